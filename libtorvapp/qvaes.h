@@ -1,0 +1,28 @@
+// AES (FIPS 197): Rijndael with 128-bit blocks and 128-, 192- or 256-bit keys,
+// run by a table-driven core.
+#ifndef LIBTORVAPP_QVAES_H
+#define LIBTORVAPP_QVAES_H
+
+#include "libtorvapp/qvrijndael.h"
+
+class QvAes : public QvRijndael {
+public:
+    QvAes();
+    QvAes(const QvAes& other);
+    ~QvAes() override;
+
+    QvBc* clone() const override;
+    unsigned int getAlgoId() const override;
+    const char* getName() const override;
+    unsigned int getKeyStepOctets() const override;
+    const std::uint32_t* getOidArcs() const override;
+    const QvOctet* getOidDer() const override;
+    void encryptCore(const QvOctet* in, QvOctet* out) const override;
+    void decryptCore(const QvOctet* in, QvOctet* out) const override;
+
+protected:
+    void buildEncSchedule() override;
+    void buildDecSchedule() override;
+};
+
+#endif

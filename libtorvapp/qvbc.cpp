@@ -1,0 +1,124 @@
+#include "libtorvapp/qvbc.h"
+
+#include "libtorvapp/qvaes.h"
+#include "libtorvapp/qvdes.h"
+#include "libtorvapp/qvdeseee.h"
+#include "libtorvapp/qvdesxeeex.h"
+#include "libtorvapp/qvrc2.h"
+#include "libtorvapp/qvrijndael.h"
+#include "libtorvapp/qvtdes.h"
+
+QvBc::QvBc() : key(), keySet(0), encBuilt(0), decBuilt(0) {}
+
+QvBc::QvBc(const QvBc& other)
+    : QvSym(other), key(other.key), keySet(other.keySet), encBuilt(other.encBuilt), decBuilt(other.decBuilt)
+{
+}
+
+QvBc::~QvBc()
+{
+    keySet = encBuilt = decBuilt = 0;
+}
+
+bool QvBc::hasSeparateSchedules() const { return false; }
+void QvBc::_setKey(const QvOctet*, unsigned int) {}
+void QvBc::buildEncSchedule() {}
+void QvBc::buildDecSchedule() {}
+void QvBc::buildCommonSchedule() {}
+
+void QvBc::checkKeyLength(unsigned int n) const
+{
+    const unsigned int minK = getMinKeyOctets();
+    const unsigned int maxK = getMaxKeyOctets();
+    const unsigned int step = getKeyStepOctets();
+    if (n < minK || n > maxK || (step > 1 && n % step != 0)) {
+        QvBadKeyLengthException e(n, minK, maxK, step);
+        e.setMessage(QV_EXC_TEXT("QvBadKeyLengthException", "",
+                                 "void QvBc::setKey(const QvOctet *externalKey, unsigned int "
+                                 "externalKeyOctets, QvKeyExpansionOption expOption)",
+                                 "qvbc", "71"));
+        throw e;
+    }
+}
+
+void QvBc::keyStored(QvKeyExpansionOption expOption)
+{
+    keySet = 1;
+    encBuilt = 0;
+    decBuilt = 0;
+    expandKey(expOption);
+}
+
+void QvBc::setKey(const QvOctet* externalKey, unsigned int externalKeyOctets, QvKeyExpansionOption expOption)
+{
+    checkKeyLength(externalKeyOctets);
+    if (externalKey == nullptr)
+        qvThrow<QvArgumentRangeException>(QV_EXC_TEXT("QvArgumentRangeException", "Brak klucza.",
+                                                      "QvBc::setKey", "qvbc", "92"));
+    _setKey(externalKey, externalKeyOctets);
+    keyStored(expOption);
+}
+
+void QvBc::expandKey(QvKeyExpansionOption expOption)
+{
+    if (!keySet)
+        qvThrow<QvNotInitException>(QV_EXC_TEXT("QvNotInitException", "Nie wprowadzony klucz.",
+                                                "QvBc::expandKey", "qvbc", "101"));
+    if (hasSeparateSchedules()) {
+        if ((expOption == QV_KEY_EXPANSION_ENCRYPT || expOption == QV_KEY_EXPANSION_BOTH) && !encBuilt) {
+            buildEncSchedule();
+            encBuilt = 1;
+        }
+        if ((expOption == QV_KEY_EXPANSION_DECRYPT || expOption == QV_KEY_EXPANSION_BOTH) && !decBuilt) {
+            buildDecSchedule();
+            decBuilt = 1;
+        }
+    } else if (!encBuilt && !decBuilt) {
+        buildCommonSchedule();
+        encBuilt = decBuilt = 1;
+    }
+}
+
+void QvBc::encryptBlock(const QvOctet* in, QvOctet* out)
+{
+    if (!keySet)
+        qvThrow<QvNotInitException>(QV_EXC_TEXT("QvNotInitException", "Nie wprowadzony klucz.",
+                                                "QvBc::encryptBlock", "qvbc", "121"));
+    if (!encBuilt)
+        expandKey(QV_KEY_EXPANSION_ENCRYPT);
+    encryptCore(in, out != nullptr ? out : const_cast<QvOctet*>(in));
+}
+
+void QvBc::decryptBlock(const QvOctet* in, QvOctet* out)
+{
+    if (!keySet)
+        qvThrow<QvNotInitException>(QV_EXC_TEXT("QvNotInitException", "Nie wprowadzony klucz.",
+                                                "QvBc::decryptBlock", "qvbc", "131"));
+    if (!decBuilt)
+        expandKey(QV_KEY_EXPANSION_DECRYPT);
+    decryptCore(in, out != nullptr ? out : const_cast<QvOctet*>(in));
+}
+
+QvBc* qvBcCreateObject(unsigned int id)
+{
+    switch (id) {
+    case QV_BC_ALGO_AES:
+        return new QvAes();
+    case QV_BC_ALGO_RIJNDAEL:
+        return new QvRijndael(4);
+    case QV_BC_ALGO_DES:
+        return new QvDes();
+    case QV_BC_ALGO_TDES:
+        return new QvTdes();
+    case QV_BC_ALGO_DES_EEE:
+        return new QvDesEee();
+    case QV_BC_ALGO_DES_XEEEX:
+        return new QvDesXeeex();
+    case QV_BC_ALGO_RC2:
+        return new QvRc2();
+    default:
+        qvThrow<QvLibNotImplementedException>(QV_EXC_TEXT("QvLibNotImplementedException",
+                                                          "Nieznany identyfikator.", "qvBcCreateObject",
+                                                          "qvbc", "160"));
+    }
+}

@@ -1,0 +1,83 @@
+// Abstract block cipher: owns a copy of its key, checks the key length, builds
+// its key schedules when first needed and processes single blocks.
+#ifndef LIBTORVAPP_QVBC_H
+#define LIBTORVAPP_QVBC_H
+
+#include "libtorvapp/qvcommon/qvoctmem.h"
+#include "libtorvapp/qvsym.h"
+
+// Which schedule setKey builds at once (the other is built on first use).
+enum QvKeyExpansionOption : unsigned int {
+    QV_KEY_EXPANSION_ENCRYPT = 0,
+    QV_KEY_EXPANSION_DECRYPT = 1,
+    QV_KEY_EXPANSION_BOTH = 2
+};
+
+// Factory identifiers of the block ciphers.
+enum : unsigned int {
+    QV_BC_ALGO_AES = 1,
+    QV_BC_ALGO_RIJNDAEL = 2,
+    QV_BC_ALGO_DES = 3,
+    QV_BC_ALGO_TDES = 4,
+    QV_BC_ALGO_DES_EEE = 5,
+    QV_BC_ALGO_DES_XEEEX = 6,
+    QV_BC_ALGO_RC2 = 7
+};
+
+class QvBc : public QvSym {
+public:
+    QvBc();
+    QvBc(const QvBc& other);
+    QvBc& operator=(const QvBc&) = delete;
+    ~QvBc() override;
+
+    virtual QvBc* clone() const = 0;
+    virtual void setKey(const QvOctet* externalKey, unsigned int externalKeyOctets,
+                        QvKeyExpansionOption expOption);
+    virtual void expandKey(QvKeyExpansionOption expOption);
+
+    virtual unsigned int getAlgoId() const = 0;
+    virtual const char* getName() const = 0;
+    virtual unsigned int getBlockOctets() const = 0;
+    virtual unsigned int getMinKeyOctets() const = 0;
+    virtual unsigned int getMaxKeyOctets() const = 0;
+    virtual unsigned int getKeyStepOctets() const = 0;
+    // The OID as {count, arc, arc, ...} and as its DER encoding (tag and length included).
+    virtual const std::uint32_t* getOidArcs() const = 0;
+    virtual const QvOctet* getOidDer() const = 0;
+
+    // One block; in and out may be the same area.
+    virtual void encryptCore(const QvOctet* in, QvOctet* out) const = 0;
+    virtual void decryptCore(const QvOctet* in, QvOctet* out) const = 0;
+    virtual bool hasSeparateSchedules() const;
+
+    // Exactly one block; a null out means in place.
+    void encryptBlock(const QvOctet* in, QvOctet* out);
+    void decryptBlock(const QvOctet* in, QvOctet* out);
+
+    bool isKeySet() const { return keySet != 0; }
+    bool isEncScheduleBuilt() const { return encBuilt != 0; }
+    bool isDecScheduleBuilt() const { return decBuilt != 0; }
+
+protected:
+    // Stores the key after the class's own checks (default: nothing).
+    virtual void _setKey(const QvOctet* externalKey, unsigned int externalKeyOctets);
+    virtual void buildEncSchedule();
+    virtual void buildDecSchedule();
+    virtual void buildCommonSchedule();
+
+    // Length checks of setKey; throws QvBadKeyLengthException.
+    void checkKeyLength(unsigned int externalKeyOctets) const;
+    // Steps after a successful _setKey: flags, then the schedule(s).
+    void keyStored(QvKeyExpansionOption expOption);
+
+    QvOctMem key;
+    QvOctet keySet;
+    QvOctet encBuilt;
+    QvOctet decBuilt;
+};
+
+// A new cipher for a factory identifier; the caller deletes it.
+QvBc* qvBcCreateObject(unsigned int id);
+
+#endif

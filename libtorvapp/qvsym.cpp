@@ -1,0 +1,3 @@
+#include "libtorvapp/qvsym.h"
+
+QvSym::~QvSym() = default;

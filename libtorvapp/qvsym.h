@@ -1,0 +1,36 @@
+// Common base of the library's symmetric objects (block ciphers, modes, MACs)
+// and the helpers they share for their error texts and for wiping secrets.
+#ifndef LIBTORVAPP_QVSYM_H
+#define LIBTORVAPP_QVSYM_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "libtorvapp/qvcommon/qvexception.h"
+#include "libtorvapp/qvcommon/qvtypes.h"
+
+// The six-line text of a library exception, joined at compile time so that a
+// throw site formats nothing at run time.
+#define QV_EXC_TEXT(cls, reason, func, file, line)                                   \
+    "LIBRARY: libtorvapp\nEXCEPTION: " cls "\nREASON: " reason "\nFUNCTION: " func \
+    "\nFILE: " file "\nLINE: " line "\n"
+
+class QvSym {
+public:
+    QvSym() = default;
+    QvSym(const QvSym&) = default;
+    QvSym& operator=(const QvSym&) = default;
+    virtual ~QvSym();
+};
+
+// True when the areas [a, a + aLen) and [b, b + bLen) share at least one octet.
+inline bool qvSymOverlap(const void* a, std::size_t aLen, const void* b, std::size_t bLen) noexcept
+{
+    if (aLen == 0 || bLen == 0 || a == nullptr || b == nullptr)
+        return false;
+    const std::uintptr_t x = reinterpret_cast<std::uintptr_t>(a);
+    const std::uintptr_t y = reinterpret_cast<std::uintptr_t>(b);
+    return x < y + bLen && y < x + aLen;
+}
+
+#endif
