@@ -14,8 +14,14 @@ inline void* qvAllocRaw(std::size_t n) noexcept
 // n must be the size given to qvAllocRaw; the caller wipes before releasing.
 inline void qvFreeRaw(void* p, std::size_t n) noexcept
 {
-    if (p != nullptr)
-        ::operator delete(p, n);
+    if (p == nullptr)
+        return;
+#if defined(__cpp_sized_deallocation)
+    ::operator delete(p, n);
+#else
+    (void)n;
+    ::operator delete(p);
+#endif
 }
 
 #endif

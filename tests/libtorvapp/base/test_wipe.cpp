@@ -1,6 +1,6 @@
 // Released buffers must hold only zeros. The global allocation functions of this
-// test program are replaced so that every sized release can be inspected while a
-// check is armed; the library releases its buffers through the sized form.
+// test program are replaced: each block carries its size in a small header, so
+// that every release can be inspected while a check is armed.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -19,7 +19,16 @@ int g_released = 0;
 int g_dirty = 0;
 std::size_t g_releasedBytes = 0;
 
-void* allocOrNull(std::size_t n) noexcept { return std::malloc(n == 0 ? 1 : n); }
+constexpr std::size_t kHeader = 16; // keeps the returned block 16-aligned
+
+void* allocOrNull(std::size_t n) noexcept
+{
+    unsigned char* raw = static_cast<unsigned char*>(std::malloc(n + kHeader));
+    if (raw == nullptr)
+        return nullptr;
+    std::memcpy(raw, &n, sizeof(n));
+    return raw + kHeader;
+}
 
 void* allocOrThrow(std::size_t n)
 {
@@ -29,9 +38,14 @@ void* allocOrThrow(std::size_t n)
     return p;
 }
 
-void inspectAndFree(void* p, std::size_t n) noexcept
+void inspectAndFree(void* p) noexcept
 {
-    if (p != nullptr && g_armed) {
+    if (p == nullptr)
+        return;
+    unsigned char* raw = static_cast<unsigned char*>(p) - kHeader;
+    std::size_t n;
+    std::memcpy(&n, raw, sizeof(n));
+    if (g_armed) {
         ++g_released;
         g_releasedBytes += n;
         const unsigned char* b = static_cast<const unsigned char*>(p);
@@ -41,7 +55,7 @@ void inspectAndFree(void* p, std::size_t n) noexcept
                 break;
             }
     }
-    std::free(p);
+    std::free(raw);
 }
 
 struct Armed {
@@ -62,12 +76,12 @@ void* operator new(std::size_t n, const std::nothrow_t&) noexcept
     return allocOrNull(n);
 }
 void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocOrNull(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t n) noexcept { inspectAndFree(p, n); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { inspectAndFree(p); }
+void operator delete[](void* p) noexcept { inspectAndFree(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { inspectAndFree(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { inspectAndFree(p); }
+void operator delete(void* p, std::size_t) noexcept { inspectAndFree(p); }
+void operator delete[](void* p, std::size_t) noexcept { inspectAndFree(p); }
 
 TEST(QvMemoryWiping, OctetBufferIsZeroWhenDestroyed)
 {

@@ -1,0 +1,37 @@
+// MD5 (RFC 1321), hash identifier 8.
+#ifndef LIBTORVAPP_QVMD5_H
+#define LIBTORVAPP_QVMD5_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "libtorvapp/qvdhf.h"
+
+class QvMd5 : public QvDhf {
+public:
+    QvMd5();
+    QvMd5(const QvMd5& other) = default;
+    QvMd5& operator=(const QvMd5& other) = default;
+    ~QvMd5() override;
+
+    QvHash* clone() const override;
+    QvHashAlgo getHashAlgo() const override { return QV_HASH_DHF_ALGO_MD5; }
+    const char* getName() const override { return "MD5"; }
+    const QvWord* getOidArcs() const override;
+    const QvOctet* getOidDer() const override;
+    unsigned int getHashOctets() const override { return 16; }
+    void resetState() override;
+    void finalBlock() override;
+    unsigned int getBlockOctets() const override { return 64; }
+
+protected:
+    void processBlocks(const QvOctet* data, std::size_t n) override;
+
+private:
+    QvWord state[4];
+    QvWord countLo; // message octets processed, low half
+    QvWord countHi;
+
+};
+
+#endif

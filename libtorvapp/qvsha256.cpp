@@ -1,0 +1,224 @@
+#include "libtorvapp/qvsha256.h"
+
+#include <new>
+
+#include "libtorvapp/qvcommon/qvendian.h"
+
+namespace {
+
+const QvWord kOidArcs[] = {9, 2, 16, 840, 1, 101, 3, 4, 2, 1};
+const QvOctet kOidDer[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
+
+inline QvWord SIG0(QvWord x) { return qvRotr32(x, 7) ^ qvRotr32(x, 18) ^ (x >> 3); }
+inline QvWord SIG1(QvWord x) { return qvRotr32(x, 17) ^ qvRotr32(x, 19) ^ (x >> 10); }
+
+#define ROUND(a, b, c, d, e, f, g, h, k, w)                                                   \
+    do {                                                                                      \
+        QvWord t1 = h + (qvRotr32(e, 6) ^ qvRotr32(e, 11) ^ qvRotr32(e, 25)) +               \
+                    (g ^ (e & (f ^ g))) + k + w;                                              \
+        QvWord t2 = (qvRotr32(a, 2) ^ qvRotr32(a, 13) ^ qvRotr32(a, 22)) +                   \
+                    ((a & b) | (c & (a | b)));                                                \
+        d += t1;                                                                              \
+        h = t1 + t2;                                                                          \
+    } while (0)
+
+} // namespace
+
+QvSha256::QvSha256() : QvSha256(32u) {}
+
+QvSha256::QvSha256(unsigned int digestOctets) : QvDhf(digestOctets, 64), countLo(0), countHi(0)
+{
+    for (QvWord& w : state)
+        w = 0;
+}
+
+QvSha256::~QvSha256()
+{
+    qvWipe(state, sizeof(state));
+    countLo = 0;
+    countHi = 0;
+}
+
+QvHash* QvSha256::clone() const
+{
+    QvHash* h = new (std::nothrow) QvSha256(*this);
+    if (h == nullptr)
+        throw QvMemException(sizeof(QvSha256), "qvsha256", "46");
+    return h;
+}
+
+const QvWord* QvSha256::getOidArcs() const { return kOidArcs; }
+const QvOctet* QvSha256::getOidDer() const { return kOidDer; }
+
+void QvSha256::loadInitialValue(const QvWord* iv)
+{
+    for (int i = 0; i < 8; ++i)
+        state[i] = iv[i];
+    countLo = 0;
+    countHi = 0;
+}
+
+void QvSha256::resetState()
+{
+    static const QvWord iv[8] = {0x6a09e667u, 0xbb67ae85u, 0x3c6ef372u, 0xa54ff53au, 0x510e527fu, 0x9b05688cu, 0x1f83d9abu, 0x5be0cd19u};
+    loadInitialValue(iv);
+}
+
+void QvSha256::finalBlock()
+{
+    std::uint64_t octets = ((static_cast<std::uint64_t>(countHi) << 32) | countLo) + buffered;
+    std::uint64_t bits = octets << 3;
+    QvOctet len[8];
+    qvStore32Be(len, static_cast<QvWord>(bits >> 32));
+    qvStore32Be(len + 4, static_cast<QvWord>(bits));
+    padWithLength(len, 8);
+    QvOctet* out = digest.getData();
+    for (unsigned int i = 0; i < getHashOctets() / 4; ++i)
+        qvStore32Be(out + 4 * i, state[i]);
+}
+
+void QvSha256::processBlocks(const QvOctet* data, std::size_t n)
+{
+    std::uint64_t c = ((static_cast<std::uint64_t>(countHi) << 32) | countLo) + 64u * n;
+    countLo = static_cast<QvWord>(c);
+    countHi = static_cast<QvWord>(c >> 32);
+    QvWord s[8];
+    for (int i = 0; i < 8; ++i)
+        s[i] = state[i];
+    for (std::size_t blk = 0; blk < n; ++blk, data += 64) {
+        QvWord a = s[0], b = s[1], c = s[2], d = s[3], e = s[4], f = s[5], g = s[6], h = s[7];
+        QvWord w0, w1, w2, w3, w4, w5, w6, w7, w8, w9, w10, w11, w12, w13, w14, w15;
+        w0 = qvLoad32Be(data + 0);
+        ROUND(a, b, c, d, e, f, g, h, 0x428a2f98u, w0);
+        w1 = qvLoad32Be(data + 4);
+        ROUND(h, a, b, c, d, e, f, g, 0x71374491u, w1);
+        w2 = qvLoad32Be(data + 8);
+        ROUND(g, h, a, b, c, d, e, f, 0xb5c0fbcfu, w2);
+        w3 = qvLoad32Be(data + 12);
+        ROUND(f, g, h, a, b, c, d, e, 0xe9b5dba5u, w3);
+        w4 = qvLoad32Be(data + 16);
+        ROUND(e, f, g, h, a, b, c, d, 0x3956c25bu, w4);
+        w5 = qvLoad32Be(data + 20);
+        ROUND(d, e, f, g, h, a, b, c, 0x59f111f1u, w5);
+        w6 = qvLoad32Be(data + 24);
+        ROUND(c, d, e, f, g, h, a, b, 0x923f82a4u, w6);
+        w7 = qvLoad32Be(data + 28);
+        ROUND(b, c, d, e, f, g, h, a, 0xab1c5ed5u, w7);
+        w8 = qvLoad32Be(data + 32);
+        ROUND(a, b, c, d, e, f, g, h, 0xd807aa98u, w8);
+        w9 = qvLoad32Be(data + 36);
+        ROUND(h, a, b, c, d, e, f, g, 0x12835b01u, w9);
+        w10 = qvLoad32Be(data + 40);
+        ROUND(g, h, a, b, c, d, e, f, 0x243185beu, w10);
+        w11 = qvLoad32Be(data + 44);
+        ROUND(f, g, h, a, b, c, d, e, 0x550c7dc3u, w11);
+        w12 = qvLoad32Be(data + 48);
+        ROUND(e, f, g, h, a, b, c, d, 0x72be5d74u, w12);
+        w13 = qvLoad32Be(data + 52);
+        ROUND(d, e, f, g, h, a, b, c, 0x80deb1feu, w13);
+        w14 = qvLoad32Be(data + 56);
+        ROUND(c, d, e, f, g, h, a, b, 0x9bdc06a7u, w14);
+        w15 = qvLoad32Be(data + 60);
+        ROUND(b, c, d, e, f, g, h, a, 0xc19bf174u, w15);
+        w0 += SIG1(w14) + w9 + SIG0(w1);
+        ROUND(a, b, c, d, e, f, g, h, 0xe49b69c1u, w0);
+        w1 += SIG1(w15) + w10 + SIG0(w2);
+        ROUND(h, a, b, c, d, e, f, g, 0xefbe4786u, w1);
+        w2 += SIG1(w0) + w11 + SIG0(w3);
+        ROUND(g, h, a, b, c, d, e, f, 0x0fc19dc6u, w2);
+        w3 += SIG1(w1) + w12 + SIG0(w4);
+        ROUND(f, g, h, a, b, c, d, e, 0x240ca1ccu, w3);
+        w4 += SIG1(w2) + w13 + SIG0(w5);
+        ROUND(e, f, g, h, a, b, c, d, 0x2de92c6fu, w4);
+        w5 += SIG1(w3) + w14 + SIG0(w6);
+        ROUND(d, e, f, g, h, a, b, c, 0x4a7484aau, w5);
+        w6 += SIG1(w4) + w15 + SIG0(w7);
+        ROUND(c, d, e, f, g, h, a, b, 0x5cb0a9dcu, w6);
+        w7 += SIG1(w5) + w0 + SIG0(w8);
+        ROUND(b, c, d, e, f, g, h, a, 0x76f988dau, w7);
+        w8 += SIG1(w6) + w1 + SIG0(w9);
+        ROUND(a, b, c, d, e, f, g, h, 0x983e5152u, w8);
+        w9 += SIG1(w7) + w2 + SIG0(w10);
+        ROUND(h, a, b, c, d, e, f, g, 0xa831c66du, w9);
+        w10 += SIG1(w8) + w3 + SIG0(w11);
+        ROUND(g, h, a, b, c, d, e, f, 0xb00327c8u, w10);
+        w11 += SIG1(w9) + w4 + SIG0(w12);
+        ROUND(f, g, h, a, b, c, d, e, 0xbf597fc7u, w11);
+        w12 += SIG1(w10) + w5 + SIG0(w13);
+        ROUND(e, f, g, h, a, b, c, d, 0xc6e00bf3u, w12);
+        w13 += SIG1(w11) + w6 + SIG0(w14);
+        ROUND(d, e, f, g, h, a, b, c, 0xd5a79147u, w13);
+        w14 += SIG1(w12) + w7 + SIG0(w15);
+        ROUND(c, d, e, f, g, h, a, b, 0x06ca6351u, w14);
+        w15 += SIG1(w13) + w8 + SIG0(w0);
+        ROUND(b, c, d, e, f, g, h, a, 0x14292967u, w15);
+        w0 += SIG1(w14) + w9 + SIG0(w1);
+        ROUND(a, b, c, d, e, f, g, h, 0x27b70a85u, w0);
+        w1 += SIG1(w15) + w10 + SIG0(w2);
+        ROUND(h, a, b, c, d, e, f, g, 0x2e1b2138u, w1);
+        w2 += SIG1(w0) + w11 + SIG0(w3);
+        ROUND(g, h, a, b, c, d, e, f, 0x4d2c6dfcu, w2);
+        w3 += SIG1(w1) + w12 + SIG0(w4);
+        ROUND(f, g, h, a, b, c, d, e, 0x53380d13u, w3);
+        w4 += SIG1(w2) + w13 + SIG0(w5);
+        ROUND(e, f, g, h, a, b, c, d, 0x650a7354u, w4);
+        w5 += SIG1(w3) + w14 + SIG0(w6);
+        ROUND(d, e, f, g, h, a, b, c, 0x766a0abbu, w5);
+        w6 += SIG1(w4) + w15 + SIG0(w7);
+        ROUND(c, d, e, f, g, h, a, b, 0x81c2c92eu, w6);
+        w7 += SIG1(w5) + w0 + SIG0(w8);
+        ROUND(b, c, d, e, f, g, h, a, 0x92722c85u, w7);
+        w8 += SIG1(w6) + w1 + SIG0(w9);
+        ROUND(a, b, c, d, e, f, g, h, 0xa2bfe8a1u, w8);
+        w9 += SIG1(w7) + w2 + SIG0(w10);
+        ROUND(h, a, b, c, d, e, f, g, 0xa81a664bu, w9);
+        w10 += SIG1(w8) + w3 + SIG0(w11);
+        ROUND(g, h, a, b, c, d, e, f, 0xc24b8b70u, w10);
+        w11 += SIG1(w9) + w4 + SIG0(w12);
+        ROUND(f, g, h, a, b, c, d, e, 0xc76c51a3u, w11);
+        w12 += SIG1(w10) + w5 + SIG0(w13);
+        ROUND(e, f, g, h, a, b, c, d, 0xd192e819u, w12);
+        w13 += SIG1(w11) + w6 + SIG0(w14);
+        ROUND(d, e, f, g, h, a, b, c, 0xd6990624u, w13);
+        w14 += SIG1(w12) + w7 + SIG0(w15);
+        ROUND(c, d, e, f, g, h, a, b, 0xf40e3585u, w14);
+        w15 += SIG1(w13) + w8 + SIG0(w0);
+        ROUND(b, c, d, e, f, g, h, a, 0x106aa070u, w15);
+        w0 += SIG1(w14) + w9 + SIG0(w1);
+        ROUND(a, b, c, d, e, f, g, h, 0x19a4c116u, w0);
+        w1 += SIG1(w15) + w10 + SIG0(w2);
+        ROUND(h, a, b, c, d, e, f, g, 0x1e376c08u, w1);
+        w2 += SIG1(w0) + w11 + SIG0(w3);
+        ROUND(g, h, a, b, c, d, e, f, 0x2748774cu, w2);
+        w3 += SIG1(w1) + w12 + SIG0(w4);
+        ROUND(f, g, h, a, b, c, d, e, 0x34b0bcb5u, w3);
+        w4 += SIG1(w2) + w13 + SIG0(w5);
+        ROUND(e, f, g, h, a, b, c, d, 0x391c0cb3u, w4);
+        w5 += SIG1(w3) + w14 + SIG0(w6);
+        ROUND(d, e, f, g, h, a, b, c, 0x4ed8aa4au, w5);
+        w6 += SIG1(w4) + w15 + SIG0(w7);
+        ROUND(c, d, e, f, g, h, a, b, 0x5b9cca4fu, w6);
+        w7 += SIG1(w5) + w0 + SIG0(w8);
+        ROUND(b, c, d, e, f, g, h, a, 0x682e6ff3u, w7);
+        w8 += SIG1(w6) + w1 + SIG0(w9);
+        ROUND(a, b, c, d, e, f, g, h, 0x748f82eeu, w8);
+        w9 += SIG1(w7) + w2 + SIG0(w10);
+        ROUND(h, a, b, c, d, e, f, g, 0x78a5636fu, w9);
+        w10 += SIG1(w8) + w3 + SIG0(w11);
+        ROUND(g, h, a, b, c, d, e, f, 0x84c87814u, w10);
+        w11 += SIG1(w9) + w4 + SIG0(w12);
+        ROUND(f, g, h, a, b, c, d, e, 0x8cc70208u, w11);
+        w12 += SIG1(w10) + w5 + SIG0(w13);
+        ROUND(e, f, g, h, a, b, c, d, 0x90befffau, w12);
+        w13 += SIG1(w11) + w6 + SIG0(w14);
+        ROUND(d, e, f, g, h, a, b, c, 0xa4506cebu, w13);
+        w14 += SIG1(w12) + w7 + SIG0(w15);
+        ROUND(c, d, e, f, g, h, a, b, 0xbef9a3f7u, w14);
+        w15 += SIG1(w13) + w8 + SIG0(w0);
+        ROUND(b, c, d, e, f, g, h, a, 0xc67178f2u, w15);
+        s[0] += a; s[1] += b; s[2] += c; s[3] += d;
+        s[4] += e; s[5] += f; s[6] += g; s[7] += h;
+    }
+    for (int i = 0; i < 8; ++i)
+        state[i] = s[i];
+}
