@@ -1,0 +1,186 @@
+// Log-file writer: line format, selection of the output, and the boolean helper.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <pthread.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "support/debuglog.h"
+
+namespace {
+
+class DebugLogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/mirtal_log_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        LogDisableOutput(nullptr);
+    }
+    void TearDown() override
+    {
+        LogDisableOutput(nullptr);
+        std::string cmd = "rm -rf '" + dir + "'";
+        (void)!system(cmd.c_str());
+    }
+    std::string Read(const std::string& path)
+    {
+        std::ifstream f(path);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+    bool Exists(const std::string& path)
+    {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0;
+    }
+    std::string dir;
+};
+
+std::string Prefix(const char* fmt)
+{
+    char buf[128];
+    snprintf(buf, sizeof(buf), fmt, static_cast<long>(getpid()), static_cast<long>(pthread_self()));
+    return buf;
+}
+
+TEST_F(DebugLogTest, NothingWrittenBeforeFileIsSetOrAfterDisable)
+{
+    std::string path = dir + "/log.txt";
+    testing::internal::CaptureStderr();
+    DebugLogWriteText(0, 0, "lost");
+    DebugLogWrite(0, 0, "lost %d", 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(DebugLogIsEnabled());
+    ASSERT_EQ(DebugLogSetFile(path.c_str()), 0);
+    EXPECT_TRUE(Exists(path));  // the test open creates it
+    EXPECT_EQ(Read(path), "");
+    EXPECT_EQ(LogDisableOutput(nullptr), 0);
+    DebugLogWriteText(0, 0, "lost again");
+    EXPECT_EQ(Read(path), "");
+}
+
+TEST_F(DebugLogTest, TextLineHasTimestampPidAndThreadInSignedFields)
+{
+    std::string path = dir + "/log.txt";
+    ASSERT_EQ(DebugLogSetFile(path.c_str()), 0);
+    char before[DEBUGLOG_TIMESTAMP_SIZE], after[DEBUGLOG_TIMESTAMP_SIZE];
+    DebugLogTimestamp(before);
+    DebugLogWriteText(1, 0, "hello world");
+    DebugLogTimestamp(after);
+    std::string line = Read(path);
+    std::regex re(R"(^(\d{4}-\d{2}-\d{2}, \d{2}:\d{2}:\d{2}\.\d{3}) \[(.*)\]: hello world\n$)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, re)) << line;
+    std::string ts = m[1];
+    EXPECT_GE(ts, std::string(before));
+    EXPECT_LE(ts, std::string(after));
+    EXPECT_EQ(line.substr(24), Prefix(" [% 6ld, % 6ld]: ") + "hello world\n");
+}
+
+TEST_F(DebugLogTest, FormattedLineUsesUnsignedFields)
+{
+    std::string path = dir + "/log.txt";
+    ASSERT_EQ(DebugLogSetFile(path.c_str()), 0);
+    DebugLogWrite(100, 0, "value %d and %s", 42, "text");
+    std::string line = Read(path);
+    ASSERT_GE(line.size(), 25u);
+    EXPECT_EQ(line.substr(24), Prefix(" [%6lu, %6lu]: ") + "value 42 and text\n");
+    EXPECT_EQ(line[4], '-');
+    EXPECT_EQ(line.substr(10, 2), ", ");
+}
+
+TEST_F(DebugLogTest, TimestampFormat)
+{
+    char ts[DEBUGLOG_TIMESTAMP_SIZE];
+    EXPECT_EQ(DebugLogTimestamp(ts), ts);
+    EXPECT_TRUE(std::regex_match(std::string(ts), std::regex(R"(\d{4}-\d{2}-\d{2}, \d{2}:\d{2}:\d{2}\.\d{3})")));
+    time_t now = time(nullptr);
+    struct tm lt;
+    localtime_r(&now, &lt);
+    char year[16];
+    snprintf(year, sizeof(year), "%04d", lt.tm_year + 1900);
+    EXPECT_EQ(std::string(ts, 4), year);
+}
+
+TEST_F(DebugLogTest, EmptyNameMeansStderr)
+{
+    ASSERT_EQ(DebugLogSetFile(""), 0);
+    testing::internal::CaptureStderr();
+    DebugLogWriteText(0, 0, "to stderr");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(Prefix(" [% 6ld, % 6ld]: ") + "to stderr\n"), std::string::npos) << err;
+    ASSERT_EQ(DebugLogSetFile(nullptr), 0);
+    EXPECT_TRUE(DebugLogIsEnabled());
+}
+
+TEST_F(DebugLogTest, FailedSelectionKeepsPreviousOutput)
+{
+    std::string path = dir + "/log.txt";
+    ASSERT_EQ(DebugLogSetFile(path.c_str()), 0);
+    std::string missing = dir + "/no/such/dir/log.txt";
+    EXPECT_EQ(DebugLogSetFile(missing.c_str()), ENOENT);
+    EXPECT_FALSE(Exists(missing));
+    DebugLogWriteText(0, 0, "still here");
+    EXPECT_NE(Read(path).find("still here"), std::string::npos);
+}
+
+TEST_F(DebugLogTest, TooLongNameIsRefusedAndChangesNothing)
+{
+    std::string path = dir + "/log.txt";
+    ASSERT_EQ(DebugLogSetFile(path.c_str()), 0);
+    std::string longName = dir + "/" + std::string(1100, 'a');
+    EXPECT_EQ(DebugLogSetFile(longName.c_str()), ENAMETOOLONG);
+    DebugLogWriteText(0, 0, "kept");
+    EXPECT_NE(Read(path).find("kept"), std::string::npos);
+    // A name of exactly the limit is kept whole.
+    std::string exact = dir + "/";
+    exact += std::string(DEBUGLOG_MAX_PATH - exact.size(), 'b');
+    ASSERT_EQ(exact.size(), DEBUGLOG_MAX_PATH);
+    int r = DebugLogSetFile(exact.c_str());
+    EXPECT_TRUE(r == 0 || r == ENAMETOOLONG);  // the file system may refuse a 1000-byte component
+}
+
+TEST_F(DebugLogTest, LinesFromManyThreadsStayWhole)
+{
+    std::string path = dir + "/log.txt";
+    ASSERT_EQ(DebugLogSetFile(path.c_str()), 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 50; ++i)
+                DebugLogWrite(0, 0, "thread %d line %d %s", t, i, "payload-payload-payload");
+        });
+    for (auto& th : threads)
+        th.join();
+    std::ifstream f(path);
+    std::string line;
+    int n = 0;
+    std::regex re(R"(^\d{4}-\d{2}-\d{2}, \d{2}:\d{2}:\d{2}\.\d{3} \[ *\d+, +\d+\]: thread \d line \d+ payload-payload-payload$)");
+    while (std::getline(f, line)) {
+        EXPECT_TRUE(std::regex_match(line, re)) << line;
+        ++n;
+    }
+    EXPECT_EQ(n, 200);
+}
+
+TEST(HasNonZeroByteTest, ReadsBinaryAsBoolean)
+{
+    EXPECT_EQ(HasNonZeroByte(nullptr, 4), 0);
+    EXPECT_EQ(HasNonZeroByte("\x01", 0), 0);
+    EXPECT_EQ(HasNonZeroByte("\0\0\0", 3), 0);
+    EXPECT_EQ(HasNonZeroByte("\0\0\x02", 3), 1);
+    EXPECT_EQ(HasNonZeroByteThunk("\0\0\x02", 3), 1);
+}
+
+}  // namespace
