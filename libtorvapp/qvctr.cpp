@@ -1,0 +1,81 @@
+#include "libtorvapp/qvctr.h"
+
+#include <cstring>
+
+namespace {
+constexpr std::uint32_t kOidArcs[] = {5, 1, 0, 10116, 0, 5};
+constexpr QvOctet kOidDer[] = {0x06, 0x05, 0x28, 0xCF, 0x04, 0x00, 0x05};
+
+#define CTR_TEXT(cls, reason, func, line) QV_EXC_TEXT(cls, reason, func, "qvctr", line)
+const QvBcEncTexts kTexts = {
+    CTR_TEXT("QvNotInitException", "Nie wprowadzony klucz.", "QvCtr::init", "95"),
+    CTR_TEXT("QvBadKeyLengthException", "Zbyt krótki wektor początkowy.", "QvCtr::init", "99"),
+    CTR_TEXT("QvFsmException", "Nie rozpoczęta sesja.", "QvCtr::step", "118"),
+    CTR_TEXT("QvBufferOverlapException", "Bufory nachodzą na siebie.", "QvCtr::step", "122"),
+    CTR_TEXT("QvFsmException", "Nie rozpoczęta sesja.", "QvCtr::finish", "176"),
+    CTR_TEXT("QvEncryptionDecryptionException",
+             "Wybrano brak dopełnienia ale dane nie są wielokrotnością długości bloku.", "QvCtr::finishEncrypt",
+             "197"),
+    CTR_TEXT("QvEncryptionDecryptionException",
+             "Wybrano brak dopełnienia ale dane nie są wielokrotnością długości bloku.", "QvCtr::finishDecrypt",
+             "223")};
+} // namespace
+
+QvCtr::QvCtr(unsigned int cipherAlgo, unsigned int segmentOctets, unsigned int pad)
+    : QvBcEnc(cipherAlgo, pad), counter(n), keystream(n), s(n)
+{
+    std::memset(counter.getData(), 0, n);
+    setSegmentOctets(segmentOctets);
+}
+
+QvCtr::QvCtr(const QvBc& cipherObject, unsigned int segmentOctets, unsigned int pad)
+    : QvBcEnc(cipherObject, pad), counter(n), keystream(n), s(n)
+{
+    std::memset(counter.getData(), 0, n);
+    setSegmentOctets(segmentOctets);
+}
+
+QvCtr::QvCtr(const QvCtr& other) = default;
+QvCtr::~QvCtr() = default;
+
+QvSymEnc* QvCtr::clone() const { return new QvCtr(*this); }
+unsigned int QvCtr::getDataUnitOctets() const { return s; }
+unsigned int QvCtr::getIvOctets() const { return n; }
+unsigned int QvCtr::getModeId() const { return QV_SYMENC_CTR; }
+const char* QvCtr::getName() const { return "CTR"; }
+const std::uint32_t* QvCtr::getOidArcs() const { return kOidArcs; }
+const QvOctet* QvCtr::getOidDer() const { return kOidDer; }
+const QvBcEncTexts& QvCtr::texts() const { return kTexts; }
+
+void QvCtr::setSegmentOctets(unsigned int segment)
+{
+    s = (segment == 0 || segment > n) ? n : segment;
+    sessionOpen = false;
+    partial = QvOctMem(s);
+    held = 0;
+}
+
+void QvCtr::cipherChanged()
+{
+    QvBcEnc::cipherChanged();
+    counter = QvOctMem(n);
+    std::memset(counter.getData(), 0, n);
+    keystream = QvOctMem(n);
+    setSegmentOctets(n);
+}
+
+void QvCtr::loadIv(const QvOctet* iv) { std::memcpy(counter.getData(), iv, n); }
+
+void QvCtr::processUnit(const QvOctet* in, QvOctet* out)
+{
+    QvOctet* c = counter.getData();
+    QvOctet* ks = keystream.getData();
+    cipher->encryptBlock(c, ks);
+    for (unsigned int i = 0; i < s; ++i)
+        out[i] = QvOctet(in[i] ^ ks[i]);
+    // Big-endian increment over the whole block, wrapping past the top.
+    for (unsigned int i = n; i > 0; --i) {
+        if (++c[i - 1] != 0)
+            break;
+    }
+}

@@ -1,0 +1,38 @@
+// Counter mode: the keystream is the encryption of a big-endian counter block.
+#ifndef LIBTORVAPP_QVCTR_H
+#define LIBTORVAPP_QVCTR_H
+
+#include "libtorvapp/qvbcenc.h"
+
+class QvCtr : public QvBcEnc {
+public:
+    // 0 for the segment octets means the block length.
+    explicit QvCtr(unsigned int cipherAlgo = QV_BC_ALGO_AES, unsigned int segmentOctets = 0,
+                   unsigned int padMethod = QV_SYM_PAD_PKCS5);
+    QvCtr(const QvBc& cipherObject, unsigned int segmentOctets, unsigned int padMethod);
+    QvCtr(const QvCtr& other);
+    ~QvCtr() override;
+
+    QvSymEnc* clone() const override;
+    unsigned int getDataUnitOctets() const override;
+    unsigned int getIvOctets() const override;
+    unsigned int getModeId() const override;
+    const char* getName() const override;
+    const std::uint32_t* getOidArcs() const override;
+    const QvOctet* getOidDer() const override;
+
+    void setSegmentOctets(unsigned int s);
+    unsigned int getSegmentOctets() const { return s; }
+
+protected:
+    const QvBcEncTexts& texts() const override;
+    void loadIv(const QvOctet* iv) override;
+    void processUnit(const QvOctet* in, QvOctet* out) override;
+    void cipherChanged() override;
+
+    QvOctMem counter;
+    QvOctMem keystream;
+    unsigned int s;
+};
+
+#endif
