@@ -1,0 +1,415 @@
+#!/usr/bin/python3
+"""Card-image generator of the card simulator.
+
+Writes card images (the simulator's text format, see README.md) for blank
+cards and PKCS#15 cards. It shares nothing with the module: the PKCS#15
+structures are encoded here with a small DER writer, keys and certificates
+come from the openssl command and are taken apart with asn1crypto.
+
+    cardgen.py all --out DIR            every card below plus cardsim.conf
+    cardgen.py blank --model N OUT      a blank card of model N (1, 3, 4, 7)
+    cardgen.py pkcs15 OUT [--model N] [--apps 1|2] [--lifecycle HEX]
+    cardgen.py unknown OUT              a card with an ATR no driver knows
+    cardgen.py qualified OUT            model 1 with the fixed qualified part
+    cardgen.py ias-not-activated OUT    model 7, PKCS#15, not activated
+"""
+
+import argparse
+import hashlib
+import os
+import subprocess
+import sys
+import tempfile
+
+from asn1crypto import keys, pem, x509
+
+PKCS15_AID = bytes.fromhex("A000000063504B43532D3135")
+SECOND_AID = bytes.fromhex("E828BD080F") + b"MIRTAL"
+APP_TYPE_OID = {1: "1.3.6.1.4.1.32473.2.7.1", 3: "1.3.6.1.4.1.32473.2.7.2",
+                4: "1.3.6.1.4.1.32473.2.7.3.1", 7: "1.3.6.1.4.1.32473.2.7.4"}
+GP_MODELS = (4, 6, 7)
+
+USER_PIN = b"1234"
+PUK = b"12345678"
+SO_PIN = b"87654321"
+QUAL_PIN = b"123456"
+
+
+# ------------------------------------------------------------------ DER writer
+
+def der_len(n):
+    if n < 0x80:
+        return bytes([n])
+    b = n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([0x80 | len(b)]) + b
+
+
+def tlv(tag, value):
+    t = tag.to_bytes((tag.bit_length() + 7) // 8 or 1, "big")
+    return t + der_len(len(value)) + value
+
+
+def seq(*items):
+    return tlv(0x30, b"".join(items))
+
+
+def integer(v, tag=0x02):
+    n = max(1, (v.bit_length() + 8) // 8)
+    return tlv(tag, v.to_bytes(n, "big", signed=True))
+
+
+def octets(b, tag=0x04):
+    return tlv(tag, b)
+
+
+def utf8(s, tag=0x0C):
+    return tlv(tag, s.encode("utf-8"))
+
+
+def boolean(v):
+    return tlv(0x01, b"\xff" if v else b"\x00")
+
+
+def bits(*named):
+    """BIT STRING of named bits, DER (trailing zero bits dropped)."""
+    if not named:
+        return tlv(0x03, b"\x00")
+    top = max(named)
+    nbytes = top // 8 + 1
+    val = bytearray(nbytes)
+    for b in named:
+        val[b // 8] |= 0x80 >> (b % 8)
+    unused = 7 - (top % 8)
+    return tlv(0x03, bytes([unused]) + bytes(val))
+
+
+def oid(text):
+    parts = [int(x) for x in text.split(".")]
+    out = bytearray([parts[0] * 40 + parts[1]])
+    for p in parts[2:]:
+        enc = [p & 0x7F]
+        p >>= 7
+        while p:
+            enc.append(0x80 | (p & 0x7F))
+            p >>= 7
+        out += bytes(reversed(enc))
+    return tlv(0x06, bytes(out))
+
+
+def path(hexpath):
+    return seq(octets(bytes.fromhex(hexpath)))
+
+
+# ------------------------------------------------------------------ ATR
+
+def make_atr(model, lifecycle=0x0F, unknown=False):
+    """3B 8F 80 01: T=0 and T=1 offered; 15 historical bytes: category 80,
+    compact TLV 5-9 (nine bytes of card issuer's data naming the model) and the
+    status indicator 83 (life cycle, 90 00); then the check byte."""
+    name = b"OTHERCARD" if unknown else ("CARDSIM-%d" % model).encode()
+    hist = bytes([0x80, 0x59]) + name + bytes([0x83, lifecycle, 0x90, 0x00])
+    assert len(hist) == 15
+    body = bytes([0x8F, 0x80, 0x01]) + hist
+    tck = 0
+    for b in body:
+        tck ^= b
+    return bytes([0x3B]) + body + bytes([tck])
+
+
+def applet_aid(model):
+    return bytes.fromhex("F04341524453494D") + bytes([model])  # F0 "CARDSIM" model
+
+
+# ------------------------------------------------------------------ image writer
+
+class Image:
+    def __init__(self, model, lifecycle=0x0F, serial=None, unknown=False, memory=65536):
+        self.model = model
+        self.lifecycle = lifecycle
+        self.atr = make_atr(model, lifecycle, unknown)
+        self.serial = serial or os.urandom(8)
+        self.memory = memory
+        self.lines = []
+
+    def df(self, p, name=None, ac=None, lcs=0x05, code=None):
+        s = "df %s lcs=%02X" % (p, lcs)
+        if name:
+            s += " name=" + name.hex().upper()
+        if code is not None:
+            s += " code=%02X" % code
+        if ac:
+            s += " ac=" + ac
+        self.lines.append(s)
+
+    def ef(self, p, data=b"", size=None, ac=None, lcs=0x05, fill=b"\x00"):
+        size = len(data) if size is None else max(size, len(data))
+        data = data + fill * (size - len(data))
+        s = "ef %s lcs=%02X size=%d" % (p, lcs, size)
+        if ac:
+            s += " ac=" + ac
+        s += " data=" + data.hex().upper()
+        self.lines.append(s)
+
+    def key(self, p, ref, nbits, comps=None, ac=None, lcs=0x05):
+        s = "key %s lcs=%02X ref=%02X bits=%d" % (p, lcs, ref, nbits)
+        if ac:
+            s += " ac=" + ac
+        for name, v in (comps or {}).items():
+            s += " %s=%s" % (name, v.hex().upper())
+        self.lines.append(s)
+
+    def pin(self, dfpath, ref, value, minlen=4, maxlen=8, pad=0xFF, tries=3, unblock=None, ac=None):
+        s = "pin %s ref=%02X min=%d max=%d pad=%s tries=%d left=%d" % (
+            dfpath, ref, minlen, maxlen, "none" if pad is None else "%02X" % pad, tries, tries)
+        if unblock is not None:
+            s += " unblock=%02X" % unblock
+        if ac:
+            s += " ac=" + ac
+        if value is not None:
+            s += " value=" + value.hex().upper()
+        self.lines.append(s)
+
+    def text(self):
+        head = ["cardsim-image 1",
+                "model %d" % self.model,
+                "atr " + self.atr.hex().upper(),
+                "serial " + self.serial.hex().upper(),
+                "lifecycle %02X" % self.lifecycle,
+                "memory %d" % self.memory]
+        return "\n".join(head + self.lines) + "\n"
+
+    def write(self, out):
+        os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
+        tmp = out + ".tmp"
+        with open(tmp, "w") as f:
+            f.write(self.text())
+        os.replace(tmp, out)
+
+
+def erased(model):
+    return b"\x00" if model in (3, 4) else b"\xff"
+
+
+# ------------------------------------------------------------------ keys
+
+def openssl(*args):
+    subprocess.run(["openssl"] + list(args), check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def new_key_and_cert(tmp, tag, cn):
+    kp = os.path.join(tmp, tag + ".key")
+    cp = os.path.join(tmp, tag + ".der")
+    openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", kp)
+    openssl("req", "-new", "-x509", "-key", kp, "-subj", "/CN=%s/O=CardSim" % cn,
+            "-days", "3650", "-sha256", "-outform", "DER", "-out", cp)
+    with open(kp, "rb") as f:
+        _, _, der = pem.unarmor(f.read())
+    info = keys.PrivateKeyInfo.load(der)
+    rsa = info["private_key"].parsed
+    with open(cp, "rb") as f:
+        cert = f.read()
+    x509.Certificate.load(cert).native  # must parse
+    ib = lambda name: rsa[name].native.to_bytes((rsa[name].native.bit_length() + 7) // 8, "big")
+    comps = {"n": ib("modulus"), "e": ib("public_exponent"), "d": ib("private_exponent"),
+             "p": ib("prime1"), "q": ib("prime2"), "dp": ib("exponent1"),
+             "dq": ib("exponent2"), "qi": ib("coefficient")}
+    pub = seq(integer(rsa["modulus"].native), integer(rsa["public_exponent"].native))
+    return comps, pub, cert
+
+
+# ------------------------------------------------------------------ PKCS#15
+
+def pin_object(label, auth_id, flags, ref, pin_path, unblocked_by=None, stored=8, minlen=4,
+               maxlen=8):
+    common = utf8(label)
+    if unblocked_by is not None:
+        common += octets(unblocked_by)
+    pin_attrs = seq(bits(*flags), tlv(0x0A, b"\x01"), integer(minlen), integer(stored),
+                    integer(maxlen), integer(ref, tag=0x80), octets(b"\xff"),
+                    path(pin_path))
+    return seq(seq(common), seq(octets(auth_id)), tlv(0xA1, pin_attrs))
+
+
+def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True):
+    """One PKCS#15 application in DF `df` (path text "3F00/xxxx")."""
+    dfhex = df.replace("/", "")
+    user_ref, puk_ref = pin_base, pin_base + 1
+    so = "pin:04"
+    user = "pin:%02X" % user_ref
+    img.df(df, name=aid, ac="delete-child:%s,create-ef:%s,create-df:%s,delete:%s" % (
+        user, user, so, so))
+    img.pin(df, user_ref, USER_PIN, unblock=puk_ref, ac="update:" + so)
+    img.pin(df, puk_ref, PUK, tries=5, ac="update:" + so)
+
+    comps, pub, cert = new_key_and_cert(tmp, tag, label)
+    key_id = hashlib.sha1(comps["n"]).digest()
+    fill = erased(model)
+    rd = "read:always,update:%s,delete:%s" % (user, user)
+
+    img.key(df + "/4B01", 0x01, 2048, comps,
+            ac="read:always,update:%s,use:%s,generate:%s,delete:%s" % (user, user, user, user))
+    img.ef(df + "/5501", pub, ac=rd)
+    img.ef(df + "/4301", cert, ac=rd)
+    data_obj = b"CardSim data object of " + label.encode()
+    img.ef(df + "/5701", data_obj, ac=rd)
+
+    aodf = (pin_object("User PIN", b"\x01", (1, 4, 5), user_ref, dfhex, unblocked_by=b"\x02")
+            + pin_object("PUK", b"\x02", (1, 4, 5, 6), puk_ref, dfhex)
+            + (pin_object("SO PIN", b"\x03", (4, 5, 7), 0x04, "3F00") if with_so else b""))
+    prkdf = seq(seq(utf8("Private key"), bits(0), octets(b"\x01")),
+                seq(octets(key_id), bits(1, 2, 3, 5), bits(0, 2, 3), integer(1)),
+                tlv(0xA1, seq(path(dfhex + "4B01"), integer(2048))))
+    pukdf = seq(seq(utf8("Public key")),
+                seq(octets(key_id), bits(0, 4, 6, 7)),
+                tlv(0xA1, seq(path(dfhex + "5501"), integer(2048))))
+    cdf = seq(seq(utf8("Certificate")),
+              seq(octets(key_id)),
+              tlv(0xA1, seq(path(dfhex + "4301"))))
+    dodf = seq(seq(utf8("Data object")),
+               seq(utf8("CardSim")),
+               tlv(0xA1, path(dfhex + "5701")))
+    odf = (tlv(0xA0, path(dfhex + "4402")) + tlv(0xA1, path(dfhex + "4403"))
+           + tlv(0xA4, path(dfhex + "4404")) + tlv(0xA7, path(dfhex + "4405"))
+           + tlv(0xA8, path(dfhex + "4401")))
+    serial = img.serial.hex().upper().encode()
+    tokeninfo = seq(integer(0), octets(serial), utf8("CardSim"), utf8(label, tag=0x80),
+                    bits(1))
+    dirw = "read:always,update:%s,delete:%s" % (user, so)
+    img.ef(df + "/5031", odf, size=256, ac=dirw, fill=b"\x00")
+    img.ef(df + "/5032", tokeninfo, size=256, ac=dirw, fill=b"\x00")
+    img.ef(df + "/4401", aodf, size=512, ac="read:always,update:%s,delete:%s" % (so, so),
+           fill=b"\x00")
+    for fid, content in (("4402", prkdf), ("4403", pukdf), ("4404", cdf), ("4405", dodf)):
+        img.ef(df + "/" + fid, content, size=1024, ac=dirw, fill=b"\x00")
+    del fill
+    return tlv(0x61, octets(aid, 0x4F) + utf8(label, 0x50) + octets(bytes.fromhex(dfhex), 0x51)
+               + tlv(0x73, oid(APP_TYPE_OID.get(model, APP_TYPE_OID[3]))))
+
+
+def mf_lines(img, model, name=None, code=None, blank=False):
+    if model in GP_MODELS and name is None:
+        name = applet_aid(model)
+    so = "always" if blank else "pin:04"
+    img.df("3F00", name=name, code=code,
+           ac="delete-child:%s,create-ef:%s,create-df:%s,terminate:%s,delete:never" % (
+               so, so, so, so))
+
+
+def card_pkcs15(model=3, apps=1, lifecycle=0x0F):
+    img = Image(model, lifecycle)
+    mf_lines(img, model)
+    img.pin("3F00", 0x04, SO_PIN, tries=3, ac="update:pin:04")
+    with tempfile.TemporaryDirectory() as tmp:
+        records = build_app(img, model, "3F00/5015", PKCS15_AID, "CardSim Token", tmp, "a1")
+        if apps >= 2:
+            records += build_app(img, model, "3F00/5016", SECOND_AID, "CardSim Token 2", tmp,
+                                 "a2")
+    img.ef("3F00/2F00", records, size=256, ac="read:always,update:pin:04,delete:pin:04")
+    return img
+
+
+def card_blank(model):
+    img = Image(model)
+    if model == 1:
+        mf_lines(img, model, name=b"MIRTAL", code=0x01, blank=True)
+        img.pin("3F00", 0x01, SO_PIN, ac="update:pin:01")
+    else:
+        mf_lines(img, model, blank=True)
+        img.pin("3F00", 0x04, SO_PIN, ac="update:pin:04")
+    return img
+
+
+def card_unknown():
+    img = Image(0, unknown=True)
+    img.df("3F00")
+    img.ef("3F00/2F00", b"", size=64)
+    return img
+
+
+def card_qualified():
+    """Model 1 with a PKCS#15 application and the fixed qualified part
+    3F00/DF01 (private key EFD5, certificate file C000, root public key B000)
+    protected by a local qualified PIN."""
+    img = Image(1)
+    mf_lines(img, 1, code=0x01)
+    img.pin("3F00", 0x01, SO_PIN, ac="update:pin:01")
+    with tempfile.TemporaryDirectory() as tmp:
+        records = build_app(img, 1, "3F00/5015", PKCS15_AID, "CardSim Token", tmp, "a1",
+                            with_so=False)
+        qcomps, qpub, _ = new_key_and_cert(tmp, "q", "CardSim Qualified")
+        _, rootpub, _ = new_key_and_cert(tmp, "r", "CardSim Root")
+    q = "pin:81"
+    img.df("3F00/DF01", ac="delete-child:never,create-ef:pin:01,create-df:never,delete:never")
+    img.pin("3F00/DF01", 0x81, QUAL_PIN, minlen=6, maxlen=8, unblock=0x82, ac="update:pin:01")
+    img.pin("3F00/DF01", 0x82, PUK, minlen=8, maxlen=8, tries=5, ac="update:pin:01")
+    img.key("3F00/DF01/EFD5", 0x05, 2048, qcomps,
+            ac="read:always,update:never,use:%s,generate:never,delete:never" % q)
+    img.ef("3F00/DF01/C000", b"", size=2048, ac="read:always,update:%s,delete:never" % q,
+           fill=b"\xff")
+    img.ef("3F00/DF01/B000", rootpub, ac="read:always,update:never,delete:never")
+    img.ef("3F00/2F00", records, size=256, ac="read:always,update:pin:01,delete:pin:01")
+    return img
+
+
+CARDS = {
+    "blank-model1.card": lambda: card_blank(1),
+    "blank-model3.card": lambda: card_blank(3),
+    "blank-model4.card": lambda: card_blank(4),
+    "blank-model7.card": lambda: card_blank(7),
+    "unknown-atr.card": card_unknown,
+    "pkcs15-model3.card": lambda: card_pkcs15(3, 1),
+    "pkcs15-model3-two-apps.card": lambda: card_pkcs15(3, 2),
+    "qualified-model1.card": card_qualified,
+    "ias-not-activated.card": lambda: card_pkcs15(7, 1, lifecycle=0x07),
+}
+
+CONFIG = """# Readers of the card simulator and the cards in them (paths relative to this file).
+# Copy the folder before use: the simulator writes every change back to the images.
+reader CardSim Reader 0
+card pkcs15-model3.card
+reader CardSim Reader 1
+card blank-model3.card
+reader CardSim Reader 2
+"""
+
+
+def main(argv):
+    ap = argparse.ArgumentParser(description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = ap.add_subparsers(dest="cmd", required=True)
+    a = sub.add_parser("all")
+    a.add_argument("--out", required=True)
+    b = sub.add_parser("blank")
+    b.add_argument("--model", type=int, required=True, choices=range(0, 8))
+    b.add_argument("out")
+    p = sub.add_parser("pkcs15")
+    p.add_argument("--model", type=int, default=3, choices=(1, 3, 4, 7))
+    p.add_argument("--apps", type=int, default=1, choices=(1, 2))
+    p.add_argument("--lifecycle", default="0F")
+    p.add_argument("out")
+    for name in ("unknown", "qualified", "ias-not-activated"):
+        sub.add_parser(name).add_argument("out")
+    args = ap.parse_args(argv)
+
+    if args.cmd == "all":
+        os.makedirs(args.out, exist_ok=True)
+        for name, make in CARDS.items():
+            make().write(os.path.join(args.out, name))
+        with open(os.path.join(args.out, "cardsim.conf"), "w") as f:
+            f.write(CONFIG)
+    elif args.cmd == "blank":
+        card_blank(args.model).write(args.out)
+    elif args.cmd == "pkcs15":
+        card_pkcs15(args.model, args.apps, int(args.lifecycle, 16)).write(args.out)
+    elif args.cmd == "unknown":
+        card_unknown().write(args.out)
+    elif args.cmd == "qualified":
+        card_qualified().write(args.out)
+    elif args.cmd == "ias-not-activated":
+        card_pkcs15(7, 1, lifecycle=0x07).write(args.out)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,44 @@
+/* Control interface of libcardsim.so for tests (C linkage). Tests dlopen the
+ * same library the module loads and drive its readers and cards through these
+ * functions. A null reader name means the first reader. Functions returning
+ * int give 0 on success, -1 for an unknown reader, -2 for a bad argument or an
+ * image that cannot be loaded. */
+#ifndef CARDSIM_CONTROL_H
+#define CARDSIM_CONTROL_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Replaces every reader by those of a configuration file (null: the file named
+ * by the environment variable CARDSIM_CONFIG; unset: no readers). */
+int CardSimLoadConfig(const char* path);
+/* Adds an empty reader; -2 when the name is taken or empty. */
+int CardSimAddReader(const char* name);
+/* Inserts the card of an image file (a card already present is removed first). */
+int CardSimInsert(const char* reader, const char* imagePath);
+int CardSimRemove(const char* reader);
+/* Resets the card: volatile card state is lost and every open handle gets
+ * SCARD_W_RESET_CARD until it reconnects. */
+int CardSimReset(const char* reader);
+/* The same, as done by another application (logged as such). */
+int CardSimResetByOther(const char* reader);
+/* Another application holds (hold != 0) or releases the card exclusively. */
+int CardSimHoldExclusive(const char* reader, int hold);
+/* The next `count` commands with instruction byte `ins` (0x100: any) are
+ * answered with status word `sw` and not run. */
+int CardSimInjectSw(const char* reader, unsigned ins, unsigned sw, int count);
+/* The APDU log: lines "> 00A40000023F00" and "< 9000". Returns the length of
+ * the whole text plus one; copies as much as fits (NUL-terminated). */
+size_t CardSimGetApduLog(const char* reader, char* buf, size_t len);
+int CardSimClearLog(const char* reader);
+/* Number of readers, and the card image path of a reader ("" when empty). */
+int CardSimReaderCount(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
