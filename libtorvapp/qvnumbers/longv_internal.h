@@ -1,0 +1,152 @@
+// Helpers shared by the kernel sources: pairs of words handled as 64-bit
+// limbs with 128-bit products.  Not part of the public interface.
+#ifndef LIBTORVAPP_QVNUMBERS_LONGV_INTERNAL_H
+#define LIBTORVAPP_QVNUMBERS_LONGV_INTERNAL_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "libtorvapp/qvcommon/qvexception.h"
+#include "libtorvapp/qvnumbers/longv.h"
+
+namespace qvlongv {
+
+typedef std::uint64_t u64;
+typedef unsigned __int128 u128;
+
+// Two adjacent words as one little-endian 64-bit limb (any word offset).
+inline u64 ld64(const QvWord *p) {
+    u64 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void st64(QvWord *p, u64 v) { std::memcpy(p, &v, sizeof v); }
+
+// r[0..n) = a[0..n) * w; returns the carry (two words when w is 64-bit).
+inline u64 mulRow(QvWord *r, const QvWord *a, QvWordLen n, u64 w) {
+    u64 c = 0;
+    QvWordLen i = 0;
+    for (; i + 2 <= n; i += 2) {
+        u128 p = (u128)ld64(a + i) * w + c;
+        st64(r + i, (u64)p);
+        c = (u64)(p >> 64);
+    }
+    if (i < n) {
+        u128 p = (u128)a[i] * w + c;
+        r[i] = (QvWord)p;
+        c = (u64)(p >> 32);
+    }
+    return c;
+}
+
+// r[0..n) += a[0..n) * w; returns the carry.
+inline u64 mulAddRow(QvWord *r, const QvWord *a, QvWordLen n, u64 w) {
+    u64 c = 0;
+    QvWordLen i = 0;
+    for (; i + 2 <= n; i += 2) {
+        u128 p = (u128)ld64(a + i) * w + ld64(r + i) + c;
+        st64(r + i, (u64)p);
+        c = (u64)(p >> 64);
+    }
+    if (i < n) {
+        u128 p = (u128)a[i] * w + r[i] + c;
+        r[i] = (QvWord)p;
+        c = (u64)(p >> 32);
+    }
+    return c;
+}
+
+// r[0..n) -= a[0..n) * w; returns the borrow.
+inline u64 mulSubRow(QvWord *r, const QvWord *a, QvWordLen n, u64 w) {
+    u64 c = 0;
+    QvWordLen i = 0;
+    for (; i + 2 <= n; i += 2) {
+        u128 p = (u128)ld64(a + i) * w + c;
+        u64 lo = (u64)p;
+        u64 x = ld64(r + i);
+        st64(r + i, x - lo);
+        c = (u64)(p >> 64) + (x < lo);
+    }
+    if (i < n) {
+        u128 p = (u128)a[i] * w + c;
+        QvWord lo = (QvWord)p;
+        QvWord x = r[i];
+        r[i] = x - lo;
+        c = (u64)(p >> 32) + (x < lo);
+    }
+    return c;
+}
+
+// Adds a 64-bit value at r[0..n) with carry propagation; returns the part
+// that leaves the top (as a multiple of B^n, modulo 2^32).
+inline QvWord addAt(QvWord *r, QvWordLen n, u64 v) {
+    if (n == 0) return (QvWord)v;
+    if (n == 1) {
+        u64 s = (u64)r[0] + (QvWord)v;
+        r[0] = (QvWord)s;
+        return (QvWord)((v >> 32) + (s >> 32));
+    }
+    u64 x = ld64(r);
+    u64 s = x + v;
+    st64(r, s);
+    if (s >= x) return 0;
+    return longvInc(r + 2, n - 2);
+}
+
+// Subtracts a 64-bit value at r[0..n); returns the borrow out of the top.
+inline QvWord subAt(QvWord *r, QvWordLen n, u64 v) {
+    if (n == 0) return (QvWord)v;
+    if (n == 1) {
+        QvWord lo = (QvWord)v;
+        QvWord x = r[0];
+        r[0] = x - lo;
+        return (QvWord)((v >> 32) + (x < lo));
+    }
+    u64 x = ld64(r);
+    st64(r, x - v);
+    if (x >= v) return 0;
+    return longvDec(r + 2, n - 2);
+}
+
+// Significant length (no high zero words; 0 for zero).
+inline QvWordLen sigLen(const QvWord *a, QvWordLen n) {
+    while (n > 0 && a[n - 1] == 0) --n;
+    return n;
+}
+
+// Wipes memory so that the compiler cannot drop the stores.
+inline void wipeWords(QvWord *p, QvWordLen n) {
+    volatile QvWord *v = p;
+    for (QvWordLen i = 0; i < n; ++i) v[i] = 0;
+}
+
+// Plain product into r[0..na+nb) (na, nb may be 0), rows of two words.
+void mulPlain(QvWord *r, const QvWord *a, QvWordLen na, const QvWord *b, QvWordLen nb);
+// Plain square into r[0..2n).
+void sqrPlain(QvWord *r, const QvWord *a, QvWordLen n);
+
+// Division of x (nx words) by m whose nmSig-th word is its top non-zero word,
+// for x >= m: x becomes the remainder (zero-extended to nx words) and, when q
+// is not null, q[0..nx-nmSig] receives the quotient.  Returns the significant
+// length of the quotient.  Work memory comes from QvWordMem.
+QvWordLen divCore(QvWord *x, QvWordLen nx, const QvWord *m, QvWordLen nmSig, QvWord *q);
+
+// 128-by-64-bit division; hi < d.
+inline u64 div128(u64 hi, u64 lo, u64 d, u64 *rem) {
+#if defined(__x86_64__)
+    u64 q, r;
+    __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(lo), "d"(hi), "rm"(d) : "cc");
+    *rem = r;
+    return q;
+#else
+    u128 n = ((u128)hi << 64) | lo;
+    u64 q = (u64)(n / d);
+    *rem = lo - q * d;
+    return q;
+#endif
+}
+
+}  // namespace qvlongv
+
+#endif
