@@ -1,0 +1,25 @@
+#include "smartcard/sc_log.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace {
+std::atomic<SCLogSink> g_sink{nullptr};
+}
+
+SCLogSink scSetLogSink(SCLogSink sink) { return g_sink.exchange(sink); }
+
+void scLogV(const char* format, va_list args) {
+    SCLogSink sink = g_sink.load();
+    if (sink == nullptr) return;
+    char line[1024];
+    std::vsnprintf(line, sizeof line, format, args);
+    sink(line);
+}
+
+void scLog(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    scLogV(format, args);
+    va_end(args);
+}

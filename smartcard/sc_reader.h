@@ -1,0 +1,225 @@
+// Card readers: one SCReader per reader, of the class of its back-end. The reader
+// connects the card, transmits APDUs (fetching long answers with GET RESPONSE and
+// correcting a wrong Le), brackets card work in transactions that nest, and tracks
+// the card's presence.
+//
+// The back-ends ("PC/SC", "TARVO-MELK") are chosen process-wide with
+// SetReaderTypes; their libraries are loaded by SCReaderPcsc::LoadPcscFunctions
+// and SCReaderDravok::LoadDravokFunctions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "smartcard/sc_errors.h"
+#include "smartcard/sc_readeroptions.h"
+
+class SCCard;
+class SCSmCtx;
+
+// Mode word: connected protocol and share mode.
+constexpr uint32_t SC_MODE_PROTO_T1 = 0x10;
+constexpr uint32_t SC_MODE_PROTO_T0 = 0x20;
+constexpr uint32_t SC_MODE_PROTO_RAW = 0x40;
+constexpr uint32_t SC_MODE_PROTO_UNDEFINED = 0x200;
+constexpr uint32_t SC_MODE_PROTO_MASK = 0x270;
+constexpr uint32_t SC_MODE_SHARE_EXCLUSIVE = 0x10000;
+constexpr uint32_t SC_MODE_SHARE_SHARED = 0x20000;
+constexpr uint32_t SC_MODE_SHARE_DIRECT = 0x40000;
+constexpr uint32_t SC_MODE_SHARE_MASK = 0xF0000;
+
+// Card state bits returned by CheckForChange and WaitForChange.
+constexpr uint32_t SC_CARDSTATE_PRESENT = 0x1;
+constexpr uint32_t SC_CARDSTATE_MUTE = 0x2;      // present but mute or unusable (with 0x1)
+constexpr uint32_t SC_CARDSTATE_CHANGED = 0x8000;
+
+// CheckForChange flag: acknowledge the state seen (the next poll compares with it).
+constexpr uint32_t SC_CHECK_ACKNOWLEDGE = 0x1;
+
+// Disconnect dispositions (the PC/SC values).
+constexpr uint32_t SC_DISPOSITION_LEAVE = 0;
+constexpr uint32_t SC_DISPOSITION_RESET = 1;
+constexpr uint32_t SC_DISPOSITION_UNPOWER = 2;
+constexpr uint32_t SC_DISPOSITION_EJECT = 3;
+
+// Reader listing modes handed to the back-ends: 0 list, 2 list on a fresh
+// connection to the reader service, 1 wait up to a second for the service and a
+// reader to appear.
+constexpr uint32_t SC_LIST_NORMAL = 0;
+constexpr uint32_t SC_LIST_WAIT = 1;
+constexpr uint32_t SC_LIST_FRESH = 2;
+
+// TransmitAPDU flags.
+constexpr uint32_t SC_TX_NO_GET_RESPONSE = 0x1;  // hand 61xx back to the caller
+constexpr uint32_t SC_TX_NO_LE_CORRECTION = 0x2; // hand 6Cxx back to the caller
+constexpr uint32_t SC_TX_NO_SM = 0x4;            // bypass the secure-messaging context
+
+// Largest response data that one TransmitAPDU collects.
+constexpr uint32_t SC_MAX_RESPONSE_DATA = 65536;
+
+// Makes the card object for a freshly connected card. SC_E_CARD_UNSUPPORTED (or a
+// null card with 0) leaves the card connected without a card object; another
+// failure makes Connect disconnect and fail.
+typedef SCRESULT (*SCCardFactoryFn)(class SCReader* reader, SCCard** card);
+
+class SCReader {
+public:
+    virtual ~SCReader();
+    SCReader(const SCReader&) = delete;
+    SCReader& operator=(const SCReader&) = delete;
+
+    // ---- back-end table (process-wide) ----
+    // Sets the active back-ends from a comma-separated list of names ("PC/SC",
+    // "TARVO-MELK"; blanks around names ignored, names compared without case on 31
+    // characters). Null or an empty list selects the default ("PC/SC"). False, and
+    // the table unchanged, when a name is unknown.
+    static bool SetReaderTypes(const char* list);
+    static bool IsReaderTypeEnabled(const char* name);
+    // Names of the active back-ends in their order, comma-separated.
+    static std::string GetReaderTypes();
+    // Calls the clean-up of every active back-end (unloads their libraries).
+    static void UnloadBackends();
+    // Reader names of every active back-end as one multi-string (names ended by NUL,
+    // the list ended by an empty name), allocated with new[]; free it with
+    // FreeReaderList. SC_E_READER_SUBSYSTEM_NOT_RUNNING when no active back-end's
+    // service runs; SC_E_NO_READER_SUBSYSTEM when none is loaded.
+    static SCRESULT GetReaderList(char** multiString, uint32_t mode);
+    static void FreeReaderList(char* multiString);
+    // Makes the reader object for a name, of the first active back-end that lists
+    // it; SC_E_READER_NOT_FOUND when none does. Delete the object with delete.
+    static SCRESULT CreateReader(const char* name, SCReader** reader, uint32_t mode);
+    // Card factory used by Connect (null: no card object is made).
+    static void SetCardFactory(SCCardFactoryFn factory);
+
+    // ---- state read by the bridge ----
+    const char* GetName() const { return m_name.c_str(); }
+    virtual const char* GetBackendName() const = 0;
+    bool IsInitialized() const { return m_bInited; }
+    bool IsConnected() const { return m_bConnected; }
+    SCCard* GetCard() const { return m_pCard; }
+    uint32_t GetMode() const { return m_mode; }
+    // Share mode used by the next Connect (SC_MODE_SHARE_*; 0 = shared).
+    void SetShareMode(uint32_t shareBits);
+    // The two option words of the reader options (sc_readeroptions.h); set before Init.
+    void SetOptions(uint64_t options, uint64_t limits) {
+        m_options = options;
+        m_limits = limits;
+    }
+    uint64_t GetOptions() const { return m_options; }
+    uint64_t GetLimits() const { return m_limits; }
+    uint32_t GetPinpadMode() const { return scRoptPinpadMode(m_options); }
+
+    // ---- life cycle ----
+    // Opens the reader (its own connection to the reader service). SC_E_BAD_USAGE
+    // when already initialised; SC_E_READER_NOT_FOUND when the reader is gone.
+    SCRESULT Init(uint32_t flags);
+    // Disconnects a connected card and closes the reader.
+    void Release();
+
+    // Connects the card. protocolRequest: SC_MODE_PROTO_T0/T1/RAW bits, 0 = the
+    // reader's default protocols. The reader options restrict it; nothing left:
+    // SC_E_CARD_PROTO_MISMATCH. SC_E_CARD_IS_USED when another holder has the card
+    // exclusively, SC_E_NO_SMARTCARD when there is none.
+    SCRESULT Connect(uint32_t protocolRequest);
+    // Re-establishes the connection (after a reset by another application); share
+    // bits SC_MODE_SHARE_* (0 keeps the current share mode).
+    SCRESULT Reconnect(uint32_t shareMode);
+    // Resets the card (warm reset) and keeps the connection.
+    SCRESULT ResetCard();
+    // Ends a held transaction, disconnects the card and deletes the card object.
+    void Disconnect(uint32_t disposition);
+
+    // One poll of the card state: SC_CARDSTATE_* bits, SC_CARDSTATE_CHANGED when
+    // the state differs from the last acknowledged one; flag SC_CHECK_ACKNOWLEDGE
+    // acknowledges it.
+    SCRESULT CheckForChange(uint32_t flag);
+    // Blocks up to timeoutMs until the card state changes; the new state (with
+    // SC_CARDSTATE_CHANGED, acknowledged) or SC_E_TIMEOUT.
+    virtual SCRESULT WaitForChange(uint32_t timeoutMs);
+    // Whether the connected card is still there: 0, SC_E_CARD_REMOVED,
+    // SC_E_CARD_WAS_RESET or a reader failure.
+    SCRESULT CheckCardState();
+
+    // Vendor name of the reader (may be empty) and its version (bits 24-31 major,
+    // 16-23 minor); read from the reader while a card is connected.
+    virtual const char* GetVendorName();
+    virtual uint32_t GetVendorVersion();
+
+    // Copies the connected card's ATR; *len in: capacity, out: ATR length.
+    // SC_E_INSUFFICIENT_BUFFER (nothing copied) when it does not fit.
+    SCRESULT GetATR(uint8_t* buffer, uint32_t* len);
+
+    // Sends one command APDU and returns the response data and status word. 61xx
+    // is answered with GET RESPONSE until the card has given everything, 6Cxx by
+    // repeating the command with the corrected Le; the final status word is
+    // returned. *respLen in: capacity, out: data length; SC_E_INSUFFICIENT_BUFFER
+    // with the needed length when the data does not fit. The return value says
+    // whether the exchange worked, not what the status word says.
+    SCRESULT TransmitAPDU(const uint8_t* apdu, uint32_t apduLen, uint8_t* resp, uint32_t* respLen,
+                          uint16_t* sw, uint32_t flags = 0);
+    // Same, into a vector.
+    SCRESULT TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<uint8_t>* resp, uint16_t* sw,
+                          uint32_t flags = 0);
+
+    // Largest response data length per command (configured, else 256; more only
+    // with T=1), and largest command data length (configured, else 255).
+    uint32_t GetMaxResponseLength() const;
+    uint32_t GetMaxSendLength() const;
+
+    // Transactions nest: only the outermost Begin and End reach the card.
+    SCRESULT BeginTransaction();
+    SCRESULT EndTransaction();
+    uint32_t GetTransactionDepth() const { return m_transactionDepth; }
+
+    // Secure-messaging context that APDUs pass through (not owned; null = none).
+    void SetSmCtx(SCSmCtx* ctx) { m_pSmCtx = ctx; }
+    SCSmCtx* GetSmCtx() const { return m_pSmCtx; }
+
+protected:
+    explicit SCReader(const char* name);
+
+    // Back-end primitives. Protocols and share modes are PC/SC values; states are
+    // PC/SC reader-state words.
+    virtual SCRESULT _Init(uint32_t flags) = 0;
+    virtual void _Release() = 0;
+    virtual SCRESULT _Connect(uint32_t share, uint32_t protocols, uint32_t* active) = 0;
+    virtual SCRESULT _Reconnect(uint32_t share, uint32_t protocols, uint32_t initialization,
+                                uint32_t* active) = 0;
+    virtual SCRESULT _Disconnect(uint32_t disposition) = 0;
+    // Checks the connected card; fills the ATR (buffer of 33 bytes).
+    virtual SCRESULT _Status(uint8_t* atr, uint32_t* atrLen) = 0;
+    // One wait for a state different from current; SC_E_TIMEOUT when none came.
+    virtual SCRESULT _GetStatusChange(uint32_t timeoutMs, uint64_t current, uint64_t* event) = 0;
+    virtual SCRESULT _Transmit(const uint8_t* apdu, uint32_t len, uint8_t* resp, uint32_t* respLen) = 0;
+    virtual SCRESULT _BeginTransaction() = 0;
+    virtual SCRESULT _EndTransaction(uint32_t disposition) = 0;
+    virtual SCRESULT _GetAttrib(uint32_t id, uint8_t* buf, uint32_t* len);
+
+private:
+    SCRESULT ConnectWith(uint32_t share, uint32_t want, uint32_t allowed, uint32_t* active);
+    SCRESULT AfterConnect(uint32_t active);
+    void ClearCard();
+    SCRESULT ExchangeOnce(const std::vector<uint8_t>& apdu, std::vector<uint8_t>* resp, uint16_t* sw);
+    SCRESULT ExchangeChained(const std::vector<uint8_t>& apdu, uint32_t flags, std::vector<uint8_t>* data,
+                             uint16_t* sw);
+    SCRESULT StateFromEvent(uint64_t event, uint32_t* bits) const;
+
+    std::string m_name;
+    bool m_bInited = false;
+    bool m_bConnected = false;
+    SCCard* m_pCard = nullptr;
+    uint32_t m_mode = SC_MODE_SHARE_SHARED;
+    uint32_t m_allowedProtocols = 0;  // PC/SC mask allowed at the last Connect
+    uint64_t m_options = 0;
+    uint64_t m_limits = 0;
+    uint8_t m_atr[33] = {};
+    uint32_t m_atrLen = 0;
+    uint32_t m_transactionDepth = 0;
+    SCSmCtx* m_pSmCtx = nullptr;
+    uint64_t m_rawState = 0;   // last state word seen from the back-end
+    uint64_t m_ackState = 0;   // last state acknowledged
+    bool m_bAcked = false;
+    std::string m_vendorName;
+    uint32_t m_vendorVersion = 0;
+};

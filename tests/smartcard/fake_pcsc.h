@@ -1,0 +1,69 @@
+// A fake PC/SC library for the reader tests: readers, cards and another
+// application are modelled in memory, and the card's answers come from a
+// function the test sets. Installed into a back-end through its function table.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "smartcard/sc_pcscapi.h"
+
+namespace fakepcsc {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Reader {
+    std::string name;
+    bool present = false;
+    bool mute = false;
+    Bytes atr = {0x3B, 0x02, 0x14, 0x50};
+    scpcsc::DWORD protocols = scpcsc::PROTOCOL_T0 | scpcsc::PROTOCOL_T1;  // what the card speaks
+    scpcsc::DWORD events = 0;       // card insertions and removals
+    bool heldByOther = false;       // another application holds it exclusively
+    unsigned resetGeneration = 0;   // bumped by a reset from another application
+};
+
+struct Handle {
+    size_t reader;
+    scpcsc::DWORD share;
+    scpcsc::DWORD proto;
+    scpcsc::DWORD events;      // reader event count at connect
+    unsigned resetGeneration;  // reset generation at connect
+};
+
+struct State {
+    std::mutex m;
+    std::condition_variable cv;
+    bool serviceRunning = true;
+    std::vector<Reader> readers;
+    std::map<long, Handle> handles;
+    long nextHandle = 100;
+    int contexts = 0;
+    int beginCalls = 0, endCalls = 0;
+    std::vector<Bytes> sent;  // every APDU as the card got it
+    std::vector<scpcsc::DWORD> sentProtocols;
+    // The card: command -> response (data and status word).
+    std::function<Bytes(const Bytes&)> card;
+    // Returned by SCardTransmit instead of an answer when set.
+    scpcsc::LONG transmitError = 0;
+    // Claimed answer length beyond the buffer (a faulty library).
+    bool overlongAnswer = false;
+};
+
+State& Get();
+void Reset();
+
+// The fake's function table.
+SCPcscFunctionTable Table();
+
+// Card events, as another thread or application would cause them.
+void Insert(size_t reader);
+void Remove(size_t reader);
+void ResetByOther(size_t reader);
+
+}  // namespace fakepcsc
