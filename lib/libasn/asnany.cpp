@@ -61,14 +61,9 @@ int ASNany::read_contents(GenericFile* src, long len) {
         m_valueLen = len;
         return 1;
     }
-    uint8_t* p = new (std::nothrow) uint8_t[static_cast<size_t>(len)];
-    if (p == nullptr) return EASN_MEM;
-    int r = asnReadExact(src, p, static_cast<size_t>(len));
-    if (r < 1) {
-        SecureZero(p, static_cast<size_t>(len));
-        delete[] p;
-        return r;
-    }
+    uint8_t* p = nullptr;
+    int r = asnReadNew(src, len, &p);
+    if (r < 1) return r;
     m_value = p;
     m_valueLen = len;
     return 1;

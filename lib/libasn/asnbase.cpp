@@ -9,6 +9,7 @@
 #include "lib/libasn/asnany.h"
 #include "lib/libasn/asnocstr.h"
 #include "support/memfile.h"
+#include "support/textutil.h"
 
 namespace {
 
@@ -28,6 +29,54 @@ int asnReadExact(GenericFile* src, void* buf, size_t n) {
     size_t got = 0;
     if (src->Read(n, buf, &got) != 0) return EASN_FILE;
     return got == n ? 1 : 0;
+}
+
+int asnReadNew(GenericFile* src, long len, uint8_t** out) {
+    *out = nullptr;
+    if (len < 0) return 0;
+    if (len == 0) return 1;
+    int64_t pos = src->Tell();
+    int64_t size = src->Size();
+    if (pos >= 0 && size >= 0) {
+        if (size - pos < len) return 0;
+        uint8_t* p = new (std::nothrow) uint8_t[static_cast<size_t>(len)];
+        if (p == nullptr) return EASN_MEM;
+        int r = asnReadExact(src, p, static_cast<size_t>(len));
+        if (r < 1) {
+            SecureZero(p, static_cast<size_t>(len));
+            delete[] p;
+            return r;
+        }
+        *out = p;
+        return 1;
+    }
+    const long chunk = 65536;
+    uint8_t* p = nullptr;
+    long have = 0;
+    while (have < len) {
+        long step = len - have < chunk ? len - have : chunk;
+        uint8_t* q = new (std::nothrow) uint8_t[static_cast<size_t>(have + step)];
+        if (q == nullptr) {
+            if (p != nullptr) SecureZero(p, static_cast<size_t>(have));
+            delete[] p;
+            return EASN_MEM;
+        }
+        if (have > 0) {
+            std::memcpy(q, p, static_cast<size_t>(have));
+            SecureZero(p, static_cast<size_t>(have));
+        }
+        delete[] p;
+        p = q;
+        int r = asnReadExact(src, p + have, static_cast<size_t>(step));
+        if (r < 1) {
+            SecureZero(p, static_cast<size_t>(have + step));
+            delete[] p;
+            return r;
+        }
+        have += step;
+    }
+    *out = p;
+    return 1;
 }
 
 int asnWriteAll(GenericFile* dst, const void* data, size_t n) {

@@ -195,6 +195,11 @@ public:
 
 // Reads exactly n octets; 1, 0 on a short read, -1 on a stream error.
 int asnReadExact(GenericFile* src, void* buf, size_t n);
+// Reads exactly len octets into a new[] buffer (*out, NULL for len 0); 1, 0 on a
+// short read, -1 on a stream error, -2 when memory runs out. When the stream cannot
+// tell its size, the buffer grows with what arrives, so a hostile length costs no
+// more memory than the input.
+int asnReadNew(GenericFile* src, long len, uint8_t** out);
 // Writes n octets; 1 or -1.
 int asnWriteAll(GenericFile* dst, const void* data, size_t n);
 

@@ -43,13 +43,12 @@ int ASNbitstr::read_contents(GenericFile* src, long len) {
         m_len = static_cast<uint32_t>(len);
         return 1;
     }
-    uint8_t* p = new (std::nothrow) uint8_t[static_cast<size_t>(len)];
-    if (p == nullptr) return EASN_MEM;
-    int r = asnReadExact(src, p, static_cast<size_t>(len));
+    uint8_t* p = nullptr;
+    int r = asnReadNew(src, len, &p);
     // Unused bits 0..7, and none when there is no bit octet.
     if (r == 1 && (p[0] > 7 || (len == 1 && p[0] != 0))) r = 0;
     if (r < 1) {
-        SecureZero(p, static_cast<size_t>(len));
+        if (p != nullptr) SecureZero(p, static_cast<size_t>(len));
         delete[] p;
         return r;
     }

@@ -104,13 +104,9 @@ int ASNobjectId::read_contents(GenericFile* src, long len) {
         m_len = len;
         v = view.data();
     } else {
-        uint8_t* p = new (std::nothrow) uint8_t[static_cast<size_t>(len)];
-        if (p == nullptr) return EASN_MEM;
-        int r = asnReadExact(src, p, static_cast<size_t>(len));
-        if (r < 1) {
-            delete[] p;
-            return r;
-        }
+        uint8_t* p = nullptr;
+        int r = asnReadNew(src, len, &p);
+        if (r < 1) return r;
         m_value = p;
         m_len = len;
         v = p;
