@@ -416,9 +416,9 @@ int16_t Base64File::Read(size_t n, void* buf, size_t* got)
     char work[3200];
     struct Wipe {
         char* p;
-        size_t n;
+        size_t n;  // bytes used so far: only those are wiped
         ~Wipe() { SecureZero(p, n); }
-    } wipe{work, sizeof(work)};
+    } wipe{work, 0};
 
     while (n > 0) {
         size_t cc = static_cast<size_t>(m_nCarry);
@@ -440,6 +440,8 @@ int16_t Base64File::Read(size_t n, void* buf, size_t* got)
         if (r > want)
             return -1;
         m_nConsumed += r;
+        if (cc + r > wipe.n)
+            wipe.n = cc + r;
 
         size_t m = 0;
         for (size_t i = 0; i < cc + r; ++i)
@@ -498,6 +500,7 @@ int16_t Base64File::Write(size_t n, const void* data)
     const uint8_t* p = static_cast<const uint8_t*>(data);
     char out[3200 + 2 * 50 + 4];
     size_t used = 0;
+    size_t highWater = 0;
     int16_t status = 0;
     auto emit = [&](const uint8_t* g) {
         Base64EncodeGroup(g, 3, out + used);
@@ -508,6 +511,8 @@ int16_t Base64File::Write(size_t n, const void* data)
             out[used++] = '\n';
             m_nColumn = 0;
         }
+        if (used > highWater)
+            highWater = used;
         if (used > 3200) {
             if (m_pBin->Write(used, out) != 0)
                 status = -1;
@@ -534,7 +539,7 @@ int16_t Base64File::Write(size_t n, const void* data)
     }
     if (status == 0 && used && m_pBin->Write(used, out) != 0)
         status = -1;
-    SecureZero(out, sizeof(out));
+    SecureZero(out, highWater);
     if (status)
         return status;
     memcpy(m_pending, p, n);

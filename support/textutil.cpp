@@ -428,9 +428,9 @@ void SecureZero(void* p, size_t n)
 {
     if (p == nullptr)
         return;
-    volatile unsigned char* v = static_cast<volatile unsigned char*>(p);
-    while (n--)
-        *v++ = 0;
+    memset(p, 0, n);
+    // The barrier makes the stores observable, so the compiler cannot drop them.
+    __asm__ __volatile__("" : : "r"(p) : "memory");
 }
 
 uint64_t BigEndianToUInt(const uint8_t* p, int n)

@@ -531,7 +531,8 @@ std::string RunBase64Tool(const std::vector<uint8_t>& data, const char* args)
     if (fd < 0)
         return "";
     FILE* f = fdopen(fd, "wb");
-    fwrite(data.data(), 1, data.size(), f);
+    if (!data.empty())
+        fwrite(data.data(), 1, data.size(), f);
     fclose(f);
     std::string cmd = std::string("base64 ") + args + " " + path;
     FILE* p = popen(cmd.c_str(), "r");
