@@ -194,7 +194,7 @@ std::string AttributeValueText(const CK_ATTRIBUTE* attr, int depth) {
       return TextValue(p, len);
     case 9:
       if (len == 8) return Chars(p, 4) + "-" + Chars(p + 4, 2) + "-" + Chars(p + 6, 2);
-      if ((len == 14 || len == 16) && AllDigits(p, len)) return DateTimeText(p, len);
+      if ((len == 14 || len == 16) && AllDigits(p, len)) return DateTimeText(p, 14) + "." + Chars(p + 14, len - 14);
       break;
     case 10:
       if (len >= 8 && len <= 16 && len % 2 == 0 && AllDigits(p, len)) return DateTimeText(p, len);
