@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "support/debuglog.h"
+
 namespace {
 std::atomic<SCLogSink> g_sink{nullptr};
 }
@@ -11,7 +13,10 @@ SCLogSink scSetLogSink(SCLogSink sink) { return g_sink.exchange(sink); }
 
 void scLogV(const char* format, va_list args) {
     SCLogSink sink = g_sink.load();
-    if (sink == nullptr) return;
+    if (sink == nullptr) {
+        DebugLogWriteV(0, 0, format, args);
+        return;
+    }
     char line[1024];
     std::vsnprintf(line, sizeof line, format, args);
     sink(line);
