@@ -202,6 +202,3 @@ int asnReadExact(GenericFile* src, void* buf, size_t n);
 int asnReadNew(GenericFile* src, long len, uint8_t** out);
 // Writes n octets; 1 or -1.
 int asnWriteAll(GenericFile* dst, const void* data, size_t n);
-
-// Assertion in the codec's style: the source name without directory or extension.
-#define ASN_ASSERT(src, cond, expr) AssertInvariant((cond) ? 1 : 0, src, __LINE__, expr, nullptr)

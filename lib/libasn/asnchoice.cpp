@@ -12,14 +12,30 @@ namespace {
 bool hasClass(uint8_t t) { return t != TAG_ANY && (t & ASN_CLASS_MASK) != 0; }
 }  // namespace
 
-ASNchoice::ASNchoice(uint32_t t) : ASNobject(t), m_chosenObject(nullptr) {
+ASNchoice::ASNchoice(uint32_t t) : ASNobject(t), m_chosenObject(nullptr), m_copiedIndex(-1) {
     if (hasClass(tag)) {
         flags |= ASN_FLAG_EXPLICIT;
         tag |= ASN_CONSTRUCTED;
     }
 }
 
+ASNchoice::ASNchoice(const ASNchoice& other)
+    : ASNobject(other), m_chosenObject(nullptr), m_copiedIndex(other.getChosenIndex()) {}
+
 ASNchoice::~ASNchoice() {}
+
+ASNobject* ASNchoice::chosen() const {
+    if (m_chosenObject == nullptr && m_copiedIndex >= 0) {
+        ASNobject** l = const_cast<ASNchoice*>(this)->getObjectList();
+        int idx = m_copiedIndex;
+        m_copiedIndex = -1;
+        if (l != nullptr) {
+            for (int i = 0; l[i] != nullptr; i++)
+                if (i == idx) m_chosenObject = l[i];
+        }
+    }
+    return m_chosenObject;
+}
 
 ASNobject** ASNchoice::list() const {
     ASNobject** l = const_cast<ASNchoice*>(this)->getObjectList();
@@ -54,6 +70,7 @@ long ASNchoice::read(GenericFile* src, long maxLen, uint8_t rflags) {
     maxLen = boundLength(src, maxLen);
     if (maxLen < 2) return 0;
     m_chosenObject = nullptr;
+    m_copiedIndex = -1;
     flags &= ~ASN_FLAG_INDEF;
     long hdr = 0;
     long bound = maxLen;
@@ -122,6 +139,7 @@ int ASNchoice::assign(const ASNany& anyObj) {
         id = anyObj.tag;
     }
     m_chosenObject = nullptr;
+    m_copiedIndex = -1;
     ASNobject* alt = findAlternative(id);
     if (alt == nullptr) return 0;
     if (!expl) {
@@ -142,6 +160,7 @@ int ASNchoice::assign(const ASNany& anyObj) {
 
 void ASNchoice::setChosenObject(ASNobject* obj) {
     m_chosenObject = obj;
+    m_copiedIndex = -1;
     if (obj != nullptr) {
         const uint32_t copy = ASN_FLAG_CONST | ASN_FLAG_COPY | ASN_FLAG_CONSTR;
         flags = (flags & ~copy) | (obj->flags & copy);
@@ -151,16 +170,16 @@ void ASNchoice::setChosenObject(ASNobject* obj) {
 int ASNchoice::getChosenIndex() const {
     ASNobject** l = const_cast<ASNchoice*>(this)->getObjectList();
     AssertInvariant(l != nullptr, "asnchoice", __LINE__, "objectList != NULL", nullptr);
-    if (m_chosenObject == nullptr) return -1;
+    if (chosen() == nullptr) return -1;
     for (int i = 0; l[i] != nullptr; i++)
-        if (l[i] == m_chosenObject) return i;
+        if (l[i] == chosen()) return i;
     return -1;
 }
 
 uint8_t ASNchoice::getChosenTag() const {
-    AssertInvariant(m_chosenObject != nullptr, "asnchoice", __LINE__, "m_chosenObject != NULL",
+    AssertInvariant(chosen() != nullptr, "asnchoice", __LINE__, "m_chosenObject != NULL",
                     nullptr);
-    return m_chosenObject->getTag();
+    return chosen()->getTag();
 }
 
 void ASNchoice::chooseByIndex(uint32_t index) {
@@ -193,33 +212,33 @@ void assertChosen(const ASNobject* chosen, int line) {
 }  // namespace
 
 int ASNchoice::read_contents(GenericFile* src, long len) {
-    assertChosen(m_chosenObject, __LINE__);
+    assertChosen(chosen(), __LINE__);
     if (isExplicit() && hasClass(tag)) {
-        long r = m_chosenObject->read(src, len, static_cast<uint8_t>(flags & ASN_FLAG_CONST));
+        long r = chosen()->read(src, len, static_cast<uint8_t>(flags & ASN_FLAG_CONST));
         if (r < 1) return static_cast<int>(r);
         return r == len ? 1 : 0;
     }
-    return m_chosenObject->read_contents(src, len);
+    return chosen()->read_contents(src, len);
 }
 
 int ASNchoice::write_contents(GenericFile* dst) const {
-    assertChosen(m_chosenObject, __LINE__);
+    assertChosen(chosen(), __LINE__);
     if (isExplicit() && hasClass(tag)) {
-        long r = m_chosenObject->write(dst);
+        long r = chosen()->write(dst);
         return r > 0 ? 1 : static_cast<int>(r);
     }
-    return m_chosenObject->write_contents(dst);
+    return chosen()->write_contents(dst);
 }
 
 long ASNchoice::lenOfBody() const {
-    assertChosen(m_chosenObject, __LINE__);
-    if (isExplicit() && hasClass(tag)) return m_chosenObject->lenOfObject();
-    return m_chosenObject->lenOfBody();
+    assertChosen(chosen(), __LINE__);
+    if (isExplicit() && hasClass(tag)) return chosen()->lenOfObject();
+    return chosen()->lenOfBody();
 }
 
 long ASNchoice::lenOfObject() const {
-    assertChosen(m_chosenObject, __LINE__);
-    long n = m_chosenObject->lenOfObject();
+    assertChosen(chosen(), __LINE__);
+    long n = chosen()->lenOfObject();
     if (isExplicit() && hasClass(tag)) {
         if (isIndefinite()) return n + 4;
         return n + 1 + lenOfLen(n);
@@ -228,15 +247,15 @@ long ASNchoice::lenOfObject() const {
 }
 
 long ASNchoice::write(GenericFile* dst) const {
-    assertChosen(m_chosenObject, __LINE__);
+    assertChosen(chosen(), __LINE__);
     if (dst == nullptr) return EASN_FILE;
-    if (!(isExplicit() && hasClass(tag))) return m_chosenObject->write(dst);
-    long n = m_chosenObject->lenOfObject();
+    if (!(isExplicit() && hasClass(tag))) return chosen()->write(dst);
+    long n = chosen()->lenOfObject();
     uint8_t hdr[8];
     hdr[0] = tag;
     int h = 1 + encodeLength(isIndefinite() ? -1 : n, hdr + 1);
     if (asnWriteAll(dst, hdr, static_cast<size_t>(h)) != 1) return EASN_FILE;
-    long r = m_chosenObject->write(dst);
+    long r = chosen()->write(dst);
     if (r < 1) return r;
     long total = h + r;
     if (isIndefinite()) {
@@ -247,30 +266,30 @@ long ASNchoice::write(GenericFile* dst) const {
 }
 
 void ASNchoice::digest_contents(QvHash* hash) const {
-    assertChosen(m_chosenObject, __LINE__);
+    assertChosen(chosen(), __LINE__);
     if (isExplicit() && hasClass(tag))
-        m_chosenObject->digestObject(hash);
+        chosen()->digestObject(hash);
     else
-        m_chosenObject->digest_contents(hash);
+        chosen()->digest_contents(hash);
 }
 
 void ASNchoice::digestChosen(QvHash* hash) const {
-    assertChosen(m_chosenObject, __LINE__);
+    assertChosen(chosen(), __LINE__);
     if (!(isExplicit() && hasClass(tag))) {
-        m_chosenObject->digestObject(hash);
+        chosen()->digestObject(hash);
         return;
     }
-    long n = m_chosenObject->lenOfObject();
+    long n = chosen()->lenOfObject();
     uint8_t hdr[8];
     hdr[0] = tag;
     int h = 1 + encodeLength(isIndefinite() ? -1 : n, hdr + 1);
     hashUpdate(hdr, h, hash);
-    m_chosenObject->digestObject(hash);
+    chosen()->digestObject(hash);
     if (isIndefinite()) digestEndOfContents(hash);
 }
 
 uint8_t ASNchoice::defaultTag() const {
-    return m_chosenObject != nullptr ? m_chosenObject->defaultTag() : TAG_ANY;
+    return chosen() != nullptr ? chosen()->defaultTag() : TAG_ANY;
 }
 
 void ASNchoice::clear() {
@@ -282,6 +301,7 @@ void ASNchoice::clear() {
     ASNobject** l = list();
     for (int i = 0; l[i] != nullptr; i++) l[i]->clear();
     m_chosenObject = nullptr;
+    m_copiedIndex = -1;
 }
 
 void ASNchoice::setExplicitTag() {
@@ -305,7 +325,7 @@ void ASNchoice::setTag(uint8_t t) {
 
 uint8_t ASNchoice::getTag() const {
     if (isExplicit() && hasClass(tag)) return tag;
-    return m_chosenObject != nullptr ? m_chosenObject->getTag() : tag;
+    return chosen() != nullptr ? chosen()->getTag() : tag;
 }
 
 ASNchoice& ASNchoice::operator=(const ASNchoice& other) {
@@ -320,8 +340,9 @@ ASNchoice& ASNchoice::operator=(const ASNchoice& other) {
             l[i]->clear();
     }
     m_chosenObject = nullptr;
-    if (target == nullptr || other.m_chosenObject == nullptr) return *this;
-    int r = target->convertFrom(*other.m_chosenObject, static_cast<uint8_t>(flags & ASN_FLAG_CONST));
+    m_copiedIndex = -1;
+    if (target == nullptr || other.chosen() == nullptr) return *this;
+    int r = target->convertFrom(*other.chosen(), static_cast<uint8_t>(flags & ASN_FLAG_CONST));
     if (r != 1) {
         AssertInvariant(r == EASN_FILE || r == EASN_MEM, "asnchoice", __LINE__,
                         "asnret == EASN_FILE || asnret == EASN_MEM", nullptr);

@@ -9,6 +9,9 @@
 class ASNchoice : public ASNobject {
 public:
     explicit ASNchoice(uint32_t tag = 0);
+    // A copy chooses the alternative at the same position among its own members
+    // (resolved on first use, once the subclass has copied its members).
+    ASNchoice(const ASNchoice& other);
     ~ASNchoice() override;
 
     long read(GenericFile* src, long maxLen, uint8_t flags = 0) override;
@@ -32,7 +35,7 @@ public:
     void setTag(uint8_t newTag) override;
     uint8_t getTag() const override;
 
-    ASNobject* getChosenObject() const { return m_chosenObject; }
+    ASNobject* getChosenObject() const { return chosen(); }
     void setChosenObject(ASNobject* obj);
     int getChosenIndex() const;
     uint8_t getChosenTag() const;
@@ -49,7 +52,11 @@ protected:
     // The first alternative whose tag equals id ignoring the constructed bit.
     ASNobject* findAlternative(uint8_t id) const;
 
-    ASNobject* m_chosenObject;
+    // The chosen alternative, resolving the position a copy was made with.
+    ASNobject* chosen() const;
+
+    mutable ASNobject* m_chosenObject;
+    mutable int m_copiedIndex;
 };
 
 class ASNsequenceF : public ASNobject {

@@ -47,7 +47,9 @@ void ASNobject::hashUpdate(const uint8_t* data, long len, QvHash* hash) {
 }
 
 void ASNobject::digest_contents(QvHash*) const {
-    AssertInvariant(0, "asnbase", __LINE__, "0", nullptr);
+    // A type that is hashed must feed its own contents.
+    AssertInvariant(0, "asnbase", __LINE__, "0",
+                    "ASNobject::digest_contents FUNKCJA NIE POWINNA BY\xC4\x86 WYWO\xC5\x81YWANA");
 }
 
 void ASNobject::digestEndOfContents(QvHash* hash) const {

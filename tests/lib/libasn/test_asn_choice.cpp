@@ -175,6 +175,18 @@ TEST(AsnChoice, CopyAndCompare) {
     EXPECT_EQ(a.str.getLength(), 0);  // the other alternative was cleared
 }
 
+TEST(AsnChoice, CopyConstructionChoosesItsOwnMember) {
+    StrOrInt a(0xA1);
+    ASSERT_EQ(Decode(a, "A1 03 02 01 05"), 5);
+    StrOrInt b(a);
+    EXPECT_EQ(b.getChosenObject(), &b.num);
+    EXPECT_EQ(b.getChosenIndex(), 1);
+    EXPECT_EQ(EncodeStream(b), N("A1 03 02 01 05"));
+    StrOrInt none;
+    StrOrInt c(none);
+    EXPECT_EQ(c.getChosenObject(), nullptr);
+}
+
 TEST(AsnChoice, MisuseIsAnAssertion) {
     StrOrInt c;
     EXPECT_THROW(c.lenOfObject(), VtestException);
