@@ -8,6 +8,7 @@
 #include "libtorvapp/qvecb.h"
 #include "libtorvapp/qvofb.h"
 #include "libtorvapp/qvsc1.h"
+#include "libtorvapp/qvsc2.h"
 
 QvSymEnc::QvSymEnc() : key(), keySet(false), sessionOpen(false) {}
 
@@ -111,6 +112,8 @@ QvSymEnc* qvSymEncCreateObject(unsigned int id)
         return new QvCfb();
     case QV_SYMENC_SC1:
         return new QvSc1();
+    case QV_SYMENC_SC2:
+        return new QvSc2();
     default:
         qvThrow<QvLibNotImplementedException>(QV_EXC_TEXT("QvLibNotImplementedException", "Nieznany algorytm.",
                                                           "qvSymEncCreateObject", "qvsymenc", "133"));

@@ -3,6 +3,8 @@
 // session discipline and buffer checks.
 #include <gtest/gtest.h>
 
+#include <openssl/sha.h>
+
 #include <cstring>
 #include <memory>
 #include <random>
@@ -16,6 +18,7 @@
 #include "libtorvapp/qvofb.h"
 #include "libtorvapp/qvrc2.h"
 #include "libtorvapp/qvsc1.h"
+#include "libtorvapp/qvsc2.h"
 #include "libtorvapp/qvsymenc.h"
 #include "symtest.h"
 
@@ -441,16 +444,17 @@ TEST(ModeObjects, IdentitiesAndFactory)
     };
     const Row rows[] = {{0, "CBC", 16, 16, "060528cf040002"}, {1, "CTR", 16, 16, "060528cf040005"},
                         {2, "ECB", 0, 16, "060528cf040001"},  {3, "OFB", 16, 16, "060528cf040004"},
-                        {4, "CFB", 16, 16, "060528cf040003"}, {5, "SC1", 0, 16, "060728818c71020401"}};
+                        {4, "CFB", 16, 16, "060528cf040003"}, {5, "SC1", 0, 16, "060728818c71020401"},
+                        {6, "SC2", 0, 1, "060728818c71020402"}};
     for (const Row& r : rows) {
         std::unique_ptr<QvSymEnc> m(qvSymEncCreateObject(r.id));
         EXPECT_EQ(m->getModeId(), r.id);
         EXPECT_STREQ(m->getName(), r.name);
         EXPECT_EQ(m->getIvOctets(), r.iv);
         EXPECT_EQ(m->getDataUnitOctets(), r.unit);
-        EXPECT_EQ(m->getMinKeyOctets(), 16u);
-        EXPECT_EQ(m->getMaxKeyOctets(), 32u);
-        EXPECT_EQ(m->getKeyStepOctets(), 8u);
+        EXPECT_EQ(m->getMinKeyOctets(), r.id == 6 ? 0u : 16u);
+        EXPECT_EQ(m->getMaxKeyOctets(), r.id == 6 ? 128u : 32u);
+        EXPECT_EQ(m->getKeyStepOctets(), r.id == 6 ? 1u : 8u);
         const QvOctet* der = m->getOidDer();
         EXPECT_EQ(toHex(der, 2u + der[1]), r.der);
     }
@@ -461,4 +465,44 @@ TEST(ModeObjects, IdentitiesAndFactory)
         EXPECT_NE(std::string(e.what()).find("REASON: Nieznany algorytm.\nFUNCTION: qvSymEncCreateObject\n"),
                   std::string::npos);
     }
+}
+
+TEST(ModeSc2, XorsTheKdfStreamAndChecksKeySessionAndBuffers)
+{
+    std::mt19937 rng(31);
+    const Bytes key = randomBytes(rng, 24), pt = randomBytes(rng, 300);
+    // Model: MGF1 with SHA-256, counter from 0, from OpenSSL's SHA-256.
+    Bytes mask;
+    for (std::uint32_t c = 0; mask.size() < pt.size(); ++c) {
+        Bytes in = key;
+        for (int i = 3; i >= 0; --i)
+            in.push_back(std::uint8_t(c >> (8 * i)));
+        unsigned char d[32];
+        SHA256(in.data(), in.size(), d);
+        mask.insert(mask.end(), d, d + 32);
+    }
+    Bytes model(pt.size());
+    for (std::size_t i = 0; i < pt.size(); ++i)
+        model[i] = std::uint8_t(pt[i] ^ mask[i]);
+
+    QvSc2 sc2;
+    QvOctet buf[16] = {};
+    EXPECT_THROW(sc2.init(), QvNotInitException);
+    EXPECT_THROW(sc2.step(buf, 4, buf + 8), QvFsmException);
+    sc2.setKey(key.data(), unsigned(key.size()));
+    EXPECT_EQ(toHex(run(sc2, QV_SYM_ENCRYPT, {}, pt, &rng)), toHex(model));
+    EXPECT_EQ(toHex(run(sc2, QV_SYM_DECRYPT, {}, model, &rng)), toHex(pt));
+    // In place works (the mask has its own buffer); a shifted overlap does not.
+    Bytes inplace = pt;
+    sc2.init();
+    EXPECT_EQ(sc2.step(inplace.data(), unsigned(inplace.size()), inplace.data()), unsigned(pt.size()));
+    EXPECT_EQ(sc2.finish(nullptr), 0u);
+    EXPECT_EQ(toHex(inplace), toHex(model));
+    sc2.init();
+    EXPECT_THROW(sc2.step(inplace.data(), 100, inplace.data() + 1), QvBufferOverlapException);
+    // KDF2 starts its counter at 1.
+    QvSc2 kdf2(1);
+    kdf2.setKey(key.data(), unsigned(key.size()));
+    const Bytes k2 = run(kdf2, QV_SYM_ENCRYPT, {}, Bytes(32, 0));
+    EXPECT_EQ(toHex(k2), toHex(Bytes(mask.begin() + 32, mask.begin() + 64)));
 }
