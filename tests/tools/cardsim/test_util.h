@@ -1,0 +1,88 @@
+// Helpers shared by the card-simulator tests: a private temporary folder and
+// hex conversions.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace cardsim_test {
+
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string t = std::string(base && *base ? base : "/tmp") + "/cardsim-test-XXXXXX";
+    std::vector<char> buf(t.begin(), t.end());
+    buf.push_back(0);
+    if (mkdtemp(buf.data())) path_ = buf.data();
+  }
+  ~TempDir() {
+    if (!path_.empty()) {
+      std::string cmd = "rm -rf '" + path_ + "'";
+      if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path_.c_str());
+    }
+  }
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline std::string ReadFile(const std::string& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+inline void WriteFile(const std::string& p, const std::string& text) {
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f << text;
+}
+
+// Copies a generated card image into the test's folder (tests never touch
+// the build's originals).
+inline std::string CopyCard(const TempDir& dir, const std::string& name) {
+  std::string dst = dir.File(name);
+  WriteFile(dst, ReadFile(std::string(CARDSIM_CARDS_DIR) + "/" + name));
+  return dst;
+}
+
+inline std::vector<uint8_t> Unhex(const std::string& s) {
+  std::vector<uint8_t> out;
+  int hi = -1;
+  for (char c : s) {
+    int v;
+    if (c >= '0' && c <= '9') v = c - '0';
+    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+    else continue;
+    if (hi < 0) hi = v;
+    else {
+      out.push_back(uint8_t(hi << 4 | v));
+      hi = -1;
+    }
+  }
+  return out;
+}
+
+inline std::string ToHex(const uint8_t* p, size_t n) {
+  static const char* d = "0123456789ABCDEF";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    s += d[p[i] >> 4];
+    s += d[p[i] & 15];
+  }
+  return s;
+}
+
+inline std::string ToHex(const std::vector<uint8_t>& v) { return ToHex(v.data(), v.size()); }
+
+}  // namespace cardsim_test
