@@ -46,6 +46,16 @@ inline std::string Hex(const uint8_t* p, long n) {
 // Canonical spacing of a hex text.
 inline std::string N(const std::string& hex) { return Hex(H(hex)); }
 
+// A short-form TLV holding the octets of text.
+inline std::vector<uint8_t> Tlv(uint8_t tag, const std::string& text) {
+    std::vector<uint8_t> v;
+    v.reserve(text.size() + 2);
+    v.push_back(tag);
+    v.push_back(static_cast<uint8_t>(text.size()));
+    for (char c : text) v.push_back(static_cast<uint8_t>(c));
+    return v;
+}
+
 inline long Decode(ASNobject& obj, const std::string& hex, uint8_t flags = 0) {
     std::vector<uint8_t> b = H(hex);
     if (b.empty()) return obj.readBuffer("", 0, flags);

@@ -128,8 +128,7 @@ TEST(AsnHostile, RegressionInputs) {
     EXPECT_EQ(Decode(c, "A1 80 02 01 05 05 00"), 0);
     ASNgenTime t;
     std::string frac = "20231231235959." + std::string(30, '9') + "Z";
-    std::vector<uint8_t> enc = {0x18, static_cast<uint8_t>(frac.size())};
-    enc.insert(enc.end(), frac.begin(), frac.end());
+    std::vector<uint8_t> enc = Tlv(0x18, frac);
     EXPECT_EQ(t.readVector(enc), 0);
     ASNbitstr b;
     EXPECT_EQ(Decode(b, "03 01 07"), 0);

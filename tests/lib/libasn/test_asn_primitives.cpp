@@ -276,8 +276,7 @@ TEST(AsnGenTime, TextForms) {
     };
     for (const TimeCase& c : cases) {
         ASNgenTime t;
-        std::vector<uint8_t> enc = {0x18, static_cast<uint8_t>(std::strlen(c.text))};
-        enc.insert(enc.end(), c.text, c.text + std::strlen(c.text));
+        std::vector<uint8_t> enc = Tlv(0x18, c.text);
         EXPECT_EQ(t.readVector(enc) > 0, c.decodes) << c.text;
     }
 }
@@ -285,8 +284,7 @@ TEST(AsnGenTime, TextForms) {
 TEST(AsnGenTime, FieldsAndReencoding) {
     ASNgenTime t;
     std::string in = "20231231235959-0130";
-    std::vector<uint8_t> enc = {0x18, static_cast<uint8_t>(in.size())};
-    enc.insert(enc.end(), in.begin(), in.end());
+    std::vector<uint8_t> enc = Tlv(0x18, in);
     ASSERT_EQ(t.readVector(enc), static_cast<long>(enc.size()));
     EXPECT_EQ(t.offsetHours, -1);
     EXPECT_EQ(t.offsetMinutes, -30);
@@ -294,15 +292,13 @@ TEST(AsnGenTime, FieldsAndReencoding) {
     EXPECT_EQ(Encode(t), Hex(enc));
     char buf[ASNgenTime::kMaxText];
     std::string frac = "20231231235959.050Z";
-    enc = {0x18, static_cast<uint8_t>(frac.size())};
-    enc.insert(enc.end(), frac.begin(), frac.end());
+    enc = Tlv(0x18, frac);
     ASSERT_EQ(t.readVector(enc), static_cast<long>(enc.size()));
     t.format(buf);
     EXPECT_STREQ(buf, "20231231235959.050Z");  // leading and trailing zeros kept
     EXPECT_EQ(t.lenOfObject(), static_cast<long>(enc.size()));
     std::string nodig = "20231231235959.Z";
-    enc = {0x18, static_cast<uint8_t>(nodig.size())};
-    enc.insert(enc.end(), nodig.begin(), nodig.end());
+    enc = Tlv(0x18, nodig);
     ASSERT_EQ(t.readVector(enc), static_cast<long>(enc.size()));
     EXPECT_FALSE(t.isValid());
     EXPECT_EQ(EncodeStream(t), Hex(enc));  // length and text agree
