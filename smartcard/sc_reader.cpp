@@ -559,13 +559,18 @@ SCRESULT SCReader::EndTransaction() {
 SCRESULT SCReader::ExchangeOnce(const std::vector<uint8_t>& apdu, std::vector<uint8_t>* resp, uint16_t* sw) {
     const uint32_t wait = scRoptWaitTime(m_options);
     if (wait != 0) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
-    std::vector<uint8_t> buf(SC_MAX_RESPONSE_DATA + 2);
+    // One receive buffer per reader, sized once: zeroing 64 KiB per APDU would
+    // cost more than the exchange with a local card.
+    std::vector<uint8_t>& buf = m_rxBuffer;
+    if (buf.size() != SC_MAX_RESPONSE_DATA + 2) buf.resize(SC_MAX_RESPONSE_DATA + 2);
     uint32_t len = static_cast<uint32_t>(buf.size());
     const SCRESULT rc = _Transmit(apdu.data(), static_cast<uint32_t>(apdu.size()), buf.data(), &len);
     if (rc < 0) return rc;
     if (len < 2 || len > buf.size()) return SC_E_TRANSMISSION_FAILED;
     *sw = static_cast<uint16_t>((buf[len - 2] << 8) | buf[len - 1]);
     resp->assign(buf.begin(), buf.begin() + (len - 2));
+    // Answers may carry deciphered data: leave no copy behind.
+    std::memset(buf.data(), 0, len);
     return SC_OK;
 }
 

@@ -222,4 +222,5 @@ private:
     bool m_bAcked = false;
     std::string m_vendorName;
     uint32_t m_vendorVersion = 0;
+    std::vector<uint8_t> m_rxBuffer;
 };
