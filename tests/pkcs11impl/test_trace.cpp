@@ -8,8 +8,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -19,6 +19,35 @@
 #include "support/vtest.h"
 
 namespace {
+
+// Length of "YYYY-MM-DD, hh:mm:ss.mmm [ pid,  tid]: " at the start of a line, or 0.
+size_t StampLength(const std::string& line) {
+  const char* shape = "dddd-dd-dd, dd:dd:dd.ddd [";
+  size_t n = std::strlen(shape);
+  if (line.size() < n) return 0;
+  for (size_t i = 0; i < n; ++i) {
+    bool digit = line[i] >= '0' && line[i] <= '9';
+    if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return 0;
+  }
+  size_t i = n;
+  for (int field = 0; field < 2; ++field) {
+    while (i < line.size() && line[i] == ' ') ++i;
+    size_t start = i;
+    while (i < line.size() && line[i] >= '0' && line[i] <= '9') ++i;
+    if (i == start) return 0;
+    const char* after = field == 0 ? ", " : "]: ";
+    if (line.compare(i, std::strlen(after), after) != 0) return 0;
+    i += std::strlen(after);
+  }
+  return i;
+}
+
+bool LooksLikeOneStampedLine(const std::string& text, const std::string& message) {
+  if (text.empty() || text.back() != '\n') return false;
+  std::string line = text.substr(0, text.size() - 1);
+  size_t skip = StampLength(line);
+  return skip != 0 && line.substr(skip) == message && line.find('\n') == std::string::npos;
+}
 
 // Passes a format text the compiler cannot see (an empty one, for example).
 void TraceLogUnchecked(const TraceLogger* log, const char* fn, unsigned level, CK_RV rv, const char* format, ...) {
@@ -50,8 +79,14 @@ class TraceFile : public ::testing::Test {
   }
   // The file with each line's timestamp, process and thread identifiers masked.
   std::string Masked() const {
-    static const std::regex stamp(R"((^|\n)\d{4}-\d\d-\d\d, \d\d:\d\d:\d\d\.\d{3} \[ *\d+, *\d+\]: )");
-    return std::regex_replace(Raw(), stamp, "$1@ ");
+    std::istringstream in(Raw());
+    std::string line, out;
+    while (std::getline(in, line)) {
+      size_t skip = StampLength(line);
+      out += skip ? "@ " + line.substr(skip) : line;
+      out += "\n";
+    }
+    return out;
   }
   std::string dir_, path_;
 };
@@ -60,8 +95,7 @@ TEST_F(TraceFile, LineStartsWithTimestampAndIdentifiers) {
   TraceLogger log("PKCS#11: ");
   log.SetEnabled(true);
   TraceLog(&log, "C_Logout", TRACE_COMPLETE, CKR_OK, nullptr);
-  std::regex line(R"(\d{4}-\d\d-\d\d, \d\d:\d\d:\d\d\.\d{3} \[ *\d+, *\d+\]: PKCS#11: C_Logout\(\) \[complete\] <CKR_OK>\n)");
-  EXPECT_TRUE(std::regex_match(Raw(), line)) << Raw();
+  EXPECT_TRUE(LooksLikeOneStampedLine(Raw(), "PKCS#11: C_Logout() [complete] <CKR_OK>")) << Raw();
 }
 
 TEST_F(TraceFile, TagsOfEveryLevelAndLevelsWithoutTag) {
