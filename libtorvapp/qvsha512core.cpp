@@ -1,5 +1,6 @@
 #include "libtorvapp/qvsha512core.h"
 
+#include "libtorvapp/qvcommon/qvcpu.h"
 #include "libtorvapp/qvcommon/qvendian.h"
 
 namespace {
@@ -17,9 +18,7 @@ inline std::uint64_t SIG1(std::uint64_t x) { return qvRotr64(x, 19) ^ qvRotr64(x
         h = t1 + t2;                                                                          \
     } while (0)
 
-} // namespace
-
-void qvSha512Compress(std::uint64_t* state, const QvOctet* data, std::size_t n)
+QV_ALWAYS_INLINE void compressBody(std::uint64_t* state, const QvOctet* data, std::size_t n)
 {
     std::uint64_t s[8];
     for (int i = 0; i < 8; ++i)
@@ -192,4 +191,35 @@ void qvSha512Compress(std::uint64_t* state, const QvOctet* data, std::size_t n)
     }
     for (int i = 0; i < 8; ++i)
         state[i] = s[i];
+}
+
+void compressPlain(std::uint64_t* state, const QvOctet* data, std::size_t n)
+{
+    compressBody(state, data, n);
+}
+
+#if QV_HAVE_BMI2_PATH
+QV_TARGET_BMI2 void compressBmi2(std::uint64_t* state, const QvOctet* data, std::size_t n)
+{
+    compressBody(state, data, n);
+}
+#endif
+
+typedef void (*CompressFn)(std::uint64_t*, const QvOctet*, std::size_t);
+
+CompressFn pickCompress()
+{
+#if QV_HAVE_BMI2_PATH
+    if (qvCpuHasBmi2())
+        return compressBmi2;
+#endif
+    return compressPlain;
+}
+
+} // namespace
+
+void qvSha512Compress(std::uint64_t* state, const QvOctet* data, std::size_t n)
+{
+    static const CompressFn compress = pickCompress();
+    compress(state, data, n);
 }
