@@ -19,6 +19,18 @@ int subidOctets(uint32_t v) {
     return 5;
 }
 
+// Decimal digits of v into out (at least 10 octets); returns their count.
+long decimal(uint32_t v, char* out) {
+    char tmp[10];
+    int n = 0;
+    do {
+        tmp[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    for (int i = 0; i < n; i++) out[i] = tmp[n - 1 - i];
+    return n;
+}
+
 // Decodes one sub-identifier at ber[*pos]; 1 done, 0 unterminated or not minimal,
 // -1 more than 32 bits.
 int readSubid(const uint8_t* ber, long len, long* pos, uint32_t* out) {
@@ -145,51 +157,68 @@ long ASNobjectId::countArcs(const uint8_t* ber, long len) {
 
 long ASNobjectId::countArcs() const { return countArcs(getData(), static_cast<long>(m_len)); }
 
-long ASNobjectId::textToBer(const char* text, uint8_t* out, long outSize, const char* separators) {
-    if (text == nullptr || *text == 0) return 0;
-    if (separators == nullptr) separators = kDefaultSeparators;
-    std::vector<uint32_t> arcs;
+namespace {
+
+// Walks the dotted text once, handing each sub-identifier to emit; false when the
+// text does not convert.
+template <typename Emit>
+bool walkText(const char* text, const char* separators, Emit emit) {
     char sep = 0;
     const char* p = text;
+    uint32_t firstArc = 0;
+    int index = 0;
     for (;;) {
         // One component: decimal digits only, at most 4294967295.
         uint64_t v = 0;
         int digits = 0;
         while (*p >= '0' && *p <= '9') {
             v = v * 10 + static_cast<uint64_t>(*p - '0');
-            if (v > 0xFFFFFFFFull) return 0;
+            if (v > 0xFFFFFFFFull) return false;
             digits++;
             p++;
         }
-        if (digits == 0) return 0;
-        arcs.push_back(static_cast<uint32_t>(v));
+        if (digits == 0) return false;
+        uint32_t arc = static_cast<uint32_t>(v);
+        if (index == 0) {
+            if (arc > 2) return false;
+            firstArc = arc;
+        } else if (index == 1) {
+            if (firstArc < 2 && arc > 39) return false;
+            if (arc > 107374182u) return false;
+            emit(firstArc * 40 + arc);
+        } else {
+            emit(arc);
+        }
+        index++;
         if (*p == 0) break;
-        if (std::strchr(separators, *p) == nullptr) return 0;
+        if (std::strchr(separators, *p) == nullptr) return false;
         if (sep == 0)
             sep = *p;
         else if (*p != sep)
-            return 0;
+            return false;
         p++;
     }
-    if (arcs.size() < 2 || arcs[0] > 2) return 0;
-    if (arcs[0] < 2 && arcs[1] > 39) return 0;
-    if (arcs[1] > 107374182u) return 0;
-    std::vector<uint32_t> subids;
-    subids.push_back(arcs[0] * 40 + arcs[1]);
-    for (size_t i = 2; i < arcs.size(); i++) subids.push_back(arcs[i]);
+    return index >= 2;
+}
+
+}  // namespace
+
+long ASNobjectId::textToBer(const char* text, uint8_t* out, long outSize, const char* separators) {
+    if (text == nullptr || *text == 0) return 0;
+    if (separators == nullptr) separators = kDefaultSeparators;
     long need = 0;
-    for (uint32_t s : subids) need += subidOctets(s);
+    if (!walkText(text, separators, [&need](uint32_t s) { need += subidOctets(s); })) return 0;
     if (out == nullptr) return need;
     if (outSize < need) return -need;
     uint8_t* w = out;
-    for (uint32_t s : subids) {
+    walkText(text, separators, [&w](uint32_t s) {
         int n = subidOctets(s);
         for (int k = n - 1; k >= 0; k--) {
             uint8_t b = static_cast<uint8_t>((s >> (7 * k)) & 0x7F);
             if (k != 0) b |= 0x80;
             *w++ = b;
         }
-    }
+    });
     AssertInvariant(w - out == need, "asnobjid", __LINE__, "buffer - temp == requiredSize", nullptr);
     return need;
 }
@@ -198,35 +227,44 @@ long ASNobjectId::berToText(const uint8_t* ber, long len, char* out, long outSiz
                             const char* separator, bool terminate) {
     if (ber == nullptr || len <= 0) return 0;
     if (separator == nullptr) separator = ".";
-    size_t seplen = std::strlen(separator);
-    std::string text;
-    long pos = 0;
-    bool first = true;
-    char num[24];
-    while (pos < len) {
-        uint32_t v;
-        if (readSubid(ber, len, &pos, &v) != 1) return 0;
-        if (first) {
-            // Both leading arcs come from the whole first sub-identifier.
-            unsigned a = v < 40 ? 0 : v < 80 ? 1 : 2;
-            std::snprintf(num, sizeof num, "%u", a);
-            text += num;
-            text.append(separator, seplen);
-            std::snprintf(num, sizeof num, "%lu", static_cast<unsigned long>(v - 40u * a));
-            text += num;
-            first = false;
+    const long seplen = static_cast<long>(std::strlen(separator));
+    // Two passes: measure, then write when it fits.
+    for (int pass = 0; pass < 2; pass++) {
+        long pos = 0;
+        long at = 0;
+        bool first = true;
+        char num[24];
+        auto put = [&](const char* t, long n) {
+            if (pass == 1) std::memcpy(out + at, t, static_cast<size_t>(n));
+            at += n;
+        };
+        while (pos < len) {
+            uint32_t v;
+            if (readSubid(ber, len, &pos, &v) != 1) return 0;
+            if (first) {
+                // Both leading arcs come from the whole first sub-identifier.
+                unsigned a = v < 40 ? 0 : v < 80 ? 1 : 2;
+                put(num, decimal(a, num));
+                put(separator, seplen);
+                put(num, decimal(v - 40u * a, num));
+                first = false;
+            } else {
+                put(separator, seplen);
+                put(num, decimal(v, num));
+            }
+        }
+        long need = at + (terminate ? 1 : 0);
+        if (pass == 0) {
+            if (out == nullptr) return need;
+            if (outSize < need) return -need;
         } else {
-            text.append(separator, seplen);
-            std::snprintf(num, sizeof num, "%lu", static_cast<unsigned long>(v));
-            text += num;
+            if (terminate) out[at] = 0;
+            AssertInvariant(at + (terminate ? 1 : 0) == need, "asnobjid", __LINE__,
+                            "txt - tmp == requiredLen", nullptr);
+            return need;
         }
     }
-    long need = static_cast<long>(text.size()) + (terminate ? 1 : 0);
-    if (out == nullptr) return need;
-    if (outSize < need) return -need;
-    std::memcpy(out, text.data(), text.size());
-    if (terminate) out[text.size()] = 0;
-    return need;
+    return 0;
 }
 
 int ASNobjectId::setText(const char* text, const char* separators) {
