@@ -78,6 +78,21 @@ inline u64 mulSubRow(QvWord *r, const QvWord *a, QvWordLen n, u64 w) {
     return c;
 }
 
+// r[0..n) += a[0..n) * (w0 + w1 * 2^64) for even n, in one pass over r;
+// returns the two carry limbs (word n in the low half, word n + 2 in the high).
+inline u128 mulAddRow2(QvWord *r, const QvWord *a, QvWordLen n, u64 w0, u64 w1) {
+    u64 c0 = 0, c1 = 0;
+    for (QvWordLen i = 0; i < n; i += 2) {
+        const u64 x = ld64(a + i);
+        u128 p0 = (u128)x * w0 + ld64(r + i) + c0;
+        st64(r + i, (u64)p0);
+        u128 p1 = (u128)x * w1 + (u64)(p0 >> 64) + c1;
+        c0 = (u64)p1;
+        c1 = (u64)(p1 >> 64);
+    }
+    return ((u128)c1 << 64) | c0;
+}
+
 // Adds a 64-bit value at r[0..n) with carry propagation; returns the part
 // that leaves the top (as a multiple of B^n, modulo 2^32).
 inline QvWord addAt(QvWord *r, QvWordLen n, u64 v) {

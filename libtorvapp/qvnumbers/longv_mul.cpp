@@ -1,4 +1,6 @@
 // Single-word products, general multiplication and squaring.
+#include <new>
+
 #include "libtorvapp/qvnumbers/longv_internal.h"
 
 using namespace qvlongv;
@@ -42,24 +44,92 @@ void mulPlain(QvWord *r, const QvWord *a, QvWordLen na, const QvWord *b, QvWordL
         longvZero(r, na);
         return;
     }
-    // Row 0 writes, the later rows add; each row's carry lands in fresh words.
-    if (nb == 1) {
-        r[na] = (QvWord)mulRow(r, a, na, b[0]);
+    if (na & 1) {
+        // a = a' + t*B^(na-1) with a' of an even length.
+        mulPlain(r, a, na - 1, b, nb);
+        r[na - 1 + nb] = (QvWord)mulAddRow(r + na - 1, b, nb, a[na - 1]);
         return;
     }
-    st64(r + na, mulRow(r, a, na, ld64(b)));
-    QvWordLen j = 2;
-    for (; j + 2 <= nb; j += 2) st64(r + j + na, mulAddRow(r + j, a, na, ld64(b + j)));
+    // Rows of four words of b over all of a (two 64-bit multipliers per pass
+    // over r); each row's carries land in the words above it, not yet written.
+    longvZero(r, na);
+    QvWordLen j = 0;
+    for (; j + 4 <= nb; j += 4) {
+        u128 c = mulAddRow2(r + j, a, na, ld64(b + j), ld64(b + j + 2));
+        st64(r + j + na, (u64)c);
+        st64(r + j + na + 2, (u64)(c >> 64));
+    }
+    if (j + 2 <= nb) {
+        st64(r + j + na, mulAddRow(r + j, a, na, ld64(b + j)));
+        j += 2;
+    }
     if (j < nb) r[j + na] = (QvWord)mulAddRow(r + j, a, na, b[j]);
 }
 
-// Square of an even number of words: cross products of 64-bit limbs, doubled,
-// plus the limb squares on the diagonal, in one pass.
+// Balanced products of at least this many words (even) take one or more
+// subtractive Karatsuba steps inside longvMul; below it the rows are faster.
+static const QvWordLen kMulSplitWords = 48;
+
+// Scratch words that karaMul needs for n words.
+static QvWordLen karaScratch(QvWordLen n) {
+    QvWordLen total = 0;
+    while (n >= kMulSplitWords && (n & 1) == 0) {
+        total += 3 * n + 1;  // |a0-a1|, |b1-b0|, their product, the middle sum
+        n /= 2;
+    }
+    return total;
+}
+
+// r[0..2n) = a*b: a0*b0 + ((a0*b0 + a1*b1 + (a0-a1)(b1-b0)) << h) + (a1*b1 << 2h).
+static void karaMul(QvWord *r, const QvWord *a, const QvWord *b, QvWordLen n, QvWord *scratch) {
+    if (n < kMulSplitWords || (n & 1) != 0) {
+        mulPlain(r, a, n, b, n);
+        return;
+    }
+    const QvWordLen h = n / 2;
+    QvWord *da = scratch, *db = da + h, *m = db + h, *u = m + 2 * h, *next = u + 2 * h + 1;
+    bool negA = longvCmp(a, a + h, h) < 0, negB = longvCmp(b + h, b, h) < 0;
+    longvCopy(da, negA ? a + h : a, h);
+    longvSub(da, negA ? a : a + h, h, 0);
+    longvCopy(db, negB ? b : b + h, h);
+    longvSub(db, negB ? b + h : b, h, 0);
+    karaMul(r, a, b, h, next);
+    karaMul(r + n, a + h, b + h, h, next);
+    karaMul(m, da, db, h, next);
+    longvCopy(u, r, 2 * h);
+    u[2 * h] = longvAdd(u, r + n, 2 * h, 0);
+    if (negA == negB) {
+        u[2 * h] += longvAdd(u, m, 2 * h, 0);
+    } else {
+        u[2 * h] -= longvSub(u, m, 2 * h, 0);
+    }
+    longvAddExt(r + h, 2 * n - h, u, 2 * h + 1, 0);
+}
+
+// Adds the 128-bit value v at r[0..n) (n >= 4) with carry propagation.
+static inline void add128At(QvWord *r, QvWordLen n, u128 v) {
+    u128 x = ((u128)ld64(r + 2) << 64) | ld64(r);
+    u128 s = x + v;
+    st64(r, (u64)s);
+    st64(r + 2, (u64)(s >> 64));
+    if (s < x) longvInc(r + 4, n - 4);
+}
+
+// Square of an even number of words: cross products of 64-bit limbs (two
+// multiplier limbs per pass), doubled, plus the limb squares on the diagonal.
 static void sqrEven(QvWord *r, const QvWord *a, QvWordLen n) {
     longvZero(r, 2 * n);
-    for (QvWordLen i = 0; i + 2 < n; i += 2) {
-        QvWordLen len = n - i - 2;
-        st64(r + n + i, mulAddRow(r + 2 * i + 2, a + i + 2, len, ld64(a + i)));
+    const QvWordLen L = n / 2;
+    for (QvWordLen p = 0; p + 1 < L; p += 2) {
+        const u64 l0 = ld64(a + 2 * p), l1 = ld64(a + 2 * p + 2);
+        add128At(r + 4 * p + 2, 2 * n - 4 * p - 2, (u128)l0 * l1);
+        if (p + 2 < L) {
+            u128 c = mulAddRow2(r + 4 * p + 4, a + 2 * p + 4, 2 * (L - p - 2), l0, l1);
+            const QvWordLen at = n + 2 * p;  // word of limb L + p
+            add128At(r + at, 2 * n - at, (u128)(u64)c);
+            if (at + 6 <= 2 * n) add128At(r + at + 2, 2 * n - at - 2, (u128)(u64)(c >> 64));
+            else st64(r + at + 2, ld64(r + at + 2) + (u64)(c >> 64));
+        }
     }
     u64 shiftIn = 0;
     u64 c = 0;
@@ -98,10 +168,20 @@ void sqrPlain(QvWord *r, const QvWord *a, QvWordLen n) {
 }  // namespace qvlongv
 
 void longvMul(QvWord *r, const QvWord *a, QvWordLen na, const QvWord *b, QvWordLen nb) {
+    if (na == nb && na >= kMulSplitWords && (na & 1) == 0) {
+        const QvWordLen ns = karaScratch(na);
+        QvWord *scratch = new (std::nothrow) QvWord[ns];
+        if (scratch != nullptr) {
+            karaMul(r, a, b, na, scratch);
+            wipeWords(scratch, ns);
+            delete[] scratch;
+            return;
+        }
+    }
     mulPlain(r, a, na, b, nb);
 }
 
-void longvMulN(const QvWord *a, const QvWord *b, QvWord *r, QvWordLen n) { mulPlain(r, a, n, b, n); }
+void longvMulN(const QvWord *a, const QvWord *b, QvWord *r, QvWordLen n) { longvMul(r, a, n, b, n); }
 
 void longvMulMN(const QvWord *a, QvWordLen na, const QvWord *b, QvWordLen nb, QvWord *r, QvWordLen nr) {
     mulPlain(r, a, na, b, nb);

@@ -82,7 +82,10 @@ TEST(LongvWordProducts, RowsByOneWordReturnTheirCarry) {
 }
 
 TEST(LongvProducts, AllOnesOperandsExerciseEveryCarry) {
-    for (QvWordLen n = 1; n <= 40; ++n) {
+    std::vector<QvWordLen> sizes;
+    for (QvWordLen n = 1; n <= 40; ++n) sizes.push_back(n);
+    for (QvWordLen n : {47u, 48u, 50u, 64u, 96u, 100u, 128u, 130u}) sizes.push_back(n);  // split products
+    for (QvWordLen n : sizes) {
         Words a(n, 0xFFFFFFFF);
         // (B^n - 1)^2 = B^2n - 2 B^n + 1
         Words expect(2 * n, 0);
