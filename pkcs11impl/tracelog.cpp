@@ -166,6 +166,14 @@ void TraceLog(const TraceLogger* logger, const char* function, unsigned level, C
   va_end(ap);
 }
 
+void TraceResult(const TraceLogger* logger, const char* function, CK_RV rv, const char* format, ...) {
+  if (logger == nullptr || !logger->IsEnabled()) return;
+  va_list ap;
+  va_start(ap, format);
+  TraceWriteLine(logger->GetPrefix(), function, rv == CKR_OK ? TRACE_COMPLETE : TRACE_ERROR, rv, format, ap);
+  va_end(ap);
+}
+
 void TraceLogQualifiedV(const TraceLogger* logger, const char* className, const char* function, unsigned level,
                         CK_RV rv, const char* format, va_list args) {
   if (logger == nullptr || !logger->IsEnabled()) return;

@@ -69,6 +69,10 @@ void TraceLogQualified(const TraceLogger* logger, const char* className, const c
                        CK_RV rv, const char* format, ...) __attribute__((format(printf, 6, 7)));
 void TraceLogQualifiedV(const TraceLogger* logger, const char* className, const char* function, unsigned level,
                         CK_RV rv, const char* format, va_list args) __attribute__((format(printf, 6, 0)));
+// The result line of an exported function: "[error]" carrying rv when it is
+// not CKR_OK, else "[complete]" carrying CKR_OK; the text follows either way.
+void TraceResult(const TraceLogger* logger, const char* function, CK_RV rv, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
 // Builds and hands over one line, whatever the flags.
 void TraceWriteLine(const char* prefix, const char* function, unsigned level, CK_RV rv, const char* format,
                     va_list args) __attribute__((format(printf, 5, 0)));

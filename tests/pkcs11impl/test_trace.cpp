@@ -172,6 +172,16 @@ TEST_F(TraceFile, NothingIsWrittenWhileLoggingIsOff) {
   EXPECT_EQ(Masked(), "@ CKA_TOKEN[len=1]: TRUE\n");
 }
 
+TEST_F(TraceFile, ResultLinesChooseTheirLevelByReturnValue) {
+  TraceLogger log("PKCS#11: ");
+  log.SetEnabled(true);
+  TraceResult(&log, "C_OpenSession", CKR_OK, "New session handle: %08lX", 0x11UL);
+  TraceResult(&log, "C_OpenSession", CKR_SLOT_ID_INVALID, nullptr);
+  EXPECT_EQ(Masked(),
+            "@ PKCS#11: C_OpenSession() [complete] <CKR_OK> New session handle: 00000011\n"
+            "@ PKCS#11: C_OpenSession() [error]    <CKR_SLOT_ID_INVALID>\n");
+}
+
 TEST_F(TraceFile, QualifiedNames) {
   TraceLogger log("PKCS#11: ");
   log.SetEnabled(true);
