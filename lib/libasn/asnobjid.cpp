@@ -70,9 +70,11 @@ ASNobjectId::ASNobjectId(const char* text) : ASNobjectId(0u) {
     if (setText(text) != 1) throw std::bad_alloc();
 }
 
+// The copy keeps the other's tagging (an explicit member stays explicit), not its
+// source or decoding state.
 ASNobjectId::ASNobjectId(const ASNobjectId& other)
-    : ASNobject(other.tag), m_longArc(other.m_longArc), m_value(nullptr), m_len(0) {
-    explTag = other.explTag;
+    : ASNobject(other), m_longArc(other.m_longArc), m_value(nullptr), m_len(0) {
+    flags &= ~(ASN_FLAG_INDEF | ASN_FLAG_EXPL_INDEF);
     long n = other.getLength();
     const uint8_t* d = other.getData();
     if (n > 0 && d != nullptr) {

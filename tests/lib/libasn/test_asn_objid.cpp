@@ -121,6 +121,11 @@ TEST(AsnOid, CopiesComparisonAndTagging) {
     EXPECT_EQ(Encode(b), N("06 09 2A 86 48 86 F7 0D 01 01 0B"));
     EXPECT_THROW(ASNobjectId("1.40"), std::bad_alloc);
     EXPECT_THROW(b = "x", std::bad_alloc);
+    ASNobjectId tagged("2.5.4.3");
+    tagged.setTag(0x82);
+    tagged.setExplicitTag();
+    ASNobjectId taggedCopy(tagged);
+    EXPECT_EQ(Encode(taggedCopy), N("A2 05 06 03 55 04 03"));
     ASNobjectId ctx(0x85);
     ASSERT_EQ(ctx.setText("1.2.3"), 1);
     EXPECT_EQ(Encode(ctx), N("85 02 2A 03"));
