@@ -718,8 +718,16 @@ bool CfgFile::ReadFile()
             AddError(TranslateMessage("%s(%u): Bad syntax - line ignored", nullptr), path, m_line);
             continue;
         }
-        if (name.empty())
+        if (name.empty()) {
+            // A section header alone still makes the section known (it may be empty).
+            if (!section.empty() && !m_sections.GetOrAddSection(section.c_str(), IgnoreCaseSections())) {
+                AddError(TranslateMessage("%s(%u): Out of memory !!!", nullptr), path, m_line);
+                fclose(f);
+                m_line = 0;
+                return false;
+            }
             continue;
+        }
         CfgSection* s = m_sections.GetOrAddSection(section.c_str(), IgnoreCaseSections());
         CfgParamAndValue* p = s ? s->FindParam(name.c_str(), IgnoreCaseParams()) : nullptr;
         if (s && p) {
