@@ -207,8 +207,10 @@ void TraceLogQualified(const TraceLogger* logger, const char* className, const c
 
 void TraceTemplate(const TraceLogger* logger, const CK_ATTRIBUTE* tmpl, CK_ULONG count, bool force, bool withValues) {
   if (!force && (logger == nullptr || !logger->IsEnabled())) return;
-  std::string text = TemplateText(0, tmpl, count, withValues, "\n");
-  DebugLogWriteText(100, 0, text.c_str());
+  char* text = FormatTemplateText(tmpl, count, withValues, "\n");
+  if (text == nullptr) return;  // out of memory: the dump is left out
+  DebugLogWriteText(100, 0, text);
+  delete[] text;
 }
 
 // ---- argument formatters ----
@@ -305,11 +307,15 @@ char* FormatMechanismText(const CK_MECHANISM* mechanism, const char* separator) 
 }
 
 char* FormatTemplateText(const CK_ATTRIBUTE* tmpl, CK_ULONG count, bool withValues, const char* separator) {
-  int needed = FormatTemplate(0, tmpl, count, nullptr, 0, withValues, separator);
-  char* out = new (std::nothrow) char[static_cast<size_t>(needed)];
-  if (out == nullptr) return nullptr;
-  if (FormatTemplate(0, tmpl, count, out, needed, withValues, separator) > needed) out[0] = '\0';
-  return out;
+  try {
+    int needed = FormatTemplate(0, tmpl, count, nullptr, 0, withValues, separator);
+    char* out = new (std::nothrow) char[static_cast<size_t>(needed)];
+    if (out == nullptr) return nullptr;
+    if (FormatTemplate(0, tmpl, count, out, needed, withValues, separator) > needed) out[0] = '\0';
+    return out;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
 void TraceFreeString(char** holder) {
