@@ -27,6 +27,10 @@ int CardSimReset(const char* reader);
 int CardSimResetByOther(const char* reader);
 /* Another application holds (hold != 0) or releases the card exclusively. */
 int CardSimHoldExclusive(const char* reader, int hold);
+/* The card stops (mute != 0) or starts again answering: GetStatusChange shows
+ * SCARD_STATE_MUTE, Connect, Reconnect and the open handles get
+ * SCARD_W_UNRESPONSIVE_CARD. */
+int CardSimSetMute(const char* reader, int mute);
 /* The next `count` commands with instruction byte `ins` (0x100: any) are
  * answered with status word `sw` and not run. */
 int CardSimInjectSw(const char* reader, unsigned ins, unsigned sw, int count);

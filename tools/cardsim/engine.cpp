@@ -1048,8 +1048,15 @@ Response Card::ResetRetry(const Apdu& a) {
 
 Response Card::Mse(const Apdu& a) {
   if (a.p1 == 0xF3) {
+    // The stored environments are one per key: environment n names the key
+    // with reference n for signing and deciphering; without such a key the
+    // templates are cleared.
     seSign_ = Se();
     seDec_ = Se();
+    if (a.p2 && FindKeyByRef(curDf_, a.p2)) {
+      seSign_.keyRef = a.p2;
+      seDec_.keyRef = a.p2;
+    }
     return Sw(0x9000);
   }
   if ((a.p1 & 0x0F) != 0x01) return Sw(0x6A86);

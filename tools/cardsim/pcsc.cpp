@@ -39,6 +39,7 @@ struct Reader {
   uint64_t resets = 0;       // changes with every reset
   uint32_t events = 0;       // event counter reported by GetStatusChange
   bool otherExclusive = false;
+  bool mute = false;          // a card that does not answer its reset
   DWORD activeProtocol = 0;  // fixed while handles are connected
   SCARDHANDLE txOwner = 0;
   std::vector<std::string> log;
@@ -95,6 +96,7 @@ int InsertLocked(Reader* r, const std::string& image) {
   if (!card) return -2;
   r->card = std::move(card);
   r->image = image;
+  r->mute = false;
   ++r->cardId;
   ++r->events;
   r->activeProtocol = 0;
@@ -107,6 +109,7 @@ void RemoveLocked(Reader* r) {
   r->card->Save();
   r->card.reset();
   r->image.clear();
+  r->mute = false;
   ++r->events;
   r->txOwner = 0;
 }
@@ -173,6 +176,7 @@ Reader* FindReader(const char* name) {
 DWORD ReaderFlags(const Reader* r) {
   if (!r->card) return SCARD_STATE_EMPTY;
   DWORD f = SCARD_STATE_PRESENT;
+  if (r->mute) f |= SCARD_STATE_MUTE;
   bool excl = r->otherExclusive, used = false;
   for (auto& h : S().handles) {
     if (h.second.reader != r) continue;
@@ -194,6 +198,7 @@ LONG CheckHandle(SCARDHANDLE hCard, Handle** h) {
   if (!r) return SCARD_E_READER_UNAVAILABLE;
   if (it->second.share == SCARD_SHARE_DIRECT && !it->second.protocol) return SCARD_S_SUCCESS;
   if (!r->card || r->cardId != it->second.cardId) return SCARD_W_REMOVED_CARD;
+  if (r->mute) return SCARD_W_UNRESPONSIVE_CARD;
   if (r->resets != it->second.resets) return SCARD_W_RESET_CARD;
   return SCARD_S_SUCCESS;
 }
@@ -355,6 +360,7 @@ SIM_EXPORT LONG SimSCardConnect(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dw
     h.protocol = 0;
   } else {
     if (!r->card) return SCARD_E_NO_SMARTCARD;
+    if (r->mute) return SCARD_W_UNRESPONSIVE_CARD;
     if (!(dwPreferredProtocols & (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1 | SCARD_PROTOCOL_RAW)))
       return SCARD_E_INVALID_VALUE;
     LONG rc = PickProtocol(r, dwPreferredProtocols, &h.protocol);
@@ -387,6 +393,7 @@ SIM_EXPORT LONG SimSCardReconnect(SCARDHANDLE hCard, DWORD dwShareMode, DWORD dw
     return SCARD_E_INVALID_VALUE;
   Reader* r = h->reader;
   if (!r->card) return SCARD_E_NO_SMARTCARD;
+  if (r->mute) return SCARD_W_UNRESPONSIVE_CARD;
   bool excl = false;
   bool others = OthersOn(r, hCard, &excl);
   if (excl || (others && dwShareMode == SCARD_SHARE_EXCLUSIVE)) return SCARD_E_SHARING_VIOLATION;
@@ -717,6 +724,14 @@ SIM_EXPORT int CardSimHoldExclusive(const char* reader, int hold) {
   return WithReader(reader, [&](Reader* r) {
     if (r->otherExclusive != (hold != 0)) ++r->events;
     r->otherExclusive = hold != 0;
+    return 0;
+  });
+}
+
+SIM_EXPORT int CardSimSetMute(const char* reader, int mute) {
+  return WithReader(reader, [&](Reader* r) {
+    if (r->mute != (mute != 0)) ++r->events;
+    r->mute = mute != 0;
     return 0;
   });
 }

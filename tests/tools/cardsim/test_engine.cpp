@@ -423,6 +423,12 @@ TEST_F(Engine, SignaturesVerifyWithOpenSsl) {
   ASSERT_EQ(Tx("002241B608800102810350154B"), 0x6A80);  // odd path
   ASSERT_EQ(Tx("002241B60780010281024B01"), 0x9000);
   EXPECT_EQ(Tx(Apdu("002A9E9A", di, 0)), 0x9000);
+  // RESTORE: environment n names the key n; one without a key clears
+  ASSERT_EQ(Tx("0022F309"), 0x9000);
+  EXPECT_EQ(Tx(Apdu("002A9E9A", di, 0)), 0x6985);
+  ASSERT_EQ(Tx("0022F301"), 0x9000);
+  ASSERT_EQ(Tx(Apdu("002A9E9A", di, 0)), 0x9000);
+  EXPECT_EQ(RSA_verify(NID_sha1, d1, 20, data_.data(), 256, rsa), 1);
   RSA_free(rsa);
 }
 

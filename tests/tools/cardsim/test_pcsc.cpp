@@ -49,6 +49,7 @@ struct Api {
   decltype(&CardSimGetApduLog) GetLog = nullptr;
   decltype(&CardSimClearLog) ClearLog = nullptr;
   decltype(&CardSimAddReader) AddReader = nullptr;
+  decltype(&CardSimSetMute) SetMute = nullptr;
 };
 
 template <typename T>
@@ -86,7 +87,8 @@ class Pcsc : public ::testing::Test {
               Sym(lib_, "CardSimInjectSw", &a_.InjectSw) &&
               Sym(lib_, "CardSimGetApduLog", &a_.GetLog) &&
               Sym(lib_, "CardSimClearLog", &a_.ClearLog) &&
-              Sym(lib_, "CardSimAddReader", &a_.AddReader);
+              Sym(lib_, "CardSimAddReader", &a_.AddReader) &&
+              Sym(lib_, "CardSimSetMute", &a_.SetMute);
     ASSERT_TRUE(ok) << dlerror();
     cardA_ = CopyCard(dir_, "pkcs15-model3.card");
     cardB_ = CopyCard(dir_, "blank-model3.card");
@@ -436,6 +438,31 @@ TEST_F(Pcsc, ResetsAndRemovalReachOpenHandles) {
   EXPECT_EQ(Tx(h1, "00A40000023F00"), 0x9000u);
   EXPECT_EQ(a_.Insert("Sim A", dir_.File("missing.card").c_str()), -2);
   a_.Disconnect(h1, SCARD_LEAVE_CARD);
+}
+
+TEST_F(Pcsc, MuteCardIsPresentButUnusable) {
+  SCARDHANDLE h = Connect("Sim A");
+  SCARD_READERSTATE st{};
+  st.szReader = "Sim A";
+  ASSERT_EQ(a_.GetStatusChange(ctx_, 0, &st, 1), SCARD_S_SUCCESS);
+  st.dwCurrentState = st.dwEventState & ~DWORD(SCARD_STATE_CHANGED);
+  ASSERT_EQ(a_.SetMute("Sim A", 1), 0);
+  ASSERT_EQ(a_.GetStatusChange(ctx_, 1000, &st, 1), SCARD_S_SUCCESS);
+  EXPECT_EQ(st.dwEventState & (SCARD_STATE_PRESENT | SCARD_STATE_MUTE),
+            DWORD(SCARD_STATE_PRESENT | SCARD_STATE_MUTE));
+  LONG rc = 0;
+  Tx(h, "00A40000023F00", SCARD_PROTOCOL_T1, &rc);
+  EXPECT_EQ(rc, SCARD_W_UNRESPONSIVE_CARD);
+  Connect("Sim A", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_W_UNRESPONSIVE_CARD);
+  ASSERT_EQ(a_.SetMute("Sim A", 0), 0);
+  EXPECT_EQ(Tx(h, "00A40000023F00"), 0x9000u);
+  // a new card answers again
+  ASSERT_EQ(a_.SetMute("Sim B", 1), 0);
+  ASSERT_EQ(a_.Insert("Sim B", cardB_.c_str()), 0);
+  SCARDHANDLE hb = Connect("Sim B");
+  EXPECT_EQ(Tx(hb, "00A40000023F00"), 0x9000u);
+  a_.Disconnect(hb, SCARD_LEAVE_CARD);
+  a_.Disconnect(h, SCARD_LEAVE_CARD);
 }
 
 TEST_F(Pcsc, CardChangesOutliveRemovalAndReinsertion) {
