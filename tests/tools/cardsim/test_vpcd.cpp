@@ -6,12 +6,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +64,18 @@ void Stop(pid_t pid) {
   waitpid(pid, nullptr, 0);
 }
 
+// True when a daemon answers on the pcscd socket (a stale file does not count).
+bool DaemonListening() {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  strncpy(a.sun_path, kSocket, sizeof a.sun_path - 1);
+  bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return up;
+}
+
 std::string Shell(const std::string& cmd) {
   std::string out;
   FILE* f = popen((cmd + " 2>&1").c_str(), "r");
@@ -76,17 +91,16 @@ class Vpcd : public ::testing::Test {
   void SetUp() override {
     if (!Exists(kPcscd) || !Exists(kDriver) || !Exists(kOpensc))
       GTEST_SKIP() << "pcscd, the vpcd driver or opensc-tool is not installed";
-    if (Exists(kSocket) && Shell("pgrep -x pcscd").size() > 0)
-      GTEST_SKIP() << "another pcscd is running; this test starts its own";
+    if (DaemonListening()) GTEST_SKIP() << "another pcscd is running; this test starts its own";
     std::string conf = dir_.File("readers");
     mkdir(conf.c_str(), 0700);
     WriteFile(conf + "/vpcd",
               "FRIENDLYNAME \"Virtual PCD\"\nDEVICENAME /dev/null:0x8C7B\n"
               "LIBPATH " + std::string(kDriver) + "\nCHANNELID 0x8C7B\n");
     pcscd_ = Spawn({kPcscd, "-f", "-c", conf}, dir_.File("pcscd.log"));
-    for (int i = 0; i < 100 && !Exists(kSocket); ++i)
+    for (int i = 0; i < 100 && !DaemonListening(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (!Exists(kSocket)) GTEST_SKIP() << "pcscd did not start: " << ReadFile(dir_.File("pcscd.log"));
+    if (!DaemonListening()) GTEST_SKIP() << "pcscd did not start: " << ReadFile(dir_.File("pcscd.log"));
     image_ = CopyCard(dir_, "pkcs15-model3.card");
     vpcd_ = Spawn({CARDSIM_VPCD, "-v", image_}, dir_.File("vpcd.log"));
   }
