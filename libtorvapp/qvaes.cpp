@@ -1,5 +1,7 @@
 #include "libtorvapp/qvaes.h"
 
+#include <cstring>
+
 #include "libtorvapp/qvrijndaeltables.h"
 
 // The core looks up four 1 KiB tables indexed by state octets, so its timing
@@ -51,7 +53,10 @@ void QvAes::buildEncSchedule() { expandWords(encKs); }
 void QvAes::buildDecSchedule()
 {
     std::uint32_t ek[60];
-    expandWords(ek);
+    if (encBuilt)
+        std::memcpy(ek, encKs, sizeof(std::uint32_t) * 4 * (nr + 1));
+    else
+        expandWords(ek);
     for (unsigned int round = 0; round <= nr; ++round) {
         for (unsigned int c = 0; c < 4; ++c) {
             const std::uint32_t w = ek[4 * (nr - round) + c];

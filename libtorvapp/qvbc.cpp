@@ -1,5 +1,7 @@
 #include "libtorvapp/qvbc.h"
 
+#include <cstring>
+
 #include "libtorvapp/qvaes.h"
 #include "libtorvapp/qvdes.h"
 #include "libtorvapp/qvdeseee.h"
@@ -38,6 +40,19 @@ void QvBc::checkKeyLength(unsigned int n) const
                                  "externalKeyOctets, QvKeyExpansionOption expOption)",
                                  "qvbc", "71"));
         throw e;
+    }
+}
+
+void QvBc::storeKey(const QvOctet* externalKey, unsigned int n)
+{
+    const unsigned int old = key.getLength();
+    if (key.getData() != nullptr && key.getCapacity() >= n) {
+        key.resize(n);
+        std::memcpy(key.getData(), externalKey, n);
+        if (old > n)
+            qvWipe(key.getData() + n, old - n);
+    } else {
+        key = QvOctMem(externalKey, n, true);
     }
 }
 

@@ -70,6 +70,9 @@ protected:
     void checkKeyLength(unsigned int externalKeyOctets) const;
     // Steps after a successful _setKey: flags, then the schedule(s).
     void keyStored(QvKeyExpansionOption expOption);
+    // Copies the key into `key`, reusing its storage when it is large enough
+    // and wiping what an earlier, longer key left behind.
+    void storeKey(const QvOctet* externalKey, unsigned int externalKeyOctets);
 
     QvOctMem key;
     QvOctet keySet;

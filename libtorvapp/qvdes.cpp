@@ -295,7 +295,7 @@ void QvDes::_setKey(const QvOctet* externalKey, unsigned int externalKeyOctets)
         qvThrow<QvInvalidKeyException>(QV_EXC_TEXT("QvInvalidKeyException",
                                                    "Wykryto klucz o niewłaściwej parzystości.",
                                                    "QvDes::_setKey", "qvdes", "255"));
-    key = QvOctMem(externalKey, externalKeyOctets, true);
+    storeKey(externalKey, externalKeyOctets);
 }
 
 void QvDes::buildCommonSchedule()

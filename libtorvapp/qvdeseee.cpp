@@ -42,7 +42,7 @@ void QvDesEee::_setKey(const QvOctet* externalKey, unsigned int externalKeyOctet
     if (weakKeyCheck && qvDesIsWeakKey(externalKey, 3))
         qvThrow<QvWeakKeyException>(QV_EXC_TEXT("QvWeakKeyException", "Wykryto słaby lub półsłaby klucz.",
                                                 "QvDesEee::_setKey", "qvdeseee", "47"));
-    key = QvOctMem(externalKey, externalKeyOctets, true);
+    storeKey(externalKey, externalKeyOctets);
 }
 
 void QvDesEee::buildEeeSchedules(unsigned int offset)

@@ -45,7 +45,7 @@ void QvDesXeeex::_setKey(const QvOctet* externalKey, unsigned int externalKeyOct
     if (weakKeyCheck && qvDesIsWeakKey(externalKey + 8, 3))
         qvThrow<QvWeakKeyException>(QV_EXC_TEXT("QvWeakKeyException", "Wykryto słaby lub półsłaby klucz.",
                                                 "QvDesXeeex::_setKey", "qvdesxeeex", "49"));
-    key = QvOctMem(externalKey, externalKeyOctets, true);
+    storeKey(externalKey, externalKeyOctets);
 }
 
 void QvDesXeeex::buildCommonSchedule()

@@ -76,7 +76,7 @@ void QvRc2::setKey(const QvOctet* externalKey, unsigned int externalKeyOctets, u
     if (externalKey == nullptr)
         qvThrow<QvArgumentRangeException>(QV_EXC_TEXT("QvArgumentRangeException", "Brak klucza.",
                                                       "QvRc2::setKey", "qvrc2", "99"));
-    key = QvOctMem(externalKey, externalKeyOctets, true);
+    storeKey(externalKey, externalKeyOctets);
     effKeyBits = externalEffKeyBits;
     keyStored(expOption);
 }

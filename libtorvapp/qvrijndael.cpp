@@ -57,7 +57,7 @@ bool QvRijndael::hasSeparateSchedules() const { return true; }
 
 void QvRijndael::_setKey(const QvOctet* externalKey, unsigned int externalKeyOctets)
 {
-    key = QvOctMem(externalKey, externalKeyOctets, true);
+    storeKey(externalKey, externalKeyOctets);
     nk = externalKeyOctets / 4;
     nr = (nk > nb ? nk : nb) + 6;
 }
@@ -74,15 +74,18 @@ void QvRijndael::expandWords(std::uint32_t* w) const
         return (std::uint32_t(kTables.sbox[t >> 24]) << 24) | (std::uint32_t(kTables.sbox[(t >> 16) & 0xff]) << 16) |
                (std::uint32_t(kTables.sbox[(t >> 8) & 0xff]) << 8) | kTables.sbox[t & 0xff];
     };
-    for (unsigned int i = nk; i < total; ++i) {
+    // j = i mod Nk, kept as a counter rather than divided out.
+    for (unsigned int i = nk, j = 0; i < total; ++i) {
         std::uint32_t t = w[i - 1];
-        if (i % nk == 0) {
+        if (j == 0) {
             t = subWord((t << 8) | (t >> 24)) ^ (std::uint32_t(rcon) << 24);
             rcon = qvrijndael::xtime(rcon);
-        } else if (nk > 6 && i % nk == 4) {
+        } else if (nk > 6 && j == 4) {
             t = subWord(t);
         }
         w[i] = w[i - nk] ^ t;
+        if (++j == nk)
+            j = 0;
     }
 }
 

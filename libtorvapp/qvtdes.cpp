@@ -42,7 +42,7 @@ void QvTdes::_setKey(const QvOctet* externalKey, unsigned int externalKeyOctets)
     if (weakKeyCheck && qvDesIsWeakKey(externalKey, 3))
         qvThrow<QvWeakKeyException>(QV_EXC_TEXT("QvWeakKeyException", "Wykryto słaby lub półsłaby klucz.",
                                                 "QvTdes::_setKey", "qvtdes", "48"));
-    key = QvOctMem(externalKey, externalKeyOctets, true);
+    storeKey(externalKey, externalKeyOctets);
 }
 
 void QvTdes::buildCommonSchedule()

@@ -101,7 +101,10 @@ TEST(ModeDifferential, AgreesWithOpenSslOverRandomInputsAndChunkings)
         {"ECB", QV_BC_ALGO_TDES, 24, "DES-EDE3-ECB"},  {"CBC", QV_BC_ALGO_TDES, 24, "DES-EDE3-CBC"},
         {"CFB8", QV_BC_ALGO_TDES, 24, "DES-EDE3-CFB8"}, {"CFBFULL", QV_BC_ALGO_TDES, 24, "DES-EDE3-CFB"},
         {"OFB", QV_BC_ALGO_TDES, 24, "DES-EDE3-OFB"},  {"ECB", QV_BC_ALGO_RC2, 16, "RC2-ECB"},
-        {"CBC", QV_BC_ALGO_RC2, 16, "RC2-CBC"}};
+        {"CBC", QV_BC_ALGO_RC2, 16, "RC2-CBC"},        {"CFBFULL", QV_BC_ALGO_RC2, 16, "RC2-CFB"},
+        {"OFB", QV_BC_ALGO_RC2, 16, "RC2-OFB"},        {"OFB", QV_BC_ALGO_AES, 24, "AES-192-OFB"},
+        {"CTR", QV_BC_ALGO_AES, 24, "AES-192-CTR"},    {"CFB8", QV_BC_ALGO_AES, 32, "AES-256-CFB8"},
+        {"ECB", QV_BC_ALGO_AES, 32, "AES-256-ECB"}};
     for (const Case& c : cases) {
         for (int round = 0; round < 25; ++round) {
             Bytes key = randomBytes(rng, c.keyLen);
