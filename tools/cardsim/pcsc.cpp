@@ -578,8 +578,13 @@ SIM_EXPORT LONG SimSCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout,
       for (auto& x : s.readers)
         if (x->name == st.szReader) r = x.get();
       if (!r) {
-        st.dwEventState = SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED | SCARD_STATE_IGNORE;
-        changed = true;
+        // as pcsc-lite: unknown and unavailable; a change only for a caller
+        // that did not know it yet, so that waiting on it does not spin
+        st.dwEventState = SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE;
+        if (!(cur & SCARD_STATE_UNKNOWN)) {
+          st.dwEventState |= SCARD_STATE_CHANGED;
+          changed = true;
+        }
         continue;
       }
       DWORD flags = ReaderFlags(r);

@@ -367,6 +367,9 @@ TEST_F(Pcsc, StatusChangesOnInsertionAndRemovalWithTimeouts) {
   two[1].dwCurrentState = 3u << 16;
   ASSERT_EQ(a_.GetStatusChange(ctx_, 0, two, 2), SCARD_S_SUCCESS);
   EXPECT_TRUE(two[0].dwEventState & SCARD_STATE_UNKNOWN);
+  EXPECT_TRUE(two[0].dwEventState & SCARD_STATE_CHANGED);
+  two[0].dwCurrentState = SCARD_STATE_UNKNOWN;  // known to be unknown: no change, a timeout
+  EXPECT_EQ(a_.GetStatusChange(ctx_, 20, two, 1), SCARD_E_TIMEOUT);
   EXPECT_FALSE(two[1].dwEventState & SCARD_STATE_CHANGED);
   std::thread adder([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
