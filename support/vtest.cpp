@@ -66,16 +66,3 @@ void AssertInvariant(int condition, const char* sourcePath, unsigned line,
     }
     throw VtestException(message);
 }
-
-void AssertInvariantSimple(unsigned long long value, const char* sourcePath, unsigned line,
-                           const char* expressionText)
-{
-    // The whole value is tested: a non-zero value whose low 32 bits are zero still holds.
-    AssertInvariant(value != 0, sourcePath, line, expressionText, nullptr);
-}
-
-void AssertInvariantSimple(const void* value, const char* sourcePath, unsigned line,
-                           const char* expressionText)
-{
-    AssertInvariant(value != nullptr, sourcePath, line, expressionText, nullptr);
-}

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 // Thrown by AssertInvariant when an invariant does not hold; what() carries the
 // formatted report.
@@ -27,11 +28,20 @@ AssertTraceHook GetAssertTraceHook();
 void AssertInvariant(int condition, const char* sourcePath, unsigned line,
                      const char* expressionText, const char* extraText = nullptr);
 
-// The same check for a whole integer or pointer value (non-zero / non-null holds).
-void AssertInvariantSimple(unsigned long long value, const char* sourcePath, unsigned line,
-                           const char* expressionText);
-void AssertInvariantSimple(const void* value, const char* sourcePath, unsigned line,
-                           const char* expressionText);
+// The same check for a whole integer, boolean or pointer value (non-zero / non-null
+// holds; no bits are dropped), with no extra text.
+template <class T>
+inline void AssertInvariantSimple(T value, const char* sourcePath, unsigned line, const char* expressionText)
+{
+    bool holds;
+    if constexpr (std::is_null_pointer_v<T>)
+        holds = false;
+    else if constexpr (std::is_pointer_v<T>)
+        holds = value != nullptr;
+    else
+        holds = value != 0;
+    AssertInvariant(holds ? 1 : 0, sourcePath, line, expressionText, nullptr);
+}
 
 // Product label used in the reports.
 extern const char* const VTEST_PRODUCT_LABEL;

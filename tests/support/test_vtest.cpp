@@ -35,6 +35,8 @@ TEST_F(AssertInvariantTest, TrueConditionHasNoEffect)
     int v = 3;
     EXPECT_NO_THROW(AssertInvariantSimple(&v, "a", 1, "p"));
     EXPECT_NO_THROW(AssertInvariantSimple(1ull << 40, "a", 1, "big"));  // low 32 bits zero still holds
+    EXPECT_NO_THROW(AssertInvariantSimple(true, "a", 1, "flag"));
+    EXPECT_NO_THROW(AssertInvariantSimple(-1, "a", 1, "negative"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(g_hookCalls, 0);
 }
@@ -74,11 +76,12 @@ TEST_F(AssertInvariantTest, InstalledHookReceivesMessageBeforeThrow)
     EXPECT_EQ(SetAssertTraceHook(Hook), nullptr);
     EXPECT_EQ(GetAssertTraceHook(), &Hook);
     testing::internal::CaptureStderr();
-    EXPECT_THROW(AssertInvariantSimple(0ull, "memfile", 12, "bHeap"), VtestException);
+    EXPECT_THROW(AssertInvariantSimple(0, "memfile", 12, "bHeap"), VtestException);
+    EXPECT_THROW(AssertInvariantSimple(false, "memfile", 13, "bHeap"), VtestException);
     EXPECT_THROW(AssertInvariantSimple(static_cast<const void*>(nullptr), "b64file", 3, "binFile != NULL"),
                  VtestException);
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(g_hookCalls, 2);
+    EXPECT_EQ(g_hookCalls, 3);
     EXPECT_EQ(g_hooked, "Błąd wewnętrzny biblioteki MIRTAL PKCS#11: b64file(3),naruszenie niezmiennika: binFile != NULL\n");
     EXPECT_EQ(SetAssertTraceHook(nullptr), &Hook);
 }
