@@ -26,6 +26,7 @@ struct CardSimControl {
     int (*InjectSw)(const char*, unsigned, unsigned, int) = nullptr;
     size_t (*GetApduLog)(const char*, char*, size_t) = nullptr;
     int (*ClearLog)(const char*) = nullptr;
+    int (*SetMute)(const char*, int) = nullptr;
 
     std::string Log(const char* reader) const {
         const size_t n = GetApduLog(reader, nullptr, 0);
@@ -67,6 +68,7 @@ protected:
         Resolve("CardSimInjectSw", sim.InjectSw);
         Resolve("CardSimGetApduLog", sim.GetApduLog);
         Resolve("CardSimClearLog", sim.ClearLog);
+        Resolve("CardSimSetMute", sim.SetMute);
         ASSERT_EQ(0, sim.LoadConfig(conf.c_str()));
     }
 

@@ -225,6 +225,18 @@ TEST_F(SimReaders, WaitingSeesInsertionFromAnotherThreadOrTimesOut) {
     EXPECT_NE(kModel3Atr, Bytes(atr, atr + len));
 }
 
+TEST_F(SimReaders, MuteCardIsPresentButUnusable) {
+    auto r = Open();
+    EXPECT_EQ(SC_CARDSTATE_PRESENT | SC_CARDSTATE_CHANGED, r->CheckForChange(SC_CHECK_ACKNOWLEDGE));
+    ASSERT_EQ(0, sim.SetMute(R0, 1));
+    EXPECT_EQ(SC_CARDSTATE_PRESENT | SC_CARDSTATE_MUTE | SC_CARDSTATE_CHANGED, r->CheckForChange(SC_CHECK_ACKNOWLEDGE));
+    EXPECT_EQ(SC_E_CARD_UNSUPPORTED, r->Connect(0));
+    EXPECT_FALSE(r->IsConnected());
+    ASSERT_EQ(0, sim.SetMute(R0, 0));
+    EXPECT_EQ(SC_CARDSTATE_PRESENT | SC_CARDSTATE_CHANGED, r->CheckForChange(SC_CHECK_ACKNOWLEDGE));
+    EXPECT_EQ(SC_OK, r->Connect(0));
+}
+
 TEST_F(SimReaders, ConnectedCardStateFollowsResetsAndRemoval) {
     auto r = Open();
     ASSERT_EQ(SC_OK, r->Connect(0));
