@@ -303,8 +303,9 @@ def card_pkcs15(model=3, apps=1, lifecycle=0x0F):
     with tempfile.TemporaryDirectory() as tmp:
         records = build_app(img, model, "3F00/5015", PKCS15_AID, "CardSim Token", tmp, "a1")
         if apps >= 2:
-            records += build_app(img, model, "3F00/5016", SECOND_AID, "CardSim Token 2", tmp,
-                                 "a2")
+            # the module names a second application so only on model 7
+            aid2 = SECOND_AID if model == 7 else PKCS15_AID
+            records += build_app(img, model, "3F00/5016", aid2, "CardSim Token 2", tmp, "a2")
     img.ef("3F00/2F00", records, size=256, ac="read:always,update:pin:04,delete:pin:04")
     return img
 

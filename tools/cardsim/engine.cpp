@@ -772,7 +772,9 @@ Response Card::CreateFile(const Apdu& a) {
       return Sw(0x6A80);
     if (curDf_->Child(node->fid)) return Sw(0x6A89);
   }
-  if (!node->name.empty()) {
+  // Several applications may share a DF name (SELECT by name walks them with
+  // "next occurrence"); model 7 keeps names unique.
+  if (!node->name.empty() && model_ == 7) {
     std::vector<Node*> dfs;
     CollectDfs(mf_.get(), &dfs);
     for (Node* d : dfs)

@@ -177,6 +177,7 @@ TEST(GeneratedCards, Pkcs15ApplicationsAreConsistent) {
   Sim two(Parse("pkcs15-model3-two-apps.card"));
   Bytes dir2 = two.ReadFileAt("2F00");
   EXPECT_NE(ToHex(dir2).find("51043F005016"), std::string::npos);
+  EXPECT_EQ(ToHex(dir2).find("E828BD080F"), std::string::npos);
   CheckApplication(two, "3F005015");
   CheckApplication(two, "3F005016");
 

@@ -186,10 +186,15 @@ TEST_F(Engine, SelectsEachApplicationOfATwoApplicationCard) {
   ASSERT_TRUE(Find(data_, 0x62, &inner));
   ASSERT_TRUE(Find(inner, 0x83, &v));
   EXPECT_EQ(ToHex(v), "5015");
-  ASSERT_EQ(Tx("00A404000BE828BD080F4D495254414C"), 0x9000);
+  ASSERT_EQ(Tx("00A404020CA000000063504B43532D3135"), 0x9000);  // next occurrence
   ASSERT_TRUE(Find(data_, 0x62, &inner));
   ASSERT_TRUE(Find(inner, 0x83, &v));
   EXPECT_EQ(ToHex(v), "5016");
+  EXPECT_EQ(Tx("00A404020CA000000063504B43532D3135"), 0x6A82);
+  ASSERT_EQ(Tx("00A404000CA000000063504B43532D3135"), 0x9000);  // first again
+  ASSERT_TRUE(Find(data_, 0x62, &inner));
+  ASSERT_TRUE(Find(inner, 0x83, &v));
+  EXPECT_EQ(ToHex(v), "5015");
 }
 
 TEST_F(Engine, HeadersCarryAccessRulesInExpandedForm) {
@@ -252,7 +257,8 @@ TEST_F(Engine, CreatesAndDeletesFilesAndDirectories) {
   ASSERT_EQ(Tx("00A40000023F00"), 0x9000);
   EXPECT_EQ(Tx(Apdu("00E00000", df)), 0x6A89);                // identifier exists
   Bytes df2 = T(0x62, Cat({T(0x82, {0x38}), T(0x83, {0x40, 0x10}), T(0x84, Unhex("F0010203"))}));
-  EXPECT_EQ(Tx(Apdu("00E00000", df2)), 0x6A8A);               // DF name exists
+  EXPECT_EQ(Tx(Apdu("00E00000", df2)), 0x9000);  // a shared DF name is allowed here
+  ASSERT_EQ(Tx("00A40000023F00"), 0x9000);
   EXPECT_EQ(Tx(Apdu("00E00000", EfFcp(0x3F00, 4))), 0x6A80);  // reserved identifier
   EXPECT_EQ(Tx("00E00000026205"), 0x6A80);                    // malformed template
 
@@ -263,8 +269,20 @@ TEST_F(Engine, CreatesAndDeletesFilesAndDirectories) {
   ASSERT_EQ(Tx("00A40000023F00"), 0x9000);
   EXPECT_EQ(Tx("00E40000024000"), 0x9000);
   EXPECT_EQ(Tx("00A40000024000"), 0x6A82);
+  EXPECT_EQ(Tx("00E40000024010"), 0x9000);
   EXPECT_EQ(Tx("00E40000024000"), 0x6A82);
   EXPECT_EQ(Tx("00E40000"), 0x6985);  // the MF stays
+
+  // model 7 keeps DF names unique
+  {
+    TempDir other;
+    std::string err;
+    auto m7 = Card::Load(CopyCard(other, "blank-model7.card"), &err);
+    ASSERT_TRUE(m7) << err;
+    EXPECT_EQ(ToHex(m7->Transmit(Apdu("00E00000", df), false)), "9000");
+    m7->Transmit(Unhex("00A40000023F00"), false);
+    EXPECT_EQ(ToHex(m7->Transmit(Apdu("00E00000", df2), false)), "6A8A");
+  }
 
   // memory runs out: 64 KB on the card
   ASSERT_EQ(Tx(Apdu("00E00000", EfFcp(0x5001, 0x7FFF))), 0x9000);
