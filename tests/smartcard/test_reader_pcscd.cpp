@@ -96,7 +96,16 @@ protected:
         ASSERT_GT(m_pcscd, 0);
         ASSERT_EQ(SC_OK, SCReaderPcsc::LoadPcscFunctions(nullptr)) << SCReaderPcsc::GetLoadError();
         ASSERT_TRUE(SCReader::SetReaderTypes("PC/SC"));
-        ASSERT_TRUE(WaitForReader()) << "pcscd did not offer " << kReader;
+        if (!WaitForReader()) {
+            int status = 0;
+            // A daemon of the system already holding the socket, or no right to
+            // create it, ends ours at once: the machine, not the reader, is at fault.
+            if (waitpid(m_pcscd, &status, WNOHANG) == m_pcscd) {
+                m_pcscd = -1;
+                GTEST_SKIP() << "pcscd could not start here";
+            }
+            FAIL() << "pcscd did not offer " << kReader;
+        }
         StartCard(false);
     }
 
