@@ -246,6 +246,16 @@ void DropHandle(SCARDHANDLE hCard) {
 
 LONG CopyOut(const void* src, size_t n, LPBYTE dst, LPDWORD len) {
   if (!len) return SCARD_E_INVALID_PARAMETER;
+  if (*len == SCARD_AUTOALLOCATE) {
+    // dst is then the address of the caller's pointer (freed with SCardFreeMemory)
+    if (!dst) return SCARD_E_INVALID_PARAMETER;
+    void* mem = malloc(n ? n : 1);
+    if (!mem) return SCARD_E_NO_MEMORY;
+    if (n) memcpy(mem, src, n);
+    *reinterpret_cast<void**>(dst) = mem;
+    *len = DWORD(n);
+    return SCARD_S_SUCCESS;
+  }
   if (!dst) {
     *len = DWORD(n);
     return SCARD_S_SUCCESS;
@@ -323,15 +333,6 @@ SIM_EXPORT LONG SimSCardListReaders(SCARDCONTEXT hContext, LPCSTR, LPSTR mszRead
     multi += '\0';
   }
   multi += '\0';
-  if (*pcchReaders == SCARD_AUTOALLOCATE) {
-    if (!mszReaders) return SCARD_E_INVALID_PARAMETER;
-    char* buf = static_cast<char*>(malloc(multi.size()));
-    if (!buf) return SCARD_E_NO_MEMORY;
-    memcpy(buf, multi.data(), multi.size());
-    *reinterpret_cast<char**>(mszReaders) = buf;
-    *pcchReaders = DWORD(multi.size());
-    return SCARD_S_SUCCESS;
-  }
   return CopyOut(multi.data(), multi.size(), reinterpret_cast<LPBYTE>(mszReaders), pcchReaders);
 }
 

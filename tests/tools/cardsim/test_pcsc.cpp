@@ -195,6 +195,23 @@ TEST_F(Pcsc, ConnectsAndReportsStatusAndAttributes) {
   ASSERT_NE(at, std::string::npos);
   EXPECT_EQ(ToHex(atr, atrLen), image.substr(at + 4, image.find('\n', at) - at - 4));
 
+  char* autoName = nullptr;
+  uint8_t* autoAtr = nullptr;
+  nameLen = SCARD_AUTOALLOCATE;
+  atrLen = SCARD_AUTOALLOCATE;
+  ASSERT_EQ(a_.Status(h, reinterpret_cast<char*>(&autoName), &nameLen, &state, &proto,
+                      reinterpret_cast<uint8_t*>(&autoAtr), &atrLen),
+            SCARD_S_SUCCESS);
+  ASSERT_TRUE(autoName && autoAtr);
+  EXPECT_STREQ(autoName, "Sim A");
+  EXPECT_EQ(ToHex(autoAtr, atrLen), ToHex(atr, 20));
+  a_.Free(ctx_, autoName);
+  a_.Free(ctx_, autoAtr);
+  nameLen = 2;
+  EXPECT_EQ(a_.Status(h, name, &nameLen, &state, &proto, nullptr, nullptr),
+            SCARD_E_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(nameLen, 6u);
+
   uint8_t attr[64];
   DWORD attrLen = sizeof attr;
   ASSERT_EQ(a_.GetAttrib(h, SCARD_ATTR_ATR_STRING, attr, &attrLen), SCARD_S_SUCCESS);
