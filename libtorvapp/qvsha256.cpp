@@ -13,12 +13,13 @@ const QvOctet kOidDer[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04,
 inline QvWord SIG0(QvWord x) { return qvRotr32(x, 7) ^ qvRotr32(x, 18) ^ (x >> 3); }
 inline QvWord SIG1(QvWord x) { return qvRotr32(x, 17) ^ qvRotr32(x, 19) ^ (x >> 10); }
 
-#define ROUND(a, b, c, d, e, f, g, h, k, w)                                                   \
+// Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)), and b ^ c is the previous round's a ^ b.
+#define ROUND(a, b, c, d, e, f, g, h, k, w, ab, bc)                                           \
     do {                                                                                      \
         QvWord t1 = h + (qvRotr32(e, 6) ^ qvRotr32(e, 11) ^ qvRotr32(e, 25)) +               \
                     (g ^ (e & (f ^ g))) + k + w;                                              \
-        QvWord t2 = (qvRotr32(a, 2) ^ qvRotr32(a, 13) ^ qvRotr32(a, 22)) +                   \
-                    ((a & b) | (c & (a | b)));                                                \
+        ab = a ^ b;                                                                           \
+        QvWord t2 = (qvRotr32(a, 2) ^ qvRotr32(a, 13) ^ qvRotr32(a, 22)) + (b ^ (ab & bc));  \
         d += t1;                                                                              \
         h = t1 + t2;                                                                          \
     } while (0)
@@ -31,134 +32,135 @@ QV_ALWAYS_INLINE void compressBody(QvWord* state, const QvOctet* data, std::size
     for (std::size_t blk = 0; blk < n; ++blk, data += 64) {
         QvWord a = s[0], b = s[1], c = s[2], d = s[3], e = s[4], f = s[5], g = s[6], h = s[7];
         QvWord w0, w1, w2, w3, w4, w5, w6, w7, w8, w9, w10, w11, w12, w13, w14, w15;
+        QvWord m0 = b ^ c, m1;
         w0 = qvLoad32Be(data + 0);
-        ROUND(a, b, c, d, e, f, g, h, 0x428a2f98u, w0);
+        ROUND(a, b, c, d, e, f, g, h, 0x428a2f98u, w0, m1, m0);
         w1 = qvLoad32Be(data + 4);
-        ROUND(h, a, b, c, d, e, f, g, 0x71374491u, w1);
+        ROUND(h, a, b, c, d, e, f, g, 0x71374491u, w1, m0, m1);
         w2 = qvLoad32Be(data + 8);
-        ROUND(g, h, a, b, c, d, e, f, 0xb5c0fbcfu, w2);
+        ROUND(g, h, a, b, c, d, e, f, 0xb5c0fbcfu, w2, m1, m0);
         w3 = qvLoad32Be(data + 12);
-        ROUND(f, g, h, a, b, c, d, e, 0xe9b5dba5u, w3);
+        ROUND(f, g, h, a, b, c, d, e, 0xe9b5dba5u, w3, m0, m1);
         w4 = qvLoad32Be(data + 16);
-        ROUND(e, f, g, h, a, b, c, d, 0x3956c25bu, w4);
+        ROUND(e, f, g, h, a, b, c, d, 0x3956c25bu, w4, m1, m0);
         w5 = qvLoad32Be(data + 20);
-        ROUND(d, e, f, g, h, a, b, c, 0x59f111f1u, w5);
+        ROUND(d, e, f, g, h, a, b, c, 0x59f111f1u, w5, m0, m1);
         w6 = qvLoad32Be(data + 24);
-        ROUND(c, d, e, f, g, h, a, b, 0x923f82a4u, w6);
+        ROUND(c, d, e, f, g, h, a, b, 0x923f82a4u, w6, m1, m0);
         w7 = qvLoad32Be(data + 28);
-        ROUND(b, c, d, e, f, g, h, a, 0xab1c5ed5u, w7);
+        ROUND(b, c, d, e, f, g, h, a, 0xab1c5ed5u, w7, m0, m1);
         w8 = qvLoad32Be(data + 32);
-        ROUND(a, b, c, d, e, f, g, h, 0xd807aa98u, w8);
+        ROUND(a, b, c, d, e, f, g, h, 0xd807aa98u, w8, m1, m0);
         w9 = qvLoad32Be(data + 36);
-        ROUND(h, a, b, c, d, e, f, g, 0x12835b01u, w9);
+        ROUND(h, a, b, c, d, e, f, g, 0x12835b01u, w9, m0, m1);
         w10 = qvLoad32Be(data + 40);
-        ROUND(g, h, a, b, c, d, e, f, 0x243185beu, w10);
+        ROUND(g, h, a, b, c, d, e, f, 0x243185beu, w10, m1, m0);
         w11 = qvLoad32Be(data + 44);
-        ROUND(f, g, h, a, b, c, d, e, 0x550c7dc3u, w11);
+        ROUND(f, g, h, a, b, c, d, e, 0x550c7dc3u, w11, m0, m1);
         w12 = qvLoad32Be(data + 48);
-        ROUND(e, f, g, h, a, b, c, d, 0x72be5d74u, w12);
+        ROUND(e, f, g, h, a, b, c, d, 0x72be5d74u, w12, m1, m0);
         w13 = qvLoad32Be(data + 52);
-        ROUND(d, e, f, g, h, a, b, c, 0x80deb1feu, w13);
+        ROUND(d, e, f, g, h, a, b, c, 0x80deb1feu, w13, m0, m1);
         w14 = qvLoad32Be(data + 56);
-        ROUND(c, d, e, f, g, h, a, b, 0x9bdc06a7u, w14);
+        ROUND(c, d, e, f, g, h, a, b, 0x9bdc06a7u, w14, m1, m0);
         w15 = qvLoad32Be(data + 60);
-        ROUND(b, c, d, e, f, g, h, a, 0xc19bf174u, w15);
+        ROUND(b, c, d, e, f, g, h, a, 0xc19bf174u, w15, m0, m1);
         w0 += SIG1(w14) + w9 + SIG0(w1);
-        ROUND(a, b, c, d, e, f, g, h, 0xe49b69c1u, w0);
+        ROUND(a, b, c, d, e, f, g, h, 0xe49b69c1u, w0, m1, m0);
         w1 += SIG1(w15) + w10 + SIG0(w2);
-        ROUND(h, a, b, c, d, e, f, g, 0xefbe4786u, w1);
+        ROUND(h, a, b, c, d, e, f, g, 0xefbe4786u, w1, m0, m1);
         w2 += SIG1(w0) + w11 + SIG0(w3);
-        ROUND(g, h, a, b, c, d, e, f, 0x0fc19dc6u, w2);
+        ROUND(g, h, a, b, c, d, e, f, 0x0fc19dc6u, w2, m1, m0);
         w3 += SIG1(w1) + w12 + SIG0(w4);
-        ROUND(f, g, h, a, b, c, d, e, 0x240ca1ccu, w3);
+        ROUND(f, g, h, a, b, c, d, e, 0x240ca1ccu, w3, m0, m1);
         w4 += SIG1(w2) + w13 + SIG0(w5);
-        ROUND(e, f, g, h, a, b, c, d, 0x2de92c6fu, w4);
+        ROUND(e, f, g, h, a, b, c, d, 0x2de92c6fu, w4, m1, m0);
         w5 += SIG1(w3) + w14 + SIG0(w6);
-        ROUND(d, e, f, g, h, a, b, c, 0x4a7484aau, w5);
+        ROUND(d, e, f, g, h, a, b, c, 0x4a7484aau, w5, m0, m1);
         w6 += SIG1(w4) + w15 + SIG0(w7);
-        ROUND(c, d, e, f, g, h, a, b, 0x5cb0a9dcu, w6);
+        ROUND(c, d, e, f, g, h, a, b, 0x5cb0a9dcu, w6, m1, m0);
         w7 += SIG1(w5) + w0 + SIG0(w8);
-        ROUND(b, c, d, e, f, g, h, a, 0x76f988dau, w7);
+        ROUND(b, c, d, e, f, g, h, a, 0x76f988dau, w7, m0, m1);
         w8 += SIG1(w6) + w1 + SIG0(w9);
-        ROUND(a, b, c, d, e, f, g, h, 0x983e5152u, w8);
+        ROUND(a, b, c, d, e, f, g, h, 0x983e5152u, w8, m1, m0);
         w9 += SIG1(w7) + w2 + SIG0(w10);
-        ROUND(h, a, b, c, d, e, f, g, 0xa831c66du, w9);
+        ROUND(h, a, b, c, d, e, f, g, 0xa831c66du, w9, m0, m1);
         w10 += SIG1(w8) + w3 + SIG0(w11);
-        ROUND(g, h, a, b, c, d, e, f, 0xb00327c8u, w10);
+        ROUND(g, h, a, b, c, d, e, f, 0xb00327c8u, w10, m1, m0);
         w11 += SIG1(w9) + w4 + SIG0(w12);
-        ROUND(f, g, h, a, b, c, d, e, 0xbf597fc7u, w11);
+        ROUND(f, g, h, a, b, c, d, e, 0xbf597fc7u, w11, m0, m1);
         w12 += SIG1(w10) + w5 + SIG0(w13);
-        ROUND(e, f, g, h, a, b, c, d, 0xc6e00bf3u, w12);
+        ROUND(e, f, g, h, a, b, c, d, 0xc6e00bf3u, w12, m1, m0);
         w13 += SIG1(w11) + w6 + SIG0(w14);
-        ROUND(d, e, f, g, h, a, b, c, 0xd5a79147u, w13);
+        ROUND(d, e, f, g, h, a, b, c, 0xd5a79147u, w13, m0, m1);
         w14 += SIG1(w12) + w7 + SIG0(w15);
-        ROUND(c, d, e, f, g, h, a, b, 0x06ca6351u, w14);
+        ROUND(c, d, e, f, g, h, a, b, 0x06ca6351u, w14, m1, m0);
         w15 += SIG1(w13) + w8 + SIG0(w0);
-        ROUND(b, c, d, e, f, g, h, a, 0x14292967u, w15);
+        ROUND(b, c, d, e, f, g, h, a, 0x14292967u, w15, m0, m1);
         w0 += SIG1(w14) + w9 + SIG0(w1);
-        ROUND(a, b, c, d, e, f, g, h, 0x27b70a85u, w0);
+        ROUND(a, b, c, d, e, f, g, h, 0x27b70a85u, w0, m1, m0);
         w1 += SIG1(w15) + w10 + SIG0(w2);
-        ROUND(h, a, b, c, d, e, f, g, 0x2e1b2138u, w1);
+        ROUND(h, a, b, c, d, e, f, g, 0x2e1b2138u, w1, m0, m1);
         w2 += SIG1(w0) + w11 + SIG0(w3);
-        ROUND(g, h, a, b, c, d, e, f, 0x4d2c6dfcu, w2);
+        ROUND(g, h, a, b, c, d, e, f, 0x4d2c6dfcu, w2, m1, m0);
         w3 += SIG1(w1) + w12 + SIG0(w4);
-        ROUND(f, g, h, a, b, c, d, e, 0x53380d13u, w3);
+        ROUND(f, g, h, a, b, c, d, e, 0x53380d13u, w3, m0, m1);
         w4 += SIG1(w2) + w13 + SIG0(w5);
-        ROUND(e, f, g, h, a, b, c, d, 0x650a7354u, w4);
+        ROUND(e, f, g, h, a, b, c, d, 0x650a7354u, w4, m1, m0);
         w5 += SIG1(w3) + w14 + SIG0(w6);
-        ROUND(d, e, f, g, h, a, b, c, 0x766a0abbu, w5);
+        ROUND(d, e, f, g, h, a, b, c, 0x766a0abbu, w5, m0, m1);
         w6 += SIG1(w4) + w15 + SIG0(w7);
-        ROUND(c, d, e, f, g, h, a, b, 0x81c2c92eu, w6);
+        ROUND(c, d, e, f, g, h, a, b, 0x81c2c92eu, w6, m1, m0);
         w7 += SIG1(w5) + w0 + SIG0(w8);
-        ROUND(b, c, d, e, f, g, h, a, 0x92722c85u, w7);
+        ROUND(b, c, d, e, f, g, h, a, 0x92722c85u, w7, m0, m1);
         w8 += SIG1(w6) + w1 + SIG0(w9);
-        ROUND(a, b, c, d, e, f, g, h, 0xa2bfe8a1u, w8);
+        ROUND(a, b, c, d, e, f, g, h, 0xa2bfe8a1u, w8, m1, m0);
         w9 += SIG1(w7) + w2 + SIG0(w10);
-        ROUND(h, a, b, c, d, e, f, g, 0xa81a664bu, w9);
+        ROUND(h, a, b, c, d, e, f, g, 0xa81a664bu, w9, m0, m1);
         w10 += SIG1(w8) + w3 + SIG0(w11);
-        ROUND(g, h, a, b, c, d, e, f, 0xc24b8b70u, w10);
+        ROUND(g, h, a, b, c, d, e, f, 0xc24b8b70u, w10, m1, m0);
         w11 += SIG1(w9) + w4 + SIG0(w12);
-        ROUND(f, g, h, a, b, c, d, e, 0xc76c51a3u, w11);
+        ROUND(f, g, h, a, b, c, d, e, 0xc76c51a3u, w11, m0, m1);
         w12 += SIG1(w10) + w5 + SIG0(w13);
-        ROUND(e, f, g, h, a, b, c, d, 0xd192e819u, w12);
+        ROUND(e, f, g, h, a, b, c, d, 0xd192e819u, w12, m1, m0);
         w13 += SIG1(w11) + w6 + SIG0(w14);
-        ROUND(d, e, f, g, h, a, b, c, 0xd6990624u, w13);
+        ROUND(d, e, f, g, h, a, b, c, 0xd6990624u, w13, m0, m1);
         w14 += SIG1(w12) + w7 + SIG0(w15);
-        ROUND(c, d, e, f, g, h, a, b, 0xf40e3585u, w14);
+        ROUND(c, d, e, f, g, h, a, b, 0xf40e3585u, w14, m1, m0);
         w15 += SIG1(w13) + w8 + SIG0(w0);
-        ROUND(b, c, d, e, f, g, h, a, 0x106aa070u, w15);
+        ROUND(b, c, d, e, f, g, h, a, 0x106aa070u, w15, m0, m1);
         w0 += SIG1(w14) + w9 + SIG0(w1);
-        ROUND(a, b, c, d, e, f, g, h, 0x19a4c116u, w0);
+        ROUND(a, b, c, d, e, f, g, h, 0x19a4c116u, w0, m1, m0);
         w1 += SIG1(w15) + w10 + SIG0(w2);
-        ROUND(h, a, b, c, d, e, f, g, 0x1e376c08u, w1);
+        ROUND(h, a, b, c, d, e, f, g, 0x1e376c08u, w1, m0, m1);
         w2 += SIG1(w0) + w11 + SIG0(w3);
-        ROUND(g, h, a, b, c, d, e, f, 0x2748774cu, w2);
+        ROUND(g, h, a, b, c, d, e, f, 0x2748774cu, w2, m1, m0);
         w3 += SIG1(w1) + w12 + SIG0(w4);
-        ROUND(f, g, h, a, b, c, d, e, 0x34b0bcb5u, w3);
+        ROUND(f, g, h, a, b, c, d, e, 0x34b0bcb5u, w3, m0, m1);
         w4 += SIG1(w2) + w13 + SIG0(w5);
-        ROUND(e, f, g, h, a, b, c, d, 0x391c0cb3u, w4);
+        ROUND(e, f, g, h, a, b, c, d, 0x391c0cb3u, w4, m1, m0);
         w5 += SIG1(w3) + w14 + SIG0(w6);
-        ROUND(d, e, f, g, h, a, b, c, 0x4ed8aa4au, w5);
+        ROUND(d, e, f, g, h, a, b, c, 0x4ed8aa4au, w5, m0, m1);
         w6 += SIG1(w4) + w15 + SIG0(w7);
-        ROUND(c, d, e, f, g, h, a, b, 0x5b9cca4fu, w6);
+        ROUND(c, d, e, f, g, h, a, b, 0x5b9cca4fu, w6, m1, m0);
         w7 += SIG1(w5) + w0 + SIG0(w8);
-        ROUND(b, c, d, e, f, g, h, a, 0x682e6ff3u, w7);
+        ROUND(b, c, d, e, f, g, h, a, 0x682e6ff3u, w7, m0, m1);
         w8 += SIG1(w6) + w1 + SIG0(w9);
-        ROUND(a, b, c, d, e, f, g, h, 0x748f82eeu, w8);
+        ROUND(a, b, c, d, e, f, g, h, 0x748f82eeu, w8, m1, m0);
         w9 += SIG1(w7) + w2 + SIG0(w10);
-        ROUND(h, a, b, c, d, e, f, g, 0x78a5636fu, w9);
+        ROUND(h, a, b, c, d, e, f, g, 0x78a5636fu, w9, m0, m1);
         w10 += SIG1(w8) + w3 + SIG0(w11);
-        ROUND(g, h, a, b, c, d, e, f, 0x84c87814u, w10);
+        ROUND(g, h, a, b, c, d, e, f, 0x84c87814u, w10, m1, m0);
         w11 += SIG1(w9) + w4 + SIG0(w12);
-        ROUND(f, g, h, a, b, c, d, e, 0x8cc70208u, w11);
+        ROUND(f, g, h, a, b, c, d, e, 0x8cc70208u, w11, m0, m1);
         w12 += SIG1(w10) + w5 + SIG0(w13);
-        ROUND(e, f, g, h, a, b, c, d, 0x90befffau, w12);
+        ROUND(e, f, g, h, a, b, c, d, 0x90befffau, w12, m1, m0);
         w13 += SIG1(w11) + w6 + SIG0(w14);
-        ROUND(d, e, f, g, h, a, b, c, 0xa4506cebu, w13);
+        ROUND(d, e, f, g, h, a, b, c, 0xa4506cebu, w13, m0, m1);
         w14 += SIG1(w12) + w7 + SIG0(w15);
-        ROUND(c, d, e, f, g, h, a, b, 0xbef9a3f7u, w14);
+        ROUND(c, d, e, f, g, h, a, b, 0xbef9a3f7u, w14, m1, m0);
         w15 += SIG1(w13) + w8 + SIG0(w0);
-        ROUND(b, c, d, e, f, g, h, a, 0xc67178f2u, w15);
+        ROUND(b, c, d, e, f, g, h, a, 0xc67178f2u, w15, m0, m1);
         s[0] += a; s[1] += b; s[2] += c; s[3] += d;
         s[4] += e; s[5] += f; s[6] += g; s[7] += h;
     }
@@ -210,7 +212,7 @@ QvHash* QvSha256::clone() const
 {
     QvHash* h = new (std::nothrow) QvSha256(*this);
     if (h == nullptr)
-        throw QvMemException(sizeof(QvSha256), "qvsha256", "213");
+        throw QvMemException(sizeof(QvSha256), "qvsha256", "215");
     return h;
 }
 

@@ -58,6 +58,12 @@ void QvConvASCII::writeStream(FILE* stream) const
 
 void QvConvASCII::writeFile(const char* fileName) const { QvConv::writeFile(fileName); }
 
+void QvConvASCII::readStream(FILE* stream, unsigned int bound)
+{
+    QvConv::readStream(stream, bound);
+    appendOctets(&kZero, 1);
+}
+
 QvConvASCII& QvConvASCII::operator=(const QvConvASCII& other)
 {
     QvConv::operator=(other);

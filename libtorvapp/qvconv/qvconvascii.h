@@ -22,6 +22,9 @@ public:
     // Text output: the characters without the terminator.
     void writeFile(const char* fileName) const override;
     void writeStream(FILE* stream) const override;
+    // Text input: the octets read, then a terminator, so the text stays a text.
+    using QvConv::readStream;
+    void readStream(FILE* stream, unsigned int bound) override;
 
     QvConvASCII& operator=(const QvConvASCII& other);
     QvConvASCII& operator=(const char* text);

@@ -198,6 +198,12 @@ TEST(QvConvFiles, WriteAppendsOrUsesTheGivenMode)
     std::string txt = dir.file("t.txt");
     text.writeFile((txt + "+w").c_str());
     EXPECT_EQ(slurp(txt), "line"); // no terminator in text output
+    QvConvASCII readBack("old");
+    readBack.readFile(txt.c_str());
+    EXPECT_TRUE(readBack == "line"); // read as a text: terminated again
+    EXPECT_EQ(readBack.getLength(), 5u);
+    readBack += "s";
+    EXPECT_STREQ(readBack.c_str(), "lines");
 }
 
 TEST(QvConvFiles, ReadHonoursTheBoundAndLargeFiles)
