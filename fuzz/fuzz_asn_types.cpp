@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 t.setExplicitTag();
                 return t;
             });
+            break;
+        }
+        case 11: {
+            // Resumable decoding in pieces agrees with the one-shot decoding.
+            size_t piece = 1 + (sel >> 4);
+            ASNoctstr whole;
+            MemFile in(data, size, false);
+            long r = whole.read(&in, static_cast<long>(size));
+            ASNoctstr part;
+            long sr = EASN_MORE;
+            size_t at = 0;
+            while (sr == EASN_MORE && at < size) {
+                size_t n = size - at < piece ? size - at : piece;
+                MemFile mf(data + at, n, false);
+                sr = part.readStreamed(&mf);
+                if (sr == EASN_MORE && static_cast<size_t>(mf.Tell()) != n) abort();
+                at += static_cast<size_t>(mf.Tell());
+            }
+            if (r > 0) {
+                if (sr != r) abort();
+                if (!(whole.getLength() == part.getLength())) abort();
+                if (whole.getLength() > 0 &&
+                    memcmp(whole.getData(), part.getData(), static_cast<size_t>(whole.getLength())) != 0)
+                    abort();
+            }
             break;
         }
         default: {

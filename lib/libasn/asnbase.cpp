@@ -181,6 +181,33 @@ int ASNobject::readLength(GenericFile* src, long* len) {
 // ---------------------------------------------------------------------------
 // Identifier octets
 
+int ASNobject::acceptIdentifier(uint8_t t) {
+    if ((t & ASN_TAGNUM_MASK) == ASN_TAGNUM_MASK) return 0;
+    bool classBits = (t & ASN_CLASS_MASK) != 0;
+    bool constructed = (t & ASN_CONSTRUCTED) != 0;
+    if (classBits && (flags & ASN_FLAG_CLASSTAG) == 0) return 0;
+    if (constructed && (flags & ASN_FLAG_CONSTR) == 0 && tag != TAG_ANY) return 0;
+    if (classBits || tag == TAG_ANY || (constructed && (flags & ASN_FLAG_CONSTR) == 0)) {
+        // A type that is always constructed (SEQUENCE, SET) keeps that form under a
+        // class tag as well.
+        if (classBits && !constructed && tag != TAG_ANY) {
+            uint8_t dt = defaultTag();
+            if (dt != TAG_ANY && (dt & ASN_CONSTRUCTED) != 0) return 0;
+        }
+        tag = t;
+    } else {
+        // Universal identifier: an implicitly (class-)tagged object takes only its
+        // class tag; a universal one compares tag numbers. Whether the constructed
+        // form is required follows the type, not the form of the last decode.
+        if ((tag & ASN_CLASS_MASK) != 0) return 0;
+        if ((t & ASN_TAGNUM_MASK) != (tag & ASN_TAGNUM_MASK)) return 0;
+        uint8_t dt = defaultTag();
+        if (dt != TAG_ANY && (dt & ASN_CONSTRUCTED) != 0 && !constructed) return 0;
+        tag = static_cast<uint8_t>((tag & ~ASN_CONSTRUCTED) | (t & ASN_CONSTRUCTED));
+    }
+    return 1;
+}
+
 long ASNobject::readHeader(GenericFile* src, long* len) {
     long wl, wh;
     return readHeaderEx(src, len, &wl, &wh);
@@ -222,29 +249,8 @@ long ASNobject::readHeaderEx(GenericFile* src, long* len, long* wrapperLen, long
         innerAvail = wlen - 1;
         if (wlen >= 0 && wlen > avail - hdr + 1) return 0;
     }
-    if ((t & ASN_TAGNUM_MASK) == ASN_TAGNUM_MASK) return 0;
-    bool classBits = (t & ASN_CLASS_MASK) != 0;
+    if (acceptIdentifier(t) != 1) return 0;
     bool constructed = (t & ASN_CONSTRUCTED) != 0;
-    if (classBits && (flags & ASN_FLAG_CLASSTAG) == 0) return 0;
-    if (constructed && (flags & ASN_FLAG_CONSTR) == 0 && tag != TAG_ANY) return 0;
-    if (classBits || tag == TAG_ANY || (constructed && (flags & ASN_FLAG_CONSTR) == 0)) {
-        // A type that is always constructed (SEQUENCE, SET) keeps that form under a
-        // class tag as well.
-        if (classBits && !constructed && tag != TAG_ANY) {
-            uint8_t dt = defaultTag();
-            if (dt != TAG_ANY && (dt & ASN_CONSTRUCTED) != 0) return 0;
-        }
-        tag = t;
-    } else {
-        // Universal identifier: an implicitly (class-)tagged object takes only its
-        // class tag; a universal one compares tag numbers. Whether the constructed
-        // form is required follows the type, not the form of the last decode.
-        if ((tag & ASN_CLASS_MASK) != 0) return 0;
-        if ((t & ASN_TAGNUM_MASK) != (tag & ASN_TAGNUM_MASK)) return 0;
-        uint8_t dt = defaultTag();
-        if (dt != TAG_ANY && (dt & ASN_CONSTRUCTED) != 0 && !constructed) return 0;
-        tag = static_cast<uint8_t>((tag & ~ASN_CONSTRUCTED) | (t & ASN_CONSTRUCTED));
-    }
     long ilen = innerAvail;
     r = readLength(src, &ilen);
     if (r < 1) return r;
@@ -664,6 +670,11 @@ void ASNStreamCtx::reset() {
     eocCount = 0;
     eocDone = false;
     written = 0;
+    complete = false;
+    if (buffer != nullptr) {
+        buffer->SetLength(0);
+        buffer->Seek(0);
+    }
 }
 
 void ASNobject::resetStreamCtx() {

@@ -139,6 +139,17 @@ public:
     // Feeds exactly the octets write produces (in constant mode the octets received).
     virtual void digestObject(QvHash* hash) const;
 
+    // Resumable decoding of one TLV (no explicit wrapper): the TLV length when it is
+    // complete, -3 (EASN_MORE) when the source ran dry (call again with more input;
+    // the progress is kept in the stream context), 0, -1 or -2. out receives the
+    // contents of types that pass them through.
+    long readStreamed(GenericFile* src, GenericFile* out = nullptr);
+    long readStreamedBuffer(const void* data, long len, GenericFile* out = nullptr);
+    // Streamed encoding: the contents come from src; len is the contents length or
+    // -1 for the indefinite form. The TLV length when complete, -3 while a streaming
+    // type waits for its final piece, 0, -1.
+    long writeStreamed(GenericFile* src, long len, bool final, GenericFile* dst);
+
     // Octets of the header (wrapper included) and of the whole TLV as they were
     // received by the last decode; 0 before any decode.
     long receivedHeaderLength() const { return m_rxHeader; }
@@ -165,6 +176,11 @@ protected:
     const uint8_t* constContents(long contentsLen) const;
     // Header parsing shared by read and assign; see readHeader.
     long readHeaderEx(GenericFile* src, long* len, long* wrapperLen, long* wrapperHdr);
+    // Checks an identifier octet against this object (tag, class and form rules) and
+    // takes it into the tag; 1, or 0 when it does not fit.
+    int acceptIdentifier(uint8_t t);
+    // Resumable header steps: 1 when the header is complete, -3 for more input, 0.
+    int readStreamedHeader(GenericFile* src);
     // Guards setters of constant objects.
     void assertNotConst(const char* source, int line, const char* expr) const;
 
@@ -191,6 +207,7 @@ public:
     bool eocDone;
     long written;
     MemFile* buffer;
+    bool complete;  // the TLV has been delivered; further calls give 0
 };
 
 // Reads exactly n octets; 1, 0 on a short read, -1 on a stream error.

@@ -274,3 +274,213 @@ int ASNoctstr::compare(const ASNoctstr& a, const ASNoctstr& b) {
     int c = std::memcmp(pa, pb, static_cast<size_t>(n));
     return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
+
+// ---------------------------------------------------------------------------
+// Resumable decoding and streamed encoding
+
+namespace {
+constexpr long kStreamChunk = 10000;
+
+ASNOctStrStreamCtx* octCtx(ASNStreamCtx* c) { return static_cast<ASNOctStrStreamCtx*>(c); }
+
+// Peeks one octet: 1, -3 when the source has none now, -1 on an error.
+int peekOctet(GenericFile* src, uint8_t* b) {
+    int64_t pos = src->Tell();
+    size_t got = 0;
+    if (pos < 0 || src->Read(1, b, &got) != 0) return EASN_FILE;
+    if (got == 0) return EASN_MORE;
+    if (src->Seek(static_cast<long>(pos)) != 0) return EASN_FILE;
+    return 1;
+}
+}  // namespace
+
+ASNOctStrStreamCtx::ASNOctStrStreamCtx()
+    : passThrough(false), delivered(0), consumed(0), segment(nullptr), segmentDone(true),
+      zeroCount(0), started(false) {}
+
+ASNOctStrStreamCtx::~ASNOctStrStreamCtx() { delete segment; }
+
+void ASNOctStrStreamCtx::reset() {
+    ASNStreamCtx::reset();
+    delete segment;
+    segment = nullptr;
+    delivered = consumed = 0;
+    segmentDone = true;
+    zeroCount = 0;
+    started = false;
+}
+
+int ASNoctstr::createStreamCtx() {
+    if (streamCtx != nullptr) return 1;
+    streamCtx = new (std::nothrow) ASNOctStrStreamCtx();
+    return streamCtx != nullptr ? 1 : EASN_MEM;
+}
+
+void ASNoctstr::setStreamOutput(bool on) {
+    if (createStreamCtx() < 1) return;
+    octCtx(streamCtx)->passThrough = on;
+}
+
+bool ASNoctstr::getStreamOutput() const {
+    return streamCtx != nullptr && octCtx(streamCtx)->passThrough;
+}
+
+long ASNoctstr::getStreamDelivered() const {
+    return streamCtx != nullptr ? octCtx(streamCtx)->delivered : 0;
+}
+
+long ASNoctstr::lenOfBodyStreamed(long len) const {
+    return getStreamOutput() ? len : lenOfBody();
+}
+
+// Kept out of read_contents_streamed so that the chunk buffer is not part of every
+// frame of a nested constructed string.
+__attribute__((noinline)) int ASNoctstr::readPrimitiveStreamed(GenericFile* src, long len,
+                                                               GenericFile* out) {
+    ASNOctStrStreamCtx* c = octCtx(streamCtx);
+    if (len < 0) return 0;
+    if (c->passThrough && out == nullptr) return EASN_FILE;
+    if (!c->passThrough && c->buffer == nullptr) {
+        c->buffer = new (std::nothrow) MemFile();
+        if (c->buffer == nullptr) return EASN_MEM;
+    }
+    // The octets gather as they arrive: a long length costs nothing until the
+    // input holds it.
+    uint8_t chunk[kStreamChunk];
+    while (c->delivered < len) {
+        long want = len - c->delivered < kStreamChunk ? len - c->delivered : kStreamChunk;
+        size_t got = 0;
+        if (src->Read(static_cast<size_t>(want), chunk, &got) != 0) return EASN_FILE;
+        if (got == 0) return EASN_MORE;
+        GenericFile* dst = c->passThrough ? out : c->buffer;
+        if (dst->Write(got, chunk) != 0) return c->passThrough ? EASN_FILE : EASN_MEM;
+        c->delivered += static_cast<long>(got);
+    }
+    SecureZero(chunk, sizeof chunk);
+    if (!c->passThrough) {
+        uint8_t* p = new (std::nothrow) uint8_t[static_cast<size_t>(len)];
+        if (p == nullptr) return EASN_MEM;
+        std::memcpy(p, c->buffer->GetData(), static_cast<size_t>(len));
+        freeValue();
+        m_value = p;
+        m_valueLen = len;
+        c->buffer->SetLength(0);
+        c->buffer->Seek(0);
+    }
+    streamCtx->contentsLen = len;
+    return 1;
+}
+
+int ASNoctstr::read_contents_streamed(GenericFile* src, long len, GenericFile* out) {
+    AssertInvariant(streamCtx != nullptr, "asnocstr", __LINE__, "streamCtx != NULL", nullptr);
+    ASNOctStrStreamCtx* c = octCtx(streamCtx);
+    if (!c->started) {
+        clear();
+        c->started = true;
+        if (c->buffer != nullptr) {
+            c->buffer->SetLength(0);
+            c->buffer->Seek(0);
+        }
+    }
+    if (len == 0) return 1;
+    if (!isConstructed()) return readPrimitiveStreamed(src, len, out);
+    for (;;) {
+        if (len >= 0) {
+            if (c->consumed == len) break;
+            if (c->consumed > len) return 0;
+        }
+        if (c->segmentDone) {
+            if (len < 0) {
+                // Two zero octets in a row end the string.
+                uint8_t b;
+                int r = peekOctet(src, &b);
+                if (r != 1) return r;
+                if (b == 0) {
+                    src->Read(1, &b, nullptr);
+                    if (++c->zeroCount == 2) {
+                        streamCtx->eocCount = 2;
+                        break;
+                    }
+                    continue;
+                }
+                if (c->zeroCount != 0) return 0;
+            }
+            c->segment = new (std::nothrow) ASNoctstr(0);
+            if (c->segment == nullptr) return EASN_MEM;
+            if (c->segment->createStreamCtx() < 1) {
+                delete c->segment;
+                c->segment = nullptr;
+                return EASN_MEM;
+            }
+            octCtx(c->segment->streamCtx)->passThrough = c->passThrough;
+            c->segmentDone = false;
+        }
+        long r = c->segment->readStreamed(src, out);
+        ASNStreamCtx* sc = c->segment->streamCtx;
+        if (len >= 0 && sc->headerDone && sc->lenValue >= 0 &&
+            sc->headerLen + sc->lenValue > len - c->consumed)
+            return 0;  // the segment overruns the string
+        if (r == EASN_MORE) return EASN_MORE;
+        if (r < 1) return static_cast<int>(r);
+        c->consumed += r;
+        c->delivered += c->passThrough ? c->segment->getStreamDelivered() : c->segment->getLength();
+        if (!c->passThrough && c->segment->getLength() > 0) {
+            c->segment->deleteStreamCtx();
+            try {
+                m_segments.push_back(c->segment);
+            } catch (const std::bad_alloc&) {
+                return EASN_MEM;
+            }
+        } else {
+            delete c->segment;
+        }
+        c->segment = nullptr;
+        c->segmentDone = true;
+    }
+    streamCtx->contentsLen = c->consumed;
+    if (!c->passThrough) return concatenateSegments();
+    return 1;
+}
+
+int ASNoctstr::write_contents_streamed(GenericFile* src, long len, bool final, GenericFile* dst) {
+    if (!getStreamOutput()) return write_contents(dst);
+    AssertInvariant(streamCtx != nullptr, "asnocstr", __LINE__, "streamCtx != NULL", nullptr);
+    ASNStreamCtx* c = streamCtx;
+    uint8_t chunk[kStreamChunk];
+    if (len >= 0) {
+        while (src != nullptr && c->written < len) {
+            long want = len - c->written < kStreamChunk ? len - c->written : kStreamChunk;
+            size_t got = 0;
+            if (src->Read(static_cast<size_t>(want), chunk, &got) != 0) return EASN_FILE;
+            if (got == 0) break;
+            if (dst->Write(got, chunk) != 0) return EASN_FILE;
+            c->written += static_cast<long>(got);
+        }
+        // More than announced waiting in the source is an error.
+        if (src != nullptr && c->written == len) {
+            int64_t pos = src->Tell(), size = src->Size();
+            if (pos >= 0 && size > pos) return 0;
+        }
+        if (final) return c->written == len ? 1 : 0;
+        return c->written < len ? EASN_MORE : (c->written == len ? 1 : 0);
+    }
+    // Indefinite: each piece becomes one primitive segment.
+    if (tag == TAG_ANY || (tag & ASN_CONSTRUCTED) == 0) return 0;
+    if (src != nullptr) {
+        int64_t pos = src->Tell(), size = src->Size();
+        long piece = (pos >= 0 && size > pos) ? static_cast<long>(size - pos) : 0;
+        if (piece > 0) {
+            long h = 0;
+            uint8_t hdr[8];
+            hdr[0] = 0x04;
+            h = 1 + encodeLength(piece, hdr + 1);
+            if (asnWriteAll(dst, hdr, static_cast<size_t>(h)) != 1) return EASN_FILE;
+            size_t copied = 0;
+            if (src->CopyTo(dst, static_cast<size_t>(piece), &copied) != 0 ||
+                copied != static_cast<size_t>(piece))
+                return EASN_FILE;
+            c->written += h + piece;
+        }
+    }
+    return final ? 1 : EASN_MORE;
+}

@@ -6,6 +6,23 @@
 
 #include "lib/libasn/asnbase.h"
 
+// Stream context of an OCTET STRING: pass-through of contents to an output stream,
+// and the segment being decoded of a constructed string.
+class ASNOctStrStreamCtx : public ASNStreamCtx {
+public:
+    ASNOctStrStreamCtx();
+    ~ASNOctStrStreamCtx() override;
+    void reset() override;
+
+    bool passThrough;
+    long delivered;       // value octets delivered so far
+    long consumed;        // contents octets consumed so far
+    class ASNoctstr* segment;
+    bool segmentDone;
+    int zeroCount;        // zero octets met between segments
+    bool started;
+};
+
 class ASNoctstr : public ASNobject {
 public:
     // A class tag stays the implicit tag; a non-zero universal tag is kept and
@@ -22,6 +39,19 @@ public:
     long read_indefinite_contents(GenericFile* src, long maxLen) override;
     uint8_t defaultTag() const override { return m_universalTag; }
     void digest_contents(QvHash* hash) const override;
+    long lenOfBodyStreamed(long len) const override;
+    int createStreamCtx() override;
+    // Resumable contents: primitive strings gather (or pass through) their octets,
+    // constructed ones decode segment after segment.
+    int read_contents_streamed(GenericFile* src, long len, GenericFile* out) override;
+    // Pass-through: contents copied from src in chunks (definite), or each piece
+    // written as one primitive segment (indefinite).
+    int write_contents_streamed(GenericFile* src, long len, bool final, GenericFile* dst) override;
+    // In pass-through mode decoded contents go to the output stream instead of the value.
+    void setStreamOutput(bool on);
+    bool getStreamOutput() const;
+    // Value octets delivered by resumable decoding so far.
+    long getStreamDelivered() const;
 
     // Clears, makes the string primitive and returns a new value buffer of size
     // octets (NULL when it cannot be allocated or size is 0).
@@ -49,6 +79,7 @@ protected:
     // Reads one segment under the remaining budget and appends it.
     long readSegment(GenericFile* src, long budget);
     int concatenateSegments();
+    int readPrimitiveStreamed(GenericFile* src, long len, GenericFile* out);
 
     int64_t m_valueLen;
     uint8_t* m_value;
