@@ -9,7 +9,7 @@
 
 namespace {
 const char* const SRC = "b64file";
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int NormLineLength(int lineLength)
 {
@@ -139,19 +139,26 @@ int Base64EncodeText(const char* data, int len, char* out)
     return static_cast<int>(o);
 }
 
+namespace {
+// Built at compile time, so that decoding works during static initialisation too.
+struct CharTable {
+    uint8_t v[256];
+};
+constexpr CharTable MakeCharTable()
+{
+    CharTable t{};
+    for (int i = 0; i < 256; ++i)
+        t.v[i] = 127;
+    for (int i = 0; i < 64; ++i)
+        t.v[static_cast<unsigned char>(kAlphabet[i])] = static_cast<uint8_t>(i);
+    return t;
+}
+constexpr CharTable kCharTable = MakeCharTable();
+}  // namespace
+
 int Base64CharValue(int c)
 {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return 127;
+    return c >= 0 && c < 256 ? kCharTable.v[c] : 127;
 }
 
 int Base64DecodeQuad(const char in[4], uint8_t* out)
