@@ -604,13 +604,13 @@ int CfgFile::ParseContinuation(std::string* value, const char* line, int length)
     if (s.empty())
         return result;
     if (s[0] == '"') {
-        std::string piece;
-        if (!CfgUnquote(s.c_str(), static_cast<int>(s.size()), &piece, true)) {
+        std::string quotedPart;
+        if (!CfgUnquote(s.c_str(), static_cast<int>(s.size()), &quotedPart, true)) {
             AddError(TranslateMessage("%s(%u): Invalid quoted (continued) option value", nullptr), m_path.c_str(),
                      m_line);
             return 0;
         }
-        value->append(piece);
+        value->append(quotedPart);
     } else {
         if (!value->empty() && value->back() != ' ')
             value->push_back(' ');

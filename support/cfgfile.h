@@ -17,7 +17,7 @@ const uint32_t CFG_FILE_SECTION_PATHS = 0x10000;  // INI: section paths allowed 
 
 // Unquotes text (length -1: up to the NUL). Strict mode (names): literal unless it
 // starts with a double quote, then one quoted string that must end the text.
-// Lenient mode (values): quotes open and close quoted pieces anywhere. 1 success.
+// Lenient mode (values): quotes open and close quoted stretches anywhere. 1 success.
 int CfgUnquote(const char* text, int length, std::string* out, bool lenient);
 // Index of the double quote closing the quoted text opened at s[start] (a backslash
 // escapes the next character inside quotes), or n when it stays open.
