@@ -30,43 +30,75 @@ void subMod(QvWord *x, const QvWord *y, const QvWord *b, QvWordLen n1) {
     }
 }
 
+// x = x / 2^z mod m for odd m (x below m, n + 2 words, m zero-extended to
+// n + 2 words): in steps of up to 32 bits, the multiple of m that clears the
+// low bits is added (minv = -m^-1 mod 2^32) and the sum shifted down.
+void divPow2Mod(QvWord *x, QvWordLen z, const QvWord *m, QvWordLen n2, QvWord minv) {
+    if (z <= 2) {  // one or two halvings are cheaper one bit at a time
+        for (; z > 0; --z) halveMod(x, m, n2);
+        return;
+    }
+    while (z > 0) {
+        const QvWordLen s = z < 32 ? z : 32;
+        const QvWord mask = s == 32 ? 0xFFFFFFFFu : ((1u << s) - 1);
+        const QvWord t = (x[0] * minv) & mask;
+        if (t != 0) {
+            u64 c = mulAddRow(x, m, n2 - 2, t);
+            addAt(x + n2 - 2, 2, c);
+        }
+        longvShrBits(x, n2, s);
+        if (longvCmp(x, m, n2) >= 0) longvSub(x, m, n2, 0);
+        z -= s;
+    }
+}
+
 // r (n words) = a^-1 mod m for odd m > 0 of n words; false when gcd(a, m) > 1.
 // Binary extended gcd keeping only the coefficients of a, reduced mod m:
-// A*a = u and C*a = v (mod m).
+// A*a = u and C*a = v (mod m).  All factors of two leave u or v in one step.
 bool inverseOddCore(QvWord *r, const QvWord *a, QvWordLen na, const QvWord *m, QvWordLen n) {
-    const QvWordLen n1 = n + 1;
+    const QvWordLen n2 = n + 2;
     const QvWordLen na2 = na > n ? na : n;
-    QvWordMem work(na2 + n + 4 * n1);
-    QvWord *ta = work.getData(), *v = ta + na2, *mm = v + n, *A = mm + n1, *C = A + n1, *u = C + n1;
+    QvWordMem work(na2 + n + 3 * n2 + n);
+    QvWord *ta = work.getData(), *v = ta + na2, *mm = v + n, *A = mm + n2, *C = A + n2, *u = C + n2;
     longvCopyExtend(ta, na2, a, na);
     longvMod(ta, na2, m, n);
     longvCopy(u, ta, n);
-    u[n] = 0;
     longvCopy(v, m, n);
-    longvCopyExtend(mm, n1, m, n);
-    longvSetWord(A, n1, 1);
-    longvZero(C, n1);
+    longvCopyExtend(mm, n2, m, n);
+    longvSetWord(A, n2, 1);
+    longvZero(C, n2);
     if (longvIsOne(m, n)) {
         longvZero(r, n);
         return true;
     }
+    QvWord inv = m[0];  // m^-1 mod 2^32 by Newton's iteration (3, 6, 12, 24, 48 bits)
+    for (int i = 0; i < 4; ++i) inv *= 2 - m[0] * inv;
+    const QvWord minv = 0 - inv;
     QvWordLen lu = sigLen(u, n), lv = sigLen(v, n);
     while (lu != 0) {
-        while ((u[0] & 1) == 0) {
-            longvShr1(u, lu);
-            halveMod(A, mm, n1);
+        if ((u[0] & 1) == 0) {
+            QvWordLen z = 0;
+            while (u[z / 32] == 0) z += 32;
+            z += (QvWordLen)__builtin_ctz(u[z / 32]);
+            longvShrBits(u, lu, z);
+            divPow2Mod(A, z, mm, n2, minv);
+            lu = sigLen(u, lu);
         }
-        while ((v[0] & 1) == 0) {
-            longvShr1(v, lv);
-            halveMod(C, mm, n1);
+        if ((v[0] & 1) == 0) {
+            QvWordLen z = 0;
+            while (v[z / 32] == 0) z += 32;
+            z += (QvWordLen)__builtin_ctz(v[z / 32]);
+            longvShrBits(v, lv, z);
+            divPow2Mod(C, z, mm, n2, minv);
+            lv = sigLen(v, lv);
         }
         const QvWordLen l = lu > lv ? lu : lv;
         if (longvCmp(u, v, l) >= 0) {
             longvSub(u, v, l, 0);
-            subMod(A, C, mm, n1);
+            subMod(A, C, mm, n2);
         } else {
             longvSub(v, u, l, 0);
-            subMod(C, A, mm, n1);
+            subMod(C, A, mm, n2);
         }
         lu = sigLen(u, l);
         lv = sigLen(v, l);

@@ -1,6 +1,8 @@
 // Digit text to word arrays and back.  Decimal output goes through octal
-// digits (linear to produce) converted in place by 8x = 10x - 2x, so no
-// division of the whole array by ten is needed and no second buffer.
+// digits (linear to produce) converted in place by repeated subtraction
+// (8x = 10x - 2x, several digits per pass), so no division of the whole
+// array by ten is needed and no second buffer.
+#include <cstdint>
 #include <cstring>
 
 #include "libtorvapp/qvnumbers/longv_internal.h"
@@ -110,20 +112,38 @@ void octalToDecimalText(char *text) {
     const size_t len = std::strlen(text);
     if (len <= 1) return;
     for (size_t i = 0; i < len; ++i) text[i] = (char)(text[i] - '0');
-    // After step k the first k + 1 digits hold, in decimal, the value of the
-    // first k + 1 octal digits: (10*P + d) - 2*P = 8*P + d.
-    for (size_t k = 1; k < len; ++k) {
-        int borrow = 0;
-        for (size_t p = k; p > 0; --p) {
-            int v = text[p] - 2 * text[p - 1] - borrow;
-            borrow = 0;
-            while (v < 0) {
-                v += 10;
-                ++borrow;
-            }
-            text[p] = (char)v;
+    // 8x = 10x - 2x, taken six digits at a time: 8^6 P = 10^6 P - 737856 P.
+    // Invariant: the first k digits hold, in decimal, the value of the first
+    // k octal digits.  The next j digits are first rewritten as the decimal
+    // digits of their own octal value D (below 8^j, so j digits suffice);
+    // the first k + j digits then read 10^j P + D, and subtracting
+    // (10^j - 8^j) P, with decimal borrows, leaves 8^j P + D.
+    static const std::int32_t kPow8[7] = {1, 8, 64, 512, 4096, 32768, 262144};
+    static const std::int32_t kPow10[7] = {1, 10, 100, 1000, 10000, 100000, 1000000};
+    size_t k = 0;
+    while (k < len) {
+        const size_t j = (k == 0) ? (len % 6 == 0 ? 6 : len % 6) : 6;
+        std::int32_t d = 0;
+        for (size_t i = 0; i < j; ++i) d = d * 8 + text[k + i];
+        for (size_t i = j; i > 0; --i) {
+            text[k + i - 1] = (char)(d % 10);
+            d /= 10;
         }
-        text[0] = (char)(text[0] - borrow);
+        if (k > 0) {
+            const std::int32_t c = kPow10[j] - kPow8[j];
+            std::int32_t borrow = 0;
+            for (size_t p = k + j; p-- > j;) {
+                std::int32_t v = text[p] - c * text[p - j] - borrow;
+                borrow = v < 0 ? (9 - v) / 10 : 0;
+                text[p] = (char)(v + 10 * borrow);
+            }
+            for (size_t p = j; p-- > 0 && borrow != 0;) {
+                std::int32_t v = text[p] - borrow;
+                borrow = v < 0 ? (9 - v) / 10 : 0;
+                text[p] = (char)(v + 10 * borrow);
+            }
+        }
+        k += j;
     }
     size_t start = 0;
     while (start + 1 < len && text[start] == 0) ++start;

@@ -206,7 +206,9 @@ TEST_F(VsOpenssl, GreatestCommonDivisor) {
             longvGcdEuclid(a.data(), na, b.data(), nb, r.data(), n);
             ASSERT_EQ(r, ref) << SEED_INFO(seed, it);
         }
-        ASSERT_EQ(longvCoprime(a.data(), na, b.data(), nb), BN_is_one(G.get()) ? 1 : 0) << SEED_INFO(seed, it);
+        if (it % 2 == 1) {
+            ASSERT_EQ(longvCoprime(a.data(), na, b.data(), nb), BN_is_one(G.get()) ? 1 : 0) << SEED_INFO(seed, it);
+        }
     }
 }
 
@@ -243,28 +245,29 @@ TEST_F(VsOpenssl, ModularInverses) {
             ASSERT_EQ(s, ref) << SEED_INFO(seed, it);
         }
 
-        Words st(n, 0xEEEEEEEE);
-        QvRet rs = longvInverseStein(a.data(), n, m.data(), n, st.data());
-        ASSERT_EQ(rs, ok ? 0u : 7u) << SEED_INFO(seed, it);
-        if (ok) {
-            ASSERT_EQ(st, ref) << SEED_INFO(seed, it);
-        }
-
-        if (m[0] & 1) {
-            Words so(n, 0xEEEEEEEE);
-            QvRet ro = longvInverseSteinOddModulus(a.data(), n, m.data(), n, so.data());
-            ASSERT_EQ(ro, ok ? 0u : 7u) << SEED_INFO(seed, it);
+        if (it % 2 == 0) {  // the Stein forms take one step per bit over the full length
+            Words st(n, 0xEEEEEEEE);
+            QvRet rs = longvInverseStein(a.data(), n, m.data(), n, st.data());
+            ASSERT_EQ(rs, ok ? 0u : 7u) << SEED_INFO(seed, it);
             if (ok) {
-            ASSERT_EQ(so, ref) << SEED_INFO(seed, it);
-        }
+                ASSERT_EQ(st, ref) << SEED_INFO(seed, it);
+            }
+            if (m[0] & 1) {
+                Words so(n, 0xEEEEEEEE);
+                QvRet ro = longvInverseSteinOddModulus(a.data(), n, m.data(), n, so.data());
+                ASSERT_EQ(ro, ok ? 0u : 7u) << SEED_INFO(seed, it);
+                if (ok) {
+                    ASSERT_EQ(so, ref) << SEED_INFO(seed, it);
+                }
+            }
         }
         if (it % 4 == 0) {  // one division per step: the slowest of them
             Words eu(n, 0xEEEEEEEE);
             QvRet re = longInverseEuclid(a.data(), n, m.data(), n, eu.data(), n);
             ASSERT_EQ(re, ok ? 0u : 7u) << SEED_INFO(seed, it);
             if (ok) {
-            ASSERT_EQ(eu, ref) << SEED_INFO(seed, it);
-        }
+                ASSERT_EQ(eu, ref) << SEED_INFO(seed, it);
+            }
         }
         ASSERT_EQ(a, a0);
         ASSERT_EQ(m, m0);
