@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstring>
 #include <iconv.h>
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/rsa.h>
 #include <string>
 #include <vector>
 
@@ -271,6 +273,28 @@ TEST(Pkcs1Test, BlockType1HasAtLeastEightPaddingBytes)
     EXPECT_FALSE(Pkcs1PadBlockType1(out, 3, data, 1));
     EXPECT_FALSE(Pkcs1PadBlockType1(out, 0, data, 1));
     EXPECT_FALSE(Pkcs1PadBlockType1(out, 32, data, -5));
+}
+
+TEST(Pkcs1Test, BlockType1MatchesOpenSsl)
+{
+    for (int k : {11 + 8, 64, 128, 256}) {
+        for (int dataLen : {1, 20, k - 11}) {
+            if (dataLen > k - 11)
+                continue;
+            std::vector<uint8_t> data(static_cast<size_t>(dataLen));
+            for (int i = 0; i < dataLen; ++i)
+                data[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 31 + 7);
+            std::vector<uint8_t> ours(static_cast<size_t>(k)), theirs(static_cast<size_t>(k));
+            ASSERT_TRUE(Pkcs1PadBlockType1(ours.data(), static_cast<uint32_t>(k), data.data(), dataLen));
+            ASSERT_EQ(RSA_padding_add_PKCS1_type_1(theirs.data(), k, data.data(), dataLen), 1);
+            EXPECT_EQ(ours, theirs) << k << "/" << dataLen;
+            EXPECT_EQ(Pkcs1CheckBlockType1(theirs.data(), theirs.size()), k - dataLen);
+        }
+        // One byte more than OpenSSL accepts is refused by both.
+        std::vector<uint8_t> data(static_cast<size_t>(k - 10)), out(static_cast<size_t>(k));
+        EXPECT_FALSE(Pkcs1PadBlockType1(out.data(), static_cast<uint32_t>(k), data.data(), k - 10));
+        EXPECT_NE(RSA_padding_add_PKCS1_type_1(out.data(), k, data.data(), k - 10), 1);
+    }
 }
 
 TEST(Pkcs1Test, CheckBlockType1RefusesShortPaddingAndStaysInBounds)
