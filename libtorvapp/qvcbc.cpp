@@ -52,16 +52,14 @@ void QvCbc::processUnit(const QvOctet* in, QvOctet* out)
 {
     QvOctet* v = chain.getData();
     if (direction == QV_SYM_ENCRYPT) {
-        for (unsigned int i = 0; i < n; ++i)
-            v[i] ^= in[i];
+        qvSymXor(v, v, in, n);
         cipher->encryptBlock(v, nullptr);
         std::memcpy(out, v, n);
     } else {
         QvOctet c[32];
         std::memcpy(c, in, n);
         cipher->decryptBlock(c, out);
-        for (unsigned int i = 0; i < n; ++i)
-            out[i] ^= v[i];
+        qvSymXor(out, out, v, n);
         std::memcpy(v, c, n);
     }
 }

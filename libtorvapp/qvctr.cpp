@@ -71,8 +71,7 @@ void QvCtr::processUnit(const QvOctet* in, QvOctet* out)
     QvOctet* c = counter.getData();
     QvOctet* ks = keystream.getData();
     cipher->encryptBlock(c, ks);
-    for (unsigned int i = 0; i < s; ++i)
-        out[i] = QvOctet(in[i] ^ ks[i]);
+    qvSymXor(out, in, ks, s);
     // Big-endian increment over the whole block, wrapping past the top.
     for (unsigned int i = n; i > 0; --i) {
         if (++c[i - 1] != 0)

@@ -68,6 +68,5 @@ void QvOfb::processUnit(const QvOctet* in, QvOctet* out)
 {
     QvOctet* f = feedback.getData();
     cipher->encryptBlock(f, nullptr);
-    for (unsigned int i = 0; i < s; ++i)
-        out[i] = QvOctet(in[i] ^ f[i]);
+    qvSymXor(out, in, f, s);
 }

@@ -32,17 +32,17 @@ struct Tables {
 
     constexpr Tables() : sbox(), inv(), te(), td()
     {
+        // Powers of the generator 03 give the inverses: x^-1 = 03^(255 - log x).
+        std::uint8_t exp[256] = {};
+        std::uint8_t log[256] = {};
+        std::uint8_t p = 1;
+        for (int i = 0; i < 255; ++i) {
+            exp[i] = p;
+            log[p] = std::uint8_t(i);
+            p = std::uint8_t(xtime(p) ^ p);
+        }
         for (int x = 0; x < 256; ++x) {
-            // Multiplicative inverse in GF(2^8) (0 maps to 0), then the affine map.
-            std::uint8_t b = 0;
-            if (x != 0) {
-                for (int y = 1; y < 256; ++y) {
-                    if (gmul(std::uint8_t(x), std::uint8_t(y)) == 1) {
-                        b = std::uint8_t(y);
-                        break;
-                    }
-                }
-            }
+            const std::uint8_t b = x == 0 ? 0 : exp[(255 - log[x]) % 255];
             std::uint8_t s = 0x63;
             for (int i = 0; i < 8; ++i) {
                 const int bit = ((b >> i) ^ (b >> ((i + 4) % 8)) ^ (b >> ((i + 5) % 8)) ^

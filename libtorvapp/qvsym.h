@@ -33,4 +33,19 @@ inline bool qvSymOverlap(const void* a, std::size_t aLen, const void* b, std::si
     return x < y + bLen && y < x + aLen;
 }
 
+// out = a XOR b over n octets, eight at a time where it can (the areas may coincide).
+inline void qvSymXor(QvOctet* out, const QvOctet* a, const QvOctet* b, std::size_t n) noexcept
+{
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x, y;
+        __builtin_memcpy(&x, a + i, 8);
+        __builtin_memcpy(&y, b + i, 8);
+        x ^= y;
+        __builtin_memcpy(out + i, &x, 8);
+    }
+    for (; i < n; ++i)
+        out[i] = QvOctet(a[i] ^ b[i]);
+}
+
 #endif
