@@ -7,8 +7,9 @@ structures are encoded here with a small DER writer, keys and certificates
 come from the openssl command and are taken apart with asn1crypto.
 
     cardgen.py all --out DIR            every card below plus cardsim.conf
-    cardgen.py blank --model N OUT      a blank card of model N (1, 3, 4, 7)
+    cardgen.py blank --model N [--so-pin P] OUT    a blank card of model N (1, 3, 4, 7)
     cardgen.py pkcs15 OUT [--model N] [--apps 1|2] [--lifecycle HEX]
+                          [--user-pin P] [--puk P] [--so-pin P]
     cardgen.py unknown OUT              a card with an ATR no driver knows
     cardgen.py qualified OUT            model 1 with the fixed qualified part
     cardgen.py ias-not-activated OUT    model 7, PKCS#15, not activated
@@ -383,15 +384,25 @@ def main(argv):
     a.add_argument("--out", required=True)
     b = sub.add_parser("blank")
     b.add_argument("--model", type=int, required=True, choices=range(0, 8))
+    b.add_argument("--so-pin", help="SO PIN (default 87654321)")
     b.add_argument("out")
     p = sub.add_parser("pkcs15")
     p.add_argument("--model", type=int, default=3, choices=(1, 3, 4, 7))
     p.add_argument("--apps", type=int, default=1, choices=(1, 2))
     p.add_argument("--lifecycle", default="0F")
+    p.add_argument("--user-pin", help="user PIN (default 1234)")
+    p.add_argument("--puk", help="PUK (default 12345678)")
+    p.add_argument("--so-pin", help="SO PIN (default 87654321)")
     p.add_argument("out")
     for name in ("unknown", "qualified", "ias-not-activated"):
         sub.add_parser(name).add_argument("out")
     args = ap.parse_args(argv)
+    for name, attr in (("user_pin", "USER_PIN"), ("puk", "PUK"), ("so_pin", "SO_PIN")):
+        value = getattr(args, name, None)
+        if value is not None:
+            if not 4 <= len(value) <= 8:
+                ap.error("PINs have 4 to 8 characters")
+            globals()[attr] = value.encode()
 
     if args.cmd == "all":
         os.makedirs(args.out, exist_ok=True)

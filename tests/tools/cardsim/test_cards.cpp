@@ -214,7 +214,8 @@ TEST(GeneratedCards, GeneratorWritesEachKindOnRequest) {
     std::string args;
     int model;
   } cmds[] = {{"blank --model 4", 4}, {"blank --model 7", 7}, {"unknown", 0},
-              {"pkcs15 --model 7 --apps 2 --lifecycle 07", 7}};
+              {"pkcs15 --model 7 --apps 2 --lifecycle 07", 7},
+              {"pkcs15 --user-pin 9999 --so-pin 11112222", 3}};
   int i = 0;
   for (const Cmd& c : cmds) {
     std::string out = dir.File("card" + std::to_string(i++));
@@ -225,6 +226,15 @@ TEST(GeneratedCards, GeneratorWritesEachKindOnRequest) {
     EXPECT_EQ(card->model(), c.model);
   }
   EXPECT_NE(system((gen + " blank --model 12 " + dir.File("x") + " >/dev/null 2>&1").c_str()), 0);
+  EXPECT_NE(system((gen + " pkcs15 --user-pin 12 " + dir.File("x") + " >/dev/null 2>&1").c_str()), 0);
+  // the chosen PINs are the card's
+  std::string err;
+  auto card = Card::Load(dir.File("card4"), &err);
+  ASSERT_TRUE(card) << err;
+  Sim s(std::move(card));
+  ASSERT_EQ(s.Tx("00A4080C025015"), 0x9000);
+  EXPECT_EQ(s.Tx("002000810439393939"), 0x9000);
+  EXPECT_EQ(s.Tx("00200004083131313132323232"), 0x9000);
 }
 
 }  // namespace
