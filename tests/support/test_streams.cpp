@@ -524,6 +524,70 @@ TEST(Base64Test, StreamRoutinesRoundTrip)
     EXPECT_EQ(std::vector<uint8_t>(dec.GetData(), dec.GetData() + dec.Size()), data);
 }
 
+TEST(Base64Test, RestartAndBoundedStreamRoutines)
+{
+    const std::string text = "junkYWJjZGVm";
+    MemFile src(text.data(), text.size(), false);
+    Base64File view(&src, 64, 0);
+    ASSERT_EQ(view.Restart(4, 4), 0);  // start after "junk", take 4 characters
+    char buf[8];
+    size_t got = 0;
+    ASSERT_EQ(view.Read(6, buf, &got), 0);
+    EXPECT_EQ(std::string(buf, got), "abc");
+    EXPECT_EQ(view.Restart(100, 0), -1);
+
+    MemFile src2(text.data() + 4, 8, false);
+    MemFile out;
+    size_t consumed = 0;
+    EXPECT_EQ(Base64DecodeStream(&src2, &out, 4, 0, &consumed), 3);
+    EXPECT_EQ(consumed, 4u);
+    EXPECT_EQ(Base64DecodeStream(&src2, &out, 8, 0, &consumed), -1);  // only 4 characters left
+    ASSERT_EQ(src2.Seek(0), 0);
+    MemFile capped;
+    EXPECT_EQ(Base64DecodeToFile("YWJjZGVmZ2hp", 12, &capped, 3), 3);
+
+    const std::string raw = "abcdefgh";
+    MemFile in(raw.data(), raw.size(), false);
+    MemFile enc;
+    EXPECT_EQ(Base64EncodeStream(&in, &enc, 3, 0), 4);
+    EXPECT_EQ(Text(enc), "YWJj");
+    EXPECT_EQ(in.Tell(), 3);
+}
+
+TEST(Base64Test, ViewWritesWithoutLineBreaksAtLineLengthZero)
+{
+    std::vector<uint8_t> data(100, 0x5A);
+    MemFile out;
+    {
+        Base64File view(&out, 0, 0);
+        ASSERT_EQ(view.Write(data.size(), data.data()), 0);
+    }
+    EXPECT_EQ(Text(out).find('\r'), std::string::npos);
+    EXPECT_EQ(Text(out).size(), 136u);
+    // A view that has been read from refuses writes.
+    MemFile src("YWJj", 4, false);
+    Base64File rv(&src, 64, 0);
+    char b[2];
+    size_t got;
+    ASSERT_EQ(rv.Read(1, b, &got), 0);
+    EXPECT_EQ(rv.Write(1, "x"), -1);
+}
+
+TEST(Base64Test, NonCanonicalInputIsHandled)
+{
+    uint8_t out[8];
+    // Padding only at the end; characters of other alphabets are refused.
+    EXPECT_EQ(Base64DecodeText("YWJj", 4, out), 3);
+    EXPECT_EQ(Base64DecodeText("YW-j", 4, out), 0);
+    EXPECT_EQ(Base64DecodeText("YW_j", 4, out), 0);
+    EXPECT_EQ(Base64DecodeText("====", 4, out), 0);
+    MemFile src("YQ==YWJj", 8, false);
+    Base64File view(&src, 64, 0);
+    char buf[8];
+    size_t got = 0;
+    EXPECT_EQ(view.Read(8, buf, &got), -1);
+}
+
 std::string RunBase64Tool(const std::vector<uint8_t>& data, const char* args)
 {
     char path[] = "/tmp/mirtal_b64_XXXXXX";
