@@ -151,6 +151,70 @@ TEST_F(Bridge, T0RulesOnRequestAndReconnection) {
   EXPECT_EQ(Apdu("00A4000C023F00"), "9000");
 }
 
+// Listens on 127.0.0.1:port; -1 when the port is taken.
+int ListenOn(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(uint16_t(port));
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 1) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST(BridgeSlots, FurtherImagesGoToTheNextPorts) {
+  TempDir dir;
+  std::string first = CopyCard(dir, "pkcs15-model3.card");
+  std::string second = CopyCard(dir, "blank-model4.card");
+  int l0 = -1, l1 = -1, port = 0;
+  for (int p = 41000; p < 41400 && l1 < 0; p += 2) {
+    l0 = ListenOn(p);
+    if (l0 < 0) continue;
+    l1 = ListenOn(p + 1);
+    if (l1 < 0) close(l0);
+    else port = p;
+  }
+  ASSERT_GE(l1, 0) << "no two free ports in a row";
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::string ps = std::to_string(port);
+    execl(CARDSIM_VPCD, CARDSIM_VPCD, "-p", ps.c_str(), "--once", first.c_str(), second.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::vector<Bytes> atrs;
+  for (int l : {l0, l1}) {
+    pollfd p{l, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    int c = accept(l, nullptr, nullptr);
+    ASSERT_GE(c, 0);
+    uint8_t msg[3] = {0, 1, 4};
+    ASSERT_EQ(write(c, msg, 3), 3);
+    uint8_t h[2];
+    ASSERT_EQ(read(c, h, 2), 2);
+    Bytes atr(h[1]);
+    size_t got = 0;
+    while (got < atr.size()) {
+      ssize_t k = read(c, atr.data() + got, atr.size() - got);
+      ASSERT_GT(k, 0);
+      got += size_t(k);
+    }
+    atrs.push_back(atr);
+    close(c);
+    close(l);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(atrs.size(), 2u);
+  EXPECT_EQ(std::string(atrs[0].begin() + 6, atrs[0].begin() + 15), "CARDSIM-3");
+  EXPECT_EQ(std::string(atrs[1].begin() + 6, atrs[1].begin() + 15), "CARDSIM-4");
+}
+
 TEST(BridgeUsage, RefusesBadArguments) {
   std::string vpcd = CARDSIM_VPCD;
   EXPECT_NE(system((vpcd + " >/dev/null 2>&1").c_str()), 0);
