@@ -85,11 +85,26 @@ Bytes randomBytes(std::mt19937& rng, std::size_t n)
     return b;
 }
 
+namespace {
+// The providers stay loaded for the whole program and are unloaded at its end,
+// so that leak checkers see nothing left behind.
+struct Providers {
+    OSSL_PROVIDER* def = OSSL_PROVIDER_load(nullptr, "default");
+    OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+    ~Providers()
+    {
+        if (legacy != nullptr)
+            OSSL_PROVIDER_unload(legacy);
+        if (def != nullptr)
+            OSSL_PROVIDER_unload(def);
+    }
+};
+} // namespace
+
 bool loadOpenSslLegacy()
 {
-    static const bool ok = OSSL_PROVIDER_load(nullptr, "default") != nullptr &&
-                           OSSL_PROVIDER_load(nullptr, "legacy") != nullptr;
-    return ok;
+    static const Providers p;
+    return p.def != nullptr && p.legacy != nullptr;
 }
 
 Bytes evpCrypt(const char* cipherName, bool encrypt, const Bytes& key, const Bytes& iv, const Bytes& in,
