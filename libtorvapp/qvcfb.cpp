@@ -21,9 +21,22 @@ const QvBcEncTexts kTexts = {
              "QvCfb::finishDecrypt", "254")};
 } // namespace
 
+namespace {
+// The register is held whole: its length is bounded so that it can neither
+// wrap around 32 bits nor ask for absurd amounts of memory.
+unsigned int checkedBlocks(unsigned int blocks, unsigned int n)
+{
+    if (blocks > 65536u / n)
+        qvThrow<QvArgumentRangeException>(QV_EXC_TEXT("QvArgumentRangeException",
+                                                      "Zbyt duża liczba bloków rejestru.", "QvCfb::setRegisterBlocks",
+                                                      "qvcfb", "36"));
+    return blocks == 0 ? 1 : blocks;
+}
+} // namespace
+
 QvCfb::QvCfb(unsigned int cipherAlgo, unsigned int registerBlocks, unsigned int feedbackOctets,
              unsigned int segmentOctets, unsigned int pad)
-    : QvBcEnc(cipherAlgo, pad), m(registerBlocks == 0 ? 1 : registerBlocks), k(n), j(n), reg(), start(0), block(n)
+    : QvBcEnc(cipherAlgo, pad), m(checkedBlocks(registerBlocks, n)), k(n), j(n), reg(), start(0), block(n)
 {
     setFeedbackOctets(feedbackOctets);
     setSegmentOctets(segmentOctets);
@@ -32,8 +45,7 @@ QvCfb::QvCfb(unsigned int cipherAlgo, unsigned int registerBlocks, unsigned int 
 
 QvCfb::QvCfb(const QvBc& cipherObject, unsigned int registerBlocks, unsigned int feedbackOctets,
              unsigned int segmentOctets, unsigned int pad)
-    : QvBcEnc(cipherObject, pad), m(registerBlocks == 0 ? 1 : registerBlocks), k(n), j(n), reg(), start(0),
-      block(n)
+    : QvBcEnc(cipherObject, pad), m(checkedBlocks(registerBlocks, n)), k(n), j(n), reg(), start(0), block(n)
 {
     setFeedbackOctets(feedbackOctets);
     setSegmentOctets(segmentOctets);
@@ -66,13 +78,15 @@ void QvCfb::cipherChanged()
     QvBcEnc::cipherChanged();
     block = QvOctMem(n);
     k = j = n;
+    if (m > 65536u / n)
+        m = 65536u / n;
     resizeRegister();
 }
 
 // A register of no blocks cannot feed the cipher: at least one block is kept.
 void QvCfb::setRegisterBlocks(unsigned int blocks)
 {
-    m = blocks == 0 ? 1 : blocks;
+    m = checkedBlocks(blocks, n);
     sessionOpen = false;
     resizeRegister();
 }

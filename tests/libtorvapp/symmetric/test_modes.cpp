@@ -387,6 +387,11 @@ TEST(ModeFeedback, CfbWithShortSegmentAndFullFeedbackMatchesModel)
     // Setter bounds: 0 or too large stores the bound; setting k also sets j.
     QvCfb c3(QV_BC_ALGO_AES, 0, 0, 0, QV_SYM_PAD_NONE);
     EXPECT_EQ(c3.getRegisterBlocks(), 1u);
+    // A register that would wrap its length around 32 bits is refused.
+    EXPECT_THROW(QvCfb(QV_BC_ALGO_AES, 0x10000000u, 0, 0, QV_SYM_PAD_NONE), QvArgumentRangeException);
+    EXPECT_THROW(c3.setRegisterBlocks(4097), QvArgumentRangeException);
+    c3.setRegisterBlocks(4096);
+    EXPECT_EQ(c3.getIvOctets(), 65536u);
     c3.setFeedbackOctets(40);
     EXPECT_EQ(c3.getFeedbackOctets(), 16u);
     c3.setFeedbackOctets(4);
