@@ -8,7 +8,34 @@
 #include <vector>
 
 #include "lib/libasn/asnany.h"
+#include "lib/libasn/asnbitst.h"
+#include "lib/libasn/asnint.h"
+#include "lib/libasn/asnobjid.h"
+#include "lib/libasn/asnocstr.h"
 #include "support/memfile.h"
+
+namespace {
+
+// Assigning the decoded ANY to a type and re-encoding must round-trip.
+template <typename T>
+void AssignAndRoundTrip(const ASNany& any, T obj) {
+    if (obj.assign(any) != 1) return;
+    std::vector<uint8_t> e;
+    if (obj.encodeToVector(e) != obj.lenOfObject()) abort();
+    T again = obj;
+    if (again.readVector(e) != static_cast<long>(e.size())) abort();
+    std::vector<uint8_t> e2;
+    again.encodeToVector(e2);
+    if (e2 != e) abort();
+}
+
+ASNinteger ExplicitInteger() {
+    ASNinteger i(0x80);
+    i.setExplicitTag();
+    return i;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ASNany any(TAG_ANY);
@@ -27,6 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (again.readVector(enc) != w) abort();
     if (!(again == any)) abort();
     if (again.isIndefinite() != any.isIndefinite()) abort();
+
+    AssignAndRoundTrip(any, ASNinteger());
+    AssignAndRoundTrip(any, ASNoctstr());
+    AssignAndRoundTrip(any, ASNobjectId());
+    AssignAndRoundTrip(any, ASNbitstr());
+    AssignAndRoundTrip(any, ExplicitInteger());
 
     uint8_t digest[64];
     if (any.digest(3, digest, sizeof digest) != 1) abort();

@@ -244,10 +244,14 @@ long ASNobject::readHeaderEx(GenericFile* src, long* len, long* wrapperLen, long
         r = asnReadExact(src, &t, 1);
         if (r < 1) return r;
         hdr += 1;
-        // The wrapper's length bounds the inner TLV (an indefinite wrapper gives -1
-        // here, which the inner length refuses).
-        innerAvail = wlen - 1;
-        if (wlen >= 0 && wlen > avail - hdr + 1) return 0;
+        // The wrapper's length bounds the inner TLV; an indefinite wrapper leaves
+        // room for its end-of-contents octets, which read checks after the inner TLV.
+        if (wlen >= 0) {
+            innerAvail = wlen - 1;
+            if (wlen > avail - hdr + 1) return 0;
+        } else {
+            innerAvail = avail - hdr - 2;
+        }
     }
     if (acceptIdentifier(t) != 1) return 0;
     bool constructed = (t & ASN_CONSTRUCTED) != 0;
@@ -341,6 +345,11 @@ long ASNobject::read(GenericFile* src, long maxLen, uint8_t rflags) {
         consumed = hdr + r;
         if (wrapperLen >= 0 && wrapperLen != consumed - wrapperHdr) return 0;
     }
+    if ((flags & ASN_FLAG_EXPLICIT) != 0 && (flags & ASN_FLAG_EXPL_INDEF) != 0) {
+        int e = readEndOfContents(in, maxLen - consumed);
+        if (e != 2) return e < 0 ? e : 0;
+        consumed += 2;
+    }
     // The count returned is what the input held; a contents step that consumed
     // another amount leaves the stream out of step and the input is refused.
     if (inStart >= 0) {
@@ -353,6 +362,8 @@ long ASNobject::read(GenericFile* src, long maxLen, uint8_t rflags) {
 }
 
 long ASNobject::writeHeader(GenericFile* dst, long contentsLen) const {
+    // Four length octets at most, as on input: a longer value is refused, not cut.
+    if (contentsLen > 0xFFFFFFFFL - 16) return EASN_FILE;
     uint8_t buf[20];
     int n = 0;
     if ((flags & ASN_FLAG_EXPLICIT) != 0) {
@@ -448,13 +459,12 @@ int ASNobject::assign(const ASNany& anyObj) {
     } else {
         uint8_t at = anyObj.tag;
         if (at == TAG_ANY) return 0;
-        if ((at & ASN_CLASS_MASK) == 0) {
-            if (tag != TAG_ANY) {
-                if ((tag & ASN_CLASS_MASK) != 0) return 0;
-                if ((at & ASN_TAGNUM_MASK) != (tag & ASN_TAGNUM_MASK)) return 0;
-            }
-        } else if ((flags & ASN_FLAG_CLASSTAG) == 0) {
-            return 0;
+        // A universal ANY tag must be this object's; a class tag is taken as it
+        // comes (structure decoders choose members by tag, and a member assigned
+        // from an implicitly tagged element keeps that tag).
+        if ((at & ASN_CLASS_MASK) == 0 && tag != TAG_ANY) {
+            if ((tag & ASN_CLASS_MASK) != 0) return 0;
+            if ((at & ASN_TAGNUM_MASK) != (tag & ASN_TAGNUM_MASK)) return 0;
         }
         if (tag != TAG_ANY) {
             if ((at & ASN_CONSTRUCTED) != 0 && (flags & ASN_FLAG_CONSTR) == 0) return 0;
@@ -464,6 +474,7 @@ int ASNobject::assign(const ASNany& anyObj) {
         }
         dropSource();
         tag = at;
+        if ((at & ASN_CLASS_MASK) != 0) flags |= ASN_FLAG_CLASSTAG;
         explTag = anyObj.explTag;
         uint32_t keep = flags & ~(ASN_FLAG_INDEF | ASN_FLAG_EXPLICIT | ASN_FLAG_EXPL_INDEF |
                                   ASN_FLAG_CONST | ASN_FLAG_COPY);

@@ -222,7 +222,26 @@ TEST(AsnExplicit, WrapperIsCheckedAndWritten) {
     EXPECT_EQ(Decode(i, "80 03 02 01 05"), 0);  // primitive wrapper
     EXPECT_EQ(Decode(i, "A1 03 02 01 05"), 0);  // other tag number
     EXPECT_EQ(Decode(i, "30 03 02 01 05"), 0);  // universal wrapper
-    EXPECT_EQ(Decode(i, "A0 80 02 01 05 00 00"), 0);  // indefinite wrapper
+}
+
+TEST(AsnExplicit, IndefiniteWrapperDecodesAndReencodes) {
+    ASNinteger i(0x80);
+    i.setExplicitTag();
+    EXPECT_EQ(Decode(i, "A0 80 02 01 05 00 00"), 7);
+    EXPECT_EQ(i.getLong(), 5);
+    EXPECT_EQ(EncodeStream(i), N("A0 80 02 01 05 00 00"));
+    EXPECT_EQ(Decode(i, "A0 80 02 01 05 00 01"), 0);  // end-of-contents not zero
+    EXPECT_EQ(Decode(i, "A0 80 02 01 05 00"), 0);
+    EXPECT_EQ(Decode(i, "A0 80 02 01 05"), 0);
+    ASNoctstr s(0x81);
+    s.setExplicitTag();
+    EXPECT_EQ(Decode(s, "A1 80 24 80 04 01 41 00 00 00 00"), 11);
+    EXPECT_EQ(EncodeStream(s), N("A1 80 24 80 04 01 41 00 00 00 00"));
+    EXPECT_EQ(Decode(s, "A1 80 24 80 04 01 41 00 00"), 0);
+    ASNinteger d(0x80);
+    d.setExplicitTag();
+    EXPECT_EQ(Decode(d, "A0 03 02 01 05"), 5);
+    EXPECT_EQ(EncodeStream(d), N("A0 03 02 01 05"));  // a definite wrapper stays definite
 }
 
 TEST(AsnExplicit, WrapperLengthMustEqualTheInnerTlv) {
@@ -295,7 +314,13 @@ TEST(AsnAssign, UniversalAnyMustCarryTheTagNumber) {
     ASNinteger ctx(0x81);
     EXPECT_EQ(ctx.assign(any), 1);
     EXPECT_EQ(ctx.tryAssign(any), 1);
-    EXPECT_EQ(s.tryAssign(any), -1);
+    // A member assigned from an implicitly tagged element keeps the tag.
+    EXPECT_EQ(s.tryAssign(any), 1);
+    EXPECT_EQ(Encode(s), N("81 01 05"));
+    ASSERT_EQ(Decode(any, "A1 03 02 01 05"), 5);
+    EXPECT_EQ(i.tryAssign(any), -1);  // INTEGER is primitive only
+    ASSERT_EQ(Decode(any, "04 01 05"), 3);
+    EXPECT_EQ(i.tryAssign(any), -1);
 }
 
 TEST(AsnAssign, StructureDecodesFromAnyAndRejectsTrailingMembers) {
