@@ -1,5 +1,6 @@
 // CHOICE and the SEQUENCE/SET bases.
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 
 #include "lib/libasn/asnany.h"
 #include "lib/libasn/asnbool.h"
@@ -185,6 +186,25 @@ TEST(AsnChoice, CopyConstructionChoosesItsOwnMember) {
     StrOrInt none;
     StrOrInt c(none);
     EXPECT_EQ(c.getChosenObject(), nullptr);
+}
+
+TEST(AsnChoice, DigestCoversExactlyTheEncoding) {
+    for (const char* hex : {"A1 03 02 01 05", "A1 80 04 01 41 00 00"}) {
+        StrOrInt c(0xA1);
+        ASSERT_GT(Decode(c, hex), 0);
+        std::vector<uint8_t> enc = H(hex);
+        uint8_t want[32], got[32];
+        SHA256(enc.data(), enc.size(), want);
+        ASSERT_EQ(c.digest(3, got, sizeof got), 1);
+        EXPECT_EQ(Hex(got, 32), Hex(want, 32)) << hex;
+    }
+    StrOrInt u;
+    ASSERT_EQ(Decode(u, "02 01 05"), 3);
+    uint8_t want[32], got[32];
+    std::vector<uint8_t> enc = H("02 01 05");
+    SHA256(enc.data(), enc.size(), want);
+    ASSERT_EQ(u.digest(3, got, sizeof got), 1);
+    EXPECT_EQ(Hex(got, 32), Hex(want, 32));
 }
 
 TEST(AsnChoice, MisuseIsAnAssertion) {
