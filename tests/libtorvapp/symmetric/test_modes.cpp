@@ -514,3 +514,50 @@ TEST(ModeSc2, XorsTheKdfStreamAndChecksKeySessionAndBuffers)
     const Bytes k2 = run(kdf2, QV_SYM_ENCRYPT, {}, Bytes(32, 0));
     EXPECT_EQ(toHex(k2), toHex(Bytes(mask.begin() + 32, mask.begin() + 64)));
 }
+
+TEST(ModeSession, FinishTextsOfEachMode)
+{
+    const Bytes key(16, 0x21), iv(16, 0x12);
+    QvOctet in[5] = {1, 2, 3, 4, 5}, out[64];
+    struct Case {
+        std::unique_ptr<QvSymEnc> mode;
+        unsigned dir;
+        const char* text;
+    };
+    Case cases[] = {
+        {std::unique_ptr<QvSymEnc>(new QvOfb(QV_BC_ALGO_AES, 0, QV_SYM_PAD_NONE)), QV_SYM_DECRYPT,
+         "REASON: Niepoprawna długość danych w buforze.\nFUNCTION: QvOfb::finishDecrypt\nFILE: qvofb\n"},
+        {std::unique_ptr<QvSymEnc>(new QvOfb(QV_BC_ALGO_AES, 0, QV_SYM_PAD_NONE)), QV_SYM_ENCRYPT,
+         "REASON: Wybrano brak dopełnienia ale dane nie są wielokrotnością długości bloku.\n"
+         "FUNCTION: QvOfb::finishEncrypt\n"},
+        {std::unique_ptr<QvSymEnc>(new QvCtr(QV_BC_ALGO_AES, 0, QV_SYM_PAD_NONE)), QV_SYM_DECRYPT,
+         "REASON: Wybrano brak dopełnienia ale dane nie są wielokrotnością długości bloku.\n"
+         "FUNCTION: QvCtr::finishDecrypt\nFILE: qvctr\n"},
+        {std::unique_ptr<QvSymEnc>(new QvEcb(QV_BC_ALGO_AES, QV_SYM_PAD_NONE)), QV_SYM_ENCRYPT,
+         "REASON: Wybrano brak dopełnienia ale dane wejściowe nie są wielokrotnością długości bloku.\n"
+         "FUNCTION: QvEcb::finishEncrypt\nFILE: qvecb\n"},
+        {std::unique_ptr<QvSymEnc>(new QvCfb(QV_BC_ALGO_AES, 1, 0, 0, QV_SYM_PAD_NONE)), QV_SYM_DECRYPT,
+         "REASON: Wybrano brak dopełnienia ale dane wejściowe nie są wielokrotnością długości bloku.\n"
+         "FUNCTION: QvCfb::finishDecrypt\nFILE: qvcfb\n"},
+        {std::unique_ptr<QvSymEnc>(new QvCbc(QV_BC_ALGO_AES, QV_SYM_PAD_NONE)), QV_SYM_DECRYPT,
+         "REASON: Niewłaściwa długość danych przy braku dopełnienia.\nFUNCTION: QvCbc::finishDecrypt\n"},
+    };
+    for (Case& c : cases) {
+        c.mode->setKey(key.data(), 16);
+        c.mode->init(c.dir, iv.data(), 16);
+        c.mode->step(in, 5, out);
+        try {
+            c.mode->finish(out);
+            FAIL() << c.text;
+        } catch (const QvEncryptionDecryptionException& e) {
+            EXPECT_NE(std::string(e.what()).find(c.text), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(c.mode->isSessionOpen());
+    }
+    // With padding, decryption needs exactly one held unit at finish.
+    QvCtr ctr;
+    ctr.setKey(key.data(), 16);
+    ctr.init(QV_SYM_DECRYPT, iv.data(), 16);
+    ctr.step(in, 5, out);
+    EXPECT_THROW(ctr.finish(out), QvEncryptionDecryptionException);
+}
