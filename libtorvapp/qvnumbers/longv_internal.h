@@ -82,6 +82,38 @@ inline u64 mulSubRow(QvWord *r, const QvWord *a, QvWordLen n, u64 w) {
 // returns the two carry limbs (word n in the low half, word n + 2 in the high).
 inline u128 mulAddRow2(QvWord *r, const QvWord *a, QvWordLen n, u64 w0, u64 w1) {
     u64 c0 = 0, c1 = 0;
+#if defined(__x86_64__) && !defined(QV_PLAIN_ROWS)
+    // The same loop by hand: compilers keep too few of its values in registers.
+    if (n >= 2) {
+        u64 cnt = n / 2, x, t;
+        __asm__(
+            "1:\n\t"
+            "movq (%[a]), %[x]\n\t"
+            "movq %[x], %%rax\n\t"
+            "mulq %[w0]\n\t"
+            "addq (%[r]), %%rax\n\t"
+            "adcq $0, %%rdx\n\t"
+            "addq %[c0], %%rax\n\t"
+            "adcq $0, %%rdx\n\t"
+            "movq %%rax, (%[r])\n\t"
+            "movq %%rdx, %[t]\n\t"
+            "movq %[x], %%rax\n\t"
+            "mulq %[w1]\n\t"
+            "addq %[t], %%rax\n\t"
+            "adcq $0, %%rdx\n\t"
+            "addq %[c1], %%rax\n\t"
+            "adcq $0, %%rdx\n\t"
+            "movq %%rax, %[c0]\n\t"
+            "movq %%rdx, %[c1]\n\t"
+            "leaq 8(%[a]), %[a]\n\t"
+            "leaq 8(%[r]), %[r]\n\t"
+            "decq %[cnt]\n\t"
+            "jnz 1b\n\t"
+            : [a] "+r"(a), [r] "+r"(r), [cnt] "+r"(cnt), [c0] "+r"(c0), [c1] "+r"(c1), [x] "=&r"(x), [t] "=&r"(t)
+            : [w0] "r"(w0), [w1] "r"(w1)
+            : "rax", "rdx", "cc", "memory");
+    }
+#else
     for (QvWordLen i = 0; i < n; i += 2) {
         const u64 x = ld64(a + i);
         u128 p0 = (u128)x * w0 + ld64(r + i) + c0;
@@ -90,6 +122,7 @@ inline u128 mulAddRow2(QvWord *r, const QvWord *a, QvWordLen n, u64 w0, u64 w1) 
         c0 = (u64)p1;
         c1 = (u64)(p1 >> 64);
     }
+#endif
     return ((u128)c1 << 64) | c0;
 }
 
