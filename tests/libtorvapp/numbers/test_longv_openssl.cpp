@@ -339,7 +339,7 @@ TEST_F(VsOpenssl, JacobiSymbol) {
     for (int it = 0; it < kCases / 4; ++it) {
         QvWordLen na = randLen(rng), nn = randLen(rng);
         Words a = randomWords(rng, na), n = randomWords(rng, nn);
-        n[0] |= 1;
+        if (it % 4 != 0) n[0] |= 1;  // even n a quarter of the time: (a/2) by a mod 8
         Bn A = toBn(a), N = toBn(n);
         int ref = BN_kronecker(A.get(), N.get(), ctx.get());
         ASSERT_EQ(longvJacobi(a.data(), na, n.data(), nn), ref) << SEED_INFO(seed, it);
