@@ -168,6 +168,20 @@ void sqrPlain(QvWord *r, const QvWord *a, QvWordLen n) {
 }  // namespace qvlongv
 
 void longvMul(QvWord *r, const QvWord *a, QvWordLen na, const QvWord *b, QvWordLen nb) {
+    if (na == nb) {
+        switch (na) {  // the unrolled sizes
+        case 3: longvMul3(r, a, b); return;
+        case 4: longvMul4(r, a, b); return;
+        case 5: longvMul5(r, a, b); return;
+        case 6: longvMul6(r, a, b); return;
+        case 7: longvMul7(r, a, b); return;
+        case 8: longvMul8(r, a, b); return;
+        case 12: longvMul12(r, a, b); return;
+        case 16: longvMul16(r, a, b); return;
+        case 17: longvMul17(r, a, b); return;
+        default: break;
+        }
+    }
     if (na == nb && na >= kMulSplitWords && (na & 1) == 0) {
         const QvWordLen ns = karaScratch(na);
         QvWord *scratch = new (std::nothrow) QvWord[ns];
@@ -188,7 +202,20 @@ void longvMulMN(const QvWord *a, QvWordLen na, const QvWord *b, QvWordLen nb, Qv
     if (nr > na + nb) longvZero(r + na + nb, nr - na - nb);
 }
 
-void longvSqr(QvWord *r, const QvWord *a, QvWordLen n) { sqrPlain(r, a, n); }
+void longvSqr(QvWord *r, const QvWord *a, QvWordLen n) {
+    switch (n) {  // the unrolled sizes
+    case 3: longvSqr3(r, a); return;
+    case 4: longvSqr4(r, a); return;
+    case 5: longvSqr5(r, a); return;
+    case 6: longvSqr6(r, a); return;
+    case 7: longvSqr7(r, a); return;
+    case 8: longvSqr8(r, a); return;
+    case 12: longvSqr12(r, a); return;
+    case 16: longvSqr16(r, a); return;
+    case 17: longvSqr17(r, a); return;
+    default: sqrPlain(r, a, n);
+    }
+}
 
 void longvSqrHalving(const QvWord *a, QvWord *r, QvWordLen n) {
     if (n == 0) return;

@@ -141,21 +141,25 @@ TEST(LongvProducts, SquaresOfTopBitWordsAndOne) {
     }
 }
 
-TEST(LongvProducts, FixedSizesAgreeWithTheGeneralProduct) {
+TEST(LongvProducts, FixedSizesAgreeWithTheReferenceProduct) {
     std::mt19937_64 rng(13);
     for (const FixedSize &f : kFixed) {
         for (int it = 0; it < 200; ++it) {
             Words a = randomWords(rng, f.n), b = randomWords(rng, f.n);
             if (it == 0) a = b = Words(f.n, 0xFFFFFFFF);
             if (it == 1) a = b = Words(f.n, 0x80000000u);
-            Words ref(2 * f.n), r(2 * f.n, 0x77777777);
-            longvMul(ref.data(), a.data(), f.n, b.data(), f.n);
+            Words r(2 * f.n, 0x77777777);
             f.mul(r.data(), a.data(), b.data());
-            EXPECT_EQ(r, ref) << "mul " << f.n;
-            longvSqr(ref.data(), a.data(), f.n);
+            EXPECT_EQ(r, refMul(a, b)) << "mul " << f.n;
             std::fill(r.begin(), r.end(), 0x77777777);
             f.sqr(r.data(), a.data());
-            EXPECT_EQ(r, ref) << "sqr " << f.n;
+            EXPECT_EQ(r, refMul(a, a)) << "sqr " << f.n;
+            // the general entry points take the unrolled routine for these sizes
+            Words g(2 * f.n, 0x77777777);
+            longvMulN(a.data(), b.data(), g.data(), f.n);
+            EXPECT_EQ(g, refMul(a, b));
+            longvSqr(g.data(), a.data(), f.n);
+            EXPECT_EQ(g, refMul(a, a));
         }
     }
 }
