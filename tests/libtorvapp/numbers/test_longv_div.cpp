@@ -276,6 +276,12 @@ TEST(LongvInverse, SteinAnyModulusKnownValuesAndRefusals) {
     b = w1(9);
     EXPECT_EQ(longvInverseStein(a.data(), b.data(), inv.data(), 1), 0u);
     EXPECT_EQ(inv[0], 5u);
+    // a above b, odd: 9 = 1 (mod 4); and 10 = 3 (mod 7) through the odd-modulus form
+    Words nine = w1(9), four = w1(4), ten = w1(10), seven = w1(7);
+    EXPECT_EQ(longvInverseStein(nine.data(), 1, four.data(), 1, inv.data()), 0u);
+    EXPECT_EQ(inv[0], 1u);
+    EXPECT_EQ(longvInverseStein(ten.data(), 1, seven.data(), 1, inv.data()), 0u);
+    EXPECT_EQ(inv[0], 5u);
     const std::string fn =
         "FUNCTION: QvRet longvInverseStein(QvWord *a, QvWordLen na, QvWord *b, QvWordLen nb, QvWord *inv)\n";
     Words one = w1(1), zero = w1(0);
