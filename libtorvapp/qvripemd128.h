@@ -31,7 +31,6 @@ private:
     QvWord state[4];
     QvWord countLo; // message octets processed, low half
     QvWord countHi;
-
 };
 
 #endif

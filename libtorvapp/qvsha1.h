@@ -31,7 +31,6 @@ private:
     QvWord state[5];
     QvWord countLo; // message octets processed, low half
     QvWord countHi;
-
 };
 
 #endif

@@ -35,7 +35,6 @@ protected:
 
 private:
     void loadInitialValue(const QvWord* iv);
-
 };
 
 #endif

@@ -31,7 +31,6 @@ private:
     std::uint64_t state[8];
     std::uint64_t countLo; // message octets processed, low half
     std::uint64_t countHi;
-
 };
 
 #endif
