@@ -82,6 +82,8 @@ QvOctMem::QvOctMem(const char* hex) : data(nullptr), capacity(0), length(0)
     if (hex == nullptr)
         return;
     std::size_t n = std::strlen(hex);
+    if ((n + 1) / 2 > 0xFFFFFFFFu) // more octets than a buffer can count
+        throw QvMemException((n + 1) / 2, kFile, "65");
     unsigned int cap = static_cast<unsigned int>((n + 1) / 2);
     data = allocOctets(cap, "65");
     capacity = cap;
