@@ -22,14 +22,14 @@ const QvBcEncTexts kTexts = {
 } // namespace
 
 QvCtr::QvCtr(unsigned int cipherAlgo, unsigned int segmentOctets, unsigned int pad)
-    : QvBcEnc(cipherAlgo, pad), counter(n), keystream(n), s(n)
+    : QvBcEnc(cipherAlgo, pad), counter(n), keystream(kBatch * n), ready(0), s(n)
 {
     std::memset(counter.getData(), 0, n);
     setSegmentOctets(segmentOctets);
 }
 
 QvCtr::QvCtr(const QvBc& cipherObject, unsigned int segmentOctets, unsigned int pad)
-    : QvBcEnc(cipherObject, pad), counter(n), keystream(n), s(n)
+    : QvBcEnc(cipherObject, pad), counter(n), keystream(kBatch * n), ready(0), s(n)
 {
     std::memset(counter.getData(), 0, n);
     setSegmentOctets(segmentOctets);
@@ -60,21 +60,39 @@ void QvCtr::cipherChanged()
     QvBcEnc::cipherChanged();
     counter = QvOctMem(n);
     std::memset(counter.getData(), 0, n);
-    keystream = QvOctMem(n);
+    keystream = QvOctMem(kBatch * n);
+    ready = 0;
     setSegmentOctets(n);
 }
 
-void QvCtr::loadIv(const QvOctet* iv) { std::memcpy(counter.getData(), iv, n); }
+void QvCtr::loadIv(const QvOctet* iv)
+{
+    std::memcpy(counter.getData(), iv, n);
+    ready = 0;
+}
 
 void QvCtr::processUnit(const QvOctet* in, QvOctet* out)
 {
-    QvOctet* c = counter.getData();
     QvOctet* ks = keystream.getData();
-    cipher->encryptBlock(c, ks);
-    qvSymXor(out, in, ks, s);
-    // Big-endian increment over the whole block, wrapping past the top.
-    for (unsigned int i = n; i > 0; --i) {
-        if (++c[i - 1] != 0)
-            break;
+    if (ready == 0) {
+        QvOctet* c = counter.getData();
+        for (unsigned int b = 0; b < kBatch; ++b) {
+            std::memcpy(ks + b * n, c, n);
+            // Big-endian increment over the whole block, wrapping past the
+            // top, four octets at a time (block lengths are multiples of four).
+            for (unsigned int i = n; i >= 4; i -= 4) {
+                std::uint32_t w;
+                std::memcpy(&w, c + i - 4, 4);
+                w = __builtin_bswap32(__builtin_bswap32(w) + 1);
+                std::memcpy(c + i - 4, &w, 4);
+                if (w != 0)
+                    break;
+            }
+        }
+        for (unsigned int b = 0; b < kBatch; ++b)
+            cipher->encryptBlock(ks + b * n, nullptr);
+        ready = kBatch;
     }
+    qvSymXor(out, in, ks + (kBatch - ready) * n, s);
+    --ready;
 }

@@ -6,6 +6,9 @@
 
 class QvCtr : public QvBcEnc {
 public:
+    // Keystream blocks made in one go: independent blocks keep the processor busy.
+    static constexpr unsigned int kBatch = 4;
+
     // 0 for the segment octets means the block length.
     explicit QvCtr(unsigned int cipherAlgo = QV_BC_ALGO_AES, unsigned int segmentOctets = 0,
                    unsigned int padMethod = QV_SYM_PAD_PKCS5);
@@ -31,7 +34,8 @@ protected:
     void cipherChanged() override;
 
     QvOctMem counter;
-    QvOctMem keystream;
+    QvOctMem keystream;   // kBatch keystream blocks made ahead
+    unsigned int ready;   // keystream blocks not yet used
     unsigned int s;
 };
 
