@@ -1,0 +1,234 @@
+// Private-key objects.
+#include "pkcs11impl/p11prvkey.h"
+
+#include <new>
+
+#include "pkcs11impl/p11factory.h"
+#include "pkcs11impl/p11template.h"
+#include "pkcs11impl/p11validate.h"
+
+namespace {
+
+constexpr CK_ULONG kAll = ~0UL;
+constexpr uint8_t S = P11_ATTR_SENSITIVE;
+
+const Pkcs11AttributeDef kPrivateDefs[] = {
+    {CKA_SUBJECT, P11Kind::Bytes, 0, kAll, 0, 0},
+    {CKA_SENSITIVE, P11Kind::Bool, 0, kAll, CK_FALSE, 0},
+    {CKA_DECRYPT, P11Kind::Bool, 0, kAll, CK_TRUE, 0},
+    {CKA_SIGN, P11Kind::Bool, 0, kAll, CK_TRUE, 0},
+    {CKA_SIGN_RECOVER, P11Kind::Bool, 0, kAll, CK_TRUE, 0},
+    {CKA_UNWRAP, P11Kind::Bool, 0, kAll, CK_TRUE, 0},
+    {CKA_EXTRACTABLE, P11Kind::Bool, 0, kAll, CK_TRUE, 0},
+    {CKA_ALWAYS_SENSITIVE, P11Kind::Bool, 0, kAll, CK_FALSE, 0},
+    {CKA_NEVER_EXTRACTABLE, P11Kind::Bool, 0, kAll, CK_FALSE, 0},
+    {CKA_SECONDARY_AUTH, P11Kind::Bool, 522, 531, CK_FALSE, 0},
+    {CKA_AUTH_PIN_FLAGS, P11Kind::Ulong, 522, 531, 0, 0},
+    {CKA_ALWAYS_AUTHENTICATE, P11Kind::Bool, 524, kAll, CK_FALSE, 0},
+    {CKA_WRAP_WITH_TRUSTED, P11Kind::Bool, 532, kAll, CK_FALSE, 0},
+    {CKA_UNWRAP_TEMPLATE, P11Kind::Bytes, 532, kAll, 0, 0},
+};
+
+const Pkcs11AttributeDef kRsaDefs[] = {
+    {CKA_MODULUS, P11Kind::Bytes, 0, kAll, 0, 0},          {CKA_PUBLIC_EXPONENT, P11Kind::Bytes, 0, kAll, 0, 0},
+    {CKA_PRIVATE_EXPONENT, P11Kind::Bytes, 0, kAll, 0, S}, {CKA_PRIME_1, P11Kind::Bytes, 0, kAll, 0, S},
+    {CKA_PRIME_2, P11Kind::Bytes, 0, kAll, 0, S},          {CKA_EXPONENT_1, P11Kind::Bytes, 0, kAll, 0, S},
+    {CKA_EXPONENT_2, P11Kind::Bytes, 0, kAll, 0, S},       {CKA_COEFFICIENT, P11Kind::Bytes, 0, kAll, 0, S},
+};
+const Pkcs11AttributeDef kDhDefs[] = {
+    {CKA_PRIME, P11Kind::Bytes, 0, kAll, 0, 0},
+    {CKA_BASE, P11Kind::Bytes, 0, kAll, 0, 0},
+    {CKA_VALUE, P11Kind::Bytes, 0, kAll, 0, S},
+    {CKA_VALUE_BITS, P11Kind::UlongNumber, 0, kAll, 0, 0},
+};
+const Pkcs11AttributeDef kDsaDefs[] = {
+    {CKA_PRIME, P11Kind::Bytes, 0, kAll, 0, 0},
+    {CKA_SUBPRIME, P11Kind::Bytes, 0, kAll, 0, 0},
+    {CKA_BASE, P11Kind::Bytes, 0, kAll, 0, 0},
+    {CKA_VALUE, P11Kind::Bytes, 0, kAll, 0, S},
+};
+const Pkcs11AttributeDef kEcDefs[] = {
+    {CKA_EC_PARAMS, P11Kind::Bytes, 0, kAll, 0, 0},
+    {CKA_VALUE, P11Kind::Bytes, 0, kAll, 0, S},
+};
+const Pkcs11AttributeDef kX942Defs[] = {
+    {CKA_PRIME, P11Kind::Bytes, 0, kAll, 0, 0},
+    {CKA_BASE, P11Kind::Bytes, 0, kAll, 0, 0},
+    {CKA_SUBPRIME, P11Kind::Bytes, 0, kAll, 0, 0},
+    {CKA_VALUE, P11Kind::Bytes, 0, kAll, 0, S},
+};
+
+const CK_ATTRIBUTE_TYPE kRsaReadOnly[] = {CKA_MODULUS,     CKA_PRIVATE_EXPONENT, CKA_PRIME_1,    CKA_PRIME_2,
+                                          CKA_EXPONENT_1, CKA_EXPONENT_2,       CKA_COEFFICIENT};
+const CK_ATTRIBUTE_TYPE kDhReadOnly[] = {CKA_PRIME, CKA_BASE, CKA_VALUE, CKA_VALUE_BITS};
+const CK_ATTRIBUTE_TYPE kPgv[] = {CKA_PRIME, CKA_BASE, CKA_VALUE};
+const CK_ATTRIBUTE_TYPE kValueBits[] = {CKA_VALUE_BITS};
+const CK_ATTRIBUTE_TYPE kPqgv[] = {CKA_PRIME, CKA_SUBPRIME, CKA_BASE, CKA_VALUE};
+const CK_ATTRIBUTE_TYPE kEcPv[] = {CKA_EC_PARAMS, CKA_VALUE};
+
+#define P11_LIST(a) a, P11_COUNT(a)
+#define P11_NONE nullptr, 0
+
+const P11KeyAlgorithm kAlgorithms[] = {
+    {CKK_RSA, P11_LIST(kRsaDefs), P11_LIST(kRsaReadOnly), P11_NONE, P11_NONE, P11_NONE, P11_LIST(kRsaReadOnly), 0, 0},
+    {CKK_DH, P11_LIST(kDhDefs), P11_LIST(kDhReadOnly), P11_LIST(kPgv), P11_LIST(kValueBits), P11_NONE, P11_LIST(kPgv),
+     0, 0},
+    {CKK_DSA, P11_LIST(kDsaDefs), P11_LIST(kPqgv), P11_LIST(kPqgv), P11_NONE, P11_NONE, P11_LIST(kPqgv), 0, 0},
+    {CKK_EC, P11_LIST(kEcDefs), P11_LIST(kEcPv), P11_LIST(kEcPv), P11_NONE, P11_NONE, P11_LIST(kEcPv), 0, 0},
+    {CKK_X9_42_DH, P11_LIST(kX942Defs), P11_LIST(kPgv), P11_LIST(kPgv), P11_NONE, P11_NONE, P11_LIST(kPgv), 0,
+     P11_VERSION_2_11},
+};
+enum { kRsa, kDh, kDsa, kEc, kX942 };
+
+CK_RV PrivateRules(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_ULONG version) {
+  static const CK_ATTRIBUTE_TYPE kReadOnly[] = {CKA_ALWAYS_AUTHENTICATE, CKA_ALWAYS_SENSITIVE, CKA_NEVER_EXTRACTABLE,
+                                                CKA_WRAP_WITH_TRUSTED, CKA_UNWRAP_TEMPLATE};
+  static const CK_ATTRIBUTE_TYPE kNotGiven[] = {CKA_ALWAYS_SENSITIVE, CKA_NEVER_EXTRACTABLE};
+  CK_RV rv = P11KeyRules(tmpl, count, mode, version);
+  if (rv != CKR_OK) return rv;
+  if (mode == P11_MODE_MODIFY)
+    return P11CheckNoneOf(tmpl, count, kReadOnly, P11_COUNT(kReadOnly), CKR_ATTRIBUTE_READ_ONLY);
+  if (mode == P11_MODE_CREATE || mode == P11_MODE_GENERATE)
+    return P11CheckNoneOf(tmpl, count, kNotGiven, P11_COUNT(kNotGiven), CKR_TEMPLATE_INCONSISTENT);
+  return CKR_OK;
+}
+
+template <int K>
+bool KnownIn(CK_ATTRIBUTE_TYPE type, CK_ULONG version) {
+  return AttributeDefsKnow(kAlgorithms[K].defs, kAlgorithms[K].defCount, type, version) ||
+         CPkcs11ObjectPrivateKey::IsPrivateKeyAttribute(type, version);
+}
+
+template <int K>
+CK_RV ValidateAlgorithm(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType, CK_ULONG version) {
+  return P11ValidateKeyAlgorithm(kAlgorithms[K], CKO_PRIVATE_KEY, KnownIn<K>, PrivateRules, nullptr, tmpl, count, mode,
+                                 keyType, version);
+}
+
+}  // namespace
+
+// ---- classes ----
+
+CPkcs11ObjectPrivateKey::CPkcs11ObjectPrivateKey(CK_KEY_TYPE keyType) : CPkcs11ObjectPrivateKey(keyType, nullptr) {}
+
+CPkcs11ObjectPrivateKey::CPkcs11ObjectPrivateKey(CK_KEY_TYPE keyType, const P11KeyAlgorithm* algorithm)
+    : CPkcs11ObjectKey(CKO_PRIVATE_KEY, keyType),
+      m_algorithmInfo(algorithm),
+      m_constructedKeyType(keyType),
+      m_private(kPrivateDefs, P11_COUNT(kPrivateDefs)),
+      m_algorithm(algorithm != nullptr ? algorithm->defs : nullptr, algorithm != nullptr ? algorithm->defCount : 0) {
+  AddLevel(&m_private);
+  AddLevel(&m_algorithm);
+}
+
+CPkcs11ObjectPrivateKey::~CPkcs11ObjectPrivateKey() = default;
+
+void CPkcs11ObjectPrivateKey::ResetToDefaults() {
+  CPkcs11ObjectKey::ResetToDefaults();
+  m_private.Reset();
+  m_algorithm.Reset();
+  if (m_algorithmInfo != nullptr) SetKeyTypeMember(m_algorithmInfo->keyType);
+}
+
+CPkcs11Object* CPkcs11ObjectPrivateKey::CreateEmptyLike() const { return new CPkcs11ObjectPrivateKey(GetSubtype()); }
+
+bool CPkcs11ObjectPrivateKey::IsTemplateOnlyAttribute(CK_ATTRIBUTE_TYPE type) const {
+  return type == CKA_MIRTAL_QUALIFIED_OBJECT;
+}
+
+bool CPkcs11ObjectPrivateKey::IsPrivateKeyAttribute(CK_ATTRIBUTE_TYPE type, CK_ULONG version) {
+  return type == CKA_MIRTAL_QUALIFIED_OBJECT || AttributeDefsKnow(kPrivateDefs, P11_COUNT(kPrivateDefs), type, version) ||
+         IsKeyAttribute(type, version);
+}
+
+CK_RV CPkcs11ObjectPrivateKey::ValidateTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode) const {
+  return ValidatePrivateKeyTemplate(tmpl, count, mode, GetSubtype(), GetPkcs11Version());
+}
+
+CPkcs11ObjectRsaPrivateKey::CPkcs11ObjectRsaPrivateKey() : CPkcs11ObjectPrivateKey(CKK_RSA, &kAlgorithms[kRsa]) {}
+CPkcs11ObjectDhPrivateKey::CPkcs11ObjectDhPrivateKey() : CPkcs11ObjectPrivateKey(CKK_DH, &kAlgorithms[kDh]) {}
+CPkcs11ObjectDsaPrivateKey::CPkcs11ObjectDsaPrivateKey() : CPkcs11ObjectPrivateKey(CKK_DSA, &kAlgorithms[kDsa]) {}
+CPkcs11ObjectEcPrivateKey::CPkcs11ObjectEcPrivateKey() : CPkcs11ObjectPrivateKey(CKK_EC, &kAlgorithms[kEc]) {}
+CPkcs11ObjectX942DhPrivateKey::CPkcs11ObjectX942DhPrivateKey()
+    : CPkcs11ObjectPrivateKey(CKK_X9_42_DH, &kAlgorithms[kX942]) {}
+
+CPkcs11Object* CPkcs11ObjectDsaPrivateKey::CreateEmptyLike() const {
+  CPkcs11ObjectDsaPrivateKey* k = new CPkcs11ObjectDsaPrivateKey();
+  k->SetKeyTypeMember(GetSubtype());  // KEA keys stay KEA keys
+  return k;
+}
+
+// ---- validators ----
+
+CK_RV ValidateRsaPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return ValidateAlgorithm<kRsa>(t, n, m, k, v);
+}
+CK_RV ValidateDhPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return ValidateAlgorithm<kDh>(t, n, m, k, v);
+}
+CK_RV ValidateDsaPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return ValidateAlgorithm<kDsa>(t, n, m, k, v);
+}
+CK_RV ValidateEcPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return ValidateAlgorithm<kEc>(t, n, m, k, v);
+}
+CK_RV ValidateX942DhPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return ValidateAlgorithm<kX942>(t, n, m, k, v);
+}
+
+CK_RV ValidatePrivateKeyTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType,
+                                 CK_ULONG version) {
+  if (tmpl == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
+  version = EffectivePkcs11Version(version);
+  CK_ULONG type = keyType;
+  CK_RV rv = P11ResolveSubtype(tmpl, count, mode, CKA_KEY_TYPE, keyType, &type);
+  if (rv != CKR_OK) return rv;
+  switch (type) {
+    case CKK_RSA:
+      return ValidateRsaPrivateKeyTemplate(tmpl, count, mode, CKK_RSA, version);
+    case CKK_DSA:
+    case CKK_KEA:
+      return ValidateDsaPrivateKeyTemplate(tmpl, count, mode, CKK_DSA, version);
+    case CKK_DH:
+      return ValidateDhPrivateKeyTemplate(tmpl, count, mode, CKK_DH, version);
+    case CKK_EC:
+      return ValidateEcPrivateKeyTemplate(tmpl, count, mode, CKK_EC, version);
+    case CKK_X9_42_DH:
+      return ValidateX942DhPrivateKeyTemplate(tmpl, count, mode, CKK_X9_42_DH, version);
+    case P11_NOT_GIVEN:
+    case P11_ALREADY_CHECKED: {
+      if (type == P11_NOT_GIVEN) {
+        rv = P11CheckKnown(tmpl, count, CPkcs11ObjectPrivateKey::IsPrivateKeyAttribute, version);
+        if (rv != CKR_OK) return rv;
+      }
+      rv = P11CheckTemplateUlong(tmpl, count, mode, CKA_CLASS, CKO_PRIVATE_KEY);
+      if (rv != CKR_OK) return rv;
+      return PrivateRules(tmpl, count, mode, version);
+    }
+    default:
+      return CKR_TEMPLATE_INCONSISTENT;
+  }
+}
+
+// ---- creator ----
+
+CK_RV CreatePrivateKeyObject(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CPkcs11Object** object, CK_ULONG version) {
+  if (object != nullptr) *object = nullptr;
+  version = EffectivePkcs11Version(version);
+  CK_KEY_TYPE keyType = ~0UL;
+  if (GetTemplateKeyType(tmpl, count, &keyType) != CKR_OK || keyType > CKK_KEA) return CKR_TEMPLATE_INCONSISTENT;
+  CK_RV rv = ValidatePrivateKeyTemplate(tmpl, count, P11_MODE_CREATE, keyType, version);
+  if (rv != CKR_OK) return rv;
+  if (object == nullptr) return CKR_FUNCTION_FAILED;
+  CPkcs11ObjectPrivateKey* key = nullptr;
+  switch (keyType) {
+    case CKK_RSA: key = new (std::nothrow) CPkcs11ObjectRsaPrivateKey(); break;
+    case CKK_DSA:
+    case CKK_KEA: key = new (std::nothrow) CPkcs11ObjectDsaPrivateKey(); break;
+    case CKK_DH: key = new (std::nothrow) CPkcs11ObjectDhPrivateKey(); break;
+    case CKK_EC: key = new (std::nothrow) CPkcs11ObjectEcPrivateKey(); break;
+    default: key = new (std::nothrow) CPkcs11ObjectX942DhPrivateKey(); break;
+  }
+  if (key != nullptr && keyType == CKK_KEA) key->SetKeyTypeMember(CKK_KEA);
+  return P11FinishCreate(key, tmpl, count, version, object);
+}

@@ -1,0 +1,71 @@
+// Public-key objects (CKO_PUBLIC_KEY): RSA, DH, DSA (and KEA), EC and X9.42 DH.
+#ifndef MIRTAL_PKCS11IMPL_P11PUBKEY_H
+#define MIRTAL_PKCS11IMPL_P11PUBKEY_H
+
+#include "pkcs11impl/p11key.h"
+
+class CPkcs11ObjectPublicKey : public CPkcs11ObjectKey {
+public:
+  explicit CPkcs11ObjectPublicKey(CK_KEY_TYPE keyType);
+  ~CPkcs11ObjectPublicKey() override;
+  void ResetToDefaults() override;
+  CK_RV ValidateTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode) const override;
+  static bool IsPublicKeyAttribute(CK_ATTRIBUTE_TYPE type, CK_ULONG version);
+
+protected:
+  CPkcs11ObjectPublicKey(CK_KEY_TYPE keyType, const P11KeyAlgorithm* algorithm);
+  CPkcs11Object* CreateEmptyLike() const override;
+
+  const P11KeyAlgorithm* m_algorithmInfo;
+  Pkcs11AttributeLevel m_public;
+  Pkcs11AttributeLevel m_algorithm;
+};
+
+class CPkcs11ObjectRsaPublicKey : public CPkcs11ObjectPublicKey {
+public:
+  CPkcs11ObjectRsaPublicKey();
+protected:
+  CPkcs11Object* CreateEmptyLike() const override { return new CPkcs11ObjectRsaPublicKey(); }
+};
+class CPkcs11ObjectDhPublicKey : public CPkcs11ObjectPublicKey {
+public:
+  CPkcs11ObjectDhPublicKey();
+protected:
+  CPkcs11Object* CreateEmptyLike() const override { return new CPkcs11ObjectDhPublicKey(); }
+};
+class CPkcs11ObjectDsaPublicKey : public CPkcs11ObjectPublicKey {
+public:
+  CPkcs11ObjectDsaPublicKey();
+protected:
+  CPkcs11Object* CreateEmptyLike() const override;
+};
+class CPkcs11ObjectEcPublicKey : public CPkcs11ObjectPublicKey {
+public:
+  CPkcs11ObjectEcPublicKey();
+protected:
+  CPkcs11Object* CreateEmptyLike() const override { return new CPkcs11ObjectEcPublicKey(); }
+};
+class CPkcs11ObjectX942DhPublicKey : public CPkcs11ObjectPublicKey {
+public:
+  CPkcs11ObjectX942DhPublicKey();
+protected:
+  CPkcs11Object* CreateEmptyLike() const override { return new CPkcs11ObjectX942DhPublicKey(); }
+};
+
+// The public-key level: the key type (~0: from the template) selects the
+// algorithm class. Used by the token for key-pair generation and changes.
+CK_RV ValidatePublicKeyTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType,
+                                CK_ULONG version);
+CK_RV ValidateRsaPublicKeyTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType,
+                                   CK_ULONG version);
+CK_RV ValidateDhPublicKeyTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType,
+                                  CK_ULONG version);
+CK_RV ValidateDsaPublicKeyTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType,
+                                   CK_ULONG version);
+CK_RV ValidateEcPublicKeyTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType,
+                                  CK_ULONG version);
+CK_RV ValidateX942DhPublicKeyTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType,
+                                      CK_ULONG version);
+CK_RV CreatePublicKeyObject(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CPkcs11Object** object, CK_ULONG version);
+
+#endif
