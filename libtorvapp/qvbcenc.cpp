@@ -38,6 +38,8 @@ void QvBcEnc::cipherChanged()
     held = 0;
 }
 
+void QvBcEnc::unitsAhead(std::size_t) {}
+
 void QvBcEnc::setCipher(unsigned int cipherAlgo)
 {
     QvBc* fresh = qvBcCreateObject(cipherAlgo);
@@ -113,6 +115,14 @@ unsigned int QvBcEnc::step(const QvOctet* in, unsigned int len, QvOctet* out)
     const bool hold = direction == QV_SYM_DECRYPT && padMethod != QV_SYM_PAD_NONE;
     QvOctet* buf = partial.getData();
     unsigned int written = 0;
+    {
+        // Units this step processes: all complete ones, less the one held back.
+        const std::size_t total = std::size_t(held) + len;
+        std::size_t units = total / u;
+        if (hold && units > 0 && total % u == 0)
+            --units;
+        unitsAhead(units);
+    }
     if (held > 0) {
         const unsigned int take = len < u - held ? len : u - held;
         std::memcpy(buf + held, in, take);
@@ -158,6 +168,7 @@ unsigned int QvBcEnc::finish(QvOctet* out)
             qvThrow<QvArgumentRangeException>(QV_EXC_TEXT("QvArgumentRangeException", "Pusty wskaźnik bufora.",
                                                           "QvBcEnc::finish", "qvsymenc", "160"));
         qvSymEncPad(padMethod, buf, u, h);
+        unitsAhead(1);
         processUnit(buf, out);
         qvWipe(buf, u);
         return u;
@@ -170,6 +181,7 @@ unsigned int QvBcEnc::finish(QvOctet* out)
     if (h != u)
         qvThrow<QvEncryptionDecryptionException>(t.finishDecrypt);
     QvOctMem plain(u);
+    unitsAhead(1);
     processUnit(buf, plain.getData());
     qvWipe(buf, u);
     const unsigned int data = qvSymEncUnpad(padMethod, plain.getConstData(), u);

@@ -51,6 +51,9 @@ protected:
     virtual void processUnit(const QvOctet* in, QvOctet* out) = 0;
     // Called after the cipher changed, so that the mode resizes its state.
     virtual void cipherChanged();
+    // Tells the mode how many units the coming calls of processUnit bring
+    // (a mode may prepare that much work in one go).
+    virtual void unitsAhead(std::size_t count);
 
     unsigned int padMethod;
     QvBc* cipher;

@@ -22,14 +22,14 @@ const QvBcEncTexts kTexts = {
 } // namespace
 
 QvCtr::QvCtr(unsigned int cipherAlgo, unsigned int segmentOctets, unsigned int pad)
-    : QvBcEnc(cipherAlgo, pad), counter(n), keystream(kBatch * n), ready(0), s(n)
+    : QvBcEnc(cipherAlgo, pad), counter(n), keystream(kBatch * n), made(0), ready(0), ahead(0), s(n)
 {
     std::memset(counter.getData(), 0, n);
     setSegmentOctets(segmentOctets);
 }
 
 QvCtr::QvCtr(const QvBc& cipherObject, unsigned int segmentOctets, unsigned int pad)
-    : QvBcEnc(cipherObject, pad), counter(n), keystream(kBatch * n), ready(0), s(n)
+    : QvBcEnc(cipherObject, pad), counter(n), keystream(kBatch * n), made(0), ready(0), ahead(0), s(n)
 {
     std::memset(counter.getData(), 0, n);
     setSegmentOctets(segmentOctets);
@@ -61,22 +61,27 @@ void QvCtr::cipherChanged()
     counter = QvOctMem(n);
     std::memset(counter.getData(), 0, n);
     keystream = QvOctMem(kBatch * n);
-    ready = 0;
+    made = ready = 0;
     setSegmentOctets(n);
 }
 
 void QvCtr::loadIv(const QvOctet* iv)
 {
     std::memcpy(counter.getData(), iv, n);
-    ready = 0;
+    made = ready = 0;
 }
+
+void QvCtr::unitsAhead(std::size_t count) { ahead = count; }
 
 void QvCtr::processUnit(const QvOctet* in, QvOctet* out)
 {
     QvOctet* ks = keystream.getData();
     if (ready == 0) {
+        // As many blocks as this step still needs, at most kBatch (at least one):
+        // a short message costs no keystream it does not use.
+        made = ahead >= kBatch ? kBatch : (ahead == 0 ? 1 : unsigned(ahead));
         QvOctet* c = counter.getData();
-        for (unsigned int b = 0; b < kBatch; ++b) {
+        for (unsigned int b = 0; b < made; ++b) {
             std::memcpy(ks + b * n, c, n);
             // Big-endian increment over the whole block, wrapping past the
             // top, four octets at a time (block lengths are multiples of four).
@@ -89,10 +94,12 @@ void QvCtr::processUnit(const QvOctet* in, QvOctet* out)
                     break;
             }
         }
-        for (unsigned int b = 0; b < kBatch; ++b)
+        for (unsigned int b = 0; b < made; ++b)
             cipher->encryptBlock(ks + b * n, nullptr);
-        ready = kBatch;
+        ready = made;
     }
-    qvSymXor(out, in, ks + (kBatch - ready) * n, s);
+    qvSymXor(out, in, ks + (made - ready) * n, s);
     --ready;
+    if (ahead > 0)
+        --ahead;
 }

@@ -32,10 +32,13 @@ protected:
     void loadIv(const QvOctet* iv) override;
     void processUnit(const QvOctet* in, QvOctet* out) override;
     void cipherChanged() override;
+    void unitsAhead(std::size_t count) override;
 
     QvOctMem counter;
-    QvOctMem keystream;   // kBatch keystream blocks made ahead
-    unsigned int ready;   // keystream blocks not yet used
+    QvOctMem keystream;   // up to kBatch keystream blocks made ahead
+    unsigned int made;    // keystream blocks in the current batch
+    unsigned int ready;   // of those, not yet used
+    std::size_t ahead;    // units still to come in this step
     unsigned int s;
 };
 
