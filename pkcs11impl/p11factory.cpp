@@ -38,6 +38,8 @@ CK_RV Create(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CPkcs11Object** object, C
   if (object == nullptr) return CKR_FUNCTION_FAILED;
   *object = nullptr;
   if (tmpl == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
+  // The default is read once: validation and the object follow the same version.
+  version = EffectivePkcs11Version(version);
   CK_OBJECT_CLASS cls = ~0UL;
   CK_RV rv = GetTemplateClass(tmpl, count, &cls);
   if (rv == CKR_ATTRIBUTE_NOT_FOUND) return CKR_TEMPLATE_INCOMPLETE;
