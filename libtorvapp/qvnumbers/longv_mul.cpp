@@ -73,36 +73,58 @@ static const QvWordLen kMulSplitWords = 48;
 // Scratch words that karaMul needs for n words.
 static QvWordLen karaScratch(QvWordLen n) {
     QvWordLen total = 0;
-    while (n >= kMulSplitWords && (n & 1) == 0) {
+    while (n >= kMulSplitWords && (n & 3) == 0) {
         total += 3 * n + 1;  // |a0-a1|, |b1-b0|, their product, the middle sum
         n /= 2;
     }
     return total;
 }
 
+// r[0..n) = x - y for even n; the borrow is not needed (x >= y).
+static inline void diffEven(QvWord *r, const QvWord *x, const QvWord *y, QvWordLen n) {
+    u64 c = 0;
+    for (QvWordLen i = 0; i < n; i += 2) {
+        u128 d = (u128)ld64(x + i) - ld64(y + i) - c;
+        st64(r + i, (u64)d);
+        c = (u64)(d >> 64) & 1;
+    }
+}
+
+// u[0..n] = z0 + z2 + m or z0 + z2 - m (n even, the result fits n + 1 words).
+static inline void middleSum(QvWord *u, const QvWord *z0, const QvWord *z2, const QvWord *m, QvWordLen n,
+                             bool plus) {
+    u64 c = 0, d = 0;
+    for (QvWordLen i = 0; i < n; i += 2) {
+        u128 s = (u128)ld64(z0 + i) + ld64(z2 + i) + c;
+        c = (u64)(s >> 64);
+        u128 t;
+        if (plus) {
+            t = (u128)(u64)s + ld64(m + i) + d;
+            d = (u64)(t >> 64);
+        } else {
+            t = (u128)(u64)s - ld64(m + i) - d;
+            d = (u64)(t >> 64) & 1;
+        }
+        st64(u + i, (u64)t);
+    }
+    u[n] = plus ? (QvWord)(c + d) : (QvWord)(c - d);
+}
+
 // r[0..2n) = a*b: a0*b0 + ((a0*b0 + a1*b1 + (a0-a1)(b1-b0)) << h) + (a1*b1 << 2h).
 static void karaMul(QvWord *r, const QvWord *a, const QvWord *b, QvWordLen n, QvWord *scratch) {
-    if (n < kMulSplitWords || (n & 1) != 0) {
+    if (n < kMulSplitWords || (n & 1) != 0 || ((n / 2) & 1) != 0) {
         mulPlain(r, a, n, b, n);
         return;
     }
     const QvWordLen h = n / 2;
     QvWord *da = scratch, *db = da + h, *m = db + h, *u = m + 2 * h, *next = u + 2 * h + 1;
-    bool negA = longvCmp(a, a + h, h) < 0, negB = longvCmp(b + h, b, h) < 0;
-    longvCopy(da, negA ? a + h : a, h);
-    longvSub(da, negA ? a : a + h, h, 0);
-    longvCopy(db, negB ? b : b + h, h);
-    longvSub(db, negB ? b + h : b, h, 0);
+    const bool negA = longvCmp(a, a + h, h) < 0, negB = longvCmp(b + h, b, h) < 0;
+    diffEven(da, negA ? a + h : a, negA ? a : a + h, h);
+    diffEven(db, negB ? b : b + h, negB ? b + h : b, h);
     karaMul(r, a, b, h, next);
     karaMul(r + n, a + h, b + h, h, next);
     karaMul(m, da, db, h, next);
-    longvCopy(u, r, 2 * h);
-    u[2 * h] = longvAdd(u, r + n, 2 * h, 0);
-    if (negA == negB) {
-        u[2 * h] += longvAdd(u, m, 2 * h, 0);
-    } else {
-        u[2 * h] -= longvSub(u, m, 2 * h, 0);
-    }
+    middleSum(u, r, r + n, m, 2 * h, negA == negB);
     longvAddExt(r + h, 2 * n - h, u, 2 * h + 1, 0);
 }
 
@@ -182,13 +204,14 @@ void longvMul(QvWord *r, const QvWord *a, QvWordLen na, const QvWord *b, QvWordL
         default: break;
         }
     }
-    if (na == nb && na >= kMulSplitWords && (na & 1) == 0) {
+    if (na == nb && na >= kMulSplitWords && (na & 3) == 0) {
         const QvWordLen ns = karaScratch(na);
-        QvWord *scratch = new (std::nothrow) QvWord[ns];
+        QvWord local[1024];
+        QvWord *scratch = ns <= 1024 ? local : new (std::nothrow) QvWord[ns];
         if (scratch != nullptr) {
             karaMul(r, a, b, na, scratch);
-            wipeWords(scratch, ns);
-            delete[] scratch;
+            qvWipe(scratch, ns * sizeof(QvWord));
+            if (scratch != local) delete[] scratch;
             return;
         }
     }
