@@ -1,0 +1,208 @@
+// The single application object behind every exported function: library
+// start-up, initialisation counting, the global lock, slots and sessions, and
+// the members that the exports call (argument checks, the lock, the session or
+// slot, then the slot's token).
+#ifndef MIRTAL_PKCS11IMPL_APP_H
+#define MIRTAL_PKCS11IMPL_APP_H
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "pkcs11impl/cryptoki.h"
+#include "pkcs11impl/cryptoki_vendor.h"
+#include "pkcs11impl/p11messages.h"
+#include "pkcs11impl/pkcs15app.h"
+#include "pkcs11impl/session.h"
+#include "pkcs11impl/thread.h"
+#include "pkcs11impl/tracelog.h"
+#include "support/ptrlist.h"
+
+class CPkcs11Slot;
+class CPkcs11Token;
+class CfgPkcs11ApiConfig;
+
+#define MIRTAL_MANUFACTURER "Mirtal Systems"
+#define MIRTAL_LIBRARY_DESCRIPTION "MIRTAL PKCS#11"
+#define MIRTAL_VERSION_BANNER "MIRTAL PKCS#11, " MIRTAL_MANUFACTURER "\nwersja 4.1.0.1 (2015120101)"
+
+class CPkcs11App {
+ public:
+  CPkcs11App();
+  virtual ~CPkcs11App();
+  CPkcs11App(const CPkcs11App&) = delete;
+  CPkcs11App& operator=(const CPkcs11App&) = delete;
+
+  // ---- life cycle ----
+  bool IsInitialized() const { return m_ownerPid != 0; }
+  CK_RV Initialize(const CK_C_INITIALIZE_ARGS* args);
+  CK_RV InitApplication(const CK_C_INITIALIZE_ARGS* args);
+  CK_RV Finalize(CK_VOID_PTR pReserved);
+  void ReleaseSlots();
+  CK_RV GetInfo(CK_INFO* pInfo) const;
+
+  // ---- settings ----
+  void SetInitProfile(const char* name) { m_pkcs15.SetInitProfile(name); }
+  const char* GetInitProfile() const { return m_pkcs15.GetInitProfile(); }
+  // Keeps a copy (null keeps ""); 0 when the copy cannot be made.
+  int SetInitTokenConfigFileName(const char* name) {
+    if (name == nullptr) name = "";
+    const size_t n = std::strlen(name);
+    char* copy = new (std::nothrow) char[n + 1];
+    if (copy == nullptr) return 0;
+    std::memcpy(copy, name, n + 1);
+    delete[] m_initTokenConfigFile;
+    m_initTokenConfigFile = copy;
+    return 1;
+  }
+  const char* GetInitTokenConfigFileName() const { return m_initTokenConfigFile ? m_initTokenConfigFile : ""; }
+  void SetCertLabelMode(uint32_t mode) { m_certLabelMode = mode; }
+  uint32_t GetCertLabelMode() const { return m_certLabelMode; }
+  bool SetLastErrorText(const char* text) { return m_lastError.Set(text); }
+  const char* GetLastErrorText() const { return m_lastError.Get(); }
+  const char* GetLastErrorTextForCaller() const { return m_lastError.GetForCaller(); }
+  LastErrorText& LastError() { return m_lastError; }
+
+  TraceLogger& Logger() { return m_logger; }
+  const TraceLogger* GetLogger() const { return &m_logger; }
+  Pkcs11Lock& Lock() { return m_lock; }
+  CPkcs15Lib& Pkcs15Lib() { return m_pkcs15; }
+  CK_ULONG GetSlotCount() const { return m_slotCount; }
+
+  // ---- sessions ----
+  CPkcs11Session* FindSession(CK_SESSION_HANDLE hSession, POSITION* pos) const;
+  CK_SESSION_HANDLE NewSessionHandle();
+  bool HasSessionOnSlot(CK_SLOT_ID slotId) const;
+  bool HasSessionInState(CK_SLOT_ID slotId, CK_STATE state) const;
+  void UpdateSessionStates(CK_SLOT_ID slotId, CK_USER_TYPE userType);
+  CK_RV HandleTokenLoss(CK_SLOT_ID slotId);
+  CK_RV MapTokenResult(CK_RV rv, CK_SLOT_ID slotId);
+  CK_RV MapSessionTokenResult(CK_RV rv, CK_SESSION_HANDLE hSession);
+  int GetSessionCount() const { return m_sessions.GetCount(); }
+
+  // ---- object handles ----
+  CK_OBJECT_HANDLE NextFreeObjectHandle(CK_OBJECT_HANDLE from) const;
+  CK_OBJECT_HANDLE NewObjectHandle();
+  CK_OBJECT_HANDLE PeekNextObjectHandle() const { return NextFreeObjectHandle(m_objectCounter); }
+  void NextObjectHandles(CK_OBJECT_HANDLE* out, CK_ULONG n) const;
+  void PeekObjectHandlePair(CK_OBJECT_HANDLE* h1, CK_OBJECT_HANDLE* h2) const;
+  bool IsObjectHandleFree(CK_OBJECT_HANDLE h) const;
+  bool ReserveObjectHandle(CK_OBJECT_HANDLE h);
+  bool ReserveObjectHandles(const CK_OBJECT_HANDLE* hs, CK_ULONG n);
+  bool ReserveObjectHandlePair(CK_OBJECT_HANDLE h1, CK_OBJECT_HANDLE h2);
+  CPkcs11Session* FindSessionObjectOwner(CK_OBJECT_HANDLE h) const;
+
+  // ---- members behind the exports ----
+  CK_RV GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount);
+  CK_RV GetSlotInfo(CK_SLOT_ID slotId, CK_SLOT_INFO* pInfo);
+  CK_RV GetTokenInfo(CK_SLOT_ID slotId, CK_TOKEN_INFO* pInfo);
+  CK_RV GetMechanismList(CK_SLOT_ID slotId, CK_MECHANISM_TYPE_PTR pList, CK_ULONG_PTR pulCount);
+  CK_RV GetMechanismInfo(CK_SLOT_ID slotId, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO* pInfo);
+
+  CK_RV OpenSession(CK_SLOT_ID slotId, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY notify,
+                    CK_SESSION_HANDLE_PTR phSession);
+  CK_RV CloseSession(CK_SESSION_HANDLE hSession);
+  CK_RV CloseAllSessions(CK_SLOT_ID slotId);
+  CK_RV GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO* pInfo);
+
+  CK_RV Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen);
+  CK_RV Logout(CK_SESSION_HANDLE hSession);
+  CK_RV InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen);
+  CK_RV SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,
+               CK_ULONG ulNewLen);
+  CK_RV InitToken(CK_SLOT_ID slotId, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel);
+  CK_RV InitializeCardInReader(const char* readerName, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen,
+                               const char* profileName);
+
+  CK_RV CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
+                     CK_OBJECT_HANDLE_PTR phObject);
+  CK_RV DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject);
+  CK_RV GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize);
+  CK_RV GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
+                          CK_ULONG ulCount);
+  CK_RV SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
+                          CK_ULONG ulCount);
+  CK_RV FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount);
+  CK_RV FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
+                    CK_ULONG_PTR pulObjectCount);
+  CK_RV FindObjectsFinal(CK_SESSION_HANDLE hSession);
+  CK_RV ResolveObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CPkcs11Session** owner);
+
+  CK_RV SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey);
+  CK_RV Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+             CK_ULONG_PTR pulSignatureLen);
+  CK_RV DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey);
+  CK_RV Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData,
+                CK_ULONG_PTR pulDataLen);
+  CK_RV GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pPublicKeyTemplate,
+                        CK_ULONG ulPublicKeyAttributeCount, CK_ATTRIBUTE_PTR pPrivateKeyTemplate,
+                        CK_ULONG ulPrivateKeyAttributeCount, CK_OBJECT_HANDLE_PTR phPublicKey,
+                        CK_OBJECT_HANDLE_PTR phPrivateKey);
+  CK_RV GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen);
+  CK_RV SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_ULONG ulSeedLen);
+
+  // Vendor members.
+  CK_RV GetPinStatus(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, CK_ULONG_PTR pulStatus);
+  CK_RV GetPinInfo(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, MIRTAL_PIN_INFO* pInfo);
+  CK_RV GetPinList(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phPins, CK_ULONG_PTR pulCount);
+  CK_RV ChangePin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
+                  CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen);
+  CK_RV UnblockPin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, CK_UTF8CHAR_PTR pPuk, CK_ULONG ulPukLen,
+                   CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen);
+  CK_RV InitPin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, CK_UTF8CHAR_PTR pProtecting,
+                CK_ULONG ulProtectingLen, CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen, CK_UTF8CHAR_PTR pPuk,
+                CK_ULONG ulPukLen);
+  CK_RV ActivateTokenQualifiedPart(CK_SESSION_HANDLE hSession, CK_ULONG flags);
+  CK_RV GetQualifiedPartCharacteristics(CK_SLOT_ID slotId, CK_FLAGS* pOut, bool flag);
+  CK_RV GetTokenData(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_TYPE type, CK_VOID_PTR pData, CK_ULONG_PTR pulLen);
+  CK_RV SetTokenData(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_TYPE type, CK_VOID_PTR pData, CK_ULONG ulLen);
+  CK_RV TerminateTokenUsage(CK_SLOT_ID slotId, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen);
+
+  // The members behind the unsupported functions answer at once.
+  static CK_RV NotSupported() { return CKR_FUNCTION_NOT_SUPPORTED; }
+
+ private:
+  // Token of a slot under the lock: CKR_SLOT_ID_INVALID out of range; a failure
+  // to get the token as the slot gives it (none: CKR_GENERAL_ERROR).
+  CK_RV GetSlotToken(CK_SLOT_ID slotId, CPkcs11Token** token);
+
+  LastErrorText m_lastError;
+  CPkcs11Slot** m_slots = nullptr;
+  CK_ULONG m_slotCount = 0;
+  TraceLogger m_logger{"PKCS#11: "};
+  CK_ULONG m_sessionCounter = 0;
+  CK_ULONG m_reservedCounter = 0;
+  CK_ULONG m_objectCounter = 0;
+  CK_ULONG m_objectHighMark = 0;
+  std::atomic<int64_t> m_ownerPid{0};
+  CPkcs15Lib m_pkcs15;
+  Pkcs11Lock m_lock;
+  TypedPointerList<CPkcs11Session> m_sessions{8, true};
+  void* m_reserved = nullptr;
+  uint32_t m_certLabelMode = 2;
+  char* m_initTokenConfigFile = nullptr;
+};
+
+// ---- process-wide state and start-up ----
+CPkcs11App& TheApp();
+CfgPkcs11ApiConfig& TheConfig();
+// False before the globals exist and after they were destroyed at unload.
+bool AppAlive();
+// 0 when it deferred itself, 1 when the library is (now) started.
+int LibraryStartup();
+bool IsStarted();
+int IsFalseWord(const char* text);
+bool EnvIsTrue(const char* name);
+bool IsVerboseInit();
+unsigned long ParseNumberOrDefault(const char* text, unsigned long def);
+const char* GetProcessPath(long pid, char* buffer, size_t size);
+void StartupMessage(unsigned level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Extra C_Initialize calls counted while initialised.
+uint32_t GetInitCounter();
+// Counts one more initialisation (under the lock: take and release); returns the new count.
+uint32_t CountReinitialization();
+// Counts one down when positive; false when it was 0.
+bool UncountReinitialization(uint32_t* newValue);
+
+#endif

@@ -1,0 +1,248 @@
+#include "pkcs11impl/scpkcs15lib.h"
+
+#include <cctype>
+#include <cstring>
+#include <new>
+
+#include "smartcard/sc_reader_pcsc.h"
+#include "support/vtest.h"
+
+namespace {
+
+bool HasWildcards(const char* pattern) { return std::strpbrk(pattern, "*?") != nullptr; }
+
+bool SameChar(char a, char b, bool ignoreCase) {
+  if (a == b) return true;
+  return ignoreCase && std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+}
+
+// Left-to-right match of a pattern holding wildcards; -1 when it fails.
+int MatchFrom(const char* name, const char* pattern, bool ignoreCase) {
+  int score = 0;
+  while (*pattern != '\0') {
+    if (*pattern == '*') {
+      while (*pattern == '*') ++pattern;
+      if (*pattern == '\0') return score;
+      if (*name == '\0') return -1;
+      for (const char* pos = name; *pos != '\0'; ++pos) {
+        const int rest = MatchFrom(pos, pattern, ignoreCase);
+        if (rest >= 0) return score + rest;
+      }
+      return -1;
+    }
+    if (*name == '\0') return -1;
+    if (*pattern == '?') {
+      score += 1;
+    } else {
+      if (!SameChar(*name, *pattern, ignoreCase)) return -1;
+      score += 2;
+    }
+    ++name;
+    ++pattern;
+  }
+  return *name == '\0' ? score : -1;
+}
+
+}  // namespace
+
+int WildcardMatchScore(const char* name, const char* pattern, bool ignoreCase) {
+  if (name == nullptr) name = "";
+  if (pattern == nullptr) pattern = "";
+  if (!HasWildcards(pattern)) {
+    const bool equal = ignoreCase ? strcasecmp(name, pattern) == 0 : std::strcmp(name, pattern) == 0;
+    return equal ? static_cast<int>(2 * std::strlen(pattern)) : -1;
+  }
+  // Literal characters follow the ignore-case choice here as well, so that an
+  // administrator's "IgnoreCase" holds for wildcard patterns too.
+  return MatchFrom(name, pattern, ignoreCase);
+}
+
+SCPkcs15Lib::ReaderOptions::~ReaderOptions() { delete[] pattern; }
+
+SCPkcs15Lib::SCPkcs15Lib() : m_readerOptions(10, true) {}
+
+SCPkcs15Lib::~SCPkcs15Lib() {
+  DeInitLib();
+  delete[] m_pcscLibrary;
+  delete[] m_dravokLibrary;
+  delete[] m_enabledReaderSubsystems;
+  delete[] m_initProfile;
+}
+
+SCRESULT SCPkcs15Lib::InitLib(const CK_C_INITIALIZE_ARGS* /*initArgs*/, uint32_t maxTokenCount) {
+  if (m_initialized) return SC_OK;
+  SCReaderPcsc::SetTraceEnabled((m_pkcs15Flags & PKCS15_FLAG_PCSC_TRACE) != 0);
+  SCReaderDravok::SetTraceEnabled((m_pkcs15Flags & PKCS15_FLAG_SIM_TRACE) != 0);
+  m_tokensPerReader = (maxTokenCount >= 1 && maxTokenCount <= 20) ? maxTokenCount : PKCS15_DEFAULT_TOKENS_PER_READER;
+  // Reader enumeration belongs to the reader layer's start-up; until it is
+  // wired here the bridge has no reader and so no slot.
+  m_readerCount = 0;
+  m_slotCount = 0;
+  m_initialized = 1;
+  return SC_OK;
+}
+
+SCRESULT SCPkcs15Lib::DeInitLib() {
+  m_readerCount = 0;
+  m_slotCount = 0;
+  m_initialized = 0;
+  return SC_OK;
+}
+
+uint32_t SCPkcs15Lib::GetSlotCount(bool tokenPresent) const {
+  if (!tokenPresent) return m_slotCount;
+  return 0;  // no slot application exists without readers
+}
+
+SCRESULT SCPkcs15Lib::GetSlotList(uint32_t* list, uint32_t* count, bool tokenPresent) const {
+  if (count == nullptr) return SC_E_BAD_USAGE;
+  const uint32_t n = GetSlotCount(tokenPresent);
+  if (list == nullptr) {
+    *count = n;
+    return SC_OK;
+  }
+  if (*count < n) {
+    *count = n;
+    return SC_E_INSUFFICIENT_BUFFER;
+  }
+  uint32_t k = 0;
+  for (uint32_t slot = 0; slot < m_slotCount && k < n; ++slot)
+    if (!tokenPresent) list[k++] = slot;
+  *count = k;
+  return SC_OK;
+}
+
+void SCPkcs15Lib::SetPkcs15Flags(uint32_t word) {
+  m_pkcs15Flags = word;
+  SCReaderPcsc::SetTraceEnabled((word & PKCS15_FLAG_PCSC_TRACE) != 0);
+  SCReaderDravok::SetTraceEnabled((word & PKCS15_FLAG_SIM_TRACE) != 0);
+}
+
+void SCPkcs15Lib::SetAnyCardBlankFlag(bool on) {
+  m_pkcs15Flags = on ? (m_pkcs15Flags | PKCS15_FLAG_ANY_CARD_BLANK) : (m_pkcs15Flags & ~PKCS15_FLAG_ANY_CARD_BLANK);
+}
+
+void SCPkcs15Lib::SetOptionBit1(bool on) { m_pkcs15Flags = on ? (m_pkcs15Flags | 0x1u) : (m_pkcs15Flags & ~0x1u); }
+
+void SCPkcs15Lib::SetOptionBits(uint32_t value, uint32_t mask) {
+  if (mask == 0) mask = 0xFFFFFFFFu;
+  m_optionBits = (m_optionBits & ~mask) | (value & mask);
+}
+
+uint32_t SCPkcs15Lib::GetOptionBits(uint32_t mask) const { return mask == 0 ? m_optionBits : (m_optionBits & mask); }
+
+uint32_t SCPkcs15Lib::GetOptionBitsHigh(uint32_t mask) const {
+  mask &= 0xFF00u;
+  if (mask == 0) mask = 0xFF00u;
+  return m_optionBits & mask;
+}
+
+bool SCPkcs15Lib::SetTokensPerReader(uint32_t count) {
+  if (count < 1 || count > 20) return false;
+  m_tokensPerReader = count;
+  return true;
+}
+
+int SCPkcs15Lib::SetStringOption(char** variable, const char* value) {
+  AssertInvariant(variable != nullptr, "pkcs11impl/scpkcs15lib", 2411, "variable");
+  char* copy = nullptr;
+  if (value != nullptr) {
+    const size_t n = std::strlen(value);
+    copy = new (std::nothrow) char[n + 1];
+    if (copy == nullptr) return 0;
+    std::memcpy(copy, value, n + 1);
+  }
+  delete[] *variable;
+  *variable = copy;
+  return 1;
+}
+
+SCPkcs15Lib::ReaderOptions* SCPkcs15Lib::AddReaderOptions(const char* pattern) {
+  ReaderOptions* record = new (std::nothrow) ReaderOptions();
+  if (record == nullptr) return nullptr;
+  if (!SetStringOption(&record->pattern, pattern)) {
+    delete record;
+    return nullptr;
+  }
+  try {
+    m_readerOptions.AddTail(record);
+  } catch (const std::bad_alloc&) {
+    delete record;
+    return nullptr;
+  }
+  return record;
+}
+
+SCPkcs15Lib::ReaderOptions* SCPkcs15Lib::FindReaderOptions(const char* pattern) const {
+  if (pattern == nullptr) return nullptr;
+  for (POSITION p = m_readerOptions.GetHeadPosition(); p;) {
+    ReaderOptions* r = m_readerOptions.GetNext(p);
+    if (r->pattern != nullptr && std::strcmp(r->pattern, pattern) == 0) return r;
+  }
+  return nullptr;
+}
+
+int SCPkcs15Lib::RemoveReaderOptions(const char* pattern) {
+  ReaderOptions* r = FindReaderOptions(pattern);
+  if (r == nullptr) return 0;
+  m_readerOptions.RemoveAt(m_readerOptions.Find(r));
+  delete r;
+  return 1;
+}
+
+void SCPkcs15Lib::ClearReaderOptions() { m_readerOptions.DeleteAll(); }
+
+SCPkcs15Lib::ReaderOptions* SCPkcs15Lib::MatchReaderOptions(const char* readerName) const {
+  ReaderOptions* best = nullptr;
+  int bestScore = -1;
+  for (POSITION p = m_readerOptions.GetHeadPosition(); p;) {
+    ReaderOptions* r = m_readerOptions.GetNext(p);
+    const int score = WildcardMatchScore(readerName, r->pattern, (r->flags & SC_ROPT_FLAG_IGNORE_CASE) != 0);
+    if (score > bestScore) {
+      bestScore = score;
+      best = r;
+    }
+  }
+  return best;
+}
+
+SCPkcs15Lib::ReaderOptions* SCPkcs15Lib::GetReaderOptionsAt(int index) const {
+  POSITION p = m_readerOptions.FindIndex(index);
+  return p ? m_readerOptions.GetAt(p) : nullptr;
+}
+
+bool SCPkcs15Lib::AddAllowedReader(const char* pattern) {
+  if (pattern == nullptr) return false;
+  try {
+    m_allowedReaders.AddTail(pattern);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void SCPkcs15Lib::ClearAllowedReaders() { m_allowedReaders.RemoveAll(); }
+
+const char* SCPkcs15Lib::GetAllowedReaderAt(int index) const {
+  POSITION p = m_allowedReaders.FindIndex(index);
+  return p ? m_allowedReaders.GetAt(p) : nullptr;
+}
+
+SCRESULT SCPkcs15Lib::CheckAllowedReaderName(const char* readerName, const ReaderOptions** options) const {
+  if (options != nullptr) *options = nullptr;
+  bool explicitlyAllowed = false;
+  if (!m_allowedReaders.IsEmpty()) {
+    bool allowed = false;
+    for (POSITION p = m_allowedReaders.GetHeadPosition(); p && !explicitlyAllowed;) {
+      const int score = WildcardMatchScore(readerName, m_allowedReaders.GetNext(p), false);
+      if (score > 0) explicitlyAllowed = true;
+      if (score >= 0) allowed = true;
+    }
+    if (!allowed) return SC_E_PKCS15_IGNORE_READER;
+  }
+  const ReaderOptions* record = MatchReaderOptions(readerName);
+  if (record != nullptr && (record->flags & SC_ROPT_FLAG_DISABLED) != 0 && !explicitlyAllowed)
+    return SC_E_PKCS15_IGNORE_READER;
+  if (options != nullptr) *options = record;
+  return explicitlyAllowed ? 1 : 0;
+}

@@ -1,0 +1,79 @@
+// The one mutex type of the module (the global lock and each reader record's
+// lock) in its three modes chosen from the C_Initialize arguments: no locking,
+// the host's four mutex callbacks, or an operating-system mutex. Also the
+// thread-creation helper of the reader workers.
+#ifndef MIRTAL_PKCS11IMPL_THREAD_H
+#define MIRTAL_PKCS11IMPL_THREAD_H
+
+#include <pthread.h>
+
+#include <atomic>
+
+#include "pkcs11impl/cryptoki.h"
+
+class TraceLogger;
+
+class Pkcs11Lock {
+ public:
+  Pkcs11Lock() = default;
+  ~Pkcs11Lock();
+  Pkcs11Lock(const Pkcs11Lock&) = delete;
+  Pkcs11Lock& operator=(const Pkcs11Lock&) = delete;
+
+  // Chooses the mode; always CKR_OK.
+  CK_RV Initialize(const CK_C_INITIALIZE_ARGS* args);
+  // Makes the mutex (replacing an existing one).
+  CK_RV Create(void* unused = nullptr);
+  CK_RV Lock();
+  CK_RV Unlock();
+  CK_RV Destroy();
+
+  void SetLogger(TraceLogger* logger) { m_logger = logger; }
+  TraceLogger* GetLogger() const { return m_logger; }
+  void SetId(long id) { m_id = id; }
+  long GetId() const { return m_id; }
+  bool IsEnabled() const { return m_enabled; }
+  bool UsesSystemMutex() const { return m_useSystem; }
+  bool IsLocked() const { return m_locked; }
+  bool HasMutex() const { return m_mutex != nullptr; }
+
+ private:
+  void LogLine(const char* function, unsigned level, CK_RV rv) const;
+
+  bool m_enabled = false;
+  bool m_useSystem = false;
+  // Read by the trace lines of other threads; written only by the holder.
+  std::atomic<bool> m_locked{false};
+  void* m_mutex = nullptr;
+  CK_CREATEMUTEX m_create = nullptr;
+  CK_DESTROYMUTEX m_destroy = nullptr;
+  CK_LOCKMUTEX m_lock = nullptr;
+  CK_UNLOCKMUTEX m_unlock = nullptr;
+  TraceLogger* m_logger = nullptr;
+  long m_id = 0;
+};
+
+// Holds a lock for a scope (the members of the application object take the
+// global lock this way, so that every exit releases it).
+class Pkcs11LockGuard {
+ public:
+  explicit Pkcs11LockGuard(Pkcs11Lock& lock) : m_lock(lock) { m_lock.Lock(); }
+  ~Pkcs11LockGuard() { m_lock.Unlock(); }
+  Pkcs11LockGuard(const Pkcs11LockGuard&) = delete;
+  Pkcs11LockGuard& operator=(const Pkcs11LockGuard&) = delete;
+
+ private:
+  Pkcs11Lock& m_lock;
+};
+
+// 1 with the new thread's identifier stored, 0 when the thread cannot be made.
+// ppThread must not be null (assertion).
+int CreateThread(pthread_t* ppThread, void* (*startRoutine)(void*), void* argument);
+
+// Operating-system mutex helpers: null on allocation failure; true on success.
+pthread_mutex_t* OsMutexCreate();
+bool OsMutexLock(pthread_mutex_t* mutex);
+bool OsMutexUnlock(pthread_mutex_t* mutex);
+bool OsMutexDestroy(pthread_mutex_t* mutex);
+
+#endif
