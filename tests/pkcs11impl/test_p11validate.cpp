@@ -378,6 +378,10 @@ TEST(P11Validate, CertificateRules) {
   TestTemplate wtls;
   wtls.Ulong(CKA_CLASS, CKO_CERTIFICATE).Ulong(CKA_CERTIFICATE_TYPE, CKC_WTLS).Bytes(CKA_SUBJECT, "s");
   EXPECT_EQ(CreateRv(wtls), CKR_TEMPLATE_INCONSISTENT);
+  TestTemplate attrCert;
+  attrCert.Ulong(CKA_CLASS, CKO_CERTIFICATE).Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509_ATTR_CERT);
+  EXPECT_EQ(CreateRv(attrCert), CKR_TEMPLATE_INCONSISTENT);
+  EXPECT_EQ(ValidateCertificateTemplate(TT_ARGS(attrCert), P11_MODE_MODIFY, ~0UL, 0), CKR_TEMPLATE_INCONSISTENT);
   TestTemplate noType = X509();
   noType.Without(CKA_CERTIFICATE_TYPE);
   EXPECT_EQ(CreateRv(noType), CKR_TEMPLATE_INCOMPLETE);
