@@ -1,6 +1,63 @@
 #include "smartcard/sc_card.h"
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "smartcard/sc_digestinfo.h"
+#include "smartcard/sc_log.h"
 #include "smartcard/sc_reader.h"
+
+namespace {
+
+constexpr uint8_t kDescEf = 0x01;
+constexpr uint8_t kDescDf = 0x38;
+constexpr uint8_t kDescKey = 0x11;
+constexpr uint8_t kDescPin = 0x21;
+
+void PutU16(std::vector<uint8_t>* v, uint16_t x) {
+    v->push_back(static_cast<uint8_t>(x >> 8));
+    v->push_back(static_cast<uint8_t>(x));
+}
+
+void AppendByteTlv(std::vector<uint8_t>* v, uint32_t tag, uint8_t b) { scAppendTlv(v, tag, &b, 1); }
+
+void AppendU16Tlv(std::vector<uint8_t>* v, uint32_t tag, uint16_t x) {
+    const uint8_t b[] = {static_cast<uint8_t>(x >> 8), static_cast<uint8_t>(x)};
+    scAppendTlv(v, tag, b, 2);
+}
+
+// Bytes of a big-endian integer of the given bit length (leading zero bytes dropped).
+bool AppendInteger(std::vector<uint8_t>* v, uint32_t tag, const uint8_t* p, uint32_t bits) {
+    if (p == nullptr || bits == 0) return true;
+    size_t n = (bits + 7) / 8;
+    while (n > 1 && *p == 0) {
+        ++p;
+        --n;
+    }
+    if (n > 512) return false;
+    scAppendTlv(v, tag, p, n);
+    return true;
+}
+
+// Wipes a vector that carried a PIN or key.
+void Wipe(std::vector<uint8_t>& v) {
+    volatile uint8_t* p = v.data();
+    for (size_t i = 0; i < v.size(); ++i) p[i] = 0;
+    v.clear();
+}
+
+struct WipeOnExit {
+    std::vector<uint8_t>& v;
+    ~WipeOnExit() { Wipe(v); }
+};
+
+uint32_t TextLength(const uint8_t* p, uint32_t len) {
+    if (p == nullptr) return 0;
+    return len == SC_UNSET ? static_cast<uint32_t>(std::strlen(reinterpret_cast<const char*>(p))) : len;
+}
+
+}  // namespace
 
 SCCard::SCCard(SCReader* reader) : m_pConnectedReader(reader) {
     if (reader != nullptr && reader->IsConnected()) {
@@ -10,3 +67,1108 @@ SCCard::SCCard(SCReader* reader) : m_pConnectedReader(reader) {
 }
 
 SCCard::~SCCard() = default;
+
+// ------------------------------------------------------------------ transport
+
+SCRESULT SCCard::MapStatus(uint16_t sw) {
+    if (sw == 0x9000 || (sw & 0xFF00) == 0x6100) return SC_OK;
+    if ((sw & 0xFFF0) == 0x63C0) return SC_E_VERIFY_FAILED;
+    return scResultFromStatus(sw);
+}
+
+SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const uint8_t* data, size_t len,
+                          bool wantLe, std::vector<uint8_t>* resp, uint16_t* sw) {
+    if (m_pConnectedReader == nullptr) return SC_E_CARD_NOT_CONNECTED;
+    if (data == nullptr && len != 0) return SC_E_BAD_PARAMS;
+    std::vector<uint8_t> sink;
+    if (resp == nullptr) resp = &sink;
+    uint16_t status = 0;
+    if (sw == nullptr) sw = &status;
+    size_t maxSend = m_pConnectedReader->GetMaxSendLength();
+    if (maxSend == 0 || maxSend > 255) maxSend = 255;
+    size_t off = 0;
+    std::vector<uint8_t> apdu;
+    WipeOnExit wipeApdu{apdu};
+    do {
+        const size_t part = std::min(len - off, maxSend);
+        const bool last = off + part == len;
+        apdu.assign({static_cast<uint8_t>(last ? cla : (cla | 0x10)), ins, p1, p2});
+        if (part) {
+            apdu.push_back(static_cast<uint8_t>(part));
+            apdu.insert(apdu.end(), data + off, data + off + part);
+        }
+        if (last && wantLe) apdu.push_back(0x00);
+        resp->clear();
+        const SCRESULT r = m_pConnectedReader->TransmitAPDU(apdu, resp, sw);
+        if (r < 0) return r;
+        off += part;
+        if (!last && *sw != 0x9000) return SC_OK;  // a refused part ends the chain
+    } while (off < len);
+    return SC_OK;
+}
+
+SCRESULT SCCard::DoSelect(uint8_t p1, uint8_t p2, const uint8_t* data, size_t len, SCFileHeader** header,
+                          SCFileHeader**) {
+    if (data == nullptr && len != 0) return SC_E_BAD_PARAMS;
+    if (header) *header = nullptr;
+    std::vector<uint8_t> resp;
+    uint16_t sw = 0;
+    SCRESULT r = Transmit(0x00, 0xA4, p1, static_cast<uint8_t>(p2 | 0x04), data, len, true, &resp, &sw);
+    if (r < 0) return r;
+    if (sw != 0x9000 && (sw & 0xFF00) != 0x6100 && sw != 0x6283) return MapStatus(sw);
+    std::unique_ptr<SCFileHeader> h(NewHeader());
+    const SCRESULT pr = resp.empty() ? SC_E_INVALID_DATA_FORMAT : h->Parse(resp.data(), resp.size());
+    m_hasLastHeader = pr == SC_OK;
+    if (m_hasLastHeader) m_lastHeader.Parse(resp.data(), resp.size());
+    // Track the current DF.
+    const bool isDf = m_hasLastHeader && h->IsDf();
+    switch (p1) {
+    case 0x00:
+        if (len == 2 && data[0] == 0x3F && data[1] == 0x00) {
+            m_curDf.Set(&SC_FID_MF, 1);
+        } else if (isDf && len == 2) {
+            const uint16_t fid = static_cast<uint16_t>((data[0] << 8) | data[1]);
+            const size_t n = m_curDf.Count();
+            if (n >= 2 && m_curDf[n - 2] == fid) {
+                SCPath up(m_curDf.Ids(), n - 1);
+                m_curDf = up;
+            } else if (n == 0 || m_curDf[n - 1] != fid) {
+                if (n) m_curDf.Append(fid);
+            }
+        } else if (!m_hasLastHeader) {
+            m_curDf.Clear();
+        }
+        break;
+    case 0x01:
+        if (len == 2 && m_curDf.Count()) m_curDf.Append(static_cast<uint16_t>((data[0] << 8) | data[1]));
+        break;
+    case 0x03:
+        if (m_curDf.Count() > 1) {
+            SCPath up(m_curDf.Ids(), m_curDf.Count() - 1);
+            m_curDf = up;
+        }
+        break;
+    case 0x04:
+        if (isDf && h->HasFileId() && h->GetFileId() == SC_FID_MF) m_curDf.Set(&SC_FID_MF, 1);
+        else m_curDf.Clear();
+        break;
+    case 0x08:
+    case 0x09: {
+        SCPath p;
+        if (p1 == 0x08 || m_curDf.Count() == 0) {
+            if (p1 == 0x09) {
+                m_curDf.Clear();
+                break;
+            }
+            p.Append(SC_FID_MF);
+        } else {
+            p = m_curDf;
+        }
+        const size_t ids = len / 2 - (isDf ? 0 : 1);
+        for (size_t i = 0; i < ids; ++i) p.Append(static_cast<uint16_t>((data[2 * i] << 8) | data[2 * i + 1]));
+        m_curDf = p;
+        break;
+    }
+    default:
+        break;
+    }
+    if (header) {
+        if (pr != SC_OK) return pr;
+        *header = h.release();
+    }
+    return SC_OK;
+}
+
+uint8_t SCCard::LifeCycleByte(uint32_t state) {
+    switch (state) {
+    case SC_LCS_CREATION: return 0x01;
+    case SC_LCS_INITIALISATION: return 0x03;
+    case SC_LCS_ACTIVATED: return 0x05;
+    case SC_LCS_DEACTIVATED: return 0x04;
+    case SC_LCS_TERMINATED: return 0x0C;
+    default: return 0;
+    }
+}
+
+// ------------------------------------------------------------------ information
+
+void SCCard::FillBaseInfo(SCCardInfo* info) const {
+    info->minPinLen = 4;
+    info->maxPinLen = 8;
+    info->padChar = 0xFF;
+    info->erasedValue = 0xFF;
+    info->flags = SC_CARDINFO_WRITABLE | SC_CARDINFO_HAS_RNG;
+    info->rsaCaps = SC_RSA_CAP_GENERATE | SC_RSA_CAP_IMPORT | SC_RSA_CAP_SIGN | SC_RSA_CAP_DECRYPT |
+                    SC_RSA_CAP_PKCS1 | SC_RSA_CAP_RAW | SC_RSA_CAP_PUB_FROM_PRIVATE;
+    info->rsaMinBits = 512;
+    info->rsaMaxBits = 4096;
+    info->pinCaps = SC_PIN_CAP_ACCESS_RULES | SC_PIN_CAP_PADDED;
+    info->profile = GetCardType();
+    info->cardFamily = GetCardType();
+    info->issuerCode = 0;
+}
+
+SCRESULT SCCard::GetCardInfo(SCCardInfo* info) {
+    if (info == nullptr) return SC_E_BAD_PARAMS;
+    std::memset(info, 0, sizeof *info);
+    info->cardFamily = SC_CARD_TYPE_GENERIC;
+    info->issuerCode = SC_UNSET;
+    return SC_OK;
+}
+
+uint32_t SCCard::GetCardType(uint32_t, uint32_t) const { return SC_CARD_TYPE_GENERIC; }
+
+uint32_t SCCard::GetCardState() {
+    const SCRESULT r = GetLifeCycleState();
+    return r == SC_LCS_INITIALISATION || r == SC_LCS_CREATION ? 2u : 3u;
+}
+
+SCRESULT SCCard::GetLifeCycleState() {
+    SCFileHeader* h = nullptr;
+    const SCRESULT r = SelectMf(&h);
+    if (r < 0) return r;
+    const SCRESULT state = h->GetLifeCycleState();
+    SCFileHeader::SafeRelease(h);
+    return state;
+}
+
+int64_t SCCard::GetCardCapacity() {
+    SCFileHeader* h = nullptr;
+    if (SelectMf(&h) < 0) return -1;
+    const int64_t free = h->GetFreeSpace() ? static_cast<int64_t>(h->GetFreeSpace()) : -1;
+    SCFileHeader::SafeRelease(h);
+    return free;
+}
+
+SCRESULT SCCard::CheckCardState() {
+    if (m_pConnectedReader == nullptr) return SC_E_CARD_NOT_CONNECTED;
+    return m_pConnectedReader->CheckCardState();
+}
+
+SCRESULT SCCard::ResetCard() {
+    if (m_pConnectedReader == nullptr) return SC_E_NO_SMARTCARD;
+    const SCRESULT r = m_pConnectedReader->ResetCard();
+    m_curDf.Clear();
+    m_hasLastHeader = false;
+    return r;
+}
+
+SCRESULT SCCard::GetSerialNumber(uint8_t* buffer, uint32_t capacity) {
+    std::vector<uint8_t> resp;
+    uint16_t sw = 0;
+    const SCRESULT r = Transmit(0x00, 0xCA, 0x00, 0x5A, nullptr, 0, true, &resp, &sw);
+    if (r < 0) return r;
+    if (sw == 0x6A88 || sw == 0x6A81 || sw == 0x6D00 || sw == 0x6E00) return SC_E_UNSUPPORTED_FEATURE;
+    if (sw != 0x9000) return MapStatus(sw);
+    // A serial number in a 5A element is unwrapped.
+    SCTlv t;
+    size_t pos = 0;
+    const uint8_t* p = resp.data();
+    size_t n = resp.size();
+    if (n > 2 && resp[0] == 0x5A && scReadTlv(resp.data(), resp.size(), &pos, &t) && pos == resp.size()) {
+        p = t.value;
+        n = t.length;
+    }
+    if (n == 0) return SC_E_UNSUPPORTED_FEATURE;
+    if (buffer == nullptr || capacity < n) return SC_E_INSUFFICIENT_BUFFER;
+    std::memcpy(buffer, p, n);
+    return static_cast<SCRESULT>(n);
+}
+
+SCRESULT SCCard::GetRandom(uint8_t* out, uint32_t len) {
+    if (out == nullptr && len) return SC_E_BAD_PARAMS;
+    uint32_t done = 0;
+    while (done < len) {
+        const uint32_t part = std::min<uint32_t>(len - done, 128);
+        std::vector<uint8_t> resp;
+        uint16_t sw = 0;
+        const uint8_t apdu[] = {0x00, 0x84, 0x00, 0x00, static_cast<uint8_t>(part)};
+        if (m_pConnectedReader == nullptr) return SC_E_CARD_NOT_CONNECTED;
+        const SCRESULT r = m_pConnectedReader->TransmitAPDU(std::vector<uint8_t>(apdu, apdu + 5), &resp, &sw);
+        if (r < 0) return r;
+        if (sw == 0x6D00 || sw == 0x6E00) return SC_E_UNSUPPORTED_FEATURE;
+        if (sw != 0x9000) return MapStatus(sw);
+        if (resp.size() != part) return SC_E_INCONSISTENT_DATA;
+        std::memcpy(out + done, resp.data(), part);
+        done += part;
+    }
+    return SC_OK;
+}
+
+SCRESULT SCCard::TerminateCard() {
+    uint16_t sw = 0;
+    const SCRESULT r = Transmit(0x00, 0xFE, 0x00, 0x00, nullptr, 0, false, nullptr, &sw);
+    return r < 0 ? r : MapStatus(sw);
+}
+
+SCRESULT SCCard::ActivateCard() {
+    SCRESULT r = SelectMf(nullptr);
+    if (r < 0) return r;
+    uint16_t sw = 0;
+    r = Transmit(0x00, 0x44, 0x00, 0x00, nullptr, 0, false, nullptr, &sw);
+    return r < 0 ? r : MapStatus(sw);
+}
+
+SCRESULT SCCard::BlockGlobalUserPin(uint32_t) { return SC_E_UNSUPPORTED_FEATURE; }
+
+// ------------------------------------------------------------------ selection
+
+SCRESULT SCCard::SelectMf(SCFileHeader** header) {
+    const uint8_t mf[] = {0x3F, 0x00};
+    return DoSelect(0x00, 0x00, mf, 2, header);
+}
+
+SCRESULT SCCard::SelectFileById(uint16_t fid, SCFileHeader** header) {
+    if (fid == 0 || fid == SC_FID_MF) return SelectMf(header);
+    const uint8_t d[] = {static_cast<uint8_t>(fid >> 8), static_cast<uint8_t>(fid)};
+    return DoSelect(0x00, 0x00, d, 2, header);
+}
+
+SCRESULT SCCard::SelectPath(const uint16_t* ids, size_t count, SCFileHeader** header) {
+    if (header) *header = nullptr;
+    if (ids == nullptr && count) return SC_E_BAD_PARAMS;
+    if (count == 0 || (count == 1 && ids[0] == SC_FID_MF)) return SelectMf(header);
+    const bool absolute = ids[0] == SC_FID_MF;
+    std::vector<uint8_t> d;
+    for (size_t i = absolute ? 1 : 0; i < count; ++i) PutU16(&d, ids[i]);
+    if (d.size() > 255) return SC_E_BAD_PARAMS;
+    return DoSelect(absolute ? 0x08 : 0x09, 0x00, d.data(), d.size(), header);
+}
+
+SCRESULT SCCard::SelectPathThunk(const uint16_t* ids, size_t count, uint32_t) {
+    return SelectPath(ids, count, nullptr);
+}
+
+SCRESULT SCCard::SelectQualifiedPath(const uint16_t* ids, size_t count, SCFileHeader** header) {
+    return SelectPath(ids, count, header);
+}
+
+SCRESULT SCCard::SelectByAid(const uint8_t* aid, size_t len, uint32_t occurrence, SCFileHeader** header) {
+    if (header) *header = nullptr;
+    if (aid == nullptr || len == 0) return SC_E_BAD_PARAMS;
+    if (len > 16) return SC_E_AID_TOO_LONG;
+    return DoSelect(0x04, occurrence == 2 ? 0x02 : 0x00, aid, len, header);
+}
+
+SCRESULT SCCard::SelectChildEf(uint16_t fid, SCFileHeader** header) {
+    const uint8_t d[] = {static_cast<uint8_t>(fid >> 8), static_cast<uint8_t>(fid)};
+    return DoSelect(0x02, 0x00, d, 2, header);
+}
+
+SCRESULT SCCard::SelectParent() { return DoSelect(0x03, 0x00, nullptr, 0, nullptr); }
+
+SCRESULT SCCard::SelectApplet() { return SC_E_UNSUPPORTED_FEATURE; }
+
+SCRESULT SCCard::SelectIssuerSecurityDomain() { return SC_E_UNSUPPORTED_FEATURE; }
+
+SCRESULT SCCard::SelectCurrentDfAgain() {
+    if (m_curDf.Count() == 0) return SC_E_FILE_STATUS_UNKNOWN;
+    const SCPath p = m_curDf;
+    return SelectPath(p.Ids(), p.Count(), nullptr);
+}
+
+// ------------------------------------------------------------------ binary files
+
+SCRESULT SCCard::ReadBinary(uint32_t offset, uint8_t* buffer, uint32_t count) {
+    if (buffer == nullptr && count) return SC_E_BAD_PARAMS;
+    if (offset > 0x7FFF || count > 0x8000 - offset) return SC_E_INVALID_FILE_OFFSET;
+    if (m_pConnectedReader == nullptr) return SC_E_CARD_NOT_CONNECTED;
+    uint32_t chunkMax = m_pConnectedReader->GetMaxResponseLength();
+    if (chunkMax == 0 || chunkMax > 256) chunkMax = 256;
+    uint32_t done = 0;
+    while (done < count) {
+        const uint32_t part = std::min(count - done, chunkMax);
+        const uint32_t off = offset + done;
+        const uint8_t apdu[] = {0x00, 0xB0, static_cast<uint8_t>(off >> 8), static_cast<uint8_t>(off),
+                                static_cast<uint8_t>(part & 0xFF)};
+        std::vector<uint8_t> resp;
+        uint16_t sw = 0;
+        const SCRESULT r = m_pConnectedReader->TransmitAPDU(std::vector<uint8_t>(apdu, apdu + 5), &resp, &sw);
+        if (r < 0) return r;
+        if (sw == 0x6B00 && done > 0) break;   // the end of the file
+        if (sw != 0x9000 && sw != 0x6282) return MapStatus(sw);
+        if (resp.size() > part) return SC_E_INCONSISTENT_DATA;
+        std::memcpy(buffer + done, resp.data(), resp.size());
+        done += static_cast<uint32_t>(resp.size());
+        if (resp.size() < part || sw == 0x6282) break;
+    }
+    return static_cast<SCRESULT>(done);
+}
+
+SCRESULT SCCard::ReadBinaryFromStart(uint8_t* buffer, uint32_t count) { return ReadBinary(0, buffer, count); }
+
+SCRESULT SCCard::UpdateBinary(uint32_t offset, const uint8_t* data, uint32_t count) {
+    if (data == nullptr && count) return SC_E_BAD_PARAMS;
+    if (offset > 0x7FFF || count > 0x8000 - offset) return SC_E_INVALID_FILE_OFFSET;
+    if (m_pConnectedReader == nullptr) return SC_E_CARD_NOT_CONNECTED;
+    uint32_t chunkMax = m_pConnectedReader->GetMaxSendLength();
+    if (chunkMax == 0 || chunkMax > 255) chunkMax = 255;
+    uint32_t done = 0;
+    while (done < count) {
+        const uint32_t part = std::min(count - done, chunkMax);
+        const uint32_t off = offset + done;
+        uint16_t sw = 0;
+        const SCRESULT r = Transmit(0x00, 0xD6, static_cast<uint8_t>(off >> 8), static_cast<uint8_t>(off),
+                                    data + done, part, false, nullptr, &sw);
+        if (r < 0) return r;
+        if (sw == 0x6A84) return SC_E_FILE_TOO_SMALL;
+        if (sw != 0x9000) return MapStatus(sw);
+        done += part;
+    }
+    return SC_OK;
+}
+
+SCRESULT SCCard::UpdateBinaryFromStart(const uint8_t* data, uint32_t count) { return UpdateBinary(0, data, count); }
+
+SCRESULT SCCard::EraseBinaryAll() {
+    uint16_t sw = 0;
+    const SCRESULT r = Transmit(0x00, 0x0E, 0x00, 0x00, nullptr, 0, false, nullptr, &sw);
+    if (r < 0) return r;
+    if (sw == 0x6700 || sw == 0x6D00) return SC_E_UNSUPPORTED_FEATURE;
+    return MapStatus(sw);
+}
+
+// ------------------------------------------------------------------ creation and deletion
+
+SCRESULT SCCard::CreateFromFcp(const std::vector<uint8_t>& body, SCFileHeader** header) {
+    if (header) *header = nullptr;
+    std::vector<uint8_t> fcp;
+    scAppendTlv(&fcp, 0x62, body.data(), body.size());
+    uint16_t sw = 0;
+    const SCRESULT r = Transmit(0x00, 0xE0, 0x00, 0x00, fcp.data(), fcp.size(), false, nullptr, &sw);
+    if (r < 0) return r;
+    if (sw == 0x6A84) return SC_E_NO_SPACE_ON_CARD;
+    if (sw != 0x9000) return MapStatus(sw);
+    std::unique_ptr<SCFileHeader> h(NewHeader());
+    if (h->Parse(fcp.data(), fcp.size()) == SC_OK) {
+        m_lastHeader.Parse(fcp.data(), fcp.size());
+        m_hasLastHeader = true;
+        if (h->IsDf() && m_curDf.Count()) m_curDf.Append(h->GetFileId());
+    }
+    if (header) *header = h.release();
+    return SC_OK;
+}
+
+SCRESULT SCCard::CreateFile(uint32_t size, uint16_t fid, uint32_t lifeCycle, uint32_t accessTemplate,
+                            const SCFileHeaderList& refs, SCFileHeader** header) {
+    if (header) *header = nullptr;
+    if (size > 0x7FFF) return SC_E_FILE_SIZE_REFUSED;
+    if (fid == 0 || fid == SC_FID_MF || fid == 0x3FFF || fid == 0xFFFF) return SC_E_BAD_PARAMS;
+    std::vector<uint8_t> body;
+    AppendU16Tlv(&body, 0x80, static_cast<uint16_t>(size));
+    AppendByteTlv(&body, 0x82, kDescEf);
+    AppendU16Tlv(&body, 0x83, fid);
+    if (const uint8_t lcs = LifeCycleByte(lifeCycle)) AppendByteTlv(&body, 0x8A, lcs);
+    if (accessTemplate != SC_UNSET) {
+        const std::vector<uint8_t> rules = scBuildAccessRules(accessTemplate, kDescEf, &refs);
+        scAppendTlv(&body, 0xAB, rules.data(), rules.size());
+    }
+    return CreateFromFcp(body, header);
+}
+
+SCRESULT SCCard::CreateDf(uint32_t access, uint16_t fid, const uint8_t* dfName, size_t nameLen, uint32_t,
+                          uint32_t flags, const SCFileHeaderList* refs, SCFileHeader** header) {
+    if (header) *header = nullptr;
+    if (dfName == nullptr && nameLen) return SC_E_BAD_PARAMS;
+    if (nameLen > 16) return SC_E_AID_TOO_LONG;
+    if (fid == 0 || fid == SC_FID_MF || fid == 0x3FFF || fid == 0xFFFF) return SC_E_BAD_PARAMS;
+    std::vector<uint8_t> body;
+    AppendByteTlv(&body, 0x82, kDescDf);
+    AppendU16Tlv(&body, 0x83, fid);
+    if (nameLen) scAppendTlv(&body, 0x84, dfName, nameLen);
+    AppendByteTlv(&body, 0x8A, 0x05);
+    if (access != 0 && refs != nullptr) {
+        // A user directory lets the user PIN create files inside; every other
+        // administration needs the SO PIN or the system key.
+        uint32_t tmpl = 0x8A00 | 0xA000;
+        if (flags & 0x4) tmpl |= 0x0020;
+        const std::vector<uint8_t> rules = scBuildAccessRules(tmpl, kDescDf, refs);
+        scAppendTlv(&body, 0xAB, rules.data(), rules.size());
+    }
+    return CreateFromFcp(body, header);
+}
+
+SCRESULT SCCard::DeleteFile(uint16_t fid) {
+    uint8_t d[2] = {static_cast<uint8_t>(fid >> 8), static_cast<uint8_t>(fid)};
+    const size_t len = fid == 0xFFFF ? 0 : 2;
+    uint16_t sw = 0;
+    SCRESULT r = Transmit(0x00, 0xE4, 0x00, 0x00, len ? d : nullptr, len, false, nullptr, &sw);
+    if (r < 0) return r;
+    if (sw == 0x6B00) {
+        r = Transmit(0x00, 0xE4, 0x02, 0x00, len ? d : nullptr, len, false, nullptr, &sw);
+        if (r < 0) return r;
+    }
+    if (sw == 0x6700) return SC_E_UNSUPPORTED_FEATURE;
+    if (sw == 0x9000) m_hasLastHeader = false;
+    return MapStatus(sw);
+}
+
+SCRESULT SCCard::DeleteFileById(uint16_t fid, const SCPath& parent) {
+    SCRESULT r = SelectPath(parent.Ids(), parent.Count(), nullptr);
+    if (r < 0) return r;
+    r = DeleteFile(fid);
+    if (r == SC_E_CONDITIONS_NOT_SATISFIED) {
+        // 6985 for a DF means it still holds files.
+        SCFileHeader* h = nullptr;
+        if (SelectFileById(fid, &h) >= 0) {
+            const bool df = h->IsDf();
+            SCFileHeader::SafeRelease(h);
+            SelectPath(parent.Ids(), parent.Count(), nullptr);
+            if (df) return SC_E_DIR_NOT_EMPTY;
+        }
+    }
+    return r;
+}
+
+SCRESULT SCCard::DeleteDfTree(uint16_t fid, const SCFileHeaderList&, const uint16_t* lists, size_t count,
+                              uint32_t mask) {
+    if (lists == nullptr && count) return SC_E_BAD_PARAMS;
+    SCPath parent = m_curDf;
+    SCRESULT r = SelectFileById(fid, nullptr);
+    if (r < 0) return r;
+    const SCPath df = m_curDf;
+    if (df.Count() == 0) return SC_E_FILE_STATUS_UNKNOWN;
+    // Deepest entries first, so that directories are empty when their turn comes.
+    std::vector<std::vector<uint16_t>> entries;
+    size_t pos = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint16_t n = lists[pos];
+        if (n == 0) return SC_E_BAD_PARAMS;
+        if (i < 32 && !(mask & (1u << i))) {
+            pos += 1 + n;
+            continue;
+        }
+        entries.emplace_back(lists + pos + 1, lists + pos + 1 + n);
+        pos += 1 + n;
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const std::vector<uint16_t>& a, const std::vector<uint16_t>& b) { return a.size() > b.size(); });
+    for (const auto& e : entries) {
+        SCPath dir = df;
+        for (size_t i = 0; i + 1 < e.size(); ++i) dir.Append(e[i]);
+        r = SelectPath(dir.Ids(), dir.Count(), nullptr);
+        if (r == SC_E_FILE_NOT_FOUND) continue;
+        if (r < 0) return r;
+        r = DeleteFile(e.back());
+        if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+    }
+    if (parent.Count() == 0) {
+        parent = df;
+        SCPath up(parent.Ids(), parent.Count() - 1);
+        parent = up;
+    }
+    r = SelectPath(parent.Ids(), parent.Count(), nullptr);
+    if (r < 0) return r;
+    r = DeleteFile(fid);
+    if (r == SC_E_CONDITIONS_NOT_SATISFIED) return SC_E_DIR_NOT_EMPTY;
+    return r;
+}
+
+SCRESULT SCCard::FindFreeFileId(const uint16_t* parent, size_t count, uint16_t first) {
+    if (parent != nullptr) {
+        const SCRESULT r = SelectPath(parent, count, nullptr);
+        if (r < 0) return r;
+    }
+    const SCPath df = m_curDf;
+    uint32_t fid = first < 0x0100 || first > 0xEFFF ? 0x0100 : first;
+    for (; fid <= 0xEFFF; ++fid) {
+        if (fid == SC_FID_MF || fid == 0x2F00) continue;
+        if (df.Count() && fid == df[df.Count() - 1]) continue;
+        const uint8_t d[] = {static_cast<uint8_t>(fid >> 8), static_cast<uint8_t>(fid)};
+        uint16_t sw = 0;
+        std::vector<uint8_t> resp;
+        SCRESULT r = Transmit(0x00, 0xA4, 0x00, 0x0C, d, 2, false, &resp, &sw);
+        if (r < 0) return r;
+        if (sw == 0x6A82) {
+            if (df.Count()) m_curDf = df;
+            return static_cast<SCRESULT>(fid);
+        }
+        if (sw != 0x9000 && sw != 0x6283) return MapStatus(sw);
+        // The identifier is used; a DF that was entered is left again.
+        if (df.Count()) {
+            r = SelectPath(df.Ids(), df.Count(), nullptr);
+            if (r < 0) return r;
+        }
+    }
+    return SC_E_NO_SPACE_ON_CARD;
+}
+
+SCRESULT SCCard::ResizeFile(uint16_t fid, uint32_t newSize, SCFileHeader** header) {
+    if (header) *header = nullptr;
+    if (newSize > 0x7FFF) return SC_E_FILE_SIZE_REFUSED;
+    const SCPath df = m_curDf;
+    SCFileHeader* old = nullptr;
+    SCRESULT r = SelectFileById(fid, &old);
+    if (r == SC_E_INVALID_DATA_FORMAT) return SC_E_UNSUPPORTED_FEATURE;
+    if (r < 0) return r;
+    std::unique_ptr<SCFileHeader> oldHeader(old);
+    if (!old->IsTransparentEf()) return SC_E_INVALID_FILE_TYPE;
+    if (!old->HasAccessRules() && !old->HasFileId()) return SC_E_UNSUPPORTED_FEATURE;
+    const uint32_t oldSize = old->GetFileSize();
+    // Keep the contents that fit, so that the file is recreated with them.
+    std::vector<uint8_t> keep(std::min(oldSize, newSize));
+    WipeOnExit wipeKeep{keep};
+    if (!keep.empty()) {
+        r = ReadBinary(0, keep.data(), static_cast<uint32_t>(keep.size()));
+        if (r < 0) return r;
+        keep.resize(static_cast<size_t>(r));
+    }
+    if (newSize > oldSize) {
+        const int64_t free = GetCardCapacity();
+        if (free >= 0 && static_cast<int64_t>(newSize - oldSize) > free) {
+            if (df.Count()) SelectPath(df.Ids(), df.Count(), nullptr);
+            return SC_E_NO_SPACE_ON_CARD;
+        }
+    }
+    if (df.Count()) {
+        r = SelectPath(df.Ids(), df.Count(), nullptr);
+        if (r < 0) return r;
+    }
+    r = DeleteFile(fid);
+    if (r < 0) return r;
+    // The same header with the new size.
+    std::vector<uint8_t> body;
+    AppendU16Tlv(&body, 0x80, static_cast<uint16_t>(newSize));
+    SCTlv top, t;
+    const std::vector<uint8_t>& raw = old->GetRaw();
+    size_t pos = 0;
+    if (scReadTlv(raw.data(), raw.size(), &pos, &top)) {
+        if (top.tag == 0x6F && scFindTlv(top.value, top.length, 0x62, &t)) top = t;
+        size_t p = 0;
+        while (p < top.length && scReadTlv(top.value, top.length, &p, &t))
+            if (t.tag == 0x82 || t.tag == 0x83 || t.tag == 0x8A || t.tag == 0xAB || t.tag == 0xA5)
+                scAppendTlv(&body, t.tag, t.value, t.length);
+    }
+    r = CreateFromFcp(body, header);
+    if (r < 0) {
+        // Put the old file back as it was.
+        std::vector<uint8_t> back;
+        AppendU16Tlv(&back, 0x80, static_cast<uint16_t>(oldSize));
+        back.insert(back.end(), body.begin() + 4, body.end());
+        if (CreateFromFcp(back, nullptr) >= 0 && !keep.empty()) UpdateBinary(0, keep.data(), static_cast<uint32_t>(keep.size()));
+        return r;
+    }
+    if (!keep.empty()) {
+        const SCRESULT w = UpdateBinary(0, keep.data(), static_cast<uint32_t>(keep.size()));
+        if (w < 0) return w;
+    }
+    return SC_OK;
+}
+
+SCRESULT SCCard::GetSelectedAccessRules(SCAccessRequest* requests, size_t requestCount) {
+    if (requests == nullptr && requestCount) return SC_E_BAD_PARAMS;
+    if (!m_hasLastHeader) return SC_E_UNSUPPORTED_FEATURE;
+    for (size_t i = 0; i < requestCount; ++i) {
+        const SCRESULT r = m_lastHeader.GetAccessRefs(&requests[i], nullptr);
+        if (r < 0) return r;
+    }
+    return SC_OK;
+}
+
+SCRESULT SCCard::GetAccessRules(const uint16_t* path, size_t count, SCAccessRequest* requests, size_t requestCount,
+                                SCFileHeader** cached, size_t cachedCount, bool keepHeader, const SCFileHeaderList*) {
+    if ((path == nullptr && count) || (requests == nullptr && requestCount)) return SC_E_BAD_PARAMS;
+    if (count && path[0] != SC_FID_MF) return SC_E_BAD_USAGE;
+    SCFileHeader* file = cachedCount > 0 && cached ? cached[0] : nullptr;
+    SCFileHeader* parent = cachedCount > 1 && cached ? cached[1] : nullptr;
+    if (file == SCFileHeader::AbsentMarker()) return SC_E_FILE_NOT_FOUND;
+    if (parent == SCFileHeader::AbsentMarker()) parent = nullptr;
+    const uint16_t last = count ? path[count - 1] : SC_FID_MF;
+    if (file && file->HasFileId() && file->GetFileId() != last) return SC_E_MISMATCHED_HEADER;
+    if (parent && parent->HasFileId() && count >= 2 && parent->GetFileId() != path[count - 2])
+        return SC_E_MISMATCHED_HEADER;
+    std::unique_ptr<SCFileHeader> ownFile, ownParent;
+    bool needParent = false;
+    for (size_t i = 0; i < requestCount; ++i) needParent = needParent || requests[i].operation == SC_AC_OP_DELETE;
+    if (needParent && parent == nullptr && count >= 2 && cachedCount > 1) {
+        SCFileHeader* h = nullptr;
+        const SCRESULT r = SelectPath(path, count - 1, &h);
+        if (r == SC_E_INVALID_DATA_FORMAT) return SC_E_UNSUPPORTED_FEATURE;
+        if (r < 0) return r;
+        parent = h;
+        if (keepHeader && cached) cached[1] = h;
+        else ownParent.reset(h);
+    }
+    if (file == nullptr) {
+        SCFileHeader* h = nullptr;
+        const SCRESULT r = SelectPath(path, count, &h);
+        if (r == SC_E_INVALID_DATA_FORMAT) return SC_E_UNSUPPORTED_FEATURE;
+        if (r < 0) return r;
+        file = h;
+        if (keepHeader && cached && cachedCount > 0) cached[0] = h;
+        else ownFile.reset(h);
+    }
+    for (size_t i = 0; i < requestCount; ++i) {
+        const SCRESULT r = file->GetAccessRefs(&requests[i], parent);
+        if (r < 0) return r;
+    }
+    return SC_OK;
+}
+
+// ------------------------------------------------------------------ PINs
+
+SCRESULT SCCard::VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) {
+    if (ref > 0xFF) return SC_E_BAD_PARAMS;
+    const uint32_t n = TextLength(pin, len);
+    if (pin != nullptr && (n == 0 || n > 255)) return SC_E_INVALID_DATA_LENGTH;
+    uint16_t sw = 0;
+    const SCRESULT r = Transmit(0x00, 0x20, 0x00, static_cast<uint8_t>(ref), pin, pin ? n : 0, false, nullptr, &sw);
+    if (r < 0) return r;
+    if (sw == 0x9000) return SC_OK;
+    if ((sw & 0xFFF0) == 0x63C0) return pin == nullptr ? static_cast<SCRESULT>(sw & 0x0F) : SC_E_VERIFY_FAILED;
+    if (sw == 0x6984) return SC_E_PIN_NOT_INITIALIZED;
+    return MapStatus(sw);
+}
+
+SCRESULT SCCard::ResetPinState(uint32_t ref) {
+    if (ref > 0xFF) return SC_E_BAD_PARAMS;
+    uint16_t sw = 0;
+    const SCRESULT r = Transmit(0x00, 0x20, 0xFF, static_cast<uint8_t>(ref), nullptr, 0, false, nullptr, &sw);
+    return r < 0 ? r : MapStatus(sw);
+}
+
+SCRESULT SCCard::ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* newPin, uint32_t oldLen,
+                           uint32_t newLen) {
+    if (ref > 0xFF || newPin == nullptr) return SC_E_BAD_PARAMS;
+    const uint32_t on = TextLength(oldPin, oldLen), nn = TextLength(newPin, newLen);
+    if (nn == 0 || on + nn > 255) return SC_E_INVALID_DATA_LENGTH;
+    std::vector<uint8_t> d;
+    WipeOnExit wipe{d};
+    if (oldPin) d.insert(d.end(), oldPin, oldPin + on);
+    d.insert(d.end(), newPin, newPin + nn);
+    uint16_t sw = 0;
+    const SCRESULT r = Transmit(0x00, 0x24, oldPin ? 0x00 : 0x01, static_cast<uint8_t>(ref), d.data(), d.size(), false,
+                                nullptr, &sw);
+    if (r < 0) return r;
+    if (sw == 0x6984) return SC_E_PIN_NOT_INITIALIZED;
+    return MapStatus(sw);
+}
+
+SCRESULT SCCard::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen, uint32_t newLen) {
+    if (ref > 0xFF) return SC_E_BAD_PARAMS;
+    const uint32_t pn = TextLength(puk, pukLen), nn = TextLength(newPin, newLen);
+    if ((puk && pn == 0) || (newPin && nn == 0) || pn + nn > 255) return SC_E_INVALID_DATA_LENGTH;
+    std::vector<uint8_t> d;
+    WipeOnExit wipe{d};
+    if (puk) d.insert(d.end(), puk, puk + pn);
+    if (newPin) d.insert(d.end(), newPin, newPin + nn);
+    const uint8_t p1 = puk ? (newPin ? 0x00 : 0x01) : (newPin ? 0x02 : 0x03);
+    uint16_t sw = 0;
+    const SCRESULT r = Transmit(0x00, 0x2C, p1, static_cast<uint8_t>(ref), d.empty() ? nullptr : d.data(), d.size(),
+                                false, nullptr, &sw);
+    if (r < 0) return r;
+    if (sw == 0x6984) return SC_E_PIN_NOT_INITIALIZED;
+    return MapStatus(sw);
+}
+
+SCRESULT SCCard::BlockPin(uint32_t ref) {
+    if (ref > 0xFF) return SC_E_BAD_PARAMS;
+    SCCardInfo info;
+    std::memset(&info, 0, sizeof info);
+    GetCardInfo(&info);
+    const uint32_t minLen = info.minPinLen ? info.minPinLen : 1;
+    const uint32_t maxLen = info.maxPinLen >= minLen ? info.maxPinLen : 255;
+    // Lengths to try after the card refuses one (6700): the fixed table first,
+    // then the lengths it lacks, all within the card's limits.
+    static const uint8_t kTable[20] = {4, 6, 8, 5, 7, 9, 10, 12, 16, 11, 13, 14, 15, 3, 2, 1, 20, 24, 32, 64};
+    std::vector<uint32_t> lengths;
+    bool inTable[256] = {};
+    for (uint8_t l : kTable) {
+        inTable[l] = true;
+        if (l >= minLen && l <= maxLen && l != minLen) lengths.push_back(l);
+    }
+    for (uint32_t l = 1; l <= 255; ++l)
+        if (!inTable[l] && l >= minLen && l <= maxLen && l != minLen) lengths.push_back(l);
+    size_t next = 0;
+    std::vector<uint8_t> value(minLen, 0x20);
+    bool accepted = false;
+    for (int attempt = 0; attempt < 32;) {
+        uint16_t sw = 0;
+        const SCRESULT r = Transmit(0x00, 0x20, 0x00, static_cast<uint8_t>(ref), value.data(), value.size(), false,
+                                    nullptr, &sw);
+        if (r < 0) return r;
+        if (sw == 0x6983) return SC_OK;
+        if (sw == 0x9000) {
+            // The value happened to be the PIN: change it and try once more.
+            if (accepted) return SC_E_PIN_NOT_BLOCKED;
+            accepted = true;
+            value[0] = static_cast<uint8_t>(value[0] == 0x20 ? 0x21 : 0x20);
+            ++attempt;
+            continue;
+        }
+        if (sw == 0x6300 || (sw & 0xFFF0) == 0x63C0) {
+            ++attempt;
+            continue;
+        }
+        if (sw == 0x6700) {
+            if (next >= lengths.size()) return SC_E_PIN_NOT_BLOCKED;
+            value.assign(lengths[next++], 0x20);
+            if (accepted) value[0] = 0x21;
+            continue;
+        }
+        return scResultFromStatus(sw);
+    }
+    return SC_E_PIN_NOT_BLOCKED;
+}
+
+SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_t* value, uint32_t len, uint32_t) {
+    if (params == nullptr || ref > 0xFE) return SC_E_BAD_PARAMS;
+    const SCRESULT state = VerifyPin(ref, nullptr, SC_UNSET);
+    const bool exists = state != SC_E_NO_REFERENCED_DATA;
+    if (exists && state != SC_E_PIN_NOT_INITIALIZED) {
+        if (state >= 0 || state == SC_E_PIN_BLOCKED) return SC_E_PIN_ALREADY_INITIALIZED;
+        return state;
+    }
+    if (params->flags & SC_PINREC_CHECK_ONLY) return SC_OK;
+    const bool hasValue = value != nullptr && len != SC_UNSET && len != 0 && params->hasValue != 0 &&
+                          !(params->flags & SC_PINREC_NO_VALUE);
+    if (hasValue && len > 255) return SC_E_INVALID_DATA_LENGTH;
+    if (exists) {
+        // A PIN object without value: set it through RESET RETRY COUNTER.
+        if (!hasValue) return SC_OK;
+        return UnblockPin(ref, nullptr, value, 0, len);
+    }
+    const uint8_t officer = params->officerRef < 0xFF ? static_cast<uint8_t>(params->officerRef) : 0xFF;
+    auto pinObject = [&](uint8_t r, uint32_t minL, uint32_t maxL, uint32_t pad, uint32_t tries, uint8_t unblock,
+                         const uint8_t* v, size_t vl) {
+        std::vector<uint8_t> a5, body;
+        AppendByteTlv(&a5, 0x83, r);
+        if (minL != SC_UNSET) AppendByteTlv(&a5, 0x90, static_cast<uint8_t>(minL));
+        if (maxL != SC_UNSET) AppendByteTlv(&a5, 0x91, static_cast<uint8_t>(maxL));
+        if (pad != SC_UNSET) AppendByteTlv(&a5, 0x92, static_cast<uint8_t>(pad));
+        AppendByteTlv(&a5, 0x93, static_cast<uint8_t>(tries == SC_UNSET || tries == 0 || tries > 15 ? 3 : tries));
+        if (unblock < 0xFF) AppendByteTlv(&a5, 0x94, unblock);
+        if (v) scAppendTlv(&a5, 0x95, v, vl);
+        AppendByteTlv(&body, 0x82, kDescPin);
+        scAppendTlv(&body, 0xA5, a5.data(), a5.size());
+        // Setting without the old value and deleting need the governing PIN.
+        std::vector<uint8_t> rules;
+        const uint16_t cond = static_cast<uint16_t>(SC_AC_PIN | (officer < 0xFF ? officer : r));
+        const uint8_t crt[] = {0x83, 0x01, static_cast<uint8_t>(cond & 0xFF), 0x95, 0x01, 0x08};
+        AppendByteTlv(&rules, 0x80, 0x42);
+        scAppendTlv(&rules, 0xA4, crt, sizeof crt);
+        scAppendTlv(&body, 0xAB, rules.data(), rules.size());
+        SCRESULT res = CreateFromFcp(body, nullptr);
+        Wipe(a5);
+        Wipe(body);
+        return res;
+    };
+    // The unblocking PIN comes first when the record brings its value and it is absent.
+    const uint8_t unblock = params->unblockRef < 0xFF ? static_cast<uint8_t>(params->unblockRef) : 0xFF;
+    bool pukCreated = false;
+    if (unblock < 0xFF && params->pukText != nullptr && unblock != ref) {
+        const SCRESULT ps = VerifyPin(unblock, nullptr, SC_UNSET);
+        if (ps == SC_E_NO_REFERENCED_DATA) {
+            const size_t pl = std::strlen(params->pukText);
+            if (pl == 0 || pl > 255) return SC_E_INVALID_DATA_LENGTH;
+            const SCRESULT r = pinObject(unblock, params->pukMinLen, params->pukMaxLen, params->pukPadChar,
+                                         params->pukTryLimit, 0xFF, reinterpret_cast<const uint8_t*>(params->pukText), pl);
+            if (r < 0) return r;
+            pukCreated = true;
+        }
+    }
+    const uint32_t pad = (params->flags & SC_PINREC_PADDED) ? params->padChar : SC_UNSET;
+    const SCRESULT r = pinObject(static_cast<uint8_t>(ref), params->minLen, params->maxLen, pad, params->tryLimit,
+                                 unblock, hasValue ? value : nullptr, hasValue ? len : 0);
+    if (r < 0 && pukCreated) {
+        // Roll back the unblocking PIN this call made.
+        Transmit(0x00, 0xE4, 0x20, 0x00, &unblock, 1, false, nullptr, nullptr);
+    }
+    return r;
+}
+
+// ------------------------------------------------------------------ keys
+
+SCRESULT SCCard::CreateKeyObject(uint32_t kind, uint32_t modulusBits, uint32_t, uint16_t fid, uint32_t,
+                                 uint32_t, uint32_t, const SCFileHeaderList* access, uint32_t keyRef,
+                                 SCFileHeader** header) {
+    if (header) *header = nullptr;
+    if (kind != SC_KEYOBJ_RSA_PRIVATE && kind != SC_KEYOBJ_RSA_PRIVATE_ALT && kind != SC_KEYOBJ_GENERIC)
+        return SC_E_INVALID_FILE_TYPE;
+    if (modulusBits < 512 || modulusBits > 4096 || modulusBits % 8) return SC_E_UNSUPPORTED_KEY_LENGTH;
+    if (keyRef == 0 || keyRef > 0xFE) return SC_E_BAD_PARAMS;
+    if (fid == 0 || fid == 0xFFFF) fid = static_cast<uint16_t>(0x4B00 | keyRef);
+    if (fid == SC_FID_MF) return SC_E_BAD_PARAMS;
+    std::vector<uint8_t> body, a5;
+    AppendU16Tlv(&body, 0x80, static_cast<uint16_t>(modulusBits / 8));
+    AppendByteTlv(&body, 0x82, kDescKey);
+    AppendU16Tlv(&body, 0x83, fid);
+    AppendByteTlv(&body, 0x8A, 0x05);
+    AppendByteTlv(&a5, 0x83, static_cast<uint8_t>(keyRef));
+    AppendU16Tlv(&a5, 0x80, static_cast<uint16_t>(modulusBits));
+    scAppendTlv(&body, 0xA5, a5.data(), a5.size());
+    if (access != nullptr) {
+        uint32_t tmpl = 0x08F1;
+        if (access->GetRef(SC_REFIDX_KEY_PIN) < SC_REF_UNUSED) tmpl |= SC_TEMPLATE_KEY_PIN_USE;
+        const std::vector<uint8_t> rules = scBuildAccessRules(tmpl, kDescKey, access);
+        scAppendTlv(&body, 0xAB, rules.data(), rules.size());
+    }
+    const SCRESULT r = CreateFromFcp(body, header);
+    if (r == SC_RESULT_CODE(0xE000000000016A89ULL)) return SC_E_KEY_EXISTS;
+    return r;
+}
+
+SCRESULT SCCard::PutKeyComponents(uint32_t keyRef, const std::vector<uint8_t>& tlvs) {
+    uint16_t sw = 0;
+    const SCRESULT r = Transmit(0x00, 0xDB, 0x00, static_cast<uint8_t>(keyRef > 0xFE ? 0 : keyRef), tlvs.data(),
+                                tlvs.size(), false, nullptr, &sw);
+    if (r < 0) return r;
+    if (sw == 0x6A80) return SC_E_INVALID_DATA_VALUE;
+    return MapStatus(sw);
+}
+
+namespace {
+SCRESULT CheckExponent(const uint8_t* e, uint32_t bits, SCRESULT tooLong) {
+    if (e == nullptr || bits == 0) return SC_OK;
+    size_t n = (bits + 7) / 8;
+    while (n > 1 && *e == 0) {
+        ++e;
+        --n;
+    }
+    if (n > 4) return tooLong;
+    if (!(e[n - 1] & 1) || (n == 1 && e[0] < 3)) return SC_E_INVALID_EXPONENT;
+    return SC_OK;
+}
+}  // namespace
+
+SCRESULT SCCard::ImportRsaKey(const uint8_t* n, uint32_t nBits, const uint8_t* d, uint32_t dBits, const uint8_t* e,
+                              uint32_t eBits, const uint8_t* p, uint32_t pBits, const uint8_t* q, uint32_t qBits,
+                              const uint8_t* dp, uint32_t dpBits, const uint8_t* dq, uint32_t dqBits,
+                              const uint8_t* qinv, uint32_t qinvBits, uint16_t fid, uint32_t keyRef, uint32_t keyFlags,
+                              uint32_t, const SCFileHeaderList*) {
+    const bool plain = (keyFlags & SC_KEYFLAG_PLAIN) != 0;
+    const bool haveNd = n && nBits && d && dBits;
+    const bool havePq = p && pBits && q && qBits;
+    if (!haveNd && (plain || !havePq)) return SC_E_INSUFFICIENT_DATA;
+    if (!havePq && !(e && eBits) && !haveNd) return SC_E_INSUFFICIENT_DATA;
+    SCRESULT r = CheckExponent(e, eBits, SC_E_UNSUPPORTED_EXPONENT);
+    if (r < 0) return r;
+    if (fid != 0 && fid != 0xFFFF) {
+        SCFileHeader* h = nullptr;
+        r = SelectFileById(fid, &h);
+        if (r < 0) return r;
+        const bool key = h->IsKeyFile();
+        SCFileHeader::SafeRelease(h);
+        if (!key) return SC_E_INVALID_FILE_TYPE;
+        keyRef = 0;
+    }
+    std::vector<uint8_t> t;
+    WipeOnExit wipe{t};
+    bool ok = AppendInteger(&t, 0x81, n, nBits) && AppendInteger(&t, 0x82, e, eBits) && AppendInteger(&t, 0x83, d, dBits);
+    if (!plain)
+        ok = ok && AppendInteger(&t, 0x84, p, pBits) && AppendInteger(&t, 0x85, q, qBits) &&
+             AppendInteger(&t, 0x86, dp, dpBits) && AppendInteger(&t, 0x87, dq, dqBits) &&
+             AppendInteger(&t, 0x88, qinv, qinvBits);
+    if (!ok) return SC_E_UNSUPPORTED_KEY_LENGTH;
+    return PutKeyComponents(keyRef, t);
+}
+
+SCRESULT SCCard::WriteRsaPublicKey(const uint8_t* n, uint32_t nBits, const uint8_t* e, uint32_t eBits, uint16_t fid,
+                                   uint32_t keyRef, uint32_t, uint32_t, const SCFileHeaderList*) {
+    if (n == nullptr || nBits == 0 || e == nullptr || eBits == 0) return SC_E_INSUFFICIENT_DATA;
+    SCRESULT r = CheckExponent(e, eBits, SC_E_UNSUPPORTED_EXPONENT);
+    if (r == SC_E_INVALID_EXPONENT) return SC_E_UNSUPPORTED_EXPONENT;
+    if (r < 0) return r;
+    if (fid != 0xFFFF && fid != 0) {
+        r = SelectFileById(fid, nullptr);
+        if (r < 0) return r;
+        keyRef = 0;
+    }
+    std::vector<uint8_t> t;
+    if (!AppendInteger(&t, 0x81, n, nBits) || !AppendInteger(&t, 0x82, e, eBits)) return SC_E_UNSUPPORTED_KEY_LENGTH;
+    return PutKeyComponents(keyRef, t);
+}
+
+namespace {
+// Modulus and exponent of a 7F49 answer.
+bool ParsePublicKey(const std::vector<uint8_t>& resp, SCTlv* n, SCTlv* e) {
+    SCTlv outer;
+    if (!scFindTlv(resp.data(), resp.size(), 0x7F49, &outer)) return false;
+    return scFindTlv(outer.value, outer.length, 0x81, n) && scFindTlv(outer.value, outer.length, 0x82, e) &&
+           n->length > 0 && e->length > 0;
+}
+}  // namespace
+
+SCRESULT SCCard::GenerateKeyPair(uint32_t modulusBits, uint16_t privFid, uint16_t, uint32_t privRef, uint32_t,
+                                 uint32_t exponentBits, const uint8_t* exponent, SCByteBuffer* modulusOut,
+                                 SCByteBuffer* exponentOut) {
+    if (modulusOut) modulusOut->Clear();
+    if (exponentOut) exponentOut->Clear();
+    if (modulusBits < 512 || modulusBits > 4096 || modulusBits % 8) return SC_E_UNSUPPORTED_KEY_LENGTH;
+    SCRESULT r = CheckExponent(exponent, exponentBits, SC_E_UNSUPPORTED_EXPONENT);
+    if (r < 0) return r;
+    uint8_t p2 = privRef <= 0xFE ? static_cast<uint8_t>(privRef) : 0;
+    if (privFid != 0 && privFid != 0xFFFF) {
+        SCFileHeader* h = nullptr;
+        r = SelectFileById(privFid, &h);
+        if (r < 0) return r;
+        const bool key = h->IsKeyFile();
+        SCFileHeader::SafeRelease(h);
+        if (!key) return SC_E_INVALID_FILE_TYPE;
+        p2 = 0;
+    }
+    std::vector<uint8_t> d, resp;
+    AppendU16Tlv(&d, 0x80, static_cast<uint16_t>(modulusBits));
+    AppendInteger(&d, 0x82, exponent, exponentBits);
+    uint16_t sw = 0;
+    r = Transmit(0x00, 0x46, 0x00, p2, d.data(), d.size(), true, &resp, &sw);
+    if (r < 0) return r;
+    if (sw == 0x6A80) return SC_E_INVALID_DATA_VALUE;
+    if (sw != 0x9000) return MapStatus(sw);
+    SCTlv n, e;
+    if (!resp.empty() && ParsePublicKey(resp, &n, &e)) {
+        if (modulusOut) modulusOut->Set(n.value, n.length);
+        if (exponentOut) exponentOut->Set(e.value, e.length);
+    }
+    return SC_OK;
+}
+
+SCRESULT SCCard::ReadRsaPublicKey(uint32_t* nLen, uint32_t* eLen, uint8_t* n, uint8_t* e, uint32_t* keyBits,
+                                  uint32_t keyRef) {
+    if (nLen == nullptr || eLen == nullptr) return SC_E_BAD_PARAMS;
+    std::vector<uint8_t> resp;
+    uint16_t sw = 0;
+    SCRESULT r = Transmit(0x00, 0x46, 0x81, static_cast<uint8_t>(keyRef > 0xFE ? 0 : keyRef), nullptr, 0, true, &resp,
+                          &sw);
+    if (r < 0) return r;
+    if (sw != 0x9000) return MapStatus(sw);
+    SCTlv tn, te;
+    if (!ParsePublicKey(resp, &tn, &te)) return SC_E_KEY_CONTAINS_NO_DATA;
+    // Leading zero bytes are not part of the modulus' length.
+    while (tn.length > 1 && tn.value[0] == 0) {
+        ++tn.value;
+        --tn.length;
+    }
+    if (keyBits) {
+        uint32_t bits = static_cast<uint32_t>(tn.length) * 8;
+        for (uint8_t top = tn.value[0]; bits && !(top & 0x80); top = static_cast<uint8_t>(top << 1)) --bits;
+        *keyBits = bits;
+    }
+    const bool query = n == nullptr && e == nullptr;
+    const bool fits = *nLen >= tn.length && *eLen >= te.length;
+    *nLen = static_cast<uint32_t>(tn.length);
+    *eLen = static_cast<uint32_t>(te.length);
+    if (query) return SC_OK;
+    if (!fits || n == nullptr || e == nullptr) return SC_E_INSUFFICIENT_BUFFER;
+    std::memcpy(n, tn.value, tn.length);
+    std::memcpy(e, te.value, te.length);
+    return SC_OK;
+}
+
+SCRESULT SCCard::ManageSecurityEnvironment(uint8_t tmpl, uint8_t algorithm, const uint16_t* fid, bool hasFid,
+                                           uint32_t keyRef) {
+    std::vector<uint8_t> d;
+    AppendByteTlv(&d, 0x80, algorithm);
+    if (keyRef > 0 && keyRef <= 0xFE) {
+        AppendByteTlv(&d, 0x84, static_cast<uint8_t>(keyRef));
+    } else if (hasFid && fid != nullptr) {
+        AppendU16Tlv(&d, 0x81, *fid);
+    } else {
+        return SC_E_BAD_PARAMS;
+    }
+    uint16_t sw = 0;
+    const SCRESULT r = Transmit(0x00, 0x22, 0x41, tmpl, d.data(), d.size(), false, nullptr, &sw);
+    if (r < 0) return r;
+    if (sw == 0x6A80) return SC_E_UNSUPPORTED_RSA_ALGO;
+    return MapStatus(sw);
+}
+
+namespace {
+SCRESULT CopyOut(const std::vector<uint8_t>& resp, uint8_t* out, uint32_t* outLen) {
+    const uint32_t cap = *outLen;
+    *outLen = static_cast<uint32_t>(resp.size());
+    if (out == nullptr || cap < resp.size()) return SC_E_INSUFFICIENT_BUFFER;
+    std::memcpy(out, resp.data(), resp.size());
+    return SC_OK;
+}
+}  // namespace
+
+SCRESULT SCCard::ComputeSignature(const uint16_t* fid, bool hasFid, uint32_t keyRef, uint32_t mechanism,
+                                  uint32_t hashId, uint32_t modulusBytes, const uint8_t* data, uint32_t dataLen,
+                                  uint8_t* out, uint32_t* outLen) {
+    if (data == nullptr || dataLen == 0 || outLen == nullptr) return SC_E_BAD_PARAMS;
+    uint8_t alg = 0;
+    switch (mechanism) {
+    case SC_SIGN_RAW:
+        if (modulusBytes && dataLen != modulusBytes) return SC_E_INVALID_DATA_LENGTH;
+        alg = 0x00;
+        break;
+    case SC_SIGN_PKCS1:
+        if (modulusBytes && dataLen + 11 > modulusBytes) return SC_E_INVALID_DATA_LENGTH;
+        alg = 0x02;
+        break;
+    case SC_SIGN_PKCS1_DIGEST: {
+        const uint32_t dl = scGetDigestInfo(hashId, nullptr, nullptr);
+        if (dl == 0) return SC_E_UNSUPPORTED_HASH_ALGO;
+        if (dataLen != dl) return SC_E_INVALID_DATA_LENGTH;
+        alg = static_cast<uint8_t>(0x10 + hashId);
+        break;
+    }
+    default:
+        return SC_E_UNSUPPORTED_RSA_ALGO;
+    }
+    if (hasFid && fid != nullptr) {
+        SCFileHeader* h = nullptr;
+        SCRESULT r = SelectFileById(*fid, &h);
+        if (r < 0) return r;
+        const bool key = h->IsKeyFile();
+        const uint8_t ref = h->GetKeyRef();
+        SCFileHeader::SafeRelease(h);
+        if (!key) return SC_E_INVALID_FILE_TYPE;
+        if (keyRef == 0 || keyRef > 0xFE) keyRef = ref;
+    }
+    SCRESULT r = ManageSecurityEnvironment(0xB6, alg, fid, hasFid, keyRef);
+    if (r < 0) return r;
+    std::vector<uint8_t> resp;
+    uint16_t sw = 0;
+    r = Transmit(0x00, 0x2A, 0x9E, 0x9A, data, dataLen, true, &resp, &sw);
+    if (r < 0) return r;
+    if (sw != 0x9000) return MapStatus(sw);
+    return CopyOut(resp, out, outLen);
+}
+
+SCRESULT SCCard::Decipher(const uint16_t* fid, bool hasFid, uint32_t keyRef, uint32_t mechanism, const uint8_t* in,
+                          uint32_t inLen, uint8_t* out, uint32_t* outLen) {
+    if (in == nullptr || inLen == 0 || outLen == nullptr) return SC_E_BAD_PARAMS;
+    if (mechanism != SC_SIGN_RAW && mechanism != SC_SIGN_PKCS1) return SC_E_UNSUPPORTED_RSA_ALGO;
+    if (hasFid && fid != nullptr) {
+        SCFileHeader* h = nullptr;
+        SCRESULT r = SelectFileById(*fid, &h);
+        if (r < 0) return r;
+        const bool key = h->IsKeyFile();
+        const uint8_t ref = h->GetKeyRef();
+        SCFileHeader::SafeRelease(h);
+        if (!key) return SC_E_INVALID_FILE_TYPE;
+        if (keyRef == 0 || keyRef > 0xFE) keyRef = ref;
+    }
+    SCRESULT r = ManageSecurityEnvironment(0xB8, mechanism == SC_SIGN_RAW ? 0x00 : 0x02, fid, hasFid, keyRef);
+    if (r < 0) return r;
+    std::vector<uint8_t> d(1, 0x00), resp;
+    d.insert(d.end(), in, in + inLen);
+    uint16_t sw = 0;
+    r = Transmit(0x00, 0x2A, 0x80, 0x86, d.data(), d.size(), true, &resp, &sw);
+    WipeOnExit wipe{resp};
+    if (r < 0) return r;
+    if (sw == 0x6A80) return SC_E_CRYPT_ERROR;
+    if (sw != 0x9000) return MapStatus(sw);
+    return CopyOut(resp, out, outLen);
+}
+
+SCRESULT SCCard::DeleteObject(uint32_t keyRef, uint32_t mode) {
+    if (keyRef > 0xFE) return SC_E_BAD_PARAMS;
+    const uint8_t ref = static_cast<uint8_t>(keyRef);
+    uint16_t sw = 0;
+    const SCRESULT r = Transmit(0x00, 0xE4, mode == SC_KEYOBJ_PIN ? 0x20 : 0x10, 0x00, &ref, 1, false, nullptr, &sw);
+    if (r < 0) return r;
+    if (sw == 0x6A88 || sw == 0x6A82) return SC_E_NO_REFERENCED_DATA;
+    return MapStatus(sw);
+}
+
+// ------------------------------------------------------------------ secure messaging
+
+SCRESULT SCCard::DropSmContext() { return SC_OK; }
+SCRESULT SCCard::SetupSmDh(const void*, uint32_t) { return SC_E_UNSUPPORTED_FEATURE; }
+SCRESULT SCCard::SetupGpChannel(const uint8_t*, size_t, const uint8_t*, size_t, const uint8_t*, size_t) {
+    return SC_E_UNSUPPORTED_FEATURE;
+}
+SCRESULT SCCard::OpenSmChannel(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) { return SC_E_UNSUPPORTED_FEATURE; }

@@ -1,13 +1,39 @@
 // The card object: one per connected card, of the driver class that the card
-// factory chose. The reader layer needs only its link to the reader and its ATR;
-// the drivers build the card operations on this class.
+// factory chose (sc_card_create.h). The base class speaks ISO/IEC 7816-4/8/9:
+// selection, binary files, file creation and deletion, PINs, RSA keys; the card
+// models derive from it and change what their card does differently. Every
+// operation returns a card result code (0 or a positive count on success).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "smartcard/sc_errors.h"
+#include "smartcard/sc_fileheader.h"
+#include "smartcard/sc_path.h"
+#include "smartcard/sc_types.h"
 
 class SCReader;
+
+// Key-object kinds of CreateKeyObject and DeleteObject.
+constexpr uint32_t SC_KEYOBJ_GENERIC = 110;
+constexpr uint32_t SC_KEYOBJ_RSA_PRIVATE = 111;
+constexpr uint32_t SC_KEYOBJ_RSA_PUBLIC = 112;
+constexpr uint32_t SC_KEYOBJ_RSA_PRIVATE_ALT = 113;
+constexpr uint32_t SC_KEYOBJ_PIN = 200;
+
+// Results without a table row.
+constexpr SCRESULT SC_E_KEY_EXISTS = SC_RESULT_CODE(0xE00000000000000BULL);
+constexpr SCRESULT SC_E_FILE_SIZE_REFUSED = SC_RESULT_CODE(0xE000000000000027ULL);
+
+// Signature mechanisms of ComputeSignature.
+constexpr uint32_t SC_SIGN_RAW = 1;
+constexpr uint32_t SC_SIGN_PKCS1 = 2;          // over the caller's DigestInfo
+constexpr uint32_t SC_SIGN_PKCS1_DIGEST = 258; // over a bare digest of the hash named
+
+// Key flag: a plain modulus/exponent key (no CRT members).
+constexpr uint32_t SC_KEYFLAG_PLAIN = 0x100;
 
 class SCCard {
 public:
@@ -26,7 +52,143 @@ public:
     // The reader the card is connected through; null once detached.
     SCReader* m_pConnectedReader;
 
+    // ---- information and state ----
+    virtual const char* GetCardName() const { return "Karta ISO 7816"; }
+    // Firmware platform word (major in the top byte) and operating-system version.
+    virtual uint32_t GetPlatformVersion() const { return 0; }
+    virtual uint32_t GetOsVersion() const { return 0; }
+    // Fills a record the caller zeroed; the base sets model 0, issuer all ones.
+    virtual SCRESULT GetCardInfo(SCCardInfo* info);
+    virtual uint32_t GetCardType(uint32_t flags = 0, uint32_t readerIndex = 0) const;
+    // Card state as a small number (2 personalised, 3 activated); the base: the
+    // life-cycle state, 3 when it cannot be read.
+    virtual uint32_t GetCardState();
+    // 1 creation .. 5 terminated, from the MF header; negative result on failure.
+    virtual SCRESULT GetLifeCycleState();
+    // Free memory in bytes (DF tag 81 of the MF), negative when unknown.
+    virtual int64_t GetCardCapacity();
+    virtual SCRESULT CheckCardState();
+    virtual SCRESULT ResetCard();
+    // Length of the serial number copied (GET DATA 5A); SC_E_UNSUPPORTED_FEATURE.
+    virtual SCRESULT GetSerialNumber(uint8_t* buffer, uint32_t capacity);
+    virtual SCRESULT GetRandom(uint8_t* out, uint32_t len);
+    // Option word (IAS-ECC: life-cycle byte of the ATR in bits 8-15).
+    uint32_t GetOptions() const { return m_options; }
+    virtual SCRESULT TerminateCard();
+    virtual SCRESULT ActivateCard();
+    virtual SCRESULT BlockGlobalUserPin(uint32_t flag);
+
+    // ---- selection ----
+    virtual SCRESULT SelectMf(SCFileHeader** header);
+    virtual SCRESULT SelectFileById(uint16_t fid, SCFileHeader** header);
+    virtual SCRESULT SelectPath(const uint16_t* ids, size_t count, SCFileHeader** header);
+    SCRESULT SelectPathThunk(const uint16_t* ids, size_t count, uint32_t flags);
+    // Selects a file of the qualified part by path (as SelectPath).
+    virtual SCRESULT SelectQualifiedPath(const uint16_t* ids, size_t count, SCFileHeader** header);
+    virtual SCRESULT SelectByAid(const uint8_t* aid, size_t len, uint32_t occurrence, SCFileHeader** header);
+    virtual SCRESULT SelectChildEf(uint16_t fid, SCFileHeader** header);
+    virtual SCRESULT SelectParent();
+    virtual SCRESULT SelectApplet();
+    virtual bool IsAppletSelected() const { return false; }
+    virtual SCRESULT SelectIssuerSecurityDomain();
+    // Path of the current DF as the driver knows it (empty when unknown).
+    const SCPath& GetCurrentDf() const { return m_curDf; }
+
+    // ---- files ----
+    virtual SCRESULT CreateFile(uint32_t size, uint16_t fid, uint32_t lifeCycle, uint32_t accessTemplate,
+                                const SCFileHeaderList& refs, SCFileHeader** header);
+    virtual SCRESULT CreateDf(uint32_t access, uint16_t fid, const uint8_t* dfName, size_t nameLen, uint32_t reserved,
+                              uint32_t flags, const SCFileHeaderList* refs, SCFileHeader** header);
+    virtual SCRESULT ResizeFile(uint16_t fid, uint32_t newSize, SCFileHeader** header);
+    virtual SCRESULT DeleteFile(uint16_t fid);
+    virtual SCRESULT DeleteFileById(uint16_t fid, const SCPath& parent);
+    virtual SCRESULT DeleteDfTree(uint16_t fid, const SCFileHeaderList& refs, const uint16_t* lists, size_t count,
+                                  uint32_t mask);
+    virtual SCRESULT FindFreeFileId(const uint16_t* parent, size_t count, uint16_t first);
+    virtual SCRESULT ReadBinaryFromStart(uint8_t* buffer, uint32_t count);
+    virtual SCRESULT ReadBinary(uint32_t offset, uint8_t* buffer, uint32_t count);
+    virtual SCRESULT UpdateBinaryFromStart(const uint8_t* data, uint32_t count);
+    virtual SCRESULT UpdateBinary(uint32_t offset, const uint8_t* data, uint32_t count);
+    virtual SCRESULT EraseBinaryAll();
+    virtual SCRESULT GetAccessRules(const uint16_t* path, size_t count, SCAccessRequest* requests, size_t requestCount,
+                                    SCFileHeader** cached, size_t cachedCount, bool keepHeader,
+                                    const SCFileHeaderList* refs);
+    // Access-condition lists of the selected file (the last header read).
+    virtual SCRESULT GetSelectedAccessRules(SCAccessRequest* requests, size_t requestCount);
+
+    // ---- PINs ----
+    virtual SCRESULT CreatePin(uint32_t ref, const SCPinParams* params, const uint8_t* value, uint32_t len,
+                               uint32_t reserved);
+    virtual SCRESULT VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len);
+    virtual SCRESULT ResetPinState(uint32_t ref);
+    virtual SCRESULT ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* newPin, uint32_t oldLen,
+                               uint32_t newLen);
+    virtual SCRESULT UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen,
+                                uint32_t newLen);
+    virtual SCRESULT BlockPin(uint32_t ref);
+
+    // ---- keys ----
+    virtual SCRESULT CreateKeyObject(uint32_t kind, uint32_t modulusBits, uint32_t exponentBits, uint16_t fid,
+                                     uint32_t fileSize, uint32_t keyFlags, uint32_t fileType,
+                                     const SCFileHeaderList* access, uint32_t keyRef, SCFileHeader** header);
+    virtual SCRESULT ImportRsaKey(const uint8_t* n, uint32_t nBits, const uint8_t* d, uint32_t dBits, const uint8_t* e,
+                                  uint32_t eBits, const uint8_t* p, uint32_t pBits, const uint8_t* q, uint32_t qBits,
+                                  const uint8_t* dp, uint32_t dpBits, const uint8_t* dq, uint32_t dqBits,
+                                  const uint8_t* qinv, uint32_t qinvBits, uint16_t fid, uint32_t keyRef,
+                                  uint32_t keyFlags, uint32_t fileType, const SCFileHeaderList* access);
+    virtual SCRESULT GenerateKeyPair(uint32_t modulusBits, uint16_t privFid, uint16_t pubFid, uint32_t privRef,
+                                     uint32_t pubRef, uint32_t exponentBits, const uint8_t* exponent,
+                                     SCByteBuffer* modulusOut, SCByteBuffer* exponentOut);
+    virtual SCRESULT WriteRsaPublicKey(const uint8_t* n, uint32_t nBits, const uint8_t* e, uint32_t eBits, uint16_t fid,
+                                       uint32_t keyRef, uint32_t reserved, uint32_t fileType,
+                                       const SCFileHeaderList* access);
+    // *nLen/*eLen in: capacities, out: lengths. Null buffers ask for the lengths.
+    virtual SCRESULT ReadRsaPublicKey(uint32_t* nLen, uint32_t* eLen, uint8_t* n, uint8_t* e, uint32_t* keyBits,
+                                      uint32_t keyRef);
+    virtual SCRESULT ComputeSignature(const uint16_t* fid, bool hasFid, uint32_t keyRef, uint32_t mechanism,
+                                      uint32_t hashId, uint32_t modulusBytes, const uint8_t* data, uint32_t dataLen,
+                                      uint8_t* out, uint32_t* outLen);
+    virtual SCRESULT Decipher(const uint16_t* fid, bool hasFid, uint32_t keyRef, uint32_t mechanism, const uint8_t* in,
+                              uint32_t inLen, uint8_t* out, uint32_t* outLen);
+    virtual SCRESULT DeleteObject(uint32_t keyRef, uint32_t mode);
+
+    // ---- secure messaging (built with the secure-messaging layer) ----
+    virtual SCRESULT DropSmContext();
+    virtual SCRESULT SetupSmDh(const void* keySet, uint32_t group);
+    virtual SCRESULT SetupGpChannel(const uint8_t* k1, size_t l1, const uint8_t* k2, size_t l2, const uint8_t* k3,
+                                    size_t l3);
+    virtual SCRESULT OpenSmChannel(uint32_t keyRef, uint32_t a, uint32_t b, uint32_t c, uint32_t d);
+
+    // ---- transport ----
+    // Sends one command (chained with CLA bit 10 when the data exceeds the
+    // reader's send limit); resp may be null. The result says whether the exchange
+    // worked; the status word is in *sw.
+    SCRESULT Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const uint8_t* data, size_t len, bool wantLe,
+                      std::vector<uint8_t>* resp, uint16_t* sw);
+    // The card result of a status word: 9000 -> 0, 61xx -> 0, else 0xE000000000010000 | sw.
+    static SCRESULT MapStatus(uint16_t sw);
+    // Makes a header object of this card's kind from FCP bytes.
+    virtual SCFileHeader* NewHeader() const { return new SCFileHeader(); }
+    // Life-cycle number of the FCP byte used at creation (1..5 -> ISO byte).
+    static uint8_t LifeCycleByte(uint32_t state);
+
 protected:
+    // Sends SELECT and, when header is not null, parses the answer into a new header.
+    SCRESULT DoSelect(uint8_t p1, uint8_t p2, const uint8_t* data, size_t len, SCFileHeader** header,
+                      SCFileHeader** keep = nullptr);
+    SCRESULT SelectCurrentDfAgain();
+    SCRESULT CreateFromFcp(const std::vector<uint8_t>& fcpBody, SCFileHeader** header);
+    SCRESULT ManageSecurityEnvironment(uint8_t tmpl, uint8_t algorithm, const uint16_t* fid, bool hasFid,
+                                       uint32_t keyRef);
+    SCRESULT PutKeyComponents(uint32_t keyRef, const std::vector<uint8_t>& tlvs);
+    // Fills the info record with the fields common to every driver.
+    void FillBaseInfo(SCCardInfo* info) const;
+
     uint8_t m_atr[33] = {};
     uint32_t m_atrLen = 0;
+    uint32_t m_options = 0;
+    uint32_t m_cardState = 0;
+    SCPath m_curDf;          // absolute path of the current DF; empty = unknown
+    SCFileHeader m_lastHeader;  // header of the last selected file
+    bool m_hasLastHeader = false;
 };

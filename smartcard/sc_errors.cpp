@@ -56,6 +56,10 @@ const SCErrorTableRow kRows[] = {
     ROW(SC_E_INCONSISTENT_DATA, "Dane są niespójne"),
     ROW(SC_E_INVALID_DATA_VALUE, "Niepoprawna wartość danych"),
     ROW(SC_E_DIR_NOT_EMPTY, "Katalog nie jest pusty"),
+    ROW(SC_E_SM_NOT_ESTABLISHED, "Bezpieczny kanał z kartą nie został zestawiony"),
+    ROW(SC_E_SM_MAC_INVALID, "Niepoprawny kod MAC odpowiedzi karty"),
+    ROW(SC_E_SM_COUNTER_EXHAUSTED, "Licznik bezpiecznego kanału został wyczerpany"),
+    ROW(SC_E_SM_CARD_AUTH_FAILED, "Uwierzytelnienie karty nie powiodło się"),
     ROW(SC_E_NO_READER_SUBSYSTEM, "Brak podsystemu obsługi czytników kart"),
     ROW(SC_E_READER_SUBSYSTEM_NOT_RUNNING, "Podsystem obsługi czytników kart nie jest uruchomiony"),
     ROW(SC_E_READER_SUBSYSTEM_RESTARTED, "Podsystem obsługi czytników kart został uruchomiony ponownie"),
@@ -80,8 +84,11 @@ const SCErrorTableRow kRows[] = {
     ROW(SC_E_INVALID_DATA_LENGTH, "Niepoprawna długość danych"),
     ROW(SC_E_ACCESS_DENIED, "Brak dostępu - warunki dostępu nie zostały spełnione"),
     ROW(SC_E_PIN_BLOCKED, "PIN jest zablokowany"),
+    ROW(SC_E_CONDITIONS_NOT_SATISFIED, "Warunki użycia polecenia nie są spełnione"),
     ROW(SC_E_FILE_NOT_FOUND, "Nie znaleziono pliku"),
+    ROW(SC_E_INVALID_DATA, "Niepoprawne dane w poleceniu"),
     ROW(SC_E_NO_REFERENCED_DATA, "Nie znaleziono wskazanych danych"),
+    ROW(SC_E_FILE_ALREADY_EXISTS, "Plik lub obiekt o tym identyfikatorze już istnieje"),
 };
 
 #undef ROW

@@ -1,0 +1,15 @@
+// Card model 3 (CosmopolIC): an ISO file system whose erased memory reads 00 and
+// whose PINs can exchange reference data.
+#pragma once
+
+#include "smartcard/sc_card.h"
+
+class SCCard_CosmopolIC : public SCCard {
+public:
+    explicit SCCard_CosmopolIC(SCReader* reader) : SCCard(reader) {}
+    const char* GetCardName() const override { return "CosmopolIC"; }
+    uint32_t GetPlatformVersion() const override { return 0x05000200; }
+    uint32_t GetOsVersion() const override { return 0x05020000; }
+    uint32_t GetCardType(uint32_t = 0, uint32_t = 0) const override { return SC_CARD_TYPE_COSMOPOLIC; }
+    SCRESULT GetCardInfo(SCCardInfo* info) override;
+};

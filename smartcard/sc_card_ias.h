@@ -1,0 +1,43 @@
+// Card model 7 (IAS-ECC): a GlobalPlatform card with an ISO file system, the card
+// life cycle in the answer-to-reset (status indicator of the historical bytes),
+// security data objects for PINs, and an optional secure-messaging option.
+#pragma once
+
+#include "smartcard/sc_card_globalplatform.h"
+#include "smartcard/sc_fileheader_ias.h"
+
+class SCCard_IAS : public SCCard_GlobalPlatform {
+public:
+    explicit SCCard_IAS(SCReader* reader);
+    const char* GetCardName() const override { return "IAS-ECC"; }
+    uint32_t GetPlatformVersion() const override { return 0x01010000; }
+    uint32_t GetOsVersion() const override { return 0x01010000; }
+    SCRESULT GetCardInfo(SCCardInfo* info) override;
+    uint32_t GetCardState() override { return m_cardState ? m_cardState : (DetectCardState(), m_cardState); }
+    SCRESULT ResizeFile(uint16_t fid, uint32_t newSize, SCFileHeader** header) override {
+        return SCCard::ResizeFile(fid, newSize, header);
+    }
+    SCFileHeader* NewHeader() const override { return new SCFileHeader_IAS(); }
+
+    // Stores the life-cycle byte of the ATR's status indicator in bits 8-15 of
+    // the option word; false when the ATR has none.
+    bool ReadLifeCycleFromAtr();
+    static bool ReadLifeCycleFromAtr(SCCard* card);
+    // Probes the card state (2 personalised, not activated; 3 activated) and keeps it.
+    SCRESULT DetectCardState();
+    static SCRESULT DetectCardState(SCCard* card);
+    // Sets or clears the secure-messaging option flag of an SM context in the
+    // channel modes; false when there is no such context.
+    bool SetSmOption(bool on);
+    static bool SetSmOption(SCCard* card, bool on);
+    // Reads the SDO that header names (class and reference) into it.
+    SCRESULT GetSdoData(SCFileHeader_IAS* header);
+    // Variant of the applet; variants 1 and 2 keep no try counter in the SDO.
+    uint32_t GetVariant() const { return m_variant; }
+    void SetVariant(uint32_t v) { m_variant = v; }
+    // Tries left of a PIN from its SDO; SC_E_UNSUPPORTED_FEATURE on variants 1 and 2.
+    SCRESULT GetPinTriesLeft(uint8_t ref);
+
+private:
+    uint32_t m_variant = 0;
+};
