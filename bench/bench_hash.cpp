@@ -2,8 +2,8 @@
 // a table gives our time divided by OpenSSL's for each case. Run it once as
 // OpenSSL runs by default and once with its SHA extensions masked:
 //   OPENSSL_ia32cap=":~0x20000000" bench_hash
-// With --benchmark_repetitions=N the ratios are taken from the medians; they use
-// processor time, which a busy machine disturbs less than wall-clock time.
+// The ratios use the medians of the repetitions and processor time, which a busy
+// machine disturbs less than wall-clock time.
 #include <benchmark/benchmark.h>
 
 #include <openssl/evp.h>
@@ -188,7 +188,16 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark(("ours/" + c).c_str(), oursCreate, a.id);
         benchmark::RegisterBenchmark(("openssl/" + c).c_str(), opensslCreate, a.openssl);
     }
-    benchmark::Initialize(&argc, argv);
+    // Ours and OpenSSL's runs are interleaved and repeated by default, so that a
+    // busy or frequency-changing machine disturbs both sides alike; the ratios are
+    // taken from the medians. Flags given on the command line come later and win.
+    std::vector<char*> args(argv, argv + argc);
+    static char interleave[] = "--benchmark_enable_random_interleaving=true";
+    static char repetitions[] = "--benchmark_repetitions=9";
+    static char minTime[] = "--benchmark_min_time=0.1";
+    args.insert(args.begin() + 1, {interleave, repetitions, minTime});
+    int args_count = static_cast<int>(args.size());
+    benchmark::Initialize(&args_count, args.data());
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
