@@ -115,7 +115,8 @@ SCRESULT SCCard::DoSelect(uint8_t p1, uint8_t p2, const uint8_t* data, size_t le
     uint16_t sw = 0;
     SCRESULT r = Transmit(0x00, 0xA4, p1, static_cast<uint8_t>(p2 | 0x04), data, len, true, &resp, &sw);
     if (r < 0) return r;
-    if (sw != 0x9000 && (sw & 0xFF00) != 0x6100 && sw != 0x6283) return MapStatus(sw);
+    // A deactivated file (6283) is selected all the same, except by DF name.
+    if (sw != 0x9000 && (sw & 0xFF00) != 0x6100 && (sw != 0x6283 || p1 == 0x04)) return scResultFromStatus(sw);
     std::unique_ptr<SCFileHeader> h(NewHeader());
     const SCRESULT pr = resp.empty() ? SC_E_INVALID_DATA_FORMAT : h->Parse(resp.data(), resp.size());
     m_hasLastHeader = pr == SC_OK;
@@ -820,8 +821,9 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
         return state;
     }
     if (params->flags & SC_PINREC_CHECK_ONLY) return SC_OK;
-    const bool hasValue = value != nullptr && len != SC_UNSET && len != 0 && params->hasValue != 0 &&
-                          !(params->flags & SC_PINREC_NO_VALUE);
+    // A text with length all ones is taken up to its terminating zero.
+    len = TextLength(value, len);
+    const bool hasValue = value != nullptr && len != 0 && params->hasValue != 0 && !(params->flags & SC_PINREC_NO_VALUE);
     if (hasValue && len > 255) return SC_E_INVALID_DATA_LENGTH;
     if (exists) {
         // A PIN object without value: set it through RESET RETRY COUNTER.

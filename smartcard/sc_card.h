@@ -117,6 +117,8 @@ public:
     virtual SCRESULT GetSelectedAccessRules(SCAccessRequest* requests, size_t requestCount);
 
     // ---- PINs ----
+    // len all ones: the value is a text taken up to its terminating zero; a null
+    // value creates the PIN without one.
     virtual SCRESULT CreatePin(uint32_t ref, const SCPinParams* params, const uint8_t* value, uint32_t len,
                                uint32_t reserved);
     virtual SCRESULT VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len);

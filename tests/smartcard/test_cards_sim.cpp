@@ -397,7 +397,7 @@ TEST_F(CardSim, CreatePinOnABlankCard) {
     novalue.pukText = nullptr;
     ASSERT_EQ(SC_OK, card->CreatePin(0x83, &novalue, nullptr, SC_UNSET, 0));
     EXPECT_EQ(SC_E_PIN_NOT_INITIALIZED, card->VerifyPin(0x83, nullptr, SC_UNSET));
-    ASSERT_EQ(SC_OK, card->CreatePin(0x83, &novalue, U8("3333"), 4, 0));
+    ASSERT_EQ(SC_OK, card->CreatePin(0x83, &novalue, U8("3333"), SC_UNSET, 0));
     EXPECT_EQ(SC_OK, card->VerifyPin(0x83, U8("3333"), 4));
     // A refused PIN rolls back the unblocking PIN made for it.
     SCPinParams bad = p;

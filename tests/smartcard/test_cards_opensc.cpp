@@ -1,0 +1,173 @@
+// The APDUs that the card drivers send to a simulated card, sent again by
+// opensc-tool through pcscd and vpcd to a fresh copy of the same card: the card
+// answers both the same way, so the drivers speak plain ISO 7816 that another
+// PC/SC client can replay.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+#include <thread>
+
+#include "card_fixture.h"
+#include "smartcard/sc_reader.h"
+
+namespace {
+
+constexpr const char* kReader = "Virtual PCD 00 00";
+constexpr const char* kVpcdDriver = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so";
+constexpr const char* kPcscd = "/usr/sbin/pcscd";
+constexpr const char* kOpenscTool = "/usr/bin/opensc-tool";
+
+pid_t Spawn(const std::vector<std::string>& argv) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int devnull = open("/dev/null", O_RDWR);
+        if (devnull >= 0) {
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void Stop(pid_t& pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    pid = -1;
+}
+
+std::string RunCommand(const std::string& cmd) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+// The answers in opensc-tool's output: data bytes and status word, uppercase hex
+// as the simulator logs them.
+std::vector<std::string> Answers(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line, data, sw;
+    bool inData = false;
+    auto flush = [&] {
+        if (!sw.empty()) out.push_back(data + sw);
+        data.clear();
+        sw.clear();
+        inData = false;
+    };
+    while (std::getline(in, line)) {
+        unsigned sw1 = 0, sw2 = 0;
+        if (std::sscanf(line.c_str(), "Received (SW1=0x%x, SW2=0x%x)", &sw1, &sw2) == 2) {
+            flush();
+            char b[5];
+            std::snprintf(b, sizeof b, "%02X%02X", sw1, sw2);
+            sw = b;
+            inData = line.find("):") != std::string::npos;
+            continue;
+        }
+        if (line.rfind("Sending:", 0) == 0) {
+            flush();
+            continue;
+        }
+        if (inData) {
+            // 16 bytes per line as "XX " groups, then their characters.
+            for (size_t i = 0; i + 2 <= line.size() && i < 48; i += 3) {
+                if (!std::isxdigit(static_cast<unsigned char>(line[i])) ||
+                    !std::isxdigit(static_cast<unsigned char>(line[i + 1])) || (i + 2 < line.size() && line[i + 2] != ' '))
+                    break;
+                data += line.substr(i, 2);
+            }
+        }
+    }
+    flush();
+    return out;
+}
+
+}  // namespace
+
+TEST_F(CardSim, OpenscToolReplaysTheDriversApdusWithTheSameAnswers) {
+    if (access(kPcscd, X_OK) != 0 || access(kVpcdDriver, R_OK) != 0 || access(kOpenscTool, X_OK) != 0)
+        GTEST_SKIP() << "pcscd, the vpcd driver or opensc-tool is not installed";
+    // A pristine copy for the replay, taken before the drivers change the card.
+    const std::string replayImage = m_dir + "/replay.card";
+    {
+        std::ifstream in(std::string(CARDSIM_CARDS_DIR) + "/pkcs15-model3.card", std::ios::binary);
+        std::ofstream out(replayImage, std::ios::binary);
+        out << in.rdbuf();
+    }
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    SCFileHeader* h = nullptr;
+    ASSERT_EQ(SC_OK, card->SelectMf(&h));
+    SCFileHeader::SafeRelease(h);
+    const uint16_t odf[] = {0x3F00, 0x5015, 0x5031};
+    ASSERT_EQ(SC_OK, card->SelectPath(odf, 3, &h));
+    SCFileHeader::SafeRelease(h);
+    uint8_t buf[64];
+    ASSERT_EQ(64, card->ReadBinary(0, buf, 64));
+    const uint8_t aid[] = {0xA0, 0x00, 0x00, 0x00, 0x63, 0x50, 0x4B, 0x43, 0x53, 0x2D, 0x31, 0x35};
+    ASSERT_EQ(SC_OK, card->SelectByAid(aid, sizeof aid, 0, nullptr));
+    EXPECT_EQ(3, card->VerifyPin(0x81, nullptr, SC_UNSET));
+    EXPECT_EQ(SC_E_VERIFY_FAILED, card->VerifyPin(0x81, reinterpret_cast<const uint8_t*>("9999"), 4));
+    EXPECT_EQ(SC_E_NO_REFERENCED_DATA, card->VerifyPin(0x85, nullptr, SC_UNSET));
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, card->SelectChildEf(0x4499, nullptr));
+    std::vector<std::string> commands, answers;
+    {
+        std::istringstream in(Log());
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("> ", 0) == 0) commands.push_back(line.substr(2));
+            if (line.rfind("< ", 0) == 0) answers.push_back(line.substr(2));
+        }
+    }
+    ASSERT_EQ(commands.size(), answers.size());
+    ASSERT_GE(commands.size(), 8u);
+
+    // pcscd with a private reader folder and the card behind vpcd.
+    const std::string confDir = m_dir + "/readers";
+    ASSERT_EQ(0, mkdir(confDir.c_str(), 0700));
+    std::ofstream(confDir + "/vpcd") << "FRIENDLYNAME \"Virtual PCD\"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH "
+                                     << kVpcdDriver << "\nCHANNELID 0x8C7B\n";
+    pid_t pcscd = Spawn({kPcscd, "-f", "-c", confDir});
+    ASSERT_GT(pcscd, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int status = 0;
+    if (waitpid(pcscd, &status, WNOHANG) == pcscd) GTEST_SKIP() << "pcscd could not start here";
+    pid_t bridge = Spawn({CARDSIM_VPCD, replayImage});
+    bool present = false;
+    for (int i = 0; i < 100 && !present; ++i) {
+        present = RunCommand(std::string(kOpenscTool) + " -r '" + kReader + "' -a 2>/dev/null").find("3b:8f") != std::string::npos;
+        if (!present) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::string cmd = std::string(kOpenscTool) + " -r '" + kReader + "'";
+    for (const std::string& c : commands) cmd += " -s " + c;
+    const std::string output = present ? RunCommand(cmd + " 2>&1") : std::string();
+    Stop(bridge);
+    Stop(pcscd);
+    ASSERT_TRUE(present) << "the card did not appear in " << kReader;
+    EXPECT_EQ(answers, Answers(output)) << output;
+}
