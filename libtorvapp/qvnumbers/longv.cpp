@@ -201,15 +201,21 @@ void longvShlWords(QvWord *a, QvWordLen n, QvWordLen k) {
     longvZero(a, k);
 }
 
-void longvShr1(QvWord *a, QvWordLen n) {
-    for (QvWordLen i = 0; i + 1 < n; ++i) a[i] = (a[i] >> 1) | (a[i + 1] << 31);
-    if (n > 0) a[n - 1] >>= 1;
+// Each word takes its new value from the pair it starts, read as one 64-bit
+// value before the next word is written.
+static inline void shrSmall(QvWord *a, QvWordLen m, unsigned s) {
+    for (QvWordLen i = 0; i + 1 < m; ++i) a[i] = (QvWord)(ld64(a + i) >> s);
+    if (m > 0) a[m - 1] >>= s;
 }
 
-void longvShl1(QvWord *a, QvWordLen n) {
-    for (QvWordLen i = n; i > 1; --i) a[i - 1] = (a[i - 1] << 1) | (a[i - 2] >> 31);
-    if (n > 0) a[0] <<= 1;
+static inline void shlSmall(QvWord *a, QvWordLen m, unsigned s) {
+    for (QvWordLen i = m; i > 1; --i) a[i - 1] = (QvWord)((ld64(a + i - 2) << s) >> 32);
+    if (m > 0) a[0] <<= s;
 }
+
+void longvShr1(QvWord *a, QvWordLen n) { shrSmall(a, n, 1); }
+
+void longvShl1(QvWord *a, QvWordLen n) { shlSmall(a, n, 1); }
 
 QvWord longvShrBits(QvWord *a, QvWordLen n, QvWordLen bits) {
     if (bits == 0 || n == 0) return 0;
@@ -222,9 +228,7 @@ QvWord longvShrBits(QvWord *a, QvWordLen n, QvWordLen bits) {
     }
     longvShrWords(a, n, k);
     QvWord out = a[0] << (32 - s);
-    QvWordLen m = n - k;
-    for (QvWordLen i = 0; i + 1 < m; ++i) a[i] = (a[i] >> s) | (a[i + 1] << (32 - s));
-    if (m > 0) a[m - 1] >>= s;
+    shrSmall(a, n - k, s);
     return out;
 }
 
@@ -239,8 +243,7 @@ QvWord longvShlBits(QvWord *a, QvWordLen n, QvWordLen bits) {
     }
     longvShlWords(a, n, k);
     QvWord out = a[n - 1] >> (32 - s);
-    for (QvWordLen i = n - 1; i > k; --i) a[i] = (a[i] << s) | (a[i - 1] >> (32 - s));
-    a[k] <<= s;
+    shlSmall(a + k, n - k, s);
     return out;
 }
 
