@@ -28,7 +28,7 @@ public:
     // The wrapper tag (0xA0 for [0] ... ); an explicit tag is always constructed, so
     // the constructed bit is added, and 0 means [0].
     explicit ASNexpl(uint32_t wrapperTag = 0xA0)
-        : ASNobject(wrapperTag == 0 ? 0xA0u : ((wrapperTag & 0xFFu) | ASN_CONSTRUCTED)), value(0) {
+        : ASNobject(wrapperTag == 0 ? 0xA0u : ((wrapperTag & 0xFFu) | ASN_CONSTRUCTED)), value(static_cast<uint32_t>(0)) {
         flags |= ASN_FLAG_CLASSTAG | ASN_FLAG_CONSTR;
     }
     ASNexpl(const ASNexpl& other) : ASNobject(other), value(other.value) {
