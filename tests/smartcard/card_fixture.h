@@ -47,6 +47,8 @@ protected:
         Resolve("CardSimInjectSw", m_injectSw);
         Resolve("CardSimGetApduLog", m_getLog);
         Resolve("CardSimClearLog", m_clearLog);
+        Resolve("CardSimAddReader", m_addReader);
+        Resolve("CardSimInsert", m_insert);
         ASSERT_EQ(0, m_loadConfig(conf.c_str()));
         scInstallCardFactory();
     }
@@ -73,6 +75,20 @@ protected:
         m_reader = name;
         ClearLog();
         return r->GetCard();
+    }
+
+    // A blank card of any model, made by the simulator's image generator, in a
+    // reader of its own ("Card blank-modelN").
+    SCCard* ConnectBlank(int model, SCReader** readerOut = nullptr) {
+        const std::string image = "blank-model" + std::to_string(model);
+        const std::string path = ImagePath(image + "-gen");
+        const std::string cmd = "/usr/bin/python3 " MIRTAL_SOURCE_DIR "/tools/cardsim/cardgen.py blank --model " +
+                                std::to_string(model) + " '" + path + "'";
+        EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;
+        const std::string name = "Card " + image;
+        EXPECT_EQ(0, m_addReader(name.c_str()));
+        EXPECT_EQ(0, m_insert(name.c_str(), path.c_str()));
+        return Connect(image, readerOut);
     }
 
     std::string Log() const {
@@ -117,5 +133,7 @@ private:
     int (*m_injectSw)(const char*, unsigned, unsigned, int) = nullptr;
     size_t (*m_getLog)(const char*, char*, size_t) = nullptr;
     int (*m_clearLog)(const char*) = nullptr;
+    int (*m_addReader)(const char*) = nullptr;
+    int (*m_insert)(const char*, const char*) = nullptr;
     std::vector<std::unique_ptr<SCReader>> m_readers;
 };

@@ -725,3 +725,53 @@ TEST_F(CardSim, ModelOneMasterFileNameCodeAndTermination) {
     EXPECT_TRUE(create.refs.Contains(0xC001));
     EXPECT_EQ(SC_E_ACCESS_DENIED, qualified->TerminateCard());
 }
+
+TEST_F(CardSim, EveryModelRunsTheCommonFileOperations) {
+    for (int model = 0; model < 8; ++model) {
+        SCCard* card = model == 1 || model == 3 || model == 4 || model == 7 ? Connect("blank-model" + std::to_string(model))
+                                                                              : ConnectBlank(model);
+        ASSERT_NE(nullptr, card) << model;
+        EXPECT_EQ(static_cast<uint32_t>(model), card->GetCardType());
+        const bool gp = model == 4 || model == 6 || model == 7;
+        EXPECT_EQ(gp, dynamic_cast<SCCard_GlobalPlatform*>(card) != nullptr);
+        if (gp) {
+            ASSERT_EQ(SC_OK, card->SelectApplet()) << model;
+        }
+        SCFileHeader* mf = nullptr;
+        ASSERT_EQ(SC_OK, card->SelectMf(&mf)) << model;
+        // Models 2 and 6 keep no access rules in their headers.
+        const bool rules = model != 2 && model != 6;
+        EXPECT_EQ(rules, mf->HasAccessRules()) << model;
+        SCFileHeader::SafeRelease(mf);
+        SCCardInfo info;
+        std::memset(&info, 0, sizeof info);
+        ASSERT_EQ(SC_OK, card->GetCardInfo(&info));
+        EXPECT_EQ(rules && model != 0, (info.pinCaps & SC_PIN_CAP_ACCESS_RULES) != 0) << model;
+        SCFileHeaderList refs;
+        refs.SetRef(SC_REFIDX_USER_PIN, 0x04);
+        ASSERT_EQ(SC_OK, card->CreateFile(40, 0x1234, SC_LCS_ACTIVATED, 0x000B, refs, nullptr)) << model;
+        const uint8_t text[] = "written to every model's card";
+        ASSERT_EQ(SC_OK, card->UpdateBinaryFromStart(text, sizeof text));
+        uint8_t back[40] = {};
+        ASSERT_EQ(40, card->ReadBinaryFromStart(back, 40));
+        EXPECT_EQ(0, std::memcmp(text, back, sizeof text));
+        // The erased value of the model fills the rest.
+        EXPECT_EQ(model == 3 || model == 4 ? 0x00 : 0xFF, back[39]) << model;
+        const uint16_t path[] = {0x3F00, 0x1234};
+        SCAccessRequest read;
+        read.operation = SC_AC_OP_READ;
+        EXPECT_EQ(rules ? SC_OK : SC_E_UNSUPPORTED_FEATURE,
+                  card->GetAccessRules(path, 2, &read, 1, nullptr, 0, false, &refs)) << model;
+        ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+        const SCRESULT resized = card->ResizeFile(0x1234, 80, nullptr);
+        if (model == 2 || model == 5 || model == 6) {
+            EXPECT_EQ(SC_E_UNIMPLEMENTED_FEATURE, resized) << model;
+        } else {
+            EXPECT_EQ(SC_OK, resized) << model;
+        }
+        ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+        EXPECT_EQ(SC_OK, card->DeleteFile(0x1234)) << model;
+        EXPECT_EQ(SC_E_FILE_NOT_FOUND, card->SelectChildEf(0x1234, nullptr));
+        EXPECT_EQ(3, card->VerifyPin(model == 1 ? 0x01 : 0x04, nullptr, SC_UNSET)) << model;
+    }
+}
