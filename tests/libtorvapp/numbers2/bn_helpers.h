@@ -4,6 +4,7 @@
 #define TESTS_LIBTORVAPP_NUMBERS2_BN_HELPERS_H
 
 #include <openssl/bn.h>
+#include <openssl/err.h>
 
 #include <cstdint>
 #include <cstdlib>
