@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <openssl/asn1.h>
+#include <openssl/sha.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -560,6 +561,22 @@ TEST(X509Time, EncodeBufferProtocolAndInvalidForm) {
     bad.timeType = 5;
     bad.tag = TAG_ANY;
     EXPECT_THROW(bad.encode(nullptr, 0), VtestException);
+}
+
+TEST(X509Time, DigestIsTheHashOfTheEncoding) {
+    std::vector<uint8_t> nb = Tlv(0x17, "261207061113Z"), na = Tlv(0x18, "20680101061113Z");
+    std::vector<uint8_t> in = {0x30, static_cast<uint8_t>(nb.size() + na.size())};
+    in.insert(in.end(), nb.begin(), nb.end());
+    in.insert(in.end(), na.begin(), na.end());
+    Validity v;
+    ASSERT_EQ(v.readVector(in), static_cast<long>(in.size()));
+    uint8_t got[32], want[32];
+    SHA256(in.data(), in.size(), want);
+    ASSERT_EQ(v.digest(3, got, 32), 1);
+    EXPECT_EQ(Hex(got, 32), Hex(want, 32));
+    SHA256(na.data(), na.size(), want);
+    ASSERT_EQ(v.notAfter.digest(3, got, 32), 1);
+    EXPECT_EQ(Hex(got, 32), Hex(want, 32));
 }
 
 TEST(X509Time, ConstructingWithAForeignUniversalTagIsAnInvariantFailure) {
