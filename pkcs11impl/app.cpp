@@ -61,9 +61,7 @@ void FillBlankPadded(CK_UTF8CHAR* field, size_t size, const char* text) {
 void ApiGlobalsInit() {
   try {
     g_app = new CPkcs11App();
-    std::atexit(DestroyApp);
     g_config = new CfgPkcs11ApiConfig();
-    std::atexit(DestroyConfig);
     g_config->Attach(g_app, &g_app->Logger(), &g_app->Lock(), &g_app->Pkcs15Lib());
     g_started = LibraryStartup() != 0;
   } catch (...) {
@@ -73,8 +71,14 @@ void ApiGlobalsInit() {
 }
 
 namespace {
+// Built at load; its destructor runs at unload (or exit) with the module's own
+// static destructors: the configuration first, then the application object.
 struct GlobalsInitializer {
   GlobalsInitializer() { ApiGlobalsInit(); }
+  ~GlobalsInitializer() {
+    DestroyConfig();
+    DestroyApp();
+  }
 } g_globalsInitializer;
 }  // namespace
 

@@ -1,6 +1,9 @@
 #include "pkcs11impl/session.h"
 
 #include "pkcs11impl/cryptoki_vendor.h"
+#include <new>
+
+#include "pkcs11impl/p11factory.h"
 #include "pkcs11impl/p11object.h"
 
 bool IsRwSessionState(CK_STATE state) {
@@ -87,3 +90,76 @@ void CPkcs11Session::DropPrivateObjects() {
 }
 
 void CPkcs11Session::ClearObjects() { m_objects.DeleteAll(); }
+
+CK_RV CPkcs11Session::CreateObject(const CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount, CK_OBJECT_HANDLE handle) {
+  if (pTemplate == nullptr || ulCount == 0) return CKR_ARGUMENTS_BAD;
+  if (handle != CK_INVALID_HANDLE && FindObject(handle) != nullptr) return CKR_OBJECT_HANDLE_INVALID;
+  CPkcs11Object* object = nullptr;
+  const CK_RV rv = CreateObjectFromTemplate(pTemplate, ulCount, &object, 0);
+  if (rv != CKR_OK) return rv;
+  try {
+    m_objects.AddTail(object);
+  } catch (const std::bad_alloc&) {
+    delete object;
+    return CKR_HOST_MEMORY;
+  }
+  object->SetHandle(handle);
+  return CKR_OK;
+}
+
+CK_RV CPkcs11Session::DestroyObject(CK_OBJECT_HANDLE handle) {
+  CPkcs11Object* o = FindObject(handle);
+  if (o == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+  if (o->IsPrivate() && !IsRwSessionState(m_state)) return CKR_SESSION_READ_ONLY;
+  m_objects.RemoveAt(m_objects.Find(o));
+  delete o;
+  return CKR_OK;
+}
+
+CK_RV CPkcs11Session::GetObjectAttributes(CK_OBJECT_HANDLE handle, CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount) const {
+  const CPkcs11Object* o = FindObject(handle);
+  if (o == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+  return o->GetAttributeValues(pTemplate, ulCount);
+}
+
+CK_RV CPkcs11Session::SetObjectAttributes(CK_OBJECT_HANDLE handle, const CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount) {
+  CPkcs11Object* o = FindObject(handle);
+  if (o == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+  return o->ModifyAttributeValues(pTemplate, ulCount);
+}
+
+CK_RV CPkcs11Session::FindObjects(const CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount, PointerList* out,
+                                  bool clearFirst) const {
+  if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
+  if (out == nullptr) return CKR_ARGUMENTS_BAD;
+  if (clearFirst) out->RemoveAll();
+  const bool userState = m_state == CKS_RO_USER_FUNCTIONS || m_state == CKS_RW_USER_FUNCTIONS;
+  for (POSITION p = m_objects.GetHeadPosition(); p;) {
+    CPkcs11Object* o = m_objects.GetNext(p);
+    if (o->IsPrivate() && !userState) continue;
+    const CK_RV rv = ulCount == 0 ? CKR_OK : o->Matches(pTemplate, ulCount);
+    if (rv == CKR_HOST_MEMORY) return rv;
+    if (rv != CKR_OK) continue;
+    try {
+      out->AddTail(o);
+    } catch (const std::bad_alloc&) {
+      return CKR_HOST_MEMORY;
+    }
+  }
+  return CKR_OK;
+}
+
+CK_RV CPkcs11Session::GetObjectHandle(const CPkcs11Object* object, CK_OBJECT_HANDLE* handle) const {
+  if (handle == nullptr) return CKR_ARGUMENTS_BAD;
+  *handle = CK_INVALID_HANDLE;
+  if (object == nullptr || m_objects.Find(object) == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+  *handle = object->GetHandle();
+  return CKR_OK;
+}
+
+CK_RV CPkcs11Session::BindObjectHandle(CPkcs11Object* object, CK_OBJECT_HANDLE handle, bool force) {
+  if (object == nullptr || m_objects.Find(object) == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+  if (object->GetHandle() != CK_INVALID_HANDLE && !force) return CKR_NO_EVENT;
+  object->SetHandle(handle);
+  return CKR_OK;
+}

@@ -72,6 +72,16 @@ class CPkcs11Session {
   bool HasObject(CK_OBJECT_HANDLE handle) const { return FindObject(handle) != nullptr; }
   void DropPrivateObjects();
   void ClearObjects();
+  // Builds a session object from a create template and gives it the handle.
+  CK_RV CreateObject(const CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount, CK_OBJECT_HANDLE handle);
+  CK_RV DestroyObject(CK_OBJECT_HANDLE handle);
+  CK_RV GetObjectAttributes(CK_OBJECT_HANDLE handle, CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount) const;
+  CK_RV SetObjectAttributes(CK_OBJECT_HANDLE handle, const CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount);
+  // Appends the visible objects matching the template (private ones only in
+  // the user states 1 and 3).
+  CK_RV FindObjects(const CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount, PointerList* out, bool clearFirst) const;
+  CK_RV GetObjectHandle(const CPkcs11Object* object, CK_OBJECT_HANDLE* handle) const;
+  CK_RV BindObjectHandle(CPkcs11Object* object, CK_OBJECT_HANDLE handle, bool force);
   int GetObjectCount() const { return m_objects.GetCount(); }
 
   CK_SESSION_HANDLE GetHandle() const { return m_handle; }
