@@ -179,7 +179,7 @@ class CPkcs11App {
   CPkcs15Lib m_pkcs15;
   Pkcs11Lock m_lock;
   TypedPointerList<CPkcs11Session> m_sessions{8, true};
-  void* m_reserved = nullptr;
+  [[maybe_unused]] void* m_reserved = nullptr;  // read by no member
   uint32_t m_certLabelMode = 2;
   char* m_initTokenConfigFile = nullptr;
 };
