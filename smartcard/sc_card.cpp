@@ -505,17 +505,22 @@ SCRESULT SCCard::DeleteFile(uint16_t fid) {
 }
 
 SCRESULT SCCard::DeleteFileById(uint16_t fid, const SCPath& parent) {
-    SCRESULT r = SelectPath(parent.Ids(), parent.Count(), nullptr);
+    const SCRESULT r = SelectPath(parent.Ids(), parent.Count(), nullptr);
     if (r < 0) return r;
-    r = DeleteFile(fid);
+    return DeleteFileById(fid);
+}
+
+SCRESULT SCCard::DeleteFileById(uint16_t fid) {
+    const SCPath df = m_curDf;
+    const SCRESULT r = DeleteFile(fid);
     if (r == SC_E_CONDITIONS_NOT_SATISFIED) {
         // 6985 for a DF means it still holds files.
         SCFileHeader* h = nullptr;
         if (SelectFileById(fid, &h) >= 0) {
-            const bool df = h->IsDf();
+            const bool isDf = h->IsDf();
             SCFileHeader::SafeRelease(h);
-            SelectPath(parent.Ids(), parent.Count(), nullptr);
-            if (df) return SC_E_DIR_NOT_EMPTY;
+            if (df.Count()) SelectPath(df.Ids(), df.Count(), nullptr);
+            if (isDf) return SC_E_DIR_NOT_EMPTY;
         }
     }
     return r;

@@ -79,14 +79,14 @@ public:
     virtual SCRESULT BlockGlobalUserPin(uint32_t flag);
 
     // ---- selection ----
-    virtual SCRESULT SelectMf(SCFileHeader** header);
-    virtual SCRESULT SelectFileById(uint16_t fid, SCFileHeader** header);
-    virtual SCRESULT SelectPath(const uint16_t* ids, size_t count, SCFileHeader** header);
+    virtual SCRESULT SelectMf(SCFileHeader** header = nullptr);
+    virtual SCRESULT SelectFileById(uint16_t fid, SCFileHeader** header = nullptr);
+    virtual SCRESULT SelectPath(const uint16_t* ids, size_t count, SCFileHeader** header = nullptr);
     SCRESULT SelectPathThunk(const uint16_t* ids, size_t count, uint32_t flags);
     // Selects a file of the qualified part by path (as SelectPath).
-    virtual SCRESULT SelectQualifiedPath(const uint16_t* ids, size_t count, SCFileHeader** header);
+    virtual SCRESULT SelectQualifiedPath(const uint16_t* ids, size_t count, SCFileHeader** header = nullptr);
     virtual SCRESULT SelectByAid(const uint8_t* aid, size_t len, uint32_t occurrence, SCFileHeader** header);
-    virtual SCRESULT SelectChildEf(uint16_t fid, SCFileHeader** header);
+    virtual SCRESULT SelectChildEf(uint16_t fid, SCFileHeader** header = nullptr);
     virtual SCRESULT SelectParent();
     virtual SCRESULT SelectApplet();
     virtual bool IsAppletSelected() const { return false; }
@@ -101,7 +101,10 @@ public:
                               uint32_t flags, const SCFileHeaderList* refs, SCFileHeader** header);
     virtual SCRESULT ResizeFile(uint16_t fid, uint32_t newSize, SCFileHeader** header);
     virtual SCRESULT DeleteFile(uint16_t fid);
+    // Deletes a file or DF under the DF of the path (without a path: under the
+    // current DF); a DF that still holds files gives SC_E_DIR_NOT_EMPTY.
     virtual SCRESULT DeleteFileById(uint16_t fid, const SCPath& parent);
+    SCRESULT DeleteFileById(uint16_t fid);
     virtual SCRESULT DeleteDfTree(uint16_t fid, const SCFileHeaderList& refs, const uint16_t* lists, size_t count,
                                   uint32_t mask);
     virtual SCRESULT FindFreeFileId(const uint16_t* parent, size_t count, uint16_t first);

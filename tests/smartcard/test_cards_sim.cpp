@@ -14,6 +14,7 @@
 #include "smartcard/sc_card_ias.h"
 #include "smartcard/sc_digestinfo.h"
 #include "smartcard/sc_reader.h"
+#include "smartcard/sc_smctx.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -684,8 +685,19 @@ TEST_F(CardSim, IasLifeCycleCardStateAndSecurityDataObjects) {
     EXPECT_EQ(3, ias->GetPinTriesLeft(0x04));
     ias->SetVariant(1);
     EXPECT_EQ(SC_E_UNSUPPORTED_FEATURE, ias->GetPinTriesLeft(0x04));
-    // Without a channel context the option cannot be set.
+    // Without a channel context the option cannot be set; with one it is a flag of the context.
     EXPECT_FALSE(SCCard_IAS::SetSmOption(card, true));
+    SCSmCtx channel(SC_SM_MODE_GP_CHANNEL_FIRST);
+    card->GetReader()->SetSmCtx(&channel);
+    EXPECT_TRUE(SCCard_IAS::SetSmOption(card, true));
+    EXPECT_NE(0u, channel.GetFlags() & SC_SM_FLAG_OPTION);
+    EXPECT_TRUE(SCCard_IAS::SetSmOption(card, false));
+    EXPECT_EQ(0u, channel.GetFlags() & SC_SM_FLAG_OPTION);
+    card->GetReader()->SetSmCtx(nullptr);
+    EXPECT_FALSE(SCCard_IAS::SetSmOption(Connect("blank-model4"), true));
+    card = Connect("ias-not-activated");
+    ias = dynamic_cast<SCCard_IAS*>(card);
+    ASSERT_NE(nullptr, ias);
     // Activation through SET STATUS shows in the ATR and the card state.
     ASSERT_EQ(SC_OK, SCCard_GlobalPlatform::SetStatus(card, 0x80, 0x0F, nullptr, 0));
     EXPECT_EQ(3, SCCard_IAS::DetectCardState(card));
