@@ -213,6 +213,26 @@ public:
         return 1;
     }
 
+    // Whether both sets hold the same elements (by encoding), in any order. False
+    // when memory for the comparison runs out.
+    bool sameElements(const ASNsetList& other) const {
+        if (this->GetCount() != other.GetCount()) return false;
+        if (this->GetCount() == 0) return true;
+        long la = lenOfBody(), lb = other.lenOfBody();
+        if (la != lb) return false;
+        if (la == 0) return true;
+        Sorted a, b;
+        if (encodeSorted(a, la) != 1 || other.encodeSorted(b, lb) != 1) return false;
+        for (size_t i = 0; i < a.records.size(); i++) {
+            const Record& ra = a.records[i];
+            const Record& rb = b.records[i];
+            if (ra.length != rb.length ||
+                std::memcmp(a.buffer + ra.offset, b.buffer + rb.offset, static_cast<size_t>(ra.length)) != 0)
+                return false;
+        }
+        return true;
+    }
+
     int createStreamCtx() override {
         if (streamCtx != nullptr) return 1;
         streamCtx = new (std::nothrow) ASNsetListStreamCtx<T>();

@@ -771,7 +771,7 @@ int X509time::compareWithTimeT(time_t t) const {
 // ---------------------------------------------------------------------------
 // Validity
 
-Validity::Validity(uint32_t t) : ASNsequenceF(t), notBefore(0), notAfter(0) {}
+Validity::Validity(uint32_t t, uint32_t timeTag) : ASNsequenceF(t), notBefore(timeTag), notAfter(timeTag) {}
 
 Validity::Validity(const Validity& o) : ASNsequenceF(o), notBefore(o.notBefore), notAfter(o.notAfter) {}
 

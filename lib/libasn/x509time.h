@@ -161,7 +161,9 @@ private:
 // X.509 Validity: SEQUENCE { notBefore Time, notAfter Time }.
 class Validity : public ASNsequenceF {
 public:
-    explicit Validity(uint32_t tag = 0);
+    // timeTag: the tag both times are built with (0: UTCTime; a certificate's
+    // TBSCertificate uses 24). Either form is accepted on decoding.
+    explicit Validity(uint32_t tag = 0, uint32_t timeTag = 0);
     Validity(const Validity& other);
     Validity& operator=(const Validity& other);
     ~Validity() override;

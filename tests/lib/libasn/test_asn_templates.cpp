@@ -448,6 +448,23 @@ TEST(AsnSetOf, AddingAnElementWithoutAFixedTagIsAnInvariantFailure) {
     delete loose;
 }
 
+TEST(AsnSetOf, SameElementsIgnoresOrder) {
+    SetOfAny a, b, c;
+    a.add(Elem(kAvaO));
+    a.add(Elem(kAvaCN));
+    b.add(Elem(kAvaCN));
+    b.add(Elem(kAvaO));
+    c.add(Elem(kAvaCN));
+    c.add(Elem(kAvaCN));
+    EXPECT_TRUE(a.sameElements(b));
+    EXPECT_TRUE(b.sameElements(a));
+    EXPECT_FALSE(a.sameElements(c));
+    c.clear();
+    EXPECT_FALSE(a.sameElements(c));
+    SetOfAny d;
+    EXPECT_TRUE(c.sameElements(d));
+}
+
 TEST(AsnSetOf, CopyTakesElementsAndOrderFlag) {
     SetOfAny s;
     ASSERT_EQ(Decode(s, std::string("31 16 ") + kAvaO + " " + kAvaCN), 24);

@@ -289,6 +289,10 @@ TEST(X509Time, ValidityWithMixedFormsReencodesEachMemberInItsForm) {
     EXPECT_EQ(Encode(v), Hex(in));
     Validity c(v);
     EXPECT_TRUE(c == v);
+    Validity g(0, TAG_GENERAL_TIME);
+    EXPECT_EQ(g.notBefore.getType(), 1);
+    ASSERT_EQ(g.readVector(in), static_cast<long>(in.size()));  // either form still accepted
+    EXPECT_EQ(Encode(g), Hex(in));
     EXPECT_EQ(Encode(c), Hex(in));
     // Octets left over, or a member missing, make it malformed.
     std::vector<uint8_t> extra = in;
