@@ -274,6 +274,23 @@ int LibraryStartup() {
   return LibraryStartupLocked();
 }
 
+long GetCurrentProcessId() { return static_cast<long>(getpid()); }
+
+const char* FindLastSlash(const char* text) { return text ? std::strrchr(text, '/') : nullptr; }
+
+int WildcardMatchForwarder(const char* name, const char* pattern, bool ignoreCase) {
+  return WildcardMatchScore(name, pattern, ignoreCase);
+}
+
+const char* const kMirtalCardText = "MIRTAL";
+const char* const kMirtalMasterCardText = "MIRTAL MASTER";
+namespace {
+const size_t g_cardTextLength = std::strlen(kMirtalCardText);
+const size_t g_masterCardTextLength = std::strlen(kMirtalMasterCardText);
+}  // namespace
+size_t MirtalCardTextLength() { return g_cardTextLength; }
+size_t MirtalMasterCardTextLength() { return g_masterCardTextLength; }
+
 uint32_t GetInitCounter() { return g_initCounter.load(); }
 
 uint32_t CountReinitialization() {

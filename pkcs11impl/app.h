@@ -205,4 +205,15 @@ uint32_t CountReinitialization();
 // Counts one down when positive; false when it was 0.
 bool UncountReinitialization(uint32_t* newValue);
 
+// Small helpers of the start-up and name code.
+long GetCurrentProcessId();
+const char* FindLastSlash(const char* text);
+int WildcardMatchForwarder(const char* name, const char* pattern, bool ignoreCase);
+
+// The maker's texts that the card checks compare with (length first, then bytes).
+extern const char* const kMirtalCardText;        // "MIRTAL"
+extern const char* const kMirtalMasterCardText;  // "MIRTAL MASTER"
+size_t MirtalCardTextLength();
+size_t MirtalMasterCardTextLength();
+
 #endif

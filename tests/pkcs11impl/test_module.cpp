@@ -650,6 +650,8 @@ TEST(ModuleStartup, VerboseReportOnStandardError) {
   setenv("MIRTAL_PKCS11_PKCS15_FLAGS", "0x400", 1);
   setenv("MIRTAL_PKCS11_PKCS15_MAX_TOKEN_COUNT", "0x5", 1);
   setenv("MIRTAL_PKCS11_PCSC_LIBRARY", "/opt/pcsc.so", 1);
+  setenv("MIRTAL_PKCS11_INIT_PROFILE", "custom", 1);
+  setenv("MIRTAL_PKCS11_ENABLE_LOCK_LOGGING", "1", 1);
   StderrCapture err(env.Path("stderr.txt"));
   Module m;
   ASSERT_TRUE(m.ok());
@@ -663,8 +665,10 @@ TEST(ModuleStartup, VerboseReportOnStandardError) {
   EXPECT_NE(std::string::npos, text.find("    env(MIRTAL_PKCS11_PKCS15_FLAGS)=0x400 (0x0400)\n"));
   EXPECT_NE(std::string::npos, text.find("    env(MIRTAL_PKCS11_ENABLE_LOGGING)=<not defined>\n"));
   EXPECT_NE(std::string::npos, text.find("\n  Logging disabled, file name: ~/$L-$v-$A-$d-$t.log\n"));
+  EXPECT_NE(std::string::npos, text.find("\n  Lock logging: enabled\n"));
+  EXPECT_NE(std::string::npos, text.find("    env(MIRTAL_PKCS11_INIT_PROFILE=custom"));
   EXPECT_NE(std::string::npos, text.find("\n  PC/SC library: /opt/pcsc.so\n  PKCS15: Flags=0x0400, maxTokenCount=5\n"
-                                         "  InitProfile: '<default>'\n"))
+                                         "  InitProfile: 'custom'"))
       << text;
 }
 
