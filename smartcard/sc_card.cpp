@@ -52,6 +52,28 @@ struct WipeOnExit {
     ~WipeOnExit() { Wipe(v); }
 };
 
+// Holds the reader's transaction for a card operation of several commands, so
+// that no other application's command comes between them. Transactions nest.
+class CardLock {
+public:
+    explicit CardLock(SCReader* reader)
+        : m_reader(reader), m_rc(reader ? reader->BeginTransaction() : SC_E_CARD_NOT_CONNECTED) {}
+    ~CardLock() {
+        if (m_reader != nullptr && m_rc >= 0) m_reader->EndTransaction();
+    }
+    CardLock(const CardLock&) = delete;
+    CardLock& operator=(const CardLock&) = delete;
+    SCRESULT Result() const { return m_rc; }
+
+private:
+    SCReader* m_reader;
+    SCRESULT m_rc;
+};
+
+#define SC_LOCK_CARD()                          \
+    CardLock cardLock_(m_pConnectedReader);     \
+    if (cardLock_.Result() < 0) return cardLock_.Result()
+
 uint32_t TextLength(const uint8_t* p, uint32_t len) {
     if (p == nullptr) return 0;
     return len == SC_UNSET ? static_cast<uint32_t>(std::strlen(reinterpret_cast<const char*>(p))) : len;
@@ -80,6 +102,7 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
                           bool wantLe, std::vector<uint8_t>* resp, uint16_t* sw) {
     if (m_pConnectedReader == nullptr) return SC_E_CARD_NOT_CONNECTED;
     if (data == nullptr && len != 0) return SC_E_BAD_PARAMS;
+    SC_LOCK_CARD();
     std::vector<uint8_t> sink;
     if (resp == nullptr) resp = &sink;
     uint16_t status = 0;
@@ -225,6 +248,7 @@ uint32_t SCCard::GetCardState() {
 }
 
 SCRESULT SCCard::GetLifeCycleState() {
+    SC_LOCK_CARD();
     SCFileHeader* h = nullptr;
     const SCRESULT r = SelectMf(&h);
     if (r < 0) return r;
@@ -234,6 +258,7 @@ SCRESULT SCCard::GetLifeCycleState() {
 }
 
 int64_t SCCard::GetCardCapacity() {
+    SC_LOCK_CARD();
     SCFileHeader* h = nullptr;
     if (SelectMf(&h) < 0) return -1;
     const int64_t free = h->GetFreeSpace() ? static_cast<int64_t>(h->GetFreeSpace()) : -1;
@@ -278,6 +303,7 @@ SCRESULT SCCard::GetSerialNumber(uint8_t* buffer, uint32_t capacity) {
 
 SCRESULT SCCard::GetRandom(uint8_t* out, uint32_t len) {
     if (out == nullptr && len) return SC_E_BAD_PARAMS;
+    SC_LOCK_CARD();
     uint32_t done = 0;
     while (done < len) {
         const uint32_t part = std::min<uint32_t>(len - done, 128);
@@ -374,6 +400,7 @@ SCRESULT SCCard::ReadBinary(uint32_t offset, uint8_t* buffer, uint32_t count) {
     if (buffer == nullptr && count) return SC_E_BAD_PARAMS;
     if (offset > 0x7FFF || count > 0x8000 - offset) return SC_E_INVALID_FILE_OFFSET;
     if (m_pConnectedReader == nullptr) return SC_E_CARD_NOT_CONNECTED;
+    SC_LOCK_CARD();
     uint32_t chunkMax = m_pConnectedReader->GetMaxResponseLength();
     if (chunkMax == 0 || chunkMax > 256) chunkMax = 256;
     uint32_t done = 0;
@@ -402,6 +429,7 @@ SCRESULT SCCard::UpdateBinary(uint32_t offset, const uint8_t* data, uint32_t cou
     if (data == nullptr && count) return SC_E_BAD_PARAMS;
     if (offset > 0x7FFF || count > 0x8000 - offset) return SC_E_INVALID_FILE_OFFSET;
     if (m_pConnectedReader == nullptr) return SC_E_CARD_NOT_CONNECTED;
+    SC_LOCK_CARD();
     uint32_t chunkMax = m_pConnectedReader->GetMaxSendLength();
     if (chunkMax == 0 || chunkMax > 255) chunkMax = 255;
     uint32_t done = 0;
@@ -511,6 +539,7 @@ SCRESULT SCCard::DeleteFileById(uint16_t fid, const SCPath& parent) {
 }
 
 SCRESULT SCCard::DeleteFileById(uint16_t fid) {
+    SC_LOCK_CARD();
     const SCPath df = m_curDf;
     const SCRESULT r = DeleteFile(fid);
     if (r == SC_E_CONDITIONS_NOT_SATISFIED) {
@@ -529,6 +558,7 @@ SCRESULT SCCard::DeleteFileById(uint16_t fid) {
 SCRESULT SCCard::DeleteDfTree(uint16_t fid, const SCFileHeaderList&, const uint16_t* lists, size_t count,
                               uint32_t mask) {
     if (lists == nullptr && count) return SC_E_BAD_PARAMS;
+    SC_LOCK_CARD();
     SCPath parent = m_curDf;
     SCRESULT r = SelectFileById(fid, nullptr);
     if (r < 0) return r;
@@ -571,6 +601,7 @@ SCRESULT SCCard::DeleteDfTree(uint16_t fid, const SCFileHeaderList&, const uint1
 }
 
 SCRESULT SCCard::FindFreeFileId(const uint16_t* parent, size_t count, uint16_t first) {
+    SC_LOCK_CARD();
     if (parent != nullptr) {
         const SCRESULT r = SelectPath(parent, count, nullptr);
         if (r < 0) return r;
@@ -602,6 +633,7 @@ SCRESULT SCCard::FindFreeFileId(const uint16_t* parent, size_t count, uint16_t f
 SCRESULT SCCard::ResizeFile(uint16_t fid, uint32_t newSize, SCFileHeader** header) {
     if (header) *header = nullptr;
     if (newSize > 0x7FFF) return SC_E_FILE_SIZE_REFUSED;
+    SC_LOCK_CARD();
     const SCPath df = m_curDf;
     SCFileHeader* old = nullptr;
     SCRESULT r = SelectFileById(fid, &old);
@@ -675,6 +707,7 @@ SCRESULT SCCard::GetAccessRules(const uint16_t* path, size_t count, SCAccessRequ
                                 SCFileHeader** cached, size_t cachedCount, bool keepHeader, const SCFileHeaderList*) {
     if ((path == nullptr && count) || (requests == nullptr && requestCount)) return SC_E_BAD_PARAMS;
     if (count && path[0] != SC_FID_MF) return SC_E_BAD_USAGE;
+    SC_LOCK_CARD();
     SCFileHeader* file = cachedCount > 0 && cached ? cached[0] : nullptr;
     SCFileHeader* parent = cachedCount > 1 && cached ? cached[1] : nullptr;
     if (file == SCFileHeader::AbsentMarker()) return SC_E_FILE_NOT_FOUND;
@@ -769,6 +802,7 @@ SCRESULT SCCard::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* new
 
 SCRESULT SCCard::BlockPin(uint32_t ref) {
     if (ref > 0xFF) return SC_E_BAD_PARAMS;
+    SC_LOCK_CARD();
     SCCardInfo info;
     std::memset(&info, 0, sizeof info);
     GetCardInfo(&info);
@@ -819,6 +853,7 @@ SCRESULT SCCard::BlockPin(uint32_t ref) {
 
 SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_t* value, uint32_t len, uint32_t) {
     if (params == nullptr || ref > 0xFE) return SC_E_BAD_PARAMS;
+    SC_LOCK_CARD();
     const SCRESULT state = VerifyPin(ref, nullptr, SC_UNSET);
     const bool exists = state != SC_E_NO_REFERENCED_DATA;
     if (exists && state != SC_E_PIN_NOT_INITIALIZED) {
@@ -950,6 +985,7 @@ SCRESULT SCCard::ImportRsaKey(const uint8_t* n, uint32_t nBits, const uint8_t* d
     if (!havePq && !(e && eBits) && !haveNd) return SC_E_INSUFFICIENT_DATA;
     SCRESULT r = CheckExponent(e, eBits, SC_E_UNSUPPORTED_EXPONENT);
     if (r < 0) return r;
+    SC_LOCK_CARD();
     if (fid != 0 && fid != 0xFFFF) {
         SCFileHeader* h = nullptr;
         r = SelectFileById(fid, &h);
@@ -976,6 +1012,7 @@ SCRESULT SCCard::WriteRsaPublicKey(const uint8_t* n, uint32_t nBits, const uint8
     SCRESULT r = CheckExponent(e, eBits, SC_E_UNSUPPORTED_EXPONENT);
     if (r == SC_E_INVALID_EXPONENT) return SC_E_UNSUPPORTED_EXPONENT;
     if (r < 0) return r;
+    SC_LOCK_CARD();
     if (fid != 0xFFFF && fid != 0) {
         r = SelectFileById(fid, nullptr);
         if (r < 0) return r;
@@ -1004,6 +1041,7 @@ SCRESULT SCCard::GenerateKeyPair(uint32_t modulusBits, uint16_t privFid, uint16_
     if (modulusBits < 512 || modulusBits > 4096 || modulusBits % 8) return SC_E_UNSUPPORTED_KEY_LENGTH;
     SCRESULT r = CheckExponent(exponent, exponentBits, SC_E_UNSUPPORTED_EXPONENT);
     if (r < 0) return r;
+    SC_LOCK_CARD();
     uint8_t p2 = privRef <= 0xFE ? static_cast<uint8_t>(privRef) : 0;
     if (privFid != 0 && privFid != 0xFFFF) {
         SCFileHeader* h = nullptr;
@@ -1114,6 +1152,7 @@ SCRESULT SCCard::ComputeSignature(const uint16_t* fid, bool hasFid, uint32_t key
     default:
         return SC_E_UNSUPPORTED_RSA_ALGO;
     }
+    SC_LOCK_CARD();
     if (hasFid && fid != nullptr) {
         SCFileHeader* h = nullptr;
         SCRESULT r = SelectFileById(*fid, &h);
@@ -1138,6 +1177,7 @@ SCRESULT SCCard::Decipher(const uint16_t* fid, bool hasFid, uint32_t keyRef, uin
                           uint32_t inLen, uint8_t* out, uint32_t* outLen) {
     if (in == nullptr || inLen == 0 || outLen == nullptr) return SC_E_BAD_PARAMS;
     if (mechanism != SC_SIGN_RAW && mechanism != SC_SIGN_PKCS1) return SC_E_UNSUPPORTED_RSA_ALGO;
+    SC_LOCK_CARD();
     if (hasFid && fid != nullptr) {
         SCFileHeader* h = nullptr;
         SCRESULT r = SelectFileById(*fid, &h);

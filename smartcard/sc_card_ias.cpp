@@ -1,5 +1,6 @@
 #include "smartcard/sc_card_ias.h"
 
+#include <cstring>
 #include <memory>
 
 #include "smartcard/sc_reader.h"
@@ -16,6 +17,15 @@ SCRESULT SCCard_IAS::GetCardInfo(SCCardInfo* info) {
 }
 
 bool SCCard_IAS::ReadLifeCycleFromAtr() {
+    // The reader's ATR is taken afresh: the life cycle changes with the card.
+    if (m_pConnectedReader != nullptr && m_pConnectedReader->IsConnected()) {
+        uint8_t atr[sizeof m_atr];
+        uint32_t len = sizeof atr;
+        if (m_pConnectedReader->GetATR(atr, &len) == SC_OK) {
+            std::memcpy(m_atr, atr, len);
+            m_atrLen = len;
+        }
+    }
     // Historical bytes: T0's low nibble counts them; the interface bytes come first.
     if (m_atrLen < 2) return false;
     size_t i = 1;

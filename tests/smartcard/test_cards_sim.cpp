@@ -610,6 +610,8 @@ TEST_F(CardSim, StatusWordsBecomeCardResults) {
     Inject(0xE0, 0x6A84);
     SCFileHeaderList refs;
     EXPECT_EQ(SC_E_NO_SPACE_ON_CARD, card->CreateFile(10, 0x4499, 3, 0x0001, refs, nullptr));
+    // Every operation gave back the reader's transaction, failures included.
+    EXPECT_EQ(0u, card->GetReader()->GetTransactionDepth());
 }
 
 TEST_F(CardSim, CardInformationSerialRandomAndState) {
