@@ -314,17 +314,13 @@ CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList
         if (pulCount == nullptr) {
           Result(fn, rv, "pulCount = <null>");
         } else if (rv == CKR_OK) {
-          std::string names = "<alloc error>";
-          if (pMechanismList) {
-            char* t = FormatMechanismNames(pMechanismList, *pulCount);
-            if (t) {
-              names = t;
-              delete[] t;
-            } else if (*pulCount == 0) {
-              names.clear();
-            }
-          } else {
-            names.clear();
+          std::string names;
+          char* t = FormatMechanismNames(pMechanismList, *pulCount);
+          if (t != nullptr) {
+            names = t;
+            delete[] t;
+          } else if (*pulCount != 0) {
+            names = "<alloc error>";
           }
           Result(fn, rv, S("OK, %ld mechanims: (%s)", static_cast<long>(*pulCount), names.c_str()));
         } else {

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -66,10 +65,48 @@ inline std::string ExeName() {
   return p.substr(p.rfind('/') + 1);
 }
 
+// True when text has the shape: 'D' stands for a digit, every other character for itself.
+inline bool HasShape(const std::string& text, const std::string& shape) {
+  if (text.size() != shape.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (shape[i] == 'D') {
+      if (text[i] < '0' || text[i] > '9') return false;
+    } else if (text[i] != shape[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The trace text without the writer's timestamp and process/thread prefix.
 inline std::string StripLogPrefixes(const std::string& text) {
-  static const std::regex prefix(R"((^|\n)\d{4}-\d{2}-\d{2}, \d{2}:\d{2}:\d{2}\.\d{3} \[ *\d+, *\d+\]: )");
-  return std::regex_replace(text, prefix, "$1");
+  std::string out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    const std::string stamp = "DDDD-DD-DD, DD:DD:DD.DDD [";
+    if (line.size() > stamp.size() && HasShape(line.substr(0, stamp.size()), stamp)) {
+      const size_t close = line.find("]: ");
+      if (close != std::string::npos) line.erase(0, close + 3);
+    }
+    out += line;
+    if (end < text.size()) out += '\n';
+    start = end + 1;
+  }
+  return out;
+}
+
+// True when some line starts with head and ends with tail.
+inline bool HasLine(const std::string& text, const std::string& head, const std::string& tail) {
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.size() >= head.size() + tail.size() && line.compare(0, head.size(), head) == 0 &&
+        line.compare(line.size() - tail.size(), tail.size(), tail) == 0)
+      return true;
+  return false;
 }
 
 inline std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
