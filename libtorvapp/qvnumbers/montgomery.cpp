@@ -24,6 +24,16 @@ inline QvWord add128(QvWord *r, QvWordLen n, u128 v) {
     return longvInc(r + 4, n - 4);
 }
 
+// Adds lo + hi * 2^64 (hi below 2^97) at r[0..n) (n >= 5); returns the carry
+// out of the top.
+inline QvWord add160(QvWord *r, QvWordLen n, u64 lo, u128 hi) {
+    const u128 low = ((u128)(u64)hi << 64) | lo;
+    const u128 s = ld128(r) + low;
+    st64(r, (u64)s);
+    st64(r + 2, (u64)(s >> 64));
+    return addAt(r + 4, n - 4, (u64)(hi >> 64) + (s < low ? 1 : 0));
+}
+
 // The inverse of m modulo 2^64 and 2^128 from the one modulo 2^32 (Newton).
 inline u64 inv64From(QvWord mu, const QvWord *m) {
     const u64 m0 = ld64(m);
@@ -44,12 +54,23 @@ QV_ALWAYS_INLINE QvWord redcRows(QvWord *t, const QvWord *m, QvWord mu, QvWordLe
     QvWordLen i = 0;
     if (n >= 2) {
         const u64 inv64 = inv64From(mu, m);
-        if ((n & 1) == 0 && n >= 8) {
+        if (n >= 8) {
+            // Four words per step; an odd top word of m is added beside the
+            // two-limb row (moduli of k + 1 words in the wide form are odd-sized).
             const u128 mu128 = (u128)0 - inv128From(inv64, m);
+            const QvWordLen ne = n & ~1u;
+            const QvWord mt = m[n - 1];
             for (; i + 4 <= n; i += 4) {
                 const u128 u = ld128(t + i) * mu128;
-                const u128 c = mulAddRow2(t + i, m, n, (u64)u, (u64)(u >> 64));
-                over += add128(t + i + n, n - i, c);
+                const u64 u0 = (u64)u, u1 = (u64)(u >> 64);
+                const u128 c = mulAddRow2(t + i, m, ne, u0, u1);
+                if (ne == n) {
+                    over += add128(t + i + n, n - i, c);
+                } else {
+                    const u128 p0 = (u128)u0 * mt + (u64)c;
+                    const u128 p1 = (u128)u1 * mt + (u64)(c >> 64) + (u64)(p0 >> 64);
+                    over += add160(t + i + ne, n - i + 1, (u64)p0, p1);
+                }
             }
         }
         const u64 mu64 = 0 - inv64;

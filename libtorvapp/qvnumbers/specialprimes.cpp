@@ -1,8 +1,12 @@
 // Fast reduction modulo six standard field primes.  Each reduction takes a
 // product of two residues (2k words) and leaves it fully reduced in the low k
-// words; only additions, subtractions and shifts are used.
+// words, using additions, subtractions, shifts and small signed weights (the
+// multiples of 2^32k modulo the prime that the primes' sparse forms give).
 #include "libtorvapp/qvnumbers/montgomery.h"
 
+#include <cstdint>
+
+#include "libtorvapp/qvcommon/qvcpu.h"
 #include "libtorvapp/qvnumbers/longv_internal.h"
 
 using namespace qvlongv;
@@ -26,34 +30,79 @@ inline void subtractWhileNotBelow(QvWord *t, const QvWord *p, QvWord top) {
     while (top != 0 || longvCmp(t, p, K) >= 0) top -= longvSub(t, p, K, 0);
 }
 
-// Word-serial folding for the primes whose multiples w*p are written out
-// from the prime's word pattern: the top word w of the (K+1)-word window
-// ending at word i is cleared by subtracting w*p there.
-template <QvWordLen K, void (*Pattern)(QvWord, QvWord *)>
-inline void foldPattern(QvWord *t, const QvWord *p) {
-    QvWord wp[K + 1];
-    for (QvWordLen i = 2 * K - 1; i >= K; --i) {
-        const QvWord w = t[i];
-        if (w != 0) {
-            Pattern(w, wp);
-            longvSub(t + i - K, wp, K + 1, 0);
+// Signed word coefficients of 2^(32j) mod p for j = k .. 2k-1 (row j - k),
+// from the primes' sparse forms (each row sums to 2^(32j) modulo p).
+const signed char kFold192[6][6] = {
+    {1, 0, 1, 0, 0, 0},
+    {0, 1, 0, 1, 0, 0},
+    {0, 0, 1, 0, 1, 0},
+    {0, 0, 0, 1, 0, 1},
+    {1, 0, 1, 0, 1, 0},
+    {0, 1, 0, 1, 0, 1},
+};
+const signed char kFold224[7][7] = {
+    {-1, 0, 0, 1, 0, 0, 0},
+    {0, -1, 0, 0, 1, 0, 0},
+    {0, 0, -1, 0, 0, 1, 0},
+    {0, 0, 0, -1, 0, 0, 1},
+    {-1, 0, 0, 1, -1, 0, 0},
+    {0, -1, 0, 0, 1, -1, 0},
+    {0, 0, -1, 0, 0, 1, -1},
+};
+const signed char kFold256[8][8] = {
+    {1, 0, 0, -1, 0, 0, -1, 1},
+    {1, 1, 0, -1, -1, 0, -1, 0},
+    {0, 1, 1, 0, -1, -1, 0, -1},
+    {-1, 0, 1, 2, 0, -1, 0, -1},
+    {-1, -1, 0, 2, 2, 0, 0, -1},
+    {-1, -1, -1, 1, 2, 2, 1, -1},
+    {-1, -1, -1, 0, 1, 2, 3, 0},
+    {0, -1, -1, -1, 0, 1, 2, 3},
+};
+const signed char kFold384[12][12] = {
+    {1, -1, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0},
+    {0, 1, -1, 0, 1, 1, 0, 0, 0, 0, 0, 0},
+    {0, 0, 1, -1, 0, 1, 1, 0, 0, 0, 0, 0},
+    {0, 0, 0, 1, -1, 0, 1, 1, 0, 0, 0, 0},
+    {0, 0, 0, 0, 1, -1, 0, 1, 1, 0, 0, 0},
+    {0, 0, 0, 0, 0, 1, -1, 0, 1, 1, 0, 0},
+    {0, 0, 0, 0, 0, 0, 1, -1, 0, 1, 1, 0},
+    {0, 0, 0, 0, 0, 0, 0, 1, -1, 0, 1, 1},
+    {1, -1, 0, 1, 1, 0, 0, 0, 1, -1, 0, 1},
+    {1, 0, -1, 1, 2, 1, 0, 0, 0, 1, -1, 0},
+    {0, 1, 0, -1, 1, 2, 1, 0, 0, 0, 1, -1},
+    {-1, 1, 1, -1, -2, 1, 2, 1, 0, 0, 0, 1},
+};
+
+// t (2K words) mod p through the coefficient rows: every word of the upper
+// half is added into the lower half with its row's small signed weights, the
+// signed columns are propagated, and a remaining carry c * 2^(32K) is folded
+// back the same way through row 0 until none is left.
+template <QvWordLen K>
+QV_ALWAYS_INLINE void foldRows(QvWord *t, const signed char (*rows)[K], const QvWord *p) {
+    std::int64_t acc[K];
+#pragma GCC unroll 16
+    for (QvWordLen w = 0; w < K; ++w) acc[w] = t[w];
+#pragma GCC unroll 16
+    for (QvWordLen j = 0; j < K; ++j) {
+        const std::int64_t c = t[K + j];
+#pragma GCC unroll 16
+        for (QvWordLen w = 0; w < K; ++w) acc[w] += rows[j][w] * c;
+    }
+    std::int64_t carry = 0;
+    for (;;) {
+#pragma GCC unroll 16
+        for (QvWordLen w = 0; w < K; ++w) {
+            const std::int64_t v = acc[w] + carry;
+            t[w] = (QvWord)v;
+            carry = v >> 32;  // arithmetic: the columns may be negative
         }
-        while (t[i] != 0) t[i] -= longvSub(t + i - K, p, K, 0);
+        if (carry == 0) break;
+#pragma GCC unroll 16
+        for (QvWordLen w = 0; w < K; ++w) acc[w] = (std::int64_t)t[w] + rows[0][w] * carry;
+        carry = 0;
     }
     subtractWhileNotBelow<K>(t, p, 0);
-}
-
-// w * p256 = -w, ~0, ~0, w-1, 0, 0, w, -w, w-1 (least significant word first).
-void pattern256(QvWord w, QvWord *o) {
-    o[0] = 0u - w; o[1] = 0xFFFFFFFF; o[2] = 0xFFFFFFFF; o[3] = w - 1;
-    o[4] = 0; o[5] = 0; o[6] = w; o[7] = 0u - w; o[8] = w - 1;
-}
-
-// w * p384 = -w, w-1, 0, -w, ~w, seven words ~0, w-1.
-void pattern384(QvWord w, QvWord *o) {
-    o[0] = 0u - w; o[1] = w - 1; o[2] = 0; o[3] = 0u - w; o[4] = ~w;
-    for (int j = 5; j < 12; ++j) o[j] = 0xFFFFFFFF;
-    o[12] = w - 1;
 }
 
 // Adds the value v (n words) at word `at` of t (total words tn); returns the carry.
@@ -61,12 +110,6 @@ inline QvWord addInto(QvWord *t, QvWordLen tn, QvWordLen at, const QvWord *v, Qv
     QvWord c = longvAdd(t + at, v, n, 0);
     if (c != 0 && at + n < tn) c = longvInc(t + at + n, tn - at - n);
     return c;
-}
-
-inline QvWord subFrom(QvWord *t, QvWordLen tn, QvWordLen at, const QvWord *v, QvWordLen n) {
-    QvWord b = longvSub(t + at, v, n, 0);
-    if (b != 0 && at + n < tn) b = longvDec(t + at + n, tn - at - n);
-    return b;
 }
 
 }  // namespace
@@ -80,38 +123,13 @@ void longvModP521(QvWord *t) {
     subtractWhileNotBelow<17>(t, QV_PRIME_P521, 0);
 }
 
-void longvModP384(QvWord *t) { foldPattern<12, pattern384>(t, QV_PRIME_P384); }
+void longvModP384(QvWord *t) { foldRows<12>(t, kFold384, QV_PRIME_P384); }
 
-void longvModP256(QvWord *t) { foldPattern<8, pattern256>(t, QV_PRIME_P256); }
+void longvModP256(QvWord *t) { foldRows<8>(t, kFold256, QV_PRIME_P256); }
 
-// 2^224 = 2^96 - 1 (mod p): a group X at word j is removed, added at word j-4
-// and subtracted at word j-7.
-void longvModP224(QvWord *t) {
-    // Fold words 7..13 (and whatever a fold carries back up) until none is left.
-    for (;;) {
-        QvWord hi[7];
-        longvCopy(hi, t + 7, 7);
-        if (longvIsZero(hi, 7)) break;
-        longvZero(t + 7, 7);
-        // t (14 words) = low + hi * 2^96 - hi; low + hi*2^96 stays below 2^320.
-        addInto(t, 14, 3, hi, 7);
-        subFrom(t, 14, 0, hi, 7);  // never borrows: hi * 2^96 >= hi
-    }
-    subtractWhileNotBelow<7>(t, QV_PRIME_P224, 0);
-}
+void longvModP224(QvWord *t) { foldRows<7>(t, kFold224, QV_PRIME_P224); }
 
-// 2^192 = 2^64 + 1 (mod p).
-void longvModP192(QvWord *t) {
-    for (;;) {
-        QvWord hi[6];
-        longvCopy(hi, t + 6, 6);
-        if (longvIsZero(hi, 6)) break;
-        longvZero(t + 6, 6);
-        addInto(t, 12, 0, hi, 6);
-        addInto(t, 12, 2, hi, 6);
-    }
-    subtractWhileNotBelow<6>(t, QV_PRIME_P192, 0);
-}
+void longvModP192(QvWord *t) { foldRows<6>(t, kFold192, QV_PRIME_P192); }
 
 // 2^160 = 2^31 + 1 (mod p).
 void longvModP160(QvWord *t) {
