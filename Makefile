@@ -40,7 +40,7 @@ tsan: deps
 	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DMIRTAL_BENCH=OFF -DMIRTAL_CARDSIM=ON \
 	  -DCMAKE_CXX_FLAGS="-O1 -fsanitize=thread" -DCMAKE_C_FLAGS="-O1 -fsanitize=thread" \
 	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread"
-	cmake --build build-tsan -j $(JOBS)
+	cmake --build build-tsan -j $(JOBS) --target thread_tests
 
 tsan-test: tsan
 	ctest --test-dir build-tsan -j $(JOBS) --output-on-failure -L threads --no-tests=ignore --timeout 600
