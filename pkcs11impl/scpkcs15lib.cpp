@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "smartcard/sc_reader_pcsc.h"
 #include "support/vtest.h"
@@ -16,32 +17,61 @@ bool SameChar(char a, char b, bool ignoreCase) {
   return ignoreCase && std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
 }
 
-// Left-to-right match of a pattern holding wildcards; -1 when it fails.
-int MatchFrom(const char* name, const char* pattern, bool ignoreCase) {
-  int score = 0;
-  while (*pattern != '\0') {
-    if (*pattern == '*') {
-      while (*pattern == '*') ++pattern;
-      if (*pattern == '\0') return score;
-      if (*name == '\0') return -1;
-      for (const char* pos = name; *pos != '\0'; ++pos) {
-        const int rest = MatchFrom(pos, pattern, ignoreCase);
-        if (rest >= 0) return score + rest;
-      }
-      return -1;
-    }
-    if (*name == '\0') return -1;
-    if (*pattern == '?') {
-      score += 1;
-    } else {
-      if (!SameChar(*name, *pattern, ignoreCase)) return -1;
-      score += 2;
-    }
-    ++name;
-    ++pattern;
+// Left-to-right match of a pattern holding wildcards; -1 when it fails. The
+// score of a (name position, pattern position) pair never changes, so each is
+// worked out once: a pattern with many stars costs name x pattern steps, not
+// one try per way of spreading the name over the stars.
+class WildcardMatcher {
+ public:
+  WildcardMatcher(const char* name, const char* pattern, bool ignoreCase)
+      : name_(name),
+        pattern_(pattern),
+        nameLen_(std::strlen(name)),
+        patternLen_(std::strlen(pattern)),
+        ignoreCase_(ignoreCase),
+        memo_((nameLen_ + 1) * (patternLen_ + 1), kUnknown) {}
+
+  int Match(size_t n, size_t p) {
+    int& slot = memo_[n * (patternLen_ + 1) + p];
+    if (slot == kUnknown) slot = Compute(n, p);
+    return slot;
   }
-  return *name == '\0' ? score : -1;
-}
+
+ private:
+  static constexpr int kUnknown = -2;
+
+  int Compute(size_t n, size_t p) {
+    int score = 0;
+    while (p < patternLen_) {
+      if (pattern_[p] == '*') {
+        while (p < patternLen_ && pattern_[p] == '*') ++p;
+        if (p == patternLen_) return score;
+        if (n == nameLen_) return -1;
+        for (size_t pos = n; pos < nameLen_; ++pos) {
+          const int rest = Match(pos, p);
+          if (rest >= 0) return score + rest;
+        }
+        return -1;
+      }
+      if (n == nameLen_) return -1;
+      if (pattern_[p] == '?') {
+        score += 1;
+      } else {
+        if (!SameChar(name_[n], pattern_[p], ignoreCase_)) return -1;
+        score += 2;
+      }
+      ++n;
+      ++p;
+    }
+    return n == nameLen_ ? score : -1;
+  }
+
+  const char* name_;
+  const char* pattern_;
+  size_t nameLen_, patternLen_;
+  bool ignoreCase_;
+  std::vector<int> memo_;
+};
 
 }  // namespace
 
@@ -54,7 +84,12 @@ int WildcardMatchScore(const char* name, const char* pattern, bool ignoreCase) {
   }
   // Literal characters follow the ignore-case choice here as well, so that an
   // administrator's "IgnoreCase" holds for wildcard patterns too.
-  return MatchFrom(name, pattern, ignoreCase);
+  try {
+    WildcardMatcher matcher(name, pattern, ignoreCase);
+    return matcher.Match(0, 0);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
 }
 
 SCPkcs15Lib::ReaderOptions::~ReaderOptions() { delete[] pattern; }

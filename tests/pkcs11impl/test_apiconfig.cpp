@@ -119,6 +119,16 @@ TEST(WildcardScore, ScoresLiteralsWildcardsAndMismatches) {
   EXPECT_EQ(-1, WildcardMatchScore("Reader 12", "Reader ?", false));
 }
 
+TEST(WildcardScore, ManyStarsAgainstALongNameFinishWithTheRightAnswer) {
+  const std::string name(200, 'a');
+  std::string pattern;
+  for (int i = 0; i < 40; ++i) pattern += "*a";
+  EXPECT_EQ(-1, WildcardMatchScore(name.c_str(), (pattern + "b").c_str(), false));
+  EXPECT_EQ(80, WildcardMatchScore(name.c_str(), (pattern + "*").c_str(), false));
+  EXPECT_EQ(80, WildcardMatchScore(name.c_str(), pattern.c_str(), false));
+  EXPECT_EQ(7, WildcardMatchScore("abcXdef", "a*?d*f", false));
+}
+
 TEST(WildcardScore, IgnoreCaseHoldsForPlainAndWildcardPatterns) {
   EXPECT_EQ(-1, WildcardMatchScore("ACS ACR38U", "acs acr38u", false));
   EXPECT_EQ(20, WildcardMatchScore("ACS ACR38U", "acs acr38u", true));
