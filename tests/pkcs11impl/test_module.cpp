@@ -754,3 +754,36 @@ TEST(ModuleConfig, DisableLockingRefusesLockingRequests) {
       << text;
   EXPECT_NE(std::string::npos, text.find("\n  DisableLocking: true\n"));
 }
+
+TEST(ModuleCalls, LastErrorReachesTheCallerInCp1250AndIsTraced) {
+  HostEnv env;
+  const std::string log = env.Path("trace.log");
+  setenv("MIRTAL_PKCS11_ENABLE_LOGGING", "1", 1);
+  setenv("MIRTAL_PKCS11_LOG_FILE_NAME", log.c_str(), 1);
+  Module m;
+  ASSERT_TRUE(m.ok());
+  auto initCard = m.fn<decltype(&InitializeCard)>("InitializeCard");
+  auto lastError = m.fn<decltype(&GetLastErrorString)>("GetLastErrorString");
+  EXPECT_EQ(0, initCard("Czytnik \xC4\x85", nullptr));  // "ą" in UTF-8
+  char buf[64];
+  unsigned long len = sizeof buf;
+  EXPECT_EQ(1, lastError(buf, &len));
+  EXPECT_EQ(std::string("Reader named 'Czytnik \xB9' not found"), buf);  // "ą" in CP1250
+  EXPECT_EQ(std::strlen(buf) + 1, len);
+  const std::string text = StripLogPrefixes(ReadFile(log));
+  EXPECT_NE(std::string::npos,
+            text.find("PKCS#11: InitializeCard() [starting] <CKR_OK> readerName: Czytnik \xC4\x85, profileName: <null>\n"))
+      << text;
+  EXPECT_NE(std::string::npos, text.find("PKCS#11: InitializeCard() [error]    <CKR_SLOT_ID_INVALID> Cause: Reader "
+                                         "named 'Czytnik \xC4\x85' not found\n"))
+      << text;
+  EXPECT_NE(std::string::npos,
+            text.find(Fmt("PKCS#11: InitializeCard() [starting] <CKR_OK> pszStringBuf: %p, pcbBuflen: %p (max: 64)\n",
+                          static_cast<void*>(buf), static_cast<void*>(&len))))
+      << text;
+  EXPECT_NE(std::string::npos, text.find(Fmt("PKCS#11: InitializeCard() [complete] <CKR_OK> Return value: TRUE, "
+                                             "pcbBuffLen: %lu, ErrorDescription: Reader named 'Czytnik \xC4\x85' "
+                                             "not found\n",
+                                             len)))
+      << text;
+}
