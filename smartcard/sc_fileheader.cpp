@@ -215,7 +215,9 @@ uint32_t SCFileHeader::GetFileType() const {
     case 0x04: case 0x05: return SC_FT_LINEAR_VARIABLE;
     case 0x06: case 0x07: return SC_FT_CYCLIC;
     case 0x11: return SC_FT_KEY_FILE;
-    default: return (m_descriptor & 0x38) == 0x08 || (m_descriptor & 0x38) == 0x10 ? SC_FT_INTERNAL : 6;
+    default:
+        // Internal EFs (structure bits 001); any other EF kind is a further kind.
+        return (m_descriptor & 0x38) == 0x08 ? SC_FT_INTERNAL : (m_descriptor & 0x38) == 0x38 ? SC_FT_DF : 6;
     }
 }
 

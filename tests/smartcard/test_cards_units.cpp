@@ -74,7 +74,7 @@ TEST(FileHeader, LifeCycleAndTypeNumbers) {
     struct {
         uint8_t desc;
         uint32_t type;
-    } types[] = {{0x38, 1}, {0x01, 2}, {0x02, 3}, {0x04, 4}, {0x06, 5}, {0x11, 1}};
+    } types[] = {{0x38, 1}, {0x01, 2}, {0x02, 3}, {0x04, 4}, {0x06, 5}, {0x11, 1}, {0x09, 900}, {0x21, 6}, {0x78, 1}};
     for (const auto& c : types) {
         SCFileHeader h;
         const Bytes fcp = {0x62, 0x03, 0x82, 0x01, c.desc};
