@@ -1145,6 +1145,8 @@ int GetLastErrorString(char* pszStringBuf, unsigned long* pcbBuflen) {
                static_cast<void*>(pszStringBuf), static_cast<void*>(pcbBuflen),
                pcbBuflen ? S("max: %lu", *pcbBuflen).c_str() : "<null>");
     CPkcs11App& app = TheApp();
+    // The text is read under the global lock, where the members change it.
+    Pkcs11LockGuard guard(app.Lock());
     const int result = CopyLastErrorForCaller(app.GetLastErrorTextForCaller(), pszStringBuf, pcbBuflen);
     if (On())
       TraceLog(Lg(), fn, TRACE_COMPLETE, CKR_OK, "Return value: %s, pcbBuffLen: %s, ErrorDescription: %s",
