@@ -154,22 +154,22 @@ constexpr uint32_t SC_REF_FROM_HEADERS = 0xFFFFFFFEu;
 
 struct SCPinParams {
     uint32_t pinType = SC_UNSET;      // kind of PIN (3 user, 10 officer)
-    uint32_t flags = 0;               // SC_PINREC_*
+    uint32_t flags = 0;               // SC_PINREC_* (SC_PINREC_NO_RESET for a qualified PIN)
     uint32_t minLen = SC_UNSET;
     uint32_t maxLen = SC_UNSET;       // stored length when padded
     uint32_t padChar = SC_UNSET;
-    uint32_t tryLimit = SC_UNSET;     // retry counter of the PIN
-    uint32_t officerRef = SC_UNSET;   // SO PIN or system key that governs the PIN
+    uint32_t tryLimit = SC_UNSET;     // retry counter of the PIN (card default when unset)
+    uint32_t officerRef = SC_UNSET;   // SO PIN or system key that governs the PIN; SC_REF_FROM_HEADERS
     uint32_t unblockRef = 0xFF;       // unblocking PIN (255 = none)
     uint32_t hasValue = 1;            // 0: the PIN is created without value
-    uint32_t extra = SC_UNSET;        // further word handed down by the token
+    uint32_t spare = SC_UNSET;        // kept all ones by the token
     // Unblocking part.
     const char* pukText = nullptr;
-    uint32_t pukType = 0;
-    uint32_t pukTryLimit = 0;
+    uint32_t pukType = 0;             // 0 or 10
+    uint32_t pukTryLimit = 0;         // 0: card default
     uint32_t pukFlags = 0;
     uint32_t pukMinLen = SC_UNSET;
     uint32_t pukMaxLen = SC_UNSET;
     uint32_t pukPadChar = SC_UNSET;
-    uint32_t pukUseFlags = 0;         // 0 or 0x10000
+    uint32_t pukUseCount = SC_UNSET;  // uses of the unblocking PIN: all ones unlimited
 };
