@@ -614,18 +614,21 @@ SCRESULT SCCard::FindFreeFileId(const uint16_t* parent, size_t count, uint16_t f
         const uint8_t d[] = {static_cast<uint8_t>(fid >> 8), static_cast<uint8_t>(fid)};
         uint16_t sw = 0;
         std::vector<uint8_t> resp;
-        SCRESULT r = Transmit(0x00, 0xA4, 0x00, 0x0C, d, 2, false, &resp, &sw);
+        SCRESULT r = Transmit(0x00, 0xA4, 0x00, 0x04, d, 2, true, &resp, &sw);
         if (r < 0) return r;
         if (sw == 0x6A82) {
-            if (df.Count()) m_curDf = df;
+            m_curDf = df;
             return static_cast<SCRESULT>(fid);
         }
-        if (sw != 0x9000 && sw != 0x6283) return MapStatus(sw);
-        // The identifier is used; a DF that was entered is left again.
-        if (df.Count()) {
-            r = SelectPath(df.Ids(), df.Count(), nullptr);
-            if (r < 0) return r;
-        }
+        if (sw != 0x9000 && sw != 0x6283 && (sw & 0xFF00) != 0x6100) return MapStatus(sw);
+        // The identifier is used. A DF that was entered is left again: by its
+        // path when the current DF is known, else by selecting the parent.
+        SCFileHeader h;
+        const bool enteredDf = h.Parse(resp.data(), resp.size()) == SC_OK && h.IsDf();
+        if (!enteredDf) continue;
+        r = df.Count() ? SelectPath(df.Ids(), df.Count(), nullptr) : SelectParent();
+        if (r < 0) return r;
+        m_curDf = df;
     }
     return SC_E_NO_SPACE_ON_CARD;
 }

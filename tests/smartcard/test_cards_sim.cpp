@@ -789,3 +789,21 @@ TEST_F(CardSim, EveryModelRunsTheCommonFileOperations) {
         EXPECT_EQ(3, card->VerifyPin(model == 1 ? 0x01 : 0x04, nullptr, SC_UNSET)) << model;
     }
 }
+
+TEST_F(CardSim, FreeFileIdentifiersLeaveTheCurrentDfAsItWas) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+    // 5015 is the application DF: entered while probing and left again.
+    EXPECT_EQ(0x5016, card->FindFreeFileId(nullptr, 0, 0x5015));
+    EXPECT_TRUE(card->GetCurrentDf().IsMasterFile());
+    EXPECT_EQ(SC_OK, card->SelectChildEf(0x2F00, nullptr));
+    // Candidates outside 0100..EFFF start at 0100.
+    EXPECT_EQ(0x0100, card->FindFreeFileId(nullptr, 0, 0xF000));
+    // After a selection by name the DF's path is not known; EFs do not move it.
+    ASSERT_EQ(SC_OK, card->SelectByAid(kPkcs15Aid.data(), kPkcs15Aid.size(), 0, nullptr));
+    EXPECT_EQ(0x4406, card->FindFreeFileId(nullptr, 0, 0x4401));
+    EXPECT_EQ(SC_OK, card->SelectChildEf(0x5031, nullptr));
+    EXPECT_EQ(0x4406, card->FindFreeFileId(kApp, 2, 0x4401));
+    EXPECT_TRUE(card->GetCurrentDf().IsEqual(SCPath(kApp, 2)));
+}
