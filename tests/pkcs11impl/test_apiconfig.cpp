@@ -264,6 +264,16 @@ TEST_F(Fixture, UnwritableLogFileTurnsLoggingOffAndKeepsTheName) {
   EXPECT_EQ(nullptr, lock.GetLogger());
 }
 
+TEST_F(Fixture, OverlongLogFileNameIsRefusedNotCut) {
+  const std::string longName = home + "/" + std::string(1100, 'x') + ".log";
+  UserFile("EnableLogging = 1\nLogFileName = " + longName + "\n");
+  CfgPkcs11ApiConfig cfg;
+  Load(cfg);
+  EXPECT_FALSE(logger.IsEnabled());
+  EXPECT_EQ(longName, cfg.GetExpandedLogFileName());
+  EXPECT_EQ(0x8000000u, bridge.GetPkcs15Flags());
+}
+
 TEST_F(Fixture, LockLoggingNeedsLogging) {
   UserFile("EnableLogging = 1\nLogFileName = " + home + "/t.log\nEnableLockLogging = 1\n");
   CfgPkcs11ApiConfig cfg;
