@@ -53,14 +53,14 @@ QvModulus::QvModulus(const QvOctet *oct, unsigned int len, unsigned int flag, un
     prepareReduction(options);
 }
 
-QvModulus::QvModulus(const QvModulus &other) : QvN(other) { copyPrepared(other); }
+QvModulus::QvModulus(const QvModulus &other) : QvN(other) { copyPrepared(other, false); }
 
 QvModulus::~QvModulus() { clearFactors(); }
 
 QvModulus &QvModulus::operator=(const QvModulus &other) {
     if (this != &other) {
         QvN::operator=(other);
-        copyPrepared(other);
+        copyPrepared(other, true);
     }
     return *this;
 }
@@ -77,26 +77,45 @@ void QvModulus::clearFactors() {
     factorCount = 0;
 }
 
-void QvModulus::copyPrepared(const QvModulus &o) {
+void QvModulus::copyPrepared(const QvModulus &o, bool assigning) {
+    // The failure texts name the copy constructor's lines, or the assignment.
+    const char *file = assigning ? "qvnumbers/modulus_assign" : "qvnumbers/qvmodulus";
     QvN *newFactors = nullptr;
     unsigned int *newExponents = nullptr;
     QvModulus *newP = nullptr, *newQ = nullptr;
-    try {
-        if (o.factorCount != 0) {
-            newFactors = new QvN[o.factorCount];
-            newExponents = new unsigned int[o.factorCount];
+    if (o.factorCount != 0) {
+        newFactors = new (std::nothrow) QvN[o.factorCount];
+        if (newFactors == nullptr) throw QvMemException(o.factorCount * sizeof(QvN), file, assigning ? "0" : "387");
+        newExponents = new (std::nothrow) unsigned int[o.factorCount];
+        if (newExponents == nullptr) {
+            delete[] newFactors;
+            throw QvMemException(o.factorCount * sizeof(unsigned int), file, assigning ? "0" : "392");
+        }
+        try {
             for (unsigned int i = 0; i < o.factorCount; ++i) {
                 newFactors[i] = o.factors[i];
                 newExponents[i] = o.factorExponents[i];
             }
+        } catch (...) {
+            delete[] newFactors;
+            delete[] newExponents;
+            throw;
         }
-        if (o.p != nullptr) newP = new QvModulus(*o.p);
-        if (o.q != nullptr) newQ = new QvModulus(*o.q);
-    } catch (const std::bad_alloc &) {
+    }
+    try {
+        if (o.p != nullptr) {
+            newP = new (std::nothrow) QvModulus(*o.p);
+            if (newP == nullptr) throw QvMemException(sizeof(QvModulus), file, assigning ? "0" : "412");
+        }
+        if (o.q != nullptr) {
+            newQ = new (std::nothrow) QvModulus(*o.q);
+            if (newQ == nullptr) throw QvMemException(sizeof(QvModulus), file, assigning ? "0" : "417");
+        }
+    } catch (...) {
         delete[] newFactors;
         delete[] newExponents;
         delete newP;
-        throw QvMemException(sizeof(QvModulus), "qvnumbers/modulus_assign", "0");
+        throw;
     }
     clearFactors();
     factors = newFactors;

@@ -81,7 +81,7 @@ public:
 
 private:
     void clearFactors();
-    void copyPrepared(const QvModulus &other);
+    void copyPrepared(const QvModulus &other, bool assigning);
     void recordSplit(const QvN &p, unsigned int addFlags);
 };
 

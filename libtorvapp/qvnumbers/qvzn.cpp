@@ -93,6 +93,18 @@ void QvZn::ensureScratch() {
 
 bool QvZn::usable() const { return modulus != nullptr && !modulus->isZero(); }
 
+// Operands of different moduli would be read past their words: refused.
+void QvZn::checkOperands(const QvZn &b) const {
+    if (modulus == nullptr || b.modulus == nullptr)
+        qvThrow<QvNotInitException>(
+            "LIBRARY: libtorvapp\nEXCEPTION: QvNotInitException\nREASON: Uninitialised modulus pointer or modulus "
+            "equel zero.\nFUNCTION: QvZn::checkOperands(const QvZn &b)\nFILE: qvnumbers/zn_check\nLINE: 0\n");
+    if (b.count != count || b.form != form)
+        qvThrow<QvArgumentRangeException>(
+            "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\nREASON: Residues of different moduli.\n"
+            "FUNCTION: QvZn::checkOperands(const QvZn &b)\nFILE: qvnumbers/zn_check\nLINE: 0\n");
+}
+
 const QvWord *QvZn::oneWords() const {
     if (form == FORM_MONTGOMERY) return modulus->rModN.getConstData();
     if (form == FORM_WIDE) return modulus->rWide.getConstData();
@@ -174,6 +186,7 @@ QvZn &QvZn::operator=(int a) {
 // Addition and subtraction
 // ---------------------------------------------------------------------------
 QvZn &QvZn::operator+=(const QvZn &b) {
+    checkOperands(b);
     QvWord *a = value.getData();
     if (longvAdd(a, b.value.getConstData(), count, 0) != 0) longvSub(a, arithModulus, count, 0);
     reduceFully(a);
@@ -181,6 +194,7 @@ QvZn &QvZn::operator+=(const QvZn &b) {
 }
 
 QvZn &QvZn::operator-=(const QvZn &b) {
+    checkOperands(b);
     QvWord *a = value.getData();
     const QvWord *bw = b.value.getConstData();
     reduceFully(a);
@@ -227,12 +241,14 @@ QvZn QvZn::operator-() const {
 // Multiplication and division
 // ---------------------------------------------------------------------------
 QvZn &QvZn::operator*=(const QvZn &b) {
+    checkOperands(b);
     ensureScratch();
     mulWords(value.getData(), value.getConstData(), b.value.getConstData(), scratch.getData());
     return *this;
 }
 
 QvZn &QvZn::operator/=(QvZn b) {
+    checkOperands(b);
     QvWord *bw = b.value.getData();
     b.reduceFully(bw);
     if (longvIsZero(bw, count)) {
@@ -281,7 +297,7 @@ bool QvZn::operator==(unsigned int u) const {
         if (form == FORM_PLAIN) return longvIsOne(x.getConstData(), count) != 0;
         return longvCmp(x.getConstData(), oneWords(), count) == 0;
     }
-    return *this == QvZn((int)0, modulus) + QvZn(QvN(u, 1), modulus);
+    return *this == QvZn(QvN(u, 1), modulus);
 }
 
 QvN QvZn::asQvN() const {

@@ -84,6 +84,7 @@ private:
     // value reduced below the arithmetic modulus (form 2 may hold up to 2m).
     void reduceFully(QvWord *w) const;
     bool usable() const;
+    void checkOperands(const QvZn &b) const;
     void ensureScratch();
 
     QvWordMem value;

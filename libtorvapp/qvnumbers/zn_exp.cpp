@@ -92,6 +92,7 @@ QvN powIn(const QvN &x, const QvN &e, const QvModulus *M) {
 }  // namespace
 
 QvZn &QvZn::operator^=(const QvN &e) {
+    checkOperands(*this);
     if (e.getWordCount() == 1) return *this ^= e.getLowestWord();
     const QvModulus *M = modulus;
     if ((M->flags & QvModulus::FLAG_TWO_PRIMES) == QvModulus::FLAG_TWO_PRIMES) {

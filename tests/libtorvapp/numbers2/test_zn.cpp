@@ -164,6 +164,22 @@ TEST(QvZn, AssigningAnIntegerNeedsAModulus) {
     EXPECT_THROW(QvZn(QvN(3u, 1), nullptr), QvNotInitException);
 }
 
+TEST(QvZn, OperandsWithoutOrOfAnotherModulusAreRefused) {
+    QvModulus m8(p256() + 2u, 8), m4(QvN("0xfffffffffffffffffffffffd"), 8), wide(p256() + 2u, 16);
+    QvZn a(QvN(5u, 1), &m8), shorter(QvN(5u, 1), &m4), widened(QvN(5u, 1), &wide), none;
+    EXPECT_THROW(a *= shorter, QvArgumentRangeException);
+    EXPECT_THROW(a += shorter, QvArgumentRangeException);
+    EXPECT_THROW(a -= widened, QvArgumentRangeException);
+    EXPECT_THROW(a /= widened, QvArgumentRangeException);
+    EXPECT_THROW(a *= none, QvNotInitException);
+    EXPECT_THROW(none *= a, QvNotInitException);
+    EXPECT_THROW(none ^= QvN("0x100000000"), QvNotInitException);
+    EXPECT_THROW(none ^= 5u, QvNotInitException);
+    EXPECT_EQ(a.asQvN(), 5u);
+    EXPECT_EQ(none.asQvN(), 0u);
+    EXPECT_FALSE(none == 0u);
+}
+
 TEST(QvZn, EqualityComparesResiduesNotRepresentatives) {
     for (unsigned int opt : kOptions) {
         QvModulus seven(QvN(7u, 1), opt);
