@@ -507,11 +507,13 @@ SCRESULT SCCard::CreateDf(uint32_t access, uint16_t fid, const uint8_t* dfName, 
     if (nameLen) scAppendTlv(&body, 0x84, dfName, nameLen);
     AppendByteTlv(&body, 0x8A, 0x05);
     if (access != 0 && refs != nullptr) {
-        // A user directory lets the user PIN create files inside; every other
-        // administration needs the SO PIN or the system key.
+        // access names the access-mode bits that are guarded (127: all); the rest
+        // are always allowed. A user directory lets the user PIN create files
+        // inside; every other administration needs the SO PIN or the system key.
         uint32_t tmpl = 0x8A00 | 0xA000;
         if (flags & 0x4) tmpl |= 0x0020;
-        const std::vector<uint8_t> rules = scBuildAccessRules(tmpl, kDescDf, refs);
+        const std::vector<uint8_t> rules =
+            scBuildAccessRules(tmpl, kDescDf, refs, static_cast<uint8_t>(~access & 0x7F));
         scAppendTlv(&body, 0xAB, rules.data(), rules.size());
     }
     return CreateFromFcp(body, header);

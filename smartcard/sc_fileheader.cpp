@@ -359,7 +359,8 @@ void AppendCondition(std::vector<uint8_t>* out, uint8_t mode, uint16_t cond) {
 }
 }  // namespace
 
-std::vector<uint8_t> scBuildAccessRules(uint32_t tmpl, uint8_t descriptor, const SCFileHeaderList* refs) {
+std::vector<uint8_t> scBuildAccessRules(uint32_t tmpl, uint8_t descriptor, const SCFileHeaderList* refs,
+                                        uint8_t alwaysMask) {
     SCFileHeaderList none;
     if (refs == nullptr) refs = &none;
     // For each access-mode bit 0..6, the template bit (1 read, 2 update, 4 use, 8 delete) that grants it.
@@ -370,6 +371,10 @@ std::vector<uint8_t> scBuildAccessRules(uint32_t tmpl, uint8_t descriptor, const
     uint16_t cond[7];
     for (int bit = 0; bit < 7; ++bit) {
         cond[bit] = SC_AC_NEVER;
+        if (alwaysMask & (1u << bit)) {
+            cond[bit] = SC_AC_ALWAYS;
+            continue;
+        }
         const bool keyUse = descriptor == 0x11 && bit == 2 && (tmpl & SC_TEMPLATE_KEY_PIN_USE);
         for (int cls = 0; cls < 4; ++cls) {
             bool grant = ((tmpl >> (4 * cls)) & map[bit]) != 0;

@@ -182,5 +182,7 @@ constexpr uint32_t SC_TEMPLATE_USER_GENERATES = 0x40000;
 constexpr uint32_t SC_TEMPLATE_KEY_PIN_USE = 0x08000000;
 
 // Builds the expanded-form access rules (AB) of a template for an EF, a DF or a
-// key file (descriptor 01, 38 or 11).
-std::vector<uint8_t> scBuildAccessRules(uint32_t accessTemplate, uint8_t descriptor, const SCFileHeaderList* refs);
+// key file (descriptor 01, 38 or 11); the access-mode bits in alwaysMask are
+// always allowed whatever the template says.
+std::vector<uint8_t> scBuildAccessRules(uint32_t accessTemplate, uint8_t descriptor, const SCFileHeaderList* refs,
+                                        uint8_t alwaysMask = 0);

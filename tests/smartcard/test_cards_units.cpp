@@ -206,6 +206,22 @@ TEST(AccessRules, TemplatesBecomeRulesTheParserReadsBack) {
         ASSERT_EQ(SC_OK, h.GetAccessRefs(&r, nullptr));
         EXPECT_TRUE(r.refs.Contains(c.want)) << std::hex << c.tmpl << " op " << c.op;
     }
+    // Access-mode bits left open are always allowed.
+    {
+        const Bytes open = scBuildAccessRules(0xBB01, 0x38, &refs, 0x02);
+        Bytes fcp = {0x62, 0, 0x82, 0x01, 0x38, 0xAB, static_cast<uint8_t>(open.size())};
+        fcp.insert(fcp.end(), open.begin(), open.end());
+        fcp[1] = static_cast<uint8_t>(fcp.size() - 2);
+        SCFileHeader h;
+        ASSERT_EQ(SC_OK, Parse(&h, fcp));
+        SCAccessRequest create, remove;
+        create.operation = SC_AC_OP_CREATE_EF;
+        remove.operation = SC_AC_OP_DELETE_SELF;
+        ASSERT_EQ(SC_OK, h.GetAccessRefs(&create, nullptr));
+        ASSERT_EQ(SC_OK, h.GetAccessRefs(&remove, nullptr));
+        EXPECT_TRUE(create.refs.Contains(0));
+        EXPECT_TRUE(remove.refs.Contains(0xC004));
+    }
     // Key use under the key PIN of a user-consent key.
     refs.SetRef(SC_REFIDX_KEY_PIN, 0x85);
     const Bytes rules = scBuildAccessRules(0x80F0 | SC_TEMPLATE_KEY_PIN_USE, 0x11, &refs);
