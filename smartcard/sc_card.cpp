@@ -759,7 +759,11 @@ SCRESULT SCCard::VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) {
     const SCRESULT r = Transmit(0x00, 0x20, 0x00, static_cast<uint8_t>(ref), pin, pin ? n : 0, false, nullptr, &sw);
     if (r < 0) return r;
     if (sw == 0x9000) return SC_OK;
-    if ((sw & 0xFFF0) == 0x63C0) return pin == nullptr ? static_cast<SCRESULT>(sw & 0x0F) : SC_E_VERIFY_FAILED;
+    if ((sw & 0xFFF0) == 0x63C0) {
+        // No tries left is a blocked PIN, never 0 (which would read as verified).
+        if ((sw & 0x0F) == 0) return SC_E_PIN_BLOCKED;
+        return pin == nullptr ? static_cast<SCRESULT>(sw & 0x0F) : SC_E_VERIFY_FAILED;
+    }
     if (sw == 0x6984) return SC_E_PIN_NOT_INITIALIZED;
     return MapStatus(sw);
 }
