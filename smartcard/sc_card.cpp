@@ -336,7 +336,6 @@ SCRESULT SCCard::ActivateCard() {
     return r < 0 ? r : MapStatus(sw);
 }
 
-SCRESULT SCCard::BlockGlobalUserPin(uint32_t) { return SC_E_UNSUPPORTED_FEATURE; }
 
 // ------------------------------------------------------------------ selection
 

@@ -76,7 +76,8 @@ public:
     uint32_t GetOptions() const { return m_options; }
     virtual SCRESULT TerminateCard();
     virtual SCRESULT ActivateCard();
-    virtual SCRESULT BlockGlobalUserPin(uint32_t flag);
+    // Blocks the card-wide user PIN of the selected MF (reference 1 unless given).
+    virtual SCRESULT BlockGlobalUserPin(uint32_t ref = 1) { return BlockPin(ref); }
 
     // ---- selection ----
     virtual SCRESULT SelectMf(SCFileHeader** header = nullptr);

@@ -97,3 +97,25 @@ SCRESULT SCCard_GlobalPlatform::GetLifeCycleState() {
     default: return (lc & 0x0F) == 0x0F ? SC_LCS_ACTIVATED : SC_LCS_INITIALISATION;
     }
 }
+
+SCRESULT SCCard_GlobalPlatform::GetSerialNumber(uint8_t* buffer, uint32_t capacity) {
+    const SCRESULT r = SCCard::GetSerialNumber(buffer, capacity);
+    if (r != SC_E_UNSUPPORTED_FEATURE) return r;
+    std::vector<uint8_t> resp;
+    uint16_t sw = 0;
+    const SCRESULT t = Transmit(0x80, 0xCA, 0x9F, 0x7F, nullptr, 0, true, &resp, &sw);
+    if (t < 0) return t;
+    if (sw != 0x9000) return SC_E_UNSUPPORTED_FEATURE;
+    SCTlv cplc;
+    const uint8_t* p = resp.data();
+    size_t n = resp.size();
+    if (scFindTlv(resp.data(), resp.size(), 0x9F7F, &cplc)) {
+        p = cplc.value;
+        n = cplc.length;
+    }
+    // IC fabricator, type, operating system data (12 bytes), then the IC serial number.
+    if (n < 16) return SC_E_UNSUPPORTED_FEATURE;
+    if (buffer == nullptr || capacity < 4) return SC_E_INSUFFICIENT_BUFFER;
+    std::memcpy(buffer, p + 12, 4);
+    return 4;
+}

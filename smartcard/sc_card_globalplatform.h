@@ -26,6 +26,9 @@ public:
     SCRESULT GetCardInfo(SCCardInfo* info) override;
     SCRESULT GetLifeCycleState() override;
     SCRESULT ResetCard() override;
+    // The serial number of GET DATA 5A, else the IC serial number of the card
+    // production life-cycle data (CPLC, GET DATA 9F7F).
+    SCRESULT GetSerialNumber(uint8_t* buffer, uint32_t capacity) override;
     SCRESULT ResizeFile(uint16_t, uint32_t, SCFileHeader** header) override {
         if (header) *header = nullptr;
         return SC_E_UNIMPLEMENTED_FEATURE;

@@ -335,7 +335,7 @@ TEST_F(CardSim, ChangeUnblockAndBlockPins) {
     EXPECT_EQ(SC_E_VERIFY_FAILED, card->VerifyPin(0x81, U8("1234"), 4));
     EXPECT_EQ(SC_OK, card->VerifyPin(0x81, U8("4321"), 4));
 
-    ASSERT_EQ(SC_OK, card->BlockPin(0x81));
+    ASSERT_EQ(SC_OK, card->BlockGlobalUserPin(0x81));
     EXPECT_EQ(SC_E_PIN_BLOCKED, card->VerifyPin(0x81, nullptr, SC_UNSET));
     EXPECT_EQ(SC_E_PIN_BLOCKED, card->VerifyPin(0x81, U8("4321"), 4));
 
@@ -651,6 +651,12 @@ TEST_F(CardSim, GlobalPlatformAppletIssuerDomainAndStatus) {
     EXPECT_FALSE(card->IsAppletSelected());
     ASSERT_EQ(SC_OK, card->SelectApplet());
     EXPECT_EQ(SC_LCS_ACTIVATED, card->GetLifeCycleState());
+    // Without GET DATA 5A the serial number comes from the production data.
+    uint8_t full[16], ic[16];
+    ASSERT_EQ(8, card->GetSerialNumber(full, sizeof full));
+    Inject(0xCA, 0x6A88);
+    ASSERT_EQ(4, card->GetSerialNumber(ic, sizeof ic));
+    EXPECT_EQ(0, std::memcmp(full + 4, ic, 4));
     ClearLog();
     ASSERT_EQ(SC_OK, SCCard_GlobalPlatform::SetStatus(card, 0x80, 0x07, nullptr, 0));
     EXPECT_EQ("80F08007", Commands().at(0));
