@@ -111,3 +111,12 @@ SCRESULT SCCard_IAS::GetPinTriesLeft(uint8_t ref) {
     if (!h.FindInSdoBody(0x9B, &v, &n) || n != 1) return SC_E_INSUFFICIENT_DATA;
     return v[0];
 }
+
+SCRESULT SCCard_IAS::VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) {
+    const SCRESULT r = SCCard::VerifyPin(ref, pin, len);
+    if (pin != nullptr || r >= 0 || !scIsStatusWordResult(r)) return r;
+    if (r == SC_E_PIN_BLOCKED || r == SC_E_NO_REFERENCED_DATA || r == SC_E_ACCESS_DENIED) return r;
+    const SCRESULT tries = GetPinTriesLeft(static_cast<uint8_t>(ref));
+    if (tries < 0) return r;
+    return tries == 0 ? SC_E_PIN_BLOCKED : tries;
+}

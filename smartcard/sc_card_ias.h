@@ -18,6 +18,8 @@ public:
         return SCCard::ResizeFile(fid, newSize, header);
     }
     SCFileHeader* NewHeader() const override { return new SCFileHeader_IAS(); }
+    // A PIN state that VERIFY without data does not give is read from the PIN's SDO.
+    SCRESULT VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) override;
 
     // Stores the life-cycle byte of the ATR's status indicator in bits 8-15 of
     // the option word; false when the ATR has none.

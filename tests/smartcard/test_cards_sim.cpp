@@ -691,8 +691,15 @@ TEST_F(CardSim, IasLifeCycleCardStateAndSecurityDataObjects) {
     EXPECT_EQ(3, v[0]);
     EXPECT_EQ("00CB3FFF084D06BF8104" "02A08000", Commands().at(0));
     EXPECT_EQ(3, ias->GetPinTriesLeft(0x04));
+    // A card that does not answer the state query: the SDO gives the tries left.
+    EXPECT_EQ(SC_E_VERIFY_FAILED, card->VerifyPin(0x04, U8("1111"), 4));
+    Inject(0x20, 0x6A86);
+    EXPECT_EQ(2, card->VerifyPin(0x04, nullptr, SC_UNSET));
     ias->SetVariant(1);
     EXPECT_EQ(SC_E_UNSUPPORTED_FEATURE, ias->GetPinTriesLeft(0x04));
+    Inject(0x20, 0x6A86);
+    EXPECT_EQ(SC_RESULT_CODE(0xE000000000016A86ULL), card->VerifyPin(0x04, nullptr, SC_UNSET));
+    EXPECT_EQ(SC_OK, card->VerifyPin(0x04, U8("87654321"), 8));
     // Without a channel context the option cannot be set; with one it is a flag of the context.
     EXPECT_FALSE(SCCard_IAS::SetSmOption(card, true));
     SCSmCtx channel(SC_SM_MODE_GP_CHANNEL_FIRST);
