@@ -106,14 +106,26 @@ public:
     // current DF); a DF that still holds files gives SC_E_DIR_NOT_EMPTY.
     virtual SCRESULT DeleteFileById(uint16_t fid, const SCPath& parent);
     SCRESULT DeleteFileById(uint16_t fid);
+    // Deletes the DF fid (a child of the current DF) with the files listed: lists
+    // holds count entries, each a word n and n identifiers relative to the DF
+    // (SCPathList::ResolveRelative writes this form); entry i is deleted when bit
+    // i of mask is set (entries from 32 on always). Deepest entries go first; the
+    // DF itself last (SC_E_DIR_NOT_EMPTY when files remain).
     virtual SCRESULT DeleteDfTree(uint16_t fid, const SCFileHeaderList& refs, const uint16_t* lists, size_t count,
                                   uint32_t mask);
+    // The first identifier from first upward (0100 when first lies outside
+    // 0100..EFFF) that the DF (parent path, or the current DF when null) lacks;
+    // the current DF is as it was afterwards.
     virtual SCRESULT FindFreeFileId(const uint16_t* parent, size_t count, uint16_t first);
     virtual SCRESULT ReadBinaryFromStart(uint8_t* buffer, uint32_t count);
     virtual SCRESULT ReadBinary(uint32_t offset, uint8_t* buffer, uint32_t count);
     virtual SCRESULT UpdateBinaryFromStart(const uint8_t* data, uint32_t count);
     virtual SCRESULT UpdateBinary(uint32_t offset, const uint8_t* data, uint32_t count);
     virtual SCRESULT EraseBinaryAll();
+    // For each request, the access-condition values the file's rules require for
+    // its operation. path is absolute (SC_E_BAD_USAGE otherwise). cached[0] is the
+    // file's header, cached[1] its DF's (either may be null: selected here and,
+    // with keepHeader, handed back in cached[] for the caller to release).
     virtual SCRESULT GetAccessRules(const uint16_t* path, size_t count, SCAccessRequest* requests, size_t requestCount,
                                     SCFileHeader** cached, size_t cachedCount, bool keepHeader,
                                     const SCFileHeaderList* refs);
@@ -134,6 +146,10 @@ public:
     virtual SCRESULT BlockPin(uint32_t ref);
 
     // ---- keys ----
+    // Creates a key file (kinds 110, 111, 113; 112 answers SC_E_INVALID_FILE_TYPE:
+    // public keys are no card objects here) in the current DF; fid 0 takes
+    // 4B00 | keyRef. Its rules come from access (read public part always, use and
+    // update under the user PIN or the key PIN, deletion also by the SO PIN).
     virtual SCRESULT CreateKeyObject(uint32_t kind, uint32_t modulusBits, uint32_t exponentBits, uint16_t fid,
                                      uint32_t fileSize, uint32_t keyFlags, uint32_t fileType,
                                      const SCFileHeaderList* access, uint32_t keyRef, SCFileHeader** header);
@@ -148,9 +164,14 @@ public:
     virtual SCRESULT WriteRsaPublicKey(const uint8_t* n, uint32_t nBits, const uint8_t* e, uint32_t eBits, uint16_t fid,
                                        uint32_t keyRef, uint32_t reserved, uint32_t fileType,
                                        const SCFileHeaderList* access);
-    // *nLen/*eLen in: capacities, out: lengths. Null buffers ask for the lengths.
+    // GENERATE ASYMMETRIC KEY PAIR P1 81 (read the public part) of the key with the
+    // reference (above FE: the selected key file). *nLen/*eLen in: capacities,
+    // out: lengths; null buffers ask for the lengths; *keyBits gets the modulus bits.
     virtual SCRESULT ReadRsaPublicKey(uint32_t* nLen, uint32_t* eLen, uint8_t* n, uint8_t* e, uint32_t* keyBits,
                                       uint32_t keyRef);
+    // MSE SET (B6) and PSO COMPUTE DIGITAL SIGNATURE. The key: keyRef (1..FE), or
+    // the key file *fid in the current DF when hasFid (its header's reference).
+    // modulusBytes 0: not checked here. *outLen in: capacity, out: length.
     virtual SCRESULT ComputeSignature(const uint16_t* fid, bool hasFid, uint32_t keyRef, uint32_t mechanism,
                                       uint32_t hashId, uint32_t modulusBytes, const uint8_t* data, uint32_t dataLen,
                                       uint8_t* out, uint32_t* outLen);
