@@ -1,6 +1,6 @@
 // Card model 4 (ClassIC): a GlobalPlatform card whose applet holds an ISO file
-// system with access rules; private-key operations restore the key's security
-// environment first (MSE RESTORE).
+// system with access rules; before a private-key operation the caller restores
+// the key's security environment (MSE RESTORE).
 #pragma once
 
 #include "smartcard/sc_card_globalplatform.h"
