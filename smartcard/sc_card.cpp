@@ -655,10 +655,12 @@ SCRESULT SCCard::ResizeFile(uint16_t fid, uint32_t newSize, SCFileHeader** heade
         if (r < 0) return r;
         keep.resize(static_cast<size_t>(r));
     }
-    if (newSize > oldSize) {
+    // The free memory is read from the MF: only when the way back to the current
+    // DF is known (otherwise the card's own answer to the creation decides).
+    if (newSize > oldSize && df.Count()) {
         const int64_t free = GetCardCapacity();
         if (free >= 0 && static_cast<int64_t>(newSize - oldSize) > free) {
-            if (df.Count()) SelectPath(df.Ids(), df.Count(), nullptr);
+            SelectPath(df.Ids(), df.Count(), nullptr);
             return SC_E_NO_SPACE_ON_CARD;
         }
     }

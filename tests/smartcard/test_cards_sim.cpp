@@ -218,6 +218,11 @@ TEST_F(CardSim, CreatesUpdatesResizesAndDeletesFiles) {
     Bytes back(400);
     ASSERT_EQ(400, card->ReadBinaryFromStart(back.data(), 400));
     EXPECT_EQ(data, Bytes(back.begin(), back.begin() + 300));
+    // After a selection by name the DF's path is unknown: the file is still
+    // resized in that DF (and nothing of the MF is touched).
+    ASSERT_EQ(SC_OK, card->SelectByAid(kPkcs15Aid.data(), kPkcs15Aid.size(), 0, nullptr));
+    ASSERT_EQ(SC_OK, card->ResizeFile(static_cast<uint16_t>(fid), 400, nullptr));
+    EXPECT_EQ(SC_OK, card->SelectChildEf(0x5031, nullptr));
     ASSERT_EQ(SC_OK, card->SelectPath(kApp, 2, nullptr));
     EXPECT_EQ(SC_E_INVALID_FILE_TYPE, card->ResizeFile(0x4B01, 10, nullptr));
     // More than the free memory is refused before anything is deleted.
