@@ -67,7 +67,10 @@ QvN::QvN(const char *text) : QvN() {
         got = longvFromOctal(buf.getData(), text + 1);
         v = std::move(buf);
     } else {
-        words = (unsigned int)(len / 9.632959861247398) + 1;
+        // One word per nine characters and one more: enough also for
+        // characters that are not decimal digits (each group of nine then
+        // still adds at most one word), which len / (32 log10 2) + 1 is not.
+        words = (unsigned int)(len / 9 + 2);
         QvWordMem buf(words);
         longvZero(buf.getData(), words);
         got = longvFromDecimal(buf.getData(), text);

@@ -108,8 +108,10 @@ void QvZn::checkOperands(const QvZn &b) const {
 const QvWord *QvZn::oneWords() const {
     if (form == FORM_MONTGOMERY) return modulus->rModN.getConstData();
     if (form == FORM_WIDE) return modulus->rWide.getConstData();
+    // The plain form of 1 is set with longvSetWord by its users; this word
+    // serves only callers that read word 0.
     static const QvWord one[1] = {1};
-    return one;  // only word 0 is read by callers of the plain form (see below)
+    return one;
 }
 
 void QvZn::mulWords(QvWord *r, const QvWord *a, const QvWord *b, QvWord *s) const {

@@ -10,7 +10,7 @@ using namespace qvlongv;
 
 namespace {
 
-// Bits [pos, pos + w) of e (w <= 8).
+// Bits [pos, pos + w) of e (w < 32).
 inline unsigned int bitsAt(const QvN &e, unsigned int pos, unsigned int w) {
     const QvWord *d = e.getWords();
     const unsigned int n = e.getWordCount();

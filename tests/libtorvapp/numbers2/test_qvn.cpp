@@ -161,7 +161,11 @@ TEST(QvN, TextForms) {
     // A text with characters outside the base neither crashes nor overruns.
     QvN junk("0xzz~~qq");
     QvN junk2("9x9x9x9x9x9x9x9x9x9x9x9x9x9x9x9x9x9x");
-    (void)junk, (void)junk2;
+    std::string many(4000, '\xff');
+    QvN junk3(many.c_str());
+    std::string octal = "0" + std::string(3000, 'z');
+    QvN junk4(octal.c_str());
+    (void)junk, (void)junk2, (void)junk3, (void)junk4;
 }
 
 TEST(QvN, DerContentsBecomeTheValue) {
