@@ -494,6 +494,38 @@ SCRESULT SCCard::CreateFile(uint32_t size, uint16_t fid, uint32_t lifeCycle, uin
     return CreateFromFcp(body, header);
 }
 
+SCRESULT SCCard::CreateBinaryFile(uint16_t fid, uint32_t size, uint32_t) {
+    if (size > 0x7FFF) return SC_E_FILE_SIZE_REFUSED;
+    if (fid == 0 || fid == SC_FID_MF || fid == 0x3FFF || fid == 0xFFFF) return SC_E_BAD_PARAMS;
+    std::vector<uint8_t> body;
+    AppendU16Tlv(&body, 0x80, static_cast<uint16_t>(size));
+    AppendByteTlv(&body, 0x82, kDescEf);
+    AppendU16Tlv(&body, 0x83, fid);
+    AppendByteTlv(&body, 0x8A, 0x05);
+    if (m_hasLastHeader && m_lastHeader.IsDf() && m_lastHeader.HasAccessRules()) {
+        SCAccessRequest create;
+        create.operation = SC_AC_OP_CREATE_EF;
+        if (m_lastHeader.GetAccessRefs(&create, nullptr) == SC_OK && create.refs.Count() > 0) {
+            const uint16_t cond = create.refs.At(0);
+            std::vector<uint8_t> rules;
+            AppendByteTlv(&rules, 0x80, 0x01);
+            scAppendTlv(&rules, 0x90, nullptr, 0);
+            AppendByteTlv(&rules, 0x80, 0x7E);
+            if (cond == SC_AC_ALWAYS) {
+                scAppendTlv(&rules, 0x90, nullptr, 0);
+            } else if (cond == SC_AC_NEVER) {
+                scAppendTlv(&rules, 0x97, nullptr, 0);
+            } else {
+                const uint8_t crt[] = {0x83, 0x01, static_cast<uint8_t>(cond & 0xFF), 0x95, 0x01,
+                                       static_cast<uint8_t>((cond & 0xC000) == SC_AC_PIN ? 0x08 : 0x80)};
+                scAppendTlv(&rules, 0xA4, crt, sizeof crt);
+            }
+            scAppendTlv(&body, 0xAB, rules.data(), rules.size());
+        }
+    }
+    return CreateFromFcp(body, nullptr);
+}
+
 SCRESULT SCCard::CreateDf(uint32_t access, uint16_t fid, const uint8_t* dfName, size_t nameLen, uint32_t,
                           uint32_t flags, const SCFileHeaderList* refs, SCFileHeader** header) {
     if (header) *header = nullptr;

@@ -756,6 +756,24 @@ TEST_F(CardSim, ModelOneMasterFileNameCodeAndTermination) {
     ASSERT_EQ(SC_OK, qualified->GetSelectedAccessRules(&create, 1));
     EXPECT_TRUE(create.refs.Contains(0xC001));
     EXPECT_EQ(SC_E_ACCESS_DENIED, qualified->TerminateCard());
+    // A certificate file made in the qualified directory takes the DF's creation rule.
+    ASSERT_EQ(SC_OK, qualified->SelectPath(qdir, 2, nullptr));
+    EXPECT_EQ(SC_E_ACCESS_DENIED, qualified->CreateBinaryFile(0xC001, 100, 0));
+    ASSERT_EQ(SC_OK, qualified->SelectMf(nullptr));
+    ASSERT_EQ(SC_OK, qualified->VerifyPin(0x01, U8("87654321"), 8));
+    ASSERT_EQ(SC_OK, qualified->SelectPath(qdir, 2, nullptr));
+    ASSERT_EQ(SC_OK, qualified->CreateBinaryFile(0xC001, 100, 0));
+    SCFileHeader* c = nullptr;
+    ASSERT_EQ(SC_OK, qualified->SelectChildEf(0xC001, &c));
+    EXPECT_EQ(100u, c->GetFileSize());
+    SCAccessRequest read, update;
+    read.operation = SC_AC_OP_READ;
+    update.operation = SC_AC_OP_UPDATE;
+    ASSERT_EQ(SC_OK, c->GetAccessRefs(&read, nullptr));
+    ASSERT_EQ(SC_OK, c->GetAccessRefs(&update, nullptr));
+    EXPECT_TRUE(read.refs.Contains(0));
+    EXPECT_TRUE(update.refs.Contains(0xC001));
+    SCFileHeader::SafeRelease(c);
 }
 
 TEST_F(CardSim, EveryModelRunsTheCommonFileOperations) {
