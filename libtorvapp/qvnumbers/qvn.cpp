@@ -82,8 +82,6 @@ QvN::QvN(const char *text) : QvN() {
 
 QvN::QvN(const QvN &other) : v(other.n), n(other.n) { longvCopy(v.getData(), other.v.getConstData(), n); }
 
-QvN::QvN(QvN &&other) noexcept : v(std::move(other.v)), n(other.n) { other.n = 0; }
-
 QvN::~QvN() {}
 
 QvN &QvN::operator=(const QvN &other) {
@@ -96,15 +94,6 @@ QvN &QvN::operator=(const QvN &other) {
             longvCopy(v.getData(), other.v.getConstData(), other.n);
         }
         n = other.n;
-    }
-    return *this;
-}
-
-QvN &QvN::operator=(QvN &&other) noexcept {
-    if (this != &other) {
-        v = std::move(other.v);
-        n = other.n;
-        other.n = 0;
     }
     return *this;
 }
@@ -504,19 +493,71 @@ bool operator|(unsigned int a, const QvN &b) {
     return (b % a).isZero();
 }
 
-QvN operator+(const QvN &a, const QvN &b) { QvN r(a); return r += b; }
-QvN operator+(const QvN &a, QvWord w) { QvN r(a); return r += w; }
-QvN operator-(const QvN &a, const QvN &b) { QvN r(a); return r -= b; }
-QvN operator-(const QvN &a, QvWord w) { QvN r(a); return r -= w; }
-QvN operator*(const QvN &a, const QvN &b) { QvN r(a); return r *= b; }
-QvN operator*(const QvN &a, QvWord w) { QvN r(a); return r *= w; }
-QvN operator/(const QvN &a, const QvN &b) { QvN r(a); return r /= b; }
-QvN operator/(const QvN &a, QvWord w) { QvN r(a); return r /= w; }
-QvN operator%(const QvN &a, const QvN &b) { QvN r(a); return r %= b; }
-QvN operator%(const QvN &a, QvWord w) { QvN r(a); return r %= w; }
-QvN operator<<(const QvN &a, unsigned int s) { QvN r(a); return r <<= s; }
-QvN operator>>(const QvN &a, unsigned int s) { QvN r(a); return r >>= s; }
-QvN operator^(const QvN &a, unsigned int e) { QvN r(a); return r ^= e; }
+QvN operator+(const QvN &a, const QvN &b) {
+    QvN r(a);
+    r += b;
+    return r;
+}
+QvN operator+(const QvN &a, QvWord w) {
+    QvN r(a);
+    r += w;
+    return r;
+}
+QvN operator-(const QvN &a, const QvN &b) {
+    QvN r(a);
+    r -= b;
+    return r;
+}
+QvN operator-(const QvN &a, QvWord w) {
+    QvN r(a);
+    r -= w;
+    return r;
+}
+QvN operator*(const QvN &a, const QvN &b) {
+    QvN r(a);
+    r *= b;
+    return r;
+}
+QvN operator*(const QvN &a, QvWord w) {
+    QvN r(a);
+    r *= w;
+    return r;
+}
+QvN operator/(const QvN &a, const QvN &b) {
+    QvN r(a);
+    r /= b;
+    return r;
+}
+QvN operator/(const QvN &a, QvWord w) {
+    QvN r(a);
+    r /= w;
+    return r;
+}
+QvN operator%(const QvN &a, const QvN &b) {
+    QvN r(a);
+    r %= b;
+    return r;
+}
+QvN operator%(const QvN &a, QvWord w) {
+    QvN r(a);
+    r %= w;
+    return r;
+}
+QvN operator<<(const QvN &a, unsigned int s) {
+    QvN r(a);
+    r <<= s;
+    return r;
+}
+QvN operator>>(const QvN &a, unsigned int s) {
+    QvN r(a);
+    r >>= s;
+    return r;
+}
+QvN operator^(const QvN &a, unsigned int e) {
+    QvN r(a);
+    r ^= e;
+    return r;
+}
 
 QvN gcd(const QvN &a, const QvN &b) {
     if (a.isZero()) return b;

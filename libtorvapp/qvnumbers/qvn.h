@@ -30,11 +30,9 @@ public:
     // "0x..." hexadecimal, "0..." octal, otherwise decimal; "" and "0" give 0.
     explicit QvN(const char *text);
     QvN(const QvN &other);
-    QvN(QvN &&other) noexcept;
     virtual ~QvN();
 
     QvN &operator=(const QvN &other);
-    QvN &operator=(QvN &&other) noexcept;
     QvN &operator=(QvWord w);
 
     // 32 (count - 1) + bits of the top word; zero gives 1.

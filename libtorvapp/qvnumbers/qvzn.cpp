@@ -17,7 +17,12 @@ QvZn::QvZn(const QvZn &o)
 
 QvZn::QvZn(QvZn &&o) noexcept
     : value(std::move(o.value)), count(o.count), modulus(o.modulus), arithModulus(o.arithModulus), form(o.form),
-      scratch(std::move(o.scratch)) {}
+      scratch(std::move(o.scratch)) {
+    // The moved-from residue is left without a modulus: using it throws.
+    o.count = 0;
+    o.modulus = nullptr;
+    o.arithModulus = nullptr;
+}
 
 QvZn::QvZn(const QvModulus *m) : QvZn() {
     bind(m);
@@ -170,6 +175,9 @@ QvZn &QvZn::operator=(QvZn &&o) noexcept {
         modulus = o.modulus;
         arithModulus = o.arithModulus;
         form = o.form;
+        o.count = 0;
+        o.modulus = nullptr;
+        o.arithModulus = nullptr;
     }
     return *this;
 }
