@@ -186,6 +186,8 @@ std::vector<QvWord> productBuffer(const QvN &x, QvWordLen k) { return wordsOf(x,
 
 }  // namespace
 
+// The primes as published: FIPS 186-4 appendix D (P-192 .. P-521) and SEC 2
+// (secp160r1).
 TEST(SpecialPrimes, TablesHoldThePublishedPrimes) {
     const char *hex[] = {
         "ffffffffffffffffffffffffffffffff7fffffff",

@@ -2,6 +2,9 @@
 // Carmichael numbers and primes that OpenSSL generates.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "libtorvapp/qvnumbers/qvprimality.h"
@@ -19,6 +22,16 @@ std::vector<QvN> primeBases(QvWord upTo) {
 }
 
 int sprp(const char *n, QvWord base) { return isStrongProbablePrime(QvN(n), QvN(base, 1)); }
+
+// Data lines without comments.
+std::vector<std::string> dataLines(const char *name) {
+    std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/" + name);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty() && line[0] != '#') lines.push_back(line);
+    return lines;
+}
 
 }  // namespace
 
@@ -43,32 +56,50 @@ TEST(StrongProbablePrime, KnownStrongPseudoprimes) {
     EXPECT_EQ(sprp("2047", 2), 1);
     EXPECT_EQ(sprp("2047", 3), 0);
     EXPECT_EQ(sprp("8911", 2), 0);
-    EXPECT_EQ(sprp("1373653", 2), 1);
-    EXPECT_EQ(sprp("1373653", 3), 1);
-    EXPECT_EQ(sprp("1373653", 5), 0);
-    EXPECT_EQ(sprp("25326001", 2), 1);
-    EXPECT_EQ(sprp("25326001", 3), 1);
-    EXPECT_EQ(sprp("25326001", 5), 1);
-    EXPECT_EQ(sprp("25326001", 7), 0);
-    // Passes every prime base up to 31 and fails 37.
-    const QvN n1("3825123056546413051");
-    for (const QvN &b : primeBases(31)) EXPECT_EQ(isStrongProbablePrime(n1, b), 1) << hexOf(b);
-    EXPECT_EQ(sprp("3825123056546413051", 37), 0);
-    std::vector<QvN> upTo31 = primeBases(31);
-    EXPECT_EQ(isStrongProbablePrime(n1, upTo31.data(), (unsigned)upTo31.size()), 1);
-    upTo31.push_back(QvN(37u, 1));
-    EXPECT_EQ(isStrongProbablePrime(n1, upTo31.data(), (unsigned)upTo31.size()), 0);
-    // Passes every prime base up to 41 and fails 43.
-    const QvN n2("3317044064679887385961981");
-    for (const QvN &b : primeBases(41)) EXPECT_EQ(isStrongProbablePrime(n2, b), 1) << hexOf(b);
-    EXPECT_EQ(sprp("3317044064679887385961981", 43), 0);
+    // Fermat pseudoprimes to base 2 that the strong test catches.
+    EXPECT_EQ(sprp("341", 2), 0);
+    EXPECT_EQ(sprp("645", 2), 0);
+    // A strong pseudoprime to base 2 that is not Carmichael.
+    EXPECT_EQ(sprp("3277", 2), 1);
+    EXPECT_EQ(sprp("3277", 3), 0);
 }
 
-TEST(StrongProbablePrime, CarmichaelNumbersFailSmallBases) {
-    const std::vector<QvN> bases = primeBases(13);
-    for (const char *c : {"561", "1105", "1729", "2465", "2821", "6601", "8911", "41041", "825265", "321197185",
-                          "5394826801", "232250619601", "9746347772161"}) {
-        EXPECT_EQ(isStrongProbablePrime(QvN(c), bases.data(), (unsigned)bases.size()), 0) << c;
+TEST(StrongProbablePrime, SmallestPseudoprimesToTheFirstPrimeBases) {
+    const std::vector<QvN> primes = primeBases(43);
+    const std::vector<std::string> lines = dataLines("strong_pseudoprimes.txt");
+    ASSERT_EQ(lines.size(), 13u);
+    std::vector<QvN> values;
+    for (const std::string &line : lines) {
+        std::istringstream in(line);
+        unsigned int k;
+        std::string value;
+        in >> k >> value;
+        values.push_back(QvN(value.c_str()));
+    }
+    for (unsigned int k = 1; k <= values.size(); ++k) {
+        const QvN &n = values[k - 1];
+        // Each prime base alone, then all k together.
+        for (unsigned int i = 0; i < k; ++i) EXPECT_EQ(isStrongProbablePrime(n, primes[i]), 1) << k << " " << i;
+        EXPECT_EQ(isStrongProbablePrime(n, primes.data(), k), 1) << k;
+        // The smallest for k + 1 bases is larger, so this one fails base k + 1.
+        if (k == values.size() || values[k] != n) {
+            EXPECT_EQ(isStrongProbablePrime(n, primes[k]), 0) << k;
+            EXPECT_EQ(isStrongProbablePrime(n, primes.data(), k + 1), 0) << k;
+        }
+        EXPECT_EQ(isStrongProbablePrime(n, primes.data(), (unsigned)primes.size()), 0) << k;
+    }
+}
+
+TEST(StrongProbablePrime, CarmichaelNumbersFailThePrimeBases) {
+    BnCtx ctx(BN_CTX_new());
+    const std::vector<QvN> bases = primeBases(41);
+    const std::vector<std::string> lines = dataLines("carmichael.txt");
+    ASSERT_GE(lines.size(), 30u);
+    for (const std::string &c : lines) {
+        const QvN n(c.c_str());
+        ASSERT_EQ(BN_check_prime(toBn(n).get(), ctx.get(), nullptr), 0) << c;
+        // Fermat's test passes every unit base; the strong test does not.
+        EXPECT_EQ(isStrongProbablePrime(n, bases.data(), (unsigned)bases.size()), 0) << c;
     }
 }
 
