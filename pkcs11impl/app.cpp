@@ -598,7 +598,17 @@ CK_RV CPkcs11App::GetSlotInfo(CK_SLOT_ID slotId, CK_SLOT_INFO* pInfo) {
   const CK_RV rv = m_slots[slotId]->GetSlotInfo(pInfo);
   CPkcs11Token* token = nullptr;
   m_slots[slotId]->GetToken(&token);
-  if (token == nullptr) HandleTokenLoss(slotId);
+  if (token == nullptr) {
+    HandleTokenLoss(slotId);
+  } else {
+    // Asking for the slot is what notices a removed or unrecognised card.
+    CK_RV present = CKR_TOKEN_NOT_PRESENT;
+    if (pInfo->flags & CKF_TOKEN_PRESENT) present = token->CheckTokenPresent();
+    if ((pInfo->flags & CKF_TOKEN_PRESENT) == 0 || present == CKR_TOKEN_NOT_RECOGNIZED) {
+      HandleTokenLoss(slotId);
+      token->AcknowledgeTokenChange();
+    }
+  }
   return MapTokenResult(rv, slotId);
 }
 
@@ -608,8 +618,14 @@ CK_RV CPkcs11App::GetTokenInfo(CK_SLOT_ID slotId, CK_TOKEN_INFO* pInfo) {
   Pkcs11LockGuard guard(m_lock);
   if (slotId >= m_slotCount) return CKR_SLOT_ID_INVALID;
   CPkcs11Token* token = nullptr;
-  const CK_RV rv = GetSlotToken(slotId, &token);
-  return MapTokenResult(rv == CKR_OK ? CKR_GENERAL_ERROR : rv, slotId);
+  const CK_RV got = GetSlotToken(slotId, &token);
+  if (got != CKR_OK) return MapTokenResult(got, slotId);
+  const CK_RV rv = token->GetTokenInfo(pInfo);
+  if (token->HasTokenChanged()) {
+    token->AcknowledgeTokenChange();
+    HandleTokenLoss(slotId);
+  }
+  return MapTokenResult(rv, slotId);
 }
 
 CK_RV CPkcs11App::GetMechanismList(CK_SLOT_ID slotId, CK_MECHANISM_TYPE_PTR /*pList*/, CK_ULONG_PTR pulCount) {
@@ -644,8 +660,13 @@ CK_RV CPkcs11App::OpenSession(CK_SLOT_ID slotId, CK_FLAGS flags, CK_VOID_PTR /*p
   if (slotId >= m_slotCount) return CKR_SLOT_ID_INVALID;
   CPkcs11Token* token = nullptr;
   const CK_RV rv = GetSlotToken(slotId, &token);
+  if (rv != CKR_OK) return rv;
+  // No session opens on a slot without a token.
+  const CK_RV present = token->CheckTokenPresent();
+  if (present != CKR_OK && present != TOKEN_STATUS_CARD_NOT_INITIALIZED && present != TOKEN_STATUS_CARD_NOT_ACTIVATED)
+    return MapTokenResult(present, slotId);
   // Opening a session on a token is the token layer's next step.
-  return rv == CKR_OK ? CKR_GENERAL_ERROR : rv;
+  return CKR_GENERAL_ERROR;
 }
 
 CK_RV CPkcs11App::CloseSession(CK_SESSION_HANDLE hSession) {

@@ -414,15 +414,9 @@ std::string InitializeArgsText(const CK_C_INITIALIZE_ARGS* a, const char* separa
                             reinterpret_cast<void*>(a->CreateMutex), sep, reinterpret_cast<void*>(a->DestroyMutex),
                             sep, reinterpret_cast<void*>(a->LockMutex), sep, reinterpret_cast<void*>(a->UnlockMutex),
                             sep, flags.c_str(), sep);
-  if (a->pReserved != nullptr) {
-    // A host that passes a library-parameter text puts it where the reserved
-    // pointer stands; the word after it lies outside the standard structure
-    // and is not read.
-    char params[256];
-    const char* text = static_cast<const char*>(a->pReserved);
-    CopyPrintable(params, text, sizeof params, static_cast<int>(strnlen(text, sizeof params - 1)), '?');
-    return head + Printf("LibParams: %s%spReserved: %s", params, sep, "<not read>");
-  }
+  // The reserved pointer is only ever printed as a pointer: what it points to
+  // is unknown, so reading it as text could run off into unmapped memory
+  // before C_Initialize gets to refuse it.
   return head + Printf("pReserved: %s", PointerText(a->pReserved).c_str());
 }
 

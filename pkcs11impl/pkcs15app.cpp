@@ -1,19 +1,12 @@
 #include "pkcs11impl/pkcs15app.h"
 
 #include <new>
-#include <vector>
+#include <memory>
 
-#include "pkcs11impl/p11slot.h"
+#include "pkcs11impl/pkcs15slot.h"
+#include "pkcs11impl/scerrmap.h"
 #include "pkcs11impl/thread.h"
-
-CK_RV MapBridgeResult(SCRESULT code) {
-  if (code >= 0) return CKR_OK;
-  if (code == SC_E_PKCS15_CANT_LOCK) return CKR_CANT_LOCK;
-  if (code == SC_E_PKCS15_NEED_CREATE_THREADS) return CKR_NEED_TO_CREATE_THREADS;
-  if (code == SC_E_NO_MEMORY) return CKR_HOST_MEMORY;
-  if (code == SC_E_INSUFFICIENT_BUFFER) return CKR_BUFFER_TOO_SMALL;
-  return CKR_GENERAL_ERROR;
-}
+#include "support/vtest.h"
 
 CPkcs15Lib::CPkcs15Lib() = default;
 
@@ -21,14 +14,14 @@ CPkcs15Lib::~CPkcs15Lib() { DestroyReaderLocks(); }
 
 CK_RV CPkcs15Lib::InitLib(const CK_C_INITIALIZE_ARGS* initArgs) {
   const SCRESULT r = SCPkcs15Lib::InitLib(initArgs, m_maxTokenCount);
-  if (r < 0) return MapBridgeResult(r);
+  if (r < 0) return MapScErrorToCkr(r, false);
   return CreateReaderLocks(initArgs);
 }
 
 CK_RV CPkcs15Lib::DeInitLib() {
   const SCRESULT r = SCPkcs15Lib::DeInitLib();
   const CK_RV locks = DestroyReaderLocks();
-  if (r < 0) return MapBridgeResult(r);
+  if (r < 0) return MapScErrorToCkr(r, false);
   return locks;
 }
 
@@ -48,9 +41,11 @@ CK_RV CPkcs15Lib::CreateSlots(CPkcs11Slot** slots, CK_ULONG* count) {
   if (*count < n) return CKR_BUFFER_TOO_SMALL;
   CK_RV rv = CKR_OK;
   for (CK_ULONG i = 0; i < n; ++i) {
-    CPkcs11Slot* slot = new (std::nothrow) CPkcs11Slot();
+    CPkcs15Slot* slot = new (std::nothrow) CPkcs15Slot();
     if (slot == nullptr) return CKR_HOST_MEMORY;
     slots[i] = slot;
+    slot->SetSlotId(i);
+    slot->SetBridge(this);
     rv = slot->CreateToken();
     if (rv != CKR_OK) return rv;
   }
@@ -59,8 +54,13 @@ CK_RV CPkcs15Lib::CreateSlots(CPkcs11Slot** slots, CK_ULONG* count) {
 }
 
 CK_RV CPkcs15Lib::GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
-  if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
-  const uint32_t n = SCPkcs15Lib::GetSlotCount(tokenPresent != CK_FALSE);
+  AssertInvariant(pulCount != nullptr, "pkcs11impl/pkcs15app", 212, "pulCount");
+  const bool present = tokenPresent != CK_FALSE;
+  if (present) {
+    const SCRESULT r = ReadTokenList();
+    if (r < 0) return MapScErrorToCkr(r, false);
+  }
+  const uint32_t n = SCPkcs15Lib::GetSlotCount(present);
   if (pSlotList == nullptr) {
     *pulCount = n;
     return CKR_OK;
@@ -69,14 +69,16 @@ CK_RV CPkcs15Lib::GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, C
     *pulCount = n;
     return CKR_BUFFER_TOO_SMALL;
   }
-  std::vector<uint32_t> ids;
-  try {
-    ids.resize(n);
-  } catch (const std::bad_alloc&) {
-    return CKR_HOST_MEMORY;
+  uint32_t onStack[100];
+  uint32_t* ids = onStack;
+  std::unique_ptr<uint32_t[]> onHeap;
+  if (n > 100) {
+    onHeap.reset(new (std::nothrow) uint32_t[n]);
+    if (!onHeap) return CKR_HOST_MEMORY;
+    ids = onHeap.get();
   }
   uint32_t got = n;
-  if (SCPkcs15Lib::GetSlotList(ids.data(), &got, tokenPresent != CK_FALSE) < 0) return CKR_GENERAL_ERROR;
+  if (SCPkcs15Lib::GetSlotList(ids, &got, present) < 0) return CKR_GENERAL_ERROR;
   for (uint32_t i = 0; i < got; ++i) pSlotList[i] = ids[i];
   *pulCount = got;
   return CKR_OK;

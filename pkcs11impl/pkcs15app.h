@@ -47,8 +47,4 @@ class CPkcs15Lib : public SCPkcs15Lib {
   uint32_t m_maxTokenCount = PKCS15_DEFAULT_TOKENS_PER_READER;
 };
 
-// The bridge's own results as PKCS#11 return values (the start-up codes; the
-// card codes join with the card-result mapping).
-CK_RV MapBridgeResult(SCRESULT code);
-
 #endif

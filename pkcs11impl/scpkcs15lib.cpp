@@ -104,57 +104,10 @@ SCPkcs15Lib::~SCPkcs15Lib() {
   delete[] m_initProfile;
 }
 
-SCRESULT SCPkcs15Lib::InitLib(const CK_C_INITIALIZE_ARGS* /*initArgs*/, uint32_t maxTokenCount) {
-  if (m_initialized) return SC_OK;
-  SCReaderPcsc::SetTraceEnabled((m_pkcs15Flags & PKCS15_FLAG_PCSC_TRACE) != 0);
-  SCReaderDravok::SetTraceEnabled((m_pkcs15Flags & PKCS15_FLAG_SIM_TRACE) != 0);
-  m_tokensPerReader = (maxTokenCount >= 1 && maxTokenCount <= 20) ? maxTokenCount : PKCS15_DEFAULT_TOKENS_PER_READER;
-  // Reader enumeration belongs to the reader layer's start-up; until it is
-  // wired here the bridge has no reader and so no slot.
-  m_readerCount = 0;
-  m_slotCount = 0;
-  m_initialized = 1;
-  return SC_OK;
-}
-
-SCRESULT SCPkcs15Lib::DeInitLib() {
-  m_readerCount = 0;
-  m_slotCount = 0;
-  m_initialized = 0;
-  return SC_OK;
-}
-
-uint32_t SCPkcs15Lib::GetSlotCount(bool tokenPresent) const {
-  if (!tokenPresent) return m_slotCount;
-  return 0;  // no slot application exists without readers
-}
-
-SCRESULT SCPkcs15Lib::GetSlotList(uint32_t* list, uint32_t* count, bool tokenPresent) const {
-  if (count == nullptr) return SC_E_BAD_USAGE;
-  const uint32_t n = GetSlotCount(tokenPresent);
-  if (list == nullptr) {
-    *count = n;
-    return SC_OK;
-  }
-  if (*count < n) {
-    *count = n;
-    return SC_E_INSUFFICIENT_BUFFER;
-  }
-  uint32_t k = 0;
-  for (uint32_t slot = 0; slot < m_slotCount && k < n; ++slot)
-    if (!tokenPresent) list[k++] = slot;
-  *count = k;
-  return SC_OK;
-}
-
-void SCPkcs15Lib::SetPkcs15Flags(uint32_t word) {
-  m_pkcs15Flags = word;
-  SCReaderPcsc::SetTraceEnabled((word & PKCS15_FLAG_PCSC_TRACE) != 0);
-  SCReaderDravok::SetTraceEnabled((word & PKCS15_FLAG_SIM_TRACE) != 0);
-}
-
 void SCPkcs15Lib::SetAnyCardBlankFlag(bool on) {
   m_pkcs15Flags = on ? (m_pkcs15Flags | PKCS15_FLAG_ANY_CARD_BLANK) : (m_pkcs15Flags & ~PKCS15_FLAG_ANY_CARD_BLANK);
+  // The classification of blank cards depends on the bit: classify again.
+  if (m_initialized) ReadTokenList();
 }
 
 void SCPkcs15Lib::SetOptionBit1(bool on) { m_pkcs15Flags = on ? (m_pkcs15Flags | 0x1u) : (m_pkcs15Flags & ~0x1u); }

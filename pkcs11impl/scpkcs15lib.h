@@ -6,15 +6,26 @@
 #ifndef MIRTAL_PKCS11IMPL_SCPKCS15LIB_H
 #define MIRTAL_PKCS11IMPL_SCPKCS15LIB_H
 
+#include <pthread.h>
+
+#include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 #include "pkcs11impl/cryptoki.h"
+#include "pkcs11impl/thread.h"
+#include "pkcs15/scpkcs15errors.h"
 #include "smartcard/sc_errors.h"
 #include "smartcard/sc_readeroptions.h"
 #include "support/ptrlist.h"
 #include "support/tlists.h"
 
 class TraceLogger;
+class SCReader;
+class SCCard;
+class SCFileHeader;
+class SCPkcs15App;
+class SCPkcs15Card;
 
 // Bridge result codes (same form as the card result codes).
 constexpr SCRESULT SC_E_PKCS15_NO_APPLICATION = SC_RESULT_CODE(0xE000000000021388ULL);
@@ -36,6 +47,63 @@ constexpr uint32_t PKCS15_FLAG_PCSC_TRACE = 0x10000;
 constexpr uint32_t PKCS15_FLAG_SIM_TRACE = 0x20000;
 constexpr uint32_t PKCS15_FLAGS_LOGGING_MASK = 0x3DE00;       // cleared while trace logging is off
 constexpr uint32_t PKCS15_FLAG_WORKER_THREADS = 0x08000000;
+constexpr uint32_t PKCS15_FLAG_LOAD_FAILURES_FATAL = 0x40;
+constexpr uint32_t PKCS15_FLAG_STATE_BITS = 0x10000000;
+
+// Reader flags kept per reader.
+constexpr uint32_t READER_FLAG_REINSERTED = 0x1;
+constexpr uint32_t READER_FLAG_NOT_INITIALIZED = 0x10;
+constexpr uint32_t READER_FLAG_UNUSABLE = 0x20;
+constexpr uint32_t READER_FLAG_NOT_WRITABLE = 0x40;
+constexpr uint32_t READER_FLAG_NOT_ACTIVATED = 0x80;
+
+// Command word of a reader record, set by API threads and the worker.
+enum : uint32_t {
+  READER_CMD_IDLE = 0,
+  READER_CMD_CHECK = 1,
+  READER_CMD_EXIT = 2,
+  READER_CMD_WAIT = 3,
+  READER_CMD_FAILED = 4,
+};
+
+// One per reader while worker threads run. Command, state, acknowledged count
+// and last result are read and written only under the record's lock.
+struct SCReaderRecord {
+  pthread_t thread{};
+  bool hasThread = false;
+  uint32_t ackCount = 0xFFFFFFFFu;
+  uint32_t state = 0xFFFFFFFFu;
+  uint32_t command = READER_CMD_IDLE;
+  Pkcs11Lock lock;
+  char* readerName = nullptr;
+  SCRESULT lastResult = SC_OK;
+  ~SCReaderRecord() { delete[] readerName; }
+};
+
+// The worker of one reader: owns a reader object of its own made from the
+// record's name and carries out the record's command word.
+void* ReaderWorkerThread(void* thParam);
+
+// A card serial number as the bridge caches it; length all ones = unreadable.
+struct SCSerialNumber {
+  uint8_t* bytes = nullptr;
+  uint32_t length = 0;
+};
+
+// ---- text-value helpers (card-initialisation profile and PIN generation) ----
+// 1 generate, 2 none, 3 not initialised, 4 blocked, 0 a literal value.
+int ParsePinValueKind(const char* text);
+int ParseBoolText(const char* text, int defaultValue);
+const char* DefaultIfEmpty(const char* text, const char* fallback);
+const char* GetPinAlphabet(const char* text);
+unsigned long ParseUnsignedDefault(const char* text, unsigned long defaultValue);
+unsigned long ParseUnsignedUpper(const char* text, unsigned long minValue, unsigned long maxValue);
+unsigned long ParseUnsignedLower(const char* text, unsigned long minValue, unsigned long maxValue);
+bool IsIdentifierChar(int ch);
+bool HasTwoDistinctChars(const char* text);
+const char* FindSubstringNoCase(const char* text, size_t textLen, const char* pattern);
+// 32 blank-padded bytes: trailing blanks dropped, inner NULs as '_', "MIRTAL" when empty.
+void NormalizeTokenLabel(unsigned char dst[32], const char* label);
 // Option word: bits 0xF00 choose secure messaging, 0x200 = off.
 constexpr uint32_t PKCS15_OPTION_SM_MASK = 0xF00;
 constexpr uint32_t PKCS15_OPTION_SM_OFF = 0x200;
@@ -67,9 +135,12 @@ class SCPkcs15Lib {
   SCPkcs15Lib& operator=(const SCPkcs15Lib&) = delete;
 
   // ---- life cycle ----
-  // Sets the slot tables up (0 when already initialised). The reader back-ends
-  // are not loaded here yet: the bridge starts with zero readers.
+  // Loads the enabled back-ends, lists the readers, makes one reader object per
+  // allowed reader and, with flag 0x08000000, starts one worker per reader.
+  // 0 when already initialised. A failure leaves nothing behind (workers joined).
   SCRESULT InitLib(const CK_C_INITIALIZE_ARGS* initArgs, uint32_t maxTokenCount);
+  // Stops and joins the workers, frees every table, releases the readers and
+  // unloads the back-ends; always 0.
   SCRESULT DeInitLib();
   bool IsInitialized() const { return m_initialized != 0; }
   uint32_t GetSlotCount(bool tokenPresent) const;
@@ -77,6 +148,67 @@ class SCPkcs15Lib {
   SCRESULT GetSlotList(uint32_t* list, uint32_t* count, bool tokenPresent) const;
   uint32_t GetReaderCount() const { return m_readerCount; }
   uint32_t GetTotalSlotCount() const { return m_slotCount; }
+
+  // ---- card state ----
+  // 0 card connected and unchanged, 1 newly connected, 2 changed, or a failure.
+  SCRESULT CheckCardStateAndReconnectIfNeeded(uint32_t reader);
+  // Brings the bridge's view of the slot's card up to date and stores the
+  // outcome as the slot result.
+  SCRESULT RefreshTokenInfo(CK_SLOT_ID slot, int readProfile, int force);
+  // RefreshTokenInfo(slot, 1, 0) for every slot; only SC_E_NO_MEMORY stops it.
+  SCRESULT ReadTokenList();
+
+  // ---- slot and reader state ----
+  SCRESULT GetSlotReaderIndex(CK_SLOT_ID slot) const;
+  bool IsFirstSlotOfReader(CK_SLOT_ID slot) const;
+  SCReader* GetSlotReader(CK_SLOT_ID slot) const;
+  SCReader* GetReader(uint32_t reader) const { return reader < m_readerCount && m_readers ? m_readers[reader] : nullptr; }
+  SCPkcs15Card* GetSlotPkcs15Card(CK_SLOT_ID slot) const;
+  SCPkcs15Card* GetReaderPkcs15Card(uint32_t reader) const;
+  SCPkcs15App* GetSlotApp(CK_SLOT_ID slot) const;
+  SCRESULT GetSlotResult(CK_SLOT_ID slot) const;
+  // The slot result as a presence answer (CKR_OK, CKR_TOKEN_NOT_PRESENT, CKR_TOKEN_NOT_RECOGNIZED).
+  CK_RV GetSlotPresence(CK_SLOT_ID slot) const;
+  SCFileHeader* GetSlotCardId(CK_SLOT_ID slot) const;
+  SCRESULT GetReaderCardAndKind(uint32_t reader, uint32_t* kind, SCCard** card) const;
+  SCRESULT GetSlotCardAndKind(CK_SLOT_ID slot, uint32_t* kind, SCCard** card) const;
+  void SetReaderResults(uint32_t reader, SCRESULT code);
+  void SetSlotResult(CK_SLOT_ID slot, SCRESULT code);
+  uint32_t GetReaderFlags(uint32_t reader) const;
+  void SetReaderFlag(uint32_t reader, uint32_t flag);
+  void ClearReaderFlag(uint32_t reader, uint32_t flag);
+  bool IsReaderReinserted(uint32_t reader) const { return (GetReaderFlags(reader) & READER_FLAG_REINSERTED) != 0; }
+  bool IsCardNotInitialized(uint32_t reader) const { return (GetReaderFlags(reader) & READER_FLAG_NOT_INITIALIZED) != 0; }
+  bool IsCardUnusable(uint32_t reader) const { return (GetReaderFlags(reader) & READER_FLAG_UNUSABLE) != 0; }
+  bool IsCardNotWritable(uint32_t reader) const { return (GetReaderFlags(reader) & READER_FLAG_NOT_WRITABLE) != 0; }
+  bool IsCardNotActivated(uint32_t reader) const { return (GetReaderFlags(reader) & READER_FLAG_NOT_ACTIVATED) != 0; }
+  // A reader index or -1 (all); release frees the whole table as well.
+  void ClearSlotApps(int reader, bool release);
+  void ClearPkcs15Cards(int reader, bool release);
+  void ClearCardIds(int reader, bool release);
+  void ClearSerialNumbers(int reader, bool release);
+  void ClearReaderFlags(int reader, bool release);
+  // Slot results and messages of one reader (-1: all).
+  void ClearSlotResults(int reader, bool release);
+  void ClearSlotMessages(int reader, bool release);
+  // The worker's record of a reader (null without workers); for tests and diagnostics.
+  bool GetReaderRecordState(uint32_t reader, uint32_t* command, uint32_t* state, uint32_t* ackCount,
+                            SCRESULT* lastResult, bool* hasThread);
+
+  // ---- texts ----
+  // The text of a bridge code, else of the card result table. Returns buf.
+  static const char* GetErrorText(SCRESULT code, char* buf, size_t len);
+  static const char* GetErrorName(SCRESULT code, char* buf, size_t len);
+  // The stored message, else (useCode) the text of a non-zero slot result; null when neither.
+  const char* GetSlotMessage(CK_SLOT_ID slot, bool useCode, char* buf, size_t len) const;
+  const char* GetReaderMessage(uint32_t reader, bool useCode, char* buf, size_t len) const;
+  bool SetSlotMessageForPin(CK_SLOT_ID slot, const char* prefix, const char* message, const char* tokenLabel);
+  bool SetSlotMessageForToken(CK_SLOT_ID slot, const char* prefix, const char* message, int tokenIndex,
+                              const char* tokenLabel);
+  bool AppendSlotMessage(CK_SLOT_ID slot, const char* text);
+  static void HexText(char* out, size_t outLen, const uint8_t* bytes, size_t len, const char* separator);
+  // The bridge's log line (flag 0x400): "PKCS#15: " + text + " (" + error text + ")".
+  void Log(SCRESULT code, const char* format, ...) const __attribute__((format(printf, 3, 4)));
 
   // ---- option words ----
   void SetPkcs15Flags(uint32_t word);
@@ -124,6 +256,10 @@ class SCPkcs15Lib {
   // 1: explicitly allowed (a pattern scores above 0); 0: allowed; SC_E_PKCS15_IGNORE_READER:
   // not on a non-empty list, or disabled by its options record without being named.
   SCRESULT CheckAllowedReaderName(const char* readerName, const ReaderOptions** options) const;
+  // The allowed-reader check on a reader object: the best options record's words
+  // are copied into the reader, which is then initialised; Init's result, or
+  // SC_E_PKCS15_IGNORE_READER.
+  SCRESULT CheckAllowedReader(SCReader* reader) const;
 
   // ---- reader-lock logging ----
   void SetRecordLockLogger(TraceLogger* logger) { m_recordLockLogger = logger; }
@@ -131,8 +267,29 @@ class SCPkcs15Lib {
   uint32_t GetRecordLockIdBase() const { return m_recordLockIdBase; }
 
  protected:
+  // Frees every per-slot and per-reader table and the readers (workers must be stopped).
+  void ReleaseTables();
+  void StopWorkers();
+  SCRESULT StartWorkers(const CK_C_INITIALIZE_ARGS* initArgs);
+  SCRESULT AllocateTables(uint32_t readers, uint32_t tokensPerReader);
+  void CleanReader(uint32_t reader);
+  void LogV(SCRESULT code, const char* format, va_list args) const __attribute__((format(printf, 3, 0)));
+  bool LogEnabled() const { return (m_pkcs15Flags & PKCS15_FLAG_LOG) != 0; }
+  uint32_t ProtocolRequest() const;
+
   uint32_t m_slotCount = 0;
+  SCPkcs15App** m_pAppTable = nullptr;
   uint32_t m_readerCount = 0;
+  SCReader** m_readers = nullptr;
+  uint32_t m_readerCapacity = 0;
+  SCReaderRecord* m_records = nullptr;
+  uint32_t m_recordCount = 0;
+  SCRESULT* m_slotResults = nullptr;
+  char** m_slotMessages = nullptr;
+  SCPkcs15Card** m_pkcs15Cards = nullptr;
+  SCFileHeader** m_cardIds = nullptr;
+  SCSerialNumber* m_serialNumbers = nullptr;
+  uint32_t* m_readerFlags = nullptr;
   TypedPointerList<ReaderOptions> m_readerOptions;
   TextStringList m_allowedReaders;
   TraceLogger* m_recordLockLogger = nullptr;

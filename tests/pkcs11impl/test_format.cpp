@@ -1,6 +1,10 @@
 // Values, templates and structures as trace text, and the template helpers.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -267,7 +271,28 @@ TEST(Structures, MechanismsPinInfoAndInitializeArgs) {
   EXPECT_EQ(a.find("LibParams"), std::string::npos);
   char params[] = "configdir='x'";
   args.pReserved = params;
-  EXPECT_NE(InitializeArgsText(&args, "\n").find("LibParams: configdir='x'\npReserved: <not read>"), std::string::npos);
+  const std::string withText = InitializeArgsText(&args, "\n");
+  EXPECT_EQ(withText.find("LibParams"), std::string::npos);
+  EXPECT_EQ(withText.find("configdir"), std::string::npos);
+  char expected[64];
+  std::snprintf(expected, sizeof expected, "pReserved: %p", static_cast<void*>(params));
+  EXPECT_NE(withText.find(expected), std::string::npos) << withText;
+}
+
+TEST(Structures, InitializeArgsNeverReadsThroughTheReservedPointer) {
+  // A reserved pointer into a page that cannot be read: reading it as text
+  // would crash the trace before C_Initialize could refuse the arguments.
+  const long page = sysconf(_SC_PAGESIZE);
+  void* guard = mmap(nullptr, static_cast<size_t>(page), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(guard, MAP_FAILED);
+  CK_C_INITIALIZE_ARGS args = {nullptr, nullptr, nullptr, nullptr, 0, guard};
+  const std::string text = InitializeArgsText(&args, "\n");
+  char expected[64];
+  std::snprintf(expected, sizeof expected, "pReserved: %p", guard);
+  EXPECT_NE(text.find(expected), std::string::npos) << text;
+  args.pReserved = reinterpret_cast<void*>(static_cast<uintptr_t>(0x10));
+  EXPECT_NE(InitializeArgsText(&args, "\n").find("pReserved: 0x10"), std::string::npos);
+  munmap(guard, static_cast<size_t>(page));
 }
 
 TEST(TextHelpers, CopyPrintableReplacesFromTheFirstControlByte) {

@@ -1,0 +1,728 @@
+// The reader side of the bridge: start-up and shut-down of the back-ends and
+// readers, the worker threads, the card-state check and the token refresh.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "pkcs11impl/scpkcs15lib.h"
+#include "smartcard/sc_card.h"
+#include "smartcard/sc_card_create.h"
+#include "smartcard/sc_fileheader.h"
+#include "smartcard/sc_log.h"
+#include "smartcard/sc_reader.h"
+#include "smartcard/sc_reader_pcsc.h"
+#include "support/debuglog.h"
+#include "support/vtest.h"
+
+namespace {
+
+const char* TF(bool b) { return b ? "true" : "false"; }
+
+// Reader-layer failures that mean the reader (or its service) went away.
+bool IsReaderFailure(SCRESULT r) { return r >= SC_E_NO_READER_SUBSYSTEM && r <= SC_E_READER_NOT_AVAILABLE; }
+
+bool IsReaderGone(SCRESULT r) {
+  return r == SC_E_READER_SUBSYSTEM_NOT_RUNNING || r == SC_E_READER_SUBSYSTEM_RESTARTED ||
+         r == SC_E_READER_NOT_FOUND || r == SC_E_READER_NOT_AVAILABLE;
+}
+
+void SleepMs(unsigned ms) { usleep(ms * 1000u); }
+
+}  // namespace
+
+// ===========================================================================
+// Log line
+
+void SCPkcs15Lib::Log(SCRESULT code, const char* format, ...) const {
+  if (!LogEnabled()) return;
+  va_list ap;
+  va_start(ap, format);
+  LogV(code, format, ap);
+  va_end(ap);
+}
+
+void SCPkcs15Lib::LogV(SCRESULT code, const char* format, va_list args) const {
+  if (!LogEnabled()) return;
+  constexpr size_t kBuffer = 1187;
+  char text[kBuffer];
+  std::vsnprintf(text, sizeof text, format, args);
+  char err[512];
+  GetErrorText(code, err, sizeof err);
+  const size_t joined = std::strlen("PKCS#15: ") + std::strlen(text) + 2 + std::strlen(err) + 1;
+  if (joined < kBuffer)
+    DebugLogWrite(100, 0, "%s%s (%s)", "PKCS#15: ", text, err);
+  else
+    DebugLogWrite(100, 0, "%s%s", "PKCS#15: ", text);
+}
+
+uint32_t SCPkcs15Lib::ProtocolRequest() const {
+  uint32_t request = 0;
+  if (m_pkcs15Flags & 0x2)
+    request = 0x10;
+  else if (m_pkcs15Flags & 0x1)
+    request = 0x20;
+  if (m_pkcs15Flags & 0x10) request |= 0x40;
+  return request;
+}
+
+void SCPkcs15Lib::SetPkcs15Flags(uint32_t word) {
+  const uint32_t old = m_pkcs15Flags;
+  m_pkcs15Flags = word;
+  SCReaderPcsc::SetTraceEnabled((word & PKCS15_FLAG_PCSC_TRACE) != 0);
+  SCReaderDravok::SetTraceEnabled((word & PKCS15_FLAG_SIM_TRACE) != 0);
+  if (m_initialized && old != word) {
+    ReadTokenList();
+    // The PKCS#15 card objects and slot applications take their state bits
+    // from bit 0x10000000 once the PKCS#15 layer builds them.
+  }
+}
+
+// ===========================================================================
+// Tables
+
+SCRESULT SCPkcs15Lib::AllocateTables(uint32_t readers, uint32_t tokensPerReader) {
+  ReleaseTables();
+  if (readers == 0) return SC_OK;
+  const size_t slots = static_cast<size_t>(readers) * tokensPerReader;
+  m_readers = new (std::nothrow) SCReader*[readers]();
+  m_pAppTable = new (std::nothrow) SCPkcs15App*[slots]();
+  m_slotResults = new (std::nothrow) SCRESULT[slots]();
+  m_slotMessages = new (std::nothrow) char*[slots]();
+  m_pkcs15Cards = new (std::nothrow) SCPkcs15Card*[readers]();
+  m_cardIds = new (std::nothrow) SCFileHeader*[readers]();
+  m_serialNumbers = new (std::nothrow) SCSerialNumber[readers]();
+  m_readerFlags = new (std::nothrow) uint32_t[readers]();
+  if (!m_readers || !m_pAppTable || !m_slotResults || !m_slotMessages || !m_pkcs15Cards || !m_cardIds ||
+      !m_serialNumbers || !m_readerFlags) {
+    ReleaseTables();
+    return SC_E_NO_MEMORY;
+  }
+  m_readerCapacity = readers;
+  return SC_OK;
+}
+
+void SCPkcs15Lib::ReleaseTables() {
+  ClearSlotApps(-1, true);
+  ClearSlotResults(-1, true);
+  ClearSlotMessages(-1, true);
+  ClearPkcs15Cards(-1, true);
+  ClearCardIds(-1, true);
+  ClearSerialNumbers(-1, true);
+  ClearReaderFlags(-1, true);
+  if (m_readers != nullptr) {
+    for (uint32_t i = 0; i < m_readerCapacity; ++i) {
+      if (m_readers[i] == nullptr) continue;
+      m_readers[i]->Disconnect(SC_DISPOSITION_LEAVE);
+      delete m_readers[i];
+    }
+    delete[] m_readers;
+    m_readers = nullptr;
+  }
+  m_readerCapacity = 0;
+  m_readerCount = 0;
+  m_slotCount = 0;
+}
+
+// ===========================================================================
+// Start-up and shut-down
+
+SCRESULT SCPkcs15Lib::InitLib(const CK_C_INITIALIZE_ARGS* initArgs, uint32_t maxTokenCount) {
+  if (m_initialized) return SC_OK;
+
+  // Step 2: trace switches and the card layer's log mask; back-ends left from before.
+  SCReaderPcsc::SetTraceEnabled((m_pkcs15Flags & PKCS15_FLAG_PCSC_TRACE) != 0);
+  SCReaderDravok::SetTraceEnabled((m_pkcs15Flags & PKCS15_FLAG_SIM_TRACE) != 0);
+  // The card layer's log mask (bits 0x800 to 0x8000) waits for a setter in the card layer.
+  SCReader::UnloadBackends();
+  scInstallCardFactory();
+
+  // Step 3: the active back-ends.
+  if (!SCReader::SetReaderTypes(m_enabledReaderSubsystems)) {
+    Log(SC_E_PKCS15_BAD_READER_SUBSYSTEM,
+        "SCPkcs15Lib::InitLib: niepoprawnie ustawiona lista aktywnych podsystemów czytników kart: %s",
+        m_enabledReaderSubsystems ? m_enabledReaderSubsystems : "<null>");
+    return SC_E_PKCS15_BAD_READER_SUBSYSTEM;
+  }
+  const bool fatal = (m_pkcs15Flags & PKCS15_FLAG_LOAD_FAILURES_FATAL) != 0;
+
+  // Step 4: the PC/SC library.
+  if (SCReader::IsReaderTypeEnabled(SCReaderPcsc::BACKEND_NAME)) {
+    const SCRESULT rc = SCReaderPcsc::LoadPcscFunctions(m_pcscLibrary);
+    if (rc < 0) {
+      Log(rc, "SCPkcs15Lib::InitLib: Błąd przy wczytywaniu biblioteki PC/SC '%s': %s",
+          m_pcscLibrary ? m_pcscLibrary : "<default>", SCReaderPcsc::GetLoadError().c_str());
+      if (fatal) {
+        SCReader::UnloadBackends();
+        return rc;
+      }
+    }
+  }
+
+  // Step 5: the simulator library, "path;prefix" split at the last ';'.
+  if (SCReader::IsReaderTypeEnabled(SCReaderDravok::BACKEND_NAME)) {
+    char* copy = nullptr;
+    if (!SetStringOption(&copy, m_dravokLibrary ? m_dravokLibrary : "")) {
+      Log(SC_E_NO_MEMORY, "SCPkcs15Lib::InitLib: Błąd przy wczytywaniu biblioteki Dravok: %s",
+          m_dravokLibrary ? m_dravokLibrary : "<null>");
+      SCReader::UnloadBackends();
+      return SC_E_NO_MEMORY;
+    }
+    char* semi = std::strrchr(copy, ';');
+    const char* prefix = "";
+    if (semi != nullptr) {
+      *semi = '\0';
+      prefix = semi + 1;
+    }
+    const SCRESULT rc = SCReaderDravok::LoadDravokFunctions(*copy ? copy : nullptr, prefix);
+    if (rc < 0) {
+      Log(rc, "SCPkcs15Lib::InitLib: Błąd przy wczytywaniu biblioteki Dravok '%s': %s", copy,
+          SCReaderDravok::GetLoadError().c_str());
+    }
+    delete[] copy;
+    if (rc < 0 && fatal) {
+      SCReader::UnloadBackends();
+      return rc;
+    }
+  }
+
+  // Step 6: the reader names; an empty or unreachable list is asked again on a
+  // fresh connection (mode 2), then with a wait (mode 1).
+  char* names = nullptr;
+  uint32_t mode = SC_LIST_NORMAL;
+  SCRESULT rc = SCReader::GetReaderList(&names, mode);
+  auto emptyOrDown = [&](SCRESULT r) {
+    return r == SC_E_READER_SUBSYSTEM_NOT_RUNNING || (r >= 0 && (names == nullptr || names[0] == '\0'));
+  };
+  if (emptyOrDown(rc)) {
+    Log(rc, "SCPkcs15Lib::InitLib: %04x", mode);
+    SCReader::FreeReaderList(names);
+    names = nullptr;
+    mode = SC_LIST_FRESH;
+    rc = SCReader::GetReaderList(&names, mode);
+    if (emptyOrDown(rc)) {
+      Log(rc, "SCPkcs15Lib::InitLib: %04x", mode);
+      SCReader::FreeReaderList(names);
+      names = nullptr;
+      mode = SC_LIST_WAIT;
+      rc = SCReader::GetReaderList(&names, mode);
+    }
+  }
+  if (rc < 0) {
+    Log(rc, "SCPkcs15Lib::InitLib: %04x", mode);
+    SCReader::FreeReaderList(names);
+    names = nullptr;
+    if (fatal) {
+      SCReader::UnloadBackends();
+      return rc;
+    }
+  }
+
+  // Step 7: tokens per reader and the tables.
+  m_tokensPerReader = (maxTokenCount >= 1 && maxTokenCount <= 20) ? maxTokenCount : PKCS15_DEFAULT_TOKENS_PER_READER;
+  uint32_t nameCount = 0;
+  for (const char* p = names; p != nullptr && *p; p += std::strlen(p) + 1) ++nameCount;
+  rc = AllocateTables(nameCount, m_tokensPerReader);
+  if (rc < 0) {
+    SCReader::FreeReaderList(names);
+    SCReader::UnloadBackends();
+    return rc;
+  }
+
+  // Step 8: no reader at all.
+  if (nameCount == 0) {
+    SCReader::FreeReaderList(names);
+    m_readerCount = 0;
+    m_slotCount = 0;
+    m_initialized = 1;
+    return SC_OK;
+  }
+
+  // Step 9: one reader object per allowed reader.
+  uint32_t made = 0;
+  for (const char* p = names; *p; p += std::strlen(p) + 1) {
+    SCReader* reader = nullptr;
+    const SCRESULT cr = SCReader::CreateReader(p, &reader, mode);
+    if (cr < 0 || reader == nullptr) {
+      delete reader;
+      if (cr == SC_E_READER_NOT_FOUND || cr == SC_E_READER_NOT_AVAILABLE || cr >= 0) continue;
+      Log(cr, "SCPkcs15Lib::InitLib: reader '%s'", p);
+      SCReader::FreeReaderList(names);
+      m_readerCount = made;
+      ReleaseTables();
+      SCReader::UnloadBackends();
+      return cr;
+    }
+    if (CheckAllowedReader(reader) == SC_E_PKCS15_IGNORE_READER) {
+      delete reader;
+      continue;
+    }
+    m_readers[made++] = reader;
+  }
+  SCReader::FreeReaderList(names);
+  m_readerCount = made;
+  m_slotCount = made * m_tokensPerReader;
+
+  // Steps 10 to 14: the workers.
+  if ((m_pkcs15Flags & PKCS15_FLAG_WORKER_THREADS) != 0 && made > 0) {
+    rc = StartWorkers(initArgs);
+    if (rc < 0) {
+      // A failed start leaves nothing running and nothing allocated.
+      StopWorkers();
+      ReleaseTables();
+      SCReader::UnloadBackends();
+      return rc;
+    }
+  }
+  m_initialized = 1;
+  return SC_OK;
+}
+
+SCRESULT SCPkcs15Lib::StartWorkers(const CK_C_INITIALIZE_ARGS* initArgs) {
+  CK_C_INITIALIZE_ARGS osArgs;
+  std::memset(&osArgs, 0, sizeof osArgs);
+  osArgs.flags = CKF_OS_LOCKING_OK;
+  const CK_C_INITIALIZE_ARGS* lockArgs = &osArgs;
+  if (initArgs != nullptr) {
+    if (initArgs->flags & CKF_LIBRARY_CANT_CREATE_OS_THREADS) return SC_E_PKCS15_NEED_CREATE_THREADS;
+    if ((initArgs->flags & CKF_OS_LOCKING_OK) == 0 &&
+        (initArgs->CreateMutex == nullptr || initArgs->DestroyMutex == nullptr || initArgs->LockMutex == nullptr ||
+         initArgs->UnlockMutex == nullptr))
+      return SC_E_PKCS15_CANT_LOCK;
+    lockArgs = initArgs;
+  }
+  m_records = new (std::nothrow) SCReaderRecord[m_readerCount];
+  if (m_records == nullptr) return SC_E_NO_MEMORY;
+  m_recordCount = m_readerCount;
+
+  for (uint32_t i = 0; i < m_recordCount; ++i) {
+    SCReaderRecord& rec = m_records[i];
+    if (!SetStringOption(&rec.readerName, m_readers[i]->GetName())) return SC_E_NO_MEMORY;
+    rec.lock.SetLogger(m_recordLockLogger);
+    rec.lock.SetId(static_cast<long>(m_recordLockIdBase + i));
+    if (rec.lock.Initialize(lockArgs) != CKR_OK || rec.lock.Create() != CKR_OK) return SC_E_PKCS15_CANT_LOCK;
+    rec.lock.Lock();
+    rec.command = READER_CMD_CHECK;
+    pthread_t thread;
+    const bool started = CreateThread(&thread, ReaderWorkerThread, &rec) != 0;
+    if (started) {
+      rec.thread = thread;
+      rec.hasThread = true;
+    }
+    rec.lock.Unlock();
+    if (!started) return SC_E_NO_MEMORY;
+
+    uint32_t command;
+    for (;;) {
+      rec.lock.Lock();
+      command = rec.command;
+      rec.lock.Unlock();
+      if (command != READER_CMD_CHECK) break;
+      SleepMs(1);
+    }
+    if (command == READER_CMD_EXIT || command == READER_CMD_FAILED) {
+      // The worker ended by itself: join it, so that no thread is left behind.
+      pthread_join(rec.thread, nullptr);
+      rec.hasThread = false;
+      Log(rec.lastResult, "SCPkcs15Lib::InitLib: reader worker of '%s' ended", rec.readerName);
+    } else if (command == READER_CMD_IDLE) {
+      rec.lock.Lock();
+      rec.ackCount = rec.state;
+      rec.command = READER_CMD_WAIT;
+      rec.lock.Unlock();
+    } else {
+      AssertInvariant(false, "pkcs11impl/scpkcs15lib", 1013, "0");
+    }
+  }
+  return SC_OK;
+}
+
+void SCPkcs15Lib::StopWorkers() {
+  if (m_records == nullptr) return;
+  for (uint32_t i = 0; i < m_recordCount; ++i) {
+    SCReaderRecord& rec = m_records[i];
+    if (!rec.hasThread) continue;
+    rec.lock.Lock();
+    rec.command = READER_CMD_EXIT;
+    rec.lock.Unlock();
+    // Joined outside the record's lock: the worker takes it on its way out.
+    pthread_join(rec.thread, nullptr);
+    rec.hasThread = false;
+  }
+  for (uint32_t i = 0; i < m_recordCount; ++i)
+    if (m_records[i].lock.HasMutex()) m_records[i].lock.Destroy();
+  delete[] m_records;
+  m_records = nullptr;
+  m_recordCount = 0;
+}
+
+SCRESULT SCPkcs15Lib::DeInitLib() {
+  StopWorkers();
+  ReleaseTables();
+  if (m_initialized) SCReader::UnloadBackends();
+  m_readerCount = 0;
+  m_slotCount = 0;
+  m_initialized = 0;
+  return SC_OK;
+}
+
+bool SCPkcs15Lib::GetReaderRecordState(uint32_t reader, uint32_t* command, uint32_t* state, uint32_t* ackCount,
+                                       SCRESULT* lastResult, bool* hasThread) {
+  if (m_records == nullptr || reader >= m_recordCount) return false;
+  SCReaderRecord& rec = m_records[reader];
+  rec.lock.Lock();
+  if (command) *command = rec.command;
+  if (state) *state = rec.state;
+  if (ackCount) *ackCount = rec.ackCount;
+  if (lastResult) *lastResult = rec.lastResult;
+  rec.lock.Unlock();
+  if (hasThread) *hasThread = rec.hasThread;
+  return true;
+}
+
+// ===========================================================================
+// The worker
+
+void* ReaderWorkerThread(void* thParam) {
+  AssertInvariant(thParam != nullptr, "pkcs11impl/scpkcs15lib", 1101, "thParam != NULL");
+  SCReaderRecord* rec = static_cast<SCReaderRecord*>(thParam);
+  AssertInvariant(rec->readerName != nullptr, "pkcs11impl/scpkcs15lib", 1102, "thParam->readerName != NULL");
+  SCReader* reader = nullptr;
+  auto finish = [&](void* code) {
+    delete reader;
+    return code;
+  };
+  for (;;) {
+    rec->lock.Lock();
+    const uint32_t command = rec->command;
+    rec->lock.Unlock();
+    switch (command) {
+      case READER_CMD_IDLE:
+        SleepMs(100);
+        break;
+      case READER_CMD_CHECK: {
+        rec->lock.Lock();
+        rec->command = READER_CMD_CHECK;
+        delete reader;
+        reader = nullptr;
+        SCRESULT rc = SCReader::CreateReader(rec->readerName, &reader, SC_LIST_NORMAL);
+        if (rc >= 0 && reader != nullptr) rc = reader->Init(0);
+        if (rc >= 0 && reader != nullptr) rc = reader->CheckForChange(SC_CHECK_ACKNOWLEDGE);
+        if (rc < 0 || reader == nullptr) {
+          rec->lastResult = rc < 0 ? rc : SC_OK;
+          rec->command = READER_CMD_FAILED;
+          rec->lock.Unlock();
+          return finish(reinterpret_cast<void*>(static_cast<uintptr_t>(static_cast<uint32_t>(rc))));
+        }
+        const uint32_t bits = static_cast<uint32_t>(rc) & 0x3;
+        rec->state = bits == 1 ? 1 : (bits == 3 ? 3 : 0);
+        if (rec->command == READER_CMD_FAILED) {
+          rec->lock.Unlock();
+          return finish(reinterpret_cast<void*>(~static_cast<uintptr_t>(0)));
+        }
+        rec->command = READER_CMD_IDLE;
+        rec->lock.Unlock();
+        break;
+      }
+      case READER_CMD_EXIT:
+        return finish(nullptr);
+      case READER_CMD_WAIT: {
+        if (reader == nullptr) {
+          rec->lock.Lock();
+          rec->lastResult = SC_F_INTERNAL_ERROR;
+          rec->command = READER_CMD_FAILED;
+          rec->lock.Unlock();
+          return finish(reinterpret_cast<void*>(static_cast<uintptr_t>(1000)));
+        }
+        const SCRESULT rc = reader->WaitForChange(400);
+        if (rc == SC_E_TIMEOUT) break;
+        rec->lock.Lock();
+        if (rc < 0) {
+          rec->lastResult = rc;
+          // An exit asked meanwhile must not be overwritten, or the join would wait forever.
+          if (rec->command == READER_CMD_WAIT) rec->command = READER_CMD_IDLE;
+        } else {
+          ++rec->state;
+        }
+        rec->lock.Unlock();
+        break;
+      }
+      case READER_CMD_FAILED:
+        return finish(reinterpret_cast<void*>(~static_cast<uintptr_t>(0)));
+      default:
+        AssertInvariant(false, "pkcs11impl/scpkcs15lib", 1180, "0");
+        SleepMs(100);
+        break;
+    }
+  }
+}
+
+// ===========================================================================
+// Allowed readers
+
+SCRESULT SCPkcs15Lib::CheckAllowedReader(SCReader* reader) const {
+  if (reader == nullptr) return SC_E_BAD_PARAMS;
+  const ReaderOptions* options = nullptr;
+  const SCRESULT allowed = CheckAllowedReaderName(reader->GetName(), &options);
+  if (allowed == SC_E_PKCS15_IGNORE_READER) return allowed;
+  if (options != nullptr) reader->SetOptions(options->options, options->limits);
+  return reader->Init(0);
+}
+
+// ===========================================================================
+// Card state
+
+void SCPkcs15Lib::CleanReader(uint32_t r) {
+  ClearSlotApps(static_cast<int>(r), false);
+  ClearSlotResults(static_cast<int>(r), false);
+  ClearSlotMessages(static_cast<int>(r), false);
+  ClearPkcs15Cards(static_cast<int>(r), false);
+  ClearCardIds(static_cast<int>(r), false);
+  ClearSerialNumbers(static_cast<int>(r), false);
+  if (m_readers[r] != nullptr) m_readers[r]->Disconnect(SC_DISPOSITION_LEAVE);
+}
+
+SCRESULT SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(uint32_t r) {
+  if (!m_initialized) return SC_E_PKCS15_LIB_NOT_INITIATED;
+  if (r >= m_readerCount || m_readers == nullptr || m_readers[r] == nullptr) return SC_E_READER_NOT_AVAILABLE;
+  SCReader* reader = m_readers[r];
+  const int ri = static_cast<int>(r);
+
+  const bool wasInited = reader->IsInitialized();
+  const bool wasConnected = reader->IsConnected();
+  bool needClean = false, needConnect = false, needReaderInit = false, needReaderDeInit = false;
+  bool initFailed = false;
+  SCRESULT rv = SC_OK;
+  SCRESULT state;
+  if (wasInited) {
+    state = reader->CheckForChange(SC_CHECK_ACKNOWLEDGE);
+    Log(state < 0 ? state : SC_OK, "SCPkcs15Lib::CheckCardState...(reader %d) get state: %08x", ri,
+        static_cast<unsigned>(state));
+  } else {
+    Log(SC_OK, "SCPkcs15Lib::CheckCardState...(reader %d) reader init (wasn't inited)", ri);
+    state = reader->Init(0);
+    if (state >= 0) {
+      state = reader->CheckForChange(SC_CHECK_ACKNOWLEDGE);
+      if (state >= 0) state |= SC_CARDSTATE_CHANGED;
+    } else {
+      initFailed = true;
+      if (state == SC_E_BAD_USAGE) needReaderDeInit = true;
+    }
+  }
+
+  uint32_t readerState = state >= 0 ? static_cast<uint32_t>(state) : 0;
+  if (state < 0) {
+    rv = state;
+    if (IsReaderGone(state)) {
+      needClean = true;
+      if (wasInited && !initFailed) {
+        needReaderDeInit = true;
+        needReaderInit = true;
+      }
+    }
+  } else if ((readerState & 0x3) == SC_CARDSTATE_PRESENT) {
+    if (readerState & SC_CARDSTATE_CHANGED) {
+      needConnect = true;
+      needClean = wasConnected;
+    } else if (!wasConnected) {
+      readerState |= SC_CARDSTATE_CHANGED;
+      needConnect = true;
+    } else {
+      const SCRESULT c = reader->CheckCardState();
+      if (c >= SC_E_READER_SUBSYSTEM_NOT_RUNNING && c <= SC_E_READER_NOT_AVAILABLE) {
+        readerState |= SC_CARDSTATE_CHANGED;
+        needClean = true;
+        needConnect = true;
+      } else if (c == SC_E_CARD_WAS_RESET) {
+        const SCRESULT rc = reader->Reconnect(reader->GetMode() & SC_MODE_SHARE_MASK);
+        if (rc < 0) {
+          // A card that cannot be taken back is treated as a new one.
+          readerState |= SC_CARDSTATE_CHANGED;
+          needClean = true;
+          needConnect = true;
+        }
+      }
+    }
+  } else {
+    rv = (readerState & SC_CARDSTATE_MUTE) ? SC_E_CARD_UNSUPPORTED : SC_E_NO_SMARTCARD;
+    needClean = wasConnected;
+  }
+  const bool stateChanged = state >= 0 && (readerState & SC_CARDSTATE_CHANGED) != 0;
+
+  // Acknowledge the worker's count of card events.
+  if (stateChanged && m_records != nullptr && r < m_recordCount && m_records[r].hasThread) {
+    SCReaderRecord& rec = m_records[r];
+    rec.lock.Lock();
+    rec.ackCount = rec.state;
+    rec.lock.Unlock();
+  }
+
+  Log(rv, "SCPkcs15Lib::CheckCardState...(reader %d) need init: %d, need deinit:%d", ri, needReaderInit ? 1 : 0,
+      needReaderDeInit ? 1 : 0);
+
+  if (needClean) {
+    Log(rv, "SCPkcs15Lib::CheckCardState...(reader %d) CARD disconnect and clean data", ri);
+    CleanReader(r);
+    ClearReaderFlag(r, READER_FLAG_NOT_INITIALIZED | READER_FLAG_UNUSABLE | READER_FLAG_NOT_WRITABLE |
+                           READER_FLAG_NOT_ACTIVATED);
+  }
+  if (needReaderDeInit) {
+    Log(rv, "SCPkcs15Lib::CheckCardState...(reader %d) reader release", ri);
+    reader->Release();
+  }
+  bool reinitSeesCard = false;
+  if (needReaderInit) {
+    Log(rv, "SCPkcs15Lib::CheckCardState...(reader %d) reader (re)init", ri);
+    SCRESULT rc = reader->Init(0);
+    if (rc >= 0) rc = reader->CheckForChange(SC_CHECK_ACKNOWLEDGE);
+    if (rc < 0) {
+      rv = rc;
+    } else if ((rc & 0x3) == SC_CARDSTATE_PRESENT) {
+      reinitSeesCard = true;
+      rv = SC_OK;
+    } else {
+      rv = (rc & SC_CARDSTATE_MUTE) ? SC_E_CARD_UNSUPPORTED : SC_E_NO_SMARTCARD;
+    }
+  }
+
+  if ((needConnect && rv >= 0) || reinitSeesCard) {
+    Log(SC_OK, "SCPkcs15Lib::CheckCardState...(reader %d) CARD connect", ri);
+    const SCRESULT rc = reader->Connect(ProtocolRequest());
+    if (rc == SC_E_CARD_IS_USED || rc == SC_E_CARD_PROTO_MISMATCH || rc == SC_E_NO_SMARTCARD ||
+        rc == SC_E_CARD_REMOVED || rc == SC_E_NO_MEMORY || IsReaderFailure(rc))
+      rv = rc;
+    else if (rc < 0 || reader->GetCard() == nullptr)
+      rv = SC_E_CARD_UNSUPPORTED;
+  }
+
+  Log(rv,
+      "SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(reader=%d), readerState: %08x, wasConnected: %s, "
+      "bNeedClean: %s, bNeedConnect: %s, bNeedReaderInit: %s, bNeedReaderDeInit: %s, stateChanged: %s, rv=%08x",
+      ri, readerState, TF(wasConnected), TF(needClean), TF(needConnect), TF(needReaderInit), TF(needReaderDeInit),
+      TF(stateChanged), static_cast<unsigned>(rv));
+  if (rv < 0) return rv;
+  if (!wasConnected) return 1;
+  return (stateChanged || needClean) ? 2 : 0;
+}
+
+// ===========================================================================
+// Token refresh
+
+SCRESULT SCPkcs15Lib::RefreshTokenInfo(CK_SLOT_ID slot, int /*readProfile*/, int force) {
+  if (!m_initialized) return SC_E_PKCS15_LIB_NOT_INITIATED;
+  if (slot >= m_slotCount || m_tokensPerReader == 0) return SC_E_PKCS15_INVALID_HANDLE;
+  const uint32_t r = static_cast<uint32_t>(slot / m_tokensPerReader);
+  const int si = static_cast<int>(slot);
+  ClearReaderFlag(r, READER_FLAG_NOT_WRITABLE | READER_FLAG_UNUSABLE);
+  SCRESULT rv = CheckCardStateAndReconnectIfNeeded(r);
+
+  if (rv < 0 || rv > 2) {
+    if (rv == SC_E_CARD_UNSUPPORTED || rv == SC_E_CARD_INCORRECTLY_INITIALIZED || rv == SC_E_CARD_IS_USED ||
+        rv == SC_E_CARD_PROTO_MISMATCH)
+      SetReaderFlag(r, READER_FLAG_UNUSABLE);
+    if (rv == SC_E_CARD_REMOVED || rv == SC_E_NO_SMARTCARD || IsReaderFailure(rv) ||
+        rv == SC_E_CARD_UNSUPPORTED || rv == SC_E_CARD_INCORRECTLY_INITIALIZED || rv == SC_E_CARD_IS_USED ||
+        rv == SC_E_CARD_PROTO_MISMATCH) {
+      ClearReaderFlag(r, READER_FLAG_NOT_INITIALIZED);
+      SetReaderResults(r, rv);
+      Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), after check (set all)", si);
+      return rv;
+    }
+    if (rv == SC_E_NO_MEMORY) {
+      SetSlotResult(slot, rv);
+      return rv;
+    }
+    ClearReaderFlag(r, READER_FLAG_NOT_INITIALIZED);
+    SetSlotResult(slot, rv);
+    Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), after check", si);
+    return rv;
+  }
+  bool reinserted = rv == 1 || rv == 2;
+
+  SCReader* reader = m_readers[r];
+  if (reader->GetCard() == nullptr) {
+    SetReaderResults(r, SC_E_CARD_UNSUPPORTED);
+    Log(SC_E_CARD_UNSUPPORTED, "SCPkcs15Lib::RefreshTokenInfo(%d), after check (no card object, set all)", si);
+    SetReaderFlag(r, READER_FLAG_UNUSABLE);
+    ClearReaderFlag(r, READER_FLAG_NOT_INITIALIZED);
+    return SC_E_CARD_UNSUPPORTED;
+  }
+
+  if (force) {
+    ClearSlotResults(static_cast<int>(r), false);
+    ClearSlotApps(static_cast<int>(r), false);
+    ClearPkcs15Cards(static_cast<int>(r), false);
+    reinserted = true;
+  }
+  if (reinserted) SetReaderFlag(r, READER_FLAG_REINSERTED);
+
+  // Until the PKCS#15 layer reads the card's structure, a recognised card shows
+  // as one without an application: the card itself on the reader's first slot,
+  // nothing on the others.
+  const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(r) * m_tokensPerReader;
+  for (uint32_t t = 0; t < m_tokensPerReader; ++t) {
+    m_pAppTable[first + t] = nullptr;
+    m_slotResults[first + t] = t == 0 ? SC_E_PKCS15_NO_PROFILES : SC_E_PKCS15_NO_APPLICATION;
+  }
+  rv = m_slotResults[slot];
+  Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), !m_pAppTable[slotID]", si);
+  return rv;
+}
+
+SCRESULT SCPkcs15Lib::ReadTokenList() {
+  if (!m_initialized) return SC_E_PKCS15_LIB_NOT_INITIATED;
+  for (CK_SLOT_ID slot = 0; slot < m_slotCount; ++slot) {
+    const SCRESULT rv = RefreshTokenInfo(slot, 1, 0);
+    Log(rv, "SCPkcs15Lib::ReadTokenList(), slotId:%d", static_cast<int>(slot));
+    if (rv == SC_E_NO_MEMORY) return rv;
+  }
+  return SC_OK;
+}
+
+// ===========================================================================
+// Slot list
+
+uint32_t SCPkcs15Lib::GetSlotCount(bool tokenPresent) const {
+  if (!tokenPresent) return m_slotCount;
+  uint32_t n = 0;
+  for (CK_SLOT_ID slot = 0; slot < m_slotCount; ++slot) {
+    const SCRESULT res = m_slotResults ? m_slotResults[slot] : SC_OK;
+    Log(res, "SCPkcs15Lib::GetSlotCount(%d): res: %08x", static_cast<int>(slot), static_cast<unsigned>(res));
+    if (m_pAppTable != nullptr && m_pAppTable[slot] != nullptr) {
+      ++n;
+    } else if (IsFirstSlotOfReader(slot) && (res == SC_E_CARD_UNSUPPORTED || res == SC_E_PKCS15_CARD_NOT_INITIALIZED ||
+                                             res == SC_E_PKCS15_CARD_NOT_ACTIVATED)) {
+      ++n;
+    }
+  }
+  return n;
+}
+
+SCRESULT SCPkcs15Lib::GetSlotList(uint32_t* list, uint32_t* count, bool tokenPresent) const {
+  if (count == nullptr) return SC_E_BAD_USAGE;
+  const uint32_t n = GetSlotCount(tokenPresent);
+  if (list == nullptr) {
+    *count = n;
+    return SC_OK;
+  }
+  if (*count < n) {
+    *count = n;
+    return SC_E_INSUFFICIENT_BUFFER;
+  }
+  uint32_t k = 0;
+  for (CK_SLOT_ID slot = 0; slot < m_slotCount && k < n; ++slot) {
+    bool listed = !tokenPresent;
+    if (tokenPresent) {
+      const SCRESULT res = m_slotResults ? m_slotResults[slot] : SC_OK;
+      listed = (m_pAppTable != nullptr && m_pAppTable[slot] != nullptr) ||
+               (IsFirstSlotOfReader(slot) && (res == SC_E_CARD_UNSUPPORTED || res == SC_E_PKCS15_CARD_NOT_INITIALIZED ||
+                                              res == SC_E_PKCS15_CARD_NOT_ACTIVATED));
+      Log(res, "SCPkcs15Lib::GetSlotList(%d): res: %08x", static_cast<int>(slot), static_cast<unsigned>(res));
+    }
+    if (listed) list[k++] = static_cast<uint32_t>(slot);
+  }
+  *count = k;
+  return SC_OK;
+}
