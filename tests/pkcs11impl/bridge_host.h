@@ -1,0 +1,79 @@
+// Test host for the reader bridge: a temporary HOME whose per-user configuration
+// enables the card-simulator back-end, copies of the generated card images, a
+// simulator configuration naming readers and cards, and the simulator's control
+// functions (the same library instance the module loads, opened by the same path).
+#pragma once
+
+#include <dlfcn.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/pkcs11impl/module_host.h"
+
+namespace bridgehost {
+
+inline std::string SimLibrary() { return std::string(MIRTAL_BUILD_DIR) + "/libcardsim.so"; }
+inline std::string CardsDir() { return std::string(MIRTAL_BUILD_DIR) + "/cards"; }
+
+// The control interface of libcardsim.so.
+struct CardSim {
+  void* handle = nullptr;
+  int (*Insert)(const char*, const char*) = nullptr;
+  int (*Remove)(const char*) = nullptr;
+  int (*Reset)(const char*) = nullptr;
+  int (*SetMute)(const char*, int) = nullptr;
+  int (*ReaderCount)() = nullptr;
+  int (*AddReader)(const char*) = nullptr;
+  CardSim() {
+    handle = dlopen(SimLibrary().c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return;
+    Insert = reinterpret_cast<int (*)(const char*, const char*)>(dlsym(handle, "CardSimInsert"));
+    Remove = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimRemove"));
+    Reset = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimReset"));
+    SetMute = reinterpret_cast<int (*)(const char*, int)>(dlsym(handle, "CardSimSetMute"));
+    ReaderCount = reinterpret_cast<int (*)()>(dlsym(handle, "CardSimReaderCount"));
+    AddReader = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimAddReader"));
+  }
+  ~CardSim() {
+    if (handle) dlclose(handle);
+  }
+  CardSim(const CardSim&) = delete;
+  CardSim& operator=(const CardSim&) = delete;
+  bool ok() const { return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader; }
+};
+
+using Readers = std::vector<std::pair<std::string, std::string>>;
+
+// A HOME with copies of the card images and a simulator configuration.
+struct SimEnv : testhost::HostEnv {
+  std::string cards;
+  explicit SimEnv(const Readers& readers) {
+    cards = home + "/cards";
+    testhost::MakeDirs(cards);
+    const std::string cmd = "cp '" + CardsDir() + "'/*.card '" + cards + "/'";
+    if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot copy the card images";
+    std::string conf;
+    for (const auto& r : readers) {
+      conf += "reader " + r.first + "\n";
+      if (!r.second.empty()) conf += "card " + r.second + "\n";
+    }
+    testhost::WriteFile(cards + "/sim.conf", conf);
+    setenv("CARDSIM_CONFIG", (cards + "/sim.conf").c_str(), 1);
+  }
+  std::string Card(const std::string& name) const { return cards + "/" + name; }
+  // The per-user configuration with the simulator back-end and extra lines.
+  void Config(const std::string& extra, const std::string& dravok = "") const {
+    const std::string lib = dravok.empty() ? SimLibrary() + ";Sim" : dravok;
+    UserConfig("EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = \"" + lib + "\"\nEnableLogging = 1\n" +
+               "LogFileName = " + Path("trace.log") + "\n" + extra);
+  }
+  std::string Trace() const { return testhost::ReadFile(Path("trace.log")); }
+};
+
+inline std::string Field(const CK_UTF8CHAR* f, size_t n) { return std::string(reinterpret_cast<const char*>(f), n); }
+
+inline std::string Padded(const std::string& s, size_t n) { return s.size() >= n ? s.substr(0, n) : s + std::string(n - s.size(), ' '); }
+
+}  // namespace bridgehost
