@@ -1,21 +1,46 @@
 #!/usr/bin/env bash
-# The demo: a real PKCS#11 client (pkcs11-tool) drives build/libmirtalp11.so.
-# It writes its own configuration under build/demo-home and never touches the
-# real home folder or /etc.
+# The demo: a real PKCS#11 client (pkcs11-tool) drives build/libmirtalp11.so
+# over simulated readers and cards. It writes its own configuration and card
+# copies under build/demo-home and never touches the real home folder or /etc.
 set -euo pipefail
 build=${1:-build}
 module="$build/libmirtalp11.so"
 [ -f "$module" ] || { echo "demo: $module was not built"; exit 1; }
 module=$(cd "$(dirname "$module")" && pwd)/$(basename "$module")
-home=$(cd "$build" && pwd)/demo-home
+builddir=$(cd "$build" && pwd)
+home=$builddir/demo-home
+sim=$builddir/libcardsim.so
+[ -f "$sim" ] || { echo "demo: the card simulator $sim was not built"; exit 1; }
+[ -d "$builddir/cards" ] || { echo "demo: the card images in $builddir/cards were not made"; exit 1; }
 echo "Module built: $module"
 echo "Exported functions: $(nm -D --defined-only "$module" | wc -l)"
 echo
 
-# The module's per-user configuration: trace logging into the demo folder.
+# Fresh copies of the card images: the simulator writes every card change back.
 mkdir -p "$home/.MIRTAL"
+rm -rf "$home/cards"
+mkdir -p "$home/cards"
+cp "$builddir"/cards/*.card "$home/cards/"
+cat > "$home/cards/cardsim.conf" <<CONF
+# Simulated readers and the cards in them (images copied from $builddir/cards).
+reader CardSim Reader 0
+card pkcs15-model3.card
+reader CardSim Reader 1
+card blank-model3.card
+reader CardSim Reader 2
+CONF
+export CARDSIM_CONFIG="$home/cards/cardsim.conf"
+echo "Simulated readers ($CARDSIM_CONFIG):"
+sed 's/^/  /' "$CARDSIM_CONFIG"
+echo
+
+# The module's per-user configuration: the card-simulator back-end, trace
+# logging into the demo folder with the bridge's own lines (flag 0x400).
 rm -f "$home"/trace-*.log
 cat > "$home/.MIRTAL/pkcs11.conf" <<CONF
+EnabledReaderSubsystems = TARVO-MELK
+DravokLibrary = "$sim;Sim"
+PKCS15Flags = 0x8000600
 EnableLogging = 1
 LogFileName = $home/trace-\$A.log
 CONF
@@ -28,17 +53,29 @@ if [ -z "$tool" ]; then
   echo "demo: pkcs11-tool is not installed (Debian package opensc)"
   exit 1
 fi
-echo "\$ pkcs11-tool --module $module --show-info --list-slots"
-# With no reader configured the slot list is empty, which pkcs11-tool reports
-# as "No slots." with a non-zero status.
-HOME="$home" "$tool" --module "$module" --show-info --list-slots || true
+echo "\$ pkcs11-tool --module $module -I -L"
+echo "  (three readers, three slots each; a card on the first slot of readers 0 and 1, reader 2 empty)"
+HOME="$home" "$tool" --module "$module" -I -L
 echo
+
+echo "Card taken out of reader 0 and put into reader 2 (the simulator's configuration changed):"
+cat > "$CARDSIM_CONFIG" <<CONF
+reader CardSim Reader 0
+reader CardSim Reader 1
+card blank-model3.card
+reader CardSim Reader 2
+card pkcs15-model3.card
+CONF
+echo "\$ pkcs11-tool --module $module -L"
+HOME="$home" "$tool" --module "$module" -L
+echo
+
 for log in "$home"/trace-*.log; do
   [ -f "$log" ] || continue
-  echo "Trace log written by the module ($log):"
-  sed 's/^/  /' "$log"
+  echo "Bridge lines of the trace log written by the module ($log):"
+  grep -F 'PKCS#15: ' "$log" | sed 's/^/  /' | head -n 40
 done
 echo
-echo "Readers, tokens and signing join as the reader and card layers arrive: the"
-echo "simulated readers will then appear as slots, and the demo will log in to a"
-echo "simulated PKCS#15 card, list its certificate and keys and sign with its RSA key."
+echo "The cards show as present on each reader's first slot; their PKCS#15"
+echo "applications become tokens as the PKCS#15 layer arrives (then the demo logs in"
+echo "to the simulated card, lists its certificate and keys and signs)."
