@@ -1,0 +1,165 @@
+#include "lib/libpkcs15/asnpkcs15path.h"
+
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "lib/libpkcs15/asnpkcs15common.h"
+#include "support/vtest.h"
+
+ASNPkcs15Path::ASNPkcs15Path(uint32_t t)
+    : ASNsequenceF(t), path(0x04), index(0x02), length(0x80), wasIndex(0), wasLength(0) {}
+
+ASNPkcs15Path::ASNPkcs15Path(const ASNPkcs15Path& other)
+    : ASNsequenceF(other), path(0x04), index(0x02), length(0x80), wasIndex(0), wasLength(0) {
+    *this = other;
+}
+
+ASNPkcs15Path::~ASNPkcs15Path() = default;
+
+int ASNPkcs15Path::read_contents(GenericFile* src, long len) {
+    long r = path.read(src, len, 0);
+    if (r < 1) return static_cast<int>(r);
+    if ((path.getLength() & 1) != 0) return 0;
+    wasIndex = wasLength = 0;
+    asnp15::makeImplicit(length, 0x80);
+    long consumed = r;
+    if (consumed == len) return 1;
+    ASNany el;
+    for (int n = 0; n < 2 && consumed < len; n++) {
+        long e = asnp15::readElement(src, len - consumed, el);
+        if (e < 1) return static_cast<int>(e);
+        uint8_t id = asnp15::idOf(el);
+        int a;
+        if (id == 0x02) {
+            if (wasIndex || wasLength) return 0;
+            a = index.assign(el);
+            wasIndex = 1;
+        } else if ((id & 0xDF) == 0x80) {
+            if (wasLength) return 0;
+            a = asnp15::assignEitherForm(length, 0x80, el);
+            wasLength = 1;
+        } else {
+            return 0;
+        }
+        if (a != 1) return a;
+        consumed += e;
+    }
+    return consumed == len ? 1 : 0;
+}
+
+int ASNPkcs15Path::write_contents(GenericFile* dst) const {
+    int r = asnp15::writeMember(path, dst);
+    if (r == 1 && wasIndex) r = asnp15::writeMember(index, dst);
+    if (r == 1 && wasLength) r = asnp15::writeMember(length, dst);
+    return r;
+}
+
+long ASNPkcs15Path::lenOfBody() const {
+    long n = path.lenOfObject();
+    if (wasIndex) n += index.lenOfObject();
+    if (wasLength) n += length.lenOfObject();
+    return n;
+}
+
+void ASNPkcs15Path::digest_contents(QvHash* hash) const {
+    path.digestObject(hash);
+    if (wasIndex) index.digestObject(hash);
+    if (wasLength) length.digestObject(hash);
+}
+
+void ASNPkcs15Path::clear() {
+    path.clear();
+    index.clear();
+    length.clear();
+    wasIndex = wasLength = 0;
+    asnp15::makeImplicit(length, 0x80);
+}
+
+int ASNPkcs15Path::setPath(const uint16_t* words, int count) {
+    if (words == nullptr || count <= 0) {
+        path.clear();
+        return 1;
+    }
+    std::vector<uint8_t> b;
+    try {
+        b.resize(static_cast<size_t>(count) * 2);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    for (int i = 0; i < count; i++) {
+        b[2 * i] = static_cast<uint8_t>(words[i] >> 8);
+        b[2 * i + 1] = static_cast<uint8_t>(words[i]);
+    }
+    return path.set(b.data(), static_cast<long>(b.size())) == 1 ? 1 : 0;
+}
+
+int ASNPkcs15Path::set(const uint16_t* words, int count, uint32_t idx, uint32_t len) {
+    if (setPath(words, count) != 1) return 0;
+    if (idx == 0 && len == 0) {
+        index.clear();
+        length.clear();
+        wasIndex = wasLength = 0;
+        return 1;
+    }
+    try {
+        index.setValue(idx);
+        length.setValue(len);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    wasIndex = wasLength = 1;
+    return 1;
+}
+
+int ASNPkcs15Path::getPath(uint16_t* out, uint32_t maxWords) const {
+    long n = path.getLength();
+    if ((n & 1) != 0) return -1;
+    if (out == nullptr) return static_cast<int>(n / 2);
+    if (static_cast<uint64_t>(maxWords) * 2 < static_cast<uint64_t>(n)) return -2;
+    if (n == 0) return 0;
+    const uint8_t* d = path.getData();
+    if (d == nullptr) return 0;
+    for (long i = 0; i < n / 2; i++)
+        out[i] = static_cast<uint16_t>((d[2 * i] << 8) | d[2 * i + 1]);
+    return static_cast<int>(n / 2);
+}
+
+namespace {
+uint32_t smallValue(const ASNinteger& v) {
+    try {
+        long x = v.getLong();
+        return x < 0 || x > 0xFFFFFFFFL ? 0 : static_cast<uint32_t>(x);
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+}  // namespace
+
+uint32_t ASNPkcs15Path::getIndex() const { return wasIndex ? smallValue(index) : 0; }
+uint32_t ASNPkcs15Path::getLengthValue() const { return wasLength ? smallValue(length) : 0; }
+
+ASNPkcs15Path& ASNPkcs15Path::operator=(const ASNPkcs15Path& other) {
+    AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15path.cpp", 51, "!( flags & ASN_FLAG_CONST )");
+    if (this == &other) return *this;
+    wasIndex = other.wasIndex;
+    wasLength = other.wasLength;
+    path = other.path;
+    if (wasIndex) index = other.index;
+    if (wasLength) {
+        length = other.length;
+        if (other.length.isExplicit())
+            asnp15::makeExplicit(length, 0x80);
+        else
+            asnp15::makeImplicit(length, 0x80);
+    }
+    return *this;
+}
+
+bool ASNPkcs15Path::operator==(const ASNPkcs15Path& o) const {
+    if (wasIndex != o.wasIndex || wasLength != o.wasLength) return false;
+    if (path != o.path) return false;
+    if (wasIndex && !(index == o.index)) return false;
+    if (wasLength && !(length == o.length)) return false;
+    return true;
+}
