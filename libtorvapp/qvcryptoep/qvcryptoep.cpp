@@ -225,6 +225,46 @@ void QvCryptoEp::affine(const QvCryptoEpPoint *P, QvN *x, QvN *y) const {
     if (y != nullptr) *y = (QvZn(P->slot(SY), n, &modulus) * i2 * i).asQvN();
 }
 
+// The same points with Z = 1, through one inversion (Montgomery's trick):
+// additions of an operand with Z = 1 skip five multiplications.  Nothing
+// changes when one of the points is neutral.
+void QvCryptoEp::normalise(QvGroupElem **pts, unsigned int count) const {
+    if (count == 0) return;
+    for (unsigned int i = 0; i < count; ++i)
+        if (pt(pts[i])->isNeutral()) return;
+    // prefix[i] = Z0 * ... * Zi, each in a slot-sized buffer.
+    QvWordMem prefix(count * stride);
+    QvWordMem work(2 * stride);
+    QvWord *inv = work.getData(), *u = work.getData() + stride;
+    auto pre = [&](unsigned int i) { return prefix.getData() + i * stride; };
+    fieldCopy(pre(0), pt(pts[0])->slot(SZ));
+    for (unsigned int i = 1; i < count; ++i) {
+        fieldCopy(pre(i), pre(i - 1));
+        fieldMultiply(pre(i), pt(pts[i])->slot(SZ));
+    }
+    const QvZn total(pre(count - 1), n, &modulus);
+    const QvZn totalInv = 1u / total;
+    longvCopyExtend(inv, n, totalInv.getWords()->getConstData(), totalInv.getCount());
+    for (unsigned int i = count; i-- > 0;) {
+        QvCryptoEpPoint *P = pt(pts[i]);
+        // u = 1 / Zi; inv becomes 1 / (Z0 ... Z(i-1)).
+        fieldCopy(u, inv);
+        if (i > 0) {
+            fieldMultiply(u, pre(i - 1));
+            fieldMultiply(inv, P->slot(SZ));
+        }
+        QvWord *X = P->slot(SX), *Y = P->slot(SY), *Z = P->slot(SZ), *T = P->slot(S1);
+        fieldCopy(T, u);
+        fieldSquare(T);
+        fieldMultiply(X, T);
+        fieldMultiply(T, u);
+        fieldMultiply(Y, T);
+        longvSetWord(Z, n, 1);
+    }
+    longvZero(prefix.getData(), count * stride);
+    longvZero(work.getData(), 2 * stride);
+}
+
 // ---------------------------------------------------------------------------
 // Group operations
 // ---------------------------------------------------------------------------
@@ -627,6 +667,7 @@ void QvCryptoEpPoint::precompute() {
     try {
         t[0] = curve->newElement(this);
         for (unsigned int i = 0; i + 1 < count; ++i) t[i + 1] = curve->sum(t[i], t[i]);
+        curve->normalise(t, count);
     } catch (...) {
         for (unsigned int i = 0; i < count; ++i) delete t[i];
         delete[] t;

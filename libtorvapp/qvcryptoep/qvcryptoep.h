@@ -73,6 +73,7 @@ private:
     // Affine coordinates of a point that is not neutral.
     void affine(const QvCryptoEpPoint *P, QvN *x, QvN *y) const;
     void checkPoint(const QvCryptoEpPoint *r) const;
+    void normalise(QvGroupElem **pts, unsigned int count) const;
 
     QvFieldCopyFn fieldCopy;
     QvFieldEqualFn fieldEqual;
