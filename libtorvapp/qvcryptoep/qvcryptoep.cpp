@@ -35,13 +35,9 @@ struct Field {
         for (unsigned int i = 1; i < N; ++i) o |= x[i];
         return o == 0;
     }
-    static void negate(QvWord *x) {
-        if (isZero(x)) return;
-        qvepfield::subWords(x + N, P, x, N);
-        copy(x, x + N);
-    }
-    static void add(QvWord *x, const QvWord *y) { qvepfield::addMod(x, x, y, P, N); }
-    static void subtract(QvWord *x, const QvWord *y) { qvepfield::subMod(x, x, y, P, N); }
+    static void negate(QvWord *x) { qvepfield::negModFixed<N>(x, P); }
+    static void add(QvWord *x, const QvWord *y) { qvepfield::addModFixed<N>(x, y, P); }
+    static void subtract(QvWord *x, const QvWord *y) { qvepfield::subModFixed<N>(x, y, P); }
     static void multiply(QvWord *x, const QvWord *y) {
         MUL(x + N, x, y);
         RED(x + N);
