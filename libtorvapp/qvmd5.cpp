@@ -1,15 +1,12 @@
 #include "libtorvapp/qvmd5.h"
 
-#include <new>
-
-#include "libtorvapp/qvcommon/qvcpu.h"
 #include "libtorvapp/qvcommon/qvendian.h"
 
 namespace {
 
 const QvWord kOidArcs[] = {6, 1, 2, 840, 113549, 2, 5};
 const QvOctet kOidDer[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x05};
-
+const QvWord kInitialValue[4] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u};
 
 QV_ALWAYS_INLINE void compressBody(QvWord* state, const QvOctet* data, std::size_t n)
 {
@@ -88,83 +85,15 @@ QV_ALWAYS_INLINE void compressBody(QvWord* state, const QvOctet* data, std::size
     state[0] = s0; state[1] = s1; state[2] = s2; state[3] = s3;
 }
 
-void compressPlain(QvWord* state, const QvOctet* data, std::size_t n)
-{
-    compressBody(state, data, n);
-}
-
-#if QV_HAVE_BMI2_PATH
-QV_TARGET_BMI2 void compressBmi2(QvWord* state, const QvOctet* data, std::size_t n)
-{
-    compressBody(state, data, n);
-}
-#endif
-
-typedef void (*CompressFn)(QvWord*, const QvOctet*, std::size_t);
-
-CompressFn pickCompress()
-{
-#if QV_HAVE_BMI2_PATH
-    if (qvCpuHasBmi2())
-        return compressBmi2;
-#endif
-    return compressPlain;
-}
+using Paths = QvMdCompressPaths<QvWord, compressBody>;
 
 } // namespace
 
-QvMd5::QvMd5() : QvDhf(16, 64), countLo(0), countHi(0)
-{
-    for (QvWord& w : state)
-        w = 0;
-}
+QvMd5::QvMd5() : QvMdHash(16, Paths::pick()) {}
 
-QvMd5::~QvMd5()
-{
-    qvWipe(state, sizeof(state));
-    countLo = 0;
-    countHi = 0;
-}
-
-QvHash* QvMd5::clone() const
-{
-    QvHash* h = new (std::nothrow) QvMd5(*this);
-    if (h == nullptr)
-        throw QvMemException(sizeof(QvMd5), "qvmd5", "133");
-    return h;
-}
+QvHash* QvMd5::clone() const { return qvMdClone(*this, "qvmd5", "133"); }
 
 const QvWord* QvMd5::getOidArcs() const { return kOidArcs; }
 const QvOctet* QvMd5::getOidDer() const { return kOidDer; }
 
-void QvMd5::resetState()
-{
-    state[0] = 0x67452301u;
-    state[1] = 0xefcdab89u;
-    state[2] = 0x98badcfeu;
-    state[3] = 0x10325476u;
-    countLo = 0;
-    countHi = 0;
-}
-
-void QvMd5::finalBlock()
-{
-    std::uint64_t octets = ((static_cast<std::uint64_t>(countHi) << 32) | countLo) + buffered;
-    std::uint64_t bits = octets << 3;
-    QvOctet len[8];
-    qvStore32Le(len, static_cast<QvWord>(bits));
-    qvStore32Le(len + 4, static_cast<QvWord>(bits >> 32));
-    padWithLength(len, 8);
-    QvOctet* out = digest.getData();
-    for (unsigned int i = 0; i < getHashOctets() / 4; ++i)
-        qvStore32Le(out + 4 * i, state[i]);
-}
-
-void QvMd5::processBlocks(const QvOctet* data, std::size_t n)
-{
-    std::uint64_t c = ((static_cast<std::uint64_t>(countHi) << 32) | countLo) + 64u * n;
-    countLo = static_cast<QvWord>(c);
-    countHi = static_cast<QvWord>(c >> 32);
-    static const CompressFn compress = pickCompress();
-    compress(state, data, n);
-}
+void QvMd5::resetState() { loadInitialValue(kInitialValue); }

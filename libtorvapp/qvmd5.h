@@ -2,17 +2,13 @@
 #ifndef LIBTORVAPP_QVMD5_H
 #define LIBTORVAPP_QVMD5_H
 
-#include <cstddef>
-#include <cstdint>
+#include "libtorvapp/qvmdhash.h"
 
-#include "libtorvapp/qvdhf.h"
-
-class QvMd5 : public QvDhf {
+class QvMd5 : public QvMdHash<QvWord, 4, 64, QvMdOrder::LittleEndian> {
 public:
     QvMd5();
     QvMd5(const QvMd5& other) = default;
     QvMd5& operator=(const QvMd5& other) = default;
-    ~QvMd5() override;
 
     QvHash* clone() const override;
     QvHashAlgo getHashAlgo() const override { return QV_HASH_DHF_ALGO_MD5; }
@@ -21,16 +17,6 @@ public:
     const QvOctet* getOidDer() const override;
     unsigned int getHashOctets() const override { return 16; }
     void resetState() override;
-    void finalBlock() override;
-    unsigned int getBlockOctets() const override { return 64; }
-
-protected:
-    void processBlocks(const QvOctet* data, std::size_t n) override;
-
-private:
-    QvWord state[4];
-    QvWord countLo; // message octets processed, low half
-    QvWord countHi;
 };
 
 #endif

@@ -1,15 +1,12 @@
 #include "libtorvapp/qvripemd128.h"
 
-#include <new>
-
-#include "libtorvapp/qvcommon/qvcpu.h"
 #include "libtorvapp/qvcommon/qvendian.h"
 
 namespace {
 
 const QvWord kOidArcs[] = {6, 1, 0, 10118, 3, 0, 50};
 const QvOctet kOidDer[] = {0x06, 0x06, 0x28, 0xCF, 0x06, 0x03, 0x00, 0x32};
-
+const QvWord kInitialValue[4] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u};
 
 QV_ALWAYS_INLINE void compressBody(QvWord* state, const QvOctet* data, std::size_t n)
 {
@@ -155,83 +152,15 @@ QV_ALWAYS_INLINE void compressBody(QvWord* state, const QvOctet* data, std::size
     }
 }
 
-void compressPlain(QvWord* state, const QvOctet* data, std::size_t n)
-{
-    compressBody(state, data, n);
-}
-
-#if QV_HAVE_BMI2_PATH
-QV_TARGET_BMI2 void compressBmi2(QvWord* state, const QvOctet* data, std::size_t n)
-{
-    compressBody(state, data, n);
-}
-#endif
-
-typedef void (*CompressFn)(QvWord*, const QvOctet*, std::size_t);
-
-CompressFn pickCompress()
-{
-#if QV_HAVE_BMI2_PATH
-    if (qvCpuHasBmi2())
-        return compressBmi2;
-#endif
-    return compressPlain;
-}
+using Paths = QvMdCompressPaths<QvWord, compressBody>;
 
 } // namespace
 
-QvRipemd128::QvRipemd128() : QvDhf(16, 64), countLo(0), countHi(0)
-{
-    for (QvWord& w : state)
-        w = 0;
-}
+QvRipemd128::QvRipemd128() : QvMdHash(16, Paths::pick()) {}
 
-QvRipemd128::~QvRipemd128()
-{
-    qvWipe(state, sizeof(state));
-    countLo = 0;
-    countHi = 0;
-}
-
-QvHash* QvRipemd128::clone() const
-{
-    QvHash* h = new (std::nothrow) QvRipemd128(*this);
-    if (h == nullptr)
-        throw QvMemException(sizeof(QvRipemd128), "qvripemd128", "200");
-    return h;
-}
+QvHash* QvRipemd128::clone() const { return qvMdClone(*this, "qvripemd128", "200"); }
 
 const QvWord* QvRipemd128::getOidArcs() const { return kOidArcs; }
 const QvOctet* QvRipemd128::getOidDer() const { return kOidDer; }
 
-void QvRipemd128::resetState()
-{
-    state[0] = 0x67452301u;
-    state[1] = 0xefcdab89u;
-    state[2] = 0x98badcfeu;
-    state[3] = 0x10325476u;
-    countLo = 0;
-    countHi = 0;
-}
-
-void QvRipemd128::finalBlock()
-{
-    std::uint64_t octets = ((static_cast<std::uint64_t>(countHi) << 32) | countLo) + buffered;
-    std::uint64_t bits = octets << 3;
-    QvOctet len[8];
-    qvStore32Le(len, static_cast<QvWord>(bits));
-    qvStore32Le(len + 4, static_cast<QvWord>(bits >> 32));
-    padWithLength(len, 8);
-    QvOctet* out = digest.getData();
-    for (unsigned int i = 0; i < getHashOctets() / 4; ++i)
-        qvStore32Le(out + 4 * i, state[i]);
-}
-
-void QvRipemd128::processBlocks(const QvOctet* data, std::size_t n)
-{
-    std::uint64_t c = ((static_cast<std::uint64_t>(countHi) << 32) | countLo) + 64u * n;
-    countLo = static_cast<QvWord>(c);
-    countHi = static_cast<QvWord>(c >> 32);
-    static const CompressFn compress = pickCompress();
-    compress(state, data, n);
-}
+void QvRipemd128::resetState() { loadInitialValue(kInitialValue); }

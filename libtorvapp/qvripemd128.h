@@ -2,17 +2,13 @@
 #ifndef LIBTORVAPP_QVRIPEMD128_H
 #define LIBTORVAPP_QVRIPEMD128_H
 
-#include <cstddef>
-#include <cstdint>
+#include "libtorvapp/qvmdhash.h"
 
-#include "libtorvapp/qvdhf.h"
-
-class QvRipemd128 : public QvDhf {
+class QvRipemd128 : public QvMdHash<QvWord, 4, 64, QvMdOrder::LittleEndian> {
 public:
     QvRipemd128();
     QvRipemd128(const QvRipemd128& other) = default;
     QvRipemd128& operator=(const QvRipemd128& other) = default;
-    ~QvRipemd128() override;
 
     QvHash* clone() const override;
     QvHashAlgo getHashAlgo() const override { return QV_HASH_DHF_ALGO_RIPEMD128; }
@@ -21,16 +17,6 @@ public:
     const QvOctet* getOidDer() const override;
     unsigned int getHashOctets() const override { return 16; }
     void resetState() override;
-    void finalBlock() override;
-    unsigned int getBlockOctets() const override { return 64; }
-
-protected:
-    void processBlocks(const QvOctet* data, std::size_t n) override;
-
-private:
-    QvWord state[4];
-    QvWord countLo; // message octets processed, low half
-    QvWord countHi;
 };
 
 #endif

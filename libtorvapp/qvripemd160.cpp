@@ -1,15 +1,12 @@
 #include "libtorvapp/qvripemd160.h"
 
-#include <new>
-
-#include "libtorvapp/qvcommon/qvcpu.h"
 #include "libtorvapp/qvcommon/qvendian.h"
 
 namespace {
 
 const QvWord kOidArcs[] = {6, 1, 0, 10118, 3, 0, 49};
 const QvOctet kOidDer[] = {0x06, 0x06, 0x28, 0xCF, 0x06, 0x03, 0x00, 0x31};
-
+const QvWord kInitialValue[5] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u, 0xc3d2e1f0u};
 
 QV_ALWAYS_INLINE void compressBody(QvWord* state, const QvOctet* data, std::size_t n)
 {
@@ -348,84 +345,15 @@ QV_ALWAYS_INLINE void compressBody(QvWord* state, const QvOctet* data, std::size
     }
 }
 
-void compressPlain(QvWord* state, const QvOctet* data, std::size_t n)
-{
-    compressBody(state, data, n);
-}
-
-#if QV_HAVE_BMI2_PATH
-QV_TARGET_BMI2 void compressBmi2(QvWord* state, const QvOctet* data, std::size_t n)
-{
-    compressBody(state, data, n);
-}
-#endif
-
-typedef void (*CompressFn)(QvWord*, const QvOctet*, std::size_t);
-
-CompressFn pickCompress()
-{
-#if QV_HAVE_BMI2_PATH
-    if (qvCpuHasBmi2())
-        return compressBmi2;
-#endif
-    return compressPlain;
-}
+using Paths = QvMdCompressPaths<QvWord, compressBody>;
 
 } // namespace
 
-QvRipemd160::QvRipemd160() : QvDhf(20, 64), countLo(0), countHi(0)
-{
-    for (QvWord& w : state)
-        w = 0;
-}
+QvRipemd160::QvRipemd160() : QvMdHash(20, Paths::pick()) {}
 
-QvRipemd160::~QvRipemd160()
-{
-    qvWipe(state, sizeof(state));
-    countLo = 0;
-    countHi = 0;
-}
-
-QvHash* QvRipemd160::clone() const
-{
-    QvHash* h = new (std::nothrow) QvRipemd160(*this);
-    if (h == nullptr)
-        throw QvMemException(sizeof(QvRipemd160), "qvripemd160", "393");
-    return h;
-}
+QvHash* QvRipemd160::clone() const { return qvMdClone(*this, "qvripemd160", "393"); }
 
 const QvWord* QvRipemd160::getOidArcs() const { return kOidArcs; }
 const QvOctet* QvRipemd160::getOidDer() const { return kOidDer; }
 
-void QvRipemd160::resetState()
-{
-    state[0] = 0x67452301u;
-    state[1] = 0xefcdab89u;
-    state[2] = 0x98badcfeu;
-    state[3] = 0x10325476u;
-    state[4] = 0xc3d2e1f0u;
-    countLo = 0;
-    countHi = 0;
-}
-
-void QvRipemd160::finalBlock()
-{
-    std::uint64_t octets = ((static_cast<std::uint64_t>(countHi) << 32) | countLo) + buffered;
-    std::uint64_t bits = octets << 3;
-    QvOctet len[8];
-    qvStore32Le(len, static_cast<QvWord>(bits));
-    qvStore32Le(len + 4, static_cast<QvWord>(bits >> 32));
-    padWithLength(len, 8);
-    QvOctet* out = digest.getData();
-    for (unsigned int i = 0; i < getHashOctets() / 4; ++i)
-        qvStore32Le(out + 4 * i, state[i]);
-}
-
-void QvRipemd160::processBlocks(const QvOctet* data, std::size_t n)
-{
-    std::uint64_t c = ((static_cast<std::uint64_t>(countHi) << 32) | countLo) + 64u * n;
-    countLo = static_cast<QvWord>(c);
-    countHi = static_cast<QvWord>(c >> 32);
-    static const CompressFn compress = pickCompress();
-    compress(state, data, n);
-}
+void QvRipemd160::resetState() { loadInitialValue(kInitialValue); }

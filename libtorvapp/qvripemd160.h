@@ -2,17 +2,13 @@
 #ifndef LIBTORVAPP_QVRIPEMD160_H
 #define LIBTORVAPP_QVRIPEMD160_H
 
-#include <cstddef>
-#include <cstdint>
+#include "libtorvapp/qvmdhash.h"
 
-#include "libtorvapp/qvdhf.h"
-
-class QvRipemd160 : public QvDhf {
+class QvRipemd160 : public QvMdHash<QvWord, 5, 64, QvMdOrder::LittleEndian> {
 public:
     QvRipemd160();
     QvRipemd160(const QvRipemd160& other) = default;
     QvRipemd160& operator=(const QvRipemd160& other) = default;
-    ~QvRipemd160() override;
 
     QvHash* clone() const override;
     QvHashAlgo getHashAlgo() const override { return QV_HASH_DHF_ALGO_RIPEMD160; }
@@ -21,16 +17,6 @@ public:
     const QvOctet* getOidDer() const override;
     unsigned int getHashOctets() const override { return 20; }
     void resetState() override;
-    void finalBlock() override;
-    unsigned int getBlockOctets() const override { return 64; }
-
-protected:
-    void processBlocks(const QvOctet* data, std::size_t n) override;
-
-private:
-    QvWord state[5];
-    QvWord countLo; // message octets processed, low half
-    QvWord countHi;
 };
 
 #endif

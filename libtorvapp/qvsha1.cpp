@@ -1,15 +1,12 @@
 #include "libtorvapp/qvsha1.h"
 
-#include <new>
-
-#include "libtorvapp/qvcommon/qvcpu.h"
 #include "libtorvapp/qvcommon/qvendian.h"
 
 namespace {
 
 const QvWord kOidArcs[] = {6, 1, 3, 14, 3, 2, 26};
 const QvOctet kOidDer[] = {0x06, 0x05, 0x2B, 0x0E, 0x03, 0x02, 0x1A};
-
+const QvWord kInitialValue[5] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u, 0xc3d2e1f0u};
 
 QV_ALWAYS_INLINE void compressBody(QvWord* state, const QvOctet* data, std::size_t n)
 {
@@ -262,84 +259,15 @@ QV_ALWAYS_INLINE void compressBody(QvWord* state, const QvOctet* data, std::size
     state[0] = s0; state[1] = s1; state[2] = s2; state[3] = s3; state[4] = s4;
 }
 
-void compressPlain(QvWord* state, const QvOctet* data, std::size_t n)
-{
-    compressBody(state, data, n);
-}
-
-#if QV_HAVE_BMI2_PATH
-QV_TARGET_BMI2 void compressBmi2(QvWord* state, const QvOctet* data, std::size_t n)
-{
-    compressBody(state, data, n);
-}
-#endif
-
-typedef void (*CompressFn)(QvWord*, const QvOctet*, std::size_t);
-
-CompressFn pickCompress()
-{
-#if QV_HAVE_BMI2_PATH
-    if (qvCpuHasBmi2())
-        return compressBmi2;
-#endif
-    return compressPlain;
-}
+using Paths = QvMdCompressPaths<QvWord, compressBody>;
 
 } // namespace
 
-QvSha1::QvSha1() : QvDhf(20, 64), countLo(0), countHi(0)
-{
-    for (QvWord& w : state)
-        w = 0;
-}
+QvSha1::QvSha1() : QvMdHash(20, Paths::pick()) {}
 
-QvSha1::~QvSha1()
-{
-    qvWipe(state, sizeof(state));
-    countLo = 0;
-    countHi = 0;
-}
-
-QvHash* QvSha1::clone() const
-{
-    QvHash* h = new (std::nothrow) QvSha1(*this);
-    if (h == nullptr)
-        throw QvMemException(sizeof(QvSha1), "qvsha1", "307");
-    return h;
-}
+QvHash* QvSha1::clone() const { return qvMdClone(*this, "qvsha1", "307"); }
 
 const QvWord* QvSha1::getOidArcs() const { return kOidArcs; }
 const QvOctet* QvSha1::getOidDer() const { return kOidDer; }
 
-void QvSha1::resetState()
-{
-    state[0] = 0x67452301u;
-    state[1] = 0xefcdab89u;
-    state[2] = 0x98badcfeu;
-    state[3] = 0x10325476u;
-    state[4] = 0xc3d2e1f0u;
-    countLo = 0;
-    countHi = 0;
-}
-
-void QvSha1::finalBlock()
-{
-    std::uint64_t octets = ((static_cast<std::uint64_t>(countHi) << 32) | countLo) + buffered;
-    std::uint64_t bits = octets << 3;
-    QvOctet len[8];
-    qvStore32Be(len, static_cast<QvWord>(bits >> 32));
-    qvStore32Be(len + 4, static_cast<QvWord>(bits));
-    padWithLength(len, 8);
-    QvOctet* out = digest.getData();
-    for (unsigned int i = 0; i < getHashOctets() / 4; ++i)
-        qvStore32Be(out + 4 * i, state[i]);
-}
-
-void QvSha1::processBlocks(const QvOctet* data, std::size_t n)
-{
-    std::uint64_t c = ((static_cast<std::uint64_t>(countHi) << 32) | countLo) + 64u * n;
-    countLo = static_cast<QvWord>(c);
-    countHi = static_cast<QvWord>(c >> 32);
-    static const CompressFn compress = pickCompress();
-    compress(state, data, n);
-}
+void QvSha1::resetState() { loadInitialValue(kInitialValue); }

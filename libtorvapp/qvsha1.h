@@ -2,17 +2,13 @@
 #ifndef LIBTORVAPP_QVSHA1_H
 #define LIBTORVAPP_QVSHA1_H
 
-#include <cstddef>
-#include <cstdint>
+#include "libtorvapp/qvmdhash.h"
 
-#include "libtorvapp/qvdhf.h"
-
-class QvSha1 : public QvDhf {
+class QvSha1 : public QvMdHash<QvWord, 5, 64, QvMdOrder::BigEndian> {
 public:
     QvSha1();
     QvSha1(const QvSha1& other) = default;
     QvSha1& operator=(const QvSha1& other) = default;
-    ~QvSha1() override;
 
     QvHash* clone() const override;
     QvHashAlgo getHashAlgo() const override { return QV_HASH_DHF_ALGO_SHA1; }
@@ -21,16 +17,6 @@ public:
     const QvOctet* getOidDer() const override;
     unsigned int getHashOctets() const override { return 20; }
     void resetState() override;
-    void finalBlock() override;
-    unsigned int getBlockOctets() const override { return 64; }
-
-protected:
-    void processBlocks(const QvOctet* data, std::size_t n) override;
-
-private:
-    QvWord state[5];
-    QvWord countLo; // message octets processed, low half
-    QvWord countHi;
 };
 
 #endif

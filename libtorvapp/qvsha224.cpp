@@ -1,7 +1,5 @@
 #include "libtorvapp/qvsha224.h"
 
-#include <new>
-
 namespace {
 
 const QvWord kOidArcs[] = {9, 2, 16, 840, 1, 101, 3, 4, 2, 4};
@@ -13,23 +11,9 @@ const QvWord kInitialValue[8] = {0xc1059ed8u, 0x367cd507u, 0x3070dd17u, 0xf70e59
 
 QvSha224::QvSha224() : QvSha256(28u) {}
 
-QvSha224::~QvSha224() = default;
-
-QvHash* QvSha224::clone() const
-{
-    QvHash* h = new (std::nothrow) QvSha224(*this);
-    if (h == nullptr)
-        throw QvMemException(sizeof(QvSha224), "qvsha224", "22");
-    return h;
-}
+QvHash* QvSha224::clone() const { return qvMdClone(*this, "qvsha224", "22"); }
 
 const QvWord* QvSha224::getOidArcs() const { return kOidArcs; }
 const QvOctet* QvSha224::getOidDer() const { return kOidDer; }
 
-void QvSha224::resetState()
-{
-    for (int i = 0; i < 8; ++i)
-        state[i] = kInitialValue[i];
-    countLo = 0;
-    countHi = 0;
-}
+void QvSha224::resetState() { loadInitialValue(kInitialValue); }

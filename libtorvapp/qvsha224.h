@@ -10,7 +10,6 @@ public:
     QvSha224();
     QvSha224(const QvSha224& other) = default;
     QvSha224& operator=(const QvSha224& other) = default;
-    ~QvSha224() override;
 
     QvHash* clone() const override;
     QvHashAlgo getHashAlgo() const override { return QV_HASH_DHF_ALGO_SHA224; }

@@ -1,14 +1,12 @@
 #include "libtorvapp/qvsha256.h"
 
-#include <new>
-
-#include "libtorvapp/qvcommon/qvcpu.h"
 #include "libtorvapp/qvcommon/qvendian.h"
 
 namespace {
 
 const QvWord kOidArcs[] = {9, 2, 16, 840, 1, 101, 3, 4, 2, 1};
 const QvOctet kOidDer[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
+const QvWord kInitialValue[8] = {0x6a09e667u, 0xbb67ae85u, 0x3c6ef372u, 0xa54ff53au, 0x510e527fu, 0x9b05688cu, 0x1f83d9abu, 0x5be0cd19u};
 
 inline QvWord SIG0(QvWord x) { return qvRotr32(x, 7) ^ qvRotr32(x, 18) ^ (x >> 3); }
 inline QvWord SIG1(QvWord x) { return qvRotr32(x, 17) ^ qvRotr32(x, 19) ^ (x >> 10); }
@@ -168,89 +166,17 @@ QV_ALWAYS_INLINE void compressBody(QvWord* state, const QvOctet* data, std::size
         state[i] = s[i];
 }
 
-void compressPlain(QvWord* state, const QvOctet* data, std::size_t n)
-{
-    compressBody(state, data, n);
-}
-
-#if QV_HAVE_BMI2_PATH
-QV_TARGET_BMI2 void compressBmi2(QvWord* state, const QvOctet* data, std::size_t n)
-{
-    compressBody(state, data, n);
-}
-#endif
-
-typedef void (*CompressFn)(QvWord*, const QvOctet*, std::size_t);
-
-CompressFn pickCompress()
-{
-#if QV_HAVE_BMI2_PATH
-    if (qvCpuHasBmi2())
-        return compressBmi2;
-#endif
-    return compressPlain;
-}
+using Paths = QvMdCompressPaths<QvWord, compressBody>;
 
 } // namespace
 
 QvSha256::QvSha256() : QvSha256(32u) {}
 
-QvSha256::QvSha256(unsigned int digestOctets) : QvDhf(digestOctets, 64), countLo(0), countHi(0)
-{
-    for (QvWord& w : state)
-        w = 0;
-}
+QvSha256::QvSha256(unsigned int digestOctets) : QvMdHash(digestOctets, Paths::pick()) {}
 
-QvSha256::~QvSha256()
-{
-    qvWipe(state, sizeof(state));
-    countLo = 0;
-    countHi = 0;
-}
-
-QvHash* QvSha256::clone() const
-{
-    QvHash* h = new (std::nothrow) QvSha256(*this);
-    if (h == nullptr)
-        throw QvMemException(sizeof(QvSha256), "qvsha256", "215");
-    return h;
-}
+QvHash* QvSha256::clone() const { return qvMdClone(*this, "qvsha256", "215"); }
 
 const QvWord* QvSha256::getOidArcs() const { return kOidArcs; }
 const QvOctet* QvSha256::getOidDer() const { return kOidDer; }
 
-void QvSha256::loadInitialValue(const QvWord* iv)
-{
-    for (int i = 0; i < 8; ++i)
-        state[i] = iv[i];
-    countLo = 0;
-    countHi = 0;
-}
-
-void QvSha256::resetState()
-{
-    static const QvWord iv[8] = {0x6a09e667u, 0xbb67ae85u, 0x3c6ef372u, 0xa54ff53au, 0x510e527fu, 0x9b05688cu, 0x1f83d9abu, 0x5be0cd19u};
-    loadInitialValue(iv);
-}
-
-void QvSha256::finalBlock()
-{
-    std::uint64_t octets = ((static_cast<std::uint64_t>(countHi) << 32) | countLo) + buffered;
-    std::uint64_t bits = octets << 3;
-    QvOctet len[8];
-    qvStore32Be(len, static_cast<QvWord>(bits >> 32));
-    qvStore32Be(len + 4, static_cast<QvWord>(bits));
-    padWithLength(len, 8);
-    QvOctet* out = digest.getData();
-    for (unsigned int i = 0; i < getHashOctets() / 4; ++i)
-        qvStore32Be(out + 4 * i, state[i]);
-}
-
-void QvSha256::processBlocks(const QvOctet* data, std::size_t n)
-{
-    std::uint64_t c = ((static_cast<std::uint64_t>(countHi) << 32) | countLo) + 64u * n;
-    countLo = static_cast<QvWord>(c);
-    countHi = static_cast<QvWord>(c >> 32);
-    static const CompressFn compress = pickCompress();
-    compress(state, data, n);
-}
+void QvSha256::resetState() { loadInitialValue(kInitialValue); }

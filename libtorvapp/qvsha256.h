@@ -2,17 +2,13 @@
 #ifndef LIBTORVAPP_QVSHA256_H
 #define LIBTORVAPP_QVSHA256_H
 
-#include <cstddef>
-#include <cstdint>
+#include "libtorvapp/qvmdhash.h"
 
-#include "libtorvapp/qvdhf.h"
-
-class QvSha256 : public QvDhf {
+class QvSha256 : public QvMdHash<QvWord, 8, 64, QvMdOrder::BigEndian> {
 public:
     QvSha256();
     QvSha256(const QvSha256& other) = default;
     QvSha256& operator=(const QvSha256& other) = default;
-    ~QvSha256() override;
 
     QvHash* clone() const override;
     QvHashAlgo getHashAlgo() const override { return QV_HASH_DHF_ALGO_SHA256; }
@@ -21,20 +17,10 @@ public:
     const QvOctet* getOidDer() const override;
     unsigned int getHashOctets() const override { return 32; }
     void resetState() override;
-    void finalBlock() override;
-    unsigned int getBlockOctets() const override { return 64; }
 
 protected:
     // SHA-224 builds on this class with its own digest length.
     explicit QvSha256(unsigned int digestOctets);
-    void processBlocks(const QvOctet* data, std::size_t n) override;
-
-    QvWord state[8];
-    QvWord countLo; // message octets processed, low half
-    QvWord countHi;
-
-private:
-    void loadInitialValue(const QvWord* iv);
 };
 
 #endif

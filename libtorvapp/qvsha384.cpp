@@ -1,8 +1,5 @@
 #include "libtorvapp/qvsha384.h"
 
-#include <new>
-
-#include "libtorvapp/qvcommon/qvendian.h"
 #include "libtorvapp/qvsha512core.h"
 
 namespace {
@@ -22,57 +19,11 @@ const std::uint64_t kInitialValue[8] = {
 
 } // namespace
 
-QvSha384::QvSha384() : QvDhf(48, 128), countLo(0), countHi(0)
-{
-    for (std::uint64_t& w : state)
-        w = 0;
-}
+QvSha384::QvSha384() : QvMdHash(48, qvSha512PickCompress()) {}
 
-QvSha384::~QvSha384()
-{
-    qvWipe(state, sizeof(state));
-    countLo = 0;
-    countHi = 0;
-}
-
-QvHash* QvSha384::clone() const
-{
-    QvHash* h = new (std::nothrow) QvSha384(*this);
-    if (h == nullptr)
-        throw QvMemException(sizeof(QvSha384), "qvsha384", "42");
-    return h;
-}
+QvHash* QvSha384::clone() const { return qvMdClone(*this, "qvsha384", "42"); }
 
 const QvWord* QvSha384::getOidArcs() const { return kOidArcs; }
 const QvOctet* QvSha384::getOidDer() const { return kOidDer; }
 
-void QvSha384::resetState()
-{
-    for (int i = 0; i < 8; ++i)
-        state[i] = kInitialValue[i];
-    countLo = 0;
-    countHi = 0;
-}
-
-void QvSha384::processBlocks(const QvOctet* data, std::size_t n)
-{
-    std::uint64_t add = 128u * static_cast<std::uint64_t>(n);
-    countLo += add;
-    if (countLo < add)
-        ++countHi;
-    qvSha512Compress(state, data, n);
-}
-
-void QvSha384::finalBlock()
-{
-    // Octets as a 128-bit number, then times eight for the bit length.
-    std::uint64_t lo = countLo + buffered;
-    std::uint64_t hi = countHi + (lo < countLo ? 1 : 0);
-    QvOctet len[16];
-    qvStore64Be(len, (hi << 3) | (lo >> 61));
-    qvStore64Be(len + 8, lo << 3);
-    padWithLength(len, 16);
-    QvOctet* out = digest.getData();
-    for (unsigned int i = 0; i < 6; ++i)
-        qvStore64Be(out + 8 * i, state[i]);
-}
+void QvSha384::resetState() { loadInitialValue(kInitialValue); }

@@ -3,17 +3,15 @@
 #ifndef LIBTORVAPP_QVSHA384_H
 #define LIBTORVAPP_QVSHA384_H
 
-#include <cstddef>
 #include <cstdint>
 
-#include "libtorvapp/qvdhf.h"
+#include "libtorvapp/qvmdhash.h"
 
-class QvSha384 : public QvDhf {
+class QvSha384 : public QvMdHash<std::uint64_t, 8, 128, QvMdOrder::BigEndian> {
 public:
     QvSha384();
     QvSha384(const QvSha384& other) = default;
     QvSha384& operator=(const QvSha384& other) = default;
-    ~QvSha384() override;
 
     QvHash* clone() const override;
     QvHashAlgo getHashAlgo() const override { return QV_HASH_DHF_ALGO_SHA384; }
@@ -22,16 +20,6 @@ public:
     const QvOctet* getOidDer() const override;
     unsigned int getHashOctets() const override { return 48; }
     void resetState() override;
-    void finalBlock() override;
-    unsigned int getBlockOctets() const override { return 128; }
-
-protected:
-    void processBlocks(const QvOctet* data, std::size_t n) override;
-
-private:
-    std::uint64_t state[8];
-    std::uint64_t countLo; // message octets processed, low half
-    std::uint64_t countHi;
 };
 
 #endif

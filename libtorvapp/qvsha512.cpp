@@ -1,8 +1,5 @@
 #include "libtorvapp/qvsha512.h"
 
-#include <new>
-
-#include "libtorvapp/qvcommon/qvendian.h"
 #include "libtorvapp/qvsha512core.h"
 
 namespace {
@@ -22,57 +19,11 @@ const std::uint64_t kInitialValue[8] = {
 
 } // namespace
 
-QvSha512::QvSha512() : QvDhf(64, 128), countLo(0), countHi(0)
-{
-    for (std::uint64_t& w : state)
-        w = 0;
-}
+QvSha512::QvSha512() : QvMdHash(64, qvSha512PickCompress()) {}
 
-QvSha512::~QvSha512()
-{
-    qvWipe(state, sizeof(state));
-    countLo = 0;
-    countHi = 0;
-}
-
-QvHash* QvSha512::clone() const
-{
-    QvHash* h = new (std::nothrow) QvSha512(*this);
-    if (h == nullptr)
-        throw QvMemException(sizeof(QvSha512), "qvsha512", "42");
-    return h;
-}
+QvHash* QvSha512::clone() const { return qvMdClone(*this, "qvsha512", "42"); }
 
 const QvWord* QvSha512::getOidArcs() const { return kOidArcs; }
 const QvOctet* QvSha512::getOidDer() const { return kOidDer; }
 
-void QvSha512::resetState()
-{
-    for (int i = 0; i < 8; ++i)
-        state[i] = kInitialValue[i];
-    countLo = 0;
-    countHi = 0;
-}
-
-void QvSha512::processBlocks(const QvOctet* data, std::size_t n)
-{
-    std::uint64_t add = 128u * static_cast<std::uint64_t>(n);
-    countLo += add;
-    if (countLo < add)
-        ++countHi;
-    qvSha512Compress(state, data, n);
-}
-
-void QvSha512::finalBlock()
-{
-    // Octets as a 128-bit number, then times eight for the bit length.
-    std::uint64_t lo = countLo + buffered;
-    std::uint64_t hi = countHi + (lo < countLo ? 1 : 0);
-    QvOctet len[16];
-    qvStore64Be(len, (hi << 3) | (lo >> 61));
-    qvStore64Be(len + 8, lo << 3);
-    padWithLength(len, 16);
-    QvOctet* out = digest.getData();
-    for (unsigned int i = 0; i < 8; ++i)
-        qvStore64Be(out + 8 * i, state[i]);
-}
+void QvSha512::resetState() { loadInitialValue(kInitialValue); }

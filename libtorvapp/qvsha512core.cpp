@@ -1,6 +1,5 @@
 #include "libtorvapp/qvsha512core.h"
 
-#include "libtorvapp/qvcommon/qvcpu.h"
 #include "libtorvapp/qvcommon/qvendian.h"
 
 namespace {
@@ -196,33 +195,9 @@ QV_ALWAYS_INLINE void compressBody(std::uint64_t* state, const QvOctet* data, st
         state[i] = s[i];
 }
 
-void compressPlain(std::uint64_t* state, const QvOctet* data, std::size_t n)
-{
-    compressBody(state, data, n);
-}
-
-#if QV_HAVE_BMI2_PATH
-QV_TARGET_BMI2 void compressBmi2(std::uint64_t* state, const QvOctet* data, std::size_t n)
-{
-    compressBody(state, data, n);
-}
-#endif
-
-typedef void (*CompressFn)(std::uint64_t*, const QvOctet*, std::size_t);
-
-CompressFn pickCompress()
-{
-#if QV_HAVE_BMI2_PATH
-    if (qvCpuHasBmi2())
-        return compressBmi2;
-#endif
-    return compressPlain;
-}
-
 } // namespace
 
-void qvSha512Compress(std::uint64_t* state, const QvOctet* data, std::size_t n)
+QvMdCompressFn<std::uint64_t> qvSha512PickCompress()
 {
-    static const CompressFn compress = pickCompress();
-    compress(state, data, n);
+    return QvMdCompressPaths<std::uint64_t, compressBody>::pick();
 }
