@@ -207,6 +207,10 @@ class SCPkcs15Lib {
                               const char* tokenLabel);
   bool AppendSlotMessage(CK_SLOT_ID slot, const char* text);
   static void HexText(char* out, size_t outLen, const uint8_t* bytes, size_t len, const char* separator);
+  // *dst = (src & mask) | (*dst & ~mask).
+  static void MergeFlags(uint32_t* dst, uint32_t src, uint32_t mask) {
+    if (dst != nullptr) *dst = (src & mask) | (*dst & ~mask);
+  }
   // The bridge's log line (flag 0x400): "PKCS#15: " + text + " (" + error text + ")".
   void Log(SCRESULT code, const char* format, ...) const __attribute__((format(printf, 3, 4)));
 

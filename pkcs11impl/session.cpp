@@ -32,12 +32,21 @@ CK_RV CPkcs11OperationState::RestoreState() { return CKR_SAVED_STATE_INVALID; }
 IntegerNumberList::~IntegerNumberList() = default;
 
 CK_ULONG IntegerNumberList::RemoveHeadToArray(CK_ULONG* out, CK_ULONG max) {
+  // A null array asks for the count; nothing is taken off the list then.
+  if (out == nullptr) return static_cast<CK_ULONG>(GetCount());
   CK_ULONG n = 0;
   while (n < max && !IsEmpty()) {
-    const uintptr_t v = reinterpret_cast<uintptr_t>(RemoveHead());
-    if (out != nullptr) out[n] = static_cast<CK_ULONG>(v);
+    out[n] = static_cast<CK_ULONG>(reinterpret_cast<uintptr_t>(RemoveHead()));
     ++n;
   }
+  return n;
+}
+
+CK_ULONG IntegerNumberList::CopyHeadToArray(CK_ULONG* out, CK_ULONG max) const {
+  if (out == nullptr) return static_cast<CK_ULONG>(GetCount());
+  CK_ULONG n = 0;
+  for (POSITION p = GetHeadPosition(); p != nullptr && n < max; ++n)
+    out[n] = static_cast<CK_ULONG>(reinterpret_cast<uintptr_t>(GetNext(p)));
   return n;
 }
 

@@ -44,8 +44,11 @@ class IntegerNumberList : public PointerList {
   ~IntegerNumberList() override;
   // Throws std::bad_alloc and leaves the list as it was when memory runs out.
   void AddNumber(CK_ULONG value) { AddTail(reinterpret_cast<void*>(static_cast<uintptr_t>(value))); }
-  // Moves up to max numbers from the head into out; returns how many.
+  // Moves up to max numbers from the head into out; returns how many. A null
+  // array returns the list's count and leaves the list as it is.
   CK_ULONG RemoveHeadToArray(CK_ULONG* out, CK_ULONG max);
+  // The same without changing the list.
+  CK_ULONG CopyHeadToArray(CK_ULONG* out, CK_ULONG max) const;
 };
 
 class CPkcs11ObjectHandleList : public IntegerNumberList {

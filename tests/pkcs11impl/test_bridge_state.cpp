@@ -7,6 +7,7 @@
 
 #include "pkcs11impl/pkcs15slot.h"
 #include "pkcs11impl/scpkcs15lib.h"
+#include "pkcs11impl/session.h"
 #include "pkcs11impl/tokenhandles.h"
 
 // ---- handle table ----
@@ -97,6 +98,27 @@ TEST(TokenHandleTable, RebindClearDestroyAndCopy) {
   EXPECT_EQ(0, t.GetCapacity());
   EXPECT_EQ(nullptr, t.FindByPkcs11(3));
   EXPECT_EQ(nullptr, t.PairAt(0));
+}
+
+TEST(HandleLists, CopyAndRemoveFromTheHeadOfANumberList) {
+  IntegerNumberList list;
+  for (CK_ULONG v : {5ul, 6ul, 7ul}) list.AddNumber(v);
+  CK_ULONG out[4] = {};
+  // A null array asks for the count and leaves the list whole.
+  EXPECT_EQ(3u, list.CopyHeadToArray(nullptr, 2));
+  EXPECT_EQ(3u, list.RemoveHeadToArray(nullptr, 2));
+  EXPECT_EQ(3, list.GetCount());
+  EXPECT_EQ(0u, list.CopyHeadToArray(out, 0));
+  EXPECT_EQ(2u, list.CopyHeadToArray(out, 2));
+  EXPECT_EQ(5u, out[0]);
+  EXPECT_EQ(6u, out[1]);
+  EXPECT_EQ(3, list.GetCount());
+  EXPECT_EQ(2u, list.RemoveHeadToArray(out, 2));
+  EXPECT_EQ(1, list.GetCount());
+  EXPECT_EQ(1u, list.RemoveHeadToArray(out, 4));
+  EXPECT_EQ(7u, out[0]);
+  EXPECT_EQ(0u, list.RemoveHeadToArray(out, 4));
+  EXPECT_EQ(0u, list.CopyHeadToArray(out, 4));
 }
 
 // ---- bridge state without readers ----
@@ -221,6 +243,11 @@ TEST(BridgeState, ErrorTextsOfTheBridgeAndTheCardLayer) {
   const uint8_t bytes[] = {0x3F, 0x00, 0xAB};
   SCPkcs15Lib::HexText(hex, sizeof hex, bytes, 3, ":");
   EXPECT_STREQ("3F:00:AB", hex);
+  SCPkcs15Lib::HexText(hex, 6, bytes, 3, "");
+  EXPECT_STREQ("3F00", hex);  // what fits, whole bytes only
+  uint32_t flags = 0xF0F0;
+  SCPkcs15Lib::MergeFlags(&flags, 0x0FFF, 0x00FF);
+  EXPECT_EQ(0xF0FFu, flags);
 }
 
 TEST(BridgeState, HardwareVersionFromTheModeWord) {
