@@ -183,6 +183,9 @@ int ASNobject::readLength(GenericFile* src, long* len) {
 
 int ASNobject::acceptIdentifier(uint8_t t) {
     if ((t & ASN_TAGNUM_MASK) == ASN_TAGNUM_MASK) return 0;
+    // Universal tag 0 is reserved for the end-of-contents octets; indefinite contents
+    // look for those before they read an element, so it never starts one.
+    if ((t & (ASN_CLASS_MASK | ASN_TAGNUM_MASK)) == 0) return 0;
     bool classBits = (t & ASN_CLASS_MASK) != 0;
     bool constructed = (t & ASN_CONSTRUCTED) != 0;
     if (classBits && (flags & ASN_FLAG_CLASSTAG) == 0) return 0;
@@ -682,6 +685,10 @@ void ASNStreamCtx::reset() {
     eocDone = false;
     written = 0;
     complete = false;
+    scanDepth = scanState = 0;
+    scanId = 0;
+    scanLenOctets = 0;
+    scanLen = scanSkip = 0;
     if (buffer != nullptr) {
         buffer->SetLength(0);
         buffer->Seek(0);
@@ -705,26 +712,107 @@ void ASNobject::deleteStreamCtx() {
     delete streamCtx;
     streamCtx = nullptr;
 }
+namespace {
+
+// Copies up to n octets from src to the end of buf; 1 when all n came, -3 when
+// fewer did (*n then holds what is still missing), -1 on an error.
+int gatherOctets(GenericFile* src, MemFile* buf, long* n) {
+    if (*n <= 0) return 1;
+    buf->Seek(static_cast<long>(buf->Size()));
+    size_t copied = 0;
+    if (src->CopyTo(buf, static_cast<size_t>(*n), &copied) != 0) return EASN_FILE;
+    *n -= static_cast<long>(copied);
+    return *n == 0 ? 1 : EASN_MORE;
+}
+
+// Gathers indefinite-length contents into c->buffer up to and including the
+// end-of-contents octets that close them, reading no octet beyond those. Only the
+// framing is followed here (identifiers, lengths, nested indefinite levels); the
+// type's own decoder judges the octets afterwards. 1 when the closing octets have
+// arrived, -3 for more input, 0, -1.
+int gatherIndefinite(GenericFile* src, ASNStreamCtx* c) {
+    if (c->scanDepth == 0) c->scanDepth = 1;
+    for (;;) {
+        if (c->buffer->Size() > ASN_MAX_STREAMED_LENGTH + 2) return 0;
+        if (c->scanSkip > 0) {
+            int r = gatherOctets(src, c->buffer, &c->scanSkip);
+            if (r != 1) return r;
+        }
+        long one = 1;
+        int64_t at = c->buffer->Size();
+        int r = gatherOctets(src, c->buffer, &one);
+        if (r != 1) return r;
+        uint8_t b = c->buffer->GetData()[at];
+        if (c->scanState == 0) {
+            c->scanId = b;
+            c->scanState = 1;
+            continue;
+        }
+        if (c->scanState == 1) {
+            c->scanState = 0;
+            if (c->scanId == 0) {
+                // End-of-contents closes one indefinite level; identifier 0 opens nothing.
+                if (b != 0) return 0;
+                if (--c->scanDepth == 0) return 1;
+                continue;
+            }
+            if ((c->scanId & ASN_TAGNUM_MASK) == ASN_TAGNUM_MASK) return 0;
+            if (b < 0x80) {
+                c->scanSkip = b;
+            } else if (b == 0x80) {
+                if ((c->scanId & ASN_CONSTRUCTED) == 0) return 0;
+                if (++c->scanDepth > ASN_MAX_DEPTH) return 0;
+            } else {
+                c->scanLenOctets = b & 0x7F;
+                if (c->scanLenOctets > 4) return 0;
+                c->scanLen = 0;
+                c->scanState = 2;
+            }
+            continue;
+        }
+        c->scanLen = (c->scanLen << 8) | b;
+        if (++c->scanState - 2 == c->scanLenOctets) {
+            if (c->scanLen > ASN_MAX_STREAMED_LENGTH) return 0;
+            c->scanSkip = c->scanLen;
+            c->scanState = 0;
+        }
+    }
+}
+
+}  // namespace
+
 int ASNobject::read_contents_streamed(GenericFile* src, long len, GenericFile*) {
-    // Definite lengths only: gather the contents, then decode them in one step.
-    if (len < 0) return 0;
+    // Gather the contents, then decode them in one step with the one-shot decoder.
     if (streamCtx == nullptr) {
         int c = createStreamCtx();
         if (c < 1) return c;
     }
-    if (streamCtx->buffer == nullptr) {
-        streamCtx->buffer = new (std::nothrow) MemFile();
-        if (streamCtx->buffer == nullptr) return EASN_MEM;
+    ASNStreamCtx* c = streamCtx;
+    if (c->buffer == nullptr) {
+        c->buffer = new (std::nothrow) MemFile();
+        if (c->buffer == nullptr) return EASN_MEM;
     }
-    int64_t have = streamCtx->buffer->Size();
-    if (have < len) {
-        size_t copied = 0;
-        if (src->CopyTo(streamCtx->buffer, static_cast<size_t>(len - have), &copied) != 0)
-            return EASN_FILE;
-        if (have + static_cast<int64_t>(copied) < len) return EASN_MORE;
+    if (len < 0) {
+        // Indefinite: the end-of-contents octets are gathered (and consumed) here.
+        int g = gatherIndefinite(src, c);
+        if (g != 1) return g;
+        long size = static_cast<long>(c->buffer->Size());
+        c->buffer->Seek(0);
+        long r = read_indefinite_contents(c->buffer, size);
+        if (r < 1) return static_cast<int>(r);
+        if (r != size || c->buffer->Tell() != size) return 0;
+        c->contentsLen = size - 2;
+        c->eocCount = 2;
+        return 1;
     }
-    streamCtx->buffer->Seek(0);
-    return read_contents(streamCtx->buffer, len);
+    long missing = len - static_cast<long>(c->buffer->Size());
+    int g = gatherOctets(src, c->buffer, &missing);
+    if (g != 1) return g;
+    c->buffer->Seek(0);
+    int r = read_contents(c->buffer, len);
+    if (r < 1) return r;
+    // As in a one-shot read, the contents step must take exactly the contents.
+    return c->buffer->Tell() == len ? 1 : 0;
 }
 int ASNobject::write_contents_streamed(GenericFile*, long, bool, GenericFile* dst) {
     return write_contents(dst);

@@ -43,6 +43,11 @@ constexpr uint32_t ASN_FLAG_EXPL_INDEF = 128; // the explicit wrapper is indefin
 // and card files nest a dozen levels at most.
 constexpr int ASN_MAX_DEPTH = 64;
 
+// Largest contents one resumably decoded object may declare (or, in the indefinite
+// form, gather); a longer one is malformed as soon as its header is read. Buffers
+// grow only with the input, so this bounds what a hostile stream can make us hold.
+constexpr long ASN_MAX_STREAMED_LENGTH = 16L * 1024 * 1024;
+
 // Identifier octet helpers.
 constexpr uint8_t ASN_CLASS_MASK = 0xC0;
 constexpr uint8_t ASN_CONSTRUCTED = 0x20;
@@ -142,8 +147,9 @@ public:
     // Resumable decoding of one TLV (no explicit wrapper): the TLV length when it is
     // complete, -3 (EASN_MORE) when the source ran dry (call again with more input;
     // the progress is kept in the stream context), 0, -1 or -2. out receives the
-    // contents of types that pass them through.
-    long readStreamed(GenericFile* src, GenericFile* out = nullptr);
+    // contents of types that pass them through. Virtual so that types which choose
+    // among several identifiers (times) stream as they read.
+    virtual long readStreamed(GenericFile* src, GenericFile* out = nullptr);
     long readStreamedBuffer(const void* data, long len, GenericFile* out = nullptr);
     // Streamed encoding: the contents come from src; len is the contents length or
     // -1 for the indefinite form. The TLV length when complete, -3 while a streaming
@@ -208,6 +214,16 @@ public:
     long written;
     MemFile* buffer;
     bool complete;  // the TLV has been delivered; further calls give 0
+    // Gathering indefinite contents: open indefinite levels (0 before the first
+    // octet), header step of the element being scanned (0 identifier, 1 first length
+    // octet, 2 + k after k long-form octets), its identifier, long-form octet count
+    // and length, and the octets of a definite element still to be copied.
+    int scanDepth;
+    int scanState;
+    uint8_t scanId;
+    int scanLenOctets;
+    long scanLen;
+    long scanSkip;
 };
 
 // Reads exactly n octets; 1, 0 on a short read, -1 on a stream error.

@@ -358,14 +358,16 @@ __attribute__((noinline)) int ASNoctstr::readPrimitiveStreamed(GenericFile* src,
     }
     SecureZero(chunk, sizeof chunk);
     if (!c->passThrough) {
-        uint8_t* p = new (std::nothrow) uint8_t[static_cast<size_t>(len)];
-        if (p == nullptr) return EASN_MEM;
-        std::memcpy(p, c->buffer->GetData(), static_cast<size_t>(len));
-        freeValue();
-        m_value = p;
-        m_valueLen = len;
+        // The gathered octets go through the type's own contents step, so that a
+        // type with rules of its own (INTEGER) refuses here what a one-shot read
+        // refuses.
+        c->buffer->Seek(0);
+        int r = read_contents(c->buffer, len);
+        if (r == 1 && c->buffer->Tell() != len) r = 0;
+        SecureZero(c->buffer->GetData(), static_cast<size_t>(c->buffer->Size()));
         c->buffer->SetLength(0);
         c->buffer->Seek(0);
+        if (r < 1) return r;
     }
     streamCtx->contentsLen = len;
     return 1;
@@ -382,7 +384,9 @@ int ASNoctstr::read_contents_streamed(GenericFile* src, long len, GenericFile* o
             c->buffer->Seek(0);
         }
     }
-    if (len == 0) return 1;
+    // Empty contents: the type's own contents step decides (an empty INTEGER is
+    // malformed, an empty OCTET STRING is not).
+    if (len == 0) return read_contents(src, 0);
     if (!isConstructed()) return readPrimitiveStreamed(src, len, out);
     for (;;) {
         if (len >= 0) {
@@ -423,8 +427,12 @@ int ASNoctstr::read_contents_streamed(GenericFile* src, long len, GenericFile* o
         if (r == EASN_MORE) return EASN_MORE;
         if (r < 1) return static_cast<int>(r);
         c->consumed += r;
+        // Indefinite contents have no declared length; their sum is bounded instead.
+        if (c->consumed > ASN_MAX_STREAMED_LENGTH) return 0;
         c->delivered += c->passThrough ? c->segment->getStreamDelivered() : c->segment->getLength();
-        if (!c->passThrough && c->segment->getLength() > 0) {
+        // Every segment is kept, empty ones too, so that the string is written back
+        // in the form it was received, as after a one-shot read.
+        if (!c->passThrough) {
             c->segment->deleteStreamCtx();
             try {
                 m_segments.push_back(c->segment);

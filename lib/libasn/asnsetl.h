@@ -304,6 +304,8 @@ public:
             c->pendingStarted = false;
             c->lastResult = r;
             c->completed += r;
+            // Indefinite contents have no declared length; their sum is bounded instead.
+            if (c->completed > ASN_MAX_STREAMED_LENGTH) return fail(0);
             if (len > 0) {
                 if (c->completed == len) {
                     c->contentsLen = len;

@@ -54,6 +54,8 @@ int ASNobject::readStreamedHeader(GenericFile* src) {
         c->headerLen++;
         c->headerState++;
     }
+    // Refused before any contents arrive: a declared length is never trusted.
+    if (c->lenValue > ASN_MAX_STREAMED_LENGTH) return 0;
     c->headerDone = true;
     return 1;
 }
@@ -68,6 +70,11 @@ long ASNobject::readStreamed(GenericFile* src, GenericFile* out) {
     }
     ASNStreamCtx* c = streamCtx;
     if (c->complete) return 0;
+    if (c->headerState == 0 && !c->headerDone) {
+        // A new decode: a value left in constant mode by an earlier read is gone.
+        dropSource();
+        flags &= ~(ASN_FLAG_CONST | ASN_FLAG_COPY);
+    }
     if (!c->headerDone) {
         int r = readStreamedHeader(src);
         if (r != 1) return r;

@@ -302,6 +302,13 @@ void X509time::setType(int form) {
     }
 }
 
+bool X509time::identifierFits(uint8_t expected, uint8_t got) {
+    if (got == TAG_ANY || (got & ASN_CONSTRUCTED) != 0) return false;
+    if (expected == TAG_ANY) return true;
+    if ((expected & ASN_CLASS_MASK) == 0) return got == TAG_UTCT_TIME || got == TAG_GENERAL_TIME;
+    return got == expected;
+}
+
 long X509time::read(GenericFile* src, long maxLen, uint8_t rflags) {
     uint8_t expected = tag;
     uint32_t savedFlags = flags;
@@ -309,13 +316,7 @@ long X509time::read(GenericFile* src, long maxLen, uint8_t rflags) {
     flags |= ASN_FLAG_CLASSTAG;
     long r = ASNobject::read(src, maxLen, rflags);
     uint8_t got = tag;
-    bool ok = r > 0 && (got & ASN_CONSTRUCTED) == 0;
-    if (ok && expected != TAG_ANY) {
-        if ((expected & ASN_CLASS_MASK) == 0)
-            ok = got == TAG_UTCT_TIME || got == TAG_GENERAL_TIME;
-        else
-            ok = got == expected;
-    }
+    bool ok = r > 0 && identifierFits(expected, got);
     flags = (flags & ~ASN_FLAG_CLASSTAG) | (savedFlags & ASN_FLAG_CLASSTAG);
     if (!ok) {
         tag = expected;
@@ -323,6 +324,35 @@ long X509time::read(GenericFile* src, long maxLen, uint8_t rflags) {
     }
     // A universal time takes the form it was received in.
     if (expected != TAG_ANY && (expected & ASN_CLASS_MASK) == 0) timeType = got;
+    return r;
+}
+
+long X509time::readStreamed(GenericFile* src, GenericFile* out) {
+    if (streamCtx != nullptr && streamCtx->complete) return 0;
+    // Before the identifier arrives any time identifier is let through, as in read;
+    // the expected tag is kept aside until the decode ends.
+    if (streamCtx == nullptr || streamCtx->headerState == 0) {
+        m_streamExpected = tag;
+        m_streamClassTag = (flags & ASN_FLAG_CLASSTAG) != 0;
+        tag = TAG_ANY;
+        flags |= ASN_FLAG_CLASSTAG;
+    }
+    const uint8_t expected = m_streamExpected;
+    long r = ASNobject::readStreamed(src, out);
+    bool identified = streamCtx != nullptr && streamCtx->headerState != 0;
+    if (r == EASN_MORE && identified && identifierFits(expected, tag)) return r;
+    flags = m_streamClassTag ? (flags | ASN_FLAG_CLASSTAG) : (flags & ~ASN_FLAG_CLASSTAG);
+    if (r == EASN_MORE && !identified) {
+        tag = expected;  // nothing taken yet: the next call starts afresh
+        return r;
+    }
+    if (r < 1 || !identifierFits(expected, tag)) {
+        tag = expected;
+        if (streamCtx != nullptr) streamCtx->complete = true;  // later calls give 0 as well
+        return r < 1 && r != EASN_MORE ? r : 0;
+    }
+    // A universal time takes the form it was received in.
+    if (expected != TAG_ANY && (expected & ASN_CLASS_MASK) == 0) timeType = tag;
     return r;
 }
 

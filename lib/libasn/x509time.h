@@ -36,6 +36,8 @@ public:
     // Accepts UTCTime and GeneralizedTime alike when the expected tag is universal;
     // an implicit tag accepts only itself.
     long read(GenericFile* src, long maxLen, uint8_t flags = 0) override;
+    // Resumable decoding with the identifier rules of read.
+    long readStreamed(GenericFile* src, GenericFile* out = nullptr) override;
     void clear() override;
     int read_contents(GenericFile* src, long len) override;
     int write_contents(GenericFile* dst) const override;
@@ -148,6 +150,13 @@ public:
     uint8_t timeType;       // 23 or 24: the form when the tag does not say it
 
 private:
+    // The tag expected by a resumable decode in progress, and whether class tags were
+    // accepted before it began.
+    uint8_t m_streamExpected = 0;
+    bool m_streamClassTag = false;
+
+    // Whether a received time identifier fits the expected tag (as in read).
+    static bool identifierFits(uint8_t expected, uint8_t got);
     void copyValue(const X509time& o);
     // Writes the text into buf (at least 64 octets); returns its length, -1 for an
     // invalid form.

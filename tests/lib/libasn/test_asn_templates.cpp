@@ -312,10 +312,12 @@ TEST(AsnSequenceOf, HostileLengthsAreRefusedWithoutAllocating) {
     EXPECT_EQ(Decode(s, "30 84 FF FF FF FF 02 01 01"), 0);
     EXPECT_EQ(Decode(s, "30 06 02 84 7F FF FF FF"), 0);
     EXPECT_EQ(s.GetCount(), 0);
-    // Streamed: a huge declared length waits for input instead of reserving it.
+    // Streamed: a declared length beyond the streaming bound is refused at the header,
+    // before anything is reserved or gathered.
     SeqOfInt t;
     std::vector<uint8_t> in = H("30 84 7F FF FF FF 02 01 01");
-    EXPECT_EQ(FeedPieces(t, in, {in.size()}), EASN_MORE);
+    EXPECT_EQ(FeedPieces(t, in, {in.size()}), 0);
+    EXPECT_EQ(t.GetCount(), 0);
 }
 
 TEST(AsnSequenceOf, DeepNestingIsRefused) {
@@ -492,9 +494,8 @@ TEST(AsnSetOf, StreamedIndefiniteSetEndsAtItsEndOfContents) {
         EXPECT_EQ(Encode(s), N("31 80 05 00 30 00 02 01 07 00 00"));
     }
     SetOfAny bad;
-    // 00 01 is not an end-of-contents: it starts a further element, which waits for
-    // its value octet.
-    EXPECT_EQ(FeedPieces(bad, H("31 80 02 01 07 00 01"), OneByOne(7)), EASN_MORE);
+    // 00 01 is not an end-of-contents, and identifier 0 starts no element.
+    EXPECT_EQ(FeedPieces(bad, H("31 80 02 01 07 00 01"), OneByOne(7)), 0);
     SetOfAny broken;
     EXPECT_EQ(FeedPieces(broken, H("31 80 02 01 07 02 85 01 01 01 01 01"), OneByOne(12)), -100);
     SetOfAny over;
@@ -517,11 +518,16 @@ TEST(AsnSetOf, StreamedDecodingFromScratchAfterReset) {
     EXPECT_EQ(s.GetCount(), 2);
 }
 
-TEST(AsnSetOf, HugeDeclaredLengthStreamedWaitsWithoutReserving) {
+TEST(AsnSetOf, HugeDeclaredLengthStreamedIsRefusedWithoutReserving) {
     SetOfAny s;
     std::vector<uint8_t> in = H("31 84 FF FF FF F0 02 01 01 02 01 02");
-    EXPECT_EQ(FeedPieces(s, in, {in.size()}), EASN_MORE);
-    EXPECT_EQ(s.GetCount(), 2);
+    EXPECT_EQ(FeedPieces(s, in, {in.size()}), 0);
+    EXPECT_EQ(s.GetCount(), 0);
+    // Within the bound the set waits for the rest.
+    SetOfAny t;
+    std::vector<uint8_t> ok = H("31 84 00 FF FF F0 02 01 01 02 01 02");
+    EXPECT_EQ(FeedPieces(t, ok, {ok.size()}), EASN_MORE);
+    EXPECT_EQ(t.GetCount(), 2);
 }
 
 // OpenSSL writes the attributes of a multi-valued RDN as a DER SET OF; our set, given
