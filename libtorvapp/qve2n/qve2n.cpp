@@ -459,3 +459,119 @@ QvN QvE2n::asQvN(const QvGroupElem *g) const
             "infinity.\nFUNCTION: QvN QvE2n::asQvN(const QvGroupElem *g) const\nFILE: qve2n/e2n_group\nLINE: 432\n");
     return p->x.asQvN();
 }
+
+// ---------------------------------------------------------------- ladder
+
+bool QvE2n::ladder(QvE2nPoint *r, const QvN &k, const QvE2nPoint &p) const
+{
+    const QvGF2nField *f = &field;
+    const QvGF2n &x = p.x;
+    // (X1 : Z1) = k' P and (X2 : Z2) = (k' + 1) P for the scalar prefix k'.
+    QvGF2n x1(x), z1("01", f), x2(x), z2(x), t(f), u(f);
+    z2 *= z2;           // x^2
+    x2.setValue(z2);
+    x2 *= x2;           // x^4
+    x2 += b;            // x^4 + b
+    const unsigned int bits = k.getBitLength();
+    auto madd = [&](QvGF2n &xa, QvGF2n &za, const QvGF2n &xb, const QvGF2n &zb) {
+        // (xa : za) := (xa : za) + (xb : zb), their difference being P.
+        xa *= zb;
+        za *= xb;
+        t.setValue(xa);
+        t *= za;
+        za += xa;
+        za *= za;
+        xa.setValue(za);
+        xa *= x;
+        xa += t;
+    };
+    auto mdouble = [&](QvGF2n &xa, QvGF2n &za) {
+        // (xa : za) := 2 (xa : za): X = X^4 + b Z^4, Z = X^2 Z^2.
+        za *= za;
+        xa *= xa;
+        u.setValue(za);
+        u *= u;
+        u *= b;
+        za *= xa;
+        xa *= xa;
+        xa += u;
+    };
+    for (unsigned int i = bits - 1; i-- > 0;) {
+        if (k.getBit(i)) {
+            madd(x1, z1, x2, z2);
+            mdouble(x2, z2);
+        } else {
+            madd(x2, z2, x1, z1);
+            mdouble(x1, z1);
+        }
+        if ((z1.isZero() || z2.isZero()) && i != 0) return false;
+    }
+    if (z1.isZero()) {
+        r->bind(this);
+        r->infinity = true;
+        return true;
+    }
+    if (z2.isZero()) {
+        *r = p;
+        r->negateInPlace();
+        return true;
+    }
+    // y_k = (x + X1/Z1) [(X1 + x Z1)(X2 + x Z2) + (x^2 + y) Z1 Z2] / (x Z1 Z2) + y
+    QvGF2n xk(x1), zz(z1), a1(z1), a2(z2), s(x);
+    xk /= z1;
+    zz *= z2;    // Z1 Z2
+    a1 *= x;
+    a1 += x1;    // X1 + x Z1
+    a2 *= x;
+    a2 += x2;    // X2 + x Z2
+    a1 *= a2;
+    s *= x;
+    s += p.y;    // x^2 + y
+    s *= zz;
+    a1 += s;
+    zz *= x;     // x Z1 Z2
+    a1 /= zz;
+    s.setValue(x);
+    s += xk;
+    a1 *= s;
+    a1 += p.y;
+    r->bind(this);
+    r->x.setValue(xk);
+    r->y.setValue(a1);
+    r->infinity = false;
+    return true;
+}
+
+void QvE2n::multiply(QvGroupElem *r, const QvN &k, const QvGroupElem *g) const
+{
+    QvE2nPoint *rp = dynamic_cast<QvE2nPoint *>(r);
+    const QvE2nPoint *gp = dynamic_cast<const QvE2nPoint *>(g);
+    if (rp != nullptr && gp != nullptr && gp->curve == this && !gp->infinity && !gp->x.isZero()) {
+        if (k.isZero()) {
+            rp->bind(this);
+            rp->infinity = true;
+            return;
+        }
+        const QvE2nPoint p(*gp); // r and g may be the same point
+        if (ladder(rp, k, p)) return;
+    }
+    QvAbelianGroup::multiply(r, k, g);
+}
+
+void QvE2n::multiplyTwo(QvGroupElem *r, const QvN &k1, const QvGroupElem *g1, const QvN &k2,
+                        const QvGroupElem *g2) const
+{
+    if (g1 == g2) {
+        multiply(r, k1 + k2, g1);
+        return;
+    }
+    QvGroupElem *t = product(k2, g2);
+    try {
+        multiply(r, k1, g1);
+        addInPlace(r, t);
+    } catch (...) {
+        delete t;
+        throw;
+    }
+    delete t;
+}

@@ -89,7 +89,18 @@ public:
     QvConvOS asDhSecret(const QvGroupElem *g) const override;
     QvN asQvN(const QvGroupElem *g) const override;
 
+    // Scalar multiplication by the x-only Montgomery ladder in projective
+    // coordinates (one inversion per product instead of one per step, and
+    // the same operations for every scalar bit); exceptional cases (x = 0,
+    // an intermediate point at infinity) take the group base's method.
+    void multiply(QvGroupElem *r, const QvN &k, const QvGroupElem *g) const override;
+    // k1 g1 + k2 g2 as two ladders and one addition.
+    void multiplyTwo(QvGroupElem *r, const QvN &k1, const QvGroupElem *g1, const QvN &k2,
+                     const QvGroupElem *g2) const override;
+
 private:
+    bool ladder(QvE2nPoint *r, const QvN &k, const QvE2nPoint &p) const;
+
     QvGF2nField field;
     QvGF2n a;
     QvGF2n b;

@@ -380,3 +380,43 @@ TEST(BinaryCurve, GroupLawEdgeCases)
     EXPECT_EQ(copy.getA().getField(), &copy.getField());
     EXPECT_EQ(assigned.getB().getField(), &assigned.getField());
 }
+
+TEST(BinaryCurve, LadderAgreesWithTheGenericWindowIncludingExceptionalScalars)
+{
+    for (const char *name : {"sect113r1", "sect163k1", "sect233r1", "sect409k1"}) {
+        const CurveRow &c = curve(name);
+        QvE2n e = makeCurve(c);
+        QvE2nPoint g(c.gx.c_str(), c.gy.c_str(), &e);
+        const std::vector<QvOctet> ord = fromHex(c.order);
+        const QvN n(ord.data(), static_cast<unsigned int>(ord.size()), 0);
+        std::mt19937 rng(99);
+        std::vector<QvN> scalars = {QvN(), QvN(1, 1), QvN(2, 1), QvN(3, 1), n - 1, n, n + 1, n + 2, n * 2u + 5u,
+                                    n * QvWord(c.cofactor), n - 2};
+        for (int i = 0; i < 4; ++i) {
+            std::vector<QvWord> w(n.getWordCount());
+            for (auto &x : w) x = static_cast<QvWord>(rng());
+            scalars.push_back(QvN(w.data(), static_cast<unsigned int>(w.size())));
+        }
+        // A point that is not in the subgroup of G when the cofactor is 2 or 4
+        // (the point of order two plus G).
+        QvGF2n zero(&e.getField()), y1, y2;
+        ASSERT_EQ(solve(zero, e.getB(), &e.getField(), y1, y2), 1u);
+        std::vector<QvOctet> yo(y1.getOctetLength()), xo(y1.getOctetLength(), 0);
+        y1.asOctetString(yo.data(), static_cast<unsigned int>(yo.size()));
+        QvE2nPoint t(xo.data(), static_cast<unsigned int>(xo.size()), yo.data(), static_cast<unsigned int>(yo.size()), &e);
+        QvE2nPoint gt = g + t;
+        for (const QvE2nPoint *base : {&g, &gt, &t}) {
+            for (const QvN &k : scalars) {
+                QvE2nPoint fast(&e), generic(&e);
+                e.multiply(&fast, k, base);
+                e.QvAbelianGroup::multiply(&generic, k, base);
+                EXPECT_TRUE(fast == generic) << name << " " << k.asDecimalASCII().getChars();
+                EXPECT_TRUE(fast.isOnCurve());
+            }
+        }
+        // The result may be the base itself.
+        QvE2nPoint same(g);
+        e.multiply(&same, QvN(7, 1), &same);
+        EXPECT_TRUE(same == g + g + g + g + g + g + g);
+    }
+}
