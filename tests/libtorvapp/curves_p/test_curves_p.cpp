@@ -470,3 +470,70 @@ TEST_F(EpEdges, DecompressionConstructorPicksTheParity) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EpConstruction, ShortFormsAndReinitialisation) {
+    RefCurve ref(NID_secp256k1);  // y^2 = x^3 + 7
+    const QvN p(ref.pHex().c_str()), b(ref.bHex().c_str());
+    QvEp byB(b, p);
+    QvEp byAll(QvN(), b, p);
+    QvEp zero(p);
+    QvEp later;
+    later.init(b, p);
+    Bytes buf(32);
+    for (QvEp *c : {&byB, &byAll, &later}) {
+        EXPECT_FALSE(c->isAMinus3());
+        EXPECT_EQ(c->getA(buf.data(), 32), 32u);
+        EXPECT_EQ(buf, Bytes(32, 0));
+        ElemPtr g = decodeElem(*c, ref.generator());
+        ElemPtr r(c->productWord(1000, g.get()));
+        EXPECT_EQ(toHex(encodeElem(*c, r.get(), 65)), toHex(ref.mulG(Bytes{0x03, 0xE8})));
+    }
+    EXPECT_EQ(zero.getB(buf.data(), 32), 32u);
+    EXPECT_EQ(buf, Bytes(32, 0));
+    // Re-initialised to another curve (P-256, a = p - 3).
+    RefCurve r256(NID_X9_62_prime256v1);
+    later.init(QvN(r256.aHex().c_str()), QvN(r256.bHex().c_str()), QvN(r256.pHex().c_str()));
+    EXPECT_TRUE(later.isAMinus3());
+    ElemPtr g = decodeElem(later, r256.generator());
+    ElemPtr r(later.productWord(77, g.get()));
+    EXPECT_EQ(toHex(encodeElem(later, r.get(), 65)), toHex(r256.mulG(Bytes{77})));
+}
+
+TEST(EpConstruction, RefusedOctetsLeaveTheTargetUnchanged) {
+    RefCurve ref(NID_X9_62_prime256v1);
+    auto ep = makeEp(ref);
+    auto cep = makeCryptoEp(ref);
+    for (QvGroup *grp : {(QvGroup *)ep.get(), (QvGroup *)cep.get()}) {
+        ElemPtr g = decodeElem(*grp, ref.generator());
+        ElemPtr r(grp->productWord(9, g.get()));
+        const Bytes before = encodeElem(*grp, r.get(), 65);
+        Bytes bad = ref.generator();
+        bad[64] ^= 0x01;
+        EXPECT_THROW(grp->assignOctets(r.get(), bad.data(), (unsigned int)bad.size()), QvWrongSyntaxException);
+        EXPECT_THROW(grp->assignOctets(r.get(), bad.data(), 0), QvArgumentRangeException);
+        EXPECT_EQ(encodeElem(*grp, r.get(), 65), before);
+        const Bytes good = ref.mulG(Bytes{5});
+        grp->assignOctets(r.get(), good.data(), (unsigned int)good.size());
+        EXPECT_EQ(encodeElem(*grp, r.get(), 65), good);
+        // Null sources stand for the neutral point.
+        grp->assignElement(r.get(), nullptr);
+        EXPECT_EQ(toHex(encodeElem(*grp, r.get(), 65)), "00");
+        ElemPtr n(grp->newElement(nullptr));
+        grp->add(r.get(), n.get(), g.get());
+        EXPECT_EQ(encodeElem(*grp, r.get(), 65), ref.generator());
+        grp->add(r.get(), g.get(), n.get());
+        EXPECT_EQ(encodeElem(*grp, r.get(), 65), ref.generator());
+        grp->negate(r.get(), n.get());
+        EXPECT_EQ(toHex(encodeElem(*grp, r.get(), 65)), "00");
+        // Result and operand one object.
+        grp->assignElement(r.get(), g.get());
+        grp->add(r.get(), g.get(), r.get());
+        EXPECT_EQ(encodeElem(*grp, r.get(), 65), ref.mulG(Bytes{2}));
+        grp->subtract(r.get(), g.get(), r.get());
+        EXPECT_EQ(encodeElem(*grp, r.get(), 65), ref.invert(ref.generator()));
+    }
+}
+
+}  // namespace
