@@ -1,0 +1,602 @@
+#include "lib/libpkcs15/asnpkcs15commonattributes.h"
+
+#include <new>
+#include <vector>
+
+#include "lib/libasn/asnbool.h"
+#include "lib/libpkcs15/asnpkcs15common.h"
+#include "support/vtest.h"
+
+namespace {
+
+void copyForm(ASNobject& dst, const ASNobject& src, uint8_t ctxTag) {
+    if (src.isExplicit())
+        asnp15::makeExplicit(dst, ctxTag);
+    else
+        asnp15::makeImplicit(dst, ctxTag);
+}
+
+bool sameDer(const ASNobject& a, const ASNobject& b) {
+    std::vector<uint8_t> x, y;
+    a.encodeToVector(x);
+    b.encodeToVector(y);
+    return x == y;
+}
+
+// Leading zero octets skipped, read unsigned: 0 for nothing, -1 beyond 4 octets.
+long smallUnsigned(const ASNinteger& i) {
+    const uint8_t* p = i.getData();
+    long n = i.getValueLength();
+    while (n > 0 && *p == 0) {
+        p++;
+        n--;
+    }
+    if (n == 0) return 0;
+    if (n > 4) return -1;
+    long v = 0;
+    for (long k = 0; k < n; k++) v = (v << 8) | p[k];
+    return v;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Authentication objects
+
+ASNPkcs15CommonAuthObjectAttributes::ASNPkcs15CommonAuthObjectAttributes(uint32_t t)
+    : ASNsequenceF(t), authId(0x04), authReference(0x02), seIdentifier(0x80), wasAuthId(0), wasAuthReference(0),
+      wasSeIdentifier(0) {}
+
+ASNPkcs15CommonAuthObjectAttributes::ASNPkcs15CommonAuthObjectAttributes(const ASNPkcs15CommonAuthObjectAttributes& o)
+    : ASNPkcs15CommonAuthObjectAttributes(0x30) {
+    tag = o.tag;
+    *this = o;
+}
+
+ASNPkcs15CommonAuthObjectAttributes::~ASNPkcs15CommonAuthObjectAttributes() = default;
+
+int ASNPkcs15CommonAuthObjectAttributes::read_contents(GenericFile* src, long len) {
+    wasAuthId = wasAuthReference = wasSeIdentifier = 0;
+    if (len == 0) return 1;
+    long consumed = 0;
+    ASNany el;
+    for (int n = 0; n < 3 && consumed < len; n++) {
+        long e = asnp15::readElement(src, len - consumed, el);
+        if (e < 1) return static_cast<int>(e);
+        int a;
+        if (el.tag == 0x04 || el.tag == 0x24) {
+            if (wasAuthId || wasAuthReference || wasSeIdentifier) return 0;
+            a = authId.assign(el);
+            wasAuthId = a == 1;
+        } else if (el.tag == 0x02) {
+            if (wasAuthReference || wasSeIdentifier) return 0;
+            a = authReference.assign(el);
+            wasAuthReference = a == 1;
+        } else if ((el.tag & 0xDF) == 0x80) {
+            if (wasSeIdentifier) return 0;
+            a = seIdentifier.assign(el);
+            wasSeIdentifier = a == 1;
+        } else {
+            return 0;
+        }
+        if (a != 1) return a;
+        consumed += e;
+    }
+    return consumed == len ? 1 : 0;
+}
+
+int ASNPkcs15CommonAuthObjectAttributes::write_contents(GenericFile* dst) const {
+    int r = 1;
+    if (r == 1 && wasAuthId) r = asnp15::writeMember(authId, dst);
+    if (r == 1 && wasAuthReference) r = asnp15::writeMember(authReference, dst);
+    if (r == 1 && wasSeIdentifier) r = asnp15::writeMember(seIdentifier, dst);
+    return r;
+}
+
+long ASNPkcs15CommonAuthObjectAttributes::lenOfBody() const {
+    return (wasAuthId ? authId.lenOfObject() : 0) + (wasAuthReference ? authReference.lenOfObject() : 0) +
+           (wasSeIdentifier ? seIdentifier.lenOfObject() : 0);
+}
+
+void ASNPkcs15CommonAuthObjectAttributes::digest_contents(QvHash* hash) const {
+    if (wasAuthId) authId.digestObject(hash);
+    if (wasAuthReference) authReference.digestObject(hash);
+    if (wasSeIdentifier) seIdentifier.digestObject(hash);
+}
+
+void ASNPkcs15CommonAuthObjectAttributes::clear() {
+    wasAuthId = wasAuthReference = wasSeIdentifier = 0;
+    authId.clear();
+    authReference.clear();
+    seIdentifier.clear();
+}
+
+int ASNPkcs15CommonAuthObjectAttributes::set(const uint8_t* aid, size_t aidLen, long ref, long se) {
+    AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15commonauthenticationobjectattributes", 90,
+                    "!( flags & ASN_FLAG_CONST )");
+    if (aid == nullptr) {
+        wasAuthId = 0;
+    } else {
+        if (aidLen == 0)
+            authId.clear();
+        else if (authId.set(aid, static_cast<long>(aidLen)) != 1)
+            return 0;
+        wasAuthId = 1;
+    }
+    try {
+        if (ref == -1) {
+            wasAuthReference = 0;
+        } else {
+            authReference.setValue(static_cast<uint32_t>(ref));
+            wasAuthReference = 1;
+        }
+        if (se == -1) {
+            wasSeIdentifier = 0;
+        } else {
+            seIdentifier.setValue(static_cast<uint32_t>(se));
+            wasSeIdentifier = 1;
+        }
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    return 1;
+}
+
+ASNPkcs15CommonAuthObjectAttributes& ASNPkcs15CommonAuthObjectAttributes::operator=(
+    const ASNPkcs15CommonAuthObjectAttributes& o) {
+    AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15commonauthenticationobjectattributes", 130,
+                    "!( flags & ASN_FLAG_CONST )");
+    if (this == &o) return *this;
+    wasAuthId = o.wasAuthId;
+    wasAuthReference = o.wasAuthReference;
+    wasSeIdentifier = o.wasSeIdentifier;
+    if (wasAuthId) authId = o.authId;
+    if (wasAuthReference) authReference = o.authReference;
+    if (wasSeIdentifier) seIdentifier = o.seIdentifier;
+    return *this;
+}
+
+bool ASNPkcs15CommonAuthObjectAttributes::operator==(const ASNPkcs15CommonAuthObjectAttributes& o) const {
+    if (wasAuthId != o.wasAuthId || wasAuthReference != o.wasAuthReference || wasSeIdentifier != o.wasSeIdentifier)
+        return false;
+    if (wasAuthId && authId != o.authId) return false;
+    if (wasAuthReference && !(authReference == o.authReference)) return false;
+    if (wasSeIdentifier && !(seIdentifier == o.seIdentifier)) return false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Certificates
+
+ASNPkcs15CommonCertificateAttributes::ASNPkcs15CommonCertificateAttributes(uint32_t t)
+    : ASNsequenceF(t), iD(0x04), authority(0x01), identifier(0x30), certHash(0x80), trustedUsage(0xA1),
+      identifiers(0xA2), implicitTrust(0x83), wasAuthority(0), wasIdentifier(0), wasCertHash(0),
+      wasTrustedUsage(0), wasIdentifiers(0), wasImplicitTrust(0) {
+    certHash.flags |= ASN_FLAG_CONSTR | ASN_FLAG_CLASSTAG;
+}
+
+ASNPkcs15CommonCertificateAttributes::ASNPkcs15CommonCertificateAttributes(
+    const ASNPkcs15CommonCertificateAttributes& o)
+    : ASNPkcs15CommonCertificateAttributes(0x30) {
+    tag = o.tag;
+    *this = o;
+}
+
+ASNPkcs15CommonCertificateAttributes::~ASNPkcs15CommonCertificateAttributes() = default;
+
+void ASNPkcs15CommonCertificateAttributes::resetForms() {
+    certHash.tag = 0x80;
+    certHash.flags &= ~(ASN_FLAG_EXPLICIT | ASN_FLAG_EXPL_INDEF);
+    asnp15::makeImplicit(trustedUsage, 0xA1);
+    asnp15::makeImplicit(identifiers, 0xA2);
+    asnp15::makeImplicit(implicitTrust, 0x83);
+}
+
+int ASNPkcs15CommonCertificateAttributes::read_contents(GenericFile* src, long len) {
+    long consumed = iD.read(src, len, 0);
+    if (consumed < 1) return static_cast<int>(consumed);
+    wasAuthority = wasIdentifier = wasCertHash = wasTrustedUsage = wasIdentifiers = wasImplicitTrust = 0;
+    resetForms();
+    if (consumed >= len) return consumed == len ? 1 : 0;
+    ASNany el;
+    for (int n = 0; n < 6 && consumed < len; n++) {
+        long e = asnp15::readElement(src, len - consumed, el);
+        if (e < 1) return static_cast<int>(e);
+        uint8_t id = el.tag;
+        uint8_t m = id & 0xDF;
+        int a;
+        if (id == 0x01) {
+            if (wasAuthority || wasIdentifier || wasCertHash || wasTrustedUsage || wasIdentifiers || wasImplicitTrust)
+                return 0;
+            a = authority.assign(el);
+            wasAuthority = 1;
+        } else if (id == 0x30) {
+            if (wasIdentifier || wasCertHash || wasTrustedUsage || wasIdentifiers || wasImplicitTrust) return 0;
+            a = identifier.assign(el);
+            wasIdentifier = 1;
+        } else if (m == 0x80) {
+            if (wasCertHash || wasTrustedUsage || wasIdentifiers || wasImplicitTrust) return 0;
+            // Kept undecoded as received, whichever tagging it has.
+            a = certHash.assign(el);
+            wasCertHash = 1;
+        } else if (m == 0x81) {
+            if (wasTrustedUsage || wasIdentifiers || wasImplicitTrust) return 0;
+            a = asnp15::assignEitherForm(trustedUsage, 0xA1, el);
+            wasTrustedUsage = 1;
+        } else if (m == 0x82) {
+            if (wasIdentifiers || wasImplicitTrust) return 0;
+            a = asnp15::assignEitherForm(identifiers, 0xA2, el);
+            wasIdentifiers = 1;
+        } else if (m == 0x83) {
+            if (wasImplicitTrust) return 0;
+            a = asnp15::assignEitherForm(implicitTrust, 0x83, el);
+            wasImplicitTrust = 1;
+        } else {
+            return 0;
+        }
+        if (a != 1) return a;
+        consumed += e;
+    }
+    return consumed == len ? 1 : 0;
+}
+
+int ASNPkcs15CommonCertificateAttributes::write_contents(GenericFile* dst) const {
+    int r = asnp15::writeMember(iD, dst);
+    if (r == 1 && wasAuthority) r = asnp15::writeMember(authority, dst);
+    if (r == 1 && wasIdentifier) r = asnp15::writeMember(identifier, dst);
+    if (r == 1 && wasCertHash) r = asnp15::writeMember(certHash, dst);
+    if (r == 1 && wasTrustedUsage) r = asnp15::writeMember(trustedUsage, dst);
+    if (r == 1 && wasIdentifiers) r = asnp15::writeMember(identifiers, dst);
+    if (r == 1 && wasImplicitTrust) r = asnp15::writeMember(implicitTrust, dst);
+    return r;
+}
+
+long ASNPkcs15CommonCertificateAttributes::lenOfBody() const {
+    long n = iD.lenOfObject();
+    if (wasAuthority) n += authority.lenOfObject();
+    if (wasIdentifier) n += identifier.lenOfObject();
+    if (wasCertHash) n += certHash.lenOfObject();
+    if (wasTrustedUsage) n += trustedUsage.lenOfObject();
+    if (wasIdentifiers) n += identifiers.lenOfObject();
+    if (wasImplicitTrust) n += implicitTrust.lenOfObject();
+    return n;
+}
+
+void ASNPkcs15CommonCertificateAttributes::digest_contents(QvHash* hash) const {
+    iD.digestObject(hash);
+    if (wasAuthority) authority.digestObject(hash);
+    if (wasIdentifier) identifier.digestObject(hash);
+    if (wasCertHash) certHash.digestObject(hash);
+    if (wasTrustedUsage) trustedUsage.digestObject(hash);
+    if (wasIdentifiers) identifiers.digestObject(hash);
+    if (wasImplicitTrust) implicitTrust.digestObject(hash);
+}
+
+void ASNPkcs15CommonCertificateAttributes::clear() {
+    iD.clear();
+    identifier.clear();
+    certHash.clear();
+    trustedUsage.clear();
+    identifiers.clear();
+    wasAuthority = wasIdentifier = wasCertHash = wasTrustedUsage = wasIdentifiers = wasImplicitTrust = 0;
+    resetForms();
+}
+
+ASNPkcs15CommonCertificateAttributes& ASNPkcs15CommonCertificateAttributes::operator=(
+    const ASNPkcs15CommonCertificateAttributes& o) {
+    AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15commoncertificateattributes", 80,
+                    "!( flags & ASN_FLAG_CONST )");
+    if (this == &o) return *this;
+    wasAuthority = o.wasAuthority;
+    wasIdentifier = o.wasIdentifier;
+    wasCertHash = o.wasCertHash;
+    wasTrustedUsage = o.wasTrustedUsage;
+    wasIdentifiers = o.wasIdentifiers;
+    wasImplicitTrust = o.wasImplicitTrust;
+    iD = o.iD;
+    if (wasAuthority) authority = o.authority;
+    if (wasIdentifier) identifier = o.identifier;
+    if (wasCertHash) certHash = o.certHash;
+    if (wasTrustedUsage) {
+        trustedUsage = o.trustedUsage;
+        copyForm(trustedUsage, o.trustedUsage, 0xA1);
+    }
+    if (wasIdentifiers) {
+        identifiers = o.identifiers;
+        copyForm(identifiers, o.identifiers, 0xA2);
+    }
+    if (wasImplicitTrust) {
+        implicitTrust = o.implicitTrust;
+        copyForm(implicitTrust, o.implicitTrust, 0x83);
+    }
+    return *this;
+}
+
+bool ASNPkcs15CommonCertificateAttributes::operator==(const ASNPkcs15CommonCertificateAttributes& o) const {
+    if (wasAuthority != o.wasAuthority || wasIdentifier != o.wasIdentifier || wasCertHash != o.wasCertHash ||
+        wasTrustedUsage != o.wasTrustedUsage || wasIdentifiers != o.wasIdentifiers ||
+        wasImplicitTrust != o.wasImplicitTrust)
+        return false;
+    if (iD != o.iD) return false;
+    if (wasAuthority && !(authority == o.authority)) return false;
+    if (wasIdentifier && !sameDer(identifier, o.identifier)) return false;
+    if (wasCertHash && certHash != o.certHash) return false;
+    if (wasTrustedUsage && trustedUsage != o.trustedUsage) return false;
+    if (wasIdentifiers && identifiers != o.identifiers) return false;
+    if (wasImplicitTrust && !(implicitTrust == o.implicitTrust)) return false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Data objects
+
+ASNPkcs15CommonDataObjectAttributes::ASNPkcs15CommonDataObjectAttributes(uint32_t t)
+    : ASNsequenceF(t), applicationName(0x0C), applicationOID(0x06), iD(0x04), wasApplicationName(0),
+      wasApplicationOID(0), wasID(0), bAllowEmptyContents(false) {}
+
+ASNPkcs15CommonDataObjectAttributes::ASNPkcs15CommonDataObjectAttributes(const ASNPkcs15CommonDataObjectAttributes& o)
+    : ASNPkcs15CommonDataObjectAttributes(0x30) {
+    tag = o.tag;
+    *this = o;
+}
+
+ASNPkcs15CommonDataObjectAttributes::~ASNPkcs15CommonDataObjectAttributes() = default;
+
+int ASNPkcs15CommonDataObjectAttributes::read_contents(GenericFile* src, long len) {
+    wasApplicationName = wasApplicationOID = wasID = 0;
+    if (len == 0) return bAllowEmptyContents ? 1 : 0;
+    long consumed = 0;
+    ASNany el;
+    for (int n = 0; n < 3 && consumed < len; n++) {
+        long e = asnp15::readElement(src, len - consumed, el);
+        if (e < 1) return static_cast<int>(e);
+        int a;
+        if (el.tag == 0x0C) {
+            if (wasApplicationName || wasApplicationOID || wasID) return 0;
+            wasApplicationName = 1;
+            a = applicationName.assign(el);
+        } else if (el.tag == 0x06) {
+            if (wasApplicationOID || wasID) return 0;
+            wasApplicationOID = 1;
+            a = applicationOID.assign(el);
+        } else if (el.tag == 0x04 || el.tag == 0x24) {
+            if (wasID) return 0;
+            wasID = 1;
+            a = iD.assign(el);
+        } else {
+            return 0;
+        }
+        if (a != 1) return a;
+        consumed += e;
+    }
+    if (!bAllowEmptyContents && !wasApplicationOID && !wasApplicationName) return 0;
+    return consumed == len ? 1 : 0;
+}
+
+int ASNPkcs15CommonDataObjectAttributes::write_contents(GenericFile* dst) const {
+    AssertInvariant(bAllowEmptyContents || wasApplicationName || wasApplicationOID,
+                    "asnpkcs15commondataobjectattributes", 150,
+                    "bAllowEmptyContents || wasApplicationName || wasApplicationOID");
+    int r = 1;
+    if (r == 1 && wasApplicationName) r = asnp15::writeMember(applicationName, dst);
+    if (r == 1 && wasApplicationOID) r = asnp15::writeMember(applicationOID, dst);
+    if (r == 1 && wasID) r = asnp15::writeMember(iD, dst);
+    return r;
+}
+
+long ASNPkcs15CommonDataObjectAttributes::lenOfBody() const {
+    AssertInvariant(bAllowEmptyContents || wasApplicationName || wasApplicationOID,
+                    "asnpkcs15commondataobjectattributes", 160,
+                    "bAllowEmptyContents || wasApplicationName || wasApplicationOID");
+    return (wasApplicationName ? applicationName.lenOfObject() : 0) +
+           (wasApplicationOID ? applicationOID.lenOfObject() : 0) + (wasID ? iD.lenOfObject() : 0);
+}
+
+void ASNPkcs15CommonDataObjectAttributes::digest_contents(QvHash* hash) const {
+    AssertInvariant(bAllowEmptyContents || wasApplicationName || wasApplicationOID,
+                    "asnpkcs15commondataobjectattributes", 170,
+                    "bAllowEmptyContents || wasApplicationName || wasApplicationOID");
+    if (wasApplicationName) applicationName.digestObject(hash);
+    if (wasApplicationOID) applicationOID.digestObject(hash);
+    if (wasID) iD.digestObject(hash);
+}
+
+void ASNPkcs15CommonDataObjectAttributes::clear() {
+    wasApplicationName = wasApplicationOID = wasID = 0;
+    applicationName.clear();
+    applicationOID.clear();
+    iD.clear();
+}
+
+ASNPkcs15CommonDataObjectAttributes& ASNPkcs15CommonDataObjectAttributes::operator=(
+    const ASNPkcs15CommonDataObjectAttributes& o) {
+    AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15commondataobjectattributes", 190,
+                    "!( flags & ASN_FLAG_CONST )");
+    if (this == &o) return *this;
+    wasApplicationName = o.wasApplicationName;
+    wasApplicationOID = o.wasApplicationOID;
+    wasID = o.wasID;
+    bAllowEmptyContents = o.bAllowEmptyContents;
+    if (wasApplicationName) applicationName = o.applicationName;
+    if (wasApplicationOID) applicationOID = o.applicationOID;
+    if (wasID) iD = o.iD;
+    return *this;
+}
+
+bool ASNPkcs15CommonDataObjectAttributes::operator==(const ASNPkcs15CommonDataObjectAttributes& o) const {
+    if (wasApplicationName != o.wasApplicationName || wasApplicationOID != o.wasApplicationOID || wasID != o.wasID)
+        return false;
+    if (wasApplicationName && applicationName != o.applicationName) return false;
+    if (wasApplicationOID && applicationOID != o.applicationOID) return false;
+    if (wasID && iD != o.iD) return false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Algorithm information
+
+ASNPkcs15AlgorithmInfo::ASNPkcs15AlgorithmInfo(uint32_t t)
+    : ASNsequenceF(t), reference(0x02), algorithm(0x02), parameters(TAG_ANY), supportedOperations(0x03, 0),
+      algId(0x06), algRef(0x02), wasAlgId(0), wasAlgRef(0) {}
+
+ASNPkcs15AlgorithmInfo::ASNPkcs15AlgorithmInfo(const ASNPkcs15AlgorithmInfo& o) : ASNPkcs15AlgorithmInfo(0x30) {
+    tag = o.tag;
+    *this = o;
+}
+
+ASNPkcs15AlgorithmInfo::~ASNPkcs15AlgorithmInfo() = default;
+
+int ASNPkcs15AlgorithmInfo::read_contents(GenericFile* src, long len) {
+    clear();
+    long consumed = 0;
+    ASNobject* mandatory[4] = {&reference, &algorithm, &parameters, &supportedOperations};
+    for (ASNobject* m : mandatory) {
+        long r = m->read(src, len - consumed, 0);
+        if (r < 1) return static_cast<int>(r);
+        consumed += r;
+        if (consumed > len) return 0;
+    }
+    if (consumed == len) return 1;
+    ASNany el;
+    for (int n = 0; n < 2 && consumed < len; n++) {
+        long e = asnp15::readElement(src, len - consumed, el);
+        if (e < 1) return static_cast<int>(e);
+        int a;
+        if (el.tag == 0x06) {
+            if (wasAlgId || wasAlgRef) return 0;
+            a = algId.assign(el);
+            wasAlgId = 1;
+        } else if (el.tag == 0x02) {
+            if (wasAlgRef) return 0;
+            a = algRef.assign(el);
+            wasAlgRef = 1;
+        } else {
+            return 0;
+        }
+        if (a != 1) return a;
+        consumed += e;
+    }
+    return consumed == len ? 1 : 0;
+}
+
+int ASNPkcs15AlgorithmInfo::write_contents(GenericFile* dst) const {
+    int r = asnp15::writeMember(reference, dst);
+    if (r == 1) r = asnp15::writeMember(algorithm, dst);
+    if (r == 1) r = asnp15::writeMember(parameters, dst);
+    if (r == 1) r = asnp15::writeMember(supportedOperations, dst);
+    if (r == 1 && wasAlgId) r = asnp15::writeMember(algId, dst);
+    if (r == 1 && wasAlgRef) r = asnp15::writeMember(algRef, dst);
+    return r;
+}
+
+long ASNPkcs15AlgorithmInfo::lenOfBody() const {
+    long n = reference.lenOfObject() + algorithm.lenOfObject() + parameters.lenOfObject() +
+             supportedOperations.lenOfObject();
+    if (wasAlgId) n += algId.lenOfObject();
+    if (wasAlgRef) n += algRef.lenOfObject();
+    return n;
+}
+
+void ASNPkcs15AlgorithmInfo::digest_contents(QvHash* hash) const {
+    reference.digestObject(hash);
+    algorithm.digestObject(hash);
+    parameters.digestObject(hash);
+    supportedOperations.digestObject(hash);
+    if (wasAlgId) algId.digestObject(hash);
+    if (wasAlgRef) algRef.digestObject(hash);
+}
+
+void ASNPkcs15AlgorithmInfo::clear() {
+    reference.clear();
+    algorithm.clear();
+    parameters.clear();
+    supportedOperations.clear();
+    algId.clear();
+    algRef.clear();
+    wasAlgId = wasAlgRef = 0;
+}
+
+long ASNPkcs15AlgorithmInfo::getAlgorithm() const {
+    long v = smallUnsigned(algorithm);
+    return v == -1 ? -2 : v;
+}
+
+long ASNPkcs15AlgorithmInfo::getAlgRef() const { return smallUnsigned(algRef); }
+
+int ASNPkcs15AlgorithmInfo::setParameters(const ASNobject& params) {
+    return parameters.convertFrom(params) == 1 ? 1 : 0;
+}
+
+int ASNPkcs15AlgorithmInfo::set(uint32_t ref, uint32_t alg, const ASNobject& params, uint32_t ops,
+                                const ASNobjectId& oid, int aref) {
+    if (setParameters(params) != 1) return 0;
+    try {
+        reference.setValue(ref);
+        algorithm.setValue(alg);
+        supportedOperations.setFlags(ops);
+        if (oid.getLength() > 0) {
+            algId = oid;
+            wasAlgId = 1;
+        } else {
+            wasAlgId = 0;
+        }
+        if (aref >= 0) {
+            algRef.setValue(static_cast<uint32_t>(aref));
+            wasAlgRef = 1;
+        } else {
+            wasAlgRef = 0;
+        }
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    return 1;
+}
+
+int ASNPkcs15AlgorithmInfo::set(uint32_t ref, uint32_t alg, const ASNobject& params, uint32_t ops, const char* oidText,
+                                int aref) {
+    ASNobjectId oid(0x06);
+    if (oidText != nullptr && oidText[0] != 0 && oid.setText(oidText) != 1) return 0;
+    return set(ref, alg, params, ops, oid, aref);
+}
+
+int ASNPkcs15AlgorithmInfo::set(uint32_t ref, uint32_t alg, uint32_t ops, const char* oidText, int aref) {
+    ASNnull null(0x05);
+    return set(ref, alg, null, ops, oidText, aref);
+}
+
+int ASNPkcs15AlgorithmInfo::setUnknownAlgorithm(uint32_t ref, int aref) {
+    static const uint8_t ff = 0xFF;
+    try {
+        reference.setValue(ref);
+        if (algorithm.set(&ff, 1) != 1) return 0;
+        parameters.clear();
+        if (parameters.set(0x05, nullptr, 0) != 1) return 0;
+        supportedOperations.setFlags(0x80);
+        wasAlgId = 0;
+        if (aref >= 0) {
+            algRef.setValue(static_cast<uint32_t>(aref));
+            wasAlgRef = 1;
+        } else {
+            wasAlgRef = 0;
+        }
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    return 1;
+}
+
+ASNPkcs15AlgorithmInfo& ASNPkcs15AlgorithmInfo::operator=(const ASNPkcs15AlgorithmInfo& o) {
+    AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15algorithminfo", 60, "!( flags & ASN_FLAG_CONST )");
+    if (this == &o) return *this;
+    reference = o.reference;
+    algorithm = o.algorithm;
+    parameters = o.parameters;
+    supportedOperations = o.supportedOperations;
+    wasAlgId = o.wasAlgId;
+    wasAlgRef = o.wasAlgRef;
+    if (wasAlgId) algId = o.algId;
+    if (wasAlgRef) algRef = o.algRef;
+    return *this;
+}
+
+bool ASNPkcs15AlgorithmInfo::operator==(const ASNPkcs15AlgorithmInfo& o) const { return sameDer(*this, o); }
