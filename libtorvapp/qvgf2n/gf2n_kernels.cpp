@@ -7,8 +7,14 @@
 // product that the bit-serial shift-and-add method gives.
 #include "libtorvapp/qvgf2n/qvgf2nfield.h"
 
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -93,6 +99,43 @@ const QvWord *spreadTable()
     return table.v;
 }
 
+#if defined(__x86_64__)
+// Carry-less multiplication instruction, where the processor has it: the
+// 2n-word product of two n-word polynomials, schoolbook over 64-bit limbs.
+__attribute__((target("pclmul,sse2"))) void clmulProduct(const QvWord *a, const QvWord *b, unsigned int n,
+                                                          QvWord *c)
+{
+    const unsigned int n64 = (n + 1) / 2;
+    std::uint64_t A[kStackWords / 2 + 1], B[kStackWords / 2 + 1], C[kStackWords + 2];
+    for (unsigned int i = 0; i < n64; ++i) {
+        A[i] = a[2 * i] | (2 * i + 1 < n ? static_cast<std::uint64_t>(a[2 * i + 1]) << 32 : 0);
+        B[i] = b[2 * i] | (2 * i + 1 < n ? static_cast<std::uint64_t>(b[2 * i + 1]) << 32 : 0);
+    }
+    for (unsigned int i = 0; i < 2 * n64; ++i) C[i] = 0;
+    for (unsigned int i = 0; i < n64; ++i) {
+        const __m128i ai = _mm_cvtsi64_si128(static_cast<long long>(A[i]));
+        for (unsigned int j = 0; j < n64; ++j) {
+            const __m128i p = _mm_clmulepi64_si128(ai, _mm_cvtsi64_si128(static_cast<long long>(B[j])), 0x00);
+            C[i + j] ^= static_cast<std::uint64_t>(_mm_cvtsi128_si64(p));
+            C[i + j + 1] ^= static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(p, p)));
+        }
+    }
+    // The product is below x^(64n): words from 2n on are zero.
+    for (unsigned int i = 0; i < 2 * n; ++i) c[i] = static_cast<QvWord>(C[i / 2] >> (32 * (i % 2)));
+    std::memset(A, 0, sizeof A);
+    std::memset(B, 0, sizeof B);
+    std::memset(C, 0, sizeof C);
+}
+
+std::atomic<bool> portableOnly{false};
+
+bool haveClmul()
+{
+    static const bool have = __builtin_cpu_supports("pclmul");
+    return have && !portableOnly.load(std::memory_order_relaxed);
+}
+#endif
+
 template <unsigned int N>
 void mulKernel(QvWord *ctx, unsigned int nrt)
 {
@@ -122,7 +165,13 @@ void mulKernel(QvWord *ctx, unsigned int nrt)
             c[2 * i] = sp[w & 0xFF] | (sp[(w >> 8) & 0xFF] << 16);
             c[2 * i + 1] = sp[(w >> 16) & 0xFF] | (sp[w >> 24] << 16);
         }
-    } else {
+    }
+#if defined(__x86_64__)
+    else if (n <= kStackWords && haveClmul()) {
+        clmulProduct(a, b, n, c);
+    }
+#endif
+    else {
         const unsigned int tw = n + 1;
         for (unsigned int i = 0; i < tw; ++i) tab[i] = 0;
         for (unsigned int i = 0; i < n; ++i) tab[tw + i] = a[i];
@@ -262,4 +311,13 @@ void qvGF2nSelectRoutines(unsigned int n, QvGF2nAddRoutine *add, QvGF2nMulRoutin
     case 18: select<18>(add, mul, inv); break;
     default: select<0>(add, mul, inv); break;
     }
+}
+
+void qvGF2nForcePortableMultiply(bool portable)
+{
+#if defined(__x86_64__)
+    portableOnly.store(portable, std::memory_order_relaxed);
+#else
+    (void)portable;
+#endif
 }

@@ -61,5 +61,8 @@ private:
 void qvGF2nSelectRoutines(unsigned int n, QvGF2nAddRoutine *add, QvGF2nMulRoutine *mul,
                           QvGF2nInvRoutine *inv);
 void qvGF2nGenericRoutines(QvGF2nAddRoutine *add, QvGF2nMulRoutine *mul, QvGF2nInvRoutine *inv);
+// Multiplication uses the processor's carry-less multiply where it has one;
+// true keeps to the portable comb (for comparing the two).
+void qvGF2nForcePortableMultiply(bool portable);
 
 #endif
