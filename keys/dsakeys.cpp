@@ -1,0 +1,123 @@
+// DSA key structures and verification.
+#include "keys/dsakeys.h"
+
+#include <new>
+
+#include "keys/intseq.h"
+#include "libtorvapp/qvcommon/qvexception.h"
+#include "libtorvapp/qvgenerichash.h"
+#include "libtorvapp/qvnumbers/qvmodulus.h"
+#include "libtorvapp/qvnumbers/qvzn.h"
+
+DSAParameters::DSAParameters(uint32_t t) : ASNsequenceF(t), p(0), q(0), g(0) {}
+DSAParameters::DSAParameters(const DSAParameters& o) : ASNsequenceF(o), p(o.p), q(o.q), g(o.g) {}
+DSAParameters& DSAParameters::operator=(const DSAParameters& o) {
+    if (this != &o) {
+        p = o.p;
+        q = o.q;
+        g = o.g;
+    }
+    return *this;
+}
+DSAParameters::~DSAParameters() = default;
+void DSAParameters::clear() {
+    p.clear();
+    q.clear();
+    g.clear();
+}
+int DSAParameters::read_contents(GenericFile* src, long len) {
+    ASNinteger* const v[] = {&p, &q, &g};
+    return keyReadIntegers(src, len, static_cast<uint8_t>(flags & ASN_FLAG_CONST), v, 3);
+}
+int DSAParameters::write_contents(GenericFile* dst) const {
+    const ASNinteger* const v[] = {&p, &q, &g};
+    return keyWriteIntegers(dst, v, 3);
+}
+long DSAParameters::lenOfBody() const {
+    const ASNinteger* const v[] = {&p, &q, &g};
+    return keyLenIntegers(v, 3);
+}
+void DSAParameters::digest_contents(QvHash* hash) const {
+    const ASNinteger* const v[] = {&p, &q, &g};
+    keyDigestIntegers(hash, v, 3);
+}
+unsigned DSAParameters::getPBits() const { return keyIntegerBits(p); }
+
+DSASignature::DSASignature(uint32_t t) : ASNsequenceF(t), r(0), s(0) {}
+DSASignature::~DSASignature() = default;
+void DSASignature::clear() {
+    r.clear();
+    s.clear();
+}
+int DSASignature::read_contents(GenericFile* src, long len) {
+    ASNinteger* const v[] = {&r, &s};
+    return keyReadIntegers(src, len, static_cast<uint8_t>(flags & ASN_FLAG_CONST), v, 2);
+}
+int DSASignature::write_contents(GenericFile* dst) const {
+    const ASNinteger* const v[] = {&r, &s};
+    return keyWriteIntegers(dst, v, 2);
+}
+long DSASignature::lenOfBody() const {
+    const ASNinteger* const v[] = {&r, &s};
+    return keyLenIntegers(v, 2);
+}
+void DSASignature::digest_contents(QvHash* hash) const {
+    const ASNinteger* const v[] = {&r, &s};
+    keyDigestIntegers(hash, v, 2);
+}
+
+DSAPublicKey::DSAPublicKey(uint32_t t) : ASNinteger(t) {}
+unsigned DSAPublicKey::getBits() const { return keyIntegerBits(*this); }
+
+namespace {
+
+// The value of a positive INTEGER as a number; false for negative or empty ones.
+bool toQvN(const ASNinteger& v, QvN* out) {
+    const uint8_t* d = v.getData();
+    long n = v.getValueLength();
+    if (d == nullptr || n < 1 || (d[0] & 0x80) != 0) return false;
+    *out = QvN(d, static_cast<unsigned>(n), 0);
+    return true;
+}
+
+}  // namespace
+
+int DSAPublicKey::verifyWithHash(const uint8_t* digest, unsigned digestLen, unsigned hashId,
+                                 const DSAParameters* params, const DSASignature& sig) const {
+    if (hashId < 1 || hashId > 8) return 3;
+    if (digest == nullptr || digestLen != QvGenericHash::getGenericHashOctets(hashId)) return 3;
+    if (params == nullptr) return 2;
+    try {
+        QvN p, q, g, y, r, s;
+        if (!toQvN(params->p, &p) || !toQvN(params->q, &q) || !toQvN(params->g, &g) || !toQvN(*this, &y))
+            return 2;
+        if (p.isEven() || q.isEven() || q <= 1u || p <= q || g <= 1u || g >= p || y <= 1u || y >= p) return 2;
+        if (!toQvN(sig.r, &r) || !toQvN(sig.s, &s)) return 1;
+        if (r.isZero() || s.isZero() || r >= q || s >= q) return 1;
+        // The digest's leftmost bits, as many as q has.
+        unsigned qBits = q.getBitLength();
+        unsigned useOctets = digestLen;
+        if (useOctets * 8 > qBits) useOctets = (qBits + 7) / 8;
+        QvN z(digest, useOctets, 0);
+        if (useOctets * 8 > qBits) z >>= useOctets * 8 - qBits;
+        QvModulus qm(q, QvModulus::OPT_MONTGOMERY);
+        QvModulus pm(p, QvModulus::OPT_MONTGOMERY);
+        QvZn w(1, &qm);
+        w /= QvZn(s, &qm);
+        QvZn u1 = QvZn(z % q, &qm);
+        u1 *= w;
+        QvZn u2(r, &qm);
+        u2 *= w;
+        QvZn a(g, &pm);
+        a ^= u1.asQvN();
+        QvZn b(y, &pm);
+        b ^= u2.asQvN();
+        a *= b;
+        QvN v = a.asQvN() % q;
+        return v == r ? 0 : 1;
+    } catch (const std::bad_alloc&) {
+        return 2;
+    } catch (const QvException&) {
+        return 2;
+    }
+}

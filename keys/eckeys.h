@@ -1,0 +1,72 @@
+// Elliptic-curve key structures: the domain parameters CHOICE (specified, named
+// curve, implicitCA) and the public point as a BIT STRING.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/libasn/asnany.h"
+#include "lib/libasn/asnbitst.h"
+#include "lib/libasn/asnbool.h"
+#include "lib/libasn/asnchoice.h"
+#include "lib/libasn/asnobjid.h"
+
+class DSASignature;
+
+class ECDomainParameters : public ASNchoice {
+public:
+    enum { kNone = 0, kSpecified = 1, kNamedCurve = 2, kImplicitCA = 3 };
+
+    // implicitCA (NULL) chosen at construction.
+    explicit ECDomainParameters(uint32_t tag = 0);
+    ECDomainParameters(const ECDomainParameters& other);
+    ECDomainParameters& operator=(const ECDomainParameters& other);
+    ~ECDomainParameters() override;
+    ASNobject** getObjectList() override;
+
+    int getType() const;
+    // Field size in bits: from the prime or the degree of specified parameters, from
+    // the curve catalogue for a named curve; 0 for implicitCA, nothing chosen or an
+    // unknown curve.
+    unsigned getFieldSizeBits() const;
+    unsigned getFieldSizeBytes() const { return (getFieldSizeBits() + 7) / 8; }
+
+    ASNany specified;         // SpecifiedECDomain, kept as its encoding
+    ASNobjectId namedCurve;
+    ASNnull implicitCA;
+
+private:
+    ASNobject* m_list[4];
+};
+
+class ECPublicKey : public ASNbitstr {
+public:
+    explicit ECPublicKey(uint32_t tag = 0);
+    ECPublicKey(const ECPublicKey& other);
+    ECPublicKey& operator=(const ECPublicKey& other);
+    ~ECPublicKey() override;
+
+    // The point octets with their unused-bits count; 1, or 0.
+    int setPoint(const uint8_t* data, long len, uint8_t unusedBits);
+    // Size the point reports: the coordinate size of an uncompressed or hybrid
+    // point (04/06/07), the x size of a compressed one (02/03); 0 otherwise.
+    unsigned getSizeBits() const;
+    unsigned getSizeBytes() const { return (getSizeBits() + 7) / 8; }
+
+    // Binds the key to a domain; 1, or 0 when the domain is neither specified nor
+    // named.
+    int bindDomain(const ECDomainParameters& domain);
+    bool hasDomain() const { return m_domainType != ECDomainParameters::kNone; }
+    // Whether the point's size fits the domain's field.
+    bool isInDomain(const ECDomainParameters& domain) const;
+
+    // 1 valid, 0 or -1 invalid, -2 unknown ECDSA signature OID, -3 length mismatch or
+    // cryptographic error, -4 no domain parameters. The curve arithmetic is not
+    // available yet: a known OID with a bound domain gives -3 (the caller reports the
+    // algorithm as unusable).
+    int verify(const uint8_t* digest, unsigned digestLen, const ASNobjectId& signatureOid,
+               const DSASignature& sig) const;
+
+private:
+    int m_domainType;
+    unsigned m_fieldBits;
+};

@@ -1,0 +1,44 @@
+// PKCS #1 RSAPublicKey: SEQUENCE { modulus INTEGER, publicExponent INTEGER }, with
+// signature verification.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/libasn/asnint.h"
+#include "lib/libasn/siganddigoid.h"
+
+class RSAPublicKey : public ASNsequenceF {
+public:
+    explicit RSAPublicKey(uint32_t tag = 0);
+    RSAPublicKey(const RSAPublicKey& other);
+    RSAPublicKey& operator=(const RSAPublicKey& other);
+    ~RSAPublicKey() override;
+
+    void clear() override;
+    int read_contents(GenericFile* src, long len) override;
+    int write_contents(GenericFile* dst) const override;
+    long lenOfBody() const override;
+    void digest_contents(QvHash* hash) const override;
+
+    void setModulus(const ASNinteger& v);
+    void setPublicExponent(const ASNinteger& v);
+    // From unsigned big-endian magnitudes; 1, or 0 when memory runs out.
+    int setModulusBytes(const uint8_t* data, long len);
+    int setPublicExponentBytes(const uint8_t* data, long len);
+    // Bit length of the modulus (0 when empty).
+    unsigned getModulusBits() const;
+
+    // Verification results.
+    enum { kValid = 0, kInvalid = 1, kKeyFailure = 2, kUnsupported = 4 };
+    // Verifies a signature over a digest already computed with the hash of the
+    // signature algorithm. PKCS #1 version 1.5 signatures are checked here;
+    // RSASSA-PSS is not available yet and gives kUnsupported.
+    int verifyDigest(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& signatureAlgorithm,
+                     const uint8_t* sig, unsigned sigLen) const;
+    // Hashes the object's DER encoding with the algorithm's hash, then as above.
+    int verifyObject(const ASNobject& signedPart, const AlgorithmIdentifier& signatureAlgorithm,
+                     const uint8_t* sig, unsigned sigLen) const;
+
+    ASNinteger modulus;
+    ASNinteger publicExponent;
+};

@@ -1,0 +1,265 @@
+// X.509 Certificate.
+#include "lib/libasn/sgncert.h"
+
+#include <cstring>
+#include <new>
+
+#include "lib/libasn/asnoidconst.h"
+#include "support/b64file.h"
+#include "support/memfile.h"
+
+namespace {
+
+SignedCertificateReader g_readHook = nullptr;
+
+const char kBegin[] = "-----BEGIN CERTIFICATE-----";
+const char kEnd[] = "-----END CERTIFICATE-----";
+
+const char* findText(const char* hay, size_t hayLen, const char* needle) {
+    size_t n = std::strlen(needle);
+    if (hayLen < n) return nullptr;
+    for (size_t i = 0; i + n <= hayLen; i++)
+        if (hay[i] == needle[0] && std::memcmp(hay + i, needle, n) == 0) return hay + i;
+    return nullptr;
+}
+
+}  // namespace
+
+SignedCertificate::SignedCertificate() : ASNsequenceF(0), signatureAlgorithm(0u), signature(0) {}
+
+SignedCertificate::SignedCertificate(const SignedCertificate& o)
+    : ASNsequenceF(o), tbsCertificate(o.tbsCertificate), signatureAlgorithm(o.signatureAlgorithm),
+      signature(o.signature) {}
+
+SignedCertificate& SignedCertificate::operator=(const SignedCertificate& o) {
+    if (this == &o) return *this;
+    assertNotConst("sgncert", 1, "!( flags & ASN_FLAG_CONST )");
+    tbsCertificate = o.tbsCertificate;
+    signatureAlgorithm = o.signatureAlgorithm;
+    signature = o.signature;
+    return *this;
+}
+
+SignedCertificate::~SignedCertificate() = default;
+
+long SignedCertificate::read(GenericFile* src, long maxLen, uint8_t rflags) {
+    SignedCertificateReader hook = g_readHook;
+    if (hook != nullptr) return hook(this, src, maxLen, rflags);
+    return ASNobject::read(src, maxLen, rflags);
+}
+
+void SignedCertificate::clear() {
+    tbsCertificate.clear();
+    signatureAlgorithm.clear();
+    signature.clear();
+}
+
+int SignedCertificate::read_contents(GenericFile* src, long len) {
+    uint8_t f = static_cast<uint8_t>(flags & ASN_FLAG_CONST);
+    if (len < 2) return 0;
+    long used = tbsCertificate.read(src, len, f);
+    if (used < 1) return static_cast<int>(used);
+    if (len - used < 2) return 0;
+    long r = signatureAlgorithm.read(src, len - used, f);
+    if (r < 1) return static_cast<int>(r);
+    used += r;
+    if (len - used < 2) return 0;
+    r = signature.read(src, len - used, f);
+    if (r < 1) return static_cast<int>(r);
+    used += r;
+    return used == len ? 1 : 0;
+}
+
+int SignedCertificate::write_contents(GenericFile* dst) const {
+    long r = tbsCertificate.write(dst);
+    if (r < 1) return static_cast<int>(r);
+    r = signatureAlgorithm.write(dst);
+    if (r < 1) return static_cast<int>(r);
+    r = signature.write(dst);
+    return r < 1 ? static_cast<int>(r) : 1;
+}
+
+long SignedCertificate::lenOfBody() const {
+    return tbsCertificate.lenOfObject() + signatureAlgorithm.lenOfObject() + signature.lenOfObject();
+}
+
+void SignedCertificate::digest_contents(QvHash* hash) const {
+    tbsCertificate.digestObject(hash);
+    signatureAlgorithm.digestObject(hash);
+    signature.digestObject(hash);
+}
+
+// ---------------------------------------------------------------------------
+// PEM
+
+int SignedCertificate::setReadHook(SignedCertificateReader fn) {
+    g_readHook = fn;
+    return 1;
+}
+
+SignedCertificateReader SignedCertificate::getReadHook() { return g_readHook; }
+
+int SignedCertificate::enablePemInput() { return setReadHook(&SignedCertificate::readPemOrDer); }
+
+long SignedCertificate::readPemOrDer(SignedCertificate* cert, GenericFile* src, long maxLen, uint8_t rflags) {
+    if (cert == nullptr || src == nullptr) return EASN_FILE;
+    int64_t start = src->Tell();
+    long r = cert->ASNobject::read(src, maxLen, rflags);
+    if (r != 0 || start < 0) return r;
+
+    if (src->Seek(static_cast<long>(start)) != 0) return EASN_FILE;
+    MemFile text;
+    size_t copied = 0;
+    int16_t cr = src->CopyTo(&text, maxLen > 0 ? static_cast<size_t>(maxLen) : ~static_cast<size_t>(0), &copied);
+    if (cr == -2) return 0;
+    if (cr != 0) return EASN_FILE;
+    static const char nul = 0;
+    if (text.Write(1, &nul) != 0) return 0;
+    const char* base = reinterpret_cast<const char*>(text.GetData());
+    size_t n = copied;
+    const char* b = findText(base, n, kBegin);
+    if (b == nullptr) return 0;
+    const char* b64 = b + std::strlen(kBegin);
+    const char* e = findText(b64, n - static_cast<size_t>(b64 - base), kEnd);
+    if (e == nullptr) return 0;
+    long textLen = static_cast<long>(e - b64);
+    if (textLen < 4) return 0;
+    if (text.Seek(static_cast<long>(b64 - base)) != 0) return 0;
+
+    Base64File view(&text, 64, static_cast<size_t>(textLen));
+    // The decoded size is at most three quarters of the text.
+    long d = cert->ASNobject::read(&view, textLen, 0);
+    if (d < 1) {
+        cert->clear();
+        return d == EASN_MEM ? EASN_MEM : 0;
+    }
+    // Nothing but padding and white space may follow the certificate in the armour.
+    uint8_t extra;
+    size_t got = 0;
+    if (view.Read(1, &extra, &got) != 0 || got != 0) {
+        cert->clear();
+        return 0;
+    }
+    long consumed = static_cast<long>((e - base) + static_cast<long>(std::strlen(kEnd)));
+    if (src->Seek(static_cast<long>(start + consumed)) != 0) return EASN_FILE;
+    return consumed;
+}
+
+// ---------------------------------------------------------------------------
+
+bool SignedCertificate::operator==(const SignedCertificate& o) const {
+    if (!(signature == o.signature) || !(signatureAlgorithm == o.signatureAlgorithm)) return false;
+    std::vector<uint8_t> a, b;
+    if (tbsCertificate.encodeToVector(a) < 1 || o.tbsCertificate.encodeToVector(b) < 1) return false;
+    return a == b;
+}
+
+bool SignedCertificate::isCA() const {
+    BasicConstraints bc;
+    if (tbsCertificate.extensions.value.getExtensionValue(algoid::basicConstraints(), &bc) != 1) return false;
+    return bc.cA.isTrue();
+}
+
+const uint8_t* SignedCertificate::signatureOctets(uint32_t* len) const {
+    long n = signature.getByteLength();
+    if (len != nullptr) *len = n > 0 ? static_cast<uint32_t>(n) : 0;
+    return n > 0 ? signature.getBits() : nullptr;
+}
+
+int SignedCertificate::signedDigest(uint8_t* out, unsigned* len, unsigned* hashId) const {
+    if (SignatureAlgorithmToHash(signatureAlgorithm, hashId, len) != 1) return 0;
+    return tbsCertificate.digestReceived(*hashId, out, 64);
+}
+
+int SignedCertificate::verifyRsa(const RSAPublicKey& key) const {
+    if (!(tbsCertificate.signature.algorithm == signatureAlgorithm.algorithm)) return -2;
+    if (signature.getContents() == nullptr || signature.getByteLength() + 1 < 2) return -1;
+    uint8_t d[64];
+    unsigned len = 0, hashId = 0;
+    if (signedDigest(d, &len, &hashId) != 1) return -3;
+    uint32_t sl = 0;
+    const uint8_t* s = signatureOctets(&sl);
+    int r = key.verifyDigest(d, len, signatureAlgorithm, s, sl);
+    switch (r) {
+        case RSAPublicKey::kValid: return 1;
+        case RSAPublicKey::kKeyFailure: return -4;
+        case RSAPublicKey::kUnsupported: return -3;
+        default: return -1;
+    }
+}
+
+int SignedCertificate::verifyDsa(const DSAPublicKey& key, const DSAParameters* params) const {
+    if (!isDsaSignatureOid(signatureAlgorithm.algorithm)) return -2;
+    if (!(tbsCertificate.signature.algorithm == signatureAlgorithm.algorithm)) return -3;
+    uint32_t sl = 0;
+    const uint8_t* s = signatureOctets(&sl);
+    if (s == nullptr) return -1;
+    DSASignature sig;
+    if (sig.readBuffer(s, static_cast<long>(sl), 0) != static_cast<long>(sl)) return -1;
+    uint8_t d[64];
+    unsigned len = 0, hashId = 0;
+    if (signedDigest(d, &len, &hashId) != 1) return -2;
+    switch (key.verifyWithHash(d, len, hashId, params, sig)) {
+        case 0: return 1;
+        case 1: return -1;
+        case 2: return -4;
+        case 3: return -2;
+        default: AssertInvariant(0, "sgncert", 1, "false", nullptr);
+    }
+    return -1;
+}
+
+int SignedCertificate::verifyEcdsa(const ECPublicKey& key, const ECDomainParameters& domain) const {
+    int t = domain.getType();
+    if (t != ECDomainParameters::kSpecified && t != ECDomainParameters::kNamedCurve) return -2;
+    if (!(tbsCertificate.signature.algorithm == signatureAlgorithm.algorithm)) return -3;
+    if (!key.isInDomain(domain)) return -4;
+    uint32_t sl = 0;
+    const uint8_t* s = signatureOctets(&sl);
+    if (s == nullptr) return -1;
+    DSASignature sig;
+    long r = sig.readBuffer(s, static_cast<long>(sl), 0);
+    if (r == EASN_MEM || r == EASN_FILE) return 0;
+    if (r != static_cast<long>(sl)) return -1;
+    uint8_t d[64];
+    unsigned len = 0, hashId = 0;
+    if (signedDigest(d, &len, &hashId) != 1) return -2;
+    ECPublicKey bound(key);
+    if (bound.bindDomain(domain) != 1) return -2;
+    switch (bound.verify(d, len, signatureAlgorithm.algorithm, sig)) {
+        case 1: return 1;
+        case -2:
+        case -3: return -2;
+        case -4: return -4;
+        default: return -1;
+    }
+}
+
+int SignedCertificate::verifyWithKeyInfo(const SubPubKeyInfo& keyInfo) const {
+    uint32_t sl = 0;
+    const uint8_t* s = signatureOctets(&sl);
+    if (s == nullptr || sl == 0) return -3;
+    // The identifier inside the signed part must be the one the signature claims;
+    // otherwise an attacker could choose the algorithm.
+    if (!(tbsCertificate.signature == signatureAlgorithm)) return -3;
+    int r;
+    const std::vector<uint8_t>& rx = tbsCertificate.receivedEncoding();
+    if (!rx.empty() && rx.size() <= 0xFFFFFFFFu)
+        r = keyInfo.verifyData(signatureAlgorithm, rx.data(), static_cast<uint32_t>(rx.size()), s, sl);
+    else
+        r = keyInfo.verifyObject(signatureAlgorithm, tbsCertificate, s, sl);
+    switch (r) {
+        case 1: return 1;
+        case -1: return -2;
+        case -2: return 0;
+        case -3: return -1;
+        case -4: return -4;
+        default: return -3;
+    }
+}
+
+int SignedCertificate::verifyWithIssuer(const SignedCertificate& issuer) const {
+    return verifyWithKeyInfo(issuer.tbsCertificate.subjectPublicKeyInfo);
+}
+
+int SignedCertificate::verifySelfSigned() const { return verifyWithIssuer(*this); }
