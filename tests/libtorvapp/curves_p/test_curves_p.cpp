@@ -537,3 +537,31 @@ TEST(EpConstruction, RefusedOctetsLeaveTheTargetUnchanged) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EpConstruction, PointsWithoutCurveAreRefusedNotRead) {
+    RefCurve ref(NID_X9_62_prime256v1);
+    auto ep = makeEp(ref);
+    auto cep = makeCryptoEp(ref);
+    QvEpPoint bare;
+    ElemPtr g = decodeElem(*ep, ref.generator());
+    EXPECT_THROW(ep->doubleInPlace(&bare), QvNotInitException);
+    EXPECT_THROW(ep->addInPlace(&bare, g.get()), QvNotInitException);
+    EXPECT_THROW(ep->negateInPlace(&bare), QvNotInitException);
+    QvCryptoEpPoint cbare;
+    ElemPtr cg = decodeElem(*cep, ref.generator());
+    EXPECT_THROW(cep->doubleInPlace(&cbare), QvNotInitException);
+    EXPECT_THROW(cep->subtractInPlace(&cbare, cg.get()), QvNotInitException);
+    EXPECT_THROW(cep->addInPlace(cg.get(), &cbare), QvNotInitException);
+    EXPECT_THROW(cep->negateInPlace(&cbare), QvNotInitException);
+    // Assignment gives a bare point its curve.
+    ep->assignElement(&bare, g.get());
+    ep->doubleInPlace(&bare);
+    EXPECT_EQ(encodeElem(*ep, &bare, 65), ref.mulG(Bytes{2}));
+    cep->assignElement(&cbare, cg.get());
+    cep->doubleInPlace(&cbare);
+    EXPECT_EQ(encodeElem(*cep, &cbare, 65), ref.mulG(Bytes{2}));
+}
+
+}  // namespace
