@@ -192,3 +192,41 @@ unsigned int QvBcEnc::finish(QvOctet* out)
         std::memcpy(out, plain.getConstData(), data);
     return data;
 }
+
+QvBcStreamEnc::QvBcStreamEnc(unsigned int cipherAlgo, unsigned int segmentOctets, unsigned int pad)
+    : QvBcEnc(cipherAlgo, pad), reg(n), s(n)
+{
+    std::memset(reg.getData(), 0, n);
+    setSegmentOctets(segmentOctets);
+}
+
+QvBcStreamEnc::QvBcStreamEnc(const QvBc& cipherObject, unsigned int segmentOctets, unsigned int pad)
+    : QvBcEnc(cipherObject, pad), reg(n), s(n)
+{
+    std::memset(reg.getData(), 0, n);
+    setSegmentOctets(segmentOctets);
+}
+
+QvBcStreamEnc::QvBcStreamEnc(const QvBcStreamEnc& other) = default;
+QvBcStreamEnc::~QvBcStreamEnc() = default;
+
+unsigned int QvBcStreamEnc::getDataUnitOctets() const { return s; }
+unsigned int QvBcStreamEnc::getIvOctets() const { return n; }
+
+void QvBcStreamEnc::setSegmentOctets(unsigned int segment)
+{
+    s = (segment == 0 || segment > n) ? n : segment;
+    sessionOpen = false;
+    partial = QvOctMem(s);
+    held = 0;
+}
+
+void QvBcStreamEnc::loadIv(const QvOctet* iv) { std::memcpy(reg.getData(), iv, n); }
+
+void QvBcStreamEnc::cipherChanged()
+{
+    QvBcEnc::cipherChanged();
+    reg = QvOctMem(n);
+    std::memset(reg.getData(), 0, n);
+    setSegmentOctets(n);
+}

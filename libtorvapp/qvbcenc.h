@@ -63,4 +63,32 @@ protected:
     unsigned int held;  // octets in partial
 };
 
+
+// Base of the modes that XOR the data with keystream drawn from one block
+// register (OFB's feedback block, CTR's counter block) in segments of s octets,
+// 1 <= s <= n; the IV is one block, loaded into the register.
+class QvBcStreamEnc : public QvBcEnc {
+public:
+    unsigned int getDataUnitOctets() const override;
+    unsigned int getIvOctets() const override;
+
+    // 0 or a value above the block length stores the block length; closes an
+    // open session.
+    void setSegmentOctets(unsigned int s);
+    unsigned int getSegmentOctets() const { return s; }
+
+protected:
+    QvBcStreamEnc(unsigned int cipherAlgo, unsigned int segmentOctets, unsigned int padMethod);
+    QvBcStreamEnc(const QvBc& cipherObject, unsigned int segmentOctets, unsigned int padMethod);
+    QvBcStreamEnc(const QvBcStreamEnc& other);
+    ~QvBcStreamEnc() override;
+
+    void loadIv(const QvOctet* iv) override;
+    // A zero register of the new block length, segments of the whole block.
+    void cipherChanged() override;
+
+    QvOctMem reg; // n octets
+    unsigned int s;
+};
+
 #endif

@@ -22,52 +22,35 @@ const QvBcEncTexts kTexts = {
 } // namespace
 
 QvCtr::QvCtr(unsigned int cipherAlgo, unsigned int segmentOctets, unsigned int pad)
-    : QvBcEnc(cipherAlgo, pad), counter(n), keystream(kBatch * n), made(0), ready(0), ahead(0), s(n)
+    : QvBcStreamEnc(cipherAlgo, segmentOctets, pad), keystream(kBatch * n), made(0), ready(0), ahead(0)
 {
-    std::memset(counter.getData(), 0, n);
-    setSegmentOctets(segmentOctets);
 }
 
 QvCtr::QvCtr(const QvBc& cipherObject, unsigned int segmentOctets, unsigned int pad)
-    : QvBcEnc(cipherObject, pad), counter(n), keystream(kBatch * n), made(0), ready(0), ahead(0), s(n)
+    : QvBcStreamEnc(cipherObject, segmentOctets, pad), keystream(kBatch * n), made(0), ready(0), ahead(0)
 {
-    std::memset(counter.getData(), 0, n);
-    setSegmentOctets(segmentOctets);
 }
 
 QvCtr::QvCtr(const QvCtr& other) = default;
 QvCtr::~QvCtr() = default;
 
 QvSymEnc* QvCtr::clone() const { return new QvCtr(*this); }
-unsigned int QvCtr::getDataUnitOctets() const { return s; }
-unsigned int QvCtr::getIvOctets() const { return n; }
 unsigned int QvCtr::getModeId() const { return QV_SYMENC_CTR; }
 const char* QvCtr::getName() const { return "CTR"; }
 const std::uint32_t* QvCtr::getOidArcs() const { return kOidArcs; }
 const QvOctet* QvCtr::getOidDer() const { return kOidDer; }
 const QvBcEncTexts& QvCtr::texts() const { return kTexts; }
 
-void QvCtr::setSegmentOctets(unsigned int segment)
-{
-    s = (segment == 0 || segment > n) ? n : segment;
-    sessionOpen = false;
-    partial = QvOctMem(s);
-    held = 0;
-}
-
 void QvCtr::cipherChanged()
 {
-    QvBcEnc::cipherChanged();
-    counter = QvOctMem(n);
-    std::memset(counter.getData(), 0, n);
+    QvBcStreamEnc::cipherChanged();
     keystream = QvOctMem(kBatch * n);
     made = ready = 0;
-    setSegmentOctets(n);
 }
 
 void QvCtr::loadIv(const QvOctet* iv)
 {
-    std::memcpy(counter.getData(), iv, n);
+    QvBcStreamEnc::loadIv(iv);
     made = ready = 0;
 }
 
@@ -80,7 +63,7 @@ void QvCtr::processUnit(const QvOctet* in, QvOctet* out)
         // As many blocks as this step still needs, at most kBatch (at least one):
         // a short message costs no keystream it does not use.
         made = ahead >= kBatch ? kBatch : (ahead == 0 ? 1 : unsigned(ahead));
-        QvOctet* c = counter.getData();
+        QvOctet* c = reg.getData();
         for (unsigned int b = 0; b < made; ++b) {
             std::memcpy(ks + b * n, c, n);
             // Big-endian increment over the whole block, wrapping past the

@@ -4,7 +4,7 @@
 
 #include "libtorvapp/qvbcenc.h"
 
-class QvCtr : public QvBcEnc {
+class QvCtr : public QvBcStreamEnc {
 public:
     // Keystream blocks made in one go: independent blocks keep the processor busy.
     static constexpr unsigned int kBatch = 4;
@@ -17,15 +17,10 @@ public:
     ~QvCtr() override;
 
     QvSymEnc* clone() const override;
-    unsigned int getDataUnitOctets() const override;
-    unsigned int getIvOctets() const override;
     unsigned int getModeId() const override;
     const char* getName() const override;
     const std::uint32_t* getOidArcs() const override;
     const QvOctet* getOidDer() const override;
-
-    void setSegmentOctets(unsigned int s);
-    unsigned int getSegmentOctets() const { return s; }
 
 protected:
     const QvBcEncTexts& texts() const override;
@@ -34,12 +29,11 @@ protected:
     void cipherChanged() override;
     void unitsAhead(std::size_t count) override;
 
-    QvOctMem counter;
+    // The counter block is the inherited register.
     QvOctMem keystream;   // up to kBatch keystream blocks made ahead
     unsigned int made;    // keystream blocks in the current batch
     unsigned int ready;   // of those, not yet used
     std::size_t ahead;    // units still to come in this step
-    unsigned int s;
 };
 
 #endif

@@ -2,21 +2,11 @@
 
 #include <cstring>
 
+#include "libtorvapp/qvcommon/qvendian.h"
+
 namespace {
 constexpr std::uint32_t kOidArcs[] = {9, 1, 3, 6, 1, 4, 1, 32473, 4, 2};
 constexpr QvOctet kOidDer[] = {0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x81, 0xFD, 0x59, 0x04, 0x02};
-
-inline std::uint32_t load32(const QvOctet* p)
-{
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
-inline void store32(QvOctet* p, std::uint32_t v)
-{
-    p[0] = QvOctet(v >> 24);
-    p[1] = QvOctet(v >> 16);
-    p[2] = QvOctet(v >> 8);
-    p[3] = QvOctet(v);
-}
 } // namespace
 
 QvDesXeeex::QvDesXeeex() : QvDesEee(true, false), x1(), x2() {}
@@ -52,21 +42,21 @@ void QvDesXeeex::buildCommonSchedule()
 {
     std::memcpy(x1, key.getConstData(), 8);
     std::memcpy(x2, key.getConstData() + 32, 8);
-    buildEeeSchedules(8);
+    buildSchedules(8);
 }
 
 void QvDesXeeex::encryptCore(const QvOctet* in, QvOctet* out) const
 {
-    std::uint32_t l = load32(in) ^ load32(x1), r = load32(in + 4) ^ load32(x1 + 4);
-    eeeEncrypt(l, r);
-    store32(out, l ^ load32(x2));
-    store32(out + 4, r ^ load32(x2 + 4));
+    std::uint32_t l = qvLoad32Be(in) ^ qvLoad32Be(x1), r = qvLoad32Be(in + 4) ^ qvLoad32Be(x1 + 4);
+    encryptHalves(l, r);
+    qvStore32Be(out, l ^ qvLoad32Be(x2));
+    qvStore32Be(out + 4, r ^ qvLoad32Be(x2 + 4));
 }
 
 void QvDesXeeex::decryptCore(const QvOctet* in, QvOctet* out) const
 {
-    std::uint32_t l = load32(in) ^ load32(x2), r = load32(in + 4) ^ load32(x2 + 4);
-    eeeDecrypt(l, r);
-    store32(out, l ^ load32(x1));
-    store32(out + 4, r ^ load32(x1 + 4));
+    std::uint32_t l = qvLoad32Be(in) ^ qvLoad32Be(x2), r = qvLoad32Be(in + 4) ^ qvLoad32Be(x2 + 4);
+    decryptHalves(l, r);
+    qvStore32Be(out, l ^ qvLoad32Be(x1));
+    qvStore32Be(out + 4, r ^ qvLoad32Be(x1 + 4));
 }

@@ -1,7 +1,5 @@
 #include "libtorvapp/qvofb.h"
 
-#include <cstring>
-
 namespace {
 constexpr std::uint32_t kOidArcs[] = {5, 1, 0, 10116, 0, 4};
 constexpr QvOctet kOidDer[] = {0x06, 0x05, 0x28, 0xCF, 0x04, 0x00, 0x04};
@@ -21,52 +19,28 @@ const QvBcEncTexts kTexts = {
 } // namespace
 
 QvOfb::QvOfb(unsigned int cipherAlgo, unsigned int segmentOctets, unsigned int pad)
-    : QvBcEnc(cipherAlgo, pad), feedback(n), s(n)
+    : QvBcStreamEnc(cipherAlgo, segmentOctets, pad)
 {
-    std::memset(feedback.getData(), 0, n);
-    setSegmentOctets(segmentOctets);
 }
 
 QvOfb::QvOfb(const QvBc& cipherObject, unsigned int segmentOctets, unsigned int pad)
-    : QvBcEnc(cipherObject, pad), feedback(n), s(n)
+    : QvBcStreamEnc(cipherObject, segmentOctets, pad)
 {
-    std::memset(feedback.getData(), 0, n);
-    setSegmentOctets(segmentOctets);
 }
 
 QvOfb::QvOfb(const QvOfb& other) = default;
 QvOfb::~QvOfb() = default;
 
 QvSymEnc* QvOfb::clone() const { return new QvOfb(*this); }
-unsigned int QvOfb::getDataUnitOctets() const { return s; }
-unsigned int QvOfb::getIvOctets() const { return n; }
 unsigned int QvOfb::getModeId() const { return QV_SYMENC_OFB; }
 const char* QvOfb::getName() const { return "OFB"; }
 const std::uint32_t* QvOfb::getOidArcs() const { return kOidArcs; }
 const QvOctet* QvOfb::getOidDer() const { return kOidDer; }
 const QvBcEncTexts& QvOfb::texts() const { return kTexts; }
 
-void QvOfb::setSegmentOctets(unsigned int segment)
-{
-    s = (segment == 0 || segment > n) ? n : segment;
-    sessionOpen = false;
-    partial = QvOctMem(s);
-    held = 0;
-}
-
-void QvOfb::cipherChanged()
-{
-    QvBcEnc::cipherChanged();
-    feedback = QvOctMem(n);
-    std::memset(feedback.getData(), 0, n);
-    setSegmentOctets(n);
-}
-
-void QvOfb::loadIv(const QvOctet* iv) { std::memcpy(feedback.getData(), iv, n); }
-
 void QvOfb::processUnit(const QvOctet* in, QvOctet* out)
 {
-    QvOctet* f = feedback.getData();
+    QvOctet* f = reg.getData();
     cipher->encryptBlock(f, nullptr);
     qvSymXor(out, in, f, s);
 }

@@ -4,7 +4,7 @@
 
 #include "libtorvapp/qvbcenc.h"
 
-class QvOfb : public QvBcEnc {
+class QvOfb : public QvBcStreamEnc {
 public:
     // 0 for the segment octets means the block length.
     explicit QvOfb(unsigned int cipherAlgo = QV_BC_ALGO_AES, unsigned int segmentOctets = 0,
@@ -14,24 +14,15 @@ public:
     ~QvOfb() override;
 
     QvSymEnc* clone() const override;
-    unsigned int getDataUnitOctets() const override;
-    unsigned int getIvOctets() const override;
     unsigned int getModeId() const override;
     const char* getName() const override;
     const std::uint32_t* getOidArcs() const override;
     const QvOctet* getOidDer() const override;
 
-    void setSegmentOctets(unsigned int s);
-    unsigned int getSegmentOctets() const { return s; }
-
 protected:
     const QvBcEncTexts& texts() const override;
-    void loadIv(const QvOctet* iv) override;
+    // The feedback block is the register: replaced by its encryption each unit.
     void processUnit(const QvOctet* in, QvOctet* out) override;
-    void cipherChanged() override;
-
-    QvOctMem feedback;
-    unsigned int s;
 };
 
 #endif

@@ -2,9 +2,9 @@
 #ifndef LIBTORVAPP_QVTDES_H
 #define LIBTORVAPP_QVTDES_H
 
-#include "libtorvapp/qvdes.h"
+#include "libtorvapp/qvdes3.h"
 
-class QvTdes : public QvDes {
+class QvTdes : public QvDes3 {
 public:
     QvTdes();
     // The parity flag is kept for the interface's sake: triple DES keys are
@@ -16,18 +16,11 @@ public:
     QvBc* clone() const override;
     unsigned int getAlgoId() const override;
     const char* getName() const override;
-    unsigned int getMinKeyOctets() const override;
-    unsigned int getMaxKeyOctets() const override;
     const std::uint32_t* getOidArcs() const override;
     const QvOctet* getOidDer() const override;
-    void encryptCore(const QvOctet* in, QvOctet* out) const override;
-    void decryptCore(const QvOctet* in, QvOctet* out) const override;
 
 protected:
     void _setKey(const QvOctet* externalKey, unsigned int externalKeyOctets) override;
-    void buildCommonSchedule() override;
-
-    QvDesSchedule ks3[3];
 };
 
 #endif
