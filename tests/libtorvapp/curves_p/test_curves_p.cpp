@@ -565,3 +565,38 @@ TEST(EpConstruction, PointsWithoutCurveAreRefusedNotRead) {
 }
 
 }  // namespace
+
+namespace {
+
+// Random octet strings of every length around the encoded sizes: either a
+// point on the curve or one of the library's exceptions, never anything else.
+TEST(EpConstruction, HostileOctetsGiveLibraryExceptionsOnly) {
+    for (int nid : {NID_X9_62_prime256v1, NID_secp224r1, NID_brainpoolP256r1}) {
+        RefCurve ref(nid);
+        std::unique_ptr<QvGroup> groups[2];
+        groups[0].reset(makeEp(ref).release());
+        if (nid != NID_brainpoolP256r1) groups[1].reset(makeCryptoEp(ref).release());
+        const unsigned int L = ref.fieldOctets();
+        for (auto &grp : groups) {
+            if (!grp) continue;
+            int accepted = 0;
+            for (unsigned int len = 1; len <= 2 * L + 3; ++len)
+                for (int rep = 0; rep < 6; ++rep) {
+                    Bytes b = randomBytes(len);
+                    const unsigned char pcs[] = {0x00, 0x02, 0x03, 0x04, 0x06, 0x07};
+                    b[0] = pcs[rep];
+                    try {
+                        ElemPtr e = decodeElem(*grp, b);
+                        ++accepted;
+                        Bytes again = encodeElem(*grp, e.get(), 2 * L + 1);
+                        ElemPtr e2 = decodeElem(*grp, again);
+                        EXPECT_TRUE(grp->equals(e.get(), e2.get()));
+                    } catch (const QvException &) {
+                    }
+                }
+            EXPECT_GE(accepted, 1);  // 00 alone, and about half the compressed strings
+        }
+    }
+}
+
+}  // namespace
