@@ -6,6 +6,7 @@
 #include "libtorvapp/qvnumbers/qvjacobisumstest.h"
 
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "libtorvapp/qvnumbers/qvcyclotomic.h"
@@ -167,6 +168,11 @@ int deterministicJacobiSumsTest(const QvN &N)
         t *= 2;
     }
     std::vector<std::unique_ptr<QvQJacobiSums>> sums;
+    try {
+        sums.reserve(qs.size());
+    } catch (const std::bad_alloc &) {
+        throw QvMemException(qs.size() * sizeof(QvQJacobiSums), "qvnumbers/n_deterministicjacobisumstest", "187");
+    }
     for (QvWord q : qs) sums.emplace_back(new QvQJacobiSums(q));
 
     // A common factor with e t: composite, unless N is that small prime itself.
