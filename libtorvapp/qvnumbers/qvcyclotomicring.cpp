@@ -246,6 +246,24 @@ void QvCyclotomicRing::square()
     const unsigned int d = ext->degree;
     std::vector<QvZn> &w = ext->work;
     QvZn &t = ext->tmp;
+    if (ext->order == 3 || ext->order == 4) {
+        // Closed forms with two products: m = 3 (zeta^2 = -1 - zeta):
+        // c0 = (a0 + a1)(a0 - a1), c1 = (2 a0 - a1) a1; m = 4 (zeta^2 = -1):
+        // c0 = (a0 + a1)(a0 - a1), c1 = 2 a0 a1.
+        QvZn &s = w[0], &u = w[1];
+        s = coef[0];
+        s += coef[1];
+        u = coef[0];
+        u -= coef[1];
+        s *= u; // c0
+        t = coef[0];
+        t += coef[0];
+        if (ext->order == 3) t -= coef[1];
+        t *= coef[1]; // c1
+        coef[0] = s;
+        coef[1] = t;
+        return;
+    }
     for (unsigned int k = 0; k < 2 * d; ++k) w[k] = 0;
     for (unsigned int i = 0; i < d; ++i) {
         if (coef[i] == 0u) continue;

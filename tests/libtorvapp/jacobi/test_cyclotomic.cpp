@@ -108,6 +108,23 @@ TEST(CyclotomicRing, SquaresAndProductsOfOrderThree)
     EXPECT_FALSE(power(a, QvN("500001")) == 1 && power(a, QvN("333334")) == 1);
 }
 
+TEST(CyclotomicRing, ClosedFormSquaresAgreeWithProducts)
+{
+    // Orders 3 and 4 square by closed forms, the others by the general
+    // method: all agree with the product of two equal copies.
+    const QvN n("0xfffffffffffffffffffffffffffffffeffffffffffffffff"); // the P-192 prime
+    for (QvWord m : {3u, 4u, 5u, 8u, 9u, 16u}) {
+        QvWord p = m % 2 ? (m == 9 ? 3 : m) : 2;
+        QvCyclotomicExtension ext(m, p, n);
+        std::vector<QvWord> v(m);
+        for (QvWord i = 0; i < m; ++i) v[i] = 0x9E3779B9u * (i + 7) ^ (i << 20);
+        QvCyclotomicRing a(v.data(), m, &ext), b(a);
+        QvCyclotomicRing sq(a);
+        sq *= sq;
+        EXPECT_TRUE(sq == a * b) << m;
+    }
+}
+
 TEST(CyclotomicRing, GaloisConjugateGivesTheNormOfJacobiSums)
 {
     // J(p,q) times its complex conjugate is q.
