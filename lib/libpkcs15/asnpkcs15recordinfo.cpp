@@ -1,0 +1,368 @@
+#include "lib/libpkcs15/asnpkcs15recordinfo.h"
+
+#include <cstring>
+#include <new>
+
+#include "lib/libpkcs15/asnpkcs15common.h"
+#include "support/textutil.h"
+#include "support/vtest.h"
+
+namespace asnp15 {
+
+int readContextIntegers(GenericFile* src, long len, ASNinteger* const* members, uint8_t* present, int n) {
+    for (int k = 0; k < n; k++) present[k] = 0;
+    if (len == 0) return 1;
+    long consumed = 0;
+    ASNany el;
+    for (int i = 0; i < n && consumed < len; i++) {
+        long e = readElement(src, len - consumed, el);
+        if (e < 1) return static_cast<int>(e);
+        int k = (el.tag & 0xDF) - 0x80;
+        if (k < 0 || k >= n) return 0;
+        for (int j = k; j < n; j++)
+            if (present[j]) return 0;
+        int a = members[k]->assign(el);
+        present[k] = 1;
+        if (a != 1) return a;
+        consumed += e;
+    }
+    return consumed == len ? 1 : 0;
+}
+
+int writeContextIntegers(GenericFile* dst, const ASNinteger* const* members, const uint8_t* present, int n) {
+    for (int k = 0; k < n; k++) {
+        if (!present[k]) continue;
+        int r = writeMember(*members[k], dst);
+        if (r != 1) return r;
+    }
+    return 1;
+}
+
+long lenOfContextIntegers(const ASNinteger* const* members, const uint8_t* present, int n) {
+    long s = 0;
+    for (int k = 0; k < n; k++)
+        if (present[k]) s += members[k]->lenOfObject();
+    return s;
+}
+
+}  // namespace asnp15
+
+// ---------------------------------------------------------------------------
+// RecordInfo
+
+ASNPkcs15RecordInfo::ASNPkcs15RecordInfo(uint32_t t)
+    : ASNsequenceF(t), oDFRecordLength(0x80), prKDFRecordLength(0x81), puKDFRecordLength(0x82),
+      sKDFRecordLength(0x83), cDFRecordLength(0x84), dODFRecordLength(0x85), aODFRecordLength(0x86) {
+    std::memset(present, 0, sizeof present);
+}
+
+ASNPkcs15RecordInfo::ASNPkcs15RecordInfo(const ASNPkcs15RecordInfo& o) : ASNPkcs15RecordInfo(0x30) {
+    tag = o.tag;
+    *this = o;
+}
+
+ASNPkcs15RecordInfo::~ASNPkcs15RecordInfo() = default;
+
+void ASNPkcs15RecordInfo::members(ASNinteger** m) {
+    m[0] = &oDFRecordLength;
+    m[1] = &prKDFRecordLength;
+    m[2] = &puKDFRecordLength;
+    m[3] = &sKDFRecordLength;
+    m[4] = &cDFRecordLength;
+    m[5] = &dODFRecordLength;
+    m[6] = &aODFRecordLength;
+}
+
+void ASNPkcs15RecordInfo::members(const ASNinteger** m) const {
+    ASNinteger* w[7];
+    const_cast<ASNPkcs15RecordInfo*>(this)->members(w);
+    for (int k = 0; k < 7; k++) m[k] = w[k];
+}
+
+int ASNPkcs15RecordInfo::read_contents(GenericFile* src, long len) {
+    ASNinteger* m[7];
+    members(m);
+    return asnp15::readContextIntegers(src, len, m, present, 7);
+}
+
+int ASNPkcs15RecordInfo::write_contents(GenericFile* dst) const {
+    const ASNinteger* m[7];
+    members(m);
+    return asnp15::writeContextIntegers(dst, m, present, 7);
+}
+
+long ASNPkcs15RecordInfo::lenOfBody() const {
+    const ASNinteger* m[7];
+    members(m);
+    return asnp15::lenOfContextIntegers(m, present, 7);
+}
+
+void ASNPkcs15RecordInfo::digest_contents(QvHash* hash) const {
+    const ASNinteger* m[7];
+    members(m);
+    for (int k = 0; k < 7; k++)
+        if (present[k]) m[k]->digestObject(hash);
+}
+
+void ASNPkcs15RecordInfo::clear() {
+    ASNinteger* m[7];
+    members(m);
+    for (int k = 0; k < 7; k++) {
+        m[k]->clear();
+        present[k] = 0;
+    }
+}
+
+ASNPkcs15RecordInfo& ASNPkcs15RecordInfo::operator=(const ASNPkcs15RecordInfo& o) {
+    AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15recordinfo", 60, "!( flags & ASN_FLAG_CONST )");
+    if (this == &o) return *this;
+    ASNinteger* m[7];
+    members(m);
+    const ASNinteger* s[7];
+    o.members(s);
+    for (int k = 0; k < 7; k++) {
+        present[k] = o.present[k];
+        if (present[k]) *m[k] = *s[k];
+    }
+    return *this;
+}
+
+bool ASNPkcs15RecordInfo::operator==(const ASNPkcs15RecordInfo& o) const {
+    const ASNinteger* a[7];
+    const ASNinteger* b[7];
+    members(a);
+    o.members(b);
+    for (int k = 0; k < 7; k++) {
+        if (present[k] != o.present[k]) return false;
+        if (present[k] && !(*a[k] == *b[k])) return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// RSA private-key object
+
+ASNPkcs15RSAPrivateKeyObject::ASNPkcs15RSAPrivateKeyObject(uint32_t t)
+    : ASNsequenceF(t), modulus(0x80), publicExponent(0x81), privateExponent(0x82), prime1(0x83), prime2(0x84),
+      exponent1(0x85), exponent2(0x86), coefficient(0x87) {
+    std::memset(present, 0, sizeof present);
+}
+
+ASNPkcs15RSAPrivateKeyObject::ASNPkcs15RSAPrivateKeyObject(const ASNPkcs15RSAPrivateKeyObject& o)
+    : ASNPkcs15RSAPrivateKeyObject(0x30) {
+    tag = o.tag;
+    *this = o;
+}
+
+namespace {
+// Key components are wiped before their buffers go back to the heap.
+void wipeInteger(ASNinteger& i) {
+    uint8_t* p = const_cast<uint8_t*>(i.getData());
+    if (p != nullptr && !i.isConstant() && i.getSegmentCount() == 0) SecureZero(p, static_cast<size_t>(i.getValueLength()));
+    i.clear();
+}
+}  // namespace
+
+ASNPkcs15RSAPrivateKeyObject::~ASNPkcs15RSAPrivateKeyObject() {
+    for (int k = 0; k < 8; k++) wipeInteger(*component(k));
+}
+
+ASNinteger* ASNPkcs15RSAPrivateKeyObject::component(int k) {
+    ASNinteger* m[8] = {&modulus, &publicExponent, &privateExponent, &prime1,
+                        &prime2,  &exponent1,      &exponent2,       &coefficient};
+    return k >= 0 && k < 8 ? m[k] : nullptr;
+}
+
+const ASNinteger* ASNPkcs15RSAPrivateKeyObject::component(int k) const {
+    return const_cast<ASNPkcs15RSAPrivateKeyObject*>(this)->component(k);
+}
+
+int ASNPkcs15RSAPrivateKeyObject::read_contents(GenericFile* src, long len) {
+    ASNinteger* m[8];
+    for (int k = 0; k < 8; k++) m[k] = component(k);
+    return asnp15::readContextIntegers(src, len, m, present, 8);
+}
+
+int ASNPkcs15RSAPrivateKeyObject::write_contents(GenericFile* dst) const {
+    const ASNinteger* m[8];
+    for (int k = 0; k < 8; k++) m[k] = component(k);
+    return asnp15::writeContextIntegers(dst, m, present, 8);
+}
+
+long ASNPkcs15RSAPrivateKeyObject::lenOfBody() const {
+    const ASNinteger* m[8];
+    for (int k = 0; k < 8; k++) m[k] = component(k);
+    return asnp15::lenOfContextIntegers(m, present, 8);
+}
+
+void ASNPkcs15RSAPrivateKeyObject::digest_contents(QvHash* hash) const {
+    for (int k = 0; k < 8; k++)
+        if (present[k]) component(k)->digestObject(hash);
+}
+
+void ASNPkcs15RSAPrivateKeyObject::clear() {
+    for (int k = 0; k < 8; k++) {
+        wipeInteger(*component(k));
+        present[k] = 0;
+    }
+}
+
+int ASNPkcs15RSAPrivateKeyObject::setComponents(const uint8_t* n, long nLen, const uint8_t* e, long eLen,
+                                                const uint8_t* d, long dLen, const uint8_t* p, long pLen,
+                                                const uint8_t* q, long qLen, const uint8_t* dp, long dpLen,
+                                                const uint8_t* dq, long dqLen, const uint8_t* qi, long qiLen) {
+    const uint8_t* data[8] = {n, e, d, p, q, dp, dq, qi};
+    long lens[8] = {nLen, eLen, dLen, pLen, qLen, dpLen, dqLen, qiLen};
+    for (int k = 0; k < 8; k++) {
+        if (data[k] != nullptr && lens[k] > 0) {
+            if (component(k)->setUnsigned(data[k], lens[k]) != 1) return 0;
+            present[k] = 1;
+        } else {
+            present[k] = 0;
+        }
+    }
+    return 1;
+}
+
+int ASNPkcs15RSAPrivateKeyObject::isComplete() const {
+    for (int k = 0; k < 8; k++)
+        if (!present[k]) return 0;
+    return 1;
+}
+
+ASNPkcs15RSAPrivateKeyObject& ASNPkcs15RSAPrivateKeyObject::operator=(const ASNPkcs15RSAPrivateKeyObject& o) {
+    AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15rsaprivatekeyobject", 60, "!( flags & ASN_FLAG_CONST )");
+    if (this == &o) return *this;
+    for (int k = 0; k < 8; k++) {
+        present[k] = o.present[k];
+        if (present[k]) *component(k) = *o.component(k);
+    }
+    return *this;
+}
+
+bool ASNPkcs15RSAPrivateKeyObject::operator==(const ASNPkcs15RSAPrivateKeyObject& o) const {
+    for (int k = 0; k < 8; k++) {
+        if (present[k] != o.present[k]) return false;
+        if (present[k] && !(*component(k) == *o.component(k))) return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// RSA public-key choice
+
+ASNPkcs15RSAPublicKeyChoice::ASNPkcs15RSAPublicKeyChoice(uint32_t t) : ASNchoice(t), raw(0x30), spki(0xA1) {
+    spki.flags |= ASN_FLAG_CLASSTAG | ASN_FLAG_CONSTR;
+    m_list[0] = &raw;
+    m_list[1] = &spki;
+    m_list[2] = nullptr;
+}
+
+ASNPkcs15RSAPublicKeyChoice::ASNPkcs15RSAPublicKeyChoice(const ASNPkcs15RSAPublicKeyChoice& o)
+    : ASNchoice(o), raw(o.raw), spki(o.spki) {
+    m_list[0] = &raw;
+    m_list[1] = &spki;
+    m_list[2] = nullptr;
+}
+
+ASNPkcs15RSAPublicKeyChoice::~ASNPkcs15RSAPublicKeyChoice() = default;
+
+ASNobject** ASNPkcs15RSAPublicKeyChoice::getObjectList() { return m_list; }
+
+void ASNPkcs15RSAPublicKeyChoice::clear() {
+    ASNchoice::clear();
+    raw.tag = 0x30;
+    spki.tag = 0xA1;
+}
+
+ASNPkcs15RSAPublicKeyChoice& ASNPkcs15RSAPublicKeyChoice::operator=(const ASNPkcs15RSAPublicKeyChoice& o) {
+    if (this == &o) return *this;
+    raw = o.raw;
+    spki = o.spki;
+    ASNchoice::operator=(o);
+    return *this;
+}
+
+// ---------------------------------------------------------------------------
+// Security-environment info
+
+ASNPkcs15SecEnvInfo::ASNPkcs15SecEnvInfo(uint32_t t)
+    : ASNsequenceF(t), se(0x02), owner(0x06), aid(0x04), wasOwner(0), wasAid(0) {}
+
+ASNPkcs15SecEnvInfo::ASNPkcs15SecEnvInfo(const ASNPkcs15SecEnvInfo& o) : ASNPkcs15SecEnvInfo(0x30) {
+    tag = o.tag;
+    *this = o;
+}
+
+ASNPkcs15SecEnvInfo::~ASNPkcs15SecEnvInfo() = default;
+
+int ASNPkcs15SecEnvInfo::read_contents(GenericFile* src, long len) {
+    wasOwner = wasAid = 0;
+    long consumed = se.read(src, len, 0);
+    if (consumed < 1) return static_cast<int>(consumed);
+    if (consumed == len) return 1;
+    ASNany el;
+    for (int n = 0; n < 2 && consumed < len; n++) {
+        long e = asnp15::readElement(src, len - consumed, el);
+        if (e < 1) return static_cast<int>(e);
+        uint8_t id = el.tag & 0xDF;
+        int a;
+        if (id == 0x06) {
+            if (wasOwner || wasAid) return 0;
+            a = owner.assign(el);
+            wasOwner = 1;
+        } else if (id == 0x04) {
+            if (wasAid) return 0;
+            a = aid.assign(el);
+            wasAid = 1;
+        } else {
+            return 0;
+        }
+        if (a != 1) return a;
+        consumed += e;
+    }
+    return consumed == len ? 1 : 0;
+}
+
+int ASNPkcs15SecEnvInfo::write_contents(GenericFile* dst) const {
+    int r = asnp15::writeMember(se, dst);
+    if (r == 1 && wasOwner) r = asnp15::writeMember(owner, dst);
+    if (r == 1 && wasAid) r = asnp15::writeMember(aid, dst);
+    return r;
+}
+
+long ASNPkcs15SecEnvInfo::lenOfBody() const {
+    return se.lenOfObject() + (wasOwner ? owner.lenOfObject() : 0) + (wasAid ? aid.lenOfObject() : 0);
+}
+
+void ASNPkcs15SecEnvInfo::digest_contents(QvHash* hash) const {
+    se.digestObject(hash);
+    if (wasOwner) owner.digestObject(hash);
+    if (wasAid) aid.digestObject(hash);
+}
+
+void ASNPkcs15SecEnvInfo::clear() {
+    wasOwner = wasAid = 0;
+    se.clear();
+    owner.clear();
+    aid.clear();
+}
+
+ASNPkcs15SecEnvInfo& ASNPkcs15SecEnvInfo::operator=(const ASNPkcs15SecEnvInfo& o) {
+    AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15secenvinfo", 60, "!( flags & ASN_FLAG_CONST )");
+    if (this == &o) return *this;
+    wasOwner = o.wasOwner;
+    wasAid = o.wasAid;
+    se = o.se;
+    if (wasOwner) owner = o.owner;
+    if (wasAid) aid = o.aid;
+    return *this;
+}
+
+bool ASNPkcs15SecEnvInfo::operator==(const ASNPkcs15SecEnvInfo& o) const {
+    if (wasOwner != o.wasOwner || wasAid != o.wasAid) return false;
+    if (!(se == o.se)) return false;
+    if (wasOwner && owner != o.owner) return false;
+    if (wasAid && aid != o.aid) return false;
+    return true;
+}

@@ -1,0 +1,128 @@
+// PKCS#15 RecordInfo, RSAPrivateKeyObject, RSAPublicKeyChoice and
+// SecurityEnvironmentInfo.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/libasn/asnany.h"
+#include "lib/libasn/asnchoice.h"
+#include "lib/libasn/asnint.h"
+#include "lib/libasn/asnobjid.h"
+#include "lib/libasn/asnocstr.h"
+
+// Decoding shared by the SEQUENCEs of optional [k] INTEGERs: members in strictly
+// ascending order, implicit tagging only.
+namespace asnp15 {
+int readContextIntegers(GenericFile* src, long len, ASNinteger* const* members, uint8_t* present, int n);
+int writeContextIntegers(GenericFile* dst, const ASNinteger* const* members, const uint8_t* present, int n);
+long lenOfContextIntegers(const ASNinteger* const* members, const uint8_t* present, int n);
+}  // namespace asnp15
+
+class ASNPkcs15RecordInfo : public ASNsequenceF {
+public:
+    explicit ASNPkcs15RecordInfo(uint32_t tag = 0);
+    ASNPkcs15RecordInfo(const ASNPkcs15RecordInfo& other);
+    ~ASNPkcs15RecordInfo() override;
+
+    int read_contents(GenericFile* src, long len) override;
+    int write_contents(GenericFile* dst) const override;
+    long lenOfBody() const override;
+    void digest_contents(QvHash* hash) const override;
+    void clear() override;
+
+    ASNPkcs15RecordInfo& operator=(const ASNPkcs15RecordInfo& other);
+    bool operator==(const ASNPkcs15RecordInfo& other) const;
+
+    ASNinteger oDFRecordLength;
+    ASNinteger prKDFRecordLength;
+    ASNinteger puKDFRecordLength;
+    ASNinteger sKDFRecordLength;
+    ASNinteger cDFRecordLength;
+    ASNinteger dODFRecordLength;
+    ASNinteger aODFRecordLength;
+    uint8_t present[7];
+
+private:
+    void members(ASNinteger** out);
+    void members(const ASNinteger** out) const;
+};
+
+class ASNPkcs15RSAPrivateKeyObject : public ASNsequenceF {
+public:
+    explicit ASNPkcs15RSAPrivateKeyObject(uint32_t tag = 0);
+    ASNPkcs15RSAPrivateKeyObject(const ASNPkcs15RSAPrivateKeyObject& other);
+    ~ASNPkcs15RSAPrivateKeyObject() override;
+
+    int read_contents(GenericFile* src, long len) override;
+    int write_contents(GenericFile* dst) const override;
+    long lenOfBody() const override;
+    void digest_contents(QvHash* hash) const override;
+    void clear() override;
+
+    // Eight (data, len) pairs in member order; a NULL pointer or a zero length
+    // leaves that member absent. 1, or 0 when memory runs out.
+    int setComponents(const uint8_t* n, long nLen, const uint8_t* e, long eLen, const uint8_t* d, long dLen,
+                      const uint8_t* p, long pLen, const uint8_t* q, long qLen, const uint8_t* dp, long dpLen,
+                      const uint8_t* dq, long dqLen, const uint8_t* qi, long qiLen);
+    // 1 when all eight components are present.
+    int isComplete() const;
+    // The component k (0 modulus ... 7 coefficient).
+    ASNinteger* component(int k);
+    const ASNinteger* component(int k) const;
+
+    ASNPkcs15RSAPrivateKeyObject& operator=(const ASNPkcs15RSAPrivateKeyObject& other);
+    bool operator==(const ASNPkcs15RSAPrivateKeyObject& other) const;
+
+    ASNinteger modulus;
+    ASNinteger publicExponent;
+    ASNinteger privateExponent;
+    ASNinteger prime1;
+    ASNinteger prime2;
+    ASNinteger exponent1;
+    ASNinteger exponent2;
+    ASNinteger coefficient;
+    uint8_t present[8];
+};
+
+// RSAPublicKeyChoice: the raw PKCS#1 key (0x30) or [1] SubjectPublicKeyInfo
+// (0xA1). Both are held as their undecoded elements until the key structures are
+// available to this layer; nothing is chosen at construction.
+class ASNPkcs15RSAPublicKeyChoice : public ASNchoice {
+public:
+    explicit ASNPkcs15RSAPublicKeyChoice(uint32_t tag = 0);
+    ASNPkcs15RSAPublicKeyChoice(const ASNPkcs15RSAPublicKeyChoice& other);
+    ~ASNPkcs15RSAPublicKeyChoice() override;
+    ASNobject** getObjectList() override;
+    void clear() override;
+
+    ASNPkcs15RSAPublicKeyChoice& operator=(const ASNPkcs15RSAPublicKeyChoice& other);
+    bool operator==(const ASNPkcs15RSAPublicKeyChoice& other) const { return ASNchoice::operator==(other); }
+
+    ASNany raw;
+    ASNany spki;
+
+private:
+    ASNobject* m_list[3];
+};
+
+class ASNPkcs15SecEnvInfo : public ASNsequenceF {
+public:
+    explicit ASNPkcs15SecEnvInfo(uint32_t tag = 0);
+    ASNPkcs15SecEnvInfo(const ASNPkcs15SecEnvInfo& other);
+    ~ASNPkcs15SecEnvInfo() override;
+
+    int read_contents(GenericFile* src, long len) override;
+    int write_contents(GenericFile* dst) const override;
+    long lenOfBody() const override;
+    void digest_contents(QvHash* hash) const override;
+    void clear() override;
+
+    ASNPkcs15SecEnvInfo& operator=(const ASNPkcs15SecEnvInfo& other);
+    bool operator==(const ASNPkcs15SecEnvInfo& other) const;
+
+    ASNinteger se;
+    ASNobjectId owner;
+    ASNoctstr aid;
+    uint8_t wasOwner;
+    uint8_t wasAid;
+};
