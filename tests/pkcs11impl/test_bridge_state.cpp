@@ -2,13 +2,20 @@
 // error texts and messages, and the text-value helpers, without readers.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "pkcs11impl/pkcs15slot.h"
 #include "pkcs11impl/scpkcs15lib.h"
 #include "pkcs11impl/session.h"
 #include "pkcs11impl/tokenhandles.h"
+#include "support/debuglog.h"
 
 // ---- handle table ----
 
@@ -317,4 +324,28 @@ TEST(TextValues, CharactersSubstringsAndLabels) {
   EXPECT_EQ(std::string("MIRTAL") + std::string(26, ' '), std::string(reinterpret_cast<char*>(label), 32));
   NormalizeTokenLabel(label, nullptr);
   EXPECT_EQ(0, std::memcmp(label, "MIRTAL ", 7));
+}
+
+TEST(BridgeState, LogLinesCarryTheErrorTextOnlyWhileTheyFitAndOnlyWithTheirFlag) {
+  char path[] = "/tmp/mirtal-bridge-log-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  ASSERT_EQ(0, DebugLogSetFile(path));
+  StateBridge b(1, 1);
+  b.Log(SC_E_PKCS15_CARD_NOT_INITIALIZED, "quiet %d", 1);  // flag 0x400 clear: nothing
+  b.SetPkcs15Flags(PKCS15_FLAG_LOG);
+  b.Log(SC_E_PKCS15_CARD_NOT_INITIALIZED, "SCPkcs15Lib::Test(%d)", 7);
+  const std::string longText(1180, 'x');
+  b.Log(SC_E_PKCS15_CARD_NOT_INITIALIZED, "%s", longText.c_str());
+  LogDisableOutput(nullptr);
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  const std::string text = ss.str();
+  std::remove(path);
+  EXPECT_EQ(std::string::npos, text.find("quiet"));
+  EXPECT_NE(std::string::npos, text.find("]: PKCS#15: SCPkcs15Lib::Test(7) (Karta nie jest zainicjowana)\n")) << text;
+  // Too long to join: the bare text, without the error text.
+  EXPECT_NE(std::string::npos, text.find("]: PKCS#15: " + longText + "\n")) << text.size();
 }

@@ -9,7 +9,9 @@
 #include <string>
 #include <thread>
 
+#include "pkcs11impl/pkcs15app.h"
 #include "pkcs11impl/scpkcs15lib.h"
+#include "pkcs11impl/tracelog.h"
 #include "tests/pkcs11impl/bridge_host.h"
 
 using namespace testhost;
@@ -246,4 +248,34 @@ TEST(BridgeWorkers, ModuleInitialiseFinaliseCyclesWhileCardsComeAndGo) {
   stop = true;
   toggler.join();
   EXPECT_EQ(before, ThreadCount());
+}
+
+TEST(BridgeWorkers, ReaderLocksCarryTheirIdsAndOneIdAfterANewLogger) {
+  SimEnv env(Readers{{kR0, ""}, {kR1, ""}, {"CardSim Reader 2", ""}});
+  TraceLogger logger("PKCS#11: ");
+  CPkcs15Lib b;
+  Configure(b, 0);
+  b.SetLockLogger(&logger);
+  CK_C_INITIALIZE_ARGS args;
+  std::memset(&args, 0, sizeof args);
+  args.flags = CKF_OS_LOCKING_OK;
+  ASSERT_EQ(CKR_OK, b.InitLib(&args));
+  ASSERT_EQ(3u, b.GetReaderLockCount());
+  EXPECT_EQ(101, b.GetReaderLock(0)->GetId());
+  EXPECT_EQ(102, b.GetReaderLock(4)->GetId());
+  EXPECT_EQ(103, b.GetReaderLock(8)->GetId());
+  EXPECT_EQ(nullptr, b.GetReaderLock(9));
+  Pkcs11Lock* lock = nullptr;
+  EXPECT_EQ(CKR_OK, b.LockReader(5, &lock));
+  EXPECT_EQ(b.GetReaderLock(3), lock);
+  EXPECT_EQ(CKR_OK, b.UnlockReader(5));
+  EXPECT_EQ(CKR_GENERAL_ERROR, b.LockReader(9, &lock));
+  EXPECT_EQ(nullptr, lock);
+  b.SetLockLogger(&logger);
+  for (CK_SLOT_ID s : {0ul, 3ul, 6ul}) EXPECT_EQ(101, b.GetReaderLock(s)->GetId());
+  b.EnableReaderLockLogging(false);
+  EXPECT_EQ(0, b.GetReaderLock(0)->GetId());
+  EXPECT_EQ(CKR_OK, b.DeInitLib());
+  EXPECT_EQ(0u, b.GetReaderLockCount());
+  EXPECT_EQ(nullptr, b.GetReaderLock(0));
 }
