@@ -420,3 +420,22 @@ TEST(BinaryCurve, LadderAgreesWithTheGenericWindowIncludingExceptionalScalars)
         EXPECT_TRUE(same == g + g + g + g + g + g + g);
     }
 }
+
+TEST(BinaryCurve, CurveFromOctetsEqualsCurveFromText)
+{
+    const CurveRow &c = curve("sect283r1");
+    const auto a = fromHex(c.a), b = fromHex(c.b), f = fromHex(c.poly);
+    QvE2n fromOctets(a.data(), static_cast<unsigned int>(a.size()), b.data(), static_cast<unsigned int>(b.size()),
+                     f.data(), static_cast<unsigned int>(f.size()));
+    QvE2n fromText = makeCurve(c);
+    EXPECT_EQ(fromOctets.getField().getDegree(), 283u);
+    EXPECT_EQ(fromOctets.getField().getTermCount(), 5u);
+    EXPECT_TRUE(fromOctets.getA() == fromText.getA());
+    EXPECT_TRUE(fromOctets.getB() == fromText.getB());
+    const auto gx = fromHex(c.gx), gy = fromHex(c.gy);
+    QvE2nPoint g(gx.data(), static_cast<unsigned int>(gx.size()), gy.data(), static_cast<unsigned int>(gy.size()),
+                 &fromOctets);
+    EXPECT_TRUE(g.isOnCurve());
+    // An element's text form is 8 digits per word, most significant word first.
+    EXPECT_EQ(std::string(fromText.getB().asText().getChars()).size(), 8u * 9u);
+}
