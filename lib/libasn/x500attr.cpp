@@ -17,6 +17,8 @@
 
 namespace {
 
+constexpr int kMaxCanonicalDepth = 16;
+
 size_t textLength(const char* text, int len) {
     if (text == nullptr) return 0;
     return len < 0 ? std::strlen(text) : static_cast<size_t>(len);
@@ -347,7 +349,9 @@ int AttributeValue::getTypeName(std::string& out, uint32_t style) const {
     return static_cast<int>(out.size());
 }
 
-int AttributeValue::canonicalize() {
+int AttributeValue::canonicalize() { return canonicalizeAt(0); }
+
+int AttributeValue::canonicalizeAt(int depth) {
     const uint8_t t = value.tag;
     const uint8_t* d = value.getData();
     long n = value.getLength();
@@ -391,6 +395,8 @@ int AttributeValue::canonicalize() {
             return 0;
         }
     case X500_TAG_SEQUENCE: {
+        // Lists nested deeper than any real name are left as they are.
+        if (depth >= kMaxCanonicalDepth) return 1;
         X500ValueList list;
         if (list.assign(value) != 1) return 0;
         POSITION pos = list.GetHeadPosition();
@@ -398,7 +404,7 @@ int AttributeValue::canonicalize() {
             ASNany* e = list.GetNext(pos);
             AttributeValue tmp;
             tmp.value = *e;
-            if (tmp.canonicalize() == 1) *e = tmp.value;
+            if (tmp.canonicalizeAt(depth + 1) == 1) *e = tmp.value;
         }
         ASNany nv(TAG_ANY);
         nv = static_cast<const ASNobject&>(list);

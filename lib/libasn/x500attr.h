@@ -91,6 +91,9 @@ public:
 
     ASNobjectId type;
     ASNany value;
+
+private:
+    int canonicalizeAt(int depth);
 };
 
 namespace x500 {

@@ -545,7 +545,8 @@ int unescapeValue(std::string& out, const char* text, int len, uint32_t flags) {
                 i += 3;
                 continue;
             }
-            if ((flags & X500F_ESCAPE) && i + 1 < n && inSet("\"#+,;<=>\\", s[i + 1])) {
+            // An escaped blank is a blank (output escapes leading and trailing blanks).
+            if ((flags & X500F_ESCAPE) && i + 1 < n && inSet("\"#+,;<=>\\ ", s[i + 1])) {
                 out += s[i + 1];
                 i += 1;
                 continue;

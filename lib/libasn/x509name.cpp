@@ -184,21 +184,28 @@ int DistinguishedName::fromText(const char* text, int len, uint32_t parseFlags) 
     while (p < end) {
         const char* eq = x500::findFirstOf(p, static_cast<int>(end - p), "=");
         if (eq == nullptr) return 0;
+        // The RDN ends at the last separator before the next type name and its equals
+        // sign; values may hold separators that no '=' follows. One pass from the
+        // equals sign, with the quoting and escapes of the separator searches.
         const char* rdnEnd = end;
         if (!seps.empty()) {
-            // The RDN ends at the last separator before the next type name and its
-            // equals sign; values may hold separators that no '=' follows.
-            const char* from = eq + 1;
-            for (;;) {
-                const char* next = x500::findSeparatorForward(from, static_cast<int>(end - from), "=");
-                if (next == nullptr) break;
-                const char* sep =
-                    x500::findSeparatorBackward(eq + 1, static_cast<int>(next - eq - 1), seps.c_str());
-                if (sep != nullptr) {
-                    rdnEnd = sep;
+            const char* lastSep = nullptr;
+            bool quoted = false;
+            for (const char* q = eq + 1; q < end; q++) {
+                if (*q == '"' && (q == eq + 1 || q[-1] != '\\')) {
+                    quoted = !quoted;
+                    continue;
+                }
+                if (quoted) continue;
+                if (*q == '\\') {
+                    q++;
+                    continue;
+                }
+                if (*q == '=' && lastSep != nullptr) {
+                    rdnEnd = lastSep;
                     break;
                 }
-                from = next + 1;
+                if (*q != '\0' && seps.find(*q) != std::string::npos) lastSep = q;
             }
         }
         RDname* rdn = appendRdn();

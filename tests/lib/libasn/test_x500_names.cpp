@@ -421,8 +421,12 @@ TEST(X500Text, UnescapingRules) {
     EXPECT_EQ(out, "a\\qb");
     EXPECT_EQ(x500::unescapeValue(out, "a\\", -1, 0x10), 1);
     EXPECT_EQ(out, "a\\");
+    // An escaped trailing blank is kept, as a blank: what the output escaping writes
+    // reads back.
     EXPECT_EQ(x500::unescapeValue(out, "x\\ ", -1, 0x10), 1);
-    EXPECT_EQ(out, "x\\ ");
+    EXPECT_EQ(out, "x ");
+    EXPECT_EQ(x500::unescapeValue(out, "\\ x\\ ", -1, 0x10), 1);
+    EXPECT_EQ(out, " x ");
     EXPECT_EQ(x500::unescapeValue(out, "a\\xC5\\X82", -1, 0x80), 1);
     EXPECT_EQ(out, "a\xC5\x82");
     EXPECT_EQ(x500::unescapeValue(out, "a\\,\\\\", -1, 0x10), 1);
