@@ -262,13 +262,19 @@ void SCPkcs15Lib::ClearReaderFlags(int reader, bool release) {
 // Texts and messages
 
 const char* SCPkcs15Lib::GetErrorText(SCRESULT code, char* buf, size_t len) {
+  if (buf == nullptr || len == 0) return nullptr;
   if (const BridgeErrorRow* row = FindBridgeError(code)) return CopyText(row->text, buf, len);
-  return scGetErrorMessage(code, buf, len);
+  const uint32_t n = len > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(len);
+  const char* text = SCPkcs15GetErrorText(code, buf, n);
+  return text == buf ? buf : CopyText(text, buf, len);
 }
 
 const char* SCPkcs15Lib::GetErrorName(SCRESULT code, char* buf, size_t len) {
+  if (buf == nullptr || len == 0) return nullptr;
   if (const BridgeErrorRow* row = FindBridgeError(code)) return CopyText(row->name, buf, len);
-  return scGetErrorName(code, buf, len);
+  const uint32_t n = len > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(len);
+  const char* name = SCPkcs15GetErrorName(code, buf, n);
+  return name == buf ? buf : CopyText(name, buf, len);
 }
 
 const char* SCPkcs15Lib::GetSlotMessage(CK_SLOT_ID slot, bool useCode, char* buf, size_t len) const {

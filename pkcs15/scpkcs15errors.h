@@ -2,6 +2,8 @@
 // 0x2000000000020000 set (failures 0xE0000000000200nn, warnings 0xA0000000000200nn).
 #pragma once
 
+#include <cstdint>
+
 #include "smartcard/sc_errors.h"
 
 constexpr SCRESULT SC_E_PKCS15_NO_PROFILES = SC_RESULT_CODE(0xE000000000020001ULL);
@@ -33,3 +35,9 @@ constexpr uint64_t SC_PKCS15_FAMILY_MASK = 0x2000000000020000ULL;
 inline bool scIsPkcs15FamilyResult(SCRESULT r) {
   return (static_cast<uint64_t>(r) & SC_PKCS15_FAMILY_MASK) == SC_PKCS15_FAMILY_MASK;
 }
+
+// The Polish message and the symbolic name of any result code: success texts,
+// the PKCS#15 table, else the card layer's table. Each returns a constant text
+// or buf (which may be null).
+const char* SCPkcs15GetErrorText(SCRESULT code, char* buf, uint32_t bufLen);
+const char* SCPkcs15GetErrorName(SCRESULT code, char* buf, uint32_t bufLen);

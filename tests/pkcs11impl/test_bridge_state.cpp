@@ -239,6 +239,11 @@ TEST(BridgeState, ErrorTextsOfTheBridgeAndTheCardLayer) {
   EXPECT_STREQ("Są ostrzeżenia dotyczące ostatniego przetwarzania",
                SCPkcs15Lib::GetErrorText(SC_E_PKCS15_GENERAL_WARNING, buf, sizeof buf));
   EXPECT_STREQ("SC_E_PKCS15_CANT_LOCK", SCPkcs15Lib::GetErrorName(SC_E_PKCS15_CANT_LOCK, buf, sizeof buf));
+  // PKCS#15 codes through the PKCS#15 layer's table.
+  EXPECT_STREQ("Nie znaleziono żadnego profilu PKCS#15 na karcie",
+               SCPkcs15Lib::GetErrorText(SC_E_PKCS15_NO_PROFILES, buf, sizeof buf));
+  EXPECT_STREQ("SC_E_PKCS15_NO_PROFILES", SCPkcs15Lib::GetErrorName(SC_E_PKCS15_NO_PROFILES, buf, sizeof buf));
+  EXPECT_STREQ("SC_OK", SCPkcs15Lib::GetErrorName(SC_OK, buf, sizeof buf));
   char card[256];
   EXPECT_STREQ(scGetErrorMessage(SC_E_FILE_NOT_FOUND, card, sizeof card),
                SCPkcs15Lib::GetErrorText(SC_E_FILE_NOT_FOUND, buf, sizeof buf));
