@@ -82,15 +82,6 @@ P11LeafRules ParamRules(CK_KEY_TYPE keyType, P11KnownFn known, const CK_ATTRIBUT
   return r;
 }
 
-CK_RV DomainLevel(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_ULONG version, bool checkKnown) {
-  P11LeafRules r{};
-  r.objectClass = CKO_DOMAIN_PARAMETERS;
-  r.subtypeAttr = ~0UL;
-  r.known = CPkcs11ObjectDomainParameters::IsDomainParametersAttribute;
-  r.parentRules = DomainRules;
-  return P11ValidateLeaf(r, tmpl, count, mode, checkKnown ? P11_NOT_GIVEN : P11_ALREADY_CHECKED, version);
-}
-
 }  // namespace
 
 // ---- classes ----
@@ -196,26 +187,16 @@ CK_RV ValidateX942DhDomainParametersTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG 
 
 CK_RV ValidateDomainParametersTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType,
                                        CK_ULONG version) {
-  if (tmpl == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
-  version = EffectivePkcs11Version(version);
-  CK_ULONG type = keyType;
-  CK_RV rv = P11ResolveSubtype(tmpl, count, mode, CKA_KEY_TYPE, keyType, &type);
-  if (rv != CKR_OK) return rv;
-  switch (type) {
-    case CKK_DH:
-      return ValidateDhDomainParametersTemplate(tmpl, count, mode, CKK_DH, version);
-    case CKK_DSA:
-    case CKK_KEA:
-      return ValidateDsaDomainParametersTemplate(tmpl, count, mode, CKK_DSA, version);
-    case CKK_X9_42_DH:
-      return ValidateX942DhDomainParametersTemplate(tmpl, count, mode, CKK_X9_42_DH, version);
-    case P11_NOT_GIVEN:
-      return DomainLevel(tmpl, count, mode, version, true);
-    case P11_ALREADY_CHECKED:
-      return DomainLevel(tmpl, count, mode, version, false);
-    default:
-      return CKR_TEMPLATE_INCONSISTENT;
-  }
+  static const P11KeyTypeRoute kRoutes[] = {
+      {CKK_DH, ValidateDhDomainParametersTemplate, CKK_DH},
+      {CKK_DSA, ValidateDsaDomainParametersTemplate, CKK_DSA},
+      {CKK_KEA, ValidateDsaDomainParametersTemplate, CKK_DSA},
+      {CKK_X9_42_DH, ValidateX942DhDomainParametersTemplate, CKK_X9_42_DH},
+  };
+  static const P11KeyTypeLevel kLevel = {CKO_DOMAIN_PARAMETERS,
+                                         CPkcs11ObjectDomainParameters::IsDomainParametersAttribute, DomainRules,
+                                         kRoutes, P11_COUNT(kRoutes)};
+  return P11ValidateByKeyType(kLevel, tmpl, count, mode, keyType, version);
 }
 
 // ---- creator ----

@@ -1,6 +1,7 @@
 // Key objects: common key attributes and the key level of validation.
 #include "pkcs11impl/p11key.h"
 
+#include "pkcs11impl/p11factory.h"
 #include "pkcs11impl/p11prvkey.h"
 #include "pkcs11impl/p11pubkey.h"
 #include "pkcs11impl/p11seckey.h"
@@ -141,4 +142,18 @@ CK_RV P11ValidateKeyAlgorithm(const P11KeyAlgorithm& a, CK_OBJECT_CLASS objectCl
   r.minVersionToBuild = a.minVersionToBuild;
   r.extra = extra;
   return P11ValidateLeaf(r, tmpl, count, mode, keyTypeArg, version);
+}
+
+CK_RV P11CreateAsymmetricKey(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CPkcs11Object** object, CK_ULONG version,
+                             P11ValidateSubtypeFn validate, const P11NewKeyFn (&newKey)[5]) {
+  if (object != nullptr) *object = nullptr;
+  version = EffectivePkcs11Version(version);
+  CK_KEY_TYPE keyType = ~0UL;
+  if (GetTemplateKeyType(tmpl, count, &keyType) != CKR_OK || keyType > CKK_KEA) return CKR_TEMPLATE_INCONSISTENT;
+  CK_RV rv = validate(tmpl, count, P11_MODE_CREATE, keyType, version);
+  if (rv != CKR_OK) return rv;
+  if (object == nullptr) return CKR_FUNCTION_FAILED;
+  CPkcs11ObjectKey* key = newKey[keyType == CKK_KEA ? CKK_DSA : keyType]();
+  if (key != nullptr && keyType == CKK_KEA) key->SetKeyTypeMember(CKK_KEA);
+  return P11FinishCreate(key, tmpl, count, version, object);
 }

@@ -2,6 +2,8 @@
 #ifndef MIRTAL_PKCS11IMPL_P11KEY_H
 #define MIRTAL_PKCS11IMPL_P11KEY_H
 
+#include <new>
+
 #include "pkcs11impl/p11storage.h"
 #include "pkcs11impl/p11validate.h"
 
@@ -52,6 +54,17 @@ struct P11KeyAlgorithm {
 CK_RV P11ValidateKeyAlgorithm(const P11KeyAlgorithm& algorithm, CK_OBJECT_CLASS objectClass, P11KnownFn known,
                               P11RulesFn parentRules, P11RulesFn extra, const CK_ATTRIBUTE* tmpl, CK_ULONG count,
                               unsigned mode, CK_KEY_TYPE keyTypeArg, CK_ULONG version);
+
+// Creator of a private or public key: the template's key type picks the
+// algorithm class from newKey (indexed by CKK_RSA, CKK_DSA, CKK_DH, CKK_EC,
+// CKK_X9_42_DH); KEA builds a DSA key object and then sets its key type to KEA.
+typedef CPkcs11ObjectKey* (*P11NewKeyFn)();
+template <class Key>
+CPkcs11ObjectKey* P11NewKey() {
+  return new (std::nothrow) Key();
+}
+CK_RV P11CreateAsymmetricKey(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CPkcs11Object** object, CK_ULONG version,
+                             P11ValidateSubtypeFn validate, const P11NewKeyFn (&newKey)[5]);
 
 // Rules of the key level and the storage level above it.
 CK_RV P11KeyRules(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_ULONG version);

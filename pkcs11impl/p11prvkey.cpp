@@ -1,9 +1,6 @@
 // Private-key objects.
 #include "pkcs11impl/p11prvkey.h"
 
-#include <new>
-
-#include "pkcs11impl/p11factory.h"
 #include "pkcs11impl/p11template.h"
 #include "pkcs11impl/p11validate.h"
 
@@ -178,57 +175,24 @@ CK_RV ValidateX942DhPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsign
 
 CK_RV ValidatePrivateKeyTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType,
                                  CK_ULONG version) {
-  if (tmpl == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
-  version = EffectivePkcs11Version(version);
-  CK_ULONG type = keyType;
-  CK_RV rv = P11ResolveSubtype(tmpl, count, mode, CKA_KEY_TYPE, keyType, &type);
-  if (rv != CKR_OK) return rv;
-  switch (type) {
-    case CKK_RSA:
-      return ValidateRsaPrivateKeyTemplate(tmpl, count, mode, CKK_RSA, version);
-    case CKK_DSA:
-    case CKK_KEA:
-      return ValidateDsaPrivateKeyTemplate(tmpl, count, mode, CKK_DSA, version);
-    case CKK_DH:
-      return ValidateDhPrivateKeyTemplate(tmpl, count, mode, CKK_DH, version);
-    case CKK_EC:
-      return ValidateEcPrivateKeyTemplate(tmpl, count, mode, CKK_EC, version);
-    case CKK_X9_42_DH:
-      return ValidateX942DhPrivateKeyTemplate(tmpl, count, mode, CKK_X9_42_DH, version);
-    case P11_NOT_GIVEN:
-    case P11_ALREADY_CHECKED: {
-      if (type == P11_NOT_GIVEN) {
-        rv = P11CheckKnown(tmpl, count, CPkcs11ObjectPrivateKey::IsPrivateKeyAttribute, version);
-        if (rv != CKR_OK) return rv;
-      }
-      rv = P11CheckTemplateUlong(tmpl, count, mode, CKA_CLASS, CKO_PRIVATE_KEY);
-      if (rv != CKR_OK) return rv;
-      return PrivateRules(tmpl, count, mode, version);
-    }
-    default:
-      return CKR_TEMPLATE_INCONSISTENT;
-  }
+  static const P11KeyTypeRoute kRoutes[] = {
+      {CKK_RSA, ValidateRsaPrivateKeyTemplate, CKK_RSA},
+      {CKK_DSA, ValidateDsaPrivateKeyTemplate, CKK_DSA},
+      {CKK_KEA, ValidateDsaPrivateKeyTemplate, CKK_DSA},
+      {CKK_DH, ValidateDhPrivateKeyTemplate, CKK_DH},
+      {CKK_EC, ValidateEcPrivateKeyTemplate, CKK_EC},
+      {CKK_X9_42_DH, ValidateX942DhPrivateKeyTemplate, CKK_X9_42_DH},
+  };
+  static const P11KeyTypeLevel kLevel = {CKO_PRIVATE_KEY, CPkcs11ObjectPrivateKey::IsPrivateKeyAttribute, PrivateRules,
+                                         kRoutes, P11_COUNT(kRoutes)};
+  return P11ValidateByKeyType(kLevel, tmpl, count, mode, keyType, version);
 }
 
 // ---- creator ----
 
 CK_RV CreatePrivateKeyObject(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CPkcs11Object** object, CK_ULONG version) {
-  if (object != nullptr) *object = nullptr;
-  version = EffectivePkcs11Version(version);
-  CK_KEY_TYPE keyType = ~0UL;
-  if (GetTemplateKeyType(tmpl, count, &keyType) != CKR_OK || keyType > CKK_KEA) return CKR_TEMPLATE_INCONSISTENT;
-  CK_RV rv = ValidatePrivateKeyTemplate(tmpl, count, P11_MODE_CREATE, keyType, version);
-  if (rv != CKR_OK) return rv;
-  if (object == nullptr) return CKR_FUNCTION_FAILED;
-  CPkcs11ObjectPrivateKey* key = nullptr;
-  switch (keyType) {
-    case CKK_RSA: key = new (std::nothrow) CPkcs11ObjectRsaPrivateKey(); break;
-    case CKK_DSA:
-    case CKK_KEA: key = new (std::nothrow) CPkcs11ObjectDsaPrivateKey(); break;
-    case CKK_DH: key = new (std::nothrow) CPkcs11ObjectDhPrivateKey(); break;
-    case CKK_EC: key = new (std::nothrow) CPkcs11ObjectEcPrivateKey(); break;
-    default: key = new (std::nothrow) CPkcs11ObjectX942DhPrivateKey(); break;
-  }
-  if (key != nullptr && keyType == CKK_KEA) key->SetKeyTypeMember(CKK_KEA);
-  return P11FinishCreate(key, tmpl, count, version, object);
+  static const P11NewKeyFn kNewKey[5] = {
+      P11NewKey<CPkcs11ObjectRsaPrivateKey>, P11NewKey<CPkcs11ObjectDsaPrivateKey>, P11NewKey<CPkcs11ObjectDhPrivateKey>,
+      P11NewKey<CPkcs11ObjectEcPrivateKey>, P11NewKey<CPkcs11ObjectX942DhPrivateKey>};
+  return P11CreateAsymmetricKey(tmpl, count, object, version, ValidatePrivateKeyTemplate, kNewKey);
 }

@@ -1,9 +1,6 @@
 // Public-key objects.
 #include "pkcs11impl/p11pubkey.h"
 
-#include <new>
-
-#include "pkcs11impl/p11factory.h"
 #include "pkcs11impl/p11template.h"
 #include "pkcs11impl/p11validate.h"
 
@@ -171,57 +168,24 @@ CK_RV ValidateX942DhPublicKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigne
 
 CK_RV ValidatePublicKeyTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType,
                                 CK_ULONG version) {
-  if (tmpl == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
-  version = EffectivePkcs11Version(version);
-  CK_ULONG type = keyType;
-  CK_RV rv = P11ResolveSubtype(tmpl, count, mode, CKA_KEY_TYPE, keyType, &type);
-  if (rv != CKR_OK) return rv;
-  switch (type) {
-    case CKK_RSA:
-      return ValidateRsaPublicKeyTemplate(tmpl, count, mode, CKK_RSA, version);
-    case CKK_DSA:
-    case CKK_KEA:
-      return ValidateDsaPublicKeyTemplate(tmpl, count, mode, CKK_DSA, version);
-    case CKK_DH:
-      return ValidateDhPublicKeyTemplate(tmpl, count, mode, CKK_DH, version);
-    case CKK_EC:
-      return ValidateEcPublicKeyTemplate(tmpl, count, mode, CKK_EC, version);
-    case CKK_X9_42_DH:
-      return ValidateX942DhPublicKeyTemplate(tmpl, count, mode, CKK_X9_42_DH, version);
-    case P11_NOT_GIVEN:
-    case P11_ALREADY_CHECKED: {
-      if (type == P11_NOT_GIVEN) {
-        rv = P11CheckKnown(tmpl, count, CPkcs11ObjectPublicKey::IsPublicKeyAttribute, version);
-        if (rv != CKR_OK) return rv;
-      }
-      rv = P11CheckTemplateUlong(tmpl, count, mode, CKA_CLASS, CKO_PUBLIC_KEY);
-      if (rv != CKR_OK) return rv;
-      return PublicRules(tmpl, count, mode, version);
-    }
-    default:
-      return CKR_TEMPLATE_INCONSISTENT;
-  }
+  static const P11KeyTypeRoute kRoutes[] = {
+      {CKK_RSA, ValidateRsaPublicKeyTemplate, CKK_RSA},
+      {CKK_DSA, ValidateDsaPublicKeyTemplate, CKK_DSA},
+      {CKK_KEA, ValidateDsaPublicKeyTemplate, CKK_DSA},
+      {CKK_DH, ValidateDhPublicKeyTemplate, CKK_DH},
+      {CKK_EC, ValidateEcPublicKeyTemplate, CKK_EC},
+      {CKK_X9_42_DH, ValidateX942DhPublicKeyTemplate, CKK_X9_42_DH},
+  };
+  static const P11KeyTypeLevel kLevel = {CKO_PUBLIC_KEY, CPkcs11ObjectPublicKey::IsPublicKeyAttribute, PublicRules,
+                                         kRoutes, P11_COUNT(kRoutes)};
+  return P11ValidateByKeyType(kLevel, tmpl, count, mode, keyType, version);
 }
 
 // ---- creator ----
 
 CK_RV CreatePublicKeyObject(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CPkcs11Object** object, CK_ULONG version) {
-  if (object != nullptr) *object = nullptr;
-  version = EffectivePkcs11Version(version);
-  CK_KEY_TYPE keyType = ~0UL;
-  if (GetTemplateKeyType(tmpl, count, &keyType) != CKR_OK || keyType > CKK_KEA) return CKR_TEMPLATE_INCONSISTENT;
-  CK_RV rv = ValidatePublicKeyTemplate(tmpl, count, P11_MODE_CREATE, keyType, version);
-  if (rv != CKR_OK) return rv;
-  if (object == nullptr) return CKR_FUNCTION_FAILED;
-  CPkcs11ObjectPublicKey* key = nullptr;
-  switch (keyType) {
-    case CKK_RSA: key = new (std::nothrow) CPkcs11ObjectRsaPublicKey(); break;
-    case CKK_DSA:
-    case CKK_KEA: key = new (std::nothrow) CPkcs11ObjectDsaPublicKey(); break;
-    case CKK_DH: key = new (std::nothrow) CPkcs11ObjectDhPublicKey(); break;
-    case CKK_EC: key = new (std::nothrow) CPkcs11ObjectEcPublicKey(); break;
-    default: key = new (std::nothrow) CPkcs11ObjectX942DhPublicKey(); break;
-  }
-  if (key != nullptr && keyType == CKK_KEA) key->SetKeyTypeMember(CKK_KEA);
-  return P11FinishCreate(key, tmpl, count, version, object);
+  static const P11NewKeyFn kNewKey[5] = {
+      P11NewKey<CPkcs11ObjectRsaPublicKey>, P11NewKey<CPkcs11ObjectDsaPublicKey>, P11NewKey<CPkcs11ObjectDhPublicKey>,
+      P11NewKey<CPkcs11ObjectEcPublicKey>, P11NewKey<CPkcs11ObjectX942DhPublicKey>};
+  return P11CreateAsymmetricKey(tmpl, count, object, version, ValidatePublicKeyTemplate, kNewKey);
 }

@@ -122,6 +122,27 @@ CK_RV P11ValidateLeaf(const P11LeafRules& r, const CK_ATTRIBUTE* tmpl, CK_ULONG 
   }
 }
 
+CK_RV P11ValidateByKeyType(const P11KeyTypeLevel& level, const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode,
+                           CK_KEY_TYPE keyType, CK_ULONG version) {
+  if (tmpl == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
+  version = EffectivePkcs11Version(version);
+  CK_ULONG type = keyType;
+  CK_RV rv = P11ResolveSubtype(tmpl, count, mode, CKA_KEY_TYPE, keyType, &type);
+  if (rv != CKR_OK) return rv;
+  for (size_t i = 0; i < level.routeCount; ++i) {
+    const P11KeyTypeRoute& route = level.routes[i];
+    if (route.keyType == type) return route.validate(tmpl, count, mode, route.passAs, version);
+  }
+  if (type != P11_NOT_GIVEN && type != P11_ALREADY_CHECKED) return CKR_TEMPLATE_INCONSISTENT;
+  if (type == P11_NOT_GIVEN) {
+    rv = P11CheckKnown(tmpl, count, level.known, version);
+    if (rv != CKR_OK) return rv;
+  }
+  rv = P11CheckTemplateUlong(tmpl, count, mode, CKA_CLASS, level.objectClass);
+  if (rv != CKR_OK) return rv;
+  return level.rules(tmpl, count, mode, version);
+}
+
 bool IsStorageObjectAttribute(CK_ATTRIBUTE_TYPE type, CK_ULONG version) {
   return IsCommonObjectAttribute(type, version);
 }

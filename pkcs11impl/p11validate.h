@@ -75,6 +75,29 @@ struct P11LeafRules {
 CK_RV P11ValidateLeaf(const P11LeafRules& rules, const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode,
                       CK_ULONG subtypeArg, CK_ULONG version);
 
+// A level that hands templates on by key type (private keys, public keys,
+// domain parameters). The key type, resolved from the argument and the
+// template, picks one route: its validator is called with `passAs` (KEA goes
+// to the DSA class as DSA). Without a key type only the level's own steps run:
+// the known set (unless the caller checked it), the class and the rules.
+typedef CK_RV (*P11ValidateSubtypeFn)(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_ULONG subtype,
+                                      CK_ULONG version);
+struct P11KeyTypeRoute {
+  CK_KEY_TYPE keyType;
+  P11ValidateSubtypeFn validate;
+  CK_KEY_TYPE passAs;
+};
+struct P11KeyTypeLevel {
+  CK_OBJECT_CLASS objectClass;
+  P11KnownFn known;
+  P11RulesFn rules;
+  const P11KeyTypeRoute* routes;
+  size_t routeCount;
+};
+// Any other key type: CKR_TEMPLATE_INCONSISTENT.
+CK_RV P11ValidateByKeyType(const P11KeyTypeLevel& level, const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode,
+                           CK_KEY_TYPE keyType, CK_ULONG version);
+
 // Rules of the storage level (read-only attributes in modify mode).
 CK_RV P11StorageRules(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_ULONG version);
 // Attributes of the storage level (CKA_CLASS included).
