@@ -341,13 +341,18 @@ SCRESULT SCPkcs15Lib::StartWorkers(const CK_C_INITIALIZE_ARGS* initArgs) {
 
 void SCPkcs15Lib::StopWorkers() {
   if (m_records == nullptr) return;
+  // Every worker is told first, so that their last waits run side by side.
   for (uint32_t i = 0; i < m_recordCount; ++i) {
     SCReaderRecord& rec = m_records[i];
     if (!rec.hasThread) continue;
     rec.lock.Lock();
     rec.command = READER_CMD_EXIT;
     rec.lock.Unlock();
-    // Joined outside the record's lock: the worker takes it on its way out.
+  }
+  // Joined outside the records' locks: a worker takes its lock on its way out.
+  for (uint32_t i = 0; i < m_recordCount; ++i) {
+    SCReaderRecord& rec = m_records[i];
+    if (!rec.hasThread) continue;
     pthread_join(rec.thread, nullptr);
     rec.hasThread = false;
   }
