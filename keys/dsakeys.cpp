@@ -2,6 +2,7 @@
 #include "keys/dsakeys.h"
 
 #include <new>
+#include <vector>
 
 #include "keys/intseq.h"
 #include "libtorvapp/qvcommon/qvexception.h"
@@ -82,6 +83,20 @@ bool toQvN(const ASNinteger& v, QvN* out) {
 
 }  // namespace
 
+namespace {
+
+// The digest's leftmost bits, as many as q has, as a number.
+QvN digestValue(const uint8_t* digest, unsigned digestLen, const QvN& q) {
+    unsigned qBits = q.getBitLength();
+    unsigned useOctets = digestLen;
+    if (useOctets * 8 > qBits) useOctets = (qBits + 7) / 8;
+    QvN z(digest, useOctets, 0);
+    if (useOctets * 8 > qBits) z >>= useOctets * 8 - qBits;
+    return z;
+}
+
+}  // namespace
+
 int DSAPublicKey::verifyWithHash(const uint8_t* digest, unsigned digestLen, unsigned hashId,
                                  const DSAParameters* params, const DSASignature& sig) const {
     if (hashId < 1 || hashId > 8) return 3;
@@ -94,12 +109,7 @@ int DSAPublicKey::verifyWithHash(const uint8_t* digest, unsigned digestLen, unsi
         if (p.isEven() || q.isEven() || q <= 1u || p <= q || g <= 1u || g >= p || y <= 1u || y >= p) return 2;
         if (!toQvN(sig.r, &r) || !toQvN(sig.s, &s)) return 1;
         if (r.isZero() || s.isZero() || r >= q || s >= q) return 1;
-        // The digest's leftmost bits, as many as q has.
-        unsigned qBits = q.getBitLength();
-        unsigned useOctets = digestLen;
-        if (useOctets * 8 > qBits) useOctets = (qBits + 7) / 8;
-        QvN z(digest, useOctets, 0);
-        if (useOctets * 8 > qBits) z >>= useOctets * 8 - qBits;
+        QvN z = digestValue(digest, digestLen, q);
         QvModulus qm(q, QvModulus::OPT_MONTGOMERY);
         QvModulus pm(p, QvModulus::OPT_MONTGOMERY);
         QvZn w(1, &qm);
@@ -117,6 +127,56 @@ int DSAPublicKey::verifyWithHash(const uint8_t* digest, unsigned digestLen, unsi
         return v == r ? 0 : 1;
     } catch (const std::bad_alloc&) {
         return 2;
+    } catch (const QvException&) {
+        return 2;
+    }
+}
+
+DSAPrivateKey::DSAPrivateKey(uint32_t t) : ASNinteger(t), parameters(0) {}
+
+int DSAPrivateKey::sign(const uint8_t* digest, unsigned digestLen, unsigned hashId, DSASignature* out,
+                        QvRbg* rbg) const {
+    const DSAParameters* params = &parameters;
+    if (hashId < 1 || hashId > 8) return 3;
+    if (digest == nullptr || digestLen != QvGenericHash::getGenericHashOctets(hashId)) return 3;
+    if (params == nullptr || out == nullptr || rbg == nullptr) return 2;
+    try {
+        QvN p, q, g, x;
+        if (!toQvN(params->p, &p) || !toQvN(params->q, &q) || !toQvN(params->g, &g) || !toQvN(*this, &x)) return 2;
+        // q of fewer than 64 bits would give a nonce from too small a range.
+        if (p.isEven() || q.isEven() || q.getBitLength() < 64 || p <= q || g <= 1u || g >= p || x.isZero() ||
+            x >= q)
+            return 2;
+        QvModulus qm(q, QvModulus::OPT_MONTGOMERY);
+        QvModulus pm(p, QvModulus::OPT_MONTGOMERY);
+        QvN z = digestValue(digest, digestLen, q);
+        for (int attempt = 0; attempt < 64; attempt++) {
+            QvN k;
+            k.setRandom(q, rbg);
+            if (k.isZero()) continue;
+            QvZn gk(g, &pm);
+            gk ^= k;
+            QvN r = gk.asQvN() % q;
+            if (r.isZero()) continue;
+            QvZn s(1, &qm);
+            s /= QvZn(k, &qm);
+            QvZn t(x, &qm);
+            t *= QvZn(r, &qm);
+            t += QvZn(z % q, &qm);
+            s *= t;
+            QvN sv = s.asQvN();
+            if (sv.isZero()) continue;
+            unsigned rl = r.getOctetLength(), sl = sv.getOctetLength();
+            std::vector<uint8_t> rb(rl), sb(sl);
+            r.asOctetString(rb.data(), rl, true);
+            sv.asOctetString(sb.data(), sl, true);
+            if (out->r.setUnsigned(rb.data(), static_cast<long>(rl)) != 1) return 6;
+            if (out->s.setUnsigned(sb.data(), static_cast<long>(sl)) != 1) return 6;
+            return 0;
+        }
+        return 2;
+    } catch (const std::bad_alloc&) {
+        return 6;
     } catch (const QvException&) {
         return 2;
     }

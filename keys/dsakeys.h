@@ -6,6 +6,8 @@
 #include "lib/libasn/asnchoice.h"
 #include "lib/libasn/asnint.h"
 
+class QvRbg;
+
 class DSAParameters : public ASNsequenceF {
 public:
     explicit DSAParameters(uint32_t tag = 0);
@@ -56,4 +58,17 @@ public:
     // the bit length of q.
     int verifyWithHash(const uint8_t* digest, unsigned digestLen, unsigned hashId, const DSAParameters* params,
                        const DSASignature& sig) const;
+};
+
+// The private value x (an INTEGER), with the domain parameters it is used in (not
+// part of its encoding).
+class DSAPrivateKey : public ASNinteger {
+public:
+    explicit DSAPrivateKey(uint32_t tag = 0);
+    // 0 signed; 2 key-operation failure (no usable key or parameters, no generator);
+    // 3 digestLen is not the output length of hashId; 6 out of memory. The digest is
+    // cut to the bit length of q.
+    int sign(const uint8_t* digest, unsigned digestLen, unsigned hashId, DSASignature* out, QvRbg* rbg) const;
+
+    DSAParameters parameters;
 };

@@ -171,6 +171,60 @@ int SignedCertificate::signedDigest(uint8_t* out, unsigned* len, unsigned* hashI
     return tbsCertificate.digestReceived(*hashId, out, 64);
 }
 
+namespace {
+
+// Both identifiers get the same value: a certificate whose signed identifier differs
+// from the outer one is refused by verification.
+void setSignatureIds(SignedCertificate& c, const AlgorithmIdentifier& id) {
+    c.signatureAlgorithm = id;
+    c.tbsCertificate.signature = id;
+    c.tbsCertificate.forgetReceived();
+}
+
+}  // namespace
+
+int SignedCertificate::signRsa(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg) {
+    AlgorithmIdentifier id;
+    if (id.setRsaSignature(hashId) != 1) return -1;
+    setSignatureIds(*this, id);
+    uint8_t d[64];
+    unsigned len = 0;
+    HashToRsaSignatureOid(hashId, nullptr, &len);
+    tbsCertificate.digest(hashId, d, sizeof d);
+    MemFile out;
+    switch (key.signPkcs1(d, len, hashId, rbg, &out)) {
+        case RSAPrivateKey::kSigned: break;
+        case RSAPrivateKey::kBadDigest: return -1;
+        case RSAPrivateKey::kKeyTooShort: return 0;
+        case RSAPrivateKey::kNoMemory: return -6;
+        default: return -3;
+    }
+    if (signature.set(out.GetData(), static_cast<long>(out.Size()), 0) != 1) return -6;
+    return 1;
+}
+
+int SignedCertificate::signDsa(const DSAPrivateKey& key, unsigned hashId, QvRbg* rbg) {
+    AlgorithmIdentifier id;
+    if (id.setDsaSignature(hashId) != 1) return -3;
+    setSignatureIds(*this, id);
+    uint8_t d[64];
+    unsigned len = 0;
+    HashToDsaSignatureOid(hashId, nullptr, &len);
+    tbsCertificate.digest(hashId, d, sizeof d);
+    DSASignature sig;
+    switch (key.sign(d, len, hashId, &sig, rbg)) {
+        case 0: break;
+        case 3: return -3;
+        case 2: return -1;
+        case 6: return -2;
+        default: AssertInvariant(0, "sgncert", 1, "0", nullptr);
+    }
+    std::vector<uint8_t> der;
+    if (sig.encodeToVector(der) < 1) return -2;
+    if (signature.set(der.data(), static_cast<long>(der.size()), 0) != 1) return 0;
+    return 1;
+}
+
 int SignedCertificate::verifyRsa(const RSAPublicKey& key) const {
     if (!(tbsCertificate.signature.algorithm == signatureAlgorithm.algorithm)) return -2;
     if (signature.getContents() == nullptr || signature.getByteLength() + 1 < 2) return -1;

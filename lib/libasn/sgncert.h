@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "keys/dsakeys.h"
+#include "keys/rsaprkey.h"
 #include "keys/eckeys.h"
 #include "keys/rsapukey.h"
 #include "lib/libasn/asnbitst.h"
@@ -13,6 +14,7 @@
 #include "lib/libasn/tbscert.h"
 
 class SignedCertificate;
+class QvRbg;
 
 // A reader with the signature of SignedCertificate::read.
 typedef long (*SignedCertificateReader)(SignedCertificate* cert, GenericFile* src, long maxLen, uint8_t flags);
@@ -48,6 +50,15 @@ public:
     bool operator!=(const SignedCertificate& other) const { return !(*this == other); }
     // cA of the basicConstraints extension; false when absent or unreadable.
     bool isCA() const;
+
+    // Signing of tbsCertificate: both signature identifiers are set to the same value,
+    // the DER of tbsCertificate is hashed and signed. signRsa (PKCS #1 version 1.5):
+    // 1 signed; -1 hash without an RSA identifier or digest refused by the key; 0
+    // modulus too short; -6 out of memory; -3 key failure.
+    int signRsa(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg);
+    // 1 signed; -3 hash without a DSA identifier or digest refused; 0 signature not
+    // stored; -1 key failure; -2 out of memory.
+    int signDsa(const DSAPrivateKey& key, unsigned hashId, QvRbg* rbg);
 
     // Verification. verifyRsa: 1 valid; -2 the two signature identifiers differ; -1
     // signature too short or invalid; -4 key failure; -3 unusable algorithm.

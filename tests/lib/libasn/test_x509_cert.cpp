@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "asn_test_util.h"
 #include "lib/libasn/asnoidconst.h"
 #include "lib/libasn/sgncert.h"
+#include "libtorvapp/qvrbg.h"
 #include "support/memfile.h"
 
 using namespace asntest;
@@ -701,4 +703,107 @@ TEST(SignedCertificateHostile, ExtensionBombsAreBoundedByTheInput) {
     // An extension list nested in an extension list is no extension.
     std::vector<uint8_t> nested = Wrap(0xA3, Wrap(0x30, Wrap(0x30, Wrap(0xA3, Wrap(0x30, one)))));
     EXPECT_EQ(0, DecodeTbs(t, Cat({kVer3, p.v1Contents, nested})));
+}
+
+// ---------------------------------------------------------------------------
+// Signing
+
+namespace {
+
+EVP_PKEY* ReadKey(const CertDir& d, const std::string& name) {
+    FILE* f = std::fopen((d.path + "/" + name).c_str(), "r");
+    if (f == nullptr) return nullptr;
+    EVP_PKEY* pk = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    return pk;
+}
+
+bool SetFromBn(EVP_PKEY* pk, const char* name, ASNinteger& out) {
+    BIGNUM* bn = nullptr;
+    if (EVP_PKEY_get_bn_param(pk, name, &bn) != 1) return false;
+    std::vector<uint8_t> b(static_cast<size_t>(BN_num_bytes(bn)));
+    BN_bn2bin(bn, b.data());
+    BN_clear_free(bn);
+    return out.setUnsigned(b.data(), static_cast<long>(b.size())) == 1;
+}
+
+// OpenSSL's verdict on our encoding of c, with the key of the certificate in der.
+int OpenSslVerifies(const SignedCertificate& c, const std::vector<uint8_t>& issuerDer) {
+    std::vector<uint8_t> enc = Enc(c);
+    const unsigned char* p = enc.data();
+    X509* x = d2i_X509(nullptr, &p, static_cast<long>(enc.size()));
+    const unsigned char* q = issuerDer.data();
+    X509* i = d2i_X509(nullptr, &q, static_cast<long>(issuerDer.size()));
+    int r = (x != nullptr && i != nullptr) ? X509_verify(x, X509_get0_pubkey(i)) : -1;
+    X509_free(x);
+    X509_free(i);
+    return r;
+}
+
+}  // namespace
+
+TEST(SignedCertificateSigning, RsaSignatureOverAChangedCertificateVerifiesInOpenSsl) {
+    CertDir d;
+    ASSERT_TRUE(MakeCert(d, "v1"));
+    std::vector<uint8_t> der = d.read("v1.der");
+    SignedCertificate c;
+    ASSERT_GT(DecodeCert(c, der), 0);
+    EVP_PKEY* pk = ReadKey(d, "v1.key");
+    ASSERT_NE(nullptr, pk);
+    RSAPrivateKey key;
+    ASSERT_TRUE(SetFromBn(pk, "n", key.modulus));
+    ASSERT_TRUE(SetFromBn(pk, "e", key.publicExponent));
+    ASSERT_TRUE(SetFromBn(pk, "d", key.privateExponent));
+    ASSERT_TRUE(SetFromBn(pk, "rsa-factor1", key.prime1));
+    ASSERT_TRUE(SetFromBn(pk, "rsa-factor2", key.prime2));
+
+    // A new serial number and subject, signed with SHA-256.
+    c.tbsCertificate.serialNumber.setValue(4242);
+    c.tbsCertificate.subject.clear();
+    ASSERT_NE(nullptr, c.tbsCertificate.subject.addRdn("CN", "Podpisany", -1));
+    ASSERT_EQ(1, c.signRsa(key, 3, nullptr));
+    EXPECT_EQ("1.2.840.113549.1.1.11", c.signatureAlgorithm.algorithm.toString());
+    EXPECT_TRUE(c.tbsCertificate.signature == c.signatureAlgorithm);
+    EXPECT_EQ(1, OpenSslVerifies(c, der));
+    EXPECT_EQ(1, c.verifySelfSigned());
+    // Decoded again, the new certificate still verifies, over the octets received.
+    SignedCertificate back;
+    std::vector<uint8_t> enc = Enc(c);
+    ASSERT_EQ(static_cast<long>(enc.size()), DecodeCert(back, enc));
+    EXPECT_EQ(1, back.verifySelfSigned());
+    EXPECT_TRUE(back == c);
+
+    // Hash ids without an RSA identifier, and a key that is no key.
+    EXPECT_EQ(-1, c.signRsa(key, 6, nullptr));
+    RSAPrivateKey empty;
+    EXPECT_EQ(-3, c.signRsa(empty, 3, nullptr));
+    EVP_PKEY_free(pk);
+}
+
+TEST(SignedCertificateSigning, DsaSignatureVerifiesInOpenSsl) {
+    CertDir d;
+    ASSERT_TRUE(MakeCert(d, "dsa"));
+    std::vector<uint8_t> der = d.read("dsa.der");
+    SignedCertificate c;
+    ASSERT_GT(DecodeCert(c, der), 0);
+    EVP_PKEY* pk = ReadKey(d, "dsa.key");
+    ASSERT_NE(nullptr, pk);
+    DSAPrivateKey key;
+    ASSERT_TRUE(SetFromBn(pk, "priv", key));
+    ASSERT_TRUE(SetFromBn(pk, "p", key.parameters.p));
+    ASSERT_TRUE(SetFromBn(pk, "q", key.parameters.q));
+    ASSERT_TRUE(SetFromBn(pk, "g", key.parameters.g));
+    std::unique_ptr<QvRbg> rbg(qvRbgCreateObject(4));
+    std::vector<uint8_t> seed(rbg->getMinSeedOctets() + 16);
+    for (size_t i = 0; i < seed.size(); i++) seed[i] = static_cast<uint8_t>(i * 37 + 11);
+    rbg->init(seed.data(), static_cast<unsigned>(seed.size()));
+
+    c.tbsCertificate.serialNumber.setValue(77);
+    ASSERT_EQ(1, c.signDsa(key, 1, rbg.get()));
+    EXPECT_EQ("1.2.840.10040.4.3", c.signatureAlgorithm.algorithm.toString());
+    EXPECT_EQ(1, OpenSslVerifies(c, der));
+    EXPECT_EQ(1, c.verifySelfSigned());
+    EXPECT_EQ(-3, c.signDsa(key, 3, rbg.get()));
+    EXPECT_EQ(-1, c.signDsa(key, 1, nullptr));
+    EVP_PKEY_free(pk);
 }
