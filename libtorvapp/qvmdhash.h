@@ -130,7 +130,8 @@ void QvMdHash<Word, StateWords, BlockOcts, Order>::finalBlock()
     }
     padWithLength(len, sizeof(len));
     QvOctet* out = digest.getData();
-    for (unsigned int i = 0; i < getHashOctets() / sizeof(Word); ++i)
+    const unsigned int words = getHashOctets() / sizeof(Word);
+    for (unsigned int i = 0; i < words; ++i)
         storeWord(out + sizeof(Word) * i, state[i]);
 }
 
