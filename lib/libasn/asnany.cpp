@@ -49,6 +49,15 @@ long ASNany::read(GenericFile* src, long maxLen, uint8_t rflags) {
     return ASNobject::read(src, maxLen, rflags);
 }
 
+long ASNany::readStreamed(GenericFile* src, GenericFile* out) {
+    bool fresh = streamCtx == nullptr || (streamCtx->headerState == 0 && !streamCtx->complete);
+    if (fresh && (flags & ASN_FLAG_EXPLICIT) == 0) {
+        tag = m_expectedTag;
+        if ((tag & ASN_CLASS_MASK) != 0 || tag == TAG_ANY) flags |= ASN_FLAG_CLASSTAG;
+    }
+    return ASNobject::readStreamed(src, out);
+}
+
 int ASNany::read_contents(GenericFile* src, long len) {
     clear();
     if (len < 0) return 0;

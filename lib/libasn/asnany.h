@@ -13,6 +13,8 @@ public:
     // Decodes one TLV; the tag is reset to the expected tag first, so an ANY built
     // with TAG_ANY accepts any identifier each time. Constant mode is not allowed.
     long read(GenericFile* src, long maxLen, uint8_t flags = 0) override;
+    // Resumable decoding; like read, a new decode starts from the expected tag.
+    long readStreamed(GenericFile* src, GenericFile* out = nullptr) override;
     void clear() override;
     int read_contents(GenericFile* src, long len) override;
     int write_contents(GenericFile* dst) const override;

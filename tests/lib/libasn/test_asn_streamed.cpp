@@ -314,3 +314,18 @@ TEST(AsnStreamTime, WrapperStreamsTheTimeItHolds) {
         EXPECT_EQ(Encode(w), Hex(in));
     }
 }
+
+TEST(AsnStreamAgreement, AnyTakesAnyTagAgainAfterAnEarlierDecode) {
+    ASNany any;
+    ASSERT_EQ(Stream(any, H("02 01 05")), 3);
+    EXPECT_EQ(any.tag, 0x02);
+    any.resetStreamCtx();
+    EXPECT_EQ(Stream(any, H("04 02 41 42"), 1), 4);
+    EXPECT_EQ(any.tag, 0x04);
+    EXPECT_EQ(Encode(any), N("04 02 41 42"));
+    // A universal expected tag stays the only one accepted.
+    ASNany ints(0x02);
+    EXPECT_EQ(Stream(ints, H("04 01 41")), 0);
+    ints.resetStreamCtx();
+    EXPECT_EQ(Stream(ints, H("02 01 41")), 3);
+}
