@@ -34,6 +34,7 @@ struct CardSim {
   int (*SetMute)(const char*, int) = nullptr;
   int (*ReaderCount)() = nullptr;
   int (*AddReader)(const char*) = nullptr;
+  int (*LoadConfig)(const char*) = nullptr;
   CardSim() {
     handle = dlopen(SimLibrary().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) return;
@@ -43,13 +44,14 @@ struct CardSim {
     SetMute = reinterpret_cast<int (*)(const char*, int)>(dlsym(handle, "CardSimSetMute"));
     ReaderCount = reinterpret_cast<int (*)()>(dlsym(handle, "CardSimReaderCount"));
     AddReader = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimAddReader"));
+    LoadConfig = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimLoadConfig"));
   }
   ~CardSim() {
     if (handle) dlclose(handle);
   }
   CardSim(const CardSim&) = delete;
   CardSim& operator=(const CardSim&) = delete;
-  bool ok() const { return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader; }
+  bool ok() const { return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader && LoadConfig; }
 };
 
 using Readers = std::vector<std::pair<std::string, std::string>>;

@@ -12,6 +12,7 @@
 #include "pkcs11impl/pkcs15app.h"
 #include "pkcs11impl/scpkcs15lib.h"
 #include "pkcs11impl/tracelog.h"
+#include "smartcard/sc_reader.h"
 #include "tests/pkcs11impl/bridge_host.h"
 
 using namespace testhost;
@@ -278,4 +279,34 @@ TEST(BridgeWorkers, ReaderLocksCarryTheirIdsAndOneIdAfterANewLogger) {
   EXPECT_EQ(CKR_OK, b.DeInitLib());
   EXPECT_EQ(0u, b.GetReaderLockCount());
   EXPECT_EQ(nullptr, b.GetReaderLock(0));
+}
+
+TEST(BridgeWorkers, AReaderThatDisappearsIsCleanedAndInitialisedAgainWhenItReturns) {
+  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}, {kR1, ""}});
+  CardSim sim;
+  ASSERT_TRUE(sim.ok());
+  SCPkcs15Lib b;
+  Configure(b, PKCS15_FLAG_WORKER_THREADS);
+  ASSERT_EQ(SC_OK, b.InitLib(nullptr, 2));
+  EXPECT_EQ(SC_E_PKCS15_NO_PROFILES, b.RefreshTokenInfo(0, 1, 0));
+  EXPECT_TRUE(b.IsReaderReinserted(0));
+  // Reader 0 goes away: its slots get the reader failure and its card is dropped.
+  testhost::WriteFile(env.cards + "/one.conf", std::string("reader ") + kR1 + "\n");
+  ASSERT_EQ(0, sim.LoadConfig((env.cards + "/one.conf").c_str()));
+  const SCRESULT gone = b.RefreshTokenInfo(1, 1, 0);
+  EXPECT_TRUE(gone == SC_E_READER_NOT_FOUND || gone == SC_E_READER_NOT_AVAILABLE) << std::hex << gone;
+  EXPECT_EQ(gone, b.GetSlotResult(0));
+  EXPECT_EQ(gone, b.GetSlotResult(1));
+  EXPECT_FALSE(b.GetReader(0)->IsConnected());
+  EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, b.GetSlotPresence(0));
+  // It comes back with a card: initialised again, the card connected anew.
+  testhost::WriteFile(env.cards + "/two.conf", std::string("reader ") + kR0 + "\ncard pkcs15-model3.card\nreader " +
+                                                   kR1 + "\n");
+  ASSERT_EQ(0, sim.LoadConfig((env.cards + "/two.conf").c_str()));
+  EXPECT_FALSE(b.GetReader(0)->IsInitialized());  // its new start failed while it was gone
+  EXPECT_EQ(SC_E_PKCS15_NO_PROFILES, b.RefreshTokenInfo(0, 1, 0));
+  EXPECT_TRUE(b.GetReader(0)->IsConnected());
+  EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, b.GetSlotPresence(0));
+  EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, b.GetSlotPresence(1));
+  b.DeInitLib();
 }
