@@ -1,0 +1,3 @@
+#include "libtorvapp/qvasymscheme.h"
+
+QvAsymScheme::~QvAsymScheme() = default;
