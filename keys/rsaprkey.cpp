@@ -2,12 +2,16 @@
 #include "keys/rsaprkey.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "keys/intseq.h"
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvgenerichash.h"
+#include "libtorvapp/qvhash.h"
+#include "libtorvapp/qvmgf.h"
+#include "libtorvapp/qvrbg.h"
 #include "libtorvapp/qvnumbers/qvmodulus.h"
 #include "libtorvapp/qvnumbers/qvzn.h"
 #include "support/memfile.h"
@@ -85,9 +89,8 @@ int RSAPrivateKey::signPkcs1(const uint8_t* digest, unsigned digestLen, unsigned
         t.insert(t.end(), a.begin(), a.end());
     }
     try {
-        QvN n, e, dExp;
-        if (!toQvN(modulus, &n) || !toQvN(publicExponent, &e) || !toQvN(privateExponent, &dExp)) return kKeyFailure;
-        if (n.isEven() || n <= 1u || dExp.isZero() || e.isZero()) return kKeyFailure;
+        QvN n;
+        if (!toQvN(modulus, &n) || n.isZero()) return kKeyFailure;
         unsigned k = n.getOctetLength();
         if (k < t.size() + 11) return kKeyTooShort;
         std::vector<uint8_t> em(k, 0xFF);
@@ -95,7 +98,22 @@ int RSAPrivateKey::signPkcs1(const uint8_t* digest, unsigned digestLen, unsigned
         em[1] = 0x01;
         em[k - t.size() - 1] = 0x00;
         std::memcpy(em.data() + (k - t.size()), t.data(), t.size());
-        QvN m(em.data(), k, 0);
+        return privateOperation(em, out);
+    } catch (const std::bad_alloc&) {
+        return kNoMemory;
+    } catch (const QvException&) {
+        return kKeyFailure;
+    }
+}
+
+int RSAPrivateKey::privateOperation(const std::vector<uint8_t>& em, MemFile* out) const {
+    try {
+        QvN n, e, dExp;
+        if (!toQvN(modulus, &n) || !toQvN(publicExponent, &e) || !toQvN(privateExponent, &dExp)) return kKeyFailure;
+        if (n.isEven() || n <= 1u || dExp.isZero() || e.isZero()) return kKeyFailure;
+        unsigned k = n.getOctetLength();
+        QvN m(em.data(), static_cast<unsigned>(em.size()), 0);
+        if (m >= n) return kKeyFailure;
         QvModulus mod(n, QvModulus::OPT_MONTGOMERY);
         QvZn s(m, &mod);
         s ^= dExp;
@@ -108,6 +126,46 @@ int RSAPrivateKey::signPkcs1(const uint8_t* digest, unsigned digestLen, unsigned
         if (s.asQvN().asOctetString(sig.data(), k, true) == 0) return kKeyFailure;
         if (out->Write(k, sig.data()) != 0) return kNoMemory;
         return kSigned;
+    } catch (const std::bad_alloc&) {
+        return kNoMemory;
+    } catch (const QvException&) {
+        return kKeyFailure;
+    }
+}
+
+int RSAPrivateKey::signPss(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg* rbg, int mgfSelector,
+                           unsigned mgfHashId, unsigned saltLen, MemFile* out) const {
+    if (out == nullptr) return kKeyFailure;
+    if (hashId < 1 || hashId > 8 || mgfHashId < 1 || mgfHashId > 8 || mgfSelector != 0 || digest == nullptr)
+        return kBadDigest;
+    if (digestLen != QvGenericHash::getGenericHashOctets(hashId)) return kBadDigest;
+    if (saltLen > 0 && rbg == nullptr) return kKeyFailure;
+    try {
+        QvN n;
+        if (!toQvN(modulus, &n) || n.isZero()) return kKeyFailure;
+        unsigned emBits = n.getBitLength() - 1;
+        size_t emLen = (emBits + 7) / 8;
+        if (emLen < digestLen + static_cast<size_t>(saltLen) + 2) return kKeyTooShort;
+        std::vector<uint8_t> salt(saltLen);
+        if (saltLen > 0) rbg->fillOctets(salt.data(), saltLen);
+        std::unique_ptr<QvHash> h(qvHashCreateObject(hashId));
+        static const uint8_t pad[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        h->init();
+        h->step(pad, 8);
+        h->step(digest, digestLen);
+        if (saltLen > 0) h->step(salt.data(), saltLen);
+        h->finish();
+        std::vector<uint8_t> em(emLen, 0);
+        size_t dbLen = emLen - digestLen - 1;
+        em[dbLen - saltLen - 1] = 0x01;
+        if (saltLen > 0) std::memcpy(em.data() + dbLen - saltLen, salt.data(), saltLen);
+        h->getHash(digestLen, em.data() + dbLen);
+        QvMgf1 mgf(mgfHashId, 0);
+        mgf.xorMask(em.data(), static_cast<unsigned>(dbLen), em.data() + dbLen, digestLen);
+        em[0] &= static_cast<uint8_t>(0xFF >> (8 * emLen - emBits));
+        em[emLen - 1] = 0xBC;
+        SecureZero(salt.data(), salt.size());
+        return privateOperation(em, out);
     } catch (const std::bad_alloc&) {
         return kNoMemory;
     } catch (const QvException&) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "lib/libasn/asnint.h"
 #include "lib/libasn/siganddigoid.h"
@@ -28,6 +29,11 @@ public:
     // generator is not needed by this scheme and may be NULL.
     int signPkcs1(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg* rbg, MemFile* out) const;
 
+    // RSASSA-PSS signature (MGF1 only: mgfSelector 0) with a salt of saltLen octets
+    // drawn from rbg (which may be NULL only for an empty salt).
+    int signPss(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg* rbg, int mgfSelector,
+                unsigned mgfHashId, unsigned saltLen, MemFile* out) const;
+
     ASNinteger version;
     ASNinteger modulus;
     ASNinteger publicExponent;
@@ -40,4 +46,8 @@ public:
     // 1 while the key's derived form is known to match the members; a caller that
     // writes a member directly clears it (the key is then checked again).
     uint8_t cacheValid;
+
+private:
+    // m^d mod n as k octets written to out, checked with the public exponent.
+    int privateOperation(const std::vector<uint8_t>& em, MemFile* out) const;
 };

@@ -7,6 +7,9 @@
 
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvgenerichash.h"
+#include "libtorvapp/qvhash.h"
+#include "libtorvapp/qvmgf.h"
+#include <memory>
 #include "libtorvapp/qvnumbers/qvmodulus.h"
 #include "libtorvapp/qvnumbers/qvzn.h"
 
@@ -125,9 +128,44 @@ unsigned RSAPublicKey::getModulusBits() const {
     return bitLength(p, n);
 }
 
+namespace {
+
+// EMSA-PSS verification of the encoded message em (emLen octets, emBits bits).
+bool pssMatches(const std::vector<uint8_t>& em, unsigned emBits, const uint8_t* mHash, unsigned hLen,
+                unsigned hashId, unsigned mgfHashId, int64_t sLen) {
+    size_t emLen = em.size();
+    if (sLen < 0 || emLen < hLen + static_cast<size_t>(sLen) + 2) return false;
+    if (em[emLen - 1] != 0xBC) return false;
+    size_t dbLen = emLen - hLen - 1;
+    unsigned topBits = static_cast<unsigned>(8 * emLen - emBits);
+    uint8_t topMask = static_cast<uint8_t>(0xFF >> topBits);
+    if ((em[0] & ~topMask) != 0) return false;
+    std::vector<uint8_t> db(em.begin(), em.begin() + static_cast<long>(dbLen));
+    const uint8_t* h = em.data() + dbLen;
+    QvMgf1 mgf(mgfHashId, 0);
+    mgf.xorMask(db.data(), static_cast<unsigned>(dbLen), h, hLen);
+    db[0] &= topMask;
+    size_t zeros = dbLen - static_cast<size_t>(sLen) - 1;
+    for (size_t i = 0; i < zeros; i++)
+        if (db[i] != 0) return false;
+    if (db[zeros] != 0x01) return false;
+    std::unique_ptr<QvHash> hash(qvHashCreateObject(hashId));
+    static const uint8_t pad[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    hash->init();
+    hash->step(pad, 8);
+    hash->step(mHash, hLen);
+    if (sLen > 0) hash->step(db.data() + zeros + 1, static_cast<unsigned>(sLen));
+    hash->finish();
+    std::vector<uint8_t> h2(hLen);
+    hash->getHash(hLen, h2.data());
+    return std::memcmp(h2.data(), h, hLen) == 0;
+}
+
+}  // namespace
+
 int RSAPublicKey::verifyDigest(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& sigAlg,
                                const uint8_t* sig, unsigned sigLen) const {
-    if (isRsaPssOid(sigAlg.algorithm)) return kUnsupported;
+    if (isRsaPssOid(sigAlg.algorithm)) return verifyPss(digest, digestLen, sigAlg, sig, sigLen);
     unsigned hashId = 0, expectLen = 0;
     if (RsaSignatureOidToHash(sigAlg.algorithm, &expectLen, &hashId) != 1) return kUnsupported;
     if (digest == nullptr || digestLen != expectLen || sig == nullptr) return kInvalid;
@@ -161,11 +199,66 @@ int RSAPublicKey::verifyDigest(const uint8_t* digest, unsigned digestLen, const 
     }
 }
 
+bool RSAPublicKey::publicOperation(const uint8_t* sig, unsigned sigLen, std::vector<uint8_t>& m, int* status) const {
+    const uint8_t *np, *ep;
+    long nn, en;
+    *status = kKeyFailure;
+    if (!magnitude(modulus, &np, &nn) || !magnitude(publicExponent, &ep, &en)) return false;
+    if ((np[nn - 1] & 1) == 0 || bitLength(np, nn) < 2 || bitLength(ep, en) == 0) return false;
+    *status = kInvalid;
+    if (sig == nullptr || sigLen != static_cast<unsigned>(nn)) return false;
+    try {
+        QvN n(np, static_cast<unsigned>(nn), 0);
+        QvN s(sig, sigLen, 0);
+        if (s >= n) return false;
+        QvN e(ep, static_cast<unsigned>(en), 0);
+        QvModulus mod(n, QvModulus::OPT_MONTGOMERY);
+        QvZn x(s, &mod);
+        x ^= e;
+        m.assign(static_cast<size_t>(nn), 0);
+        if (x.asQvN().asOctetString(m.data(), static_cast<unsigned>(nn), true) == 0) return false;
+        return true;
+    } catch (const std::bad_alloc&) {
+        *status = kKeyFailure;
+        return false;
+    } catch (const QvException&) {
+        *status = kKeyFailure;
+        return false;
+    }
+}
+
+int RSAPublicKey::verifyPss(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& sigAlg,
+                            const uint8_t* sig, unsigned sigLen) const {
+    unsigned hashId = 0;
+    int64_t salt = 0;
+    int sel = 0, mgfHash = 0, trailer = 0;
+    uint8_t present = 0;
+    if (GetRsaPssParams(sigAlg, &hashId, &salt, &sel, &mgfHash, &trailer, &present) != 1) return kUnsupported;
+    if (sel != 0 || trailer != 1 || hashId < 1 || hashId > 8 || mgfHash < 1 || mgfHash > 8) return kUnsupported;
+    if (digest == nullptr || digestLen != QvGenericHash::getGenericHashOctets(hashId)) return kInvalid;
+    std::vector<uint8_t> m;
+    int status = kInvalid;
+    if (!publicOperation(sig, sigLen, m, &status)) return status;
+    unsigned modBits = getModulusBits();
+    unsigned emBits = modBits - 1;
+    size_t emLen = (emBits + 7) / 8;
+    // The k-octet form has one more leading octet when emBits is a multiple of 8.
+    if (m.size() > emLen) {
+        if (m[0] != 0) return kInvalid;
+        m.erase(m.begin());
+    }
+    try {
+        return pssMatches(m, emBits, digest, digestLen, hashId, static_cast<unsigned>(mgfHash), salt) ? kValid
+                                                                                                      : kInvalid;
+    } catch (const QvException&) {
+        return kKeyFailure;
+    }
+}
+
 int RSAPublicKey::verifyObject(const ASNobject& obj, const AlgorithmIdentifier& sigAlg, const uint8_t* sig,
                                unsigned sigLen) const {
     unsigned hashId = 0, len = 0;
-    if (isRsaPssOid(sigAlg.algorithm)) return kUnsupported;
-    if (RsaSignatureOidToHash(sigAlg.algorithm, &len, &hashId) != 1) return kUnsupported;
+    if (SignatureAlgorithmToHash(sigAlg, &hashId, &len) != 1) return kUnsupported;
     uint8_t d[64];
     obj.digest(hashId, d, sizeof d);
     return verifyDigest(d, len, sigAlg, sig, sigLen);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "lib/libasn/asnint.h"
 #include "lib/libasn/siganddigoid.h"
@@ -31,8 +32,8 @@ public:
     // Verification results.
     enum { kValid = 0, kInvalid = 1, kKeyFailure = 2, kUnsupported = 4 };
     // Verifies a signature over a digest already computed with the hash of the
-    // signature algorithm. PKCS #1 version 1.5 signatures are checked here;
-    // RSASSA-PSS is not available yet and gives kUnsupported.
+    // signature algorithm: PKCS #1 version 1.5, or RSASSA-PSS with MGF1 and the
+    // trailer field 1 (other PSS variants give kUnsupported).
     int verifyDigest(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& signatureAlgorithm,
                      const uint8_t* sig, unsigned sigLen) const;
     // Hashes the object's DER encoding with the algorithm's hash, then as above.
@@ -41,4 +42,11 @@ public:
 
     ASNinteger modulus;
     ASNinteger publicExponent;
+
+private:
+    int verifyPss(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& signatureAlgorithm,
+                  const uint8_t* sig, unsigned sigLen) const;
+    // sig^e mod n as k octets; false with *status set when it cannot be computed or
+    // the signature is out of range.
+    bool publicOperation(const uint8_t* sig, unsigned sigLen, std::vector<uint8_t>& m, int* status) const;
 };

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <new>
 
+#include "keys/rsaparams.h"
 #include "lib/libasn/asnoidconst.h"
+#include "libtorvapp/qvgenerichash.h"
 #include "support/b64file.h"
 #include "support/memfile.h"
 
@@ -201,6 +203,34 @@ int SignedCertificate::signRsa(const RSAPrivateKey& key, unsigned hashId, QvRbg*
     }
     if (signature.set(out.GetData(), static_cast<long>(out.Size()), 0) != 1) return -6;
     return 1;
+}
+
+int SignedCertificate::signRsaPss(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg, int mgfSelector,
+                                  unsigned mgfHashId, unsigned saltLength) {
+    RsaPssParams params;
+    AlgorithmIdentifier id;
+    if (hashId < 1 || hashId > 8 || params.set(hashId, mgfSelector, mgfHashId, saltLength, 1) == 0 ||
+        id.set(algoid::rsassaPss(), &params) != 1)
+        return -1;
+    setSignatureIds(*this, id);
+    uint8_t d[64];
+    unsigned len = QvGenericHash::getGenericHashOctets(hashId);
+    tbsCertificate.digest(hashId, d, sizeof d);
+    MemFile out;
+    switch (key.signPss(d, len, hashId, rbg, mgfSelector, mgfHashId, saltLength, &out)) {
+        case RSAPrivateKey::kSigned: break;
+        case RSAPrivateKey::kBadDigest: return -1;
+        case RSAPrivateKey::kKeyTooShort: return 0;
+        case RSAPrivateKey::kNoMemory: return -6;
+        default: return -3;
+    }
+    if (signature.set(out.GetData(), static_cast<long>(out.Size()), 0) != 1) return -6;
+    return 1;
+}
+
+int SignedCertificate::signRsaPss(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg) {
+    if (hashId < 1 || hashId > 8) return -1;
+    return signRsaPss(key, hashId, rbg, 0, hashId, QvGenericHash::getGenericHashOctets(hashId));
 }
 
 int SignedCertificate::signDsa(const DSAPrivateKey& key, unsigned hashId, QvRbg* rbg) {

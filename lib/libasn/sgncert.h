@@ -56,6 +56,12 @@ public:
     // 1 signed; -1 hash without an RSA identifier or digest refused by the key; 0
     // modulus too short; -6 out of memory; -3 key failure.
     int signRsa(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg);
+    // RSASSA-PSS (identifier 1.2.840.113549.1.1.10 with its parameters); results as
+    // signRsa, -1 also when the parameters cannot be built. The short form uses MGF1
+    // with the same hash and the digest length as salt length.
+    int signRsaPss(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg, int mgfSelector, unsigned mgfHashId,
+                   unsigned saltLength);
+    int signRsaPss(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg);
     // 1 signed; -3 hash without a DSA identifier or digest refused; 0 signature not
     // stored; -1 key failure; -2 out of memory.
     int signDsa(const DSAPrivateKey& key, unsigned hashId, QvRbg* rbg);

@@ -504,10 +504,15 @@ TEST(SubPubKeyInfo, VerificationRefusesKeysOfTheWrongFamilyAndUnknownAlgorithms)
     rsa.setRsaSignature(1);
     EXPECT_EQ(0, s.verifyData(rsa, reinterpret_cast<const uint8_t*>(msg), sizeof msg, rs.data(),
                               static_cast<uint32_t>(sl)));
-    // RSASSA-PSS is not available in the key structure yet.
+    // A PKCS #1 v1.5 signature is no RSASSA-PSS signature; a PSS variant with another
+    // mask-generation function is unsupported.
     AlgorithmIdentifier pss;
     RsaPssParams pp;
     pp.set(3, 0, 3, 32, 1);
+    pss.set(algoid::rsassaPss(), &pp);
+    EXPECT_EQ(0, s.verifyData(pss, reinterpret_cast<const uint8_t*>(msg), sizeof msg, rs.data(),
+                              static_cast<uint32_t>(sl)));
+    pp.maskGenAlgorithm.value.algorithm = ASNobjectId("1.2.3.4");
     pss.set(algoid::rsassaPss(), &pp);
     EXPECT_EQ(-4, s.verifyData(pss, reinterpret_cast<const uint8_t*>(msg), sizeof msg, rs.data(),
                                static_cast<uint32_t>(sl)));

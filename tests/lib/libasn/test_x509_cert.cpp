@@ -807,3 +807,48 @@ TEST(SignedCertificateSigning, DsaSignatureVerifiesInOpenSsl) {
     EXPECT_EQ(-1, c.signDsa(key, 1, nullptr));
     EVP_PKEY_free(pk);
 }
+
+TEST(SignedCertificateSigning, RsaPssBothWaysWithOpenSsl) {
+    CertDir d;
+    ASSERT_TRUE(MakeCert(d, "v1"));
+    ASSERT_TRUE(d.run("openssl req -x509 -key v1.key -subj '/CN=PSS' -days 3 -sha256 -sigopt rsa_padding_mode:pss "
+                      "-sigopt rsa_pss_saltlen:32 -sigopt rsa_mgf1_md:sha256 -outform DER -out pss.der && "
+                      "openssl req -x509 -key v1.key -subj '/CN=PSS384' -days 3 -sha384 -sigopt "
+                      "rsa_padding_mode:pss -sigopt rsa_pss_saltlen:20 -outform DER -out pss384.der"));
+    // OpenSSL's PSS certificates verify with our key structure.
+    for (const char* name : {"pss.der", "pss384.der"}) {
+        std::vector<uint8_t> der = d.read(name);
+        SignedCertificate c;
+        ASSERT_EQ(static_cast<long>(der.size()), DecodeCert(c, der)) << name;
+        CompareWithOpenSsl(der, c);
+        EXPECT_EQ(1, c.verifySelfSigned()) << name;
+        EXPECT_EQ(1, c.verifyRsa(c.tbsCertificate.subjectPublicKeyInfo.rsaKey)) << name;
+        std::vector<uint8_t> t = der;
+        t[t.size() - 3] ^= 0x10;
+        SignedCertificate bad;
+        ASSERT_GT(DecodeCert(bad, t), 0);
+        EXPECT_EQ(-3, bad.verifySelfSigned()) << name;
+    }
+    // Ours verify in OpenSSL.
+    std::vector<uint8_t> der = d.read("v1.der");
+    SignedCertificate c;
+    ASSERT_GT(DecodeCert(c, der), 0);
+    EVP_PKEY* pk = ReadKey(d, "v1.key");
+    ASSERT_NE(nullptr, pk);
+    RSAPrivateKey key;
+    ASSERT_TRUE(SetFromBn(pk, "n", key.modulus));
+    ASSERT_TRUE(SetFromBn(pk, "e", key.publicExponent));
+    ASSERT_TRUE(SetFromBn(pk, "d", key.privateExponent));
+    std::unique_ptr<QvRbg> rbg(qvRbgCreateObject(4));
+    std::vector<uint8_t> seed(rbg->getMinSeedOctets() + 8, 0x5A);
+    rbg->init(seed.data(), static_cast<unsigned>(seed.size()));
+    ASSERT_EQ(1, c.signRsaPss(key, 3, rbg.get()));
+    EXPECT_EQ(1, OpenSslVerifies(c, der));
+    EXPECT_EQ(1, c.verifySelfSigned());
+    ASSERT_EQ(1, c.signRsaPss(key, 5, rbg.get(), 0, 1, 0));
+    EXPECT_EQ(1, OpenSslVerifies(c, der));
+    EXPECT_EQ(1, c.verifySelfSigned());
+    EXPECT_EQ(-1, c.signRsaPss(key, 3, rbg.get(), 1, 3, 32));
+    EXPECT_EQ(-3, c.signRsaPss(key, 3, nullptr));
+    EVP_PKEY_free(pk);
+}
