@@ -107,6 +107,8 @@ int DSAPublicKey::verifyWithHash(const uint8_t* digest, unsigned digestLen, unsi
         if (!toQvN(params->p, &p) || !toQvN(params->q, &q) || !toQvN(params->g, &g) || !toQvN(*this, &y))
             return 2;
         if (p.isEven() || q.isEven() || q <= 1u || p <= q || g <= 1u || g >= p || y <= 1u || y >= p) return 2;
+        // Sizes beyond any real key would only cost time.
+        if (p.getBitLength() > 16384 || q.getBitLength() > 512) return 2;
         if (!toQvN(sig.r, &r) || !toQvN(sig.s, &s)) return 1;
         if (r.isZero() || s.isZero() || r >= q || s >= q) return 1;
         QvN z = digestValue(digest, digestLen, q);

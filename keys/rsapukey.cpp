@@ -61,6 +61,8 @@ int RSAPublicKey::setPublicExponentBytes(const uint8_t* d, long n) { return publ
 
 namespace {
 
+constexpr unsigned kMaxModulusBits = 16384;
+
 // The magnitude of a non-negative INTEGER without leading zero octets; false for a
 // negative or empty value.
 bool magnitude(const ASNinteger& v, const uint8_t** p, long* n) {
@@ -168,24 +170,11 @@ int RSAPublicKey::verifyDigest(const uint8_t* digest, unsigned digestLen, const 
     if (isRsaPssOid(sigAlg.algorithm)) return verifyPss(digest, digestLen, sigAlg, sig, sigLen);
     unsigned hashId = 0, expectLen = 0;
     if (RsaSignatureOidToHash(sigAlg.algorithm, &expectLen, &hashId) != 1) return kUnsupported;
-    if (digest == nullptr || digestLen != expectLen || sig == nullptr) return kInvalid;
-    const uint8_t *np, *ep;
-    long nn, en;
-    if (!magnitude(modulus, &np, &nn) || !magnitude(publicExponent, &ep, &en)) return kKeyFailure;
-    // An even (or zero) modulus is no RSA key; refuse it before any arithmetic.
-    if ((np[nn - 1] & 1) == 0 || bitLength(np, nn) < 2 || bitLength(ep, en) == 0) return kKeyFailure;
-    if (sigLen != static_cast<unsigned>(nn)) return kInvalid;
+    if (digest == nullptr || digestLen != expectLen) return kInvalid;
+    std::vector<uint8_t> em;
+    int status = kInvalid;
+    if (!publicOperation(sig, sigLen, em, &status)) return status;
     try {
-        QvN n(np, static_cast<unsigned>(nn), 0);
-        QvN s(sig, sigLen, 0);
-        if (s >= n) return kInvalid;
-        QvN e(ep, static_cast<unsigned>(en), 0);
-        QvModulus mod(n, QvModulus::OPT_MONTGOMERY);
-        QvZn x(s, &mod);
-        x ^= e;
-        QvN m = x.asQvN();
-        std::vector<uint8_t> em(static_cast<size_t>(nn), 0);
-        if (m.asOctetString(em.data(), static_cast<unsigned>(nn), true) == 0) return kInvalid;
         std::vector<uint8_t> t;
         if (!digestInfo(hashId, digest, digestLen, true, t)) return kUnsupported;
         if (pkcs1Matches(em, t)) return kValid;
@@ -204,7 +193,10 @@ bool RSAPublicKey::publicOperation(const uint8_t* sig, unsigned sigLen, std::vec
     long nn, en;
     *status = kKeyFailure;
     if (!magnitude(modulus, &np, &nn) || !magnitude(publicExponent, &ep, &en)) return false;
+    // An even (or zero) modulus is no RSA key; sizes beyond any real key would only
+    // cost time. Both are refused before any arithmetic.
     if ((np[nn - 1] & 1) == 0 || bitLength(np, nn) < 2 || bitLength(ep, en) == 0) return false;
+    if (bitLength(np, nn) > kMaxModulusBits || bitLength(ep, en) > bitLength(np, nn)) return false;
     *status = kInvalid;
     if (sig == nullptr || sigLen != static_cast<unsigned>(nn)) return false;
     try {

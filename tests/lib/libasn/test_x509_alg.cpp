@@ -533,3 +533,21 @@ TEST(SubPubKeyInfo, SetKeyTakesBitStringsAsTheyAre) {
               Hex(enc));
     EXPECT_EQ(0, s.setKey(77, pt, nullptr));
 }
+
+TEST(SubPubKeyInfo, KeysBeyondAnyRealSizeAreRefusedBeforeArithmetic) {
+    // A 20000-bit odd modulus: verification reports a key failure at once.
+    std::vector<uint8_t> n(2500, 0xFF), e = {0x01, 0x00, 0x01};
+    SubPubKeyInfo s;
+    ASSERT_EQ(1, s.setRsaPublicKey(n.data(), static_cast<long>(n.size()), e.data(), 3));
+    EXPECT_EQ(20000u, s.getKeySizeBits());
+    AlgorithmIdentifier a;
+    a.setRsaSignature(3);
+    std::vector<uint8_t> sig(2500, 0x01);
+    const uint8_t msg[] = "x";
+    EXPECT_EQ(-1, s.verifyData(a, msg, 1, sig.data(), static_cast<uint32_t>(sig.size())));
+    // An even modulus is no key either.
+    n.resize(256);
+    n.back() = 0xFE;
+    ASSERT_EQ(1, s.setRsaPublicKey(n.data(), static_cast<long>(n.size()), e.data(), 3));
+    EXPECT_EQ(-1, s.verifyData(a, msg, 1, sig.data(), 256));
+}
