@@ -157,6 +157,45 @@ int chooseStringTag(uint32_t syntax, const char* text, int len, bool forceUtf8, 
     }
 }
 
+int checkStringContents(const ASNany& value) {
+    const uint8_t* p = value.getData();
+    const long n = value.getLength();
+    auto all = [&](bool (*pred)(uint8_t)) {
+        for (long i = 0; i < n; i++)
+            if (!pred(p[i])) return false;
+        return true;
+    };
+    switch (value.tag) {
+    case X500_TAG_UTF8:
+        return n == 0 || isValidUtf8(reinterpret_cast<const char*>(p), static_cast<size_t>(n)) ? 1 : 0;
+    case X500_TAG_NUMERIC:
+        return all([](uint8_t c) { return (c >= '0' && c <= '9') || c == ' '; }) ? 1 : 0;
+    case X500_TAG_PRINTABLE:
+        return all([](uint8_t c) { return isPrintableChar(c); }) ? 1 : 0;
+    case X500_TAG_IA5:
+        return all([](uint8_t c) { return c < 0x80; }) ? 1 : 0;
+    case X500_TAG_VISIBLE:
+        return all([](uint8_t c) { return c >= 0x20 && c <= 0x7E; }) ? 1 : 0;
+    case X500_TAG_T61:
+        return 1;
+    case X500_TAG_BMP:
+        if (n % 2 != 0) return 0;
+        for (long i = 0; i < n; i += 2)
+            if (p[i] >= 0xD8 && p[i] <= 0xDF) return 0;
+        return 1;
+    case X500_TAG_UNIVERSAL:
+        if (n % 4 != 0) return 0;
+        for (long i = 0; i < n; i += 4) {
+            uint32_t cp = (static_cast<uint32_t>(p[i]) << 24) | (static_cast<uint32_t>(p[i + 1]) << 16) |
+                          (static_cast<uint32_t>(p[i + 2]) << 8) | p[i + 3];
+            if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+        }
+        return 1;
+    default:
+        return -1;
+    }
+}
+
 int utf8EncodeCodePoint(uint32_t cp, uint8_t* out, int outSize) {
     if (cp >= 0x80000000u) return 0;
     int n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : cp < 0x200000 ? 4 : cp < 0x4000000 ? 5 : 6;

@@ -34,6 +34,10 @@ enum : uint8_t {
     X500_TAG_SET = 0x31
 };
 
+namespace x500 {
+int checkStringContents(const ASNany& value);
+}  // namespace x500
+
 class AttributeValue : public ASNsequenceF {
 public:
     // A class tag gets the constructed bit; any other tag gives SEQUENCE.
@@ -76,6 +80,9 @@ public:
     int getTypeName(char* buf, uint32_t size, bool nulTerminate, uint32_t style) const;
     int getTypeName(std::string& out, uint32_t style) const;
 
+    // Whether the value fits its string type (see x500::checkStringContents); values
+    // of other types count as fitting.
+    bool hasValidString() const { return x500::checkStringContents(value) != 0; }
     // The table record of the type, NULL outside the table.
     const X500AttributeType* typeInfo() const { return x500::findByOid(type); }
 
@@ -104,6 +111,12 @@ bool isValidUtf8(const char* text, size_t n);
 // The universal tag a value of syntax gets from text (see X500Syntax); with validate
 // the text must fit it, else 0. len < 0: up to the NUL.
 int chooseStringTag(uint32_t syntax, const char* text, int len, bool forceUtf8, bool validate);
+// Whether a value's contents fit its string type: UTF8String well-formed UTF-8,
+// NumericString, PrintableString, IA5String and VisibleString their character sets,
+// BMPString an even length without surrogates, UniversalString whole code points up
+// to U+10FFFF without surrogates; T61String takes any octet. 1 fits, 0 does not, -1
+// not a primitive string type.
+int checkStringContents(const ASNany& value);
 // UTF-8 octets of a code point below 2^31 (one to six octets): the count; without
 // out the count only; minus the count when outSize is too small.
 int utf8EncodeCodePoint(uint32_t cp, uint8_t* out, int outSize);

@@ -329,6 +329,12 @@ bool decodeWhole(const std::string& octets, ASNany& out) {
     return true;
 }
 
+// A hex form's BER value is taken only when a string in it fits its type.
+int setDecoded(AttributeValue& av, const ASNobjectId& type, const ASNany& v) {
+    if (x500::checkStringContents(v) == 0) return 0;
+    return av.set(type, v);
+}
+
 bool isHexDigit(char c) { return HexDigitValue(static_cast<unsigned char>(c)) >= 0; }
 
 }  // namespace
@@ -600,7 +606,7 @@ int fromAvaText(AttributeValue& av, const char* text, int len, bool forceUtf8, b
     }
     if (r == 2) {
         ASNany v(TAG_ANY);
-        if (decodeWhole(value, v)) return av.set(type, v);
+        if (decodeWhole(value, v)) return setDecoded(av, type, v);
         if (strict) return 0;
     }
     uint32_t syntax = syntaxOf(findByOid(type));
@@ -676,7 +682,7 @@ int fromText(AttributeValue& av, const char* text, int len, bool forceUtf8, uint
     if (r == 0) return 0;
     if (r == 2) {
         ASNany v(TAG_ANY);
-        if (decodeWhole(value, v)) return av.set(type, v);
+        if (decodeWhole(value, v)) return setDecoded(av, type, v);
         if (flags & X500F_HEX_WHOLE) return 0;
     }
     int tag = chooseStringTag(syntax, value.data(), static_cast<int>(value.size()), forceUtf8, true);

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <clocale>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -716,4 +717,114 @@ TEST(X500Name, ReverseSwapsEveryPair) {
         dn.reverse();
         for (int i = 0; i < n; i++) EXPECT_EQ(Val(*dn.getAt(i)->getAt(0)), std::to_string(n - 1 - i));
     }
+}
+
+// ---- known answers: the examples of RFC 4514 ----
+
+namespace {
+
+struct Rfc4514Example {
+    std::string text;
+    int rdns;
+    int values;
+    std::string valueHex;
+    std::string oid;
+    int tag;
+};
+
+std::vector<Rfc4514Example> LoadRfc4514Examples() {
+    std::vector<Rfc4514Example> out;
+    std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/x500_rfc4514_examples.txt");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::vector<std::string> f;
+        size_t at = 0;
+        for (;;) {
+            size_t tab = line.find('\t', at);
+            f.push_back(line.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
+            if (tab == std::string::npos) break;
+            at = tab + 1;
+        }
+        if (f.size() != 6) continue;
+        out.push_back({f[0], std::stoi(f[1]), std::stoi(f[2]), f[3], f[4], std::stoi(f[5])});
+    }
+    return out;
+}
+
+void CheckExample(const DistinguishedName& dn, const Rfc4514Example& e) {
+    ASSERT_EQ(dn.GetCount(), e.rdns) << e.text;
+    // The most specific RDN is written first and stored last.
+    const RDname* r = dn.getAt(e.rdns - 1);
+    ASSERT_EQ(r->GetCount(), e.values) << e.text;
+    const AttributeValue* av = r->getAt(0);
+    std::vector<uint8_t> v(av->value.getData(), av->value.getData() + av->value.getLength());
+    EXPECT_EQ(Hex(v), Hex(H(e.valueHex))) << e.text;
+    EXPECT_EQ(av->type.toString(), e.oid) << e.text;
+    EXPECT_EQ(av->value.tag, e.tag) << e.text;
+}
+
+}  // namespace
+
+TEST(X500KnownAnswers, Rfc4514ExamplesParseWithFlagsAndAsRfc2253Text) {
+    std::vector<Rfc4514Example> ex = LoadRfc4514Examples();
+    ASSERT_EQ(ex.size(), 6u);
+    for (const Rfc4514Example& e : ex) {
+        DistinguishedName flagged;
+        // ',' between RDNs, '+' between values, backslash and hex escapes, BER hex
+        // forms, most specific RDN first; strings as UTF-8 like RFC 4514 writes them.
+        ASSERT_EQ(flagged.fromText(e.text.c_str(), -1, 0x80000000u | 0x20000000 | 0x800 | 0x20000 | 0x1 | 0x2 | 0x20),
+                  1)
+            << e.text;
+        CheckExample(flagged, e);
+        DistinguishedName simple;
+        ASSERT_EQ(simple.fromSimpleText(e.text.c_str(), -1, true), 1) << e.text;
+        CheckExample(simple, e);
+        EXPECT_EQ(simple.isEqual(flagged), 1) << e.text;
+    }
+}
+
+TEST(X500Value, EveryStringTypeRefusesContentsOutsideItsCharacterSet) {
+    struct Case {
+        uint8_t tag;
+        std::string good;
+        std::string bad;
+    };
+    const Case cases[] = {
+        {X500_TAG_PRINTABLE, "Jan Kowalski (1) +:=?", "Jan@Kowalski"},
+        {X500_TAG_IA5, "jan@example.com", "jan\x80"},
+        {X500_TAG_NUMERIC, "12 34", "12-34"},
+        {X500_TAG_VISIBLE, "a~b", std::string("a\x01", 2)},
+        {X500_TAG_UTF8, "Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87", "\xC0\xAF"},
+        {X500_TAG_UTF8, "\xF0\x9F\x98\x80", "\xED\xA0\x80"},
+        {X500_TAG_BMP, std::string("\x00\x41\x01\x42", 4), std::string("\x00\x41\x01", 3)},
+        {X500_TAG_BMP, std::string("\x00\x41", 2), std::string("\xD8\x3D\xDE\x00", 4)},
+        {X500_TAG_UNIVERSAL, std::string("\x00\x01\xF6\x00", 4), std::string("\x00\x11\x00\x00", 4)},
+        {X500_TAG_UNIVERSAL, std::string("\x00\x00\x00\x41", 4), std::string("\x00\x00\x00\x41\x00", 5)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(x500::checkStringContents(Any(c.tag, c.good)), 1) << int(c.tag);
+        EXPECT_EQ(x500::checkStringContents(Any(c.tag, c.bad)), 0) << int(c.tag);
+        // A hex form holding the bad value is refused; the good one is taken.
+        std::string goodHex = "CN=#", badHex = "CN=#";
+        for (const std::string* s : {&c.good, &c.bad}) {
+            std::vector<uint8_t> enc;
+            Any(c.tag, *s).encodeToVector(enc);
+            for (uint8_t b : enc) {
+                static const char* d = "0123456789ABCDEF";
+                (s == &c.good ? goodHex : badHex) += d[b >> 4];
+                (s == &c.good ? goodHex : badHex) += d[b & 15];
+            }
+        }
+        AttributeValue av;
+        EXPECT_EQ(x500::fromAvaText(av, goodHex.c_str(), -1, false, true), 1) << goodHex;
+        EXPECT_EQ(x500::fromAvaText(av, badHex.c_str(), -1, false, true), 0) << badHex;
+        EXPECT_EQ(x500::fromText(av, badHex.c_str(), -1, false, 0x140F), 0) << badHex;
+        av.setRaw(X500_CN, c.tag, c.bad.data(), static_cast<long>(c.bad.size()));
+        EXPECT_FALSE(av.hasValidString());
+    }
+    // T61String takes any octet; other types are not checked.
+    EXPECT_EQ(x500::checkStringContents(Any(X500_TAG_T61, "\xE0\x01")), 1);
+    EXPECT_EQ(x500::checkStringContents(Any(X500_TAG_OCTET_STRING, "\xFF")), -1);
+    EXPECT_EQ(x500::checkStringContents(Any(0x33, "\x13\x01\x41")), -1);
 }
