@@ -7,6 +7,7 @@
 
 #include "lib/libasn/asnany.h"
 #include "lib/libasn/asnbase.h"
+#include "lib/libasn/asnbool.h"
 
 namespace asnp15 {
 
@@ -34,3 +35,13 @@ inline int writeMember(const ASNobject& m, GenericFile* dst) {
 }
 
 }  // namespace asnp15
+
+// The NULL sub-class of authentication, certificate and data objects; it is never
+// set, and compares and copies as the NULL it is.
+class ASNPkcs15Null : public ASNnull {
+public:
+    explicit ASNPkcs15Null(uint32_t tag = 0) : ASNnull(tag) {}
+    ASNPkcs15Null(const ASNPkcs15Null& other) : ASNnull(other) {}
+    ASNPkcs15Null& operator=(const ASNPkcs15Null&) { return *this; }
+    bool operator==(const ASNPkcs15Null&) const { return true; }
+};

@@ -58,16 +58,6 @@ inline int assignTaggedMember(ASNobject& m, uint8_t n, const ASNany& el) {
 
 }  // namespace asnp15
 
-// The NULL sub-class of authentication, certificate and data objects; it is never
-// set, and compares and copies as the NULL it is.
-class ASNPkcs15Null : public ASNnull {
-public:
-    explicit ASNPkcs15Null(uint32_t tag = 0) : ASNnull(tag) {}
-    ASNPkcs15Null(const ASNPkcs15Null& other) : ASNnull(other) {}
-    ASNPkcs15Null& operator=(const ASNPkcs15Null&) { return *this; }
-    bool operator==(const ASNPkcs15Null&) const { return true; }
-};
-
 template <class C, class S, class T>
 class ASNPkcs15Object : public ASNsequenceF {
 public:
