@@ -551,3 +551,59 @@ TEST(SubPubKeyInfo, KeysBeyondAnyRealSizeAreRefusedBeforeArithmetic) {
     ASSERT_EQ(1, s.setRsaPublicKey(n.data(), static_cast<long>(n.size()), e.data(), 3));
     EXPECT_EQ(-1, s.verifyData(a, msg, 1, sig.data(), 256));
 }
+
+TEST(SubPubKeyInfo, DsaKeyFromOpenSslAndBuiltFromItsParts) {
+    EVP_PKEY_CTX* pc = EVP_PKEY_CTX_new_from_name(nullptr, "DSA", nullptr);
+    ASSERT_NE(nullptr, pc);
+    ASSERT_EQ(1, EVP_PKEY_paramgen_init(pc));
+    ASSERT_EQ(1, EVP_PKEY_CTX_set_dsa_paramgen_bits(pc, 1024));
+    EVP_PKEY* params = nullptr;
+    ASSERT_EQ(1, EVP_PKEY_paramgen(pc, &params));
+    EVP_PKEY_CTX* kc = EVP_PKEY_CTX_new(params, nullptr);
+    ASSERT_EQ(1, EVP_PKEY_keygen_init(kc));
+    EVP_PKEY* pk = nullptr;
+    ASSERT_EQ(1, EVP_PKEY_keygen(kc, &pk));
+    std::vector<uint8_t> der = PubKeyDer(pk);
+    SubPubKeyInfo s;
+    ASSERT_EQ(static_cast<long>(der.size()), s.readVector(der));
+    EXPECT_EQ(Hex(der), Encode(s));
+    EXPECT_TRUE(s.isDsaKey());
+    EXPECT_EQ(2, s.detectKeyType());
+    EXPECT_EQ(1024u, s.getKeySizeBits());
+    EXPECT_EQ(1024u, s.dsaParams.getPBits());
+
+    // Rebuilt from y and the parameters.
+    SubPubKeyInfo built;
+    ASSERT_EQ(1, built.setDsaPublicKey(s.dsaKey, s.dsaParams));
+    EXPECT_EQ(Hex(der), Encode(built));
+    // The parameters as X9.42 domain parameters keep p, q and g.
+    X942DomainParameters x;
+    ASSERT_EQ(1, x.setFromDsaParameters(s.dsaParams, false));
+    EXPECT_EQ(1024, x.getPBits());
+    BIGNUM* q = nullptr;
+    ASSERT_EQ(1, EVP_PKEY_get_bn_param(pk, "q", &q));
+    EXPECT_EQ(8 * BN_num_bytes(q), x.getQBits());
+    BN_free(q);
+    DSAParameters back;
+    x.copyToDsaParameters(back);
+    EXPECT_EQ(Encode(s.dsaParams), Encode(back));
+    // The same y with X9.42 parameters is a Diffie-Hellman key of that size.
+    SubPubKeyInfo dh;
+    ASSERT_EQ(1, dh.setKey(102, s.dsaKey, &x));
+    EXPECT_EQ(102, dh.getKeyAlgorithmId());
+    EXPECT_EQ(1024u, dh.getKeySizeBits());
+    // KEA: the parameter identifier from the domain's SHA-1.
+    SubPubKeyInfo kea;
+    ASSERT_EQ(1, kea.setKeaPublicKeyFromDomain(s.dsaKey, x));
+    EXPECT_EQ(201, kea.getKeyAlgorithmId());
+    EXPECT_EQ(10, kea.algorithm.parameters.getLength());
+    std::vector<uint8_t> xd;
+    ASSERT_GT(x.encodeToVector(xd), 0);
+    unsigned char sha[20];
+    SHA1(xd.data(), xd.size(), sha);
+    for (int i = 0; i < 10; i++) EXPECT_EQ(sha[i] ^ sha[i + 10], kea.algorithm.parameters.getData()[i]);
+    EVP_PKEY_free(pk);
+    EVP_PKEY_free(params);
+    EVP_PKEY_CTX_free(kc);
+    EVP_PKEY_CTX_free(pc);
+}

@@ -431,6 +431,13 @@ TEST(SignedCertificate, Version1HasNoWrapperAndVerifiesWithSha1) {
     EXPECT_EQ(0u, c.tbsCertificate.extensions.value.GetCount());
     EXPECT_FALSE(c.isCA());
     EXPECT_EQ(1, c.verifySelfSigned());
+
+    // In constant mode, over a stream that outlives the certificate.
+    MemFile mf(der.data(), der.size(), false);
+    SignedCertificate k;
+    ASSERT_EQ(static_cast<long>(der.size()), k.read(&mf, static_cast<long>(der.size()), ASN_FLAG_CONST));
+    EXPECT_EQ(Hex(der), Hex(Enc(k)));
+    EXPECT_EQ(1, k.verifySelfSigned());
 }
 
 // ---------------------------------------------------------------------------
