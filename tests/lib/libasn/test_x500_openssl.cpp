@@ -4,6 +4,7 @@
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
+#include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 
@@ -203,6 +204,25 @@ TEST(X500OpenSsl, RandomMultiValuedRdnsSortLikeOpenSsl) {
         std::vector<uint8_t> ours;
         dn.encodeToVector(ours);
         EXPECT_EQ(Hex(ours), Hex(theirs));
+        X509_NAME_free(on);
+    }
+}
+
+TEST(X500OpenSsl, DigestOfANameIsTheHashOfItsEncoding) {
+    for (const auto& es : Samples()) {
+        X509_NAME* on = OsslName(es);
+        std::vector<uint8_t> der = Der(on);
+        // Decoded (received order) and built here (DER order) alike.
+        DistinguishedName decoded;
+        ASSERT_EQ(decoded.readVector(der), static_cast<long>(der.size()));
+        DistinguishedName built = OurName(es);
+        for (const DistinguishedName* dn : {&decoded, &built}) {
+            uint8_t ours[32], theirs[32];
+            ASSERT_EQ(dn->digest(3, ours, sizeof ours), 1);
+            unsigned int len = 0;
+            EVP_Digest(der.data(), der.size(), theirs, &len, EVP_sha256(), nullptr);
+            EXPECT_EQ(std::vector<uint8_t>(ours, ours + 32), std::vector<uint8_t>(theirs, theirs + len));
+        }
         X509_NAME_free(on);
     }
 }
