@@ -1,0 +1,3 @@
+#include "libtorvapp/qvasymcipher.h"
+
+QvAsymCipher::~QvAsymCipher() = default;
