@@ -322,6 +322,10 @@ void replaceElement(QvGroupElem *&h, const QvGeneralDsaKeyDomain *domain, const 
     if (g == nullptr) qvThrow<QvNotInitException>(noGroup);
     delete h;
     h = nullptr;
+    if (fromOctets && oct == nullptr)
+        qvThrow<QvArgumentRangeException>(
+            "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\nREASON: Null octet string.\n"
+            "FUNCTION: void setH(const QvOctet *oct, unsigned int len)\nFILE: qvgeneraldsakey\nLINE: 0\n");
     h = fromOctets ? g->createNew(oct, len) : g->newElement(from);
 }
 

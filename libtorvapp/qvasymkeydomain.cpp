@@ -10,6 +10,12 @@ namespace {
 
 [[noreturn]] void throwNoGroup(const char *text) { qvThrow<QvNotInitException>(text); }
 
+// A null pointer stands for the empty string (the number 0).
+QvN numberOf(const QvOctet *oct, unsigned int len) {
+    if (oct == nullptr || len == 0) return QvN();
+    return QvN(oct, len, 0);
+}
+
 }  // namespace
 
 QvGeneralDsaKeyDomain::QvGeneralDsaKeyDomain() : group(nullptr), generator(nullptr) {}
@@ -73,6 +79,11 @@ void QvGeneralDsaKeyDomain::setGen(const QvOctet *oct, unsigned int len) {
             "LIBRARY: libtorvapp\nEXCEPTION: QvNotInitException\nREASON: Uninitialised group.\n"
             "FUNCTION: void QvGeneralDsaKeyDomain::setGen(const QvOctet *oct, unsigned int len)\n"
             "FILE: qvgeneraldsakeydomain\nLINE: 0\n");
+    if (oct == nullptr)
+        qvThrow<QvArgumentRangeException>(
+            "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\nREASON: Null octet string.\n"
+            "FUNCTION: void QvGeneralDsaKeyDomain::setGen(const QvOctet *oct, unsigned int len)\n"
+            "FILE: qvgeneraldsakeydomain\nLINE: 0\n");
     std::unique_ptr<QvGroupElem> n(group->createNew(oct, len));
     n->precompute();
     releaseGen();
@@ -96,18 +107,18 @@ unsigned int QvGeneralDsaKeyDomain::getGen(QvOctet *oct, unsigned int len) const
 void QvGeneralDsaKeyDomain::setGroupOrder(const QvModulus &m) { groupOrder = m; }
 
 void QvGeneralDsaKeyDomain::setGroupOrder(const QvOctet *oct, unsigned int len) {
-    groupOrder = QvModulus(oct, len, 0, QvModulus::OPT_MONTGOMERY);
+    groupOrder = QvModulus(numberOf(oct, len), QvModulus::OPT_MONTGOMERY);
 }
 
 void QvGeneralDsaKeyDomain::setOrder(const QvModulus &m) { order = m; }
 
 void QvGeneralDsaKeyDomain::setOrder(const QvOctet *oct, unsigned int len) {
-    order = QvModulus(oct, len, 0, QvModulus::OPT_MONTGOMERY);
+    order = QvModulus(numberOf(oct, len), QvModulus::OPT_MONTGOMERY);
 }
 
 void QvGeneralDsaKeyDomain::setCofactor(const QvN &h) { cofactor = h; }
 
-void QvGeneralDsaKeyDomain::setCofactor(const QvOctet *oct, unsigned int len) { cofactor = QvN(oct, len, 0); }
+void QvGeneralDsaKeyDomain::setCofactor(const QvOctet *oct, unsigned int len) { cofactor = numberOf(oct, len); }
 
 unsigned int QvGeneralDsaKeyDomain::getGroupOrder(QvOctet *oct, unsigned int len) const {
     return groupOrder.asOctetString(oct, len, false);

@@ -42,6 +42,11 @@ QvE2nDsaKeyDomain::~QvE2nDsaKeyDomain() {
 
 void QvE2nDsaKeyDomain::setCurve(const QvOctet *a, unsigned int aLen, const QvOctet *b, unsigned int bLen,
                                  const QvOctet *f, unsigned int fLen) {
+    if (a == nullptr || b == nullptr || f == nullptr)
+        qvThrow<QvArgumentRangeException>(
+            "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\nREASON: Null octet string.\n"
+            "FUNCTION: void QvE2nDsaKeyDomain::setCurve(const QvOctet *a, unsigned int aLen, const QvOctet *b, "
+            "unsigned int bLen, const QvOctet *f, unsigned int fLen)\nFILE: qve2ndsakeydomain\nLINE: 0\n");
     auto c = std::make_unique<QvE2n>(a, aLen, b, bLen, f, fLen);
     releaseGen();
     e2n = std::move(c);

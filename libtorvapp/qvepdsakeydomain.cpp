@@ -22,6 +22,11 @@ QvEpDsaKeyDomain::~QvEpDsaKeyDomain() {
 
 void QvEpDsaKeyDomain::setCurve(const QvOctet *a, unsigned int aLen, const QvOctet *b, unsigned int bLen,
                                 const QvOctet *p, unsigned int pLen) {
+    if (a == nullptr || b == nullptr || p == nullptr)
+        qvThrow<QvArgumentRangeException>(
+            "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\nREASON: Null octet string.\n"
+            "FUNCTION: void QvEpDsaKeyDomain::setCurve(const QvOctet *a, unsigned int aLen, const QvOctet *b, "
+            "unsigned int bLen, const QvOctet *p, unsigned int pLen)\nFILE: qvepdsakeydomain\nLINE: 0\n");
     std::unique_ptr<QvCryptoEp> fixed;
     std::unique_ptr<QvEp> general;
     try {

@@ -79,6 +79,11 @@ void drawBases(QvN *base, unsigned int bits, QvRbg *rbg) {
     }
 }
 
+QvN numberOf(const QvOctet *oct, unsigned int len) {
+    if (oct == nullptr || len == 0) return QvN();
+    return QvN(oct, len, 0);
+}
+
 void checkInterrupt(QvInterruptFn interrupt, void *ctx) {
     if (interrupt == nullptr) return;
     const int r = interrupt(ctx);
@@ -150,7 +155,7 @@ void QvGFpKeyDomain::replaceP(std::unique_ptr<QvMultiplicativeModulusGroup> np) 
 void QvGFpKeyDomain::setP(const char *text) { replaceP(std::make_unique<QvMultiplicativeModulusGroup>(text, 9)); }
 
 void QvGFpKeyDomain::setP(const QvOctet *oct, unsigned int len) {
-    replaceP(std::make_unique<QvMultiplicativeModulusGroup>(QvN(oct, len, 0), 9));
+    replaceP(std::make_unique<QvMultiplicativeModulusGroup>(numberOf(oct, len), 9));
 }
 
 void QvGFpKeyDomain::setQ(const char *text) { setOrder(QvModulus(text, QvModulus::OPT_MONTGOMERY)); }
@@ -170,11 +175,13 @@ void QvGFpKeyDomain::setG(const QvOctet *oct, unsigned int len) { setGen(oct, le
 
 void QvGFpKeyDomain::setSeed(const char *hex) { seed = QvOctMem(hex); }
 
-void QvGFpKeyDomain::setSeed(const QvOctet *oct, unsigned int len) { seed = QvOctMem(oct, len, true); }
+void QvGFpKeyDomain::setSeed(const QvOctet *oct, unsigned int len) {
+    seed = (oct == nullptr) ? QvOctMem() : QvOctMem(oct, len, true);
+}
 
 void QvGFpKeyDomain::setCounter(const char *text) { counter = QvN(text); }
 
-void QvGFpKeyDomain::setCounter(const QvOctet *oct, unsigned int len) { counter = QvN(oct, len, 0); }
+void QvGFpKeyDomain::setCounter(const QvOctet *oct, unsigned int len) { counter = numberOf(oct, len); }
 
 void QvGFpKeyDomain::setSeedAndCounter(const char *seedHex, const char *counterText) {
     setSeed(seedHex);
