@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <type_traits>
 
 #include "lib/libasn/asnany.h"
 #include "lib/libasn/asnbool.h"
@@ -42,6 +44,8 @@ public:
         : ASNchoice(tag), indirect(0x30), direct(0x80), indirectProtected(0xA1), directProtected(0x82),
           keyObject(nullptr) {
         direct.flags |= ASN_FLAG_CLASSTAG;
+        // A value held whole (a certificate, a data object) is constructed under [0].
+        if (std::is_same<T, ASNany>::value) direct.flags |= ASN_FLAG_CONSTR;
         indirectProtected.flags |= ASN_FLAG_CLASSTAG;
         directProtected.flags |= ASN_FLAG_CLASSTAG | ASN_FLAG_CONSTR;
         chooseByIndex(kIndirect);

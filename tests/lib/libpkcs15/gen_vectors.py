@@ -251,5 +251,36 @@ def main():
     out('tokeninfo_full', ti)
 
 
+def card_simulator_records():
+    """The directory records the card-image generator of the card simulator writes
+    (its own hand-made TLV helpers), with a fixed key identifier."""
+    import os
+    import sys
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', '..', 'tools',
+                                    'cardsim'))
+    import cardgen as g
+    key_id = bytes(range(20))
+    dfhex = '3F005015'
+    out_raw = lambda name, b: print(name, b.hex().upper())
+    out_raw('cardgen_pin', g.pin_object('User PIN', b'\x01', (1, 4, 5), 0x81, dfhex, unblocked_by=b'\x02'))
+    out_raw('cardgen_prkdf', g.seq(g.seq(g.utf8('Private key'), g.bits(0), g.octets(b'\x01')),
+                                   g.seq(g.octets(key_id), g.bits(1, 2, 3, 5), g.bits(0, 2, 3), g.integer(1)),
+                                   g.tlv(0xA1, g.seq(g.path(dfhex + '4B01'), g.integer(2048)))))
+    out_raw('cardgen_pukdf', g.seq(g.seq(g.utf8('Public key')), g.seq(g.octets(key_id), g.bits(0, 4, 6, 7)),
+                                   g.tlv(0xA1, g.seq(g.path(dfhex + '5501'), g.integer(2048)))))
+    out_raw('cardgen_cdf', g.seq(g.seq(g.utf8('Certificate')), g.seq(g.octets(key_id)),
+                                 g.tlv(0xA1, g.seq(g.path(dfhex + '4301')))))
+    out_raw('cardgen_dodf', g.seq(g.seq(g.utf8('Data object')), g.seq(g.utf8('CardSim')),
+                                  g.tlv(0xA1, g.path(dfhex + '5701'))))
+    out_raw('cardgen_tokeninfo', g.seq(g.integer(0), g.octets(b'0102030405060708'), g.utf8('CardSim'),
+                                       g.utf8('Token', tag=0x80), g.bits(1)))
+    out_raw('cardgen_efdir', g.tlv(0x61, g.octets(bytes.fromhex('A000000063504B43532D3135'), 0x4F)
+                                   + g.utf8('Token', 0x50) + g.octets(bytes.fromhex(dfhex), 0x51)
+                                   + g.tlv(0x73, g.oid(g.APP_TYPE_OID[3]))))
+    out_raw('cardgen_efdir_iso', g.tlv(0x61, g.octets(g.SECOND_AID, 0x4F) + g.utf8('Second', 0x50)
+                                       + g.octets(bytes.fromhex('3F005016'), 0x51)))
+
+
 if __name__ == '__main__':
     main()
+    card_simulator_records()

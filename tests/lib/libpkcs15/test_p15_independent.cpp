@@ -11,6 +11,9 @@
 #include "lib/libpkcs15/asnpkcs15commonkeyattributes.h"
 #include "lib/libpkcs15/asnpkcs15dirrecord.h"
 #include "lib/libpkcs15/asnpkcs15path.h"
+#include "lib/libpkcs15/asnpkcs15privatekeytype.h"
+#include "lib/libpkcs15/asnpkcs15secretkey.h"
+#include "lib/libpkcs15/asnpkcs15x509certificateattributes.h"
 #include "lib/libpkcs15/asnpkcs15tokeninfo.h"
 #include "tests/lib/libpkcs15/p15_test_util.h"
 
@@ -151,4 +154,75 @@ TEST(Pkcs15Independent, TokenInfo) {
     ASNPkcs15TokenInfo c(0x30);
     c = t;
     EXPECT_EQ(Enc(c), N(d));
+}
+
+// The records of the card simulator's image generator (its own TLV helpers).
+TEST(Pkcs15CardSimulatorRecords, PinObject) {
+    ASNPkcs15AuthObject o(0x30);
+    std::string d = V("cardgen_pin");
+    ASSERT_FALSE(d.empty());
+    EXPECT_EQ(Decode(o, d), static_cast<long>(H(d).size()));
+    EXPECT_TRUE(o.commonObjectAttributes.label.isEqual("User PIN"));
+    EXPECT_EQ(o.commonObjectAttributes.wasAuthId, 1);  // the unblocking PIN's id
+    EXPECT_EQ(o.typeAttributes.pinFlags.getFlags(), 0x32u);
+    EXPECT_EQ(o.typeAttributes.pinReference.getLong(), 0x81);
+    EXPECT_EQ(Enc(o), N(d));
+}
+
+TEST(Pkcs15CardSimulatorRecords, KeyRecords) {
+    ASNPkcs15PrivateKeyType k(0x30);
+    std::string d = V("cardgen_prkdf");
+    EXPECT_EQ(Decode(k, d), static_cast<long>(H(d).size()));
+    EXPECT_EQ(k.getChosenIndex(), 0u);
+    EXPECT_EQ(k.getKeySizeBits(), 2048);
+    EXPECT_EQ(k.getKeyReference(), 1);
+    EXPECT_EQ(k.getCommonKeyAttributes()->usage.getFlags(), 0x2Eu);
+    EXPECT_EQ(k.getCommonKeyAttributes()->accessFlags.getFlags(), 0x0Du);
+    EXPECT_EQ(Enc(k), N(d));
+    ASNPkcs15PublicRSAKeyObject p(0x30);
+    d = V("cardgen_pukdf");
+    EXPECT_EQ(Decode(p, d), static_cast<long>(H(d).size()));
+    EXPECT_EQ(p.typeAttributes.modulusLength.getLong(), 2048);
+    EXPECT_EQ(p.classAttributes.usage.getFlags(), 0xD1u);
+    EXPECT_EQ(Enc(p), N(d));
+}
+
+TEST(Pkcs15CardSimulatorRecords, CertificateAndDataObject) {
+    ASNPkcs15X509CertificateObject c(0x30);
+    std::string d = V("cardgen_cdf");
+    EXPECT_EQ(Decode(c, d), static_cast<long>(H(d).size()));
+    EXPECT_EQ(c.classAttributes.iD.getLength(), 20);
+    uint16_t w[3];
+    ASSERT_EQ(c.typeAttributes.value.getChosenIndex(), 0);
+    EXPECT_EQ(c.typeAttributes.value.indirect.getPath(w, 3), 3);
+    EXPECT_EQ(w[2], 0x4301);
+    EXPECT_EQ(Enc(c), N(d));
+    ASNPkcs15DataObject o(0x30);
+    d = V("cardgen_dodf");
+    EXPECT_EQ(Decode(o, d), static_cast<long>(H(d).size()));
+    EXPECT_TRUE(o.classAttributes.applicationName.isEqual("CardSim"));
+    EXPECT_EQ(o.typeAttributes.getChosenIndex(), 0);
+    EXPECT_EQ(Enc(o), N(d));
+}
+
+TEST(Pkcs15CardSimulatorRecords, TokenInfoAndDirectory) {
+    ASNPkcs15TokenInfo t(0x30);
+    std::string d = V("cardgen_tokeninfo");
+    EXPECT_EQ(Decode(t, d), static_cast<long>(H(d).size()));
+    EXPECT_EQ(Text(t.serialNumber), "0102030405060708");
+    EXPECT_EQ(Text(t.label), "Token");
+    EXPECT_FALSE(t.isReadOnly());
+    EXPECT_EQ(t.tokenflags.getFlags(), 2u);
+    EXPECT_EQ(Enc(t), N(d));
+    ASNPkcs15DIRRecord r(0x61);
+    d = V("cardgen_efdir");
+    EXPECT_EQ(Decode(r, d), static_cast<long>(H(d).size()));
+    EXPECT_EQ(r.hasPkcs15Aid(), 1);
+    EXPECT_EQ(r.ddo.wasOid, 1);
+    EXPECT_EQ(Enc(r), N(d));
+    d = V("cardgen_efdir_iso");
+    EXPECT_EQ(Decode(r, d), static_cast<long>(H(d).size()));
+    EXPECT_EQ(r.hasIso7816_15Aid(), 1);
+    EXPECT_EQ(Text(r.label), "Second");
+    EXPECT_EQ(Enc(r), N(d));
 }
