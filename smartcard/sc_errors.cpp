@@ -85,7 +85,7 @@ const SCErrorTableRow kRows[] = {
     ROW(SC_E_ACCESS_DENIED, "Brak dostępu - warunki dostępu nie zostały spełnione"),
     ROW(SC_E_PIN_BLOCKED, "PIN jest zablokowany"),
     ROW(SC_E_CONDITIONS_NOT_SATISFIED, "Warunki użycia polecenia nie są spełnione"),
-    ROW(SC_E_FILE_NOT_FOUND, "Nie znaleziono pliku"),
+    ROW(SC_E_FILE_NOT_FOUND, "Katalog lub plik, do którego chcieliśmy przejść, nie istnieje"),
     ROW(SC_E_INVALID_DATA, "Niepoprawne dane w poleceniu"),
     ROW(SC_E_NO_REFERENCED_DATA, "Nie znaleziono wskazanych danych"),
     ROW(SC_E_FILE_ALREADY_EXISTS, "Plik lub obiekt o tym identyfikatorze już istnieje"),

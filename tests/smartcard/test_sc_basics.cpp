@@ -265,3 +265,8 @@ TEST(SmContext, KeysAndCountersAreKeptAndChecked) {
     EXPECT_EQ(nullptr, ctx.GetSequenceCounter(&len));
     EXPECT_TRUE(ctx.HasKeys());  // the static keys stay
 }
+
+TEST(CardResults, MissingFileTextSaysTheFolderOrFileDoesNotExist) {
+    EXPECT_EQ("Katalog lub plik, do którego chcieliśmy przejść, nie istnieje", Text(SC_E_FILE_NOT_FOUND));
+    EXPECT_EQ(Text(SC_E_FILE_NOT_FOUND), Text(scResultFromStatus(0x6A82)));
+}
