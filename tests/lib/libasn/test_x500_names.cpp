@@ -828,3 +828,23 @@ TEST(X500Value, EveryStringTypeRefusesContentsOutsideItsCharacterSet) {
     EXPECT_EQ(x500::checkStringContents(Any(X500_TAG_OCTET_STRING, "\xFF")), -1);
     EXPECT_EQ(x500::checkStringContents(Any(0x33, "\x13\x01\x41")), -1);
 }
+
+TEST(X500Value, ConstructionFromTextAndFromObjects) {
+    AttributeValue c(X500_C, "PL", 2);
+    EXPECT_EQ(Hex(Enc(c)), "30 09 06 03 55 04 06 13 02 50 4C");
+    AttributeValue unknown(99u, "PL", 2);
+    EXPECT_EQ(unknown.type.getLength(), 0);
+    EXPECT_EQ(unknown.value.getLength(), 0);
+    AttributeValue tagged(0x80);
+    EXPECT_EQ(tagged.tag, 0xA0);
+    RDname r;
+    ASNobjectId o("1.2.3");
+    AttributeValue* e = r.add(X500_UNIQUE_ID, o);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(Hex(Enc(*e)), "30 09 06 03 55 04 2D 06 02 2A 03");
+    ASNany raw = Any(X500_TAG_OCTET_STRING, "\x01");
+    DistinguishedName dn;
+    ASSERT_NE(dn.addRdn("description", raw), nullptr);
+    ASSERT_NE(dn.addRdn(X500_SERIAL, X500_TAG_PRINTABLE, "123", 3), nullptr);
+    EXPECT_EQ(dn.toString(0x8C540920), "SERIALNUMBER=123, description=#01");
+}

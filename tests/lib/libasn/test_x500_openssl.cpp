@@ -226,3 +226,21 @@ TEST(X500OpenSsl, DigestOfANameIsTheHashOfItsEncoding) {
         X509_NAME_free(on);
     }
 }
+
+TEST(X500OpenSsl, SlashFormMatchesOpenSslOneLine) {
+    for (const auto& es : Samples()) {
+        bool simple = true;
+        // OpenSSL's one-line form also escapes '+' and '/' after its own fashion.
+        for (const Entry& e : es)
+            simple &= e.type != V_ASN1_BMPSTRING && e.type != V_ASN1_T61STRING && e.newRdn &&
+                      e.value.find_first_of("+/") == std::string::npos;
+        if (!simple) continue;
+        X509_NAME* on = OsslName(es);
+        char buf[512];
+        ASSERT_NE(X509_NAME_oneline(on, buf, sizeof buf), nullptr);
+        DistinguishedName dn = OurName(es);
+        // '/' before every RDN, short names, "\x" and two hex digits outside 0x20..0x7E.
+        EXPECT_EQ(dn.toString(0x300000 | 0x80), std::string(buf));
+        X509_NAME_free(on);
+    }
+}
