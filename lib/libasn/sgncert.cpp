@@ -1,6 +1,7 @@
 // X.509 Certificate.
 #include "lib/libasn/sgncert.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -12,7 +13,9 @@
 
 namespace {
 
-SignedCertificateReader g_readHook = nullptr;
+// Read and written without a lock; atomic so that a reader installed while other
+// threads decode is seen whole.
+std::atomic<SignedCertificateReader> g_readHook{nullptr};
 
 const char kBegin[] = "-----BEGIN CERTIFICATE-----";
 const char kEnd[] = "-----END CERTIFICATE-----";
@@ -45,7 +48,7 @@ SignedCertificate& SignedCertificate::operator=(const SignedCertificate& o) {
 SignedCertificate::~SignedCertificate() = default;
 
 long SignedCertificate::read(GenericFile* src, long maxLen, uint8_t rflags) {
-    SignedCertificateReader hook = g_readHook;
+    SignedCertificateReader hook = g_readHook.load(std::memory_order_acquire);
     if (hook != nullptr) return hook(this, src, maxLen, rflags);
     return ASNobject::read(src, maxLen, rflags);
 }
@@ -95,11 +98,11 @@ void SignedCertificate::digest_contents(QvHash* hash) const {
 // PEM
 
 int SignedCertificate::setReadHook(SignedCertificateReader fn) {
-    g_readHook = fn;
+    g_readHook.store(fn, std::memory_order_release);
     return 1;
 }
 
-SignedCertificateReader SignedCertificate::getReadHook() { return g_readHook; }
+SignedCertificateReader SignedCertificate::getReadHook() { return g_readHook.load(std::memory_order_acquire); }
 
 int SignedCertificate::enablePemInput() { return setReadHook(&SignedCertificate::readPemOrDer); }
 
