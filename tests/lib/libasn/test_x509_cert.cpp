@@ -859,3 +859,29 @@ TEST(SignedCertificateSigning, RsaPssBothWaysWithOpenSsl) {
     EXPECT_EQ(-3, c.signRsaPss(key, 3, nullptr));
     EVP_PKEY_free(pk);
 }
+
+TEST(SignedCertificateHostile, EmptySignaturesAndMismatchedIdentifiersAreNotVerified) {
+    CertDir d;
+    ASSERT_TRUE(MakeCert(d, "v1"));
+    std::vector<uint8_t> der = d.read("v1.der");
+    SignedCertificate c;
+    ASSERT_GT(DecodeCert(c, der), 0);
+    const RSAPublicKey& key = c.tbsCertificate.subjectPublicKeyInfo.rsaKey;
+
+    SignedCertificate e(c);
+    e.signature.clear();
+    EXPECT_EQ(-3, e.verifyWithKeyInfo(c.tbsCertificate.subjectPublicKeyInfo));
+    EXPECT_EQ(-1, e.verifyRsa(key));
+    EXPECT_EQ(-2, e.verifyDsa(DSAPublicKey(), nullptr));  // not a DSA algorithm
+
+    // The outer identifier changed to another hash: refused before any key operation.
+    SignedCertificate m(c);
+    m.signatureAlgorithm.setRsaSignature(3);
+    EXPECT_EQ(-2, m.verifyRsa(key));
+    EXPECT_EQ(-3, m.verifySelfSigned());
+    // Same OID, parameters left out on one side only: the identifiers differ.
+    SignedCertificate p(c);
+    p.signatureAlgorithm.parametersPresent = 0;
+    EXPECT_EQ(-3, p.verifySelfSigned());
+    EXPECT_EQ(1, p.verifyRsa(key));  // compares the OIDs only
+}
