@@ -72,6 +72,34 @@ QvN deriveP(QvSha1 &sha, QvOctet *s, unsigned int pBlocks, unsigned int pBits, c
     return X;
 }
 
+// Primes below 2000, for a cheap look at a candidate before the strong
+// pseudoprime rounds; it only ever rejects composites, so it changes no result.
+const std::vector<QvWord> &smallPrimes() {
+    static const std::vector<QvWord> primes = [] {
+        std::vector<QvWord> out;
+        std::vector<bool> composite(2000, false);
+        for (QvWord i = 3; i < 2000; i += 2) {
+            if (composite[i]) continue;
+            out.push_back(i);
+            for (QvWord j = i * i; j < 2000; j += 2 * i) composite[j] = true;
+        }
+        return out;
+    }();
+    return primes;
+}
+
+bool hasSmallFactor(const QvN &n) {
+    if (n.getBitLength() <= 24) return false;  // may itself be one of the small primes
+    for (QvWord p : smallPrimes())
+        if ((n % p).isZero()) return true;
+    return false;
+}
+
+bool probablePrime(const QvN &n, const QvN *base) {
+    if (hasSmallFactor(n)) return false;
+    return isStrongProbablePrime(n, base, kRounds) == 1;
+}
+
 void drawBases(QvN *base, unsigned int bits, QvRbg *rbg) {
     for (unsigned int i = 0; i < kRounds; ++i) {
         base[i].setRandom(bits, rbg);
@@ -272,14 +300,14 @@ void QvGFpKeyDomain::generateGFpKeyDomain(QvOctet *callerSeed, unsigned int qBit
             rbg.init(callerSeed, kSeedOctets);
             drawBases(base.get(), 160 * qBlocks, &rbg);
             checkInterrupt(interrupt, ctx);
-            if (isStrongProbablePrime(q, base.get(), kRounds) != 0) break;
+            if (probablePrime(q, base.get())) break;
         }
         drawBases(base.get(), pBits, &rbg);
         std::uint32_t tried = 0;
         for (;;) {
             QvN cand = deriveP(sha, s, pBlocks, pBits, q);
             replaceP(std::make_unique<QvMultiplicativeModulusGroup>(cand, 0));
-            if (cand.getBitLength() == pBits && isStrongProbablePrime(cand, base.get(), kRounds) == 1) {
+            if (cand.getBitLength() == pBits && probablePrime(cand, base.get())) {
                 const QvN pm1 = cand - 1u;
                 replaceP(std::make_unique<QvMultiplicativeModulusGroup>(cand, 9));
                 setGroupOrder(QvModulus(pm1, 0));
