@@ -62,7 +62,15 @@ void QvDhGFpSecret::generateSecret()
             "LIBRARY: libtorvapp\nEXCEPTION: QvNotInitException\nREASON: There is no private key or it is not ready.\n"
             "FUNCTION: void QvDhGFpSecret::generateSecret(void)\nFILE: dhgfpsecret_generate\nLINE: 0\n");
     const QvMultiplicativeModulusGroup &p = privateKey->getP();
-    QvZn z(publicKey->getY() % p, &p);
+    // 0, 1 and p - 1 (and anything outside the field) would give a secret
+    // that anybody knows.
+    const QvN &y = publicKey->getY();
+    if (y < 2u || y + 1u >= p)
+        qvThrow<QvArgumentRangeException>(
+            "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\n"
+            "REASON: Public value of the peer is out of range.\n"
+            "FUNCTION: void QvDhGFpSecret::generateSecret(void)\nFILE: dhgfpsecret_generate\nLINE: 0\n");
+    QvZn z(y, &p);
     z ^= privateKey->getX();
     QvN zn = z.asQvN();
     unsigned int len = zn.isZero() ? 1 : zn.getOctetLength();

@@ -59,14 +59,9 @@ unsigned int QvRsaSig::sign(const QvOctet *digest, unsigned int digestLen, QvOct
             "REASON: QV-MESSAGE-TO-LONG: Digest you are trying sign is too long.\n"
             "FUNCTION: unsigned int QvRsaSig::sign(const QvOctet *digest, unsigned int digestLen, "
             "QvOctet *signature, unsigned int signatureLen)\nFILE: rsasig_sign\nLINE: 56\n");
-    // A short output buffer is refused before the private-key operation runs.
-    if (k > signatureLen || signature == nullptr)
-        qvThrow<QvArgumentRangeException>(
-            "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\n"
-            "REASON: There is too small buffer to write signature.\n"
-            "FUNCTION: \nFILE: rsasig_sign\nLINE: 126\n");
     const QvModulus &n = privateKey->getModulus();
     QvZn x(QvN(digest, digestLen, 0) % n, &n);
+    const QvZn input(x);
     bool masking = (mode & 1) != 0;
     if (masking) {
         if (!maskReady) {
@@ -96,6 +91,21 @@ unsigned int QvRsaSig::sign(const QvOctet *digest, unsigned int digestLen, QvOct
     x ^= privateKey->getPrivateExponent();
     if (masking)
         x *= maskB;
+    // A fault in the private-key operation (through the prime factors above
+    // all) would give away the key with the signature: the result is checked
+    // with the public exponent before it leaves.
+    const QvN &e = privateKey->getPublicExponent();
+    if (!e.isZero() && (x ^ e) != input)
+        qvThrow<QvInternalErrorException>(
+            "LIBRARY: libtorvapp\nEXCEPTION: QvInternalErrorException\n"
+            "REASON: The private-key operation gave a wrong result.\n"
+            "FUNCTION: unsigned int QvRsaSig::sign(const QvOctet *digest, unsigned int digestLen, "
+            "QvOctet *signature, unsigned int signatureLen)\nFILE: rsasig_sign\nLINE: 118\n");
+    if (k > signatureLen || signature == nullptr)
+        qvThrow<QvArgumentRangeException>(
+            "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\n"
+            "REASON: There is too small buffer to write signature.\n"
+            "FUNCTION: \nFILE: rsasig_sign\nLINE: 126\n");
     x.asQvN().asOctetString(signature, k, true);
     return k;
 }

@@ -325,3 +325,22 @@ TEST(DhGFpSecret, PrivateValueNeverFromATinyRange)
     EXPECT_THROW(generateKeyPair(kp, kx, &dom, rbg.get()), QvArgumentRangeException);
     EXPECT_EQ(kx.getDomain(), nullptr);
 }
+
+TEST(DhGFpSecret, PeerValuesWithAKnownSecretAreRefused)
+{
+    DhSetup dh;
+    QvDhGFpPrivateKey own;
+    own.setDomain(&dh.domain);
+    own.setX(QvN("12345678901234567890123"));
+    QvN p = dh.domain.getP();
+    for (const QvN &y : {QvN("1"), p - 1u, p, p + 5u}) {
+        QvDhGFpPublicKey peer;
+        peer.setDomain(&dh.domain);
+        peer.setY(y);
+        QvDhGFpSecret s;
+        s.setPrivateKey(&own);
+        s.setPublicKey(&peer);
+        EXPECT_EQ(reasonThrown([&] { s.generateSecret(); }), "Public value of the peer is out of range.");
+        EXPECT_EQ(s.getSecretOctets(), 0u);
+    }
+}

@@ -385,3 +385,28 @@ TEST(RsaPssSignature, GeneratorRulesAndEncodingSizes)
     bare.setPrivateKey(&prv);
     EXPECT_THROW(bare.sign(d.data(), 20, a.data(), 128), QvNotInitException);
 }
+
+TEST(RsaSignature, InconsistentPrivateKeyNeverYieldsASignature)
+{
+    EVP_PKEY *k = rsaKey(1024);
+    QvRsaPrivateKey prv;
+    fillRsaPrivate(prv, k, false);
+    Bytes p = bnParam(k, "rsa-factor1"), q = bnParam(k, "rsa-factor2"), c = bnParam(k, "rsa-coefficient1");
+    prv.setPrime1(p.data(), static_cast<unsigned int>(p.size()));
+    prv.setPrime2(q.data(), static_cast<unsigned int>(q.size()));
+    c.back() ^= 0x01;  // a damaged coefficient: recombination goes wrong
+    prv.setCoefficient(c.data(), static_cast<unsigned int>(c.size()));
+    prv.precompute();
+    QvRsaSigPkcsV15 s;
+    s.setHashAlgo(QV_HASH_DHF_ALGO_SHA256);
+    s.setPrivateKey(&prv);
+    Bytes d = mdDigest("SHA256", message(42));
+    Bytes sig(128, 0xEE);
+    try {
+        s.sign(d.data(), 32, sig.data(), 128);
+        FAIL() << "a wrong signature left the scheme";
+    } catch (const QvInternalErrorException &e) {
+        EXPECT_EQ(reasonOf(e.what()), "The private-key operation gave a wrong result.");
+    }
+    EXPECT_EQ(sig, Bytes(128, 0xEE));
+}
