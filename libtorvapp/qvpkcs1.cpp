@@ -204,15 +204,24 @@ bool qvPkcs1EmeOaepDecode(QvOctet *em, unsigned int k, const QvOctet *label, uns
     for (unsigned int i = 0; i < hLen; ++i)
         db[i] ^= lh[i];
     std::memset(lh, 0, sizeof lh);
-    unsigned int i = 0;
-    while (i < dbLen && db[i] == 0)
-        ++i;
-    bool ok = em[0] == 0 && i < dbLen && db[i] == 0x01;
-    if (!ok)
+    // One pass over all of DB whatever it holds, so that the time taken does
+    // not tell which check failed.
+    unsigned int found = 0;      // 1 once the first non-zero octet was seen
+    unsigned int index = 0;      // its position
+    unsigned int good = em[0] == 0 ? 1u : 0u;
+    for (unsigned int j = 0; j < dbLen; ++j) {
+        unsigned int nonZero = db[j] != 0 ? 1u : 0u;
+        unsigned int first = nonZero & (found ^ 1u);
+        index |= (0u - first) & j;
+        good &= ~first | (db[j] == 0x01 ? 1u : 0u);
+        found |= nonZero;
+    }
+    good &= found;
+    unsigned int len = dbLen - index - 1;
+    good &= (len <= k - 2 * hLen - 2) ? 1u : 0u;
+    if (good == 0)
         return false;
-    unsigned int len = dbLen - i - 1;
-    if (len > k - 2 * hLen - 2)
-        return false;
+    unsigned int i = index;
     mOff = 1 + hLen + i + 1;
     mLen = len;
     return true;
