@@ -281,6 +281,15 @@ void QvGFpKeyDomain::generateGFpKeyDomain(QvOctet *callerSeed, unsigned int qBit
             "FUNCTION: void QvGFpKeyDomain::generateGFpKeyDomain(QvOctet *seed, unsigned int qBits, unsigned "
             "int pBits, int (*interrupt)(void *), void *ctx)\nFILE: qvgfpkeydomain\nLINE: 0\n");
 
+    if (callerSeed == nullptr)
+        qvThrow<QvArgumentRangeException>(
+            "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\nREASON: Null octet string.\n"
+            "FUNCTION: void QvGFpKeyDomain::generateGFpKeyDomain(QvOctet *seed, unsigned int qBits, unsigned "
+            "int pBits, int (*interrupt)(void *), void *ctx)\nFILE: qvgfpkeydomain\nLINE: 0\n");
+    // The domain is rebuilt from here on: an old generator must not survive an
+    // interrupted search as if it belonged to the new p.
+    releaseGen();
+
     QvOctet s[kSeedOctets];
     std::memcpy(s, callerSeed, kSeedOctets);
     struct Wipe {

@@ -205,6 +205,16 @@ TEST(DomainGeneration, InterruptStopsBeforeTheFirstQIsTested) {
     }
     // The seed buffer holds the SEED tried.
     EXPECT_EQ(seedOf(d), std::vector<unsigned char>(kSeed, kSeed + 20));
+
+    // A complete domain interrupted while it is regenerated is no longer complete.
+    QvGFpKeyDomain e;
+    ASSERT_EQ(e.generate(kSeed, 20, 160, 256, nullptr, nullptr), 1);
+    ASSERT_TRUE(e.isComplete());
+    const unsigned char other[20] = {42};
+    EXPECT_THROW(e.generate(other, 20, 160, 256, stopWith7, nullptr), QvInterruptException);
+    EXPECT_FALSE(e.isComplete());
+    EXPECT_FALSE(e.isValid());
+    EXPECT_THROW(e.generateGFpKeyDomain(nullptr, 160, 256, nullptr, nullptr), QvArgumentRangeException);
 }
 
 TEST(DomainGeneration, InterruptCallbackIsCalledAndZeroLetsItRun) {
