@@ -197,7 +197,7 @@ QV_ALWAYS_INLINE void compressBody(std::uint64_t* state, const QvOctet* data, st
 
 } // namespace
 
-QvMdCompressFn<std::uint64_t> qvSha512PickCompress()
+QvMdCompressFn<std::uint64_t> qvSha512ChooseCompress()
 {
     return QvMdCompressPaths<std::uint64_t, compressBody>::pick();
 }
