@@ -15,6 +15,9 @@
 #include "lib/libpkcs15/asnpkcs15keyidentifier.h"
 #include "lib/libpkcs15/asnpkcs15path.h"
 #include "lib/libpkcs15/asnpkcs15pinattributes.h"
+#include "lib/libpkcs15/asnpkcs15privatekeytype.h"
+#include "lib/libpkcs15/asnpkcs15secretkey.h"
+#include "lib/libpkcs15/asnpkcs15x509certificateattributes.h"
 #include "lib/libpkcs15/asnpkcs15recordinfo.h"
 #include "lib/libpkcs15/asnpkcs15tokeninfo.h"
 #include "lib/libpkcs15/asnpkcs15usage.h"
@@ -22,7 +25,7 @@
 namespace {
 
 std::unique_ptr<ASNobject> make(uint8_t kind) {
-    switch (kind % 17) {
+    switch (kind % 22) {
         case 0: return std::make_unique<ASNPkcs15Path>(0x30);
         case 1: return std::make_unique<ASNPkcs15CommonObjectAttributes>(0x30);
         case 2: return std::make_unique<ASNPkcs15PinAttributes>(0x30);
@@ -39,7 +42,12 @@ std::unique_ptr<ASNobject> make(uint8_t kind) {
         case 13: return std::make_unique<ASNPkcs15AlgorithmInfo>(0x30);
         case 14: return std::make_unique<ASNPkcs15TokenInfo>(0x30);
         case 15: return std::make_unique<ASNPkcs15RecordInfo>(0x30);
-        default: return std::make_unique<ASNPkcs15AuthObject>(0x30);
+        case 16: return std::make_unique<ASNPkcs15AuthObject>(0x30);
+        case 17: return std::make_unique<ASNPkcs15PrivateKeyType>(0x30);
+        case 18: return std::make_unique<ASNPkcs15PublicRSAKeyObject>(0x30);
+        case 19: return std::make_unique<ASNPkcs15SecretKeyType>(0x30);
+        case 20: return std::make_unique<ASNPkcs15X509CertificateObject>(0x30);
+        default: return std::make_unique<ASNPkcs15DataObject>(0x30);
     }
 }
 
@@ -51,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<ASNobject> obj = make(kind);
     long r = obj->readBuffer(data + 1, static_cast<long>(size - 1));
     if (r < 1) return 0;
-    if (kind % 17 == 4) {
+    if (kind % 22 == 4) {
         // The vendor layout is only read; it is kept as a standard record.
         std::unique_ptr<ASNPkcs15DIRRecord> standard = std::make_unique<ASNPkcs15DIRRecord>(0x61);
         *standard = *static_cast<ASNPkcs15DIRRecord*>(obj.get());
