@@ -334,3 +334,51 @@ TEST(RsaOaepCipher, TamperingGivesOneRefusal)
     copy.setPrivateKey(&keys.prv);
     EXPECT_EQ(copy.decryptWithLabel(ct.data(), 128, label.data(), 1, out.data(), 128), 20u);
 }
+
+TEST(RsaRawCipher, CiphertextAboveTheModulusIsReduced)
+{
+    Keys keys(1024);
+    // c = 5 and c + n (which still fits in k octets) decrypt alike.
+    Bytes c(128, 0);
+    c[127] = 5;
+    Bytes n = bnParam(keys.k, "n");
+    Bytes plusN = n;
+    unsigned int carry = 5;
+    for (int i = 127; i >= 0 && carry != 0; --i) {
+        unsigned int s = plusN[static_cast<size_t>(i)] + carry;
+        plusN[static_cast<size_t>(i)] = static_cast<unsigned char>(s);
+        carry = s >> 8;
+    }
+    ASSERT_EQ(carry, 0u);
+    QvRsaCipher d;
+    d.setPrivateKey(&keys.prv);
+    Bytes out1(128), out2(128), expected;
+    ASSERT_EQ(d.decrypt(c.data(), 128, out1.data(), 128), 128u);
+    ASSERT_EQ(d.decrypt(plusN.data(), 128, out2.data(), 128), 128u);
+    ASSERT_TRUE(osslDecrypt(keys.k, c, RSA_NO_PADDING, expected));
+    EXPECT_EQ(out1, expected);
+    EXPECT_EQ(out2, expected);
+}
+
+TEST(RsaOaepCipher, AssignmentTakesKeysAndOwnHashAndMgf)
+{
+    Keys keys(1024);
+    auto rbg = makeRbg(14);
+    QvRsaCipherPkcsOaep src(rbg.get(), QV_HASH_DHF_ALGO_SHA256, 0, QV_HASH_DHF_ALGO_SHA256);
+    src.setPublicKey(&keys.pub);
+    QvRsaCipherPkcsOaep dst(nullptr, QV_HASH_DHF_ALGO_SHA1, 1, QV_HASH_DHF_ALGO_SHA1);
+    dst = src;
+    EXPECT_EQ(dst.getPublicKey(), &keys.pub);
+    EXPECT_EQ(dst.getHLen(), 32u);
+    Bytes m = pattern(30, 7), ct(128);
+    dst.encrypt(m.data(), 30, ct.data(), 128);
+    Bytes back;
+    ASSERT_TRUE(osslDecrypt(keys.k, ct, RSA_PKCS1_OAEP_PADDING, back, "SHA256"));
+    EXPECT_EQ(back, m);
+    // setHash and setMgf replace the owned objects.
+    EXPECT_EQ(dst.setHash(QV_HASH_DHF_ALGO_SHA1), 20u);
+    dst.setMgf(0, QV_HASH_DHF_ALGO_SHA1);
+    dst.encrypt(m.data(), 30, ct.data(), 128);
+    ASSERT_TRUE(osslDecrypt(keys.k, ct, RSA_PKCS1_OAEP_PADDING, back, "SHA1"));
+    EXPECT_EQ(back, m);
+}
