@@ -1,0 +1,159 @@
+// Base of every PKCS#15 object that lives in one card file: its place (path
+// relative to the application's DF, optional byte window), the card, the owning
+// application, and the one read / write / delete procedure of the layer.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/libpkcs15/asnpkcs15authobject.h"
+#include "lib/libpkcs15/asnpkcs15path.h"
+#include "pkcs15/objectattr.h"
+#include "pkcs15/scpkcs15errors.h"
+#include "smartcard/sc_card.h"
+#include "smartcard/sc_fileheader.h"
+#include "smartcard/sc_path.h"
+
+class ASNobject;
+class GenericFile;
+class MemFile;
+class SCPkcs15App;
+
+// What the file objects ask of their application. The application layer
+// installs these once (SCPkcs15SetAppServices); without them a file object
+// behaves as one without an application.
+struct SCPkcs15AppServices {
+    // Does the application keep the value of this PIN record (so that it can verify it again)?
+    bool (*keepsPinValue)(SCPkcs15App* app, const ASNPkcs15AuthObject* authObject);
+    // Verifies the kept PIN again; records in currentDf the DF it selected (may be null).
+    SCRESULT (*verifyCachedPin)(SCPkcs15App* app, const ASNPkcs15AuthObject* authObject, SCPath* currentDf);
+    // Is the absolute path used by any directory file or object of the application (lists by mask)?
+    bool (*isPathUsed)(SCPkcs15App* app, const uint16_t* path, uint16_t count, uint32_t listMask);
+};
+void SCPkcs15SetAppServices(const SCPkcs15AppServices* services);
+const SCPkcs15AppServices* SCPkcs15GetAppServices();
+
+class SCPkcs15PathObjectInfo {
+public:
+    // State bits of the flags word.
+    static constexpr uint32_t FLAG_LOADED = 0x8000;
+    static constexpr uint32_t FLAG_LOAD_TRIED = 0x4000;
+    static constexpr uint32_t FLAG_DIRTY = 0x2000;
+    static constexpr uint32_t ACCESS_TEMPLATE_UNSET = 0xFFFFFFFFu;
+
+    explicit SCPkcs15PathObjectInfo(SCCard* card);
+    virtual ~SCPkcs15PathObjectInfo();
+    SCPkcs15PathObjectInfo(const SCPkcs15PathObjectInfo&) = delete;
+    SCPkcs15PathObjectInfo& operator=(const SCPkcs15PathObjectInfo&) = delete;
+
+    virtual void SetCard(SCCard* card) { m_pCard = card; }
+    virtual void SetCreateParameters(uint32_t lifeCycleState, uint32_t accessTemplate, const SCFileHeaderList& refs);
+    virtual void SetAuthObject(const ASNPkcs15AuthObject* authObject) { m_pAuthObject = authObject; }
+    virtual void SetApplication(SCPkcs15App* app) { m_pPkcs15App = app; }
+    virtual SCRESULT GetFileStructure();
+    virtual SCRESULT GetFileSize();
+    virtual bool IsAccessAllowed(uint16_t ref, bool* exists);
+    virtual bool IsOp0Allowed(uint16_t ref);
+    virtual bool IsOp7Allowed(uint16_t ref);
+    virtual bool IsOp16Allowed(uint16_t ref);
+    virtual bool FileExists();
+    virtual SCRESULT Load(bool force);
+    virtual SCRESULT ReadRawContents(MemFile* out, bool force);
+    virtual SCRESULT Write(const uint8_t* data, uint32_t len, SCPath* currentDf);
+    virtual SCRESULT Delete();
+    // Handle interface of the object lists; defaults for a plain file object.
+    virtual void* GetRecordList() { return nullptr; }
+    virtual SCRESULT FindObjects(const SCPkcs15ObjectAttributeList* tmpl, uint32_t* found, void** handles);
+    virtual SCRESULT GetAttribute(void*, SCPkcs15ObjectAttribute*) { return SC_E_PKCS15_INVALID_HANDLE; }
+    virtual SCRESULT GetObjectKind(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
+    virtual SCRESULT GetObjectSize(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
+    virtual SCRESULT GetValueObject(void*, SCPkcs15PathObjectInfo** out);
+    virtual SCRESULT IsPrivate(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
+    virtual SCRESULT IsReadOnly(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
+    virtual SCRESULT SetAttribute(void*, const SCPkcs15ObjectAttribute*) { return SC_E_PKCS15_INVALID_HANDLE; }
+    virtual SCRESULT CreateRecord(const SCPkcs15ObjectAttributeList*, void**) { return SC_E_UNSUPPORTED_FEATURE; }
+    virtual void RemoveValueObject(void*) {}
+    virtual SCRESULT CommitObject(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
+    virtual SCRESULT WriteValueObjects() { return 0; }
+    virtual SCRESULT DecodeRecord(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
+    virtual SCRESULT EncodeRecord(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
+    virtual SCRESULT DeleteObject(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
+    virtual SCRESULT Sign(void*, uint32_t, const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
+        return SC_E_PKCS15_WRONG_HANDLE_TYPE;
+    }
+    virtual SCRESULT Decrypt(void*, uint32_t, const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
+        return SC_E_PKCS15_WRONG_HANDLE_TYPE;
+    }
+    // Bytes to objects and back.
+    virtual SCRESULT Parse(MemFile* in, uint32_t len);
+    virtual void ClearContents() {}
+    virtual SCRESULT Encode(MemFile* out);
+    virtual void Reset(bool full);
+
+    // ---- place ----
+    bool SetBasePath(const uint16_t* ids, uint16_t count);
+    bool CopyBasePath(const SCPath& path);
+    bool SetPath(const uint16_t* ids, uint16_t count, uint32_t index = 0, uint32_t length = 0);
+    bool SetPath(const SCPath& path, uint32_t index = 0, uint32_t length = 0);
+    bool SetPathFromAsn(const ASNPkcs15Path& path);
+    const uint16_t* GetFullPath(uint16_t* count);
+    bool GetFullPathInto(SCPath& out) const;
+    const SCPath& GetPath() const { return m_path; }
+    const SCPath& GetBasePath() const { return m_basePath; }
+    uint32_t GetIndex() const { return m_index; }
+    uint32_t GetLength() const { return m_length; }
+
+    // ---- card steps ----
+    SCRESULT SelectPath(const uint16_t* path, uint16_t count, SCPath* currentDf, SCFileHeader** header);
+    SCRESULT ReadFileHeader(const uint16_t* path, uint16_t count, SCPath* currentDf, SCFileHeader** header);
+    SCRESULT SelectApplication(const SCPath& path, SCPath* currentDf, SCFileHeader** header);
+    SCRESULT ReadFileData(MemFile* out);
+    SCRESULT UpdateContents(const uint8_t* data, uint32_t len);
+    SCRESULT CreateAndWrite(const uint8_t* data, uint32_t len);
+    SCRESULT AllocateFileId(uint16_t firstFid, const uint16_t* parent, uint16_t parentLen);
+    void ForgetFile();
+
+    // ---- state ----
+    uint32_t GetFlags() const { return m_flags; }
+    bool IsLoaded() const { return (m_flags & FLAG_LOADED) != 0; }
+    bool IsLoadTried() const { return (m_flags & FLAG_LOAD_TRIED) != 0; }
+    bool IsDirty() const { return (m_flags & FLAG_DIRTY) != 0; }
+    void SetDirty(bool dirty) { m_flags = dirty ? (m_flags | FLAG_DIRTY) : (m_flags & ~FLAG_DIRTY); }
+    bool IsKnownAbsent() const { return IsLoadTried() && m_lastResult == SC_E_FILE_NOT_FOUND; }
+    SCRESULT GetLastResult() const { return m_lastResult; }
+    SCCard* GetCard() const { return m_pCard; }
+    SCPkcs15App* GetApplication() const { return m_pPkcs15App; }
+    const ASNPkcs15AuthObject* GetAuthObject() const { return m_pAuthObject; }
+    const SCFileHeader* GetFileHeader() const { return m_pFileHeader; }
+    uint32_t GetAccessTemplate() const { return m_accessTemplate; }
+    uint32_t GetLifeCycleState() const { return m_lifeCycleState; }
+    const SCFileHeaderList& GetCreateReferences() const { return m_createRefs; }
+
+    // ---- helpers ----
+    static SCRESULT DecodeAsn(ASNobject& obj, GenericFile* in, uint32_t len);
+    static SCRESULT EncodeAsn(const ASNobject& obj, GenericFile* out);
+    static bool ComparePaths(const ASNPkcs15Path& a, const ASNPkcs15Path& b);
+    static uint8_t GetPinReference(const ASNPkcs15AuthObject* authObject);
+
+protected:
+    bool ReverifyPossible() const;
+    SCRESULT Reverify(SCPath* currentDf);
+    SCRESULT CheckAccess(uint32_t op, uint16_t ref, bool passBothHeaders);
+
+    SCPath m_path;
+    uint32_t m_index;
+    uint32_t m_length;
+    uint32_t m_lifeCycleState;
+    uint32_t m_accessTemplate;
+    SCFileHeaderList m_createRefs;
+    uint32_t m_flags;
+    SCRESULT m_lastResult;
+    SCPath m_basePath;
+    SCFileHeader* m_pFileHeader;
+    SCFileHeader* m_pParentHeader;
+    SCCard* m_pCard;
+    SCPkcs15App* m_pPkcs15App;
+    const ASNPkcs15AuthObject* m_pAuthObject;
+
+private:
+    SCPath m_fullPath;  // storage behind GetFullPath
+};
