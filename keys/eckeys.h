@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "lib/libasn/asnany.h"
 #include "lib/libasn/asnbitst.h"
@@ -11,6 +12,11 @@
 #include "lib/libasn/asnobjid.h"
 
 class DSASignature;
+
+// Parameters of a prime-field curve as big-endian octets.
+struct ECCurveData {
+    std::vector<uint8_t> p, a, b, g, n;
+};
 
 class ECDomainParameters : public ASNchoice {
 public:
@@ -60,13 +66,14 @@ public:
     bool isInDomain(const ECDomainParameters& domain) const;
 
     // 1 valid, 0 or -1 invalid, -2 unknown ECDSA signature OID, -3 length mismatch or
-    // cryptographic error, -4 no domain parameters. The curve arithmetic is not
-    // available yet: a known OID with a bound domain gives -3 (the caller reports the
-    // algorithm as unusable).
+    // cryptographic error (also: a binary-field curve, or a named curve whose
+    // parameters are not in the table here), -4 no domain parameters. The digest is
+    // cut to the bit length of the order.
     int verify(const uint8_t* digest, unsigned digestLen, const ASNobjectId& signatureOid,
                const DSASignature& sig) const;
 
 private:
     int m_domainType;
     unsigned m_fieldBits;
+    ECCurveData m_curve;  // prime-field curves whose parameters are known
 };

@@ -488,9 +488,11 @@ int SubPubKeyInfo::verifyDigest(const AlgorithmIdentifier& sigAlg, const uint8_t
         ECPublicKey key(ecKey);
         if (key.bindDomain(ecParams) != 1) return kVerifyKeyFailure;
         int v = key.verify(digest, digestLen, so, s);
+        // An invalid signature is reported as invalid (not as unreadable), so that
+        // all three algorithms answer alike.
         switch (v) {
             case 1: return kVerifyValid;
-            case 0: return kVerifyUnreadable;
+            case -2:
             case -3: return kVerifyUnsupported;
             case -4: return kVerifyKeyFailure;
             default: return kVerifyInvalid;

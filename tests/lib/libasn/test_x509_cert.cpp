@@ -343,7 +343,7 @@ TEST(SignedCertificate, LeafIssuedByCaVerifiesWithTheIssuerOnly) {
     EXPECT_TRUE(l.tbsCertificate.issuer.isEqual(c.tbsCertificate.subject) == 1);
 }
 
-TEST(SignedCertificate, EcP256MatchesOpenSslAndReportsVerificationUnsupported) {
+TEST(SignedCertificate, EcP256MatchesOpenSslAndVerifies) {
     CertDir d;
     ASSERT_TRUE(MakeCert(d, "ec"));
     std::vector<uint8_t> der = d.read("ec.der");
@@ -352,13 +352,48 @@ TEST(SignedCertificate, EcP256MatchesOpenSslAndReportsVerificationUnsupported) {
     CompareWithOpenSsl(der, c);
     EXPECT_EQ(256u, c.tbsCertificate.getKeySize());  // bits for EC keys
     EXPECT_EQ(3, c.tbsCertificate.subjectPublicKeyInfo.getKeyAlgorithmId());
-    // Curve arithmetic is not in the key structures yet: reported as unsupported.
-    EXPECT_EQ(-4, c.verifySelfSigned());
+    EXPECT_EQ(1, c.verifySelfSigned());
     const SubPubKeyInfo& k = c.tbsCertificate.subjectPublicKeyInfo;
-    EXPECT_EQ(-2, c.verifyEcdsa(k.ecKey, k.ecParams));
+    EXPECT_EQ(1, c.verifyEcdsa(k.ecKey, k.ecParams));
     EXPECT_EQ(-2, c.verifyEcdsa(k.ecKey, ECDomainParameters()));
     // An RSA key cannot use an ECDSA algorithm.
     EXPECT_EQ(-3, c.verifyRsa(RSAPublicKey()));
+    // A changed signed part or signature does not verify.
+    std::vector<uint8_t> t = der;
+    size_t h, tot;
+    ASSERT_TRUE(TlvAt(t, 0, &h, &tot));
+    t[h + 4 + 7 + 3] ^= 0x01;
+    SignedCertificate bad;
+    ASSERT_GT(DecodeCert(bad, t), 0);
+    EXPECT_EQ(-3, bad.verifyWithIssuer(c));
+    EXPECT_EQ(-1, bad.verifyEcdsa(k.ecKey, k.ecParams));
+}
+
+TEST(SignedCertificate, EcP384AndExplicitCurveParametersVerify) {
+    CertDir d;
+    ASSERT_TRUE(d.run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-384 -nodes -keyout p384.key "
+                      "-subj /CN=P384 -days 3 -sha384 -outform DER -out p384.der && "
+                      "openssl ecparam -name prime256v1 -param_enc explicit -out explicit.pem && "
+                      "openssl req -x509 -newkey ec:explicit.pem -nodes -keyout ex.key -subj /CN=Explicit -days 3 "
+                      "-sha256 -outform DER -out explicit.der && "
+                      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-521 -nodes -keyout p521.key "
+                      "-subj /CN=P521 -days 3 -sha512 -outform DER -out p521.der"));
+    for (const char* name : {"p384.der", "explicit.der", "p521.der"}) {
+        std::vector<uint8_t> der = d.read(name);
+        SignedCertificate c;
+        ASSERT_EQ(static_cast<long>(der.size()), DecodeCert(c, der)) << name;
+        CompareWithOpenSsl(der, c);
+        EXPECT_EQ(1, c.verifySelfSigned()) << name;
+        std::vector<uint8_t> t = der;
+        t[t.size() - 5] ^= 0x04;
+        SignedCertificate bad;
+        ASSERT_GT(DecodeCert(bad, t), 0) << name;
+        EXPECT_EQ(-3, bad.verifySelfSigned()) << name;
+    }
+    SignedCertificate e;
+    ASSERT_GT(DecodeCert(e, d.read("explicit.der")), 0);
+    EXPECT_EQ(ECDomainParameters::kSpecified, e.tbsCertificate.subjectPublicKeyInfo.ecParams.getType());
+    EXPECT_EQ(256u, e.tbsCertificate.getKeySizeBits());
 }
 
 TEST(SignedCertificate, DsaMatchesOpenSslAndVerifies) {
