@@ -353,7 +353,7 @@ bool ASNPkcs15CommonPrivateKeyAttributes::operator==(const ASNPkcs15CommonPrivat
     if (wasSubjectName != o.wasSubjectName || wasRawSubjectName != o.wasRawSubjectName ||
         wasKeyIdentifiers != o.wasKeyIdentifiers)
         return false;
-    if (wasSubjectName && subjectName != o.subjectName) return false;
+    if (wasSubjectName && subjectName.isEqual(o.subjectName) != 1) return false;
     if (wasRawSubjectName && rawSubjectName != o.rawSubjectName) return false;
     if (wasKeyIdentifiers && keyIdentifiers != o.keyIdentifiers) return false;
     return true;
@@ -443,7 +443,7 @@ ASNPkcs15CommonPublicKeyAttributes& ASNPkcs15CommonPublicKeyAttributes::operator
 
 bool ASNPkcs15CommonPublicKeyAttributes::operator==(const ASNPkcs15CommonPublicKeyAttributes& o) const {
     if (wasSubjectName != o.wasSubjectName || wasTrustedUsage != o.wasTrustedUsage) return false;
-    if (wasSubjectName && subjectName != o.subjectName) return false;
+    if (wasSubjectName && subjectName.isEqual(o.subjectName) != 1) return false;
     if (wasTrustedUsage && trustedUsage != o.trustedUsage) return false;
     return true;
 }

@@ -11,14 +11,12 @@
 #include "lib/libasn/asnint.h"
 #include "lib/libasn/asnocstr.h"
 #include "lib/libasn/asnseql.h"
+#include "lib/libasn/x509name.h"
 #include "lib/libasn/x509time.h"
 #include "lib/libpkcs15/asnpkcs15keyidentifier.h"
 #include "lib/libpkcs15/asnpkcs15usage.h"
 
-// Subject names are held as their whole SEQUENCE element until the
-// distinguished-name type is available to this layer; they are written back
-// byte for byte.
-typedef ASNany ASNPkcs15SubjectName;
+typedef DistinguishedName ASNPkcs15SubjectName;
 
 class ASNPkcs15CommonKeyAttributes : public ASNsequenceF {
 public:

@@ -8,7 +8,6 @@
 ASNPkcs15X509CertificateAttributes::ASNPkcs15X509CertificateAttributes(uint32_t t)
     : ASNsequenceF(t), value(0), subject(0x30), issuer(0xA0), serialNumber(0x02), wasSubject(0), wasIssuer(0),
       wasSerialNumber(0) {
-    issuer.flags |= ASN_FLAG_CLASSTAG | ASN_FLAG_CONSTR;
 }
 
 ASNPkcs15X509CertificateAttributes::ASNPkcs15X509CertificateAttributes(const ASNPkcs15X509CertificateAttributes& o)
@@ -21,6 +20,7 @@ ASNPkcs15X509CertificateAttributes::~ASNPkcs15X509CertificateAttributes() = defa
 
 int ASNPkcs15X509CertificateAttributes::read_contents(GenericFile* src, long len) {
     wasSubject = wasIssuer = wasSerialNumber = 0;
+    asnp15::makeImplicit(issuer, 0xA0);
     long consumed = value.read(src, len, 0);
     if (consumed < 1) return static_cast<int>(consumed);
     if (consumed >= len) return consumed == len ? 1 : 0;
@@ -36,9 +36,7 @@ int ASNPkcs15X509CertificateAttributes::read_contents(GenericFile* src, long len
             wasSubject = 1;
         } else if ((id & 0xDF) == 0x80) {
             if (wasIssuer || wasSerialNumber) return 0;
-            // A Name is constructed in either tagging.
-            if ((id & ASN_CONSTRUCTED) == 0) return 0;
-            a = issuer.assign(el);
+            a = asnp15::assignEitherForm(issuer, 0xA0, el);
             wasIssuer = 1;
         } else if ((id & 0xDF) == 0x02) {
             if (wasSerialNumber) return 0;
@@ -78,14 +76,8 @@ void ASNPkcs15X509CertificateAttributes::clear() {
     value.clear();
     subject.clear();
     issuer.clear();
-    issuer.tag = 0xA0;
+    asnp15::makeImplicit(issuer, 0xA0);
     serialNumber.clear();
-}
-
-bool ASNPkcs15X509CertificateAttributes::issuerIsExplicit() const {
-    // An implicitly tagged Name holds SETs (0x31); an explicit wrapper holds the
-    // Name's SEQUENCE.
-    return wasIssuer && issuer.getLength() > 0 && issuer.getData()[0] == 0x30;
 }
 
 ASNPkcs15X509CertificateAttributes& ASNPkcs15X509CertificateAttributes::operator=(
@@ -98,7 +90,13 @@ ASNPkcs15X509CertificateAttributes& ASNPkcs15X509CertificateAttributes::operator
     wasSerialNumber = o.wasSerialNumber;
     if (value.convertFrom(o.value) != 1) throw std::bad_alloc();
     if (wasSubject) subject = o.subject;
-    if (wasIssuer) issuer = o.issuer;
+    if (wasIssuer) {
+        issuer = o.issuer;
+        if (o.issuer.isExplicit())
+            asnp15::makeExplicit(issuer, 0xA0);
+        else
+            asnp15::makeImplicit(issuer, 0xA0);
+    }
     if (wasSerialNumber) serialNumber = o.serialNumber;
     return *this;
 }
@@ -106,8 +104,8 @@ ASNPkcs15X509CertificateAttributes& ASNPkcs15X509CertificateAttributes::operator
 bool ASNPkcs15X509CertificateAttributes::operator==(const ASNPkcs15X509CertificateAttributes& o) const {
     if (wasSubject != o.wasSubject || wasIssuer != o.wasIssuer || wasSerialNumber != o.wasSerialNumber) return false;
     if (!(value == o.value)) return false;
-    if (wasSubject && subject != o.subject) return false;
-    if (wasIssuer && issuer != o.issuer) return false;
+    if (wasSubject && subject.isEqual(o.subject) != 1) return false;
+    if (wasIssuer && issuer.isEqual(o.issuer) != 1) return false;
     if (wasSerialNumber && !(serialNumber == o.serialNumber)) return false;
     return true;
 }

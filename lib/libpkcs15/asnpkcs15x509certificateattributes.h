@@ -7,6 +7,7 @@
 #include "lib/libasn/asnany.h"
 #include "lib/libasn/asnchoice.h"
 #include "lib/libasn/asnint.h"
+#include "lib/libasn/x509name.h"
 #include "lib/libpkcs15/asnpkcs15commonattributes.h"
 #include "lib/libpkcs15/asnpkcs15commonkeyattributes.h"
 #include "lib/libpkcs15/asnpkcs15object.h"
@@ -28,12 +29,12 @@ public:
     bool operator==(const ASNPkcs15X509CertificateAttributes& other) const;
 
     // Whether the issuer was read as [0] around a whole Name.
-    bool issuerIsExplicit() const;
+    bool issuerIsExplicit() const { return issuer.isExplicit(); }
 
     ASNPkcs15ObjectValue<ASNany> value;
     ASNPkcs15SubjectName subject;
-    // The [0] issuer element as received (implicit or explicit tagging).
-    ASNany issuer;
+    // [0], implicit unless a decode found the explicit form.
+    DistinguishedName issuer;
     ASNinteger serialNumber;
     uint8_t wasSubject;
     uint8_t wasIssuer;

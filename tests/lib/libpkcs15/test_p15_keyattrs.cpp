@@ -223,3 +223,23 @@ TEST(Pkcs15CommonKeyAttributes, SubclassAttributes) {
     EXPECT_EQ(s.wasKeyLen, 0);
     EXPECT_EQ(Decode(s, "30 06 02 02 04 00 05 00"), 0);
 }
+
+TEST(Pkcs15CommonKeyAttributes, SubjectThatIsNotAName) {
+    // A SEQUENCE holding an INTEGER instead of RDN sets.
+    const char* bad = "30 05 30 03 02 01 05";
+    ASNPkcs15CommonPrivateKeyAttributes p(0x30);
+    EXPECT_EQ(Decode(p, bad), 7);
+    EXPECT_EQ(p.wasSubjectName, 0);
+    EXPECT_EQ(p.wasRawSubjectName, 1);
+    EXPECT_EQ(Enc(p), N(bad));
+    ASNPkcs15CommonPublicKeyAttributes q(0x30);
+    EXPECT_LT(Decode(q, bad), 1);
+    // A real name is decoded and compared as a name.
+    const char* good = "30 11 30 0F 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74";
+    EXPECT_EQ(Decode(p, good), 19);
+    EXPECT_EQ(p.wasSubjectName, 1);
+    EXPECT_EQ(p.subjectName.toString(0), "CN=Test");
+    ASNPkcs15CommonPrivateKeyAttributes c(0x30);
+    c = p;
+    EXPECT_TRUE(c == p);
+}

@@ -101,7 +101,12 @@ TEST(Pkcs15CertificateAttributes, ValueSubjectIssuerSerial) {
     EXPECT_EQ(Decode(c, expl), 49);
     EXPECT_EQ(c.wasSubject + c.wasIssuer + c.wasSerialNumber, 3);
     EXPECT_TRUE(c.issuerIsExplicit());
+    EXPECT_EQ(c.issuer.toString(0), "CN=Test");
     EXPECT_EQ(Enc(c), N(expl));
+    ASNPkcs15X509CertificateAttributes copy(0x30);
+    copy = c;
+    EXPECT_TRUE(copy == c);
+    EXPECT_EQ(Enc(copy), N(expl));
     std::string impl = "30 19 30 06 04 04 3F 00 43 01 A0 0F 31 0D 30 0B 06 03 55 04 03 0C 04 54 65 73 74";
     EXPECT_EQ(Decode(c, impl), 27);
     EXPECT_FALSE(c.issuerIsExplicit());
