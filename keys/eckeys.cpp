@@ -11,6 +11,7 @@
 #include "lib/libasn/siganddigoid.h"
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvep/qvep.h"
+#include "libtorvapp/qvgenerichash.h"
 #include "libtorvapp/qvnumbers/qvmodulus.h"
 #include "libtorvapp/qvnumbers/qvzn.h"
 #include "support/memfile.h"
@@ -346,5 +347,140 @@ int ECPublicKey::verify(const uint8_t* digest, unsigned digestLen, const ASNobje
         return -3;
     } catch (const QvException&) {
         return -3;
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+ECPrivateKey::ECPrivateKey(uint32_t t)
+    : ASNsequenceF(t), version(0), privateKey(0), parameters(0xA0), publicKey(0xA1), wasParameters(0),
+      wasPublicKey(0) {
+    version.setValue(1);
+}
+
+ECPrivateKey::~ECPrivateKey() = default;
+
+void ECPrivateKey::clear() {
+    version.setValue(1);
+    privateKey.clear();
+    parameters.value = ECDomainParameters();
+    publicKey.value.clear();
+    wasParameters = wasPublicKey = 0;
+}
+
+int ECPrivateKey::read_contents(GenericFile* src, long len) {
+    clear();
+    if (len < 2) return 0;
+    long used = version.read(src, len, 0);
+    if (used < 1) return static_cast<int>(used);
+    if (len - used < 2) return 0;
+    long r = privateKey.read(src, len - used, 0);
+    if (r < 1) return static_cast<int>(r);
+    used += r;
+    int next = 0;
+    while (used < len) {
+        ASNany e(TAG_ANY);
+        r = e.read(src, len - used, 0);
+        if (r < 1) return static_cast<int>(r);
+        used += r;
+        if ((e.tag & ASN_CLASS_MASK) != 0x80 || (e.tag & ASN_CONSTRUCTED) == 0) return 0;
+        int num = e.tag & ASN_TAGNUM_MASK;
+        if (num < next || num > 1) return 0;
+        int a = num == 0 ? parameters.assign(e) : publicKey.assign(e);
+        if (a != 1) return a == EASN_MEM ? EASN_MEM : 0;
+        (num == 0 ? wasParameters : wasPublicKey) = 1;
+        next = num + 1;
+    }
+    return used == len ? 1 : 0;
+}
+
+int ECPrivateKey::write_contents(GenericFile* dst) const {
+    const ASNobject* const m[] = {&version, &privateKey, wasParameters ? &parameters : nullptr,
+                                  wasPublicKey ? &publicKey : nullptr};
+    for (const ASNobject* o : m) {
+        if (o == nullptr) continue;
+        long r = o->write(dst);
+        if (r < 1) return static_cast<int>(r);
+    }
+    return 1;
+}
+
+long ECPrivateKey::lenOfBody() const {
+    return version.lenOfObject() + privateKey.lenOfObject() + (wasParameters ? parameters.lenOfObject() : 0) +
+           (wasPublicKey ? publicKey.lenOfObject() : 0);
+}
+
+void ECPrivateKey::digest_contents(QvHash* hash) const {
+    version.digestObject(hash);
+    privateKey.digestObject(hash);
+    if (wasParameters) parameters.digestObject(hash);
+    if (wasPublicKey) publicKey.digestObject(hash);
+}
+
+int ECPrivateKey::signObject(const ASNobject& obj, unsigned hashId, const ECDomainParameters* domain, QvRbg* rbg,
+                             ASNbitstr* out) const {
+    if (hashId < 1 || hashId > 8) return -5;
+    if (out == nullptr) return 0;
+    if (domain == nullptr) {
+        if (!wasParameters) return -4;
+        domain = &parameters.value;
+    }
+    ECCurveData cd;
+    int t = domain->getType();
+    bool known = t == ECDomainParameters::kNamedCurve  ? namedCurve(domain->namedCurve, &cd)
+                 : t == ECDomainParameters::kSpecified ? specifiedCurve(domain->specified, &cd)
+                                                       : false;
+    if (!known) return -4;
+    const uint8_t* dp = privateKey.getData();
+    long dl = privateKey.getLength();
+    if (rbg == nullptr || dp == nullptr || dl < 1) return -1;
+    try {
+        QvN p = toN(cd.p), n = toN(cd.n), dv(dp, static_cast<unsigned>(dl), 0);
+        // An order of fewer than 64 bits would give a nonce from too small a range.
+        if (p.isEven() || n.isEven() || n.getBitLength() < 64 || dv.isZero() || dv >= n) return -1;
+        uint8_t digest[64];
+        obj.digest(hashId, digest, sizeof digest);
+        unsigned digestLen = QvGenericHash::getGenericHashOctets(hashId);
+        unsigned nBits = n.getBitLength();
+        unsigned use = digestLen;
+        if (use * 8 > nBits) use = (nBits + 7) / 8;
+        QvN e(digest, use, 0);
+        if (use * 8 > nBits) e >>= use * 8 - nBits;
+        QvEp curve(cd.a.data(), static_cast<unsigned>(cd.a.size()), cd.b.data(), static_cast<unsigned>(cd.b.size()),
+                   cd.p.data(), static_cast<unsigned>(cd.p.size()));
+        std::unique_ptr<QvGroupElem> g(curve.createNew(cd.g.data(), static_cast<unsigned>(cd.g.size())));
+        QvModulus nm(n, QvModulus::OPT_MONTGOMERY);
+        for (int attempt = 0; attempt < 64; attempt++) {
+            QvN k;
+            k.setRandom(n, rbg);
+            if (k.isZero()) continue;
+            std::unique_ptr<QvGroupElem> R(curve.product(k, g.get()));
+            QvN r = curve.asQvN(R.get()) % n;
+            if (r.isZero()) continue;
+            QvZn s(1, &nm);
+            s /= QvZn(k, &nm);
+            QvZn t2(dv, &nm);
+            t2 *= QvZn(r, &nm);
+            t2 += QvZn(e % n, &nm);
+            s *= t2;
+            QvN sv = s.asQvN();
+            if (sv.isZero()) continue;
+            DSASignature sig;
+            unsigned rl = r.getOctetLength(), sl = sv.getOctetLength();
+            std::vector<uint8_t> rb(rl), sb(sl);
+            r.asOctetString(rb.data(), rl, true);
+            sv.asOctetString(sb.data(), sl, true);
+            if (sig.r.setUnsigned(rb.data(), static_cast<long>(rl)) != 1 ||
+                sig.s.setUnsigned(sb.data(), static_cast<long>(sl)) != 1)
+                return -6;
+            std::vector<uint8_t> der;
+            if (sig.encodeToVector(der) < 1) return -6;
+            return out->set(der.data(), static_cast<long>(der.size()), 0) == 1 ? 1 : 0;
+        }
+        return -1;
+    } catch (const std::bad_alloc&) {
+        return -6;
+    } catch (const QvException&) {
+        return -1;
     }
 }

@@ -258,6 +258,26 @@ int SignedCertificate::signDsa(const DSAPrivateKey& key, unsigned hashId, QvRbg*
     return 1;
 }
 
+int SignedCertificate::signEcdsa(const ECPrivateKey& key, const ECDomainParameters* domain, unsigned hashId,
+                                 QvRbg* rbg) {
+    if (domain == nullptr) {
+        int t = key.hasDomainParameters() ? key.getDomainParameters().getType() : ECDomainParameters::kNone;
+        if (t != ECDomainParameters::kSpecified && t != ECDomainParameters::kNamedCurve) return -4;
+    }
+    AlgorithmIdentifier id;
+    if (id.setEcdsaSignature(hashId) != 1) return -1;
+    setSignatureIds(*this, id);
+    switch (key.signObject(tbsCertificate, hashId, domain, rbg, &signature)) {
+        case 1: return 1;
+        case 0: return 0;
+        case -1: return -1;
+        case -4:
+        case -5: return -4;
+        case -6: return -6;
+        default: return -3;
+    }
+}
+
 int SignedCertificate::verifyRsa(const RSAPublicKey& key) const {
     if (!(tbsCertificate.signature.algorithm == signatureAlgorithm.algorithm)) return -2;
     if (signature.getContents() == nullptr || signature.getByteLength() + 1 < 2) return -1;

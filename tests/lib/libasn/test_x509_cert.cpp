@@ -920,3 +920,31 @@ TEST(SignedCertificateHostile, EmptySignaturesAndMismatchedIdentifiersAreNotVeri
     EXPECT_EQ(-3, p.verifySelfSigned());
     EXPECT_EQ(1, p.verifyRsa(key));  // compares the OIDs only
 }
+
+TEST(SignedCertificateSigning, EcdsaSignatureVerifiesInOpenSsl) {
+    CertDir d;
+    ASSERT_TRUE(MakeCert(d, "ec"));
+    ASSERT_TRUE(d.run("openssl ec -in ec.key -outform DER -out ec.key.der"));
+    std::vector<uint8_t> der = d.read("ec.der"), kd = d.read("ec.key.der");
+    ECPrivateKey key;
+    ASSERT_EQ(static_cast<long>(kd.size()), key.readVector(kd));
+    EXPECT_TRUE(key.hasDomainParameters());
+    EXPECT_EQ(Hex(kd), Hex(Enc(key)));
+    SignedCertificate c;
+    ASSERT_GT(DecodeCert(c, der), 0);
+    std::unique_ptr<QvRbg> rbg(qvRbgCreateObject(4));
+    std::vector<uint8_t> seed(rbg->getMinSeedOctets() + 8, 0xA5);
+    rbg->init(seed.data(), static_cast<unsigned>(seed.size()));
+    c.tbsCertificate.serialNumber.setValue(99);
+    for (unsigned h : {3u, 4u, 1u}) {
+        ASSERT_EQ(1, c.signEcdsa(key, nullptr, h, rbg.get())) << h;
+        EXPECT_EQ(1, OpenSslVerifies(c, der)) << h;
+        EXPECT_EQ(1, c.verifySelfSigned()) << h;
+    }
+    EXPECT_EQ(1, c.signEcdsa(key, &c.tbsCertificate.subjectPublicKeyInfo.ecParams, 3, rbg.get()));
+    EXPECT_EQ(-1, c.signEcdsa(key, nullptr, 7, rbg.get()));
+    EXPECT_EQ(-1, c.signEcdsa(key, nullptr, 3, nullptr));
+    ECPrivateKey bare;
+    EXPECT_EQ(-4, c.signEcdsa(bare, nullptr, 3, rbg.get()));
+    EXPECT_EQ(-4, c.signEcdsa(key, &bare.getDomainParameters(), 3, rbg.get()));  // implicitCA
+}
