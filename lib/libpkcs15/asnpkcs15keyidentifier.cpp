@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "keys/rsapukey.h"
 #include "support/memfile.h"
 #include "support/vtest.h"
 
@@ -64,12 +65,14 @@ int ASNPkcs15KeyIdentifier::read_contents(GenericFile* src, long len) {
             return a;
         }
     } else if (type == P15_KEYID_RSA_PUBLIC_KEY) {
-        if (any->tag == 0x02)
+        if (any->tag == 0x30)
+            typed = new (std::nothrow) RSAPublicKey(0x30);
+        else if (any->tag == 0x02)
             typed = new (std::nothrow) ASNinteger(0x02);
         else if (any->tag == 0x04)
             typed = new (std::nothrow) ASNoctstr(0x04);
         else
-            return 1;  // an RSA public key SEQUENCE stays the raw value
+            return 1;
         if (typed == nullptr) return EASN_MEM;
         int a = typed->assign(*any);
         if (a == 0 || a == EASN_UNSUPPORTED) {

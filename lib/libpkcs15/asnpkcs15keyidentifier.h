@@ -36,9 +36,9 @@ public:
     ASNPkcs15KeyIdentifier& operator=(const ASNPkcs15KeyIdentifier& other);
 
     ASNinteger idType;
-    // OCTET STRING for types 2-7; for 9999 an INTEGER, OCTET STRING or the raw
-    // ANY (an RSA public key SEQUENCE is kept as the raw ANY until the key
-    // structures exist); the raw ANY for every other type. Owned.
+    // OCTET STRING for types 2-7; for 9999 an RSAPublicKey, INTEGER or OCTET
+    // STRING by the value's identifier (the raw ANY when it is none of them or does
+    // not decode as one); the raw ANY for every other type. Owned.
     ASNobject* idValue;
 };
 

@@ -251,35 +251,66 @@ bool ASNPkcs15RSAPrivateKeyObject::operator==(const ASNPkcs15RSAPrivateKeyObject
 // ---------------------------------------------------------------------------
 // RSA public-key choice
 
-ASNPkcs15RSAPublicKeyChoice::ASNPkcs15RSAPublicKeyChoice(uint32_t t) : ASNchoice(t), raw(0x30), spki(0xA1) {
-    spki.flags |= ASN_FLAG_CLASSTAG | ASN_FLAG_CONSTR;
-    m_list[0] = &raw;
-    m_list[1] = &spki;
-    m_list[2] = nullptr;
+ASNPkcs15RSAPublicKeyChoice::ASNPkcs15RSAPublicKeyChoice(uint32_t t)
+    : ASNchoice(t), raw(0x30), spki(0xA1), m_fromSpki(0x30) {
+    spki.flags |= ASN_FLAG_CLASSTAG;
+    getObjectList();
 }
 
 ASNPkcs15RSAPublicKeyChoice::ASNPkcs15RSAPublicKeyChoice(const ASNPkcs15RSAPublicKeyChoice& o)
-    : ASNchoice(o), raw(o.raw), spki(o.spki) {
-    m_list[0] = &raw;
-    m_list[1] = &spki;
-    m_list[2] = nullptr;
+    : ASNchoice(o), raw(o.raw), spki(o.spki), m_fromSpki(0x30) {
+    getObjectList();
 }
 
 ASNPkcs15RSAPublicKeyChoice::~ASNPkcs15RSAPublicKeyChoice() = default;
 
-ASNobject** ASNPkcs15RSAPublicKeyChoice::getObjectList() { return m_list; }
+ASNobject** ASNPkcs15RSAPublicKeyChoice::getObjectList() {
+    m_list[0] = &raw;
+    m_list[1] = &spki;
+    m_list[2] = nullptr;
+    return m_list;
+}
 
-void ASNPkcs15RSAPublicKeyChoice::clear() {
-    ASNchoice::clear();
-    raw.tag = 0x30;
-    spki.tag = 0xA1;
+RSAPublicKey* ASNPkcs15RSAPublicKeyChoice::getRSAPublicKey() {
+    int i = getChosenIndex();
+    if (i == 0) return &raw;
+    if (i == 1 && spki.isRsaKey()) {
+        m_fromSpki.clear();
+        if (spki.getPublicKey(&m_fromSpki, nullptr) == 1) return &m_fromSpki;
+    }
+    return nullptr;
+}
+
+int ASNPkcs15RSAPublicKeyChoice::setRaw(const ASNinteger* modulus, const ASNinteger* publicExponent) {
+    if (modulus != nullptr) raw.setModulus(*modulus);
+    if (publicExponent != nullptr) raw.setPublicExponent(*publicExponent);
+    chooseByIndex(0);
+    return 1;
+}
+
+int ASNPkcs15RSAPublicKeyChoice::setRawBytes(const uint8_t* modulus, long modulusLen, const uint8_t* exponent,
+                                             long exponentLen) {
+    if (modulus != nullptr && raw.setModulusBytes(modulus, modulusLen) != 1) return 0;
+    if (exponent != nullptr && raw.setPublicExponentBytes(exponent, exponentLen) != 1) return 0;
+    chooseByIndex(0);
+    return 1;
+}
+
+int ASNPkcs15RSAPublicKeyChoice::setRSAPublicKey(const RSAPublicKey& key) {
+    raw = key;
+    if (spki.setRsaPublicKey(key) != 1) return 0;
+    chooseByIndex(0);
+    return 1;
+}
+
+ASNPkcs15RSAPublicKeyChoice& ASNPkcs15RSAPublicKeyChoice::operator=(const RSAPublicKey& key) {
+    raw = key;
+    chooseByIndex(0);
+    return *this;
 }
 
 ASNPkcs15RSAPublicKeyChoice& ASNPkcs15RSAPublicKeyChoice::operator=(const ASNPkcs15RSAPublicKeyChoice& o) {
-    if (this == &o) return *this;
-    raw = o.raw;
-    spki = o.spki;
-    ASNchoice::operator=(o);
+    if (this != &o) ASNchoice::operator=(o);
     return *this;
 }
 

@@ -9,6 +9,8 @@
 #include "lib/libasn/asnint.h"
 #include "lib/libasn/asnobjid.h"
 #include "lib/libasn/asnocstr.h"
+#include "lib/libasn/spkinfo.h"
+#include "keys/rsapukey.h"
 
 // Decoding shared by the SEQUENCEs of optional [k] INTEGERs: members in strictly
 // ascending order, implicit tagging only.
@@ -85,23 +87,32 @@ public:
 };
 
 // RSAPublicKeyChoice: the raw PKCS#1 key (0x30) or [1] SubjectPublicKeyInfo
-// (0xA1). Both are held as their undecoded elements until the key structures are
-// available to this layer; nothing is chosen at construction.
+// (0xA1, implicit); nothing is chosen at construction.
 class ASNPkcs15RSAPublicKeyChoice : public ASNchoice {
 public:
     explicit ASNPkcs15RSAPublicKeyChoice(uint32_t tag = 0);
     ASNPkcs15RSAPublicKeyChoice(const ASNPkcs15RSAPublicKeyChoice& other);
     ~ASNPkcs15RSAPublicKeyChoice() override;
     ASNobject** getObjectList() override;
-    void clear() override;
+
+    // The raw key when chosen; for a chosen SubjectPublicKeyInfo of an RSA
+    // algorithm, the key it carries; else NULL.
+    virtual RSAPublicKey* getRSAPublicKey();
+    // Sets the given components of the raw key and chooses it; 1.
+    int setRaw(const ASNinteger* modulus, const ASNinteger* publicExponent);
+    int setRawBytes(const uint8_t* modulus, long modulusLen, const uint8_t* exponent, long exponentLen);
+    // The raw key and the SubjectPublicKeyInfo both from the key; the raw one chosen.
+    int setRSAPublicKey(const RSAPublicKey& key);
+    ASNPkcs15RSAPublicKeyChoice& operator=(const RSAPublicKey& key);
 
     ASNPkcs15RSAPublicKeyChoice& operator=(const ASNPkcs15RSAPublicKeyChoice& other);
     bool operator==(const ASNPkcs15RSAPublicKeyChoice& other) const { return ASNchoice::operator==(other); }
 
-    ASNany raw;
-    ASNany spki;
+    RSAPublicKey raw;
+    SubPubKeyInfo spki;
 
 private:
+    RSAPublicKey m_fromSpki;  // the key read out of spki
     ASNobject* m_list[3];
 };
 

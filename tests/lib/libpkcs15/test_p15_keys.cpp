@@ -175,3 +175,37 @@ TEST(Pkcs15PrivateKeyType, Builders) {
     EXPECT_EQ(e.ecKeyAttributes().wasKeyInfo, 0);
     EXPECT_EQ(e.getKeySizeBits(), 24);
 }
+
+TEST(Pkcs15KeyAttributes, RsaPublicKeyChoice) {
+    const char* rsaKey = "30 08 02 03 00 C3 55 02 01 03";
+    ASNPkcs15RSAPublicKeyChoice c(0);
+    EXPECT_EQ(Decode(c, rsaKey), 10);
+    EXPECT_EQ(c.getChosenIndex(), 0);
+    ASSERT_NE(c.getRSAPublicKey(), nullptr);
+    EXPECT_EQ(c.getRSAPublicKey()->getModulusBits(), 16u);
+    std::string spki = std::string("A1 1C 30 0D 06 09 2A 86 48 86 F7 0D 01 01 01 05 00 03 0B 00 ") + rsaKey;
+    EXPECT_EQ(Decode(c, spki), 30);
+    EXPECT_EQ(c.getChosenIndex(), 1);
+    ASSERT_NE(c.getRSAPublicKey(), nullptr);
+    EXPECT_EQ(c.getRSAPublicKey()->getModulusBits(), 16u);
+    EXPECT_EQ(Enc(c), N(spki));
+    const char* other = "A1 0F 30 07 06 03 2A 03 04 05 00 03 04 00 02 01 05";
+    EXPECT_EQ(Decode(c, other), 17);
+    EXPECT_EQ(c.getRSAPublicKey(), nullptr);
+    // As the direct value of the public-key attributes: [0] around the choice.
+    ASNPkcs15PublicRSAKeyAttributes a(0x30);
+    std::string attrs = std::string("30 0F A0 0A ") + rsaKey + " 02 01 10";
+    EXPECT_EQ(Decode(a, attrs), 17);
+    EXPECT_EQ(a.value.getChosenIndex(), 1);
+    EXPECT_EQ(Enc(a), N(attrs));
+}
+
+TEST(Pkcs15KeyAttributes, KeyIdentifierWithWholeRsaKey) {
+    ASNPkcs15KeyIdentifier k(0x30);
+    EXPECT_EQ(Decode(k, "30 0E 02 02 27 0F 30 08 02 03 00 C3 55 02 01 03"), 16);
+    EXPECT_NE(dynamic_cast<RSAPublicKey*>(k.idValue), nullptr);
+    EXPECT_EQ(Enc(k), N("30 0E 02 02 27 0F 30 08 02 03 00 C3 55 02 01 03"));
+    EXPECT_EQ(Decode(k, "30 09 02 02 27 0F 30 03 04 01 00"), 11);
+    EXPECT_NE(dynamic_cast<ASNany*>(k.idValue), nullptr);
+    EXPECT_EQ(Enc(k), N("30 09 02 02 27 0F 30 03 04 01 00"));
+}
