@@ -265,6 +265,15 @@ class SCPkcs15Lib {
   // SC_E_PKCS15_IGNORE_READER.
   SCRESULT CheckAllowedReader(SCReader* reader) const;
 
+  // ---- card initialisation: random PINs and the profile ----
+  // `chars` characters of the alphabet word, octets from the reader's card when
+  // it can give them, else from the software generator; *length in: buffer
+  // bytes, out: bytes written (bytes needed with CKR_BUFFER_TOO_SMALL).
+  CK_RV GenerateRandomText(uint32_t reader, uint8_t* out, CK_ULONG* length, CK_ULONG chars, const char* alphabet);
+  // The profile's validation pass for the reader's card; a problem's message
+  // line goes to every slot of the reader.
+  CK_RV ValidateInitProfile(uint32_t reader, const class InitProfile* profile, bool checkOutputFiles);
+
   // ---- reader-lock logging ----
   void SetRecordLockLogger(TraceLogger* logger) { m_recordLockLogger = logger; }
   TraceLogger* GetRecordLockLogger() const { return m_recordLockLogger; }

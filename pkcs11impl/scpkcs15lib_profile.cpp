@@ -1,0 +1,67 @@
+// The bridge's side of the card-initialisation profile: card bounds and the
+// validation pass with its messages delivered to the reader's slots.
+#include <string>
+
+#include "pkcs11impl/initprofile.h"
+#include "pkcs11impl/scerrmap.h"
+#include "pkcs11impl/scpkcs15lib.h"
+#include "smartcard/sc_card.h"
+#include "smartcard/sc_reader.h"
+#include "smartcard/sc_types.h"
+
+namespace {
+// Master-file identifier.
+constexpr uint16_t kMasterFileId = 0x3F00;
+
+// Ends the reader's transaction on every path.
+class TransactionGuard {
+ public:
+  explicit TransactionGuard(SCReader* reader) : m_reader(reader) { m_ok = !SC_FAILED(m_reader->BeginTransaction()); }
+  ~TransactionGuard() {
+    if (m_ok) m_reader->EndTransaction();
+  }
+  TransactionGuard(const TransactionGuard&) = delete;
+  TransactionGuard& operator=(const TransactionGuard&) = delete;
+
+ private:
+  SCReader* m_reader;
+  bool m_ok = false;
+};
+}  // namespace
+
+CK_RV SCPkcs15Lib::ValidateInitProfile(uint32_t reader, const InitProfile* profile, bool checkOutputFiles) {
+  if (profile == nullptr || reader >= m_readerCount) return CKR_ARGUMENTS_BAD;
+  if (GetReaderPkcs15Card(reader) == nullptr) return CKR_FUNCTION_FAILED;
+  SCReader* rd = GetReader(reader);
+  SCCard* card = rd != nullptr ? rd->GetCard() : nullptr;
+  if (card == nullptr) return CKR_TOKEN_NOT_RECOGNIZED;
+  const uint32_t model = card->GetCardType();
+  if (model != 1 && model != 3) return CKR_TOKEN_NOT_RECOGNIZED;
+
+  TransactionGuard guard(rd);
+  const SCRESULT sel = card->SelectFileById(kMasterFileId);
+  if (SC_FAILED(sel)) {
+    char text[256];
+    const std::string line = std::string(GetErrorText(sel, text, sizeof text)) + "\n";
+    for (uint32_t t = 0; t < m_tokensPerReader; ++t) AppendSlotMessage(reader * m_tokensPerReader + t, line.c_str());
+    return MapScErrorToCkr(sel, false);
+  }
+  SCCardInfo info{};
+  const SCRESULT ir = card->GetCardInfo(&info);
+  if (SC_FAILED(ir)) return MapScErrorToCkr(ir, false);
+  InitPinBounds bounds;
+  bounds.pinMin = info.minPinLen;
+  bounds.pinMax = info.maxPinLen;
+  if (model == 3) {
+    bounds.pukMin = 4;
+    bounds.pukMax = 16;
+  } else {
+    bounds.pukMin = bounds.pinMin;
+    bounds.pukMax = bounds.pinMax;
+  }
+  std::string message;
+  const CK_RV rv = profile->Validate(bounds, checkOutputFiles, InitExpandFn(), &message);
+  if (rv != CKR_OK && !message.empty())
+    for (uint32_t t = 0; t < m_tokensPerReader; ++t) AppendSlotMessage(reader * m_tokensPerReader + t, message.c_str());
+  return rv;
+}
