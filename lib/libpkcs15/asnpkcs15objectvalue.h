@@ -10,27 +10,18 @@
 #include "lib/libasn/asnbool.h"
 #include "lib/libasn/asnchoice.h"
 #include "lib/libasn/asnint.h"
+#include "keys/eckeys.h"
+#include "lib/libasn/x942dh.h"
 #include "lib/libpkcs15/asnpkcs15common.h"
 #include "lib/libpkcs15/asnpkcs15keyidentifier.h"
 #include "lib/libpkcs15/asnpkcs15path.h"
 #include "lib/libpkcs15/asnpkcs15recordinfo.h"
 #include "support/vtest.h"
 
-// Domain parameters of EC keys (a CHOICE of specified parameters, a named curve
-// or NULL) and of DH, DSA and KEA keys (X9.42 parameters). They are held as the
-// undecoded element until the key structures are available to this layer, and
-// written back byte for byte.
-class ASNPkcs15DomainParameters : public ASNany {
-public:
-    explicit ASNPkcs15DomainParameters(uint32_t = 0) : ASNany(TAG_ANY) {}
-    ASNPkcs15DomainParameters(const ASNPkcs15DomainParameters& other) : ASNany(other) {}
-    ASNPkcs15DomainParameters& operator=(const ASNPkcs15DomainParameters& other) {
-        ASNany::operator=(other);
-        return *this;
-    }
-};
-typedef ASNPkcs15DomainParameters ASNPkcs15ECParameters;
-typedef ASNPkcs15DomainParameters ASNPkcs15X942Parameters;
+// Domain parameters of EC keys (specified parameters, a named curve or NULL) and
+// of DH, DSA and KEA keys (X9.42 parameters).
+typedef ECDomainParameters ASNPkcs15ECParameters;
+typedef X942DomainParameters ASNPkcs15X942Parameters;
 
 // ObjectValue {T}: indirect path (0x30, chosen when built and after clear), direct
 // [0] T, indirect-protected [1] path, direct-protected [2] (not supported: its

@@ -19,20 +19,6 @@ long significantBits(const ASNinteger& i) {
     return 8 * n;
 }
 
-// The q of X9.42 domain parameters held as their undecoded SEQUENCE.
-bool x942Q(const ASNany& params, ASNinteger& q) {
-    if (params.tag != 0x30 || params.getData() == nullptr) return false;
-    MemFile mf(static_cast<const void*>(params.getData()), static_cast<size_t>(params.getLength()), false);
-    ASNany el(TAG_ANY);
-    long left = params.getLength();
-    for (int i = 0; i < 3; i++) {
-        long r = el.read(&mf, left, 0);
-        if (r < 1) return false;
-        left -= r;
-    }
-    return el.tag == 0x02 && q.assign(el) == 1;
-}
-
 }  // namespace
 
 // Views of the chosen alternative's members, whatever its key family.
@@ -51,7 +37,6 @@ struct ASNPkcs15PrivateKeyType::Parts {
     ASNobject* paramsAndOps = nullptr;
     ASNPkcs15Operations* ops = nullptr;
     uint8_t* opsPresent = nullptr;
-    ASNPkcs15DomainParameters* params = nullptr;
 };
 
 namespace {
@@ -154,22 +139,18 @@ bool ASNPkcs15PrivateKeyType::parts(Parts& p) {
         case kEC:
             fillParts(privateECKey, p.coa, p.cka, p.cpka, p.subPresent);
             fillValue(privateECKey.typeAttributes, p);
-            p.params = &privateECKey.typeAttributes.keyInfo.paramsAndOps.parameters;
             return true;
         case kDH:
             fillParts(privateDHKey, p.coa, p.cka, p.cpka, p.subPresent);
             fillValue(privateDHKey.typeAttributes, p);
-            p.params = &privateDHKey.typeAttributes.keyInfo.paramsAndOps.parameters;
             return true;
         case kDSA:
             fillParts(privateDSAKey, p.coa, p.cka, p.cpka, p.subPresent);
             fillValue(privateDSAKey.typeAttributes, p);
-            p.params = &privateDSAKey.typeAttributes.keyInfo.paramsAndOps.parameters;
             return true;
         case kKEA:
             fillParts(privateKEAKey, p.coa, p.cka, p.cpka, p.subPresent);
             fillValue(privateKEAKey.typeAttributes, p);
-            p.params = &privateKEAKey.typeAttributes.keyInfo.paramsAndOps.parameters;
             return true;
         default:
             return false;
@@ -292,19 +273,18 @@ long ASNPkcs15PrivateKeyType::getKeySizeBits() {
             return k != nullptr && k->present[0] ? significantBits(k->modulus) : 0;
         }
         case kEC: {
-            // The field size of EC parameters needs the key structures; until then
-            // the size comes from the direct value.
+            ASNPkcs15ECParameters* prm = getECParameters();
+            if (prm != nullptr) {
+                unsigned bits = prm->getFieldSizeBits();
+                if (bits != 0) return static_cast<long>(bits);
+            }
             ASNinteger* d = getDirectECKey();
             return d != nullptr ? significantBits(*d) : 0;
         }
         case kDH:
         case kDSA: {
             ASNPkcs15X942Parameters* prm = getChosenIndex() == kDH ? getDHParameters() : getDSAParameters();
-            if (prm != nullptr && prm->getLength() > 0) {
-                // X9.42 parameters: SEQUENCE { p, g, q, ... }: the size of q.
-                ASNinteger q(0x02);
-                return x942Q(*prm, q) ? significantBits(q) : 0;
-            }
+            if (prm != nullptr) return prm->getQBits();
             ASNinteger* d = getChosenIndex() == kDH ? getDirectDHKey() : getDirectDSAKey();
             return d != nullptr ? significantBits(*d) : 0;
         }
@@ -390,11 +370,22 @@ int ASNPkcs15PrivateKeyType::setKeyInfoParams(const ASNobject* parameters, int64
         *p.keyInfoPresent = 0;
         return 1;
     }
-    ASNPkcs15DomainParameters tmp;
-    if (tmp.convertFrom(*parameters) != 1) return 0;
-    p.keyInfo->chooseByIndex(1);
-    *p.keyInfoPresent = 1;
-    *p.params = tmp;
+    if (getChosenIndex() == kEC) {
+        ECDomainParameters tmp(0x30);
+        if (tmp.convertFrom(*parameters) != 1) return 0;
+        p.keyInfo->chooseByIndex(1);
+        *p.keyInfoPresent = 1;
+        privateECKey.typeAttributes.keyInfo.paramsAndOps.parameters = tmp;
+    } else {
+        X942DomainParameters tmp(0x30);
+        if (tmp.convertFrom(*parameters) != 1) return 0;
+        p.keyInfo->chooseByIndex(1);
+        *p.keyInfoPresent = 1;
+        X942DomainParameters* target = getChosenIndex() == kDH    ? &privateDHKey.typeAttributes.keyInfo.paramsAndOps.parameters
+                                       : getChosenIndex() == kDSA ? &privateDSAKey.typeAttributes.keyInfo.paramsAndOps.parameters
+                                                                  : &privateKEAKey.typeAttributes.keyInfo.paramsAndOps.parameters;
+        *target = tmp;
+    }
     if (operations == -1) {
         p.ops->clear();
         *p.opsPresent = 0;

@@ -209,3 +209,16 @@ TEST(Pkcs15KeyAttributes, KeyIdentifierWithWholeRsaKey) {
     EXPECT_NE(dynamic_cast<ASNany*>(k.idValue), nullptr);
     EXPECT_EQ(Enc(k), N("30 09 02 02 27 0F 30 03 04 01 00"));
 }
+
+TEST(Pkcs15PrivateKeyType, EcKeySizeFromNamedCurve) {
+    // keyInfo paramsAndOps with the named curve P-256 and sign operations.
+    ASNPkcs15PrivateKeyType k(0x30);
+    std::string rec = "A0 24 30 00 30 06 04 01 01 03 01 00 A1 18 30 16 30 04 04 02 4B 01 "
+                      "30 0E 06 08 2A 86 48 CE 3D 03 01 07 03 02 06 40";
+    EXPECT_EQ(Decode(k, rec), static_cast<long>(H(rec).size()));
+    EXPECT_EQ(k.getChosenIndex(), 1u);
+    ASSERT_NE(k.getECParameters(), nullptr);
+    EXPECT_EQ(k.getKeySizeBits(), 256);
+    EXPECT_EQ(k.getSupportedOperations(), 0x02);
+    EXPECT_EQ(Enc(k), N(rec));
+}
