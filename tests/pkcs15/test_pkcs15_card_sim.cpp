@@ -1,0 +1,418 @@
+// The PKCS#15 files of simulated cards: EF.DIR and the application list, the
+// object directory file and TokenInfo as the image generator wrote them, writes
+// (update, resize, create, delete) read back, the tracked current DF, the access-
+// denied retry, and hostile file contents.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "p15_sim_fixture.h"
+#include "pkcs15/scpkcs15card.h"
+#include "pkcs15/scpkcs15odf.h"
+#include "pkcs15/scpkcs15tokeninfo.h"
+#include "smartcard/sc_transactguard.h"
+#include "support/memfile.h"
+
+namespace {
+
+const uint16_t kApp1[] = {0x3F00, 0x5015};
+const uint16_t kUserPin = 0x81;
+
+struct FakeApp {
+    ASNPkcs15DIRRecord* record;
+    uint32_t options;
+};
+
+int g_verifyCalls = 0;
+
+SCPkcs15App* FakeCreate(SCCard*, SCPkcs15Card*, ASNPkcs15DIRRecord* rec, uint32_t options) {
+    return reinterpret_cast<SCPkcs15App*>(new FakeApp{rec, options});
+}
+void FakeDestroy(SCPkcs15App* app) { delete reinterpret_cast<FakeApp*>(app); }
+ASNPkcs15DIRRecord* FakeRecord(SCPkcs15App* app) { return reinterpret_cast<FakeApp*>(app)->record; }
+
+SCCard* g_card = nullptr;
+bool FakeKeeps(SCPkcs15App*, const ASNPkcs15AuthObject*) { return true; }
+SCRESULT FakeVerify(SCPkcs15App*, const ASNPkcs15AuthObject*, SCPath* cur) {
+    ++g_verifyCalls;
+    SCRESULT r = g_card->SelectPath(kApp1, 2, nullptr);
+    if (r < 0) return r;
+    if (cur) cur->Set(kApp1, 2);
+    return g_card->VerifyPin(kUserPin, reinterpret_cast<const uint8_t*>("1234"), 4);
+}
+
+const SCPkcs15CardAppServices kCardServices = {FakeCreate, FakeDestroy, nullptr, nullptr, FakeRecord,
+                                               nullptr,    nullptr,     nullptr, nullptr, nullptr};
+const SCPkcs15AppServices kAppServices = {FakeKeeps, FakeVerify, nullptr};
+
+std::string Text(const ASNoctstr& s) {
+    return std::string(reinterpret_cast<const char*>(s.getData()), static_cast<size_t>(s.getLength()));
+}
+
+std::vector<uint16_t> PathOf(const ASNPkcs15Path& p) {
+    std::vector<uint16_t> ids(16);
+    int n = p.getPath(ids.data(), 16);
+    ids.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return ids;
+}
+
+std::vector<uint16_t> DirPath(const ASNPkcs15DIRRecord* r) {
+    std::vector<uint16_t> ids(16);
+    int n = r->getPath(ids.data(), 16);
+    ids.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return ids;
+}
+
+bool HasIns(const std::vector<std::string>& cmds, const std::string& ins) {
+    for (const std::string& c : cmds)
+        if (c.size() >= 4 && c.substr(2, 2) == ins) return true;
+    return false;
+}
+
+}  // namespace
+
+class P15Card : public P15Sim {
+protected:
+    void SetUp() override {
+        P15Sim::SetUp();
+        SCPkcs15SetCardAppServices(&kCardServices);
+        SCPkcs15SetAppServices(nullptr);
+        g_verifyCalls = 0;
+    }
+    void TearDown() override {
+        SCPkcs15SetCardAppServices(nullptr);
+        SCPkcs15SetAppServices(nullptr);
+        g_card = nullptr;
+        P15Sim::TearDown();
+    }
+    // Resizing a directory file deletes it, which these cards leave to the SO PIN.
+    SCRESULT VerifySoPin(SCCard* card) {
+        SCTransactGuard g(card);
+        SCRESULT r = card->SelectMf(nullptr);
+        if (r < 0) return r;
+        return card->VerifyPin(0x04, reinterpret_cast<const uint8_t*>("87654321"), 8);
+    }
+    SCRESULT VerifyUserPin(SCCard* card) {
+        SCTransactGuard g(card);
+        SCRESULT r = card->SelectPath(kApp1, 2, nullptr);
+        if (r < 0) return r;
+        return card->VerifyPin(kUserPin, reinterpret_cast<const uint8_t*>("1234"), 4);
+    }
+    // A file object of the first application.
+    template <class T>
+    void Place(T& obj, uint16_t fid, uint32_t index = 0, uint32_t length = 0) {
+        ASSERT_TRUE(obj.SetBasePath(kApp1, 2));
+        ASSERT_TRUE(obj.SetPath(&fid, 1, index, length));
+    }
+};
+
+TEST_F(P15Card, LoadMakesOneApplicationPerDirRecord) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    SCPkcs15Card p15(card);
+    p15.SetOptions(0x2);
+    ASSERT_EQ(SC_OK, p15.Load());
+    EXPECT_TRUE(p15.IsLoaded());
+    ASSERT_EQ(1, p15.GetApplicationCount());
+    FakeApp* app = reinterpret_cast<FakeApp*>(p15.GetApplicationAt(0));
+    ASSERT_NE(nullptr, app);
+    EXPECT_EQ(0x2u, app->options);
+    EXPECT_EQ(0, p15.IndexOfApplication(p15.GetApplicationAt(0)));
+    EXPECT_EQ(-1, p15.IndexOfApplication(nullptr));
+    ASSERT_EQ(1, p15.GetCardDir().DirRecords().GetCount());
+    const ASNPkcs15DIRRecord* rec = p15.GetCardDir().DirRecords().GetHead();
+    EXPECT_EQ(rec, app->record);
+    EXPECT_EQ("CardSim Token", Text(rec->label));
+    EXPECT_EQ((std::vector<uint16_t>{0x3F00, 0x5015}), DirPath(rec));
+    EXPECT_EQ(1, rec->hasPkcs15Aid());
+    EXPECT_TRUE(rec->ddo.oid.isEqual("1.3.6.1.4.1.32473.2.7.2"));
+    // The first application is EF.DIR's application.
+    EXPECT_EQ(p15.GetApplicationAt(0), p15.GetCardDir().GetApplication());
+}
+
+TEST_F(P15Card, TwoApplicationsInDirectoryOrder) {
+    SCCard* card = Connect("pkcs15-model3-two-apps");
+    ASSERT_NE(nullptr, card);
+    SCPkcs15Card p15(card);
+    ASSERT_EQ(SC_OK, p15.Load());
+    ASSERT_EQ(2, p15.GetApplicationCount());
+    EXPECT_EQ((std::vector<uint16_t>{0x3F00, 0x5015}), DirPath(reinterpret_cast<FakeApp*>(p15.GetApplicationAt(0))->record));
+    EXPECT_EQ((std::vector<uint16_t>{0x3F00, 0x5016}), DirPath(reinterpret_cast<FakeApp*>(p15.GetApplicationAt(1))->record));
+    EXPECT_EQ("CardSim Token 2", Text(reinterpret_cast<FakeApp*>(p15.GetApplicationAt(1))->record->label));
+    EXPECT_EQ(nullptr, p15.GetApplicationAt(2));
+}
+
+TEST_F(P15Card, LoadWithoutApplicationLayerKeepsTheRecords) {
+    SCPkcs15SetCardAppServices(nullptr);
+    SCCard* card = Connect("pkcs15-model3-two-apps");
+    ASSERT_NE(nullptr, card);
+    SCPkcs15Card p15(card);
+    ASSERT_EQ(SC_OK, p15.Load());
+    EXPECT_EQ(0, p15.GetApplicationCount());
+    EXPECT_EQ(2, p15.GetCardDir().DirRecords().GetCount());
+}
+
+TEST_F(P15Card, BlankCardHasNoProfiles) {
+    SCCard* card = Connect("blank-model3");
+    ASSERT_NE(nullptr, card);
+    SCPkcs15Card p15(card);
+    SCRESULT r = p15.Load();
+    EXPECT_EQ(SC_E_PKCS15_NO_PROFILES, r) << std::hex << r;
+    EXPECT_EQ(0, p15.GetApplicationCount());
+    EXPECT_FALSE(p15.IsLoaded());
+    EXPECT_TRUE(p15.IsLoadTried());
+}
+
+TEST_F(P15Card, ObjectDirectoryFileAsWritten) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    SCPkcs15ODF odf(card);
+    Place(odf, 0x5031);
+    ASSERT_EQ(SC_OK, odf.Load(false));
+    EXPECT_TRUE(odf.IsLoaded());
+    EXPECT_EQ(0, odf.GetLastResult());
+    const uint8_t tags[] = {0xA0, 0xA1, 0xA4, 0xA7, 0xA8};
+    const uint16_t fids[] = {0x4402, 0x4403, 0x4404, 0x4405, 0x4401};
+    ASSERT_EQ(5, odf.GetEntryCount());
+    POSITION pos = odf.GetFirstEntryPosition();
+    for (int i = 0; i < 5; ++i) {
+        SCPkcs15OdfEntry* e = odf.GetNextEntry(pos);
+        ASSERT_NE(nullptr, e);
+        EXPECT_EQ(tags[i], e->getTag());
+        EXPECT_EQ((std::vector<uint16_t>{0x3F00, 0x5015, fids[i]}), PathOf(e->value));
+    }
+    EXPECT_EQ(256, odf.GetFileSize());
+    EXPECT_EQ(2, odf.GetFileStructure());
+}
+
+TEST_F(P15Card, TokenInfoAsWritten) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    SCPkcs15TokenInfo ti(card);
+    Place(ti, 0x5032);
+    ASNPkcs15TokenInfo* info = nullptr;
+    ASSERT_EQ(SC_OK, ti.GetTokenInfo(&info));
+    ASSERT_EQ(&ti.Contents(), info);
+    EXPECT_EQ("CardSim Token", Text(info->label));
+    EXPECT_EQ("CardSim", Text(info->manufacturerID));
+    EXPECT_EQ(16, info->serialNumber.getLength());
+    EXPECT_EQ(0, info->version.getLong());
+    // Loaded: asking again sends nothing.
+    ClearLog();
+    ASSERT_EQ(SC_OK, ti.GetTokenInfo(&info));
+    EXPECT_TRUE(Commands().empty());
+}
+
+TEST_F(P15Card, TokenInfoWrittenBackAndReadAgain) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    SCPkcs15TokenInfo ti(card);
+    Place(ti, 0x5032);
+    ASSERT_EQ(SC_OK, ti.Load(false));
+    ASSERT_EQ(1, ti.Contents().setLabel("Nowa etykieta"));
+    ti.SetDirty(true);
+    // Without the PIN the card refuses, and nothing changes.
+    EXPECT_EQ(SC_E_ACCESS_DENIED, ti.Write(nullptr, 0, nullptr));
+    EXPECT_TRUE(ti.IsDirty());
+    ASSERT_EQ(SC_OK, VerifyUserPin(card));
+    ASSERT_EQ(SC_OK, VerifySoPin(card));
+    ASSERT_EQ(SC_OK, ti.Write(nullptr, 0, nullptr));
+    EXPECT_FALSE(ti.IsDirty());
+    EXPECT_TRUE(ti.IsLoaded());
+    SCPkcs15TokenInfo again(card);
+    Place(again, 0x5032);
+    ASSERT_EQ(SC_OK, again.Load(false));
+    EXPECT_EQ("Nowa etykieta", Text(again.Contents().label));
+    EXPECT_EQ("CardSim", Text(again.Contents().manufacturerID));
+    // The file now has exactly the encoded length.
+    MemFile enc;
+    ASSERT_GT(ti.Encode(&enc), 0);
+    EXPECT_EQ(enc.Size(), again.GetFileSize());
+}
+
+TEST_F(P15Card, SameSizeWriteIsOneUpdateInTheTrackedDf) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    ASSERT_EQ(SC_OK, VerifyUserPin(card));
+    SCPkcs15ODF odf(card);
+    Place(odf, 0x5031);
+    ASSERT_EQ(SC_OK, odf.Load(false));
+    MemFile enc;
+    ASSERT_GT(odf.Encode(&enc), 0);
+    std::vector<uint8_t> bytes(enc.GetData(), enc.GetData() + enc.Size());
+    bytes.resize(256, 0x00);
+    SCPath cur(kApp1, 2);
+    ASSERT_EQ(SC_OK, card->SelectPath(kApp1, 2, nullptr));
+    ClearLog();
+    ASSERT_EQ(SC_OK, odf.Write(bytes.data(), 256, &cur));
+    std::vector<std::string> cmds = Commands();
+    ASSERT_GE(cmds.size(), 2u);
+    EXPECT_EQ("00A4", cmds[0].substr(0, 4));
+    EXPECT_EQ("5031", cmds[0].substr(10, 4));  // the file itself, no DF select
+    for (size_t i = 1; i < cmds.size(); ++i) EXPECT_EQ("00D6", cmds[i].substr(0, 4)) << cmds[i];
+    EXPECT_FALSE(HasIns(cmds, "E4"));
+    EXPECT_FALSE(HasIns(cmds, "E0"));
+    EXPECT_TRUE(cur.IsEqual(SCPath(kApp1, 2)));
+    SCPkcs15ODF again(card);
+    Place(again, 0x5031);
+    ASSERT_EQ(SC_OK, again.Load(true));
+    EXPECT_EQ(5, again.GetEntryCount());
+}
+
+TEST_F(P15Card, MissingFileIsRememberedUntilForced) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    SCPkcs15TokenInfo ti(card);
+    Place(ti, 0x5099);
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, ti.Load(false));
+    EXPECT_TRUE(ti.IsKnownAbsent());
+    ClearLog();
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, ti.Load(false));
+    EXPECT_EQ(0, ti.GetFileSize());
+    EXPECT_FALSE(ti.IsOp0Allowed(0));
+    EXPECT_TRUE(Commands().empty());
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, ti.Load(true));
+    EXPECT_FALSE(Commands().empty());
+    EXPECT_FALSE(ti.FileExists());
+}
+
+TEST_F(P15Card, MissingFileIsCreatedOnlyWithCreationParameters) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    ASSERT_EQ(SC_OK, VerifyUserPin(card));
+    SCPkcs15ODF odf(card);
+    Place(odf, 0x4410);
+    const uint16_t cdf[] = {0x3F00, 0x5015, 0x4404};
+    ASSERT_NE(nullptr, odf.AddEntryTail(SC_ODF_CDF, cdf, 3));
+    EXPECT_EQ(SC_E_BAD_USAGE, odf.Write(nullptr, 0, nullptr));
+    EXPECT_FALSE(odf.FileExists());
+    SCFileHeaderList refs;
+    EXPECT_EQ(SC_E_BAD_USAGE, (odf.SetCreateParameters(0, 0x00A1, refs), odf.Write(nullptr, 0, nullptr)));
+    EXPECT_FALSE(odf.FileExists());
+    refs.SetRef(SC_REFIDX_USER_PIN, 0x81);
+    odf.SetCreateParameters(0, 0x00A1, refs);
+    ASSERT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
+    EXPECT_TRUE(odf.FileExists());
+    SCPkcs15ODF again(card);
+    Place(again, 0x4410);
+    ASSERT_EQ(SC_OK, again.Load(false));
+    ASSERT_EQ(1, again.GetEntryCount());
+    POSITION first = again.GetFirstEntryPosition();
+    EXPECT_EQ(0xA4, again.GetNextEntry(first)->getTag());
+    // Deleting forgets the file: its size is known to be 0 without asking the card.
+    ASSERT_EQ(SC_OK, again.Delete());
+    ClearLog();
+    EXPECT_EQ(0, again.GetFileSize());
+    EXPECT_TRUE(Commands().empty());
+    EXPECT_FALSE(again.FileExists());
+}
+
+TEST_F(P15Card, WindowInsideAFileIsOneReadAtItsOffset) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    SCPkcs15ODF whole(card);
+    Place(whole, 0x4402);
+    MemFile all;
+    ASSERT_EQ(1024, whole.ReadRawContents(&all, false));
+    SCPkcs15ODF part(card);
+    Place(part, 0x4402, 16, 100);
+    MemFile win;
+    ClearLog();
+    ASSERT_EQ(100, part.ReadRawContents(&win, false));
+    ASSERT_EQ(100, win.Size());
+    EXPECT_EQ(0, memcmp(win.GetData(), all.GetData() + 16, 100));
+    int reads = 0;
+    for (const std::string& c : Commands())
+        if (c.substr(0, 4) == "00B0") {
+            ++reads;
+            EXPECT_EQ("0010", c.substr(4, 4));
+        }
+    EXPECT_EQ(1, reads);
+}
+
+TEST_F(P15Card, AccessDeniedIsRetriedOnceAfterVerifyingAgain) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    g_card = card;
+    SCPkcs15SetAppServices(&kAppServices);
+    ASNPkcs15AuthObject pin;
+    SCPkcs15TokenInfo ti(card);
+    Place(ti, 0x5032);
+    ti.SetApplication(reinterpret_cast<SCPkcs15App*>(&pin));  // any non-null application
+    ti.SetAuthObject(&pin);
+    ASSERT_EQ(SC_OK, ti.Load(false));
+    MemFile enc;
+    ASSERT_GT(ti.Encode(&enc), 0);
+    ASSERT_TRUE(enc.SetLength(256));  // the file's size: an update alone
+    // The card has not seen the PIN: the first update is refused, verified once, repeated.
+    ASSERT_EQ(SC_OK, ti.Write(enc.GetData(), 256, nullptr));
+    EXPECT_EQ(1, g_verifyCalls);
+    // A second refusal after the retry is returned as it is.
+    Inject(0xD6, 0x6982, 2);
+    ClearLog();
+    SCRESULT r = ti.Write(enc.GetData(), 256, nullptr);
+    EXPECT_EQ(SC_E_ACCESS_DENIED, r);
+    EXPECT_EQ(2, g_verifyCalls);
+}
+
+TEST_F(P15Card, DirectoryRecordAddedWrittenAndReadAgain) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    {
+        SCTransactGuard g(card);
+        ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+        ASSERT_EQ(SC_OK, card->VerifyPin(0x04, reinterpret_cast<const uint8_t*>("87654321"), 8));
+    }
+    SCPkcs15Card p15(card);
+    ASSERT_EQ(SC_OK, p15.Load());
+    ASNPkcs15DIRRecord* rec = nullptr;
+    ASSERT_EQ(SC_OK, p15.CreateApplicationRecord(&rec, "Druga aplikacja", nullptr));
+    ASSERT_NE(nullptr, rec);
+    EXPECT_EQ((std::vector<uint16_t>{0x3F00, 0x5016}), DirPath(rec));
+    EXPECT_TRUE(rec->ddo.oid.isEqual("1.3.6.1.4.1.32473.2.7.2"));
+    EXPECT_EQ(1, rec->hasPkcs15Aid());
+    ASSERT_EQ(SC_OK, p15.GetCardDir().Write(nullptr, 0, nullptr));
+    SCPkcs15Card again(card);
+    ASSERT_EQ(SC_OK, again.Load());
+    ASSERT_EQ(2, again.GetApplicationCount());
+    const ASNPkcs15DIRRecord* r2 = reinterpret_cast<FakeApp*>(again.GetApplicationAt(1))->record;
+    EXPECT_EQ("Druga aplikacja", Text(r2->label));
+    EXPECT_EQ((std::vector<uint16_t>{0x3F00, 0x5016}), DirPath(r2));
+    EXPECT_TRUE(r2->ddo.oid.isEqual("1.3.6.1.4.1.32473.2.7.2"));
+}
+
+TEST_F(P15Card, HostileTokenInfoGivesCleanErrors) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    ASSERT_EQ(SC_OK, VerifyUserPin(card));
+    ASSERT_EQ(SC_OK, VerifySoPin(card));
+    const std::vector<std::vector<uint8_t>> hostile = {
+        {0x04, 0x02, 0x01, 0x02},                    // wrong tag
+        {0x30, 0x84, 0x7F, 0xFF, 0xFF, 0xFF, 0x02},  // huge length
+        {0x30, 0x06, 0x02, 0x01, 0x00, 0x04},        // truncated
+    };
+    for (const std::vector<uint8_t>& bytes : hostile) {
+        SCPkcs15TokenInfo raw(card);
+        Place(raw, 0x5032);
+        ASSERT_EQ(SC_OK, raw.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr));
+        SCPkcs15TokenInfo ti(card);
+        Place(ti, 0x5032);
+        EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ti.Load(false));
+        EXPECT_FALSE(ti.IsLoaded());
+        ASNPkcs15TokenInfo* info = reinterpret_cast<ASNPkcs15TokenInfo*>(1);
+        EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ti.GetTokenInfo(&info));
+        EXPECT_EQ(nullptr, info);
+    }
+    // An EF.DIR that does not decode leaves the card without applications.
+    {
+        SCTransactGuard g(card);
+        ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+        ASSERT_EQ(SC_OK, card->VerifyPin(0x04, reinterpret_cast<const uint8_t*>("87654321"), 8));
+    }
+    SCPkcs15CardDir dir(card);
+    const uint8_t bad[] = {0x61, 0x84, 0x10, 0x00, 0x00, 0x00, 0x4F};
+    ASSERT_EQ(SC_OK, dir.Write(bad, sizeof bad, nullptr));
+    SCPkcs15Card p15(card);
+    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, p15.Load());
+    EXPECT_EQ(0, p15.GetApplicationCount());
+}
