@@ -1,21 +1,18 @@
-// RSAPrivateKey and PKCS #1 version 1.5 signing.
+// RSAPrivateKey and its PKCS #1 signatures through the library schemes.
 #include "keys/rsaprkey.h"
 
-#include <cstring>
-#include <memory>
 #include <new>
 #include <vector>
 
 #include "keys/intseq.h"
+#include "libtorvapp/qvasymkey.h"
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvgenerichash.h"
-#include "libtorvapp/qvhash.h"
-#include "libtorvapp/qvmgf.h"
+#include "libtorvapp/qvpkcs1.h"
 #include "libtorvapp/qvrbg.h"
-#include "libtorvapp/qvnumbers/qvmodulus.h"
-#include "libtorvapp/qvnumbers/qvzn.h"
+#include "libtorvapp/qvrsasigpkcspss.h"
+#include "libtorvapp/qvrsasigpkcsv15.h"
 #include "support/memfile.h"
-#include "support/textutil.h"
 
 RSAPrivateKey::RSAPrivateKey(uint32_t t)
     : ASNsequenceF(t), version(0), modulus(0), publicExponent(0), privateExponent(0), prime1(0), prime2(0),
@@ -60,15 +57,47 @@ void RSAPrivateKey::digest_contents(QvHash* hash) const {
 
 namespace {
 
-bool toQvN(const ASNinteger& v, QvN* out) {
+// The magnitude of a non-negative INTEGER; false for a negative or empty value.
+bool magnitude(const ASNinteger& v, const uint8_t** p, unsigned* n) {
     const uint8_t* d = v.getData();
-    long n = v.getValueLength();
-    if (d == nullptr || n < 1 || (d[0] & 0x80) != 0) return false;
-    *out = QvN(d, static_cast<unsigned>(n), 0);
+    long all = v.getValueLength();
+    if (d == nullptr || all < 1 || (d[0] & 0x80) != 0) return false;
+    *p = d;
+    *n = static_cast<unsigned>(all);
     return true;
 }
 
+QvN toQvN(const uint8_t* p, unsigned n) { return QvN(p, n, 0); }
+
 }  // namespace
+
+int RSAPrivateKey::libraryKey(QvRsaPrivateKey& key) const {
+    const uint8_t *np, *ep, *dp;
+    unsigned nn, en, dn;
+    if (!magnitude(modulus, &np, &nn) || !magnitude(publicExponent, &ep, &en) ||
+        !magnitude(privateExponent, &dp, &dn))
+        return kKeyFailure;
+    QvN n = toQvN(np, nn), e = toQvN(ep, en), d = toQvN(dp, dn);
+    // An even modulus is no RSA key; without e the result could not be checked.
+    if (n.isEven() || n <= 1u || d.isZero() || e.isZero()) return kKeyFailure;
+    key.setModulus(np, nn);
+    key.setPublicExponent(ep, en);
+    key.setPrivateExponent(dp, dn);
+    // The prime factors speed the operation up; they are used only when they are
+    // those of the modulus, otherwise the private exponent alone serves.
+    const uint8_t *pp, *qp, *cp;
+    unsigned pn, qn, cn;
+    if (magnitude(prime1, &pp, &pn) && magnitude(prime2, &qp, &qn) && magnitude(coefficient, &cp, &cn)) {
+        QvN p = toQvN(pp, pn), q = toQvN(qp, qn), c = toQvN(cp, cn);
+        if (p > 1u && q > 1u && !c.isZero() && p * q == n && c < p && (c * q) % p == 1u) {
+            key.setPrime1(pp, pn);
+            key.setPrime2(qp, qn);
+            key.setCoefficient(cp, cn);
+            key.precompute();
+        }
+    }
+    return kSigned;
+}
 
 int RSAPrivateKey::signPkcs1(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg*,
                              MemFile* out) const {
@@ -77,28 +106,17 @@ int RSAPrivateKey::signPkcs1(const uint8_t* digest, unsigned digestLen, unsigned
     if (digestLen != QvGenericHash::getGenericHashOctets(hashId)) return kBadDigest;
     AlgorithmIdentifier alg;
     if (alg.setDigestAlgorithm(hashId) != 1) return kBadDigest;
-    std::vector<uint8_t> t;
-    ASNoctstr d;
-    if (d.set(digest, digestLen) != 1) return kNoMemory;
-    {
-        std::vector<uint8_t> a, o;
-        if (alg.encodeToVector(a) < 1 || d.encodeToVector(o) < 1) return kNoMemory;
-        a.insert(a.end(), o.begin(), o.end());
-        t.push_back(0x30);
-        t.push_back(static_cast<uint8_t>(a.size()));
-        t.insert(t.end(), a.begin(), a.end());
-    }
     try {
-        QvN n;
-        if (!toQvN(modulus, &n) || n.isZero()) return kKeyFailure;
-        unsigned k = n.getOctetLength();
-        if (k < t.size() + 11) return kKeyTooShort;
-        std::vector<uint8_t> em(k, 0xFF);
-        em[0] = 0x00;
-        em[1] = 0x01;
-        em[k - t.size() - 1] = 0x00;
-        std::memcpy(em.data() + (k - t.size()), t.data(), t.size());
-        return privateOperation(em, out);
+        QvRsaPrivateKey key;
+        int r = libraryKey(key);
+        if (r != kSigned) return r;
+        QvRsaSigPkcsV15 scheme;
+        scheme.setHashAlgo(hashId);
+        scheme.setPrivateKey(&key);
+        QvOctMem t, em;
+        qvPkcs1DigestInfo(t, *scheme.getHash(), digest, digestLen);
+        if (!qvPkcs1EmsaV15(em, t, key.getKeyOctets())) return kKeyTooShort;
+        return emit(scheme, key, digest, digestLen, out);
     } catch (const std::bad_alloc&) {
         return kNoMemory;
     } catch (const QvException&) {
@@ -106,31 +124,13 @@ int RSAPrivateKey::signPkcs1(const uint8_t* digest, unsigned digestLen, unsigned
     }
 }
 
-int RSAPrivateKey::privateOperation(const std::vector<uint8_t>& em, MemFile* out) const {
-    try {
-        QvN n, e, dExp;
-        if (!toQvN(modulus, &n) || !toQvN(publicExponent, &e) || !toQvN(privateExponent, &dExp)) return kKeyFailure;
-        if (n.isEven() || n <= 1u || dExp.isZero() || e.isZero()) return kKeyFailure;
-        unsigned k = n.getOctetLength();
-        QvN m(em.data(), static_cast<unsigned>(em.size()), 0);
-        if (m >= n) return kKeyFailure;
-        QvModulus mod(n, QvModulus::OPT_MONTGOMERY);
-        QvZn s(m, &mod);
-        s ^= dExp;
-        // A fault in the private operation must not leave the key: check the result
-        // with the public exponent before it is released.
-        QvZn check(s);
-        check ^= e;
-        if (!(check.asQvN() == m)) return kKeyFailure;
-        std::vector<uint8_t> sig(k, 0);
-        if (s.asQvN().asOctetString(sig.data(), k, true) == 0) return kKeyFailure;
-        if (out->Write(k, sig.data()) != 0) return kNoMemory;
-        return kSigned;
-    } catch (const std::bad_alloc&) {
-        return kNoMemory;
-    } catch (const QvException&) {
-        return kKeyFailure;
-    }
+int RSAPrivateKey::emit(QvRsaSig& scheme, const QvRsaPrivateKey& key, const uint8_t* digest, unsigned digestLen,
+                        MemFile* out) const {
+    unsigned k = key.getKeyOctets();
+    std::vector<uint8_t> sig(k, 0);
+    if (scheme.sign(digest, digestLen, sig.data(), k) != k) return kKeyFailure;
+    if (out->Write(k, sig.data()) != 0) return kNoMemory;
+    return kSigned;
 }
 
 int RSAPrivateKey::signPss(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg* rbg, int mgfSelector,
@@ -141,31 +141,14 @@ int RSAPrivateKey::signPss(const uint8_t* digest, unsigned digestLen, unsigned h
     if (digestLen != QvGenericHash::getGenericHashOctets(hashId)) return kBadDigest;
     if (saltLen > 0 && rbg == nullptr) return kKeyFailure;
     try {
-        QvN n;
-        if (!toQvN(modulus, &n) || n.isZero()) return kKeyFailure;
-        unsigned emBits = n.getBitLength() - 1;
-        size_t emLen = (emBits + 7) / 8;
-        if (emLen < digestLen + static_cast<size_t>(saltLen) + 2) return kKeyTooShort;
-        std::vector<uint8_t> salt(saltLen);
-        if (saltLen > 0) rbg->fillOctets(salt.data(), saltLen);
-        std::unique_ptr<QvHash> h(qvHashCreateObject(hashId));
-        static const uint8_t pad[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-        h->init();
-        h->step(pad, 8);
-        h->step(digest, digestLen);
-        if (saltLen > 0) h->step(salt.data(), saltLen);
-        h->finish();
-        std::vector<uint8_t> em(emLen, 0);
-        size_t dbLen = emLen - digestLen - 1;
-        em[dbLen - saltLen - 1] = 0x01;
-        if (saltLen > 0) std::memcpy(em.data() + dbLen - saltLen, salt.data(), saltLen);
-        h->getHash(digestLen, em.data() + dbLen);
-        QvMgf1 mgf(mgfHashId, 0);
-        mgf.xorMask(em.data(), static_cast<unsigned>(dbLen), em.data() + dbLen, digestLen);
-        em[0] &= static_cast<uint8_t>(0xFF >> (8 * emLen - emBits));
-        em[emLen - 1] = 0xBC;
-        SecureZero(salt.data(), salt.size());
-        return privateOperation(em, out);
+        QvRsaPrivateKey key;
+        int r = libraryKey(key);
+        if (r != kSigned) return r;
+        unsigned emLen = (key.getKeyBits() + 6) / 8;
+        if (emLen < digestLen + static_cast<uint64_t>(saltLen) + 2) return kKeyTooShort;
+        QvRsaSigPkcsPss scheme(saltLen, rbg, hashId, 0, mgfHashId);
+        scheme.setPrivateKey(&key);
+        return emit(scheme, key, digest, digestLen, out);
     } catch (const std::bad_alloc&) {
         return kNoMemory;
     } catch (const QvException&) {

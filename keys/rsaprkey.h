@@ -9,6 +9,8 @@
 
 class MemFile;
 class QvRbg;
+class QvRsaPrivateKey;
+class QvRsaSig;
 
 class RSAPrivateKey : public ASNsequenceF {
 public:
@@ -48,6 +50,9 @@ public:
     uint8_t cacheValid;
 
 private:
-    // m^d mod n as k octets written to out, checked with the public exponent.
-    int privateOperation(const std::vector<uint8_t>& em, MemFile* out) const;
+    // The library key of this structure (kSigned, or kKeyFailure when refused).
+    int libraryKey(QvRsaPrivateKey& key) const;
+    // The scheme's signature of the digest, k octets appended to out.
+    int emit(QvRsaSig& scheme, const QvRsaPrivateKey& key, const uint8_t* digest, unsigned digestLen,
+             MemFile* out) const;
 };

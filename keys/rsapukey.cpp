@@ -1,17 +1,15 @@
-// RSAPublicKey and PKCS #1 version 1.5 signature verification.
+// RSAPublicKey and its PKCS #1 signature verification through the library schemes.
 #include "keys/rsapukey.h"
 
-#include <cstring>
 #include <new>
 #include <vector>
 
+#include "libtorvapp/qvasymkey.h"
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvgenerichash.h"
-#include "libtorvapp/qvhash.h"
-#include "libtorvapp/qvmgf.h"
-#include <memory>
-#include "libtorvapp/qvnumbers/qvmodulus.h"
-#include "libtorvapp/qvnumbers/qvzn.h"
+#include "libtorvapp/qvpkcs1.h"
+#include "libtorvapp/qvrsasigpkcspss.h"
+#include "libtorvapp/qvrsasigpkcsv15.h"
 
 RSAPublicKey::RSAPublicKey(uint32_t t) : ASNsequenceF(t), modulus(0), publicExponent(0) {}
 RSAPublicKey::RSAPublicKey(const RSAPublicKey& o)
@@ -83,42 +81,26 @@ unsigned bitLength(const uint8_t* p, long n) {
     return bits;
 }
 
-// DER of DigestInfo { AlgorithmIdentifier { oid, NULL or nothing }, OCTET STRING digest }.
-bool digestInfo(unsigned hashId, const uint8_t* digest, unsigned digestLen, bool withNull,
-                std::vector<uint8_t>& out) {
+// DER of DigestInfo { AlgorithmIdentifier { oid }, OCTET STRING digest }: the form
+// without the NULL parameters, which the scheme does not build itself.
+bool digestInfoWithoutNull(unsigned hashId, const uint8_t* digest, unsigned digestLen, QvOctMem& out) {
     ASNobjectId o;
     unsigned len = 0;
     if (HashToDigestOid(hashId, &o, &len) == nullptr || len != digestLen) return false;
     std::vector<uint8_t> oidDer;
     if (o.encodeToVector(oidDer) < 1) return false;
-    size_t algLen = oidDer.size() + (withNull ? 2 : 0);
     // Every part is short (below 128 octets), so each length is one octet.
-    out.clear();
-    out.push_back(0x30);
-    out.push_back(static_cast<uint8_t>(2 + algLen + 2 + digestLen));
-    out.push_back(0x30);
-    out.push_back(static_cast<uint8_t>(algLen));
-    out.insert(out.end(), oidDer.begin(), oidDer.end());
-    if (withNull) {
-        out.push_back(0x05);
-        out.push_back(0x00);
-    }
-    out.push_back(0x04);
-    out.push_back(static_cast<uint8_t>(digestLen));
-    out.insert(out.end(), digest, digest + digestLen);
+    std::vector<uint8_t> t;
+    t.push_back(0x30);
+    t.push_back(static_cast<uint8_t>(2 + oidDer.size() + 2 + digestLen));
+    t.push_back(0x30);
+    t.push_back(static_cast<uint8_t>(oidDer.size()));
+    t.insert(t.end(), oidDer.begin(), oidDer.end());
+    t.push_back(0x04);
+    t.push_back(static_cast<uint8_t>(digestLen));
+    t.insert(t.end(), digest, digest + digestLen);
+    out = QvOctMem(t.data(), static_cast<unsigned>(t.size()));
     return true;
-}
-
-bool pkcs1Matches(const std::vector<uint8_t>& em, const std::vector<uint8_t>& t) {
-    size_t k = em.size();
-    // 00 01, at least eight FF, 00, T.
-    if (k < t.size() + 11) return false;
-    size_t ps = k - 3 - t.size();
-    if (em[0] != 0x00 || em[1] != 0x01) return false;
-    for (size_t i = 0; i < ps; i++)
-        if (em[2 + i] != 0xFF) return false;
-    if (em[2 + ps] != 0x00) return false;
-    return std::memcmp(em.data() + 3 + ps, t.data(), t.size()) == 0;
 }
 
 }  // namespace
@@ -130,40 +112,6 @@ unsigned RSAPublicKey::getModulusBits() const {
     return bitLength(p, n);
 }
 
-namespace {
-
-// EMSA-PSS verification of the encoded message em (emLen octets, emBits bits).
-bool pssMatches(const std::vector<uint8_t>& em, unsigned emBits, const uint8_t* mHash, unsigned hLen,
-                unsigned hashId, unsigned mgfHashId, int64_t sLen) {
-    size_t emLen = em.size();
-    if (sLen < 0 || emLen < hLen + static_cast<size_t>(sLen) + 2) return false;
-    if (em[emLen - 1] != 0xBC) return false;
-    size_t dbLen = emLen - hLen - 1;
-    unsigned topBits = static_cast<unsigned>(8 * emLen - emBits);
-    uint8_t topMask = static_cast<uint8_t>(0xFF >> topBits);
-    if ((em[0] & ~topMask) != 0) return false;
-    std::vector<uint8_t> db(em.begin(), em.begin() + static_cast<long>(dbLen));
-    const uint8_t* h = em.data() + dbLen;
-    QvMgf1 mgf(mgfHashId, 0);
-    mgf.xorMask(db.data(), static_cast<unsigned>(dbLen), h, hLen);
-    db[0] &= topMask;
-    size_t zeros = dbLen - static_cast<size_t>(sLen) - 1;
-    for (size_t i = 0; i < zeros; i++)
-        if (db[i] != 0) return false;
-    if (db[zeros] != 0x01) return false;
-    std::unique_ptr<QvHash> hash(qvHashCreateObject(hashId));
-    static const uint8_t pad[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    hash->init();
-    hash->step(pad, 8);
-    hash->step(mHash, hLen);
-    if (sLen > 0) hash->step(db.data() + zeros + 1, static_cast<unsigned>(sLen));
-    hash->finish();
-    std::vector<uint8_t> h2(hLen);
-    hash->getHash(hLen, h2.data());
-    return std::memcmp(h2.data(), h, hLen) == 0;
-}
-
-}  // namespace
 
 int RSAPublicKey::verifyDigest(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& sigAlg,
                                const uint8_t* sig, unsigned sigLen) const {
@@ -171,16 +119,19 @@ int RSAPublicKey::verifyDigest(const uint8_t* digest, unsigned digestLen, const 
     unsigned hashId = 0, expectLen = 0;
     if (RsaSignatureOidToHash(sigAlg.algorithm, &expectLen, &hashId) != 1) return kUnsupported;
     if (digest == nullptr || digestLen != expectLen) return kInvalid;
-    std::vector<uint8_t> em;
+    QvRsaPublicKey key;
     int status = kInvalid;
-    if (!publicOperation(sig, sigLen, em, &status)) return status;
+    if (!libraryKey(sig, sigLen, key, &status)) return status;
     try {
-        std::vector<uint8_t> t;
-        if (!digestInfo(hashId, digest, digestLen, true, t)) return kUnsupported;
-        if (pkcs1Matches(em, t)) return kValid;
+        QvRsaSigPkcsV15 scheme;
+        scheme.setHashAlgo(hashId);
+        scheme.setPublicKey(&key);
+        if (scheme.verify(digest, digestLen, sig, sigLen)) return kValid;
         // The parameters of the digest identifier may also be left out.
-        if (!digestInfo(hashId, digest, digestLen, false, t)) return kUnsupported;
-        return pkcs1Matches(em, t) ? kValid : kInvalid;
+        QvOctMem t, em;
+        if (!digestInfoWithoutNull(hashId, digest, digestLen, t)) return kUnsupported;
+        if (!qvPkcs1EmsaV15(em, t, key.getKeyOctets())) return kInvalid;
+        return scheme.QvRsaSig::verify(em.getConstData(), em.getLength(), sig, sigLen) ? kValid : kInvalid;
     } catch (const std::bad_alloc&) {
         return kKeyFailure;
     } catch (const QvException&) {
@@ -188,7 +139,7 @@ int RSAPublicKey::verifyDigest(const uint8_t* digest, unsigned digestLen, const 
     }
 }
 
-bool RSAPublicKey::publicOperation(const uint8_t* sig, unsigned sigLen, std::vector<uint8_t>& m, int* status) const {
+bool RSAPublicKey::libraryKey(const uint8_t* sig, unsigned sigLen, QvRsaPublicKey& key, int* status) const {
     const uint8_t *np, *ep;
     long nn, en;
     *status = kKeyFailure;
@@ -200,23 +151,14 @@ bool RSAPublicKey::publicOperation(const uint8_t* sig, unsigned sigLen, std::vec
     *status = kInvalid;
     if (sig == nullptr || sigLen != static_cast<unsigned>(nn)) return false;
     try {
-        QvN n(np, static_cast<unsigned>(nn), 0);
-        QvN s(sig, sigLen, 0);
-        if (s >= n) return false;
-        QvN e(ep, static_cast<unsigned>(en), 0);
-        QvModulus mod(n, QvModulus::OPT_MONTGOMERY);
-        QvZn x(s, &mod);
-        x ^= e;
-        m.assign(static_cast<size_t>(nn), 0);
-        if (x.asQvN().asOctetString(m.data(), static_cast<unsigned>(nn), true) == 0) return false;
+        key.setN(np, static_cast<unsigned>(nn));
+        key.setE(ep, static_cast<unsigned>(en));
         return true;
     } catch (const std::bad_alloc&) {
-        *status = kKeyFailure;
-        return false;
     } catch (const QvException&) {
-        *status = kKeyFailure;
-        return false;
     }
+    *status = kKeyFailure;
+    return false;
 }
 
 int RSAPublicKey::verifyPss(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& sigAlg,
@@ -228,20 +170,18 @@ int RSAPublicKey::verifyPss(const uint8_t* digest, unsigned digestLen, const Alg
     if (GetRsaPssParams(sigAlg, &hashId, &salt, &sel, &mgfHash, &trailer, &present) != 1) return kUnsupported;
     if (sel != 0 || trailer != 1 || hashId < 1 || hashId > 8 || mgfHash < 1 || mgfHash > 8) return kUnsupported;
     if (digest == nullptr || digestLen != QvGenericHash::getGenericHashOctets(hashId)) return kInvalid;
-    std::vector<uint8_t> m;
+    QvRsaPublicKey key;
     int status = kInvalid;
-    if (!publicOperation(sig, sigLen, m, &status)) return status;
-    unsigned modBits = getModulusBits();
-    unsigned emBits = modBits - 1;
-    size_t emLen = (emBits + 7) / 8;
-    // The k-octet form has one more leading octet when emBits is a multiple of 8.
-    if (m.size() > emLen) {
-        if (m[0] != 0) return kInvalid;
-        m.erase(m.begin());
-    }
+    if (!libraryKey(sig, sigLen, key, &status)) return status;
+    // A salt that cannot fit the encoded message makes no valid signature.
+    unsigned emLen = (key.getKeyBits() + 6) / 8;
+    if (salt < 0 || static_cast<uint64_t>(salt) + digestLen + 2 > emLen) return kInvalid;
     try {
-        return pssMatches(m, emBits, digest, digestLen, hashId, static_cast<unsigned>(mgfHash), salt) ? kValid
-                                                                                                      : kInvalid;
+        QvRsaSigPkcsPss scheme(static_cast<unsigned>(salt), nullptr, hashId, 0, static_cast<unsigned>(mgfHash));
+        scheme.setPublicKey(&key);
+        return scheme.verify(digest, digestLen, sig, sigLen) ? kValid : kInvalid;
+    } catch (const std::bad_alloc&) {
+        return kKeyFailure;
     } catch (const QvException&) {
         return kKeyFailure;
     }

@@ -8,6 +8,8 @@
 #include "lib/libasn/asnint.h"
 #include "lib/libasn/siganddigoid.h"
 
+class QvRsaPublicKey;
+
 class RSAPublicKey : public ASNsequenceF {
 public:
     explicit RSAPublicKey(uint32_t tag = 0);
@@ -46,7 +48,7 @@ public:
 private:
     int verifyPss(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& signatureAlgorithm,
                   const uint8_t* sig, unsigned sigLen) const;
-    // sig^e mod n as k octets; false with *status set when it cannot be computed or
-    // the signature is out of range.
-    bool publicOperation(const uint8_t* sig, unsigned sigLen, std::vector<uint8_t>& m, int* status) const;
+    // The library key of this structure; false with *status set when the key is
+    // refused or the signature cannot have its length.
+    bool libraryKey(const uint8_t* sig, unsigned sigLen, QvRsaPublicKey& key, int* status) const;
 };
