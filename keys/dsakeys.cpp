@@ -1,4 +1,4 @@
-// DSA key structures and verification.
+// DSA key structures, signed and verified through the library DSA scheme.
 #include "keys/dsakeys.h"
 
 #include <new>
@@ -7,8 +7,9 @@
 #include "keys/intseq.h"
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvgenerichash.h"
-#include "libtorvapp/qvnumbers/qvmodulus.h"
-#include "libtorvapp/qvnumbers/qvzn.h"
+#include "libtorvapp/qvdsaarith.h"
+#include "libtorvapp/qvdsasig.h"
+#include "libtorvapp/qvgfpkeydomain.h"
 
 DSAParameters::DSAParameters(uint32_t t) : ASNsequenceF(t), p(0), q(0), g(0) {}
 DSAParameters::DSAParameters(const DSAParameters& o) : ASNsequenceF(o), p(o.p), q(o.q), g(o.g) {}
@@ -85,14 +86,19 @@ bool toQvN(const ASNinteger& v, QvN* out) {
 
 namespace {
 
-// The digest's leftmost bits, as many as q has, as a number.
-QvN digestValue(const uint8_t* digest, unsigned digestLen, const QvN& q) {
-    unsigned qBits = q.getBitLength();
-    unsigned useOctets = digestLen;
-    if (useOctets * 8 > qBits) useOctets = (qBits + 7) / 8;
-    QvN z(digest, useOctets, 0);
-    if (useOctets * 8 > qBits) z >>= useOctets * 8 - qBits;
-    return z;
+// The library domain of p, q, g (already checked by the caller).
+void buildDomain(const ASNinteger& p, const ASNinteger& q, const ASNinteger& g, QvDsaKeyDomain& domain) {
+    domain.setP(p.getData(), static_cast<unsigned>(p.getValueLength()));
+    domain.setQ(q.getData(), static_cast<unsigned>(q.getValueLength()));
+    domain.setG(g.getData(), static_cast<unsigned>(g.getValueLength()));
+}
+
+// An INTEGER's content octets without the sign octet a positive value may carry.
+void magnitudeOf(const QvOctet*& p, unsigned& n) {
+    while (n > 1 && p[0] == 0) {
+        p++;
+        n--;
+    }
 }
 
 }  // namespace
@@ -111,22 +117,17 @@ int DSAPublicKey::verifyWithHash(const uint8_t* digest, unsigned digestLen, unsi
         if (p.getBitLength() > 16384 || q.getBitLength() > 512) return 2;
         if (!toQvN(sig.r, &r) || !toQvN(sig.s, &s)) return 1;
         if (r.isZero() || s.isZero() || r >= q || s >= q) return 1;
-        QvN z = digestValue(digest, digestLen, q);
-        QvModulus qm(q, QvModulus::OPT_MONTGOMERY);
-        QvModulus pm(p, QvModulus::OPT_MONTGOMERY);
-        QvZn w(1, &qm);
-        w /= QvZn(s, &qm);
-        QvZn u1 = QvZn(z % q, &qm);
-        u1 *= w;
-        QvZn u2(r, &qm);
-        u2 *= w;
-        QvZn a(g, &pm);
-        a ^= u1.asQvN();
-        QvZn b(y, &pm);
-        b ^= u2.asQvN();
-        a *= b;
-        QvN v = a.asQvN() % q;
-        return v == r ? 0 : 1;
+        QvDsaKeyDomain domain;
+        buildDomain(params->p, params->q, params->g, domain);
+        QvDsaPublicKey key;
+        key.setDomain(&domain);
+        key.setY(y);
+        QvDsaSig scheme;
+        scheme.setPublicKey(&key);
+        return scheme.verify(digest, digestLen, sig.r.getData(), static_cast<unsigned>(sig.r.getValueLength()),
+                             sig.s.getData(), static_cast<unsigned>(sig.s.getValueLength()))
+                   ? 0
+                   : 1;
     } catch (const std::bad_alloc&) {
         return 2;
     } catch (const QvException&) {
@@ -141,7 +142,7 @@ int DSAPrivateKey::sign(const uint8_t* digest, unsigned digestLen, unsigned hash
     const DSAParameters* params = &parameters;
     if (hashId < 1 || hashId > 8) return 3;
     if (digest == nullptr || digestLen != QvGenericHash::getGenericHashOctets(hashId)) return 3;
-    if (params == nullptr || out == nullptr || rbg == nullptr) return 2;
+    if (out == nullptr || rbg == nullptr) return 2;
     try {
         QvN p, q, g, x;
         if (!toQvN(params->p, &p) || !toQvN(params->q, &q) || !toQvN(params->g, &g) || !toQvN(*this, &x)) return 2;
@@ -149,34 +150,25 @@ int DSAPrivateKey::sign(const uint8_t* digest, unsigned digestLen, unsigned hash
         if (p.isEven() || q.isEven() || q.getBitLength() < 64 || p <= q || g <= 1u || g >= p || x.isZero() ||
             x >= q)
             return 2;
-        QvModulus qm(q, QvModulus::OPT_MONTGOMERY);
-        QvModulus pm(p, QvModulus::OPT_MONTGOMERY);
-        QvN z = digestValue(digest, digestLen, q);
-        for (int attempt = 0; attempt < 64; attempt++) {
-            QvN k;
-            k.setRandom(q, rbg);
-            if (k.isZero()) continue;
-            QvZn gk(g, &pm);
-            gk ^= k;
-            QvN r = gk.asQvN() % q;
-            if (r.isZero()) continue;
-            QvZn s(1, &qm);
-            s /= QvZn(k, &qm);
-            QvZn t(x, &qm);
-            t *= QvZn(r, &qm);
-            t += QvZn(z % q, &qm);
-            s *= t;
-            QvN sv = s.asQvN();
-            if (sv.isZero()) continue;
-            unsigned rl = r.getOctetLength(), sl = sv.getOctetLength();
-            std::vector<uint8_t> rb(rl), sb(sl);
-            r.asOctetString(rb.data(), rl, true);
-            sv.asOctetString(sb.data(), sl, true);
-            if (out->r.setUnsigned(rb.data(), static_cast<long>(rl)) != 1) return 6;
-            if (out->s.setUnsigned(sb.data(), static_cast<long>(sl)) != 1) return 6;
-            return 0;
-        }
-        return 2;
+        QvDsaKeyDomain domain;
+        buildDomain(params->p, params->q, params->g, domain);
+        QvDsaPrivateKey key;
+        key.setDomain(&domain);
+        key.setX(x);
+        QvDsaSig scheme;
+        scheme.setHashAlgo(hashId);
+        scheme.setRbg(rbg);
+        scheme.setPrivateKey(&key);
+        std::vector<QvOctet> der(scheme.getMaxSignatureOctets());
+        unsigned len = scheme.sign(digest, digestLen, der.data(), static_cast<unsigned>(der.size()));
+        const QvOctet *r = nullptr, *s = nullptr;
+        unsigned rLen = 0, sLen = 0;
+        if (!qvDsaSplitRS(der.data(), len, r, rLen, s, sLen) || rLen < 1 || sLen < 1) return 2;
+        magnitudeOf(r, rLen);
+        magnitudeOf(s, sLen);
+        if (out->r.setUnsigned(r, static_cast<long>(rLen)) != 1) return 6;
+        if (out->s.setUnsigned(s, static_cast<long>(sLen)) != 1) return 6;
+        return 0;
     } catch (const std::bad_alloc&) {
         return 6;
     } catch (const QvException&) {
