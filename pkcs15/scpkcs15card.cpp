@@ -132,8 +132,17 @@ SCRESULT SCPkcs15CardDir::ParseElements(MemFile* in, uint32_t len) {
             for (long i = 0; i < n / 2; ++i) ids[static_cast<size_t>(i)] = static_cast<uint16_t>((d[2 * i] << 8) | d[2 * i + 1]);
             ASNPkcs15DIRRecord* rec = ASNPkcs15DIRRecord::createPkcs15(ids.data(), static_cast<int>(n / 2), nullptr);
             if (!rec) return SC_E_NO_MEMORY;
-            m_dirRecords.AddTail(rec);
             flat = false;
+            // Written back, the flat pair follows the template made from it: reading that
+            // file again must not list the same application twice.
+            for (POSITION q = m_dirRecords.GetHeadPosition(); q;) {
+                const ASNPkcs15DIRRecord* o = m_dirRecords.GetNext(q);
+                if (o->hasPkcs15Aid() && o->wasPath && o->path == rec->path) {
+                    delete rec;
+                    return 0;
+                }
+            }
+            m_dirRecords.AddTail(rec);
         }
         return 0;
     });

@@ -192,12 +192,8 @@ SCRESULT SCPkcs15PathObjectInfo::SelectApplication(const SCPath& path, SCPath* c
             cur->SetDfName(aid, aidLen);
         }
         if (path.Count() == 0) return res;
-        // The identifiers after the DF name are taken from the selected DF.
-        for (size_t i = 0; i < path.Count(); ++i) {
-            res = m_pCard->SelectFileById(path[i], i + 1 == path.Count() ? header : nullptr);
-            if (res < 0) return res;
-        }
-        return res;
+        // The identifiers after the DF name are a path from the selected DF.
+        return m_pCard->SelectPath(path.Ids(), path.Count(), header);
     }
     return SelectPath(path.Ids(), static_cast<uint16_t>(path.Count()), cur, header);
 }

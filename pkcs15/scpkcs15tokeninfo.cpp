@@ -9,6 +9,8 @@ SCRESULT SCPkcs15TokenInfo::Parse(MemFile* in, uint32_t len) {
     if (!in) return SC_E_BAD_USAGE;
     // An empty file holds no TokenInfo (and a zero bound would mean "unbounded" to the decoder).
     if (len == 0) return SC_E_INVALID_DATA_FORMAT;
+    // A second read replaces what an earlier one decoded (its lists are not appended to).
+    m_tokenInfo.clear();
     long r;
     try {
         r = m_tokenInfo.read(in, static_cast<long>(len));

@@ -197,6 +197,14 @@ TEST_F(P15Card, TokenInfoAsWritten) {
     EXPECT_EQ("CardSim", Text(info->manufacturerID));
     EXPECT_EQ(16, info->serialNumber.getLength());
     EXPECT_EQ(0, info->version.getLong());
+    // Read again by force: the same contents, nothing appended.
+    MemFile first;
+    ASSERT_GT(ti.Encode(&first), 0);
+    ASSERT_EQ(SC_OK, ti.Load(true));
+    MemFile second;
+    ASSERT_GT(ti.Encode(&second), 0);
+    ASSERT_EQ(first.Size(), second.Size());
+    EXPECT_EQ(0, memcmp(first.GetData(), second.GetData(), static_cast<size_t>(first.Size())));
     // Loaded: asking again sends nothing.
     ClearLog();
     ASSERT_EQ(SC_OK, ti.GetTokenInfo(&info));
@@ -415,4 +423,21 @@ TEST_F(P15Card, HostileTokenInfoGivesCleanErrors) {
     SCPkcs15Card p15(card);
     EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, p15.Load());
     EXPECT_EQ(0, p15.GetApplicationCount());
+}
+
+TEST_F(P15Card, WithoutDirectoryTheApplicationIsFoundByAid) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    ASSERT_EQ(SC_OK, VerifySoPin(card));
+    SCPkcs15CardDir dir(card);
+    ASSERT_EQ(SC_OK, dir.Delete());
+    EXPECT_TRUE(dir.IsKnownAbsent());
+    SCPkcs15Card p15(card);
+    ASSERT_EQ(SC_OK, p15.Load());
+    EXPECT_TRUE(p15.IsLoaded());
+    ASSERT_EQ(1, p15.GetApplicationCount());
+    const ASNPkcs15DIRRecord* rec = reinterpret_cast<FakeApp*>(p15.GetApplicationAt(0))->record;
+    EXPECT_EQ(1, rec->hasPkcs15Aid());
+    EXPECT_EQ((std::vector<uint16_t>{0x3F00, 0x5015}), DirPath(rec));
+    EXPECT_EQ(0, rec->wasLabel);
 }

@@ -151,6 +151,11 @@ TEST(CardDir, FlatLayoutBecomesOneRecord) {
     EXPECT_EQ(0x61, enc[0]);
     std::vector<uint8_t> tail(enc.begin() + 2 + enc[1], enc.end());
     EXPECT_EQ(b, tail);
+    // Read again, the same application is listed once and written the same way.
+    SCPkcs15CardDir again(nullptr);
+    EXPECT_EQ(static_cast<SCRESULT>(enc.size()), ParseBytes(again, enc));
+    EXPECT_EQ(1, again.DirRecords().GetCount());
+    EXPECT_EQ(enc, EncodeBytes(again));
 }
 
 TEST(CardDir, TemplatesWithFillerAndEmptyFile) {
