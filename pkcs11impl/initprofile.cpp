@@ -176,7 +176,7 @@ CK_RV SettlePin(const char* word, bool isPuk, unsigned long minLen, const char* 
 }  // namespace
 
 CK_RV InitProfile::Settle(int token, const InitPinBounds& b, bool userPinIsLocalDefault, const char* callerSoPin,
-                          const InitRandomTextFn& random, InitTokenSettings* s) const {
+                          const InitRandomTextFn& random, InitTokenSettings* s, bool drawSoPin) const {
   if (s == nullptr) return CKR_ARGUMENTS_BAD;
   s->tokenLabel = GetTokenLabel(token);
   s->tokenProfile = GetText(token, "TokenProfile", "<default>");
@@ -221,9 +221,12 @@ CK_RV InitProfile::Settle(int token, const InitPinBounds& b, bool userPinIsLocal
     if (callerSoPin != nullptr) {
       s->soPinRandom = false;
       if (!s->soPin.Set(callerSoPin)) rv = CKR_HOST_MEMORY;
-    } else {
+    } else if (drawSoPin || ParsePinValueKind(GetText(-1, "SoPin", nullptr)) != 1) {
       rv = SettlePin(GetText(-1, "SoPin", nullptr), false, s->soPinMinLen, GetSoPinAlphabet(), random, &s->soPin,
                      &s->soPinRandom);
+    } else {
+      s->soPin.Clear();  // the card's SO PIN is already set: nothing to draw
+      s->soPinRandom = false;
     }
   }
   if (rv == CKR_OK)
@@ -317,12 +320,22 @@ bool InitProfile::WriteOutputVariables(int token, const InitTokenSettings& st, b
 // ---------------------------------------------------------------------------
 // Validation
 
+namespace {
+// "$name" or "${name}", without regard to case.
+bool Mentions(const char* text, size_t len, const char* name) {
+  const std::string plain = std::string("$") + name;
+  const std::string braced = std::string("${") + name + "}";
+  return FindSubstringNoCase(text, len, plain.c_str()) != nullptr ||
+         FindSubstringNoCase(text, len, braced.c_str()) != nullptr;
+}
+}  // namespace
+
 bool InitFormatHasSoPinAndPuk(const char* format) {
   if (format == nullptr) return false;
   const size_t n = std::strlen(format);
-  const bool pin = FindSubstringNoCase(format, n, "SoPin") != nullptr;
-  const bool puk = FindSubstringNoCase(format, n, "SoPuk") != nullptr;
-  return pin && puk;  // "__SET_SoPin" holds "SoPin" as well
+  const bool pin = Mentions(format, n, "SoPin") || Mentions(format, n, "__SET_SoPin");
+  const bool puk = Mentions(format, n, "SoPuk") || Mentions(format, n, "__SET_SoPuk");
+  return pin && puk;
 }
 
 bool InitCanAppendFile(const char* path) {

@@ -109,9 +109,10 @@ class InitProfile {
   // ---- settling and output variables ----
   // Reads every option of a token and draws the random values (the caller's SO
   // PIN, when given, takes precedence). A random value has its option's minimum
-  // length. Under a failure of the generator its result is returned.
+  // length. Under a failure of the generator its result is returned. Without
+  // drawSoPin (the card's SO PIN is already set) a random SO PIN is left unset.
   CK_RV Settle(int token, const InitPinBounds& bounds, bool userPinIsLocalDefault, const char* callerSoPin,
-               const InitRandomTextFn& random, InitTokenSettings* out) const;
+               const InitRandomTextFn& random, InitTokenSettings* out, bool drawSoPin = true) const;
   // The "__SET_" variables of a settled token into its section (made under the
   // token label when missing) and the global section. False when memory runs out.
   bool WriteOutputVariables(int token, const InitTokenSettings& settings, bool callerSoPin) const;
@@ -127,7 +128,8 @@ class InitProfile {
   CfgSectionList* m_sections;
 };
 
-// True when a line format names both the SO PIN and SO PUK variables.
+// True when a line format names both the SO PIN and SO PUK variables ("$name" or
+// "${name}", plain or with the "__SET_" prefix).
 bool InitFormatHasSoPinAndPuk(const char* format);
 // Opens the file for appending (created with mode 0600) and closes it again.
 bool InitCanAppendFile(const char* path);

@@ -260,6 +260,10 @@ TEST_F(ProfileTest, ValueWordsWhenSettling) {
   ASSERT_EQ(profile.Settle(0, bounds, false, "87654321", FirstCharGenerator(), &c), CKR_OK);
   EXPECT_STREQ(c.soPin.Get(), "87654321");
   EXPECT_FALSE(c.soPinRandom);
+  // A card whose SO PIN is already set gets no random one.
+  InitTokenSettings d;
+  ASSERT_EQ(profile.Settle(0, bounds, false, nullptr, FirstCharGenerator(), &d, false), CKR_OK);
+  EXPECT_FALSE(d.soPin.IsSet());
   // A failing generator leaves no values behind.
   InitTokenSettings f;
   const InitRandomTextFn failing = [](uint8_t*, CK_ULONG*, CK_ULONG, const char*) -> CK_RV {
@@ -469,6 +473,8 @@ TEST(InitProfileText, FormatMentionsAdminPinAndPuk) {
   EXPECT_TRUE(InitFormatHasSoPinAndPuk(kInitDefaultOutputPinFormat));
   EXPECT_TRUE(InitFormatHasSoPinAndPuk("$sopin $SOPUK"));
   EXPECT_FALSE(InitFormatHasSoPinAndPuk("$SoPin only"));
+  EXPECT_TRUE(InitFormatHasSoPinAndPuk("${__SET_SoPin} ${SoPuk}"));
+  EXPECT_FALSE(InitFormatHasSoPinAndPuk("SoPin SoPuk"));  // not variables
   EXPECT_FALSE(InitFormatHasSoPinAndPuk(nullptr));
 }
 
