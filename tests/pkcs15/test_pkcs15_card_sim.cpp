@@ -441,3 +441,90 @@ TEST_F(P15Card, WithoutDirectoryTheApplicationIsFoundByAid) {
     EXPECT_EQ((std::vector<uint16_t>{0x3F00, 0x5015}), DirPath(rec));
     EXPECT_EQ(0, rec->wasLabel);
 }
+
+TEST_F(P15Card, AccessChecksFollowTheFileRules) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    SCPkcs15TokenInfo ti(card);
+    Place(ti, 0x5032);
+    // Read: always; delete: the SO PIN (04), not the user PIN (81).
+    EXPECT_TRUE(ti.IsOp0Allowed(0xC081));
+    EXPECT_TRUE(ti.IsOp7Allowed(0xC004));
+    EXPECT_FALSE(ti.IsOp7Allowed(0xC099));
+    EXPECT_FALSE(ti.IsOp16Allowed(0xC099));
+    bool exists = false;
+    ti.IsAccessAllowed(0xC081, &exists);
+    EXPECT_TRUE(exists);
+    SCPkcs15TokenInfo missing(card);
+    Place(missing, 0x5099);
+    EXPECT_TRUE(missing.IsOp7Allowed(0xC081));  // nothing to delete
+    exists = true;
+    missing.IsAccessAllowed(0xC081, &exists);
+    EXPECT_FALSE(exists);
+}
+
+namespace {
+int g_structures = 0;
+int g_cleared = 0;
+SCRESULT g_structureResult = 0;
+SCRESULT FakeStructure(SCPkcs15App*, const char*, const SCFileHeaderList&) {
+    ++g_structures;
+    return g_structureResult;
+}
+SCRESULT FakeClear(SCPkcs15App*) {
+    ++g_cleared;
+    return 0;
+}
+const SCPkcs15CardAppServices kFullServices = {FakeCreate, FakeDestroy, nullptr,   nullptr, FakeRecord,
+                                               FakeStructure, FakeClear, nullptr, nullptr, nullptr};
+}  // namespace
+
+TEST_F(P15Card, ApplicationsAddedAndDeleted) {
+    SCPkcs15SetCardAppServices(&kFullServices);
+    g_structures = g_cleared = 0;
+    g_structureResult = 0;
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    ASSERT_EQ(SC_OK, VerifySoPin(card));
+    SCPkcs15Card p15(card);
+    ASSERT_EQ(SC_OK, p15.Load());
+    // A failing structure takes the new application and its record away again.
+    g_structureResult = SC_E_NO_SPACE_ON_CARD;
+    SCFileHeaderList refs;
+    refs.SetRef(SC_REFIDX_SO_PIN, 0x04);
+    refs.SetRef(SC_REFIDX_USER_PIN, 0x81);
+    SCPkcs15App* app = nullptr;
+    EXPECT_EQ(SC_E_NO_SPACE_ON_CARD, p15.AddApplication(&app, refs, "Nowa"));
+    EXPECT_EQ(nullptr, app);
+    EXPECT_EQ(1, p15.GetApplicationCount());
+    EXPECT_EQ(1, p15.GetCardDir().DirRecords().GetCount());
+    g_structureResult = 0;
+    ASSERT_EQ(SC_OK, p15.AddApplication(&app, refs, "Nowa"));
+    ASSERT_NE(nullptr, app);
+    EXPECT_EQ(2, g_structures);
+    EXPECT_EQ(2, p15.GetApplicationCount());
+    EXPECT_EQ(1, p15.IndexOfApplication(app));
+    EXPECT_EQ(3u, p15.GetCardDir().GetLifeCycleState());
+    EXPECT_EQ(0x0B01u, p15.GetCardDir().GetAccessTemplate());
+    ASSERT_EQ(SC_OK, p15.GetCardDir().Write(nullptr, 0, nullptr));
+    {
+        SCPkcs15Card again(card);
+        ASSERT_EQ(SC_OK, again.Load());
+        EXPECT_EQ(2, again.GetApplicationCount());
+    }
+    // Deleting the first application moves EF.DIR's application to the next one.
+    SCPkcs15App* first = p15.GetApplicationAt(0);
+    ASSERT_EQ(SC_OK, p15.DeleteApplication(first));
+    EXPECT_EQ(1, g_cleared);
+    EXPECT_EQ(1, p15.GetApplicationCount());
+    EXPECT_EQ(app, p15.GetCardDir().GetApplication());
+    EXPECT_EQ(SC_E_BAD_PARAMS, p15.DeleteApplication(nullptr));
+    ASSERT_EQ(SC_OK, p15.DeleteAllApplications());
+    EXPECT_EQ(0, p15.GetApplicationCount());
+    EXPECT_EQ(nullptr, p15.GetCardDir().GetApplication());
+    EXPECT_EQ(0, p15.GetCardDir().DirRecords().GetCount());
+    // EF.DIR on the card is empty now.
+    SCPkcs15CardDir dir(card);
+    EXPECT_EQ(SC_OK, dir.Load(false));
+    EXPECT_TRUE(dir.IsEmpty());
+}
