@@ -1,0 +1,427 @@
+// The named-curve catalogue: every row by id, name and OID and back, OIDs and
+// curve parameters against OpenSSL's built-in curves, shared objects of the
+// alias rows, equivalence, sizes, descriptions, and the "not found" answers.
+#include <gtest/gtest.h>
+
+#include <openssl/bn.h>
+#include <openssl/ec.h>
+#include <openssl/objects.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "keys/ecnamedcurves.h"
+#include "keys/oidconst2.h"
+#include "libtorvapp/qve2ndsakeydomain.h"
+#include "libtorvapp/qvepdsakeydomain.h"
+
+using T = EcNamedCurveTable;
+
+namespace {
+
+// OpenSSL's short name of a record (NIST rows by their FIPS name).
+std::string OpenSslName(const EcNamedCurve* e) {
+    std::string n = e->shortName;
+    // OpenSSL names these two by their X9.62 names.
+    if (n == "secp192r1") return "prime192v1";
+    if (n == "secp256r1") return "prime256v1";
+    if (n == "c2pnb176w1") return "c2pnb176v1";
+    if (n == "c2pnb359v1") return "c2tnb359v1";
+    if (n == "c2pnb431r1") return "c2tnb431r1";
+    return n;
+}
+
+int OpenSslNid(const EcNamedCurve* e) {
+    std::string n = e->shortName;
+    if (n.rfind("nist", 0) == 0) {
+        std::string fips(1, static_cast<char>(std::toupper(static_cast<unsigned char>(n[4]))));
+        fips += "-" + n.substr(5);
+        return EC_curve_nist2nid(fips.c_str());
+    }
+    return OBJ_sn2nid(OpenSslName(e).c_str());
+}
+
+std::string OidTextOfNid(int nid) {
+    char text[64];
+    if (OBJ_obj2txt(text, sizeof text, OBJ_nid2obj(nid), 1) <= 0) return "";
+    return text;
+}
+
+std::vector<uint8_t> Trim(std::vector<uint8_t> v) {
+    size_t i = 0;
+    while (i < v.size() && v[i] == 0) i++;
+    return std::vector<uint8_t>(v.begin() + static_cast<long>(i), v.end());
+}
+
+std::vector<uint8_t> Bn(const BIGNUM* b) {
+    std::vector<uint8_t> v(static_cast<size_t>(BN_num_bytes(b)));
+    BN_bn2bin(b, v.data());
+    return v;
+}
+
+template <typename G>
+std::vector<uint8_t> Ours(G get) {
+    std::vector<uint8_t> v(200);
+    unsigned int n = get(v.data(), static_cast<unsigned int>(v.size()));
+    v.resize(n);
+    return Trim(v);
+}
+
+std::string Hex(const std::vector<uint8_t>& v) {
+    static const char* d = "0123456789ABCDEF";
+    std::string s;
+    for (uint8_t b : v) {
+        s += d[b >> 4];
+        s += d[b & 15];
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST(NamedCurveCatalogue, EveryRowByIdNameAndOidAndBack) {
+    std::set<std::string> names;
+    for (int id = 1; id <= 100; id++) {
+        const EcNamedCurve* e = T::findById(id);
+        ASSERT_NE(e, nullptr) << id;
+        EXPECT_EQ(e->id, id);
+        EXPECT_EQ(T::at(id - 1), e);
+        EXPECT_TRUE(names.insert(e->shortName).second) << e->shortName;
+        EXPECT_EQ(T::findByName(e->shortName), e) << e->shortName;
+        EXPECT_EQ(T::findByName(e->longName), e) << e->longName;
+        if (e->alias) {
+            EXPECT_EQ(T::findByName(e->alias), e) << e->alias;
+        }
+        EXPECT_STREQ(T::getName(id, T::kShortName), e->shortName);
+        EXPECT_STREQ(T::getName(e, T::kLongName), e->longName);
+        EXPECT_EQ(T::getName(e, T::kAlias), e->alias);
+        EXPECT_EQ(T::getOid(e->shortName), e->oid);
+
+        bool nist = id >= 34 && id <= 48;
+        EXPECT_EQ(e->oid == nullptr, nist) << id;
+        if (e->oid) {
+            EXPECT_GE(asnOid2IndexOf(e->oid), 0) << id;
+            const EcNamedCurve* byOid = T::findByOid(*e->oid);
+            ASSERT_NE(byOid, nullptr);
+            EXPECT_EQ(byOid->id, id == 63 ? 9 : id == 69 ? 13 : id) << id;
+            std::string text = "unchanged";
+            EXPECT_EQ(T::getOidText(text, id), 1);
+            EXPECT_EQ(text, e->oid->toString());
+            EXPECT_EQ(T::findByOidText(text.c_str()), byOid);
+            std::string byName;
+            EXPECT_EQ(T::getOidText(byName, e->shortName), 1);
+            EXPECT_EQ(byName, text);
+        } else {
+            std::string text = "unchanged";
+            EXPECT_EQ(T::getOidText(text, id), 0);
+            EXPECT_EQ(text, "unchanged");
+        }
+
+        const QvAsymKeyDomain* d = T::getDomain(id);
+        bool normalBasis = id == 77 || id == 78 || id == 83 || id == 84;
+        EXPECT_EQ(d == nullptr, normalBasis) << id;
+        if (d) {
+            EXPECT_EQ(d->getType(), e->fieldType == 0 ? QvAsymKeyDomain::TYPE_EP : QvAsymKeyDomain::TYPE_E2N);
+            EXPECT_EQ(T::getDomainByName(e->shortName), d);
+            if (e->oid) {
+                EXPECT_EQ(T::getDomain(*e->oid), T::getDomain(T::findByOid(*e->oid)));
+            }
+        }
+    }
+    EXPECT_EQ(names.size(), 100u);
+}
+
+TEST(NamedCurveCatalogue, OidsEqualOpenSslsCurveOids) {
+    for (int id = 1; id <= 100; id++) {
+        const EcNamedCurve* e = T::findById(id);
+        int nid = OpenSslNid(e);
+        ASSERT_NE(nid, NID_undef) << e->shortName;
+        std::string expected = OidTextOfNid(nid);
+        if (e->oid) {
+            EXPECT_EQ(e->oid->toString(), expected) << e->shortName;
+        } else {
+            // A NIST row: its OID is that of its SECG equivalent.
+            int secg = T::nextEquivalentId(id, 0, true);
+            ASSERT_GT(secg, 0);
+            ASSERT_LT(secg, 34);
+            EXPECT_EQ(T::findById(secg)->oid->toString(), expected) << e->shortName;
+        }
+    }
+}
+
+// Every domain against OpenSSL's curve of the same name: field, a, b, base
+// point, order, cofactor and degree. This checks the 24 domains built here as
+// much as the library's objects.
+TEST(NamedCurveCatalogue, DomainParametersEqualOpenSsls) {
+    BN_CTX* ctx = BN_CTX_new();
+    for (int id = 1; id <= 100; id++) {
+        const EcNamedCurve* e = T::findById(id);
+        const QvAsymKeyDomain* d = T::getDomain(e);
+        if (!d) continue;
+        EC_GROUP* g = EC_GROUP_new_by_curve_name(OpenSslNid(e));
+        ASSERT_NE(g, nullptr) << e->shortName;
+        BIGNUM *p = BN_new(), *a = BN_new(), *b = BN_new(), *n = BN_new(), *h = BN_new();
+        ASSERT_EQ(EC_GROUP_get_curve(g, p, a, b, ctx), 1);
+        EC_GROUP_get_order(g, n, ctx);
+        EC_GROUP_get_cofactor(g, h, ctx);
+        std::vector<uint8_t> gu(200), gc(200);
+        gu.resize(EC_POINT_point2oct(g, EC_GROUP_get0_generator(g), POINT_CONVERSION_UNCOMPRESSED, gu.data(),
+                                     gu.size(), ctx));
+        gc.resize(EC_POINT_point2oct(g, EC_GROUP_get0_generator(g), POINT_CONVERSION_COMPRESSED, gc.data(),
+                                     gc.size(), ctx));
+        if (e->fieldType == 0) {
+            const auto* x = static_cast<const QvEpDsaKeyDomain*>(d);
+            EXPECT_EQ(Hex(Ours([x](uint8_t* o, unsigned l) { return x->getP(o, l); })), Hex(Bn(p))) << e->shortName;
+            EXPECT_EQ(Hex(Ours([x](uint8_t* o, unsigned l) { return x->getA(o, l); })), Hex(Bn(a))) << e->shortName;
+            EXPECT_EQ(Hex(Ours([x](uint8_t* o, unsigned l) { return x->getB(o, l); })), Hex(Bn(b))) << e->shortName;
+            EXPECT_EQ(Hex(Ours([x](uint8_t* o, unsigned l) { return x->getN(o, l); })), Hex(Bn(n))) << e->shortName;
+            std::vector<uint8_t> ours(200);
+            ours.resize(x->getG(ours.data(), 200));
+            EXPECT_TRUE(ours == gu || ours == gc) << e->shortName;
+        } else {
+            const auto* x = static_cast<const QvE2nDsaKeyDomain*>(d);
+            unsigned int m = 0;
+            EXPECT_EQ(Hex(Ours([x, &m](uint8_t* o, unsigned l) { return x->getFieldPolynomial(&m, o, l); })),
+                      Hex(Bn(p)))
+                << e->shortName;
+            EXPECT_EQ(static_cast<int>(m), EC_GROUP_get_degree(g)) << e->shortName;
+            EXPECT_EQ(Hex(Ours([x](uint8_t* o, unsigned l) { return x->getA(o, l); })), Hex(Bn(a))) << e->shortName;
+            EXPECT_EQ(Hex(Ours([x](uint8_t* o, unsigned l) { return x->getB(o, l); })), Hex(Bn(b))) << e->shortName;
+            EXPECT_EQ(Hex(Ours([x](uint8_t* o, unsigned l) { return x->getN(o, l); })), Hex(Bn(n))) << e->shortName;
+            EXPECT_EQ(Hex(Ours([x](uint8_t* o, unsigned l) { return x->getH(o, l); })), Hex(Bn(h))) << e->shortName;
+            std::vector<uint8_t> ours(200);
+            ours.resize(x->getG(ours.data(), 200));
+            EXPECT_TRUE(ours == gu || ours == gc) << e->shortName;
+        }
+        EXPECT_EQ(T::bitSize(e), static_cast<unsigned long>(EC_GROUP_get_degree(g))) << e->shortName;
+        BN_free(p);
+        BN_free(a);
+        BN_free(b);
+        BN_free(n);
+        BN_free(h);
+        EC_GROUP_free(g);
+    }
+    BN_CTX_free(ctx);
+}
+
+TEST(NamedCurveCatalogue, AliasRowsShareTheObjectsOfTheirCurve) {
+    struct Pair {
+        int alias, of;
+    };
+    for (Pair p : {Pair{63, 9}, Pair{69, 13}, Pair{91, 20}, Pair{92, 16}, Pair{93, 70}, Pair{94, 1}, Pair{95, 7},
+                   Pair{98, 25}, Pair{99, 26}, Pair{100, 11}}) {
+        EXPECT_EQ(T::getDomain(p.alias), T::getDomain(p.of)) << p.alias;
+        EXPECT_NE(T::getDomain(p.alias), nullptr);
+    }
+    EXPECT_EQ(T::findById(63)->oid, T::findById(9)->oid);
+    EXPECT_EQ(T::findById(69)->oid, T::findById(13)->oid);
+    EXPECT_EQ(T::findById(69)->oid, &oid2::secp256r1());
+    // The NIST rows have objects of their own.
+    EXPECT_NE(T::getDomain(36), T::getDomain(13));
+    EXPECT_TRUE(T::sameDomain(T::getDomain(36), T::getDomain(13)));
+    // The rows built here are distinct objects.
+    std::set<const QvAsymKeyDomain*> distinct;
+    for (int id : {64, 65, 66, 67, 68, 96, 97, 70, 71, 72, 73, 74, 75, 76, 79, 80, 81, 82, 85, 86, 87, 88, 89, 90})
+        EXPECT_TRUE(distinct.insert(T::getDomain(id)).second) << id;
+}
+
+TEST(NamedCurveCatalogue, LookupsOfTheTellingCases) {
+    EXPECT_EQ(T::findById(0), nullptr);
+    EXPECT_EQ(T::findById(101), nullptr);
+    EXPECT_EQ(T::findById(-5), nullptr);
+    EXPECT_STREQ(T::findById(57)->shortName, "brainpoolP320r1");
+    EXPECT_EQ(T::findByName("SECP256R1")->id, 13);
+    EXPECT_EQ(T::findByName("CERTICOM PRIME 256 R1")->id, 13);
+    EXPECT_EQ(T::findByName("certicom prime 256 r1")->id, 13);
+    EXPECT_EQ(T::findByName("prime256v1")->id, 69);
+    EXPECT_EQ(T::findByName("ansix9p256r1")->id, 69);
+    EXPECT_EQ(T::findByName("ANSIX9P192R1")->id, 63);
+    EXPECT_EQ(T::findByName("c2pnb176v1")->id, 73);
+    EXPECT_EQ(T::findByName("c2tnb431r1")->id, 89);
+    EXPECT_EQ(T::findByOidText("1.2.840.10045.3.1.7")->id, 13);
+    EXPECT_EQ(T::findByOidText("1.2.840.10045.3.1.1")->id, 9);
+    EXPECT_STREQ(T::findById(98)->longName, "WTLS BINARY 12 233");
+    EXPECT_STREQ(T::findById(73)->longName, "ANSI BINARY 176 W1");
+    EXPECT_STREQ(T::findById(89)->longName, "ANSI BINARY 431 R1");
+    EXPECT_STREQ(T::findById(16)->longName, "CERTICOM BINARY 113 R1");
+    EXPECT_STREQ(T::findById(40)->longName, "FIPS186 BINARY B163");
+    EXPECT_STREQ(T::findById(50)->longName, "BRAINPOOL PRIME 160 T1");
+    EXPECT_STREQ(T::findById(68)->longName, "ANSI PRIME 239 V3");
+    for (int id = 1; id <= 100; id++) {
+        int fam = id <= 33 ? 1 : id <= 48 ? 2 : id <= 62 ? 3 : id <= 89 ? 4 : 5;
+        EXPECT_EQ(T::findById(id)->family, fam) << id;
+    }
+    EXPECT_STREQ(T::familyName(1), "SECG");
+    EXPECT_STREQ(T::familyName(T::findById(40)), "NIST");
+    EXPECT_STREQ(T::familyName(oid2::brainpoolP256r1()), "Brainpool");
+    EXPECT_STREQ(T::familyName(oid2::secp256r1()), "SECG");
+    EXPECT_STREQ(T::familyName(4), "X9.62");
+    EXPECT_STREQ(T::familyName(5), "WTLS");
+}
+
+TEST(NamedCurveCatalogue, UnknownNamesAndOidsAreNotFound) {
+    EXPECT_EQ(T::findByName("secp256r2"), nullptr);
+    EXPECT_EQ(T::findByName(""), nullptr);
+    EXPECT_EQ(T::findByName(nullptr), nullptr);
+    EXPECT_EQ(T::findByName("secp256r1 "), nullptr);
+    EXPECT_EQ(T::findByOidText("1.2.840.10045.3.1.8"), nullptr);
+    EXPECT_EQ(T::findByOidText("not an oid"), nullptr);
+    EXPECT_EQ(T::findByOidText(""), nullptr);
+    EXPECT_EQ(T::findByOidText(nullptr), nullptr);
+    EXPECT_EQ(T::findByOid(oid2::gnBasis()), nullptr);
+    EXPECT_EQ(T::findByOid(ASNobjectId()), nullptr);
+    EXPECT_EQ(T::getName(nullptr, 0), nullptr);
+    EXPECT_EQ(T::getName(13, 3), nullptr);
+    EXPECT_EQ(T::getName(13, -1), nullptr);
+    EXPECT_EQ(T::getName(0, 0), nullptr);
+    EXPECT_EQ(T::getNameByOid(oid2::id_ecPublicKey(), 0), nullptr);
+    EXPECT_STREQ(T::getNameByOid(oid2::secp256r1(), 0), "secp256r1");
+    EXPECT_EQ(T::getOid("nope"), nullptr);
+    EXPECT_EQ(T::getOid(static_cast<const EcNamedCurve*>(nullptr)), nullptr);
+    EXPECT_EQ(T::getOid("nistp256"), nullptr);
+    std::string text = "unchanged";
+    EXPECT_EQ(T::getOidText(text, "nope"), 0);
+    EXPECT_EQ(T::getOidText(text, 0), 0);
+    EXPECT_EQ(T::getOidText(text, "nistp256"), 0);
+    EXPECT_EQ(text, "unchanged");
+    EXPECT_EQ(T::getDomain(0), nullptr);
+    EXPECT_EQ(T::getDomain(77), nullptr);
+    EXPECT_EQ(T::getDomain(static_cast<const EcNamedCurve*>(nullptr)), nullptr);
+    EXPECT_EQ(T::getDomainByName("nope"), nullptr);
+    EXPECT_EQ(T::getDomainByOidText("1.2.3.4"), nullptr);
+    EXPECT_EQ(T::getDomainByOidText("1.3.132.0.34"), T::getDomain(14));
+    EXPECT_EQ(T::familyName(0), nullptr);
+    EXPECT_EQ(T::familyName(6), nullptr);
+    EXPECT_EQ(T::familyName(static_cast<const EcNamedCurve*>(nullptr)), nullptr);
+    EXPECT_EQ(T::familyName(oid2::gnBasis()), nullptr);
+    EXPECT_EQ(T::findNextByDomain(nullptr, 0), nullptr);
+    EXPECT_EQ(T::nextEquivalentId(0, 0, true), 0);
+    EXPECT_EQ(T::nextEquivalentId(101, 0, false), 0);
+    EXPECT_EQ(T::nextEquivalent(2, 0, true), nullptr);
+}
+
+TEST(NamedCurveCatalogue, SizesAndStrengths) {
+    EXPECT_EQ(T::bitSize(T::findByName("c2onb239v4")), 239u);
+    EXPECT_EQ(T::bitSize(T::findByName("c2onb191v5")), 191u);
+    EXPECT_EQ(T::byteSize(T::findByName("c2onb191v5")), 24u);
+    EXPECT_EQ(T::byteSize(T::findByName("secp521r1")), 66u);
+    EXPECT_EQ(T::bitSize(T::findByName("sect571r1")), 571u);
+    EXPECT_EQ(T::bitSize(nullptr), 0u);
+    EXPECT_EQ(T::fieldBitSize(nullptr), 0u);
+    EXPECT_EQ(T::securityStrength(T::getDomainByName("secp256r1")), 128u);
+    EXPECT_EQ(T::securityStrength(T::getDomainByName("secp160r1")), 80u);
+    EXPECT_EQ(T::securityStrength(T::getDomainByName("secp521r1")), 256u);
+    EXPECT_EQ(T::securityStrength(T::getDomainByName("secp384r1")), 192u);
+    EXPECT_EQ(T::securityStrength(T::getDomainByName("brainpoolP320r1")), 160u);
+    EXPECT_EQ(T::securityStrength(T::getDomainByName("secp224r1")), 112u);
+    EXPECT_EQ(T::securityStrength(T::getDomainByName("prime192v2")), 96u);
+    EXPECT_EQ(T::securityStrength(T::getDomainByName("secp128r1")), 0u);
+    EXPECT_EQ(T::securityStrength(T::getDomainByName("sect233k1")), 112u);
+    EXPECT_EQ(T::securityStrength(nullptr), 0u);
+    // An empty domain carries no field.
+    QvEpDsaKeyDomain empty;
+    EXPECT_EQ(T::fieldBitSize(&empty), 0u);
+    EXPECT_EQ(T::findNextByDomain(&empty, 0), nullptr);
+}
+
+TEST(NamedCurveCatalogue, EquivalentRecords) {
+    EXPECT_EQ(T::nextEquivalentId(22, 0, true), 40);
+    EXPECT_EQ(T::nextEquivalentId(22, 40, true), 0);
+    EXPECT_EQ(T::nextEquivalentId(20, 0, true), 39);
+    EXPECT_EQ(T::nextEquivalentId(20, 39, true), 91);
+    EXPECT_EQ(T::nextEquivalentId(20, 91, true), 0);
+    EXPECT_EQ(T::nextEquivalentId(91, 0, true), 20);
+    EXPECT_EQ(T::nextEquivalentId(95, 0, true), 7);
+    EXPECT_EQ(T::nextEquivalentId(6, 0, true), 0);
+    EXPECT_EQ(T::nextEquivalentId(57, 0, true), 0);
+    EXPECT_EQ(T::nextEquivalent(13, 36, true)->id, 69);
+    // By domain value the same classes come out, for every record with a domain.
+    for (int id = 1; id <= 100; id++) {
+        if (!T::getDomain(id)) continue;
+        std::vector<int> fixed, byValue;
+        for (int n = T::nextEquivalentId(id, 0, true); n; n = T::nextEquivalentId(id, n, true)) fixed.push_back(n);
+        for (int n = T::nextEquivalentId(id, 0, false); n; n = T::nextEquivalentId(id, n, false))
+            byValue.push_back(n);
+        EXPECT_EQ(fixed, byValue) << id;
+    }
+}
+
+TEST(NamedCurveCatalogue, FindByDomainBuiltFromOpenSslParameters) {
+    // secp256r1 from OpenSSL's numbers: a fresh object of equal value.
+    BN_CTX* ctx = BN_CTX_new();
+    EC_GROUP* g = EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1);
+    BIGNUM *p = BN_new(), *a = BN_new(), *b = BN_new(), *n = BN_new();
+    EC_GROUP_get_curve(g, p, a, b, ctx);
+    EC_GROUP_get_order(g, n, ctx);
+    std::vector<uint8_t> gu(65);
+    EC_POINT_point2oct(g, EC_GROUP_get0_generator(g), POINT_CONVERSION_UNCOMPRESSED, gu.data(), gu.size(), ctx);
+    QvEpDsaKeyDomain mine(Hex(Bn(a)).c_str(), Hex(Bn(b)).c_str(), Hex(Bn(p)).c_str(), Hex(gu).c_str(),
+                          Hex(Bn(n)).c_str(), "1");
+    EXPECT_EQ(T::findNextByDomain(&mine, 0)->id, 13);
+    EXPECT_EQ(T::findNextByDomain(&mine, 13)->id, 36);
+    EXPECT_EQ(T::findNextByDomain(&mine, 36)->id, 69);
+    EXPECT_EQ(T::findNextByDomain(&mine, 69), nullptr);
+    EXPECT_FALSE(T::sameDomain(&mine, T::getDomain(14)));
+    EXPECT_FALSE(T::sameDomain(&mine, T::getDomain(16)));
+    EXPECT_FALSE(T::sameDomain(&mine, nullptr));
+    // The same curve with another base point is another domain.
+    std::vector<uint8_t> g2(65);
+    EC_POINT* twice = EC_POINT_new(g);
+    EC_POINT_dbl(g, twice, EC_GROUP_get0_generator(g), ctx);
+    EC_POINT_point2oct(g, twice, POINT_CONVERSION_UNCOMPRESSED, g2.data(), g2.size(), ctx);
+    QvEpDsaKeyDomain other(Hex(Bn(a)).c_str(), Hex(Bn(b)).c_str(), Hex(Bn(p)).c_str(), Hex(g2).c_str(),
+                           Hex(Bn(n)).c_str(), "1");
+    EXPECT_EQ(T::findNextByDomain(&other, 0), nullptr);
+    EC_POINT_free(twice);
+    BN_free(p);
+    BN_free(a);
+    BN_free(b);
+    BN_free(n);
+    EC_GROUP_free(g);
+    BN_CTX_free(ctx);
+}
+
+TEST(NamedCurveCatalogue, AllNamesJoinsEquivalents) {
+    std::string s;
+    EXPECT_EQ(T::allNames(s, T::findById(9), T::kShortName), 1);
+    EXPECT_EQ(s, "secp192r1/nistp192/prime192v1");
+    EXPECT_EQ(T::allNames(s, T::findById(34), T::kShortName), 1);
+    EXPECT_EQ(s, "nistp192/secp192r1/prime192v1");
+    EXPECT_EQ(T::allNames(s, oid2::secp256r1(), T::kLongName), 1);
+    EXPECT_EQ(s, "CERTICOM PRIME 256 R1/FIPS186 PRIME P256/ANSI PRIME 256 V1");
+    EXPECT_EQ(T::allNames(s, T::findById(63), T::kAlias), 1);
+    EXPECT_EQ(s, "ansiX9p192r1");
+    EXPECT_EQ(T::allNames(s, T::findById(57), T::kShortName), 1);
+    EXPECT_EQ(s, "brainpoolP320r1");
+    s = "unchanged";
+    EXPECT_EQ(T::allNames(s, T::findById(9), T::kAlias), 0);
+    EXPECT_EQ(T::allNames(s, nullptr, T::kShortName), 0);
+    EXPECT_EQ(T::allNames(s, T::findById(9), 7), 0);
+    EXPECT_EQ(T::allNames(s, oid2::gnBasis(), 0), 0);
+    EXPECT_EQ(s, "unchanged");
+}
+
+TEST(NamedCurveCatalogue, DescriptionsInBothLanguages) {
+    std::string s;
+    EXPECT_EQ(T::describe(s, 13, true, T::kEnglish), 1);
+    EXPECT_EQ(s, "SECG/NIST/X9.62 curve over a 256 bit prime field");
+    EXPECT_EQ(T::describe(s, 13, true, T::kPolish), 1);
+    EXPECT_EQ(s, "Krzywa nad 256 bitowym ciałem prostym z norm SECG/NIST/X9.62");
+    EXPECT_EQ(T::describe(s, T::findByName("wap-wsg-idm-ecid-wtls8"), false, T::kPolish), 1);
+    EXPECT_EQ(s, "Krzywa nad 112 bitowym ciałem prostym z normy WTLS");
+    EXPECT_EQ(T::describe(s, 13, false, T::kEnglish), 1);
+    EXPECT_EQ(s, "SECG curve over a 256 bit prime field");
+    EXPECT_EQ(T::describe(s, 83, false, T::kEnglish), 1);
+    EXPECT_EQ(s, "X9.62 curve over a 239 bit binary field");
+    EXPECT_EQ(T::describe(s, 20, true, T::kPolish), 1);
+    EXPECT_EQ(s, "Krzywa nad 163 bitowym ciałem binarnym z norm SECG/NIST/WTLS");
+    EXPECT_EQ(T::describe(s, 22, true, T::kEnglish), 1);
+    EXPECT_EQ(s, "SECG/NIST curve over a 163 bit binary field");
+    s = "unchanged";
+    EXPECT_EQ(T::describe(s, 13, true, 2), 0);
+    EXPECT_EQ(T::describe(s, 0, true, T::kEnglish), 0);
+    EXPECT_EQ(T::describe(s, nullptr, false, T::kPolish), 0);
+    EXPECT_EQ(s, "unchanged");
+}
