@@ -156,6 +156,8 @@ CK_RV SettlePin(const char* word, bool isPuk, unsigned long minLen, const char* 
   if (kind == 1) {
     *isRandom = true;
     if (!random) return CKR_FUNCTION_FAILED;
+    // An invalid length option (0) would give an empty PIN: refused.
+    if (minLen == 0) return CKR_ARGUMENTS_BAD;
     // Room for three octets per character (multibyte alphabets).
     const size_t room = minLen * 3 + 1;
     auto* buf = new (std::nothrow) uint8_t[room];

@@ -491,6 +491,26 @@ TEST(InitProfileHostile, NullAndEmptyProfiles) {
   EXPECT_FALSE(none.WriteOutputVariables(0, s, false));
 }
 
+TEST_F(ProfileTest, ProfileWithoutGlobalSection) {
+  Set("Only", "UserPin", "123456");
+  EXPECT_EQ(profile.GetGlobal(), nullptr);
+  EXPECT_EQ(profile.GetTokenCount(), 1);
+  EXPECT_EQ(Validate(CKR_OK, true), "");
+  InitTokenSettings s;
+  ASSERT_EQ(profile.Settle(0, bounds, false, nullptr, FirstCharGenerator(), &s), CKR_OK);
+  ASSERT_TRUE(profile.WriteOutputVariables(0, s, false));
+  ASSERT_NE(profile.GetGlobal(), nullptr);
+  EXPECT_NE(profile.GetGlobal()->FindParam("__SET_GlobalUserPinBlocked", true), nullptr);
+  EXPECT_EQ(profile.GetTokenCount(), 1);  // still one token section
+}
+
+TEST_F(ProfileTest, InvalidLengthNeverGivesAnEmptyRandomPin) {
+  Set("T", "UserPinMinLen", "99");
+  InitTokenSettings s;
+  EXPECT_EQ(profile.Settle(0, bounds, false, nullptr, FirstCharGenerator(), &s), CKR_ARGUMENTS_BAD);
+  EXPECT_FALSE(s.userPin.IsSet());
+}
+
 TEST_F(ProfileTest, HostileValuesNeverCrash) {
   const std::string longLabel(100000, 'L');
   Set("T", "TokenLabel", longLabel.c_str());

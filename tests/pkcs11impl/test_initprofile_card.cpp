@@ -1,5 +1,6 @@
 // Random PIN texts and the profile validation on simulated cards through the
 // reader bridge (no worker threads).
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -36,6 +37,28 @@ class ProfileBridge : public SCPkcs15Lib {
 
  private:
   int m_marker = 0;
+};
+
+// The simulator's APDU log and status injection (same library instance as the bridge's).
+struct SimLog {
+  size_t (*getLog)(const char*, char*, size_t) = nullptr;
+  int (*clearLog)(const char*) = nullptr;
+  int (*inject)(const char*, unsigned, unsigned, int) = nullptr;
+  explicit SimLog(void* handle) {
+    getLog = reinterpret_cast<size_t (*)(const char*, char*, size_t)>(dlsym(handle, "CardSimGetApduLog"));
+    clearLog = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimClearLog"));
+    inject = reinterpret_cast<int (*)(const char*, unsigned, unsigned, int)>(dlsym(handle, "CardSimInjectSw"));
+  }
+  bool ok() const { return getLog && clearLog && inject; }
+  // Commands of the log whose header starts with `prefix` (hex, no blanks).
+  int Count(const char* reader, const std::string& prefix) const {
+    const size_t n = getLog(reader, nullptr, 0);
+    std::string s(n, '\0');
+    getLog(reader, &s[0], n);
+    int count = 0;
+    for (size_t pos = s.find("> " + prefix); pos != std::string::npos; pos = s.find("> " + prefix, pos + 1)) ++count;
+    return count;
+  }
 };
 
 CfgSectionList* OneTokenProfile(CfgSectionList* sections, const char* name, const char* value) {
@@ -78,6 +101,48 @@ TEST(RandomTextOnCard, CardReaderGivesPinsAndAnEmptyReaderIsRefused) {
   EXPECT_EQ(CKR_ARGUMENTS_BAD, b.GenerateRandomText(0, buf, &len, 8, nullptr));
   len = sizeof buf;
   EXPECT_EQ(CKR_ARGUMENTS_BAD, b.GenerateRandomText(0, buf, &len, 8, "x"));
+  EXPECT_EQ(SC_OK, b.DeInitLib());
+}
+
+TEST(RandomTextOnCard, CardChallengesAreUsedAndAnUnsupportedCardFallsBack) {
+  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}});
+  CardSim sim;
+  ASSERT_TRUE(sim.ok());
+  SimLog log(sim.handle);
+  ASSERT_TRUE(log.ok());
+  SCPkcs15Lib b;
+  Configure(b);
+  ASSERT_EQ(SC_OK, b.InitLib(nullptr, 3));
+  b.CheckCardStateAndReconnectIfNeeded(0);
+  ASSERT_NE(b.GetReader(0)->GetCard(), nullptr);
+  uint8_t buf[400];
+  // 40 printable characters: 280 bits, one draw of 35 octets from the card.
+  log.clearLog(kR0);
+  CK_ULONG len = sizeof buf;
+  ASSERT_EQ(CKR_OK, b.GenerateRandomText(0, buf, &len, 40, "<printable>"));
+  EXPECT_EQ(1, log.Count(kR0, "0084000023"));
+  // 400 digits: 1600 bits, served by draws of at most 128 octets, all from the card.
+  log.clearLog(kR0);
+  len = sizeof buf;
+  ASSERT_EQ(CKR_OK, b.GenerateRandomText(0, buf, &len, 400, nullptr));
+  EXPECT_EQ(400u, len);
+  EXPECT_EQ(1, log.Count(kR0, "0084000080"));
+  EXPECT_GE(log.Count(kR0, "00840000"), 2);
+  // A card without the command: asked once, the rest comes from the software generator.
+  log.clearLog(kR0);
+  ASSERT_EQ(0, log.inject(kR0, 0x84, 0x6D00, 100));
+  len = sizeof buf;
+  ASSERT_EQ(CKR_OK, b.GenerateRandomText(0, buf, &len, 400, nullptr));
+  EXPECT_EQ(400u, len);
+  for (CK_ULONG i = 0; i < len; ++i) EXPECT_TRUE(buf[i] >= '0' && buf[i] <= '9');
+  EXPECT_EQ(1, log.Count(kR0, "00840000"));
+  // Another card failure is mapped and ends the call.
+  log.clearLog(kR0);
+  ASSERT_EQ(0, log.inject(kR0, 0x84, 0x6982, 1));
+  len = sizeof buf;
+  EXPECT_NE(CKR_OK, b.GenerateRandomText(0, buf, &len, 8, nullptr));
+  EXPECT_EQ(0u, len);
+  log.inject(kR0, 0x84, 0, 0);
   EXPECT_EQ(SC_OK, b.DeInitLib());
 }
 
