@@ -12,7 +12,6 @@
 namespace {
 const char kSrc[] = "scpkcs15pathobjectinfo";
 const SCPkcs15AppServices* g_services = nullptr;
-constexpr SCRESULT kStatus6A86 = SC_RESULT_CODE(0xE000000000016A86ULL);
 }  // namespace
 
 void SCPkcs15SetAppServices(const SCPkcs15AppServices* services) { g_services = services; }

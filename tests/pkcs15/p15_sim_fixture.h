@@ -42,7 +42,9 @@ protected:
         m_getLog = reinterpret_cast<size_t (*)(const char*, char*, size_t)>(dlsym(m_handle, "CardSimGetApduLog"));
         m_clearLog = reinterpret_cast<int (*)(const char*)>(dlsym(m_handle, "CardSimClearLog"));
         m_injectSw = reinterpret_cast<int (*)(const char*, unsigned, unsigned, int)>(dlsym(m_handle, "CardSimInjectSw"));
-        ASSERT_TRUE(m_loadConfig && m_getLog && m_clearLog && m_injectSw);
+        m_addReader = reinterpret_cast<int (*)(const char*)>(dlsym(m_handle, "CardSimAddReader"));
+        m_insert = reinterpret_cast<int (*)(const char*, const char*)>(dlsym(m_handle, "CardSimInsert"));
+        ASSERT_TRUE(m_loadConfig && m_getLog && m_clearLog && m_injectSw && m_addReader && m_insert);
         ASSERT_EQ(0, m_loadConfig(conf.c_str()));
         scInstallCardFactory();
     }
@@ -67,6 +69,18 @@ protected:
         m_reader = name;
         ClearLog();
         return r->GetCard();
+    }
+
+    // A card made by the simulator's image generator (arguments after the
+    // command), in a reader of its own ("Card <name>").
+    SCCard* ConnectGenerated(const std::string& name, const std::string& args) {
+        const std::string path = m_dir + "/" + name + ".card";
+        const std::string cmd = "/usr/bin/python3 " MIRTAL_SOURCE_DIR "/tools/cardsim/cardgen.py " + args + " '" + path + "'";
+        EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;
+        const std::string reader = "Card " + name;
+        EXPECT_EQ(0, m_addReader(reader.c_str()));
+        EXPECT_EQ(0, m_insert(reader.c_str(), path.c_str()));
+        return Connect(name);
     }
 
     std::vector<std::string> Commands() const {
@@ -100,5 +114,7 @@ private:
     size_t (*m_getLog)(const char*, char*, size_t) = nullptr;
     int (*m_clearLog)(const char*) = nullptr;
     int (*m_injectSw)(const char*, unsigned, unsigned, int) = nullptr;
+    int (*m_addReader)(const char*) = nullptr;
+    int (*m_insert)(const char*, const char*) = nullptr;
     std::vector<std::unique_ptr<SCReader>> m_readers;
 };

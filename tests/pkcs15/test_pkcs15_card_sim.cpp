@@ -528,3 +528,25 @@ TEST_F(P15Card, ApplicationsAddedAndDeleted) {
     EXPECT_EQ(SC_OK, dir.Load(false));
     EXPECT_TRUE(dir.IsEmpty());
 }
+
+TEST_F(P15Card, FurtherApplicationsOnIasCardsGetTheirOwnAid) {
+    SCCard* card = ConnectGenerated("pkcs15-model7-gen", "pkcs15 --model 7");
+    ASSERT_NE(nullptr, card);
+    ASSERT_EQ(7u, card->GetCardType());
+    SCPkcs15Card p15(card);
+    ASSERT_EQ(SC_OK, p15.Load());
+    ASSERT_EQ(1, p15.GetApplicationCount());
+    ASNPkcs15DIRRecord* second = nullptr;
+    ASSERT_EQ(SC_OK, p15.CreateApplicationRecord(&second, "Druga", nullptr));
+    const uint8_t aid2[] = {0xE8, 0x28, 0xBD, 0x08, 0x0F, 'M', 'I', 'R', 'T', 'A', 'L'};
+    ASSERT_EQ(11, second->aid.getLength());
+    EXPECT_EQ(0, memcmp(aid2, second->aid.getData(), 11));
+    EXPECT_TRUE(second->ddo.oid.isEqual("1.3.6.1.4.1.32473.2.7.4"));
+    ASNPkcs15DIRRecord* third = nullptr;
+    ASSERT_EQ(SC_OK, p15.CreateApplicationRecord(&third, "Trzecia", "1.2.3.4"));
+    const uint8_t aid3[] = {0xE8, 0x28, 0xBD, 0x08, 0x0F, 'M', 'I', 'R', 'T', 'A', 'L', '2'};
+    ASSERT_EQ(12, third->aid.getLength());
+    EXPECT_EQ(0, memcmp(aid3, third->aid.getData(), 12));
+    EXPECT_TRUE(third->ddo.oid.isEqual("1.2.3.4"));
+    EXPECT_EQ(3, p15.GetCardDir().DirRecords().GetCount());
+}
