@@ -1,0 +1,231 @@
+#include "pkcs15/scpkcs15app.h"
+
+#include <cstring>
+#include <new>
+
+#include "support/debuglog.h"
+#include "support/textutil.h"
+#include "support/vtest.h"
+
+namespace {
+
+struct ProfileOid {
+    const char* oid;
+    int profile;
+};
+const ProfileOid kProfiles[] = {
+    {"1.3.6.1.4.1.32473.2.7.1", 1},   {"1.3.6.1.4.1.32473.2.5.1", 1}, {"1.3.6.1.4.1.32473.2.7.2", 3},
+    {"1.3.6.1.4.1.32473.2.7.3.1", 4}, {"1.3.6.1.4.1.32473.2.7.3", 4}, {"1.3.6.1.4.1.32473.2.7.4", 7},
+};
+
+}  // namespace
+
+bool SCPkcs15App::VerifiedPin::Set(const char* text, int32_t len) {
+    if (pin) {
+        size_t n = length >= 0 ? static_cast<size_t>(length) : std::strlen(pin);
+        SecureZero(pin, n);
+        delete[] pin;
+        pin = nullptr;
+    }
+    length = -1;
+    if (!text) return true;
+    size_t n = len >= 0 ? static_cast<size_t>(len) : std::strlen(text);
+    pin = new (std::nothrow) char[n + 1];
+    if (!pin) return false;
+    std::memcpy(pin, text, n);
+    pin[n] = 0;
+    length = len >= 0 ? len : -1;
+    return true;
+}
+
+SCPkcs15App::SCPkcs15App(SCCard* card, SCPkcs15Card* owner, const ASNPkcs15DIRRecord* record)
+    : m_odf(card),
+      m_tokenInfo(card),
+      m_pCard(card),
+      m_pOwner(owner),
+      m_flags(0),
+      m_hasDirRecord(false),
+      m_verifiedPins(8, true),
+      m_pCurrentPin(nullptr) {
+    for (DirList& l : m_lists) l.SetOwnership(true);
+    if (record) {
+        m_dirRecord = *record;
+        m_hasDirRecord = true;
+    }
+    m_odf.SetApplication(this);
+    m_tokenInfo.SetApplication(this);
+}
+
+SCPkcs15App::~SCPkcs15App() {
+    ForgetAllPins();
+    DeleteAllLists();
+}
+
+void SCPkcs15App::DeleteAllLists() {
+    for (DirList& l : m_lists) l.DeleteAll();
+}
+
+int SCPkcs15App::GetProfileNumber(const ASNobjectId& oid) {
+    for (const ProfileOid& p : kProfiles)
+        if (oid.isEqual(p.oid)) return p.profile;
+    return 0;
+}
+
+bool SCPkcs15App::IsKnownProfile() const {
+    if (m_flags & FLAG_LOADED) return (m_flags & FLAG_KNOWN_PROFILE) != 0;
+    if (!m_hasDirRecord || !m_dirRecord.wasDdo || !m_dirRecord.ddo.wasOid) return false;
+    return GetProfileNumber(m_dirRecord.ddo.oid) != 0;
+}
+
+int SCPkcs15App::ListIndexForTag(int odfTag) {
+    switch (odfTag) {
+        case 0xA0: return L_PRKDF;
+        case 0xA1: return L_PUKDF;
+        case 0xA2: return L_TRUSTED_PUKDF;
+        case 0xA3: return L_SKDF;
+        case 0xA4: return L_CDF;
+        case 0xA5: return L_TRUSTED_CDF;
+        case 0xA6: return L_USEFUL_CDF;
+        case 0xA7: return L_DODF;
+        case 0xA8: return L_AODF;
+        default: return -1;
+    }
+}
+
+TypedPointerList<SCPkcs15ObjectList>* SCPkcs15App::GetListForTag(int odfTag) {
+    int i = ListIndexForTag(odfTag);
+    return i < 0 ? nullptr : &m_lists[i];
+}
+
+const TypedPointerList<SCPkcs15ObjectList>* SCPkcs15App::GetListForTag(int odfTag) const {
+    int i = ListIndexForTag(odfTag);
+    return i < 0 ? nullptr : &m_lists[i];
+}
+
+SCPkcs15ObjectList* SCPkcs15App::FindDirectoryFile(int odfTag, uint32_t) {
+    DirList* l = GetListForTag(odfTag);
+    if (!l) {
+        DebugLogWriteText(2, 0, "WARN: SCPkcs15App::FindDirectoryFile(): Nie znaleziono listy obiektów -- niepoprawne argumenty !???");
+        return nullptr;
+    }
+    return l->GetHead();
+}
+
+SCPkcs15ObjectList* SCPkcs15App::FindListForHandle(const void* handle) const {
+    if (!handle) return nullptr;
+    // Lists are asked in the order of the data model: PrKDF .. AODF, SKDF.
+    for (const DirList& l : m_lists)
+        for (POSITION p = l.GetHeadPosition(); p;) {
+            SCPkcs15ObjectList* f = l.GetNext(p);
+            if (f && f->HoldsHandle(handle)) return f;
+        }
+    return nullptr;
+}
+
+SCRESULT SCPkcs15App::GetObjectKind(void* handle) {
+    SCPkcs15ObjectList* f = FindListForHandle(handle);
+    return f ? f->GetObjectKind(handle) : SC_E_PKCS15_INVALID_HANDLE;
+}
+
+SCRESULT SCPkcs15App::BuildAbsolutePath(SCPath* out) const {
+    if (!out) return SC_E_BAD_PARAMS;
+    if (!m_hasDirRecord) return SC_E_BAD_USAGE;
+    if (!m_dirRecord.wasPath || m_dirRecord.path.getLength() == 0) {
+        if (m_pCard && m_pCard->GetCardType() == 7) {
+            const uint16_t ids[2] = {SC_FID_MF, 0xADF1};
+            return out->Set(ids, 2) ? 0 : SC_E_NO_MEMORY;
+        }
+        return SC_E_PKCS15_UNSUPPORTED_PROFILE;
+    }
+    uint16_t ids[64];
+    int n = m_dirRecord.getPath(ids, 64);
+    if (n <= 0) return SC_E_BAD_USAGE;
+    SCPath p;
+    if (!p.Set(ids, static_cast<size_t>(n))) return SC_E_NO_MEMORY;
+    p.MakeAbsolute(SCPath());
+    if (p.Count() < 2) return SC_E_BAD_USAGE;
+    *out = p;
+    return 0;
+}
+
+SCRESULT SCPkcs15App::BuildAbsolutePath(const uint16_t* rel, uint16_t count, SCPath* out) const {
+    SCRESULT r = BuildAbsolutePath(out);
+    if (r < 0) return r;
+    for (uint16_t i = 0; i < count; ++i) out->Append(rel[i]);
+    return 0;
+}
+
+uint32_t SCPkcs15App::GetDirPathKey() const {
+    if (!m_hasDirRecord || !m_dirRecord.wasPath) return 0;
+    uint16_t ids[64];
+    int n = m_dirRecord.getPath(ids, 64);
+    if (n <= 0) return 0;
+    int i = ids[0] == SC_FID_MF ? 1 : 0;
+    uint32_t first = i < n ? ids[i] : 0;
+    uint32_t second = i + 1 < n ? ids[i + 1] : 0;
+    return first | (second << 16);
+}
+
+int SCPkcs15App::GetTokenLabel(char* buf, int size) {
+    const ASNUtf8String* label = nullptr;
+    ASNPkcs15TokenInfo& ti = m_tokenInfo.Contents();
+    if (ti.wasLabel) label = &ti.label;
+    else if (m_hasDirRecord && m_dirRecord.wasLabel) label = &m_dirRecord.label;
+    if (!label) return 0;
+    int n = static_cast<int>(label->getLength());
+    int copy = n < size ? n : (size > 0 ? size : 0);
+    if (buf && copy > 0) std::memcpy(buf, label->getData(), static_cast<size_t>(copy));
+    return n > size ? -n : n;
+}
+
+void SCPkcs15App::SetCard(SCCard* card) {
+    m_pCard = card;
+    m_odf.SetCard(card);
+    m_tokenInfo.SetCard(card);
+    for (DirList& l : m_lists)
+        for (POSITION p = l.GetHeadPosition(); p;) l.GetNext(p)->SetCard(card);
+}
+
+void SCPkcs15App::Clear(bool full) {
+    ForgetAllPins();
+    m_flags &= ~0x133u;
+    if (!full) return;
+    m_hasDirRecord = false;
+    m_dirRecord.clear();
+    m_pOwner = nullptr;
+    DeleteAllLists();
+    m_odf.Reset(true);
+    m_tokenInfo.Reset(true);
+    m_tokenInfo.ClearTokenInfo();
+}
+
+// ---- services for the card object and the file objects ----
+
+namespace {
+
+SCPkcs15App* SvcCreate(SCCard* card, SCPkcs15Card* owner, ASNPkcs15DIRRecord* record, uint32_t optionBits) {
+    SCPkcs15App* app = new (std::nothrow) SCPkcs15App(card, owner, record);
+    (void)optionBits;
+    return app;
+}
+void SvcDestroy(SCPkcs15App* app) { delete app; }
+SCRESULT SvcLoad(SCPkcs15App* app, uint32_t flags) { return app ? app->Load((flags & 1) != 0) : SC_E_BAD_PARAMS; }
+bool SvcIsLoaded(SCPkcs15App* app) { return app && app->IsLoaded(); }
+ASNPkcs15DIRRecord* SvcGetDirRecord(SCPkcs15App* app) { return app ? app->GetDirRecord() : nullptr; }
+SCRESULT SvcClear(SCPkcs15App* app) { return app ? app->ClearPkcs15Directory() : SC_E_BAD_PARAMS; }
+
+bool SvcKeepsPin(SCPkcs15App* app, const ASNPkcs15AuthObject* pin) { return app && app->HasVerifiedPin(pin); }
+SCRESULT SvcVerifyCached(SCPkcs15App* app, const ASNPkcs15AuthObject* pin, SCPath* currentDf) {
+    return app ? app->VerifyCachedPin(pin, currentDf) : SC_E_PKCS15_NOT_LOGGED_IN;
+}
+
+const SCPkcs15CardAppServices kCardServices = {SvcCreate, SvcDestroy, SvcLoad, SvcIsLoaded, SvcGetDirRecord,
+                                               nullptr,   SvcClear,   nullptr, nullptr,     nullptr};
+const SCPkcs15AppServices kFileServices = {SvcKeepsPin, SvcVerifyCached, nullptr};
+
+}  // namespace
+
+void SCPkcs15InstallAppServices() {
+    SCPkcs15SetCardAppServices(&kCardServices);
+    SCPkcs15SetAppServices(&kFileServices);
+}

@@ -1,0 +1,155 @@
+// One PKCS#15 application on a card: its TokenInfo, its ODF and the nine lists
+// of object directory files, reached by the token layer through record
+// handles; PIN operations keep the PINs that were verified so that a write
+// that meets "security status not satisfied" can verify once more.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/libpkcs15/asnpkcs15authobject.h"
+#include "lib/libpkcs15/asnpkcs15dirrecord.h"
+#include "pkcs15/scpkcs15card.h"
+#include "pkcs15/scpkcs15objectlist.h"
+#include "pkcs15/scpkcs15odf.h"
+#include "pkcs15/scpkcs15tokeninfo.h"
+#include "smartcard/sc_fileheader.h"
+#include "smartcard/sc_path.h"
+#include "support/ptrlist.h"
+
+class SCPkcs15App {
+public:
+    // State word.
+    static constexpr uint32_t FLAG_WRITABLE = 0x1;
+    static constexpr uint32_t FLAG_KNOWN_PROFILE = 0x2;
+    static constexpr uint32_t FLAG_LOADED = 0x10;
+    static constexpr uint32_t FLAG_PATHS_FIXED = 0x20;
+    static constexpr uint32_t FLAG_0100 = 0x100;
+    static constexpr uint32_t FLAG_NO_OTHER_APPS_A = 0x4000;
+    static constexpr uint32_t FLAG_NO_OTHER_APPS_B = 0x8000;
+
+    // PIN kinds of FindPinObject.
+    static constexpr int PIN_USER = 0;
+    static constexpr int PIN_SO = 1;
+    static constexpr int PIN_UNBLOCK = 2;
+
+    // pinFlags bits read as a mask.
+    static constexpr uint32_t PINF_CASE_SENSITIVE = 0x1;
+    static constexpr uint32_t PINF_LOCAL = 0x2;
+    static constexpr uint32_t PINF_INITIALIZED = 0x10;
+    static constexpr uint32_t PINF_NEEDS_PADDING = 0x20;
+    static constexpr uint32_t PINF_UNBLOCKING = 0x40;
+    static constexpr uint32_t PINF_SO = 0x80;
+
+    // A PIN kept after it was verified: the PIN object's handle and a wiped-on-release copy.
+    struct VerifiedPin {
+        uint64_t identifier = 0;
+        char* pin = nullptr;
+        int32_t length = -1;  // negative: the length of the NUL-terminated text
+        VerifiedPin() = default;
+        ~VerifiedPin() { Set(nullptr, 0); }
+        VerifiedPin(const VerifiedPin&) = delete;
+        VerifiedPin& operator=(const VerifiedPin&) = delete;
+        // Wipes and frees the old copy, then keeps a copy of text (len < 0: up to its NUL). false: no memory.
+        bool Set(const char* text, int32_t len);
+    };
+    typedef TypedPointerList<VerifiedPin> VerifiedPinList;
+
+    // The record is copied; null leaves the application without one.
+    SCPkcs15App(SCCard* card, SCPkcs15Card* owner, const ASNPkcs15DIRRecord* record);
+    ~SCPkcs15App();
+    SCPkcs15App(const SCPkcs15App&) = delete;
+    SCPkcs15App& operator=(const SCPkcs15App&) = delete;
+
+    // ---- state (other layers read it only here) ----
+    bool IsLoaded() const { return (m_flags & FLAG_LOADED) != 0; }
+    bool IsWritable() const { return (m_flags & FLAG_WRITABLE) != 0; }
+    bool ArePathsFixed() const { return (m_flags & FLAG_PATHS_FIXED) != 0; }
+    bool IsKnownProfile() const;
+    SCCard* GetCard() const { return m_pCard; }
+    SCPkcs15Card* GetOwner() const { return m_pOwner; }
+    ASNPkcs15DIRRecord* GetDirRecord() { return m_hasDirRecord ? &m_dirRecord : nullptr; }
+    SCPkcs15ODF& GetOdf() { return m_odf; }
+    SCPkcs15TokenInfo& GetTokenInfoFile() { return m_tokenInfo; }
+    const SCFileHeaderList& GetHeaderList() const { return m_headers; }
+
+    // Profile number of an application-type identifier (0: unknown).
+    static int GetProfileNumber(const ASNobjectId& oid);
+
+    // ---- handles ----
+    SCPkcs15ObjectList* FindListForHandle(const void* handle) const;
+    SCRESULT GetObjectKind(void* handle);
+    // The list of a tag A0..A8 (null for another tag).
+    TypedPointerList<SCPkcs15ObjectList>* GetListForTag(int odfTag);
+    const TypedPointerList<SCPkcs15ObjectList>* GetListForTag(int odfTag) const;
+    // The first directory file of a tag; null (with a warning) for another tag.
+    SCPkcs15ObjectList* FindDirectoryFile(int odfTag, uint32_t flags = 0);
+
+    // ---- paths and labels ----
+    SCRESULT BuildAbsolutePath(SCPath* out) const;
+    SCRESULT BuildAbsolutePath(const uint16_t* rel, uint16_t count, SCPath* out) const;
+    uint32_t GetDirPathKey() const;
+    // Label length (negated when buf was too small), 0 without a label.
+    int GetTokenLabel(char* buf, int size);
+    void SetCard(SCCard* card);
+    // Forgets the verified PINs and the state; full also the DIR record, owner and lists.
+    void Clear(bool full);
+
+    // ---- loading and clearing ----
+    SCRESULT Load(bool force);
+    SCRESULT BuildObjectLists();
+    SCPkcs15ObjectList* AddObjectList(int odfTag);
+    SCPkcs15ObjectList* CreateObjectList(int odfTag) const;
+    int GetSerialNumber(uint8_t* buf, int bufLen);
+    SCRESULT ClearPkcs15Directory();
+    SCRESULT GetUsedPaths(SCPathList* out, uint32_t kind, uint32_t flags);
+
+    // ---- PINs ----
+    SCRESULT FindPinObject(int kind, ASNPkcs15AuthObject** ppAuthInfo);
+    SCRESULT FindAuthObjectForObject(void* object, ASNPkcs15AuthObject** pin, bool unblocking);
+    bool IsPinObject(const void* handle) const;
+    static uint8_t GetPinReference(const ASNPkcs15AuthObject* pin);
+    bool HasSoPin();
+    SCRESULT VerifyPin(ASNPkcs15AuthObject* pin, const char* text, bool remember, SCPath* outPath);
+    SCRESULT QueryPinStatus(ASNPkcs15AuthObject* pin, SCPath* outPath) { return VerifyPin(pin, nullptr, false, outPath); }
+    SCRESULT ChangePin(ASNPkcs15AuthObject* pin, const char* oldPin, const char* newPin);
+    SCRESULT UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPin, const char* newPin);
+    SCRESULT VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* extra);
+    SCRESULT LogoutPin(ASNPkcs15AuthObject* pin, bool full);
+    SCRESULT Logout(bool resetCard);
+    bool HasVerifiedPin(const ASNPkcs15AuthObject* pin) const;
+    const VerifiedPin* GetCurrentPin() const { return m_pCurrentPin; }
+    int GetVerifiedPinCount() const { return m_verifiedPins.GetCount(); }
+
+private:
+    typedef TypedPointerList<SCPkcs15ObjectList> DirList;
+    enum { L_PRKDF, L_PUKDF, L_TRUSTED_PUKDF, L_CDF, L_TRUSTED_CDF, L_USEFUL_CDF, L_DODF, L_AODF, L_SKDF, L_COUNT };
+    static int ListIndexForTag(int odfTag);
+
+    // PIN helpers
+    SCRESULT SelectPinDf(const ASNPkcs15AuthObject* pin, SCPath* outPath);
+    VerifiedPin* FindVerifiedPin(const ASNPkcs15AuthObject* pin) const;
+    SCRESULT RememberPin(const ASNPkcs15AuthObject* pin, const char* text);
+    void ForgetPin(const ASNPkcs15AuthObject* pin);
+    void ForgetAllPins();
+    bool IsCurrentPin(const ASNPkcs15AuthObject* pin) const;
+
+    // loading helpers
+    void ReadProfileRecords();
+    void DeleteAllLists();
+
+    SCPkcs15ODF m_odf;
+    SCPkcs15TokenInfo m_tokenInfo;
+    SCCard* m_pCard;
+    SCPkcs15Card* m_pOwner;
+    uint32_t m_flags;
+    ASNPkcs15DIRRecord m_dirRecord;
+    bool m_hasDirRecord;
+    DirList m_lists[L_COUNT];
+    SCFileHeaderList m_headers;
+    VerifiedPinList m_verifiedPins;
+    VerifiedPin* m_pCurrentPin;
+};
+
+// Installs the application's services for the card object and the file objects
+// (called once; idempotent).
+void SCPkcs15InstallAppServices();

@@ -1,0 +1,255 @@
+// Loading an application from the card, its directory lists, and erasing its
+// PKCS#15 directory before a card is initialised again.
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "pkcs15/scpkcs15app.h"
+#include "smartcard/sc_transactguard.h"
+#include "support/debuglog.h"
+#include "support/vtest.h"
+
+namespace {
+
+bool PathFromAsn(const ASNPkcs15Path& asn, SCPath* out, bool* nonEmpty) {
+    uint16_t ids[64];
+    int n = asn.getPath(ids, 64);
+    *nonEmpty = n > 0;
+    if (n <= 0) return true;
+    return out->Set(ids, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+SCRESULT SCPkcs15App::Load(bool force) {
+    if (!m_pCard || !m_hasDirRecord) return SC_E_BAD_USAGE;
+    if (!force && (m_flags & FLAG_LOADED)) {
+        SCRESULT s = m_pCard->CheckCardState();
+        if (s == 0) return 0;
+        m_flags &= ~FLAG_LOADED;
+        return s;
+    }
+    m_headers.Reset();
+    SCPath appPath;
+    SCRESULT r = BuildAbsolutePath(&appPath);
+    if (r < 0) return r;
+    if (!m_tokenInfo.CopyBasePath(appPath) || !m_odf.CopyBasePath(appPath)) return SC_E_NO_MEMORY;
+    m_flags &= ~(FLAG_WRITABLE | FLAG_KNOWN_PROFILE);
+
+    bool tiFromRecord = false, odfFromRecord = false;
+    if (m_dirRecord.wasDdo) {
+        const ASNPkcs15DDO& ddo = m_dirRecord.ddo;
+        SCPath p;
+        bool nonEmpty = false;
+        if (ddo.wasTokenInfoPath) {
+            if (!PathFromAsn(ddo.tokenInfoPath, &p, &nonEmpty)) return SC_E_NO_MEMORY;
+            if (nonEmpty) {
+                if (!m_tokenInfo.SetPath(p)) return SC_E_NO_MEMORY;
+                tiFromRecord = true;
+            }
+        }
+        if (ddo.wasOdfPath) {
+            if (!PathFromAsn(ddo.odfPath, &p, &nonEmpty)) return SC_E_NO_MEMORY;
+            if (nonEmpty) {
+                if (!m_odf.SetPath(p)) return SC_E_NO_MEMORY;
+                odfFromRecord = true;
+            }
+        }
+        if (ddo.wasOid && GetProfileNumber(ddo.oid) != 0) m_flags |= FLAG_KNOWN_PROFILE;
+    }
+    if (!tiFromRecord) {
+        const uint16_t id = 0x5032;
+        if (!m_tokenInfo.SetPath(&id, 1)) return SC_E_NO_MEMORY;
+    }
+    if (!odfFromRecord) {
+        const uint16_t id = 0x5031;
+        if (!m_odf.SetPath(&id, 1)) return SC_E_NO_MEMORY;
+    }
+    m_flags |= FLAG_PATHS_FIXED;
+
+    r = m_tokenInfo.Load(force);
+    if (r < 0) return r;
+    if (m_tokenInfo.Contents().isReadOnly())
+        m_flags &= ~FLAG_WRITABLE;
+    else if (IsKnownProfile())
+        m_flags |= FLAG_WRITABLE;
+
+    SCRESULT lists = m_odf.Load(force);
+    if (lists == 0 || lists == SC_E_FILE_NOT_FOUND) lists = BuildObjectLists();
+
+    ReadProfileRecords();
+    if (lists == 0) m_flags |= FLAG_LOADED;
+    return 0;
+}
+
+void SCPkcs15App::ReadProfileRecords() {
+    // The PIN references of the AODF; the TokenInfo's security-environment
+    // records are not read yet.
+    ASNPkcs15AuthObject* pin = nullptr;
+    ASNPkcs15AuthObject* unblock = nullptr;
+    if (FindPinObject(PIN_USER, &pin) == 0) {
+        m_headers.SetRef(SC_REFIDX_USER_PIN, GetPinReference(pin));
+        if (FindAuthObjectForObject(pin, &unblock, true) == 0 && unblock)
+            m_headers.SetRef(SC_REFIDX_USER_PUK, GetPinReference(unblock));
+    }
+    if (FindPinObject(PIN_SO, &pin) == 0) {
+        m_headers.SetRef(SC_REFIDX_SO_PIN, GetPinReference(pin));
+        unblock = nullptr;
+        if (FindAuthObjectForObject(pin, &unblock, true) == 0 && unblock) m_headers.SetRef(SC_REFIDX_SO_PUK, GetPinReference(unblock));
+    }
+}
+
+SCRESULT SCPkcs15App::BuildObjectLists() {
+    if (!m_pCard) return SC_E_CARD_NOT_CONNECTED;
+    if (!m_odf.IsLoaded()) {
+        SCRESULT r = m_odf.Load(false);
+        if (r < 0) return r;
+    }
+    static const int kOrder[] = {0xA8, 0xA4, 0xA7, 0xA0, 0xA1, 0xA3, 0xA5, 0xA2, 0xA6};
+    for (int tag : kOrder) GetListForTag(tag)->DeleteAll();
+
+    for (POSITION pos = m_odf.GetFirstEntryPosition(); pos;) {
+        SCPkcs15OdfEntry* e = m_odf.GetNextEntry(pos);
+        if (!e) continue;
+        SCPkcs15ObjectList* list = AddObjectList(e->tag);
+        if (!list) return SC_E_NO_MEMORY;
+        uint16_t ids[64];
+        int n = e->value.getPath(ids, 64);
+        if (n > 0 && !list->SetPath(ids, static_cast<uint16_t>(n))) return SC_E_NO_MEMORY;
+        list->SetCard(m_pCard);
+    }
+
+    ASNPkcs15AuthObject* user = nullptr;
+    SCRESULT found = FindPinObject(PIN_USER, &user);
+    if (found == 0 && user) {
+        static const int kAuthOrder[] = {0xA0, 0xA1, 0xA2, 0xA4, 0xA5, 0xA6, 0xA7, 0xA3};
+        for (int tag : kAuthOrder) {
+            DirList* l = GetListForTag(tag);
+            for (POSITION p = l->GetHeadPosition(); p;) l->GetNext(p)->SetAuthObject(user);
+        }
+    }
+    return found;
+}
+
+SCPkcs15ObjectList* SCPkcs15App::CreateObjectList(int odfTag) const {
+    switch (odfTag) {
+        case 0xA0: return new (std::nothrow) SCPkcs15ObjectList(m_pCard, 0x10100);
+        case 0xA1:
+        case 0xA2: return new (std::nothrow) SCPkcs15ObjectList(m_pCard, 0x20100);
+        case 0xA3: return new (std::nothrow) SCPkcs15ObjectList(m_pCard, 0x30100);
+        case 0xA4:
+        case 0xA5:
+        case 0xA6: return new (std::nothrow) SCPkcs15ObjectList(m_pCard, 0x200);
+        case 0xA7: return new (std::nothrow) SCPkcs15ObjectList(m_pCard, 0x600);
+        case 0xA8: return new (std::nothrow) SCPkcs15AuthObjectList(m_pCard);
+        default: AssertInvariant(0, "scpkcs15app", __LINE__, "0", nullptr); return nullptr;
+    }
+}
+
+SCPkcs15ObjectList* SCPkcs15App::AddObjectList(int odfTag) {
+    DirList* target = GetListForTag(odfTag);
+    if (!target) {
+        AssertInvariant(0, "scpkcs15app", __LINE__, "0", nullptr);
+        return nullptr;
+    }
+    SCPkcs15ObjectList* list = CreateObjectList(odfTag);
+    if (!list) return nullptr;
+    list->SetCard(nullptr);
+    if (odfTag == 0xA2 || odfTag == 0xA5) list->SetTrusted(true);
+    if (!target->AddTail(list)) {
+        delete list;
+        return nullptr;
+    }
+    list->SetCard(m_pCard);
+    SCPath appPath;
+    if (BuildAbsolutePath(&appPath) < 0 || !list->CopyBasePath(appPath)) return nullptr;
+    list->SetApplication(this);
+    list->SetCreateParameters(list->GetLifeCycleState(), list->GetAccessTemplate(), m_headers);
+    return list;
+}
+
+int SCPkcs15App::GetSerialNumber(uint8_t* buf, int bufLen) {
+    if (!IsLoaded()) (void)Load(false);
+    const ASNoctstr& sn = m_tokenInfo.Contents().serialNumber;
+    long n = sn.getLength();
+    if (n <= 0) return 0;
+    if (n > bufLen || !buf) return static_cast<int>(-n);
+    std::memcpy(buf, sn.getData(), static_cast<size_t>(n));
+    return static_cast<int>(n);
+}
+
+SCRESULT SCPkcs15App::GetUsedPaths(SCPathList* out, uint32_t, uint32_t) {
+    if (!out) return SC_E_BAD_PARAMS;
+    for (DirList& l : m_lists)
+        for (POSITION p = l.GetHeadPosition(); p;) {
+            SCPkcs15ObjectList* f = l.GetNext(p);
+            SCPath full;
+            if (f->GetPath().Count() > 0 && f->GetFullPathInto(full)) out->AddUnique(full.Ids(), full.Count());
+        }
+    return 0;
+}
+
+SCRESULT SCPkcs15App::ClearPkcs15Directory() {
+    if (!m_pCard) return SC_E_BAD_USAGE;
+    SCPath app;
+    SCRESULT r = BuildAbsolutePath(&app);
+    if (r < 0) return r;
+    SCTransactGuard guard(m_pCard);
+    if (!IsLoaded()) (void)Load(true);
+    const uint16_t dfId = app[app.Count() - 1];
+    SCPath parent(app.Ids(), app.Count() - 1);
+    auto selectParent = [&]() -> SCRESULT {
+        if (app.Count() > 1) return m_pCard->SelectPathThunk(parent.Ids(), parent.Count(), 0);
+        return 0;
+    };
+    r = selectParent();
+    if (r < 0) return r;
+    r = m_pCard->DeleteFileById(dfId, parent);
+    if (r != SC_E_DIR_NOT_EMPTY) return r < 0 ? r : 0;
+    DebugLogWriteText(2, 0, "PKCS#15: Katalog DF(Pkcs15) nie jest pusty - kasowanie rekursywne...");
+
+    SCPathList paths;
+    r = GetUsedPaths(&paths, 0, 0);
+    if (r < 0) return r;
+    SCPath full;
+    if (m_odf.GetFullPathInto(full)) paths.AddUnique(full.Ids(), full.Count());
+    if (m_tokenInfo.GetFullPathInto(full)) paths.AddUnique(full.Ids(), full.Count());
+
+    auto deleteTree = [&]() -> SCRESULT {
+        size_t count = 0;
+        size_t need = paths.ResolveRelative(app.Ids(), app.Count(), 0, nullptr, &count);
+        std::vector<uint16_t> words(need > 512 ? need : 512);
+        paths.ResolveRelative(app.Ids(), app.Count(), 0, words.data(), &count);
+        return m_pCard->DeleteDfTree(dfId, m_headers, words.data(), count, 0xFFFFFFFFu);
+    };
+    r = selectParent();
+    if (r < 0) return r;
+    r = deleteTree();
+    if (r != SC_E_DIR_NOT_EMPTY) return r < 0 ? r : 0;
+
+    DebugLogWriteText(2, 0,
+                      "PKCS#15: Katalog DF(Pkcs15) wciąż nie jest pusty - kasowanie ewentualnych pozostałości...");
+    auto add = [&](uint16_t fid) {
+        SCPath p = app;
+        p.Append(fid);
+        paths.AddUnique(p.Ids(), p.Count());
+    };
+    add(0x5200);
+    add(0x5201);
+    for (uint16_t i = 0; i < 4; ++i) {
+        add(0x5300 + i);
+        add(0x5400 + i);
+        add(0x5600 + i);
+        add(0x5500 + i);
+        add(0x5700 + i);
+    }
+    for (uint16_t i = 0; i < 40; ++i) {
+        add(0x6000 + i);
+        add(0x7000 + i);
+        add(0x9000 + i);
+        add(0xA000 + i);
+        add(0x8000 + i);
+    }
+    r = deleteTree();
+    return r < 0 ? r : 0;
+}

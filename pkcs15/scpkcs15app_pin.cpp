@@ -1,0 +1,325 @@
+// PIN operations of the application and the list of verified PINs.
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "pkcs15/scpkcs15app.h"
+#include "smartcard/sc_transactguard.h"
+#include "support/textutil.h"
+#include "support/vtest.h"
+
+namespace {
+
+// Every PIN copy is wiped before its memory goes back, on every path out.
+struct PinBuffer {
+    std::vector<uint8_t> bytes;
+    ~PinBuffer() {
+        if (!bytes.empty()) SecureZero(bytes.data(), bytes.size());
+    }
+};
+
+uint32_t PinFlags(const ASNPkcs15AuthObject* pin) { return pin->typeAttributes.pinFlags.getFlags(); }
+
+long IntOr(const ASNinteger& v, long dflt) {
+    try {
+        return v.getLong();
+    } catch (...) {
+        return dflt;
+    }
+}
+
+uint8_t PadChar(const ASNPkcs15AuthObject* pin) {
+    const ASNPkcs15PinAttributes& a = pin->typeAttributes;
+    if (!a.wasPadChar || a.padChar.getLength() < 1) return 0xFF;
+    return a.padChar.getData()[0];
+}
+
+// A PIN as the card takes it. With padding the text fills a buffer of
+// storedLength bytes of padChar; a text longer than that is refused, never cut,
+// so that a PIN is never accepted under a value other than the one typed.
+SCRESULT FormatPin(const ASNPkcs15AuthObject* pin, const char* text, PinBuffer* out, uint32_t* len) {
+    const size_t n = text ? std::strlen(text) : 0;
+    if (PinFlags(pin) & SCPkcs15App::PINF_NEEDS_PADDING) {
+        long stored = IntOr(pin->typeAttributes.storedLength, 0);
+        if (stored <= 0 || stored > 255) return SC_E_INVALID_DATA_VALUE;
+        if (n > static_cast<size_t>(stored)) return SC_E_PIN_TOO_SHORT;  // length outside the PIN's range
+        try {
+            out->bytes.assign(static_cast<size_t>(stored), PadChar(pin));
+        } catch (...) {
+            return SC_E_NO_MEMORY;
+        }
+        if (n) std::memcpy(out->bytes.data(), text, n);
+        *len = static_cast<uint32_t>(stored);
+        return 0;
+    }
+    if (pin->typeAttributes.wasMaxLength) {
+        long maxLen = IntOr(pin->typeAttributes.maxLength, 0);
+        if (maxLen > 0 && n > static_cast<size_t>(maxLen)) return SC_E_PIN_TOO_SHORT;
+    }
+    if (n > 255) return SC_E_PIN_TOO_SHORT;
+    try {
+        out->bytes.assign(text, text + n);
+    } catch (...) {
+        return SC_E_NO_MEMORY;
+    }
+    *len = static_cast<uint32_t>(n);
+    return 0;
+}
+
+const uint8_t* Data(const PinBuffer& b) { return b.bytes.empty() ? reinterpret_cast<const uint8_t*>("") : b.bytes.data(); }
+
+}  // namespace
+
+// ---- PIN objects ----
+
+bool SCPkcs15App::IsPinObject(const void* handle) const {
+    if (!handle) return false;
+    const DirList& l = m_lists[L_AODF];
+    for (POSITION p = l.GetHeadPosition(); p;)
+        if (l.GetNext(p)->HoldsHandle(handle)) return true;
+    return false;
+}
+
+uint8_t SCPkcs15App::GetPinReference(const ASNPkcs15AuthObject* pin) {
+    if (!pin || !pin->typeAttributes.wasPinReference) return 0;
+    long r = IntOr(pin->typeAttributes.pinReference, 0);
+    return r >= 0 && r < 256 ? static_cast<uint8_t>(r) : 0;
+}
+
+SCRESULT SCPkcs15App::FindPinObject(int kind, ASNPkcs15AuthObject** ppAuthInfo) {
+    AssertInvariant(ppAuthInfo != nullptr, __FILE__, __LINE__, "ppAuthInfo != NULL", nullptr);
+    *ppAuthInfo = nullptr;
+    const DirList& l = m_lists[L_AODF];
+    for (POSITION p = l.GetHeadPosition(); p;) {
+        SCPkcs15AuthObjectList* aodf = static_cast<SCPkcs15AuthObjectList*>(l.GetNext(p));
+        if (!aodf->IsLoaded() && !aodf->IsLoadTried()) (void)aodf->Load(false);
+        for (POSITION q = aodf->Records().GetHeadPosition(); q;) {
+            ASNPkcs15AuthObject* pin = aodf->Records().GetNext(q);
+            uint32_t f = PinFlags(pin);
+            bool match = kind == PIN_SO         ? (f & PINF_SO) != 0
+                         : kind == PIN_UNBLOCK ? (f & PINF_UNBLOCKING) != 0
+                                               : (f & (PINF_SO | PINF_UNBLOCKING)) == 0;
+            if (match) {
+                *ppAuthInfo = pin;
+                return 0;
+            }
+        }
+    }
+    return SC_E_PKCS15_PIN_NOT_FOUND;
+}
+
+bool SCPkcs15App::HasSoPin() {
+    ASNPkcs15AuthObject* so = nullptr;
+    return FindPinObject(PIN_SO, &so) == 0;
+}
+
+SCRESULT SCPkcs15App::FindAuthObjectForObject(void* object, ASNPkcs15AuthObject** pin, bool unblocking) {
+    if (!pin) return SC_E_BAD_PARAMS;
+    *pin = nullptr;
+    // Only PIN objects are decoded records of this application so far.
+    if (!IsPinObject(object)) return SC_E_PKCS15_INVALID_HANDLE;
+    const ASNPkcs15AuthObject* obj = static_cast<const ASNPkcs15AuthObject*>(object);
+    if (!obj->commonObjectAttributes.wasAuthId || obj->commonObjectAttributes.authId.getLength() == 0) return 0;
+    const ASNoctstr& want = obj->commonObjectAttributes.authId;
+    const DirList& l = m_lists[L_AODF];
+    for (POSITION p = l.GetHeadPosition(); p;) {
+        SCPkcs15AuthObjectList* aodf = static_cast<SCPkcs15AuthObjectList*>(l.GetNext(p));
+        for (POSITION q = aodf->Records().GetHeadPosition(); q;) {
+            ASNPkcs15AuthObject* cand = aodf->Records().GetNext(q);
+            if (!(cand->classAttributes.authId == want)) continue;
+            if (((PinFlags(cand) & PINF_UNBLOCKING) != 0) != unblocking) continue;
+            *pin = cand;
+            return 0;
+        }
+    }
+    return SC_E_PKCS15_ATTR_NOT_FOUND;
+}
+
+// ---- verified-PIN list ----
+
+SCPkcs15App::VerifiedPin* SCPkcs15App::FindVerifiedPin(const ASNPkcs15AuthObject* pin) const {
+    const uint64_t id = reinterpret_cast<uintptr_t>(pin);
+    for (POSITION p = m_verifiedPins.GetHeadPosition(); p;) {
+        VerifiedPin* v = m_verifiedPins.GetNext(p);
+        if (v->identifier == id) return v;
+    }
+    return nullptr;
+}
+
+bool SCPkcs15App::IsCurrentPin(const ASNPkcs15AuthObject* pin) const {
+    return m_pCurrentPin && m_pCurrentPin->identifier == reinterpret_cast<uintptr_t>(pin);
+}
+
+SCRESULT SCPkcs15App::RememberPin(const ASNPkcs15AuthObject* pin, const char* text) {
+    VerifiedPin* v = FindVerifiedPin(pin);
+    if (!v) {
+        v = new (std::nothrow) VerifiedPin;
+        if (!v) return SC_E_NO_MEMORY;
+        v->identifier = reinterpret_cast<uintptr_t>(pin);
+        if (!m_verifiedPins.AddTail(v)) {
+            delete v;
+            return SC_E_NO_MEMORY;
+        }
+    }
+    if (!v->Set(text, -1)) {
+        ForgetPin(pin);
+        return SC_E_NO_MEMORY;
+    }
+    m_pCurrentPin = v;
+    return 0;
+}
+
+void SCPkcs15App::ForgetPin(const ASNPkcs15AuthObject* pin) {
+    VerifiedPin* v = FindVerifiedPin(pin);
+    if (!v) return;
+    if (m_pCurrentPin == v) m_pCurrentPin = nullptr;
+    POSITION pos = m_verifiedPins.Find(v);
+    if (pos) m_verifiedPins.RemoveAt(pos);
+    delete v;  // wipes the copy
+}
+
+void SCPkcs15App::ForgetAllPins() {
+    m_pCurrentPin = nullptr;
+    m_verifiedPins.DeleteAll();  // from the tail; each entry wipes its copy
+}
+
+bool SCPkcs15App::HasVerifiedPin(const ASNPkcs15AuthObject* pin) const {
+    return IsPinObject(pin) && FindVerifiedPin(pin) != nullptr;
+}
+
+// ---- card operations ----
+
+SCRESULT SCPkcs15App::SelectPinDf(const ASNPkcs15AuthObject* pin, SCPath* outPath) {
+    const ASNPkcs15PinAttributes& a = pin->typeAttributes;
+    if (!a.wasPath) return 0;
+    uint16_t ids[64];
+    int n = a.path.getPath(ids, 64);
+    if (n < 0) return SC_E_INVALID_DATA_FORMAT;
+    SCPath df;
+    if (n > 0 && ids[0] == SC_FID_MF) {
+        if (!df.Set(ids, static_cast<size_t>(n))) return SC_E_NO_MEMORY;
+    } else {
+        SCRESULT r = BuildAbsolutePath(ids, static_cast<uint16_t>(n), &df);
+        if (r < 0) return r;
+    }
+    SCRESULT r = m_pCard->SelectPathThunk(df.Ids(), df.Count(), 0);
+    if (r < 0) return r;
+    if (outPath) *outPath = df;
+    return 0;
+}
+
+SCRESULT SCPkcs15App::VerifyPin(ASNPkcs15AuthObject* pin, const char* text, bool remember, SCPath* outPath) {
+    AssertInvariant(m_pCard != nullptr, __FILE__, __LINE__, "m_pCard", nullptr);
+    if (!IsPinObject(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (IsCurrentPin(pin)) remember = true;
+    const uint8_t ref = GetPinReference(pin);
+    PinBuffer buf;
+    uint32_t len = 0;
+    if (text) {
+        if (!*text && !(PinFlags(pin) & PINF_NEEDS_PADDING)) {
+            if (remember) ForgetPin(pin);
+            return SC_E_VERIFY_FAILED;
+        }
+        SCRESULT f = FormatPin(pin, text, &buf, &len);
+        if (f < 0) return f;
+    }
+    SCTransactGuard guard(m_pCard);
+    SCRESULT r = SelectPinDf(pin, outPath);
+    if (r < 0) return r;
+    r = m_pCard->VerifyPin(ref, text ? Data(buf) : nullptr, text ? len : 0);
+    if (remember && text) {
+        if (r == 0) return RememberPin(pin, text);
+        ForgetPin(pin);
+    }
+    return r;
+}
+
+SCRESULT SCPkcs15App::ChangePin(ASNPkcs15AuthObject* pin, const char* oldPin, const char* newPin) {
+    if (!m_pCard) return SC_E_BAD_USAGE;
+    if (!IsPinObject(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!newPin) return SC_E_BAD_PARAMS;
+    PinBuffer oldBuf, newBuf;
+    uint32_t oldLen = 0, newLen = 0;
+    SCRESULT r = 0;
+    if (oldPin && (r = FormatPin(pin, oldPin, &oldBuf, &oldLen)) < 0) return r;
+    if ((r = FormatPin(pin, newPin, &newBuf, &newLen)) < 0) return r;
+    SCTransactGuard guard(m_pCard);
+    r = SelectPinDf(pin, nullptr);
+    if (r < 0) return r;
+    r = m_pCard->ChangePin(GetPinReference(pin), oldPin ? Data(oldBuf) : nullptr, Data(newBuf), oldLen, newLen);
+    if (IsCurrentPin(pin)) {
+        if (r == 0) return RememberPin(pin, newPin);
+        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) ForgetPin(pin);
+    }
+    return r;
+}
+
+SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPin, const char* newPin) {
+    if (!m_pCard) return SC_E_BAD_USAGE;
+    if (!IsPinObject(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15AuthObject* puk = nullptr;
+    if (FindAuthObjectForObject(pin, &puk, true) < 0 || !puk) puk = pin;
+    PinBuffer pukBuf, newBuf;
+    uint32_t pukLen = 0, newLen = 0;
+    SCRESULT r = 0;
+    if (unblockPin && (r = FormatPin(puk, unblockPin, &pukBuf, &pukLen)) < 0) return r;
+    if (newPin && (r = FormatPin(pin, newPin, &newBuf, &newLen)) < 0) return r;
+    const uint8_t ref = GetPinReference(pin);
+    const uint8_t pukRef = GetPinReference(puk);
+    SCTransactGuard guard(m_pCard);
+    r = SelectPinDf(pin, nullptr);
+    if (r < 0) return r;
+    const uint8_t* pukData = unblockPin ? Data(pukBuf) : nullptr;
+    const uint8_t* newData = newPin ? Data(newBuf) : nullptr;
+    if (m_pCard->GetCardType() == 4 && pukRef < 255 && puk != pin) {
+        // This card checks the unblocking PIN first, then takes both.
+        r = m_pCard->UnblockPin(ref, pukData, nullptr, pukLen, 0);
+        if (r == 0) r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen);
+        (void)m_pCard->ResetPinState(pukRef);
+    } else {
+        r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen);
+    }
+    if (IsCurrentPin(pin) && newPin) {
+        if (r == 0) return RememberPin(pin, newPin);
+        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) ForgetPin(pin);
+    }
+    return r;
+}
+
+SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* extra) {
+    VerifiedPin* v = pin ? FindVerifiedPin(pin) : nullptr;
+    if (!v || !v->pin) return m_pCurrentPin ? SC_E_PKCS15_PIN_UNKNOWN : SC_E_PKCS15_NOT_LOGGED_IN;
+    // Keep a copy: a failed verification wipes the entry.
+    std::vector<char> copy(v->pin, v->pin + std::strlen(v->pin) + 1);
+    SCRESULT r = VerifyPin(const_cast<ASNPkcs15AuthObject*>(pin), copy.data(), IsCurrentPin(pin), extra);
+    SecureZero(copy.data(), copy.size());
+    return r;
+}
+
+SCRESULT SCPkcs15App::LogoutPin(ASNPkcs15AuthObject* pin, bool full) {
+    if (!pin) {
+        if (!m_pCurrentPin) return 0;
+        pin = reinterpret_cast<ASNPkcs15AuthObject*>(static_cast<uintptr_t>(m_pCurrentPin->identifier));
+    }
+    if (!IsPinObject(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    ForgetPin(pin);
+    if (!m_pCard) return 0;
+    SCTransactGuard guard(m_pCard);
+    const uint8_t ref = GetPinReference(pin);
+    SCRESULT sel = SelectPinDf(pin, nullptr);
+    if (ref != 0 && sel == 0) {
+        SCRESULT r = m_pCard->ResetPinState(ref);
+        if (r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED) return r;
+        if (r != SC_E_UNSUPPORTED_FEATURE) return 0;
+    }
+    if (!full) return 0;
+    SCRESULT r = (PinFlags(pin) & PINF_LOCAL) ? m_pCard->SelectMf(nullptr) : m_pCard->ResetCard();
+    return (r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED) ? r : 0;
+}
+
+SCRESULT SCPkcs15App::Logout(bool resetCard) {
+    SCRESULT r = 0;
+    if (resetCard && m_pCard) r = m_pCard->ResetCard();
+    ForgetAllPins();
+    return r;
+}

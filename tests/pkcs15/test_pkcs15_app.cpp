@@ -1,0 +1,361 @@
+// The PKCS#15 application against the card simulator's PKCS#15 card: loading,
+// PIN verification, change and unblocking with the card's retry counters, the
+// kept PINs, clearing the directory, and hostile directory files.
+#include <cstring>
+#include <string>
+
+#include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15card.h"
+#include "smartcard/sc_transactguard.h"
+#include "support/vtest.h"
+#include "tests/smartcard/card_fixture.h"
+
+namespace {
+
+const char kUserPin[] = "1234";
+const char kPuk[] = "12345678";
+const char kSoPin[] = "87654321";
+
+class Pkcs15App : public CardSim {
+protected:
+    void SetUp() override {
+        CardSim::SetUp();
+        SCPkcs15InstallAppServices();
+        m_card = Connect("pkcs15-model3");
+        ASSERT_NE(nullptr, m_card);
+        m_p15.reset(new SCPkcs15Card(m_card));
+        ASSERT_EQ(0, m_p15->Load());
+        ASSERT_EQ(1, m_p15->GetApplicationCount());
+        m_app = m_p15->GetApplicationAt(0);
+        ASSERT_NE(nullptr, m_app);
+    }
+    void TearDown() override {
+        m_p15.reset();
+        CardSim::TearDown();
+    }
+    ASNPkcs15AuthObject* Pin(int kind) {
+        ASNPkcs15AuthObject* pin = nullptr;
+        EXPECT_EQ(0, m_app->FindPinObject(kind, &pin));
+        return pin;
+    }
+    ASNPkcs15AuthObject* Puk() {
+        ASNPkcs15AuthObject* puk = nullptr;
+        EXPECT_EQ(0, m_app->FindAuthObjectForObject(Pin(SCPkcs15App::PIN_USER), &puk, true));
+        return puk;
+    }
+    // Tries left on the card (a status query without a value).
+    SCRESULT TriesLeft(uint32_t ref) { return m_card->VerifyPin(ref, nullptr, 0); }
+    size_t CountCommands(const std::string& prefix) {
+        size_t n = 0;
+        for (const std::string& c : Commands())
+            if (c.rfind(prefix, 0) == 0) ++n;
+        return n;
+    }
+    // Replaces a file of the application (written under the SO PIN).
+    void Overwrite(uint16_t fid, const std::vector<uint8_t>& bytes) {
+        SCTransactGuard guard(m_card);
+        ASSERT_EQ(0, m_card->SelectMf());
+        ASSERT_EQ(0, m_card->VerifyPin(0x04, reinterpret_cast<const uint8_t*>(kSoPin), 8));
+        const uint16_t path[] = {0x3F00, 0x5015, fid};
+        ASSERT_EQ(0, m_card->SelectPath(path, 3));
+        std::vector<uint8_t> padded(bytes);
+        padded.resize(512, 0x00);
+        ASSERT_EQ(0, m_card->UpdateBinaryFromStart(padded.data(), static_cast<uint32_t>(padded.size())));
+    }
+
+    SCCard* m_card = nullptr;
+    std::unique_ptr<SCPkcs15Card> m_p15;
+    SCPkcs15App* m_app = nullptr;
+};
+
+TEST_F(Pkcs15App, LoadReadsTokenInfoOdfAndBuildsOneListPerOdfEntry) {
+    EXPECT_FALSE(m_app->IsLoaded());
+    ASSERT_EQ(0, m_app->Load(false));
+    EXPECT_TRUE(m_app->IsLoaded());
+    EXPECT_TRUE(m_app->ArePathsFixed());
+    SCPath full;
+    ASSERT_TRUE(m_app->GetOdf().GetFullPathInto(full));
+    const uint16_t odf[] = {0x3F00, 0x5015, 0x5031};
+    EXPECT_TRUE(full.IsEqual(SCPath(odf, 3)));
+    ASSERT_TRUE(m_app->GetTokenInfoFile().GetFullPathInto(full));
+    const uint16_t ti[] = {0x3F00, 0x5015, 0x5032};
+    EXPECT_TRUE(full.IsEqual(SCPath(ti, 3)));
+    for (int tag : {0xA0, 0xA1, 0xA4, 0xA7, 0xA8}) EXPECT_EQ(1, m_app->GetListForTag(tag)->GetCount()) << tag;
+    for (int tag : {0xA2, 0xA3, 0xA5, 0xA6}) EXPECT_EQ(0, m_app->GetListForTag(tag)->GetCount()) << tag;
+    EXPECT_EQ(0x700u, m_app->FindDirectoryFile(0xA8)->GetKind());
+    EXPECT_EQ(0x10100u, m_app->FindDirectoryFile(0xA0)->GetKind());
+    EXPECT_EQ(nullptr, m_app->FindDirectoryFile(0xA9));
+    // The user PIN guards every list but the AODF.
+    ASNPkcs15AuthObject* user = Pin(SCPkcs15App::PIN_USER);
+    ASSERT_NE(nullptr, user);
+    EXPECT_EQ(user, m_app->FindDirectoryFile(0xA0)->GetAuthObject());
+    EXPECT_EQ(nullptr, m_app->FindDirectoryFile(0xA8)->GetAuthObject());
+    EXPECT_EQ(0x81, SCPkcs15App::GetPinReference(user));
+    EXPECT_EQ(0x04, SCPkcs15App::GetPinReference(Pin(SCPkcs15App::PIN_SO)));
+    EXPECT_EQ(0x82, SCPkcs15App::GetPinReference(Puk()));
+    EXPECT_TRUE(m_app->HasSoPin());
+    EXPECT_EQ(0x1000700, m_app->GetObjectKind(user));
+    EXPECT_EQ(0x81, m_app->GetHeaderList().GetUserPinRef());
+    EXPECT_EQ(0x04, m_app->GetHeaderList().GetSoPinRef());
+    EXPECT_EQ(0x5015u, m_app->GetDirPathKey());
+
+    // A second Load with the same card present reads nothing.
+    ClearLog();
+    EXPECT_EQ(0, m_app->Load(false));
+    EXPECT_EQ(0u, CountCommands("00 A4"));
+}
+
+TEST_F(Pkcs15App, SerialNumberAndLabelComeFromTokenInfo) {
+    uint8_t sn[64] = {};
+    int n = m_app->GetSerialNumber(sn, sizeof sn);  // loads first
+    ASSERT_GT(n, 0);
+    EXPECT_TRUE(m_app->IsLoaded());
+    EXPECT_EQ(-n, m_app->GetSerialNumber(sn, 4));
+    uint8_t again[64] = {};
+    EXPECT_EQ(n, m_app->GetSerialNumber(again, n));
+    EXPECT_EQ(0, std::memcmp(sn, again, static_cast<size_t>(n)));
+    char label[64] = {};
+    int l = m_app->GetTokenLabel(label, sizeof label);
+    ASSERT_GT(l, 0);
+    EXPECT_EQ(-l, m_app->GetTokenLabel(label, 2));
+}
+
+TEST_F(Pkcs15App, VerifyCountsWrongPinsBlocksAndUnblocksWithThePuk) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASNPkcs15AuthObject* user = Pin(SCPkcs15App::PIN_USER);
+    EXPECT_EQ(SC_E_VERIFY_FAILED, m_app->VerifyPin(user, "9999", true, nullptr));
+    EXPECT_EQ(2, m_app->QueryPinStatus(user, nullptr));
+    EXPECT_EQ(SC_E_VERIFY_FAILED, m_app->VerifyPin(user, "9998", false, nullptr));
+    EXPECT_EQ(1, TriesLeft(0x81));
+    // The third wrong PIN blocks it; the right one no longer helps.
+    EXPECT_EQ(SC_E_PIN_BLOCKED, m_app->VerifyPin(user, "9997", false, nullptr));
+    EXPECT_EQ(SC_E_PIN_BLOCKED, m_app->VerifyPin(user, kUserPin, true, nullptr));
+    EXPECT_FALSE(m_app->HasVerifiedPin(user));
+
+    EXPECT_EQ(SC_E_VERIFY_FAILED, m_app->UnblockPin(user, "00000000", "5678"));
+    EXPECT_EQ(4, TriesLeft(0x82));
+    EXPECT_EQ(0, m_app->UnblockPin(user, kPuk, "5678"));
+    EXPECT_EQ(3, TriesLeft(0x81));
+    EXPECT_EQ(SC_E_VERIFY_FAILED, m_app->VerifyPin(user, kUserPin, false, nullptr));
+    EXPECT_EQ(0, m_app->VerifyPin(user, "5678", true, nullptr));
+    EXPECT_TRUE(m_app->HasVerifiedPin(user));
+}
+
+TEST_F(Pkcs15App, ChangePinNeedsTheOldValueAndUpdatesTheKeptCopy) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASNPkcs15AuthObject* user = Pin(SCPkcs15App::PIN_USER);
+    ASSERT_EQ(0, m_app->VerifyPin(user, kUserPin, true, nullptr));
+    ASSERT_NE(nullptr, m_app->GetCurrentPin());
+    EXPECT_EQ(SC_E_VERIFY_FAILED, m_app->ChangePin(user, "0000", "4321"));
+    // A failed change of the current PIN forgets it.
+    EXPECT_FALSE(m_app->HasVerifiedPin(user));
+    EXPECT_EQ(nullptr, m_app->GetCurrentPin());
+    ASSERT_EQ(0, m_app->VerifyPin(user, kUserPin, true, nullptr));
+    EXPECT_EQ(0, m_app->ChangePin(user, kUserPin, "4321"));
+    ASSERT_NE(nullptr, m_app->GetCurrentPin());
+    EXPECT_STREQ("4321", m_app->GetCurrentPin()->pin);
+    EXPECT_EQ(0, m_app->VerifyCachedPin(user, nullptr));
+    EXPECT_EQ(SC_E_VERIFY_FAILED, m_app->VerifyPin(user, kUserPin, false, nullptr));
+    EXPECT_EQ(0, m_app->VerifyPin(user, "4321", false, nullptr));
+}
+
+TEST_F(Pkcs15App, PinsLongerThanTheStoredLengthAreRefusedNotCut) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASNPkcs15AuthObject* user = Pin(SCPkcs15App::PIN_USER);
+    ClearLog();
+    // Cut to eight characters this would be the PUK's value; it must never reach the card.
+    EXPECT_EQ(SC_E_PIN_TOO_SHORT, m_app->VerifyPin(user, "123456789", true, nullptr));
+    EXPECT_EQ(SC_E_PIN_TOO_SHORT, m_app->UnblockPin(user, "123456789", "1234"));
+    EXPECT_EQ(SC_E_PIN_TOO_SHORT, m_app->UnblockPin(user, kPuk, "123456789"));
+    EXPECT_EQ(SC_E_PIN_TOO_SHORT, m_app->ChangePin(user, kUserPin, "123456789"));
+    EXPECT_EQ(0u, CountCommands("00 20"));
+    EXPECT_EQ(0u, CountCommands("00 24"));
+    EXPECT_EQ(0u, CountCommands("00 2C"));
+    EXPECT_EQ(3, TriesLeft(0x81));
+    // Exactly the stored length is fine.
+    EXPECT_EQ(0, m_app->VerifyPin(Puk(), kPuk, false, nullptr));
+}
+
+TEST_F(Pkcs15App, KeptPinsFollowVerificationFailureAndLogout) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASNPkcs15AuthObject* user = Pin(SCPkcs15App::PIN_USER);
+    ASNPkcs15AuthObject* so = Pin(SCPkcs15App::PIN_SO);
+    EXPECT_EQ(SC_E_PKCS15_NOT_LOGGED_IN, m_app->VerifyCachedPin(user, nullptr));
+    ASSERT_EQ(0, m_app->VerifyPin(user, kUserPin, true, nullptr));
+    EXPECT_EQ(SC_E_PKCS15_PIN_UNKNOWN, m_app->VerifyCachedPin(so, nullptr));
+    SCPath df;
+    EXPECT_EQ(0, m_app->VerifyCachedPin(user, &df));
+    const uint16_t appDf[] = {0x3F00, 0x5015};
+    EXPECT_TRUE(df.IsEqual(SCPath(appDf, 2)));
+    // Not remembered: the SO PIN is not kept, the user PIN stays current.
+    ASSERT_EQ(0, m_app->VerifyPin(so, kSoPin, false, nullptr));
+    EXPECT_FALSE(m_app->HasVerifiedPin(so));
+    EXPECT_EQ(1, m_app->GetVerifiedPinCount());
+    // A failed verification of the current PIN forgets it, even without remember.
+    EXPECT_EQ(SC_E_VERIFY_FAILED, m_app->VerifyPin(user, "0000", false, nullptr));
+    EXPECT_EQ(nullptr, m_app->GetCurrentPin());
+    EXPECT_EQ(SC_E_PKCS15_NOT_LOGGED_IN, m_app->VerifyCachedPin(user, nullptr));
+
+    ASSERT_EQ(0, m_app->VerifyPin(user, kUserPin, true, nullptr));
+    ASSERT_EQ(0, m_app->VerifyPin(so, kSoPin, true, nullptr));
+    EXPECT_EQ(2, m_app->GetVerifiedPinCount());
+    EXPECT_EQ(0, m_app->LogoutPin(nullptr, false));  // the current one: the SO PIN
+    EXPECT_FALSE(m_app->HasVerifiedPin(so));
+    EXPECT_TRUE(m_app->HasVerifiedPin(user));
+    EXPECT_EQ(0, m_app->Logout(false));
+    EXPECT_EQ(0, m_app->GetVerifiedPinCount());
+    // The card forgot the verification too (the user PIN's state was reset by LogoutPin).
+    ASSERT_EQ(0, m_app->VerifyPin(user, kUserPin, true, nullptr));
+    EXPECT_EQ(0, m_app->LogoutPin(user, false));
+    EXPECT_EQ(3, TriesLeft(0x81));
+}
+
+TEST_F(Pkcs15App, HandlesThatAreNoPinObjectsAreRefused) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASNPkcs15AuthObject stray(0x30);
+    EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->VerifyPin(&stray, kUserPin, true, nullptr));
+    EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->ChangePin(&stray, kUserPin, "1111"));
+    EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->UnblockPin(&stray, kPuk, "1111"));
+    EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->LogoutPin(&stray, false));
+    EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->GetObjectKind(&stray));
+    EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->GetObjectKind(nullptr));
+    EXPECT_FALSE(m_app->HasVerifiedPin(&stray));
+    EXPECT_THROW(m_app->AddObjectList(0xA9), VtestException);
+}
+
+TEST_F(Pkcs15App, ClearForgetsEverythingAndAReloadGivesNewHandles) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASNPkcs15AuthObject* user = Pin(SCPkcs15App::PIN_USER);
+    ASSERT_EQ(0, m_app->VerifyPin(user, kUserPin, true, nullptr));
+    m_app->Clear(false);
+    EXPECT_FALSE(m_app->IsLoaded());
+    EXPECT_EQ(0, m_app->GetVerifiedPinCount());
+    ASSERT_EQ(0, m_app->Load(false));
+    EXPECT_TRUE(m_app->IsLoaded());
+    ASNPkcs15AuthObject* again = Pin(SCPkcs15App::PIN_USER);
+    EXPECT_NE(user, again);  // the lists were built anew
+    EXPECT_EQ(0, m_app->VerifyPin(again, kUserPin, true, nullptr));
+}
+
+TEST_F(Pkcs15App, ClearPkcs15DirectoryDeletesTheDirectoryFilesAndTheApplicationDf) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, true, nullptr));
+    ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_SO), kSoPin, true, nullptr));
+    // Value files that no directory list names yet stay: the DF is not empty.
+    EXPECT_EQ(SC_E_DIR_NOT_EMPTY, m_app->ClearPkcs15Directory());
+    const uint16_t odf[] = {0x3F00, 0x5015, 0x5031};
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, m_card->SelectPath(odf, 3));
+    {
+        SCTransactGuard guard(m_card);
+        const uint16_t df[] = {0x3F00, 0x5015};
+        // The sweep of leftover identifiers took the public key and the data object.
+        for (uint16_t fid : {0x5501, 0x5701}) {
+            const uint16_t f[] = {0x3F00, 0x5015, fid};
+            EXPECT_EQ(SC_E_FILE_NOT_FOUND, m_card->SelectPath(f, 3)) << std::hex << fid;
+        }
+        for (uint16_t fid : {0x4B01, 0x4301}) {
+            ASSERT_EQ(0, m_card->SelectPath(df, 2));
+            ASSERT_EQ(0, m_card->DeleteFile(fid)) << std::hex << fid;
+        }
+        // The DF's own PIN objects are no files: the card layer's tree deletion leaves them.
+        ASSERT_EQ(0, m_card->SelectPath(df, 2));
+        ASSERT_EQ(0, m_card->DeleteObject(0x82, SC_KEYOBJ_PIN));
+        ASSERT_EQ(0, m_card->DeleteObject(0x81, SC_KEYOBJ_PIN));
+    }
+    ClearLog();
+    EXPECT_EQ(0, m_app->ClearPkcs15Directory()) << Log();
+    const uint16_t df[] = {0x3F00, 0x5015};
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, m_card->SelectPath(df, 2));
+    m_app->Clear(false);
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, m_app->Load(true));
+    EXPECT_FALSE(m_app->IsLoaded());
+}
+
+TEST_F(Pkcs15App, HostileAodfContentsLeaveTheApplicationUnloadedWithoutPins) {
+    const std::vector<std::vector<uint8_t>> hostile = {
+        {0x30, 0x82, 0xFF, 0xFF, 0x30, 0x00},                    // length far beyond the file
+        {0x30, 0x03, 0x30, 0x01},                                // inner length beyond the outer
+        {0x30, 0x06, 0x30, 0x00, 0x30, 0x00, 0xA1, 0x00},        // no type attributes content
+        {0x30, 0x80, 0x30, 0x80, 0x30, 0x80, 0x00, 0x00},        // indefinite lengths
+        {0x5F, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x01, 0x00},        // runaway tag number
+        std::vector<uint8_t>(300, 0x30),                         // deep nesting of empty heads
+    };
+    for (const auto& bytes : hostile) {
+        Overwrite(0x4401, bytes);
+        m_app->Clear(false);
+        EXPECT_EQ(0, m_app->Load(true));
+        EXPECT_FALSE(m_app->IsLoaded());
+        ASNPkcs15AuthObject* pin = nullptr;
+        EXPECT_EQ(SC_E_PKCS15_PIN_NOT_FOUND, m_app->FindPinObject(SCPkcs15App::PIN_USER, &pin));
+        EXPECT_EQ(nullptr, pin);
+    }
+}
+
+TEST_F(Pkcs15App, UndecodableAodfRecordsAreKeptBesideTheGoodOnes) {
+    // A record of another authentication type ([1] biometric, kept raw) after the PINs.
+    std::vector<uint8_t> aodf;
+    {
+        ASSERT_EQ(0, m_app->Load(false));
+        SCPkcs15ObjectList* list = m_app->FindDirectoryFile(0xA8);
+        MemFile out;
+        ASSERT_GT(list->Encode(&out), 0);
+        aodf.assign(out.GetData(), out.GetData() + out.Size());
+    }
+    const uint8_t other[] = {0xA1, 0x03, 0x30, 0x01, 0x00};
+    aodf.insert(aodf.end(), other, other + sizeof other);
+    Overwrite(0x4401, aodf);
+    m_app->Clear(false);
+    ASSERT_EQ(0, m_app->Load(true));
+    EXPECT_TRUE(m_app->IsLoaded());
+    SCPkcs15ObjectList* list = m_app->FindDirectoryFile(0xA8);
+    EXPECT_EQ(1, list->GetRawRecordCount());
+    MemFile again;
+    ASSERT_GT(list->Encode(&again), 0);
+    ASSERT_EQ(static_cast<int64_t>(aodf.size()), again.Size());
+    EXPECT_EQ(0, std::memcmp(aodf.data(), again.GetData(), aodf.size()));
+}
+
+TEST(Pkcs15AppNoCard, WithoutCardOrDirRecordNothingLoads) {
+    SCPkcs15App empty(nullptr, nullptr, nullptr);
+    EXPECT_EQ(SC_E_BAD_USAGE, empty.Load(false));
+    EXPECT_EQ(SC_E_BAD_USAGE, empty.ClearPkcs15Directory());
+    EXPECT_EQ(SC_E_CARD_NOT_CONNECTED, empty.BuildObjectLists());
+    SCPath p;
+    EXPECT_EQ(SC_E_BAD_USAGE, empty.BuildAbsolutePath(&p));
+    EXPECT_EQ(0u, empty.GetDirPathKey());
+    EXPECT_EQ(0, empty.GetTokenLabel(nullptr, 0));
+    EXPECT_FALSE(empty.IsKnownProfile());
+
+    // A record without a path is no supported profile on a card other than type 7.
+    ASNPkcs15DIRRecord noPath;
+    const uint8_t aid[] = {0xA0, 0x00, 0x00, 0x00, 0x63};
+    ASSERT_TRUE(noPath.set(nullptr, 0, "x", aid, sizeof aid));
+    SCPkcs15App app(nullptr, nullptr, &noPath);
+    EXPECT_EQ(SC_E_PKCS15_UNSUPPORTED_PROFILE, app.BuildAbsolutePath(&p));
+
+    // A path of one identifier is not an application DF.
+    ASNPkcs15DIRRecord shortPath;
+    const uint16_t mf[] = {0x3F00};
+    ASSERT_TRUE(shortPath.set(mf, 1, "x", aid, sizeof aid));
+    SCPkcs15App app2(nullptr, nullptr, &shortPath);
+    EXPECT_EQ(SC_E_BAD_USAGE, app2.BuildAbsolutePath(&p));
+
+    const uint16_t deep[] = {0x3F00, 0x5015, 0x4401};
+    ASSERT_TRUE(shortPath.set(deep, 3, "x", aid, sizeof aid));
+    SCPkcs15App app3(nullptr, nullptr, &shortPath);
+    EXPECT_EQ(0x5015u | (0x4401u << 16), app3.GetDirPathKey());
+}
+
+TEST(Pkcs15AppNoCard, VerifiedPinCopiesAreWipedAndReplaced) {
+    SCPkcs15App::VerifiedPin v;
+    ASSERT_TRUE(v.Set("1234", -1));
+    EXPECT_STREQ("1234", v.pin);
+    EXPECT_EQ(-1, v.length);
+    ASSERT_TRUE(v.Set("12345678", 4));
+    EXPECT_STREQ("1234", v.pin);
+    EXPECT_EQ(4, v.length);
+    ASSERT_TRUE(v.Set(nullptr, 0));
+    EXPECT_EQ(nullptr, v.pin);
+}
+
+}  // namespace
