@@ -550,3 +550,49 @@ TEST_F(P15Card, FurtherApplicationsOnIasCardsGetTheirOwnAid) {
     EXPECT_TRUE(third->ddo.oid.isEqual("1.2.3.4"));
     EXPECT_EQ(3, p15.GetCardDir().DirRecords().GetCount());
 }
+
+TEST_F(P15Card, EmptyWriteShrinksTheFileToNothing) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    ASSERT_EQ(SC_OK, VerifyUserPin(card));
+    ASSERT_EQ(SC_OK, VerifySoPin(card));
+    SCPkcs15TokenInfo ti(card);
+    Place(ti, 0x5032);
+    ASSERT_EQ(SC_OK, ti.Load(false));
+    EXPECT_EQ(256, ti.GetFileSize());
+    ASSERT_EQ(SC_OK, ti.Write(reinterpret_cast<const uint8_t*>(""), 0, nullptr));
+    SCPkcs15TokenInfo again(card);
+    Place(again, 0x5032);
+    // An empty TokenInfo file does not decode.
+    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, again.Load(false));
+    EXPECT_EQ(0, again.GetFileSize());
+}
+
+namespace {
+int g_inits = 0;
+SCRESULT FakeInit(SCPkcs15App*, const void* const* args) {
+    ++g_inits;
+    return args ? 0 : SC_E_PKCS15_NOT_LOGGED_IN;
+}
+const SCPkcs15CardAppServices kInitServices = {FakeCreate, FakeDestroy, nullptr,  nullptr, FakeRecord,
+                                               nullptr,    nullptr,     FakeInit, nullptr, nullptr};
+}  // namespace
+
+TEST_F(P15Card, InitialisationWritesTheDirectoryFirst) {
+    SCPkcs15SetCardAppServices(&kInitServices);
+    g_inits = 0;
+    SCCard* card = Connect("pkcs15-model3-two-apps");
+    ASSERT_NE(nullptr, card);
+    SCPkcs15Card p15(card);
+    ASSERT_EQ(SC_OK, p15.Load());
+    // EF.DIR cannot be written without the SO PIN: no token is initialised.
+    const void* args[4] = {nullptr, nullptr, nullptr, nullptr};
+    EXPECT_EQ(SC_E_ACCESS_DENIED, p15.InitializeApplication(p15.GetApplicationAt(0), args));
+    EXPECT_EQ(0, g_inits);
+    ASSERT_EQ(SC_OK, VerifySoPin(card));
+    EXPECT_EQ(SC_OK, p15.InitializeApplication(p15.GetApplicationAt(0), args));
+    EXPECT_EQ(1, g_inits);
+    // Every application is tried; the first failure is returned.
+    EXPECT_EQ(SC_E_PKCS15_NOT_LOGGED_IN, p15.InitializeAllApplications());
+    EXPECT_EQ(3, g_inits);
+}
