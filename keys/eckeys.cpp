@@ -1,97 +1,79 @@
 // Elliptic-curve key structures.
 #include "keys/eckeys.h"
 
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <string>
 
 #include "keys/dsakeys.h"
 #include "keys/intseq.h"
 #include "lib/libasn/siganddigoid.h"
+#include "libtorvapp/qvasymkey.h"
 #include "libtorvapp/qvcommon/qvexception.h"
-#include "libtorvapp/qvep/qvep.h"
+#include "libtorvapp/qvgeneraldsasig.h"
 #include "libtorvapp/qvgenerichash.h"
-#include "libtorvapp/qvnumbers/qvmodulus.h"
-#include "libtorvapp/qvnumbers/qvzn.h"
+#include "libtorvapp/qvnamedcurveobjects.h"
 #include "support/memfile.h"
 
 namespace {
 
-struct NamedCurve {
+// Object identifiers of the named curves (SEC 2, X9.62, RFC 5639) with the names
+// under which the library carries their domains.
+struct CurveName {
     const char* oid;
-    unsigned bits;
+    const char* name;
 };
 
-// Field sizes of the named curves this system recognises.
-const NamedCurve kCurves[] = {
-    {"1.2.840.10045.3.1.1", 192}, {"1.3.132.0.33", 224},  {"1.2.840.10045.3.1.7", 256},
-    {"1.3.132.0.34", 384},        {"1.3.132.0.35", 521},  {"1.3.132.0.10", 256},
-    {"1.3.36.3.3.2.8.1.1.3", 192}, {"1.3.36.3.3.2.8.1.1.5", 224}, {"1.3.36.3.3.2.8.1.1.7", 256},
-    {"1.3.36.3.3.2.8.1.1.9", 320}, {"1.3.36.3.3.2.8.1.1.11", 384}, {"1.3.36.3.3.2.8.1.1.13", 512},
+const CurveName kCurveNames[] = {
+    {"1.2.840.10045.3.1.1", "secp192r1"},    {"1.2.840.10045.3.1.7", "secp256r1"},
+    {"1.3.132.0.6", "secp112r1"},            {"1.3.132.0.7", "secp112r2"},
+    {"1.3.132.0.28", "secp128r1"},           {"1.3.132.0.29", "secp128r2"},
+    {"1.3.132.0.9", "secp160k1"},            {"1.3.132.0.8", "secp160r1"},
+    {"1.3.132.0.30", "secp160r2"},           {"1.3.132.0.31", "secp192k1"},
+    {"1.3.132.0.32", "secp224k1"},           {"1.3.132.0.33", "secp224r1"},
+    {"1.3.132.0.10", "secp256k1"},           {"1.3.132.0.34", "secp384r1"},
+    {"1.3.132.0.35", "secp521r1"},           {"1.3.132.0.4", "sect113r1"},
+    {"1.3.132.0.5", "sect113r2"},            {"1.3.132.0.22", "sect131r1"},
+    {"1.3.132.0.23", "sect131r2"},           {"1.3.132.0.1", "sect163k1"},
+    {"1.3.132.0.2", "sect163r1"},            {"1.3.132.0.15", "sect163r2"},
+    {"1.3.132.0.24", "sect193r1"},           {"1.3.132.0.25", "sect193r2"},
+    {"1.3.132.0.26", "sect233k1"},           {"1.3.132.0.27", "sect233r1"},
+    {"1.3.132.0.3", "sect239k1"},            {"1.3.132.0.16", "sect283k1"},
+    {"1.3.132.0.17", "sect283r1"},           {"1.3.132.0.36", "sect409k1"},
+    {"1.3.132.0.37", "sect409r1"},           {"1.3.132.0.38", "sect571k1"},
+    {"1.3.132.0.39", "sect571r1"},           {"1.3.36.3.3.2.8.1.1.1", "brainpoolP160r1"},
+    {"1.3.36.3.3.2.8.1.1.2", "brainpoolP160t1"}, {"1.3.36.3.3.2.8.1.1.3", "brainpoolP192r1"},
+    {"1.3.36.3.3.2.8.1.1.4", "brainpoolP192t1"}, {"1.3.36.3.3.2.8.1.1.5", "brainpoolP224r1"},
+    {"1.3.36.3.3.2.8.1.1.6", "brainpoolP224t1"}, {"1.3.36.3.3.2.8.1.1.7", "brainpoolP256r1"},
+    {"1.3.36.3.3.2.8.1.1.8", "brainpoolP256t1"}, {"1.3.36.3.3.2.8.1.1.9", "brainpoolP320r1"},
+    {"1.3.36.3.3.2.8.1.1.10", "brainpoolP320t1"}, {"1.3.36.3.3.2.8.1.1.11", "brainpoolP384r1"},
+    {"1.3.36.3.3.2.8.1.1.12", "brainpoolP384t1"}, {"1.3.36.3.3.2.8.1.1.13", "brainpoolP512r1"},
+    {"1.3.36.3.3.2.8.1.1.14", "brainpoolP512t1"},
 };
 
-// Prime-field curves with their parameters (SEC 2, FIPS 186-4), in hexadecimal:
-// p, a, b, the base point (uncompressed) and its order.
-struct CurveParams {
-    const char* oid;
-    unsigned bits;
-    const char* p;
-    const char* a;
-    const char* b;
-    const char* g;
-    const char* n;
-};
+// The library's domain of a named curve, or null for an unknown one.
+const QvGeneralDsaKeyDomain* namedDomain(const ASNobjectId& oid) {
+    for (const CurveName& c : kCurveNames)
+        if (oid.isEqual(c.oid)) return qvFindNamedCurveDomain(c.name);
+    return nullptr;
+}
 
-const CurveParams kCurveParams[] = {
-    {"1.2.840.10045.3.1.1", 192,
-     "00fffffffffffffffffffffffffffffffeffffffffffffffff",
-     "00fffffffffffffffffffffffffffffffefffffffffffffffc",
-     "64210519e59c80e70fa7e9ab72243049feb8deecc146b9b1",
-     "04188da80eb03090f67cbf20eb43a18800f4ff0afd82ff101207192b95ffc8da78631011ed6b24cdd573f977a11e794811",
-     "00ffffffffffffffffffffffff99def836146bc9b1b4d22831"},
-    {"1.3.132.0.33", 224,
-     "00ffffffffffffffffffffffffffffffff000000000000000000000001",
-     "00fffffffffffffffffffffffffffffffefffffffffffffffffffffffe",
-     "00b4050a850c04b3abf54132565044b0b7d7bfd8ba270b39432355ffb4",
-     "04b70e0cbd6bb4bf7f321390b94a03c1d356c21122343280d6115c1d21bd376388b5f723fb4c22dfe6cd4375a05a07476444d5819985007e34",
-     "00ffffffffffffffffffffffffffff16a2e0b8f03e13dd29455c5c2a3d"},
-    {"1.2.840.10045.3.1.7", 256,
-     "00ffffffff00000001000000000000000000000000ffffffffffffffffffffffff",
-     "00ffffffff00000001000000000000000000000000fffffffffffffffffffffffc",
-     "5ac635d8aa3a93e7b3ebbd55769886bc651d06b0cc53b0f63bce3c3e27d2604b",
-     "046b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c2964fe342e2fe1a7f9b8ee7eb4a7c0f9e162bce33576b315ececbb6406837bf51f5",
-     "00ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551"},
-    {"1.3.132.0.34", 384,
-     "00fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffeffffffff0000000000000000ffffffff",
-     "00fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffeffffffff0000000000000000fffffffc",
-     "00b3312fa7e23ee7e4988e056be3f82d19181d9c6efe8141120314088f5013875ac656398d8a2ed19d2a85c8edd3ec2aef",
-     "04aa87ca22be8b05378eb1c71ef320ad746e1d3b628ba79b9859f741e082542a385502f25dbf55296c3a545e3872760ab73617de4a96262c6f5d9e98bf9292dc29f8f41dbd289a147ce9da3113b5f0b8c00a60b1ce1d7e819d7a431d7c90ea0e5f",
-     "00ffffffffffffffffffffffffffffffffffffffffffffffffc7634d81f4372ddf581a0db248b0a77aecec196accc52973"},
-    {"1.3.132.0.35", 521,
-     "01ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
-     "01fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffc",
-     "51953eb9618e1c9a1f929a21a0b68540eea2da725b99b315f3b8b489918ef109e156193951ec7e937b1652c0bd3bb1bf073573df883d2c34f1ef451fd46b503f00",
-     "0400c6858e06b70404e9cd9e3ecb662395b4429c648139053fb521f828af606b4d3dbaa14b5e77efe75928fe1dc127a2ffa8de3348b3c1856a429bf97e7e31c2e5bd66011839296a789a3bc0045c8a5fb42c7d1bd998f54449579b446817afbd17273e662c97ee72995ef42640c550b9013fad0761353c7086a272c24088be94769fd16650",
-     "01fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffa51868783bf2f966b7fcc0148f709a5d03bb5c9b8899c47aebb6fb71e91386409"},
-    {"1.3.132.0.10", 256,
-     "00fffffffffffffffffffffffffffffffffffffffffffffffffffffffefffffc2f",
-     "0",
-     "7",
-     "0479be667ef9dcbbac55a06295ce870b07029bfcdb2dce28d959f2815b16f81798483ada7726a3c4655da4fbfc0e1108a8fd17b448a68554199c47d08ffb10d4b8",
-     "00fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364141"},
-};
-
-std::vector<uint8_t> fromHex(const char* h) {
-    std::vector<uint8_t> v;
-    size_t n = std::strlen(h);
-    size_t i = 0;
-    if (n % 2 == 1) {
-        v.push_back(static_cast<uint8_t>(std::strtoul(std::string(1, h[0]).c_str(), nullptr, 16)));
-        i = 1;
+// Field size of a library domain: the bits of the prime or the degree m.
+unsigned domainFieldBits(const QvGeneralDsaKeyDomain* d) {
+    if (d == nullptr) return 0;
+    try {
+        if (d->getType() == QvAsymKeyDomain::TYPE_EP) {
+            const auto* ep = static_cast<const QvEpDsaKeyDomain*>(d);
+            if (ep->getCurveFlag() == 1 && ep->getCryptoEp() != nullptr)
+                return ep->getCryptoEp()->getModulus().getBitLength();
+            return ep->getEp() != nullptr ? ep->getEp()->getModulus().getBitLength() : 0;
+        }
+        if (d->getType() == QvAsymKeyDomain::TYPE_E2N) {
+            unsigned m = 0;
+            static_cast<const QvE2nDsaKeyDomain*>(d)->getPentanomial(&m, nullptr, nullptr, nullptr);
+            return m;
+        }
+    } catch (const QvException&) {
     }
-    for (; i < n; i += 2) v.push_back(static_cast<uint8_t>(std::strtoul(std::string(h + i, 2).c_str(), nullptr, 16)));
-    return v;
+    return 0;
 }
 
 std::vector<uint8_t> integerOctets(const ASNinteger& v) {
@@ -101,8 +83,51 @@ std::vector<uint8_t> integerOctets(const ASNinteger& v) {
     return std::vector<uint8_t>(d, d + n);
 }
 
-// SpecifiedECDomain over a prime field: p, a, b, base point and order; false for
-// other fields or malformed parameters.
+// Reads one INTEGER of a small non-negative value from f; false otherwise.
+bool readSmall(MemFile* f, long* left, unsigned* out) {
+    ASNinteger v;
+    long r = v.read(f, *left, 0);
+    if (r < 1 || keyIntegerBits(v) > 31 || integerOctets(v).empty()) return false;
+    *left -= r;
+    *out = static_cast<unsigned>(v.getLong());
+    return true;
+}
+
+// Characteristic-two field parameters: SEQUENCE { m, basis OID, trinomial k or
+// pentanomial (k1, k2, k3) }; a Gaussian normal basis is not supported.
+bool binaryField(const uint8_t* f, long fn, ECCurveData* out) {
+    ASNany params(0x30);
+    MemFile ff(static_cast<const void*>(f), static_cast<size_t>(fn), false);
+    if (params.read(&ff, fn, 0) != fn) return false;
+    const uint8_t* pd = params.getData();
+    long pn = params.getLength();
+    if (pd == nullptr || pn < 3) return false;
+    MemFile pf(static_cast<const void*>(pd), static_cast<size_t>(pn), false);
+    long left = pn;
+    if (!readSmall(&pf, &left, &out->m) || out->m < 2 || left < 2) return false;
+    ASNobjectId basis;
+    long r = basis.read(&pf, left, 0);
+    if (r < 1 || (left -= r) < 2) return false;
+    if (basis.isEqual("1.2.840.10045.1.2.3.2")) {
+        if (!readSmall(&pf, &left, &out->k1) || left != 0) return false;
+        return out->k1 > 0 && out->k1 < out->m;
+    }
+    if (!basis.isEqual("1.2.840.10045.1.2.3.3")) return false;
+    ASNany penta(0x30);
+    if (penta.read(&pf, left, 0) != left) return false;
+    const uint8_t* qd = penta.getData();
+    long qn = penta.getLength();
+    if (qd == nullptr || qn < 9) return false;
+    MemFile qf(static_cast<const void*>(qd), static_cast<size_t>(qn), false);
+    long ql = qn;
+    if (!readSmall(&qf, &ql, &out->k1) || !readSmall(&qf, &ql, &out->k2) || !readSmall(&qf, &ql, &out->k3) ||
+        ql != 0)
+        return false;
+    return out->k1 > 0 && out->k1 < out->k2 && out->k2 < out->k3 && out->k3 < out->m;
+}
+
+// SpecifiedECDomain over a prime or a characteristic-two field: the field, a, b,
+// base point, order and (optional) cofactor; false for malformed parameters.
 bool specifiedCurve(const ASNany& spec, ECCurveData* out) {
     const uint8_t* d = spec.getData();
     long n = spec.getLength();
@@ -122,7 +147,11 @@ bool specifiedCurve(const ASNany& spec, ECCurveData* out) {
     r = base.read(&mf, n - used, 0);
     if (r < 1 || (used += r) >= n) return false;
     ASNinteger order;
-    if (order.read(&mf, n - used, 0) < 1) return false;
+    r = order.read(&mf, n - used, 0);
+    if (r < 1) return false;
+    used += r;
+    ASNinteger cofactor;
+    if (used < n && cofactor.read(&mf, n - used, 0) >= 1) out->h = integerOctets(cofactor);
 
     const uint8_t* f = fieldId.getData();
     long fn = fieldId.getLength();
@@ -130,9 +159,15 @@ bool specifiedCurve(const ASNany& spec, ECCurveData* out) {
     MemFile ff(static_cast<const void*>(f), static_cast<size_t>(fn), false);
     ASNobjectId type;
     long t = type.read(&ff, fn, 0);
-    if (t < 1 || t >= fn || !type.isEqual("1.2.840.10045.1.1")) return false;
-    ASNinteger prime;
-    if (prime.read(&ff, fn - t, 0) != fn - t) return false;
+    if (t < 1 || t >= fn) return false;
+    if (type.isEqual("1.2.840.10045.1.1")) {
+        ASNinteger prime;
+        if (prime.read(&ff, fn - t, 0) != fn - t) return false;
+        out->p = integerOctets(prime);
+        if (out->p.empty()) return false;
+    } else if (!type.isEqual("1.2.840.10045.1.2") || !binaryField(f + t, fn - t, out)) {
+        return false;
+    }
 
     const uint8_t* c = curve.getData();
     long cn = curve.getLength();
@@ -143,28 +178,53 @@ bool specifiedCurve(const ASNany& spec, ECCurveData* out) {
     if (ra < 1 || ra >= cn) return false;
     if (b.read(&cf, cn - ra, 0) < 1) return false;
 
-    out->p = integerOctets(prime);
     out->n = integerOctets(order);
     out->a.assign(a.getData(), a.getData() + a.getLength());
     out->b.assign(b.getData(), b.getData() + b.getLength());
     out->g.assign(base.getData(), base.getData() + base.getLength());
-    return !out->p.empty() && !out->n.empty() && !out->a.empty() && !out->b.empty() && !out->g.empty();
+    return !out->n.empty() && !out->a.empty() && !out->b.empty() && !out->g.empty();
 }
 
-bool namedCurve(const ASNobjectId& oid, ECCurveData* out) {
-    for (const CurveParams& c : kCurveParams) {
-        if (!oid.isEqual(c.oid)) continue;
-        out->p = fromHex(c.p);
-        out->a = fromHex(c.a);
-        out->b = fromHex(c.b);
-        out->g = fromHex(c.g);
-        out->n = fromHex(c.n);
-        return true;
+// The curve of a domain CHOICE: a named curve the library carries, or specified
+// parameters; false otherwise.
+bool curveOf(const ECDomainParameters& domain, ECCurveData* out) {
+    *out = ECCurveData();
+    int t = domain.getType();
+    if (t == ECDomainParameters::kNamedCurve) {
+        out->named = namedDomain(domain.namedCurve);
+        return out->named != nullptr;
     }
+    if (t == ECDomainParameters::kSpecified && specifiedCurve(domain.specified, out)) return true;
+    *out = ECCurveData();
     return false;
 }
 
-QvN toN(const std::vector<uint8_t>& v) { return QvN(v.data(), static_cast<unsigned>(v.size()), 0); }
+bool hasCurve(const ECCurveData& c) { return c.named != nullptr || !c.p.empty() || c.m != 0; }
+
+// The library domain of a curve: the named object itself, or one built from
+// explicit parameters into *own. Throws on parameters the library refuses.
+const QvGeneralDsaKeyDomain* libraryDomain(const ECCurveData& c, std::unique_ptr<QvGeneralDsaKeyDomain>* own) {
+    if (c.named != nullptr) return c.named;
+    auto u8 = [](const std::vector<uint8_t>& v) { return static_cast<unsigned>(v.size()); };
+    std::unique_ptr<QvGeneralDsaKeyDomain> d;
+    if (c.m != 0) {
+        auto e = std::make_unique<QvE2nDsaKeyDomain>();
+        if (c.k2 == 0)
+            e->setCurveTrinomial(c.a.data(), u8(c.a), c.b.data(), u8(c.b), c.m, c.k1);
+        else
+            e->setCurvePentanomial(c.a.data(), u8(c.a), c.b.data(), u8(c.b), c.m, c.k1, c.k2, c.k3);
+        d = std::move(e);
+    } else {
+        auto e = std::make_unique<QvEpDsaKeyDomain>();
+        e->setCurve(c.a.data(), u8(c.a), c.b.data(), u8(c.b), c.p.data(), u8(c.p));
+        d = std::move(e);
+    }
+    d->setGen(c.g.data(), u8(c.g));
+    d->setOrder(c.n.data(), u8(c.n));
+    if (!c.h.empty()) d->setCofactor(c.h.data(), u8(c.h));
+    *own = std::move(d);
+    return own->get();
+}
 
 // SpecifiedECDomain: SEQUENCE { version, fieldID SEQUENCE { fieldType, parameters }, ... }:
 // the bit length of the prime (prime field) or the degree m (characteristic two).
@@ -241,10 +301,7 @@ int ECDomainParameters::getType() const {
 unsigned ECDomainParameters::getFieldSizeBits() const {
     switch (getType()) {
         case kSpecified: return specifiedFieldBits(specified);
-        case kNamedCurve:
-            for (const NamedCurve& c : kCurves)
-                if (namedCurve.isEqual(c.oid)) return c.bits;
-            return 0;
+        case kNamedCurve: return domainFieldBits(namedDomain(namedCurve));
         default: return 0;
     }
 }
@@ -289,10 +346,7 @@ int ECPublicKey::bindDomain(const ECDomainParameters& domain) {
     if (t != ECDomainParameters::kSpecified && t != ECDomainParameters::kNamedCurve) return 0;
     m_domainType = t;
     m_fieldBits = domain.getFieldSizeBits();
-    m_curve = ECCurveData();
-    bool known = t == ECDomainParameters::kNamedCurve ? namedCurve(domain.namedCurve, &m_curve)
-                                                       : specifiedCurve(domain.specified, &m_curve);
-    if (!known) m_curve = ECCurveData();
+    curveOf(domain, &m_curve);
     return 1;
 }
 
@@ -306,43 +360,31 @@ int ECPublicKey::verify(const uint8_t* digest, unsigned digestLen, const ASNobje
                         const DSASignature& sig) const {
     if (!isEcdsaSignatureOid(signatureOid)) return -2;
     if (m_domainType == ECDomainParameters::kNone) return -4;
-    // A binary field, or a curve whose parameters are not known here.
-    if (m_curve.p.empty()) return -3;
+    // A curve whose parameters are neither carried by the library nor readable.
+    if (!hasCurve(m_curve)) return -3;
     const uint8_t* pt = getBits();
     long ptLen = getByteLength();
     if (digest == nullptr || digestLen == 0 || pt == nullptr || ptLen < 1 || getUnusedBits() != 0) return -3;
     try {
-        QvN p = toN(m_curve.p), n = toN(m_curve.n);
-        if (p.isEven() || n.isEven() || p.getBitLength() > 1024 || n <= 1u) return -3;
+        // Sizes beyond any real curve would only cost time.
+        if (m_curve.named == nullptr && (m_curve.p.size() > 129 || m_curve.m > 1024 || m_curve.n.size() > 129))
+            return -3;
+        std::unique_ptr<QvGeneralDsaKeyDomain> own;
+        const QvGeneralDsaKeyDomain* domain = libraryDomain(m_curve, &own);
+        const QvN& n = domain->getOrder();
+        if (n.isEven() || n <= 1u) return -3;
         const std::vector<uint8_t> r8 = integerOctets(sig.r), s8 = integerOctets(sig.s);
         if (r8.empty() || s8.empty()) return 0;
-        QvN r = toN(r8), s = toN(s8);
-        if (r.isZero() || s.isZero() || r >= n || s >= n) return 0;
-        QvEp curve(m_curve.a.data(), static_cast<unsigned>(m_curve.a.size()), m_curve.b.data(),
-                   static_cast<unsigned>(m_curve.b.size()), m_curve.p.data(), static_cast<unsigned>(m_curve.p.size()));
-        std::unique_ptr<QvGroupElem> g(curve.createNew(m_curve.g.data(), static_cast<unsigned>(m_curve.g.size())));
-        std::unique_ptr<QvGroupElem> q(curve.createNew(pt, static_cast<unsigned>(ptLen)));
-        // The digest's leftmost bits, as many as the order has.
-        unsigned nBits = n.getBitLength();
-        unsigned use = digestLen;
-        if (use * 8 > nBits) use = (nBits + 7) / 8;
-        QvN e(digest, use, 0);
-        if (use * 8 > nBits) e >>= use * 8 - nBits;
-        QvModulus nm(n, QvModulus::OPT_MONTGOMERY);
-        QvZn w(1, &nm);
-        w /= QvZn(s, &nm);
-        QvZn u1(e % n, &nm);
-        u1 *= w;
-        QvZn u2(r, &nm);
-        u2 *= w;
-        std::unique_ptr<QvGroupElem> x(curve.productTwo(u1.asQvN(), g.get(), u2.asQvN(), q.get()));
-        QvN v;
-        try {
-            v = curve.asQvN(x.get()) % n;
-        } catch (const QvException&) {
-            return 0;  // the point at infinity
-        }
-        return v == r ? 1 : 0;
+        QvGeneralDsaPublicKey key;
+        key.setDomain(domain);
+        key.setH(pt, static_cast<unsigned>(ptLen));
+        if (!key.isReady()) return -3;
+        QvGeneralDsaSig scheme;
+        scheme.setPublicKey(&key);
+        return scheme.verify(digest, digestLen, r8.data(), static_cast<unsigned>(r8.size()), s8.data(),
+                             static_cast<unsigned>(s8.size()))
+                   ? 1
+                   : 0;
     } catch (const std::bad_alloc&) {
         return -3;
     } catch (const QvException&) {
@@ -426,58 +468,38 @@ int ECPrivateKey::signObject(const ASNobject& obj, unsigned hashId, const ECDoma
         domain = &parameters.value;
     }
     ECCurveData cd;
-    int t = domain->getType();
-    bool known = t == ECDomainParameters::kNamedCurve  ? namedCurve(domain->namedCurve, &cd)
-                 : t == ECDomainParameters::kSpecified ? specifiedCurve(domain->specified, &cd)
-                                                       : false;
-    if (!known) return -4;
+    if (!curveOf(*domain, &cd)) return -4;
     const uint8_t* dp = privateKey.getData();
     long dl = privateKey.getLength();
     if (rbg == nullptr || dp == nullptr || dl < 1) return -1;
     try {
-        QvN p = toN(cd.p), n = toN(cd.n), dv(dp, static_cast<unsigned>(dl), 0);
+        std::unique_ptr<QvGeneralDsaKeyDomain> own;
+        const QvGeneralDsaKeyDomain* ld = libraryDomain(cd, &own);
+        const QvN& n = ld->getOrder();
+        QvN dv(dp, static_cast<unsigned>(dl), 0);
         // An order of fewer than 64 bits would give a nonce from too small a range.
-        if (p.isEven() || n.isEven() || n.getBitLength() < 64 || dv.isZero() || dv >= n) return -1;
+        if (n.isEven() || n.getBitLength() < 64 || dv.isZero() || dv >= n) return -1;
         uint8_t digest[64];
         obj.digest(hashId, digest, sizeof digest);
         unsigned digestLen = QvGenericHash::getGenericHashOctets(hashId);
-        unsigned nBits = n.getBitLength();
-        unsigned use = digestLen;
-        if (use * 8 > nBits) use = (nBits + 7) / 8;
-        QvN e(digest, use, 0);
-        if (use * 8 > nBits) e >>= use * 8 - nBits;
-        QvEp curve(cd.a.data(), static_cast<unsigned>(cd.a.size()), cd.b.data(), static_cast<unsigned>(cd.b.size()),
-                   cd.p.data(), static_cast<unsigned>(cd.p.size()));
-        std::unique_ptr<QvGroupElem> g(curve.createNew(cd.g.data(), static_cast<unsigned>(cd.g.size())));
-        QvModulus nm(n, QvModulus::OPT_MONTGOMERY);
-        for (int attempt = 0; attempt < 64; attempt++) {
-            QvN k;
-            k.setRandom(n, rbg);
-            if (k.isZero()) continue;
-            std::unique_ptr<QvGroupElem> R(curve.product(k, g.get()));
-            QvN r = curve.asQvN(R.get()) % n;
-            if (r.isZero()) continue;
-            QvZn s(1, &nm);
-            s /= QvZn(k, &nm);
-            QvZn t2(dv, &nm);
-            t2 *= QvZn(r, &nm);
-            t2 += QvZn(e % n, &nm);
-            s *= t2;
-            QvN sv = s.asQvN();
-            if (sv.isZero()) continue;
-            DSASignature sig;
-            unsigned rl = r.getOctetLength(), sl = sv.getOctetLength();
-            std::vector<uint8_t> rb(rl), sb(sl);
-            r.asOctetString(rb.data(), rl, true);
-            sv.asOctetString(sb.data(), sl, true);
-            if (sig.r.setUnsigned(rb.data(), static_cast<long>(rl)) != 1 ||
-                sig.s.setUnsigned(sb.data(), static_cast<long>(sl)) != 1)
-                return -6;
-            std::vector<uint8_t> der;
-            if (sig.encodeToVector(der) < 1) return -6;
-            return out->set(der.data(), static_cast<long>(der.size()), 0) == 1 ? 1 : 0;
-        }
-        return -1;
+        QvGeneralDsaPrivateKey key;
+        key.setDomain(ld);
+        key.set(dv);
+        QvGeneralDsaSig scheme;
+        scheme.setHashAlgo(hashId);
+        scheme.setRbg(rbg);
+        scheme.setPrivateKey(&key);
+        std::vector<QvOctet> rs(scheme.getMaxSignatureOctets());
+        unsigned len = scheme.sign(digest, digestLen, rs.data(), static_cast<unsigned>(rs.size()));
+        // The scheme writes the two INTEGERs of (r, s); the signature is their SEQUENCE.
+        DSASignature sig;
+        std::vector<uint8_t> der;
+        long used = sig.r.readBuffer(rs.data(), static_cast<long>(len), 0);
+        if (used < 1 || used >= static_cast<long>(len)) return -1;
+        if (sig.s.readBuffer(rs.data() + used, static_cast<long>(len) - used, 0) != static_cast<long>(len) - used)
+            return -1;
+        if (sig.encodeToVector(der) < 1) return -6;
+        return out->set(der.data(), static_cast<long>(der.size()), 0) == 1 ? 1 : 0;
     } catch (const std::bad_alloc&) {
         return -6;
     } catch (const QvException&) {

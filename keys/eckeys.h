@@ -17,9 +17,15 @@
 class DSASignature;
 class QvRbg;
 
-// Parameters of a prime-field curve as big-endian octets.
+class QvGeneralDsaKeyDomain;
+
+// A curve: the library's domain of a named curve, or explicit parameters as
+// big-endian octets (p for a prime field; m with the trinomial k1 or the
+// pentanomial k1 < k2 < k3 for a characteristic-two field).
 struct ECCurveData {
-    std::vector<uint8_t> p, a, b, g, n;
+    std::vector<uint8_t> p, a, b, g, n, h;
+    unsigned m = 0, k1 = 0, k2 = 0, k3 = 0;
+    const QvGeneralDsaKeyDomain* named = nullptr;
 };
 
 class ECDomainParameters : public ASNchoice {
@@ -70,16 +76,16 @@ public:
     bool isInDomain(const ECDomainParameters& domain) const;
 
     // 1 valid, 0 or -1 invalid, -2 unknown ECDSA signature OID, -3 length mismatch or
-    // cryptographic error (also: a binary-field curve, or a named curve whose
-    // parameters are not in the table here), -4 no domain parameters. The digest is
-    // cut to the bit length of the order.
+    // cryptographic error (also: a named curve the library does not carry, or
+    // unreadable explicit parameters), -4 no domain parameters. The digest is cut to
+    // the bit length of the order.
     int verify(const uint8_t* digest, unsigned digestLen, const ASNobjectId& signatureOid,
                const DSASignature& sig) const;
 
 private:
     int m_domainType;
     unsigned m_fieldBits;
-    ECCurveData m_curve;  // prime-field curves whose parameters are known
+    ECCurveData m_curve;  // the bound curve, when known
 };
 
 // SEC 1 ECPrivateKey: SEQUENCE { version INTEGER (1), privateKey OCTET STRING,

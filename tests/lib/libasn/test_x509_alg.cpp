@@ -470,6 +470,53 @@ TEST(SubPubKeyInfo, EcP256FromOpenSsl) {
     EVP_PKEY_free(pk);
 }
 
+// Brainpool and characteristic-two curves, named or given by explicit parameters
+// (trinomial and pentanomial bases): OpenSSL's ECDSA signatures verify, and a
+// changed one does not.
+TEST(SubPubKeyInfo, EcdsaOverBrainpoolAndBinaryCurvesFromOpenSslVerifies) {
+    struct Case {
+        const char* curve;
+        unsigned fieldBits;
+        bool explicitParams;
+    };
+    const Case cases[] = {{"brainpoolP256r1", 256, false}, {"brainpoolP384t1", 384, true},
+                          {"sect233k1", 233, false},       {"sect283r1", 283, false},
+                          {"sect163r2", 163, true},        {"sect233r1", 233, true}};
+    const char msg[] = "podpisany tekst";
+    for (const Case& c : cases) {
+        EVP_PKEY* pk = GenKey("EC", c.curve, 0);
+        ASSERT_NE(nullptr, pk) << c.curve;
+        if (c.explicitParams) {
+            ASSERT_EQ(1, EVP_PKEY_set_utf8_string_param(pk, "encoding", "explicit")) << c.curve;
+        }
+        std::vector<uint8_t> der = PubKeyDer(pk);
+        SubPubKeyInfo s;
+        ASSERT_EQ(static_cast<long>(der.size()), s.readVector(der)) << c.curve;
+        EXPECT_EQ(c.explicitParams ? ECDomainParameters::kSpecified : ECDomainParameters::kNamedCurve,
+                  s.ecParams.getType())
+            << c.curve;
+        EXPECT_EQ(c.fieldBits, s.ecParams.getFieldSizeBits()) << c.curve;
+        EVP_MD_CTX* mc = EVP_MD_CTX_new();
+        ASSERT_EQ(1, EVP_DigestSignInit(mc, nullptr, EVP_sha256(), nullptr, pk));
+        size_t sl = 0;
+        ASSERT_EQ(1, EVP_DigestSign(mc, nullptr, &sl, reinterpret_cast<const unsigned char*>(msg), sizeof msg));
+        std::vector<uint8_t> sig(sl);
+        ASSERT_EQ(1, EVP_DigestSign(mc, sig.data(), &sl, reinterpret_cast<const unsigned char*>(msg), sizeof msg));
+        sig.resize(sl);
+        EVP_MD_CTX_free(mc);
+        AlgorithmIdentifier ecdsa;
+        ecdsa.setEcdsaSignature(3);
+        EXPECT_EQ(1, s.verifyData(ecdsa, reinterpret_cast<const uint8_t*>(msg), sizeof msg, sig.data(),
+                                  static_cast<uint32_t>(sig.size())))
+            << c.curve;
+        const char other[] = "podpisany tekst!";
+        EXPECT_EQ(0, s.verifyData(ecdsa, reinterpret_cast<const uint8_t*>(other), sizeof other, sig.data(),
+                                  static_cast<uint32_t>(sig.size())))
+            << c.curve;
+        EVP_PKEY_free(pk);
+    }
+}
+
 TEST(SubPubKeyInfo, VerificationRefusesKeysOfTheWrongFamilyAndUnknownAlgorithms) {
     EVP_PKEY* pk = GenKey("RSA", nullptr, 1024);
     ASSERT_NE(nullptr, pk);
