@@ -127,6 +127,8 @@ public:
     uint32_t GetAccessTemplate() const { return m_accessTemplate; }
     uint32_t GetLifeCycleState() const { return m_lifeCycleState; }
     const SCFileHeaderList& GetCreateReferences() const { return m_createRefs; }
+    // The references alone (the application copies its header list here after loading).
+    void SetCreateReferences(const SCFileHeaderList& refs) { m_createRefs = refs; }
 
     // ---- helpers ----
     static SCRESULT DecodeAsn(ASNobject& obj, GenericFile* in, uint32_t len);
