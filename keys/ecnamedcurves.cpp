@@ -2,6 +2,7 @@
 #include "keys/ecnamedcurves.h"
 
 #include <cstdio>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -661,4 +662,138 @@ int EcNamedCurveTable::describe(std::string& out, const EcNamedCurve* entry, boo
 
 int EcNamedCurveTable::describe(std::string& out, int id, bool withEquivalents, int language) {
     return describe(out, findById(id), withEquivalents, language);
+}
+
+namespace {
+
+void appendLength(std::vector<uint8_t>& out, size_t len) {
+    if (len < 0x80) {
+        out.push_back(static_cast<uint8_t>(len));
+        return;
+    }
+    uint8_t bytes[sizeof(size_t)];
+    int n = 0;
+    for (size_t v = len; v != 0; v >>= 8) bytes[n++] = static_cast<uint8_t>(v & 0xFF);
+    out.push_back(static_cast<uint8_t>(0x80 | n));
+    while (n > 0) out.push_back(bytes[--n]);
+}
+
+std::vector<uint8_t> tlv(uint8_t tag, const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> out;
+    out.reserve(body.size() + 6);
+    out.push_back(tag);
+    appendLength(out, body.size());
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+// INTEGER from unsigned big-endian octets (leading zeros dropped, one added
+// when the top bit is set).
+std::vector<uint8_t> derUnsigned(const std::vector<QvOctet>& value) {
+    std::vector<uint8_t> body = trimmed(value.data(), static_cast<unsigned int>(value.size()));
+    if (body.empty() || (body[0] & 0x80)) body.insert(body.begin(), 0);
+    return tlv(0x02, body);
+}
+
+std::vector<uint8_t> derSmall(unsigned long v) {
+    std::vector<QvOctet> b;
+    for (int shift = 56; shift >= 0; shift -= 8) b.push_back(static_cast<QvOctet>((v >> shift) & 0xFF));
+    return derUnsigned(b);
+}
+
+std::vector<uint8_t> derOid(const ASNobjectId& oid) {
+    return tlv(0x06, std::vector<uint8_t>(oid.getData(), oid.getData() + oid.getLength()));
+}
+
+// A field element as an OCTET STRING of the field's length.
+std::vector<uint8_t> derElement(const std::vector<QvOctet>& value, size_t size) {
+    std::vector<uint8_t> body(size > value.size() ? size - value.size() : 0, 0);
+    body.insert(body.end(), value.begin(), value.end());
+    return tlv(0x04, body);
+}
+
+void append(std::vector<uint8_t>& to, const std::vector<uint8_t>& part) { to.insert(to.end(), part.begin(), part.end()); }
+
+}  // namespace
+
+int EcNamedCurveTable::toSpecifiedDomainDer(std::vector<uint8_t>& out, const EcNamedCurve* entry) {
+    const QvAsymKeyDomain* domain = getDomain(entry);
+    if (!domain) return 0;
+    std::vector<uint8_t> field, a, b, g, n, h;
+    size_t size = (fieldBitSize(domain) + 7) / 8;
+    if (domain->getType() == QvAsymKeyDomain::TYPE_EP) {
+        const auto* d = static_cast<const QvEpDsaKeyDomain*>(domain);
+        std::vector<uint8_t> params;
+        append(params, derOid(oid2::prime_field()));
+        append(params, derUnsigned(octetsOf([d](QvOctet* o, unsigned l) { return d->getP(o, l); })));
+        field = tlv(0x30, params);
+        a = octetsOf([d](QvOctet* o, unsigned l) { return d->getA(o, l); });
+        b = octetsOf([d](QvOctet* o, unsigned l) { return d->getB(o, l); });
+        g = octetsOf([d](QvOctet* o, unsigned l) { return d->getG(o, l); });
+        n = octetsOf([d](QvOctet* o, unsigned l) { return d->getN(o, l); });
+        h = octetsOf([d](QvOctet* o, unsigned l) { return d->getCofactor(o, l); });
+    } else {
+        const auto* d = static_cast<const QvE2nDsaKeyDomain*>(domain);
+        std::vector<uint8_t> basis;
+        unsigned int m = 0;
+        if (d->getBasisType() == 3) {
+            unsigned int k = 0;
+            d->getTrinomial(&m, &k);
+            append(basis, derSmall(m));
+            append(basis, derOid(oid2::tpBasis()));
+            append(basis, derSmall(k));
+        } else if (d->getBasisType() == 5) {
+            unsigned int k[3] = {0, 0, 0};
+            d->getPentanomial(&m, &k[0], &k[1], &k[2]);
+            // Pentanomial exponents go k1 < k2 < k3, whatever order the field keeps.
+            if (k[0] > k[1]) std::swap(k[0], k[1]);
+            if (k[1] > k[2]) std::swap(k[1], k[2]);
+            if (k[0] > k[1]) std::swap(k[0], k[1]);
+            append(basis, derSmall(m));
+            append(basis, derOid(oid2::ppBasis()));
+            std::vector<uint8_t> ks;
+            for (unsigned int v : k) append(ks, derSmall(v));
+            append(basis, tlv(0x30, ks));
+        } else {
+            return 0;
+        }
+        std::vector<uint8_t> params;
+        append(params, derOid(oid2::characteristic_two_field()));
+        append(params, tlv(0x30, basis));
+        field = tlv(0x30, params);
+        a = octetsOf([d](QvOctet* o, unsigned l) { return d->getA(o, l); });
+        b = octetsOf([d](QvOctet* o, unsigned l) { return d->getB(o, l); });
+        g = octetsOf([d](QvOctet* o, unsigned l) { return d->getG(o, l); });
+        n = octetsOf([d](QvOctet* o, unsigned l) { return d->getN(o, l); });
+        h = octetsOf([d](QvOctet* o, unsigned l) { return d->getH(o, l); });
+    }
+    // The base point in its uncompressed form, coordinates at the field length.
+    std::vector<uint8_t> base = g;
+    if (base.size() != 1 + 2 * size || base[0] != 0x04) return 0;
+    std::vector<uint8_t> curve;
+    append(curve, derElement(a, size));
+    append(curve, derElement(b, size));
+    std::vector<uint8_t> body;
+    append(body, derSmall(1));
+    append(body, field);
+    append(body, tlv(0x30, curve));
+    append(body, tlv(0x04, base));
+    append(body, derUnsigned(n));
+    append(body, derUnsigned(h));
+    out = tlv(0x30, body);
+    return 1;
+}
+
+int EcNamedCurveTable::toSpecifiedDomainDer(std::vector<uint8_t>& out, int id) {
+    return toSpecifiedDomainDer(out, findById(id));
+}
+
+int EcNamedCurveTable::toSpecifiedDomainDer(std::vector<uint8_t>& out, const ASNobjectId& oid) {
+    return toSpecifiedDomainDer(out, findByOid(oid));
+}
+
+int EcNamedCurveTable::toSpecifiedDomainDer(std::vector<uint8_t>& out, const char* name) {
+    const EcNamedCurve* e = findByName(name);
+    if (!e) e = findByOidText(name);
+    return toSpecifiedDomainDer(out, e);
 }

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "lib/libasn/asnobjid.h"
 
@@ -99,6 +100,16 @@ public:
     // One-line description in English (kEnglish) or Polish (kPolish); 1, or 0.
     static int describe(std::string& out, const EcNamedCurve* entry, bool withEquivalents, int language);
     static int describe(std::string& out, int id, bool withEquivalents, int language);
+
+    // The curve's explicit parameters as the DER of an X9.62 SpecifiedECDomain
+    // (version 1, field, curve a and b without seed, uncompressed base point,
+    // order, cofactor), as EC domain parameters carry them in their specified
+    // choice. 1, or 0 (out left alone) for no record or a record without domain.
+    // By name, text that names no record is tried as a dotted OID.
+    static int toSpecifiedDomainDer(std::vector<uint8_t>& out, const EcNamedCurve* entry);
+    static int toSpecifiedDomainDer(std::vector<uint8_t>& out, int id);
+    static int toSpecifiedDomainDer(std::vector<uint8_t>& out, const ASNobjectId& oid);
+    static int toSpecifiedDomainDer(std::vector<uint8_t>& out, const char* name);
 
     // Key domains compared by value; false when either is null or of another kind.
     static bool sameDomain(const QvAsymKeyDomain* a, const QvAsymKeyDomain* b);

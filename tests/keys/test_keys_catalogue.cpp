@@ -79,6 +79,25 @@ std::string Hex(const std::vector<uint8_t>& v) {
     return s;
 }
 
+// Field, a, b, base point, order and cofactor of a group, as hex text.
+std::string Parameters(const EC_GROUP* g, BN_CTX* ctx) {
+    BIGNUM *p = BN_new(), *a = BN_new(), *b = BN_new(), *n = BN_new(), *h = BN_new();
+    EC_GROUP_get_curve(g, p, a, b, ctx);
+    EC_GROUP_get_order(g, n, ctx);
+    EC_GROUP_get_cofactor(g, h, ctx);
+    std::vector<uint8_t> gu(200);
+    gu.resize(EC_POINT_point2oct(g, EC_GROUP_get0_generator(g), POINT_CONVERSION_UNCOMPRESSED, gu.data(),
+                                 gu.size(), ctx));
+    std::string s = Hex(Bn(p)) + "/" + Hex(Bn(a)) + "/" + Hex(Bn(b)) + "/" + Hex(gu) + "/" + Hex(Bn(n)) + "/" +
+                    Hex(Bn(h));
+    BN_free(p);
+    BN_free(a);
+    BN_free(b);
+    BN_free(n);
+    BN_free(h);
+    return s;
+}
+
 }  // namespace
 
 TEST(NamedCurveCatalogue, EveryRowByIdNameAndOidAndBack) {
@@ -424,4 +443,45 @@ TEST(NamedCurveCatalogue, DescriptionsInBothLanguages) {
     EXPECT_EQ(T::describe(s, 0, true, T::kEnglish), 0);
     EXPECT_EQ(T::describe(s, nullptr, false, T::kPolish), 0);
     EXPECT_EQ(s, "unchanged");
+}
+
+// The explicit parameters we write, read back by OpenSSL, are the same group as
+// its named curve, for every record with a domain.
+TEST(NamedCurveCatalogue, ExplicitParametersReadBackByOpenSslAsTheSameGroup) {
+    BN_CTX* ctx = BN_CTX_new();
+    for (int id = 1; id <= 100; id++) {
+        const EcNamedCurve* e = T::findById(id);
+        std::vector<uint8_t> der = {0xAA};
+        if (!T::getDomain(e)) {
+            EXPECT_EQ(T::toSpecifiedDomainDer(der, e), 0) << id;
+            EXPECT_EQ(der, std::vector<uint8_t>{0xAA});
+            continue;
+        }
+        ASSERT_EQ(T::toSpecifiedDomainDer(der, e), 1) << e->shortName;
+        const unsigned char* p = der.data();
+        EC_GROUP* ours = d2i_ECPKParameters(nullptr, &p, static_cast<long>(der.size()));
+        ASSERT_NE(ours, nullptr) << e->shortName << " " << Hex(der);
+        EXPECT_EQ(p, der.data() + der.size());
+        EC_GROUP* named = EC_GROUP_new_by_curve_name(OpenSslNid(e));
+        ASSERT_NE(named, nullptr);
+        // The parameters, not the groups: OpenSSL may give the decoded group
+        // the name and arithmetic of another record of the same curve.
+        EXPECT_EQ(Parameters(ours, ctx), Parameters(named, ctx)) << e->shortName;
+        EXPECT_EQ(EC_GROUP_get_degree(ours), EC_GROUP_get_degree(named));
+        EC_GROUP_free(ours);
+        EC_GROUP_free(named);
+    }
+    BN_CTX_free(ctx);
+    std::vector<uint8_t> a, b, c;
+    EXPECT_EQ(T::toSpecifiedDomainDer(a, "prime256v1"), 1);
+    EXPECT_EQ(T::toSpecifiedDomainDer(b, "1.2.840.10045.3.1.7"), 1);
+    EXPECT_EQ(T::toSpecifiedDomainDer(c, oid2::secp256r1()), 1);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(a, c);
+    EXPECT_EQ(T::toSpecifiedDomainDer(a, "no such curve"), 0);
+    EXPECT_EQ(T::toSpecifiedDomainDer(a, static_cast<const char*>(nullptr)), 0);
+    EXPECT_EQ(T::toSpecifiedDomainDer(a, 101), 0);
+    // secp256r1 (one 32-octet prime, a, b, a 65-octet point, order, cofactor).
+    ASSERT_GT(c.size(), 200u);
+    EXPECT_EQ(c[0], 0x30);
 }
