@@ -1,6 +1,7 @@
 // The named-curve catalogue.
 #include "keys/ecnamedcurves.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 #include <memory>
@@ -796,4 +797,158 @@ int EcNamedCurveTable::toSpecifiedDomainDer(std::vector<uint8_t>& out, const cha
     const EcNamedCurve* e = findByName(name);
     if (!e) e = findByOidText(name);
     return toSpecifiedDomainDer(out, e);
+}
+
+namespace {
+
+// A bounded reader of DER elements: every length is checked against what is
+// left, nothing is read past the end.
+struct DerReader {
+    const uint8_t* p;
+    size_t left;
+
+    // The next element's tag and contents; false when it does not fit.
+    bool next(uint8_t& tag, const uint8_t*& body, size_t& len) {
+        if (left < 2) return false;
+        tag = p[0];
+        size_t n = p[1];
+        size_t hdr = 2;
+        if (n & 0x80) {
+            size_t count = n & 0x7F;
+            if (count == 0 || count > 4 || left < 2 + count) return false;
+            n = 0;
+            for (size_t i = 0; i < count; i++) n = (n << 8) | p[2 + i];
+            hdr += count;
+        }
+        if (n > left - hdr) return false;
+        body = p + hdr;
+        len = n;
+        p += hdr + n;
+        left -= hdr + n;
+        return true;
+    }
+    bool expect(uint8_t want, const uint8_t*& body, size_t& len) {
+        uint8_t tag = 0;
+        return next(tag, body, len) && tag == want;
+    }
+};
+
+std::string hexOf(const uint8_t* p, size_t n) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+        s += digits[p[i] >> 4];
+        s += digits[p[i] & 15];
+    }
+    return s.empty() ? "0" : s;
+}
+
+bool smallInteger(const uint8_t* body, size_t len, unsigned long& v) {
+    if (len == 0 || len > 4 || (body[0] & 0x80)) return false;
+    v = 0;
+    for (size_t i = 0; i < len; i++) v = (v << 8) | body[i];
+    return true;
+}
+
+bool isOid(const uint8_t* body, size_t len, const ASNobjectId& oid) {
+    return static_cast<long>(len) == oid.getLength() && std::equal(body, body + len, oid.getData());
+}
+
+// The key domain of explicit parameters, or null.
+std::unique_ptr<QvAsymKeyDomain> domainFromDer(const uint8_t* der, long size) {
+    if (!der || size <= 0) return nullptr;
+    DerReader outer{der, static_cast<size_t>(size)};
+    const uint8_t* b;
+    size_t n;
+    if (!outer.expect(0x30, b, n)) return nullptr;
+    DerReader seq{b, n};
+    unsigned long version = 0;
+    if (!seq.expect(0x02, b, n) || !smallInteger(b, n, version) || version < 1 || version > 3) return nullptr;
+    const uint8_t *fieldBody, *curveBody, *baseBody, *orderBody;
+    size_t fieldLen, curveLen, baseLen, orderLen;
+    if (!seq.expect(0x30, fieldBody, fieldLen) || !seq.expect(0x30, curveBody, curveLen) ||
+        !seq.expect(0x04, baseBody, baseLen) || !seq.expect(0x02, orderBody, orderLen))
+        return nullptr;
+    std::string cofactor = "1";
+    if (seq.left > 0 && seq.p[0] == 0x02) {
+        if (!seq.expect(0x02, b, n)) return nullptr;
+        cofactor = hexOf(b, n);
+    }
+    DerReader curve{curveBody, curveLen};
+    const uint8_t *aBody, *bBody;
+    size_t aLen, bLen;
+    if (!curve.expect(0x04, aBody, aLen) || !curve.expect(0x04, bBody, bLen)) return nullptr;
+    if (baseLen == 0 || orderLen == 0) return nullptr;
+
+    DerReader field{fieldBody, fieldLen};
+    const uint8_t* typeBody;
+    size_t typeLen;
+    if (!field.expect(0x06, typeBody, typeLen)) return nullptr;
+    std::string fieldHex;
+    bool binary = false;
+    if (isOid(typeBody, typeLen, oid2::prime_field())) {
+        if (!field.expect(0x02, b, n) || n == 0) return nullptr;
+        fieldHex = hexOf(b, n);
+    } else if (isOid(typeBody, typeLen, oid2::characteristic_two_field())) {
+        binary = true;
+        const uint8_t* cb;
+        size_t cl;
+        if (!field.expect(0x30, cb, cl)) return nullptr;
+        DerReader ch{cb, cl};
+        unsigned long m = 0;
+        if (!ch.expect(0x02, b, n) || !smallInteger(b, n, m) || m < 2 || m > 4096) return nullptr;
+        if (!ch.expect(0x06, b, n)) return nullptr;
+        std::vector<unsigned long> terms;
+        if (isOid(b, n, oid2::tpBasis())) {
+            unsigned long k = 0;
+            if (!ch.expect(0x02, b, n) || !smallInteger(b, n, k)) return nullptr;
+            terms.push_back(k);
+        } else if (isOid(b, n, oid2::ppBasis())) {
+            const uint8_t* pb;
+            size_t pl;
+            if (!ch.expect(0x30, pb, pl)) return nullptr;
+            DerReader pp{pb, pl};
+            for (int i = 0; i < 3; i++) {
+                unsigned long k = 0;
+                if (!pp.expect(0x02, b, n) || !smallInteger(b, n, k)) return nullptr;
+                terms.push_back(k);
+            }
+        } else {
+            return nullptr;  // the normal basis has no domain
+        }
+        std::vector<uint8_t> poly((m + 8) / 8, 0);
+        auto setBit = [&poly](unsigned long bit) { poly[poly.size() - 1 - bit / 8] |= static_cast<uint8_t>(1u << (bit % 8)); };
+        setBit(m);
+        setBit(0);
+        for (unsigned long k : terms) {
+            if (k == 0 || k >= m) return nullptr;
+            setBit(k);
+        }
+        fieldHex = hexOf(poly.data(), poly.size());
+    } else {
+        return nullptr;
+    }
+    std::string aHex = hexOf(aBody, aLen), bHex = hexOf(bBody, bLen), gHex = hexOf(baseBody, baseLen),
+                nHex = hexOf(orderBody, orderLen);
+    try {
+        if (binary)
+            return std::make_unique<QvE2nDsaKeyDomain>(aHex.c_str(), bHex.c_str(), fieldHex.c_str(), gHex.c_str(),
+                                                       nHex.c_str(), cofactor.c_str());
+        return std::make_unique<QvEpDsaKeyDomain>(aHex.c_str(), bHex.c_str(), fieldHex.c_str(), gHex.c_str(),
+                                                  nHex.c_str(), cofactor.c_str());
+    } catch (...) {
+        // Parameters the library refuses (a point off the curve, a bad field)
+        // match no record.
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+const EcNamedCurve* EcNamedCurveTable::findNextMatchingDer(const uint8_t* der, long len, int after, bool withOid) {
+    std::unique_ptr<QvAsymKeyDomain> domain = domainFromDer(der, len);
+    if (!domain) return nullptr;
+    for (const EcNamedCurve* e = findNextByDomain(domain.get(), after); e; e = findNextByDomain(domain.get(), e->id))
+        if (!withOid || e->oid) return e;
+    return nullptr;
 }

@@ -111,6 +111,12 @@ public:
     static int toSpecifiedDomainDer(std::vector<uint8_t>& out, const ASNobjectId& oid);
     static int toSpecifiedDomainDer(std::vector<uint8_t>& out, const char* name);
 
+    // The first record after the id 'after' whose curve equals the explicit
+    // parameters given as the DER of a SpecifiedECDomain (prime field, or binary
+    // field with a trinomial or pentanomial basis); null for no match and for
+    // malformed or invalid parameters. withOid: only records that have an OID.
+    static const EcNamedCurve* findNextMatchingDer(const uint8_t* der, long len, int after, bool withOid = false);
+
     // Key domains compared by value; false when either is null or of another kind.
     static bool sameDomain(const QvAsymKeyDomain* a, const QvAsymKeyDomain* b);
 

@@ -485,3 +485,92 @@ TEST(NamedCurveCatalogue, ExplicitParametersReadBackByOpenSslAsTheSameGroup) {
     ASSERT_GT(c.size(), 200u);
     EXPECT_EQ(c[0], 0x30);
 }
+
+namespace {
+int FirstOfClass(int id) {
+    int first = id;
+    for (int n = T::nextEquivalentId(id, 0, true); n; n = T::nextEquivalentId(id, n, true))
+        if (n < first) first = n;
+    return first;
+}
+}  // namespace
+
+TEST(NamedCurveCatalogue, ExplicitParametersFindTheirRecords) {
+    for (int id = 1; id <= 100; id++) {
+        std::vector<uint8_t> der;
+        if (!T::toSpecifiedDomainDer(der, id)) continue;
+        const EcNamedCurve* e = T::findNextMatchingDer(der.data(), static_cast<long>(der.size()), 0);
+        ASSERT_NE(e, nullptr) << id;
+        EXPECT_EQ(e->id, FirstOfClass(id)) << id;
+        if (e->id != id) {
+            EXPECT_NE(T::findNextMatchingDer(der.data(), static_cast<long>(der.size()), id - 1), nullptr);
+        }
+    }
+    std::vector<uint8_t> der;
+    ASSERT_EQ(T::toSpecifiedDomainDer(der, "nistp192"), 1);
+    long n = static_cast<long>(der.size());
+    EXPECT_EQ(T::findNextMatchingDer(der.data(), n, 9)->id, 34);
+    EXPECT_EQ(T::findNextMatchingDer(der.data(), n, 9, true)->id, 63);
+    EXPECT_EQ(T::findNextMatchingDer(der.data(), n, 63), nullptr);
+}
+
+// OpenSSL's own explicit encoding (with the seed, where the curve has one).
+TEST(NamedCurveCatalogue, OpenSslsExplicitParametersFindTheRecords) {
+    for (int id = 1; id <= 100; id++) {
+        const EcNamedCurve* e = T::findById(id);
+        if (!T::getDomain(e)) continue;
+        EC_GROUP* g = EC_GROUP_new_by_curve_name(OpenSslNid(e));
+        ASSERT_NE(g, nullptr);
+        EC_GROUP_set_asn1_flag(g, OPENSSL_EC_EXPLICIT_CURVE);
+        EC_GROUP_set_point_conversion_form(g, POINT_CONVERSION_UNCOMPRESSED);
+        unsigned char* der = nullptr;
+        int n = i2d_ECPKParameters(g, &der);
+        ASSERT_GT(n, 0);
+        ASSERT_EQ(der[0], 0x30);  // specified, not a named OID
+        const EcNamedCurve* found = T::findNextMatchingDer(der, n, 0);
+        ASSERT_NE(found, nullptr) << e->shortName;
+        EXPECT_EQ(found->id, FirstOfClass(id)) << e->shortName;
+        OPENSSL_free(der);
+        // The same with the base point compressed.
+        EC_GROUP_set_point_conversion_form(g, POINT_CONVERSION_COMPRESSED);
+        der = nullptr;
+        n = i2d_ECPKParameters(g, &der);
+        ASSERT_GT(n, 0);
+        found = T::findNextMatchingDer(der, n, 0);
+        ASSERT_NE(found, nullptr) << e->shortName << " compressed";
+        EXPECT_EQ(found->id, FirstOfClass(id)) << e->shortName;
+        OPENSSL_free(der);
+        EC_GROUP_free(g);
+    }
+}
+
+TEST(NamedCurveCatalogue, MalformedExplicitParametersMatchNothing) {
+    std::vector<uint8_t> der;
+    ASSERT_EQ(T::toSpecifiedDomainDer(der, "c2pnb163v1"), 1);
+    EXPECT_EQ(T::findNextMatchingDer(nullptr, 10, 0), nullptr);
+    EXPECT_EQ(T::findNextMatchingDer(der.data(), 0, 0), nullptr);
+    EXPECT_EQ(T::findNextMatchingDer(der.data(), -1, 0), nullptr);
+    // Every truncation, into an exactly sized buffer.
+    for (size_t len = 1; len < der.size(); len++) {
+        std::vector<uint8_t> cut(der.begin(), der.begin() + static_cast<long>(len));
+        EXPECT_EQ(T::findNextMatchingDer(cut.data(), static_cast<long>(cut.size()), 0), nullptr) << len;
+    }
+    // Every single-octet change: never a crash; a changed curve or point is
+    // not the record's curve.
+    for (size_t i = 0; i < der.size(); i++) {
+        std::vector<uint8_t> bad = der;
+        bad[i] ^= 0x01;
+        const EcNamedCurve* e = T::findNextMatchingDer(bad.data(), static_cast<long>(bad.size()), 0);
+        if (e) {
+            EXPECT_EQ(e->id, 70) << i;  // only octets that play no part (the version)
+        }
+    }
+    // The base point moved off the curve.
+    std::vector<uint8_t> p256;
+    ASSERT_EQ(T::toSpecifiedDomainDer(p256, 13), 1);
+    p256[p256.size() - 60] ^= 0x40;
+    EXPECT_EQ(T::findNextMatchingDer(p256.data(), static_cast<long>(p256.size()), 0), nullptr);
+    // A long-form length running past the end.
+    const uint8_t huge[] = {0x30, 0x84, 0x7F, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0x01};
+    EXPECT_EQ(T::findNextMatchingDer(huge, sizeof huge, 0), nullptr);
+}
