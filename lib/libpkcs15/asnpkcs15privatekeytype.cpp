@@ -267,7 +267,12 @@ long ASNPkcs15PrivateKeyType::getKeySizeBits() {
     switch (getChosenIndex()) {
         case kRSA: {
             ASNPkcs15PrivateRSAKeyAttributes& a = privateRSAKey.typeAttributes;
-            long m = a.modulusLength.getLong();  // more than 64 bits throws, as the integer type does
+            long m;
+            try {
+                m = a.modulusLength.getLong();
+            } catch (const std::exception&) {
+                return 0;  // a length no key can have is no key size
+            }
             if (m != 0) return m;
             ASNPkcs15RSAPrivateKeyObject* k = getDirectRSAKey();
             return k != nullptr && k->present[0] ? significantBits(k->modulus) : 0;

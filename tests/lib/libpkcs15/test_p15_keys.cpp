@@ -222,3 +222,11 @@ TEST(Pkcs15PrivateKeyType, EcKeySizeFromNamedCurve) {
     EXPECT_EQ(k.getSupportedOperations(), 0x02);
     EXPECT_EQ(Enc(k), N(rec));
 }
+
+TEST(Pkcs15PrivateKeyType, OversizedModulusLengthGivesNoSize) {
+    ASNPkcs15PrivateKeyType k(0x30);
+    std::string rec = "30 21 30 00 30 06 04 01 01 03 01 00 A1 15 30 13 30 04 04 02 4B 01 "
+                      "02 0B 01 00 00 00 00 00 00 00 00 00 00";
+    ASSERT_EQ(Decode(k, rec), static_cast<long>(H(rec).size()));
+    EXPECT_EQ(k.getKeySizeBits(), 0);
+}
