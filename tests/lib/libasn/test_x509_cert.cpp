@@ -948,3 +948,38 @@ TEST(SignedCertificateSigning, EcdsaSignatureVerifiesInOpenSsl) {
     EXPECT_EQ(-4, c.signEcdsa(bare, nullptr, 3, rbg.get()));
     EXPECT_EQ(-4, c.signEcdsa(key, &bare.getDomainParameters(), 3, rbg.get()));  // implicitCA
 }
+
+// Certificates over brainpool and characteristic-two curves (named, or with
+// explicit parameters in a trinomial basis) are signed here and verified by
+// OpenSSL and by this system.
+TEST(SignedCertificateSigning, EcdsaOverBrainpoolAndBinaryCurvesVerifiesInOpenSsl) {
+    const char* const curves[][2] = {{"brainpoolP256r1", "named_curve"},
+                                     {"sect283r1", "named_curve"},
+                                     {"sect233k1", "explicit"}};
+    std::unique_ptr<QvRbg> rbg(qvRbgCreateObject(4));
+    std::vector<uint8_t> seed(rbg->getMinSeedOctets() + 8, 0x5A);
+    rbg->init(seed.data(), static_cast<unsigned>(seed.size()));
+    for (const auto& cv : curves) {
+        CertDir d;
+        const std::string curve = cv[0];
+        ASSERT_TRUE(d.run(std::string("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:") + curve +
+                          " -pkeyopt ec_param_enc:" + cv[1] +
+                          " -nodes -keyout c.key -subj '/CN=EC/O=Firma' -days 30 -sha256 -out c.pem && "
+                          "openssl x509 -in c.pem -outform DER -out c.der && "
+                          "openssl ec -in c.key -outform DER -out c.key.der"))
+            << curve;
+        std::vector<uint8_t> der = d.read("c.der"), kd = d.read("c.key.der");
+        ECPrivateKey key;
+        ASSERT_EQ(static_cast<long>(kd.size()), key.readVector(kd)) << curve;
+        SignedCertificate c;
+        ASSERT_GT(DecodeCert(c, der), 0) << curve;
+        EXPECT_EQ(std::string(cv[1]) == "explicit" ? ECDomainParameters::kSpecified : ECDomainParameters::kNamedCurve,
+                  c.tbsCertificate.subjectPublicKeyInfo.ecParams.getType())
+            << curve;
+        EXPECT_EQ(1, c.verifySelfSigned()) << curve;
+        c.tbsCertificate.serialNumber.setValue(77);
+        ASSERT_EQ(1, c.signEcdsa(key, nullptr, 3, rbg.get())) << curve;
+        EXPECT_EQ(1, OpenSslVerifies(c, der)) << curve;
+        EXPECT_EQ(1, c.verifySelfSigned()) << curve;
+    }
+}
