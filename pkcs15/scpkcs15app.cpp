@@ -219,9 +219,24 @@ SCRESULT SvcVerifyCached(SCPkcs15App* app, const ASNPkcs15AuthObject* pin, SCPat
     return app ? app->VerifyCachedPin(pin, currentDf) : SC_E_PKCS15_NOT_LOGGED_IN;
 }
 
-const SCPkcs15CardAppServices kCardServices = {SvcCreate, SvcDestroy, SvcLoad, SvcIsLoaded, SvcGetDirRecord,
-                                               nullptr,   SvcClear,   nullptr, nullptr,     nullptr};
-const SCPkcs15AppServices kFileServices = {SvcKeepsPin, SvcVerifyCached, nullptr};
+bool ValidAbsPath(const uint16_t* path, uint16_t len) { return path && len > 1 && path[0] == SC_FID_MF; }
+bool SvcIsPathUsed(SCPkcs15App* app, const uint16_t* path, uint16_t len, uint32_t listMask, void* extra) {
+    return app && ValidAbsPath(path, len) && app->IsPathUsed(path, len, listMask, extra);
+}
+// kind: the key reference; value and len: the absolute path of the key.
+bool SvcIsReferenceUsed(SCPkcs15App* app, uint8_t kind, const void* value, uint16_t len, uint32_t listMask,
+                        void* extra) {
+    const uint16_t* path = static_cast<const uint16_t*>(value);
+    return app && ValidAbsPath(path, len) && app->IsKeyReferenceUsed(kind, path, len, listMask, extra);
+}
+bool SvcFileIsPathUsed(SCPkcs15App* app, const uint16_t* path, uint16_t count, uint32_t listMask) {
+    return app && ValidAbsPath(path, count) && app->IsPathUsed(path, count, listMask, nullptr);
+}
+
+const SCPkcs15CardAppServices kCardServices = {SvcCreate, SvcDestroy, SvcLoad,       SvcIsLoaded,
+                                               SvcGetDirRecord, nullptr, SvcClear, nullptr,
+                                               SvcIsPathUsed, SvcIsReferenceUsed};
+const SCPkcs15AppServices kFileServices = {SvcKeepsPin, SvcVerifyCached, SvcFileIsPathUsed};
 
 }  // namespace
 

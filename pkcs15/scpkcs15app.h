@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "lib/libpkcs15/asnpkcs15authobject.h"
 #include "lib/libpkcs15/asnpkcs15dirrecord.h"
@@ -84,6 +85,34 @@ public:
     // The first directory file of a tag; null (with a warning) for another tag.
     SCPkcs15ObjectList* FindDirectoryFile(int odfTag, uint32_t flags = 0);
 
+    // Number of handles appended to out, or a failure.
+    SCRESULT FindObjects(const SCPkcs15ObjectAttributeList* tmpl, std::vector<void*>* out, uint32_t flag = 0);
+    SCRESULT FindFirstObject(int odfTag, const SCPkcs15ObjectAttributeList* tmpl, void** handle, uint32_t flag = 0);
+    SCRESULT FindAllObjects(int odfTag, std::vector<void*>* out, const SCPkcs15ObjectAttributeList* tmpl,
+                            uint32_t flag = 0);
+    SCRESULT GetObjectSize(void* handle);
+    SCRESULT GetAttributeValues(void* handle, SCPkcs15ObjectAttributeList* attrs);
+    SCRESULT GetAttributeValue(void* handle, SCPkcs15ObjectAttribute* attr);
+    SCRESULT SetAttributeValues(void* handle, const SCPkcs15ObjectAttributeList* attrs);
+    SCRESULT DestroyObject(void* handle, bool deleteValueFile);
+    SCRESULT Sign(void* handle, uint32_t mechanism, uint32_t option, const uint8_t* in, uint32_t inLen, uint8_t* out,
+                  uint32_t* outLen);
+    SCRESULT Decrypt(void* handle, uint32_t mechanism, const uint8_t* in, uint32_t inLen, uint8_t* out,
+                     uint32_t* outLen);
+    // Kind of a key to be created for a key class (0x10100, 0x20100, 0x30100); 0 when none.
+    uint32_t GetDefaultKeyKind(uint32_t keyClass);
+    SCRESULT FindFreeKeyReference(const uint16_t* path, uint16_t pathLen, int startRef, bool searchOtherApps,
+                                  const void* excludeHandle);
+    bool IsKeyReferenceUsed(int ref, const uint16_t* absPath, uint16_t absPathLen, uint32_t listMask,
+                            const void* excludeHandle);
+    bool IsPathUsed(const uint16_t* absPath, uint16_t absPathLen, uint32_t listMask, const void* excludeHandle);
+    SCRESULT GetDirectoryPaths(SCPathList* out, uint32_t kind, bool clear);
+    SCRESULT GetObjectPaths(void* handle, SCPathList* out);
+    void* FindHandleForValueObject(const SCPkcs15PathObjectInfo* value, SCPkcs15ObjectList** dirFile);
+    SCRESULT SetTokenLabel(const char* text, uint32_t len);
+    SCRESULT SetSerialNumber(const char* text, uint32_t len);
+    void SetFlagBits(uint32_t bits) { m_flags |= bits & (FLAG_NO_OTHER_APPS_A | FLAG_NO_OTHER_APPS_B); }
+
     // ---- paths and labels ----
     SCRESULT BuildAbsolutePath(SCPath* out) const;
     SCRESULT BuildAbsolutePath(const uint16_t* rel, uint16_t count, SCPath* out) const;
@@ -124,6 +153,11 @@ private:
     typedef TypedPointerList<SCPkcs15ObjectList> DirList;
     enum { L_PRKDF, L_PUKDF, L_TRUSTED_PUKDF, L_CDF, L_TRUSTED_CDF, L_USEFUL_CDF, L_DODF, L_AODF, L_SKDF, L_COUNT };
     static int ListIndexForTag(int odfTag);
+    // The lists a kind code selects (bit i: list index i); negative for an unknown kind.
+    static int ListsForKind(uint32_t kind);
+    SCRESULT FindAllInList(const DirList& list, std::vector<void*>* out, const SCPkcs15ObjectAttributeList* tmpl,
+                           uint32_t flag);
+    bool PathMatches(SCPkcs15PathObjectInfo* f, const uint16_t* absPath, uint16_t absPathLen);
 
     // PIN helpers
     SCRESULT SelectPinDf(const ASNPkcs15AuthObject* pin, SCPath* outPath);

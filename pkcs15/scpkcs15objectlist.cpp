@@ -61,6 +61,39 @@ SCRESULT SCPkcs15AuthObjectList::GetObjectKind(void* handle) {
     return HoldsHandle(handle) ? 0x1000700 : SC_E_PKCS15_INVALID_HANDLE;
 }
 
+SCRESULT SCPkcs15AuthObjectList::FindObjects(const SCPkcs15ObjectAttributeList* tmpl, uint32_t* found,
+                                             void** handle) {
+    if (!found || !handle) return SC_E_BAD_PARAMS;
+    *found = 0;
+    void* prev = *handle;
+    *handle = nullptr;
+    if (tmpl) {
+        for (size_t i = 0; i < tmpl->GetCount(); ++i) {
+            const SCPkcs15ObjectAttribute* a = tmpl->GetAt(i);
+            uint32_t kind = 0;
+            if (a->GetType() != 1 || !a->GetInteger(&kind)) return 0;
+            if (!SCPkcs15ObjectAttribute::KindMatches(kind, 0x1000700)) return 0;
+        }
+    }
+    POSITION pos = m_records.GetHeadPosition();
+    if (prev) {
+        pos = m_records.Find(static_cast<ASNPkcs15AuthObject*>(prev));
+        if (!pos) return SC_E_PKCS15_INVALID_HANDLE;
+        m_records.GetNext(pos);
+    }
+    if (!pos) return 0;
+    *handle = m_records.GetAt(pos);
+    *found = 1;
+    return 0;
+}
+
+SCRESULT SCPkcs15AuthObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) {
+    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!attr) return SC_E_BAD_PARAMS;
+    if (attr->GetType() != 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    return attr->SetInteger(1, 0x1000700) ? 0 : SC_E_NO_MEMORY;
+}
+
 void SCPkcs15AuthObjectList::ClearContents() {
     m_records.DeleteAll();
     SCPkcs15ObjectList::ClearContents();

@@ -49,6 +49,10 @@ public:
     bool HoldsHandle(const void* handle) const override;
     void* GetRecordList() override { return &m_records; }
     SCRESULT GetObjectKind(void* handle) override;
+    // *handle in: the record after which to go on (null: from the first); out: the match.
+    // Templates are matched on the object kind only.
+    SCRESULT FindObjects(const SCPkcs15ObjectAttributeList* tmpl, uint32_t* found, void** handle) override;
+    SCRESULT GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) override;
     void ClearContents() override;
 
     ASNPkcs15AuthObjectList& Records() { return m_records; }

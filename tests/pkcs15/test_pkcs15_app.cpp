@@ -315,6 +315,111 @@ TEST_F(Pkcs15App, UndecodableAodfRecordsAreKeptBesideTheGoodOnes) {
     EXPECT_EQ(0, std::memcmp(aodf.data(), again.GetData(), aodf.size()));
 }
 
+TEST_F(Pkcs15App, FindObjectsChoosesListsByKindAndNeverReturnsPinsWithoutIt) {
+    ASSERT_EQ(0, m_app->Load(false));
+    std::vector<void*> found;
+    SCPkcs15ObjectAttributeList none;
+    EXPECT_EQ(0, m_app->FindObjects(&none, &found));
+    EXPECT_TRUE(found.empty());
+    SCPkcs15ObjectAttributeList auth;
+    auth.AddInteger(1, 0x700);
+    EXPECT_EQ(3, m_app->FindObjects(&auth, &found));
+    ASSERT_EQ(3u, found.size());
+    EXPECT_EQ(Pin(SCPkcs15App::PIN_USER), found[0]);
+    EXPECT_EQ(Puk(), found[1]);
+    EXPECT_EQ(Pin(SCPkcs15App::PIN_SO), found[2]);
+    SCPkcs15ObjectAttributeList pinKind;
+    pinKind.AddInteger(1, 0x1000700);
+    EXPECT_EQ(3, m_app->FindObjects(&pinKind, nullptr));
+    SCPkcs15ObjectAttributeList bad;
+    bad.AddInteger(1, 0x40100);
+    EXPECT_EQ(SC_E_PKCS15_INVALID_ATTR, m_app->FindObjects(&bad, &found));
+    void* first = nullptr;
+    EXPECT_EQ(0, m_app->FindFirstObject(0xA8, &auth, &first));
+    EXPECT_EQ(found[0], first);
+    EXPECT_EQ(SC_E_PKCS15_ATTR_NOT_FOUND, m_app->FindFirstObject(0xA2, &auth, &first));
+
+    SCPkcs15ObjectAttributeList attrs;
+    SCPkcs15ObjectAttribute* kind = attrs.AddAttribute(1);
+    SCPkcs15ObjectAttribute* other = attrs.AddAttribute(3);
+    EXPECT_EQ(SC_E_PKCS15_ATTR_NOT_FOUND, m_app->GetAttributeValues(found[0], &attrs));
+    uint32_t k = 0;
+    ASSERT_TRUE(kind->GetInteger(&k));
+    EXPECT_EQ(0x1000700u, k);
+    EXPECT_EQ(0, kind->GetResult());
+    EXPECT_EQ(SC_E_PKCS15_ATTR_NOT_FOUND, other->GetResult());
+}
+
+TEST_F(Pkcs15App, KeyOperationsAndWritesRefuseWhatIsNoKeyOrNotWritable) {
+    ASSERT_EQ(0, m_app->Load(false));
+    void* pin = Pin(SCPkcs15App::PIN_USER);
+    uint8_t out[256];
+    uint32_t outLen = sizeof out;
+    const uint8_t in[20] = {};
+    EXPECT_EQ(SC_E_PKCS15_WRONG_HANDLE_TYPE, m_app->Sign(pin, 1, 0, in, sizeof in, out, &outLen));
+    EXPECT_EQ(SC_E_PKCS15_WRONG_HANDLE_TYPE, m_app->Decrypt(pin, 1, in, sizeof in, out, &outLen));
+    int stray = 0;
+    EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->Sign(&stray, 1, 0, in, sizeof in, out, &outLen));
+    EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->SetAttributeValues(&stray, nullptr));
+    EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->DestroyObject(&stray, true));
+    SCPkcs15ObjectAttributeList attrs;
+    attrs.AddInteger(1, 0x1000700);
+    if (!m_app->IsWritable()) {
+        EXPECT_EQ(SC_E_WRITE_PROTECTED, m_app->SetAttributeValues(pin, &attrs));
+        EXPECT_EQ(SC_E_WRITE_PROTECTED, m_app->DestroyObject(pin, false));
+    }
+    EXPECT_EQ(0x1010100u, m_app->GetDefaultKeyKind(0x10100));
+    EXPECT_EQ(0x1020100u, m_app->GetDefaultKeyKind(0x20100));
+    EXPECT_EQ(0u, m_app->GetDefaultKeyKind(0x200));
+}
+
+TEST_F(Pkcs15App, PathsInUseAndFreeKeyReferences) {
+    ASSERT_EQ(0, m_app->Load(false));
+    const uint16_t aodf[] = {0x3F00, 0x5015, 0x4401};
+    const uint16_t odf[] = {0x3F00, 0x5015, 0x5031};
+    const uint16_t ti[] = {0x3F00, 0x5015, 0x5032};
+    const uint16_t fresh[] = {0x3F00, 0x5015, 0x4B07};
+    EXPECT_TRUE(m_app->IsPathUsed(aodf, 3, 0x100, nullptr));
+    EXPECT_FALSE(m_app->IsPathUsed(aodf, 3, 0xFF, nullptr));
+    EXPECT_TRUE(m_app->IsPathUsed(odf, 3, 0x2000, nullptr));
+    EXPECT_TRUE(m_app->IsPathUsed(ti, 3, 0x1000, nullptr));
+    EXPECT_FALSE(m_app->IsPathUsed(fresh, 3, 0x31FF, nullptr));
+    EXPECT_THROW(m_app->IsPathUsed(fresh + 1, 2, 0x31FF, nullptr), VtestException);
+    // Model-3 cards give references 1..30.
+    EXPECT_EQ(SC_E_BAD_PARAMS, m_app->FindFreeKeyReference(fresh, 3, 31, false, nullptr));
+    EXPECT_EQ(SC_E_INVALID_FILE_TYPE, m_app->FindFreeKeyReference(odf, 3, 1, false, nullptr));
+    EXPECT_EQ(5, m_app->FindFreeKeyReference(fresh, 3, 5, true, nullptr));
+    const uint16_t prkdf[] = {0x3F00, 0x5015, 0x4402};
+    EXPECT_TRUE(m_app->IsKeyReferenceUsed(3, prkdf, 3, 0xF, nullptr));
+    EXPECT_TRUE(m_app->IsKeyReferenceUsed(0, odf, 3, 0, nullptr));
+
+    SCPathList dirs;
+    ASSERT_EQ(0, m_app->GetDirectoryPaths(&dirs, 0, true));
+    EXPECT_EQ(5u, dirs.Count());
+    ASSERT_EQ(0, m_app->GetDirectoryPaths(&dirs, 0x700, true));
+    ASSERT_EQ(1u, dirs.Count());
+    EXPECT_TRUE(dirs.At(0).IsEqual(SCPath(aodf, 3)));
+    SCPathList objPaths;
+    ASSERT_EQ(0, m_app->GetObjectPaths(Pin(SCPkcs15App::PIN_USER), &objPaths));
+    EXPECT_EQ(1u, objPaths.Count());
+}
+
+TEST_F(Pkcs15App, TokenLabelAndSerialNumberCanBeSet) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASSERT_EQ(0, m_app->SetTokenLabel("New label", ~0u));
+    char label[32] = {};
+    ASSERT_EQ(9, m_app->GetTokenLabel(label, sizeof label));
+    EXPECT_EQ(0, std::memcmp("New label", label, 9));
+    EXPECT_TRUE(m_app->GetTokenInfoFile().IsDirty());
+    ASSERT_EQ(0, m_app->SetTokenLabel(nullptr, 0));
+    EXPECT_EQ(0, m_app->GetTokenLabel(label, sizeof label));
+    ASSERT_EQ(0, m_app->SetSerialNumber("0011223344556677", ~0u));
+    uint8_t sn[4];
+    EXPECT_EQ(-16, m_app->GetSerialNumber(sn, sizeof sn));
+    ASSERT_EQ(0, m_app->SetSerialNumber(nullptr, 0));
+    EXPECT_EQ(0, m_app->GetSerialNumber(sn, sizeof sn));
+}
+
 TEST(Pkcs15AppNoCard, WithoutCardOrDirRecordNothingLoads) {
     SCPkcs15App empty(nullptr, nullptr, nullptr);
     EXPECT_EQ(SC_E_BAD_USAGE, empty.Load(false));

@@ -1,0 +1,353 @@
+// The application's handle interface: searching objects, reading and writing
+// their attributes, destroying them, private-key operations, key references
+// and paths in use.
+#include <cstring>
+#include <new>
+
+#include "pkcs15/scpkcs15app.h"
+#include "support/memfile.h"
+#include "support/vtest.h"
+
+namespace {
+
+// List bits in the order of the data model.
+enum : uint32_t {
+    B_PRKDF = 1u << 0,
+    B_PUKDF = 1u << 1,
+    B_TRUSTED_PUKDF = 1u << 2,
+    B_CDF = 1u << 3,
+    B_TRUSTED_CDF = 1u << 4,
+    B_USEFUL_CDF = 1u << 5,
+    B_DODF = 1u << 6,
+    B_AODF = 1u << 7,
+    B_SKDF = 1u << 8,
+};
+
+bool IsCardGone(SCRESULT r) {
+    return r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED || (r >= SC_E_READER_SUBSYSTEM_NOT_RUNNING && r <= SC_E_READER_NOT_AVAILABLE);
+}
+
+}  // namespace
+
+int SCPkcs15App::ListsForKind(uint32_t kind) {
+    switch (kind & 0xFFFF00u) {
+        case 0: return B_PRKDF | B_PUKDF | B_TRUSTED_PUKDF | B_CDF | B_TRUSTED_CDF | B_USEFUL_CDF | B_DODF | B_SKDF;
+        case 0x100: return B_PRKDF | B_PUKDF | B_TRUSTED_PUKDF | B_SKDF;
+        case 0x200: return B_CDF | B_TRUSTED_CDF | B_USEFUL_CDF;
+        case 0x600: return B_DODF;
+        case 0x700: return B_AODF;
+        case 0x10100: return B_PRKDF;
+        case 0x20100: return B_PUKDF | B_TRUSTED_PUKDF;
+        case 0x30100: return B_SKDF;
+        default: return -1;
+    }
+}
+
+SCRESULT SCPkcs15App::FindAllInList(const DirList& list, std::vector<void*>* out,
+                                    const SCPkcs15ObjectAttributeList* tmpl, uint32_t flag) {
+    (void)flag;
+    SCRESULT total = 0;
+    for (POSITION p = list.GetHeadPosition(); p;) {
+        SCPkcs15ObjectList* f = list.GetNext(p);
+        AssertInvariant(f != nullptr, __FILE__, __LINE__, "pi != NULL", nullptr);
+        void* prev = nullptr;
+        for (;;) {
+            uint32_t found = 0;
+            void* h = prev;
+            SCRESULT r = f->FindObjects(tmpl, &found, &h);
+            if (r < 0) return r;
+            // The file continues after the handle it was given; no progress ends the search.
+            if (found == 0 || h == nullptr || h == prev) break;
+            try {
+                if (out) out->push_back(h);
+            } catch (...) {
+                return SC_E_NO_MEMORY;
+            }
+            ++total;
+            prev = h;
+        }
+    }
+    return total;
+}
+
+SCRESULT SCPkcs15App::FindObjects(const SCPkcs15ObjectAttributeList* tmpl, std::vector<void*>* out, uint32_t flag) {
+    uint32_t kind = 0;
+    const SCPkcs15ObjectAttribute* k = tmpl ? tmpl->FindAttribute(1) : nullptr;
+    if (k && !k->GetInteger(&kind)) kind = 0;
+    int lists = ListsForKind(kind);
+    if (lists < 0) return SC_E_PKCS15_INVALID_ATTR;
+    SCRESULT total = 0, pending = 0;
+    for (int i = 0; i < L_COUNT; ++i) {
+        if (!(lists & (1 << i))) continue;
+        SCRESULT r = FindAllInList(m_lists[i], out, tmpl, flag);
+        if (r > 0) total += r;
+        else if (r == SC_E_NO_MEMORY) return r;
+        else pending = r;
+    }
+    return pending < 0 ? pending : total;
+}
+
+SCRESULT SCPkcs15App::FindAllObjects(int odfTag, std::vector<void*>* out, const SCPkcs15ObjectAttributeList* tmpl,
+                                     uint32_t flag) {
+    DirList* l = GetListForTag(odfTag);
+    return l ? FindAllInList(*l, out, tmpl, flag) : SC_E_BAD_PARAMS;
+}
+
+SCRESULT SCPkcs15App::FindFirstObject(int odfTag, const SCPkcs15ObjectAttributeList* tmpl, void** handle,
+                                      uint32_t flag) {
+    if (!handle) return SC_E_BAD_PARAMS;
+    *handle = nullptr;
+    std::vector<void*> found;
+    SCRESULT r = FindAllObjects(odfTag, &found, tmpl, flag);
+    if (r < 0) return r;
+    if (found.empty()) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    *handle = found.front();
+    return 0;
+}
+
+SCRESULT SCPkcs15App::GetObjectSize(void* handle) {
+    SCPkcs15ObjectList* f = FindListForHandle(handle);
+    return f ? f->GetObjectSize(handle) : SC_E_PKCS15_INVALID_HANDLE;
+}
+
+SCRESULT SCPkcs15App::GetAttributeValues(void* handle, SCPkcs15ObjectAttributeList* attrs) {
+    SCPkcs15ObjectList* f = FindListForHandle(handle);
+    if (!f) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!attrs) return SC_E_BAD_PARAMS;
+    SCRESULT first = 0;
+    for (size_t i = 0; i < attrs->GetCount(); ++i) {
+        SCPkcs15ObjectAttribute* a = attrs->GetAt(i);
+        SCRESULT r = f->GetAttribute(handle, a);
+        a->SetResult(r);
+        if (r == SC_E_NO_MEMORY) return r;
+        if (r != 0 && first == 0) first = r;
+    }
+    return first;
+}
+
+SCRESULT SCPkcs15App::GetAttributeValue(void* handle, SCPkcs15ObjectAttribute* attr) {
+    SCPkcs15ObjectList* f = FindListForHandle(handle);
+    if (!f) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!attr) return SC_E_BAD_PARAMS;
+    SCRESULT r = f->GetAttribute(handle, attr);
+    attr->SetResult(r);
+    return r;
+}
+
+SCRESULT SCPkcs15App::SetAttributeValues(void* handle, const SCPkcs15ObjectAttributeList* attrs) {
+    SCPkcs15ObjectList* f = FindListForHandle(handle);
+    if (!f) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!IsWritable()) return SC_E_WRITE_PROTECTED;
+    if (f->IsReadOnly(handle) > 0) return SC_E_PKCS15_OBJECT_READ_ONLY;
+    if (!attrs || attrs->GetCount() == 0) return 0;
+    // The record as it was, to put back when the change cannot be written.
+    SCRESULT r = f->EncodeRecord(handle);
+    if (r < 0) return r;
+    for (size_t i = 0; i < attrs->GetCount(); ++i) {
+        const SCPkcs15ObjectAttribute* a = attrs->GetAt(i);
+        SCRESULT s = f->SetAttribute(handle, a);
+        if (s == SC_E_PKCS15_INVALID_ATTR_VALUE) {
+            const uint64_t t = a->GetType();
+            if (t == 0x10101 || t == 0xFF000006ULL || t == 0x1000202 || t == 0x1000203 || t == 0x1000204) continue;
+        }
+        if (s < 0) {
+            r = s;
+            break;
+        }
+    }
+    if (r >= 0) {
+        r = f->CommitObject(handle);
+        if (r >= 0) return 0;
+    }
+    if (r == SC_E_NO_MEMORY) return r;
+    (void)f->DecodeRecord(handle);
+    if (r == SC_RESULT_CODE(0xE000000000000027ULL)) {
+        f->SetDirty(true);
+        if (f->Write(nullptr, 0, nullptr) >= 0) return SC_E_NO_SPACE_ON_CARD;
+    }
+    return r;
+}
+
+SCRESULT SCPkcs15App::DestroyObject(void* handle, bool deleteValueFile) {
+    SCPkcs15ObjectList* f = FindListForHandle(handle);
+    if (!f) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!IsWritable()) return SC_E_WRITE_PROTECTED;
+    // The list's deletion takes the value file with the record.
+    (void)deleteValueFile;
+    return f->DeleteObject(handle);
+}
+
+SCRESULT SCPkcs15App::Sign(void* handle, uint32_t mechanism, uint32_t option, const uint8_t* in, uint32_t inLen,
+                           uint8_t* out, uint32_t* outLen) {
+    (void)option;
+    SCRESULT kind = GetObjectKind(handle);
+    if (kind < 0) return kind;
+    if (kind != 0x1010100) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
+    return FindListForHandle(handle)->Sign(handle, mechanism, in, inLen, out, outLen);
+}
+
+SCRESULT SCPkcs15App::Decrypt(void* handle, uint32_t mechanism, const uint8_t* in, uint32_t inLen, uint8_t* out,
+                              uint32_t* outLen) {
+    SCRESULT kind = GetObjectKind(handle);
+    if (kind < 0) return kind;
+    if (kind != 0x1010100) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
+    return FindListForHandle(handle)->Decrypt(handle, mechanism, in, inLen, out, outLen);
+}
+
+uint32_t SCPkcs15App::GetDefaultKeyKind(uint32_t keyClass) {
+    if (!m_pCard) return 0;
+    SCCardInfo ci;
+    std::memset(&ci, 0, sizeof ci);
+    if (m_pCard->GetCardInfo(&ci) < 0) return 0;
+    switch (keyClass) {
+        case 0x20100:
+            if (ci.rsaCaps & 0xA9) return 0x1020100;
+            if (ci.ecCaps & 0x29) return 0x4020100;
+            return (ci.dsaCaps & 0x29) == 0 ? 0x1020100 : 0x2020100;
+        case 0x10100:
+            if (ci.rsaCaps & 0x55) return 0x1010100;
+            if (ci.ecCaps & 0x15) return 0x4010100;
+            return (ci.dsaCaps & 0x15) == 0 ? 0x1010100 : 0x2010100;
+        case 0x30100:
+            return ((ci.symCaps & 0x33) != 0 || ((ci.symCaps >> 8) & 0x33) == 0) ? 0x5030100 : 0xF030100;
+        default: return 0;
+    }
+}
+
+bool SCPkcs15App::PathMatches(SCPkcs15PathObjectInfo* f, const uint16_t* absPath, uint16_t absPathLen) {
+    if (!f || f->GetPath().Count() == 0) return false;
+    SCPath full;
+    if (!f->GetFullPathInto(full)) return false;
+    return full.IsEqual(SCPath(absPath, absPathLen));
+}
+
+bool SCPkcs15App::IsPathUsed(const uint16_t* absPath, uint16_t absPathLen, uint32_t listMask,
+                             const void* excludeHandle) {
+    AssertInvariant(absPath && absPathLen > 1 && absPath[0] == SC_FID_MF, __FILE__, __LINE__,
+                    "absPath && absPathLen > 1 && absPath[0] == SC_FID_MF", nullptr);
+    (void)excludeHandle;
+    // Mask bits in their own order: PrKDF, PuKDF, trusted PuKDF, SKDF, CDF, useful CDF, trusted CDF, DODF, AODF.
+    static const struct {
+        uint32_t bit;
+        int list;
+    } kMask[] = {{0x1, L_PRKDF},        {0x2, L_PUKDF}, {0x4, L_TRUSTED_PUKDF}, {0x8, L_SKDF},  {0x10, L_CDF},
+                 {0x40, L_TRUSTED_CDF}, {0x20, L_USEFUL_CDF}, {0x80, L_DODF},   {0x100, L_AODF}};
+    for (const auto& m : kMask) {
+        if (!(listMask & m.bit)) continue;
+        const DirList& l = m_lists[m.list];
+        for (POSITION p = l.GetHeadPosition(); p;) {
+            SCPkcs15ObjectList* f = l.GetNext(p);
+            if (PathMatches(f, absPath, absPathLen)) return true;
+            // Value files of the records are the lists' own knowledge (their GetValueObject).
+        }
+    }
+    if ((listMask & 0x1000) && PathMatches(&m_tokenInfo, absPath, absPathLen)) return true;
+    if ((listMask & 0x2000) && PathMatches(&m_odf, absPath, absPathLen)) return true;
+    return false;
+}
+
+bool SCPkcs15App::IsKeyReferenceUsed(int ref, const uint16_t* absPath, uint16_t absPathLen, uint32_t listMask,
+                                     const void* excludeHandle) {
+    if (ref < 1 || ref > 254) return IsPathUsed(absPath, absPathLen, 0x31FF, excludeHandle);
+    static const struct {
+        uint32_t bit;
+        int list;
+    } kKeys[] = {{0x1, L_PRKDF}, {0x2, L_PUKDF}, {0x4, L_TRUSTED_PUKDF}, {0x8, L_SKDF}};
+    for (const auto& m : kKeys) {
+        if (!(listMask & m.bit)) continue;
+        const DirList& l = m_lists[m.list];
+        for (POSITION p = l.GetHeadPosition(); p;)
+            if (PathMatches(l.GetNext(p), absPath, absPathLen)) return true;
+    }
+    const uint32_t rest = listMask & ~0xFu;
+    return rest != 0 && IsPathUsed(absPath, absPathLen, rest, excludeHandle);
+}
+
+SCRESULT SCPkcs15App::FindFreeKeyReference(const uint16_t* path, uint16_t pathLen, int startRef,
+                                           bool searchOtherApps, const void* excludeHandle) {
+    int first = 1, last = 31;
+    const uint32_t type = m_pCard ? m_pCard->GetCardType() : 0;
+    if (type == 3) last = 30;
+    else if (type == 7) first = 0x81, last = 0x9F;
+    if (type == 1) first = startRef;
+    else if (startRef > first) first = startRef;
+    if (startRef > last) return SC_E_BAD_PARAMS;
+    if (path && pathLen > 1 && IsPathUsed(path, pathLen, 0x31F0, excludeHandle)) return SC_E_INVALID_FILE_TYPE;
+    const bool others = searchOtherApps && m_pOwner && !(m_flags & (FLAG_NO_OTHER_APPS_A | FLAG_NO_OTHER_APPS_B));
+    for (int ref = first < 0 ? 0 : first; ref <= last; ++ref) {
+        if (path && pathLen > 1 && IsKeyReferenceUsed(ref, path, pathLen, 0xF, excludeHandle)) continue;
+        if (others && path && m_pOwner->IsReferenceUsedByOtherApplication(static_cast<uint8_t>(ref), path, pathLen, this, 0xF, nullptr))
+            continue;
+        return ref;
+    }
+    return SC_RESULT_CODE(0xE000000000016A88ULL);
+}
+
+SCRESULT SCPkcs15App::GetDirectoryPaths(SCPathList* out, uint32_t kind, bool clear) {
+    if (!out) return SC_E_BAD_PARAMS;
+    if (clear) out->Clear();
+    int lists = kind == 0 ? (1 << L_COUNT) - 1 : ListsForKind(kind);
+    if (lists < 0) return SC_E_PKCS15_INVALID_ATTR;
+    for (int i = 0; i < L_COUNT; ++i) {
+        if (!(lists & (1 << i))) continue;
+        for (POSITION p = m_lists[i].GetHeadPosition(); p;) {
+            SCPkcs15ObjectList* f = m_lists[i].GetNext(p);
+            SCPath full;
+            if (f->GetPath().Count() > 0 && f->GetFullPathInto(full)) out->AddUnique(full.Ids(), full.Count());
+        }
+    }
+    return 0;
+}
+
+SCRESULT SCPkcs15App::GetObjectPaths(void* handle, SCPathList* out) {
+    SCPkcs15ObjectList* f = FindListForHandle(handle);
+    if (!f) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!out) return SC_E_BAD_PARAMS;
+    SCPath full;
+    if (f->GetPath().Count() > 0 && f->GetFullPathInto(full)) out->AddUnique(full.Ids(), full.Count());
+    SCPkcs15PathObjectInfo* value = nullptr;
+    SCRESULT r = f->GetValueObject(handle, &value);
+    if (IsCardGone(r)) return r;
+    if (value && value->GetPath().Count() > 0 && value->GetFullPathInto(full))
+        out->AddUnique(full.Ids(), full.Count());
+    return 0;
+}
+
+void* SCPkcs15App::FindHandleForValueObject(const SCPkcs15PathObjectInfo* value, SCPkcs15ObjectList** dirFile) {
+    if (dirFile) *dirFile = nullptr;
+    if (!value) return nullptr;
+    for (DirList& l : m_lists)
+        for (POSITION p = l.GetHeadPosition(); p;) {
+            SCPkcs15ObjectList* f = l.GetNext(p);
+            std::vector<void*> all;
+            if (FindAllInList(l, &all, nullptr, 0) <= 0) continue;
+            for (void* h : all) {
+                if (!f->HoldsHandle(h)) continue;
+                SCPkcs15PathObjectInfo* v = nullptr;
+                if (f->GetValueObject(h, &v) >= 0 && v == value) {
+                    if (dirFile) *dirFile = f;
+                    return h;
+                }
+            }
+        }
+    return nullptr;
+}
+
+SCRESULT SCPkcs15App::SetTokenLabel(const char* text, uint32_t len) {
+    if (!m_hasDirRecord) return SC_E_BAD_USAGE;
+    ASNPkcs15TokenInfo& ti = m_tokenInfo.Contents();
+    if (!text) {
+        m_dirRecord.wasLabel = 0;
+        ti.wasLabel = 0;
+    } else {
+        const int n = len == ~0u ? -1 : static_cast<int>(len);
+        if (len != ~0u && len > 0x7FFFFFFFu) return SC_E_BAD_PARAMS;
+        if (!m_dirRecord.label.setText(text, n) || !ti.label.setText(text, n)) return SC_E_NO_MEMORY;
+        m_dirRecord.wasLabel = 1;
+        ti.wasLabel = 1;
+    }
+    m_tokenInfo.SetDirty(true);
+    return 0;
+}
+
+SCRESULT SCPkcs15App::SetSerialNumber(const char* text, uint32_t len) { return m_tokenInfo.SetSerialNumber(text, len); }
