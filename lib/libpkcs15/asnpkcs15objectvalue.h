@@ -18,7 +18,7 @@
 #include "lib/libpkcs15/asnpkcs15recordinfo.h"
 #include "support/vtest.h"
 
-// Domain parameters of EC keys (specified parameters, a named curve or NULL) and
+// Domain parameters of EC keys (explicit curve parameters, a named curve or NULL) and
 // of DH, DSA and KEA keys (X9.42 parameters).
 typedef ECDomainParameters ASNPkcs15ECParameters;
 typedef X942DomainParameters ASNPkcs15X942Parameters;
