@@ -132,6 +132,20 @@ public:
     SCRESULT ClearPkcs15Directory();
     SCRESULT GetUsedPaths(SCPathList* out, uint32_t kind, uint32_t flags);
 
+    // ---- security-environment records ----
+    // Fills the header list with a card profile's template for a token index (negative: the card's only
+    // token); 1 when the profile has a template for it, else 0.
+    static int GetProfileSecurityTemplate(int profile, SCFileHeaderList* headers, int tokenIndex);
+    // Finds (by owner, and number when matchNumber) or appends the seInfo entry and sets its number; 1 or 0.
+    static int SetSecurityEnvironment(ASNPkcs15TokenInfo* tokenInfo, const char* owner, int number,
+                                      bool matchNumber);
+    // Stores the header list's values that differ from the profile template as seInfo entries; 1 when all stored.
+    int WriteProfileRecords(ASNPkcs15TokenInfo* tokenInfo, const SCFileHeaderList& headers);
+    // Rebuilds the header list from the profile template, the AODF PINs and the TokenInfo's seInfo.
+    void ReadProfileRecords(SCFileHeaderList* headers);
+    // Token index of the profile templates: -1, 0, or the application's place on the card.
+    int GetTokenIndex() const;
+
     // ---- PINs ----
     SCRESULT FindPinObject(int kind, ASNPkcs15AuthObject** ppAuthInfo);
     SCRESULT FindAuthObjectForObject(void* object, ASNPkcs15AuthObject** pin, bool unblocking);
@@ -168,7 +182,7 @@ private:
     bool IsCurrentPin(const ASNPkcs15AuthObject* pin) const;
 
     // loading helpers
-    void ReadProfileRecords();
+    void ReadProfileRecords() { ReadProfileRecords(&m_headers); }
     void DeleteAllLists();
 
     SCPkcs15ODF m_odf;

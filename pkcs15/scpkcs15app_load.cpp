@@ -78,25 +78,10 @@ SCRESULT SCPkcs15App::Load(bool force) {
     if (lists == 0 || lists == SC_E_FILE_NOT_FOUND) lists = BuildObjectLists();
 
     ReadProfileRecords();
+    m_odf.SetCreateParameters(m_odf.GetLifeCycleState(), m_odf.GetAccessTemplate(), m_headers);
+    m_tokenInfo.SetCreateParameters(m_tokenInfo.GetLifeCycleState(), m_tokenInfo.GetAccessTemplate(), m_headers);
     if (lists == 0) m_flags |= FLAG_LOADED;
     return 0;
-}
-
-void SCPkcs15App::ReadProfileRecords() {
-    // The PIN references of the AODF; the TokenInfo's security-environment
-    // records are not read yet.
-    ASNPkcs15AuthObject* pin = nullptr;
-    ASNPkcs15AuthObject* unblock = nullptr;
-    if (FindPinObject(PIN_USER, &pin) == 0) {
-        m_headers.SetRef(SC_REFIDX_USER_PIN, GetPinReference(pin));
-        if (FindAuthObjectForObject(pin, &unblock, true) == 0 && unblock)
-            m_headers.SetRef(SC_REFIDX_USER_PUK, GetPinReference(unblock));
-    }
-    if (FindPinObject(PIN_SO, &pin) == 0) {
-        m_headers.SetRef(SC_REFIDX_SO_PIN, GetPinReference(pin));
-        unblock = nullptr;
-        if (FindAuthObjectForObject(pin, &unblock, true) == 0 && unblock) m_headers.SetRef(SC_REFIDX_SO_PUK, GetPinReference(unblock));
-    }
 }
 
 SCRESULT SCPkcs15App::BuildObjectLists() {

@@ -453,6 +453,27 @@ TEST_F(Pkcs15App, AWriteThatMeetsAccessDeniedVerifiesTheKeptPinOnce) {
     EXPECT_EQ(2, TriesLeft(0x81));
 }
 
+TEST_F(Pkcs15App, ProfileRecordsOfTokenInfoComeBackIntoTheHeaderList) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASNPkcs15TokenInfo& ti = m_app->GetTokenInfoFile().Contents();
+    ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.1.1", 3, false));
+    ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.3.1", 0x21, false));
+    ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.4.5", 0x44, false));
+    ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.5.3.1", 0x91, false));
+    SCFileHeaderList h;
+    m_app->ReadProfileRecords(&h);
+    EXPECT_EQ(3, h.GetSeNumber());
+    EXPECT_EQ(0x21, h.GetRef(6));
+    EXPECT_EQ(0x44, h.GetRef(19));
+    EXPECT_EQ(0x91, h.GetLocalPinRef());
+    EXPECT_EQ(0x81, h.GetRef(1));
+    EXPECT_EQ(0x04, h.GetRef(0));
+    // An X9.42-form entry takes precedence over the PKCS#3 one for the local PIN.
+    ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.5.1.1", 0x92, false));
+    m_app->ReadProfileRecords(&h);
+    EXPECT_EQ(0x92, h.GetLocalPinRef());
+}
+
 TEST(Pkcs15AppNoCard, WithoutCardOrDirRecordNothingLoads) {
     SCPkcs15App empty(nullptr, nullptr, nullptr);
     EXPECT_EQ(SC_E_BAD_USAGE, empty.Load(false));
@@ -497,3 +518,71 @@ TEST(Pkcs15AppNoCard, VerifiedPinCopiesAreWipedAndReplaced) {
 }
 
 }  // namespace
+
+TEST(Pkcs15AppProfiles, TemplatesOfTheCardProfiles) {
+    SCFileHeaderList h;
+    ASSERT_EQ(1, SCPkcs15App::GetProfileSecurityTemplate(4, &h, -1));
+    const int neg[20] = {1, 2, 3, 17, 18, 19, 16, 16, 15, 15, 16, 17, 31, 30, 29, 14, 12, 13, 28, 11};
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(neg[i], h.GetRef(i)) << i;
+    EXPECT_EQ(0, h.GetSeNumber());
+
+    ASSERT_EQ(1, SCPkcs15App::GetProfileSecurityTemplate(4, &h, 2));
+    EXPECT_EQ(6, h.GetRef(1));
+    EXPECT_EQ(22, h.GetRef(4));
+    EXPECT_EQ(23, h.GetRef(13));
+    EXPECT_EQ(23, h.GetRef(15));
+    EXPECT_EQ(7, h.GetRef(18));
+    EXPECT_EQ(11, h.GetRef(19));
+    EXPECT_EQ(0, SCPkcs15App::GetProfileSecurityTemplate(4, &h, 5));
+
+    ASSERT_EQ(1, SCPkcs15App::GetProfileSecurityTemplate(7, &h, 1));
+    EXPECT_EQ(4, h.GetRef(1));
+    EXPECT_EQ(20, h.GetRef(4));
+    EXPECT_EQ(20, h.GetRef(14));
+    EXPECT_EQ(5, h.GetRef(18));
+    ASSERT_EQ(4u, h.GetHeaderCount());
+    EXPECT_EQ(30u, h.GetHeader(3).size());
+    EXPECT_EQ(0x07, h.GetHeader(3)[2]);
+    EXPECT_EQ(0x06, h.GetHeader(3)[29]);
+
+    EXPECT_EQ(0, SCPkcs15App::GetProfileSecurityTemplate(3, &h, 0));
+    EXPECT_EQ(0x82, h.GetRef(2));
+    EXPECT_EQ(1, SCPkcs15App::GetProfileSecurityTemplate(3, &h, -1));
+    ASSERT_EQ(1, SCPkcs15App::GetProfileSecurityTemplate(1, &h, 0));
+    EXPECT_EQ(0x81, h.GetRef(1));
+    EXPECT_EQ(4, h.GetRef(9));
+    EXPECT_EQ(0, SCPkcs15App::GetProfileSecurityTemplate(2, &h, 0));
+    EXPECT_EQ(255, h.GetRef(0));
+}
+
+TEST(Pkcs15AppProfiles, SecurityEnvironmentEntriesAreFoundOrAppended) {
+    ASNPkcs15TokenInfo ti;
+    ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.4.1", 5, false));
+    ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.4.1", 6, false));
+    EXPECT_EQ(1, ti.seInfo.GetCount());
+    EXPECT_EQ(6, ti.seInfo.GetHead()->se.getLong());
+    ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.4.1", 7, true));
+    EXPECT_EQ(2, ti.seInfo.GetCount());
+    EXPECT_TRUE(ti.wasSeInfo);
+    EXPECT_EQ(0, SCPkcs15App::SetSecurityEnvironment(&ti, nullptr, 1, false));
+    EXPECT_EQ(0, SCPkcs15App::SetSecurityEnvironment(nullptr, "1.2", 1, false));
+}
+
+TEST(Pkcs15AppProfiles, LocalPinRecordsNeedAValidKeySet) {
+    SCPkcs15App app(nullptr, nullptr, nullptr);
+    SCFileHeaderList h;
+    h.SetLocalPinRef(0x91);
+    const uint8_t one[] = {1, 2, 3};
+    const uint8_t zero[] = {0, 0};
+    h.SetKeySet(one, sizeof one, zero, sizeof zero, one, sizeof one);
+    ASNPkcs15TokenInfo ti;
+    EXPECT_EQ(1, app.WriteProfileRecords(&ti, h));
+    EXPECT_EQ(0, ti.seInfo.GetCount());
+    EXPECT_FALSE(ti.wasSeInfo);
+    ASSERT_TRUE(h.SetKeySet(nullptr, 0, one, sizeof one, nullptr, 0));
+    EXPECT_EQ(1, app.WriteProfileRecords(&ti, h));
+    ASSERT_EQ(2, ti.seInfo.GetCount());
+    EXPECT_TRUE(ti.seInfo.GetHead()->owner.isEqual("1.3.6.1.4.1.32473.2.9.5.1.1"));
+    EXPECT_TRUE(ti.seInfo.GetTail()->owner.isEqual("1.3.6.1.4.1.32473.2.9.5.3.1"));
+    EXPECT_EQ(0x91, ti.seInfo.GetTail()->se.getLong());
+}

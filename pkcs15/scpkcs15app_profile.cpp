@@ -1,0 +1,244 @@
+// Security-environment records: the reference bytes of the card profiles and
+// their storage as TokenInfo seInfo entries.
+#include <cstring>
+#include <new>
+
+#include "pkcs15/scpkcs15app.h"
+
+namespace {
+
+// Reference-byte positions of the profile templates.
+constexpr int R_SO_PIN = 0;
+constexpr int R_USER_PIN = 1;
+constexpr int R_SO_UNBLOCK = 3;
+constexpr int R_USER_UNBLOCK = 4;
+
+const char kOidSeNumber[] = "1.3.6.1.4.1.32473.2.9.1.1";
+const char kOidIasSe[] = "1.3.6.1.4.1.32473.2.9.1.2";
+const char kOidX942[] = "1.3.6.1.4.1.32473.2.9.5.1.1";
+const char kOidPkcs3[] = "1.3.6.1.4.1.32473.2.9.5.3.1";
+
+// Owner identifiers of single reference bytes.
+const struct {
+    int byte;
+    const char* oid;
+} kByteOids[] = {
+    {6, "1.3.6.1.4.1.32473.2.9.3.1"},  {12, "1.3.6.1.4.1.32473.2.9.4.1"}, {13, "1.3.6.1.4.1.32473.2.9.4.2"},
+    {14, "1.3.6.1.4.1.32473.2.9.4.8"}, {15, "1.3.6.1.4.1.32473.2.9.4.9"}, {16, "1.3.6.1.4.1.32473.2.9.4.3"},
+    {17, "1.3.6.1.4.1.32473.2.9.4.4"}, {18, "1.3.6.1.4.1.32473.2.9.4.6"}, {19, "1.3.6.1.4.1.32473.2.9.4.5"},
+};
+
+const uint8_t kIasSe[4][30] = {
+    {0xBF, 0xFB, 0x02, 0x1A, 0xA0, 0x0B, 0x80, 0x02, 0x00, 0x01, 0xA1, 0x05, 0x8C, 0x03, 0x85,
+     0xFF, 0x00, 0x7B, 0x0B, 0xA4, 0x09, 0x80, 0x01, 0x00, 0x95, 0x01, 0x08, 0x83, 0x01, 0x01},
+    {0xBF, 0xFB, 0x03, 0x1A, 0xA0, 0x0B, 0x80, 0x02, 0x00, 0x01, 0xA1, 0x05, 0x8C, 0x03, 0x85,
+     0xFF, 0x00, 0x7B, 0x0B, 0xA4, 0x09, 0x80, 0x01, 0x00, 0x95, 0x01, 0x08, 0x83, 0x01, 0x02},
+    {0xBF, 0xFB, 0x05, 0x1A, 0xA0, 0x0B, 0x80, 0x02, 0x00, 0x01, 0xA1, 0x05, 0x8C, 0x03, 0x85,
+     0xFF, 0x00, 0x7B, 0x0B, 0xA4, 0x09, 0x80, 0x01, 0x00, 0x95, 0x01, 0x08, 0x83, 0x01, 0x04},
+    {0xBF, 0xFB, 0x07, 0x1A, 0xA0, 0x0B, 0x80, 0x02, 0x00, 0x01, 0xA1, 0x05, 0x8C, 0x03, 0x85,
+     0xFF, 0x00, 0x7B, 0x0B, 0xA4, 0x09, 0x80, 0x01, 0x00, 0x95, 0x01, 0x08, 0x83, 0x01, 0x06},
+};
+
+void TokenBytes(SCFileHeaderList* h, int profile, int i, int mask) {
+    if (i < 0) {
+        static const int kNeg[][2] = {{1, 2},   {2, 3},   {4, 18},  {5, 19},  {13, 30}, {14, 29},
+                                      {15, 14}, {16, 12}, {17, 13}, {18, 28}, {19, 11}};
+        for (const auto& b : kNeg) h->SetRef(b[0], static_cast<uint8_t>(b[1]));
+        return;
+    }
+    h->SetRef(19, 11);
+    h->SetRef(1, static_cast<uint8_t>((2 * i + 2) & mask));
+    h->SetRef(4, static_cast<uint8_t>((2 * i + 18) & mask));
+    if (i == 0) {
+        h->SetRef(13, 30);
+        h->SetRef(14, 30);
+        h->SetRef(15, 30);
+        h->SetRef(18, 28);
+    } else {
+        const int v = profile == 4 ? ((2 * i + 19) & 31) : ((2 * i + 18) & 127);
+        h->SetRef(13, static_cast<uint8_t>(v));
+        h->SetRef(14, static_cast<uint8_t>(v));
+        h->SetRef(15, static_cast<uint8_t>(v));
+        h->SetRef(18, static_cast<uint8_t>((2 * i + 3) & mask));
+    }
+}
+
+bool IsSet(const SCFileHeaderList& h, int i) { return h.GetRef(i) < 255; }
+
+long SeNumber(const ASNPkcs15SecEnvInfo& e) {
+    try {
+        return e.se.getLong();
+    } catch (...) {
+        return -1;
+    }
+}
+
+}  // namespace
+
+int SCPkcs15App::GetProfileSecurityTemplate(int profile, SCFileHeaderList* h, int tokenIndex) {
+    if (!h) return 0;
+    h->Reset();
+    switch (profile) {
+        case 1: {
+            static const int b[][2] = {{0, 2}, {1, 0x81}, {6, 1}, {7, 2}, {8, 3}, {9, 4}};
+            for (const auto& x : b) h->SetRef(x[0], static_cast<uint8_t>(x[1]));
+            return 1;
+        }
+        case 3: {
+            static const int b[][2] = {{0, 4}, {1, 1}, {2, 0x82}, {5, 0x82}};
+            for (const auto& x : b) h->SetRef(x[0], static_cast<uint8_t>(x[1]));
+            return tokenIndex < 0 ? 1 : 0;
+        }
+        case 4: {
+            static const int b[][2] = {{0, 1}, {3, 17}, {6, 16}, {7, 16}, {8, 15},
+                                       {9, 15}, {10, 16}, {11, 17}, {12, 31}};
+            for (const auto& x : b) h->SetRef(x[0], static_cast<uint8_t>(x[1]));
+            TokenBytes(h, 4, tokenIndex, 31);
+            h->SetSeNumber(0);
+            return tokenIndex > 4 ? 0 : 1;
+        }
+        case 7: {
+            static const int b[][2] = {{0, 1}, {3, 17}, {6, 1}, {7, 1}, {12, 18}};
+            for (const auto& x : b) h->SetRef(x[0], static_cast<uint8_t>(x[1]));
+            TokenBytes(h, 7, tokenIndex, 127);
+            h->SetSeNumber(0);
+            for (const auto& t : kIasSe) h->AddHeader(t, sizeof t);
+            return tokenIndex > 4 ? 0 : 1;
+        }
+        default: return 0;
+    }
+}
+
+int SCPkcs15App::SetSecurityEnvironment(ASNPkcs15TokenInfo* ti, const char* owner, int number, bool matchNumber) {
+    if (!ti || !owner || number < 0) return 0;
+    ASNPkcs15SecEnvInfo* entry = nullptr;
+    for (POSITION p = ti->seInfo.GetHeadPosition(); p;) {
+        ASNPkcs15SecEnvInfo* e = ti->seInfo.GetNext(p);
+        if (!e->wasOwner || !e->owner.isEqual(owner)) continue;
+        if (matchNumber && SeNumber(*e) != number) continue;
+        entry = e;
+        break;
+    }
+    if (!entry) {
+        entry = new (std::nothrow) ASNPkcs15SecEnvInfo(0x30);
+        if (!entry) return 0;
+        if (!entry->owner.setText(owner) || !ti->seInfo.AddTail(entry)) {
+            delete entry;
+            return 0;
+        }
+        entry->wasOwner = 1;
+    }
+    ti->wasSeInfo = 1;
+    try {
+        entry->se.setValue(static_cast<uint32_t>(number));
+    } catch (...) {
+        return 0;
+    }
+    return 1;
+}
+
+int SCPkcs15App::GetTokenIndex() const {
+    if (m_hasDirRecord && m_dirRecord.wasDdo && m_dirRecord.ddo.wasOid &&
+        m_dirRecord.ddo.oid.isEqual("1.3.6.1.4.1.32473.2.7.3"))
+        return -1;
+    if (m_pOwner && m_pOwner->GetApplicationCount() > 1) {
+        int i = m_pOwner->IndexOfApplication(const_cast<SCPkcs15App*>(this));
+        return i < 0 ? 0 : i;
+    }
+    return 0;
+}
+
+int SCPkcs15App::WriteProfileRecords(ASNPkcs15TokenInfo* ti, const SCFileHeaderList& h) {
+    if (!ti) return 0;
+    int ok = 1;
+    const uint32_t type = m_pCard ? m_pCard->GetCardType() : 0;
+    if (type == SC_CARD_TYPE_CLASSIC) {
+        SCFileHeaderList tmpl;
+        const int idx = m_hasDirRecord && m_dirRecord.wasDdo && m_dirRecord.ddo.wasOid &&
+                                m_dirRecord.ddo.oid.isEqual("1.3.6.1.4.1.32473.2.7.3")
+                            ? -1
+                            : 0;
+        GetProfileSecurityTemplate(4, &tmpl, idx);
+        if (h.GetSeNumber() != tmpl.GetSeNumber())
+            ok &= SetSecurityEnvironment(ti, kOidSeNumber, h.GetSeNumber(), false);
+        for (const auto& b : kByteOids)
+            if (h.GetRef(b.byte) != tmpl.GetRef(b.byte)) ok &= SetSecurityEnvironment(ti, b.oid, h.GetRef(b.byte), false);
+    } else if (type == SC_CARD_TYPE_IAS) {
+        for (size_t i = 0; i < h.GetHeaderCount(); ++i) {
+            const std::vector<uint8_t>& hd = h.GetHeader(i);
+            if (hd.size() < 3 || hd[0] != 0xBF || hd[1] != 0xFB) continue;
+            ASNPkcs15SecEnvInfo* e = new (std::nothrow) ASNPkcs15SecEnvInfo(0x30);
+            if (!e || !e->owner.setText(kOidIasSe) || !ti->seInfo.AddTail(e)) {
+                delete e;
+                ok = 0;
+                continue;
+            }
+            e->wasOwner = 1;
+            e->se.setValue(hd[2] & 0x7Fu);
+        }
+    }
+    if (h.GetLocalPinRef() != 255 && h.IsKeySetValid()) {
+        ok &= SetSecurityEnvironment(ti, kOidX942, h.GetLocalPinRef(), false);
+        ok &= SetSecurityEnvironment(ti, kOidPkcs3, h.GetLocalPinRef(), false);
+    }
+    ti->wasSeInfo = ti->seInfo.GetCount() > 0 ? 1 : 0;
+    return ok;
+}
+
+void SCPkcs15App::ReadProfileRecords(SCFileHeaderList* h) {
+    if (!h) return;
+    int profile = 0;
+    uint32_t type = 0;
+    if (m_pCard) {
+        SCCardInfo ci;
+        std::memset(&ci, 0, sizeof ci);
+        if (m_pCard->GetCardInfo(&ci) >= 0) profile = static_cast<int>(ci.profile);
+        type = m_pCard->GetCardType();
+    }
+    GetProfileSecurityTemplate(profile, h, GetTokenIndex());
+
+    // The PINs of the AODF.
+    ASNPkcs15AuthObject* pin = nullptr;
+    ASNPkcs15AuthObject* unblock = nullptr;
+    h->SetRef(R_USER_PIN, FindPinObject(PIN_USER, &pin) == 0 ? GetPinReference(pin) : 255);
+    h->SetRef(R_USER_UNBLOCK,
+              pin && FindAuthObjectForObject(pin, &unblock, true) == 0 && unblock ? GetPinReference(unblock) : 255);
+    pin = unblock = nullptr;
+    h->SetRef(R_SO_PIN, FindPinObject(PIN_SO, &pin) == 0 ? GetPinReference(pin) : 255);
+    h->SetRef(R_SO_UNBLOCK,
+              pin && FindAuthObjectForObject(pin, &unblock, true) == 0 && unblock ? GetPinReference(unblock) : 255);
+
+    if (!m_tokenInfo.IsLoaded()) return;
+    ASNPkcs15TokenInfo& ti = m_tokenInfo.Contents();
+    if (ti.wasSeInfo) {
+        long localX942 = -1, localPkcs3 = -1;
+        for (POSITION p = ti.seInfo.GetHeadPosition(); p;) {
+            const ASNPkcs15SecEnvInfo* e = ti.seInfo.GetNext(p);
+            const long n = SeNumber(*e);
+            if (!e->wasOwner || n < 0 || n > 255) continue;
+            const uint8_t v = static_cast<uint8_t>(n);
+            if (e->owner.isEqual(kOidSeNumber)) h->SetSeNumber(v);
+            for (const auto& b : kByteOids)
+                if (e->owner.isEqual(b.oid)) h->SetRef(b.byte, v);
+            if (n < 255 && localX942 < 0 && e->owner.isEqual(kOidX942)) localX942 = n;
+            if (n < 255 && localPkcs3 < 0 && e->owner.isEqual(kOidPkcs3)) localPkcs3 = n;
+        }
+        if (localX942 >= 0) h->SetLocalPinRef(static_cast<uint8_t>(localX942));
+        else if (localPkcs3 >= 0) h->SetLocalPinRef(static_cast<uint8_t>(localPkcs3));
+    }
+    if (type == SC_CARD_TYPE_CLASSIC) {
+        auto combined = [&]() -> uint8_t {
+            if (!IsSet(*h, 0)) {
+                if (IsSet(*h, 6) && IsSet(*h, 15) && IsSet(*h, 1)) return h->GetRef(15);
+                return IsSet(*h, 6) ? h->GetRef(6) : h->GetRef(1);
+            }
+            if (IsSet(*h, 6)) {
+                if (IsSet(*h, 13) && IsSet(*h, 1)) return h->GetRef(13);
+                return IsSet(*h, 12) ? h->GetRef(12) : h->GetRef(0);
+            }
+            return IsSet(*h, 14) && IsSet(*h, 1) ? h->GetRef(14) : h->GetRef(0);
+        };
+        if (!IsSet(*h, 15)) h->SetRef(15, combined());
+        if (!IsSet(*h, 14)) h->SetRef(14, combined());
+    }
+}
