@@ -33,6 +33,7 @@ asan: deps
 
 asan-test: asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tools/scripts/lsan.supp \
 	  ctest --test-dir build-asan -j $(JOBS) --output-on-failure -LE external --timeout 600
 
 # ThreadSanitizer over the tests labelled `threads`.
