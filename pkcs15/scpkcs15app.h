@@ -15,6 +15,7 @@
 #include "pkcs15/scpkcs15tokeninfo.h"
 #include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_path.h"
+#include "smartcard/sc_types.h"
 #include "support/ptrlist.h"
 
 class SCPkcs15App {
@@ -160,6 +161,14 @@ public:
     SCRESULT LogoutPin(ASNPkcs15AuthObject* pin, bool full);
     SCRESULT Logout(bool resetCard);
     bool HasVerifiedPin(const ASNPkcs15AuthObject* pin) const;
+    // Creates or resets a PIN on the card from its PIN object; record is the card's creation record
+    // (filled here from the PIN attributes); outPath receives the PIN's DF.
+    SCRESULT SetPin(ASNPkcs15AuthObject* pin, const char* authPin, const char* newPin, SCPinParams* record,
+                    SCPath* outPath);
+    // Whether the file's write condition is the user PIN (condition: 0xC000 | its reference).
+    bool IsWritableWithUserPin(SCPkcs15PathObjectInfo* file, uint16_t* condition);
+    // Whether the file needs a PIN at all and whether that is the security officer's.
+    void CheckSoPinAccess(SCPkcs15PathObjectInfo* file, bool* needsPin, bool* soRequired);
     const VerifiedPin* GetCurrentPin() const { return m_pCurrentPin; }
     int GetVerifiedPinCount() const { return m_verifiedPins.GetCount(); }
 

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "pkcs15/scpkcs15app.h"
+#include "smartcard/sc_card_ias.h"
+#include "smartcard/sc_fileheader_ias.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/textutil.h"
 #include "support/vtest.h"
@@ -227,6 +229,21 @@ SCRESULT SCPkcs15App::VerifyPin(ASNPkcs15AuthObject* pin, const char* text, bool
     SCRESULT r = SelectPinDf(pin, outPath);
     if (r < 0) return r;
     r = m_pCard->VerifyPin(ref, text ? Data(buf) : nullptr, text ? len : 0);
+    if (r == SC_RESULT_CODE(0xE000000000016A81ULL) && m_pCard->GetCardType() == SC_CARD_TYPE_IAS) {
+        // The applet refuses the command for a PIN it will not use: its data object tells why.
+        SCCard_IAS* ias = dynamic_cast<SCCard_IAS*>(m_pCard);
+        if (ias && (ias->GetVariant() == 1 || ias->GetVariant() == 2)) {
+            r = SC_E_PIN_NOT_INITIALIZED;
+        } else if (ias) {
+            SCFileHeader_IAS sdo(0x81, ref);
+            const uint8_t* v = nullptr;
+            size_t vlen = 0;
+            if (ias->GetSdoData(&sdo) >= 0 && sdo.FindInSdoBody(0x9B, &v, &vlen) && vlen == 1) {
+                if (v[0] == 0) r = SC_E_PIN_BLOCKED;
+                else if (!text) r = v[0];
+            }
+        }
+    }
     if (remember && text) {
         if (r == 0) return RememberPin(pin, text);
         ForgetPin(pin);
@@ -322,4 +339,197 @@ SCRESULT SCPkcs15App::Logout(bool resetCard) {
     if (resetCard && m_pCard) r = m_pCard->ResetCard();
     ForgetAllPins();
     return r;
+}
+
+// ---- access conditions ----
+
+bool SCPkcs15App::IsWritableWithUserPin(SCPkcs15PathObjectInfo* file, uint16_t* condition) {
+    ASNPkcs15AuthObject* user = nullptr;
+    const uint16_t cond = static_cast<uint16_t>(0xC000 | (FindPinObject(PIN_USER, &user) == 0 ? GetPinReference(user) : 0));
+    if (condition) *condition = cond;
+    if (!file) return false;
+    bool exists = false;
+    return file->IsAccessAllowed(cond, &exists);
+}
+
+void SCPkcs15App::CheckSoPinAccess(SCPkcs15PathObjectInfo* file, bool* needsPin, bool* soRequired) {
+    if (needsPin) *needsPin = false;
+    if (soRequired) *soRequired = false;
+    if (!file) return;
+    bool exists = false;
+    const bool always = file->IsAccessAllowed(0, &exists);
+    uint16_t userCond = 0;
+    const bool user = IsWritableWithUserPin(file, &userCond);
+    const uint8_t so = m_headers.GetSoPinOrSysKeyRef();
+    const bool officer = so < 255 && file->IsAccessAllowed(static_cast<uint16_t>(0x8000 | so), &exists);
+    if (needsPin) *needsPin = !always;
+    if (soRequired) *soRequired = !always && !user && officer;
+}
+
+// ---- creating and resetting PINs ----
+
+namespace {
+
+uint32_t RecordFlagsFromPinFlags(uint32_t f) {
+    uint32_t r = 0;
+    if (f & 0x20) r |= SC_PINREC_PADDED;
+    if (f & 0x40) r |= SC_PINREC_UNBLOCKING_PIN;
+    if (f & 0x80) r |= SC_PINREC_SO_PIN;
+    if (!(f & 0x1)) r |= SC_PINREC_CASE_INSENSITIVE;
+    if (f & 0x8) r |= SC_PINREC_UNBLOCK_DISABLED;
+    if (f & 0x4) r |= SC_PINREC_CHANGE_DISABLED;
+    if (f & 0x800) r |= SC_PINREC_EXCHANGE_REF;
+    return r;
+}
+
+// A value padded for a record that asks for it; the text otherwise. Over-long values are refused.
+SCRESULT RecordValue(const char* text, uint32_t maxLen, bool padded, uint32_t padChar, PinBuffer* out,
+                     uint32_t* len) {
+    const size_t n = text ? std::strlen(text) : 0;
+    if (maxLen != SC_UNSET && n > maxLen) return SC_E_PIN_TOO_SHORT;  // length outside the PIN's range
+    try {
+        if (padded && maxLen != SC_UNSET) {
+            out->bytes.assign(maxLen, static_cast<uint8_t>(padChar == SC_UNSET ? 0xFF : padChar));
+            if (n) std::memcpy(out->bytes.data(), text, n);
+        } else {
+            out->bytes.assign(text, text + n);
+        }
+    } catch (...) {
+        return SC_E_NO_MEMORY;
+    }
+    *len = static_cast<uint32_t>(out->bytes.size());
+    return 0;
+}
+
+}  // namespace
+
+SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, const char* newPin, SCPinParams* record,
+                             SCPath* outPath) {
+    if (!m_pCard) return SC_E_BAD_USAGE;
+    if (!IsPinObject(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    SCPinParams local;
+    if (!record) record = &local;
+    SCTransactGuard guard(m_pCard);
+
+    ASNPkcs15AuthObject* unblock = nullptr;
+    ASNPkcs15AuthObject* parent = nullptr;
+    if (FindAuthObjectForObject(pin, &unblock, true) < 0) unblock = nullptr;
+    if (FindAuthObjectForObject(pin, &parent, false) < 0) parent = nullptr;
+    ASNPkcs15AuthObject* so = nullptr;
+    (void)FindPinObject(PIN_SO, &so);
+    SCCardInfo ci;
+    std::memset(&ci, 0, sizeof ci);
+    (void)m_pCard->GetCardInfo(&ci);
+    const uint32_t profile = ci.profile;
+    const SCRESULT status = QueryPinStatus(pin, nullptr);
+
+    // Authorisation.
+    if (authPin) {
+        ASNPkcs15AuthObject* authBy = parent;
+        if (!authBy && profile == SC_CARD_TYPE_COSMOPOLIC) authBy = so;
+        if (authBy) {
+            SCRESULT v = VerifyPin(authBy, authPin, false, nullptr);
+            if (v < 0) return v;
+        }
+    }
+    SCRESULT r = SelectPinDf(pin, outPath);
+    if (r < 0) return r;
+    const uint8_t ref = GetPinReference(pin);
+
+    // The card's record from the PIN attributes.
+    const ASNPkcs15PinAttributes& a = pin->typeAttributes;
+    const uint32_t pf = PinFlags(pin);
+    const bool padded = (pf & PINF_NEEDS_PADDING) != 0;
+    record->minLen = static_cast<uint32_t>(IntOr(a.minLength, 0));
+    record->maxLen = padded ? static_cast<uint32_t>(IntOr(a.storedLength, 0))
+                            : (a.wasMaxLength ? static_cast<uint32_t>(IntOr(a.maxLength, -1)) : SC_UNSET);
+    record->padChar = a.wasPadChar && a.padChar.getLength() > 0 ? a.padChar.getData()[0] : SC_UNSET;
+    record->flags = (record->flags & (SC_PINREC_NO_RESET | SC_PINREC_NO_VALUE)) | RecordFlagsFromPinFlags(pf);
+    if (unblock && !(record->flags & SC_PINREC_UNBLOCK_DISABLED)) {
+        const ASNPkcs15PinAttributes& u = unblock->typeAttributes;
+        record->pukMinLen = static_cast<uint32_t>(IntOr(u.minLength, 0));
+        record->pukMaxLen = padded ? static_cast<uint32_t>(IntOr(u.storedLength, 0))
+                                   : (u.wasMaxLength ? static_cast<uint32_t>(IntOr(u.maxLength, -1)) : SC_UNSET);
+        record->pukPadChar = u.wasPadChar && u.padChar.getLength() > 0 ? u.padChar.getData()[0] : SC_UNSET;
+        const uint8_t uref = GetPinReference(unblock);
+        record->unblockRef = uref;
+        record->pukFlags = RecordFlagsFromPinFlags(PinFlags(unblock));
+    } else {
+        record->unblockRef = 0xFF;
+    }
+    if (profile == SC_CARD_TYPE_COSMOPOLIC && (record->flags & SC_PINREC_SO_PIN))
+        record->flags |= SC_PINREC_UNBLOCKING_PIN;
+
+    // A check first, then the creation itself.
+    record->flags |= SC_PINREC_CHECK_ONLY;
+    r = m_pCard->CreatePin(ref, record, nullptr, SC_UNSET, 0);
+    record->flags &= ~SC_PINREC_CHECK_ONLY;
+    if (r >= 0 || r == SC_E_UNSUPPORTED_FEATURE || r == SC_E_UNIMPLEMENTED_FEATURE) {
+        PinBuffer value;
+        uint32_t len = 0;
+        const bool noValue = record->hasValue == 0 || !newPin || !*newPin;
+        if (noValue) {
+            record->flags |= SC_PINREC_NO_VALUE;
+            if (!newPin || !*newPin) {
+                const uint32_t n = ci.minPinLen ? ci.minPinLen : 4;
+                value.bytes.assign(n, 0x01);
+                len = n;
+            }
+        }
+        if (newPin && *newPin) {
+            r = RecordValue(newPin, record->maxLen, (record->flags & SC_PINREC_PADDED) != 0, record->padChar, &value,
+                            &len);
+            if (r < 0) return r;
+        }
+        r = m_pCard->CreatePin(ref, record, Data(value), len, 0);
+    }
+    if (r == SC_E_PIN_ALREADY_INITIALIZED && !(record->flags & SC_PINREC_NO_RESET) &&
+        profile == SC_CARD_TYPE_COSMOPOLIC) {
+        // Reset by blocking and unblocking with the authorising PIN.
+        if (!parent) {
+            r = SC_E_PIN_ALREADY_INITIALIZED;
+        } else {
+            const char* authText = authPin;
+            const VerifiedPin* kept = FindVerifiedPin(parent);
+            if (!authText && kept) authText = kept->pin;
+            const long parentStored = IntOr(parent->typeAttributes.storedLength, 0);
+            if (parentStored != 0 && parentStored != 16) {
+                r = SC_E_PIN_ALREADY_INITIALIZED;
+            } else {
+                r = m_pCard->BlockPin(ref);
+                if (r == 0 || r == SC_E_PIN_BLOCKED) {
+                    if (record->flags & SC_PINREC_NO_VALUE) {
+                        r = 0;
+                    } else {
+                        r = m_pCard->UnblockPin(ref, reinterpret_cast<const uint8_t*>(authText),
+                                                reinterpret_cast<const uint8_t*>(newPin), SC_UNSET, SC_UNSET);
+                    }
+                }
+            }
+        }
+    }
+    if (IsCurrentPin(pin)) {
+        if (r == 0 && newPin) (void)RememberPin(pin, newPin);
+        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) {
+            ForgetPin(pin);
+            if (outPath) outPath->Clear();
+        }
+    }
+    if (r != 0) return r;
+
+    // The PIN object follows the card: initialised when it has a value.
+    const uint32_t init = (record->flags & SC_PINREC_NO_VALUE) ? 0 : PINF_INITIALIZED;
+    if ((pf & PINF_INITIALIZED) != init) {
+        ASNbitstr& bits = pin->typeAttributes.pinFlags;
+        (void)bits.setFlags((pf & ~PINF_INITIALIZED) | init);
+        SCPkcs15ObjectList* aodf = FindListForHandle(pin);
+        if (aodf) {
+            aodf->SetDirty(true);
+            if ((pf & PINF_SO) || IsWritableWithUserPin(aodf, nullptr)) (void)VerifyPin(pin, newPin, false, nullptr);
+            SCPath df;
+            (void)aodf->Write(nullptr, 0, &df);
+        }
+    }
+    (void)status;
+    return 0;
 }

@@ -474,6 +474,35 @@ TEST_F(Pkcs15App, ProfileRecordsOfTokenInfoComeBackIntoTheHeaderList) {
     EXPECT_EQ(0x92, h.GetLocalPinRef());
 }
 
+TEST_F(Pkcs15App, SetPinOnAnInitialisedPinWithoutAuthorisingPinIsRefused) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASNPkcs15AuthObject* user = Pin(SCPkcs15App::PIN_USER);
+    SCPinParams record;
+    SCPath df;
+    EXPECT_EQ(SC_E_PIN_ALREADY_INITIALIZED, m_app->SetPin(user, nullptr, "5555", &record, &df));
+    // The record was filled from the PIN attributes: padded to the stored length with FF.
+    EXPECT_EQ(4u, record.minLen);
+    EXPECT_EQ(8u, record.maxLen);
+    EXPECT_EQ(0xFFu, record.padChar);
+    EXPECT_TRUE(record.flags & SC_PINREC_PADDED);
+    EXPECT_EQ(0x82u, record.unblockRef);
+    EXPECT_EQ(0u, record.flags & SC_PINREC_CHECK_ONLY);
+    const uint16_t appDf[] = {0x3F00, 0x5015};
+    EXPECT_TRUE(df.IsEqual(SCPath(appDf, 2)));
+    // Nothing changed on the card.
+    EXPECT_EQ(0, m_app->VerifyPin(user, kUserPin, false, nullptr));
+    EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->SetPin(reinterpret_cast<ASNPkcs15AuthObject*>(&record), nullptr,
+                                                        "5555", nullptr, nullptr));
+    uint16_t cond = 0;
+    EXPECT_FALSE(m_app->IsWritableWithUserPin(m_app->FindDirectoryFile(0xA8), &cond));
+    EXPECT_EQ(0xC081, cond);
+    EXPECT_TRUE(m_app->IsWritableWithUserPin(m_app->FindDirectoryFile(0xA0), &cond));
+    bool needsPin = false, so = false;
+    m_app->CheckSoPinAccess(m_app->FindDirectoryFile(0xA0), &needsPin, &so);
+    EXPECT_TRUE(needsPin);
+    EXPECT_FALSE(so);
+}
+
 TEST(Pkcs15AppNoCard, WithoutCardOrDirRecordNothingLoads) {
     SCPkcs15App empty(nullptr, nullptr, nullptr);
     EXPECT_EQ(SC_E_BAD_USAGE, empty.Load(false));
