@@ -165,6 +165,9 @@ public:
     // (filled here from the PIN attributes); outPath receives the PIN's DF.
     SCRESULT SetPin(ASNPkcs15AuthObject* pin, const char* authPin, const char* newPin, SCPinParams* record,
                     SCPath* outPath);
+    // Sets the officer and user PINs (when given with their records) and writes every file of the
+    // structure, creating missing DFs on the way.
+    SCRESULT InitializeToken(const char* userPin, SCPinParams* userRecord, const char* soPin, SCPinParams* soRecord);
     // Whether the file's write condition is the user PIN (condition: 0xC000 | its reference).
     bool IsWritableWithUserPin(SCPkcs15PathObjectInfo* file, uint16_t* condition);
     // Whether the file needs a PIN at all and whether that is the security officer's.

@@ -7,6 +7,7 @@
 #include "smartcard/sc_card_ias.h"
 #include "smartcard/sc_fileheader_ias.h"
 #include "smartcard/sc_transactguard.h"
+#include "support/debuglog.h"
 #include "support/textutil.h"
 #include "support/vtest.h"
 
@@ -532,4 +533,96 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     }
     (void)status;
     return 0;
+}
+
+// ---- token initialisation ----
+
+namespace {
+
+// IAS cards outside the operational state take no verification.
+bool SkipVerify(SCCard* card) {
+    if (card->GetCardType() != SC_CARD_TYPE_IAS) return false;
+    const SCRESULT lcs = card->GetLifeCycleState();
+    return lcs >= 0 && lcs != 3;
+}
+
+}  // namespace
+
+SCRESULT SCPkcs15App::InitializeToken(const char* userPin, SCPinParams* userRecord, const char* soPin,
+                                      SCPinParams* soRecord) {
+    if (!m_pCard || !m_hasDirRecord) return SC_E_BAD_USAGE;
+    SCPath app;
+    SCRESULT r = BuildAbsolutePath(&app);
+    if (r < 0) return r;
+    SCTransactGuard guard(m_pCard);
+
+    // The application DF, created when missing.
+    SCPathList existing;
+    r = m_pCard->SelectPathThunk(app.Ids(), app.Count(), 0);
+    if (r == SC_E_FILE_NOT_FOUND) {
+        r = m_pCard->SelectPathThunk(app.Ids(), app.Count() - 1, 0);
+        if (r < 0) return r;
+        const long aidLen = m_dirRecord.aid.getLength();
+        r = m_pCard->CreateDf(127, app[app.Count() - 1], m_dirRecord.aid.getData(),
+                              aidLen > 0 ? static_cast<size_t>(aidLen) : 0, 0, 0x80000021u, &m_headers, nullptr);
+    }
+    if (r < 0) return r;
+    AssertInvariant(app.Count() <= 40, __FILE__, __LINE__, "existing_dirs_len <= 40", nullptr);
+    for (size_t n = 1; n <= app.Count(); ++n) existing.AddUnique(app.Ids(), n);
+
+    auto initPin = [&](int kind, const char* text, SCPinParams* record, const char* failText) -> SCRESULT {
+        if (!text || !record) return 0;
+        ASNPkcs15AuthObject* pin = nullptr;
+        if (FindPinObject(kind, &pin) < 0) return 0;
+        SCRESULT s = SetPin(pin, nullptr, text, record, nullptr);
+        const bool resettable = !(record->flags & SC_PINREC_NO_RESET);
+        if ((s == SC_E_PIN_ALREADY_INITIALIZED || s == SC_E_ACCESS_DENIED) && resettable) s = 0;
+        if (s == 0 && *text && !(record->flags & SC_PINREC_NO_VALUE) && !SkipVerify(m_pCard))
+            s = VerifyPin(pin, text, false, nullptr);
+        if (s < 0) DebugLogWrite(2, 0, failText, static_cast<unsigned>(s & 0xFFFFFFFF));
+        return s;
+    };
+    if (m_headers.GetSoPinRef() <= 254) {
+        r = initPin(PIN_SO, soPin, soRecord, "Inicjalizacja PINu SO: błąd inicjalizacji: %08x\n");
+        if (r < 0) return r;
+    }
+    r = initPin(PIN_USER, userPin, userRecord, "Inicjalizacja PINu: błąd inicjalizacji: %08x\n");
+    if (r < 0) return r;
+
+    // Every file of the structure.
+    std::vector<SCPkcs15PathObjectInfo*> files = {&m_odf, &m_tokenInfo};
+    for (int idx : {L_AODF, L_PRKDF, L_PUKDF, L_TRUSTED_PUKDF, L_CDF, L_TRUSTED_CDF, L_USEFUL_CDF, L_DODF})
+        for (POSITION p = m_lists[idx].GetHeadPosition(); p;) files.push_back(m_lists[idx].GetNext(p));
+    SCRESULT first = 0;
+    for (SCPkcs15PathObjectInfo* f : files) {
+        bool needsPin = false, so = false;
+        CheckSoPinAccess(f, &needsPin, &so);
+        const char* dfName = so ? "SYS DIR" : "USER DIR";
+        const uint32_t dfFlags = so ? 0x80000021u : 0x80000025u;
+        SCPath full;
+        if (!f->GetFullPathInto(full)) return SC_E_NO_MEMORY;
+        AssertInvariant(full.Count() > 1, __FILE__, __LINE__, "poi_path_len > 1", nullptr);
+        SCRESULT s = 0;
+        for (size_t n = 2; n < full.Count() && s >= 0; ++n) {
+            if (!existing.AddUnique(full.Ids(), n)) continue;
+            s = m_pCard->SelectPathThunk(full.Ids(), n, 0);
+            if (s == SC_E_FILE_NOT_FOUND) {
+                s = m_pCard->SelectPathThunk(full.Ids(), n - 1, 0);
+                if (s >= 0)
+                    s = m_pCard->CreateDf(127, full[n - 1], reinterpret_cast<const uint8_t*>(dfName),
+                                          std::strlen(dfName), 0, dfFlags, &m_headers, nullptr);
+            }
+        }
+        // A file not read yet is read first, so that writing it back loses nothing on the card.
+        if (s >= 0 && !f->IsLoaded() && !f->IsLoadTried()) (void)f->Load(false);
+        if (s >= 0) s = f->Write(nullptr, 0, nullptr);
+        if (s >= 0) s = f->WriteValueObjects();
+        if (s == SC_E_NO_MEMORY) return s;
+        if (s < 0 && !so && (s == SC_E_PKCS15_NOT_LOGGED_IN || s == SC_E_PKCS15_PIN_UNKNOWN || s == SC_E_ACCESS_DENIED)) {
+            SCPkcs15ObjectList* list = dynamic_cast<SCPkcs15ObjectList*>(f);
+            if (list && list->IsEmpty()) continue;
+        }
+        if (s < 0 && first == 0) first = s;
+    }
+    return first;
 }

@@ -28,6 +28,8 @@ public:
     SCRESULT Encode(MemFile* out) override;
 
     int GetRawRecordCount() const { return m_rawRecords.GetCount(); }
+    // No records at all (decoded or raw).
+    virtual bool IsEmpty() const { return m_rawRecords.GetCount() == 0; }
 
 protected:
     // Takes one record of the file; the base keeps it raw. 0 or a failure.
@@ -55,6 +57,7 @@ public:
     SCRESULT GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) override;
     void ClearContents() override;
 
+    bool IsEmpty() const override { return m_records.GetCount() == 0 && SCPkcs15ObjectList::IsEmpty(); }
     ASNPkcs15AuthObjectList& Records() { return m_records; }
     const ASNPkcs15AuthObjectList& Records() const { return m_records; }
 

@@ -503,6 +503,29 @@ TEST_F(Pkcs15App, SetPinOnAnInitialisedPinWithoutAuthorisingPinIsRefused) {
     EXPECT_FALSE(so);
 }
 
+TEST_F(Pkcs15App, InitializeTokenOverAnExistingStructureKeepsItsContents) {
+    ASSERT_EQ(0, m_app->Load(false));
+    SCPinParams userRecord, soRecord;
+    ClearLog();
+    EXPECT_EQ(0, m_app->InitializeToken(kUserPin, &userRecord, kSoPin, &soRecord)) << Log();
+    EXPECT_GE(CountCommands("00D6"), 7u);  // every file written
+    m_app->Clear(false);
+    ASSERT_EQ(0, m_app->Load(true));
+    EXPECT_TRUE(m_app->IsLoaded());
+    for (int tag : {0xA0, 0xA1, 0xA4, 0xA7}) {
+        SCPkcs15ObjectList* list = m_app->FindDirectoryFile(tag);
+        ASSERT_EQ(0, list->Load(true));
+        EXPECT_EQ(1, list->GetRawRecordCount()) << std::hex << tag;
+    }
+    EXPECT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, false, nullptr));
+    // A wrong SO PIN ends the initialisation before any file is written.
+    m_app->Logout(true);
+    ClearLog();
+    SCPinParams again;
+    EXPECT_EQ(SC_E_VERIFY_FAILED, m_app->InitializeToken(kUserPin, &userRecord, "11111111", &again));
+    EXPECT_EQ(0u, CountCommands("00D6"));
+}
+
 TEST(Pkcs15AppNoCard, WithoutCardOrDirRecordNothingLoads) {
     SCPkcs15App empty(nullptr, nullptr, nullptr);
     EXPECT_EQ(SC_E_BAD_USAGE, empty.Load(false));
