@@ -2,7 +2,10 @@
 // their storage as TokenInfo seInfo entries.
 #include <cstring>
 #include <new>
+#include <vector>
 
+#include "keys/dhkeys.h"
+#include "lib/libasn/x942dh.h"
 #include "pkcs15/scpkcs15app.h"
 
 namespace {
@@ -60,6 +63,79 @@ void TokenBytes(SCFileHeaderList* h, int profile, int i, int mask) {
         h->SetRef(14, static_cast<uint8_t>(v));
         h->SetRef(15, static_cast<uint8_t>(v));
         h->SetRef(18, static_cast<uint8_t>((2 * i + 3) & mask));
+    }
+}
+
+// The magnitude octets of an INTEGER (leading zero octets dropped).
+const uint8_t* Magnitude(const ASNinteger& v, size_t* len) {
+    const uint8_t* d = v.ASNoctstr::getData();
+    long n = v.ASNoctstr::getLength();
+    while (n > 0 && d && *d == 0) {
+        ++d;
+        --n;
+    }
+    *len = n > 0 ? static_cast<size_t>(n) : 0;
+    return d;
+}
+
+// Key set and local PIN reference from the TokenInfo's supportedAlgorithms.
+void KeySetFromAlgorithms(const ASNPkcs15TokenInfo& ti, SCFileHeaderList* h, long x942Se, long pkcs3Se) {
+    bool pkcs3Done = false;
+    for (POSITION p = ti.supportedAlgorithms.GetHeadPosition(); p;) {
+        const ASNPkcs15AlgorithmInfo* a = ti.supportedAlgorithms.GetNext(p);
+        long ref = -1;
+        if (a->wasAlgRef) {
+            try {
+                ref = a->getAlgRef();
+            } catch (...) {
+                ref = -1;
+            }
+            if (ref < 0 || ref >= 256) ref = -1;
+        }
+        long alg = -1;
+        try {
+            alg = a->getAlgorithm();
+        } catch (...) {
+            alg = -1;
+        }
+        const bool x942 = alg == 49 || (a->wasAlgId && (a->algId.isEqual(kOidX942) || a->algId.isEqual("1.2.840.10046.2.1")));
+        if (x942) {
+            X942DomainParameters dp;
+            if (dp.assign(a->parameters) != 1 || ref < 0 || x942Se < 0) continue;
+            size_t lp = 0, lq = 0, lg = 0;
+            const uint8_t* P = Magnitude(dp.p, &lp);
+            const uint8_t* Q = Magnitude(dp.q, &lq);
+            const uint8_t* G = Magnitude(dp.g, &lg);
+            if (h->SetKeySet(P, lp, Q, lq, G, lg)) {
+                h->SetLocalPinRef(static_cast<uint8_t>(ref));
+                return;
+            }
+            continue;
+        }
+        const bool pkcs3 = alg == 33 || (a->wasAlgId && (a->algId.isEqual(kOidPkcs3) || a->algId.isEqual("1.2.840.113549.1.3.1")));
+        if (!pkcs3 || pkcs3Done) continue;
+        Pkcs3DHParameter dh;
+        if (dh.assign(a->parameters) != 1 || a->wasAlgRef || pkcs3Se < 0) continue;
+        long bits = 160;
+        if (dh.wasPrivateValueLength) {
+            try {
+                bits = dh.privateValueLength.getLong();
+            } catch (...) {
+                continue;
+            }
+            if (bits > 8191) continue;
+        }
+        std::vector<uint8_t> mask(static_cast<size_t>((bits + 7) / 8), 0xFF);
+        if (!mask.empty()) mask[0] = static_cast<uint8_t>(0xFF >> (8 * mask.size() - static_cast<size_t>(bits)));
+        size_t lp = 0, lg = 0;
+        const uint8_t* P = Magnitude(dh.prime, &lp);
+        const uint8_t* G = Magnitude(dh.base, &lg);
+        const uint8_t* M = mask.empty() ? reinterpret_cast<const uint8_t*>("") : mask.data();
+        if (h->SetKeySet(P ? P : M, lp, M, mask.size(), G ? G : M, lg)) {
+            // The local PIN of a key set in this form is the number of its seInfo entry.
+            h->SetLocalPinRef(static_cast<uint8_t>(pkcs3Se));
+            pkcs3Done = true;
+        }
     }
 }
 
@@ -210,6 +286,7 @@ void SCPkcs15App::ReadProfileRecords(SCFileHeaderList* h) {
 
     if (!m_tokenInfo.IsLoaded()) return;
     ASNPkcs15TokenInfo& ti = m_tokenInfo.Contents();
+    long seX942 = -1, sePkcs3 = -1;
     if (ti.wasSeInfo) {
         long localX942 = -1, localPkcs3 = -1;
         for (POSITION p = ti.seInfo.GetHeadPosition(); p;) {
@@ -225,6 +302,8 @@ void SCPkcs15App::ReadProfileRecords(SCFileHeaderList* h) {
         }
         if (localX942 >= 0) h->SetLocalPinRef(static_cast<uint8_t>(localX942));
         else if (localPkcs3 >= 0) h->SetLocalPinRef(static_cast<uint8_t>(localPkcs3));
+        seX942 = localX942;
+        sePkcs3 = localPkcs3;
     }
     if (type == SC_CARD_TYPE_CLASSIC) {
         auto combined = [&]() -> uint8_t {
@@ -241,4 +320,5 @@ void SCPkcs15App::ReadProfileRecords(SCFileHeaderList* h) {
         if (!IsSet(*h, 15)) h->SetRef(15, combined());
         if (!IsSet(*h, 14)) h->SetRef(14, combined());
     }
+    if (ti.wasSupportedAlgorithms) KeySetFromAlgorithms(ti, h, seX942, sePkcs3);
 }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "keys/dhkeys.h"
+#include "lib/libasn/x942dh.h"
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15card.h"
 #include "smartcard/sc_transactguard.h"
@@ -13,6 +15,11 @@
 namespace {
 
 const char kUserPin[] = "1234";
+
+std::vector<uint8_t> KeyBytes(const SCFileHeaderList& h, int i) {
+    const SCByteBuffer& b = h.GetKeySet()[i];
+    return b.Data() ? std::vector<uint8_t>(b.Data(), b.Data() + b.Size()) : std::vector<uint8_t>();
+}
 const char kPuk[] = "12345678";
 const char kSoPin[] = "87654321";
 
@@ -524,6 +531,61 @@ TEST_F(Pkcs15App, InitializeTokenOverAnExistingStructureKeepsItsContents) {
     SCPinParams again;
     EXPECT_EQ(SC_E_VERIFY_FAILED, m_app->InitializeToken(kUserPin, &userRecord, "11111111", &again));
     EXPECT_EQ(0u, CountCommands("00D6"));
+}
+
+TEST_F(Pkcs15App, KeySetComesFromSupportedAlgorithms) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASNPkcs15TokenInfo& ti = m_app->GetTokenInfoFile().Contents();
+    auto addPkcs3 = [&](long privateBits) {
+        Pkcs3DHParameter dh(0x30);
+        ASSERT_TRUE(dh.prime.setHex("00C7F1"));
+        ASSERT_TRUE(dh.base.setHex("02"));
+        if (privateBits >= 0) {
+            dh.privateValueLength.setValue(static_cast<uint32_t>(privateBits));
+            dh.wasPrivateValueLength = 1;
+        }
+        ASNPkcs15AlgorithmInfo* a = new ASNPkcs15AlgorithmInfo(0x30);
+        ASSERT_EQ(1, a->set(1, 33, dh, 0, nullptr, -1));
+        ti.supportedAlgorithms.AddTail(a);
+        ti.wasSupportedAlgorithms = 1;
+    };
+    addPkcs3(-1);
+    SCFileHeaderList h;
+    // Without the matching seInfo entry the entry is passed over.
+    m_app->ReadProfileRecords(&h);
+    EXPECT_FALSE(h.IsKeySetValid());
+    ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.5.3.1", 0x91, false));
+    m_app->ReadProfileRecords(&h);
+    ASSERT_TRUE(h.IsKeySetValid());
+    EXPECT_EQ(0x91, h.GetLocalPinRef());
+    EXPECT_EQ(std::vector<uint8_t>({0xC7, 0xF1}), KeyBytes(h, 0));
+    EXPECT_EQ(std::vector<uint8_t>(20, 0xFF), KeyBytes(h, 1));
+
+    // Only the first PKCS#3 entry that gives a valid key set counts.
+    ti.supportedAlgorithms.DeleteAll();
+    addPkcs3(1023);
+    addPkcs3(-1);
+    m_app->ReadProfileRecords(&h);
+    ASSERT_EQ(128u, KeyBytes(h, 1).size());
+    EXPECT_EQ(0x7F, KeyBytes(h, 1)[0]);
+    EXPECT_EQ(0xFF, KeyBytes(h, 1)[127]);
+
+    // A later X9.42 entry with its reference decides.
+    X942DomainParameters dp(0x30);
+    ASSERT_TRUE(dp.p.setHex("00E3"));
+    ASSERT_TRUE(dp.g.setHex("05"));
+    ASSERT_TRUE(dp.q.setHex("71"));
+    ASNPkcs15AlgorithmInfo* x = new ASNPkcs15AlgorithmInfo(0x30);
+    ASSERT_EQ(1, x->set(2, 49, dp, 0, nullptr, 0x93));
+    ti.supportedAlgorithms.AddTail(x);
+    m_app->ReadProfileRecords(&h);
+    EXPECT_EQ(0x91, h.GetLocalPinRef());  // no X9.42 seInfo entry yet
+    ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.5.1.1", 0x92, false));
+    m_app->ReadProfileRecords(&h);
+    EXPECT_EQ(0x93, h.GetLocalPinRef());
+    EXPECT_EQ(std::vector<uint8_t>({0xE3}), KeyBytes(h, 0));
+    EXPECT_EQ(std::vector<uint8_t>({0x71}), KeyBytes(h, 1));
+    EXPECT_EQ(std::vector<uint8_t>({0x05}), KeyBytes(h, 2));
 }
 
 TEST(Pkcs15AppNoCard, WithoutCardOrDirRecordNothingLoads) {
