@@ -626,3 +626,60 @@ SCRESULT SCPkcs15App::InitializeToken(const char* userPin, SCPinParams* userReco
     }
     return first;
 }
+
+// ---- deleting what a PIN guards ----
+
+SCRESULT SCPkcs15App::DeletePinObjects(ASNPkcs15AuthObject* pin, bool includeAodf) {
+    if (!m_pCard) return SC_E_BAD_USAGE;
+    if (!IsPinObject(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    const uint16_t cond = static_cast<uint16_t>(0xC000 | GetPinReference(pin));
+    SCTransactGuard guard(m_pCard);
+    std::vector<int> order = {L_PRKDF, L_PUKDF, L_TRUSTED_PUKDF, L_CDF, L_TRUSTED_CDF, L_USEFUL_CDF, L_DODF};
+    if (includeAodf) order.push_back(L_AODF);
+    for (int idx : order) {
+        for (POSITION p = m_lists[idx].GetHeadPosition(); p;) {
+            SCPkcs15ObjectList* f = m_lists[idx].GetNext(p);
+            if (!f->IsLoaded()) {
+                SCRESULT l = f->Load(false);
+                if (l == SC_E_FILE_NOT_FOUND || l == SC_E_ACCESS_DENIED) continue;
+                if (l < 0) return l;
+            }
+            uint16_t userCond = 0;
+            if (!IsWritableWithUserPin(f, &userCond) || userCond != cond) continue;
+            bool exists = false;
+            if (!f->IsOp7Allowed(cond) || !f->IsAccessAllowed(cond, &exists)) continue;
+            // Every value file must be guarded by the same PIN.
+            std::vector<void*> handles;
+            SCRESULT r = FindAllInList(m_lists[idx], &handles, nullptr, 0);
+            if (r == SC_E_NO_MEMORY || r == SC_E_NO_SMARTCARD) return r;
+            std::vector<SCPkcs15PathObjectInfo*> values;
+            bool same = true;
+            for (void* h : handles) {
+                if (!f->HoldsHandle(h)) continue;
+                SCPkcs15PathObjectInfo* v = nullptr;
+                if (f->GetValueObject(h, &v) < 0 || !v) continue;
+                if (!v->IsOp7Allowed(cond) || !v->IsAccessAllowed(cond, &exists)) {
+                    same = false;
+                    break;
+                }
+                values.push_back(v);
+            }
+            if (!same) continue;
+            // A directory whose value file the card keeps stays, so that no record loses its file;
+            // and what the card refused to delete is not forgotten here.
+            bool allGone = true;
+            for (SCPkcs15PathObjectInfo* v : values) {
+                SCRESULT d = v->Delete();
+                if (d == SC_E_NO_SMARTCARD || d == SC_E_NO_MEMORY) return d;
+                if (d < 0 && d != SC_E_FILE_NOT_FOUND) allGone = false;
+            }
+            if (!allGone) continue;
+            SCRESULT d = f->Delete();
+            if (d == SC_E_NO_SMARTCARD || d == SC_E_NO_MEMORY) return d;
+            if (d < 0 && d != SC_E_FILE_NOT_FOUND) continue;
+            f->ClearContents();
+            f->SetDirty(false);
+        }
+    }
+    return 0;
+}

@@ -588,6 +588,20 @@ TEST_F(Pkcs15App, KeySetComesFromSupportedAlgorithms) {
     EXPECT_EQ(std::vector<uint8_t>({0x05}), KeyBytes(h, 2));
 }
 
+TEST_F(Pkcs15App, DeletePinObjectsKeepsWhatTheCardRefusesToDelete) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, true, nullptr));
+    // The directory files are deleted under the officer's PIN only: the card refuses, and
+    // neither the files nor their records in memory are lost.
+    EXPECT_EQ(0, m_app->DeletePinObjects(Pin(SCPkcs15App::PIN_USER), true));
+    const uint16_t prkdf[] = {0x3F00, 0x5015, 0x4402};
+    EXPECT_EQ(0, m_card->SelectPath(prkdf, 3));
+    EXPECT_EQ(1, m_app->FindDirectoryFile(0xA0)->GetRawRecordCount());
+    EXPECT_EQ(3, static_cast<SCPkcs15AuthObjectList*>(m_app->FindDirectoryFile(0xA8))->Records().GetCount());
+    int stray = 0;
+    EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->DeletePinObjects(reinterpret_cast<ASNPkcs15AuthObject*>(&stray), false));
+}
+
 TEST(Pkcs15AppNoCard, WithoutCardOrDirRecordNothingLoads) {
     SCPkcs15App empty(nullptr, nullptr, nullptr);
     EXPECT_EQ(SC_E_BAD_USAGE, empty.Load(false));
