@@ -59,14 +59,18 @@ protected:
         return n;
     }
     // Replaces a file of the application (written under the SO PIN).
-    void Overwrite(uint16_t fid, const std::vector<uint8_t>& bytes) {
+    void Overwrite(uint16_t fid, const std::vector<uint8_t>& bytes, size_t size = 512) {
         SCTransactGuard guard(m_card);
         ASSERT_EQ(0, m_card->SelectMf());
         ASSERT_EQ(0, m_card->VerifyPin(0x04, reinterpret_cast<const uint8_t*>(kSoPin), 8));
+        const uint16_t app[] = {0x3F00, 0x5015};
+        ASSERT_EQ(0, m_card->SelectPath(app, 2));
+        const uint8_t user[8] = {'1', '2', '3', '4', 0xFF, 0xFF, 0xFF, 0xFF};
+        ASSERT_EQ(0, m_card->VerifyPin(0x81, user, 8));
         const uint16_t path[] = {0x3F00, 0x5015, fid};
         ASSERT_EQ(0, m_card->SelectPath(path, 3));
         std::vector<uint8_t> padded(bytes);
-        padded.resize(512, 0x00);
+        padded.resize(size, 0x00);
         ASSERT_EQ(0, m_card->UpdateBinaryFromStart(padded.data(), static_cast<uint32_t>(padded.size())));
     }
 
@@ -600,6 +604,77 @@ TEST_F(Pkcs15App, DeletePinObjectsKeepsWhatTheCardRefusesToDelete) {
     EXPECT_EQ(3, static_cast<SCPkcs15AuthObjectList*>(m_app->FindDirectoryFile(0xA8))->Records().GetCount());
     int stray = 0;
     EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->DeletePinObjects(reinterpret_cast<ASNPkcs15AuthObject*>(&stray), false));
+}
+
+TEST_F(Pkcs15App, AnOdfThatNamesOneTagTwiceGivesTwoListsInOdfOrder) {
+    // PrKDF, CDF 4404, CDF 4405 (the DODF's file), AODF.
+    const std::vector<uint8_t> odf = {0xA0, 0x06, 0x30, 0x04, 0x04, 0x02, 0x44, 0x02,
+                                      0xA4, 0x06, 0x30, 0x04, 0x04, 0x02, 0x44, 0x04,
+                                      0xA4, 0x06, 0x30, 0x04, 0x04, 0x02, 0x44, 0x05,
+                                      0xA8, 0x06, 0x30, 0x04, 0x04, 0x02, 0x44, 0x01};
+    Overwrite(0x5031, odf, 256);
+    ASSERT_EQ(0, m_app->Load(true));
+    EXPECT_TRUE(m_app->IsLoaded());
+    const auto* cdfs = m_app->GetListForTag(0xA4);
+    ASSERT_EQ(2, cdfs->GetCount());
+    EXPECT_EQ(0x4404, cdfs->GetHead()->GetPath()[0]);
+    EXPECT_EQ(0x4405, cdfs->GetTail()->GetPath()[0]);
+    EXPECT_EQ(0, m_app->GetListForTag(0xA7)->GetCount());
+    EXPECT_EQ(0, m_app->GetListForTag(0xA1)->GetCount());
+}
+
+TEST_F(Pkcs15App, AnApplicationWithoutUserPinLoadsItsTokenInfoButStaysUnloaded) {
+    // Only the officer's PIN object is left in the AODF.
+    ASSERT_EQ(0, m_app->Load(false));
+    auto* aodf = static_cast<SCPkcs15AuthObjectList*>(m_app->FindDirectoryFile(0xA8));
+    MemFile so;
+    ASSERT_GT(SCPkcs15PathObjectInfo::EncodeAsn(*aodf->Records().GetTail(), &so), 0);
+    Overwrite(0x4401, std::vector<uint8_t>(so.GetData(), so.GetData() + so.Size()));
+    m_app->Clear(false);
+    EXPECT_EQ(0, m_app->Load(true));
+    EXPECT_FALSE(m_app->IsLoaded());
+    EXPECT_TRUE(m_app->ArePathsFixed());
+    uint8_t sn[64];
+    EXPECT_GT(m_app->GetSerialNumber(sn, sizeof sn), 0);
+    EXPECT_EQ(SC_E_PKCS15_PIN_NOT_FOUND, m_app->BuildObjectLists());
+}
+
+TEST_F(Pkcs15App, ReadOnlyTokenInfoLeavesTheApplicationNotWritable) {
+    ASSERT_EQ(0, m_app->Load(false));
+    EXPECT_TRUE(m_app->IsWritable());  // a known profile
+    ASNPkcs15TokenInfo ti(m_app->GetTokenInfoFile().Contents());
+    ASSERT_TRUE(ti.setTokenFlags(1));
+    MemFile enc;
+    ASSERT_GT(SCPkcs15PathObjectInfo::EncodeAsn(ti, &enc), 0);
+    Overwrite(0x5032, std::vector<uint8_t>(enc.GetData(), enc.GetData() + enc.Size()), 256);
+    m_app->Clear(false);
+    ASSERT_EQ(0, m_app->Load(true));
+    EXPECT_TRUE(m_app->IsLoaded());
+    EXPECT_FALSE(m_app->IsWritable());
+    SCPkcs15ObjectAttributeList attrs;
+    attrs.AddInteger(1, 0x1000700);
+    EXPECT_EQ(SC_E_WRITE_PROTECTED, m_app->SetAttributeValues(Pin(SCPkcs15App::PIN_USER), &attrs));
+}
+
+TEST_F(Pkcs15App, PathsOfTheDirRecordReplaceTheDefaultsUnlessEmpty) {
+    ASNPkcs15DIRRecord rec(*m_app->GetDirRecord());
+    ASSERT_TRUE(rec.wasDdo);
+    const uint16_t ti[] = {0x5032};
+    ASSERT_EQ(1, rec.ddo.tokenInfoPath.setPath(ti, 1));
+    rec.ddo.wasTokenInfoPath = 1;
+    ASSERT_EQ(1, rec.ddo.odfPath.setPath(nullptr, 0));
+    rec.ddo.wasOdfPath = 1;
+    SCPkcs15App app(m_card, nullptr, &rec);
+    ASSERT_EQ(0, app.Load(false));
+    EXPECT_TRUE(app.IsLoaded());
+    EXPECT_EQ(0x5031, app.GetOdf().GetPath()[0]);
+    EXPECT_EQ(0x5032, app.GetTokenInfoFile().GetPath()[0]);
+    // A TokenInfo path that names no file fails the load.
+    const uint16_t missing[] = {0x5039};
+    ASSERT_EQ(1, rec.ddo.tokenInfoPath.setPath(missing, 1));
+    SCPkcs15App broken(m_card, nullptr, &rec);
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, broken.Load(false));
+    EXPECT_FALSE(broken.IsLoaded());
 }
 
 TEST(Pkcs15AppNoCard, WithoutCardOrDirRecordNothingLoads) {
