@@ -677,6 +677,31 @@ TEST_F(Pkcs15App, PathsOfTheDirRecordReplaceTheDefaultsUnlessEmpty) {
     EXPECT_FALSE(broken.IsLoaded());
 }
 
+TEST_F(Pkcs15App, HostilePinAttributesGiveCleanErrorsWithoutCardCommands) {
+    ASSERT_EQ(0, m_app->Load(false));
+    auto* aodf = static_cast<SCPkcs15AuthObjectList*>(m_app->FindDirectoryFile(0xA8));
+    ASNPkcs15AuthObject pin(*aodf->Records().GetHead());
+    pin.typeAttributes.storedLength.setValue(100000);  // padded to 100000 bytes?
+    ASNPkcs15AuthObject odd(*aodf->Records().GetHead());
+    const uint8_t oddPath[] = {0x3F, 0x00, 0x50};    // odd number of path octets
+    odd.typeAttributes.path.path.set(oddPath, sizeof oddPath);
+    MemFile enc;
+    ASSERT_GT(SCPkcs15PathObjectInfo::EncodeAsn(pin, &enc), 0);
+    ASSERT_GT(SCPkcs15PathObjectInfo::EncodeAsn(odd, &enc), 0);
+    Overwrite(0x4401, std::vector<uint8_t>(enc.GetData(), enc.GetData() + enc.Size()));
+    m_app->Clear(false);
+    ASSERT_EQ(0, m_app->Load(true));
+    auto& recs = static_cast<SCPkcs15AuthObjectList*>(m_app->FindDirectoryFile(0xA8))->Records();
+    // The record whose path cannot be a path is kept raw.
+    ASSERT_EQ(1, recs.GetCount());
+    EXPECT_EQ(1, m_app->FindDirectoryFile(0xA8)->GetRawRecordCount());
+    ClearLog();
+    EXPECT_EQ(SC_E_INVALID_DATA_VALUE, m_app->VerifyPin(recs.GetHead(), kUserPin, true, nullptr));
+    EXPECT_EQ(SC_E_INVALID_DATA_VALUE, m_app->ChangePin(recs.GetHead(), kUserPin, "4321"));
+    EXPECT_EQ(0u, CountCommands("0020"));
+    EXPECT_EQ(0u, CountCommands("0024"));
+}
+
 TEST(Pkcs15AppNoCard, WithoutCardOrDirRecordNothingLoads) {
     SCPkcs15App empty(nullptr, nullptr, nullptr);
     EXPECT_EQ(SC_E_BAD_USAGE, empty.Load(false));
