@@ -3,10 +3,16 @@
 #include <new>
 #include <memory>
 
+#include "pkcs11impl/app.h"
 #include "pkcs11impl/pkcs15slot.h"
 #include "pkcs11impl/scerrmap.h"
 #include "pkcs11impl/thread.h"
 #include "support/vtest.h"
+
+const char* g_pszLibraryManufacturer = MIRTAL_MANUFACTURER;
+const char* g_pszSlotManufacturer = MIRTAL_MANUFACTURER;
+const char* g_pszTokenManufacturer = MIRTAL_MANUFACTURER;
+const char* g_pszTokenManufacturerLong = MIRTAL_MANUFACTURER;
 
 CPkcs15Lib::CPkcs15Lib() = default;
 

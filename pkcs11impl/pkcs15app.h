@@ -13,6 +13,13 @@ class CPkcs11Slot;
 class Pkcs11Lock;
 class TraceLogger;
 
+// The maker's name as the library, slot and token information report it (the
+// token has a short and a long form); set when the module is loaded.
+extern const char* g_pszLibraryManufacturer;
+extern const char* g_pszSlotManufacturer;
+extern const char* g_pszTokenManufacturer;
+extern const char* g_pszTokenManufacturerLong;
+
 class CPkcs15Lib : public SCPkcs15Lib {
  public:
   CPkcs15Lib();

@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "pkcs11impl/cryptoki.h"
 #include "pkcs11impl/thread.h"
@@ -26,6 +27,10 @@ class SCCard;
 class SCFileHeader;
 class SCPkcs15App;
 class SCPkcs15Card;
+class CfgSectionList;
+class ASNobjectId;
+class ASNPkcs15CommonAuthObjectAttributes;
+class ASNPkcs15CommonDataObjectAttributes;
 
 // Bridge result codes (same form as the card result codes).
 constexpr SCRESULT SC_E_PKCS15_NO_APPLICATION = SC_RESULT_CODE(0xE000000000021388ULL);
@@ -207,6 +212,10 @@ class SCPkcs15Lib {
                               const char* tokenLabel);
   bool AppendSlotMessage(CK_SLOT_ID slot, const char* text);
   static void HexText(char* out, size_t outLen, const uint8_t* bytes, size_t len, const char* separator);
+  // The OID's numbers joined by "." (arcs of any size). False, with *out empty,
+  // when the value is empty, unterminated or not minimally encoded.
+  static bool OidText(std::string* out, const ASNobjectId& oid);
+  static bool OidText(std::string* out, const uint8_t* contents, size_t len);
   // *dst = (src & mask) | (*dst & ~mask).
   static void MergeFlags(uint32_t* dst, uint32_t src, uint32_t mask) {
     if (dst != nullptr) *dst = (src & mask) | (*dst & ~mask);
@@ -216,6 +225,8 @@ class SCPkcs15Lib {
 
   // ---- option words ----
   void SetPkcs15Flags(uint32_t word);
+  // The card layer's log mask from bits 0x800-0x8000 of the option word.
+  static uint32_t CardLogMaskFromFlags(uint32_t word);
   uint32_t GetPkcs15Flags() const { return m_pkcs15Flags; }
   void SetAnyCardBlankFlag(bool on);
   void SetOptionBit1(bool on);
@@ -273,6 +284,45 @@ class SCPkcs15Lib {
   // The profile's validation pass for the reader's card; a problem's message
   // line goes to every slot of the reader.
   CK_RV ValidateInitProfile(uint32_t reader, const class InitProfile* profile, bool checkOutputFiles);
+
+  // ---- card-initialisation profile values ----
+  // A section name null or "" is the global section; `index` picks the index-th
+  // direct subsection of the section (of the global section: token `index`).
+  // Names are compared without regard to case; an absent section or key, or a
+  // value that does not read as the type asked for, gives the default.
+  static bool GetProfileBool(const CfgSectionList* profile, const char* section, const char* key, bool def);
+  static unsigned long GetProfileNumber(const CfgSectionList* profile, const char* section, const char* key,
+                                        unsigned long def);
+  static const char* GetProfileText(const CfgSectionList* profile, const char* section, const char* key,
+                                    const char* def);
+  static bool GetProfileSubsectionBool(const CfgSectionList* profile, const char* section, int index,
+                                       const char* key, bool def);
+  static unsigned long GetProfileSubsectionNumber(const CfgSectionList* profile, const char* section, int index,
+                                                  const char* key, unsigned long def);
+  static const char* GetProfileSubsectionText(const CfgSectionList* profile, const char* section, int index,
+                                              const char* key, const char* def);
+  // Create the section and the key when missing; the value is marked changed
+  // only when it differs. False when memory runs out.
+  static bool SetProfileNumber(CfgSectionList* profile, const char* section, const char* key, unsigned long value);
+  static bool SetProfileBool(CfgSectionList* profile, const char* section, const char* key, bool value);
+  static bool SetProfileText(CfgSectionList* profile, const char* section, const char* key, const char* value);
+  // TokenLabel of the token's section, else of the global section, else the
+  // section's name; an empty or "<default>" result gives the global
+  // __ADD_DefaultTokenLabel, else "MIRTAL".
+  static std::string GetProfileTokenLabel(const CfgSectionList* profile, int tokenIndex);
+  // True when a token section before the token's own has exactly this label.
+  static bool IsProfileLabelTaken(const char* label, const CfgSectionList* profile, int tokenIndex);
+
+  // ---- comparisons of card initialisation ----
+  // Same authId; with `withReferences` also the same authReference (absent = 0)
+  // and, when either has one, the same seIdentifier.
+  static bool IsSameAuthObject(const ASNPkcs15CommonAuthObjectAttributes& a,
+                               const ASNPkcs15CommonAuthObjectAttributes& b, bool withReferences);
+  // By application name: absent or "?" is unspecified; two unspecified are the
+  // same, one unspecified and one specified are not; two specified compare by
+  // application OID.
+  static bool IsSameApplication(const ASNPkcs15CommonDataObjectAttributes& a,
+                                const ASNPkcs15CommonDataObjectAttributes& b);
 
   // ---- reader-lock logging ----
   void SetRecordLockLogger(TraceLogger* logger) { m_recordLockLogger = logger; }

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "pkcs11impl/scpkcs15lib.h"
+#include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15card.h"
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_card_create.h"
 #include "smartcard/sc_fileheader.h"
@@ -75,9 +77,31 @@ void SCPkcs15Lib::SetPkcs15Flags(uint32_t word) {
   SCReaderDravok::SetTraceEnabled((word & PKCS15_FLAG_SIM_TRACE) != 0);
   if (m_initialized && old != word) {
     ReadTokenList();
-    // The PKCS#15 card objects and slot applications take their state bits
-    // from bit 0x10000000 once the PKCS#15 layer builds them.
+    const bool on = (word & PKCS15_FLAG_STATE_BITS) != 0;
+    // The application offers only a setter for its bit 0x8000: it is set here
+    // and a cleared word leaves it as it is.
+    if (on && m_pAppTable != nullptr)
+      for (uint32_t s = 0; s < m_slotCount; ++s)
+        if (m_pAppTable[s] != nullptr) m_pAppTable[s]->SetFlagBits(SCPkcs15App::FLAG_NO_OTHER_APPS_B);
+    if (m_pkcs15Cards != nullptr) {
+      for (uint32_t r = 0; r < m_readerCount; ++r) {
+        SCPkcs15Card* card = m_pkcs15Cards[r];
+        if (card == nullptr) continue;
+        const uint32_t options = card->GetOptions();
+        card->SetOptions(on ? (options | 0x1u) : (options & ~0x1u));
+      }
+    }
   }
+}
+
+uint32_t SCPkcs15Lib::CardLogMaskFromFlags(uint32_t word) {
+  uint32_t mask = 0;
+  if (word & 0x1000) mask |= 1;
+  if (word & 0x2000) mask |= 2;
+  if (word & 0x4000) mask |= 8;
+  if (word & 0x8000) mask |= 16;
+  if (word & 0x800) mask |= 32;
+  return mask;
 }
 
 // ===========================================================================
@@ -135,7 +159,7 @@ SCRESULT SCPkcs15Lib::InitLib(const CK_C_INITIALIZE_ARGS* initArgs, uint32_t max
   // Step 2: trace switches and the card layer's log mask; back-ends left from before.
   SCReaderPcsc::SetTraceEnabled((m_pkcs15Flags & PKCS15_FLAG_PCSC_TRACE) != 0);
   SCReaderDravok::SetTraceEnabled((m_pkcs15Flags & PKCS15_FLAG_SIM_TRACE) != 0);
-  // The card layer's log mask (bits 0x800 to 0x8000) waits for a setter in the card layer.
+  scSetLogMask(CardLogMaskFromFlags(m_pkcs15Flags));
   SCReader::UnloadBackends();
   scInstallCardFactory();
 

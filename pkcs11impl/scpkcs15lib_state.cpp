@@ -9,6 +9,7 @@
 #include <string>
 
 #include "pkcs11impl/scpkcs15lib.h"
+#include "pkcs15/scpkcs15card.h"
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_reader.h"
@@ -209,8 +210,12 @@ void SCPkcs15Lib::ClearSlotMessages(int reader, bool release) {
 void SCPkcs15Lib::ClearPkcs15Cards(int reader, bool release) {
   if (m_pkcs15Cards != nullptr) {
     for (uint32_t i = 0; i < m_readerCapacity; ++i)
-      // No PKCS#15 card object is built yet; the PKCS#15 layer's objects are deleted here once it is.
-      if (reader < 0 || i == static_cast<uint32_t>(reader)) m_pkcs15Cards[i] = nullptr;
+      if (reader < 0 || i == static_cast<uint32_t>(reader)) {
+        // The card object owns its applications: the slots must not point at them any more.
+        if (m_pkcs15Cards[i] != nullptr) ClearSlotApps(static_cast<int>(i), false);
+        delete m_pkcs15Cards[i];
+        m_pkcs15Cards[i] = nullptr;
+      }
   }
   if (release) {
     delete[] m_pkcs15Cards;

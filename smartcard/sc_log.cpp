@@ -7,7 +7,12 @@
 
 namespace {
 std::atomic<SCLogSink> g_sink{nullptr};
+std::atomic<unsigned> g_mask{0};
 }
+
+void scSetLogMask(unsigned mask) { g_mask.store(mask); }
+
+unsigned scGetLogMask() { return g_mask.load(); }
 
 SCLogSink scSetLogSink(SCLogSink sink) { return g_sink.exchange(sink); }
 
@@ -23,6 +28,14 @@ void scLogV(const char* format, va_list args) {
 }
 
 void scLog(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    scLogV(format, args);
+    va_end(args);
+}
+
+void scLogMasked(unsigned bits, const char* format, ...) {
+    if ((g_mask.load() & bits) == 0) return;
     va_list args;
     va_start(args, format);
     scLogV(format, args);
