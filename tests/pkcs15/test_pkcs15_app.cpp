@@ -51,7 +51,12 @@ protected:
         return puk;
     }
     // Tries left on the card (a status query without a value).
-    SCRESULT TriesLeft(uint32_t ref) { return m_card->VerifyPin(ref, nullptr, 0); }
+    SCRESULT TriesLeft(uint32_t ref) {
+        SCTransactGuard guard(m_card);
+        const uint16_t app[] = {0x3F00, 0x5015};
+        if (m_card->SelectPath(app, 2) < 0) return -1;
+        return m_card->VerifyPin(ref, nullptr, 0);
+    }
     size_t CountCommands(const std::string& prefix) {
         size_t n = 0;
         for (const std::string& c : Commands())
@@ -700,6 +705,21 @@ TEST_F(Pkcs15App, HostilePinAttributesGiveCleanErrorsWithoutCardCommands) {
     EXPECT_EQ(SC_E_INVALID_DATA_VALUE, m_app->ChangePin(recs.GetHead(), kUserPin, "4321"));
     EXPECT_EQ(0u, CountCommands("0020"));
     EXPECT_EQ(0u, CountCommands("0024"));
+}
+
+TEST_F(Pkcs15App, LogoutWithResetMakesTheNextLoadReadTheCardAgain) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, true, nullptr));
+    EXPECT_EQ(0, m_app->Logout(true));
+    EXPECT_EQ(0, m_app->GetVerifiedPinCount());
+    EXPECT_EQ(3, TriesLeft(0x81));  // not verified any more
+    const SCRESULT state = m_app->Load(false);
+    if (state != 0) {
+        // The reset is reported once and drops the loaded state; the next load reads again.
+        EXPECT_FALSE(m_app->IsLoaded());
+        EXPECT_EQ(0, m_app->Load(false));
+    }
+    EXPECT_TRUE(m_app->IsLoaded());
 }
 
 TEST(Pkcs15AppNoCard, WithoutCardOrDirRecordNothingLoads) {
