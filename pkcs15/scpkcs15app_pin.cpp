@@ -371,6 +371,13 @@ void SCPkcs15App::CheckSoPinAccess(SCPkcs15PathObjectInfo* file, bool* needsPin,
 
 namespace {
 
+// IAS cards outside the operational state take no verification.
+bool SkipVerifyForIas(SCCard* card) {
+    if (card->GetCardType() != SC_CARD_TYPE_IAS) return false;
+    const SCRESULT lcs = card->GetLifeCycleState();
+    return lcs >= 0 && lcs != 3;
+}
+
 uint32_t RecordFlagsFromPinFlags(uint32_t f) {
     uint32_t r = 0;
     if (f & 0x20) r |= SC_PINREC_PADDED;
@@ -422,16 +429,31 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     std::memset(&ci, 0, sizeof ci);
     (void)m_pCard->GetCardInfo(&ci);
     const uint32_t profile = ci.profile;
+    const bool classic = profile == SC_CARD_TYPE_CLASSIC;
+    const bool cosmo = profile == SC_CARD_TYPE_COSMOPOLIC;
     const SCRESULT status = QueryPinStatus(pin, nullptr);
 
     // Authorisation.
-    if (authPin) {
-        ASNPkcs15AuthObject* authBy = parent;
-        if (!authBy && profile == SC_CARD_TYPE_COSMOPOLIC) authBy = so;
-        if (authBy) {
+    SCRESULT pending = SC_E_PKCS15_PIN_NOT_FOUND;
+    if (cosmo) {
+        ASNPkcs15AuthObject* authBy = parent ? parent : so;
+        if (authPin && authBy) {
             SCRESULT v = VerifyPin(authBy, authPin, false, nullptr);
             if (v < 0) return v;
         }
+    } else if (classic) {
+        if (unblock) pending = QueryPinStatus(unblock, outPath);
+        if (authPin) {
+            SCRESULT v = 0;
+            if (parent)
+                v = VerifyPin(parent, authPin, false, nullptr);
+            else if (pending == SC_E_PIN_NOT_INITIALIZED && status >= 0)
+                v = VerifyPin(pin, authPin, true, nullptr);
+            if (v < 0) return v;
+        }
+    } else if (authPin && parent) {
+        SCRESULT v = VerifyPin(parent, authPin, false, nullptr);
+        if (v < 0) return v;
     }
     SCRESULT r = SelectPinDf(pin, outPath);
     if (r < 0) return r;
@@ -452,22 +474,29 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
         record->pukMaxLen = padded ? static_cast<uint32_t>(IntOr(u.storedLength, 0))
                                    : (u.wasMaxLength ? static_cast<uint32_t>(IntOr(u.maxLength, -1)) : SC_UNSET);
         record->pukPadChar = u.wasPadChar && u.padChar.getLength() > 0 ? u.padChar.getData()[0] : SC_UNSET;
-        const uint8_t uref = GetPinReference(unblock);
-        record->unblockRef = uref;
+        record->unblockRef = GetPinReference(unblock);
         record->pukFlags = RecordFlagsFromPinFlags(PinFlags(unblock));
     } else {
         record->unblockRef = 0xFF;
     }
-    if (profile == SC_CARD_TYPE_COSMOPOLIC && (record->flags & SC_PINREC_SO_PIN))
-        record->flags |= SC_PINREC_UNBLOCKING_PIN;
+    if (cosmo && (record->flags & SC_PINREC_SO_PIN)) record->flags |= SC_PINREC_UNBLOCKING_PIN;
+    if (classic && record->unblockRef != 0xFF) {
+        const uint8_t fromHeaders = m_headers.GetRef((pf & PINF_SO) ? 3 : 4);
+        if (fromHeaders < 0xFF) record->unblockRef = fromHeaders;
+    }
+    if (profile == SC_CARD_TYPE_IAS) {
+        if (record->officerRef == SC_REF_FROM_HEADERS) record->officerRef = m_headers.GetSoPinOrSysKeyRef();
+        if (record->unblockRef == SC_REF_FROM_HEADERS) record->unblockRef = m_headers.GetRef(4);
+    }
+    const bool padRecord = (record->flags & SC_PINREC_PADDED) != 0;
 
     // A check first, then the creation itself.
     record->flags |= SC_PINREC_CHECK_ONLY;
     r = m_pCard->CreatePin(ref, record, nullptr, SC_UNSET, 0);
     record->flags &= ~SC_PINREC_CHECK_ONLY;
+    PinBuffer value;
+    uint32_t len = 0;
     if (r >= 0 || r == SC_E_UNSUPPORTED_FEATURE || r == SC_E_UNIMPLEMENTED_FEATURE) {
-        PinBuffer value;
-        uint32_t len = 0;
         const bool noValue = record->hasValue == 0 || !newPin || !*newPin;
         if (noValue) {
             record->flags |= SC_PINREC_NO_VALUE;
@@ -478,37 +507,84 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             }
         }
         if (newPin && *newPin) {
-            r = RecordValue(newPin, record->maxLen, (record->flags & SC_PINREC_PADDED) != 0, record->padChar, &value,
-                            &len);
+            r = RecordValue(newPin, record->maxLen, padRecord, record->padChar, &value, &len);
             if (r < 0) return r;
         }
         r = m_pCard->CreatePin(ref, record, Data(value), len, 0);
     }
-    if (r == SC_E_PIN_ALREADY_INITIALIZED && !(record->flags & SC_PINREC_NO_RESET) &&
-        profile == SC_CARD_TYPE_COSMOPOLIC) {
-        // Reset by blocking and unblocking with the authorising PIN.
-        if (!parent) {
+
+    if (cosmo && r >= 0 && (record->flags & SC_PINREC_UNBLOCKING_PIN) && (record->flags & SC_PINREC_SO_PIN))
+        record->flags &= ~SC_PINREC_UNBLOCKING_PIN;
+    const bool resetAllowed = !(record->flags & SC_PINREC_NO_RESET);
+    bool doReset = false;
+    if (classic && r == SC_E_ACCESS_DENIED && resetAllowed && status >= 0) r = SC_E_PIN_ALREADY_INITIALIZED;
+    if (r == SC_E_PIN_ALREADY_INITIALIZED && resetAllowed) {
+        if (cosmo) {
+            if (parent && (IntOr(parent->typeAttributes.storedLength, 0) == 0 ||
+                           IntOr(parent->typeAttributes.storedLength, 0) == 16))
+                doReset = true;
+        } else if (classic) {
+            const bool isUser = (pf & (PINF_SO | PINF_UNBLOCKING)) == 0;
             r = SC_E_PIN_ALREADY_INITIALIZED;
-        } else {
-            const char* authText = authPin;
-            const VerifiedPin* kept = FindVerifiedPin(parent);
-            if (!authText && kept) authText = kept->pin;
-            const long parentStored = IntOr(parent->typeAttributes.storedLength, 0);
-            if (parentStored != 0 && parentStored != 16) {
-                r = SC_E_PIN_ALREADY_INITIALIZED;
-            } else {
-                r = m_pCard->BlockPin(ref);
-                if (r == 0 || r == SC_E_PIN_BLOCKED) {
-                    if (record->flags & SC_PINREC_NO_VALUE) {
-                        r = 0;
-                    } else {
-                        r = m_pCard->UnblockPin(ref, reinterpret_cast<const uint8_t*>(authText),
-                                                reinterpret_cast<const uint8_t*>(newPin), SC_UNSET, SC_UNSET);
+            if (isUser && !so && authPin &&
+                (pending == SC_E_PIN_NOT_INITIALIZED || pending == SC_E_NO_REFERENCED_DATA) &&
+                record->unblockRef != 0xFF && record->pukText) {
+                if (status == 0 || status > 0 || status == SC_E_PIN_BLOCKED) {
+                    const bool blocked = status == SC_E_PIN_BLOCKED;
+                    // The unblocking PIN first.
+                    SCPinParams pukRec;
+                    pukRec.flags = record->pukFlags;
+                    pukRec.officerRef = record->officerRef;
+                    pukRec.minLen = record->pukMinLen;
+                    pukRec.maxLen = record->pukMaxLen;
+                    pukRec.padChar = record->pukPadChar;
+                    pukRec.unblockRef = 0xFF;
+                    PinBuffer puk;
+                    uint32_t pukLen = 0;
+                    r = RecordValue(record->pukText, pukRec.maxLen, (pukRec.flags & SC_PINREC_PADDED) != 0,
+                                    pukRec.padChar, &puk, &pukLen);
+                    if (r >= 0) r = m_pCard->CreatePin(record->unblockRef, &pukRec, Data(puk), pukLen, 0);
+                    if (r == SC_E_ACCESS_DENIED && blocked) r = SC_E_PIN_BLOCKED;
+                    if (r >= 0 && !blocked) {
+                        PinBuffer oldV, newV;
+                        uint32_t oldLen = 0, newLen = 0;
+                        r = RecordValue(authPin, record->maxLen, padRecord, record->padChar, &oldV, &oldLen);
+                        if (r >= 0)
+                            r = RecordValue(newPin ? newPin : "", record->maxLen, padRecord, record->padChar, &newV,
+                                            &newLen);
+                        if (r >= 0) r = m_pCard->ChangePin(ref, Data(oldV), Data(newV), oldLen, newLen);
+                    } else if (r >= 0 && blocked) {
+                        doReset = true;
                     }
                 }
             }
         }
+        if (cosmo && !doReset) r = SC_E_PIN_ALREADY_INITIALIZED;
     }
+    if (doReset && (parent || (record->flags & SC_PINREC_NO_VALUE))) {
+        r = m_pCard->BlockPin(ref);
+        if (r == 0 || r == SC_E_PIN_BLOCKED) {
+            if (record->flags & SC_PINREC_NO_VALUE) {
+                r = 0;
+            } else if (classic) {
+                PinBuffer puk, nv;
+                uint32_t pukLen = 0, nvLen = 0;
+                r = RecordValue(record->pukText, record->pukMaxLen,
+                                (record->pukFlags & SC_PINREC_PADDED) != 0, record->pukPadChar, &puk, &pukLen);
+                if (r >= 0) r = RecordValue(newPin ? newPin : "", record->maxLen, padRecord, record->padChar, &nv, &nvLen);
+                if (r >= 0) r = m_pCard->UnblockPin(ref, Data(puk), Data(nv), pukLen, nvLen);
+            } else {
+                const char* authText = authPin;
+                const VerifiedPin* kept = parent ? FindVerifiedPin(parent) : nullptr;
+                if (!authText && kept) authText = kept->pin;
+                r = m_pCard->UnblockPin(ref, reinterpret_cast<const uint8_t*>(authText),
+                                        reinterpret_cast<const uint8_t*>(newPin), SC_UNSET, SC_UNSET);
+            }
+        }
+    } else if (doReset) {
+        r = SC_E_PIN_ALREADY_INITIALIZED;
+    }
+
     if (IsCurrentPin(pin)) {
         if (r == 0 && newPin) (void)RememberPin(pin, newPin);
         if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) {
@@ -516,37 +592,32 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             if (outPath) outPath->Clear();
         }
     }
-    if (r != 0) return r;
 
     // The PIN object follows the card: initialised when it has a value.
-    const uint32_t init = (record->flags & SC_PINREC_NO_VALUE) ? 0 : PINF_INITIALIZED;
+    uint32_t init = 0;
+    if (r == 0) {
+        init = (record->flags & SC_PINREC_NO_VALUE) ? 0 : PINF_INITIALIZED;
+    } else if (classic && r == SC_E_PIN_ALREADY_INITIALIZED && (status == SC_E_PIN_NOT_INITIALIZED || status >= 0)) {
+        init = status == SC_E_PIN_NOT_INITIALIZED ? 0 : PINF_INITIALIZED;
+    } else {
+        return r;
+    }
     if ((pf & PINF_INITIALIZED) != init) {
-        ASNbitstr& bits = pin->typeAttributes.pinFlags;
-        (void)bits.setFlags((pf & ~PINF_INITIALIZED) | init);
+        (void)pin->typeAttributes.pinFlags.setFlags((pf & ~PINF_INITIALIZED) | init);
         SCPkcs15ObjectList* aodf = FindListForHandle(pin);
         if (aodf) {
             aodf->SetDirty(true);
-            if ((pf & PINF_SO) || IsWritableWithUserPin(aodf, nullptr)) (void)VerifyPin(pin, newPin, false, nullptr);
+            if (((pf & PINF_SO) || IsWritableWithUserPin(aodf, nullptr)) && newPin && !SkipVerifyForIas(m_pCard))
+                (void)VerifyPin(pin, newPin, false, nullptr);
             SCPath df;
             (void)aodf->Write(nullptr, 0, &df);
         }
     }
-    (void)status;
-    return 0;
+    return r;
 }
 
 // ---- token initialisation ----
 
-namespace {
-
-// IAS cards outside the operational state take no verification.
-bool SkipVerify(SCCard* card) {
-    if (card->GetCardType() != SC_CARD_TYPE_IAS) return false;
-    const SCRESULT lcs = card->GetLifeCycleState();
-    return lcs >= 0 && lcs != 3;
-}
-
-}  // namespace
 
 SCRESULT SCPkcs15App::InitializeToken(const char* userPin, SCPinParams* userRecord, const char* soPin,
                                       SCPinParams* soRecord) {
@@ -577,7 +648,7 @@ SCRESULT SCPkcs15App::InitializeToken(const char* userPin, SCPinParams* userReco
         SCRESULT s = SetPin(pin, nullptr, text, record, nullptr);
         const bool resettable = !(record->flags & SC_PINREC_NO_RESET);
         if ((s == SC_E_PIN_ALREADY_INITIALIZED || s == SC_E_ACCESS_DENIED) && resettable) s = 0;
-        if (s == 0 && *text && !(record->flags & SC_PINREC_NO_VALUE) && !SkipVerify(m_pCard))
+        if (s == 0 && *text && !(record->flags & SC_PINREC_NO_VALUE) && !SkipVerifyForIas(m_pCard))
             s = VerifyPin(pin, text, false, nullptr);
         if (s < 0) DebugLogWrite(2, 0, failText, static_cast<unsigned>(s & 0xFFFFFFFF));
         return s;
