@@ -834,3 +834,65 @@ TEST(Pkcs15AppProfiles, LocalPinRecordsNeedAValidKeySet) {
     EXPECT_TRUE(ti.seInfo.GetTail()->owner.isEqual("1.3.6.1.4.1.32473.2.9.5.3.1"));
     EXPECT_EQ(0x91, ti.seInfo.GetTail()->se.getLong());
 }
+
+// The same application on a card of another model, made by the simulator's generator.
+class Pkcs15AppModel : public CardSim {
+protected:
+    void TearDown() override {
+        m_p15.reset();
+        CardSim::TearDown();
+    }
+    SCPkcs15App* Open(int model) {
+        SCPkcs15InstallAppServices();
+        const std::string name = "pkcs15-model" + std::to_string(model) + "-gen";
+        const std::string path = ImagePath(name);
+        const std::string cmd = "/usr/bin/python3 " MIRTAL_SOURCE_DIR "/tools/cardsim/cardgen.py pkcs15 '" + path +
+                                "' --model " + std::to_string(model) + " >/dev/null";
+        if (std::system(cmd.c_str()) != 0) return nullptr;
+        void* lib = dlopen(CARDSIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (!lib) return nullptr;
+        auto addReader = reinterpret_cast<int (*)(const char*)>(dlsym(lib, "CardSimAddReader"));
+        auto insert = reinterpret_cast<int (*)(const char*, const char*)>(dlsym(lib, "CardSimInsert"));
+        const std::string reader = "Card " + name;
+        if (!addReader || !insert || addReader(reader.c_str()) != 0 || insert(reader.c_str(), path.c_str()) != 0)
+            return nullptr;
+        m_card = Connect(name);
+        if (!m_card) return nullptr;
+        m_p15.reset(new SCPkcs15Card(m_card));
+        if (m_p15->Load() != 0 || m_p15->GetApplicationCount() < 1) return nullptr;
+        return m_p15->GetApplicationAt(0);
+    }
+    SCCard* m_card = nullptr;
+    std::unique_ptr<SCPkcs15Card> m_p15;
+};
+
+TEST_F(Pkcs15AppModel, PinOperationsOnAModel4Card) {
+    SCPkcs15App* app = Open(4);
+    ASSERT_NE(nullptr, app);
+    EXPECT_EQ(SC_CARD_TYPE_CLASSIC, m_card->GetCardType());
+    ASSERT_EQ(0, app->Load(false));
+    ASNPkcs15AuthObject* user = nullptr;
+    ASSERT_EQ(0, app->FindPinObject(SCPkcs15App::PIN_USER, &user));
+    EXPECT_EQ(SC_E_VERIFY_FAILED, app->VerifyPin(user, "9999", true, nullptr));
+    EXPECT_EQ(0, app->VerifyPin(user, kUserPin, true, nullptr));
+    EXPECT_EQ(0, app->ChangePin(user, kUserPin, "2468"));
+    EXPECT_EQ(0, app->VerifyCachedPin(user, nullptr));
+    // An initialised PIN with an officer PIN on the application is not set again.
+    SCPinParams record;
+    record.pukText = kPuk;
+    EXPECT_EQ(SC_E_PIN_ALREADY_INITIALIZED, app->SetPin(user, "2468", "1357", &record, nullptr));
+    EXPECT_EQ(0, app->VerifyPin(user, "2468", false, nullptr));
+}
+
+TEST_F(Pkcs15AppModel, PinOperationsOnAModel7Card) {
+    SCPkcs15App* app = Open(7);
+    ASSERT_NE(nullptr, app);
+    ASSERT_EQ(0, app->Load(false));
+    ASNPkcs15AuthObject* user = nullptr;
+    ASSERT_EQ(0, app->FindPinObject(SCPkcs15App::PIN_USER, &user));
+    EXPECT_EQ(SC_E_VERIFY_FAILED, app->VerifyPin(user, "9999", true, nullptr));
+    EXPECT_EQ(2, app->QueryPinStatus(user, nullptr));
+    EXPECT_EQ(0, app->VerifyPin(user, kUserPin, true, nullptr));
+    EXPECT_EQ(0, app->UnblockPin(user, kPuk, "8642"));
+    EXPECT_EQ(0, app->VerifyPin(user, "8642", false, nullptr));
+}
