@@ -144,6 +144,9 @@ public:
     int WriteProfileRecords(ASNPkcs15TokenInfo* tokenInfo, const SCFileHeaderList& headers);
     // Rebuilds the header list from the profile template, the AODF PINs and the TokenInfo's seInfo.
     void ReadProfileRecords(SCFileHeaderList* headers);
+    // Reads security environment n of an IAS application (by AID; none: the IAS-ECC default) into the
+    // header list; 1 on success, 0 on failure (logged).
+    int ReadSecurityInfoEnvListFromCard(SCFileHeaderList* headers, int n, const uint8_t* aid, size_t aidLen);
     // Token index of the profile templates: -1, 0, or the application's place on the card.
     int GetTokenIndex() const;
 

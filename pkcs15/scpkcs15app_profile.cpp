@@ -7,6 +7,10 @@
 #include "keys/dhkeys.h"
 #include "lib/libasn/x942dh.h"
 #include "pkcs15/scpkcs15app.h"
+#include "smartcard/sc_card_ias.h"
+#include "smartcard/sc_fileheader_ias.h"
+#include "smartcard/sc_transactguard.h"
+#include "support/debuglog.h"
 
 namespace {
 
@@ -321,4 +325,39 @@ void SCPkcs15App::ReadProfileRecords(SCFileHeaderList* h) {
         if (!IsSet(*h, 14)) h->SetRef(14, combined());
     }
     if (ti.wasSupportedAlgorithms) KeySetFromAlgorithms(ti, h, seX942, sePkcs3);
+    if (type == SC_CARD_TYPE_IAS && ti.wasSeInfo) {
+        for (POSITION p = ti.seInfo.GetHeadPosition(); p;) {
+            const ASNPkcs15SecEnvInfo* e = ti.seInfo.GetNext(p);
+            const long n = SeNumber(*e);
+            if (!e->wasOwner || !e->owner.isEqual(kOidIasSe) || n < 0 || n > 255) continue;
+            (void)ReadSecurityInfoEnvListFromCard(h, static_cast<int>(n), e->wasAid ? e->aid.getData() : nullptr,
+                                                  e->wasAid ? static_cast<size_t>(e->aid.getLength()) : 0);
+        }
+    }
+}
+
+int SCPkcs15App::ReadSecurityInfoEnvListFromCard(SCFileHeaderList* headers, int n, const uint8_t* aid, size_t aidLen) {
+    static const uint8_t kIasAid[] = {0xA0, 0x00, 0x00, 0x00, 0x77, 0x01, 0x08, 0x00,
+                                      0x07, 0x00, 0x00, 0xFE, 0x00, 0x00, 0x01, 0x00};
+    SCCard_IAS* ias = dynamic_cast<SCCard_IAS*>(m_pCard);
+    if (!headers || !ias) return 0;
+    if (!aid || aidLen == 0) {
+        aid = kIasAid;
+        aidLen = sizeof kIasAid;
+    }
+    if (aidLen > 65535) aidLen = 65535;
+    SCTransactGuard guard(m_pCard);
+    SCRESULT r = ias->SelectByAid(aid, aidLen, 0, nullptr);
+    SCFileHeader_IAS sdo(0xFB, static_cast<uint8_t>(n == 255 ? 0xFF : (n & 0x7F)));
+    if (r >= 0) r = ias->GetSdoData(&sdo);
+    if (r >= 0 && sdo.GetRaw().empty()) r = SC_E_INVALID_DATA_FORMAT;
+    if (r < 0) {
+        char name[96];
+        DebugLogWrite(2, 0, "PKCS#15: SCPkcs15App::ReadSecurityInfoEnvListFromCard: failed to read SSE %.2x from IAS Card: %s (0x%08lx)",
+                      static_cast<unsigned>(n & 0xFF), SCPkcs15GetErrorName(r, name, sizeof name),
+                      static_cast<unsigned long>(static_cast<uint64_t>(r) & 0xFFFFFFFFu));
+        return 0;
+    }
+    headers->AddHeader(sdo.GetRaw().data(), sdo.GetRaw().size());
+    return 1;
 }

@@ -895,4 +895,8 @@ TEST_F(Pkcs15AppModel, PinOperationsOnAModel7Card) {
     EXPECT_EQ(0, app->VerifyPin(user, kUserPin, true, nullptr));
     EXPECT_EQ(0, app->UnblockPin(user, kPuk, "8642"));
     EXPECT_EQ(0, app->VerifyPin(user, "8642", false, nullptr));
+    // A security environment the card does not hold adds nothing to the header list.
+    SCFileHeaderList h;
+    EXPECT_EQ(0, app->ReadSecurityInfoEnvListFromCard(&h, 0x7E, nullptr, 0));
+    EXPECT_EQ(0u, h.GetHeaderCount());
 }
