@@ -45,6 +45,7 @@ SCPkcs15App::SCPkcs15App(SCCard* card, SCPkcs15Card* owner, const ASNPkcs15DIRRe
       m_pOwner(owner),
       m_flags(0),
       m_hasDirRecord(false),
+      m_pDirSource(record),
       m_verifiedPins(8, true),
       m_pCurrentPin(nullptr) {
     for (DirList& l : m_lists) l.SetOwnership(true);
@@ -191,6 +192,7 @@ void SCPkcs15App::Clear(bool full) {
     m_flags &= ~0x133u;
     if (!full) return;
     m_hasDirRecord = false;
+    m_pDirSource = nullptr;
     m_dirRecord.clear();
     m_pOwner = nullptr;
     DeleteAllLists();
@@ -211,7 +213,10 @@ SCPkcs15App* SvcCreate(SCCard* card, SCPkcs15Card* owner, ASNPkcs15DIRRecord* re
 void SvcDestroy(SCPkcs15App* app) { delete app; }
 SCRESULT SvcLoad(SCPkcs15App* app, uint32_t flags) { return app ? app->Load((flags & 1) != 0) : SC_E_BAD_PARAMS; }
 bool SvcIsLoaded(SCPkcs15App* app) { return app && app->IsLoaded(); }
-ASNPkcs15DIRRecord* SvcGetDirRecord(SCPkcs15App* app) { return app ? app->GetDirRecord() : nullptr; }
+// The card object removes this record from EF.DIR by its address: the one the application was made from.
+ASNPkcs15DIRRecord* SvcGetDirRecord(SCPkcs15App* app) {
+    return app ? const_cast<ASNPkcs15DIRRecord*>(app->GetSourceDirRecord()) : nullptr;
+}
 SCRESULT SvcClear(SCPkcs15App* app) { return app ? app->ClearPkcs15Directory() : SC_E_BAD_PARAMS; }
 
 bool SvcKeepsPin(SCPkcs15App* app, const ASNPkcs15AuthObject* pin) { return app && app->HasVerifiedPin(pin); }

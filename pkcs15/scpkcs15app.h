@@ -70,6 +70,8 @@ public:
     SCCard* GetCard() const { return m_pCard; }
     SCPkcs15Card* GetOwner() const { return m_pOwner; }
     ASNPkcs15DIRRecord* GetDirRecord() { return m_hasDirRecord ? &m_dirRecord : nullptr; }
+    // The EF.DIR record this application was made from (compared by address only; may be gone).
+    const ASNPkcs15DIRRecord* GetSourceDirRecord() const { return m_pDirSource; }
     SCPkcs15ODF& GetOdf() { return m_odf; }
     SCPkcs15TokenInfo& GetTokenInfoFile() { return m_tokenInfo; }
     const SCFileHeaderList& GetHeaderList() const { return m_headers; }
@@ -209,6 +211,7 @@ private:
     uint32_t m_flags;
     ASNPkcs15DIRRecord m_dirRecord;
     bool m_hasDirRecord;
+    const ASNPkcs15DIRRecord* m_pDirSource;
     DirList m_lists[L_COUNT];
     SCFileHeaderList m_headers;
     VerifiedPinList m_verifiedPins;

@@ -346,6 +346,16 @@ SCRESULT SCPkcs15App::SetTokenLabel(const char* text, uint32_t len) {
         m_dirRecord.wasLabel = 1;
         ti.wasLabel = 1;
     }
+    // The card's EF.DIR keeps its own record: it takes the label too while it still holds it.
+    if (m_pOwner && m_pDirSource) {
+        TypedPointerList<ASNPkcs15DIRRecord>& recs = m_pOwner->GetCardDir().DirRecords();
+        POSITION p = recs.Find(m_pDirSource);
+        if (p) {
+            ASNPkcs15DIRRecord* src = recs.GetAt(p);
+            src->label = m_dirRecord.label;
+            src->wasLabel = m_dirRecord.wasLabel;
+        }
+    }
     m_tokenInfo.SetDirty(true);
     return 0;
 }

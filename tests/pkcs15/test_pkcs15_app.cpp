@@ -426,6 +426,8 @@ TEST_F(Pkcs15App, TokenLabelAndSerialNumberCanBeSet) {
     ASSERT_EQ(9, m_app->GetTokenLabel(label, sizeof label));
     EXPECT_EQ(0, std::memcmp("New label", label, 9));
     EXPECT_TRUE(m_app->GetTokenInfoFile().IsDirty());
+    ASSERT_EQ(1, m_p15->GetCardDir().DirRecords().GetCount());
+    EXPECT_TRUE(m_p15->GetCardDir().DirRecords().GetHead()->label.isEqual("New label"));
     ASSERT_EQ(0, m_app->SetTokenLabel(nullptr, 0));
     EXPECT_EQ(0, m_app->GetTokenLabel(label, sizeof label));
     ASSERT_EQ(0, m_app->SetSerialNumber("0011223344556677", ~0u));
@@ -720,6 +722,21 @@ TEST_F(Pkcs15App, LogoutWithResetMakesTheNextLoadReadTheCardAgain) {
         EXPECT_EQ(0, m_app->Load(false));
     }
     EXPECT_TRUE(m_app->IsLoaded());
+}
+
+TEST_F(Pkcs15App, FullClearForgetsTheDirRecordAndEveryList) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, true, nullptr));
+    EXPECT_EQ(m_p15->GetCardDir().DirRecords().GetHead(), m_app->GetSourceDirRecord());
+    m_app->Clear(true);
+    EXPECT_EQ(nullptr, m_app->GetDirRecord());
+    EXPECT_EQ(nullptr, m_app->GetOwner());
+    EXPECT_EQ(0, m_app->GetVerifiedPinCount());
+    for (int tag = 0xA0; tag <= 0xA8; ++tag) EXPECT_EQ(0, m_app->GetListForTag(tag)->GetCount());
+    EXPECT_FALSE(m_app->GetTokenInfoFile().Contents().wasLabel);
+    EXPECT_EQ(SC_E_BAD_USAGE, m_app->Load(false));
+    ASNPkcs15AuthObject* pin = nullptr;
+    EXPECT_EQ(SC_E_PKCS15_PIN_NOT_FOUND, m_app->FindPinObject(SCPkcs15App::PIN_USER, &pin));
 }
 
 TEST(Pkcs15AppNoCard, WithoutCardOrDirRecordNothingLoads) {
