@@ -239,3 +239,152 @@ const uint8_t* RsaOaepParams::getLabel(long* len) const {
     if (len != nullptr) *len = n > 0 ? n : 0;
     return n > 0 ? m_label.getData() : nullptr;
 }
+
+// ---------------------------------------------------------------------------
+// Numeric settings by hash id, shared by both parameter structures.
+
+namespace {
+
+int mgfHashAlgoOf(uint8_t present, const AlgorithmIdentifier& mgf, unsigned* out) {
+    if (!present) {
+        if (out != nullptr) *out = 1;
+        return 0;
+    }
+    int h = mgfHashOf(mgf);
+    if (h <= 0) return -1;
+    if (out == nullptr) return h == 1 ? 0 : -1;
+    *out = static_cast<unsigned>(h);
+    return 0;
+}
+
+// [0] and [1] from hash ids; defaults stay absent. 1, or 0 for an id without a digest.
+int setHashAndMgf(ASNexpl<AlgorithmIdentifier>& hash, uint8_t& wasHash, ASNexpl<AlgorithmIdentifier>& mgf,
+                  uint8_t& wasMgf, unsigned hashAlgo, int mgfFlag, unsigned mgfHashAlgo) {
+    if (hashAlgo != 1) {
+        if (setHashAlg(hash.value, hashAlgo) != 1) return 0;
+        wasHash = 1;
+    }
+    if (mgfFlag != 0 || mgfHashAlgo != 1) {
+        AlgorithmIdentifier h;
+        if (setHashAlg(h, mgfHashAlgo) != 1) return 0;
+        if (mgf.value.set(algoid::mgf1(), &h) != 1) return 0;
+        wasMgf = 1;
+    }
+    return 1;
+}
+
+// A non-negative 64-bit value as INTEGER.
+int setInt64(ASNinteger& v, int64_t x) {
+    uint8_t b[8];
+    uint64_t u = static_cast<uint64_t>(x);
+    for (int i = 0; i < 8; i++) b[i] = static_cast<uint8_t>(u >> (56 - 8 * i));
+    if (x >= 0) return v.setUnsigned(b, 8);
+    // Two's complement for a negative value, shortest form.
+    int start = 0;
+    while (start < 7 && b[start] == 0xFF && (b[start + 1] & 0x80)) start++;
+    return v.set(b + start, 8 - start);
+}
+
+bool sameField(uint8_t present, const ASNobject& a, const ASNobject& b) {
+    return !present || a.tag == b.tag;
+}
+
+}  // namespace
+
+unsigned RsaPssParams::getHashAlgo() const { return static_cast<unsigned>(getHashId()); }
+
+int RsaPssParams::getMgfHashAlgo(unsigned* mgfHash) const {
+    return mgfHashAlgoOf(wasMaskGenAlgorithm, maskGenAlgorithm.value, mgfHash);
+}
+
+int RsaPssParams::setParams(unsigned hashAlgo, int mgfFlag, unsigned mgfHashAlgo, int64_t salt, int64_t trailer) {
+    clear();
+    if (setHashAndMgf(hashAlgorithm, wasHashAlgorithm, maskGenAlgorithm, wasMaskGenAlgorithm, hashAlgo, mgfFlag,
+                      mgfHashAlgo) != 1) {
+        clear();
+        return 0;
+    }
+    if (salt != 20) {
+        if (setInt64(saltLength.value, salt) != 1) return 0;
+        wasSaltLength = 1;
+    }
+    if (trailer != 1) {
+        if (setInt64(trailerField.value, trailer) != 1) return 0;
+        wasTrailerField = 1;
+    }
+    return 1;
+}
+
+bool RsaPssParams::operator==(const RsaPssParams& o) const {
+    if (wasHashAlgorithm != o.wasHashAlgorithm || wasMaskGenAlgorithm != o.wasMaskGenAlgorithm ||
+        wasSaltLength != o.wasSaltLength || wasTrailerField != o.wasTrailerField)
+        return false;
+    if (!sameField(wasHashAlgorithm, hashAlgorithm, o.hashAlgorithm) ||
+        !sameField(wasMaskGenAlgorithm, maskGenAlgorithm, o.maskGenAlgorithm) ||
+        !sameField(wasSaltLength, saltLength, o.saltLength) || !sameField(wasTrailerField, trailerField, o.trailerField))
+        return false;
+    if (wasHashAlgorithm && !(hashAlgorithm.value == o.hashAlgorithm.value)) return false;
+    if (wasMaskGenAlgorithm && !(maskGenAlgorithm.value == o.maskGenAlgorithm.value)) return false;
+    if (wasSaltLength && !(saltLength.value == o.saltLength.value)) return false;
+    if (wasTrailerField && !(trailerField.value == o.trailerField.value)) return false;
+    return true;
+}
+
+RsaOaepParams::RsaOaepParams(const RsaOaepParams& o)
+    : ASNsequenceF(o), hashAlgorithm(o.hashAlgorithm), maskGenAlgorithm(o.maskGenAlgorithm),
+      pSourceAlgorithm(o.pSourceAlgorithm), wasHashAlgorithm(o.wasHashAlgorithm),
+      wasMaskGenAlgorithm(o.wasMaskGenAlgorithm), wasPSourceAlgorithm(o.wasPSourceAlgorithm), m_label(o.m_label) {}
+
+RsaOaepParams& RsaOaepParams::operator=(const RsaOaepParams& o) {
+    if (this == &o) return *this;
+    hashAlgorithm = o.hashAlgorithm;
+    maskGenAlgorithm = o.maskGenAlgorithm;
+    pSourceAlgorithm = o.pSourceAlgorithm;
+    wasHashAlgorithm = o.wasHashAlgorithm;
+    wasMaskGenAlgorithm = o.wasMaskGenAlgorithm;
+    wasPSourceAlgorithm = o.wasPSourceAlgorithm;
+    m_label = o.m_label;
+    return *this;
+}
+
+unsigned RsaOaepParams::getHashAlgo() const { return static_cast<unsigned>(getHashId()); }
+
+int RsaOaepParams::getMgfHashAlgo(unsigned* mgfHash) const {
+    return mgfHashAlgoOf(wasMaskGenAlgorithm, maskGenAlgorithm.value, mgfHash);
+}
+
+unsigned RsaOaepParams::getLabelLength() const {
+    long n = 0;
+    getLabel(&n);
+    return static_cast<unsigned>(n);
+}
+
+int RsaOaepParams::setParams(unsigned hashAlgo, int mgfFlag, unsigned mgfHashAlgo, const uint8_t* label,
+                             unsigned labelLen) {
+    clear();
+    if (setHashAndMgf(hashAlgorithm, wasHashAlgorithm, maskGenAlgorithm, wasMaskGenAlgorithm, hashAlgo, mgfFlag,
+                      mgfHashAlgo) != 1) {
+        clear();
+        return 0;
+    }
+    if (label != nullptr && labelLen > 0) {
+        if (m_label.set(label, labelLen) != 1) return 0;
+        if (pSourceAlgorithm.value.set(algoid::pSpecified(), &m_label) != 1) return 0;
+        wasPSourceAlgorithm = 1;
+    }
+    return 1;
+}
+
+bool RsaOaepParams::operator==(const RsaOaepParams& o) const {
+    if (wasHashAlgorithm != o.wasHashAlgorithm || wasMaskGenAlgorithm != o.wasMaskGenAlgorithm ||
+        wasPSourceAlgorithm != o.wasPSourceAlgorithm)
+        return false;
+    if (!sameField(wasHashAlgorithm, hashAlgorithm, o.hashAlgorithm) ||
+        !sameField(wasMaskGenAlgorithm, maskGenAlgorithm, o.maskGenAlgorithm) ||
+        !sameField(wasPSourceAlgorithm, pSourceAlgorithm, o.pSourceAlgorithm))
+        return false;
+    if (wasHashAlgorithm && !(hashAlgorithm.value == o.hashAlgorithm.value)) return false;
+    if (wasMaskGenAlgorithm && !(maskGenAlgorithm.value == o.maskGenAlgorithm.value)) return false;
+    if (wasPSourceAlgorithm && !(pSourceAlgorithm.value == o.pSourceAlgorithm.value)) return false;
+    return true;
+}

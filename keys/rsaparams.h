@@ -35,6 +35,17 @@ public:
     // 1 when absent; -1 when it does not fit.
     int getTrailerField() const;
 
+    // Hash id of [0] (1 when absent, 0 for an unknown digest).
+    unsigned getHashAlgo() const;
+    // Absent [1]: stores 1, returns 0. MGF1 with a known digest: stores its id, returns 0;
+    // with a null output, 0 only when that id is 1. Anything else: -1, nothing stored.
+    int getMgfHashAlgo(unsigned* mgfHash) const;
+    // mgfFlag 0 with mgfHashAlgo 1 leaves [1] out; defaults are never written. 1, or 0.
+    int setParams(unsigned hashAlgo, int mgfFlag, unsigned mgfHashAlgo, int64_t saltLength, int64_t trailerField);
+    // Same presence, tags and values of every present field.
+    bool operator==(const RsaPssParams& other) const;
+    bool operator!=(const RsaPssParams& other) const { return !(*this == other); }
+
     ASNexpl<AlgorithmIdentifier> hashAlgorithm;
     ASNexpl<AlgorithmIdentifier> maskGenAlgorithm;
     ASNexpl<ASNinteger> saltLength;
@@ -48,6 +59,8 @@ public:
 class RsaOaepParams : public ASNsequenceF {
 public:
     explicit RsaOaepParams(uint32_t tag = 0);
+    RsaOaepParams(const RsaOaepParams& other);
+    RsaOaepParams& operator=(const RsaOaepParams& other);
     ~RsaOaepParams() override;
 
     void clear() override;
@@ -64,6 +77,16 @@ public:
     int getMgfHashId() const;
     // The pSpecified label octets and their count; NULL and 0 when there is none.
     const uint8_t* getLabel(long* len) const;
+
+    unsigned getHashAlgo() const;
+    int getMgfHashAlgo(unsigned* mgfHash) const;
+    // The pSpecified label, null and 0 for the empty label.
+    const uint8_t* getLabel() const { return getLabel(nullptr); }
+    unsigned getLabelLength() const;
+    // Defaults are left out; a label is written only when non-null and non-empty. 1, or 0.
+    int setParams(unsigned hashAlgo, int mgfFlag, unsigned mgfHashAlgo, const uint8_t* label, unsigned labelLen);
+    bool operator==(const RsaOaepParams& other) const;
+    bool operator!=(const RsaOaepParams& other) const { return !(*this == other); }
 
     ASNexpl<AlgorithmIdentifier> hashAlgorithm;
     ASNexpl<AlgorithmIdentifier> maskGenAlgorithm;
