@@ -48,87 +48,106 @@ SCRESULT SCPkcs15ObjectList::Encode(MemFile* out) {
 
 // ---- authentication objects ----
 
-SCPkcs15AuthObjectList::SCPkcs15AuthObjectList(SCCard* card) : SCPkcs15ObjectList(card, 0x700), m_records(8, true) {}
+SCPkcs15AuthObjectList::SCPkcs15AuthObjectList(SCCard* card)
+    : SCPkcs15TypedObjectList<ASNPkcs15AuthObject>(card, 0x700) {}
 
-SCPkcs15AuthObjectList::~SCPkcs15AuthObjectList() { m_records.DeleteAll(); }
-
-bool SCPkcs15AuthObjectList::HoldsHandle(const void* handle) const {
-    return handle != nullptr && m_records.Find(static_cast<const ASNPkcs15AuthObject*>(handle)) != nullptr;
-}
+SCPkcs15AuthObjectList::~SCPkcs15AuthObjectList() = default;
 
 SCRESULT SCPkcs15AuthObjectList::GetObjectKind(void* handle) {
     // Every record of this list is a PIN object.
     return HoldsHandle(handle) ? 0x1000700 : SC_E_PKCS15_INVALID_HANDLE;
 }
 
-SCRESULT SCPkcs15AuthObjectList::FindObjects(const SCPkcs15ObjectAttributeList* tmpl, uint32_t* found,
-                                             void** handle) {
-    if (!found || !handle) return SC_E_BAD_PARAMS;
-    *found = 0;
-    void* prev = *handle;
-    *handle = nullptr;
-    if (tmpl) {
-        for (size_t i = 0; i < tmpl->GetCount(); ++i) {
-            const SCPkcs15ObjectAttribute* a = tmpl->GetAt(i);
-            uint32_t kind = 0;
-            if (a->GetType() != 1 || !a->GetInteger(&kind)) return 0;
-            if (!SCPkcs15ObjectAttribute::KindMatches(kind, 0x1000700)) return 0;
-        }
+// PIN objects are public and are changed only through the PIN operations.
+SCRESULT SCPkcs15AuthObjectList::IsPrivate(void* handle) { return HoldsHandle(handle) ? 0 : SC_E_PKCS15_INVALID_HANDLE; }
+SCRESULT SCPkcs15AuthObjectList::IsReadOnly(void* handle) { return HoldsHandle(handle) ? 1 : SC_E_PKCS15_INVALID_HANDLE; }
+
+const ASNPkcs15Path* SCPkcs15AuthObjectList::GetValuePath(ASNPkcs15AuthObject* rec) {
+    return rec && rec->typeAttributes.wasPath ? &rec->typeAttributes.path : nullptr;
+}
+
+namespace {
+// A small non-negative INTEGER as u32; false when it does not fit.
+bool SmallInt(const ASNinteger& i, uint32_t* out) {
+    long v = 0;
+    try {
+        v = i.getLong();
+    } catch (...) {
+        return false;
     }
-    POSITION pos = m_records.GetHeadPosition();
-    if (prev) {
-        pos = m_records.Find(static_cast<ASNPkcs15AuthObject*>(prev));
-        if (!pos) return SC_E_PKCS15_INVALID_HANDLE;
-        m_records.GetNext(pos);
-    }
-    if (!pos) return 0;
-    *handle = m_records.GetAt(pos);
-    *found = 1;
+    if (v < 0 || v > 0x7FFFFFFFL) return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+}  // namespace
+
+SCRESULT SCPkcs15AuthObjectList::CompareRecords(ASNPkcs15AuthObject* a, ASNPkcs15AuthObject* b) {
+    const ASNPkcs15Path* pa = GetValuePath(a);
+    const ASNPkcs15Path* pb = GetValuePath(b);
+    if ((pa == nullptr) != (pb == nullptr)) return SC_E_PKCS15_DIFFERENT;
+    if (pa && !ComparePaths(*pa, *pb)) return SC_E_PKCS15_DIFFERENT;
+    uint32_t ra = 0, rb = 0;
+    bool ha = a->typeAttributes.wasPinReference && SmallInt(a->typeAttributes.pinReference, &ra);
+    bool hb = b->typeAttributes.wasPinReference && SmallInt(b->typeAttributes.pinReference, &rb);
+    if (ha != hb || ra != rb) return SC_E_PKCS15_DIFFERENT;
+    // Neither path nor reference: only the authId can tell them apart.
+    if (!pa && !ha && !(a->classAttributes.authId == b->classAttributes.authId)) return SC_E_PKCS15_DIFFERENT;
     return 0;
 }
 
 SCRESULT SCPkcs15AuthObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) {
     if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
     if (!attr) return SC_E_BAD_PARAMS;
-    if (attr->GetType() != 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
-    return attr->SetInteger(1, 0x1000700) ? 0 : SC_E_NO_MEMORY;
-}
-
-void SCPkcs15AuthObjectList::ClearContents() {
-    m_records.DeleteAll();
-    SCPkcs15ObjectList::ClearContents();
-}
-
-SCRESULT SCPkcs15AuthObjectList::TakeRecord(const ASNany& record) {
-    // Only PIN objects (SEQUENCE) are decoded; other authentication types stay raw.
-    if (record.tag == 0x30) {
-        ASNPkcs15AuthObject* pin = new (std::nothrow) ASNPkcs15AuthObject(0x30);
-        if (!pin) return SC_E_NO_MEMORY;
-        int a = 0;
-        try {
-            a = pin->assign(record);
-        } catch (...) {
-            a = 0;
-        }
-        if (a == 1) {
-            if (!m_records.AddTail(pin)) {
-                delete pin;
-                return SC_E_NO_MEMORY;
+    const uint64_t type = attr->GetType();
+    if ((type & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15AuthObject>::GetAttribute(handle, attr);
+    ASNPkcs15AuthObject* rec = static_cast<ASNPkcs15AuthObject*>(handle);
+    if (type == 0x701)
+        return attr->SetBinary(type, rec->classAttributes.authId.getData(),
+                               static_cast<uint32_t>(rec->classAttributes.authId.getLength()))
+                   ? 0
+                   : SC_E_NO_MEMORY;
+    const ASNPkcs15PinAttributes& pin = rec->typeAttributes;
+    uint32_t v = 0;
+    int ok = 1;
+    switch (type) {
+        case 0x1000701: ok = attr->SetFlags(type, pin.pinFlags.getFlags(), 0xFFFFFFFFu); break;
+        case 0x1000702: {
+            long t = 0;
+            try {
+                t = pin.pinType.getLong();
+            } catch (...) {
+                return SC_E_INVALID_DATA_VALUE;
             }
-            return 0;
+            if (t < 0 || t > 0x7FFFFFFFL) return SC_E_INVALID_DATA_VALUE;
+            ok = attr->SetInteger(type, static_cast<uint32_t>(t));
+            break;
         }
-        delete pin;
-        if (a == -2) return SC_E_NO_MEMORY;
+        case 0x1000703:
+            if (!SmallInt(pin.minLength, &v)) return SC_E_INVALID_DATA_VALUE;
+            ok = attr->SetInteger(type, v);
+            break;
+        case 0x1000704:
+            if (!SmallInt(pin.storedLength, &v)) return SC_E_INVALID_DATA_VALUE;
+            ok = attr->SetInteger(type, v);
+            break;
+        case 0x1000705:
+            if (!pin.wasMaxLength) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            if (!SmallInt(pin.maxLength, &v)) return SC_E_INVALID_DATA_VALUE;
+            ok = attr->SetInteger(type, v);
+            break;
+        case 0x1000706:
+            if (pin.wasPinReference && !SmallInt(pin.pinReference, &v)) return SC_E_INVALID_DATA_VALUE;
+            ok = attr->SetInteger(type, pin.wasPinReference ? v : 0);
+            break;
+        case 0x1000707:
+            if (!pin.wasPadChar || pin.padChar.getLength() < 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            ok = attr->SetBinary(type, pin.padChar.getData(), 1);
+            break;
+        case 0x1000709:
+            if (!pin.wasPath) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            ok = attr->SetBinary(type, pin.path.path.getData(), static_cast<uint32_t>(pin.path.path.getLength()));
+            break;
+        default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
     }
-    return SCPkcs15ObjectList::TakeRecord(record);
-}
-
-SCRESULT SCPkcs15AuthObjectList::EncodeRecords(MemFile* out) {
-    SCRESULT total = 0;
-    for (POSITION p = m_records.GetHeadPosition(); p;) {
-        SCRESULT w = EncodeAsn(*m_records.GetNext(p), out);
-        if (w < 0) return w;
-        total += w;
-    }
-    return total;
+    return ok ? 0 : SC_E_NO_MEMORY;
 }

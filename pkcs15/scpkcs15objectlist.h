@@ -1,14 +1,23 @@
 // Object directory lists: one directory file (PrKDF, PuKDF, CDF, DODF, AODF,
-// SKDF) with its records. The base keeps records it cannot decode raw and
-// writes them back unchanged; the authentication-object list decodes PIN
-// records, whose addresses are the handles of the application.
+// SKDF) with its records. SCPkcs15ObjectList is what the application holds of
+// any directory; a kind without a record type of its own keeps every record raw
+// and writes it back unchanged. SCPkcs15TypedObjectList<T> decodes records of
+// type T, whose addresses are the handles of the application, and
+// SCPkcs15KeyList<T> tells key records apart by key reference as well.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "lib/libasn/asnany.h"
 #include "lib/libpkcs15/asnpkcs15authobject.h"
+#include "lib/libpkcs15/asnpkcs15commonkeyattributes.h"
+#include "lib/libpkcs15/asnpkcs15object.h"
+#include "lib/libpkcs15/asnpkcs15path.h"
 #include "pkcs15/scpkcs15pathobjectinfo.h"
+#include "smartcard/sc_transactguard.h"
+#include "support/memfile.h"
 #include "support/ptrlist.h"
 
 class SCPkcs15ObjectList : public SCPkcs15PathObjectInfo {
@@ -27,7 +36,8 @@ public:
     void ClearContents() override;
     SCRESULT Encode(MemFile* out) override;
 
-    int GetRawRecordCount() const { return m_rawRecords.GetCount(); }
+    // Records kept raw (not decoded).
+    virtual int GetRawRecordCount() const { return m_rawRecords.GetCount(); }
     // No records at all (decoded or raw).
     virtual bool IsEmpty() const { return m_rawRecords.GetCount() == 0; }
 
@@ -42,29 +52,750 @@ protected:
     TypedPointerList<ASNany> m_rawRecords;
 };
 
+
+// ---------------------------------------------------------------------------
+// Typed directory lists.
+//
+// RecordList<T>: the decoded records of one directory file (in file order) and
+// the records that did not decode as T, kept as raw TLVs and written back after
+// the decoded ones.
+// ---------------------------------------------------------------------------
+
+// The common object attributes of a record; lists of CHOICE record types
+// provide an overload for their type.
+template <class C, class S, class T>
+inline ASNPkcs15CommonObjectAttributes* ScPkcs15CommonAttributesOf(ASNPkcs15Object<C, S, T>& rec) {
+    return &rec.commonObjectAttributes;
+}
+
+template <class T>
+class RecordList : public TypedPointerList<T> {
+public:
+    typedef SCRESULT (*RecordHook)(T* record);
+    static constexpr uint32_t PARSE_CLASSTAG = 1;   // holders and records accept class identifiers
+    static constexpr uint32_t PARSE_ANY_TAG = 2;    // a record that decodes is kept whatever its tag
+    static constexpr uint32_t PARSE_CONST = 16;     // holders refer into the source bytes
+
+    explicit RecordList(int blockSize = 8, bool owns = true, RecordHook hook = nullptr, uint32_t parseFlags = 3,
+                        uint8_t expectedTag = 0xFF)
+        : TypedPointerList<T>(blockSize, owns), m_unknown(blockSize, owns), m_hook(hook), m_parseFlags(parseFlags),
+          m_expectedTag(expectedTag) {}
+    ~RecordList() override { Clear(); }
+
+    TypedPointerList<ASNany>& Unknown() { return m_unknown; }
+    const TypedPointerList<ASNany>& Unknown() const { return m_unknown; }
+    RecordHook GetHook() const { return m_hook; }
+    void SetHook(RecordHook hook) { m_hook = hook; }
+    uint32_t GetParseFlags() const { return m_parseFlags; }
+    uint8_t GetExpectedTag() const { return m_expectedTag; }
+
+    // Deletes every record and unknown record, whatever the owner flags say.
+    void Clear() {
+        while (!m_unknown.IsEmpty()) delete m_unknown.RemoveTail();
+        while (!this->IsEmpty()) delete this->RemoveTail();
+    }
+
+    // A new empty record at the tail; null when memory runs out.
+    T* NewRecord() {
+        T* rec = new (std::nothrow) T(0x30);
+        if (!rec) return nullptr;
+        if (!this->AddTail(rec)) {
+            delete rec;
+            return nullptr;
+        }
+        return rec;
+    }
+
+    bool Holds(const void* rec) const {
+        return rec != nullptr && this->Find(static_cast<T*>(const_cast<void*>(rec))) != nullptr;
+    }
+
+    // Parses len bytes of a directory file; the bytes parsed or a card result code.
+    SCRESULT Parse(GenericFile* in, uint32_t len) {
+        Clear();
+        if (!in) return SC_E_BAD_USAGE;
+        uint32_t offset = 0;
+        ASNany* holder = nullptr;
+        SCRESULT result = 0;
+        while (offset < len) {
+            int64_t mark = in->Tell();
+            uint8_t b = 0;
+            if (mark < 0 || in->Read(1, &b, nullptr) != 0) {
+                result = SC_E_PKCS15_FILE;
+                break;
+            }
+            if (b == 0x00 || b == 0xFF) {
+                if (offset == 0) {
+                    delete holder;
+                    return 0;
+                }
+                ++offset;
+                continue;
+            }
+            if (in->Seek(static_cast<long>(mark)) != 0) {
+                result = SC_E_PKCS15_FILE;
+                break;
+            }
+            if (!holder) {
+                holder = new (std::nothrow) ASNany(TAG_ANY);
+                if (!holder) {
+                    result = SC_E_NO_MEMORY;
+                    break;
+                }
+            }
+            if (m_parseFlags & PARSE_CLASSTAG)
+                holder->flags |= ASN_FLAG_CLASSTAG;
+            else
+                holder->flags &= ~ASN_FLAG_CLASSTAG;
+            long n = 0;
+            try {
+                n = holder->read(in, static_cast<long>(len - offset),
+                                 (m_parseFlags & PARSE_CONST) ? static_cast<uint8_t>(ASN_FLAG_CONST) : 0);
+            } catch (const std::bad_alloc&) {
+                n = -2;
+            }
+            if (n < 1) {
+                result = (n == 0 || n == -4) ? SC_E_INVALID_DATA_FORMAT : SC_E_NO_MEMORY;
+                break;
+            }
+            // The holder never reads past the bound it was given; checked all the same.
+            if (static_cast<uint64_t>(n) > len - offset) {
+                result = SC_E_INVALID_DATA_FORMAT;
+                break;
+            }
+            T* rec = NewRecord();
+            if (!rec) {
+                result = SC_E_NO_MEMORY;
+                break;
+            }
+            if (m_parseFlags & PARSE_CLASSTAG) rec->flags |= ASN_FLAG_CLASSTAG;
+            if (m_hook) {
+                SCRESULT h = m_hook(rec);
+                if (h != 0) {
+                    delete this->RemoveTail();
+                    result = h;
+                    break;
+                }
+            }
+            int a = 0;
+            try {
+                a = rec->assign(*holder);
+            } catch (const std::bad_alloc&) {
+                a = -2;
+            } catch (...) {
+                a = 0;
+            }
+            if (a == -1 || a == -2) {
+                delete this->RemoveTail();
+                result = a == -1 ? SC_E_PKCS15_FILE : SC_E_NO_MEMORY;
+                break;
+            }
+            bool keep = a > 1 || (a == 1 && ((m_parseFlags & PARSE_ANY_TAG) || rec->tag == m_expectedTag));
+            if (!keep) {
+                delete this->RemoveTail();
+                if (!m_unknown.AddTail(holder)) {
+                    result = SC_E_NO_MEMORY;
+                    break;
+                }
+                holder = nullptr;
+            }
+            offset += static_cast<uint32_t>(n);
+        }
+        delete holder;
+        if (result < 0) return result;
+        return offset == len ? static_cast<SCRESULT>(offset) : SC_E_INVALID_DATA_FORMAT;
+    }
+
+private:
+    TypedPointerList<ASNany> m_unknown;
+    RecordHook m_hook;
+    uint32_t m_parseFlags;
+    uint8_t m_expectedTag;
+};
+
+// The directory list of one record type T. A record's address is its handle.
+template <class T>
+class SCPkcs15TypedObjectList : public SCPkcs15ObjectList {
+public:
+    typedef T Record;
+
+    SCPkcs15TypedObjectList(SCCard* card, uint32_t kind, bool trusted = false)
+        : SCPkcs15ObjectList(card, kind, trusted), m_valueObjects(8, true), m_records(8, true), m_objectKind(kind) {}
+    ~SCPkcs15TypedObjectList() override {
+        m_records.Clear();
+        while (!m_valueObjects.IsEmpty()) delete m_valueObjects.RemoveTail();
+    }
+
+    RecordList<T>& Records() { return m_records; }
+    const RecordList<T>& Records() const { return m_records; }
+    TypedPointerList<SCPkcs15PathObjectInfo>& ValueObjects() { return m_valueObjects; }
+
+    bool HoldsHandle(const void* handle) const override { return m_records.Holds(handle); }
+    bool IsEmpty() const override { return m_records.IsEmpty() && m_records.Unknown().IsEmpty(); }
+    int GetRawRecordCount() const override { return m_records.Unknown().GetCount(); }
+
+    void SetCard(SCCard* card) override {
+        SCPkcs15PathObjectInfo::SetCard(card);
+        for (POSITION p = m_valueObjects.GetHeadPosition(); p;) m_valueObjects.GetNext(p)->SetCard(card);
+    }
+
+    void* GetRecordList() override { return &m_records; }
+    SCRESULT GetObjectKind(void* handle) override {
+        return HoldsHandle(handle) ? static_cast<SCRESULT>(m_objectKind) : SC_E_PKCS15_INVALID_HANDLE;
+    }
+
+    // The handle interface of the application: *handle in is the record after
+    // which the search goes on (null: from the first); out the match or null.
+    SCRESULT FindObjects(const SCPkcs15ObjectAttributeList* tmpl, uint32_t* found, void** handle) override {
+        if (!found || !handle) return SC_E_BAD_PARAMS;
+        *found = 0;
+        POSITION pos = nullptr;
+        if (*handle) {
+            pos = m_records.Find(static_cast<T*>(*handle));
+            if (!pos) {
+                *handle = nullptr;
+                return SC_E_PKCS15_INVALID_HANDLE;
+            }
+        }
+        T* rec = nullptr;
+        SCRESULT r = FindRecords(&pos, tmpl, &rec, false);
+        *handle = rec;
+        if (r < 0) return r;
+        if (rec) *found = 1;
+        return 0;
+    }
+
+    // Search: pos in/out is the node of the last match (null: from the head).
+    SCRESULT FindRecords(POSITION* pos, const SCPkcs15ObjectAttributeList* tmpl, T** out, bool skipPrivate) {
+        if (!IsLoaded()) {
+            SCRESULT l = Load(false);
+            if (l == SC_E_NO_MEMORY) return l;
+            if (l < 0) {
+                if (pos) *pos = nullptr;
+                if (out) *out = nullptr;
+                return 0;
+            }
+        }
+        if (out) *out = nullptr;
+        POSITION p = (pos && *pos) ? *pos : nullptr;
+        if (p)
+            m_records.GetNext(p);
+        else
+            p = m_records.GetHeadPosition();
+        while (p) {
+            POSITION at = p;
+            T* rec = m_records.GetNext(p);
+            if (pos) *pos = at;
+            bool match = true;
+            if (tmpl) {
+                for (size_t i = 0; match && i < tmpl->GetCount(); ++i) {
+                    const SCPkcs15ObjectAttribute* want = tmpl->GetAt(i);
+                    if (!want) continue;
+                    SCPkcs15ObjectAttribute have(want->GetType());
+                    have.m_storeType = SCPkcs15ObjectAttribute::GetStoreTypeForAttribute(want->GetType());
+                    SCRESULT g = GetAttribute(rec, &have);
+                    if (g == SC_E_NO_MEMORY) return g;
+                    if (g < 0 || want->Compare(have, true) != 0) match = false;
+                }
+            }
+            if (match && skipPrivate && IsPrivate(rec) > 0) match = false;
+            if (match) {
+                if (out) *out = rec;
+                return 0;
+            }
+        }
+        if (pos) *pos = nullptr;
+        return 0;
+    }
+
+    SCRESULT GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) override {
+        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        if (!attr) return SC_E_BAD_PARAMS;
+        SCRESULT code = MapAttributeType(attr->GetType());
+        if (code < 0) return code;
+        if (code & 0xFF00) return SC_E_PKCS15_UNSUPPORTED_ATTR;
+        T* rec = static_cast<T*>(handle);
+        ASNPkcs15CommonObjectAttributes* co = ScPkcs15CommonAttributesOf(*rec);
+        const uint64_t type = attr->GetType();
+        int ok = 1;
+        switch (code) {
+            case 1: {
+                SCRESULT k = GetObjectKind(handle);
+                if (k < 0) return k;
+                ok = attr->SetInteger(type, static_cast<uint32_t>(k));
+                break;
+            }
+            case 2:
+                if (!co || !co->wasLabel) return SC_E_PKCS15_ATTR_NOT_FOUND;
+                ok = attr->SetString(type, reinterpret_cast<const char*>(co->label.getData()),
+                                     static_cast<uint32_t>(co->label.getLength()));
+                break;
+            case 3: {
+                uint32_t v = 0;
+                if (IsPrivate(handle) > 0) v |= 1;
+                if (IsReadOnly(handle) < 1) v |= 2;
+                ok = attr->SetFlags(type, v, 0xFFFFFFFFu);
+                break;
+            }
+            case 4:
+                if (!co || !co->wasAuthId) return SC_E_PKCS15_ATTR_NOT_FOUND;
+                ok = attr->SetBinary(type, co->authId.getData(), static_cast<uint32_t>(co->authId.getLength()));
+                break;
+            case 5: {
+                if (!co || !co->wasUserConsent) return SC_E_PKCS15_ATTR_NOT_FOUND;
+                long v = 0;
+                try {
+                    v = co->userConsent.getLong();
+                } catch (...) {
+                    return SC_E_INVALID_DATA_VALUE;
+                }
+                if (v < 0 || v > 0x7FFFFFFFL) return SC_E_INVALID_DATA_VALUE;
+                ok = attr->SetInteger(type, static_cast<uint32_t>(v));
+                break;
+            }
+            default: return SC_E_PKCS15_INVALID_ATTR;
+        }
+        return ok ? 0 : SC_E_NO_MEMORY;
+    }
+
+    SCRESULT SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) override {
+        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        if (!attr) return SC_E_BAD_PARAMS;
+        SCRESULT code = MapAttributeType(attr->GetType());
+        if (code < 0) return code;
+        if (code & 0xFF00) return SC_E_PKCS15_UNSUPPORTED_ATTR;
+        T* rec = static_cast<T*>(handle);
+        ASNPkcs15CommonObjectAttributes* co = ScPkcs15CommonAttributesOf(*rec);
+        if (!co && code >= 2 && code <= 5) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
+        switch (code) {
+            case 2:
+                if (!attr->GetValue()) {
+                    co->wasLabel = 0;
+                    co->label.clear();
+                } else {
+                    if (!co->label.setText(reinterpret_cast<const char*>(attr->GetValue()),
+                                           static_cast<int>(attr->GetLength())))
+                        return SC_E_NO_MEMORY;
+                    co->wasLabel = 1;
+                }
+                break;
+            case 3: {
+                uint32_t v = 0, m = 0;
+                if (!attr->GetFlags(&v, &m)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+                uint32_t old = co->wasFlags ? co->flags.getFlags() : 0;
+                try {
+                    co->flags.setFlags((old & ~m) | (v & m));
+                } catch (const std::bad_alloc&) {
+                    return SC_E_NO_MEMORY;
+                }
+                co->wasFlags = 1;
+                break;
+            }
+            case 4:
+                if (!attr->GetValue()) {
+                    co->wasAuthId = 0;
+                    co->authId.clear();
+                } else {
+                    if (!co->authId.set(attr->GetValue(), static_cast<long>(attr->GetLength()))) return SC_E_NO_MEMORY;
+                    co->wasAuthId = 1;
+                }
+                break;
+            case 5: {
+                uint32_t v = 0;
+                if (!attr->GetInteger(&v)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+                if (v == 0) {
+                    co->wasUserConsent = 0;
+                    co->userConsent.clear();
+                } else {
+                    try {
+                        co->userConsent.setValue(v);
+                    } catch (const std::bad_alloc&) {
+                        return SC_E_NO_MEMORY;
+                    }
+                    co->wasUserConsent = 1;
+                }
+                break;
+            }
+            default: return SC_E_PKCS15_INVALID_ATTR;
+        }
+        SetDirty(true);
+        return 0;
+    }
+
+    SCRESULT IsPrivate(void* handle) override {
+        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        ASNPkcs15CommonObjectAttributes* co = ScPkcs15CommonAttributesOf(*static_cast<T*>(handle));
+        if (!co || !co->wasFlags) return SC_E_PKCS15_ATTR_NOT_FOUND;
+        return (co->flags.getFlags() & 1) ? 1 : 0;
+    }
+    SCRESULT IsReadOnly(void* handle) override {
+        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        ASNPkcs15CommonObjectAttributes* co = ScPkcs15CommonAttributesOf(*static_cast<T*>(handle));
+        if (!co || !co->wasFlags) return SC_E_PKCS15_ATTR_NOT_FOUND;
+        return (co->flags.getFlags() & 2) ? 0 : 1;
+    }
+
+    // The value object of a record (key, certificate or data file); the base has none.
+    virtual SCRESULT GetValueObject(void* record, SCPkcs15PathObjectInfo** out, bool create) {
+        (void)record;
+        (void)create;
+        if (out) *out = nullptr;
+        return 0;
+    }
+    SCRESULT GetValueObject(void* record, SCPkcs15PathObjectInfo** out) override {
+        return GetValueObject(record, out, true);
+    }
+
+    SCRESULT GetObjectSize(void* handle) override {
+        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        SCPkcs15PathObjectInfo* v = nullptr;
+        SCRESULT r = GetValueObject(handle, &v, true);
+        if (r < 0) return r;
+        long recLen = static_cast<T*>(handle)->lenOfObject();
+        if (!v) return static_cast<SCRESULT>(recLen);
+        SCRESULT fs = v->GetFileSize();
+        if (fs < 0) return fs;
+        return fs + static_cast<SCRESULT>(recLen);
+    }
+
+    // A new empty record at the tail (not yet written); the template's attributes are
+    // not applied here (the caller fills the record through SetAttribute).
+    SCRESULT CreateRecord(const SCPkcs15ObjectAttributeList*, void** out) override {
+        T* rec = nullptr;
+        SCRESULT r = CreateTypedRecord(&rec);
+        if (out) *out = rec;
+        return r;
+    }
+    SCRESULT CreateTypedRecord(T** out) {
+        if (out) *out = nullptr;
+        if (!IsLoaded()) {
+            SCRESULT l = Load(false);
+            if (l < 0 && l != SC_E_FILE_NOT_FOUND) return l;
+        }
+        T* rec = m_records.NewRecord();
+        if (!rec) return SC_E_NO_MEMORY;
+        if (out) *out = rec;
+        return 0;
+    }
+
+    // Forgets a record and its value object without card access.
+    void RemoveValueObject(void* handle) override {
+        if (!HoldsHandle(handle)) return;
+        SCPkcs15PathObjectInfo* v = nullptr;
+        GetValueObject(handle, &v, false);
+        DropValueObject(v);
+        DropRecord(static_cast<T*>(handle));
+    }
+
+    // Writes the record's value file (when changed) and the directory file (when changed).
+    SCRESULT CommitObject(void* handle) override {
+        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        if (!m_pCard) return SC_E_BAD_USAGE;
+        SCTransactGuard guard(m_pCard);
+        if (IsDirty()) {
+            SCRESULT m = MergeWithCard(handle);
+            if (m < 0 && m != SC_E_FILE_NOT_FOUND) return m;
+            if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        }
+        SCPkcs15PathObjectInfo* v = nullptr;
+        SCRESULT r = GetValueObject(handle, &v, false);
+        if (r < 0) return r;
+        bool createdValue = false;
+        if (v && v->IsDirty()) {
+            bool existed = v->FileExists();
+            r = v->Write(nullptr, 0, nullptr);
+            if (r < 0) return r;
+            createdValue = !existed;
+        }
+        if (IsDirty()) {
+            r = Write(nullptr, 0, nullptr);
+            if (r < 0) {
+                // Only what this call created goes again: the value file and the record.
+                if (createdValue && v) {
+                    (void)v->Delete();
+                    DropValueObject(v);
+                    DropRecord(static_cast<T*>(handle));
+                }
+                return r;
+            }
+        }
+        return 0;
+    }
+
+    SCRESULT WriteValueObjects() override {
+        SCRESULT first = 0;
+        for (POSITION p = m_records.GetHeadPosition(); p;) {
+            T* rec = m_records.GetNext(p);
+            SCPkcs15PathObjectInfo* v = nullptr;
+            SCRESULT r = GetValueObject(rec, &v, true);
+            if (r >= 0 && v) r = v->Write(nullptr, 0, nullptr);
+            if (r < 0 && first == 0) first = r;
+        }
+        return first;
+    }
+
+    // Record codec of the list.
+    static SCRESULT DecodeRecordFrom(T* rec, GenericFile* in, uint32_t len) {
+        long r = 0;
+        try {
+            r = rec->read(in, static_cast<long>(len), 0);
+        } catch (const std::bad_alloc&) {
+            r = -2;
+        } catch (...) {
+            r = 0;
+        }
+        if (r == -1 || r == -2) return SC_E_NO_MEMORY;
+        if (r == 0 || r == -4) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
+        return static_cast<SCRESULT>(r);
+    }
+    static SCRESULT EncodeRecordTo(const T* rec, GenericFile* out) {
+        long r = rec->write(out);
+        if (r == -1 || r == -2) return SC_E_NO_MEMORY;
+        return static_cast<SCRESULT>(r);
+    }
+
+    // The application's restore point around attribute changes: EncodeRecord keeps a
+    // copy of the record as it is, DecodeRecord puts that copy back.
+    SCRESULT EncodeRecord(void* handle) override {
+        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        m_saved.reset(new (std::nothrow) MemFile());
+        if (!m_saved) return SC_E_NO_MEMORY;
+        m_savedFor = handle;
+        m_savedDirty = IsDirty();
+        SCRESULT r = EncodeRecordTo(static_cast<T*>(handle), m_saved.get());
+        if (r < 1) {
+            m_saved.reset();
+            m_savedFor = nullptr;
+            return r < 0 ? r : SC_E_NO_MEMORY;
+        }
+        return r;
+    }
+    SCRESULT DecodeRecord(void* handle) override {
+        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        if (!m_saved || m_savedFor != handle) return SC_E_BAD_USAGE;
+        T* rec = static_cast<T*>(handle);
+        m_saved->Seek(0);
+        rec->clear();
+        SCRESULT r = DecodeRecordFrom(rec, m_saved.get(), static_cast<uint32_t>(m_saved->Size()));
+        SetDirty(m_savedDirty);
+        m_saved.reset();
+        m_savedFor = nullptr;
+        return r;
+    }
+
+    SCRESULT DeleteObject(void* handle) override { return DeleteObject(handle, true); }
+
+    // Removes a record from the card and from memory; with deleteValue its value file too.
+    virtual SCRESULT DeleteObject(void* handle, bool deleteValue) {
+        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        if (!m_pCard) return SC_E_BAD_USAGE;
+        SCTransactGuard guard(m_pCard);
+        SCRESULT m = MergeWithCard(nullptr);
+        if (m < 0 && m != SC_E_FILE_NOT_FOUND && m != SC_E_NO_REFERENCED_DATA) return m;
+        if (!HoldsHandle(handle)) return 0;  // the card no longer has it
+        T* rec = static_cast<T*>(handle);
+        SCPkcs15PathObjectInfo* v = nullptr;
+        if (deleteValue) {
+            SCRESULT g = GetValueObject(handle, &v, true);
+            if (g >= 0 && v) {
+                SCRESULT d = v->Delete();
+                if (d < 0 && d != SC_E_FILE_NOT_FOUND && d != SC_E_NO_REFERENCED_DATA) return d;
+            }
+        } else {
+            GetValueObject(handle, &v, false);
+        }
+        MemFile out;
+        for (POSITION p = m_records.GetHeadPosition(); p;) {
+            T* other = m_records.GetNext(p);
+            if (other == rec) continue;
+            if (EncodeRecordTo(other, &out) < 0) return SC_E_NO_MEMORY;
+        }
+        for (POSITION p = m_records.Unknown().GetHeadPosition(); p;)
+            if (EncodeAsn(*m_records.Unknown().GetNext(p), &out) < 0) return SC_E_NO_MEMORY;
+        int64_t sz = out.Size();
+        SCRESULT w = sz > 0 ? Write(out.GetData(), static_cast<uint32_t>(sz), nullptr)
+                            : Write(reinterpret_cast<const uint8_t*>(""), 0, nullptr);
+        DropValueObject(v);
+        DropRecord(rec);
+        // The directory on the card still names the object when the rewrite failed.
+        return w < 0 ? w : 0;
+    }
+
+    SCRESULT Parse(MemFile* in, uint32_t len) override {
+        SCRESULT r = m_records.Parse(in, len);
+        return r < 0 ? r : 0;
+    }
+    void ClearContents() override {
+        if (m_records.OwnsElements())
+            m_records.Clear();
+        else
+            m_records.RemoveAll();
+        if (m_valueObjects.OwnsElements())
+            while (!m_valueObjects.IsEmpty()) delete m_valueObjects.RemoveTail();
+        else
+            m_valueObjects.RemoveAll();
+    }
+    SCRESULT Encode(MemFile* out) override {
+        SCRESULT total = 0;
+        for (POSITION p = m_records.GetHeadPosition(); p;) {
+            SCRESULT w = EncodeRecordTo(m_records.GetNext(p), out);
+            if (w < 1) return SC_E_NO_MEMORY;
+            total += w;
+        }
+        for (POSITION p = m_records.Unknown().GetHeadPosition(); p;) {
+            SCRESULT w = EncodeAsn(*m_records.Unknown().GetNext(p), out);
+            if (w < 1) return SC_E_NO_MEMORY;
+            total += w;
+        }
+        return total;
+    }
+
+    // 0 when both records stand for the same card object, else SC_E_PKCS15_DIFFERENT.
+    virtual SCRESULT CompareRecords(T* a, T* b) {
+        const ASNPkcs15Path* pa = GetValuePath(a);
+        const ASNPkcs15Path* pb = GetValuePath(b);
+        if (!pa || !pb) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
+        return ComparePaths(*pa, *pb) ? 0 : SC_E_PKCS15_DIFFERENT;
+    }
+
+    // Re-reads the directory file and replaces the records in memory by the card's,
+    // except the record to keep.
+    virtual SCRESULT MergeWithCard(void* keep) {
+        MemFile file;
+        SCRESULT got = ReadRawContents(&file, true);
+        if (got < 0 && got != SC_E_FILE_NOT_FOUND) return got;
+        RecordList<T> card(8, true, m_records.GetHook(), m_records.GetParseFlags(), m_records.GetExpectedTag());
+        SCRESULT parsed = 0;
+        if (got >= 0) {
+            file.Seek(0);
+            int64_t avail = file.Size();
+            uint32_t len = static_cast<uint32_t>(avail < got ? avail : got);
+            parsed = card.Parse(&file, len);
+        }
+        SetDirty(true);
+        T* kept = HoldsHandle(keep) ? static_cast<T*>(keep) : nullptr;
+        for (POSITION p = m_records.GetHeadPosition(); p;) {
+            POSITION at = p;
+            T* rec = m_records.GetNext(p);
+            if (rec == kept) continue;
+            POSITION match = nullptr;
+            for (POSITION q = card.GetHeadPosition(); q;) {
+                POSITION cat = q;
+                if (CompareRecords(rec, card.GetNext(q)) == 0) {
+                    match = cat;
+                    break;
+                }
+            }
+            if (match) {
+                T* cardRec = card.GetAt(match);
+                int c = rec->convertFrom(*cardRec, 0);
+                if (c < 0) return c == -4 ? SC_E_INVALID_DATA_FORMAT : SC_E_NO_MEMORY;
+                delete card.RemoveAt(match);
+            } else {
+                SCPkcs15PathObjectInfo* v = nullptr;
+                GetValueObject(rec, &v, false);
+                DropValueObject(v);
+                m_records.RemoveAt(at);
+                delete rec;
+            }
+        }
+        while (!card.IsEmpty()) {
+            T* cardRec = card.RemoveHead();
+            if (kept && CompareRecords(cardRec, kept) == 0) {
+                delete cardRec;
+                continue;
+            }
+            if (!m_records.AddTail(cardRec)) {
+                delete cardRec;
+                return SC_E_NO_MEMORY;
+            }
+        }
+        while (!m_records.Unknown().IsEmpty()) delete m_records.Unknown().RemoveTail();
+        while (!card.Unknown().IsEmpty()) {
+            ASNany* u = card.Unknown().RemoveHead();
+            if (!m_records.Unknown().AddTail(u)) {
+                delete u;
+                return SC_E_NO_MEMORY;
+            }
+        }
+        if (got < 0) return got;
+        return parsed < 0 ? parsed : 0;
+    }
+
+    // The path of the record's value; the template knows none.
+    virtual const ASNPkcs15Path* GetValuePath(T*) { return nullptr; }
+    // The attribute code to use, or a negative card result code.
+    virtual SCRESULT MapAttributeType(uint64_t code) {
+        return code > 0x7FFFFFFFu ? SC_E_PKCS15_UNSUPPORTED_ATTR : static_cast<SCRESULT>(code);
+    }
+
+protected:
+    // Removes a value object from the list of value objects and deletes it.
+    void DropValueObject(SCPkcs15PathObjectInfo* v) {
+        if (!v) return;
+        POSITION p = m_valueObjects.Find(v);
+        if (!p) return;
+        m_valueObjects.RemoveAt(p);
+        delete v;
+    }
+    void DropRecord(T* rec) {
+        POSITION p = m_records.Find(rec);
+        if (!p) return;
+        m_records.RemoveAt(p);
+        if (m_savedFor == rec) {
+            m_saved.reset();
+            m_savedFor = nullptr;
+        }
+        delete rec;
+    }
+
+    TypedPointerList<SCPkcs15PathObjectInfo> m_valueObjects;
+    RecordList<T> m_records;
+    uint64_t m_objectKind;
+
+private:
+    std::unique_ptr<MemFile> m_saved;
+    void* m_savedFor = nullptr;
+    bool m_savedDirty = false;
+};
+
+// Common key attributes of key records; key lists provide overloads for their CHOICE types.
+template <class S, class T>
+inline ASNPkcs15CommonKeyAttributes* ScPkcs15CommonKeyAttributesOf(ASNPkcs15Object<ASNPkcs15CommonKeyAttributes, S, T>& rec) {
+    return &rec.classAttributes;
+}
+
+// Key directories: records without a value path are told apart by key reference.
+template <class T>
+class SCPkcs15KeyList : public SCPkcs15TypedObjectList<T> {
+public:
+    using SCPkcs15TypedObjectList<T>::SCPkcs15TypedObjectList;
+
+    SCRESULT CompareRecords(T* a, T* b) override {
+        const ASNPkcs15Path* pa = this->GetValuePath(a);
+        const ASNPkcs15Path* pb = this->GetValuePath(b);
+        if ((pa == nullptr) != (pb == nullptr)) return SC_E_PKCS15_DIFFERENT;
+        if (pa && !SCPkcs15PathObjectInfo::ComparePaths(*pa, *pb)) return SC_E_PKCS15_DIFFERENT;
+        ASNPkcs15CommonKeyAttributes* ka = ScPkcs15CommonKeyAttributesOf(*a);
+        ASNPkcs15CommonKeyAttributes* kb = ScPkcs15CommonKeyAttributesOf(*b);
+        if ((ka == nullptr) != (kb == nullptr)) return SC_E_PKCS15_DIFFERENT;
+        // Two records without key attributes are the same object only when their paths say so.
+        if (!ka) return pa ? 0 : SC_E_PKCS15_DIFFERENT;
+        return ka->getKeyReference() == kb->getKeyReference() ? 0 : SC_E_PKCS15_DIFFERENT;
+    }
+};
+
 // The AODF: PIN objects.
-class SCPkcs15AuthObjectList : public SCPkcs15ObjectList {
+class SCPkcs15AuthObjectList : public SCPkcs15TypedObjectList<ASNPkcs15AuthObject> {
 public:
     explicit SCPkcs15AuthObjectList(SCCard* card);
     ~SCPkcs15AuthObjectList() override;
 
-    bool HoldsHandle(const void* handle) const override;
-    void* GetRecordList() override { return &m_records; }
     SCRESULT GetObjectKind(void* handle) override;
-    // *handle in: the record after which to go on (null: from the first); out: the match.
-    // Templates are matched on the object kind only.
-    SCRESULT FindObjects(const SCPkcs15ObjectAttributeList* tmpl, uint32_t* found, void** handle) override;
     SCRESULT GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) override;
-    void ClearContents() override;
-
-    bool IsEmpty() const override { return m_records.GetCount() == 0 && SCPkcs15ObjectList::IsEmpty(); }
-    ASNPkcs15AuthObjectList& Records() { return m_records; }
-    const ASNPkcs15AuthObjectList& Records() const { return m_records; }
-
-protected:
-    SCRESULT TakeRecord(const ASNany& record) override;
-    SCRESULT EncodeRecords(MemFile* out) override;
-
-private:
-    ASNPkcs15AuthObjectList m_records;
+    SCRESULT IsPrivate(void* handle) override;
+    SCRESULT IsReadOnly(void* handle) override;
+    // PIN records are told apart by their PIN reference (and path, when they have one).
+    SCRESULT CompareRecords(ASNPkcs15AuthObject* a, ASNPkcs15AuthObject* b) override;
+    const ASNPkcs15Path* GetValuePath(ASNPkcs15AuthObject* rec) override;
 };
