@@ -1,6 +1,7 @@
 // RSAPublicKey and its PKCS #1 signature verification through the library schemes.
 #include "keys/rsapukey.h"
 
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -10,12 +11,15 @@
 #include "libtorvapp/qvpkcs1.h"
 #include "libtorvapp/qvrsasigpkcspss.h"
 #include "libtorvapp/qvrsasigpkcsv15.h"
+#include "support/memfile.h"
+#include "support/vtest.h"
 
 RSAPublicKey::RSAPublicKey(uint32_t t) : ASNsequenceF(t), modulus(0), publicExponent(0) {}
 RSAPublicKey::RSAPublicKey(const RSAPublicKey& o)
     : ASNsequenceF(o), modulus(o.modulus), publicExponent(o.publicExponent) {}
 RSAPublicKey& RSAPublicKey::operator=(const RSAPublicKey& o) {
     if (this == &o) return *this;
+    m_prepared = false;
     modulus = o.modulus;
     publicExponent = o.publicExponent;
     return *this;
@@ -23,11 +27,13 @@ RSAPublicKey& RSAPublicKey::operator=(const RSAPublicKey& o) {
 RSAPublicKey::~RSAPublicKey() = default;
 
 void RSAPublicKey::clear() {
+    m_prepared = false;
     modulus.clear();
     publicExponent.clear();
 }
 
 int RSAPublicKey::read_contents(GenericFile* src, long len) {
+    m_prepared = false;
     if (len < 2) return 0;
     uint8_t f = static_cast<uint8_t>(flags & ASN_FLAG_CONST);
     long r = modulus.read(src, len, f);
@@ -52,10 +58,22 @@ void RSAPublicKey::digest_contents(QvHash* hash) const {
     publicExponent.digestObject(hash);
 }
 
-void RSAPublicKey::setModulus(const ASNinteger& v) { modulus = v; }
-void RSAPublicKey::setPublicExponent(const ASNinteger& v) { publicExponent = v; }
-int RSAPublicKey::setModulusBytes(const uint8_t* d, long n) { return modulus.setUnsigned(d, n); }
-int RSAPublicKey::setPublicExponentBytes(const uint8_t* d, long n) { return publicExponent.setUnsigned(d, n); }
+void RSAPublicKey::setModulus(const ASNinteger& v) {
+    m_prepared = false;
+    modulus = v;
+}
+void RSAPublicKey::setPublicExponent(const ASNinteger& v) {
+    m_prepared = false;
+    publicExponent = v;
+}
+int RSAPublicKey::setModulusBytes(const uint8_t* d, long n) {
+    m_prepared = false;
+    return modulus.setUnsigned(d, n);
+}
+int RSAPublicKey::setPublicExponentBytes(const uint8_t* d, long n) {
+    m_prepared = false;
+    return publicExponent.setUnsigned(d, n);
+}
 
 namespace {
 
@@ -115,7 +133,7 @@ unsigned RSAPublicKey::getModulusBits() const {
 
 int RSAPublicKey::verifyDigest(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& sigAlg,
                                const uint8_t* sig, unsigned sigLen) const {
-    if (isRsaPssOid(sigAlg.algorithm)) return verifyPss(digest, digestLen, sigAlg, sig, sigLen);
+    if (isRsaPssOid(sigAlg.algorithm)) return verifyPssAlg(digest, digestLen, sigAlg, sig, sigLen);
     unsigned hashId = 0, expectLen = 0;
     if (RsaSignatureOidToHash(sigAlg.algorithm, &expectLen, &hashId) != 1) return kUnsupported;
     if (digest == nullptr || digestLen != expectLen) return kInvalid;
@@ -161,7 +179,7 @@ bool RSAPublicKey::libraryKey(const uint8_t* sig, unsigned sigLen, QvRsaPublicKe
     return false;
 }
 
-int RSAPublicKey::verifyPss(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& sigAlg,
+int RSAPublicKey::verifyPssAlg(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& sigAlg,
                             const uint8_t* sig, unsigned sigLen) const {
     unsigned hashId = 0;
     int64_t salt = 0;
@@ -194,4 +212,143 @@ int RSAPublicKey::verifyObject(const ASNobject& obj, const AlgorithmIdentifier& 
     uint8_t d[64];
     obj.digest(hashId, d, sizeof d);
     return verifyDigest(d, len, sigAlg, sig, sigLen);
+}
+
+// ---------------------------------------------------------------------------
+// Members, conversions and the cached library key.
+
+namespace {
+
+// The content octets of an ASN.1 object.
+bool contentOctets(const ASNobject& o, std::vector<uint8_t>& out) {
+    MemFile mf;
+    if (o.write_contents(&mf) < 1) return false;
+    out.assign(mf.GetData(), mf.GetData() + mf.Size());
+    return true;
+}
+
+void wipe(std::vector<uint8_t>& v) {
+    if (!v.empty()) std::memset(v.data(), 0, v.size());
+}
+
+}  // namespace
+
+int RSAPublicKey::setValues(const ASNobject& m, const ASNobject& e) {
+    m_prepared = false;
+    std::vector<uint8_t> a, b;
+    if (!contentOctets(m, a) || !contentOctets(e, b) || a.empty() || b.empty()) return 0;
+    return setModulusBytes(a.data(), static_cast<long>(a.size())) == 1 &&
+                   setPublicExponentBytes(b.data(), static_cast<long>(b.size())) == 1
+               ? 1
+               : 0;
+}
+
+bool RSAPublicKey::operator==(const RSAPublicKey& o) const {
+    return modulus == o.modulus && publicExponent == o.publicExponent;
+}
+
+unsigned RSAPublicKey::getLength() const {
+    const uint8_t* d = modulus.getData();
+    long n = modulus.getValueLength();
+    while (n > 1 && d[0] == 0) {
+        ++d;
+        --n;
+    }
+    return static_cast<unsigned>(n < 1 ? 1 : n);
+}
+
+unsigned RSAPublicKey::getKeySizeBits() const { return 8u * getLength(); }
+
+int RSAPublicKey::setFromQvKey(const QvRsaPublicKey& key) {
+    m_prepared = false;
+    try {
+        unsigned k = key.getKeyOctets();
+        if (k < 1) return 0;
+        std::vector<uint8_t> buf(k);
+        unsigned n = key.getN(buf.data(), k);
+        int ok = n > 0 && setModulusBytes(buf.data(), n) == 1;
+        if (ok) {
+            n = key.getE(buf.data(), k);
+            ok = n > 0 && setPublicExponentBytes(buf.data(), n) == 1;
+        }
+        wipe(buf);
+        return ok ? 1 : 0;
+    } catch (const QvException& e) {
+        AssertInvariant(0, "rsapukey", __LINE__, "0", e.what());
+    }
+    return 0;
+}
+
+bool RSAPublicKey::exportKey(QvRsaPublicKey& key) const {
+    const uint8_t *np, *ep;
+    long nn, en;
+    if (!magnitude(modulus, &np, &nn) || !magnitude(publicExponent, &ep, &en)) return false;
+    // Even moduli, a zero exponent and sizes beyond any real key are no usable key.
+    if ((np[nn - 1] & 1) == 0 || bitLength(np, nn) < 2 || bitLength(ep, en) == 0) return false;
+    if (bitLength(np, nn) > kMaxModulusBits || bitLength(ep, en) > bitLength(np, nn)) return false;
+    try {
+        key.setN(np, static_cast<unsigned>(nn));
+        key.setE(ep, static_cast<unsigned>(en));
+        return key.isReady();
+    } catch (const QvWrongSyntaxException&) {
+        return false;
+    } catch (const QvException& e) {
+        AssertInvariant(0, "rsapukey", __LINE__, "0", e.what());
+    }
+    return false;
+}
+
+int RSAPublicKey::prepare() {
+    m_prepared = false;
+    try {
+        if (!m_key) m_key.reset(new QvRsaPublicKey());
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    if (!exportKey(*m_key)) return 0;
+    m_prepared = true;
+    return 1;
+}
+
+int RSAPublicKey::verifyPkcs1(const uint8_t* digest, unsigned digestLen, unsigned hashId, const uint8_t* sig,
+                              unsigned sigLen) {
+    if (digest == nullptr || sig == nullptr) return kBadArguments;
+    if (!m_prepared && prepare() != 1) return kKeyFailure;
+    if (hashId < 1 || hashId > 8 || QvGenericHash::getGenericHashOctets(hashId) != digestLen) return kBadArguments;
+    try {
+        QvRsaSigPkcsV15 scheme;
+        scheme.setPublicKey(m_key.get());
+        scheme.setHashAlgo(hashId);
+        if (sigLen > m_key->getKeyOctets()) return kInvalid;
+        return scheme.verify(digest, digestLen, sig, sigLen) ? kValid : kInvalid;
+    } catch (const std::bad_alloc&) {
+        return kKeyFailure;
+    } catch (const QvException& e) {
+        AssertInvariant(0, "rsapukey", __LINE__, "0", e.what());
+    }
+    return kKeyFailure;
+}
+
+int RSAPublicKey::verifyPss(const uint8_t* digest, unsigned digestLen, unsigned hashId, const uint8_t* sig,
+                            unsigned sigLen, int mgfSelector, unsigned mgfHashId, unsigned saltLen) {
+    if (sigLen != getLength()) return kInvalid;
+    if (digest == nullptr || sig == nullptr) return kBadArguments;
+    if (!m_prepared && prepare() != 1) return kKeyFailure;
+    if (hashId < 1 || hashId > 8) return kBadArguments;
+    unsigned hLen = QvGenericHash::getGenericHashOctets(hashId);
+    if (hLen != digestLen) return kBadArguments;
+    if (mgfHashId == 0) mgfHashId = hashId;
+    if (mgfHashId > 8) return kBadArguments;
+    try {
+        unsigned k = m_key->getKeyOctets();
+        if (static_cast<uint64_t>(k) < static_cast<uint64_t>(hLen) + saltLen + 2 || sigLen > k) return kInvalid;
+        QvRsaSigPkcsPss scheme(saltLen, nullptr, hashId, static_cast<unsigned>(mgfSelector), mgfHashId);
+        scheme.setPublicKey(m_key.get());
+        return scheme.verify(digest, hLen, sig, sigLen) ? kValid : kInvalid;
+    } catch (const std::bad_alloc&) {
+        return kKeyFailure;
+    } catch (const QvException& e) {
+        AssertInvariant(0, "rsapukey", __LINE__, "0", e.what());
+    }
+    return kKeyFailure;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "lib/libasn/asnint.h"
@@ -28,8 +29,32 @@ public:
     // From unsigned big-endian magnitudes; 1, or 0 when memory runs out.
     int setModulusBytes(const uint8_t* data, long len);
     int setPublicExponentBytes(const uint8_t* data, long len);
+    // Both from the content octets of two ASN.1 objects. 1, or 0.
+    int setValues(const ASNobject& modulusObject, const ASNobject& exponentObject);
+    bool operator==(const RSAPublicKey& other) const;
+    bool operator!=(const RSAPublicKey& other) const { return !(*this == other); }
     // Bit length of the modulus (0 when empty).
     unsigned getModulusBits() const;
+    // Significant octets of the modulus (at least 1) and 8 x that.
+    unsigned getLength() const;
+    unsigned getKeySizeBits() const;
+
+    // n and e from the library key; clears the prepared mark. 1, or 0.
+    int setFromQvKey(const QvRsaPublicKey& key);
+    // n and e into the library key; the key's readiness (false when it refuses a value).
+    bool exportKey(QvRsaPublicKey& key) const;
+    // Builds the own library key from the members. 1, or 0.
+    int prepare();
+    bool isPrepared() const { return m_prepared; }
+
+    // Result codes of the operations below.
+    enum { kBadArguments = 3 };
+    // PKCS #1 v1.5 over a digest of hashId, with the own (prepared) key: 0 valid,
+    // 1 not valid, 2 key not usable, 3 bad arguments.
+    int verifyPkcs1(const uint8_t* digest, unsigned digestLen, unsigned hashId, const uint8_t* sig, unsigned sigLen);
+    // RSASSA-PSS over a digest (mgfHashId 0 means hashId); codes as verifyPkcs1.
+    int verifyPss(const uint8_t* digest, unsigned digestLen, unsigned hashId, const uint8_t* sig, unsigned sigLen,
+                  int mgfSelector, unsigned mgfHashId, unsigned saltLen);
 
     // Verification results.
     enum { kValid = 0, kInvalid = 1, kKeyFailure = 2, kUnsupported = 4 };
@@ -46,9 +71,13 @@ public:
     ASNinteger publicExponent;
 
 private:
-    int verifyPss(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& signatureAlgorithm,
+    int verifyPssAlg(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& signatureAlgorithm,
                   const uint8_t* sig, unsigned sigLen) const;
     // The library key of this structure; false with *status set when the key is
     // refused or the signature cannot have its length.
     bool libraryKey(const uint8_t* sig, unsigned sigLen, QvRsaPublicKey& key, int* status) const;
+
+    // The library key built from the members, valid while m_prepared is set.
+    std::unique_ptr<QvRsaPublicKey> m_key;
+    bool m_prepared = false;
 };
