@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "keys/dsakeys.h"
+#include "keys/ecnamedcurves.h"
 #include "keys/intseq.h"
 #include "lib/libasn/siganddigoid.h"
 #include "libtorvapp/qvasymkey.h"
@@ -15,45 +16,10 @@
 
 namespace {
 
-// Object identifiers of the named curves (SEC 2, X9.62, RFC 5639) with the names
-// under which the library carries their domains.
-struct CurveName {
-    const char* oid;
-    const char* name;
-};
-
-const CurveName kCurveNames[] = {
-    {"1.2.840.10045.3.1.1", "secp192r1"},    {"1.2.840.10045.3.1.7", "secp256r1"},
-    {"1.3.132.0.6", "secp112r1"},            {"1.3.132.0.7", "secp112r2"},
-    {"1.3.132.0.28", "secp128r1"},           {"1.3.132.0.29", "secp128r2"},
-    {"1.3.132.0.9", "secp160k1"},            {"1.3.132.0.8", "secp160r1"},
-    {"1.3.132.0.30", "secp160r2"},           {"1.3.132.0.31", "secp192k1"},
-    {"1.3.132.0.32", "secp224k1"},           {"1.3.132.0.33", "secp224r1"},
-    {"1.3.132.0.10", "secp256k1"},           {"1.3.132.0.34", "secp384r1"},
-    {"1.3.132.0.35", "secp521r1"},           {"1.3.132.0.4", "sect113r1"},
-    {"1.3.132.0.5", "sect113r2"},            {"1.3.132.0.22", "sect131r1"},
-    {"1.3.132.0.23", "sect131r2"},           {"1.3.132.0.1", "sect163k1"},
-    {"1.3.132.0.2", "sect163r1"},            {"1.3.132.0.15", "sect163r2"},
-    {"1.3.132.0.24", "sect193r1"},           {"1.3.132.0.25", "sect193r2"},
-    {"1.3.132.0.26", "sect233k1"},           {"1.3.132.0.27", "sect233r1"},
-    {"1.3.132.0.3", "sect239k1"},            {"1.3.132.0.16", "sect283k1"},
-    {"1.3.132.0.17", "sect283r1"},           {"1.3.132.0.36", "sect409k1"},
-    {"1.3.132.0.37", "sect409r1"},           {"1.3.132.0.38", "sect571k1"},
-    {"1.3.132.0.39", "sect571r1"},           {"1.3.36.3.3.2.8.1.1.1", "brainpoolP160r1"},
-    {"1.3.36.3.3.2.8.1.1.2", "brainpoolP160t1"}, {"1.3.36.3.3.2.8.1.1.3", "brainpoolP192r1"},
-    {"1.3.36.3.3.2.8.1.1.4", "brainpoolP192t1"}, {"1.3.36.3.3.2.8.1.1.5", "brainpoolP224r1"},
-    {"1.3.36.3.3.2.8.1.1.6", "brainpoolP224t1"}, {"1.3.36.3.3.2.8.1.1.7", "brainpoolP256r1"},
-    {"1.3.36.3.3.2.8.1.1.8", "brainpoolP256t1"}, {"1.3.36.3.3.2.8.1.1.9", "brainpoolP320r1"},
-    {"1.3.36.3.3.2.8.1.1.10", "brainpoolP320t1"}, {"1.3.36.3.3.2.8.1.1.11", "brainpoolP384r1"},
-    {"1.3.36.3.3.2.8.1.1.12", "brainpoolP384t1"}, {"1.3.36.3.3.2.8.1.1.13", "brainpoolP512r1"},
-    {"1.3.36.3.3.2.8.1.1.14", "brainpoolP512t1"},
-};
-
-// The library's domain of a named curve, or null for an unknown one.
+// The library's domain of a named curve from the curve catalogue, or null for a
+// curve it does not know or carries without a domain.
 const QvGeneralDsaKeyDomain* namedDomain(const ASNobjectId& oid) {
-    for (const CurveName& c : kCurveNames)
-        if (oid.isEqual(c.oid)) return qvFindNamedCurveDomain(c.name);
-    return nullptr;
+    return dynamic_cast<const QvGeneralDsaKeyDomain*>(EcNamedCurveTable::getDomain(oid));
 }
 
 // Field size of a library domain: the bits of the prime or the degree m.
