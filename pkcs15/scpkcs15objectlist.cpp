@@ -2,7 +2,9 @@
 
 #include <new>
 
+#include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15odf.h"
+#include "support/vtest.h"
 #include "support/memfile.h"
 
 SCPkcs15ObjectList::SCPkcs15ObjectList(SCCard* card, uint32_t kind, bool trusted)
@@ -44,6 +46,67 @@ SCRESULT SCPkcs15ObjectList::Encode(MemFile* out) {
         total += w;
     }
     return total;
+}
+
+SCRESULT SCPkcs15ObjectList::AdoptValueObject(TypedPointerList<SCPkcs15PathObjectInfo>& owner,
+                                              SCPkcs15PathObjectInfo* value, const ASNPkcs15Path* path,
+                                              void* record) {
+    if (!value) return SC_E_NO_MEMORY;
+    // The value lives in the DF that holds this directory file.
+    SCPath full;
+    if (GetFullPathInto(full) && full.Count() > 1) {
+        if (!value->SetBasePath(full.Ids(), static_cast<uint16_t>(full.Count() - 1))) {
+            delete value;
+            return SC_E_NO_MEMORY;
+        }
+    } else if (!value->CopyBasePath(m_basePath)) {
+        delete value;
+        return SC_E_NO_MEMORY;
+    }
+    if (path && !value->SetPathFromAsn(*path)) {
+        delete value;
+        return SC_E_INVALID_DATA_VALUE;
+    }
+    value->SetCard(m_pCard);
+    value->SetApplication(m_pPkcs15App);
+    value->SetCreateReferences(m_createRefs);
+    const ASNPkcs15AuthObject* auth = m_pAuthObject;
+    if (m_pPkcs15App) {
+        ASNPkcs15AuthObject* pin = nullptr;
+        SCRESULT r = m_pPkcs15App->FindAuthObjectForObject(record, &pin, false);
+        if (r == SC_E_NO_MEMORY) {
+            delete value;
+            return r;
+        }
+        if (r >= 0 && pin) auth = pin;
+    }
+    value->SetAuthObject(auth);
+    if (!owner.AddTail(value)) {
+        delete value;
+        return SC_E_NO_MEMORY;
+    }
+    return 0;
+}
+
+SCRESULT SCPkcs15ObjectList::PrivateByAccess(SCPkcs15PathObjectInfo* value) {
+    AssertInvariant(m_pPkcs15App != nullptr, "scpkcs15objectlist", __LINE__, "m_pPkcs15App != NULL", nullptr);
+    if (!IsOp0Allowed(0)) return 1;
+    if (value && value->FileExists() && !value->IsOp0Allowed(0)) return 1;
+    return 0;
+}
+
+SCRESULT SCPkcs15ObjectList::ReadOnlyByAccess(SCPkcs15PathObjectInfo* value) {
+    AssertInvariant(m_pPkcs15App != nullptr, "scpkcs15objectlist", __LINE__, "m_pPkcs15App != NULL", nullptr);
+    uint8_t ref = GetPinReference(m_pAuthObject);
+    if (ref == 0 || ref == 0xFF) {
+        const SCFileHeaderList& h = m_pPkcs15App->GetHeaderList();
+        ref = h.HasUserPinRef() ? static_cast<uint8_t>(h.GetUserPinRef()) : 0;
+    }
+    const uint16_t word = ref ? static_cast<uint16_t>(0xC000 | ref) : 0;
+    bool exists = false;
+    if (!IsAccessAllowed(word, &exists)) return 1;
+    if (value && value->FileExists() && !value->IsAccessAllowed(word, &exists)) return 1;
+    return 0;
 }
 
 // ---- authentication objects ----

@@ -42,6 +42,17 @@ public:
     virtual bool IsEmpty() const { return m_rawRecords.GetCount() == 0; }
 
 protected:
+    // Gives a new value object its place (the DF that holds this directory file, then
+    // the path when given), card, application, creation references and protecting PIN,
+    // and appends it to the owning list; SC_E_NO_MEMORY when the list cannot take it
+    // (the object is then deleted).
+    SCRESULT AdoptValueObject(TypedPointerList<SCPkcs15PathObjectInfo>& owner, SCPkcs15PathObjectInfo* value,
+                              const ASNPkcs15Path* path, void* record);
+    // Privacy and write protection of a record without object flags, from the access
+    // rules of this file and of the record's value file (when it exists).
+    SCRESULT PrivateByAccess(SCPkcs15PathObjectInfo* value);
+    SCRESULT ReadOnlyByAccess(SCPkcs15PathObjectInfo* value);
+
     // Takes one record of the file; the base keeps it raw. 0 or a failure.
     virtual SCRESULT TakeRecord(const ASNany& record);
     // Writes the decoded records (the raw ones follow them).

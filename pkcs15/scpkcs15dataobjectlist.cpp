@@ -1,0 +1,273 @@
+#include "pkcs15/scpkcs15dataobjectlist.h"
+
+#include <new>
+#include <vector>
+
+#include "support/vtest.h"
+
+// ---- value file ----
+
+SCPkcs15BinaryDataObject::SCPkcs15BinaryDataObject() : SCPkcs15PathObjectInfo(nullptr), m_word(0) {}
+
+SCPkcs15BinaryDataObject::~SCPkcs15BinaryDataObject() { m_contents.Release(); }
+
+SCRESULT SCPkcs15BinaryDataObject::Parse(MemFile* in, uint32_t len) {
+    m_contents.Release();
+    if (!in) return SC_E_BAD_USAGE;
+    std::vector<uint8_t> buf;
+    try {
+        buf.resize(len);
+    } catch (const std::bad_alloc&) {
+        return SC_E_NO_MEMORY;
+    }
+    size_t got = 0;
+    if (len && (in->Read(len, buf.data(), &got) != 0 || got != len)) return SC_E_NO_MEMORY;
+    if (len && m_contents.Write(len, buf.data()) != 0) return SC_E_NO_MEMORY;
+    int64_t sz = m_contents.Size();
+    return sz < 0 ? -1 : static_cast<SCRESULT>(sz);
+}
+
+void SCPkcs15BinaryDataObject::ClearContents() { m_contents.Release(); }
+
+SCRESULT SCPkcs15BinaryDataObject::Encode(MemFile* out) {
+    if (!out) return SC_E_BAD_USAGE;
+    int64_t sz = m_contents.Size();
+    if (sz < 0) return -1;
+    if (sz > 0 && out->Write(static_cast<size_t>(sz), m_contents.GetData()) != 0) return SC_E_NO_MEMORY;
+    return static_cast<SCRESULT>(sz);
+}
+
+void SCPkcs15BinaryDataObject::Reset(bool full) {
+    m_word = 0;
+    SCPkcs15PathObjectInfo::Reset(full);
+}
+
+SCRESULT SCPkcs15BinaryDataObject::SetContents(const uint8_t* data, uint32_t len) {
+    m_contents.Release();
+    if (data && len && m_contents.Write(len, data) != 0) return SC_E_NO_MEMORY;
+    SetFresh(true);
+    m_flags |= FLAG_LOAD_TRIED;
+    return 0;
+}
+
+const uint8_t* SCPkcs15BinaryDataObject::GetContents(uint32_t* len) const {
+    int64_t sz = const_cast<MemFile&>(m_contents).Size();
+    if (len) *len = sz > 0 ? static_cast<uint32_t>(sz) : 0;
+    return sz > 0 ? m_contents.GetData() : nullptr;
+}
+
+// ---- data-object directory ----
+
+namespace {
+bool IsAbsentFile(SCRESULT r) {
+    return r == SC_E_NOT_FILE || r == SC_E_FILE_STATUS_UNKNOWN || r == SC_E_INVALID_FILE_TYPE ||
+           r == SC_E_INVALID_FILE_OFFSET || r == SC_E_FILE_NOT_FOUND;
+}
+}  // namespace
+
+SCPkcs15DataObjectList::SCPkcs15DataObjectList(SCCard* card)
+    : SCPkcs15TypedObjectList<ASNPkcs15DataObject>(card, 0x600) {
+    m_records.SetHook(&SCPkcs15DataObjectList::RecordHook);
+}
+
+SCPkcs15DataObjectList::~SCPkcs15DataObjectList() = default;
+
+// Each record is read with the external and OID choices ([0], [1]) accepted as
+// well as the opaque SEQUENCE.
+SCRESULT SCPkcs15DataObjectList::RecordHook(ASNPkcs15DataObject* record) {
+    record->flags |= ASN_FLAG_CLASSTAG;
+    return 0;
+}
+
+SCRESULT SCPkcs15DataObjectList::GetObjectKind(void* handle) {
+    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    switch (static_cast<ASNPkcs15DataObject*>(handle)->tag & 0xFF) {
+        case 0x30: return 0x1000600;
+        case 0xA0: return 0x2000600;
+        case 0xA1: return 0x3000600;
+        default: return SC_E_PKCS15_UNSUPPORTED_OBJECT;
+    }
+}
+
+SCRESULT SCPkcs15DataObjectList::MapAttributeType(uint64_t code) {
+    if ((code & 0xFFFFFF00ULL) == 0xFF000000ULL) return (code & 0xFF) == 0x02 ? 0x601 : SC_E_PKCS15_INVALID_ATTR;
+    return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::MapAttributeType(code);
+}
+
+const ASNPkcs15Path* SCPkcs15DataObjectList::GetValuePath(ASNPkcs15DataObject* rec) {
+    if (!rec) return nullptr;
+    return rec->typeAttributes.getChosenIndex() == ASNPkcs15ObjectValue<ASNany>::kIndirect
+               ? &rec->typeAttributes.indirect
+               : nullptr;
+}
+
+SCRESULT SCPkcs15DataObjectList::CreateValueObject(void* record) {
+    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
+    auto* rec = static_cast<ASNPkcs15DataObject*>(record);
+    if (rec->typeAttributes.keyObject) return 0;
+    auto* v = new (std::nothrow) SCPkcs15BinaryDataObject();
+    SCRESULT r = AdoptValueObject(m_valueObjects, v, GetValuePath(rec), record);
+    if (r < 0) return r;
+    rec->typeAttributes.keyObject = v;
+    return 0;
+}
+
+SCRESULT SCPkcs15DataObjectList::GetValueObject(void* record, SCPkcs15PathObjectInfo** out, bool create) {
+    if (out) *out = nullptr;
+    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
+    auto* rec = static_cast<ASNPkcs15DataObject*>(record);
+    if (!rec->typeAttributes.keyObject && create && GetValuePath(rec)) {
+        SCRESULT r = CreateValueObject(record);
+        if (r < 0) return r;
+    }
+    if (out) *out = static_cast<SCPkcs15PathObjectInfo*>(rec->typeAttributes.keyObject);
+    return 0;
+}
+
+SCRESULT SCPkcs15DataObjectList::AllocateValuePath(void* record, const ASNPkcs15Path* path) {
+    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
+    auto* rec = static_cast<ASNPkcs15DataObject*>(record);
+    auto* v = static_cast<SCPkcs15PathObjectInfo*>(rec->typeAttributes.keyObject);
+    if (!GetValuePath(rec) || !v) return SC_E_BAD_USAGE;
+    if (path) {
+        rec->typeAttributes.indirect = *path;
+        if (!v->SetPathFromAsn(*path)) return SC_E_INVALID_DATA_VALUE;
+        SetDirty(true);
+        return 0;
+    }
+    SCPath full;
+    if (!GetFullPathInto(full) || full.Count() < 1) return SC_E_BAD_USAGE;
+    SCRESULT r = v->AllocateFileId(0xA000, full.Ids(), static_cast<uint16_t>(full.Count() - 1));
+    if (r < 0) return r;
+    const SCPath& p = v->GetPath();
+    if (!rec->typeAttributes.indirect.set(p.Ids(), static_cast<int>(p.Count()), 0, 0)) return SC_E_NO_MEMORY;
+    SetDirty(true);
+    return 0;
+}
+
+SCRESULT SCPkcs15DataObjectList::SetValueFileParameters(void* record, uint32_t lifeCycleState,
+                                                        uint32_t accessTemplate, const SCFileHeaderList& profile) {
+    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
+    auto* rec = static_cast<ASNPkcs15DataObject*>(record);
+    if (!GetValuePath(rec)) rec->typeAttributes.chooseByIndex(ASNPkcs15ObjectValue<ASNany>::kIndirect);
+    SCRESULT r = CreateValueObject(record);
+    if (r < 0) return r;
+    r = AllocateValuePath(record, nullptr);
+    if (r < 0) return r;
+    auto* v = static_cast<SCPkcs15BinaryDataObject*>(rec->typeAttributes.keyObject);
+    v->SetCreateParameters(lifeCycleState, accessTemplate, profile);
+    v->SetFresh(true);
+    return 0;
+}
+
+SCRESULT SCPkcs15DataObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) {
+    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!attr) return SC_E_BAD_PARAMS;
+    SCRESULT code = MapAttributeType(attr->GetType());
+    if (code < 0) return code;
+    if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::GetAttribute(handle, attr);
+    auto* rec = static_cast<ASNPkcs15DataObject*>(handle);
+    ASNPkcs15CommonDataObjectAttributes& ca = rec->classAttributes;
+    const uint64_t type = attr->GetType();
+    switch (code) {
+        case 0x601: {
+            if (ASNany* direct = rec->typeAttributes.getDirect()) return attr->SetAsnObject(0x601, *direct) ? 0 : SC_E_NO_MEMORY;
+            if (!GetValuePath(rec)) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            SCPkcs15PathObjectInfo* v = nullptr;
+            SCRESULT r = GetValueObject(handle, &v, true);
+            if (r < 0) return r;
+            if (!v) return SC_E_NO_MEMORY;
+            auto* data = static_cast<SCPkcs15BinaryDataObject*>(v);
+            if (!data->IsLoaded()) {
+                r = data->Load(false);
+                if (r < 0) {
+                    if (!IsAbsentFile(r)) return r;
+                    // No file on the card: an empty value.
+                    return attr->SetBinary(type, "", 0) ? 0 : SC_E_NO_MEMORY;
+                }
+            }
+            uint32_t len = 0;
+            const uint8_t* bytes = data->GetContents(&len);
+            return attr->SetBinary(type, bytes ? bytes : reinterpret_cast<const uint8_t*>(""), len) ? 0 : SC_E_NO_MEMORY;
+        }
+        case 0x603:
+            if (!ca.wasApplicationName) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            return attr->SetString(type, reinterpret_cast<const char*>(ca.applicationName.getData()),
+                                   static_cast<uint32_t>(ca.applicationName.getLength()))
+                       ? 0
+                       : SC_E_NO_MEMORY;
+        case 0x604:
+            if (!ca.wasApplicationOID) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            return attr->SetAsnObject(type, ca.applicationOID) ? 0 : SC_E_NO_MEMORY;
+        default: return (code & 0xFFFFFF00) == 0x600 ? SC_E_PKCS15_UNSUPPORTED_ATTR : SC_E_PKCS15_INVALID_ATTR;
+    }
+}
+
+SCRESULT SCPkcs15DataObjectList::SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) {
+    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!attr) return SC_E_BAD_PARAMS;
+    SCRESULT code = MapAttributeType(attr->GetType());
+    if (code < 0) return code;
+    if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::SetAttribute(handle, attr);
+    auto* rec = static_cast<ASNPkcs15DataObject*>(handle);
+    ASNPkcs15CommonDataObjectAttributes& ca = rec->classAttributes;
+    const bool empty = !attr->GetValue() || attr->GetLength() == 0;
+    switch (code) {
+        case 0x601: {
+            if (!GetValuePath(rec)) return SC_E_PKCS15_ATTRIBUTE_READ_ONLY;
+            SCRESULT r = CreateValueObject(handle);
+            if (r < 0) return r;
+            r = static_cast<SCPkcs15BinaryDataObject*>(rec->typeAttributes.keyObject)
+                    ->SetContents(attr->GetValue(), attr->GetLength());
+            if (r < 0) return r;
+            break;
+        }
+        case 0x603:
+            if (!ca.applicationName.setText(empty ? "" : reinterpret_cast<const char*>(attr->GetValue()),
+                                            empty ? 0 : static_cast<int>(attr->GetLength())))
+                return SC_E_NO_MEMORY;
+            // A record always names its application by name, OID or both.
+            ca.wasApplicationName = (!empty || !ca.wasApplicationOID) ? 1 : 0;
+            break;
+        case 0x604:
+            if (empty) {
+                ca.wasApplicationOID = 0;
+                if (!ca.wasApplicationName) ca.wasApplicationName = 1;
+                break;
+            } else {
+                ASNobjectId oid;
+                long n = 0;
+                try {
+                    n = oid.readBuffer(attr->GetValue(), static_cast<long>(attr->GetLength()), 0);
+                } catch (...) {
+                    n = 0;
+                }
+                if (n < 1 || static_cast<uint64_t>(n) != attr->GetLength()) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+                ca.applicationOID = oid;
+                ca.wasApplicationOID = 1;
+                if (ca.wasApplicationName && ca.applicationName.getLength() == 0) ca.wasApplicationName = 0;
+            }
+            break;
+        default: return (code & 0xFFFFFF00) == 0x600 ? SC_E_PKCS15_UNSUPPORTED_ATTR : SC_E_PKCS15_INVALID_ATTR;
+    }
+    SetDirty(true);
+    return 0;
+}
+
+SCRESULT SCPkcs15DataObjectList::IsPrivate(void* handle) {
+    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    SCRESULT f = SCPkcs15TypedObjectList<ASNPkcs15DataObject>::IsPrivate(handle);
+    if (f != SC_E_PKCS15_ATTR_NOT_FOUND) return f;
+    SCPkcs15PathObjectInfo* v = nullptr;
+    GetValueObject(handle, &v, true);
+    return PrivateByAccess(v);
+}
+
+SCRESULT SCPkcs15DataObjectList::IsReadOnly(void* handle) {
+    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    SCRESULT f = SCPkcs15TypedObjectList<ASNPkcs15DataObject>::IsReadOnly(handle);
+    if (f != SC_E_PKCS15_ATTR_NOT_FOUND) return f;
+    SCPkcs15PathObjectInfo* v = nullptr;
+    GetValueObject(handle, &v, true);
+    return ReadOnlyByAccess(v);
+}

@@ -1,0 +1,59 @@
+// Data-object directory (DODF) and the file object that holds a data object's
+// octets as they are.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/libpkcs15/asnpkcs15secretkey.h"
+#include "pkcs15/scpkcs15objectlist.h"
+#include "support/memfile.h"
+
+// A data object's value file: the octets are never interpreted.
+class SCPkcs15BinaryDataObject : public SCPkcs15PathObjectInfo {
+public:
+    SCPkcs15BinaryDataObject();
+    ~SCPkcs15BinaryDataObject() override;
+
+    SCRESULT Parse(MemFile* in, uint32_t len) override;
+    void ClearContents() override;
+    SCRESULT Encode(MemFile* out) override;
+    void Reset(bool full) override;
+
+    // Replaces the contents (null or 0 octets: empty) and marks the file to be written.
+    SCRESULT SetContents(const uint8_t* data, uint32_t len);
+    const uint8_t* GetContents(uint32_t* len) const;
+    // fresh: a file still to be written (loaded and dirty); else neither read nor written.
+    void SetFresh(bool fresh) {
+        m_flags = fresh ? (m_flags | FLAG_LOADED | FLAG_DIRTY) : (m_flags & ~(FLAG_LOADED | FLAG_DIRTY));
+    }
+
+private:
+    MemFile m_contents;
+    uint32_t m_word;
+};
+
+class SCPkcs15DataObjectList : public SCPkcs15TypedObjectList<ASNPkcs15DataObject> {
+public:
+    explicit SCPkcs15DataObjectList(SCCard* card);
+    ~SCPkcs15DataObjectList() override;
+
+    using SCPkcs15TypedObjectList<ASNPkcs15DataObject>::GetValueObject;
+
+    SCRESULT GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) override;
+    // By the record's choice: opaque 0x1000600, external 0x2000600, OID 0x3000600.
+    SCRESULT GetObjectKind(void* handle) override;
+    SCRESULT GetValueObject(void* record, SCPkcs15PathObjectInfo** out, bool create) override;
+    SCRESULT IsPrivate(void* handle) override;
+    SCRESULT IsReadOnly(void* handle) override;
+    SCRESULT SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) override;
+    const ASNPkcs15Path* GetValuePath(ASNPkcs15DataObject* rec) override;
+    SCRESULT MapAttributeType(uint64_t code) override;
+
+    SCRESULT SetValueFileParameters(void* record, uint32_t lifeCycleState, uint32_t accessTemplate,
+                                    const SCFileHeaderList& profile);
+    SCRESULT CreateValueObject(void* record);
+    SCRESULT AllocateValuePath(void* record, const ASNPkcs15Path* path);
+
+private:
+    static SCRESULT RecordHook(ASNPkcs15DataObject* record);
+};
