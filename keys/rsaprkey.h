@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "lib/libasn/asnint.h"
@@ -11,11 +12,33 @@ class MemFile;
 class QvRbg;
 class QvRsaPrivateKey;
 class QvRsaSig;
+class QvRsaPublicKey;
 
 class RSAPrivateKey : public ASNsequenceF {
 public:
     explicit RSAPrivateKey(uint32_t tag = 0);
+    RSAPrivateKey(const RSAPrivateKey& other);
+    // Copies the nine values and clears the prepared mark.
+    RSAPrivateKey& operator=(const RSAPrivateKey& other);
     ~RSAPrivateKey() override;
+
+    // Significant octets of n (at least 1).
+    unsigned getModulusOctets() const;
+    // 2 all of n, e, d and the CRT members present; 1 d present with a CRT member
+    // missing; -1 n and e without d; 0 otherwise.
+    int getKeyForm() const;
+    // Derives the missing members (n, q, e or d, dP, dQ, qInv) from those present,
+    // writing only the missing ones. 1 complete, 0 not derivable (nothing written).
+    int completeCrt();
+    // All nine members from the library key; clears the prepared mark. 1, or 0.
+    int setFromQvKey(const QvRsaPrivateKey& key);
+    // The nine members into the library key, then its precomputation. 1, or 0.
+    int toQvKey(QvRsaPrivateKey& key) const;
+    // n and e into a library public key; its readiness.
+    bool toQvPublicKey(QvRsaPublicKey& key) const;
+    // Builds the own library key from the members. 1, or 0.
+    int prepareKey();
+    bool isPrepared() const { return cacheValid != 0; }
 
     void clear() override;
     int read_contents(GenericFile* src, long len) override;
@@ -53,6 +76,7 @@ private:
     // The library key of this structure (kSigned, or kKeyFailure when refused).
     int libraryKey(QvRsaPrivateKey& key) const;
     // The scheme's signature of the digest, k octets appended to out.
+    std::unique_ptr<QvRsaPrivateKey> m_key;
     int emit(QvRsaSig& scheme, const QvRsaPrivateKey& key, const uint8_t* digest, unsigned digestLen,
              MemFile* out) const;
 };
