@@ -126,3 +126,29 @@ int ECPrivateKey::signObject(const ASNobject& obj, unsigned hashId, const ECDoma
         return -1;
     }
 }
+
+unsigned ECPrivateKey::getPrivateKeyLength() const {
+    long n = privateKey.getValueLength();
+    return n > 0 ? static_cast<unsigned>(n) : 0;
+}
+
+unsigned ECPrivateKey::getKeySizeBits() const {
+    if (wasParameters) return parameters.value.getFieldSizeBits();
+    if (wasPublicKey) {
+        ECPublicKey pub(0);
+        const uint8_t* b = publicKey.value.getBits();
+        long n = publicKey.value.getByteLength();
+        if (b != nullptr && n > 0 && pub.setPoint(b, n, publicKey.value.getUnusedBits()) == 1)
+            return pub.getKeySizeBits();
+        return 0;
+    }
+    return 8u * getPrivateKeyLength();
+}
+
+int ECPrivateKey::getPublicPoint(ASNoctstr& out) const {
+    if (!wasPublicKey) return 0;
+    const uint8_t* b = publicKey.value.getBits();
+    long n = publicKey.value.getByteLength();
+    if (b == nullptr || n < 1 || publicKey.value.getUnusedBits() != 0) return 0;
+    return out.set(b, n) == 1 ? 1 : 0;
+}

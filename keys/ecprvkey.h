@@ -21,6 +21,14 @@ public:
     long lenOfBody() const override;
     void digest_contents(QvHash* hash) const override;
 
+    // Octets of the private value as stored.
+    unsigned getPrivateKeyLength() const;
+    // Field size of the parameters; else the public point's key size; else 8 x the
+    // private value's octets.
+    unsigned getKeySizeBits() const;
+    // The point octets of the public key member. 1, or 0 when absent.
+    int getPublicPoint(ASNoctstr& out) const;
+
     bool hasDomainParameters() const { return wasParameters != 0; }
     ECDomainParameters& getDomainParameters() { return parameters.value; }
     const ECDomainParameters& getDomainParameters() const { return parameters.value; }

@@ -367,3 +367,30 @@ bool ECDomainParameters::getCurve(ECCurveData* out) const { return out != nullpt
 const QvGeneralDsaKeyDomain* ecLibraryDomain(const ECCurveData& curve, std::unique_ptr<QvGeneralDsaKeyDomain>* own) {
     return libraryDomain(curve, own);
 }
+
+unsigned ECPublicKey::getKeySizeBits() const {
+    const uint8_t* b = getBits();
+    long n = getByteLength();
+    if (b == nullptr || n < 1) return 0;
+    const unsigned long withUnused = static_cast<unsigned long>(n) + 1;
+    switch (b[0]) {
+        case 0x04:
+        case 0x06:
+        case 0x07:
+        case 0x0E:
+        case 0x0F: return static_cast<unsigned>(4 * withUnused - 8);
+        case 0x01:
+        case 0x02:
+        case 0x03:
+        case 0x0A:
+        case 0x0B: return static_cast<unsigned>(8 * withUnused - 16);
+        default: return 0;
+    }
+}
+
+int ECPublicKey::getPoint(ASNoctstr& out) const {
+    const uint8_t* b = getBits();
+    long n = getByteLength();
+    if (b == nullptr || n < 1 || getUnusedBits() != 0) return 0;
+    return out.set(b, n) == 1 ? 1 : 0;
+}

@@ -71,6 +71,14 @@ public:
     // point (04/06/07), the x size of a compressed one (02/03); 0 otherwise.
     unsigned getSizeBits() const;
     unsigned getSizeBytes() const { return (getSizeBits() + 7) / 8; }
+    // Key size from the encoding's length and first octet alone (no domain needed):
+    // full-point forms count half the coordinate octets, compressed forms all of them.
+    unsigned getKeySizeBits() const;
+    unsigned getKeySizeBytes() const { return (getKeySizeBits() + 7) / 8; }
+    // The point octets (without the unused-bits octet). 1, or 0 when empty or the
+    // unused-bits count is not 0.
+    int getPoint(ASNoctstr& out) const;
+    bool operator==(const ECPublicKey& other) const { return ASNbitstr::operator==(other); }
 
     // Binds the key to a domain; 1, or 0 when the domain is neither specified nor
     // named.

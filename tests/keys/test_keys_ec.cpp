@@ -120,6 +120,14 @@ TEST(KeysEcPrivate, Sec1EncodingMatchesOpensslAndItsSignatureVerifies) {
         ECPublicKey pub(0);
         ASSERT_EQ(1, pub.setPoint(point.data(), static_cast<long>(point.size()), 0));
         EXPECT_EQ(256u, pub.getSizeBits());
+        EXPECT_EQ(256u, pub.getKeySizeBits());
+        EXPECT_EQ(256u, priv.getKeySizeBits());
+        EXPECT_EQ(32u, priv.getPrivateKeyLength());
+        ASNoctstr fromPriv(0), fromPub(0);
+        ASSERT_EQ(1, priv.getPublicPoint(fromPriv));
+        ASSERT_EQ(1, pub.getPoint(fromPub));
+        EXPECT_EQ(point, std::vector<uint8_t>(fromPriv.getData(), fromPriv.getData() + fromPriv.getValueLength()));
+        EXPECT_TRUE(fromPriv == fromPub);
         ASSERT_EQ(1, pub.bindDomain(priv.getDomainParameters()));
         ASNobjectId ecdsaSha256;
         ASSERT_EQ(1, ecdsaSha256.setText("1.2.840.10045.4.3.2"));
@@ -146,4 +154,33 @@ TEST(KeysEcPrivate, HostileEncodingsAreRefused) {
                                   0x02, 0x01, 0x00};
     extra[1] = static_cast<uint8_t>(extra.size() - 2);
     EXPECT_LE(k.readVector(extra), 0);
+}
+
+TEST(KeysEcPublic, KeySizeFromTheEncodingAlone) {
+    ECPublicKey k(0);
+    std::vector<uint8_t> compressed(33, 0x11);
+    compressed[0] = 0x02;
+    ASSERT_EQ(1, k.setPoint(compressed.data(), 33, 0));
+    EXPECT_EQ(256u, k.getKeySizeBits());
+    EXPECT_EQ(32u, k.getKeySizeBytes());
+    std::vector<uint8_t> hybrid(97, 0x22);
+    hybrid[0] = 0x07;
+    ASSERT_EQ(1, k.setPoint(hybrid.data(), 97, 0));
+    EXPECT_EQ(384u, k.getKeySizeBits());
+    std::vector<uint8_t> odd = {0x05, 0x01, 0x02};
+    ASSERT_EQ(1, k.setPoint(odd.data(), 3, 0));
+    EXPECT_EQ(0u, k.getKeySizeBits());
+    ECPublicKey empty(0);
+    EXPECT_EQ(0u, empty.getKeySizeBits());
+    ASNoctstr out(0);
+    EXPECT_EQ(0, empty.getPoint(out));
+    ASSERT_EQ(1, k.setPoint(odd.data(), 3, 1));
+    EXPECT_EQ(0, k.getPoint(out));  // unused bits in a point encoding
+
+    // A private key without parameters or public key counts its own octets.
+    ECPrivateKey priv(48);
+    std::vector<uint8_t> bare = {0x30, 0x08, 0x02, 0x01, 0x01, 0x04, 0x03, 0x01, 0x02, 0x03};
+    ASSERT_EQ(10, priv.readVector(bare));
+    EXPECT_EQ(24u, priv.getKeySizeBits());
+    EXPECT_EQ(0, priv.getPublicPoint(out));
 }
