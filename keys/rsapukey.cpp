@@ -8,6 +8,7 @@
 #include "libtorvapp/qvasymkey.h"
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvgenerichash.h"
+#include "libtorvapp/qvhash.h"
 #include "libtorvapp/qvpkcs1.h"
 #include "libtorvapp/qvrsasigpkcspss.h"
 #include "libtorvapp/qvrsasigpkcsv15.h"
@@ -351,4 +352,75 @@ int RSAPublicKey::verifyPss(const uint8_t* digest, unsigned digestLen, unsigned 
         AssertInvariant(0, "rsapukey", __LINE__, "0", e.what());
     }
     return kKeyFailure;
+}
+
+namespace {
+
+// The digest of data under hashId into out (64 octets of room); its length, 0 when
+// the hash is unknown.
+unsigned digestOf(unsigned hashId, const uint8_t* data, unsigned len, uint8_t* out) {
+    if (hashId < 1 || hashId > 8) return 0;
+    QvGenericHash h(hashId);
+    h.currentHash->hash(data, len);
+    unsigned n = QvGenericHash::getGenericHashOctets(hashId);
+    h.currentHash->getHash(0, out);
+    return n;
+}
+
+// PSS settings of a signature algorithm; false when they are not usable.
+bool pssSettings(const AlgorithmIdentifier& alg, unsigned* hashId, int* sel, unsigned* mgfHash, unsigned* salt) {
+    int64_t s = 0;
+    int mh = 0, trailer = 0;
+    uint8_t present = 0;
+    if (GetRsaPssParams(alg, hashId, &s, sel, &mh, &trailer, &present) != 1) return false;
+    if (*sel != 0 || trailer != 1 || *hashId < 1 || *hashId > 8 || mh < 1 || mh > 8 || s < 0 || s > 0xFFFF)
+        return false;
+    *mgfHash = static_cast<unsigned>(mh);
+    *salt = static_cast<unsigned>(s);
+    return true;
+}
+
+}  // namespace
+
+int RSAPublicKey::verify(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& alg,
+                         const uint8_t* sig, unsigned sigLen) {
+    unsigned hashId = 0, expectLen = 0;
+    if (RsaSignatureOidToHash(alg.algorithm, &expectLen, &hashId) == 1)
+        return verifyPkcs1(digest, digestLen, hashId, sig, sigLen);
+    if (!isRsaPssOid(alg.algorithm)) return kUnsupported;
+    int sel = 0;
+    unsigned mgfHash = 0, salt = 0;
+    if (!pssSettings(alg, &hashId, &sel, &mgfHash, &salt)) return kUnsupported;
+    return verifyPss(digest, digestLen, hashId, sig, sigLen, sel, mgfHash, salt);
+}
+
+int RSAPublicKey::verifyPkcs1Data(const uint8_t* data, unsigned dataLen, unsigned hashId, const uint8_t* sig,
+                                  unsigned sigLen) {
+    if (data == nullptr || sig == nullptr || dataLen == 0) return kBadArguments;
+    uint8_t d[64];
+    unsigned n = digestOf(hashId, data, dataLen, d);
+    if (n == 0) return kBadArguments;
+    return verifyPkcs1(d, n, hashId, sig, sigLen);
+}
+
+int RSAPublicKey::verifyPssData(const uint8_t* data, unsigned dataLen, unsigned hashId, const uint8_t* sig,
+                                unsigned sigLen, int mgfSelector, unsigned mgfHashId, unsigned saltLen) {
+    if (data == nullptr || sig == nullptr || dataLen == 0) return kBadArguments;
+    uint8_t d[64];
+    unsigned n = digestOf(hashId, data, dataLen, d);
+    if (n == 0) return kBadArguments;
+    return verifyPss(d, n, hashId, sig, sigLen, mgfSelector, mgfHashId, saltLen);
+}
+
+int RSAPublicKey::verifyData(const uint8_t* data, unsigned dataLen, const AlgorithmIdentifier& alg,
+                             const uint8_t* sig, unsigned sigLen) {
+    if (data == nullptr || sig == nullptr || dataLen == 0) return kBadArguments;
+    unsigned hashId = 0, expectLen = 0;
+    if (RsaSignatureOidToHash(alg.algorithm, &expectLen, &hashId) == 1)
+        return verifyPkcs1Data(data, dataLen, hashId, sig, sigLen);
+    if (!isRsaPssOid(alg.algorithm)) return kUnsupported;
+    int sel = 0;
+    unsigned mgfHash = 0, salt = 0;
+    if (!pssSettings(alg, &hashId, &sel, &mgfHash, &salt)) return kUnsupported;
+    return verifyPssData(data, dataLen, hashId, sig, sigLen, sel, mgfHash, salt);
 }

@@ -55,6 +55,16 @@ public:
     // RSASSA-PSS over a digest (mgfHashId 0 means hashId); codes as verifyPkcs1.
     int verifyPss(const uint8_t* digest, unsigned digestLen, unsigned hashId, const uint8_t* sig, unsigned sigLen,
                   int mgfSelector, unsigned mgfHashId, unsigned saltLen);
+    // Over a digest, the scheme and hash taken from the signature algorithm (PKCS #1
+    // v1.5 OIDs, or id-RSASSA-PSS with its parameters); 4 for anything else.
+    int verify(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& alg, const uint8_t* sig,
+               unsigned sigLen);
+    // The same over data, hashed here first; dataLen 0 gives 3.
+    int verifyPkcs1Data(const uint8_t* data, unsigned dataLen, unsigned hashId, const uint8_t* sig, unsigned sigLen);
+    int verifyPssData(const uint8_t* data, unsigned dataLen, unsigned hashId, const uint8_t* sig, unsigned sigLen,
+                      int mgfSelector, unsigned mgfHashId, unsigned saltLen);
+    int verifyData(const uint8_t* data, unsigned dataLen, const AlgorithmIdentifier& alg, const uint8_t* sig,
+                   unsigned sigLen);
 
     // Verification results.
     enum { kValid = 0, kInvalid = 1, kKeyFailure = 2, kUnsupported = 4 };

@@ -162,3 +162,40 @@ TEST(KeysRsaPublic, PssSignatureFromOpenssl) {
     EXPECT_EQ(3, k.verifyPss(digest, 20, 3, sig.data(), 128, 0, 3, 32));
     EXPECT_EQ(1, k.verifyPss(digest, 32, 3, sig.data(), 128, 0, 3, 100));
 }
+
+TEST(KeysRsaPublic, SignatureAlgorithmChoosesSchemeAndHash) {
+    RSAPublicKey k = Ours();
+    const unsigned char msg[] = "signed data";
+    uint8_t digest[32];
+    SHA256(msg, sizeof msg - 1, digest);
+    std::vector<uint8_t> sig(RSA_size(Key()));
+    unsigned sl = 0;
+    ASSERT_EQ(1, RSA_sign(NID_sha256, digest, 32, sig.data(), &sl, Key()));
+
+    AlgorithmIdentifier sha256Rsa;
+    ASSERT_EQ(1, sha256Rsa.setRsaSignature(3));
+    EXPECT_EQ(0, k.verify(digest, 32, sha256Rsa, sig.data(), sl));
+    EXPECT_EQ(3, k.verify(digest, 20, sha256Rsa, sig.data(), sl));
+    EXPECT_EQ(0, k.verifyData(msg, sizeof msg - 1, sha256Rsa, sig.data(), sl));
+    EXPECT_EQ(0, k.verifyPkcs1Data(msg, sizeof msg - 1, 3, sig.data(), sl));
+    EXPECT_EQ(3, k.verifyData(msg, 0, sha256Rsa, sig.data(), sl));
+    EXPECT_EQ(1, k.verifyData(msg, sizeof msg - 2, sha256Rsa, sig.data(), sl));
+
+    AlgorithmIdentifier ecdsa;
+    ASSERT_EQ(1, ecdsa.setEcdsaSignature(3));
+    EXPECT_EQ(4, k.verify(digest, 32, ecdsa, sig.data(), sl));
+
+    // id-RSASSA-PSS without parameters: SHA-1, MGF1-SHA-1, salt 20.
+    uint8_t d1[20];
+    SHA1(msg, sizeof msg - 1, d1);
+    std::vector<uint8_t> em(RSA_size(Key())), pss(RSA_size(Key()));
+    ASSERT_EQ(1, RSA_padding_add_PKCS1_PSS_mgf1(Key(), em.data(), d1, EVP_sha1(), EVP_sha1(), 20));
+    ASSERT_EQ(RSA_size(Key()), RSA_private_encrypt(RSA_size(Key()), em.data(), pss.data(), Key(), RSA_NO_PADDING));
+    AlgorithmIdentifier pssAlg;
+    ASNobjectId pssOid;
+    ASSERT_EQ(1, pssOid.setText("1.2.840.113549.1.1.10"));
+    ASSERT_EQ(1, pssAlg.set(pssOid, nullptr));
+    EXPECT_EQ(0, k.verify(d1, 20, pssAlg, pss.data(), 128));
+    EXPECT_EQ(0, k.verifyData(msg, sizeof msg - 1, pssAlg, pss.data(), 128));
+    EXPECT_EQ(0, k.verifyPssData(msg, sizeof msg - 1, 1, pss.data(), 128, 0, 1, 20));
+}
