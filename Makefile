@@ -2,6 +2,8 @@
 JOBS      ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 BUILD     := build
+# Line tables are enough for sanitizer reports and keep those builds quick.
+SAN_DEBUG := -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1
 
 .PHONY: all deps build test demo bench asan asan-test tsan tsan-test fuzz fuzz-run clean
 
@@ -25,7 +27,7 @@ bench: build
 
 # AddressSanitizer + UndefinedBehaviorSanitizer over the tests that run our own code.
 asan: deps
-	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DMIRTAL_BENCH=OFF \
+	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DMIRTAL_BENCH=OFF $(SAN_DEBUG) \
 	  -DCMAKE_CXX_FLAGS="-O1 -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
 	  -DCMAKE_C_FLAGS="-O1 -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
 	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined"
@@ -38,7 +40,7 @@ asan-test: asan
 
 # ThreadSanitizer over the tests labelled `threads`.
 tsan: deps
-	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DMIRTAL_BENCH=OFF -DMIRTAL_CARDSIM=ON \
+	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DMIRTAL_BENCH=OFF -DMIRTAL_CARDSIM=ON $(SAN_DEBUG) \
 	  -DCMAKE_CXX_FLAGS="-O1 -fsanitize=thread" -DCMAKE_C_FLAGS="-O1 -fsanitize=thread" \
 	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread"
 	cmake --build build-tsan -j $(JOBS) --target thread_tests
