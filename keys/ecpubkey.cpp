@@ -394,3 +394,36 @@ int ECPublicKey::getPoint(ASNoctstr& out) const {
     if (b == nullptr || n < 1 || getUnusedBits() != 0) return 0;
     return out.set(b, n) == 1 ? 1 : 0;
 }
+
+void ECDomainParameters::setNamed(const ASNobjectId& oid) {
+    if (&oid != &namedCurve) namedCurve = oid;
+    setChosenObject(&namedCurve);
+}
+
+void ECDomainParameters::setImplicitCA() { setChosenObject(&implicitCA); }
+
+const QvAsymKeyDomain* ECDomainParameters::getKeyDomain() const {
+    return getType() == kNamedCurve ? EcNamedCurveTable::getDomain(namedCurve) : nullptr;
+}
+
+bool ECDomainParameters::equalsNamed(const ASNobjectId& oid) const {
+    if (getType() == kNamedCurve && namedCurve == oid) return true;
+    const QvAsymKeyDomain* other = EcNamedCurveTable::getDomain(oid);
+    if (other == nullptr) return false;
+    if (getType() == kNamedCurve) {
+        const QvAsymKeyDomain* own = getKeyDomain();
+        return own != nullptr && (own == other || EcNamedCurveTable::sameDomain(own, other));
+    }
+    if (getType() == kSpecified) {
+        // Explicit parameters equal to the named curve's.
+        std::vector<uint8_t> der;
+        if (specified.encodeToVector(der) < 1) return false;
+        const long n = static_cast<long>(der.size());
+        for (const EcNamedCurve* e = EcNamedCurveTable::findNextMatchingDer(der.data(), n, 0); e != nullptr;
+             e = EcNamedCurveTable::findNextMatchingDer(der.data(), n, e->id)) {
+            const QvAsymKeyDomain* d = EcNamedCurveTable::getDomain(e);
+            if (d == other || EcNamedCurveTable::sameDomain(d, other)) return true;
+        }
+    }
+    return false;
+}

@@ -19,6 +19,7 @@ class DSASignature;
 class QvRbg;
 
 class QvGeneralDsaKeyDomain;
+class QvAsymKeyDomain;
 
 // A curve: the library's domain of a named curve, or explicit parameters as
 // big-endian octets (p for a prime field; m with the trinomial k1 or the
@@ -41,6 +42,15 @@ public:
     ASNobject** getObjectList() override;
 
     int getType() const;
+    // Chooses the named curve oid / implicitCA.
+    void setNamed(const ASNobjectId& oid);
+    void setImplicitCA();
+    // The library domain of a named curve from the curve catalogue (not owned); null
+    // for other kinds and for curves the catalogue does not carry with a domain.
+    const QvAsymKeyDomain* getKeyDomain() const;
+    // Named curve oid by OID, or by its catalogue domain when this names or
+    // specifies the same curve under another OID.
+    bool equalsNamed(const ASNobjectId& oid) const;
     // Field size in bits: from the prime or the degree of specified parameters, from
     // the curve catalogue for a named curve; 0 for implicitCA, nothing chosen or an
     // unknown curve.

@@ -184,3 +184,32 @@ TEST(KeysEcPublic, KeySizeFromTheEncodingAlone) {
     EXPECT_EQ(24u, priv.getKeySizeBits());
     EXPECT_EQ(0, priv.getPublicPoint(out));
 }
+
+TEST(KeysEcDomain, NamedChoiceKeyDomainAndEquality) {
+    ASNobjectId p256, p384;
+    ASSERT_EQ(1, p256.setText("1.2.840.10045.3.1.7"));
+    ASSERT_EQ(1, p384.setText("1.3.132.0.34"));
+    ECDomainParameters d(0);
+    d.setNamed(p256);
+    EXPECT_EQ(ECDomainParameters::kNamedCurve, d.getType());
+    EXPECT_EQ(GroupDer(NID_X9_62_prime256v1, false), Enc(d));
+    EXPECT_NE(nullptr, d.getKeyDomain());
+    EXPECT_TRUE(d.equalsNamed(p256));
+    EXPECT_FALSE(d.equalsNamed(p384));
+
+    ECDomainParameters e(0);
+    std::vector<uint8_t> expl = GroupDer(NID_X9_62_prime256v1, true);
+    ASSERT_GT(e.readVector(expl), 0);
+    EXPECT_EQ(nullptr, e.getKeyDomain());
+    EXPECT_TRUE(e.equalsNamed(p256));
+    EXPECT_FALSE(e.equalsNamed(p384));
+
+    d.setImplicitCA();
+    EXPECT_EQ(ECDomainParameters::kImplicitCA, d.getType());
+    EXPECT_EQ(nullptr, d.getKeyDomain());
+    EXPECT_FALSE(d.equalsNamed(p384));
+    ECDomainParameters copy(0);
+    copy = e;
+    EXPECT_EQ(ECDomainParameters::kSpecified, copy.getType());
+    EXPECT_EQ(expl, Enc(copy));
+}
