@@ -87,3 +87,19 @@ int DSAPrivateKey::sign(const uint8_t* digest, unsigned digestLen, unsigned hash
 
 
 int DSAPrivateKey::getPublicValue(ASNinteger& out) const { return parameters.computePublicValue(*this, out) ? 1 : 0; }
+
+int DSAPrivateKey::sign(const uint8_t* digest, unsigned digestLen, DSASignature& out, QvRbg* rbg) const {
+    unsigned hashId = digestLen <= 16 ? 8 : digestLen <= 20 ? 1 : digestLen <= 28 ? 2 : digestLen <= 32 ? 3
+                                        : digestLen <= 48 ? 4 : 5;
+    return sign(digest, digestLen, hashId, &out, rbg);
+}
+
+unsigned DSAPrivateKey::getPrivateValueLength() const {
+    const uint8_t* d = getData();
+    long n = getValueLength();
+    while (n > 1 && d[0] == 0) {
+        ++d;
+        --n;
+    }
+    return static_cast<unsigned>(n < 1 ? 1 : n);
+}

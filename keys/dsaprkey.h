@@ -17,6 +17,22 @@ public:
     int sign(const uint8_t* digest, unsigned digestLen, unsigned hashId, DSASignature* out, QvRbg* rbg) const;
     // y = g^x mod p into out. 1, or 0.
     int getPublicValue(ASNinteger& out) const;
+    // The same result codes; the hash picked from the digest length (up to 16 octets
+    // MD5, 20 SHA-1, 28 SHA-224, 32 SHA-256, 48 SHA-384, above SHA-512), so a length
+    // between those ends in 3.
+    int sign(const uint8_t* digest, unsigned digestLen, DSASignature& out, QvRbg* rbg) const;
+    int signWithHash(const uint8_t* digest, unsigned digestLen, unsigned hashId, DSASignature& out,
+                     QvRbg* rbg) const {
+        return sign(digest, digestLen, hashId, &out, rbg);
+    }
+    // x from big-endian octets; p, q, g copied from params. 1, or 0.
+    int setX(const uint8_t* x, long len) { return setUnsigned(x, len); }
+    void setDomain(const DSAParameters& params) { parameters = params; }
+    void getDomain(DSAParameters& out) const { out = parameters; }
+    // Significant octets of x; 8 x significant octets of p and its octets.
+    unsigned getPrivateValueLength() const;
+    unsigned getKeySizeBits() const { return parameters.getKeySizeBits(); }
+    unsigned getKeySizeBytes() const { return (getKeySizeBits() + 7) / 8; }
 
     DSAParameters parameters;
 };

@@ -7,6 +7,7 @@
 #include <openssl/bn.h>
 #include <openssl/dsa.h>
 
+#include <memory>
 #include <vector>
 
 #include "keys/dsaparms.h"
@@ -14,6 +15,7 @@
 #include "keys/dsapukey.h"
 #include "libtorvapp/qvasymkey.h"
 #include "libtorvapp/qvgfpkeydomain.h"
+#include "libtorvapp/qvrbg.h"
 
 namespace {
 
@@ -184,4 +186,31 @@ TEST(KeysDsa, SignatureRsFormAndHostileEncodings) {
     EXPECT_LE(back.readVector(three), 0);
     const std::vector<uint8_t> cut = {0x30, 0x09, 0x02, 0x01, 0x01, 0x02, 0x01};
     EXPECT_LE(back.readVector(cut), 0);
+}
+
+TEST(KeysDsa, SignatureByDigestLengthVerifiedByOpenssl) {
+    std::unique_ptr<QvRbg> rbg(qvRbgCreateObject(4));
+    std::vector<uint8_t> seed(rbg->getMinSeedOctets() + 16);
+    for (size_t i = 0; i < seed.size(); i++) seed[i] = static_cast<uint8_t>(i * 29 + 5);
+    rbg->init(seed.data(), static_cast<unsigned>(seed.size()));
+
+    DSAPrivateKey x(0);
+    SetBn(x, DSA_get0_priv_key(Key()));
+    x.setDomain(Params());
+    EXPECT_LE(x.getPrivateValueLength(), 20u);  // x < q of 160 bits
+    EXPECT_GE(x.getPrivateValueLength(), 16u);
+    EXPECT_EQ(1024u, x.getKeySizeBits());
+    EXPECT_EQ(128u, x.getKeySizeBytes());
+
+    uint8_t digest[28];
+    for (int i = 0; i < 28; i++) digest[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (unsigned len : {20u, 28u}) {
+        DSASignature sig(48);
+        ASSERT_EQ(0, x.sign(digest, len, sig, rbg.get()));
+        std::vector<uint8_t> der = Enc(sig);
+        EXPECT_EQ(1, DSA_verify(0, digest, static_cast<int>(len), der.data(), static_cast<int>(der.size()), Key()));
+    }
+    DSASignature sig(48);
+    EXPECT_EQ(3, x.sign(digest, 24, sig, rbg.get()));
+    EXPECT_EQ(3, x.signWithHash(digest, 20, 3, sig, rbg.get()));
 }
