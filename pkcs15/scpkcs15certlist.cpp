@@ -111,6 +111,13 @@ SCRESULT SCPkcs15X509CertificateObject::GetOctets(std::vector<uint8_t>* out) con
 
 namespace {
 
+// Stores octets in the attribute in the store form that its type asks for.
+int PutBytes(SCPkcs15ObjectAttribute* attr, uint64_t type, const void* data, uint32_t len) {
+    if (SCPkcs15ObjectAttribute::GetStoreTypeForAttribute(type) == SCPkcs15ObjectAttribute::binary)
+        return attr->SetBinary(type, data, len);
+    return attr->Set(type, len ? data : "", len);
+}
+
 // Load results that mean "the certificate is not there": an empty value.
 bool IsAbsentFile(SCRESULT r) {
     return r == SC_E_NOT_FILE || r == SC_E_FILE_STATUS_UNKNOWN || r == SC_E_INVALID_FILE_TYPE ||
@@ -310,7 +317,7 @@ SCRESULT SCPkcs15CertificateList::GetFromCertificate(ASNPkcs15CertificateRecord*
                 h->hash(key.getBits(), static_cast<unsigned>(key.getByteLength()));
                 uint8_t digest[20];
                 h->getHash(20, digest);
-                return attr->SetBinary(type, digest, 20) ? 0 : SC_E_NO_MEMORY;
+                return PutBytes(attr, type, digest, 20) ? 0 : SC_E_NO_MEMORY;
             } catch (...) {
                 return SC_E_NO_MEMORY;
             }
@@ -326,12 +333,12 @@ SCRESULT SCPkcs15CertificateList::GetFromCertificate(ASNPkcs15CertificateRecord*
                 k = 0;
             }
             if (k < 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
-            return attr->SetBinary(type, ski.getData(), static_cast<uint32_t>(ski.getLength())) ? 0 : SC_E_NO_MEMORY;
+            return PutBytes(attr, type, ski.getData(), static_cast<uint32_t>(ski.getLength())) ? 0 : SC_E_NO_MEMORY;
         }
         case 0x282: {
             const ASNbitstr& key = tbs.subjectPublicKeyInfo.subjectPublicKey;
             if (key.getByteLength() < 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
-            return attr->SetBinary(type, key.getBits(), static_cast<uint32_t>(key.getByteLength())) ? 0
+            return PutBytes(attr, type, key.getBits(), static_cast<uint32_t>(key.getByteLength())) ? 0
                                                                                                    : SC_E_NO_MEMORY;
         }
         case 0x1000202: r = Der(tbs.subject, &out); break;
@@ -340,7 +347,7 @@ SCRESULT SCPkcs15CertificateList::GetFromCertificate(ASNPkcs15CertificateRecord*
         default: return SC_E_PKCS15_ATTR_NOT_FOUND;
     }
     if (r < 0) return r;
-    return attr->SetBinary(type, out.data(), static_cast<uint32_t>(out.size())) ? 0 : SC_E_NO_MEMORY;
+    return PutBytes(attr, type, out.data(), static_cast<uint32_t>(out.size())) ? 0 : SC_E_NO_MEMORY;
 }
 
 SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) {
@@ -357,7 +364,7 @@ SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttri
     SCRESULT r = SC_E_PKCS15_ATTR_NOT_FOUND;
     switch (code) {
         case 0x201:
-            return attr->SetBinary(type, ca.iD.getData(), static_cast<uint32_t>(ca.iD.getLength())) ? 0
+            return PutBytes(attr, type, ca.iD.getData(), static_cast<uint32_t>(ca.iD.getLength())) ? 0
                                                                                                      : SC_E_NO_MEMORY;
         case 0x202: return attr->SetBoolean(type, ca.wasAuthority && ca.authority.isTrue()) ? 0 : SC_E_NO_MEMORY;
         case 0x203:
@@ -380,7 +387,7 @@ SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttri
             if (!id && ca.wasIdentifiers) id = ca.identifiers.find(2);
             if (id && id->idValue) {
                 const ASNoctstr* o = dynamic_cast<const ASNoctstr*>(id->idValue);
-                if (o) return attr->SetBinary(type, o->getData(), static_cast<uint32_t>(o->getLength())) ? 0
+                if (o) return PutBytes(attr, type, o->getData(), static_cast<uint32_t>(o->getLength())) ? 0
                                                                                                       : SC_E_NO_MEMORY;
             }
             return GetFromCertificate(rec, 0x281, attr);
@@ -388,7 +395,7 @@ SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttri
         case 0x1000201:
             r = GetCertificateValue(rec, &der);
             if (r < 0) return r;
-            return attr->SetBinary(0x1000201, der.data(), static_cast<uint32_t>(der.size())) ? 0 : SC_E_NO_MEMORY;
+            return PutBytes(attr, 0x1000201, der.data(), static_cast<uint32_t>(der.size())) ? 0 : SC_E_NO_MEMORY;
         case 0x1000202:
             if (ta.wasSubject) r = Der(ta.subject, &der);
             if (r < 0 && r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
@@ -409,7 +416,7 @@ SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttri
             break;
         default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
     }
-    return attr->SetBinary(type, der.data(), static_cast<uint32_t>(der.size())) ? 0 : SC_E_NO_MEMORY;
+    return PutBytes(attr, type, der.data(), static_cast<uint32_t>(der.size())) ? 0 : SC_E_NO_MEMORY;
 }
 
 SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* rec, uint64_t code,

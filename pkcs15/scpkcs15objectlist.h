@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <vector>
 #include <new>
 
 #include "lib/libasn/asnany.h"
@@ -519,7 +521,9 @@ public:
             createdValue = !existed;
         }
         if (IsDirty()) {
-            r = Write(nullptr, 0, nullptr);
+            MemFile enc;
+            r = Encode(&enc);
+            if (r >= 0) r = WriteDirectory(enc.GetData(), static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0));
             if (r < 0) {
                 // Only what this call created goes again: the value file and the record.
                 if (createdValue && v) {
@@ -624,8 +628,7 @@ public:
         for (POSITION p = m_records.Unknown().GetHeadPosition(); p;)
             if (EncodeAsn(*m_records.Unknown().GetNext(p), &out) < 0) return SC_E_NO_MEMORY;
         int64_t sz = out.Size();
-        SCRESULT w = sz > 0 ? Write(out.GetData(), static_cast<uint32_t>(sz), nullptr)
-                            : Write(reinterpret_cast<const uint8_t*>(""), 0, nullptr);
+        SCRESULT w = WriteDirectory(out.GetData(), static_cast<uint32_t>(sz > 0 ? sz : 0));
         DropValueObject(v);
         DropRecord(rec);
         // The directory on the card still names the object when the rewrite failed.
@@ -741,6 +744,28 @@ public:
     }
 
 protected:
+    // Rewrites the directory file. Contents that fit the file are padded with filler
+    // to its size and updated in place: the file is never deleted and made again,
+    // so a failed write cannot lose the records already on the card.
+    SCRESULT WriteDirectory(const uint8_t* data, uint32_t len) {
+        uint32_t size = 0;
+        if (m_pFileHeader && m_index == 0 && m_length == 0) {
+            SCRESULT fs = m_pFileHeader->GetFileSize();
+            if (fs > 0 && fs <= 0xFFFF) size = static_cast<uint32_t>(fs);
+        }
+        if (size > len) {
+            std::vector<uint8_t> padded;
+            try {
+                padded.assign(size, 0x00);
+            } catch (const std::bad_alloc&) {
+                return SC_E_NO_MEMORY;
+            }
+            if (len) std::memcpy(padded.data(), data, len);
+            return Write(padded.data(), size, nullptr);
+        }
+        return Write(len ? data : reinterpret_cast<const uint8_t*>(""), len, nullptr);
+    }
+
     // Removes a value object from the list of value objects and deletes it.
     void DropValueObject(SCPkcs15PathObjectInfo* v) {
         if (!v) return;
