@@ -314,6 +314,44 @@ TEST_F(Pkcs15Lists, FailedDirectoryWriteRemovesTheNewValueFile) {
     EXPECT_EQ(before, Encoded(*again));
 }
 
+TEST_F(Pkcs15Lists, CertificateCreatedReadBackAndDeleted) {
+    LogIn();
+    auto cdf = Open<SCPkcs15CertificateList>(0xA4, false);
+    std::vector<void*> certs = All(*cdf);
+    ASSERT_EQ(1u, certs.size());
+    SCPkcs15ObjectAttribute der(0x1000201);
+    ASSERT_EQ(0, cdf->GetAttribute(certs[0], &der));
+    ASSERT_GT(der.GetLength(), 100u);
+
+    // A certificate kind of another family is refused.
+    SCPkcs15ObjectAttributeList wrong;
+    wrong.AddInteger(1, 0x10100);
+    void* rec = nullptr;
+    EXPECT_EQ(SC_E_PKCS15_UNSUPPORTED_TYPE, cdf->CreateRecord(&wrong, &rec));
+
+    ASSERT_EQ(0, cdf->CreateRecord(nullptr, &rec));
+    SCPkcs15ObjectAttribute label(2), id(0x201), value(0x1000201);
+    ASSERT_TRUE(label.SetString(2, "Copy"));
+    const uint8_t idBytes[] = {0x42};
+    ASSERT_TRUE(id.SetBinary(0x201, idBytes, 1));
+    ASSERT_TRUE(value.Set(0x1000201, der.GetValue(), der.GetLength()));
+    ASSERT_EQ(0, cdf->SetAttribute(rec, &label));
+    ASSERT_EQ(0, cdf->SetAttribute(rec, &id));
+    ASSERT_EQ(0, cdf->SetValueFileParameters(rec, 3, 0x88B1, m_app->GetHeaderList()));
+    ASSERT_EQ(0, cdf->SetAttribute(rec, &value));
+    ASSERT_EQ(0, cdf->CommitObject(rec));
+
+    auto again = Open<SCPkcs15CertificateList>(0xA4, false);
+    std::vector<void*> now = All(*again);
+    ASSERT_EQ(2u, now.size());
+    SCPkcs15ObjectAttribute back(0x1000201);
+    ASSERT_EQ(0, again->GetAttribute(now[1], &back));
+    EXPECT_EQ(Bytes(der), Bytes(back));
+    ASSERT_EQ(0, again->DeleteObject(now[1]));
+    EXPECT_EQ(1u, All(*Open<SCPkcs15CertificateList>(0xA4, false)).size());
+
+}
+
 TEST_F(Pkcs15Lists, HostileDirectoryContents) {
     SCPkcs15DataObjectList l(nullptr);
     // Filler first: no records even when records follow.
