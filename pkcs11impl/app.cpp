@@ -473,8 +473,18 @@ CK_RV CPkcs11App::HandleTokenLoss(CK_SLOT_ID slotId) {
   CPkcs11Token* token = nullptr;
   const CK_RV rv = GetSlotToken(slotId, &token);
   if (rv != CKR_OK) return rv == CKR_SLOT_ID_INVALID ? CKR_GENERAL_ERROR : rv;
-  // Session counts, logout and acknowledging the change are the token's work.
+  // No session is left: the token forgets its counts and whoever was logged in.
+  while (token->GetSessionCount() > 0) token->SessionClosed(token->GetRwSessionCount() > 0);
+  token->Logout();
   return CKR_OK;
+}
+
+CK_RV CPkcs11App::CheckTokenChange(CK_SLOT_ID slotId, CPkcs11Token* token) {
+  if (!token->HasTokenChanged()) return CKR_OK;
+  token->AcknowledgeTokenChange();
+  const bool hadSessions = HasSessionOnSlot(slotId);
+  HandleTokenLoss(slotId);
+  return hadSessions ? CKR_SESSION_CLOSED : CKR_OK;
 }
 
 CK_RV CPkcs11App::MapTokenResult(CK_RV rv, CK_SLOT_ID slotId) {
@@ -628,24 +638,30 @@ CK_RV CPkcs11App::GetTokenInfo(CK_SLOT_ID slotId, CK_TOKEN_INFO* pInfo) {
   return MapTokenResult(rv, slotId);
 }
 
-CK_RV CPkcs11App::GetMechanismList(CK_SLOT_ID slotId, CK_MECHANISM_TYPE_PTR /*pList*/, CK_ULONG_PTR pulCount) {
+CK_RV CPkcs11App::GetMechanismList(CK_SLOT_ID slotId, CK_MECHANISM_TYPE_PTR pList, CK_ULONG_PTR pulCount) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
   Pkcs11LockGuard guard(m_lock);
   if (slotId >= m_slotCount) return CKR_SLOT_ID_INVALID;
   CPkcs11Token* token = nullptr;
-  const CK_RV rv = GetSlotToken(slotId, &token);
-  return MapTokenResult(rv == CKR_OK ? CKR_GENERAL_ERROR : rv, slotId);
+  const CK_RV got = GetSlotToken(slotId, &token);
+  if (got != CKR_OK) return MapTokenResult(got, slotId);
+  const CK_RV rv = token->GetMechanismList(pList, pulCount);
+  CheckTokenChange(slotId, token);
+  return MapTokenResult(rv, slotId);
 }
 
-CK_RV CPkcs11App::GetMechanismInfo(CK_SLOT_ID slotId, CK_MECHANISM_TYPE /*type*/, CK_MECHANISM_INFO* pInfo) {
+CK_RV CPkcs11App::GetMechanismInfo(CK_SLOT_ID slotId, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO* pInfo) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
   Pkcs11LockGuard guard(m_lock);
   if (slotId >= m_slotCount) return CKR_SLOT_ID_INVALID;
   CPkcs11Token* token = nullptr;
-  const CK_RV rv = GetSlotToken(slotId, &token);
-  return MapTokenResult(rv == CKR_OK ? CKR_GENERAL_ERROR : rv, slotId);
+  const CK_RV got = GetSlotToken(slotId, &token);
+  if (got != CKR_OK) return MapTokenResult(got, slotId);
+  const CK_RV rv = token->GetMechanismInfo(type, pInfo);
+  CheckTokenChange(slotId, token);
+  return MapTokenResult(rv, slotId);
 }
 
 // ---- sessions ----
@@ -665,8 +681,25 @@ CK_RV CPkcs11App::OpenSession(CK_SLOT_ID slotId, CK_FLAGS flags, CK_VOID_PTR /*p
   const CK_RV present = token->CheckTokenPresent();
   if (present != CKR_OK && present != TOKEN_STATUS_CARD_NOT_INITIALIZED && present != TOKEN_STATUS_CARD_NOT_ACTIVATED)
     return MapTokenResult(present, slotId);
-  // Opening a session on a token is the token layer's next step.
-  return CKR_GENERAL_ERROR;
+  // A card changed since the last call: the old sessions go, the new one opens.
+  CheckTokenChange(slotId, token);
+  const bool rw = (flags & CKF_RW_SESSION) != 0;
+  const CK_USER_TYPE user = token->GetLoggedInUserType();
+  if (!rw && user == CKU_SO) return CKR_SESSION_READ_WRITE_SO_EXISTS;
+  CPkcs11Session* s = new (std::nothrow) CPkcs11Session(NewSessionHandle());
+  if (s == nullptr) return CKR_HOST_MEMORY;
+  s->SetSlotId(slotId);
+  s->SetFlags(flags);
+  try {
+    m_sessions.AddTail(s);
+  } catch (const std::bad_alloc&) {
+    delete s;
+    return CKR_HOST_MEMORY;
+  }
+  token->SessionOpened(rw);
+  UpdateSessionStates(slotId, user);
+  *phSession = s->GetHandle();
+  return CKR_OK;
 }
 
 CK_RV CPkcs11App::CloseSession(CK_SESSION_HANDLE hSession) {
@@ -677,12 +710,16 @@ CK_RV CPkcs11App::CloseSession(CK_SESSION_HANDLE hSession) {
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   AssertInvariant(pos != nullptr, "pkcs11impl/app", 858, "pos != NULL");
   const CK_SLOT_ID slotId = s->GetSlotId();
+  const bool rw = (s->GetFlags() & CKF_RW_SESSION) != 0;
   m_sessions.RemoveAt(pos);
   delete s;
   CPkcs11Token* token = nullptr;
   const CK_RV rv = GetSlotToken(slotId, &token);
   if (rv != CKR_OK) return MapTokenResult(rv, slotId);
-  return MapTokenResult(CKR_OK, slotId);
+  token->SessionClosed(rw);
+  // The last session of a token logs it out.
+  if (!HasSessionOnSlot(slotId)) token->Logout();
+  return CKR_OK;
 }
 
 CK_RV CPkcs11App::CloseAllSessions(CK_SLOT_ID slotId) {
@@ -703,11 +740,16 @@ CK_RV CPkcs11App::GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO* pI
   pInfo->flags = s->GetFlags();
   pInfo->ulDeviceError = 0;
   CPkcs11Token* token = nullptr;
-  const CK_RV rv = GetSlotToken(s->GetSlotId(), &token);
+  const CK_SLOT_ID slotId = s->GetSlotId();
+  const CK_RV rv = GetSlotToken(slotId, &token);
   if (rv != CKR_OK) return rv;
   const uint64_t now = NowMilliseconds();
   s->SetLastQuery(now >> 32, now & 0xFFFFFFFFu);
-  return MapTokenResult(CKR_SESSION_CLOSED, s->GetSlotId());
+  const CK_RV present = token->CheckTokenPresent();
+  if (present != CKR_OK && present != TOKEN_STATUS_CARD_NOT_INITIALIZED && present != TOKEN_STATUS_CARD_NOT_ACTIVATED)
+    return MapTokenResult(present, slotId);
+  if (CheckTokenChange(slotId, token) != CKR_OK) return CKR_SESSION_CLOSED;
+  return CKR_OK;
 }
 
 // ---- login, PINs, token initialisation ----

@@ -166,6 +166,8 @@ class CPkcs11App {
   // Token of a slot under the lock: CKR_SLOT_ID_INVALID out of range; a failure
   // to get the token as the slot gives it (none: CKR_GENERAL_ERROR).
   CK_RV GetSlotToken(CK_SLOT_ID slotId, CPkcs11Token** token);
+  // A changed card: acknowledged, the slot's sessions closed; CKR_SESSION_CLOSED when there were any.
+  CK_RV CheckTokenChange(CK_SLOT_ID slotId, CPkcs11Token* token);
 
   LastErrorText m_lastError;
   CPkcs11Slot** m_slots = nullptr;

@@ -4,20 +4,6 @@
 
 #include "pkcs11impl/p11token.h"
 
-CPkcs11Token::~CPkcs11Token() = default;
-
-CK_RV CPkcs11Token::AttachToSlot(CK_SLOT_ID slotId, CPkcs15Lib* library, CPkcs11Slot* slot) {
-  m_slotId = slotId;
-  m_library = library;
-  m_slot = slot;
-  m_userType = ~static_cast<CK_USER_TYPE>(0);
-  return CKR_OK;
-}
-
-CK_RV CPkcs11Token::GetTokenInfo(CK_TOKEN_INFO* pInfo) {
-  return pInfo == nullptr ? CKR_ARGUMENTS_BAD : CKR_FUNCTION_NOT_SUPPORTED;
-}
-
 CK_RV CPkcs11Slot::SetOwner(CK_ULONG owner) {
   m_owner = owner;
   return CKR_OK;

@@ -81,17 +81,3 @@ CK_RV CPkcs15Slot::CreateToken() {
   m_token = token;
   return m_token->AttachToSlot(m_slotId, m_bridge, this);
 }
-
-CK_RV CPkcs15Token::CheckTokenPresent() {
-  if (m_library == nullptr) return CKR_GENERAL_ERROR;
-  const SCRESULT rc = m_library->RefreshTokenInfo(m_slotId, 1, 0);
-  if (rc == SC_E_PKCS15_LIB_NOT_INITIATED || rc == SC_E_PKCS15_INVALID_HANDLE) return MapScErrorToCkr(rc, true);
-  return MapScErrorToCkr(m_library->GetSlotResult(m_slotId), true);
-}
-
-CK_RV CPkcs15Token::GetTokenInfo(CK_TOKEN_INFO* pInfo) {
-  if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
-  const CK_RV rv = CheckTokenPresent();
-  // The token information itself comes from the card's PKCS#15 application.
-  return rv == CKR_OK ? CKR_TOKEN_NOT_RECOGNIZED : rv;
-}

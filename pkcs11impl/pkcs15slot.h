@@ -1,24 +1,13 @@
-// The slot of one token position of a reader of the bridge, and the token it
-// makes. Until the PKCS#15 layer reads the cards, the token answers only its
-// presence check and C_GetTokenInfo, both from the bridge's slot result.
+// The slot of one token position of a reader of the bridge, and the token it makes.
 #ifndef MIRTAL_PKCS11IMPL_PKCS15SLOT_H
 #define MIRTAL_PKCS11IMPL_PKCS15SLOT_H
 
 #include <cstdint>
 
 #include "pkcs11impl/p11slot.h"
-#include "pkcs11impl/p11token.h"
+#include "pkcs11impl/pkcs15token.h"
 
 class CPkcs15Lib;
-
-class CPkcs15Token : public CPkcs11Token {
- public:
-  CPkcs15Token() = default;
-  ~CPkcs15Token() override = default;
-  // Refreshes the slot and maps its result as a presence question.
-  CK_RV CheckTokenPresent() override;
-  CK_RV GetTokenInfo(CK_TOKEN_INFO* pInfo) override;
-};
 
 class CPkcs15Slot : public CPkcs11Slot {
  public:

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "pkcs11impl/cryptoki.h"
 #include "pkcs11impl/thread.h"
@@ -25,6 +26,7 @@ class TraceLogger;
 class SCReader;
 class SCCard;
 class SCFileHeader;
+struct SCCardInfo;
 class SCPkcs15App;
 class SCPkcs15Card;
 class CfgSectionList;
@@ -162,6 +164,20 @@ class SCPkcs15Lib {
   SCRESULT RefreshTokenInfo(CK_SLOT_ID slot, int readProfile, int force);
   // RefreshTokenInfo(slot, 1, 0) for every slot; only SC_E_NO_MEMORY stops it.
   SCRESULT ReadTokenList();
+  // Whether the slot's application came from a newly read card since the last acknowledgement.
+  bool IsSlotChanged(CK_SLOT_ID slot) const;
+  void AcknowledgeSlotChange(CK_SLOT_ID slot);
+  // ---- card identity ----
+  // Caches the master file's header (all ones when none came back); 0 when cached and not reread.
+  SCRESULT ReadCardId(uint32_t reader, bool reread);
+  // 0 when the master file is named "MIRTAL" / "MIRTAL MASTER", else SC_E_CARD_UNSUPPORTED.
+  static SCRESULT IsBlankCardId(const SCFileHeader* header);
+  static SCRESULT IsMasterCardId(const SCFileHeader* header);
+  SCRESULT IsMasterCard(uint32_t reader);
+  // 4 for model 3, the master-file header's code for model 1, else (and unknown) 255.
+  uint32_t GetCardModelCode(CK_SLOT_ID slot, bool force);
+  // Null buf: the length; a short buffer: SC_E_INSUFFICIENT_BUFFER; else the bytes and their length.
+  SCRESULT GetCardSerialNumber(uint32_t reader, uint8_t* buf, uint32_t len);
 
   // ---- slot and reader state ----
   SCRESULT GetSlotReaderIndex(CK_SLOT_ID slot) const;
@@ -339,6 +355,9 @@ class SCPkcs15Lib {
   void LogV(SCRESULT code, const char* format, va_list args) const __attribute__((format(printf, 3, 0)));
   bool LogEnabled() const { return (m_pkcs15Flags & PKCS15_FLAG_LOG) != 0; }
   uint32_t ProtocolRequest() const;
+  // Steps of the refresh after the reader check: profile, classification, binding.
+  SCRESULT RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t reader, bool readProfile, bool reinserted);
+  SCRESULT ClassifyCard(uint32_t reader, SCCard* card, const SCCardInfo& info, SCRESULT rv);
 
   uint32_t m_slotCount = 0;
   SCPkcs15App** m_pAppTable = nullptr;
@@ -353,6 +372,7 @@ class SCPkcs15Lib {
   SCFileHeader** m_cardIds = nullptr;
   SCSerialNumber* m_serialNumbers = nullptr;
   uint32_t* m_readerFlags = nullptr;
+  std::vector<uint8_t> m_slotChanged;
   TypedPointerList<ReaderOptions> m_readerOptions;
   TextStringList m_allowedReaders;
   TraceLogger* m_recordLockLogger = nullptr;

@@ -639,7 +639,7 @@ SCRESULT SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(uint32_t r) {
 // ===========================================================================
 // Token refresh
 
-SCRESULT SCPkcs15Lib::RefreshTokenInfo(CK_SLOT_ID slot, int /*readProfile*/, int force) {
+SCRESULT SCPkcs15Lib::RefreshTokenInfo(CK_SLOT_ID slot, int readProfile, int force) {
   if (!m_initialized) return SC_E_PKCS15_LIB_NOT_INITIATED;
   if (slot >= m_slotCount || m_tokensPerReader == 0) return SC_E_PKCS15_INVALID_HANDLE;
   const uint32_t r = static_cast<uint32_t>(slot / m_tokensPerReader);
@@ -687,17 +687,7 @@ SCRESULT SCPkcs15Lib::RefreshTokenInfo(CK_SLOT_ID slot, int /*readProfile*/, int
   }
   if (reinserted) SetReaderFlag(r, READER_FLAG_REINSERTED);
 
-  // Until the PKCS#15 layer reads the card's structure, a recognised card shows
-  // as one without an application: the card itself on the reader's first slot,
-  // nothing on the others.
-  const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(r) * m_tokensPerReader;
-  for (uint32_t t = 0; t < m_tokensPerReader; ++t) {
-    m_pAppTable[first + t] = nullptr;
-    m_slotResults[first + t] = t == 0 ? SC_E_PKCS15_NO_PROFILES : SC_E_PKCS15_NO_APPLICATION;
-  }
-  rv = m_slotResults[slot];
-  Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), !m_pAppTable[slotID]", si);
-  return rv;
+  return RefreshProfileAndBind(slot, r, readProfile != 0, reinserted);
 }
 
 SCRESULT SCPkcs15Lib::ReadTokenList() {

@@ -35,13 +35,16 @@ if [ "$mode" = sim ]; then
     echo "$out" | grep -qF "$want" || { echo "missing: $want"; fail=1; }
   done
   [ "$(echo "$out" | grep -c '^Slot ')" = 6 ] || { echo "not six slots"; fail=1; }
-  [ "$(echo "$out" | grep -c 'token not recognized')" = 2 ] || { echo "cards not on the first slots"; fail=1; }
+  # The PKCS#15 card's application is a token; the unknown card is shown but not recognised.
+  [ "$(echo "$out" | grep -c 'token label        : CardSim Token')" = 1 ] || { echo "no PKCS#15 token"; fail=1; }
+  [ "$(echo "$out" | grep -c 'token not recognized')" = 1 ] || { echo "unknown card not on its first slot"; fail=1; }
   [ "$(echo "$out" | grep -c '(empty)')" = 4 ] || { echo "not four empty slots"; fail=1; }
-  # In the token-present list only the unsupported card's first slot is left.
+  # The token-present list: the PKCS#15 token and the unsupported card's first slot.
   out=$(HOME="$home" "$tool" --module "$module" --list-token-slots 2>&1)
   echo "$out"
+  echo "$out" | grep -qF '(0x0): CardSim Reader 0' || { echo "token-present list misses the token"; fail=1; }
   echo "$out" | grep -qF '(0x2): CardSim Reader 1' || { echo "token-present list"; fail=1; }
-  [ "$(echo "$out" | grep -c '^Slot ')" = 1 ] || { echo "token-present list holds more"; fail=1; }
+  [ "$(echo "$out" | grep -c '^Slot ')" = 2 ] || { echo "token-present list holds more"; fail=1; }
   exit $fail
 fi
 
@@ -64,12 +67,12 @@ i=0
 while [ $i -lt 100 ]; do
   if ! kill -0 "$pcscd_pid" 2>/dev/null; then pcscd_pid=; echo "pcscd could not start here"; exit 77; fi
   out=$(HOME="$home" "$tool" --module "$module" --list-slots 2>&1)
-  echo "$out" | grep -q 'Virtual PCD 00 00' && echo "$out" | grep -q 'token not recognized' && break
+  echo "$out" | grep -q 'Virtual PCD 00 00' && echo "$out" | grep -q 'token label        : CardSim Token' && break
   sleep 0.1
   i=$((i + 1))
 done
 echo "$out"
 echo "$out" | grep -qF 'Slot 0 (0x0): Virtual PCD 00 00' || { echo "missing the vpcd reader"; fail=1; }
-echo "$out" | grep -qF 'token not recognized' || { echo "card not seen"; fail=1; }
+echo "$out" | grep -qF 'token label        : CardSim Token' || { echo "card not seen"; fail=1; }
 grep -q 'PKCS#15: SCPkcs15Lib::CheckCardState...(reader 0) CARD connect' "$home/trace.log" || { echo "no connect line"; fail=1; }
 exit $fail

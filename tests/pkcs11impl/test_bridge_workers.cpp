@@ -106,8 +106,9 @@ TEST(BridgeWorkers, OneWorkerPerReaderCountsEventsThatTheApiSideAcknowledges) {
     ASSERT_TRUE(WaitForEvent(b, 0));
     EXPECT_EQ(1, b.CheckCardStateAndReconnectIfNeeded(0));
     // The refresh stores the outcome on every slot of the reader.
-    EXPECT_EQ(SC_E_PKCS15_NO_PROFILES, b.RefreshTokenInfo(0, 1, 0));
-    EXPECT_EQ(SC_E_PKCS15_NO_APPLICATION, b.GetSlotResult(2));
+    EXPECT_EQ(SC_OK, b.RefreshTokenInfo(0, 1, 0));
+    EXPECT_EQ(SC_OK, b.GetSlotResult(2));
+    EXPECT_EQ(SC_E_PKCS15_NO_APPLICATION, b.RefreshTokenInfo(2, 1, 0));
     EXPECT_EQ(SC_E_NO_SMARTCARD, b.RefreshTokenInfo(4, 1, 0));
     EXPECT_EQ(SC_E_NO_SMARTCARD, b.GetSlotResult(3));
     EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, b.RefreshTokenInfo(6, 1, 0));
@@ -201,9 +202,9 @@ TEST(BridgeWorkers, StartAndStopCyclesWhileCardsComeAndGo) {
   for (int i = 0; i < 8; ++i) {
     ASSERT_EQ(SC_OK, b.InitLib(nullptr, 2));
     EXPECT_EQ(SC_OK, b.ReadTokenList());
-    EXPECT_EQ(SC_E_PKCS15_NO_PROFILES, b.GetSlotResult(0));
+    EXPECT_EQ(SC_OK, b.GetSlotResult(0));
     const SCRESULT r = b.GetSlotResult(2);
-    EXPECT_TRUE(r == SC_E_PKCS15_NO_PROFILES || r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED ||
+    EXPECT_TRUE(r == SC_E_PKCS15_CARD_NOT_INITIALIZED || r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED ||
                 r == SC_E_CARD_UNSUPPORTED)
         << std::hex << r;
     b.DeInitLib();
@@ -288,7 +289,7 @@ TEST(BridgeWorkers, AReaderThatDisappearsIsCleanedAndInitialisedAgainWhenItRetur
   SCPkcs15Lib b;
   Configure(b, PKCS15_FLAG_WORKER_THREADS);
   ASSERT_EQ(SC_OK, b.InitLib(nullptr, 2));
-  EXPECT_EQ(SC_E_PKCS15_NO_PROFILES, b.RefreshTokenInfo(0, 1, 0));
+  EXPECT_EQ(SC_OK, b.RefreshTokenInfo(0, 1, 0));
   EXPECT_TRUE(b.IsReaderReinserted(0));
   // Reader 0 goes away: its slots get the reader failure and its card is dropped.
   testhost::WriteFile(env.cards + "/one.conf", std::string("reader ") + kR1 + "\n");
@@ -304,9 +305,10 @@ TEST(BridgeWorkers, AReaderThatDisappearsIsCleanedAndInitialisedAgainWhenItRetur
                                                    kR1 + "\n");
   ASSERT_EQ(0, sim.LoadConfig((env.cards + "/two.conf").c_str()));
   EXPECT_FALSE(b.GetReader(0)->IsInitialized());  // its new start failed while it was gone
-  EXPECT_EQ(SC_E_PKCS15_NO_PROFILES, b.RefreshTokenInfo(0, 1, 0));
+  EXPECT_EQ(SC_OK, b.RefreshTokenInfo(0, 1, 0));
   EXPECT_TRUE(b.GetReader(0)->IsConnected());
-  EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, b.GetSlotPresence(0));
+  EXPECT_EQ(CKR_OK, b.GetSlotPresence(0));
+  EXPECT_EQ(SC_E_PKCS15_NO_APPLICATION, b.RefreshTokenInfo(1, 1, 0));
   EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, b.GetSlotPresence(1));
   b.DeInitLib();
 }

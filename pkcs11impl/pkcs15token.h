@@ -1,0 +1,71 @@
+// The token of one PKCS#15 application of the card in one slot, reached
+// through the reader bridge; and the small helpers that token operations share.
+#ifndef MIRTAL_PKCS11IMPL_PKCS15TOKEN_H
+#define MIRTAL_PKCS11IMPL_PKCS15TOKEN_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "pkcs11impl/p11token.h"
+#include "pkcs11impl/tokenhandles.h"
+
+class SCPkcs15App;
+class SCPkcs15Lib;
+
+class CPkcs15Token : public CPkcs11Token {
+ public:
+  CPkcs15Token();
+  ~CPkcs15Token() override;
+
+  CK_RV GetTokenInfo(CK_TOKEN_INFO* pInfo) override;
+  CK_RV GetMechanismList(CK_MECHANISM_TYPE_PTR pList, CK_ULONG_PTR pulCount) override;
+  CK_RV GetMechanismInfo(CK_MECHANISM_TYPE type, CK_MECHANISM_INFO* pInfo) override;
+  CK_RV CheckWriteAccess() override;
+  CK_RV CheckMechanismForKey(CK_MECHANISM_TYPE type, CK_FLAGS usage) override;
+  bool HasTokenChanged() override;
+  void AcknowledgeTokenChange() override;
+  int64_t GetTokenState() override;
+  const char* GetMessageText() override;
+  CK_RV CheckTokenPresent() override;
+
+  CK_OBJECT_HANDLE GetHandleForObject(void* p15) override;
+  void* GetObjectForHandle(CK_OBJECT_HANDLE h) override;
+  CK_RV BindHandle(void* p15, CK_OBJECT_HANDLE h, bool replace) override;
+  void AddHandle(void* p15, CK_OBJECT_HANDLE h) override;
+  CK_RV LookupHandle(void* p15, CK_OBJECT_HANDLE_PTR out) override;
+  void RemoveHandle(CK_OBJECT_HANDLE h) override;
+  void ClearHandleTable(bool privateOnly) override;
+  CK_RV SeedRandom(CK_BYTE_PTR seed, CK_ULONG len) override;
+
+  // The object operations come with the token's object layer.
+  CK_RV CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJECT_HANDLE_PTR phObject) override;
+  CK_RV GetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) override;
+  CK_RV SetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) override;
+  CK_RV DestroyObject(CK_OBJECT_HANDLE h) override;
+  CK_RV CheckObjectOnCard(CK_OBJECT_HANDLE h) override;
+
+  // The readiness step of every card-touching operation: CKR_OK, CKR_TOKEN_NOT_PRESENT,
+  // a card state above or a mapped failure; *app may be null.
+  CK_RV RefreshAndGetApp(SCPkcs15App** app, SCPkcs15Lib** bridge);
+
+ private:
+  // The unrecognised-card part of GetTokenInfo; the result is CKR_TOKEN_NOT_RECOGNIZED.
+  CK_RV FillUnrecognised(CK_TOKEN_INFO* pInfo, SCPkcs15App* app, bool rng);
+  bool IsAgentSession();
+
+  TokenHandleTable m_handles;
+  char m_message[512] = {0};
+};
+
+// ---- helpers shared by the token operations ----
+// Blanks the field, then copies the text, cut to the longest valid UTF-8 prefix (len < 0: up to the NUL).
+void PadCopyUtf8(CK_UTF8CHAR* field, size_t width, const char* text, int len);
+// Blanks the 16-byte field and writes the upper-case hex of the last 8 bytes at most.
+void FormatSerialNumber(CK_UTF8CHAR* field16, const uint8_t* bytes, size_t len);
+// Two-call output: null lenInOut fails; null out reports all ones; too short reports the length needed.
+bool CopyToBuffer(void* out, CK_ULONG* lenInOut, const void* data, CK_ULONG len);
+CK_RV CopyOutWithLength(void* out, CK_ULONG* lenInOut, const void* data, CK_ULONG len);
+bool FillAttribute(CK_ATTRIBUTE* attr, const void* data, CK_ULONG len);
+CK_RV SetAttributeBytes(CK_ATTRIBUTE* attr, const void* data, CK_ULONG len);
+
+#endif

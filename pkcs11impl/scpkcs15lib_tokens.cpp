@@ -1,0 +1,322 @@
+// Token refresh past the reader check: the reader's PKCS#15 card object, the
+// profile reading, the classification of cards without a usable PKCS#15
+// structure and the binding of the card's applications to the reader's slots;
+// and the card's identity (master-file header, serial number, model code).
+#include <strings.h>
+
+#include <cstring>
+#include <new>
+
+#include "pkcs11impl/scpkcs15lib.h"
+#include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15card.h"
+#include "smartcard/sc_card.h"
+#include "smartcard/sc_fileheader.h"
+#include "smartcard/sc_reader.h"
+#include "smartcard/sc_types.h"
+
+namespace {
+
+SCFileHeader* const kHeaderUnreadable = reinterpret_cast<SCFileHeader*>(~static_cast<uintptr_t>(0));
+constexpr uint32_t kSerialUnreadable = 0xFFFFFFFFu;
+
+const char* YesNo(bool v) { return v ? "true" : "false"; }
+
+bool IsStatusWordFailure(SCRESULT rv) {
+  return rv < 0 && (static_cast<uint64_t>(rv) & 0x2000000000010000ULL) == 0x2000000000010000ULL;
+}
+
+bool DfNameIs(const SCFileHeader* h, const char* name) {
+  if (h == nullptr || h == kHeaderUnreadable) return false;
+  size_t len = 0;
+  const uint8_t* bytes = h->GetDfName(&len);
+  const size_t want = std::strlen(name);
+  return bytes != nullptr && len == want && std::memcmp(bytes, name, want) == 0;
+}
+
+}  // namespace
+
+SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool readProfile, bool reinserted) {
+  const int si = static_cast<int>(slot);
+  SCCard* card = m_readers[r]->GetCard();
+  const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(r) * m_tokensPerReader;
+  if (m_slotChanged.size() < m_slotCount) m_slotChanged.resize(m_slotCount, 0);
+
+  SCCardInfo info;
+  std::memset(&info, 0, sizeof info);
+  card->GetCardInfo(&info);
+
+  SCPkcs15Card* p15 = m_pkcs15Cards[r];
+  if (p15 == nullptr) {
+    SCPkcs15InstallAppServices();
+    p15 = new (std::nothrow) SCPkcs15Card(card);
+    if (p15 == nullptr) {
+      SetReaderResults(r, SC_E_NO_MEMORY);
+      return SC_E_NO_MEMORY;
+    }
+    m_pkcs15Cards[r] = p15;
+  }
+  const uint32_t options = p15->GetOptions();
+  p15->SetOptions((m_pkcs15Flags & PKCS15_FLAG_STATE_BITS) ? (options | 0x1u) : (options & ~0x1u));
+
+  SCRESULT rv = SC_OK;
+  if (readProfile || reinserted) {
+    ClearReaderFlag(r, READER_FLAG_NOT_INITIALIZED | READER_FLAG_NOT_ACTIVATED);
+    if (p15->IsLoaded()) {
+      rv = p15->GetLastResult();
+      Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile was read, rv cached, wasReinserted: %s", si,
+          YesNo(reinserted));
+    } else if (!p15->IsLoadTried()) {
+      Log(SC_OK, "SCPkcs15Lib::RefreshTokenInfo(%d), Reading profile", si);
+      rv = p15->Load();
+    } else {
+      rv = p15->GetLastResult();
+      Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), Profile not read - cached", si);
+    }
+    // Re-authentication as personalisation agent needs the secure channel,
+    // which this module does not offer yet: such a card stays as it reads.
+
+    bool notInitialized = false;
+    bool classify = false;
+    if (rv == SC_E_CARD_IS_USED || IsStatusWordFailure(rv)) {
+      Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile - card err", si);
+      SetReaderFlag(r, READER_FLAG_UNUSABLE);
+      rv = SC_E_CARD_UNSUPPORTED;
+      classify = true;
+    } else if (rv == SC_E_PKCS15_NO_PROFILES || rv == SC_E_CARD_UNSUPPORTED) {
+      classify = true;
+    } else {
+      notInitialized = rv == SC_E_PKCS15_CARD_NOT_INITIALIZED;
+      Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile, wasReinserted: %s (set all)", si, YesNo(reinserted));
+    }
+    // A readable structure without any application is a card without profiles.
+    if (!classify && rv == SC_OK && p15->GetApplicationCount() == 0) {
+      rv = SC_E_PKCS15_NO_PROFILES;
+      classify = true;
+    }
+    if (classify) {
+      rv = ClassifyCard(r, card, info, rv);
+      notInitialized = rv == SC_E_PKCS15_CARD_NOT_INITIALIZED;
+      Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile, no profiles, card %sinitialized, wasReinserted: %s (set all)",
+          si, notInitialized ? "not " : "", YesNo(reinserted));
+    }
+    SetReaderResults(r, rv);
+    if (notInitialized)
+      SetReaderFlag(r, READER_FLAG_NOT_INITIALIZED);
+    else
+      ClearReaderFlag(r, READER_FLAG_NOT_INITIALIZED);
+
+    // Bind the reader's slots to the card's applications in card order.
+    for (uint32_t t = 0; t < m_tokensPerReader; ++t) m_pAppTable[first + t] = nullptr;
+    if (rv == SC_OK) {
+      const int32_t count = p15->GetApplicationCount();
+      for (int32_t i = 0; i < count; ++i) {
+        SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
+        const CK_SLOT_ID number = first + static_cast<CK_SLOT_ID>(i);
+        if (static_cast<uint32_t>(i) >= m_tokensPerReader) break;
+        if (reinserted) {
+          m_slotChanged[number] = 1;
+          Log(SC_OK, "SCPkcs15Lib::RefreshTokenInfo(%d), CARD REINSERTED - SET !!!", static_cast<int>(number));
+        }
+        m_pAppTable[number] = app;
+      }
+    }
+  }
+
+  if (!readProfile && !reinserted && m_pAppTable[slot] == nullptr) {
+    // Nothing was read: the slot keeps what the last reading found.
+    return m_slotResults[slot];
+  }
+  if (readProfile && !IsCardNotInitialized(r) && rv == SC_OK) {
+    SCPkcs15App* app = m_pAppTable[slot];
+    if (app == nullptr) {
+      rv = slot == first ? SC_E_PKCS15_NO_PROFILES : SC_E_PKCS15_NO_APPLICATION;
+      Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), !m_pAppTable[slotID]", si);
+      SetSlotResult(slot, rv);
+      return rv;
+    }
+    if ((m_pkcs15Flags & PKCS15_FLAG_ANY_CARD_BLANK) == 0 && !app->IsKnownProfile()) {
+      rv = SC_E_PKCS15_UNSUPPORTED_PROFILE;
+      Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), not veldor app", si);
+      SetSlotResult(slot, rv);
+      return rv;
+    }
+    if (app->IsLoaded()) {
+      rv = m_slotResults[slot];
+      Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile - cached, return", si);
+    } else {
+      rv = app->Load(false);
+      if (rv < 0) {
+        if (rv != SC_E_NO_MEMORY) {
+          Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile err, rv = SC_E_PKCS15_UNSUPPORTED_PROFILE(%08x), return",
+              si, static_cast<unsigned>(rv));
+          rv = SC_E_PKCS15_UNSUPPORTED_PROFILE;
+        }
+        SetSlotResult(slot, rv);
+        return rv;
+      }
+      rv = SC_OK;
+      if (LogEnabled()) {
+        char label[256];
+        const int n = app->GetTokenLabel(label, sizeof label);
+        label[n > 0 && n < 256 ? n : 0] = '\0';
+        Log(SC_OK, "SCPkcs15Lib::RefreshTokenInfo(%d), Profile read OK, token '%s'", si, label);
+      }
+    }
+  } else if (readProfile && rv == SC_OK && m_pAppTable[slot] == nullptr && !IsCardNotInitialized(r)) {
+    rv = slot == first ? SC_E_PKCS15_NO_PROFILES : SC_E_PKCS15_NO_APPLICATION;
+  }
+  if (rv != SC_OK) {
+    SetSlotResult(slot, rv);
+    return rv;
+  }
+  // Diffie-Hellman secure messaging from the application's record needs the
+  // card's secure-messaging set-up, which the card layer does not offer yet:
+  // the refresh goes on without it, as after a failed set-up.
+  SetSlotResult(slot, rv);
+  return rv;
+}
+
+SCRESULT SCPkcs15Lib::ClassifyCard(uint32_t r, SCCard* card, const SCCardInfo& info, SCRESULT rv) {
+  if ((info.flags & SC_CARDINFO_WRITABLE) == 0) SetReaderFlag(r, READER_FLAG_NOT_WRITABLE);
+  const bool any = (m_pkcs15Flags & PKCS15_FLAG_ANY_CARD_BLANK) != 0;
+  enum { KEEP, NOT_INIT, UNUSABLE } verdict = KEEP;
+  const auto otherModels = [&]() { return rv == SC_E_CARD_UNSUPPORTED ? UNUSABLE : KEEP; };
+  switch (info.cardFamily) {
+    case SC_CARD_TYPE_SETCOS441: {
+      if (ReadCardId(r, false) >= 0 && m_cardIds[r] != nullptr && m_cardIds[r] != kHeaderUnreadable) {
+        if (any)
+          verdict = DfNameIs(m_cardIds[r], "MIRTAL MASTER") ? KEEP : NOT_INIT;
+        else
+          verdict = DfNameIs(m_cardIds[r], "MIRTAL") ? NOT_INIT : KEEP;
+        if (verdict == KEEP) verdict = otherModels();
+      } else {
+        verdict = otherModels();
+      }
+      break;
+    }
+    case SC_CARD_TYPE_COSMOPOLIC:
+      verdict = (any || info.issuerCode < 2) ? NOT_INIT : otherModels();
+      break;
+    case SC_CARD_TYPE_CLASSIC:
+      if (any)
+        verdict = NOT_INIT;
+      else if (rv == SC_E_PKCS15_NO_PROFILES)
+        verdict = info.issuerCode == 0 ? NOT_INIT : KEEP;
+      else if (rv == SC_E_CARD_UNSUPPORTED)
+        verdict = card->GetCardState() == 3 ? UNUSABLE : (info.issuerCode == 0 ? NOT_INIT : UNUSABLE);
+      break;
+    case SC_CARD_TYPE_IAS:
+      if (rv == SC_E_PKCS15_NO_PROFILES) {
+        verdict = (any || info.issuerCode == 0) ? NOT_INIT : KEEP;
+      } else if (rv == SC_E_CARD_UNSUPPORTED) {
+        const uint32_t state = card->GetCardState();
+        if (state == 2) {
+          SetReaderFlag(r, READER_FLAG_NOT_ACTIVATED);
+          return SC_E_PKCS15_CARD_NOT_ACTIVATED;
+        }
+        verdict = state == 3 ? UNUSABLE : ((any || info.issuerCode == 0) ? NOT_INIT : UNUSABLE);
+      }
+      break;
+    default:
+      verdict = otherModels();
+      break;
+  }
+  if (verdict == NOT_INIT) return SC_E_PKCS15_CARD_NOT_INITIALIZED;
+  if (verdict == UNUSABLE) {
+    SetReaderFlag(r, READER_FLAG_UNUSABLE);
+    return SC_E_CARD_UNSUPPORTED;
+  }
+  return rv;
+}
+
+bool SCPkcs15Lib::IsSlotChanged(CK_SLOT_ID slot) const {
+  return slot < m_slotChanged.size() && m_slotChanged[slot] != 0;
+}
+
+void SCPkcs15Lib::AcknowledgeSlotChange(CK_SLOT_ID slot) {
+  if (slot < m_slotChanged.size()) m_slotChanged[slot] = 0;
+}
+
+// ---- card identity ----
+
+SCRESULT SCPkcs15Lib::ReadCardId(uint32_t reader, bool reread) {
+  if (reader >= m_readerCount || m_cardIds == nullptr) return SC_E_BAD_USAGE;
+  if (m_cardIds[reader] != nullptr && !reread) return SC_OK;
+  SCReader* rd = m_readers[reader];
+  if (rd == nullptr || !rd->IsConnected()) return SC_E_CARD_NOT_CONNECTED;
+  SCCard* card = rd->GetCard();
+  if (card == nullptr) return SC_E_CARD_UNSUPPORTED;
+  if (m_cardIds[reader] != kHeaderUnreadable) delete m_cardIds[reader];
+  m_cardIds[reader] = nullptr;
+  SCFileHeader* header = nullptr;
+  const SCRESULT rv = card->SelectMf(&header);
+  m_cardIds[reader] = header != nullptr ? header : kHeaderUnreadable;
+  return rv;
+}
+
+SCRESULT SCPkcs15Lib::IsBlankCardId(const SCFileHeader* header) {
+  return DfNameIs(header, "MIRTAL") ? SC_OK : SC_E_CARD_UNSUPPORTED;
+}
+
+SCRESULT SCPkcs15Lib::IsMasterCardId(const SCFileHeader* header) {
+  return DfNameIs(header, "MIRTAL MASTER") ? SC_OK : SC_E_CARD_UNSUPPORTED;
+}
+
+SCRESULT SCPkcs15Lib::IsMasterCard(uint32_t reader) {
+  if (reader >= m_readerCount) return SC_E_BAD_USAGE;
+  SCRESULT rv = RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, 0, 0);
+  if (rv < 0 && rv != SC_E_CARD_UNSUPPORTED) return rv;
+  rv = ReadCardId(reader, false);
+  if (rv < 0) return rv;
+  SCFileHeader* h = m_cardIds[reader];
+  if (h == nullptr || h == kHeaderUnreadable) return SC_E_CARD_UNSUPPORTED;
+  return IsMasterCardId(h);
+}
+
+uint32_t SCPkcs15Lib::GetCardModelCode(CK_SLOT_ID slot, bool force) {
+  const SCRESULT ri = GetSlotReaderIndex(slot);
+  if (ri < 0) return 255;
+  const uint32_t r = static_cast<uint32_t>(ri);
+  if (force || m_cardIds == nullptr || m_cardIds[r] == nullptr) {
+    RefreshTokenInfo(slot, 0, 0);
+    ReadCardId(r, false);
+  }
+  SCCard* card = m_readers[r] != nullptr ? m_readers[r]->GetCard() : nullptr;
+  if (card == nullptr) return 255;
+  const uint32_t type = card->GetCardType();
+  if (type == SC_CARD_TYPE_COSMOPOLIC) return 4;
+  if (type == SC_CARD_TYPE_SETCOS441) {
+    const SCFileHeader* h = m_cardIds != nullptr ? m_cardIds[r] : nullptr;
+    if (h == nullptr || h == kHeaderUnreadable) return 255;
+    return h->GetModelCode();
+  }
+  return 255;
+}
+
+SCRESULT SCPkcs15Lib::GetCardSerialNumber(uint32_t reader, uint8_t* buf, uint32_t len) {
+  if (reader >= m_readerCount || m_serialNumbers == nullptr) return SC_E_BAD_USAGE;
+  const SCRESULT rr = RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, 0, 0);
+  if (rr < 0 && rr != SC_E_CARD_UNSUPPORTED) return rr;
+  SCSerialNumber& sn = m_serialNumbers[reader];
+  if (sn.bytes == nullptr && sn.length != kSerialUnreadable) {
+    SCCard* card = m_readers[reader] != nullptr ? m_readers[reader]->GetCard() : nullptr;
+    if (card == nullptr) return SC_E_CARD_UNSUPPORTED;
+    uint8_t tmp[256];
+    const SCRESULT n = card->GetSerialNumber(tmp, sizeof tmp);
+    if (n < 1) {
+      sn.length = kSerialUnreadable;
+      return n == SC_E_UNSUPPORTED_FEATURE ? SC_E_CARD_UNSUPPORTED : (n < 0 ? n : SC_E_CARD_UNSUPPORTED);
+    }
+    const uint32_t got = static_cast<uint32_t>(n > 256 ? 256 : n);
+    sn.bytes = new (std::nothrow) uint8_t[got];
+    if (sn.bytes == nullptr) return SC_E_NO_MEMORY;
+    std::memcpy(sn.bytes, tmp, got);
+    sn.length = got;
+  }
+  if (sn.length == kSerialUnreadable) return SC_E_CARD_UNSUPPORTED;
+  if (buf == nullptr) return static_cast<SCRESULT>(sn.length);
+  if (sn.length > len) return SC_E_INSUFFICIENT_BUFFER;
+  std::memcpy(buf, sn.bytes, sn.length);
+  return static_cast<SCRESULT>(sn.length);
+}
