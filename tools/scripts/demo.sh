@@ -28,6 +28,7 @@ card pkcs15-model3.card
 reader CardSim Reader 1
 card blank-model3.card
 reader CardSim Reader 2
+card pkcs15-model3-two-apps.card
 CONF
 export CARDSIM_CONFIG="$home/cards/cardsim.conf"
 echo "Simulated readers ($CARDSIM_CONFIG):"
@@ -54,8 +55,14 @@ if [ -z "$tool" ]; then
   exit 1
 fi
 echo "\$ pkcs11-tool --module $module -I -L"
-echo "  (three readers, three slots each; a card on the first slot of readers 0 and 1, reader 2 empty)"
+echo "  (three readers, three slots each: a PKCS#15 card in reader 0, a blank card in reader 1,"
+echo "   a card with two PKCS#15 applications in reader 2)"
 HOME="$home" "$tool" --module "$module" -I -L
+echo
+
+echo "\$ pkcs11-tool --module $module -T"
+echo "  (the slots with a token: each PKCS#15 application, and the blank card on its reader's first slot)"
+HOME="$home" "$tool" --module "$module" -T
 echo
 
 echo "Card taken out of reader 0 and put into reader 2 (the simulator's configuration changed):"
@@ -76,6 +83,6 @@ for log in "$home"/trace-*.log; do
   grep -F 'PKCS#15: ' "$log" | sed 's/^/  /' | head -n 40
 done
 echo
-echo "The cards show as present on each reader's first slot; their PKCS#15"
-echo "applications become tokens as the PKCS#15 layer arrives (then the demo logs in"
-echo "to the simulated card, lists its certificate and keys and signs)."
+echo "Each PKCS#15 application of a card is a token with the label, maker and serial"
+echo "number of its TokenInfo; a blank card is an uninitialised token on its reader's"
+echo "first slot. Logging in, objects and signing come with the next token slices."
