@@ -31,6 +31,11 @@ CK_USER_TYPE CPkcs11Token::GetUserTypeForPinHandle(CK_OBJECT_HANDLE h) {
 }
 
 CK_RV CPkcs11Token::Login(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR /*pin*/, CK_ULONG /*len*/) {
+  // A handle that names no PIN object logs nobody in (it would read as the officer's type 0).
+  if (GetObjectForHandle(pinHandle) == nullptr) {
+    m_loggedInUser = kNobody;
+    return CKR_USER_TYPE_INVALID;
+  }
   m_loggedInUser = GetUserTypeForPinHandle(pinHandle);
   return m_loggedInUser == kNobody ? CKR_USER_TYPE_INVALID : CKR_OK;
 }
