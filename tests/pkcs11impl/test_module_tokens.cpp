@@ -234,3 +234,19 @@ TEST(ModuleTokens, MechanismsOfTheCard) {
   EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, m->C_GetMechanismList(3, nullptr, &n));
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
 }
+
+TEST(ModuleTokens, UnknownCardIsNotRecognisedOnItsFirstSlotOnly) {
+  SimEnv env(Readers{{kR0, "unknown-atr.card"}});
+  env.Config("");
+  Module m;
+  ASSERT_TRUE(m.ok()) << m.error();
+  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+  CK_TOKEN_INFO ti;
+  EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, m->C_GetTokenInfo(0, &ti));
+  EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, m->C_GetTokenInfo(1, &ti));
+  CK_ULONG n = 0;
+  EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, m->C_GetMechanismList(0, nullptr, &n));
+  CK_SESSION_HANDLE h = 0;
+  EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+}
