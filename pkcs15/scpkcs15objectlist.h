@@ -215,8 +215,14 @@ public:
             offset += static_cast<uint32_t>(n);
         }
         delete holder;
-        if (result < 0) return result;
-        return offset == len ? static_cast<SCRESULT>(offset) : SC_E_INVALID_DATA_FORMAT;
+        if (result == 0 && offset != len) result = SC_E_INVALID_DATA_FORMAT;
+        if (result < 0) {
+            // A refused file leaves no half-read list behind: written back, it
+            // would replace the card's records with the part that was read.
+            Clear();
+            return result;
+        }
+        return static_cast<SCRESULT>(offset);
     }
 
 private:
