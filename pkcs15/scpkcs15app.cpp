@@ -217,6 +217,9 @@ bool SvcIsLoaded(SCPkcs15App* app) { return app && app->IsLoaded(); }
 ASNPkcs15DIRRecord* SvcGetDirRecord(SCPkcs15App* app) {
     return app ? const_cast<ASNPkcs15DIRRecord*>(app->GetSourceDirRecord()) : nullptr;
 }
+SCRESULT SvcCreateStructure(SCPkcs15App* app, const char* label, const SCFileHeaderList& refs) {
+    return app ? app->CreatePkcs15Structure(label, refs) : SC_E_BAD_PARAMS;
+}
 SCRESULT SvcClear(SCPkcs15App* app) { return app ? app->ClearPkcs15Directory() : SC_E_BAD_PARAMS; }
 
 bool SvcKeepsPin(SCPkcs15App* app, const ASNPkcs15AuthObject* pin) { return app && app->HasVerifiedPin(pin); }
@@ -239,7 +242,7 @@ bool SvcFileIsPathUsed(SCPkcs15App* app, const uint16_t* path, uint16_t count, u
 }
 
 const SCPkcs15CardAppServices kCardServices = {SvcCreate, SvcDestroy, SvcLoad,       SvcIsLoaded,
-                                               SvcGetDirRecord, nullptr, SvcClear, nullptr,
+                                               SvcGetDirRecord, SvcCreateStructure, SvcClear, nullptr,
                                                SvcIsPathUsed, SvcIsReferenceUsed};
 const SCPkcs15AppServices kFileServices = {SvcKeepsPin, SvcVerifyCached, SvcFileIsPathUsed};
 

@@ -152,6 +152,22 @@ public:
     // Token index of the profile templates: -1, 0, or the application's place on the card.
     int GetTokenIndex() const;
 
+    // ---- creating a PKCS#15 structure ----
+    // Builds TokenInfo, the ODF, the directory lists and the profile's PIN objects in memory
+    // (all marked for writing; nothing is written here).
+    SCRESULT CreatePkcs15Structure(const char* label, const SCFileHeaderList& profile);
+    // Adds one PIN object to an AODF list (null: the application's). protectingAuthId 0: none;
+    // path null with pathLen 0xFFFF: the application's path, null with another length: none.
+    SCRESULT CreatePinObject(const char* label, uint8_t pinReference, uint8_t authId, uint8_t protectingAuthId,
+                             int minLength, uint32_t creationFlags, ASNPkcs15AuthObject** out, const uint16_t* path,
+                             uint16_t pathLen, SCPkcs15ObjectList* aodf);
+    // Creation flags of CreatePinObject.
+    static constexpr uint32_t PINCREATE_SO = 0x1000;
+    static constexpr uint32_t PINCREATE_UNBLOCKING = 0x2000;
+    static constexpr uint32_t PINCREATE_INITIALIZED = 0x400;
+    static constexpr uint32_t PINCREATE_CHANGE_DISABLED = 0x200;
+    static constexpr uint32_t PINCREATE_UNBLOCK_DISABLED = 0x100;
+
     // ---- PINs ----
     SCRESULT FindPinObject(int kind, ASNPkcs15AuthObject** ppAuthInfo);
     SCRESULT FindAuthObjectForObject(void* object, ASNPkcs15AuthObject** pin, bool unblocking);
