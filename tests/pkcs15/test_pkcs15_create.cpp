@@ -288,3 +288,19 @@ TEST_F(Pkcs15Create, InjectedCardFailureWhileAllocatingAnAodfRemovesTheNewList) 
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Pkcs15Create, ModelFourProfileCapsLengthsAndPadsPins) {
+    SCPkcs15App* app = NewApp(ConnectGenerated("b4", "blank --model 4"), 4);
+    ASSERT_NE(nullptr, app);
+    EXPECT_EQ(0u, Writes());
+    for (ASNPkcs15AuthObject* pin : Pins(app)) {
+        EXPECT_LE(Int(pin->typeAttributes.maxLength), 64);
+        EXPECT_EQ(Int(pin->typeAttributes.maxLength), Int(pin->typeAttributes.storedLength));
+        EXPECT_NE(0u, pin->typeAttributes.pinFlags.getFlags() & SCPkcs15App::PINF_NEEDS_PADDING);
+        EXPECT_TRUE(pin->typeAttributes.wasPadChar);
+    }
+}
+
+}  // namespace
