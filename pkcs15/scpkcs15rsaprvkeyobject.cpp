@@ -312,7 +312,8 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::PrivateOperation(const uint8_t* in, uint8_
         r = RsaModExp(value.modulus, value.privateExponent, in, out);
         if (r != SC_E_PKCS15_KEY_UNSUPPORTED) return r;
     }
-    if (!value.isComplete()) return SC_E_PKCS15_KEY_UNSUPPORTED;
+    for (int i : {0, 3, 4, 5, 6, 7})
+        if (!value.present[i]) return SC_E_PKCS15_KEY_UNSUPPORTED;
     return RsaCrtPrivate(value.modulus, value.prime1, value.prime2, value.exponent1, value.exponent2,
                          value.coefficient, in, out);
 }

@@ -147,7 +147,7 @@ TEST(RsaKeyObjectBasics, BlockTypeOneUnpaddingAcceptsOnlyWellFormedBlocks) {
     EXPECT_TRUE(SCPkcs15RsaKeyObject::IsAllZero(nullptr, 0));
 }
 
-TEST_F(SoftwareRsa, DISABLED_SignaturesVerifyWithOpenSslWithFullKeyAndWithCrtMembersOnly) {
+TEST_F(SoftwareRsa, SignaturesVerifyWithOpenSslWithFullKeyAndWithCrtMembersOnly) {
     const Bytes msg = {'s', 'i', 'g', 'n', ' ', 'm', 'e'};
     const Bytes di = Sha256DigestInfo(msg);
     for (bool crtOnly : {false, true}) {
