@@ -375,7 +375,7 @@ TEST_F(CardRsa, DISABLED_GeneratedKeyPairIsReadBackAndSignsVerifiably) {
     prv.SetCreateParameters(0, 0, refs);
     SCPkcs15PublicRsaKeyObject pub(m_card);
     Place(pub, 0x5502);
-    pub.SetCreateParameters(0, 0, refs);
+    pub.SetCreateParameters(300, 0, refs);
     SCRESULT r = SCPkcs15RsaKeyObject::GenerateKeyPair(&prv, &pub, 1024, nullptr, 0, 0);
     ASSERT_EQ(0, r) << std::hex << r;
     EXPECT_TRUE(prv.IsOnCardGenerated());
