@@ -182,6 +182,9 @@ SCRESULT SCPkcs15RsaKeyObject::RsaModExp(const ASNinteger& modulus, const ASNint
     const uint8_t* n = Magnitude(modulus, &nLen);
     const uint8_t* e = Magnitude(exponent, &eLen);
     if (!n || !e) return SC_E_PKCS15_KEY_UNSUPPORTED;
+    // An RSA modulus is odd: a zero or even one is a broken key, refused before
+    // any arithmetic is set up on it.
+    if (nLen == 0 || (n[nLen - 1] & 1) == 0) return SC_E_PKCS15_KEY_UNSUPPORTED;
     if (!in || !out) return SC_E_BAD_PARAMS;
     try {
         QvN nn(n, nLen, 0);

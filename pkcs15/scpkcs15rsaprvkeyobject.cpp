@@ -314,6 +314,10 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::PrivateOperation(const uint8_t* in, uint8_
     }
     for (int i : {0, 3, 4, 5, 6, 7})
         if (!value.present[i]) return SC_E_PKCS15_KEY_UNSUPPORTED;
+    // A zero or even modulus is a broken key: refused before any arithmetic.
+    const uint8_t* n = value.modulus.getData();
+    const long nLen = value.modulus.getValueLength();
+    if (!n || nLen <= 0 || (n[nLen - 1] & 1) == 0) return SC_E_PKCS15_KEY_UNSUPPORTED;
     return RsaCrtPrivate(value.modulus, value.prime1, value.prime2, value.exponent1, value.exponent2,
                          value.coefficient, in, out);
 }
