@@ -24,6 +24,10 @@ public:
     void Reset(bool full) override;
     SCRESULT ReloadPublicPart() override;
 
+    // The handle-based forms of the file-object base stay reachable beside these.
+    using SCPkcs15PathObjectInfo::Decrypt;
+    using SCPkcs15PathObjectInfo::Sign;
+
     // Card operations with the software path as fallback. out null: *outLen
     // gets the length needed. SC_W_PKCS15_OPERATION_NOT_RELIABLE: the result is
     // delivered but longer than the reader's largest response.
