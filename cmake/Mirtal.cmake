@@ -32,6 +32,12 @@ function(mirtal_gtest name)
     MIRTAL_BUILD_DIR="${CMAKE_BINARY_DIR}"
     MIRTAL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   set(props TIMEOUT 300)
+  # Tests that start pcscd, or that expect none to run, carry the label too, so
+  # that runs in several build trees on one machine can serialise them
+  # (ctest -L pcscd under a file lock); the resource lock only works inside one ctest.
+  if(A_PROPERTIES MATCHES "pcscd")
+    list(APPEND A_LABELS pcscd)
+  endif()
   if(A_LABELS)
     list(APPEND props LABELS "${A_LABELS}")
   endif()
