@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "keys/rsaprkey.h"
 #include "lib/libpkcs15/asnpkcs15common.h"
 #include "support/textutil.h"
 #include "support/vtest.h"
@@ -227,6 +228,57 @@ int ASNPkcs15RSAPrivateKeyObject::setComponents(const uint8_t* n, long nLen, con
 int ASNPkcs15RSAPrivateKeyObject::isComplete() const {
     for (int k = 0; k < 8; k++)
         if (!present[k]) return 0;
+    return 1;
+}
+
+namespace {
+// The key's members in the order of the record's components.
+void keyComponents(RSAPrivateKey& key, ASNinteger** m) {
+    m[0] = &key.modulus;
+    m[1] = &key.publicExponent;
+    m[2] = &key.privateExponent;
+    m[3] = &key.prime1;
+    m[4] = &key.prime2;
+    m[5] = &key.exponent1;
+    m[6] = &key.exponent2;
+    m[7] = &key.coefficient;
+}
+}  // namespace
+
+int ASNPkcs15RSAPrivateKeyObject::setFromKey(const RSAPrivateKey& key) {
+    AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15rsaprivatekeyobject", 60, "!( flags & ASN_FLAG_CONST )");
+    ASNinteger* from[8];
+    keyComponents(const_cast<RSAPrivateKey&>(key), from);
+    for (int k = 0; k < 8; k++) {
+        // An empty INTEGER would be written as a malformed element.
+        const long n = from[k]->getValueLength();
+        if (n <= 0) {
+            wipeInteger(*component(k));
+            present[k] = 0;
+            continue;
+        }
+        if (component(k)->set(from[k]->getData(), n) != 1) {
+            clear();
+            return EASN_MEM;
+        }
+        present[k] = 1;
+    }
+    return 1;
+}
+
+int ASNPkcs15RSAPrivateKeyObject::toKey(RSAPrivateKey& key) const {
+    if (!isComplete()) return 0;
+    ASNinteger* to[8];
+    keyComponents(key, to);
+    for (int k = 0; k < 8; k++) {
+        const ASNinteger* from = component(k);
+        const int r = to[k]->set(from->getData(), from->getValueLength());
+        key.cacheValid = 0;
+        if (r != 1) {
+            for (ASNinteger* i : to) i->clear();
+            return EASN_MEM;
+        }
+    }
     return 1;
 }
 

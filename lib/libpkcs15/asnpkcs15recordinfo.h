@@ -12,6 +12,8 @@
 #include "lib/libasn/spkinfo.h"
 #include "keys/rsapukey.h"
 
+class RSAPrivateKey;
+
 // Decoding shared by the SEQUENCEs of optional [k] INTEGERs: members in strictly
 // ascending order, implicit tagging only.
 namespace asnp15 {
@@ -68,6 +70,13 @@ public:
                       const uint8_t* dq, long dqLen, const uint8_t* qi, long qiLen);
     // 1 when all eight components are present.
     int isComplete() const;
+    // The key's eight components (not its version); a component without value
+    // octets stays absent. 1, or EASN_MEM with the object emptied.
+    int setFromKey(const RSAPrivateKey& key);
+    // The eight components into the key, whose prepared form is then out of date.
+    // 1; 0 when a component is absent (the key untouched); EASN_MEM when memory
+    // runs out (the key's components cleared).
+    int toKey(RSAPrivateKey& key) const;
     // The component k (0 modulus ... 7 coefficient).
     ASNinteger* component(int k);
     const ASNinteger* component(int k) const;
