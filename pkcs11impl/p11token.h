@@ -8,10 +8,12 @@
 #include <cstdint>
 
 #include "pkcs11impl/cryptoki.h"
+#include "pkcs11impl/cryptoki_vendor.h"
 
 class CPkcs11Slot;
 class CPkcs15Lib;
 class CPkcs11ObjectHandleList;
+class PointerList;
 
 class CPkcs11Token {
  public:
@@ -58,9 +60,11 @@ class CPkcs11Token {
     return CKR_OPERATION_NOT_INITIALIZED;
   }
   virtual CK_RV GetPinPromptInfo(CK_OBJECT_HANDLE /*key*/, void* /*prompt*/, bool /*flag*/) { return 8; }
-  virtual CK_RV GetPinList(CK_OBJECT_HANDLE_PTR /*list*/, CK_ULONG_PTR /*count*/) { return CKR_OBJECT_HANDLE_INVALID; }
-  virtual CK_RV GetPinInfo(CK_OBJECT_HANDLE /*pin*/, void* /*info*/) { return CKR_OBJECT_HANDLE_INVALID; }
-  virtual CK_RV GetPinStatus(CK_OBJECT_HANDLE /*pin*/, CK_ULONG_PTR /*status*/) { return CKR_OBJECT_HANDLE_INVALID; }
+  // Appends the token's PIN objects (card objects or the special PIN values) to the caller's list.
+  virtual CK_RV GetPinList(PointerList* /*pinObjects*/) { return CKR_OBJECT_HANDLE_INVALID; }
+  virtual CK_RV GetPinInfo(CK_OBJECT_HANDLE /*pin*/, MIRTAL_PIN_INFO* /*info*/) { return CKR_OBJECT_HANDLE_INVALID; }
+  // *status (may be null): tries left, 0 verified, -1 unknown.
+  virtual CK_RV GetPinStatus(CK_OBJECT_HANDLE /*pin*/, int32_t* /*status*/) { return CKR_OBJECT_HANDLE_INVALID; }
   virtual CK_RV ChangePin(CK_OBJECT_HANDLE /*pin*/, CK_UTF8CHAR_PTR /*oldPin*/, CK_ULONG /*oldLen*/,
                           CK_UTF8CHAR_PTR /*newPin*/, CK_ULONG /*newLen*/) {
     return CKR_OBJECT_HANDLE_INVALID;
@@ -69,7 +73,9 @@ class CPkcs11Token {
                            CK_UTF8CHAR_PTR /*newPin*/, CK_ULONG /*newLen*/) {
     return CKR_OBJECT_HANDLE_INVALID;
   }
-  virtual CK_RV InitPin(CK_OBJECT_HANDLE /*pin*/, CK_UTF8CHAR_PTR /*newPin*/, CK_ULONG /*len*/) {
+  virtual CK_RV InitPin(CK_OBJECT_HANDLE /*pin*/, CK_UTF8CHAR_PTR /*authPin*/, CK_ULONG /*authLen*/,
+                        CK_UTF8CHAR_PTR /*newPin*/, CK_ULONG /*newLen*/, CK_UTF8CHAR_PTR /*puk*/,
+                        CK_ULONG /*pukLen*/) {
     return CKR_OBJECT_HANDLE_INVALID;
   }
 
@@ -93,26 +99,29 @@ class CPkcs11Token {
   // ---- random numbers and cryptography ----
   virtual CK_RV SeedRandom(CK_BYTE_PTR /*seed*/, CK_ULONG /*len*/) { return CKR_RANDOM_NO_RNG; }
   virtual CK_RV GenerateRandom(CK_BYTE_PTR /*out*/, CK_ULONG /*len*/) { return CKR_RANDOM_NO_RNG; }
-  virtual CK_RV GenerateKeyPair(CK_MECHANISM_PTR /*mech*/, CK_ATTRIBUTE_PTR /*pubTmpl*/, CK_ULONG /*pubCount*/,
-                                CK_ATTRIBUTE_PTR /*prvTmpl*/, CK_ULONG /*prvCount*/, CK_OBJECT_HANDLE_PTR /*pub*/,
-                                CK_OBJECT_HANDLE_PTR /*prv*/) {
+  // The caller has taken both handles; the token binds them to the new card objects.
+  // *publicCreated (may be null): whether a public-key object exists on the card.
+  virtual CK_RV GenerateKeyPair(CK_MECHANISM_TYPE /*mechanism*/, CK_ATTRIBUTE_PTR /*prvTmpl*/, CK_ULONG /*prvCount*/,
+                                CK_ATTRIBUTE_PTR /*pubTmpl*/, CK_ULONG /*pubCount*/, CK_OBJECT_HANDLE /*hPrivate*/,
+                                CK_OBJECT_HANDLE /*hPublic*/, bool* /*publicCreated*/) {
     return CKR_MECHANISM_INVALID;
   }
-  virtual CK_RV Sign(CK_MECHANISM_PTR /*mech*/, CK_OBJECT_HANDLE /*key*/, CK_BYTE_PTR /*data*/, CK_ULONG /*len*/,
-                     CK_BYTE_PTR /*sig*/, CK_ULONG_PTR /*sigLen*/) {
+  // *outLen in: the buffer's size (0 without one); out: the length the card layer reported.
+  virtual CK_RV Sign(CK_MECHANISM_TYPE /*mechanism*/, CK_OBJECT_HANDLE /*key*/, const CK_BYTE* /*data*/,
+                     CK_ULONG /*len*/, CK_BYTE_PTR /*sig*/, CK_ULONG_PTR /*sigLen*/) {
     return CKR_MECHANISM_INVALID;
   }
-  virtual CK_RV Decrypt(CK_MECHANISM_PTR /*mech*/, CK_OBJECT_HANDLE /*key*/, CK_BYTE_PTR /*in*/, CK_ULONG /*len*/,
-                        CK_BYTE_PTR /*out*/, CK_ULONG_PTR /*outLen*/) {
+  virtual CK_RV Decrypt(CK_MECHANISM_TYPE /*mechanism*/, CK_OBJECT_HANDLE /*key*/, const CK_BYTE* /*in*/,
+                        CK_ULONG /*len*/, CK_BYTE_PTR /*out*/, CK_ULONG_PTR /*outLen*/) {
     return CKR_MECHANISM_INVALID;
   }
 
   // ---- qualified part and token data ----
-  virtual CK_RV TerminateTokenUsage() { return CKR_FUNCTION_NOT_SUPPORTED; }
+  // text: the user PIN (null: only the permission check), copied with a NUL by the token.
+  virtual CK_RV TerminateTokenUsage(const CK_UTF8CHAR* /*text*/, CK_ULONG /*len*/) { return CKR_FUNCTION_NOT_SUPPORTED; }
   virtual CK_RV ActivateTokenQualifiedPart() { return CKR_FUNCTION_NOT_SUPPORTED; }
-  virtual CK_RV GetQualifiedPartCharacteristics(CK_BYTE_PTR /*out*/, CK_ULONG_PTR /*len*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-  }
+  // which: 1, or 2 to report an absent qualified part as well; *flags: CKF_MIRTAL_QUAL_*.
+  virtual CK_RV GetQualifiedPartCharacteristics(int /*which*/, CK_FLAGS* /*flags*/) { return CKR_FUNCTION_NOT_SUPPORTED; }
   virtual CK_RV GetTokenData(CK_ULONG /*kind*/, CK_BYTE_PTR /*out*/, CK_ULONG_PTR /*len*/) {
     return CKR_FUNCTION_NOT_SUPPORTED;
   }

@@ -471,10 +471,22 @@ void CPkcs15Token::RemoveHandle(CK_OBJECT_HANDLE h) {
   if (h != 0) m_handles.RemoveAllByPkcs11(h);
 }
 
-void CPkcs15Token::ClearHandleTable(bool /*privateOnly*/) {
-  // Telling private card objects apart comes with the object layer; until
-  // then a logout forgets every handle, which hides nothing that should show.
-  if (m_handles.GetUsedCount() > 0) m_handles.Clear();
+void CPkcs15Token::ClearHandleTable(bool privateOnly) {
+  if (m_handles.GetUsedCount() == 0) return;
+  if (!privateOnly) {
+    m_handles.Clear();
+    return;
+  }
+  // Only the handles of private card objects go; their directory list tells.
+  SCPkcs15App* app = IsAttached() ? m_pApp->GetSlotApp(m_nPkcs15SlotId) : nullptr;
+  if (app == nullptr) return;
+  for (int i = 0; i < m_handles.GetCapacity(); ++i) {
+    const TokenHandlePair* pair = m_handles.PairAt(i);
+    if (pair == nullptr || pair->p15Handle == 0) continue;
+    void* object = reinterpret_cast<void*>(static_cast<uintptr_t>(pair->p15Handle));
+    SCPkcs15ObjectList* list = app->FindListForHandle(object);
+    if (list != nullptr && list->IsPrivate(object) > 0) m_handles.RemoveAllByPkcs15(pair->p15Handle);
+  }
 }
 
 CK_RV CPkcs15Token::SeedRandom(CK_BYTE_PTR /*seed*/, CK_ULONG /*len*/) { return CKR_RANDOM_SEED_NOT_SUPPORTED; }

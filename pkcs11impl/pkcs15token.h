@@ -68,4 +68,16 @@ CK_RV CopyOutWithLength(void* out, CK_ULONG* lenInOut, const void* data, CK_ULON
 bool FillAttribute(CK_ATTRIBUTE* attr, const void* data, CK_ULONG len);
 CK_RV SetAttributeBytes(CK_ATTRIBUTE* attr, const void* data, CK_ULONG len);
 
+// ---- mechanism helpers ----
+// The digest of a signature or derivation mechanism; CKM_RSA_PKCS_OAEP and
+// CKM_RSA_PKCS_PSS give the hashAlg of their parameter block. All ones when none.
+CK_MECHANISM_TYPE GetDigestMechanism(CK_MECHANISM_TYPE mechanism, const void* params, CK_ULONG paramsLen);
+// The key type a mechanism works on; all ones for an unknown mechanism.
+CK_KEY_TYPE GetKeyTypeForMechanism(CK_MECHANISM_TYPE mechanism);
+// True for key, key-pair and parameter generators; *isPair tells which (untouched when false).
+bool IsKeyGenerationMechanism(CK_MECHANISM_TYPE mechanism, bool* isPair);
+// An RSA, DSA, DH or EC key-pair generator and two templates that pass generation-mode validation.
+CK_RV CheckKeyPairTemplates(CK_MECHANISM_TYPE mechanism, const CK_ATTRIBUTE* prvTmpl, CK_ULONG prvCount,
+                            const CK_ATTRIBUTE* pubTmpl, CK_ULONG pubCount);
+
 #endif
