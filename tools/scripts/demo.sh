@@ -54,15 +54,36 @@ if [ -z "$tool" ]; then
   echo "demo: pkcs11-tool is not installed (Debian package opensc)"
   exit 1
 fi
-echo "\$ pkcs11-tool --module $module -I -L"
+# Each step of the client is shown with its output; the demo stops with a
+# non-zero status when the client fails or does not show what the step is for.
+out=
+step() {
+  echo "\$ pkcs11-tool --module $module $*"
+  local rc=0
+  out=$(HOME="$home" "$tool" --module "$module" "$@" 2>&1) || rc=$?
+  [ -n "$out" ] && printf '%s\n' "$out"
+  if [ "$rc" -ne 0 ]; then
+    echo "demo: pkcs11-tool $* failed with status $rc"
+    exit 1
+  fi
+}
+expect() {
+  grep -qF -- "$1" <<<"$out" || { echo "demo: the last step did not show \"$1\""; exit 1; }
+}
+
 echo "  (three readers, three slots each: a PKCS#15 card in reader 0, a blank card in reader 1,"
 echo "   a card with two PKCS#15 applications in reader 2)"
-HOME="$home" "$tool" --module "$module" -I -L
+step -I -L
+expect "Cryptoki version 2.11"
+expect "Slot 8 (0x8): CardSim Reader 2"
+expect "serial num         : 4443413837454641"
 echo
 
-echo "\$ pkcs11-tool --module $module -T"
 echo "  (the slots with a token: each PKCS#15 application, and the blank card on its reader's first slot)"
-HOME="$home" "$tool" --module "$module" -T
+step -T
+expect "Slot 0 (0x0): CardSim Reader 0"
+expect "Slot 1 (0x3): CardSim Reader 1"
+expect "token label        : CardSim Token 2"
 echo
 
 echo "Card taken out of reader 0 and put into reader 2 (the simulator's configuration changed):"
@@ -73,15 +94,20 @@ card blank-model3.card
 reader CardSim Reader 2
 card pkcs15-model3.card
 CONF
-echo "\$ pkcs11-tool --module $module -L"
-HOME="$home" "$tool" --module "$module" -L
+step -T
+expect "Slot 1 (0x6): CardSim Reader 2"
+expect "serial num         : 4443413837454641"
 echo
 
+# The bridge's own lines of the trace log (at most 40 of each log).
+logs=0
 for log in "$home"/trace-*.log; do
   [ -f "$log" ] || continue
+  logs=$((logs + 1))
   echo "Bridge lines of the trace log written by the module ($log):"
-  grep -F 'PKCS#15: ' "$log" | sed 's/^/  /' | head -n 40
+  awk '/PKCS#15: / && shown < 40 { print "  " $0; shown++ }' "$log"
 done
+[ "$logs" -gt 0 ] || { echo "demo: the module wrote no trace log under $home"; exit 1; }
 echo
 echo "Each PKCS#15 application of a card is a token with the label, maker and serial"
 echo "number of its TokenInfo; a blank card is an uninitialised token on its reader's"
