@@ -160,7 +160,7 @@ int DSAParameters::setFromDomain(const QvGFpKeyDomain& domain) {
         if (n == 0 || g.setUnsigned(buf.data(), n) != 1) return 0;
         return 1;
     } catch (const QvException& e) {
-        reportFault(__LINE__, e.what());
+        reportFault(231, e.what());
     }
     return 0;
 }
@@ -180,7 +180,7 @@ int DSAParameters::toDomain(QvGFpKeyDomain& domain) const {
     } catch (const QvWrongSyntaxException&) {
         return 0;
     } catch (const QvException& e) {
-        reportFault(__LINE__, e.what());
+        reportFault(166, e.what());
     }
     return 0;
 }
@@ -209,8 +209,9 @@ int DSAParameters::isValid() const {
     try {
         QvN np, nq, ng;
         if (!valueOf(p, np) || !valueOf(q, nq) || !valueOf(g, ng)) return 0;
-        // Sizes beyond any real domain would only cost time.
-        if (np.getBitLength() > 16384 || nq.getBitLength() > 512 || nq <= 1u || np <= 2u) return 0;
+        // No FIPS 186 domain has a p above 3072 bits; proving a larger one prime
+        // would only cost time.
+        if (np.getBitLength() > 3072 || nq.getBitLength() > 512 || nq <= 1u || np <= 2u) return 0;
         QvDsaKeyDomain domain;
         if (toDomain(domain) != 1) return 0;
         if (!deterministicJacobiSumsTest(nq) || !deterministicJacobiSumsTest(np)) return 0;

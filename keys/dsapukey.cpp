@@ -25,54 +25,27 @@ bool toQvN(const ASNinteger& v, QvN* out) {
     return true;
 }
 
-}  // namespace
-
-namespace {
-
-// The library domain of p, q, g (already checked by the caller).
-void buildDomain(const ASNinteger& p, const ASNinteger& q, const ASNinteger& g, QvDsaKeyDomain& domain) {
-    domain.setP(p.getData(), static_cast<unsigned>(p.getValueLength()));
-    domain.setQ(q.getData(), static_cast<unsigned>(q.getValueLength()));
-    domain.setG(g.getData(), static_cast<unsigned>(g.getValueLength()));
+// The domain and y are numbers the library can work with: odd p above 2 and q above
+// 1, sizes within what any real key uses (larger ones would only cost time).
+bool workableKey(const DSAParameters& params, const ASNinteger& y) {
+    QvN p, q, g, v;
+    if (!toQvN(params.p, &p) || !toQvN(params.q, &q) || !toQvN(params.g, &g) || !toQvN(y, &v)) return false;
+    if (p.getBitLength() > 16384 || q.getBitLength() > 512) return false;
+    return !p.isEven() && p > 2u && q > 1u;
 }
-
 
 }  // namespace
 
 DSAPublicKey::DSAPublicKey(uint32_t t) : ASNinteger(t) {}
 unsigned DSAPublicKey::getBits() const { return keyIntegerBits(*this); }
+
 int DSAPublicKey::verifyWithHash(const uint8_t* digest, unsigned digestLen, unsigned hashId,
                                  const DSAParameters* params, const DSASignature& sig) const {
     if (hashId < 1 || hashId > 8) return 3;
     if (digest == nullptr || digestLen != QvGenericHash::getGenericHashOctets(hashId)) return 3;
     if (params == nullptr) return 2;
-    try {
-        QvN p, q, g, y, r, s;
-        if (!toQvN(params->p, &p) || !toQvN(params->q, &q) || !toQvN(params->g, &g) || !toQvN(*this, &y))
-            return 2;
-        if (p.isEven() || q.isEven() || q <= 1u || p <= q || g <= 1u || g >= p || y <= 1u || y >= p) return 2;
-        // Sizes beyond any real key would only cost time.
-        if (p.getBitLength() > 16384 || q.getBitLength() > 512) return 2;
-        if (!toQvN(sig.r, &r) || !toQvN(sig.s, &s)) return 1;
-        if (r.isZero() || s.isZero() || r >= q || s >= q) return 1;
-        QvDsaKeyDomain domain;
-        buildDomain(params->p, params->q, params->g, domain);
-        QvDsaPublicKey key;
-        key.setDomain(&domain);
-        key.setY(y);
-        QvDsaSig scheme;
-        scheme.setPublicKey(&key);
-        return scheme.verify(digest, digestLen, sig.r.getData(), static_cast<unsigned>(sig.r.getValueLength()),
-                             sig.s.getData(), static_cast<unsigned>(sig.s.getValueLength()))
-                   ? 0
-                   : 1;
-    } catch (const std::bad_alloc&) {
-        return 2;
-    } catch (const QvException&) {
-        return 2;
-    }
+    return verify(digest, digestLen, *params, sig);
 }
-
 
 unsigned DSAPublicKey::getKeySizeBits() const {
     const uint8_t* d = getData();
@@ -92,7 +65,7 @@ int DSAPublicKey::setFromQvKey(const QvGFpPublicKey& key) {
         std::memset(buf.data(), 0, buf.size());
         return ok ? 1 : 0;
     } catch (const QvException& e) {
-        AssertInvariant(0, "dsapukey", __LINE__, "0", e.what());
+        AssertInvariant(0, "dsapukey", 54, "0", e.what());
     }
     return 0;
 }
@@ -100,27 +73,39 @@ int DSAPublicKey::setFromQvKey(const QvGFpPublicKey& key) {
 int DSAPublicKey::verify(const uint8_t* digest, unsigned digestLen, const DSAParameters& params,
                          const DSASignature& sig) const {
     if (digest == nullptr || digestLen == 0) return 1;
+    if (!workableKey(params, *this)) return 2;
+    QvDsaKeyDomain domain;
+    int converted = params.toDomain(domain);
+    if (converted == 0) return 2;
+    if (converted != 1) AssertInvariant(0, "dsapukey", 138, "false");
+    QvDsaPublicKey key;
     try {
-        QvN p, q, g, y;
-        if (!toQvN(params.p, &p) || !toQvN(params.q, &q) || !toQvN(params.g, &g) || !toQvN(*this, &y)) return 2;
-        if (p.isEven() || q.isEven() || q <= 1u || p <= q || g <= 1u || g >= p || y <= 1u || y >= p) return 2;
-        if (p.getBitLength() > 16384 || q.getBitLength() > 512) return 2;
-        QvN r, s;
-        if (!toQvN(sig.r, &r) || !toQvN(sig.s, &s) || r.isZero() || s.isZero() || r >= q || s >= q) return 1;
-        QvDsaKeyDomain domain;
-        buildDomain(params.p, params.q, params.g, domain);
-        QvDsaPublicKey key;
+        const uint8_t* y = getData();
+        long yLen = getValueLength();
+        key.setY(y, static_cast<unsigned>(yLen));
         key.setDomain(&domain);
-        key.setY(y);
-        QvDsaSig scheme;
-        scheme.setPublicKey(&key);
-        return scheme.verify(digest, digestLen, sig.r.getData(), static_cast<unsigned>(sig.r.getValueLength()),
-                             sig.s.getData(), static_cast<unsigned>(sig.s.getValueLength()))
-                   ? 0
-                   : 1;
-    } catch (const std::bad_alloc&) {
+        // A zero y is not ready, and checking it would be an error of the library:
+        // it is simply no usable key.
+        if (!key.isReady() || !key.isValid()) return 2;
+    } catch (const QvWrongSyntaxException&) {
         return 2;
-    } catch (const QvException&) {
-        return 2;
+    } catch (const QvException& e) {
+        AssertInvariant(0, "dsapukey", 160, "0", e.what());
     }
+    long need = sig.getRSLength();
+    if (need < 1) return 1;
+    std::vector<uint8_t> rs(static_cast<size_t>(need));
+    int result = 1;
+    try {
+        if (sig.getRS(rs.data(), static_cast<unsigned>(rs.size())) == 1) {
+            QvDsaSig scheme;
+            scheme.setPublicKey(&key);
+            result = scheme.verify(digest, digestLen, rs.data(), static_cast<unsigned>(rs.size())) ? 0 : 1;
+        }
+    } catch (const QvException& e) {
+        std::memset(rs.data(), 0, rs.size());
+        AssertInvariant(0, "dsapukey", 178, "0", e.what());
+    }
+    std::memset(rs.data(), 0, rs.size());
+    return result;
 }

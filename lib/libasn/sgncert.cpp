@@ -236,7 +236,7 @@ int SignedCertificate::signRsaPss(const RSAPrivateKey& key, unsigned hashId, QvR
     return signRsaPss(key, hashId, rbg, 0, hashId, QvGenericHash::getGenericHashOctets(hashId));
 }
 
-int SignedCertificate::signDsa(const DSAPrivateKey& key, unsigned hashId, QvRbg* rbg) {
+int SignedCertificate::signDsa(DSAPrivateKey& key, unsigned hashId, QvRbg* rbg) {
     AlgorithmIdentifier id;
     if (id.setDsaSignature(hashId) != 1) return -3;
     setSignatureIds(*this, id);
@@ -245,12 +245,12 @@ int SignedCertificate::signDsa(const DSAPrivateKey& key, unsigned hashId, QvRbg*
     HashToDsaSignatureOid(hashId, nullptr, &len);
     tbsCertificate.digest(hashId, d, sizeof d);
     DSASignature sig;
-    switch (key.sign(d, len, hashId, &sig, rbg)) {
-        case 0: break;
-        case 3: return -3;
-        case 2: return -1;
-        case 6: return -2;
-        default: AssertInvariant(0, "sgncert", 1, "0", nullptr);
+    switch (key.signWithHash(d, len, hashId, sig, rbg)) {
+        case DSAPrivateKey::kSigned: break;
+        case DSAPrivateKey::kBadDigest: return -3;
+        case DSAPrivateKey::kKeyFailure: return -1;
+        case DSAPrivateKey::kRbgFailure: return -2;
+        default: return 0;
     }
     std::vector<uint8_t> der;
     if (sig.encodeToVector(der) < 1) return -2;

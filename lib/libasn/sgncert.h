@@ -63,8 +63,9 @@ public:
                    unsigned saltLength);
     int signRsaPss(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg);
     // 1 signed; -3 hash without a DSA identifier or digest refused; 0 signature not
-    // stored; -1 key failure; -2 out of memory.
-    int signDsa(const DSAPrivateKey& key, unsigned hashId, QvRbg* rbg);
+    // stored; -1 key failure; -2 the generator failed. The key keeps its prepared
+    // library key for later signatures.
+    int signDsa(DSAPrivateKey& key, unsigned hashId, QvRbg* rbg);
     // ECDSA with domain, or the key's own parameters when domain is NULL: 1 signed;
     // -4 no usable domain; -1 hash without an ECDSA identifier or key failure; 0 not
     // stored; -6 out of memory; -3 other failures.

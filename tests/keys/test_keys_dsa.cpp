@@ -1,11 +1,14 @@
-// DSA parameters, public value and signature structures: DER checked against OpenSSL
-// both ways, the domain checks, conversions with the library objects, signatures made
-// by OpenSSL verified here, and hostile signature encodings.
+// DSA parameters, private key, public value and signature structures: DER checked
+// against OpenSSL (the openssl command and libcrypto) both ways, the domain checks,
+// conversions with the library objects, signatures made here verified by OpenSSL
+// and OpenSSL's verified here, and hostile keys and encodings.
 #define OPENSSL_SUPPRESS_DEPRECATED  // the low-level DSA structure is what is checked here
 #include <gtest/gtest.h>
 
 #include <openssl/bn.h>
 #include <openssl/dsa.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include <memory>
 #include <vector>
@@ -13,56 +16,69 @@
 #include "keys/dsaparms.h"
 #include "keys/dsaprkey.h"
 #include "keys/dsapukey.h"
+#include "keys_test_util.h"
 #include "libtorvapp/qvasymkey.h"
 #include "libtorvapp/qvgfpkeydomain.h"
 #include "libtorvapp/qvrbg.h"
 
+using namespace keystest;
+
 namespace {
 
-std::vector<uint8_t> Enc(const ASNobject& o) {
-    std::vector<uint8_t> v;
-    EXPECT_GT(o.encodeToVector(v), 0);
-    return v;
+// The keys of data/ (1024/160 and 2048/256 bits), read once per process.
+DSA* LoadKey(const char* name) {
+    FILE* f = std::fopen(DataFile(name).c_str(), "r");
+    EXPECT_NE(nullptr, f);
+    if (f == nullptr) return nullptr;
+    EVP_PKEY* pk = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    EXPECT_NE(nullptr, pk);
+    DSA* d = EVP_PKEY_get1_DSA(pk);
+    EVP_PKEY_free(pk);
+    return d;
 }
 
-std::vector<uint8_t> Bn(const BIGNUM* b) {
-    std::vector<uint8_t> v(static_cast<size_t>(BN_num_bytes(b)));
-    BN_bn2bin(b, v.data());
-    return v;
-}
-
-void SetBn(ASNinteger& i, const BIGNUM* b) {
-    std::vector<uint8_t> v = Bn(b);
-    ASSERT_EQ(1, i.setUnsigned(v.data(), static_cast<long>(v.size())));
-}
-
-std::vector<uint8_t> Mag(const ASNinteger& i) {
-    const uint8_t* d = i.getData();
-    long n = i.getValueLength();
-    while (n > 1 && d[0] == 0) {
-        ++d;
-        --n;
-    }
-    return std::vector<uint8_t>(d, d + n);
-}
-
-// One 1024/160 key shared by the tests of this process.
 DSA* Key() {
-    static DSA* dsa = [] {
-        DSA* d = DSA_new();
-        EXPECT_EQ(1, DSA_generate_parameters_ex(d, 1024, nullptr, 0, nullptr, nullptr, nullptr));
-        EXPECT_EQ(1, DSA_generate_key(d));
-        return d;
-    }();
+    static DSA* dsa = LoadKey("dsa1024.pem");
     return dsa;
 }
 
-DSAParameters Params() {
+DSA* Key2048() {
+    static DSA* dsa = LoadKey("dsa2048.pem");
+    return dsa;
+}
+
+DSAParameters ParamsOf(const DSA* k) {
     DSAParameters p(48);
-    SetBn(p.p, DSA_get0_p(Key()));
-    SetBn(p.q, DSA_get0_q(Key()));
-    SetBn(p.g, DSA_get0_g(Key()));
+    SetBn(p.p, DSA_get0_p(k));
+    SetBn(p.q, DSA_get0_q(k));
+    SetBn(p.g, DSA_get0_g(k));
     return p;
+}
+
+DSAParameters Params() { return ParamsOf(Key()); }
+
+std::vector<uint8_t> OpensslDer(const DSA* k) {
+    unsigned char* o = nullptr;
+    int n = i2d_DSAPrivateKey(k, &o);
+    EXPECT_GT(n, 0);
+    std::vector<uint8_t> v(o, o + n);
+    OPENSSL_free(o);
+    return v;
+}
+
+bool OpensslVerifies(const DSA* k, const uint8_t* digest, unsigned len, const DSASignature& sig) {
+    std::vector<uint8_t> der = Enc(sig);
+    return DSA_verify(0, digest, static_cast<int>(len), der.data(), static_cast<int>(der.size()),
+                      const_cast<DSA*>(k)) == 1;
+}
+
+std::unique_ptr<QvRbg> Rbg(int salt) {
+    std::unique_ptr<QvRbg> rbg(qvRbgCreateObject(4));
+    std::vector<uint8_t> seed(rbg->getMinSeedOctets() + 16);
+    for (size_t i = 0; i < seed.size(); i++) seed[i] = static_cast<uint8_t>(i * 29 + salt);
+    rbg->init(seed.data(), static_cast<unsigned>(seed.size()));
+    return rbg;
 }
 
 }  // namespace
@@ -120,11 +136,9 @@ TEST(KeysDsa, DomainAndPublicValueConversions) {
     ASSERT_EQ(1, back.setFromDomain(domain));
     EXPECT_EQ(Enc(p), Enc(back));
 
-    DSAPrivateKey x(0);
+    ASNinteger x(0), y(0);
     SetBn(x, DSA_get0_priv_key(Key()));
-    x.parameters = p;
-    ASNinteger y(0);
-    ASSERT_EQ(1, x.getPublicValue(y));
+    ASSERT_TRUE(p.computePublicValue(x, y));
     EXPECT_EQ(Bn(DSA_get0_pub_key(Key())), Mag(y));
 
     QvDsaPublicKey qk;
@@ -134,6 +148,7 @@ TEST(KeysDsa, DomainAndPublicValueConversions) {
     ASSERT_EQ(1, pub.setFromQvKey(qk));
     EXPECT_EQ(Bn(DSA_get0_pub_key(Key())), Mag(pub));
     EXPECT_EQ(1024u, pub.getKeySizeBits());
+    EXPECT_EQ(128, pub.getLength());
 }
 
 TEST(KeysDsa, OpensslSignatureVerifiesAndTamperedOneDoesNot) {
@@ -195,29 +210,247 @@ TEST(KeysDsa, SignatureRsFormAndHostileEncodings) {
     EXPECT_LE(back.readVector(cut), 0);
 }
 
-TEST(KeysDsa, SignatureByDigestLengthVerifiedByOpenssl) {
-    std::unique_ptr<QvRbg> rbg(qvRbgCreateObject(4));
-    std::vector<uint8_t> seed(rbg->getMinSeedOctets() + 16);
-    for (size_t i = 0; i < seed.size(); i++) seed[i] = static_cast<uint8_t>(i * 29 + 5);
-    rbg->init(seed.data(), static_cast<unsigned>(seed.size()));
+TEST(KeysDsa, PrivateKeyFromOpensslCommandDecodesAndReEncodesTheSame) {
+    WorkDir d;
+    ASSERT_TRUE(d.run("openssl dsa -in '" + DataFile("dsa1024.pem") + "' -outform DER -out k.der"));
+    std::vector<uint8_t> der = d.read("k.der");
+    ASSERT_EQ(OpensslDer(Key()), der);
+    DSAPrivateKey k(48);
+    ASSERT_EQ(static_cast<long>(der.size()), k.readVector(der));
+    EXPECT_EQ(der, Enc(k));
+    EXPECT_EQ(Bn(DSA_get0_priv_key(Key())), Mag(k.x));
+    EXPECT_EQ(Bn(DSA_get0_pub_key(Key())), Mag(k.y));
+    EXPECT_EQ(std::vector<uint8_t>{0}, Mag(k.version));
+    EXPECT_EQ(7, k.getPresentParts());
+    EXPECT_EQ(1024u, k.getKeySizeBits());
+    EXPECT_EQ(128u, k.getKeySizeBytes());
+    EXPECT_LE(k.getPrivateValueLength(), 20u);  // x < q of 160 bits
+    EXPECT_GE(k.getPrivateValueLength(), 16u);
+    DSAParameters dom(48);
+    k.getDomain(dom);
+    EXPECT_EQ(Enc(Params()), Enc(dom));
+    ASNinteger y(0);
+    ASSERT_EQ(1, k.getPublicValue(y));
+    EXPECT_EQ(Mag(k.y), Mag(y));
 
-    DSAPrivateKey x(0);
-    SetBn(x, DSA_get0_priv_key(Key()));
-    x.setDomain(Params());
-    EXPECT_LE(x.getPrivateValueLength(), 20u);  // x < q of 160 bits
-    EXPECT_GE(x.getPrivateValueLength(), 16u);
-    EXPECT_EQ(1024u, x.getKeySizeBits());
-    EXPECT_EQ(128u, x.getKeySizeBytes());
+    // Five or seven INTEGERs, or a cut one, are no private key.
+    std::vector<uint8_t> five(der.begin() + 4, der.end() - 22);
+    five.insert(five.begin(), {0x30, 0x82, static_cast<uint8_t>(five.size() >> 8), static_cast<uint8_t>(five.size())});
+    EXPECT_EQ(0, DSAPrivateKey(48).readVector(five));
+    std::vector<uint8_t> seven(der.begin() + 4, der.end());
+    seven.insert(seven.end(), {0x02, 0x01, 0x05});
+    seven.insert(seven.begin(),
+                 {0x30, 0x82, static_cast<uint8_t>(seven.size() >> 8), static_cast<uint8_t>(seven.size())});
+    EXPECT_EQ(0, DSAPrivateKey(48).readVector(seven));
+    std::vector<uint8_t> cut(der.begin(), der.end() - 1);
+    EXPECT_LE(DSAPrivateKey(48).readVector(cut), 0);
+}
 
-    uint8_t digest[28];
-    for (int i = 0; i < 28; i++) digest[i] = static_cast<uint8_t>(i * 7 + 1);
-    for (unsigned len : {20u, 28u}) {
+TEST(KeysDsa, PrivateKeyWrittenHereIsReadByOpensslCommand) {
+    // Built from x and the domain: y is computed here.
+    DSAPrivateKey k(48);
+    ASNinteger x(0);
+    SetBn(x, DSA_get0_priv_key(Key2048()));
+    ASSERT_EQ(1, k.set(x, ParamsOf(Key2048()), nullptr));
+    EXPECT_EQ(Bn(DSA_get0_pub_key(Key2048())), Mag(k.y));
+    std::vector<uint8_t> ours = Enc(k);
+    EXPECT_EQ(OpensslDer(Key2048()), ours);
+
+    WorkDir d;
+    d.write("ours.der", ours);
+    ASSERT_TRUE(d.run("openssl dsa -inform DER -in ours.der -outform DER -out back.der && "
+                      "openssl pkey -inform DER -in ours.der -check -noout"));
+    EXPECT_EQ(ours, d.read("back.der"));
+
+    // A y that does not belong to x fails OpenSSL's check and ours.
+    DSAPrivateKey bad(k);
+    ASNinteger g(0);
+    g = bad.g;
+    bad.setY(g);
+    d.write("bad.der", Enc(bad));
+    EXPECT_FALSE(d.run("openssl pkey -inform DER -in bad.der -check -noout"));
+}
+
+TEST(KeysDsa, PublicValueIsComputedOnlyWhenMissingAndConsistencyChecksIt) {
+    // A 512-bit domain keeps the primality proofs of the consistency check short.
+    DSA* small = DSA_new();
+    ASSERT_EQ(1, DSA_generate_parameters_ex(small, 512, nullptr, 0, nullptr, nullptr, nullptr));
+    ASSERT_EQ(1, DSA_generate_key(small));
+    DSAPrivateKey k(48);
+    ASNinteger x(0);
+    SetBn(x, DSA_get0_priv_key(small));
+    DSAParameters dom = ParamsOf(small);
+    ASSERT_EQ(1, k.setPQG(Mag(dom.p).data(), static_cast<long>(Mag(dom.p).size()), Mag(dom.q).data(),
+                          static_cast<long>(Mag(dom.q).size()), Mag(dom.g).data(),
+                          static_cast<long>(Mag(dom.g).size())));
+    ASSERT_EQ(1, k.setX(Mag(x).data(), static_cast<long>(Mag(x).size())));
+    EXPECT_EQ(5, k.getPresentParts());  // domain and x
+    EXPECT_EQ(1, k.isConsistent());  // no y: only the domain is checked
+    ASNinteger y(0);
+    ASSERT_EQ(1, k.getPublicValue(y));
+    EXPECT_EQ(Bn(DSA_get0_pub_key(small)), Mag(y));
+    EXPECT_EQ(5, k.getPresentParts());  // getPublicValue leaves the key as it was
+    ASSERT_EQ(1, k.ensurePublicValue());
+    EXPECT_EQ(7, k.getPresentParts());
+    EXPECT_EQ(Bn(DSA_get0_pub_key(small)), Mag(k.y));
+    EXPECT_EQ(1, k.isConsistent());
+
+    // A y given is kept as it is, and a wrong one makes the key inconsistent.
+    DSAPrivateKey wrong(48);
+    ASSERT_EQ(1, wrong.set(x, dom, &dom.g));
+    EXPECT_EQ(Mag(dom.g), Mag(wrong.y));
+    EXPECT_EQ(1, wrong.ensurePublicValue());
+    EXPECT_EQ(Mag(dom.g), Mag(wrong.y));
+    EXPECT_EQ(0, wrong.isConsistent());
+    // So does a domain that is not one.
+    DSAPrivateKey badDomain(k);
+    badDomain.setG(dom.p);
+    EXPECT_EQ(0, badDomain.isConsistent());
+    DSA_free(small);
+}
+
+TEST(KeysDsa, PrivateKeyConvertsToAndFromLibraryObjects) {
+    DSAPrivateKey k(48);
+    std::vector<uint8_t> der = OpensslDer(Key());
+    ASSERT_GT(k.readVector(der), 0);
+
+    QvDsaKeyDomain domain;
+    QvDsaPrivateKey priv;
+    ASSERT_EQ(0, k.exportPrivateKey(priv, domain));
+    EXPECT_TRUE(priv.isPrivatePartReady());
+    EXPECT_TRUE(priv.isPublicPartReady());
+    QvDsaPublicKey pub;
+    QvDsaKeyDomain pubDomain;
+    ASSERT_EQ(0, k.exportPublicKey(pub, pubDomain));
+    EXPECT_TRUE(pub.isReady());
+    EXPECT_TRUE(pub.isValid());
+
+    DSAPrivateKey back(48);
+    ASSERT_EQ(1, back.setFromQvKey(priv));
+    EXPECT_EQ(der, Enc(back));
+    DSAPrivateKey other(48);
+    QvDsaPrivateKey bare;  // x and y only, the domain given apart
+    ASSERT_EQ(0, k.exportPrivateValues(bare));
+    EXPECT_EQ(0, other.setFromQvKey(bare));
+    ASSERT_EQ(1, other.setFromQvKeyAndDomain(bare, domain));
+    EXPECT_EQ(der, Enc(other));
+    // A library key without y gives a structure without y, which computes it.
+    QvDsaPrivateKey noY;
+    noY.setX(priv.getX());
+    ASSERT_EQ(1, other.setFromQvKeyAndDomain(noY, domain));
+    EXPECT_EQ(5, other.getPresentParts());
+    ASSERT_EQ(1, other.ensurePublicValue());
+    EXPECT_EQ(der, Enc(other));
+}
+
+TEST(KeysDsa, SignsDigestsThatOpensslVerifies) {
+    std::unique_ptr<QvRbg> rbg = Rbg(5);
+    DSAPrivateKey k(48);
+    ASSERT_GT(k.readVector(OpensslDer(Key())), 0);
+    uint8_t digest[64];
+    for (int i = 0; i < 64; i++) digest[i] = static_cast<uint8_t>(i * 7 + 1);
+    // The hash follows the digest length; SHA-256 and longer digests are cut to q.
+    for (unsigned len : {16u, 20u, 28u, 32u, 48u, 64u}) {
         DSASignature sig(48);
-        ASSERT_EQ(0, x.sign(digest, len, sig, rbg.get()));
-        std::vector<uint8_t> der = Enc(sig);
-        EXPECT_EQ(1, DSA_verify(0, digest, static_cast<int>(len), der.data(), static_cast<int>(der.size()), Key()));
+        ASSERT_EQ(DSAPrivateKey::kSigned, k.sign(digest, len, sig, rbg.get())) << len;
+        EXPECT_TRUE(OpensslVerifies(Key(), digest, len, sig)) << len;
     }
+    EXPECT_TRUE(k.isPrepared());
     DSASignature sig(48);
-    EXPECT_EQ(3, x.sign(digest, 24, sig, rbg.get()));
-    EXPECT_EQ(3, x.signWithHash(digest, 20, 3, sig, rbg.get()));
+    EXPECT_EQ(DSAPrivateKey::kBadDigest, k.sign(digest, 24, sig, rbg.get()));
+    EXPECT_EQ(DSAPrivateKey::kBadDigest, k.signWithHash(digest, 20, 3, sig, rbg.get()));
+    EXPECT_EQ(DSAPrivateKey::kBadDigest, k.signWithHash(digest, 20, 9, sig, rbg.get()));
+    EXPECT_EQ(DSAPrivateKey::kKeyFailure, k.signWithHash(digest, 20, 1, sig, nullptr));
+
+    // A 2048/256 key with SHA-256, and our signature checked by our public value.
+    DSAPrivateKey k2(48);
+    ASSERT_GT(k2.readVector(OpensslDer(Key2048())), 0);
+    ASSERT_EQ(DSAPrivateKey::kSigned, k2.signWithHash(digest, 32, 3, sig, rbg.get()));
+    EXPECT_TRUE(OpensslVerifies(Key2048(), digest, 32, sig));
+    DSAPublicKey pub(0);
+    static_cast<ASNinteger&>(pub) = k2.y;
+    DSAParameters dom(48);
+    k2.getDomain(dom);
+    EXPECT_EQ(0, pub.verifyWithHash(digest, 32, 3, &dom, sig));
+}
+
+TEST(KeysDsa, ChangingAMemberDropsThePreparedKey) {
+    std::unique_ptr<QvRbg> rbg = Rbg(9);
+    DSAPrivateKey k(48);
+    ASSERT_GT(k.readVector(OpensslDer(Key())), 0);
+    uint8_t digest[20] = {1, 2, 3};
+    DSASignature sig(48);
+    ASSERT_EQ(0, k.signWithHash(digest, 20, 1, sig, rbg.get()));
+    EXPECT_TRUE(k.isPrepared());
+    // Another x: the next signature is made with it, and no longer verifies under y.
+    ASNinteger x(0);
+    x.setValue(0x12345679);
+    k.setX(x);
+    EXPECT_FALSE(k.isPrepared());
+    ASSERT_EQ(0, k.signWithHash(digest, 20, 1, sig, rbg.get()));
+    EXPECT_FALSE(OpensslVerifies(Key(), digest, 20, sig));
+    DSAPrivateKey copy(k);
+    EXPECT_FALSE(copy.isPrepared());
+    ASSERT_GT(k.readVector(OpensslDer(Key())), 0);
+    EXPECT_FALSE(k.isPrepared());
+    ASSERT_EQ(0, k.signWithHash(digest, 20, 1, sig, rbg.get()));
+    EXPECT_TRUE(OpensslVerifies(Key(), digest, 20, sig));
+}
+
+TEST(KeysDsa, UnusableKeysAreRefusedBeforeAnyArithmetic) {
+    std::unique_ptr<QvRbg> rbg = Rbg(3);
+    DSAPrivateKey good(48);
+    ASSERT_GT(good.readVector(OpensslDer(Key())), 0);
+    uint8_t digest[20] = {9};
+    DSASignature sig(48);
+    auto refused = [&](DSAPrivateKey k) { return k.signWithHash(digest, 20, 1, sig, rbg.get()); };
+    DSAPrivateKey k(good);
+    ASNinteger v(0);
+    v.setValue(0);
+    k.setX(v);
+    EXPECT_EQ(2, refused(k));  // x = 0
+    k = good;
+    k.setX(good.q);
+    EXPECT_EQ(2, refused(k));  // x = q
+    k = good;
+    v.setValue(1);
+    k.setG(v);
+    EXPECT_EQ(2, refused(k));  // g = 1
+    k = good;
+    v.setValue(0);
+    k.setP(v);
+    EXPECT_EQ(2, refused(k));  // p = 0
+    k = good;
+    v.setValue(0xFFFFFFFBu);  // a prime q far too small for nonces
+    k.setQ(v);
+    EXPECT_EQ(2, refused(k));
+    k = good;
+    ASSERT_EQ(4, k.x.readVector({0x02, 0x02, 0x80, 0x01}));  // a negative x
+    EXPECT_EQ(2, refused(k));
+    DSAPrivateKey empty(48);
+    EXPECT_EQ(2, refused(empty));
+    EXPECT_EQ(0, empty.getPresentParts());
+}
+
+TEST(KeysDsa, PublicValueThatIsNoKeyIsRefused) {
+    uint8_t digest[20] = {4, 5, 6};
+    DSASignature sig(48);
+    sig.r.setValue(5);
+    sig.s.setValue(7);
+    DSAParameters p = Params();
+    for (uint32_t bad : {0u, 1u}) {
+        DSAPublicKey y(0);
+        y.setValue(bad);
+        EXPECT_EQ(2, y.verify(digest, 20, p, sig)) << bad;
+    }
+    DSAPublicKey g(0);
+    static_cast<ASNinteger&>(g) = p.g;
+    EXPECT_EQ(2, g.verify(digest, 20, p, sig));
+    DSAPublicKey pm1(0);
+    static_cast<ASNinteger&>(pm1) = p.p;
+    EXPECT_EQ(2, pm1.verify(digest, 20, p, sig));  // y = p is no residue
+    DSAPublicKey ok(0);
+    SetBn(ok, DSA_get0_pub_key(Key()));
+    EXPECT_EQ(1, ok.verify(digest, 20, p, sig));  // a usable key, a wrong signature
+    EXPECT_EQ(2, ok.verifyWithHash(digest, 20, 1, nullptr, sig));
 }

@@ -831,10 +831,10 @@ TEST(SignedCertificateSigning, DsaSignatureVerifiesInOpenSsl) {
     EVP_PKEY* pk = ReadKey(d, "dsa.key");
     ASSERT_NE(nullptr, pk);
     DSAPrivateKey key;
-    ASSERT_TRUE(SetFromBn(pk, "priv", key));
-    ASSERT_TRUE(SetFromBn(pk, "p", key.parameters.p));
-    ASSERT_TRUE(SetFromBn(pk, "q", key.parameters.q));
-    ASSERT_TRUE(SetFromBn(pk, "g", key.parameters.g));
+    ASSERT_TRUE(SetFromBn(pk, "priv", key.x));
+    ASSERT_TRUE(SetFromBn(pk, "p", key.p));
+    ASSERT_TRUE(SetFromBn(pk, "q", key.q));
+    ASSERT_TRUE(SetFromBn(pk, "g", key.g));
     std::unique_ptr<QvRbg> rbg(qvRbgCreateObject(4));
     std::vector<uint8_t> seed(rbg->getMinSeedOctets() + 16);
     for (size_t i = 0; i < seed.size(); i++) seed[i] = static_cast<uint8_t>(i * 37 + 11);
