@@ -17,6 +17,7 @@
 #include "pkcs11impl/p11format.h"
 #include "pkcs11impl/p11slot.h"
 #include "pkcs11impl/p11token.h"
+#include "smartcard/sc_reader.h"
 #include "support/cfgregistry.h"
 #include "support/vtest.h"
 
@@ -60,6 +61,8 @@ void FillBlankPadded(CK_UTF8CHAR* field, size_t size, const char* text) {
 
 void ApiGlobalsInit() {
   try {
+    // What the application's destructor unloads must outlive it (see below).
+    SCReader::PrepareBackends();
     g_app = new CPkcs11App();
     g_config = new CfgPkcs11ApiConfig();
     g_config->Attach(g_app, &g_app->Logger(), &g_app->Lock(), &g_app->Pkcs15Lib());
@@ -72,7 +75,11 @@ void ApiGlobalsInit() {
 
 namespace {
 // Built at load; its destructor runs at unload (or exit) with the module's own
-// static destructors: the configuration first, then the application object.
+// static destructors: the configuration first, then the application object,
+// whose teardown stops the reader workers and unloads the reader back-ends. A
+// host may leave without C_Finalize, so everything that teardown touches is
+// either built before this object (and so destroyed after it) or has no
+// destructor at all.
 struct GlobalsInitializer {
   GlobalsInitializer() { ApiGlobalsInit(); }
   ~GlobalsInitializer() {

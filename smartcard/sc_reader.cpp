@@ -20,16 +20,29 @@ namespace {
 
 // ---- back-end table ----
 
-std::mutex g_tableLock;
-std::vector<const SCReaderBackend*> g_active;  // empty until first use: the default
-bool g_activeSet = false;
-SCCardFactoryFn g_cardFactory = nullptr;
+constexpr size_t kBackendCount = 2;
 
 const SCReaderBackend* const* AllBackends(size_t* n) {
     static const SCReaderBackend* const all[] = {&scPcscBackend(), &scDravokBackend()};
-    *n = sizeof(all) / sizeof(all[0]);
+    static_assert(sizeof(all) / sizeof(all[0]) == kBackendCount, "one table entry per back-end");
+    *n = kBackendCount;
     return all;
 }
+
+// The active back-ends in their order. A plain table without a destructor: it is
+// still there for a host that exits, or unloads the module, while the back-ends
+// are loaded and whoever owns them unloads them from a static destructor.
+struct ActiveBackends {
+    const SCReaderBackend* be[kBackendCount];
+    size_t count;
+    const SCReaderBackend* const* begin() const { return be; }
+    const SCReaderBackend* const* end() const { return be + count; }
+};
+
+std::mutex g_tableLock;
+ActiveBackends g_active{};  // empty until first use: the default
+bool g_activeSet = false;
+SCCardFactoryFn g_cardFactory = nullptr;
 
 const SCReaderBackend* FindBackend(const char* name, size_t len) {
     if (len > 31) len = 31;  // names are compared on 31 characters
@@ -44,15 +57,16 @@ const SCReaderBackend* FindBackend(const char* name, size_t len) {
 }
 
 // The active table; the caller holds g_tableLock.
-const std::vector<const SCReaderBackend*>& ActiveLocked() {
+const ActiveBackends& ActiveLocked() {
     if (!g_activeSet) {
-        g_active.assign(1, &scPcscBackend());
+        g_active.be[0] = &scPcscBackend();
+        g_active.count = 1;
         g_activeSet = true;
     }
     return g_active;
 }
 
-std::vector<const SCReaderBackend*> ActiveCopy() {
+ActiveBackends ActiveCopy() {
     std::lock_guard<std::mutex> g(g_tableLock);
     return ActiveLocked();
 }
@@ -109,7 +123,7 @@ uint8_t GetResponseClass(uint8_t cla) {
 // Back-end table
 
 bool SCReader::SetReaderTypes(const char* list) {
-    std::vector<const SCReaderBackend*> chosen;
+    ActiveBackends chosen{};
     if (list != nullptr) {
         const char* p = list;
         while (*p) {
@@ -122,12 +136,13 @@ bool SCReader::SetReaderTypes(const char* list) {
             if (b > a) {
                 const SCReaderBackend* be = FindBackend(a, static_cast<size_t>(b - a));
                 if (be == nullptr) return false;
-                if (std::find(chosen.begin(), chosen.end(), be) == chosen.end()) chosen.push_back(be);
+                // Each back-end at most once, so the table never overflows.
+                if (std::find(chosen.begin(), chosen.end(), be) == chosen.end()) chosen.be[chosen.count++] = be;
             }
             p = *end ? end + 1 : end;
         }
     }
-    if (chosen.empty()) chosen.push_back(&scPcscBackend());
+    if (chosen.count == 0) chosen.be[chosen.count++] = &scPcscBackend();
     std::lock_guard<std::mutex> g(g_tableLock);
     g_active = chosen;
     g_activeSet = true;
@@ -150,6 +165,12 @@ std::string SCReader::GetReaderTypes() {
         r += be->name;
     }
     return r;
+}
+
+void SCReader::PrepareBackends() {
+    size_t n;
+    const SCReaderBackend* const* all = AllBackends(&n);
+    for (size_t i = 0; i < n; ++i) all[i]->prepare();
 }
 
 void SCReader::UnloadBackends() {

@@ -80,6 +80,11 @@ public:
     static std::string GetReaderTypes();
     // Calls the clean-up of every active back-end (unloads their libraries).
     static void UnloadBackends();
+    // Builds the process-wide state of every back-end (its library record) now.
+    // Static objects go in the reverse order of their construction: an owner that
+    // unloads the back-ends from its destructor calls this before its own
+    // construction ends, so that what it unloads is still there at exit or unload.
+    static void PrepareBackends();
     // Reader names of every active back-end as one multi-string (names ended by NUL,
     // the list ended by an empty name), allocated with new[]; free it with
     // FreeReaderList. SC_E_READER_SUBSYSTEM_NOT_RUNNING when no active back-end's

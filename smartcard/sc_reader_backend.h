@@ -17,6 +17,8 @@ struct SCReaderBackend {
     SCRESULT (*createReader)(const char* name, SCReader** reader);
     // Clean-up of the back-end (unloads its library).
     void (*cleanup)();
+    // Builds the back-end's process-wide state (SCReader::PrepareBackends).
+    void (*prepare)();
 };
 
 const SCReaderBackend& scPcscBackend();

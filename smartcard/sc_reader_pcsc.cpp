@@ -38,6 +38,7 @@ SCRESULT CreatePcsc(const char* name, SCReader** reader) {
     return *reader ? SC_OK : SC_E_NO_MEMORY;
 }
 void CleanupPcsc() { SCReaderPcsc::Library().Unload(); }
+void PreparePcsc() { SCReaderPcsc::Library(); }
 
 SCRESULT ListDravok(std::vector<std::string>* names, uint32_t mode) {
     return SCReaderPcsc::ListReadersOf(SCReaderDravok::Library(), names, mode);
@@ -47,16 +48,19 @@ SCRESULT CreateDravok(const char* name, SCReader** reader) {
     return *reader ? SC_OK : SC_E_NO_MEMORY;
 }
 void CleanupDravok() { SCReaderDravok::Library().Unload(); }
+void PrepareDravok() { SCReaderDravok::Library(); }
 
 }  // namespace
 
 const SCReaderBackend& scPcscBackend() {
-    static const SCReaderBackend b = {SCReaderPcsc::BACKEND_NAME, ListPcsc, CreatePcsc, CleanupPcsc};
+    static const SCReaderBackend b = {SCReaderPcsc::BACKEND_NAME, ListPcsc, CreatePcsc, CleanupPcsc,
+                                     PreparePcsc};
     return b;
 }
 
 const SCReaderBackend& scDravokBackend() {
-    static const SCReaderBackend b = {SCReaderDravok::BACKEND_NAME, ListDravok, CreateDravok, CleanupDravok};
+    static const SCReaderBackend b = {SCReaderDravok::BACKEND_NAME, ListDravok, CreateDravok,
+                                     CleanupDravok, PrepareDravok};
     return b;
 }
 

@@ -1,0 +1,85 @@
+#!/bin/sh
+# A host that leaves without C_Finalize (exit_host.c) must end with status 0.
+#   run_exit_host.sh HOST MODULE BUILD CONFIG MODE [session] [VPCD]
+# CONFIG: none  no configuration, the default "PC/SC" back-end and no reader;
+#         sim   the card-simulator back-end, three readers, cards in two;
+#         pcsc  the "PC/SC" back-end against a pcscd of our own with vpcd, the
+#               simulator's card engine serving one card (skipped, status 77,
+#               when pcscd cannot run here).
+# MODE:   return or dlclose (exit_host.c). Worker threads run in every case.
+set -u
+host=$1
+module=$2
+build=$3
+config=$4
+mode=$5
+session=${6:-}
+vpcd=${7:-}
+home=$(mktemp -d /tmp/mirtal-exithost-XXXXXX) || exit 1
+pcscd_pid=
+vpcd_pid=
+cleanup() {
+  [ -n "$vpcd_pid" ] && kill "$vpcd_pid" 2>/dev/null && wait "$vpcd_pid" 2>/dev/null
+  [ -n "$pcscd_pid" ] && kill "$pcscd_pid" 2>/dev/null && wait "$pcscd_pid" 2>/dev/null
+  rm -rf "$home"
+}
+trap cleanup EXIT
+mkdir -p "$home/.MIRTAL" "$home/cards"
+cp "$build"/cards/*.card "$home/cards/"
+want_token=
+case $config in
+none) ;;
+sim)
+  printf 'reader CardSim Reader 0\ncard pkcs15-model3.card\nreader CardSim Reader 1\ncard blank-model3.card\nreader CardSim Reader 2\n' \
+    > "$home/cards/sim.conf"
+  export CARDSIM_CONFIG="$home/cards/sim.conf"
+  printf 'EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = "%s/libcardsim.so;Sim"\nPKCS15Flags = 0x8000600\nEnableLogging = 1\nLogFileName = %s/trace.log\n' \
+    "$build" "$home" > "$home/.MIRTAL/pkcs11.conf"
+  want_token=1
+  ;;
+pcsc)
+  pcscd=/usr/sbin/pcscd
+  driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
+  { [ -x "$pcscd" ] && [ -r "$driver" ] && [ -n "$vpcd" ] && [ -x "$vpcd" ]; } ||
+    { echo "pcscd, vpcd or the bridge missing"; exit 77; }
+  mkdir -p "$home/readers"
+  printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH %s\nCHANNELID 0x8C7B\n' "$driver" \
+    > "$home/readers/vpcd"
+  "$pcscd" -f -c "$home/readers" >/dev/null 2>&1 &
+  pcscd_pid=$!
+  "$vpcd" "$home/cards/pkcs15-model3.card" >/dev/null 2>&1 &
+  vpcd_pid=$!
+  printf 'EnabledReaderSubsystems = PC/SC\nPKCS15Flags = 0x8000600\nEnableLogging = 1\nLogFileName = %s/trace.log\n' \
+    "$home" > "$home/.MIRTAL/pkcs11.conf"
+  want_token=1
+  ;;
+*) echo "unknown configuration $config"; exit 2 ;;
+esac
+
+run() {
+  out=$(HOME="$home" "$host" "$module" "$mode" $session 2>&1)
+  status=$?
+}
+run
+if [ "$config" = pcsc ]; then
+  # pcscd needs a moment to see the reader and the card behind vpcd.
+  ready() {
+    echo "$out" | grep -q 'slots: [1-9]' || return 1
+    [ -z "$session" ] || echo "$out" | grep -q '^token: '
+  }
+  i=0
+  while [ $status -eq 0 ] && [ $i -lt 100 ] && ! ready; do
+    kill -0 "$pcscd_pid" 2>/dev/null || { pcscd_pid=; echo "pcscd could not start here"; exit 77; }
+    sleep 0.1
+    run
+    i=$((i + 1))
+  done
+fi
+echo "$out"
+fail=0
+[ $status -eq 0 ] || { echo "exit status $status"; fail=1; }
+echo "$out" | grep -qx 'host done' || { echo "main did not run to its end"; fail=1; }
+if [ -n "$session" ] && [ -n "$want_token" ]; then
+  echo "$out" | grep -q '^token: CardSim Token' || { echo "no session on a token"; fail=1; }
+fi
+exit $fail
