@@ -92,6 +92,8 @@ class CPkcs11App {
   bool ReserveObjectHandles(const CK_OBJECT_HANDLE* hs, CK_ULONG n);
   bool ReserveObjectHandlePair(CK_OBJECT_HANDLE h1, CK_OBJECT_HANDLE h2);
   CPkcs11Session* FindSessionObjectOwner(CK_OBJECT_HANDLE h) const;
+  // The token of any slot that holds an object with the handle; null when none does.
+  CPkcs11Token* FindTokenForObjectHandle(CK_OBJECT_HANDLE h) const;
 
   // ---- members behind the exports ----
   CK_RV GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount);
@@ -128,6 +130,13 @@ class CPkcs11App {
                     CK_ULONG_PTR pulObjectCount);
   CK_RV FindObjectsFinal(CK_SESSION_HANDLE hSession);
   CK_RV ResolveObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CPkcs11Session** owner);
+  // The plain attribute read of a session object (owner) or a token object.
+  CK_RV ReadObjectAttributes(CPkcs11Session* owner, CPkcs11Token* token, CK_OBJECT_HANDLE hObject,
+                             CK_ATTRIBUTE* tmpl, CK_ULONG count);
+  // Writes a label made from the certificate's subject into the caller's CKA_LABEL
+  // entry; the certificate is a session object of owner, or else an object of token.
+  CK_RV GenerateCertificateLabel(CPkcs11Session* owner, CPkcs11Token* token, CK_OBJECT_HANDLE hObject,
+                                 CK_ATTRIBUTE* label, bool oneAttribute);
 
   CK_RV SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey);
   CK_RV Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
@@ -168,6 +177,11 @@ class CPkcs11App {
   CK_RV GetSlotToken(CK_SLOT_ID slotId, CPkcs11Token** token);
   // A changed card: acknowledged, the slot's sessions closed; CKR_SESSION_CLOSED when there were any.
   CK_RV CheckTokenChange(CK_SLOT_ID slotId, CPkcs11Token* token);
+  // The common start of a token-addressed member: the slot's token, its presence
+  // (*status: CKR_OK or a token status) and a change of card (the slot's sessions
+  // closed). Anything but CKR_OK is the member's mapped result.
+  CK_RV TokenPreamble(CK_SLOT_ID slotId, CPkcs11Token** token, CK_RV* status);
+  bool IsObjectHandleInUse(CK_OBJECT_HANDLE h) const;
 
   LastErrorText m_lastError;
   CPkcs11Slot** m_slots = nullptr;
@@ -185,6 +199,12 @@ class CPkcs11App {
   uint32_t m_certLabelMode = 2;
   char* m_initTokenConfigFile = nullptr;
 };
+
+// The certificate label text of a subject name: with oneAttribute its common
+// name when it has one, else the whole name. *text is a new[] string; false
+// (and null) when memory runs out.
+class DistinguishedName;
+bool GetCertificateNameText(const DistinguishedName& name, char** text, bool oneAttribute);
 
 // ---- process-wide state and start-up ----
 CPkcs11App& TheApp();

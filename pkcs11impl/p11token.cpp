@@ -2,6 +2,7 @@
 
 #include "pkcs11impl/cryptoki_vendor.h"
 #include "pkcs11impl/session.h"
+#include "support/ptrlist.h"
 
 namespace {
 constexpr CK_USER_TYPE kNobody = ~static_cast<CK_USER_TYPE>(0);
@@ -51,8 +52,7 @@ CK_RV CPkcs11Token::GetObjectSize(CK_OBJECT_HANDLE h, CK_ULONG_PTR size) {
   return rv;
 }
 
-CK_RV CPkcs11Token::FindObjectsInit(CK_ATTRIBUTE_PTR /*tmpl*/, CK_ULONG /*count*/, CPkcs11ObjectHandleList* result,
-                                    bool clear) {
+CK_RV CPkcs11Token::FindObjectsInit(CK_ATTRIBUTE_PTR /*tmpl*/, CK_ULONG /*count*/, PointerList* result, bool clear) {
   if (clear && result != nullptr) result->RemoveAll();
   return CKR_OK;
 }

@@ -12,7 +12,6 @@
 
 class CPkcs11Slot;
 class CPkcs15Lib;
-class CPkcs11ObjectHandleList;
 class PointerList;
 
 class CPkcs11Token {
@@ -80,14 +79,17 @@ class CPkcs11Token {
   }
 
   // ---- objects (every token class answers these itself) ----
-  virtual CK_RV CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJECT_HANDLE_PTR phObject) = 0;
+  // Creates a token object that takes the handle the application chose for it.
+  virtual CK_RV CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJECT_HANDLE newHandle) = 0;
   virtual CK_RV GetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) = 0;
   virtual CK_RV SetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) = 0;
   virtual CK_RV DestroyObject(CK_OBJECT_HANDLE h) = 0;
   virtual CK_RV CheckObjectOnCard(CK_OBJECT_HANDLE h) = 0;
   // CheckObjectOnCard, then CK_UNAVAILABLE_INFORMATION as the size.
   virtual CK_RV GetObjectSize(CK_OBJECT_HANDLE h, CK_ULONG_PTR size);
-  virtual CK_RV FindObjectsInit(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CPkcs11ObjectHandleList* result, bool clear);
+  // Appends the card objects (their PKCS#15 handles) that match the template to
+  // the caller's list, emptied first when clear is set.
+  virtual CK_RV FindObjectsInit(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, PointerList* result, bool clear);
 
   // ---- object-handle table ----
   virtual CK_RV BindHandle(void* /*p15*/, CK_OBJECT_HANDLE /*h*/, bool /*replace*/) { return CKR_OBJECT_HANDLE_INVALID; }

@@ -484,15 +484,9 @@ void CPkcs15Token::ClearHandleTable(bool privateOnly) {
     const TokenHandlePair* pair = m_handles.PairAt(i);
     if (pair == nullptr || pair->p15Handle == 0) continue;
     void* object = reinterpret_cast<void*>(static_cast<uintptr_t>(pair->p15Handle));
-    SCPkcs15ObjectList* list = app->FindListForHandle(object);
-    if (list != nullptr && list->IsPrivate(object) > 0) m_handles.RemoveAllByPkcs15(pair->p15Handle);
+    if (IsPrivateObject(app, object)) m_handles.RemoveAllByPkcs15(pair->p15Handle);
   }
 }
 
 CK_RV CPkcs15Token::SeedRandom(CK_BYTE_PTR /*seed*/, CK_ULONG /*len*/) { return CKR_RANDOM_SEED_NOT_SUPPORTED; }
 
-CK_RV CPkcs15Token::CreateObject(CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR) { return CKR_FUNCTION_NOT_SUPPORTED; }
-CK_RV CPkcs15Token::GetAttributeValue(CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) { return CKR_FUNCTION_NOT_SUPPORTED; }
-CK_RV CPkcs15Token::SetAttributeValue(CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) { return CKR_FUNCTION_NOT_SUPPORTED; }
-CK_RV CPkcs15Token::DestroyObject(CK_OBJECT_HANDLE) { return CKR_FUNCTION_NOT_SUPPORTED; }
-CK_RV CPkcs15Token::CheckObjectOnCard(CK_OBJECT_HANDLE) { return CKR_OBJECT_HANDLE_INVALID; }

@@ -37,12 +37,21 @@ class CPkcs15Token : public CPkcs11Token {
   void ClearHandleTable(bool privateOnly) override;
   CK_RV SeedRandom(CK_BYTE_PTR seed, CK_ULONG len) override;
 
-  // The object operations come with the token's object layer.
-  CK_RV CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJECT_HANDLE_PTR phObject) override;
+  // ---- card objects ----
+  CK_RV CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJECT_HANDLE newHandle) override;
   CK_RV GetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) override;
   CK_RV SetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) override;
   CK_RV DestroyObject(CK_OBJECT_HANDLE h) override;
   CK_RV CheckObjectOnCard(CK_OBJECT_HANDLE h) override;
+  CK_RV GetObjectSize(CK_OBJECT_HANDLE h, CK_ULONG_PTR size) override;
+  CK_RV FindObjectsInit(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, PointerList* result, bool clear) override;
+  // Whether the card object's directory list says it is private; whether it may
+  // be changed (an object outside any list may).
+  bool IsPrivateObject(SCPkcs15App* app, void* p15);
+  bool IsObjectModifiable(SCPkcs15App* app, void* p15);
+  // The attributes the token answers itself (class, token, types, key-generation
+  // mechanism, ...) for the entries of the template that no card attribute holds.
+  CK_RV GetDerivedAttributes(SCPkcs15App* app, void* p15, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count);
 
   // The readiness step of every card-touching operation: CKR_OK, CKR_TOKEN_NOT_PRESENT,
   // a card state above or a mapped failure; *app may be null.
@@ -52,6 +61,8 @@ class CPkcs15Token : public CPkcs11Token {
   // The unrecognised-card part of GetTokenInfo; the result is CKR_TOKEN_NOT_RECOGNIZED.
   CK_RV FillUnrecognised(CK_TOKEN_INFO* pInfo, SCPkcs15App* app, bool rng);
   bool IsAgentSession();
+  // 1 qualified private key, 2 qualified certificate, 0 an ordinary object.
+  int QualifiedObjectKind(SCPkcs15App* app, void* p15);
 
   TokenHandleTable m_handles;
   char m_message[512] = {0};

@@ -1,0 +1,274 @@
+// Objects through the exported functions: session objects beside the card's
+// objects in one handle space, searches, attribute reads and changes, labels
+// made for certificates without one, and hostile templates.
+#include <openssl/x509.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "tests/pkcs11impl/bridge_host.h"
+#include "tests/pkcs11impl/p11test_template.h"
+
+using namespace testhost;
+using namespace bridgehost;
+
+namespace {
+
+const char* const kR0 = "CardSim Reader 0";
+const CK_FLAGS kRw = CKF_SERIAL_SESSION | CKF_RW_SESSION;
+
+std::string ReadData(const std::string& name) {
+  std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/" + name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The certificate's subject name in DER, as OpenSSL encodes it.
+std::string SubjectDer(const std::string& cert) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(cert.data());
+  X509* x = d2i_X509(nullptr, &p, static_cast<long>(cert.size()));
+  if (x == nullptr) return "";
+  unsigned char* der = nullptr;
+  const int n = i2d_X509_NAME(X509_get_subject_name(x), &der);
+  std::string out = n > 0 ? std::string(reinterpret_cast<char*>(der), static_cast<size_t>(n)) : "";
+  OPENSSL_free(der);
+  X509_free(x);
+  return out;
+}
+
+std::vector<CK_OBJECT_HANDLE> Find(const Module& m, CK_SESSION_HANDLE s, CK_ATTRIBUTE* t, CK_ULONG n) {
+  std::vector<CK_OBJECT_HANDLE> out;
+  EXPECT_EQ(CKR_OK, m->C_FindObjectsInit(s, t, n));
+  CK_OBJECT_HANDLE buf[4];
+  CK_ULONG got = 0;
+  do {
+    EXPECT_EQ(CKR_OK, m->C_FindObjects(s, buf, 4, &got));
+    out.insert(out.end(), buf, buf + got);
+  } while (got == 4);
+  EXPECT_EQ(CKR_OK, m->C_FindObjectsFinal(s));
+  return out;
+}
+
+TestTemplate DataObject(const std::string& label, bool onToken = false) {
+  TestTemplate t;
+  t.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, onToken).Bytes(CKA_LABEL, label).Bytes(CKA_VALUE, "payload " + label);
+  return t;
+}
+
+TestTemplate Certificate(const std::string& der, const std::string& label) {
+  TestTemplate t;
+  t.Ulong(CKA_CLASS, CKO_CERTIFICATE)
+      .Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509)
+      .Bool(CKA_TOKEN, false)
+      .Bytes(CKA_SUBJECT, SubjectDer(der))
+      .Bytes(CKA_VALUE, der)
+      .Bytes(CKA_LABEL, label);
+  return t;
+}
+
+std::string Label(const Module& m, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_RV* rv = nullptr) {
+  CK_ATTRIBUTE a = {CKA_LABEL, nullptr, 0};
+  CK_RV r = m->C_GetAttributeValue(s, h, &a, 1);
+  if (rv) *rv = r;
+  if (r != CKR_OK || a.ulValueLen == CK_UNAVAILABLE_INFORMATION) return "<" + std::to_string(r) + ">";
+  std::string text(a.ulValueLen, '\0');
+  a.pValue = &text[0];
+  r = m->C_GetAttributeValue(s, h, &a, 1);
+  if (rv) *rv = r;
+  return text.substr(0, a.ulValueLen);
+}
+
+}  // namespace
+
+TEST(ModuleObjects, SessionObjectsShareOneHandleSpaceAndLiveWithTheirSession) {
+  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}});
+  env.Config("");
+  Module m;
+  ASSERT_TRUE(m.ok()) << m.error();
+  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+  CK_SESSION_HANDLE s1 = 0, s2 = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s1));
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s2));
+
+  TestTemplate a = DataObject("first"), b = DataObject("second");
+  CK_OBJECT_HANDLE h1 = 0, h2 = 0;
+  ASSERT_EQ(CKR_OK, m->C_CreateObject(s1, TT_ARGS(a), &h1));
+  EXPECT_EQ(1u, h1);  // the first handle after C_Initialize
+  // A read-only session makes session objects too.
+  ASSERT_EQ(CKR_OK, m->C_CreateObject(s2, TT_ARGS(b), &h2));
+  EXPECT_EQ(2u, h2);
+
+  // Both sessions see both objects.
+  TestTemplate sessionOnly;
+  sessionOnly.Bool(CKA_TOKEN, false);
+  EXPECT_EQ((std::vector<CK_OBJECT_HANDLE>{h1, h2}), Find(m, s2, TT_ARGS(sessionOnly)));
+  TestTemplate byLabel;
+  byLabel.Bytes(CKA_LABEL, "second");
+  EXPECT_EQ(std::vector<CK_OBJECT_HANDLE>{h2}, Find(m, s1, TT_ARGS(byLabel)));
+  EXPECT_EQ("first", Label(m, s2, h1));
+
+  // Sizes of session objects are not known; a null size pointer is refused.
+  CK_ULONG size = 0;
+  EXPECT_EQ(CKR_OK, m->C_GetObjectSize(s1, h2, &size));
+  EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, size);
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_GetObjectSize(s1, h2, nullptr));
+  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_GetObjectSize(s1, 999, &size));
+
+  // Attributes of session objects change through any session.
+  TestTemplate relabel;
+  relabel.Bytes(CKA_LABEL, "renamed");
+  EXPECT_EQ(CKR_OK, m->C_SetAttributeValue(s2, h1, TT_ARGS(relabel)));
+  EXPECT_EQ("renamed", Label(m, s1, h1));
+
+  // The search state: a count of waiting handles, one search at a time.
+  ASSERT_EQ(CKR_OK, m->C_FindObjectsInit(s1, TT_ARGS(sessionOnly)));
+  EXPECT_EQ(CKR_OPERATION_ACTIVE, m->C_FindObjectsInit(s1, TT_ARGS(sessionOnly)));
+  CK_ULONG waiting = 0;
+  EXPECT_EQ(CKR_OK, m->C_FindObjects(s1, nullptr, 0, &waiting));
+  EXPECT_EQ(2u, waiting);
+  CK_OBJECT_HANDLE one = 0;
+  EXPECT_EQ(CKR_OK, m->C_FindObjects(s1, &one, 1, &waiting));
+  EXPECT_EQ(1u, waiting);
+  EXPECT_EQ(CKR_OK, m->C_FindObjects(s1, nullptr, 0, &waiting));
+  EXPECT_EQ(1u, waiting);
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_FindObjects(s1, nullptr, 1, &waiting));
+  EXPECT_EQ(CKR_OK, m->C_FindObjectsFinal(s1));
+  EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, m->C_FindObjects(s1, &one, 1, &waiting));
+
+  // Closing the session destroys its objects; the handle is not given again.
+  EXPECT_EQ(CKR_OK, m->C_CloseSession(s2));
+  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_GetObjectSize(s1, h2, &size));
+  EXPECT_EQ((std::vector<CK_OBJECT_HANDLE>{h1}), Find(m, s1, TT_ARGS(sessionOnly)));
+  CK_OBJECT_HANDLE h3 = 0;
+  ASSERT_EQ(CKR_OK, m->C_CreateObject(s1, TT_ARGS(b), &h3));
+  EXPECT_EQ(3u, h3);
+  EXPECT_EQ(CKR_OK, m->C_DestroyObject(s1, h3));
+  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_DestroyObject(s1, h3));
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+}
+
+TEST(ModuleObjects, TokenObjectsNeedAReadWriteSessionAndALogin) {
+  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}});
+  env.Config("");
+  const std::string before = ReadFile(env.Card("pkcs15-model3.card"));
+  Module m;
+  ASSERT_TRUE(m.ok()) << m.error();
+  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+  CK_SESSION_HANDLE ro = 0, rw = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &ro));
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &rw));
+  TestTemplate onCard = DataObject("card data", true);
+  CK_OBJECT_HANDLE h = 77;
+  EXPECT_EQ(CKR_SESSION_READ_ONLY, m->C_CreateObject(ro, TT_ARGS(onCard), &h));
+  EXPECT_EQ(0u, h);
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_CreateObject(rw, TT_ARGS(onCard), &h));
+  // Private session objects only for a logged-in user.
+  TestTemplate secret = DataObject("secret");
+  secret.Bool(CKA_PRIVATE, true);
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_CreateObject(rw, TT_ARGS(secret), &h));
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+  EXPECT_EQ(before, ReadFile(env.Card("pkcs15-model3.card")));
+}
+
+TEST(ModuleObjects, CertificatesWithoutALabelGetOneFromTheirSubject) {
+  const std::string cn = ReadData("label-cn.der");
+  const std::string noCn = ReadData("label-no-cn.der");
+  ASSERT_FALSE(SubjectDer(cn).empty());
+  for (const char* mode : {"", "GenerateCertLabels = 2\n", "GenerateCertLabels = 0\n"}) {
+    SimEnv env(Readers{{kR0, "pkcs15-model3.card"}});
+    env.Config(mode);
+    Module m;
+    ASSERT_TRUE(m.ok()) << m.error();
+    ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+    CK_SESSION_HANDLE s = 0;
+    ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+    TestTemplate t1 = Certificate(cn, ""), t2 = Certificate(noCn, ""), t3 = Certificate(cn, "Given");
+    TestTemplate t4 = Certificate(cn, "");
+    t4.Without(CKA_SUBJECT).Bytes(CKA_SUBJECT, "");  // the name comes from the certificate itself
+    CK_OBJECT_HANDLE h1 = 0, h2 = 0, h3 = 0, h4 = 0;
+    ASSERT_EQ(CKR_OK, m->C_CreateObject(s, TT_ARGS(t1), &h1));
+    ASSERT_EQ(CKR_OK, m->C_CreateObject(s, TT_ARGS(t2), &h2));
+    ASSERT_EQ(CKR_OK, m->C_CreateObject(s, TT_ARGS(t3), &h3));
+    ASSERT_EQ(CKR_OK, m->C_CreateObject(s, TT_ARGS(t4), &h4));
+    const std::string whole = "CN=Jan Kowalski, O=Firma Testowa, C=PL";
+    if (std::string(mode).empty()) {  // the default: the common name
+      EXPECT_EQ("Jan Kowalski", Label(m, s, h1));
+      EXPECT_EQ("O=Tylko Organizacja, C=PL", Label(m, s, h2));
+      EXPECT_EQ("Jan Kowalski", Label(m, s, h4));
+    } else if (std::string(mode).find('2') != std::string::npos) {
+      EXPECT_EQ(whole, Label(m, s, h1));
+      EXPECT_EQ(whole, Label(m, s, h4));
+      // One byte short: unavailable and too small; the other entries are still read.
+      char buf[64];
+      CK_OBJECT_CLASS cls = 0;
+      CK_ATTRIBUTE t[2] = {{CKA_LABEL, buf, whole.size() - 1}, {CKA_CLASS, &cls, sizeof cls}};
+      EXPECT_EQ(CKR_BUFFER_TOO_SMALL, m->C_GetAttributeValue(s, h1, t, 2));
+      EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, t[0].ulValueLen);
+      EXPECT_EQ(sizeof cls, t[1].ulValueLen);
+      EXPECT_EQ(CKO_CERTIFICATE, cls);
+      // An attribute a certificate does not have keeps its own answer.
+      CK_ATTRIBUTE u[2] = {{CKA_LABEL, nullptr, 0}, {CKA_MODULUS, nullptr, 0}};
+      EXPECT_EQ(CKR_ATTRIBUTE_TYPE_INVALID, m->C_GetAttributeValue(s, h1, u, 2));
+      EXPECT_EQ(whole.size(), u[0].ulValueLen);
+      EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, u[1].ulValueLen);
+    } else {
+      EXPECT_EQ("", Label(m, s, h1));
+    }
+    EXPECT_EQ("Given", Label(m, s, h3));
+    EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+  }
+}
+
+TEST(ModuleObjects, HostileTemplatesAreRefusedAndTouchNothing) {
+  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}});
+  env.Config("EnableLogging = 0\n");  // no trace of the 17 MiB value
+  const std::string before = ReadFile(env.Card("pkcs15-model3.card"));
+  Module m;
+  ASSERT_TRUE(m.ok()) << m.error();
+  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  CK_OBJECT_HANDLE h = 0;
+  char small[8] = {0};
+  struct Case {
+    TestTemplate t;
+    CK_RV rv;
+  };
+  std::vector<Case> cases;
+  cases.push_back({TestTemplate().Entry(CKA_CLASS, small, 4), CKR_ATTRIBUTE_VALUE_INVALID});
+  cases.push_back({TestTemplate().Ulong(CKA_CLASS, CKO_DATA).Entry(CKA_TOKEN, small, 8), CKR_ATTRIBUTE_VALUE_INVALID});
+  cases.push_back({TestTemplate().Ulong(CKA_CLASS, CKO_DATA).Ulong(0x7FFF1234UL, 1), CKR_ATTRIBUTE_TYPE_INVALID});
+  // A value longer than any attribute may be (16 MiB).
+  std::vector<char> huge(17u << 20, 'v');
+  cases.push_back({TestTemplate().Ulong(CKA_CLASS, CKO_DATA).Entry(CKA_VALUE, huge.data(), huge.size()),
+                   CKR_ATTRIBUTE_VALUE_INVALID});
+  cases.push_back({TestTemplate().Ulong(CKA_CLASS, CKO_DATA).Entry(CKA_VALUE, nullptr, 100), CKR_ATTRIBUTE_VALUE_INVALID});
+  cases.push_back({TestTemplate().Ulong(CKA_CLASS, 0x4242), CKR_ATTRIBUTE_TYPE_INVALID});
+  cases.push_back({TestTemplate().Bytes(CKA_LABEL, "no class"), CKR_TEMPLATE_INCOMPLETE});
+  for (size_t i = 0; i < cases.size(); ++i) {
+    h = 5;
+    EXPECT_EQ(cases[i].rv, m->C_CreateObject(s, TT_ARGS(cases[i].t), &h)) << "case " << i;
+    EXPECT_EQ(0u, h);
+  }
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_CreateObject(s, nullptr, 1, &h));
+  TestTemplate ok = DataObject("x");
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_CreateObject(s, TT_ARGS(ok), nullptr));
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_CreateObject(s, ok.data(), 0, &h));
+
+  // Searches and reads with hostile entries.
+  TestTemplate badSearch;
+  badSearch.Entry(CKA_CLASS, small, 3);
+  EXPECT_EQ(CKR_ATTRIBUTE_VALUE_INVALID, m->C_FindObjectsInit(s, TT_ARGS(badSearch)));
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_FindObjectsInit(s, nullptr, 2));
+  ASSERT_EQ(CKR_OK, m->C_CreateObject(s, TT_ARGS(ok), &h));
+  CK_ATTRIBUTE read[2] = {{0x7FFF1234UL, small, 8}, {CKA_VALUE, small, 2}};
+  EXPECT_EQ(CKR_BUFFER_TOO_SMALL, m->C_GetAttributeValue(s, h, read, 2));
+  EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, read[0].ulValueLen);
+  EXPECT_EQ(std::string(8, '\0'), std::string(small, 8));
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_GetAttributeValue(s, h, nullptr, 1));
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_SetAttributeValue(s, h, read, 0));
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+  EXPECT_EQ(before, ReadFile(env.Card("pkcs15-model3.card")));
+}
