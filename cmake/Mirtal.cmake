@@ -23,8 +23,15 @@ endfunction()
 # mirtal_gtest(<name> SOURCES ... LIBS ... [LABELS ...] [ENV ...])
 # A GoogleTest program; every TEST becomes a CTest test run in its own process
 # (start-up state such as environment variables is read once per process).
+#
+# PORTABLE_TWIN: the cryptographic library chooses accelerated code paths at
+# run time; such a program is also registered a second time (names ending in
+# "/portable") with the portable paths forced, so that both run everywhere.
 function(mirtal_gtest name)
-  cmake_parse_arguments(A "" "" "SOURCES;LIBS;LABELS;ENV;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(A "PORTABLE_TWIN" "" "SOURCES;LIBS;LABELS;ENV;PROPERTIES" ${ARGN})
+  if(A_PORTABLE_TWIN)
+    list(APPEND A_SOURCES ${CMAKE_SOURCE_DIR}/tests/libtorvapp/portable_paths.cpp)
+  endif()
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE
@@ -74,4 +81,18 @@ function(mirtal_gtest name)
   file(WRITE "${props_file}" "if(${name}_TESTS)\n${script}endif()\n")
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 TEST_LIST ${name}_TESTS)
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${props_file}")
+  if(A_PORTABLE_TWIN)
+    list(APPEND keys ENVIRONMENT)
+    list(REMOVE_DUPLICATES keys)
+    list(APPEND val_ENVIRONMENT QV_TEST_PORTABLE_PATHS=1)
+    set(script "")
+    foreach(k IN LISTS keys)
+      string(APPEND script "  set_tests_properties(\${${name}_TWIN_TESTS} PROPERTIES ${k} [==[${val_${k}}]==])\n")
+    endforeach()
+    set(props_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_twin_properties.cmake")
+    file(WRITE "${props_file}" "if(${name}_TWIN_TESTS)\n${script}endif()\n")
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 TEST_SUFFIX "/portable"
+      TEST_LIST ${name}_TWIN_TESTS)
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${props_file}")
+  endif()
 endfunction()

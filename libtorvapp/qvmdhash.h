@@ -21,7 +21,8 @@ template <typename Word>
 using QvMdCompressFn = void (*)(Word* state, const QvOctet* data, std::size_t n);
 
 // One always-inline compression body built twice, plainly and for processors
-// with BMI2, and the build for this processor, chosen on first use.
+// with BMI2, and the build for this processor (the plain one while the
+// portable paths are forced).
 template <typename Word, void (*Body)(Word*, const QvOctet*, std::size_t)>
 struct QvMdCompressPaths {
     static void plain(Word* state, const QvOctet* data, std::size_t n) { Body(state, data, n); }
@@ -33,13 +34,6 @@ struct QvMdCompressPaths {
 #endif
 
     static QvMdCompressFn<Word> pick()
-    {
-        static const QvMdCompressFn<Word> chosen = choose();
-        return chosen;
-    }
-
-private:
-    static QvMdCompressFn<Word> choose()
     {
 #if QV_HAVE_BMI2_PATH
         if (qvCpuHasBmi2())

@@ -1,6 +1,13 @@
 #include "libtorvapp/qvsha1.h"
 
+#include <initializer_list>
+#include <utility>
+
 #include "libtorvapp/qvcommon/qvendian.h"
+
+#if QV_HAVE_X86_PATHS
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -261,9 +268,73 @@ QV_ALWAYS_INLINE void compressBody(QvWord* state, const QvOctet* data, std::size
 
 using Paths = QvMdCompressPaths<QvWord, compressBody>;
 
+#if QV_HAVE_X86_PATHS
+// The compression with the processor's SHA-1 instructions. One register holds
+// A, B, C, D (A in the top lane), another E in its top lane; SHA1RNDS4 runs
+// four rounds, SHA1NEXTE forms the next E (A of four rounds back, rotated)
+// plus message words, and SHA1MSG1/SHA1MSG2 with one XOR extend the message
+// four words at a time: W[t] = rotl1(W[t-3] ^ W[t-8] ^ W[t-14] ^ W[t-16]).
+#define QV_SHA1_TARGET __attribute__((target("sha,sse4.1,ssse3")))
+
+// Rounds 4k .. 4k+3 and the message work that runs beside them: word group
+// k+3 gets its first part (msg1) here, its XOR with group k+2 next time and
+// its last part (msg2) the time after. `before` holds A, B, C, D from before
+// the previous quad, whose A (rotated) is the E of this one.
+template <int K>
+QV_SHA1_TARGET QV_ALWAYS_INLINE void sha1Quad(__m128i& abcd, __m128i& before, __m128i e, __m128i* m)
+{
+    const __m128i ew = K == 0 ? _mm_add_epi32(e, m[0]) : _mm_sha1nexte_epu32(before, m[K % 4]);
+    before = abcd;
+    if (K >= 3 && K <= 18)
+        m[(K + 1) % 4] = _mm_sha1msg2_epu32(m[(K + 1) % 4], m[K % 4]);
+    abcd = _mm_sha1rnds4_epu32(abcd, ew, K / 5);
+    if (K >= 1 && K <= 16)
+        m[(K + 3) % 4] = _mm_sha1msg1_epu32(m[(K + 3) % 4], m[K % 4]);
+    if (K >= 2 && K <= 17)
+        m[(K + 2) % 4] = _mm_xor_si128(m[(K + 2) % 4], m[K % 4]);
+}
+
+template <int... K>
+QV_SHA1_TARGET QV_ALWAYS_INLINE void sha1Quads(std::integer_sequence<int, K...>, __m128i& abcd, __m128i& before,
+                                               __m128i e, __m128i* m)
+{
+    (void)std::initializer_list<int>{(sha1Quad<K>(abcd, before, e, m), 0)...};
+}
+
+QV_SHA1_TARGET void compressShaExt(QvWord* state, const QvOctet* data, std::size_t n)
+{
+    // Reverses the 16 octets: big-endian words, the first word in the top lane.
+    const __m128i order = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0x1B);
+    __m128i e = _mm_set_epi32(static_cast<int>(state[4]), 0, 0, 0);
+    for (std::size_t blk = 0; blk < n; ++blk, data += 64) {
+        const __m128i abcdIn = abcd;
+        __m128i m[4];
+        for (int i = 0; i < 4; ++i)
+            m[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), order);
+        __m128i before = abcd;
+        sha1Quads(std::make_integer_sequence<int, 20>(), abcd, before, e, m);
+        // A from before the last quad, rotated, is the final E.
+        e = _mm_sha1nexte_epu32(before, e);
+        abcd = _mm_add_epi32(abcd, abcdIn);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_shuffle_epi32(abcd, 0x1B));
+    state[4] = static_cast<QvWord>(_mm_extract_epi32(e, 3));
+}
+#endif
+
+QvMdCompressFn<QvWord> pickCompress()
+{
+#if QV_HAVE_X86_PATHS
+    if (qvCpuHas(QV_CPU_SHA))
+        return compressShaExt;
+#endif
+    return Paths::pick();
+}
+
 } // namespace
 
-QvSha1::QvSha1() : QvMdHash(20, Paths::pick()) {}
+QvSha1::QvSha1() : QvMdHash(20, pickCompress()) {}
 
 QvHash* QvSha1::clone() const { return qvMdClone(*this, "qvsha1", "307"); }
 

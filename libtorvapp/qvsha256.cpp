@@ -1,6 +1,13 @@
 #include "libtorvapp/qvsha256.h"
 
+#include <initializer_list>
+#include <utility>
+
 #include "libtorvapp/qvcommon/qvendian.h"
+
+#if QV_HAVE_X86_PATHS
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -168,11 +175,97 @@ QV_ALWAYS_INLINE void compressBody(QvWord* state, const QvOctet* data, std::size
 
 using Paths = QvMdCompressPaths<QvWord, compressBody>;
 
+#if QV_HAVE_X86_PATHS
+// The compression with the processor's SHA-256 instructions. The state lives
+// in two registers, A B E F and C D G H (first named in the top lane);
+// SHA256RNDS2 runs two rounds on the low two lanes of W + K, and
+// SHA256MSG1/SHA256MSG2 with one addition extend the message four words at a
+// time: W[t] = s1(W[t-2]) + W[t-7] + s0(W[t-15]) + W[t-16].
+#define QV_SHA256_TARGET __attribute__((target("sha,sse4.1,ssse3")))
+
+alignas(16) const QvWord kRoundConstants[64] = {
+    0x428a2f98u, 0x71374491u, 0xb5c0fbcfu, 0xe9b5dba5u,
+    0x3956c25bu, 0x59f111f1u, 0x923f82a4u, 0xab1c5ed5u,
+    0xd807aa98u, 0x12835b01u, 0x243185beu, 0x550c7dc3u,
+    0x72be5d74u, 0x80deb1feu, 0x9bdc06a7u, 0xc19bf174u,
+    0xe49b69c1u, 0xefbe4786u, 0x0fc19dc6u, 0x240ca1ccu,
+    0x2de92c6fu, 0x4a7484aau, 0x5cb0a9dcu, 0x76f988dau,
+    0x983e5152u, 0xa831c66du, 0xb00327c8u, 0xbf597fc7u,
+    0xc6e00bf3u, 0xd5a79147u, 0x06ca6351u, 0x14292967u,
+    0x27b70a85u, 0x2e1b2138u, 0x4d2c6dfcu, 0x53380d13u,
+    0x650a7354u, 0x766a0abbu, 0x81c2c92eu, 0x92722c85u,
+    0xa2bfe8a1u, 0xa81a664bu, 0xc24b8b70u, 0xc76c51a3u,
+    0xd192e819u, 0xd6990624u, 0xf40e3585u, 0x106aa070u,
+    0x19a4c116u, 0x1e376c08u, 0x2748774cu, 0x34b0bcb5u,
+    0x391c0cb3u, 0x4ed8aa4au, 0x5b9cca4fu, 0x682e6ff3u,
+    0x748f82eeu, 0x78a5636fu, 0x84c87814u, 0x8cc70208u,
+    0x90befffau, 0xa4506cebu, 0xbef9a3f7u, 0xc67178f2u,
+};
+
+// Rounds 4k .. 4k+3; beside them word group k+1 is finished (its sum with
+// W[t-7] and msg2) and group k+3 started (msg1).
+template <int K>
+QV_SHA256_TARGET QV_ALWAYS_INLINE void sha256Quad(__m128i& abef, __m128i& cdgh, __m128i* m)
+{
+    __m128i wk = _mm_add_epi32(m[K % 4], _mm_load_si128(reinterpret_cast<const __m128i*>(kRoundConstants + 4 * K)));
+    cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
+    if (K >= 3 && K <= 14) {
+        const __m128i w7 = _mm_alignr_epi8(m[K % 4], m[(K + 3) % 4], 4);
+        m[(K + 1) % 4] = _mm_sha256msg2_epu32(_mm_add_epi32(m[(K + 1) % 4], w7), m[K % 4]);
+    }
+    wk = _mm_shuffle_epi32(wk, 0x0E);
+    abef = _mm_sha256rnds2_epu32(abef, cdgh, wk);
+    if (K >= 1 && K <= 12)
+        m[(K + 3) % 4] = _mm_sha256msg1_epu32(m[(K + 3) % 4], m[K % 4]);
+}
+
+template <int... K>
+QV_SHA256_TARGET QV_ALWAYS_INLINE void sha256Quads(std::integer_sequence<int, K...>, __m128i& abef, __m128i& cdgh,
+                                                   __m128i* m)
+{
+    (void)std::initializer_list<int>{(sha256Quad<K>(abef, cdgh, m), 0)...};
+}
+
+QV_SHA256_TARGET void compressShaExt(QvWord* state, const QvOctet* data, std::size_t n)
+{
+    // Big-endian words, the first word in the lowest lane.
+    const __m128i order = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+    const __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
+    const __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
+    const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+    const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+    for (std::size_t blk = 0; blk < n; ++blk, data += 64) {
+        const __m128i abefIn = abef, cdghIn = cdgh;
+        __m128i m[4];
+        for (int i = 0; i < 4; ++i)
+            m[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), order);
+        sha256Quads(std::make_integer_sequence<int, 16>(), abef, cdgh, m);
+        abef = _mm_add_epi32(abef, abefIn);
+        cdgh = _mm_add_epi32(cdgh, cdghIn);
+    }
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+#endif
+
+QvMdCompressFn<QvWord> pickCompress()
+{
+#if QV_HAVE_X86_PATHS
+    if (qvCpuHas(QV_CPU_SHA))
+        return compressShaExt;
+#endif
+    return Paths::pick();
+}
+
 } // namespace
 
 QvSha256::QvSha256() : QvSha256(32u) {}
 
-QvSha256::QvSha256(unsigned int digestOctets) : QvMdHash(digestOctets, Paths::pick()) {}
+QvSha256::QvSha256(unsigned int digestOctets) : QvMdHash(digestOctets, pickCompress()) {}
 
 QvHash* QvSha256::clone() const { return qvMdClone(*this, "qvsha256", "215"); }
 

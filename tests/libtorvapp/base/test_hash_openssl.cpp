@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hash_vectors.h"
+#include "libtorvapp/qvcommon/qvcpu.h"
 #include "libtorvapp/qvhash.h"
 
 namespace {
@@ -113,4 +114,36 @@ TEST(QvHashAgainstOpenssl, OneMebibyteAtRandomSplits)
         h->hash(msg.data(), static_cast<unsigned int>(msg.size()));
         EXPECT_EQ(toHex(h->getHashPtr(), h->getHashOctets()), want) << name;
     }
+}
+
+// The accelerated compressions (where the processor has them) and the portable
+// ones, chosen in one process, agree with each other and with OpenSSL; a clone
+// keeps the path of its original.
+TEST(QvHashAgainstOpenssl, PortableAndProcessorPathsAgree)
+{
+    std::mt19937 rng(4242);
+    const bool forcedBefore = qvCpuPortableForced();
+    for (unsigned int id = 1; id <= 8; ++id) {
+        const char* name = opensslName(id);
+        if (name == nullptr)
+            continue;
+        Md md(name);
+        ASSERT_NE(md.md, nullptr) << name;
+        qvCpuForcePortable(true);
+        std::unique_ptr<QvHash> portable(qvHashCreateObject(id));
+        qvCpuForcePortable(false);
+        std::unique_ptr<QvHash> native(qvHashCreateObject(id));
+        for (std::size_t len : {0u, 55u, 56u, 64u, 119u, 1000u, 4096u, 65537u}) {
+            std::vector<QvOctet> msg(len);
+            for (QvOctet& o : msg)
+                o = static_cast<QvOctet>(rng());
+            const std::string want = opensslDigest(md.md, msg);
+            EXPECT_EQ(ourDigestSplit(*portable, msg, rng), want) << name << " portable " << len;
+            EXPECT_EQ(ourDigestSplit(*native, msg, rng), want) << name << " native " << len;
+            std::unique_ptr<QvHash> copy(native->clone());
+            copy->hash(msg.data(), static_cast<unsigned int>(len));
+            EXPECT_EQ(toHex(copy->getHashPtr(), copy->getHashOctets()), want) << name << " clone " << len;
+        }
+    }
+    qvCpuForcePortable(forcedBefore);
 }
