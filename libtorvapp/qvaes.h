@@ -1,5 +1,6 @@
 // AES (FIPS 197): Rijndael with 128-bit blocks and 128-, 192- or 256-bit keys,
-// run by a table-driven core.
+// run by the processor's AES instructions where it has them, else by a
+// table-driven core.
 #ifndef LIBTORVAPP_QVAES_H
 #define LIBTORVAPP_QVAES_H
 
@@ -23,6 +24,14 @@ public:
 protected:
     void buildEncSchedule() override;
     void buildDecSchedule() override;
+    void runBlocksCore(QvBcRun how, const QvOctet* in, QvOctet* out, std::size_t count,
+                       QvOctet* chain) const override;
+
+private:
+    void niSchedule(std::uint32_t* w) const;
+    // The processor's AES instructions run the cipher (chosen when the object
+    // is made; its schedules then hold the round keys in octet order).
+    bool ni;
 };
 
 #endif

@@ -114,6 +114,59 @@ void QvBc::decryptBlock(const QvOctet* in, QvOctet* out)
     decryptCore(in, out != nullptr ? out : const_cast<QvOctet*>(in));
 }
 
+void QvBc::runBlocks(QvBcRun how, const QvOctet* in, QvOctet* out, std::size_t count, QvOctet* chain)
+{
+    const bool enc = how != QvBcRun::Decrypt && how != QvBcRun::CbcDecrypt;
+    if (!keySet) {
+        if (enc)
+            qvThrow<QvNotInitException>(QV_EXC_TEXT("QvNotInitException", "Nie wprowadzony klucz.",
+                                                    "QvBc::encryptBlock", "qvbc", "121"));
+        qvThrow<QvNotInitException>(QV_EXC_TEXT("QvNotInitException", "Nie wprowadzony klucz.",
+                                                "QvBc::decryptBlock", "qvbc", "131"));
+    }
+    if (enc ? !encBuilt : !decBuilt)
+        expandKey(enc ? QV_KEY_EXPANSION_ENCRYPT : QV_KEY_EXPANSION_DECRYPT);
+    if (count > 0)
+        runBlocksCore(how, in, out, count, chain);
+}
+
+void QvBc::runBlocksCore(QvBcRun how, const QvOctet* in, QvOctet* out, std::size_t count, QvOctet* chain) const
+{
+    const unsigned int n = getBlockOctets();
+    QvOctet c[32];
+    for (std::size_t b = 0; b < count; ++b, in += n, out += n) {
+        switch (how) {
+        case QvBcRun::Encrypt:
+            encryptCore(in, out);
+            break;
+        case QvBcRun::Decrypt:
+            decryptCore(in, out);
+            break;
+        case QvBcRun::CbcEncrypt:
+            for (unsigned int i = 0; i < n; ++i)
+                chain[i] ^= in[i];
+            encryptCore(chain, chain);
+            std::memcpy(out, chain, n);
+            break;
+        case QvBcRun::CbcDecrypt:
+            // The ciphertext block is kept before out (maybe the same area) is written.
+            std::memcpy(c, in, n);
+            decryptCore(c, out);
+            for (unsigned int i = 0; i < n; ++i)
+                out[i] ^= chain[i];
+            std::memcpy(chain, c, n);
+            break;
+        case QvBcRun::Ctr:
+            encryptCore(chain, c);
+            qvBcIncrementCounter(chain, n);
+            for (unsigned int i = 0; i < n; ++i)
+                out[i] = QvOctet(in[i] ^ c[i]);
+            break;
+        }
+    }
+    qvWipe(c, sizeof c);
+}
+
 QvBc* qvBcCreateObject(unsigned int id)
 {
     switch (id) {

@@ -3,6 +3,8 @@
 #ifndef LIBTORVAPP_QVBC_H
 #define LIBTORVAPP_QVBC_H
 
+#include <cstddef>
+
 #include "libtorvapp/qvcommon/qvoctmem.h"
 #include "libtorvapp/qvsym.h"
 
@@ -12,6 +14,25 @@ enum QvKeyExpansionOption : unsigned int {
     QV_KEY_EXPANSION_DECRYPT = 1,
     QV_KEY_EXPANSION_BOTH = 2
 };
+
+// How runBlocks takes a run of whole blocks: each block on its own, chained as
+// CBC does (the chaining block is read and left updated), or as CTR does (the
+// input XOR the encrypted counter block, which is then incremented).
+enum class QvBcRun : unsigned int { Encrypt, Decrypt, CbcEncrypt, CbcDecrypt, Ctr };
+
+// Adds one to a counter block of n octets (a multiple of four): big-endian
+// over the whole block, wrapping past the top.
+inline void qvBcIncrementCounter(QvOctet* c, unsigned int n) noexcept
+{
+    for (unsigned int i = n; i >= 4; i -= 4) {
+        std::uint32_t w;
+        __builtin_memcpy(&w, c + i - 4, 4);
+        w = __builtin_bswap32(__builtin_bswap32(w) + 1);
+        __builtin_memcpy(c + i - 4, &w, 4);
+        if (w != 0)
+            break;
+    }
+}
 
 // Factory identifiers of the block ciphers.
 enum : unsigned int {
@@ -55,6 +76,11 @@ public:
     void encryptBlock(const QvOctet* in, QvOctet* out);
     void decryptBlock(const QvOctet* in, QvOctet* out);
 
+    // `count` whole blocks in one call, for the modes: in and out are the same
+    // area or do not overlap; `chain` (one block) is used by the CBC and CTR runs.
+    // Key checks and schedule building as for single blocks.
+    void runBlocks(QvBcRun how, const QvOctet* in, QvOctet* out, std::size_t count, QvOctet* chain);
+
     bool isKeySet() const { return keySet != 0; }
     bool isEncScheduleBuilt() const { return encBuilt != 0; }
     bool isDecScheduleBuilt() const { return decBuilt != 0; }
@@ -65,6 +91,10 @@ protected:
     virtual void buildEncSchedule();
     virtual void buildDecSchedule();
     virtual void buildCommonSchedule();
+    // The work of runBlocks once the schedule is there; the default runs the
+    // single-block cores one block after the other.
+    virtual void runBlocksCore(QvBcRun how, const QvOctet* in, QvOctet* out, std::size_t count,
+                               QvOctet* chain) const;
 
     // Length checks of setKey; throws QvBadKeyLengthException.
     void checkKeyLength(unsigned int externalKeyOctets) const;

@@ -40,6 +40,13 @@ void QvBcEnc::cipherChanged()
 
 void QvBcEnc::unitsAhead(std::size_t) {}
 
+void QvBcEnc::processUnits(const QvOctet* in, QvOctet* out, std::size_t count)
+{
+    const unsigned int u = getDataUnitOctets();
+    for (; count > 0; --count, in += u, out += u)
+        processUnit(in, out);
+}
+
 void QvBcEnc::setCipher(unsigned int cipherAlgo)
 {
     QvBc* fresh = qvBcCreateObject(cipherAlgo);
@@ -136,11 +143,14 @@ unsigned int QvBcEnc::step(const QvOctet* in, unsigned int len, QvOctet* out)
         }
     }
     if (held == 0) {
-        while (len > u || (len == u && !hold)) {
-            processUnit(in, out + written);
-            in += u;
-            len -= u;
-            written += u;
+        unsigned int units = len / u;
+        if (hold && units > 0 && len % u == 0)
+            --units;
+        if (units > 0) {
+            processUnits(in, out + written, units);
+            in += units * u;
+            len -= units * u;
+            written += units * u;
         }
         std::memcpy(buf, in, len);
         held = len;

@@ -49,6 +49,9 @@ protected:
     virtual void loadIv(const QvOctet* iv) = 0;
     // Processes one data unit in the session's direction; in and out may coincide.
     virtual void processUnit(const QvOctet* in, QvOctet* out) = 0;
+    // Processes `count` whole units straight from the caller's buffer (in and
+    // out apart); the default takes them one by one.
+    virtual void processUnits(const QvOctet* in, QvOctet* out, std::size_t count);
     // Called after the cipher changed, so that the mode resizes its state.
     virtual void cipherChanged();
     // Tells the mode how many units the coming calls of processUnit bring

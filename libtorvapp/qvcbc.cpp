@@ -48,6 +48,12 @@ void QvCbc::cipherChanged()
 
 void QvCbc::loadIv(const QvOctet* iv) { std::memcpy(chain.getData(), iv, n); }
 
+void QvCbc::processUnits(const QvOctet* in, QvOctet* out, std::size_t count)
+{
+    cipher->runBlocks(direction == QV_SYM_ENCRYPT ? QvBcRun::CbcEncrypt : QvBcRun::CbcDecrypt, in, out, count,
+                      chain.getData());
+}
+
 void QvCbc::processUnit(const QvOctet* in, QvOctet* out)
 {
     QvOctet* v = chain.getData();

@@ -23,6 +23,7 @@ protected:
     const QvBcEncTexts& texts() const override;
     void loadIv(const QvOctet* iv) override;
     void processUnit(const QvOctet* in, QvOctet* out) override;
+    void processUnits(const QvOctet* in, QvOctet* out, std::size_t count) override;
     void cipherChanged() override;
 
     QvOctMem chain;

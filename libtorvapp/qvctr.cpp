@@ -63,26 +63,27 @@ void QvCtr::processUnit(const QvOctet* in, QvOctet* out)
         // As many blocks as this step still needs, at most kBatch (at least one):
         // a short message costs no keystream it does not use.
         made = ahead >= kBatch ? kBatch : (ahead == 0 ? 1 : unsigned(ahead));
-        QvOctet* c = reg.getData();
         for (unsigned int b = 0; b < made; ++b) {
-            std::memcpy(ks + b * n, c, n);
-            // Big-endian increment over the whole block, wrapping past the
-            // top, four octets at a time (block lengths are multiples of four).
-            for (unsigned int i = n; i >= 4; i -= 4) {
-                std::uint32_t w;
-                std::memcpy(&w, c + i - 4, 4);
-                w = __builtin_bswap32(__builtin_bswap32(w) + 1);
-                std::memcpy(c + i - 4, &w, 4);
-                if (w != 0)
-                    break;
-            }
+            std::memcpy(ks + b * n, reg.getConstData(), n);
+            qvBcIncrementCounter(reg.getData(), n);
         }
-        for (unsigned int b = 0; b < made; ++b)
-            cipher->encryptBlock(ks + b * n, nullptr);
+        cipher->runBlocks(QvBcRun::Encrypt, ks, ks, made, nullptr);
         ready = made;
     }
     qvSymXor(out, in, ks + (made - ready) * n, s);
     --ready;
     if (ahead > 0)
         --ahead;
+}
+
+void QvCtr::processUnits(const QvOctet* in, QvOctet* out, std::size_t count)
+{
+    // Keystream made ahead by an earlier unit of this step goes first; whole
+    // blocks then run through the cipher with the counter.
+    for (; count > 0 && (ready > 0 || s != n); --count, in += s, out += s)
+        processUnit(in, out);
+    if (count > 0) {
+        cipher->runBlocks(QvBcRun::Ctr, in, out, count, reg.getData());
+        ahead = ahead > count ? ahead - count : 0;
+    }
 }

@@ -26,6 +26,7 @@ protected:
     const QvBcEncTexts& texts() const override;
     void loadIv(const QvOctet* iv) override;
     void processUnit(const QvOctet* in, QvOctet* out) override;
+    void processUnits(const QvOctet* in, QvOctet* out, std::size_t count) override;
     void cipherChanged() override;
     void unitsAhead(std::size_t count) override;
 

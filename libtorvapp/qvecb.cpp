@@ -47,3 +47,8 @@ void QvEcb::processUnit(const QvOctet* in, QvOctet* out)
     else
         cipher->decryptBlock(in, out);
 }
+
+void QvEcb::processUnits(const QvOctet* in, QvOctet* out, std::size_t count)
+{
+    cipher->runBlocks(direction == QV_SYM_ENCRYPT ? QvBcRun::Encrypt : QvBcRun::Decrypt, in, out, count, nullptr);
+}

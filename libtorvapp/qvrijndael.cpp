@@ -65,8 +65,11 @@ void QvRijndael::_setKey(const QvOctet* externalKey, unsigned int externalKeyOct
 void QvRijndael::expandWords(std::uint32_t* w) const
 {
     const QvOctet* k = key.getConstData();
+    // Local copies: the stores into w could otherwise alias the members, and
+    // the previous word stays in a register instead of coming back from memory.
+    const unsigned int nkw = nk;
     const unsigned int total = nb * (nr + 1);
-    for (unsigned int i = 0; i < nk; ++i)
+    for (unsigned int i = 0; i < nkw; ++i)
         w[i] = (std::uint32_t(k[4 * i]) << 24) | (std::uint32_t(k[4 * i + 1]) << 16) |
                (std::uint32_t(k[4 * i + 2]) << 8) | k[4 * i + 3];
     std::uint8_t rcon = 1;
@@ -74,17 +77,19 @@ void QvRijndael::expandWords(std::uint32_t* w) const
         return (std::uint32_t(kTables.sbox[t >> 24]) << 24) | (std::uint32_t(kTables.sbox[(t >> 16) & 0xff]) << 16) |
                (std::uint32_t(kTables.sbox[(t >> 8) & 0xff]) << 8) | kTables.sbox[t & 0xff];
     };
+    std::uint32_t prev = w[nkw - 1];
     // j = i mod Nk, kept as a counter rather than divided out.
-    for (unsigned int i = nk, j = 0; i < total; ++i) {
-        std::uint32_t t = w[i - 1];
+    for (unsigned int i = nkw, j = 0; i < total; ++i) {
+        std::uint32_t t = prev;
         if (j == 0) {
             t = subWord((t << 8) | (t >> 24)) ^ (std::uint32_t(rcon) << 24);
             rcon = qvrijndael::xtime(rcon);
-        } else if (nk > 6 && j == 4) {
+        } else if (nkw > 6 && j == 4) {
             t = subWord(t);
         }
-        w[i] = w[i - nk] ^ t;
-        if (++j == nk)
+        prev = w[i - nkw] ^ t;
+        w[i] = prev;
+        if (++j == nkw)
             j = 0;
     }
 }

@@ -40,8 +40,8 @@ protected:
     unsigned int nr;
     unsigned int shift[3];
     unsigned int invShift[3];
-    std::uint32_t encKs[120];
-    std::uint32_t decKs[120];
+    alignas(16) std::uint32_t encKs[120];
+    alignas(16) std::uint32_t decKs[120];
 };
 
 #endif

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "libtorvapp/qvcbc.h"
+#include "libtorvapp/qvcommon/qvcpu.h"
 #include "libtorvapp/qvcfb.h"
 #include "libtorvapp/qvctr.h"
 #include "libtorvapp/qvdes.h"
@@ -128,6 +129,84 @@ TEST(ModeDifferential, AgreesWithOpenSslOverRandomInputsAndChunkings)
             }
         }
     }
+}
+
+// Long messages through AES, in one step and in chunks that split blocks, with
+// the processor's AES instructions (where it has them) and with the portable
+// core in one process: runs of eight blocks and more, CTR's runs of 64 blocks
+// and the single blocks after them all agree with OpenSSL.
+TEST(ModeDifferential, LongAesMessagesAgreeWithOpenSslOnBothPaths)
+{
+    std::mt19937 rng(1207);
+    const bool forcedBefore = qvCpuPortableForced();
+    const char* modes[] = {"ECB", "CBC", "CTR"};
+    for (bool portable : {false, true}) {
+        qvCpuForcePortable(portable);
+        for (unsigned keyLen : {16u, 24u, 32u}) {
+            for (const char* mode : modes) {
+                const std::string evp = "AES-" + std::to_string(keyLen * 8) + "-" + mode;
+                const Bytes key = randomBytes(rng, keyLen);
+                auto m = makeMode(mode, QV_BC_ALGO_AES, QV_SYM_PAD_NONE);
+                m->setKey(key.data(), keyLen);
+                for (std::size_t blocks : {1u, 7u, 8u, 9u, 16u, 63u, 64u, 65u, 71u, 300u}) {
+                    const Bytes iv = randomBytes(rng, m->getIvOctets());
+                    const Bytes pt = randomBytes(rng, 16 * blocks);
+                    const Bytes model = evpCrypt(evp.c_str(), true, key, iv, pt);
+                    const std::string where = evp + (portable ? " portable " : " native ") + std::to_string(blocks);
+                    ASSERT_EQ(toHex(run(*m, QV_SYM_ENCRYPT, iv, pt)), toHex(model)) << where;
+                    ASSERT_EQ(toHex(run(*m, QV_SYM_ENCRYPT, iv, pt, &rng)), toHex(model)) << where;
+                    ASSERT_EQ(toHex(run(*m, QV_SYM_DECRYPT, iv, model)), toHex(pt)) << where;
+                    ASSERT_EQ(toHex(run(*m, QV_SYM_DECRYPT, iv, model, &rng)), toHex(pt)) << where;
+                }
+            }
+        }
+    }
+    qvCpuForcePortable(forcedBefore);
+}
+
+// A cipher's runs of blocks equal its single blocks, in place and apart, for
+// every cipher; the CBC runs leave the last ciphertext block as the chain.
+TEST(ModeDifferential, RunsOfBlocksEqualSingleBlocksForEveryCipher)
+{
+    std::mt19937 rng(31);
+    const bool forcedBefore = qvCpuPortableForced();
+    for (bool portable : {false, true}) {
+        qvCpuForcePortable(portable);
+        for (unsigned id = QV_BC_ALGO_AES; id <= QV_BC_ALGO_RC2; ++id) {
+            std::unique_ptr<QvBc> bc(qvBcCreateObject(id));
+            Bytes key = randomBytes(rng, bc->getMinKeyOctets() == bc->getMaxKeyOctets() ? bc->getMinKeyOctets() : 16);
+            if (id >= QV_BC_ALGO_DES && id <= QV_BC_ALGO_DES_XEEEX)
+                qvDesSetParity(key.data(), unsigned(key.size() / 8));
+            bc->setKey(key.data(), unsigned(key.size()), QV_KEY_EXPANSION_BOTH);
+            const unsigned n = bc->getBlockOctets();
+            const std::size_t count = 19;
+            const Bytes pt = randomBytes(rng, n * count);
+            const Bytes iv = randomBytes(rng, n);
+            Bytes ecb(pt.size()), cbc(pt.size());
+            Bytes chain = iv;
+            for (std::size_t b = 0; b < count; ++b) {
+                bc->encryptBlock(pt.data() + b * n, ecb.data() + b * n);
+                for (unsigned i = 0; i < n; ++i)
+                    chain[i] ^= pt[b * n + i];
+                bc->encryptBlock(chain.data(), nullptr);
+                std::memcpy(cbc.data() + b * n, chain.data(), n);
+            }
+            const std::string name = bc->getName();
+            Bytes out(pt.size()), c = iv;
+            bc->runBlocks(QvBcRun::Encrypt, pt.data(), out.data(), count, nullptr);
+            EXPECT_EQ(toHex(out), toHex(ecb)) << name;
+            bc->runBlocks(QvBcRun::Decrypt, out.data(), out.data(), count, nullptr);
+            EXPECT_EQ(toHex(out), toHex(pt)) << name << " in place";
+            bc->runBlocks(QvBcRun::CbcEncrypt, pt.data(), out.data(), count, c.data());
+            EXPECT_EQ(toHex(out), toHex(cbc)) << name;
+            EXPECT_EQ(toHex(c), toHex(Bytes(cbc.end() - n, cbc.end()))) << name;
+            c = iv;
+            bc->runBlocks(QvBcRun::CbcDecrypt, out.data(), out.data(), count, c.data());
+            EXPECT_EQ(toHex(out), toHex(pt)) << name << " in place";
+            EXPECT_EQ(toHex(c), toHex(Bytes(cbc.end() - n, cbc.end()))) << name;
+        }
+    }
+    qvCpuForcePortable(forcedBefore);
 }
 
 TEST(ModeDifferential, ProcessEqualsSessionAndFactoryDefaultsAreAesWithPkcs5)
@@ -346,6 +425,34 @@ TEST(ModeCounter, CounterOfAllOnesWrapsToZero)
     ctr4.setKey(key.data(), 16);
     const Bytes ks4 = run(ctr4, QV_SYM_ENCRYPT, Bytes(16, 0xFF), Bytes(8, 0));
     EXPECT_EQ(toHex(ks4), toHex(e1).substr(0, 8) + toHex(e0).substr(0, 8));
+}
+
+// Runs of blocks whose counter carries out of its low eight octets, or wraps
+// past the top, on both code paths: the counter is one 128-bit number.
+TEST(ModeCounter, CarriesCrossTheWholeBlockInLongRuns)
+{
+    const bool forcedBefore = qvCpuPortableForced();
+    std::mt19937 rng(99);
+    const Bytes key = randomBytes(rng, 16);
+    const Bytes pt = randomBytes(rng, 16 * 40);
+    Bytes nearHalf(16, 0);
+    for (int i = 8; i < 16; ++i)
+        nearHalf[i] = 0xFF;
+    nearHalf[15] = 0xFA;
+    Bytes nearTop(16, 0xFF);
+    nearTop[15] = 0xF0;
+    for (bool portable : {false, true}) {
+        qvCpuForcePortable(portable);
+        QvCtr ctr(QV_BC_ALGO_AES, 0, QV_SYM_PAD_NONE);
+        ctr.setKey(key.data(), 16);
+        for (const Bytes& iv : {nearHalf, nearTop}) {
+            // OpenSSL's CTR also counts over the whole block.
+            const Bytes model = evpCrypt("AES-128-CTR", true, key, iv, pt);
+            EXPECT_EQ(toHex(run(ctr, QV_SYM_ENCRYPT, iv, pt)), toHex(model)) << toHex(iv) << " " << portable;
+            EXPECT_EQ(toHex(run(ctr, QV_SYM_ENCRYPT, iv, pt, &rng)), toHex(model)) << toHex(iv) << " " << portable;
+        }
+    }
+    qvCpuForcePortable(forcedBefore);
 }
 
 TEST(ModeFeedback, CfbWithShortSegmentAndFullFeedbackMatchesModel)
