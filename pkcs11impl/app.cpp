@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "pkcs11impl/apiconfig.h"
 #include "pkcs11impl/p11format.h"
@@ -47,6 +48,9 @@ uint64_t NowMilliseconds() {
   gettimeofday(&tv, nullptr);
   return static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
 }
+
+// The two card states that a presence check may answer beside CKR_OK.
+bool IsTokenStatus(CK_RV rv) { return rv == TOKEN_STATUS_CARD_NOT_INITIALIZED || rv == TOKEN_STATUS_CARD_NOT_ACTIVATED; }
 
 void FillBlankPadded(CK_UTF8CHAR* field, size_t size, const char* text) {
   std::memset(field, ' ', size);
@@ -480,9 +484,15 @@ CK_RV CPkcs11App::HandleTokenLoss(CK_SLOT_ID slotId) {
   CPkcs11Token* token = nullptr;
   const CK_RV rv = GetSlotToken(slotId, &token);
   if (rv != CKR_OK) return rv == CKR_SLOT_ID_INVALID ? CKR_GENERAL_ERROR : rv;
-  // No session is left: the token forgets its counts and whoever was logged in.
-  while (token->GetSessionCount() > 0) token->SessionClosed(token->GetRwSessionCount() > 0);
-  token->Logout();
+  token->ResetSessionCounts();
+  if (token->GetLoggedInUserType() != CKU_NOBODY) {
+    const CK_RV out = token->Logout();
+    if (out == CKR_DEVICE_MEMORY || out == CKR_DEVICE_REMOVED || out == CKR_TOKEN_NOT_PRESENT) {
+      token->AcknowledgeTokenChange();
+      return out;
+    }
+  }
+  token->AcknowledgeTokenChange();
   return CKR_OK;
 }
 
@@ -492,6 +502,14 @@ CK_RV CPkcs11App::CheckTokenChange(CK_SLOT_ID slotId, CPkcs11Token* token) {
   const bool hadSessions = HasSessionOnSlot(slotId);
   HandleTokenLoss(slotId);
   return hadSessions ? CKR_SESSION_CLOSED : CKR_OK;
+}
+
+CK_OBJECT_HANDLE CPkcs11App::PinHandleForObject(CPkcs11Token* token, void* pin) {
+  if (pin == nullptr) return CK_INVALID_HANDLE;
+  CK_OBJECT_HANDLE h = token->GetHandleForObject(pin);
+  if (h != CK_INVALID_HANDLE) return h;
+  h = NewObjectHandle();
+  return token->BindHandle(pin, h, false) == CKR_OK ? h : CK_INVALID_HANDLE;
 }
 
 CK_RV CPkcs11App::MapTokenResult(CK_RV rv, CK_SLOT_ID slotId) {
@@ -598,26 +616,51 @@ CK_RV CPkcs11App::OpenSession(CK_SLOT_ID slotId, CK_FLAGS flags, CK_VOID_PTR /*p
   if (rv != CKR_OK) return rv;
   // No session opens on a slot without a token.
   const CK_RV present = token->CheckTokenPresent();
-  if (present != CKR_OK && present != TOKEN_STATUS_CARD_NOT_INITIALIZED && present != TOKEN_STATUS_CARD_NOT_ACTIVATED)
-    return MapTokenResult(present, slotId);
+  if (present != CKR_OK && !IsTokenStatus(present)) return MapTokenResult(present, slotId);
+  const CK_RV write = token->CheckWriteAccess();
+  if (write != CKR_OK && write != CKR_TOKEN_WRITE_PROTECTED) return MapTokenResult(write, slotId);
   // A card changed since the last call: the old sessions go, the new one opens.
-  CheckTokenChange(slotId, token);
+  if (token->HasTokenChanged()) {
+    token->AcknowledgeTokenChange();
+    HandleTokenLoss(slotId);
+  }
   const bool rw = (flags & CKF_RW_SESSION) != 0;
   const CK_USER_TYPE user = token->GetLoggedInUserType();
-  if (!rw && user == CKU_SO) return CKR_SESSION_READ_WRITE_SO_EXISTS;
-  CPkcs11Session* s = new (std::nothrow) CPkcs11Session(NewSessionHandle());
+  CK_STATE state;
+  if (!rw) {
+    if (user == CKU_SO || user == CKU_MIRTAL_PERSONALIZATION_AGENT) return CKR_SESSION_READ_WRITE_SO_EXISTS;
+    state = user == CKU_USER ? CKS_RO_USER_FUNCTIONS : CKS_RO_PUBLIC_SESSION;
+  } else if (user == CKU_USER) {
+    state = CKS_RW_USER_FUNCTIONS;
+  } else if (user == CKU_SO) {
+    state = CKS_RW_SO_FUNCTIONS;
+  } else if (user == CKU_MIRTAL_PERSONALIZATION_AGENT) {
+    state = CKS_MIRTAL_PERSONALIZATION_AGENT;
+  } else {
+    state = CKS_RW_PUBLIC_SESSION;
+  }
+  // The token's limits (0: no limit, all ones: not known).
+  const auto full = [](CK_ULONG max, CK_ULONG count) {
+    return max != CK_EFFECTIVELY_INFINITE && max != CK_UNAVAILABLE_INFORMATION && max <= count;
+  };
+  if (full(token->GetMaxSessionCount(), token->GetSessionCount())) return CKR_SESSION_COUNT;
+  if (rw && full(token->GetMaxRwSessionCount(), token->GetRwSessionCount())) return CKR_SESSION_COUNT;
+  CPkcs11Session* s = new (std::nothrow) CPkcs11Session(CK_INVALID_HANDLE);
   if (s == nullptr) return CKR_HOST_MEMORY;
-  s->SetSlotId(slotId);
-  s->SetFlags(flags);
   try {
     m_sessions.AddTail(s);
   } catch (const std::bad_alloc&) {
     delete s;
     return CKR_HOST_MEMORY;
   }
+  const CK_SESSION_HANDLE hNewSession = NewSessionHandle();
+  AssertInvariant(hNewSession != CK_INVALID_HANDLE, "pkcs11impl/app", 646, "hNewSession != CK_INVALID_HANDLE");
   token->SessionOpened(rw);
-  UpdateSessionStates(slotId, user);
-  *phSession = s->GetHandle();
+  s->SetHandle(hNewSession);
+  s->SetSlotId(slotId);
+  s->SetState(state);
+  s->SetFlags(flags);
+  *phSession = hNewSession;
   return CKR_OK;
 }
 
@@ -629,16 +672,32 @@ CK_RV CPkcs11App::CloseSession(CK_SESSION_HANDLE hSession) {
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   AssertInvariant(pos != nullptr, "pkcs11impl/app", 858, "pos != NULL");
   const CK_SLOT_ID slotId = s->GetSlotId();
-  const bool rw = (s->GetFlags() & CKF_RW_SESSION) != 0;
+  const bool rw = IsRwSessionState(s->GetState());
   m_sessions.RemoveAt(pos);
   delete s;
   CPkcs11Token* token = nullptr;
-  const CK_RV rv = GetSlotToken(slotId, &token);
-  if (rv != CKR_OK) return MapTokenResult(rv, slotId);
-  token->SessionClosed(rw);
-  // The last session of a token logs it out.
-  if (!HasSessionOnSlot(slotId)) token->Logout();
-  return CKR_OK;
+  const CK_RV got = GetSlotToken(slotId, &token);
+  if (got != CKR_OK) return MapTokenResult(got == CKR_SLOT_ID_INVALID ? CKR_GENERAL_ERROR : got, slotId);
+  if (token->HasTokenChanged()) {
+    token->AcknowledgeTokenChange();
+    return HandleTokenLoss(slotId);
+  }
+  CK_RV rv = CKR_OK;
+  if (HasSessionOnSlot(slotId)) {
+    token->SessionClosed(rw);
+  } else {
+    // The last session of the slot: the user is logged out and the token forgets its object handles.
+    token->ResetSessionCounts();
+    if (token->GetLoggedInUserType() != CKU_NOBODY) {
+      const CK_RV out = token->Logout();
+      if (out == CKR_SESSION_CLOSED || out == CKR_DEVICE_MEMORY || out == CKR_DEVICE_REMOVED ||
+          out == CKR_TOKEN_NOT_PRESENT)
+        rv = out;
+    }
+    token->ClearHandleTable(false);
+    token->AcknowledgeTokenChange();
+  }
+  return MapTokenResult(rv, slotId);
 }
 
 CK_RV CPkcs11App::CloseAllSessions(CK_SLOT_ID slotId) {
@@ -661,28 +720,101 @@ CK_RV CPkcs11App::GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO* pI
   CPkcs11Token* token = nullptr;
   const CK_SLOT_ID slotId = s->GetSlotId();
   const CK_RV rv = GetSlotToken(slotId, &token);
-  if (rv != CKR_OK) return rv;
+  if (rv != CKR_OK) return rv == CKR_SLOT_ID_INVALID ? CKR_GENERAL_ERROR : rv;
+  // The token is asked at most once a second per session; in between the last answer stands.
+  static const char fn[] = "C_GetSessionInfo";
   const uint64_t now = NowMilliseconds();
-  s->SetLastQuery(now >> 32, now & 0xFFFFFFFFu);
+  const uint64_t high = now >> 32, low = now & 0xFFFFFFFFu;
+  if (s->GetLastQueryHigh() == 0 && s->GetLastQueryLow() == 0) {
+    TraceLog(&m_logger, fn, TRACE_INSIDE, CKR_OK, "QUERY TOKEN: initial check");
+  } else if (s->GetLastQueryHigh() != high) {
+    TraceLog(&m_logger, fn, TRACE_INSIDE, CKR_OK, "QUERY TOKEN: checked so long ago...");
+  } else {
+    const unsigned long diff = static_cast<unsigned long>((low - s->GetLastQueryLow()) & 0xFFFFFFFFu);
+    if (diff >= 1 && diff <= 999) {
+      pInfo->ulDeviceError = s->GetDeviceStatus();
+      TraceLog(&m_logger, fn, TRACE_INSIDE, CKR_OK, "NO TOKEN QUERY: diff = %lu ms", diff);
+      return CKR_OK;
+    }
+    TraceLog(&m_logger, fn, TRACE_INSIDE, CKR_OK, "QUERY TOKEN: diff = %lu ms", diff);
+  }
+  s->SetLastQuery(high, low);
   const CK_RV present = token->CheckTokenPresent();
-  if (present != CKR_OK && present != TOKEN_STATUS_CARD_NOT_INITIALIZED && present != TOKEN_STATUS_CARD_NOT_ACTIVATED)
-    return MapTokenResult(present, slotId);
-  if (CheckTokenChange(slotId, token) != CKR_OK) return CKR_SESSION_CLOSED;
-  return CKR_OK;
+  const bool changed = (present == CKR_OK || IsTokenStatus(present)) && token->HasTokenChanged();
+  if ((present == CKR_OK || IsTokenStatus(present)) && !changed) {
+    s->SetDeviceStatus(static_cast<CK_ULONG>(token->GetTokenState()));
+    pInfo->ulDeviceError = s->GetDeviceStatus();
+    return CKR_OK;
+  }
+  if (changed) token->AcknowledgeTokenChange();
+  s->SetLastQuery(0, 0);
+  s->SetDeviceStatus(static_cast<CK_ULONG>(token->GetTokenState()));
+  return MapTokenResult(CKR_SESSION_CLOSED, slotId);
 }
 
 // ---- login, PINs, token initialisation ----
 
-CK_RV CPkcs11App::Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR /*pPin*/,
-                        CK_ULONG /*ulPinLen*/) {
+CK_RV CPkcs11App::Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (userType > CKU_CONTEXT_SPECIFIC && userType != CKU_MIRTAL_PERSONALIZATION_AGENT) return CKR_USER_TYPE_INVALID;
+  // The module has no protected authentication path: a PIN is always given.
+  if (pPin == nullptr) return CKR_ARGUMENTS_BAD;
   Pkcs11LockGuard guard(m_lock);
   CPkcs11Session* s = FindSession(hSession, nullptr);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
+  const CK_SLOT_ID slotId = s->GetSlotId();
   CPkcs11Token* token = nullptr;
-  const CK_RV rv = GetSlotToken(s->GetSlotId(), &token);
-  return MapTokenResult(rv == CKR_OK ? CKR_GENERAL_ERROR : rv, s->GetSlotId());
+  const CK_RV got = GetSlotToken(slotId, &token);
+  if (got != CKR_OK) return MapTokenResult(got == CKR_SLOT_ID_INVALID ? CKR_GENERAL_ERROR : got, slotId);
+  const CK_RV present = token->CheckTokenPresent();
+  if (present == TOKEN_STATUS_CARD_NOT_INITIALIZED)
+    return userType == CKU_CONTEXT_SPECIFIC ? CKR_OPERATION_NOT_INITIALIZED : CKR_USER_PIN_NOT_INITIALIZED;
+  if (present == TOKEN_STATUS_CARD_NOT_ACTIVATED && userType == CKU_CONTEXT_SPECIFIC)
+    return CKR_OPERATION_NOT_INITIALIZED;
+  if (present != CKR_OK && !IsTokenStatus(present)) return MapTokenResult(present, slotId);
+  if (token->HasTokenChanged()) {
+    token->AcknowledgeTokenChange();
+    return MapTokenResult(CKR_SESSION_CLOSED, slotId);
+  }
+  const CK_USER_TYPE current = token->GetLoggedInUserType();
+
+  if (userType == CKU_CONTEXT_SPECIFIC) {
+    // A second PIN entry for the key of the running operation.
+    CPkcs11OperationState* op = s->GetOperation();
+    if (op == nullptr || current != CKU_USER) return CKR_OPERATION_NOT_INITIALIZED;
+    CK_OBJECT_HANDLE key;
+    if (op->operation == CKF_SIGN)
+      key = op->signKey;
+    else if (op->operation == CKF_DECRYPT)
+      key = op->decryptKey;
+    else
+      return CKR_OPERATION_NOT_INITIALIZED;
+    CPkcs11Session* owner = nullptr;
+    if (key == CK_INVALID_HANDLE || ResolveObject(hSession, key, &owner) != CKR_OK || owner != nullptr)
+      return CKR_OPERATION_NOT_INITIALIZED;
+    const CK_RV rv = token->LoginContextSpecific(key, pPin, ulPinLen);
+    if (rv == CKR_OK) {
+      op->contextLogin = 3;
+      return CKR_OK;
+    }
+    // A PIN that got blocked here logs the slot's sessions out, as C_Logout would.
+    if (rv == CKR_PIN_LOCKED) LogoutSlot(slotId, token, present);
+    op->contextLogin = 2;
+    return MapTokenResult(rv, slotId);
+  }
+
+  if (current != CKU_NOBODY) return current == userType ? CKR_USER_ALREADY_LOGGED_IN : CKR_USER_ANOTHER_ALREADY_LOGGED_IN;
+  if ((userType == CKU_SO || userType == CKU_MIRTAL_PERSONALIZATION_AGENT) &&
+      HasSessionInState(slotId, CKS_RO_PUBLIC_SESSION))
+    return CKR_SESSION_READ_ONLY_EXISTS;
+  void* pin = token->GetPinObjectForUser(userType);
+  if (pin == nullptr) return CKR_USER_PIN_NOT_INITIALIZED;
+  const CK_OBJECT_HANDLE hPin = PinHandleForObject(token, pin);
+  if (hPin == CK_INVALID_HANDLE) return CKR_HOST_MEMORY;
+  const CK_RV rv = token->Login(hPin, pPin, ulPinLen);
+  if (rv != CKR_OK) return MapTokenResult(rv, slotId);
+  UpdateSessionStates(slotId, userType);
+  return CKR_OK;
 }
 
 namespace {
@@ -702,25 +834,74 @@ CK_RV CPkcs11App::Logout(CK_SESSION_HANDLE hSession) {
   Pkcs11LockGuard guard(m_lock);
   CPkcs11Session* s = FindSession(hSession, nullptr);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
-  MIRTAL_SESSION_TOKEN_STEP(s);
+  const CK_SLOT_ID slotId = s->GetSlotId();
+  CPkcs11Token* token = nullptr;
+  CK_RV present = CKR_OK;
+  const CK_RV pre = TokenPreamble(slotId, &token, &present);
+  if (pre != CKR_OK) return pre;
+  return LogoutSlot(slotId, token, present);
 }
 
-CK_RV CPkcs11App::InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR, CK_ULONG) {
+CK_RV CPkcs11App::LogoutSlot(CK_SLOT_ID slotId, CPkcs11Token* token, CK_RV present) {
+  // A card without PKCS#15 structure has nothing to log out of on the card; the
+  // token still forgets its user, so that the sessions fall back with it.
+  CK_RV rv = token->Logout();
+  if (present == TOKEN_STATUS_CARD_NOT_INITIALIZED) rv = CKR_OK;
+  rv = MapTokenResult(rv, slotId);
+  UpdateSessionStates(slotId, token->GetLoggedInUserType());
+  for (POSITION p = m_sessions.GetHeadPosition(); p;) {
+    CPkcs11Session* s = m_sessions.GetNext(p);
+    if (s->GetSlotId() != slotId) continue;
+    s->DropPrivateObjects();
+    s->ResetFind();
+    s->DropOperation();
+  }
+  return rv;
+}
+
+CK_RV CPkcs11App::InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pPin == nullptr) return CKR_ARGUMENTS_BAD;
   Pkcs11LockGuard guard(m_lock);
   CPkcs11Session* s = FindSession(hSession, nullptr);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   if (s->GetState() != CKS_RW_SO_FUNCTIONS) return CKR_USER_NOT_LOGGED_IN;
-  MIRTAL_SESSION_TOKEN_STEP(s);
+  const CK_SLOT_ID slotId = s->GetSlotId();
+  CPkcs11Token* token = nullptr;
+  CK_RV present = CKR_OK;
+  const CK_RV pre = TokenPreamble(slotId, &token, &present);
+  if (pre != CKR_OK) return pre;
+  if (IsTokenStatus(present)) return CKR_TOKEN_WRITE_PROTECTED;
+  void* pin = token->GetPinObjectForUser(CKU_USER);
+  if (pin == nullptr) return CKR_FUNCTION_FAILED;
+  const CK_OBJECT_HANDLE hPin = PinHandleForObject(token, pin);
+  if (hPin == CK_INVALID_HANDLE) return CKR_HOST_MEMORY;
+  const CK_RV rv = token->InitPin(hPin, nullptr, 0, pPin, ulPinLen, nullptr, 0);
+  return rv == CKR_OK ? rv : MapTokenResult(rv, slotId);
 }
 
-CK_RV CPkcs11App::SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG) {
+CK_RV CPkcs11App::SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,
+                         CK_ULONG ulNewLen) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pOldPin == nullptr || pNewPin == nullptr) return CKR_ARGUMENTS_BAD;
   Pkcs11LockGuard guard(m_lock);
   CPkcs11Session* s = FindSession(hSession, nullptr);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   if (!IsRwSessionState(s->GetState())) return CKR_SESSION_READ_ONLY;
-  MIRTAL_SESSION_TOKEN_STEP(s);
+  const CK_SLOT_ID slotId = s->GetSlotId();
+  CPkcs11Token* token = nullptr;
+  CK_RV present = CKR_OK;
+  const CK_RV pre = TokenPreamble(slotId, &token, &present);
+  if (pre != CKR_OK) return pre;
+  if (IsTokenStatus(present)) return CKR_TOKEN_WRITE_PROTECTED;
+  CK_USER_TYPE user = token->GetLoggedInUserType();
+  if (user == CKU_NOBODY) user = CKU_USER;
+  void* pin = token->GetPinObjectForUser(user);
+  if (pin == nullptr) return CKR_FUNCTION_FAILED;
+  const CK_OBJECT_HANDLE hPin = PinHandleForObject(token, pin);
+  if (hPin == CK_INVALID_HANDLE) return CKR_HOST_MEMORY;
+  const CK_RV rv = token->ChangePin(hPin, pOldPin, ulOldLen, pNewPin, ulNewLen);
+  return rv == CKR_OK ? rv : MapTokenResult(rv, slotId);
 }
 
 CK_RV CPkcs11App::InitToken(CK_SLOT_ID slotId, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR) {
@@ -849,37 +1030,119 @@ CK_RV CPkcs11App::SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_U
   CPkcs11Session* s = FindSession(hSession, nullptr);             \
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID
 
-CK_RV CPkcs11App::GetPinStatus(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE, CK_ULONG_PTR pulStatus) {
+CK_RV CPkcs11App::VendorSessionToken(CPkcs11Session* s, CPkcs11Token** token, bool mapGetFailure) {
+  const CK_SLOT_ID slotId = s->GetSlotId();
+  *token = nullptr;
+  const CK_RV got = GetSlotToken(slotId, token);
+  if (*token == nullptr)
+    return mapGetFailure && got != CKR_SLOT_ID_INVALID ? MapTokenResult(got, slotId) : CKR_GENERAL_ERROR;
+  const CK_RV present = (*token)->CheckTokenPresent();
+  if (present != CKR_OK && !IsTokenStatus(present)) return MapTokenResult(present, slotId);
+  if ((*token)->HasTokenChanged()) {
+    (*token)->AcknowledgeTokenChange();
+    return MapTokenResult(CKR_SESSION_CLOSED, slotId);
+  }
+  return CKR_OK;
+}
+
+CK_RV CPkcs11App::GetPinStatus(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, CK_ULONG_PTR pulStatus) {
   MIRTAL_VENDOR_SESSION_START(pulStatus == nullptr);
-  MIRTAL_SESSION_TOKEN_STEP(s);
+  CPkcs11Token* token = nullptr;
+  const CK_RV pre = VendorSessionToken(s, &token, false);
+  if (pre != CKR_OK) return pre;
+  int32_t tries = -1;
+  CK_RV rv = token->GetPinStatus(hPin, &tries);
+  if (rv == CKR_OK || rv == CKR_PIN_EXPIRED) {
+    *pulStatus = tries >= 1 ? static_cast<CK_ULONG>(tries) : (tries == 0 ? CKS_MIRTAL_PIN_STATUS_OK : CKS_MIRTAL_PIN_STATUS_UNAVAILABLE);
+  } else if (rv == CKR_PIN_LOCKED) {
+    *pulStatus = CKS_MIRTAL_PIN_BLOCKED;
+    rv = CKR_OK;
+  } else if (rv == CKR_USER_PIN_NOT_INITIALIZED) {
+    *pulStatus = CKS_MIRTAL_PIN_NOT_INITIALIZED;
+    rv = CKR_OK;
+  } else {
+    *pulStatus = CKS_MIRTAL_PIN_STATUS_UNAVAILABLE;
+  }
+  return MapTokenResult(rv, s->GetSlotId());
 }
 
-CK_RV CPkcs11App::GetPinInfo(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE, MIRTAL_PIN_INFO* pInfo) {
+CK_RV CPkcs11App::GetPinInfo(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, MIRTAL_PIN_INFO* pInfo) {
   MIRTAL_VENDOR_SESSION_START(pInfo == nullptr);
-  MIRTAL_SESSION_TOKEN_STEP(s);
+  CPkcs11Token* token = nullptr;
+  const CK_RV pre = VendorSessionToken(s, &token, false);
+  if (pre != CKR_OK) return pre;
+  return MapTokenResult(token->GetPinInfo(hPin, pInfo), s->GetSlotId());
 }
 
-CK_RV CPkcs11App::GetPinList(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR pulCount) {
+CK_RV CPkcs11App::GetPinList(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phPins, CK_ULONG_PTR pulCount) {
   MIRTAL_VENDOR_SESSION_START(pulCount == nullptr);
-  MIRTAL_SESSION_TOKEN_STEP(s);
+  CPkcs11Token* token = nullptr;
+  const CK_RV pre = VendorSessionToken(s, &token, true);
+  if (pre != CKR_OK) return pre;
+  PointerList pins(8);
+  const CK_RV rv = token->GetPinList(&pins);
+  if (rv != CKR_OK) return MapTokenResult(rv, s->GetSlotId());
+  // Every PIN object gets its handle; the user's PIN comes first, then the officer's.
+  void* const user = token->GetPinObjectForUser(CKU_USER);
+  void* const so = token->GetPinObjectForUser(CKU_SO);
+  std::vector<CK_OBJECT_HANDLE> ordered;
+  ordered.reserve(static_cast<size_t>(pins.GetCount()));
+  bool haveUser = false, haveSo = false;
+  for (POSITION p = pins.GetHeadPosition(); p;) {
+    void* pin = pins.GetNext(p);
+    const CK_OBJECT_HANDLE h = PinHandleForObject(token, pin);
+    if (h == CK_INVALID_HANDLE) return CKR_HOST_MEMORY;
+    haveUser = haveUser || (pin == user && user != nullptr);
+    haveSo = haveSo || (pin == so && so != nullptr);
+  }
+  if (haveUser) ordered.push_back(token->GetHandleForObject(user));
+  if (haveSo) ordered.push_back(token->GetHandleForObject(so));
+  for (POSITION p = pins.GetHeadPosition(); p;) {
+    void* pin = pins.GetNext(p);
+    if ((haveUser && pin == user) || (haveSo && pin == so)) continue;
+    ordered.push_back(token->GetHandleForObject(pin));
+  }
+  const CK_ULONG n = static_cast<CK_ULONG>(ordered.size());
+  if (phPins == nullptr) {
+    *pulCount = n;
+    return CKR_OK;
+  }
+  if (*pulCount < n) {
+    *pulCount = n;
+    return CKR_BUFFER_TOO_SMALL;
+  }
+  for (CK_ULONG i = 0; i < n; ++i) phPins[i] = ordered[i];
+  *pulCount = n;
+  return CKR_OK;
 }
 
-CK_RV CPkcs11App::ChangePin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR,
-                            CK_ULONG) {
+CK_RV CPkcs11App::ChangePin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, CK_UTF8CHAR_PTR pOldPin,
+                            CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
   MIRTAL_VENDOR_SESSION_START(false);
-  MIRTAL_SESSION_TOKEN_STEP(s);
+  CPkcs11Token* token = nullptr;
+  const CK_RV pre = VendorSessionToken(s, &token, false);
+  if (pre != CKR_OK) return pre;
+  return MapTokenResult(token->ChangePin(hPin, pOldPin, ulOldLen, pNewPin, ulNewLen), s->GetSlotId());
 }
 
-CK_RV CPkcs11App::UnblockPin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR,
-                             CK_ULONG) {
+CK_RV CPkcs11App::UnblockPin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, CK_UTF8CHAR_PTR pPuk,
+                             CK_ULONG ulPukLen, CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
   MIRTAL_VENDOR_SESSION_START(false);
-  MIRTAL_SESSION_TOKEN_STEP(s);
+  CPkcs11Token* token = nullptr;
+  const CK_RV pre = VendorSessionToken(s, &token, false);
+  if (pre != CKR_OK) return pre;
+  return MapTokenResult(token->UnblockPin(hPin, pPuk, ulPukLen, pNewPin, ulNewLen), s->GetSlotId());
 }
 
-CK_RV CPkcs11App::InitPin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR,
-                          CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG) {
+CK_RV CPkcs11App::InitPin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, CK_UTF8CHAR_PTR pProtecting,
+                          CK_ULONG ulProtectingLen, CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen, CK_UTF8CHAR_PTR pPuk,
+                          CK_ULONG ulPukLen) {
   MIRTAL_VENDOR_SESSION_START(false);
-  MIRTAL_SESSION_TOKEN_STEP(s);
+  CPkcs11Token* token = nullptr;
+  const CK_RV pre = VendorSessionToken(s, &token, false);
+  if (pre != CKR_OK) return pre;
+  return MapTokenResult(token->InitPin(hPin, pProtecting, ulProtectingLen, pNewPin, ulNewLen, pPuk, ulPukLen),
+                        s->GetSlotId());
 }
 
 CK_RV CPkcs11App::ActivateTokenQualifiedPart(CK_SESSION_HANDLE hSession, CK_ULONG) {

@@ -182,6 +182,14 @@ class CPkcs11App {
   // closed). Anything but CKR_OK is the member's mapped result.
   CK_RV TokenPreamble(CK_SLOT_ID slotId, CPkcs11Token** token, CK_RV* status);
   bool IsObjectHandleInUse(CK_OBJECT_HANDLE h) const;
+  // The same for the vendor calls: only a missing token counts, unless mapGetFailure.
+  CK_RV VendorSessionToken(CPkcs11Session* s, CPkcs11Token** token, bool mapGetFailure);
+  // The object handle of a PIN object, taken from the shared handle space when it
+  // has none yet; CK_INVALID_HANDLE when the binding fails.
+  CK_OBJECT_HANDLE PinHandleForObject(CPkcs11Token* token, void* pin);
+  // The token's logout and its mirror in the slot's sessions: public states,
+  // private session objects, searches and operations dropped. The mapped result.
+  CK_RV LogoutSlot(CK_SLOT_ID slotId, CPkcs11Token* token, CK_RV presence);
 
   LastErrorText m_lastError;
   CPkcs11Slot** m_slots = nullptr;

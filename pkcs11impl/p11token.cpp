@@ -66,7 +66,8 @@ CK_RV CPkcs11Token::AttachToSlot(CK_SLOT_ID slotId, CPkcs15Lib* library, CPkcs11
 }
 
 CK_RV CPkcs11Token::DetachFromSlot() {
-  Logout();
+  // The base's logout: a token going away forgets its user without touching the card.
+  CPkcs11Token::Logout();
   m_nPkcs15SlotId = ~static_cast<CK_SLOT_ID>(0);
   return CKR_OK;
 }

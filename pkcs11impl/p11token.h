@@ -146,8 +146,12 @@ class CPkcs11Token {
   // Session bookkeeping of the application layer.
   void SessionOpened(bool rw);
   void SessionClosed(bool rw);
+  void ResetSessionCounts() { m_sessionCount = m_rwSessionCount = 0; }
   CK_ULONG GetSessionCount() const { return m_sessionCount; }
   CK_ULONG GetRwSessionCount() const { return m_rwSessionCount; }
+  // 0: no limit; all ones: not known.
+  CK_ULONG GetMaxSessionCount() const { return m_maxSessionCount; }
+  CK_ULONG GetMaxRwSessionCount() const { return m_maxRwSessionCount; }
 
  protected:
   CK_FLAGS m_tokenFlags = 0;

@@ -227,6 +227,7 @@ CK_RV CPkcs15Token::GetTokenInfo(CK_TOKEN_INFO* pInfo) {
     if (app->FindPinObject(SCPkcs15App::PIN_USER, &pin) >= 0 && pin != nullptr &&
         pin->typeAttributes.pinFlags.getBit(4) == 1)
       flags |= CKF_USER_PIN_INITIALIZED;
+    flags |= GetUserPinStateFlags(app);
     m_tokenFlags = flags;
   }
   pInfo->flags = m_tokenFlags;

@@ -9,8 +9,15 @@
 #include "pkcs11impl/p11token.h"
 #include "pkcs11impl/tokenhandles.h"
 
+class SCCard;
 class SCPkcs15App;
 class SCPkcs15Lib;
+
+// PIN objects of a card without usable PKCS#15 application, backed by the card's
+// profile template: the user PIN, the SO PIN and the personalisation agent's system key.
+void* SpecialUserPin();
+void* SpecialSoPin();
+void* SpecialSystemKey();
 
 class CPkcs15Token : public CPkcs11Token {
  public:
@@ -27,6 +34,22 @@ class CPkcs15Token : public CPkcs11Token {
   int64_t GetTokenState() override;
   const char* GetMessageText() override;
   CK_RV CheckTokenPresent() override;
+
+  // ---- PIN objects, login and PINs ----
+  void* GetPinObjectForUser(CK_USER_TYPE user) override;
+  CK_USER_TYPE GetUserTypeForPinObject(void* pin) override;
+  CK_RV Login(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR pin, CK_ULONG len) override;
+  CK_RV Logout() override;
+  CK_RV LoginContextSpecific(CK_OBJECT_HANDLE key, CK_UTF8CHAR_PTR pin, CK_ULONG len) override;
+  CK_RV GetPinList(PointerList* pinObjects) override;
+  CK_RV GetPinInfo(CK_OBJECT_HANDLE pinHandle, MIRTAL_PIN_INFO* info) override;
+  CK_RV GetPinStatus(CK_OBJECT_HANDLE pinHandle, int32_t* status) override;
+  CK_RV ChangePin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLen, CK_UTF8CHAR_PTR newPin,
+                  CK_ULONG newLen) override;
+  CK_RV UnblockPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR puk, CK_ULONG pukLen, CK_UTF8CHAR_PTR newPin,
+                   CK_ULONG newLen) override;
+  CK_RV InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin, CK_ULONG authLen, CK_UTF8CHAR_PTR newPin,
+                CK_ULONG newLen, CK_UTF8CHAR_PTR puk, CK_ULONG pukLen) override;
 
   CK_OBJECT_HANDLE GetHandleForObject(void* p15) override;
   void* GetObjectForHandle(CK_OBJECT_HANDLE h) override;
@@ -63,8 +86,20 @@ class CPkcs15Token : public CPkcs11Token {
   bool IsAgentSession();
   // 1 qualified private key, 2 qualified certificate, 0 an ordinary object.
   int QualifiedObjectKind(SCPkcs15App* app, void* p15);
+  // The card of the slot's reader, null when none is connected.
+  SCCard* GetSlotCard() const;
+  // SO and user PIN references of the card's profile template (rokvast rule applied); false
+  // without a connected card, or when neither reader flag of a card without application is set.
+  bool ReadPinTemplate(uint8_t* soRef, uint8_t* userRef, uint8_t* userPukRef, bool* rokvast) const;
+  // The PIN status of a special PIN object (a card without application).
+  CK_RV GetSpecialPinStatus(void* pin, int32_t* status, bool* pukMissing);
+  CK_RV GetSpecialPinInfo(void* pin, MIRTAL_PIN_INFO* info);
+  // CKF_USER_PIN_COUNT_LOW, CKF_USER_PIN_FINAL_TRY and CKF_USER_PIN_LOCKED from the user PIN's state on the card.
+  CK_FLAGS GetUserPinStateFlags(SCPkcs15App* app);
 
   TokenHandleTable m_handles;
+  // The most tries left that the user PIN has shown (its retry limit as far as known).
+  int32_t m_userPinTriesSeen = 0;
   char m_message[512] = {0};
 };
 

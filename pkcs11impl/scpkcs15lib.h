@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/libpkcs15/asnpkcs15authobject.h"
 #include "pkcs11impl/cryptoki.h"
 #include "pkcs11impl/thread.h"
 #include "pkcs15/scpkcs15errors.h"
@@ -339,6 +340,14 @@ class SCPkcs15Lib {
   // application OID.
   static bool IsSameApplication(const ASNPkcs15CommonDataObjectAttributes& a,
                                 const ASNPkcs15CommonDataObjectAttributes& b);
+
+  // ---- the qualified-signature part ----
+  // True for a PIN object of the application that guards the qualified part:
+  // a local user PIN of 3F00/DF01, or (not on model 1) a user PIN whose label
+  // says it is qualified.
+  bool IsQualifiedPin(SCPkcs15App* app, const void* pin) const;
+  // The application's qualified PIN; SC_E_PKCS15_PIN_NOT_FOUND when it has none.
+  SCRESULT FindQualifiedPin(SCPkcs15App* app, ASNPkcs15AuthObject** pin) const;
 
   // ---- reader-lock logging ----
   void SetRecordLockLogger(TraceLogger* logger) { m_recordLockLogger = logger; }

@@ -232,16 +232,21 @@ def pin_object(label, auth_id, flags, ref, pin_path, unblocked_by=None, stored=8
     return seq(seq(common), seq(octets(auth_id)), tlv(0xA1, pin_attrs))
 
 
-def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True):
-    """One PKCS#15 application in DF `df` (path text "3F00/xxxx")."""
+def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True, officer_unblocks=False):
+    """One PKCS#15 application in DF `df` (path text "3F00/xxxx"). The user PIN is
+    unblocked by a PUK; with `officer_unblocks` (the shape the module gives model-3
+    tokens it initialises) the SO PIN guards and unblocks it and there is no PUK."""
     dfhex = df.replace("/", "")
     user_ref, puk_ref = pin_base, pin_base + 1
     so = "pin:04"
     user = "pin:%02X" % user_ref
     img.df(df, name=aid, ac="delete-child:%s,create-ef:%s,create-df:%s,delete:%s" % (
         user, user, so, so))
-    img.pin(df, user_ref, USER_PIN, unblock=puk_ref, ac="update:" + so)
-    img.pin(df, puk_ref, PUK, tries=5, ac="update:" + so)
+    if officer_unblocks:
+        img.pin(df, user_ref, USER_PIN, unblock=0x04, ac="update:" + so)
+    else:
+        img.pin(df, user_ref, USER_PIN, unblock=puk_ref, ac="update:" + so)
+        img.pin(df, puk_ref, PUK, tries=5, ac="update:" + so)
 
     comps, pub, cert = new_key_and_cert(tmp, tag, label)
     key_id = hashlib.sha1(comps["n"]).digest()
@@ -255,9 +260,13 @@ def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True)
     data_obj = b"CardSim data object of " + label.encode()
     img.ef(df + "/5701", data_obj, ac=rd)
 
-    aodf = (pin_object("User PIN", b"\x01", (1, 4, 5), user_ref, dfhex, unblocked_by=b"\x02")
-            + pin_object("PUK", b"\x02", (1, 4, 5, 6), puk_ref, dfhex)
-            + (pin_object("SO PIN", b"\x03", (4, 5, 7), 0x04, "3F00") if with_so else b""))
+    if officer_unblocks:
+        aodf = (pin_object("User PIN", b"\x01", (1, 4, 5), user_ref, dfhex, unblocked_by=b"\x03")
+                + pin_object("SO PIN", b"\x03", (4, 5, 7), 0x04, "3F00", stored=16, maxlen=16))
+    else:
+        aodf = (pin_object("User PIN", b"\x01", (1, 4, 5), user_ref, dfhex, unblocked_by=b"\x02")
+                + pin_object("PUK", b"\x02", (1, 4, 5, 6), puk_ref, dfhex)
+                + (pin_object("SO PIN", b"\x03", (4, 5, 7), 0x04, "3F00") if with_so else b""))
     prkdf = seq(seq(utf8("Private key"), bits(0), octets(b"\x01")),
                 seq(octets(key_id), bits(1, 2, 3, 5), bits(0, 2, 3), integer(1)),
                 tlv(0xA1, seq(path(dfhex + "4B01"), integer(2048))))
@@ -306,7 +315,8 @@ def card_pkcs15(model=3, apps=1, lifecycle=0x0F):
         if apps >= 2:
             # the module names a second application so only on model 7
             aid2 = SECOND_AID if model == 7 else PKCS15_AID
-            records += build_app(img, model, "3F00/5016", aid2, "CardSim Token 2", tmp, "a2")
+            records += build_app(img, model, "3F00/5016", aid2, "CardSim Token 2", tmp, "a2",
+                                 officer_unblocks=True)
     img.ef("3F00/2F00", records, size=256, ac="read:always,update:pin:04,delete:pin:04")
     return img
 
