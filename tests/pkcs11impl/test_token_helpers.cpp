@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pkcs11impl/pkcs15token.h"
+#include "support/ptrlist.h"
 
 namespace {
 std::string F(const CK_UTF8CHAR* f, size_t n) { return std::string(reinterpret_cast<const char*>(f), n); }
@@ -97,5 +98,14 @@ TEST(TokenHelpers, UnattachedTokenAnswersWithoutACard) {
   EXPECT_EQ(CKR_RANDOM_NO_RNG, t.GenerateRandom(nullptr, 0));
   EXPECT_EQ(~static_cast<CK_USER_TYPE>(0), t.GetLoggedInUserType());
   EXPECT_FALSE(t.IsUserLoggedIn());
-  EXPECT_EQ(CKR_USER_TYPE_INVALID, t.Login(5, nullptr, 0));
+  // PIN work needs the card.
+  CK_UTF8CHAR pin[] = "1234";
+  EXPECT_EQ(CKR_GENERAL_ERROR, t.Login(5, pin, 4));
+  EXPECT_EQ(CKR_GENERAL_ERROR, t.Logout());
+  EXPECT_EQ(CKR_GENERAL_ERROR, t.ChangePin(5, pin, 4, pin, 4));
+  EXPECT_EQ(CKR_GENERAL_ERROR, t.InitPin(5, nullptr, 0, pin, 4, nullptr, 0));
+  PointerList pins;
+  EXPECT_EQ(CKR_GENERAL_ERROR, t.GetPinList(&pins));
+  EXPECT_EQ(nullptr, t.GetPinObjectForUser(CKU_USER));
+  EXPECT_EQ(~static_cast<CK_USER_TYPE>(0), t.GetUserTypeForPinObject(SpecialUserPin()));
 }
