@@ -110,6 +110,15 @@ public:
                             const void* excludeHandle);
     bool IsPathUsed(const uint16_t* absPath, uint16_t absPathLen, uint32_t listMask, const void* excludeHandle);
     SCRESULT GetDirectoryPaths(SCPathList* out, uint32_t kind, bool clear);
+    // The certificate and the public key that belong to a private key (by its
+    // identifier, its key identifiers, then its public key); SC_E_PKCS15_ATTR_NOT_FOUND
+    // when none does, SC_E_PKCS15_INVALID_HANDLE when the handle is no private key.
+    SCRESULT FindCertificateForKey(void* privateKey, void** certificate);
+    SCRESULT FindPublicKeyForKey(void* privateKey, void** publicKey);
+    // The key reference of a private key (below 256).
+    SCRESULT GetKeyReference(void* handle);
+    // Hands an authentication object to every directory file but the AODF's.
+    void SetAuthObjectForLists(const ASNPkcs15AuthObject* authObject);
     SCRESULT GetObjectPaths(void* handle, SCPathList* out);
     void* FindHandleForValueObject(const SCPkcs15PathObjectInfo* value, SCPkcs15ObjectList** dirFile);
     SCRESULT SetTokenLabel(const char* text, uint32_t len);
@@ -207,6 +216,7 @@ private:
     SCRESULT FindAllInList(const DirList& list, std::vector<void*>* out, const SCPkcs15ObjectAttributeList* tmpl,
                            uint32_t flag);
     bool PathMatches(SCPkcs15PathObjectInfo* f, const uint16_t* absPath, uint16_t absPathLen);
+    SCRESULT FindMatchingObject(void* privateKey, bool certificate, void** out);
 
     // PIN helpers
     SCRESULT SelectPinDf(const ASNPkcs15AuthObject* pin, SCPath* outPath);
@@ -233,6 +243,12 @@ private:
     VerifiedPinList m_verifiedPins;
     VerifiedPin* m_pCurrentPin;
 };
+
+// The card or its reader is gone: operations that walk many objects stop.
+inline bool IsCardGoneResult(SCRESULT r) {
+    return r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED ||
+           (r >= SC_E_READER_SUBSYSTEM_NOT_RUNNING && r <= SC_E_READER_NOT_AVAILABLE);
+}
 
 // Installs the application's services for the card object and the file objects
 // (called once; idempotent).

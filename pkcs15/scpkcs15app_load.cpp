@@ -5,6 +5,11 @@
 #include <vector>
 
 #include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15certlist.h"
+#include "pkcs15/scpkcs15dataobjectlist.h"
+#include "pkcs15/scpkcs15prvkeylist.h"
+#include "pkcs15/scpkcs15pubkeylist.h"
+#include "pkcs15/scpkcs15seckeylist.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/debuglog.h"
 #include "support/vtest.h"
@@ -118,14 +123,14 @@ SCRESULT SCPkcs15App::BuildObjectLists() {
 
 SCPkcs15ObjectList* SCPkcs15App::CreateObjectList(int odfTag) const {
     switch (odfTag) {
-        case 0xA0: return new (std::nothrow) SCPkcs15ObjectList(m_pCard, 0x10100);
+        case 0xA0: return new (std::nothrow) SCPkcs15PrivateKeyList(m_pCard);
         case 0xA1:
-        case 0xA2: return new (std::nothrow) SCPkcs15ObjectList(m_pCard, 0x20100);
-        case 0xA3: return new (std::nothrow) SCPkcs15ObjectList(m_pCard, 0x30100);
+        case 0xA2: return new (std::nothrow) SCPkcs15PublicKeyList(m_pCard);
+        case 0xA3: return new (std::nothrow) SCPkcs15SecretKeyList(m_pCard);
         case 0xA4:
         case 0xA5:
-        case 0xA6: return new (std::nothrow) SCPkcs15ObjectList(m_pCard, 0x200);
-        case 0xA7: return new (std::nothrow) SCPkcs15ObjectList(m_pCard, 0x600);
+        case 0xA6: return new (std::nothrow) SCPkcs15CertificateList(m_pCard);
+        case 0xA7: return new (std::nothrow) SCPkcs15DataObjectList(m_pCard);
         case 0xA8: return new (std::nothrow) SCPkcs15AuthObjectList(m_pCard);
         default: AssertInvariant(0, "scpkcs15app", __LINE__, "0", nullptr); return nullptr;
     }
@@ -163,14 +168,34 @@ int SCPkcs15App::GetSerialNumber(uint8_t* buf, int bufLen) {
     return static_cast<int>(n);
 }
 
-SCRESULT SCPkcs15App::GetUsedPaths(SCPathList* out, uint32_t, uint32_t) {
+SCRESULT SCPkcs15App::GetUsedPaths(SCPathList* out, uint32_t kind, uint32_t flags) {
     if (!out) return SC_E_BAD_PARAMS;
-    for (DirList& l : m_lists)
-        for (POSITION p = l.GetHeadPosition(); p;) {
-            SCPkcs15ObjectList* f = l.GetNext(p);
+    // Kind 0: every list, the authentication objects too.
+    const int lists = kind == 0 ? (1 << L_COUNT) - 1 : ListsForKind(kind);
+    if (lists < 0) return SC_E_PKCS15_INVALID_ATTR;
+    SCPkcs15ObjectAttributeList tmpl;
+    if (kind != 0 && !tmpl.AddInteger(1, kind)) return SC_E_NO_MEMORY;
+    for (int i = 0; i < L_COUNT; ++i) {
+        if (!(lists & (1 << i))) continue;
+        for (POSITION p = m_lists[i].GetHeadPosition(); p;) {
+            SCPkcs15ObjectList* f = m_lists[i].GetNext(p);
             SCPath full;
             if (f->GetPath().Count() > 0 && f->GetFullPathInto(full)) out->AddUnique(full.Ids(), full.Count());
+            void* h = nullptr;
+            for (;;) {
+                uint32_t found = 0;
+                void* prev = h;
+                SCRESULT r = f->FindObjects(kind ? &tmpl : nullptr, &found, &h, flags != 0);
+                if (IsCardGoneResult(r) || r == SC_E_NO_MEMORY) return r;
+                if (r < 0 || !found || !h || h == prev) break;
+                SCPkcs15PathObjectInfo* value = nullptr;
+                r = f->GetValueObject(h, &value);
+                if (IsCardGoneResult(r) || r == SC_E_NO_MEMORY) return r;
+                if (value && value->GetPath().Count() > 0 && value->GetFullPathInto(full))
+                    out->AddUnique(full.Ids(), full.Count());
+            }
         }
+    }
     return 0;
 }
 

@@ -5,6 +5,8 @@
 #include <new>
 
 #include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15keyobject.h"
+#include "pkcs15/scpkcs15prvkeylist.h"
 #include "support/memfile.h"
 #include "support/vtest.h"
 
@@ -22,10 +24,6 @@ enum : uint32_t {
     B_AODF = 1u << 7,
     B_SKDF = 1u << 8,
 };
-
-bool IsCardGone(SCRESULT r) {
-    return r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED || (r >= SC_E_READER_SUBSYSTEM_NOT_RUNNING && r <= SC_E_READER_NOT_AVAILABLE);
-}
 
 }  // namespace
 
@@ -45,7 +43,6 @@ int SCPkcs15App::ListsForKind(uint32_t kind) {
 
 SCRESULT SCPkcs15App::FindAllInList(const DirList& list, std::vector<void*>* out,
                                     const SCPkcs15ObjectAttributeList* tmpl, uint32_t flag) {
-    (void)flag;
     SCRESULT total = 0;
     for (POSITION p = list.GetHeadPosition(); p;) {
         SCPkcs15ObjectList* f = list.GetNext(p);
@@ -54,7 +51,7 @@ SCRESULT SCPkcs15App::FindAllInList(const DirList& list, std::vector<void*>* out
         for (;;) {
             uint32_t found = 0;
             void* h = prev;
-            SCRESULT r = f->FindObjects(tmpl, &found, &h);
+            SCRESULT r = f->FindObjects(tmpl, &found, &h, flag != 0);
             if (r < 0) return r;
             // The file continues after the handle it was given; no progress ends the search.
             if (found == 0 || h == nullptr || h == prev) break;
@@ -179,11 +176,11 @@ SCRESULT SCPkcs15App::DestroyObject(void* handle, bool deleteValueFile) {
 
 SCRESULT SCPkcs15App::Sign(void* handle, uint32_t mechanism, uint32_t option, const uint8_t* in, uint32_t inLen,
                            uint8_t* out, uint32_t* outLen) {
-    (void)option;
     SCRESULT kind = GetObjectKind(handle);
     if (kind < 0) return kind;
     if (kind != 0x1010100) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
-    return FindListForHandle(handle)->Sign(handle, mechanism, in, inLen, out, outLen);
+    // The option is the hash id of a signature over a bare digest.
+    return FindListForHandle(handle)->Sign(handle, mechanism, option, in, inLen, out, outLen);
 }
 
 SCRESULT SCPkcs15App::Decrypt(void* handle, uint32_t mechanism, const uint8_t* in, uint32_t inLen, uint8_t* out,
@@ -221,24 +218,49 @@ bool SCPkcs15App::PathMatches(SCPkcs15PathObjectInfo* f, const uint16_t* absPath
     return full.IsEqual(SCPath(absPath, absPathLen));
 }
 
+namespace {
+
+// List of each mask bit of the path and key-reference checks, in their order.
+struct MaskBit {
+    uint32_t bit;
+    int list;
+};
+
+}  // namespace
+
+// Calls fn(handle, valueObject) for every record of a directory file; false stops.
+template <class Fn>
+static void ForEachRecord(SCPkcs15ObjectList* f, Fn fn) {
+    void* h = nullptr;
+    for (;;) {
+        uint32_t found = 0;
+        void* prev = h;
+        if (f->FindObjects(nullptr, &found, &h) < 0 || !found || !h || h == prev) return;
+        SCPkcs15PathObjectInfo* v = nullptr;
+        if (f->GetValueObject(h, &v) < 0) v = nullptr;
+        if (!fn(h, v)) return;
+    }
+}
+
 bool SCPkcs15App::IsPathUsed(const uint16_t* absPath, uint16_t absPathLen, uint32_t listMask,
                              const void* excludeHandle) {
     AssertInvariant(absPath && absPathLen > 1 && absPath[0] == SC_FID_MF, __FILE__, __LINE__,
                     "absPath && absPathLen > 1 && absPath[0] == SC_FID_MF", nullptr);
-    (void)excludeHandle;
-    // Mask bits in their own order: PrKDF, PuKDF, trusted PuKDF, SKDF, CDF, useful CDF, trusted CDF, DODF, AODF.
-    static const struct {
-        uint32_t bit;
-        int list;
-    } kMask[] = {{0x1, L_PRKDF},        {0x2, L_PUKDF}, {0x4, L_TRUSTED_PUKDF}, {0x8, L_SKDF},  {0x10, L_CDF},
-                 {0x40, L_TRUSTED_CDF}, {0x20, L_USEFUL_CDF}, {0x80, L_DODF},   {0x100, L_AODF}};
-    for (const auto& m : kMask) {
+    static const MaskBit kMask[] = {{0x1, L_PRKDF},        {0x2, L_PUKDF},        {0x4, L_TRUSTED_PUKDF},
+                                    {0x8, L_SKDF},         {0x10, L_CDF},         {0x40, L_TRUSTED_CDF},
+                                    {0x20, L_USEFUL_CDF},  {0x80, L_DODF},        {0x100, L_AODF}};
+    for (const MaskBit& m : kMask) {
         if (!(listMask & m.bit)) continue;
         const DirList& l = m_lists[m.list];
         for (POSITION p = l.GetHeadPosition(); p;) {
             SCPkcs15ObjectList* f = l.GetNext(p);
             if (PathMatches(f, absPath, absPathLen)) return true;
-            // Value files of the records are the lists' own knowledge (their GetValueObject).
+            bool used = false;
+            ForEachRecord(f, [&](void* h, SCPkcs15PathObjectInfo* v) {
+                used = h != excludeHandle && v && PathMatches(v, absPath, absPathLen);
+                return !used;
+            });
+            if (used) return true;
         }
     }
     if ((listMask & 0x1000) && PathMatches(&m_tokenInfo, absPath, absPathLen)) return true;
@@ -249,15 +271,37 @@ bool SCPkcs15App::IsPathUsed(const uint16_t* absPath, uint16_t absPathLen, uint3
 bool SCPkcs15App::IsKeyReferenceUsed(int ref, const uint16_t* absPath, uint16_t absPathLen, uint32_t listMask,
                                      const void* excludeHandle) {
     if (ref < 1 || ref > 254) return IsPathUsed(absPath, absPathLen, 0x31FF, excludeHandle);
-    static const struct {
-        uint32_t bit;
-        int list;
-    } kKeys[] = {{0x1, L_PRKDF}, {0x2, L_PUKDF}, {0x4, L_TRUSTED_PUKDF}, {0x8, L_SKDF}};
-    for (const auto& m : kKeys) {
+    static const MaskBit kKeys[] = {{0x1, L_PRKDF}, {0x2, L_PUKDF}, {0x4, L_TRUSTED_PUKDF}, {0x8, L_SKDF}};
+    const SCPath path(absPath, absPathLen);
+    for (const MaskBit& m : kKeys) {
         if (!(listMask & m.bit)) continue;
         const DirList& l = m_lists[m.list];
-        for (POSITION p = l.GetHeadPosition(); p;)
-            if (PathMatches(l.GetNext(p), absPath, absPathLen)) return true;
+        for (POSITION p = l.GetHeadPosition(); p;) {
+            SCPkcs15ObjectList* f = l.GetNext(p);
+            if (PathMatches(f, absPath, absPathLen)) return true;
+            bool used = false;
+            ForEachRecord(f, [&](void* h, SCPkcs15PathObjectInfo* v) {
+                if (h == excludeHandle || !v) return true;
+                SCPath full;
+                if (v->GetPath().Count() == 0 || !v->GetFullPathInto(full)) return true;
+                // The key's reference: its key object's, else its record's.
+                int keyRef = -1;
+                if (auto* key = dynamic_cast<SCPkcs15KeyObject*>(v))
+                    keyRef = key->GetKeyReference() == SCPkcs15KeyObject::NO_KEY_REFERENCE ? -1 : key->GetKeyReference();
+                if (keyRef < 0) {
+                    SCPkcs15ObjectAttribute a(0x105);
+                    uint32_t r = 0;
+                    if (f->GetAttribute(h, &a) >= 0 && a.GetInteger(&r) && r < 255) keyRef = static_cast<int>(r);
+                }
+                // A value at the path itself takes it unless it is another reference in the same DF;
+                // a key file in the DF takes its reference there.
+                if (full.IsEqual(path)) used = keyRef < 0 || keyRef == ref;
+                else if (full.Count() == path.Count() + 1 && SCPath(full.Ids(), full.Count() - 1).IsEqual(path))
+                    used = keyRef == ref;
+                return !used;
+            });
+            if (used) return true;
+        }
     }
     const uint32_t rest = listMask & ~0xFu;
     return rest != 0 && IsPathUsed(absPath, absPathLen, rest, excludeHandle);
@@ -307,7 +351,7 @@ SCRESULT SCPkcs15App::GetObjectPaths(void* handle, SCPathList* out) {
     if (f->GetPath().Count() > 0 && f->GetFullPathInto(full)) out->AddUnique(full.Ids(), full.Count());
     SCPkcs15PathObjectInfo* value = nullptr;
     SCRESULT r = f->GetValueObject(handle, &value);
-    if (IsCardGone(r)) return r;
+    if (IsCardGoneResult(r)) return r;
     if (value && value->GetPath().Count() > 0 && value->GetFullPathInto(full))
         out->AddUnique(full.Ids(), full.Count());
     return 0;
@@ -361,3 +405,83 @@ SCRESULT SCPkcs15App::SetTokenLabel(const char* text, uint32_t len) {
 }
 
 SCRESULT SCPkcs15App::SetSerialNumber(const char* text, uint32_t len) { return m_tokenInfo.SetSerialNumber(text, len); }
+
+SCRESULT SCPkcs15App::FindMatchingObject(void* privateKey, bool certificate, void** out) {
+    if (!out) return SC_E_BAD_PARAMS;
+    *out = nullptr;
+    auto* prk = dynamic_cast<SCPkcs15PrivateKeyList*>(FindListForHandle(privateKey));
+    if (!prk) return SC_E_PKCS15_INVALID_HANDLE;
+    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(privateKey);
+    SCPkcs15ObjectAttributeList byId, byKeyId, byKey;
+    ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
+    if (ka && ka->iD.getLength() > 0 &&
+        !byId.AddBinary(certificate ? 0x201 : 0x101, ka->iD.getData(), static_cast<uint32_t>(ka->iD.getLength())))
+        return SC_E_NO_MEMORY;
+    ASNPkcs15CommonPrivateKeyAttributes* cpa = rec->findCommonPrivateKeyAttributes();
+    if (cpa && rec->hasCommonPrivateKeyAttributes() && cpa->wasKeyIdentifiers) {
+        // A certificate names its key by the subject key identifier, a public key by its hash.
+        const ASNPkcs15KeyIdentifier* id = cpa->keyIdentifiers.find(certificate ? 2 : 4);
+        const ASNoctstr* o = id ? dynamic_cast<const ASNoctstr*>(id->idValue) : nullptr;
+        if (o && o->getLength() > 0 &&
+            !byKeyId.AddBinary(certificate ? 0x281 : 0x20180, o->getData(), static_cast<uint32_t>(o->getLength())))
+            return SC_E_NO_MEMORY;
+    }
+    RSAPublicKey pk(0);
+    if (prk->KnownPublicKey(rec, &pk)) {
+        if (certificate) {
+            std::vector<uint8_t> der;
+            if (ScPkcs15Der(pk, &der) < 0 ||
+                !byKey.AddBinary(0x282, der.data(), static_cast<uint32_t>(der.size())))
+                return SC_E_NO_MEMORY;
+        } else if (!byKey.AddBigInt(0x1020103, pk.modulus.getData(), static_cast<uint32_t>(pk.modulus.getValueLength())) ||
+                   !byKey.AddBigInt(0x1020104, pk.publicExponent.getData(),
+                                    static_cast<uint32_t>(pk.publicExponent.getValueLength()))) {
+            return SC_E_NO_MEMORY;
+        }
+    }
+    static const int kCertTags[] = {0xA4, 0xA5, 0xA6};
+    static const int kKeyTags[] = {0xA1, 0xA2};
+    const int* tags = certificate ? kCertTags : kKeyTags;
+    const int nTags = certificate ? 3 : 2;
+    for (const SCPkcs15ObjectAttributeList* t : {&byId, &byKeyId, &byKey}) {
+        if (t->GetCount() == 0) continue;
+        for (int i = 0; i < nTags; ++i) {
+            void* h = nullptr;
+            SCRESULT r = FindFirstObject(tags[i], t, &h);
+            if (r == SC_E_NO_MEMORY) return r;
+            if (r >= 0 && h) {
+                *out = h;
+                return 0;
+            }
+        }
+    }
+    return SC_E_PKCS15_ATTR_NOT_FOUND;
+}
+
+SCRESULT SCPkcs15App::FindCertificateForKey(void* privateKey, void** certificate) {
+    return FindMatchingObject(privateKey, true, certificate);
+}
+
+SCRESULT SCPkcs15App::FindPublicKeyForKey(void* privateKey, void** publicKey) {
+    return FindMatchingObject(privateKey, false, publicKey);
+}
+
+SCRESULT SCPkcs15App::GetKeyReference(void* handle) {
+    SCPkcs15ObjectList* f = FindListForHandle(handle);
+    if (!f) return SC_E_PKCS15_INVALID_HANDLE;
+    SCRESULT kind = f->GetObjectKind(handle);
+    if (kind < 0) return kind;
+    if ((kind & 0xFFFF00) != 0x10100) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
+    ASNPkcs15CommonKeyAttributes* ka = static_cast<ASNPkcs15PrivateKeyType*>(handle)->findCommonKeyAttributes();
+    if (!ka || !ka->wasKeyReference) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    const int ref = ka->getKeyReference();
+    if (ref < 0 || ref >= 256) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+    return ref;
+}
+
+void SCPkcs15App::SetAuthObjectForLists(const ASNPkcs15AuthObject* authObject) {
+    for (int i = 0; i < L_COUNT; ++i) {
+        if (i == L_AODF) continue;
+        for (POSITION p = m_lists[i].GetHeadPosition(); p;) m_lists[i].GetNext(p)->SetAuthObject(authObject);
+    }
+}

@@ -119,11 +119,15 @@ bool SCPkcs15App::HasSoPin() {
 SCRESULT SCPkcs15App::FindAuthObjectForObject(void* object, ASNPkcs15AuthObject** pin, bool unblocking) {
     if (!pin) return SC_E_BAD_PARAMS;
     *pin = nullptr;
-    // Only PIN objects are decoded records of this application so far.
-    if (!IsPinObject(object)) return SC_E_PKCS15_INVALID_HANDLE;
-    const ASNPkcs15AuthObject* obj = static_cast<const ASNPkcs15AuthObject*>(object);
-    if (!obj->commonObjectAttributes.wasAuthId || obj->commonObjectAttributes.authId.getLength() == 0) return 0;
-    const ASNoctstr& want = obj->commonObjectAttributes.authId;
+    SCPkcs15ObjectList* list = FindListForHandle(object);
+    if (!list) return SC_E_PKCS15_INVALID_HANDLE;
+    // The object's authId (for a key, that of its chosen key record).
+    SCPkcs15ObjectAttribute id(4);
+    SCRESULT r = list->GetAttribute(object, &id);
+    if (r == SC_E_NO_MEMORY) return r;
+    if (r < 0 || id.GetLength() == 0) return 0;
+    ASNoctstr want(0x04);
+    if (!want.set(id.GetValue(), static_cast<long>(id.GetLength()))) return SC_E_NO_MEMORY;
     const DirList& l = m_lists[L_AODF];
     for (POSITION p = l.GetHeadPosition(); p;) {
         SCPkcs15AuthObjectList* aodf = static_cast<SCPkcs15AuthObjectList*>(l.GetNext(p));

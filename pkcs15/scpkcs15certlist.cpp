@@ -111,39 +111,10 @@ SCRESULT SCPkcs15X509CertificateObject::GetOctets(std::vector<uint8_t>* out) con
 
 namespace {
 
-// Stores octets in the attribute in the store form that its type asks for.
-int PutBytes(SCPkcs15ObjectAttribute* attr, uint64_t type, const void* data, uint32_t len) {
-    if (SCPkcs15ObjectAttribute::GetStoreTypeForAttribute(type) == SCPkcs15ObjectAttribute::binary)
-        return attr->SetBinary(type, data, len);
-    return attr->Set(type, len ? data : "", len);
-}
-
 // Load results that mean "the certificate is not there": an empty value.
 bool IsAbsentFile(SCRESULT r) {
     return r == SC_E_NOT_FILE || r == SC_E_FILE_STATUS_UNKNOWN || r == SC_E_INVALID_FILE_TYPE ||
            r == SC_E_INVALID_FILE_OFFSET || r == SC_E_FILE_NOT_FOUND || r == SC_E_UNSUPPORTED_FEATURE;
-}
-
-SCRESULT Der(const ASNobject& obj, std::vector<uint8_t>* out) {
-    MemFile f;
-    if (SCPkcs15PathObjectInfo::EncodeAsn(obj, &f) < 0) return SC_E_NO_MEMORY;
-    try {
-        out->assign(f.GetData(), f.GetData() + f.Size());
-    } catch (const std::bad_alloc&) {
-        return SC_E_NO_MEMORY;
-    }
-    return 0;
-}
-
-// Decodes the attribute's DER into obj; false when it is not exactly one value of it.
-bool FromDer(ASNobject& obj, const SCPkcs15ObjectAttribute* attr) {
-    long r = 0;
-    try {
-        r = obj.readBuffer(attr->GetValue(), static_cast<long>(attr->GetLength()), 0);
-    } catch (...) {
-        return false;
-    }
-    return r > 0 && static_cast<uint64_t>(r) == attr->GetLength();
 }
 
 }  // namespace
@@ -272,7 +243,7 @@ SCRESULT SCPkcs15CertificateList::CreateRecord(const SCPkcs15ObjectAttributeList
 SCRESULT SCPkcs15CertificateList::GetCertificateValue(ASNPkcs15CertificateRecord* rec, std::vector<uint8_t>* out) {
     out->clear();
     ASNPkcs15ObjectValue<ASNany>& value = rec->typeAttributes.value;
-    if (ASNany* direct = value.getDirect()) return Der(*direct, out);
+    if (ASNany* direct = value.getDirect()) return ScPkcs15Der(*direct, out);
     if (!GetValuePath(rec)) return SC_E_PKCS15_ATTR_NOT_FOUND;
     SCPkcs15PathObjectInfo* v = nullptr;
     SCRESULT r = GetValueObject(rec, &v, true);
@@ -317,7 +288,7 @@ SCRESULT SCPkcs15CertificateList::GetFromCertificate(ASNPkcs15CertificateRecord*
                 h->hash(key.getBits(), static_cast<unsigned>(key.getByteLength()));
                 uint8_t digest[20];
                 h->getHash(20, digest);
-                return PutBytes(attr, type, digest, 20) ? 0 : SC_E_NO_MEMORY;
+                return ScPkcs15PutBytes(attr, type, digest, 20) ? 0 : SC_E_NO_MEMORY;
             } catch (...) {
                 return SC_E_NO_MEMORY;
             }
@@ -333,21 +304,21 @@ SCRESULT SCPkcs15CertificateList::GetFromCertificate(ASNPkcs15CertificateRecord*
                 k = 0;
             }
             if (k < 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
-            return PutBytes(attr, type, ski.getData(), static_cast<uint32_t>(ski.getLength())) ? 0 : SC_E_NO_MEMORY;
+            return ScPkcs15PutBytes(attr, type, ski.getData(), static_cast<uint32_t>(ski.getLength())) ? 0 : SC_E_NO_MEMORY;
         }
         case 0x282: {
             const ASNbitstr& key = tbs.subjectPublicKeyInfo.subjectPublicKey;
             if (key.getByteLength() < 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
-            return PutBytes(attr, type, key.getBits(), static_cast<uint32_t>(key.getByteLength())) ? 0
+            return ScPkcs15PutBytes(attr, type, key.getBits(), static_cast<uint32_t>(key.getByteLength())) ? 0
                                                                                                    : SC_E_NO_MEMORY;
         }
-        case 0x1000202: r = Der(tbs.subject, &out); break;
-        case 0x1000203: r = Der(tbs.issuer, &out); break;
-        case 0x1000204: r = Der(tbs.serialNumber, &out); break;
+        case 0x1000202: r = ScPkcs15Der(tbs.subject, &out); break;
+        case 0x1000203: r = ScPkcs15Der(tbs.issuer, &out); break;
+        case 0x1000204: r = ScPkcs15Der(tbs.serialNumber, &out); break;
         default: return SC_E_PKCS15_ATTR_NOT_FOUND;
     }
     if (r < 0) return r;
-    return PutBytes(attr, type, out.data(), static_cast<uint32_t>(out.size())) ? 0 : SC_E_NO_MEMORY;
+    return ScPkcs15PutBytes(attr, type, out.data(), static_cast<uint32_t>(out.size())) ? 0 : SC_E_NO_MEMORY;
 }
 
 SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) {
@@ -364,7 +335,7 @@ SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttri
     SCRESULT r = SC_E_PKCS15_ATTR_NOT_FOUND;
     switch (code) {
         case 0x201:
-            return PutBytes(attr, type, ca.iD.getData(), static_cast<uint32_t>(ca.iD.getLength())) ? 0
+            return ScPkcs15PutBytes(attr, type, ca.iD.getData(), static_cast<uint32_t>(ca.iD.getLength())) ? 0
                                                                                                      : SC_E_NO_MEMORY;
         case 0x202: return attr->SetBoolean(type, ca.wasAuthority && ca.authority.isTrue()) ? 0 : SC_E_NO_MEMORY;
         case 0x203:
@@ -372,7 +343,10 @@ SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttri
             return attr->SetAsnObject(type, ca.identifiers) ? 0 : SC_E_NO_MEMORY;
         case 0x204:
             if (!ca.wasCertHash) return SC_E_PKCS15_ATTR_NOT_FOUND;
-            return attr->SetAsnObject(type, ca.certHash) ? 0 : SC_E_NO_MEMORY;
+            // The hash is kept as the bytes it is (binary attribute).
+            r = ScPkcs15Der(ca.certHash, &der);
+            if (r < 0) return r;
+            break;
         case 0x205:
             if (!ca.wasTrustedUsage) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return attr->SetAsnObject(type, ca.trustedUsage) ? 0 : SC_E_NO_MEMORY;
@@ -387,7 +361,7 @@ SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttri
             if (!id && ca.wasIdentifiers) id = ca.identifiers.find(2);
             if (id && id->idValue) {
                 const ASNoctstr* o = dynamic_cast<const ASNoctstr*>(id->idValue);
-                if (o) return PutBytes(attr, type, o->getData(), static_cast<uint32_t>(o->getLength())) ? 0
+                if (o) return ScPkcs15PutBytes(attr, type, o->getData(), static_cast<uint32_t>(o->getLength())) ? 0
                                                                                                       : SC_E_NO_MEMORY;
             }
             return GetFromCertificate(rec, 0x281, attr);
@@ -395,14 +369,14 @@ SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttri
         case 0x1000201:
             r = GetCertificateValue(rec, &der);
             if (r < 0) return r;
-            return PutBytes(attr, 0x1000201, der.data(), static_cast<uint32_t>(der.size())) ? 0 : SC_E_NO_MEMORY;
+            return ScPkcs15PutBytes(attr, 0x1000201, der.data(), static_cast<uint32_t>(der.size())) ? 0 : SC_E_NO_MEMORY;
         case 0x1000202:
-            if (ta.wasSubject) r = Der(ta.subject, &der);
+            if (ta.wasSubject) r = ScPkcs15Der(ta.subject, &der);
             if (r < 0 && r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
             if (r < 0 || (der.size() == 2 && der[0] == 0x30 && der[1] == 0)) return GetFromCertificate(rec, 0x1000202, attr);
             break;
         case 0x1000203:
-            if (ta.wasIssuer) r = Der(ta.issuer, &der);
+            if (ta.wasIssuer) r = ScPkcs15Der(ta.issuer, &der);
             if (r < 0 && r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
             if (r >= 0 && !der.empty() && der[0] == 0xA0 && !ta.issuerIsExplicit()) der[0] = 0x30;
             if (r < 0 || (der.size() == 4 && der[0] == 0xA0 && der[1] == 2 && der[2] == 0x30 && der[3] == 0) ||
@@ -410,13 +384,13 @@ SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttri
                 return GetFromCertificate(rec, 0x1000203, attr);
             break;
         case 0x1000204:
-            if (ta.wasSerialNumber) r = Der(ta.serialNumber, &der);
+            if (ta.wasSerialNumber) r = ScPkcs15Der(ta.serialNumber, &der);
             if (r < 0 && r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
             if (r < 0) return GetFromCertificate(rec, 0x1000204, attr);
             break;
         default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
     }
-    return PutBytes(attr, type, der.data(), static_cast<uint32_t>(der.size())) ? 0 : SC_E_NO_MEMORY;
+    return ScPkcs15PutBytes(attr, type, der.data(), static_cast<uint32_t>(der.size())) ? 0 : SC_E_NO_MEMORY;
 }
 
 SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* rec, uint64_t code,
@@ -444,7 +418,7 @@ SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* r
                 ca.wasIdentifiers = 0;
                 return 0;
             }
-            if (!FromDer(ca.identifiers, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+            if (!ScPkcs15FromDer(ca.identifiers, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
             ca.wasIdentifiers = 1;
             return 0;
         case 0x204:
@@ -452,7 +426,7 @@ SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* r
                 ca.wasCertHash = 0;
                 return 0;
             }
-            if (!FromDer(ca.certHash, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+            if (!ScPkcs15FromDer(ca.certHash, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
             ca.wasCertHash = 1;
             return 0;
         case 0x205:
@@ -460,14 +434,14 @@ SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* r
                 ca.wasTrustedUsage = 0;
                 return 0;
             }
-            if (!FromDer(ca.trustedUsage, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+            if (!ScPkcs15FromDer(ca.trustedUsage, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
             ca.wasTrustedUsage = 1;
             return 0;
         case 0x1000201: {
             if (!ta.value.getDirect() && !GetValuePath(rec)) return SC_E_PKCS15_ATTRIBUTE_READ_ONLY;
             if (ASNany* direct = ta.value.getDirect()) {
                 ASNany cert(0x30);
-                if (!FromDer(cert, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+                if (!ScPkcs15FromDer(cert, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
                 *direct = cert;
                 return 0;
             }
@@ -482,7 +456,7 @@ SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* r
                 ta.wasSubject = 0;
                 return 0;
             }
-            if (!FromDer(ta.subject, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+            if (!ScPkcs15FromDer(ta.subject, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
             ta.wasSubject = 1;
             return 0;
         case 0x1000203: {
@@ -517,7 +491,7 @@ SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* r
                 ta.wasSerialNumber = 0;
                 return 0;
             }
-            if (!FromDer(ta.serialNumber, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+            if (!ScPkcs15FromDer(ta.serialNumber, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
             ta.wasSerialNumber = 1;
             return 0;
         default: return SC_E_PKCS15_UNSUPPORTED_ATTR;

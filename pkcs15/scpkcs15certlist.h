@@ -22,10 +22,6 @@ public:
     void Reset(bool full) override;
 
     bool IsParsed() const { return m_parsed; }
-    // fresh: a file still to be written (loaded and dirty); else neither read nor written.
-    void SetFresh(bool fresh) {
-        m_flags = fresh ? (m_flags | FLAG_LOADED | FLAG_DIRTY) : (m_flags & ~(FLAG_LOADED | FLAG_DIRTY));
-    }
     // Takes a certificate's DER; SC_E_PKCS15_INVALID_ATTR_VALUE when it is not one TLV.
     SCRESULT SetCertificate(const uint8_t* der, uint32_t len);
     // The certificate's octets (DER when parsed, else the file's octets).

@@ -60,12 +60,6 @@ const uint8_t* SCPkcs15BinaryDataObject::GetContents(uint32_t* len) const {
 
 namespace {
 
-// Stores octets in the attribute in the store form that its type asks for.
-int PutBytes(SCPkcs15ObjectAttribute* attr, uint64_t type, const void* data, uint32_t len) {
-    if (SCPkcs15ObjectAttribute::GetStoreTypeForAttribute(type) == SCPkcs15ObjectAttribute::binary)
-        return attr->SetBinary(type, data, len);
-    return attr->Set(type, len ? data : "", len);
-}
 bool IsAbsentFile(SCRESULT r) {
     return r == SC_E_NOT_FILE || r == SC_E_FILE_STATUS_UNKNOWN || r == SC_E_INVALID_FILE_TYPE ||
            r == SC_E_INVALID_FILE_OFFSET || r == SC_E_FILE_NOT_FOUND;
@@ -178,7 +172,13 @@ SCRESULT SCPkcs15DataObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
     const uint64_t type = attr->GetType();
     switch (code) {
         case 0x601: {
-            if (ASNany* direct = rec->typeAttributes.getDirect()) return attr->SetAsnObject(0x601, *direct) ? 0 : SC_E_NO_MEMORY;
+            if (ASNany* direct = rec->typeAttributes.getDirect()) {
+                // The value held in the record: its bytes as they stand (binary attribute).
+                std::vector<uint8_t> der;
+                SCRESULT d = ScPkcs15Der(*direct, &der);
+                if (d < 0) return d;
+                return ScPkcs15PutBytes(attr, type, der.data(), static_cast<uint32_t>(der.size())) ? 0 : SC_E_NO_MEMORY;
+            }
             if (!GetValuePath(rec)) return SC_E_PKCS15_ATTR_NOT_FOUND;
             SCPkcs15PathObjectInfo* v = nullptr;
             SCRESULT r = GetValueObject(handle, &v, true);
@@ -190,12 +190,12 @@ SCRESULT SCPkcs15DataObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
                 if (r < 0) {
                     if (!IsAbsentFile(r)) return r;
                     // No file on the card: an empty value.
-                    return PutBytes(attr, type, "", 0) ? 0 : SC_E_NO_MEMORY;
+                    return ScPkcs15PutBytes(attr, type, "", 0) ? 0 : SC_E_NO_MEMORY;
                 }
             }
             uint32_t len = 0;
             const uint8_t* bytes = data->GetContents(&len);
-            return PutBytes(attr, type, bytes ? bytes : reinterpret_cast<const uint8_t*>(""), len) ? 0 : SC_E_NO_MEMORY;
+            return ScPkcs15PutBytes(attr, type, bytes ? bytes : reinterpret_cast<const uint8_t*>(""), len) ? 0 : SC_E_NO_MEMORY;
         }
         case 0x603:
             if (!ca.wasApplicationName) return SC_E_PKCS15_ATTR_NOT_FOUND;

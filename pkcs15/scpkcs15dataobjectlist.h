@@ -22,10 +22,6 @@ public:
     // Replaces the contents (null or 0 octets: empty) and marks the file to be written.
     SCRESULT SetContents(const uint8_t* data, uint32_t len);
     const uint8_t* GetContents(uint32_t* len) const;
-    // fresh: a file still to be written (loaded and dirty); else neither read nor written.
-    void SetFresh(bool fresh) {
-        m_flags = fresh ? (m_flags | FLAG_LOADED | FLAG_DIRTY) : (m_flags & ~(FLAG_LOADED | FLAG_DIRTY));
-    }
 
 private:
     MemFile m_contents;

@@ -1,7 +1,9 @@
 #include "pkcs15/scpkcs15objectlist.h"
 
+#include <memory>
 #include <new>
 
+#include "libtorvapp/qvhash.h"
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15odf.h"
 #include "support/vtest.h"
@@ -79,6 +81,8 @@ SCRESULT SCPkcs15ObjectList::AdoptValueObject(TypedPointerList<SCPkcs15PathObjec
             return r;
         }
         if (r >= 0 && pin) auth = pin;
+        // Without a PIN of its own the value is guarded like the application's other objects.
+        if (!auth && m_pPkcs15App->FindPinObject(SCPkcs15App::PIN_USER, &pin) >= 0) auth = pin;
     }
     value->SetAuthObject(auth);
     if (!owner.AddTail(value)) {
@@ -213,4 +217,164 @@ SCRESULT SCPkcs15AuthObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
         default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
     }
     return ok ? 0 : SC_E_NO_MEMORY;
+}
+
+// ---- attribute helpers ----
+
+int ScPkcs15PutBytes(SCPkcs15ObjectAttribute* attr, uint64_t type, const void* data, uint32_t len) {
+    if (SCPkcs15ObjectAttribute::GetStoreTypeForAttribute(type) == SCPkcs15ObjectAttribute::binary)
+        return attr->SetBinary(type, data, len);
+    return attr->Set(type, len ? data : "", len);
+}
+
+SCRESULT ScPkcs15Der(const ASNobject& obj, std::vector<uint8_t>* out) {
+    MemFile f;
+    if (SCPkcs15PathObjectInfo::EncodeAsn(obj, &f) < 0) return SC_E_NO_MEMORY;
+    try {
+        const int64_t n = f.Size();
+        out->assign(f.GetData(), f.GetData() + (n > 0 ? n : 0));
+    } catch (const std::bad_alloc&) {
+        return SC_E_NO_MEMORY;
+    }
+    return 0;
+}
+
+bool ScPkcs15FromDer(ASNobject& obj, const SCPkcs15ObjectAttribute* attr) {
+    if (!attr || !attr->GetValue() || attr->GetLength() == 0) return false;
+    long r = 0;
+    try {
+        r = obj.readBuffer(attr->GetValue(), static_cast<long>(attr->GetLength()), 0);
+    } catch (...) {
+        return false;
+    }
+    return r > 0 && static_cast<uint64_t>(r) == attr->GetLength();
+}
+
+bool ScPkcs15Sha1OfNumber(const uint8_t* bytes, size_t len, uint8_t out[20]) {
+    while (len > 0 && bytes && *bytes == 0) {
+        ++bytes;
+        --len;
+    }
+    return ScPkcs15Sha1(bytes, len, out);
+}
+
+bool ScPkcs15Sha1(const uint8_t* bytes, size_t len, uint8_t out[20]) {
+    try {
+        std::unique_ptr<QvHash> h(qvHashCreateObject(1));
+        if (!h) return false;
+        h->hash(len ? bytes : reinterpret_cast<const uint8_t*>(""), static_cast<unsigned>(len));
+        h->getHash(20, out);
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+SCRESULT GetDateAttribute(const X509time& t, uint64_t type, SCPkcs15ObjectAttribute* attr) {
+    if (!X509time::isValidDateTime(t.year, t.month, t.day, t.hour, t.minute, t.second, true))
+        return SC_E_PKCS15_ATTR_NOT_FOUND;
+    return attr->SetDate(type, t.year, t.month, t.day, t.hour, t.minute, t.second) ? 0 : SC_E_NO_MEMORY;
+}
+
+SCRESULT SetDateAttribute(X509time& t, uint8_t* was, const SCPkcs15ObjectAttribute* attr) {
+    if (!attr->GetValue() || attr->GetLength() == 0) {
+        *was = 0;
+        return 0;
+    }
+    uint32_t y = 0, m = 0, d = 0, h = 0, mi = 0, sec = 0;
+    if (!attr->GetDate(&y, &m, &d, &h, &mi, &sec)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+    if (y > 9999 || !X509time::isValidDateTime(static_cast<int>(y), static_cast<int>(m), static_cast<int>(d),
+                                                static_cast<int>(h), static_cast<int>(mi), static_cast<int>(sec), true))
+        return SC_E_PKCS15_INVALID_ATTR_VALUE;
+    // A UTCTime field cannot hold years outside 1950..2049.
+    if (t.getType() == 0 && (y < 1950 || y > 2049)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+    t.set(static_cast<int>(y), static_cast<int>(m), static_cast<int>(d), static_cast<int>(h), static_cast<int>(mi),
+          static_cast<int>(sec), 0, true);
+    *was = 1;
+    return 0;
+}
+
+}  // namespace
+
+SCRESULT ScPkcs15GetCommonKeyAttribute(const ASNPkcs15CommonKeyAttributes& ka, uint64_t code,
+                                       SCPkcs15ObjectAttribute* attr) {
+    const uint64_t type = attr->GetType();
+    int ok = 1;
+    switch (code) {
+        case 0x101: ok = ScPkcs15PutBytes(attr, type, ka.iD.getData(), static_cast<uint32_t>(ka.iD.getLength())); break;
+        case 0x102: ok = attr->SetFlags(type, ka.usage.getFlags(), 0xFFFFFFFFu); break;
+        case 0x103: ok = attr->SetBoolean(type, ka.isNative() != 0); break;
+        case 0x104:
+            if (!ka.wasAccessFlags) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            ok = attr->SetFlags(type, ka.accessFlags.getFlags(), 0xFFFFFFFFu);
+            break;
+        case 0x105: {
+            const int ref = ka.wasKeyReference ? ka.getKeyReference() : -1;
+            if (ref < 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            ok = attr->SetInteger(type, static_cast<uint32_t>(ref));
+            break;
+        }
+        case 0x106:
+            if (!ka.wasStartDate) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            return GetDateAttribute(ka.startDate, type, attr);
+        case 0x107:
+            if (!ka.wasEndDate) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            return GetDateAttribute(ka.endDate, type, attr);
+        default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
+    }
+    return ok ? 0 : SC_E_NO_MEMORY;
+}
+
+SCRESULT ScPkcs15SetCommonKeyAttribute(ASNPkcs15CommonKeyAttributes& ka, uint64_t code,
+                                       const SCPkcs15ObjectAttribute* attr) {
+    const bool empty = !attr->GetValue() || attr->GetLength() == 0;
+    try {
+        switch (code) {
+            case 0x101:
+                if (!ka.iD.set(empty ? reinterpret_cast<const uint8_t*>("") : attr->GetValue(),
+                               static_cast<long>(empty ? 0 : attr->GetLength())))
+                    return SC_E_NO_MEMORY;
+                return 0;
+            case 0x102: {
+                uint32_t v = 0, m = 0;
+                if (!attr->GetFlags(&v, &m)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+                ka.usage.setFlags((ka.usage.getFlags() & ~m) | (v & m));
+                return 0;
+            }
+            case 0x103: {
+                bool b = false;
+                if (!attr->GetBoolean(&b)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+                // native is TRUE by default: true is written by leaving the field out (DER),
+                // false is stored, so each reads back as it was set.
+                ka.native = b;
+                ka.wasNative = b ? 0 : 1;
+                return 0;
+            }
+            case 0x104: {
+                uint32_t v = 0, m = 0;
+                if (!attr->GetFlags(&v, &m)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+                const uint32_t old = ka.wasAccessFlags ? ka.accessFlags.getFlags() : 0;
+                ka.accessFlags.setFlags((old & ~m) | (v & m));
+                ka.wasAccessFlags = 1;
+                return 0;
+            }
+            case 0x105: {
+                if (empty) {
+                    ka.setKeyReference(-1);
+                    return 0;
+                }
+                uint32_t v = 0;
+                if (!attr->GetInteger(&v) || v > 0x7FFFFFFEu) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+                ka.setKeyReference(static_cast<int>(v));
+                return 0;
+            }
+            case 0x106: return SetDateAttribute(ka.startDate, &ka.wasStartDate, attr);
+            case 0x107: return SetDateAttribute(ka.endDate, &ka.wasEndDate, attr);
+            default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
+        }
+    } catch (const std::bad_alloc&) {
+        return SC_E_NO_MEMORY;
+    }
 }

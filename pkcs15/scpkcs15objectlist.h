@@ -40,6 +40,8 @@ public:
 
     // Records kept raw (not decoded).
     virtual int GetRawRecordCount() const { return m_rawRecords.GetCount(); }
+    // Every record of the file, decoded or raw.
+    virtual int GetRecordCount() const { return m_rawRecords.GetCount(); }
     // No records at all (decoded or raw).
     virtual bool IsEmpty() const { return m_rawRecords.GetCount() == 0; }
 
@@ -65,6 +67,27 @@ protected:
     TypedPointerList<ASNany> m_rawRecords;
 };
 
+
+// ---- attribute helpers shared by the lists ----
+
+// Octets in the store form of the attribute's type (binary, else a raw copy); 1 or 0.
+int ScPkcs15PutBytes(SCPkcs15ObjectAttribute* attr, uint64_t type, const void* data, uint32_t len);
+// The DER of an object; 0 or SC_E_NO_MEMORY.
+SCRESULT ScPkcs15Der(const ASNobject& obj, std::vector<uint8_t>* out);
+// Decodes the attribute's octets into obj: true when they are exactly one value of it.
+bool ScPkcs15FromDer(ASNobject& obj, const SCPkcs15ObjectAttribute* attr);
+// SHA-1 of octets; of an unsigned big-endian number without its leading zero octets.
+bool ScPkcs15Sha1(const uint8_t* bytes, size_t len, uint8_t out[20]);
+bool ScPkcs15Sha1OfNumber(const uint8_t* bytes, size_t len, uint8_t out[20]);
+// The common key attributes iD, usage, native, accessFlags, keyReference and the
+// two dates (0x101..0x107): SC_E_PKCS15_ATTR_NOT_FOUND when the field is absent,
+// SC_E_PKCS15_UNSUPPORTED_ATTR for another code of the group.
+SCRESULT ScPkcs15GetCommonKeyAttribute(const ASNPkcs15CommonKeyAttributes& ka, uint64_t code,
+                                       SCPkcs15ObjectAttribute* attr);
+// Writes one of them: usage and accessFlags by mask, native true stored and false
+// removed, an empty keyReference or date removes it.
+SCRESULT ScPkcs15SetCommonKeyAttribute(ASNPkcs15CommonKeyAttributes& ka, uint64_t code,
+                                       const SCPkcs15ObjectAttribute* attr);
 
 // ---------------------------------------------------------------------------
 // Typed directory lists.
@@ -252,6 +275,7 @@ public:
     bool HoldsHandle(const void* handle) const override { return m_records.Holds(handle); }
     bool IsEmpty() const override { return m_records.IsEmpty() && m_records.Unknown().IsEmpty(); }
     int GetRawRecordCount() const override { return m_records.Unknown().GetCount(); }
+    int GetRecordCount() const override { return m_records.GetCount() + m_records.Unknown().GetCount(); }
 
     void SetCard(SCCard* card) override {
         SCPkcs15PathObjectInfo::SetCard(card);
@@ -265,7 +289,9 @@ public:
 
     // The handle interface of the application: *handle in is the record after
     // which the search goes on (null: from the first); out the match or null.
-    SCRESULT FindObjects(const SCPkcs15ObjectAttributeList* tmpl, uint32_t* found, void** handle) override {
+    using SCPkcs15PathObjectInfo::FindObjects;
+    SCRESULT FindObjects(const SCPkcs15ObjectAttributeList* tmpl, uint32_t* found, void** handle,
+                         bool skipPrivate) override {
         if (!found || !handle) return SC_E_BAD_PARAMS;
         *found = 0;
         POSITION pos = nullptr;
@@ -277,7 +303,7 @@ public:
             }
         }
         T* rec = nullptr;
-        SCRESULT r = FindRecords(&pos, tmpl, &rec, false);
+        SCRESULT r = FindRecords(&pos, tmpl, &rec, skipPrivate);
         *handle = rec;
         if (r < 0) return r;
         if (rec) *found = 1;
@@ -543,13 +569,15 @@ public:
         return 0;
     }
 
+    // Writes the value files whose contents were made or changed in memory; a value
+    // file that was never read is left as the card has it (written, it would be emptied).
     SCRESULT WriteValueObjects() override {
         SCRESULT first = 0;
         for (POSITION p = m_records.GetHeadPosition(); p;) {
             T* rec = m_records.GetNext(p);
             SCPkcs15PathObjectInfo* v = nullptr;
             SCRESULT r = GetValueObject(rec, &v, true);
-            if (r >= 0 && v) r = v->Write(nullptr, 0, nullptr);
+            if (r >= 0 && v && v->IsDirty()) r = v->Write(nullptr, 0, nullptr);
             if (r < 0 && first == 0) first = r;
         }
         return first;

@@ -34,7 +34,8 @@ void SCPkcs15PathObjectInfo::SetCreateParameters(uint32_t lifeCycleState, uint32
     m_createRefs = refs;
 }
 
-SCRESULT SCPkcs15PathObjectInfo::FindObjects(const SCPkcs15ObjectAttributeList*, uint32_t* found, void** handles) {
+SCRESULT SCPkcs15PathObjectInfo::FindObjects(const SCPkcs15ObjectAttributeList*, uint32_t* found, void** handles,
+                                             bool) {
     if (found) *found = 0;
     if (handles) *handles = nullptr;
     return 0;

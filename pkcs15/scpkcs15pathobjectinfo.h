@@ -62,7 +62,13 @@ public:
     virtual SCRESULT Delete();
     // Handle interface of the object lists; defaults for a plain file object.
     virtual void* GetRecordList() { return nullptr; }
-    virtual SCRESULT FindObjects(const SCPkcs15ObjectAttributeList* tmpl, uint32_t* found, void** handles);
+    // *handles in: the record after which the search goes on (null: from the first);
+    // out: the next match or null. skipPrivate passes over private records.
+    virtual SCRESULT FindObjects(const SCPkcs15ObjectAttributeList* tmpl, uint32_t* found, void** handles,
+                                 bool skipPrivate);
+    SCRESULT FindObjects(const SCPkcs15ObjectAttributeList* tmpl, uint32_t* found, void** handles) {
+        return FindObjects(tmpl, found, handles, false);
+    }
     virtual SCRESULT GetAttribute(void*, SCPkcs15ObjectAttribute*) { return SC_E_PKCS15_INVALID_HANDLE; }
     virtual SCRESULT GetObjectKind(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
     virtual SCRESULT GetObjectSize(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
@@ -77,7 +83,8 @@ public:
     virtual SCRESULT DecodeRecord(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
     virtual SCRESULT EncodeRecord(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
     virtual SCRESULT DeleteObject(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
-    virtual SCRESULT Sign(void*, uint32_t, const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
+    // (handle, mechanism, hash id, data, length, out, in/out length)
+    virtual SCRESULT Sign(void*, uint32_t, uint32_t, const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
         return SC_E_PKCS15_WRONG_HANDLE_TYPE;
     }
     virtual SCRESULT Decrypt(void*, uint32_t, const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
@@ -118,6 +125,10 @@ public:
     bool IsLoadTried() const { return (m_flags & FLAG_LOAD_TRIED) != 0; }
     bool IsDirty() const { return (m_flags & FLAG_DIRTY) != 0; }
     void SetDirty(bool dirty) { m_flags = dirty ? (m_flags | FLAG_DIRTY) : (m_flags & ~FLAG_DIRTY); }
+    // fresh: a file still to be written (loaded and dirty); else neither read nor written.
+    void SetFresh(bool fresh) {
+        m_flags = fresh ? (m_flags | FLAG_LOADED | FLAG_DIRTY) : (m_flags & ~(FLAG_LOADED | FLAG_DIRTY));
+    }
     bool IsKnownAbsent() const { return IsLoadTried() && m_lastResult == SC_E_FILE_NOT_FOUND; }
     SCRESULT GetLastResult() const { return m_lastResult; }
     SCCard* GetCard() const { return m_pCard; }

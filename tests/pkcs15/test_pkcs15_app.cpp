@@ -256,21 +256,18 @@ TEST_F(Pkcs15App, ClearPkcs15DirectoryDeletesTheDirectoryFilesAndTheApplicationD
     ASSERT_EQ(0, m_app->Load(false));
     ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, true, nullptr));
     ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_SO), kSoPin, true, nullptr));
-    // Value files that no directory list names yet stay: the DF is not empty.
+    // The DF's own PIN objects are no files: they stay and the DF is not empty.
     EXPECT_EQ(SC_E_DIR_NOT_EMPTY, m_app->ClearPkcs15Directory());
     const uint16_t odf[] = {0x3F00, 0x5015, 0x5031};
     EXPECT_EQ(SC_E_FILE_NOT_FOUND, m_card->SelectPath(odf, 3));
     {
         SCTransactGuard guard(m_card);
         const uint16_t df[] = {0x3F00, 0x5015};
-        // The sweep of leftover identifiers took the public key and the data object.
-        for (uint16_t fid : {0x5501, 0x5701}) {
+        // Every value file that the directories name went with them: key, certificate,
+        // public key and data object.
+        for (uint16_t fid : {0x4B01, 0x4301, 0x5501, 0x5701}) {
             const uint16_t f[] = {0x3F00, 0x5015, fid};
             EXPECT_EQ(SC_E_FILE_NOT_FOUND, m_card->SelectPath(f, 3)) << std::hex << fid;
-        }
-        for (uint16_t fid : {0x4B01, 0x4301}) {
-            ASSERT_EQ(0, m_card->SelectPath(df, 2));
-            ASSERT_EQ(0, m_card->DeleteFile(fid)) << std::hex << fid;
         }
         // The DF's own PIN objects are no files: the card layer's tree deletion leaves them.
         ASSERT_EQ(0, m_card->SelectPath(df, 2));
@@ -333,13 +330,32 @@ TEST_F(Pkcs15App, UndecodableAodfRecordsAreKeptBesideTheGoodOnes) {
 TEST_F(Pkcs15App, FindObjectsChoosesListsByKindAndNeverReturnsPinsWithoutIt) {
     ASSERT_EQ(0, m_app->Load(false));
     std::vector<void*> found;
+    // Without a kind: the private key, the public key, the certificate and the data object.
     SCPkcs15ObjectAttributeList none;
-    EXPECT_EQ(0, m_app->FindObjects(&none, &found));
-    EXPECT_TRUE(found.empty());
+    EXPECT_EQ(4, m_app->FindObjects(&none, &found));
+    ASSERT_EQ(4u, found.size());
+    EXPECT_EQ(0x1010100, m_app->GetObjectKind(found[0]));
+    EXPECT_EQ(0x1020100, m_app->GetObjectKind(found[1]));
+    EXPECT_EQ(0x1000200, m_app->GetObjectKind(found[2]));
+    EXPECT_EQ(0x1000600, m_app->GetObjectKind(found[3]));
+    found.clear();
     SCPkcs15ObjectAttributeList auth;
     auth.AddInteger(1, 0x700);
     EXPECT_EQ(3, m_app->FindObjects(&auth, &found));
     ASSERT_EQ(3u, found.size());
+    for (const auto& kc : std::vector<std::pair<uint32_t, int>>{{0x100, 2},
+                                                                {0x10100, 1},
+                                                                {0x1010100, 1},
+                                                                {0x2010100, 0},
+                                                                {0x20100, 1},
+                                                                {0x1000100, 2},
+                                                                {0x30100, 0},
+                                                                {0x200, 1},
+                                                                {0x600, 1}}) {
+        SCPkcs15ObjectAttributeList byKind;
+        byKind.AddInteger(1, kc.first);
+        EXPECT_EQ(kc.second, m_app->FindObjects(&byKind, nullptr)) << std::hex << kc.first;
+    }
     EXPECT_EQ(Pin(SCPkcs15App::PIN_USER), found[0]);
     EXPECT_EQ(Puk(), found[1]);
     EXPECT_EQ(Pin(SCPkcs15App::PIN_SO), found[2]);
@@ -538,7 +554,7 @@ TEST_F(Pkcs15App, InitializeTokenOverAnExistingStructureKeepsItsContents) {
     for (int tag : {0xA0, 0xA1, 0xA4, 0xA7}) {
         SCPkcs15ObjectList* list = m_app->FindDirectoryFile(tag);
         ASSERT_EQ(0, list->Load(true));
-        EXPECT_EQ(1, list->GetRawRecordCount()) << std::hex << tag;
+        EXPECT_EQ(1, list->GetRecordCount()) << std::hex << tag;
     }
     EXPECT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, false, nullptr));
     // A wrong SO PIN ends the initialisation before any file is written.
@@ -612,7 +628,7 @@ TEST_F(Pkcs15App, DeletePinObjectsKeepsWhatTheCardRefusesToDelete) {
     EXPECT_EQ(0, m_app->DeletePinObjects(Pin(SCPkcs15App::PIN_USER), true));
     const uint16_t prkdf[] = {0x3F00, 0x5015, 0x4402};
     EXPECT_EQ(0, m_card->SelectPath(prkdf, 3));
-    EXPECT_EQ(1, m_app->FindDirectoryFile(0xA0)->GetRawRecordCount());
+    EXPECT_EQ(1, m_app->FindDirectoryFile(0xA0)->GetRecordCount());
     EXPECT_EQ(3, static_cast<SCPkcs15AuthObjectList*>(m_app->FindDirectoryFile(0xA8))->Records().GetCount());
     int stray = 0;
     EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->DeletePinObjects(reinterpret_cast<ASNPkcs15AuthObject*>(&stray), false));

@@ -1,0 +1,796 @@
+#include "pkcs15/scpkcs15prvkeylist.h"
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "keys/rsapukey.h"
+#include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15dsakeyobject.h"
+#include "pkcs15/scpkcs15rsaprvkeyobject.h"
+#include "smartcard/sc_card.h"
+#include "support/textutil.h"
+#include "support/vtest.h"
+
+namespace {
+
+// PKCS#15 accessFlags words the directory answers for a key.
+constexpr uint32_t kAccessExtractable = 2;       // extractable
+constexpr uint32_t kAccessSensitive = 13;        // sensitive, alwaysSensitive, neverExtractable
+constexpr uint32_t kAccessSensitiveLocal = 29;   // the same, and local
+
+// Load results after which the key's value is simply not to be had from its file:
+// the attribute lookup goes on elsewhere.
+bool IsAbsentValue(SCRESULT r) {
+    if (r == SC_E_NOT_FILE || r == SC_E_FILE_STATUS_UNKNOWN || r == SC_E_INVALID_FILE_TYPE ||
+        r == SC_E_UNSUPPORTED_FEATURE || r == SC_E_INVALID_FILE_OFFSET)
+        return true;
+    const uint64_t u = static_cast<uint64_t>(r);
+    return r < 0 && (u & 0x2000000000000000ULL) && (u & 0x10000ULL);
+}
+
+// The magnitude of an INTEGER (leading zero octets dropped).
+const uint8_t* Magnitude(const ASNinteger& v, uint32_t* len) {
+    const uint8_t* d = v.getData();
+    long n = v.ASNoctstr::getLength();
+    while (n > 0 && d && *d == 0) {
+        ++d;
+        --n;
+    }
+    *len = static_cast<uint32_t>(n > 0 ? n : 0);
+    return n > 0 ? d : nullptr;
+}
+
+int PutInteger(SCPkcs15ObjectAttribute* attr, const ASNinteger& v) {
+    uint32_t len = 0;
+    const uint8_t* d = Magnitude(v, &len);
+    static const uint8_t zero = 0;
+    return attr->SetBigInt(attr->GetType(), d ? d : &zero, d ? len : 1);
+}
+
+int PutSha1OfNumber(SCPkcs15ObjectAttribute* attr, const uint8_t* bytes, size_t len) {
+    uint8_t digest[20];
+    if (!ScPkcs15Sha1OfNumber(bytes, len, digest)) return 0;
+    return ScPkcs15PutBytes(attr, attr->GetType(), digest, 20);
+}
+// The SHA-1 of octets taken as they are (an EC coordinate keeps its leading zeros).
+int PutSha1(SCPkcs15ObjectAttribute* attr, const uint8_t* bytes, size_t len) {
+    uint8_t digest[20];
+    if (!ScPkcs15Sha1(bytes, len, digest)) return 0;
+    return ScPkcs15PutBytes(attr, attr->GetType(), digest, 20);
+}
+
+bool IsPrivateValueCode(uint64_t code) { return code >= 0x1010105 && code <= 0x101010A; }
+
+// The RSA value attributes that a private-key value answers; NOT_FOUND for a member it lacks.
+SCRESULT FromRsaValue(const ASNPkcs15RSAPrivateKeyObject& v, uint64_t code, SCPkcs15ObjectAttribute* attr) {
+    if (code >= 0x1010103 && code <= 0x101010A) {
+        const int k = static_cast<int>(code - 0x1010103);
+        if (!v.present[k] || v.component(k)->getValueLength() == 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
+        return PutInteger(attr, *v.component(k)) ? 0 : SC_E_NO_MEMORY;
+    }
+    // The key identifier (0x10180) is not part of the key's own value.
+    if (code == 0x10196) {
+        if (!v.present[0] || !v.present[1]) return SC_E_PKCS15_ATTR_NOT_FOUND;
+        RSAPublicKey pk(0);
+        pk.setModulus(v.modulus);
+        pk.setPublicExponent(v.publicExponent);
+        return attr->SetAsnObject(attr->GetType(), pk) ? 0 : SC_E_NO_MEMORY;
+    }
+    return SC_E_PKCS15_ATTR_NOT_FOUND;
+}
+
+// An RSAPublicKey decoded from DER octets.
+bool DecodeRsaPublicKey(const uint8_t* der, uint32_t len, RSAPublicKey* out) {
+    if (!der || !len) return false;
+    long r = 0;
+    try {
+        r = out->readBuffer(der, static_cast<long>(len), 0);
+    } catch (...) {
+        return false;
+    }
+    return r > 0 && static_cast<uint64_t>(r) == len;
+}
+
+// The x coordinate of an encoded EC point (uncompressed: the first half after 04;
+// compressed: all after 02/03); false when there is none.
+bool PointX(const uint8_t* p, uint32_t len, const uint8_t** x, uint32_t* xLen) {
+    if (!p || len < 2) return false;
+    if (p[0] == 0x04) {
+        if (((len - 1) & 1) != 0) return false;
+        *x = p + 1;
+        *xLen = (len - 1) / 2;
+        return true;
+    }
+    if (p[0] == 0x02 || p[0] == 0x03) {
+        *x = p + 1;
+        *xLen = len - 1;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+SCPkcs15PrivateKeyList::SCPkcs15PrivateKeyList(SCCard* card) : Base(card, 0x10100) {}
+
+SCPkcs15PrivateKeyList::~SCPkcs15PrivateKeyList() = default;
+
+uint32_t SCPkcs15PrivateKeyList::KindCode(uint32_t chosen) {
+    switch (chosen) {
+        case ASNPkcs15PrivateKeyType::kRSA: return 0x1010100;
+        case ASNPkcs15PrivateKeyType::kEC: return 0x4010100;
+        case ASNPkcs15PrivateKeyType::kDH: return 0x3010100;
+        case ASNPkcs15PrivateKeyType::kDSA: return 0x2010100;
+        case ASNPkcs15PrivateKeyType::kKEA: return 0x5010100;
+        default: return 0;
+    }
+}
+
+SCRESULT SCPkcs15PrivateKeyList::GetObjectKind(void* handle) {
+    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    const uint32_t k = KindCode(static_cast<ASNPkcs15PrivateKeyType*>(handle)->getChosenIndex());
+    return k ? static_cast<SCRESULT>(k) : SC_E_PKCS15_UNSUPPORTED_OBJECT;
+}
+
+const ASNPkcs15Path* SCPkcs15PrivateKeyList::GetValuePath(ASNPkcs15PrivateKeyType* rec) {
+    if (!rec || rec->getValueChoice() != 0) return nullptr;
+    return rec->getValuePath();
+}
+
+SCRESULT SCPkcs15PrivateKeyList::MapAttributeType(uint64_t code) {
+    if ((code & 0xFFFF0000ULL) != 0xFF000000ULL) return Base::MapAttributeType(code);
+    switch (code & 0xFFFF) {
+        case 0x01: return 0x101;
+        case 0x02: return 0x10103;
+        case 0x03: return 0x10104;
+        case 0x06: return 0x10101;
+        case 0x07: return 0x10105;
+        case 0x08: return 0x10106;
+        case 0x15: return 0x1010103;
+        case 0x16: return 0x1010104;
+        case 0x29: return 0x2010101;
+        case 0x2A: return 0x2010102;
+        case 0x2B: return 0x2010103;
+        case 0x80: return 0x10180;
+        case 0x81: return 0x10196;
+        default: return SC_E_PKCS15_INVALID_ATTR;
+    }
+}
+
+// ---- key objects ----
+
+SCRESULT SCPkcs15PrivateKeyList::CreateKeyObject(void* record) {
+    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
+    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
+    if (rec->getKeyObject()) return 0;
+    SCPkcs15KeyObject* key = nullptr;
+    switch (rec->getChosenIndex()) {
+        case ASNPkcs15PrivateKeyType::kRSA: {
+            auto* rsa = new (std::nothrow) SCPkcs15PrivateRsaKeyObject(m_pCard);
+            if (rsa) rsa->SetRecord(rec);
+            key = rsa;
+            break;
+        }
+        case ASNPkcs15PrivateKeyType::kEC:
+        case ASNPkcs15PrivateKeyType::kDH:
+        case ASNPkcs15PrivateKeyType::kDSA:
+        case ASNPkcs15PrivateKeyType::kKEA: {
+            static const int32_t kType[] = {0, SCPkcs15KeyObject::KEY_EC, SCPkcs15KeyObject::KEY_DH,
+                                            SCPkcs15KeyObject::KEY_DSA, SCPkcs15KeyObject::KEY_KEA};
+            auto* dsa = new (std::nothrow) SCPkcs15PrivateDsaKeyObject(m_pCard, kType[rec->getChosenIndex()], nullptr);
+            if (dsa) dsa->SetRecord(rec);
+            key = dsa;
+            break;
+        }
+        default: return SC_E_PKCS15_UNSUPPORTED_OBJECT;
+    }
+    if (!key) return SC_E_NO_MEMORY;
+    SCRESULT r = AdoptValueObject(m_valueObjects, key, GetValuePath(rec), record);
+    if (r < 0) return r;  // the object is gone
+    const int ref = rec->findCommonKeyAttributes() ? rec->findCommonKeyAttributes()->getKeyReference() : -1;
+    if (ref >= 0 && ref < 255) key->SetKeyReference(static_cast<uint32_t>(ref));
+    rec->setKeyObject(key);
+    return 0;
+}
+
+SCRESULT SCPkcs15PrivateKeyList::GetValueObject(void* record, SCPkcs15PathObjectInfo** out, bool create) {
+    if (out) *out = nullptr;
+    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
+    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
+    if (!GetValuePath(rec)) return 0;
+    if (!rec->getKeyObject() && create) {
+        SCRESULT r = CreateKeyObject(record);
+        if (r < 0) return r;
+    }
+    if (out) *out = static_cast<SCPkcs15PathObjectInfo*>(static_cast<SCPkcs15KeyObject*>(rec->getKeyObject()));
+    return 0;
+}
+
+namespace {
+// Loads a key object unless a load was tried already (an access denial is tried again).
+SCRESULT LoadOnce(SCPkcs15KeyObject* key) {
+    if (key->IsLoaded()) return 0;
+    if (key->IsLoadTried() && key->GetLastResult() != SC_E_ACCESS_DENIED)
+        return key->GetLastResult() < 0 ? key->GetLastResult() : 0;
+    return key->Load(true);
+}
+}  // namespace
+
+SCRESULT SCPkcs15PrivateKeyList::GetKeyObject(void* record, SCPkcs15PrivateRsaKeyObject** out) {
+    if (out) *out = nullptr;
+    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
+    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
+    if (rec->getChosenIndex() != ASNPkcs15PrivateKeyType::kRSA) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+    SCPkcs15PathObjectInfo* v = nullptr;
+    SCRESULT r = GetValueObject(record, &v, true);
+    if (r < 0) return r;
+    if (!v) return SC_E_PKCS15_KEY_UNSUPPORTED;
+    auto* key = static_cast<SCPkcs15PrivateRsaKeyObject*>(v);
+    if (out) *out = key;
+    return LoadOnce(key);
+}
+
+SCRESULT SCPkcs15PrivateKeyList::GetDsaKeyObject(void* record, SCPkcs15PrivateDsaKeyObject** out) {
+    if (out) *out = nullptr;
+    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
+    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
+    const uint32_t c = rec->getChosenIndex();
+    if (c == ASNPkcs15PrivateKeyType::kRSA || c > ASNPkcs15PrivateKeyType::kKEA) return SC_E_PKCS15_KEY_UNSUPPORTED;
+    SCPkcs15PathObjectInfo* v = nullptr;
+    SCRESULT r = GetValueObject(record, &v, true);
+    if (r < 0) return r;
+    if (!v) return SC_E_PKCS15_KEY_UNSUPPORTED;
+    auto* key = static_cast<SCPkcs15PrivateDsaKeyObject*>(static_cast<SCPkcs15KeyObject*>(v));
+    if (out) *out = key;
+    return LoadOnce(key);
+}
+
+// ---- privacy and write protection ----
+
+SCRESULT SCPkcs15PrivateKeyList::IsPrivate(void* handle) {
+    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15CommonObjectAttributes* co = static_cast<ASNPkcs15PrivateKeyType*>(handle)->findCommonObjectAttributes();
+    if (!co || !co->wasFlags) return 1;
+    return (co->flags.getFlags() & 1) ? 1 : 0;
+}
+
+SCRESULT SCPkcs15PrivateKeyList::IsReadOnly(void* handle) {
+    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15CommonObjectAttributes* co = static_cast<ASNPkcs15PrivateKeyType*>(handle)->findCommonObjectAttributes();
+    if (co && co->wasFlags) return (co->flags.getFlags() & 2) ? 0 : 1;
+    uint32_t ref = GetPinReference(m_pAuthObject);
+    if ((ref == 0 || ref >= 255) && m_pPkcs15App) {
+        const SCFileHeaderList& h = m_pPkcs15App->GetHeaderList();
+        ref = h.HasUserPinRef() ? h.GetUserPinRef() : 0;
+    }
+    const uint16_t word = (ref > 0 && ref <= 254) ? static_cast<uint16_t>(0xC000 | ref) : 0;
+    bool exists = false;
+    return IsAccessAllowed(word, &exists) ? 0 : 1;
+}
+
+// ---- records ----
+
+SCRESULT SCPkcs15PrivateKeyList::CreateRecord(const SCPkcs15ObjectAttributeList* tmpl, void** out) {
+    if (out) *out = nullptr;
+    uint32_t kind = 0;
+    if (tmpl) {
+        const SCPkcs15ObjectAttribute* k = tmpl->FindAttribute(1);
+        if (k && !k->GetInteger(&kind)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+    }
+    ASNPkcs15PrivateKeyType* rec = nullptr;
+    SCRESULT r = CreateKindRecord(kind, &rec);
+    if (out) *out = rec;
+    return r;
+}
+
+SCRESULT SCPkcs15PrivateKeyList::CreateKindRecord(uint32_t kind, ASNPkcs15PrivateKeyType** out) {
+    if (out) *out = nullptr;
+    if (kind != 0 && ((kind >> 8) & 0xFFFF) != 0x0101) return SC_E_PKCS15_UNSUPPORTED_TYPE;
+    uint32_t index = 0;
+    switch (kind) {
+        case 0:
+        case 0x10100:
+        case 0x1010100: index = ASNPkcs15PrivateKeyType::kRSA; break;
+        case 0x2010100: index = ASNPkcs15PrivateKeyType::kDSA; break;
+        case 0x3010100: index = ASNPkcs15PrivateKeyType::kDH; break;
+        case 0x4010100: index = ASNPkcs15PrivateKeyType::kEC; break;
+        case 0x5010100: index = ASNPkcs15PrivateKeyType::kKEA; break;
+        default: return SC_E_PKCS15_UNSUPPORTED_TYPE;
+    }
+    if (!IsLoaded()) {
+        SCRESULT l = Load(false);
+        if (l < 0 && l != SC_E_FILE_NOT_FOUND) return l;
+    }
+    ASNPkcs15PrivateKeyType* rec = m_records.NewRecord();
+    if (!rec) return SC_E_NO_MEMORY;
+    rec->chooseByIndex(static_cast<int>(index));
+    if (out) *out = rec;
+    return 0;
+}
+
+// ---- attributes ----
+
+SCRESULT SCPkcs15PrivateKeyList::FromKeyIdentifiers(ASNPkcs15PrivateKeyType* rec, uint64_t code,
+                                                    SCPkcs15ObjectAttribute* attr) {
+    ASNPkcs15CommonPrivateKeyAttributes* cpa = rec->findCommonPrivateKeyAttributes();
+    if (!cpa || !rec->hasCommonPrivateKeyAttributes() || !cpa->wasKeyIdentifiers) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    if (code == 0x10180) {
+        const ASNPkcs15KeyIdentifier* id4 = cpa->keyIdentifiers.find(4);
+        const ASNoctstr* o = id4 ? dynamic_cast<const ASNoctstr*>(id4->idValue) : nullptr;
+        if (o) return ScPkcs15PutBytes(attr, attr->GetType(), o->getData(), static_cast<uint32_t>(o->getLength()))
+                          ? 0
+                          : SC_E_NO_MEMORY;
+    }
+    ASNobject* pub = cpa->keyIdentifiers.getValueObject(9999);
+    if (!pub) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    if (code == 0x10181 || code == 0x10196) return attr->SetAsnObject(attr->GetType(), *pub) ? 0 : SC_E_NO_MEMORY;
+    std::vector<uint8_t> der;
+    if (ScPkcs15Der(*pub, &der) < 0) return SC_E_NO_MEMORY;
+    switch (rec->getChosenIndex()) {
+        case ASNPkcs15PrivateKeyType::kRSA: {
+            RSAPublicKey pk(0);
+            if (code != 0x1010103 && code != 0x1010104 && code != 0x10180 && !IsPrivateValueCode(code))
+                return SC_E_PKCS15_ATTR_NOT_FOUND;
+            if (IsPrivateValueCode(code)) return SC_E_PKCS15_ATTR_UNEXTRACTABLE;
+            if (!DecodeRsaPublicKey(der.data(), static_cast<uint32_t>(der.size()), &pk)) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            uint32_t len = 0;
+            const uint8_t* n = Magnitude(code == 0x1010104 ? pk.publicExponent : pk.modulus, &len);
+            if (!n) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            if (code == 0x10180) return PutSha1OfNumber(attr, n, len) ? 0 : SC_E_NO_MEMORY;
+            return attr->SetBigInt(attr->GetType(), n, len) ? 0 : SC_E_NO_MEMORY;
+        }
+        case ASNPkcs15PrivateKeyType::kEC: {
+            if (code == 0x10103) return SC_E_PKCS15_ATTR_UNEXTRACTABLE;
+            if (code != 0x10180) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            ASNoctstr point;
+            if (point.readBuffer(der.data(), static_cast<long>(der.size()), 0) < 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            const uint8_t* x = nullptr;
+            uint32_t xLen = 0;
+            if (!PointX(point.getData(), static_cast<uint32_t>(point.getLength()), &x, &xLen))
+                return SC_E_PKCS15_ATTR_NOT_FOUND;
+            return PutSha1(attr, x, xLen) ? 0 : SC_E_NO_MEMORY;
+        }
+        default: {
+            if (code == 0x10103) return SC_E_PKCS15_ATTR_UNEXTRACTABLE;
+            if (code != 0x10180) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            ASNinteger y(0x02);
+            if (y.readBuffer(der.data(), static_cast<long>(der.size()), 0) < 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            uint32_t len = 0;
+            const uint8_t* d = Magnitude(y, &len);
+            return PutSha1OfNumber(attr, d, len) ? 0 : SC_E_NO_MEMORY;
+        }
+    }
+}
+
+SCRESULT SCPkcs15PrivateKeyList::FromPublicKey(ASNPkcs15PrivateKeyType* rec, uint64_t code,
+                                               SCPkcs15ObjectAttribute* attr) {
+    uint64_t want = 0;
+    switch (code) {
+        case 0x10180: want = 0x20180; break;
+        case 0x10196: want = 0x20104; break;
+        case 0x1010103: want = 0x1020103; break;
+        case 0x1010104: want = 0x1020104; break;
+        case 0x10106: want = 0x20107; break;
+        default: return SC_E_PKCS15_ATTR_NOT_FOUND;
+    }
+    if (!m_pPkcs15App) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    void* pub = nullptr;
+    SCRESULT r = m_pPkcs15App->FindPublicKeyForKey(rec, &pub);
+    if (r == SC_E_NO_MEMORY) return r;
+    if (r < 0 || !pub) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    SCPkcs15ObjectAttribute got(want);
+    r = m_pPkcs15App->GetAttributeValue(pub, &got);
+    if (r == SC_E_NO_MEMORY) return r;
+    if (r < 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    return attr->CopyValue(got) ? 0 : SC_E_NO_MEMORY;
+}
+
+SCRESULT SCPkcs15PrivateKeyList::FromCertificate(ASNPkcs15PrivateKeyType* rec, uint64_t code,
+                                                 SCPkcs15ObjectAttribute* attr) {
+    if (code != 0x10180 && code != 0x10196 && code != 0x1010103 && code != 0x1010104)
+        return SC_E_PKCS15_ATTR_NOT_FOUND;
+    if (!m_pPkcs15App) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    void* cert = nullptr;
+    SCRESULT r = m_pPkcs15App->FindCertificateForKey(rec, &cert);
+    if (r == SC_E_NO_MEMORY) return r;
+    if (r < 0 || !cert) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    const bool rsa = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA;
+    if (code == 0x10180 && !rsa) {
+        SCPkcs15ObjectAttribute got(0x280);
+        r = m_pPkcs15App->GetAttributeValue(cert, &got);
+        if (r == SC_E_NO_MEMORY) return r;
+        if (r < 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
+        return attr->CopyValue(got) ? 0 : SC_E_NO_MEMORY;
+    }
+    SCPkcs15ObjectAttribute key(0x282);
+    r = m_pPkcs15App->GetAttributeValue(cert, &key);
+    if (r == SC_E_NO_MEMORY) return r;
+    if (r < 0 || key.GetLength() == 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    if (code == 0x10196) return attr->CopyValue(key) ? 0 : SC_E_NO_MEMORY;
+    if (!rsa) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    RSAPublicKey pk(0);
+    if (!DecodeRsaPublicKey(key.GetValue(), key.GetLength(), &pk)) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    uint32_t len = 0;
+    const uint8_t* n = Magnitude(code == 0x1010104 ? pk.publicExponent : pk.modulus, &len);
+    if (!n) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    // The key identifier is the SHA-1 of the modulus, whatever the certificate's own hash.
+    if (code == 0x10180) return PutSha1OfNumber(attr, n, len) ? 0 : SC_E_NO_MEMORY;
+    return attr->SetBigInt(attr->GetType(), n, len) ? 0 : SC_E_NO_MEMORY;
+}
+
+SCRESULT SCPkcs15PrivateKeyList::GetKeyValueAttribute(ASNPkcs15PrivateKeyType* rec, uint64_t code,
+                                                      SCPkcs15ObjectAttribute* attr) {
+    const bool accepted = (code & ~0xFFULL) == 0x1010100 || code == 0x104 || code == 0x10196 || code == 0x10180;
+    if (!accepted) return SC_E_PKCS15_INVALID_ATTR;
+    ASNPkcs15PrivateRSAKeyAttributes* ra = rec->findRSAKeyAttributes();
+    if (!ra) return SC_E_PKCS15_UNSUPPORTED_ATTR;
+    const uint64_t type = attr->GetType();
+    if (code == 0x1010101) {
+        long bits = 0;
+        try {
+            bits = ra->modulusLength.getLong();
+        } catch (...) {
+            return SC_E_PKCS15_INVALID_ATTR_VALUE;
+        }
+        if (bits < 0 || bits > 0x7FFFFFFFL) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+        return attr->SetInteger(type, static_cast<uint32_t>(bits)) ? 0 : SC_E_NO_MEMORY;
+    }
+    if (code == 0x1010102) {
+        if (!ra->wasKeyInfo) return SC_E_PKCS15_ATTR_NOT_FOUND;
+        return attr->SetAsnObject(type, ra->keyInfo) ? 0 : SC_E_NO_MEMORY;
+    }
+    SCRESULT r = SC_E_PKCS15_ATTR_NOT_FOUND;
+    bool identifiersAsked = false;
+    if (ASNPkcs15RSAPrivateKeyObject* direct = rec->getDirectRSAKey()) {
+        if (code == 0x104) return attr->SetFlags(type, kAccessExtractable, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
+        r = FromRsaValue(*direct, code, attr);
+        if (r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
+    } else if (GetValuePath(rec)) {
+        SCPkcs15PrivateRsaKeyObject* key = nullptr;
+        SCRESULT l = GetKeyObject(rec, &key);
+        if (l == SC_E_NO_MEMORY) return l;
+        if (l < 0 && !IsAbsentValue(l)) {
+            if (code == 0x104) return attr->SetFlags(type, kAccessSensitive, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
+            attr->SetValue(nullptr, 0);
+            return l;
+        }
+        if (l >= 0 && key) {
+            ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
+            const bool sensitive = key->IsValueOnCardOnly() || (ka && ka->isNative());
+            if (sensitive) {
+                if (code == 0x104)
+                    return attr->SetFlags(type, key->IsOnCardGenerated() ? kAccessSensitiveLocal : kAccessSensitive,
+                                          0xFFFFFFFFu)
+                               ? 0
+                               : SC_E_NO_MEMORY;
+                if (IsPrivateValueCode(code)) return SC_E_PKCS15_ATTR_UNEXTRACTABLE;
+                SCCardInfo ci;
+                std::memset(&ci, 0, sizeof ci);
+                if (m_pCard) m_pCard->GetCardInfo(&ci);
+                if ((ci.pinCaps & 0x8000) == 0) {
+                    identifiersAsked = true;
+                    r = FromKeyIdentifiers(rec, code, attr);
+                    if (r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
+                }
+            } else if (code == 0x104) {
+                return attr->SetFlags(type, kAccessExtractable, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
+            }
+            r = FromRsaValue(key->value, code, attr);
+            if (r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
+        }
+    }
+    if (!identifiersAsked) {
+        r = FromKeyIdentifiers(rec, code, attr);
+        if (r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
+    }
+    r = FromPublicKey(rec, code, attr);
+    if (r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
+    return FromCertificate(rec, code, attr);
+}
+
+SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType*, uint64_t, SCPkcs15ObjectAttribute*) {
+    return SC_E_UNIMPLEMENTED_FEATURE;
+}
+
+SCRESULT SCPkcs15PrivateKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) {
+    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!attr) return SC_E_BAD_PARAMS;
+    SCRESULT mapped = MapAttributeType(attr->GetType());
+    if (mapped < 0) return mapped;
+    const uint64_t code = static_cast<uint64_t>(mapped);
+    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(handle);
+    const uint64_t group = code & ~0xFFULL;
+    if (group == 0) {
+        if (code == 0 || code > 5) return SC_E_PKCS15_INVALID_ATTR;
+        return Base::GetAttribute(handle, attr);
+    }
+    if (group == 0x100) {
+        ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
+        if (!ka) return SC_E_PKCS15_ATTR_NOT_FOUND;
+        SCRESULT r = ScPkcs15GetCommonKeyAttribute(*ka, code, attr);
+        if (!(code == 0x104 && r == SC_E_PKCS15_ATTR_NOT_FOUND)) return r;
+    } else if (group == 0x10100) {
+        ASNPkcs15CommonPrivateKeyAttributes* cpa =
+            rec->hasCommonPrivateKeyAttributes() ? rec->findCommonPrivateKeyAttributes() : nullptr;
+        SCRESULT r = SC_E_PKCS15_ATTR_NOT_FOUND;
+        switch (code) {
+            case 0x10101:
+                if (cpa && cpa->wasSubjectName) return attr->SetAsnObject(attr->GetType(), cpa->subjectName) ? 0 : SC_E_NO_MEMORY;
+                if (cpa && cpa->wasRawSubjectName)
+                    return attr->SetAsnObject(attr->GetType(), cpa->rawSubjectName) ? 0 : SC_E_NO_MEMORY;
+                return SC_E_PKCS15_ATTR_NOT_FOUND;
+            case 0x10102:
+                if (cpa && cpa->wasKeyIdentifiers)
+                    return attr->SetAsnObject(attr->GetType(), cpa->keyIdentifiers) ? 0 : SC_E_NO_MEMORY;
+                break;
+            case 0x10103:
+                if (ASNobject* direct = rec->getDirectValue())
+                    return attr->SetAsnObject(attr->GetType(), *direct) ? 0 : SC_E_NO_MEMORY;
+                break;
+            case 0x10104: {
+                const long bits = rec->getKeySizeBits();
+                if (bits > 0 && bits <= 0x7FFFFFFFL)
+                    return attr->SetInteger(attr->GetType(), static_cast<uint32_t>(bits)) ? 0 : SC_E_NO_MEMORY;
+                break;
+            }
+            case 0x10180:
+            case 0x10181:
+            case 0x10196:
+                r = FromKeyIdentifiers(rec, code, attr);
+                if (r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
+                break;
+            default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
+        }
+    }
+    switch (rec->getChosenIndex()) {
+        case ASNPkcs15PrivateKeyType::kRSA: return GetKeyValueAttribute(rec, code, attr);
+        case ASNPkcs15PrivateKeyType::kEC:
+        case ASNPkcs15PrivateKeyType::kDSA: return GetDsaValueAttribute(rec, code, attr);
+        default: return SC_E_PKCS15_ATTR_NOT_FOUND;
+    }
+}
+
+SCRESULT SCPkcs15PrivateKeyList::SetKeyAttribute(ASNPkcs15PrivateKeyType* rec, uint64_t code,
+                                                 const SCPkcs15ObjectAttribute* attr) {
+    ASNPkcs15CommonPrivateKeyAttributes* cpa = rec->getCommonPrivateKeyAttributes();
+    if (!cpa) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
+    const bool empty = !attr->GetValue() || attr->GetLength() == 0;
+    const bool had = rec->hasCommonPrivateKeyAttributes() != 0;
+    try {
+        switch (code) {
+            case 0x10101:
+                if (empty) {
+                    cpa->wasSubjectName = 0;
+                    cpa->wasRawSubjectName = 0;
+                    break;
+                }
+                if (!ScPkcs15FromDer(cpa->subjectName, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+                cpa->wasSubjectName = 1;
+                cpa->wasRawSubjectName = 0;
+                break;
+            case 0x10102:
+                if (empty) {
+                    cpa->wasKeyIdentifiers = 0;
+                    break;
+                }
+                if (!ScPkcs15FromDer(cpa->keyIdentifiers, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+                cpa->wasKeyIdentifiers = 1;
+                break;
+            case 0x10180:
+            case 0x10181: {
+                const uint32_t idType = code == 0x10180 ? 4 : 9999;
+                if (!cpa->wasKeyIdentifiers) cpa->keyIdentifiers.clear();
+                cpa->keyIdentifiers.remove(idType);
+                if (!empty) {
+                    int ok = 0;
+                    if (idType == 4) {
+                        ok = cpa->keyIdentifiers.add(4, attr->GetValue(), static_cast<long>(attr->GetLength()));
+                    } else {
+                        RSAPublicKey pk(0);
+                        if (!DecodeRsaPublicKey(attr->GetValue(), attr->GetLength(), &pk))
+                            return SC_E_PKCS15_INVALID_ATTR_VALUE;
+                        ok = cpa->keyIdentifiers.addObject(9999, pk);
+                    }
+                    if (!ok) return SC_E_NO_MEMORY;
+                }
+                cpa->wasKeyIdentifiers = cpa->keyIdentifiers.GetCount() > 0 ? 1 : 0;
+                break;
+            }
+            default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
+        }
+    } catch (const std::bad_alloc&) {
+        return SC_E_NO_MEMORY;
+    }
+    const bool present = cpa->wasSubjectName || cpa->wasRawSubjectName || cpa->wasKeyIdentifiers;
+    if (present != had) rec->setCommonPrivateKeyAttributesPresent(present ? 1 : 0);
+    return 0;
+}
+
+SCRESULT SCPkcs15PrivateKeyList::SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) {
+    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!attr) return SC_E_BAD_PARAMS;
+    SCRESULT mapped = MapAttributeType(attr->GetType());
+    if (mapped < 0) return mapped;
+    const uint64_t code = static_cast<uint64_t>(mapped);
+    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(handle);
+    const uint64_t group = code & ~0xFFULL;
+    SCRESULT r;
+    if (group == 0) {
+        return Base::SetAttribute(handle, attr);
+    } else if (group == 0x100) {
+        ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
+        if (!ka) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
+        r = ScPkcs15SetCommonKeyAttribute(*ka, code, attr);
+    } else if (group == 0x10100) {
+        r = SetKeyAttribute(rec, code, attr);
+    } else if ((code >> 24) != 0) {
+        // The key's values are the key's own: read only for RSA, not kept here for the others.
+        return rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA ? SC_E_PKCS15_ATTRIBUTE_READ_ONLY
+                                                                       : SC_E_PKCS15_KEY_UNSUPPORTED;
+    } else {
+        return SC_E_PKCS15_UNSUPPORTED_ATTR;
+    }
+    if (r < 0) return r;
+    SetDirty(true);
+    return 0;
+}
+
+bool SCPkcs15PrivateKeyList::KnownPublicKey(ASNPkcs15PrivateKeyType* rec, RSAPublicKey* out) {
+    if (!HoldsHandle(rec) || rec->getChosenIndex() != ASNPkcs15PrivateKeyType::kRSA) return false;
+    const ASNPkcs15RSAPrivateKeyObject* value = rec->getDirectRSAKey();
+    if (!value && rec->getKeyObject()) {
+        auto* key = static_cast<SCPkcs15PrivateRsaKeyObject*>(static_cast<SCPkcs15KeyObject*>(rec->getKeyObject()));
+        if (key->IsLoaded()) value = &key->value;
+    }
+    if (value && value->present[0] && value->present[1]) {
+        out->setModulus(value->modulus);
+        out->setPublicExponent(value->publicExponent);
+        return true;
+    }
+    ASNPkcs15CommonPrivateKeyAttributes* cpa = rec->findCommonPrivateKeyAttributes();
+    if (!cpa || !rec->hasCommonPrivateKeyAttributes() || !cpa->wasKeyIdentifiers) return false;
+    ASNobject* pub = cpa->keyIdentifiers.getValueObject(9999);
+    std::vector<uint8_t> der;
+    return pub && ScPkcs15Der(*pub, &der) >= 0 && DecodeRsaPublicKey(der.data(), static_cast<uint32_t>(der.size()), out);
+}
+
+// ---- operations ----
+
+SCRESULT SCPkcs15PrivateKeyList::ReadPublicPart(ASNPkcs15PrivateKeyType* rec, ASNinteger* modulus,
+                                                ASNinteger* exponent) {
+    SCPkcs15ObjectAttribute n(0x1010103), e(0x1010104);
+    SCRESULT r = GetKeyValueAttribute(rec, 0x1010103, &n);
+    if (r >= 0) r = GetKeyValueAttribute(rec, 0x1010104, &e);
+    if (r < 0) return r;
+    if (n.GetLength() == 0 || e.GetLength() == 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    if (!modulus->setUnsigned(n.GetValue(), n.GetLength()) || !exponent->setUnsigned(e.GetValue(), e.GetLength()))
+        return SC_E_NO_MEMORY;
+    return 0;
+}
+
+int64_t SCPkcs15PrivateKeyList::RetryFlag(void* handle) {
+    SCPkcs15ObjectAttribute consent(5);
+    SCRESULT r = Base::GetAttribute(handle, &consent);
+    if (r == SC_E_PKCS15_ATTR_NOT_FOUND) return 0;
+    uint32_t v = 0;
+    if (r < 0 || !consent.GetInteger(&v)) return -1;
+    return v == 0xFFFFFFFFu ? 0 : static_cast<int64_t>(v);
+}
+
+SCRESULT SCPkcs15PrivateKeyList::Sign(void* handle, uint32_t mechanism, uint32_t hashId, const uint8_t* data,
+                                      uint32_t dataLen, uint8_t* out, uint32_t* outLen) {
+    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(handle);
+    // Only RSA records have a key object that can sign.
+    if (rec->getChosenIndex() != ASNPkcs15PrivateKeyType::kRSA) return SC_E_PKCS15_KEY_UNSUPPORTED;
+    if (rec->getValueChoice() != 0) {
+        ASNPkcs15RSAPrivateKeyObject* direct = rec->getDirectRSAKey();
+        if (!direct) return SC_E_PKCS15_KEY_UNSUPPORTED;
+        SCPkcs15PrivateRsaKeyObject soft(nullptr);
+        soft.value = *direct;
+        SCRESULT r = soft.SignInSoftware(mechanism, hashId, data, dataLen, out, outLen);
+        soft.value.clear();
+        return r;
+    }
+    SCPkcs15PathObjectInfo* v = nullptr;
+    SCRESULT r = GetValueObject(handle, &v, true);
+    if (r < 0) return r;
+    if (!v) return SC_E_PKCS15_KEY_UNSUPPORTED;
+    auto* key = static_cast<SCPkcs15PrivateRsaKeyObject*>(v);
+    ASNinteger modulus(0x02), exponent(0x02);
+    bool haveKey = false;
+    int attempts = 1, limit = 1;
+    int64_t retry = -2;  // unknown
+    for (;;) {
+        ++attempts;
+        r = key->Sign(mechanism, hashId, data, dataLen, out, outLen);
+        if (r != SC_W_PKCS15_OPERATION_NOT_RELIABLE) return r;
+        if (!haveKey) {
+            SCRESULT g = ReadPublicPart(rec, &modulus, &exponent);
+            if (g < 0) {
+                if (attempts > limit) return g;
+                continue;
+            }
+            haveKey = true;
+        }
+        const uint32_t check = mechanism == 2 ? 2 : mechanism == 0x102 ? 0x102 : 1;
+        if (out && outLen &&
+            SCPkcs15RsaKeyObject::RsaVerify(check, hashId, modulus, exponent, out, data, dataLen) == 0)
+            return 0;
+        if (retry == -2) {
+            retry = RetryFlag(handle);
+            if (retry != 0) limit = 5;
+        }
+        if (attempts > limit) return SC_E_CRYPT_ERROR;
+    }
+}
+
+SCRESULT SCPkcs15PrivateKeyList::Decrypt(void* handle, uint32_t mechanism, const uint8_t* in, uint32_t inLen,
+                                         uint8_t* out, uint32_t* outLen) {
+    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(handle);
+    if (rec->getChosenIndex() != ASNPkcs15PrivateKeyType::kRSA) return SC_E_PKCS15_KEY_UNSUPPORTED;
+    if (rec->getValueChoice() != 0) {
+        ASNPkcs15RSAPrivateKeyObject* direct = rec->getDirectRSAKey();
+        if (!direct) return SC_E_PKCS15_KEY_UNSUPPORTED;
+        SCPkcs15PrivateRsaKeyObject soft(nullptr);
+        soft.value = *direct;
+        SCRESULT r = soft.DecryptInSoftware(mechanism, in, inLen, out, outLen);
+        soft.value.clear();
+        return r;
+    }
+    SCPkcs15PathObjectInfo* v = nullptr;
+    SCRESULT r = GetValueObject(handle, &v, true);
+    if (r < 0) return r;
+    if (!v) return SC_E_PKCS15_KEY_UNSUPPORTED;
+    auto* key = static_cast<SCPkcs15PrivateRsaKeyObject*>(v);
+    ASNinteger modulus(0x02), exponent(0x02);
+    bool haveKey = false;
+    std::vector<uint8_t> check;
+    int attempts = 1, limit = 1;
+    int64_t retry = -2;
+    SCRESULT result = SC_E_CRYPT_ERROR;
+    for (;;) {
+        ++attempts;
+        r = key->Decrypt(mechanism, in, inLen, out, outLen);
+        if (r != SC_W_PKCS15_OPERATION_NOT_RELIABLE) {
+            result = r;
+            break;
+        }
+        // A padded plaintext cannot be checked: it is taken as the card gave it.
+        if (mechanism != 1) {
+            result = 0;
+            break;
+        }
+        bool equal = false;
+        SCRESULT g = haveKey ? 0 : ReadPublicPart(rec, &modulus, &exponent);
+        if (g >= 0) {
+            haveKey = true;
+            const uint32_t k = SCPkcs15RsaKeyObject::SignificantLength(modulus);
+            try {
+                if (check.size() != k) check.assign(k, 0);
+            } catch (const std::bad_alloc&) {
+                g = SC_E_NO_MEMORY;
+            }
+            if (g >= 0 && out && outLen && *outLen >= k && k == inLen &&
+                SCPkcs15RsaKeyObject::RsaPublicOperation(1, modulus, exponent, out, k, check.data()) >= 0)
+                equal = std::memcmp(check.data(), in, k) == 0;
+        }
+        if (equal) {
+            result = 0;
+            break;
+        }
+        if (retry == -2) {
+            retry = RetryFlag(handle);
+            // Unlike signing, a key without user consent may be tried again here.
+            if (retry == 0) limit = 5;
+        }
+        if (attempts > limit) {
+            result = g < 0 ? g : SC_E_CRYPT_ERROR;
+            break;
+        }
+    }
+    if (!check.empty()) SecureZero(check.data(), check.size());
+    return result;
+}

@@ -1,0 +1,89 @@
+// Private-key directory (PrKDF): records of RSA, EC, DH, DSA and KEA private
+// keys, the key value object of each record (an RSA key object or a key object
+// of the DSA family), the key attributes with their fall-backs (the key itself,
+// its key identifiers, the matching public key, the matching certificate), and
+// the two private-key operations: signing and decryption.
+#pragma once
+
+#include <cstdint>
+
+#include "keys/rsapukey.h"
+#include "lib/libpkcs15/asnpkcs15privatekeytype.h"
+#include "pkcs15/scpkcs15objectlist.h"
+
+class SCPkcs15KeyObject;
+class SCPkcs15PrivateRsaKeyObject;
+class SCPkcs15PrivateDsaKeyObject;
+
+// The attributes of the chosen key of a PrKDF record (null when none is chosen).
+inline ASNPkcs15CommonObjectAttributes* ScPkcs15CommonAttributesOf(ASNPkcs15PrivateKeyType& rec) {
+    return rec.findCommonObjectAttributes();
+}
+inline ASNPkcs15CommonKeyAttributes* ScPkcs15CommonKeyAttributesOf(ASNPkcs15PrivateKeyType& rec) {
+    return rec.findCommonKeyAttributes();
+}
+
+class SCPkcs15PrivateKeyList : public SCPkcs15KeyList<ASNPkcs15PrivateKeyType> {
+public:
+    typedef SCPkcs15KeyList<ASNPkcs15PrivateKeyType> Base;
+
+    explicit SCPkcs15PrivateKeyList(SCCard* card);
+    ~SCPkcs15PrivateKeyList() override;
+
+    using Base::DeleteObject;
+    using Base::GetValueObject;
+
+    SCRESULT GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) override;
+    // RSA 0x1010100, DSA 0x2010100, DH 0x3010100, EC 0x4010100, KEA 0x5010100.
+    SCRESULT GetObjectKind(void* handle) override;
+    // The key object of a record whose value is a path (created when asked); none
+    // for a value held in the record.
+    SCRESULT GetValueObject(void* record, SCPkcs15PathObjectInfo** out, bool create) override;
+    // A record without object flags is private.
+    SCRESULT IsPrivate(void* handle) override;
+    SCRESULT IsReadOnly(void* handle) override;
+    SCRESULT SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) override;
+    // The kind comes from the template's attribute 1 (absent: RSA).
+    SCRESULT CreateRecord(const SCPkcs15ObjectAttributeList* tmpl, void** out) override;
+    // A new record of a kind (0, the private-key class or one of its algorithms).
+    SCRESULT CreateKindRecord(uint32_t kind, ASNPkcs15PrivateKeyType** out);
+    SCRESULT Sign(void* handle, uint32_t mechanism, uint32_t hashId, const uint8_t* data, uint32_t dataLen,
+                  uint8_t* out, uint32_t* outLen) override;
+    SCRESULT Decrypt(void* handle, uint32_t mechanism, const uint8_t* in, uint32_t inLen, uint8_t* out,
+                     uint32_t* outLen) override;
+    const ASNPkcs15Path* GetValuePath(ASNPkcs15PrivateKeyType* rec) override;
+    SCRESULT MapAttributeType(uint64_t code) override;
+
+    // Creates and attaches the key object of a record; 0 when it has one.
+    SCRESULT CreateKeyObject(void* record);
+    // The loaded key object of an RSA record (other kinds: SC_E_PKCS15_INVALID_ATTR_VALUE)
+    // or of a DSA-family record (other kinds: SC_E_PKCS15_KEY_UNSUPPORTED).
+    SCRESULT GetKeyObject(void* record, SCPkcs15PrivateRsaKeyObject** out);
+    SCRESULT GetDsaKeyObject(void* record, SCPkcs15PrivateDsaKeyObject** out);
+    // The RSA value attributes of a record (modulus, exponents, primes, access flags,
+    // public key and key identifier) with their fall-backs.
+    SCRESULT GetKeyValueAttribute(ASNPkcs15PrivateKeyType* rec, uint64_t code, SCPkcs15ObjectAttribute* attr);
+    // The private-key attributes 0x10101 .. 0x10181 of a record.
+    SCRESULT SetKeyAttribute(ASNPkcs15PrivateKeyType* rec, uint64_t code, const SCPkcs15ObjectAttribute* attr);
+
+    // The RSA public key of a record as far as it is known without a card command
+    // (the record's own value, a key object already loaded, the public-key identifier).
+    bool KnownPublicKey(ASNPkcs15PrivateKeyType* rec, RSAPublicKey* out);
+
+    // Object kind of a record kind (0 RSA .. 4 KEA); 0 for another.
+    static uint32_t KindCode(uint32_t chosen);
+
+private:
+    // The identifier attributes held in the record's key identifiers (type 4 and 9999).
+    SCRESULT FromKeyIdentifiers(ASNPkcs15PrivateKeyType* rec, uint64_t code, SCPkcs15ObjectAttribute* attr);
+    // The matching public key's and certificate's answers for a key attribute.
+    SCRESULT FromPublicKey(ASNPkcs15PrivateKeyType* rec, uint64_t code, SCPkcs15ObjectAttribute* attr);
+    SCRESULT FromCertificate(ASNPkcs15PrivateKeyType* rec, uint64_t code, SCPkcs15ObjectAttribute* attr);
+    // The DSA-family value attributes (EC and DSA records).
+    SCRESULT GetDsaValueAttribute(ASNPkcs15PrivateKeyType* rec, uint64_t code, SCPkcs15ObjectAttribute* attr);
+    // Modulus and public exponent through the attribute chain (for the software checks).
+    SCRESULT ReadPublicPart(ASNPkcs15PrivateKeyType* rec, ASNinteger* modulus, ASNinteger* exponent);
+    // The retry flag of the checks: 0 when userConsent is absent or all ones, else its value
+    // (unreadable: left unknown, -1).
+    int64_t RetryFlag(void* handle);
+};

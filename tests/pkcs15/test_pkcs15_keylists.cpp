@@ -1,0 +1,393 @@
+// Private-, public- and secret-key directories: the simulator's PKCS#15 card
+// read through its application (keys found by kind and attribute, their values
+// checked against OpenSSL's reading of the certificate, signatures and
+// decryptions through the application verified with OpenSSL), and secret-key
+// and private-key records from bytes.
+#include <openssl/sha.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15card.h"
+#include "pkcs15/scpkcs15prvkeylist.h"
+#include "pkcs15/scpkcs15pubkeylist.h"
+#include "pkcs15/scpkcs15seckeylist.h"
+#include "tests/pkcs15/openssl_rsa.h"
+#include "tests/smartcard/card_fixture.h"
+
+namespace {
+
+using namespace p15test;
+
+const char kUserPin[] = "1234";
+
+Bytes Value(const SCPkcs15ObjectAttribute& a) {
+    return a.GetValue() ? Bytes(a.GetValue(), a.GetValue() + a.GetLength()) : Bytes();
+}
+
+Bytes Sha1(const Bytes& b) {
+    Bytes d(20);
+    SHA1(b.data(), b.size(), d.data());
+    return d;
+}
+
+void ParseBytes(SCPkcs15PathObjectInfo& list, const Bytes& bytes, SCRESULT expect = 0) {
+    MemFile in;
+    if (!bytes.empty()) in.Write(bytes.size(), bytes.data());
+    in.Seek(0);
+    EXPECT_EQ(expect, list.Parse(&in, static_cast<uint32_t>(bytes.size())));
+}
+
+Bytes Encoded(SCPkcs15PathObjectInfo& list) {
+    MemFile f;
+    EXPECT_GE(list.Encode(&f), 0);
+    return f.Size() > 0 ? Bytes(f.GetData(), f.GetData() + f.Size()) : Bytes();
+}
+
+class KeyLists : public CardSim {
+protected:
+    void SetUp() override {
+        CardSim::SetUp();
+        SCPkcs15InstallAppServices();
+        m_card = Connect("pkcs15-model3");
+        ASSERT_NE(nullptr, m_card);
+        m_p15.reset(new SCPkcs15Card(m_card));
+        ASSERT_EQ(0, m_p15->Load());
+        m_app = m_p15->GetApplicationAt(0);
+        ASSERT_NE(nullptr, m_app);
+        ASSERT_EQ(0, m_app->Load(false));
+        SCPkcs15ObjectAttributeList kind;
+        std::vector<void*> found;
+        kind.AddInteger(1, 0x10100);
+        ASSERT_EQ(1, m_app->FindObjects(&kind, &found));
+        m_prk = found[0];
+        found.clear();
+        SCPkcs15ObjectAttributeList pub;
+        pub.AddInteger(1, 0x20100);
+        ASSERT_EQ(1, m_app->FindObjects(&pub, &found));
+        m_puk = found[0];
+        found.clear();
+        SCPkcs15ObjectAttributeList cert;
+        cert.AddInteger(1, 0x200);
+        ASSERT_EQ(1, m_app->FindObjects(&cert, &found));
+        m_cert = found[0];
+        // OpenSSL's reading of the certificate is the reference for the key values.
+        SCPkcs15ObjectAttribute der(0x1000201);
+        ASSERT_EQ(0, m_app->GetAttributeValue(m_cert, &der));
+        Bytes certDer = Value(der);
+        const uint8_t* p = certDer.data();
+        X509* x = d2i_X509(nullptr, &p, static_cast<long>(certDer.size()));
+        ASSERT_NE(nullptr, x);
+        m_key = X509_get_pubkey(x);
+        X509_free(x);
+        ASSERT_NE(nullptr, m_key);
+        m_n = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_N);
+        m_e = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_E);
+    }
+    void TearDown() override {
+        EVP_PKEY_free(m_key);
+        m_p15.reset();
+        CardSim::TearDown();
+    }
+    Bytes Get(void* h, uint64_t type, SCRESULT expect = 0) {
+        SCPkcs15ObjectAttribute a(type);
+        EXPECT_EQ(expect, m_app->GetAttributeValue(h, &a)) << std::hex << type;
+        return Value(a);
+    }
+    uint32_t GetInt(void* h, uint64_t type) {
+        SCPkcs15ObjectAttribute a(type);
+        EXPECT_EQ(0, m_app->GetAttributeValue(h, &a)) << std::hex << type;
+        uint32_t v = 0;
+        EXPECT_TRUE(a.GetInteger(&v));
+        return v;
+    }
+    uint32_t GetFlags(void* h, uint64_t type) {
+        SCPkcs15ObjectAttribute a(type);
+        EXPECT_EQ(0, m_app->GetAttributeValue(h, &a)) << std::hex << type;
+        uint32_t v = 0, m = 0;
+        EXPECT_TRUE(a.GetFlags(&v, &m));
+        return v;
+    }
+    void LogIn() {
+        ASNPkcs15AuthObject* pin = nullptr;
+        ASSERT_EQ(0, m_app->FindPinObject(SCPkcs15App::PIN_USER, &pin));
+        ASSERT_EQ(0, m_app->VerifyPin(pin, kUserPin, true, nullptr));
+    }
+
+    SCCard* m_card = nullptr;
+    std::unique_ptr<SCPkcs15Card> m_p15;
+    SCPkcs15App* m_app = nullptr;
+    void* m_prk = nullptr;
+    void* m_puk = nullptr;
+    void* m_cert = nullptr;
+    EVP_PKEY* m_key = nullptr;
+    Bytes m_n, m_e;
+};
+
+}  // namespace
+
+TEST_F(KeyLists, PrivateKeyRecordAnswersItsAttributesAndValuesFromTheCard) {
+    EXPECT_EQ(0x1010100u, GetInt(m_prk, 1));
+    EXPECT_EQ("Private key", std::string(reinterpret_cast<const char*>(Get(m_prk, 2).data()), 11));
+    EXPECT_EQ(1u, GetFlags(m_prk, 3) & 1);  // private
+    EXPECT_EQ(Sha1(m_n), Get(m_prk, 0x101));
+    EXPECT_EQ(1u, GetInt(m_prk, 0x105));
+    EXPECT_EQ(1, m_app->GetKeyReference(m_prk));
+    EXPECT_EQ(2048u, GetInt(m_prk, 0x1010101));
+    EXPECT_EQ(2048u, GetInt(m_prk, 0x10104));
+    // The card holds the key: its modulus and exponent come from the card, the
+    // private values never.
+    EXPECT_EQ(m_n, Get(m_prk, 0x1010103));
+    EXPECT_EQ(m_e, Get(m_prk, 0x1010104));
+    EXPECT_EQ(m_n, Get(m_prk, 0xFF000015));
+    EXPECT_EQ(13u, GetFlags(m_prk, 0x104));  // sensitive, always sensitive, never extractable
+    for (uint64_t t = 0x1010105; t <= 0x101010A; ++t) Get(m_prk, t, SC_E_PKCS15_ATTR_UNEXTRACTABLE);
+    EXPECT_EQ(Sha1(m_n), Get(m_prk, 0x10180));
+    RSAPublicKey pk(0);
+    ASSERT_EQ(1, pk.setModulusBytes(m_n.data(), (long)m_n.size()));
+    ASSERT_EQ(1, pk.setPublicExponentBytes(m_e.data(), (long)m_e.size()));
+    EXPECT_EQ(EncodePublic(pk), Get(m_prk, 0x10196));
+    Get(m_prk, 0x10101, SC_E_PKCS15_ATTR_NOT_FOUND);
+    Get(m_prk, 0xFF000099, SC_E_PKCS15_INVALID_ATTR);
+    int stray = 0;
+    SCPkcs15ObjectAttribute a(0x101);
+    EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->GetAttributeValue(&stray, &a));
+    EXPECT_EQ(SC_E_PKCS15_WRONG_HANDLE_TYPE, m_app->GetKeyReference(m_puk));
+}
+
+TEST_F(KeyLists, PublicKeyRecordAnswersFromItsValueFile) {
+    EXPECT_EQ(0x1020100u, GetInt(m_puk, 1));
+    EXPECT_EQ(0u, GetFlags(m_puk, 3) & 1);  // not private
+    EXPECT_EQ(m_n, Get(m_puk, 0x1020103));
+    EXPECT_EQ(m_e, Get(m_puk, 0x1020104));
+    EXPECT_EQ(2048u, GetInt(m_puk, 0x1020101));
+    EXPECT_EQ(Sha1(m_n), Get(m_puk, 0x20180));
+    EXPECT_EQ(2u, GetFlags(m_puk, 0x104));  // extractable, not made on the card
+    SCPkcs15ObjectAttribute trusted(0x20103);
+    ASSERT_EQ(0, m_app->GetAttributeValue(m_puk, &trusted));
+    bool b = true;
+    ASSERT_TRUE(trusted.GetBoolean(&b));
+    EXPECT_FALSE(b);
+    Get(m_puk, 0x20101, SC_E_PKCS15_ATTR_NOT_FOUND);
+    Get(m_puk, 0x10101, SC_E_PKCS15_UNSUPPORTED_ATTR);
+}
+
+TEST_F(KeyLists, KeyFindsItsCertificateAndPublicKeyAndGenericCodesSearchAllLists) {
+    void* cert = nullptr;
+    void* pub = nullptr;
+    EXPECT_EQ(0, m_app->FindCertificateForKey(m_prk, &cert));
+    EXPECT_EQ(m_cert, cert);
+    EXPECT_EQ(0, m_app->FindPublicKeyForKey(m_prk, &pub));
+    EXPECT_EQ(m_puk, pub);
+    EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->FindCertificateForKey(m_puk, &cert));
+    EXPECT_EQ(nullptr, cert);
+    // The generic identifier code finds the key pair and the certificate.
+    SCPkcs15ObjectAttributeList byId;
+    const Bytes id = Sha1(m_n);
+    byId.AddBinary(0xFF000001, id.data(), static_cast<uint32_t>(id.size()));
+    std::vector<void*> found;
+    EXPECT_EQ(3, m_app->FindObjects(&byId, &found));
+    ASSERT_EQ(3u, found.size());
+    EXPECT_EQ(m_prk, found[0]);
+    EXPECT_EQ(m_puk, found[1]);
+    EXPECT_EQ(m_cert, found[2]);
+    // A modulus template finds both keys of the pair.
+    SCPkcs15ObjectAttributeList byModulus;
+    byModulus.AddBigInt(0xFF000015, m_n.data(), static_cast<uint32_t>(m_n.size()));
+    found.clear();
+    EXPECT_EQ(2, m_app->FindObjects(&byModulus, &found));
+}
+
+TEST_F(KeyLists, SignatureThroughTheApplicationVerifiesWithOpenSsl) {
+    LogIn();
+    const Bytes msg = {'a', 'p', 'p', ' ', 's', 'i', 'g', 'n'};
+    const Bytes di = Sha256DigestInfo(msg);
+    uint32_t len = 0;
+    ASSERT_EQ(0, m_app->Sign(m_prk, 2, 0, di.data(), static_cast<uint32_t>(di.size()), nullptr, &len));
+    ASSERT_EQ(256u, len);
+    Bytes sig(len);
+    ASSERT_EQ(0, m_app->Sign(m_prk, 2, 0, di.data(), static_cast<uint32_t>(di.size()), sig.data(), &len));
+    EXPECT_TRUE(OpenSslVerifySha256(m_key, msg, sig));
+    // The bare digest, the hash named by the option.
+    Bytes sig2(256);
+    len = 256;
+    ASSERT_EQ(0, m_app->Sign(m_prk, 0x102, SC_HASH_SHA256, di.data() + 19, 32, sig2.data(), &len));
+    EXPECT_EQ(sig, sig2);
+    EXPECT_EQ(SC_E_PKCS15_WRONG_HANDLE_TYPE, m_app->Sign(m_puk, 2, 0, di.data(), 51, sig.data(), &len));
+}
+
+TEST_F(KeyLists, DecryptionThroughTheApplicationUndoesOpenSsl) {
+    LogIn();
+    const Bytes msg = {'c', 'a', 'r', 'd', ' ', 's', 'e', 'c', 'r', 'e', 't'};
+    Bytes ct = OpenSslEncrypt(m_key, msg, RSA_PKCS1_PADDING);
+    ASSERT_EQ(256u, ct.size());
+    Bytes out(256);
+    uint32_t len = 256;
+    ASSERT_EQ(0, m_app->Decrypt(m_prk, 2, ct.data(), 256, out.data(), &len));
+    EXPECT_EQ(msg, Bytes(out.begin(), out.begin() + len));
+    // Raw: the whole block as the card opened it.
+    Bytes block(256, 0);
+    block[1] = 0x02;
+    for (int i = 2; i < 250; ++i) block[i] = 0x33;
+    block.back() = 0x77;
+    Bytes rawCt = OpenSslEncrypt(m_key, block, RSA_NO_PADDING);
+    ASSERT_EQ(256u, rawCt.size());
+    len = 256;
+    ASSERT_EQ(0, m_app->Decrypt(m_prk, 1, rawCt.data(), 256, out.data(), &len));
+    EXPECT_EQ(block, Bytes(out.begin(), out.begin() + len));
+}
+
+TEST_F(KeyLists, KeyReferencesAndValueFilesOfTheCardAreInUse) {
+    const uint16_t df[] = {0x3F00, 0x5015};
+    const uint16_t key[] = {0x3F00, 0x5015, 0x4B01};
+    const uint16_t pub[] = {0x3F00, 0x5015, 0x5501};
+    const uint16_t cert[] = {0x3F00, 0x5015, 0x4301};
+    const uint16_t data[] = {0x3F00, 0x5015, 0x5701};
+    const uint16_t odf[] = {0x3F00, 0x5015, 0x5031};
+    // Key file 4B01 holds reference 1 in the application DF.
+    EXPECT_TRUE(m_app->IsKeyReferenceUsed(1, df, 2, 0xF, nullptr));
+    EXPECT_FALSE(m_app->IsKeyReferenceUsed(1, df, 2, 0xF, m_prk));
+    EXPECT_FALSE(m_app->IsKeyReferenceUsed(2, df, 2, 0xF, nullptr));
+    EXPECT_EQ(2, m_app->FindFreeKeyReference(df, 2, 1, false, nullptr));
+    EXPECT_EQ(1, m_app->FindFreeKeyReference(df, 2, 1, false, m_prk));
+    // Value files are in use by their lists only, unless their object is left out.
+    EXPECT_TRUE(m_app->IsPathUsed(key, 3, 0x1, nullptr));
+    EXPECT_FALSE(m_app->IsPathUsed(key, 3, 0x1, m_prk));
+    EXPECT_FALSE(m_app->IsPathUsed(key, 3, 0x2, nullptr));
+    EXPECT_TRUE(m_app->IsPathUsed(pub, 3, 0x2, nullptr));
+    EXPECT_TRUE(m_app->IsPathUsed(cert, 3, 0x10, nullptr));
+    EXPECT_TRUE(m_app->IsPathUsed(data, 3, 0x80, nullptr));
+    EXPECT_FALSE(m_app->IsPathUsed(odf, 3, 0x1FF, nullptr));
+    EXPECT_TRUE(m_app->IsPathUsed(odf, 3, 0x2000, nullptr));
+    // A directory path refused for a key reference search.
+    EXPECT_EQ(SC_E_INVALID_FILE_TYPE, m_app->FindFreeKeyReference(cert, 3, 1, false, nullptr));
+    // Used paths by kind: directory files and value files; private objects left out on request.
+    SCPathList all, keys, publicOnly;
+    ASSERT_EQ(0, m_app->GetUsedPaths(&all, 0, 0));
+    EXPECT_EQ(9u, all.Count());
+    ASSERT_EQ(0, m_app->GetUsedPaths(&keys, 0x10100, 0));
+    EXPECT_EQ(2u, keys.Count());
+    ASSERT_EQ(0, m_app->GetUsedPaths(&publicOnly, 0x10100, 1));
+    EXPECT_EQ(1u, publicOnly.Count());
+    SCPathList bad;
+    EXPECT_EQ(SC_E_PKCS15_INVALID_ATTR, m_app->GetUsedPaths(&bad, 0x40100, 0));
+}
+
+TEST(PrivateKeyRecords, KindsAccessAndSettersOfRecordsFromBytes) {
+    SCPkcs15PrivateKeyList list(nullptr);
+    list.SetFresh(true);  // a new directory: nothing to read
+    ASNPkcs15PrivateKeyType* rec = nullptr;
+    EXPECT_EQ(SC_E_PKCS15_UNSUPPORTED_TYPE, list.CreateKindRecord(0x1020100, &rec));
+    EXPECT_EQ(SC_E_PKCS15_UNSUPPORTED_TYPE, list.CreateKindRecord(0x6010100, &rec));
+    for (const auto& k : std::vector<std::pair<uint32_t, uint32_t>>{
+             {0, 0x1010100}, {0x10100, 0x1010100}, {0x2010100, 0x2010100}, {0x4010100, 0x4010100}}) {
+        ASSERT_EQ(0, list.CreateKindRecord(k.first, &rec)) << std::hex << k.first;
+        EXPECT_EQ(static_cast<SCRESULT>(k.second), list.GetObjectKind(rec));
+        if (k.second == 0x1010100) rec->rsaKeyAttributes().modulusLength.setValue(1024);
+        // A record without object flags is private.
+        EXPECT_EQ(1, list.IsPrivate(rec));
+    }
+    SCPkcs15ObjectAttribute native(0x103);
+    ASSERT_TRUE(native.SetBoolean(0x103, false));
+    ASSERT_EQ(0, list.SetAttribute(rec, &native));
+    SCPkcs15ObjectAttribute back(0x103);
+    ASSERT_EQ(0, list.GetAttribute(rec, &back));
+    bool b = true;
+    ASSERT_TRUE(back.GetBoolean(&b));
+    EXPECT_FALSE(b);  // false reads back false
+    ASSERT_TRUE(native.SetBoolean(0x103, true));
+    ASSERT_EQ(0, list.SetAttribute(rec, &native));
+    ASSERT_EQ(0, list.GetAttribute(rec, &back));
+    ASSERT_TRUE(back.GetBoolean(&b));
+    EXPECT_TRUE(b);
+    // The key identifiers of an RSA record: a hash replaced, and removed again.
+    ASSERT_EQ(0, list.CreateKindRecord(0x1010100, &rec));
+    rec->rsaKeyAttributes().modulusLength.setValue(2048);
+    const Bytes h1(20, 0x11), h2(20, 0x22);
+    SCPkcs15ObjectAttribute id(0x10180);
+    ASSERT_TRUE(id.SetBinary(0x10180, h1.data(), 20));
+    ASSERT_EQ(0, list.SetAttribute(rec, &id));
+    ASSERT_TRUE(id.SetBinary(0x10180, h2.data(), 20));
+    ASSERT_EQ(0, list.SetAttribute(rec, &id));
+    SCPkcs15ObjectAttribute got(0x10180);
+    ASSERT_EQ(0, list.GetAttribute(rec, &got));
+    EXPECT_EQ(h2, Value(got));
+    ASSERT_TRUE(id.SetBinary(0x10180, nullptr, 0));
+    ASSERT_EQ(0, list.SetAttribute(rec, &id));
+    EXPECT_FALSE(rec->hasCommonPrivateKeyAttributes());
+    // The key's values are the key's own.
+    SCPkcs15ObjectAttribute modulus(0x1010103);
+    ASSERT_TRUE(modulus.SetBigInt(0x1010103, h1.data(), 20));
+    EXPECT_EQ(SC_E_PKCS15_ATTRIBUTE_READ_ONLY, list.SetAttribute(rec, &modulus));
+    // The record goes out and comes back the same.
+    const Bytes bytes = Encoded(list);
+    SCPkcs15PrivateKeyList again(nullptr);
+    ParseBytes(again, bytes);
+    EXPECT_EQ(5, again.GetRecordCount());
+    EXPECT_EQ(0, again.GetRawRecordCount());
+    EXPECT_EQ(bytes, Encoded(again));
+}
+
+TEST(SecretKeyRecords, KindsValuesAndLengthsSurviveAnEncoding) {
+    SCPkcs15SecretKeyList list(nullptr);
+    list.SetFresh(true);
+    ASNPkcs15SecretKeyType* rec = nullptr;
+    EXPECT_EQ(SC_E_PKCS15_UNSUPPORTED_TYPE, list.CreateKindRecord(0x30200, &rec));
+    EXPECT_EQ(nullptr, rec);
+    ASSERT_EQ(0, list.CreateKindRecord(0x4030100, &rec));
+    EXPECT_EQ(0xA3, rec->getChosenObject()->tag & 0xFF);
+    SCPkcs15ObjectAttribute kind(1);
+    ASSERT_EQ(0, list.GetAttribute(rec, &kind));
+    uint32_t k = 0;
+    ASSERT_TRUE(kind.GetInteger(&k));
+    EXPECT_EQ(0x4030100u, k);
+    EXPECT_EQ(0x4030100, list.GetObjectKind(rec));
+    // A key held in the record: its value is read and replaced.
+    const Bytes key1(16, 0xA5), key2(24, 0x5A);
+    ASSERT_EQ(1, rec->setDirectValue(4, 0, key1.data(), 16));
+    SCPkcs15ObjectAttribute value(0x30101);
+    ASSERT_EQ(0, list.GetAttribute(rec, &value));
+    EXPECT_EQ(key1, Value(value));
+    ASSERT_TRUE(value.SetBinary(0x30101, key2.data(), 24));
+    ASSERT_EQ(0, list.SetAttribute(rec, &value));
+    EXPECT_TRUE(list.IsDirty());
+    SCPkcs15ObjectAttribute length(0xFF000003);
+    ASSERT_EQ(0, list.GetAttribute(rec, &length));
+    ASSERT_TRUE(length.GetInteger(&k));
+    EXPECT_EQ(192u, k);
+    SCPkcs15ObjectAttribute setLength(0x30102);
+    ASSERT_TRUE(setLength.SetInteger(0x30102, 128));
+    ASSERT_EQ(0, list.SetAttribute(rec, &setLength));
+    SCPkcs15ObjectAttribute label(2);
+    ASSERT_TRUE(label.SetString(2, "session key"));
+    ASSERT_EQ(0, list.SetAttribute(rec, &label));
+    // An AES key is written as a key with its type identifier.
+    ASNPkcs15SecretKeyType* aes = nullptr;
+    ASSERT_EQ(0, list.CreateKindRecord(0xF030100, &aes));
+    ASSERT_EQ(0, list.GetAttribute(aes, &kind));
+    ASSERT_TRUE(kind.GetInteger(&k));
+    EXPECT_EQ(0xF030100u, k);
+
+    const Bytes bytes = Encoded(list);
+    SCPkcs15SecretKeyList again(nullptr);
+    ParseBytes(again, bytes);
+    ASSERT_EQ(2, again.GetRecordCount());
+    ASNPkcs15SecretKeyType* first = again.Records().GetHead();
+    SCPkcs15ObjectAttribute v2(0x30101), l2(0x30102), k2(1), lab(2);
+    ASSERT_EQ(0, again.GetAttribute(first, &v2));
+    EXPECT_EQ(key2, Value(v2));
+    ASSERT_EQ(0, again.GetAttribute(first, &l2));
+    ASSERT_TRUE(l2.GetInteger(&k));
+    EXPECT_EQ(128u, k);
+    ASSERT_EQ(0, again.GetAttribute(first, &k2));
+    ASSERT_TRUE(k2.GetInteger(&k));
+    EXPECT_EQ(0x4030100u, k);
+    ASSERT_EQ(0, again.GetAttribute(first, &lab));
+    EXPECT_EQ("session key", std::string(reinterpret_cast<const char*>(lab.GetValue()), lab.GetLength()));
+    EXPECT_EQ(bytes, Encoded(again));
+    SCPkcs15ObjectAttribute bad(0xFF000001);
+    EXPECT_EQ(SC_E_PKCS15_INVALID_ATTR, again.GetAttribute(first, &bad));
+}
