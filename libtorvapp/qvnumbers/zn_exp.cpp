@@ -4,6 +4,7 @@
 #include <new>
 
 #include "libtorvapp/qvnumbers/longv_internal.h"
+#include "libtorvapp/qvnumbers/montlimbs.h"
 #include "libtorvapp/qvnumbers/qvzn.h"
 
 using namespace qvlongv;
@@ -32,7 +33,36 @@ unsigned int expWindowWidth(unsigned int L) {
     return c1 < c2 ? k - 1 : k;
 }
 
+namespace {
+
+// Odd moduli of at least this many words exponentiate on 64-bit limbs
+// (montlimbs.h); the results are the same, fully reduced values.
+const unsigned int kLimbEngineWords = 8;
+
+bool limbEngineServes(const QvModulus &M) {
+    return M.getWordCount() >= kLimbEngineWords && !M.isEven();
+}
+
+// x^e mod M for x below M, by the limb engine.
+QvN limbPow(const QvN &x, const QvN &e, const QvModulus &M) {
+    const unsigned int k = M.getWordCount();
+    QvWordMem xw(k), r(k);
+    longvCopyExtend(xw.getData(), k, x.getWords(), x.getWordCount());
+    longvPowModOdd(r.getData(), xw.getData(), e.getWords(), e.getWordCount(), M.getWords(), k,
+                   expWindowWidth(e.getBitLength()));
+    return QvN(r.getData(), k);
+}
+
+}  // namespace
+
 void expWindow(QvZn &a, const QvN &e) {
+    // Residues held fully reduced (plain or Montgomery over k words) leave
+    // the work to the limb engine; the wide form keeps its own chain, whose
+    // values need not be fully reduced.
+    if (a.form != QvZn::FORM_WIDE && limbEngineServes(*a.modulus)) {
+        a.setPlain(limbPow(a.asQvN(), e, *a.modulus));
+        return;
+    }
     const unsigned int L = e.getBitLength();
     const unsigned int w = expWindowWidth(L);
     const unsigned int cnt = a.count;
@@ -81,8 +111,9 @@ QvZn &QvZn::operator^=(QvWord w) {
 
 namespace {
 
-// base^e in modulus M (prepared by the caller), as a number.
+// base^e in modulus M (prepared by the caller), as a number; x is below M.
 QvN powIn(const QvN &x, const QvN &e, const QvModulus *M) {
+    if (e.getWordCount() > 1 && limbEngineServes(*M)) return limbPow(x, e, *M);
     QvZn r(x, M);
     if (e.getWordCount() == 1) r ^= e.getLowestWord();
     else expWindow(r, e);

@@ -1,0 +1,285 @@
+// Montgomery arithmetic on 64-bit limbs (montlimbs.h).  A product is formed
+// whole (rows of one limb of b over all of a; squares from the cross products
+// doubled plus the diagonal), then reduced row by row: each row adds u * m
+// with u = t[i] * (-m^-1) mod 2^64, which clears limb i.  The limb count is a
+// multiple of four, so that the rows with carry chains need no tail.
+#include "libtorvapp/qvnumbers/montlimbs.h"
+
+#include <new>
+
+#include "libtorvapp/qvcommon/qvcpu.h"
+#include "libtorvapp/qvcommon/qvwordmem.h"
+#include "libtorvapp/qvnumbers/longv_internal.h"
+
+using namespace qvlongv;
+
+namespace {
+
+typedef MontLimbs::Limb Limb;
+
+// t[0..n) += a[0..n) * w; returns the carry limb.
+inline Limb rowPortable(Limb *t, const Limb *a, Limb w, unsigned int n) {
+    Limb c = 0;
+    for (unsigned int j = 0; j < n; ++j) {
+        const u128 p = (u128)a[j] * w + t[j] + c;
+        t[j] = (Limb)p;
+        c = (Limb)(p >> 64);
+    }
+    return c;
+}
+
+#if QV_HAVE_X86_PATHS
+// The same for n a positive multiple of four, on processors with BMI2 and ADX:
+// MULX leaves the flags alone, ADCX adds the low halves into t[j] on the
+// carry flag and ADOX the high halves into t[j + 1] on the overflow flag, so
+// the two carry chains run side by side.  The loop counts in rcx with LEA and
+// JRCXZ, which leave both flags alone too.  The carry out is the last high
+// half plus both flags; the row's value fits n + 1 limbs, so it cannot wrap.
+inline Limb rowCarryChains(Limb *t, const Limb *a, Limb w, unsigned int n) {
+    Limb c, lo, hi, x;
+    unsigned long groups = n / 4;
+    __asm__(
+        "xorl %k[c], %k[c]\n\t"
+        "1:\n\t"
+        "mulxq (%[a]), %[lo], %[hi]\n\t"
+        "movq (%[t]), %[x]\n\t"
+        "adcxq %[lo], %[x]\n\t"
+        "adoxq %[c], %[x]\n\t"
+        "movq %[x], (%[t])\n\t"
+        "mulxq 8(%[a]), %[lo], %[c]\n\t"
+        "movq 8(%[t]), %[x]\n\t"
+        "adcxq %[lo], %[x]\n\t"
+        "adoxq %[hi], %[x]\n\t"
+        "movq %[x], 8(%[t])\n\t"
+        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+        "movq 16(%[t]), %[x]\n\t"
+        "adcxq %[lo], %[x]\n\t"
+        "adoxq %[c], %[x]\n\t"
+        "movq %[x], 16(%[t])\n\t"
+        "mulxq 24(%[a]), %[lo], %[c]\n\t"
+        "movq 24(%[t]), %[x]\n\t"
+        "adcxq %[lo], %[x]\n\t"
+        "adoxq %[hi], %[x]\n\t"
+        "movq %[x], 24(%[t])\n\t"
+        "leaq 32(%[a]), %[a]\n\t"
+        "leaq 32(%[t]), %[t]\n\t"
+        "leaq -1(%[g]), %[g]\n\t"
+        "jrcxz 2f\n\t"
+        "jmp 1b\n\t"
+        "2:\n\t"
+        "movl $0, %k[x]\n\t"
+        "adcxq %[x], %[c]\n\t"
+        "adoxq %[x], %[c]\n\t"
+        : [a] "+r"(a), [t] "+r"(t), [g] "+c"(groups), [c] "=&r"(c), [lo] "=&r"(lo), [hi] "=&r"(hi),
+          [x] "=&r"(x)
+        : "d"(w)
+        : "cc", "memory");
+    return c;
+}
+#endif
+
+template <bool Chains>
+QV_ALWAYS_INLINE Limb row(Limb *t, const Limb *a, Limb w, unsigned int n) {
+#if QV_HAVE_X86_PATHS
+    if (Chains) return rowCarryChains(t, a, w, n);
+#endif
+    return rowPortable(t, a, w, n);
+}
+
+// t (2L + 1 limbs) = a * b.
+template <bool Chains>
+void product(Limb *t, const Limb *a, const Limb *b, unsigned int L) {
+    for (unsigned int j = 0; j <= 2 * L; ++j) t[j] = 0;
+    for (unsigned int i = 0; i < L; ++i) t[i + L] = row<Chains>(t + i, a, b[i], L);
+}
+
+// t (2L + 1 limbs) = a^2: the cross products a[i] * a[j] (i < j) row by row,
+// doubled, plus the squares a[i]^2 at limb 2i.  Rows with carry chains start
+// at a multiple of four; za (a copy of a whose limbs up to i are cleared)
+// makes the extra products at their start zero.
+template <bool Chains>
+void square(Limb *t, const Limb *a, Limb *za, unsigned int L) {
+    for (unsigned int j = 0; j <= 2 * L; ++j) t[j] = 0;
+    for (unsigned int j = 0; j < L; ++j) za[j] = a[j];
+    const unsigned int grain = Chains ? 4 : 1;
+    for (unsigned int i = 0; i + 1 < L; ++i) {
+        za[i] = 0;
+        const unsigned int s = (i + 1) & ~(grain - 1);
+        t[i + L] = row<Chains>(t + i + s, za + s, a[i], L - s);
+    }
+    Limb top = 0, carry = 0;
+    for (unsigned int i = 0; i < L; ++i) {
+        const Limb lo = t[2 * i], hi = t[2 * i + 1];
+        const Limb dlo = (lo << 1) | top;
+        const Limb dhi = (hi << 1) | (lo >> 63);
+        top = hi >> 63;
+        const u128 sq = (u128)a[i] * a[i];
+        const u128 s0 = (u128)dlo + (Limb)sq + carry;
+        t[2 * i] = (Limb)s0;
+        const u128 s1 = (u128)dhi + (Limb)(sq >> 64) + (Limb)(s0 >> 64);
+        t[2 * i + 1] = (Limb)s1;
+        carry = (Limb)(s1 >> 64);
+    }
+}
+
+// r = t * R^-1 mod m for t (2L + 1 limbs, top limb zero) below m * R; t is
+// used up.
+template <bool Chains>
+void reduceRows(Limb *r, Limb *t, const Limb *m, Limb n0, unsigned int L) {
+    Limb c = 0;
+    for (unsigned int i = 0; i < L; ++i) {
+        const Limb u = t[i] * n0;
+        const Limb hi = row<Chains>(t + i, m, u, L);
+        const u128 s = (u128)t[i + L] + hi + c;
+        t[i + L] = (Limb)s;
+        c = (Limb)(s >> 64);
+    }
+    // v = t[L..2L) + c * R is below 2m: subtract m unless v < m.  The
+    // difference goes into the cleared low half of t.
+    const Limb *v = t + L;
+    Limb borrow = 0;
+    for (unsigned int j = 0; j < L; ++j) {
+        const u128 d = (u128)v[j] - m[j] - borrow;
+        t[j] = (Limb)d;
+        borrow = (Limb)(d >> 64) & 1;
+    }
+    const Limb *src = (c != 0 || borrow == 0) ? t : v;
+    for (unsigned int j = 0; j < L; ++j) r[j] = src[j];
+}
+
+void toLimbs(Limb *r, unsigned int L, const QvWord *x, QvWordLen nx) {
+    for (unsigned int j = 0; j < L; ++j) {
+        const QvWordLen w = 2 * j;
+        const Limb lo = w < nx ? x[w] : 0;
+        const Limb hi = w + 1 < nx ? x[w + 1] : 0;
+        r[j] = lo | (hi << 32);
+    }
+}
+
+void wipeLimbs(Limb *p, std::size_t n) {
+    volatile Limb *v = p;
+    for (std::size_t i = 0; i < n; ++i) v[i] = 0;
+}
+
+// Bits [pos, pos + w) of e (ne words, w < 32).
+inline unsigned int bitsAt(const QvWord *e, QvWordLen ne, unsigned long long pos, unsigned int w) {
+    const unsigned long long i = pos / 32;
+    const unsigned int s = (unsigned int)(pos % 32);
+    u64 x = i < ne ? e[i] : 0;
+    if (i + 1 < ne) x |= (u64)e[i + 1] << 32;
+    return (unsigned int)(x >> s) & ((1u << w) - 1);
+}
+
+}  // namespace
+
+namespace qvlongv {
+
+MontLimbs::MontLimbs(const QvWord *mw, QvWordLen n) : L(0), adx(false), n0(0), mem(nullptr) {
+    const QvWordLen ns = sigLen(mw, n);
+    L = ((ns + 1) / 2 + 3) & ~3u;
+    if (L == 0) L = 4;
+#if QV_HAVE_X86_PATHS
+    adx = qvCpuHas(QV_CPU_BMI2 | QV_CPU_ADX);
+#endif
+    const std::size_t total = (std::size_t)5 * L + 1;
+    mem = new (std::nothrow) Limb[total];
+    if (mem == nullptr) throw QvMemException(total * sizeof(Limb), "qvnumbers/zn_exp", "73");
+    m = mem;
+    rr = m + L;
+    t = rr + L;
+    za = t + 2 * L + 1;
+    toLimbs(m, L, mw, ns);
+    Limb x = m[0];  // right to 3 bits for odd m; each step doubles them
+    for (int i = 0; i < 5; ++i) x *= 2 - m[0] * x;
+    n0 = 0 - x;
+    try {
+        // R^2 mod m by long division of 2^(128L).
+        QvWordMem r2(4 * L + 1);
+        QvWord *w = r2.getData();
+        longvZero(w, 4 * L);
+        w[4 * L] = 1;
+        longvMod(w, 4 * L + 1, mw, ns);
+        toLimbs(rr, L, w, 2 * L);
+    } catch (...) {
+        delete[] mem;
+        throw;
+    }
+}
+
+MontLimbs::~MontLimbs() {
+    wipeLimbs(mem, (std::size_t)5 * L + 1);
+    delete[] mem;
+}
+
+void MontLimbs::mul(Limb *r, const Limb *a, const Limb *b) {
+    if (adx) {
+        product<true>(t, a, b, L);
+        reduceRows<true>(r, t, m, n0, L);
+    } else {
+        product<false>(t, a, b, L);
+        reduceRows<false>(r, t, m, n0, L);
+    }
+}
+
+void MontLimbs::sqr(Limb *r, const Limb *a) {
+    if (adx) {
+        square<true>(t, a, za, L);
+        reduceRows<true>(r, t, m, n0, L);
+    } else {
+        square<false>(t, a, za, L);
+        reduceRows<false>(r, t, m, n0, L);
+    }
+}
+
+void MontLimbs::enter(Limb *r, const QvWord *x, QvWordLen nx) {
+    toLimbs(za, L, x, nx);
+    mul(r, za, rr);
+}
+
+void MontLimbs::leave(QvWord *r, QvWordLen n, const Limb *a) {
+    for (unsigned int j = 0; j < L; ++j) za[j] = j == 0 ? 1 : 0;
+    mul(za, a, za);
+    for (QvWordLen w = 0; w < n; ++w) r[w] = w / 2 < L ? (QvWord)(za[w / 2] >> (32 * (w % 2))) : 0;
+    wipeLimbs(za, L);
+}
+
+}  // namespace qvlongv
+
+void longvPowModOdd(QvWord *r, const QvWord *x, const QvWord *e, QvWordLen ne, const QvWord *m, QvWordLen n,
+                    unsigned int width) {
+    MontLimbs mont(m, n);
+    const unsigned int L = mont.limbs();
+    const std::size_t entries = (std::size_t)1 << width;
+    // Entries 1 .. 2^w - 1 (entry 0 is not used), then the running result.
+    const std::size_t total = (entries + 1) * L;
+    Limb *table = new (std::nothrow) Limb[total];
+    if (table == nullptr) throw QvMemException(total * sizeof(Limb), "qvnumbers/zn_exp", "73");
+    Limb *acc = table + entries * L;
+    mont.enter(table + L, x, n);
+    for (std::size_t i = 2; i < entries; ++i) mont.mul(table + i * L, table + (i - 1) * L, table + L);
+    const QvWordLen es = sigLen(e, ne);
+    const unsigned long long bits = es == 0 ? 1 : 32ull * (es - 1) + (32 - __builtin_clz(e[es - 1]));
+    const unsigned long long digits = (bits + width - 1) / width;
+    bool started = false;
+    for (unsigned long long i = digits; i-- > 0;) {
+        const unsigned int d = bitsAt(e, ne, i * width, width);
+        if (started)
+            for (unsigned int j = 0; j < width; ++j) mont.sqr(acc, acc);
+        if (d != 0) {
+            if (started) {
+                mont.mul(acc, acc, table + (std::size_t)d * L);
+            } else {
+                for (unsigned int j = 0; j < L; ++j) acc[j] = table[(std::size_t)d * L + j];
+                started = true;
+            }
+        }
+    }
+    if (started) {
+        mont.leave(r, n, acc);
+    } else {
+        // e = 0: 1 mod m.
+        longvSetWord(r, n, longvIsOne(m, n) ? 0 : 1);
+    }
+    wipeLimbs(table, total);
+    delete[] table;
+}
