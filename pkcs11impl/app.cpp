@@ -904,18 +904,35 @@ CK_RV CPkcs11App::SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK
   return rv == CKR_OK ? rv : MapTokenResult(rv, slotId);
 }
 
-CK_RV CPkcs11App::InitToken(CK_SLOT_ID slotId, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR) {
+CK_RV CPkcs11App::InitToken(CK_SLOT_ID slotId, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pPin == nullptr || ulPinLen == 0) return CKR_ARGUMENTS_BAD;
   Pkcs11LockGuard guard(m_lock);
   if (slotId >= m_slotCount) return CKR_SLOT_ID_INVALID;
   if (HasSessionOnSlot(slotId)) return CKR_SESSION_EXISTS;
   CPkcs11Token* token = nullptr;
-  const CK_RV rv = GetSlotToken(slotId, &token);
-  return MapTokenResult(rv == CKR_OK ? CKR_GENERAL_ERROR : rv, slotId);
+  CK_RV rv = GetSlotToken(slotId, &token);
+  if (rv != CKR_OK) return MapTokenResult(rv, slotId);
+  const char* profile = GetInitProfile();
+  const char* file = GetInitTokenConfigFileName();
+  const bool byDefault = profile == nullptr || strcasecmp(profile, "<default>") == 0 || strcasecmp(profile, "default") == 0;
+  if ((profile != nullptr && strcasecmp(profile, "custom") == 0) || (byDefault && *file != '\0')) {
+    TraceLog(GetLogger(), "CPkcs11App::InitToken", TRACE_INSIDE, CKR_OK,
+             "Initializing specialized token using config file: %s", file);
+    rv = token->InitToken(pPin, ulPinLen, file, pLabel);
+  } else {
+    TraceLog(GetLogger(), "CPkcs11App::InitToken", TRACE_INSIDE, CKR_OK, "Initializing default token");
+    rv = token->PrepareInitToken(pPin, ulPinLen, pLabel);
+  }
+  if (token->HasTokenChanged()) {
+    token->AcknowledgeTokenChange();
+    HandleTokenLoss(slotId);
+  }
+  return MapTokenResult(rv, slotId);
 }
 
-CK_RV CPkcs11App::InitializeCardInReader(const char* readerName, CK_UTF8CHAR_PTR, CK_ULONG, const char*) {
+CK_RV CPkcs11App::InitializeCardInReader(const char* readerName, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen,
+                                         const char* profileName) {
   m_lastError.Clear();
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   Pkcs11LockGuard guard(m_lock);
@@ -935,7 +952,19 @@ CK_RV CPkcs11App::InitializeCardInReader(const char* readerName, CK_UTF8CHAR_PTR
     if (token == nullptr) {
       HandleTokenLoss(id);
       if (equal) return r;
+      continue;
     }
+    if (!equal) {
+      if ((info.flags & CKF_TOKEN_PRESENT) != 0 && token->CheckTokenPresent() != CKR_TOKEN_NOT_RECOGNIZED) continue;
+      HandleTokenLoss(id);
+      token->AcknowledgeTokenChange();
+      continue;
+    }
+    const CK_RV rv = token->InitToken(pPin, ulPinLen, profileName, nullptr);
+    if (rv == CKR_OK) return CKR_OK;
+    const char* text = token->GetMessageText();
+    m_lastError.Set(text != nullptr && *text != '\0' ? text : CkrMessageTable(rv));
+    return rv;
   }
   m_lastError.SetFormatted("Reader named '%.100s' not found", readerName);
   return CKR_SLOT_ID_INVALID;

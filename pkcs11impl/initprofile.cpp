@@ -322,22 +322,108 @@ bool InitProfile::WriteOutputVariables(int token, const InitTokenSettings& st, b
 // ---------------------------------------------------------------------------
 // Validation
 
-namespace {
-// "$name" or "${name}", without regard to case.
-bool Mentions(const char* text, size_t len, const char* name) {
+bool ProfileTextMentions(const char* name, const char* text) {
+  if (name == nullptr || text == nullptr) return false;
+  const size_t len = std::strlen(text);
   const std::string plain = std::string("$") + name;
   const std::string braced = std::string("${") + name + "}";
   return FindSubstringNoCase(text, len, plain.c_str()) != nullptr ||
          FindSubstringNoCase(text, len, braced.c_str()) != nullptr;
 }
-}  // namespace
 
 bool InitFormatHasSoPinAndPuk(const char* format) {
-  if (format == nullptr) return false;
-  const size_t n = std::strlen(format);
-  const bool pin = Mentions(format, n, "SoPin") || Mentions(format, n, "__SET_SoPin");
-  const bool puk = Mentions(format, n, "SoPuk") || Mentions(format, n, "__SET_SoPuk");
+  const bool pin = ProfileTextMentions("SoPin", format) || ProfileTextMentions("__SET_SoPin", format);
+  const bool puk = ProfileTextMentions("SoPuk", format) || ProfileTextMentions("__SET_SoPuk", format);
   return pin && puk;
+}
+
+// ---------------------------------------------------------------------------
+// Variable expansion
+
+namespace {
+
+// The text of one variable in one section; false when the section does not
+// give one (absent, an empty string, or a value of another type).
+bool VariableText(const CfgSection* section, const std::string& name, std::string* out) {
+  const CfgParamAndValue* p = section != nullptr ? section->FindParam(name.c_str(), true) : nullptr;
+  if (p == nullptr || !p->HasValue()) return false;
+  const char* text = nullptr;
+  bool b = false;
+  unsigned long n = 0;
+  switch (p->GetType()) {
+    case CFG_TYPE_BOOL:
+      if (!p->GetBool(&b)) return false;
+      *out = b ? "1" : "0";
+      return true;
+    case CFG_TYPE_INT:
+      if (!p->GetInt(&n)) return false;
+      *out = std::to_string(n);
+      return true;
+    default:
+      if (!p->GetString(&text) || text == nullptr || *text == '\0') return false;
+      *out = text;
+      return true;
+  }
+}
+
+std::string VariableValue(const CfgSection* global, const CfgSection* tokenSection, int token,
+                          const std::string& name) {
+  std::string v;
+  for (const std::string& n : {"__SET_" + name, name})
+    for (const CfgSection* s : {tokenSection, global})
+      if (VariableText(s, n, &v)) return v;
+  if (strcasecmp(name.c_str(), "TokenLabel") != 0) return "";
+  const char* shortName = tokenSection != nullptr ? tokenSection->GetShortName() : nullptr;
+  if (shortName != nullptr && *shortName != '\0') return shortName;
+  if (VariableText(global, "__ADD_DefaultTokenLabel", &v)) return v;
+  if (token < 1) return kInitDefaultTokenLabel;
+  return std::string(kInitDefaultTokenLabel) + " " + std::to_string(token);
+}
+
+}  // namespace
+
+bool ExpandProfileText(const char* text, const CfgSectionList* profile, std::string* out, int token) {
+  if (out == nullptr) return false;
+  out->clear();
+  if (text == nullptr || *text == '\0') return true;
+  if (std::strchr(text, '$') == nullptr) {
+    *out = text;
+    return true;
+  }
+  const CfgSection* global = profile != nullptr ? profile->FindSection("", true) : nullptr;
+  const CfgSection* ts = profile != nullptr && token >= 0 ? profile->GetSubsection(token, "", true) : nullptr;
+  std::string result;
+  for (const char* p = text; *p != '\0';) {
+    if (*p != '$') {
+      result += *p++;
+      continue;
+    }
+    const char next = p[1];
+    if (next == '$') {
+      result += '$';
+      p += 2;
+      continue;
+    }
+    std::string name;
+    if (next == '{') {
+      const char* q = p + 2;
+      while (*q != '\0' && *q != '}' && (IsIdentifierChar(static_cast<unsigned char>(*q)) || *q == ' ')) ++q;
+      if (*q != '}') return false;  // unclosed, or a character a name cannot hold
+      name.assign(p + 2, q);
+      p = q + 1;
+    } else if (IsIdentifierChar(static_cast<unsigned char>(next))) {
+      const char* q = p + 1;
+      while (IsIdentifierChar(static_cast<unsigned char>(*q))) ++q;
+      name.assign(p + 1, q);
+      p = q;
+    } else {
+      result += *p++;  // a lone "$" stays as it is
+      continue;
+    }
+    result += VariableValue(global, ts, token, name);
+  }
+  *out = std::move(result);
+  return true;
 }
 
 bool InitCanAppendFile(const char* path) {

@@ -128,6 +128,14 @@ class InitProfile {
   CfgSectionList* m_sections;
 };
 
+// True when the text holds "$" and the name, or "${", the name and "}" (without regard to case).
+bool ProfileTextMentions(const char* name, const char* text);
+// Expands the variables of an output text for a token (-1: the global section
+// alone): "$$" is "$", "$name" takes the longest run of letters, digits and
+// "_", "${name}" a name that may hold blanks. "__SET_" + name is looked up
+// before the name, in the token's section before the global one; an unknown
+// name is empty. False, with *out empty, when a "${" is not closed properly.
+bool ExpandProfileText(const char* text, const CfgSectionList* profile, std::string* out, int token);
 // True when a line format names both the SO PIN and SO PUK variables ("$name" or
 // "${name}", plain or with the "__SET_" prefix).
 bool InitFormatHasSoPinAndPuk(const char* format);

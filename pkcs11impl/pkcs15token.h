@@ -60,6 +60,11 @@ class CPkcs15Token : public CPkcs11Token {
   void ClearHandleTable(bool privateOnly) override;
   CK_RV SeedRandom(CK_BYTE_PTR seed, CK_ULONG len) override;
 
+  // Token initialisation: a new token on an uninitialised card or the slot's
+  // token emptied (label and SO PIN), or the card's tokens from a profile file.
+  CK_RV PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG len, CK_UTF8CHAR_PTR label) override;
+  CK_RV InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG len, const char* profile, CK_UTF8CHAR_PTR label) override;
+
   // ---- card objects ----
   CK_RV CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJECT_HANDLE newHandle) override;
   CK_RV GetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) override;

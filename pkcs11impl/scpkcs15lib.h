@@ -34,6 +34,8 @@ class CfgSectionList;
 class ASNobjectId;
 class ASNPkcs15CommonAuthObjectAttributes;
 class ASNPkcs15CommonDataObjectAttributes;
+class ASNPkcs15TokenInfo;
+class InitProfile;
 
 // Bridge result codes (same form as the card result codes).
 constexpr SCRESULT SC_E_PKCS15_NO_APPLICATION = SC_RESULT_CODE(0xE000000000021388ULL);
@@ -179,6 +181,29 @@ class SCPkcs15Lib {
   uint32_t GetCardModelCode(CK_SLOT_ID slot, bool force);
   // Null buf: the length; a short buffer: SC_E_INSUFFICIENT_BUFFER; else the bytes and their length.
   SCRESULT GetCardSerialNumber(uint32_t reader, uint8_t* buf, uint32_t len);
+  // *result: the slot's application follows one of the maker's profiles, or its
+  // TokenInfo names the maker. SC_E_PKCS15_UNSUPPORTED_PROFILE without an application.
+  SCRESULT IsVeldorToken(CK_SLOT_ID slot, bool* result, bool refresh);
+
+  // ---- tokens of a card (CK_RV results; a PIN length below 0: up to the NUL) ----
+  // A new application under a unique label, its SO PIN set (when not set yet)
+  // and verified; a failure removes only the application made here.
+  CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen);
+  // Removes the application at appIndex, or (below 0) every application of the
+  // card; a given SO PIN is verified first and a wrong one stops the removal.
+  CK_RV DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen);
+  // The label, followed by " 2", " 3", ... until no other application of the card has it.
+  static std::string MakeUniqueAppLabel(SCPkcs15Card* card, const char* label, const SCPkcs15App* except);
+
+  // ---- card initialisation from a profile and the PIN output file ----
+  // Adds the token of the profile's token section `token` to the reader's card.
+  CK_RV InitTokenFromProfile(uint32_t reader, int token, InitProfile* profile, const char* soPin, long soPinLen);
+  // Empties the slot's token under its SO PIN and gives it a new label.
+  CK_RV ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen);
+  // The card's SO PIN line and one token's line of the PIN output file (path
+  // null: the profile's expanded OutputPinFile; none: nothing written).
+  CK_RV WriteGlobalSoPinLine(uint32_t reader, InitProfile* profile, const char* path);
+  CK_RV WriteTokenPinLine(uint32_t reader, int token, InitProfile* profile, const char* path);
 
   // ---- slot and reader state ----
   SCRESULT GetSlotReaderIndex(CK_SLOT_ID slot) const;
@@ -189,6 +214,11 @@ class SCPkcs15Lib {
   SCPkcs15Card* GetReaderPkcs15Card(uint32_t reader) const;
   SCPkcs15App* GetSlotApp(CK_SLOT_ID slot) const;
   SCRESULT GetSlotResult(CK_SLOT_ID slot) const;
+  // The decoded TokenInfo of the slot's application (read when needed); 0 with
+  // null when the slot has none, SC_E_PKCS15_INVALID_HANDLE out of range.
+  SCRESULT GetSlotTokenInfo(CK_SLOT_ID slot, ASNPkcs15TokenInfo** tokenInfo) const;
+  // True when an application of the card other than `except` has exactly this label.
+  static bool FindAppByLabel(SCPkcs15Card* card, const char* label, const SCPkcs15App* except);
   // The slot result as a presence answer (CKR_OK, CKR_TOKEN_NOT_PRESENT, CKR_TOKEN_NOT_RECOGNIZED).
   CK_RV GetSlotPresence(CK_SLOT_ID slot) const;
   SCFileHeader* GetSlotCardId(CK_SLOT_ID slot) const;
@@ -227,7 +257,11 @@ class SCPkcs15Lib {
   bool SetSlotMessageForPin(CK_SLOT_ID slot, const char* prefix, const char* message, const char* tokenLabel);
   bool SetSlotMessageForToken(CK_SLOT_ID slot, const char* prefix, const char* message, int tokenIndex,
                               const char* tokenLabel);
-  bool AppendSlotMessage(CK_SLOT_ID slot, const char* text);
+  // Adds a text to the slot's message (append false: replaces it); a newline goes
+  // between the old text and the new one unless the old one ends with one.
+  bool AppendSlotMessage(CK_SLOT_ID slot, const char* text, bool append = true);
+  // The same for every slot of the reader.
+  bool AppendReaderMessage(uint32_t reader, const char* text, bool append = true);
   static void HexText(char* out, size_t outLen, const uint8_t* bytes, size_t len, const char* separator);
   // The OID's numbers joined by "." (arcs of any size). False, with *out empty,
   // when the value is empty, unterminated or not minimally encoded.
@@ -367,6 +401,11 @@ class SCPkcs15Lib {
   // Steps of the refresh after the reader check: profile, classification, binding.
   SCRESULT RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t reader, bool readProfile, bool reinserted);
   SCRESULT ClassifyCard(uint32_t reader, SCCard* card, const SCCardInfo& info, SCRESULT rv);
+  // The reader's PKCS#15 card object and card (CKR_FUNCTION_FAILED, CKR_TOKEN_NOT_RECOGNIZED).
+  CK_RV CheckCardForTokens(uint32_t reader, SCPkcs15Card** p15, SCCard** card) const;
+  // A failure text of the PIN output: logged and appended to the slot's messages
+  // (to every slot of the reader when slot is all ones).
+  void ReportOutputFailure(uint32_t reader, CK_SLOT_ID slot, const std::string& text);
 
   uint32_t m_slotCount = 0;
   SCPkcs15App** m_pAppTable = nullptr;

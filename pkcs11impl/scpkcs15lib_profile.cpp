@@ -36,14 +36,15 @@ CK_RV SCPkcs15Lib::ValidateInitProfile(uint32_t reader, const InitProfile* profi
   SCCard* card = rd != nullptr ? rd->GetCard() : nullptr;
   if (card == nullptr) return CKR_TOKEN_NOT_RECOGNIZED;
   const uint32_t model = card->GetCardType();
-  if (model != 1 && model != 3) return CKR_TOKEN_NOT_RECOGNIZED;
+  // Models 1 and 3 carry their tokens' PINs in the card profile; model 4 is the
+  // one that takes new PKCS#15 applications, so its profiles are checked too.
+  if (model != 1 && model != 3 && model != 4) return CKR_TOKEN_NOT_RECOGNIZED;
 
   TransactionGuard guard(rd);
   const SCRESULT sel = card->SelectFileById(kMasterFileId);
   if (SC_FAILED(sel)) {
     char text[256];
-    const std::string line = std::string(GetErrorText(sel, text, sizeof text)) + "\n";
-    for (uint32_t t = 0; t < m_tokensPerReader; ++t) AppendSlotMessage(reader * m_tokensPerReader + t, line.c_str());
+    AppendReaderMessage(reader, GetErrorText(sel, text, sizeof text), true);
     return MapScErrorToCkr(sel, false);
   }
   SCCardInfo info{};
@@ -60,8 +61,12 @@ CK_RV SCPkcs15Lib::ValidateInitProfile(uint32_t reader, const InitProfile* profi
     bounds.pukMax = bounds.pinMax;
   }
   std::string message;
-  const CK_RV rv = profile->Validate(bounds, checkOutputFiles, InitExpandFn(), &message);
+  const CfgSectionList* sections = profile->GetSections();
+  const InitExpandFn expand = [sections](const char* text, int token, std::string* out) {
+    return ExpandProfileText(text, sections, out, token);
+  };
+  const CK_RV rv = profile->Validate(bounds, checkOutputFiles, expand, &message);
   if (rv != CKR_OK && !message.empty())
-    for (uint32_t t = 0; t < m_tokensPerReader; ++t) AppendSlotMessage(reader * m_tokensPerReader + t, message.c_str());
+    AppendReaderMessage(reader, message.c_str(), true);
   return rv;
 }

@@ -78,11 +78,15 @@ void SCPkcs15Lib::SetPkcs15Flags(uint32_t word) {
   if (m_initialized && old != word) {
     ReadTokenList();
     const bool on = (word & PKCS15_FLAG_STATE_BITS) != 0;
-    // The application offers only a setter for its bit 0x8000: it is set here
-    // and a cleared word leaves it as it is.
-    if (on && m_pAppTable != nullptr)
-      for (uint32_t s = 0; s < m_slotCount; ++s)
-        if (m_pAppTable[s] != nullptr) m_pAppTable[s]->SetFlagBits(SCPkcs15App::FLAG_NO_OTHER_APPS_B);
+    if (m_pAppTable != nullptr)
+      for (uint32_t s = 0; s < m_slotCount; ++s) {
+        SCPkcs15App* app = m_pAppTable[s];
+        if (app == nullptr) continue;
+        if (on)
+          app->SetFlagBits(SCPkcs15App::FLAG_NO_OTHER_APPS_B);
+        else
+          app->ClearFlagBits(SCPkcs15App::FLAG_NO_OTHER_APPS_B);
+      }
     if (m_pkcs15Cards != nullptr) {
       for (uint32_t r = 0; r < m_readerCount; ++r) {
         SCPkcs15Card* card = m_pkcs15Cards[r];

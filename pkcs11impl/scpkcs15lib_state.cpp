@@ -8,7 +8,9 @@
 #include <new>
 #include <string>
 
+#include "lib/libpkcs15/asnpkcs15tokeninfo.h"
 #include "pkcs11impl/scpkcs15lib.h"
+#include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15card.h"
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_fileheader.h"
@@ -93,6 +95,31 @@ SCPkcs15Card* SCPkcs15Lib::GetSlotPkcs15Card(CK_SLOT_ID slot) const {
 SCPkcs15App* SCPkcs15Lib::GetSlotApp(CK_SLOT_ID slot) const {
   if (slot >= m_slotCount || m_pAppTable == nullptr) return nullptr;
   return m_pAppTable[slot];
+}
+
+SCRESULT SCPkcs15Lib::GetSlotTokenInfo(CK_SLOT_ID slot, ASNPkcs15TokenInfo** tokenInfo) const {
+  if (tokenInfo != nullptr) *tokenInfo = nullptr;
+  if (slot >= m_slotCount || m_pAppTable == nullptr) return SC_E_PKCS15_INVALID_HANDLE;
+  SCPkcs15App* app = m_pAppTable[slot];
+  if (app == nullptr) return SC_OK;
+  ASNPkcs15TokenInfo* ti = nullptr;
+  const SCRESULT rv = app->GetTokenInfoFile().GetTokenInfo(&ti);
+  if (tokenInfo != nullptr && rv >= 0) *tokenInfo = ti;
+  return rv;
+}
+
+bool SCPkcs15Lib::FindAppByLabel(SCPkcs15Card* card, const char* label, const SCPkcs15App* except) {
+  if (card == nullptr || label == nullptr) return false;
+  const size_t want = std::strlen(label);
+  const int32_t count = card->GetApplicationCount();
+  for (int32_t i = 0; i < count; ++i) {
+    SCPkcs15App* app = card->GetApplicationAt(static_cast<uint32_t>(i));
+    if (app == nullptr || app == except) continue;
+    char text[1024];
+    const int n = app->GetTokenLabel(text, sizeof text);
+    if (n >= 0 && static_cast<size_t>(n) == want && std::memcmp(text, label, want) == 0) return true;
+  }
+  return false;
 }
 
 SCRESULT SCPkcs15Lib::GetSlotResult(CK_SLOT_ID slot) const {
@@ -302,17 +329,27 @@ const char* SCPkcs15Lib::GetReaderMessage(uint32_t reader, bool useCode, char* b
   return nullptr;
 }
 
-bool SCPkcs15Lib::AppendSlotMessage(CK_SLOT_ID slot, const char* text) {
+bool SCPkcs15Lib::AppendSlotMessage(CK_SLOT_ID slot, const char* text, bool append) {
   if (slot >= m_slotCount || m_slotMessages == nullptr || text == nullptr) return false;
-  const size_t old = m_slotMessages[slot] ? std::strlen(m_slotMessages[slot]) : 0;
+  const size_t old = append && m_slotMessages[slot] ? std::strlen(m_slotMessages[slot]) : 0;
+  const bool newline = old > 0 && m_slotMessages[slot][old - 1] != '\n';
   const size_t add = std::strlen(text);
-  char* joined = new (std::nothrow) char[old + add + 1];
+  char* joined = new (std::nothrow) char[old + (newline ? 1 : 0) + add + 1];
   if (joined == nullptr) return false;
   if (old) std::memcpy(joined, m_slotMessages[slot], old);
-  std::memcpy(joined + old, text, add + 1);
+  if (newline) joined[old] = '\n';
+  std::memcpy(joined + old + (newline ? 1 : 0), text, add + 1);
   delete[] m_slotMessages[slot];
   m_slotMessages[slot] = joined;
   return true;
+}
+
+bool SCPkcs15Lib::AppendReaderMessage(uint32_t reader, const char* text, bool append) {
+  if (reader >= m_readerCount) return false;
+  bool ok = true;
+  for (uint32_t t = 0; t < m_tokensPerReader; ++t)
+    ok = AppendSlotMessage(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader + t, text, append) && ok;
+  return ok;
 }
 
 bool SCPkcs15Lib::SetSlotMessageForPin(CK_SLOT_ID slot, const char* prefix, const char* message,

@@ -6,8 +6,10 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "pkcs11impl/scpkcs15lib.h"
+#include "pkcs11impl/tokeninfotext.h"
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15card.h"
 #include "smartcard/sc_card.h"
@@ -161,6 +163,9 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
         const int n = app->GetTokenLabel(label, sizeof label);
         label[n > 0 && n < 256 ? n : 0] = '\0';
         Log(SC_OK, "SCPkcs15Lib::RefreshTokenInfo(%d), Profile read OK, token '%s'", si, label);
+        std::string text;
+        FormatTokenInfo(&text, app->GetTokenInfoFile().Contents());
+        Log(SC_OK, "SCPkcs15Lib::RefreshTokenInfo(%d), TokenInfo:\n%s\n", si, text.c_str());
       }
     }
   } else if (readProfile && rv == SC_OK && m_pAppTable[slot] == nullptr && !IsCardNotInitialized(r)) {
@@ -297,7 +302,10 @@ uint32_t SCPkcs15Lib::GetCardModelCode(CK_SLOT_ID slot, bool force) {
 SCRESULT SCPkcs15Lib::GetCardSerialNumber(uint32_t reader, uint8_t* buf, uint32_t len) {
   if (reader >= m_readerCount || m_serialNumbers == nullptr) return SC_E_BAD_USAGE;
   const SCRESULT rr = RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, 0, 0);
-  if (rr < 0 && rr != SC_E_CARD_UNSUPPORTED) return rr;
+  // A card without a usable PKCS#15 structure still has its serial number.
+  if (rr < 0 && rr != SC_E_CARD_UNSUPPORTED && rr != SC_E_PKCS15_CARD_NOT_INITIALIZED &&
+      rr != SC_E_PKCS15_CARD_NOT_ACTIVATED && rr != SC_E_PKCS15_NO_PROFILES && rr != SC_E_PKCS15_UNSUPPORTED_PROFILE)
+    return rr;
   SCSerialNumber& sn = m_serialNumbers[reader];
   if (sn.bytes == nullptr && sn.length != kSerialUnreadable) {
     SCCard* card = m_readers[reader] != nullptr ? m_readers[reader]->GetCard() : nullptr;

@@ -221,6 +221,15 @@ SCRESULT SvcCreateStructure(SCPkcs15App* app, const char* label, const SCFileHea
     return app ? app->CreatePkcs15Structure(label, refs) : SC_E_BAD_PARAMS;
 }
 SCRESULT SvcClear(SCPkcs15App* app) { return app ? app->ClearPkcs15Directory() : SC_E_BAD_PARAMS; }
+// args: user PIN, its record, SO PIN, its record (each may be null); null args: none of them.
+SCRESULT SvcInitToken(SCPkcs15App* app, const void* const* args) {
+    if (!app) return SC_E_BAD_PARAMS;
+    if (!args) return app->InitializeToken(nullptr, nullptr, nullptr, nullptr);
+    return app->InitializeToken(static_cast<const char*>(args[0]),
+                                static_cast<SCPinParams*>(const_cast<void*>(args[1])),
+                                static_cast<const char*>(args[2]),
+                                static_cast<SCPinParams*>(const_cast<void*>(args[3])));
+}
 
 bool SvcKeepsPin(SCPkcs15App* app, const ASNPkcs15AuthObject* pin) { return app && app->HasVerifiedPin(pin); }
 SCRESULT SvcVerifyCached(SCPkcs15App* app, const ASNPkcs15AuthObject* pin, SCPath* currentDf) {
@@ -242,7 +251,7 @@ bool SvcFileIsPathUsed(SCPkcs15App* app, const uint16_t* path, uint16_t count, u
 }
 
 const SCPkcs15CardAppServices kCardServices = {SvcCreate, SvcDestroy, SvcLoad,       SvcIsLoaded,
-                                               SvcGetDirRecord, SvcCreateStructure, SvcClear, nullptr,
+                                               SvcGetDirRecord, SvcCreateStructure, SvcClear, SvcInitToken,
                                                SvcIsPathUsed, SvcIsReferenceUsed};
 const SCPkcs15AppServices kFileServices = {SvcKeepsPin, SvcVerifyCached, SvcFileIsPathUsed};
 

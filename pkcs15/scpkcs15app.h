@@ -124,6 +124,8 @@ public:
     SCRESULT SetTokenLabel(const char* text, uint32_t len);
     SCRESULT SetSerialNumber(const char* text, uint32_t len);
     void SetFlagBits(uint32_t bits) { m_flags |= bits & (FLAG_NO_OTHER_APPS_A | FLAG_NO_OTHER_APPS_B); }
+    void ClearFlagBits(uint32_t bits) { m_flags &= ~(bits & (FLAG_NO_OTHER_APPS_A | FLAG_NO_OTHER_APPS_B)); }
+    bool HasFlagBits(uint32_t bits) const { return (m_flags & bits) != 0; }
 
     // ---- paths and labels ----
     SCRESULT BuildAbsolutePath(SCPath* out) const;

@@ -147,7 +147,7 @@ TEST(RandomTextOnCard, CardChallengesAreUsedAndAnUnsupportedCardFallsBack) {
 }
 
 TEST(ProfileValidationOnCard, MessagesReachEverySlotOfTheReader) {
-  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}, {kR1, "blank-model4.card"}});
+  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}, {kR1, "blank-model7.card"}});
   CardSim sim;
   ASSERT_TRUE(sim.ok());
   ProfileBridge b;

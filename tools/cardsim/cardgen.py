@@ -326,6 +326,10 @@ def card_blank(model):
     if model == 1:
         mf_lines(img, model, name=b"MIRTAL", code=0x01, blank=True)
         img.pin("3F00", 0x01, SO_PIN, ac="update:pin:01")
+    elif model == 4:
+        # issued without any PIN: its card profile's SO PIN (reference 01) and the
+        # tokens' PINs are made by the card initialisation
+        mf_lines(img, model, blank=True)
     else:
         mf_lines(img, model, blank=True)
         img.pin("3F00", 0x04, SO_PIN, ac="update:pin:04")

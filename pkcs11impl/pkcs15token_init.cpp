@@ -1,0 +1,173 @@
+// Token initialisation: C_InitToken on one slot, and the card initialisation
+// from a profile file that erases the card's tokens and adds the profile's.
+#include <cstring>
+#include <string>
+
+#include "pkcs11impl/initprofile.h"
+#include "pkcs11impl/pkcs15app.h"
+#include "pkcs11impl/pkcs15token.h"
+#include "pkcs11impl/scerrmap.h"
+#include "pkcs11impl/session.h"
+#include "pkcs11impl/scpkcs15lib.h"
+#include "pkcs15/scpkcs15app.h"
+#include "smartcard/sc_card.h"
+#include "smartcard/sc_reader.h"
+#include "support/cfginifile.h"
+#include "support/cfgparam.h"
+#include "support/textutil.h"
+
+namespace {
+
+// A 32-byte PKCS#11 label without its trailing blanks, NUL bytes inside it as
+// "_"; an empty label is "MIRTAL".
+std::string LabelText(const CK_UTF8CHAR* label) {
+  std::string text(reinterpret_cast<const char*>(label), 32);
+  size_t end = text.size();
+  while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\0')) --end;
+  text.resize(end);
+  for (char& c : text)
+    if (c == '\0') c = '_';
+  return text.empty() ? std::string("MIRTAL") : text;
+}
+
+std::string UpperHex(const uint8_t* bytes, size_t len) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  for (size_t i = 0; i < len; ++i) {
+    s += kDigits[bytes[i] >> 4];
+    s += kDigits[bytes[i] & 0xF];
+  }
+  return s;
+}
+
+bool IsReadyForInit(CK_RV rv) {
+  return rv == CKR_OK || rv == TOKEN_STATUS_CARD_NOT_INITIALIZED || rv == TOKEN_STATUS_CARD_NOT_ACTIVATED ||
+         rv == CKR_TOKEN_NOT_RECOGNIZED;
+}
+
+}  // namespace
+
+CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, CK_UTF8CHAR_PTR label) {
+  if (!IsAttached()) return CKR_GENERAL_ERROR;
+  SCPkcs15App* app = nullptr;
+  SCPkcs15Lib* lib = nullptr;
+  const CK_RV ready = RefreshAndGetApp(&app, &lib);
+  if (!IsReadyForInit(ready)) return ready;
+  if (lib == nullptr) return CKR_GENERAL_ERROR;
+  const SCRESULT ri = lib->GetSlotReaderIndex(m_nPkcs15SlotId);
+  if (ri < 0) return CKR_GENERAL_ERROR;
+  const uint32_t reader = static_cast<uint32_t>(ri);
+  const char* pin = reinterpret_cast<const char*>(soPin);
+  const long pinLen = soPin != nullptr ? static_cast<long>(soPinLen) : -1;
+  CK_RV rv = CKR_OK;
+  if (ready == CKR_OK || ready == TOKEN_STATUS_CARD_NOT_ACTIVATED) {
+    if (app == nullptr || !app->IsWritable()) return CKR_TOKEN_WRITE_PROTECTED;
+    std::string text;
+    if (label != nullptr) {
+      text = LabelText(label);
+    } else {
+      char current[256];
+      const int n = app->GetTokenLabel(current, sizeof current - 1);
+      text.assign(current, n > 0 && n < static_cast<int>(sizeof current) ? static_cast<size_t>(n) : 0);
+    }
+    rv = lib->ReinitToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen);
+  } else {
+    if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader)) return ready;
+    const std::string text = label != nullptr ? LabelText(label) : std::string("MIRTAL");
+    rv = lib->AddToken(reader, text.c_str(), pin, pinLen);
+  }
+  if (IsAgentSession()) {
+    m_loggedInUser = CKU_MIRTAL_PERSONALIZATION_AGENT;
+    AcknowledgeTokenChange();
+  }
+  return rv;
+}
+
+CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const char* profileFile,
+                              CK_UTF8CHAR_PTR label) {
+  if (profileFile == nullptr || *profileFile == '\0') return PrepareInitToken(soPin, soPinLen, label);
+  if (!IsAttached()) return CKR_GENERAL_ERROR;
+  SCPkcs15App* app = nullptr;
+  SCPkcs15Lib* lib = nullptr;
+  const CK_RV ready = RefreshAndGetApp(&app, &lib);
+  if (!IsReadyForInit(ready)) return ready;
+  if (lib == nullptr) return CKR_GENERAL_ERROR;
+  const SCRESULT ri = lib->GetSlotReaderIndex(m_nPkcs15SlotId);
+  if (ri < 0) return CKR_GENERAL_ERROR;
+  const uint32_t reader = static_cast<uint32_t>(ri);
+  SCReader* rd = lib->GetReader(reader);
+  SCCard* card = rd != nullptr ? rd->GetCard() : nullptr;
+  if (card == nullptr) return CKR_TOKEN_NOT_RECOGNIZED;
+  const std::string cardModel = card->GetCardName() != nullptr ? card->GetCardName() : "";
+  const std::string readerName = rd->GetName();
+  std::string serial;
+  uint8_t serialBytes[1024];
+  const SCRESULT sn = lib->GetCardSerialNumber(reader, serialBytes, sizeof serialBytes);
+  if (sn > 0)
+    serial = UpperHex(serialBytes, static_cast<size_t>(sn));
+  else if (sn < 0 && sn != SC_E_NO_REFERENCED_DATA)
+    return MapScErrorToCkr(sn, false);
+  if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader)) return ready;
+  const bool eraseFirst = ready != TOKEN_STATUS_CARD_NOT_INITIALIZED && ready != CKR_TOKEN_NOT_RECOGNIZED;
+  // The reader's messages tell of this initialisation only.
+  lib->ClearSlotMessages(static_cast<int>(reader), false);
+
+  CfgIniFile ini;
+  if (!ini.SetPath(profileFile) || !ini.Read()) {
+    const std::string text = std::string("B\xc5\x82\xc4\x85" "d odczytu pliku konfiguracyjnego: ") + ini.GetLastError();
+    lib->AppendReaderMessage(reader, (text + "\n").c_str(), true);
+    lib->Log(SC_E_PKCS15_BAD_CONFIG, "%s", text.c_str());
+    return CKR_ARGUMENTS_BAD;
+  }
+  if (*ini.GetLastError() != '\0')
+    lib->Log(SC_OK, "There were warnings during parsing config file:\n%s", ini.GetLastError());
+  CfgSectionList* sections = const_cast<CfgSectionList*>(&ini.GetSections());
+  InitProfile profile(sections);
+  CK_RV rv = lib->ValidateInitProfile(reader, &profile, true);
+  if (rv != CKR_OK) return rv;
+  if (profile.GetGlobal() == nullptr && sections->AddSection("", false) == nullptr) return CKR_HOST_MEMORY;
+  const bool testOnly = profile.TestSettingsOnly();
+  const char* pin = reinterpret_cast<const char*>(soPin);
+  const long pinLen = soPin != nullptr ? static_cast<long>(soPinLen) : -1;
+
+  if (eraseFirst) {
+    if (testOnly) {
+      lib->Log(SC_OK, "Test settings only - FAKE Deleting all tokens from card in reader %s...", readerName.c_str());
+    } else {
+      lib->Log(SC_OK, "Deleting all tokens from card in reader %s...", readerName.c_str());
+      rv = lib->DeleteToken(reader, -1, pin, pinLen);
+      if (rv == CKR_USER_NOT_LOGGED_IN && pin == nullptr) {
+        // The card wants its SO PIN: the profile's, when it gives one.
+        const char* given = profile.GetGlobalText("SoPin", nullptr);
+        if (given == nullptr || ParsePinValueKind(given) != 0) return rv;
+        rv = lib->DeleteToken(reader, -1, given, -1);
+      }
+      if (rv != CKR_OK) return rv;
+      SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_CardReinitalized", 1);
+    }
+  }
+  if (label != nullptr) SCPkcs15Lib::SetProfileText(sections, nullptr, "__ADD_DefaultTokenLabel", LabelText(label).c_str());
+  const int count = profile.GetTokenCount();
+  SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_TokenCount", static_cast<unsigned long>(count));
+  if (!cardModel.empty()) SCPkcs15Lib::SetProfileText(sections, nullptr, "CardModel", cardModel.c_str());
+  if (!serial.empty()) SCPkcs15Lib::SetProfileText(sections, nullptr, "TokenSerialNumber", serial.c_str());
+
+  CK_RV failure = CKR_OK;
+  for (int t = 0; t < count && failure == CKR_OK; ++t) {
+    CfgSection* ts = profile.GetTokenSection(t);
+    if (ts == nullptr) break;
+    CfgParamAndValue* index = ts->GetOrAddParam("TokenIndex", CFG_TYPE_INT, true, true);
+    if (index != nullptr) {
+      index->SetType(CFG_TYPE_INT);
+      index->SetInt(static_cast<unsigned long>(t));
+    }
+    lib->Log(SC_OK, "Adding token '%s' to card in reader %s...", ts->GetShortName(), readerName.c_str());
+    failure = lib->InitTokenFromProfile(reader, t, &profile, pin, pinLen);
+    // The line goes out also after a failure once values were settled: an SO PIN
+    // the card already took must not be lost.
+    if (failure == CKR_OK || InitProfile::FindText(ts, "__SET_TokenLabel") != nullptr)
+      (void)lib->WriteTokenPinLine(reader, t, &profile, nullptr);
+  }
+  const CK_RV written = lib->WriteGlobalSoPinLine(reader, &profile, nullptr);
+  return failure != CKR_OK ? failure : written;
+}

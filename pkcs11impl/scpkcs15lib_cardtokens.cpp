@@ -1,0 +1,192 @@
+// Tokens added to and removed from a reader's card as a whole: a new PKCS#15
+// application under an SO PIN, the removal of one application or of all, and
+// whether a token is one of the maker's.
+#include <strings.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "lib/libpkcs15/asnpkcs15authobject.h"
+#include "lib/libpkcs15/asnpkcs15tokeninfo.h"
+#include "pkcs11impl/initprofile.h"
+#include "pkcs11impl/scerrmap.h"
+#include "pkcs11impl/scpkcs15lib.h"
+#include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15card.h"
+#include "smartcard/sc_card.h"
+#include "smartcard/sc_card_globalplatform.h"
+#include "smartcard/sc_fileheader.h"
+#include "smartcard/sc_reader.h"
+#include "smartcard/sc_transactguard.h"
+#include "smartcard/sc_types.h"
+
+namespace {
+
+// The maker's name at the start of a TokenInfo's manufacturer identifier.
+const char kMakerName[] = "Veldor";
+
+bool IsCardAbsent(SCRESULT rv) { return rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED; }
+
+}  // namespace
+
+std::string SCPkcs15Lib::MakeUniqueAppLabel(SCPkcs15Card* card, const char* label, const SCPkcs15App* except) {
+  const std::string base = label != nullptr ? label : "";
+  std::string candidate = base;
+  for (int n = 2; FindAppByLabel(card, candidate.c_str(), except); ++n) candidate = base + " " + std::to_string(n);
+  return candidate;
+}
+
+SCRESULT SCPkcs15Lib::IsVeldorToken(CK_SLOT_ID slot, bool* result, bool refresh) {
+  if (result != nullptr) *result = false;
+  if (slot >= m_slotCount || m_pAppTable == nullptr) return SC_E_READER_NOT_FOUND;
+  if (refresh) {
+    const SCRESULT rv = RefreshTokenInfo(slot, 1, 0);
+    if (rv < 0) return rv;
+  }
+  SCPkcs15App* app = m_pAppTable[slot];
+  if (app == nullptr) return SC_E_PKCS15_UNSUPPORTED_PROFILE;
+  bool known = app->IsKnownProfile();
+  if (!known) {
+    const ASNPkcs15TokenInfo& ti = app->GetTokenInfoFile().Contents();
+    const size_t want = sizeof kMakerName - 1;
+    known = ti.wasManufacturerID && ti.manufacturerID.getLength() >= static_cast<long>(want) &&
+            strncasecmp(reinterpret_cast<const char*>(ti.manufacturerID.getData()), kMakerName, want) == 0;
+  }
+  if (result != nullptr) *result = known;
+  return SC_OK;
+}
+
+CK_RV SCPkcs15Lib::CheckCardForTokens(uint32_t reader, SCPkcs15Card** p15, SCCard** card) const {
+  *p15 = nullptr;
+  *card = nullptr;
+  if (reader >= m_readerCount || m_pkcs15Cards == nullptr || m_pkcs15Cards[reader] == nullptr)
+    return CKR_FUNCTION_FAILED;
+  SCReader* rd = m_readers[reader];
+  SCCard* c = rd != nullptr ? rd->GetCard() : nullptr;
+  if (c == nullptr) return CKR_TOKEN_NOT_RECOGNIZED;
+  *p15 = m_pkcs15Cards[reader];
+  *card = c;
+  return CKR_OK;
+}
+
+CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen) {
+  SCPkcs15Card* p15 = nullptr;
+  SCCard* card = nullptr;
+  CK_RV ck = CheckCardForTokens(reader, &p15, &card);
+  if (ck != CKR_OK) return ck;
+  const uint32_t model = card->GetCardType();
+  if (model == SC_CARD_TYPE_CLASSIC || model == SC_CARD_TYPE_IAS) {
+    if (dynamic_cast<SCCard_GlobalPlatform*>(card) == nullptr) return CKR_TOKEN_WRITE_PROTECTED;
+    const SCRESULT sel = card->SelectApplet();
+    if (sel == SC_E_CARD_UNSUPPORTED) return CKR_TOKEN_NOT_RECOGNIZED;
+    if (IsCardAbsent(sel)) return CKR_DEVICE_REMOVED;
+    if (sel < 0) return CKR_TOKEN_WRITE_PROTECTED;
+  }
+  const std::string unique = MakeUniqueAppLabel(p15, label, nullptr);
+  InitSecret pin;
+  if (soPin != nullptr && !pin.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen)))
+    return CKR_HOST_MEMORY;
+
+  SCRESULT rv = SC_OK;
+  {
+    SCTransactGuard guard(card);
+    SCCardInfo info;
+    std::memset(&info, 0, sizeof info);
+    rv = card->GetCardInfo(&info);
+    SCFileHeaderList refs;
+    if (rv >= 0) {
+      // The card profile's PIN and key references for the next application.
+      const bool rokvast = model == SC_CARD_TYPE_CLASSIC && m_initProfile != nullptr &&
+                           strcasecmp(m_initProfile, "rokvast") == 0;
+      SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &refs,
+                                              rokvast ? -1 : p15->GetApplicationCount());
+    }
+    SCPkcs15App* app = nullptr;
+    if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str());
+    if (rv >= 0 && pin.IsSet()) {
+      ASNPkcs15AuthObject* so = nullptr;
+      rv = app->FindPinObject(SCPkcs15App::PIN_SO, &so);
+      if (rv >= 0) {
+        const SCRESULT state = app->QueryPinStatus(so, nullptr);
+        if (state == SC_E_PIN_NOT_INITIALIZED || state == SC_E_NO_REFERENCED_DATA)
+          rv = app->SetPin(so, nullptr, pin.Get(), nullptr, nullptr);
+        else if (state < 0)
+          rv = state;
+      }
+      if (rv >= 0) rv = app->VerifyPin(so, pin.Get(), true, nullptr);
+    }
+    if (rv >= 0) {
+      const void* args[4] = {nullptr, nullptr, pin.IsSet() ? pin.Get() : nullptr, nullptr};
+      rv = p15->InitializeApplication(app, args);
+    }
+    // A failed creation takes back only the application made here.
+    if (rv < 0 && app != nullptr) (void)p15->DeleteApplication(app);
+  }
+  (void)RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, 0, 1);
+  if (rv >= 0) return CKR_OK;
+  if (rv == SC_E_PKCS15_UNSUPPORTED_PROFILE || rv == SC_E_PKCS15_PIN_NOT_FOUND) return CKR_TOKEN_NOT_RECOGNIZED;
+  return MapScErrorToCkr(rv, false);
+}
+
+CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen) {
+  SCPkcs15Card* p15 = nullptr;
+  SCCard* card = nullptr;
+  CK_RV ck = CheckCardForTokens(reader, &p15, &card);
+  if (ck != CKR_OK) return ck;
+  SCPkcs15App* app = nullptr;
+  if (appIndex >= 0) {
+    app = p15->GetApplicationAt(static_cast<uint32_t>(appIndex));
+    if (app == nullptr) return CKR_FUNCTION_FAILED;
+  }
+  InitSecret pin;
+  if (soPin != nullptr && !pin.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen)))
+    return CKR_HOST_MEMORY;
+  const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader;
+  const uint32_t model = card->GetCardType();
+  if (appIndex < 0 && model == SC_CARD_TYPE_IAS) return CKR_TOKEN_WRITE_PROTECTED;
+
+  SCRESULT rv = SC_OK;
+  {
+    SCTransactGuard guard(card);
+    if (app != nullptr) {
+      if (pin.IsSet()) {
+        ASNPkcs15AuthObject* so = nullptr;
+        if (app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0 || so == nullptr) return CKR_TOKEN_WRITE_PROTECTED;
+        rv = app->VerifyPin(so, pin.Get(), true, nullptr);
+      }
+      // A wrong PIN stops the deletion; without one the card's access rules decide.
+      if (rv >= 0) rv = p15->DeleteApplication(app);
+    } else {
+      if (pin.IsSet()) {
+        uint32_t ref = 0;
+        if (model == SC_CARD_TYPE_COSMOPOLIC) {
+          ref = 4;
+        } else if (model == SC_CARD_TYPE_SETCOS441) {
+          ref = GetCardModelCode(first, false);
+        } else if (model == SC_CARD_TYPE_CLASSIC) {
+          // The SO PIN of the card profile, the one profile initialisation creates.
+          SCFileHeaderList refs;
+          SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &refs, 0);
+          ref = refs.GetSoPinRef();
+        } else {
+          return CKR_TOKEN_NOT_RECOGNIZED;
+        }
+        rv = card->SelectMf(nullptr);
+        if (rv >= 0)
+          rv = card->VerifyPin(ref, reinterpret_cast<const uint8_t*>(pin.Get()), static_cast<uint32_t>(pin.Length()));
+      }
+      if (rv >= 0) rv = p15->DeleteAllApplications();
+    }
+    if (rv >= 0 && p15->GetCardDir().IsEmpty()) {
+      const SCRESULT d = p15->GetCardDir().Delete();
+      if (d < 0 && d != SC_E_FILE_NOT_FOUND) rv = d;
+    }
+  }
+  (void)RefreshTokenInfo(first, 1, 1);
+  if (rv >= 0) return CKR_OK;
+  SetReaderResults(reader, rv);
+  char text[512];
+  AppendReaderMessage(reader, GetErrorText(rv, text, sizeof text), true);
+  return MapScErrorToCkr(rv, false);
+}

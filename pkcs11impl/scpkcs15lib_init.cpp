@@ -1,0 +1,504 @@
+// Tokens set up from the card-initialisation profile, a token emptied under its
+// SO PIN, and the PIN output file that receives the generated PINs.
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "lib/libpkcs15/asnpkcs15authobject.h"
+#include "lib/libpkcs15/asnpkcs15tokeninfo.h"
+#include "pkcs11impl/initprofile.h"
+#include "pkcs11impl/scerrmap.h"
+#include "pkcs11impl/scpkcs15lib.h"
+#include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15card.h"
+#include "pkcs15/scpkcs15objectlist.h"
+#include "pkcs15/scpkcs15odf.h"
+#include "smartcard/sc_card.h"
+#include "smartcard/sc_fileheader.h"
+#include "smartcard/sc_reader.h"
+#include "smartcard/sc_transactguard.h"
+#include "smartcard/sc_types.h"
+#include "support/cfgparam.h"
+
+namespace {
+
+constexpr uint8_t kNoRef = 0xFF;
+constexpr uint8_t kLocalUserPin = 0x81;
+// Identifiers of the PIN objects a profile token gets.
+constexpr uint8_t kUserPinId = 1, kSoPinId = 2, kUserPukId = 14, kSoPukId = 15;
+// Flag words of the PIN objects (creation flags of CreatePinObject).
+constexpr uint32_t kWordUnblockDisabled = SCPkcs15App::PINCREATE_UNBLOCK_DISABLED;
+constexpr uint32_t kWordSo = SCPkcs15App::PINCREATE_SO;
+constexpr uint32_t kWordPuk = SCPkcs15App::PINCREATE_UNBLOCKING | SCPkcs15App::PINCREATE_INITIALIZED |
+                              SCPkcs15App::PINCREATE_CHANGE_DISABLED | SCPkcs15App::PINCREATE_UNBLOCK_DISABLED;
+
+// The card record's flags for a PIN-object flag word.
+uint32_t RecordFlagsForWord(uint32_t word) {
+  uint32_t f = 0;
+  if (word & SCPkcs15App::PINCREATE_UNBLOCK_DISABLED) f |= SC_PINREC_UNBLOCK_DISABLED;
+  if (word & SCPkcs15App::PINCREATE_CHANGE_DISABLED) f |= SC_PINREC_CHANGE_DISABLED;
+  if (word & SCPkcs15App::PINCREATE_SO) f |= SC_PINREC_SO_PIN;
+  if (word & SCPkcs15App::PINCREATE_UNBLOCKING) f |= SC_PINREC_UNBLOCKING_PIN;
+  return f;
+}
+
+// Model-1 user PIN references: 1 for the first token, (token + SO reference)
+// mod 8 for the next four, moved on to the next reference when that one is 0,
+// the SO PIN's or an earlier token's; the local 0x81 from the sixth token on.
+uint8_t Model1UserPinRef(int token, uint8_t soRef) {
+  if (token >= 5) return kLocalUserPin;
+  bool used[8] = {true, false, false, false, false, false, false, false};
+  if (soRef < 8) used[soRef] = true;
+  uint8_t ref = 0;
+  for (int t = 0; t <= token; ++t) {
+    ref = static_cast<uint8_t>(t == 0 ? 1 : (t + soRef) % 8);
+    for (int step = 0; step < 8 && used[ref]; ++step) ref = static_cast<uint8_t>((ref + 1) % 8);
+    if (used[ref]) return kLocalUserPin;
+    used[ref] = true;
+  }
+  return ref;
+}
+
+// The state of a PIN by an empty VERIFY; a PIN the card does not know yet is one to create.
+SCRESULT PinState(SCCard* card, uint8_t ref) {
+  const SCRESULT s = card->VerifyPin(ref, nullptr, SC_UNSET);
+  return s == SC_E_NO_REFERENCED_DATA ? SC_E_PIN_NOT_INITIALIZED : s;
+}
+
+// Every PIN record of the application's PIN directories, removed without card access.
+void DropPinObjects(SCPkcs15App* app) {
+  TypedPointerList<SCPkcs15ObjectList>* lists = app->GetListForTag(SC_ODF_AODF);
+  if (lists == nullptr) return;
+  for (POSITION p = lists->GetHeadPosition(); p;) {
+    auto* pins = dynamic_cast<SCPkcs15AuthObjectList*>(lists->GetNext(p));
+    if (pins == nullptr) continue;
+    while (!pins->Records().IsEmpty()) pins->RemoveValueObject(pins->Records().GetHead());
+    pins->SetDirty(true);
+  }
+}
+
+void SetMaxLength(ASNPkcs15AuthObject* pin, unsigned long maxLen) {
+  if (pin == nullptr) return;
+  pin->typeAttributes.maxLength.setValue(static_cast<uint32_t>(maxLen));
+  pin->typeAttributes.wasMaxLength = 1;
+}
+
+bool IsDefaultWord(const char* text) { return text == nullptr || *text == '\0' || strcasecmp(text, "<default>") == 0; }
+
+// Appends one line to the PIN output file; a file made here is readable by its owner only.
+bool AppendToFile(const std::string& path, const std::string& line, std::string* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::close(fd) != 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool SectionBool(const CfgSection* s, const char* name) {
+  const CfgParamAndValue* p = s != nullptr ? s->FindParam(name, true) : nullptr;
+  bool v = false;
+  return p != nullptr && p->GetBool(&v) && v;
+}
+
+}  // namespace
+
+void SCPkcs15Lib::ReportOutputFailure(uint32_t reader, CK_SLOT_ID slot, const std::string& text) {
+  Log(SC_E_PKCS15_BAD_CONFIG, "%s", text.c_str());
+  const std::string line = text + "\n";
+  if (slot == ~static_cast<CK_SLOT_ID>(0))
+    AppendReaderMessage(reader, line.c_str(), true);
+  else
+    AppendSlotMessage(slot, line.c_str(), true);
+}
+
+CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile* profile, const char* soPin,
+                                        long soPinLen) {
+  if (profile == nullptr || token < 0) return CKR_ARGUMENTS_BAD;
+  if (reader >= m_readerCount || m_pkcs15Cards == nullptr || m_pkcs15Cards[reader] == nullptr)
+    return CKR_FUNCTION_FAILED;
+  SCCard* card = m_readers[reader] != nullptr ? m_readers[reader]->GetCard() : nullptr;
+  if (card == nullptr) return CKR_TOKEN_NOT_RECOGNIZED;
+  SCPkcs15Card* p15 = m_pkcs15Cards[reader];
+  const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader;
+  InitSecret callerSo;
+  if (soPin != nullptr && !callerSo.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen)))
+    return CKR_HOST_MEMORY;
+
+  SCRESULT cardResult = SC_OK;
+  bool blockGlobal = false;
+  {
+    SCTransactGuard guard(card);
+    SCCardInfo info;
+    std::memset(&info, 0, sizeof info);
+    SCRESULT r = card->GetCardInfo(&info);
+    if (r < 0) return MapScErrorToCkr(r, false);
+    const uint32_t model = card->GetCardType();
+    InitPinBounds bounds;
+    bounds.pinMin = bounds.pukMin = info.minPinLen;
+    bounds.pinMax = bounds.pukMax = info.maxPinLen;
+    SCFileHeaderList refs;
+    uint8_t soRef = kNoRef, userRef = kNoRef;
+    switch (model) {
+      case SC_CARD_TYPE_SETCOS441: {
+        const uint32_t code = GetCardModelCode(first, false);
+        soRef = code < kNoRef ? static_cast<uint8_t>(code) : kNoRef;
+        userRef = Model1UserPinRef(token, soRef);
+        break;
+      }
+      case SC_CARD_TYPE_COSMOPOLIC:
+        soRef = 4;
+        userRef = profile->GetTokenCount() < 2 ? 1 : kLocalUserPin;
+        bounds.pukMin = 4;
+        bounds.pukMax = 16;
+        break;
+      case SC_CARD_TYPE_CLASSIC: {
+        const char* tp = profile->GetText(token, "TokenProfile", "<default>");
+        SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &refs,
+                                                strcasecmp(tp, "rokvast") == 0 ? -1 : p15->GetApplicationCount());
+        soRef = refs.GetSoPinRef();
+        userRef = refs.GetUserPinRef();
+        break;
+      }
+      default:
+        return CKR_TOKEN_NOT_RECOGNIZED;
+    }
+
+    r = card->SelectMf(nullptr);
+    if (r < 0) return MapScErrorToCkr(r, false);
+    const SCRESULT soState = soRef == kNoRef ? SC_E_PKCS15_PIN_NOT_FOUND : PinState(card, soRef);
+    const SCRESULT userState = userRef == kNoRef ? SC_E_PIN_NOT_INITIALIZED : PinState(card, userRef);
+
+    const bool localDefault = userRef >= 0x80 || (model == SC_CARD_TYPE_COSMOPOLIC && userState == SC_E_PIN_BLOCKED);
+    const InitRandomTextFn random = [this, reader](uint8_t* out, CK_ULONG* len, CK_ULONG chars, const char* alphabet) {
+      return GenerateRandomText(reader, out, len, chars, alphabet);
+    };
+    InitTokenSettings st;
+    const bool drawSoPin = soState == SC_E_PIN_NOT_INITIALIZED;
+    // The card's SO PIN that an earlier token of this profile set serves the
+    // next tokens as well: they are created and verified under it.
+    const char* knownSo = callerSo.IsSet() ? callerSo.Get() : nullptr;
+    if (knownSo == nullptr && !drawSoPin && ParsePinValueKind(profile->GetGlobalText("SoPin", nullptr)) == 1)
+      for (int t = 0; t < token && knownSo == nullptr; ++t) {
+        const char* v = InitProfile::FindText(profile->GetTokenSection(t), "__SET_SoPin");
+        if (v != nullptr && *v != '\0') knownSo = v;
+      }
+    const CK_RV settled = profile->Settle(token, bounds, localDefault, knownSo, random, &st, drawSoPin);
+    if (settled != CKR_OK) return settled;
+    if (st.userPinIsLocal) {
+      if (model != SC_CARD_TYPE_SETCOS441 && model != SC_CARD_TYPE_COSMOPOLIC) return CKR_TOKEN_NOT_RECOGNIZED;
+      userRef = kLocalUserPin;
+    }
+    if (model == SC_CARD_TYPE_COSMOPOLIC && !st.userPuk.IsSet()) st.soPinMaxLen = 16;
+
+    // A label no other token has.
+    const bool testOnly = profile->TestSettingsOnly();
+    const std::string base = st.tokenLabel;
+    for (int n = 2;; ++n) {
+      const bool taken = testOnly ? IsProfileLabelTaken(st.tokenLabel.c_str(), profile->GetSections(), token)
+                                  : FindAppByLabel(p15, st.tokenLabel.c_str(), nullptr);
+      if (!taken) break;
+      st.tokenLabel = base + " " + std::to_string(n);
+    }
+
+    const bool hasUserPuk = st.userPuk.IsSet() && st.userPuk.Length() > 0;
+    const bool hasSoPuk = st.soPuk.IsSet() && st.soPuk.Length() > 0;
+    const bool hasSoPin = st.soPin.IsSet() && st.soPin.Length() > 0;
+    const uint8_t userPukRef = refs.GetUserPukRef();
+    const uint8_t soPukRef = refs.GetRef(SC_REFIDX_SO_PUK);
+    const uint32_t userWord =
+        (!hasUserPuk && !(model == SC_CARD_TYPE_COSMOPOLIC && hasSoPin)) ? kWordUnblockDisabled : 0;
+    const uint32_t soWord = hasSoPuk ? kWordSo : (kWordSo | kWordUnblockDisabled);
+
+    SCPkcs15App* app = nullptr;
+    ASNPkcs15AuthObject* soObject = nullptr;
+    if (!testOnly) {
+      if (model != SC_CARD_TYPE_CLASSIC) return CKR_TOKEN_WRITE_PROTECTED;
+      r = p15->AddApplication(&app, refs, st.tokenLabel.c_str());
+      if (r < 0) return MapScErrorToCkr(r, false);
+      ASNPkcs15TokenInfo& ti = app->GetTokenInfoFile().Contents();
+      if (r >= 0 && !st.tokenIssuerId.empty() && ti.setIssuerId(st.tokenIssuerId.c_str()) != 1)
+        r = SC_E_NO_MEMORY;
+      if (r >= 0 && !st.tokenHolderId.empty() && ti.setHolderId(st.tokenHolderId.c_str()) != 1)
+        r = SC_E_NO_MEMORY;
+      // The profile's PIN objects replace those of the card profile.
+      DropPinObjects(app);
+      static const uint16_t kMf = SC_FID_MF;
+      const bool userGlobal = userRef < 0x80;
+      const uint16_t* userPath = userGlobal ? &kMf : nullptr;
+      const uint16_t userPathLen = userGlobal ? 1 : 0;
+      const bool soGlobal = soRef < 0x80;
+      const uint8_t userGuard = hasUserPuk ? kUserPukId : (hasSoPin ? kSoPinId : 0);
+      ASNPkcs15AuthObject* obj = nullptr;
+      if (r >= 0)
+        r = app->CreatePinObject(st.userPinLabel.c_str(), userRef, kUserPinId, userGuard,
+                                 static_cast<int>(st.userPinMinLen), userWord, &obj, userPath, userPathLen, nullptr);
+      if (r >= 0 && st.userPinMaxLen != bounds.pinMax) SetMaxLength(obj, st.userPinMaxLen);
+      if (r >= 0 && hasSoPin && soRef < kNoRef) {
+        r = app->CreatePinObject(st.soPinLabel.c_str(), soRef, kSoPinId, hasSoPuk ? kSoPukId : 0,
+                                 static_cast<int>(st.soPinMinLen), soWord, &soObject, soGlobal ? &kMf : nullptr,
+                                 soGlobal ? 1 : 0, nullptr);
+        if (r >= 0 && st.soPinMaxLen != bounds.pinMax) SetMaxLength(soObject, st.soPinMaxLen);
+      }
+      if (r >= 0 && hasUserPuk && userPukRef < kNoRef) {
+        r = app->CreatePinObject(st.userPukLabel.c_str(), userPukRef, kUserPukId, 0,
+                                 static_cast<int>(st.userPukMinLen), kWordPuk, &obj, userPath, userPathLen, nullptr);
+        if (r >= 0 && st.userPukMaxLen != bounds.pukMax) SetMaxLength(obj, st.userPukMaxLen);
+      }
+      if (r >= 0 && hasSoPuk && soPukRef < kNoRef) {
+        r = app->CreatePinObject(st.soPukLabel.c_str(), soPukRef, kSoPukId, 0, static_cast<int>(st.soPukMinLen),
+                                 kWordPuk, &obj, soGlobal ? &kMf : nullptr, soGlobal ? 1 : 0, nullptr);
+        if (r >= 0 && st.soPukMaxLen != bounds.pukMax) SetMaxLength(obj, st.soPukMaxLen);
+      }
+      if (r < 0) {
+        (void)p15->DeleteApplication(app);
+        (void)RefreshTokenInfo(first, 0, 1);
+        return MapScErrorToCkr(r, false);
+      }
+    }
+
+    // The values settled are the profile's output variables, also when nothing is written.
+    if (!profile->WriteOutputVariables(token, st, callerSo.IsSet())) {
+      if (app != nullptr) {
+        (void)p15->DeleteApplication(app);
+        (void)RefreshTokenInfo(first, 0, 1);
+      }
+      return CKR_HOST_MEMORY;
+    }
+    if (testOnly) return CKR_OK;
+
+    SCPinParams userRec, soRec;
+    userRec.pinType = 3;
+    userRec.flags = RecordFlagsForWord(userWord);
+    userRec.minLen = static_cast<uint32_t>(st.userPinMinLen);
+    userRec.maxLen = static_cast<uint32_t>(st.userPinMaxLen);
+    userRec.tryLimit = static_cast<uint32_t>(st.userPinMaxTries);
+    userRec.officerRef = soRef;
+    if (hasUserPuk) {
+      userRec.pukText = st.userPuk.Get();
+      userRec.pukType = 10;
+      userRec.pukTryLimit = static_cast<uint32_t>(st.userPukMaxTries);
+      userRec.pukFlags = RecordFlagsForWord(kWordPuk);
+      userRec.pukMinLen = static_cast<uint32_t>(st.userPukMinLen);
+      userRec.pukMaxLen = static_cast<uint32_t>(st.userPukMaxLen);
+      userRec.pukUseCount = static_cast<uint32_t>(st.userPukUseCount);
+      userRec.unblockRef = userPukRef;
+    }
+    soRec.pinType = 10;
+    soRec.flags = RecordFlagsForWord(soWord);
+    soRec.minLen = static_cast<uint32_t>(st.soPinMinLen);
+    soRec.maxLen = static_cast<uint32_t>(st.soPinMaxLen);
+    soRec.tryLimit = static_cast<uint32_t>(st.soPinMaxTries);
+    soRec.officerRef = soRef;
+    if (hasSoPuk) {
+      soRec.pukText = st.soPuk.Get();
+      soRec.pukType = 10;
+      soRec.pukTryLimit = static_cast<uint32_t>(st.soPukMaxTries);
+      soRec.pukFlags = RecordFlagsForWord(kWordPuk);
+      soRec.pukMinLen = static_cast<uint32_t>(st.soPukMinLen);
+      soRec.pukMaxLen = static_cast<uint32_t>(st.soPukMaxLen);
+      soRec.pukUseCount = static_cast<uint32_t>(st.soPukUseCount);
+      soRec.unblockRef = soPukRef;
+    }
+
+    // The SO PIN: a missing one is made, and the SO PIN is verified before the
+    // application is written (also one the card had already).
+    const char* soValue = hasSoPin ? st.soPin.Get() : nullptr;
+    if (soObject != nullptr) {
+      if (soState == SC_E_PIN_NOT_INITIALIZED) cardResult = app->SetPin(soObject, nullptr, soValue, &soRec, nullptr);
+      if (cardResult >= 0) cardResult = app->VerifyPin(soObject, soValue, true, nullptr);
+    } else if (soState != SC_E_PIN_NOT_INITIALIZED && callerSo.IsSet()) {
+      cardResult = card->SelectMf(nullptr);
+      if (cardResult >= 0)
+        cardResult = card->VerifyPin(soRef, reinterpret_cast<const uint8_t*>(callerSo.Get()),
+                                     static_cast<uint32_t>(callerSo.Length()));
+    }
+    if (cardResult >= 0) {
+      const void* args[4] = {st.userPin.IsSet() ? st.userPin.Get() : nullptr, &userRec, soValue, &soRec};
+      cardResult = p15->InitializeApplication(app, args);
+    }
+    // A token that did not come about goes again; nothing else of the card is touched.
+    if (cardResult < 0) (void)p15->DeleteApplication(app);
+    // The card's global user PIN (reference 1) is blocked only where it is
+    // neither this token's SO PIN nor its user PIN (model 4 keeps its SO PIN there).
+    blockGlobal = cardResult >= 0 && profile->BlockGlobalUserPin() && soRef != 1 && userRef != 1;
+  }
+  (void)RefreshTokenInfo(first, 0, 1);
+  if (cardResult < 0) {
+    SetReaderResults(reader, cardResult);
+    char text[512];
+    AppendReaderMessage(reader, GetErrorText(cardResult, text, sizeof text), false);
+    return MapScErrorToCkr(cardResult, false);
+  }
+  CfgSection* global = profile->GetGlobal();
+  // The refresh may have connected the card anew.
+  card = m_readers[reader] != nullptr ? m_readers[reader]->GetCard() : nullptr;
+  if (blockGlobal && card != nullptr && !SectionBool(global, "__SET_GlobalUserPinBlocked")) {
+    SCTransactGuard guard(card);
+    if (card->SelectMf(nullptr) >= 0 && card->BlockGlobalUserPin(1) >= 0)
+      (void)SetProfileBool(profile->GetSections(), nullptr, "__SET_GlobalUserPinBlocked", true);
+  }
+  return CKR_OK;
+}
+
+CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen) {
+  if (soPin == nullptr) return CKR_PIN_INCORRECT;
+  SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
+  if (p15 == nullptr) return CKR_FUNCTION_FAILED;
+  SCPkcs15App* app = GetSlotApp(slot);
+  SCCard* card = app != nullptr ? app->GetCard() : nullptr;
+  if (app == nullptr || card == nullptr) return CKR_TOKEN_NOT_RECOGNIZED;
+  ASNPkcs15AuthObject* so = nullptr;
+  if (app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0 || so == nullptr) return CKR_TOKEN_WRITE_PROTECTED;
+  InitSecret pin;
+  if (!pin.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen))) return CKR_HOST_MEMORY;
+
+  SCTransactGuard guard(card);
+  SCRESULT r = app->VerifyPin(so, pin.Get(), true, nullptr);
+  if (r < 0) return MapScErrorToCkr(r, false);
+  const std::string unique = MakeUniqueAppLabel(p15, label, app);
+  char current[256];
+  const int n = app->GetTokenLabel(current, sizeof current - 1);
+  current[n > 0 && n < static_cast<int>(sizeof current) ? n : 0] = '\0';
+  // The token's objects go; its PKCS#15 structure, and with it any qualified
+  // part, stays as it is.
+  Log(SC_OK, "%s: reinit standard token %s - deleting all user objects...", card->GetCardName(), unique.c_str());
+  ASNPkcs15AuthObject* user = nullptr;
+  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0) user = nullptr;
+  r = app->DeletePinObjects(user != nullptr ? user : so, false);
+  if (r >= 0 && label != nullptr && *label != '\0' && std::strncmp(unique.c_str(), current, 32) != 0) {
+    r = app->SetTokenLabel(unique.c_str(), static_cast<uint32_t>(unique.size()));
+    if (r >= 0) r = app->GetTokenInfoFile().Write(nullptr, 0, nullptr);
+    if (r >= 0) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
+  }
+  if (r >= 0 && user != nullptr) {
+    // The user PIN is left without a value for C_InitPIN, never set to an empty one.
+    const SCRESULT state = app->QueryPinStatus(user, nullptr);
+    if (state >= 0) {
+      SCPinParams record;
+      record.hasValue = 0;
+      record.flags = SC_PINREC_NO_VALUE;
+      r = app->SetPin(user, pin.Get(), nullptr, &record, nullptr);
+    } else if (state != SC_E_PIN_BLOCKED && state != SC_E_PIN_NOT_INITIALIZED) {
+      r = state;
+    }
+  }
+  (void)app->Logout(false);
+  return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
+}
+
+CK_RV SCPkcs15Lib::WriteGlobalSoPinLine(uint32_t reader, InitProfile* profile, const char* path) {
+  if (profile == nullptr) return CKR_ARGUMENTS_BAD;
+  CfgSectionList* sections = profile->GetSections();
+  const CfgSection* global = profile->GetGlobal();
+  std::string file;
+  if (path != nullptr) {
+    file = path;
+  } else if (!ExpandProfileText(profile->GetGlobalText("OutputPinFile", ""), sections, &file, -1)) {
+    ReportOutputFailure(reader, ~static_cast<CK_SLOT_ID>(0),
+                        std::string("Invalid option OutputPinFile value: ") + profile->GetGlobalText("OutputPinFile", ""));
+    return CKR_ARGUMENTS_BAD;
+  }
+  if (file.empty()) return CKR_OK;
+  // The values the card got: the global section's, else those of the first token
+  // that settled them; "saved" is read where the token lines write it.
+  const bool writeAll = profile->WriteAllPins();
+  int source = -1;
+  bool saved = SectionBool(global, "__SET_SoPinSaved");
+  const char* soPin = InitProfile::FindText(global, "__SET_SoPin");
+  for (int t = 0; t < profile->GetTokenCount(); ++t) {
+    const CfgSection* ts = profile->GetTokenSection(t);
+    saved = saved || SectionBool(ts, "__SET_SoPinSaved");
+    const char* v = InitProfile::FindText(ts, "__SET_SoPin");
+    if ((soPin == nullptr || *soPin == '\0') && v != nullptr && *v != '\0') {
+      soPin = v;
+      source = t;
+    }
+  }
+  if (saved && !writeAll) return CKR_OK;
+  if (soPin == nullptr || *soPin == '\0') return CKR_OK;
+  const char* given = profile->GetGlobalText("SoPin", nullptr);
+  if (!writeAll && given != nullptr && std::strcmp(given, soPin) == 0) return CKR_OK;
+  const char* format = profile->GetGlobalText("OutputGlobalSoPinFormat", nullptr);
+  if (IsDefaultWord(format)) format = kInitDefaultGlobalSoPinFormat;
+  std::string line;
+  if (!ExpandProfileText(format, sections, &line, source)) {
+    ReportOutputFailure(reader, ~static_cast<CK_SLOT_ID>(0),
+                        std::string("Invalid variable OutputGlobalSoPinFormat contents: ") + format);
+    return CKR_ARGUMENTS_BAD;
+  }
+  std::string error;
+  if (!AppendToFile(file, line, &error)) {
+    ReportOutputFailure(reader, ~static_cast<CK_SLOT_ID>(0), "Can't open output pin file: " + error);
+    return CKR_FUNCTION_FAILED;
+  }
+  return CKR_OK;
+}
+
+CK_RV SCPkcs15Lib::WriteTokenPinLine(uint32_t reader, int token, InitProfile* profile, const char* path) {
+  if (profile == nullptr) return CKR_ARGUMENTS_BAD;
+  CfgSectionList* sections = profile->GetSections();
+  CfgSection* ts = profile->GetTokenSection(token);
+  if (ts == nullptr) token = -1;
+  const CK_SLOT_ID slot = token >= 0 && static_cast<uint32_t>(token) < m_tokensPerReader
+                              ? static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader + static_cast<CK_SLOT_ID>(token)
+                              : ~static_cast<CK_SLOT_ID>(0);
+  std::string name;
+  for (const char* v : {InitProfile::FindText(ts, "__SET_TokenLabel"), InitProfile::FindText(ts, "TokenLabel"),
+                        ts != nullptr ? ts->GetShortName() : nullptr})
+    if (v != nullptr && *v != '\0') {
+      name = v;
+      break;
+    }
+  if (IsDefaultWord(name.c_str())) name = "Token numer " + std::to_string(token);
+  std::string file;
+  if (path != nullptr) {
+    file = path;
+  } else if (!ExpandProfileText(profile->GetText(token, "OutputPinFile", ""), sections, &file, token)) {
+    ReportOutputFailure(reader, slot,
+                        name + ": Invalid option OutputPinFile value: " + profile->GetText(token, "OutputPinFile", ""));
+    return CKR_ARGUMENTS_BAD;
+  }
+  if (file.empty()) return CKR_OK;
+  const char* format = profile->GetText(token, "OutputPinFormat", nullptr);
+  if (IsDefaultWord(format)) format = kInitDefaultOutputPinFormat;
+  std::string line;
+  if (!ExpandProfileText(format, sections, &line, token)) {
+    ReportOutputFailure(reader, slot, name + ": Invalid variable OutputPinFormat contents: " + format);
+    return CKR_ARGUMENTS_BAD;
+  }
+  std::string error;
+  if (!AppendToFile(file, line, &error)) {
+    ReportOutputFailure(reader, slot, name + ": Can't open output pin file " + file + ": " + error);
+    return CKR_FUNCTION_FAILED;
+  }
+  if (ts != nullptr && !SectionBool(ts, "__SET_SoPinIsLocal") &&
+      (ProfileTextMentions("SoPin", format) || ProfileTextMentions("__SET_SoPin", format))) {
+    CfgParamAndValue* p = ts->GetOrAddParam("__SET_SoPinSaved", CFG_TYPE_BOOL, true, true);
+    if (p != nullptr) {
+      p->SetType(CFG_TYPE_BOOL);
+      p->SetBool(true);
+    }
+  }
+  return CKR_OK;
+}

@@ -1,0 +1,197 @@
+// Card initialisation through the module: InitializeCard with a profile file on
+// simulated cards, the PIN output file it writes, and C_InitToken.
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/pkcs11impl/bridge_host.h"
+
+using namespace testhost;
+using namespace bridgehost;
+
+namespace {
+
+const char* const kR0 = "CardSim Reader 0";
+const char* const kR1 = "CardSim Reader 1";
+
+using InitializeCardFn = int (*)(const char*, const char*);
+using LastErrorFn = int (*)(char*, unsigned long*);
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    out.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+std::string Trimmed(const CK_UTF8CHAR* field, size_t n) {
+  std::string s(reinterpret_cast<const char*>(field), n);
+  s.erase(s.find_last_not_of(' ') + 1);
+  return s;
+}
+
+// The simulator's status injection and APDU log (the instance the module loaded).
+struct SimControl {
+  int (*inject)(const char*, unsigned, unsigned, int) = nullptr;
+  size_t (*getLog)(const char*, char*, size_t) = nullptr;
+  int (*clearLog)(const char*) = nullptr;
+  explicit SimControl(void* handle) {
+    inject = reinterpret_cast<int (*)(const char*, unsigned, unsigned, int)>(dlsym(handle, "CardSimInjectSw"));
+    getLog = reinterpret_cast<size_t (*)(const char*, char*, size_t)>(dlsym(handle, "CardSimGetApduLog"));
+    clearLog = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimClearLog"));
+  }
+  bool ok() const { return inject && getLog && clearLog; }
+  std::string Log(const char* reader) const {
+    const size_t n = getLog(reader, nullptr, 0);
+    std::string s(n, '\0');
+    getLog(reader, &s[0], n);
+    return s;
+  }
+};
+
+// A module started on simulated readers with a profile file written beside it.
+class CardInit {
+ public:
+  CardInit(const Readers& readers, const std::string& config) : env(readers) {
+    env.Config("PKCS15Flags = 0x8000600\n" + config);
+    // The simulator stays loaded between scenarios: it takes this scenario's readers.
+    if (sim.ok()) sim.LoadConfig(nullptr);
+    out = env.Path("pins.txt");
+    profile = env.Path("profile.ini");
+  }
+  // Loads the module: it reads its configuration when it is loaded.
+  bool Start() {
+    module.reset(new Module());
+    if (!m().ok() || m()->C_Initialize(nullptr) != CKR_OK) return false;
+    init = m().fn<InitializeCardFn>("InitializeCard");
+    last = m().fn<LastErrorFn>("GetLastErrorString");
+    return init != nullptr && last != nullptr;
+  }
+  void Profile(const std::string& text) { WriteFile(profile, text); }
+  int Initialize(const char* reader) { return init(reader, profile.c_str()); }
+  std::string LastError() {
+    char buf[4096];
+    unsigned long len = sizeof buf;
+    return last(buf, &len) == 1 ? std::string(buf) : std::string("<none>");
+  }
+  std::string Label(CK_SLOT_ID slot) {
+    CK_TOKEN_INFO ti;
+    std::memset(&ti, 0, sizeof ti);
+    const CK_RV rv = m()->C_GetTokenInfo(slot, &ti);
+    if (rv != CKR_OK) return "<" + std::to_string(rv) + ">";
+    return Trimmed(ti.label, 32);
+  }
+  CK_TOKEN_INFO Info(CK_SLOT_ID slot) {
+    CK_TOKEN_INFO ti;
+    std::memset(&ti, 0, sizeof ti);
+    EXPECT_EQ(CKR_OK, m()->C_GetTokenInfo(slot, &ti));
+    return ti;
+  }
+  std::string Serial() const {
+    std::ifstream in(env.Card(card));
+    std::string line;
+    while (std::getline(in, line))
+      if (line.rfind("serial ", 0) == 0) return line.substr(7);
+    return "";
+  }
+  std::string ImageText(const std::string& name) const { return ReadFile(env.Card(name)); }
+
+  const Module& m() const { return *module; }
+
+  SimEnv env;
+  CardSim sim;
+  std::unique_ptr<Module> module;
+  std::string out, profile, card = "blank-model4.card";
+  InitializeCardFn init = nullptr;
+  LastErrorFn last = nullptr;
+};
+
+// "Token: L, SerialNumber: S, SoPin: P, SoPuk: P, UserPin: P, UserPuk: P" with the PINs' shapes.
+std::string TokenLinePattern(const std::string& label, const std::string& serial, const char* soPin,
+                             const char* soPuk, const char* userPin, const char* userPuk) {
+  return "Token: " + label + ", SerialNumber: " + serial + ", SoPin: " + soPin + ", SoPuk: " + soPuk +
+         ", UserPin: " + userPin + ", UserPuk: " + userPuk;
+}
+
+std::string Field(const std::string& line, const std::string& name) {
+  const std::string key = name + ": ";
+  const size_t at = line.find(key);
+  if (at == std::string::npos) return "";
+  const size_t end = line.find(',', at);
+  return line.substr(at + key.size(), end == std::string::npos ? std::string::npos : end - at - key.size());
+}
+
+}  // namespace
+
+// Every profile name the configuration accepts, each with a profile file of its
+// kind, on a blank model-4 card: the tokens, their labels and PIN limits, and
+// the PIN output file line by line.
+TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
+  struct Case {
+    const char* name;
+    const char* profile;
+    std::vector<std::string> labels;
+  } cases[] = {
+      {"<default>", "[Podpis]\nUserPin = 1111\n", {"Podpis"}},
+      {"default", "TokenLabel = Karta\n[Podpis]\n", {"Karta"}},
+      {"normal", "UserPinMinLen = 6\n[Podpis]\n", {"Podpis"}},
+      {"standard", "[Podpis]\nUserPuk = <none>\n", {"Podpis"}},
+      {"rokvast", "TokenProfile = rokvast\n[Rokvast]\nUserPinMaxLen = 12\n", {"Rokvast"}},
+      {"3tokens", "[Podpis]\n[Szyfrowanie]\n[Logowanie]\nTokenLabel = Podpis\n",
+       {"Podpis", "Szyfrowanie", "Podpis 2"}},
+      {"custom", "[Alfa]\nUserPin = <random>\nRandomUserPinChars = <alpha>\n", {"Alfa"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
+    setenv("MIRTAL_PKCS11_INIT_PROFILE", c.name, 1);
+    t.Profile("OutputPinFile = " + t.out + "\n" + c.profile);
+    ASSERT_TRUE(t.Start());
+    EXPECT_EQ("MIRTAL", t.Label(0));
+    ASSERT_EQ(1, t.Initialize(kR0)) << t.LastError();
+    for (size_t i = 0; i < c.labels.size(); ++i) {
+      EXPECT_EQ(c.labels[i], t.Label(i));
+      const CK_TOKEN_INFO ti = t.Info(i);
+      EXPECT_EQ(4u, ti.ulMinPinLen);
+      EXPECT_EQ(16u, ti.ulMaxPinLen);
+      EXPECT_EQ(CKF_TOKEN_INITIALIZED, ti.flags & CKF_TOKEN_INITIALIZED);
+      EXPECT_EQ(CKF_USER_PIN_INITIALIZED, ti.flags & CKF_USER_PIN_INITIALIZED);
+    }
+    const std::vector<std::string> lines = Lines(ReadFile(t.out));
+    ASSERT_EQ(c.labels.size(), lines.size()) << ReadFile(t.out);
+    struct stat st;
+    ASSERT_EQ(0, stat(t.out.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777u);
+    const std::string serial = t.Serial();
+    std::string soPin, soPuk;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const std::string& line = lines[i];
+      if (i == 0) soPin = Field(line, "SoPin");
+      soPuk = Field(line, "SoPuk");
+      EXPECT_TRUE(std::regex_match(soPin, std::regex("[0-9]{4}"))) << line;
+      EXPECT_TRUE(std::regex_match(soPuk, std::regex("[0-9]{4}"))) << line;
+      std::string userPin = Field(line, "UserPin"), userPuk = Field(line, "UserPuk");
+      const std::string name = c.name;
+      if (name == "<default>") EXPECT_EQ("1111", userPin);
+      else if (name == "normal") EXPECT_TRUE(std::regex_match(userPin, std::regex("[0-9]{6}"))) << line;
+      else if (name == "custom") EXPECT_TRUE(std::regex_match(userPin, std::regex("[a-zA-Z]{4}"))) << line;
+      else EXPECT_TRUE(std::regex_match(userPin, std::regex("[0-9]{4}"))) << line;
+      if (name == "standard") EXPECT_EQ("<none>", userPuk);
+      else EXPECT_TRUE(std::regex_match(userPuk, std::regex("[0-9]{4}"))) << line;
+      // One SO PIN for the card on every line; each token has an SO PUK of its own.
+      EXPECT_EQ(TokenLinePattern(c.labels[i], serial, soPin.c_str(), soPuk.c_str(), userPin.c_str(), userPuk.c_str()),
+                line);
+    }
+    EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+  }
+}
