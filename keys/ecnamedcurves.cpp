@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "keys/ecdomain.h"
 #include "keys/oidconst2.h"
 #include "libtorvapp/qve2ndsakeydomain.h"
 #include "libtorvapp/qvepdsakeydomain.h"
@@ -535,45 +536,6 @@ unsigned long EcNamedCurveTable::bitSize(const EcNamedCurve* entry) {
 
 unsigned long EcNamedCurveTable::byteSize(const EcNamedCurve* entry) { return (bitSize(entry) + 7) / 8; }
 
-bool EcNamedCurveTable::sameDomain(const QvAsymKeyDomain* a, const QvAsymKeyDomain* b) {
-    if (!a || !b || a->getType() != b->getType()) return false;
-    if (a == b) return true;
-    if (a->getType() == QvAsymKeyDomain::TYPE_EP) {
-        const auto* x = static_cast<const QvEpDsaKeyDomain*>(a);
-        const auto* y = static_cast<const QvEpDsaKeyDomain*>(b);
-        if ((!x->getEp() && !x->getCryptoEp()) || (!y->getEp() && !y->getCryptoEp())) return false;
-        if (!x->getGen() || !y->getGen()) return false;
-        return octetsOf([x](QvOctet* o, unsigned n) { return x->getP(o, n); }) ==
-                   octetsOf([y](QvOctet* o, unsigned n) { return y->getP(o, n); }) &&
-               octetsOf([x](QvOctet* o, unsigned n) { return x->getA(o, n); }) ==
-                   octetsOf([y](QvOctet* o, unsigned n) { return y->getA(o, n); }) &&
-               octetsOf([x](QvOctet* o, unsigned n) { return x->getB(o, n); }) ==
-                   octetsOf([y](QvOctet* o, unsigned n) { return y->getB(o, n); }) &&
-               octetsOf([x](QvOctet* o, unsigned n) { return x->getG(o, n); }) ==
-                   octetsOf([y](QvOctet* o, unsigned n) { return y->getG(o, n); }) &&
-               octetsOf([x](QvOctet* o, unsigned n) { return x->getN(o, n); }) ==
-                   octetsOf([y](QvOctet* o, unsigned n) { return y->getN(o, n); });
-    }
-    if (a->getType() == QvAsymKeyDomain::TYPE_E2N) {
-        const auto* x = static_cast<const QvE2nDsaKeyDomain*>(a);
-        const auto* y = static_cast<const QvE2nDsaKeyDomain*>(b);
-        if (!x->getE2n() || !y->getE2n() || !x->getGen() || !y->getGen()) return false;
-        unsigned int mx = 0, my = 0;
-        auto fx = octetsOf([x, &mx](QvOctet* o, unsigned n) { return x->getFieldPolynomial(&mx, o, n); });
-        auto fy = octetsOf([y, &my](QvOctet* o, unsigned n) { return y->getFieldPolynomial(&my, o, n); });
-        return mx == my && fx == fy &&
-               octetsOf([x](QvOctet* o, unsigned n) { return x->getA(o, n); }) ==
-                   octetsOf([y](QvOctet* o, unsigned n) { return y->getA(o, n); }) &&
-               octetsOf([x](QvOctet* o, unsigned n) { return x->getB(o, n); }) ==
-                   octetsOf([y](QvOctet* o, unsigned n) { return y->getB(o, n); }) &&
-               octetsOf([x](QvOctet* o, unsigned n) { return x->getG(o, n); }) ==
-                   octetsOf([y](QvOctet* o, unsigned n) { return y->getG(o, n); }) &&
-               octetsOf([x](QvOctet* o, unsigned n) { return x->getN(o, n); }) ==
-                   octetsOf([y](QvOctet* o, unsigned n) { return y->getN(o, n); });
-    }
-    return false;
-}
-
 const EcNamedCurve* EcNamedCurveTable::findNextByDomain(const QvAsymKeyDomain* domain, int after) {
     if (!domain) return nullptr;
     int type = domain->getType();
@@ -584,7 +546,7 @@ const EcNamedCurve* EcNamedCurveTable::findNextByDomain(const QvAsymKeyDomain* d
         const QvAsymKeyDomain* d = type == QvAsymKeyDomain::TYPE_EP
                                        ? static_cast<const QvAsymKeyDomain*>(e->primeDomain)
                                        : static_cast<const QvAsymKeyDomain*>(e->binaryDomain);
-        if (d && sameDomain(domain, d)) return e;
+        if (d && ecKeyDomainsEqual(domain, d)) return e;
     }
     return nullptr;
 }
@@ -665,290 +627,100 @@ int EcNamedCurveTable::describe(std::string& out, int id, bool withEquivalents, 
     return describe(out, findById(id), withEquivalents, language);
 }
 
-namespace {
-
-void appendLength(std::vector<uint8_t>& out, size_t len) {
-    if (len < 0x80) {
-        out.push_back(static_cast<uint8_t>(len));
-        return;
-    }
-    uint8_t bytes[sizeof(size_t)];
-    int n = 0;
-    for (size_t v = len; v != 0; v >>= 8) bytes[n++] = static_cast<uint8_t>(v & 0xFF);
-    out.push_back(static_cast<uint8_t>(0x80 | n));
-    while (n > 0) out.push_back(bytes[--n]);
-}
-
-std::vector<uint8_t> tlv(uint8_t tag, const std::vector<uint8_t>& body) {
-    std::vector<uint8_t> out;
-    out.reserve(body.size() + 6);
-    out.push_back(tag);
-    appendLength(out, body.size());
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
-}
-
-// INTEGER from unsigned big-endian octets (leading zeros dropped, one added
-// when the top bit is set).
-std::vector<uint8_t> derUnsigned(const std::vector<QvOctet>& value) {
-    std::vector<uint8_t> body = trimmed(value.data(), static_cast<unsigned int>(value.size()));
-    if (body.empty() || (body[0] & 0x80)) body.insert(body.begin(), 0);
-    return tlv(0x02, body);
-}
-
-std::vector<uint8_t> derSmall(unsigned long v) {
-    std::vector<QvOctet> b;
-    for (int shift = 56; shift >= 0; shift -= 8) b.push_back(static_cast<QvOctet>((v >> shift) & 0xFF));
-    return derUnsigned(b);
-}
-
-std::vector<uint8_t> derOid(const ASNobjectId& oid) {
-    return tlv(0x06, std::vector<uint8_t>(oid.getData(), oid.getData() + oid.getLength()));
-}
-
-// A field element as an OCTET STRING of the field's length.
-std::vector<uint8_t> derElement(const std::vector<QvOctet>& value, size_t size) {
-    std::vector<uint8_t> body(size > value.size() ? size - value.size() : 0, 0);
-    body.insert(body.end(), value.begin(), value.end());
-    return tlv(0x04, body);
-}
-
-void append(std::vector<uint8_t>& to, const std::vector<uint8_t>& part) { to.insert(to.end(), part.begin(), part.end()); }
-
-}  // namespace
-
-int EcNamedCurveTable::toSpecifiedDomainDer(std::vector<uint8_t>& out, const EcNamedCurve* entry) {
-    const QvAsymKeyDomain* domain = getDomain(entry);
-    if (!domain) return 0;
-    std::vector<uint8_t> field, a, b, g, n, h;
-    size_t size = (fieldBitSize(domain) + 7) / 8;
-    if (domain->getType() == QvAsymKeyDomain::TYPE_EP) {
-        const auto* d = static_cast<const QvEpDsaKeyDomain*>(domain);
-        std::vector<uint8_t> params;
-        append(params, derOid(oid2::prime_field()));
-        append(params, derUnsigned(octetsOf([d](QvOctet* o, unsigned l) { return d->getP(o, l); })));
-        field = tlv(0x30, params);
-        a = octetsOf([d](QvOctet* o, unsigned l) { return d->getA(o, l); });
-        b = octetsOf([d](QvOctet* o, unsigned l) { return d->getB(o, l); });
-        g = octetsOf([d](QvOctet* o, unsigned l) { return d->getG(o, l); });
-        n = octetsOf([d](QvOctet* o, unsigned l) { return d->getN(o, l); });
-        h = octetsOf([d](QvOctet* o, unsigned l) { return d->getCofactor(o, l); });
-    } else {
-        const auto* d = static_cast<const QvE2nDsaKeyDomain*>(domain);
-        std::vector<uint8_t> basis;
-        unsigned int m = 0;
-        if (d->getBasisType() == 3) {
-            unsigned int k = 0;
-            d->getTrinomial(&m, &k);
-            append(basis, derSmall(m));
-            append(basis, derOid(oid2::tpBasis()));
-            append(basis, derSmall(k));
-        } else if (d->getBasisType() == 5) {
-            unsigned int k[3] = {0, 0, 0};
-            d->getPentanomial(&m, &k[0], &k[1], &k[2]);
-            // Pentanomial exponents go k1 < k2 < k3, whatever order the field keeps.
-            if (k[0] > k[1]) std::swap(k[0], k[1]);
-            if (k[1] > k[2]) std::swap(k[1], k[2]);
-            if (k[0] > k[1]) std::swap(k[0], k[1]);
-            append(basis, derSmall(m));
-            append(basis, derOid(oid2::ppBasis()));
-            std::vector<uint8_t> ks;
-            for (unsigned int v : k) append(ks, derSmall(v));
-            append(basis, tlv(0x30, ks));
-        } else {
-            return 0;
-        }
-        std::vector<uint8_t> params;
-        append(params, derOid(oid2::characteristic_two_field()));
-        append(params, tlv(0x30, basis));
-        field = tlv(0x30, params);
-        a = octetsOf([d](QvOctet* o, unsigned l) { return d->getA(o, l); });
-        b = octetsOf([d](QvOctet* o, unsigned l) { return d->getB(o, l); });
-        g = octetsOf([d](QvOctet* o, unsigned l) { return d->getG(o, l); });
-        n = octetsOf([d](QvOctet* o, unsigned l) { return d->getN(o, l); });
-        h = octetsOf([d](QvOctet* o, unsigned l) { return d->getH(o, l); });
-    }
-    // The base point in its uncompressed form, coordinates at the field length.
-    std::vector<uint8_t> base = g;
-    if (base.size() != 1 + 2 * size || base[0] != 0x04) return 0;
-    std::vector<uint8_t> curve;
-    append(curve, derElement(a, size));
-    append(curve, derElement(b, size));
-    std::vector<uint8_t> body;
-    append(body, derSmall(1));
-    append(body, field);
-    append(body, tlv(0x30, curve));
-    append(body, tlv(0x04, base));
-    append(body, derUnsigned(n));
-    append(body, derUnsigned(h));
-    out = tlv(0x30, body);
-    return 1;
-}
-
-int EcNamedCurveTable::toSpecifiedDomainDer(std::vector<uint8_t>& out, int id) {
-    return toSpecifiedDomainDer(out, findById(id));
-}
-
-int EcNamedCurveTable::toSpecifiedDomainDer(std::vector<uint8_t>& out, const ASNobjectId& oid) {
-    return toSpecifiedDomainDer(out, findByOid(oid));
-}
-
-int EcNamedCurveTable::toSpecifiedDomainDer(std::vector<uint8_t>& out, const char* name) {
-    const EcNamedCurve* e = findByName(name);
-    if (!e) e = findByOidText(name);
-    return toSpecifiedDomainDer(out, e);
-}
+// ---------------------------------------------------------------------------
+// Explicit domains
 
 namespace {
 
-// A bounded reader of DER elements: every length is checked against what is
-// left, nothing is read past the end.
-struct DerReader {
-    const uint8_t* p;
-    size_t left;
-
-    // The next element's tag and contents; false when it does not fit.
-    bool next(uint8_t& tag, const uint8_t*& body, size_t& len) {
-        if (left < 2) return false;
-        tag = p[0];
-        size_t n = p[1];
-        size_t hdr = 2;
-        if (n & 0x80) {
-            size_t count = n & 0x7F;
-            if (count == 0 || count > 4 || left < 2 + count) return false;
-            n = 0;
-            for (size_t i = 0; i < count; i++) n = (n << 8) | p[2 + i];
-            hdr += count;
-        }
-        if (n > left - hdr) return false;
-        body = p + hdr;
-        len = n;
-        p += hdr + n;
-        left -= hdr + n;
-        return true;
-    }
-    bool expect(uint8_t want, const uint8_t*& body, size_t& len) {
-        uint8_t tag = 0;
-        return next(tag, body, len) && tag == want;
-    }
+// The fixed X9.62 explicit parameters (DER of a SpecifiedECDomain over a Gaussian
+// normal basis) of the four normal-basis curves, which have no key domain here.
+// Their published values are not carried: the entries are empty, so these curves
+// have no explicit form.
+struct NormalBasisDer {
+    int id;
+    const uint8_t* der;
+    long length;
 };
 
-std::string hexOf(const uint8_t* p, size_t n) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s.empty() ? "0" : s;
-}
+const NormalBasisDer kNormalBasisDer[] = {{77, nullptr, 0}, {78, nullptr, 0}, {83, nullptr, 0}, {84, nullptr, 0}};
 
-bool smallInteger(const uint8_t* body, size_t len, unsigned long& v) {
-    if (len == 0 || len > 4 || (body[0] & 0x80)) return false;
-    v = 0;
-    for (size_t i = 0; i < len; i++) v = (v << 8) | body[i];
-    return true;
-}
-
-bool isOid(const uint8_t* body, size_t len, const ASNobjectId& oid) {
-    return static_cast<long>(len) == oid.getLength() && std::equal(body, body + len, oid.getData());
-}
-
-// The key domain of explicit parameters, or null.
-std::unique_ptr<QvAsymKeyDomain> domainFromDer(const uint8_t* der, long size) {
-    if (!der || size <= 0) return nullptr;
-    DerReader outer{der, static_cast<size_t>(size)};
-    const uint8_t* b;
-    size_t n;
-    if (!outer.expect(0x30, b, n)) return nullptr;
-    DerReader seq{b, n};
-    unsigned long version = 0;
-    if (!seq.expect(0x02, b, n) || !smallInteger(b, n, version) || version < 1 || version > 3) return nullptr;
-    const uint8_t *fieldBody, *curveBody, *baseBody, *orderBody;
-    size_t fieldLen, curveLen, baseLen, orderLen;
-    if (!seq.expect(0x30, fieldBody, fieldLen) || !seq.expect(0x30, curveBody, curveLen) ||
-        !seq.expect(0x04, baseBody, baseLen) || !seq.expect(0x02, orderBody, orderLen))
-        return nullptr;
-    std::string cofactor = "1";
-    if (seq.left > 0 && seq.p[0] == 0x02) {
-        if (!seq.expect(0x02, b, n)) return nullptr;
-        cofactor = hexOf(b, n);
-    }
-    DerReader curve{curveBody, curveLen};
-    const uint8_t *aBody, *bBody;
-    size_t aLen, bLen;
-    if (!curve.expect(0x04, aBody, aLen) || !curve.expect(0x04, bBody, bLen)) return nullptr;
-    if (baseLen == 0 || orderLen == 0) return nullptr;
-
-    DerReader field{fieldBody, fieldLen};
-    const uint8_t* typeBody;
-    size_t typeLen;
-    if (!field.expect(0x06, typeBody, typeLen)) return nullptr;
-    std::string fieldHex;
-    bool binary = false;
-    if (isOid(typeBody, typeLen, oid2::prime_field())) {
-        if (!field.expect(0x02, b, n) || n == 0) return nullptr;
-        fieldHex = hexOf(b, n);
-    } else if (isOid(typeBody, typeLen, oid2::characteristic_two_field())) {
-        binary = true;
-        const uint8_t* cb;
-        size_t cl;
-        if (!field.expect(0x30, cb, cl)) return nullptr;
-        DerReader ch{cb, cl};
-        unsigned long m = 0;
-        if (!ch.expect(0x02, b, n) || !smallInteger(b, n, m) || m < 2 || m > 4096) return nullptr;
-        if (!ch.expect(0x06, b, n)) return nullptr;
-        std::vector<unsigned long> terms;
-        if (isOid(b, n, oid2::tpBasis())) {
-            unsigned long k = 0;
-            if (!ch.expect(0x02, b, n) || !smallInteger(b, n, k)) return nullptr;
-            terms.push_back(k);
-        } else if (isOid(b, n, oid2::ppBasis())) {
-            const uint8_t* pb;
-            size_t pl;
-            if (!ch.expect(0x30, pb, pl)) return nullptr;
-            DerReader pp{pb, pl};
-            for (int i = 0; i < 3; i++) {
-                unsigned long k = 0;
-                if (!pp.expect(0x02, b, n) || !smallInteger(b, n, k)) return nullptr;
-                terms.push_back(k);
-            }
-        } else {
-            return nullptr;  // the normal basis has no domain
-        }
-        std::vector<uint8_t> poly((m + 8) / 8, 0);
-        auto setBit = [&poly](unsigned long bit) { poly[poly.size() - 1 - bit / 8] |= static_cast<uint8_t>(1u << (bit % 8)); };
-        setBit(m);
-        setBit(0);
-        for (unsigned long k : terms) {
-            if (k == 0 || k >= m) return nullptr;
-            setBit(k);
-        }
-        fieldHex = hexOf(poly.data(), poly.size());
-    } else {
-        return nullptr;
-    }
-    std::string aHex = hexOf(aBody, aLen), bHex = hexOf(bBody, bLen), gHex = hexOf(baseBody, baseLen),
-                nHex = hexOf(orderBody, orderLen);
-    try {
-        if (binary)
-            return std::make_unique<QvE2nDsaKeyDomain>(aHex.c_str(), bHex.c_str(), fieldHex.c_str(), gHex.c_str(),
-                                                       nHex.c_str(), cofactor.c_str());
-        return std::make_unique<QvEpDsaKeyDomain>(aHex.c_str(), bHex.c_str(), fieldHex.c_str(), gHex.c_str(),
-                                                  nHex.c_str(), cofactor.c_str());
-    } catch (...) {
-        // Parameters the library refuses (a point off the curve, a bad field)
-        // match no record.
-        return nullptr;
-    }
+const NormalBasisDer* normalBasisDer(int id) {
+    for (const NormalBasisDer& n : kNormalBasisDer)
+        if (n.id == id) return &n;
+    return nullptr;
 }
 
 }  // namespace
 
-const EcNamedCurve* EcNamedCurveTable::findNextMatchingDer(const uint8_t* der, long len, int after, bool withOid) {
-    std::unique_ptr<QvAsymKeyDomain> domain = domainFromDer(der, len);
-    if (!domain) return nullptr;
-    for (const EcNamedCurve* e = findNextByDomain(domain.get(), after); e; e = findNextByDomain(domain.get(), e->id))
+int EcNamedCurveTable::toSpecifiedDomain(ECSpecifiedDomain& out, const EcNamedCurve* entry) {
+    if (!entry) return 0;
+    if (const NormalBasisDer* n = normalBasisDer(entry->id)) {
+        if (n->der == nullptr || n->length < 2) return 0;
+        long used = out.readBuffer(n->der, n->length);
+        if (used > 1) return 1;
+        // The structure cannot build a normal-basis curve; what was read still
+        // names it when its field says so.
+        ECE2NFileld field(0x30);
+        return out.fieldID.type == oid2::characteristic_two_field() && field.assign(out.fieldID.value) == 1 &&
+                       field.basis == oid2::gnBasis()
+                   ? 1
+                   : 0;
+    }
+    const QvAsymKeyDomain* domain = getDomain(entry);
+    if (!domain) return 0;
+    return out.setFromKeyDomain(domain);
+}
+
+int EcNamedCurveTable::toSpecifiedDomain(ECSpecifiedDomain& out, int id) { return toSpecifiedDomain(out, findById(id)); }
+
+int EcNamedCurveTable::toSpecifiedDomain(ECSpecifiedDomain& out, const ASNobjectId& oid) {
+    return toSpecifiedDomain(out, findByOid(oid));
+}
+
+int EcNamedCurveTable::toSpecifiedDomain(ECSpecifiedDomain& out, const char* name) {
+    const EcNamedCurve* e = findByName(name);
+    if (!e) e = findByOidText(name);
+    return toSpecifiedDomain(out, e);
+}
+
+const EcNamedCurve* EcNamedCurveTable::findNextMatching(const ECSpecifiedDomain& domain, int after) {
+    const QvAsymKeyDomain* keyDomain = domain.getKeyDomain();
+    std::unique_ptr<ECSpecifiedDomain> built;
+    if (keyDomain == nullptr) {
+        try {
+            // A copy builds the key domain of the field type; it throws when none builds.
+            built.reset(new ECSpecifiedDomain(domain));
+            keyDomain = built->getKeyDomain();
+        } catch (const std::bad_alloc&) {
+            keyDomain = nullptr;
+        }
+    }
+    if (keyDomain != nullptr) return findNextByDomain(keyDomain, after);
+    for (const NormalBasisDer& n : kNormalBasisDer) {
+        ECSpecifiedDomain candidate(0x30);
+        if (toSpecifiedDomain(candidate, n.id) == 1 && candidate == domain) return findById(n.id);
+    }
+    return nullptr;
+}
+
+int EcNamedCurveTable::findNextMatchingId(const ECSpecifiedDomain& domain, int after) {
+    const EcNamedCurve* e = findNextMatching(domain, after);
+    return e ? e->id : 0;
+}
+
+const EcNamedCurve* EcNamedCurveTable::findFirstMatching(const ECSpecifiedDomain& domain, bool withOid) {
+    for (const EcNamedCurve* e = findNextMatching(domain, 0); e; e = findNextMatching(domain, e->id)) {
         if (!withOid || e->oid) return e;
+        // The normal-basis step does not move on with the id.
+        if (normalBasisDer(e->id)) return nullptr;
+    }
+    return nullptr;
+}
+
+const ASNobjectId* EcNamedCurveTable::findMatchingOid(const ECSpecifiedDomain& domain, int after) {
+    for (const EcNamedCurve* e = findNextMatching(domain, after); e; e = findNextMatching(domain, e->id)) {
+        if (e->oid) return e->oid;
+        if (normalBasisDer(e->id)) return nullptr;
+    }
     return nullptr;
 }

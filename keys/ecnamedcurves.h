@@ -16,6 +16,7 @@
 
 #include "lib/libasn/asnobjid.h"
 
+class ECSpecifiedDomain;
 class QvAsymKeyDomain;
 class QvEpDsaKeyDomain;
 class QvE2nDsaKeyDomain;
@@ -84,8 +85,8 @@ public:
     static unsigned long bitSize(const EcNamedCurve* entry);
     static unsigned long byteSize(const EcNamedCurve* entry);
 
-    // The first record after the id 'after' whose domain equals the given one by
-    // value (prime against prime records, binary against binary); null otherwise.
+    // The first record after the id 'after' whose domain is the given one's curve
+    // (prime against prime records, binary against binary); null otherwise.
     static const EcNamedCurve* findNextByDomain(const QvAsymKeyDomain* domain, int after);
     // Next record denoting the same curve as id, after 'after'; fixed uses the
     // catalogue's equivalence classes, otherwise domain equality. 0 when none.
@@ -101,24 +102,23 @@ public:
     static int describe(std::string& out, const EcNamedCurve* entry, bool withEquivalents, int language);
     static int describe(std::string& out, int id, bool withEquivalents, int language);
 
-    // The curve's explicit parameters as the DER of an X9.62 SpecifiedECDomain
-    // (version 1, field, curve a and b without seed, uncompressed base point,
-    // order, cofactor), as EC domain parameters carry them in their specified
-    // choice. 1, or 0 (out left alone) for no record or a record without domain.
-    // By name, text that names no record is tried as a dotted OID.
-    static int toSpecifiedDomainDer(std::vector<uint8_t>& out, const EcNamedCurve* entry);
-    static int toSpecifiedDomainDer(std::vector<uint8_t>& out, int id);
-    static int toSpecifiedDomainDer(std::vector<uint8_t>& out, const ASNobjectId& oid);
-    static int toSpecifiedDomainDer(std::vector<uint8_t>& out, const char* name);
+    // Fills an explicit domain with the record's curve (key domain and all). 1, or 0
+    // for no record and for a record without explicit form. By name, text that names
+    // no record is tried as a dotted OID.
+    static int toSpecifiedDomain(ECSpecifiedDomain& out, const EcNamedCurve* entry);
+    static int toSpecifiedDomain(ECSpecifiedDomain& out, int id);
+    static int toSpecifiedDomain(ECSpecifiedDomain& out, const ASNobjectId& oid);
+    static int toSpecifiedDomain(ECSpecifiedDomain& out, const char* name);
 
-    // The first record after the id 'after' whose curve equals the explicit
-    // parameters given as the DER of a SpecifiedECDomain (prime field, or binary
-    // field with a trinomial or pentanomial basis); null for no match and for
-    // malformed or invalid parameters. withOid: only records that have an OID.
-    static const EcNamedCurve* findNextMatchingDer(const uint8_t* der, long len, int after, bool withOid = false);
-
-    // Key domains compared by value; false when either is null or of another kind.
-    static bool sameDomain(const QvAsymKeyDomain* a, const QvAsymKeyDomain* b);
+    // The first record after the id 'after' whose curve is the explicit domain's
+    // (by key-domain comparison; a domain without one is compared with the explicit
+    // forms of the normal-basis curves); null when none is. Also its id (0 when
+    // none), the first match (with withOid, the first that has an OID), and the OID
+    // of the first match after 'after' that has one.
+    static const EcNamedCurve* findNextMatching(const ECSpecifiedDomain& domain, int after);
+    static int findNextMatchingId(const ECSpecifiedDomain& domain, int after);
+    static const EcNamedCurve* findFirstMatching(const ECSpecifiedDomain& domain, bool withOid = false);
+    static const ASNobjectId* findMatchingOid(const ECSpecifiedDomain& domain, int after);
 
     // Builds the table now (it is otherwise built on the first lookup).
     static void load();

@@ -1,88 +1,47 @@
-// EC domain parameters CHOICE (specified, named curve, implicitCA) and the public
-// point as a BIT STRING.
+// The EC public point as a BIT STRING (X9.62 ECPoint octets after an unused-bits
+// octet of 0), as a certificate's subjectPublicKey and the [1] member of an EC
+// private key hold it, with ECDSA verification over the domain it is given.
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <vector>
 
-#include "lib/libasn/asnany.h"
+#include "keys/dsaparms.h"
+#include "keys/ecdomain.h"
 #include "lib/libasn/asnbitst.h"
-#include "lib/libasn/asnbool.h"
-#include "lib/libasn/asnchoice.h"
-#include "lib/libasn/asnexpl.h"
-#include "lib/libasn/asnint.h"
-#include "lib/libasn/asnocstr.h"
-#include "lib/libasn/asnobjid.h"
-
-class DSASignature;
-class QvRbg;
-
-class QvGeneralDsaKeyDomain;
-class QvAsymKeyDomain;
-
-// A curve: the library's domain of a named curve, or explicit parameters as
-// big-endian octets (p for a prime field; m with the trinomial k1 or the
-// pentanomial k1 < k2 < k3 for a characteristic-two field).
-struct ECCurveData {
-    std::vector<uint8_t> p, a, b, g, n, h;
-    unsigned m = 0, k1 = 0, k2 = 0, k3 = 0;
-    const QvGeneralDsaKeyDomain* named = nullptr;
-};
-
-class ECDomainParameters : public ASNchoice {
-public:
-    enum { kNone = 0, kSpecified = 1, kNamedCurve = 2, kImplicitCA = 3 };
-
-    // implicitCA (NULL) chosen at construction.
-    explicit ECDomainParameters(uint32_t tag = 0);
-    ECDomainParameters(const ECDomainParameters& other);
-    ECDomainParameters& operator=(const ECDomainParameters& other);
-    ~ECDomainParameters() override;
-    ASNobject** getObjectList() override;
-
-    int getType() const;
-    // Chooses the named curve oid / implicitCA.
-    void setNamed(const ASNobjectId& oid);
-    void setImplicitCA();
-    // The library domain of a named curve from the curve catalogue (not owned); null
-    // for other kinds and for curves the catalogue does not carry with a domain.
-    const QvAsymKeyDomain* getKeyDomain() const;
-    // Named curve oid by OID, or by its catalogue domain when this names or
-    // specifies the same curve under another OID.
-    bool equalsNamed(const ASNobjectId& oid) const;
-    // Field size in bits: from the prime or the degree of specified parameters, from
-    // the curve catalogue for a named curve; 0 for implicitCA, nothing chosen or an
-    // unknown curve.
-    unsigned getFieldSizeBits() const;
-    unsigned getFieldSizeBytes() const { return (getFieldSizeBits() + 7) / 8; }
-    // The curve: a named curve the catalogue carries with a domain, or readable
-    // specified parameters; false otherwise.
-    bool getCurve(ECCurveData* out) const;
-
-    ASNany specified;         // SpecifiedECDomain, kept as its encoding
-    ASNobjectId namedCurve;
-    ASNnull implicitCA;
-
-private:
-    ASNobject* m_list[4];
-};
+#include "libtorvapp/qvasymkey.h"
+#include "libtorvapp/qvgeneraldsasig.h"
 
 class ECPublicKey : public ASNbitstr {
 public:
     explicit ECPublicKey(uint32_t tag = 0);
+    // Copies the point and the domain in use; the verifier is prepared anew.
     ECPublicKey(const ECPublicKey& other);
     ECPublicKey& operator=(const ECPublicKey& other);
+    // Another bit string as the point; the domain in use is kept.
+    ECPublicKey& operator=(const ASNbitstr& other);
     ~ECPublicKey() override;
 
-    // The point octets with their unused-bits count; 1, or 0.
-    int setPoint(const uint8_t* data, long len, uint8_t unusedBits);
-    // Size the point reports: the coordinate size of an uncompressed or hybrid
-    // point (04/06/07), the x size of a compressed one (02/03); 0 otherwise.
-    unsigned getSizeBits() const;
-    unsigned getSizeBytes() const { return (getSizeBits() + 7) / 8; }
+    // Empties the point and forgets the domain in use.
+    void clear() override;
+    // Decoding starts from a cleared key: a following setDomain supplies the domain.
+    int read_contents(GenericFile* src, long len) override;
+
+    // The bit string (as ASNbitstr::set); the verifier is prepared anew.
+    int set(const uint8_t* data, long len, uint8_t unusedBits);
+    // The point octets with 0 unused bits; with a domain, the result of setDomain.
+    int set(const ASNoctstr& point, const ECDomainParameters* domain);
+    // The library key's encoded point. 1, or 0.
+    int setFromQvKey(const QvGeneralDsaPublicKey& key);
+    // The curve to verify over: a specified domain (copied) or a named curve of the
+    // catalogue. 1, or 0 (implicitCA, unknown curve, domain that does not build).
+    int setDomain(const ECDomainParameters& domain);
+    const QvGeneralDsaKeyDomain* getKeyDomain() const { return m_domain; }
+    // The point into a library key (which must have its domain): 0 loaded, 1 out of
+    // memory, 2 empty or invalid point (not on the curve, malformed).
+    int loadInto(QvGeneralDsaPublicKey& key) const;
+
     // Key size from the encoding's length and first octet alone (no domain needed):
-    // full-point forms count half the coordinate octets, compressed forms all of them.
+    // full-point forms count half the coordinate octets, compressed forms all.
     unsigned getKeySizeBits() const;
     unsigned getKeySizeBytes() const { return (getKeySizeBits() + 7) / 8; }
     // The point octets (without the unused-bits octet). 1, or 0 when empty or the
@@ -90,25 +49,28 @@ public:
     int getPoint(ASNoctstr& out) const;
     bool operator==(const ECPublicKey& other) const { return ASNbitstr::operator==(other); }
 
-    // Binds the key to a domain; 1, or 0 when the domain is neither specified nor
-    // named.
-    int bindDomain(const ECDomainParameters& domain);
-    bool hasDomain() const { return m_domainType != ECDomainParameters::kNone; }
-    // Whether the point's size fits the domain's field.
-    bool isInDomain(const ECDomainParameters& domain) const;
-
-    // 1 valid, 0 or -1 invalid, -2 unknown ECDSA signature OID, -3 length mismatch or
-    // cryptographic error (also: a named curve the library does not carry, or
-    // unreadable explicit parameters), -4 no domain parameters. The digest is cut to
-    // the bit length of the order.
-    int verify(const uint8_t* digest, unsigned digestLen, const ASNobjectId& signatureOid,
-               const DSASignature& sig) const;
+    // ECDSA verification results.
+    enum { kValid = 1, kNoMemory = 0, kInvalid = -1, kUnknownAlgorithm = -2, kBadInput = -3, kNoDomain = -4 };
+    // Over a digest (cut to the bit length of the order).
+    int verify(const uint8_t* digest, unsigned digestLen, const DSASignature& sig);
+    // The digest must have the hash's length (kBadInput otherwise).
+    int verifyWithHash(const uint8_t* digest, unsigned digestLen, unsigned hashId, const DSASignature& sig);
+    // The hash named by an ECDSA signature algorithm; others give kUnknownAlgorithm.
+    int verify(const uint8_t* digest, unsigned digestLen, const ASNobjectId& signatureAlgorithm,
+               const DSASignature& sig);
+    int verifyDigest(const uint8_t* digest, unsigned digestLen, const ASNobjectId& signatureAlgorithm,
+                     const DSASignature& sig);
+    // Over data or an ASN.1 object's DER, hashed here first.
+    int verifyData(const uint8_t* data, unsigned dataLen, unsigned hashId, const DSASignature& sig);
+    int verifyObject(const ASNobject& obj, unsigned hashId, const DSASignature& sig);
+    int verify(const ASNobject* obj, const ASNobjectId& signatureAlgorithm, const DSASignature& sig);
 
 private:
-    int m_domainType;
-    unsigned m_fieldBits;
-    ECCurveData m_curve;  // the bound curve, when known
-};
+    void adoptDomainOf(const ECPublicKey& other);
 
-// The library domain of a curve: the named curve's own, or one built into *own.
-const QvGeneralDsaKeyDomain* ecLibraryDomain(const ECCurveData& curve, std::unique_ptr<QvGeneralDsaKeyDomain>* own);
+    QvGeneralDsaPublicKey m_key;
+    QvGeneralDsaSig m_verifier;
+    const QvGeneralDsaKeyDomain* m_domain;  // not owned: the catalogue's or m_explicit's
+    ECSpecifiedDomain m_explicit;
+    bool m_prepared;
+};

@@ -258,22 +258,35 @@ int SignedCertificate::signDsa(DSAPrivateKey& key, unsigned hashId, QvRbg* rbg) 
     return 1;
 }
 
-int SignedCertificate::signEcdsa(const ECPrivateKey& key, const ECDomainParameters* domain, unsigned hashId,
+int SignedCertificate::signEcdsa(ECPrivateKey& key, const ECDomainParameters* domain, unsigned hashId,
                                  QvRbg* rbg) {
-    if (domain == nullptr) {
-        int t = key.hasDomainParameters() ? key.getDomainParameters().getType() : ECDomainParameters::kNone;
-        if (t != ECDomainParameters::kSpecified && t != ECDomainParameters::kNamedCurve) return -4;
+    int t = domain != nullptr ? domain->getType()
+                              : (key.hasDomainParameters() ? key.getDomainParameters().getType() : ECDomainParameters::kNone);
+    if (t != ECDomainParameters::kSpecified && t != ECDomainParameters::kNamedCurve) return -4;
+    // A domain given here is signed over in its explicit form.
+    ECSpecifiedDomain explicitDomain(0x30);
+    if (domain != nullptr) {
+        try {
+            if (t == ECDomainParameters::kSpecified)
+                explicitDomain = domain->specified;
+            else if (explicitDomain.setFromKeyDomain(domain->getKeyDomain()) != 1)
+                return -4;
+        } catch (const std::bad_alloc&) {
+            return -4;
+        }
     }
     AlgorithmIdentifier id;
     if (id.setEcdsaSignature(hashId) != 1) return -1;
     setSignatureIds(*this, id);
-    switch (key.signObject(tbsCertificate, hashId, domain, rbg, &signature)) {
-        case 1: return 1;
-        case 0: return 0;
-        case -1: return -1;
-        case -4:
-        case -5: return -4;
-        case -6: return -6;
+    int r = domain != nullptr
+                ? key.signObjectWithDomainToBitString(explicitDomain, &tbsCertificate, hashId, rbg, signature)
+                : key.signObjectToBitString(&tbsCertificate, hashId, rbg, signature);
+    switch (r) {
+        case ECPrivateKey::kSigned: return 1;
+        case ECPrivateKey::kNotStored: return 0;
+        case ECPrivateKey::kBadDigestLength: return -1;
+        case ECPrivateKey::kNoDomain:
+        case ECPrivateKey::kDomainNotBuilt: return -4;
         default: return -3;
     }
 }
@@ -320,7 +333,9 @@ int SignedCertificate::verifyEcdsa(const ECPublicKey& key, const ECDomainParamet
     int t = domain.getType();
     if (t != ECDomainParameters::kSpecified && t != ECDomainParameters::kNamedCurve) return -2;
     if (!(tbsCertificate.signature.algorithm == signatureAlgorithm.algorithm)) return -3;
-    if (!key.isInDomain(domain)) return -4;
+    // The point's size must be the field's.
+    const unsigned fieldBits = domain.getFieldSizeBits(), pointBits = key.getKeySizeBits();
+    if (fieldBits == 0 || pointBits == 0 || (fieldBits + 7) / 8 != pointBits / 8) return -4;
     uint32_t sl = 0;
     const uint8_t* s = signatureOctets(&sl);
     if (s == nullptr) return -1;
@@ -332,7 +347,7 @@ int SignedCertificate::verifyEcdsa(const ECPublicKey& key, const ECDomainParamet
     unsigned len = 0, hashId = 0;
     if (signedDigest(d, &len, &hashId) != 1) return -2;
     ECPublicKey bound(key);
-    if (bound.bindDomain(domain) != 1) return -2;
+    if (bound.setDomain(domain) != 1) return -2;
     switch (bound.verify(d, len, signatureAlgorithm.algorithm, sig)) {
         case 1: return 1;
         case -2:

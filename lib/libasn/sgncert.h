@@ -67,9 +67,9 @@ public:
     // library key for later signatures.
     int signDsa(DSAPrivateKey& key, unsigned hashId, QvRbg* rbg);
     // ECDSA with domain, or the key's own parameters when domain is NULL: 1 signed;
-    // -4 no usable domain; -1 hash without an ECDSA identifier or key failure; 0 not
-    // stored; -6 out of memory; -3 other failures.
-    int signEcdsa(const ECPrivateKey& key, const ECDomainParameters* domain, unsigned hashId, QvRbg* rbg);
+    // -4 no usable domain; -1 hash without an ECDSA identifier; 0 not stored; -3 key
+    // failure (no generator, unusable private value) and other failures.
+    int signEcdsa(ECPrivateKey& key, const ECDomainParameters* domain, unsigned hashId, QvRbg* rbg);
 
     // Verification. verifyRsa: 1 valid; -2 the two signature identifiers differ; -1
     // signature too short or invalid; -4 key failure; -3 unusable algorithm.

@@ -154,7 +154,7 @@ int SubPubKeyInfo::getEcPublicKey(ECPublicKey* out, ECDomainParameters* params) 
     long n = subjectPublicKey.getByteLength();
     if (b == nullptr || n < 1 || !algorithm.parametersPresent) return 0;
     if (params->assign(algorithm.parameters) != 1) return 0;
-    if (out->setPoint(b, n, subjectPublicKey.getUnusedBits()) != 1) return 0;
+    if (out->set(b, n, subjectPublicKey.getUnusedBits()) != 1) return 0;
     if (isEcKey(algorithm.algorithm)) return 1;
     uint8_t p = b[0];
     if (p == 0x04 || p == 0x06 || p == 0x07 || p == 0x0E || p == 0x0F) {
@@ -163,7 +163,7 @@ int SubPubKeyInfo::getEcPublicKey(ECPublicKey* out, ECDomainParameters* params) 
         return 0;
     }
     unsigned f = params->getFieldSizeBits();
-    if (f != 0 && f != out->getSizeBits()) return 0;
+    if (f != 0 && f != out->getKeySizeBits()) return 0;
     return 1;
 }
 
@@ -239,7 +239,7 @@ uint64_t SubPubKeyInfo::getKeySizeBits() const {
             return algorithm.parametersPresent ? dsaParams.getPBits() : dsaKey.getBits();
         case kEc: {
             unsigned f = algorithm.parametersPresent ? ecParams.getFieldSizeBits() : 0;
-            return f != 0 ? f : ecKey.getSizeBits();
+            return f != 0 ? f : ecKey.getKeySizeBits();
         }
         default: break;
     }
@@ -486,7 +486,7 @@ int SubPubKeyInfo::verifyDigest(const AlgorithmIdentifier& sigAlg, const uint8_t
         if (r == EASN_FILE || r == EASN_MEM) return kVerifyUnreadable;
         if (r != static_cast<long>(sigLen)) return kVerifyInvalid;
         ECPublicKey key(ecKey);
-        if (key.bindDomain(ecParams) != 1) return kVerifyKeyFailure;
+        if (key.setDomain(ecParams) != 1) return kVerifyKeyFailure;
         int v = key.verify(digest, digestLen, so, s);
         // An invalid signature is reported as invalid (not as unreadable), so that
         // all three algorithms answer alike.

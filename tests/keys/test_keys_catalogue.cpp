@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "keys/ecdomain.h"
 #include "keys/ecnamedcurves.h"
 #include "keys/oidconst2.h"
 #include "libtorvapp/qve2ndsakeydomain.h"
@@ -239,7 +240,7 @@ TEST(NamedCurveCatalogue, AliasRowsShareTheObjectsOfTheirCurve) {
     EXPECT_EQ(T::findById(69)->oid, &oid2::secp256r1());
     // The NIST rows have objects of their own.
     EXPECT_NE(T::getDomain(36), T::getDomain(13));
-    EXPECT_TRUE(T::sameDomain(T::getDomain(36), T::getDomain(13)));
+    EXPECT_TRUE(ecKeyDomainsEqual(T::getDomain(36), T::getDomain(13)));
     // The rows built here are distinct objects.
     std::set<const QvAsymKeyDomain*> distinct;
     for (int id : {64, 65, 66, 67, 68, 96, 97, 70, 71, 72, 73, 74, 75, 76, 79, 80, 81, 82, 85, 86, 87, 88, 89, 90})
@@ -382,9 +383,9 @@ TEST(NamedCurveCatalogue, FindByDomainBuiltFromOpenSslParameters) {
     EXPECT_EQ(T::findNextByDomain(&mine, 13)->id, 36);
     EXPECT_EQ(T::findNextByDomain(&mine, 36)->id, 69);
     EXPECT_EQ(T::findNextByDomain(&mine, 69), nullptr);
-    EXPECT_FALSE(T::sameDomain(&mine, T::getDomain(14)));
-    EXPECT_FALSE(T::sameDomain(&mine, T::getDomain(16)));
-    EXPECT_FALSE(T::sameDomain(&mine, nullptr));
+    EXPECT_FALSE(ecKeyDomainsEqual(&mine, T::getDomain(14)));
+    EXPECT_FALSE(ecKeyDomainsEqual(&mine, T::getDomain(16)));
+    EXPECT_FALSE(ecKeyDomainsEqual(&mine, nullptr));
     // The same curve with another base point is another domain.
     std::vector<uint8_t> g2(65);
     EC_POINT* twice = EC_POINT_new(g);
@@ -445,19 +446,50 @@ TEST(NamedCurveCatalogue, DescriptionsInBothLanguages) {
     EXPECT_EQ(s, "unchanged");
 }
 
+namespace {
+
+std::vector<uint8_t> Enc(const ASNobject& o) {
+    std::vector<uint8_t> v;
+    EXPECT_GT(o.encodeToVector(v), 0);
+    return v;
+}
+
+// The record's explicit form as DER; empty when it has none.
+std::vector<uint8_t> SpecifiedDer(int id) {
+    ECSpecifiedDomain d(0x30);
+    if (T::toSpecifiedDomain(d, id) != 1) return {};
+    return Enc(d);
+}
+
+// The first record after 'after' matching explicit parameters given as DER (with
+// withOid, the first that has an OID); null also when the DER does not decode.
+const EcNamedCurve* MatchDer(const uint8_t* der, long n, int after, bool withOid = false) {
+    ECSpecifiedDomain d(0x30);
+    if (der == nullptr || n <= 0 || d.readBuffer(der, n) != n) return nullptr;
+    const EcNamedCurve* e = T::findNextMatching(d, after);
+    while (withOid && e != nullptr && e->oid == nullptr) e = T::findNextMatching(d, e->id);
+    return e;
+}
+
+}  // namespace
+
 // The explicit parameters we write, read back by OpenSSL, are the same group as
-// its named curve, for every record with a domain.
+// its named curve, for every record with a domain; the four normal-basis curves
+// have no explicit form.
 TEST(NamedCurveCatalogue, ExplicitParametersReadBackByOpenSslAsTheSameGroup) {
     BN_CTX* ctx = BN_CTX_new();
     for (int id = 1; id <= 100; id++) {
         const EcNamedCurve* e = T::findById(id);
-        std::vector<uint8_t> der = {0xAA};
+        ECSpecifiedDomain spec(0x30);
         if (!T::getDomain(e)) {
-            EXPECT_EQ(T::toSpecifiedDomainDer(der, e), 0) << id;
-            EXPECT_EQ(der, std::vector<uint8_t>{0xAA});
+            EXPECT_EQ(T::toSpecifiedDomain(spec, e), 0) << id;
+            EXPECT_EQ(spec.getKeyDomain(), nullptr);
             continue;
         }
-        ASSERT_EQ(T::toSpecifiedDomainDer(der, e), 1) << e->shortName;
+        ASSERT_EQ(T::toSpecifiedDomain(spec, e), 1) << e->shortName;
+        EXPECT_TRUE(ecKeyDomainsEqual(spec.getKeyDomain(), T::getDomain(e))) << e->shortName;
+        EXPECT_EQ(spec.getFieldSizeBits(), T::bitSize(e)) << e->shortName;
+        std::vector<uint8_t> der = Enc(spec);
         const unsigned char* p = der.data();
         EC_GROUP* ours = d2i_ECPKParameters(nullptr, &p, static_cast<long>(der.size()));
         ASSERT_NE(ours, nullptr) << e->shortName << " " << Hex(der);
@@ -468,22 +500,25 @@ TEST(NamedCurveCatalogue, ExplicitParametersReadBackByOpenSslAsTheSameGroup) {
         // the name and arithmetic of another record of the same curve.
         EXPECT_EQ(Parameters(ours, ctx), Parameters(named, ctx)) << e->shortName;
         EXPECT_EQ(EC_GROUP_get_degree(ours), EC_GROUP_get_degree(named));
+        EXPECT_EQ(1, EC_GROUP_check(ours, ctx)) << e->shortName;
         EC_GROUP_free(ours);
         EC_GROUP_free(named);
     }
     BN_CTX_free(ctx);
-    std::vector<uint8_t> a, b, c;
-    EXPECT_EQ(T::toSpecifiedDomainDer(a, "prime256v1"), 1);
-    EXPECT_EQ(T::toSpecifiedDomainDer(b, "1.2.840.10045.3.1.7"), 1);
-    EXPECT_EQ(T::toSpecifiedDomainDer(c, oid2::secp256r1()), 1);
-    EXPECT_EQ(a, b);
-    EXPECT_EQ(a, c);
-    EXPECT_EQ(T::toSpecifiedDomainDer(a, "no such curve"), 0);
-    EXPECT_EQ(T::toSpecifiedDomainDer(a, static_cast<const char*>(nullptr)), 0);
-    EXPECT_EQ(T::toSpecifiedDomainDer(a, 101), 0);
+    ECSpecifiedDomain a(0x30), b(0x30), c(0x30);
+    EXPECT_EQ(T::toSpecifiedDomain(a, "prime256v1"), 1);
+    EXPECT_EQ(T::toSpecifiedDomain(b, "1.2.840.10045.3.1.7"), 1);
+    EXPECT_EQ(T::toSpecifiedDomain(c, oid2::secp256r1()), 1);
+    EXPECT_EQ(Enc(a), Enc(b));
+    EXPECT_EQ(Enc(a), Enc(c));
+    EXPECT_TRUE(a == c);
+    EXPECT_EQ(T::toSpecifiedDomain(a, "no such curve"), 0);
+    EXPECT_EQ(T::toSpecifiedDomain(a, static_cast<const char*>(nullptr)), 0);
+    EXPECT_EQ(T::toSpecifiedDomain(a, 101), 0);
     // secp256r1 (one 32-octet prime, a, b, a 65-octet point, order, cofactor).
-    ASSERT_GT(c.size(), 200u);
-    EXPECT_EQ(c[0], 0x30);
+    std::vector<uint8_t> der = Enc(c);
+    ASSERT_GT(der.size(), 200u);
+    EXPECT_EQ(der[0], 0x30);
 }
 
 namespace {
@@ -497,21 +532,32 @@ int FirstOfClass(int id) {
 
 TEST(NamedCurveCatalogue, ExplicitParametersFindTheirRecords) {
     for (int id = 1; id <= 100; id++) {
-        std::vector<uint8_t> der;
-        if (!T::toSpecifiedDomainDer(der, id)) continue;
-        const EcNamedCurve* e = T::findNextMatchingDer(der.data(), static_cast<long>(der.size()), 0);
+        ECSpecifiedDomain d(0x30);
+        if (!T::toSpecifiedDomain(d, id)) continue;
+        const EcNamedCurve* e = T::findNextMatching(d, 0);
         ASSERT_NE(e, nullptr) << id;
         EXPECT_EQ(e->id, FirstOfClass(id)) << id;
+        EXPECT_EQ(T::findNextMatchingId(d, 0), e->id);
+        EXPECT_EQ(T::findFirstMatching(d), e);
         if (e->id != id) {
-            EXPECT_NE(T::findNextMatchingDer(der.data(), static_cast<long>(der.size()), id - 1), nullptr);
+            EXPECT_NE(T::findNextMatching(d, id - 1), nullptr);
         }
     }
-    std::vector<uint8_t> der;
-    ASSERT_EQ(T::toSpecifiedDomainDer(der, "nistp192"), 1);
+    ECSpecifiedDomain d(0x30);
+    ASSERT_EQ(T::toSpecifiedDomain(d, "nistp192"), 1);
+    EXPECT_EQ(T::findNextMatching(d, 9)->id, 34);
+    EXPECT_EQ(T::findNextMatchingId(d, 63), 0);
+    EXPECT_EQ(T::findFirstMatching(d, true)->id, 9);
+    EXPECT_EQ(T::findMatchingOid(d, 9), &oid2::secp192r1());  // 63 carries 9's OID
+    EXPECT_EQ(T::findMatchingOid(d, 63), nullptr);
+    std::vector<uint8_t> der = Enc(d);
     long n = static_cast<long>(der.size());
-    EXPECT_EQ(T::findNextMatchingDer(der.data(), n, 9)->id, 34);
-    EXPECT_EQ(T::findNextMatchingDer(der.data(), n, 9, true)->id, 63);
-    EXPECT_EQ(T::findNextMatchingDer(der.data(), n, 63), nullptr);
+    EXPECT_EQ(MatchDer(der.data(), n, 9, true)->id, 63);
+    // The NIST-only records (no OID) are passed over when an OID is wanted.
+    ECSpecifiedDomain k163(0x30);
+    ASSERT_EQ(T::toSpecifiedDomain(k163, "nistk163"), 1);
+    EXPECT_EQ(T::findFirstMatching(k163, true)->id, 20);
+    EXPECT_EQ(T::findMatchingOid(k163, 20), &oid2::wap_wsg_idm_ecid_wtls3());
 }
 
 // OpenSSL's own explicit encoding (with the seed, where the curve has one).
@@ -527,16 +573,20 @@ TEST(NamedCurveCatalogue, OpenSslsExplicitParametersFindTheRecords) {
         int n = i2d_ECPKParameters(g, &der);
         ASSERT_GT(n, 0);
         ASSERT_EQ(der[0], 0x30);  // specified, not a named OID
-        const EcNamedCurve* found = T::findNextMatchingDer(der, n, 0);
+        const EcNamedCurve* found = MatchDer(der, n, 0);
         ASSERT_NE(found, nullptr) << e->shortName;
         EXPECT_EQ(found->id, FirstOfClass(id)) << e->shortName;
+        // Read and written back unchanged (the seed included).
+        ECSpecifiedDomain spec(0x30);
+        ASSERT_EQ(n, spec.readBuffer(der, n));
+        EXPECT_EQ(std::vector<uint8_t>(der, der + n), Enc(spec)) << e->shortName;
         OPENSSL_free(der);
         // The same with the base point compressed.
         EC_GROUP_set_point_conversion_form(g, POINT_CONVERSION_COMPRESSED);
         der = nullptr;
         n = i2d_ECPKParameters(g, &der);
         ASSERT_GT(n, 0);
-        found = T::findNextMatchingDer(der, n, 0);
+        found = MatchDer(der, n, 0);
         ASSERT_NE(found, nullptr) << e->shortName << " compressed";
         EXPECT_EQ(found->id, FirstOfClass(id)) << e->shortName;
         OPENSSL_free(der);
@@ -545,32 +595,37 @@ TEST(NamedCurveCatalogue, OpenSslsExplicitParametersFindTheRecords) {
 }
 
 TEST(NamedCurveCatalogue, MalformedExplicitParametersMatchNothing) {
-    std::vector<uint8_t> der;
-    ASSERT_EQ(T::toSpecifiedDomainDer(der, "c2pnb163v1"), 1);
-    EXPECT_EQ(T::findNextMatchingDer(nullptr, 10, 0), nullptr);
-    EXPECT_EQ(T::findNextMatchingDer(der.data(), 0, 0), nullptr);
-    EXPECT_EQ(T::findNextMatchingDer(der.data(), -1, 0), nullptr);
+    std::vector<uint8_t> der = SpecifiedDer(70);  // c2pnb163v1
+    ASSERT_FALSE(der.empty());
+    EXPECT_EQ(MatchDer(nullptr, 10, 0), nullptr);
+    EXPECT_EQ(MatchDer(der.data(), 0, 0), nullptr);
+    EXPECT_EQ(MatchDer(der.data(), -1, 0), nullptr);
     // Every truncation, into an exactly sized buffer.
     for (size_t len = 1; len < der.size(); len++) {
         std::vector<uint8_t> cut(der.begin(), der.begin() + static_cast<long>(len));
-        EXPECT_EQ(T::findNextMatchingDer(cut.data(), static_cast<long>(cut.size()), 0), nullptr) << len;
+        EXPECT_EQ(MatchDer(cut.data(), static_cast<long>(cut.size()), 0), nullptr) << len;
     }
     // Every single-octet change: never a crash; a changed curve or point is
     // not the record's curve.
     for (size_t i = 0; i < der.size(); i++) {
         std::vector<uint8_t> bad = der;
         bad[i] ^= 0x01;
-        const EcNamedCurve* e = T::findNextMatchingDer(bad.data(), static_cast<long>(bad.size()), 0);
+        const EcNamedCurve* e = MatchDer(bad.data(), static_cast<long>(bad.size()), 0);
         if (e) {
             EXPECT_EQ(e->id, 70) << i;  // only octets that play no part (the version)
         }
     }
     // The base point moved off the curve.
-    std::vector<uint8_t> p256;
-    ASSERT_EQ(T::toSpecifiedDomainDer(p256, 13), 1);
+    std::vector<uint8_t> p256 = SpecifiedDer(13);
+    ASSERT_FALSE(p256.empty());
     p256[p256.size() - 60] ^= 0x40;
-    EXPECT_EQ(T::findNextMatchingDer(p256.data(), static_cast<long>(p256.size()), 0), nullptr);
+    EXPECT_EQ(MatchDer(p256.data(), static_cast<long>(p256.size()), 0), nullptr);
     // A long-form length running past the end.
     const uint8_t huge[] = {0x30, 0x84, 0x7F, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0x01};
-    EXPECT_EQ(T::findNextMatchingDer(huge, sizeof huge, 0), nullptr);
+    EXPECT_EQ(MatchDer(huge, sizeof huge, 0), nullptr);
+    // A domain that never built matches only a normal-basis curve, of which none
+    // has an explicit form here.
+    ECSpecifiedDomain empty(0x30);
+    EXPECT_EQ(T::findNextMatching(empty, 0), nullptr);
+    for (int id : {77, 78, 83, 84}) EXPECT_TRUE(SpecifiedDer(id).empty()) << id;
 }

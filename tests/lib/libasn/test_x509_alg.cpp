@@ -460,7 +460,7 @@ TEST(SubPubKeyInfo, EcP256FromOpenSsl) {
     EXPECT_EQ(3, s.getKeyAlgorithmId());
     EXPECT_EQ(256u, s.getKeySizeBits());
     EXPECT_EQ(ECDomainParameters::kNamedCurve, s.ecParams.getType());
-    EXPECT_EQ(256u, s.ecKey.getSizeBits());
+    EXPECT_EQ(256u, s.ecKey.getKeySizeBits());
     ASNoctstr point;
     ASSERT_EQ(1, s.getEcPoint(&point, nullptr));
     EXPECT_EQ(65, point.getLength());
@@ -570,7 +570,7 @@ TEST(SubPubKeyInfo, VerificationRefusesKeysOfTheWrongFamilyAndUnknownAlgorithms)
 TEST(SubPubKeyInfo, SetKeyTakesBitStringsAsTheyAre) {
     ECPublicKey pt;
     const uint8_t point[] = {0x04, 1, 2, 3, 4};
-    ASSERT_EQ(1, pt.setPoint(point, sizeof point, 0));
+    ASSERT_EQ(1, pt.set(point, sizeof point, 0));
     SubPubKeyInfo s;
     ASNobjectId curve("1.2.840.10045.3.1.7");
     ASSERT_EQ(1, s.setKey(3, pt, &curve));

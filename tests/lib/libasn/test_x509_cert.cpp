@@ -943,7 +943,7 @@ TEST(SignedCertificateSigning, EcdsaSignatureVerifiesInOpenSsl) {
     }
     EXPECT_EQ(1, c.signEcdsa(key, &c.tbsCertificate.subjectPublicKeyInfo.ecParams, 3, rbg.get()));
     EXPECT_EQ(-1, c.signEcdsa(key, nullptr, 7, rbg.get()));
-    EXPECT_EQ(-1, c.signEcdsa(key, nullptr, 3, nullptr));
+    EXPECT_EQ(-3, c.signEcdsa(key, nullptr, 3, nullptr));  // no generator
     ECPrivateKey bare;
     EXPECT_EQ(-4, c.signEcdsa(bare, nullptr, 3, rbg.get()));
     EXPECT_EQ(-4, c.signEcdsa(key, &bare.getDomainParameters(), 3, rbg.get()));  // implicitCA
