@@ -13,6 +13,7 @@
 #include "libtorvapp/qvnumbers/qvzn.h"
 #include "libtorvapp/qvpkcs1.h"
 #include "libtorvapp/qvrbg.h"
+#include "libtorvapp/qvrsacipher.h"
 #include "libtorvapp/qvrsasigpkcspss.h"
 #include "libtorvapp/qvrsasigpkcsv15.h"
 #include "support/memfile.h"
@@ -75,17 +76,17 @@ QvN toQvN(const uint8_t* p, unsigned n) { return QvN(p, n, 0); }
 
 }  // namespace
 
-int RSAPrivateKey::libraryKey(QvRsaPrivateKey& key) const {
-    const uint8_t *np, *ep, *dp;
-    unsigned nn, en, dn;
-    if (!magnitude(modulus, &np, &nn) || !magnitude(publicExponent, &ep, &en) ||
-        !magnitude(privateExponent, &dp, &dn))
-        return kKeyFailure;
-    QvN n = toQvN(np, nn), e = toQvN(ep, en), d = toQvN(dp, dn);
-    // An even modulus is no RSA key; without e the result could not be checked.
-    if (n.isEven() || n <= 1u || d.isZero() || e.isZero()) return kKeyFailure;
+int RSAPrivateKey::libraryKey(QvRsaPrivateKey& key, bool requireE) const {
+    const uint8_t *np, *ep = nullptr, *dp;
+    unsigned nn, en = 0, dn;
+    if (!magnitude(modulus, &np, &nn) || !magnitude(privateExponent, &dp, &dn)) return kKeyFailure;
+    if (!magnitude(publicExponent, &ep, &en) && requireE) return kKeyFailure;
+    QvN n = toQvN(np, nn), d = toQvN(dp, dn);
+    const QvN e = ep ? toQvN(ep, en) : QvN();
+    // An even modulus is no RSA key; without e a signature could not be checked.
+    if (n.isEven() || n <= 1u || d.isZero() || (requireE && e.isZero())) return kKeyFailure;
     key.setModulus(np, nn);
-    key.setPublicExponent(ep, en);
+    if (ep) key.setPublicExponent(ep, en);
     key.setPrivateExponent(dp, dn);
     // The prime factors speed the operation up; they are used only when they are
     // those of the modulus, otherwise the private exponent alone serves.
@@ -101,6 +102,23 @@ int RSAPrivateKey::libraryKey(QvRsaPrivateKey& key) const {
         }
     }
     return kSigned;
+}
+
+int RSAPrivateKey::privateBlock(const uint8_t* in, unsigned len, uint8_t* out) const {
+    if (in == nullptr || out == nullptr || len == 0 || len != getModulusOctets()) return 0;
+    try {
+        QvRsaPrivateKey key;
+        if (libraryKey(key, false) != kSigned) return 0;
+        // A block not below n stands for another value: refused, never reduced.
+        if (!(QvN(in, len, 0) < key.getModulus())) return 0;
+        QvRsaCipher cipher;
+        cipher.setPrivateKey(&key);
+        return cipher.decrypt(in, len, out, len) == len ? 1 : 0;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    } catch (const QvException&) {
+        return 0;
+    }
 }
 
 int RSAPrivateKey::signPkcs1(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg*,

@@ -38,6 +38,10 @@ public:
     bool toQvPublicKey(QvRsaPublicKey& key) const;
     // Builds the own library key from the members. 1, or 0.
     int prepareKey();
+    // The private transformation of one block of exactly the modulus' significant
+    // octets (a value below n), from n and d, with the prime factors when they are
+    // those of n (e is not needed). 1, or 0 (no usable key, a block not below n, memory).
+    int privateBlock(const uint8_t* in, unsigned len, uint8_t* out) const;
     bool isPrepared() const { return cacheValid != 0; }
 
     void clear() override;
@@ -74,7 +78,7 @@ public:
 
 private:
     // The library key of this structure (kSigned, or kKeyFailure when refused).
-    int libraryKey(QvRsaPrivateKey& key) const;
+    int libraryKey(QvRsaPrivateKey& key, bool requireE = true) const;
     // The scheme's signature of the digest, k octets appended to out.
     std::unique_ptr<QvRsaPrivateKey> m_key;
     int emit(QvRsaSig& scheme, const QvRsaPrivateKey& key, const uint8_t* digest, unsigned digestLen,

@@ -6,9 +6,9 @@
 
 #include "lib/libasn/spkinfo.h"
 #include "libtorvapp/qvcommon/qvexception.h"
-#include "libtorvapp/qvnumbers/qvmodulus.h"
+#include "libtorvapp/qvasymkey.h"
 #include "libtorvapp/qvnumbers/qvn.h"
-#include "libtorvapp/qvnumbers/qvzn.h"
+#include "libtorvapp/qvrsacipher.h"
 #include "pkcs15/scpkcs15app.h"
 #include "smartcard/sc_digestinfo.h"
 #include "smartcard/sc_transactguard.h"
@@ -186,16 +186,15 @@ SCRESULT SCPkcs15RsaKeyObject::RsaModExp(const ASNinteger& modulus, const ASNint
     // any arithmetic is set up on it.
     if (nLen == 0 || (n[nLen - 1] & 1) == 0) return SC_E_PKCS15_KEY_UNSUPPORTED;
     if (!in || !out) return SC_E_BAD_PARAMS;
+    // A block that is not below the modulus is no RSA input: refusing it keeps the
+    // result from silently standing for a different value.
+    if (std::memcmp(in, n, nLen) >= 0) return SC_E_INVALID_DATA_VALUE;
     try {
-        QvN nn(n, nLen, 0);
-        QvN x(in, nLen, 0);
-        // A block that is not below the modulus is no RSA input: refusing it
-        // keeps the result from silently standing for a different value.
-        if (!(x < nn)) return SC_E_INVALID_DATA_VALUE;
-        QvModulus m(nn, QvModulus::OPT_MONTGOMERY);
-        QvZn base(x, &m);
-        QvZn r = base ^ QvN(e, eLen, 0);
-        if (r.asQvN().asOctetString(out, nLen, true) != nLen) return SC_E_PKCS15_KEY_UNSUPPORTED;
+        // The library's RSA key and raw cipher do the arithmetic.
+        QvRsaPublicKey key(QvN(n, nLen, 0), QvN(e, eLen, 0));
+        QvRsaCipher cipher;
+        cipher.setPublicKey(&key);
+        if (cipher.encryptWithLabel(in, nLen, nullptr, 0, out, nLen) != nLen) return SC_E_PKCS15_KEY_UNSUPPORTED;
         return 0;
     } catch (const QvMemException&) {
         return SC_E_NO_MEMORY;
@@ -216,13 +215,11 @@ SCRESULT SCPkcs15RsaKeyObject::RsaPublicOperation(uint32_t mechanism, const ASNi
 
 const uint8_t* SCPkcs15RsaKeyObject::Pkcs1UnpadBlockType1(const uint8_t* block, uint32_t len) {
     if (!block || len < 11 || block[0] != 0x00 || block[1] != 0x01) return nullptr;
-    if (block[2] == 0x00) return block + 3;
-    if (block[2] != 0xFF) return nullptr;
-    for (uint32_t i = 3; i < len; ++i) {
-        if (block[i] == 0xFF) continue;
-        return block[i] == 0x00 ? block + i + 1 : nullptr;
-    }
-    return nullptr;
+    uint32_t i = 2;
+    while (i < len && block[i] == 0xFF) ++i;
+    // At least eight FF octets, then the 00 separator.
+    if (i == len || i - 2 < 8 || block[i] != 0x00) return nullptr;
+    return block + i + 1;
 }
 
 SCRESULT SCPkcs15RsaKeyObject::RsaVerifyRecover(uint32_t mechanism, uint32_t hashId, const ASNinteger& modulus,
@@ -267,39 +264,6 @@ SCRESULT SCPkcs15RsaKeyObject::RsaVerify(uint32_t mechanism, uint32_t hashId, co
     return SC_E_PKCS15_DIFFERENT;
 }
 
-SCRESULT SCPkcs15RsaKeyObject::RsaCrtPrivate(const ASNinteger& modulus, const ASNinteger& p, const ASNinteger& q,
-                                             const ASNinteger& dp, const ASNinteger& dq, const ASNinteger& qinv,
-                                             const uint8_t* in, uint8_t* out) {
-    uint32_t nLen = 0, pLen = 0, qLen = 0, dpLen = 0, dqLen = 0, qiLen = 0;
-    const uint8_t* n = Magnitude(modulus, &nLen);
-    const uint8_t* pp = Magnitude(p, &pLen);
-    const uint8_t* qq = Magnitude(q, &qLen);
-    const uint8_t* ep = Magnitude(dp, &dpLen);
-    const uint8_t* eq = Magnitude(dq, &dqLen);
-    const uint8_t* qi = Magnitude(qinv, &qiLen);
-    if (!n || !pp || !qq || !ep || !eq || !qi) return SC_E_PKCS15_KEY_UNSUPPORTED;
-    if (!in || !out) return SC_E_BAD_PARAMS;
-    try {
-        const QvN nn(n, nLen, 0), pn(pp, pLen, 0), qn(qq, qLen, 0);
-        const QvN c(in, nLen, 0);
-        if (!(c < nn) || !(pn * qn == nn)) return c < nn ? SC_E_PKCS15_KEY_UNSUPPORTED : SC_E_INVALID_DATA_VALUE;
-        QvModulus mp(pn, QvModulus::OPT_MONTGOMERY), mq(qn, QvModulus::OPT_MONTGOMERY);
-        const QvZn m1 = QvZn(c % pn, &mp) ^ QvN(ep, dpLen, 0);
-        const QvZn m2 = QvZn(c % qn, &mq) ^ QvN(eq, dqLen, 0);
-        const QvN m2n = m2.asQvN();
-        const QvZn h = QvZn(QvN(qi, qiLen, 0) % pn, &mp) * (m1 - QvZn(m2n % pn, &mp));
-        const QvN m = m2n + h.asQvN() * qn;
-        if (m.asOctetString(out, nLen, true) != nLen) return SC_E_PKCS15_KEY_UNSUPPORTED;
-        return 0;
-    } catch (const QvMemException&) {
-        return SC_E_NO_MEMORY;
-    } catch (const std::bad_alloc&) {
-        return SC_E_NO_MEMORY;
-    } catch (const QvException&) {
-        return SC_E_PKCS15_KEY_UNSUPPORTED;
-    }
-}
-
 bool SCPkcs15RsaKeyObject::IsAllZero(const uint8_t* data, size_t len) {
     for (size_t i = 0; i < len; ++i)
         if (data[i] != 0) return false;
@@ -311,6 +275,9 @@ bool SCPkcs15RsaKeyObject::IsAllZero(const uint8_t* data, size_t len) {
 
 namespace {
 
+// A key exists already where a new one was to be made.
+bool IsKeyExists(SCRESULT r) { return r == SC_E_KEY_EXISTS || r == SC_RESULT_CODE(0xE000000000016A89ULL); }
+
 SCRESULT CreateKeyWithFallbacks(SCCard* card, const uint32_t* kinds, size_t nKinds, uint32_t modulusBits,
                                 uint32_t exponentBits, uint16_t fid, uint32_t keyFlags, uint32_t fileType,
                                 const SCFileHeaderList* refs, uint32_t keyRef, uint32_t* usedKind) {
@@ -321,10 +288,34 @@ SCRESULT CreateKeyWithFallbacks(SCCard* card, const uint32_t* kinds, size_t nKin
                                   keyRef, nullptr);
         if (r != SC_E_INVALID_FILE_TYPE) break;
     }
+    // A key of that file or reference exists: it is never replaced.
+    if (IsKeyExists(r)) r = SC_E_KEY_EXISTS;
     return r;
 }
 
 }  // namespace
+
+SCRESULT SCPkcs15RsaKeyObject::SetGeneratedParts(SCPkcs15RsaKeyObject* pPrivatePart, SCPkcs15RsaKeyObject* pPublicPart,
+                                                 const ASNinteger& n, const ASNinteger& e) {
+    pPrivatePart->ClearValue();
+    SCRESULT r = pPrivatePart->StorePublicPart(n, e);
+    if (r >= 0 && pPublicPart) {
+        pPublicPart->ClearValue();
+        r = pPublicPart->StorePublicPart(n, e);
+    }
+    if (r < 0) return r;
+    pPrivatePart->m_onCardGenerated = 1;
+    pPrivatePart->m_valueState = VALUE_ON_CARD_ONLY;
+    pPrivatePart->m_flags |= FLAG_LOADED | FLAG_LOAD_TRIED;
+    pPrivatePart->m_flags &= ~FLAG_DIRTY;
+    pPrivatePart->m_lastResult = 0;
+    if (pPublicPart) {
+        pPublicPart->m_onCardGenerated = 1;
+        pPublicPart->m_flags |= FLAG_LOADED | FLAG_LOAD_TRIED;
+        pPublicPart->m_lastResult = 0;
+    }
+    return 0;
+}
 
 SCRESULT SCPkcs15RsaKeyObject::GenerateKeyPair(SCPkcs15RsaKeyObject* pPrivatePart, SCPkcs15RsaKeyObject* pPublicPart,
                                                uint32_t modulusBits, const uint8_t* publicExponent,
@@ -341,14 +332,13 @@ SCRESULT SCPkcs15RsaKeyObject::GenerateKeyPair(SCPkcs15RsaKeyObject* pPrivatePar
     std::memset(&ci, 0, sizeof ci);
     card->GetCardInfo(&ci);
     if (!(ci.rsaCaps & SC_RSA_CAP_GENERATE)) return SC_E_UNSUPPORTED_FEATURE;
-    AssertInvariant(pPublicPart || !(ci.rsaCaps & SC_RSA_CAP_NEED_PUB), kSrc, __LINE__,
-                    "pPublicPart || !(ci.rsaCaps & SC_RSA_CAP_NEED_PUB)");
+    if (ci.cardFamily != SC_CARD_TYPE_IAS)
+        AssertInvariant(pPublicPart || !(ci.rsaCaps & SC_RSA_CAP_NEED_PUB), kSrc, __LINE__,
+                        "pPublicPart || !(ci.rsaCaps & SC_RSA_CAP_NEED_PUB)");
     for (SCPkcs15RsaKeyObject* part : {pPrivatePart, pPublicPart}) {
         if (part && (part->m_accessTemplate == ACCESS_TEMPLATE_UNSET || !part->m_createRefs.HasUserPinRef()))
             return SC_E_BAD_USAGE;
     }
-    // The IAS generation procedure is not offered by this layer yet.
-    if (ci.cardFamily == SC_CARD_TYPE_IAS) return SC_E_UNSUPPORTED_FEATURE;
     const uint8_t* exp = publicExponent;
     uint32_t expLen = publicExponentLen, expBits = publicExponentLen * 8;
     if (!exp || expLen == 0) {
@@ -356,6 +346,8 @@ SCRESULT SCPkcs15RsaKeyObject::GenerateKeyPair(SCPkcs15RsaKeyObject* pPrivatePar
         expLen = 3;
         expBits = 17;
     }
+    if (ci.cardFamily == SC_CARD_TYPE_IAS)
+        return GenerateIasKeyPair(pPrivatePart, pPublicPart, modulusBits, exp, expBits, keyFlags, ci);
     KeyAddress priv, pub;
     SCRESULT r = pPrivatePart->GetKeyAddress((ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF) != 0, &priv);
     if (r < 0) return r;
@@ -369,16 +361,18 @@ SCRESULT SCPkcs15RsaKeyObject::GenerateKeyPair(SCPkcs15RsaKeyObject* pPrivatePar
         otherDf = !pub.df.IsEqual(priv.df);
     }
     SCTransactGuard guard(card);
-    bool privCreated = false, pubCreated = false, pubUnsupported = !pPublicPart, generated = false;
-    bool pubDueForDeletion = false;
+    // A card that keeps no public key objects gets its public value as a file.
+    bool pubAsFile = !pPublicPart || !(ci.rsaCaps & SC_RSA_CAP_PUBKEY_OBJECTS);
+    bool privCreated = false, pubCreated = false, generated = false, dfCreated = false;
     ASNinteger n, e;
     for (int attempt = 0; attempt < 2; ++attempt) {
         r = card->SelectPath(priv.df.Ids(), priv.df.Count(), nullptr);
-        if (r == SC_E_FILE_NOT_FOUND && !priv.hasFid) {
+        if (r == SC_E_FILE_NOT_FOUND && !priv.hasFid && !dfCreated) {
             r = card->SelectPath(priv.df.Ids(), priv.df.Count() - 1, nullptr);
             if (r >= 0)
                 r = card->CreateDf(kKeyDfType, priv.df[priv.df.Count() - 1], nullptr, 0, 0, 0,
                                    &pPrivatePart->m_createRefs, nullptr);
+            if (r >= 0) dfCreated = true;
         }
         if (r >= 0 && !privCreated) {
             SCFileHeader::SafeRelease(pPrivatePart->m_pFileHeader);
@@ -387,38 +381,27 @@ SCRESULT SCPkcs15RsaKeyObject::GenerateKeyPair(SCPkcs15RsaKeyObject* pPrivatePar
             uint32_t used = 0;
             r = CreateKeyWithFallbacks(card, kinds, 3, modulusBits, expBits, priv.fid, keyFlags,
                                        pPrivatePart->m_accessTemplate, &pPrivatePart->m_createRefs, privRef, &used);
-            if (r == SC_E_ACCESS_DENIED && ci.cardFamily == SC_CARD_TYPE_CLASSIC) {
-                if (card->DeleteObject(privRef, SC_KEYOBJ_RSA_PRIVATE) >= 0)
-                    r = CreateKeyWithFallbacks(card, kinds, 3, modulusBits, expBits, priv.fid, keyFlags,
-                                               pPrivatePart->m_accessTemplate, &pPrivatePart->m_createRefs, privRef,
-                                               &used);
-            }
             if (r >= 0) privCreated = true;
         }
-        if (r >= 0 && !pubCreated && !pubUnsupported) {
+        if (r >= 0 && !pubCreated && !pubAsFile) {
             if (otherDf && pub.fid == 0) {
                 SCRESULT f = card->FindFreeFileId(pub.df.Ids(), pub.df.Count(), 0x7000);
                 if (f < 0) r = f;
                 else pub.fid = static_cast<uint16_t>(f);
             }
+            if (r >= 0 && otherDf) r = card->SelectPath(pub.df.Ids(), pub.df.Count(), nullptr);
             if (r >= 0) {
                 const uint32_t kinds[] = {SC_KEYOBJ_RSA_PUBLIC, SC_KEYOBJ_GENERIC};
                 uint32_t used = 0;
                 r = CreateKeyWithFallbacks(card, kinds, 2, modulusBits, expBits, pub.fid, 0,
                                            pPublicPart->m_accessTemplate, &pPublicPart->m_createRefs, pubRef, &used);
-                if (r == SC_E_KEY_EXISTS && otherDf && pub.fid != 0) {
-                    card->DeleteFile(pub.fid);
-                    r = card->CreateKeyObject(used, modulusBits, expBits, pub.fid, 0, 0, pPublicPart->m_accessTemplate,
-                                              &pPublicPart->m_createRefs, pubRef, nullptr);
-                }
                 if (r == SC_E_INVALID_FILE_TYPE) {
-                    // The card keeps no public key objects: the public value becomes a file.
-                    pubUnsupported = true;
+                    pubAsFile = true;
                     r = 0;
                 } else if (r >= 0) {
                     pubCreated = true;
                 }
-                // Creating may have moved the selection away from the private DF.
+                // Creating moved the selection away from the private DF.
                 if (r >= 0) r = card->SelectPath(priv.df.Ids(), priv.df.Count(), nullptr);
             }
         }
@@ -441,7 +424,7 @@ SCRESULT SCPkcs15RsaKeyObject::GenerateKeyPair(SCPkcs15RsaKeyObject* pPrivatePar
                         r = priv.hasFid ? card->SelectChildEf(priv.fid) : 0;
                         if (r >= 0) r = pPrivatePart->ReadPublicKeyFromCard(n, e);
                     }
-                    if (r == SC_E_INVALID_FILE_TYPE && pPublicPart && pubCreated) {
+                    if (r == SC_E_INVALID_FILE_TYPE && pubCreated) {
                         r = card->SelectPath(pub.df.Ids(), pub.df.Count(), nullptr);
                         if (r >= 0) r = card->SelectChildEf(pub.fid);
                         if (r >= 0) r = pPublicPart->ReadPublicKeyFromCard(n, e);
@@ -450,13 +433,12 @@ SCRESULT SCPkcs15RsaKeyObject::GenerateKeyPair(SCPkcs15RsaKeyObject* pPrivatePar
             }
         }
         if (r >= 0 && pubCreated && otherDf) {
-            pubDueForDeletion = true;
+            // A public key object in another DF only served the generation: its value becomes a file.
             r = card->SelectPath(pub.df.Ids(), pub.df.Count(), nullptr);
             if (r >= 0) r = card->DeleteFile(pub.fid);
             if (r >= 0) {
                 pubCreated = false;
-                pubDueForDeletion = false;
-                pubUnsupported = true;
+                pubAsFile = true;
             }
         }
         if (r == SC_E_ACCESS_DENIED && attempt == 0) {
@@ -466,60 +448,124 @@ SCRESULT SCPkcs15RsaKeyObject::GenerateKeyPair(SCPkcs15RsaKeyObject* pPrivatePar
         }
         break;
     }
-    if (r >= 0) {
-        pPrivatePart->ClearValue();
-        r = pPrivatePart->StorePublicPart(n, e);
-    }
+    if (r >= 0) r = SetGeneratedParts(pPrivatePart, pPublicPart, n, e);
     if (r >= 0 && pPublicPart) {
-        pPublicPart->ClearValue();
-        r = pPublicPart->StorePublicPart(n, e);
-    }
-    if (r < 0) {
-        // Nothing this call made is left behind on the card.
-        if ((pubCreated || pubDueForDeletion) && pub.fid != 0) {
-            if (card->SelectPath(pub.df.Ids(), pub.df.Count(), nullptr) >= 0) card->DeleteFile(pub.fid);
-        }
-        if (privCreated) {
-            if (card->SelectPath(priv.df.Ids(), priv.df.Count(), nullptr) >= 0) {
-                if (priv.fid == 0 || privRef == NO_KEY_REFERENCE) {
-                    if (privRef != 0) card->DeleteObject(privRef, SC_KEYOBJ_GENERIC);
-                    if (ci.cardFamily == SC_CARD_TYPE_CLASSIC && card->SelectParent() >= 0)
-                        card->DeleteFileById(priv.df[priv.df.Count() - 1]);
-                } else {
-                    card->DeleteFile(priv.fid);
-                }
-            }
-        }
-        return r;
-    }
-    pPrivatePart->m_onCardGenerated = 1;
-    pPrivatePart->m_valueState = VALUE_ON_CARD_ONLY;
-    pPrivatePart->m_flags |= FLAG_LOADED | FLAG_LOAD_TRIED;
-    pPrivatePart->m_flags &= ~FLAG_DIRTY;
-    pPrivatePart->m_lastResult = 0;
-    if (pPublicPart) {
-        pPublicPart->m_onCardGenerated = 1;
-        pPublicPart->m_flags |= FLAG_LOADED | FLAG_LOAD_TRIED;
-        pPublicPart->m_lastResult = 0;
-        const bool asFile = pubUnsupported || (otherDf && !(ci.rsaCaps & 0xA0));
+        auto* pubObj = dynamic_cast<SCPkcs15PublicRsaKeyObject*>(pPublicPart);
+        const bool asFile = pubAsFile || (otherDf && !(ci.rsaCaps & 0xA0));
         pPublicPart->m_valueState = asFile ? VALUE_PKCS15_OR_PUBLIC : VALUE_ON_CARD_ONLY;
-        if (otherDf || pubUnsupported) {
+        if (otherDf || pubAsFile) {
             pPublicPart->m_flags |= FLAG_DIRTY;
-            auto* pubObj = dynamic_cast<SCPkcs15PublicRsaKeyObject*>(pPublicPart);
             if (pubObj) {
-                SCRESULT w = pubObj->WritePublicKey(nullptr, 0, nullptr, 0);
-                if (w == SC_E_INVALID_FILE_TYPE && pubObj->IsOnCardGenerated()) {
+                r = pubObj->WritePublicKey(nullptr, 0, nullptr, 0);
+                if (r == SC_E_INVALID_FILE_TYPE) {
                     pubObj->m_valueState = VALUE_PKCS15_OR_PUBLIC;
-                    w = pubObj->WritePublicKey(nullptr, 0, nullptr, 0);
+                    r = pubObj->WritePublicKey(nullptr, 0, nullptr, 0);
                 }
-                if (w < 0) return w;
                 pubObj->m_onCardGenerated = 1;
             }
         } else {
             pPublicPart->m_flags &= ~FLAG_DIRTY;
         }
     }
-    return 0;
+    if (r >= 0) return 0;
+    // Nothing this call made is left behind on the card, and nothing else goes.
+    if (pubCreated && pub.fid != 0 && card->SelectPath(pub.df.Ids(), pub.df.Count(), nullptr) >= 0)
+        card->DeleteFile(pub.fid);
+    if (privCreated && card->SelectPath(priv.df.Ids(), priv.df.Count(), nullptr) >= 0) {
+        // A key without a file of its own is deleted by its reference.
+        if (!priv.hasFid || priv.fid == 0) {
+            if (privRef != 0 && privRef != NO_KEY_REFERENCE) card->DeleteObject(privRef, SC_KEYOBJ_GENERIC);
+        } else {
+            card->DeleteFile(priv.fid);
+        }
+    }
+    if (dfCreated && card->SelectPath(priv.df.Ids(), priv.df.Count() - 1, nullptr) >= 0)
+        card->DeleteFileById(priv.df[priv.df.Count() - 1], SCPath(priv.df.Ids(), priv.df.Count() - 1));
+    return r;
+}
+
+SCRESULT SCPkcs15RsaKeyObject::GenerateIasKeyPair(SCPkcs15RsaKeyObject* pPrivatePart,
+                                                  SCPkcs15RsaKeyObject* pPublicPart, uint32_t modulusBits,
+                                                  const uint8_t* exp, uint32_t expBits, uint32_t keyFlags,
+                                                  const SCCardInfo& ci) {
+    SCCard* card = pPrivatePart->m_pCard;
+    const uint8_t keyRef = pPrivatePart->m_keyReference;
+    if (keyRef < 1 || keyRef > 254) return SC_E_BAD_USAGE;
+    SCPath privFull;
+    if (!pPrivatePart->GetFullPathInto(privFull)) return SC_E_NO_MEMORY;
+    if (!privFull.HasDfName() && privFull.Count() < 2) return SC_E_BAD_USAGE;
+    if (pPublicPart) {
+        SCPath pubFull;
+        if (!pPublicPart->GetFullPathInto(pubFull)) return SC_E_NO_MEMORY;
+        if (!pubFull.HasDfName() && pubFull.Count() < 2) return SC_E_BAD_USAGE;
+    }
+    // Keys live in the DF by their reference.
+    KeyAddress priv;
+    SCRESULT r = pPrivatePart->GetKeyAddress((ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF) != 0, &priv);
+    if (r < 0) return r;
+    SCTransactGuard guard(card);
+    bool created = false, generated = false, dfCreated = false;
+    ASNinteger n, e;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        SCPath tracked;
+        r = priv.df.HasDfName() ? pPrivatePart->SelectApplication(priv.df, &tracked, nullptr)
+                                : card->SelectPath(priv.df.Ids(), priv.df.Count(), nullptr);
+        if (r == SC_E_FILE_NOT_FOUND && !dfCreated) {
+            if (priv.df.Count() == 0) return SC_E_PKCS15_UNSUPPORTED_PROFILE;
+            r = card->SelectPath(priv.df.Ids(), priv.df.Count() - 1, nullptr);
+            if (r >= 0)
+                r = card->CreateDf(kKeyDfType, priv.df[priv.df.Count() - 1], nullptr, 0, 0, 0,
+                                   &pPrivatePart->m_createRefs, nullptr);
+            if (r >= 0) dfCreated = true;
+        }
+        if (r >= 0 && !created) {
+            SCFileHeader::SafeRelease(pPrivatePart->m_pFileHeader);
+            pPrivatePart->m_pFileHeader = nullptr;
+            r = card->CreateKeyObject(SC_KEYOBJ_GENERIC, modulusBits, expBits, 0, 0, keyFlags & 0xFFFF,
+                                      pPrivatePart->m_accessTemplate, &pPrivatePart->m_createRefs, keyRef, nullptr);
+            // An existing key under this reference is never replaced.
+            if (IsKeyExists(r)) r = SC_E_KEY_EXISTS;
+            if (r >= 0) created = true;
+        }
+        if (r >= 0 && !generated) {
+            SCByteBuffer nOut, eOut;
+            r = card->GenerateKeyPair(modulusBits, 0, 0, keyRef, keyRef, expBits, exp, &nOut, &eOut);
+            if (r >= 0) {
+                generated = true;
+                const bool haveN = nOut.Data() && nOut.Size() && !IsAllZero(nOut.Data(), nOut.Size());
+                const bool haveE = eOut.Data() && eOut.Size() && !IsAllZero(eOut.Data(), eOut.Size());
+                if (haveN && haveE) {
+                    if (!n.setUnsigned(nOut.Data(), static_cast<long>(nOut.Size())) ||
+                        !e.setUnsigned(eOut.Data(), static_cast<long>(eOut.Size())))
+                        r = SC_E_NO_MEMORY;
+                } else {
+                    r = card->SelectPath(priv.df.Ids(), priv.df.Count(), nullptr);
+                    if (r >= 0) r = pPrivatePart->ReadPublicKeyFromCard(n, e);
+                }
+            }
+        }
+        if (r == SC_E_ACCESS_DENIED && attempt == 0) {
+            SCRESULT v = pPrivatePart->ReverifyPossible() ? pPrivatePart->Reverify(nullptr) : SC_E_ACCESS_DENIED;
+            if (v >= 0) continue;
+            r = v;
+        }
+        break;
+    }
+    if (r >= 0) r = SetGeneratedParts(pPrivatePart, pPublicPart, n, e);
+    if (r >= 0 && pPublicPart) {
+        pPublicPart->m_valueState = VALUE_PKCS15_OR_PUBLIC;
+        pPublicPart->m_flags |= FLAG_DIRTY;
+        if (auto* pubObj = dynamic_cast<SCPkcs15PublicRsaKeyObject*>(pPublicPart)) {
+            r = pubObj->WritePublicKey(nullptr, 0, nullptr, 0);
+            pubObj->m_onCardGenerated = 1;
+        }
+    }
+    if (r >= 0) return 0;
+    if (created && card->SelectPath(priv.df.Ids(), priv.df.Count(), nullptr) >= 0)
+        card->DeleteObject(keyRef, SC_KEYOBJ_GENERIC);
+    if (dfCreated && card->SelectPath(priv.df.Ids(), priv.df.Count() - 1, nullptr) >= 0)
+        card->DeleteFileById(priv.df[priv.df.Count() - 1], SCPath(priv.df.Ids(), priv.df.Count() - 1));
+    return r;
 }
 
 // ---------------------------------------------------------------------------

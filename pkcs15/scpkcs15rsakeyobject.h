@@ -39,10 +39,18 @@ public:
     static SCRESULT GenerateKeyPair(SCPkcs15RsaKeyObject* pPrivatePart, SCPkcs15RsaKeyObject* pPublicPart,
                                     uint32_t modulusBits, const uint8_t* publicExponent, uint32_t publicExponentLen,
                                     uint32_t keyFlags);
+    // The key pair of an IAS card: a key object by reference, generated in place.
+    static SCRESULT GenerateIasKeyPair(SCPkcs15RsaKeyObject* pPrivatePart, SCPkcs15RsaKeyObject* pPublicPart,
+                                       uint32_t modulusBits, const uint8_t* exponent, uint32_t exponentBits,
+                                       uint32_t keyFlags, const SCCardInfo& ci);
+    // Both parts take the generated public values and count as made on the card.
+    static SCRESULT SetGeneratedParts(SCPkcs15RsaKeyObject* pPrivatePart, SCPkcs15RsaKeyObject* pPublicPart,
+                                      const ASNinteger& n, const ASNinteger& e);
     // The public part of this object's key, read from the card.
     SCRESULT ReadPublicKeyFromCard(ASNinteger& modulus, ASNinteger& publicExponent);
 
-    // Software RSA. in/out are modulus-length blocks (significant length).
+    // Software RSA through the library's RSA keys. in/out are modulus-length blocks
+    // (significant length); a block not below the modulus is refused.
     static SCRESULT RsaModExp(const ASNinteger& modulus, const ASNinteger& exponent, const uint8_t* in, uint8_t* out);
     static SCRESULT RsaPublicOperation(uint32_t mechanism, const ASNinteger& modulus, const ASNinteger& exponent,
                                        const uint8_t* in, uint32_t inLen, uint8_t* out);
@@ -53,10 +61,6 @@ public:
     static SCRESULT RsaVerify(uint32_t mechanism, uint32_t hashId, const ASNinteger& modulus,
                               const ASNinteger& exponent, const uint8_t* signature, const uint8_t* expected,
                               uint32_t expectedLen);
-    // in^d mod n from the CRT members (p, q, dp, dq, qinv); in/out k bytes.
-    static SCRESULT RsaCrtPrivate(const ASNinteger& modulus, const ASNinteger& p, const ASNinteger& q,
-                                  const ASNinteger& dp, const ASNinteger& dq, const ASNinteger& qinv,
-                                  const uint8_t* in, uint8_t* out);
     static bool IsAllZero(const uint8_t* data, size_t len);
     // The data after a PKCS#1 block-type-1 padding, or null.
     static const uint8_t* Pkcs1UnpadBlockType1(const uint8_t* block, uint32_t len);

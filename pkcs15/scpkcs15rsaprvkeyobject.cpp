@@ -101,22 +101,12 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::Parse(MemFile* in, uint32_t len) {
         return SC_E_INVALID_DATA_FORMAT;
     }
     value.clear();
-    try {
-        value.modulus = key.modulus;
-        value.publicExponent = key.publicExponent;
-        value.privateExponent = key.privateExponent;
-        value.prime1 = key.prime1;
-        value.prime2 = key.prime2;
-        value.exponent1 = key.exponent1;
-        value.exponent2 = key.exponent2;
-        value.coefficient = key.coefficient;
-    } catch (const std::bad_alloc&) {
+    const int c = value.setFromKey(key);
+    key.clear();
+    if (c != 1) {
         value.clear();
-        key.clear();
         return SC_E_NO_MEMORY;
     }
-    key.clear();
-    for (int i = 0; i < 8; ++i) value.present[i] = 1;
     m_valueState = VALUE_PKCS1_PRIVATE;
     return r;
 }
@@ -124,21 +114,13 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::Parse(MemFile* in, uint32_t len) {
 SCRESULT SCPkcs15PrivateRsaKeyObject::Encode(MemFile* out) {
     if (m_valueState == VALUE_PKCS15_OR_PUBLIC) return EncodeAsn(value, out);
     if (m_valueState != VALUE_PKCS1_PRIVATE) return SC_E_BAD_USAGE;
-    for (int i = 0; i < 8; ++i)
-        if (!value.present[i]) return SC_E_INSUFFICIENT_DATA;
+    if (!value.isComplete()) return SC_E_INSUFFICIENT_DATA;
     RSAPrivateKey key(0);
     SCRESULT r;
     try {
         key.version.setValue(0);
-        key.modulus = value.modulus;
-        key.publicExponent = value.publicExponent;
-        key.privateExponent = value.privateExponent;
-        key.prime1 = value.prime1;
-        key.prime2 = value.prime2;
-        key.exponent1 = value.exponent1;
-        key.exponent2 = value.exponent2;
-        key.coefficient = value.coefficient;
-        r = EncodeAsn(key, out);
+        const int c = value.toKey(key);
+        r = c == 1 ? EncodeAsn(key, out) : c == 0 ? SC_E_INSUFFICIENT_DATA : SC_E_NO_MEMORY;
     } catch (const std::bad_alloc&) {
         r = SC_E_NO_MEMORY;
     }
@@ -223,7 +205,7 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::Sign(uint32_t mechanism, uint32_t hashId, 
             again = m_pCard->ComputeSignature(fid, addr.hasFid, m_keyReference, MECH_PKCS1_DIGEST, 1, k, data + 15, 20,
                                               out, &sigLen);
         }
-        if (!Final(again) && dataLen + 4 < k) {
+        if (!Final(again) && dataLen + 11 <= k) {
             AssertInvariant(k <= 1024, kSrc, __LINE__, "modulusLen <= 1024");
             uint8_t block[1024];
             if (Pkcs1PadBlockType1(block, k, data, static_cast<int>(dataLen))) {
@@ -284,7 +266,8 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::Decrypt(uint32_t mechanism, const uint8_t*
     r = PrepareCardOperation(guard, addr, ci);
     if (r < 0) return r;
     uint32_t plainLen = k;
-    if (target == out && *outLen > k) plainLen = *outLen & 0xFFFF;
+    // The caller's room as it is: a length is never narrowed.
+    if (target == out && *outLen > k) plainLen = *outLen;
     r = m_pCard->Decipher(addr.hasFid ? &addr.fid : nullptr, addr.hasFid, m_keyReference, mechanism, in, inLen, target,
                           &plainLen);
     if (r == SC_E_INVALID_FILE_TYPE) {
@@ -307,19 +290,32 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::Decrypt(uint32_t mechanism, const uint8_t*
 }
 
 SCRESULT SCPkcs15PrivateRsaKeyObject::PrivateOperation(const uint8_t* in, uint8_t* out) {
-    SCRESULT r = SC_E_PKCS15_KEY_UNSUPPORTED;
-    if (value.present[0] && value.present[2]) {
-        r = RsaModExp(value.modulus, value.privateExponent, in, out);
-        if (r != SC_E_PKCS15_KEY_UNSUPPORTED) return r;
-    }
-    for (int i : {0, 3, 4, 5, 6, 7})
-        if (!value.present[i]) return SC_E_PKCS15_KEY_UNSUPPORTED;
+    if (!value.present[0] || !in || !out) return SC_E_PKCS15_KEY_UNSUPPORTED;
+    const uint32_t k = SignificantLength(value.modulus);
+    const uint8_t* n = value.modulus.getData() + (value.modulus.getValueLength() - k);
     // A zero or even modulus is a broken key: refused before any arithmetic.
-    const uint8_t* n = value.modulus.getData();
-    const long nLen = value.modulus.getValueLength();
-    if (!n || nLen <= 0 || (n[nLen - 1] & 1) == 0) return SC_E_PKCS15_KEY_UNSUPPORTED;
-    return RsaCrtPrivate(value.modulus, value.prime1, value.prime2, value.exponent1, value.exponent2,
-                         value.coefficient, in, out);
+    if (k == 0 || (n[k - 1] & 1) == 0) return SC_E_PKCS15_KEY_UNSUPPORTED;
+    if (std::memcmp(in, n, k) >= 0) return SC_E_INVALID_DATA_VALUE;
+    // The library's PKCS#1 key does the arithmetic: the key as it stands, its missing
+    // members derived from the primes when the private exponent is not known.
+    RSAPrivateKey key(0);
+    SCRESULT r = SC_E_PKCS15_KEY_UNSUPPORTED;
+    try {
+        if (value.isComplete()) {
+            if (value.toKey(key) != 1) r = SC_E_NO_MEMORY;
+        } else {
+            ASNinteger* members[8] = {&key.modulus,  &key.publicExponent, &key.privateExponent, &key.prime1,
+                                      &key.prime2,   &key.exponent1,      &key.exponent2,       &key.coefficient};
+            for (int i = 0; i < 8; ++i)
+                if (value.present[i]) *members[i] = *value.component(i);
+        }
+        if (r != SC_E_NO_MEMORY && (value.present[2] || key.completeCrt() == 1))
+            r = key.privateBlock(in, k, out) == 1 ? 0 : SC_E_PKCS15_KEY_UNSUPPORTED;
+    } catch (const std::bad_alloc&) {
+        r = SC_E_NO_MEMORY;
+    }
+    key.clear();
+    return r;
 }
 
 SCRESULT SCPkcs15PrivateRsaKeyObject::SignInSoftware(uint32_t mechanism, uint32_t hashId, const uint8_t* data,
@@ -344,7 +340,8 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::SignInSoftware(uint32_t mechanism, uint32_
             if (dataLen) std::memcpy(block.data() + (k - dataLen), data, dataLen);
             break;
         case MECH_PKCS1:
-            if (dataLen < 1 || !Pkcs1PadBlockType1(block.data(), k, data, static_cast<int>(dataLen)))
+            // 00 01, at least eight FF octets, 00, then the data.
+            if (dataLen < 1 || dataLen + 11 > k || !Pkcs1PadBlockType1(block.data(), k, data, static_cast<int>(dataLen)))
                 return SC_E_INVALID_DATA_LENGTH;
             break;
         case MECH_PKCS1_DIGEST: {
@@ -403,10 +400,12 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::DecryptInSoftware(uint32_t mechanism, cons
 }
 
 void SCPkcs15PrivateRsaKeyObject::DeleteFromCard(const KeyAddress& addr) {
-    if (m_keyReference != 0 && m_keyReference != NO_KEY_REFERENCE)
-        m_pCard->DeleteObject(m_keyReference, SC_KEYOBJ_PIN);
-    else if (addr.hasFid)
+    // A key file goes by its identifier, a key without a file by its reference (a key
+    // deletion: the PIN of the same number stays).
+    if (addr.hasFid)
         m_pCard->DeleteFile(addr.fid);
+    else if (m_keyReference != 0 && m_keyReference != NO_KEY_REFERENCE)
+        m_pCard->DeleteObject(m_keyReference, SC_KEYOBJ_GENERIC);
 }
 
 SCRESULT SCPkcs15PrivateRsaKeyObject::ImportKey(uint32_t keyFlags, const uint8_t* modulus, uint32_t modulusLen,
@@ -436,52 +435,52 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::ImportKey(uint32_t keyFlags, const uint8_t
     SCRESULT r = GetKeyAddress((ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF) != 0, &addr);
     if (r < 0) return r;
     const uint16_t fidValue = addr.hasFid ? addr.fid : 0;
-    bool reverified = false;
+    auto importAll = [&]() {
+        return m_pCard->ImportRsaKey(modulus, nBits, privateExponent, dBits, publicExponent, eBits, prime1, pBits,
+                                     prime2, qBits, exponent1, dpBits, exponent2, dqBits, coefficient, qiBits,
+                                     fidValue, m_keyReference, keyFlags, m_accessTemplate, &m_createRefs);
+    };
+    // What this call made, and only that, goes again on a failure: a key that is on the
+    // card already is never written over.
+    bool created = false, dfCreated = false, imported = false, reverified = false;
     for (;;) {
         r = m_pCard->SelectPath(addr.df.Ids(), addr.df.Count(), nullptr);
-        if (r == SC_E_FILE_NOT_FOUND && !addr.hasFid) {
+        if (r == SC_E_FILE_NOT_FOUND && !addr.hasFid && !dfCreated) {
             r = m_pCard->SelectPath(addr.df.Ids(), addr.df.Count() - 1, nullptr);
             if (r >= 0)
                 r = m_pCard->CreateDf(kKeyDfType, addr.df[addr.df.Count() - 1], nullptr, 0, 0, 0, &m_createRefs,
                                       nullptr);
+            if (r >= 0) dfCreated = true;
         }
-        if (r >= 0) {
+        if (r >= 0 && !created) {
             SCFileHeader::SafeRelease(m_pFileHeader);
             m_pFileHeader = nullptr;
+            if (addr.hasFid) {
+                const SCRESULT probe = m_pCard->SelectChildEf(addr.fid);
+                if (probe >= 0) r = SC_E_KEY_EXISTS;
+                else if (probe != SC_E_FILE_NOT_FOUND) r = probe;
+                else r = m_pCard->SelectPath(addr.df.Ids(), addr.df.Count(), nullptr);
+            }
+            if (r >= 0) {
+                const uint32_t kinds[] = {SC_KEYOBJ_RSA_PRIVATE, SC_KEYOBJ_RSA_PRIVATE_ALT, SC_KEYOBJ_GENERIC};
+                for (uint32_t kind : kinds) {
+                    r = m_pCard->CreateKeyObject(kind, nBits, eBits, fidValue, 0, keyFlags & 0xFFFF,
+                                                 m_accessTemplate, &m_createRefs, m_keyReference, nullptr);
+                    if (r != SC_E_INVALID_FILE_TYPE) break;
+                }
+                if (r == SC_E_KEY_EXISTS || r == SC_RESULT_CODE(0xE000000000016A89ULL)) r = SC_E_KEY_EXISTS;
+                else if (r >= 0) created = true;
+            }
+        }
+        if (r >= 0) {
             r = SC_E_INVALID_FILE_TYPE;
-            if (ci.cardFamily == SC_CARD_TYPE_CLASSIC && nBits && dBits) {
+            if (ci.cardFamily == SC_CARD_TYPE_CLASSIC && nBits && dBits)
                 r = m_pCard->ImportRsaKey(modulus, nBits, privateExponent, dBits, publicExponent, eBits, nullptr, 0,
                                           nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, fidValue, m_keyReference,
                                           keyFlags, m_accessTemplate, &m_createRefs);
-            }
-            if (r < 0 && r != SC_E_ACCESS_DENIED) {
-                r = m_pCard->ImportRsaKey(modulus, nBits, privateExponent, dBits, publicExponent, eBits, prime1, pBits,
-                                          prime2, qBits, exponent1, dpBits, exponent2, dqBits, coefficient, qiBits,
-                                          fidValue, m_keyReference, keyFlags, m_accessTemplate, &m_createRefs);
-                if (ci.cardFamily == SC_CARD_TYPE_IAS && (r == SC_E_KEY_EXISTS || r == SC_RESULT_CODE(0xE000000000016A89ULL)) &&
-                    m_pCard->DeleteObject(m_keyReference, SC_KEYOBJ_GENERIC) >= 0)
-                    r = m_pCard->ImportRsaKey(modulus, nBits, privateExponent, dBits, publicExponent, eBits, prime1,
-                                              pBits, prime2, qBits, exponent1, dpBits, exponent2, dqBits, coefficient,
-                                              qiBits, fidValue, m_keyReference, keyFlags, m_accessTemplate,
-                                              &m_createRefs);
-                if (r < 0 && r != SC_E_ACCESS_DENIED && r != SC_E_UNSUPPORTED_EXPONENT && r != SC_E_INVALID_EXPONENT &&
-                    r != SC_E_INVALID_DATA_VALUE) {
-                    // The key object does not exist yet: create it, then import.
-                    const uint32_t kinds[] = {SC_KEYOBJ_RSA_PRIVATE, SC_KEYOBJ_RSA_PRIVATE_ALT, SC_KEYOBJ_GENERIC};
-                    for (uint32_t kind : kinds) {
-                        r = m_pCard->CreateKeyObject(kind, nBits, eBits, fidValue, 0, keyFlags & 0xFFFF,
-                                                     m_accessTemplate, &m_createRefs, m_keyReference, nullptr);
-                        if (r != SC_E_INVALID_FILE_TYPE) break;
-                    }
-                    if (r >= 0) {
-                        r = m_pCard->ImportRsaKey(modulus, nBits, privateExponent, dBits, publicExponent, eBits,
-                                                  prime1, pBits, prime2, qBits, exponent1, dpBits, exponent2, dqBits,
-                                                  coefficient, qiBits, fidValue, m_keyReference, keyFlags,
-                                                  m_accessTemplate, &m_createRefs);
-                        if (r < 0) DeleteFromCard(addr);
-                    }
-                }
-            }
+            if (r < 0 && r != SC_E_ACCESS_DENIED) r = importAll();
+            if (r == SC_RESULT_CODE(0xE000000000016A89ULL)) r = SC_E_KEY_EXISTS;
+            if (r >= 0) imported = true;
         }
         if (r == SC_E_ACCESS_DENIED && !reverified && ReverifyPossible()) {
             reverified = true;
@@ -491,9 +490,14 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::ImportKey(uint32_t keyFlags, const uint8_t
         }
         break;
     }
-    if (r < 0) {
-        DeleteFromCard(addr);
-        return r;
+    auto rollBack = [&]() {
+        if (created && m_pCard->SelectPath(addr.df.Ids(), addr.df.Count(), nullptr) >= 0) DeleteFromCard(addr);
+        if (dfCreated && m_pCard->SelectPath(addr.df.Ids(), addr.df.Count() - 1, nullptr) >= 0)
+            m_pCard->DeleteFileById(addr.df[addr.df.Count() - 1], SCPath(addr.df.Ids(), addr.df.Count() - 1));
+    };
+    if (r < 0 || !imported) {
+        rollBack();
+        return r < 0 ? r : SC_E_CRYPT_ERROR;
     }
     m_flags &= ~(FLAG_LOADED | FLAG_LOAD_TRIED);
     if (ci.cardFamily != SC_CARD_TYPE_CLASSIC) {
@@ -504,7 +508,7 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::ImportKey(uint32_t keyFlags, const uint8_t
             return 0;
         }
         if (r != SC_E_UNSUPPORTED_FEATURE && r != SC_E_INVALID_FILE_TYPE) {
-            DeleteFromCard(addr);
+            rollBack();
             return r;
         }
     }
@@ -513,10 +517,10 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::ImportKey(uint32_t keyFlags, const uint8_t
                              prime2Len, dpBits ? exponent1 : nullptr, exponent1Len, dqBits ? exponent2 : nullptr,
                              exponent2Len, qiBits ? coefficient : nullptr, coefficientLen)) {
         value.clear();
-        DeleteFromCard(addr);
+        rollBack();
         return SC_E_NO_MEMORY;
     }
-    m_flags |= FLAG_LOADED;
+    m_flags |= FLAG_LOADED | FLAG_LOAD_TRIED;
     m_flags &= ~FLAG_DIRTY;
     m_onCardGenerated = 0;
     return 0;
@@ -537,7 +541,7 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::Delete() {
         r = m_pCard->SelectPath(addr.df.Ids(), addr.df.Count(), nullptr);
         if (r >= 0) {
             if (!addr.hasFid) {
-                r = m_pCard->DeleteObject(m_keyReference, SC_KEYOBJ_PIN);
+                r = m_pCard->DeleteObject(m_keyReference, SC_KEYOBJ_GENERIC);
                 if (r >= 0 && ci.cardFamily == SC_CARD_TYPE_CLASSIC) {
                     SCPath parent(addr.df.Ids(), addr.df.Count() - 1);
                     r = m_pCard->DeleteFileById(addr.df[addr.df.Count() - 1], parent);
@@ -548,7 +552,9 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::Delete() {
             }
         }
         if (r == SC_E_ACCESS_DENIED && attempt == 0 && ReverifyPossible()) {
-            if (Reverify(nullptr) < 0) return 1;
+            // The key stays: a failed verification is the failure of the deletion.
+            SCRESULT v = Reverify(nullptr);
+            if (v < 0) return v;
             continue;
         }
         break;

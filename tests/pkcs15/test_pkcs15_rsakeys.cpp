@@ -14,7 +14,9 @@
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15card.h"
 #include "pkcs15/scpkcs15rsaprvkeyobject.h"
+#include "lib/libasn/spkinfo.h"
 #include "smartcard/sc_digestinfo.h"
+#include "smartcard/sc_transactguard.h"
 #include "support/memfile.h"
 #include "tests/pkcs15/openssl_rsa.h"
 #include "tests/smartcard/card_fixture.h"
@@ -78,8 +80,11 @@ TEST(RsaKeyObjectBasics, BlockTypeOneUnpaddingAcceptsOnlyWellFormedBlocks) {
     const uint8_t* data = SCPkcs15RsaKeyObject::Pkcs1UnpadBlockType1(good.data(), static_cast<uint32_t>(good.size()));
     ASSERT_NE(nullptr, data);
     EXPECT_EQ(good.data() + 11, data);
+    // Fewer than eight FF octets make no PKCS#1 block: no padding at all, or seven.
     Bytes empty = {0x00, 0x01, 0x00, 1, 2, 3, 4, 5, 6, 7, 8};
-    EXPECT_EQ(empty.data() + 3, SCPkcs15RsaKeyObject::Pkcs1UnpadBlockType1(empty.data(), 11));
+    EXPECT_EQ(nullptr, SCPkcs15RsaKeyObject::Pkcs1UnpadBlockType1(empty.data(), 11));
+    Bytes seven = {0x00, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xAA, 0xBB};
+    EXPECT_EQ(nullptr, SCPkcs15RsaKeyObject::Pkcs1UnpadBlockType1(seven.data(), 12));
     EXPECT_EQ(nullptr, SCPkcs15RsaKeyObject::Pkcs1UnpadBlockType1(good.data(), 10));  // shorter than 11
     Bytes noSep(good.begin(), good.begin() + 10);
     noSep.push_back(0xFF);
@@ -311,7 +316,7 @@ TEST_F(CardRsa, SigningWithoutLoginGivesAccessDenied) {
     EXPECT_EQ(SC_E_ACCESS_DENIED, key.Sign(2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len));
 }
 
-TEST_F(CardRsa, DISABLED_GeneratedKeyPairIsReadBackAndSignsVerifiably) {
+TEST_F(CardRsa, GeneratedKeyPairIsReadBackAndSignsVerifiably) {
     ASSERT_EQ(0, Login());
     SCFileHeaderList refs;
     refs.SetRef(SC_REFIDX_USER_PIN, 0x81);
@@ -321,9 +326,10 @@ TEST_F(CardRsa, DISABLED_GeneratedKeyPairIsReadBackAndSignsVerifiably) {
     prv.SetCreateParameters(0, 0, refs);
     SCPkcs15PublicRsaKeyObject pub(m_card);
     Place(pub, 0x5502);
-    pub.SetCreateParameters(300, 0, refs);
+    pub.SetCreateParameters(3, 0x80F1, refs);
+    ClearLog();
     SCRESULT r = SCPkcs15RsaKeyObject::GenerateKeyPair(&prv, &pub, 1024, nullptr, 0, 0);
-    ASSERT_EQ(0, r) << std::hex << r;
+    ASSERT_EQ(0, r) << std::hex << r << Log();
     EXPECT_TRUE(prv.IsOnCardGenerated());
     EXPECT_TRUE(prv.IsValueOnCardOnly());
     EXPECT_EQ(128u, SCPkcs15RsaKeyObject::SignificantLength(prv.value.modulus));
@@ -366,4 +372,240 @@ TEST_F(CardRsa, FailedGenerationLeavesNoKeyFileBehind) {
     SCPkcs15PrivateRsaKeyObject probe(m_card);
     Place(probe, 0x4B03);
     EXPECT_EQ(SC_E_FILE_NOT_FOUND, probe.Load(true));
+}
+
+// ---------------------------------------------------------------------------
+// Private-key import, deletion, file sizes, fall-backs and public key files.
+
+namespace {
+
+class CardRsaOps : public CardRsa {
+protected:
+    void SetUp() override {
+        CardRsa::SetUp();
+        m_key = EVP_RSA_gen(1024);
+        ASSERT_NE(nullptr, m_key);
+        n = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_N);
+        e = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_E);
+        d = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_D);
+        p = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_FACTOR1);
+        q = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_FACTOR2);
+        dp = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_EXPONENT1);
+        dq = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_EXPONENT2);
+        qi = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
+        m_refs.SetRef(SC_REFIDX_USER_PIN, 0x81);
+    }
+    void TearDown() override {
+        EVP_PKEY_free(m_key);
+        CardRsa::TearDown();
+    }
+    SCRESULT Import(SCPkcs15PrivateRsaKeyObject& key) {
+        return key.ImportKey(0, n.data(), (uint32_t)n.size(), d.data(), (uint32_t)d.size(), e.data(),
+                             (uint32_t)e.size(), p.data(), (uint32_t)p.size(), q.data(), (uint32_t)q.size(),
+                             dp.data(), (uint32_t)dp.size(), dq.data(), (uint32_t)dq.size(), qi.data(),
+                             (uint32_t)qi.size());
+    }
+    void PlaceNew(SCPkcs15PrivateRsaKeyObject& key, uint16_t fid, uint8_t ref) {
+        Place(key, fid);
+        key.SetKeyReference(ref);
+        key.SetCreateParameters(3, 0x80F0, m_refs);
+    }
+    std::string Image() const { return ImageBytes("pkcs15-model3"); }
+
+    EVP_PKEY* m_key = nullptr;
+    Bytes n, e, d, p, q, dp, dq, qi;
+    SCFileHeaderList m_refs;
+};
+
+}  // namespace
+
+TEST_F(CardRsaOps, ImportedKeySignsAndDecryptsWhatOpenSslChecks) {
+    ASSERT_EQ(0, Login());
+    SCPkcs15PrivateRsaKeyObject key(m_card);
+    PlaceNew(key, 0x4B05, 5);
+    ASSERT_EQ(0, Import(key));
+    // The card holds the key now; its public part comes back from it.
+    EXPECT_TRUE(key.IsValueOnCardOnly());
+    EXPECT_FALSE(key.IsOnCardGenerated());
+    uint32_t nLen = 0;
+    const uint8_t* nn = key.value.modulus.getData();
+    nLen = (uint32_t)key.value.modulus.getValueLength();
+    while (nLen && *nn == 0) ++nn, --nLen;
+    EXPECT_EQ(n, Bytes(nn, nn + nLen));
+    const Bytes msg = {'i', 'm', 'p', 'o', 'r', 't', 'e', 'd'};
+    const Bytes di = Sha256DigestInfo(msg);
+    Bytes sig(128);
+    uint32_t len = 128;
+    ASSERT_EQ(0, key.Sign(2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len));
+    EXPECT_TRUE(OpenSslVerifySha256(m_key, msg, sig));
+    Bytes ct = OpenSslEncrypt(m_key, msg, RSA_PKCS1_PADDING);
+    Bytes out(128);
+    len = 128;
+    ASSERT_EQ(0, key.Decrypt(2, ct.data(), 128, out.data(), &len));
+    EXPECT_EQ(msg, Bytes(out.begin(), out.begin() + len));
+    // A room larger than 16 bits is taken as it is.
+    Bytes big(65536);
+    len = 65536;
+    ASSERT_EQ(0, key.Decrypt(2, ct.data(), 128, big.data(), &len));
+    EXPECT_EQ(msg, Bytes(big.begin(), big.begin() + len));
+    // The key goes again with its file; the user PIN of the same number stays.
+    ASSERT_EQ(0, key.Delete());
+    SCPkcs15PrivateRsaKeyObject probe(m_card);
+    Place(probe, 0x4B05);
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, probe.Load(true));
+    EXPECT_EQ(0, m_app->VerifyPin(m_pin, "1234", false, nullptr));
+}
+
+TEST_F(CardRsaOps, ImportNeverWritesOverAKeyOnTheCard) {
+    ASSERT_EQ(0, Login());
+    const std::string before = Image();
+    SCPkcs15PrivateRsaKeyObject key(m_card);
+    PlaceNew(key, 0x4B01, 1);
+    EXPECT_EQ(SC_E_KEY_EXISTS, Import(key));
+    EXPECT_EQ(before, Image());
+    // The card key still signs what its certificate's key verifies.
+    EVP_PKEY* pub = PublicFromDer(CardPublicKeyDer());
+    SCPkcs15PrivateRsaKeyObject old(m_card);
+    Place(old, 0x4B01);
+    old.SetKeyReference(1);
+    const Bytes msg = {'s', 't', 'i', 'l', 'l'};
+    const Bytes di = Sha256DigestInfo(msg);
+    Bytes sig(256);
+    uint32_t len = 256;
+    ASSERT_EQ(0, old.Sign(2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len));
+    EXPECT_TRUE(OpenSslVerifySha256(pub, msg, sig));
+    EVP_PKEY_free(pub);
+}
+
+TEST_F(CardRsaOps, FailureAtEachImportStepLeavesTheCardAsItWas) {
+    ASSERT_EQ(0, Login());
+    // Select, create, write the components, read the public part back.
+    for (unsigned ins : {0xA4u, 0xE0u, 0xDBu, 0x46u}) {
+        const std::string before = Image();
+        SCPkcs15PrivateRsaKeyObject key(m_card);
+        PlaceNew(key, 0x4B06, 6);
+        Inject(ins, 0x6A84);
+        EXPECT_LT(Import(key), 0) << std::hex << ins;
+        EXPECT_EQ(before, Image()) << std::hex << ins;
+    }
+}
+
+TEST_F(CardRsaOps, DeletionReportsAFailedPinVerification) {
+    ASSERT_EQ(0, Login());
+    SCPkcs15PrivateRsaKeyObject key(m_card);
+    PlaceNew(key, 0x4B07, 7);
+    ASSERT_EQ(0, Import(key));
+    {
+        SCTransactGuard guard(m_card);
+        ASSERT_EQ(0, m_card->SelectPath(kAppDf, 2));
+        ASSERT_GE(m_card->ResetPinState(0x81), 0);
+    }
+    // The card asks for the PIN, and the kept PIN is refused: the key stays.
+    Inject(0x20, 0x63C2);
+    EXPECT_EQ(SC_E_VERIFY_FAILED, key.Delete());
+    SCPkcs15PrivateRsaKeyObject probe(m_card);
+    Place(probe, 0x4B07);
+    probe.SetKeyReference(7);
+    EXPECT_EQ(0, probe.Load(true));
+}
+
+TEST_F(CardRsaOps, SignatureFallsBackToARawBlockWhenTheCardRefusesTheDigestInfo) {
+    ASSERT_EQ(0, Login());
+    EVP_PKEY* pub = PublicFromDer(CardPublicKeyDer());
+    SCPkcs15PrivateRsaKeyObject key(m_card);
+    Place(key, 0x4B01);
+    key.SetKeyReference(1);
+    const Bytes msg = {'f', 'a', 'l', 'l', 'b', 'a', 'c', 'k'};
+    const Bytes di = Sha256DigestInfo(msg);
+    Bytes sig(256);
+    uint32_t len = 256;
+    ClearLog();
+    Inject(0x2A, 0x6700);
+    ASSERT_EQ(0, key.Sign(2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len));
+    EXPECT_TRUE(OpenSslVerifySha256(pub, msg, sig));
+    size_t pso = 0;
+    for (const std::string& c : Commands())
+        if (c.rfind("002A9E9A", 0) == 0) ++pso;
+    EXPECT_EQ(2u, pso);
+    EVP_PKEY_free(pub);
+}
+
+TEST_F(CardRsaOps, SoftwareKeyFileSignsAndKeepsItsFormAndSize) {
+    ASSERT_EQ(0, Login());
+    // A PKCS#1 RSAPrivateKey in a transparent file: a key the card does not use itself.
+    unsigned char* der = nullptr;
+    const int derLen = i2d_PrivateKey(m_key, &der);
+    ASSERT_GT(derLen, 0);
+    Bytes file(der, der + derLen);
+    OPENSSL_free(der);
+    {
+        SCTransactGuard guard(m_card);
+        ASSERT_EQ(0, m_card->SelectPath(kAppDf, 2));
+        ASSERT_EQ(0, m_card->CreateFile((uint32_t)file.size(), 0x6011, 3, 0x80F1, m_refs, nullptr));
+        ASSERT_EQ(0, m_card->UpdateBinaryFromStart(file.data(), (uint32_t)file.size()));
+    }
+    SCPkcs15PrivateRsaKeyObject key(m_card);
+    Place(key, 0x6011);
+    EXPECT_EQ((SCRESULT)file.size(), key.GetFileSize());
+    ASSERT_EQ(0, key.Load(true));
+    EXPECT_EQ(SCPkcs15RsaKeyObject::VALUE_PKCS1_PRIVATE, key.GetValueState());
+    MemFile back;
+    ASSERT_GT(key.Encode(&back), 0);
+    EXPECT_EQ(file, Bytes(back.GetData(), back.GetData() + back.Size()));
+    // The card refuses it as no key of its own: the signature is made here.
+    const Bytes msg = {'s', 'o', 'f', 't'};
+    const Bytes di = Sha256DigestInfo(msg);
+    Bytes sig(128);
+    uint32_t len = 128;
+    ASSERT_EQ(0, key.Sign(2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len));
+    EXPECT_TRUE(OpenSslVerifySha256(m_key, msg, sig));
+    // Data too long for eight padding octets is refused, never padded short.
+    Bytes tooLong(128 - 10, 0x42);
+    len = 128;
+    EXPECT_EQ(SC_E_INVALID_DATA_LENGTH,
+              key.SignInSoftware(2, 0, tooLong.data(), (uint32_t)tooLong.size(), sig.data(), &len));
+    // A signature representative not below the modulus is refused, never reduced.
+    Bytes high(128, 0xFF);
+    len = 128;
+    EXPECT_EQ(SC_E_INVALID_DATA_VALUE, key.SignInSoftware(1, 0, high.data(), 128, sig.data(), &len));
+}
+
+TEST_F(CardRsaOps, PublicKeyFilesAreWrittenAndKeepTheirWrappedForm) {
+    ASSERT_EQ(0, Login());
+    SCPkcs15PublicRsaKeyObject pub(m_card);
+    Place(pub, 0x5507);
+    pub.SetCreateParameters(3, 0x80F1, m_refs);
+    // Nothing to write: refused before the card is asked.
+    ClearLog();
+    EXPECT_EQ(SC_E_INSUFFICIENT_DATA, pub.WritePublicKey(n.data(), (uint32_t)n.size(), nullptr, 0));
+    EXPECT_TRUE(Commands().empty());
+    // This card keeps no public key objects: the key is a file.
+    ASSERT_EQ(0, pub.WritePublicKey(n.data(), (uint32_t)n.size(), e.data(), (uint32_t)e.size()));
+    EXPECT_EQ(SCPkcs15RsaKeyObject::VALUE_PKCS15_OR_PUBLIC, pub.GetValueState());
+    SCPkcs15PublicRsaKeyObject back(m_card);
+    Place(back, 0x5507);
+    ASSERT_EQ(0, back.Load(true));
+    EXPECT_TRUE(back.value == pub.value);
+    // Subject public key info under [1], implicit and explicit: read and written back alike.
+    SubPubKeyInfo spki(0xA1);
+    ASSERT_EQ(1, spki.setRsaPublicKey(pub.value));
+    for (bool explicitTag : {false, true}) {
+        SubPubKeyInfo form(0xA1);
+        if (explicitTag) form.setExplicitTag();
+        ASSERT_EQ(1, form.setRsaPublicKey(pub.value));
+        MemFile bytes;
+        ASSERT_GT(form.write(&bytes), 0);
+        const Bytes wire(bytes.GetData(), bytes.GetData() + bytes.Size());
+        SCPkcs15PublicRsaKeyObject parsed(nullptr);
+        MemFile in;
+        in.Write(wire.size(), wire.data());
+        in.Seek(0);
+        ASSERT_GT(parsed.Parse(&in, (uint32_t)wire.size()), 0) << explicitTag;
+        EXPECT_EQ(explicitTag ? SCPkcs15RsaKeyObject::VALUE_SPKI_EXPLICIT : SCPkcs15RsaKeyObject::VALUE_SPKI_IMPLICIT,
+                  parsed.GetValueState());
+        EXPECT_TRUE(parsed.value == pub.value);
+        MemFile again;
+        ASSERT_GT(parsed.Encode(&again), 0);
+        EXPECT_EQ(wire, Bytes(again.GetData(), again.GetData() + again.Size()));
+    }
 }

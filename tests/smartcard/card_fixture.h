@@ -91,6 +91,25 @@ protected:
         return Connect(image, readerOut);
     }
 
+    // A card made by the simulator's image generator (its command and arguments before
+    // the output path), in a reader of its own ("Card <name>").
+    SCCard* ConnectGenerated(const std::string& name, const std::string& args, SCReader** readerOut = nullptr) {
+        const std::string path = ImagePath(name);
+        const std::string cmd = "/usr/bin/python3 " MIRTAL_SOURCE_DIR "/tools/cardsim/cardgen.py " + args + " '" + path + "'";
+        EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;
+        const std::string reader = "Card " + name;
+        EXPECT_EQ(0, m_addReader(reader.c_str()));
+        EXPECT_EQ(0, m_insert(reader.c_str(), path.c_str()));
+        return Connect(name, readerOut);
+    }
+    // The card image as the simulator keeps it (written back after every change).
+    std::string ImageBytes(const std::string& image) const {
+        std::ifstream in(ImagePath(image), std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
     std::string Log() const {
         const size_t n = m_getLog(m_reader.c_str(), nullptr, 0);
         std::string s(n, '\0');
