@@ -195,3 +195,117 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
     EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
   }
 }
+
+// C_InitToken on a blank card adds a token under the SO PIN; the SO then sets
+// the user PIN and the user logs in with it. Models 1, 3 and 4.
+TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
+  for (const char* image : {"blank-model4.card", "blank-model3.card", "blank-model1.card"}) {
+    SCOPED_TRACE(image);
+    CardInit t(Readers{{kR0, image}}, "");
+    ASSERT_TRUE(t.Start());
+    const CK_FUNCTION_LIST* f = t.m().list();
+    // A blank model-1 or model-3 card already carries its SO PIN; model 4 takes the one given here.
+    const std::string so = std::string(image) == "blank-model4.card" ? "11223344" : "87654321";
+    CK_UTF8CHAR label[32];
+    std::memset(label, ' ', sizeof label);
+    std::memcpy(label, "Podpis", 6);
+    EXPECT_EQ(CKR_ARGUMENTS_BAD, f->C_InitToken(0, nullptr, 0, label));
+    ASSERT_EQ(CKR_OK, f->C_InitToken(0, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(so.c_str())),
+                                     so.size(), label));
+    EXPECT_EQ("Podpis", t.Label(0));
+    CK_SESSION_HANDLE h = 0;
+    ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+    EXPECT_EQ(CKR_SESSION_EXISTS, f->C_InitToken(0, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(so.c_str())),
+                                                  so.size(), label));
+    ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_SO, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(so.c_str())),
+                                 so.size()));
+    CK_UTF8CHAR user[] = "5678";
+    ASSERT_EQ(CKR_OK, f->C_InitPIN(h, user, 4));
+    (void)f->C_CloseAllSessions(0);
+    ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
+    EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(h, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>("9999")), 4));
+    EXPECT_EQ(CKR_OK, f->C_Login(h, CKU_USER, user, 4));
+    EXPECT_EQ(CKR_OK, f->C_CloseSession(h));
+    EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+  }
+}
+
+// Each invalid profile option is refused with its message before the card is
+// touched; so is an output file whose folder does not exist.
+TEST(ModuleCardInit, InvalidProfileOptionsAreRefusedWithTheirMessages) {
+  struct Case {
+    const char* profile;
+    const char* message;
+  } cases[] = {
+      {"[Podpis]\nRandomUserPinChars = xxxx\n", "Invalid value for random chars for user PIN: xxxx, on tokenPodpis (number 1)\n"},
+      {"[Podpis]\nUserPinMinLen = 99\n",
+       "Invalid value for minimum user pin length (valid lengths are from 4 to 16): 99, on tokenPodpis (number 1)\n"},
+      {"[Podpis]\nUserPinMaxLen = 2\n",
+       "Invalid value for maximum user pin length (valid lengths are from 4 to 16): 2, on tokenPodpis (number 1)\n"},
+      {"[Podpis]\nUserPin = 12\n",
+       "Invalid user PIN value according minimum and maximum lengths (specified lengths are from 4 to 16): **, on "
+       "tokenPodpis (number 1)\n"},
+      {"[Podpis]\nRandomUserPukChars = 7\n", "Invalid value for random chars for user PUK: 7, on tokenPodpis (number 1)\n"},
+      {"[Podpis]\nUserPukMinLen = 4x\n",
+       "Invalid value for minimum user PUK length (valid lengths are from 4 to 16): 4x, on tokenPodpis (number 1)\n"},
+      {"[Podpis]\nUserPukMaxLen = 3\n",
+       "Invalid value for maximum user PUK length (valid lengths are from 4 to 16): 3, on tokenPodpis (number 1)\n"},
+      {"[Podpis]\nUserPuk = 123456789012345678\n",
+       "Invalid user PUK value according minimum and maximum lengths (specified lengths are from 4 to 16): "
+       "******************, on tokenPodpis (number 1)\n"},
+      {"[Podpis]\nSoPinIsLocal = tak\n", "Admin (Security Officer) PIN can't be local for token: tak, on tokenPodpis (number 1)\n"},
+      {"RandomSoPinChars = aa\n[Podpis]\n",
+       "Invalid value for random chars for admin (Security Officer) PIN: aa, on tokenPodpis (number 1)\n"},
+      {"SoPinMinLen = 17\n[Podpis]\n",
+       "Invalid value for minimum admin PIN length (valid lengths are from 4 to 16): 17, on tokenPodpis (number 1)\n"},
+      {"SoPinMaxLen = 1\n[Podpis]\n",
+       "Invalid value for maximum admin PIN length (valid lengths are from 4 to 16): 1, on tokenPodpis (number 1)\n"},
+      {"SoPin = 123\n[Podpis]\n",
+       "Invalid admin (SO) PIN value according minimum and maximum lengths (specified lengths are from 4 to 16): ***, "
+       "on tokenPodpis (number 1)\n"},
+      {"RandomSoPukChars = b\n[Podpis]\n",
+       "Invalid value for random chars for admin (Security Officer) PUK: b, on tokenPodpis (number 1)\n"},
+      {"SoPukMaxLen = 0\n[Podpis]\n",
+       "Invalid value for maximum admin PUK length (valid lengths are from 4 to 16): 0, on tokenPodpis (number 1)\n"},
+      {"SoPuk = 1\n[Podpis]\n",
+       "Invalid admin (SO) PUK value according minimum and maximum lengths (specified lengths are from 4 to 16): *, on "
+       "tokenPodpis (number 1)\n"},
+      {"OutputPinFile = ${TokenLabel\n[Podpis]\n",
+       ": Invalid option OutputPinFile value: ${TokenLabel, on tokenPodpis (number 1)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.profile);
+    CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
+    t.Profile(c.profile);
+    const std::string before = t.ImageText("blank-model4.card");
+    ASSERT_TRUE(t.Start());
+    EXPECT_EQ(0, t.Initialize(kR0));
+    EXPECT_EQ(c.message, t.LastError());
+    EXPECT_EQ("MIRTAL", t.Label(0));
+    EXPECT_EQ(before, t.ImageText("blank-model4.card"));
+    EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+  }
+  // The output file's folder must exist; a file name with variables is expanded first.
+  CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
+  const std::string missing = t.env.Path("missing/Podpis.txt");
+  t.Profile("OutputPinFile = " + t.env.Path("missing") + "/$TokenLabel.txt\n[Podpis]\n");
+  ASSERT_TRUE(t.Start());
+  EXPECT_EQ(0, t.Initialize(kR0));
+  EXPECT_EQ("Can't open file for writing generated pins: " + missing + ", on tokenPodpis (number 1)\n", t.LastError());
+  EXPECT_EQ("MIRTAL", t.Label(0));
+  EXPECT_FALSE(FileExists(missing));
+  EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+}
+
+// A profile file that cannot be read, and a reader that does not exist.
+TEST(ModuleCardInit, UnreadableProfileAndUnknownReader) {
+  CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
+  ASSERT_TRUE(t.Start());
+  EXPECT_EQ(0, t.Initialize(kR0));  // no profile file written
+  EXPECT_EQ(0u, t.LastError().rfind("B\xb3\xb9" "d odczytu pliku konfiguracyjnego: ", 0)) << t.LastError();
+  EXPECT_EQ("MIRTAL", t.Label(0));
+  t.Profile("[Podpis]\n");
+  EXPECT_EQ(0, t.init("No Such Reader", t.profile.c_str()));
+  EXPECT_EQ("Reader named 'No Such Reader' not found", t.LastError());
+  EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+}
