@@ -309,3 +309,42 @@ TEST(ModuleCardInit, UnreadableProfileAndUnknownReader) {
   EXPECT_EQ("Reader named 'No Such Reader' not found", t.LastError());
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
+
+// A card command that fails at any step of the initialisation leaves the card
+// without a half-made token, and the card can be initialised afterwards.
+TEST(ModuleCardInit, FailedCardStepLeavesTheCardAsItWas) {
+  struct Step {
+    unsigned ins;
+    const char* what;
+    bool needed;  // the initialisation of a blank card sends it
+  } steps[] = {{0xE0, "create file", true},   {0xD6, "update binary", true},
+               {0x20, "verify", true},        {0x84, "get challenge", true},
+               {0x2C, "reset retry counter", false}, {0xE4, "delete file", false}};
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.what);
+    CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
+    t.Profile("OutputPinFile = " + t.out + "\nSoPin = 11223344\n[Podpis]\nUserPin = 1111\n");
+    ASSERT_TRUE(t.Start());
+    SimControl ctl(t.sim.handle);
+    ASSERT_TRUE(ctl.ok());
+    EXPECT_EQ("MIRTAL", t.Label(0));
+    ASSERT_EQ(0, ctl.inject(kR0, s.ins, 0x6581, 1));
+    const int first = t.Initialize(kR0);
+    EXPECT_EQ(s.needed ? 0 : 1, first) << t.LastError();
+    if (first == 0) {
+      EXPECT_EQ("MIRTAL", t.Label(0)) << t.LastError();
+    } else {
+      // The step was not needed here (or its failure was tolerated): the token is whole.
+      EXPECT_EQ("Podpis", t.Label(0));
+    }
+    EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+    // Everything the failure touched is gone: the card initialises as a blank one.
+    ASSERT_EQ(0, ctl.inject(kR0, s.ins, 0x6581, 0));
+    ASSERT_TRUE(t.Start());
+    if (first == 0) {
+      ASSERT_EQ(1, t.Initialize(kR0)) << t.LastError();
+      EXPECT_EQ("Podpis", t.Label(0));
+    }
+    EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+  }
+}
