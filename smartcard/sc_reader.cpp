@@ -406,10 +406,30 @@ SCRESULT SCReader::Reconnect(uint32_t shareMode) {
 
 SCRESULT SCReader::ResetCard() {
     if (!m_bConnected) return SC_E_CARD_NOT_CONNECTED;
+    // A reset this reader makes itself is no card event for it: when nothing was
+    // pending before and the same card is there after, the new state is taken as seen.
+    const uint64_t changedBit = scpcsc::STATE_CHANGED;
+    const auto poll = [&](uint64_t current, uint64_t* now) {
+        uint64_t event = 0;
+        const SCRESULT r = _GetStatusChange(0, current, &event);
+        if (r == SC_E_TIMEOUT) event = current;
+        else if (r < 0) return false;
+        *now = event & ~changedBit;
+        return true;
+    };
+    uint64_t before = 0;
+    const bool quiet = m_bInited && m_bAcked && poll(m_rawState & ~changedBit, &before) &&
+                       ((before ^ m_ackState) & kEventBits) == 0;
     uint32_t active = 0;
     const SCRESULT rc =
         _Reconnect(PcscShareFromMode(m_mode), m_allowedProtocols, scpcsc::RESET_CARD, &active);
     if (rc < 0) return rc;
+    constexpr uint64_t kPresence = scpcsc::STATE_PRESENT | scpcsc::STATE_EMPTY | scpcsc::STATE_MUTE;
+    uint64_t after = 0;
+    if (quiet && poll(before, &after) && ((after ^ before) & kPresence) == 0) {
+        m_rawState = after;
+        m_ackState = after;
+    }
     m_mode = (m_mode & ~SC_MODE_PROTO_MASK) | ModeFromPcscProtocol(active);
     uint8_t atr[33];
     uint32_t atrLen = sizeof atr;

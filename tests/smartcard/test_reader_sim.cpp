@@ -206,6 +206,23 @@ TEST_F(SimReaders, RemovalAndInsertionAreSeenByPolling) {
     EXPECT_EQ(SC_CARDSTATE_PRESENT | SC_CARDSTATE_CHANGED, r->CheckForChange(SC_CHECK_ACKNOWLEDGE));
 }
 
+TEST_F(SimReaders, OwnResetIsNoChangeAResetByAnotherApplicationIs) {
+    auto r = Open();
+    ASSERT_EQ(SC_OK, r->Connect(0));
+    r->CheckForChange(SC_CHECK_ACKNOWLEDGE);
+    // The reset a logout makes must not read as another card.
+    ASSERT_EQ(SC_OK, r->ResetCard());
+    EXPECT_EQ(SC_CARDSTATE_PRESENT, r->CheckForChange(SC_CHECK_ACKNOWLEDGE));
+    EXPECT_EQ(SC_OK, r->CheckCardState());
+    ASSERT_EQ(0, sim.ResetByOther(R0));
+    EXPECT_EQ(SC_CARDSTATE_PRESENT | SC_CARDSTATE_CHANGED, r->CheckForChange(SC_CHECK_ACKNOWLEDGE));
+    // A change still pending before an own reset stays visible.
+    ASSERT_EQ(0, sim.ResetByOther(R0));
+    ASSERT_EQ(SC_OK, r->Reconnect(r->GetMode() & SC_MODE_SHARE_MASK));
+    ASSERT_EQ(SC_OK, r->ResetCard());
+    EXPECT_EQ(SC_CARDSTATE_PRESENT | SC_CARDSTATE_CHANGED, r->CheckForChange(SC_CHECK_ACKNOWLEDGE));
+}
+
 TEST_F(SimReaders, WaitingSeesInsertionFromAnotherThreadOrTimesOut) {
     auto r = Open(R1);
     EXPECT_EQ(SC_CARDSTATE_CHANGED, r->CheckForChange(SC_CHECK_ACKNOWLEDGE));

@@ -1,0 +1,464 @@
+// Logging in and PINs through the exported functions on simulated cards:
+// session states, wrong and blocked PINs with the token flags, changing,
+// setting and unblocking PINs, the vendor PIN calls, a card pulled while
+// logged in, and PIN texts kept out of the trace log.
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pkcs11impl/cryptoki_vendor.h"
+#include "tests/pkcs11impl/bridge_host.h"
+
+using namespace testhost;
+using namespace bridgehost;
+
+namespace {
+
+const char* const kR0 = "CardSim Reader 0";
+const CK_FLAGS kRo = CKF_SERIAL_SESSION;
+const CK_FLAGS kRw = CKF_SERIAL_SESSION | CKF_RW_SESSION;
+const CK_ULONG kAllOnes = ~static_cast<CK_ULONG>(0);
+
+// The card images' PINs.
+CK_UTF8CHAR kUserPin[] = "1234";
+CK_UTF8CHAR kPuk[] = "12345678";
+CK_UTF8CHAR kSoPin[] = "87654321";
+CK_UTF8CHAR kWrongPin[] = "9999";
+
+// The vendor PIN calls of the module.
+struct PinCalls {
+  CK_RV (*GetPinList)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR);
+  CK_RV (*GetPinInfo)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, MIRTAL_PIN_INFO_PTR);
+  CK_RV (*GetPinStatus)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ULONG_PTR);
+  CK_RV (*ChangePin)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG);
+  CK_RV (*UnblockPin)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG);
+  CK_RV (*InitPin)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG,
+                   CK_UTF8CHAR_PTR, CK_ULONG);
+  explicit PinCalls(const Module& m)
+      : GetPinList(m.fn<decltype(GetPinList)>("MIRTAL_PKCS11_GetPinList")),
+        GetPinInfo(m.fn<decltype(GetPinInfo)>("MIRTAL_PKCS11_GetPinInfo")),
+        GetPinStatus(m.fn<decltype(GetPinStatus)>("MIRTAL_PKCS11_GetPinStatus")),
+        ChangePin(m.fn<decltype(ChangePin)>("MIRTAL_PKCS11_ChangePin")),
+        UnblockPin(m.fn<decltype(UnblockPin)>("MIRTAL_PKCS11_UnblockPin")),
+        InitPin(m.fn<decltype(InitPin)>("MIRTAL_PKCS11_InitPin")) {}
+  bool ok() const { return GetPinList && GetPinInfo && GetPinStatus && ChangePin && UnblockPin && InitPin; }
+
+  std::vector<CK_OBJECT_HANDLE> List(CK_SESSION_HANDLE s) const {
+    CK_ULONG n = 0;
+    EXPECT_EQ(CKR_OK, GetPinList(s, nullptr, &n));
+    std::vector<CK_OBJECT_HANDLE> pins(n);
+    if (n) {
+      EXPECT_EQ(CKR_OK, GetPinList(s, pins.data(), &n));
+    }
+    pins.resize(n);
+    return pins;
+  }
+  CK_ULONG Status(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE pin) const {
+    CK_ULONG st = 0xABCD;
+    EXPECT_EQ(CKR_OK, GetPinStatus(s, pin, &st));
+    return st;
+  }
+  MIRTAL_PIN_INFO Info(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE pin) const {
+    MIRTAL_PIN_INFO info;
+    std::memset(&info, 0xEE, sizeof info);
+    info.structSize = sizeof info;
+    EXPECT_EQ(CKR_OK, GetPinInfo(s, pin, &info));
+    return info;
+  }
+};
+
+CK_STATE StateOf(const Module& m, CK_SESSION_HANDLE h) {
+  CK_SESSION_INFO si;
+  std::memset(&si, 0, sizeof si);
+  EXPECT_EQ(CKR_OK, m->C_GetSessionInfo(h, &si));
+  return si.state;
+}
+
+CK_FLAGS TokenFlags(const Module& m, CK_SLOT_ID slot) {
+  CK_TOKEN_INFO ti;
+  std::memset(&ti, 0, sizeof ti);
+  EXPECT_EQ(CKR_OK, m->C_GetTokenInfo(slot, &ti));
+  return ti.flags;
+}
+
+constexpr CK_FLAGS kUserPinFlags = CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED;
+
+// A module over one simulated reader holding one card.
+struct LoginHost {
+  SimEnv env;
+  bool configured;  // the configuration is written before the module loads and reads it
+  CardSim sim;
+  Module m;
+  explicit LoginHost(const std::string& card, const std::string& extra = "")
+      : env(Readers{{kR0, card}}), configured((env.Config(extra), true)) {}
+  bool Start() { return configured && sim.ok() && m.ok() && m->C_Initialize(nullptr) == CKR_OK; }
+  ~LoginHost() {
+    if (m.ok()) m->C_Finalize(nullptr);
+  }
+};
+
+}  // namespace
+
+TEST(ModuleLogin, SessionStatesFollowLoginAndLogout) {
+  LoginHost h("pkcs15-model3.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  CK_SESSION_HANDLE ro = 0, rw = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRo, nullptr, nullptr, &ro));
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &rw));
+  EXPECT_EQ(CKS_RO_PUBLIC_SESSION, StateOf(m, ro));
+  EXPECT_EQ(CKS_RW_PUBLIC_SESSION, StateOf(m, rw));
+
+  // Arguments and user types come first.
+  EXPECT_EQ(CKR_USER_TYPE_INVALID, m->C_Login(ro, 3, kUserPin, 4));
+  EXPECT_EQ(CKR_USER_TYPE_INVALID, m->C_Login(ro, CKU_MIRTAL_USER_PUK, kUserPin, 4));
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_Login(ro, CKU_USER, nullptr, 4));
+  EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, m->C_Login(999, CKU_USER, kUserPin, 4));
+  EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, m->C_Login(ro, CKU_CONTEXT_SPECIFIC, kUserPin, 4));
+  // The officer cannot log in beside a read-only public session.
+  EXPECT_EQ(CKR_SESSION_READ_ONLY_EXISTS, m->C_Login(rw, CKU_SO, kSoPin, 8));
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_Logout(ro));
+
+  ASSERT_EQ(CKR_OK, m->C_Login(ro, CKU_USER, kUserPin, 4));
+  EXPECT_EQ(CKS_RO_USER_FUNCTIONS, StateOf(m, ro));
+  EXPECT_EQ(CKS_RW_USER_FUNCTIONS, StateOf(m, rw));
+  EXPECT_EQ(CKR_USER_ALREADY_LOGGED_IN, m->C_Login(rw, CKU_USER, kUserPin, 4));
+  EXPECT_EQ(CKR_USER_ANOTHER_ALREADY_LOGGED_IN, m->C_Login(rw, CKU_SO, kSoPin, 8));
+  // A new session opens in the logged-in state.
+  CK_SESSION_HANDLE third = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRo, nullptr, nullptr, &third));
+  EXPECT_EQ(CKS_RO_USER_FUNCTIONS, StateOf(m, third));
+  // Without context there is no per-operation login.
+  EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, m->C_Login(ro, CKU_CONTEXT_SPECIFIC, kUserPin, 4));
+
+  ASSERT_EQ(CKR_OK, m->C_Logout(rw));
+  EXPECT_EQ(CKS_RO_PUBLIC_SESSION, StateOf(m, ro));
+  EXPECT_EQ(CKS_RW_PUBLIC_SESSION, StateOf(m, rw));
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_Logout(rw));
+
+  // The security officer, once the read-only sessions are gone.
+  ASSERT_EQ(CKR_OK, m->C_CloseSession(ro));
+  ASSERT_EQ(CKR_OK, m->C_CloseSession(third));
+  ASSERT_EQ(CKR_OK, m->C_Login(rw, CKU_SO, kSoPin, 8));
+  EXPECT_EQ(CKS_RW_SO_FUNCTIONS, StateOf(m, rw));
+  EXPECT_EQ(CKR_SESSION_READ_WRITE_SO_EXISTS, m->C_OpenSession(0, kRo, nullptr, nullptr, &ro));
+  // The last session closed logs the officer out: the next session is public again.
+  ASSERT_EQ(CKR_OK, m->C_CloseSession(rw));
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRo, nullptr, nullptr, &ro));
+  EXPECT_EQ(CKS_RO_PUBLIC_SESSION, StateOf(m, ro));
+}
+
+TEST(ModuleLogin, WrongPinCountsDownToALockThatThePukLifts) {
+  LoginHost h("pkcs15-model3.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  PinCalls pins(m);
+  ASSERT_TRUE(pins.ok());
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  const std::vector<CK_OBJECT_HANDLE> list = pins.List(s);
+  ASSERT_EQ(2u, list.size());  // the user PIN and the officer's; the PUK unblocks and is not listed
+  const CK_OBJECT_HANDLE user = list[0];
+  EXPECT_EQ(3u, pins.Status(s, user));
+  EXPECT_EQ(0u, TokenFlags(m, 0) & kUserPinFlags);
+
+  EXPECT_EQ(CKR_PIN_INCORRECT, m->C_Login(s, CKU_USER, kWrongPin, 4));
+  EXPECT_EQ(2u, pins.Status(s, user));
+  EXPECT_EQ(CKF_USER_PIN_COUNT_LOW, TokenFlags(m, 0) & kUserPinFlags);
+  EXPECT_EQ(CKR_PIN_INCORRECT, m->C_Login(s, CKU_USER, kWrongPin, 4));
+  EXPECT_EQ(CKS_MIRTAL_PIN_LAST_TRY, pins.Status(s, user));
+  EXPECT_EQ(CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY, TokenFlags(m, 0) & kUserPinFlags);
+  EXPECT_EQ(CKR_PIN_LOCKED, m->C_Login(s, CKU_USER, kWrongPin, 4));
+  EXPECT_EQ(CKS_MIRTAL_PIN_BLOCKED, pins.Status(s, user));
+  EXPECT_EQ(CKF_USER_PIN_LOCKED, TokenFlags(m, 0) & kUserPinFlags);
+  // The right PIN no longer helps, and nobody is logged in.
+  EXPECT_EQ(CKR_PIN_LOCKED, m->C_Login(s, CKU_USER, kUserPin, 4));
+  EXPECT_EQ(CKS_RW_PUBLIC_SESSION, StateOf(m, s));
+
+  // A wrong PUK counts against the PUK only.
+  EXPECT_EQ(CKR_PIN_INCORRECT, pins.UnblockPin(s, user, kWrongPin, 4, kUserPin, 4));
+  EXPECT_EQ(CKS_MIRTAL_PIN_BLOCKED, pins.Status(s, user));
+  ASSERT_EQ(CKR_OK, pins.UnblockPin(s, user, kPuk, 8, kUserPin, 4));
+  EXPECT_EQ(3u, pins.Status(s, user));
+  EXPECT_EQ(0u, TokenFlags(m, 0) & kUserPinFlags);
+  ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_USER, kUserPin, 4));
+  EXPECT_EQ(CKS_MIRTAL_PIN_STATUS_OK, pins.Status(s, user));  // verified
+}
+
+TEST(ModuleLogin, PinsAreNeverCutOrTriedWithInvalidText) {
+  LoginHost h("pkcs15-model3.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  PinCalls pins(m);
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  const CK_OBJECT_HANDLE user = pins.List(s).at(0);
+  // Nine characters whose first eight would pass for a PIN of stored length 8: refused, no try spent.
+  CK_UTF8CHAR longer[] = "123499999";
+  EXPECT_EQ(CKR_PIN_LEN_RANGE, m->C_Login(s, CKU_USER, longer, 9));
+  CK_UTF8CHAR withNul[] = {'1', '2', '3', '4', 0, '9'};
+  EXPECT_EQ(CKR_PIN_INVALID, m->C_Login(s, CKU_USER, withNul, sizeof withNul));
+  std::vector<CK_UTF8CHAR> huge(100000, '1');
+  EXPECT_EQ(CKR_PIN_LEN_RANGE, m->C_Login(s, CKU_USER, huge.data(), huge.size()));
+  EXPECT_EQ(3u, pins.Status(s, user));
+  // A new PIN too long for the card is refused before the old one is checked.
+  EXPECT_EQ(CKR_PIN_LEN_RANGE, m->C_SetPIN(s, kUserPin, 4, longer, 9));
+  EXPECT_EQ(3u, pins.Status(s, user));
+  ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_USER, kUserPin, 4));
+}
+
+TEST(ModuleLogin, SetPinChangesTheUserPinAndBack) {
+  LoginHost h("pkcs15-model3.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  CK_SESSION_HANDLE ro = 0, rw = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRo, nullptr, nullptr, &ro));
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &rw));
+  CK_UTF8CHAR other[] = "5678";
+  EXPECT_EQ(CKR_SESSION_READ_ONLY, m->C_SetPIN(ro, kUserPin, 4, other, 4));
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_SetPIN(rw, kUserPin, 4, nullptr, 4));
+  // Nobody logged in: the user's PIN is changed.
+  ASSERT_EQ(CKR_OK, m->C_SetPIN(rw, kUserPin, 4, other, 4));
+  EXPECT_EQ(CKR_PIN_INCORRECT, m->C_Login(rw, CKU_USER, kUserPin, 4));
+  ASSERT_EQ(CKR_OK, m->C_Login(rw, CKU_USER, other, 4));
+  EXPECT_EQ(CKR_PIN_INCORRECT, m->C_SetPIN(rw, kWrongPin, 4, kUserPin, 4));
+  ASSERT_EQ(CKR_OK, m->C_SetPIN(rw, other, 4, kUserPin, 4));
+  ASSERT_EQ(CKR_OK, m->C_Logout(rw));
+  ASSERT_EQ(CKR_OK, m->C_Login(rw, CKU_USER, kUserPin, 4));
+  // The officer changes the officer's PIN.
+  ASSERT_EQ(CKR_OK, m->C_Logout(rw));
+  ASSERT_EQ(CKR_OK, m->C_CloseSession(ro));
+  ASSERT_EQ(CKR_OK, m->C_Login(rw, CKU_SO, kSoPin, 8));
+  CK_UTF8CHAR newSo[] = "11223344";
+  ASSERT_EQ(CKR_OK, m->C_SetPIN(rw, kSoPin, 8, newSo, 8));
+  ASSERT_EQ(CKR_OK, m->C_Logout(rw));
+  EXPECT_EQ(CKR_PIN_INCORRECT, m->C_Login(rw, CKU_SO, kSoPin, 8));
+  ASSERT_EQ(CKR_OK, m->C_Login(rw, CKU_SO, newSo, 8));
+  ASSERT_EQ(CKR_OK, m->C_SetPIN(rw, newSo, 8, kSoPin, 8));
+}
+
+TEST(ModuleLogin, OfficerSetsTheUserPinOfATokenItGuards) {
+  // The second application's user PIN is guarded by the SO PIN.
+  LoginHost h("pkcs15-model3-two-apps.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(1, kRw, nullptr, nullptr, &s));
+  CK_UTF8CHAR fresh[] = "4321";
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_InitPIN(s, fresh, 4));
+  ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_USER, kUserPin, 4));
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_InitPIN(s, fresh, 4));
+  ASSERT_EQ(CKR_OK, m->C_Logout(s));
+  ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_SO, kSoPin, 8));
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_InitPIN(s, nullptr, 4));
+  ASSERT_EQ(CKR_OK, m->C_InitPIN(s, fresh, 4));
+  ASSERT_EQ(CKR_OK, m->C_Logout(s));
+  EXPECT_EQ(CKR_PIN_INCORRECT, m->C_Login(s, CKU_USER, kUserPin, 4));
+  ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_USER, fresh, 4));
+  ASSERT_EQ(CKR_OK, m->C_SetPIN(s, fresh, 4, kUserPin, 4));
+  // The first token of the card is untouched.
+  CK_SESSION_HANDLE first = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &first));
+  EXPECT_EQ(CKS_RW_PUBLIC_SESSION, StateOf(m, first));
+  ASSERT_EQ(CKR_OK, m->C_Login(first, CKU_USER, kUserPin, 4));
+}
+
+TEST(ModuleLogin, VendorPinListAndInformation) {
+  LoginHost h("pkcs15-model3.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  PinCalls pins(m);
+  ASSERT_TRUE(pins.ok());
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRo, nullptr, nullptr, &s));
+
+  // The two-call rule of the list.
+  CK_ULONG n = 0;
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, pins.GetPinList(s, nullptr, nullptr));
+  EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, pins.GetPinList(s + 100, nullptr, &n));
+  ASSERT_EQ(CKR_OK, pins.GetPinList(s, nullptr, &n));
+  ASSERT_EQ(2u, n);
+  CK_OBJECT_HANDLE buf[3] = {0, 0, 0xCAFE};
+  CK_ULONG small = 1;
+  EXPECT_EQ(CKR_BUFFER_TOO_SMALL, pins.GetPinList(s, buf, &small));
+  EXPECT_EQ(2u, small);
+  EXPECT_EQ(0u, buf[0]);  // nothing written into a short array
+  n = 3;
+  ASSERT_EQ(CKR_OK, pins.GetPinList(s, buf, &n));
+  ASSERT_EQ(2u, n);
+  EXPECT_EQ(0xCAFEu, buf[2]);
+  EXPECT_NE(buf[0], buf[1]);
+  // The handles stay the same from call to call.
+  EXPECT_EQ(std::vector<CK_OBJECT_HANDLE>(buf, buf + 2), pins.List(s));
+
+  // The user PIN comes first.
+  const MIRTAL_PIN_INFO user = pins.Info(s, buf[0]);
+  EXPECT_EQ(Padded("User PIN", 64), Field(user.label, 64));
+  EXPECT_EQ(1u, user.pinId);
+  EXPECT_EQ(static_cast<CK_USER_TYPE>(CKU_USER), user.userType);
+  EXPECT_EQ(4, user.minLen);
+  EXPECT_EQ(8, user.maxLen);
+  EXPECT_EQ(CKF_MIRTAL_PIN_IS_USER_PIN | CKF_MIRTAL_PIN_USED_FOR_LOG_IN | CKF_MIRTAL_PIN_CAN_BE_UNBLOCKED |
+                CKF_MIRTAL_PIN_PROTECTS_FOR_INIT_ONLY,
+            user.flags);
+  // Its own authentication object is the PUK; the officer's PIN stands in on this card model.
+  EXPECT_EQ(3u, user.unblockPinId);
+  const MIRTAL_PIN_INFO so = pins.Info(s, buf[1]);
+  EXPECT_EQ(Padded("SO PIN", 64), Field(so.label, 64));
+  EXPECT_EQ(3u, so.pinId);
+  EXPECT_EQ(static_cast<CK_USER_TYPE>(CKU_SO), so.userType);
+  EXPECT_EQ(kAllOnes, so.unblockPinId);
+  // The card follows a known profile, where a card-wide officer's PIN is global.
+  EXPECT_EQ(CKF_MIRTAL_PIN_IS_SO_PIN | CKF_MIRTAL_PIN_USED_FOR_LOG_IN | CKF_MIRTAL_PIN_GLOBAL, so.flags);
+
+  // The record's size is checked; unknown handles are refused.
+  MIRTAL_PIN_INFO bad;
+  std::memset(&bad, 0, sizeof bad);
+  bad.structSize = sizeof bad - 8;
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, pins.GetPinInfo(s, buf[0], &bad));
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, pins.GetPinInfo(s, buf[0], nullptr));
+  bad.structSize = sizeof bad;
+  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, pins.GetPinInfo(s, 0, &bad));
+  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, pins.GetPinInfo(s, 0x7777, &bad));
+  CK_ULONG st = 0;
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, pins.GetPinStatus(s, buf[0], nullptr));
+  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, pins.GetPinStatus(s, 0x7777, &st));
+  EXPECT_EQ(kAllOnes, st);
+}
+
+TEST(ModuleLogin, VendorChangeAndSetOfPins) {
+  LoginHost h("pkcs15-model3-two-apps.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  PinCalls pins(m);
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(1, kRw, nullptr, nullptr, &s));
+  const std::vector<CK_OBJECT_HANDLE> list = pins.List(s);
+  ASSERT_EQ(2u, list.size());
+  const CK_OBJECT_HANDLE user = list[0];
+  // The second application's user PIN names the officer's PIN as the one that unblocks it.
+  const MIRTAL_PIN_INFO info = pins.Info(s, user);
+  EXPECT_EQ(3u, info.unblockPinId);
+  EXPECT_EQ(0u, info.flags & CKF_MIRTAL_PIN_CAN_BE_UNBLOCKED);
+
+  CK_UTF8CHAR other[] = "2468";
+  EXPECT_EQ(CKR_PIN_INCORRECT, pins.ChangePin(s, user, kWrongPin, 4, other, 4));
+  EXPECT_EQ(2u, pins.Status(s, user));
+  ASSERT_EQ(CKR_OK, pins.ChangePin(s, user, kUserPin, 4, other, 4));
+  ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_USER, other, 4));
+  ASSERT_EQ(CKR_OK, m->C_Logout(s));
+
+  // Setting the PIN anew: arguments first, then the officer's right.
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, pins.InitPin(s, user, nullptr, 0, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, pins.InitPin(s, 0x7777, nullptr, 0, kUserPin, 4, nullptr, 0));
+  CK_UTF8CHAR tooShort[] = "12";
+  EXPECT_EQ(CKR_PIN_LEN_RANGE, pins.InitPin(s, user, nullptr, 0, tooShort, 2, nullptr, 0));
+  // With the officer's PIN as the authorising PIN.
+  ASSERT_EQ(CKR_OK, pins.InitPin(s, user, kSoPin, 8, kUserPin, 4, nullptr, 0));
+  EXPECT_EQ(CKR_PIN_INCORRECT, m->C_Login(s, CKU_USER, other, 4));
+  ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_USER, kUserPin, 4));
+}
+
+TEST(ModuleLogin, BlankCardShowsItsOwnPins) {
+  LoginHost h("blank-model3.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  PinCalls pins(m);
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  const std::vector<CK_OBJECT_HANDLE> list = pins.List(s);
+  // The officer's PIN of the card's profile.
+  CK_OBJECT_HANDLE hSo = 0;
+  for (CK_OBJECT_HANDLE p : list)
+    if (pins.Info(s, p).userType == CKU_SO) hSo = p;
+  ASSERT_NE(0u, hSo);
+  const MIRTAL_PIN_INFO so = pins.Info(s, hSo);
+  EXPECT_EQ(2u, so.pinId);
+  EXPECT_EQ(16, so.maxLen);
+  EXPECT_EQ(4, so.minLen);
+  EXPECT_EQ(kAllOnes, so.unblockPinId);
+  EXPECT_EQ(Padded("PIN administratora", 64), Field(so.label, 64));
+  EXPECT_EQ(3u, pins.Status(s, hSo));
+  // No PKCS#15 structure: nothing to log in to, nothing to change.
+  EXPECT_EQ(CKR_USER_PIN_NOT_INITIALIZED, m->C_Login(s, CKU_USER, kUserPin, 4));
+  EXPECT_EQ(CKR_TOKEN_WRITE_PROTECTED, m->C_SetPIN(s, kUserPin, 4, kUserPin, 4));
+  EXPECT_EQ(CKR_TOKEN_WRITE_PROTECTED, pins.ChangePin(s, list[0], kSoPin, 8, kSoPin, 8));
+}
+
+TEST(ModuleLogin, CardPulledWhileLoggedInGivesAFreshTokenOnReturn) {
+  LoginHost h("pkcs15-model3.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  CK_SESSION_HANDLE a = 0, b = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &a));
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRo, nullptr, nullptr, &b));
+  ASSERT_EQ(CKR_OK, m->C_Login(a, CKU_USER, kUserPin, 4));
+  ASSERT_EQ(0, h.sim.Remove(kR0));
+  const CK_RV rv = m->C_Logout(a);
+  EXPECT_TRUE(rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_DEVICE_REMOVED || rv == CKR_SESSION_CLOSED) << rv;
+  // Every session of the slot is gone.
+  CK_SESSION_INFO si;
+  EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, m->C_GetSessionInfo(a, &si));
+  EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, m->C_GetSessionInfo(b, &si));
+  EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, m->C_OpenSession(0, kRw, nullptr, nullptr, &a));
+  // Back in the reader, the card is a token that needs a new login.
+  ASSERT_EQ(0, h.sim.Insert(kR0, h.env.Card("pkcs15-model3.card").c_str()));
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &a));
+  EXPECT_EQ(CKS_RW_PUBLIC_SESSION, StateOf(m, a));
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_Logout(a));
+  ASSERT_EQ(CKR_OK, m->C_Login(a, CKU_USER, kUserPin, 4));
+  EXPECT_EQ(CKS_RW_USER_FUNCTIONS, StateOf(m, a));
+
+  // Pulled and put back between two calls: the next call notices the exchange.
+  ASSERT_EQ(0, h.sim.Remove(kR0));
+  ASSERT_EQ(0, h.sim.Insert(kR0, h.env.Card("pkcs15-model3.card").c_str()));
+  EXPECT_EQ(CKR_SESSION_CLOSED, m->C_Logout(a));
+  EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, m->C_GetSessionInfo(a, &si));
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &a));
+  EXPECT_EQ(CKS_RW_PUBLIC_SESSION, StateOf(m, a));
+}
+
+TEST(ModuleLogin, SessionInfoAsksTheTokenAtMostOnceASecond) {
+  LoginHost h("pkcs15-model3.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRo, nullptr, nullptr, &s));
+  CK_SESSION_INFO si;
+  ASSERT_EQ(CKR_OK, m->C_GetSessionInfo(s, &si));
+  EXPECT_EQ(0u, si.ulDeviceError);  // the slot's stored card result: success
+  usleep(5000);
+  ASSERT_EQ(CKR_OK, m->C_GetSessionInfo(s, &si));
+  // A card pulled inside the window is not seen by C_GetSessionInfo until the window ends.
+  ASSERT_EQ(0, h.sim.Remove(kR0));
+  usleep(5000);
+  ASSERT_EQ(CKR_OK, m->C_GetSessionInfo(s, &si));
+  usleep(1100 * 1000);
+  EXPECT_EQ(CKR_SESSION_CLOSED, m->C_GetSessionInfo(s, &si));
+  EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, m->C_GetSessionInfo(s, &si));
+  const std::string trace = StripLogPrefixes(h.env.Trace());
+  EXPECT_TRUE(HasLine(trace, "PKCS#11: C_GetSessionInfo() [inside]   <CKR_OK> QUERY TOKEN: initial check", ""));
+  EXPECT_TRUE(HasLine(trace, "PKCS#11: C_GetSessionInfo() [inside]   <CKR_OK> NO TOKEN QUERY: diff = ", " ms"));
+  EXPECT_TRUE(HasLine(trace, "PKCS#11: C_GetSessionInfo() [inside]   <CKR_OK> QUERY TOKEN: diff = ", " ms"));
+}
+
+TEST(ModuleLogin, PinTextsNeverReachTheTraceLog) {
+  LoginHost h("pkcs15-model3.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  PinCalls pins(m);
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  CK_UTF8CHAR a[] = "24681357", b[] = "97531864";
+  EXPECT_EQ(CKR_PIN_INCORRECT, m->C_Login(s, CKU_USER, a, 8));
+  EXPECT_EQ(CKR_PIN_INCORRECT, m->C_SetPIN(s, a, 8, b, 8));
+  EXPECT_EQ(CKR_PIN_INCORRECT, pins.UnblockPin(s, pins.List(s).at(0), a, 8, b, 8));
+  ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_USER, kUserPin, 4));
+  const std::string trace = h.env.Trace();
+  ASSERT_NE(std::string::npos, trace.find("C_Login"));
+  EXPECT_EQ(std::string::npos, trace.find("24681357"));
+  EXPECT_EQ(std::string::npos, trace.find("97531864"));
+  EXPECT_EQ(std::string::npos, trace.find("32 34 36 38"));  // not even as bytes
+}
