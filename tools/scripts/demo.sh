@@ -67,6 +67,17 @@ step() {
     exit 1
   fi
 }
+# A step that must be refused by the module (the client then ends with status 1).
+refused() {
+  echo "\$ pkcs11-tool --module $module $*"
+  local rc=0
+  out=$(HOME="$home" "$tool" --module "$module" "$@" 2>&1) || rc=$?
+  [ -n "$out" ] && printf '%s\n' "$out"
+  if [ "$rc" -ne 1 ]; then
+    echo "demo: pkcs11-tool $* should have been refused, status $rc"
+    exit 1
+  fi
+}
 expect() {
   grep -qF -- "$1" <<<"$out" || { echo "demo: the last step did not show \"$1\""; exit 1; }
 }
@@ -87,6 +98,22 @@ step -T
 expect "Slot 0 (0x0): CardSim Reader 0"
 expect "Slot 1 (0x3): CardSim Reader 1"
 expect "token label        : CardSim Token 2"
+echo
+
+echo "Logging in to the card in reader 0 with the user PIN 1234, changing the PIN to 5678 and back:"
+step --slot 0 --login --pin 1234 --change-pin --new-pin 5678
+expect "PIN successfully changed"
+step --slot 0 --login --pin 5678 --change-pin --new-pin 1234
+expect "PIN successfully changed"
+echo
+
+echo "A wrong PIN is refused, and the token's flags count it:"
+refused --slot 0 --login --pin 9999 --list-objects
+expect "CKR_PIN_INCORRECT"
+step -T
+expect "user PIN count low"
+echo "The right PIN logs in again:"
+step --slot 0 --login --pin 1234 --list-objects
 echo
 
 echo "Card taken out of reader 0 and put into reader 2 (the simulator's configuration changed):"
@@ -114,4 +141,5 @@ done
 echo
 echo "Each PKCS#15 application of a card is a token with the label, maker and serial"
 echo "number of its TokenInfo; a blank card is an uninitialised token on its reader's"
-echo "first slot. Logging in, objects and signing come with the next token slices."
+echo "first slot. A user logs in with the card's PIN and changes it; a wrong PIN is"
+echo "refused and shows in the token's flags. Signing comes with the next token slices."

@@ -1,0 +1,144 @@
+#!/bin/sh
+# pkcs11-tool logs in and manages PINs on simulated cards.
+#   run_pkcs11_tool_login.sh TOOL MODULE BUILD sim
+#     the card-simulator back-end;
+#   run_pkcs11_tool_login.sh TOOL MODULE BUILD pcsc VPCD
+#     the "PC/SC" back-end against a pcscd of our own with vpcd serving the cards
+#     (skipped, status 77, when pcscd cannot run here).
+# The user PIN is changed and changed back, the officer sets a token's user PIN,
+# three wrong PINs lock the user PIN with the token flags showing the count on
+# the way, and the PUK unblocks it (through the module's vendor call, as
+# C_SetPIN in a public session changes a PIN and does not unblock it).
+set -u
+tool=$1
+module=$2
+build=$3
+mode=$4
+home=$(mktemp -d /tmp/mirtal-p11login-XXXXXX) || exit 1
+pcscd_pid=
+vpcd_pid=
+cleanup() {
+  [ -n "$vpcd_pid" ] && kill "$vpcd_pid" 2>/dev/null && wait "$vpcd_pid" 2>/dev/null
+  [ -n "$pcscd_pid" ] && kill "$pcscd_pid" 2>/dev/null && wait "$pcscd_pid" 2>/dev/null
+  rm -rf "$home"
+}
+trap cleanup EXIT
+mkdir -p "$home/.MIRTAL" "$home/cards"
+cp "$build"/cards/*.card "$home/cards/"
+fail=0
+export HOME="$home"
+
+if [ "$mode" = sim ]; then
+  printf 'reader CardSim Reader 0\ncard pkcs15-model3.card\nreader CardSim Reader 1\ncard pkcs15-model3-two-apps.card\n' \
+    > "$home/cards/sim.conf"
+  export CARDSIM_CONFIG="$home/cards/sim.conf"
+  printf 'EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = "%s/libcardsim.so;Sim"\nEnableLogging = 1\nLogFileName = %s/trace.log\n' \
+    "$build" "$home" > "$home/.MIRTAL/pkcs11.conf"
+  # Reader 0: the PKCS#15 card (slot 0); reader 1: the second token of the two-application card (slot 4).
+  user_slot=0
+  so_slot=4
+else
+  vpcd=$5
+  pcscd=/usr/sbin/pcscd
+  driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
+  { [ -x "$pcscd" ] && [ -r "$driver" ] && [ -x "$vpcd" ]; } || { echo "pcscd, vpcd or the bridge missing"; exit 77; }
+  mkdir -p "$home/readers"
+  printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH %s\nCHANNELID 0x8C7B\n' "$driver" \
+    > "$home/readers/vpcd"
+  "$pcscd" -f -c "$home/readers" >/dev/null 2>&1 &
+  pcscd_pid=$!
+  "$vpcd" "$home/cards/pkcs15-model3.card" "$home/cards/pkcs15-model3-two-apps.card" >/dev/null 2>&1 &
+  vpcd_pid=$!
+  printf 'EnabledReaderSubsystems = PC/SC\nEnableLogging = 1\nLogFileName = %s/trace.log\n' "$home" \
+    > "$home/.MIRTAL/pkcs11.conf"
+  i=0
+  while [ $i -lt 100 ]; do
+    if ! kill -0 "$pcscd_pid" 2>/dev/null; then pcscd_pid=; echo "pcscd could not start here"; exit 77; fi
+    out=$("$tool" --module "$module" --list-token-slots 2>&1)
+    [ "$(echo "$out" | grep -c 'token label        : CardSim Token')" -ge 3 ] && break
+    sleep 0.1
+    i=$((i + 1))
+  done
+  echo "$out"
+  user_slot=0
+  so_slot=4
+fi
+
+# Runs pkcs11-tool; the output is kept in $out, and the status must be the one expected.
+run() {
+  want=$1
+  shift
+  out=$("$tool" --module "$module" "$@" 2>&1)
+  status=$?
+  echo "\$ pkcs11-tool $*"
+  echo "$out" | sed 's/^/  /'
+  if [ "$want" = ok ] && [ $status -ne 0 ]; then echo "FAILED (status $status)"; fail=1; fi
+  if [ "$want" = fails ] && [ $status -eq 0 ]; then echo "FAILED (succeeded)"; fail=1; fi
+  case $status in 0|1) ;; *) echo "FAILED (crashed, status $status)"; fail=1 ;; esac
+}
+expect() { echo "$out" | grep -qF "$1" || { echo "FAILED: missing '$1'"; fail=1; }; }
+refuse() { echo "$out" | grep -qF "$1" && { echo "FAILED: unexpected '$1'"; fail=1; }; }
+flags() { run ok --list-token-slots; }
+
+# The user PIN changed and changed back.
+run ok --slot $user_slot --login --pin 1234 --change-pin --new-pin 5678
+run fails --slot $user_slot --login --pin 1234 --list-objects
+expect CKR_PIN_INCORRECT
+run ok --slot $user_slot --login --pin 5678 --change-pin --new-pin 1234
+run ok --slot $user_slot --login --pin 1234 --list-objects
+
+# The officer logs in and sets the user PIN of the token whose PIN it guards.
+run ok --slot $so_slot --login --login-type so --so-pin 87654321 --init-pin --new-pin 4321
+expect 'User PIN successfully initialized'
+run ok --slot $so_slot --login --pin 4321 --change-pin --new-pin 1234
+run ok --slot $so_slot --login --pin 1234 --list-objects
+
+# Three wrong PINs, with the token flags on the way.
+flags
+refuse 'user PIN count low'
+run fails --slot $user_slot --login --pin 9999 --list-objects
+expect CKR_PIN_INCORRECT
+flags
+expect 'user PIN count low'
+refuse 'final user PIN try'
+run fails --slot $user_slot --login --pin 9999 --list-objects
+expect CKR_PIN_INCORRECT
+flags
+expect 'user PIN count low'
+expect 'final user PIN try'
+run fails --slot $user_slot --login --pin 9999 --list-objects
+expect CKR_PIN_LOCKED
+flags
+expect 'user PIN locked'
+run fails --slot $user_slot --login --pin 1234 --list-objects
+expect CKR_PIN_LOCKED
+
+# The PUK unblocks the PIN through the module's vendor call.
+out=$(/usr/bin/python3 - "$module" "$user_slot" <<'PY' 2>&1
+import ctypes, sys
+m = ctypes.CDLL(sys.argv[1])
+U = ctypes.c_ulong
+assert m.C_Initialize(None) == 0
+s = U()
+assert m.C_OpenSession(U(int(sys.argv[2])), U(6), None, None, ctypes.byref(s)) == 0
+n = U(0)
+assert m.MIRTAL_PKCS11_GetPinList(s, None, ctypes.byref(n)) == 0 and n.value >= 1
+pins = (U * n.value)()
+assert m.MIRTAL_PKCS11_GetPinList(s, pins, ctypes.byref(n)) == 0
+rv = m.MIRTAL_PKCS11_UnblockPin(s, pins[0], b"12345678", U(8), b"1234", U(4))
+print("unblock rv=0x%x" % rv)
+m.C_Finalize(None)
+PY
+)
+echo "$out"
+expect 'unblock rv=0x0'
+flags
+refuse 'user PIN locked'
+refuse 'user PIN count low'
+run ok --slot $user_slot --login --pin 1234 --list-objects
+
+# Nothing the tool typed reached the trace log.
+for secret in 87654321 12345678; do
+  grep -qF "$secret" "$home/trace.log" && { echo "FAILED: the trace log holds $secret"; fail=1; }
+done
+exit $fail
