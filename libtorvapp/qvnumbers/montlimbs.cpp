@@ -5,7 +5,9 @@
 // multiple of four, so that the rows with carry chains need no tail.
 #include "libtorvapp/qvnumbers/montlimbs.h"
 
+#include <array>
 #include <new>
+#include <utility>
 
 #include "libtorvapp/qvcommon/qvcpu.h"
 #include "libtorvapp/qvcommon/qvwordmem.h"
@@ -76,12 +78,163 @@ inline Limb rowCarryChains(Limb *t, const Limb *a, Limb w, unsigned int n) {
         : "cc", "memory");
     return c;
 }
+
+// The same rows written out for G groups of four limbs (the assembler repeats
+// the group), so that no loop control stands between the products.
+template <unsigned int G>
+Limb rowCarryChainsUnrolled(Limb *t, const Limb *a, Limb w) {
+    Limb c, lo, hi, x;
+    __asm__(
+        "xorl %k[c], %k[c]\n\t"
+        ".set .Lqvrow, 0\n\t"
+        ".rept %c[g]\n\t"
+        "mulxq .Lqvrow(%[a]), %[lo], %[hi]\n\t"
+        "movq .Lqvrow(%[t]), %[x]\n\t"
+        "adcxq %[lo], %[x]\n\t"
+        "adoxq %[c], %[x]\n\t"
+        "movq %[x], .Lqvrow(%[t])\n\t"
+        "mulxq .Lqvrow+8(%[a]), %[lo], %[c]\n\t"
+        "movq .Lqvrow+8(%[t]), %[x]\n\t"
+        "adcxq %[lo], %[x]\n\t"
+        "adoxq %[hi], %[x]\n\t"
+        "movq %[x], .Lqvrow+8(%[t])\n\t"
+        "mulxq .Lqvrow+16(%[a]), %[lo], %[hi]\n\t"
+        "movq .Lqvrow+16(%[t]), %[x]\n\t"
+        "adcxq %[lo], %[x]\n\t"
+        "adoxq %[c], %[x]\n\t"
+        "movq %[x], .Lqvrow+16(%[t])\n\t"
+        "mulxq .Lqvrow+24(%[a]), %[lo], %[c]\n\t"
+        "movq .Lqvrow+24(%[t]), %[x]\n\t"
+        "adcxq %[lo], %[x]\n\t"
+        "adoxq %[hi], %[x]\n\t"
+        "movq %[x], .Lqvrow+24(%[t])\n\t"
+        ".set .Lqvrow, .Lqvrow+32\n\t"
+        ".endr\n\t"
+        "movl $0, %k[x]\n\t"
+        "adcxq %[x], %[c]\n\t"
+        "adoxq %[x], %[c]\n\t"
+        : [c] "=&r"(c), [lo] "=&r"(lo), [hi] "=&r"(hi), [x] "=&r"(x)
+        : [a] "r"(a), [t] "r"(t), "d"(w), [g] "i"(G)
+        : "cc", "memory");
+    return c;
+}
+
+// t (8G limbs) = 2 t + the squares a[i]^2 at limb 2i, for a of 4G limbs: ADCX
+// doubles each limb into the carry chain (x + x + CF), ADOX adds the squares.
+template <unsigned int G>
+void doubleAddSquares(Limb *t, const Limb *a) {
+    Limb lo, hi, x;
+    // volatile: the work is in memory; the outputs are only scratch registers.
+    __asm__ volatile(
+        "xorl %k[x], %k[x]\n\t"
+        ".set .Lqvsq, 0\n\t"
+        ".rept %c[n]\n\t"
+        "movq .Lqvsq(%[a]), %%rdx\n\t"
+        "mulxq %%rdx, %[lo], %[hi]\n\t"
+        "movq 2*.Lqvsq(%[t]), %[x]\n\t"
+        "adcxq %[x], %[x]\n\t"
+        "adoxq %[lo], %[x]\n\t"
+        "movq %[x], 2*.Lqvsq(%[t])\n\t"
+        "movq 2*.Lqvsq+8(%[t]), %[x]\n\t"
+        "adcxq %[x], %[x]\n\t"
+        "adoxq %[hi], %[x]\n\t"
+        "movq %[x], 2*.Lqvsq+8(%[t])\n\t"
+        ".set .Lqvsq, .Lqvsq+8\n\t"
+        ".endr\n\t"
+        : [lo] "=&r"(lo), [hi] "=&r"(hi), [x] "=&r"(x)
+        : [a] "r"(a), [t] "r"(t), [n] "i"(4 * G)
+        : "rdx", "cc", "memory");
+}
+
+// All L = 4G reduction rows of t (2L + 1 limbs, below m * R): row i adds u * m
+// at limb i with u = t[i] * n0, which clears that limb, and its carry limb
+// (with the carry left by the row before) at limb i + L.  Returns the carry
+// out of limb 2L - 1 (0 or 1).
+template <unsigned int G>
+Limb reduceCarryChains(Limb *t, const Limb *m, Limb n0) {
+    Limb c, lo, hi, x, in = 0, rows = 4 * G;
+    __asm__(
+        "1:\n\t"
+        "movq (%[t]), %%rdx\n\t"
+        "imulq %[n0], %%rdx\n\t"
+        "xorl %k[c], %k[c]\n\t"
+        ".set .Lqvrd, 0\n\t"
+        ".rept %c[g]\n\t"
+        "mulxq .Lqvrd(%[m]), %[lo], %[hi]\n\t"
+        "movq .Lqvrd(%[t]), %[x]\n\t"
+        "adcxq %[lo], %[x]\n\t"
+        "adoxq %[c], %[x]\n\t"
+        "movq %[x], .Lqvrd(%[t])\n\t"
+        "mulxq .Lqvrd+8(%[m]), %[lo], %[c]\n\t"
+        "movq .Lqvrd+8(%[t]), %[x]\n\t"
+        "adcxq %[lo], %[x]\n\t"
+        "adoxq %[hi], %[x]\n\t"
+        "movq %[x], .Lqvrd+8(%[t])\n\t"
+        "mulxq .Lqvrd+16(%[m]), %[lo], %[hi]\n\t"
+        "movq .Lqvrd+16(%[t]), %[x]\n\t"
+        "adcxq %[lo], %[x]\n\t"
+        "adoxq %[c], %[x]\n\t"
+        "movq %[x], .Lqvrd+16(%[t])\n\t"
+        "mulxq .Lqvrd+24(%[m]), %[lo], %[c]\n\t"
+        "movq .Lqvrd+24(%[t]), %[x]\n\t"
+        "adcxq %[lo], %[x]\n\t"
+        "adoxq %[hi], %[x]\n\t"
+        "movq %[x], .Lqvrd+24(%[t])\n\t"
+        ".set .Lqvrd, .Lqvrd+32\n\t"
+        ".endr\n\t"
+        "movl $0, %k[x]\n\t"
+        "adcxq %[x], %[c]\n\t"
+        "adoxq %[x], %[c]\n\t"
+        "addq %c[top](%[t]), %[c]\n\t"
+        "adcq $0, %[x]\n\t"
+        "addq %[in], %[c]\n\t"
+        "adcq $0, %[x]\n\t"
+        "movq %[c], %c[top](%[t])\n\t"
+        "movq %[x], %[in]\n\t"
+        "leaq 8(%[t]), %[t]\n\t"
+        "decq %[rows]\n\t"
+        "jnz 1b\n\t"
+        : [t] "+r"(t), [in] "+r"(in), [rows] "+r"(rows), [c] "=&r"(c), [lo] "=&r"(lo), [hi] "=&r"(hi),
+          [x] "=&r"(x)
+        : [m] "r"(m), [n0] "r"(n0), [g] "i"(G), [top] "i"(32 * G)
+        : "rdx", "cc", "memory");
+    return in;
+}
+
+typedef Limb (*UnrolledRow)(Limb *, const Limb *, Limb);
+
+template <unsigned int... G>
+constexpr std::array<UnrolledRow, sizeof...(G)> unrolledRows(std::integer_sequence<unsigned int, G...>) {
+    return {{rowCarryChainsUnrolled<G + 1>...}};
+}
+
+// Rows of up to 64 limbs (4096-bit moduli) are written out; longer ones loop.
+const std::array<UnrolledRow, 16> kUnrolledRows = unrolledRows(std::make_integer_sequence<unsigned int, 16>());
+
+typedef void (*DoubleAddSquares)(Limb *, const Limb *);
+typedef Limb (*Reduction)(Limb *, const Limb *, Limb);
+
+template <unsigned int... G>
+constexpr std::array<DoubleAddSquares, sizeof...(G)> doublings(std::integer_sequence<unsigned int, G...>) {
+    return {{doubleAddSquares<G + 1>...}};
+}
+
+template <unsigned int... G>
+constexpr std::array<Reduction, sizeof...(G)> reductions(std::integer_sequence<unsigned int, G...>) {
+    return {{reduceCarryChains<G + 1>...}};
+}
+
+const std::array<DoubleAddSquares, 16> kDoubleAddSquares = doublings(std::make_integer_sequence<unsigned int, 16>());
+const std::array<Reduction, 16> kReductions = reductions(std::make_integer_sequence<unsigned int, 16>());
 #endif
 
 template <bool Chains>
 QV_ALWAYS_INLINE Limb row(Limb *t, const Limb *a, Limb w, unsigned int n) {
 #if QV_HAVE_X86_PATHS
-    if (Chains) return rowCarryChains(t, a, w, n);
+    if (Chains) {
+        if (n <= 4 * kUnrolledRows.size()) return kUnrolledRows[n / 4 - 1](t, a, w);
+        return rowCarryChains(t, a, w, n);
+    }
 #endif
     return rowPortable(t, a, w, n);
 }
@@ -107,6 +260,12 @@ void square(Limb *t, const Limb *a, Limb *za, unsigned int L) {
         const unsigned int s = (i + 1) & ~(grain - 1);
         t[i + L] = row<Chains>(t + i + s, za + s, a[i], L - s);
     }
+#if QV_HAVE_X86_PATHS
+    if (Chains && L <= 64) {
+        kDoubleAddSquares[L / 4 - 1](t, a);
+        return;
+    }
+#endif
     Limb top = 0, carry = 0;
     for (unsigned int i = 0; i < L; ++i) {
         const Limb lo = t[2 * i], hi = t[2 * i + 1];
@@ -127,12 +286,19 @@ void square(Limb *t, const Limb *a, Limb *za, unsigned int L) {
 template <bool Chains>
 void reduceRows(Limb *r, Limb *t, const Limb *m, Limb n0, unsigned int L) {
     Limb c = 0;
-    for (unsigned int i = 0; i < L; ++i) {
-        const Limb u = t[i] * n0;
-        const Limb hi = row<Chains>(t + i, m, u, L);
-        const u128 s = (u128)t[i + L] + hi + c;
-        t[i + L] = (Limb)s;
-        c = (Limb)(s >> 64);
+#if QV_HAVE_X86_PATHS
+    if (Chains && L <= 64) {
+        c = kReductions[L / 4 - 1](t, m, n0);
+    } else
+#endif
+    {
+        for (unsigned int i = 0; i < L; ++i) {
+            const Limb u = t[i] * n0;
+            const Limb hi = row<Chains>(t + i, m, u, L);
+            const u128 s = (u128)t[i + L] + hi + c;
+            t[i + L] = (Limb)s;
+            c = (Limb)(s >> 64);
+        }
     }
     // v = t[L..2L) + c * R is below 2m: subtract m unless v < m.  The
     // difference goes into the cleared low half of t.
