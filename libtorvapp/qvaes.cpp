@@ -56,38 +56,35 @@ inline const __m128i* roundKeys(const std::uint32_t* ks) { return reinterpret_ca
 inline __m128i load(const QvOctet* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void store(QvOctet* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
-template <int W>
-QV_AES_TARGET QV_ALWAYS_INLINE void encryptMany(const __m128i* rk, unsigned int nr, __m128i* b)
+// W blocks through all rounds side by side: AESENC/AESENCLAST with the
+// encryption keys, or AESDEC/AESDECLAST with the decryption keys.
+template <bool Enc, int W>
+QV_AES_TARGET QV_ALWAYS_INLINE void cipherMany(const __m128i* rk, unsigned int nr, __m128i* b)
 {
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int j = 0; j < W; ++j)
         b[j] = _mm_xor_si128(b[j], rk[0]);
     for (unsigned int r = 1; r < nr; ++r) {
         const __m128i k = _mm_load_si128(rk + r);
-        #pragma GCC unroll 8
+#pragma GCC unroll 8
         for (int j = 0; j < W; ++j)
-            b[j] = _mm_aesenc_si128(b[j], k);
+            b[j] = Enc ? _mm_aesenc_si128(b[j], k) : _mm_aesdec_si128(b[j], k);
     }
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int j = 0; j < W; ++j)
-        b[j] = _mm_aesenclast_si128(b[j], rk[nr]);
+        b[j] = Enc ? _mm_aesenclast_si128(b[j], rk[nr]) : _mm_aesdeclast_si128(b[j], rk[nr]);
+}
+
+template <int W>
+QV_AES_TARGET QV_ALWAYS_INLINE void encryptMany(const __m128i* rk, unsigned int nr, __m128i* b)
+{
+    cipherMany<true, W>(rk, nr, b);
 }
 
 template <int W>
 QV_AES_TARGET QV_ALWAYS_INLINE void decryptMany(const __m128i* rk, unsigned int nr, __m128i* b)
 {
-    #pragma GCC unroll 8
-    for (int j = 0; j < W; ++j)
-        b[j] = _mm_xor_si128(b[j], rk[0]);
-    for (unsigned int r = 1; r < nr; ++r) {
-        const __m128i k = _mm_load_si128(rk + r);
-        #pragma GCC unroll 8
-        for (int j = 0; j < W; ++j)
-            b[j] = _mm_aesdec_si128(b[j], k);
-    }
-    #pragma GCC unroll 8
-    for (int j = 0; j < W; ++j)
-        b[j] = _mm_aesdeclast_si128(b[j], rk[nr]);
+    cipherMany<false, W>(rk, nr, b);
 }
 
 template <bool Enc>

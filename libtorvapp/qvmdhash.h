@@ -41,6 +41,15 @@ struct QvMdCompressPaths {
 #endif
         return plain;
     }
+
+    // `dedicated` (a compression with the processor's own hash instructions)
+    // where the processor has `features`, else as pick.
+    static QvMdCompressFn<Word> pick(QvMdCompressFn<Word> dedicated, unsigned int features)
+    {
+        if (QV_HAVE_X86_PATHS && dedicated != nullptr && qvCpuHas(features))
+            return dedicated;
+        return pick();
+    }
 };
 
 // Word: 32- or 64-bit chaining word; the length field is two words long

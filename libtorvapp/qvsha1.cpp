@@ -321,20 +321,13 @@ QV_SHA1_TARGET void compressShaExt(QvWord* state, const QvOctet* data, std::size
     _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_shuffle_epi32(abcd, 0x1B));
     state[4] = static_cast<QvWord>(_mm_extract_epi32(e, 3));
 }
+#else
+constexpr QvMdCompressFn<QvWord> compressShaExt = nullptr;
 #endif
-
-QvMdCompressFn<QvWord> pickCompress()
-{
-#if QV_HAVE_X86_PATHS
-    if (qvCpuHas(QV_CPU_SHA))
-        return compressShaExt;
-#endif
-    return Paths::pick();
-}
 
 } // namespace
 
-QvSha1::QvSha1() : QvMdHash(20, pickCompress()) {}
+QvSha1::QvSha1() : QvMdHash(20, Paths::pick(compressShaExt, QV_CPU_SHA)) {}
 
 QvHash* QvSha1::clone() const { return qvMdClone(*this, "qvsha1", "307"); }
 

@@ -250,22 +250,15 @@ QV_SHA256_TARGET void compressShaExt(QvWord* state, const QvOctet* data, std::si
     _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
 }
+#else
+constexpr QvMdCompressFn<QvWord> compressShaExt = nullptr;
 #endif
-
-QvMdCompressFn<QvWord> pickCompress()
-{
-#if QV_HAVE_X86_PATHS
-    if (qvCpuHas(QV_CPU_SHA))
-        return compressShaExt;
-#endif
-    return Paths::pick();
-}
 
 } // namespace
 
 QvSha256::QvSha256() : QvSha256(32u) {}
 
-QvSha256::QvSha256(unsigned int digestOctets) : QvMdHash(digestOctets, pickCompress()) {}
+QvSha256::QvSha256(unsigned int digestOctets) : QvMdHash(digestOctets, Paths::pick(compressShaExt, QV_CPU_SHA)) {}
 
 QvHash* QvSha256::clone() const { return qvMdClone(*this, "qvsha256", "215"); }
 
