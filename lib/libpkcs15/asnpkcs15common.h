@@ -1,8 +1,11 @@
-// Helpers shared by the PKCS#15 record types: reading the next element of a
-// structure, and switching context-tagged members between implicit and explicit
+// Helpers shared by the PKCS#15 record types: the table of a record's members
+// that its encoding, measuring, hashing and decoding walk; reading the elements
+// of a structure; switching context-tagged members between implicit and explicit
 // tagging.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "lib/libasn/asnany.h"
@@ -25,6 +28,11 @@ void makeExplicit(ASNobject& m, uint8_t ctxTag);
 // more. The member keeps the tagging that decoded.
 int assignEitherForm(ASNobject& m, uint8_t ctxTag, const ASNany& el);
 
+// Decodes m's contents from the value octets of el, whatever el's identifier (a
+// vendor layout that writes a constructed value under a primitive identifier);
+// m keeps its own identifier. 1, or the decoding failure.
+int assignContents(ASNobject& m, const ASNany& el);
+
 // Identifier octet of an element as received.
 inline uint8_t idOf(const ASNany& el) { return el.tag; }
 
@@ -32,6 +40,91 @@ inline uint8_t idOf(const ASNany& el) { return el.tag; }
 inline int writeMember(const ASNobject& m, GenericFile* dst) {
     long r = m.write(dst);
     return r < 1 ? static_cast<int>(r == 0 ? -1 : r) : 1;
+}
+
+// One member of a record, in definition order: the object, its presence flag
+// (null for a member that is always there) and, for a context-tagged member that
+// is read in either tagging, its context tag (0: read in the tagging it has).
+struct Member {
+    ASNobject* object;
+    uint8_t* present;
+    uint8_t eitherForm;
+};
+
+inline bool isThere(const Member& m) { return m.present == nullptr || *m.present != 0; }
+
+// The members that are there, in table order: written (1 or the first failure),
+// measured, hashed.
+int writeMembers(GenericFile* dst, const Member* m, size_t n);
+long lenOfMembers(const Member* m, size_t n);
+void digestMembers(QvHash* hash, const Member* m, size_t n);
+template <size_t N>
+int writeMembers(GenericFile* dst, const std::array<Member, N>& m) {
+    return writeMembers(dst, m.data(), N);
+}
+template <size_t N>
+long lenOfMembers(const std::array<Member, N>& m) {
+    return lenOfMembers(m.data(), N);
+}
+template <size_t N>
+void digestMembers(QvHash* hash, const std::array<Member, N>& m) {
+    digestMembers(hash, m.data(), N);
+}
+
+// Reads the leading members m[0..n-1] one after the other, each with read within
+// the octets left: the octets they used, or the first failure (below 1); 0 when
+// they run past len.
+long readLeading(GenericFile* src, long len, const Member* m, size_t n);
+template <size_t N>
+long readLeading(GenericFile* src, long len, const std::array<Member, N>& m, size_t n) {
+    return readLeading(src, len, m.data(), n < N ? n : N);
+}
+
+// The optional member that may end a record, read directly after the first
+// `consumed` octets: 1 when nothing follows them; else its decoding result, with
+// the member marked present, and 0 when octets are left after it.
+int readTail(GenericFile* src, long len, long consumed, const Member& m);
+
+// True when member k of m[0..n-1] may be taken now: neither it nor a later
+// optional member is there (optional members come in strictly ascending order,
+// each at most once).
+bool mayTake(const Member* m, size_t n, int k);
+template <size_t N>
+bool mayTake(const std::array<Member, N>& m, int k) {
+    return mayTake(m.data(), N, k);
+}
+
+// Decodes el into member k of m[0..n-1], whose optional members come in strictly
+// ascending order, each at most once: 0 when k is negative or member k or a later
+// optional one is there already; otherwise the member is marked present and the
+// result of its decoding is returned.
+int takeInOrder(const Member* m, size_t n, int k, const ASNany& el);
+template <size_t N>
+int takeInOrder(const std::array<Member, N>& m, int k, const ASNany& el) {
+    return takeInOrder(m.data(), N, k, el);
+}
+
+// Returned by a take function for an element accepted without a member.
+constexpr int kSkipElement = 2;
+
+// Decodes the elements of a record that follow its first `consumed` octets: at
+// most maxElements, each read into an ANY (built with elementFlags) and handed to
+// take, until len octets are used. take returns 1 when a member took the element,
+// kSkipElement when the record accepts it without a member, or the result that
+// ends the decode (0 malformed, a codec failure). 1 when the elements used
+// exactly len octets, else 0.
+template <class Take>
+int readElements(GenericFile* src, long len, long consumed, int maxElements, Take take, uint32_t elementFlags = 0) {
+    ASNany el;
+    el.flags |= elementFlags;
+    for (int n = 0; n < maxElements && consumed < len; n++) {
+        long e = readElement(src, len - consumed, el);
+        if (e < 1) return static_cast<int>(e);
+        int a = take(static_cast<const ASNany&>(el));
+        if (a != 1 && a != kSkipElement) return a;
+        consumed += e;
+    }
+    return consumed == len ? 1 : 0;
 }
 
 }  // namespace asnp15

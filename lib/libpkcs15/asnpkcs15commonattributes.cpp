@@ -55,53 +55,30 @@ ASNPkcs15CommonAuthObjectAttributes::ASNPkcs15CommonAuthObjectAttributes(const A
 
 ASNPkcs15CommonAuthObjectAttributes::~ASNPkcs15CommonAuthObjectAttributes() = default;
 
+std::array<asnp15::Member, 3> ASNPkcs15CommonAuthObjectAttributes::members() const {
+    auto* t = const_cast<ASNPkcs15CommonAuthObjectAttributes*>(this);
+    return {{{&t->authId, &t->wasAuthId, 0},
+             {&t->authReference, &t->wasAuthReference, 0},
+             {&t->seIdentifier, &t->wasSeIdentifier, 0}}};
+}
+
 int ASNPkcs15CommonAuthObjectAttributes::read_contents(GenericFile* src, long len) {
-    wasAuthId = wasAuthReference = wasSeIdentifier = 0;
-    if (len == 0) return 1;
-    long consumed = 0;
-    ASNany el;
-    for (int n = 0; n < 3 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        int a;
-        if (el.tag == 0x04 || el.tag == 0x24) {
-            if (wasAuthId || wasAuthReference || wasSeIdentifier) return 0;
-            a = authId.assign(el);
-            wasAuthId = a == 1;
-        } else if (el.tag == 0x02) {
-            if (wasAuthReference || wasSeIdentifier) return 0;
-            a = authReference.assign(el);
-            wasAuthReference = a == 1;
-        } else if ((el.tag & 0xDF) == 0x80) {
-            if (wasSeIdentifier) return 0;
-            a = seIdentifier.assign(el);
-            wasSeIdentifier = a == 1;
-        } else {
-            return 0;
-        }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
+    clear();
+    const auto m = members();
+    return asnp15::readElements(src, len, 0, 3, [&](const ASNany& el) {
+        const int k = el.tag == 0x04 || el.tag == 0x24 ? 0 : el.tag == 0x02 ? 1 : (el.tag & 0xDF) == 0x80 ? 2 : -1;
+        return asnp15::takeInOrder(m, k, el);
+    });
 }
 
 int ASNPkcs15CommonAuthObjectAttributes::write_contents(GenericFile* dst) const {
-    int r = 1;
-    if (r == 1 && wasAuthId) r = asnp15::writeMember(authId, dst);
-    if (r == 1 && wasAuthReference) r = asnp15::writeMember(authReference, dst);
-    if (r == 1 && wasSeIdentifier) r = asnp15::writeMember(seIdentifier, dst);
-    return r;
+    return asnp15::writeMembers(dst, members());
 }
 
-long ASNPkcs15CommonAuthObjectAttributes::lenOfBody() const {
-    return (wasAuthId ? authId.lenOfObject() : 0) + (wasAuthReference ? authReference.lenOfObject() : 0) +
-           (wasSeIdentifier ? seIdentifier.lenOfObject() : 0);
-}
+long ASNPkcs15CommonAuthObjectAttributes::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
 void ASNPkcs15CommonAuthObjectAttributes::digest_contents(QvHash* hash) const {
-    if (wasAuthId) authId.digestObject(hash);
-    if (wasAuthReference) authReference.digestObject(hash);
-    if (wasSeIdentifier) seIdentifier.digestObject(hash);
+    asnp15::digestMembers(hash, members());
 }
 
 void ASNPkcs15CommonAuthObjectAttributes::clear() {
@@ -192,88 +169,46 @@ void ASNPkcs15CommonCertificateAttributes::resetForms() {
     asnp15::makeImplicit(implicitTrust, 0x83);
 }
 
+std::array<asnp15::Member, 7> ASNPkcs15CommonCertificateAttributes::members() const {
+    auto* t = const_cast<ASNPkcs15CommonCertificateAttributes*>(this);
+    return {{{&t->iD, nullptr, 0},
+             {&t->authority, &t->wasAuthority, 0},
+             {&t->identifier, &t->wasIdentifier, 0},
+             // Kept undecoded as received, whichever tagging it has.
+             {&t->certHash, &t->wasCertHash, 0},
+             {&t->trustedUsage, &t->wasTrustedUsage, 0xA1},
+             {&t->identifiers, &t->wasIdentifiers, 0xA2},
+             {&t->implicitTrust, &t->wasImplicitTrust, 0x83}}};
+}
+
 int ASNPkcs15CommonCertificateAttributes::read_contents(GenericFile* src, long len) {
+    clear();
     long consumed = iD.read(src, len, 0);
     if (consumed < 1) return static_cast<int>(consumed);
-    wasAuthority = wasIdentifier = wasCertHash = wasTrustedUsage = wasIdentifiers = wasImplicitTrust = 0;
-    resetForms();
-    if (consumed >= len) return consumed == len ? 1 : 0;
-    ASNany el;
-    for (int n = 0; n < 6 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        uint8_t id = el.tag;
-        uint8_t m = id & 0xDF;
-        int a;
-        if (id == 0x01) {
-            if (wasAuthority || wasIdentifier || wasCertHash || wasTrustedUsage || wasIdentifiers || wasImplicitTrust)
-                return 0;
-            a = authority.assign(el);
-            wasAuthority = 1;
-        } else if (id == 0x30) {
-            if (wasIdentifier || wasCertHash || wasTrustedUsage || wasIdentifiers || wasImplicitTrust) return 0;
-            a = identifier.assign(el);
-            wasIdentifier = 1;
-        } else if (m == 0x80) {
-            if (wasCertHash || wasTrustedUsage || wasIdentifiers || wasImplicitTrust) return 0;
-            // Kept undecoded as received, whichever tagging it has.
-            a = certHash.assign(el);
-            wasCertHash = 1;
-        } else if (m == 0x81) {
-            if (wasTrustedUsage || wasIdentifiers || wasImplicitTrust) return 0;
-            a = asnp15::assignEitherForm(trustedUsage, 0xA1, el);
-            wasTrustedUsage = 1;
-        } else if (m == 0x82) {
-            if (wasIdentifiers || wasImplicitTrust) return 0;
-            a = asnp15::assignEitherForm(identifiers, 0xA2, el);
-            wasIdentifiers = 1;
-        } else if (m == 0x83) {
-            if (wasImplicitTrust) return 0;
-            a = asnp15::assignEitherForm(implicitTrust, 0x83, el);
-            wasImplicitTrust = 1;
-        } else {
-            return 0;
-        }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
+    if (consumed > len) return 0;
+    const auto m = members();
+    return asnp15::readElements(src, len, consumed, 6, [&](const ASNany& el) {
+        const uint8_t c = el.tag & 0xDF;
+        const int k = el.tag == 0x01 ? 1 : el.tag == 0x30 ? 2 : c == 0x80 ? 3 : c == 0x81 ? 4 : c == 0x82 ? 5
+                      : c == 0x83 ? 6 : -1;
+        return asnp15::takeInOrder(m, k, el);
+    });
 }
 
 int ASNPkcs15CommonCertificateAttributes::write_contents(GenericFile* dst) const {
-    int r = asnp15::writeMember(iD, dst);
-    if (r == 1 && wasAuthority) r = asnp15::writeMember(authority, dst);
-    if (r == 1 && wasIdentifier) r = asnp15::writeMember(identifier, dst);
-    if (r == 1 && wasCertHash) r = asnp15::writeMember(certHash, dst);
-    if (r == 1 && wasTrustedUsage) r = asnp15::writeMember(trustedUsage, dst);
-    if (r == 1 && wasIdentifiers) r = asnp15::writeMember(identifiers, dst);
-    if (r == 1 && wasImplicitTrust) r = asnp15::writeMember(implicitTrust, dst);
-    return r;
+    return asnp15::writeMembers(dst, members());
 }
 
-long ASNPkcs15CommonCertificateAttributes::lenOfBody() const {
-    long n = iD.lenOfObject();
-    if (wasAuthority) n += authority.lenOfObject();
-    if (wasIdentifier) n += identifier.lenOfObject();
-    if (wasCertHash) n += certHash.lenOfObject();
-    if (wasTrustedUsage) n += trustedUsage.lenOfObject();
-    if (wasIdentifiers) n += identifiers.lenOfObject();
-    if (wasImplicitTrust) n += implicitTrust.lenOfObject();
-    return n;
-}
+long ASNPkcs15CommonCertificateAttributes::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
 void ASNPkcs15CommonCertificateAttributes::digest_contents(QvHash* hash) const {
-    iD.digestObject(hash);
-    if (wasAuthority) authority.digestObject(hash);
-    if (wasIdentifier) identifier.digestObject(hash);
-    if (wasCertHash) certHash.digestObject(hash);
-    if (wasTrustedUsage) trustedUsage.digestObject(hash);
-    if (wasIdentifiers) identifiers.digestObject(hash);
-    if (wasImplicitTrust) implicitTrust.digestObject(hash);
+    asnp15::digestMembers(hash, members());
 }
 
 void ASNPkcs15CommonCertificateAttributes::clear() {
     iD.clear();
+    authority.clear();
+    implicitTrust.clear();
     identifier.clear();
     certHash.clear();
     trustedUsage.clear();
@@ -342,63 +277,44 @@ ASNPkcs15CommonDataObjectAttributes::ASNPkcs15CommonDataObjectAttributes(const A
 
 ASNPkcs15CommonDataObjectAttributes::~ASNPkcs15CommonDataObjectAttributes() = default;
 
-int ASNPkcs15CommonDataObjectAttributes::read_contents(GenericFile* src, long len) {
-    wasApplicationName = wasApplicationOID = wasID = 0;
-    if (len == 0) return bAllowEmptyContents ? 1 : 0;
-    long consumed = 0;
-    ASNany el;
-    for (int n = 0; n < 3 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        int a;
-        if (el.tag == 0x0C) {
-            if (wasApplicationName || wasApplicationOID || wasID) return 0;
-            wasApplicationName = 1;
-            a = applicationName.assign(el);
-        } else if (el.tag == 0x06) {
-            if (wasApplicationOID || wasID) return 0;
-            wasApplicationOID = 1;
-            a = applicationOID.assign(el);
-        } else if (el.tag == 0x04 || el.tag == 0x24) {
-            if (wasID) return 0;
-            wasID = 1;
-            a = iD.assign(el);
-        } else {
-            return 0;
-        }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    if (!bAllowEmptyContents && !wasApplicationOID && !wasApplicationName) return 0;
-    return consumed == len ? 1 : 0;
+std::array<asnp15::Member, 3> ASNPkcs15CommonDataObjectAttributes::members() const {
+    auto* t = const_cast<ASNPkcs15CommonDataObjectAttributes*>(this);
+    return {{{&t->applicationName, &t->wasApplicationName, 0},
+             {&t->applicationOID, &t->wasApplicationOID, 0},
+             {&t->iD, &t->wasID, 0}}};
 }
 
-int ASNPkcs15CommonDataObjectAttributes::write_contents(GenericFile* dst) const {
-    AssertInvariant(bAllowEmptyContents || wasApplicationName || wasApplicationOID,
-                    "asnpkcs15commondataobjectattributes", 150,
-                    "bAllowEmptyContents || wasApplicationName || wasApplicationOID");
-    int r = 1;
-    if (r == 1 && wasApplicationName) r = asnp15::writeMember(applicationName, dst);
-    if (r == 1 && wasApplicationOID) r = asnp15::writeMember(applicationOID, dst);
-    if (r == 1 && wasID) r = asnp15::writeMember(iD, dst);
+int ASNPkcs15CommonDataObjectAttributes::read_contents(GenericFile* src, long len) {
+    clear();
+    if (len == 0) return bAllowEmptyContents ? 1 : 0;
+    const auto m = members();
+    int r = asnp15::readElements(src, len, 0, 3, [&](const ASNany& el) {
+        const int k = el.tag == 0x0C ? 0 : el.tag == 0x06 ? 1 : el.tag == 0x04 || el.tag == 0x24 ? 2 : -1;
+        return asnp15::takeInOrder(m, k, el);
+    });
+    if (r == 1 && !bAllowEmptyContents && !wasApplicationOID && !wasApplicationName) return 0;
     return r;
 }
 
-long ASNPkcs15CommonDataObjectAttributes::lenOfBody() const {
+void ASNPkcs15CommonDataObjectAttributes::assertContents(int line) const {
     AssertInvariant(bAllowEmptyContents || wasApplicationName || wasApplicationOID,
-                    "asnpkcs15commondataobjectattributes", 160,
+                    "asnpkcs15commondataobjectattributes", line,
                     "bAllowEmptyContents || wasApplicationName || wasApplicationOID");
-    return (wasApplicationName ? applicationName.lenOfObject() : 0) +
-           (wasApplicationOID ? applicationOID.lenOfObject() : 0) + (wasID ? iD.lenOfObject() : 0);
+}
+
+int ASNPkcs15CommonDataObjectAttributes::write_contents(GenericFile* dst) const {
+    assertContents(150);
+    return asnp15::writeMembers(dst, members());
+}
+
+long ASNPkcs15CommonDataObjectAttributes::lenOfBody() const {
+    assertContents(160);
+    return asnp15::lenOfMembers(members());
 }
 
 void ASNPkcs15CommonDataObjectAttributes::digest_contents(QvHash* hash) const {
-    AssertInvariant(bAllowEmptyContents || wasApplicationName || wasApplicationOID,
-                    "asnpkcs15commondataobjectattributes", 170,
-                    "bAllowEmptyContents || wasApplicationName || wasApplicationOID");
-    if (wasApplicationName) applicationName.digestObject(hash);
-    if (wasApplicationOID) applicationOID.digestObject(hash);
-    if (wasID) iD.digestObject(hash);
+    assertContents(170);
+    asnp15::digestMembers(hash, members());
 }
 
 void ASNPkcs15CommonDataObjectAttributes::clear() {
@@ -446,65 +362,31 @@ ASNPkcs15AlgorithmInfo::ASNPkcs15AlgorithmInfo(const ASNPkcs15AlgorithmInfo& o) 
 
 ASNPkcs15AlgorithmInfo::~ASNPkcs15AlgorithmInfo() = default;
 
+std::array<asnp15::Member, 6> ASNPkcs15AlgorithmInfo::members() const {
+    auto* t = const_cast<ASNPkcs15AlgorithmInfo*>(this);
+    return {{{&t->reference, nullptr, 0},
+             {&t->algorithm, nullptr, 0},
+             {&t->parameters, nullptr, 0},
+             {&t->supportedOperations, nullptr, 0},
+             {&t->algId, &t->wasAlgId, 0},
+             {&t->algRef, &t->wasAlgRef, 0}}};
+}
+
 int ASNPkcs15AlgorithmInfo::read_contents(GenericFile* src, long len) {
     clear();
-    long consumed = 0;
-    ASNobject* mandatory[4] = {&reference, &algorithm, &parameters, &supportedOperations};
-    for (ASNobject* m : mandatory) {
-        long r = m->read(src, len - consumed, 0);
-        if (r < 1) return static_cast<int>(r);
-        consumed += r;
-        if (consumed > len) return 0;
-    }
-    if (consumed == len) return 1;
-    ASNany el;
-    for (int n = 0; n < 2 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        int a;
-        if (el.tag == 0x06) {
-            if (wasAlgId || wasAlgRef) return 0;
-            a = algId.assign(el);
-            wasAlgId = 1;
-        } else if (el.tag == 0x02) {
-            if (wasAlgRef) return 0;
-            a = algRef.assign(el);
-            wasAlgRef = 1;
-        } else {
-            return 0;
-        }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
+    const auto m = members();
+    const long consumed = asnp15::readLeading(src, len, m, 4);
+    if (consumed < 1) return static_cast<int>(consumed);
+    return asnp15::readElements(src, len, consumed, 2, [&](const ASNany& el) {
+        return asnp15::takeInOrder(m, el.tag == 0x06 ? 4 : el.tag == 0x02 ? 5 : -1, el);
+    });
 }
 
-int ASNPkcs15AlgorithmInfo::write_contents(GenericFile* dst) const {
-    int r = asnp15::writeMember(reference, dst);
-    if (r == 1) r = asnp15::writeMember(algorithm, dst);
-    if (r == 1) r = asnp15::writeMember(parameters, dst);
-    if (r == 1) r = asnp15::writeMember(supportedOperations, dst);
-    if (r == 1 && wasAlgId) r = asnp15::writeMember(algId, dst);
-    if (r == 1 && wasAlgRef) r = asnp15::writeMember(algRef, dst);
-    return r;
-}
+int ASNPkcs15AlgorithmInfo::write_contents(GenericFile* dst) const { return asnp15::writeMembers(dst, members()); }
 
-long ASNPkcs15AlgorithmInfo::lenOfBody() const {
-    long n = reference.lenOfObject() + algorithm.lenOfObject() + parameters.lenOfObject() +
-             supportedOperations.lenOfObject();
-    if (wasAlgId) n += algId.lenOfObject();
-    if (wasAlgRef) n += algRef.lenOfObject();
-    return n;
-}
+long ASNPkcs15AlgorithmInfo::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
-void ASNPkcs15AlgorithmInfo::digest_contents(QvHash* hash) const {
-    reference.digestObject(hash);
-    algorithm.digestObject(hash);
-    parameters.digestObject(hash);
-    supportedOperations.digestObject(hash);
-    if (wasAlgId) algId.digestObject(hash);
-    if (wasAlgRef) algRef.digestObject(hash);
-}
+void ASNPkcs15AlgorithmInfo::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
 void ASNPkcs15AlgorithmInfo::clear() {
     reference.clear();

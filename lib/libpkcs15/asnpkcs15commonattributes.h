@@ -12,6 +12,7 @@
 #include "lib/libasn/asnobjid.h"
 #include "lib/libasn/asnocstr.h"
 #include "lib/libasn/asnu8str.h"
+#include "lib/libpkcs15/asnpkcs15common.h"
 #include "lib/libpkcs15/asnpkcs15keyidentifier.h"
 #include "lib/libpkcs15/asnpkcs15usage.h"
 
@@ -39,6 +40,9 @@ public:
     uint8_t wasAuthId;
     uint8_t wasAuthReference;
     uint8_t wasSeIdentifier;
+
+private:
+    std::array<asnp15::Member, 3> members() const;
 };
 
 class ASNPkcs15CommonCertificateAttributes : public ASNsequenceF {
@@ -72,6 +76,7 @@ public:
 
 private:
     void resetForms();
+    std::array<asnp15::Member, 7> members() const;
 };
 
 class ASNPkcs15CommonDataObjectAttributes : public ASNsequenceF {
@@ -97,6 +102,10 @@ public:
     uint8_t wasID;
     // Set: a record with neither application name nor OID is valid.
     bool bAllowEmptyContents;
+
+private:
+    std::array<asnp15::Member, 3> members() const;
+    void assertContents(int line) const;
 };
 
 class ASNPkcs15AlgorithmInfo : public ASNsequenceF {
@@ -136,4 +145,7 @@ public:
     ASNinteger algRef;
     uint8_t wasAlgId;
     uint8_t wasAlgRef;
+
+private:
+    std::array<asnp15::Member, 6> members() const;
 };

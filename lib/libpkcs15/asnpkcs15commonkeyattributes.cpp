@@ -33,50 +33,49 @@ void ASNPkcs15CommonKeyAttributes::resetForms() {
     asnp15::makeImplicit(algReference, 0xA1);
 }
 
+std::array<asnp15::Member, 8> ASNPkcs15CommonKeyAttributes::members() const {
+    auto* t = const_cast<ASNPkcs15CommonKeyAttributes*>(this);
+    return {{{&t->iD, nullptr, 0},
+             {&t->usage, nullptr, 0},
+             {&t->native, &t->wasNative, 0},
+             {&t->accessFlags, &t->wasAccessFlags, 0},
+             {&t->keyReference, &t->wasKeyReference, 0},
+             {&t->startDate, &t->wasStartDate, 0},
+             {&t->endDate, &t->wasEndDate, 0},
+             {&t->algReference, &t->wasAlgReference, 0xA1}}};
+}
+
 int ASNPkcs15CommonKeyAttributes::read_contents(GenericFile* src, long len) {
+    clear();
     long consumed = iD.read(src, len, 0);
     if (consumed < 1) return static_cast<int>(consumed);
-    if (consumed == len) return 1;
+    if (consumed == len) return 1;  // the usage is left empty
     long r = usage.read(src, len - consumed, 0);
     if (r < 1) return static_cast<int>(r);
     consumed += r;
-    wasNative = wasAccessFlags = wasKeyReference = wasStartDate = wasEndDate = wasAlgReference = 0;
-    resetForms();
-    if (consumed >= len) return consumed == len ? 1 : 0;
-    ASNany el;
-    for (int n = 0; n < 6 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        uint8_t id = el.tag;
-        int a;
-        if (id == 0x01) {
-            if (wasNative || wasAccessFlags || wasKeyReference || wasStartDate || wasEndDate || wasAlgReference)
-                return 0;
-            a = native.assign(el);
-            wasNative = 1;
-        } else if (id == 0x03 && wasAccessFlags) {
+    if (consumed > len) return 0;
+    const auto m = members();
+    return asnp15::readElements(src, len, consumed, 6, [&](const ASNany& el) {
+        const uint8_t id = el.tag;
+        if (id == 0x03 && wasAccessFlags) {
             // A repeated, identical access-flags element is tolerated.
             ASNbitstr again(0x03);
-            a = again.assign(el);
+            int a = again.assign(el);
             if (a != 1) return a;
-            if (again != accessFlags) return 0;
-        } else if (id == 0x03) {
-            if (wasKeyReference || wasStartDate || wasEndDate || wasAlgReference) return 0;
-            a = accessFlags.assign(el);
-            wasAccessFlags = 1;
-        } else if (id == 0x02) {
-            if (wasKeyReference || wasStartDate || wasEndDate || wasAlgReference) return 0;
-            a = keyReference.assign(el);
-            wasKeyReference = 1;
-        } else if (id == 0x18 || id == 0x17) {
-            if (wasStartDate || wasEndDate || wasAlgReference) return 0;
+            return again == accessFlags ? asnp15::kSkipElement : 0;
+        }
+        if (id == 0x18 || id == 0x17) {
+            // The start date keeps the time type it came in.
+            if (!asnp15::mayTake(m, 5)) return 0;
             startDate.tag = id;
             startDate.timeType = id;
-            a = startDate.assign(el);
-            wasStartDate = 1;
-        } else if ((id & 0xDF) == 0x80) {
-            if (wasEndDate || wasAlgReference) return 0;
-            a = endDate.assign(el);
+            return asnp15::takeInOrder(m, 5, el);
+        }
+        if ((id & 0xDF) == 0x80) {
+            if (!asnp15::mayTake(m, 6)) return 0;
+            wasEndDate = 1;
+            // Implicit, explicit around a GeneralizedTime, explicit around a UTCTime.
+            int a = endDate.assign(el);
             if (a == 0) {
                 asnp15::makeExplicit(endDate, 0x80);
                 a = endDate.assign(el);
@@ -85,53 +84,20 @@ int ASNPkcs15CommonKeyAttributes::read_contents(GenericFile* src, long len) {
                     a = endDate.assign(el);
                 }
             }
-            wasEndDate = 1;
-        } else if ((id & 0xDF) == 0x81) {
-            if (wasAlgReference) return 0;
-            a = asnp15::assignEitherForm(algReference, 0xA1, el);
-            wasAlgReference = 1;
-        } else {
-            return 0;
+            return a;
         }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
+        const int k = id == 0x01 ? 2 : id == 0x03 ? 3 : id == 0x02 ? 4 : (id & 0xDF) == 0x81 ? 7 : -1;
+        return asnp15::takeInOrder(m, k, el);
+    });
 }
 
 int ASNPkcs15CommonKeyAttributes::write_contents(GenericFile* dst) const {
-    int r = asnp15::writeMember(iD, dst);
-    if (r == 1) r = asnp15::writeMember(usage, dst);
-    if (r == 1 && wasNative) r = asnp15::writeMember(native, dst);
-    if (r == 1 && wasAccessFlags) r = asnp15::writeMember(accessFlags, dst);
-    if (r == 1 && wasKeyReference) r = asnp15::writeMember(keyReference, dst);
-    if (r == 1 && wasStartDate) r = asnp15::writeMember(startDate, dst);
-    if (r == 1 && wasEndDate) r = asnp15::writeMember(endDate, dst);
-    if (r == 1 && wasAlgReference) r = asnp15::writeMember(algReference, dst);
-    return r;
+    return asnp15::writeMembers(dst, members());
 }
 
-long ASNPkcs15CommonKeyAttributes::lenOfBody() const {
-    long n = iD.lenOfObject() + usage.lenOfObject();
-    if (wasNative) n += native.lenOfObject();
-    if (wasAccessFlags) n += accessFlags.lenOfObject();
-    if (wasKeyReference) n += keyReference.lenOfObject();
-    if (wasStartDate) n += startDate.lenOfObject();
-    if (wasEndDate) n += endDate.lenOfObject();
-    if (wasAlgReference) n += algReference.lenOfObject();
-    return n;
-}
+long ASNPkcs15CommonKeyAttributes::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
-void ASNPkcs15CommonKeyAttributes::digest_contents(QvHash* hash) const {
-    iD.digestObject(hash);
-    usage.digestObject(hash);
-    if (wasNative) native.digestObject(hash);
-    if (wasAccessFlags) accessFlags.digestObject(hash);
-    if (wasKeyReference) keyReference.digestObject(hash);
-    if (wasStartDate) startDate.digestObject(hash);
-    if (wasEndDate) endDate.digestObject(hash);
-    if (wasAlgReference) algReference.digestObject(hash);
-}
+void ASNPkcs15CommonKeyAttributes::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
 void ASNPkcs15CommonKeyAttributes::clear() {
     iD.clear();
@@ -259,66 +225,40 @@ ASNPkcs15CommonPrivateKeyAttributes::ASNPkcs15CommonPrivateKeyAttributes(const A
 
 ASNPkcs15CommonPrivateKeyAttributes::~ASNPkcs15CommonPrivateKeyAttributes() = default;
 
+std::array<asnp15::Member, 2> ASNPkcs15CommonPrivateKeyAttributes::members() const {
+    auto* t = const_cast<ASNPkcs15CommonPrivateKeyAttributes*>(this);
+    const asnp15::Member subject = wasSubjectName ? asnp15::Member{&t->subjectName, &t->wasSubjectName, 0}
+                                                  : asnp15::Member{&t->rawSubjectName, &t->wasRawSubjectName, 0};
+    return {{subject, {&t->keyIdentifiers, &t->wasKeyIdentifiers, 0xA0}}};
+}
+
 int ASNPkcs15CommonPrivateKeyAttributes::read_contents(GenericFile* src, long len) {
-    wasSubjectName = wasRawSubjectName = wasKeyIdentifiers = 0;
-    asnp15::makeImplicit(keyIdentifiers, 0xA0);
-    if (len == 0) return 1;
-    long consumed = 0;
-    ASNany el;
-    for (int n = 0; n < 2 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        int a;
-        if (el.tag == 0x30) {
-            if (wasSubjectName || wasRawSubjectName || wasKeyIdentifiers) return 0;
-            a = subjectName.assign(el);
-            if (a == 1) {
-                wasSubjectName = 1;
-            } else if (a == 0) {
-                // A subject that is not a valid name is kept whole.
-                rawSubjectName = el;
-                wasRawSubjectName = 1;
-                a = 1;
-            }
-        } else if ((el.tag & 0xDF) == 0x80) {
-            if (wasKeyIdentifiers) return 0;
-            a = asnp15::assignEitherForm(keyIdentifiers, 0xA0, el);
-            wasKeyIdentifiers = 1;
-        } else {
-            return 0;
+    clear();
+    const auto m = members();
+    return asnp15::readElements(src, len, 0, 2, [&](const ASNany& el) {
+        if (el.tag != 0x30) return asnp15::takeInOrder(m, (el.tag & 0xDF) == 0x80 ? 1 : -1, el);
+        if (!asnp15::mayTake(m, 0)) return 0;
+        int a = subjectName.assign(el);
+        if (a == 1) {
+            wasSubjectName = 1;
+        } else if (a == 0) {
+            // A subject that is not a valid name is kept whole.
+            rawSubjectName = el;
+            wasRawSubjectName = 1;
+            a = 1;
         }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
+        return a;
+    });
 }
 
 int ASNPkcs15CommonPrivateKeyAttributes::write_contents(GenericFile* dst) const {
-    int r = 1;
-    if (wasSubjectName)
-        r = asnp15::writeMember(subjectName, dst);
-    else if (wasRawSubjectName)
-        r = asnp15::writeMember(rawSubjectName, dst);
-    if (r == 1 && wasKeyIdentifiers) r = asnp15::writeMember(keyIdentifiers, dst);
-    return r;
+    return asnp15::writeMembers(dst, members());
 }
 
-long ASNPkcs15CommonPrivateKeyAttributes::lenOfBody() const {
-    long n = 0;
-    if (wasSubjectName)
-        n += subjectName.lenOfObject();
-    else if (wasRawSubjectName)
-        n += rawSubjectName.lenOfObject();
-    if (wasKeyIdentifiers) n += keyIdentifiers.lenOfObject();
-    return n;
-}
+long ASNPkcs15CommonPrivateKeyAttributes::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
 void ASNPkcs15CommonPrivateKeyAttributes::digest_contents(QvHash* hash) const {
-    if (wasSubjectName)
-        subjectName.digestObject(hash);
-    else if (wasRawSubjectName)
-        rawSubjectName.digestObject(hash);
-    if (wasKeyIdentifiers) keyIdentifiers.digestObject(hash);
+    asnp15::digestMembers(hash, members());
 }
 
 void ASNPkcs15CommonPrivateKeyAttributes::clear() {
@@ -373,47 +313,27 @@ ASNPkcs15CommonPublicKeyAttributes::ASNPkcs15CommonPublicKeyAttributes(const ASN
 
 ASNPkcs15CommonPublicKeyAttributes::~ASNPkcs15CommonPublicKeyAttributes() = default;
 
+std::array<asnp15::Member, 2> ASNPkcs15CommonPublicKeyAttributes::members() const {
+    auto* t = const_cast<ASNPkcs15CommonPublicKeyAttributes*>(this);
+    return {{{&t->subjectName, &t->wasSubjectName, 0}, {&t->trustedUsage, &t->wasTrustedUsage, 0xA0}}};
+}
+
 int ASNPkcs15CommonPublicKeyAttributes::read_contents(GenericFile* src, long len) {
-    wasSubjectName = wasTrustedUsage = 0;
-    asnp15::makeImplicit(trustedUsage, 0xA0);
-    if (len == 0) return 1;
-    long consumed = 0;
-    ASNany el;
-    for (int n = 0; n < 2 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        int a;
-        if (el.tag == 0x30) {
-            if (wasSubjectName || wasTrustedUsage) return 0;
-            a = subjectName.assign(el);
-            wasSubjectName = 1;
-        } else if ((el.tag & 0xDF) == 0x80) {
-            if (wasTrustedUsage) return 0;
-            a = asnp15::assignEitherForm(trustedUsage, 0xA0, el);
-            wasTrustedUsage = 1;
-        } else {
-            return 0;
-        }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
+    clear();
+    const auto m = members();
+    return asnp15::readElements(src, len, 0, 2, [&](const ASNany& el) {
+        return asnp15::takeInOrder(m, el.tag == 0x30 ? 0 : (el.tag & 0xDF) == 0x80 ? 1 : -1, el);
+    });
 }
 
 int ASNPkcs15CommonPublicKeyAttributes::write_contents(GenericFile* dst) const {
-    int r = 1;
-    if (wasSubjectName) r = asnp15::writeMember(subjectName, dst);
-    if (r == 1 && wasTrustedUsage) r = asnp15::writeMember(trustedUsage, dst);
-    return r;
+    return asnp15::writeMembers(dst, members());
 }
 
-long ASNPkcs15CommonPublicKeyAttributes::lenOfBody() const {
-    return (wasSubjectName ? subjectName.lenOfObject() : 0) + (wasTrustedUsage ? trustedUsage.lenOfObject() : 0);
-}
+long ASNPkcs15CommonPublicKeyAttributes::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
 void ASNPkcs15CommonPublicKeyAttributes::digest_contents(QvHash* hash) const {
-    if (wasSubjectName) subjectName.digestObject(hash);
-    if (wasTrustedUsage) trustedUsage.digestObject(hash);
+    asnp15::digestMembers(hash, members());
 }
 
 void ASNPkcs15CommonPublicKeyAttributes::clear() {
@@ -463,22 +383,19 @@ ASNPkcs15CommonSecretKeyAttributes::ASNPkcs15CommonSecretKeyAttributes(const ASN
 ASNPkcs15CommonSecretKeyAttributes::~ASNPkcs15CommonSecretKeyAttributes() = default;
 
 int ASNPkcs15CommonSecretKeyAttributes::read_contents(GenericFile* src, long len) {
-    wasKeyLen = 0;
-    if (len == 0) return 1;
-    long r = keyLen.read(src, len, 0);
-    if (r < 1) return static_cast<int>(r);
-    wasKeyLen = 1;
-    return r == len ? 1 : 0;
+    clear();
+    // Nothing may follow the key length.
+    return asnp15::readTail(src, len, 0, members()[0]);
 }
 
 int ASNPkcs15CommonSecretKeyAttributes::write_contents(GenericFile* dst) const {
-    return wasKeyLen ? asnp15::writeMember(keyLen, dst) : 1;
+    return asnp15::writeMembers(dst, members());
 }
 
-long ASNPkcs15CommonSecretKeyAttributes::lenOfBody() const { return wasKeyLen ? keyLen.lenOfObject() : 0; }
+long ASNPkcs15CommonSecretKeyAttributes::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
 void ASNPkcs15CommonSecretKeyAttributes::digest_contents(QvHash* hash) const {
-    if (wasKeyLen) keyLen.digestObject(hash);
+    asnp15::digestMembers(hash, members());
 }
 
 void ASNPkcs15CommonSecretKeyAttributes::clear() {

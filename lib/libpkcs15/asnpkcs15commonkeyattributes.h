@@ -13,6 +13,7 @@
 #include "lib/libasn/asnseql.h"
 #include "lib/libasn/x509name.h"
 #include "lib/libasn/x509time.h"
+#include "lib/libpkcs15/asnpkcs15common.h"
 #include "lib/libpkcs15/asnpkcs15keyidentifier.h"
 #include "lib/libpkcs15/asnpkcs15usage.h"
 
@@ -61,6 +62,7 @@ public:
 
 private:
     void resetForms();
+    std::array<asnp15::Member, 8> members() const;
 };
 
 class ASNPkcs15CommonPrivateKeyAttributes : public ASNsequenceF {
@@ -84,6 +86,10 @@ public:
     uint8_t wasSubjectName;
     uint8_t wasRawSubjectName;
     uint8_t wasKeyIdentifiers;
+
+private:
+    // The subject name in its one place: the decoded name, else the raw element.
+    std::array<asnp15::Member, 2> members() const;
 };
 
 class ASNPkcs15CommonPublicKeyAttributes : public ASNsequenceF {
@@ -105,6 +111,9 @@ public:
     ASNPkcs15Usage trustedUsage;
     uint8_t wasSubjectName;
     uint8_t wasTrustedUsage;
+
+private:
+    std::array<asnp15::Member, 2> members() const;
 };
 
 class ASNPkcs15CommonSecretKeyAttributes : public ASNsequenceF {
@@ -124,4 +133,10 @@ public:
 
     ASNinteger keyLen;
     uint8_t wasKeyLen;
+
+private:
+    std::array<asnp15::Member, 1> members() const {
+        auto* t = const_cast<ASNPkcs15CommonSecretKeyAttributes*>(this);
+        return {{{&t->keyLen, &t->wasKeyLen, 0}}};
+    }
 };

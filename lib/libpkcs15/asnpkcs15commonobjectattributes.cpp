@@ -32,52 +32,37 @@ bool lenientFlags(const ASNany& el) {
 }
 }  // namespace
 
+std::array<asnp15::Member, 5> ASNPkcs15CommonObjectAttributes::members() const {
+    auto* t = const_cast<ASNPkcs15CommonObjectAttributes*>(this);
+    ASNobject* const shownFlags = useRawFlags() ? static_cast<ASNobject*>(&t->m_rawFlags) : &t->flags;
+    return {{{&t->label, &t->wasLabel, 0},
+             {shownFlags, &t->wasFlags, 0},
+             {&t->authId, &t->wasAuthId, 0},
+             {&t->userConsent, &t->wasUserConsent, 0},
+             {&t->accessControlRules, &t->wasAccessControlRules, 0}}};
+}
+
 int ASNPkcs15CommonObjectAttributes::read_contents(GenericFile* src, long len) {
-    wasLabel = wasFlags = wasAuthId = wasUserConsent = wasAccessControlRules = 0;
-    m_rawFlagsHeld = 0;
-    if (len == 0) return 1;
-    long consumed = 0;
-    ASNany el;
-    for (int n = 0; n < 5 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        uint8_t id = asnp15::idOf(el);
-        int a;
-        if (id == 0x0C) {
-            if (wasLabel || wasFlags || wasAuthId || wasUserConsent || wasAccessControlRules) return 0;
-            a = label.assign(el);
-            wasLabel = 1;
-        } else if (id == 0x03) {
-            if (wasFlags || wasAuthId || wasUserConsent || wasAccessControlRules) return 0;
-            a = flags.assign(el);
-            m_rawFlagsHeld = 0;
-            if (a == 0 && lenientFlags(el)) {
-                // Kept as received: read as no flag set, written back unchanged.
-                flags.clear();
-                m_rawFlags = el;
-                m_rawFlagsHeld = 1;
-                a = 1;
-            }
-            wasFlags = 1;
-        } else if (id == 0x04 || id == 0x24) {
-            if (wasAuthId || wasUserConsent || wasAccessControlRules) return 0;
-            a = authId.assign(el);
-            wasAuthId = 1;
-        } else if (id == 0x02) {
-            if (wasUserConsent || wasAccessControlRules) return 0;
-            a = userConsent.assign(el);
-            wasUserConsent = 1;
-        } else if (id == 0x30) {
-            if (wasAccessControlRules) return 0;
-            a = accessControlRules.assign(el);
-            wasAccessControlRules = 1;
-        } else {
-            return 0;
+    clear();
+    const auto m = members();
+    return asnp15::readElements(src, len, 0, 5, [&](const ASNany& el) {
+        const uint8_t id = asnp15::idOf(el);
+        if (id != 0x03) {
+            const int k = id == 0x0C ? 0 : id == 0x04 || id == 0x24 ? 2 : id == 0x02 ? 3 : id == 0x30 ? 4 : -1;
+            return asnp15::takeInOrder(m, k, el);
         }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
+        if (!asnp15::mayTake(m, 1)) return 0;
+        wasFlags = 1;
+        int a = flags.assign(el);
+        if (a == 0 && lenientFlags(el)) {
+            // Kept as received: read as no flag set, written back unchanged.
+            flags.clear();
+            m_rawFlags = el;
+            m_rawFlagsHeld = 1;
+            a = 1;
+        }
+        return a;
+    });
 }
 
 bool ASNPkcs15CommonObjectAttributes::useRawFlags() const {
@@ -86,37 +71,12 @@ bool ASNPkcs15CommonObjectAttributes::useRawFlags() const {
 }
 
 int ASNPkcs15CommonObjectAttributes::write_contents(GenericFile* dst) const {
-    int r = 1;
-    if (r == 1 && wasLabel) r = asnp15::writeMember(label, dst);
-    if (r == 1 && wasFlags) r = asnp15::writeMember(useRawFlags() ? static_cast<const ASNobject&>(m_rawFlags) : flags, dst);
-    if (r == 1 && wasAuthId) r = asnp15::writeMember(authId, dst);
-    if (r == 1 && wasUserConsent) r = asnp15::writeMember(userConsent, dst);
-    if (r == 1 && wasAccessControlRules) r = asnp15::writeMember(accessControlRules, dst);
-    return r;
+    return asnp15::writeMembers(dst, members());
 }
 
-long ASNPkcs15CommonObjectAttributes::lenOfBody() const {
-    long n = 0;
-    if (wasLabel) n += label.lenOfObject();
-    if (wasFlags) n += useRawFlags() ? m_rawFlags.lenOfObject() : flags.lenOfObject();
-    if (wasAuthId) n += authId.lenOfObject();
-    if (wasUserConsent) n += userConsent.lenOfObject();
-    if (wasAccessControlRules) n += accessControlRules.lenOfObject();
-    return n;
-}
+long ASNPkcs15CommonObjectAttributes::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
-void ASNPkcs15CommonObjectAttributes::digest_contents(QvHash* hash) const {
-    if (wasLabel) label.digestObject(hash);
-    if (wasFlags) {
-        if (useRawFlags())
-            m_rawFlags.digestObject(hash);
-        else
-            flags.digestObject(hash);
-    }
-    if (wasAuthId) authId.digestObject(hash);
-    if (wasUserConsent) userConsent.digestObject(hash);
-    if (wasAccessControlRules) accessControlRules.digestObject(hash);
-}
+void ASNPkcs15CommonObjectAttributes::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
 void ASNPkcs15CommonObjectAttributes::clear() {
     wasLabel = wasFlags = wasAuthId = wasUserConsent = wasAccessControlRules = 0;

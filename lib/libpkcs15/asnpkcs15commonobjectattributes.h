@@ -11,6 +11,7 @@
 #include "lib/libasn/asnint.h"
 #include "lib/libasn/asnocstr.h"
 #include "lib/libasn/asnu8str.h"
+#include "lib/libpkcs15/asnpkcs15common.h"
 
 class ASNPkcs15CommonObjectAttributes : public ASNsequenceF {
 public:
@@ -46,6 +47,7 @@ public:
 
 private:
     bool useRawFlags() const;
+    std::array<asnp15::Member, 5> members() const;
     ASNany m_rawFlags;       // a flags element the bit string refused, kept as received
     uint8_t m_rawFlagsHeld;
 };

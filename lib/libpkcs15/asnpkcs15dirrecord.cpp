@@ -36,72 +36,37 @@ ASNPkcs15DDO::ASNPkcs15DDO(const ASNPkcs15DDO& o, uint32_t t) : ASNPkcs15DDO(t) 
 
 ASNPkcs15DDO::~ASNPkcs15DDO() = default;
 
+std::array<asnp15::Member, 5> ASNPkcs15DDO::members() const {
+    auto* t = const_cast<ASNPkcs15DDO*>(this);
+    return {{{&t->oid, &t->wasOid, 0},
+             {&t->odfPath, &t->wasOdfPath, 0},
+             {&t->tokenInfoPath, &t->wasTokenInfoPath, 0},
+             {&t->unusedPath, &t->wasUnusedPath, 0},
+             {&t->aid, &t->wasAid, 0}}};
+}
+
 int ASNPkcs15DDO::read_contents(GenericFile* src, long len) {
-    wasOid = wasOdfPath = wasTokenInfoPath = wasUnusedPath = wasAid = 0;
-    if (len == 0) return 1;
-    long consumed = 0;
-    ASNany el;
-    for (int n = 0; n < 5 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        uint8_t id = el.tag;
-        int a;
-        if (id == 0x06) {
-            if (n != 0) return 0;
-            a = oid.assign(el);
-            wasOid = 1;
-        } else if (id == 0x30) {
-            if (wasOdfPath || wasTokenInfoPath || wasUnusedPath || wasAid) return 0;
-            a = odfPath.assign(el);
-            wasOdfPath = 1;
-        } else if ((id & 0xDF) == 0x80) {
-            if (wasTokenInfoPath || wasAid) return 0;
-            a = tokenInfoPath.assign(el);
-            wasTokenInfoPath = 1;
-        } else if ((id & 0xDF) == 0x81) {
-            if (wasUnusedPath || wasAid) return 0;
-            a = unusedPath.assign(el);
-            wasUnusedPath = 1;
-        } else if (id == 0x4F) {
-            if (wasAid) return 0;
-            a = aid.assign(el);
-            wasAid = 1;
-        } else {
-            return 0;
+    clear();
+    const auto m = members();
+    return asnp15::readElements(src, len, 0, 5, [&](const ASNany& el) {
+        const uint8_t id = el.tag;
+        const uint8_t c = id & 0xDF;
+        if (c == 0x80 || c == 0x81) {
+            // The two paths come in either order, both before the application identifier.
+            const int k = c == 0x80 ? 2 : 3;
+            if (*m[k].present || wasAid) return 0;
+            *m[k].present = 1;
+            return m[k].object->assign(el);
         }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
+        return asnp15::takeInOrder(m, id == 0x06 ? 0 : id == 0x30 ? 1 : id == 0x4F ? 4 : -1, el);
+    });
 }
 
-int ASNPkcs15DDO::write_contents(GenericFile* dst) const {
-    int r = 1;
-    if (r == 1 && wasOid) r = asnp15::writeMember(oid, dst);
-    if (r == 1 && wasOdfPath) r = asnp15::writeMember(odfPath, dst);
-    if (r == 1 && wasTokenInfoPath) r = asnp15::writeMember(tokenInfoPath, dst);
-    if (r == 1 && wasUnusedPath) r = asnp15::writeMember(unusedPath, dst);
-    if (r == 1 && wasAid) r = asnp15::writeMember(aid, dst);
-    return r;
-}
+int ASNPkcs15DDO::write_contents(GenericFile* dst) const { return asnp15::writeMembers(dst, members()); }
 
-long ASNPkcs15DDO::lenOfBody() const {
-    long n = 0;
-    if (wasOid) n += oid.lenOfObject();
-    if (wasOdfPath) n += odfPath.lenOfObject();
-    if (wasTokenInfoPath) n += tokenInfoPath.lenOfObject();
-    if (wasUnusedPath) n += unusedPath.lenOfObject();
-    if (wasAid) n += aid.lenOfObject();
-    return n;
-}
+long ASNPkcs15DDO::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
-void ASNPkcs15DDO::digest_contents(QvHash* hash) const {
-    if (wasOid) oid.digestObject(hash);
-    if (wasOdfPath) odfPath.digestObject(hash);
-    if (wasTokenInfoPath) tokenInfoPath.digestObject(hash);
-    if (wasUnusedPath) unusedPath.digestObject(hash);
-    if (wasAid) aid.digestObject(hash);
-}
+void ASNPkcs15DDO::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
 void ASNPkcs15DDO::clear() {
     wasOid = wasOdfPath = wasTokenInfoPath = wasUnusedPath = wasAid = 0;
@@ -172,65 +137,33 @@ int ASNPkcs15DIRRecord::hasIso7816_15Aid() const {
     return isIso7816_15Aid(aid.getData(), static_cast<int>(aid.getLength()));
 }
 
+std::array<asnp15::Member, 4> ASNPkcs15DIRRecord::members() const {
+    auto* t = const_cast<ASNPkcs15DIRRecord*>(this);
+    return {{{&t->aid, nullptr, 0}, {&t->label, &t->wasLabel, 0}, {&t->path, &t->wasPath, 0}, {&t->ddo, &t->wasDdo, 0}}};
+}
+
 int ASNPkcs15DIRRecord::read_contents(GenericFile* src, long len) {
-    wasLabel = wasPath = wasDdo = 0;
+    clear();
     long consumed = aid.read(src, len, 0);
     if (consumed < 1) return static_cast<int>(consumed);
     if (aid.tag != 0x4F) return 0;
     bool pkcs15 = hasPkcs15Aid() == 1;
     if (!pkcs15 && hasIso7816_15Aid() != 1) return EASN_UNSUPPORTED;
-    ASNany el;
-    for (int n = 0; n < 3 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        int a;
-        if (el.tag == 0x50) {
-            if (wasLabel || wasPath || wasDdo) return 0;
-            a = label.assign(el);
-            wasLabel = 1;
-        } else if (el.tag == 0x51) {
-            if (wasPath || wasDdo) return 0;
-            a = path.assign(el);
-            wasPath = 1;
-        } else if (el.tag == 0x73) {
-            if (wasDdo) return 0;
-            a = ddo.assign(el);
-            wasDdo = 1;
-        } else {
-            return 0;
-        }
-        if (a != 1) return a;
-        consumed += e;
-    }
+    const auto m = members();
+    int r = asnp15::readElements(src, len, consumed, 3, [&](const ASNany& el) {
+        return asnp15::takeInOrder(m, el.tag == 0x50 ? 1 : el.tag == 0x51 ? 2 : el.tag == 0x73 ? 3 : -1, el);
+    });
+    if (r != 1) return r;
     if (pkcs15 && !wasPath) return 0;
-    if (wasDdo) {
-        if (pkcs15 ? ddo.hasOidWithoutAid() != 1 : ddo.hasNoUnusedPath() != 1) return 0;
-    }
-    return consumed == len ? 1 : 0;
+    if (wasDdo && (pkcs15 ? ddo.hasOidWithoutAid() != 1 : ddo.hasNoUnusedPath() != 1)) return 0;
+    return 1;
 }
 
-int ASNPkcs15DIRRecord::write_contents(GenericFile* dst) const {
-    int r = asnp15::writeMember(aid, dst);
-    if (r == 1 && wasLabel) r = asnp15::writeMember(label, dst);
-    if (r == 1 && wasPath) r = asnp15::writeMember(path, dst);
-    if (r == 1 && wasDdo) r = asnp15::writeMember(ddo, dst);
-    return r;
-}
+int ASNPkcs15DIRRecord::write_contents(GenericFile* dst) const { return asnp15::writeMembers(dst, members()); }
 
-long ASNPkcs15DIRRecord::lenOfBody() const {
-    long n = aid.lenOfObject();
-    if (wasLabel) n += label.lenOfObject();
-    if (wasPath) n += path.lenOfObject();
-    if (wasDdo) n += ddo.lenOfObject();
-    return n;
-}
+long ASNPkcs15DIRRecord::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
-void ASNPkcs15DIRRecord::digest_contents(QvHash* hash) const {
-    aid.digestObject(hash);
-    if (wasLabel) label.digestObject(hash);
-    if (wasPath) path.digestObject(hash);
-    if (wasDdo) ddo.digestObject(hash);
-}
+void ASNPkcs15DIRRecord::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
 void ASNPkcs15DIRRecord::clear() {
     wasLabel = wasPath = wasDdo = 0;
@@ -356,40 +289,33 @@ ASNPkcs15DIRRecord_Pomerantix::ASNPkcs15DIRRecord_Pomerantix() : ASNPkcs15DIRRec
 ASNPkcs15DIRRecord_Pomerantix::~ASNPkcs15DIRRecord_Pomerantix() = default;
 
 int ASNPkcs15DIRRecord_Pomerantix::read_contents(GenericFile* src, long len) {
-    wasLabel = wasPath = wasDdo = 0;
+    clear();
     if (len == 0) return 0;
     bool haveAid = false;
-    long consumed = 0;
-    ASNany el;
-    for (int n = 0; n < 4 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        int a;
-        if (el.tag == 0x4F) {
-            if (n != 0) return 0;
-            a = label.assign(el);
-            wasLabel = 1;
-        } else if (el.tag == 0x50) {
-            if (haveAid || wasPath || wasDdo) return 0;
-            a = aid.assign(el);
+    const auto m = members();
+    int r = asnp15::readElements(src, len, 0, 4, [&](const ASNany& el) {
+        switch (el.tag) {
+        case 0x4F:  // the label, only as the first element
+            if (haveAid || !asnp15::mayTake(m, 1)) return 0;
+            return asnp15::takeInOrder(m, 1, el);
+        case 0x50: {
+            if (haveAid || !asnp15::mayTake(m, 2)) return 0;
             haveAid = true;
-            if (a == 1 && hasPkcs15Aid() != 1) return EASN_UNSUPPORTED;
-        } else if (el.tag == 0x51) {
-            if (wasPath || wasDdo) return 0;
-            a = path.assign(el);
-            wasPath = 1;
-        } else if (el.tag == 0x53) {
-            if (wasDdo) return 0;
-            a = ddo.assign(el);
-            wasDdo = 1;
-        } else {
-            return 0;
+            int a = aid.assign(el);
+            return a == 1 && hasPkcs15Aid() != 1 ? EASN_UNSUPPORTED : a;
         }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    if (!haveAid || !wasPath) return 0;
-    return consumed == len ? 1 : 0;
+        case 0x51: return asnp15::takeInOrder(m, 2, el);
+        case 0x53:
+            // Discretionary data under a primitive identifier: its contents decode
+            // as the standard discretionary data.
+            if (!asnp15::mayTake(m, 3)) return 0;
+            wasDdo = 1;
+            return asnp15::assignContents(ddo, el);
+        default: return 0;
+        }
+    });
+    if (r != 1) return r;
+    return haveAid && wasPath ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -407,60 +333,42 @@ ASNSigGDirRecord::ASNSigGDirRecord(const ASNSigGDirRecord& o) : ASNSigGDirRecord
 
 ASNSigGDirRecord::~ASNSigGDirRecord() = default;
 
+std::array<asnp15::Member, 4> ASNSigGDirRecord::members() const {
+    auto* t = const_cast<ASNSigGDirRecord*>(this);
+    return {{{&t->aid, nullptr, 0}, {&t->label, &t->wasLabel, 0}, {&t->path, nullptr, 0}, {&t->ddo, &t->wasDdo, 0}}};
+}
+
 int ASNSigGDirRecord::read_contents(GenericFile* src, long len) {
+    clear();
     long consumed = aid.read(src, len, 0);
     if (consumed < 1) return static_cast<int>(consumed);
     if (aid.tag != 0x4F) return 0;
     if (aid.getLength() != 6 || std::memcmp(aid.getData(), kSigGAid, 6) != 0) return EASN_UNSUPPORTED;
-    wasLabel = wasDdo = 0;
     if (consumed >= len) return 0;
-    bool havePath = false;
-    ASNany el;
-    for (int n = 0; n < 3 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        int a = 1;
-        if (el.tag == 0x50) {
-            if (wasLabel || havePath || wasDdo) return 0;
-            a = label.assign(el);
-            wasLabel = 1;
-        } else if (el.tag == 0x51) {
-            if (havePath || wasDdo) return 0;
-            a = path.assign(el);
-            havePath = true;
-        } else if (el.tag == 0x53 || el.tag == 0x73) {
-            if (wasDdo) return 0;
-            a = ddo.assign(el);
-            wasDdo = 1;
-        }
+    uint8_t havePath = 0;
+    // The path's own flag for the order of the members; it is always written.
+    asnp15::Member m[3] = {{&label, &wasLabel, 0}, {&path, &havePath, 0}, {&ddo, &wasDdo, 0}};
+    int r = asnp15::readElements(src, len, consumed, 3, [&](const ASNany& el) {
+        const int k = el.tag == 0x50 ? 0 : el.tag == 0x51 ? 1 : el.tag == 0x53 || el.tag == 0x73 ? 2 : -1;
         // Any other element is skipped.
-        if (a != 1) return a;
-        consumed += e;
-    }
-    if (!havePath) return 0;
-    return consumed == len ? 1 : 0;
+        return k < 0 ? asnp15::kSkipElement : asnp15::takeInOrder(m, 3, k, el);
+    });
+    if (r != 1) return r;
+    return havePath ? 1 : 0;
 }
 
-int ASNSigGDirRecord::write_contents(GenericFile* dst) const {
-    int r = asnp15::writeMember(aid, dst);
-    if (r == 1 && wasLabel) r = asnp15::writeMember(label, dst);
-    if (r == 1) r = asnp15::writeMember(path, dst);
-    if (r == 1 && wasDdo) r = asnp15::writeMember(ddo, dst);
-    return r;
-}
+int ASNSigGDirRecord::write_contents(GenericFile* dst) const { return asnp15::writeMembers(dst, members()); }
 
-long ASNSigGDirRecord::lenOfBody() const {
-    long n = aid.lenOfObject() + path.lenOfObject();
-    if (wasLabel) n += label.lenOfObject();
-    if (wasDdo) n += ddo.lenOfObject();
-    return n;
-}
+long ASNSigGDirRecord::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
-void ASNSigGDirRecord::digest_contents(QvHash* hash) const {
-    aid.digestObject(hash);
-    if (wasLabel) label.digestObject(hash);
-    path.digestObject(hash);
-    if (wasDdo) ddo.digestObject(hash);
+void ASNSigGDirRecord::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
+
+void ASNSigGDirRecord::clear() {
+    wasLabel = wasDdo = 0;
+    aid.clear();
+    label.clear();
+    path.clear();
+    ddo.clear();
 }
 
 int ASNSigGDirRecord::setPath(const uint16_t* fids, int count) {

@@ -9,6 +9,7 @@
 #include "lib/libasn/asnobjid.h"
 #include "lib/libasn/asnocstr.h"
 #include "lib/libasn/asnu8str.h"
+#include "lib/libpkcs15/asnpkcs15common.h"
 #include "lib/libpkcs15/asnpkcs15path.h"
 
 class ASNPkcs15DDO : public ASNsequenceF {
@@ -40,6 +41,9 @@ public:
     uint8_t wasTokenInfoPath;
     uint8_t wasUnusedPath;
     uint8_t wasAid;
+
+private:
+    std::array<asnp15::Member, 5> members() const;
 };
 
 class ASNPkcs15DIRRecord : public ASNsequenceF {
@@ -88,6 +92,9 @@ public:
     uint8_t wasLabel;
     uint8_t wasPath;
     uint8_t wasDdo;
+
+protected:
+    std::array<asnp15::Member, 4> members() const;
 };
 
 // A vendor layout: label under 0x4F, application identifier under 0x50, primitive
@@ -114,6 +121,7 @@ public:
     int write_contents(GenericFile* dst) const override;
     long lenOfBody() const override;
     void digest_contents(QvHash* hash) const override;
+    void clear() override;
 
     int setDefault(const char* label);
     int setPath(const uint16_t* fids, int count);
@@ -127,4 +135,7 @@ public:
     ASNany ddo;
     uint8_t wasLabel;
     uint8_t wasDdo;
+
+private:
+    std::array<asnp15::Member, 4> members() const;
 };

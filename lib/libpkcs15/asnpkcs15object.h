@@ -74,60 +74,32 @@ public:
     ~ASNPkcs15Object() override = default;
 
     int read_contents(GenericFile* src, long len) override {
-        long consumed = commonObjectAttributes.read(src, len, 0);
+        clear();
+        const auto m = members();
+        const long consumed = asnp15::readLeading(src, len, m, 2);
         if (consumed < 1) return static_cast<int>(consumed);
-        long r = consumed < len ? classAttributes.read(src, len - consumed, 0) : 0;
-        if (r < 1) return static_cast<int>(r);
-        consumed += r;
-        wasSubClassAttributes = 0;
-        asnp15::setMemberExplicit(subClassAttributes, 0);
-        asnp15::setMemberExplicit(typeAttributes, 1);
         if (consumed >= len) return 0;  // the type attributes are mandatory
-        bool sawType = false;
-        ASNany el;
-        for (int n = 0; n < 2 && consumed < len; n++) {
-            long e = asnp15::readElement(src, len - consumed, el);
-            if (e < 1) return static_cast<int>(e);
-            uint8_t id = static_cast<uint8_t>(el.tag & 0xDF);
-            int a;
-            if (id == 0x80) {
-                if (wasSubClassAttributes || sawType) return 0;
-                a = asnp15::assignTaggedMember(subClassAttributes, 0, el);
+        uint8_t sawType = 0;
+        int r = asnp15::readElements(src, len, consumed, 2, [&](const ASNany& el) {
+            // The [0] and [1] members are tried in either tagging (choices too).
+            const uint8_t id = static_cast<uint8_t>(el.tag & 0xDF);
+            if (id == 0x80 && !wasSubClassAttributes && !sawType) {
                 wasSubClassAttributes = 1;
-            } else if (id == 0x81) {
-                if (sawType) return 0;
-                a = asnp15::assignTaggedMember(typeAttributes, 1, el);
-                sawType = true;
-            } else {
-                return 0;
+                return asnp15::assignTaggedMember(subClassAttributes, 0, el);
             }
-            if (a != 1) return a;
-            consumed += e;
-        }
-        if (!sawType) return 0;
-        return consumed == len ? 1 : 0;
+            if (id == 0x81 && !sawType) {
+                sawType = 1;
+                return asnp15::assignTaggedMember(typeAttributes, 1, el);
+            }
+            return 0;
+        });
+        if (r != 1) return r;
+        return sawType ? 1 : 0;
     }
 
-    int write_contents(GenericFile* dst) const override {
-        int r = asnp15::writeMember(commonObjectAttributes, dst);
-        if (r == 1) r = asnp15::writeMember(classAttributes, dst);
-        if (r == 1 && wasSubClassAttributes) r = asnp15::writeMember(subClassAttributes, dst);
-        if (r == 1) r = asnp15::writeMember(typeAttributes, dst);
-        return r;
-    }
-
-    long lenOfBody() const override {
-        long n = commonObjectAttributes.lenOfObject() + classAttributes.lenOfObject() + typeAttributes.lenOfObject();
-        if (wasSubClassAttributes) n += subClassAttributes.lenOfObject();
-        return n;
-    }
-
-    void digest_contents(QvHash* hash) const override {
-        commonObjectAttributes.digestObject(hash);
-        classAttributes.digestObject(hash);
-        if (wasSubClassAttributes) subClassAttributes.digestObject(hash);
-        typeAttributes.digestObject(hash);
-    }
+    int write_contents(GenericFile* dst) const override { return asnp15::writeMembers(dst, members()); }
+    long lenOfBody() const override { return asnp15::lenOfMembers(members()); }
+    void digest_contents(QvHash* hash) const override { asnp15::digestMembers(hash, members()); }
 
     void clear() override {
         commonObjectAttributes.clear();
@@ -170,6 +142,13 @@ public:
     uint8_t wasSubClassAttributes;
 
 private:
+    std::array<asnp15::Member, 4> members() const {
+        auto* t = const_cast<ASNPkcs15Object*>(this);
+        return {{{&t->commonObjectAttributes, nullptr, 0},
+                 {&t->classAttributes, nullptr, 0},
+                 {&t->subClassAttributes, &t->wasSubClassAttributes, 0},
+                 {&t->typeAttributes, nullptr, 0}}};
+    }
     static void copyForm(ASNobject& dst, const ASNobject& src, uint8_t n) {
         if (src.isExplicit())
             asnp15::setMemberExplicit(dst, n);

@@ -98,26 +98,14 @@ public:
 
     int read_contents(GenericFile* src, long len) override {
         clear();
-        long consumed = parameters.read(src, len, 0);
+        const auto m = members();
+        const long consumed = asnp15::readLeading(src, len, m, 1);
         if (consumed < 1) return static_cast<int>(consumed);
-        if (consumed == len) return 1;
-        long r = consumed < len ? supportedOperations.read(src, len - consumed, 0) : 0;
-        if (r < 1) return static_cast<int>(r);
-        wasSupportedOperations = 1;
-        return consumed + r == len ? 1 : 0;
+        return asnp15::readTail(src, len, consumed, m[1]);
     }
-    int write_contents(GenericFile* dst) const override {
-        int r = asnp15::writeMember(parameters, dst);
-        if (r == 1 && wasSupportedOperations) r = asnp15::writeMember(supportedOperations, dst);
-        return r;
-    }
-    long lenOfBody() const override {
-        return parameters.lenOfObject() + (wasSupportedOperations ? supportedOperations.lenOfObject() : 0);
-    }
-    void digest_contents(QvHash* hash) const override {
-        parameters.digestObject(hash);
-        if (wasSupportedOperations) supportedOperations.digestObject(hash);
-    }
+    int write_contents(GenericFile* dst) const override { return asnp15::writeMembers(dst, members()); }
+    long lenOfBody() const override { return asnp15::lenOfMembers(members()); }
+    void digest_contents(QvHash* hash) const override { asnp15::digestMembers(hash, members()); }
     void clear() override {
         parameters.clear();
         supportedOperations.clear();
@@ -134,6 +122,12 @@ public:
     P parameters;
     Ops supportedOperations;
     uint8_t wasSupportedOperations;
+
+private:
+    std::array<asnp15::Member, 2> members() const {
+        auto* t = const_cast<ASNPkcs15ParamsAndOps*>(this);
+        return {{{&t->parameters, nullptr, 0}, {&t->supportedOperations, &t->wasSupportedOperations, 0}}};
+    }
 };
 
 // KeyInfo {P, Ops}: a reference to key information elsewhere, or paramsAndOps
@@ -194,33 +188,15 @@ public:
     ~ASNPkcs15RsaKeyAttributes() override = default;
 
     int read_contents(GenericFile* src, long len) override {
-        long consumed = value.read(src, len, 0);
+        clear();
+        const auto m = members();
+        const long consumed = asnp15::readLeading(src, len, m, 2);
         if (consumed < 1) return static_cast<int>(consumed);
-        long r = consumed < len ? modulusLength.read(src, len - consumed, 0) : 0;
-        if (r < 1) return static_cast<int>(r);
-        consumed += r;
-        wasKeyInfo = 0;
-        if (consumed == len) return 1;
-        if (consumed > len) return 0;
-        r = keyInfo.read(src, len - consumed, 0);
-        if (r < 1) return static_cast<int>(r);
-        wasKeyInfo = 1;
-        return consumed + r == len ? 1 : 0;
+        return asnp15::readTail(src, len, consumed, m[2]);
     }
-    int write_contents(GenericFile* dst) const override {
-        int r = asnp15::writeMember(value, dst);
-        if (r == 1) r = asnp15::writeMember(modulusLength, dst);
-        if (r == 1 && wasKeyInfo) r = asnp15::writeMember(keyInfo, dst);
-        return r;
-    }
-    long lenOfBody() const override {
-        return value.lenOfObject() + modulusLength.lenOfObject() + (wasKeyInfo ? keyInfo.lenOfObject() : 0);
-    }
-    void digest_contents(QvHash* hash) const override {
-        value.digestObject(hash);
-        modulusLength.digestObject(hash);
-        if (wasKeyInfo) keyInfo.digestObject(hash);
-    }
+    int write_contents(GenericFile* dst) const override { return asnp15::writeMembers(dst, members()); }
+    long lenOfBody() const override { return asnp15::lenOfMembers(members()); }
+    void digest_contents(QvHash* hash) const override { asnp15::digestMembers(hash, members()); }
     void clear() override {
         modulusLength.clear();
         value.clear();
@@ -246,6 +222,12 @@ public:
     ASNinteger modulusLength;
     ASNPkcs15KeyInfo<ASNPkcs15Null> keyInfo;
     uint8_t wasKeyInfo;
+
+private:
+    std::array<asnp15::Member, 3> members() const {
+        auto* t = const_cast<ASNPkcs15RsaKeyAttributes*>(this);
+        return {{{&t->value, nullptr, 0}, {&t->modulusLength, nullptr, 0}, {&t->keyInfo, &t->wasKeyInfo, 0}}};
+    }
 };
 
 // The DSA-style key attributes (EC, DH, DSA, KEA): value and optional keyInfo.
@@ -260,26 +242,15 @@ public:
     ~ASNPkcs15DsaKeyAttributes() override = default;
 
     int read_contents(GenericFile* src, long len) override {
-        long consumed = value.read(src, len, 0);
+        clear();
+        const auto m = members();
+        const long consumed = asnp15::readLeading(src, len, m, 1);
         if (consumed < 1) return static_cast<int>(consumed);
-        wasKeyInfo = 0;
-        if (consumed == len) return 1;
-        if (consumed > len) return 0;
-        long r = keyInfo.read(src, len - consumed, 0);
-        if (r < 1) return static_cast<int>(r);
-        wasKeyInfo = 1;
-        return consumed + r == len ? 1 : 0;
+        return asnp15::readTail(src, len, consumed, m[1]);
     }
-    int write_contents(GenericFile* dst) const override {
-        int r = asnp15::writeMember(value, dst);
-        if (r == 1 && wasKeyInfo) r = asnp15::writeMember(keyInfo, dst);
-        return r;
-    }
-    long lenOfBody() const override { return value.lenOfObject() + (wasKeyInfo ? keyInfo.lenOfObject() : 0); }
-    void digest_contents(QvHash* hash) const override {
-        value.digestObject(hash);
-        if (wasKeyInfo) keyInfo.digestObject(hash);
-    }
+    int write_contents(GenericFile* dst) const override { return asnp15::writeMembers(dst, members()); }
+    long lenOfBody() const override { return asnp15::lenOfMembers(members()); }
+    void digest_contents(QvHash* hash) const override { asnp15::digestMembers(hash, members()); }
     void clear() override {
         value.clear();
         keyInfo.clear();
@@ -302,4 +273,10 @@ public:
     ASNPkcs15ObjectValue<I> value;
     ASNPkcs15KeyInfo<P> keyInfo;
     uint8_t wasKeyInfo;
+
+private:
+    std::array<asnp15::Member, 2> members() const {
+        auto* t = const_cast<ASNPkcs15DsaKeyAttributes*>(this);
+        return {{{&t->value, nullptr, 0}, {&t->keyInfo, &t->wasKeyInfo, 0}}};
+    }
 };

@@ -17,56 +17,29 @@ ASNPkcs15Path::ASNPkcs15Path(const ASNPkcs15Path& other)
 
 ASNPkcs15Path::~ASNPkcs15Path() = default;
 
+std::array<asnp15::Member, 3> ASNPkcs15Path::members() const {
+    auto* t = const_cast<ASNPkcs15Path*>(this);
+    return {{{&t->path, nullptr, 0}, {&t->index, &t->wasIndex, 0}, {&t->length, &t->wasLength, 0x80}}};
+}
+
 int ASNPkcs15Path::read_contents(GenericFile* src, long len) {
+    clear();
     long r = path.read(src, len, 0);
     if (r < 1) return static_cast<int>(r);
     if ((path.getLength() & 1) != 0) return 0;
-    wasIndex = wasLength = 0;
-    asnp15::makeImplicit(length, 0x80);
-    long consumed = r;
-    if (consumed == len) return 1;
-    ASNany el;
-    for (int n = 0; n < 2 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        uint8_t id = asnp15::idOf(el);
-        int a;
-        if (id == 0x02) {
-            if (wasIndex || wasLength) return 0;
-            a = index.assign(el);
-            wasIndex = 1;
-        } else if ((id & 0xDF) == 0x80) {
-            if (wasLength) return 0;
-            a = asnp15::assignEitherForm(length, 0x80, el);
-            wasLength = 1;
-        } else {
-            return 0;
-        }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
+    if (r > len) return 0;
+    const auto m = members();
+    return asnp15::readElements(src, len, r, 2, [&](const ASNany& el) {
+        const uint8_t id = asnp15::idOf(el);
+        return asnp15::takeInOrder(m, id == 0x02 ? 1 : (id & 0xDF) == 0x80 ? 2 : -1, el);
+    });
 }
 
-int ASNPkcs15Path::write_contents(GenericFile* dst) const {
-    int r = asnp15::writeMember(path, dst);
-    if (r == 1 && wasIndex) r = asnp15::writeMember(index, dst);
-    if (r == 1 && wasLength) r = asnp15::writeMember(length, dst);
-    return r;
-}
+int ASNPkcs15Path::write_contents(GenericFile* dst) const { return asnp15::writeMembers(dst, members()); }
 
-long ASNPkcs15Path::lenOfBody() const {
-    long n = path.lenOfObject();
-    if (wasIndex) n += index.lenOfObject();
-    if (wasLength) n += length.lenOfObject();
-    return n;
-}
+long ASNPkcs15Path::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
-void ASNPkcs15Path::digest_contents(QvHash* hash) const {
-    path.digestObject(hash);
-    if (wasIndex) index.digestObject(hash);
-    if (wasLength) length.digestObject(hash);
-}
+void ASNPkcs15Path::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
 void ASNPkcs15Path::clear() {
     path.clear();

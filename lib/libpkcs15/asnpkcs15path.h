@@ -7,6 +7,7 @@
 #include "lib/libasn/asnchoice.h"
 #include "lib/libasn/asnint.h"
 #include "lib/libasn/asnocstr.h"
+#include "lib/libpkcs15/asnpkcs15common.h"
 
 class ASNPkcs15Path : public ASNsequenceF {
 public:
@@ -39,4 +40,7 @@ public:
     ASNinteger length;
     uint8_t wasIndex;
     uint8_t wasLength;
+
+private:
+    std::array<asnp15::Member, 3> members() const;
 };

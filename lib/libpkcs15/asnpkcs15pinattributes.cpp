@@ -21,89 +21,38 @@ ASNPkcs15PinAttributes::ASNPkcs15PinAttributes(const ASNPkcs15PinAttributes& o)
 
 ASNPkcs15PinAttributes::~ASNPkcs15PinAttributes() = default;
 
+std::array<asnp15::Member, 9> ASNPkcs15PinAttributes::members() const {
+    auto* t = const_cast<ASNPkcs15PinAttributes*>(this);
+    return {{{&t->pinFlags, nullptr, 0},
+             {&t->pinType, nullptr, 0},
+             {&t->minLength, nullptr, 0},
+             {&t->storedLength, nullptr, 0},
+             {&t->maxLength, &t->wasMaxLength, 0},
+             {&t->pinReference, &t->wasPinReference, 0x80},
+             {&t->padChar, &t->wasPadChar, 0},
+             {&t->lastPinChange, &t->wasLastPinChange, 0},
+             {&t->path, &t->wasPath, 0}}};
+}
+
 int ASNPkcs15PinAttributes::read_contents(GenericFile* src, long len) {
-    long consumed = 0;
-    ASNobject* mandatory[4] = {&pinFlags, &pinType, &minLength, &storedLength};
-    for (ASNobject* m : mandatory) {
-        long r = m->read(src, len - consumed, 0);
-        if (r < 1) return static_cast<int>(r);
-        consumed += r;
-        if (consumed > len) return 0;
-    }
+    clear();
+    const auto m = members();
+    const long consumed = asnp15::readLeading(src, len, m, 4);
+    if (consumed < 1) return static_cast<int>(consumed);
     // An ENUMERATED is primitive.
     if ((pinType.tag & ASN_CONSTRUCTED) != 0) return 0;
-    wasMaxLength = wasPinReference = wasPadChar = wasLastPinChange = wasPath = 0;
-    asnp15::makeImplicit(pinReference, 0x80);
-    if (consumed == len) return 1;
-    ASNany el;
-    for (int n = 0; n < 5 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        uint8_t id = asnp15::idOf(el);
-        int a;
-        if (id == 0x02) {
-            if (wasMaxLength || wasPinReference || wasPadChar || wasLastPinChange || wasPath) return 0;
-            a = maxLength.assign(el);
-            wasMaxLength = 1;
-        } else if ((id & 0xDF) == 0x80) {
-            if (wasPinReference || wasPadChar || wasLastPinChange || wasPath) return 0;
-            a = asnp15::assignEitherForm(pinReference, 0x80, el);
-            wasPinReference = 1;
-        } else if (id == 0x04) {
-            if (wasPadChar || wasLastPinChange || wasPath) return 0;
-            a = padChar.assign(el);
-            wasPadChar = 1;
-        } else if (id == 0x18) {
-            if (wasLastPinChange || wasPath) return 0;
-            a = lastPinChange.assign(el);
-            wasLastPinChange = 1;
-        } else if (id == 0x30) {
-            if (wasPath) return 0;
-            a = path.assign(el);
-            wasPath = 1;
-        } else {
-            return 0;
-        }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
+    return asnp15::readElements(src, len, consumed, 5, [&](const ASNany& el) {
+        const uint8_t id = asnp15::idOf(el);
+        const int k = id == 0x02 ? 4 : (id & 0xDF) == 0x80 ? 5 : id == 0x04 ? 6 : id == 0x18 ? 7 : id == 0x30 ? 8 : -1;
+        return asnp15::takeInOrder(m, k, el);
+    });
 }
 
-int ASNPkcs15PinAttributes::write_contents(GenericFile* dst) const {
-    int r = asnp15::writeMember(pinFlags, dst);
-    if (r == 1) r = asnp15::writeMember(pinType, dst);
-    if (r == 1) r = asnp15::writeMember(minLength, dst);
-    if (r == 1) r = asnp15::writeMember(storedLength, dst);
-    if (r == 1 && wasMaxLength) r = asnp15::writeMember(maxLength, dst);
-    if (r == 1 && wasPinReference) r = asnp15::writeMember(pinReference, dst);
-    if (r == 1 && wasPadChar) r = asnp15::writeMember(padChar, dst);
-    if (r == 1 && wasLastPinChange) r = asnp15::writeMember(lastPinChange, dst);
-    if (r == 1 && wasPath) r = asnp15::writeMember(path, dst);
-    return r;
-}
+int ASNPkcs15PinAttributes::write_contents(GenericFile* dst) const { return asnp15::writeMembers(dst, members()); }
 
-long ASNPkcs15PinAttributes::lenOfBody() const {
-    long n = pinFlags.lenOfObject() + pinType.lenOfObject() + minLength.lenOfObject() + storedLength.lenOfObject();
-    if (wasMaxLength) n += maxLength.lenOfObject();
-    if (wasPinReference) n += pinReference.lenOfObject();
-    if (wasPadChar) n += padChar.lenOfObject();
-    if (wasLastPinChange) n += lastPinChange.lenOfObject();
-    if (wasPath) n += path.lenOfObject();
-    return n;
-}
+long ASNPkcs15PinAttributes::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
-void ASNPkcs15PinAttributes::digest_contents(QvHash* hash) const {
-    pinFlags.digestObject(hash);
-    pinType.digestObject(hash);
-    minLength.digestObject(hash);
-    storedLength.digestObject(hash);
-    if (wasMaxLength) maxLength.digestObject(hash);
-    if (wasPinReference) pinReference.digestObject(hash);
-    if (wasPadChar) padChar.digestObject(hash);
-    if (wasLastPinChange) lastPinChange.digestObject(hash);
-    if (wasPath) path.digestObject(hash);
-}
+void ASNPkcs15PinAttributes::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
 void ASNPkcs15PinAttributes::clear() {
     wasMaxLength = wasPinReference = wasPadChar = wasLastPinChange = wasPath = 0;
@@ -114,6 +63,7 @@ void ASNPkcs15PinAttributes::clear() {
     maxLength.clear();
     pinReference.clear();
     padChar.clear();
+    lastPinChange.clear();
     path.clear();
     asnp15::makeImplicit(pinReference, 0x80);
 }

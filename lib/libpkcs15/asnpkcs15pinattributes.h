@@ -9,6 +9,7 @@
 #include "lib/libasn/asnint.h"
 #include "lib/libasn/asnocstr.h"
 #include "lib/libpkcs15/asnpkcs15path.h"
+#include "lib/libpkcs15/asnpkcs15common.h"
 
 class ASNPkcs15PinAttributes : public ASNsequenceF {
 public:
@@ -43,4 +44,7 @@ public:
     uint8_t wasPadChar;
     uint8_t wasLastPinChange;
     uint8_t wasPath;
+
+private:
+    std::array<asnp15::Member, 9> members() const;
 };

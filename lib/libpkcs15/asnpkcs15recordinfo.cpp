@@ -10,40 +10,10 @@
 
 namespace asnp15 {
 
-int readContextIntegers(GenericFile* src, long len, ASNinteger* const* members, uint8_t* present, int n) {
-    for (int k = 0; k < n; k++) present[k] = 0;
-    if (len == 0) return 1;
-    long consumed = 0;
-    ASNany el;
-    for (int i = 0; i < n && consumed < len; i++) {
-        long e = readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        int k = (el.tag & 0xDF) - 0x80;
-        if (k < 0 || k >= n) return 0;
-        for (int j = k; j < n; j++)
-            if (present[j]) return 0;
-        int a = members[k]->assign(el);
-        present[k] = 1;
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
-}
-
-int writeContextIntegers(GenericFile* dst, const ASNinteger* const* members, const uint8_t* present, int n) {
-    for (int k = 0; k < n; k++) {
-        if (!present[k]) continue;
-        int r = writeMember(*members[k], dst);
-        if (r != 1) return r;
-    }
-    return 1;
-}
-
-long lenOfContextIntegers(const ASNinteger* const* members, const uint8_t* present, int n) {
-    long s = 0;
-    for (int k = 0; k < n; k++)
-        if (present[k]) s += members[k]->lenOfObject();
-    return s;
+int readContextIntegers(GenericFile* src, long len, const Member* m, size_t n) {
+    return readElements(src, len, 0, static_cast<int>(n), [&](const ASNany& el) {
+        return takeInOrder(m, n, (el.tag & 0xDF) - 0x80, el);
+    });
 }
 
 }  // namespace asnp15
@@ -64,7 +34,7 @@ ASNPkcs15RecordInfo::ASNPkcs15RecordInfo(const ASNPkcs15RecordInfo& o) : ASNPkcs
 
 ASNPkcs15RecordInfo::~ASNPkcs15RecordInfo() = default;
 
-void ASNPkcs15RecordInfo::members(ASNinteger** m) {
+void ASNPkcs15RecordInfo::components(ASNinteger** m) {
     m[0] = &oDFRecordLength;
     m[1] = &prKDFRecordLength;
     m[2] = &puKDFRecordLength;
@@ -74,40 +44,28 @@ void ASNPkcs15RecordInfo::members(ASNinteger** m) {
     m[6] = &aODFRecordLength;
 }
 
-void ASNPkcs15RecordInfo::members(const ASNinteger** m) const {
-    ASNinteger* w[7];
-    const_cast<ASNPkcs15RecordInfo*>(this)->members(w);
-    for (int k = 0; k < 7; k++) m[k] = w[k];
+std::array<asnp15::Member, 7> ASNPkcs15RecordInfo::members() const {
+    auto* t = const_cast<ASNPkcs15RecordInfo*>(this);
+    ASNinteger* c[7];
+    t->components(c);
+    return asnp15::contextIntegers<7>(c, t->present);
 }
 
 int ASNPkcs15RecordInfo::read_contents(GenericFile* src, long len) {
-    ASNinteger* m[7];
-    members(m);
-    return asnp15::readContextIntegers(src, len, m, present, 7);
+    clear();
+    const auto m = members();
+    return asnp15::readContextIntegers(src, len, m.data(), m.size());
 }
 
-int ASNPkcs15RecordInfo::write_contents(GenericFile* dst) const {
-    const ASNinteger* m[7];
-    members(m);
-    return asnp15::writeContextIntegers(dst, m, present, 7);
-}
+int ASNPkcs15RecordInfo::write_contents(GenericFile* dst) const { return asnp15::writeMembers(dst, members()); }
 
-long ASNPkcs15RecordInfo::lenOfBody() const {
-    const ASNinteger* m[7];
-    members(m);
-    return asnp15::lenOfContextIntegers(m, present, 7);
-}
+long ASNPkcs15RecordInfo::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
-void ASNPkcs15RecordInfo::digest_contents(QvHash* hash) const {
-    const ASNinteger* m[7];
-    members(m);
-    for (int k = 0; k < 7; k++)
-        if (present[k]) m[k]->digestObject(hash);
-}
+void ASNPkcs15RecordInfo::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
 void ASNPkcs15RecordInfo::clear() {
     ASNinteger* m[7];
-    members(m);
+    components(m);
     for (int k = 0; k < 7; k++) {
         m[k]->clear();
         present[k] = 0;
@@ -118,9 +76,9 @@ ASNPkcs15RecordInfo& ASNPkcs15RecordInfo::operator=(const ASNPkcs15RecordInfo& o
     AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15recordinfo", 60, "!( flags & ASN_FLAG_CONST )");
     if (this == &o) return *this;
     ASNinteger* m[7];
-    members(m);
-    const ASNinteger* s[7];
-    o.members(s);
+    components(m);
+    ASNinteger* s[7];
+    const_cast<ASNPkcs15RecordInfo&>(o).components(s);
     for (int k = 0; k < 7; k++) {
         present[k] = o.present[k];
         if (present[k]) *m[k] = *s[k];
@@ -129,10 +87,10 @@ ASNPkcs15RecordInfo& ASNPkcs15RecordInfo::operator=(const ASNPkcs15RecordInfo& o
 }
 
 bool ASNPkcs15RecordInfo::operator==(const ASNPkcs15RecordInfo& o) const {
-    const ASNinteger* a[7];
-    const ASNinteger* b[7];
-    members(a);
-    o.members(b);
+    ASNinteger* a[7];
+    ASNinteger* b[7];
+    const_cast<ASNPkcs15RecordInfo*>(this)->components(a);
+    const_cast<ASNPkcs15RecordInfo&>(o).components(b);
     for (int k = 0; k < 7; k++) {
         if (present[k] != o.present[k]) return false;
         if (present[k] && !(*a[k] == *b[k])) return false;
@@ -178,28 +136,26 @@ const ASNinteger* ASNPkcs15RSAPrivateKeyObject::component(int k) const {
     return const_cast<ASNPkcs15RSAPrivateKeyObject*>(this)->component(k);
 }
 
+std::array<asnp15::Member, 8> ASNPkcs15RSAPrivateKeyObject::members() const {
+    auto* t = const_cast<ASNPkcs15RSAPrivateKeyObject*>(this);
+    ASNinteger* c[8];
+    for (int k = 0; k < 8; k++) c[k] = t->component(k);
+    return asnp15::contextIntegers<8>(c, t->present);
+}
+
 int ASNPkcs15RSAPrivateKeyObject::read_contents(GenericFile* src, long len) {
-    ASNinteger* m[8];
-    for (int k = 0; k < 8; k++) m[k] = component(k);
-    return asnp15::readContextIntegers(src, len, m, present, 8);
+    clear();
+    const auto m = members();
+    return asnp15::readContextIntegers(src, len, m.data(), m.size());
 }
 
 int ASNPkcs15RSAPrivateKeyObject::write_contents(GenericFile* dst) const {
-    const ASNinteger* m[8];
-    for (int k = 0; k < 8; k++) m[k] = component(k);
-    return asnp15::writeContextIntegers(dst, m, present, 8);
+    return asnp15::writeMembers(dst, members());
 }
 
-long ASNPkcs15RSAPrivateKeyObject::lenOfBody() const {
-    const ASNinteger* m[8];
-    for (int k = 0; k < 8; k++) m[k] = component(k);
-    return asnp15::lenOfContextIntegers(m, present, 8);
-}
+long ASNPkcs15RSAPrivateKeyObject::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
-void ASNPkcs15RSAPrivateKeyObject::digest_contents(QvHash* hash) const {
-    for (int k = 0; k < 8; k++)
-        if (present[k]) component(k)->digestObject(hash);
-}
+void ASNPkcs15RSAPrivateKeyObject::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
 void ASNPkcs15RSAPrivateKeyObject::clear() {
     for (int k = 0; k < 8; k++) {
@@ -379,50 +335,28 @@ ASNPkcs15SecEnvInfo::ASNPkcs15SecEnvInfo(const ASNPkcs15SecEnvInfo& o) : ASNPkcs
 
 ASNPkcs15SecEnvInfo::~ASNPkcs15SecEnvInfo() = default;
 
+std::array<asnp15::Member, 3> ASNPkcs15SecEnvInfo::members() const {
+    auto* t = const_cast<ASNPkcs15SecEnvInfo*>(this);
+    return {{{&t->se, nullptr, 0}, {&t->owner, &t->wasOwner, 0}, {&t->aid, &t->wasAid, 0}}};
+}
+
 int ASNPkcs15SecEnvInfo::read_contents(GenericFile* src, long len) {
-    wasOwner = wasAid = 0;
+    clear();
     long consumed = se.read(src, len, 0);
     if (consumed < 1) return static_cast<int>(consumed);
-    if (consumed == len) return 1;
-    ASNany el;
-    for (int n = 0; n < 2 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        uint8_t id = el.tag & 0xDF;
-        int a;
-        if (id == 0x06) {
-            if (wasOwner || wasAid) return 0;
-            a = owner.assign(el);
-            wasOwner = 1;
-        } else if (id == 0x04) {
-            if (wasAid) return 0;
-            a = aid.assign(el);
-            wasAid = 1;
-        } else {
-            return 0;
-        }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
+    if (consumed > len) return 0;
+    const auto m = members();
+    return asnp15::readElements(src, len, consumed, 2, [&](const ASNany& el) {
+        const uint8_t id = el.tag & 0xDF;
+        return asnp15::takeInOrder(m, id == 0x06 ? 1 : id == 0x04 ? 2 : -1, el);
+    });
 }
 
-int ASNPkcs15SecEnvInfo::write_contents(GenericFile* dst) const {
-    int r = asnp15::writeMember(se, dst);
-    if (r == 1 && wasOwner) r = asnp15::writeMember(owner, dst);
-    if (r == 1 && wasAid) r = asnp15::writeMember(aid, dst);
-    return r;
-}
+int ASNPkcs15SecEnvInfo::write_contents(GenericFile* dst) const { return asnp15::writeMembers(dst, members()); }
 
-long ASNPkcs15SecEnvInfo::lenOfBody() const {
-    return se.lenOfObject() + (wasOwner ? owner.lenOfObject() : 0) + (wasAid ? aid.lenOfObject() : 0);
-}
+long ASNPkcs15SecEnvInfo::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
-void ASNPkcs15SecEnvInfo::digest_contents(QvHash* hash) const {
-    se.digestObject(hash);
-    if (wasOwner) owner.digestObject(hash);
-    if (wasAid) aid.digestObject(hash);
-}
+void ASNPkcs15SecEnvInfo::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
 void ASNPkcs15SecEnvInfo::clear() {
     wasOwner = wasAid = 0;

@@ -11,15 +11,20 @@
 #include "lib/libasn/asnocstr.h"
 #include "lib/libasn/spkinfo.h"
 #include "keys/rsapukey.h"
+#include "lib/libpkcs15/asnpkcs15common.h"
 
 class RSAPrivateKey;
 
-// Decoding shared by the SEQUENCEs of optional [k] INTEGERs: members in strictly
-// ascending order, implicit tagging only.
+// The SEQUENCEs of optional [k] INTEGERs (implicit tagging only): member k is
+// component k with presence flag k, and members come in strictly ascending order.
 namespace asnp15 {
-int readContextIntegers(GenericFile* src, long len, ASNinteger* const* members, uint8_t* present, int n);
-int writeContextIntegers(GenericFile* dst, const ASNinteger* const* members, const uint8_t* present, int n);
-long lenOfContextIntegers(const ASNinteger* const* members, const uint8_t* present, int n);
+template <size_t N>
+std::array<Member, N> contextIntegers(ASNinteger* const* components, uint8_t* present) {
+    std::array<Member, N> m;
+    for (size_t k = 0; k < N; k++) m[k] = Member{components[k], &present[k], 0};
+    return m;
+}
+int readContextIntegers(GenericFile* src, long len, const Member* m, size_t n);
 }  // namespace asnp15
 
 class ASNPkcs15RecordInfo : public ASNsequenceF {
@@ -47,8 +52,8 @@ public:
     uint8_t present[7];
 
 private:
-    void members(ASNinteger** out);
-    void members(const ASNinteger** out) const;
+    void components(ASNinteger** out);
+    std::array<asnp15::Member, 7> members() const;
 };
 
 class ASNPkcs15RSAPrivateKeyObject : public ASNsequenceF {
@@ -93,6 +98,9 @@ public:
     ASNinteger exponent2;
     ASNinteger coefficient;
     uint8_t present[8];
+
+private:
+    std::array<asnp15::Member, 8> members() const;
 };
 
 // RSAPublicKeyChoice: the raw PKCS#1 key (0x30) or [1] SubjectPublicKeyInfo
@@ -145,4 +153,7 @@ public:
     ASNoctstr aid;
     uint8_t wasOwner;
     uint8_t wasAid;
+
+private:
+    std::array<asnp15::Member, 3> members() const;
 };

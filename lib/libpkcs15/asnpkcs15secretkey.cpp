@@ -17,6 +17,7 @@ ASNPkcs15GenericSecretKeyAttributes::ASNPkcs15GenericSecretKeyAttributes(const A
 ASNPkcs15GenericSecretKeyAttributes::~ASNPkcs15GenericSecretKeyAttributes() = default;
 
 int ASNPkcs15GenericSecretKeyAttributes::read_contents(GenericFile* src, long len) {
+    clear();
     long r = value.read(src, len, 0);
     if (r < 1) return static_cast<int>(r);
     return r == len ? 1 : 0;
@@ -50,6 +51,7 @@ ASNPkcs15GenericKeyAttributes::ASNPkcs15GenericKeyAttributes(const ASNPkcs15Gene
 ASNPkcs15GenericKeyAttributes::~ASNPkcs15GenericKeyAttributes() = default;
 
 int ASNPkcs15GenericKeyAttributes::read_contents(GenericFile* src, long len) {
+    clear();
     long consumed = keyType.read(src, len, 0);
     if (consumed < 1) return static_cast<int>(consumed);
     long r = consumed < len ? keyAttr.read(src, len - consumed, 0) : 0;
@@ -99,6 +101,7 @@ ASNPkcs15OtherKey::ASNPkcs15OtherKey(const ASNPkcs15OtherKey& o)
 ASNPkcs15OtherKey::~ASNPkcs15OtherKey() = default;
 
 int ASNPkcs15OtherKey::read_contents(GenericFile* src, long len) {
+    clear();
     long consumed = keyType.read(src, len, 0);
     if (consumed < 1) return static_cast<int>(consumed);
     long r = consumed < len ? keyAttr.read(src, len - consumed, 0) : 0;

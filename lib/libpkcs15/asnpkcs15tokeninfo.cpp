@@ -32,28 +32,43 @@ void ASNPkcs15TokenInfo::resetForms() {
     asnp15::makeImplicit(contextList6, 0xA6);
 }
 
+std::array<asnp15::Member, 13> ASNPkcs15TokenInfo::members() const {
+    auto* t = const_cast<ASNPkcs15TokenInfo*>(this);
+    return {{{&t->version, nullptr, 0},
+             {&t->serialNumber, &t->wasSerialNumber, 0},
+             {&t->manufacturerID, &t->wasManufacturerID, 0},
+             {&t->label, &t->wasLabel, 0x80},
+             {&t->tokenflags, nullptr, 0},
+             {&t->seInfo, &t->wasSeInfo, 0},
+             {&t->recordInfo, &t->wasRecordInfo, 0xA1},
+             {&t->supportedAlgorithms, &t->wasSupportedAlgorithms, 0xA2},
+             {&t->issuerId, &t->wasIssuerId, 0x83},
+             {&t->holderId, &t->wasHolderId, 0x84},
+             // Explicit first (as built), then implicit.
+             {&t->lastUpdate, &t->wasLastUpdate, 0x85},
+             {&t->preferredLanguage, &t->wasPreferredLanguage, 0},
+             {&t->contextList6, &t->wasContextList6, 0xA6}}};
+}
+
 namespace {
 
-enum Member {
-    kSerial, kManufacturer, kLabel, kFlags, kSeInfo, kRecordInfo, kAlgorithms, kIssuer, kHolder, kLastUpdate,
-    kLanguage, kContext6, kMemberCount
-};
+constexpr int kTokenFlags = 4;
 
-// The member an identifier selects, -1 for none (the element is skipped).
+// The place in members() of the member an identifier selects; -1 for none.
 int memberFor(uint8_t id) {
-    if (id == 0x30) return kSeInfo;
+    if (id == 0x30) return 5;  // seInfo: constructed only
     switch (id & 0xDF) {
-        case 0x04: return kSerial;
-        case 0x0C: return kManufacturer;
-        case 0x80: return kLabel;
-        case 0x03: return kFlags;
-        case 0x81: return kRecordInfo;
-        case 0x82: return kAlgorithms;
-        case 0x83: return kIssuer;
-        case 0x84: return kHolder;
-        case 0x85: return kLastUpdate;
-        case 0x13: return kLanguage;
-        case 0x86: return kContext6;
+        case 0x04: return 1;
+        case 0x0C: return 2;
+        case 0x80: return 3;
+        case 0x03: return kTokenFlags;
+        case 0x81: return 6;
+        case 0x82: return 7;
+        case 0x83: return 8;
+        case 0x84: return 9;
+        case 0x85: return 10;
+        case 0x13: return 11;
+        case 0x86: return 12;
         default: return -1;
     }
 }
@@ -61,9 +76,7 @@ int memberFor(uint8_t id) {
 }  // namespace
 
 int ASNPkcs15TokenInfo::read_contents(GenericFile* src, long len) {
-    wasSerialNumber = wasManufacturerID = wasLabel = wasSeInfo = wasRecordInfo = wasSupportedAlgorithms = 0;
-    wasIssuerId = wasHolderId = wasLastUpdate = wasPreferredLanguage = wasContextList6 = 0;
-    resetForms();
+    clear();
     long consumed = version.read(src, len, 0);
     if (consumed < 1) return static_cast<int>(consumed);
     long v;
@@ -73,104 +86,79 @@ int ASNPkcs15TokenInfo::read_contents(GenericFile* src, long len) {
         return 0;
     }
     if (consumed >= len) return 0;
-    bool seen[kMemberCount] = {false};
-    ASNany el;
-    el.flags |= ASN_FLAG_CLASSTAG;
-    for (int n = 0; n < 12 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        consumed += e;
-        int m = memberFor(el.tag);
-        if (m < 0) continue;  // an element of another kind is skipped
-        for (int k = m; k < kMemberCount; k++)
-            if (seen[k]) return 0;
-        int a = 0;
-        uint8_t* present = nullptr;
-        switch (m) {
-            case kSerial: a = serialNumber.assign(el); present = &wasSerialNumber; break;
-            case kManufacturer: a = manufacturerID.assign(el); present = &wasManufacturerID; break;
-            case kLabel: a = asnp15::assignEitherForm(label, 0x80, el); present = &wasLabel; break;
-            case kFlags: a = tokenflags.assign(el); break;
-            case kSeInfo: a = seInfo.assign(el); present = &wasSeInfo; break;
-            case kRecordInfo: a = asnp15::assignEitherForm(recordInfo, 0xA1, el); present = &wasRecordInfo; break;
-            case kAlgorithms:
-                a = asnp15::assignEitherForm(supportedAlgorithms, 0xA2, el);
-                present = &wasSupportedAlgorithms;
-                break;
-            case kIssuer: a = asnp15::assignEitherForm(issuerId, 0x83, el); present = &wasIssuerId; break;
-            case kHolder: a = asnp15::assignEitherForm(holderId, 0x84, el); present = &wasHolderId; break;
-            case kLastUpdate: a = asnp15::assignEitherForm(lastUpdate, 0x85, el); present = &wasLastUpdate; break;
-            case kLanguage: a = preferredLanguage.assign(el); present = &wasPreferredLanguage; break;
-            case kContext6:
-                a = asnp15::assignEitherForm(contextList6, 0xA6, el);
-                present = &wasContextList6;
-                break;
+    auto m = members();
+    uint8_t flagsSeen = 0;
+    m[kTokenFlags].present = &flagsSeen;
+    int last = 0;  // the last member taken
+    // An element that no member takes is kept as received, after the member it
+    // followed, so that writing the record back loses nothing of it.
+    auto keep = [&](const ASNany& el, int member) {
+        try {
+            m_kept.push_back(std::unique_ptr<KeptElement>(new KeptElement{el, last, member}));
+        } catch (const std::bad_alloc&) {
+            return static_cast<int>(EASN_MEM);
         }
-        if (a == 1) {
-            seen[m] = true;
-            if (present != nullptr) *present = 1;
-        } else if (a != 0) {
-            return a;
-        }
-        // A member whose contents do not decode is dropped; the element is skipped.
-    }
-    if (!seen[kFlags]) return 0;
+        return asnp15::kSkipElement;
+    };
+    int r = asnp15::readElements(
+        src, len, consumed, 12,
+        [&](const ASNany& el) {
+            const int k = memberFor(el.tag);
+            if (k < 0) return keep(el, -1);
+            if (!asnp15::mayTake(m, k)) return 0;
+            const int a = asnp15::takeInOrder(m, k, el);
+            if (a == 1) last = k;
+            if (a != 0) return a;
+            // A member whose contents do not decode stays absent; its element is kept.
+            *m[k].present = 0;
+            return keep(el, k);
+        },
+        ASN_FLAG_CLASSTAG);
+    if (r != 1) return r;
+    if (!flagsSeen) return 0;
     if (v == 0 && !wasSerialNumber) return 0;
-    return consumed == len ? 1 : 0;
+    return 1;
+}
+
+template <class Fn>
+int ASNPkcs15TokenInfo::forEachWritten(Fn fn) const {
+    const auto m = members();
+    for (size_t i = 0; i < m.size(); i++) {
+        int r = asnp15::isThere(m[i]) ? fn(*m[i].object) : 1;
+        if (r != 1) return r;
+        for (const auto& k : m_kept) {
+            if (k->after != static_cast<int>(i) || (k->member >= 0 && asnp15::isThere(m[k->member]))) continue;
+            r = fn(k->element);
+            if (r != 1) return r;
+        }
+    }
+    return 1;
 }
 
 int ASNPkcs15TokenInfo::write_contents(GenericFile* dst) const {
-    int r = asnp15::writeMember(version, dst);
-    if (r == 1 && wasSerialNumber) r = asnp15::writeMember(serialNumber, dst);
-    if (r == 1 && wasManufacturerID) r = asnp15::writeMember(manufacturerID, dst);
-    if (r == 1 && wasLabel) r = asnp15::writeMember(label, dst);
-    if (r == 1) r = asnp15::writeMember(tokenflags, dst);
-    if (r == 1 && wasSeInfo) r = asnp15::writeMember(seInfo, dst);
-    if (r == 1 && wasRecordInfo) r = asnp15::writeMember(recordInfo, dst);
-    if (r == 1 && wasSupportedAlgorithms) r = asnp15::writeMember(supportedAlgorithms, dst);
-    if (r == 1 && wasIssuerId) r = asnp15::writeMember(issuerId, dst);
-    if (r == 1 && wasHolderId) r = asnp15::writeMember(holderId, dst);
-    if (r == 1 && wasLastUpdate) r = asnp15::writeMember(lastUpdate, dst);
-    if (r == 1 && wasPreferredLanguage) r = asnp15::writeMember(preferredLanguage, dst);
-    if (r == 1 && wasContextList6) r = asnp15::writeMember(contextList6, dst);
-    return r;
+    return forEachWritten([dst](const ASNobject& o) { return asnp15::writeMember(o, dst); });
 }
 
 long ASNPkcs15TokenInfo::lenOfBody() const {
-    long n = version.lenOfObject() + tokenflags.lenOfObject();
-    if (wasSerialNumber) n += serialNumber.lenOfObject();
-    if (wasManufacturerID) n += manufacturerID.lenOfObject();
-    if (wasLabel) n += label.lenOfObject();
-    if (wasSeInfo) n += seInfo.lenOfObject();
-    if (wasRecordInfo) n += recordInfo.lenOfObject();
-    if (wasSupportedAlgorithms) n += supportedAlgorithms.lenOfObject();
-    if (wasIssuerId) n += issuerId.lenOfObject();
-    if (wasHolderId) n += holderId.lenOfObject();
-    if (wasLastUpdate) n += lastUpdate.lenOfObject();
-    if (wasPreferredLanguage) n += preferredLanguage.lenOfObject();
-    if (wasContextList6) n += contextList6.lenOfObject();
+    long n = 0;
+    forEachWritten([&n](const ASNobject& o) {
+        n += o.lenOfObject();
+        return 1;
+    });
     return n;
 }
 
 void ASNPkcs15TokenInfo::digest_contents(QvHash* hash) const {
-    version.digestObject(hash);
-    if (wasSerialNumber) serialNumber.digestObject(hash);
-    if (wasManufacturerID) manufacturerID.digestObject(hash);
-    if (wasLabel) label.digestObject(hash);
-    tokenflags.digestObject(hash);
-    if (wasSeInfo) seInfo.digestObject(hash);
-    if (wasRecordInfo) recordInfo.digestObject(hash);
-    if (wasSupportedAlgorithms) supportedAlgorithms.digestObject(hash);
-    if (wasIssuerId) issuerId.digestObject(hash);
-    if (wasHolderId) holderId.digestObject(hash);
-    if (wasLastUpdate) lastUpdate.digestObject(hash);
-    if (wasPreferredLanguage) preferredLanguage.digestObject(hash);
-    if (wasContextList6) contextList6.digestObject(hash);
+    forEachWritten([hash](const ASNobject& o) {
+        o.digestObject(hash);
+        return 1;
+    });
 }
 
 void ASNPkcs15TokenInfo::clear() {
     wasSerialNumber = wasManufacturerID = wasLabel = wasSeInfo = wasRecordInfo = wasSupportedAlgorithms = 0;
     wasIssuerId = wasHolderId = wasLastUpdate = wasPreferredLanguage = wasContextList6 = 0;
+    m_kept.clear();
     version.clear();
     serialNumber.clear();
     manufacturerID.clear();
@@ -271,6 +259,8 @@ ASNPkcs15TokenInfo& ASNPkcs15TokenInfo::operator=(const ASNPkcs15TokenInfo& o) {
         copyList(contextList6, o.contextList6, TAG_ANY);
         copyForm(contextList6, o.contextList6, 0xA6);
     }
+    m_kept.clear();
+    for (const auto& k : o.m_kept) m_kept.push_back(std::unique_ptr<KeptElement>(new KeptElement(*k)));
     return *this;
 }
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "lib/libasn/asnany.h"
 #include "lib/libasn/asnbitst.h"
@@ -11,6 +13,7 @@
 #include "lib/libasn/asnocstr.h"
 #include "lib/libasn/asnseql.h"
 #include "lib/libasn/asnu8str.h"
+#include "lib/libpkcs15/asnpkcs15common.h"
 #include "lib/libpkcs15/asnpkcs15commonattributes.h"
 #include "lib/libpkcs15/asnpkcs15recordinfo.h"
 
@@ -42,6 +45,11 @@ public:
                      long serialLen, const char* issuerId, const char* holderId);
     // Bit 0 of the token flags.
     bool isReadOnly() const { return tokenflags.getBit(0) == 1; }
+    // Elements that the last decode kept as received: unknown ones and known
+    // members whose contents did not decode. Each is written back after the member
+    // it followed; one that stood for a member is left out once that member is
+    // present (set by the caller).
+    int keptElementCount() const { return static_cast<int>(m_kept.size()); }
 
     ASNinteger version;
     ASNoctstr serialNumber;
@@ -69,6 +77,18 @@ public:
     uint8_t wasContextList6;
 
 private:
+    struct KeptElement {
+        ASNany element;
+        int after;   // the member it followed (its place in members(); 0 is the version)
+        int member;  // the member it failed to be, -1 for an unknown element
+    };
+    // The version and the members in encoding order.
+    std::array<asnp15::Member, 13> members() const;
+    // Visits the members there and the kept elements in the order they are written.
+    template <class Fn>
+    int forEachWritten(Fn fn) const;
     void resetForms();
     int setText(ASNUtf8String& member, uint8_t& present, const char* text);
+
+    std::vector<std::unique_ptr<KeptElement>> m_kept;
 };

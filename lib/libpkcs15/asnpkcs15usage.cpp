@@ -15,51 +15,25 @@ ASNPkcs15Usage::ASNPkcs15Usage(const ASNPkcs15Usage& o) : ASNPkcs15Usage(0x30) {
 
 ASNPkcs15Usage::~ASNPkcs15Usage() = default;
 
+std::array<asnp15::Member, 2> ASNPkcs15Usage::members() const {
+    auto* t = const_cast<ASNPkcs15Usage*>(this);
+    return {{{&t->keyUsage, &t->wasKeyUsage, 0}, {&t->extKeyUsage, &t->wasExtKeyUsage, 0}}};
+}
+
 int ASNPkcs15Usage::read_contents(GenericFile* src, long len) {
-    wasKeyUsage = wasExtKeyUsage = 0;
-    if (len == 0) return 1;
+    clear();
     if (len < 0) return 0;
-    long consumed = 0;
-    ASNany el;
-    for (int n = 0; n < 2 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        int a;
-        if ((el.tag & 0xDF) == 0x03) {
-            if (wasKeyUsage || wasExtKeyUsage) return 0;
-            a = keyUsage.assign(el);
-            wasKeyUsage = 1;
-        } else if (el.tag == 0x30) {
-            if (wasExtKeyUsage) return 0;
-            a = extKeyUsage.assign(el);
-            wasExtKeyUsage = 1;
-        } else {
-            return 0;
-        }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
+    const auto m = members();
+    return asnp15::readElements(src, len, 0, 2, [&](const ASNany& el) {
+        return asnp15::takeInOrder(m, (el.tag & 0xDF) == 0x03 ? 0 : el.tag == 0x30 ? 1 : -1, el);
+    });
 }
 
-int ASNPkcs15Usage::write_contents(GenericFile* dst) const {
-    int r = 1;
-    if (r == 1 && wasKeyUsage) r = asnp15::writeMember(keyUsage, dst);
-    if (r == 1 && wasExtKeyUsage) r = asnp15::writeMember(extKeyUsage, dst);
-    return r;
-}
+int ASNPkcs15Usage::write_contents(GenericFile* dst) const { return asnp15::writeMembers(dst, members()); }
 
-long ASNPkcs15Usage::lenOfBody() const {
-    long n = 0;
-    if (wasKeyUsage) n += keyUsage.lenOfObject();
-    if (wasExtKeyUsage) n += extKeyUsage.lenOfObject();
-    return n;
-}
+long ASNPkcs15Usage::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
-void ASNPkcs15Usage::digest_contents(QvHash* hash) const {
-    if (wasKeyUsage) keyUsage.digestObject(hash);
-    if (wasExtKeyUsage) extKeyUsage.digestObject(hash);
-}
+void ASNPkcs15Usage::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
 void ASNPkcs15Usage::clear() {
     wasKeyUsage = wasExtKeyUsage = 0;

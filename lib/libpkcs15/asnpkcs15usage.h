@@ -8,6 +8,7 @@
 #include "lib/libasn/asnchoice.h"
 #include "lib/libasn/asnobjid.h"
 #include "lib/libasn/asnseql.h"
+#include "lib/libpkcs15/asnpkcs15common.h"
 
 class ASNPkcs15Usage : public ASNsequenceF {
 public:
@@ -29,4 +30,7 @@ public:
     ASNsequenceList<ASNobjectId> extKeyUsage;
     uint8_t wasKeyUsage;
     uint8_t wasExtKeyUsage;
+
+private:
+    std::array<asnp15::Member, 2> members() const;
 };

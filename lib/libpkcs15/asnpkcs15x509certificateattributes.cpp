@@ -18,57 +18,34 @@ ASNPkcs15X509CertificateAttributes::ASNPkcs15X509CertificateAttributes(const ASN
 
 ASNPkcs15X509CertificateAttributes::~ASNPkcs15X509CertificateAttributes() = default;
 
+std::array<asnp15::Member, 4> ASNPkcs15X509CertificateAttributes::members() const {
+    auto* t = const_cast<ASNPkcs15X509CertificateAttributes*>(this);
+    return {{{&t->value, nullptr, 0},
+             {&t->subject, &t->wasSubject, 0},
+             {&t->issuer, &t->wasIssuer, 0xA0},
+             {&t->serialNumber, &t->wasSerialNumber, 0}}};
+}
+
 int ASNPkcs15X509CertificateAttributes::read_contents(GenericFile* src, long len) {
-    wasSubject = wasIssuer = wasSerialNumber = 0;
-    asnp15::makeImplicit(issuer, 0xA0);
+    clear();
     long consumed = value.read(src, len, 0);
     if (consumed < 1) return static_cast<int>(consumed);
-    if (consumed >= len) return consumed == len ? 1 : 0;
-    ASNany el;
-    for (int n = 0; n < 3 && consumed < len; n++) {
-        long e = asnp15::readElement(src, len - consumed, el);
-        if (e < 1) return static_cast<int>(e);
-        uint8_t id = el.tag;
-        int a;
-        if (id == 0x30) {
-            if (wasSubject || wasIssuer || wasSerialNumber) return 0;
-            a = subject.assign(el);
-            wasSubject = 1;
-        } else if ((id & 0xDF) == 0x80) {
-            if (wasIssuer || wasSerialNumber) return 0;
-            a = asnp15::assignEitherForm(issuer, 0xA0, el);
-            wasIssuer = 1;
-        } else if ((id & 0xDF) == 0x02) {
-            if (wasSerialNumber) return 0;
-            a = serialNumber.assign(el);
-            wasSerialNumber = 1;
-        } else {
-            return 0;
-        }
-        if (a != 1) return a;
-        consumed += e;
-    }
-    return consumed == len ? 1 : 0;
+    if (consumed > len) return 0;
+    const auto m = members();
+    return asnp15::readElements(src, len, consumed, 3, [&](const ASNany& el) {
+        const uint8_t id = el.tag;
+        return asnp15::takeInOrder(m, id == 0x30 ? 1 : (id & 0xDF) == 0x80 ? 2 : (id & 0xDF) == 0x02 ? 3 : -1, el);
+    });
 }
 
 int ASNPkcs15X509CertificateAttributes::write_contents(GenericFile* dst) const {
-    int r = asnp15::writeMember(value, dst);
-    if (r == 1 && wasSubject) r = asnp15::writeMember(subject, dst);
-    if (r == 1 && wasIssuer) r = asnp15::writeMember(issuer, dst);
-    if (r == 1 && wasSerialNumber) r = asnp15::writeMember(serialNumber, dst);
-    return r;
+    return asnp15::writeMembers(dst, members());
 }
 
-long ASNPkcs15X509CertificateAttributes::lenOfBody() const {
-    return value.lenOfObject() + (wasSubject ? subject.lenOfObject() : 0) + (wasIssuer ? issuer.lenOfObject() : 0) +
-           (wasSerialNumber ? serialNumber.lenOfObject() : 0);
-}
+long ASNPkcs15X509CertificateAttributes::lenOfBody() const { return asnp15::lenOfMembers(members()); }
 
 void ASNPkcs15X509CertificateAttributes::digest_contents(QvHash* hash) const {
-    value.digestObject(hash);
-    if (wasSubject) subject.digestObject(hash);
-    if (wasIssuer) issuer.digestObject(hash);
-    if (wasSerialNumber) serialNumber.digestObject(hash);
+    asnp15::digestMembers(hash, members());
 }
 
 void ASNPkcs15X509CertificateAttributes::clear() {

@@ -39,6 +39,9 @@ public:
     uint8_t wasSubject;
     uint8_t wasIssuer;
     uint8_t wasSerialNumber;
+
+private:
+    std::array<asnp15::Member, 4> members() const;
 };
 
 typedef ASNPkcs15Object<ASNPkcs15CommonCertificateAttributes, ASNPkcs15Null, ASNPkcs15X509CertificateAttributes>

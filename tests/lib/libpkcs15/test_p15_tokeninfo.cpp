@@ -39,9 +39,10 @@ TEST(Pkcs15TokenInfo, LabelAndLastUpdateForms) {
 
 TEST(Pkcs15TokenInfo, SkippedElementsAndOrder) {
     ASNPkcs15TokenInfo t(0x30);
-    // A primitive 0x10 is not seInfo: skipped (and not written back).
+    // A primitive 0x10 is not seInfo: it is no member, and is written back as received.
     EXPECT_EQ(Decode(t, "30 09 02 01 01 03 02 07 80 10 00"), 11);
     EXPECT_EQ(t.wasSeInfo, 0);
+    EXPECT_EQ(Enc(t), "30 09 02 01 01 03 02 07 80 10 00");
     EXPECT_EQ(Decode(t, "30 0C 02 01 01 03 02 07 80 80 01 41"), 0);  // tokenflags before label
     EXPECT_EQ(Decode(t, "30 0D 02 01 01 80 01 41 80 01 41 03 02 07 80"), 0);
     EXPECT_EQ(Decode(t, "30 0D 02 01 01 02 01 05 03 02 07 80 87 01 00"), 15);
@@ -56,6 +57,50 @@ TEST(Pkcs15TokenInfo, SkippedElementsAndOrder) {
     EXPECT_EQ(t.contextList6.GetCount(), 2);
     EXPECT_EQ(t.wasLastUpdate, 0);
     EXPECT_EQ(Enc(t), N(langCtx));
+}
+
+TEST(Pkcs15TokenInfo, UnknownAndUndecodableElementsAreWrittenBackInPlace) {
+    // A recordInfo [1] whose contents do not decode and an unknown [7]: both kept.
+    const char* stored = "30 14 02 01 00 04 02 12 34 03 01 00 A1 03 87 01 10 87 03 01 02 03";
+    ASNPkcs15TokenInfo t(0x30);
+    ASSERT_EQ(Decode(t, stored), 22);
+    EXPECT_EQ(t.wasRecordInfo, 0);
+    EXPECT_EQ(t.keptElementCount(), 2);
+    EXPECT_EQ(Enc(t), N(stored));
+    // The serial-number save writes the new number and everything else as it was.
+    const uint8_t serial[2] = {0xAB, 0xCD};
+    ASSERT_EQ(t.setSerialNumber(serial, 2), 1);
+    EXPECT_EQ(Enc(t), "30 14 02 01 00 04 02 AB CD 03 01 00 A1 03 87 01 10 87 03 01 02 03");
+    // A copy keeps them too.
+    ASNPkcs15TokenInfo c(0x30);
+    c = t;
+    EXPECT_EQ(Enc(c), Enc(t));
+
+    // Unknown elements after the version and between members keep their places.
+    const char* spread = "30 11 02 01 01 05 00 0C 01 4D 02 01 07 03 01 00 88 01 FF";
+    ASSERT_EQ(Decode(t, spread), 19);
+    EXPECT_EQ(t.keptElementCount(), 3);
+    EXPECT_EQ(Enc(t), N(spread));
+    // A label set later goes to its own place, after the kept INTEGER.
+    ASSERT_EQ(t.setLabel("L"), 1);
+    EXPECT_EQ(Enc(t), "30 14 02 01 01 05 00 0C 01 4D 02 01 07 80 01 4C 03 01 00 88 01 FF");
+
+    // A lastUpdate that is no time stays as received until the record gets one.
+    const char* badTime = "30 0A 02 01 01 03 01 00 85 02 41 42";
+    ASSERT_EQ(Decode(t, badTime), 12);
+    EXPECT_EQ(t.wasLastUpdate, 0);
+    EXPECT_EQ(Enc(t), N(badTime));
+    const char* time = "32 30 32 35 30 31 30 31 30 30 30 30 30 30 5A";
+    ASNPkcs15TokenInfo withTime(0x30);
+    ASSERT_EQ(Decode(withTime, std::string("30 18 02 01 01 03 02 07 80 85 0F ") + time), 26);
+    t.lastUpdate = withTime.lastUpdate;
+    t.wasLastUpdate = 1;
+    EXPECT_EQ(Enc(t), N(std::string("30 19 02 01 01 03 01 00 A5 11 18 0F ") + time));
+
+    // Decoding another record starts without the kept elements of the last one.
+    ASSERT_EQ(Decode(t, "30 07 02 01 01 03 02 07 80"), 9);
+    EXPECT_EQ(t.keptElementCount(), 0);
+    EXPECT_EQ(Enc(t), "30 07 02 01 01 03 02 07 80");
 }
 
 TEST(Pkcs15TokenInfo, SettersAndSerialRemoval) {
