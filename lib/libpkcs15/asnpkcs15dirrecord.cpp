@@ -315,7 +315,9 @@ int ASNPkcs15DIRRecord_Pomerantix::read_contents(GenericFile* src, long len) {
         }
     });
     if (r != 1) return r;
-    return haveAid && wasPath ? 1 : 0;
+    if (!haveAid || !wasPath) return 0;
+    // Kept as a standard record, its discretionary data must be valid there too.
+    return !wasDdo || ddo.hasOidWithoutAid() == 1 ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------

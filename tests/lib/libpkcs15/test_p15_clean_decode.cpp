@@ -129,6 +129,9 @@ TEST(Pkcs15DirRecord, VendorLayoutWithPrimitiveDiscretionaryData) {
     ASNPkcs15DIRRecord back(0x61);
     EXPECT_EQ(Decode(back, written), 44);
     EXPECT_TRUE(back == standard);
+    // Discretionary data without an OID would not be valid in the standard layout.
+    EXPECT_EQ(Decode(v, "61 24 4F 03 41 42 43 50 0C " + aid + " 51 02 50 15 53 0C 30 04 04 02 50 31 A0 04 04 02 50 32"),
+              0);
     // Contents that do not decode as discretionary data fail the record.
     EXPECT_EQ(Decode(v, "61 1D 4F 03 41 42 43 50 0C " + aid + " 51 02 50 15 53 02 05 00"), 0);
 }
