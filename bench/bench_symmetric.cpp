@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench_ratios.h"
 #include "libtorvapp/qvaes.h"
 #include "libtorvapp/qvansimac.h"
 #include "libtorvapp/qvcbc.h"
@@ -248,8 +249,5 @@ int main(int argc, char** argv)
     // Single DES lives in OpenSSL's legacy provider.
     OSSL_PROVIDER_load(nullptr, "default");
     OSSL_PROVIDER_load(nullptr, "legacy");
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return benchratios::runWithRatios(argc, argv);
 }
