@@ -103,13 +103,22 @@ const TypedPointerList<SCPkcs15ObjectList>* SCPkcs15App::GetListForTag(int odfTa
     return i < 0 ? nullptr : &m_lists[i];
 }
 
-SCPkcs15ObjectList* SCPkcs15App::FindDirectoryFile(int odfTag, uint32_t) {
+SCPkcs15ObjectList* SCPkcs15App::FindDirectoryFile(int odfTag, uint32_t flags) {
     DirList* l = GetListForTag(odfTag);
     if (!l) {
         DebugLogWriteText(2, 0, "WARN: SCPkcs15App::FindDirectoryFile(): Nie znaleziono listy obiektów -- niepoprawne argumenty !???");
         return nullptr;
     }
-    return l->GetHead();
+    if (l->IsEmpty()) return nullptr;
+    if (!(flags & 0x2)) return l->GetHead();
+    // A writable one: the user PIN may write its file (or make it in its DF).
+    const uint16_t word = m_headers.HasUserPinRef() ? static_cast<uint16_t>(0xC000 | m_headers.GetUserPinRef()) : 0;
+    for (POSITION p = l->GetHeadPosition(); p;) {
+        SCPkcs15ObjectList* f = l->GetNext(p);
+        bool exists = false;
+        if (f && f->IsAccessAllowed(word, &exists)) return f;
+    }
+    return nullptr;
 }
 
 SCPkcs15ObjectList* SCPkcs15App::FindListForHandle(const void* handle) const {
@@ -207,7 +216,10 @@ namespace {
 
 SCPkcs15App* SvcCreate(SCCard* card, SCPkcs15Card* owner, ASNPkcs15DIRRecord* record, uint32_t optionBits) {
     SCPkcs15App* app = new (std::nothrow) SCPkcs15App(card, owner, record);
-    (void)optionBits;
+    // The card's options keep the application from asking the card's other applications.
+    if (app)
+        app->SetFlagBits(((optionBits & 0x1) ? SCPkcs15App::FLAG_NO_OTHER_APPS_B : 0) |
+                         ((optionBits & 0x2) ? SCPkcs15App::FLAG_NO_OTHER_APPS_A : 0));
     return app;
 }
 void SvcDestroy(SCPkcs15App* app) { delete app; }

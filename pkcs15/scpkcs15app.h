@@ -124,6 +124,10 @@ public:
     SCRESULT SetTokenLabel(const char* text, uint32_t len);
     SCRESULT SetSerialNumber(const char* text, uint32_t len);
     void SetFlagBits(uint32_t bits) { m_flags |= bits & (FLAG_NO_OTHER_APPS_A | FLAG_NO_OTHER_APPS_B); }
+    // Whether key-reference checks also ask the card's other applications.
+    bool AsksOtherApplications() const {
+        return m_pOwner && !(m_flags & (FLAG_NO_OTHER_APPS_A | FLAG_NO_OTHER_APPS_B));
+    }
     void ClearFlagBits(uint32_t bits) { m_flags &= ~(bits & (FLAG_NO_OTHER_APPS_A | FLAG_NO_OTHER_APPS_B)); }
     bool HasFlagBits(uint32_t bits) const { return (m_flags & bits) != 0; }
 
@@ -179,6 +183,40 @@ public:
     static constexpr uint32_t PINCREATE_CHANGE_DISABLED = 0x200;
     static constexpr uint32_t PINCREATE_UNBLOCK_DISABLED = 0x100;
 
+    // ---- creating objects from attribute lists ----
+    // Creation flags.
+    static constexpr uint32_t CREATE_WRITABLE_LIST = 0x2;      // use and make a writable directory
+    static constexpr uint32_t CREATE_NO_NEW_LIST = 0x10;       // a missing directory is not made
+    static constexpr uint32_t CREATE_RECORD_ONLY = 0x40;       // build the record, write nothing
+    static constexpr uint32_t CREATE_RSA_FILE_FALLBACK = 0x100;  // an RSA key may go into a file
+    static constexpr uint32_t CREATE_RSA_AS_FILE = 0x200;        // an RSA key goes into a file
+    static constexpr uint32_t CREATE_PUBLIC_IF_KEPT = 0x8000;    // no public key where the card keeps none
+
+    // Creates the object that attribute 1 names (a handle out); every handle out is
+    // cleared first and set only on success.
+    SCRESULT CreateObject(const SCPkcs15ObjectAttributeList& attrs, void** out, uint32_t flags);
+    SCRESULT CreatePrivateKey(const SCPkcs15ObjectAttributeList& attrs, void** out, uint32_t flags);
+    SCRESULT CreateRsaPrivateKey(const SCPkcs15ObjectAttributeList& attrs, void** out, uint32_t flags);
+    SCRESULT CreateDsaPrivateKey(const SCPkcs15ObjectAttributeList& attrs, void** out, uint32_t flags);
+    SCRESULT CreateEcPrivateKey(const SCPkcs15ObjectAttributeList& attrs, void** out, uint32_t flags);
+    SCRESULT CreatePublicKey(const SCPkcs15ObjectAttributeList& attrs, void** out, uint32_t flags);
+    SCRESULT CreateCertificateObject(const SCPkcs15ObjectAttributeList& attrs, void** out, uint32_t flags);
+    SCRESULT CreateDataObject(const SCPkcs15ObjectAttributeList& attrs, void** out, uint32_t flags);
+    SCRESULT CreateSecretKey(const SCPkcs15ObjectAttributeList& attrs, void** out, uint32_t flags);
+    // Records a certificate whose file (full path) is on the card already.
+    SCRESULT CreateCertificate(const SCPath& valuePath, const SCPkcs15ObjectAttributeList& attrs, void** out,
+                               uint32_t flags);
+    // Generates an RSA key pair on the card with its records (publicAttrs may be null).
+    SCRESULT GenerateKeyPair(const SCPkcs15ObjectAttributeList& privateAttrs,
+                             const SCPkcs15ObjectAttributeList* publicAttrs, void** privateOut, void** publicOut,
+                             uint32_t flags);
+    // The first half of every key creation: the record in its directory, its key object
+    // (private) or value file (public) prepared, flags, usage and the further attributes.
+    SCRESULT CreatePrivateKeyRecord(const SCPkcs15ObjectAttributeList& attrs, void** rec, SCPkcs15PathObjectInfo** obj,
+                                    uint32_t accessFlags, bool native, uint32_t flags);
+    SCRESULT CreatePublicKeyRecord(const SCPkcs15ObjectAttributeList& attrs, void** rec, SCPkcs15PathObjectInfo** obj,
+                                   uint32_t accessFlags, bool native, uint32_t flags);
+
     // ---- PINs ----
     SCRESULT FindPinObject(int kind, ASNPkcs15AuthObject** ppAuthInfo);
     SCRESULT FindAuthObjectForObject(void* object, ASNPkcs15AuthObject** pin, bool unblocking);
@@ -219,6 +257,33 @@ private:
                            uint32_t flag);
     bool PathMatches(SCPkcs15PathObjectInfo* f, const uint16_t* absPath, uint16_t absPathLen);
     SCRESULT FindMatchingObject(void* privateKey, bool certificate, void** out);
+    struct Creation;
+    // The key's directory written after its value, the ODF after a directory made here;
+    // on a failure the key written and the record go again.
+    SCRESULT FinishKeyCreation(Creation& c, SCPkcs15PathObjectInfo* key, bool keyWritten, SCRESULT r, void** out);
+    // A new directory file for a tag: its list, a free file under the application DF and
+    // its ODF entry (the ODF is marked to be written with it). made is set when the list
+    // was made here.
+    SCRESULT GetListForCreation(int odfTag, uint32_t flags, SCPkcs15ObjectList** list);
+    SCRESULT NewDirectoryFile(int odfTag, uint32_t accessTemplate, SCPkcs15ObjectList** out);
+    // Takes back a directory made by this creation (its file when written, its ODF entry, the list).
+    void DropNewDirectory(SCPkcs15ObjectList* list, bool deleteFile);
+    // The directories made by the current creation: the ODF is written once they are,
+    // and they go again when the creation fails.
+    void BeginCreation() { m_madeLists.clear(); }
+    bool IsMadeList(const SCPkcs15ObjectList* list) const;
+    SCRESULT CommitMadeLists();
+    void DropMadeLists(bool deleteFiles);
+    SCRESULT ApplyAttributes(SCPkcs15ObjectList* list, void* rec, const SCPkcs15ObjectAttributeList& attrs,
+                             const uint64_t* only, size_t onlyCount, const uint64_t* skip, size_t skipCount,
+                             bool ignoreInvalidNames);
+    SCRESULT SetRecordGuard(SCPkcs15ObjectList* list, void* rec);
+    // The access templates of new directory files and value files.
+    uint32_t DirectoryTemplate(uint32_t flags);
+    uint32_t ValueTemplate(bool privateObject);
+    // The directory write after a new key record; 0xE000000000000027 becomes
+    // SC_E_NO_SPACE_ON_CARD when the directory can be written back without the record.
+    SCRESULT WriteKeyDirectory(SCPkcs15ObjectList* list, void* rec);
 
     // PIN helpers
     SCRESULT SelectPinDf(const ASNPkcs15AuthObject* pin, SCPath* outPath);
@@ -244,6 +309,7 @@ private:
     SCFileHeaderList m_headers;
     VerifiedPinList m_verifiedPins;
     VerifiedPin* m_pCurrentPin;
+    std::vector<SCPkcs15ObjectList*> m_madeLists;
 };
 
 // The card or its reader is gone: operations that walk many objects stop.

@@ -155,22 +155,11 @@ SCRESULT SCPkcs15App::CreatePinObject(const char* label, uint8_t pinReference, u
         DirList* existing = GetListForTag(SC_ODF_AODF);
         if (existing && !existing->IsEmpty()) aodf = FindDirectoryFile(SC_ODF_AODF, 1);
         if (!aodf) {
-            aodf = AddObjectList(SC_ODF_AODF);
-            if (!aodf) return SC_E_NO_MEMORY;
-            aodf->SetCard(m_pCard);
-            aodf->SetCreateParameters(3, m_headers.GetSoPinRef() < SC_REF_UNUSED ? 0xBB01 : 0xB001, m_headers);
-            FileState::Set(aodf, kLoadedTried);
-            SCPath appPath;
-            SCRESULT a = BuildAbsolutePath(&appPath);
-            if (a >= 0)
-                a = aodf->AllocateFileId(0x5200, appPath.Ids(), static_cast<uint16_t>(appPath.Count()));
-            if (a < 0) {
-                // The list made here goes again: nothing refers to it yet.
-                DirList* lists = GetListForTag(SC_ODF_AODF);
-                POSITION pos = lists ? lists->Find(aodf) : nullptr;
-                if (pos) delete lists->RemoveAt(pos);
-                return a;
-            }
+            // A new AODF gets its file and its ODF entry at once (the ODF is marked for
+            // writing), so that it is found again after a reload.
+            SCRESULT a = NewDirectoryFile(SC_ODF_AODF, m_headers.GetSoPinRef() < SC_REF_UNUSED ? 0xBB01 : 0xB001,
+                                          &aodf);
+            if (a < 0) return a;
         }
     }
     SCPkcs15AuthObjectList* pins = dynamic_cast<SCPkcs15AuthObjectList*>(aodf);

@@ -160,7 +160,7 @@ SCRESULT SCPkcs15App::SetAttributeValues(void* handle, const SCPkcs15ObjectAttri
     (void)f->DecodeRecord(handle);
     if (r == SC_RESULT_CODE(0xE000000000000027ULL)) {
         f->SetDirty(true);
-        if (f->Write(nullptr, 0, nullptr) >= 0) return SC_E_NO_SPACE_ON_CARD;
+        if (f->WriteDirectoryFile() >= 0) return SC_E_NO_SPACE_ON_CARD;
     }
     return r;
 }
@@ -317,7 +317,7 @@ SCRESULT SCPkcs15App::FindFreeKeyReference(const uint16_t* path, uint16_t pathLe
     else if (startRef > first) first = startRef;
     if (startRef > last) return SC_E_BAD_PARAMS;
     if (path && pathLen > 1 && IsPathUsed(path, pathLen, 0x31F0, excludeHandle)) return SC_E_INVALID_FILE_TYPE;
-    const bool others = searchOtherApps && m_pOwner && !(m_flags & (FLAG_NO_OTHER_APPS_A | FLAG_NO_OTHER_APPS_B));
+    const bool others = searchOtherApps && AsksOtherApplications();
     for (int ref = first < 0 ? 0 : first; ref <= last; ++ref) {
         if (path && pathLen > 1 && IsKeyReferenceUsed(ref, path, pathLen, 0xF, excludeHandle)) continue;
         if (others && path && m_pOwner->IsReferenceUsedByOtherApplication(static_cast<uint8_t>(ref), path, pathLen, this, 0xF, nullptr))

@@ -42,6 +42,14 @@ public:
     virtual int GetRawRecordCount() const { return m_rawRecords.GetCount(); }
     // Every record of the file, decoded or raw.
     virtual int GetRecordCount() const { return m_rawRecords.GetCount(); }
+    // Writes the directory file from memory; contents shorter than the file are filled
+    // up to its size (the file keeps its room).
+    virtual SCRESULT WriteDirectoryFile() { return WriteEncodedFilled(); }
+    // Re-reads the directory file and takes the card's records, keeping one from memory.
+    virtual SCRESULT MergeWithCard(void* keep) {
+        (void)keep;
+        return Load(true);
+    }
     // No records at all (decoded or raw).
     virtual bool IsEmpty() const { return m_rawRecords.GetCount() == 0; }
 
@@ -708,7 +716,7 @@ public:
 
     // Re-reads the directory file and replaces the records in memory by the card's,
     // except the record to keep.
-    virtual SCRESULT MergeWithCard(void* keep) {
+    SCRESULT MergeWithCard(void* keep) override {
         MemFile file;
         SCRESULT got = ReadRawContents(&file, true);
         if (got < 0 && got != SC_E_FILE_NOT_FOUND) return got;
@@ -778,27 +786,7 @@ public:
     }
 
 protected:
-    // Rewrites the directory file. Contents that fit the file are padded with filler
-    // to its size and updated in place: the file is never deleted and made again,
-    // so a failed write cannot lose the records already on the card.
-    SCRESULT WriteDirectory(const uint8_t* data, uint32_t len) {
-        uint32_t size = 0;
-        if (m_pFileHeader && m_index == 0 && m_length == 0) {
-            SCRESULT fs = m_pFileHeader->GetFileSize();
-            if (fs > 0 && fs <= 0xFFFF) size = static_cast<uint32_t>(fs);
-        }
-        if (size > len) {
-            std::vector<uint8_t> padded;
-            try {
-                padded.assign(size, 0x00);
-            } catch (const std::bad_alloc&) {
-                return SC_E_NO_MEMORY;
-            }
-            if (len) std::memcpy(padded.data(), data, len);
-            return Write(padded.data(), size, nullptr);
-        }
-        return Write(len ? data : reinterpret_cast<const uint8_t*>(""), len, nullptr);
-    }
+    SCRESULT WriteDirectory(const uint8_t* data, uint32_t len) { return WriteFilled(data, len); }
 
     // Removes a value object from the list of value objects and deletes it.
     void DropValueObject(SCPkcs15PathObjectInfo* v) {

@@ -49,6 +49,10 @@ public:
     // The next entry with this tag after pos (from the first when pos is null); pos is set to it.
     SCPkcs15OdfEntry* FindEntryByTag(uint8_t tag, POSITION& pos) const;
     int GetEntryCount() const { return m_entries.GetCount(); }
+    // Removes and deletes the entry at pos.
+    void RemoveEntryAt(POSITION pos) {
+        if (pos) delete m_entries.RemoveAt(pos);
+    }
     int GetUnrecognisedCount() const { return m_other.GetCount(); }
 
 private:

@@ -605,3 +605,29 @@ uint8_t SCPkcs15PathObjectInfo::GetPinReference(const ASNPkcs15AuthObject* authO
         return 0;
     }
 }
+
+SCRESULT SCPkcs15PathObjectInfo::WriteFilled(const uint8_t* data, uint32_t len) {
+    uint32_t size = 0;
+    if (m_pFileHeader && m_index == 0 && m_length == 0) {
+        SCRESULT fs = m_pFileHeader->GetFileSize();
+        if (fs > 0 && fs <= 0xFFFF) size = static_cast<uint32_t>(fs);
+    }
+    if (size > len) {
+        std::vector<uint8_t> padded;
+        try {
+            padded.assign(size, 0x00);
+        } catch (const std::bad_alloc&) {
+            return SC_E_NO_MEMORY;
+        }
+        if (len) std::memcpy(padded.data(), data, len);
+        return Write(padded.data(), size, nullptr);
+    }
+    return Write(len ? data : reinterpret_cast<const uint8_t*>(""), len, nullptr);
+}
+
+SCRESULT SCPkcs15PathObjectInfo::WriteEncodedFilled() {
+    MemFile enc;
+    SCRESULT r = Encode(&enc);
+    if (r < 0) return r;
+    return WriteFilled(enc.GetData(), static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0));
+}

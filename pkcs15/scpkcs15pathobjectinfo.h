@@ -60,6 +60,12 @@ public:
     virtual SCRESULT ReadRawContents(MemFile* out, bool force);
     virtual SCRESULT Write(const uint8_t* data, uint32_t len, SCPath* currentDf);
     virtual SCRESULT Delete();
+    // Writes a file of records (directory files, the ODF): contents that fit the file
+    // are filled up with 00 octets to its size and updated in place, so that the file
+    // is never deleted and made again (which could lose what it held).
+    SCRESULT WriteFilled(const uint8_t* data, uint32_t len);
+    // The same with the object's own encoding.
+    SCRESULT WriteEncodedFilled();
     // Handle interface of the object lists; defaults for a plain file object.
     virtual void* GetRecordList() { return nullptr; }
     // *handles in: the record after which the search goes on (null: from the first);

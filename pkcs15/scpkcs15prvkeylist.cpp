@@ -4,7 +4,10 @@
 #include <new>
 #include <vector>
 
+#include "keys/dsaparms.h"
+#include "keys/ecprvkey.h"
 #include "keys/rsapukey.h"
+#include "lib/libasn/x942dh.h"
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15dsakeyobject.h"
 #include "pkcs15/scpkcs15rsaprvkeyobject.h"
@@ -489,8 +492,112 @@ SCRESULT SCPkcs15PrivateKeyList::GetKeyValueAttribute(ASNPkcs15PrivateKeyType* r
     return FromCertificate(rec, code, attr);
 }
 
-SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType*, uint64_t, SCPkcs15ObjectAttribute*) {
-    return SC_E_UNIMPLEMENTED_FEATURE;
+SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType* rec, uint64_t code,
+                                                      SCPkcs15ObjectAttribute* attr) {
+    const bool ec = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kEC;
+    const uint64_t type = attr->GetType();
+    ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
+    // The private value: the record's own, else the key object's.
+    const ASNinteger* x = ec ? rec->getDirectECKey() : rec->getDirectDSAKey();
+    bool sensitive = ka && ka->isNative();
+    bool generated = false;
+    if (!x && GetValuePath(rec)) {
+        SCPkcs15PrivateDsaKeyObject* key = nullptr;
+        const SCRESULT l = GetDsaKeyObject(rec, &key);
+        if (l == SC_E_NO_MEMORY) return l;
+        if (l < 0 && !IsAbsentValue(l)) {
+            if (code == 0x104) return attr->SetFlags(type, kAccessSensitive, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
+            attr->SetValue(nullptr, 0);
+            return l;
+        }
+        if (key) {
+            if (key->IsValueOnCardOnly()) sensitive = true;
+            generated = key->IsOnCardGenerated();
+            if (l >= 0 && key->GetKeyValue() && key->GetKeyValue()->getValueLength() > 0) x = key->GetKeyValue();
+        }
+    }
+    ASNPkcs15ECParameters* ecp = ec ? rec->getECParameters() : nullptr;
+    ASNPkcs15X942Parameters* dsap = ec ? nullptr : rec->getDSAParameters();
+    uint32_t xLen = 0;
+    const uint8_t* xv = x ? Magnitude(*x, &xLen) : nullptr;
+    switch (code) {
+        case 0x104:
+            return attr->SetFlags(type, sensitive ? (generated ? kAccessSensitiveLocal : kAccessSensitive) : kAccessExtractable,
+                                  0xFFFFFFFFu)
+                       ? 0
+                       : SC_E_NO_MEMORY;
+        case 0x10103: {
+            // Only a key whose own flags say extractable and not sensitive gives its value out.
+            const uint32_t af = ka && ka->wasAccessFlags ? ka->accessFlags.getFlags() : (sensitive ? 1u : 2u);
+            if (!(af & 2) || (af & 1)) return SC_E_PKCS15_ATTR_UNEXTRACTABLE;
+            if (!x) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            return attr->SetAsnObject(type, *x) ? 0 : SC_E_NO_MEMORY;
+        }
+        case 0x10104: {
+            long bits = 0;
+            if (xv) bits = 8L * xLen;
+            else if (ecp) bits = static_cast<long>(ecp->getFieldSizeBits());
+            else if (dsap) bits = 8L * dsap->q.getLength();
+            if (bits <= 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            return attr->SetInteger(type, static_cast<uint32_t>(bits)) ? 0 : SC_E_NO_MEMORY;
+        }
+        case 0x2010101:
+        case 0x2010102:
+        case 0x2010103: {
+            if (ec || !dsap) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            const ASNinteger& v = code == 0x2010101 ? dsap->p : code == 0x2010102 ? dsap->q : dsap->g;
+            uint32_t len = 0;
+            const uint8_t* d = Magnitude(v, &len);
+            if (!d) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            return attr->SetBigInt(type, d, len) ? 0 : SC_E_NO_MEMORY;
+        }
+        case 0x10106:
+        case 0x10196:
+        case 0x10180:
+            break;
+        default: return SC_E_PKCS15_ATTR_NOT_FOUND;
+    }
+    if (code == 0x10106 && ecp && ecp->getChosenIndex() >= 0)
+        return attr->SetAsnObject(type, *ecp) ? 0 : SC_E_NO_MEMORY;
+    if (code == 0x10106 && dsap) return attr->SetAsnObject(type, *dsap) ? 0 : SC_E_NO_MEMORY;
+    if (xv && (code == 0x10196 || code == 0x10180)) {
+        // The public value from the private one.
+        if (ec && ecp) {
+            ECPrivateKey priv(0x30);
+            ASNoctstr point(0x04);
+            if (priv.setPrivateKey(xv, xLen, ecp) == 1 && priv.getPublicKeyOctets(point, ecp) == 1) {
+                if (code == 0x10196) return attr->SetAsnObject(type, point) ? 0 : SC_E_NO_MEMORY;
+                const uint8_t* px = nullptr;
+                uint32_t pxLen = 0;
+                if (!PointX(point.getData(), static_cast<uint32_t>(point.getLength()), &px, &pxLen))
+                    return SC_E_PKCS15_ATTR_NOT_FOUND;
+                return PutSha1(attr, px, pxLen) ? 0 : SC_E_NO_MEMORY;
+            }
+        } else if (!ec && dsap) {
+            DSAParameters params(0x30);
+            dsap->copyToDsaParameters(params);
+            ASNinteger y(0x02);
+            if (params.computePublicValue(*x, y)) {
+                if (code == 0x10196) return attr->SetAsnObject(type, y) ? 0 : SC_E_NO_MEMORY;
+                uint32_t yLen = 0;
+                const uint8_t* yv = Magnitude(y, &yLen);
+                return PutSha1OfNumber(attr, yv, yLen) ? 0 : SC_E_NO_MEMORY;
+            }
+        }
+    }
+    // Without a value of its own, the key's public half stands beside it.
+    SCRESULT r = FromPublicKey(rec, code, attr);
+    if (r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
+    if (!m_pPkcs15App) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    void* cert = nullptr;
+    r = m_pPkcs15App->FindCertificateForKey(rec, &cert);
+    if (r == SC_E_NO_MEMORY) return r;
+    if (r < 0 || !cert) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    SCPkcs15ObjectAttribute got(code == 0x10180 ? 0x280 : code == 0x10196 ? 0x282 : 0x283);
+    r = m_pPkcs15App->GetAttributeValue(cert, &got);
+    if (r == SC_E_NO_MEMORY) return r;
+    if (r < 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
+    return attr->CopyValue(got) ? 0 : SC_E_NO_MEMORY;
 }
 
 SCRESULT SCPkcs15PrivateKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) {
@@ -632,6 +739,121 @@ SCRESULT SCPkcs15PrivateKeyList::SetAttribute(void* handle, const SCPkcs15Object
         return SC_E_PKCS15_UNSUPPORTED_ATTR;
     }
     if (r < 0) return r;
+    SetDirty(true);
+    return 0;
+}
+
+// ---- key files of new keys ----
+
+SCRESULT SCPkcs15PrivateKeyList::SetKeyFileParameters(void* record, uint32_t lifeCycleState, uint32_t accessTemplate,
+                                                      const SCFileHeaderList& refs) {
+    if (!HoldsHandle(record)) return SC_E_BAD_USAGE;
+    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
+    if (rec->getValueChoice() != 0) rec->setValueChoice(0);
+    SCRESULT r = CreateKeyObject(record);
+    if (r < 0) return r;
+    // A key that the card keeps gets a reference of its own; a key in a readable file none.
+    ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
+    const bool cardKey = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA && ka && ka->isNative();
+    r = AssignKeyFile(record, nullptr, cardKey ? 0 : SCPkcs15KeyObject::NO_KEY_REFERENCE);
+    if (r < 0) return r;
+    auto* key = static_cast<SCPkcs15KeyObject*>(rec->getKeyObject());
+    key->SetCreateParameters(lifeCycleState, accessTemplate, refs);
+    key->SetFresh(true);
+    return 0;
+}
+
+SCRESULT SCPkcs15PrivateKeyList::AttachKeyFile(void* record, const uint16_t* path, uint16_t count) {
+    if (!record || !HoldsHandle(record)) return SC_E_BAD_USAGE;
+    if (!path || count == 0) return SC_E_BAD_PARAMS;
+    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
+    if (rec->getValueChoice() != 0) rec->setValueChoice(0);
+    SCRESULT r = CreateKeyObject(record);
+    if (r < 0) return r;
+    SCPath p;
+    if (!p.Set(path, count)) return SC_E_NO_MEMORY;
+    const int ref = rec->findCommonKeyAttributes() ? rec->findCommonKeyAttributes()->getKeyReference() : -1;
+    r = AssignKeyFile(record, &p, ref >= 0 && ref < 255 ? static_cast<uint32_t>(ref) : SCPkcs15KeyObject::NO_KEY_REFERENCE);
+    if (r < 0) return r;
+    static_cast<SCPkcs15KeyObject*>(rec->getKeyObject())->SetFresh(false);
+    return 0;
+}
+
+SCRESULT SCPkcs15PrivateKeyList::AssignKeyFile(void* record, const SCPath* path, uint32_t mode) {
+    if (!record || !HoldsHandle(record)) return SC_E_BAD_USAGE;
+    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
+    auto* key = static_cast<SCPkcs15KeyObject*>(rec->getKeyObject());
+    ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
+    if (!GetValuePath(rec) || !key || !ka) return SC_E_BAD_USAGE;
+    // The directory that holds this file holds the key files too.
+    SCPath dir;
+    SCPath full;
+    if (GetFullPathInto(full) && full.Count() > 1)
+        dir = SCPath(full.Ids(), full.Count() - 1);
+    else
+        dir = m_basePath;
+    if (dir.Count() == 0 || dir[0] != SC_FID_MF) return SC_E_BAD_USAGE;
+    SCCardInfo ci;
+    std::memset(&ci, 0, sizeof ci);
+    if (m_pCard) m_pCard->GetCardInfo(&ci);
+    const bool byReference = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA &&
+                             (ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF) != 0;
+    auto setReference = [&](int ref) {
+        ka->setKeyReference(ref >= 0 && ref < 255 ? ref : -1);
+        key->SetKeyReference(ref >= 0 && ref < 255 ? static_cast<uint32_t>(ref) : SCPkcs15KeyObject::NO_KEY_REFERENCE);
+    };
+    SCRESULT r = 0;
+    if (path) {
+        if (mode == 0) {
+            if (!m_pPkcs15App) return SC_E_BAD_USAGE;
+            r = m_pPkcs15App->FindFreeKeyReference(path->Ids(), static_cast<uint16_t>(path->Count()), 0, true, record);
+            if (r < 0) return r;
+            setReference(static_cast<int>(r));
+        } else {
+            setReference(static_cast<int>(mode));
+        }
+        if (!key->SetPath(*path)) return SC_E_NO_MEMORY;
+    } else if (mode != 0 || !m_pPkcs15App) {
+        r = key->AllocateFileId(0x6000, dir.Ids(), static_cast<uint16_t>(dir.Count()));
+        if (r < 0) return r;
+        setReference(static_cast<int>(mode));
+    } else if (byReference) {
+        // The key is an object of a DF: the first path with a free reference.
+        SCPath search = dir;
+        bool appended = false;
+        if (m_pCard && m_pCard->GetCardType() == SC_CARD_TYPE_CLASSIC) {
+            search.Append(0x6000);
+            appended = true;
+        }
+        for (;;) {
+            r = m_pPkcs15App->FindFreeKeyReference(search.Ids(), static_cast<uint16_t>(search.Count()), 0, true,
+                                                    record);
+            if (r != SC_E_NO_REFERENCED_DATA && r != SC_E_INVALID_FILE_TYPE) break;
+            if (!appended) {
+                search.Append(0x6000);
+                appended = true;
+            } else if (search[search.Count() - 1] >= 0x60FF) {
+                return r;
+            } else {
+                const uint16_t last = static_cast<uint16_t>(search[search.Count() - 1] + 1);
+                search = SCPath(search.Ids(), search.Count() - 1);
+                search.Append(last);
+            }
+        }
+        if (r < 0) return r;
+        if (!key->SetPath(search)) return SC_E_NO_MEMORY;
+        setReference(static_cast<int>(r));
+    } else {
+        // A key file of its own, with a reference free in its DF.
+        r = key->AllocateFileId(0x6000, dir.Ids(), static_cast<uint16_t>(dir.Count()));
+        if (r < 0) return r;
+        r = m_pPkcs15App->FindFreeKeyReference(dir.Ids(), static_cast<uint16_t>(dir.Count()), 0, true, record);
+        if (r < 0) return r;
+        setReference(static_cast<int>(r));
+    }
+    SCPath keyFull;
+    if (!key->GetFullPathInto(keyFull)) return SC_E_NO_MEMORY;
+    if (!rec->setValuePathWords(keyFull.Ids(), static_cast<int>(keyFull.Count()))) return SC_E_BAD_USAGE;
     SetDirty(true);
     return 0;
 }

@@ -66,6 +66,18 @@ public:
     // The private-key attributes 0x10101 .. 0x10181 of a record.
     SCRESULT SetKeyAttribute(ASNPkcs15PrivateKeyType* rec, uint64_t code, const SCPkcs15ObjectAttribute* attr);
 
+    // Key files of new keys: the record's value becomes a path to a new key file (or
+    // to the key's DF when the card addresses keys by reference), its key object is
+    // made with these creation parameters and marked to be written.
+    SCRESULT SetKeyFileParameters(void* record, uint32_t lifeCycleState, uint32_t accessTemplate,
+                                  const SCFileHeaderList& refs);
+    // A key whose file exists already: the record names it and its key object reads it.
+    SCRESULT AttachKeyFile(void* record, const uint16_t* path, uint16_t count);
+    // Gives the record's key object its place: mode 0 finds a free key reference, 255
+    // means no reference, another mode is the reference itself; without a path a free
+    // file (from 6000) is allocated under the directory that holds this one.
+    SCRESULT AssignKeyFile(void* record, const SCPath* path, uint32_t mode);
+
     // The RSA public key of a record as far as it is known without a card command
     // (the record's own value, a key object already loaded, the public-key identifier).
     bool KnownPublicKey(ASNPkcs15PrivateKeyType* rec, RSAPublicKey* out);

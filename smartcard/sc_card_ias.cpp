@@ -13,6 +13,8 @@ SCRESULT SCCard_IAS::GetCardInfo(SCCardInfo* info) {
     FillBaseInfo(info);
     info->maxPinLen = 16;
     info->pinCaps = SC_PIN_CAP_ACCESS_RULES | SC_PIN_CAP_PADDED;
+    // Private keys are objects of their DF, addressed by reference.
+    info->rsaCaps |= SC_RSA_CAP_PRIV_BY_REF;
     return SC_OK;
 }
 

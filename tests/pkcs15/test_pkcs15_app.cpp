@@ -938,3 +938,14 @@ TEST_F(Pkcs15AppModel, PinOperationsOnAModel7Card) {
     EXPECT_EQ(0, app->ReadSecurityInfoEnvListFromCard(&h, 0x7E, nullptr, 0));
     EXPECT_EQ(0u, h.GetHeaderCount());
 }
+
+TEST_F(Pkcs15App, CardOptionsKeepApplicationsFromAskingTheOthers) {
+    EXPECT_TRUE(m_app->AsksOtherApplications());
+    for (uint32_t option : {1u, 2u}) {
+        SCPkcs15Card p15(m_card);
+        p15.SetOptions(option);
+        ASSERT_EQ(0, p15.Load());
+        ASSERT_EQ(1, p15.GetApplicationCount());
+        EXPECT_FALSE(p15.GetApplicationAt(0)->AsksOtherApplications()) << option;
+    }
+}

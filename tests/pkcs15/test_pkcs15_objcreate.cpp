@@ -1,0 +1,531 @@
+// Objects made from attribute lists on the simulator's PKCS#15 card: data objects,
+// certificates, public keys, imported and file-held private keys, secret keys and
+// key pairs generated on the card models that generate, each read back, changed and
+// deleted, their files checked octet by octet and their keys checked with OpenSSL;
+// failures injected at each card step leave the card as it was.
+#include <openssl/sha.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15card.h"
+#include "pkcs15/scpkcs15prvkeylist.h"
+#include "pkcs15/scpkcs15pubkeylist.h"
+#include "pkcs15/scpkcs15seckeylist.h"
+#include "smartcard/sc_transactguard.h"
+#include "tests/pkcs15/openssl_rsa.h"
+#include "tests/smartcard/card_fixture.h"
+
+namespace {
+
+using namespace p15test;
+
+const char kUserPin[] = "1234";
+
+Bytes Value(const SCPkcs15ObjectAttribute& a) {
+    return a.GetValue() ? Bytes(a.GetValue(), a.GetValue() + a.GetLength()) : Bytes();
+}
+
+class ObjCreate : public CardSim {
+protected:
+    void SetUp() override {
+        CardSim::SetUp();
+        SCPkcs15InstallAppServices();
+        OpenCard("pkcs15-model3", Connect("pkcs15-model3"));
+    }
+    void TearDown() override {
+        EVP_PKEY_free(m_key);
+        m_p15.reset();
+        CardSim::TearDown();
+    }
+    void OpenCard(const std::string& image, SCCard* card) {
+        m_image = image;
+        m_card = card;
+        ASSERT_NE(nullptr, m_card);
+        Reload();
+    }
+    // A fresh view of the card, as another process would have it.
+    void Reload() {
+        m_p15.reset(new SCPkcs15Card(m_card));
+        ASSERT_EQ(0, m_p15->Load());
+        m_app = m_p15->GetApplicationAt(0);
+        ASSERT_NE(nullptr, m_app);
+        ASSERT_EQ(0, m_app->Load(false));
+    }
+    void LogIn() {
+        ASNPkcs15AuthObject* pin = nullptr;
+        ASSERT_EQ(0, m_app->FindPinObject(SCPkcs15App::PIN_USER, &pin));
+        ASSERT_EQ(0, m_app->VerifyPin(pin, kUserPin, true, nullptr));
+    }
+    std::string Image() const { return ImageBytes(m_image); }
+    // A card file's contents (the path relative to the application DF 3F00/5015).
+    Bytes FileBytes(const SCPath& path) {
+        SCTransactGuard guard(m_card);
+        SCFileHeader* h = nullptr;
+        if (m_card->SelectPath(path.Ids(), path.Count(), &h) < 0 || !h) return Bytes();
+        Bytes b(h->GetFileSize());
+        SCFileHeader::SafeRelease(h);
+        const SCRESULT n = m_card->ReadBinaryFromStart(b.data(), static_cast<uint32_t>(b.size()));
+        b.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return b;
+    }
+    bool Exists(const SCPath& path) {
+        SCTransactGuard guard(m_card);
+        return m_card->SelectPath(path.Ids(), path.Count()) >= 0;
+    }
+    // The full path of a record's value file.
+    SCPath ValuePath(void* h) {
+        SCPathList paths;
+        EXPECT_EQ(0, m_app->GetObjectPaths(h, &paths));
+        EXPECT_EQ(2u, paths.Count());
+        return paths.Count() > 1 ? paths.At(1) : SCPath();
+    }
+    // The directory file holding a record: its records back to back, then only filler.
+    void ExpectDirectoryHolds(void* h, const Bytes& records) {
+        SCPathList paths;
+        EXPECT_EQ(0, m_app->GetObjectPaths(h, &paths));
+        const Bytes b = paths.Count() ? FileBytes(paths.At(0)) : Bytes();
+        ASSERT_GE(b.size(), records.size());
+        EXPECT_EQ(records, Bytes(b.begin(), b.begin() + static_cast<long>(records.size())));
+        for (size_t i = records.size(); i < b.size(); ++i) ASSERT_EQ(0, b[i]) << i;
+    }
+    Bytes Get(void* h, uint64_t type, SCRESULT expect = 0) {
+        SCPkcs15ObjectAttribute a(type);
+        EXPECT_EQ(expect, m_app->GetAttributeValue(h, &a)) << std::hex << type;
+        return Value(a);
+    }
+    std::vector<void*> Find(uint32_t kind) {
+        SCPkcs15ObjectAttributeList t;
+        t.AddInteger(1, kind);
+        std::vector<void*> out;
+        EXPECT_GE(m_app->FindObjects(&t, &out), 0);
+        return out;
+    }
+    void NewKey(int bits = 1024) {
+        m_key = EVP_RSA_gen(bits);
+        ASSERT_NE(nullptr, m_key);
+        n = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_N);
+        e = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_E);
+        d = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_D);
+        p = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_FACTOR1);
+        q = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_FACTOR2);
+        dp = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_EXPONENT1);
+        dq = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_EXPONENT2);
+        qi = BnBytes(m_key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
+    }
+    void PrivateKeyTemplate(SCPkcs15ObjectAttributeList* t, const char* label) {
+        t->AddInteger(1, 0x1010100);
+        t->AddString(2, label);
+        const Bytes id = Sha1Of(n);
+        t->AddBinary(0x101, id.data(), 20);
+        const Bytes* parts[8] = {&n, &e, &d, &p, &q, &dp, &dq, &qi};
+        for (int i = 0; i < 8; ++i)
+            t->AddBigInt(0x1010103 + static_cast<uint64_t>(i), parts[i]->data(), static_cast<uint32_t>(parts[i]->size()));
+    }
+    static Bytes Sha1Of(const Bytes& b) {
+        Bytes out(20);
+        SHA1(b.data(), b.size(), out.data());
+        return out;
+    }
+
+    std::string m_image;
+    SCCard* m_card = nullptr;
+    std::unique_ptr<SCPkcs15Card> m_p15;
+    SCPkcs15App* m_app = nullptr;
+    EVP_PKEY* m_key = nullptr;
+    Bytes n, e, d, p, q, dp, dq, qi;
+};
+
+}  // namespace
+
+TEST_F(ObjCreate, DataObjectIsMadeReadChangedAndDeleted) {
+    ASSERT_TRUE(m_app->IsWritable());
+    LogIn();
+    SCPkcs15ObjectAttributeList t;
+    t.AddInteger(1, 0x1000600);
+    t.AddString(2, "notes");
+    const Bytes value = {'h', 'e', 'l', 'l', 'o', ' ', 'c', 'a', 'r', 'd'};
+    t.AddBinary(0x601, value.data(), static_cast<uint32_t>(value.size()));
+    t.AddFlags(3, 0, 0);  // mask 0: the defaults
+    void* h = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
+    ASSERT_NE(nullptr, h);
+    // A public, modifiable object with an empty application name.
+    SCPkcs15ObjectAttribute flags(3);
+    ASSERT_EQ(0, m_app->GetAttributeValue(h, &flags));
+    uint32_t v = 0, m = 0;
+    ASSERT_TRUE(flags.GetFlags(&v, &m));
+    EXPECT_EQ(2u, v & 3);
+    EXPECT_EQ(Bytes(), Get(h, 0x603));
+    // The value file holds the octets; the directory file the records as encoded.
+    const SCPath valuePath = ValuePath(h);
+    EXPECT_EQ(value, FileBytes(valuePath));
+    SCPkcs15ObjectList* dodf = m_app->FindListForHandle(h);
+    MemFile enc;
+    ASSERT_GT(dodf->Encode(&enc), 0);
+    ExpectDirectoryHolds(h, Bytes(enc.GetData(), enc.GetData() + enc.Size()));
+
+    // Read back after a reload.
+    Reload();
+    std::vector<void*> found = Find(0x600);
+    ASSERT_EQ(2u, found.size());
+    void* again = found[1];
+    EXPECT_EQ(value, Get(again, 0x601));
+    EXPECT_EQ("notes", std::string(reinterpret_cast<const char*>(Get(again, 2).data()), 5));
+    // Changed.
+    LogIn();
+    SCPkcs15ObjectAttributeList change;
+    change.AddString(2, "renamed");
+    ASSERT_EQ(0, m_app->SetAttributeValues(again, &change));
+    Reload();
+    found = Find(0x600);
+    ASSERT_EQ(2u, found.size());
+    EXPECT_EQ("renamed", std::string(reinterpret_cast<const char*>(Get(found[1], 2).data()), 7));
+    // Deleted with its value file.
+    LogIn();
+    ASSERT_EQ(0, m_app->DestroyObject(found[1], true));
+    EXPECT_FALSE(Exists(valuePath));
+    Reload();
+    EXPECT_EQ(1u, Find(0x600).size());
+}
+
+TEST_F(ObjCreate, RecordOnlyCreationSendsNothingToTheCard) {
+    LogIn();
+    SCPkcs15ObjectAttributeList t;
+    t.AddInteger(1, 0x1000600);
+    t.AddString(2, "draft");
+    ClearLog();
+    void* h = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(t, &h, SCPkcs15App::CREATE_RECORD_ONLY));
+    ASSERT_NE(nullptr, h);
+    for (const std::string& c : Commands()) EXPECT_NE(0u, c.rfind("00D6", 0) + c.rfind("00E0", 0)) << c;
+}
+
+TEST_F(ObjCreate, CertificateIsMadeFromItsDerAndAnswersFromIt) {
+    LogIn();
+    // The card's own certificate, stored a second time.
+    std::vector<void*> certs = Find(0x200);
+    ASSERT_EQ(1u, certs.size());
+    const Bytes der = Get(certs[0], 0x1000201);
+    SCPkcs15ObjectAttributeList t;
+    t.AddInteger(1, 0x1000200);
+    t.AddString(2, "copy");
+    t.AddAttribute(0x1000201)->Set(0x1000201, der.data(), static_cast<uint32_t>(der.size()));
+    const Bytes bogus = {0x01, 0x02};
+    t.AddAttribute(0x1000202)->Set(0x1000202, bogus.data(), 2);  // an invalid subject is passed over
+    void* h = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
+    EXPECT_EQ(der, FileBytes(ValuePath(h)));
+    Reload();
+    certs = Find(0x200);
+    ASSERT_EQ(2u, certs.size());
+    EXPECT_EQ(der, Get(certs[1], 0x1000201));
+    EXPECT_EQ(Get(certs[0], 0x1000202), Get(certs[1], 0x1000202));
+    EXPECT_EQ(Get(certs[0], 0x282), Get(certs[1], 0x282));
+}
+
+TEST_F(ObjCreate, PublicKeyIsWrittenAsAFileAndReadBack) {
+    LogIn();
+    NewKey();
+    SCPkcs15ObjectAttributeList t;
+    t.AddInteger(1, 0x1020100);
+    t.AddString(2, "imported public");
+    t.AddBigInt(0x1020103, n.data(), static_cast<uint32_t>(n.size()));
+    t.AddBigInt(0x1020104, e.data(), static_cast<uint32_t>(e.size()));
+    t.AddInteger(0x1020101, static_cast<uint32_t>(8 * n.size()));
+    void* h = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
+    RSAPublicKey pk(0);
+    ASSERT_EQ(1, pk.setModulusBytes(n.data(), (long)n.size()));
+    ASSERT_EQ(1, pk.setPublicExponentBytes(e.data(), (long)e.size()));
+    EXPECT_EQ(EncodePublic(pk), FileBytes(ValuePath(h)));
+    Reload();
+    std::vector<void*> keys = Find(0x20100);
+    ASSERT_EQ(2u, keys.size());
+    EXPECT_EQ(n, Get(keys[1], 0x1020103));
+    EXPECT_EQ(e, Get(keys[1], 0x1020104));
+    // A modulus length that disagrees is refused.
+    SCPkcs15ObjectAttributeList bad;
+    bad.AddInteger(1, 0x1020100);
+    bad.AddBigInt(0x1020103, n.data(), static_cast<uint32_t>(n.size()));
+    bad.AddBigInt(0x1020104, e.data(), static_cast<uint32_t>(e.size()));
+    bad.AddInteger(0x1020101, 1016);
+    EXPECT_EQ(SC_E_PKCS15_TEMPLATE_INCONSISTENT, m_app->CreateObject(bad, &h, 0));
+    EXPECT_EQ(nullptr, h);
+}
+
+TEST_F(ObjCreate, ImportedPrivateKeySignsAndDecryptsForOpenSsl) {
+    LogIn();
+    NewKey();
+    SCPkcs15ObjectAttributeList t;
+    PrivateKeyTemplate(&t, "imported");
+    t.AddFlags(3, 0, 1);  // "not private" is not taken for a private key
+    t.AddInteger(0x1010101, 1024);
+    void* h = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
+    EXPECT_EQ(1, m_app->FindListForHandle(h)->IsPrivate(h));
+    SCPkcs15ObjectAttribute access(0x104);
+    ASSERT_EQ(0, m_app->GetAttributeValue(h, &access));
+    uint32_t v = 0, m = 0;
+    ASSERT_TRUE(access.GetFlags(&v, &m));
+    EXPECT_EQ(13u, v);
+    Reload();
+    std::vector<void*> keys = Find(0x10100);
+    ASSERT_EQ(2u, keys.size());
+    void* key = keys[1];
+    EXPECT_EQ(n, Get(key, 0x1010103));
+    Get(key, 0x1010105, SC_E_PKCS15_ATTR_UNEXTRACTABLE);
+    LogIn();
+    const Bytes msg = {'n', 'e', 'w', ' ', 'k', 'e', 'y'};
+    const Bytes di = Sha256DigestInfo(msg);
+    Bytes sig(128);
+    uint32_t len = 128;
+    ClearLog();
+    ASSERT_EQ(0, m_app->Sign(key, 2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len)) << Log();
+    EXPECT_TRUE(OpenSslVerifySha256(m_key, msg, sig));
+    const Bytes ct = OpenSslEncrypt(m_key, msg, RSA_PKCS1_PADDING);
+    Bytes out(128);
+    len = 128;
+    ASSERT_EQ(0, m_app->Decrypt(key, 2, ct.data(), 128, out.data(), &len));
+    EXPECT_EQ(msg, Bytes(out.begin(), out.begin() + len));
+    // Deleted with its key.
+    const SCPath keyPath = ValuePath(key);
+    ASSERT_EQ(0, m_app->DestroyObject(key, true));
+    EXPECT_FALSE(Exists(keyPath));
+    // A modulus of 127 octets is no 1024-bit key.
+    SCPkcs15ObjectAttributeList bad;
+    bad.AddInteger(1, 0x1010100);
+    bad.AddBigInt(0x1010103, n.data() + 1, 127);
+    bad.AddBigInt(0x1010104, e.data(), static_cast<uint32_t>(e.size()));
+    bad.AddInteger(0x1010101, 1024);
+    EXPECT_EQ(SC_E_PKCS15_TEMPLATE_INCONSISTENT, m_app->CreateObject(bad, &key, 0));
+}
+
+TEST_F(ObjCreate, PrivateKeyInAFileIsUsedInSoftware) {
+    LogIn();
+    NewKey();
+    SCPkcs15ObjectAttributeList t;
+    PrivateKeyTemplate(&t, "software");
+    void* h = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(t, &h, SCPkcs15App::CREATE_RSA_AS_FILE));
+    SCPkcs15ObjectAttribute access(0x104);
+    ASSERT_EQ(0, m_app->GetAttributeValue(h, &access));
+    uint32_t v = 0, m = 0;
+    ASSERT_TRUE(access.GetFlags(&v, &m));
+    EXPECT_EQ(2u, v);
+    // The file holds the PKCS#1 key that OpenSSL reads as the same key.
+    const Bytes file = FileBytes(ValuePath(h));
+    const uint8_t* fp = file.data();
+    EVP_PKEY* back = d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &fp, static_cast<long>(file.size()));
+    ASSERT_NE(nullptr, back);
+    EXPECT_EQ(1, EVP_PKEY_eq(back, m_key));
+    EVP_PKEY_free(back);
+    const Bytes msg = {'f', 'i', 'l', 'e'};
+    const Bytes di = Sha256DigestInfo(msg);
+    Bytes sig(128);
+    uint32_t len = 128;
+    ASSERT_EQ(0, m_app->Sign(h, 2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len));
+    EXPECT_TRUE(OpenSslVerifySha256(m_key, msg, sig));
+}
+
+TEST_F(ObjCreate, SecretKeyIsKeptInItsValueFile) {
+    LogIn();
+    const Bytes key(16, 0x3C);
+    SCPkcs15ObjectAttributeList t;
+    t.AddInteger(1, 0x4030100);
+    t.AddString(2, "session");
+    t.AddBinary(0x30101, key.data(), 16);
+    void* h = nullptr;
+    ClearLog();
+    ASSERT_EQ(0, m_app->CreateObject(t, &h, 0)) << Log();
+    // The file is one OCTET STRING of the key.
+    Bytes expect(18, 0x3C);
+    expect[0] = 0x04;
+    expect[1] = 0x10;
+    EXPECT_EQ(expect, FileBytes(ValuePath(h)));
+    Reload();
+    std::vector<void*> keys = Find(0x30100);
+    ASSERT_EQ(1u, keys.size());
+    EXPECT_EQ(key, Get(keys[0], 0x30101));
+    SCPkcs15ObjectAttribute bits(0x30102);
+    ASSERT_EQ(0, m_app->GetAttributeValue(keys[0], &bits));
+    uint32_t b = 0;
+    ASSERT_TRUE(bits.GetInteger(&b));
+    EXPECT_EQ(128u, b);
+    EXPECT_EQ(0x4030100, m_app->GetObjectKind(keys[0]));
+    // A new value is stored, or nothing changes.
+    LogIn();
+    const Bytes key2(16, 0x5A);
+    SCPkcs15ObjectAttributeList change;
+    change.AddBinary(0x30101, key2.data(), 16);
+    ASSERT_EQ(0, m_app->SetAttributeValues(keys[0], &change));
+    Reload();
+    keys = Find(0x30100);
+    ASSERT_EQ(1u, keys.size());
+    EXPECT_EQ(key2, Get(keys[0], 0x30101));
+    LogIn();
+    const SCPath valuePath = ValuePath(keys[0]);
+    ASSERT_EQ(0, m_app->DestroyObject(keys[0], true));
+    EXPECT_FALSE(Exists(valuePath));
+}
+
+TEST_F(ObjCreate, FailureAtEachCreationStepLeavesTheCardAsItWas) {
+    LogIn();
+    NewKey();
+    // The data object: select, create the value file, write it, read the directory,
+    // write the directory.
+    for (unsigned ins : {0xA4u, 0xE0u, 0xD6u, 0xB0u}) {
+        Reload();
+        LogIn();
+        const std::string before = Image();
+        SCPkcs15ObjectAttributeList t;
+        t.AddInteger(1, 0x1000600);
+        const Bytes value = {'x'};
+        t.AddBinary(0x601, value.data(), 1);
+        Inject(ins, 0x6581);
+        void* h = nullptr;
+        EXPECT_LT(m_app->CreateObject(t, &h, 0), 0) << std::hex << ins;
+        EXPECT_EQ(nullptr, h);
+        EXPECT_EQ(before, Image()) << std::hex << ins;
+    }
+    // The imported key: each command of the import and of the directory write.
+    for (unsigned ins : {0xA4u, 0xE0u, 0xDBu, 0x46u, 0xB0u, 0xD6u}) {
+        Reload();
+        LogIn();
+        const std::string before = Image();
+        SCPkcs15ObjectAttributeList t;
+        PrivateKeyTemplate(&t, "failing");
+        Inject(ins, 0x6581);
+        void* h = nullptr;
+        EXPECT_LT(m_app->CreateObject(t, &h, 0), 0) << std::hex << ins;
+        EXPECT_EQ(before, Image()) << std::hex << ins;
+    }
+}
+
+TEST_F(ObjCreate, UserConsentKeyNeedsTheGuardingPinToExist) {
+    LogIn();
+    NewKey();
+    SCPkcs15ObjectAttributeList t;
+    PrivateKeyTemplate(&t, "consent");
+    t.AddInteger(5, 1);
+    const uint8_t nobody = 0x77;
+    t.AddBinary(4, &nobody, 1);
+    void* h = nullptr;
+    EXPECT_EQ(SC_E_PKCS15_UNSUPPORTED_OBJECT, m_app->CreateObject(t, &h, 0));
+}
+
+// ---------------------------------------------------------------------------
+// Key pairs generated on the card.
+
+namespace {
+
+class KeyGen : public ObjCreate, public ::testing::WithParamInterface<int> {
+protected:
+    void SetUp() override {
+        CardSim::SetUp();
+        SCPkcs15InstallAppServices();
+        const int model = GetParam();
+        if (model == 3) {
+            OpenCard("pkcs15-model3", Connect("pkcs15-model3"));
+        } else {
+            const std::string name = "p15-model" + std::to_string(model);
+            OpenCard(name, ConnectGenerated(name, "pkcs15 --model " + std::to_string(model)));
+        }
+    }
+    void Templates(SCPkcs15ObjectAttributeList* prv, SCPkcs15ObjectAttributeList* pub, const char* label) {
+        prv->AddInteger(1, 0x1010100);
+        prv->AddString(2, label);
+        prv->AddInteger(0x1010101, 1024);
+        pub->AddInteger(1, 0x1020100);
+        pub->AddString(2, label);
+    }
+    // OpenSSL's key for the modulus and exponent the card gave.
+    EVP_PKEY* PublicOf(void* h, uint64_t nType, uint64_t eType) {
+        RSAPublicKey pk(0);
+        const Bytes nn = Get(h, nType), ee = Get(h, eType);
+        EXPECT_EQ(1, pk.setModulusBytes(nn.data(), (long)nn.size()));
+        EXPECT_EQ(1, pk.setPublicExponentBytes(ee.data(), (long)ee.size()));
+        return PublicFromDer(EncodePublic(pk));
+    }
+    void ExpectWorkingKey(void* prv, EVP_PKEY* pub) {
+        ASSERT_NE(nullptr, pub);
+        LogIn();
+        const Bytes msg = {'g', 'e', 'n', 'e', 'r', 'a', 't', 'e', 'd'};
+        const Bytes di = Sha256DigestInfo(msg);
+        Bytes sig(128);
+        uint32_t len = 128;
+        ASSERT_EQ(0, m_app->Sign(prv, 2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len));
+        EXPECT_TRUE(OpenSslVerifySha256(pub, msg, sig));
+        const Bytes ct = OpenSslEncrypt(pub, msg, RSA_PKCS1_PADDING);
+        Bytes out(128);
+        len = 128;
+        ASSERT_EQ(0, m_app->Decrypt(prv, 2, ct.data(), 128, out.data(), &len));
+        EXPECT_EQ(msg, Bytes(out.begin(), out.begin() + len));
+    }
+};
+
+}  // namespace
+
+TEST_P(KeyGen, PairIsGeneratedWithItsPublicKeyAndWorksForOpenSsl) {
+    LogIn();
+    SCPkcs15ObjectAttributeList prvT, pubT;
+    Templates(&prvT, &pubT, "generated");
+    void* prv = nullptr;
+    void* pub = nullptr;
+    ASSERT_EQ(0, m_app->GenerateKeyPair(prvT, &pubT, &prv, &pub, 0));
+    ASSERT_NE(nullptr, prv);
+    ASSERT_NE(nullptr, pub);
+    SCPkcs15ObjectAttribute access(0x104);
+    ASSERT_EQ(0, m_app->GetAttributeValue(prv, &access));
+    uint32_t v = 0, m = 0;
+    ASSERT_TRUE(access.GetFlags(&v, &m));
+    EXPECT_EQ(29u, v);  // sensitive, never extractable and made on the card
+    // After a reload both records are found, and the pair works.
+    Reload();
+    std::vector<void*> prvs = Find(0x10100), pubs = Find(0x20100);
+    ASSERT_EQ(2u, prvs.size());
+    ASSERT_EQ(2u, pubs.size());
+    EXPECT_EQ(Get(prvs[1], 0x1010103), Get(pubs[1], 0x1020103));
+    void* found = nullptr;
+    EXPECT_EQ(0, m_app->FindPublicKeyForKey(prvs[1], &found));
+    EVP_PKEY* key = PublicOf(pubs[1], 0x1020103, 0x1020104);
+    ExpectWorkingKey(prvs[1], key);
+    EVP_PKEY_free(key);
+}
+
+TEST_P(KeyGen, PairWithoutAPublicKeyObject) {
+    LogIn();
+    SCPkcs15ObjectAttributeList prvT, pubT;
+    Templates(&prvT, &pubT, "alone");
+    void* prv = nullptr;
+    ASSERT_EQ(0, m_app->GenerateKeyPair(prvT, nullptr, &prv, nullptr, 0));
+    Reload();
+    std::vector<void*> prvs = Find(0x10100);
+    ASSERT_EQ(2u, prvs.size());
+    EXPECT_EQ(1u, Find(0x20100).size());
+    EVP_PKEY* key = PublicOf(prvs[1], 0x1010103, 0x1010104);
+    ExpectWorkingKey(prvs[1], key);
+    EVP_PKEY_free(key);
+}
+
+TEST_P(KeyGen, FailureAtEachGenerationStepLeavesTheCardAsItWas) {
+    // Create, generate, write the public key file, read and write the directories.
+    for (unsigned ins : {0xE0u, 0x46u, 0xD6u, 0xB0u}) {
+        Reload();
+        LogIn();
+        const std::string before = Image();
+        SCPkcs15ObjectAttributeList prvT, pubT;
+        Templates(&prvT, &pubT, "failing");
+        Inject(ins, 0x6581);
+        void* prv = nullptr;
+        void* pub = nullptr;
+        EXPECT_LT(m_app->GenerateKeyPair(prvT, &pubT, &prv, &pub, 0), 0) << std::hex << ins;
+        EXPECT_EQ(nullptr, prv);
+        EXPECT_EQ(before, Image()) << std::hex << ins;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(CardModels, KeyGen, ::testing::Values(3, 4, 7));
