@@ -7,6 +7,7 @@
 #include "smartcard/sc_digestinfo.h"
 #include "smartcard/sc_log.h"
 #include "smartcard/sc_reader.h"
+#include "smartcard/sc_smctx.h"
 
 namespace {
 
@@ -88,7 +89,11 @@ SCCard::SCCard(SCReader* reader) : m_pConnectedReader(reader) {
     }
 }
 
-SCCard::~SCCard() = default;
+SCCard::~SCCard() {
+    // The reader passes no command through a context that is gone.
+    if (m_smCtx && m_pConnectedReader != nullptr && m_pConnectedReader->GetSmCtx() == m_smCtx.get())
+        m_pConnectedReader->SetSmCtx(nullptr);
+}
 
 // ------------------------------------------------------------------ transport
 
@@ -99,7 +104,7 @@ SCRESULT SCCard::MapStatus(uint16_t sw) {
 }
 
 SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const uint8_t* data, size_t len,
-                          bool wantLe, std::vector<uint8_t>* resp, uint16_t* sw) {
+                          bool wantLe, std::vector<uint8_t>* resp, uint16_t* sw, uint32_t txFlags) {
     if (m_pConnectedReader == nullptr) return SC_E_CARD_NOT_CONNECTED;
     if (data == nullptr && len != 0) return SC_E_BAD_PARAMS;
     SC_LOCK_CARD();
@@ -122,7 +127,7 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
         }
         if (last && wantLe) apdu.push_back(0x00);
         resp->clear();
-        const SCRESULT r = m_pConnectedReader->TransmitAPDU(apdu, resp, sw);
+        const SCRESULT r = m_pConnectedReader->TransmitAPDU(apdu, resp, sw, txFlags);
         if (r < 0) return r;
         off += part;
         if (!last && *sw != 0x9000) return SC_OK;  // a refused part ends the chain
@@ -273,10 +278,13 @@ SCRESULT SCCard::CheckCardState() {
 
 SCRESULT SCCard::ResetCard() {
     if (m_pConnectedReader == nullptr) return SC_E_NO_SMARTCARD;
-    const SCRESULT r = m_pConnectedReader->ResetCard();
+    // The reader tells the card (AfterCardReset) once the card is back.
+    return m_pConnectedReader->ResetCard();
+}
+
+void SCCard::AfterCardReset() {
     m_curDf.Clear();
     m_hasLastHeader = false;
-    return r;
 }
 
 SCRESULT SCCard::GetSerialNumber(uint8_t* buffer, uint32_t capacity) {
@@ -1253,11 +1261,4 @@ SCRESULT SCCard::DeleteObject(uint32_t keyRef, uint32_t mode) {
     return MapStatus(sw);
 }
 
-// ------------------------------------------------------------------ secure messaging
 
-SCRESULT SCCard::DropSmContext() { return SC_OK; }
-SCRESULT SCCard::SetupSmDh(const void*, uint32_t) { return SC_E_UNSUPPORTED_FEATURE; }
-SCRESULT SCCard::SetupGpChannel(const uint8_t*, size_t, const uint8_t*, size_t, const uint8_t*, size_t) {
-    return SC_E_UNSUPPORTED_FEATURE;
-}
-SCRESULT SCCard::OpenSmChannel(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) { return SC_E_UNSUPPORTED_FEATURE; }

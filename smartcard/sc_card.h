@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "smartcard/sc_errors.h"
@@ -15,6 +16,13 @@
 #include "smartcard/sc_types.h"
 
 class SCReader;
+class SCSmCtx;
+class SCSmCtxGp;
+class SCSmCtxIso;
+
+// Key reference of OpenSmChannel: the personalisation agent's key set (the
+// context's own keys).
+constexpr uint32_t SC_SM_KEYREF_AGENT = 0xFFFFFFFEu;
 
 // Key-object kinds of CreateKeyObject and DeleteObject.
 constexpr uint32_t SC_KEYOBJ_GENERIC = 110;
@@ -183,19 +191,51 @@ public:
                               uint32_t inLen, uint8_t* out, uint32_t* outLen);
     virtual SCRESULT DeleteObject(uint32_t keyRef, uint32_t mode);
 
-    // ---- secure messaging (built with the secure-messaging layer) ----
+    // ---- secure messaging (protocols in smartcard/README.md) ----
+    // The card owns the context of its channel and attaches it to its reader;
+    // every command then passes through it. Setting a channel up replaces the
+    // card's context; a set-up that fails leaves the card without one.
+    //
+    // The context in use for this card (null when none).
+    SCSmCtx* GetSmCtx() const;
+    // Drops the card's context: its keys are wiped and commands pass unchanged.
     virtual SCRESULT DropSmContext();
-    virtual SCRESULT SetupSmDh(const void* keySet, uint32_t group);
+    // ISO/IEC 7816-4 secure messaging with keys agreed by Diffie-Hellman in the
+    // group of keySet (three parts: p, q or a private-value mask, g) with the
+    // card's key `group` (MSE SET KAT, GENERAL AUTHENTICATE). The context is not
+    // marked established (the caller decides whether it is set up again after a
+    // reset). SC_E_BAD_USAGE while a GlobalPlatform channel is set up (it is
+    // kept); SC_E_NO_REFERENCED_DATA when the card has no key for the group;
+    // SC_E_INVALID_KEY for a group or card value that does not pass the checks.
+    virtual SCRESULT SetupSmDh(const SCByteBuffer* keySet, uint32_t group);
+    // GlobalPlatform secure channel with three static keys (first key-MAC,
+    // second key-ENC, third key-DEK; 16 octets each) with the application that
+    // is selected; mode 3, 4 or 5 (0: 5). On success the context is marked
+    // established; with pauseAfter it is paused at once. Only cards of the
+    // GlobalPlatform family offer it (else SC_E_UNSUPPORTED_FEATURE). Keys that
+    // are not the card's give SC_E_VERIFY_FAILED.
     virtual SCRESULT SetupGpChannel(const uint8_t* k1, size_t l1, const uint8_t* k2, size_t l2, const uint8_t* k3,
-                                    size_t l3);
-    virtual SCRESULT OpenSmChannel(uint32_t keyRef, uint32_t a, uint32_t b, uint32_t c, uint32_t d);
+                                    size_t l3, bool pauseAfter = false, uint32_t mode = 0);
+    // Opens the channel again with the keys of the card's GlobalPlatform context,
+    // with the application now selected. keyRef: the key version to ask for
+    // (1..7F), or 0 and SC_SM_KEYREF_AGENT for the context's own key set. The
+    // other arguments are reserved (0, all ones, 0, 0). SC_E_SM_NOT_ESTABLISHED
+    // without such a context; a failure drops the context.
+    virtual SCRESULT OpenSmChannel(uint32_t keyRef, uint32_t reserved1 = 0, uint32_t reserved2 = 0xFFFFFFFFu,
+                                   uint32_t reserved3 = 0, uint32_t reserved4 = 0);
+    // Sets the channel of a context whose session was lost up again (the reader
+    // calls it before the next command when the context is marked established).
+    virtual SCRESULT RestoreSecureMessaging();
+    // The card was reset (by this or another application): the reader calls it
+    // after reconnecting. Selections are forgotten.
+    virtual void AfterCardReset();
 
     // ---- transport ----
     // Sends one command (chained with CLA bit 10 when the data exceeds the
     // reader's send limit); resp may be null. The result says whether the exchange
-    // worked; the status word is in *sw.
+    // worked; the status word is in *sw. txFlags: SC_TX_* of the reader.
     SCRESULT Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const uint8_t* data, size_t len, bool wantLe,
-                      std::vector<uint8_t>* resp, uint16_t* sw);
+                      std::vector<uint8_t>* resp, uint16_t* sw, uint32_t txFlags = 0);
     // The card result of a status word: 9000 -> 0, 61xx -> 0, else 0xE000000000010000 | sw.
     static SCRESULT MapStatus(uint16_t sw);
     // Makes a header object of this card's kind from FCP bytes.
@@ -214,6 +254,15 @@ protected:
     SCRESULT PutKeyComponents(uint32_t keyRef, const std::vector<uint8_t>& tlvs);
     // Fills the info record with the fields common to every driver.
     void FillBaseInfo(SCCardInfo* info) const;
+    // Makes ctx the card's context and attaches it to the reader (the previous
+    // one is wiped); null detaches and drops it.
+    void AttachSmCtx(std::unique_ptr<SCSmCtx> ctx);
+    // Runs the key agreement of an ISO context (its key set and group) and opens
+    // its session.
+    SCRESULT AgreeSmKeys(SCSmCtxIso* ctx);
+    // Runs INITIALIZE UPDATE and EXTERNAL AUTHENTICATE of a GlobalPlatform
+    // context and opens its session.
+    SCRESULT OpenGpSession(SCSmCtxGp* ctx);
 
     uint8_t m_atr[33] = {};
     uint32_t m_atrLen = 0;
@@ -222,4 +271,7 @@ protected:
     SCPath m_curDf;          // absolute path of the current DF; empty = unknown
     SCFileHeader m_lastHeader;  // header of the last selected file
     bool m_hasLastHeader = false;
+    std::unique_ptr<SCSmCtx> m_smCtx;   // the channel this card set up
+    uint16_t m_gpLastSequence = 0;      // highest GlobalPlatform sequence counter seen
+    bool m_gpHaveSequence = false;
 };

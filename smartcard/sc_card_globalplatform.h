@@ -25,7 +25,7 @@ public:
     uint32_t GetCardType(uint32_t = 0, uint32_t = 0) const override { return m_model; }
     SCRESULT GetCardInfo(SCCardInfo* info) override;
     SCRESULT GetLifeCycleState() override;
-    SCRESULT ResetCard() override;
+    void AfterCardReset() override;
     // The serial number of GET DATA 5A, else the IC serial number of the card
     // production life-cycle data (CPLC, GET DATA 9F7F).
     SCRESULT GetSerialNumber(uint8_t* buffer, uint32_t capacity) override;
@@ -39,6 +39,14 @@ public:
     SCRESULT SelectIssuerSecurityDomain() override;
     SCRESULT SelectByAid(const uint8_t* aid, size_t len, uint32_t occurrence, SCFileHeader** header) override;
 
+    // The GlobalPlatform secure channel (Secure Channel Protocol '02').
+    SCRESULT SetupGpChannel(const uint8_t* k1, size_t l1, const uint8_t* k2, size_t l2, const uint8_t* k3,
+                            size_t l3, bool pauseAfter = false, uint32_t mode = 0) override;
+    SCRESULT OpenSmChannel(uint32_t keyRef, uint32_t reserved1 = 0, uint32_t reserved2 = 0xFFFFFFFFu,
+                           uint32_t reserved3 = 0, uint32_t reserved4 = 0) override;
+    SCRESULT RestoreSecureMessaging() override;
+    bool IsIssuerSecurityDomainSelected() const { return m_isdSelected; }
+
     // GlobalPlatform SET STATUS (80 F0 P1 P2 [data]).
     SCRESULT SetStatus(uint8_t p1, uint8_t p2, const uint8_t* data, size_t len);
     static SCRESULT SetStatus(SCCard* card, uint8_t p1, uint8_t p2, const uint8_t* data, size_t len);
@@ -47,7 +55,13 @@ public:
     const std::vector<uint8_t>& GetAppletAid() const { return m_appletAid; }
 
 protected:
+    // SELECT of an application by its AID, in the clear: the card's selection
+    // of applications is no command of the application's channel. The channel
+    // of the application left behind ends.
+    SCRESULT SelectApplication(const uint8_t* aid, size_t len, bool isd, SCFileHeader** header);
+
     uint32_t m_model;
     std::vector<uint8_t> m_appletAid;
     bool m_appletSelected = false;
+    bool m_isdSelected = false;
 };

@@ -401,7 +401,14 @@ SCRESULT SCReader::Reconnect(uint32_t shareMode) {
     }
     // The card's reset ended the transaction; take it again for the holders.
     if (m_transactionDepth > 0 && _BeginTransaction() < 0) m_transactionDepth = 0;
+    CardWasReset();
     return SC_OK;
+}
+
+void SCReader::CardWasReset() {
+    // The card forgot its channel and its selections.
+    if (m_pSmCtx != nullptr) m_pSmCtx->LoseSession();
+    if (m_pCard != nullptr) m_pCard->AfterCardReset();
 }
 
 SCRESULT SCReader::ResetCard() {
@@ -438,6 +445,7 @@ SCRESULT SCReader::ResetCard() {
         m_atrLen = atrLen;
     }
     if (m_transactionDepth > 0 && _BeginTransaction() < 0) m_transactionDepth = 0;
+    CardWasReset();
     return SC_OK;
 }
 
@@ -570,6 +578,14 @@ uint32_t SCReader::GetMaxResponseLength() const {
 }
 
 uint32_t SCReader::GetMaxSendLength() const {
+    const uint32_t wire = GetWireSendLength();
+    // Under a secure channel the wrapping needs room of its own.
+    if (m_pSmCtx != nullptr && (m_pSmCtx->IsActive() || m_pSmCtx->NeedsRestore()))
+        return static_cast<uint32_t>(m_pSmCtx->GetMaxCommandData(wire));
+    return wire;
+}
+
+uint32_t SCReader::GetWireSendLength() const {
     if ((m_mode & SC_MODE_PROTO_MASK) == SC_MODE_PROTO_T0) {
         const uint32_t v = scRoptLimit(m_limits, SC_RLIMIT_T0_SEND);
         return v == 0 || v > 255 ? 255 : v;
@@ -682,12 +698,29 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
     if (info.lc > GetMaxSendLength()) return SC_E_TOO_MUCH_DATA;
 
     std::vector<uint8_t> cmd = apdu;
-    const bool sm = m_pSmCtx != nullptr && m_pSmCtx->IsActive() && !(flags & SC_TX_NO_SM);
+    SCSmCtx* ctx = (flags & SC_TX_NO_SM) ? nullptr : m_pSmCtx;
+    if (ctx != nullptr && ctx->NeedsRestore()) {
+        // The channel ended under us (card reset, an answer that did not
+        // verify): nothing goes to the card unprotected. A context marked
+        // established is set up again first; any other is refused.
+        if (!ctx->IsEstablished() || m_pCard == nullptr) return SC_E_SM_NOT_ESTABLISHED;
+        const SCRESULT rc = m_pCard->RestoreSecureMessaging();
+        if (rc < 0) return rc;
+        if (m_pSmCtx != ctx || !ctx->IsActive()) return SC_E_SM_NOT_ESTABLISHED;
+    }
+    const bool sm = ctx != nullptr && ctx->IsActive();
     if (sm) {
         std::vector<uint8_t> wrapped;
-        const SCRESULT rc = m_pSmCtx->WrapCommand(apdu.data(), apdu.size(), &wrapped);
+        const SCRESULT rc = ctx->WrapCommand(apdu.data(), apdu.size(), &wrapped);
         if (rc < 0) return rc;
-        if (!scParseApdu(wrapped.data(), wrapped.size(), &info)) return SC_E_BAD_PARAMS;
+        if (!scParseApdu(wrapped.data(), wrapped.size(), &info)) {
+            ctx->LoseSession();
+            return SC_E_BAD_PARAMS;
+        }
+        if (info.lc > GetWireSendLength()) {
+            ctx->LoseSession();
+            return SC_E_TOO_MUCH_DATA;
+        }
         cmd.swap(wrapped);
     }
 
@@ -712,12 +745,21 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
 
     std::vector<uint8_t> data;
     uint16_t s = 0;
-    SCRESULT rc = ExchangeChained(cmd, flags, &data, &s);
-    if (rc < 0) return rc;
+    // The protected answer is fetched whole (61xx) before it is unwrapped; a
+    // wrapped command is never sent twice (6Cxx reaches the unwrapping, which
+    // refuses it as an unprotected answer).
+    SCRESULT rc = ExchangeChained(
+        cmd, sm ? ((flags & ~SC_TX_NO_GET_RESPONSE) | SC_TX_NO_LE_CORRECTION) : flags, &data, &s);
+    if (rc < 0) {
+        // The counters of the two sides are apart now.
+        if (sm) ctx->LoseSession();
+        return rc;
+    }
     if (sm) {
         std::vector<uint8_t> plain;
         uint16_t plainSw = 0;
-        rc = m_pSmCtx->UnwrapResponse(data.data(), data.size(), s, &plain, &plainSw);
+        rc = ctx->UnwrapResponse(data.data(), data.size(), s, &plain, &plainSw);
+        std::fill(data.begin(), data.end(), 0);
         if (rc < 0) return rc;
         data.swap(plain);
         s = plainSw;

@@ -168,16 +168,22 @@ public:
                           uint32_t flags = 0);
 
     // Largest response data length per command (configured, else 256; more only
-    // with T=1), and largest command data length (configured, else 255).
+    // with T=1), and largest command data length (configured, else 255; under a
+    // secure channel what fits into that once wrapped).
     uint32_t GetMaxResponseLength() const;
     uint32_t GetMaxSendLength() const;
+    // Largest command data length on the wire (configured, else 255).
+    uint32_t GetWireSendLength() const;
 
     // Transactions nest: only the outermost Begin and End reach the card.
     SCRESULT BeginTransaction();
     SCRESULT EndTransaction();
     uint32_t GetTransactionDepth() const { return m_transactionDepth; }
 
-    // Secure-messaging context that APDUs pass through (not owned; null = none).
+    // Secure-messaging context that APDUs pass through (not owned: the card
+    // object that set the channel up owns it; null = none). A context whose
+    // session was lost refuses APDUs, or is set up again by the card first when
+    // it is marked established; a reset of the card loses the session.
     void SetSmCtx(SCSmCtx* ctx) { m_pSmCtx = ctx; }
     SCSmCtx* GetSmCtx() const { return m_pSmCtx; }
 
@@ -205,6 +211,8 @@ private:
     SCRESULT ConnectWith(uint32_t share, uint32_t want, uint32_t allowed, uint32_t* active);
     SCRESULT AfterConnect(uint32_t active);
     void ClearCard();
+    // After a reset (own or another application's): the card's state is gone.
+    void CardWasReset();
     SCRESULT ExchangeOnce(const std::vector<uint8_t>& apdu, std::vector<uint8_t>* resp, uint16_t* sw);
     SCRESULT ExchangeChained(const std::vector<uint8_t>& apdu, uint32_t flags, std::vector<uint8_t>* data,
                              uint16_t* sw);

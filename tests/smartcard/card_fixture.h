@@ -25,7 +25,7 @@ protected:
     // Reader names: "Card <image base name>".
     static std::vector<std::string> Images() {
         return {"pkcs15-model3", "blank-model1", "blank-model3", "blank-model4", "blank-model7",
-                "unknown-atr",   "ias-not-activated", "qualified-model1"};
+                "unknown-atr",   "ias-not-activated", "qualified-model1", "pkcs15-gp-channel", "ias-dh-channel"};
     }
 
     void SetUp() override {
@@ -80,10 +80,16 @@ protected:
     // A blank card of any model, made by the simulator's image generator, in a
     // reader of its own ("Card blank-modelN").
     SCCard* ConnectBlank(int model, SCReader** readerOut = nullptr) {
-        const std::string image = "blank-model" + std::to_string(model);
+        return ConnectGenerated("blank-model" + std::to_string(model), "blank --model " + std::to_string(model),
+                                readerOut);
+    }
+
+    // A card made by the image generator (arguments before the output path), in
+    // a reader of its own ("Card <image>").
+    SCCard* ConnectGenerated(const std::string& image, const std::string& args, SCReader** readerOut = nullptr) {
         const std::string path = ImagePath(image + "-gen");
-        const std::string cmd = "/usr/bin/python3 " MIRTAL_SOURCE_DIR "/tools/cardsim/cardgen.py blank --model " +
-                                std::to_string(model) + " '" + path + "'";
+        const std::string cmd =
+            "/usr/bin/python3 " MIRTAL_SOURCE_DIR "/tools/cardsim/cardgen.py " + args + " '" + path + "'";
         EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;
         const std::string name = "Card " + image;
         EXPECT_EQ(0, m_addReader(name.c_str()));

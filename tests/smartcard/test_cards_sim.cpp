@@ -677,7 +677,8 @@ TEST_F(CardSim, GlobalPlatformAppletIssuerDomainAndStatus) {
 }
 
 TEST_F(CardSim, IasLifeCycleCardStateAndSecurityDataObjects) {
-    SCCard* card = Connect("ias-not-activated");
+    // A not-activated card that asks for no secure channel.
+    SCCard* card = ConnectGenerated("ias-plain", "pkcs15 --model 7 --lifecycle 07");
     ASSERT_NE(nullptr, card);
     EXPECT_TRUE(SCCard_IAS::ReadLifeCycleFromAtr(card));
     EXPECT_EQ(0x0700u, card->GetOptions() & 0xFF00);
@@ -715,15 +716,16 @@ TEST_F(CardSim, IasLifeCycleCardStateAndSecurityDataObjects) {
     EXPECT_EQ(0u, channel.GetFlags() & SC_SM_FLAG_OPTION);
     card->GetReader()->SetSmCtx(nullptr);
     EXPECT_FALSE(SCCard_IAS::SetSmOption(Connect("blank-model4"), true));
-    card = Connect("ias-not-activated");
+    card = Connect("ias-plain");
     ias = dynamic_cast<SCCard_IAS*>(card);
     ASSERT_NE(nullptr, ias);
     // Activation through SET STATUS shows in the ATR and the card state.
     ASSERT_EQ(SC_OK, SCCard_GlobalPlatform::SetStatus(card, 0x80, 0x0F, nullptr, 0));
     EXPECT_EQ(3, SCCard_IAS::DetectCardState(card));
-    EXPECT_EQ(SC_E_UNSUPPORTED_FEATURE, card->OpenSmChannel(0, 0, SC_UNSET, 0, 0));
-    EXPECT_EQ(SC_E_UNSUPPORTED_FEATURE, card->SetupGpChannel(nullptr, 0, nullptr, 0, nullptr, 0));
-    EXPECT_EQ(SC_E_UNSUPPORTED_FEATURE, card->SetupSmDh(nullptr, 0));
+    // No channel to open again; no keys given; no key set given.
+    EXPECT_EQ(SC_E_SM_NOT_ESTABLISHED, card->OpenSmChannel(0, 0, SC_UNSET, 0, 0));
+    EXPECT_EQ(SC_E_BAD_PARAMS, card->SetupGpChannel(nullptr, 0, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(SC_E_BAD_PARAMS, card->SetupSmDh(nullptr, 0));
 }
 
 TEST_F(CardSim, ModelOneMasterFileNameCodeAndTermination) {

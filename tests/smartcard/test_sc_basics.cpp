@@ -194,23 +194,43 @@ TEST(ReaderOptions, FieldsSitWhereTheConfigurationPutsThem) {
     EXPECT_EQ(0, scRoptLimit(l, SC_RLIMIT_T0_RECV));
 }
 
-TEST(SmContext, FlagsFollowEstablishedAndRunning) {
+TEST(SmContext, SessionStateAndFlagsDecideWhatIsWrapped) {
     SCSmCtx ctx(4);
     EXPECT_TRUE(ctx.IsGpChannelMode());
     EXPECT_EQ(SC_SM_KIND_CARD, ctx.GetKind());
     EXPECT_FALSE(ctx.IsEstablished());
     ctx.SetEstablished(true);
     EXPECT_EQ(SC_SM_FLAG_ESTABLISHED, ctx.GetFlags());
+    EXPECT_FALSE(ctx.IsActive());  // established, but no session yet
+    ctx.SessionOpened();
     EXPECT_TRUE(ctx.IsActive());
     ctx.SetRunning(false);
     EXPECT_EQ(SC_SM_FLAG_ESTABLISHED | SC_SM_FLAG_PAUSED, ctx.GetFlags());
     EXPECT_FALSE(ctx.IsActive());
+    ctx.SetFlags(SC_SM_FLAG_OPTION, true);
+    EXPECT_TRUE(ctx.IsActive());  // the IAS-ECC option keeps a paused channel in use
+    ctx.SetFlags(SC_SM_FLAG_OPTION, false);
     ctx.SetRunning(true);
+    // A lost session blocks; an idle context stays idle when a session ends.
+    ctx.LoseSession();
+    EXPECT_TRUE(ctx.IsLost());
+    EXPECT_TRUE(ctx.NeedsRestore());
+    EXPECT_FALSE(ctx.IsActive());
+    ctx.SetRunning(false);
+    EXPECT_FALSE(ctx.NeedsRestore());  // a paused context lets commands pass
+    ctx.SetRunning(true);
+    ctx.CloseSession();
+    EXPECT_EQ(SCSmSession::None, ctx.GetSession());
+    ctx.LoseSession();
+    EXPECT_EQ(SCSmSession::None, ctx.GetSession());
+    ctx.MarkLost();
+    EXPECT_TRUE(ctx.IsLost());
     ctx.Reset();
     EXPECT_FALSE(ctx.IsEstablished());
+    EXPECT_EQ(SCSmSession::None, ctx.GetSession());
 }
 
-TEST(SmContext, InactiveContextPassesApdusThroughAndActiveOneIsNotFaked) {
+TEST(SmContext, IdleContextPassesApdusThroughAndOpenOneIsNotFaked) {
     SCSmCtx ctx;
     const Bytes apdu = {0x00, 0xA4, 0x00, 0x00};
     Bytes out;
@@ -221,9 +241,16 @@ TEST(SmContext, InactiveContextPassesApdusThroughAndActiveOneIsNotFaked) {
     ASSERT_EQ(SC_OK, ctx.UnwrapResponse(resp.data(), resp.size(), 0x9000, &out, &sw));
     EXPECT_EQ(resp, out);
     EXPECT_EQ(0x9000, sw);
-    ctx.SetEstablished(true);
+    // A context without a protocol cannot wrap; the session is lost, not passed.
+    ctx.SessionOpened();
     EXPECT_EQ(SC_E_UNIMPLEMENTED_FEATURE, ctx.WrapCommand(apdu.data(), apdu.size(), &out));
+    EXPECT_TRUE(ctx.IsLost());
     EXPECT_EQ(SC_E_BAD_PARAMS, ctx.WrapCommand(nullptr, 4, &out));
+    // An answer with no wrapped command before it is refused.
+    ctx.SessionOpened();
+    EXPECT_EQ(SC_E_SM_MAC_INVALID, ctx.UnwrapResponse(resp.data(), resp.size(), 0x9000, &out, &sw));
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(ctx.IsLost());
 }
 
 TEST(SmContext, KeysAndCountersAreKeptAndChecked) {
@@ -247,7 +274,7 @@ TEST(SmContext, KeysAndCountersAreKeptAndChecked) {
 
     const uint8_t ssc[2] = {0x00, 0xFF};
     ASSERT_EQ(SC_OK, ctx.SetSequenceCounter(ssc, 2));
-    ctx.IncrementSequenceCounter();
+    EXPECT_TRUE(ctx.IncrementSequenceCounter());
     const uint8_t* p = ctx.GetSequenceCounter(&len);
     ASSERT_EQ(2u, len);
     EXPECT_EQ(0x01, p[0]);
@@ -260,10 +287,15 @@ TEST(SmContext, KeysAndCountersAreKeptAndChecked) {
     ctx.SetKeySet(ks);
     ASSERT_NE(nullptr, ctx.GetKeySet());
     EXPECT_EQ(14, ctx.GetKeySet()->group);
+    const uint8_t top[2] = {0xFF, 0xFF};
+    ASSERT_EQ(SC_OK, ctx.SetSequenceCounter(top, 2));
+    EXPECT_FALSE(ctx.IncrementSequenceCounter());  // a counter never wraps to an old value
+    EXPECT_EQ(0xFF, ctx.GetSequenceCounter(&len)[1]);
     ctx.Reset();
     EXPECT_EQ(nullptr, ctx.GetKeySet());
     EXPECT_EQ(nullptr, ctx.GetSequenceCounter(&len));
-    EXPECT_TRUE(ctx.HasKeys());  // the static keys stay
+    EXPECT_FALSE(ctx.HasKeys());  // every key is wiped
+    EXPECT_EQ(nullptr, ctx.GetKey(0, &len));
 }
 
 TEST(CardResults, MissingFileTextSaysTheFolderOrFileDoesNotExist) {

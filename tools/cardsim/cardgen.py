@@ -12,12 +12,25 @@ come from the openssl command and are taken apart with asn1crypto.
                           [--user-pin P] [--puk P] [--so-pin P]
     cardgen.py unknown OUT              a card with an ATR no driver knows
     cardgen.py qualified OUT            model 1 with the fixed qualified part
-    cardgen.py ias-not-activated OUT    model 7, PKCS#15, not activated
+    cardgen.py ias-not-activated OUT    model 7, PKCS#15, not activated, the
+                                        personalisation agent's channel required
+    cardgen.py gp-channel OUT           model 4, PKCS#15, every command over the
+                                        GlobalPlatform channel
+    cardgen.py dh-channel OUT           model 7, PKCS#15, PIN, key and signature
+                                        commands over secure messaging after a
+                                        Diffie-Hellman key agreement
+
+Secure channels (README.md): the GlobalPlatform key set of the cards is
+GP_ENC, GP_MAC, GP_DEK below (key version 01); the Diffie-Hellman group is the
+2048-bit group with a 224-bit subgroup of RFC 5114 (section 2.3), reference 01,
+with a private value drawn here.
 """
 
 import argparse
+import base64
 import hashlib
 import os
+import secrets
 import subprocess
 import sys
 import tempfile
@@ -29,6 +42,16 @@ SECOND_AID = bytes.fromhex("E828BD080F") + b"MIRTAL"
 APP_TYPE_OID = {1: "1.3.6.1.4.1.32473.2.7.1", 3: "1.3.6.1.4.1.32473.2.7.2",
                 4: "1.3.6.1.4.1.32473.2.7.3.1", 7: "1.3.6.1.4.1.32473.2.7.4"}
 GP_MODELS = (4, 6, 7)
+
+# The GlobalPlatform key set of the generated cards (ENC, MAC, DEK; key version
+# 01): distinct keys, so that keys given in another order do not open the channel.
+GP_ENC = bytes.fromhex("404142434445464748494A4B4C4D4E4F")
+GP_MAC = bytes.fromhex("505152535455565758595A5B5C5D5E5F")
+GP_DEK = bytes.fromhex("606162636465666768696A6B6C6D6E6F")
+GP_KEY_VERSION = 0x01
+DH_GROUP = 0x01
+X942_OID = "1.2.840.10046.2.1"
+X942_SE_OWNER = "1.3.6.1.4.1.32473.2.9.5.1.1"
 
 USER_PIN = b"1234"
 PUK = b"12345678"
@@ -131,6 +154,7 @@ class Image:
         self.serial = serial or os.urandom(8)
         self.memory = memory
         self.lines = []
+        self.channel = []
 
     def df(self, p, name=None, ac=None, lcs=0x05, code=None):
         s = "df %s lcs=%02X" % (p, lcs)
@@ -170,6 +194,23 @@ class Image:
             s += " value=" + value.hex().upper()
         self.lines.append(s)
 
+    def gp_keys(self, version=GP_KEY_VERSION, level=0x13, counter=0):
+        """A GlobalPlatform key set; level: the security level the card asks for."""
+        self.channel.append("gp-keys version=%02X level=%02X counter=%04X enc=%s mac=%s dek=%s" % (
+            version, level, counter, GP_ENC.hex().upper(), GP_MAC.hex().upper(),
+            GP_DEK.hex().upper()))
+
+    def dh_key(self, group):
+        """The card's Diffie-Hellman key in a group (p, q, g) with reference DH_GROUP."""
+        p, q, g = group
+        x = 2 + secrets.randbelow(q - 3)
+        h = lambda v: v.to_bytes((v.bit_length() + 7) // 8, "big").hex().upper()
+        self.channel.append("dh-key ref=%02X p=%s q=%s g=%s x=%s" % (DH_GROUP, h(p), h(q), h(g), h(x)))
+
+    def protect(self, what):
+        """all, until-secured, or ins=XX,YY: plain commands the card refuses."""
+        self.channel.append("protect " + what)
+
     def text(self):
         head = ["cardsim-image 1",
                 "model %d" % self.model,
@@ -177,7 +218,7 @@ class Image:
                 "serial " + self.serial.hex().upper(),
                 "lifecycle %02X" % self.lifecycle,
                 "memory %d" % self.memory]
-        return "\n".join(head + self.lines) + "\n"
+        return "\n".join(head + self.channel + self.lines) + "\n"
 
     def write(self, out):
         os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
@@ -196,6 +237,17 @@ def erased(model):
 def openssl(*args):
     subprocess.run(["openssl"] + list(args), check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def dh_group(tmp):
+    """(p, q, g) of the RFC 5114 2048-bit group with 224-bit subgroup, as openssl
+    gives it (X9.42 domain parameters)."""
+    path = os.path.join(tmp, "dh.pem")
+    openssl("genpkey", "-genparam", "-algorithm", "DHX", "-pkeyopt", "dh_rfc5114:2", "-out", path)
+    with open(path) as f:
+        der = base64.b64decode("".join(l for l in f.read().splitlines() if not l.startswith("-----")))
+    params = keys.DomainParameters.load(der)
+    return params["p"].native, params["q"].native, params["g"].native
 
 
 def new_key_and_cert(tmp, tag, cn):
@@ -232,10 +284,13 @@ def pin_object(label, auth_id, flags, ref, pin_path, unblocked_by=None, stored=8
     return seq(seq(common), seq(octets(auth_id)), tlv(0xA1, pin_attrs))
 
 
-def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True, officer_unblocks=False):
+def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True, officer_unblocks=False,
+              dh=None):
     """One PKCS#15 application in DF `df` (path text "3F00/xxxx"). The user PIN is
     unblocked by a PUK; with `officer_unblocks` (the shape the module gives model-3
-    tokens it initialises) the SO PIN guards and unblocks it and there is no PUK."""
+    tokens it initialises) the SO PIN guards and unblocks it and there is no PUK.
+    With a Diffie-Hellman group (p, q, g) its TokenInfo names it for secure
+    messaging."""
     dfhex = df.replace("/", "")
     user_ref, puk_ref = pin_base, pin_base + 1
     so = "pin:04"
@@ -283,8 +338,16 @@ def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True,
            + tlv(0xA4, path(dfhex + "4404")) + tlv(0xA7, path(dfhex + "4405"))
            + tlv(0xA8, path(dfhex + "4401")))
     serial = img.serial.hex().upper().encode()
-    tokeninfo = seq(integer(0), octets(serial), utf8("CardSim"), utf8(label, tag=0x80),
-                    bits(1))
+    tokeninfo_fields = [integer(0), octets(serial), utf8("CardSim"), utf8(label, tag=0x80), bits(1)]
+    if dh is not None:
+        # seInfo: the security environment of the X9.42 key agreement; then
+        # supportedAlgorithms [2]: the group, algRef = the card's key reference.
+        p, q, g = dh
+        tokeninfo_fields.append(seq(seq(integer(DH_GROUP), oid(X942_SE_OWNER))))
+        alg = seq(integer(1), integer(49), seq(integer(p), integer(g), integer(q)), bits(5),
+                  oid(X942_OID), integer(DH_GROUP))
+        tokeninfo_fields.append(tlv(0xA2, alg))
+    tokeninfo = seq(*tokeninfo_fields)
     dirw = "read:always,update:%s,delete:%s" % (user, so)
     img.ef(df + "/5031", odf, size=256, ac=dirw, fill=b"\x00")
     img.ef(df + "/5032", tokeninfo, size=256, ac=dirw, fill=b"\x00")
@@ -306,12 +369,22 @@ def mf_lines(img, model, name=None, code=None, blank=False):
                so, so, so, so))
 
 
-def card_pkcs15(model=3, apps=1, lifecycle=0x0F):
+def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=None):
+    """gp: the card holds the GlobalPlatform key set; dh: a Diffie-Hellman key and
+    the group in TokenInfo; protect: what the card refuses in the clear."""
     img = Image(model, lifecycle)
     mf_lines(img, model)
     img.pin("3F00", 0x04, SO_PIN, tries=3, ac="update:pin:04")
     with tempfile.TemporaryDirectory() as tmp:
-        records = build_app(img, model, "3F00/5015", PKCS15_AID, "CardSim Token", tmp, "a1")
+        group = dh_group(tmp) if dh else None
+        if gp:
+            img.gp_keys()
+        if group:
+            img.dh_key(group)
+        if protect:
+            img.protect(protect)
+        records = build_app(img, model, "3F00/5015", PKCS15_AID, "CardSim Token", tmp, "a1",
+                            dh=group)
         if apps >= 2:
             # the module names a second application so only on model 7
             aid2 = SECOND_AID if model == 7 else PKCS15_AID
@@ -368,6 +441,29 @@ def card_qualified():
     return img
 
 
+def card_ias_not_activated():
+    """Before activation the card talks to the personalisation agent only, over
+    its GlobalPlatform channel."""
+    return card_pkcs15(7, 1, lifecycle=0x07, gp=True, protect="until-secured")
+
+
+def card_gp_channel():
+    """A GlobalPlatform card (ClassIC) that answers nothing but the selection of
+    its applications and its identity outside the channel."""
+    return card_pkcs15(4, 1, gp=True, protect="all")
+
+
+# PIN, key and signature commands: VERIFY, CHANGE REFERENCE DATA, RESET RETRY
+# COUNTER, PSO, GENERATE ASYMMETRIC KEY PAIR, PUT DATA.
+DH_PROTECTED = "ins=20,24,2C,2A,46,47,DB"
+
+
+def card_dh_channel():
+    """An activated IAS-ECC card whose PIN, key and signature commands need secure
+    messaging after the Diffie-Hellman key agreement that its TokenInfo names."""
+    return card_pkcs15(7, 1, dh=True, protect=DH_PROTECTED)
+
+
 CARDS = {
     "blank-model1.card": lambda: card_blank(1),
     "blank-model3.card": lambda: card_blank(3),
@@ -377,7 +473,9 @@ CARDS = {
     "pkcs15-model3.card": lambda: card_pkcs15(3, 1),
     "pkcs15-model3-two-apps.card": lambda: card_pkcs15(3, 2),
     "qualified-model1.card": card_qualified,
-    "ias-not-activated.card": lambda: card_pkcs15(7, 1, lifecycle=0x07),
+    "ias-not-activated.card": lambda: card_ias_not_activated(),
+    "pkcs15-gp-channel.card": lambda: card_gp_channel(),
+    "ias-dh-channel.card": lambda: card_dh_channel(),
 }
 
 CONFIG = """# Readers of the card simulator and the cards in them (paths relative to this file).
@@ -408,7 +506,7 @@ def main(argv):
     p.add_argument("--puk", help="PUK (default 12345678)")
     p.add_argument("--so-pin", help="SO PIN (default 87654321)")
     p.add_argument("out")
-    for name in ("unknown", "qualified", "ias-not-activated"):
+    for name in ("unknown", "qualified", "ias-not-activated", "gp-channel", "dh-channel"):
         sub.add_parser(name).add_argument("out")
     args = ap.parse_args(argv)
     for name, attr in (("user_pin", "USER_PIN"), ("puk", "PUK"), ("so_pin", "SO_PIN")):
@@ -433,7 +531,11 @@ def main(argv):
     elif args.cmd == "qualified":
         card_qualified().write(args.out)
     elif args.cmd == "ias-not-activated":
-        card_pkcs15(7, 1, lifecycle=0x07).write(args.out)
+        card_ias_not_activated().write(args.out)
+    elif args.cmd == "gp-channel":
+        card_gp_channel().write(args.out)
+    elif args.cmd == "dh-channel":
+        card_dh_channel().write(args.out)
     return 0
 
 

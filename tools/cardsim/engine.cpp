@@ -246,6 +246,8 @@ unsigned Card::Protocols() const {
 }
 
 void Card::Reset() {
+  channel_.Reset();
+  onIsd_ = false;
   curDf_ = mf_.get();
   curEf_ = nullptr;
   seSign_ = Se();
@@ -334,37 +336,15 @@ Bytes Card::Transmit(const Bytes& apdu, bool t0) {
     return swOnly(injSw_);
   }
   if (a.cla == 0xFF) return swOnly(0x6E00);
-  if ((a.cla & 0x0C) && !(a.cla & 0x80)) return swOnly(0x6882);  // no secure messaging
-  if (terminated_ && a.ins != 0xC0) return swOnly(0x6A81);
-
-  // command chaining: collect the data of a chain, answer 9000 until its last part
-  if ((a.cla & 0x10) && !(a.cla & 0x80)) {
-    if (!chain_.active || chain_.ins != a.ins || chain_.p1 != a.p1 || chain_.p2 != a.p2) {
-      chain_ = Chain();
-      chain_.active = true;
-      chain_.ins = a.ins;
-      chain_.p1 = a.p1;
-      chain_.p2 = a.p2;
-    }
-    chain_.data.insert(chain_.data.end(), a.data.begin(), a.data.end());
-    if (chain_.data.size() > 65536) {
-      chain_ = Chain();
-      return swOnly(0x6700);
-    }
-    return swOnly(0x9000);
-  }
-  if (chain_.active) {
-    bool same = chain_.ins == a.ins && chain_.p1 == a.p1 && chain_.p2 == a.p2;
-    Bytes head = std::move(chain_.data);
-    chain_ = Chain();
-    if (!same) return swOnly(0x6883);
-    head.insert(head.end(), a.data.begin(), a.data.end());
-    a.data = std::move(head);
-  }
 
   bool isGetResponse = a.ins == 0xC0 && !(a.cla & 0x80);
-  if (!isGetResponse) pending_.clear();
-  Response r = Dispatch(a);
+  Response r;
+  if (isGetResponse) {
+    r = Execute(a);
+  } else {
+    pending_.clear();
+    r = Receive(apdu, a);
+  }
 
   Bytes out;
   bool case2 = a.data.empty();
@@ -392,6 +372,76 @@ Bytes Card::Transmit(const Bytes& apdu, bool t0) {
   out.push_back(uint8_t(r.sw >> 8));
   out.push_back(uint8_t(r.sw));
   return out;
+}
+
+Response Card::Receive(const Bytes& apdu, const Apdu& a) {
+  // The secure channels see every command first (channel.cpp).
+  Channel::Incoming in = channel_.Receive(apdu, IsApplicationSelect(a), onIsd_, lifecycle_ == 0x0F);
+  if (in.changed) Changed();
+  if (in.kind == Channel::Incoming::kAnswered) {
+    Response r;
+    r.data.assign(in.answer.begin(), in.answer.end() - 2);
+    r.sw = uint16_t(in.answer[in.answer.size() - 2] << 8 | in.answer.back());
+    return r;
+  }
+  if (in.kind == Channel::Incoming::kPlain) {
+    if ((a.cla & 0x0C) && !(a.cla & 0x80)) return Sw(0x6882);  // no other secure messaging
+    return Execute(a);
+  }
+  Apdu plain;
+  if (!ParseApdu(in.plain, &plain)) return Sw(0x6700);
+  Response r = Execute(plain);
+  channel_.Protect(&r.data, &r.sw);
+  return r;
+}
+
+bool Card::IsApplicationSelect(const Apdu& a) const {
+  if (a.ins != 0xA4 || a.p1 != 0x04 || (a.cla & 0x80)) return false;
+  if (IsIsdAid(a.data)) return true;
+  return IsGp() && mf_ && !mf_->name.empty() && a.data == mf_->name;
+}
+
+bool Card::IsIsdAid(const Bytes& d) const {
+  static const uint8_t isd1[] = {0xA0, 0, 0, 0x01, 0x51, 0, 0, 0};
+  static const uint8_t isd2[] = {0xA0, 0, 0, 0x00, 0x03, 0, 0, 0};
+  if (!IsGp() || d.size() < 5 || d.size() > 8) return false;
+  return std::equal(d.begin(), d.end(), isd1) || std::equal(d.begin(), d.end(), isd2);
+}
+
+void Card::SetApplication(bool isd) {
+  if (isd == onIsd_) return;
+  onIsd_ = isd;
+  channel_.ApplicationChanged();
+}
+
+Response Card::Execute(Apdu a) {
+  if (terminated_ && a.ins != 0xC0) return Sw(0x6A81);
+
+  // command chaining: collect the data of a chain, answer 9000 until its last part
+  if ((a.cla & 0x10) && !(a.cla & 0x80)) {
+    if (!chain_.active || chain_.ins != a.ins || chain_.p1 != a.p1 || chain_.p2 != a.p2) {
+      chain_ = Chain();
+      chain_.active = true;
+      chain_.ins = a.ins;
+      chain_.p1 = a.p1;
+      chain_.p2 = a.p2;
+    }
+    chain_.data.insert(chain_.data.end(), a.data.begin(), a.data.end());
+    if (chain_.data.size() > 65536) {
+      chain_ = Chain();
+      return Sw(0x6700);
+    }
+    return Sw(0x9000);
+  }
+  if (chain_.active) {
+    bool same = chain_.ins == a.ins && chain_.p1 == a.p1 && chain_.p2 == a.p2;
+    Bytes head = std::move(chain_.data);
+    chain_ = Chain();
+    if (!same) return Sw(0x6883);
+    head.insert(head.end(), a.data.begin(), a.data.end());
+    a.data = std::move(head);
+  }
+  return Dispatch(a);
 }
 
 Response Card::Dispatch(const Apdu& a) {
@@ -451,7 +501,8 @@ bool Card::Allowed(const Node* where, uint16_t cond) const {
     Pin* p = FindPin(where, uint8_t(cond & 0xFF));
     return p && p->verified;
   }
-  return false;  // key authentication is not offered
+  // The key (set) of an open secure channel.
+  return channel_.KeyAuthenticated(uint8_t(cond & 0xFF));
 }
 
 bool Card::AllowedOp(const Node* n, uint8_t am) const {
@@ -586,18 +637,15 @@ Response Card::Select(const Apdu& a) {
       break;
     case 0x04: {
       if (d.empty() || d.size() > 16) return Sw(0x6700);
-      if (IsGp()) {
+      if (IsIsdAid(d)) {
         static const uint8_t isd1[] = {0xA0, 0, 0, 0x01, 0x51, 0, 0, 0};
         static const uint8_t isd2[] = {0xA0, 0, 0, 0x00, 0x03, 0, 0, 0};
-        for (const uint8_t* isd : {isd1, isd2}) {
-          if (d.size() <= 8 && d.size() >= 5 && std::equal(d.begin(), d.end(), isd)) {
-            Response r;
-            Bytes inner;
-            PutTlv(&inner, 0x84, isd, 8);
-            PutTlv(&r.data, 0x6F, inner);
-            return r;
-          }
-        }
+        SetApplication(true);
+        Response r;
+        Bytes inner;
+        PutTlv(&inner, 0x84, d[3] == 0x01 ? isd1 : isd2, 8);
+        PutTlv(&r.data, 0x6F, inner);
+        return r;
       }
       std::vector<Node*> dfs;
       CollectDfs(mf_.get(), &dfs);
@@ -628,6 +676,7 @@ Response Card::Select(const Apdu& a) {
   }
   if (!target) return Sw(0x6A82);
   if (target->desc == kDescPin) return Sw(0x6A82);
+  SetApplication(false);  // a file of the applet
   if (target->IsDf()) {
     curDf_ = target;
     curEf_ = nullptr;
@@ -1295,6 +1344,8 @@ Response Card::GetResponse(const Apdu& a) {
 Response Card::SetStatus(const Apdu& a) {
   if (!IsGp()) return Sw(0x6D00);
   if (a.p1 != 0x80) return Sw(0x6A86);
+  // A card with key sets changes its life cycle only over a secure channel.
+  if (!channel_.gpKeys.empty() && !channel_.IsGpOpen()) return Sw(0x6982);
   lifecycle_ = a.p2;
   SyncAtrLifecycle();
   Changed();

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace cardsim {
+#include "tools/cardsim/channel.h"
 
-using Bytes = std::vector<uint8_t>;
+namespace cardsim {
 
 // File descriptor bytes (FCP tag 82).
 enum : uint8_t {
@@ -135,6 +135,14 @@ class Card {
     bool extended = false;
   };
   static bool ParseApdu(const Bytes& in, Apdu* out);
+  // The secure channels' view of a command, then Execute.
+  Response Receive(const Bytes& apdu, const Apdu& a);
+  // Chaining and the command itself.
+  Response Execute(Apdu a);
+  bool IsApplicationSelect(const Apdu& a) const;
+  bool IsIsdAid(const Bytes& aid) const;
+  // The security domain (isd) or the applet is now selected.
+  void SetApplication(bool isd);
   Response Dispatch(const Apdu& a);
   void Changed();
 
@@ -182,8 +190,10 @@ class Card {
   uint32_t memory_ = 65536;
   std::unique_ptr<Node> mf_;
   bool terminated_ = false;
+  Channel channel_;  // keys from the image, sessions volatile
 
   // volatile
+  bool onIsd_ = false;  // the security domain is selected (else the applet)
   Node* curDf_ = nullptr;
   Node* curEf_ = nullptr;
   struct Se {

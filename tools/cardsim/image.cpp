@@ -111,6 +111,113 @@ bool ParseNum(const std::string& s, int base, unsigned long max, unsigned long* 
 
 const char* kKeyComp[] = {"n", "e", "d", "p", "q", "dp", "dq", "qi"};
 
+// The secure channels' lines: "gp-keys version=.. level=.. counter=.. enc= mac=
+// dek=", "dh-key ref=.. p= q= g= x=" and "protect all|until-secured|ins=..,..".
+bool ParseChannelLine(const std::string& kw, const std::vector<std::string>& words, Channel* ch,
+                      std::string* why) {
+  if (kw == "protect") {
+    if (words.size() != 1) return *why = "protect needs one value", false;
+    Protection p;
+    if (words[0] == "all") p.kind = Protection::kAll;
+    else if (words[0] == "until-secured") p.kind = Protection::kUntilSecured;
+    else if (words[0] == "none") p.kind = Protection::kNone;
+    else if (words[0].rfind("ins=", 0) == 0) {
+      p.kind = Protection::kListed;
+      std::stringstream ss(words[0].substr(4));
+      std::string item;
+      unsigned long v = 0;
+      while (std::getline(ss, item, ','))
+        if (!ParseNum(item, 16, 0xFF, &v)) return *why = "bad protect ins", false;
+        else p.ins.push_back(uint8_t(v));
+      if (p.ins.empty()) return *why = "bad protect ins", false;
+    } else {
+      return *why = "bad protect", false;
+    }
+    ch->protection = p;
+    return true;
+  }
+  std::map<std::string, std::string> attrs;
+  for (const std::string& w : words) {
+    const size_t eq = w.find('=');
+    if (eq == std::string::npos) return *why = "expected name=value: " + w, false;
+    attrs[w.substr(0, eq)] = w.substr(eq + 1);
+  }
+  auto hex = [&](const char* name, Bytes* out, size_t len, bool need) {
+    auto it = attrs.find(name);
+    if (it == attrs.end()) return !need;
+    const bool ok = FromHex(it->second, out) && (len == 0 ? !out->empty() : out->size() == len);
+    attrs.erase(it);
+    return ok;
+  };
+  auto num = [&](const char* name, int base, unsigned long max, unsigned long* out) {
+    auto it = attrs.find(name);
+    if (it == attrs.end()) return true;
+    const bool ok = ParseNum(it->second, base, max, out);
+    attrs.erase(it);
+    return ok;
+  };
+  unsigned long v = 0;
+  if (kw == "gp-keys") {
+    GpKeySet k;
+    if (!hex("enc", &k.enc, 16, true) || !hex("mac", &k.mac, 16, true) || !hex("dek", &k.dek, 16, true))
+      return *why = "gp-keys needs enc=, mac=, dek= of 16 octets", false;
+    v = k.version;
+    if (!num("version", 16, 0x7F, &v) || v == 0) return *why = "bad gp-keys version", false;
+    k.version = uint8_t(v);
+    v = k.counter;
+    if (!num("counter", 16, 0xFFFF, &v)) return *why = "bad gp-keys counter", false;
+    k.counter = uint16_t(v);
+    v = k.level;
+    if (!num("level", 16, 0x13, &v)) return *why = "bad gp-keys level", false;
+    k.level = uint8_t(v);
+    if (!attrs.empty()) return *why = "unknown attribute " + attrs.begin()->first, false;
+    for (const GpKeySet& o : ch->gpKeys)
+      if (o.version == k.version) return *why = "gp-keys version given twice", false;
+    ch->gpKeys.push_back(k);
+    return true;
+  }
+  DhKey k;
+  v = k.ref;
+  if (!num("ref", 16, 0xFF, &v)) return *why = "bad dh-key ref", false;
+  k.ref = uint8_t(v);
+  if (!hex("p", &k.p, 0, true) || !hex("g", &k.g, 0, true) || !hex("x", &k.x, 0, true) || !hex("q", &k.q, 0, false))
+    return *why = "dh-key needs p=, g=, x= (and q=)", false;
+  if (k.p.size() > 1024) return *why = "dh-key p too long", false;
+  if (!attrs.empty()) return *why = "unknown attribute " + attrs.begin()->first, false;
+  for (const DhKey& o : ch->dhKeys)
+    if (o.ref == k.ref) return *why = "dh-key ref given twice", false;
+  ch->dhKeys.push_back(k);
+  return true;
+}
+
+void WriteChannelLines(const Channel& ch, std::ostream& o) {
+  char b[64];
+  for (const GpKeySet& k : ch.gpKeys) {
+    snprintf(b, sizeof b, "gp-keys version=%02X level=%02X counter=%04X", k.version, k.level, k.counter);
+    o << b << " enc=" << Hex(k.enc) << " mac=" << Hex(k.mac) << " dek=" << Hex(k.dek) << "\n";
+  }
+  for (const DhKey& k : ch.dhKeys) {
+    snprintf(b, sizeof b, "dh-key ref=%02X", k.ref);
+    o << b << " p=" << Hex(k.p);
+    if (!k.q.empty()) o << " q=" << Hex(k.q);
+    o << " g=" << Hex(k.g) << " x=" << Hex(k.x) << "\n";
+  }
+  switch (ch.protection.kind) {
+    case Protection::kNone: break;
+    case Protection::kAll: o << "protect all\n"; break;
+    case Protection::kUntilSecured: o << "protect until-secured\n"; break;
+    case Protection::kListed: {
+      o << "protect ins=";
+      for (size_t i = 0; i < ch.protection.ins.size(); ++i) {
+        snprintf(b, sizeof b, "%s%02X", i ? "," : "", ch.protection.ins[i]);
+        o << b;
+      }
+      o << "\n";
+      break;
+    }
+  }
+}
+
 }  // namespace
 
 class ImageIo {
@@ -175,6 +282,11 @@ std::unique_ptr<Card> ImageIo::Parse(const std::string& text, std::string* err) 
     }
     if (kw == "terminated") {
       card->terminated_ = words.size() == 1 && words[0] == "1";
+      continue;
+    }
+    if (kw == "gp-keys" || kw == "dh-key" || kw == "protect") {
+      std::string why;
+      if (!ParseChannelLine(kw, words, &card->channel_, &why)) return fail(why);
       continue;
     }
     if (kw != "df" && kw != "ef" && kw != "key" && kw != "pin") return fail("unknown keyword " + kw);
@@ -320,6 +432,7 @@ std::string ImageIo::Write(const Card& c) {
   o << "lifecycle " << b << "\n";
   o << "memory " << c.memory_ << "\n";
   if (c.terminated_) o << "terminated 1\n";
+  WriteChannelLines(c.channel_, o);
   std::function<void(const Node*)> walk = [&](const Node* n) {
     std::string path = n->PathText();
     snprintf(b, sizeof b, "%02X", n->lcs);

@@ -64,6 +64,20 @@ std::unique_ptr<Card> Parse(const std::string& name) {
   return c;
 }
 
+// The same card without its demand for a secure channel (the line "protect"
+// left out), so that its structure can be read in the clear.
+std::unique_ptr<Card> ParseUnprotected(const std::string& name) {
+  std::string text = ReadFile(std::string(CARDSIM_CARDS_DIR) + "/" + name), kept, line;
+  std::istringstream in(text);
+  while (std::getline(in, line))
+    if (line.rfind("protect ", 0) != 0) kept += line + "\n";
+  EXPECT_NE(kept.size(), text.size()) << name << " asks for no channel";
+  std::string err;
+  auto c = Card::Parse(kept, &err);
+  EXPECT_TRUE(c) << name << ": " << err;
+  return c;
+}
+
 // The length of the DER element at the start of b (0 when malformed).
 size_t DerLen(const Bytes& b, size_t at = 0) {
   if (b.size() < at + 2) return 0;
@@ -87,7 +101,8 @@ TEST(GeneratedCards, EachImageLoadsWithAWellFormedAtr) {
               {"blank-model4.card", 4, 0x0F}, {"blank-model7.card", 7, 0x0F},
               {"unknown-atr.card", 0, 0x0F},  {"pkcs15-model3.card", 3, 0x0F},
               {"pkcs15-model3-two-apps.card", 3, 0x0F}, {"qualified-model1.card", 1, 0x0F},
-              {"ias-not-activated.card", 7, 0x07}};
+              {"ias-not-activated.card", 7, 0x07}, {"pkcs15-gp-channel.card", 4, 0x0F},
+              {"ias-dh-channel.card", 7, 0x0F}};
   for (const Row& r : rows) {
     auto c = Parse(r.name);
     ASSERT_TRUE(c);
@@ -181,8 +196,41 @@ TEST(GeneratedCards, Pkcs15ApplicationsAreConsistent) {
   CheckApplication(two, "3F005015");
   CheckApplication(two, "3F005016");
 
-  Sim ias(Parse("ias-not-activated.card"));
+  Sim ias(ParseUnprotected("ias-not-activated.card"));
   CheckApplication(ias, "3F005015");
+  Sim gp(ParseUnprotected("pkcs15-gp-channel.card"));
+  CheckApplication(gp, "3F005015");
+  Sim dh(ParseUnprotected("ias-dh-channel.card"));
+  CheckApplication(dh, "3F005015");
+}
+
+TEST(GeneratedCards, ChannelCardsRefuseCommandsInTheClear) {
+  // Before activation the IAS-ECC card answers its identity and the selection
+  // of its applications, nothing else.
+  Sim ias(Parse("ias-not-activated.card"));
+  EXPECT_EQ(ias.Tx("00A4040009F04341524453494D07"), 0x9000);
+  EXPECT_EQ(ias.Tx("00CA008A00"), 0x9000);
+  EXPECT_EQ(ias.Tx("00A40800025015"), 0x6982);
+  EXPECT_EQ(ias.Tx("00B0000001"), 0x6982);
+  EXPECT_EQ(ias.Tx("80F0800F"), 0x6982);  // activation only through the channel
+  // The GlobalPlatform card: everything of the applet needs the channel.
+  Sim gp(Parse("pkcs15-gp-channel.card"));
+  EXPECT_EQ(gp.Tx("00A40000023F00"), 0x6982);
+  EXPECT_EQ(gp.Tx("00200081"), 0x6982);
+  // The key-agreement card reads in the clear but keeps PINs, keys and
+  // signatures for the channel.
+  Sim dh(Parse("ias-dh-channel.card"));
+  Bytes dir = dh.ReadFileAt("2F00");
+  EXPECT_FALSE(dir.empty());
+  EXPECT_EQ(dh.Tx("00A40800025015"), 0x9000);
+  EXPECT_EQ(dh.Tx("00200081"), 0x6982);
+  EXPECT_EQ(dh.Tx("002A9E9A0130"), 0x6982);
+  EXPECT_EQ(dh.Tx("0046000100"), 0x6982);
+  // TokenInfo names the group of the card's key (seInfo of the X9.42 owner,
+  // supportedAlgorithms with algorithm 49 and algRef 1).
+  Bytes ti = dh.ReadFileAt("50155032");
+  std::string hex = ToHex(ti);
+  EXPECT_NE(hex.find("060D2B0601040181FD590209050101"), std::string::npos) << hex;
 }
 
 TEST(GeneratedCards, QualifiedPartOfTheModel1Card) {
