@@ -141,8 +141,9 @@ SCRESULT SCCard::OpenGpSession(SCSmCtxGp* ctx) {
     if (r >= 0) {
         resp.clear();
         r = m_pConnectedReader->TransmitAPDU(apdu, &resp, &sw);
-        // The card refusing the host cryptogram: keys other than its own.
-        if (r >= 0) r = (sw == 0x6300 || sw == 0x6982) ? SC_E_VERIFY_FAILED : SetupStatus(sw);
+        // The card refusing the host cryptogram: keys other than its own (a
+        // security level it does not accept gives 6982).
+        if (r >= 0) r = sw == 0x6300 ? SC_E_VERIFY_FAILED : SetupStatus(sw);
     }
     if (r < 0) {
         ctx->CloseSession();

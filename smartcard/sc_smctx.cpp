@@ -127,6 +127,8 @@ void SCSmCtx::Reset() {
 
 SCRESULT SCSmCtx::WrapCommand(const uint8_t* apdu, size_t len, std::vector<uint8_t>* out) {
     if (apdu == nullptr || out == nullptr || len < 4) return SC_E_BAD_PARAMS;
+    // A lost channel lets nothing through in the clear.
+    if (NeedsRestore()) return SC_E_SM_NOT_ESTABLISHED;
     if (!IsActive()) {
         out->assign(apdu, apdu + len);
         return SC_OK;

@@ -322,6 +322,10 @@ SCRESULT SCSmDhAgreement::Agree(const uint8_t* peer, size_t len, std::vector<uin
     if (len == 0 || len > m->pLen) return SC_E_INVALID_KEY;
     return Guard([&]() -> SCRESULT {
         std::vector<uint8_t> z(m->pLen, 0);
+        // 0, 1 and p - 1 (and anything outside the field) give a secret anybody knows.
+        const QvN y(peer, static_cast<unsigned>(len), 0);
+        const QvN& p = m->hasQ ? static_cast<const QvN&>(m->domain.getP()) : static_cast<const QvN&>(*m->p);
+        if (y <= QvWord(1) || !(y + 1u < p)) return SC_E_INVALID_KEY;
         if (m->hasQ) {
             QvDhGFpPublicKey other;
             other.setDomain(&m->domain);
@@ -335,8 +339,6 @@ SCRESULT SCSmDhAgreement::Agree(const uint8_t* peer, size_t len, std::vector<uin
             if (n == 0 || n > m->pLen) return SC_E_CRYPT_ERROR;
             dh.getSecret(z.data() + (m->pLen - n), n);
         } else {
-            const QvN y(peer, static_cast<unsigned>(len), 0);
-            if (y <= QvWord(1) || !(y + 1u < *m->p)) return SC_E_INVALID_KEY;
             QvZn t(y, m->p.get());
             t ^= m->x;
             QvN zn = t.asQvN();

@@ -49,6 +49,7 @@ protected:
         Resolve("CardSimClearLog", m_clearLog);
         Resolve("CardSimAddReader", m_addReader);
         Resolve("CardSimInsert", m_insert);
+        Resolve("CardSimResetByOther", m_resetByOther);
         ASSERT_EQ(0, m_loadConfig(conf.c_str()));
         scInstallCardFactory();
     }
@@ -133,6 +134,8 @@ protected:
     }
     void ClearLog() { m_clearLog(m_reader.c_str()); }
     void Inject(unsigned ins, unsigned sw, int count = 1) { m_injectSw(m_reader.c_str(), ins, sw, count); }
+    // Another application resets the card of the last reader connected.
+    void ResetByOther() { m_resetByOther(m_reader.c_str()); }
     std::string ImagePath(const std::string& image) const { return m_dir + "/" + image + ".card"; }
 
     std::string m_dir;
@@ -160,5 +163,6 @@ private:
     int (*m_clearLog)(const char*) = nullptr;
     int (*m_addReader)(const char*) = nullptr;
     int (*m_insert)(const char*, const char*) = nullptr;
+    int (*m_resetByOther)(const char*) = nullptr;
     std::vector<std::unique_ptr<SCReader>> m_readers;
 };

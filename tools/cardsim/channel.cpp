@@ -204,6 +204,7 @@ void Channel::End() {
   }
   state_ = kNone;
   dh_ = nullptr;
+  gaChain_.clear();
 }
 
 void Channel::Reset() { End(); }
@@ -269,7 +270,22 @@ Channel::Incoming Channel::Receive(const Bytes& apdu, bool appSelect, bool selec
   // In the clear.
   if (cla == 0x80 && ins == 0x50) return InitializeUpdate(apdu, selectedIsd);
   if ((cla & 0x80) == 0 && ins == 0x22 && apdu[2] == 0x41 && apdu[3] == 0xA6) return SetKeyAgreement(apdu);
-  if ((cla & 0x80) == 0 && ins == 0x86) return GeneralAuthenticate(apdu);
+  if ((cla & 0x80) == 0 && ins == 0x86) {
+    // A public value longer than one command comes in a chain (CLA bit 10).
+    Cmd c;
+    if (!Parse(apdu, &c)) return Answer(0x6700);
+    if (gaChain_.size() + c.data.size() > 4096) {
+      gaChain_.clear();
+      return Answer(0x6700);
+    }
+    gaChain_.insert(gaChain_.end(), c.data.begin(), c.data.end());
+    if (cla & 0x10) return Answer(0x9000);
+    c.cla = uint8_t(cla & ~0x10);
+    c.data.swap(gaChain_);
+    gaChain_.clear();
+    return GeneralAuthenticate(Build(c));
+  }
+  gaChain_.clear();
   if (!Exempt(apdu, appSelect)) {
     // A channel asking for a C-MAC refuses a command without one and ends;
     // a command in the clear ends ISO secure messaging.

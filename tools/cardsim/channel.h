@@ -102,6 +102,7 @@ class Channel {
   Bytes rmacCommand_;        // the plain command the next R-MAC covers
   Bytes kenc_, kmac_, ssc_;  // ISO session
   const DhKey* dh_ = nullptr;
+  Bytes gaChain_;            // GENERAL AUTHENTICATE data of a chain not yet complete
 };
 
 }  // namespace cardsim
