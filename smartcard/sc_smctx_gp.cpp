@@ -15,13 +15,12 @@ constexpr int R_MAC = 2;
 constexpr int KEY_MAC = 0;
 constexpr int KEY_ENC = 1;
 
-SCRESULT Cryptogram(const uint8_t senc[16], const uint8_t* a, size_t al, const uint8_t* b, size_t bl,
-                    const uint8_t* c, size_t cl, uint8_t out[8]) {
+// MAC (full triple-DES CBC-MAC under S-ENC) over two eight-octet halves.
+SCRESULT Cryptogram(const uint8_t senc[16], const uint8_t a[8], const uint8_t b[8], uint8_t out[8]) {
     uint8_t m[16];
-    std::memcpy(m, a, al);
-    std::memcpy(m + al, b, bl);
-    std::memcpy(m + al + bl, c, cl);
-    const SCRESULT r = scSmTdesCbcMac(senc, m, al + bl + cl, out);
+    std::memcpy(m, a, 8);
+    std::memcpy(m + 8, b, 8);
+    const SCRESULT r = scSmTdesCbcMac(senc, m, sizeof m, out);
     scSmWipe(m, sizeof m);
     return r;
 }
@@ -64,7 +63,7 @@ SCRESULT SCSmCtxGp::CardCryptogram(const uint8_t senc[16], const uint8_t host[8]
     uint8_t sc[8];
     std::memcpy(sc, seq, 2);
     std::memcpy(sc + 2, card, 6);
-    return Cryptogram(senc, host, 8, sc, 8, nullptr, 0, out);
+    return Cryptogram(senc, host, sc, out);
 }
 
 SCRESULT SCSmCtxGp::HostCryptogram(const uint8_t senc[16], const uint8_t host[8], const uint8_t seq[2],
@@ -72,7 +71,7 @@ SCRESULT SCSmCtxGp::HostCryptogram(const uint8_t senc[16], const uint8_t host[8]
     uint8_t sc[8];
     std::memcpy(sc, seq, 2);
     std::memcpy(sc + 2, card, 6);
-    return Cryptogram(senc, sc, 8, host, 8, nullptr, 0, out);
+    return Cryptogram(senc, sc, host, out);
 }
 
 SCRESULT SCSmCtxGp::BuildInitializeUpdate(std::vector<uint8_t>* apdu, const uint8_t* hostChallenge) {
