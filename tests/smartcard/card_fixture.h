@@ -81,16 +81,10 @@ protected:
     // A blank card of any model, made by the simulator's image generator, in a
     // reader of its own ("Card blank-modelN").
     SCCard* ConnectBlank(int model, SCReader** readerOut = nullptr) {
-        return ConnectGenerated("blank-model" + std::to_string(model), "blank --model " + std::to_string(model),
-                                readerOut);
-    }
-
-    // A card made by the image generator (arguments before the output path), in
-    // a reader of its own ("Card <image>").
-    SCCard* ConnectGenerated(const std::string& image, const std::string& args, SCReader** readerOut = nullptr) {
+        const std::string image = "blank-model" + std::to_string(model);
         const std::string path = ImagePath(image + "-gen");
-        const std::string cmd =
-            "/usr/bin/python3 " MIRTAL_SOURCE_DIR "/tools/cardsim/cardgen.py " + args + " '" + path + "'";
+        const std::string cmd = "/usr/bin/python3 " MIRTAL_SOURCE_DIR "/tools/cardsim/cardgen.py blank --model " +
+                                std::to_string(model) + " '" + path + "'";
         EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;
         const std::string name = "Card " + image;
         EXPECT_EQ(0, m_addReader(name.c_str()));
