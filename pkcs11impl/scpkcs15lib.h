@@ -26,6 +26,7 @@
 class TraceLogger;
 class SCReader;
 class SCCard;
+class SCPkcs15ObjectAttributeList;
 class SCFileHeader;
 struct SCCardInfo;
 class SCPkcs15App;
@@ -120,6 +121,26 @@ constexpr uint32_t PKCS15_OPTION_SM_OFF = 0x200;
 
 constexpr uint32_t PKCS15_DEFAULT_TOKENS_PER_READER = 3;
 
+// The qualified-signature part.
+constexpr int QUALIFIED_OBJECT_NONE = 0;
+constexpr int QUALIFIED_OBJECT_PRIVATE_KEY = 1;
+constexpr int QUALIFIED_OBJECT_CERTIFICATE = 2;
+constexpr CK_RV QUALIFIED_NOT_HANDLED = 8;
+// Access word of the qualified certificate file: the system key (0x1, 0x2, 0x4) or the user
+// PIN (0x10, 0x20, 0x40) in the file's update and write rules and the directory's create rule.
+constexpr uint32_t QUALIFIED_ACCESS_SYSKEY_UPDATE = 0x1;
+constexpr uint32_t QUALIFIED_ACCESS_SYSKEY_WRITE = 0x2;
+constexpr uint32_t QUALIFIED_ACCESS_SYSKEY_CREATE = 0x4;
+constexpr uint32_t QUALIFIED_ACCESS_USER_UPDATE = 0x10;
+constexpr uint32_t QUALIFIED_ACCESS_USER_WRITE = 0x20;
+constexpr uint32_t QUALIFIED_ACCESS_USER_CREATE = 0x40;
+constexpr uint32_t QUALIFIED_ACCESS_NO_CERT_FILE = 0x2000;
+constexpr uint32_t QUALIFIED_ACCESS_CERT_FILE_IN_INIT = 0x4000;
+constexpr uint32_t QUALIFIED_ACCESS_DIR_IN_INIT = 0x8000;
+// The first PIN reference (1 to 7) that guards the master file: its header names the PIN and
+// both its delete and activate rules hold it (or are always allowed); 255 when none does.
+uint8_t FindSoPinReference(const SCFileHeader* masterFileHeader);
+
 // Score of a reader name against a pattern with '*' and '?': 2 per literal
 // character, 1 per '?', 0 for a '*' run; -1 when the name does not match.
 // Without wildcards the whole name must equal the pattern (2 x length).
@@ -171,7 +192,8 @@ class SCPkcs15Lib {
   bool IsSlotChanged(CK_SLOT_ID slot) const;
   void AcknowledgeSlotChange(CK_SLOT_ID slot);
   // ---- card identity ----
-  // Caches the master file's header (all ones when none came back); 0 when cached and not reread.
+  // Caches the master file's header (all ones when none came back, which the next call reads again);
+  // 0 when cached and not reread.
   SCRESULT ReadCardId(uint32_t reader, bool reread);
   // 0 when the master file is named "MIRTAL" / "MIRTAL MASTER", else SC_E_CARD_UNSUPPORTED.
   static SCRESULT IsBlankCardId(const SCFileHeader* header);
@@ -382,6 +404,27 @@ class SCPkcs15Lib {
   bool IsQualifiedPin(SCPkcs15App* app, const void* pin) const;
   // The application's qualified PIN; SC_E_PKCS15_PIN_NOT_FOUND when it has none.
   SCRESULT FindQualifiedPin(SCPkcs15App* app, ASNPkcs15AuthObject** pin) const;
+  bool IsQualifiedPrivateKey(SCPkcs15App* app, void* object) const;
+  bool IsQualifiedCertificate(SCPkcs15App* app, void* object) const;
+  // QUALIFIED_OBJECT_NONE, _PRIVATE_KEY or _CERTIFICATE.
+  int GetQualifiedObjectKind(SCPkcs15App* app, void* object) const;
+  // CKF_MIRTAL_QUAL_* of the card's qualified part (0 on cards without one); with
+  // reportAbsent a card whose application names no qualified PIN still reports its files.
+  CK_RV GetQualifiedPartCharacteristics(SCPkcs15App* app, CK_FLAGS* flags, bool reportAbsent) const;
+  // Who may change the qualified certificate file: QUALIFIED_ACCESS_* bits, or a negative card result.
+  SCRESULT GetQualifiedCertFileAccess(SCPkcs15App* app) const;
+  // The qualified part's own rules for changing, destroying and creating objects: a CK_RV,
+  // or QUALIFIED_NOT_HANDLED for an object outside it (the token then takes its ordinary path).
+  CK_RV SetQualifiedObjectAttributes(SCPkcs15App* app, void* object, const SCPkcs15ObjectAttributeList* attrs) const;
+  CK_RV DestroyQualifiedObject(SCPkcs15App* app, void* object) const;
+  CK_RV CreateQualifiedObject(SCPkcs15App* app, SCPkcs15ObjectAttributeList* attrs, void** newObject) const;
+  // 1 when the qualified certificate file holds something, 0 when it is free, or a failure.
+  SCRESULT IsCertificateFileUsed(SCCard* card) const;
+  CK_RV CreateCertificateInFixedFile(SCPkcs15App* app, SCPkcs15ObjectAttributeList* attrs, void** newCert,
+                                     uint32_t fileFlags) const;
+  // Ends the use of a model-1 token: checks that the user PIN may terminate the
+  // card and, with a PIN, verifies it and terminates the card.
+  CK_RV TerminateTokenUsage(SCPkcs15App* app, const char* pin);
 
   // ---- reader-lock logging ----
   void SetRecordLockLogger(TraceLogger* logger) { m_recordLockLogger = logger; }

@@ -247,7 +247,8 @@ void SCPkcs15Lib::AcknowledgeSlotChange(CK_SLOT_ID slot) {
 
 SCRESULT SCPkcs15Lib::ReadCardId(uint32_t reader, bool reread) {
   if (reader >= m_readerCount || m_cardIds == nullptr) return SC_E_BAD_USAGE;
-  if (m_cardIds[reader] != nullptr && !reread) return SC_OK;
+  // A header that could not be read is read again, never taken for one.
+  if (m_cardIds[reader] != nullptr && m_cardIds[reader] != kHeaderUnreadable && !reread) return SC_OK;
   SCReader* rd = m_readers[reader];
   if (rd == nullptr || !rd->IsConnected()) return SC_E_CARD_NOT_CONNECTED;
   SCCard* card = rd->GetCard();
