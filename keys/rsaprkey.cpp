@@ -2,6 +2,7 @@
 #include "keys/rsaprkey.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -9,11 +10,15 @@
 #include "libtorvapp/qvasymkey.h"
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvgenerichash.h"
+#include "libtorvapp/qvhash.h"
 #include "libtorvapp/qvnumbers/qvmodulus.h"
 #include "libtorvapp/qvnumbers/qvzn.h"
 #include "libtorvapp/qvpkcs1.h"
 #include "libtorvapp/qvrbg.h"
+#include "libtorvapp/qvmgf.h"
 #include "libtorvapp/qvrsacipher.h"
+#include "libtorvapp/qvrsacipherpkcsoaep.h"
+#include "libtorvapp/qvrsacipherpkcsv15.h"
 #include "libtorvapp/qvrsasigpkcspss.h"
 #include "libtorvapp/qvrsasigpkcsv15.h"
 #include "support/memfile.h"
@@ -58,124 +63,6 @@ void RSAPrivateKey::digest_contents(QvHash* hash) const {
     const ASNinteger* const v[] = {&version, &modulus, &publicExponent, &privateExponent, &prime1,
                                    &prime2, &exponent1, &exponent2, &coefficient};
     keyDigestIntegers(hash, v, 9);
-}
-
-namespace {
-
-// The magnitude of a non-negative INTEGER; false for a negative or empty value.
-bool magnitude(const ASNinteger& v, const uint8_t** p, unsigned* n) {
-    const uint8_t* d = v.getData();
-    long all = v.getValueLength();
-    if (d == nullptr || all < 1 || (d[0] & 0x80) != 0) return false;
-    *p = d;
-    *n = static_cast<unsigned>(all);
-    return true;
-}
-
-QvN toQvN(const uint8_t* p, unsigned n) { return QvN(p, n, 0); }
-
-}  // namespace
-
-int RSAPrivateKey::libraryKey(QvRsaPrivateKey& key, bool requireE) const {
-    const uint8_t *np, *ep = nullptr, *dp;
-    unsigned nn, en = 0, dn;
-    if (!magnitude(modulus, &np, &nn) || !magnitude(privateExponent, &dp, &dn)) return kKeyFailure;
-    if (!magnitude(publicExponent, &ep, &en) && requireE) return kKeyFailure;
-    QvN n = toQvN(np, nn), d = toQvN(dp, dn);
-    const QvN e = ep ? toQvN(ep, en) : QvN();
-    // An even modulus is no RSA key; without e a signature could not be checked.
-    if (n.isEven() || n <= 1u || d.isZero() || (requireE && e.isZero())) return kKeyFailure;
-    key.setModulus(np, nn);
-    if (ep) key.setPublicExponent(ep, en);
-    key.setPrivateExponent(dp, dn);
-    // The prime factors speed the operation up; they are used only when they are
-    // those of the modulus, otherwise the private exponent alone serves.
-    const uint8_t *pp, *qp, *cp;
-    unsigned pn, qn, cn;
-    if (magnitude(prime1, &pp, &pn) && magnitude(prime2, &qp, &qn) && magnitude(coefficient, &cp, &cn)) {
-        QvN p = toQvN(pp, pn), q = toQvN(qp, qn), c = toQvN(cp, cn);
-        if (p > 1u && q > 1u && !c.isZero() && p * q == n && c < p && (c * q) % p == 1u) {
-            key.setPrime1(pp, pn);
-            key.setPrime2(qp, qn);
-            key.setCoefficient(cp, cn);
-            key.precompute();
-        }
-    }
-    return kSigned;
-}
-
-int RSAPrivateKey::privateBlock(const uint8_t* in, unsigned len, uint8_t* out) const {
-    if (in == nullptr || out == nullptr || len == 0 || len != getModulusOctets()) return 0;
-    try {
-        QvRsaPrivateKey key;
-        if (libraryKey(key, false) != kSigned) return 0;
-        // A block not below n stands for another value: refused, never reduced.
-        if (!(QvN(in, len, 0) < key.getModulus())) return 0;
-        QvRsaCipher cipher;
-        cipher.setPrivateKey(&key);
-        return cipher.decrypt(in, len, out, len) == len ? 1 : 0;
-    } catch (const std::bad_alloc&) {
-        return 0;
-    } catch (const QvException&) {
-        return 0;
-    }
-}
-
-int RSAPrivateKey::signPkcs1(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg*,
-                             MemFile* out) const {
-    if (out == nullptr) return kKeyFailure;
-    if (hashId < 1 || hashId > 8 || digest == nullptr) return kBadDigest;
-    if (digestLen != QvGenericHash::getGenericHashOctets(hashId)) return kBadDigest;
-    AlgorithmIdentifier alg;
-    if (alg.setDigestAlgorithm(hashId) != 1) return kBadDigest;
-    try {
-        QvRsaPrivateKey key;
-        int r = libraryKey(key);
-        if (r != kSigned) return r;
-        QvRsaSigPkcsV15 scheme;
-        scheme.setHashAlgo(hashId);
-        scheme.setPrivateKey(&key);
-        QvOctMem t, em;
-        qvPkcs1DigestInfo(t, *scheme.getHash(), digest, digestLen);
-        if (!qvPkcs1EmsaV15(em, t, key.getKeyOctets())) return kKeyTooShort;
-        return emit(scheme, key, digest, digestLen, out);
-    } catch (const std::bad_alloc&) {
-        return kNoMemory;
-    } catch (const QvException&) {
-        return kKeyFailure;
-    }
-}
-
-int RSAPrivateKey::emit(QvRsaSig& scheme, const QvRsaPrivateKey& key, const uint8_t* digest, unsigned digestLen,
-                        MemFile* out) const {
-    unsigned k = key.getKeyOctets();
-    std::vector<uint8_t> sig(k, 0);
-    if (scheme.sign(digest, digestLen, sig.data(), k) != k) return kKeyFailure;
-    if (out->Write(k, sig.data()) != 0) return kNoMemory;
-    return kSigned;
-}
-
-int RSAPrivateKey::signPss(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg* rbg, int mgfSelector,
-                           unsigned mgfHashId, unsigned saltLen, MemFile* out) const {
-    if (out == nullptr) return kKeyFailure;
-    if (hashId < 1 || hashId > 8 || mgfHashId < 1 || mgfHashId > 8 || mgfSelector != 0 || digest == nullptr)
-        return kBadDigest;
-    if (digestLen != QvGenericHash::getGenericHashOctets(hashId)) return kBadDigest;
-    if (saltLen > 0 && rbg == nullptr) return kKeyFailure;
-    try {
-        QvRsaPrivateKey key;
-        int r = libraryKey(key);
-        if (r != kSigned) return r;
-        unsigned emLen = (key.getKeyBits() + 6) / 8;
-        if (emLen < digestLen + static_cast<uint64_t>(saltLen) + 2) return kKeyTooShort;
-        QvRsaSigPkcsPss scheme(saltLen, rbg, hashId, 0, mgfHashId);
-        scheme.setPrivateKey(&key);
-        return emit(scheme, key, digest, digestLen, out);
-    } catch (const std::bad_alloc&) {
-        return kNoMemory;
-    } catch (const QvException&) {
-        return kKeyFailure;
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -384,14 +271,322 @@ bool RSAPrivateKey::toQvPublicKey(QvRsaPublicKey& key) const {
     return false;
 }
 
+namespace {
+
+// A non-negative INTEGER's value; false for a negative or empty one.
+bool valueOf(const ASNinteger& v, QvN& out) {
+    const uint8_t* d = v.getData();
+    const long n = v.getValueLength();
+    if (d == nullptr || n < 1 || (d[0] & 0x80) != 0) return false;
+    out = QvN(d, static_cast<unsigned>(n), 0);
+    return true;
+}
+
+// Keys beyond any real size would only cost time.
+constexpr unsigned kMaxModulusBits = 16384;
+
+}  // namespace
+
 int RSAPrivateKey::prepareKey() {
     cacheValid = 0;
+    m_raw.reset();
+    m_pkcs1.reset();
+    // An even, zero or oversized modulus and a missing d are no key; the library
+    // is not asked to build them.
+    QvN n, d;
+    if (!valueOf(modulus, n) || !valueOf(privateExponent, d) || n.isEven() || n <= 1u || d.isZero() ||
+        n.getBitLength() > kMaxModulusBits || d.getBitLength() > kMaxModulusBits)
+        return 0;
     try {
         if (!m_key) m_key.reset(new QvRsaPrivateKey());
     } catch (const std::bad_alloc&) {
         return 0;
     }
-    if (toQvKey(*m_key) != 1 || !m_key->isPrivatePartReady()) return 0;
+    // Prime factors that are not those of n would make every result wrong: the key
+    // then works from d alone.
+    QvN p, q, c;
+    const bool crt = valueOf(prime1, p) && valueOf(prime2, q) && valueOf(coefficient, c) && p > 1u && q > 1u &&
+                     !c.isZero() && c < p && p * q == n && (c * q) % p == 1u;
+    if (crt) {
+        if (toQvKey(*m_key) != 1) return 0;
+    } else {
+        RSAPrivateKey bare(0);
+        bare.version = version;
+        bare.modulus = modulus;
+        bare.publicExponent = publicExponent;
+        bare.privateExponent = privateExponent;
+        for (ASNinteger* v : {&bare.prime1, &bare.prime2, &bare.exponent1, &bare.exponent2, &bare.coefficient})
+            v->setValue(0);
+        m_key.reset(new QvRsaPrivateKey());
+        if (bare.toQvKey(*m_key) != 1) return 0;
+    }
+    if (!m_key->isPrivatePartReady()) return 0;
     cacheValid = 1;
     return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Private-key operations
+
+bool RSAPrivateKey::ready() { return cacheValid != 0 || prepareKey() == 1; }
+
+bool RSAPrivateKey::canSign() const {
+    // The masking factor is raised to e; without e it would not cancel out.
+    return present(publicExponent);
+}
+
+int RSAPrivateKey::runDecryption(QvRsaCipher& scheme, const uint8_t* in, unsigned len, MemFile& out,
+                                 const uint8_t* label, unsigned labelLen) {
+    if (in == nullptr || len > scheme.getMaxCipherTextOctets()) return -kBadArgument;
+    // A ciphertext not below n is refused, never reduced.
+    if (QvN(in, len, 0) >= static_cast<const QvN&>(m_key->getModulus())) return -kRejected;
+    const unsigned room = scheme.getMaxPlainTextOctets();
+    if (!out.SetLength(room)) return -kNoOutput;
+    unsigned n;
+    auto* oaep = dynamic_cast<QvRsaCipherPkcsOaep*>(&scheme);
+    if (oaep != nullptr && label != nullptr && labelLen != 0)
+        n = oaep->decryptWithLabel(in, len, label, labelLen, out.GetData(), room);
+    else
+        n = scheme.decrypt(in, len, out.GetData(), room);
+    return static_cast<int>(n);
+}
+
+namespace {
+
+// Maps the library's refusals to result codes; other library errors are internal.
+template <typename Operation>
+int resultOf(Operation op, unsigned line) {
+    try {
+        return op();
+    } catch (const QvWrongSyntaxException&) {
+        return RSAPrivateKey::kRejected;
+    } catch (const QvArgumentRangeException&) {
+        return RSAPrivateKey::kBadHash;
+    } catch (const QvRbgCycleException&) {
+        return RSAPrivateKey::kRbgFailure;
+    } catch (const QvException& e) {
+        AssertInvariant(0, "rsaprkey", line, "0", e.what());
+    }
+    return RSAPrivateKey::kKeyFailure;
+}
+
+}  // namespace
+
+int RSAPrivateKey::decryptRaw(const uint8_t* in, unsigned len, uint8_t* out, unsigned outLen) {
+    if (!ready()) return kKeyFailure;
+    return resultOf(
+        [&] {
+            QvRsaCipher scheme;
+            scheme.setPrivateKey(m_key.get());
+            if (in == nullptr || len > scheme.getMaxCipherTextOctets() || len < scheme.getMaxPlainTextOctets())
+                return static_cast<int>(kBadArgument);
+            if (out == nullptr || outLen < scheme.getMaxPlainTextOctets()) return static_cast<int>(kBadArgument);
+            if (QvN(in, len, 0) >= static_cast<const QvN&>(m_key->getModulus())) return static_cast<int>(kRejected);
+            return scheme.decrypt(in, len, out, scheme.getMaxPlainTextOctets()) == 0 ? static_cast<int>(kRejected)
+                                                                                      : static_cast<int>(kSuccess);
+        },
+        __LINE__);
+}
+
+namespace {
+
+// A failed decryption leaves nothing in the output.
+int emptiedUnlessSuccess(int result, MemFile& out) {
+    if (result != RSAPrivateKey::kSuccess && out.GetData() != nullptr) {
+        std::memset(out.GetData(), 0, static_cast<size_t>(out.Size()));
+        out.SetLength(0);
+    }
+    return result;
+}
+
+}  // namespace
+
+int RSAPrivateKey::privateBlock(const uint8_t* in, unsigned len, uint8_t* out) const {
+    if (in == nullptr || out == nullptr || len == 0 || len != getModulusOctets()) return 0;
+    // The raw decryption of a copy: this key stays as it is.
+    RSAPrivateKey key(*this);
+    return key.decryptRaw(in, len, out, len) == kSuccess ? 1 : 0;
+}
+
+int RSAPrivateKey::decryptPkcsV15(const uint8_t* in, unsigned len, MemFile& out) {
+    if (!ready()) return kKeyFailure;
+    return emptiedUnlessSuccess(resultOf(
+                                    [&] {
+                                        QvRsaCipherPkcsV15 scheme(nullptr);
+                                        scheme.setPrivateKey(m_key.get());
+                                        const int n = runDecryption(scheme, in, len, out, nullptr, 0);
+                                        if (n < 0) return -n;
+                                        // An empty message is a message: only the padding
+                                        // check tells failure.
+                                        out.SetLength(static_cast<size_t>(n));
+                                        return static_cast<int>(kSuccess);
+                                    },
+                                    __LINE__),
+                                out);
+}
+
+int RSAPrivateKey::decryptOaep(const uint8_t* in, unsigned len, MemFile& out, unsigned hashId, unsigned mgfFlag,
+                               unsigned mgfHashId, const uint8_t* label, unsigned labelLen) {
+    if (!ready()) return kKeyFailure;
+    if (hashId < 1 || hashId > 8 || (mgfFlag == 0 && (mgfHashId < 1 || mgfHashId > 8))) return kBadHash;
+    return emptiedUnlessSuccess(
+        resultOf(
+            [&] {
+                QvRsaCipherPkcsOaep scheme(nullptr, hashId, mgfFlag, mgfHashId);
+                scheme.setPrivateKey(m_key.get());
+                // A modulus too short for two digests and two octets has no OAEP message.
+                if (scheme.getMaxCipherTextOctets() < 2 * scheme.getHLen() + 2) return static_cast<int>(kBadArgument);
+                const int n = runDecryption(scheme, in, len, out, label, labelLen);
+                if (n < 0) return -n;
+                out.SetLength(static_cast<size_t>(n));
+                return static_cast<int>(kSuccess);
+            },
+            __LINE__),
+        out);
+}
+
+int RSAPrivateKey::runSigner(QvRsaSig& scheme, const uint8_t* in, unsigned len, QvRbg* rbg, MemFile& out) {
+    scheme.setPrivateKey(m_key.get());
+    scheme.setMode(1);
+    scheme.setRbg(rbg);
+    const unsigned room = scheme.getMaxSignatureOctets();
+    if (!out.SetLength(room)) {
+        scheme.setRbg(nullptr);
+        return kNoOutput;
+    }
+    unsigned n = 0;
+    try {
+        n = scheme.sign(in, len, out.GetData(), room);
+    } catch (...) {
+        // The generator serves this call only.
+        scheme.setRbg(nullptr);
+        out.SetLength(0);
+        throw;
+    }
+    scheme.setRbg(nullptr);
+    out.SetLength(n);
+    return kSuccess;
+}
+
+int RSAPrivateKey::signRaw(const uint8_t* in, unsigned len, QvRbg* rbg, MemFile& out) {
+    if (!ready() || !canSign()) return kKeyFailure;
+    if (in == nullptr || rbg == nullptr) return kBadArgument;
+    return resultOf(
+        [&] {
+            if (!m_raw) m_raw.reset(new QvRsaSig());
+            m_raw->setPrivateKey(m_key.get());
+            if (m_raw->getMaxSignatureOctets() < len) return static_cast<int>(kBadArgument);
+            // A value not below n is refused, never reduced.
+            if (QvN(in, len, 0) >= static_cast<const QvN&>(m_key->getModulus())) return static_cast<int>(kBadArgument);
+            return runSigner(*m_raw, in, len, rbg, out);
+        },
+        __LINE__);
+}
+
+int RSAPrivateKey::signPkcsV15(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg* rbg,
+                               MemFile& out) {
+    if (!ready() || !canSign()) return kKeyFailure;
+    if (hashId < 1 || hashId > 8) return kBadHash;
+    if (digest == nullptr || rbg == nullptr || digestLen != QvGenericHash::getGenericHashOctets(hashId))
+        return kBadArgument;
+    return resultOf(
+        [&] {
+            if (!m_pkcs1) m_pkcs1.reset(new QvRsaSigPkcsV15());
+            m_pkcs1->setPrivateKey(m_key.get());
+            m_pkcs1->setHashAlgo(hashId);
+            // 01, at least eight FF, 00 and the DigestInfo must fit the modulus.
+            QvOctMem t;
+            qvPkcs1DigestInfo(t, *m_pkcs1->getHash(), digest, digestLen);
+            if (m_key->getKeyOctets() < t.getLength() + 11) return static_cast<int>(kBadArgument);
+            return runSigner(*m_pkcs1, digest, digestLen, rbg, out);
+        },
+        __LINE__);
+}
+
+int RSAPrivateKey::signPss(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg* rbg, MemFile& out,
+                           int mgfSelector, unsigned mgfHashId, unsigned saltLen) {
+    if (!ready() || !canSign()) return kKeyFailure;
+    if (hashId < 1 || hashId > 8) return kBadHash;
+    const unsigned h = QvGenericHash::getGenericHashOctets(hashId);
+    if (digest == nullptr || rbg == nullptr || digestLen != h) return kBadArgument;
+    if (mgfHashId == 0) mgfHashId = hashId;
+    if (mgfSelector == 0 && mgfHashId > 8) return kBadHash;
+    if (saltLen == 0) saltLen = h;
+    // The encoded message has (modBits + 6) / 8 octets: one fewer than the modulus
+    // when its bit length is one more than a multiple of eight.
+    const unsigned emLen = (m_key->getKeyBits() + 6) / 8;
+    if (static_cast<uint64_t>(h) + saltLen + 2 > getModulusOctets() ||
+        static_cast<uint64_t>(h) + saltLen + 2 > emLen)
+        return kBadArgument;
+    return resultOf(
+        [&] {
+            QvRsaSigPkcsPss scheme(saltLen, rbg, hashId, static_cast<unsigned>(mgfSelector), mgfHashId);
+            return runSigner(scheme, digest, digestLen, rbg, out);
+        },
+        __LINE__);
+}
+
+int RSAPrivateKey::emsaPssEncode(unsigned modBits, const uint8_t* mHash, unsigned hLen, MemFile& out,
+                                 unsigned hashId, uint32_t word, unsigned mgfHashId, const uint8_t* salt,
+                                 unsigned saltLen) {
+    if (hashId == 0 || modBits == 0 || word == 0xFFFFFFFFu || mHash == nullptr) return kBadArgument;
+    if (hashId > 8) return kBadHash;
+    if (hLen != QvGenericHash::getGenericHashOctets(hashId)) return kBadArgument;
+    if (salt == nullptr && saltLen != 0) return kBadArgument;
+    if (mgfHashId == 0) mgfHashId = hashId;
+    if (mgfHashId > 8) return kBadHash;
+    const unsigned emBits = modBits - 1;
+    const unsigned emLen = (modBits + 6) / 8;
+    if (static_cast<uint64_t>(emLen) < static_cast<uint64_t>(hLen) + saltLen + 2) return kBadArgument;
+    if (!out.SetLength(emLen)) return kNoOutput;
+    uint8_t* em = out.GetData();
+    try {
+        std::unique_ptr<QvHash> hash(qvHashCreateObject(hashId));
+        if (!hash) return kBadHash;
+        static const uint8_t zeros[8] = {0};
+        hash->init();
+        hash->step(zeros, 8);
+        hash->step(mHash, hLen);
+        if (saltLen != 0) hash->step(salt, saltLen);
+        hash->finish();
+        uint8_t* H = em + emLen - hLen - 1;
+        hash->getHash(hLen, H);
+        const unsigned dbLen = emLen - hLen - 1;
+        const unsigned zeroLen = emLen - saltLen - hLen - 2;
+        std::memset(em, 0, zeroLen);
+        em[zeroLen] = 0x01;
+        if (saltLen != 0) std::memcpy(em + zeroLen + 1, salt, saltLen);
+        QvMgf1 mgf(mgfHashId, 0);
+        mgf.xorMask(em, dbLen, H, hLen);
+        em[emLen - 1] = 0xBC;
+        if (8u * emLen > emBits) em[0] &= static_cast<uint8_t>(0xFFu >> (8u * emLen - emBits));
+        return static_cast<int>(kSuccess);
+    } catch (const QvArgumentRangeException&) {
+        out.SetLength(0);
+        return kBadHash;
+    } catch (const QvMemException&) {
+        out.SetLength(0);
+        return kNoOutput;
+    }
+}
+
+int RSAPrivateKey::emsaPssEncodeRandomSalt(unsigned modBits, const uint8_t* mHash, unsigned hLen, MemFile& out,
+                                           unsigned hashId, uint32_t word, unsigned mgfHashId, QvRbg* rbg,
+                                           int64_t saltLen) {
+    if (saltLen != 0 && rbg == nullptr) return kBadArgument;
+    if (hashId == 0 || modBits == 0 || word == 0xFFFFFFFFu) return kBadArgument;
+    if (hashId > 8) return kBadHash;
+    if (saltLen == -1) saltLen = QvGenericHash::getGenericHashOctets(hashId);
+    if (saltLen < 0 || static_cast<uint64_t>(saltLen) + hLen + 2 > (modBits + 6) / 8) return kBadArgument;
+    std::vector<uint8_t> salt(static_cast<size_t>(saltLen));
+    int r;
+    try {
+        if (saltLen != 0) rbg->fillOctets(salt.data(), static_cast<unsigned>(saltLen));
+        r = emsaPssEncode(modBits, mHash, hLen, out, hashId, word, mgfHashId, salt.data(),
+                          static_cast<unsigned>(saltLen));
+    } catch (const QvRbgCycleException&) {
+        r = kRbgFailure;
+    }
+    if (!salt.empty()) std::memset(salt.data(), 0, salt.size());
+    return r;
 }

@@ -1,4 +1,5 @@
-// PKCS #1 RSAPrivateKey (two-prime form) with PKCS #1 version 1.5 signing.
+// PKCS #1 RSAPrivateKey (two-prime form) with its private-key operations: raw,
+// PKCS #1 v1.5 and OAEP decryption, raw, PKCS #1 v1.5 and PSS signatures.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,9 @@
 class MemFile;
 class QvRbg;
 class QvRsaPrivateKey;
+class QvRsaCipher;
 class QvRsaSig;
+class QvRsaSigPkcsV15;
 class QvRsaPublicKey;
 
 class RSAPrivateKey : public ASNsequenceF {
@@ -50,18 +53,41 @@ public:
     long lenOfBody() const override;
     void digest_contents(QvHash* hash) const override;
 
-    // Signing results: 0 signed; 2 key-operation failure (no usable key); 3 the
-    // digest does not fit its hash or the hash has no identifier; 5 the modulus is
-    // too short for the encoding; 6 out of memory.
-    enum { kSigned = 0, kKeyFailure = 2, kBadDigest = 3, kKeyTooShort = 5, kNoMemory = 6 };
-    // PKCS #1 version 1.5 signature of a digest of hash hashId, appended to out. The
-    // generator is not needed by this scheme and may be NULL.
-    int signPkcs1(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg* rbg, MemFile* out) const;
+    // Results of the private-key operations (an output file is cut to the result).
+    enum {
+        kSuccess = 0,
+        kRejected = 1,      // decryption or padding check failed; input not below n
+        kKeyFailure = 2,    // the key could not be prepared (or lacks what the operation needs)
+        kBadArgument = 3,   // a length or argument does not fit
+        kBadHash = 4,       // unknown hash or argument out of range
+        kNoOutput = 5,      // the output file could not be sized
+        kRbgFailure = 6     // the random generator failed
+    };
+    // Raw RSA decryption of exactly k = getModulusOctets() octets into out (outLen
+    // at least k octets).
+    int decryptRaw(const uint8_t* in, unsigned len, uint8_t* out, unsigned outLen);
+    // RSAES-PKCS1-v1_5 and RSAES-OAEP decryption; every failure of the scheme is the
+    // same kRejected.
+    int decryptPkcsV15(const uint8_t* in, unsigned len, MemFile& out);
+    int decryptOaep(const uint8_t* in, unsigned len, MemFile& out, unsigned hashId, unsigned mgfFlag,
+                    unsigned mgfHashId, const uint8_t* label, unsigned labelLen);
+    // Signatures with the private-key operation masked by a random factor drawn from
+    // rbg (which is needed, and used during the call only). signRaw signs an encoded
+    // value below n; signPkcsV15 a digest of hashId; signPss a digest with MGF1
+    // (mgfHashId 0: hashId) and a salt of saltLen octets (0: the digest length).
+    int signRaw(const uint8_t* in, unsigned len, QvRbg* rbg, MemFile& out);
+    int signPkcsV15(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg* rbg, MemFile& out);
+    int signPss(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg* rbg, MemFile& out,
+                int mgfSelector, unsigned mgfHashId, unsigned saltLen);
 
-    // RSASSA-PSS signature (MGF1 only: mgfSelector 0) with a salt of saltLen octets
-    // drawn from rbg (which may be NULL only for an empty salt).
-    int signPss(const uint8_t* digest, unsigned digestLen, unsigned hashId, QvRbg* rbg, int mgfSelector,
-                unsigned mgfHashId, unsigned saltLen, MemFile* out) const;
+    // EMSA-PSS-ENCODE (RFC 8017) of the hLen-octet mHash for a modulus of modBits
+    // into out; word must not be 0xFFFFFFFF; mgfHashId 0 means hashId.
+    static int emsaPssEncode(unsigned modBits, const uint8_t* mHash, unsigned hLen, MemFile& out, unsigned hashId,
+                             uint32_t word, unsigned mgfHashId, const uint8_t* salt, unsigned saltLen);
+    // The same with a salt of saltLen octets (-1: the digest length) drawn from rbg.
+    static int emsaPssEncodeRandomSalt(unsigned modBits, const uint8_t* mHash, unsigned hLen, MemFile& out,
+                                       unsigned hashId, uint32_t word, unsigned mgfHashId, QvRbg* rbg,
+                                       int64_t saltLen);
 
     ASNinteger version;
     ASNinteger modulus;
@@ -77,10 +103,17 @@ public:
     uint8_t cacheValid;
 
 private:
-    // The library key of this structure (kSigned, or kKeyFailure when refused).
-    int libraryKey(QvRsaPrivateKey& key, bool requireE = true) const;
-    // The scheme's signature of the digest, k octets appended to out.
+    // The own key prepared (1), or not usable (0).
+    bool ready();
+    // The members form a key the masked signing can use (it needs e).
+    bool canSign() const;
+    // Runs a signature scheme over in into out, sized to the scheme's maximum.
+    int runSigner(QvRsaSig& scheme, const uint8_t* in, unsigned len, QvRbg* rbg, MemFile& out);
+    // Runs a decryption scheme; the result length, or a result code (negative).
+    int runDecryption(QvRsaCipher& scheme, const uint8_t* in, unsigned len, MemFile& out, const uint8_t* label,
+                      unsigned labelLen);
+
     std::unique_ptr<QvRsaPrivateKey> m_key;
-    int emit(QvRsaSig& scheme, const QvRsaPrivateKey& key, const uint8_t* digest, unsigned digestLen,
-             MemFile* out) const;
+    std::unique_ptr<QvRsaSig> m_raw;
+    std::unique_ptr<QvRsaSigPkcsV15> m_pkcs1;
 };

@@ -1,5 +1,6 @@
 // PKCS #1 RSAPublicKey: SEQUENCE { modulus INTEGER, publicExponent INTEGER }, with
-// signature verification.
+// signature verification (raw, PKCS #1 v1.5, PSS) and encryption (raw, PKCS #1
+// v1.5, OAEP) through the library key built from it on first use.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,12 @@
 #include "lib/libasn/asnint.h"
 #include "lib/libasn/siganddigoid.h"
 
+class MemFile;
+class QvGenericHash;
+class QvRbg;
 class QvRsaPublicKey;
+class QvRsaSig;
+class QvRsaSigPkcsV15;
 
 class RSAPublicKey : public ASNsequenceF {
 public:
@@ -47,12 +53,17 @@ public:
     int prepare();
     bool isPrepared() const { return m_prepared; }
 
-    // Result codes of the operations below.
-    enum { kBadArguments = 3 };
-    // PKCS #1 v1.5 over a digest of hashId, with the own (prepared) key: 0 valid,
-    // 1 not valid, 2 key not usable, 3 bad arguments.
+    // Results: 0 valid signature or ciphertext produced, 1 signature not valid (or
+    // nothing encrypted), 2 key not usable, 3 bad arguments (lengths, hash), 4 unknown
+    // or undecodable signature algorithm, 5 the output could not be sized.
+    enum { kValid = 0, kInvalid = 1, kKeyFailure = 2, kBadArguments = 3, kUnsupported = 4, kNoOutput = 5 };
+
+    // Raw: the signature raised to e equals msg (as numbers).
+    int verifyRaw(const uint8_t* msg, unsigned msgLen, const uint8_t* sig, unsigned sigLen);
+    // PKCS #1 v1.5 over a digest of hashId.
     int verifyPkcs1(const uint8_t* digest, unsigned digestLen, unsigned hashId, const uint8_t* sig, unsigned sigLen);
-    // RSASSA-PSS over a digest (mgfHashId 0 means hashId); codes as verifyPkcs1.
+    // RSASSA-PSS over a digest (mgfHashId 0 means hashId); the signature must have the
+    // modulus' length.
     int verifyPss(const uint8_t* digest, unsigned digestLen, unsigned hashId, const uint8_t* sig, unsigned sigLen,
                   int mgfSelector, unsigned mgfHashId, unsigned saltLen);
     // Over a digest, the scheme and hash taken from the signature algorithm (PKCS #1
@@ -65,29 +76,47 @@ public:
                       int mgfSelector, unsigned mgfHashId, unsigned saltLen);
     int verifyData(const uint8_t* data, unsigned dataLen, const AlgorithmIdentifier& alg, const uint8_t* sig,
                    unsigned sigLen);
-
-    // Verification results.
-    enum { kValid = 0, kInvalid = 1, kKeyFailure = 2, kUnsupported = 4 };
-    // Verifies a signature over a digest already computed with the hash of the
-    // signature algorithm: PKCS #1 version 1.5, or RSASSA-PSS with MGF1 and the
-    // trailer field 1 (other PSS variants give kUnsupported).
+    // Over the DER of an ASN.1 object (a certificate body): PKCS #1 v1.5 by a
+    // signature OID, PSS by an algorithm with its parameters, or either by algorithm.
+    int verifyObjectPkcs1(const ASNobject& obj, const ASNobjectId& sigOid, const uint8_t* sig, unsigned sigLen);
+    int verifyObjectPss(const ASNobject& obj, const AlgorithmIdentifier& alg, const uint8_t* sig, unsigned sigLen);
+    int verifyObject(const ASNobject& obj, const AlgorithmIdentifier& alg, const uint8_t* sig, unsigned sigLen);
+    // verify for a key that stays unchanged (a copy does the work): a digest of the
+    // wrong length is simply not valid, and a PKCS #1 v1.5 DigestInfo may also leave
+    // out the NULL parameters of its digest identifier.
     int verifyDigest(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& signatureAlgorithm,
                      const uint8_t* sig, unsigned sigLen) const;
-    // Hashes the object's DER encoding with the algorithm's hash, then as above.
-    int verifyObject(const ASNobject& signedPart, const AlgorithmIdentifier& signatureAlgorithm,
-                     const uint8_t* sig, unsigned sigLen) const;
+
+    // Encryption into out, sized to the ciphertext: raw (the value must lie below n),
+    // RSAES-PKCS1-v1_5 and RSAES-OAEP (label optional) with the generator given.
+    int encryptRaw(const uint8_t* data, unsigned dataLen, MemFile& out);
+    // The same into a buffer of at least getLength() octets.
+    int encryptRaw(const uint8_t* data, unsigned dataLen, uint8_t* out, unsigned outLen);
+    int encryptPkcs1(const uint8_t* data, unsigned dataLen, QvRbg* rbg, MemFile& out);
+    int encryptOaep(const uint8_t* data, unsigned dataLen, QvRbg* rbg, MemFile& out, unsigned hashId,
+                    unsigned oaepWord, unsigned mgfHashId, const uint8_t* label, unsigned labelLen);
+
+    // MGF1 over hashId XORed into data with the seed. 1, or 0.
+    static int mgf1Mask(unsigned hashId, uint8_t* data, unsigned dataLen, const uint8_t* seed, unsigned seedLen);
+    // EMSA-PSS-VERIFY (RFC 8017) of an already recovered EM: 0 consistent, 1 not, 3
+    // bad arguments, 4 hash or mask failure. saltLen 0xFFFFFFFF means the digest
+    // length; mgfHashId 0 means hashId; word must be 0.
+    static int emsaPssVerify(unsigned modBits, const uint8_t* em, const uint8_t* mHash, unsigned mHashLen,
+                             unsigned hashId, uint32_t word, unsigned mgfHashId, unsigned saltLen);
 
     ASNinteger modulus;
     ASNinteger publicExponent;
 
 private:
-    int verifyPssAlg(const uint8_t* digest, unsigned digestLen, const AlgorithmIdentifier& signatureAlgorithm,
-                  const uint8_t* sig, unsigned sigLen) const;
-    // The library key of this structure; false with *status set when the key is
-    // refused or the signature cannot have its length.
-    bool libraryKey(const uint8_t* sig, unsigned sigLen, QvRsaPublicKey& key, int* status) const;
+    bool ready() { return m_prepared || prepare() == 1; }
+    int encrypt(int scheme, const uint8_t* data, unsigned dataLen, QvRbg* rbg, MemFile& out, unsigned hashId,
+                unsigned oaepWord, unsigned mgfHashId, const uint8_t* label, unsigned labelLen, unsigned line);
 
-    // The library key built from the members, valid while m_prepared is set.
+    // The library key built from the members, valid while m_prepared is set, and the
+    // objects kept for verification.
     std::unique_ptr<QvRsaPublicKey> m_key;
+    std::unique_ptr<QvGenericHash> m_hash;
+    std::unique_ptr<QvRsaSigPkcsV15> m_pkcs1;
+    std::unique_ptr<QvRsaSig> m_raw;
     bool m_prepared = false;
 };

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "keys/intseq.h"
 #include "keys/rsaparams.h"
 #include "lib/libasn/asnoidconst.h"
 #include "libtorvapp/qvgenerichash.h"
@@ -188,50 +189,68 @@ void setSignatureIds(SignedCertificate& c, const AlgorithmIdentifier& id) {
 
 }  // namespace
 
-int SignedCertificate::signRsa(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg) {
+namespace {
+
+// The RSA private-key results as signing results.
+int rsaSigningResult(int r) {
+    switch (r) {
+        case RSAPrivateKey::kSuccess: return 1;
+        case RSAPrivateKey::kBadArgument: return 0;
+        case RSAPrivateKey::kBadHash: return -1;
+        case RSAPrivateKey::kNoOutput: return -6;
+        default: return -3;
+    }
+}
+
+}  // namespace
+
+int SignedCertificate::signRsa(RSAPrivateKey& key, unsigned hashId, QvRbg* rbg) {
     AlgorithmIdentifier id;
     if (id.setRsaSignature(hashId) != 1) return -1;
+    if (rbg == nullptr) return -3;
     setSignatureIds(*this, id);
     uint8_t d[64];
     unsigned len = 0;
     HashToRsaSignatureOid(hashId, nullptr, &len);
     tbsCertificate.digest(hashId, d, sizeof d);
     MemFile out;
-    switch (key.signPkcs1(d, len, hashId, rbg, &out)) {
-        case RSAPrivateKey::kSigned: break;
-        case RSAPrivateKey::kBadDigest: return -1;
-        case RSAPrivateKey::kKeyTooShort: return 0;
-        case RSAPrivateKey::kNoMemory: return -6;
-        default: return -3;
-    }
+    const int r = rsaSigningResult(key.signPkcsV15(d, len, hashId, rbg, out));
+    if (r != 1) return r;
     if (signature.set(out.GetData(), static_cast<long>(out.Size()), 0) != 1) return -6;
     return 1;
 }
 
-int SignedCertificate::signRsaPss(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg, int mgfSelector,
+int SignedCertificate::signRsaPss(RSAPrivateKey& key, unsigned hashId, QvRbg* rbg, int mgfSelector,
                                   unsigned mgfHashId, unsigned saltLength) {
     RsaPssParams params;
     AlgorithmIdentifier id;
     if (hashId < 1 || hashId > 8 || params.set(hashId, mgfSelector, mgfHashId, saltLength, 1) == 0 ||
         id.set(algoid::rsassaPss(), &params) != 1)
         return -1;
+    if (rbg == nullptr) return -3;
     setSignatureIds(*this, id);
     uint8_t d[64];
     unsigned len = QvGenericHash::getGenericHashOctets(hashId);
     tbsCertificate.digest(hashId, d, sizeof d);
     MemFile out;
-    switch (key.signPss(d, len, hashId, rbg, mgfSelector, mgfHashId, saltLength, &out)) {
-        case RSAPrivateKey::kSigned: break;
-        case RSAPrivateKey::kBadDigest: return -1;
-        case RSAPrivateKey::kKeyTooShort: return 0;
-        case RSAPrivateKey::kNoMemory: return -6;
-        default: return -3;
+    int r;
+    if (saltLength != 0) {
+        r = key.signPss(d, len, hashId, rbg, out, mgfSelector, mgfHashId, saltLength);
+    } else {
+        // The key's PSS signing takes a salt length of 0 for the digest's: an empty
+        // salt is encoded here and signed as a raw value.
+        if (mgfSelector != 0) return -1;
+        MemFile em;
+        r = RSAPrivateKey::emsaPssEncode(keyIntegerBits(key.modulus), d, len, em, hashId, 0, mgfHashId, nullptr, 0);
+        if (r == RSAPrivateKey::kSuccess) r = key.signRaw(em.GetData(), static_cast<unsigned>(em.Size()), rbg, out);
     }
+    r = rsaSigningResult(r);
+    if (r != 1) return r;
     if (signature.set(out.GetData(), static_cast<long>(out.Size()), 0) != 1) return -6;
     return 1;
 }
 
-int SignedCertificate::signRsaPss(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg) {
+int SignedCertificate::signRsaPss(RSAPrivateKey& key, unsigned hashId, QvRbg* rbg) {
     if (hashId < 1 || hashId > 8) return -1;
     return signRsaPss(key, hashId, rbg, 0, hashId, QvGenericHash::getGenericHashOctets(hashId));
 }

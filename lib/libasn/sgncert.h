@@ -54,14 +54,15 @@ public:
     // Signing of tbsCertificate: both signature identifiers are set to the same value,
     // the DER of tbsCertificate is hashed and signed. signRsa (PKCS #1 version 1.5):
     // 1 signed; -1 hash without an RSA identifier or digest refused by the key; 0
-    // modulus too short; -6 out of memory; -3 key failure.
-    int signRsa(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg);
+    // modulus too short; -6 out of memory; -3 key failure or no generator (the
+    // private-key operation is masked with random numbers).
+    int signRsa(RSAPrivateKey& key, unsigned hashId, QvRbg* rbg);
     // RSASSA-PSS (identifier 1.2.840.113549.1.1.10 with its parameters); results as
     // signRsa, -1 also when the parameters cannot be built. The short form uses MGF1
     // with the same hash and the digest length as salt length.
-    int signRsaPss(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg, int mgfSelector, unsigned mgfHashId,
+    int signRsaPss(RSAPrivateKey& key, unsigned hashId, QvRbg* rbg, int mgfSelector, unsigned mgfHashId,
                    unsigned saltLength);
-    int signRsaPss(const RSAPrivateKey& key, unsigned hashId, QvRbg* rbg);
+    int signRsaPss(RSAPrivateKey& key, unsigned hashId, QvRbg* rbg);
     // 1 signed; -3 hash without a DSA identifier or digest refused; 0 signature not
     // stored; -1 key failure; -2 the generator failed. The key keeps its prepared
     // library key for later signatures.

@@ -803,7 +803,12 @@ TEST(SignedCertificateSigning, RsaSignatureOverAChangedCertificateVerifiesInOpen
     c.tbsCertificate.serialNumber.setValue(4242);
     c.tbsCertificate.subject.clear();
     ASSERT_NE(nullptr, c.tbsCertificate.subject.addRdn("CN", "Podpisany", -1));
-    ASSERT_EQ(1, c.signRsa(key, 3, nullptr));
+    std::unique_ptr<QvRbg> rbg(qvRbgCreateObject(4));
+    std::vector<uint8_t> seed(rbg->getMinSeedOctets() + 16);
+    for (size_t i = 0; i < seed.size(); i++) seed[i] = static_cast<uint8_t>(i * 13 + 7);
+    rbg->init(seed.data(), static_cast<unsigned>(seed.size()));
+    EXPECT_EQ(-3, c.signRsa(key, 3, nullptr));  // the private-key operation is masked: a generator is needed
+    ASSERT_EQ(1, c.signRsa(key, 3, rbg.get()));
     EXPECT_EQ("1.2.840.113549.1.1.11", c.signatureAlgorithm.algorithm.toString());
     EXPECT_TRUE(c.tbsCertificate.signature == c.signatureAlgorithm);
     EXPECT_EQ(1, OpenSslVerifies(c, der));
@@ -816,9 +821,9 @@ TEST(SignedCertificateSigning, RsaSignatureOverAChangedCertificateVerifiesInOpen
     EXPECT_TRUE(back == c);
 
     // Hash ids without an RSA identifier, and a key that is no key.
-    EXPECT_EQ(-1, c.signRsa(key, 6, nullptr));
+    EXPECT_EQ(-1, c.signRsa(key, 6, rbg.get()));
     RSAPrivateKey empty;
-    EXPECT_EQ(-3, c.signRsa(empty, 3, nullptr));
+    EXPECT_EQ(-3, c.signRsa(empty, 3, rbg.get()));
     EVP_PKEY_free(pk);
 }
 

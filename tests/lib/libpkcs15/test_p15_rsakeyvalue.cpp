@@ -9,10 +9,12 @@
 #include <openssl/rsa.h>
 #include <openssl/sha.h>
 
+#include <memory>
 #include <vector>
 
 #include "keys/rsaprkey.h"
 #include "lib/libpkcs15/asnpkcs15recordinfo.h"
+#include "libtorvapp/qvrbg.h"
 #include "support/memfile.h"
 #include "support/vtest.h"
 #include "tests/lib/libpkcs15/p15_test_util.h"
@@ -109,7 +111,10 @@ TEST(Pkcs15RsaKeyValue, RecordIntoKeyGivesOpensslDerAndAVerifiableSignature) {
     uint8_t digest[SHA256_DIGEST_LENGTH];
     SHA256(msg, sizeof msg, digest);
     MemFile sig;
-    ASSERT_EQ(RSAPrivateKey::kSigned, key.signPkcs1(digest, sizeof digest, 3, nullptr, &sig));
+    std::unique_ptr<QvRbg> rbg(qvRbgCreateObject(4));
+    std::vector<uint8_t> seed(rbg->getMinSeedOctets(), 0x5C);
+    rbg->init(seed.data(), static_cast<unsigned>(seed.size()));
+    ASSERT_EQ(RSAPrivateKey::kSuccess, key.signPkcsV15(digest, sizeof digest, 3, rbg.get(), sig));
     EXPECT_EQ(1, RSA_verify(NID_sha256, digest, sizeof digest, sig.GetData(), static_cast<unsigned>(sig.Size()),
                             OpensslKey()));
 }
