@@ -129,6 +129,52 @@ expect "Slot 1 (0x6): CardSim Reader 2"
 expect "serial num         : $serial"
 echo
 
+# Card initialisation: a blank card initialised from a profile through the
+# module's InitializeCard (called here with Python's ctypes), the PIN output file
+# it writes, and a login with the PIN generated for a token.
+echo "A blank model-4 card put into reader 0, to be initialised from a profile:"
+cat > "$CARDSIM_CONFIG" <<CONF
+reader CardSim Reader 0
+card blank-model4.card
+reader CardSim Reader 1
+card blank-model3.card
+reader CardSim Reader 2
+card pkcs15-model3.card
+CONF
+rm -f "$home/pins.txt"
+cat > "$home/profile.ini" <<PROFILE
+; two tokens; PINs and PUKs random (digits), written to the output file
+OutputPinFile = $home/pins.txt
+UserPinMinLen = 6
+[Podpis]
+[Szyfrowanie]
+UserPuk = <none>
+PROFILE
+sed 's/^/  /' "$home/profile.ini"
+echo "\$ InitializeCard(\"CardSim Reader 0\", \"$home/profile.ini\")"
+HOME="$home" /usr/bin/python3 - "$module" "$home/profile.ini" <<'PY' || { echo "demo: InitializeCard failed"; exit 1; }
+import ctypes, sys
+lib = ctypes.CDLL(sys.argv[1])
+lib.C_Initialize(None)
+ok = lib.InitializeCard(b"CardSim Reader 0", sys.argv[2].encode())
+text = ctypes.create_string_buffer(2048)
+size = ctypes.c_ulong(len(text))
+lib.GetLastErrorString(text, ctypes.byref(size))
+lib.C_Finalize(None)
+print("  InitializeCard returned %d%s" % (ok, (": " + text.value.decode("cp1250", "replace")) if ok != 1 else ""))
+sys.exit(0 if ok == 1 else 1)
+PY
+echo "PIN output file $home/pins.txt (mode $(stat -c %a "$home/pins.txt")):"
+sed 's/^/  /' "$home/pins.txt"
+pin=$(sed -n 's/^Token: Podpis, .*UserPin: \([0-9]*\),.*/\1/p' "$home/pins.txt")
+[ -n "$pin" ] || { echo "demo: the output file holds no user PIN for Podpis"; exit 1; }
+step -T
+expect "token label        : Podpis"
+expect "token label        : Szyfrowanie"
+echo "  (the user of token Podpis logs in with the PIN generated for it)"
+step --slot 0 --login --pin "$pin" --list-objects
+echo
+
 # The bridge's own lines of the trace log (at most 40 of each log).
 logs=0
 for log in "$home"/trace-*.log; do
@@ -142,4 +188,6 @@ echo
 echo "Each PKCS#15 application of a card is a token with the label, maker and serial"
 echo "number of its TokenInfo; a blank card is an uninitialised token on its reader's"
 echo "first slot. A user logs in with the card's PIN and changes it; a wrong PIN is"
-echo "refused and shows in the token's flags. Signing comes with the next token slices."
+echo "refused and shows in the token's flags. A blank card is initialised from a"
+echo "profile: its tokens get the PINs written to the PIN output file, and their"
+echo "users log in with them. Signing comes with the next token slices."
