@@ -150,7 +150,8 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
   {
     SCTransactGuard guard(card);
     if (app != nullptr) {
-      if (pin.IsSet()) {
+      if (!app->IsLoaded()) rv = app->Load(false);
+      if (rv >= 0 && pin.IsSet()) {
         ASNPkcs15AuthObject* so = nullptr;
         if (app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0 || so == nullptr) return CKR_TOKEN_WRITE_PROTECTED;
         rv = app->VerifyPin(so, pin.Get(), true, nullptr);

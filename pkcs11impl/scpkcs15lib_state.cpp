@@ -102,6 +102,10 @@ SCRESULT SCPkcs15Lib::GetSlotTokenInfo(CK_SLOT_ID slot, ASNPkcs15TokenInfo** tok
   if (slot >= m_slotCount || m_pAppTable == nullptr) return SC_E_PKCS15_INVALID_HANDLE;
   SCPkcs15App* app = m_pAppTable[slot];
   if (app == nullptr) return SC_OK;
+  if (!app->IsLoaded()) {
+    const SCRESULT loaded = app->Load(false);
+    if (loaded < 0) return loaded;
+  }
   ASNPkcs15TokenInfo* ti = nullptr;
   const SCRESULT rv = app->GetTokenInfoFile().GetTokenInfo(&ti);
   if (tokenInfo != nullptr && rv >= 0) *tokenInfo = ti;

@@ -66,7 +66,7 @@ void FormatOctetsAsInteger(std::string* out, const uint8_t* octets, size_t len, 
 
 void FormatAsnInteger(std::string* out, const ASNinteger& value, int mode) {
   const uint8_t* data = value.getData();
-  size_t len = value.getLength() > 0 ? static_cast<size_t>(value.getLength()) : 0;
+  size_t len = value.getValueLength() > 0 ? static_cast<size_t>(value.getValueLength()) : 0;
   // A leading zero octet only keeps a positive value positive: it is not part of the number.
   while (len > 1 && data != nullptr && data[0] == 0) {
     ++data;
@@ -158,7 +158,7 @@ void FormatTokenInfo(std::string* out, const ASNPkcs15TokenInfo& ti) {
       FormatAsnInteger(&s, a->reference, kNumberDecimal);
       s += ":\n    mechanism: ";
       const uint8_t* m = a->algorithm.getData();
-      size_t mlen = a->algorithm.getLength() > 0 ? static_cast<size_t>(a->algorithm.getLength()) : 0;
+      size_t mlen = a->algorithm.getValueLength() > 0 ? static_cast<size_t>(a->algorithm.getValueLength()) : 0;
       while (mlen > 1 && m != nullptr && m[0] == 0) {
         ++m;
         --mlen;

@@ -629,6 +629,25 @@ SCRESULT SCCard::DeleteDfTree(uint16_t fid, const SCFileHeaderList&, const uint1
         r = DeleteFile(e.back());
         if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
     }
+    // Then the directories on the entries' paths, deepest first (a directory
+    // that still holds other files stays; the DF's own deletion then says so).
+    std::vector<std::vector<uint16_t>> dirs;
+    for (const auto& e : entries)
+        for (size_t n = e.size() - 1; n > 0; --n) {
+            std::vector<uint16_t> d(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(n));
+            if (std::find(dirs.begin(), dirs.end(), d) == dirs.end()) dirs.push_back(d);
+        }
+    std::stable_sort(dirs.begin(), dirs.end(),
+                     [](const std::vector<uint16_t>& a, const std::vector<uint16_t>& b) { return a.size() > b.size(); });
+    for (const auto& d : dirs) {
+        SCPath dir = df;
+        for (size_t i = 0; i + 1 < d.size(); ++i) dir.Append(d[i]);
+        r = SelectPath(dir.Ids(), dir.Count(), nullptr);
+        if (r == SC_E_FILE_NOT_FOUND) continue;
+        if (r < 0) return r;
+        r = DeleteFile(d.back());
+        if (r < 0 && r != SC_E_FILE_NOT_FOUND && r != SC_E_CONDITIONS_NOT_SATISFIED && r != SC_E_DIR_NOT_EMPTY) return r;
+    }
     if (parent.Count() == 0) {
         parent = df;
         SCPath up(parent.Ids(), parent.Count() - 1);

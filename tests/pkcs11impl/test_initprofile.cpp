@@ -553,3 +553,70 @@ TEST(InitProfileFile, ReadFromAnIniFile) {
   unlink(path.c_str());
   rmdir(dir);
 }
+
+// ---- variables in output texts ----
+
+namespace {
+CfgParamAndValue* Put(CfgSection* s, const char* name, uint32_t type) {
+  CfgParamAndValue* p = s->GetOrAddParam(name, type, false, true);
+  p->SetType(type);
+  return p;
+}
+}  // namespace
+
+TEST(ProfileTextExpansion, VariablesWordsAndMalformedTexts) {
+  CfgSectionList sections;
+  CfgSection* g = sections.AddSection("", false);
+  CfgSection* t0 = sections.AddSection("Podpis", false);
+  sections.AddSection("Drugi", false);
+  Put(g, "CardModel", CFG_TYPE_TEXT)->SetString("ClassIC");
+  Put(g, "SoPin", CFG_TYPE_TEXT)->SetString("<random>");
+  Put(t0, "__SET_SoPin", CFG_TYPE_TEXT)->SetString("4321");
+  Put(t0, "__SET_UserPinMaxTries", CFG_TYPE_INT)->SetInt(5);
+  Put(t0, "__SET_UserPinIsLocal", CFG_TYPE_BOOL)->SetBool(true);
+  Put(t0, "__SET_UserPuk", CFG_TYPE_TEXT)->ClearValue();
+  Put(t0, "UserPuk", CFG_TYPE_TEXT)->SetString("<none>");
+  Put(g, "Model", CFG_TYPE_TEXT)->SetString("global");
+  Put(t0, "Model", CFG_TYPE_TEXT)->SetString("token");
+  std::string out;
+  ASSERT_TRUE(ExpandProfileText("", &sections, &out, 0));
+  EXPECT_EQ("", out);
+  ASSERT_TRUE(ExpandProfileText("no variables", &sections, &out, 0));
+  EXPECT_EQ("no variables", out);
+  ASSERT_TRUE(ExpandProfileText("$CardModel: ${SoPin}, $$5, $UserPinMaxTries tries, local $UserPinIsLocal", &sections,
+                                &out, 0));
+  EXPECT_EQ("ClassIC: 4321, $5, 5 tries, local 1", out);
+  // The token's section wins over the global one; the global section alone for -1.
+  ASSERT_TRUE(ExpandProfileText("$Model $SoPin", &sections, &out, 0));
+  EXPECT_EQ("token 4321", out);
+  ASSERT_TRUE(ExpandProfileText("$Model $SoPin", &sections, &out, -1));
+  EXPECT_EQ("global <random>", out);
+  // A variable set without text falls back to the profile's word; unknown names are empty.
+  ASSERT_TRUE(ExpandProfileText("[$UserPuk][$Unknown][$-][$]", &sections, &out, 0));
+  EXPECT_EQ("[<none>][][$-][$]", out);
+  // The token label: the section's name, then the default label, then MIRTAL.
+  ASSERT_TRUE(ExpandProfileText("$TokenLabel/${TokenLabel}", &sections, &out, 1));
+  EXPECT_EQ("Drugi/Drugi", out);
+  ASSERT_TRUE(ExpandProfileText("$TokenLabel", &sections, &out, 5));
+  EXPECT_EQ("MIRTAL 5", out);
+  ASSERT_TRUE(ExpandProfileText("$TokenLabel", &sections, &out, -1));
+  EXPECT_EQ("MIRTAL", out);
+  Put(g, "__ADD_DefaultTokenLabel", CFG_TYPE_TEXT)->SetString("Karta");
+  ASSERT_TRUE(ExpandProfileText("$TokenLabel", &sections, &out, -1));
+  EXPECT_EQ("Karta", out);
+  // Malformed: an unclosed brace or a character a name cannot hold.
+  EXPECT_FALSE(ExpandProfileText("x ${TokenLabel", &sections, &out, 0));
+  EXPECT_EQ("", out);
+  EXPECT_FALSE(ExpandProfileText("${Token-Label}", &sections, &out, 0));
+  EXPECT_TRUE(ExpandProfileText("${Token Label}", &sections, &out, 0));
+}
+
+TEST(ProfileTextExpansion, MentionsOfVariables) {
+  EXPECT_TRUE(ProfileTextMentions("SoPin", "a $sopin b"));
+  EXPECT_TRUE(ProfileTextMentions("SoPin", "${SoPin}"));
+  EXPECT_FALSE(ProfileTextMentions("SoPin", "SoPin"));
+  EXPECT_FALSE(ProfileTextMentions("SoPin", "${SoPinX}"));
+  EXPECT_TRUE(InitFormatHasSoPinAndPuk(kInitDefaultGlobalSoPinFormat));
+  EXPECT_TRUE(InitFormatHasSoPinAndPuk("$__SET_SoPin ${SoPuk}"));
+  EXPECT_FALSE(InitFormatHasSoPinAndPuk("$UserPin $SoPuk"));
+}
