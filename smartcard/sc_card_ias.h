@@ -28,8 +28,10 @@ public:
     // Probes the card state (2 personalised, not activated; 3 activated) and keeps it.
     SCRESULT DetectCardState();
     static SCRESULT DetectCardState(SCCard* card);
-    // Sets or clears the secure-messaging option flag of an SM context in the
-    // channel modes; false when there is no such context.
+    // Sets or clears the secure-messaging option (flag 0x20000) of a context in
+    // the GlobalPlatform channel modes: with it, the open channel stays in use
+    // for the card's commands while the context is paused. False when there is
+    // no such context.
     bool SetSmOption(bool on);
     static bool SetSmOption(SCCard* card, bool on);
     // Reads the SDO that header names (class and reference) into it.

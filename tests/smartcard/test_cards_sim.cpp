@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "card_fixture.h"
+#include "rsa_check.h"
 #include "smartcard/sc_card_classic.h"
 #include "smartcard/sc_card_globalplatform.h"
 #include "smartcard/sc_card_ias.h"
@@ -25,33 +26,9 @@ const uint16_t kApp[] = {0x3F00, 0x5015};
 
 const uint8_t* U8(const char* s) { return reinterpret_cast<const uint8_t*>(s); }
 
-// An RSA public key from modulus and exponent bytes.
-EVP_PKEY* PublicKey(const Bytes& n, const Bytes& e) {
-    RSA* rsa = RSA_new();
-    RSA_set0_key(rsa, BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr),
-                 BN_bin2bn(e.data(), static_cast<int>(e.size()), nullptr), nullptr);
-    EVP_PKEY* key = EVP_PKEY_new();
-    EVP_PKEY_assign_RSA(key, rsa);
-    return key;
-}
-
-bool VerifyPkcs1Sha256(EVP_PKEY* key, const Bytes& msg, const Bytes& sig) {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    bool ok = EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-              EVP_DigestVerify(ctx, sig.data(), sig.size(), msg.data(), msg.size()) == 1;
-    EVP_MD_CTX_free(ctx);
-    return ok;
-}
-
-Bytes Sha256DigestInfo(const Bytes& msg) {
-    const uint8_t* prefix = nullptr;
-    uint32_t prefixLen = 0;
-    const uint32_t dl = scGetDigestInfo(SC_HASH_SHA256, &prefix, &prefixLen);
-    Bytes di(prefix, prefix + prefixLen);
-    di.resize(prefixLen + dl);
-    SHA256(msg.data(), msg.size(), di.data() + prefixLen);
-    return di;
-}
+using rsacheck::PublicKey;
+using rsacheck::Sha256DigestInfo;
+using rsacheck::VerifyPkcs1Sha256;
 
 }  // namespace
 

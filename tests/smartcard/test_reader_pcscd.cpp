@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "smartcard/sc_card.h"
+#include "smartcard/sc_card_create.h"
 #include "smartcard/sc_log.h"
 #include "smartcard/sc_reader_pcsc.h"
 #include "smartcard/sc_transactguard.h"
@@ -292,4 +293,68 @@ TEST_F(PcscdReaders, RemovalAndInsertionAreSeenByPollingAndWaiting) {
     ASSERT_GE(back, 0);
     EXPECT_EQ(SC_CARDSTATE_PRESENT | SC_CARDSTATE_CHANGED, back & (SC_CARDSTATE_PRESENT | SC_CARDSTATE_CHANGED));
     EXPECT_EQ(SC_OK, r->Connect(0));
+}
+
+TEST_F(PcscdReaders, SecureChannelsCarryCommandsThroughPcscdOverBothProtocols) {
+    static const uint16_t kApp[] = {0x3F00, 0x5015};
+    // The key set of the generated cards: key-MAC, key-ENC, key-DEK.
+    static const uint8_t kMac[16] = {0x50, 0x51, 0x52, 0x53, 0x54, 0x55, 0x56, 0x57,
+                                     0x58, 0x59, 0x5A, 0x5B, 0x5C, 0x5D, 0x5E, 0x5F};
+    static const uint8_t kEnc[16] = {0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47,
+                                     0x48, 0x49, 0x4A, 0x4B, 0x4C, 0x4D, 0x4E, 0x4F};
+    static const uint8_t kDek[16] = {0x60, 0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67,
+                                     0x68, 0x69, 0x6A, 0x6B, 0x6C, 0x6D, 0x6E, 0x6F};
+    auto useImage = [&](const char* name, bool t0) {
+        StopCard();
+        std::ifstream in(std::string(CARDSIM_CARDS_DIR) + "/" + name, std::ios::binary);
+        std::ofstream out(m_image, std::ios::binary | std::ios::trunc);
+        out << in.rdbuf();
+        out.close();
+        StartCard(t0);
+    };
+    scInstallCardFactory();
+    const uint8_t* pin = reinterpret_cast<const uint8_t*>("1234");
+    // The GlobalPlatform channel over T=0: protected answers come by GET RESPONSE.
+    useImage("pkcs15-gp-channel.card", true);
+    {
+        auto r = Open();
+        ASSERT_TRUE(r);
+        ASSERT_EQ(SC_OK, r->Connect(0));
+        SCCard* card = r->GetCard();
+        ASSERT_NE(nullptr, card);
+        EXPECT_EQ(SC_E_ACCESS_DENIED, card->SelectPath(kApp, 2, nullptr));
+        ASSERT_EQ(SC_OK, card->SetupGpChannel(kMac, 16, kEnc, 16, kDek, 16));
+        ASSERT_EQ(SC_OK, card->SelectPath(kApp, 2, nullptr));
+        EXPECT_EQ(SC_OK, card->VerifyPin(0x81, pin, 4));
+        uint8_t buf[4] = {};
+        ASSERT_EQ(SC_OK, card->SelectChildEf(0x5032, nullptr));
+        ASSERT_EQ(4, card->ReadBinary(0, buf, 4));
+        EXPECT_EQ(0x30, buf[0]);
+    }
+    // Secure messaging after the key agreement (its public values chained) over T=1.
+    useImage("ias-dh-channel.card", false);
+    {
+        SCByteBuffer group[3];
+        std::ifstream f(m_image);
+        std::string line;
+        while (std::getline(f, line)) {
+            if (line.rfind("dh-key ", 0) != 0) continue;
+            for (const char* k : {"p=", "q=", "g="}) {
+                const size_t at = line.find(std::string(" ") + k);
+                const std::string hex = line.substr(at + 3, line.find(' ', at + 1) - at - 3);
+                Bytes v;
+                for (size_t i = 0; i + 1 < hex.size(); i += 2) v.push_back(std::stoul(hex.substr(i, 2), nullptr, 16));
+                group[k[0] == 'p' ? 0 : k[0] == 'q' ? 1 : 2].Set(v.data(), v.size());
+            }
+        }
+        auto r = Open();
+        ASSERT_TRUE(r);
+        ASSERT_EQ(SC_OK, r->Connect(SC_MODE_PROTO_T1));
+        SCCard* card = r->GetCard();
+        ASSERT_NE(nullptr, card);
+        ASSERT_EQ(SC_OK, card->SelectPath(kApp, 2, nullptr));
+        EXPECT_EQ(SC_E_ACCESS_DENIED, card->VerifyPin(0x81, pin, 4));
+        ASSERT_EQ(SC_OK, card->SetupSmDh(group, 1));
+        EXPECT_EQ(SC_OK, card->VerifyPin(0x81, pin, 4));
+    }
 }

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "card_fixture.h"
+#include "rsa_check.h"
 #include "fake_pcsc.h"
 #include "smartcard/sc_card_globalplatform.h"
 #include "smartcard/sc_card_ias.h"
@@ -64,28 +65,13 @@ void DhGroupOfImage(const std::string& path, SCByteBuffer keySet[3]) {
 }
 
 bool VerifySha256(const Bytes& n, const Bytes& e, const Bytes& msg, const Bytes& sig) {
-    RSA* rsa = RSA_new();
-    RSA_set0_key(rsa, BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr),
-                 BN_bin2bn(e.data(), static_cast<int>(e.size()), nullptr), nullptr);
-    EVP_PKEY* key = EVP_PKEY_new();
-    EVP_PKEY_assign_RSA(key, rsa);
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    const bool ok = EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-                    EVP_DigestVerify(ctx, sig.data(), sig.size(), msg.data(), msg.size()) == 1;
-    EVP_MD_CTX_free(ctx);
+    EVP_PKEY* key = rsacheck::PublicKey(n, e);
+    const bool ok = rsacheck::VerifyPkcs1Sha256(key, msg, sig);
     EVP_PKEY_free(key);
     return ok;
 }
 
-Bytes Sha256DigestInfo(const Bytes& msg) {
-    const uint8_t* prefix = nullptr;
-    uint32_t prefixLen = 0;
-    const uint32_t dl = scGetDigestInfo(SC_HASH_SHA256, &prefix, &prefixLen);
-    Bytes di(prefix, prefix + prefixLen);
-    di.resize(prefixLen + dl);
-    SHA256(msg.data(), msg.size(), di.data() + prefixLen);
-    return di;
-}
+using rsacheck::Sha256DigestInfo;
 
 // A user's work on the card: login, the card key's public part and a
 // signature, a new key pair generated and used.
