@@ -399,6 +399,11 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       record.hasValue = 0;
       record.flags = SC_PINREC_NO_VALUE;
       r = app->SetPin(user, pin.Get(), nullptr, &record, nullptr);
+      // A card that keeps an initialised user PIN as it is leaves it to its owner.
+      if (r == SC_E_PIN_ALREADY_INITIALIZED) {
+        Log(r, "%s: reinit token %s - user PIN kept", card->GetCardName(), unique.c_str());
+        r = 0;
+      }
     } else if (state != SC_E_PIN_BLOCKED && state != SC_E_PIN_NOT_INITIALIZED) {
       r = state;
     }

@@ -348,3 +348,31 @@ TEST(ModuleCardInit, FailedCardStepLeavesTheCardAsItWas) {
     EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
   }
 }
+
+// C_InitToken on a token that exists empties it under its SO PIN and gives it
+// the new label; a wrong SO PIN changes nothing.
+TEST(ModuleCardInit, InitTokenOnAnExistingTokenReinitialisesIt) {
+  CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
+  ASSERT_TRUE(t.Start());
+  const CK_FUNCTION_LIST* f = t.m().list();
+  CK_UTF8CHAR label[32];
+  std::memset(label, ' ', sizeof label);
+  std::memcpy(label, "Podpis", 6);
+  CK_UTF8CHAR so[] = "11223344";
+  ASSERT_EQ(CKR_OK, f->C_InitToken(0, so, 8, label));
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+  ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_SO, so, 8));
+  CK_UTF8CHAR user[] = "5678";
+  ASSERT_EQ(CKR_OK, f->C_InitPIN(h, user, 4));
+  (void)f->C_CloseAllSessions(0);
+  EXPECT_EQ(CKF_USER_PIN_INITIALIZED, t.Info(0).flags & CKF_USER_PIN_INITIALIZED);
+
+  std::memcpy(label, "Nowy  ", 6);
+  CK_UTF8CHAR wrong[] = "00000000";
+  EXPECT_EQ(CKR_PIN_INCORRECT, f->C_InitToken(0, wrong, 8, label));
+  EXPECT_EQ("Podpis", t.Label(0));
+  ASSERT_EQ(CKR_OK, f->C_InitToken(0, so, 8, label));
+  EXPECT_EQ("Nowy", t.Label(0));
+  EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+}
