@@ -50,9 +50,17 @@ std::vector<uint8_t> powerOfTwo(uint64_t bits) {
     return q;
 }
 
-// The q both conversions derive; empty when the stored length is unusable.
+// The q both conversions derive; empty when the stored length is unusable. Without
+// a private-value length, q is p itself: key generation then draws private values
+// from [2, p - 2].
 std::vector<uint8_t> derivedQ(const Pkcs3DHParameter& dh) {
-    if (!dh.wasPrivateValueLength) return std::vector<uint8_t>(1, 5);
+    if (!dh.wasPrivateValueLength) {
+        const uint8_t* p;
+        long n;
+        significant(dh.prime, p, n);
+        if (n < 1 || (p[0] == 0 && n == 1)) return {};
+        return std::vector<uint8_t>(p, p + n);
+    }
     uint64_t bits = dh.getPrivateValueLength();
     if (bits == 0 || bits > kMaxPrivateBits) return {};
     return powerOfTwo(bits);

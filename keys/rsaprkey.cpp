@@ -159,14 +159,12 @@ int RSAPrivateKey::completeCrt() {
             if (!hp) P = N / Q;
             if (!hq) Q = N / P;
         } else {
-            if (!hp) return 0;
+            // Without n, q cannot be recovered from p and qInv alone (the inverse of
+            // qInv modulo p is q only when q < p, which nothing tells): both primes
+            // are needed.
+            if (!hp || !hq) return 0;
             P = number(prime1);
-            if (hq) {
-                Q = number(prime2);
-            } else {
-                if (!hqi) return 0;
-                Q = inverseMod(number(coefficient), P);
-            }
+            Q = number(prime2);
             N = P * Q;
         }
         if (P.isZero() || Q.isZero() || P <= 1u || Q <= 1u) return 0;

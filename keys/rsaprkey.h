@@ -31,7 +31,8 @@ public:
     // missing; -1 n and e without d; 0 otherwise.
     int getKeyForm() const;
     // Derives the missing members (n, q, e or d, dP, dQ, qInv) from those present,
-    // writing only the missing ones. 1 complete, 0 not derivable (nothing written).
+    // writing only the missing ones: n and a prime, or both primes, and e or d are
+    // needed. 1 complete, 0 not derivable (nothing written).
     int completeCrt();
     // All nine members from the library key; clears the prepared mark. 1, or 0.
     int setFromQvKey(const QvRsaPrivateKey& key);

@@ -10,14 +10,19 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "keys/dsakeys.h"
 #include "keys/pkcs3dh.h"
 #include "keys/rsaparams.h"
+#include "libtorvapp/qvasymkey.h"
+#include "libtorvapp/qvdhgfpsecret.h"
 #include "libtorvapp/qvgfpkeydomain.h"
+#include "libtorvapp/qvrbg.h"
 
 namespace {
 
@@ -151,6 +156,29 @@ TEST(KeysDhParameter, KeyDomainRoundTrip) {
     EXPECT_EQ(der, Enc(back));
 }
 
+// Without privateValueLength the private values come from [2, p - 2]: key
+// generation over the converted domain draws values as long as p.
+TEST(KeysDhParameter, NoPrivateValueLengthDrawsFromTheWholeGroup) {
+    Pkcs3DHParameter dh(48);
+    ASSERT_GT(dh.readVector(OsslDh(false, 0)), 0);
+    QvDhGFpKeyDomain domain;
+    ASSERT_EQ(1, dh.toKeyDomain(domain));
+    EXPECT_TRUE(QvN(domain.getQ()) == QvN(Magnitude(dh.prime).data(), static_cast<unsigned>(Magnitude(dh.prime).size()), 0));
+    std::unique_ptr<QvRbg> rbg(qvRbgCreateObject(4));
+    std::vector<uint8_t> seed(rbg->getMinSeedOctets(), 0x61);
+    rbg->init(seed.data(), static_cast<unsigned>(seed.size()));
+    unsigned longest = 0;
+    for (int i = 0; i < 8; i++) {
+        QvDhGFpPublicKey pub;
+        QvDhGFpPrivateKey priv;
+        generateKeyPair(pub, priv, &domain, rbg.get());
+        EXPECT_TRUE(priv.getX() >= 2u);
+        EXPECT_TRUE(priv.getX() + 2u <= QvN(domain.getQ()));
+        longest = std::max(longest, priv.getX().getBitLength());
+    }
+    EXPECT_GT(longest, QvN(domain.getQ()).getBitLength() - 8);
+}
+
 TEST(KeysDhParameter, DsaParametersConversions) {
     Pkcs3DHParameter dh(48);
     ASSERT_GT(dh.readVector(OsslDh(true, 7)), 0);
@@ -165,7 +193,7 @@ TEST(KeysDhParameter, DsaParametersConversions) {
     Pkcs3DHParameter noLen(48);
     ASSERT_GT(noLen.readVector(OsslDh(false, 0)), 0);
     ASSERT_EQ(1, noLen.toDsaParameters(dsa));
-    EXPECT_EQ((std::vector<uint8_t>{5}), Magnitude(dsa.q));
+    EXPECT_EQ(Magnitude(noLen.prime), Magnitude(dsa.q));  // without a length: q = p
 
     const uint8_t q20[20] = {0x9F};
     ASSERT_EQ(1, dsa.q.setUnsigned(q20, sizeof q20));

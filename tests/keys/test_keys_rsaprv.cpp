@@ -122,6 +122,12 @@ TEST(KeysRsaPrivate, CompleteCrtDerivesOnlyTheMissingMembers) {
     y.modulus.setValue(0);
     y.prime1.setValue(0);
     EXPECT_EQ(0, y.completeCrt());
+    // Neither n nor q: p and qInv alone do not give q.
+    RSAPrivateKey z = Ours();
+    z.modulus.setValue(0);
+    z.prime2.setValue(0);
+    EXPECT_EQ(0, z.completeCrt());
+    EXPECT_EQ(0, z.modulus.getLong());
     EXPECT_EQ(full, Enc(Ours()));
 }
 
