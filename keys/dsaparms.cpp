@@ -114,40 +114,14 @@ namespace {
 
 constexpr unsigned kDomainOctets = 4096;
 
-// Value octets after leading zero octets (at least one).
-void significantOf(const ASNinteger& v, const uint8_t*& d, long& n) {
-    d = v.getData();
-    n = v.getValueLength();
-    while (n > 1 && d[0] == 0) {
-        ++d;
-        --n;
-    }
-}
-
-long significantCount(const ASNinteger& v) {
-    const uint8_t* d;
-    long n;
-    significantOf(v, d, n);
-    return n < 1 ? 1 : n;
-}
-
-// A positive value as a number; false for negative or empty.
-bool valueOf(const ASNinteger& v, QvN& out) {
-    const uint8_t* d = v.getData();
-    long n = v.getValueLength();
-    if (d == nullptr || n < 1 || (d[0] & 0x80) != 0) return false;
-    out = QvN(d, static_cast<unsigned>(n), 0);
-    return true;
-}
-
 void reportFault(unsigned line, const char* text) {
     AssertInvariant(0, "dsaparms", line, "0", text);
 }
 
 }  // namespace
 
-unsigned DSAParameters::getQLength() const { return static_cast<unsigned>(significantCount(q)); }
-unsigned DSAParameters::getKeySizeBits() const { return 8u * static_cast<unsigned>(significantCount(p)); }
+unsigned DSAParameters::getQLength() const { return keyIntegerOctets(q); }
+unsigned DSAParameters::getKeySizeBits() const { return 8u * keyIntegerOctets(p); }
 
 int DSAParameters::setFromDomain(const QvGFpKeyDomain& domain) {
     std::vector<uint8_t> buf(kDomainOctets);
@@ -167,15 +141,13 @@ int DSAParameters::setFromDomain(const QvGFpKeyDomain& domain) {
 
 int DSAParameters::toDomain(QvGFpKeyDomain& domain) const {
     const uint8_t *dp, *dq, *dg;
-    long np, nq, ng;
-    significantOf(p, dp, np);
-    significantOf(q, dq, nq);
-    significantOf(g, dg, ng);
-    if (dp == nullptr || dq == nullptr || dg == nullptr || np < 1 || nq < 1 || ng < 1) return 0;
+    unsigned np, nq, ng;
+    if (!keyIntegerMagnitude(p, dp, np) || !keyIntegerMagnitude(q, dq, nq) || !keyIntegerMagnitude(g, dg, ng))
+        return 0;
     try {
-        domain.setP(dp, static_cast<unsigned>(np));
-        domain.setQ(dq, static_cast<unsigned>(nq));
-        domain.setG(dg, static_cast<unsigned>(ng));
+        domain.setP(dp, np);
+        domain.setQ(dq, nq);
+        domain.setG(dg, ng);
         return 1;
     } catch (const QvWrongSyntaxException&) {
         return 0;
@@ -188,7 +160,7 @@ int DSAParameters::toDomain(QvGFpKeyDomain& domain) const {
 bool DSAParameters::computePublicValue(const ASNinteger& x, ASNinteger& y) const {
     try {
         QvN np, ng, nx;
-        if (!valueOf(p, np) || !valueOf(g, ng) || !valueOf(x, nx) || np <= 1u) return false;
+        if (!keyIntegerValue(p, np) || !keyIntegerValue(g, ng) || !keyIntegerValue(x, nx) || np <= 1u) return false;
         if (np.getBitLength() > 8 * 2048) return false;
         QvModulus m(np, 0);
         QvZn r(ng, &m);
@@ -208,7 +180,7 @@ bool DSAParameters::computePublicValue(const ASNinteger& x, ASNinteger& y) const
 int DSAParameters::isValid() const {
     try {
         QvN np, nq, ng;
-        if (!valueOf(p, np) || !valueOf(q, nq) || !valueOf(g, ng)) return 0;
+        if (!keyIntegerValue(p, np) || !keyIntegerValue(q, nq) || !keyIntegerValue(g, ng)) return 0;
         // No FIPS 186 domain has a p above 3072 bits; proving a larger one prime
         // would only cost time.
         if (np.getBitLength() > 3072 || nq.getBitLength() > 512 || nq <= 1u || np <= 2u) return 0;

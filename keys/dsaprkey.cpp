@@ -12,64 +12,26 @@
 
 namespace {
 
-// Some octet of the value is not zero.
-bool nonZero(const ASNinteger& v) {
-    const uint8_t* d = v.getData();
-    for (long i = 0; d != nullptr && i < v.getValueLength(); i++)
-        if (d[i] != 0) return true;
-    return false;
-}
-
-// The value octets after leading zero octets (at least one when there are any).
-void significantOf(const ASNinteger& v, const uint8_t*& d, unsigned& n) {
-    d = v.getData();
-    long len = v.getValueLength();
-    if (d == nullptr || len < 1) {
-        n = 0;
-        return;
-    }
-    while (len > 1 && d[0] == 0) {
-        ++d;
-        --len;
-    }
-    n = static_cast<unsigned>(len);
-}
-
-unsigned significantCount(const ASNinteger& v) {
-    const uint8_t* d;
-    unsigned n;
-    significantOf(v, d, n);
-    return n < 1 ? 1 : n;
-}
-
-// A non-negative INTEGER as a number; false for a negative or empty one.
-bool valueOf(const ASNinteger& v, QvN& out) {
-    const uint8_t* d = v.getData();
-    long n = v.getValueLength();
-    if (d == nullptr || n < 1 || (d[0] & 0x80) != 0) return false;
-    out = QvN(d, static_cast<unsigned>(n), 0);
-    return true;
-}
-
 // The members make a key the library can sign with: odd p above q, an odd q of 64
 // to 512 bits (a smaller one would draw nonces from too small a range), 1 < g < p
 // and 0 < x < q. Anything else is refused before any arithmetic.
 bool usableSigningKey(const ASNinteger& p, const ASNinteger& q, const ASNinteger& g, const ASNinteger& x) {
     QvN np, nq, ng, nx;
-    if (!valueOf(p, np) || !valueOf(q, nq) || !valueOf(g, ng) || !valueOf(x, nx)) return false;
+    if (!keyIntegerValue(p, np) || !keyIntegerValue(q, nq) || !keyIntegerValue(g, ng) || !keyIntegerValue(x, nx))
+        return false;
     if (np.getBitLength() > 16384 || nq.getBitLength() > 512 || nq.getBitLength() < 64) return false;
     if (np.isEven() || nq.isEven() || np <= nq) return false;
     return ng > 1u && ng < np && !nx.isZero() && nx < nq;
 }
 
-// Sets a library value from an INTEGER's octets; an empty INTEGER counts as 0.
+// Sets a library value from an INTEGER's octets; an empty (or negative) INTEGER
+// counts as 0.
 template <typename Setter>
 void feed(const ASNinteger& v, Setter set) {
     static const uint8_t zero = 0;
     const uint8_t* d;
     unsigned n;
-    significantOf(v, d, n);
-    if (n == 0) {
+    if (!keyIntegerMagnitude(v, d, n)) {
         d = &zero;
         n = 1;
     }
@@ -210,20 +172,20 @@ void DSAPrivateKey::getDomain(DSAParameters& out) const {
     out.g = g;
 }
 
-unsigned DSAPrivateKey::getPrivateValueLength() const { return significantCount(x); }
-unsigned DSAPrivateKey::getKeySizeBits() const { return 8u * significantCount(p); }
+unsigned DSAPrivateKey::getPrivateValueLength() const { return keyIntegerOctets(x); }
+unsigned DSAPrivateKey::getKeySizeBits() const { return 8u * keyIntegerOctets(p); }
 
 int DSAPrivateKey::getPresentParts() const {
     int parts = 0;
-    if (nonZero(p) && nonZero(q) && nonZero(g)) parts |= kPartDomain;
-    if (nonZero(y)) parts |= kPartPublic;
-    if (nonZero(x)) parts |= kPartPrivate;
+    if (keyIntegerNonZero(p) && keyIntegerNonZero(q) && keyIntegerNonZero(g)) parts |= kPartDomain;
+    if (keyIntegerNonZero(y)) parts |= kPartPublic;
+    if (keyIntegerNonZero(x)) parts |= kPartPrivate;
     return parts;
 }
 
 // A zero y is no public value either: it is computed like a missing one.
 int DSAPrivateKey::getPublicValue(ASNinteger& out) const {
-    if (nonZero(y)) {
+    if (keyIntegerNonZero(y)) {
         out = y;
         return 1;
     }
@@ -233,7 +195,7 @@ int DSAPrivateKey::getPublicValue(ASNinteger& out) const {
 }
 
 int DSAPrivateKey::ensurePublicValue() {
-    if (nonZero(y)) return 1;
+    if (keyIntegerNonZero(y)) return 1;
     ASNinteger computed(0);
     if (getPublicValue(computed) != 1) return 0;
     setY(computed);
@@ -244,11 +206,11 @@ int DSAPrivateKey::isConsistent() const {
     DSAParameters params(0x30);
     getDomain(params);
     if (params.isValid() != 1) return 0;
-    if (!nonZero(y)) return 1;
+    if (!keyIntegerNonZero(y)) return 1;
     ASNinteger computed(0);
     if (!params.computePublicValue(x, computed)) return 0;
     QvN a, b;
-    return valueOf(y, a) && valueOf(computed, b) && a == b ? 1 : 0;
+    return keyIntegerValue(y, a) && keyIntegerValue(computed, b) && a == b ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------

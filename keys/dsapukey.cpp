@@ -16,20 +16,13 @@
 
 namespace {
 
-// The value of a positive INTEGER as a number; false for negative or empty ones.
-bool toQvN(const ASNinteger& v, QvN* out) {
-    const uint8_t* d = v.getData();
-    long n = v.getValueLength();
-    if (d == nullptr || n < 1 || (d[0] & 0x80) != 0) return false;
-    *out = QvN(d, static_cast<unsigned>(n), 0);
-    return true;
-}
-
 // The domain and y are numbers the library can work with: odd p above 2 and q above
 // 1, sizes within what any real key uses (larger ones would only cost time).
 bool workableKey(const DSAParameters& params, const ASNinteger& y) {
     QvN p, q, g, v;
-    if (!toQvN(params.p, &p) || !toQvN(params.q, &q) || !toQvN(params.g, &g) || !toQvN(y, &v)) return false;
+    if (!keyIntegerValue(params.p, p) || !keyIntegerValue(params.q, q) || !keyIntegerValue(params.g, g) ||
+        !keyIntegerValue(y, v))
+        return false;
     if (p.getBitLength() > 16384 || q.getBitLength() > 512) return false;
     return !p.isEven() && p > 2u && q > 1u;
 }

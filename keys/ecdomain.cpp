@@ -21,20 +21,6 @@ constexpr unsigned kScratchOctets = 2048;
 
 const uint8_t kZero = 0;
 
-// A non-negative INTEGER's value octets without leading zero octets; false for a
-// negative or empty one. A zero value gives one octet.
-bool magnitude(const ASNinteger& v, const uint8_t*& d, unsigned& n) {
-    d = v.getData();
-    long len = v.getValueLength();
-    if (d == nullptr || len < 1 || (d[0] & 0x80) != 0) return false;
-    while (len > 1 && d[0] == 0) {
-        ++d;
-        --len;
-    }
-    n = static_cast<unsigned>(len);
-    return true;
-}
-
 unsigned bitLength(const uint8_t* d, unsigned n) {
     while (n > 0 && d[0] == 0) {
         ++d;
@@ -46,18 +32,12 @@ unsigned bitLength(const uint8_t* d, unsigned n) {
     return bits;
 }
 
-unsigned integerBits(const ASNinteger& v) {
-    const uint8_t* d;
-    unsigned n;
-    return magnitude(v, d, n) ? bitLength(d, n) : 0;
-}
-
 // An INTEGER's value as a 64-bit number (the codec's overflow above 8 octets and a
 // negative value give false).
 bool smallValue(const ASNinteger& v, uint64_t& out) {
     const uint8_t* d;
     unsigned n;
-    if (!magnitude(v, d, n)) return false;
+    if (!keyIntegerMagnitude(v, d, n)) return false;
     try {
         out = static_cast<uint64_t>(v.getLong());
     } catch (const std::overflow_error&) {
@@ -99,8 +79,8 @@ bool valuesFitField(const ECCurve& curve, const ASNoctstr& base, const ASNintege
     octetsOf(curve.b, d, n);
     if (significantOctets(d, n) > f) return false;
     if (base.getValueLength() > static_cast<long>(2 * f + 1)) return false;
-    if (!magnitude(order, d, n) || n > f + 1) return false;
-    if (cofactorPresent && (!magnitude(cofactor, d, n) || n > f + 1)) return false;
+    if (!keyIntegerMagnitude(order, d, n) || n > f + 1) return false;
+    if (cofactorPresent && (!keyIntegerMagnitude(cofactor, d, n) || n > f + 1)) return false;
     return true;
 }
 
@@ -482,7 +462,7 @@ int ECSpecifiedDomain::buildPrime() {
     if (r != 1) return kInvalid;
     const uint8_t* pd;
     unsigned pn;
-    if (!magnitude(p, pd, pn)) return kInvalid;
+    if (!keyIntegerMagnitude(p, pd, pn)) return kInvalid;
     const unsigned bits = bitLength(pd, pn);
     if (bits < 3 || bits > kMaxFieldBits || (pd[pn - 1] & 1) == 0) return kInvalid;
     if (!valuesFitField(curve, base, order, cofactor, cofactorPresent, bits)) return kInvalid;
@@ -492,11 +472,11 @@ int ECSpecifiedDomain::buildPrime() {
         octetsOf(curve.a, ad, an);
         octetsOf(curve.b, bd, bn);
         octetsOf(base, gd, gn);
-        magnitude(order, nd, nn);
+        keyIntegerMagnitude(order, nd, nn);
         m_prime.setCurve(ad, an, bd, bn, pd, pn);
         m_prime.setG(gd, gn);
         m_prime.setN(nd, nn);
-        if (cofactorPresent && magnitude(cofactor, hd, hn))
+        if (cofactorPresent && keyIntegerMagnitude(cofactor, hd, hn))
             m_prime.setCofactor(hd, hn);
         else
             m_prime.setCofactor(QvN());
@@ -541,7 +521,7 @@ int ECSpecifiedDomain::buildBinary() {
         octetsOf(curve.a, ad, an);
         octetsOf(curve.b, bd, bn);
         octetsOf(base, gd, gn);
-        magnitude(order, nd, nn);
+        keyIntegerMagnitude(order, nd, nn);
         const unsigned mm = static_cast<unsigned>(m);
         if (terms == 1)
             m_binary.setCurveTrinomial(ad, an, bd, bn, mm, static_cast<unsigned>(k[0]));
@@ -550,7 +530,7 @@ int ECSpecifiedDomain::buildBinary() {
                                          static_cast<unsigned>(k[1]), static_cast<unsigned>(k[2]));
         m_binary.setG(gd, gn);
         m_binary.setN(nd, nn);
-        if (cofactorPresent && magnitude(cofactor, hd, hn))
+        if (cofactorPresent && keyIntegerMagnitude(cofactor, hd, hn))
             m_binary.setCofactor(hd, hn);
         else
             m_binary.setCofactor(QvN());
@@ -573,11 +553,11 @@ unsigned ECSpecifiedDomain::getFieldSizeBits() const {
     } else if (fieldID.type == oid2::prime_field()) {
         ASNinteger p(0);
         if (p.assign(fieldID.value) == 1) {
-            unsigned bits = integerBits(p);
+            unsigned bits = keyIntegerBits(p);
             if (bits != 0) return bits;
         }
     }
-    unsigned bits = integerBits(order);
+    unsigned bits = keyIntegerBits(order);
     if (bits != 0) return bits;
     const uint8_t* g = base.getData();
     const long l = base.getValueLength();
@@ -736,23 +716,7 @@ int ECSpecifiedDomain::fillFromPrime(const QvEpDsaKeyDomain& d) {
     if ((n = d.getA(s.data(), kScratchOctets)) == 0) return 0;
     std::vector<uint8_t> a = atFieldLength(s.data(), n, fieldOctets);
     if ((n = d.getB(s.data(), kScratchOctets)) == 0) return 0;
-    std::vector<uint8_t> b = atFieldLength(s.data(), n, fieldOctets);
-    if (curve.a.set(a.data(), static_cast<long>(a.size())) != 1 ||
-        curve.b.set(b.data(), static_cast<long>(b.size())) != 1)
-        return 0;
-    curve.seed.clear();
-    curve.seedPresent = false;
-    if ((n = d.getG(s.data(), kScratchOctets)) == 0 || base.set(s.data(), n) != 1) return 0;
-    if ((n = d.getN(s.data(), kScratchOctets)) == 0 || order.setUnsigned(s.data(), n) != 1) return 0;
-    n = d.getCofactor(s.data(), kScratchOctets);
-    if (n > 0 && nonZeroOctets(s.data(), n)) {
-        if (cofactor.setUnsigned(s.data(), n) != 1) return 0;
-        cofactorPresent = true;
-    } else {
-        cofactor.clear();
-        cofactorPresent = false;
-    }
-    return buildKeyDomain() == kBuilt ? 1 : 0;
+    return fillCurve(d, a, atFieldLength(s.data(), n, fieldOctets));
 }
 
 int ECSpecifiedDomain::fillFromBinary(const QvE2nDsaKeyDomain& d) {
@@ -795,15 +759,21 @@ int ECSpecifiedDomain::fillFromBinary(const QvE2nDsaKeyDomain& d) {
     if ((n = d.getA(s.data(), kScratchOctets)) == 0) return 0;
     std::vector<uint8_t> a = atFieldLength(s.data(), n, fieldOctets);
     if ((n = d.getB(s.data(), kScratchOctets)) == 0) return 0;
-    std::vector<uint8_t> b = atFieldLength(s.data(), n, fieldOctets);
+    return fillCurve(d, a, atFieldLength(s.data(), n, fieldOctets));
+}
+
+int ECSpecifiedDomain::fillCurve(const QvGeneralDsaKeyDomain& d, const std::vector<uint8_t>& a,
+                                 const std::vector<uint8_t>& b) {
     if (curve.a.set(a.data(), static_cast<long>(a.size())) != 1 ||
         curve.b.set(b.data(), static_cast<long>(b.size())) != 1)
         return 0;
     curve.seed.clear();
     curve.seedPresent = false;
-    if ((n = d.getG(s.data(), kScratchOctets)) == 0 || base.set(s.data(), n) != 1) return 0;
-    if ((n = d.getN(s.data(), kScratchOctets)) == 0 || order.setUnsigned(s.data(), n) != 1) return 0;
-    n = d.getH(s.data(), kScratchOctets);
+    std::vector<uint8_t> s(kScratchOctets);
+    unsigned n;
+    if ((n = d.getGen(s.data(), kScratchOctets)) == 0 || base.set(s.data(), n) != 1) return 0;
+    if ((n = d.getOrder(s.data(), kScratchOctets)) == 0 || order.setUnsigned(s.data(), n) != 1) return 0;
+    n = d.getCofactor(s.data(), kScratchOctets);
     if (n > 0 && nonZeroOctets(s.data(), n)) {
         if (cofactor.setUnsigned(s.data(), n) != 1) return 0;
         cofactorPresent = true;
@@ -835,7 +805,7 @@ namespace {
 bool sameInteger(const ASNinteger& x, const ASNinteger& y) {
     const uint8_t *dx, *dy;
     unsigned nx, ny;
-    const bool px = magnitude(x, dx, nx), py = magnitude(y, dy, ny);
+    const bool px = keyIntegerMagnitude(x, dx, nx), py = keyIntegerMagnitude(y, dy, ny);
     if (px && py) return nx == ny && std::memcmp(dx, dy, nx) == 0;
     return px == py && x == y;
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "lib/libasn/asnbitst.h"
 #include "lib/libasn/asnbool.h"
@@ -177,6 +178,8 @@ private:
     int setBinaryField(const ECE2NFileld& field);
     int fillFromPrime(const QvEpDsaKeyDomain& d);
     int fillFromBinary(const QvE2nDsaKeyDomain& d);
+    // a and b (at the field's length), then generator, order and cofactor of d.
+    int fillCurve(const QvGeneralDsaKeyDomain& d, const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 
     QvEpDsaKeyDomain m_prime;
     QvE2nDsaKeyDomain m_binary;

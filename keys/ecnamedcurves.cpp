@@ -671,7 +671,9 @@ int EcNamedCurveTable::toSpecifiedDomain(ECSpecifiedDomain& out, const EcNamedCu
     return out.setFromKeyDomain(domain);
 }
 
-int EcNamedCurveTable::toSpecifiedDomain(ECSpecifiedDomain& out, int id) { return toSpecifiedDomain(out, findById(id)); }
+int EcNamedCurveTable::toSpecifiedDomain(ECSpecifiedDomain& out, int id) {
+    return toSpecifiedDomain(out, findById(id));
+}
 
 int EcNamedCurveTable::toSpecifiedDomain(ECSpecifiedDomain& out, const ASNobjectId& oid) {
     return toSpecifiedDomain(out, findByOid(oid));

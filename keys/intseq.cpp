@@ -1,6 +1,8 @@
 // Shared coding of key structures that are a SEQUENCE of INTEGERs.
 #include "keys/intseq.h"
 
+#include "libtorvapp/qvnumbers/qvn.h"
+
 int keyReadIntegers(GenericFile* src, long len, uint8_t flags, ASNinteger* const* ints, int n,
                     ASNinteger* const* opt, uint8_t* const* optPresent, int nOpt) {
     long used = 0;
@@ -49,4 +51,41 @@ unsigned keyIntegerBits(const ASNinteger& v) {
     unsigned bits = static_cast<unsigned>(all - i - 1) * 8;
     for (uint8_t top = d[i]; top != 0; top >>= 1) bits++;
     return bits;
+}
+
+bool keyIntegerMagnitude(const ASNinteger& v, const uint8_t*& d, unsigned& n) {
+    d = v.getData();
+    long len = v.getValueLength();
+    if (d == nullptr || len < 1 || (d[0] & 0x80) != 0) return false;
+    while (len > 1 && d[0] == 0) {
+        ++d;
+        --len;
+    }
+    n = static_cast<unsigned>(len);
+    return true;
+}
+
+unsigned keyIntegerOctets(const ASNinteger& v) {
+    const uint8_t* d = v.getData();
+    long n = v.getValueLength();
+    while (d != nullptr && n > 1 && d[0] == 0) {
+        ++d;
+        --n;
+    }
+    return static_cast<unsigned>(n < 1 ? 1 : n);
+}
+
+bool keyIntegerNonZero(const ASNinteger& v) {
+    const uint8_t* d = v.getData();
+    for (long i = 0; d != nullptr && i < v.getValueLength(); i++)
+        if (d[i] != 0) return true;
+    return false;
+}
+
+bool keyIntegerValue(const ASNinteger& v, QvN& out) {
+    const uint8_t* d;
+    unsigned n;
+    if (!keyIntegerMagnitude(v, d, n)) return false;
+    out = QvN(d, n, 0);
+    return true;
 }

@@ -90,14 +90,6 @@ RSAPrivateKey& RSAPrivateKey::operator=(const RSAPrivateKey& o) {
 
 namespace {
 
-// Present: some octet of the value is not zero.
-bool present(const ASNinteger& v) {
-    const uint8_t* d = v.getData();
-    for (long i = 0; d != nullptr && i < v.getValueLength(); i++)
-        if (d[i] != 0) return true;
-    return false;
-}
-
 // A present member as a number (its content read as unsigned).
 QvN number(const ASNinteger& v) {
     return QvN(v.getData(), static_cast<unsigned>(v.getValueLength()), 0);
@@ -125,19 +117,12 @@ bool store(ASNinteger& v, const QvN& x) {
 
 }  // namespace
 
-unsigned RSAPrivateKey::getModulusOctets() const {
-    const uint8_t* d = modulus.getData();
-    long n = modulus.getValueLength();
-    while (n > 1 && d[0] == 0) {
-        ++d;
-        --n;
-    }
-    return static_cast<unsigned>(n < 1 ? 1 : n);
-}
+unsigned RSAPrivateKey::getModulusOctets() const { return keyIntegerOctets(modulus); }
 
 int RSAPrivateKey::getKeyForm() const {
-    bool n = present(modulus), e = present(publicExponent), d = present(privateExponent);
-    bool crt = present(prime1) && present(prime2) && present(exponent1) && present(exponent2) && present(coefficient);
+    const auto has = keyIntegerNonZero;
+    bool n = has(modulus), e = has(publicExponent), d = has(privateExponent);
+    bool crt = has(prime1) && has(prime2) && has(exponent1) && has(exponent2) && has(coefficient);
     if (n && e && d && crt) return 2;
     if (n && e) return d ? 1 : -1;
     if (n) return d ? 1 : 0;
@@ -145,9 +130,9 @@ int RSAPrivateKey::getKeyForm() const {
 }
 
 int RSAPrivateKey::completeCrt() {
-    const bool hn = present(modulus), he = present(publicExponent), hd = present(privateExponent),
-               hp = present(prime1), hq = present(prime2), hdp = present(exponent1), hdq = present(exponent2),
-               hqi = present(coefficient);
+    const auto has = keyIntegerNonZero;
+    const bool hn = has(modulus), he = has(publicExponent), hd = has(privateExponent), hp = has(prime1),
+               hq = has(prime2), hdp = has(exponent1), hdq = has(exponent2), hqi = has(coefficient);
     if (hn && he && hd && hp && hq && hdp && hdq && hqi) return 1;
     try {
         QvN N, P, Q, E, D, QINV;
@@ -231,7 +216,7 @@ int RSAPrivateKey::setFromQvKey(const QvRsaPrivateKey& key) {
 
 int RSAPrivateKey::toQvKey(QvRsaPrivateKey& key) const {
     // Without n and d there is no private key to build (an emptied structure).
-    if (!present(modulus) || !present(privateExponent)) return 0;
+    if (!keyIntegerNonZero(modulus) || !keyIntegerNonZero(privateExponent)) return 0;
     try {
         auto len = [](const ASNinteger& i) { return static_cast<unsigned>(i.getValueLength()); };
         key.setVersion(version.getData(), len(version));
@@ -271,15 +256,6 @@ bool RSAPrivateKey::toQvPublicKey(QvRsaPublicKey& key) const {
 
 namespace {
 
-// A non-negative INTEGER's value; false for a negative or empty one.
-bool valueOf(const ASNinteger& v, QvN& out) {
-    const uint8_t* d = v.getData();
-    const long n = v.getValueLength();
-    if (d == nullptr || n < 1 || (d[0] & 0x80) != 0) return false;
-    out = QvN(d, static_cast<unsigned>(n), 0);
-    return true;
-}
-
 // Keys beyond any real size would only cost time.
 constexpr unsigned kMaxModulusBits = 16384;
 
@@ -292,7 +268,7 @@ int RSAPrivateKey::prepareKey() {
     // An even, zero or oversized modulus and a missing d are no key; the library
     // is not asked to build them.
     QvN n, d;
-    if (!valueOf(modulus, n) || !valueOf(privateExponent, d) || n.isEven() || n <= 1u || d.isZero() ||
+    if (!keyIntegerValue(modulus, n) || !keyIntegerValue(privateExponent, d) || n.isEven() || n <= 1u || d.isZero() ||
         n.getBitLength() > kMaxModulusBits || d.getBitLength() > kMaxModulusBits)
         return 0;
     try {
@@ -303,8 +279,8 @@ int RSAPrivateKey::prepareKey() {
     // Prime factors that are not those of n would make every result wrong: the key
     // then works from d alone.
     QvN p, q, c;
-    const bool crt = valueOf(prime1, p) && valueOf(prime2, q) && valueOf(coefficient, c) && p > 1u && q > 1u &&
-                     !c.isZero() && c < p && p * q == n && (c * q) % p == 1u;
+    const bool crt = keyIntegerValue(prime1, p) && keyIntegerValue(prime2, q) && keyIntegerValue(coefficient, c) &&
+                     p > 1u && q > 1u && !c.isZero() && c < p && p * q == n && (c * q) % p == 1u;
     if (crt) {
         if (toQvKey(*m_key) != 1) return 0;
     } else {
@@ -330,7 +306,7 @@ bool RSAPrivateKey::ready() { return cacheValid != 0 || prepareKey() == 1; }
 
 bool RSAPrivateKey::canSign() const {
     // The masking factor is raised to e; without e it would not cancel out.
-    return present(publicExponent);
+    return keyIntegerNonZero(publicExponent);
 }
 
 int RSAPrivateKey::runDecryption(QvRsaCipher& scheme, const uint8_t* in, unsigned len, MemFile& out,

@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "keys/intseq.h"
 #include "keys/rsaparams.h"
 #include "libtorvapp/qvasymkey.h"
 #include "libtorvapp/qvcommon/qvexception.h"
@@ -85,22 +86,9 @@ namespace {
 
 constexpr unsigned kMaxModulusBits = 16384;
 
-// The magnitude of a non-negative INTEGER without leading zero octets; false for a
-// negative or empty value.
-bool magnitude(const ASNinteger& v, const uint8_t** p, long* n) {
-    const uint8_t* d = v.getData();
-    long all = v.getValueLength();
-    if (d == nullptr || all < 1 || (d[0] & 0x80) != 0) return false;
-    long skip = 0;
-    while (skip < all - 1 && d[skip] == 0) skip++;
-    *p = d + skip;
-    *n = all - skip;
-    return true;
-}
-
-unsigned bitLength(const uint8_t* p, long n) {
+unsigned bitLength(const uint8_t* p, unsigned n) {
     if (n < 1 || (n == 1 && p[0] == 0)) return 0;
-    unsigned bits = static_cast<unsigned>(n - 1) * 8;
+    unsigned bits = (n - 1) * 8;
     for (uint8_t top = p[0]; top != 0; top >>= 1) bits++;
     return bits;
 }
@@ -156,12 +144,7 @@ bool digestInfoWithoutNull(unsigned hashId, const uint8_t* digest, unsigned dige
 
 }  // namespace
 
-unsigned RSAPublicKey::getModulusBits() const {
-    const uint8_t* p;
-    long n;
-    if (!magnitude(modulus, &p, &n)) return 0;
-    return bitLength(p, n);
-}
+unsigned RSAPublicKey::getModulusBits() const { return keyIntegerBits(modulus); }
 
 int RSAPublicKey::setValues(const ASNobject& m, const ASNobject& e) {
     m_prepared = false;
@@ -177,15 +160,7 @@ bool RSAPublicKey::operator==(const RSAPublicKey& o) const {
     return modulus == o.modulus && publicExponent == o.publicExponent;
 }
 
-unsigned RSAPublicKey::getLength() const {
-    const uint8_t* d = modulus.getData();
-    long n = modulus.getValueLength();
-    while (n > 1 && d[0] == 0) {
-        ++d;
-        --n;
-    }
-    return static_cast<unsigned>(n < 1 ? 1 : n);
-}
+unsigned RSAPublicKey::getLength() const { return keyIntegerOctets(modulus); }
 
 unsigned RSAPublicKey::getKeySizeBits() const { return 8u * getLength(); }
 
@@ -211,14 +186,14 @@ int RSAPublicKey::setFromQvKey(const QvRsaPublicKey& key) {
 
 bool RSAPublicKey::exportKey(QvRsaPublicKey& key) const {
     const uint8_t *np, *ep;
-    long nn, en;
-    if (!magnitude(modulus, &np, &nn) || !magnitude(publicExponent, &ep, &en)) return false;
+    unsigned nn, en;
+    if (!keyIntegerMagnitude(modulus, np, nn) || !keyIntegerMagnitude(publicExponent, ep, en)) return false;
     // Even moduli, a zero exponent and sizes beyond any real key are no usable key.
     if ((np[nn - 1] & 1) == 0 || bitLength(np, nn) < 2 || bitLength(ep, en) == 0) return false;
     if (bitLength(np, nn) > kMaxModulusBits || bitLength(ep, en) > bitLength(np, nn)) return false;
     try {
-        key.setN(np, static_cast<unsigned>(nn));
-        key.setE(ep, static_cast<unsigned>(en));
+        key.setN(np, nn);
+        key.setE(ep, en);
         return key.isReady();
     } catch (const QvWrongSyntaxException&) {
         return false;

@@ -279,8 +279,11 @@ int SignedCertificate::signDsa(DSAPrivateKey& key, unsigned hashId, QvRbg* rbg) 
 
 int SignedCertificate::signEcdsa(ECPrivateKey& key, const ECDomainParameters* domain, unsigned hashId,
                                  QvRbg* rbg) {
-    int t = domain != nullptr ? domain->getType()
-                              : (key.hasDomainParameters() ? key.getDomainParameters().getType() : ECDomainParameters::kNone);
+    int t = ECDomainParameters::kNone;
+    if (domain != nullptr)
+        t = domain->getType();
+    else if (key.hasDomainParameters())
+        t = key.getDomainParameters().getType();
     if (t != ECDomainParameters::kSpecified && t != ECDomainParameters::kNamedCurve) return -4;
     // A domain given here is signed over in its explicit form.
     ECSpecifiedDomain explicitDomain(0x30);

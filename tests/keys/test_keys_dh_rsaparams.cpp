@@ -163,7 +163,8 @@ TEST(KeysDhParameter, NoPrivateValueLengthDrawsFromTheWholeGroup) {
     ASSERT_GT(dh.readVector(OsslDh(false, 0)), 0);
     QvDhGFpKeyDomain domain;
     ASSERT_EQ(1, dh.toKeyDomain(domain));
-    EXPECT_TRUE(QvN(domain.getQ()) == QvN(Magnitude(dh.prime).data(), static_cast<unsigned>(Magnitude(dh.prime).size()), 0));
+    const std::vector<uint8_t> p = Magnitude(dh.prime);
+    EXPECT_TRUE(QvN(domain.getQ()) == QvN(p.data(), static_cast<unsigned>(p.size()), 0));
     std::unique_ptr<QvRbg> rbg(qvRbgCreateObject(4));
     std::vector<uint8_t> seed(rbg->getMinSeedOctets(), 0x61);
     rbg->init(seed.data(), static_cast<unsigned>(seed.size()));

@@ -229,7 +229,7 @@ std::unique_ptr<QvRbg> Rbg(int salt) {
     return rbg;
 }
 
-std::vector<uint8_t> Bytes(const MemFile& f) { return std::vector<uint8_t>(f.GetData(), f.GetData() + const_cast<MemFile&>(f).Size()); }
+std::vector<uint8_t> Bytes(MemFile& f) { return std::vector<uint8_t>(f.GetData(), f.GetData() + f.Size()); }
 
 // OpenSSL's decryption of c with the padding and OAEP settings given.
 std::vector<uint8_t> OpensslDecrypt(const std::vector<uint8_t>& c, int padding, const EVP_MD* md = nullptr,
