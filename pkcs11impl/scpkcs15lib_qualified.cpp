@@ -495,15 +495,82 @@ SCRESULT SCPkcs15Lib::IsCertificateFileUsed(SCCard* card) const {
 }
 
 CK_RV SCPkcs15Lib::CreateCertificateInFixedFile(SCPkcs15App* app, SCPkcs15ObjectAttributeList* attrs, void** newCert,
-                                                uint32_t /*fileFlags*/) const {
+                                                uint32_t fileFlags) const {
   AssertInvariant(app != nullptr, "pkcs11impl/scpkcs15lib", __LINE__, "pApp != NULL");
   AssertInvariant(attrs != nullptr, "pkcs11impl/scpkcs15lib", __LINE__, "attrList != NULL");
   AssertInvariant(newCert != nullptr, "pkcs11impl/scpkcs15lib", __LINE__, "phNewCert != NULL");
-  AssertInvariant(app->GetCard() != nullptr, "pkcs11impl/scpkcs15lib", __LINE__, "pCard != NULL");
-  // The certificate written into the fixed file must then be registered as an object of the
-  // application, which the PKCS#15 layer does not offer yet: nothing is written before it can be.
+  SCCard* card = app->GetCard();
+  AssertInvariant(card != nullptr, "pkcs11impl/scpkcs15lib", __LINE__, "pCard != NULL");
   *newCert = nullptr;
-  return CKR_FUNCTION_NOT_SUPPORTED;
+  const auto mapCard = [](SCRESULT r) -> CK_RV {
+    if (IsCardGone(r)) return CKR_DEVICE_REMOVED;
+    if (r == SC_E_FILE_TOO_SMALL) return CKR_DEVICE_MEMORY;
+    if (r == SC_E_ACCESS_DENIED) return CKR_USER_NOT_LOGGED_IN;
+    if (r == SC_E_FILE_NOT_FOUND) return CKR_MIRTAL_QUALIFIED_TOKEN_NOT_INITIATED;
+    if (r == SC_E_NO_MEMORY) return CKR_HOST_MEMORY;
+    return CKR_DEVICE_ERROR;
+  };
+  SCTransactGuard guard(card);
+  const SCRESULT used = IsCertificateFileUsed(card);
+  if (used == 1) return CKR_TOKEN_WRITE_PROTECTED;
+  if (used < 0) return mapCard(used);
+  SCCardFileHelper files;
+  files.Init(card);
+  SCRESULT r = files.ReadAppDirHeader();
+  if (r < 0) return IsCardGone(r) ? CKR_DEVICE_REMOVED : CKR_DEVICE_ERROR;
+
+  const SCPkcs15ObjectAttribute* value = attrs->FindAttribute(0xFF000002);
+  if (value == nullptr) value = attrs->FindAttribute(0x1000201);
+  if (value == nullptr) return CKR_TEMPLATE_INCOMPLETE;
+  uint32_t len = 0;
+  const uint8_t* bytes = value->GetBinary(&len);
+  if (bytes == nullptr) len = 0;
+  AssertInvariant(len <= 0xFFFF, "pkcs11impl/scpkcs15lib", __LINE__, "valuelen <= (uint16)~0L");
+  const uint16_t certId = SCCardFileHelper::GetCertFilePath(nullptr)[2];
+  bool created = false;
+  if (fileFlags < 0xFFFF) {
+    if (fileFlags & QUALIFIED_ACCESS_NO_CERT_FILE) return CKR_TOKEN_WRITE_PROTECTED;
+    const bool create = (fileFlags & 0x7) == 0x7 || ((fileFlags & 0x40) && (fileFlags & 0x30) == 0x30);
+    if ((fileFlags & QUALIFIED_ACCESS_USER_UPDATE) == 0) return CKR_TOKEN_WRITE_PROTECTED;
+    if (create) {
+      r = card->CreateBinaryFile(certId, len, 0);
+      created = r >= 0;
+    }
+  }
+  if (r >= 0) r = files.WriteFile(certId, bytes, len);
+  if (r < 0) return mapCard(r);
+
+  // The certificate now in the file becomes an object of the application. The record is
+  // made from the template without the value, which the file holds already.
+  size_t n = 0;
+  const uint16_t* ids = SCCardFileHelper::GetCertFilePath(&n);
+  const SCPath path(ids, n);
+  CK_RV rv = CKR_OK;
+  // Object flags the template leaves out: an entry that sets none (mask 0) keeps the defaults.
+  if (attrs->FindAttribute(3) == nullptr && attrs->AddFlags(3, 0, 0) == nullptr) rv = CKR_HOST_MEMORY;
+  SCPkcs15ObjectAttributeList record;
+  for (size_t i = 0; rv == CKR_OK && i < attrs->GetCount(); ++i) {
+    const SCPkcs15ObjectAttribute* a = attrs->GetAt(i);
+    if (a == nullptr || a == value || a->GetType() == 0xFF000002 || a->GetType() == 0x1000201) continue;
+    SCPkcs15ObjectAttribute* copy = record.AddAttribute(a->GetType());
+    if (copy == nullptr || !copy->CopyValue(*a)) rv = CKR_HOST_MEMORY;
+    if (copy != nullptr) copy->m_storeType = a->m_storeType;
+  }
+  if (rv == CKR_OK) {
+    const uint32_t mode = (fileFlags & QUALIFIED_ACCESS_USER_UPDATE) ? 0 : SCPkcs15App::CREATE_WRITABLE_LIST;
+    rv = MapScErrorToCkr(app->CreateCertificate(path, record, newCert, mode), false);
+  }
+  if (rv != CKR_OK) {
+    // What this call wrote goes again: the file's content, and the file when it made it.
+    if (files.ReadAppDirHeader() >= 0) {
+      if (created)
+        (void)card->DeleteFile(certId);
+      else
+        (void)files.EraseFile(certId);
+    }
+    *newCert = nullptr;
+  }
+  return rv;
 }
 
 // ---- the end of a token's use ----

@@ -169,9 +169,8 @@ SCRESULT SCPkcs15App::DestroyObject(void* handle, bool deleteValueFile) {
     SCPkcs15ObjectList* f = FindListForHandle(handle);
     if (!f) return SC_E_PKCS15_INVALID_HANDLE;
     if (!IsWritable()) return SC_E_WRITE_PROTECTED;
-    // The list's deletion takes the value file with the record.
-    (void)deleteValueFile;
-    return f->DeleteObject(handle);
+    // A value file that is not the object's own (a fixed file of the card) stays.
+    return f->DeleteObject(handle, deleteValueFile);
 }
 
 SCRESULT SCPkcs15App::Sign(void* handle, uint32_t mechanism, uint32_t option, const uint8_t* in, uint32_t inLen,

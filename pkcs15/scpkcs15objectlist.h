@@ -643,7 +643,7 @@ public:
     SCRESULT DeleteObject(void* handle) override { return DeleteObject(handle, true); }
 
     // Removes a record from the card and from memory; with deleteValue its value file too.
-    virtual SCRESULT DeleteObject(void* handle, bool deleteValue) {
+    SCRESULT DeleteObject(void* handle, bool deleteValue) override {
         if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
         if (!m_pCard) return SC_E_BAD_USAGE;
         SCTransactGuard guard(m_pCard);

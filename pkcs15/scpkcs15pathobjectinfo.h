@@ -89,6 +89,8 @@ public:
     virtual SCRESULT DecodeRecord(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
     virtual SCRESULT EncodeRecord(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
     virtual SCRESULT DeleteObject(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
+    // The record, and its value file only with deleteValue.
+    virtual SCRESULT DeleteObject(void*, bool) { return SC_E_PKCS15_INVALID_HANDLE; }
     // (handle, mechanism, hash id, data, length, out, in/out length)
     virtual SCRESULT Sign(void*, uint32_t, uint32_t, const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
         return SC_E_PKCS15_WRONG_HANDLE_TYPE;

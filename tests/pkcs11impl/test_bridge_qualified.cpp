@@ -152,12 +152,55 @@ TEST(BridgeQualified, CertificateFileCountsAsUsedOnceItHoldsSomething) {
   SCCardFileHelper none;
   EXPECT_EQ(SC_E_BAD_USAGE, none.ReadAppDirHeader());
   EXPECT_EQ(SC_E_BAD_USAGE, none.EraseFile(0xC000));
-  // Writing the qualified certificate needs its registration in the application, which is not offered yet.
+}
+
+TEST(BridgeQualified, QualifiedCertificateIsWrittenIntoTheFixedFileAndDestroyedFromIt) {
+  QualifiedHost h("qualified-model1.card");
+  ASSERT_TRUE(h.Start());
+  size_t n = 0;
+  const uint16_t* dir = SCCardFileHelper::GetAppDirPath(&n);
+  const std::string cert = testhost::ReadFile(std::string(MIRTAL_TEST_DATA_DIR) + "/label-cn.der");
+  ASSERT_FALSE(cert.empty());
   SCPkcs15ObjectAttributeList attrs;
-  void* cert = reinterpret_cast<void*>(1);
-  EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, h.bridge.CreateCertificateInFixedFile(h.app, &attrs, &cert, 0x10));
-  EXPECT_EQ(nullptr, cert);
+  attrs.AddString(2, "Qualified certificate");
+  attrs.AddBinary(0x201, "\x51", 1);
+  void* made = reinterpret_cast<void*>(1);
+  // Without the certificate's value nothing is written.
+  EXPECT_EQ(CKR_TEMPLATE_INCOMPLETE, h.bridge.CreateCertificateInFixedFile(h.app, &attrs, &made, 0x10));
+  EXPECT_EQ(nullptr, made);
+  attrs.AddBinary(0xFF000002, cert.data(), static_cast<uint32_t>(cert.size()));
+  // A certificate file missing from the access word, or one the user may not update, is refused.
+  EXPECT_EQ(CKR_TOKEN_WRITE_PROTECTED,
+            h.bridge.CreateCertificateInFixedFile(h.app, &attrs, &made, QUALIFIED_ACCESS_NO_CERT_FILE | 0x10));
+  EXPECT_EQ(CKR_TOKEN_WRITE_PROTECTED, h.bridge.CreateCertificateInFixedFile(h.app, &attrs, &made, 0x20));
+  // Without the qualified PIN the card refuses the write.
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, h.bridge.CreateCertificateInFixedFile(h.app, &attrs, &made, 0x10));
   EXPECT_EQ(0, h.bridge.IsCertificateFileUsed(h.card));
+
+  // The application keeps its user PIN for its own writes; the qualified PIN opens the fixed file.
+  ASSERT_EQ(SC_OK, h.app->VerifyPin(h.Pin(SCPkcs15App::PIN_USER), "1234", true, nullptr));
+  ASSERT_EQ(SC_OK, h.Verify(dir, n, 0x81, "123456"));
+  ASSERT_EQ(CKR_OK, h.bridge.CreateCertificateInFixedFile(h.app, &attrs, &made, 0x10));
+  ASSERT_NE(nullptr, made);
+  EXPECT_EQ(1, h.bridge.IsCertificateFileUsed(h.card));
+  EXPECT_EQ(2u, h.Find(0x200).size());
+  EXPECT_EQ(QUALIFIED_OBJECT_CERTIFICATE, h.bridge.GetQualifiedObjectKind(h.app, made));
+  CK_FLAGS flags = 0;
+  ASSERT_EQ(CKR_OK, h.bridge.GetQualifiedPartCharacteristics(h.app, &flags, true));
+  EXPECT_EQ(CKF_MIRTAL_QUAL_USERCERT_INITIATED | CKF_MIRTAL_QUAL_USERCERT_VISIBLE,
+            flags & (CKF_MIRTAL_QUAL_USERCERT_INITIATED | CKF_MIRTAL_QUAL_USERCERT_VISIBLE));
+  // A second certificate does not go over the first.
+  void* second = nullptr;
+  EXPECT_EQ(CKR_TOKEN_WRITE_PROTECTED, h.bridge.CreateCertificateInFixedFile(h.app, &attrs, &second, 0x10));
+
+  // Destroying it empties the fixed file and drops the record; the file stays.
+  ASSERT_EQ(CKR_OK, h.bridge.DestroyQualifiedObject(h.app, made));
+  EXPECT_EQ(0, h.bridge.IsCertificateFileUsed(h.card));
+  EXPECT_EQ(1u, h.Find(0x200).size());
+  ASSERT_EQ(CKR_OK, h.bridge.GetQualifiedPartCharacteristics(h.app, &flags, true));
+  EXPECT_EQ(CKF_MIRTAL_QUAL_USERCERT_PRESENT, flags & (CKF_MIRTAL_QUAL_USERCERT_PRESENT |
+                                                       CKF_MIRTAL_QUAL_USERCERT_INITIATED |
+                                                       CKF_MIRTAL_QUAL_USERCERT_VISIBLE));
 }
 
 TEST(BridgeQualified, ModelThreeCardNamesItsQualifiedPinByLabel) {

@@ -227,6 +227,25 @@ TEST_F(ObjCreate, CertificateIsMadeFromItsDerAndAnswersFromIt) {
     EXPECT_EQ(Get(certs[0], 0x282), Get(certs[1], 0x282));
 }
 
+TEST_F(ObjCreate, RecordDestroyedWithoutItsValueFileLeavesTheFile) {
+    LogIn();
+    std::vector<void*> certs = Find(0x200);
+    ASSERT_EQ(1u, certs.size());
+    const Bytes der = Get(certs[0], 0x1000201);
+    SCPkcs15ObjectAttributeList t;
+    t.AddInteger(1, 0x1000200);
+    t.AddString(2, "copy");
+    t.AddAttribute(0x1000201)->Set(0x1000201, der.data(), static_cast<uint32_t>(der.size()));
+    void* h = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
+    const SCPath valuePath = ValuePath(h);
+    ASSERT_EQ(0, m_app->DestroyObject(h, false));
+    EXPECT_TRUE(Exists(valuePath));
+    EXPECT_EQ(der, FileBytes(valuePath));
+    Reload();
+    EXPECT_EQ(1u, Find(0x200).size());
+}
+
 TEST_F(ObjCreate, PublicKeyIsWrittenAsAFileAndReadBack) {
     LogIn();
     NewKey();
