@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "pkcs11impl/apiconfig.h"
 #include "pkcs11impl/app.h"
@@ -528,14 +529,25 @@ CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_U
 CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                           CK_ULONG ulCount) {
   const char* fn = "C_GetAttributeValue";
+  // The caller's buffer sizes: an entry whose buffer was too small now holds the
+  // length it needs, and its buffer must not be read that far.
+  std::vector<CK_ULONG> sizes;
   return Framed(
       fn,
       [&] {
+        if (pTemplate != nullptr)
+          for (CK_ULONG i = 0; i < ulCount; ++i) sizes.push_back(pTemplate[i].ulValueLen);
         return S("Session: %08lX, hObject: %08lX,\n  Template requested:\n  ( %s\n  )", hSession, hObject,
                  TemplateText(2, pTemplate, ulCount, false, "\n").c_str());
       },
       [&] { return TheApp().GetAttributeValue(hSession, hObject, pTemplate, ulCount); },
-      [&](CK_RV rv) { Result(fn, rv, S("\n  Template returned:\n  (%s\n  )", Tmpl(pTemplate, ulCount).c_str())); });
+      [&](CK_RV rv) {
+        std::vector<CK_ATTRIBUTE> shown(pTemplate, pTemplate + (pTemplate != nullptr ? ulCount : 0));
+        for (size_t i = 0; i < shown.size(); ++i)
+          if (i >= sizes.size() || (shown[i].ulValueLen != CK_UNAVAILABLE_INFORMATION && shown[i].ulValueLen > sizes[i]))
+            shown[i].pValue = nullptr;
+        Result(fn, rv, S("\n  Template returned:\n  (%s\n  )", Tmpl(shown.data(), ulCount).c_str()));
+      });
 }
 
 CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,

@@ -10,6 +10,7 @@ come from the openssl command and are taken apart with asn1crypto.
     cardgen.py blank --model N [--so-pin P] OUT    a blank card of model N (1, 3, 4, 7)
     cardgen.py pkcs15 OUT [--model N] [--apps 1|2] [--lifecycle HEX]
                           [--user-pin P] [--puk P] [--so-pin P]
+                          [--data-objects N] [--no-cert-label]
     cardgen.py unknown OUT              a card with an ATR no driver knows
     cardgen.py qualified OUT            model 1 with the fixed qualified part
     cardgen.py ias-not-activated OUT    model 7, PKCS#15, not activated, the
@@ -285,12 +286,13 @@ def pin_object(label, auth_id, flags, ref, pin_path, unblocked_by=None, stored=8
 
 
 def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True, officer_unblocks=False,
-              dh=None):
+              dh=None, extra_data=0, cert_label=True):
     """One PKCS#15 application in DF `df` (path text "3F00/xxxx"). The user PIN is
     unblocked by a PUK; with `officer_unblocks` (the shape the module gives model-3
     tokens it initialises) the SO PIN guards and unblocks it and there is no PUK.
     With a Diffie-Hellman group (p, q, g) its TokenInfo names it for secure
-    messaging."""
+    messaging. extra_data more public data objects (files 5702...); the
+    certificate without a label when cert_label is false."""
     dfhex = df.replace("/", "")
     user_ref, puk_ref = pin_base, pin_base + 1
     so = "pin:04"
@@ -328,12 +330,17 @@ def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True,
     pukdf = seq(seq(utf8("Public key")),
                 seq(octets(key_id), bits(0, 4, 6, 7)),
                 tlv(0xA1, seq(path(dfhex + "5501"), integer(2048))))
-    cdf = seq(seq(utf8("Certificate")),
+    cdf = seq(seq(utf8("Certificate")) if cert_label else seq(),
               seq(octets(key_id)),
               tlv(0xA1, seq(path(dfhex + "4301"))))
     dodf = seq(seq(utf8("Data object")),
                seq(utf8("CardSim")),
                tlv(0xA1, path(dfhex + "5701")))
+    for i in range(extra_data):
+        fid = "%04X" % (0x5702 + i)
+        img.ef(df + "/" + fid, b"CardSim data object %d" % (i + 2), ac=rd)
+        dodf += seq(seq(utf8("Data object %d" % (i + 2))), seq(utf8("CardSim")),
+                    tlv(0xA1, path(dfhex + fid)))
     odf = (tlv(0xA0, path(dfhex + "4402")) + tlv(0xA1, path(dfhex + "4403"))
            + tlv(0xA4, path(dfhex + "4404")) + tlv(0xA7, path(dfhex + "4405"))
            + tlv(0xA8, path(dfhex + "4401")))
@@ -354,7 +361,7 @@ def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True,
     img.ef(df + "/4401", aodf, size=512, ac="read:always,update:%s,delete:%s" % (so, so),
            fill=b"\x00")
     for fid, content in (("4402", prkdf), ("4403", pukdf), ("4404", cdf), ("4405", dodf)):
-        img.ef(df + "/" + fid, content, size=1024, ac=dirw, fill=b"\x00")
+        img.ef(df + "/" + fid, content, size=max(1024, len(content) + 256), ac=dirw, fill=b"\x00")
     del fill
     return tlv(0x61, octets(aid, 0x4F) + utf8(label, 0x50) + octets(bytes.fromhex(dfhex), 0x51)
                + tlv(0x73, oid(APP_TYPE_OID.get(model, APP_TYPE_OID[3]))))
@@ -369,7 +376,7 @@ def mf_lines(img, model, name=None, code=None, blank=False):
                so, so, so, so))
 
 
-def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=None):
+def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=None, extra_data=0, cert_label=True):
     """gp: the card holds the GlobalPlatform key set; dh: a Diffie-Hellman key and
     the group in TokenInfo; protect: what the card refuses in the clear."""
     img = Image(model, lifecycle)
@@ -384,7 +391,7 @@ def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=Non
         if protect:
             img.protect(protect)
         records = build_app(img, model, "3F00/5015", PKCS15_AID, "CardSim Token", tmp, "a1",
-                            dh=group)
+                            dh=group, extra_data=extra_data, cert_label=cert_label)
         if apps >= 2:
             # the module names a second application so only on model 7
             aid2 = SECOND_AID if model == 7 else PKCS15_AID
@@ -505,6 +512,8 @@ def main(argv):
     p.add_argument("--user-pin", help="user PIN (default 1234)")
     p.add_argument("--puk", help="PUK (default 12345678)")
     p.add_argument("--so-pin", help="SO PIN (default 87654321)")
+    p.add_argument("--data-objects", type=int, default=1, help="public data objects (default 1)")
+    p.add_argument("--no-cert-label", action="store_true", help="the certificate has no label")
     p.add_argument("out")
     for name in ("unknown", "qualified", "ias-not-activated", "gp-channel", "dh-channel"):
         sub.add_parser(name).add_argument("out")
@@ -525,7 +534,10 @@ def main(argv):
     elif args.cmd == "blank":
         card_blank(args.model).write(args.out)
     elif args.cmd == "pkcs15":
-        card_pkcs15(args.model, args.apps, int(args.lifecycle, 16)).write(args.out)
+        if not 1 <= args.data_objects <= 200:
+            ap.error("1 to 200 data objects")
+        card_pkcs15(args.model, args.apps, int(args.lifecycle, 16), extra_data=args.data_objects - 1,
+                    cert_label=not args.no_cert_label).write(args.out)
     elif args.cmd == "unknown":
         card_unknown().write(args.out)
     elif args.cmd == "qualified":
