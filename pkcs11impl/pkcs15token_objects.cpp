@@ -91,6 +91,12 @@ CK_RV CPkcs15Token::GetObjectSize(CK_OBJECT_HANDLE h, CK_ULONG_PTR size) {
     return CKR_INFORMATION_SENSITIVE;
   }
   const SCRESULT n = app->GetObjectSize(p15);
+  // -1 is the PKCS#15 layer's "size not known" (a key that lives only in the
+  // card), not a failure.
+  if (n == -1) {
+    if (size != nullptr) *size = kUnavailable;
+    return CKR_OK;
+  }
   if (n < 0) return MapObjectResult(n);
   if (size != nullptr) *size = static_cast<CK_ULONG>(n);
   return CKR_OK;

@@ -547,10 +547,14 @@ bool SCPkcs15PathObjectInfo::IsAccessAllowed(uint16_t ref, bool* exists) {
 
 bool SCPkcs15PathObjectInfo::FileExists() {
     if (!m_pCard) return false;
+    // A file whose header was read since the application was loaded is there:
+    // asking the card again would only repeat the answer.
+    if (m_pFileHeader != nullptr && m_pFileHeader != SCFileHeader::AbsentMarker()) return true;
     uint16_t count = 0;
     const uint16_t* full = GetFullPath(&count);
     if (!full) return false;
-    return m_pCard->SelectPath(full, count, nullptr) >= 0;
+    if (m_pFileHeader == SCFileHeader::AbsentMarker()) m_pFileHeader = nullptr;
+    return m_pCard->SelectPath(full, count, &m_pFileHeader) >= 0;
 }
 
 SCRESULT SCPkcs15PathObjectInfo::GetFileStructure() {

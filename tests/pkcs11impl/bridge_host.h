@@ -35,6 +35,8 @@ struct CardSim {
   int (*ReaderCount)() = nullptr;
   int (*AddReader)(const char*) = nullptr;
   int (*LoadConfig)(const char*) = nullptr;
+  size_t (*GetApduLog)(const char*, char*, size_t) = nullptr;
+  int (*ClearLog)(const char*) = nullptr;
   CardSim() {
     handle = dlopen(SimLibrary().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) return;
@@ -45,13 +47,27 @@ struct CardSim {
     ReaderCount = reinterpret_cast<int (*)()>(dlsym(handle, "CardSimReaderCount"));
     AddReader = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimAddReader"));
     LoadConfig = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimLoadConfig"));
+    GetApduLog = reinterpret_cast<size_t (*)(const char*, char*, size_t)>(dlsym(handle, "CardSimGetApduLog"));
+    ClearLog = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimClearLog"));
+  }
+  // The reader's APDU log (lines "> command", "< answer").
+  std::string ApduLog(const char* reader) const {
+    const size_t n = GetApduLog(reader, nullptr, 0);  // the length with its NUL
+    if (n == 0) return "";
+    std::string text(n, '\0');
+    GetApduLog(reader, &text[0], text.size());
+    text.resize(n - 1);
+    return text;
   }
   ~CardSim() {
     if (handle) dlclose(handle);
   }
   CardSim(const CardSim&) = delete;
   CardSim& operator=(const CardSim&) = delete;
-  bool ok() const { return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader && LoadConfig; }
+  bool ok() const {
+    return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader && LoadConfig && GetApduLog &&
+           ClearLog;
+  }
 };
 
 using Readers = std::vector<std::pair<std::string, std::string>>;

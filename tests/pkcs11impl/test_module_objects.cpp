@@ -3,6 +3,7 @@
 // made for certificates without one, and hostile templates.
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -290,5 +291,182 @@ TEST(ModuleObjects, ValuesLongerThanAnyAttributeAreRefused) {
   EXPECT_EQ(CKR_ATTRIBUTE_VALUE_INVALID, m->C_FindObjectsInit(s, TT_ARGS(search)));
   CK_ULONG n = 9;
   EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, m->C_FindObjects(s, nullptr, 0, &n));
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+}
+
+namespace {
+
+CK_OBJECT_CLASS ClassOf(const Module& m, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h) {
+  CK_OBJECT_CLASS c = ~0UL;
+  CK_ATTRIBUTE a = {CKA_CLASS, &c, sizeof c};
+  EXPECT_EQ(CKR_OK, m->C_GetAttributeValue(s, h, &a, 1));
+  return c;
+}
+
+std::string Bytes(const Module& m, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
+  CK_ATTRIBUTE a = {type, nullptr, 0};
+  if (m->C_GetAttributeValue(s, h, &a, 1) != CKR_OK || a.ulValueLen == CK_UNAVAILABLE_INFORMATION) return "<none>";
+  std::string v(a.ulValueLen, '\0');
+  a.pValue = &v[0];
+  EXPECT_EQ(CKR_OK, m->C_GetAttributeValue(s, h, &a, 1));
+  return v;
+}
+
+std::vector<CK_OBJECT_HANDLE> FindAll(const Module& m, CK_SESSION_HANDLE s) { return Find(m, s, nullptr, 0); }
+
+}  // namespace
+
+TEST(ModuleObjects, CardObjectsAreFoundAndReadPrivateOnesOnlyAfterLogin) {
+  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}});
+  env.Config("");
+  Module m;
+  ASSERT_TRUE(m.ok()) << m.error();
+  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s));
+
+  const std::vector<CK_OBJECT_HANDLE> before = FindAll(m, s);
+  ASSERT_EQ(3u, before.size());
+  EXPECT_EQ(CKO_PUBLIC_KEY, ClassOf(m, s, before[0]));
+  EXPECT_EQ(CKO_CERTIFICATE, ClassOf(m, s, before[1]));
+  EXPECT_EQ(CKO_DATA, ClassOf(m, s, before[2]));
+  EXPECT_EQ("Certificate", Label(m, s, before[1]));
+  const std::string id = Bytes(m, s, before[1], CKA_ID);
+  ASSERT_EQ(20u, id.size());
+
+  // Searches by class, identifier, label and type.
+  TestTemplate certs;
+  certs.Ulong(CKA_CLASS, CKO_CERTIFICATE).Bool(CKA_TOKEN, true);
+  EXPECT_EQ(std::vector<CK_OBJECT_HANDLE>{before[1]}, Find(m, s, TT_ARGS(certs)));
+  TestTemplate byId;
+  byId.Bytes(CKA_ID, id);
+  EXPECT_EQ((std::vector<CK_OBJECT_HANDLE>{before[0], before[1]}), Find(m, s, TT_ARGS(byId)));
+  TestTemplate byLabel;
+  byLabel.Bytes(CKA_LABEL, "Data object");
+  EXPECT_EQ(std::vector<CK_OBJECT_HANDLE>{before[2]}, Find(m, s, TT_ARGS(byLabel)));
+  TestTemplate rsa;
+  rsa.Ulong(CKA_KEY_TYPE, CKK_RSA);
+  EXPECT_EQ(std::vector<CK_OBJECT_HANDLE>{before[0]}, Find(m, s, TT_ARGS(rsa)));
+  TestTemplate features;
+  features.Ulong(CKA_CLASS, CKO_HW_FEATURE);
+  EXPECT_TRUE(Find(m, s, TT_ARGS(features)).empty());
+  TestTemplate none;
+  none.Bytes(CKA_LABEL, "no such object");
+  EXPECT_TRUE(Find(m, s, TT_ARGS(none)).empty());
+
+  // Attributes of card objects: derived ones and the card's.
+  CK_BBOOL token = CK_FALSE;
+  CK_CERTIFICATE_TYPE type = ~0UL;
+  CK_ULONG bits = 0;
+  CK_ATTRIBUTE a[3] = {{CKA_TOKEN, &token, 1}, {CKA_CERTIFICATE_TYPE, &type, sizeof type}, {CKA_MODULUS_BITS, nullptr, 0}};
+  EXPECT_EQ(CKR_ATTRIBUTE_TYPE_INVALID, m->C_GetAttributeValue(s, before[1], a, 3));
+  EXPECT_EQ(CK_TRUE, token);
+  EXPECT_EQ(CKC_X_509, type);
+  EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, a[2].ulValueLen);
+  CK_ATTRIBUTE b = {CKA_MODULUS_BITS, &bits, sizeof bits};
+  EXPECT_EQ(CKR_OK, m->C_GetAttributeValue(s, before[0], &b, 1));
+  EXPECT_EQ(2048u, bits);
+  CK_ULONG size = 0;
+  EXPECT_EQ(CKR_OK, m->C_GetObjectSize(s, before[1], &size));
+  EXPECT_GT(size, Bytes(m, s, before[1], CKA_VALUE).size());
+  // A handle of no object, and session objects beside card objects in one handle space.
+  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_GetObjectSize(s, before[2] + 100, &size));
+  TestTemplate mine = DataObject("session data");
+  CK_OBJECT_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, m->C_CreateObject(s, TT_ARGS(mine), &h));
+  EXPECT_GT(h, before[2]);
+  EXPECT_EQ(4u, FindAll(m, s).size());
+  TestTemplate data;
+  data.Ulong(CKA_CLASS, CKO_DATA);
+  EXPECT_EQ((std::vector<CK_OBJECT_HANDLE>{before[2], h}), Find(m, s, TT_ARGS(data)));
+  TestTemplate onlyCard;
+  onlyCard.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, true);
+  EXPECT_EQ(std::vector<CK_OBJECT_HANDLE>{before[2]}, Find(m, s, TT_ARGS(onlyCard)));
+
+  // After login the private key shows; the others keep their handles.
+  const std::string pin = "1234";
+  ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin.data())), 4));
+  const std::vector<CK_OBJECT_HANDLE> after = FindAll(m, s);
+  ASSERT_EQ(5u, after.size());
+  CK_OBJECT_HANDLE key = 0;
+  for (CK_OBJECT_HANDLE x : after)
+    if (ClassOf(m, s, x) == CKO_PRIVATE_KEY) key = x;
+  ASSERT_NE(0u, key);
+  EXPECT_GT(key, h);
+  for (CK_OBJECT_HANDLE x : before) EXPECT_NE(after.end(), std::find(after.begin(), after.end(), x));
+  EXPECT_EQ(id, Bytes(m, s, key, CKA_ID));
+  CK_BBOOL sign = CK_FALSE, sensitive = CK_FALSE;
+  char exponent[512];
+  CK_ATTRIBUTE k[3] = {{CKA_SIGN, &sign, 1}, {CKA_PRIVATE_EXPONENT, exponent, sizeof exponent},
+                       {CKA_SENSITIVE, &sensitive, 1}};
+  EXPECT_EQ(CKR_ATTRIBUTE_SENSITIVE, m->C_GetAttributeValue(s, key, k, 3));
+  EXPECT_EQ(CK_TRUE, sign);
+  EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, k[1].ulValueLen);
+  EXPECT_EQ(CK_TRUE, sensitive);
+  // A key that lives only in the card has no size the module can tell.
+  EXPECT_EQ(CKR_OK, m->C_GetObjectSize(s, key, &size));
+  EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, size);
+
+  // After logout the private key is gone again, its handle with it.
+  ASSERT_EQ(CKR_OK, m->C_Logout(s));
+  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_GetAttributeValue(s, key, k, 1));
+  EXPECT_EQ(4u, FindAll(m, s).size());
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+}
+
+TEST(ModuleObjects, ManyObjectsAreReadFromTheCardOnceAndThenFromMemory) {
+  CardSim sim;
+  ASSERT_TRUE(sim.ok());
+  SimEnv env(Readers{{kR0, "pkcs15-many-objects.card"}});
+  env.Config("");
+  Module m;
+  ASSERT_TRUE(m.ok()) << m.error();
+  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s));
+  sim.ClearLog(kR0);
+  const std::vector<CK_OBJECT_HANDLE> all = FindAll(m, s);
+  ASSERT_EQ(52u, all.size());  // public key, certificate, 50 data objects
+  const std::string first = sim.ApduLog(kR0);
+  // Each directory file (PrKDF 4402 ... DODF 4405) was selected and read once.
+  auto count = [](const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  for (const char* dir : {"4402", "4403", "4404", "4405"})
+    EXPECT_EQ(1u, count(first, std::string("> 00A40804045015") + dir)) << dir << "\n" << first;
+
+  // The certificate has no label of its own: it gets its subject's common name.
+  TestTemplate cert;
+  cert.Ulong(CKA_CLASS, CKO_CERTIFICATE);
+  const std::vector<CK_OBJECT_HANDLE> certs = Find(m, s, TT_ARGS(cert));
+  ASSERT_EQ(1u, certs.size());
+  EXPECT_EQ("CardSim Token", Label(m, s, certs[0]));
+
+  // Every value and size once from the card.
+  auto readAll = [&] {
+    for (CK_OBJECT_HANDLE h : all) {
+      EXPECT_NE("<none>", Label(m, s, h));
+      Bytes(m, s, h, CKA_VALUE);
+      Bytes(m, s, h, CKA_ID);
+      CK_ULONG size = 0;
+      EXPECT_EQ(CKR_OK, m->C_GetObjectSize(s, h, &size));
+    }
+  };
+  readAll();
+  sim.ClearLog(kR0);
+  // Then further searches and reads of the unchanged card stay in memory.
+  EXPECT_EQ(all, FindAll(m, s));
+  TestTemplate byLabel;
+  byLabel.Bytes(CKA_LABEL, "Data object 37");
+  const std::vector<CK_OBJECT_HANDLE> one = Find(m, s, TT_ARGS(byLabel));
+  ASSERT_EQ(1u, one.size());
+  EXPECT_EQ("CardSim data object 37", Bytes(m, s, one[0], CKA_VALUE));
+  TestTemplate byClass;
+  byClass.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, true);
+  EXPECT_EQ(50u, Find(m, s, TT_ARGS(byClass)).size());
+  readAll();
+  EXPECT_EQ("", sim.ApduLog(kR0));
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
 }

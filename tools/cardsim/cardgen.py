@@ -479,6 +479,7 @@ CARDS = {
     "unknown-atr.card": card_unknown,
     "pkcs15-model3.card": lambda: card_pkcs15(3, 1),
     "pkcs15-model3-two-apps.card": lambda: card_pkcs15(3, 2),
+    "pkcs15-many-objects.card": lambda: card_pkcs15(3, 1, extra_data=49, cert_label=False),
     "qualified-model1.card": card_qualified,
     "ias-not-activated.card": lambda: card_ias_not_activated(),
     "pkcs15-gp-channel.card": lambda: card_gp_channel(),

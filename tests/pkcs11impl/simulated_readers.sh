@@ -1,0 +1,75 @@
+# Sourced by the scripts that drive the module with an external client over
+# simulated cards, through either back-end:
+#   readers_start MODE BUILD [VPCD] CARD...
+#     MODE sim: the card-simulator library, one reader per card
+#       ("CardSim Reader 0", "CardSim Reader 1", ...);
+#     MODE pcsc: the "PC/SC" back-end against a pcscd of our own with vpcd, the
+#       simulator's card engine serving the cards ("Virtual PCD 00 00", ...);
+#       exits with status 77 (skipped) when pcscd cannot run here.
+#   The cards are copies of BUILD/cards in $home/cards; HOME is $home with the
+#   module's configuration; the trace goes to $home/trace.log.
+#   readers_wait TOOL MODULE N: until TOOL sees N tokens (pcscd needs a moment).
+# The caller sets `set -u`; the started processes end with the script.
+home=$(mktemp -d /tmp/mirtal-readers-XXXXXX) || exit 1
+pcscd_pid=
+vpcd_pid=
+readers_cleanup() {
+  [ -n "$vpcd_pid" ] && kill "$vpcd_pid" 2>/dev/null && wait "$vpcd_pid" 2>/dev/null
+  [ -n "$pcscd_pid" ] && kill "$pcscd_pid" 2>/dev/null && wait "$pcscd_pid" 2>/dev/null
+  rm -rf "$home"
+}
+trap readers_cleanup EXIT
+export HOME="$home"
+
+readers_start() {
+  mode=$1
+  build=$2
+  shift 2
+  mkdir -p "$home/.MIRTAL" "$home/cards"
+  cp "$build"/cards/*.card "$home/cards/"
+  if [ "$mode" = sim ]; then
+    n=0
+    : > "$home/cards/sim.conf"
+    for card in "$@"; do
+      printf 'reader CardSim Reader %d\ncard %s\n' "$n" "$card" >> "$home/cards/sim.conf"
+      n=$((n + 1))
+    done
+    export CARDSIM_CONFIG="$home/cards/sim.conf"
+    printf 'EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = "%s/libcardsim.so;Sim"\n' "$build" \
+      > "$home/.MIRTAL/pkcs11.conf"
+  else
+    vpcd=$1
+    shift
+    pcscd=/usr/sbin/pcscd
+    driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
+    { [ -x "$pcscd" ] && [ -r "$driver" ] && [ -x "$vpcd" ]; } || { echo "pcscd, vpcd or the bridge missing"; exit 77; }
+    mkdir -p "$home/readers"
+    printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH %s\nCHANNELID 0x8C7B\n' "$driver" \
+      > "$home/readers/vpcd"
+    "$pcscd" -f -c "$home/readers" >/dev/null 2>&1 &
+    pcscd_pid=$!
+    images=
+    for card in "$@"; do images="$images $home/cards/$card"; done
+    # shellcheck disable=SC2086 # one argument per image
+    "$vpcd" $images >/dev/null 2>&1 &
+    vpcd_pid=$!
+    printf 'EnabledReaderSubsystems = PC/SC\n' > "$home/.MIRTAL/pkcs11.conf"
+  fi
+  printf 'EnableLogging = 1\nLogFileName = %s/trace.log\n' "$home" >> "$home/.MIRTAL/pkcs11.conf"
+}
+
+readers_wait() {
+  i=0
+  while [ $i -lt 100 ]; do
+    if [ -n "$pcscd_pid" ] && ! kill -0 "$pcscd_pid" 2>/dev/null; then
+      pcscd_pid=
+      echo "pcscd could not start here"
+      exit 77
+    fi
+    [ "$("$1" --module "$2" --list-token-slots 2>&1 | grep -c 'token label ')" -ge "$3" ] && return 0
+    sleep 0.1
+    i=$((i + 1))
+  done
+  echo "the tokens did not appear"
+  exit 1
+}
