@@ -10,25 +10,12 @@ tool=$1
 module=$2
 build=$3
 mode=$4
-home=$(mktemp -d /tmp/mirtal-p11readers-XXXXXX) || exit 1
-pcscd_pid=
-vpcd_pid=
-cleanup() {
-  [ -n "$vpcd_pid" ] && kill "$vpcd_pid" 2>/dev/null && wait "$vpcd_pid" 2>/dev/null
-  [ -n "$pcscd_pid" ] && kill "$pcscd_pid" 2>/dev/null && wait "$pcscd_pid" 2>/dev/null
-  rm -rf "$home"
-}
-trap cleanup EXIT
-mkdir -p "$home/.MIRTAL" "$home/cards"
-cp "$build"/cards/*.card "$home/cards/"
+. "$(dirname "$0")/simulated_readers.sh"
 fail=0
 if [ "$mode" = sim ]; then
-  printf 'reader CardSim Reader 0\ncard pkcs15-model3.card\nreader CardSim Reader 1\ncard unknown-atr.card\nreader CardSim Reader 2\n' \
-    > "$home/cards/sim.conf"
-  export CARDSIM_CONFIG="$home/cards/sim.conf"
-  printf 'EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = "%s/libcardsim.so;Sim"\nPKCS15MaxTokenCount = 2\n' \
-    "$build" > "$home/.MIRTAL/pkcs11.conf"
-  out=$(HOME="$home" "$tool" --module "$module" --list-slots 2>&1)
+  readers_start sim "$build" pkcs15-model3.card unknown-atr.card -
+  printf 'PKCS15MaxTokenCount = 2\n' >> "$home/.MIRTAL/pkcs11.conf"
+  out=$("$tool" --module "$module" --list-slots 2>&1)
   echo "$out"
   for want in 'Slot 0 (0x0): CardSim Reader 0' 'Slot 1 (0x1): CardSim Reader 0' 'Slot 2 (0x2): CardSim Reader 1' \
               'Slot 4 (0x4): CardSim Reader 2' 'Slot 5 (0x5): CardSim Reader 2'; do
@@ -40,7 +27,7 @@ if [ "$mode" = sim ]; then
   [ "$(echo "$out" | grep -c 'token not recognized')" = 1 ] || { echo "unknown card not on its first slot"; fail=1; }
   [ "$(echo "$out" | grep -c '(empty)')" = 4 ] || { echo "not four empty slots"; fail=1; }
   # The token-present list: the PKCS#15 token and the unsupported card's first slot.
-  out=$(HOME="$home" "$tool" --module "$module" --list-token-slots 2>&1)
+  out=$("$tool" --module "$module" --list-token-slots 2>&1)
   echo "$out"
   echo "$out" | grep -qF '(0x0): CardSim Reader 0' || { echo "token-present list misses the token"; fail=1; }
   echo "$out" | grep -qF '(0x2): CardSim Reader 1' || { echo "token-present list"; fail=1; }
@@ -49,28 +36,10 @@ if [ "$mode" = sim ]; then
 fi
 
 # PC/SC through pcscd and vpcd.
-vpcd=$5
-pcscd=/usr/sbin/pcscd
-driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
-{ [ -x "$pcscd" ] && [ -r "$driver" ] && [ -x "$vpcd" ]; } || { echo "pcscd, vpcd or the bridge missing"; exit 77; }
-mkdir -p "$home/readers"
-printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH %s\nCHANNELID 0x8C7B\n' "$driver" \
-  > "$home/readers/vpcd"
-"$pcscd" -f -c "$home/readers" >/dev/null 2>&1 &
-pcscd_pid=$!
-"$vpcd" "$home/cards/pkcs15-model3.card" >/dev/null 2>&1 &
-vpcd_pid=$!
-printf 'EnabledReaderSubsystems = PC/SC\nEnableLogging = 1\nLogFileName = %s/trace.log\nPKCS15Flags = 0x8000600\n' \
-  "$home" > "$home/.MIRTAL/pkcs11.conf"
-out=
-i=0
-while [ $i -lt 100 ]; do
-  if ! kill -0 "$pcscd_pid" 2>/dev/null; then pcscd_pid=; echo "pcscd could not start here"; exit 77; fi
-  out=$(HOME="$home" "$tool" --module "$module" --list-slots 2>&1)
-  echo "$out" | grep -q 'Virtual PCD 00 00' && echo "$out" | grep -q 'token label        : CardSim Token' && break
-  sleep 0.1
-  i=$((i + 1))
-done
+readers_start pcsc "$build" "$5" pkcs15-model3.card
+printf 'PKCS15Flags = 0x8000600\n' >> "$home/.MIRTAL/pkcs11.conf"
+readers_wait "$tool" "$module" 1
+out=$("$tool" --module "$module" --list-slots 2>&1)
 echo "$out"
 echo "$out" | grep -qF 'Slot 0 (0x0): Virtual PCD 00 00' || { echo "missing the vpcd reader"; fail=1; }
 echo "$out" | grep -qF 'token label        : CardSim Token' || { echo "card not seen"; fail=1; }

@@ -2,7 +2,7 @@
 # simulated cards, through either back-end:
 #   readers_start MODE BUILD [VPCD] CARD...
 #     MODE sim: the card-simulator library, one reader per card
-#       ("CardSim Reader 0", "CardSim Reader 1", ...);
+#       ("CardSim Reader 0", "CardSim Reader 1", ...; a card "-" leaves its reader empty);
 #     MODE pcsc: the "PC/SC" back-end against a pcscd of our own with vpcd, the
 #       simulator's card engine serving the cards ("Virtual PCD 00 00", ...);
 #       exits with status 77 (skipped) when pcscd cannot run here.
@@ -31,7 +31,8 @@ readers_start() {
     n=0
     : > "$home/cards/sim.conf"
     for card in "$@"; do
-      printf 'reader CardSim Reader %d\ncard %s\n' "$n" "$card" >> "$home/cards/sim.conf"
+      printf 'reader CardSim Reader %d\n' "$n" >> "$home/cards/sim.conf"
+      [ "$card" = - ] || printf 'card %s\n' "$card" >> "$home/cards/sim.conf"
       n=$((n + 1))
     done
     export CARDSIM_CONFIG="$home/cards/sim.conf"

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -83,12 +84,28 @@ std::string Label(const Module& m, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_R
 
 }  // namespace
 
-TEST(ModuleObjects, SessionObjectsShareOneHandleSpaceAndLiveWithTheirSession) {
-  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}});
-  env.Config("");
-  Module m;
-  ASSERT_TRUE(m.ok()) << m.error();
-  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+
+// The module loaded over one simulated reader holding a card, and initialised.
+class ModuleObjects : public ::testing::Test {
+ protected:
+  void Start(const std::string& card, const std::string& extra = "", bool trace = true) {
+    m_.reset();
+    env_.reset(new SimEnv(Readers{{kR0, card}}));
+    if (trace)
+      env_->Config(extra);
+    else
+      env_->UserConfig("EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = \"" + SimLibrary() + ";Sim\"\n" + extra);
+    m_.reset(new Module());
+    ASSERT_TRUE(m_->ok()) << m_->error();
+    ASSERT_EQ(CKR_OK, (*m_)->C_Initialize(nullptr));
+  }
+  std::unique_ptr<SimEnv> env_;
+  std::unique_ptr<Module> m_;  // unloaded before its folder goes
+};
+
+TEST_F(ModuleObjects, SessionObjectsShareOneHandleSpaceAndLiveWithTheirSession) {
+  ASSERT_NO_FATAL_FAILURE(Start("pkcs15-model3.card"));
+  const Module& m = *m_;
   CK_SESSION_HANDLE s1 = 0, s2 = 0;
   ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s1));
   ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s2));
@@ -150,13 +167,10 @@ TEST(ModuleObjects, SessionObjectsShareOneHandleSpaceAndLiveWithTheirSession) {
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
 }
 
-TEST(ModuleObjects, TokenObjectsNeedAReadWriteSessionAndALogin) {
-  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}});
-  env.Config("");
-  const std::string before = ReadFile(env.Card("pkcs15-model3.card"));
-  Module m;
-  ASSERT_TRUE(m.ok()) << m.error();
-  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+TEST_F(ModuleObjects, TokenObjectsNeedAReadWriteSessionAndALogin) {
+  ASSERT_NO_FATAL_FAILURE(Start("pkcs15-model3.card"));
+  const Module& m = *m_;
+  const std::string before = ReadFile(env_->Card("pkcs15-model3.card"));
   CK_SESSION_HANDLE ro = 0, rw = 0;
   ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &ro));
   ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &rw));
@@ -170,19 +184,16 @@ TEST(ModuleObjects, TokenObjectsNeedAReadWriteSessionAndALogin) {
   secret.Bool(CKA_PRIVATE, true);
   EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_CreateObject(rw, TT_ARGS(secret), &h));
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
-  EXPECT_EQ(before, ReadFile(env.Card("pkcs15-model3.card")));
+  EXPECT_EQ(before, ReadFile(env_->Card("pkcs15-model3.card")));
 }
 
-TEST(ModuleObjects, CertificatesWithoutALabelGetOneFromTheirSubject) {
+TEST_F(ModuleObjects, CertificatesWithoutALabelGetOneFromTheirSubject) {
   const std::string cn = ReadData("label-cn.der");
   const std::string noCn = ReadData("label-no-cn.der");
   ASSERT_FALSE(SubjectDer(cn).empty());
   for (const char* mode : {"", "GenerateCertLabels = 2\n", "GenerateCertLabels = 0\n"}) {
-    SimEnv env(Readers{{kR0, "pkcs15-model3.card"}});
-    env.Config(mode);
-    Module m;
-    ASSERT_TRUE(m.ok()) << m.error();
-    ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+    ASSERT_NO_FATAL_FAILURE(Start("pkcs15-model3.card", mode));
+    const Module& m = *m_;
     CK_SESSION_HANDLE s = 0;
     ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
     TestTemplate t1 = Certificate(cn, ""), t2 = Certificate(noCn, ""), t3 = Certificate(cn, "Given");
@@ -222,13 +233,10 @@ TEST(ModuleObjects, CertificatesWithoutALabelGetOneFromTheirSubject) {
   }
 }
 
-TEST(ModuleObjects, HostileTemplatesAreRefusedAndTouchNothing) {
-  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}});
-  env.Config("");
-  const std::string before = ReadFile(env.Card("pkcs15-model3.card"));
-  Module m;
-  ASSERT_TRUE(m.ok()) << m.error();
-  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+TEST_F(ModuleObjects, HostileTemplatesAreRefusedAndTouchNothing) {
+  ASSERT_NO_FATAL_FAILURE(Start("pkcs15-model3.card"));
+  const Module& m = *m_;
+  const std::string before = ReadFile(env_->Card("pkcs15-model3.card"));
   CK_SESSION_HANDLE s = 0;
   ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
   CK_OBJECT_HANDLE h = 0;
@@ -268,16 +276,13 @@ TEST(ModuleObjects, HostileTemplatesAreRefusedAndTouchNothing) {
   EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_GetAttributeValue(s, h, nullptr, 1));
   EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_SetAttributeValue(s, h, read, 0));
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
-  EXPECT_EQ(before, ReadFile(env.Card("pkcs15-model3.card")));
+  EXPECT_EQ(before, ReadFile(env_->Card("pkcs15-model3.card")));
 }
 
-TEST(ModuleObjects, ValuesLongerThanAnyAttributeAreRefused) {
-  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}});
+TEST_F(ModuleObjects, ValuesLongerThanAnyAttributeAreRefused) {
   // Without the trace: it would show the whole value.
-  env.UserConfig("EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = \"" + SimLibrary() + ";Sim\"\n");
-  Module m;
-  ASSERT_TRUE(m.ok()) << m.error();
-  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+  ASSERT_NO_FATAL_FAILURE(Start("pkcs15-model3.card", "", false));
+  const Module& m = *m_;
   CK_SESSION_HANDLE s = 0;
   ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
   std::vector<char> huge(17u << 20, 'v');  // the longest attribute value is 16 MiB
@@ -316,12 +321,9 @@ std::vector<CK_OBJECT_HANDLE> FindAll(const Module& m, CK_SESSION_HANDLE s) { re
 
 }  // namespace
 
-TEST(ModuleObjects, CardObjectsAreFoundAndReadPrivateOnesOnlyAfterLogin) {
-  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}});
-  env.Config("");
-  Module m;
-  ASSERT_TRUE(m.ok()) << m.error();
-  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+TEST_F(ModuleObjects, CardObjectsAreFoundAndReadPrivateOnesOnlyAfterLogin) {
+  ASSERT_NO_FATAL_FAILURE(Start("pkcs15-model3.card"));
+  const Module& m = *m_;
   CK_SESSION_HANDLE s = 0;
   ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s));
 
@@ -414,14 +416,11 @@ TEST(ModuleObjects, CardObjectsAreFoundAndReadPrivateOnesOnlyAfterLogin) {
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
 }
 
-TEST(ModuleObjects, ManyObjectsAreReadFromTheCardOnceAndThenFromMemory) {
+TEST_F(ModuleObjects, ManyObjectsAreReadFromTheCardOnceAndThenFromMemory) {
   CardSim sim;
   ASSERT_TRUE(sim.ok());
-  SimEnv env(Readers{{kR0, "pkcs15-many-objects.card"}});
-  env.Config("");
-  Module m;
-  ASSERT_TRUE(m.ok()) << m.error();
-  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+  ASSERT_NO_FATAL_FAILURE(Start("pkcs15-many-objects.card"));
+  const Module& m = *m_;
   CK_SESSION_HANDLE s = 0;
   ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s));
   sim.ClearLog(kR0);
