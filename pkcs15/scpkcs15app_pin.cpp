@@ -329,12 +329,15 @@ SCRESULT SCPkcs15App::LogoutPin(ASNPkcs15AuthObject* pin, bool full) {
     SCTransactGuard guard(m_pCard);
     const uint8_t ref = GetPinReference(pin);
     SCRESULT sel = SelectPinDf(pin, nullptr);
-    if (ref != 0 && sel == 0) {
+    bool unsupported = false;
+    if (ref != 0) {
+        // A PIN whose verified state stays on the card is no logged-out PIN: the failure is reported.
+        if (sel < 0) return sel;
         SCRESULT r = m_pCard->ResetPinState(ref);
-        if (r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED) return r;
-        if (r != SC_E_UNSUPPORTED_FEATURE) return 0;
+        if (r < 0 && r != SC_E_UNSUPPORTED_FEATURE) return r;
+        unsupported = r == SC_E_UNSUPPORTED_FEATURE;
     }
-    if (!full) return 0;
+    if (!full) return unsupported ? SC_E_UNSUPPORTED_FEATURE : 0;
     SCRESULT r = (PinFlags(pin) & PINF_LOCAL) ? m_pCard->SelectMf(nullptr) : m_pCard->ResetCard();
     return (r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED) ? r : 0;
 }
@@ -613,8 +616,9 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             aodf->SetDirty(true);
             if (((pf & PINF_SO) || IsWritableWithUserPin(aodf, nullptr)) && newPin && !SkipVerifyForIas(m_pCard))
                 (void)VerifyPin(pin, newPin, false, nullptr);
-            SCPath df;
-            (void)aodf->Write(nullptr, 0, &df);
+            // The card's PIN and its object must agree: a failed write is the failure.
+            const SCRESULT w = aodf->WriteDirectoryFile();
+            if (w < 0 && r >= 0) return w;
         }
     }
     return r;

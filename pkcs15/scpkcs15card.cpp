@@ -443,7 +443,11 @@ SCRESULT SCPkcs15Card::DeleteAllApplications() {
         m_dir.SetApplication(GetCount() ? GetHead() : nullptr);
         DestroyApplication(app);
     }
-    if (m_dir.DirRecords().GetCount() != before) m_dir.Write(nullptr, 0, nullptr);
+    if (m_dir.DirRecords().GetCount() != before) {
+        // EF.DIR still naming deleted applications is a failure of the deletion.
+        const SCRESULT w = m_dir.Write(nullptr, 0, nullptr);
+        if (w < 0 && kept >= 0) kept = w;
+    }
     return kept;
 }
 

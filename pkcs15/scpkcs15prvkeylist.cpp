@@ -980,9 +980,10 @@ SCRESULT SCPkcs15PrivateKeyList::Decrypt(void* handle, uint32_t mechanism, const
             result = r;
             break;
         }
-        // A padded plaintext cannot be checked: it is taken as the card gave it.
+        // A plaintext that may have been cut and cannot be checked is no plaintext.
         if (mechanism != 1) {
-            result = 0;
+            if (out && outLen && *outLen) SecureZero(out, *outLen);
+            result = SC_E_CRYPT_ERROR;
             break;
         }
         bool equal = false;

@@ -949,3 +949,17 @@ TEST_F(Pkcs15App, CardOptionsKeepApplicationsFromAskingTheOthers) {
         EXPECT_FALSE(p15.GetApplicationAt(0)->AsksOtherApplications()) << option;
     }
 }
+
+TEST_F(Pkcs15App, LogoutReportsAPinStateTheCardKeeps) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASNPkcs15AuthObject* user = Pin(SCPkcs15App::PIN_USER);
+    ASSERT_EQ(0, m_app->VerifyPin(user, kUserPin, true, nullptr));
+    // The card refuses to forget the verification: the logout says so.
+    Inject(0x20, 0x6F00);
+    EXPECT_EQ(SC_RESULT_CODE(0xE000000000016F00ULL), m_app->LogoutPin(user, false));
+    EXPECT_EQ(0, m_app->GetVerifiedPinCount());
+    // A card that forgets it: success, and the PIN is no longer verified there.
+    ASSERT_EQ(0, m_app->VerifyPin(user, kUserPin, true, nullptr));
+    EXPECT_EQ(0, m_app->LogoutPin(user, false));
+    EXPECT_EQ(3, TriesLeft(0x81));  // tries left, not verified
+}

@@ -596,3 +596,19 @@ TEST_F(P15Card, InitialisationWritesTheDirectoryFirst) {
     EXPECT_EQ(SC_E_PKCS15_NOT_LOGGED_IN, p15.InitializeAllApplications());
     EXPECT_EQ(3, g_inits);
 }
+
+TEST_F(P15Card, DeletingAllApplicationsReportsAnEfDirThatCouldNotBeWritten) {
+    SCPkcs15SetCardAppServices(&kFullServices);
+    g_structures = g_cleared = 0;
+    SCCard* card = Connect("pkcs15-model3-two-apps");
+    ASSERT_NE(nullptr, card);
+    ASSERT_EQ(SC_OK, VerifySoPin(card));
+    SCPkcs15Card p15(card);
+    ASSERT_EQ(SC_OK, p15.Load());
+    ASSERT_EQ(2, p15.GetApplicationCount());
+    // The applications are cleared; the card then refuses every command of the EF.DIR write.
+    Inject(0x100, 0x6581, 50);
+    EXPECT_EQ(SC_RESULT_CODE(0xE000000000016581ULL), p15.DeleteAllApplications());
+    EXPECT_EQ(2, g_cleared);
+    Inject(0x100, 0x6581, 0);
+}
