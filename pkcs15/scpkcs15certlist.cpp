@@ -109,16 +109,6 @@ SCRESULT SCPkcs15X509CertificateObject::GetOctets(std::vector<uint8_t>* out) con
 
 // ---- certificate directory ----
 
-namespace {
-
-// Load results that mean "the certificate is not there": an empty value.
-bool IsAbsentFile(SCRESULT r) {
-    return r == SC_E_NOT_FILE || r == SC_E_FILE_STATUS_UNKNOWN || r == SC_E_INVALID_FILE_TYPE ||
-           r == SC_E_INVALID_FILE_OFFSET || r == SC_E_FILE_NOT_FOUND || r == SC_E_UNSUPPORTED_FEATURE;
-}
-
-}  // namespace
-
 SCPkcs15CertificateList::SCPkcs15CertificateList(SCCard* card, bool trusted)
     : SCPkcs15TypedObjectList<ASNPkcs15CertificateRecord>(card, 0x1000200, trusted) {}
 
@@ -255,7 +245,8 @@ SCRESULT SCPkcs15CertificateList::GetCertificateValue(ASNPkcs15CertificateRecord
             r = cert->GetLastResult() < 0 ? cert->GetLastResult() : 0;
         else
             r = cert->Load(true);
-        if (r < 0) return IsAbsentFile(r) ? 0 : r;
+        // A certificate file that is missing or cannot be read is an error, never an empty value.
+        if (r < 0) return r;
     }
     return cert->GetOctets(out);
 }

@@ -58,14 +58,6 @@ const uint8_t* SCPkcs15BinaryDataObject::GetContents(uint32_t* len) const {
 
 // ---- data-object directory ----
 
-namespace {
-
-bool IsAbsentFile(SCRESULT r) {
-    return r == SC_E_NOT_FILE || r == SC_E_FILE_STATUS_UNKNOWN || r == SC_E_INVALID_FILE_TYPE ||
-           r == SC_E_INVALID_FILE_OFFSET || r == SC_E_FILE_NOT_FOUND;
-}
-}  // namespace
-
 SCPkcs15DataObjectList::SCPkcs15DataObjectList(SCCard* card)
     : SCPkcs15TypedObjectList<ASNPkcs15DataObject>(card, 0x600) {
     m_records.SetHook(&SCPkcs15DataObjectList::RecordHook);
@@ -186,12 +178,9 @@ SCRESULT SCPkcs15DataObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
             if (!v) return SC_E_NO_MEMORY;
             auto* data = static_cast<SCPkcs15BinaryDataObject*>(v);
             if (!data->IsLoaded()) {
+                // A value file that is missing or cannot be read is an error, never an empty value.
                 r = data->Load(false);
-                if (r < 0) {
-                    if (!IsAbsentFile(r)) return r;
-                    // No file on the card: an empty value.
-                    return ScPkcs15PutBytes(attr, type, "", 0) ? 0 : SC_E_NO_MEMORY;
-                }
+                if (r < 0) return r;
             }
             uint32_t len = 0;
             const uint8_t* bytes = data->GetContents(&len);

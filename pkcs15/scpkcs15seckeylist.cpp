@@ -59,11 +59,6 @@ SCRESULT SCPkcs15SecretKeyObject::SetValue(const uint8_t* data, uint32_t len) {
 
 namespace {
 
-// Load results after which the key file is taken as absent: an empty value.
-bool IsAbsentFile(SCRESULT r) {
-    return r == SC_E_FILE_NOT_FOUND || r == SC_E_INVALID_FILE_OFFSET || r == SC_E_INVALID_FILE_TYPE ||
-           r == SC_E_FILE_STATUS_UNKNOWN || r == SC_E_NOT_FILE;
-}
 
 // Record tag and algorithm index of each kind: 0 the generic key, 1 .. 15 the tagged ones.
 int AlgorithmForKind(uint32_t kind) {
@@ -280,11 +275,8 @@ SCRESULT SCPkcs15SecretKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribu
             if (!key->IsLoaded()) {
                 r = key->IsLoadTried() && key->GetLastResult() != SC_E_ACCESS_DENIED ? key->GetLastResult()
                                                                                     : key->Load(false);
-                if (r < 0) {
-                    // A key without its file has no value.
-                    if (IsAbsentFile(r)) return ScPkcs15PutBytes(attr, type, "", 0) ? 0 : SC_E_NO_MEMORY;
-                    return r;
-                }
+                // A value file that is missing or cannot be read is an error, never an empty value.
+                if (r < 0) return r;
             }
             if (!key->IsValueKnown()) return SC_E_PKCS15_ATTR_UNEXTRACTABLE;
             const ASNoctstr& bytes = key->GetValue();

@@ -12,6 +12,8 @@
 
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15card.h"
+#include "pkcs15/scpkcs15certlist.h"
+#include "pkcs15/scpkcs15dataobjectlist.h"
 #include "pkcs15/scpkcs15prvkeylist.h"
 #include "pkcs15/scpkcs15pubkeylist.h"
 #include "pkcs15/scpkcs15seckeylist.h"
@@ -390,4 +392,30 @@ TEST(SecretKeyRecords, KindsValuesAndLengthsSurviveAnEncoding) {
     EXPECT_EQ(bytes, Encoded(again));
     SCPkcs15ObjectAttribute bad(0xFF000001);
     EXPECT_EQ(SC_E_PKCS15_INVALID_ATTR, again.GetAttribute(first, &bad));
+}
+
+TEST(CertificateAndDataRecords, HashAndDirectValueAreReadAsTheBytesTheyAre) {
+    // A certificate record's hash: set and read back as bytes.
+    SCPkcs15CertificateList cdf(nullptr);
+    cdf.SetFresh(true);
+    void* cert = nullptr;
+    ASSERT_EQ(0, cdf.CreateRecord(nullptr, &cert));
+    const Bytes hash = {0xA0, 0x05, 0x04, 0x03, 0x01, 0x02, 0x03};
+    SCPkcs15ObjectAttribute set(0x204);
+    ASSERT_TRUE(set.SetBinary(0x204, hash.data(), static_cast<uint32_t>(hash.size())));
+    ASSERT_EQ(0, cdf.SetAttribute(cert, &set));
+    SCPkcs15ObjectAttribute got(0x204);
+    ASSERT_EQ(0, cdf.GetAttribute(cert, &got));
+    EXPECT_EQ(hash, Value(got));
+    // A data object whose value stands in its record.
+    const Bytes record = {0x30, 0x10, 0x30, 0x00, 0x30, 0x03, 0x0C, 0x01, 0x41, 0xA1,
+                          0x07, 0xA0, 0x05, 0x04, 0x03, 0x0A, 0x0B, 0x0C};
+    SCPkcs15DataObjectList dodf(nullptr);
+    ParseBytes(dodf, record);
+    ASSERT_EQ(1, dodf.GetRecordCount());
+    ASSERT_EQ(0, dodf.GetRawRecordCount());
+    void* obj = dodf.Records().GetHead();
+    SCPkcs15ObjectAttribute value(0x601);
+    ASSERT_EQ(0, dodf.GetAttribute(obj, &value));
+    EXPECT_EQ(Bytes(record.begin() + 11, record.end()), Value(value));
 }

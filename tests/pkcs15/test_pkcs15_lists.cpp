@@ -173,20 +173,27 @@ TEST_F(Pkcs15Lists, IssuerThatIsNotANameIsRefused) {
     EXPECT_FALSE(cdf->IsDirty());
 }
 
-TEST_F(Pkcs15Lists, MissingCertificateFileGivesEmptyValue) {
+TEST_F(Pkcs15Lists, MissingValueFilesAreErrorsNotEmptyValues) {
     LogIn();
     {
         SCTransactGuard guard(m_card);
         const uint16_t app[] = {0x3F00, 0x5015};
         ASSERT_EQ(0, m_card->SelectPath(app, 2));
         ASSERT_EQ(0, m_card->DeleteFile(0x4301));
+        ASSERT_EQ(0, m_card->SelectPath(app, 2));
+        ASSERT_EQ(0, m_card->DeleteFile(0x5701));
     }
     auto cdf = Open<SCPkcs15CertificateList>(0xA4, false);
     std::vector<void*> certs = All(*cdf);
     ASSERT_EQ(1u, certs.size());
     SCPkcs15ObjectAttribute value(0x1000201);
-    EXPECT_EQ(0, cdf->GetAttribute(certs[0], &value));
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, cdf->GetAttribute(certs[0], &value));
     EXPECT_EQ(0u, value.GetLength());
+    auto dodf = Open<SCPkcs15DataObjectList>(0xA7);
+    std::vector<void*> objs = All(*dodf);
+    ASSERT_EQ(1u, objs.size());
+    SCPkcs15ObjectAttribute data(0x601);
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, dodf->GetAttribute(objs[0], &data));
 }
 
 TEST_F(Pkcs15Lists, DataObjectReadAndAttributes) {
