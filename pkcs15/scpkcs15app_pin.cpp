@@ -616,9 +616,11 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             aodf->SetDirty(true);
             if (((pf & PINF_SO) || IsWritableWithUserPin(aodf, nullptr)) && newPin && !SkipVerifyForIas(m_pCard))
                 (void)VerifyPin(pin, newPin, false, nullptr);
-            // The card's PIN and its object must agree: a failed write is the failure.
+            // The card's PIN and its object must agree: a failed write is the failure. A
+            // directory not yet on the card (an application being made) stays dirty and is
+            // written with the application.
             const SCRESULT w = aodf->WriteDirectoryFile();
-            if (w < 0 && r >= 0) return w;
+            if (w < 0 && w != SC_E_FILE_NOT_FOUND && r >= 0) return w;
         }
     }
     return r;
