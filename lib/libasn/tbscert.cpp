@@ -208,7 +208,8 @@ void forWritten(const TBSCertificate& c, F f) {
         if (c.issuerUniqueIDPresent) f(c.issuerUniqueID);
         if (c.subjectUniqueIDPresent) f(c.subjectUniqueID);
     }
-    if (v == 2 && c.extensions.value.GetCount() > 0) f(c.extensions);
+    // Extensions for every version that decoding takes them with (2 and above).
+    if (v >= 2 && c.extensions.value.GetCount() > 0) f(c.extensions);
 }
 
 }  // namespace

@@ -611,6 +611,13 @@ TEST(TBSCertificate, VersionRulesForUniqueIdentifiersAndExtensions) {
     EXPECT_EQ(0, DecodeTbs(t, Cat({kVer3, p.v1Contents, H("04 01 00")})));
     // A primitive [3].
     EXPECT_EQ(0, DecodeTbs(t, Cat({kVer3, p.v1Contents, H("83 01 00")})));
+    // A version value above 2 keeps its unique identifiers and extensions when written.
+    for (const char* later : {"A0 03 02 01 03", "A0 03 02 01 7F", "A0 04 02 02 01 00"}) {
+        const std::vector<uint8_t> in = Cat({H(later), p.v1Contents, uid1, ext});
+        ASSERT_EQ(1, DecodeTbs(t, in)) << later;
+        EXPECT_EQ(1u, t.extensions.value.GetCount());
+        EXPECT_EQ(Hex(Wrap(0x30, in)), Hex(Enc(t))) << later;
+    }
 }
 
 TEST(TBSCertificate, CopiesCompareEqualAndKeepTheirExtensions) {
