@@ -197,7 +197,9 @@ void QvRbgHashIso18031::init(const QvOctet* seed, unsigned int seedLen, const ch
     QvConvOS material = entropy + withTerminator(personalisationString);
     hashDf(material, seedlen);
     v = material;
-    hashOf(entropy, seedFingerprint);
+    // The repeat check of reinit compares seeds as they are passed, so the
+    // fingerprint is over the seed itself, not over its repetition.
+    hashOf(QvConvOS(seed, seedLen), seedFingerprint);
     const QvOctet zero = 0;
     QvConvOS cInput(&zero, 1);
     cInput += v;

@@ -453,6 +453,17 @@ TEST(RbgHash, StrengthRulesAndRepeatedEntropyIsACycle)
     } catch (const QvRbgCycleException& e) {
         EXPECT_NE(std::string(e.what()).find("REASON: There is cycle in random bit generator.\n"), std::string::npos);
     }
+    // A 16-octet seed is used twice as the entropy input; reseeding with the same
+    // 16 octets is the repeat, reseeding with their repetition is not.
+    const Bytes s16(16, 0x3c);
+    const Bytes s32(32, 0x3c);
+    QvRbgHashIso18031 g;
+    g.init(s16.data(), 16);
+    EXPECT_THROW(g.reinit(s16.data(), 16), QvRbgCycleException);
+    QvRbgHashIso18031 k;
+    k.init(s16.data(), 16);
+    EXPECT_NO_THROW(k.reinit(s32.data(), 32));
+    EXPECT_THROW(k.reinit(s32.data(), 32), QvRbgCycleException);
     QvRbgHashIso18031 fresh;
     EXPECT_THROW(fresh.reinit(seed.data(), 32), QvRbgNotInitialisedException);
     // A reseed needs no minimum length.
