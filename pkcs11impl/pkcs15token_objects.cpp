@@ -9,9 +9,11 @@
 #include "pkcs11impl/p11prvkey.h"
 #include "pkcs11impl/p11pubkey.h"
 #include "pkcs11impl/p11template.h"
+#include "pkcs11impl/pkcs15app.h"
 #include "pkcs11impl/pkcs15attrmap.h"
 #include "pkcs11impl/pkcs15token.h"
 #include "pkcs11impl/scerrmap.h"
+#include "pkcs11impl/scpkcs15lib.h"
 #include "pkcs11impl/session.h"
 #include "pkcs15/objectattr.h"
 #include "pkcs15/scpkcs15app.h"
@@ -134,12 +136,21 @@ CK_RV CPkcs15Token::CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJEC
   SCPkcs15ObjectAttributeList list;
   rv = BuildObjectAttributeList(kind, true, tmpl, count, &list);
   if (rv != CKR_OK) return rv;
-  if (kind == P15_KIND_X509_CERTIFICATE && TemplateHasTrue(tmpl, count, CKA_MIRTAL_QUALIFIED_OBJECT))
-    return CKR_ATTRIBUTE_VALUE_INVALID;
-  // Creation from attribute lists is the PKCS#15 application's, which does not
-  // offer it yet.
-  (void)app;
-  return CKR_FUNCTION_NOT_SUPPORTED;
+  void* p15 = nullptr;
+  if (kind == P15_KIND_X509_CERTIFICATE) {
+    if (TemplateHasTrue(tmpl, count, CKA_MIRTAL_QUALIFIED_OBJECT)) return CKR_ATTRIBUTE_VALUE_INVALID;
+    // A certificate of the card's qualified key goes into the qualified part's own file.
+    rv = m_pApp->GetPkcs15Lib()->CreateQualifiedObject(app, &list, &p15);
+    if (rv != QUALIFIED_NOT_HANDLED) {
+      if (rv != CKR_OK) return rv;
+      if (newHandle != 0) AddHandle(p15, newHandle);
+      return CKR_OK;
+    }
+  }
+  const SCRESULT made = app->CreateObject(list, &p15, 0);
+  if (made < 0) return MapObjectResult(made);
+  if (newHandle != 0) AddHandle(p15, newHandle);
+  return CKR_OK;
 }
 
 CK_RV CPkcs15Token::GetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) {
@@ -292,6 +303,8 @@ CK_RV CPkcs15Token::SetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl,
   SCPkcs15ObjectAttributeList list;
   rv = BuildObjectAttributeList(kind, true, tmpl, count, &list);
   if (rv != CKR_OK || list.GetCount() == 0) return rv;
+  rv = m_pApp->GetPkcs15Lib()->SetQualifiedObjectAttributes(app, p15, &list);
+  if (rv != QUALIFIED_NOT_HANDLED) return rv;
   const SCRESULT set = app->SetAttributeValues(p15, &list);
   return set < 0 ? MapObjectResult(set) : CKR_OK;
 }
@@ -307,10 +320,13 @@ CK_RV CPkcs15Token::DestroyObject(CK_OBJECT_HANDLE h) {
   const SCRESULT kind = app->GetObjectKind(p15);
   if (kind < 0) return MapObjectResult(kind);
   if (!app->IsWritable()) return CKR_TOKEN_WRITE_PROTECTED;
-  const SCRESULT rv = app->DestroyObject(p15, true);
-  if (rv < 0) return MapObjectResult(rv);
-  m_handles.RemoveByPkcs15(reinterpret_cast<uintptr_t>(p15));
-  return CKR_OK;
+  CK_RV rv = m_pApp->GetPkcs15Lib()->DestroyQualifiedObject(app, p15);
+  if (rv == QUALIFIED_NOT_HANDLED) {
+    const SCRESULT destroyed = app->DestroyObject(p15, true);
+    rv = destroyed < 0 ? MapObjectResult(destroyed) : CKR_OK;
+  }
+  if (rv == CKR_OK) m_handles.RemoveByPkcs15(reinterpret_cast<uintptr_t>(p15));
+  return rv;
 }
 
 CK_RV CPkcs15Token::FindObjectsInit(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, PointerList* result, bool clear) {
@@ -353,8 +369,6 @@ CK_RV CPkcs15Token::FindObjectsInit(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, Point
   return CKR_OK;
 }
 
-int CPkcs15Token::QualifiedObjectKind(SCPkcs15App* /*app*/, void* /*p15*/) {
-  // The card's qualified part is recognised by the reader bridge, which does not
-  // offer that yet: every object counts as an ordinary one.
-  return 0;
+int CPkcs15Token::QualifiedObjectKind(SCPkcs15App* app, void* p15) {
+  return IsAttached() && app != nullptr ? m_pApp->GetPkcs15Lib()->GetQualifiedObjectKind(app, p15) : 0;
 }

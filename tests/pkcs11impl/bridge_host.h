@@ -37,6 +37,8 @@ struct CardSim {
   int (*LoadConfig)(const char*) = nullptr;
   size_t (*GetApduLog)(const char*, char*, size_t) = nullptr;
   int (*ClearLog)(const char*) = nullptr;
+  // The next `count` commands with INS ins (0x100: any) get sw and are not run.
+  int (*InjectSw)(const char*, unsigned, unsigned, int) = nullptr;
   CardSim() {
     handle = dlopen(SimLibrary().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) return;
@@ -49,6 +51,7 @@ struct CardSim {
     LoadConfig = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimLoadConfig"));
     GetApduLog = reinterpret_cast<size_t (*)(const char*, char*, size_t)>(dlsym(handle, "CardSimGetApduLog"));
     ClearLog = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimClearLog"));
+    InjectSw = reinterpret_cast<int (*)(const char*, unsigned, unsigned, int)>(dlsym(handle, "CardSimInjectSw"));
   }
   // The reader's APDU log (lines "> command", "< answer").
   std::string ApduLog(const char* reader) const {
@@ -66,7 +69,7 @@ struct CardSim {
   CardSim& operator=(const CardSim&) = delete;
   bool ok() const {
     return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader && LoadConfig && GetApduLog &&
-           ClearLog;
+           ClearLog && InjectSw;
   }
 };
 

@@ -56,6 +56,29 @@ openssl x509 -inform DER -in "$home/cert.der" -noout -subject | grep -q 'CN = Ca
 run --slot 0 --read-object --type data --label 'Data object' --output-file "$home/data.bin"
 [ "$(cat "$home/data.bin")" = "CardSim data object of CardSim Token" ] || { echo "data object differs"; fail=1; }
 
+# A certificate and a data object written, read back and deleted: the card
+# holds afterwards exactly what it held before.
+cp "$card" "$home/before.card"
+cert_file="$(dirname "$0")/data/label-cn.der"
+run --slot 0 --login --pin 1234 --write-object "$cert_file" --type cert --id 4242 --label 'New certificate'
+has 'label:      New certificate'
+has 'subject:    DN: C=PL, O=Firma Testowa, CN=Jan Kowalski'
+printf 'written by pkcs11-tool' > "$home/new.bin"
+run --slot 0 --login --pin 1234 --write-object "$home/new.bin" --type data --label 'New data'
+has "label:          'New data'"
+run --slot 0 -O --type cert
+[ "$(count '^Certificate Object')" -eq 2 ] || { echo "not two certificates"; fail=1; }
+run --slot 0 --read-object --type cert --id 4242 --output-file "$home/back.der"
+cmp -s "$home/back.der" "$cert_file" || { echo "written certificate reads back differently"; fail=1; }
+run --slot 0 --read-object --type data --label 'New data' --output-file "$home/back.bin"
+cmp -s "$home/back.bin" "$home/new.bin" || { echo "written data object reads back differently"; fail=1; }
+run --slot 0 --login --pin 1234 --delete-object --type cert --id 4242
+run --slot 0 --login --pin 1234 --delete-object --type data --label 'New data'
+run --slot 0 -O
+hasnt 'New certificate'
+hasnt 'New data'
+cmp -s "$card" "$home/before.card" || { echo "the card image differs from before"; fail=1; }
+
 # Fifty data objects; the certificate without a label gets its subject's common name.
 run --slot 3 -O
 [ "$(count '^Data object')" -eq 50 ] || { echo "not fifty data objects"; fail=1; }

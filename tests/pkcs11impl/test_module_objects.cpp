@@ -469,3 +469,98 @@ TEST_F(ModuleObjects, ManyObjectsAreReadFromTheCardOnceAndThenFromMemory) {
   EXPECT_EQ("", sim.ApduLog(kR0));
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
 }
+
+namespace {
+
+CK_RV LoginUser(const Module& m, CK_SESSION_HANDLE s) {
+  CK_UTF8CHAR pin[] = {'1', '2', '3', '4'};
+  return m->C_Login(s, CKU_USER, pin, sizeof pin);
+}
+
+}  // namespace
+
+TEST_F(ModuleObjects, CardObjectsAreCreatedChangedAndDestroyedLeavingTheCardAsItWas) {
+  ASSERT_NO_FATAL_FAILURE(Start("pkcs15-model3.card"));
+  const Module& m = *m_;
+  const std::string before = ReadFile(env_->Card("pkcs15-model3.card"));
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  ASSERT_EQ(CKR_OK, LoginUser(m, s));
+  const std::vector<CK_OBJECT_HANDLE> old = FindAll(m, s);
+
+  // A certificate and a data object on the card, found and read back.
+  const std::string der = ReadData("label-cn.der");
+  TestTemplate cert = Certificate(der, "New certificate");
+  cert.Without(CKA_TOKEN).Bool(CKA_TOKEN, true).Bytes(CKA_ID, "\x42\x42");
+  TestTemplate data = DataObject("New data", true);
+  CK_OBJECT_HANDLE hc = 0, hd = 0;
+  ASSERT_EQ(CKR_OK, m->C_CreateObject(s, TT_ARGS(cert), &hc));
+  ASSERT_EQ(CKR_OK, m->C_CreateObject(s, TT_ARGS(data), &hd));
+  EXPECT_GT(hc, *std::max_element(old.begin(), old.end()));
+  EXPECT_EQ(hc + 1, hd);
+  EXPECT_NE(before, ReadFile(env_->Card("pkcs15-model3.card")));
+  TestTemplate byId;
+  byId.Ulong(CKA_CLASS, CKO_CERTIFICATE).Bytes(CKA_ID, "\x42\x42");
+  EXPECT_EQ(std::vector<CK_OBJECT_HANDLE>{hc}, Find(m, s, TT_ARGS(byId)));
+  EXPECT_EQ(der, Bytes(m, s, hc, CKA_VALUE));
+  EXPECT_EQ(SubjectDer(der), Bytes(m, s, hc, CKA_SUBJECT));
+  EXPECT_EQ("payload New data", Bytes(m, s, hd, CKA_VALUE));
+
+  // Changes: a certificate's label may change, its value not.
+  TestTemplate relabel;
+  relabel.Bytes(CKA_LABEL, "Renamed");
+  EXPECT_EQ(CKR_OK, m->C_SetAttributeValue(s, hc, TT_ARGS(relabel)));
+  EXPECT_EQ("Renamed", Label(m, s, hc));
+  TestTemplate revalue;
+  revalue.Bytes(CKA_VALUE, "other");
+  EXPECT_EQ(CKR_ATTRIBUTE_READ_ONLY, m->C_SetAttributeValue(s, hc, TT_ARGS(revalue)));
+  TestTemplate unknown;
+  unknown.Ulong(CKA_MODULUS_BITS, 1024);
+  EXPECT_EQ(CKR_ATTRIBUTE_TYPE_INVALID, m->C_SetAttributeValue(s, hd, TT_ARGS(unknown)));
+
+  // Destroyed: the handles are gone and the card holds what it held before.
+  EXPECT_EQ(CKR_OK, m->C_DestroyObject(s, hc));
+  EXPECT_EQ(CKR_OK, m->C_DestroyObject(s, hd));
+  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_DestroyObject(s, hd));
+  CK_ULONG size = 0;
+  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_GetObjectSize(s, hc, &size));
+  EXPECT_EQ(old, FindAll(m, s));
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+  EXPECT_EQ(before, ReadFile(env_->Card("pkcs15-model3.card")));
+}
+
+TEST_F(ModuleObjects, FailedCardObjectCreationLeavesTheCardAsItWas) {
+  CardSim sim;
+  ASSERT_TRUE(sim.ok());
+  ASSERT_NO_FATAL_FAILURE(Start("pkcs15-model3.card"));
+  const Module& m = *m_;
+  const std::string before = ReadFile(env_->Card("pkcs15-model3.card"));
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  ASSERT_EQ(CKR_OK, LoginUser(m, s));
+  CK_OBJECT_HANDLE h = 0;
+
+  // Templates that the card cannot take: nothing is written.
+  std::vector<char> huge(17u << 20, 'v');
+  std::vector<TestTemplate> refused;
+  refused.push_back(DataObject("x", true).Bytes(CKA_SUBJECT, "not for data"));
+  refused.push_back(DataObject("x", true).Entry(CKA_VALUE, huge.data(), huge.size()));
+  refused.push_back(DataObject("x", true).Bool(CKA_PRIVATE, true).Bool(CKA_PRIVATE, false));
+  refused.push_back(Certificate(ReadData("label-cn.der"), "x").Without(CKA_TOKEN).Bool(CKA_TOKEN, true)
+                        .Bool(CKA_MIRTAL_QUALIFIED_OBJECT, true));
+  const CK_RV expected[] = {CKR_ATTRIBUTE_TYPE_INVALID, CKR_ATTRIBUTE_VALUE_INVALID, CKR_TEMPLATE_INCONSISTENT,
+                            CKR_ATTRIBUTE_VALUE_INVALID};
+  sim.ClearLog(kR0);
+  for (size_t i = 0; i < refused.size(); ++i)
+    EXPECT_EQ(expected[i], m->C_CreateObject(s, TT_ARGS(refused[i]), &h)) << "template " << i;
+  EXPECT_EQ(std::string::npos, sim.ApduLog(kR0).find("> 00E0")) << "no file was created";
+  EXPECT_EQ(std::string::npos, sim.ApduLog(kR0).find("> 00D6")) << "no file was written";
+
+  // The card refuses to write the directory: the new value file goes again.
+  TestTemplate data = DataObject("doomed", true);
+  ASSERT_EQ(0, sim.InjectSw(kR0, 0xD6, 0x6581, 8));
+  EXPECT_NE(CKR_OK, m->C_CreateObject(s, TT_ARGS(data), &h));
+  ASSERT_EQ(0, sim.InjectSw(kR0, 0xD6, 0x9000, 0));
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+  EXPECT_EQ(before, ReadFile(env_->Card("pkcs15-model3.card")));
+}

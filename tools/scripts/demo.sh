@@ -116,6 +116,32 @@ echo "The right PIN logs in again:"
 step --slot 0 --login --pin 1234 --list-objects
 echo
 
+echo "The card's objects: without login only the public ones, after login the private key too:"
+step --slot 0 --list-objects
+expect "Public Key Object; RSA 2048 bits"
+expect "Certificate Object; type = X.509 cert"
+expect "label:          'Data object'"
+! grep -qF "Private Key Object" <<<"$out" || { echo "demo: a private key showed without login"; exit 1; }
+step --slot 0 --login --pin 1234 --list-objects
+expect "Private Key Object; RSA"
+expect "Certificate Object; type = X.509 cert"
+id=$(sed -n 's/^  ID:[ ]*\([0-9a-f]*\)$/\1/p' <<<"$out" | head -n 1)
+[ -n "$id" ] || { echo "demo: the objects showed no identifier"; exit 1; }
+echo "The certificate read from the card, and OpenSSL's view of it:"
+step --slot 0 --read-object --type cert --id "$id" --output-file "$home/card-cert.der"
+openssl x509 -inform DER -in "$home/card-cert.der" -noout -subject -enddate | sed 's/^/  /'
+echo "A data object written to the card, read back and deleted:"
+printf 'A note kept on the card by the demo' > "$home/note.txt"
+step --slot 0 --login --pin 1234 --write-object "$home/note.txt" --type data --label "Demo note"
+expect "label:          'Demo note'"
+step --slot 0 --read-object --type data --label "Demo note" --output-file "$home/note-back.txt"
+cmp -s "$home/note.txt" "$home/note-back.txt" || { echo "demo: the data object read back differs"; exit 1; }
+echo "  (read back: $(cat "$home/note-back.txt"))"
+step --slot 0 --login --pin 1234 --delete-object --type data --label "Demo note"
+step --slot 0 --list-objects
+! grep -qF "Demo note" <<<"$out" || { echo "demo: the deleted data object is still there"; exit 1; }
+echo
+
 echo "Card taken out of reader 0 and put into reader 2 (the simulator's configuration changed):"
 cat > "$CARDSIM_CONFIG" <<CONF
 reader CardSim Reader 0
@@ -188,6 +214,8 @@ echo
 echo "Each PKCS#15 application of a card is a token with the label, maker and serial"
 echo "number of its TokenInfo; a blank card is an uninitialised token on its reader's"
 echo "first slot. A user logs in with the card's PIN and changes it; a wrong PIN is"
-echo "refused and shows in the token's flags. A blank card is initialised from a"
+echo "refused and shows in the token's flags. The card's public objects show without"
+echo "login and its private key after it; certificates and data objects are read,"
+echo "written and deleted. A blank card is initialised from a"
 echo "profile: its tokens get the PINs written to the PIN output file, and their"
 echo "users log in with them. Signing comes with the next token slices."
