@@ -2,14 +2,7 @@
 
 #include "libtorvapp/qvdsaarith.h"
 
-QvGeneralDsaSig::QvGeneralDsaSig() : publicKey(nullptr), privateKey(nullptr), rbg(nullptr) {}
-
-QvGeneralDsaSig::~QvGeneralDsaSig()
-{
-    publicKey = nullptr;
-    privateKey = nullptr;
-    rbg = nullptr;
-}
+QvGeneralDsaSig::~QvGeneralDsaSig() = default;
 
 unsigned int QvGeneralDsaSig::getMaxSignatureOctets() const
 {
@@ -70,72 +63,9 @@ bool QvGeneralDsaSig::verify(const QvOctet *digest, unsigned int digestLen, cons
     return qvDsaVerifyRS(*domain->getGroup(), domain->getGen(), n, publicKey->getH(), e, r, s);
 }
 
-bool QvGeneralDsaSig::verify(const QvOctet *digest, unsigned int digestLen, const QvOctet *signature,
-                       unsigned int signatureLen)
+const char *QvGeneralDsaSig::noHashText() const
 {
-    const QvOctet *r = nullptr;
-    const QvOctet *s = nullptr;
-    unsigned int rLen = 0;
-    unsigned int sLen = 0;
-    if (!qvDsaSplitRS(signature, signatureLen, r, rLen, s, sLen))
-        return false;
-    return verify(digest, digestLen, r, rLen, s, sLen);
-}
-
-bool QvGeneralDsaSig::longMsgVerifyFinal(const QvOctet *signature, unsigned int signatureLen)
-{
-    const QvOctet *r = nullptr;
-    const QvOctet *s = nullptr;
-    unsigned int rLen = 0;
-    unsigned int sLen = 0;
-    if (!qvDsaSplitRS(signature, signatureLen, r, rLen, s, sLen)) {
-        // The running hash ends here all the same.
-        if (hash != nullptr && hash->isSessionOpen())
-            hash->finish();
-        return false;
-    }
-    return verifyFinalRS(r, rLen, s, sLen);
-}
-
-bool QvGeneralDsaSig::verifyFinalRS(const QvOctet *rOctets, unsigned int rLen, const QvOctet *sOctets, unsigned int sLen)
-{
-    if (hash == nullptr)
-        qvThrow<QvFsmException>(
-            "LIBRARY: libtorvapp\nEXCEPTION: QvFsmException\nREASON: Hash function is not initialised.\n"
-            "FUNCTION: bool QvGeneralDsaSig::verifyFinalRS(const QvOctet *rOctets, unsigned int rLen, "
-            "const QvOctet *sOctets, unsigned int sLen)\nFILE: generaldsasig_verify\nLINE: 0\n");
-    hash->finish();
-    QvOctMem digest(hash->getHashObject());
-    QvOctMem enc;
-    unsigned int n = encode(enc, digest.getConstData(), digestOctets);
-    return verify(enc.getConstData(), n, rOctets, rLen, sOctets, sLen);
-}
-
-bool QvGeneralDsaSig::verifyMessageRS(const QvOctet *message, unsigned int messageLen, const QvOctet *rOctets,
-                                unsigned int rLen, const QvOctet *sOctets, unsigned int sLen)
-{
-    longMsgHashInit(0);
-    longMsgHashUpdate(message, messageLen);
-    return verifyFinalRS(rOctets, rLen, sOctets, sLen);
-}
-
-unsigned int QvGeneralDsaSig::getKeyBits(unsigned int which) const
-{
-    if ((which == 0 || which == 1) && publicKey != nullptr)
-        return publicKey->getKeyBits();
-    if ((which == 0 || which == 2) && privateKey != nullptr)
-        return privateKey->getKeyBits();
-    return 0;
-}
-
-void QvGeneralDsaSig::setPublicKey(const QvGeneralDsaPublicKey *key)
-{
-    publicKey = key;
-    privateKey = nullptr;
-}
-
-void QvGeneralDsaSig::setPrivateKey(const QvGeneralDsaPrivateKey *key)
-{
-    publicKey = nullptr;
-    privateKey = key;
+    return "LIBRARY: libtorvapp\nEXCEPTION: QvFsmException\nREASON: Hash function is not initialised.\n"
+           "FUNCTION: bool QvGeneralDsaSig::verifyFinalRS(const QvOctet *rOctets, unsigned int rLen, "
+           "const QvOctet *sOctets, unsigned int sLen)\nFILE: generaldsasig_verify\nLINE: 0\n";
 }

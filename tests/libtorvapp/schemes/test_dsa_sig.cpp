@@ -197,6 +197,10 @@ TEST(DsaSignature, RangeOfRAndSAndRefusals)
               "REASON: Public key is not initialised or no ready to verify operation.\n"
               "FUNCTION: bool QvDsaSig::verify(const QvOctet *digest, unsigned int digestLen, const QvOctet *rOctets, "
               "unsigned int rLen, const QvOctet *sOctets, unsigned int sLen)\nFILE: dsasig_verify\nLINE: 311\n");
+    EXPECT_EQ(exceptionText([&] { empty.verifyFinalRS(one.data(), 1, one.data(), 1); }),
+              "LIBRARY: libtorvapp\nEXCEPTION: QvFsmException\nREASON: Hash function is not initialised.\n"
+              "FUNCTION: bool QvDsaSig::verifyFinalRS(const QvOctet *rOctets, unsigned int rLen, "
+              "const QvOctet *sOctets, unsigned int sLen)\nFILE: dsasig_verify\nLINE: 0\n");
 }
 
 TEST(DsaSignature, TwoIntegerFormGetsALeadingZeroForTheTopBit)
@@ -288,6 +292,10 @@ TEST(EcdsaSignature, PointAtInfinityAndRangeGiveFalse)
               "LIBRARY: libtorvapp\nEXCEPTION: QvNotInitException\nREASON: Private key is not initialised.\n"
               "FUNCTION: unsigned int QvGeneralDsaSig::getMaxSignatureOctets(void) const\n"
               "FILE: qvgeneraldsasig\nLINE: 140\n");
+    EXPECT_EQ(exceptionText([&] { none.verifyFinalRS(one.data(), 1, one.data(), 1); }),
+              "LIBRARY: libtorvapp\nEXCEPTION: QvFsmException\nREASON: Hash function is not initialised.\n"
+              "FUNCTION: bool QvGeneralDsaSig::verifyFinalRS(const QvOctet *rOctets, unsigned int rLen, "
+              "const QvOctet *sOctets, unsigned int sLen)\nFILE: generaldsasig_verify\nLINE: 0\n");
     QvGeneralDsaPrivateKey prv;
     prv.setDomain(dom);
     prv.set(one.data(), 1);
