@@ -221,20 +221,9 @@ CK_RV CPkcs15Token::Login(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR pin, CK_UL
   const char* text = nullptr;
   const CK_RV copied = texts.Add(pin, len, &text);
   if (copied != CKR_OK) return copied;
-  SCRESULT r;
-  if (app != nullptr && !IsSpecialPin(object)) {
-    r = app->VerifyPin(static_cast<ASNPkcs15AuthObject*>(object), text, true, nullptr);
-  } else {
-    // A card without application: the PIN of its profile template, verified on the card itself.
-    uint8_t so = 0, userRef = 0, puk = 0;
-    bool rokvast = false;
-    SCCard* card = GetSlotCard();
-    if (card == nullptr || !ReadPinTemplate(&so, &userRef, &puk, &rokvast)) return CKR_TOKEN_NOT_RECOGNIZED;
-    const uint8_t ref = object == SpecialSoPin() ? so : userRef;
-    SCTransactGuard guard(card);
-    r = card->SelectMf(nullptr);
-    if (r >= 0) r = card->VerifyPin(ref, reinterpret_cast<const uint8_t*>(text), static_cast<uint32_t>(len));
-  }
+  // A card without PKCS#15 structure has no PIN to log in with yet.
+  if (app == nullptr || IsSpecialPin(object)) return CKR_USER_PIN_NOT_INITIALIZED;
+  const SCRESULT r = app->VerifyPin(static_cast<ASNPkcs15AuthObject*>(object), text, true, nullptr);
   if (r == SC_E_INVALID_DATA_LENGTH) return CKR_PIN_INCORRECT;
   if (r < 0) return MapScErrorToCkr(r, false);
   if (r > 0) return CKR_PIN_INCORRECT;  // a tries count is no verification
@@ -248,12 +237,7 @@ CK_RV CPkcs15Token::Logout() {
   SCPkcs15App* app = nullptr;
   const CK_RV ready = RefreshAndGetApp(&app, nullptr);
   CK_RV rv = ready;
-  if (ready == CKR_OK) {
-    rv = app != nullptr ? MapScErrorToCkr(app->Logout(true), false) : CKR_OK;
-  } else if (IsReadinessStatus(ready)) {
-    // A PIN of a card without application was verified on the card: a reset forgets it.
-    if (SCCard* card = GetSlotCard()) card->ResetCard();
-  }
+  if (ready == CKR_OK) rv = app != nullptr ? MapScErrorToCkr(app->Logout(true), false) : CKR_OK;
   m_loggedInUser = kNobody;
   ClearHandleTable(true);
   return rv;

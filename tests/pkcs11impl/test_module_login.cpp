@@ -387,6 +387,47 @@ TEST(ModuleLogin, BlankCardShowsItsOwnPins) {
   EXPECT_EQ(CKR_TOKEN_WRITE_PROTECTED, pins.ChangePin(s, list[0], kSoPin, 8, kSoPin, 8));
 }
 
+TEST(ModuleLogin, BlankModelOneCardShowsItsOfficersPin) {
+  LoginHost h("blank-model1.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  PinCalls pins(m);
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  bool seen = false;
+  for (CK_OBJECT_HANDLE p : pins.List(s)) {
+    const MIRTAL_PIN_INFO info = pins.Info(s, p);
+    if (info.userType != CKU_SO) continue;
+    seen = true;
+    EXPECT_EQ(2u, info.pinId);
+    EXPECT_EQ(8, info.maxLen);
+    EXPECT_EQ(Padded("PIN administratora", 64), Field(info.label, 64));
+  }
+  EXPECT_TRUE(seen);
+  EXPECT_EQ(CKR_USER_PIN_NOT_INITIALIZED, m->C_Login(s, CKU_SO, kSoPin, 8));
+}
+
+TEST(ModuleLogin, CardNotActivatedRefusesLoginsAndNewPins) {
+  LoginHost h("ias-not-activated.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  PinCalls pins(m);
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  EXPECT_EQ(CKR_USER_PIN_NOT_INITIALIZED, m->C_Login(s, CKU_USER, kUserPin, 4));
+  EXPECT_EQ(CKR_USER_PIN_NOT_INITIALIZED, m->C_Login(s, CKU_SO, kSoPin, 8));
+  EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, m->C_Login(s, CKU_CONTEXT_SPECIFIC, kUserPin, 4));
+  EXPECT_EQ(CKR_TOKEN_WRITE_PROTECTED, m->C_SetPIN(s, kUserPin, 4, kUserPin, 4));
+  const std::vector<CK_OBJECT_HANDLE> list = pins.List(s);
+  ASSERT_EQ(2u, list.size());
+  for (CK_OBJECT_HANDLE p : list) {
+    // The card's PINs are not usable before activation; setting one needs the agent.
+    EXPECT_EQ(CKS_MIRTAL_PIN_NOT_INITIALIZED, pins.Status(s, p));
+    EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, pins.InitPin(s, p, nullptr, 0, kUserPin, 4, nullptr, 0));
+  }
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_Logout(s));
+}
+
 TEST(ModuleLogin, CardPulledWhileLoggedInGivesAFreshTokenOnReturn) {
   LoginHost h("pkcs15-model3.card");
   ASSERT_TRUE(h.Start()) << h.m.error();
