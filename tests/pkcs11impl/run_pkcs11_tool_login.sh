@@ -14,55 +14,18 @@ tool=$1
 module=$2
 build=$3
 mode=$4
-home=$(mktemp -d /tmp/mirtal-p11login-XXXXXX) || exit 1
-pcscd_pid=
-vpcd_pid=
-cleanup() {
-  [ -n "$vpcd_pid" ] && kill "$vpcd_pid" 2>/dev/null && wait "$vpcd_pid" 2>/dev/null
-  [ -n "$pcscd_pid" ] && kill "$pcscd_pid" 2>/dev/null && wait "$pcscd_pid" 2>/dev/null
-  rm -rf "$home"
-}
-trap cleanup EXIT
-mkdir -p "$home/.MIRTAL" "$home/cards"
-cp "$build"/cards/*.card "$home/cards/"
+. "$(dirname "$0")/simulated_readers.sh"
 fail=0
-export HOME="$home"
-
+# The PKCS#15 card in the first reader (slot 0); the two-application card in the
+# second, whose second token (slot 4) has its user PIN guarded by the SO PIN.
 if [ "$mode" = sim ]; then
-  printf 'reader CardSim Reader 0\ncard pkcs15-model3.card\nreader CardSim Reader 1\ncard pkcs15-model3-two-apps.card\n' \
-    > "$home/cards/sim.conf"
-  export CARDSIM_CONFIG="$home/cards/sim.conf"
-  printf 'EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = "%s/libcardsim.so;Sim"\nEnableLogging = 1\nLogFileName = %s/trace.log\n' \
-    "$build" "$home" > "$home/.MIRTAL/pkcs11.conf"
-  # Reader 0: the PKCS#15 card (slot 0); reader 1: the second token of the two-application card (slot 4).
-  user_slot=0
-  so_slot=4
+  readers_start sim "$build" pkcs15-model3.card pkcs15-model3-two-apps.card
 else
-  vpcd=$5
-  pcscd=/usr/sbin/pcscd
-  driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
-  { [ -x "$pcscd" ] && [ -r "$driver" ] && [ -x "$vpcd" ]; } || { echo "pcscd, vpcd or the bridge missing"; exit 77; }
-  mkdir -p "$home/readers"
-  printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH %s\nCHANNELID 0x8C7B\n' "$driver" \
-    > "$home/readers/vpcd"
-  "$pcscd" -f -c "$home/readers" >/dev/null 2>&1 &
-  pcscd_pid=$!
-  "$vpcd" "$home/cards/pkcs15-model3.card" "$home/cards/pkcs15-model3-two-apps.card" >/dev/null 2>&1 &
-  vpcd_pid=$!
-  printf 'EnabledReaderSubsystems = PC/SC\nEnableLogging = 1\nLogFileName = %s/trace.log\n' "$home" \
-    > "$home/.MIRTAL/pkcs11.conf"
-  i=0
-  while [ $i -lt 100 ]; do
-    if ! kill -0 "$pcscd_pid" 2>/dev/null; then pcscd_pid=; echo "pcscd could not start here"; exit 77; fi
-    out=$("$tool" --module "$module" --list-token-slots 2>&1)
-    [ "$(echo "$out" | grep -c 'token label        : CardSim Token')" -ge 3 ] && break
-    sleep 0.1
-    i=$((i + 1))
-  done
-  echo "$out"
-  user_slot=0
-  so_slot=4
+  readers_start pcsc "$build" "$5" pkcs15-model3.card pkcs15-model3-two-apps.card
+  readers_wait "$tool" "$module" 3
 fi
+user_slot=0
+so_slot=4
 
 # Runs pkcs11-tool; the output is kept in $out, and the status must be the one expected.
 run() {
