@@ -471,6 +471,23 @@ CK_RV CPkcs11App::FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR p
   CK_RV rv = TokenPreamble(slotId, &token, &status);
   if (rv != CKR_OK) return rv;
 
+  // Each found object's handle, given from the one handle space when it has none
+  // yet, joins the results; a failure ends the search with nothing found.
+  auto take = [&](auto lookup, auto bind) -> CK_RV {
+    CK_OBJECT_HANDLE h = CK_INVALID_HANDLE;
+    CK_RV r = lookup(&h);
+    if (r == CKR_OK && h == CK_INVALID_HANDLE) {
+      h = NewObjectHandle();
+      r = bind(h);
+    }
+    if (r == CKR_OBJECT_HANDLE_INVALID) r = CKR_FUNCTION_FAILED;
+    if (r != CKR_OK) {
+      s->ResetFind();
+      return MapTokenResult(r, slotId);
+    }
+    s->AddFindResult(h);
+    return CKR_OK;
+  };
   try {
     if (tokenObjects && status == CKR_OK) {
       PointerList found;
@@ -478,18 +495,9 @@ CK_RV CPkcs11App::FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR p
       if (rv != CKR_OK) return MapTokenResult(rv, slotId);
       for (POSITION p = found.GetHeadPosition(); p;) {
         void* p15 = found.GetNext(p);
-        CK_OBJECT_HANDLE h = CK_INVALID_HANDLE;
-        rv = token->LookupHandle(p15, &h);
-        if (rv == CKR_OK && h == CK_INVALID_HANDLE) {
-          h = NewObjectHandle();
-          rv = token->BindHandle(p15, h, false);
-        }
-        if (rv == CKR_OBJECT_HANDLE_INVALID) rv = CKR_FUNCTION_FAILED;
-        if (rv != CKR_OK) {
-          s->ResetFind();
-          return MapTokenResult(rv, slotId);
-        }
-        s->AddFindResult(h);
+        rv = take([&](CK_OBJECT_HANDLE* h) { return token->LookupHandle(p15, h); },
+                  [&](CK_OBJECT_HANDLE h) { return token->BindHandle(p15, h, false); });
+        if (rv != CKR_OK) return rv;
       }
     }
     CK_RV remembered = CKR_OK;
@@ -504,18 +512,9 @@ CK_RV CPkcs11App::FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR p
         }
         for (POSITION q = found.GetHeadPosition(); q;) {
           CPkcs11Object* object = static_cast<CPkcs11Object*>(found.GetNext(q));
-          CK_OBJECT_HANDLE h = CK_INVALID_HANDLE;
-          rv = other->GetObjectHandle(object, &h);
-          if (rv == CKR_OK && h == CK_INVALID_HANDLE) {
-            h = NewObjectHandle();
-            rv = other->BindObjectHandle(object, h, false);
-          }
-          if (rv == CKR_OBJECT_HANDLE_INVALID) rv = CKR_FUNCTION_FAILED;
-          if (rv != CKR_OK) {
-            s->ResetFind();
-            return MapTokenResult(rv, slotId);
-          }
-          s->AddFindResult(h);
+          rv = take([&](CK_OBJECT_HANDLE* h) { return other->GetObjectHandle(object, h); },
+                    [&](CK_OBJECT_HANDLE h) { return other->BindObjectHandle(object, h, false); });
+          if (rv != CKR_OK) return rv;
           remembered = CKR_OK;
         }
       }

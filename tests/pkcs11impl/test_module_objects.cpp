@@ -564,3 +564,29 @@ TEST_F(ModuleObjects, FailedCardObjectCreationLeavesTheCardAsItWas) {
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
   EXPECT_EQ(before, ReadFile(env_->Card("pkcs15-model3.card")));
 }
+
+TEST_F(ModuleObjects, HandlesOfARemovedCardAreNeverGivenAgain) {
+  CardSim sim;
+  ASSERT_TRUE(sim.ok());
+  ASSERT_NO_FATAL_FAILURE(Start("pkcs15-model3.card"));
+  const Module& m = *m_;
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s));
+  const std::vector<CK_OBJECT_HANDLE> first = FindAll(m, s);
+  ASSERT_EQ(3u, first.size());
+
+  ASSERT_EQ(0, sim.Remove(kR0));
+  CK_ULONG size = 0;
+  const CK_RV gone = m->C_GetObjectSize(s, first[0], &size);
+  EXPECT_TRUE(gone == CKR_SESSION_HANDLE_INVALID || gone == CKR_SESSION_CLOSED || gone == CKR_TOKEN_NOT_PRESENT ||
+              gone == CKR_DEVICE_REMOVED)
+      << gone;
+  ASSERT_EQ(0, sim.Insert(kR0, env_->Card("pkcs15-model3.card").c_str()));
+  CK_SESSION_HANDLE again = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &again));
+  const std::vector<CK_OBJECT_HANDLE> second = FindAll(m, again);
+  ASSERT_EQ(3u, second.size());
+  for (CK_OBJECT_HANDLE h : second) EXPECT_GT(h, *std::max_element(first.begin(), first.end()));
+  for (CK_OBJECT_HANDLE h : first) EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_GetObjectSize(again, h, &size));
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+}
