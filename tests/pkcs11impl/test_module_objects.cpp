@@ -590,3 +590,37 @@ TEST_F(ModuleObjects, HandlesOfARemovedCardAreNeverGivenAgain) {
   for (CK_OBJECT_HANDLE h : first) EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_GetObjectSize(again, h, &size));
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
 }
+
+TEST_F(ModuleObjects, CertificateFoundByAPaddedIdentifierAndQualifiedOnesAsked) {
+  ASSERT_NO_FATAL_FAILURE(Start("pkcs15-model3.card"));
+  const Module& m = *m_;
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s));
+  TestTemplate certs;
+  certs.Ulong(CKA_CLASS, CKO_CERTIFICATE);
+  const std::vector<CK_OBJECT_HANDLE> cert = Find(m, s, TT_ARGS(certs));
+  ASSERT_EQ(1u, cert.size());
+  const std::string id = Bytes(m, s, cert[0], CKA_ID);
+  ASSERT_EQ(20u, id.size());
+  // Some hosts ask with the identifier padded to 256 bytes: the card's 20 bytes answer.
+  TestTemplate padded;
+  padded.Ulong(CKA_CLASS, CKO_CERTIFICATE).Bool(CKA_TOKEN, true).Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509)
+      .Bytes(CKA_ID, id + std::string(236, '\0'));
+  EXPECT_EQ(cert, Find(m, s, TT_ARGS(padded)));
+  // Padding in any other template shape is an identifier of its own.
+  TestTemplate other;
+  other.Ulong(CKA_CLASS, CKO_CERTIFICATE).Bytes(CKA_ID, id + std::string(236, '\0'));
+  EXPECT_TRUE(Find(m, s, TT_ARGS(other)).empty());
+  // The card has no qualified part: no object is qualified.
+  CK_BBOOL qualified = CK_TRUE;
+  CK_ATTRIBUTE q = {CKA_MIRTAL_QUALIFIED_OBJECT, &qualified, 1};
+  EXPECT_EQ(CKR_OK, m->C_GetAttributeValue(s, cert[0], &q, 1));
+  EXPECT_EQ(CK_FALSE, qualified);
+  TestTemplate onlyQualified;
+  onlyQualified.Bool(CKA_MIRTAL_QUALIFIED_OBJECT, true);
+  EXPECT_TRUE(Find(m, s, TT_ARGS(onlyQualified)).empty());
+  TestTemplate notQualified;
+  notQualified.Bool(CKA_MIRTAL_QUALIFIED_OBJECT, false).Bool(CKA_TOKEN, true);
+  EXPECT_EQ(3u, Find(m, s, TT_ARGS(notQualified)).size());
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+}
