@@ -170,6 +170,9 @@ class CPkcs11App {
 
   // The members behind the unsupported functions answer at once.
   static CK_RV NotSupported() { return CKR_FUNCTION_NOT_SUPPORTED; }
+  // The unsupported update and final steps: the session's operation of that kind
+  // (CKF_SIGN or CKF_DECRYPT) ends; CKR_FUNCTION_NOT_SUPPORTED.
+  CK_RV EndOperation(CK_SESSION_HANDLE hSession, uint32_t operation);
 
  private:
   // Token of a slot under the lock: CKR_SLOT_ID_INVALID out of range; a failure
@@ -190,6 +193,17 @@ class CPkcs11App {
   // The token's logout and its mirror in the slot's sessions: public states,
   // private session objects, searches and operations dropped. The mapped result.
   CK_RV LogoutSlot(CK_SLOT_ID slotId, CPkcs11Token* token, CK_RV presence);
+  // The twins behind C_SignInit/C_DecryptInit and C_Sign/C_Decrypt (operation CKF_SIGN or CKF_DECRYPT).
+  CK_RV OperationInit(uint32_t operation, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                      CK_OBJECT_HANDLE hKey);
+  CK_RV OperationRun(uint32_t operation, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pIn, CK_ULONG ulInLen,
+                     CK_BYTE_PTR pOut, CK_ULONG_PTR pulOutLen);
+  // The public key of a generated pair as a session object of s with handle hPub,
+  // from the private key's modulus and exponent and the caller's public template.
+  CK_RV CreateSessionPublicKey(CPkcs11Session* s, CPkcs11Token* token, CK_OBJECT_HANDLE hPriv, CK_OBJECT_HANDLE hPub,
+                               const CK_ATTRIBUTE* pub, CK_ULONG pubCount);
+  // The session's token for the random-number calls; anything but CKR_OK is the call's result.
+  CK_RV RandomPreamble(CK_SESSION_HANDLE hSession, CPkcs11Token** token, CK_SLOT_ID* slotId);
 
   LastErrorText m_lastError;
   CPkcs11Slot** m_slots = nullptr;

@@ -119,6 +119,22 @@ CK_RV Unsupported(const char* fn, TextFn text) {
   }
 }
 
+// The update and final steps of signing and decryption are not offered; as
+// every failing step does, they end the session's operation of their kind, so
+// that the host can start another one.
+template <class TextFn>
+CK_RV UnsupportedStep(const char* fn, TextFn text, CK_SESSION_HANDLE hSession, uint32_t operation) {
+  if (!AppAlive()) return CKR_FUNCTION_NOT_SUPPORTED;
+  try {
+    if (On()) Start(fn, text());
+    const CK_RV rv = TheApp().EndOperation(hSession, operation);
+    if (On()) Result(fn, rv, "");
+    return rv;
+  } catch (...) {
+    return Caught(fn);
+  }
+}
+
 // Frame of the implemented functions: the argument text, the member, the
 // result text (called only when logging is on).
 template <class TextFn, class CallFn, class ResultFn>
@@ -668,18 +684,20 @@ CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG
 
 CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
                       CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
-  return Unsupported("C_DecryptUpdate", [&] {
+  const auto text = [&] {
     return S("Session %08lX\n  Data part to decrypt [len=%lu]: %s,\n  Decrypt buffer: %p, %s", hSession,
              ulEncryptedPartLen, Hex(pEncryptedPart, ulEncryptedPartLen).c_str(), static_cast<void*>(pPart),
              LenText(pPart, pulPartLen).c_str());
-  });
+  };
+  return UnsupportedStep("C_DecryptUpdate", text, hSession, CKF_DECRYPT);
 }
 
 CK_RV C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen) {
-  return Unsupported("C_DecryptFinal", [&] {
+  const auto text = [&] {
     return S("Session %08lX, pLastPart: %p, %s", hSession, static_cast<void*>(pLastPart),
              LenText(pLastPart, pulLastPartLen).c_str());
-  });
+  };
+  return UnsupportedStep("C_DecryptFinal", text, hSession, CKF_DECRYPT);
 }
 
 CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism) {
@@ -744,17 +762,19 @@ CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, 
 }
 
 CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
-  return Unsupported("C_SignUpdate", [&] {
+  const auto text = [&] {
     return S("Session %08lX,\n  Data to sign [part len: %ld]: %s", hSession, static_cast<long>(ulPartLen),
              Hex(pPart, ulPartLen).c_str());
-  });
+  };
+  return UnsupportedStep("C_SignUpdate", text, hSession, CKF_SIGN);
 }
 
 CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
-  return Unsupported("C_SignFinal", [&] {
+  const auto text = [&] {
     return S("Session %08lX, pSignature: %p, pulSignatureLen: %s", hSession, static_cast<void*>(pSignature),
              pulSignatureLen ? S("%lu", *pulSignatureLen).c_str() : "<null>");
-  });
+  };
+  return UnsupportedStep("C_SignFinal", text, hSession, CKF_SIGN);
 }
 
 CK_RV C_SignRecoverInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {

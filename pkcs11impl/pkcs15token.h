@@ -60,6 +60,16 @@ class CPkcs15Token : public CPkcs11Token {
   void ClearHandleTable(bool privateOnly) override;
   CK_RV SeedRandom(CK_BYTE_PTR seed, CK_ULONG len) override;
 
+  // ---- cryptography on the card ----
+  CK_RV GenerateRandom(CK_BYTE_PTR out, CK_ULONG len) override;
+  CK_RV GenerateKeyPair(CK_MECHANISM_TYPE mechanism, CK_ATTRIBUTE_PTR prvTmpl, CK_ULONG prvCount,
+                        CK_ATTRIBUTE_PTR pubTmpl, CK_ULONG pubCount, CK_OBJECT_HANDLE hPrivate, CK_OBJECT_HANDLE hPublic,
+                        bool* publicCreated) override;
+  CK_RV Sign(CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key, const CK_BYTE* data, CK_ULONG len, CK_BYTE_PTR sig,
+             CK_ULONG_PTR sigLen) override;
+  CK_RV Decrypt(CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key, const CK_BYTE* in, CK_ULONG len, CK_BYTE_PTR out,
+                CK_ULONG_PTR outLen) override;
+
   // Token initialisation: a new token on an uninitialised card or the slot's
   // token emptied (label and SO PIN), or the card's tokens from a profile file.
   CK_RV PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG len, CK_UTF8CHAR_PTR label) override;
@@ -86,6 +96,9 @@ class CPkcs15Token : public CPkcs11Token {
   CK_RV RefreshAndGetApp(SCPkcs15App** app, SCPkcs15Lib** bridge);
 
  private:
+  // Sign (sign true) or Decrypt: one procedure.
+  CK_RV PrivateKeyOperation(bool sign, CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key, const CK_BYTE* in,
+                            CK_ULONG inLen, CK_BYTE_PTR out, CK_ULONG_PTR outLen);
   // The unrecognised-card part of GetTokenInfo; the result is CKR_TOKEN_NOT_RECOGNIZED.
   CK_RV FillUnrecognised(CK_TOKEN_INFO* pInfo, SCPkcs15App* app, bool rng);
   bool IsAgentSession();
