@@ -33,25 +33,6 @@ const std::vector<CK_BYTE> kDigestInfo = {
     0x04, 0x20, 0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22,
     0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17, 0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
 
-// The simulator's controls that the bridge host does not carry.
-struct SimControls {
-  int (*InjectSw)(const char*, unsigned, unsigned, int) = nullptr;
-  size_t (*GetApduLog)(const char*, char*, size_t) = nullptr;
-  int (*ClearLog)(const char*) = nullptr;
-  explicit SimControls(const CardSim& sim) {
-    InjectSw = reinterpret_cast<decltype(InjectSw)>(dlsym(sim.handle, "CardSimInjectSw"));
-    GetApduLog = reinterpret_cast<decltype(GetApduLog)>(dlsym(sim.handle, "CardSimGetApduLog"));
-    ClearLog = reinterpret_cast<decltype(ClearLog)>(dlsym(sim.handle, "CardSimClearLog"));
-  }
-  bool ok() const { return InjectSw && GetApduLog && ClearLog; }
-  std::string Log(const char* reader) const {
-    std::string text(GetApduLog(reader, nullptr, 0), '\0');
-    GetApduLog(reader, &text[0], text.size());
-    text.resize(text.empty() ? 0 : text.size() - 1);
-    return text;
-  }
-};
-
 // A public key that OpenSSL checks signatures and makes ciphertexts with.
 class PublicKey {
  public:
@@ -170,7 +151,6 @@ struct CryptoHost {
   SimEnv env;
   bool configured;
   CardSim sim;
-  SimControls controls{sim};
   Module m;
   // Without the trace, which would show the whole input of every call.
   explicit CryptoHost(const Readers& readers = Readers{{kR0, "pkcs15-model3.card"}}, bool trace = true)
@@ -181,7 +161,7 @@ struct CryptoHost {
     else
       env.UserConfig("EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = \"" + SimLibrary() + ";Sim\"\n");
   }
-  bool Start() { return configured && sim.ok() && controls.ok() && m.ok() && m->C_Initialize(nullptr) == CKR_OK; }
+  bool Start() { return configured && sim.ok() && m.ok() && m->C_Initialize(nullptr) == CKR_OK; }
   ~CryptoHost() {
     if (m.ok()) m->C_Finalize(nullptr);
   }
@@ -297,7 +277,7 @@ TEST(ModuleCrypto, InputsTheKeyCannotTakeAreRefusedBeforeTheCard) {
   EXPECT_EQ(CKR_ENCRYPTED_DATA_LEN_RANGE, DecryptOnce(m, h.s, h.key, CKM_RSA_PKCS, std::vector<CK_BYTE>(257, 0), &out));
 
   // A length past 32 bits is never cut down to the octets in front of it.
-  ASSERT_EQ(CKR_OK, h.controls.ClearLog(kR0));
+  ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
   CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
   CK_BYTE buf[256];
   CK_ULONG len = sizeof buf;
@@ -306,7 +286,7 @@ TEST(ModuleCrypto, InputsTheKeyCannotTakeAreRefusedBeforeTheCard) {
   EXPECT_EQ(CKR_DATA_LEN_RANGE, m->C_Sign(h.s, buf, wrapped, buf, &len));
   ASSERT_EQ(CKR_OK, m->C_DecryptInit(h.s, &mech, h.key));
   EXPECT_EQ(CKR_ENCRYPTED_DATA_LEN_RANGE, m->C_Decrypt(h.s, buf, wrapped, buf, &len));
-  EXPECT_EQ(std::string::npos, h.controls.Log(kR0).find("> 002A")) << h.controls.Log(kR0);
+  EXPECT_EQ(std::string::npos, h.sim.ApduLog(kR0).find("> 002A")) << h.sim.ApduLog(kR0);
 }
 
 TEST(ModuleCrypto, DecryptionUndoesOpenSslEncryption) {
@@ -391,9 +371,9 @@ TEST(ModuleCrypto, CardErrorsDuringSigningAndDecipheringMapToReturnValues) {
   std::vector<CK_BYTE> out;
   for (const Case& c : cases) {
     SCOPED_TRACE(Fmt("status %04X", c.sw));
-    ASSERT_EQ(0, h.controls.InjectSw(kR0, 0x2A, c.sw, c.signCommands));
+    ASSERT_EQ(0, h.sim.InjectSw(kR0, 0x2A, c.sw, c.signCommands));
     EXPECT_EQ(c.sign, SignOnce(m, h.s, h.key, CKM_RSA_PKCS, kDigestInfo, &out));
-    ASSERT_EQ(0, h.controls.InjectSw(kR0, 0x2A, c.sw, 1));
+    ASSERT_EQ(0, h.sim.InjectSw(kR0, 0x2A, c.sw, 1));
     EXPECT_EQ(c.decrypt, DecryptOnce(m, h.s, h.key, CKM_RSA_PKCS, enc, &out));
     // The failure ended the operation; the next one works.
     CK_ULONG len = 0;
@@ -401,7 +381,7 @@ TEST(ModuleCrypto, CardErrorsDuringSigningAndDecipheringMapToReturnValues) {
     EXPECT_EQ(CKR_OK, SignOnce(m, h.s, h.key, CKM_RSA_PKCS, kDigestInfo, &out));
   }
   // A refused security environment fails the signature the same way.
-  ASSERT_EQ(0, h.controls.InjectSw(kR0, 0x22, 0x6982, 1));
+  ASSERT_EQ(0, h.sim.InjectSw(kR0, 0x22, 0x6982, 1));
   EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, SignOnce(m, h.s, h.key, CKM_RSA_PKCS, kDigestInfo, &out));
 }
 
@@ -451,12 +431,12 @@ TEST(ModuleCrypto, RandomNumbersComeFromTheCard) {
   CK_TOKEN_INFO ti;
   ASSERT_EQ(CKR_OK, m->C_GetTokenInfo(0, &ti));
   EXPECT_NE(0u, ti.flags & CKF_RNG);
-  ASSERT_EQ(CKR_OK, h.controls.ClearLog(kR0));
+  ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
   std::vector<CK_BYTE> a(300), b(300);
   ASSERT_EQ(CKR_OK, m->C_GenerateRandom(s, a.data(), a.size()));
   ASSERT_EQ(CKR_OK, m->C_GenerateRandom(s, b.data(), b.size()));
   EXPECT_NE(a, b);
-  EXPECT_NE(std::string::npos, h.controls.Log(kR0).find("> 0084000080"));
+  EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("> 0084000080"));
   EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_GenerateRandom(s, a.data(), 0));
   EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_GenerateRandom(s, nullptr, 8));
   // A count the card layer cannot carry is refused, not cut.
@@ -466,9 +446,9 @@ TEST(ModuleCrypto, RandomNumbersComeFromTheCard) {
   EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_SeedRandom(s, nullptr, 0));
   EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, m->C_GenerateRandom(s + 7, a.data(), 8));
   // A card that does not answer the challenge.
-  ASSERT_EQ(0, h.controls.InjectSw(kR0, 0x84, 0x6D00, 1));
+  ASSERT_EQ(0, h.sim.InjectSw(kR0, 0x84, 0x6D00, 1));
   EXPECT_EQ(CKR_RANDOM_NO_RNG, m->C_GenerateRandom(s, a.data(), 8));
-  ASSERT_EQ(0, h.controls.InjectSw(kR0, 0x84, 0x6F00, 1));
+  ASSERT_EQ(0, h.sim.InjectSw(kR0, 0x84, 0x6F00, 1));
   EXPECT_EQ(CKR_DEVICE_ERROR, m->C_GenerateRandom(s, a.data(), 8));
 }
 
@@ -596,7 +576,7 @@ TEST(ModuleCrypto, FailedKeyGenerationLeavesNothingOnTheCard) {
   // The card refuses the generation, then the writing of the public key's file.
   for (unsigned ins : {0x46u, 0xD6u}) {
     SCOPED_TRACE(Fmt("INS %02X", ins));
-    ASSERT_EQ(0, h.controls.InjectSw(kR0, ins, 0x6A84, 1));
+    ASSERT_EQ(0, h.sim.InjectSw(kR0, ins, 0x6A84, 1));
     EXPECT_NE(CKR_OK, m->C_GenerateKeyPair(h.s, &gen, pub.data(), pub.size(), prv.data(), prv.size(), &hPub, &hPrv));
     EXPECT_EQ(0u, hPub);
     EXPECT_EQ(0u, hPrv);

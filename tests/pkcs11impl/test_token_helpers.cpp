@@ -95,7 +95,15 @@ TEST(TokenHelpers, UnattachedTokenAnswersWithoutACard) {
   EXPECT_FALSE(t.HasTokenChanged());
   EXPECT_EQ(nullptr, t.GetMessageText());
   EXPECT_EQ(CKR_RANDOM_SEED_NOT_SUPPORTED, t.SeedRandom(nullptr, 0));
-  EXPECT_EQ(CKR_RANDOM_NO_RNG, t.GenerateRandom(nullptr, 0));
+  // The card's operations need the card.
+  CK_BYTE buf[8];
+  CK_ULONG len = sizeof buf;
+  EXPECT_EQ(CKR_GENERAL_ERROR, t.GenerateRandom(buf, sizeof buf));
+  EXPECT_EQ(CKR_GENERAL_ERROR, t.Sign(CKM_RSA_PKCS, 5, buf, 4, buf, &len));
+  EXPECT_EQ(CKR_GENERAL_ERROR, t.Decrypt(CKM_RSA_PKCS, 5, buf, 4, buf, &len));
+  CK_BBOOL yes = CK_TRUE;
+  CK_ATTRIBUTE onToken = {CKA_TOKEN, &yes, 1};
+  EXPECT_EQ(CKR_GENERAL_ERROR, t.GenerateKeyPair(CKM_RSA_PKCS_KEY_PAIR_GEN, &onToken, 1, &onToken, 1, 5, 6, nullptr));
   EXPECT_EQ(~static_cast<CK_USER_TYPE>(0), t.GetLoggedInUserType());
   EXPECT_FALSE(t.IsUserLoggedIn());
   // PIN work needs the card.
