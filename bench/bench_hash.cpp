@@ -1,7 +1,7 @@
 // Hash speed: our hashes next to OpenSSL's EVP digests in one program. At the end
 // a table gives our time divided by OpenSSL's for each case. Run it once as
-// OpenSSL runs by default and once with its SHA extensions masked:
-//   OPENSSL_ia32cap=":~0x20000000" bench_hash
+// OpenSSL runs by default and once with the SHA extensions masked on both sides:
+//   QV_BENCH_PORTABLE=1 OPENSSL_ia32cap=":~0x20000000" bench_hash
 // The ratios use the fastest of the repetitions and processor time, which a busy
 // machine disturbs less than wall-clock time.
 #include <benchmark/benchmark.h>
@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_ratios.h"
 #include "libtorvapp/qvhash.h"
 
 namespace {
@@ -225,6 +226,7 @@ int main(int argc, char** argv)
     static char repetitions[] = "--benchmark_repetitions=12";
     static char minTime[] = "--benchmark_min_time=0.1";
     args.insert(args.begin() + 1, {interleave, repetitions, minTime});
+    benchratios::choosePaths();
     int args_count = static_cast<int>(args.size());
     benchmark::Initialize(&args_count, args.data());
     RatioReporter reporter;

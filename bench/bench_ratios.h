@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "libtorvapp/qvcommon/qvcpu.h"
+
 namespace benchratios {
 
 class Reporter : public benchmark::ConsoleReporter {
@@ -64,10 +66,22 @@ private:
     }
 };
 
+// QV_BENCH_PORTABLE=1 in the environment forces our portable code paths, to
+// be compared with OpenSSL run with its processor extensions masked
+// (OPENSSL_ia32cap); the ratio table names both settings.
+inline void choosePaths()
+{
+    const char* v = std::getenv("QV_BENCH_PORTABLE");
+    const bool portable = v != nullptr && *v != '\0' && *v != '0';
+    qvCpuForcePortable(portable);
+    std::printf("our code paths: %s\n", portable ? "portable (forced)" : "as the processor allows");
+}
+
 // Runs the registered cases and prints the ratios; flags given on the command
 // line are read as usual.
 inline int runWithRatios(int argc, char** argv)
 {
+    choosePaths();
     benchmark::Initialize(&argc, argv);
     Reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

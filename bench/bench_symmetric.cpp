@@ -1,7 +1,7 @@
 // Block ciphers, modes and MACs of the cryptographic library beside OpenSSL's.
-// Run it twice: as it is, and with OPENSSL_ia32cap="~0x200000200000000:~0x20000000"
-// so that OpenSSL runs without AES-NI and the SHA extensions (the masked run
-// compares portable code with portable code).
+// Run it twice: as it is, and with QV_BENCH_PORTABLE=1
+// OPENSSL_ia32cap="~0x200000200000000:~0x20000000" so that both sides run
+// without AES-NI and the SHA extensions (portable code beside portable code).
 #include <benchmark/benchmark.h>
 
 #include <openssl/core_names.h>
