@@ -1,17 +1,24 @@
-// Montgomery arithmetic on 64-bit limbs (montlimbs.h).  A product is formed
-// whole (rows of one limb of b over all of a; squares from the cross products
-// doubled plus the diagonal), then reduced row by row: each row adds u * m
-// with u = t[i] * (-m^-1) mod 2^64, which clears limb i.  The limb count is a
-// multiple of four, so that the rows with carry chains need no tail.
+// Montgomery arithmetic on 64-bit limbs (montlimbs.h).  Values are word
+// arrays of 2L words, L limbs of two words each, least significant first.
+//
+// With carry chains a product is formed whole (rows of one limb of b over all
+// of a; squares from the cross products doubled plus the diagonal), then
+// reduced row by row: each row adds u * m with u = t[i] * (-m^-1) mod 2^64,
+// which clears limb i.  The limb count is a multiple of four, so that these
+// rows need no tail.  The portable path runs the general product, square and
+// reduction kernels of longv.h and montgomery.h on the same words (R is the
+// same 2^(64L)), so both give the same fully reduced values.
 #include "libtorvapp/qvnumbers/montlimbs.h"
 
 #include <array>
+#include <cstring>
 #include <new>
 #include <utility>
 
 #include "libtorvapp/qvcommon/qvcpu.h"
 #include "libtorvapp/qvcommon/qvwordmem.h"
 #include "libtorvapp/qvnumbers/longv_internal.h"
+#include "libtorvapp/qvnumbers/montgomery.h"
 
 using namespace qvlongv;
 
@@ -19,25 +26,15 @@ namespace {
 
 typedef MontLimbs::Limb Limb;
 
-// t[0..n) += a[0..n) * w; returns the carry limb.
-inline Limb rowPortable(Limb *t, const Limb *a, Limb w, unsigned int n) {
-    Limb c = 0;
-    for (unsigned int j = 0; j < n; ++j) {
-        const u128 p = (u128)a[j] * w + t[j] + c;
-        t[j] = (Limb)p;
-        c = (Limb)(p >> 64);
-    }
-    return c;
-}
-
 #if QV_HAVE_X86_PATHS
-// The same for n a positive multiple of four, on processors with BMI2 and ADX:
+// t[0..n) += a[0..n) * w on limbs of two words (n a positive multiple of
+// four); returns the carry limb.  For processors with BMI2 and ADX:
 // MULX leaves the flags alone, ADCX adds the low halves into t[j] on the
 // carry flag and ADOX the high halves into t[j + 1] on the overflow flag, so
 // the two carry chains run side by side.  The loop counts in rcx with LEA and
 // JRCXZ, which leave both flags alone too.  The carry out is the last high
 // half plus both flags; the row's value fits n + 1 limbs, so it cannot wrap.
-inline Limb rowCarryChains(Limb *t, const Limb *a, Limb w, unsigned int n) {
+inline Limb rowCarryChains(QvWord *t, const QvWord *a, Limb w, unsigned int n) {
     Limb c, lo, hi, x;
     unsigned long groups = n / 4;
     __asm__(
@@ -82,7 +79,7 @@ inline Limb rowCarryChains(Limb *t, const Limb *a, Limb w, unsigned int n) {
 // The same rows written out for G groups of four limbs (the assembler repeats
 // the group), so that no loop control stands between the products.
 template <unsigned int G>
-Limb rowCarryChainsUnrolled(Limb *t, const Limb *a, Limb w) {
+Limb rowCarryChainsUnrolled(QvWord *t, const QvWord *a, Limb w) {
     Limb c, lo, hi, x;
     __asm__(
         "xorl %k[c], %k[c]\n\t"
@@ -122,7 +119,7 @@ Limb rowCarryChainsUnrolled(Limb *t, const Limb *a, Limb w) {
 // t (8G limbs) = 2 t + the squares a[i]^2 at limb 2i, for a of 4G limbs: ADCX
 // doubles each limb into the carry chain (x + x + CF), ADOX adds the squares.
 template <unsigned int G>
-void doubleAddSquares(Limb *t, const Limb *a) {
+void doubleAddSquares(QvWord *t, const QvWord *a) {
     Limb lo, hi, x;
     // volatile: the work is in memory; the outputs are only scratch registers.
     __asm__ volatile(
@@ -151,7 +148,7 @@ void doubleAddSquares(Limb *t, const Limb *a) {
 // (with the carry left by the row before) at limb i + L.  Returns the carry
 // out of limb 2L - 1 (0 or 1).
 template <unsigned int G>
-Limb reduceCarryChains(Limb *t, const Limb *m, Limb n0) {
+Limb reduceCarryChains(QvWord *t, const QvWord *m, Limb n0) {
     Limb c, lo, hi, x, in = 0, rows = 4 * G;
     __asm__(
         "1:\n\t"
@@ -201,7 +198,7 @@ Limb reduceCarryChains(Limb *t, const Limb *m, Limb n0) {
     return in;
 }
 
-typedef Limb (*UnrolledRow)(Limb *, const Limb *, Limb);
+typedef Limb (*UnrolledRow)(QvWord *, const QvWord *, Limb);
 
 template <unsigned int... G>
 constexpr std::array<UnrolledRow, sizeof...(G)> unrolledRows(std::integer_sequence<unsigned int, G...>) {
@@ -211,8 +208,8 @@ constexpr std::array<UnrolledRow, sizeof...(G)> unrolledRows(std::integer_sequen
 // Rows of up to 64 limbs (4096-bit moduli) are written out; longer ones loop.
 const std::array<UnrolledRow, 16> kUnrolledRows = unrolledRows(std::make_integer_sequence<unsigned int, 16>());
 
-typedef void (*DoubleAddSquares)(Limb *, const Limb *);
-typedef Limb (*Reduction)(Limb *, const Limb *, Limb);
+typedef void (*DoubleAddSquares)(QvWord *, const QvWord *);
+typedef Limb (*Reduction)(QvWord *, const QvWord *, Limb);
 
 template <unsigned int... G>
 constexpr std::array<DoubleAddSquares, sizeof...(G)> doublings(std::integer_sequence<unsigned int, G...>) {
@@ -226,106 +223,77 @@ constexpr std::array<Reduction, sizeof...(G)> reductions(std::integer_sequence<u
 
 const std::array<DoubleAddSquares, 16> kDoubleAddSquares = doublings(std::make_integer_sequence<unsigned int, 16>());
 const std::array<Reduction, 16> kReductions = reductions(std::make_integer_sequence<unsigned int, 16>());
-#endif
 
-template <bool Chains>
-QV_ALWAYS_INLINE Limb row(Limb *t, const Limb *a, Limb w, unsigned int n) {
-#if QV_HAVE_X86_PATHS
-    if (Chains) {
-        if (n <= 4 * kUnrolledRows.size()) return kUnrolledRows[n / 4 - 1](t, a, w);
-        return rowCarryChains(t, a, w, n);
-    }
-#endif
-    return rowPortable(t, a, w, n);
+// One row on limbs of two words: written out up to 64 limbs, looped beyond.
+inline Limb row(QvWord *t, const QvWord *a, Limb w, unsigned int n) {
+    if (n <= 4 * kUnrolledRows.size()) return kUnrolledRows[n / 4 - 1](t, a, w);
+    return rowCarryChains(t, a, w, n);
 }
 
-// t (2L + 1 limbs) = a * b.
-template <bool Chains>
-void product(Limb *t, const Limb *a, const Limb *b, unsigned int L) {
-    for (unsigned int j = 0; j <= 2 * L; ++j) t[j] = 0;
-    for (unsigned int i = 0; i < L; ++i) t[i + L] = row<Chains>(t + i, a, b[i], L);
+// t (4L + 2 words) = a * b.
+void productChains(QvWord *t, const QvWord *a, const QvWord *b, unsigned int L) {
+    std::memset(t, 0, (4 * L + 2) * sizeof(QvWord));
+    for (unsigned int i = 0; i < L; ++i) st64(t + 2 * (i + L), row(t + 2 * i, a, ld64(b + 2 * i), L));
 }
 
-// t (2L + 1 limbs) = a^2: the cross products a[i] * a[j] (i < j) row by row,
-// doubled, plus the squares a[i]^2 at limb 2i.  Rows with carry chains start
-// at a multiple of four; za (a copy of a whose limbs up to i are cleared)
-// makes the extra products at their start zero.
-template <bool Chains>
-void square(Limb *t, const Limb *a, Limb *za, unsigned int L) {
-    for (unsigned int j = 0; j <= 2 * L; ++j) t[j] = 0;
-    for (unsigned int j = 0; j < L; ++j) za[j] = a[j];
-    const unsigned int grain = Chains ? 4 : 1;
+// t (4L + 2 words) = a^2: the cross products a[i] * a[j] (i < j) row by row,
+// doubled, plus the squares a[i]^2 at limb 2i.  Rows start at a multiple of
+// four limbs; za (a copy of a whose limbs up to i are cleared) makes the
+// extra products at their start zero.
+void squareChains(QvWord *t, const QvWord *a, QvWord *za, unsigned int L) {
+    std::memset(t, 0, (4 * L + 2) * sizeof(QvWord));
+    std::memcpy(za, a, 2 * L * sizeof(QvWord));
     for (unsigned int i = 0; i + 1 < L; ++i) {
-        za[i] = 0;
-        const unsigned int s = (i + 1) & ~(grain - 1);
-        t[i + L] = row<Chains>(t + i + s, za + s, a[i], L - s);
+        za[2 * i] = za[2 * i + 1] = 0;
+        const unsigned int s = (i + 1) & ~3u;
+        st64(t + 2 * (i + L), row(t + 2 * (i + s), za + 2 * s, ld64(a + 2 * i), L - s));
     }
-#if QV_HAVE_X86_PATHS
-    if (Chains && L <= 64) {
+    if (L <= 4 * kDoubleAddSquares.size()) {
         kDoubleAddSquares[L / 4 - 1](t, a);
         return;
     }
-#endif
     Limb top = 0, carry = 0;
     for (unsigned int i = 0; i < L; ++i) {
-        const Limb lo = t[2 * i], hi = t[2 * i + 1];
+        const Limb lo = ld64(t + 4 * i), hi = ld64(t + 4 * i + 2), ai = ld64(a + 2 * i);
         const Limb dlo = (lo << 1) | top;
         const Limb dhi = (hi << 1) | (lo >> 63);
         top = hi >> 63;
-        const u128 sq = (u128)a[i] * a[i];
+        const u128 sq = (u128)ai * ai;
         const u128 s0 = (u128)dlo + (Limb)sq + carry;
-        t[2 * i] = (Limb)s0;
+        st64(t + 4 * i, (Limb)s0);
         const u128 s1 = (u128)dhi + (Limb)(sq >> 64) + (Limb)(s0 >> 64);
-        t[2 * i + 1] = (Limb)s1;
+        st64(t + 4 * i + 2, (Limb)s1);
         carry = (Limb)(s1 >> 64);
     }
 }
 
-// r = t * R^-1 mod m for t (2L + 1 limbs, top limb zero) below m * R; t is
-// used up.
-template <bool Chains>
-void reduceRows(Limb *r, Limb *t, const Limb *m, Limb n0, unsigned int L) {
+// r (2L words) = t * R^-1 mod m, below m, for t (4L + 2 words) below m * R;
+// t is used up.
+void reduceChains(QvWord *r, QvWord *t, const QvWord *m, Limb n0, unsigned int L) {
     Limb c = 0;
-#if QV_HAVE_X86_PATHS
-    if (Chains && L <= 64) {
+    if (L <= 4 * kReductions.size()) {
         c = kReductions[L / 4 - 1](t, m, n0);
-    } else
-#endif
-    {
+    } else {
         for (unsigned int i = 0; i < L; ++i) {
-            const Limb u = t[i] * n0;
-            const Limb hi = row<Chains>(t + i, m, u, L);
-            const u128 s = (u128)t[i + L] + hi + c;
-            t[i + L] = (Limb)s;
+            const Limb hi = row(t + 2 * i, m, ld64(t + 2 * i) * n0, L);
+            const u128 s = (u128)ld64(t + 2 * (i + L)) + hi + c;
+            st64(t + 2 * (i + L), (Limb)s);
             c = (Limb)(s >> 64);
         }
     }
-    // v = t[L..2L) + c * R is below 2m: subtract m unless v < m.  The
+    // v = t[2L..4L) + c * R is below 2m: subtract m unless v < m.  The
     // difference goes into the cleared low half of t.
-    const Limb *v = t + L;
+    const QvWord *v = t + 2 * L;
     Limb borrow = 0;
-    for (unsigned int j = 0; j < L; ++j) {
-        const u128 d = (u128)v[j] - m[j] - borrow;
-        t[j] = (Limb)d;
+    for (unsigned int j = 0; j < 2 * L; j += 2) {
+        const u128 d = (u128)ld64(v + j) - ld64(m + j) - borrow;
+        st64(t + j, (Limb)d);
         borrow = (Limb)(d >> 64) & 1;
     }
-    const Limb *src = (c != 0 || borrow == 0) ? t : v;
-    for (unsigned int j = 0; j < L; ++j) r[j] = src[j];
+    // r may be an operand, never t.
+    std::memcpy(r, (c != 0 || borrow == 0) ? t : v, 2 * L * sizeof(QvWord));
 }
-
-void toLimbs(Limb *r, unsigned int L, const QvWord *x, QvWordLen nx) {
-    for (unsigned int j = 0; j < L; ++j) {
-        const QvWordLen w = 2 * j;
-        const Limb lo = w < nx ? x[w] : 0;
-        const Limb hi = w + 1 < nx ? x[w + 1] : 0;
-        r[j] = lo | (hi << 32);
-    }
-}
-
-void wipeLimbs(Limb *p, std::size_t n) {
-    volatile Limb *v = p;
-    for (std::size_t i = 0; i < n; ++i) v[i] = 0;
-}
+#endif
 
 // Bits [pos, pos + w) of e (ne words, w < 32).
 inline unsigned int bitsAt(const QvWord *e, QvWordLen ne, unsigned long long pos, unsigned int w) {
@@ -340,24 +308,26 @@ inline unsigned int bitsAt(const QvWord *e, QvWordLen ne, unsigned long long pos
 
 namespace qvlongv {
 
-MontLimbs::MontLimbs(const QvWord *mw, QvWordLen n) : L(0), adx(false), n0(0), mem(nullptr) {
+MontLimbs::MontLimbs(const QvWord *mw, QvWordLen n) : L(0), adx(false), n0(0), mu(0), mem(nullptr) {
     const QvWordLen ns = sigLen(mw, n);
     L = ((ns + 1) / 2 + 3) & ~3u;
     if (L == 0) L = 4;
 #if QV_HAVE_X86_PATHS
     adx = qvCpuHas(QV_CPU_BMI2 | QV_CPU_ADX);
 #endif
-    const std::size_t total = (std::size_t)5 * L + 1;
-    mem = new (std::nothrow) Limb[total];
-    if (mem == nullptr) throw QvMemException(total * sizeof(Limb), "qvnumbers/zn_exp", "73");
+    const std::size_t total = (std::size_t)10 * L + 2;
+    mem = new (std::nothrow) QvWord[total];
+    if (mem == nullptr) throw QvMemException(total * sizeof(QvWord), "qvnumbers/zn_exp", "73");
     m = mem;
-    rr = m + L;
-    t = rr + L;
-    za = t + 2 * L + 1;
-    toLimbs(m, L, mw, ns);
-    Limb x = m[0];  // right to 3 bits for odd m; each step doubles them
-    for (int i = 0; i < 5; ++i) x *= 2 - m[0] * x;
+    rr = m + 2 * L;
+    t = rr + 2 * L;
+    za = t + 4 * L + 2;
+    longvCopyExtend(m, 2 * L, mw, ns);
+    const Limb m0 = ld64(m);
+    Limb x = m0;  // right to 3 bits for odd m; each step doubles them
+    for (int i = 0; i < 5; ++i) x *= 2 - m0 * x;
     n0 = 0 - x;
+    mu = (QvWord)n0;
     try {
         // R^2 mod m by long division of 2^(128L).
         QvWordMem r2(4 * L + 1);
@@ -365,7 +335,7 @@ MontLimbs::MontLimbs(const QvWord *mw, QvWordLen n) : L(0), adx(false), n0(0), m
         longvZero(w, 4 * L);
         w[4 * L] = 1;
         longvMod(w, 4 * L + 1, mw, ns);
-        toLimbs(rr, L, w, 2 * L);
+        longvCopy(rr, w, 2 * L);
     } catch (...) {
         delete[] mem;
         throw;
@@ -373,40 +343,46 @@ MontLimbs::MontLimbs(const QvWord *mw, QvWordLen n) : L(0), adx(false), n0(0), m
 }
 
 MontLimbs::~MontLimbs() {
-    wipeLimbs(mem, (std::size_t)5 * L + 1);
+    wipeWords(mem, 10 * L + 2);
     delete[] mem;
 }
 
-void MontLimbs::mul(Limb *r, const Limb *a, const Limb *b) {
+void MontLimbs::mul(QvWord *r, const QvWord *a, const QvWord *b) {
+#if QV_HAVE_X86_PATHS
     if (adx) {
-        product<true>(t, a, b, L);
-        reduceRows<true>(r, t, m, n0, L);
-    } else {
-        product<false>(t, a, b, L);
-        reduceRows<false>(r, t, m, n0, L);
+        productChains(t, a, b, L);
+        reduceChains(r, t, m, n0, L);
+        return;
     }
+#endif
+    mulPlain(t, a, 2 * L, b, 2 * L);
+    longvMontRedc(t, m, mu, 2 * L);
+    longvCopy(r, t, 2 * L);
 }
 
-void MontLimbs::sqr(Limb *r, const Limb *a) {
+void MontLimbs::sqr(QvWord *r, const QvWord *a) {
+#if QV_HAVE_X86_PATHS
     if (adx) {
-        square<true>(t, a, za, L);
-        reduceRows<true>(r, t, m, n0, L);
-    } else {
-        square<false>(t, a, za, L);
-        reduceRows<false>(r, t, m, n0, L);
+        squareChains(t, a, za, L);
+        reduceChains(r, t, m, n0, L);
+        return;
     }
+#endif
+    sqrPlain(t, a, 2 * L);
+    longvMontRedc(t, m, mu, 2 * L);
+    longvCopy(r, t, 2 * L);
 }
 
-void MontLimbs::enter(Limb *r, const QvWord *x, QvWordLen nx) {
-    toLimbs(za, L, x, nx);
+void MontLimbs::enter(QvWord *r, const QvWord *x, QvWordLen nx) {
+    longvCopyExtend(za, 2 * L, x, nx);
     mul(r, za, rr);
 }
 
-void MontLimbs::leave(QvWord *r, QvWordLen n, const Limb *a) {
-    for (unsigned int j = 0; j < L; ++j) za[j] = j == 0 ? 1 : 0;
+void MontLimbs::leave(QvWord *r, QvWordLen n, const QvWord *a) {
+    longvSetWord(za, 2 * L, 1);
     mul(za, a, za);
-    for (QvWordLen w = 0; w < n; ++w) r[w] = w / 2 < L ? (QvWord)(za[w / 2] >> (32 * (w % 2))) : 0;
-    wipeLimbs(za, L);
+    longvCopyExtend(r, n, za, 2 * L);
+    wipeWords(za, 2 * L);
 }
 
 }  // namespace qvlongv
@@ -414,15 +390,15 @@ void MontLimbs::leave(QvWord *r, QvWordLen n, const Limb *a) {
 void longvPowModOdd(QvWord *r, const QvWord *x, const QvWord *e, QvWordLen ne, const QvWord *m, QvWordLen n,
                     unsigned int width) {
     MontLimbs mont(m, n);
-    const unsigned int L = mont.limbs();
+    const unsigned int w = mont.words();
     const std::size_t entries = (std::size_t)1 << width;
-    // Entries 1 .. 2^w - 1 (entry 0 is not used), then the running result.
-    const std::size_t total = (entries + 1) * L;
-    Limb *table = new (std::nothrow) Limb[total];
-    if (table == nullptr) throw QvMemException(total * sizeof(Limb), "qvnumbers/zn_exp", "73");
-    Limb *acc = table + entries * L;
-    mont.enter(table + L, x, n);
-    for (std::size_t i = 2; i < entries; ++i) mont.mul(table + i * L, table + (i - 1) * L, table + L);
+    // Entries 1 .. 2^width - 1 (entry 0 is not used), then the running result.
+    const std::size_t total = (entries + 1) * w;
+    QvWord *table = new (std::nothrow) QvWord[total];
+    if (table == nullptr) throw QvMemException(total * sizeof(QvWord), "qvnumbers/zn_exp", "73");
+    QvWord *acc = table + entries * w;
+    mont.enter(table + w, x, n);
+    for (std::size_t i = 2; i < entries; ++i) mont.mul(table + i * w, table + (i - 1) * w, table + w);
     const QvWordLen es = sigLen(e, ne);
     const unsigned long long bits = es == 0 ? 1 : 32ull * (es - 1) + (32 - __builtin_clz(e[es - 1]));
     const unsigned long long digits = (bits + width - 1) / width;
@@ -433,9 +409,9 @@ void longvPowModOdd(QvWord *r, const QvWord *x, const QvWord *e, QvWordLen ne, c
             for (unsigned int j = 0; j < width; ++j) mont.sqr(acc, acc);
         if (d != 0) {
             if (started) {
-                mont.mul(acc, acc, table + (std::size_t)d * L);
+                mont.mul(acc, acc, table + (std::size_t)d * w);
             } else {
-                for (unsigned int j = 0; j < L; ++j) acc[j] = table[(std::size_t)d * L + j];
+                longvCopy(acc, table + (std::size_t)d * w, w);
                 started = true;
             }
         }
@@ -446,6 +422,6 @@ void longvPowModOdd(QvWord *r, const QvWord *x, const QvWord *e, QvWordLen ne, c
         // e = 0: 1 mod m.
         longvSetWord(r, n, longvIsOne(m, n) ? 0 : 1);
     }
-    wipeLimbs(table, total);
+    wipeWords(table, (QvWordLen)total);
     delete[] table;
 }

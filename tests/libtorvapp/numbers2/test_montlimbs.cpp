@@ -36,7 +36,7 @@ std::vector<QvWord> wordsOf(const QvN &x, unsigned int n) {
 QvN engineProduct(MontLimbs &mont, const QvN &a, const QvN &b, const QvN &m, bool square) {
     const unsigned int n = m.getWordCount();
     const std::vector<QvWord> aw = wordsOf(a, n), bw = wordsOf(b, n);
-    std::vector<MontLimbs::Limb> am(mont.limbs()), bm(mont.limbs()), rm(mont.limbs());
+    std::vector<QvWord> am(mont.words()), bm(mont.words()), rm(mont.words());
     mont.enter(am.data(), aw.data(), n);
     mont.enter(bm.data(), bw.data(), n);
     if (square) mont.sqr(rm.data(), am.data());
