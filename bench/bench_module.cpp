@@ -1,0 +1,299 @@
+// The module as a host sees it, on the card-simulator back-end: an RSA-2048
+// signature (C_SignInit + C_Sign) beside the very card commands it sends,
+// replayed straight through the simulator library's SCardTransmit (the floor:
+// what the card itself costs), and beside SoftHSM2 signing in software; then
+// C_Login and C_FindObjects on an unchanged card. The ratios at the end are
+// wall-clock times, since the card works in the host's process.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "pkcs11impl/cryptoki.h"
+#include "smartcard/sc_pcscapi.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string BuildDir() {
+  char buf[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  buf[n] = 0;
+  std::string p(buf);
+  p = p.substr(0, p.rfind('/'));
+  return p.substr(0, p.rfind('/'));
+}
+
+// SHA-256 DigestInfo of "abc".
+const Bytes kDigestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04,
+                           0x02, 0x01, 0x05, 0x00, 0x04, 0x20, 0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf,
+                           0xea, 0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3,
+                           0x96, 0x17, 0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+CK_UTF8CHAR kPin[] = "1234";
+
+// A PKCS#11 library loaded with dlopen.
+struct P11 {
+  void* handle = nullptr;
+  CK_FUNCTION_LIST* f = nullptr;
+  explicit P11(const std::string& path) {
+    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return;
+    auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
+    if (get == nullptr || get(&f) != CKR_OK) f = nullptr;
+  }
+};
+
+CK_OBJECT_HANDLE FindFirst(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_CLASS cls) {
+  CK_ATTRIBUTE t = {CKA_CLASS, &cls, sizeof cls};
+  CK_OBJECT_HANDLE h = CK_INVALID_HANDLE;
+  CK_ULONG n = 0;
+  if (f->C_FindObjectsInit(s, &t, 1) == CKR_OK) {
+    if (f->C_FindObjects(s, &h, 1, &n) != CKR_OK || n != 1) h = CK_INVALID_HANDLE;
+    f->C_FindObjectsFinal(s);
+  }
+  return h;
+}
+
+bool SignOnce(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE key) {
+  CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
+  CK_BYTE sig[512];
+  CK_ULONG len = sizeof sig;
+  return f->C_SignInit(s, &mech, key) == CKR_OK &&
+         f->C_Sign(s, const_cast<CK_BYTE*>(kDigestInfo.data()), kDigestInfo.size(), sig, &len) == CKR_OK;
+}
+
+// The module over one simulated reader with a copy of the model-3 card, the
+// user logged in; and the card commands of one signature, taken from the
+// simulator's log.
+struct ModuleHost {
+  std::string dir;
+  std::string sim;
+  P11* module = nullptr;
+  CK_SESSION_HANDLE s = 0;
+  CK_OBJECT_HANDLE key = 0;
+  std::vector<Bytes> signCommands;
+  bool ok = false;
+  ModuleHost() {
+    const std::string build = BuildDir();
+    sim = build + "/libcardsim.so";
+    char tmpl[] = "/tmp/bench-module-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return;
+    dir = tmpl;
+    const std::string copy = "mkdir -p '" + dir + "/.MIRTAL' && cp '" + build + "/cards/pkcs15-model3.card' '" + dir + "/'";
+    if (std::system(copy.c_str()) != 0) return;
+    std::FILE* conf = std::fopen((dir + "/sim.conf").c_str(), "w");
+    if (conf == nullptr) return;
+    std::fprintf(conf, "reader Bench Reader\ncard %s/pkcs15-model3.card\n", dir.c_str());
+    std::fclose(conf);
+    conf = std::fopen((dir + "/.MIRTAL/pkcs11.conf").c_str(), "w");
+    if (conf == nullptr) return;
+    std::fprintf(conf, "EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = \"%s;Sim\"\n", sim.c_str());
+    std::fclose(conf);
+    setenv("CARDSIM_CONFIG", (dir + "/sim.conf").c_str(), 1);
+    setenv("HOME", dir.c_str(), 1);
+    module = new P11(build + "/libmirtalp11.so");
+    CK_FUNCTION_LIST* f = module->f;
+    if (f == nullptr || f->C_Initialize(nullptr) != CKR_OK) return;
+    if (f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s) != CKR_OK) return;
+    if (f->C_Login(s, CKU_USER, kPin, 4) != CKR_OK) return;
+    key = FindFirst(f, s, CKO_PRIVATE_KEY);
+    if (key == CK_INVALID_HANDLE || !SignOnce(f, s, key)) return;
+    ok = CaptureSignCommands();
+  }
+  bool CaptureSignCommands() {
+    void* lib = dlopen(sim.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) return false;
+    auto getLog = reinterpret_cast<size_t (*)(const char*, char*, size_t)>(dlsym(lib, "CardSimGetApduLog"));
+    auto clearLog = reinterpret_cast<int (*)(const char*)>(dlsym(lib, "CardSimClearLog"));
+    if (getLog == nullptr || clearLog == nullptr) return false;
+    clearLog(nullptr);
+    if (!SignOnce(module->f, s, key)) return false;
+    std::string text(getLog(nullptr, nullptr, 0), '\0');
+    getLog(nullptr, &text[0], text.size());
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.size() < 3 || line.compare(0, 2, "> ") != 0) continue;
+      Bytes apdu;
+      for (size_t i = 2; i + 1 < line.size(); i += 2) apdu.push_back(static_cast<uint8_t>(std::stoul(line.substr(i, 2), nullptr, 16)));
+      signCommands.push_back(apdu);
+    }
+    return !signCommands.empty();
+  }
+};
+
+ModuleHost& Host() {
+  static ModuleHost* h = new ModuleHost;
+  return *h;
+}
+
+void BM_Rsa2048Sign_Module(benchmark::State& state) {
+  ModuleHost& h = Host();
+  if (!h.ok) return state.SkipWithError("module on the card simulator not available");
+  for (auto _ : state)
+    if (!SignOnce(h.module->f, h.s, h.key)) return state.SkipWithError("signature failed");
+}
+BENCHMARK(BM_Rsa2048Sign_Module)->UseRealTime();
+
+// The same card commands, straight to the simulator library's SCardTransmit.
+void BM_Rsa2048Sign_CardCommandsOnly(benchmark::State& state) {
+  ModuleHost& h = Host();
+  if (!h.ok) return state.SkipWithError("module on the card simulator not available");
+  void* lib = dlopen(h.sim.c_str(), RTLD_NOW | RTLD_LOCAL);
+  using namespace scpcsc;
+  auto establish = reinterpret_cast<LONG (*)(DWORD, const void*, const void*, SCARDCONTEXT*)>(
+      dlsym(lib, "SimSCardEstablishContext"));
+  auto connect = reinterpret_cast<LONG (*)(SCARDCONTEXT, const char*, DWORD, DWORD, SCARDHANDLE*, DWORD*)>(
+      dlsym(lib, "SimSCardConnect"));
+  auto transmit = reinterpret_cast<LONG (*)(SCARDHANDLE, const SCARD_IO_REQUEST*, const uint8_t*, DWORD,
+                                            SCARD_IO_REQUEST*, uint8_t*, DWORD*)>(dlsym(lib, "SimSCardTransmit"));
+  auto disconnect = reinterpret_cast<LONG (*)(SCARDHANDLE, DWORD)>(dlsym(lib, "SimSCardDisconnect"));
+  auto release = reinterpret_cast<LONG (*)(SCARDCONTEXT)>(dlsym(lib, "SimSCardReleaseContext"));
+  auto t1 = static_cast<const SCARD_IO_REQUEST*>(dlsym(lib, "Simg_rgSCardT1Pci"));
+  if (!establish || !connect || !transmit || !disconnect || !release || !t1)
+    return state.SkipWithError("simulator library incomplete");
+  SCARDCONTEXT ctx = 0;
+  SCARDHANDLE card = 0;
+  DWORD proto = 0;
+  establish(SCOPE_SYSTEM, nullptr, nullptr, &ctx);
+  if (connect(ctx, "Bench Reader", SHARE_SHARED, PROTOCOL_T1 | PROTOCOL_T0, &card, &proto) != 0) {
+    release(ctx);
+    return state.SkipWithError("connect failed");
+  }
+  uint8_t resp[600];
+  for (auto _ : state) {
+    for (const Bytes& apdu : h.signCommands) {
+      DWORD len = sizeof resp;
+      if (transmit(card, t1, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr, resp, &len) != 0 || len < 2 ||
+          (resp[len - 2] != 0x90 && resp[len - 2] != 0x61)) {
+        state.SkipWithError("card command failed");
+        break;
+      }
+    }
+  }
+  state.counters["commands"] = static_cast<double>(h.signCommands.size());
+  disconnect(card, LEAVE_CARD);
+  release(ctx);
+}
+BENCHMARK(BM_Rsa2048Sign_CardCommandsOnly)->UseRealTime();
+
+// SoftHSM2 signing in software with a key of the same size.
+void BM_Rsa2048Sign_SoftHsm2(benchmark::State& state) {
+  const char* path = "/usr/lib/softhsm/libsofthsm2.so";
+  char tmpl[] = "/tmp/bench-softhsm-XXXXXX";
+  if (access(path, R_OK) != 0 || mkdtemp(tmpl) == nullptr) return state.SkipWithError("SoftHSM2 not installed");
+  const std::string dir = tmpl;
+  std::FILE* conf = std::fopen((dir + "/softhsm2.conf").c_str(), "w");
+  if (conf == nullptr) return state.SkipWithError("no configuration");
+  std::fprintf(conf, "directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n", dir.c_str());
+  std::fclose(conf);
+  setenv("SOFTHSM2_CONF", (dir + "/softhsm2.conf").c_str(), 1);
+  static P11 hsm(path);
+  CK_FUNCTION_LIST* f = hsm.f;
+  if (f == nullptr || f->C_Initialize(nullptr) != CKR_OK) return state.SkipWithError("SoftHSM2 did not start");
+  CK_SLOT_ID slots[8];
+  CK_ULONG n = 8;
+  CK_UTF8CHAR label[32];
+  std::memset(label, ' ', sizeof label);
+  std::memcpy(label, "bench", 5);
+  CK_UTF8CHAR so[] = "12345678";
+  CK_SESSION_HANDLE s = 0;
+  CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+  CK_ULONG bits = 2048;
+  CK_BYTE e[] = {1, 0, 1};
+  CK_BBOOL yes = CK_TRUE;
+  CK_ATTRIBUTE pub[] = {{CKA_MODULUS_BITS, &bits, sizeof bits}, {CKA_PUBLIC_EXPONENT, e, sizeof e},
+                        {CKA_VERIFY, &yes, 1}};
+  CK_ATTRIBUTE prv[] = {{CKA_SIGN, &yes, 1}, {CKA_PRIVATE, &yes, 1}};
+  CK_OBJECT_HANDLE hPub = 0, hPrv = 0;
+  const bool ready = f->C_GetSlotList(CK_FALSE, slots, &n) == CKR_OK && n > 0 &&
+                     f->C_InitToken(slots[0], so, 8, label) == CKR_OK && f->C_GetSlotList(CK_TRUE, slots, &n) == CKR_OK &&
+                     n > 0 && f->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s) == CKR_OK &&
+                     f->C_Login(s, CKU_SO, so, 8) == CKR_OK && f->C_InitPIN(s, kPin, 4) == CKR_OK &&
+                     f->C_Logout(s) == CKR_OK && f->C_Login(s, CKU_USER, kPin, 4) == CKR_OK &&
+                     f->C_GenerateKeyPair(s, &gen, pub, 3, prv, 2, &hPub, &hPrv) == CKR_OK;
+  if (!ready) {
+    f->C_Finalize(nullptr);
+    return state.SkipWithError("SoftHSM2 token not ready");
+  }
+  for (auto _ : state)
+    if (!SignOnce(f, s, hPrv)) {
+      state.SkipWithError("SoftHSM2 signature failed");
+      break;
+    }
+  f->C_Finalize(nullptr);
+  const std::string rm = "rm -rf '" + dir + "'";
+  if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "cannot remove %s\n", dir.c_str());
+}
+BENCHMARK(BM_Rsa2048Sign_SoftHsm2)->UseRealTime();
+
+void BM_Login_Module(benchmark::State& state) {
+  ModuleHost& h = Host();
+  if (!h.ok) return state.SkipWithError("module on the card simulator not available");
+  CK_FUNCTION_LIST* f = h.module->f;
+  for (auto _ : state) {
+    if (f->C_Logout(h.s) != CKR_OK || f->C_Login(h.s, CKU_USER, kPin, 4) != CKR_OK)
+      return state.SkipWithError("login failed");
+  }
+  // The key's handle went with the logout: found again for the cases after this one.
+  h.key = FindFirst(f, h.s, CKO_PRIVATE_KEY);
+}
+BENCHMARK(BM_Login_Module)->UseRealTime();
+
+void BM_FindObjects_Module(benchmark::State& state) {
+  ModuleHost& h = Host();
+  if (!h.ok) return state.SkipWithError("module on the card simulator not available");
+  CK_FUNCTION_LIST* f = h.module->f;
+  CK_OBJECT_HANDLE found[16];
+  CK_ULONG n = 0;
+  for (auto _ : state) {
+    if (f->C_FindObjectsInit(h.s, nullptr, 0) != CKR_OK || f->C_FindObjects(h.s, found, 16, &n) != CKR_OK ||
+        f->C_FindObjectsFinal(h.s) != CKR_OK || n == 0)
+      return state.SkipWithError("search failed");
+  }
+  state.counters["objects"] = static_cast<double>(n);
+}
+BENCHMARK(BM_FindObjects_Module)->UseRealTime();
+
+// Keeps each case's wall-clock time for the ratios.
+class Reporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs)
+      if (!r.error_occurred && r.run_type == Run::RT_Iteration) times[r.benchmark_name()] = r.GetAdjustedRealTime();
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void PrintRatio(const char* what, const std::string& a, const std::string& b) const {
+    auto x = times.find(a), y = times.find(b);
+    if (x != times.end() && y != times.end() && y->second > 0)
+      std::printf("  %-52s %6.3f\n", what, x->second / y->second);
+  }
+  std::map<std::string, double> times;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  Reporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nwall-clock ratios\n");
+  reporter.PrintRatio("module C_Sign / the same card commands alone", "BM_Rsa2048Sign_Module/real_time",
+                      "BM_Rsa2048Sign_CardCommandsOnly/real_time");
+  reporter.PrintRatio("module C_Sign / SoftHSM2 C_Sign", "BM_Rsa2048Sign_Module/real_time",
+                      "BM_Rsa2048Sign_SoftHsm2/real_time");
+  benchmark::Shutdown();
+  // The module stays loaded to the end: its worker thread is joined at C_Finalize.
+  if (Host().module != nullptr && Host().module->f != nullptr) Host().module->f->C_Finalize(nullptr);
+  return 0;
+}
