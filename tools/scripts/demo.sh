@@ -142,6 +142,24 @@ step --slot 0 --list-objects
 ! grep -qF "Demo note" <<<"$out" || { echo "demo: the deleted data object is still there"; exit 1; }
 echo
 
+echo "A message signed on the card with its key (RSA PKCS #1 v1.5 over a SHA-256 DigestInfo),"
+echo "and the signature verified by OpenSSL with the key of the card's certificate:"
+printf 'Signed by the card in reader 0\n' > "$home/message.txt"
+{ printf '\060\061\060\015\006\011\140\206\110\001\145\003\004\002\001\005\000\004\040'
+  openssl dgst -sha256 -binary "$home/message.txt"; } > "$home/message.digestinfo"
+step --slot 0 --login --pin 1234 --sign -m RSA-PKCS --id "$id" \
+  --input-file "$home/message.digestinfo" --output-file "$home/message.sig"
+openssl x509 -inform DER -in "$home/card-cert.der" -pubkey -noout > "$home/card-key.pem"
+if ! openssl dgst -sha256 -verify "$home/card-key.pem" -signature "$home/message.sig" "$home/message.txt" \
+  > "$home/verify.txt" 2>&1; then
+  cat "$home/verify.txt"
+  echo "demo: OpenSSL did not verify the card's signature"
+  exit 1
+fi
+echo "\$ openssl dgst -sha256 -verify card-key.pem -signature message.sig message.txt"
+sed 's/^/  /' "$home/verify.txt"
+echo
+
 echo "Card taken out of reader 0 and put into reader 2 (the simulator's configuration changed):"
 cat > "$CARDSIM_CONFIG" <<CONF
 reader CardSim Reader 0
@@ -218,4 +236,5 @@ echo "refused and shows in the token's flags. The card's public objects show wit
 echo "login and its private key after it; certificates and data objects are read,"
 echo "written and deleted. A blank card is initialised from a"
 echo "profile: its tokens get the PINs written to the PIN output file, and their"
-echo "users log in with them. Signing comes with the next token slices."
+echo "users log in with them. The card signs a message with its key after login, and"
+echo "OpenSSL verifies the signature with the key of the card's certificate."
