@@ -2,7 +2,9 @@
 # Card initialisation with pkcs11-tool as the host: --init-token gives a blank
 # model-4 card a token under the SO PIN, --init-pin gives it a user PIN, and the
 # user logs in; then InitializeCard (through Python's ctypes) initialises a card
-# from a profile and pkcs11-tool logs in with the PIN the output file holds.
+# from a profile and pkcs11-tool logs in with the PIN the output file holds. On
+# each token it logged into, pkcs11-tool generates a key pair and signs with it,
+# and OpenSSL checks the signature with the public key read back.
 #   run_pkcs11_tool_cardinit.sh TOOL MODULE BUILD sim
 #   run_pkcs11_tool_cardinit.sh TOOL MODULE BUILD pcsc VPCD   (status 77 when pcscd cannot run)
 set -u
@@ -60,6 +62,28 @@ else
   done
 fi
 
+# On a token the user logs into: a key pair generated there, a signature made
+# with its private key, checked by OpenSSL with the public key read back.
+keypair_signs() {
+  slot=$1
+  user_pin=$2
+  id=$3
+  out=$(p11 --slot "$slot" --login --pin "$user_pin" --keypairgen --key-type rsa:2048 --id "$id" --label "Key $id")
+  echo "$out"
+  echo "$out" | grep -q 'Key pair generated' || { echo "no key pair generated on slot $slot"; fail=1; return; }
+  p11 --slot "$slot" --read-object --type pubkey --id "$id" --output-file "$home/key$id.der"
+  openssl pkey -pubin -inform der -in "$home/key$id.der" -out "$home/key$id.pem" ||
+    { echo "the public key of slot $slot cannot be read back"; fail=1; return; }
+  printf 'signed on slot %s\n' "$slot" > "$home/msg$id"
+  { printf '\060\061\060\015\006\011\140\206\110\001\145\003\004\002\001\005\000\004\040'
+    openssl dgst -sha256 -binary "$home/msg$id"; } > "$home/digestinfo$id"
+  out=$(p11 --slot "$slot" --login --pin "$user_pin" --sign -m RSA-PKCS --id "$id" --input-file "$home/digestinfo$id" \
+    --output-file "$home/sig$id")
+  echo "$out"
+  openssl dgst -sha256 -verify "$home/key$id.pem" -signature "$home/sig$id" "$home/msg$id" ||
+    { echo "the signature made on slot $slot does not verify"; fail=1; }
+}
+
 # --init-token, then --init-pin as the SO, then the user logs in.
 out=$(p11 --list-slots)
 echo "$out"
@@ -73,6 +97,7 @@ echo "$out" | grep -q 'User PIN successfully initialized' || { echo "init-pin fa
 out=$(p11 --slot 0 --login --pin 5678 --list-objects)
 echo "$out"
 echo "$out" | grep -qi 'error' && { echo "user login failed"; fail=1; }
+keypair_signs 0 5678 0a01
 out=$(p11 --list-slots)
 echo "$out" | grep -q 'token label        : Podpis' || { echo "new token label not shown"; fail=1; }
 
@@ -97,6 +122,7 @@ pin=$(sed -n 's/^Szyfrowanie \([0-9][0-9][0-9][0-9]\)$/\1/p' "$home/pins.txt" 2>
 out=$(p11 --slot "$slot1" --login --pin "$pin" --list-objects)
 echo "$out"
 echo "$out" | grep -qi 'error' && { echo "login with the generated PIN failed"; fail=1; }
+keypair_signs "$slot1" "$pin" 0a02
 out=$(p11 --slot "$slot1" --login --pin 0000 --list-objects)
 echo "$out" | grep -q 'CKR_PIN_INCORRECT' || { echo "a wrong PIN was not refused"; fail=1; }
 exit $fail
