@@ -979,14 +979,18 @@ CK_RV CPkcs11App::InitializeCardInReader(const char* readerName, CK_UTF8CHAR_PTR
   CPkcs11Session* s = FindSession(hSession, nullptr);             \
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID
 
-CK_RV CPkcs11App::VendorSessionToken(CPkcs11Session* s, CPkcs11Token** token, bool mapGetFailure) {
+CK_RV CPkcs11App::VendorSessionToken(CPkcs11Session* s, CPkcs11Token** token, bool mapGetFailure,
+                                     StatusesPassing passing) {
   const CK_SLOT_ID slotId = s->GetSlotId();
   *token = nullptr;
   const CK_RV got = GetSlotToken(slotId, token);
   if (*token == nullptr)
     return mapGetFailure && got != CKR_SLOT_ID_INVALID ? MapTokenResult(got, slotId) : CKR_GENERAL_ERROR;
   const CK_RV present = (*token)->CheckTokenPresent();
-  if (present != CKR_OK && !IsTokenStatus(present)) return MapTokenResult(present, slotId);
+  const bool passes = present == CKR_OK ||
+                      (present == TOKEN_STATUS_CARD_NOT_ACTIVATED && passing != StatusesPassing::None) ||
+                      (present == TOKEN_STATUS_CARD_NOT_INITIALIZED && passing == StatusesPassing::Both);
+  if (!passes) return MapTokenResult(present, slotId);
   if ((*token)->HasTokenChanged()) {
     (*token)->AcknowledgeTokenChange();
     return MapTokenResult(CKR_SESSION_CLOSED, slotId);
@@ -1096,36 +1100,59 @@ CK_RV CPkcs11App::InitPin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, CK_
 
 CK_RV CPkcs11App::ActivateTokenQualifiedPart(CK_SESSION_HANDLE hSession, CK_ULONG) {
   MIRTAL_VENDOR_SESSION_START(false);
-  MIRTAL_SESSION_TOKEN_STEP(s);
+  CPkcs11Token* token = nullptr;
+  const CK_RV pre = VendorSessionToken(s, &token, false, StatusesPassing::None);
+  if (pre != CKR_OK) return pre;
+  return MapTokenResult(token->ActivateTokenQualifiedPart(), s->GetSlotId());
 }
 
-CK_RV CPkcs11App::GetTokenData(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_TYPE, CK_VOID_PTR, CK_ULONG_PTR pulLen) {
+CK_RV CPkcs11App::GetTokenData(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_TYPE type, CK_VOID_PTR pData,
+                               CK_ULONG_PTR pulLen) {
   if (pulLen == nullptr) return CKR_ARGUMENTS_BAD;
   MIRTAL_VENDOR_SESSION_START(false);
-  MIRTAL_SESSION_TOKEN_STEP(s);
+  CPkcs11Token* token = nullptr;
+  const CK_RV pre = VendorSessionToken(s, &token, false);
+  if (pre != CKR_OK) return pre;
+  return MapTokenResult(token->GetTokenData(type, static_cast<CK_BYTE_PTR>(pData), pulLen), s->GetSlotId());
 }
 
-CK_RV CPkcs11App::SetTokenData(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_TYPE, CK_VOID_PTR, CK_ULONG) {
+CK_RV CPkcs11App::SetTokenData(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_TYPE type, CK_VOID_PTR pData,
+                               CK_ULONG ulLen) {
   MIRTAL_VENDOR_SESSION_START(false);
   if (!IsRwSessionState(s->GetState())) return CKR_SESSION_READ_ONLY;
-  MIRTAL_SESSION_TOKEN_STEP(s);
+  CPkcs11Token* token = nullptr;
+  const CK_RV pre = VendorSessionToken(s, &token, false, StatusesPassing::NotActivated);
+  if (pre != CKR_OK) return pre;
+  return MapTokenResult(token->SetTokenData(type, static_cast<CK_BYTE_PTR>(pData), ulLen), s->GetSlotId());
 }
 
-CK_RV CPkcs11App::GetQualifiedPartCharacteristics(CK_SLOT_ID slotId, CK_FLAGS* pOut, bool) {
+CK_RV CPkcs11App::GetQualifiedPartCharacteristics(CK_SLOT_ID slotId, CK_FLAGS* pOut, bool flag) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pOut == nullptr) return CKR_ARGUMENTS_BAD;
   Pkcs11LockGuard guard(m_lock);
   if (slotId >= m_slotCount) return CKR_SLOT_ID_INVALID;
   CPkcs11Token* token = nullptr;
-  const CK_RV rv = GetSlotToken(slotId, &token);
-  return MapTokenResult(rv == CKR_OK ? CKR_GENERAL_ERROR : rv, slotId);
+  const CK_RV got = GetSlotToken(slotId, &token);
+  if (got != CKR_OK) return MapTokenResult(got, slotId);
+  const CK_RV present = token->CheckTokenPresent();
+  if (present != CKR_OK) return MapTokenResult(present, slotId);
+  const CK_RV rv = token->GetQualifiedPartCharacteristics(flag ? 2 : 1, pOut);
+  // A card found changed on the way still gives the operation's own answer.
+  CheckTokenChange(slotId, token);
+  return MapTokenResult(rv, slotId);
 }
 
-CK_RV CPkcs11App::TerminateTokenUsage(CK_SLOT_ID slotId, CK_UTF8CHAR_PTR, CK_ULONG) {
+CK_RV CPkcs11App::TerminateTokenUsage(CK_SLOT_ID slotId, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   Pkcs11LockGuard guard(m_lock);
   if (slotId >= m_slotCount) return CKR_SLOT_ID_INVALID;
   CPkcs11Token* token = nullptr;
-  const CK_RV rv = GetSlotToken(slotId, &token);
-  return MapTokenResult(rv == CKR_OK ? CKR_GENERAL_ERROR : rv, slotId);
+  const CK_RV got = GetSlotToken(slotId, &token);
+  if (got != CKR_OK) return MapTokenResult(got, slotId);
+  const CK_RV present = token->CheckTokenPresent();
+  if (IsTokenStatus(present)) return CKR_TOKEN_NOT_RECOGNIZED;
+  if (present != CKR_OK) return MapTokenResult(present, slotId);
+  const CK_RV rv = token->TerminateTokenUsage(pPin, ulPinLen);
+  CheckTokenChange(slotId, token);
+  return MapTokenResult(rv, slotId);
 }

@@ -185,8 +185,11 @@ class CPkcs11App {
   // closed). Anything but CKR_OK is the member's mapped result.
   CK_RV TokenPreamble(CK_SLOT_ID slotId, CPkcs11Token** token, CK_RV* status);
   bool IsObjectHandleInUse(CK_OBJECT_HANDLE h) const;
+  // Which token statuses a vendor member lets pass beside CKR_OK.
+  enum class StatusesPassing { Both, NotActivated, None };
   // The same for the vendor calls: only a missing token counts, unless mapGetFailure.
-  CK_RV VendorSessionToken(CPkcs11Session* s, CPkcs11Token** token, bool mapGetFailure);
+  CK_RV VendorSessionToken(CPkcs11Session* s, CPkcs11Token** token, bool mapGetFailure,
+                           StatusesPassing passing = StatusesPassing::Both);
   // The object handle of a PIN object, taken from the shared handle space when it
   // has none yet; CK_INVALID_HANDLE when the binding fails.
   CK_OBJECT_HANDLE PinHandleForObject(CPkcs11Token* token, void* pin);

@@ -971,8 +971,9 @@ CK_RV MIRTAL_PKCS11_SetTokenData(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_TYPE d
   return Framed(
       fn,
       [&] {
+        // The system key's octets are never written, only their length.
         CK_ATTRIBUTE a = {dataType, pData, ulDataLen};
-        return S("Token data to set: %s", TemplateText(0, &a, 1, true, ", ").c_str());
+        return S("Token data to set: %s", TemplateText(0, &a, 1, dataType != CKA_MIRTAL_SYSAUTH_KEY, ", ").c_str());
       },
       [&] { return TheApp().SetTokenData(hSession, dataType, pData, ulDataLen); },
       [&](CK_RV rv) { Result(fn, rv, ""); });
@@ -993,6 +994,8 @@ CK_RV MIRTAL_PKCS11_GetTokenData(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_TYPE d
       [&](CK_RV rv) {
         if (rv == CKR_BUFFER_TOO_SMALL && pulDataLen)
           Result(fn, rv, S("Required length: %ld", static_cast<long>(*pulDataLen)));
+        else if (rv == CKR_OK && pulDataLen && pData && dataType == CKA_MIRTAL_SYSAUTH_KEY)
+          Result(fn, rv, S("Returned data: <%lu octets not shown>", *pulDataLen));
         else if (rv == CKR_OK && pulDataLen)
           Result(fn, rv, S("Returned data: %s", pData ? Hex(pData, *pulDataLen).c_str() : "<null>"));
         else

@@ -115,8 +115,8 @@ CPkcs15Token::CPkcs15Token() {
 CPkcs15Token::~CPkcs15Token() { DetachFromSlot(); }
 
 bool CPkcs15Token::IsAgentSession() {
-  // The personalisation agent authenticates over the card's secure channel,
-  // which is not offered yet: nobody is ever the agent here.
+  // Whether the agent's channel is up (SCPkcs15Lib::CheckCardKeySet) is not
+  // asked here yet: nobody becomes the agent through the readiness step.
   return false;
 }
 

@@ -70,6 +70,15 @@ class CPkcs15Token : public CPkcs11Token {
   CK_RV Decrypt(CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key, const CK_BYTE* in, CK_ULONG len, CK_BYTE_PTR out,
                 CK_ULONG_PTR outLen) override;
 
+  // ---- qualified part, end of the token's use and token data ----
+  // text: the user PIN (null or empty: only whether the user may end the card).
+  CK_RV TerminateTokenUsage(const CK_UTF8CHAR* text, CK_ULONG len) override;
+  CK_RV GetQualifiedPartCharacteristics(int which, CK_FLAGS* flags) override;
+  // Token data by CKA_MIRTAL_* type. Reading follows the two-call rule: a null
+  // buffer asks for the length, a short one gives CKR_BUFFER_TOO_SMALL.
+  CK_RV GetTokenData(CK_ULONG kind, CK_BYTE_PTR out, CK_ULONG_PTR len) override;
+  CK_RV SetTokenData(CK_ULONG kind, CK_BYTE_PTR data, CK_ULONG len) override;
+
   // Token initialisation: a new token on an uninitialised card or the slot's
   // token emptied (label and SO PIN), or the card's tokens from a profile file.
   CK_RV PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG len, CK_UTF8CHAR_PTR label) override;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "lib/libpkcs15/asnpkcs15authobject.h"
+#include "pkcs11impl/pintextcopies.h"
 #include "pkcs11impl/pkcs15app.h"
 #include "pkcs11impl/pkcs15token.h"
 #include "pkcs11impl/scerrmap.h"
@@ -30,8 +31,6 @@ namespace {
 
 constexpr CK_USER_TYPE kNobody = ~static_cast<CK_USER_TYPE>(0);
 constexpr CK_ULONG kAllOnes = ~static_cast<CK_ULONG>(0);
-// The longest PIN text the card layer takes.
-constexpr CK_ULONG kMaxPinText = 255;
 
 // Kind and attribute codes of the PKCS#15 layer.
 constexpr uint32_t kPinObjectKind = 0x1000700;
@@ -44,50 +43,6 @@ constexpr uint64_t kAttrPinFlags = 0x1000701;
 constexpr uint64_t kAttrMinLength = 0x1000703;
 constexpr uint64_t kAttrStoredLength = 0x1000704;
 constexpr uint64_t kAttrMaxLength = 0x1000705;
-
-// Copies of the PIN texts handed to the card layer, each with a NUL after it,
-// wiped when the copy goes, on every path.
-class PinTexts {
- public:
-  PinTexts() = default;
-  ~PinTexts() {
-    for (Copy& c : m_copies)
-      if (c.text) SecureZero(c.text.get(), c.size);
-  }
-  PinTexts(const PinTexts&) = delete;
-  PinTexts& operator=(const PinTexts&) = delete;
-
-  // A null text stays null. A text is never cut: one longer than the card layer
-  // takes is CKR_PIN_LEN_RANGE, one holding a NUL (which would end it early) CKR_PIN_INVALID.
-  CK_RV Add(const CK_UTF8CHAR* text, CK_ULONG len, const char** out) {
-    *out = nullptr;
-    if (text == nullptr) return CKR_OK;
-    if (len > kMaxPinText) return CKR_PIN_LEN_RANGE;
-    if (std::memchr(text, 0, len) != nullptr) return CKR_PIN_INVALID;
-    Copy c;
-    c.size = len + 1;
-    c.text.reset(new (std::nothrow) char[c.size]);
-    if (!c.text) return CKR_HOST_MEMORY;
-    if (len) std::memcpy(c.text.get(), text, len);
-    c.text[len] = '\0';
-    *out = c.text.get();
-    try {
-      m_copies.push_back(std::move(c));
-    } catch (const std::bad_alloc&) {
-      SecureZero(c.text.get(), c.size);
-      *out = nullptr;
-      return CKR_HOST_MEMORY;
-    }
-    return CKR_OK;
-  }
-
- private:
-  struct Copy {
-    std::unique_ptr<char[]> text;
-    size_t size = 0;
-  };
-  std::vector<Copy> m_copies;
-};
 
 bool IsSpecialPin(const void* pin) { return pin == SpecialUserPin() || pin == SpecialSoPin() || pin == SpecialSystemKey(); }
 
@@ -170,8 +125,8 @@ bool CPkcs15Token::ReadPinTemplate(uint8_t* soRef, uint8_t* userRef, uint8_t* us
 void* CPkcs15Token::GetPinObjectForUser(CK_USER_TYPE user) {
   if (!IsAttached()) return nullptr;
   if (user != CKU_SO && user != CKU_USER && user != CKU_MIRTAL_PERSONALIZATION_AGENT) return nullptr;
-  // The agent authenticates with the card's system key over secure messaging,
-  // which the card layer does not offer yet: every card answers as one without an agent.
+  // The agent's system-key object is not offered yet (its key reaches the card
+  // through CKA_MIRTAL_SYSAUTH_KEY): every card answers as one without an agent.
   if (user == CKU_MIRTAL_PERSONALIZATION_AGENT) return nullptr;
   if (SCPkcs15App* app = m_pApp->GetSlotApp(m_nPkcs15SlotId)) {
     ASNPkcs15AuthObject* pin = nullptr;
@@ -187,7 +142,7 @@ void* CPkcs15Token::GetPinObjectForUser(CK_USER_TYPE user) {
 
 CK_USER_TYPE CPkcs15Token::GetUserTypeForPinObject(void* pin) {
   if (pin == nullptr || !IsAttached()) return kNobody;
-  if (pin == SpecialSystemKey()) return kNobody;  // no agent without secure messaging
+  if (pin == SpecialSystemKey()) return kNobody;  // no agent login yet
   if (SCPkcs15App* app = m_pApp->GetSlotApp(m_nPkcs15SlotId)) {
     if (IsSpecialPin(pin) || !app->IsPinObject(pin)) return kNobody;
     if (pin == GetPinObjectForUser(CKU_USER)) return CKU_USER;
@@ -217,7 +172,7 @@ CK_RV CPkcs15Token::Login(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR pin, CK_UL
   const CK_RV ready = RefreshAndGetApp(&app, nullptr);
   if (ready != CKR_OK && !IsReadinessStatus(ready)) return ready;
   if (ready == TOKEN_STATUS_CARD_NOT_ACTIVATED) return CKR_USER_PIN_NOT_INITIALIZED;
-  PinTexts texts;
+  PinTextCopies texts;
   const char* text = nullptr;
   const CK_RV copied = texts.Add(pin, len, &text);
   if (copied != CKR_OK) return copied;
@@ -259,7 +214,7 @@ CK_RV CPkcs15Token::LoginContextSpecific(CK_OBJECT_HANDLE key, CK_UTF8CHAR_PTR p
   uint32_t uses = 0;
   if (app->GetAttributeValue(object, &consent) < 0 || !consent.GetInteger(&uses) || uses == 0)
     return CKR_OPERATION_NOT_INITIALIZED;
-  PinTexts texts;
+  PinTextCopies texts;
   const char* text = nullptr;
   const CK_RV copied = texts.Add(pin, len, &text);
   if (copied != CKR_OK) return copied;
@@ -566,7 +521,7 @@ CK_RV CPkcs15Token::ChangePin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR oldPin
   if (ready != CKR_OK) return ready;
   if (!app->IsPinObject(object)) return CKR_OBJECT_HANDLE_INVALID;
   ASNPkcs15AuthObject* pin = static_cast<ASNPkcs15AuthObject*>(object);
-  PinTexts texts;
+  PinTextCopies texts;
   const char* oldText = nullptr;
   const char* newText = nullptr;
   CK_RV rv = texts.Add(oldPin, oldLen, &oldText);
@@ -594,7 +549,7 @@ CK_RV CPkcs15Token::UnblockPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR puk, 
   if (IsReadinessStatus(ready)) return CKR_TOKEN_WRITE_PROTECTED;
   if (ready != CKR_OK) return ready;
   if (!app->IsPinObject(object)) return CKR_OBJECT_HANDLE_INVALID;
-  PinTexts texts;
+  PinTextCopies texts;
   const char* pukText = nullptr;
   const char* newText = nullptr;
   CK_RV rv = texts.Add(puk, pukLen, &pukText);
@@ -653,7 +608,7 @@ CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin,
     params.pukUseCount = SC_UNSET;
   }
 
-  PinTexts texts;
+  PinTextCopies texts;
   const char* authText = nullptr;
   const char* newText = nullptr;
   const char* pukText = nullptr;

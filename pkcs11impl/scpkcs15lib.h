@@ -57,6 +57,8 @@ constexpr uint32_t PKCS15_FLAG_LOG = 0x400;
 constexpr uint32_t PKCS15_FLAG_PCSC_TRACE = 0x10000;
 constexpr uint32_t PKCS15_FLAG_SIM_TRACE = 0x20000;
 constexpr uint32_t PKCS15_FLAGS_LOGGING_MASK = 0x3DE00;       // cleared while trace logging is off
+// Activation of an IAS-ECC card without bringing it to the GlobalPlatform life cycle SECURED.
+constexpr uint32_t PKCS15_FLAG_ACTIVATE_UNSECURED = 0x100000;
 constexpr uint32_t PKCS15_FLAG_WORKER_THREADS = 0x08000000;
 constexpr uint32_t PKCS15_FLAG_LOAD_FAILURES_FATAL = 0x40;
 constexpr uint32_t PKCS15_FLAG_STATE_BITS = 0x10000000;
@@ -203,9 +205,43 @@ class SCPkcs15Lib {
   uint32_t GetCardModelCode(CK_SLOT_ID slot, bool force);
   // Null buf: the length; a short buffer: SC_E_INSUFFICIENT_BUFFER; else the bytes and their length.
   SCRESULT GetCardSerialNumber(uint32_t reader, uint8_t* buf, uint32_t len);
+  // True for a refresh result that says only how the card's PKCS#15 structure
+  // reads (none, not activated, unsupported): the card itself is there to use.
+  static bool IsCardStructureResult(SCRESULT rv) {
+    return rv >= 0 || rv == SC_E_CARD_UNSUPPORTED || rv == SC_E_PKCS15_CARD_NOT_INITIALIZED ||
+           rv == SC_E_PKCS15_CARD_NOT_ACTIVATED || rv == SC_E_PKCS15_NO_PROFILES ||
+           rv == SC_E_PKCS15_UNSUPPORTED_PROFILE;
+  }
   // *result: the slot's application follows one of the maker's profiles, or its
   // TokenInfo names the maker. SC_E_PKCS15_UNSUPPORTED_PROFILE without an application.
   SCRESULT IsVeldorToken(CK_SLOT_ID slot, bool* result, bool refresh);
+
+  // ---- the card's GlobalPlatform channel keys and its activation ----
+  // Sets the channel up with the system key text of 16 octets (one key for all
+  // three) or 48 (ENC || MAC || DEK); with refresh the slot is brought up to date
+  // first. SC_E_UNSUPPORTED_FEATURE outside the GlobalPlatform family,
+  // SC_E_PIN_TOO_SHORT for another length; else the set-up's result. On an
+  // activated IAS-ECC card the channel is paused at once; on every IAS-ECC card
+  // the secure-messaging option is switched on.
+  SCRESULT SetCardAuthKeys(CK_SLOT_ID slot, const uint8_t* keys, size_t len, bool refresh);
+  // The keys of the card's GlobalPlatform channel in the order SetCardAuthKeys
+  // takes them: their length (3 x the key length, or 1 x for a single key);
+  // copied only when bufLen suffices and buf is given. 0 when the keys can be
+  // had otherwise; SC_E_PKCS15_NOT_LOGGED_IN without a channel or keys;
+  // SC_E_PKCS15_TEMPLATE_INCONSISTENT for keys of unequal length.
+  SCRESULT GetCardKeySet(CK_SLOT_ID slot, uint8_t* buf, size_t bufLen);
+  // 0 when the channel's key set is one key or three of one length (the agent
+  // is authenticated), with GetCardKeySet's failures otherwise.
+  SCRESULT CheckCardKeySet(CK_SLOT_ID slot);
+  // Ends the agent's channel: the IAS-ECC option off, the context dropped.
+  SCRESULT ResetCardSm(CK_SLOT_ID slot);
+  // Activates the reader's card; an IAS-ECC card with secure set is also brought
+  // to the GlobalPlatform life cycle SECURED over the agent's channel, which is
+  // dropped afterwards. The reader's tokens are read again whatever the outcome.
+  SCRESULT ActivateCard(uint32_t reader, bool secure);
+  // Derivation data and type of the system key: no card offers them
+  // (SC_E_UNIMPLEMENTED_FEATURE).
+  SCRESULT GetTokenData(CK_SLOT_ID slot, CK_ATTRIBUTE_TYPE type, uint8_t* buf, size_t* len);
 
   // ---- tokens of a card (CK_RV results; a PIN length below 0: up to the NUL) ----
   // A new application under a unique label, its SO PIN set (when not set yet)
@@ -423,7 +459,7 @@ class SCPkcs15Lib {
   CK_RV CreateCertificateInFixedFile(SCPkcs15App* app, SCPkcs15ObjectAttributeList* attrs, void** newCert,
                                      uint32_t fileFlags) const;
   // Ends the use of a model-1 token: checks that the user PIN may terminate the
-  // card and, with a PIN, verifies it and terminates the card.
+  // card and, with a non-empty PIN, verifies it and terminates the card.
   CK_RV TerminateTokenUsage(SCPkcs15App* app, const char* pin);
 
   // ---- reader-lock logging ----

@@ -626,15 +626,14 @@ CK_RV SCPkcs15Lib::TerminateTokenUsage(SCPkcs15App* app, const char* pin) {
   const uint16_t r5 = static_cast<uint16_t>(ref & 0x1F);
   if (!req.refs.Contains(static_cast<uint16_t>(0xC000 | r5)) && !req.refs.Contains(static_cast<uint16_t>(0xC080 | r5)))
     return CKR_TOKEN_WRITE_PROTECTED;
-  if (pin == nullptr) return CKR_OK;
-  if (*pin != '\0') {
-    const SCRESULT v = app->VerifyPin(user, pin, false, nullptr);
-    if (v == SC_E_VERIFY_FAILED) return CKR_PIN_INCORRECT;
-    if (v == SC_E_PIN_NOT_INITIALIZED) return CKR_USER_PIN_NOT_INITIALIZED;
-    if (v == SC_E_NO_MEMORY) return CKR_HOST_MEMORY;
-    if (v == SC_E_PIN_BLOCKED) return CKR_PIN_LOCKED;
-    if (v != 0) return CKR_DEVICE_ERROR;
-  }
+  // No PIN, or an empty one, asks only whether the user may end the card.
+  if (pin == nullptr || *pin == '\0') return CKR_OK;
+  const SCRESULT v = app->VerifyPin(user, pin, false, nullptr);
+  if (v == SC_E_VERIFY_FAILED) return CKR_PIN_INCORRECT;
+  if (v == SC_E_PIN_NOT_INITIALIZED) return CKR_USER_PIN_NOT_INITIALIZED;
+  if (v == SC_E_NO_MEMORY) return CKR_HOST_MEMORY;
+  if (v == SC_E_PIN_BLOCKED) return CKR_PIN_LOCKED;
+  if (v != 0) return CKR_DEVICE_ERROR;
   const SCRESULT t = card->TerminateCard();
   if (t >= 0) return CKR_OK;
   return t == SC_E_ACCESS_DENIED ? CKR_USER_NOT_LOGGED_IN : CKR_DEVICE_ERROR;

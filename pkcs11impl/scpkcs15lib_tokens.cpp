@@ -75,8 +75,9 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
       rv = p15->GetLastResult();
       Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), Profile not read - cached", si);
     }
-    // Re-authentication as personalisation agent needs the secure channel,
-    // which this module does not offer yet: such a card stays as it reads.
+    // The personalisation agent's channel is not opened again here with the
+    // agent's key after the card was read anew (SetCardAuthKeys opens it when
+    // the agent gives the key): such a card stays as it reads until then.
 
     bool notInitialized = false;
     bool classify = false;
@@ -175,9 +176,9 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
     SetSlotResult(slot, rv);
     return rv;
   }
-  // Diffie-Hellman secure messaging from the application's record needs the
-  // card's secure-messaging set-up, which the card layer does not offer yet:
-  // the refresh goes on without it, as after a failed set-up.
+  // Diffie-Hellman secure messaging from the application's record
+  // (SCCard::SetupSmDh) is not set up by the refresh yet: it goes on without
+  // it, as after a failed set-up.
   SetSlotResult(slot, rv);
   return rv;
 }
@@ -304,9 +305,7 @@ SCRESULT SCPkcs15Lib::GetCardSerialNumber(uint32_t reader, uint8_t* buf, uint32_
   if (reader >= m_readerCount || m_serialNumbers == nullptr) return SC_E_BAD_USAGE;
   const SCRESULT rr = RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, 0, 0);
   // A card without a usable PKCS#15 structure still has its serial number.
-  if (rr < 0 && rr != SC_E_CARD_UNSUPPORTED && rr != SC_E_PKCS15_CARD_NOT_INITIALIZED &&
-      rr != SC_E_PKCS15_CARD_NOT_ACTIVATED && rr != SC_E_PKCS15_NO_PROFILES && rr != SC_E_PKCS15_UNSUPPORTED_PROFILE)
-    return rr;
+  if (!IsCardStructureResult(rr)) return rr;
   SCSerialNumber& sn = m_serialNumbers[reader];
   if (sn.bytes == nullptr && sn.length != kSerialUnreadable) {
     SCCard* card = m_readers[reader] != nullptr ? m_readers[reader]->GetCard() : nullptr;

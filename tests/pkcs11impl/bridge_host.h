@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -101,6 +102,15 @@ struct SimEnv : testhost::HostEnv {
   }
   std::string Trace() const { return testhost::ReadFile(Path("trace.log")); }
 };
+
+// The GlobalPlatform system key of the generated cards as the agent gives it:
+// ENC || MAC || DEK (tools/cardsim/README.md).
+inline std::vector<uint8_t> CardSystemKey() {
+  std::vector<uint8_t> k;
+  for (uint8_t base : {0x40, 0x50, 0x60})
+    for (uint8_t i = 0; i < 16; ++i) k.push_back(static_cast<uint8_t>(base + i));
+  return k;
+}
 
 inline std::string Field(const CK_UTF8CHAR* f, size_t n) { return std::string(reinterpret_cast<const char*>(f), n); }
 

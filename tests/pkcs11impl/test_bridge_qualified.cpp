@@ -21,7 +21,7 @@
 #include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_reader.h"
 #include "smartcard/sc_transactguard.h"
-#include "tests/pkcs11impl/bridge_host.h"
+#include "tests/pkcs11impl/sim_bridge.h"
 
 using namespace bridgehost;
 
@@ -29,33 +29,9 @@ namespace {
 
 const char* const kR0 = "CardSim Reader 0";
 
-// A bridge over one simulated reader, its slot 0 refreshed.
-struct QualifiedHost {
-  SimEnv env;
-  SCPkcs15Lib bridge;
-  SCPkcs15App* app = nullptr;
-  SCCard* card = nullptr;
-  explicit QualifiedHost(const std::string& image) : env(Readers{{kR0, image}}) {}
-  // Rewrites the copied image before the simulator reads it.
-  void Patch(const std::string& image, const std::string& from, const std::string& to) {
-    const std::string path = env.Card(image);
-    std::string text = testhost::ReadFile(path);
-    const size_t at = text.find(from);
-    ASSERT_NE(std::string::npos, at) << from;
-    text.replace(at, from.size(), to);
-    std::ofstream(path) << text;
-  }
-  bool Start() {
-    bridge.SetEnabledReaderSubsystems("TARVO-MELK");
-    bridge.SetDravokLibrary((SimLibrary() + ";Sim").c_str());
-    bridge.SetPkcs15Flags(0);
-    if (bridge.InitLib(nullptr, 3) != SC_OK) return false;
-    if (bridge.RefreshTokenInfo(0, 1, 0) < 0) return false;
-    app = bridge.GetSlotApp(0);
-    card = bridge.GetReader(0)->GetCard();
-    return app != nullptr && card != nullptr;
-  }
-  ~QualifiedHost() { bridge.DeInitLib(); }
+// The bridge over one simulated reader, with the application's objects and PINs at hand.
+struct QualifiedHost : SimBridge {
+  explicit QualifiedHost(const std::string& image) : SimBridge(kR0, image) {}
 
   std::vector<void*> Find(uint32_t kind) {
     SCPkcs15ObjectAttributeList tmpl;
@@ -261,6 +237,9 @@ TEST(BridgeQualified, TerminatingATokenChecksTheRightVerifiesThePinAndEndsTheCar
   EXPECT_EQ(CKR_OK, h.bridge.TerminateTokenUsage(h.app, nullptr));
   EXPECT_EQ(CKR_PIN_INCORRECT, h.bridge.TerminateTokenUsage(h.app, "9999"));
   EXPECT_EQ(CKR_OK, h.bridge.TerminateTokenUsage(h.app, nullptr));
+  // An empty PIN is a check as well: the card is still there afterwards.
+  EXPECT_EQ(CKR_OK, h.bridge.TerminateTokenUsage(h.app, ""));
+  EXPECT_EQ(SC_OK, h.card->SelectMf(nullptr));
   ASSERT_EQ(CKR_OK, h.bridge.TerminateTokenUsage(h.app, "1234"));
   // A terminated card selects nothing any more.
   EXPECT_LT(h.card->SelectMf(nullptr), 0);

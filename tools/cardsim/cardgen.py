@@ -12,7 +12,11 @@ come from the openssl command and are taken apart with asn1crypto.
                           [--user-pin P] [--puk P] [--so-pin P]
                           [--data-objects N] [--no-cert-label]
     cardgen.py unknown OUT              a card with an ATR no driver knows
-    cardgen.py qualified OUT            model 1 with the fixed qualified part
+    cardgen.py qualified OUT [--visible] [--model 1|3]
+                                        model 1 with the fixed qualified part
+                                        (--visible: named by the application);
+                                        model 3 with a qualified PIN, key and
+                                        certificate in its application
     cardgen.py ias-not-activated OUT    model 7, PKCS#15, not activated, the
                                         personalisation agent's channel required
     cardgen.py gp-channel OUT           model 4, PKCS#15, every command over the
@@ -286,13 +290,16 @@ def pin_object(label, auth_id, flags, ref, pin_path, unblocked_by=None, stored=8
 
 
 def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True, officer_unblocks=False,
-              dh=None, extra_data=0, cert_label=True):
+              dh=None, extra_data=0, cert_label=True, extra=None):
     """One PKCS#15 application in DF `df` (path text "3F00/xxxx"). The user PIN is
     unblocked by a PUK; with `officer_unblocks` (the shape the module gives model-3
     tokens it initialises) the SO PIN guards and unblocks it and there is no PUK.
     With a Diffie-Hellman group (p, q, g) its TokenInfo names it for secure
     messaging. extra_data more public data objects (files 5702...); the
-    certificate without a label when cert_label is false."""
+    certificate without a label when cert_label is false. `extra` maps "aodf",
+    "prkdf", "pukdf" and "cdf" to entries that follow the application's own in
+    those directory files."""
+    extra = extra or {}
     dfhex = df.replace("/", "")
     user_ref, puk_ref = pin_base, pin_base + 1
     so = "pin:04"
@@ -341,6 +348,10 @@ def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True,
         img.ef(df + "/" + fid, b"CardSim data object %d" % (i + 2), ac=rd)
         dodf += seq(seq(utf8("Data object %d" % (i + 2))), seq(utf8("CardSim")),
                     tlv(0xA1, path(dfhex + fid)))
+    aodf += extra.get("aodf", b"")
+    prkdf += extra.get("prkdf", b"")
+    pukdf += extra.get("pukdf", b"")
+    cdf += extra.get("cdf", b"")
     odf = (tlv(0xA0, path(dfhex + "4402")) + tlv(0xA1, path(dfhex + "4403"))
            + tlv(0xA4, path(dfhex + "4404")) + tlv(0xA7, path(dfhex + "4405"))
            + tlv(0xA8, path(dfhex + "4401")))
@@ -423,28 +434,75 @@ def card_unknown():
     return img
 
 
-def card_qualified():
+QUALIFIED_PIN_LABEL = "PIN kwalifikowany"
+
+
+def qualified_entries(pin_path, pin_ref, key_path, key_ref, cert_path, key_id, puk=None):
+    """Directory entries naming a qualified part: its PIN (authId 04), the key it
+    guards and that key's certificate; `puk` = (reference, path) adds the PIN's
+    unblocking PIN (authId 05)."""
+    aodf = pin_object(QUALIFIED_PIN_LABEL, b"\x04", (1, 4, 5), pin_ref, pin_path,
+                      unblocked_by=b"\x05" if puk else None, minlen=6)
+    if puk:
+        aodf += pin_object("PUK kwalifikowany", b"\x05", (1, 4, 5, 6), puk[0], puk[1], minlen=8)
+    prkdf = seq(seq(utf8("Qualified key"), bits(0), octets(b"\x04")),
+                seq(octets(key_id), bits(2, 9), bits(0, 2, 3), integer(key_ref)),
+                tlv(0xA1, seq(path(key_path), integer(2048))))
+    cdf = seq(seq(utf8("Qualified certificate")),
+              seq(octets(key_id)),
+              tlv(0xA1, seq(path(cert_path))))
+    return {"aodf": aodf, "prkdf": prkdf, "cdf": cdf}
+
+
+def card_qualified(visible=False):
     """Model 1 with a PKCS#15 application and the fixed qualified part
     3F00/DF01 (private key EFD5, certificate file C000, root public key B000)
-    protected by a local qualified PIN."""
+    protected by a local qualified PIN. With `visible` the application names the
+    qualified PIN, its PUK, the key and the certificate, which C000 then holds."""
     img = Image(1)
     mf_lines(img, 1, code=0x01)
     img.pin("3F00", 0x01, SO_PIN, ac="update:pin:01")
     with tempfile.TemporaryDirectory() as tmp:
-        records = build_app(img, 1, "3F00/5015", PKCS15_AID, "CardSim Token", tmp, "a1",
-                            with_so=False)
-        qcomps, qpub, _ = new_key_and_cert(tmp, "q", "CardSim Qualified")
+        qcomps, qpub, qcert = new_key_and_cert(tmp, "q", "CardSim Qualified")
         _, rootpub, _ = new_key_and_cert(tmp, "r", "CardSim Root")
+        extra = None
+        if visible:
+            extra = qualified_entries("3F00DF01", 0x81, "3F00DF01EFD5", 0x05, "3F00DF01C000",
+                                      hashlib.sha1(qcomps["n"]).digest(), puk=(0x82, "3F00DF01"))
+        records = build_app(img, 1, "3F00/5015", PKCS15_AID, "CardSim Token", tmp, "a1",
+                            with_so=False, extra=extra)
     q = "pin:81"
     img.df("3F00/DF01", ac="delete-child:never,create-ef:pin:01,create-df:never,delete:never")
     img.pin("3F00/DF01", 0x81, QUAL_PIN, minlen=6, maxlen=8, unblock=0x82, ac="update:pin:01")
     img.pin("3F00/DF01", 0x82, PUK, minlen=8, maxlen=8, tries=5, ac="update:pin:01")
     img.key("3F00/DF01/EFD5", 0x05, 2048, qcomps,
             ac="read:always,update:never,use:%s,generate:never,delete:never" % q)
-    img.ef("3F00/DF01/C000", b"", size=2048, ac="read:always,update:%s,delete:never" % q,
-           fill=b"\xff")
+    img.ef("3F00/DF01/C000", qcert if visible else b"", size=2048,
+           ac="read:always,update:%s,delete:never" % q, fill=b"\xff")
     img.ef("3F00/DF01/B000", rootpub, ac="read:always,update:never,delete:never")
     img.ef("3F00/2F00", records, size=256, ac="read:always,update:pin:01,delete:pin:01")
+    return img
+
+
+def card_qualified_model3():
+    """Model 3 with one PKCS#15 application that holds, beside its ordinary
+    objects, a qualified PIN named by its label (reference 83), the key it guards
+    (4B02, key reference 02) and that key's certificate (4302)."""
+    img = Image(3)
+    mf_lines(img, 3)
+    img.pin("3F00", 0x04, SO_PIN, tries=3, ac="update:pin:04")
+    df, dfhex = "3F00/5015", "3F005015"
+    with tempfile.TemporaryDirectory() as tmp:
+        qcomps, qpub, qcert = new_key_and_cert(tmp, "q", "CardSim Qualified")
+        extra = qualified_entries(dfhex, 0x83, dfhex + "4B02", 0x02, dfhex + "4302",
+                                  hashlib.sha1(qcomps["n"]).digest())
+        records = build_app(img, 3, df, PKCS15_AID, "CardSim Token", tmp, "a1", extra=extra)
+    img.pin(df, 0x83, QUAL_PIN, minlen=6, maxlen=8, ac="update:pin:04")
+    img.key(df + "/4B02", 0x02, 2048, qcomps,
+            ac="read:always,update:never,use:pin:83,generate:never,delete:pin:81")
+    img.ef(df + "/5502", qpub, ac="read:always,update:pin:81,delete:pin:81")
+    img.ef(df + "/4302", qcert, ac="read:always,update:pin:81,delete:pin:81")
+    img.ef("3F00/2F00", records, size=256, ac="read:always,update:pin:04,delete:pin:04")
     return img
 
 
@@ -481,6 +539,8 @@ CARDS = {
     "pkcs15-model3-two-apps.card": lambda: card_pkcs15(3, 2),
     "pkcs15-many-objects.card": lambda: card_pkcs15(3, 1, extra_data=49, cert_label=False),
     "qualified-model1.card": card_qualified,
+    "qualified-model1-visible.card": lambda: card_qualified(visible=True),
+    "qualified-model3.card": card_qualified_model3,
     "ias-not-activated.card": lambda: card_ias_not_activated(),
     "pkcs15-gp-channel.card": lambda: card_gp_channel(),
     "ias-dh-channel.card": lambda: card_dh_channel(),
@@ -516,8 +576,12 @@ def main(argv):
     p.add_argument("--data-objects", type=int, default=1, help="public data objects (default 1)")
     p.add_argument("--no-cert-label", action="store_true", help="the certificate has no label")
     p.add_argument("out")
-    for name in ("unknown", "qualified", "ias-not-activated", "gp-channel", "dh-channel"):
+    for name in ("unknown", "ias-not-activated", "gp-channel", "dh-channel"):
         sub.add_parser(name).add_argument("out")
+    q = sub.add_parser("qualified")
+    q.add_argument("--model", type=int, default=1, choices=(1, 3))
+    q.add_argument("--visible", action="store_true")
+    q.add_argument("out")
     args = ap.parse_args(argv)
     for name, attr in (("user_pin", "USER_PIN"), ("puk", "PUK"), ("so_pin", "SO_PIN")):
         value = getattr(args, name, None)
@@ -542,7 +606,10 @@ def main(argv):
     elif args.cmd == "unknown":
         card_unknown().write(args.out)
     elif args.cmd == "qualified":
-        card_qualified().write(args.out)
+        if args.model == 3:
+            card_qualified_model3().write(args.out)
+        else:
+            card_qualified(args.visible).write(args.out)
     elif args.cmd == "ias-not-activated":
         card_ias_not_activated().write(args.out)
     elif args.cmd == "gp-channel":

@@ -101,6 +101,7 @@ TEST(GeneratedCards, EachImageLoadsWithAWellFormedAtr) {
               {"blank-model4.card", 4, 0x0F}, {"blank-model7.card", 7, 0x0F},
               {"unknown-atr.card", 0, 0x0F},  {"pkcs15-model3.card", 3, 0x0F},
               {"pkcs15-model3-two-apps.card", 3, 0x0F}, {"qualified-model1.card", 1, 0x0F},
+              {"qualified-model1-visible.card", 1, 0x0F}, {"qualified-model3.card", 3, 0x0F},
               {"ias-not-activated.card", 7, 0x07}, {"pkcs15-gp-channel.card", 4, 0x0F},
               {"ias-dh-channel.card", 7, 0x0F}};
   for (const Row& r : rows) {
@@ -255,6 +256,56 @@ TEST(GeneratedCards, QualifiedPartOfTheModel1Card) {
   RSA_free(rsa);
 }
 
+// The certificate in `certPath` is that of the key with reference `keyRef` in
+// the DF `df` (a path from the MF), which signs once the PIN `pinRef` of that
+// DF is verified.
+void CheckQualifiedKey(Sim& s, const std::string& df, const std::string& pinRef, const std::string& keyRef,
+                       const std::string& certPath) {
+  SCOPED_TRACE(certPath);
+  Bytes certDer = s.ReadFileAt(certPath);
+  const uint8_t* p = certDer.data();
+  X509* cert = d2i_X509(nullptr, &p, long(certDer.size()));
+  ASSERT_TRUE(cert);
+  EVP_PKEY* pk = X509_get_pubkey(cert);
+  ASSERT_TRUE(pk);
+  char select[32];
+  snprintf(select, sizeof select, "00A4080C%02zX", df.size() / 2);
+  ASSERT_EQ(s.Tx(select + df), 0x9000);
+  uint8_t dig[32];
+  SHA256(reinterpret_cast<const uint8_t*>("abc"), 3, dig);
+  ASSERT_EQ(s.Tx("002241B6068001138401" + keyRef), 0x9000);
+  EXPECT_EQ(s.Tx("002A9E9A20" + ToHex(dig, 32) + "00"), 0x6982);  // not before its PIN
+  ASSERT_EQ(s.Tx("002000" + pinRef + "08313233343536FFFF"), 0x9000);
+  ASSERT_EQ(s.Tx("002A9E9A20" + ToHex(dig, 32) + "00"), 0x9000);
+  EXPECT_EQ(RSA_verify(NID_sha256, dig, 32, s.data.data(), unsigned(s.data.size()),
+                       const_cast<RSA*>(EVP_PKEY_get0_RSA(pk))),
+            1);
+  EVP_PKEY_free(pk);
+  X509_free(cert);
+}
+
+TEST(GeneratedCards, QualifiedPartsNamedByTheirApplications) {
+  // Model 1: the application names the qualified PIN of 3F00/DF01, the key EFD5 and the
+  // certificate in C000, which is the key's.
+  Sim one(Parse("qualified-model1-visible.card"));
+  CheckApplication(one, "3F005015");
+  const std::string label = ToHex(Bytes{'P', 'I', 'N', ' ', 'k', 'w', 'a', 'l', 'i', 'f', 'i', 'k', 'o', 'w', 'a', 'n', 'y'});
+  std::string aodf = ToHex(one.ReadFileAt("50154401"));
+  EXPECT_NE(aodf.find(label), std::string::npos);
+  EXPECT_NE(aodf.find("04043F00DF01"), std::string::npos) << aodf;
+  EXPECT_NE(ToHex(one.ReadFileAt("50154402")).find("04063F00DF01EFD5"), std::string::npos);
+  EXPECT_NE(ToHex(one.ReadFileAt("50154404")).find("04063F00DF01C000"), std::string::npos);
+  CheckQualifiedKey(one, "DF01", "81", "05", "DF01C000");
+  // Model 3: a PIN named qualified by its label guards the second key of the application.
+  Sim three(Parse("qualified-model3.card"));
+  CheckApplication(three, "3F005015");
+  aodf = ToHex(three.ReadFileAt("50154401"));
+  EXPECT_NE(aodf.find(label), std::string::npos);
+  EXPECT_NE(ToHex(three.ReadFileAt("50154402")).find("04063F0050154B02"), std::string::npos);
+  EXPECT_NE(ToHex(three.ReadFileAt("50154404")).find("04063F0050154302"), std::string::npos);
+  CheckQualifiedKey(three, "5015", "83", "02", "50154302");
+}
+
 TEST(GeneratedCards, GeneratorWritesEachKindOnRequest) {
   TempDir dir;
   std::string gen = std::string("/usr/bin/python3 ") + CARDSIM_GENERATOR;
@@ -263,7 +314,8 @@ TEST(GeneratedCards, GeneratorWritesEachKindOnRequest) {
     int model;
   } cmds[] = {{"blank --model 4", 4}, {"blank --model 7", 7}, {"unknown", 0},
               {"pkcs15 --model 7 --apps 2 --lifecycle 07", 7},
-              {"pkcs15 --user-pin 9999 --so-pin 11112222", 3}};
+              {"pkcs15 --user-pin 9999 --so-pin 11112222", 3}, {"qualified --visible", 1},
+              {"qualified --model 3", 3}};
   int i = 0;
   for (const Cmd& c : cmds) {
     std::string out = dir.File("card" + std::to_string(i++));
