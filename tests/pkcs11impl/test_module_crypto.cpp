@@ -586,3 +586,40 @@ TEST(ModuleCrypto, FailedKeyGenerationLeavesNothingOnTheCard) {
   ASSERT_EQ(CKR_OK, m->C_GenerateKeyPair(h.s, &gen, pub.data(), pub.size(), prv.data(), prv.size(), &hPub, &hPrv));
   EXPECT_EQ(before + 2, CountKeys(m, h.s));
 }
+
+TEST(ModuleCrypto, KeyThatAsksForItsPinOnEveryUse) {
+  CryptoHost h;
+  // A card whose private key's record asks for the PIN before each use.
+  const std::string image = h.env.Card("consent.card");
+  const std::string cmd = "/usr/bin/python3 " MIRTAL_SOURCE_DIR "/tools/cardsim/cardgen.py pkcs15 --user-consent 1 '" +
+                          image + "'";
+  ASSERT_EQ(0, std::system(cmd.c_str()));
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  ASSERT_EQ(0, h.sim.Insert(kR0, image.c_str()));
+  ASSERT_TRUE(h.Open());
+  const Module& m = h.m;
+  CK_BBOOL always = CK_FALSE;
+  CK_ATTRIBUTE a = {CKA_ALWAYS_AUTHENTICATE, &always, 1};
+  ASSERT_EQ(CKR_OK, m->C_GetAttributeValue(h.s, h.key, &a, 1));
+  ASSERT_EQ(CK_TRUE, always);
+  CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
+  CK_BYTE* data = const_cast<CK_BYTE*>(kDigestInfo.data());
+  std::vector<CK_BYTE> sig(256);
+  CK_ULONG len = sig.size();
+
+  // Without the second PIN entry the signature is refused and the operation ends.
+  ASSERT_EQ(CKR_OK, m->C_SignInit(h.s, &mech, h.key));
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_Sign(h.s, data, kDigestInfo.size(), sig.data(), &len));
+  EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, m->C_Sign(h.s, data, kDigestInfo.size(), sig.data(), &len));
+  // A wrong PIN for the operation: refused, and so is the signature.
+  CK_UTF8CHAR wrong[] = "9999";
+  ASSERT_EQ(CKR_OK, m->C_SignInit(h.s, &mech, h.key));
+  EXPECT_EQ(CKR_PIN_INCORRECT, m->C_Login(h.s, CKU_CONTEXT_SPECIFIC, wrong, 4));
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_Sign(h.s, data, kDigestInfo.size(), sig.data(), &len));
+  // With it the card signs.
+  ASSERT_EQ(CKR_OK, m->C_SignInit(h.s, &mech, h.key));
+  ASSERT_EQ(CKR_OK, m->C_Login(h.s, CKU_CONTEXT_SPECIFIC, kUserPin, 4));
+  ASSERT_EQ(CKR_OK, m->C_Sign(h.s, data, kDigestInfo.size(), sig.data(), &len));
+  sig.resize(len);
+  EXPECT_EQ(kDigestInfo, h.cert.Recover(sig, RSA_PKCS1_PADDING));
+}

@@ -290,7 +290,7 @@ def pin_object(label, auth_id, flags, ref, pin_path, unblocked_by=None, stored=8
 
 
 def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True, officer_unblocks=False,
-              dh=None, extra_data=0, cert_label=True, extra=None):
+              dh=None, extra_data=0, cert_label=True, extra=None, user_consent=0):
     """One PKCS#15 application in DF `df` (path text "3F00/xxxx"). The user PIN is
     unblocked by a PUK; with `officer_unblocks` (the shape the module gives model-3
     tokens it initialises) the SO PIN guards and unblocks it and there is no PUK.
@@ -298,7 +298,8 @@ def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True,
     messaging. extra_data more public data objects (files 5702...); the
     certificate without a label when cert_label is false. `extra` maps "aodf",
     "prkdf", "pukdf" and "cdf" to entries that follow the application's own in
-    those directory files."""
+    those directory files. With user_consent the private key asks for its PIN
+    again after that many uses."""
     extra = extra or {}
     dfhex = df.replace("/", "")
     user_ref, puk_ref = pin_base, pin_base + 1
@@ -331,7 +332,8 @@ def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True,
         aodf = (pin_object("User PIN", b"\x01", (1, 4, 5), user_ref, dfhex, unblocked_by=b"\x02")
                 + pin_object("PUK", b"\x02", (1, 4, 5, 6), puk_ref, dfhex)
                 + (pin_object("SO PIN", b"\x03", (4, 5, 7), 0x04, "3F00") if with_so else b""))
-    prkdf = seq(seq(utf8("Private key"), bits(0), octets(b"\x01")),
+    consent = integer(user_consent) if user_consent else b""
+    prkdf = seq(seq(utf8("Private key"), bits(0), octets(b"\x01"), consent),
                 seq(octets(key_id), bits(1, 2, 3, 5), bits(0, 2, 3), integer(1)),
                 tlv(0xA1, seq(path(dfhex + "4B01"), integer(2048))))
     pukdf = seq(seq(utf8("Public key")),
@@ -387,7 +389,8 @@ def mf_lines(img, model, name=None, code=None, blank=False):
                so, so, so, so))
 
 
-def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=None, extra_data=0, cert_label=True):
+def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=None, extra_data=0, cert_label=True,
+                user_consent=0):
     """gp: the card holds the GlobalPlatform key set; dh: a Diffie-Hellman key and
     the group in TokenInfo; protect: what the card refuses in the clear."""
     img = Image(model, lifecycle)
@@ -402,7 +405,7 @@ def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=Non
         if protect:
             img.protect(protect)
         records = build_app(img, model, "3F00/5015", PKCS15_AID, "CardSim Token", tmp, "a1",
-                            dh=group, extra_data=extra_data, cert_label=cert_label)
+                            dh=group, extra_data=extra_data, cert_label=cert_label, user_consent=user_consent)
         if apps >= 2:
             # the module names a second application so only on model 7
             aid2 = SECOND_AID if model == 7 else PKCS15_AID
@@ -575,6 +578,8 @@ def main(argv):
     p.add_argument("--so-pin", help="SO PIN (default 87654321)")
     p.add_argument("--data-objects", type=int, default=1, help="public data objects (default 1)")
     p.add_argument("--no-cert-label", action="store_true", help="the certificate has no label")
+    p.add_argument("--user-consent", type=int, default=0,
+                   help="uses of the private key per PIN entry (default 0: no such limit)")
     p.add_argument("out")
     for name in ("unknown", "ias-not-activated", "gp-channel", "dh-channel"):
         sub.add_parser(name).add_argument("out")
@@ -602,7 +607,7 @@ def main(argv):
         if not 1 <= args.data_objects <= 200:
             ap.error("1 to 200 data objects")
         card_pkcs15(args.model, args.apps, int(args.lifecycle, 16), extra_data=args.data_objects - 1,
-                    cert_label=not args.no_cert_label).write(args.out)
+                    cert_label=not args.no_cert_label, user_consent=args.user_consent).write(args.out)
     elif args.cmd == "unknown":
         card_unknown().write(args.out)
     elif args.cmd == "qualified":
