@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_paths.h"
 #include "pkcs11impl/cryptoki.h"
 #include "smartcard/sc_pcscapi.h"
 
@@ -24,15 +25,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string BuildDir() {
-  char buf[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  buf[n] = 0;
-  std::string p(buf);
-  p = p.substr(0, p.rfind('/'));
-  return p.substr(0, p.rfind('/'));
-}
+using benchpaths::BuildDir;
 
 // SHA-256 DigestInfo of "abc".
 const Bytes kDigestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04,

@@ -13,22 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_paths.h"
 #include "smartcard/sc_reader_pcsc.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// The build folder: benchmarks live in <build>/bench.
-std::string BuildDir() {
-    char buf[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    buf[n] = 0;
-    std::string p(buf);
-    p = p.substr(0, p.rfind('/'));      // <build>/bench
-    return p.substr(0, p.rfind('/'));   // <build>
-}
+using benchpaths::BuildDir;
 
 // Simulator readers over a private copy of the model-3 card.
 struct Sim {

@@ -23,17 +23,6 @@ fail=0
 w=$home/work
 mkdir -p "$w"
 
-# Runs pkcs11-tool; the output is kept in $out, and the status must be the one expected.
-run() {
-  want=$1
-  shift
-  out=$("$tool" --module "$module" "$@" 2>&1)
-  status=$?
-  echo "\$ pkcs11-tool $*"
-  echo "$out" | sed 's/^/  /'
-  if [ "$want" = ok ] && [ $status -ne 0 ]; then echo "FAILED (status $status)"; fail=1; fi
-  case $status in 0|1) ;; *) echo "FAILED (crashed, status $status)"; fail=1 ;; esac
-}
 check() {
   what=$1
   shift
@@ -42,7 +31,7 @@ check() {
 user="--login --pin 1234"
 
 # The card certificate's public key.
-run ok --read-object --type cert --label Certificate -o "$w/cert.der"
+p11_run ok --read-object --type cert --label Certificate -o "$w/cert.der"
 check "certificate key" openssl x509 -inform der -in "$w/cert.der" -pubkey -noout -out "$w/card.pem"
 
 # RSA-PKCS over a SHA-256 DigestInfo: a standard signature of the message.
@@ -50,7 +39,7 @@ printf 'signed by the card\n' > "$w/msg"
 { printf '\060\061\060\015\006\011\140\206\110\001\145\003\004\002\001\005\000\004\040'
   openssl dgst -sha256 -binary "$w/msg"; } > "$w/digestinfo"
 # shellcheck disable=SC2086 # the login options are several words
-run ok $user --sign -m RSA-PKCS -i "$w/digestinfo" -o "$w/sig"
+p11_run ok $user --sign -m RSA-PKCS -i "$w/digestinfo" -o "$w/sig"
 check "RSA-PKCS signature verified" openssl dgst -sha256 -verify "$w/card.pem" -signature "$w/sig" "$w/msg"
 check "RSA-PKCS signature verified by pkeyutl" \
   openssl pkeyutl -verify -pubin -inkey "$w/card.pem" -in "$w/digestinfo" -sigfile "$w/sig"
@@ -58,7 +47,7 @@ check "RSA-PKCS signature verified by pkeyutl" \
 # RSA-X-509: a whole block below the modulus.
 { printf '\000'; head -c 255 /dev/urandom; } > "$w/block"
 # shellcheck disable=SC2086
-run ok $user --sign -m RSA-X-509 -i "$w/block" -o "$w/rawsig"
+p11_run ok $user --sign -m RSA-X-509 -i "$w/block" -o "$w/rawsig"
 check "RSA-X-509 signature verified" openssl pkeyutl -verifyrecover -pubin -inkey "$w/card.pem" \
   -pkeyopt rsa_padding_mode:none -in "$w/rawsig" -out "$w/recovered"
 check "RSA-X-509 signature recovers the block" cmp "$w/block" "$w/recovered"
@@ -67,23 +56,23 @@ check "RSA-X-509 signature recovers the block" cmp "$w/block" "$w/recovered"
 printf 'a secret for the card' > "$w/secret"
 check "encrypted by OpenSSL" openssl pkeyutl -encrypt -pubin -inkey "$w/card.pem" -in "$w/secret" -out "$w/enc"
 # shellcheck disable=SC2086
-run ok $user --decrypt -m RSA-PKCS -i "$w/enc" -o "$w/dec"
+p11_run ok $user --decrypt -m RSA-PKCS -i "$w/enc" -o "$w/dec"
 check "decrypted plaintext" cmp "$w/secret" "$w/dec"
 
 # A new key pair on the card signs, and its public key read back verifies.
 # shellcheck disable=SC2086
-run ok $user --keypairgen --key-type rsa:2048 --id 4242 --label generated
+p11_run ok $user --keypairgen --key-type rsa:2048 --id 4242 --label generated
 echo "$out" | grep -q 'Key pair generated' || { echo "FAILED: no key pair"; fail=1; }
-run ok --read-object --type pubkey --id 4242 -o "$w/gen.der"
+p11_run ok --read-object --type pubkey --id 4242 -o "$w/gen.der"
 check "generated public key" openssl pkey -pubin -inform der -in "$w/gen.der" -out "$w/gen.pem"
 # shellcheck disable=SC2086
-run ok $user --sign -m RSA-PKCS --id 4242 -i "$w/digestinfo" -o "$w/gensig"
+p11_run ok $user --sign -m RSA-PKCS --id 4242 -i "$w/digestinfo" -o "$w/gensig"
 check "signature of the new key verified" openssl dgst -sha256 -verify "$w/gen.pem" -signature "$w/gensig" "$w/msg"
 check "new key differs from the card's" sh -c "! cmp -s '$w/gen.pem' '$w/card.pem'"
 
 # Random numbers from the card: 64 octets each time, never the same twice.
-run ok --generate-random 64 -o "$w/r1"
-run ok --generate-random 64 -o "$w/r2"
+p11_run ok --generate-random 64 -o "$w/r1"
+p11_run ok --generate-random 64 -o "$w/r2"
 check "64 random octets" test "$(wc -c < "$w/r1")" -eq 64 -a "$(wc -c < "$w/r2")" -eq 64
 check "two draws differ" sh -c "! cmp -s '$w/r1' '$w/r2'"
 
@@ -91,7 +80,7 @@ check "two draws differ" sh -c "! cmp -s '$w/r1' '$w/r2'"
 # its zero-length C_GenerateRandom, which the module refuses (CKR_ARGUMENTS_BAD);
 # its multi-part signature gets CKR_FUNCTION_NOT_SUPPORTED, which it reports as a warning.
 # shellcheck disable=SC2086
-run any $user --test
+p11_run any $user --test
 for want in 'RSA-X-509: OK' 'RSA-PKCS: OK' 'testing key 1 (generated)' 'Decryption (currently only for RSA)'; do
   echo "$out" | grep -qF "$want" || { echo "FAILED: --test lacks '$want'"; fail=1; }
 done

@@ -27,53 +27,41 @@ fi
 user_slot=0
 so_slot=4
 
-# Runs pkcs11-tool; the output is kept in $out, and the status must be the one expected.
-run() {
-  want=$1
-  shift
-  out=$("$tool" --module "$module" "$@" 2>&1)
-  status=$?
-  echo "\$ pkcs11-tool $*"
-  echo "$out" | sed 's/^/  /'
-  if [ "$want" = ok ] && [ $status -ne 0 ]; then echo "FAILED (status $status)"; fail=1; fi
-  if [ "$want" = fails ] && [ $status -eq 0 ]; then echo "FAILED (succeeded)"; fail=1; fi
-  case $status in 0|1) ;; *) echo "FAILED (crashed, status $status)"; fail=1 ;; esac
-}
 expect() { echo "$out" | grep -qF "$1" || { echo "FAILED: missing '$1'"; fail=1; }; }
 refuse() { echo "$out" | grep -qF "$1" && { echo "FAILED: unexpected '$1'"; fail=1; }; }
-flags() { run ok --list-token-slots; }
+flags() { p11_run ok --list-token-slots; }
 
 # The user PIN changed and changed back.
-run ok --slot $user_slot --login --pin 1234 --change-pin --new-pin 5678
-run fails --slot $user_slot --login --pin 1234 --list-objects
+p11_run ok --slot $user_slot --login --pin 1234 --change-pin --new-pin 5678
+p11_run fails --slot $user_slot --login --pin 1234 --list-objects
 expect CKR_PIN_INCORRECT
-run ok --slot $user_slot --login --pin 5678 --change-pin --new-pin 1234
-run ok --slot $user_slot --login --pin 1234 --list-objects
+p11_run ok --slot $user_slot --login --pin 5678 --change-pin --new-pin 1234
+p11_run ok --slot $user_slot --login --pin 1234 --list-objects
 
 # The officer logs in and sets the user PIN of the token whose PIN it guards.
-run ok --slot $so_slot --login --login-type so --so-pin 87654321 --init-pin --new-pin 4321
+p11_run ok --slot $so_slot --login --login-type so --so-pin 87654321 --init-pin --new-pin 4321
 expect 'User PIN successfully initialized'
-run ok --slot $so_slot --login --pin 4321 --change-pin --new-pin 1234
-run ok --slot $so_slot --login --pin 1234 --list-objects
+p11_run ok --slot $so_slot --login --pin 4321 --change-pin --new-pin 1234
+p11_run ok --slot $so_slot --login --pin 1234 --list-objects
 
 # Three wrong PINs, with the token flags on the way.
 flags
 refuse 'user PIN count low'
-run fails --slot $user_slot --login --pin 9999 --list-objects
+p11_run fails --slot $user_slot --login --pin 9999 --list-objects
 expect CKR_PIN_INCORRECT
 flags
 expect 'user PIN count low'
 refuse 'final user PIN try'
-run fails --slot $user_slot --login --pin 9999 --list-objects
+p11_run fails --slot $user_slot --login --pin 9999 --list-objects
 expect CKR_PIN_INCORRECT
 flags
 expect 'user PIN count low'
 expect 'final user PIN try'
-run fails --slot $user_slot --login --pin 9999 --list-objects
+p11_run fails --slot $user_slot --login --pin 9999 --list-objects
 expect CKR_PIN_LOCKED
 flags
 expect 'user PIN locked'
-run fails --slot $user_slot --login --pin 1234 --list-objects
+p11_run fails --slot $user_slot --login --pin 1234 --list-objects
 expect CKR_PIN_LOCKED
 
 # The PUK unblocks the PIN through the module's vendor call.
@@ -98,7 +86,7 @@ expect 'unblock rv=0x0'
 flags
 refuse 'user PIN locked'
 refuse 'user PIN count low'
-run ok --slot $user_slot --login --pin 1234 --list-objects
+p11_run ok --slot $user_slot --login --pin 1234 --list-objects
 
 # Nothing the tool typed reached the trace log.
 for secret in 87654321 12345678; do

@@ -9,6 +9,9 @@
 #   The cards are copies of BUILD/cards in $home/cards; HOME is $home with the
 #   module's configuration; the trace goes to $home/trace.log.
 #   readers_wait TOOL MODULE N: until TOOL sees N tokens (pcscd needs a moment).
+#   p11_run WANT ARGS...: runs $tool --module $module ARGS, shows its output and
+#     keeps it in $out; WANT ok needs status 0, fails status 1, any either; any
+#     other status (a crash) sets fail=1 as a wrong one does.
 # The caller sets `set -u`; the started processes end with the script.
 home=$(mktemp -d /tmp/mirtal-readers-XXXXXX) || exit 1
 pcscd_pid=
@@ -73,4 +76,16 @@ readers_wait() {
   done
   echo "the tokens did not appear"
   exit 1
+}
+
+p11_run() {
+  want=$1
+  shift
+  out=$("$tool" --module "$module" "$@" 2>&1)
+  status=$?
+  echo "\$ pkcs11-tool $*"
+  echo "$out" | sed 's/^/  /'
+  if [ "$want" = ok ] && [ $status -ne 0 ]; then echo "FAILED (status $status)"; fail=1; fi
+  if [ "$want" = fails ] && [ $status -eq 0 ]; then echo "FAILED (succeeded)"; fail=1; fi
+  case $status in 0|1) ;; *) echo "FAILED (crashed, status $status)"; fail=1 ;; esac
 }
