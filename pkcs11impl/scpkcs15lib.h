@@ -480,6 +480,15 @@ class SCPkcs15Lib {
   // Steps of the refresh after the reader check: profile, classification, binding.
   SCRESULT RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t reader, bool readProfile, bool reinserted);
   SCRESULT ClassifyCard(uint32_t reader, SCCard* card, const SCCardInfo& info, SCRESULT rv);
+  // Opens the channel of a not-activated IAS-ECC card again with the
+  // personalisation agent's key and reads the card's structure anew over it
+  // (*p15 replaced); SC_E_PKCS15_CARD_NOT_ACTIVATED (reader flag 0x80) when the
+  // card refuses the agent.
+  SCRESULT ReauthenticateAgent(CK_SLOT_ID slot, uint32_t reader, SCCard* card, SCPkcs15Card** p15);
+  // Secure messaging after a Diffie-Hellman key agreement in the group that the
+  // application's TokenInfo names, unless the card's channel already serves; a
+  // set-up that fails is not tried again for this application.
+  void SetUpDhSecureMessaging(CK_SLOT_ID slot, SCCard* card, SCPkcs15App* app);
   // The reader's PKCS#15 card object and card (CKR_FUNCTION_FAILED, CKR_TOKEN_NOT_RECOGNIZED).
   CK_RV CheckCardForTokens(uint32_t reader, SCPkcs15Card** p15, SCCard** card) const;
   // A failure text of the PIN output: logged and appended to the slot's messages

@@ -13,8 +13,10 @@
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15card.h"
 #include "smartcard/sc_card.h"
+#include "smartcard/sc_card_ias.h"
 #include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_reader.h"
+#include "smartcard/sc_smctx.h"
 #include "smartcard/sc_types.h"
 
 namespace {
@@ -75,13 +77,20 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
       rv = p15->GetLastResult();
       Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), Profile not read - cached", si);
     }
-    // The personalisation agent's channel is not opened again here with the
-    // agent's key after the card was read anew (SetCardAuthKeys opens it when
-    // the agent gives the key): such a card stays as it reads until then.
 
     bool notInitialized = false;
     bool classify = false;
-    if (rv == SC_E_CARD_IS_USED || IsStatusWordFailure(rv)) {
+    bool agentRefused = false;
+    if ((rv == SC_E_ACCESS_DENIED || rv == SC_E_PKCS15_CARD_NOT_ACTIVATED) && info.cardFamily == SC_CARD_TYPE_IAS &&
+        card->GetCardState() == 2 && card->GetSmCtx() != nullptr && card->GetSmCtx()->IsGpChannelMode()) {
+      // A card not yet activated that the personalisation agent has opened:
+      // its structure reads over the agent's channel.
+      rv = ReauthenticateAgent(slot, r, card, &p15);
+      agentRefused = rv == SC_E_PKCS15_CARD_NOT_ACTIVATED;
+    }
+    if (agentRefused) {
+      Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile, wasReinserted: %s (set all)", si, YesNo(reinserted));
+    } else if (rv == SC_E_CARD_IS_USED || IsStatusWordFailure(rv)) {
       Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile - card err", si);
       SetReaderFlag(r, READER_FLAG_UNUSABLE);
       rv = SC_E_CARD_UNSUPPORTED;
@@ -93,7 +102,7 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
       Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile, wasReinserted: %s (set all)", si, YesNo(reinserted));
     }
     // A readable structure without any application is a card without profiles.
-    if (!classify && rv == SC_OK && p15->GetApplicationCount() == 0) {
+    if (!classify && !agentRefused && rv == SC_OK && p15->GetApplicationCount() == 0) {
       rv = SC_E_PKCS15_NO_PROFILES;
       classify = true;
     }
@@ -176,11 +185,65 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
     SetSlotResult(slot, rv);
     return rv;
   }
-  // Diffie-Hellman secure messaging from the application's record
-  // (SCCard::SetupSmDh) is not set up by the refresh yet: it goes on without
-  // it, as after a failed set-up.
+  if (SCPkcs15App* app = m_pAppTable[slot]) {
+    if (GetOptionBits(PKCS15_OPTION_SM_MASK) != PKCS15_OPTION_SM_OFF) SetUpDhSecureMessaging(slot, card, app);
+  }
   SetSlotResult(slot, rv);
   return rv;
+}
+
+SCRESULT SCPkcs15Lib::ReauthenticateAgent(CK_SLOT_ID slot, uint32_t r, SCCard* card, SCPkcs15Card** p15) {
+  const int si = static_cast<int>(slot);
+  Log(SC_OK, "SCPkcs15Lib::RefreshTokenInfo(%d), re-authenticating as personalisation agent", si);
+  const SCRESULT auth = card->OpenSmChannel(SC_SM_KEYREF_AGENT, 0, 0xFFFFFFFFu, 0, 0);
+  if (auth < 0) {
+    if (auth == SC_E_VERIFY_FAILED || auth == SC_E_AUTH_FAILED) {
+      Log(auth, "SCPkcs15Lib::RefreshTokenInfo(%d), invalid authentication authentication data; marking card as not activated",
+          si);
+    } else {
+      char text[256];
+      Log(auth, "SCPkcs15Lib::RefreshTokenInfo(%d), authentication failed: %s; marking card as not activated", si,
+          GetErrorText(auth, text, sizeof text));
+    }
+    SetReaderFlag(r, READER_FLAG_NOT_ACTIVATED);
+    return SC_E_PKCS15_CARD_NOT_ACTIVATED;
+  }
+  Log(auth, "SCPkcs15Lib::RefreshTokenInfo(%d), OK, authentication success", si);
+  SCCard_IAS::SetSmOption(card, true);
+  if (SCSmCtx* ctx = card->GetSmCtx()) ctx->SetRunning(false);
+  // The structure is read from a fresh card object: nothing of the refused reading is kept.
+  const uint32_t options = (*p15)->GetOptions();
+  ClearPkcs15Cards(static_cast<int>(r), false);
+  *p15 = new (std::nothrow) SCPkcs15Card(card);
+  if (*p15 == nullptr) return SC_E_NO_MEMORY;
+  (*p15)->SetOptions(options);
+  m_pkcs15Cards[r] = *p15;
+  Log(SC_OK, "SCPkcs15Lib::RefreshTokenInfo(%d), Rereading profile again after authentication", si);
+  return (*p15)->Load();
+}
+
+void SCPkcs15Lib::SetUpDhSecureMessaging(CK_SLOT_ID slot, SCCard* card, SCPkcs15App* app) {
+  const int si = static_cast<int>(slot);
+  SCFileHeaderList& record = app->GetHeaderList();
+  const int group = static_cast<int8_t>(record.GetLocalPinRef());
+  if (group < 0 || !record.IsKeySetValid()) return;
+  const SCSmCtx* ctx = card->GetSmCtx();
+  if (ctx != nullptr && ctx->IsGpChannelMode()) {
+    Log(SC_OK, "SCPkcs15Lib::RefreshTokenInfo(%d), found info about DH SM params, but Globallatform SM is active skipping now",
+        si);
+    return;
+  }
+  if (ctx != nullptr && (ctx->GetKeySet() == nullptr || ctx->GetKeySet()->group == group)) return;
+  Log(SC_OK, "SCPkcs15Lib::RefreshTokenInfo(%d), found info about DH SM params - setting up Secure Messaging using %d dhgroup",
+      si, group);
+  const SCRESULT rv = card->SetupSmDh(record.GetKeySet(), static_cast<uint32_t>(group));
+  if (rv >= 0 && card->GetSmCtx() != nullptr) {
+    Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), Secure messaging setup success, setting to automatic re-setup:", si);
+    card->GetSmCtx()->SetEstablished(true);
+  } else {
+    Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), Secure messaging setup failed, disabling it:", si);
+    record.SetLocalPinRef(0xFF);
+  }
 }
 
 SCRESULT SCPkcs15Lib::ClassifyCard(uint32_t r, SCCard* card, const SCCardInfo& info, SCRESULT rv) {

@@ -75,6 +75,7 @@ public:
     SCPkcs15ODF& GetOdf() { return m_odf; }
     SCPkcs15TokenInfo& GetTokenInfoFile() { return m_tokenInfo; }
     const SCFileHeaderList& GetHeaderList() const { return m_headers; }
+    SCFileHeaderList& GetHeaderList() { return m_headers; }
 
     // Profile number of an application-type identifier (0: unknown).
     static int GetProfileNumber(const ASNobjectId& oid);
