@@ -115,9 +115,9 @@ CPkcs15Token::CPkcs15Token() {
 CPkcs15Token::~CPkcs15Token() { DetachFromSlot(); }
 
 bool CPkcs15Token::IsAgentSession() {
-  // Whether the agent's channel is up (SCPkcs15Lib::CheckCardKeySet) is not
-  // asked here yet: nobody becomes the agent through the readiness step.
-  return false;
+  SCCard* card = GetSlotCard();
+  return card != nullptr && card->GetCardType() == SC_CARD_TYPE_IAS && card->GetCardState() == 2 &&
+         m_pApp->GetPkcs15Lib()->CheckCardKeySet(m_nPkcs15SlotId) == SC_OK;
 }
 
 CK_RV CPkcs15Token::RefreshAndGetApp(SCPkcs15App** app, SCPkcs15Lib** bridge) {
@@ -136,7 +136,8 @@ CK_RV CPkcs15Token::RefreshAndGetApp(SCPkcs15App** app, SCPkcs15Lib** bridge) {
     if (a == nullptr && !first) return CKR_TOKEN_NOT_PRESENT;
     return MapScErrorToCkr(rv, true);
   }
-  if (IsAgentSession()) m_loggedInUser = CKU_MIRTAL_PERSONALIZATION_AGENT;
+  if (m_loggedInUser == ~static_cast<CK_USER_TYPE>(0) && IsAgentSession())
+    m_loggedInUser = CKU_MIRTAL_PERSONALIZATION_AGENT;
   if (app) *app = a;
   return a == nullptr ? CKR_TOKEN_NOT_PRESENT : CKR_OK;
 }
@@ -220,6 +221,8 @@ CK_RV CPkcs15Token::GetTokenInfo(CK_TOKEN_INFO* pInfo) {
       if (k > 0) FormatSerialNumber(pInfo->serialNumber, serial, static_cast<size_t>(k));
     }
     CK_FLAGS flags = CKF_TOKEN_INITIALIZED | CKF_LOGIN_REQUIRED;
+    // The agent works on a card not yet activated without any further login.
+    if (m_loggedInUser == CKU_MIRTAL_PERSONALIZATION_AGENT && IsAgentSession()) flags &= ~CKF_LOGIN_REQUIRED;
     if ((info.flags & SC_CARDINFO_WRITABLE) == 0 || !app->IsWritable() || ti->isReadOnly())
       flags |= CKF_WRITE_PROTECTED;
     if (rng) flags |= CKF_RNG;

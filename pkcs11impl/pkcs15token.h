@@ -18,6 +18,11 @@ class SCPkcs15Lib;
 void* SpecialUserPin();
 void* SpecialSoPin();
 void* SpecialSystemKey();
+// The personalisation agent's system key from its Base64 text (len all ones: up
+// to the NUL): blanks and line breaks are skipped, a last group of two or three
+// characters is completed with padding. CKR_PIN_INVALID for a null or empty
+// text, a dangling single character, or a group that does not decode.
+CK_RV DecodeSystemKeyText(const CK_UTF8CHAR* text, CK_ULONG len, class MemFile* out);
 
 class CPkcs15Token : public CPkcs11Token {
  public:
@@ -110,7 +115,11 @@ class CPkcs15Token : public CPkcs11Token {
                             CK_ULONG inLen, CK_BYTE_PTR out, CK_ULONG_PTR outLen);
   // The unrecognised-card part of GetTokenInfo; the result is CKR_TOKEN_NOT_RECOGNIZED.
   CK_RV FillUnrecognised(CK_TOKEN_INFO* pInfo, SCPkcs15App* app, bool rng);
+  // The personalisation agent is authenticated: its channel to the reader's
+  // card (model 7, not yet activated) is up.
   bool IsAgentSession();
+  // The agent's login: its system key (Base64 text) opens the card's channel.
+  CK_RV LoginAgent(const CK_UTF8CHAR* text, CK_ULONG len);
   // 1 qualified private key, 2 qualified certificate, 0 an ordinary object.
   int QualifiedObjectKind(SCPkcs15App* app, void* p15);
   // The card of the slot's reader, null when none is connected.

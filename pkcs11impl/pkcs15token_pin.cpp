@@ -23,6 +23,8 @@
 #include "smartcard/sc_reader.h"
 #include "smartcard/sc_transactguard.h"
 #include "smartcard/sc_types.h"
+#include "support/b64file.h"
+#include "support/memfile.h"
 #include "support/ptrlist.h"
 #include "support/textutil.h"
 #include "support/vtest.h"
@@ -91,6 +93,41 @@ void* SpecialUserPin() { return reinterpret_cast<void*>(~static_cast<uintptr_t>(
 void* SpecialSoPin() { return reinterpret_cast<void*>(~static_cast<uintptr_t>(0) - 4); }
 void* SpecialSystemKey() { return reinterpret_cast<void*>(~static_cast<uintptr_t>(0) - 6); }
 
+CK_RV DecodeSystemKeyText(const CK_UTF8CHAR* text, CK_ULONG len, MemFile* out) {
+  if (text == nullptr) return CKR_PIN_INVALID;
+  const char* t = reinterpret_cast<const char*>(text);
+  const size_t n = static_cast<long>(len) < 0 ? std::strlen(t) : static_cast<size_t>(len);
+  char group[4];
+  int have = 0;
+  size_t total = 0;
+  // Decodes the gathered group; false when it is no group of one to three octets.
+  const auto flush = [&]() {
+    uint8_t bytes[3];
+    const int got = Base64DecodeQuad(group, bytes);
+    const bool ok = got >= 1 && got <= 3 && out->Write(static_cast<size_t>(got), bytes) == 0;
+    SecureZero(bytes, sizeof bytes);
+    SecureZero(group, sizeof group);
+    total += ok ? static_cast<size_t>(got) : 0;
+    have = 0;
+    return ok;
+  };
+  for (size_t i = 0; i < n; ++i) {
+    const char c = t[i];
+    if (c == '\b' || c == '\t' || c == '\n' || c == '\v' || c == '\r' || c == ' ') continue;
+    group[have++] = c;
+    if (have == 4 && !flush()) return CKR_PIN_INVALID;
+  }
+  if (have == 1) {
+    SecureZero(group, sizeof group);
+    return CKR_PIN_INVALID;
+  }
+  if (have > 1) {
+    while (have < 4) group[have++] = '=';
+    if (!flush()) return CKR_PIN_INVALID;
+  }
+  return total == 0 ? CKR_PIN_INVALID : CKR_OK;
+}
+
 // ---- the card and its profile template ----
 
 SCCard* CPkcs15Token::GetSlotCard() const {
@@ -125,9 +162,11 @@ bool CPkcs15Token::ReadPinTemplate(uint8_t* soRef, uint8_t* userRef, uint8_t* us
 void* CPkcs15Token::GetPinObjectForUser(CK_USER_TYPE user) {
   if (!IsAttached()) return nullptr;
   if (user != CKU_SO && user != CKU_USER && user != CKU_MIRTAL_PERSONALIZATION_AGENT) return nullptr;
-  // The agent's system-key object is not offered yet (its key reaches the card
-  // through CKA_MIRTAL_SYSAUTH_KEY): every card answers as one without an agent.
-  if (user == CKU_MIRTAL_PERSONALIZATION_AGENT) return nullptr;
+  // The personalisation agent authenticates with the system key of an IAS-ECC card.
+  if (user == CKU_MIRTAL_PERSONALIZATION_AGENT) {
+    SCCard* card = GetSlotCard();
+    return card != nullptr && card->GetCardType() == SC_CARD_TYPE_IAS ? SpecialSystemKey() : nullptr;
+  }
   if (SCPkcs15App* app = m_pApp->GetSlotApp(m_nPkcs15SlotId)) {
     ASNPkcs15AuthObject* pin = nullptr;
     const int kind = user == CKU_SO ? SCPkcs15App::PIN_SO : SCPkcs15App::PIN_USER;
@@ -142,7 +181,10 @@ void* CPkcs15Token::GetPinObjectForUser(CK_USER_TYPE user) {
 
 CK_USER_TYPE CPkcs15Token::GetUserTypeForPinObject(void* pin) {
   if (pin == nullptr || !IsAttached()) return kNobody;
-  if (pin == SpecialSystemKey()) return kNobody;  // no agent login yet
+  if (pin == SpecialSystemKey()) {
+    SCCard* card = GetSlotCard();
+    return card != nullptr && card->GetCardType() == SC_CARD_TYPE_IAS ? CKU_MIRTAL_PERSONALIZATION_AGENT : kNobody;
+  }
   if (SCPkcs15App* app = m_pApp->GetSlotApp(m_nPkcs15SlotId)) {
     if (IsSpecialPin(pin) || !app->IsPinObject(pin)) return kNobody;
     if (pin == GetPinObjectForUser(CKU_USER)) return CKU_USER;
@@ -171,6 +213,7 @@ CK_RV CPkcs15Token::Login(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR pin, CK_UL
   SCPkcs15App* app = nullptr;
   const CK_RV ready = RefreshAndGetApp(&app, nullptr);
   if (ready != CKR_OK && !IsReadinessStatus(ready)) return ready;
+  if (object == SpecialSystemKey()) return LoginAgent(pin, len);
   if (ready == TOKEN_STATUS_CARD_NOT_ACTIVATED) return CKR_USER_PIN_NOT_INITIALIZED;
   PinTextCopies texts;
   const char* text = nullptr;
@@ -186,14 +229,32 @@ CK_RV CPkcs15Token::Login(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR pin, CK_UL
   return CKR_OK;
 }
 
+CK_RV CPkcs15Token::LoginAgent(const CK_UTF8CHAR* text, CK_ULONG len) {
+  MemFile key;  // wiped when it goes
+  const CK_RV decoded = DecodeSystemKeyText(text, len, &key);
+  if (decoded != CKR_OK) return decoded;
+  SCPkcs15Lib* lib = m_pApp->GetPkcs15Lib();
+  const SCRESULT r =
+      lib->SetCardAuthKeys(m_nPkcs15SlotId, key.GetPointer(0), static_cast<size_t>(key.Size()), false);
+  if (r == SC_E_CRYPT_ERROR || r == SC_E_INVALID_DATA_LENGTH) return CKR_PIN_INCORRECT;
+  if (r < 0) return MapScErrorToCkr(r, false);
+  // The card reads anew over the agent's channel.
+  lib->RefreshTokenInfo(m_nPkcs15SlotId, 1, 0);
+  m_loggedInUser = CKU_MIRTAL_PERSONALIZATION_AGENT;
+  return CKR_OK;
+}
+
 CK_RV CPkcs15Token::Logout() {
   if (!IsAttached()) return CKR_GENERAL_ERROR;
   if (m_loggedInUser == kNobody) return CKR_USER_NOT_LOGGED_IN;
   SCPkcs15App* app = nullptr;
-  const CK_RV ready = RefreshAndGetApp(&app, nullptr);
+  SCPkcs15Lib* lib = nullptr;
+  const CK_RV ready = RefreshAndGetApp(&app, &lib);
   CK_RV rv = ready;
   if (ready == CKR_OK) rv = app != nullptr ? MapScErrorToCkr(app->Logout(true), false) : CKR_OK;
-  m_loggedInUser = kNobody;
+  // The agent's channel ends with the logout, whatever the card reads as.
+  if (lib != nullptr && lib->CheckCardKeySet(m_nPkcs15SlotId) == SC_OK) lib->ResetCardSm(m_nPkcs15SlotId);
+  if (ready != CKR_OK || lib == nullptr || lib->CheckCardKeySet(m_nPkcs15SlotId) != SC_OK) m_loggedInUser = kNobody;
   ClearHandleTable(true);
   return rv;
 }

@@ -27,8 +27,6 @@ fi
 user_slot=0
 so_slot=4
 
-expect() { echo "$out" | grep -qF "$1" || { echo "FAILED: missing '$1'"; fail=1; }; }
-refuse() { echo "$out" | grep -qF "$1" && { echo "FAILED: unexpected '$1'"; fail=1; }; }
 flags() { p11_run ok --list-token-slots; }
 
 # The user PIN changed and changed back.

@@ -12,6 +12,7 @@
 #   p11_run WANT ARGS...: runs $tool --module $module ARGS, shows its output and
 #     keeps it in $out; WANT ok needs status 0, fails status 1, any either; any
 #     other status (a crash) sets fail=1 as a wrong one does.
+#   expect TEXT / refuse TEXT: $out must / must not hold TEXT (else fail=1).
 # The caller sets `set -u`; the started processes end with the script.
 home=$(mktemp -d /tmp/mirtal-readers-XXXXXX) || exit 1
 pcscd_pid=
@@ -89,3 +90,5 @@ p11_run() {
   if [ "$want" = fails ] && [ $status -eq 0 ]; then echo "FAILED (succeeded)"; fail=1; fi
   case $status in 0|1) ;; *) echo "FAILED (crashed, status $status)"; fail=1 ;; esac
 }
+expect() { echo "$out" | grep -qF "$1" || { echo "FAILED: missing '$1'"; fail=1; }; }
+refuse() { echo "$out" | grep -qF "$1" && { echo "FAILED: unexpected '$1'"; fail=1; }; }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pkcs11impl/pkcs15token.h"
+#include "support/memfile.h"
 #include "support/ptrlist.h"
 
 namespace {
@@ -34,6 +35,33 @@ TEST(TokenHelpers, PadCopyNeverSplitsAUtf8Character) {
   EXPECT_EQ("abcdef\xC5\x82", F(field, 8));
   PadCopyUtf8(field, sizeof field, "abcdefghij", 3);
   EXPECT_EQ("abc     ", F(field, 8));
+}
+
+TEST(TokenHelpers, SystemKeyTextDecodesOverLinesAndCompletesItsLastGroup) {
+  const auto decode = [](const char* text, CK_ULONG len, std::string* out) {
+    MemFile key;
+    const CK_RV rv = DecodeSystemKeyText(reinterpret_cast<const CK_UTF8CHAR*>(text), len, &key);
+    out->clear();
+    if (key.Size() > 0) out->assign(reinterpret_cast<const char*>(key.GetPointer(0)), static_cast<size_t>(key.Size()));
+    return rv;
+  };
+  std::string key;
+  // RFC 4648 section 10: "foobar" and its shorter forms.
+  EXPECT_EQ(CKR_OK, decode("Zm9v\r\nYm\tFy \v\b", ~0UL, &key));
+  EXPECT_EQ("foobar", key);
+  EXPECT_EQ(CKR_OK, decode("Zm9vYg", 6, &key));
+  EXPECT_EQ("foob", key);
+  EXPECT_EQ(CKR_OK, decode("Zm9vYmE", ~0UL, &key));
+  EXPECT_EQ("fooba", key);
+  EXPECT_EQ(CKR_OK, decode("Zm9vYmE=", ~0UL, &key));
+  EXPECT_EQ("fooba", key);
+  // The explicit length ends the text.
+  EXPECT_EQ(CKR_OK, decode("Zm9vYmFyQQ==", 4, &key));
+  EXPECT_EQ("foo", key);
+  for (const char* bad : {"Zm9vY", "", " \n ", "Zm9v*mFy", "Zm=v", "===="})
+    EXPECT_EQ(CKR_PIN_INVALID, decode(bad, ~0UL, &key)) << bad;
+  EXPECT_EQ(CKR_PIN_INVALID, decode("Zm9v\0mFy", 8, &key));
+  EXPECT_EQ(CKR_PIN_INVALID, decode(nullptr, 4, &key));
 }
 
 TEST(TokenHelpers, TwoCallOutputsReportTheNeededLength) {

@@ -1,0 +1,190 @@
+// Cards that work only over a secure channel, through the exported functions
+// on simulated cards: the personalisation agent logging in with the system key
+// of a not-activated IAS-ECC card (its Base64 text, the key's length, keys
+// that are not the card's, the token as the agent sees it, the logout ending
+// the channel); the same key given as token data making the card readable
+// before its activation; and a card whose TokenInfo names a Diffie-Hellman
+// group used over secure messaging, or refusing its PINs without it.
+#include <string>
+#include <vector>
+
+#include "pkcs11impl/cryptoki_vendor.h"
+#include "tests/pkcs11impl/bridge_host.h"
+#include "tests/pkcs11impl/p11test_template.h"
+
+using namespace testhost;
+using namespace bridgehost;
+
+namespace {
+
+const char* const kR0 = "CardSim Reader 0";
+const CK_FLAGS kRo = CKF_SERIAL_SESSION;
+const CK_FLAGS kRw = CKF_SERIAL_SESSION | CKF_RW_SESSION;
+CK_UTF8CHAR kUserPin[] = "1234";
+// The generated cards' GlobalPlatform key set ENC || MAC || DEK (tools/cardsim/README.md) in Base64,
+// split over lines as a key file holds it.
+const std::string kSystemKeyText = "QEFCQ0RFRkdISUpLTE1OT1BR\r\n  UlNUVVZXWFlaW1xdXl9g\n\tYWJjZGVmZ2hpamtsbW5v\n";
+
+struct ChannelHost {
+  SimEnv env;
+  bool configured;
+  CardSim sim;
+  Module m;
+  CK_RV (*getData)(CK_SESSION_HANDLE, CK_ATTRIBUTE_TYPE, CK_VOID_PTR, CK_ULONG_PTR);
+  CK_RV (*setData)(CK_SESSION_HANDLE, CK_ATTRIBUTE_TYPE, CK_VOID_PTR, CK_ULONG);
+  CK_SESSION_HANDLE s = 0;
+  explicit ChannelHost(const std::string& card, const std::string& extra = "")
+      : env(Readers{{kR0, card}}),
+        configured((env.Config(extra), true)),
+        getData(m.fn<decltype(getData)>("MIRTAL_PKCS11_GetTokenData")),
+        setData(m.fn<decltype(setData)>("MIRTAL_PKCS11_SetTokenData")) {}
+  bool Start(CK_FLAGS flags = kRw) {
+    return configured && sim.ok() && m.ok() && getData && setData && m->C_Initialize(nullptr) == CKR_OK &&
+           m->C_OpenSession(0, flags, nullptr, nullptr, &s) == CKR_OK;
+  }
+  ~ChannelHost() {
+    if (m.ok()) m->C_Finalize(nullptr);
+  }
+  // A boolean token datum; -1 when it cannot be read.
+  int Bool(CK_ATTRIBUTE_TYPE type) {
+    CK_BBOOL b = 0x55;
+    CK_ULONG len = 1;
+    return getData(s, type, &b, &len) == CKR_OK ? b : -1;
+  }
+  CK_RV AgentLogin(const std::string& text) {
+    return m->C_Login(s, CKU_MIRTAL_PERSONALIZATION_AGENT,
+                      reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(text.data())), text.size());
+  }
+  CK_STATE State() {
+    CK_SESSION_INFO si;
+    return m->C_GetSessionInfo(s, &si) == CKR_OK ? si.state : ~static_cast<CK_STATE>(0);
+  }
+  std::string Label() {
+    CK_TOKEN_INFO ti;
+    return m->C_GetTokenInfo(0, &ti) == CKR_OK ? Field(ti.label, 32) : "";
+  }
+  CK_FLAGS TokenFlags() {
+    CK_TOKEN_INFO ti;
+    return m->C_GetTokenInfo(0, &ti) == CKR_OK ? ti.flags : 0;
+  }
+  // The card's certificates (public objects).
+  size_t Certificates() {
+    TestTemplate t;
+    t.Ulong(CKA_CLASS, CKO_CERTIFICATE);
+    if (m->C_FindObjectsInit(s, t.data(), t.size()) != CKR_OK) return 0;
+    CK_OBJECT_HANDLE found[8];
+    CK_ULONG n = 0;
+    m->C_FindObjects(s, found, 8, &n);
+    m->C_FindObjectsFinal(s);
+    return n;
+  }
+};
+
+}  // namespace
+
+TEST(ModuleChannels, AgentLogsInWithTheSystemKeyAndSeesTheCardBeforeItsActivation) {
+  ChannelHost h("ias-not-activated.card", "PKCS15Flags = 0x8000600\n");
+  ASSERT_TRUE(h.Start(kRo)) << h.m.error();
+  // Without the agent the card is one not activated: nothing of its token reads.
+  EXPECT_EQ(Padded("MIRTAL", 32), h.Label());
+  EXPECT_NE(0u, h.TokenFlags() & CKF_LOGIN_REQUIRED);
+  EXPECT_EQ(0u, h.Certificates());
+  EXPECT_EQ(CKR_USER_PIN_NOT_INITIALIZED, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+  // The agent needs the read-only sessions gone.
+  EXPECT_EQ(CKR_SESSION_READ_ONLY_EXISTS, h.AgentLogin(kSystemKeyText));
+  ASSERT_EQ(CKR_OK, h.m->C_CloseSession(h.s));
+  ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
+
+  // Texts that are no key, keys of the wrong length, keys that are not the card's.
+  EXPECT_EQ(CKR_PIN_INVALID, h.AgentLogin(kSystemKeyText + "Q"));
+  EXPECT_EQ(CKR_PIN_INVALID, h.AgentLogin(" \r\n"));
+  EXPECT_EQ(CKR_PIN_INVALID, h.AgentLogin("QEFC*0RF"));
+  EXPECT_EQ(CKR_PIN_LEN_RANGE, h.AgentLogin("QEFCQ0RFRkdISUpLTE1OT1BRUlNUVVZXWFlaW1xdXl8="));
+  EXPECT_EQ(CKR_PIN_INCORRECT, h.AgentLogin("UFFSU1RVVldYWVpbXF1eX0BBQkNERUZHSElKS0xNTk9gYWJjZGVmZ2hpamtsbW5v"));
+  EXPECT_EQ(CKS_RW_PUBLIC_SESSION, h.State());
+  EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_AGENT_AUTHENTICATED));
+
+  // The right key: the card reads over the agent's channel, no further login needed.
+  ASSERT_EQ(CKR_OK, h.AgentLogin(kSystemKeyText));
+  EXPECT_EQ(CKS_MIRTAL_PERSONALIZATION_AGENT, h.State());
+  EXPECT_EQ(CKR_USER_ALREADY_LOGGED_IN, h.AgentLogin(kSystemKeyText));
+  EXPECT_EQ(CKR_USER_ANOTHER_ALREADY_LOGGED_IN, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+  EXPECT_EQ(Padded("CardSim Token", 32), h.Label());
+  EXPECT_EQ(0u, h.TokenFlags() & CKF_LOGIN_REQUIRED);
+  EXPECT_EQ(1u, h.Certificates());
+  EXPECT_EQ(CK_TRUE, h.Bool(CKA_MIRTAL_AGENT_AUTHENTICATED));
+  EXPECT_EQ(CK_TRUE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
+  EXPECT_EQ(CK_TRUE, h.Bool(CKA_MIRTAL_NOT_ACTIVATED));
+  // The card's applet saw its commands only over the channel.
+  const std::string log = h.sim.ApduLog(kR0);
+  EXPECT_NE(std::string::npos, log.find("> 8050")) << log;
+  EXPECT_NE(std::string::npos, log.find("> 04B0")) << log;
+  const std::string trace = h.env.Trace();
+  for (const char* line : {"RefreshTokenInfo(0), re-authenticating as personalisation agent (",
+                           "RefreshTokenInfo(0), OK, authentication success (",
+                           "RefreshTokenInfo(0), Rereading profile again after authentication ("})
+    EXPECT_NE(std::string::npos, trace.find(line)) << line;
+
+  // The logout ends the channel.
+  ASSERT_EQ(CKR_OK, h.m->C_Logout(h.s));
+  EXPECT_EQ(CKS_RW_PUBLIC_SESSION, h.State());
+  EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_AGENT_AUTHENTICATED));
+  EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, h.m->C_Logout(h.s));
+}
+
+TEST(ModuleChannels, SystemKeyAsTokenDataMakesTheCardUsableAndActivationLetsItWorkInTheClear) {
+  ChannelHost h("ias-not-activated.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  EXPECT_EQ(0u, h.Certificates());
+  const std::vector<uint8_t> key = CardSystemKey();
+  ASSERT_EQ(CKR_OK, h.setData(h.s, CKA_MIRTAL_SYSAUTH_KEY, const_cast<uint8_t*>(key.data()), key.size()));
+  // The agent is in: the card's token reads over the channel.
+  EXPECT_EQ(Padded("CardSim Token", 32), h.Label());
+  EXPECT_EQ(1u, h.Certificates());
+  EXPECT_EQ(CK_TRUE, h.Bool(CKA_MIRTAL_AGENT_AUTHENTICATED));
+
+  // Activated, the card needs no channel any more: the user logs in in the clear.
+  CK_BBOOL activated = CK_FALSE;
+  ASSERT_EQ(CKR_OK, h.setData(h.s, CKA_MIRTAL_NOT_ACTIVATED, &activated, 1));
+  EXPECT_NE(std::string::npos, ReadFile(h.env.Card("ias-not-activated.card")).find("\nlifecycle 0F\n"));
+  ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
+  EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
+  ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
+  EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+  EXPECT_EQ(1u, h.Certificates());
+  EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("> 00200081")) << h.sim.ApduLog(kR0);
+}
+
+TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMessaging) {
+  {
+    ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 1\nPKCS15Flags = 0x8000600\n");
+    ASSERT_TRUE(h.Start()) << h.m.error();
+    EXPECT_EQ(CK_TRUE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_AVAILABLE));
+    EXPECT_EQ(CK_TRUE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
+    ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    // The PIN went wrapped (class 0C), never in the clear.
+    const std::string log = h.sim.ApduLog(kR0);
+    EXPECT_NE(std::string::npos, log.find("> 0C20")) << log;
+    EXPECT_EQ(std::string::npos, log.find("> 0020")) << log;
+    const std::string trace = h.env.Trace();
+    EXPECT_NE(std::string::npos,
+              trace.find("setting up Secure Messaging using 1 dhgroup (")) << trace;
+    EXPECT_NE(std::string::npos, trace.find("Secure messaging setup success, setting to automatic re-setup: ("));
+    // A card reset ends the channel; the next PIN goes over a new one.
+    ASSERT_EQ(0, h.sim.Reset(kR0));
+    ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
+    CK_SESSION_HANDLE again = 0;
+    if (h.m->C_OpenSession(0, kRw, nullptr, nullptr, &again) != CKR_OK) ADD_FAILURE();
+    EXPECT_EQ(CKR_OK, h.m->C_Login(again, CKU_USER, kUserPin, 4));
+    EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("> 002241A6")) << h.sim.ApduLog(kR0);
+    EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("> 0C20")) << h.sim.ApduLog(kR0);
+  }
+  // Secure messaging switched off: the group is there, the channel is not, and the card refuses the PIN.
+  ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 0\n");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  EXPECT_EQ(CK_TRUE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_AVAILABLE));
+  EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+}
