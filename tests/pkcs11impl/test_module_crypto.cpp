@@ -10,6 +10,7 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -161,7 +162,10 @@ struct CryptoHost {
     else
       env.UserConfig("EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = \"" + SimLibrary() + ";Sim\"\n");
   }
-  bool Start() { return configured && sim.ok() && m.ok() && m->C_Initialize(nullptr) == CKR_OK; }
+  // The simulator stays loaded from test to test: its readers are read anew here.
+  bool Start() {
+    return configured && sim.ok() && sim.LoadConfig(nullptr) == 0 && m.ok() && m->C_Initialize(nullptr) == CKR_OK;
+  }
   ~CryptoHost() {
     if (m.ok()) m->C_Finalize(nullptr);
   }
@@ -622,4 +626,34 @@ TEST(ModuleCrypto, KeyThatAsksForItsPinOnEveryUse) {
   ASSERT_EQ(CKR_OK, m->C_Sign(h.s, data, kDigestInfo.size(), sig.data(), &len));
   sig.resize(len);
   EXPECT_EQ(kDigestInfo, h.cert.Recover(sig, RSA_PKCS1_PADDING));
+}
+
+TEST(ModuleCrypto, QualifiedKeySignsOnlyAndItsPinIsForgottenAfterEachUse) {
+  CryptoHost h(Readers{{kR0, "qualified-model3.card"}});
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
+  ASSERT_EQ(CKR_OK, m->C_Login(h.s, CKU_USER, kUserPin, 4));
+  TestTemplate q;
+  q.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Bool(CKA_MIRTAL_QUALIFIED_OBJECT, true);
+  const std::vector<CK_OBJECT_HANDLE> found = Find(m, h.s, q);
+  ASSERT_EQ(1u, found.size());
+  CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
+  EXPECT_EQ(CKR_KEY_FUNCTION_NOT_PERMITTED, m->C_DecryptInit(h.s, &mech, found[0]));
+  // The user's login does not open the qualified key: the card refuses, and its
+  // PIN's state on the card is reset after the attempt as after every use.
+  ASSERT_EQ(0, h.sim.ClearLog(kR0));
+  std::vector<CK_BYTE> sig;
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, SignOnce(m, h.s, found[0], CKM_RSA_PKCS, kDigestInfo, &sig));
+  const std::string log = h.sim.ApduLog(kR0);
+  const size_t sign = log.find("> 002A9E9A");
+  ASSERT_NE(std::string::npos, sign) << log;
+  EXPECT_NE(std::string::npos, log.find("> 0020FF83", sign)) << log;
+  // The ordinary key of the same token signs as before.
+  TestTemplate ordinary;
+  ordinary.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Bool(CKA_MIRTAL_QUALIFIED_OBJECT, false);
+  std::vector<CK_OBJECT_HANDLE> keys = Find(m, h.s, ordinary);
+  keys.erase(std::remove(keys.begin(), keys.end(), found[0]), keys.end());
+  ASSERT_FALSE(keys.empty());
+  EXPECT_EQ(CKR_OK, SignOnce(m, h.s, keys[0], CKM_RSA_PKCS, kDigestInfo, &sig));
 }
