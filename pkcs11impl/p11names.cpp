@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -113,7 +114,9 @@ class NameIndex {
   std::vector<std::pair<CK_ULONG, size_t>> pairs_;
 };
 
-const NameIndex& IndexFor(const P11NameTable& t) {
+// The index of one of the module's tables; a table of the caller's own is
+// indexed into `local` for this call only.
+const NameIndex& IndexFor(const P11NameTable& t, std::optional<NameIndex>& local) {
   // One index per table, built on first use (function-local statics are
   // initialised once, also under concurrent first calls).
   static const NameIndex ckr(ReturnValueTable()), ckm(MechanismTable()), cka(AttributeTable()),
@@ -124,11 +127,7 @@ const NameIndex& IndexFor(const P11NameTable& t) {
                                    &cku, &ckg, &ckd, &otpf, &otpp, &pin, &trust};
   for (const NameIndex* i : all)
     if (i->Covers(t)) return *i;
-  // A table of the caller's own: index it for this call only.
-  thread_local std::vector<NameIndex> extra;
-  extra.clear();
-  extra.emplace_back(t);
-  return extra.back();
+  return local.emplace(t);
 }
 
 }  // namespace
@@ -145,7 +144,8 @@ const char* LookupConstantName(CK_ULONG value, const void* table, size_t rowCoun
 
 const char* LookupConstantNameIndexed(CK_ULONG value, const P11NameTable& table, char* buf, int bufSize) {
   std::vector<size_t> matches;
-  IndexFor(table).Matches(value, matches);
+  std::optional<NameIndex> local;
+  IndexFor(table, local).Matches(value, matches);
   return LookupWithMatches(value, table.rows, table.count, table.rowSize, matches, buf, bufSize);
 }
 
@@ -169,7 +169,8 @@ NAME_WRAPPER(GetOtpParamName, OtpParamTable, CK_ULONG)
 int GetAttributeDisplayKind(CK_ATTRIBUTE_TYPE type) {
   std::vector<size_t> matches;
   const P11NameTable& t = AttributeTable();
-  IndexFor(t).Matches(type, matches);
+  std::optional<NameIndex> local;
+  IndexFor(t, local).Matches(type, matches);
   if (matches.empty()) return 0;
   return reinterpret_cast<const P11AttributeRow*>(RowAt(t.rows, t.rowSize, matches[0]))->kind;
 }
@@ -177,7 +178,8 @@ int GetAttributeDisplayKind(CK_ATTRIBUTE_TYPE type) {
 const P11MechanismRow* FindMechanismRow(CK_MECHANISM_TYPE mechanism) {
   std::vector<size_t> matches;
   const P11NameTable& t = MechanismTable();
-  IndexFor(t).Matches(mechanism, matches);
+  std::optional<NameIndex> local;
+  IndexFor(t, local).Matches(mechanism, matches);
   if (matches.empty()) return nullptr;
   return reinterpret_cast<const P11MechanismRow*>(RowAt(t.rows, t.rowSize, matches[0]));
 }

@@ -2,7 +2,10 @@
 // read and write, assignment from an ANY and the memory-stream wrappers.
 #include "lib/libasn/asnbase.h"
 
+#include <pthread.h>
+
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -13,16 +16,48 @@
 
 namespace {
 
-thread_local int t_asnDepth = 0;
+// The decoding depth of each thread. A pthread key rather than a thread_local:
+// hosts load and unload the module at run time, and a key holding a plain
+// integer leaves no dynamic TLS block of an unloaded library in their threads.
+class DepthKey {
+public:
+    DepthKey() { m_ok = pthread_key_create(&m_key, nullptr) == 0; }
+    ~DepthKey() {
+        if (m_ok) pthread_key_delete(m_key);
+        m_ok = false;
+    }
+    DepthKey(const DepthKey&) = delete;
+    DepthKey& operator=(const DepthKey&) = delete;
+    intptr_t get() const { return m_ok ? reinterpret_cast<intptr_t>(pthread_getspecific(m_key)) : 0; }
+    // Without a key every decode counts as too deep: refused, never unbounded.
+    bool set(intptr_t depth) const {
+        return m_ok && pthread_setspecific(m_key, reinterpret_cast<void*>(depth)) == 0;
+    }
+
+private:
+    pthread_key_t m_key{};
+    bool m_ok = false;
+};
+
+const DepthKey& Depth() {
+    static const DepthKey key;
+    return key;
+}
 
 // The bound used when the caller gives none and the stream cannot tell its size.
 constexpr long kNoBound = LONG_MAX / 4;
 
 }  // namespace
 
-ASNDepthGuard::ASNDepthGuard() : m_ok(++t_asnDepth <= ASN_MAX_DEPTH) {}
-ASNDepthGuard::~ASNDepthGuard() { --t_asnDepth; }
-int ASNDepthGuard::current() { return t_asnDepth; }
+ASNDepthGuard::ASNDepthGuard() {
+    const intptr_t depth = Depth().get() + 1;
+    m_counted = Depth().set(depth);
+    m_ok = m_counted && depth <= ASN_MAX_DEPTH;
+}
+ASNDepthGuard::~ASNDepthGuard() {
+    if (m_counted) Depth().set(Depth().get() - 1);
+}
+int ASNDepthGuard::current() { return static_cast<int>(Depth().get()); }
 
 int asnReadExact(GenericFile* src, void* buf, size_t n) {
     if (n == 0) return 1;

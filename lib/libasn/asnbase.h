@@ -66,6 +66,7 @@ public:
 
 private:
     bool m_ok;
+    bool m_counted;
 };
 
 class ASNobject {
