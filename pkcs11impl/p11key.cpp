@@ -119,41 +119,47 @@ CK_RV ValidateKeyTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mod
   }
 }
 
-CK_RV P11ValidateKeyAlgorithm(const P11KeyAlgorithm& a, CK_OBJECT_CLASS objectClass, P11KnownFn known,
-                              P11RulesFn parentRules, P11RulesFn extra, const CK_ATTRIBUTE* tmpl, CK_ULONG count,
-                              unsigned mode, CK_KEY_TYPE keyTypeArg, CK_ULONG version) {
-  P11LeafRules r{};
-  r.objectClass = objectClass;
+CK_RV P11ValidateKeyAlgorithm(const P11AsymmetricLevel& level, const P11KeyAlgorithm& a, const CK_ATTRIBUTE* tmpl,
+                              CK_ULONG count, unsigned mode, CK_KEY_TYPE keyTypeArg, CK_ULONG version) {
+  P11LeafRules r;
+  static_cast<P11ModeRules&>(r) = a.rules;
+  r.objectClass = level.objectClass;
   r.subtypeAttr = CKA_KEY_TYPE;
   r.subtype = a.keyType;
-  r.known = known;
-  r.parentRules = parentRules;
-  r.readOnly = a.readOnly;
-  r.readOnlyCount = a.readOnlyCount;
-  r.createRequired = a.createRequired;
-  r.createRequiredCount = a.createRequiredCount;
-  r.createForbidden = a.createForbidden;
-  r.createForbiddenCount = a.createForbiddenCount;
-  r.generateRequired = a.generateRequired;
-  r.generateRequiredCount = a.generateRequiredCount;
-  r.generateForbidden = a.generateForbidden;
-  r.generateForbiddenCount = a.generateForbiddenCount;
-  r.generateForbiddenRv = a.generateForbiddenRv;
-  r.minVersionToBuild = a.minVersionToBuild;
-  r.extra = extra;
+  r.defs = a.defs;
+  r.defCount = a.defCount;
+  r.known = level.known;
+  r.parentRules = level.rules;
   return P11ValidateLeaf(r, tmpl, count, mode, keyTypeArg, version);
 }
 
-CK_RV P11CreateAsymmetricKey(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CPkcs11Object** object, CK_ULONG version,
-                             P11ValidateSubtypeFn validate, const P11NewKeyFn (&newKey)[5]) {
+CK_RV P11ValidateAsymmetricKey(const P11AsymmetricLevel& level, const CK_ATTRIBUTE* tmpl, CK_ULONG count,
+                               unsigned mode, CK_KEY_TYPE keyType, CK_ULONG version) {
+  const P11KeyAlgorithm* a = level.algorithms;
+  const P11KeyTypeRoute routes[] = {
+      {CKK_RSA, a[CKK_RSA].validate, CKK_RSA}, {CKK_DSA, a[CKK_DSA].validate, CKK_DSA},
+      {CKK_KEA, a[CKK_DSA].validate, CKK_DSA}, {CKK_DH, a[CKK_DH].validate, CKK_DH},
+      {CKK_EC, a[CKK_EC].validate, CKK_EC},    {CKK_X9_42_DH, a[CKK_X9_42_DH].validate, CKK_X9_42_DH},
+  };
+  const P11KeyTypeLevel byKeyType = {level.objectClass, level.known, level.rules, routes, P11_COUNT(routes)};
+  return P11ValidateByKeyType(byKeyType, tmpl, count, mode, keyType, version);
+}
+
+CPkcs11ObjectKey* P11NewAlgorithmKey(const P11KeyAlgorithm& algorithm, CK_KEY_TYPE keyType) {
+  CPkcs11ObjectKey* key = algorithm.newKey();
+  if (key != nullptr && keyType != algorithm.keyType) key->SetKeyTypeMember(keyType);
+  return key;
+}
+
+CK_RV P11CreateAsymmetricKey(const P11AsymmetricLevel& level, const CK_ATTRIBUTE* tmpl, CK_ULONG count,
+                             CPkcs11Object** object, CK_ULONG version) {
   if (object != nullptr) *object = nullptr;
   version = EffectivePkcs11Version(version);
   CK_KEY_TYPE keyType = ~0UL;
   if (GetTemplateKeyType(tmpl, count, &keyType) != CKR_OK || keyType > CKK_KEA) return CKR_TEMPLATE_INCONSISTENT;
-  CK_RV rv = validate(tmpl, count, P11_MODE_CREATE, keyType, version);
+  CK_RV rv = P11ValidateAsymmetricKey(level, tmpl, count, P11_MODE_CREATE, keyType, version);
   if (rv != CKR_OK) return rv;
   if (object == nullptr) return CKR_FUNCTION_FAILED;
-  CPkcs11ObjectKey* key = newKey[keyType == CKK_KEA ? CKK_DSA : keyType]();
-  if (key != nullptr && keyType == CKK_KEA) key->SetKeyTypeMember(CKK_KEA);
-  return P11FinishCreate(key, tmpl, count, version, object);
+  const P11KeyAlgorithm& algorithm = level.algorithms[keyType == CKK_KEA ? CKK_DSA : keyType];
+  return P11FinishCreate(P11NewAlgorithmKey(algorithm, keyType), tmpl, count, version, object);
 }

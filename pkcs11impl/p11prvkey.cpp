@@ -63,19 +63,20 @@ const CK_ATTRIBUTE_TYPE kValueBits[] = {CKA_VALUE_BITS};
 const CK_ATTRIBUTE_TYPE kPqgv[] = {CKA_PRIME, CKA_SUBPRIME, CKA_BASE, CKA_VALUE};
 const CK_ATTRIBUTE_TYPE kEcPv[] = {CKA_EC_PARAMS, CKA_VALUE};
 
-#define P11_LIST(a) a, P11_COUNT(a)
-#define P11_NONE nullptr, 0
-
+// The algorithm classes, indexed by key type.
 const P11KeyAlgorithm kAlgorithms[] = {
-    {CKK_RSA, P11_LIST(kRsaDefs), P11_LIST(kRsaReadOnly), P11_NONE, P11_NONE, P11_NONE, P11_LIST(kRsaReadOnly), 0, 0},
-    {CKK_DH, P11_LIST(kDhDefs), P11_LIST(kDhReadOnly), P11_LIST(kPgv), P11_LIST(kValueBits), P11_NONE, P11_LIST(kPgv),
-     0, 0},
-    {CKK_DSA, P11_LIST(kDsaDefs), P11_LIST(kPqgv), P11_LIST(kPqgv), P11_NONE, P11_NONE, P11_LIST(kPqgv), 0, 0},
-    {CKK_EC, P11_LIST(kEcDefs), P11_LIST(kEcPv), P11_LIST(kEcPv), P11_NONE, P11_NONE, P11_LIST(kEcPv), 0, 0},
-    {CKK_X9_42_DH, P11_LIST(kX942Defs), P11_LIST(kPgv), P11_LIST(kPgv), P11_NONE, P11_NONE, P11_LIST(kPgv), 0,
-     P11_VERSION_2_11},
+    {CKK_RSA, ValidateRsaPrivateKeyTemplate, P11NewKey<CPkcs11ObjectRsaPrivateKey>, P11_LIST(kRsaDefs),
+     {P11_LIST(kRsaReadOnly), P11_NONE, P11_NONE, P11_NONE, P11_LIST(kRsaReadOnly)}},
+    {CKK_DSA, ValidateDsaPrivateKeyTemplate, P11NewKey<CPkcs11ObjectDsaPrivateKey>, P11_LIST(kDsaDefs),
+     {P11_LIST(kPqgv), P11_LIST(kPqgv), P11_NONE, P11_NONE, P11_LIST(kPqgv)}},
+    {CKK_DH, ValidateDhPrivateKeyTemplate, P11NewKey<CPkcs11ObjectDhPrivateKey>, P11_LIST(kDhDefs),
+     {P11_LIST(kDhReadOnly), P11_LIST(kPgv), P11_LIST(kValueBits), P11_NONE, P11_LIST(kPgv)}},
+    {CKK_EC, ValidateEcPrivateKeyTemplate, P11NewKey<CPkcs11ObjectEcPrivateKey>, P11_LIST(kEcDefs),
+     {P11_LIST(kEcPv), P11_LIST(kEcPv), P11_NONE, P11_NONE, P11_LIST(kEcPv)}},
+    {CKK_X9_42_DH, ValidateX942DhPrivateKeyTemplate, P11NewKey<CPkcs11ObjectX942DhPrivateKey>, P11_LIST(kX942Defs),
+     {P11_LIST(kPgv), P11_LIST(kPgv), P11_NONE, P11_NONE, P11_LIST(kPgv), 0, P11_VERSION_2_11}},
 };
-enum { kRsa, kDh, kDsa, kEc, kX942 };
+static_assert(P11_COUNT(kAlgorithms) == P11_ALGORITHM_CLASSES, "one algorithm class per key type");
 
 CK_RV PrivateRules(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_ULONG version) {
   static const CK_ATTRIBUTE_TYPE kReadOnly[] = {CKA_ALWAYS_AUTHENTICATE, CKA_ALWAYS_SENSITIVE, CKA_NEVER_EXTRACTABLE,
@@ -90,32 +91,16 @@ CK_RV PrivateRules(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_U
   return CKR_OK;
 }
 
-template <int K>
-bool KnownIn(CK_ATTRIBUTE_TYPE type, CK_ULONG version) {
-  return AttributeDefsKnow(kAlgorithms[K].defs, kAlgorithms[K].defCount, type, version) ||
-         CPkcs11ObjectPrivateKey::IsPrivateKeyAttribute(type, version);
-}
-
-template <int K>
-CK_RV ValidateAlgorithm(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType, CK_ULONG version) {
-  return P11ValidateKeyAlgorithm(kAlgorithms[K], CKO_PRIVATE_KEY, KnownIn<K>, PrivateRules, nullptr, tmpl, count, mode,
-                                 keyType, version);
-}
+const P11AsymmetricLevel kLevel = {CKO_PRIVATE_KEY, CPkcs11ObjectPrivateKey::IsPrivateKeyAttribute, PrivateRules,
+                                   kAlgorithms};
 
 }  // namespace
 
 // ---- classes ----
 
-CPkcs11ObjectPrivateKey::CPkcs11ObjectPrivateKey(CK_KEY_TYPE keyType) : CPkcs11ObjectPrivateKey(keyType, nullptr) {}
-
-CPkcs11ObjectPrivateKey::CPkcs11ObjectPrivateKey(CK_KEY_TYPE keyType, const P11KeyAlgorithm* algorithm)
-    : CPkcs11ObjectKey(CKO_PRIVATE_KEY, keyType),
-      m_algorithmInfo(algorithm),
-      m_constructedKeyType(keyType),
-      m_private(kPrivateDefs, P11_COUNT(kPrivateDefs)),
-      m_algorithm(algorithm != nullptr ? algorithm->defs : nullptr, algorithm != nullptr ? algorithm->defCount : 0) {
+CPkcs11ObjectPrivateKey::CPkcs11ObjectPrivateKey(CK_KEY_TYPE keyType)
+    : CPkcs11ObjectKey(CKO_PRIVATE_KEY, keyType), m_private(kPrivateDefs, P11_COUNT(kPrivateDefs)) {
   AddLevel(&m_private);
-  AddLevel(&m_algorithm);
 }
 
 CPkcs11ObjectPrivateKey::~CPkcs11ObjectPrivateKey() = default;
@@ -123,11 +108,11 @@ CPkcs11ObjectPrivateKey::~CPkcs11ObjectPrivateKey() = default;
 void CPkcs11ObjectPrivateKey::ResetToDefaults() {
   CPkcs11ObjectKey::ResetToDefaults();
   m_private.Reset();
-  m_algorithm.Reset();
-  if (m_algorithmInfo != nullptr) SetKeyTypeMember(m_algorithmInfo->keyType);
 }
 
 CPkcs11Object* CPkcs11ObjectPrivateKey::CreateEmptyLike() const { return new CPkcs11ObjectPrivateKey(GetSubtype()); }
+
+const P11KeyAlgorithm& CPkcs11ObjectPrivateKey::Algorithm(CK_KEY_TYPE keyType) { return kAlgorithms[keyType]; }
 
 bool CPkcs11ObjectPrivateKey::IsTemplateOnlyAttribute(CK_ATTRIBUTE_TYPE type) const {
   return type == CKA_MIRTAL_QUALIFIED_OBJECT;
@@ -142,57 +127,30 @@ CK_RV CPkcs11ObjectPrivateKey::ValidateTemplate(const CK_ATTRIBUTE* tmpl, CK_ULO
   return ValidatePrivateKeyTemplate(tmpl, count, mode, GetSubtype(), GetPkcs11Version());
 }
 
-CPkcs11ObjectRsaPrivateKey::CPkcs11ObjectRsaPrivateKey() : CPkcs11ObjectPrivateKey(CKK_RSA, &kAlgorithms[kRsa]) {}
-CPkcs11ObjectDhPrivateKey::CPkcs11ObjectDhPrivateKey() : CPkcs11ObjectPrivateKey(CKK_DH, &kAlgorithms[kDh]) {}
-CPkcs11ObjectDsaPrivateKey::CPkcs11ObjectDsaPrivateKey() : CPkcs11ObjectPrivateKey(CKK_DSA, &kAlgorithms[kDsa]) {}
-CPkcs11ObjectEcPrivateKey::CPkcs11ObjectEcPrivateKey() : CPkcs11ObjectPrivateKey(CKK_EC, &kAlgorithms[kEc]) {}
-CPkcs11ObjectX942DhPrivateKey::CPkcs11ObjectX942DhPrivateKey()
-    : CPkcs11ObjectPrivateKey(CKK_X9_42_DH, &kAlgorithms[kX942]) {}
-
-CPkcs11Object* CPkcs11ObjectDsaPrivateKey::CreateEmptyLike() const {
-  CPkcs11ObjectDsaPrivateKey* k = new CPkcs11ObjectDsaPrivateKey();
-  k->SetKeyTypeMember(GetSubtype());  // KEA keys stay KEA keys
-  return k;
-}
-
 // ---- validators ----
-
-CK_RV ValidateRsaPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
-  return ValidateAlgorithm<kRsa>(t, n, m, k, v);
-}
-CK_RV ValidateDhPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
-  return ValidateAlgorithm<kDh>(t, n, m, k, v);
-}
-CK_RV ValidateDsaPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
-  return ValidateAlgorithm<kDsa>(t, n, m, k, v);
-}
-CK_RV ValidateEcPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
-  return ValidateAlgorithm<kEc>(t, n, m, k, v);
-}
-CK_RV ValidateX942DhPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
-  return ValidateAlgorithm<kX942>(t, n, m, k, v);
-}
 
 CK_RV ValidatePrivateKeyTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType,
                                  CK_ULONG version) {
-  static const P11KeyTypeRoute kRoutes[] = {
-      {CKK_RSA, ValidateRsaPrivateKeyTemplate, CKK_RSA},
-      {CKK_DSA, ValidateDsaPrivateKeyTemplate, CKK_DSA},
-      {CKK_KEA, ValidateDsaPrivateKeyTemplate, CKK_DSA},
-      {CKK_DH, ValidateDhPrivateKeyTemplate, CKK_DH},
-      {CKK_EC, ValidateEcPrivateKeyTemplate, CKK_EC},
-      {CKK_X9_42_DH, ValidateX942DhPrivateKeyTemplate, CKK_X9_42_DH},
-  };
-  static const P11KeyTypeLevel kLevel = {CKO_PRIVATE_KEY, CPkcs11ObjectPrivateKey::IsPrivateKeyAttribute, PrivateRules,
-                                         kRoutes, P11_COUNT(kRoutes)};
-  return P11ValidateByKeyType(kLevel, tmpl, count, mode, keyType, version);
+  return P11ValidateAsymmetricKey(kLevel, tmpl, count, mode, keyType, version);
+}
+CK_RV ValidateRsaPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return P11ValidateKeyAlgorithm(kLevel, kAlgorithms[CKK_RSA], t, n, m, k, v);
+}
+CK_RV ValidateDhPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return P11ValidateKeyAlgorithm(kLevel, kAlgorithms[CKK_DH], t, n, m, k, v);
+}
+CK_RV ValidateDsaPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return P11ValidateKeyAlgorithm(kLevel, kAlgorithms[CKK_DSA], t, n, m, k, v);
+}
+CK_RV ValidateEcPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return P11ValidateKeyAlgorithm(kLevel, kAlgorithms[CKK_EC], t, n, m, k, v);
+}
+CK_RV ValidateX942DhPrivateKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return P11ValidateKeyAlgorithm(kLevel, kAlgorithms[CKK_X9_42_DH], t, n, m, k, v);
 }
 
 // ---- creator ----
 
 CK_RV CreatePrivateKeyObject(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CPkcs11Object** object, CK_ULONG version) {
-  static const P11NewKeyFn kNewKey[5] = {
-      P11NewKey<CPkcs11ObjectRsaPrivateKey>, P11NewKey<CPkcs11ObjectDsaPrivateKey>, P11NewKey<CPkcs11ObjectDhPrivateKey>,
-      P11NewKey<CPkcs11ObjectEcPrivateKey>, P11NewKey<CPkcs11ObjectX942DhPrivateKey>};
-  return P11CreateAsymmetricKey(tmpl, count, object, version, ValidatePrivateKeyTemplate, kNewKey);
+  return P11CreateAsymmetricKey(kLevel, tmpl, count, object, version);
 }

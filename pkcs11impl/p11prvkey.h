@@ -13,47 +13,19 @@ public:
   static bool IsPrivateKeyAttribute(CK_ATTRIBUTE_TYPE type, CK_ULONG version);
 
 protected:
-  // Algorithm classes pass their own records.
-  CPkcs11ObjectPrivateKey(CK_KEY_TYPE keyType, const P11KeyAlgorithm* algorithm);
+  // The records of an algorithm class (indexed by key type).
+  static const P11KeyAlgorithm& Algorithm(CK_KEY_TYPE keyType);
   CPkcs11Object* CreateEmptyLike() const override;
   bool IsTemplateOnlyAttribute(CK_ATTRIBUTE_TYPE type) const override;
 
-  const P11KeyAlgorithm* m_algorithmInfo;
-  CK_KEY_TYPE m_constructedKeyType;
   Pkcs11AttributeLevel m_private;
-  Pkcs11AttributeLevel m_algorithm;
 };
 
-class CPkcs11ObjectRsaPrivateKey : public CPkcs11ObjectPrivateKey {
-public:
-  CPkcs11ObjectRsaPrivateKey();
-protected:
-  CPkcs11Object* CreateEmptyLike() const override { return new CPkcs11ObjectRsaPrivateKey(); }
-};
-class CPkcs11ObjectDhPrivateKey : public CPkcs11ObjectPrivateKey {
-public:
-  CPkcs11ObjectDhPrivateKey();
-protected:
-  CPkcs11Object* CreateEmptyLike() const override { return new CPkcs11ObjectDhPrivateKey(); }
-};
-class CPkcs11ObjectDsaPrivateKey : public CPkcs11ObjectPrivateKey {
-public:
-  CPkcs11ObjectDsaPrivateKey();
-protected:
-  CPkcs11Object* CreateEmptyLike() const override;
-};
-class CPkcs11ObjectEcPrivateKey : public CPkcs11ObjectPrivateKey {
-public:
-  CPkcs11ObjectEcPrivateKey();
-protected:
-  CPkcs11Object* CreateEmptyLike() const override { return new CPkcs11ObjectEcPrivateKey(); }
-};
-class CPkcs11ObjectX942DhPrivateKey : public CPkcs11ObjectPrivateKey {
-public:
-  CPkcs11ObjectX942DhPrivateKey();
-protected:
-  CPkcs11Object* CreateEmptyLike() const override { return new CPkcs11ObjectX942DhPrivateKey(); }
-};
+class CPkcs11ObjectRsaPrivateKey : public P11AlgorithmKey<CPkcs11ObjectPrivateKey, CKK_RSA> {};
+class CPkcs11ObjectDhPrivateKey : public P11AlgorithmKey<CPkcs11ObjectPrivateKey, CKK_DH> {};
+class CPkcs11ObjectDsaPrivateKey : public P11AlgorithmKey<CPkcs11ObjectPrivateKey, CKK_DSA> {};
+class CPkcs11ObjectEcPrivateKey : public P11AlgorithmKey<CPkcs11ObjectPrivateKey, CKK_EC> {};
+class CPkcs11ObjectX942DhPrivateKey : public P11AlgorithmKey<CPkcs11ObjectPrivateKey, CKK_X9_42_DH> {};
 
 // The private-key level: the key type (~0: from the template) selects the
 // algorithm class. Used by the token for key-pair generation and changes.

@@ -58,20 +58,30 @@ const CK_ATTRIBUTE_TYPE kEcBoth[] = {CKA_EC_PARAMS, CKA_EC_POINT};
 const CK_ATTRIBUTE_TYPE kEcParams[] = {CKA_EC_PARAMS};
 const CK_ATTRIBUTE_TYPE kEcPoint[] = {CKA_EC_POINT};
 
-#define P11_LIST(a) a, P11_COUNT(a)
-#define P11_NONE nullptr, 0
+// Generation needs a well-formed modulus size.
+CK_RV RsaModulusBits(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_ULONG) {
+  if (mode != P11_MODE_GENERATE) return CKR_OK;
+  CK_ULONG bits = 0;
+  CK_RV rv = GetTemplateUlong(tmpl, count, CKA_MODULUS_BITS, &bits);
+  return rv == CKR_ATTRIBUTE_NOT_FOUND ? CKR_TEMPLATE_INCOMPLETE : rv;
+}
 
+// The algorithm classes, indexed by key type.
 const P11KeyAlgorithm kAlgorithms[] = {
-    {CKK_RSA, P11_LIST(kRsaDefs), P11_LIST(kRsaReadOnly), P11_LIST(kRsaCreate), P11_LIST(kModulusBits),
-     P11_LIST(kModulusBits), P11_LIST(kModulus), 0, 0},
-    {CKK_DH, P11_LIST(kDhDefs), P11_LIST(kPgv), P11_LIST(kPgv), P11_NONE, P11_LIST(kPg), P11_LIST(kValue), 0, 0},
-    {CKK_DSA, P11_LIST(kDsaDefs), P11_LIST(kPqgv), P11_LIST(kPqgv), P11_NONE, P11_LIST(kPqg), P11_LIST(kValue), 0, 0},
-    {CKK_EC, P11_LIST(kEcDefs), P11_LIST(kEcBoth), P11_LIST(kEcBoth), P11_NONE, P11_LIST(kEcParams),
-     P11_LIST(kEcPoint), CKR_TEMPLATE_INCOMPLETE, 0},
-    {CKK_X9_42_DH, P11_LIST(kX942Defs), P11_LIST(kPqgv), P11_LIST(kPqgv), P11_NONE, P11_LIST(kPqg), P11_LIST(kValue),
-     0, P11_VERSION_2_11},
+    {CKK_RSA, ValidateRsaPublicKeyTemplate, P11NewKey<CPkcs11ObjectRsaPublicKey>, P11_LIST(kRsaDefs),
+     {P11_LIST(kRsaReadOnly), P11_LIST(kRsaCreate), P11_LIST(kModulusBits), P11_LIST(kModulusBits),
+      P11_LIST(kModulus), 0, 0, RsaModulusBits}},
+    {CKK_DSA, ValidateDsaPublicKeyTemplate, P11NewKey<CPkcs11ObjectDsaPublicKey>, P11_LIST(kDsaDefs),
+     {P11_LIST(kPqgv), P11_LIST(kPqgv), P11_NONE, P11_LIST(kPqg), P11_LIST(kValue)}},
+    {CKK_DH, ValidateDhPublicKeyTemplate, P11NewKey<CPkcs11ObjectDhPublicKey>, P11_LIST(kDhDefs),
+     {P11_LIST(kPgv), P11_LIST(kPgv), P11_NONE, P11_LIST(kPg), P11_LIST(kValue)}},
+    {CKK_EC, ValidateEcPublicKeyTemplate, P11NewKey<CPkcs11ObjectEcPublicKey>, P11_LIST(kEcDefs),
+     {P11_LIST(kEcBoth), P11_LIST(kEcBoth), P11_NONE, P11_LIST(kEcParams), P11_LIST(kEcPoint),
+      CKR_TEMPLATE_INCOMPLETE}},
+    {CKK_X9_42_DH, ValidateX942DhPublicKeyTemplate, P11NewKey<CPkcs11ObjectX942DhPublicKey>, P11_LIST(kX942Defs),
+     {P11_LIST(kPqgv), P11_LIST(kPqgv), P11_NONE, P11_LIST(kPqg), P11_LIST(kValue), 0, P11_VERSION_2_11}},
 };
-enum { kRsa, kDh, kDsa, kEc, kX942 };
+static_assert(P11_COUNT(kAlgorithms) == P11_ALGORITHM_CLASSES, "one algorithm class per key type");
 
 CK_RV PublicRules(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_ULONG version) {
   static const CK_ATTRIBUTE_TYPE kReadOnly[] = {CKA_TRUSTED, CKA_WRAP_TEMPLATE};
@@ -81,39 +91,16 @@ CK_RV PublicRules(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_UL
   return rv;
 }
 
-// Generation needs a well-formed modulus size.
-CK_RV RsaModulusBits(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_ULONG) {
-  if (mode != P11_MODE_GENERATE) return CKR_OK;
-  CK_ULONG bits = 0;
-  CK_RV rv = GetTemplateUlong(tmpl, count, CKA_MODULUS_BITS, &bits);
-  return rv == CKR_ATTRIBUTE_NOT_FOUND ? CKR_TEMPLATE_INCOMPLETE : rv;
-}
-
-template <int K>
-bool KnownIn(CK_ATTRIBUTE_TYPE type, CK_ULONG version) {
-  return AttributeDefsKnow(kAlgorithms[K].defs, kAlgorithms[K].defCount, type, version) ||
-         CPkcs11ObjectPublicKey::IsPublicKeyAttribute(type, version);
-}
-
-template <int K>
-CK_RV ValidateAlgorithm(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType, CK_ULONG version) {
-  return P11ValidateKeyAlgorithm(kAlgorithms[K], CKO_PUBLIC_KEY, KnownIn<K>, PublicRules,
-                                 K == kRsa ? RsaModulusBits : nullptr, tmpl, count, mode, keyType, version);
-}
+const P11AsymmetricLevel kLevel = {CKO_PUBLIC_KEY, CPkcs11ObjectPublicKey::IsPublicKeyAttribute, PublicRules,
+                                   kAlgorithms};
 
 }  // namespace
 
 // ---- classes ----
 
-CPkcs11ObjectPublicKey::CPkcs11ObjectPublicKey(CK_KEY_TYPE keyType) : CPkcs11ObjectPublicKey(keyType, nullptr) {}
-
-CPkcs11ObjectPublicKey::CPkcs11ObjectPublicKey(CK_KEY_TYPE keyType, const P11KeyAlgorithm* algorithm)
-    : CPkcs11ObjectKey(CKO_PUBLIC_KEY, keyType),
-      m_algorithmInfo(algorithm),
-      m_public(kPublicDefs, P11_COUNT(kPublicDefs)),
-      m_algorithm(algorithm != nullptr ? algorithm->defs : nullptr, algorithm != nullptr ? algorithm->defCount : 0) {
+CPkcs11ObjectPublicKey::CPkcs11ObjectPublicKey(CK_KEY_TYPE keyType)
+    : CPkcs11ObjectKey(CKO_PUBLIC_KEY, keyType), m_public(kPublicDefs, P11_COUNT(kPublicDefs)) {
   AddLevel(&m_public);
-  AddLevel(&m_algorithm);
 }
 
 CPkcs11ObjectPublicKey::~CPkcs11ObjectPublicKey() = default;
@@ -121,11 +108,11 @@ CPkcs11ObjectPublicKey::~CPkcs11ObjectPublicKey() = default;
 void CPkcs11ObjectPublicKey::ResetToDefaults() {
   CPkcs11ObjectKey::ResetToDefaults();
   m_public.Reset();
-  m_algorithm.Reset();
-  if (m_algorithmInfo != nullptr) SetKeyTypeMember(m_algorithmInfo->keyType);
 }
 
 CPkcs11Object* CPkcs11ObjectPublicKey::CreateEmptyLike() const { return new CPkcs11ObjectPublicKey(GetSubtype()); }
+
+const P11KeyAlgorithm& CPkcs11ObjectPublicKey::Algorithm(CK_KEY_TYPE keyType) { return kAlgorithms[keyType]; }
 
 bool CPkcs11ObjectPublicKey::IsPublicKeyAttribute(CK_ATTRIBUTE_TYPE type, CK_ULONG version) {
   return AttributeDefsKnow(kPublicDefs, P11_COUNT(kPublicDefs), type, version) || IsKeyAttribute(type, version);
@@ -135,57 +122,30 @@ CK_RV CPkcs11ObjectPublicKey::ValidateTemplate(const CK_ATTRIBUTE* tmpl, CK_ULON
   return ValidatePublicKeyTemplate(tmpl, count, mode, GetSubtype(), GetPkcs11Version());
 }
 
-CPkcs11ObjectRsaPublicKey::CPkcs11ObjectRsaPublicKey() : CPkcs11ObjectPublicKey(CKK_RSA, &kAlgorithms[kRsa]) {}
-CPkcs11ObjectDhPublicKey::CPkcs11ObjectDhPublicKey() : CPkcs11ObjectPublicKey(CKK_DH, &kAlgorithms[kDh]) {}
-CPkcs11ObjectDsaPublicKey::CPkcs11ObjectDsaPublicKey() : CPkcs11ObjectPublicKey(CKK_DSA, &kAlgorithms[kDsa]) {}
-CPkcs11ObjectEcPublicKey::CPkcs11ObjectEcPublicKey() : CPkcs11ObjectPublicKey(CKK_EC, &kAlgorithms[kEc]) {}
-CPkcs11ObjectX942DhPublicKey::CPkcs11ObjectX942DhPublicKey()
-    : CPkcs11ObjectPublicKey(CKK_X9_42_DH, &kAlgorithms[kX942]) {}
-
-CPkcs11Object* CPkcs11ObjectDsaPublicKey::CreateEmptyLike() const {
-  CPkcs11ObjectDsaPublicKey* k = new CPkcs11ObjectDsaPublicKey();
-  k->SetKeyTypeMember(GetSubtype());  // KEA keys stay KEA keys
-  return k;
-}
-
 // ---- validators ----
-
-CK_RV ValidateRsaPublicKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
-  return ValidateAlgorithm<kRsa>(t, n, m, k, v);
-}
-CK_RV ValidateDhPublicKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
-  return ValidateAlgorithm<kDh>(t, n, m, k, v);
-}
-CK_RV ValidateDsaPublicKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
-  return ValidateAlgorithm<kDsa>(t, n, m, k, v);
-}
-CK_RV ValidateEcPublicKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
-  return ValidateAlgorithm<kEc>(t, n, m, k, v);
-}
-CK_RV ValidateX942DhPublicKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
-  return ValidateAlgorithm<kX942>(t, n, m, k, v);
-}
 
 CK_RV ValidatePublicKeyTemplate(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_KEY_TYPE keyType,
                                 CK_ULONG version) {
-  static const P11KeyTypeRoute kRoutes[] = {
-      {CKK_RSA, ValidateRsaPublicKeyTemplate, CKK_RSA},
-      {CKK_DSA, ValidateDsaPublicKeyTemplate, CKK_DSA},
-      {CKK_KEA, ValidateDsaPublicKeyTemplate, CKK_DSA},
-      {CKK_DH, ValidateDhPublicKeyTemplate, CKK_DH},
-      {CKK_EC, ValidateEcPublicKeyTemplate, CKK_EC},
-      {CKK_X9_42_DH, ValidateX942DhPublicKeyTemplate, CKK_X9_42_DH},
-  };
-  static const P11KeyTypeLevel kLevel = {CKO_PUBLIC_KEY, CPkcs11ObjectPublicKey::IsPublicKeyAttribute, PublicRules,
-                                         kRoutes, P11_COUNT(kRoutes)};
-  return P11ValidateByKeyType(kLevel, tmpl, count, mode, keyType, version);
+  return P11ValidateAsymmetricKey(kLevel, tmpl, count, mode, keyType, version);
+}
+CK_RV ValidateRsaPublicKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return P11ValidateKeyAlgorithm(kLevel, kAlgorithms[CKK_RSA], t, n, m, k, v);
+}
+CK_RV ValidateDhPublicKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return P11ValidateKeyAlgorithm(kLevel, kAlgorithms[CKK_DH], t, n, m, k, v);
+}
+CK_RV ValidateDsaPublicKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return P11ValidateKeyAlgorithm(kLevel, kAlgorithms[CKK_DSA], t, n, m, k, v);
+}
+CK_RV ValidateEcPublicKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return P11ValidateKeyAlgorithm(kLevel, kAlgorithms[CKK_EC], t, n, m, k, v);
+}
+CK_RV ValidateX942DhPublicKeyTemplate(const CK_ATTRIBUTE* t, CK_ULONG n, unsigned m, CK_KEY_TYPE k, CK_ULONG v) {
+  return P11ValidateKeyAlgorithm(kLevel, kAlgorithms[CKK_X9_42_DH], t, n, m, k, v);
 }
 
 // ---- creator ----
 
 CK_RV CreatePublicKeyObject(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CPkcs11Object** object, CK_ULONG version) {
-  static const P11NewKeyFn kNewKey[5] = {
-      P11NewKey<CPkcs11ObjectRsaPublicKey>, P11NewKey<CPkcs11ObjectDsaPublicKey>, P11NewKey<CPkcs11ObjectDhPublicKey>,
-      P11NewKey<CPkcs11ObjectEcPublicKey>, P11NewKey<CPkcs11ObjectX942DhPublicKey>};
-  return P11CreateAsymmetricKey(tmpl, count, object, version, ValidatePublicKeyTemplate, kNewKey);
+  return P11CreateAsymmetricKey(kLevel, tmpl, count, object, version);
 }

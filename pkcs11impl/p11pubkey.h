@@ -13,44 +13,18 @@ public:
   static bool IsPublicKeyAttribute(CK_ATTRIBUTE_TYPE type, CK_ULONG version);
 
 protected:
-  CPkcs11ObjectPublicKey(CK_KEY_TYPE keyType, const P11KeyAlgorithm* algorithm);
+  // The records of an algorithm class (indexed by key type).
+  static const P11KeyAlgorithm& Algorithm(CK_KEY_TYPE keyType);
   CPkcs11Object* CreateEmptyLike() const override;
 
-  const P11KeyAlgorithm* m_algorithmInfo;
   Pkcs11AttributeLevel m_public;
-  Pkcs11AttributeLevel m_algorithm;
 };
 
-class CPkcs11ObjectRsaPublicKey : public CPkcs11ObjectPublicKey {
-public:
-  CPkcs11ObjectRsaPublicKey();
-protected:
-  CPkcs11Object* CreateEmptyLike() const override { return new CPkcs11ObjectRsaPublicKey(); }
-};
-class CPkcs11ObjectDhPublicKey : public CPkcs11ObjectPublicKey {
-public:
-  CPkcs11ObjectDhPublicKey();
-protected:
-  CPkcs11Object* CreateEmptyLike() const override { return new CPkcs11ObjectDhPublicKey(); }
-};
-class CPkcs11ObjectDsaPublicKey : public CPkcs11ObjectPublicKey {
-public:
-  CPkcs11ObjectDsaPublicKey();
-protected:
-  CPkcs11Object* CreateEmptyLike() const override;
-};
-class CPkcs11ObjectEcPublicKey : public CPkcs11ObjectPublicKey {
-public:
-  CPkcs11ObjectEcPublicKey();
-protected:
-  CPkcs11Object* CreateEmptyLike() const override { return new CPkcs11ObjectEcPublicKey(); }
-};
-class CPkcs11ObjectX942DhPublicKey : public CPkcs11ObjectPublicKey {
-public:
-  CPkcs11ObjectX942DhPublicKey();
-protected:
-  CPkcs11Object* CreateEmptyLike() const override { return new CPkcs11ObjectX942DhPublicKey(); }
-};
+class CPkcs11ObjectRsaPublicKey : public P11AlgorithmKey<CPkcs11ObjectPublicKey, CKK_RSA> {};
+class CPkcs11ObjectDhPublicKey : public P11AlgorithmKey<CPkcs11ObjectPublicKey, CKK_DH> {};
+class CPkcs11ObjectDsaPublicKey : public P11AlgorithmKey<CPkcs11ObjectPublicKey, CKK_DSA> {};
+class CPkcs11ObjectEcPublicKey : public P11AlgorithmKey<CPkcs11ObjectPublicKey, CKK_EC> {};
+class CPkcs11ObjectX942DhPublicKey : public P11AlgorithmKey<CPkcs11ObjectPublicKey, CKK_X9_42_DH> {};
 
 // The public-key level: the key type (~0: from the template) selects the
 // algorithm class. Used by the token for key-pair generation and changes.

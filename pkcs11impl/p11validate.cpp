@@ -80,8 +80,9 @@ CK_RV P11ValidateLeaf(const P11LeafRules& r, const CK_ATTRIBUTE* tmpl, CK_ULONG 
   version = EffectivePkcs11Version(version);
   CK_RV rv;
   if (subtypeArg != P11_ALREADY_CHECKED) {
-    rv = P11CheckKnown(tmpl, count, r.known, version);
-    if (rv != CKR_OK) return rv;
+    for (CK_ULONG i = 0; i < count; ++i)
+      if (!AttributeDefsKnow(r.defs, r.defCount, tmpl[i].type, version) && !r.known(tmpl[i].type, version))
+        return CKR_ATTRIBUTE_TYPE_INVALID;
   }
   rv = P11CheckTemplateUlong(tmpl, count, mode, CKA_CLASS, r.objectClass);
   if (rv != CKR_OK) return rv;

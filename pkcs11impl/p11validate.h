@@ -49,27 +49,35 @@ bool P11TemplateBoolTrue(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_
 CK_RV P11ResolveSubtype(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_ATTRIBUTE_TYPE attr,
                         CK_ULONG arg, CK_ULONG* resolved);
 
+// What a leaf class checks in each mode, once class and subtype are settled.
+struct P11ModeRules {
+  const CK_ATTRIBUTE_TYPE* readOnly = nullptr;
+  size_t readOnlyCount = 0;
+  const CK_ATTRIBUTE_TYPE* createRequired = nullptr;
+  size_t createRequiredCount = 0;
+  const CK_ATTRIBUTE_TYPE* createForbidden = nullptr;
+  size_t createForbiddenCount = 0;
+  const CK_ATTRIBUTE_TYPE* generateRequired = nullptr;
+  size_t generateRequiredCount = 0;
+  const CK_ATTRIBUTE_TYPE* generateForbidden = nullptr;
+  size_t generateForbiddenCount = 0;
+  CK_RV generateForbiddenRv = 0;        // 0 means CKR_TEMPLATE_INCONSISTENT
+  CK_ULONG minVersionToBuild = 0;       // modes 2 and 3 (0: none)
+  P11RulesFn extra = nullptr;           // after the required sets, before the forbidden ones
+  bool generateForbiddenFirst = false;  // in generate mode, forbidden attributes are checked first
+};
+
+struct Pkcs11AttributeDef;
+
 // The rules of one leaf class (the steps every class validator follows).
-struct P11LeafRules {
-  CK_OBJECT_CLASS objectClass;
-  CK_ATTRIBUTE_TYPE subtypeAttr;  // ~0: the class fixes no subtype
-  CK_ULONG subtype;
-  P11KnownFn known;
-  P11RulesFn parentRules;         // the levels above, top-down
-  const CK_ATTRIBUTE_TYPE* readOnly;
-  size_t readOnlyCount;
-  const CK_ATTRIBUTE_TYPE* createRequired;
-  size_t createRequiredCount;
-  const CK_ATTRIBUTE_TYPE* createForbidden;
-  size_t createForbiddenCount;
-  const CK_ATTRIBUTE_TYPE* generateRequired;
-  size_t generateRequiredCount;
-  const CK_ATTRIBUTE_TYPE* generateForbidden;
-  size_t generateForbiddenCount;
-  CK_RV generateForbiddenRv;      // 0 means CKR_TEMPLATE_INCONSISTENT
-  bool generateForbiddenFirst;    // in generate mode, forbidden attributes are checked first
-  CK_ULONG minVersionToBuild;     // modes 2 and 3 (0: none)
-  P11RulesFn extra;               // after the required sets, before the forbidden ones
+struct P11LeafRules : P11ModeRules {
+  CK_OBJECT_CLASS objectClass = 0;
+  CK_ATTRIBUTE_TYPE subtypeAttr = 0;     // ~0: the class fixes no subtype
+  CK_ULONG subtype = 0;
+  const Pkcs11AttributeDef* defs = nullptr;  // the class's own records, known besides `known`
+  size_t defCount = 0;
+  P11KnownFn known = nullptr;
+  P11RulesFn parentRules = nullptr;      // the levels above, top-down
 };
 
 CK_RV P11ValidateLeaf(const P11LeafRules& rules, const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode,
