@@ -10,10 +10,8 @@ missing)."""
 
 import hashlib
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 
 try:
     import PyKCS11
@@ -22,17 +20,12 @@ except ImportError:
     print("PyKCS11 is not installed (Debian package python3-pykcs11)")
     sys.exit(77)
 
+from pykcs11_sim import Checks, simulated_home
+
 module, build = sys.argv[1], sys.argv[2]
-home = tempfile.mkdtemp(prefix="mirtal-pykcs11-crypto-")
-failures = []
+check = Checks()
 # DigestInfo prefix of SHA-256 (PKCS #1).
 SHA256_PREFIX = bytes.fromhex("3031300d060960864801650304020105000420")
-
-
-def check(cond, what):
-    print(("ok   " if cond else "FAIL ") + what)
-    if not cond:
-        failures.append(what)
 
 
 def error_of(call):
@@ -47,17 +40,7 @@ def openssl(*args, data=None):
     return subprocess.run(["openssl"] + list(args), input=data, capture_output=True)
 
 
-try:
-    cards = os.path.join(home, "cards")
-    os.makedirs(os.path.join(home, ".MIRTAL"))
-    shutil.copytree(os.path.join(build, "cards"), cards)
-    with open(os.path.join(cards, "sim.conf"), "w") as f:
-        f.write("reader CardSim Reader 0\ncard pkcs15-model3.card\n")
-    with open(os.path.join(home, ".MIRTAL", "pkcs11.conf"), "w") as f:
-        f.write('EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = "%s/libcardsim.so;Sim"\n' % build)
-    os.environ["HOME"] = home
-    os.environ["CARDSIM_CONFIG"] = os.path.join(cards, "sim.conf")
-
+with simulated_home(build, "pkcs15-model3.card") as home:
     lib = PyKCS11.PyKCS11Lib()
     lib.load(module)
     session = lib.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
@@ -109,9 +92,5 @@ try:
     check(error_of(lambda: session.sign(key, digest_info, PyKCS11.Mechanism(PyKCS11.CKM_RSA_PKCS)))
           != LowLevel.CKR_OK, "no signature after logout")
     session.closeSession()
-finally:
-    shutil.rmtree(home, ignore_errors=True)
 
-if failures:
-    print("%d check(s) failed" % len(failures))
-    sys.exit(1)
+sys.exit(check.exit_status())

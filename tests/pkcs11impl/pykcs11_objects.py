@@ -5,9 +5,7 @@ beside session objects of its own, and reads their attributes.
     pykcs11_objects.py MODULE BUILD
 """
 import os
-import shutil
 import sys
-import tempfile
 
 try:
     import PyKCS11
@@ -17,30 +15,14 @@ except ImportError:
 from PyKCS11 import (CKA_CLASS, CKA_ID, CKA_LABEL, CKA_TOKEN, CKA_VALUE, CKA_KEY_TYPE, CKA_MODULUS_BITS,
                      CKO_CERTIFICATE, CKO_DATA, CKO_PRIVATE_KEY, CKO_PUBLIC_KEY, CKK_RSA, CKU_USER)
 
-failures = []
+from pykcs11_sim import Checks, simulated_home
 
-
-def check(cond, what):
-    print(("ok      " if cond else "FAILED  ") + what)
-    if not cond:
-        failures.append(what)
+check = Checks()
 
 
 def main(module, build):
-    home = tempfile.mkdtemp(prefix="mirtal-pykcs11-")
-    try:
-        cards = os.path.join(home, "cards")
-        os.makedirs(os.path.join(home, ".MIRTAL"))
-        shutil.copytree(os.path.join(build, "cards"), cards)
-        with open(os.path.join(cards, "sim.conf"), "w") as f:
-            f.write("reader CardSim Reader 0\ncard pkcs15-model3.card\n")
-        with open(os.path.join(home, ".MIRTAL", "pkcs11.conf"), "w") as f:
-            f.write('EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = "%s/libcardsim.so;Sim"\n' % build)
-        os.environ["HOME"] = home
-        os.environ["CARDSIM_CONFIG"] = os.path.join(cards, "sim.conf")
+    with simulated_home(build, "pkcs15-model3.card"):
         run(module)
-    finally:
-        shutil.rmtree(home, ignore_errors=True)
 
 
 def run(module):
@@ -99,5 +81,4 @@ def run(module):
 
 if __name__ == "__main__":
     main(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]))
-    print("%d failure(s)" % len(failures))
-    sys.exit(1 if failures else 0)
+    sys.exit(check.exit_status())

@@ -6,10 +6,7 @@
 Runs against the card-simulator back-end in a temporary HOME; exits 0 when
 every check holds (77 when PyKCS11 is missing)."""
 
-import os
-import shutil
 import sys
-import tempfile
 
 try:
     import PyKCS11
@@ -18,15 +15,10 @@ except ImportError:
     print("PyKCS11 is not installed (Debian package python3-pykcs11)")
     sys.exit(77)
 
+from pykcs11_sim import Checks, simulated_home
+
 module, build = sys.argv[1], sys.argv[2]
-home = tempfile.mkdtemp(prefix="mirtal-pykcs11-")
-failures = []
-
-
-def check(cond, what):
-    print(("ok   " if cond else "FAIL ") + what)
-    if not cond:
-        failures.append(what)
+check = Checks()
 
 
 def error_of(call):
@@ -37,17 +29,7 @@ def error_of(call):
     return LowLevel.CKR_OK
 
 
-try:
-    cards = os.path.join(home, "cards")
-    os.makedirs(os.path.join(home, ".MIRTAL"))
-    shutil.copytree(os.path.join(build, "cards"), cards)
-    with open(os.path.join(cards, "sim.conf"), "w") as f:
-        f.write("reader CardSim Reader 0\ncard pkcs15-model3-two-apps.card\n")
-    with open(os.path.join(home, ".MIRTAL", "pkcs11.conf"), "w") as f:
-        f.write('EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = "%s/libcardsim.so;Sim"\n' % build)
-    os.environ["HOME"] = home
-    os.environ["CARDSIM_CONFIG"] = os.path.join(cards, "sim.conf")
-
+with simulated_home(build, "pkcs15-model3-two-apps.card"):
     lib = PyKCS11.PyKCS11Lib()
     lib.load(module)
     slots = lib.getSlotList(tokenPresent=True)
@@ -98,10 +80,5 @@ try:
     check(not lib.getTokenInfo(0).flags & PyKCS11.CKF_USER_PIN_COUNT_LOW, "the right PIN clears the count")
     lib.closeAllSessions(0)
     lib.closeAllSessions(1)
-finally:
-    shutil.rmtree(home, ignore_errors=True)
 
-if failures:
-    print("%d check(s) failed" % len(failures))
-    sys.exit(1)
-print("all checks passed")
+sys.exit(check.exit_status())
