@@ -16,11 +16,6 @@ readers_start sim "$build" pkcs15-model3.card
 fail=0
 w=$home/work
 mkdir -p "$w"
-check() {
-  what=$1
-  shift
-  if "$@" >"$w/check.out" 2>&1; then echo "ok: $what"; else echo "FAILED: $what"; cat "$w/check.out"; fail=1; fi
-}
 
 "$tool" --module "$module" --read-object --type cert --label Certificate -o "$w/cert.der" >/dev/null 2>&1
 check "card certificate" openssl x509 -inform der -in "$w/cert.der" -out "$w/cert.pem"

@@ -23,11 +23,6 @@ fail=0
 w=$home/work
 mkdir -p "$w"
 
-check() {
-  what=$1
-  shift
-  if "$@" >"$w/check.out" 2>&1; then echo "ok: $what"; else echo "FAILED: $what"; cat "$w/check.out"; fail=1; fi
-}
 user="--login --pin 1234"
 
 # The card certificate's public key.

@@ -12,6 +12,8 @@
 #   p11_run WANT ARGS...: runs $tool --module $module ARGS, shows its output and
 #     keeps it in $out; WANT ok needs status 0, fails status 1, any either; any
 #     other status (a crash) sets fail=1 as a wrong one does.
+#   check WHAT COMMAND...: runs a command of the test's own (OpenSSL, cmp, ...);
+#     prints "ok: WHAT", or "FAILED: WHAT" with its output and sets fail=1.
 #   expect TEXT / refuse TEXT: $out must / must not hold TEXT (else fail=1).
 # The caller sets `set -u`; the started processes end with the script.
 home=$(mktemp -d /tmp/mirtal-readers-XXXXXX) || exit 1
@@ -92,3 +94,15 @@ p11_run() {
 }
 expect() { echo "$out" | grep -qF "$1" || { echo "FAILED: missing '$1'"; fail=1; }; }
 refuse() { echo "$out" | grep -qF "$1" && { echo "FAILED: unexpected '$1'"; fail=1; }; }
+
+check() {
+  what=$1
+  shift
+  if "$@" >"$home/check.out" 2>&1; then
+    echo "ok: $what"
+  else
+    echo "FAILED: $what"
+    cat "$home/check.out"
+    fail=1
+  fi
+}
