@@ -385,16 +385,17 @@ SCRESULT SCPkcs15Card::AddApplication(SCPkcs15App** out, const SCFileHeaderList&
 }
 
 SCRESULT SCPkcs15Card::InitializeApplication(SCPkcs15App* app, const void* const* tokenArgs) {
+    // Without the application's service nothing is written.
+    if (!g_cardServices || !g_cardServices->initializeToken) return SC_E_UNIMPLEMENTED_FEATURE;
     SCRESULT r = m_dir.Write(nullptr, 0, nullptr);
     if (r < 0) return r;
-    if (!g_cardServices || !g_cardServices->initializeToken) return SC_E_UNIMPLEMENTED_FEATURE;
     return g_cardServices->initializeToken(app, tokenArgs);
 }
 
 SCRESULT SCPkcs15Card::InitializeAllApplications() {
+    if (!g_cardServices || !g_cardServices->initializeToken) return SC_E_UNIMPLEMENTED_FEATURE;
     SCRESULT r = m_dir.Write(nullptr, 0, nullptr);
     if (r < 0) return r;
-    if (!g_cardServices || !g_cardServices->initializeToken) return SC_E_UNIMPLEMENTED_FEATURE;
     SCRESULT first = 0;
     for (POSITION p = GetHeadPosition(); p;) {
         SCRESULT a = g_cardServices->initializeToken(GetNext(p), nullptr);

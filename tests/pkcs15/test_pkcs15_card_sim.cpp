@@ -597,6 +597,19 @@ TEST_F(P15Card, InitialisationWritesTheDirectoryFirst) {
     EXPECT_EQ(3, g_inits);
 }
 
+TEST_F(P15Card, InitialisationWithoutTheApplicationServiceWritesNothing) {
+    SCCard* card = Connect("pkcs15-model3-two-apps");
+    ASSERT_NE(nullptr, card);
+    SCPkcs15Card p15(card);
+    ASSERT_EQ(SC_OK, p15.Load());
+    ASSERT_EQ(SC_OK, VerifySoPin(card));
+    ClearLog();
+    const void* args[4] = {nullptr, nullptr, nullptr, nullptr};
+    EXPECT_EQ(SC_E_UNIMPLEMENTED_FEATURE, p15.InitializeApplication(p15.GetApplicationAt(0), args));
+    EXPECT_EQ(SC_E_UNIMPLEMENTED_FEATURE, p15.InitializeAllApplications());
+    EXPECT_TRUE(Commands().empty());
+}
+
 TEST_F(P15Card, DeletingAllApplicationsReportsAnEfDirThatCouldNotBeWritten) {
     SCPkcs15SetCardAppServices(&kFullServices);
     g_structures = g_cleared = 0;
