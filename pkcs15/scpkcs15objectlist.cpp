@@ -1,13 +1,94 @@
 #include "pkcs15/scpkcs15objectlist.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <unordered_set>
+#include <vector>
 
 #include "libtorvapp/qvhash.h"
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15odf.h"
 #include "support/vtest.h"
 #include "support/memfile.h"
+
+namespace {
+std::mutex g_retiredMutex;
+std::atomic<bool> g_anyRetired{false};
+// Never destroyed: records may be deleted while the program ends.
+std::unordered_set<const void*>& RetiredAddresses() {
+    static std::unordered_set<const void*>* set = new std::unordered_set<const void*>();
+    return *set;
+}
+}  // namespace
+
+bool ScPkcs15RetireRecordAddress(const void* rec) {
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    // Fuzzing parses millions of directories under an allocator that moves every
+    // shrunk block: retired addresses would fill memory and slow each allocation.
+    (void)rec;
+    return true;
+#endif
+    if (!rec) return true;
+    std::lock_guard<std::mutex> lock(g_retiredMutex);
+    try {
+        RetiredAddresses().insert(rec);
+    } catch (...) {
+        return false;
+    }
+    g_anyRetired.store(true, std::memory_order_release);
+    return true;
+}
+
+bool ScPkcs15AnyRetiredRecordAddress() { return g_anyRetired.load(std::memory_order_acquire); }
+
+bool ScPkcs15IsRetiredRecordAddress(const void* rec) {
+    if (!ScPkcs15AnyRetiredRecordAddress()) return false;
+    std::lock_guard<std::mutex> lock(g_retiredMutex);
+    return RetiredAddresses().count(rec) != 0;
+}
+
+void* ScPkcs15AllocateRecordStorage(size_t size) {
+    void* mem = std::malloc(size);
+    if (!mem || !ScPkcs15AnyRetiredRecordAddress()) return mem;
+    // Blocks at retired addresses are held until a fresh one comes, so the
+    // allocator cannot hand the same address back.
+    std::vector<void*> held;
+    while (mem && ScPkcs15IsRetiredRecordAddress(mem)) {
+        try {
+            held.push_back(mem);
+        } catch (const std::bad_alloc&) {
+            std::free(mem);
+            mem = nullptr;
+            break;
+        }
+        mem = std::malloc(size);
+    }
+    for (void* h : held) std::free(h);
+    return mem;
+}
+
+// Only the old address's value is used after the reallocation, never its storage.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuse-after-free"
+#endif
+void ScPkcs15EndRecordStorage(void* rec) {
+    if (!rec) return;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(rec);
+    // The smallest block keeps the address taken; the rest of the storage is freed.
+    void* kept = std::realloc(rec, 1);
+    if (!kept || reinterpret_cast<uintptr_t>(kept) == address) return;  // a failure keeps it whole
+    // The block moved and its old address is free: it is retired instead (only a
+    // failure to note it, out of memory, leaves it to chance).
+    (void)ScPkcs15RetireRecordAddress(reinterpret_cast<const void*>(address));
+    std::free(kept);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 SCPkcs15ObjectList::SCPkcs15ObjectList(SCCard* card, uint32_t kind, bool trusted)
     : SCPkcs15PathObjectInfo(card), m_kind(kind), m_trusted(trusted), m_rawRecords(8, true) {}

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -112,6 +113,19 @@ inline ASNPkcs15CommonObjectAttributes* ScPkcs15CommonAttributesOf(ASNPkcs15Obje
     return &rec.commonObjectAttributes;
 }
 
+// Handles are record addresses, and an address that named a record never names
+// another: a deleted record leaves a small block at its address for good (its
+// storage shrunk in place), so a stale handle stays invalid. Where the allocator
+// could not shrink in place the address is noted as retired instead, and new
+// records are never placed at a retired address.
+bool ScPkcs15RetireRecordAddress(const void* rec);
+bool ScPkcs15IsRetiredRecordAddress(const void* rec);
+bool ScPkcs15AnyRetiredRecordAddress();
+// Storage of a new record (null when memory runs out), never at a retired address.
+void* ScPkcs15AllocateRecordStorage(size_t size);
+// Ends a record's storage after its destructor ran; the address is kept.
+void ScPkcs15EndRecordStorage(void* rec);
+
 template <class T>
 class RecordList : public TypedPointerList<T> {
 public:
@@ -136,15 +150,38 @@ public:
     // Deletes every record and unknown record, whatever the owner flags say.
     void Clear() {
         while (!m_unknown.IsEmpty()) delete m_unknown.RemoveTail();
-        while (!this->IsEmpty()) delete this->RemoveTail();
+        while (!this->IsEmpty()) DeleteRecord(this->RemoveTail());
+    }
+    // Records are never deleted with delete: their storage is the list's own.
+    void DeleteAll() { Clear(); }
+
+    // Deletes a record made by NewRecord.
+    static void DeleteRecord(T* rec) {
+        if (!rec) return;
+        rec->~T();
+        ScPkcs15EndRecordStorage(rec);
+    }
+    // Deletes a record made by NewRecord that no caller has seen: its address may serve again.
+    static void DiscardUnseenRecord(T* rec) {
+        if (!rec) return;
+        rec->~T();
+        std::free(rec);
     }
 
-    // A new empty record at the tail; null when memory runs out.
+    // A new empty record at the tail, never at an address that named a record before;
+    // null when memory runs out.
     T* NewRecord() {
-        T* rec = new (std::nothrow) T(0x30);
-        if (!rec) return nullptr;
+        void* mem = ScPkcs15AllocateRecordStorage(sizeof(T));
+        if (!mem) return nullptr;
+        T* rec = nullptr;
+        try {
+            rec = new (mem) T(0x30);
+        } catch (...) {
+            std::free(mem);
+            return nullptr;
+        }
         if (!this->AddTail(rec)) {
-            delete rec;
+            DiscardUnseenRecord(rec);
             return nullptr;
         }
         return rec;
@@ -216,7 +253,7 @@ public:
             if (m_hook) {
                 SCRESULT h = m_hook(rec);
                 if (h != 0) {
-                    delete this->RemoveTail();
+                    DiscardUnseenRecord(this->RemoveTail());
                     result = h;
                     break;
                 }
@@ -230,13 +267,13 @@ public:
                 a = 0;
             }
             if (a == -1 || a == -2) {
-                delete this->RemoveTail();
+                DiscardUnseenRecord(this->RemoveTail());
                 result = a == -1 ? SC_E_PKCS15_FILE : SC_E_NO_MEMORY;
                 break;
             }
             bool keep = a > 1 || (a == 1 && ((m_parseFlags & PARSE_ANY_TAG) || rec->tag == m_expectedTag));
             if (!keep) {
-                delete this->RemoveTail();
+                DiscardUnseenRecord(this->RemoveTail());
                 if (!m_unknown.AddTail(holder)) {
                     result = SC_E_NO_MEMORY;
                     break;
@@ -746,23 +783,23 @@ public:
                 T* cardRec = card.GetAt(match);
                 int c = rec->convertFrom(*cardRec, 0);
                 if (c < 0) return c == -4 ? SC_E_INVALID_DATA_FORMAT : SC_E_NO_MEMORY;
-                delete card.RemoveAt(match);
+                RecordList<T>::DiscardUnseenRecord(card.RemoveAt(match));
             } else {
                 SCPkcs15PathObjectInfo* v = nullptr;
                 GetValueObject(rec, &v, false);
                 DropValueObject(v);
                 m_records.RemoveAt(at);
-                delete rec;
+                RecordList<T>::DeleteRecord(rec);
             }
         }
         while (!card.IsEmpty()) {
             T* cardRec = card.RemoveHead();
             if (kept && CompareRecords(cardRec, kept) == 0) {
-                delete cardRec;
+                RecordList<T>::DiscardUnseenRecord(cardRec);
                 continue;
             }
             if (!m_records.AddTail(cardRec)) {
-                delete cardRec;
+                RecordList<T>::DiscardUnseenRecord(cardRec);
                 return SC_E_NO_MEMORY;
             }
         }
@@ -804,7 +841,7 @@ protected:
             m_saved.reset();
             m_savedFor = nullptr;
         }
-        delete rec;
+        RecordList<T>::DeleteRecord(rec);
     }
 
     TypedPointerList<SCPkcs15PathObjectInfo> m_valueObjects;

@@ -192,6 +192,89 @@ TEST_F(ObjCreate, DataObjectIsMadeReadChangedAndDeleted) {
     EXPECT_EQ(1u, Find(0x600).size());
 }
 
+namespace {
+std::string Label(const Bytes& b) { return std::string(b.begin(), b.end()); }
+}  // namespace
+
+// Handles are never reused: a deleted object's handle, or one from before a
+// reload, is invalid and never names a later object.
+TEST_F(ObjCreate, StaleHandlesNeverNameAnotherObject) {
+    LogIn();
+    std::vector<void*> stale;
+    for (int i = 0; i < 12; ++i) {
+        SCPkcs15ObjectAttributeList t;
+        t.AddInteger(1, 0x1000600);
+        t.AddString(2, ("round " + std::to_string(i)).c_str());
+        const Bytes value = {'v', static_cast<uint8_t>('0' + i)};
+        t.AddBinary(0x601, value.data(), static_cast<uint32_t>(value.size()));
+        void* h = nullptr;
+        ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
+        for (void* old : stale) ASSERT_NE(old, h) << i;
+        EXPECT_EQ("round " + std::to_string(i), Label(Get(h, 2)));
+        ASSERT_EQ(0, m_app->DestroyObject(h, true));
+        stale.push_back(h);
+        for (void* old : stale) Get(old, 2, SC_E_PKCS15_INVALID_HANDLE);
+    }
+    // Every object of a fresh view has a handle of its own.
+    std::vector<void*> before;
+    ASSERT_GE(m_app->FindObjects(nullptr, &before), 0);
+    ASSERT_FALSE(before.empty());
+    stale.insert(stale.end(), before.begin(), before.end());
+    Reload();
+    std::vector<void*> after;
+    ASSERT_GE(m_app->FindObjects(nullptr, &after), 0);
+    ASSERT_EQ(before.size(), after.size());
+    for (void* h : after)
+        for (void* old : stale) ASSERT_NE(old, h);
+    for (void* old : stale) Get(old, 2, SC_E_PKCS15_INVALID_HANDLE);
+}
+
+// Another view deletes an object: the merge before the next change drops its
+// record, whose handle becomes invalid; the other handles keep their objects.
+TEST_F(ObjCreate, MergeKeepsTheHandlesOfObjectsStillOnTheCard) {
+    LogIn();
+    void* made[2] = {nullptr, nullptr};
+    for (int i = 0; i < 2; ++i) {
+        SCPkcs15ObjectAttributeList t;
+        t.AddInteger(1, 0x1000600);
+        t.AddString(2, i ? "second" : "first");
+        const Bytes value = {'x'};
+        t.AddBinary(0x601, value.data(), 1);
+        ASSERT_EQ(0, m_app->CreateObject(t, &made[i], 0));
+    }
+    // The other view removes "first".
+    SCPkcs15Card other(m_card);
+    ASSERT_EQ(0, other.Load());
+    SCPkcs15App* app2 = other.GetApplicationAt(0);
+    ASSERT_NE(nullptr, app2);
+    ASSERT_EQ(0, app2->Load(false));
+    ASNPkcs15AuthObject* pin = nullptr;
+    ASSERT_EQ(0, app2->FindPinObject(SCPkcs15App::PIN_USER, &pin));
+    ASSERT_EQ(0, app2->VerifyPin(pin, kUserPin, true, nullptr));
+    std::vector<void*> theirs;
+    SCPkcs15ObjectAttributeList byLabel;
+    byLabel.AddString(2, "first");
+    ASSERT_GE(app2->FindObjects(&byLabel, &theirs), 0);
+    ASSERT_EQ(1u, theirs.size());
+    ASSERT_EQ(0, app2->DestroyObject(theirs[0], true));
+
+    // This view changes "second": the merge learns of the deletion.
+    SCPkcs15ObjectAttributeList change;
+    change.AddString(2, "second, renamed");
+    ASSERT_EQ(0, m_app->SetAttributeValues(made[1], &change));
+    Get(made[0], 2, SC_E_PKCS15_INVALID_HANDLE);
+    EXPECT_EQ("second, renamed", Label(Get(made[1], 2)));
+    SCPkcs15ObjectAttributeList t;
+    t.AddInteger(1, 0x1000600);
+    t.AddString(2, "third");
+    const Bytes value = {'y'};
+    t.AddBinary(0x601, value.data(), 1);
+    void* third = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(t, &third, 0));
+    EXPECT_NE(made[0], third);
+    Get(made[0], 2, SC_E_PKCS15_INVALID_HANDLE);
+}
+
 TEST_F(ObjCreate, RecordOnlyCreationSendsNothingToTheCard) {
     LogIn();
     SCPkcs15ObjectAttributeList t;
