@@ -40,6 +40,12 @@ struct CardSim {
   int (*ClearLog)(const char*) = nullptr;
   // The next `count` commands with INS ins (0x100: any) get sw and are not run.
   int (*InjectSw)(const char*, unsigned, unsigned, int) = nullptr;
+  int (*ResetByOther)(const char*) = nullptr;
+  int (*HoldExclusive)(const char*, int) = nullptr;
+  // Right after the next command with INS ins (0x100: any) has been answered the
+  // card is pulled (1), reset by another application (2), goes mute (3) or is
+  // taken exclusively by another application (4).
+  int (*AfterCommand)(const char*, unsigned, int) = nullptr;
   CardSim() {
     handle = dlopen(SimLibrary().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) return;
@@ -53,6 +59,9 @@ struct CardSim {
     GetApduLog = reinterpret_cast<size_t (*)(const char*, char*, size_t)>(dlsym(handle, "CardSimGetApduLog"));
     ClearLog = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimClearLog"));
     InjectSw = reinterpret_cast<int (*)(const char*, unsigned, unsigned, int)>(dlsym(handle, "CardSimInjectSw"));
+    ResetByOther = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimResetByOther"));
+    HoldExclusive = reinterpret_cast<int (*)(const char*, int)>(dlsym(handle, "CardSimHoldExclusive"));
+    AfterCommand = reinterpret_cast<int (*)(const char*, unsigned, int)>(dlsym(handle, "CardSimAfterCommand"));
   }
   // The reader's APDU log (lines "> command", "< answer").
   std::string ApduLog(const char* reader) const {
@@ -70,7 +79,7 @@ struct CardSim {
   CardSim& operator=(const CardSim&) = delete;
   bool ok() const {
     return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader && LoadConfig && GetApduLog &&
-           ClearLog && InjectSw;
+           ClearLog && InjectSw && ResetByOther && HoldExclusive && AfterCommand;
   }
 };
 

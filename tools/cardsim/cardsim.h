@@ -34,6 +34,18 @@ int CardSimSetMute(const char* reader, int mute);
 /* The next `count` commands with instruction byte `ins` (0x100: any) are
  * answered with status word `sw` and not run. */
 int CardSimInjectSw(const char* reader, unsigned ins, unsigned sw, int count);
+/* Something happens to the card right after the next command with instruction
+ * byte `ins` (0x100: any) has been answered, before the command that follows:
+ * the card is pulled, reset by another application, goes mute, or another
+ * application takes it exclusively. CARDSIM_AFTER_NOTHING cancels. */
+enum {
+  CARDSIM_AFTER_NOTHING = 0,
+  CARDSIM_AFTER_REMOVE = 1,
+  CARDSIM_AFTER_RESET_BY_OTHER = 2,
+  CARDSIM_AFTER_MUTE = 3,
+  CARDSIM_AFTER_HOLD_EXCLUSIVE = 4
+};
+int CardSimAfterCommand(const char* reader, unsigned ins, int event);
 /* The APDU log: lines "> 00A40000023F00" and "< 9000". Returns the length of
  * the whole text plus one; copies as much as fits (NUL-terminated). */
 size_t CardSimGetApduLog(const char* reader, char* buf, size_t len);

@@ -43,6 +43,8 @@ struct Reader {
   DWORD activeProtocol = 0;  // fixed while handles are connected
   SCARDHANDLE txOwner = 0;
   std::vector<std::string> log;
+  unsigned afterIns = 0;      // CardSimAfterCommand: the instruction that sets it off
+  int afterEvent = CARDSIM_AFTER_NOTHING;
 };
 
 struct Handle {
@@ -120,6 +122,33 @@ void ResetLocked(Reader* r) {
   ++r->resets;
   ++r->events;
   r->txOwner = 0;
+}
+
+// The event that CardSimAfterCommand set up, once its command has been answered.
+void AfterCommandLocked(Reader* r) {
+  const int event = r->afterEvent;
+  r->afterEvent = CARDSIM_AFTER_NOTHING;
+  switch (event) {
+    case CARDSIM_AFTER_REMOVE:
+      r->log.push_back("# removed");
+      RemoveLocked(r);
+      break;
+    case CARDSIM_AFTER_RESET_BY_OTHER:
+      r->log.push_back("# reset by another application");
+      ResetLocked(r);
+      break;
+    case CARDSIM_AFTER_MUTE:
+      r->log.push_back("# mute");
+      r->mute = true;
+      ++r->events;
+      break;
+    case CARDSIM_AFTER_HOLD_EXCLUSIVE:
+      r->log.push_back("# held exclusively by another application");
+      r->otherExclusive = true;
+      ++r->events;
+      break;
+  }
+  S().cv.notify_all();
 }
 
 int LoadConfigLocked(const char* path) {
@@ -513,6 +542,7 @@ SIM_EXPORT LONG SimSCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST* pioS
       pioRecvPci->dwProtocol = h->protocol;
       pioRecvPci->cbPciLength = sizeof(SCARD_IO_REQUEST);
     }
+    if (r->afterEvent != CARDSIM_AFTER_NOTHING && (r->afterIns == 0x100 || r->afterIns == apdu[1])) AfterCommandLocked(r);
     return SCARD_S_SUCCESS;
   }
 }
@@ -747,6 +777,15 @@ SIM_EXPORT int CardSimInjectSw(const char* reader, unsigned ins, unsigned sw, in
   return WithReader(reader, [&](Reader* r) {
     if (!r->card) return -2;
     r->card->InjectSw(ins, uint16_t(sw), count);
+    return 0;
+  });
+}
+
+SIM_EXPORT int CardSimAfterCommand(const char* reader, unsigned ins, int event) {
+  if (ins > 0x100 || event < CARDSIM_AFTER_NOTHING || event > CARDSIM_AFTER_HOLD_EXCLUSIVE) return -2;
+  return WithReader(reader, [&](Reader* r) {
+    r->afterIns = ins;
+    r->afterEvent = event;
     return 0;
   });
 }
