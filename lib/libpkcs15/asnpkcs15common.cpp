@@ -33,22 +33,21 @@ void makeExplicit(ASNobject& m, uint8_t ctxTag) {
     m.setExplicitTag();
 }
 
+void makeForm(ASNobject& m, uint8_t ctxTag, bool explicitForm) {
+    if (explicitForm)
+        makeExplicit(m, ctxTag);
+    else
+        makeImplicit(m, ctxTag);
+}
+
 int assignEitherForm(ASNobject& m, uint8_t ctxTag, const ASNany& el) {
     bool wasExplicit = m.isExplicit();
     int r = m.assign(el);
     if (r != 0) return r;
-    if (wasExplicit)
-        makeImplicit(m, ctxTag);
-    else
-        makeExplicit(m, ctxTag);
+    makeForm(m, ctxTag, !wasExplicit);
     r = m.assign(el);
-    if (r != 1) {
-        // Back to the form it had, so a failed record does not change its writing.
-        if (wasExplicit)
-            makeExplicit(m, ctxTag);
-        else
-            makeImplicit(m, ctxTag);
-    }
+    // Back to the form it had, so a failed record does not change its writing.
+    if (r != 1) makeForm(m, ctxTag, wasExplicit);
     return r;
 }
 
@@ -71,6 +70,24 @@ long lenOfMembers(const Member* m, size_t n) {
 void digestMembers(QvHash* hash, const Member* m, size_t n) {
     for (size_t i = 0; i < n; i++)
         if (isThere(m[i])) m[i].object->digestObject(hash);
+}
+
+void clearMembers(const Member* m, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        m[i].object->clear();
+        if (m[i].present != nullptr) *m[i].present = 0;
+    }
+}
+
+void copyPresence(const Member* dst, const Member* src, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (dst[i].present != nullptr) *dst[i].present = *src[i].present;
+}
+
+bool samePresence(const Member* a, const Member* b, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (a[i].present != nullptr && *a[i].present != *b[i].present) return false;
+    return true;
 }
 
 long readLeading(GenericFile* src, long len, const Member* m, size_t n) {

@@ -23,6 +23,17 @@ void makeImplicit(ASNobject& m, uint8_t ctxTag);
 // Puts a member under an explicit wrapper ctxTag (constructed) around its own TLV.
 void makeExplicit(ASNobject& m, uint8_t ctxTag);
 
+// Puts a member under ctxTag, explicitly or implicitly tagged.
+void makeForm(ASNobject& m, uint8_t ctxTag, bool explicitForm);
+
+// Assigns src to a context-tagged member together with the tagging src has (a
+// member's own assignment copies its value, not its tagging).
+template <class T>
+void assignTagged(T& dst, const T& src, uint8_t ctxTag) {
+    dst = src;
+    makeForm(dst, ctxTag, src.isExplicit());
+}
+
 // Assigns el into a context-tagged member in the tagging it has now; when that
 // gives exactly 0, the member is switched to the other tagging and assigned once
 // more. The member keeps the tagging that decoded.
@@ -71,6 +82,26 @@ void digestMembers(QvHash* hash, const std::array<Member, N>& m) {
     digestMembers(hash, m.data(), N);
 }
 
+// Every member of m[0..n-1] cleared and, where optional, marked absent.
+void clearMembers(const Member* m, size_t n);
+template <size_t N>
+void clearMembers(const std::array<Member, N>& m) {
+    clearMembers(m.data(), N);
+}
+
+// Two tables of one record type: the presence of src's optional members given to
+// dst's; whether the same optional members are there in both.
+void copyPresence(const Member* dst, const Member* src, size_t n);
+bool samePresence(const Member* a, const Member* b, size_t n);
+template <size_t N>
+void copyPresence(const std::array<Member, N>& dst, const std::array<Member, N>& src) {
+    copyPresence(dst.data(), src.data(), N);
+}
+template <size_t N>
+bool samePresence(const std::array<Member, N>& a, const std::array<Member, N>& b) {
+    return samePresence(a.data(), b.data(), N);
+}
+
 // Reads the leading members m[0..n-1] one after the other, each with read within
 // the octets left: the octets they used, or the first failure (below 1); 0 when
 // they run past len.
@@ -84,6 +115,16 @@ long readLeading(GenericFile* src, long len, const std::array<Member, N>& m, siz
 // `consumed` octets: 1 when nothing follows them; else its decoding result, with
 // the member marked present, and 0 when octets are left after it.
 int readTail(GenericFile* src, long len, long consumed, const Member& m);
+
+// A record of mandatory members followed by one optional member: the mandatory
+// ones read one after the other, then the optional one if octets are left; 1 when
+// they used exactly len octets, else 0 or the first failure.
+template <size_t N>
+int readWithOptionalLast(GenericFile* src, long len, const std::array<Member, N>& m) {
+    const long consumed = readLeading(src, len, m.data(), N - 1);
+    if (consumed < 1) return static_cast<int>(consumed);
+    return readTail(src, len, consumed, m[N - 1]);
+}
 
 // True when member k of m[0..n-1] may be taken now: neither it nor a later
 // optional member is there (optional members come in strictly ascending order,

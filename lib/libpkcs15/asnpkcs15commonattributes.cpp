@@ -9,13 +9,6 @@
 
 namespace {
 
-void copyForm(ASNobject& dst, const ASNobject& src, uint8_t ctxTag) {
-    if (src.isExplicit())
-        asnp15::makeExplicit(dst, ctxTag);
-    else
-        asnp15::makeImplicit(dst, ctxTag);
-}
-
 bool sameDer(const ASNobject& a, const ASNobject& b) {
     std::vector<uint8_t> x, y;
     a.encodeToVector(x);
@@ -81,12 +74,7 @@ void ASNPkcs15CommonAuthObjectAttributes::digest_contents(QvHash* hash) const {
     asnp15::digestMembers(hash, members());
 }
 
-void ASNPkcs15CommonAuthObjectAttributes::clear() {
-    wasAuthId = wasAuthReference = wasSeIdentifier = 0;
-    authId.clear();
-    authReference.clear();
-    seIdentifier.clear();
-}
+void ASNPkcs15CommonAuthObjectAttributes::clear() { asnp15::clearMembers(members()); }
 
 int ASNPkcs15CommonAuthObjectAttributes::set(const uint8_t* aid, size_t aidLen, long ref, long se) {
     AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15commonauthenticationobjectattributes", 90,
@@ -124,9 +112,7 @@ ASNPkcs15CommonAuthObjectAttributes& ASNPkcs15CommonAuthObjectAttributes::operat
     AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15commonauthenticationobjectattributes", 130,
                     "!( flags & ASN_FLAG_CONST )");
     if (this == &o) return *this;
-    wasAuthId = o.wasAuthId;
-    wasAuthReference = o.wasAuthReference;
-    wasSeIdentifier = o.wasSeIdentifier;
+    asnp15::copyPresence(members(), o.members());
     if (wasAuthId) authId = o.authId;
     if (wasAuthReference) authReference = o.authReference;
     if (wasSeIdentifier) seIdentifier = o.seIdentifier;
@@ -134,8 +120,7 @@ ASNPkcs15CommonAuthObjectAttributes& ASNPkcs15CommonAuthObjectAttributes::operat
 }
 
 bool ASNPkcs15CommonAuthObjectAttributes::operator==(const ASNPkcs15CommonAuthObjectAttributes& o) const {
-    if (wasAuthId != o.wasAuthId || wasAuthReference != o.wasAuthReference || wasSeIdentifier != o.wasSeIdentifier)
-        return false;
+    if (!asnp15::samePresence(members(), o.members())) return false;
     if (wasAuthId && authId != o.authId) return false;
     if (wasAuthReference && !(authReference == o.authReference)) return false;
     if (wasSeIdentifier && !(seIdentifier == o.seIdentifier)) return false;
@@ -206,14 +191,7 @@ void ASNPkcs15CommonCertificateAttributes::digest_contents(QvHash* hash) const {
 }
 
 void ASNPkcs15CommonCertificateAttributes::clear() {
-    iD.clear();
-    authority.clear();
-    implicitTrust.clear();
-    identifier.clear();
-    certHash.clear();
-    trustedUsage.clear();
-    identifiers.clear();
-    wasAuthority = wasIdentifier = wasCertHash = wasTrustedUsage = wasIdentifiers = wasImplicitTrust = 0;
+    asnp15::clearMembers(members());
     resetForms();
 }
 
@@ -222,36 +200,19 @@ ASNPkcs15CommonCertificateAttributes& ASNPkcs15CommonCertificateAttributes::oper
     AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15commoncertificateattributes", 80,
                     "!( flags & ASN_FLAG_CONST )");
     if (this == &o) return *this;
-    wasAuthority = o.wasAuthority;
-    wasIdentifier = o.wasIdentifier;
-    wasCertHash = o.wasCertHash;
-    wasTrustedUsage = o.wasTrustedUsage;
-    wasIdentifiers = o.wasIdentifiers;
-    wasImplicitTrust = o.wasImplicitTrust;
+    asnp15::copyPresence(members(), o.members());
     iD = o.iD;
     if (wasAuthority) authority = o.authority;
     if (wasIdentifier) identifier = o.identifier;
     if (wasCertHash) certHash = o.certHash;
-    if (wasTrustedUsage) {
-        trustedUsage = o.trustedUsage;
-        copyForm(trustedUsage, o.trustedUsage, 0xA1);
-    }
-    if (wasIdentifiers) {
-        identifiers = o.identifiers;
-        copyForm(identifiers, o.identifiers, 0xA2);
-    }
-    if (wasImplicitTrust) {
-        implicitTrust = o.implicitTrust;
-        copyForm(implicitTrust, o.implicitTrust, 0x83);
-    }
+    if (wasTrustedUsage) asnp15::assignTagged(trustedUsage, o.trustedUsage, 0xA1);
+    if (wasIdentifiers) asnp15::assignTagged(identifiers, o.identifiers, 0xA2);
+    if (wasImplicitTrust) asnp15::assignTagged(implicitTrust, o.implicitTrust, 0x83);
     return *this;
 }
 
 bool ASNPkcs15CommonCertificateAttributes::operator==(const ASNPkcs15CommonCertificateAttributes& o) const {
-    if (wasAuthority != o.wasAuthority || wasIdentifier != o.wasIdentifier || wasCertHash != o.wasCertHash ||
-        wasTrustedUsage != o.wasTrustedUsage || wasIdentifiers != o.wasIdentifiers ||
-        wasImplicitTrust != o.wasImplicitTrust)
-        return false;
+    if (!asnp15::samePresence(members(), o.members())) return false;
     if (iD != o.iD) return false;
     if (wasAuthority && !(authority == o.authority)) return false;
     if (wasIdentifier && !sameDer(identifier, o.identifier)) return false;
@@ -317,21 +278,14 @@ void ASNPkcs15CommonDataObjectAttributes::digest_contents(QvHash* hash) const {
     asnp15::digestMembers(hash, members());
 }
 
-void ASNPkcs15CommonDataObjectAttributes::clear() {
-    wasApplicationName = wasApplicationOID = wasID = 0;
-    applicationName.clear();
-    applicationOID.clear();
-    iD.clear();
-}
+void ASNPkcs15CommonDataObjectAttributes::clear() { asnp15::clearMembers(members()); }
 
 ASNPkcs15CommonDataObjectAttributes& ASNPkcs15CommonDataObjectAttributes::operator=(
     const ASNPkcs15CommonDataObjectAttributes& o) {
     AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15commondataobjectattributes", 190,
                     "!( flags & ASN_FLAG_CONST )");
     if (this == &o) return *this;
-    wasApplicationName = o.wasApplicationName;
-    wasApplicationOID = o.wasApplicationOID;
-    wasID = o.wasID;
+    asnp15::copyPresence(members(), o.members());
     bAllowEmptyContents = o.bAllowEmptyContents;
     if (wasApplicationName) applicationName = o.applicationName;
     if (wasApplicationOID) applicationOID = o.applicationOID;
@@ -340,8 +294,7 @@ ASNPkcs15CommonDataObjectAttributes& ASNPkcs15CommonDataObjectAttributes::operat
 }
 
 bool ASNPkcs15CommonDataObjectAttributes::operator==(const ASNPkcs15CommonDataObjectAttributes& o) const {
-    if (wasApplicationName != o.wasApplicationName || wasApplicationOID != o.wasApplicationOID || wasID != o.wasID)
-        return false;
+    if (!asnp15::samePresence(members(), o.members())) return false;
     if (wasApplicationName && applicationName != o.applicationName) return false;
     if (wasApplicationOID && applicationOID != o.applicationOID) return false;
     if (wasID && iD != o.iD) return false;
@@ -388,15 +341,7 @@ long ASNPkcs15AlgorithmInfo::lenOfBody() const { return asnp15::lenOfMembers(mem
 
 void ASNPkcs15AlgorithmInfo::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
-void ASNPkcs15AlgorithmInfo::clear() {
-    reference.clear();
-    algorithm.clear();
-    parameters.clear();
-    supportedOperations.clear();
-    algId.clear();
-    algRef.clear();
-    wasAlgId = wasAlgRef = 0;
-}
+void ASNPkcs15AlgorithmInfo::clear() { asnp15::clearMembers(members()); }
 
 long ASNPkcs15AlgorithmInfo::getAlgorithm() const {
     long v = smallUnsigned(algorithm);
@@ -474,8 +419,7 @@ ASNPkcs15AlgorithmInfo& ASNPkcs15AlgorithmInfo::operator=(const ASNPkcs15Algorit
     algorithm = o.algorithm;
     parameters = o.parameters;
     supportedOperations = o.supportedOperations;
-    wasAlgId = o.wasAlgId;
-    wasAlgRef = o.wasAlgRef;
+    asnp15::copyPresence(members(), o.members());
     if (wasAlgId) algId = o.algId;
     if (wasAlgRef) algRef = o.algRef;
     return *this;

@@ -100,14 +100,7 @@ long ASNPkcs15CommonKeyAttributes::lenOfBody() const { return asnp15::lenOfMembe
 void ASNPkcs15CommonKeyAttributes::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
 void ASNPkcs15CommonKeyAttributes::clear() {
-    iD.clear();
-    usage.clear();
-    accessFlags.clear();
-    keyReference.clear();
-    startDate.clear();
-    endDate.clear();
-    algReference.clear();
-    wasNative = wasAccessFlags = wasKeyReference = wasStartDate = wasEndDate = wasAlgReference = 0;
+    asnp15::clearMembers(members());
     resetForms();
 }
 
@@ -162,12 +155,7 @@ ASNPkcs15CommonKeyAttributes& ASNPkcs15CommonKeyAttributes::operator=(const ASNP
     if (this == &o) return *this;
     iD = o.iD;
     usage = o.usage;
-    wasNative = o.wasNative;
-    wasAccessFlags = o.wasAccessFlags;
-    wasKeyReference = o.wasKeyReference;
-    wasStartDate = o.wasStartDate;
-    wasEndDate = o.wasEndDate;
-    wasAlgReference = o.wasAlgReference;
+    asnp15::copyPresence(members(), o.members());
     if (wasNative) native = o.native;
     if (wasAccessFlags) accessFlags = o.accessFlags;
     if (wasKeyReference) keyReference = o.keyReference;
@@ -180,20 +168,13 @@ ASNPkcs15CommonKeyAttributes& ASNPkcs15CommonKeyAttributes::operator=(const ASNP
             endDate.tag = o.endDate.tag;
         }
     }
-    if (wasAlgReference) {
-        algReference = o.algReference;  // empties the list and throws when it cannot copy
-        if (o.algReference.isExplicit())
-            asnp15::makeExplicit(algReference, 0xA1);
-        else
-            asnp15::makeImplicit(algReference, 0xA1);
-    }
+    // The list's assignment empties it and throws when it cannot copy.
+    if (wasAlgReference) asnp15::assignTagged(algReference, o.algReference, 0xA1);
     return *this;
 }
 
 bool ASNPkcs15CommonKeyAttributes::operator==(const ASNPkcs15CommonKeyAttributes& o) const {
-    if (wasNative != o.wasNative || wasAccessFlags != o.wasAccessFlags || wasKeyReference != o.wasKeyReference ||
-        wasStartDate != o.wasStartDate || wasEndDate != o.wasEndDate || wasAlgReference != o.wasAlgReference)
-        return false;
+    if (!asnp15::samePresence(members(), o.members())) return false;
     if (iD != o.iD || usage != o.usage) return false;
     if (wasNative && !(native == o.native)) return false;
     if (wasAccessFlags && accessFlags != o.accessFlags) return false;
@@ -279,13 +260,7 @@ ASNPkcs15CommonPrivateKeyAttributes& ASNPkcs15CommonPrivateKeyAttributes::operat
     wasKeyIdentifiers = o.wasKeyIdentifiers;
     if (wasSubjectName) subjectName = o.subjectName;
     if (wasRawSubjectName) rawSubjectName = o.rawSubjectName;
-    if (wasKeyIdentifiers) {
-        keyIdentifiers = o.keyIdentifiers;
-        if (o.keyIdentifiers.isExplicit())
-            asnp15::makeExplicit(keyIdentifiers, 0xA0);
-        else
-            asnp15::makeImplicit(keyIdentifiers, 0xA0);
-    }
+    if (wasKeyIdentifiers) asnp15::assignTagged(keyIdentifiers, o.keyIdentifiers, 0xA0);
     return *this;
 }
 
@@ -337,9 +312,7 @@ void ASNPkcs15CommonPublicKeyAttributes::digest_contents(QvHash* hash) const {
 }
 
 void ASNPkcs15CommonPublicKeyAttributes::clear() {
-    wasSubjectName = wasTrustedUsage = 0;
-    subjectName.clear();
-    trustedUsage.clear();
+    asnp15::clearMembers(members());
     asnp15::makeImplicit(trustedUsage, 0xA0);
 }
 
@@ -348,21 +321,14 @@ ASNPkcs15CommonPublicKeyAttributes& ASNPkcs15CommonPublicKeyAttributes::operator
     AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15commonpublickeyattributes", 60,
                     "!( flags & ASN_FLAG_CONST )");
     if (this == &o) return *this;
-    wasSubjectName = o.wasSubjectName;
-    wasTrustedUsage = o.wasTrustedUsage;
+    asnp15::copyPresence(members(), o.members());
     if (wasSubjectName) subjectName = o.subjectName;
-    if (wasTrustedUsage) {
-        trustedUsage = o.trustedUsage;
-        if (o.trustedUsage.isExplicit())
-            asnp15::makeExplicit(trustedUsage, 0xA0);
-        else
-            asnp15::makeImplicit(trustedUsage, 0xA0);
-    }
+    if (wasTrustedUsage) asnp15::assignTagged(trustedUsage, o.trustedUsage, 0xA0);
     return *this;
 }
 
 bool ASNPkcs15CommonPublicKeyAttributes::operator==(const ASNPkcs15CommonPublicKeyAttributes& o) const {
-    if (wasSubjectName != o.wasSubjectName || wasTrustedUsage != o.wasTrustedUsage) return false;
+    if (!asnp15::samePresence(members(), o.members())) return false;
     if (wasSubjectName && subjectName.isEqual(o.subjectName) != 1) return false;
     if (wasTrustedUsage && trustedUsage != o.trustedUsage) return false;
     return true;

@@ -98,19 +98,12 @@ public:
 
     int read_contents(GenericFile* src, long len) override {
         clear();
-        const auto m = members();
-        const long consumed = asnp15::readLeading(src, len, m, 1);
-        if (consumed < 1) return static_cast<int>(consumed);
-        return asnp15::readTail(src, len, consumed, m[1]);
+        return asnp15::readWithOptionalLast(src, len, members());
     }
     int write_contents(GenericFile* dst) const override { return asnp15::writeMembers(dst, members()); }
     long lenOfBody() const override { return asnp15::lenOfMembers(members()); }
     void digest_contents(QvHash* hash) const override { asnp15::digestMembers(hash, members()); }
-    void clear() override {
-        parameters.clear();
-        supportedOperations.clear();
-        wasSupportedOperations = 0;
-    }
+    void clear() override { asnp15::clearMembers(members()); }
     ASNPkcs15ParamsAndOps& operator=(const ASNPkcs15ParamsAndOps& other) {
         if (this == &other) return *this;
         parameters = other.parameters;
@@ -189,20 +182,12 @@ public:
 
     int read_contents(GenericFile* src, long len) override {
         clear();
-        const auto m = members();
-        const long consumed = asnp15::readLeading(src, len, m, 2);
-        if (consumed < 1) return static_cast<int>(consumed);
-        return asnp15::readTail(src, len, consumed, m[2]);
+        return asnp15::readWithOptionalLast(src, len, members());
     }
     int write_contents(GenericFile* dst) const override { return asnp15::writeMembers(dst, members()); }
     long lenOfBody() const override { return asnp15::lenOfMembers(members()); }
     void digest_contents(QvHash* hash) const override { asnp15::digestMembers(hash, members()); }
-    void clear() override {
-        modulusLength.clear();
-        value.clear();
-        keyInfo.clear();
-        wasKeyInfo = 0;
-    }
+    void clear() override { asnp15::clearMembers(members()); }
     ASNPkcs15RsaKeyAttributes& operator=(const ASNPkcs15RsaKeyAttributes& other) {
         AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15rsakeyattributes", 70, "!( flags & ASN_FLAG_CONST )");
         if (this == &other) return *this;
@@ -243,19 +228,12 @@ public:
 
     int read_contents(GenericFile* src, long len) override {
         clear();
-        const auto m = members();
-        const long consumed = asnp15::readLeading(src, len, m, 1);
-        if (consumed < 1) return static_cast<int>(consumed);
-        return asnp15::readTail(src, len, consumed, m[1]);
+        return asnp15::readWithOptionalLast(src, len, members());
     }
     int write_contents(GenericFile* dst) const override { return asnp15::writeMembers(dst, members()); }
     long lenOfBody() const override { return asnp15::lenOfMembers(members()); }
     void digest_contents(QvHash* hash) const override { asnp15::digestMembers(hash, members()); }
-    void clear() override {
-        value.clear();
-        keyInfo.clear();
-        wasKeyInfo = 0;
-    }
+    void clear() override { asnp15::clearMembers(members()); }
     ASNPkcs15DsaKeyAttributes& operator=(const ASNPkcs15DsaKeyAttributes& other) {
         AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15dsakeyattributes", 70, "!( flags & ASN_FLAG_CONST )");
         if (this == &other) return *this;

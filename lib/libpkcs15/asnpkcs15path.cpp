@@ -119,13 +119,7 @@ ASNPkcs15Path& ASNPkcs15Path::operator=(const ASNPkcs15Path& other) {
     wasLength = other.wasLength;
     path = other.path;
     if (wasIndex) index = other.index;
-    if (wasLength) {
-        length = other.length;
-        if (other.length.isExplicit())
-            asnp15::makeExplicit(length, 0x80);
-        else
-            asnp15::makeImplicit(length, 0x80);
-    }
+    if (wasLength) asnp15::assignTagged(length, other.length, 0x80);
     return *this;
 }
 

@@ -55,16 +55,7 @@ long ASNPkcs15PinAttributes::lenOfBody() const { return asnp15::lenOfMembers(mem
 void ASNPkcs15PinAttributes::digest_contents(QvHash* hash) const { asnp15::digestMembers(hash, members()); }
 
 void ASNPkcs15PinAttributes::clear() {
-    wasMaxLength = wasPinReference = wasPadChar = wasLastPinChange = wasPath = 0;
-    pinFlags.clear();
-    pinType.clear();
-    minLength.clear();
-    storedLength.clear();
-    maxLength.clear();
-    pinReference.clear();
-    padChar.clear();
-    lastPinChange.clear();
-    path.clear();
+    asnp15::clearMembers(members());
     asnp15::makeImplicit(pinReference, 0x80);
 }
 
@@ -109,23 +100,13 @@ int ASNPkcs15PinAttributes::set(uint32_t fl, uint32_t type, const uint16_t* path
 ASNPkcs15PinAttributes& ASNPkcs15PinAttributes::operator=(const ASNPkcs15PinAttributes& o) {
     AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15pinattributes.cpp", 75, "!( flags & ASN_FLAG_CONST )");
     if (this == &o) return *this;
-    wasMaxLength = o.wasMaxLength;
-    wasPinReference = o.wasPinReference;
-    wasPadChar = o.wasPadChar;
-    wasLastPinChange = o.wasLastPinChange;
-    wasPath = o.wasPath;
+    asnp15::copyPresence(members(), o.members());
     pinFlags = o.pinFlags;
     pinType = o.pinType;
     minLength = o.minLength;
     storedLength = o.storedLength;
     if (wasMaxLength) maxLength = o.maxLength;
-    if (wasPinReference) {
-        pinReference = o.pinReference;
-        if (o.pinReference.isExplicit())
-            asnp15::makeExplicit(pinReference, 0x80);
-        else
-            asnp15::makeImplicit(pinReference, 0x80);
-    }
+    if (wasPinReference) asnp15::assignTagged(pinReference, o.pinReference, 0x80);
     if (wasPadChar) padChar = o.padChar;
     if (wasLastPinChange) lastPinChange = o.lastPinChange;
     if (wasPath) path = o.path;
@@ -133,9 +114,7 @@ ASNPkcs15PinAttributes& ASNPkcs15PinAttributes::operator=(const ASNPkcs15PinAttr
 }
 
 bool ASNPkcs15PinAttributes::operator==(const ASNPkcs15PinAttributes& o) const {
-    if (wasMaxLength != o.wasMaxLength || wasPinReference != o.wasPinReference || wasPadChar != o.wasPadChar ||
-        wasLastPinChange != o.wasLastPinChange || wasPath != o.wasPath)
-        return false;
+    if (!asnp15::samePresence(members(), o.members())) return false;
     if (pinFlags != o.pinFlags || !(pinType == o.pinType) || !(minLength == o.minLength) ||
         !(storedLength == o.storedLength))
         return false;

@@ -41,17 +41,13 @@ struct ASNPkcs15PrivateKeyType::Parts {
 
 namespace {
 
-template <class Obj>
-void fillParts(Obj& o, ASNPkcs15CommonObjectAttributes*& coa, ASNPkcs15CommonKeyAttributes*& cka,
-               ASNPkcs15CommonPrivateKeyAttributes*& cpka, uint8_t*& sub) {
-    coa = &o.commonObjectAttributes;
-    cka = &o.classAttributes;
-    cpka = &o.subClassAttributes;
-    sub = &o.wasSubClassAttributes;
-}
-
-template <class KA, class Parts>
-void fillValue(KA& ka, Parts& p) {
+template <class Obj, class Parts>
+bool fillParts(Obj& o, Parts& p) {
+    p.coa = &o.commonObjectAttributes;
+    p.cka = &o.classAttributes;
+    p.cpka = &o.subClassAttributes;
+    p.subPresent = &o.wasSubClassAttributes;
+    auto& ka = o.typeAttributes;
     p.value = &ka.value;
     p.indirect = &ka.value.indirect;
     p.direct = &ka.value.direct;
@@ -62,6 +58,14 @@ void fillValue(KA& ka, Parts& p) {
     p.paramsAndOps = &ka.keyInfo.paramsAndOps;
     p.ops = &ka.keyInfo.paramsAndOps.supportedOperations;
     p.opsPresent = &ka.keyInfo.paramsAndOps.wasSupportedOperations;
+    return true;
+}
+
+// The domain parameters of a key's attributes when its key information holds them.
+template <class KA>
+auto* parametersOf(KA& ka) {
+    auto& ki = ka.keyInfo;
+    return ki.getChosenIndex() == 1 ? &ki.paramsAndOps.parameters : nullptr;
 }
 
 }  // namespace
@@ -132,28 +136,12 @@ bool ASNPkcs15PrivateKeyType::operator==(const ASNPkcs15PrivateKeyType& o) const
 
 bool ASNPkcs15PrivateKeyType::parts(Parts& p) {
     switch (getChosenIndex()) {
-        case kRSA:
-            fillParts(privateRSAKey, p.coa, p.cka, p.cpka, p.subPresent);
-            fillValue(privateRSAKey.typeAttributes, p);
-            return true;
-        case kEC:
-            fillParts(privateECKey, p.coa, p.cka, p.cpka, p.subPresent);
-            fillValue(privateECKey.typeAttributes, p);
-            return true;
-        case kDH:
-            fillParts(privateDHKey, p.coa, p.cka, p.cpka, p.subPresent);
-            fillValue(privateDHKey.typeAttributes, p);
-            return true;
-        case kDSA:
-            fillParts(privateDSAKey, p.coa, p.cka, p.cpka, p.subPresent);
-            fillValue(privateDSAKey.typeAttributes, p);
-            return true;
-        case kKEA:
-            fillParts(privateKEAKey, p.coa, p.cka, p.cpka, p.subPresent);
-            fillValue(privateKEAKey.typeAttributes, p);
-            return true;
-        default:
-            return false;
+        case kRSA: return fillParts(privateRSAKey, p);
+        case kEC: return fillParts(privateECKey, p);
+        case kDH: return fillParts(privateDHKey, p);
+        case kDSA: return fillParts(privateDSAKey, p);
+        case kKEA: return fillParts(privateKEAKey, p);
+        default: return false;
     }
 }
 
@@ -353,19 +341,13 @@ ASNinteger* ASNPkcs15PrivateKeyType::getDirectKEAKey() {
 }
 
 ASNPkcs15ECParameters* ASNPkcs15PrivateKeyType::getECParameters() {
-    if (getChosenIndex() != kEC) return nullptr;
-    auto& ki = privateECKey.typeAttributes.keyInfo;
-    return ki.getChosenIndex() == 1 ? &ki.paramsAndOps.parameters : nullptr;
+    return getChosenIndex() == kEC ? parametersOf(privateECKey.typeAttributes) : nullptr;
 }
 ASNPkcs15X942Parameters* ASNPkcs15PrivateKeyType::getDHParameters() {
-    if (getChosenIndex() != kDH) return nullptr;
-    auto& ki = privateDHKey.typeAttributes.keyInfo;
-    return ki.getChosenIndex() == 1 ? &ki.paramsAndOps.parameters : nullptr;
+    return getChosenIndex() == kDH ? parametersOf(privateDHKey.typeAttributes) : nullptr;
 }
 ASNPkcs15X942Parameters* ASNPkcs15PrivateKeyType::getDSAParameters() {
-    if (getChosenIndex() != kDSA) return nullptr;
-    auto& ki = privateDSAKey.typeAttributes.keyInfo;
-    return ki.getChosenIndex() == 1 ? &ki.paramsAndOps.parameters : nullptr;
+    return getChosenIndex() == kDSA ? parametersOf(privateDSAKey.typeAttributes) : nullptr;
 }
 
 int ASNPkcs15PrivateKeyType::setKeyInfoParams(const ASNobject* parameters, int64_t operations) {

@@ -40,17 +40,21 @@ ASNPkcs15GenericSecretKeyAttributes& ASNPkcs15GenericSecretKeyAttributes::operat
 }
 
 // ---------------------------------------------------------------------------
-// Generic key attributes
+// Key type and attributes: generic key attributes, other key
 
-ASNPkcs15GenericKeyAttributes::ASNPkcs15GenericKeyAttributes(uint32_t t)
-    : ASNsequenceF(t), keyType(0x06), keyAttr(0) {}
+template <class A>
+ASNPkcs15KeyTypeAndAttributes<A>::ASNPkcs15KeyTypeAndAttributes(uint32_t t, uint32_t attributesTag)
+    : ASNsequenceF(t), keyType(0x06), keyAttr(attributesTag) {}
 
-ASNPkcs15GenericKeyAttributes::ASNPkcs15GenericKeyAttributes(const ASNPkcs15GenericKeyAttributes& o)
+template <class A>
+ASNPkcs15KeyTypeAndAttributes<A>::ASNPkcs15KeyTypeAndAttributes(const ASNPkcs15KeyTypeAndAttributes& o)
     : ASNsequenceF(o), keyType(o.keyType), keyAttr(o.keyAttr) {}
 
-ASNPkcs15GenericKeyAttributes::~ASNPkcs15GenericKeyAttributes() = default;
+template <class A>
+ASNPkcs15KeyTypeAndAttributes<A>::~ASNPkcs15KeyTypeAndAttributes() = default;
 
-int ASNPkcs15GenericKeyAttributes::read_contents(GenericFile* src, long len) {
+template <class A>
+int ASNPkcs15KeyTypeAndAttributes<A>::read_contents(GenericFile* src, long len) {
     clear();
     long consumed = keyType.read(src, len, 0);
     if (consumed < 1) return static_cast<int>(consumed);
@@ -59,24 +63,31 @@ int ASNPkcs15GenericKeyAttributes::read_contents(GenericFile* src, long len) {
     return consumed + r == len ? 1 : 0;
 }
 
-int ASNPkcs15GenericKeyAttributes::write_contents(GenericFile* dst) const {
+template <class A>
+int ASNPkcs15KeyTypeAndAttributes<A>::write_contents(GenericFile* dst) const {
     int r = asnp15::writeMember(keyType, dst);
     return r == 1 ? asnp15::writeMember(keyAttr, dst) : r;
 }
 
-long ASNPkcs15GenericKeyAttributes::lenOfBody() const { return keyType.lenOfObject() + keyAttr.lenOfObject(); }
+template <class A>
+long ASNPkcs15KeyTypeAndAttributes<A>::lenOfBody() const {
+    return keyType.lenOfObject() + keyAttr.lenOfObject();
+}
 
-void ASNPkcs15GenericKeyAttributes::digest_contents(QvHash* hash) const {
+template <class A>
+void ASNPkcs15KeyTypeAndAttributes<A>::digest_contents(QvHash* hash) const {
     keyType.digestObject(hash);
     keyAttr.digestObject(hash);
 }
 
-void ASNPkcs15GenericKeyAttributes::clear() {
+template <class A>
+void ASNPkcs15KeyTypeAndAttributes<A>::clear() {
     keyType.clear();
     keyAttr.clear();
 }
 
-ASNPkcs15GenericKeyAttributes& ASNPkcs15GenericKeyAttributes::operator=(const ASNPkcs15GenericKeyAttributes& o) {
+template <class A>
+ASNPkcs15KeyTypeAndAttributes<A>& ASNPkcs15KeyTypeAndAttributes<A>::operator=(const ASNPkcs15KeyTypeAndAttributes& o) {
     if (this != &o) {
         keyType = o.keyType;
         keyAttr = o.keyAttr;
@@ -84,54 +95,16 @@ ASNPkcs15GenericKeyAttributes& ASNPkcs15GenericKeyAttributes::operator=(const AS
     return *this;
 }
 
-// ---------------------------------------------------------------------------
-// Other key
+template class ASNPkcs15KeyTypeAndAttributes<ASNPkcs15ObjectValue<ASNoctstr>>;
+template class ASNPkcs15KeyTypeAndAttributes<ASNPkcs15SecretKeyObject<ASNPkcs15GenericSecretKeyAttributes>>;
 
-ASNPkcs15OtherKey::ASNPkcs15OtherKey(uint32_t t)
-    : ASNsequenceF(0x30), keyType(0x06), keyAttr(0x30) {
+ASNPkcs15GenericKeyAttributes::ASNPkcs15GenericKeyAttributes(uint32_t t) : ASNPkcs15KeyTypeAndAttributes(t, 0) {}
+
+ASNPkcs15OtherKey::ASNPkcs15OtherKey(uint32_t t) : ASNPkcs15KeyTypeAndAttributes(0x30, 0x30) {
     if (t != 0) {
         tag = static_cast<uint8_t>(t | ASN_CONSTRUCTED);
         if ((tag & ASN_CLASS_MASK) != 0) flags |= ASN_FLAG_CLASSTAG;
     }
-}
-
-ASNPkcs15OtherKey::ASNPkcs15OtherKey(const ASNPkcs15OtherKey& o)
-    : ASNsequenceF(o), keyType(o.keyType), keyAttr(o.keyAttr) {}
-
-ASNPkcs15OtherKey::~ASNPkcs15OtherKey() = default;
-
-int ASNPkcs15OtherKey::read_contents(GenericFile* src, long len) {
-    clear();
-    long consumed = keyType.read(src, len, 0);
-    if (consumed < 1) return static_cast<int>(consumed);
-    long r = consumed < len ? keyAttr.read(src, len - consumed, 0) : 0;
-    if (r < 1) return static_cast<int>(r);
-    return consumed + r == len ? 1 : 0;
-}
-
-int ASNPkcs15OtherKey::write_contents(GenericFile* dst) const {
-    int r = asnp15::writeMember(keyType, dst);
-    return r == 1 ? asnp15::writeMember(keyAttr, dst) : r;
-}
-
-long ASNPkcs15OtherKey::lenOfBody() const { return keyType.lenOfObject() + keyAttr.lenOfObject(); }
-
-void ASNPkcs15OtherKey::digest_contents(QvHash* hash) const {
-    keyType.digestObject(hash);
-    keyAttr.digestObject(hash);
-}
-
-void ASNPkcs15OtherKey::clear() {
-    keyType.clear();
-    keyAttr.clear();
-}
-
-ASNPkcs15OtherKey& ASNPkcs15OtherKey::operator=(const ASNPkcs15OtherKey& o) {
-    if (this != &o) {
-        keyType = o.keyType;
-        keyAttr = o.keyAttr;
-    }
-    return *this;
 }
 
 // ---------------------------------------------------------------------------

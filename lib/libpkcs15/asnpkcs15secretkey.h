@@ -29,23 +29,33 @@ public:
     ASNPkcs15ObjectValue<ASNoctstr> value;
 };
 
-class ASNPkcs15GenericKeyAttributes : public ASNsequenceF {
+// A key-type OID followed by the key's attributes, both mandatory: the generic
+// key attributes and the other-key alternative of the secret-key record.
+template <class Attributes>
+class ASNPkcs15KeyTypeAndAttributes : public ASNsequenceF {
 public:
-    explicit ASNPkcs15GenericKeyAttributes(uint32_t tag = 0);
-    ASNPkcs15GenericKeyAttributes(const ASNPkcs15GenericKeyAttributes& other);
-    ~ASNPkcs15GenericKeyAttributes() override;
+    ASNPkcs15KeyTypeAndAttributes(const ASNPkcs15KeyTypeAndAttributes& other);
+    ~ASNPkcs15KeyTypeAndAttributes() override;
     int read_contents(GenericFile* src, long len) override;
     int write_contents(GenericFile* dst) const override;
     long lenOfBody() const override;
     void digest_contents(QvHash* hash) const override;
     void clear() override;
-    ASNPkcs15GenericKeyAttributes& operator=(const ASNPkcs15GenericKeyAttributes& other);
+    ASNPkcs15KeyTypeAndAttributes& operator=(const ASNPkcs15KeyTypeAndAttributes& other);
+
+    ASNobjectId keyType;
+    Attributes keyAttr;
+
+protected:
+    ASNPkcs15KeyTypeAndAttributes(uint32_t tag, uint32_t attributesTag);
+};
+
+class ASNPkcs15GenericKeyAttributes : public ASNPkcs15KeyTypeAndAttributes<ASNPkcs15ObjectValue<ASNoctstr>> {
+public:
+    explicit ASNPkcs15GenericKeyAttributes(uint32_t tag = 0);
     bool operator==(const ASNPkcs15GenericKeyAttributes& other) const {
         return keyType == other.keyType && keyAttr == other.keyAttr;
     }
-
-    ASNobjectId keyType;
-    ASNPkcs15ObjectValue<ASNoctstr> keyAttr;
 };
 
 template <class T>
@@ -62,21 +72,11 @@ public:
     }
 };
 
-class ASNPkcs15OtherKey : public ASNsequenceF {
+class ASNPkcs15OtherKey
+    : public ASNPkcs15KeyTypeAndAttributes<ASNPkcs15SecretKeyObject<ASNPkcs15GenericSecretKeyAttributes>> {
 public:
     // A non-zero tag is used with the constructed bit, whatever its class.
     explicit ASNPkcs15OtherKey(uint32_t tag = 0);
-    ASNPkcs15OtherKey(const ASNPkcs15OtherKey& other);
-    ~ASNPkcs15OtherKey() override;
-    int read_contents(GenericFile* src, long len) override;
-    int write_contents(GenericFile* dst) const override;
-    long lenOfBody() const override;
-    void digest_contents(QvHash* hash) const override;
-    void clear() override;
-    ASNPkcs15OtherKey& operator=(const ASNPkcs15OtherKey& other);
-
-    ASNobjectId keyType;
-    ASNPkcs15SecretKeyObject<ASNPkcs15GenericSecretKeyAttributes> keyAttr;
 };
 
 // The type attributes of a data object: the object value of an ANY.

@@ -156,32 +156,12 @@ void ASNPkcs15TokenInfo::digest_contents(QvHash* hash) const {
 }
 
 void ASNPkcs15TokenInfo::clear() {
-    wasSerialNumber = wasManufacturerID = wasLabel = wasSeInfo = wasRecordInfo = wasSupportedAlgorithms = 0;
-    wasIssuerId = wasHolderId = wasLastUpdate = wasPreferredLanguage = wasContextList6 = 0;
     m_kept.clear();
-    version.clear();
-    serialNumber.clear();
-    manufacturerID.clear();
-    label.clear();
-    tokenflags.clear();
-    recordInfo.clear();
-    issuerId.clear();
-    holderId.clear();
-    preferredLanguage.clear();
-    seInfo.clear();
-    supportedAlgorithms.clear();
-    contextList6.clear();
+    asnp15::clearMembers(members());
     resetForms();
 }
 
 namespace {
-
-void copyForm(ASNobject& dst, const ASNobject& src, uint8_t ctxTag) {
-    if (src.isExplicit())
-        asnp15::makeExplicit(dst, ctxTag);
-    else
-        asnp15::makeImplicit(dst, ctxTag);
-}
 
 // Rebuilds a list element by element; on failure the list is left empty and
 // std::bad_alloc is thrown.
@@ -214,50 +194,25 @@ void copyList(ASNsequenceList<T>& dst, const ASNsequenceList<T>& src, uint32_t e
 ASNPkcs15TokenInfo& ASNPkcs15TokenInfo::operator=(const ASNPkcs15TokenInfo& o) {
     AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15tokeninfo", 112, "!( flags & ASN_FLAG_CONST )");
     if (this == &o) return *this;
-    wasSerialNumber = o.wasSerialNumber;
-    wasManufacturerID = o.wasManufacturerID;
-    wasLabel = o.wasLabel;
-    wasSeInfo = o.wasSeInfo;
-    wasRecordInfo = o.wasRecordInfo;
-    wasSupportedAlgorithms = o.wasSupportedAlgorithms;
-    wasIssuerId = o.wasIssuerId;
-    wasHolderId = o.wasHolderId;
-    wasLastUpdate = o.wasLastUpdate;
-    wasPreferredLanguage = o.wasPreferredLanguage;
-    wasContextList6 = o.wasContextList6;
+    asnp15::copyPresence(members(), o.members());
     version = o.version;
     tokenflags = o.tokenflags;
     if (wasSerialNumber) serialNumber = o.serialNumber;
     if (wasManufacturerID) manufacturerID = o.manufacturerID;
-    if (wasLabel) {
-        label = o.label;
-        copyForm(label, o.label, 0x80);
-    }
+    if (wasLabel) asnp15::assignTagged(label, o.label, 0x80);
     if (wasSeInfo) copyList(seInfo, o.seInfo, 0x30);
-    if (wasRecordInfo) {
-        recordInfo = o.recordInfo;
-        copyForm(recordInfo, o.recordInfo, 0xA1);
-    }
+    if (wasRecordInfo) asnp15::assignTagged(recordInfo, o.recordInfo, 0xA1);
     if (wasSupportedAlgorithms) {
         copyList(supportedAlgorithms, o.supportedAlgorithms, 0x30);
-        copyForm(supportedAlgorithms, o.supportedAlgorithms, 0xA2);
+        asnp15::makeForm(supportedAlgorithms, 0xA2, o.supportedAlgorithms.isExplicit());
     }
-    if (wasIssuerId) {
-        issuerId = o.issuerId;
-        copyForm(issuerId, o.issuerId, 0x83);
-    }
-    if (wasHolderId) {
-        holderId = o.holderId;
-        copyForm(holderId, o.holderId, 0x84);
-    }
-    if (wasLastUpdate) {
-        lastUpdate = o.lastUpdate;
-        copyForm(lastUpdate, o.lastUpdate, 0x85);
-    }
+    if (wasIssuerId) asnp15::assignTagged(issuerId, o.issuerId, 0x83);
+    if (wasHolderId) asnp15::assignTagged(holderId, o.holderId, 0x84);
+    if (wasLastUpdate) asnp15::assignTagged(lastUpdate, o.lastUpdate, 0x85);
     if (wasPreferredLanguage) preferredLanguage = o.preferredLanguage;
     if (wasContextList6) {
         copyList(contextList6, o.contextList6, TAG_ANY);
-        copyForm(contextList6, o.contextList6, 0xA6);
+        asnp15::makeForm(contextList6, 0xA6, o.contextList6.isExplicit());
     }
     m_kept.clear();
     for (const auto& k : o.m_kept) m_kept.push_back(std::unique_ptr<KeptElement>(new KeptElement(*k)));

@@ -49,12 +49,8 @@ void ASNPkcs15X509CertificateAttributes::digest_contents(QvHash* hash) const {
 }
 
 void ASNPkcs15X509CertificateAttributes::clear() {
-    wasSubject = wasIssuer = wasSerialNumber = 0;
-    value.clear();
-    subject.clear();
-    issuer.clear();
+    asnp15::clearMembers(members());
     asnp15::makeImplicit(issuer, 0xA0);
-    serialNumber.clear();
 }
 
 ASNPkcs15X509CertificateAttributes& ASNPkcs15X509CertificateAttributes::operator=(
@@ -62,24 +58,16 @@ ASNPkcs15X509CertificateAttributes& ASNPkcs15X509CertificateAttributes::operator
     AssertInvariant((flags & ASN_FLAG_CONST) == 0, "asnpkcs15x509certificateattributes", 65,
                     "!( flags & ASN_FLAG_CONST )");
     if (this == &o) return *this;
-    wasSubject = o.wasSubject;
-    wasIssuer = o.wasIssuer;
-    wasSerialNumber = o.wasSerialNumber;
+    asnp15::copyPresence(members(), o.members());
     if (value.convertFrom(o.value) != 1) throw std::bad_alloc();
     if (wasSubject) subject = o.subject;
-    if (wasIssuer) {
-        issuer = o.issuer;
-        if (o.issuer.isExplicit())
-            asnp15::makeExplicit(issuer, 0xA0);
-        else
-            asnp15::makeImplicit(issuer, 0xA0);
-    }
+    if (wasIssuer) asnp15::assignTagged(issuer, o.issuer, 0xA0);
     if (wasSerialNumber) serialNumber = o.serialNumber;
     return *this;
 }
 
 bool ASNPkcs15X509CertificateAttributes::operator==(const ASNPkcs15X509CertificateAttributes& o) const {
-    if (wasSubject != o.wasSubject || wasIssuer != o.wasIssuer || wasSerialNumber != o.wasSerialNumber) return false;
+    if (!asnp15::samePresence(members(), o.members())) return false;
     if (!(value == o.value)) return false;
     if (wasSubject && subject.isEqual(o.subject) != 1) return false;
     if (wasIssuer && issuer.isEqual(o.issuer) != 1) return false;
