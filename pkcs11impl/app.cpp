@@ -797,9 +797,10 @@ CK_RV CPkcs11App::Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UT
       op->contextLogin = 3;
       return CKR_OK;
     }
-    // A PIN that got blocked here logs the slot's sessions out, as C_Logout would.
-    if (rv == CKR_PIN_LOCKED) LogoutSlot(slotId, token, present);
     op->contextLogin = 2;
+    // A PIN that got blocked here logs the slot's sessions out, as C_Logout would;
+    // that ends their operations, this one included.
+    if (rv == CKR_PIN_LOCKED) LogoutSlot(slotId, token, present);
     return MapTokenResult(rv, slotId);
   }
 
@@ -816,18 +817,6 @@ CK_RV CPkcs11App::Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UT
   UpdateSessionStates(slotId, userType);
   return CKR_OK;
 }
-
-namespace {
-// The common start of the session-addressed members once the session is known:
-// the slot's token; the token's own work joins with the token layer.
-}  // namespace
-
-#define MIRTAL_SESSION_TOKEN_STEP(s)                                 \
-  do {                                                               \
-    CPkcs11Token* token_ = nullptr;                                  \
-    const CK_RV rvToken_ = GetSlotToken((s)->GetSlotId(), &token_);  \
-    return MapTokenResult(rvToken_ == CKR_OK ? CKR_GENERAL_ERROR : rvToken_, (s)->GetSlotId()); \
-  } while (0)
 
 CK_RV CPkcs11App::Logout(CK_SESSION_HANDLE hSession) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;

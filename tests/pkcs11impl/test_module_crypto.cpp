@@ -626,6 +626,17 @@ TEST(ModuleCrypto, KeyThatAsksForItsPinOnEveryUse) {
   ASSERT_EQ(CKR_OK, m->C_Sign(h.s, data, kDigestInfo.size(), sig.data(), &len));
   sig.resize(len);
   EXPECT_EQ(kDigestInfo, h.cert.Recover(sig, RSA_PKCS1_PADDING));
+
+  // Wrong PINs for the operation until the card blocks the PIN: the slot is logged
+  // out as by C_Logout, which ends the operation that asked for the PIN.
+  ASSERT_EQ(CKR_OK, m->C_SignInit(h.s, &mech, h.key));
+  CK_RV rv = CKR_PIN_INCORRECT;
+  for (int i = 0; i < 8 && rv == CKR_PIN_INCORRECT; ++i) rv = m->C_Login(h.s, CKU_CONTEXT_SPECIFIC, wrong, 4);
+  EXPECT_EQ(CKR_PIN_LOCKED, rv);
+  CK_SESSION_INFO info;
+  ASSERT_EQ(CKR_OK, m->C_GetSessionInfo(h.s, &info));
+  EXPECT_FALSE(info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS) << info.state;
+  EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, m->C_Sign(h.s, data, kDigestInfo.size(), sig.data(), &len));
 }
 
 TEST(ModuleCrypto, QualifiedKeySignsOnlyAndItsPinIsForgottenAfterEachUse) {
