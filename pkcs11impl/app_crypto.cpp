@@ -55,6 +55,8 @@ CK_RV CPkcs11App::OperationInit(uint32_t operation, CK_SESSION_HANDLE hSession, 
   // The key's class, place and permission, read as C_GetAttributeValue reads them.
   CPkcs11Session* owner = nullptr;
   CK_RV rv = ResolveObject(hSession, hKey, &owner);
+  // A handle that names no object is, to an init call, an invalid key handle.
+  if (rv == CKR_OBJECT_HANDLE_INVALID) rv = CKR_KEY_HANDLE_INVALID;
   if (rv != CKR_OK) return MapSessionTokenResult(rv, hSession);
   CPkcs11Token* token = nullptr;
   CK_RV status = CKR_OK;

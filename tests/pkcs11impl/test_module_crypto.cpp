@@ -251,6 +251,9 @@ TEST(ModuleCrypto, InitCallsCheckTheKeyAndTheMechanism) {
   EXPECT_EQ(CKR_KEY_TYPE_INCONSISTENT, m->C_SignInit(h.s, &mech, FindOne(m, h.s, CKO_PUBLIC_KEY)));
   EXPECT_EQ(CKR_KEY_TYPE_INCONSISTENT, m->C_DecryptInit(h.s, &mech, FindOne(m, h.s, CKO_PUBLIC_KEY)));
   EXPECT_EQ(CKR_KEY_HANDLE_INVALID, m->C_SignInit(h.s, &mech, FindOne(m, h.s, CKO_CERTIFICATE)));
+  // A handle that names no object is an invalid key handle to the init calls.
+  EXPECT_EQ(CKR_KEY_HANDLE_INVALID, m->C_SignInit(h.s, &mech, 0x7777));
+  EXPECT_EQ(CKR_KEY_HANDLE_INVALID, m->C_DecryptInit(h.s, &mech, CK_INVALID_HANDLE));
   // Hashing mechanisms are not offered: the card signs DigestInfos the host made.
   CK_MECHANISM sha1 = {CKM_SHA1_RSA_PKCS, nullptr, 0};
   EXPECT_EQ(CKR_MECHANISM_INVALID, m->C_SignInit(h.s, &sha1, h.key));
