@@ -162,9 +162,11 @@ int CopyPrintable(char* dst, const char* src, int dstSize, int srcLen, int repla
 std::string HexText(const void* data, size_t len) {
   if (data == nullptr || len == 0 || len == kAllOnes) return std::string();
   const uint8_t* p = static_cast<const uint8_t*>(data);
-  size_t n = BinToHex(p, len, nullptr, " ");
+  const size_t shown = std::min(len, kTraceDumpLimit);
+  size_t n = BinToHex(p, shown, nullptr, " ");
   std::string s(n, '\0');
-  BinToHex(p, len, &s[0], " ");
+  BinToHex(p, shown, &s[0], " ");
+  if (shown < len) s += Printf(" ... (%zu octets, the first %zu shown)", len, shown);
   return s;
 }
 
@@ -176,6 +178,7 @@ std::string AttributeValueText(const CK_ATTRIBUTE* attr, int depth) {
   if (len == kAllOnes) return kUnavailable;
   if (attr->pValue == nullptr) return "<null>";
   const unsigned char* p = static_cast<const unsigned char*>(attr->pValue);
+  if (len > kTraceDumpLimit) return HexText(p, len);
   CK_ULONG ul = 0;
   if (len == sizeof(CK_ULONG)) std::memcpy(&ul, p, sizeof ul);
   const bool isUlong = len == sizeof(CK_ULONG);

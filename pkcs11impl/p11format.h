@@ -24,10 +24,17 @@ char* FormatAlloc(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // written before the terminator.
 int CopyPrintable(char* dst, const char* src, int dstSize, int srcLen, int replacement);
 
-// The bytes as upper-case hexadecimal pairs separated by one blank.
+// Dumps in the trace stop after this many octets: a length is often the host's
+// claim, and neither the bytes behind it nor a text of that size are taken whole.
+constexpr size_t kTraceDumpLimit = 4096;
+
+// The bytes as upper-case hexadecimal pairs separated by one blank. Beyond
+// kTraceDumpLimit octets the dump is cut and ends in " ... (N octets, the first
+// 4096 shown)".
 std::string HexText(const void* data, size_t len);
 
-// Text of one attribute value (by the attribute's display kind).
+// Text of one attribute value (by the attribute's display kind); a value longer
+// than kTraceDumpLimit is shown as a cut hexadecimal dump whatever its kind.
 int FormatAttributeValue(const CK_ATTRIBUTE* attr, char* out, int outSize, int depth);
 std::string AttributeValueText(const CK_ATTRIBUTE* attr, int depth);
 

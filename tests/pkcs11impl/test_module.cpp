@@ -573,6 +573,40 @@ TEST(ModuleTrace, ScriptedRunWritesExactLines) {
   EXPECT_NE(std::string::npos, text.find("C_GetFunctionList() [complete] <CKR_OK> PKCS#11 function list version: 2.01"));
 }
 
+TEST(ModuleTrace, DumpsOfCallerDataStopAtALimitAndSaySo) {
+  HostEnv env;
+  const std::string log = env.Path("trace.log");
+  setenv("MIRTAL_PKCS11_ENABLE_LOGGING", "1", 1);
+  setenv("MIRTAL_PKCS11_LOG_FILE_NAME", log.c_str(), 1);
+  Module m;
+  ASSERT_TRUE(m.ok());
+  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+  // However long the host claims its data to be, the answers stay those of the
+  // call and the trace shows the first 4096 octets.
+  std::vector<CK_BYTE> data(5000, 0x5A);
+  const CK_ULONG huge = 1UL << 40;
+  CK_ULONG len = 0;
+  EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, m->C_Sign(0xAB, data.data(), huge, nullptr, &len));
+  EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, m->C_Decrypt(0xAB, data.data(), data.size(), nullptr, &len));
+  CK_ATTRIBUTE label = {CKA_LABEL, data.data(), huge};
+  CK_OBJECT_HANDLE h = 0;
+  EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, m->C_CreateObject(0xAB, &label, 1, &h));
+  ASSERT_EQ(CKR_OK, m->C_Finalize(nullptr));
+  std::string shown = "5A";
+  for (int i = 1; i < 4096; ++i) shown += " 5A";
+  const std::string text = StripLogPrefixes(ReadFile(log));
+  const std::string p = "PKCS#11: ";
+  for (const std::string& line :
+       {p + "C_Sign() [starting] <CKR_OK> Session 000000AB,\n  Data to sign [len=1099511627776]: " + shown +
+            " ... (1099511627776 octets, the first 4096 shown)\n" + p +
+            "C_Sign() [error]    <CKR_SESSION_HANDLE_INVALID>\n",
+        p + "C_Decrypt() [starting] <CKR_OK> Session 000000AB\n  Data to decrypt [len=5000]: " + shown +
+            " ... (5000 octets, the first 4096 shown),\n  Decrypt buffer: (nil), len: 0\n" + p +
+            "C_Decrypt() [error]    <CKR_SESSION_HANDLE_INVALID> len: 0\n",
+        "CKA_LABEL[len=1099511627776]: " + shown + " ... (1099511627776 octets, the first 4096 shown)\n  )\n"})
+    EXPECT_NE(std::string::npos, text.find(line)) << line.substr(0, 120);
+}
+
 TEST(ModuleTrace, LoggingOffWritesNothingAndGivesTheSameResults) {
   HostEnv env;
   const std::string log = env.Path("trace.log");
