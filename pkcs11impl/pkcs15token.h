@@ -132,10 +132,16 @@ class CPkcs15Token : public CPkcs11Token {
   CK_RV GetSpecialPinInfo(void* pin, MIRTAL_PIN_INFO* info);
   // CKF_USER_PIN_COUNT_LOW, CKF_USER_PIN_FINAL_TRY and CKF_USER_PIN_LOCKED from the user PIN's state on the card.
   CK_FLAGS GetUserPinStateFlags(SCPkcs15App* app);
+  CK_FLAGS ReadUserPinStateFlags(SCPkcs15App* app);
 
   TokenHandleTable m_handles;
   // The most tries left that the user PIN has shown (its retry limit as far as known).
   int32_t m_userPinTriesSeen = 0;
+  // The user-PIN flags last read, for this application at this exchange count
+  // of the reader: asked again only after other card work.
+  CK_FLAGS m_userPinFlags = 0;
+  const SCPkcs15App* m_userPinFlagsApp = nullptr;
+  uint64_t m_userPinFlagsAt = 0;
   char m_message[512] = {0};
 };
 

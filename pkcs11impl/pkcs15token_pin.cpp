@@ -473,6 +473,18 @@ CK_RV CPkcs15Token::GetSpecialPinInfo(void* pin, MIRTAL_PIN_INFO* info) {
 // ---- PIN status ----
 
 CK_FLAGS CPkcs15Token::GetUserPinStateFlags(SCPkcs15App* app) {
+  // Only what the card is sent moves the PIN's counter (other applications aside):
+  // while the reader exchanged nothing since, the last answer stands.
+  const SCReader* reader = IsAttached() ? m_pApp->GetSlotReader(m_nPkcs15SlotId) : nullptr;
+  if (reader != nullptr && app != nullptr && app == m_userPinFlagsApp && reader->GetChangeCount() == m_userPinFlagsAt)
+    return m_userPinFlags;
+  m_userPinFlags = ReadUserPinStateFlags(app);
+  m_userPinFlagsApp = reader != nullptr ? app : nullptr;
+  m_userPinFlagsAt = reader != nullptr ? reader->GetChangeCount() : 0;
+  return m_userPinFlags;
+}
+
+CK_FLAGS CPkcs15Token::ReadUserPinStateFlags(SCPkcs15App* app) {
   // Cards keep the retry limit to themselves; 3 is the limit this module gives the PINs it
   // sets up, and a higher count once seen is taken as the PIN's own.
   constexpr int32_t kUsualTryLimit = 3;

@@ -79,14 +79,18 @@ enum : uint32_t {
   READER_CMD_FAILED = 4,
 };
 
-// One per reader while worker threads run. Command, state, acknowledged count
-// and last result are read and written only under the record's lock.
+// One per reader while worker threads run. Command, state, acknowledged count,
+// the waiting mark and last result are read and written only under the
+// record's lock.
 struct SCReaderRecord {
   pthread_t thread{};
   bool hasThread = false;
   uint32_t ackCount = 0xFFFFFFFFu;
   uint32_t state = 0xFFFFFFFFu;
   uint32_t command = READER_CMD_IDLE;
+  // The worker is in its wait loop: every change of the card since its last
+  // count is reported by the wait it is in or about to enter.
+  bool waiting = false;
   Pkcs11Lock lock;
   char* readerName = nullptr;
   SCRESULT lastResult = SC_OK;
@@ -301,6 +305,10 @@ class SCPkcs15Lib {
   // Slot results and messages of one reader (-1: all).
   void ClearSlotResults(int reader, bool release);
   void ClearSlotMessages(int reader, bool release);
+  // True when a check of the reader is answered from its worker's watch, without
+  // asking the reader service: the worker waits on the reader, every event it
+  // counted was handled, and the reader's last poll stands. For tests and diagnostics.
+  bool IsReaderWatched(uint32_t reader) const;
   // The worker's record of a reader (null without workers); for tests and diagnostics.
   bool GetReaderRecordState(uint32_t reader, uint32_t* command, uint32_t* state, uint32_t* ackCount,
                             SCRESULT* lastResult, bool* hasThread);
@@ -474,6 +482,16 @@ class SCPkcs15Lib {
   SCRESULT StartWorkers(const CK_C_INITIALIZE_ARGS* initArgs);
   SCRESULT AllocateTables(uint32_t readers, uint32_t tokensPerReader);
   void CleanReader(uint32_t reader);
+  // The refresh of a slot once its reader was checked (rv: the check's result).
+  SCRESULT RefreshAfterCheck(CK_SLOT_ID slot, int readProfile, int force, SCRESULT rv);
+  // The worker's record of a reader: false without a running worker. *events:
+  // the card events it counted; *quiet: it waits on the reader and every event
+  // it counted was acknowledged. A worker whose check is done is told to wait
+  // (and is not quiet yet).
+  bool ReadWorkerEvents(uint32_t reader, uint32_t* events, bool* quiet);
+  // After a poll of ours that worked: the events counted before it are handled,
+  // and a worker whose wait failed is told to check its reader again.
+  void AcknowledgeWorkerEvents(uint32_t reader, uint32_t events);
   void LogV(SCRESULT code, const char* format, va_list args) const __attribute__((format(printf, 3, 0)));
   bool LogEnabled() const { return (m_pkcs15Flags & PKCS15_FLAG_LOG) != 0; }
   uint32_t ProtocolRequest() const;

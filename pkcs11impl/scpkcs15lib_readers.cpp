@@ -33,6 +33,11 @@ bool IsReaderGone(SCRESULT r) {
 
 void SleepMs(unsigned ms) { usleep(ms * 1000u); }
 
+// The worker waits on its reader and every event it counted was acknowledged.
+bool WatchIsQuiet(const SCReaderRecord& rec) {
+  return rec.command == READER_CMD_WAIT && rec.waiting && rec.state == rec.ackCount;
+}
+
 }  // namespace
 
 // ===========================================================================
@@ -430,6 +435,7 @@ void* ReaderWorkerThread(void* thParam) {
   for (;;) {
     rec->lock.Lock();
     const uint32_t command = rec->command;
+    rec->waiting = command == READER_CMD_WAIT && reader != nullptr;
     rec->lock.Unlock();
     switch (command) {
       case READER_CMD_IDLE:
@@ -451,6 +457,7 @@ void* ReaderWorkerThread(void* thParam) {
         }
         const uint32_t bits = static_cast<uint32_t>(rc) & 0x3;
         rec->state = bits == 1 ? 1 : (bits == 3 ? 3 : 0);
+        rec->lastResult = SC_OK;
         if (rec->command == READER_CMD_FAILED) {
           rec->lock.Unlock();
           return finish(reinterpret_cast<void*>(~static_cast<uintptr_t>(0)));
@@ -474,6 +481,7 @@ void* ReaderWorkerThread(void* thParam) {
         rec->lock.Lock();
         if (rc < 0) {
           rec->lastResult = rc;
+          rec->waiting = false;
           // An exit asked meanwhile must not be overwritten, or the join would wait forever.
           if (rec->command == READER_CMD_WAIT) rec->command = READER_CMD_IDLE;
         } else {
@@ -507,6 +515,41 @@ SCRESULT SCPkcs15Lib::CheckAllowedReader(SCReader* reader) const {
 // ===========================================================================
 // Card state
 
+bool SCPkcs15Lib::IsReaderWatched(uint32_t r) const {
+  if (m_records == nullptr || r >= m_recordCount || !m_records[r].hasThread || r >= m_readerCount) return false;
+  const SCReader* reader = m_readers[r];
+  if (reader == nullptr || !reader->IsServiceRemote() || reader->GetAcknowledgedState() < 0) return false;
+  SCReaderRecord& rec = m_records[r];
+  rec.lock.Lock();
+  const bool quiet = WatchIsQuiet(rec);
+  rec.lock.Unlock();
+  return quiet;
+}
+
+bool SCPkcs15Lib::ReadWorkerEvents(uint32_t r, uint32_t* events, bool* quiet) {
+  if (m_records == nullptr || r >= m_recordCount || !m_records[r].hasThread) return false;
+  SCReaderRecord& rec = m_records[r];
+  rec.lock.Lock();
+  *events = rec.state;
+  *quiet = WatchIsQuiet(rec);
+  // A check asked for below is done: the worker's view starts from it, older
+  // than the poll this call makes, so waiting from there misses nothing.
+  if (rec.command == READER_CMD_IDLE && rec.lastResult >= 0) rec.command = READER_CMD_WAIT;
+  rec.lock.Unlock();
+  return true;
+}
+
+void SCPkcs15Lib::AcknowledgeWorkerEvents(uint32_t r, uint32_t events) {
+  if (m_records == nullptr || r >= m_recordCount || !m_records[r].hasThread) return;
+  SCReaderRecord& rec = m_records[r];
+  rec.lock.Lock();
+  rec.ackCount = events;
+  // The wait failed (the reader or its service went away) and our poll works
+  // again: the worker makes its reader anew and checks it.
+  if (rec.command == READER_CMD_IDLE && rec.lastResult < 0) rec.command = READER_CMD_CHECK;
+  rec.lock.Unlock();
+}
+
 void SCPkcs15Lib::CleanReader(uint32_t r) {
   ClearSlotApps(static_cast<int>(r), false);
   ClearSlotResults(static_cast<int>(r), false);
@@ -529,8 +572,21 @@ SCRESULT SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(uint32_t r) {
   bool initFailed = false;
   SCRESULT rv = SC_OK;
   SCRESULT state;
-  if (wasInited) {
+  // The worker's event count before any poll of ours: what a poll shows is at
+  // least that new, so it is the count this call may acknowledge.
+  uint32_t seen = 0;
+  bool quiet = false;
+  const bool watched = ReadWorkerEvents(r, &seen, &quiet);
+  bool polled = false;
+  const SCRESULT known = watched && quiet && reader->IsServiceRemote() ? reader->GetAcknowledgedState() : SC_E_BAD_USAGE;
+  if (wasInited && known >= 0) {
+    // The worker waits on the reader service and has seen nothing since the last
+    // poll: the service has reported no change, so the last poll's answer stands.
+    state = known;
+    Log(SC_OK, "SCPkcs15Lib::CheckCardState...(reader %d) watched state: %08x", ri, static_cast<unsigned>(state));
+  } else if (wasInited) {
     state = reader->CheckForChange(SC_CHECK_ACKNOWLEDGE);
+    polled = state >= 0;
     Log(state < 0 ? state : SC_OK, "SCPkcs15Lib::CheckCardState...(reader %d) get state: %08x", ri,
         static_cast<unsigned>(state));
   } else {
@@ -538,6 +594,7 @@ SCRESULT SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(uint32_t r) {
     state = reader->Init(0);
     if (state >= 0) {
       state = reader->CheckForChange(SC_CHECK_ACKNOWLEDGE);
+      polled = state >= 0;
       if (state >= 0) state |= SC_CARDSTATE_CHANGED;
     } else {
       initFailed = true;
@@ -562,35 +619,16 @@ SCRESULT SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(uint32_t r) {
     } else if (!wasConnected) {
       readerState |= SC_CARDSTATE_CHANGED;
       needConnect = true;
-    } else {
-      const SCRESULT c = reader->CheckCardState();
-      if (c >= SC_E_READER_SUBSYSTEM_NOT_RUNNING && c <= SC_E_READER_NOT_AVAILABLE) {
-        readerState |= SC_CARDSTATE_CHANGED;
-        needClean = true;
-        needConnect = true;
-      } else if (c == SC_E_CARD_WAS_RESET) {
-        const SCRESULT rc = reader->Reconnect(reader->GetMode() & SC_MODE_SHARE_MASK);
-        if (rc < 0) {
-          // A card that cannot be taken back is treated as a new one.
-          readerState |= SC_CARDSTATE_CHANGED;
-          needClean = true;
-          needConnect = true;
-        }
-      }
     }
+    // A connected card that did not change is not asked again here: the reader
+    // state covers removal, insertion and a mute card, and a reset by another
+    // application is taken back when the next card work begins its transaction
+    // (SCReader::BeginTransaction). One reader-state query per check, at most.
   } else {
     rv = (readerState & SC_CARDSTATE_MUTE) ? SC_E_CARD_UNSUPPORTED : SC_E_NO_SMARTCARD;
     needClean = wasConnected;
   }
   const bool stateChanged = state >= 0 && (readerState & SC_CARDSTATE_CHANGED) != 0;
-
-  // Acknowledge the worker's count of card events.
-  if (stateChanged && m_records != nullptr && r < m_recordCount && m_records[r].hasThread) {
-    SCReaderRecord& rec = m_records[r];
-    rec.lock.Lock();
-    rec.ackCount = rec.state;
-    rec.lock.Unlock();
-  }
 
   Log(rv, "SCPkcs15Lib::CheckCardState...(reader %d) need init: %d, need deinit:%d", ri, needReaderInit ? 1 : 0,
       needReaderDeInit ? 1 : 0);
@@ -610,6 +648,7 @@ SCRESULT SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(uint32_t r) {
     Log(rv, "SCPkcs15Lib::CheckCardState...(reader %d) reader (re)init", ri);
     SCRESULT rc = reader->Init(0);
     if (rc >= 0) rc = reader->CheckForChange(SC_CHECK_ACKNOWLEDGE);
+    polled = rc >= 0;
     if (rc < 0) {
       rv = rc;
     } else if ((rc & 0x3) == SC_CARDSTATE_PRESENT) {
@@ -619,6 +658,10 @@ SCRESULT SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(uint32_t r) {
       rv = (rc & SC_CARDSTATE_MUTE) ? SC_E_CARD_UNSUPPORTED : SC_E_NO_SMARTCARD;
     }
   }
+
+  // Every event the worker had counted before the poll is in what the poll saw,
+  // and handled now; events it counts from here on wait for the next call.
+  if (polled && watched) AcknowledgeWorkerEvents(r, seen);
 
   if ((needConnect && rv >= 0) || reinitSeesCard) {
     Log(SC_OK, "SCPkcs15Lib::CheckCardState...(reader %d) CARD connect", ri);
@@ -647,10 +690,13 @@ SCRESULT SCPkcs15Lib::RefreshTokenInfo(CK_SLOT_ID slot, int readProfile, int for
   if (!m_initialized) return SC_E_PKCS15_LIB_NOT_INITIATED;
   if (slot >= m_slotCount || m_tokensPerReader == 0) return SC_E_PKCS15_INVALID_HANDLE;
   const uint32_t r = static_cast<uint32_t>(slot / m_tokensPerReader);
-  const int si = static_cast<int>(slot);
   ClearReaderFlag(r, READER_FLAG_NOT_WRITABLE | READER_FLAG_UNUSABLE);
-  SCRESULT rv = CheckCardStateAndReconnectIfNeeded(r);
+  return RefreshAfterCheck(slot, readProfile, force, CheckCardStateAndReconnectIfNeeded(r));
+}
 
+SCRESULT SCPkcs15Lib::RefreshAfterCheck(CK_SLOT_ID slot, int readProfile, int force, SCRESULT rv) {
+  const uint32_t r = static_cast<uint32_t>(slot / m_tokensPerReader);
+  const int si = static_cast<int>(slot);
   if (rv < 0 || rv > 2) {
     if (rv == SC_E_CARD_UNSUPPORTED || rv == SC_E_CARD_INCORRECTLY_INITIALIZED || rv == SC_E_CARD_IS_USED ||
         rv == SC_E_CARD_PROTO_MISMATCH)
@@ -696,8 +742,18 @@ SCRESULT SCPkcs15Lib::RefreshTokenInfo(CK_SLOT_ID slot, int readProfile, int for
 
 SCRESULT SCPkcs15Lib::ReadTokenList() {
   if (!m_initialized) return SC_E_PKCS15_LIB_NOT_INITIATED;
+  // Each reader is checked once for all its slots: the first slot takes what the
+  // check found, the others what a second check right after it would find (no
+  // change, or the same failure).
+  SCRESULT check = SC_OK;
   for (CK_SLOT_ID slot = 0; slot < m_slotCount; ++slot) {
-    const SCRESULT rv = RefreshTokenInfo(slot, 1, 0);
+    const uint32_t r = static_cast<uint32_t>(slot / m_tokensPerReader);
+    ClearReaderFlag(r, READER_FLAG_NOT_WRITABLE | READER_FLAG_UNUSABLE);
+    if (slot % m_tokensPerReader == 0)
+      check = CheckCardStateAndReconnectIfNeeded(r);
+    else if (check >= 0)
+      check = SC_OK;
+    const SCRESULT rv = RefreshAfterCheck(slot, 1, 0, check);
     Log(rv, "SCPkcs15Lib::ReadTokenList(), slotId:%d", static_cast<int>(slot));
     if (rv == SC_E_NO_MEMORY) return rv;
   }

@@ -263,11 +263,18 @@ SCRESULT SCCard::GetLifeCycleState() {
 }
 
 int64_t SCCard::GetCardCapacity() {
+    // Only what the card is sent changes its free memory (other applications
+    // aside): while the reader exchanged nothing since, the last answer stands.
+    if (m_capacityKnown && m_pConnectedReader != nullptr && m_pConnectedReader->GetChangeCount() == m_capacityAt)
+        return m_capacity;
     SC_LOCK_CARD();
     SCFileHeader* h = nullptr;
     if (SelectMf(&h) < 0) return -1;
     const int64_t free = h->GetFreeSpace() ? static_cast<int64_t>(h->GetFreeSpace()) : -1;
     SCFileHeader::SafeRelease(h);
+    m_capacity = free;
+    m_capacityKnown = m_pConnectedReader != nullptr;
+    if (m_capacityKnown) m_capacityAt = m_pConnectedReader->GetChangeCount();
     return free;
 }
 

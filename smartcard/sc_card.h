@@ -73,7 +73,8 @@ public:
     virtual uint32_t GetCardState();
     // 1 creation .. 5 terminated, from the MF header; negative result on failure.
     virtual SCRESULT GetLifeCycleState();
-    // Free memory in bytes (DF tag 81 of the MF), negative when unknown.
+    // Free memory in bytes (DF tag 81 of the MF), negative when unknown. Read
+    // again only after the reader exchanged something else with the card.
     virtual int64_t GetCardCapacity();
     virtual SCRESULT CheckCardState();
     virtual SCRESULT ResetCard();
@@ -274,4 +275,7 @@ protected:
     std::unique_ptr<SCSmCtx> m_smCtx;   // the channel this card set up
     uint16_t m_gpLastSequence = 0;      // highest GlobalPlatform sequence counter seen
     bool m_gpHaveSequence = false;
+    int64_t m_capacity = -1;            // the free memory last read,
+    uint64_t m_capacityAt = 0;          // at this exchange count of the reader
+    bool m_capacityKnown = false;
 };

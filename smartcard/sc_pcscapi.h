@@ -159,7 +159,11 @@ struct SCPcscFunctionTable {
 // text of the last load failure, and the back-end's call-trace switch.
 class SCPcscLibrary {
 public:
-    explicit SCPcscLibrary(const char* backendName) : m_backendName(backendName) {}
+    // remoteService: every call of the library is a round trip to a reader
+    // service in another process (pcsc-lite and its daemon), as opposed to a
+    // library that keeps its readers in this process (the card simulator).
+    explicit SCPcscLibrary(const char* backendName, bool remoteService = false)
+        : m_backendName(backendName), m_remoteService(remoteService) {}
     ~SCPcscLibrary();
 
     // Loads path (with the name prefix) unless that library is already loaded;
@@ -175,6 +179,7 @@ public:
     const SCPcscFunctionTable* GetTable() const;  // null when nothing is loaded
     std::string GetLoadError() const;
     const char* GetBackendName() const { return m_backendName; }
+    bool IsRemoteService() const { return m_remoteService; }
 
     void SetTraceEnabled(bool on) { m_trace = on; }
     bool IsTraceEnabled() const { return m_trace; }
@@ -182,6 +187,7 @@ public:
 private:
     mutable std::mutex m_lock;
     const char* m_backendName;
+    const bool m_remoteService;
     void* m_handle = nullptr;
     bool m_loaded = false;
     std::string m_path;

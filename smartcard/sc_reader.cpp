@@ -109,6 +109,17 @@ uint32_t ModeFromPcscShare(uint32_t s) {
     }
 }
 
+// Commands that change nothing the card keeps: SELECT, READ BINARY / RECORD,
+// GET RESPONSE, GET DATA, and VERIFY without data (the PIN's status: ISO/IEC
+// 7816-4 leaves its counter alone; P1 FF would end the verification).
+bool LeavesCardAsItIs(const uint8_t* apdu, const SCApduInfo& info) {
+    switch (apdu[1]) {
+    case 0xA4: case 0xB0: case 0xB1: case 0xB2: case 0xB3: case 0xC0: case 0xCA: case 0xCB: return true;
+    case 0x20: return info.lc == 0 && apdu[2] == 0x00;
+    default: return false;
+    }
+}
+
 // Class byte of GET RESPONSE for a command: the interindustry classes keep their
 // logical channel; proprietary classes use 00.
 uint8_t GetResponseClass(uint8_t cla) {
@@ -279,6 +290,7 @@ void SCReader::ClearCard() {
         m_pCard = nullptr;
     }
     m_pSmCtx = nullptr;  // the context belonged to the card
+    if (m_bConnected) ++m_changeCount;
     m_bConnected = false;
     m_atrLen = 0;
     m_transactionDepth = 0;
@@ -360,6 +372,7 @@ SCRESULT SCReader::AfterConnect(uint32_t active) {
     m_mode = (m_mode & ~SC_MODE_PROTO_MASK) | ModeFromPcscProtocol(active);
     m_bConnected = true;
     m_transactionDepth = 0;
+    ++m_changeCount;
 
     SCCardFactoryFn factory;
     {
@@ -406,6 +419,7 @@ SCRESULT SCReader::Reconnect(uint32_t shareMode) {
 }
 
 void SCReader::CardWasReset() {
+    ++m_changeCount;
     // The card forgot its channel and its selections.
     if (m_pSmCtx != nullptr) m_pSmCtx->LoseSession();
     if (m_pCard != nullptr) m_pCard->AfterCardReset();
@@ -415,25 +429,15 @@ SCRESULT SCReader::ResetCard() {
     if (!m_bConnected) return SC_E_CARD_NOT_CONNECTED;
     // A reset this reader makes itself is no card event for it: when nothing was
     // pending before and the same card is there after, the new state is taken as seen.
-    const uint64_t changedBit = scpcsc::STATE_CHANGED;
-    const auto poll = [&](uint64_t current, uint64_t* now) {
-        uint64_t event = 0;
-        const SCRESULT r = _GetStatusChange(0, current, &event);
-        if (r == SC_E_TIMEOUT) event = current;
-        else if (r < 0) return false;
-        *now = event & ~changedBit;
-        return true;
-    };
     uint64_t before = 0;
-    const bool quiet = m_bInited && m_bAcked && poll(m_rawState & ~changedBit, &before) &&
-                       ((before ^ m_ackState) & kEventBits) == 0;
+    const bool quiet = m_bInited && m_bAcked && PollState(&before) == SC_OK && ((before ^ m_ackState) & kEventBits) == 0;
     uint32_t active = 0;
     const SCRESULT rc =
         _Reconnect(PcscShareFromMode(m_mode), m_allowedProtocols, scpcsc::RESET_CARD, &active);
     if (rc < 0) return rc;
     constexpr uint64_t kPresence = scpcsc::STATE_PRESENT | scpcsc::STATE_EMPTY | scpcsc::STATE_MUTE;
     uint64_t after = 0;
-    if (quiet && poll(before, &after) && ((after ^ before) & kPresence) == 0) {
+    if (quiet && PollState(&after) == SC_OK && ((after ^ before) & kPresence) == 0) {
         m_rawState = after;
         m_ackState = after;
     }
@@ -469,16 +473,29 @@ SCRESULT SCReader::StateFromEvent(uint64_t event, uint32_t* bits) const {
     return SC_OK;
 }
 
+SCRESULT SCReader::PollState(uint64_t* event) {
+    // A poll that names the last state seen makes pcscd wait for its change
+    // notification, with timeout 0: about ten round trips' time. One that names
+    // no state is answered from the service's table at once; the comparison is
+    // ours anyway.
+    uint64_t e = 0;
+    const SCRESULT rc = _GetStatusChange(0, scpcsc::STATE_UNAWARE, &e);
+    if (rc == SC_E_TIMEOUT) {
+        // A library that answers "no change" to no expectation: the state stays.
+        *event = m_rawState;
+        return SC_OK;
+    }
+    if (rc < 0) return rc;
+    *event = e & ~static_cast<uint64_t>(scpcsc::STATE_CHANGED);
+    return SC_OK;
+}
+
 SCRESULT SCReader::CheckForChange(uint32_t flag) {
     if (!m_bInited) return SC_E_BAD_USAGE;
     uint64_t event = 0;
-    SCRESULT rc = _GetStatusChange(0, m_rawState & ~static_cast<uint64_t>(scpcsc::STATE_CHANGED), &event);
-    if (rc == SC_E_TIMEOUT)
-        event = m_rawState;
-    else if (rc < 0)
-        return rc;
-    else
-        m_rawState = event & ~static_cast<uint64_t>(scpcsc::STATE_CHANGED);
+    SCRESULT rc = PollState(&event);
+    if (rc < 0) return rc;
+    m_rawState = event;
     uint32_t bits = 0;
     rc = StateFromEvent(event, &bits);
     if (rc < 0) return rc;
@@ -488,6 +505,13 @@ SCRESULT SCReader::CheckForChange(uint32_t flag) {
         m_bAcked = true;
     }
     return bits | (changed ? SC_CARDSTATE_CHANGED : 0);
+}
+
+SCRESULT SCReader::GetAcknowledgedState() const {
+    if (!m_bInited || !m_bAcked || ((m_rawState ^ m_ackState) & kEventBits) != 0) return SC_E_BAD_USAGE;
+    uint32_t bits = 0;
+    if (StateFromEvent(m_ackState, &bits) < 0) return SC_E_BAD_USAGE;
+    return bits;
 }
 
 SCRESULT SCReader::WaitForChange(uint32_t timeoutMs) {
@@ -597,7 +621,13 @@ uint32_t SCReader::GetWireSendLength() const {
 SCRESULT SCReader::BeginTransaction() {
     if (!m_bConnected) return SC_E_CARD_NOT_CONNECTED;
     if (m_transactionDepth == 0) {
-        const SCRESULT rc = _BeginTransaction();
+        SCRESULT rc = _BeginTransaction();
+        if (rc == SC_E_CARD_WAS_RESET) {
+            // Reset by another application since our last exchange: the same
+            // card, which has forgotten its state. Take it back before the work.
+            rc = Reconnect(0);
+            if (rc >= 0) rc = _BeginTransaction();
+        }
         if (rc < 0) return rc;
     }
     ++m_transactionDepth;
@@ -697,6 +727,7 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
     if (!scParseApdu(apdu.data(), apdu.size(), &info)) return SC_E_BAD_PARAMS;
     if (info.lc > GetMaxSendLength()) return SC_E_TOO_MUCH_DATA;
 
+    if (!LeavesCardAsItIs(apdu.data(), info)) ++m_changeCount;
     std::vector<uint8_t> cmd = apdu;
     SCSmCtx* ctx = (flags & SC_TX_NO_SM) ? nullptr : m_pSmCtx;
     if (ctx != nullptr && ctx->NeedsRestore()) {

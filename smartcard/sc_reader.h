@@ -100,6 +100,12 @@ public:
     // ---- state read by the bridge ----
     const char* GetName() const { return m_name.c_str(); }
     virtual const char* GetBackendName() const = 0;
+    // Whether asking the back-end for the reader's state is a round trip to a
+    // reader service in another process (PC/SC through its daemon). A watcher
+    // of such a reader hears of each change from that service as soon as any
+    // poll could, so its view may stand in for a poll; a back-end that keeps
+    // its readers in this process answers a poll for the price of a call.
+    virtual bool IsServiceRemote() const { return false; }
     bool IsInitialized() const { return m_bInited; }
     bool IsConnected() const { return m_bConnected; }
     SCCard* GetCard() const { return m_pCard; }
@@ -137,8 +143,15 @@ public:
 
     // One poll of the card state: SC_CARDSTATE_* bits, SC_CARDSTATE_CHANGED when
     // the state differs from the last acknowledged one; flag SC_CHECK_ACKNOWLEDGE
-    // acknowledges it.
+    // acknowledges it. The back-end is asked for the reader's current state
+    // (one query) and the comparison is made here.
     SCRESULT CheckForChange(uint32_t flag);
+    // What a poll answered last, acknowledged and not changed since as far as
+    // this reader knows (SC_CARDSTATE_* bits, never SC_CARDSTATE_CHANGED): the
+    // answer a poll would give when nothing happened. SC_E_BAD_USAGE when the
+    // reader has no such state (not initialised, never polled, or a change seen
+    // and not acknowledged). No back-end call.
+    SCRESULT GetAcknowledgedState() const;
     // Blocks up to timeoutMs until the card state changes; the new state (with
     // SC_CARDSTATE_CHANGED, acknowledged) or SC_E_TIMEOUT.
     virtual SCRESULT WaitForChange(uint32_t timeoutMs);
@@ -175,7 +188,16 @@ public:
     // Largest command data length on the wire (configured, else 255).
     uint32_t GetWireSendLength() const;
 
-    // Transactions nest: only the outermost Begin and End reach the card.
+    // Counts what this reader did that may have changed its card: every command
+    // other than a selection, a read or a PIN-status query (VERIFY without data),
+    // and every connection made, renewed or ended. A value read from the card
+    // stays true while the count has not moved (changes by other applications
+    // aside).
+    uint64_t GetChangeCount() const { return m_changeCount; }
+
+    // Transactions nest: only the outermost Begin and End reach the card. A card
+    // that another application reset since the last exchange is taken back
+    // (Reconnect) when the outermost Begin finds it so.
     SCRESULT BeginTransaction();
     SCRESULT EndTransaction();
     uint32_t GetTransactionDepth() const { return m_transactionDepth; }
@@ -217,6 +239,9 @@ private:
     SCRESULT ExchangeChained(const std::vector<uint8_t>& apdu, uint32_t flags, std::vector<uint8_t>* data,
                              uint16_t* sw);
     SCRESULT StateFromEvent(uint64_t event, uint32_t* bits) const;
+    // The reader's current state word from the back-end (a poll with timeout 0
+    // that states no expectation, so it answers at once).
+    SCRESULT PollState(uint64_t* event);
 
     std::string m_name;
     bool m_bInited = false;
@@ -235,5 +260,6 @@ private:
     bool m_bAcked = false;
     std::string m_vendorName;
     uint32_t m_vendorVersion = 0;
+    uint64_t m_changeCount = 0;
     std::vector<uint8_t> m_rxBuffer;
 };

@@ -68,7 +68,7 @@ const SCReaderBackend& scDravokBackend() {
 // Process-wide back-end state
 
 SCPcscLibrary& SCReaderPcsc::Library() {
-    static SCPcscLibrary lib(BACKEND_NAME);
+    static SCPcscLibrary lib(BACKEND_NAME, true);
     return lib;
 }
 

@@ -20,6 +20,7 @@ public:
     ~SCReaderPcsc() override;
 
     const char* GetBackendName() const override { return m_lib->GetBackendName(); }
+    bool IsServiceRemote() const override { return m_lib->IsRemoteService(); }
 
     // Loads the PC/SC library (null = DEFAULT_LIBRARY) and its functions.
     static SCRESULT LoadPcscFunctions(const char* path);

@@ -46,6 +46,7 @@ struct CardSim {
   // card is pulled (1), reset by another application (2), goes mute (3) or is
   // taken exclusively by another application (4).
   int (*AfterCommand)(const char*, unsigned, int) = nullptr;
+  size_t (*StateQueries)(const char*) = nullptr;  // since the log was cleared
   CardSim() {
     handle = dlopen(SimLibrary().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) return;
@@ -62,6 +63,7 @@ struct CardSim {
     ResetByOther = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimResetByOther"));
     HoldExclusive = reinterpret_cast<int (*)(const char*, int)>(dlsym(handle, "CardSimHoldExclusive"));
     AfterCommand = reinterpret_cast<int (*)(const char*, unsigned, int)>(dlsym(handle, "CardSimAfterCommand"));
+    StateQueries = reinterpret_cast<size_t (*)(const char*)>(dlsym(handle, "CardSimGetStateQueryCount"));
   }
   // The reader's APDU log (lines "> command", "< answer").
   std::string ApduLog(const char* reader) const {
@@ -79,7 +81,8 @@ struct CardSim {
   CardSim& operator=(const CardSim&) = delete;
   bool ok() const {
     return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader && LoadConfig && GetApduLog &&
-           ClearLog && InjectSw && ResetByOther && HoldExclusive && AfterCommand;
+           ClearLog && InjectSw && ResetByOther && HoldExclusive && AfterCommand &&
+           StateQueries;
   }
 };
 

@@ -1,7 +1,9 @@
 // Readers as slots through the exported functions, with the card simulator
 // configured in ~/.MIRTAL/pkcs11.conf. Every scenario runs in its own process.
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "smartcard/sc_errors.h"
@@ -152,6 +154,71 @@ TEST(ModuleBridge, RemovalAndInsertionAreSeenByTheNextCall) {
   // A mute card is not usable: no token on the first slot is recognised.
   ASSERT_EQ(0, sim.SetMute(kR0, 1));
   EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, m->C_GetTokenInfo(0, &ti));
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+}
+
+TEST(ModuleBridge, UnchangedCardsCostOneStateQueryPerReaderAndNoCardCommand) {
+  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}, {kR1, "pkcs15-model3-two-apps.card"}});
+  env.Config("");
+  CardSim sim;
+  ASSERT_TRUE(sim.ok());
+  Module m;
+  ASSERT_TRUE(m.ok()) << m.error();
+  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+  // The first calls connect the cards and read them.
+  const std::vector<CK_SLOT_ID> present = Slots(m, CK_TRUE);
+  ASSERT_EQ((std::vector<CK_SLOT_ID>{0, 3, 4}), present);
+  CK_TOKEN_INFO ti;
+  for (CK_SLOT_ID id : present) ASSERT_EQ(CKR_OK, m->C_GetTokenInfo(id, &ti));
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(3, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
+  sim.ClearLog(kR0);
+  sim.ClearLog(kR1);
+  // Each call below asks each reader it concerns once, and no card anything.
+  size_t calls0 = 0, calls1 = 0;
+  auto costs = [&](size_t r0, size_t r1, int line) {
+    SCOPED_TRACE(line);
+    calls0 += r0;
+    calls1 += r1;
+    EXPECT_EQ(calls0, sim.StateQueries(kR0));
+    EXPECT_EQ(calls1, sim.StateQueries(kR1));
+  };
+  CK_ULONG n = 0;
+  EXPECT_EQ(CKR_OK, m->C_GetSlotList(CK_TRUE, nullptr, &n));
+  costs(1, 1, __LINE__);
+  CK_SLOT_ID ids[8];
+  n = 8;
+  EXPECT_EQ(CKR_OK, m->C_GetSlotList(CK_TRUE, ids, &n));
+  EXPECT_EQ(3u, n);
+  costs(1, 1, __LINE__);
+  n = 8;
+  EXPECT_EQ(CKR_OK, m->C_GetSlotList(CK_FALSE, ids, &n));
+  costs(0, 0, __LINE__);
+  for (CK_SLOT_ID id : present) {
+    EXPECT_EQ(CKR_OK, m->C_GetTokenInfo(id, &ti));
+    costs(id < 3, id >= 3, __LINE__);
+  }
+  CK_MECHANISM_TYPE mechs[20];
+  n = 20;
+  EXPECT_EQ(CKR_OK, m->C_GetMechanismList(4, mechs, &n));
+  costs(0, 1, __LINE__);
+  EXPECT_EQ("", sim.ApduLog(kR0));
+  EXPECT_EQ("", sim.ApduLog(kR1));
+  // Sessions come and go without a card command (the opening runs the token's
+  // presence and write checks, a query each); the session query asks at most
+  // once a second.
+  CK_SESSION_HANDLE other = 0;
+  EXPECT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &other));
+  EXPECT_EQ(CKR_OK, m->C_CloseSession(other));
+  EXPECT_GE(calls0 + 3, sim.StateQueries(kR0));
+  CK_SESSION_INFO si;
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(CKR_OK, m->C_GetSessionInfo(h, &si));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_GE(calls1 + 1, sim.StateQueries(kR1));
+  EXPECT_EQ("", sim.ApduLog(kR0));
+  EXPECT_EQ("", sim.ApduLog(kR1));
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
 }
 

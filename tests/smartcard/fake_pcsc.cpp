@@ -160,6 +160,7 @@ LONG Transmit(SCARDHANDLE h, const SCARD_IO_REQUEST* pci, const unsigned char* i
 LONG Status(SCARDHANDLE h, char*, DWORD*, DWORD* state, DWORD* proto, unsigned char* atr, DWORD* atrLen) {
     std::lock_guard<std::mutex> g(g_state->m);
     Handle* hd = FindHandle(h);
+    if (hd != nullptr) ++g_state->readers[hd->reader].statusCalls;
     const LONG rc = CheckHandle(hd);
     if (rc) return rc;
     const Reader& r = g_state->readers[hd->reader];
@@ -173,6 +174,11 @@ LONG Status(SCARDHANDLE h, char*, DWORD*, DWORD* state, DWORD* proto, unsigned c
 
 LONG GetStatusChange(SCARDCONTEXT, DWORD timeout, SCARD_READERSTATE* rs, DWORD n) {
     std::unique_lock<std::mutex> g(g_state->m);
+    if (timeout == 0)
+        for (DWORD k = 0; k < n; ++k) {
+            const int i = FindReader(rs[k].szReader);
+            if (i >= 0) ++g_state->readers[i].polls;
+        }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
     for (;;) {
         if (!g_state->serviceRunning) return R(E_NO_SERVICE);
@@ -245,6 +251,37 @@ void Remove(size_t reader) {
         ++g_state->readers[reader].events;
     }
     g_state->cv.notify_all();
+}
+
+void SetServiceRunning(bool running) {
+    {
+        std::lock_guard<std::mutex> g(g_state->m);
+        g_state->serviceRunning = running;
+    }
+    g_state->cv.notify_all();
+}
+
+int Queries(size_t reader) {
+    std::lock_guard<std::mutex> g(g_state->m);
+    if (reader >= g_state->readers.size()) return 0;
+    return g_state->readers[reader].polls + g_state->readers[reader].statusCalls;
+}
+
+int Polls(size_t reader) {
+    std::lock_guard<std::mutex> g(g_state->m);
+    return reader < g_state->readers.size() ? g_state->readers[reader].polls : 0;
+}
+
+size_t SentCount() {
+    std::lock_guard<std::mutex> g(g_state->m);
+    return g_state->sent.size();
+}
+
+void ClearCounts() {
+    std::lock_guard<std::mutex> g(g_state->m);
+    for (auto& r : g_state->readers) r.polls = r.statusCalls = 0;
+    g_state->sent.clear();
+    g_state->sentProtocols.clear();
 }
 
 void ResetByOther(size_t reader) {

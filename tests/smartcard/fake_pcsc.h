@@ -26,6 +26,8 @@ struct Reader {
     scpcsc::DWORD events = 0;       // card insertions and removals
     bool heldByOther = false;       // another application holds it exclusively
     unsigned resetGeneration = 0;   // bumped by a reset from another application
+    int polls = 0;                  // GetStatusChange without waiting
+    int statusCalls = 0;            // Status on a handle of the reader
 };
 
 struct Handle {
@@ -65,5 +67,14 @@ SCPcscFunctionTable Table();
 void Insert(size_t reader);
 void Remove(size_t reader);
 void ResetByOther(size_t reader);
+// The reader service stops or starts again: every call fails while it is down.
+void SetServiceRunning(bool running);
+
+// Counts, read under the fake's lock: state queries of a reader (polls and
+// Status calls), its polls alone, APDUs sent.
+int Queries(size_t reader);
+int Polls(size_t reader);
+size_t SentCount();
+void ClearCounts();
 
 }  // namespace fakepcsc

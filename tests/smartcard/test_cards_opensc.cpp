@@ -15,46 +15,15 @@
 
 #include "card_fixture.h"
 #include "smartcard/sc_reader.h"
+#include "tools/cardsim/pcscd_host.h"
 
 namespace {
 
-constexpr const char* kReader = "Virtual PCD 00 00";
-constexpr const char* kVpcdDriver = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so";
-constexpr const char* kPcscd = "/usr/sbin/pcscd";
+using pcscdhost::Spawn;
+using pcscdhost::Stop;
+
+constexpr const char* kReader = pcscdhost::kReader0;
 constexpr const char* kOpenscTool = "/usr/bin/opensc-tool";
-
-pid_t Spawn(const std::vector<std::string>& argv) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int devnull = open("/dev/null", O_RDWR);
-        if (devnull >= 0) {
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void Stop(pid_t& pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            pid = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    pid = -1;
-}
 
 std::string RunCommand(const std::string& cmd) {
     std::string out;
@@ -111,7 +80,7 @@ std::vector<std::string> Answers(const std::string& text) {
 }  // namespace
 
 TEST_F(CardSim, OpenscToolReplaysTheDriversApdusWithTheSameAnswers) {
-    if (access(kPcscd, X_OK) != 0 || access(kVpcdDriver, R_OK) != 0 || access(kOpenscTool, X_OK) != 0)
+    if (!pcscdhost::Installed() || access(kOpenscTool, X_OK) != 0)
         GTEST_SKIP() << "pcscd, the vpcd driver or opensc-tool is not installed";
     // A pristine copy for the replay, taken before the drivers change the card.
     const std::string replayImage = m_dir + "/replay.card";
@@ -149,14 +118,11 @@ TEST_F(CardSim, OpenscToolReplaysTheDriversApdusWithTheSameAnswers) {
 
     // pcscd with a private reader folder and the card behind vpcd.
     const std::string confDir = m_dir + "/readers";
-    ASSERT_EQ(0, mkdir(confDir.c_str(), 0700));
-    std::ofstream(confDir + "/vpcd") << "FRIENDLYNAME \"Virtual PCD\"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH "
-                                     << kVpcdDriver << "\nCHANNELID 0x8C7B\n";
-    pid_t pcscd = Spawn({kPcscd, "-f", "-c", confDir});
+    ASSERT_TRUE(pcscdhost::WriteReaderFolder(confDir));
+    pid_t pcscd = pcscdhost::StartPcscd(confDir);
     ASSERT_GT(pcscd, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    int status = 0;
-    if (waitpid(pcscd, &status, WNOHANG) == pcscd) GTEST_SKIP() << "pcscd could not start here";
+    if (pcscdhost::Ended(pcscd)) GTEST_SKIP() << "pcscd could not start here";
     pid_t bridge = Spawn({CARDSIM_VPCD, replayImage});
     bool present = false;
     for (int i = 0; i < 100 && !present; ++i) {

@@ -732,3 +732,80 @@ TEST(ReaderLoading, PathAndPrefixSplitAtTheLastSemicolon) {
     EXPECT_LT(SCReaderDravok::LoadDravokFunctions("/nonexistent/x;y.so;Sim"), 0);
     EXPECT_NE(std::string::npos, SCReaderDravok::GetLoadError().find("/nonexistent/x;y.so"));
 }
+
+TEST_F(ReaderFake, APollIsOneQueryThatNamesNoExpectedState) {
+    auto r = Open();
+    fakepcsc::ClearCounts();
+    EXPECT_EQ(SC_CARDSTATE_PRESENT | SC_CARDSTATE_CHANGED, r->CheckForChange(SC_CHECK_ACKNOWLEDGE));
+    EXPECT_EQ(SC_CARDSTATE_PRESENT, r->CheckForChange(SC_CHECK_ACKNOWLEDGE));
+    EXPECT_EQ(2, fakepcsc::Queries(0));
+    // A reader that goes away answers as such.
+    fakepcsc::Get().readers[0].name = "Gone";
+    EXPECT_EQ(SC_E_READER_NOT_FOUND, r->CheckForChange(SC_CHECK_ACKNOWLEDGE));
+}
+
+TEST_F(ReaderFake, AcknowledgedStateStandsUntilAPollSeesAChange) {
+    auto r = Open();
+    EXPECT_EQ(SC_E_BAD_USAGE, r->GetAcknowledgedState());  // never polled
+    r->CheckForChange(SC_CHECK_ACKNOWLEDGE);
+    fakepcsc::ClearCounts();
+    EXPECT_EQ(SC_CARDSTATE_PRESENT, r->GetAcknowledgedState());
+    EXPECT_EQ(0, fakepcsc::Queries(0));
+    fakepcsc::Remove(0);
+    EXPECT_EQ(SC_CARDSTATE_PRESENT, r->GetAcknowledgedState());  // nothing asked: nothing known
+    EXPECT_EQ(SC_CARDSTATE_CHANGED, r->CheckForChange(0));
+    EXPECT_EQ(SC_E_BAD_USAGE, r->GetAcknowledgedState());  // seen, not acknowledged
+    EXPECT_EQ(SC_CARDSTATE_CHANGED, r->CheckForChange(SC_CHECK_ACKNOWLEDGE));
+    EXPECT_EQ(0, r->GetAcknowledgedState());
+    r->Release();
+    EXPECT_EQ(SC_E_BAD_USAGE, r->GetAcknowledgedState());
+    EXPECT_TRUE(r->IsServiceRemote());
+    EXPECT_FALSE(SCReaderDravok("Simulated").IsServiceRemote());
+}
+
+TEST_F(ReaderFake, ChangeCountMovesWithWhatMayChangeTheCard) {
+    auto r = Open();
+    const uint64_t before = r->GetChangeCount();
+    ASSERT_EQ(SC_OK, r->Connect(0));
+    uint64_t c = r->GetChangeCount();
+    EXPECT_GT(c, before);
+    uint16_t sw = 0;
+    // Selections, reads, GET DATA and a PIN-status query leave it.
+    for (const Bytes& apdu : {Bytes{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, Bytes{0x00, 0xB0, 0x00, 0x00, 0x10},
+                              Bytes{0x00, 0xB2, 0x01, 0x04, 0x00}, Bytes{0x00, 0xCA, 0x00, 0x5A, 0x00},
+                              Bytes{0x00, 0xC0, 0x00, 0x00, 0x10}, Bytes{0x00, 0x20, 0x00, 0x81}}) {
+        Send(*r, apdu, &sw);
+        EXPECT_EQ(c, r->GetChangeCount()) << std::hex << int(apdu[1]);
+    }
+    // Writing, a PIN presented or its verification ended, signing: each moves it.
+    for (const Bytes& apdu : {Bytes{0x00, 0xD6, 0x00, 0x00, 0x01, 0xAA}, Bytes{0x00, 0x20, 0x00, 0x81, 0x01, 0x31},
+                              Bytes{0x00, 0x20, 0xFF, 0x81}, Bytes{0x00, 0x2A, 0x9E, 0x9A, 0x01, 0x00, 0x00},
+                              Bytes{0x00, 0xE0, 0x00, 0x00, 0x02, 0x62, 0x00}}) {
+        Send(*r, apdu, &sw);
+        EXPECT_GT(r->GetChangeCount(), c) << std::hex << int(apdu[1]);
+        c = r->GetChangeCount();
+    }
+    ASSERT_EQ(SC_OK, r->ResetCard());
+    EXPECT_GT(r->GetChangeCount(), c);
+    c = r->GetChangeCount();
+    r->Disconnect(SC_DISPOSITION_LEAVE);
+    EXPECT_GT(r->GetChangeCount(), c);
+}
+
+TEST_F(ReaderFake, TransactionTakesBackACardResetByAnotherApplication) {
+    auto r = Open();
+    ASSERT_EQ(SC_OK, r->Connect(0));
+    fakepcsc::ResetByOther(0);
+    const uint64_t c = r->GetChangeCount();
+    ASSERT_EQ(SC_OK, r->BeginTransaction());
+    EXPECT_GT(r->GetChangeCount(), c);  // the card forgot its state
+    EXPECT_EQ(SC_OK, r->CheckCardState());
+    uint16_t sw = 0;
+    Send(*r, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, &sw);
+    EXPECT_EQ(0x9000, sw);
+    EXPECT_EQ(SC_OK, r->EndTransaction());
+    // A removed card is no reset: the transaction fails.
+    fakepcsc::Remove(0);
+    EXPECT_EQ(SC_E_CARD_REMOVED, r->BeginTransaction());
+    EXPECT_EQ(0u, r->GetTransactionDepth());
+}

@@ -23,47 +23,16 @@
 #include "smartcard/sc_log.h"
 #include "smartcard/sc_reader_pcsc.h"
 #include "smartcard/sc_transactguard.h"
+#include "tools/cardsim/pcscd_host.h"
 
 using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-constexpr const char* kReader = "Virtual PCD 00 00";
-constexpr const char* kVpcdDriver = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so";
-constexpr const char* kPcscd = "/usr/sbin/pcscd";
+using pcscdhost::Spawn;
+using pcscdhost::Stop;
 
-pid_t Spawn(const std::vector<std::string>& argv) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int devnull = open("/dev/null", O_RDWR);
-        if (devnull >= 0) {
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void Stop(pid_t& pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            pid = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    pid = -1;
-}
+constexpr const char* kReader = pcscdhost::kReader0;
 
 std::vector<std::string>* g_trace = nullptr;
 void CollectTrace(const char* line) {
@@ -78,33 +47,27 @@ SCRESULT MakeBaseCard(SCReader* reader, SCCard** card) {
 class PcscdReaders : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (access(kPcscd, X_OK) != 0 || access(kVpcdDriver, R_OK) != 0)
+        if (!pcscdhost::Installed())
             GTEST_SKIP() << "pcscd or the vpcd driver is not installed";
         char tmpl[] = "/tmp/reader-pcscd-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(tmpl));
         m_dir = tmpl;
         const std::string confDir = m_dir + "/readers";
-        ASSERT_EQ(0, mkdir(confDir.c_str(), 0700));
-        std::ofstream(confDir + "/vpcd") << "FRIENDLYNAME \"Virtual PCD\"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH "
-                                         << kVpcdDriver << "\nCHANNELID 0x8C7B\n";
+        ASSERT_TRUE(pcscdhost::WriteReaderFolder(confDir));
         m_image = m_dir + "/card.card";
         {
             std::ifstream in(std::string(CARDSIM_CARDS_DIR) + "/pkcs15-model3.card", std::ios::binary);
             std::ofstream out(m_image, std::ios::binary);
             out << in.rdbuf();
         }
-        m_pcscd = Spawn({kPcscd, "-f", "-c", confDir});
+        m_pcscd = pcscdhost::StartPcscd(confDir);
         ASSERT_GT(m_pcscd, 0);
         ASSERT_EQ(SC_OK, SCReaderPcsc::LoadPcscFunctions(nullptr)) << SCReaderPcsc::GetLoadError();
         ASSERT_TRUE(SCReader::SetReaderTypes("PC/SC"));
         if (!WaitForReader()) {
-            int status = 0;
             // A daemon of the system already holding the socket, or no right to
             // create it, ends ours at once: the machine, not the reader, is at fault.
-            if (waitpid(m_pcscd, &status, WNOHANG) == m_pcscd) {
-                m_pcscd = -1;
-                GTEST_SKIP() << "pcscd could not start here";
-            }
+            if (pcscdhost::Ended(m_pcscd)) GTEST_SKIP() << "pcscd could not start here";
             FAIL() << "pcscd did not offer " << kReader;
         }
         StartCard(false);

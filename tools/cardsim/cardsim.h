@@ -49,7 +49,12 @@ int CardSimAfterCommand(const char* reader, unsigned ins, int event);
 /* The APDU log: lines "> 00A40000023F00" and "< 9000". Returns the length of
  * the whole text plus one; copies as much as fits (NUL-terminated). */
 size_t CardSimGetApduLog(const char* reader, char* buf, size_t len);
+/* Empties the APDU log and the count of state queries. */
 int CardSimClearLog(const char* reader);
+/* State queries of the reader since the log was cleared: SCardGetStatusChange
+ * calls with timeout 0 that name it and SCardStatus calls on its handles (a
+ * wait that may block is no query). */
+size_t CardSimGetStateQueryCount(const char* reader);
 /* Number of readers, and the card image path of a reader ("" when empty). */
 int CardSimReaderCount(void);
 

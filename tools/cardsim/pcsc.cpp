@@ -45,6 +45,7 @@ struct Reader {
   std::vector<std::string> log;
   unsigned afterIns = 0;      // CardSimAfterCommand: the instruction that sets it off
   int afterEvent = CARDSIM_AFTER_NOTHING;
+  size_t stateQueries = 0;  // GetStatusChange without waiting and Status, since the log was cleared
 };
 
 struct Handle {
@@ -553,6 +554,7 @@ SIM_EXPORT LONG SimSCardStatus(SCARDHANDLE hCard, LPSTR szReaderName, LPDWORD pc
   State& s = S();
   std::lock_guard<std::mutex> g(s.mu);
   Handle* h = nullptr;
+  if (auto it = s.handles.find(hCard); it != s.handles.end() && it->second.reader) ++it->second.reader->stateQueries;
   LONG rc = CheckHandle(hCard, &h);
   if (rc != SCARD_S_SUCCESS) return rc;
   Reader* r = h->reader;
@@ -580,6 +582,10 @@ SIM_EXPORT LONG SimSCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout,
   if (cReaders && !rgReaderStates) return SCARD_E_INVALID_PARAMETER;
   for (DWORD i = 0; i < cReaders; ++i)
     if (!rgReaderStates[i].szReader) return SCARD_E_INVALID_VALUE;
+  if (dwTimeout == 0)
+    for (DWORD i = 0; i < cReaders; ++i)
+      for (auto& x : s.readers)
+        if (x->name == rgReaderStates[i].szReader) ++x->stateQueries;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwTimeout);
   while (true) {
     auto ctx = s.contexts.find(hContext);
@@ -808,8 +814,16 @@ SIM_EXPORT size_t CardSimGetApduLog(const char* reader, char* buf, size_t len) {
 SIM_EXPORT int CardSimClearLog(const char* reader) {
   return WithReader(reader, [](Reader* r) {
     r->log.clear();
+    r->stateQueries = 0;
     return 0;
   });
+}
+
+SIM_EXPORT size_t CardSimGetStateQueryCount(const char* reader) {
+  State& s = S();
+  std::lock_guard<std::mutex> g(s.mu);
+  Reader* r = FindReader(reader);
+  return r ? r->stateQueries : 0;
 }
 
 SIM_EXPORT int CardSimReaderCount(void) {

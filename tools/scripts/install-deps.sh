@@ -6,7 +6,7 @@ pkgs=(
   build-essential cmake ninja-build clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl libp11-kit-dev p11-kit gnutls-bin
-  opensc pcscd libpcsclite-dev libpcsclite1 vsmartcard-vpcd
+  opensc pcscd libpcsclite-dev libpcsclite1 vsmartcard-vpcd softhsm2
   python3 python3-asn1crypto python3-pyasn1 python3-pykcs11
   libengine-pkcs11-openssl  # OpenSSL signing through the module (tests)
   softhsm2                  # a software token beside the module (benchmarks only)
