@@ -297,6 +297,7 @@ void SCReader::ClearCard() {
     m_mode &= ~SC_MODE_PROTO_MASK;
     m_vendorName.clear();
     m_vendorVersion = 0;
+    m_vendorNameAsked = m_vendorVersionAsked = false;
 }
 
 SCRESULT SCReader::ConnectWith(uint32_t share, uint32_t want, uint32_t allowed, uint32_t* active) {
@@ -558,7 +559,9 @@ SCRESULT SCReader::CheckCardState() {
 }
 
 const char* SCReader::GetVendorName() {
-    if (m_bConnected && m_vendorName.empty()) {
+    // Asked once per connection: a reader that has no answer will not have one later.
+    if (m_bConnected && !m_vendorNameAsked) {
+        m_vendorNameAsked = true;
         uint8_t buf[256];
         uint32_t len = sizeof buf - 1;
         if (_GetAttrib(scpcsc::ATTR_VENDOR_NAME, buf, &len) == SC_OK && len < sizeof buf) {
@@ -570,7 +573,8 @@ const char* SCReader::GetVendorName() {
 }
 
 uint32_t SCReader::GetVendorVersion() {
-    if (m_bConnected && m_vendorVersion == 0) {
+    if (m_bConnected && !m_vendorVersionAsked) {
+        m_vendorVersionAsked = true;
         uint8_t buf[8] = {};
         uint32_t len = sizeof buf;
         if (_GetAttrib(scpcsc::ATTR_VENDOR_IFD_VERSION, buf, &len) == SC_OK && len >= 4)

@@ -160,7 +160,7 @@ public:
     SCRESULT CheckCardState();
 
     // Vendor name of the reader (may be empty) and its version (bits 24-31 major,
-    // 16-23 minor); read from the reader while a card is connected.
+    // 16-23 minor); read from the reader once per connection of a card.
     virtual const char* GetVendorName();
     virtual uint32_t GetVendorVersion();
 
@@ -260,6 +260,8 @@ private:
     bool m_bAcked = false;
     std::string m_vendorName;
     uint32_t m_vendorVersion = 0;
+    bool m_vendorNameAsked = false;
+    bool m_vendorVersionAsked = false;
     uint64_t m_changeCount = 0;
     std::vector<uint8_t> m_rxBuffer;
 };
