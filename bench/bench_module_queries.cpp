@@ -229,7 +229,7 @@ struct PcscdModule {
         bridge = pcscdhost::Spawn({vpcd, home + "/card0.card", home + "/card1.card"});
         // The daemon needs a moment for its socket and the readers for their cards.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        if (pcscdhost::Ended(pcscd)) {
+        if (pcscdhost::Ended(&pcscd)) {
             skip = "pcscd could not start here (another one runs?)";
             return;
         }
@@ -238,8 +238,8 @@ struct PcscdModule {
     }
     ~PcscdModule() {
         side.reset();
-        pcscdhost::Stop(bridge);
-        pcscdhost::Stop(pcscd);
+        pcscdhost::Stop(&bridge);
+        pcscdhost::Stop(&pcscd);
         RemoveTree(home);
         if (lockFd >= 0) close(lockFd);
     }

@@ -21,47 +21,11 @@
 #include <vector>
 
 #include "tests/pkcs11impl/module_host.h"
+#include "tools/cardsim/pcscd_host.h"
 
 namespace pcscdhost {
 
-constexpr const char* kPcscd = "/usr/sbin/pcscd";
-constexpr const char* kVpcdDriver = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so";
 constexpr const char* kSocket = "/run/pcscd/pcscd.comm";
-constexpr const char* kReader0 = "Virtual PCD 00 00";
-constexpr const char* kReader1 = "Virtual PCD 00 01";
-
-// Runs a program with its output in a log file.
-inline pid_t Spawn(const std::vector<std::string>& argv, const std::string& log) {
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  if (fd >= 0) {
-    dup2(fd, 1);
-    dup2(fd, 2);
-    close(fd);
-  }
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  execv(args[0], args.data());
-  _exit(127);
-}
-
-// Ends a process (SIGTERM, then SIGKILL after five seconds) and reaps it.
-inline void Stop(pid_t* pid) {
-  if (*pid <= 0) return;
-  kill(*pid, SIGTERM);
-  for (int i = 0; i < 250; ++i) {
-    if (waitpid(*pid, nullptr, WNOHANG) == *pid) {
-      *pid = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  kill(*pid, SIGKILL);
-  waitpid(*pid, nullptr, 0);
-  *pid = -1;
-}
 
 // True when a daemon answers on pcscd's socket (a stale file does not count).
 inline bool DaemonListening() {
@@ -101,10 +65,7 @@ bool WaitFor(F condition, int seconds = 10) {
 class Pcscd {
  public:
   // dir: a folder of the test's own for the reader configuration and the logs.
-  explicit Pcscd(const std::string& dir) : dir_(dir) {
-    testhost::WriteFile(dir_ + "/readers/vpcd", "FRIENDLYNAME \"Virtual PCD\"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH " +
-                                                    std::string(kVpcdDriver) + "\nCHANNELID 0x8C7B\n");
-  }
+  explicit Pcscd(const std::string& dir) : dir_(dir) { WriteReaderFolder(dir_ + "/readers"); }
   ~Pcscd() {
     StopCards();
     StopDaemon();
@@ -114,7 +75,7 @@ class Pcscd {
 
   // Why the machine cannot run the test (empty when it can).
   std::string Unavailable() const {
-    if (access(kPcscd, X_OK) != 0 || access(kVpcdDriver, R_OK) != 0) return "pcscd or the vpcd driver is not installed";
+    if (!Installed()) return "pcscd or the vpcd driver is not installed";
     if (access(CARDSIM_VPCD, X_OK) != 0) return "the vpcd bridge is not built";
     if (DaemonListening() && daemon_ <= 0) return "another pcscd is running";
     return "";

@@ -45,7 +45,7 @@ class ModulePcscd : public ::testing::Test {
     ASSERT_EQ(SC_OK, SCReaderPcsc::LoadPcscFunctions(nullptr));
     ASSERT_TRUE(SCReader::SetReaderTypes("PC/SC"));
     if (!WaitForCards()) {
-      if (pcscdhost::Ended(m_pcscd)) GTEST_SKIP() << "pcscd could not start here";
+      if (pcscdhost::Ended(&m_pcscd)) GTEST_SKIP() << "pcscd could not start here";
       FAIL() << "the cards did not appear";
     }
     m.reset(new Module);
@@ -56,9 +56,9 @@ class ModulePcscd : public ::testing::Test {
   void TearDown() override {
     if (m && m->ok()) (*m)->C_Finalize(nullptr);
     m.reset();
-    pcscdhost::Stop(m_bridge[0]);
-    pcscdhost::Stop(m_bridge[1]);
-    pcscdhost::Stop(m_pcscd);
+    pcscdhost::Stop(&m_bridge[0]);
+    pcscdhost::Stop(&m_bridge[1]);
+    pcscdhost::Stop(&m_pcscd);
     SCReader::UnloadBackends();
   }
 
@@ -163,7 +163,7 @@ TEST_F(ModulePcscd, ACardThatGoesOrComesIsSeenOncePcscdReportsIt) {
   ASSERT_EQ(CKR_OK, (*m)->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
   CK_TOKEN_INFO ti;
   for (int round = 0; round < 2; ++round) {
-    pcscdhost::Stop(m_bridge[0]);
+    pcscdhost::Stop(&m_bridge[0]);
     ASSERT_TRUE(WaitForPresence(pcscdhost::kReader0, false));
     std::this_thread::sleep_for(kWorkerWakeUp);
     EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, (*m)->C_GetTokenInfo(0, &ti));

@@ -122,7 +122,7 @@ TEST_F(CardSim, OpenscToolReplaysTheDriversApdusWithTheSameAnswers) {
     pid_t pcscd = pcscdhost::StartPcscd(confDir);
     ASSERT_GT(pcscd, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    if (pcscdhost::Ended(pcscd)) GTEST_SKIP() << "pcscd could not start here";
+    if (pcscdhost::Ended(&pcscd)) GTEST_SKIP() << "pcscd could not start here";
     pid_t bridge = Spawn({CARDSIM_VPCD, replayImage});
     bool present = false;
     for (int i = 0; i < 100 && !present; ++i) {
@@ -132,8 +132,8 @@ TEST_F(CardSim, OpenscToolReplaysTheDriversApdusWithTheSameAnswers) {
     std::string cmd = std::string(kOpenscTool) + " -r '" + kReader + "'";
     for (const std::string& c : commands) cmd += " -s " + c;
     const std::string output = present ? RunCommand(cmd + " 2>&1") : std::string();
-    Stop(bridge);
-    Stop(pcscd);
+    Stop(&bridge);
+    Stop(&pcscd);
     ASSERT_TRUE(present) << "the card did not appear in " << kReader;
     EXPECT_EQ(answers, Answers(output)) << output;
 }

@@ -67,7 +67,7 @@ protected:
         if (!WaitForReader()) {
             // A daemon of the system already holding the socket, or no right to
             // create it, ends ours at once: the machine, not the reader, is at fault.
-            if (pcscdhost::Ended(m_pcscd)) GTEST_SKIP() << "pcscd could not start here";
+            if (pcscdhost::Ended(&m_pcscd)) GTEST_SKIP() << "pcscd could not start here";
             FAIL() << "pcscd did not offer " << kReader;
         }
         StartCard(false);
@@ -75,8 +75,8 @@ protected:
 
     void TearDown() override {
         SCReader::SetCardFactory(nullptr);
-        Stop(m_bridge);
-        Stop(m_pcscd);
+        Stop(&m_bridge);
+        Stop(&m_pcscd);
         SCReader::UnloadBackends();
         if (!m_dir.empty()) {
             const std::string cmd = "rm -rf '" + m_dir + "'";
@@ -107,7 +107,7 @@ protected:
     }
 
     void StopCard() {
-        Stop(m_bridge);
+        Stop(&m_bridge);
         ASSERT_TRUE(WaitForPresence(false)) << "the card did not go";
     }
 
@@ -242,7 +242,7 @@ TEST_F(PcscdReaders, RemovalAndInsertionAreSeenByPollingAndWaiting) {
     EXPECT_EQ(SC_CARDSTATE_PRESENT, r->CheckForChange(SC_CHECK_ACKNOWLEDGE) & SC_CARDSTATE_PRESENT);
     EXPECT_EQ(SC_E_TIMEOUT, r->WaitForChange(100));
     ASSERT_EQ(SC_OK, r->Connect(0));
-    Stop(m_bridge);
+    Stop(&m_bridge);
     const SCRESULT gone = r->WaitForChange(10000);
     ASSERT_GE(gone, 0);
     EXPECT_EQ(SC_CARDSTATE_CHANGED, gone & (SC_CARDSTATE_CHANGED | SC_CARDSTATE_PRESENT));

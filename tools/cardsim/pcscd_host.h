@@ -27,14 +27,16 @@ constexpr const char* kReader1 = "Virtual PCD 00 01";
 
 inline bool Installed() { return access(kPcscd, X_OK) == 0 && access(kVpcdDriver, R_OK) == 0; }
 
-// Runs argv[0] with its output thrown away; the child's process id.
-inline pid_t Spawn(const std::vector<std::string>& argv) {
+// Runs argv[0]; its output is appended to the log file, or thrown away
+// without one. The child's process id.
+inline pid_t Spawn(const std::vector<std::string>& argv, const std::string& log = "") {
     const pid_t pid = fork();
     if (pid == 0) {
-        const int devnull = open("/dev/null", O_RDWR);
-        if (devnull >= 0) {
-            dup2(devnull, 1);
-            dup2(devnull, 2);
+        const int fd = log.empty() ? open("/dev/null", O_RDWR) : open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+            close(fd);
         }
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -45,28 +47,26 @@ inline pid_t Spawn(const std::vector<std::string>& argv) {
     return pid;
 }
 
-// SIGTERM, and SIGKILL when the process has not ended two seconds later.
-inline void Stop(pid_t& pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            pid = -1;
+// Ends a process (SIGTERM, then SIGKILL after five seconds) and reaps it.
+inline void Stop(pid_t* pid) {
+    if (*pid <= 0) return;
+    kill(*pid, SIGTERM);
+    for (int i = 0; i < 250; ++i) {
+        if (waitpid(*pid, nullptr, WNOHANG) == *pid) {
+            *pid = -1;
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    pid = -1;
+    kill(*pid, SIGKILL);
+    waitpid(*pid, nullptr, 0);
+    *pid = -1;
 }
 
 // True when the process has ended (and is reaped).
-inline bool Ended(pid_t& pid) {
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, WNOHANG) == pid) pid = -1;
-    return pid <= 0;
+inline bool Ended(pid_t* pid) {
+    if (*pid > 0 && waitpid(*pid, nullptr, WNOHANG) == *pid) *pid = -1;
+    return *pid <= 0;
 }
 
 // The reader folder of `pcscd -c dir`: one file naming vpcd.
