@@ -2,6 +2,7 @@
 #include "keys/ecdomain.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -99,6 +100,78 @@ bool readMember(ASNobject& o, GenericFile* src, long len, long& used, int& resul
     return true;
 }
 
+// The members a record encodes, in order; null for an optional member that is absent.
+template <size_t N>
+using Encoded = std::array<const ASNobject*, N>;
+
+Encoded<3> encodedMembers(const ECCurve& c) { return {&c.a, &c.b, c.seedPresent ? &c.seed : nullptr}; }
+Encoded<3> encodedMembers(const ECE2NFileld& f) { return {&f.m, &f.basis, &f.parameters}; }
+Encoded<7> encodedMembers(const ECSpecifiedDomain& d) {
+    return {&d.version, &d.fieldID, &d.curve, &d.base, &d.order, d.cofactorPresent ? &d.cofactor : nullptr,
+            d.hashPresent ? &d.hash : nullptr};
+}
+
+template <size_t N>
+int writeEncoded(GenericFile* dst, const Encoded<N>& m) {
+    for (const ASNobject* o : m) {
+        if (o == nullptr) continue;
+        long r = o->write(dst);
+        if (r < 1) return static_cast<int>(r);
+    }
+    return 1;
+}
+
+template <size_t N>
+long lenOfEncoded(const Encoded<N>& m) {
+    long n = 0;
+    for (const ASNobject* o : m)
+        if (o != nullptr) n += o->lenOfObject();
+    return n;
+}
+
+template <size_t N>
+void digestEncoded(QvHash* hash, const Encoded<N>& m) {
+    for (const ASNobject* o : m)
+        if (o != nullptr) o->digestObject(hash);
+}
+
+// An optional member copied with its presence: absent, it is left empty.
+template <class T>
+void copyOptional(T& dst, const T& src, bool present) {
+    if (present)
+        dst = src;
+    else
+        dst.clear();
+}
+
+// Gives a library key domain the curve's coefficients (through setCurve), base
+// point, order and cofactor (none when absent): true when the domain is complete.
+// The library's memory failure becomes std::bad_alloc; its other failures false.
+template <class Domain, class SetCurve>
+bool completeDomain(Domain& domain, const ECCurve& curve, const ASNoctstr& base, const ASNinteger& order,
+                    const ASNinteger& cofactor, bool cofactorPresent, SetCurve setCurve) {
+    try {
+        const uint8_t *ad, *bd, *gd, *nd, *hd;
+        unsigned an, bn, gn, nn, hn;
+        octetsOf(curve.a, ad, an);
+        octetsOf(curve.b, bd, bn);
+        octetsOf(base, gd, gn);
+        keyIntegerMagnitude(order, nd, nn);
+        setCurve(ad, an, bd, bn);
+        domain.setG(gd, gn);
+        domain.setN(nd, nn);
+        if (cofactorPresent && keyIntegerMagnitude(cofactor, hd, hn))
+            domain.setCofactor(hd, hn);
+        else
+            domain.setCofactor(QvN());
+        return domain.isComplete();
+    } catch (const QvMemException&) {
+        throw std::bad_alloc();
+    } catch (const QvException&) {
+        return false;
+    }
+}
+
 // The uncompressed or hybrid encoding's type bit, and the compressed family.
 bool hasFullPointBit(uint8_t t) { return (t & 0x04) != 0; }
 bool isCompressedForm(uint8_t t) { return t == 0x01 || t == 0x02 || t == 0x03 || t == 0x0A || t == 0x0B; }
@@ -174,10 +247,7 @@ ECCurve& ECCurve::operator=(const ECCurve& o) {
     a = o.a;
     b = o.b;
     seedPresent = o.seedPresent;
-    if (seedPresent)
-        seed = o.seed;
-    else
-        seed.clear();
+    copyOptional(seed, o.seed, seedPresent);
     return *this;
 }
 ECCurve::~ECCurve() = default;
@@ -201,23 +271,11 @@ int ECCurve::read_contents(GenericFile* src, long len) {
     return used == len ? 1 : 0;
 }
 
-int ECCurve::write_contents(GenericFile* dst) const {
-    const ASNobject* const m[] = {&a, &b, seedPresent ? &seed : nullptr};
-    for (const ASNobject* o : m) {
-        if (o == nullptr) continue;
-        long r = o->write(dst);
-        if (r < 1) return static_cast<int>(r);
-    }
-    return 1;
-}
+int ECCurve::write_contents(GenericFile* dst) const { return writeEncoded(dst, encodedMembers(*this)); }
 
-long ECCurve::lenOfBody() const { return a.lenOfObject() + b.lenOfObject() + (seedPresent ? seed.lenOfObject() : 0); }
+long ECCurve::lenOfBody() const { return lenOfEncoded(encodedMembers(*this)); }
 
-void ECCurve::digest_contents(QvHash* hash) const {
-    a.digestObject(hash);
-    b.digestObject(hash);
-    if (seedPresent) seed.digestObject(hash);
-}
+void ECCurve::digest_contents(QvHash* hash) const { digestEncoded(hash, encodedMembers(*this)); }
 
 bool ECCurve::operator==(const ECCurve& o) const {
     return a == o.a && b == o.b && seedPresent == o.seedPresent && (!seedPresent || seed == o.seed);
@@ -314,22 +372,11 @@ int ECE2NFileld::read_contents(GenericFile* src, long len) {
     return used == len ? 1 : 0;
 }
 
-int ECE2NFileld::write_contents(GenericFile* dst) const {
-    const ASNobject* const v[] = {&m, &basis, &parameters};
-    for (const ASNobject* o : v) {
-        long r = o->write(dst);
-        if (r < 1) return static_cast<int>(r);
-    }
-    return 1;
-}
+int ECE2NFileld::write_contents(GenericFile* dst) const { return writeEncoded(dst, encodedMembers(*this)); }
 
-long ECE2NFileld::lenOfBody() const { return m.lenOfObject() + basis.lenOfObject() + parameters.lenOfObject(); }
+long ECE2NFileld::lenOfBody() const { return lenOfEncoded(encodedMembers(*this)); }
 
-void ECE2NFileld::digest_contents(QvHash* hash) const {
-    m.digestObject(hash);
-    basis.digestObject(hash);
-    parameters.digestObject(hash);
-}
+void ECE2NFileld::digest_contents(QvHash* hash) const { digestEncoded(hash, encodedMembers(*this)); }
 
 bool ECE2NFileld::operator==(const ECE2NFileld& o) const {
     return m == o.m && basis == o.basis && parameters == o.parameters;
@@ -356,15 +403,9 @@ ECSpecifiedDomain& ECSpecifiedDomain::operator=(const ECSpecifiedDomain& o) {
     base = o.base;
     order = o.order;
     cofactorPresent = o.cofactorPresent;
-    if (cofactorPresent)
-        cofactor = o.cofactor;
-    else
-        cofactor.clear();
+    copyOptional(cofactor, o.cofactor, cofactorPresent);
     hashPresent = o.hashPresent;
-    if (hashPresent)
-        hash = o.hash;
-    else
-        hash.clear();
+    copyOptional(hash, o.hash, hashPresent);
     if (fieldID.type == oid2::prime_field() || fieldID.type == oid2::characteristic_two_field()) {
         if (buildKeyDomain() != kBuilt) throw std::bad_alloc();
     }
@@ -416,32 +457,11 @@ int ECSpecifiedDomain::read_contents(GenericFile* src, long len) {
     }
 }
 
-int ECSpecifiedDomain::write_contents(GenericFile* dst) const {
-    const ASNobject* const m[] = {&version, &fieldID, &curve, &base, &order, cofactorPresent ? &cofactor : nullptr,
-                                  hashPresent ? &hash : nullptr};
-    for (const ASNobject* o : m) {
-        if (o == nullptr) continue;
-        long r = o->write(dst);
-        if (r < 1) return static_cast<int>(r);
-    }
-    return 1;
-}
+int ECSpecifiedDomain::write_contents(GenericFile* dst) const { return writeEncoded(dst, encodedMembers(*this)); }
 
-long ECSpecifiedDomain::lenOfBody() const {
-    return version.lenOfObject() + fieldID.lenOfObject() + curve.lenOfObject() + base.lenOfObject() +
-           order.lenOfObject() + (cofactorPresent ? cofactor.lenOfObject() : 0) +
-           (hashPresent ? hash.lenOfObject() : 0);
-}
+long ECSpecifiedDomain::lenOfBody() const { return lenOfEncoded(encodedMembers(*this)); }
 
-void ECSpecifiedDomain::digest_contents(QvHash* h) const {
-    version.digestObject(h);
-    fieldID.digestObject(h);
-    curve.digestObject(h);
-    base.digestObject(h);
-    order.digestObject(h);
-    if (cofactorPresent) cofactor.digestObject(h);
-    if (hashPresent) hash.digestObject(h);
-}
+void ECSpecifiedDomain::digest_contents(QvHash* h) const { digestEncoded(h, encodedMembers(*this)); }
 
 int ECSpecifiedDomain::buildKeyDomain() {
     m_active = nullptr;
@@ -466,26 +486,11 @@ int ECSpecifiedDomain::buildPrime() {
     const unsigned bits = bitLength(pd, pn);
     if (bits < 3 || bits > kMaxFieldBits || (pd[pn - 1] & 1) == 0) return kInvalid;
     if (!valuesFitField(curve, base, order, cofactor, cofactorPresent, bits)) return kInvalid;
-    try {
-        const uint8_t *ad, *bd, *gd, *nd, *hd;
-        unsigned an, bn, gn, nn, hn;
-        octetsOf(curve.a, ad, an);
-        octetsOf(curve.b, bd, bn);
-        octetsOf(base, gd, gn);
-        keyIntegerMagnitude(order, nd, nn);
-        m_prime.setCurve(ad, an, bd, bn, pd, pn);
-        m_prime.setG(gd, gn);
-        m_prime.setN(nd, nn);
-        if (cofactorPresent && keyIntegerMagnitude(cofactor, hd, hn))
-            m_prime.setCofactor(hd, hn);
-        else
-            m_prime.setCofactor(QvN());
-        if (!m_prime.isComplete()) return kInvalid;
-    } catch (const QvMemException&) {
-        throw std::bad_alloc();
-    } catch (const QvException&) {
-        return kInvalid;
-    }
+    const bool complete = completeDomain(m_prime, curve, base, order, cofactor, cofactorPresent,
+                                         [&](const uint8_t* ad, unsigned an, const uint8_t* bd, unsigned bn) {
+                                             m_prime.setCurve(ad, an, bd, bn, pd, pn);
+                                         });
+    if (!complete) return kInvalid;
     m_active = &m_prime;
     return kBuilt;
 }
@@ -515,31 +520,17 @@ int ECSpecifiedDomain::buildBinary() {
     for (int i = 0; i < terms; i++)
         if (k[i] == 0 || k[i] >= m || (i > 0 && k[i] <= k[i - 1])) return kInvalid;
     if (!valuesFitField(curve, base, order, cofactor, cofactorPresent, static_cast<unsigned>(m))) return kInvalid;
-    try {
-        const uint8_t *ad, *bd, *gd, *nd, *hd;
-        unsigned an, bn, gn, nn, hn;
-        octetsOf(curve.a, ad, an);
-        octetsOf(curve.b, bd, bn);
-        octetsOf(base, gd, gn);
-        keyIntegerMagnitude(order, nd, nn);
-        const unsigned mm = static_cast<unsigned>(m);
-        if (terms == 1)
-            m_binary.setCurveTrinomial(ad, an, bd, bn, mm, static_cast<unsigned>(k[0]));
-        else
-            m_binary.setCurvePentanomial(ad, an, bd, bn, mm, static_cast<unsigned>(k[0]),
-                                         static_cast<unsigned>(k[1]), static_cast<unsigned>(k[2]));
-        m_binary.setG(gd, gn);
-        m_binary.setN(nd, nn);
-        if (cofactorPresent && keyIntegerMagnitude(cofactor, hd, hn))
-            m_binary.setCofactor(hd, hn);
-        else
-            m_binary.setCofactor(QvN());
-        if (!m_binary.isComplete()) return kInvalid;
-    } catch (const QvMemException&) {
-        throw std::bad_alloc();
-    } catch (const QvException&) {
-        return kInvalid;
-    }
+    const unsigned mm = static_cast<unsigned>(m);
+    const bool complete = completeDomain(
+        m_binary, curve, base, order, cofactor, cofactorPresent,
+        [&](const uint8_t* ad, unsigned an, const uint8_t* bd, unsigned bn) {
+            if (terms == 1)
+                m_binary.setCurveTrinomial(ad, an, bd, bn, mm, static_cast<unsigned>(k[0]));
+            else
+                m_binary.setCurvePentanomial(ad, an, bd, bn, mm, static_cast<unsigned>(k[0]),
+                                             static_cast<unsigned>(k[1]), static_cast<unsigned>(k[2]));
+        });
+    if (!complete) return kInvalid;
     m_active = &m_binary;
     return kBuilt;
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "libtorvapp/qvcommon/qvendian.h"
+
 namespace {
 
 // The eight S-boxes of DES, row by row (row = outer bits, column = inner bits).
@@ -122,21 +124,6 @@ constexpr QvOctet kWeak[16][8] = {
 constexpr std::uint32_t kOidArcs[] = {5, 1, 3, 14, 3, 2, 6};
 constexpr QvOctet kOidDer[] = {0x06, 0x05, 0x2B, 0x0E, 0x03, 0x02, 0x06};
 
-inline std::uint32_t rotl32(std::uint32_t x, unsigned n) { return (x << n) | (x >> (32 - n)); }
-inline std::uint32_t rotr32(std::uint32_t x, unsigned n) { return (x >> n) | (x << (32 - n)); }
-
-inline std::uint32_t load32(const QvOctet* p)
-{
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
-inline void store32(QvOctet* p, std::uint32_t v)
-{
-    p[0] = QvOctet(v >> 24);
-    p[1] = QvOctet(v >> 16);
-    p[2] = QvOctet(v >> 8);
-    p[3] = QvOctet(v);
-}
-
 inline void swapMove(std::uint32_t& a, std::uint32_t& b, unsigned n, std::uint32_t m)
 {
     const std::uint32_t t = ((a >> n) ^ b) & m;
@@ -148,11 +135,22 @@ inline void swapMove(std::uint32_t& a, std::uint32_t& b, unsigned n, std::uint32
 // each land in the low six bits of one octet), key mixing, S-boxes with P.
 inline std::uint32_t feistel(std::uint32_t r, std::uint32_t ke, std::uint32_t ko)
 {
-    const std::uint32_t u = rotr32(r, 3) ^ ke;
-    const std::uint32_t t = rotl32(r, 1) ^ ko;
+    const std::uint32_t u = qvRotr32(r, 3) ^ ke;
+    const std::uint32_t t = qvRotl32(r, 1) ^ ko;
     return kT.sp[0][(u >> 24) & 0x3f] ^ kT.sp[2][(u >> 16) & 0x3f] ^ kT.sp[4][(u >> 8) & 0x3f] ^
            kT.sp[6][u & 0x3f] ^ kT.sp[1][(t >> 24) & 0x3f] ^ kT.sp[3][(t >> 16) & 0x3f] ^
            kT.sp[5][(t >> 8) & 0x3f] ^ kT.sp[7][t & 0x3f];
+}
+
+// One block through the whole cipher, forwards or backwards.
+void desBlock(const QvOctet* in, QvOctet* out, const QvDesSchedule& ks, bool forward)
+{
+    std::uint32_t l = qvLoad32Be(in), r = qvLoad32Be(in + 4);
+    qvDesInitialPermutation(l, r);
+    qvDesRounds(l, r, ks, forward);
+    qvDesFinalPermutation(l, r);
+    qvStore32Be(out, l);
+    qvStore32Be(out + 4, r);
 }
 
 } // namespace
@@ -303,22 +301,6 @@ void QvDes::buildCommonSchedule()
     qvDesBuildSchedule(key.getConstData(), ks);
 }
 
-void QvDes::encryptCore(const QvOctet* in, QvOctet* out) const
-{
-    std::uint32_t l = load32(in), r = load32(in + 4);
-    qvDesInitialPermutation(l, r);
-    qvDesRounds(l, r, ks, true);
-    qvDesFinalPermutation(l, r);
-    store32(out, l);
-    store32(out + 4, r);
-}
+void QvDes::encryptCore(const QvOctet* in, QvOctet* out) const { desBlock(in, out, ks, true); }
 
-void QvDes::decryptCore(const QvOctet* in, QvOctet* out) const
-{
-    std::uint32_t l = load32(in), r = load32(in + 4);
-    qvDesInitialPermutation(l, r);
-    qvDesRounds(l, r, ks, false);
-    qvDesFinalPermutation(l, r);
-    store32(out, l);
-    store32(out + 4, r);
-}
+void QvDes::decryptCore(const QvOctet* in, QvOctet* out) const { desBlock(in, out, ks, false); }

@@ -8,6 +8,15 @@ namespace {
 
 const QvOctet kZero = 0;
 
+// a + b for the text classes: a text of a's class holding a, then b.
+template <class Text, class A, class B>
+Text joined(const A& a, const B& b)
+{
+    Text r(a);
+    r += b;
+    return r;
+}
+
 } // namespace
 
 // ---- QvConvASCII ----
@@ -288,26 +297,9 @@ bool QvConvASCII::readItem(FILE* stream, char commentChar, char escapeChar)
 
 bool QvConvASCII::readItem(FILE* stream) { return readItem(stream, '#', '\\'); }
 
-QvConvASCII operator+(const QvConvASCII& a, const QvConvASCII& b)
-{
-    QvConvASCII r(a);
-    r += b;
-    return r;
-}
-
-QvConvASCII operator+(const QvConvASCII& a, const char* b)
-{
-    QvConvASCII r(a);
-    r += b;
-    return r;
-}
-
-QvConvASCII operator+(const char* a, const QvConvASCII& b)
-{
-    QvConvASCII r(a);
-    r += b;
-    return r;
-}
+QvConvASCII operator+(const QvConvASCII& a, const QvConvASCII& b) { return joined<QvConvASCII>(a, b); }
+QvConvASCII operator+(const QvConvASCII& a, const char* b) { return joined<QvConvASCII>(a, b); }
+QvConvASCII operator+(const char* a, const QvConvASCII& b) { return joined<QvConvASCII>(a, b); }
 
 // ---- QvConvASCIIHex ----
 
@@ -377,26 +369,9 @@ QvConvASCIIHex& QvConvASCIIHex::operator+=(const QvConvASCIIHex& other)
     return *this;
 }
 
-QvConvASCIIHex operator+(const QvConvASCIIHex& a, const QvConvASCIIHex& b)
-{
-    QvConvASCIIHex r(a);
-    r += b;
-    return r;
-}
-
-QvConvASCIIHex operator+(const QvConvASCIIHex& a, const char* b)
-{
-    QvConvASCIIHex r(a);
-    r += b;
-    return r;
-}
-
-QvConvASCIIHex operator+(const char* a, const QvConvASCIIHex& b)
-{
-    QvConvASCIIHex r(a);
-    r += b;
-    return r;
-}
+QvConvASCIIHex operator+(const QvConvASCIIHex& a, const QvConvASCIIHex& b) { return joined<QvConvASCIIHex>(a, b); }
+QvConvASCIIHex operator+(const QvConvASCIIHex& a, const char* b) { return joined<QvConvASCIIHex>(a, b); }
+QvConvASCIIHex operator+(const char* a, const QvConvASCIIHex& b) { return joined<QvConvASCIIHex>(a, b); }
 
 // ---- QvConvASCIIBin ----
 
@@ -460,23 +435,6 @@ QvConvASCIIBin& QvConvASCIIBin::operator+=(const QvConvASCIIBin& other)
     return *this;
 }
 
-QvConvASCIIBin operator+(const QvConvASCIIBin& a, const QvConvASCIIBin& b)
-{
-    QvConvASCIIBin r(a);
-    r += b;
-    return r;
-}
-
-QvConvASCIIBin operator+(const QvConvASCIIBin& a, const char* b)
-{
-    QvConvASCIIBin r(a);
-    r += b;
-    return r;
-}
-
-QvConvASCIIBin operator+(const char* a, const QvConvASCIIBin& b)
-{
-    QvConvASCIIBin r(a);
-    r += b;
-    return r;
-}
+QvConvASCIIBin operator+(const QvConvASCIIBin& a, const QvConvASCIIBin& b) { return joined<QvConvASCIIBin>(a, b); }
+QvConvASCIIBin operator+(const QvConvASCIIBin& a, const char* b) { return joined<QvConvASCIIBin>(a, b); }
+QvConvASCIIBin operator+(const char* a, const QvConvASCIIBin& b) { return joined<QvConvASCIIBin>(a, b); }
