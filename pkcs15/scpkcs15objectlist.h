@@ -691,10 +691,7 @@ public:
         SCPkcs15PathObjectInfo* v = nullptr;
         if (deleteValue) {
             SCRESULT g = GetValueObject(handle, &v, true);
-            if (g >= 0 && v) {
-                SCRESULT d = v->Delete();
-                if (d < 0 && d != SC_E_FILE_NOT_FOUND && d != SC_E_NO_REFERENCED_DATA) return d;
-            }
+            if (g < 0) v = nullptr;
         } else {
             GetValueObject(handle, &v, false);
         }
@@ -706,12 +703,32 @@ public:
         }
         for (POSITION p = m_records.Unknown().GetHeadPosition(); p;)
             if (EncodeAsn(*m_records.Unknown().GetNext(p), &out) < 0) return SC_E_NO_MEMORY;
+        // The record leaves the directory first: a failure there leaves the object whole.
+        std::vector<uint8_t> before;
+        const bool beforeKnown = m_cardBytesKnown;
+        try {
+            if (beforeKnown) before = m_cardBytes;
+        } catch (const std::bad_alloc&) {
+            return SC_E_NO_MEMORY;
+        }
         int64_t sz = out.Size();
         SCRESULT w = WriteDirectory(out.GetData(), static_cast<uint32_t>(sz > 0 ? sz : 0));
+        if (w < 0) return w;
+        if (deleteValue && v) {
+            SCRESULT d = v->Delete();
+            if (d < 0 && d != SC_E_FILE_NOT_FOUND && d != SC_E_NO_REFERENCED_DATA) {
+                // The value stays: so does the record that names it.
+                if (beforeKnown) {
+                    m_cardBytes.swap(before);
+                    m_cardBytesKnown = true;
+                    (void)RestoreDirectory();
+                }
+                return d;
+            }
+        }
         DropValueObject(v);
         DropRecord(rec);
-        // The directory on the card still names the object when the rewrite failed.
-        return w < 0 ? w : 0;
+        return 0;
     }
 
     SCRESULT Parse(MemFile* in, uint32_t len) override {
@@ -759,10 +776,17 @@ public:
         if (got < 0 && got != SC_E_FILE_NOT_FOUND) return got;
         RecordList<T> card(8, true, m_records.GetHook(), m_records.GetParseFlags(), m_records.GetExpectedTag());
         SCRESULT parsed = 0;
+        m_cardBytesKnown = false;
         if (got >= 0) {
             file.Seek(0);
             int64_t avail = file.Size();
             uint32_t len = static_cast<uint32_t>(avail < got ? avail : got);
+            try {
+                m_cardBytes.assign(file.GetData(), file.GetData() + len);
+                m_cardBytesKnown = true;
+            } catch (const std::bad_alloc&) {
+                return SC_E_NO_MEMORY;
+            }
             parsed = card.Parse(&file, len);
         }
         SetDirty(true);
@@ -822,8 +846,31 @@ public:
         return code > 0x7FFFFFFFu ? SC_E_PKCS15_UNSUPPORTED_ATTR : static_cast<SCRESULT>(code);
     }
 
+    // The directory file from memory; a write that fails puts back what the card held.
+    SCRESULT WriteDirectoryFile() override {
+        MemFile enc;
+        SCRESULT r = Encode(&enc);
+        if (r < 0) return r;
+        return WriteDirectory(enc.GetData(), static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0));
+    }
+
 protected:
-    SCRESULT WriteDirectory(const uint8_t* data, uint32_t len) { return WriteFilled(data, len); }
+    // A write cut short leaves part of the new contents on the card: the contents read
+    // before the change (when known) are written back, so that a failure changes nothing.
+    SCRESULT WriteDirectory(const uint8_t* data, uint32_t len) {
+        const SCRESULT r = WriteFilled(data, len);
+        if (r >= 0) {
+            m_cardBytesKnown = false;
+            return r;
+        }
+        (void)RestoreDirectory();
+        return r;
+    }
+    SCRESULT RestoreDirectory() {
+        if (!m_cardBytesKnown) return 0;
+        return Write(m_cardBytes.empty() ? reinterpret_cast<const uint8_t*>("") : m_cardBytes.data(),
+                     static_cast<uint32_t>(m_cardBytes.size()), nullptr);
+    }
 
     // Removes a value object from the list of value objects and deletes it.
     void DropValueObject(SCPkcs15PathObjectInfo* v) {
@@ -852,6 +899,9 @@ private:
     std::unique_ptr<MemFile> m_saved;
     void* m_savedFor = nullptr;
     bool m_savedDirty = false;
+    // The directory file as the last merge read it.
+    std::vector<uint8_t> m_cardBytes;
+    bool m_cardBytesKnown = false;
 };
 
 // Common key attributes of key records; key lists provide overloads for their CHOICE types.

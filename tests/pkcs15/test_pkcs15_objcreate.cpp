@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,81 @@ protected:
         const Bytes* parts[8] = {&n, &e, &d, &p, &q, &dp, &dq, &qi};
         for (int i = 0; i < 8; ++i)
             t->AddBigInt(0x1010103 + static_cast<uint64_t>(i), parts[i]->data(), static_cast<uint32_t>(parts[i]->size()));
+    }
+    // The last commands and answers of the log.
+    std::string LogTail(size_t lines = 24) const {
+        std::vector<std::string> all;
+        std::istringstream in(Log());
+        for (std::string l; std::getline(in, l);) all.push_back(l.substr(0, 120));
+        std::string out;
+        for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i) out += all[i] + "\n";
+        return out;
+    }
+    // The lines of two card images that differ, shortened.
+    static std::string ImageDiff(const std::string& a, const std::string& b) {
+        std::istringstream ia(a), ib(b);
+        std::string la, lb, out;
+        while (true) {
+            const bool ga = static_cast<bool>(std::getline(ia, la)), gb = static_cast<bool>(std::getline(ib, lb));
+            if (!ga && !gb) break;
+            if (!ga) la.clear();
+            if (!gb) lb.clear();
+            if (la == lb) continue;
+            size_t at = 0;
+            while (at < la.size() && at < lb.size() && la[at] == lb[at]) ++at;
+            const size_t from = at > 60 ? at - 60 : 0;
+            out += la.substr(0, 30) + "... @" + std::to_string(at) + "\n- " + la.substr(from, 160) + "\n+ " +
+                   lb.substr(from, 160) + "\n";
+        }
+        return out;
+    }
+    // Runs op (which returns its result and the handle it made) with the card failing at
+    // its first command, then at its second, and so on until op runs past every failure:
+    // each run that fails leaves the card octet for octet as it was. A run that gets over
+    // a failure made its object: undo takes it away before the next step. Answers how
+    // many steps failed.
+    template <class Op>
+    int FailAtEachStep(Op op, unsigned sw = 0x6581) {
+        return FailAtEachStep([] { return static_cast<void*>(nullptr); },
+                              [&](void*, void** made) { return op(made); }, sw);
+    }
+    // The same for an operation on an object that prepare finds before the card fails.
+    template <class Prepare, class Op>
+    int FailAtEachStep(Prepare prepare, Op op, unsigned sw = 0x6581) {
+        int failed = 0;
+        for (int step = 0; step < 500; ++step) {
+            Reload();
+            LogIn();
+            const std::string before = Image();
+            void* target = prepare();
+            ClearLog();
+            InjectAfter(0x100, sw, step);
+            void* made[2] = {nullptr, nullptr};
+            const SCRESULT r = op(target, made);
+            const bool reached = static_cast<int>(Commands().size()) > step;
+            Inject(0x100, sw, 0);
+            if (!reached) {
+                EXPECT_GE(r, 0) << "without a failure";
+                return failed;
+            }
+            if (r < 0) {
+                ++failed;
+                EXPECT_EQ(nullptr, made[0]) << "step " << step;
+                EXPECT_EQ(nullptr, made[1]) << "step " << step;
+                const std::string after = Image();
+                EXPECT_TRUE(before == after) << "step " << step << "\n" << ImageDiff(before, after) << LogTail();
+                if (before != after) return failed;
+            } else {
+                LogIn();
+                for (void* h : made) {
+                    if (h) {
+                        EXPECT_EQ(0, m_app->DestroyObject(h, true)) << "step " << step;
+                    }
+                }
+            }
+        }
+        ADD_FAILURE() << "more than 500 steps";
+        return failed;
     }
     static Bytes Sha1Of(const Bytes& b) {
         Bytes out(20);
@@ -475,35 +551,100 @@ TEST_F(ObjCreate, SecretKeyIsKeptInItsValueFile) {
 }
 
 TEST_F(ObjCreate, FailureAtEachCreationStepLeavesTheCardAsItWas) {
-    LogIn();
     NewKey();
-    // The data object: select, create the value file, write it, read the directory,
-    // write the directory.
-    for (unsigned ins : {0xA4u, 0xE0u, 0xD6u, 0xB0u}) {
-        Reload();
-        LogIn();
-        const std::string before = Image();
+    const Bytes value = {'x'};
+    auto dataObject = [&](void** h) {
         SCPkcs15ObjectAttributeList t;
         t.AddInteger(1, 0x1000600);
-        const Bytes value = {'x'};
         t.AddBinary(0x601, value.data(), 1);
-        Inject(ins, 0x6581);
-        void* h = nullptr;
-        EXPECT_LT(m_app->CreateObject(t, &h, 0), 0) << std::hex << ins;
-        EXPECT_EQ(nullptr, h);
-        EXPECT_EQ(before, Image()) << std::hex << ins;
+        return m_app->CreateObject(t, h, 0);
+    };
+    {
+        SCOPED_TRACE("dataObject");
+        EXPECT_GT(FailAtEachStep(dataObject), 3);
     }
-    // The imported key: each command of the import and of the directory write.
-    for (unsigned ins : {0xA4u, 0xE0u, 0xDBu, 0x46u, 0xB0u, 0xD6u}) {
-        Reload();
-        LogIn();
-        const std::string before = Image();
+    auto imported = [&](void** h) {
         SCPkcs15ObjectAttributeList t;
         PrivateKeyTemplate(&t, "failing");
-        Inject(ins, 0x6581);
-        void* h = nullptr;
-        EXPECT_LT(m_app->CreateObject(t, &h, 0), 0) << std::hex << ins;
-        EXPECT_EQ(before, Image()) << std::hex << ins;
+        return m_app->CreateObject(t, h, 0);
+    };
+    {
+        SCOPED_TRACE("imported");
+        EXPECT_GT(FailAtEachStep(imported), 5);
+    }
+    auto inAFile = [&](void** h) {
+        SCPkcs15ObjectAttributeList t;
+        PrivateKeyTemplate(&t, "failing file");
+        return m_app->CreateObject(t, h, SCPkcs15App::CREATE_RSA_AS_FILE);
+    };
+    {
+        SCOPED_TRACE("inAFile");
+        EXPECT_GT(FailAtEachStep(inAFile), 3);
+    }
+    auto secret = [&](void** h) {
+        const Bytes key(16, 0x11);
+        SCPkcs15ObjectAttributeList t;
+        t.AddInteger(1, 0x4030100);
+        t.AddBinary(0x30101, key.data(), 16);
+        return m_app->CreateObject(t, h, 0);
+    };
+    {
+        SCOPED_TRACE("secret");
+        EXPECT_GT(FailAtEachStep(secret), 3);
+    }
+    auto publicKey = [&](void** h) {
+        SCPkcs15ObjectAttributeList t;
+        t.AddInteger(1, 0x1020100);
+        t.AddBigInt(0x1020103, n.data(), static_cast<uint32_t>(n.size()));
+        t.AddBigInt(0x1020104, e.data(), static_cast<uint32_t>(e.size()));
+        return m_app->CreateObject(t, h, 0);
+    };
+    {
+        SCOPED_TRACE("publicKey");
+        EXPECT_GT(FailAtEachStep(publicKey), 3);
+    }
+}
+
+TEST_F(ObjCreate, FailureAtEachChangeAndDeletionStepLeavesTheCardAsItWas) {
+    LogIn();
+    NewKey();
+    const Bytes value = {'d', 'o'};
+    SCPkcs15ObjectAttributeList d;
+    d.AddInteger(1, 0x1000600);
+    d.AddString(2, "to delete");
+    d.AddBinary(0x601, value.data(), 2);
+    void* h = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(d, &h, 0));
+    SCPkcs15ObjectAttributeList k;
+    PrivateKeyTemplate(&k, "key to delete");
+    ASSERT_EQ(0, m_app->CreateObject(k, &h, 0));
+    SCPkcs15ObjectAttributeList f;
+    PrivateKeyTemplate(&f, "file to delete");
+    ASSERT_EQ(0, m_app->CreateObject(f, &h, SCPkcs15App::CREATE_RSA_AS_FILE));
+    for (const char* label : {"to delete", "key to delete", "file to delete"}) {
+        SCOPED_TRACE(label);
+        auto find = [&] {
+            SCPkcs15ObjectAttributeList byLabel;
+            byLabel.AddString(2, label);
+            std::vector<void*> found;
+            EXPECT_GE(m_app->FindObjects(&byLabel, &found), 0);
+            EXPECT_EQ(1u, found.size());
+            return found.empty() ? nullptr : found[0];
+        };
+        // A change of its label, then its deletion.
+        auto rename = [&](void* h, void**) {
+            SCPkcs15ObjectAttributeList change;
+            change.AddString(2, label);
+            return m_app->SetAttributeValues(h, &change);
+        };
+        EXPECT_GT(FailAtEachStep(find, rename), 2);
+        auto destroy = [&](void* h, void**) { return m_app->DestroyObject(h, true); };
+        EXPECT_GT(FailAtEachStep(find, destroy), 2);
+        SCPkcs15ObjectAttributeList byLabel;
+        byLabel.AddString(2, label);
+        std::vector<void*> found;
+        ASSERT_GE(m_app->FindObjects(&byLabel, &found), 0);
+        EXPECT_TRUE(found.empty());
     }
 }
 
@@ -614,19 +755,14 @@ TEST_P(KeyGen, PairWithoutAPublicKeyObject) {
 }
 
 TEST_P(KeyGen, FailureAtEachGenerationStepLeavesTheCardAsItWas) {
-    // Create, generate, write the public key file, read and write the directories.
-    for (unsigned ins : {0xE0u, 0x46u, 0xD6u, 0xB0u}) {
-        Reload();
-        LogIn();
-        const std::string before = Image();
-        SCPkcs15ObjectAttributeList prvT, pubT;
-        Templates(&prvT, &pubT, "failing");
-        Inject(ins, 0x6581);
-        void* prv = nullptr;
-        void* pub = nullptr;
-        EXPECT_LT(m_app->GenerateKeyPair(prvT, &pubT, &prv, &pub, 0), 0) << std::hex << ins;
-        EXPECT_EQ(nullptr, prv);
-        EXPECT_EQ(before, Image()) << std::hex << ins;
+    for (bool withPublic : {true, false}) {
+        SCOPED_TRACE(withPublic ? "with a public key object" : "alone");
+        auto generate = [&](void** h) {
+            SCPkcs15ObjectAttributeList prvT, pubT;
+            Templates(&prvT, &pubT, "failing");
+            return m_app->GenerateKeyPair(prvT, withPublic ? &pubT : nullptr, &h[0], &h[1], 0);
+        };
+        EXPECT_GT(FailAtEachStep(generate), 3);
     }
 }
 

@@ -45,6 +45,7 @@ protected:
         ASSERT_NE(nullptr, m_handle);
         Resolve("CardSimLoadConfig", m_loadConfig);
         Resolve("CardSimInjectSw", m_injectSw);
+        Resolve("CardSimInjectSwAfter", m_injectSwAfter);
         Resolve("CardSimGetApduLog", m_getLog);
         Resolve("CardSimClearLog", m_clearLog);
         Resolve("CardSimAddReader", m_addReader);
@@ -128,6 +129,10 @@ protected:
     }
     void ClearLog() { m_clearLog(m_reader.c_str()); }
     void Inject(unsigned ins, unsigned sw, int count = 1) { m_injectSw(m_reader.c_str(), ins, sw, count); }
+    // The same once `skip` such commands have run (0x100: any command, so a failure at step skip + 1).
+    void InjectAfter(unsigned ins, unsigned sw, int skip, int count = 1) {
+        m_injectSwAfter(m_reader.c_str(), ins, sw, skip, count);
+    }
     // Another application resets the card of the last reader connected.
     void ResetByOther() { m_resetByOther(m_reader.c_str()); }
     std::string ImagePath(const std::string& image) const { return m_dir + "/" + image + ".card"; }
@@ -153,6 +158,7 @@ private:
     void* m_handle = nullptr;
     int (*m_loadConfig)(const char*) = nullptr;
     int (*m_injectSw)(const char*, unsigned, unsigned, int) = nullptr;
+    int (*m_injectSwAfter)(const char*, unsigned, unsigned, int, int) = nullptr;
     size_t (*m_getLog)(const char*, char*, size_t) = nullptr;
     int (*m_clearLog)(const char*) = nullptr;
     int (*m_addReader)(const char*) = nullptr;

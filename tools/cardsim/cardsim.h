@@ -46,6 +46,8 @@ enum {
   CARDSIM_AFTER_HOLD_EXCLUSIVE = 4
 };
 int CardSimAfterCommand(const char* reader, unsigned ins, int event);
+/* The same once `skip` commands with that instruction byte have run normally. */
+int CardSimInjectSwAfter(const char* reader, unsigned ins, unsigned sw, int skip, int count);
 /* The APDU log: lines "> 00A40000023F00" and "< 9000". Returns the length of
  * the whole text plus one; copies as much as fits (NUL-terminated). */
 size_t CardSimGetApduLog(const char* reader, char* buf, size_t len);

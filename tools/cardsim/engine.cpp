@@ -262,10 +262,13 @@ void Card::Reset() {
   if (mf_) clear(mf_.get());
 }
 
-void Card::InjectSw(unsigned ins, uint16_t sw, int count) {
+void Card::InjectSw(unsigned ins, uint16_t sw, int count) { InjectSwAfter(ins, sw, 0, count); }
+
+void Card::InjectSwAfter(unsigned ins, uint16_t sw, int skip, int count) {
   injIns_ = ins;
   injSw_ = sw;
   injCount_ = count;
+  injSkip_ = skip;
 }
 
 void Card::Changed() { Save(); }
@@ -332,8 +335,14 @@ Bytes Card::Transmit(const Bytes& apdu, bool t0) {
   Apdu a;
   if (!ParseApdu(apdu, &a)) return swOnly(0x6700);
   if (injCount_ > 0 && (injIns_ == 0x100 || injIns_ == a.ins)) {
-    --injCount_;
-    return swOnly(injSw_);
+    if (injSkip_ > 0) {
+      --injSkip_;
+    } else {
+      --injCount_;
+      // An error answer ends the command chain the card was receiving.
+      chain_ = Chain();
+      return swOnly(injSw_);
+    }
   }
   if (a.cla == 0xFF) return swOnly(0x6E00);
 

@@ -118,6 +118,8 @@ class Card {
   // Test hook: answer the next `count` commands with INS `ins` (0x100 = any)
   // with `sw`, without running them.
   void InjectSw(unsigned ins, uint16_t sw, int count);
+  // The same after `skip` such commands have run: a failure at any one step.
+  void InjectSwAfter(unsigned ins, uint16_t sw, int skip, int count);
 
   int model() const { return model_; }
   Node* mf() const { return mf_.get(); }
@@ -212,6 +214,7 @@ class Card {
   unsigned injIns_ = 0;
   uint16_t injSw_ = 0;
   int injCount_ = 0;
+  int injSkip_ = 0;
 };
 
 std::string Hex(const uint8_t* p, size_t n);

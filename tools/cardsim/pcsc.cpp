@@ -796,6 +796,15 @@ SIM_EXPORT int CardSimAfterCommand(const char* reader, unsigned ins, int event) 
   });
 }
 
+SIM_EXPORT int CardSimInjectSwAfter(const char* reader, unsigned ins, unsigned sw, int skip, int count) {
+  if (ins > 0x100 || sw > 0xFFFF || count < 0 || skip < 0) return -2;
+  return WithReader(reader, [&](Reader* r) {
+    if (!r->card) return -2;
+    r->card->InjectSwAfter(ins, uint16_t(sw), skip, count);
+    return 0;
+  });
+}
+
 SIM_EXPORT size_t CardSimGetApduLog(const char* reader, char* buf, size_t len) {
   State& s = S();
   std::lock_guard<std::mutex> g(s.mu);

@@ -781,6 +781,13 @@ TEST_F(Engine, LifeCycleCommandsAndInjectedStatusWords) {
   EXPECT_EQ(Tx("00A40000023F00"), 0x9000);
   card_->InjectSw(0x100, 0x6581, 1);
   EXPECT_EQ(Tx("0084000008"), 0x6581);
+  // A failure at the third select only: the first two run.
+  card_->InjectSwAfter(0xA4, 0x6A80, 2, 1);
+  EXPECT_EQ(Tx("0084000008"), 0x9000);  // other instructions run
+  EXPECT_EQ(Tx("00A40000023F00"), 0x9000);
+  EXPECT_EQ(Tx("00A40000023F00"), 0x9000);
+  EXPECT_EQ(Tx("00A40000023F00"), 0x6A80);
+  EXPECT_EQ(Tx("00A40000023F00"), 0x9000);
 
   ASSERT_EQ(Tx("00FE0000"), 0x9000);  // terminate the card
   EXPECT_EQ(Tx("00A40000023F00"), 0x6A81);
