@@ -252,8 +252,14 @@ CK_RV CPkcs15Token::Logout() {
   const CK_RV ready = RefreshAndGetApp(&app, &lib);
   CK_RV rv = ready;
   if (ready == CKR_OK) rv = app != nullptr ? MapScErrorToCkr(app->Logout(true), false) : CKR_OK;
-  // The agent's channel ends with the logout, whatever the card reads as.
-  if (lib != nullptr && lib->CheckCardKeySet(m_nPkcs15SlotId) == SC_OK) lib->ResetCardSm(m_nPkcs15SlotId);
+  // The agent's channel ends with the logout, whatever the card reads as. What
+  // was read over it goes too: the token shows the card as it reads without the
+  // channel (a card not yet activated: no objects, its own label), and this
+  // token's sessions stay open as after any logout.
+  if (lib != nullptr && lib->CheckCardKeySet(m_nPkcs15SlotId) == SC_OK) {
+    lib->ResetCardSm(m_nPkcs15SlotId);
+    AcknowledgeTokenChange();
+  }
   if (ready != CKR_OK || lib == nullptr || lib->CheckCardKeySet(m_nPkcs15SlotId) != SC_OK) m_loggedInUser = kNobody;
   ClearHandleTable(true);
   return rv;

@@ -237,7 +237,8 @@ class SCPkcs15Lib {
   // 0 when the channel's key set is one key or three of one length (the agent
   // is authenticated), with GetCardKeySet's failures otherwise.
   SCRESULT CheckCardKeySet(CK_SLOT_ID slot);
-  // Ends the agent's channel: the IAS-ECC option off, the context dropped.
+  // Ends the agent's channel: the IAS-ECC option off, the context dropped, and
+  // the reader's tokens read again without it (marked as a change of card).
   SCRESULT ResetCardSm(CK_SLOT_ID slot);
   // Activates the reader's card; an IAS-ECC card with secure set is also brought
   // to the GlobalPlatform life cycle SECURED over the agent's channel, which is

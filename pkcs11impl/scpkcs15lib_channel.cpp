@@ -114,6 +114,9 @@ SCRESULT SCPkcs15Lib::ResetCardSm(CK_SLOT_ID slot) {
   if (rv < 0) return rv;
   if (card->GetCardType() == SC_CARD_TYPE_IAS) SCCard_IAS::SetSmOption(card, false);
   card->DropSmContext();
+  // What the card showed over the channel is not kept: the reader's tokens are
+  // read again as the card shows itself without it.
+  RefreshTokenInfo(slot - slot % m_tokensPerReader, 1, 1);
   return SC_OK;
 }
 

@@ -55,10 +55,13 @@ TEST(BridgeChannel, SystemKeySetsUpTheChannelAndComesBackInItsOrder) {
   ASSERT_GE(h.bridge.RefreshTokenInfo(0, 1, 1), 0);
   ASSERT_NE(nullptr, h.bridge.GetSlotApp(0));
 
-  // The agent's channel ends: no keys are left to give out.
+  // The agent's channel ends: no keys are left to give out, and nothing read
+  // over the channel stays bound to the slot.
   EXPECT_EQ(SC_OK, h.bridge.ResetCardSm(0));
   EXPECT_EQ(nullptr, h.card->GetSmCtx());
   EXPECT_EQ(SC_E_PKCS15_NOT_LOGGED_IN, h.bridge.GetCardKeySet(0, buf, sizeof buf));
+  EXPECT_EQ(nullptr, h.bridge.GetSlotApp(0));
+  EXPECT_LT(h.bridge.GetSlotResult(0), 0);
 }
 
 TEST(BridgeChannel, OnlyGlobalPlatformCardsTakeTheSystemKey) {

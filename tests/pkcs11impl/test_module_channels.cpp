@@ -125,12 +125,21 @@ TEST(ModuleChannels, AgentLogsInWithTheSystemKeyAndSeesTheCardBeforeItsActivatio
                            "RefreshTokenInfo(0), Rereading profile again after authentication ("})
     EXPECT_NE(std::string::npos, trace.find(line)) << line;
 
-  // The logout ends the channel.
+  // The logout ends the channel, and with it what was read over it: the session
+  // stays, the token is again the card not activated.
   ASSERT_EQ(CKR_OK, h.m->C_Logout(h.s));
   EXPECT_EQ(CKS_RW_PUBLIC_SESSION, h.State());
   EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_AGENT_AUTHENTICATED));
   EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
   EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, h.m->C_Logout(h.s));
+  EXPECT_EQ(Padded("MIRTAL", 32), h.Label());
+  EXPECT_NE(0u, h.TokenFlags() & CKF_LOGIN_REQUIRED);
+  EXPECT_EQ(0u, h.Certificates());
+  EXPECT_EQ(CKS_RW_PUBLIC_SESSION, h.State());
+  // The agent comes back in through the same session and reads the card again.
+  ASSERT_EQ(CKR_OK, h.AgentLogin(kSystemKeyText));
+  EXPECT_EQ(Padded("CardSim Token", 32), h.Label());
+  EXPECT_EQ(1u, h.Certificates());
 }
 
 TEST(ModuleChannels, SystemKeyAsTokenDataMakesTheCardUsableAndActivationLetsItWorkInTheClear) {
