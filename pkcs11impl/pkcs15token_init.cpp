@@ -103,9 +103,11 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
   std::string serial;
   uint8_t serialBytes[1024];
   const SCRESULT sn = lib->GetCardSerialNumber(reader, serialBytes, sizeof serialBytes);
+  // A card that keeps no serial number (the bridge answers "unsupported" for it)
+  // is initialised all the same, without the profile's TokenSerialNumber.
   if (sn > 0)
     serial = UpperHex(serialBytes, static_cast<size_t>(sn));
-  else if (sn < 0 && sn != SC_E_NO_REFERENCED_DATA)
+  else if (sn < 0 && sn != SC_E_NO_REFERENCED_DATA && sn != SC_E_CARD_UNSUPPORTED)
     return MapScErrorToCkr(sn, false);
   if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader)) return ready;
   const bool eraseFirst = ready != TOKEN_STATUS_CARD_NOT_INITIALIZED && ready != CKR_TOKEN_NOT_RECOGNIZED;

@@ -359,6 +359,25 @@ TEST(ModuleCardInit, FailedCardStepLeavesTheCardAsItWas) {
   }
 }
 
+// A card that answers no serial number (GET DATA refused) is initialised all
+// the same; its line in the PIN output file has no serial number.
+TEST(ModuleCardInit, CardWithoutSerialNumberIsInitialised) {
+  CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
+  t.Profile("OutputPinFile = " + t.out + "\nSoPin = 11223344\n[Podpis]\nUserPin = 1111\nUserPuk = <none>\n");
+  ASSERT_TRUE(t.Start());
+  SimControl ctl(t.sim.handle);
+  ASSERT_TRUE(ctl.ok());
+  // The card's life cycle is asked first, then the serial number both ways: its
+  // own element and the card production data.
+  ASSERT_EQ(0, ctl.inject(kR0, 0xCA, 0x6A88, 3));
+  EXPECT_EQ(1, t.Initialize(kR0)) << t.LastError();
+  EXPECT_EQ("Podpis", t.Label(0));
+  const std::vector<std::string> lines = Lines(ReadFile(t.out));
+  ASSERT_EQ(1u, lines.size()) << ReadFile(t.out);
+  EXPECT_EQ(0u, lines[0].find("Token: Podpis, SerialNumber: , SoPin: ")) << lines[0];
+  EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+}
+
 // C_InitToken on a token that exists empties it under its SO PIN and gives it
 // the new label; a wrong SO PIN changes nothing.
 TEST(ModuleCardInit, InitTokenOnAnExistingTokenReinitialisesIt) {
