@@ -313,15 +313,21 @@ CK_RV CPkcs15Token::FillUnrecognised(CK_TOKEN_INFO* pInfo, SCPkcs15App* app, boo
   return CKR_TOKEN_NOT_RECOGNIZED;
 }
 
-CK_RV CPkcs15Token::GetMechanismList(CK_MECHANISM_TYPE_PTR pList, CK_ULONG_PTR pulCount) {
-  if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
+CK_RV CPkcs15Token::ReadyCardInfo(SCCardInfo* info) {
   SCPkcs15Lib* lib = nullptr;
   const CK_RV ready = RefreshAndGetApp(nullptr, &lib);
   if (ready != CKR_OK && ready != TOKEN_STATUS_CARD_NOT_INITIALIZED && ready != TOKEN_STATUS_CARD_NOT_ACTIVATED)
     return ready;
   SCReader* reader = lib->GetSlotReader(m_nPkcs15SlotId);
+  GetCardInfo(reader != nullptr ? reader->GetCard() : nullptr, info);
+  return CKR_OK;
+}
+
+CK_RV CPkcs15Token::GetMechanismList(CK_MECHANISM_TYPE_PTR pList, CK_ULONG_PTR pulCount) {
+  if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
   SCCardInfo info;
-  GetCardInfo(reader != nullptr ? reader->GetCard() : nullptr, &info);
+  const CK_RV ready = ReadyCardInfo(&info);
+  if (ready != CKR_OK) return ready;
   CK_MECHANISM_TYPE list[kMaxMechanisms];
   CK_ULONG n = 0;
   if (HasRsaUse(info.rsaCaps) && HasPkcs1(info.rsaCaps)) list[n++] = CKM_RSA_PKCS;
@@ -343,13 +349,9 @@ CK_RV CPkcs15Token::GetMechanismList(CK_MECHANISM_TYPE_PTR pList, CK_ULONG_PTR p
 
 CK_RV CPkcs15Token::GetMechanismInfo(CK_MECHANISM_TYPE type, CK_MECHANISM_INFO* pInfo) {
   if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
-  SCPkcs15Lib* lib = nullptr;
-  const CK_RV ready = RefreshAndGetApp(nullptr, &lib);
-  if (ready != CKR_OK && ready != TOKEN_STATUS_CARD_NOT_INITIALIZED && ready != TOKEN_STATUS_CARD_NOT_ACTIVATED)
-    return ready;
-  SCReader* reader = lib->GetSlotReader(m_nPkcs15SlotId);
   SCCardInfo info;
-  GetCardInfo(reader != nullptr ? reader->GetCard() : nullptr, &info);
+  const CK_RV ready = ReadyCardInfo(&info);
+  if (ready != CKR_OK) return ready;
   const uint32_t caps = info.rsaCaps;
   if (type == CKM_RSA_PKCS_KEY_PAIR_GEN) {
     if ((caps & SC_RSA_CAP_GENERATE) == 0) return CKR_MECHANISM_INVALID;

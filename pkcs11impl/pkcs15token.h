@@ -10,6 +10,7 @@
 #include "pkcs11impl/tokenhandles.h"
 
 class SCCard;
+struct SCCardInfo;
 class SCPkcs15App;
 class SCPkcs15Lib;
 
@@ -113,6 +114,9 @@ class CPkcs15Token : public CPkcs11Token {
   // Sign (sign true) or Decrypt: one procedure.
   CK_RV PrivateKeyOperation(bool sign, CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key, const CK_BYTE* in,
                             CK_ULONG inLen, CK_BYTE_PTR out, CK_ULONG_PTR outLen);
+  // The readiness step of the mechanism queries (a card without usable structure
+  // answers too) and the card's information record; CKR_OK or the readiness failure.
+  CK_RV ReadyCardInfo(SCCardInfo* info);
   // The unrecognised-card part of GetTokenInfo; the result is CKR_TOKEN_NOT_RECOGNIZED.
   CK_RV FillUnrecognised(CK_TOKEN_INFO* pInfo, SCPkcs15App* app, bool rng);
   // The personalisation agent is authenticated: its channel to the reader's

@@ -45,18 +45,29 @@ bool IsReadyForInit(CK_RV rv) {
          rv == CKR_TOKEN_NOT_RECOGNIZED;
 }
 
+// The readiness step of both initialisations: *ready is the step's result, which
+// lets an initialisation go on when this answers CKR_OK (the slot's application,
+// the bridge and the reader given out); else this is the call's result.
+CK_RV ReadyForInit(CPkcs15Token* token, SCPkcs15App** app, SCPkcs15Lib** lib, uint32_t* reader, CK_RV* ready) {
+  if (!token->IsAttached()) return CKR_GENERAL_ERROR;
+  *ready = token->RefreshAndGetApp(app, lib);
+  if (!IsReadyForInit(*ready)) return *ready;
+  if (*lib == nullptr) return CKR_GENERAL_ERROR;
+  const SCRESULT ri = (*lib)->GetSlotReaderIndex(token->GetSlotId());
+  if (ri < 0) return CKR_GENERAL_ERROR;
+  *reader = static_cast<uint32_t>(ri);
+  return CKR_OK;
+}
+
 }  // namespace
 
 CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, CK_UTF8CHAR_PTR label) {
-  if (!IsAttached()) return CKR_GENERAL_ERROR;
   SCPkcs15App* app = nullptr;
   SCPkcs15Lib* lib = nullptr;
-  const CK_RV ready = RefreshAndGetApp(&app, &lib);
-  if (!IsReadyForInit(ready)) return ready;
-  if (lib == nullptr) return CKR_GENERAL_ERROR;
-  const SCRESULT ri = lib->GetSlotReaderIndex(m_nPkcs15SlotId);
-  if (ri < 0) return CKR_GENERAL_ERROR;
-  const uint32_t reader = static_cast<uint32_t>(ri);
+  uint32_t reader = 0;
+  CK_RV ready = CKR_OK;
+  const CK_RV going = ReadyForInit(this, &app, &lib, &reader, &ready);
+  if (going != CKR_OK) return going;
   const char* pin = reinterpret_cast<const char*>(soPin);
   const long pinLen = soPin != nullptr ? static_cast<long>(soPinLen) : -1;
   CK_RV rv = CKR_OK;
@@ -86,15 +97,12 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
 CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const char* profileFile,
                               CK_UTF8CHAR_PTR label) {
   if (profileFile == nullptr || *profileFile == '\0') return PrepareInitToken(soPin, soPinLen, label);
-  if (!IsAttached()) return CKR_GENERAL_ERROR;
   SCPkcs15App* app = nullptr;
   SCPkcs15Lib* lib = nullptr;
-  const CK_RV ready = RefreshAndGetApp(&app, &lib);
-  if (!IsReadyForInit(ready)) return ready;
-  if (lib == nullptr) return CKR_GENERAL_ERROR;
-  const SCRESULT ri = lib->GetSlotReaderIndex(m_nPkcs15SlotId);
-  if (ri < 0) return CKR_GENERAL_ERROR;
-  const uint32_t reader = static_cast<uint32_t>(ri);
+  uint32_t reader = 0;
+  CK_RV ready = CKR_OK;
+  const CK_RV going = ReadyForInit(this, &app, &lib, &reader, &ready);
+  if (going != CKR_OK) return going;
   SCReader* rd = lib->GetReader(reader);
   SCCard* card = rd != nullptr ? rd->GetCard() : nullptr;
   if (card == nullptr) return CKR_TOKEN_NOT_RECOGNIZED;
