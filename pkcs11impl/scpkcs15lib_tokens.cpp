@@ -376,8 +376,11 @@ SCRESULT SCPkcs15Lib::GetCardSerialNumber(uint32_t reader, uint8_t* buf, uint32_
     uint8_t tmp[256];
     const SCRESULT n = card->GetSerialNumber(tmp, sizeof tmp);
     if (n < 1) {
-      sn.length = kSerialUnreadable;
-      return n == SC_E_UNSUPPORTED_FEATURE ? SC_E_CARD_UNSUPPORTED : (n < 0 ? n : SC_E_CARD_UNSUPPORTED);
+      // Only a card that says it keeps no serial number is remembered so; an
+      // exchange that failed is tried again by the next call.
+      const bool none = n == 0 || n == SC_E_UNSUPPORTED_FEATURE || n == SC_E_NO_REFERENCED_DATA;
+      if (none) sn.length = kSerialUnreadable;
+      return none ? SC_E_CARD_UNSUPPORTED : n;
     }
     const uint32_t got = static_cast<uint32_t>(n > 256 ? 256 : n);
     sn.bytes = new (std::nothrow) uint8_t[got];

@@ -378,6 +378,22 @@ TEST(ModuleCardInit, CardWithoutSerialNumberIsInitialised) {
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
 
+// A serial number that the card failed to give is asked for again by the next
+// call; it is not taken for one the card does not have.
+TEST(ModuleCardInit, SerialNumberIsAskedAgainAfterAFailedExchange) {
+  CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
+  ASSERT_TRUE(t.Start());
+  SimControl ctl(t.sim.handle);
+  ASSERT_TRUE(ctl.ok());
+  // The card is read first (the slot's state); its serial number only for the token's information.
+  CK_SLOT_INFO si;
+  ASSERT_EQ(CKR_OK, t.m()->C_GetSlotInfo(0, &si));
+  ASSERT_EQ(0, ctl.inject(kR0, 0xCA, 0x6F00, 1));
+  EXPECT_EQ("", Trimmed(t.Info(0).serialNumber, 16));
+  EXPECT_EQ(t.Serial(), Trimmed(t.Info(0).serialNumber, 16));
+  EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+}
+
 // C_InitToken on a token that exists empties it under its SO PIN and gives it
 // the new label; a wrong SO PIN changes nothing.
 TEST(ModuleCardInit, InitTokenOnAnExistingTokenReinitialisesIt) {
