@@ -16,38 +16,19 @@
 #include <vector>
 
 #include "keys/rsapukey.h"
+#include "keys_test_util.h"
 #include "libtorvapp/qvasymkey.h"
 #include "libtorvapp/qvrbg.h"
+#include "rsa_test_key.h"
 #include "support/memfile.h"
 #include "support/vtest.h"
 
 namespace {
 
-RSA* Key() {
-    static RSA* rsa = [] {
-        RSA* r = RSA_new();
-        BIGNUM* e = BN_new();
-        BN_set_word(e, 65537);
-        EXPECT_EQ(1, RSA_generate_key_ex(r, 1024, e, nullptr));
-        BN_free(e);
-        return r;
-    }();
-    return rsa;
-}
+using keystest::Enc;
 
-std::vector<uint8_t> Der() {
-    unsigned char* o = nullptr;
-    int n = i2d_RSAPublicKey(Key(), &o);
-    std::vector<uint8_t> v(o, o + n);
-    OPENSSL_free(o);
-    return v;
-}
-
-std::vector<uint8_t> Enc(const ASNobject& o) {
-    std::vector<uint8_t> v;
-    EXPECT_GT(o.encodeToVector(v), 0);
-    return v;
-}
+RSA* Key() { return keystest::OpensslRsaKey(); }
+std::vector<uint8_t> Der() { return keystest::OpensslRsaDer(false); }
 
 RSAPublicKey Ours() {
     RSAPublicKey k(48);

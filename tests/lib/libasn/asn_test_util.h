@@ -11,11 +11,12 @@
 
 namespace asntest {
 
+// The octets of a hex text; anything but hex digits (spaces, colons) is passed over.
 inline std::vector<uint8_t> H(const std::string& hex) {
     std::vector<uint8_t> out;
     int hi = -1;
     for (char c : hex) {
-        if (std::isspace(static_cast<unsigned char>(c))) continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c))) continue;
         int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
                                                             : (std::toupper(static_cast<unsigned char>(c)) - 'A' + 10);
         if (hi < 0) {

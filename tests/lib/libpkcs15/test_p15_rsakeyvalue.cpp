@@ -17,37 +17,17 @@
 #include "libtorvapp/qvrbg.h"
 #include "support/memfile.h"
 #include "support/vtest.h"
+#include "tests/keys/keys_test_util.h"
+#include "tests/keys/rsa_test_key.h"
 #include "tests/lib/libpkcs15/p15_test_util.h"
 
 using namespace p15test;
 
 namespace {
 
-RSA* OpensslKey() {
-    static RSA* rsa = [] {
-        RSA* r = RSA_new();
-        BIGNUM* e = BN_new();
-        BN_set_word(e, 65537);
-        EXPECT_EQ(1, RSA_generate_key_ex(r, 1024, e, nullptr));
-        BN_free(e);
-        return r;
-    }();
-    return rsa;
-}
-
-std::vector<uint8_t> OpensslDer() {
-    unsigned char* o = nullptr;
-    int n = i2d_RSAPrivateKey(OpensslKey(), &o);
-    std::vector<uint8_t> v(o, o + n);
-    OPENSSL_free(o);
-    return v;
-}
-
-std::vector<uint8_t> Bytes(const ASNobject& o) {
-    std::vector<uint8_t> v;
-    EXPECT_GT(o.encodeToVector(v), 0);
-    return v;
-}
+RSA* OpensslKey() { return keystest::OpensslRsaKey(); }
+std::vector<uint8_t> OpensslDer() { return keystest::OpensslRsaDer(true); }
+std::vector<uint8_t> Bytes(const ASNobject& o) { return keystest::Enc(o); }
 
 // The key value as the record is written: [0] to [7] around the components,
 // each a minimal two's-complement INTEGER value, built from OpenSSL's numbers.

@@ -10,21 +10,9 @@
 #include "libtorvapp/qvconv/qvconv.h"
 #include "libtorvapp/qvconv/qvconvascii.h"
 #include "libtorvapp/qvconv/qvder.h"
+#include "tests/libtorvapp/exception_text.h"
 
 namespace {
-
-template <class E, class F>
-std::string textOf(F f)
-{
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    } catch (...) {
-        return "wrong exception class";
-    }
-    return "nothing thrown";
-}
 
 std::string hexOf(const QvConv& c) { return toHex(c.getConstData(), c.getLength()); }
 
@@ -62,15 +50,15 @@ TEST(QvConvOctets, CheckedHexTextAndItsErrors)
 {
     EXPECT_EQ(hexOf(QvConvOS("0aFf")), "0aff");
     EXPECT_EQ(QvConvOS("").getLength(), 0u);
-    EXPECT_EQ(textOf<QvWrongSyntaxException>([] { QvConvOS("abc"); }),
+    EXPECT_EQ(thrownText<QvWrongSyntaxException>([] { QvConvOS("abc"); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvWrongSyntaxException\n"
               "REASON: Wrong syntax of input string (const char *str). Converted string should "
               "have even number of characters.\n"
               "FUNCTION: QvConvOS::QvConvOS(const char *str)\nFILE: qvconv/qvconvos\nLINE: 56\n");
-    EXPECT_EQ(textOf<QvWrongSyntaxException>([] { QvConvOS("0g"); }),
+    EXPECT_EQ(thrownText<QvWrongSyntaxException>([] { QvConvOS("0g"); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvWrongSyntaxException\n" + kWrongChar +
                   "FUNCTION: QvConvOS::QvConvOS(const char *str)\nFILE: qvconv/qvconvos\nLINE: 98\n");
-    EXPECT_EQ(textOf<QvWrongSyntaxException>([] { QvConvOS("00g0"); }),
+    EXPECT_EQ(thrownText<QvWrongSyntaxException>([] { QvConvOS("00g0"); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvWrongSyntaxException\n" + kWrongChar +
                   "FUNCTION: QvConvOS::QvConvOS(const char *str)\nFILE: qvconv/qvconvos\nLINE: 79\n");
     QvConvOS keep("0102");
@@ -88,7 +76,7 @@ TEST(QvConvOctets, ConcatenationComparisonAndAccess)
     EXPECT_TRUE(QvConvOS() == QvConvOS(""));
     EXPECT_TRUE(c != a);
     EXPECT_EQ(c[2u], static_cast<char>(0xFF));
-    EXPECT_EQ(textOf<QvAccessException>([&] { c[3u]; }),
+    EXPECT_EQ(thrownText<QvAccessException>([&] { c[3u]; }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvAccessException\nREASON: To large index.\n"
               "FUNCTION: char& QvConv::operator [](unsigned int idx)\n"
               "FILE: qvconv/conv_access\nLINE: 48\n");
@@ -226,28 +214,28 @@ TEST(QvConvFiles, ReadHonoursTheBoundAndLargeFiles)
 TEST(QvConvFiles, FilesThatCannotBeOpenedThrowAndChangeNothing)
 {
     QvConvOS a("0102");
-    EXPECT_EQ(textOf<QvAccessException>([&] { a.readFile("/nonexistent/dir/file", 0); }),
+    EXPECT_EQ(thrownText<QvAccessException>([&] { a.readFile("/nonexistent/dir/file", 0); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvAccessException\n"
               "REASON: Couldn't open file to read.\n"
               "FUNCTION: void QvConv::readFile(const char *fileName, unsigned int bound)\n"
               "FILE: qvconv/conv_io\nLINE: 33\n");
     EXPECT_EQ(hexOf(a), "0102");
-    EXPECT_EQ(textOf<QvAccessException>([&] { a.writeFile("/nonexistent/dir/file+wb"); }),
+    EXPECT_EQ(thrownText<QvAccessException>([&] { a.writeFile("/nonexistent/dir/file+wb"); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvAccessException\n"
               "REASON: Coudn't open file to write.\n"
               "FUNCTION: void QvConv::writeFile(const char *fileName) const\n"
               "FILE: qvconv/conv_io\nLINE: 160\n");
-    EXPECT_EQ(textOf<QvAccessException>([&] { a.writeFile("/nonexistent/dir/file"); }),
+    EXPECT_EQ(thrownText<QvAccessException>([&] { a.writeFile("/nonexistent/dir/file"); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvAccessException\n"
               "REASON: Coudn't open file to write.\n"
               "FUNCTION: void QvConv::writeFile(const char *fileName) const\n"
               "FILE: qvconv/conv_io\nLINE: 172\n");
     const char* fn = "FUNCTION: void QvConv::fprintTxt(const char *fileName, const char *beginFrase, "
                      "const char *endFrase, const char *format) const\n";
-    EXPECT_EQ(textOf<QvAccessException>([&] { a.fprintTxt("/nonexistent/x+w", "[", "]", nullptr); }),
+    EXPECT_EQ(thrownText<QvAccessException>([&] { a.fprintTxt("/nonexistent/x+w", "[", "]", nullptr); }),
               std::string("LIBRARY: libtorvapp\nEXCEPTION: QvAccessException\n"
                           "REASON: Coudn't open file.\n") + fn + "FILE: qvconv/conv_io\nLINE: 280\n");
-    EXPECT_EQ(textOf<QvAccessException>([&] { a.fprintTxt("/nonexistent/x", "[", "]", nullptr); }),
+    EXPECT_EQ(thrownText<QvAccessException>([&] { a.fprintTxt("/nonexistent/x", "[", "]", nullptr); }),
               std::string("LIBRARY: libtorvapp\nEXCEPTION: QvAccessException\n"
                           "REASON: Coudn't open file to write.\n") + fn +
                   "FILE: qvconv/conv_io\nLINE: 293\n");
@@ -307,7 +295,7 @@ TEST(QvDerHelpers, LengthEncodingAndFixedWidthIntegers)
     EXPECT_EQ(toHex(out, 4), "00000102");
     qvUintToOctets(7, out, 6);
     EXPECT_EQ(toHex(out, 6), "000000000007");
-    EXPECT_EQ(textOf<QvAccessException>([&] { qvUintToOctets(256, out, 1); }),
+    EXPECT_EQ(thrownText<QvAccessException>([&] { qvUintToOctets(256, out, 1); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvAccessException\nREASON: ???\nFUNCTION: ???\n"
               "FILE: ???\nLINE: ???\n");
     qvUintToOctets(255, out, 1);

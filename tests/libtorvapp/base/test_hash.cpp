@@ -7,6 +7,7 @@
 #include "hash_vectors.h"
 #include "libtorvapp/qvgenerichash.h"
 #include "libtorvapp/qvhash.h"
+#include "tests/libtorvapp/exception_text.h"
 
 namespace {
 
@@ -38,19 +39,6 @@ void checkFile(const char* file, std::size_t expectedCount)
         EXPECT_EQ(digestOf(*h, v.text, v.repetitions), v.digestHex)
             << h->getName() << " of " << v.repetitions << " x \"" << v.text << "\"";
     }
-}
-
-template <class E, class F>
-std::string textOf(F f)
-{
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    } catch (...) {
-        return "wrong exception class";
-    }
-    return "nothing thrown";
 }
 
 const QvOctet kAbc[3] = {'a', 'b', 'c'};
@@ -117,31 +105,31 @@ TEST(QvHashSession, SplitStepsGiveTheOneShotDigest)
 TEST(QvHashSession, StateMachineTextsAreExact)
 {
     QvSha1 h;
-    EXPECT_EQ(textOf<QvFsmException>([&] { h.step(kAbc, 3); }),
+    EXPECT_EQ(thrownText<QvFsmException>([&] { h.step(kAbc, 3); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvFsmException\nREASON: Nie wykonano funkcji init.\n"
               "FUNCTION: QvDhf::step\nFILE: qvdhf\nLINE: 50\n");
-    EXPECT_EQ(textOf<QvFsmException>([&] { h.finish(); }),
+    EXPECT_EQ(thrownText<QvFsmException>([&] { h.finish(); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvFsmException\nREASON: Nie wykonano funkcji init.\n"
               "FUNCTION: QvDhf::finish\nFILE: qvdhf\nLINE: 83\n");
     QvOctet out[64];
-    EXPECT_EQ(textOf<QvFsmException>([&] { h.getHash(0, out); }),
+    EXPECT_EQ(thrownText<QvFsmException>([&] { h.getHash(0, out); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvFsmException\nREASON: Skrot nie gotowy.\n"
               "FUNCTION: QvHash::getHash\nFILE: qvhash\nLINE: 39\n");
-    EXPECT_EQ(textOf<QvFsmException>([&] { h.getHashObject(); }),
+    EXPECT_EQ(thrownText<QvFsmException>([&] { h.getHashObject(); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvFsmException\nREASON: Skrot nie gotowy.\n"
               "FUNCTION: QvHash::getHashObject\nFILE: qvhash\nLINE: 57\n");
-    EXPECT_EQ(textOf<QvFsmException>([&] { h.getHashPtr(); }),
+    EXPECT_EQ(thrownText<QvFsmException>([&] { h.getHashPtr(); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvFsmException\nREASON: Skrot nie gotowy.\n"
               "FUNCTION: QvHash::getHashPtr\nFILE: qvhash\nLINE: 68\n");
     h.init();
     h.step(kAbc, 3);
-    EXPECT_EQ(textOf<QvFsmException>([&] { h.getHash(0, out); }),
+    EXPECT_EQ(thrownText<QvFsmException>([&] { h.getHash(0, out); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvFsmException\n"
               "REASON: Niezakonczona sesja przetwarzania.\n"
               "FUNCTION: QvHash::getHash\nFILE: qvhash\nLINE: 36\n");
     EXPECT_THROW(h.getHashPtr(), QvFsmException);
     h.finish();
-    EXPECT_EQ(textOf<QvArgumentRangeException>([&] { h.getHash(21, out); }),
+    EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { h.getHash(21, out); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\n"
               "REASON: Zazadany zbyt dlugi skrot.\n"
               "FUNCTION: QvHash::getHash\nFILE: qvhash\nLINE: 42\n");
@@ -178,14 +166,14 @@ TEST(QvHashFactory, UnknownIdentifiersThrow)
     const std::string text = "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\n"
                              "REASON: Nieznany identyfikator algorytmu.\n"
                              "FUNCTION: qvHashCreateObject\nFILE: qvhash\nLINE: 97\n";
-    EXPECT_EQ(textOf<QvArgumentRangeException>([] { qvHashCreateObject(0); }), text);
-    EXPECT_EQ(textOf<QvArgumentRangeException>([] { qvHashCreateObject(9); }), text);
-    EXPECT_EQ(textOf<QvArgumentRangeException>([] { QvGenericHash::getGenericHashOctets(9); }),
+    EXPECT_EQ(thrownText<QvArgumentRangeException>([] { qvHashCreateObject(0); }), text);
+    EXPECT_EQ(thrownText<QvArgumentRangeException>([] { qvHashCreateObject(9); }), text);
+    EXPECT_EQ(thrownText<QvArgumentRangeException>([] { QvGenericHash::getGenericHashOctets(9); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\n"
               "REASON: Nieznany identyfikator algorytmu.\n"
               "FUNCTION: QvGenericHash::getGenericHashOctets\nFILE: qvgenerichash\nLINE: 78\n");
     QvGenericHash g;
-    EXPECT_EQ(textOf<QvArgumentRangeException>([&] { g.setHashAlgo(0); }),
+    EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { g.setHashAlgo(0); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\n"
               "REASON: Nieznany identyfikator algorytmu.\n"
               "FUNCTION: QvGenericHash::setHashAlgo\nFILE: qvgenerichash\nLINE: 115\n");

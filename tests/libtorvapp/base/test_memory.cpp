@@ -5,6 +5,7 @@
 
 #include "libtorvapp/qvcommon/qvoctmem.h"
 #include "libtorvapp/qvcommon/qvwordmem.h"
+#include "tests/libtorvapp/exception_text.h"
 
 namespace {
 
@@ -14,19 +15,6 @@ std::vector<int> octets(const QvOctMem& m)
     for (unsigned int i = 0; i < m.getLength(); ++i)
         v.push_back(m.getConstData()[i]);
     return v;
-}
-
-template <class E, class F>
-std::string textOf(F f)
-{
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    } catch (...) {
-        return "wrong exception class";
-    }
-    return "nothing thrown";
 }
 
 } // namespace
@@ -111,17 +99,17 @@ TEST(QvOctMemContents, AssignmentKeepsLargerCapacity)
 TEST(QvOctMemAccess, EmptyBufferThrowsNotInit)
 {
     QvOctMem m;
-    EXPECT_EQ(textOf<QvNotInitException>([&] { m[0]; }),
+    EXPECT_EQ(thrownText<QvNotInitException>([&] { m[0]; }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvNotInitException\n"
               "REASON: Access to uninitialised bufer.\n"
               "FUNCTION: QvOctet& QvOctMem::operator [](int i)\n"
               "FILE: qvcommon/qvoctmem\nLINE: 230\n");
-    EXPECT_EQ(textOf<QvNotInitException>([&] { m[0u]; }),
+    EXPECT_EQ(thrownText<QvNotInitException>([&] { m[0u]; }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvNotInitException\n"
               "REASON: Access to uninitialised bufer.\n"
               "FUNCTION: QvOctet& QvOctMem::operator [](unsigned int i)\n"
               "FILE: qvcommon/qvoctmem\nLINE: 250\n");
-    EXPECT_EQ(textOf<QvNotInitException>([&] { (void)(m + 0u); }),
+    EXPECT_EQ(thrownText<QvNotInitException>([&] { (void)(m + 0u); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvNotInitException\n"
               "REASON: Access to uninitialised buffer.\n"
               "FUNCTION: QvOctet* QvOctMem::operator +(unsigned int offset)\n"
@@ -133,17 +121,17 @@ TEST(QvOctMemAccess, EmptyBufferThrowsNotInit)
 TEST(QvOctMemAccess, IndexAtLengthThrowsAccess)
 {
     QvOctMem m(5u);
-    EXPECT_EQ(textOf<QvAccessException>([&] { m[5]; }),
+    EXPECT_EQ(thrownText<QvAccessException>([&] { m[5]; }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvAccessException\n"
               "REASON: To large index\n"
               "FUNCTION: QvOctet& QvOctMem::operator [](int i)\n"
               "FILE: qvcommon/qvoctmem\nLINE: 237\n");
-    EXPECT_EQ(textOf<QvAccessException>([&] { m[5u]; }),
+    EXPECT_EQ(thrownText<QvAccessException>([&] { m[5u]; }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvAccessException\n"
               "REASON: To large index.\n"
               "FUNCTION: QvOctet& QvOctMem::operator [](unsigned int i)\n"
               "FILE: qvcommon/qvoctmem\nLINE: 257\n");
-    EXPECT_EQ(textOf<QvAccessException>([&] { (void)(m + 5u); }),
+    EXPECT_EQ(thrownText<QvAccessException>([&] { (void)(m + 5u); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvAccessException\n"
               "REASON: To large index.\n"
               "FUNCTION: QvOctet* QvOctMem::operator +(unsigned int offset)\n"
@@ -218,20 +206,20 @@ TEST(QvWordMemContents, WordsCopiedInOrderOrReversed)
 TEST(QvWordMemAccess, ChecksOffsetsAndCopyLength)
 {
     QvWordMem empty;
-    EXPECT_EQ(textOf<QvNotInitException>([&] { (void)(empty + 0u); }),
+    EXPECT_EQ(thrownText<QvNotInitException>([&] { (void)(empty + 0u); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvNotInitException\n"
               "REASON: Access to uninitialised buffer.\n"
               "FUNCTION: QvWord* QvWordMem::operator +(unsigned int offset)\n"
               "FILE: qvcommon/qvwordmem\nLINE: 290\n");
     QvWordMem w(3u);
-    EXPECT_EQ(textOf<QvAccessException>([&] { (void)(w + 3u); }),
+    EXPECT_EQ(thrownText<QvAccessException>([&] { (void)(w + 3u); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvAccessException\n"
               "REASON: To large index.\n"
               "FUNCTION: QvWord* QvWordMem::operator +(unsigned int offset)\n"
               "FILE: qvcommon/qvwordmem\nLINE: 297\n");
     EXPECT_EQ(w + 2u, w.getData() + 2);
     QvWordMem dst;
-    EXPECT_EQ(textOf<QvArgumentRangeException>([&] { copy(dst, w, 4); }),
+    EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { copy(dst, w, 4); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvArgumentRangeException\n"
               "REASON: Source argument is to large.\n"
               "FUNCTION: void copy(QvWordMem &dst, const QvWordMem &src, unsigned int n)\n"

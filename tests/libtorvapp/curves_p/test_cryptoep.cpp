@@ -7,27 +7,9 @@
 #include <sstream>
 
 #include "curves_p_support.h"
+#include "tests/libtorvapp/exception_text.h"
 
 namespace {
-
-template <class E>
-std::string thrownText(const std::function<void()> &f) {
-    try {
-        f();
-    } catch (const E &e) {
-        return e.what();
-    } catch (const std::exception &e) {
-        return std::string("other exception: ") + e.what();
-    }
-    return "no exception";
-}
-
-std::string text(const char *cls, const char *reason, const char *func, const char *file, int line) {
-    std::ostringstream s;
-    s << "LIBRARY: libtorvapp\nEXCEPTION: " << cls << "\nREASON: " << reason << "\nFUNCTION: " << func
-      << "\nFILE: " << file << "\nLINE: " << line << "\n";
-    return s.str();
-}
 
 const char kCreateNew[] = "QvGroupElem* QvCryptoEp::createNew(const QvOctet *oct, unsigned int len) const";
 
@@ -53,8 +35,8 @@ TEST(CryptoEpPrimes, OnlyTheSixPrimesAreAccepted) {
         EXPECT_NO_THROW(makeCryptoEp(r));
     }
     const std::string refused =
-        text("QvLibNotImplementedException", "There is no special implementation for this prime field.",
-             "void QvCryptoEp::setField(const QvN &prime)", "qvcryptoep/qvcryptoep", 90);
+        exceptionText("QvLibNotImplementedException", "There is no special implementation for this prime field.",
+                      "void QvCryptoEp::setField(const QvN &prime)", "qvcryptoep/qvcryptoep", 90);
     for (int nid : {NID_secp256k1, NID_brainpoolP256r1, NID_secp160k1}) {
         RefCurve r(nid);
         EXPECT_EQ(thrownText<QvLibNotImplementedException>([&] { makeCryptoEp(r); }), refused);
@@ -79,24 +61,26 @@ TEST_F(CryptoEpP256, CompressedFormsAndTheirRefusals) {
     ElemPtr p = decodeElem(*c, C);
     EXPECT_EQ(toHex(encodeElem(*c, p.get(), 33)), toHex(C));
     const std::string notImpl =
-        text("QvLibNotImplementedException", "Elliptic Curve point compresion is not implemented.", kCreateNew,
-             "qvcryptoep/cryptoep_group", 120);
+        exceptionText("QvLibNotImplementedException", "Elliptic Curve point compresion is not implemented.", kCreateNew,
+                      "qvcryptoep/cryptoep_group", 120);
     Bytes c34 = C;
     c34.push_back(0);
     EXPECT_EQ(thrownText<QvLibNotImplementedException>([&] { c->createNew(C.data(), 32); }), notImpl);
     EXPECT_EQ(thrownText<QvLibNotImplementedException>([&] { decodeElem(*c, c34); }), notImpl);
     Bytes one = G;
     one[0] = 0x01;
-    const std::string wrong = text("QvWrongSyntaxException", "Wrong length of input buffer (const QvOctet *oct).",
-                                   kCreateNew, "qvcryptoep/cryptoep_group", 140);
+    const std::string wrong =
+        exceptionText("QvWrongSyntaxException", "Wrong length of input buffer (const QvOctet *oct).", kCreateNew,
+                      "qvcryptoep/cryptoep_group", 140);
     EXPECT_EQ(thrownText<QvWrongSyntaxException>([&] { decodeElem(*c, one); }), wrong);
     EXPECT_EQ(thrownText<QvWrongSyntaxException>([&] { decodeElem(*c, Bytes{0x00, 0x01}); }), wrong);
-    EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { c->createNew(G.data(), 0); }),
-              text("QvArgumentRangeException", "Length of input buffer (const QvOctet *oct) must be more than 0.",
-                   kCreateNew, "qvcryptoep/cryptoep_group", 97));
+    EXPECT_EQ(
+        thrownText<QvArgumentRangeException>([&] { c->createNew(G.data(), 0); }),
+        exceptionText("QvArgumentRangeException", "Length of input buffer (const QvOctet *oct) must be more than 0.",
+                      kCreateNew, "qvcryptoep/cryptoep_group", 97));
     EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { c->createNew(G.data(), 66 - 2); }),
-              text("QvArgumentRangeException", "Wrong size of input buffer (const QvOctet *oct).", kCreateNew,
-                   "qvcryptoep/cryptoep_group", 107));
+              exceptionText("QvArgumentRangeException", "Wrong size of input buffer (const QvOctet *oct).", kCreateNew,
+                            "qvcryptoep/cryptoep_group", 107));
     ElemPtr inf = decodeElem(*c, Bytes{0x00});
     EXPECT_EQ(toHex(enc(inf.get())), "00");
 }
@@ -159,36 +143,38 @@ TEST_F(CryptoEpP256, EqualityAcrossRepresentations) {
 
 TEST_F(CryptoEpP256, FailureTexts) {
     EXPECT_EQ(thrownText<QvNotInitException>([&] { c->getOctetStringEncodingLen(nullptr); }),
-              text("QvNotInitException", "Not initialised element (const QvGroupElem *g).",
-                   "unsigned int QvCryptoEp::getOctetStringEncodingLen(const QvGroupElem *g) const",
-                   "qvcryptoep/cryptoep_group", 198));
+              exceptionText("QvNotInitException", "Not initialised element (const QvGroupElem *g).",
+                            "unsigned int QvCryptoEp::getOctetStringEncodingLen(const QvGroupElem *g) const",
+                            "qvcryptoep/cryptoep_group", 198));
     QvOctet b[65];
     EXPECT_EQ(c->asOctetString(nullptr, b, 0), 0u);
-    EXPECT_EQ(thrownText<QvNotInitException>([&] { c->asOctetString(nullptr, b, 65); }),
-              text("QvNotInitException", "Not initialised element (const QvGroupElem *g).",
-                   "unsigned int QvCryptoEp::asOctetString(const QvGroupElem *g, QvOctet *oct, unsigned int len) "
-                   "const",
-                   "qvcryptoep/cryptoep_group", 233));
+    EXPECT_EQ(
+        thrownText<QvNotInitException>([&] { c->asOctetString(nullptr, b, 65); }),
+        exceptionText("QvNotInitException", "Not initialised element (const QvGroupElem *g).",
+                      "unsigned int QvCryptoEp::asOctetString(const QvGroupElem *g, QvOctet *oct, unsigned int len) "
+                      "const",
+                      "qvcryptoep/cryptoep_group", 233));
     ElemPtr inf(c->newElement(nullptr));
-    EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { c->asDhSecret(inf.get()); }),
-              text("QvArgumentRangeException", "Neutral point is not allowed as DH secret.",
-                   "QvConvOS QvCryptoEp::asDhSecret(const QvGroupElem *g) const", "qvcryptoep/cryptoep_group", 285));
+    EXPECT_EQ(
+        thrownText<QvArgumentRangeException>([&] { c->asDhSecret(inf.get()); }),
+        exceptionText("QvArgumentRangeException", "Neutral point is not allowed as DH secret.",
+                      "QvConvOS QvCryptoEp::asDhSecret(const QvGroupElem *g) const", "qvcryptoep/cryptoep_group", 285));
     EXPECT_EQ(thrownText<QvDivByZeroException>([&] { c->asQvN(inf.get()); }),
-              text("QvDivByZeroException", "Converted element is point at infinity.",
-                   "QvN QvCryptoEp::asQvN(const QvGroupElem *g) const", "qvcryptoep/cryptoep_group", 301));
+              exceptionText("QvDivByZeroException", "Converted element is point at infinity.",
+                            "QvN QvCryptoEp::asQvN(const QvGroupElem *g) const", "qvcryptoep/cryptoep_group", 301));
     Bytes buf(32);
     EXPECT_EQ(c->getA(buf.data(), 32), 32u);
     EXPECT_EQ("0x" + toHex(buf), ref->aHex());
     EXPECT_EQ(c->getB(buf.data(), 33), 32u);
     EXPECT_EQ("0x" + toHex(buf), ref->bHex());
     EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { c->getA(buf.data(), 31); }),
-              text("QvArgumentRangeException", "Too small output buffer (QvOctet *oct).",
-                   "unsigned int QvCryptoEp::getA(QvOctet *oct, unsigned int len) const",
-                   "qvcryptoep/cryptoep_access", 20));
+              exceptionText("QvArgumentRangeException", "Too small output buffer (QvOctet *oct).",
+                            "unsigned int QvCryptoEp::getA(QvOctet *oct, unsigned int len) const",
+                            "qvcryptoep/cryptoep_access", 20));
     EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { c->getB(buf.data(), 0); }),
-              text("QvArgumentRangeException", "Too small output buffer (QvOctet *oct).",
-                   "unsigned int QvCryptoEp::getB(QvOctet *oct, unsigned int len) const",
-                   "qvcryptoep/cryptoep_access", 34));
+              exceptionText("QvArgumentRangeException", "Too small output buffer (QvOctet *oct).",
+                            "unsigned int QvCryptoEp::getB(QvOctet *oct, unsigned int len) const",
+                            "qvcryptoep/cryptoep_access", 34));
 }
 
 TEST_F(CryptoEpP256, PrintWritesOctalAffineCoordinates) {

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "curves_p_support.h"
+#include "tests/libtorvapp/exception_text.h"
 
 namespace {
 
@@ -21,25 +22,6 @@ struct Case {
 std::unique_ptr<QvGroup> makeGroup(const Case &c, const RefCurve &ref) {
     if (c.fixedPrime) return std::unique_ptr<QvGroup>(makeCryptoEp(ref).release());
     return std::unique_ptr<QvGroup>(makeEp(ref).release());
-}
-
-template <class E>
-std::string thrownText(const std::function<void()> &f) {
-    try {
-        f();
-    } catch (const E &e) {
-        return e.what();
-    } catch (const std::exception &e) {
-        return std::string("other exception: ") + e.what();
-    }
-    return "no exception";
-}
-
-std::string text(const char *cls, const char *reason, const char *func, const char *file, int line) {
-    std::ostringstream s;
-    s << "LIBRARY: libtorvapp\nEXCEPTION: " << cls << "\nREASON: " << reason << "\nFUNCTION: " << func
-      << "\nFILE: " << file << "\nLINE: " << line << "\n";
-    return s.str();
 }
 
 class CurveVsOpenSsl : public ::testing::TestWithParam<Case> {
@@ -302,25 +284,28 @@ TEST_F(EpEdges, FirstOctetForms) {
     C[0] = 0x0A;  // compressed, even y
     ElemPtr p = decodeElem(*ep, C);
     EXPECT_EQ(ep->equals(p.get(), g.get()), !yOdd);
-    const std::string wrong = text("QvWrongSyntaxException", "Wrong encoging of Elliptic Curve point.",
-                                   "QvGroupElem* QvEp::createNew(const QvOctet *oct, unsigned int len) const",
-                                   "qvep/ep_group", 79);
+    const std::string wrong =
+        exceptionText("QvWrongSyntaxException", "Wrong encoging of Elliptic Curve point.",
+                      "QvGroupElem* QvEp::createNew(const QvOctet *oct, unsigned int len) const", "qvep/ep_group", 79);
     for (unsigned char pc : {0x01, 0x08}) {
         Bytes b = G;
         b[0] = pc;
         EXPECT_EQ(thrownText<QvWrongSyntaxException>([&] { decodeElem(*ep, b); }), wrong);
     }
     EXPECT_EQ(thrownText<QvWrongSyntaxException>([&] { decodeElem(*ep, Bytes{0x00, 0x00}); }), wrong);
-    EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { ep->createNew(G.data(), 0); }),
-              text("QvArgumentRangeException", "Number of octets (const QvOctet *oct) must be more than 0",
-                   "QvGroupElem* QvEp::createNew(const QvOctet *oct, unsigned int len) const", "qvep/ep_group", 42));
-    EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { ep->createNew(G.data(), 64); }),
-              text("QvArgumentRangeException", "Wrong number of (const QvOctet *oct) octets.",
-                   "QvGroupElem* QvEp::createNew(const QvOctet *oct, unsigned int len) const", "qvep/ep_group", 52));
+    EXPECT_EQ(
+        thrownText<QvArgumentRangeException>([&] { ep->createNew(G.data(), 0); }),
+        exceptionText("QvArgumentRangeException", "Number of octets (const QvOctet *oct) must be more than 0",
+                      "QvGroupElem* QvEp::createNew(const QvOctet *oct, unsigned int len) const", "qvep/ep_group", 42));
+    EXPECT_EQ(
+        thrownText<QvArgumentRangeException>([&] { ep->createNew(G.data(), 64); }),
+        exceptionText("QvArgumentRangeException", "Wrong number of (const QvOctet *oct) octets.",
+                      "QvGroupElem* QvEp::createNew(const QvOctet *oct, unsigned int len) const", "qvep/ep_group", 52));
     Bytes C2 = ref->generator(POINT_CONVERSION_COMPRESSED);
-    EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { ep->createNew(C2.data(), 32); }),
-              text("QvArgumentRangeException", "Wrong number of (const QvOctet *oct) octets.",
-                   "QvGroupElem* QvEp::createNew(const QvOctet *oct, unsigned int len) const", "qvep/ep_group", 65));
+    EXPECT_EQ(
+        thrownText<QvArgumentRangeException>([&] { ep->createNew(C2.data(), 32); }),
+        exceptionText("QvArgumentRangeException", "Wrong number of (const QvOctet *oct) octets.",
+                      "QvGroupElem* QvEp::createNew(const QvOctet *oct, unsigned int len) const", "qvep/ep_group", 65));
 }
 
 TEST_F(EpEdges, CoordinatesNotBelowThePrimeAreRefused) {
@@ -331,9 +316,10 @@ TEST_F(EpEdges, CoordinatesNotBelowThePrimeAreRefused) {
     QvN x(U.data() + 1, 66, 0);
     x += QvN(r521.pHex().c_str());
     x.asOctetString(U.data() + 1, 66, true);
-    EXPECT_EQ(thrownText<QvWrongSyntaxException>([&] { decodeElem(*e, U); }),
-              text("QvWrongSyntaxException", "Elliptic Curve point coordinate is not below the field prime.",
-                   "QvGroupElem* QvEp::createNew(const QvOctet *oct, unsigned int len) const", "qvep/ep_group", 0));
+    EXPECT_EQ(
+        thrownText<QvWrongSyntaxException>([&] { decodeElem(*e, U); }),
+        exceptionText("QvWrongSyntaxException", "Elliptic Curve point coordinate is not below the field prime.",
+                      "QvGroupElem* QvEp::createNew(const QvOctet *oct, unsigned int len) const", "qvep/ep_group", 0));
 }
 
 TEST_F(EpEdges, LeadingZeroOctetsAreKept) {
@@ -405,11 +391,11 @@ TEST_F(EpEdges, CoefficientAccessors) {
     EXPECT_EQ(ep->getB(buf.data(), 32), 32u);
     EXPECT_EQ("0x" + toHex(buf), ref->bHex());
     EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { ep->getA(buf.data(), 31); }),
-              text("QvArgumentRangeException", "Too small output buffer (QvOctet *oct).",
-                   "unsigned int QvEp::getA(QvOctet *oct, unsigned int len) const", "qvep/ep_access", 28));
+              exceptionText("QvArgumentRangeException", "Too small output buffer (QvOctet *oct).",
+                            "unsigned int QvEp::getA(QvOctet *oct, unsigned int len) const", "qvep/ep_access", 28));
     EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { ep->getB(buf.data(), 31); }),
-              text("QvArgumentRangeException", "Too small output buffer (QvOctet *oct).",
-                   "unsigned int QvEp::getB(QvOctet *oct, unsigned int len) const", "qvep/ep_access", 46));
+              exceptionText("QvArgumentRangeException", "Too small output buffer (QvOctet *oct).",
+                            "unsigned int QvEp::getB(QvOctet *oct, unsigned int len) const", "qvep/ep_access", 46));
     // From a point: b = y^2 - x^3 - a x, which for the base point is the curve's b.
     const QvN p(ref->pHex().c_str());
     QvEp fromPoint(QvN(G.data() + 1, 32, 0), QvN(G.data() + 33, 32, 0), p - 3u, p);
@@ -436,27 +422,29 @@ TEST_F(EpEdges, CoefficientAccessors) {
 TEST_F(EpEdges, FailureTexts) {
     ElemPtr inf(ep->newElement(nullptr));
     EXPECT_EQ(thrownText<QvNotInitException>([&] { ep->getOctetStringEncodingLen(nullptr); }),
-              text("QvNotInitException", "Uninitialised element (const QvGroupElem *g).",
-                   "unsigned int QvEp::getOctetStringEncodingLen(const QvGroupElem *g) const", "qvep/ep_group", 318));
+              exceptionText("QvNotInitException", "Uninitialised element (const QvGroupElem *g).",
+                            "unsigned int QvEp::getOctetStringEncodingLen(const QvGroupElem *g) const", "qvep/ep_group",
+                            318));
     QvOctet b[65];
-    EXPECT_EQ(thrownText<QvNotInitException>([&] { ep->asOctetString(nullptr, b, 65); }),
-              text("QvNotInitException", "Uninitialised element (const QvGroupElem *g).",
-                   "unsigned int QvEp::asOctetString(const QvGroupElem *g, QvOctet *oct, unsigned int len) const",
-                   "qvep/ep_group", 349));
+    EXPECT_EQ(
+        thrownText<QvNotInitException>([&] { ep->asOctetString(nullptr, b, 65); }),
+        exceptionText("QvNotInitException", "Uninitialised element (const QvGroupElem *g).",
+                      "unsigned int QvEp::asOctetString(const QvGroupElem *g, QvOctet *oct, unsigned int len) const",
+                      "qvep/ep_group", 349));
     EXPECT_EQ(thrownText<QvArgumentRangeException>([&] { ep->asDhSecret(inf.get()); }),
-              text("QvArgumentRangeException", "Neutral point as DH secret is not allowed.",
-                   "QvConvOS QvEp::asDhSecret(const QvGroupElem *g) const", "qvep/ep_group", 397));
+              exceptionText("QvArgumentRangeException", "Neutral point as DH secret is not allowed.",
+                            "QvConvOS QvEp::asDhSecret(const QvGroupElem *g) const", "qvep/ep_group", 397));
     EXPECT_EQ(thrownText<QvDivByZeroException>([&] { ep->asQvN(inf.get()); }),
-              text("QvDivByZeroException", "Converted elementi is point at infinity.",
-                   "QvN QvEp::asQvN(const QvGroupElem *g) const", "qvep/ep_group", 413));
+              exceptionText("QvDivByZeroException", "Converted elementi is point at infinity.",
+                            "QvN QvEp::asQvN(const QvGroupElem *g) const", "qvep/ep_group", 413));
     QvEpPoint none;
     const QvEpPoint &gp = *static_cast<const QvEpPoint *>(g.get());
     EXPECT_EQ(thrownText<QvNotInitException>([&] { (void)(none == gp); }),
-              text("QvNotInitException", "Elliptic Curve not initialised.",
-                   "bool QvEpPoint::operator ==(const QvEpPoint &P) const", "qvep/eppoint_eq", 11));
+              exceptionText("QvNotInitException", "Elliptic Curve not initialised.",
+                            "bool QvEpPoint::operator ==(const QvEpPoint &P) const", "qvep/eppoint_eq", 11));
     EXPECT_EQ(thrownText<QvNotInitException>([&] { (void)(gp != none); }),
-              text("QvNotInitException", "Elliptic Curve not initialised.",
-                   "bool QvEpPoint::operator !=(const QvEpPoint &P) const", "qvep/eppoint_eq", 22));
+              exceptionText("QvNotInitException", "Elliptic Curve not initialised.",
+                            "bool QvEpPoint::operator !=(const QvEpPoint &P) const", "qvep/eppoint_eq", 22));
 }
 
 TEST_F(EpEdges, DecompressionConstructorPicksTheParity) {

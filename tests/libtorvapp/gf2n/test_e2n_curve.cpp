@@ -16,23 +16,11 @@
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qve2n/qve2n.h"
 #include "tests/libtorvapp/gf2n/gf2n_test_util.h"
+#include "tests/libtorvapp/exception_text.h"
 
 using namespace gf2ntest;
 
 namespace {
-
-template <class E, class F>
-std::string thrownText(F f)
-{
-    try {
-        f();
-    } catch (const E &e) {
-        return e.what();
-    } catch (...) {
-        return "wrong exception class";
-    }
-    return "nothing thrown";
-}
 
 struct OsslCurve {
     BN_CTX *ctx = BN_CTX_new();

@@ -14,25 +14,13 @@
 #include "libtorvapp/qvgf2n/qvgf2n.h"
 #include "libtorvapp/qvgf2n/qvgf2nfield.h"
 #include "tests/libtorvapp/gf2n/gf2n_test_util.h"
+#include "tests/libtorvapp/exception_text.h"
 
 using namespace gf2ntest;
 
 namespace {
 
 const char kF163[] = "0800000000000000000000000000000000000000c9"; // x^163 + x^7 + x^6 + x^3 + 1
-
-template <class E, class F>
-std::string thrownText(F f)
-{
-    try {
-        f();
-    } catch (const E &e) {
-        return e.what();
-    } catch (...) {
-        return "wrong exception class";
-    }
-    return "nothing thrown";
-}
 
 std::vector<QvOctet> randomElement(std::mt19937 &rng, unsigned int m)
 {

@@ -4,6 +4,7 @@
 
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "tests/libtorvapp/numbers/words.h"
+#include "tests/libtorvapp/exception_text.h"
 
 namespace {
 
@@ -11,16 +12,6 @@ Words w1(QvWord v, QvWordLen n = 1) {
     Words w(n, 0);
     w[0] = v;
     return w;
-}
-
-template <class E, class F>
-std::string thrownText(F f) {
-    try {
-        f();
-    } catch (const E &e) {
-        return e.what();
-    }
-    return "(nothing thrown)";
 }
 
 }  // namespace

@@ -7,28 +7,10 @@
 
 #include "libtorvapp/qvnumbers/qvn.h"
 #include "libtorvapp/qvrbg.h"
+#include "tests/libtorvapp/exception_text.h"
 #include "tests/libtorvapp/numbers2/bn_helpers.h"
 
 using namespace numbers2;
-
-namespace {
-
-template <class E, class F>
-std::string thrownText(F f) {
-    try {
-        f();
-    } catch (const E &e) {
-        return e.what();
-    }
-    return "(nothing thrown)";
-}
-
-std::string sixLines(const char *cls, const char *reason, const char *function, const char *file, int line) {
-    return std::string("LIBRARY: libtorvapp\nEXCEPTION: ") + cls + "\nREASON: " + reason + "\nFUNCTION: " + function +
-           "\nFILE: " + file + "\nLINE: " + std::to_string(line) + "\n";
-}
-
-}  // namespace
 
 TEST(QvN, OctetsWithLeadingZerosNormaliseToOneWord) {
     const QvOctet five[] = {0, 0, 0, 0, 1};
@@ -77,11 +59,11 @@ TEST(QvN, DivisionAndRemainderByZero) {
     QvN q = zero / zero;
     EXPECT_EQ(q, 0u);
     EXPECT_EQ(thrownText<QvDivByZeroException>([&] { QvN r = zero % zero; }),
-              sixLines("QvDivByZeroException", "Division by zero.", "QvN& QvN::operator %=(const QvN &n)",
-                       "qvnumbers/n_mod", 28));
+              exceptionText("QvDivByZeroException", "Division by zero.", "QvN& QvN::operator %=(const QvN &n)",
+                            "qvnumbers/n_mod", 28));
     EXPECT_EQ(thrownText<QvDivByZeroException>([&] { QvN r = five / zero; }),
-              sixLines("QvDivByZeroException", "Division by zero.", "QvN& QvN::operator /=(const QvN &n)",
-                       "qvnumbers/n_div", 38));
+              exceptionText("QvDivByZeroException", "Division by zero.", "QvN& QvN::operator /=(const QvN &n)",
+                            "qvnumbers/n_div", 38));
     EXPECT_EQ(five % seven, 5u);
     EXPECT_EQ(five / seven, 0u);
     EXPECT_EQ(seven / five, 1u);
@@ -90,19 +72,19 @@ TEST(QvN, DivisionAndRemainderByZero) {
 TEST(QvN, NegativeDifferencesThrowAndKeepTheOperand) {
     QvN three(3u, 1), five(5u, 1), zero;
     EXPECT_EQ(thrownText<QvRevException>([&] { three -= five; }),
-              sixLines("QvRevException", "There is no proper subtraction result in natural numbers.",
-                       "QvN& QvN::operator -=(const QvN &n)", "qvnumbers/n_sub", 27));
+              exceptionText("QvRevException", "There is no proper subtraction result in natural numbers.",
+                            "QvN& QvN::operator -=(const QvN &n)", "qvnumbers/n_sub", 27));
     EXPECT_EQ(three, 3u);
     EXPECT_EQ(thrownText<QvRevException>([&] { three -= 4u; }),
-              sixLines("QvRevException", "There is no proper subtraction result in natural numbers.",
-                       "QvN& QvN::operator -=(unsigned int n)", "qvnumbers/n_sub", 63));
+              exceptionText("QvRevException", "There is no proper subtraction result in natural numbers.",
+                            "QvN& QvN::operator -=(unsigned int n)", "qvnumbers/n_sub", 63));
     EXPECT_EQ(three, 3u);
     EXPECT_EQ(thrownText<QvRevException>([&] { --zero; }),
-              sixLines("QvRevException", "Decrementation is not allowed, because number is equel 0.",
-                       "QvN& QvN::operator --(void)", "qvnumbers/n_sub", 91));
+              exceptionText("QvRevException", "Decrementation is not allowed, because number is equel 0.",
+                            "QvN& QvN::operator --(void)", "qvnumbers/n_sub", 91));
     EXPECT_EQ(thrownText<QvRevException>([&] { zero--; }),
-              sixLines("QvRevException", "Decrementation is not allowed, because number is equel 0.",
-                       "QvN& QvN::operator --(int i)", "qvnumbers/n_sub", 123));
+              exceptionText("QvRevException", "Decrementation is not allowed, because number is equel 0.",
+                            "QvN& QvN::operator --(int i)", "qvnumbers/n_sub", 123));
     EXPECT_EQ(zero, 0u);
 }
 
@@ -110,8 +92,8 @@ TEST(QvN, IndexPastTheCountThrows) {
     QvN x(5u, 1);
     EXPECT_EQ(x[0], 5u);
     EXPECT_EQ(thrownText<QvAccessException>([&] { x[1] = 3; }),
-              sixLines("QvAccessException", "To large index.", "QvWord& QvN::operator [](unsigned int i)",
-                       "qvnumbers/n_access", 34));
+              exceptionText("QvAccessException", "To large index.", "QvWord& QvN::operator [](unsigned int i)",
+                            "qvnumbers/n_access", 34));
 }
 
 TEST(QvN, DivisibilityWithZeroDivisors) {
@@ -122,14 +104,14 @@ TEST(QvN, DivisibilityWithZeroDivisors) {
     EXPECT_TRUE(3u | six);
     EXPECT_TRUE(three | 6u);
     EXPECT_EQ(thrownText<QvDivByZeroException>([&] { (void)(zero | six); }),
-              sixLines("QvDivByZeroException", "Division by zero.", "bool QvN::operator |(const QvN &n) const",
-                       "qvnumbers/n_divisibility", 58));
+              exceptionText("QvDivByZeroException", "Division by zero.", "bool QvN::operator |(const QvN &n) const",
+                            "qvnumbers/n_divisibility", 58));
     EXPECT_EQ(thrownText<QvDivByZeroException>([&] { (void)(zero | 6u); }),
-              sixLines("QvDivByZeroException", "Division by zero.", "bool QvN::operator |(unsigned int n) const",
-                       "qvnumbers/n_divisibility", 92));
+              exceptionText("QvDivByZeroException", "Division by zero.", "bool QvN::operator |(unsigned int n) const",
+                            "qvnumbers/n_divisibility", 92));
     EXPECT_EQ(thrownText<QvDivByZeroException>([&] { (void)(0u | six); }),
-              sixLines("QvDivByZeroException", "Division by zero.", "bool operator |(unsigned int n, const QvN &m)",
-                       "qvnumbers/n_divisibility", 128));
+              exceptionText("QvDivByZeroException", "Division by zero.",
+                            "bool operator |(unsigned int n, const QvN &m)", "qvnumbers/n_divisibility", 128));
 }
 
 TEST(QvN, CarriesAndZeroProducts) {

@@ -7,22 +7,13 @@
 
 #include "libtorvapp/qvnumbers/qvzn.h"
 #include "tests/libtorvapp/numbers2/bn_helpers.h"
+#include "tests/libtorvapp/exception_text.h"
 
 using namespace numbers2;
 
 namespace {
 
 const unsigned int kOptions[] = {0, 1, 8, 9, 16, 25};
-
-template <class E, class F>
-std::string thrownText(F f) {
-    try {
-        f();
-    } catch (const E &e) {
-        return e.what();
-    }
-    return "(nothing thrown)";
-}
 
 QvN p256() { return QvN(QV_PRIME_P256, 8); }
 
