@@ -559,46 +559,35 @@ CK_RV CPkcs11App::GetSlotInfo(CK_SLOT_ID slotId, CK_SLOT_INFO* pInfo) {
   return MapTokenResult(rv, slotId);
 }
 
-CK_RV CPkcs11App::GetTokenInfo(CK_SLOT_ID slotId, CK_TOKEN_INFO* pInfo) {
-  if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+template <class Query>
+CK_RV CPkcs11App::QuerySlotToken(CK_SLOT_ID slotId, Query query) {
   Pkcs11LockGuard guard(m_lock);
   if (slotId >= m_slotCount) return CKR_SLOT_ID_INVALID;
   CPkcs11Token* token = nullptr;
   const CK_RV got = GetSlotToken(slotId, &token);
   if (got != CKR_OK) return MapTokenResult(got, slotId);
-  const CK_RV rv = token->GetTokenInfo(pInfo);
-  if (token->HasTokenChanged()) {
-    token->AcknowledgeTokenChange();
-    HandleTokenLoss(slotId);
-  }
+  const CK_RV rv = query(token);
+  // A card found changed on the way closes the slot's sessions; the answer stands.
+  CheckTokenChange(slotId, token);
   return MapTokenResult(rv, slotId);
+}
+
+CK_RV CPkcs11App::GetTokenInfo(CK_SLOT_ID slotId, CK_TOKEN_INFO* pInfo) {
+  if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+  return QuerySlotToken(slotId, [&](CPkcs11Token* token) { return token->GetTokenInfo(pInfo); });
 }
 
 CK_RV CPkcs11App::GetMechanismList(CK_SLOT_ID slotId, CK_MECHANISM_TYPE_PTR pList, CK_ULONG_PTR pulCount) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
-  Pkcs11LockGuard guard(m_lock);
-  if (slotId >= m_slotCount) return CKR_SLOT_ID_INVALID;
-  CPkcs11Token* token = nullptr;
-  const CK_RV got = GetSlotToken(slotId, &token);
-  if (got != CKR_OK) return MapTokenResult(got, slotId);
-  const CK_RV rv = token->GetMechanismList(pList, pulCount);
-  CheckTokenChange(slotId, token);
-  return MapTokenResult(rv, slotId);
+  return QuerySlotToken(slotId, [&](CPkcs11Token* token) { return token->GetMechanismList(pList, pulCount); });
 }
 
 CK_RV CPkcs11App::GetMechanismInfo(CK_SLOT_ID slotId, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO* pInfo) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
-  Pkcs11LockGuard guard(m_lock);
-  if (slotId >= m_slotCount) return CKR_SLOT_ID_INVALID;
-  CPkcs11Token* token = nullptr;
-  const CK_RV got = GetSlotToken(slotId, &token);
-  if (got != CKR_OK) return MapTokenResult(got, slotId);
-  const CK_RV rv = token->GetMechanismInfo(type, pInfo);
-  CheckTokenChange(slotId, token);
-  return MapTokenResult(rv, slotId);
+  return QuerySlotToken(slotId, [&](CPkcs11Token* token) { return token->GetMechanismInfo(type, pInfo); });
 }
 
 // ---- sessions ----

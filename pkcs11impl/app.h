@@ -180,6 +180,15 @@ class CPkcs11App {
   CK_RV GetSlotToken(CK_SLOT_ID slotId, CPkcs11Token** token);
   // A changed card: acknowledged, the slot's sessions closed; CKR_SESSION_CLOSED when there were any.
   CK_RV CheckTokenChange(CK_SLOT_ID slotId, CPkcs11Token* token);
+  // The slot queries under the lock: query(token) answers for the slot's token,
+  // then a changed card closes the slot's sessions; the answer, mapped.
+  template <class Query>
+  CK_RV QuerySlotToken(CK_SLOT_ID slotId, Query query);
+  // The common start of the object members under the lock: the session, the
+  // object (*owner: the session holding it, null for a card object) and the
+  // token preamble. Anything but CKR_OK is the member's result.
+  CK_RV ObjectPreamble(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CPkcs11Session** s,
+                       CPkcs11Session** owner, CPkcs11Token** token, CK_RV* status);
   // The common start of a token-addressed member: the slot's token, its presence
   // (*status: CKR_OK or a token status) and a change of card (the slot's sessions
   // closed). Anything but CKR_OK is the member's mapped result.

@@ -200,6 +200,16 @@ CK_RV CPkcs11App::ResolveObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hOb
   return token->CheckObjectOnCard(hObject);
 }
 
+CK_RV CPkcs11App::ObjectPreamble(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CPkcs11Session** s,
+                                 CPkcs11Session** owner, CPkcs11Token** token, CK_RV* status) {
+  *owner = nullptr;
+  *s = FindSession(hSession, nullptr);
+  if (*s == nullptr) return CKR_SESSION_HANDLE_INVALID;
+  const CK_RV rv = ResolveObject(hSession, hObject, owner);
+  if (rv != CKR_OK) return MapSessionTokenResult(rv, hSession);
+  return TokenPreamble((*s)->GetSlotId(), token, status);
+}
+
 CK_RV CPkcs11App::CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
                                CK_OBJECT_HANDLE_PTR phObject) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
@@ -241,16 +251,13 @@ CK_RV CPkcs11App::CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTem
 CK_RV CPkcs11App::DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   Pkcs11LockGuard guard(m_lock);
-  CPkcs11Session* s = FindSession(hSession, nullptr);
-  if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
+  CPkcs11Session* s = nullptr;
   CPkcs11Session* owner = nullptr;
-  CK_RV rv = ResolveObject(hSession, hObject, &owner);
-  if (rv != CKR_OK) return MapSessionTokenResult(rv, hSession);
-  const CK_SLOT_ID slotId = s->GetSlotId();
   CPkcs11Token* token = nullptr;
   CK_RV status = CKR_OK;
-  rv = TokenPreamble(slotId, &token, &status);
+  CK_RV rv = ObjectPreamble(hSession, hObject, &s, &owner, &token, &status);
   if (rv != CKR_OK) return rv;
+  const CK_SLOT_ID slotId = s->GetSlotId();
   if (owner != nullptr) {
     rv = owner->DestroyObject(hObject);
   } else {
@@ -264,16 +271,13 @@ CK_RV CPkcs11App::GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hOb
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pulSize == nullptr) return CKR_ARGUMENTS_BAD;
   Pkcs11LockGuard guard(m_lock);
-  CPkcs11Session* s = FindSession(hSession, nullptr);
-  if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
+  CPkcs11Session* s = nullptr;
   CPkcs11Session* owner = nullptr;
-  CK_RV rv = ResolveObject(hSession, hObject, &owner);
-  if (rv != CKR_OK) return MapSessionTokenResult(rv, hSession);
-  const CK_SLOT_ID slotId = s->GetSlotId();
   CPkcs11Token* token = nullptr;
   CK_RV status = CKR_OK;
-  rv = TokenPreamble(slotId, &token, &status);
+  CK_RV rv = ObjectPreamble(hSession, hObject, &s, &owner, &token, &status);
   if (rv != CKR_OK) return rv;
+  const CK_SLOT_ID slotId = s->GetSlotId();
   if (owner != nullptr || status != CKR_OK) {
     *pulSize = CK_UNAVAILABLE_INFORMATION;
     return CKR_OK;
@@ -286,16 +290,13 @@ CK_RV CPkcs11App::SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pTemplate == nullptr || ulCount == 0) return CKR_ARGUMENTS_BAD;
   Pkcs11LockGuard guard(m_lock);
-  CPkcs11Session* s = FindSession(hSession, nullptr);
-  if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
+  CPkcs11Session* s = nullptr;
   CPkcs11Session* owner = nullptr;
-  CK_RV rv = ResolveObject(hSession, hObject, &owner);
-  if (rv != CKR_OK) return MapSessionTokenResult(rv, hSession);
-  const CK_SLOT_ID slotId = s->GetSlotId();
   CPkcs11Token* token = nullptr;
   CK_RV status = CKR_OK;
-  rv = TokenPreamble(slotId, &token, &status);
+  CK_RV rv = ObjectPreamble(hSession, hObject, &s, &owner, &token, &status);
   if (rv != CKR_OK) return rv;
+  const CK_SLOT_ID slotId = s->GetSlotId();
   if (owner != nullptr) return owner->SetObjectAttributes(hObject, pTemplate, ulCount);
   rv = CheckTokenWrite(s, status);
   if (rv == CKR_OK) rv = token->SetAttributeValue(hObject, pTemplate, ulCount);
