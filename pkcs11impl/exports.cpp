@@ -54,7 +54,10 @@ std::string Hex(const void* data, CK_ULONG len) {
   if (data == nullptr) return "<null>";
   return HexText(data, len);
 }
-std::string Tmpl(const CK_ATTRIBUTE* t, CK_ULONG n) { return TemplateText(2, t, n, true, "\n"); }
+// A template inside "( ... )": one attribute a line, under the first.
+std::string Tmpl(const CK_ATTRIBUTE* t, CK_ULONG n, bool withValues = true) {
+  return TemplateText(0, t, n, withValues, "\n    ");
+}
 std::string Mech(const CK_MECHANISM* m) { return MechanismText(m, "\n    "); }
 std::string LenText(const void* buf, const CK_ULONG* len) {
   if (len == nullptr) return "len: <null>";
@@ -554,7 +557,7 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, 
         if (pTemplate != nullptr)
           for (CK_ULONG i = 0; i < ulCount; ++i) sizes.push_back(pTemplate[i].ulValueLen);
         return S("Session: %08lX, hObject: %08lX,\n  Template requested:\n  ( %s\n  )", hSession, hObject,
-                 TemplateText(2, pTemplate, ulCount, false, "\n").c_str());
+                 Tmpl(pTemplate, ulCount, false).c_str());
       },
       [&] { return TheApp().GetAttributeValue(hSession, hObject, pTemplate, ulCount); },
       [&](CK_RV rv) {

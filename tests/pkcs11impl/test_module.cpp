@@ -540,6 +540,12 @@ TEST(ModuleTrace, ScriptedRunWritesExactLines) {
   EXPECT_EQ(CKR_SLOT_ID_INVALID, f->C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &hs));
   CK_BYTE pin[] = "secret-pin";
   EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, f->C_Login(0xAB, CKU_USER, pin, 10));
+  CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+  CK_BBOOL yes = CK_TRUE;
+  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_SIGN, &yes, 1}};
+  EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, f->C_FindObjectsInit(0xAB, tmpl, 2));
+  CK_ATTRIBUTE label = {CKA_LABEL, nullptr, 0};
+  EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, f->C_GetAttributeValue(0xAB, 1, &label, 1));
   EXPECT_EQ(CKR_SLOT_ID_INVALID, f->C_CloseAllSessions(4));
   ASSERT_EQ(CKR_OK, f->C_Finalize(nullptr));
   const std::string text = StripLogPrefixes(ReadFile(log));
@@ -559,6 +565,13 @@ TEST(ModuleTrace, ScriptedRunWritesExactLines) {
       p + Fmt("C_Login() [starting] <CKR_OK> Session: 000000AB, userType: CKU_USER, pin: %p, pinLen: 10\n",
               static_cast<void*>(pin)) +
       p + "C_Login() [error]    <CKR_SESSION_HANDLE_INVALID>\n" +
+      p + "C_FindObjectsInit() [starting] <CKR_OK> Session 000000AB,\n  Template:\n"
+          "  ( CKA_CLASS[len=8]: CKO_PRIVATE_KEY\n    CKA_SIGN[len=1]: TRUE\n  )\n" +
+      p + "C_FindObjectsInit() [error]    <CKR_SESSION_HANDLE_INVALID>\n" +
+      p + "C_GetAttributeValue() [starting] <CKR_OK> Session: 000000AB, hObject: 00000001,\n"
+          "  Template requested:\n  ( CKA_LABEL[len=0]: <null>\n  )\n" +
+      p + "C_GetAttributeValue() [error]    <CKR_SESSION_HANDLE_INVALID> \n"
+          "  Template returned:\n  (CKA_LABEL[len=0]: <null>\n  )\n" +
       p + "C_CloseAllSessions() [starting] <CKR_OK> slotId: 4\n" +
       p + "C_CloseAllSessions() [complete] <CKR_SLOT_ID_INVALID>\n" +
       p + "C_Finalize() [starting] <CKR_OK> pReserved: (nil)\n" +
