@@ -388,7 +388,11 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   r = app->DeletePinObjects(user != nullptr ? user : so, false);
   if (r >= 0 && label != nullptr && *label != '\0' && std::strncmp(unique.c_str(), current, 32) != 0) {
     r = app->SetTokenLabel(unique.c_str(), static_cast<uint32_t>(unique.size()));
-    if (r >= 0) r = app->GetTokenInfoFile().Write(nullptr, 0, nullptr);
+    if (r >= 0) {
+      r = app->GetTokenInfoFile().Write(nullptr, 0, nullptr);
+      // A TokenInfo the card did not take leaves the token with the label the card holds.
+      if (r < 0) (void)app->SetTokenLabel(n > 0 ? current : nullptr, n > 0 ? static_cast<uint32_t>(n) : 0);
+    }
     if (r >= 0) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
   }
   if (r >= 0 && user != nullptr) {

@@ -394,6 +394,20 @@ TEST(ModuleCardInit, SerialNumberIsAskedAgainAfterAFailedExchange) {
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
 
+// A token whose TokenInfo the SO PIN may not write keeps the label the card
+// holds when C_InitToken cannot give it the new one.
+TEST(ModuleCardInit, InitTokenThatCannotWriteTheLabelKeepsTheCardsLabel) {
+  CardInit t(Readers{{kR0, "pkcs15-model3.card"}}, "");
+  ASSERT_TRUE(t.Start());
+  CK_UTF8CHAR label[32];
+  std::memset(label, ' ', sizeof label);
+  std::memcpy(label, "Nowy", 4);
+  CK_UTF8CHAR so[] = "87654321";
+  EXPECT_NE(CKR_OK, t.m()->C_InitToken(0, so, 8, label));
+  EXPECT_EQ("CardSim Token", t.Label(0));
+  EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+}
+
 // C_InitToken on a token that exists empties it under its SO PIN and gives it
 // the new label; a wrong SO PIN changes nothing.
 TEST(ModuleCardInit, InitTokenOnAnExistingTokenReinitialisesIt) {
@@ -421,3 +435,4 @@ TEST(ModuleCardInit, InitTokenOnAnExistingTokenReinitialisesIt) {
   EXPECT_EQ("Nowy", t.Label(0));
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
+
