@@ -647,6 +647,8 @@ SCRESULT SCPkcs15PrivateKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
                 r = FromKeyIdentifiers(rec, code, attr);
                 if (r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
                 break;
+            // The domain parameters are the key's: its kind answers them.
+            case 0x10106: break;
             default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
         }
     }

@@ -3,8 +3,12 @@
 // key pairs generated on the card models that generate, each read back, changed and
 // deleted, their files checked octet by octet and their keys checked with OpenSSL;
 // failures injected at each card step leave the card as it was.
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
 #include <openssl/sha.h>
+#include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -509,6 +513,156 @@ TEST_F(ObjCreate, PrivateKeyInAFileIsUsedInSoftware) {
     EXPECT_TRUE(OpenSslVerifySha256(m_key, msg, sig));
 }
 
+namespace {
+// DER of a non-negative INTEGER.
+Bytes DerInteger(Bytes v) {
+    while (v.size() > 1 && v[0] == 0 && !(v[1] & 0x80)) v.erase(v.begin());
+    if (v.empty() || (v[0] & 0x80)) v.insert(v.begin(), 0);
+    Bytes out = {0x02};
+    if (v.size() < 0x80) {
+        out.push_back(static_cast<uint8_t>(v.size()));
+    } else if (v.size() < 0x100) {
+        out.push_back(0x81);
+        out.push_back(static_cast<uint8_t>(v.size()));
+    } else {
+        out.push_back(0x82);
+        out.push_back(static_cast<uint8_t>(v.size() >> 8));
+        out.push_back(static_cast<uint8_t>(v.size()));
+    }
+    out.insert(out.end(), v.begin(), v.end());
+    return out;
+}
+Bytes Unsigned(Bytes v) {
+    while (v.size() > 1 && v[0] == 0) v.erase(v.begin());
+    return v;
+}
+}  // namespace
+
+// A DSA private key from its value and domain: kept as one INTEGER in its file, its
+// public value, domain and identifier as OpenSSL computes them.
+TEST_F(ObjCreate, DsaPrivateKeyIsKeptInAFileAndAnswersItsPublicHalf) {
+    LogIn();
+    EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new_from_name(nullptr, "DSA", nullptr);
+    ASSERT_NE(nullptr, pctx);
+    ASSERT_EQ(1, EVP_PKEY_paramgen_init(pctx));
+    ASSERT_EQ(1, EVP_PKEY_CTX_set_dsa_paramgen_bits(pctx, 1024));
+    EVP_PKEY* params = nullptr;
+    ASSERT_EQ(1, EVP_PKEY_paramgen(pctx, &params));
+    EVP_PKEY_CTX_free(pctx);
+    EVP_PKEY_CTX* kctx = EVP_PKEY_CTX_new_from_pkey(nullptr, params, nullptr);
+    ASSERT_EQ(1, EVP_PKEY_keygen_init(kctx));
+    EVP_PKEY* dsa = nullptr;
+    ASSERT_EQ(1, EVP_PKEY_keygen(kctx, &dsa));
+    EVP_PKEY_CTX_free(kctx);
+    EVP_PKEY_free(params);
+    const Bytes P = BnBytes(dsa, OSSL_PKEY_PARAM_FFC_P), Q = BnBytes(dsa, OSSL_PKEY_PARAM_FFC_Q),
+                G = BnBytes(dsa, OSSL_PKEY_PARAM_FFC_G), X = BnBytes(dsa, OSSL_PKEY_PARAM_PRIV_KEY),
+                Y = BnBytes(dsa, OSSL_PKEY_PARAM_PUB_KEY);
+    EVP_PKEY_free(dsa);
+
+    SCPkcs15ObjectAttributeList t;
+    t.AddInteger(1, 0x2010100);
+    t.AddString(2, "dsa");
+    const Bytes xDer = DerInteger(X);
+    t.AddAttribute(0x10103)->Set(0x10103, xDer.data(), static_cast<uint32_t>(xDer.size()));
+    t.AddBigInt(0x2010101, P.data(), static_cast<uint32_t>(P.size()));
+    t.AddBigInt(0x2010102, Q.data(), static_cast<uint32_t>(Q.size()));
+    t.AddBigInt(0x2010103, G.data(), static_cast<uint32_t>(G.size()));
+    void* h = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
+    EXPECT_EQ(DerInteger(X), FileBytes(ValuePath(h)));
+    Reload();
+    LogIn();
+    std::vector<void*> keys = Find(0x10100);
+    ASSERT_EQ(2u, keys.size());
+    void* k = keys[1];
+    EXPECT_EQ(0x2010100, m_app->GetObjectKind(k));
+    EXPECT_EQ(DerInteger(Y), Get(k, 0x10196));
+    EXPECT_EQ(Unsigned(P), Unsigned(Get(k, 0x2010101)));
+    EXPECT_EQ(Unsigned(Q), Unsigned(Get(k, 0x2010102)));
+    EXPECT_EQ(Unsigned(G), Unsigned(Get(k, 0x2010103)));
+    // The key identifier: the SHA-1 of y, stored and computed alike.
+    EXPECT_EQ(Sha1Of(Unsigned(Y)), Get(k, 0x10180));
+    const Bytes ids = Get(k, 0x10102);
+    const Bytes idHash = Sha1Of(Unsigned(Y));
+    EXPECT_NE(ids.end(), std::search(ids.begin(), ids.end(), idHash.begin(), idHash.end()));
+    // The domain as X9.42 parameters: SEQUENCE { p, g, q }.
+    Bytes domain;
+    for (const Bytes* b : {&P, &G, &Q}) {
+        const Bytes i = DerInteger(*b);
+        domain.insert(domain.end(), i.begin(), i.end());
+    }
+    const Bytes got = Get(k, 0x10106);
+    ASSERT_GT(got.size(), domain.size());
+    EXPECT_EQ(0x30, got[0]);
+    EXPECT_EQ(domain, Bytes(got.end() - static_cast<long>(domain.size()), got.end()));
+    // The domain given as one DER value (SEQUENCE { p, q, g }) makes the same key.
+    Bytes dss;
+    for (const Bytes* b : {&P, &Q, &G}) {
+        const Bytes i = DerInteger(*b);
+        dss.insert(dss.end(), i.begin(), i.end());
+    }
+    dss.insert(dss.begin(), {0x30, 0x82, static_cast<uint8_t>(dss.size() >> 8), static_cast<uint8_t>(dss.size())});
+    LogIn();
+    SCPkcs15ObjectAttributeList again;
+    again.AddInteger(1, 0x2010100);
+    again.AddString(2, "dsa again");
+    again.AddAttribute(0x10103)->Set(0x10103, xDer.data(), static_cast<uint32_t>(xDer.size()));
+    again.AddAttribute(0x10106)->Set(0x10106, dss.data(), static_cast<uint32_t>(dss.size()));
+    void* h2 = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(again, &h2, 0));
+    EXPECT_EQ(DerInteger(Y), Get(h2, 0x10196));
+    EXPECT_EQ(got, Get(h2, 0x10106));
+    // An extractable key gives its value.
+    EXPECT_EQ(DerInteger(X), Get(k, 0x10103));
+}
+
+// An EC private key: its point, curve and identifier (the hash of the point's x) as
+// OpenSSL has them.
+TEST_F(ObjCreate, EcPrivateKeyIsKeptInAFileAndAnswersItsPoint) {
+    LogIn();
+    EVP_PKEY* ec = EVP_EC_gen("P-256");
+    ASSERT_NE(nullptr, ec);
+    const Bytes X = BnBytes(ec, OSSL_PKEY_PARAM_PRIV_KEY);
+    size_t pointLen = 0;
+    ASSERT_EQ(1, EVP_PKEY_get_octet_string_param(ec, OSSL_PKEY_PARAM_PUB_KEY, nullptr, 0, &pointLen));
+    Bytes point(pointLen);
+    ASSERT_EQ(1, EVP_PKEY_get_octet_string_param(ec, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &pointLen));
+    ASSERT_EQ(65u, pointLen);
+    unsigned char* der = nullptr;
+    const int derLen = i2d_KeyParams(ec, &der);
+    ASSERT_GT(derLen, 0);
+    const Bytes curve(der, der + derLen);
+    OPENSSL_free(der);
+    EVP_PKEY_free(ec);
+
+    SCPkcs15ObjectAttributeList t;
+    t.AddInteger(1, 0x4010100);
+    t.AddString(2, "ec");
+    const Bytes xDer = DerInteger(X);
+    t.AddAttribute(0x10103)->Set(0x10103, xDer.data(), static_cast<uint32_t>(xDer.size()));
+    t.AddAttribute(0x10106)->Set(0x10106, curve.data(), static_cast<uint32_t>(curve.size()));
+    void* h = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
+    EXPECT_EQ(DerInteger(X), FileBytes(ValuePath(h)));
+    Reload();
+    LogIn();
+    std::vector<void*> keys = Find(0x10100);
+    ASSERT_EQ(2u, keys.size());
+    void* k = keys[1];
+    EXPECT_EQ(0x4010100, m_app->GetObjectKind(k));
+    Bytes octets = {0x04, 0x41};
+    octets.insert(octets.end(), point.begin(), point.end());
+    EXPECT_EQ(octets, Get(k, 0x10196));
+    EXPECT_EQ(curve, Get(k, 0x10106));
+    EXPECT_EQ(Sha1Of(Bytes(point.begin() + 1, point.begin() + 33)), Get(k, 0x10180));
+    SCPkcs15ObjectAttribute bits(0x10104);
+    ASSERT_EQ(0, m_app->GetAttributeValue(k, &bits));
+    uint32_t b = 0;
+    ASSERT_TRUE(bits.GetInteger(&b));
+    EXPECT_EQ(256u, b);
+}
+
 TEST_F(ObjCreate, SecretKeyIsKeptInItsValueFile) {
     LogIn();
     const Bytes key(16, 0x3C);
@@ -591,6 +745,27 @@ TEST_F(ObjCreate, FailureAtEachCreationStepLeavesTheCardAsItWas) {
     {
         SCOPED_TRACE("secret");
         EXPECT_GT(FailAtEachStep(secret), 3);
+    }
+    // An EC private key in a file.
+    EVP_PKEY* ec = EVP_EC_gen("P-256");
+    ASSERT_NE(nullptr, ec);
+    const Bytes ecX = DerInteger(BnBytes(ec, OSSL_PKEY_PARAM_PRIV_KEY));
+    unsigned char* der = nullptr;
+    const int derLen = i2d_KeyParams(ec, &der);
+    ASSERT_GT(derLen, 0);
+    const Bytes curve(der, der + derLen);
+    OPENSSL_free(der);
+    EVP_PKEY_free(ec);
+    auto ecKey = [&](void** h) {
+        SCPkcs15ObjectAttributeList t;
+        t.AddInteger(1, 0x4010100);
+        t.AddAttribute(0x10103)->Set(0x10103, ecX.data(), static_cast<uint32_t>(ecX.size()));
+        t.AddAttribute(0x10106)->Set(0x10106, curve.data(), static_cast<uint32_t>(curve.size()));
+        return m_app->CreateObject(t, h, 0);
+    };
+    {
+        SCOPED_TRACE("ec");
+        EXPECT_GT(FailAtEachStep(ecKey), 3);
     }
     auto publicKey = [&](void** h) {
         SCPkcs15ObjectAttributeList t;
