@@ -85,6 +85,13 @@ SCRESULT SCPkcs15App::Load(bool force) {
     ReadProfileRecords();
     m_odf.SetCreateParameters(m_odf.GetLifeCycleState(), m_odf.GetAccessTemplate(), m_headers);
     m_tokenInfo.SetCreateParameters(m_tokenInfo.GetLifeCycleState(), m_tokenInfo.GetAccessTemplate(), m_headers);
+    // The lists were made before the profile was read: their objects take its references
+    // (the security environment of a key among them).
+    for (DirList& l : m_lists)
+        for (POSITION p = l.GetHeadPosition(); p;) {
+            SCPkcs15ObjectList* list = l.GetNext(p);
+            list->SetCreateParameters(list->GetLifeCycleState(), list->GetAccessTemplate(), m_headers);
+        }
     if (lists == 0) m_flags |= FLAG_LOADED;
     return 0;
 }

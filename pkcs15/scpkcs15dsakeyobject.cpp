@@ -108,7 +108,8 @@ void SCPkcs15DsaKeyObject::ClearContents() {
 }
 
 SCRESULT SCPkcs15DsaKeyObject::Encode(MemFile* out) {
-    if (!m_value) return SC_E_BAD_USAGE;
+    // An empty INTEGER is no key value: nothing is written for it.
+    if (!m_value || m_value->getValueLength() == 0) return SC_E_BAD_USAGE;
     return EncodeAsn(*m_value, out);
 }
 

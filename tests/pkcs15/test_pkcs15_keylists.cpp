@@ -14,6 +14,7 @@
 #include "pkcs15/scpkcs15card.h"
 #include "pkcs15/scpkcs15certlist.h"
 #include "pkcs15/scpkcs15dataobjectlist.h"
+#include "pkcs15/scpkcs15dsakeyobject.h"
 #include "pkcs15/scpkcs15prvkeylist.h"
 #include "pkcs15/scpkcs15pubkeylist.h"
 #include "pkcs15/scpkcs15seckeylist.h"
@@ -418,4 +419,64 @@ TEST(CertificateAndDataRecords, HashAndDirectValueAreReadAsTheBytesTheyAre) {
     SCPkcs15ObjectAttribute value(0x601);
     ASSERT_EQ(0, dodf.GetAttribute(obj, &value));
     EXPECT_EQ(Bytes(record.begin() + 11, record.end()), Value(value));
+}
+
+// ---------------------------------------------------------------------------
+// Key objects of the discrete-logarithm family on the card.
+
+TEST_F(KeyLists, DiscreteLogKeyObjectReadsItsValueAndRemembersAMissingFile) {
+    ASNPkcs15AuthObject* pin = nullptr;
+    ASSERT_EQ(0, m_app->FindPinObject(SCPkcs15App::PIN_USER, &pin));
+    ASSERT_EQ(0, m_app->VerifyPin(pin, kUserPin, true, nullptr));
+    // An EC key made through the application: its file holds the private value.
+    const Bytes x = {0x02, 0x20, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x08, 0x11, 0x22, 0x33,
+                     0x44, 0x55, 0x66, 0x77, 0x08, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x08,
+                     0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x08};
+    const Bytes p256 = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+    SCPkcs15ObjectAttributeList t;
+    t.AddInteger(1, 0x4010100);
+    t.AddAttribute(0x10103)->Set(0x10103, x.data(), static_cast<uint32_t>(x.size()));
+    t.AddAttribute(0x10106)->Set(0x10106, p256.data(), static_cast<uint32_t>(p256.size()));
+    void* h = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
+    SCPathList paths;
+    ASSERT_EQ(0, m_app->GetObjectPaths(h, &paths));
+    ASSERT_EQ(2u, paths.Count());
+    const SCPath file = paths.At(1);
+    ASSERT_EQ(3u, file.Count());
+
+    const uint16_t app[2] = {0x3F00, 0x5015};
+    SCPkcs15PrivateDsaKeyObject key(m_card, SCPkcs15KeyObject::KEY_EC, nullptr);
+    EXPECT_TRUE(key.IsComplete());
+    ASSERT_TRUE(key.SetBasePath(app, 2));
+    const uint16_t fid = file[2];
+    ASSERT_TRUE(key.SetPath(&fid, 1, 0, 0));
+    ASSERT_EQ(0, key.Load(false));
+    ASNinteger got(0x02);
+    ASSERT_EQ(1, key.CopyKeyValueTo(got));
+    ASSERT_EQ(32, got.getValueLength());
+    EXPECT_EQ(0, std::memcmp(got.getData(), x.data() + 2, 32));
+    // The same type keeps the value; another type starts empty.
+    EXPECT_EQ(1, key.SetKeyType(SCPkcs15KeyObject::KEY_EC));
+    EXPECT_EQ(1, key.CopyKeyValueTo(got));
+    EXPECT_EQ(1, key.SetKeyType(SCPkcs15KeyObject::KEY_DSA));
+    EXPECT_EQ(0, key.CopyKeyValueTo(got));
+    EXPECT_EQ(nullptr, key.GetEcParameters());
+    EXPECT_NE(nullptr, key.GetDomainParameters());
+    EXPECT_EQ(0, key.SetKeyType(99));
+    // Without a key value there is nothing to encode.
+    MemFile out;
+    EXPECT_EQ(SC_E_BAD_USAGE, key.Encode(&out));
+
+    // A missing file: the card is asked once, again only when forced.
+    SCPkcs15PrivateDsaKeyObject missing(m_card, SCPkcs15KeyObject::KEY_DSA, nullptr);
+    ASSERT_TRUE(missing.SetBasePath(app, 2));
+    const uint16_t none = 0x7E7E;
+    ASSERT_TRUE(missing.SetPath(&none, 1, 0, 0));
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, missing.Load(false));
+    ClearLog();
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, missing.Load(false));
+    EXPECT_TRUE(Commands().empty());
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, missing.Load(true));
+    EXPECT_FALSE(Commands().empty());
 }

@@ -942,3 +942,113 @@ TEST_P(KeyGen, FailureAtEachGenerationStepLeavesTheCardAsItWas) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CardModels, KeyGen, ::testing::Values(3, 4, 7));
+
+// A model-4 card whose TokenInfo names the security environment of its keys: each
+// key operation restores that environment before it sets up the key.
+TEST_F(ObjCreate, ClassIcKeysAreUsedInTheSecurityEnvironmentTheTokenNames) {
+    OpenCard("p15-se", ConnectGenerated("p15-se", "pkcs15 --model 4 --se-number 2"));
+    LogIn();
+    NewKey();
+    SCPkcs15ObjectAttributeList t;
+    PrivateKeyTemplate(&t, "in environment 2");
+    void* h = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
+    for (int fresh = 0; fresh < 2; ++fresh) {
+        SCOPED_TRACE(fresh ? "after a reload" : "as made");
+        if (fresh) {
+            Reload();
+            LogIn();
+            std::vector<void*> keys = Find(0x10100);
+            ASSERT_EQ(2u, keys.size());
+            h = keys[1];
+        }
+        const Bytes msg = {'s', 'e'};
+        const Bytes di = Sha256DigestInfo(msg);
+        Bytes sig(128);
+        uint32_t len = 128;
+        ClearLog();
+        ASSERT_EQ(0, m_app->Sign(h, 2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len)) << Log();
+        EXPECT_TRUE(OpenSslVerifySha256(m_key, msg, sig));
+        std::vector<std::string> cmds = Commands();
+        size_t restore = cmds.size(), set = cmds.size();
+        for (size_t i = 0; i < cmds.size(); ++i) {
+            if (cmds[i].rfind("0022F302", 0) == 0 && restore == cmds.size()) restore = i;
+            if (cmds[i].rfind("002241", 0) == 0 && set == cmds.size()) set = i;
+        }
+        EXPECT_LT(restore, set) << Log();
+        const Bytes ct = OpenSslEncrypt(m_key, msg, RSA_PKCS1_PADDING);
+        Bytes out(128);
+        len = 128;
+        ClearLog();
+        ASSERT_EQ(0, m_app->Decrypt(h, 2, ct.data(), 128, out.data(), &len));
+        EXPECT_EQ(msg, Bytes(out.begin(), out.begin() + len));
+        cmds = Commands();
+        EXPECT_TRUE(std::any_of(cmds.begin(), cmds.end(),
+                                [](const std::string& c) { return c.rfind("0022F302", 0) == 0; }))
+            << Log();
+    }
+}
+// A model-1 card that refuses a PKCS #1 signature over a SHA-1 DigestInfo is asked
+// for the signature over the bare hash; when it refuses that too, the block is padded
+// here and signed raw. Each signature verifies with the certificate's key.
+TEST_F(ObjCreate, SignatureFallsBackToTheHashThenToARawBlockOnAModelOneCard) {
+    OpenCard("p15-m1", ConnectGenerated("p15-m1", "pkcs15 --model 1"));
+    LogIn();
+    std::vector<void*> keys = Find(0x10100), certs = Find(0x200);
+    ASSERT_EQ(1u, keys.size());
+    ASSERT_EQ(1u, certs.size());
+    const Bytes der = Get(certs[0], 0x1000201);
+    const uint8_t* dp = der.data();
+    X509* cert = d2i_X509(nullptr, &dp, static_cast<long>(der.size()));
+    ASSERT_NE(nullptr, cert);
+    EVP_PKEY* pub = X509_get_pubkey(cert);
+    X509_free(cert);
+    ASSERT_NE(nullptr, pub);
+    const Bytes msg = {'s', 'e', 't'};
+    Bytes di = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E, 0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
+    Bytes hash(20);
+    SHA1(msg.data(), msg.size(), hash.data());
+    di.insert(di.end(), hash.begin(), hash.end());
+    auto verifies = [&](const Bytes& sig) {
+        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(pub, nullptr);
+        bool ok = ctx && EVP_PKEY_verify_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+                  EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha1()) == 1 &&
+                  EVP_PKEY_verify(ctx, sig.data(), sig.size(), hash.data(), hash.size()) == 1;
+        EVP_PKEY_CTX_free(ctx);
+        return ok;
+    };
+    for (int refusals = 0; refusals <= 2; ++refusals) {
+        SCOPED_TRACE(refusals);
+        Bytes sig(256);
+        uint32_t len = 256;
+        ClearLog();
+        if (refusals) Inject(0x2A, 0x6700, refusals);
+        ASSERT_EQ(0, m_app->Sign(keys[0], 2, 0, di.data(), static_cast<uint32_t>(di.size()), sig.data(), &len))
+            << LogTail();
+        ASSERT_EQ(256u, len);
+        EXPECT_TRUE(verifies(sig));
+        // Each signature command (a chain counts once) and the octets it carried.
+        std::vector<size_t> signs;
+        size_t carried = 0;
+        for (const std::string& c : Commands()) {
+            if (c.size() < 10 || c.substr(2, 6) != "2A9E9A") continue;
+            const unsigned b4 = static_cast<unsigned>(std::stoul(c.substr(8, 2), nullptr, 16));
+            carried += b4 ? b4 : static_cast<size_t>(std::stoul(c.substr(10, 4), nullptr, 16));
+            if (c.rfind("00", 0) == 0) {
+                signs.push_back(carried);
+                carried = 0;
+            }
+        }
+        ASSERT_EQ(static_cast<size_t>(refusals + 1), signs.size()) << LogTail();
+        // The DigestInfo, the bare hash, then a whole block of the key's size.
+        const size_t expect[] = {35, 20, 256};
+        EXPECT_EQ(expect[refusals], signs.back()) << LogTail();
+    }
+    // Refused three times: the card's answer is the failure.
+    Bytes sig(256);
+    uint32_t len = 256;
+    Inject(0x2A, 0x6700, 3);
+    EXPECT_EQ(SC_E_INVALID_DATA_LENGTH,
+              m_app->Sign(keys[0], 2, 0, di.data(), static_cast<uint32_t>(di.size()), sig.data(), &len));
+    EVP_PKEY_free(pub);
+}

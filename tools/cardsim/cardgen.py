@@ -57,6 +57,8 @@ GP_KEY_VERSION = 0x01
 DH_GROUP = 0x01
 X942_OID = "1.2.840.10046.2.1"
 X942_SE_OWNER = "1.3.6.1.4.1.32473.2.9.5.1.1"
+# Owner of the TokenInfo security environment that a card's keys are used in.
+SE_NUMBER_OWNER = "1.3.6.1.4.1.32473.2.9.1.1"
 
 USER_PIN = b"1234"
 PUK = b"12345678"
@@ -290,7 +292,7 @@ def pin_object(label, auth_id, flags, ref, pin_path, unblocked_by=None, stored=8
 
 
 def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True, officer_unblocks=False,
-              dh=None, extra_data=0, cert_label=True, extra=None, user_consent=0):
+              dh=None, extra_data=0, cert_label=True, extra=None, user_consent=0, se_number=None):
     """One PKCS#15 application in DF `df` (path text "3F00/xxxx"). The user PIN is
     unblocked by a PUK; with `officer_unblocks` (the shape the module gives model-3
     tokens it initialises) the SO PIN guards and unblocks it and there is no PUK.
@@ -359,11 +361,18 @@ def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True,
            + tlv(0xA8, path(dfhex + "4401")))
     serial = img.serial.hex().upper().encode()
     tokeninfo_fields = [integer(0), octets(serial), utf8("CardSim"), utf8(label, tag=0x80), bits(1)]
+    se_infos = b""
+    if se_number is not None:
+        # seInfo: the security environment the card's keys are used in.
+        se_infos += seq(integer(se_number), oid(SE_NUMBER_OWNER))
     if dh is not None:
-        # seInfo: the security environment of the X9.42 key agreement; then
+        # seInfo: the security environment of the X9.42 key agreement.
+        se_infos += seq(integer(DH_GROUP), oid(X942_SE_OWNER))
+    if se_infos:
+        tokeninfo_fields.append(seq(se_infos))
+    if dh is not None:
         # supportedAlgorithms [2]: the group, algRef = the card's key reference.
         p, q, g = dh
-        tokeninfo_fields.append(seq(seq(integer(DH_GROUP), oid(X942_SE_OWNER))))
         alg = seq(integer(1), integer(49), seq(integer(p), integer(g), integer(q)), bits(5),
                   oid(X942_OID), integer(DH_GROUP))
         tokeninfo_fields.append(tlv(0xA2, alg))
@@ -390,7 +399,7 @@ def mf_lines(img, model, name=None, code=None, blank=False):
 
 
 def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=None, extra_data=0, cert_label=True,
-                user_consent=0):
+                user_consent=0, se_number=None):
     """gp: the card holds the GlobalPlatform key set; dh: a Diffie-Hellman key and
     the group in TokenInfo; protect: what the card refuses in the clear."""
     img = Image(model, lifecycle)
@@ -405,7 +414,8 @@ def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=Non
         if protect:
             img.protect(protect)
         records = build_app(img, model, "3F00/5015", PKCS15_AID, "CardSim Token", tmp, "a1",
-                            dh=group, extra_data=extra_data, cert_label=cert_label, user_consent=user_consent)
+                            dh=group, extra_data=extra_data, cert_label=cert_label, user_consent=user_consent,
+                            se_number=se_number)
         if apps >= 2:
             # the module names a second application so only on model 7
             aid2 = SECOND_AID if model == 7 else PKCS15_AID
@@ -580,6 +590,8 @@ def main(argv):
     p.add_argument("--no-cert-label", action="store_true", help="the certificate has no label")
     p.add_argument("--user-consent", type=int, default=0,
                    help="uses of the private key per PIN entry (default 0: no such limit)")
+    p.add_argument("--se-number", type=int, choices=range(0, 255),
+                   help="TokenInfo names this security environment for the card's keys")
     p.add_argument("out")
     for name in ("unknown", "ias-not-activated", "gp-channel", "dh-channel"):
         sub.add_parser(name).add_argument("out")
@@ -607,7 +619,8 @@ def main(argv):
         if not 1 <= args.data_objects <= 200:
             ap.error("1 to 200 data objects")
         card_pkcs15(args.model, args.apps, int(args.lifecycle, 16), extra_data=args.data_objects - 1,
-                    cert_label=not args.no_cert_label, user_consent=args.user_consent).write(args.out)
+                    cert_label=not args.no_cert_label, user_consent=args.user_consent,
+                    se_number=args.se_number).write(args.out)
     elif args.cmd == "unknown":
         card_unknown().write(args.out)
     elif args.cmd == "qualified":
