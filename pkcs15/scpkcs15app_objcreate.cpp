@@ -98,6 +98,32 @@ SCRESULT SetIntegerAttribute(SCPkcs15ObjectList* list, void* rec, uint64_t type,
     return list->SetAttribute(rec, &a);
 }
 
+// A new key record's kind (class 0x10100 private, 0x20100 public), the card's information
+// and the key's usage: for RSA keys the card's default, then what the template sets.
+SCRESULT NewKeyKindAndUsage(SCPkcs15App* app, SCCard* card, const SCPkcs15ObjectAttributeList& attrs,
+                            uint32_t keyClass, uint32_t* kind, SCCardInfo* ci, uint32_t* usage) {
+    SCRESULT r = KindOf(attrs, keyClass, app, kind);
+    if (r < 0) return r;
+    std::memset(ci, 0, sizeof *ci);
+    card->GetCardInfo(ci);
+    *usage = 0;
+    if (*kind == 0x1010100) *usage = ((ci->rsaCaps & 0x10) ? 4u : 0u) | ((ci->rsaCaps & 0x40) ? 2u : 0u);
+    if (*kind == 0x1020100) *usage = ((ci->rsaCaps & 0x20) ? 64u : 0u) | ((ci->rsaCaps & 0x80) ? 1u : 0u);
+    if (const SCPkcs15ObjectAttribute* u = Find(attrs, 0x102)) {
+        uint32_t v = 0, m = 0;
+        if (!u->GetFlags(&v, &m)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+        *usage = (*usage & ~m) | (v & m);
+    }
+    return 0;
+}
+
+// Whether the card keeps the key, its access flags and usage; false when memory ran out.
+bool SetKeyBasics(ASNPkcs15CommonKeyAttributes& ka, bool native, uint32_t accessFlags, uint32_t usage) {
+    ka.native = native;
+    ka.wasNative = native ? 0 : 1;
+    return ka.setAccessFlags(accessFlags) && ka.setUsage(usage);
+}
+
 bool IsOneOf(uint64_t t, const uint64_t* set, size_t n) {
     for (size_t i = 0; i < n; ++i)
         if (set[i] == t) return true;
@@ -418,19 +444,10 @@ SCRESULT SCPkcs15App::CreatePrivateKeyRecord(const SCPkcs15ObjectAttributeList& 
     AssertInvariant(m_pCard != nullptr, kSrc, __LINE__, "m_pCard", nullptr);
     if (recOut) *recOut = nullptr;
     if (objOut) *objOut = nullptr;
-    uint32_t kind = 0;
-    SCRESULT r = KindOf(attrs, 0x10100, this, &kind);
-    if (r < 0) return r;
+    uint32_t kind = 0, usage = 0;
     SCCardInfo ci;
-    std::memset(&ci, 0, sizeof ci);
-    m_pCard->GetCardInfo(&ci);
-    uint32_t usage = 0;
-    if (kind == 0x1010100) usage = ((ci.rsaCaps & 0x10) ? 4u : 0u) | ((ci.rsaCaps & 0x40) ? 2u : 0u);
-    if (const SCPkcs15ObjectAttribute* u = Find(attrs, 0x102)) {
-        uint32_t v = 0, m = 0;
-        if (!u->GetFlags(&v, &m)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
-        usage = (usage & ~m) | (v & m);
-    }
+    SCRESULT r = NewKeyKindAndUsage(this, m_pCard, attrs, 0x10100, &kind, &ci, &usage);
+    if (r < 0) return r;
     uint32_t objFlags = 0;
     r = ObjectFlags(attrs, 3, true, &objFlags);
     if (r < 0) return r;
@@ -470,9 +487,7 @@ SCRESULT SCPkcs15App::CreatePrivateKeyRecord(const SCPkcs15ObjectAttributeList& 
     if (r < 0) return r;
     ASNPkcs15CommonKeyAttributes* ka = rec->getCommonKeyAttributes();
     // Whether the card keeps the key decides how its file and reference are chosen.
-    ka->native = native;
-    ka->wasNative = native ? 0 : 1;
-    if (!ka->setAccessFlags(accessFlags) || !ka->setUsage(usage)) r = SC_E_NO_MEMORY;
+    if (!SetKeyBasics(*ka, native, accessFlags, usage)) r = SC_E_NO_MEMORY;
     if (r >= 0) r = prk->SetKeyFileParameters(rec, 3, tmpl, refs);
     if (r >= 0) r = SetFlagsAttribute(prk, rec, 3, objFlags);
     if (r >= 0 && consent != 0) r = SetIntegerAttribute(prk, rec, 5, consent);
@@ -508,19 +523,10 @@ SCRESULT SCPkcs15App::CreatePublicKeyRecord(const SCPkcs15ObjectAttributeList& a
     AssertInvariant(m_pCard != nullptr, kSrc, __LINE__, "m_pCard", nullptr);
     if (recOut) *recOut = nullptr;
     if (objOut) *objOut = nullptr;
-    uint32_t kind = 0;
-    SCRESULT r = KindOf(attrs, 0x20100, this, &kind);
-    if (r < 0) return r;
+    uint32_t kind = 0, usage = 0;
     SCCardInfo ci;
-    std::memset(&ci, 0, sizeof ci);
-    m_pCard->GetCardInfo(&ci);
-    uint32_t usage = 0;
-    if (kind == 0x1020100) usage = ((ci.rsaCaps & 0x20) ? 64u : 0u) | ((ci.rsaCaps & 0x80) ? 1u : 0u);
-    if (const SCPkcs15ObjectAttribute* u = Find(attrs, 0x102)) {
-        uint32_t v = 0, m = 0;
-        if (!u->GetFlags(&v, &m)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
-        usage = (usage & ~m) | (v & m);
-    }
+    SCRESULT r = NewKeyKindAndUsage(this, m_pCard, attrs, 0x20100, &kind, &ci, &usage);
+    if (r < 0) return r;
     uint32_t objFlags = 0;
     r = ObjectFlags(attrs, 2, false, &objFlags);
     if (r < 0) return r;
@@ -532,10 +538,7 @@ SCRESULT SCPkcs15App::CreatePublicKeyRecord(const SCPkcs15ObjectAttributeList& a
     ASNPkcs15PublicKeyRecord* rec = nullptr;
     r = puk->CreateKindRecord(kind, &rec);
     if (r < 0) return r;
-    ASNPkcs15CommonKeyAttributes& ka = rec->classAttributes;
-    ka.native = native;
-    ka.wasNative = native ? 0 : 1;
-    if (!ka.setAccessFlags(accessFlags) || !ka.setUsage(usage)) r = SC_E_NO_MEMORY;
+    if (!SetKeyBasics(rec->classAttributes, native, accessFlags, usage)) r = SC_E_NO_MEMORY;
     if (r >= 0) r = puk->SetValueFileParameters(rec, 3, ValueTemplate((objFlags & 1) != 0), m_headers);
     if (r >= 0) r = SetFlagsAttribute(puk, rec, 3, objFlags);
     if (r >= 0 && (objFlags & 1)) r = SetRecordGuard(puk, rec);

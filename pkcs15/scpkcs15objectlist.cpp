@@ -331,6 +331,17 @@ bool ScPkcs15FromDer(ASNobject& obj, const SCPkcs15ObjectAttribute* attr) {
     return r > 0 && static_cast<uint64_t>(r) == attr->GetLength();
 }
 
+const uint8_t* ScPkcs15Magnitude(const ASNinteger& v, uint32_t* len) {
+    const uint8_t* d = v.getData();
+    long n = v.ASNoctstr::getLength();
+    while (n > 0 && d && *d == 0) {
+        ++d;
+        --n;
+    }
+    *len = static_cast<uint32_t>(n > 0 ? n : 0);
+    return n > 0 ? d : nullptr;
+}
+
 bool ScPkcs15Sha1OfNumber(const uint8_t* bytes, size_t len, uint8_t out[20]) {
     while (len > 0 && bytes && *bytes == 0) {
         ++bytes;

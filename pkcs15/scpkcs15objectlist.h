@@ -88,6 +88,9 @@ bool ScPkcs15FromDer(ASNobject& obj, const SCPkcs15ObjectAttribute* attr);
 // SHA-1 of octets; of an unsigned big-endian number without its leading zero octets.
 bool ScPkcs15Sha1(const uint8_t* bytes, size_t len, uint8_t out[20]);
 bool ScPkcs15Sha1OfNumber(const uint8_t* bytes, size_t len, uint8_t out[20]);
+// The value octets of an INTEGER read as an unsigned number, leading zero octets
+// dropped (cards write moduli without the sign octet); null when none remain.
+const uint8_t* ScPkcs15Magnitude(const ASNinteger& v, uint32_t* len);
 // The common key attributes iD, usage, native, accessFlags, keyReference and the
 // two dates (0x101..0x107): SC_E_PKCS15_ATTR_NOT_FOUND when the field is absent,
 // SC_E_PKCS15_UNSUPPORTED_ATTR for another code of the group.
@@ -928,6 +931,22 @@ public:
         if (!ka) return pa ? 0 : SC_E_PKCS15_DIFFERENT;
         return ka->getKeyReference() == kb->getKeyReference() ? 0 : SC_E_PKCS15_DIFFERENT;
     }
+
+    // A new record of the kind the template names (attribute 1; none: the list's default).
+    SCRESULT CreateRecord(const SCPkcs15ObjectAttributeList* tmpl, void** out) override {
+        if (out) *out = nullptr;
+        uint32_t kind = 0;
+        if (tmpl) {
+            const SCPkcs15ObjectAttribute* k = tmpl->FindAttribute(1);
+            if (k && !k->GetInteger(&kind)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+        }
+        T* rec = nullptr;
+        SCRESULT r = CreateKindRecord(kind, &rec);
+        if (out) *out = rec;
+        return r;
+    }
+    // A new record of a kind appended to the list.
+    virtual SCRESULT CreateKindRecord(uint32_t kind, T** out) = 0;
 };
 
 // The AODF: PIN objects.

@@ -9,6 +9,7 @@
 #include "keys/rsapukey.h"
 #include "lib/libasn/x942dh.h"
 #include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15objectlist.h"
 #include "pkcs15/scpkcs15dsakeyobject.h"
 #include "pkcs15/scpkcs15rsaprvkeyobject.h"
 #include "smartcard/sc_card.h"
@@ -32,21 +33,10 @@ bool IsAbsentValue(SCRESULT r) {
     return r < 0 && (u & 0x2000000000000000ULL) && (u & 0x10000ULL);
 }
 
-// The magnitude of an INTEGER (leading zero octets dropped).
-const uint8_t* Magnitude(const ASNinteger& v, uint32_t* len) {
-    const uint8_t* d = v.getData();
-    long n = v.ASNoctstr::getLength();
-    while (n > 0 && d && *d == 0) {
-        ++d;
-        --n;
-    }
-    *len = static_cast<uint32_t>(n > 0 ? n : 0);
-    return n > 0 ? d : nullptr;
-}
 
 int PutInteger(SCPkcs15ObjectAttribute* attr, const ASNinteger& v) {
     uint32_t len = 0;
-    const uint8_t* d = Magnitude(v, &len);
+    const uint8_t* d = ScPkcs15Magnitude(v, &len);
     static const uint8_t zero = 0;
     return attr->SetBigInt(attr->GetType(), d ? d : &zero, d ? len : 1);
 }
@@ -274,19 +264,6 @@ SCRESULT SCPkcs15PrivateKeyList::IsReadOnly(void* handle) {
 
 // ---- records ----
 
-SCRESULT SCPkcs15PrivateKeyList::CreateRecord(const SCPkcs15ObjectAttributeList* tmpl, void** out) {
-    if (out) *out = nullptr;
-    uint32_t kind = 0;
-    if (tmpl) {
-        const SCPkcs15ObjectAttribute* k = tmpl->FindAttribute(1);
-        if (k && !k->GetInteger(&kind)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
-    }
-    ASNPkcs15PrivateKeyType* rec = nullptr;
-    SCRESULT r = CreateKindRecord(kind, &rec);
-    if (out) *out = rec;
-    return r;
-}
-
 SCRESULT SCPkcs15PrivateKeyList::CreateKindRecord(uint32_t kind, ASNPkcs15PrivateKeyType** out) {
     if (out) *out = nullptr;
     if (kind != 0 && ((kind >> 8) & 0xFFFF) != 0x0101) return SC_E_PKCS15_UNSUPPORTED_TYPE;
@@ -338,7 +315,7 @@ SCRESULT SCPkcs15PrivateKeyList::FromKeyIdentifiers(ASNPkcs15PrivateKeyType* rec
             if (IsPrivateValueCode(code)) return SC_E_PKCS15_ATTR_UNEXTRACTABLE;
             if (!DecodeRsaPublicKey(der.data(), static_cast<uint32_t>(der.size()), &pk)) return SC_E_PKCS15_ATTR_NOT_FOUND;
             uint32_t len = 0;
-            const uint8_t* n = Magnitude(code == 0x1010104 ? pk.publicExponent : pk.modulus, &len);
+            const uint8_t* n = ScPkcs15Magnitude(code == 0x1010104 ? pk.publicExponent : pk.modulus, &len);
             if (!n) return SC_E_PKCS15_ATTR_NOT_FOUND;
             if (code == 0x10180) return PutSha1OfNumber(attr, n, len) ? 0 : SC_E_NO_MEMORY;
             return attr->SetBigInt(attr->GetType(), n, len) ? 0 : SC_E_NO_MEMORY;
@@ -360,7 +337,7 @@ SCRESULT SCPkcs15PrivateKeyList::FromKeyIdentifiers(ASNPkcs15PrivateKeyType* rec
             ASNinteger y(0x02);
             if (y.readBuffer(der.data(), static_cast<long>(der.size()), 0) < 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
             uint32_t len = 0;
-            const uint8_t* d = Magnitude(y, &len);
+            const uint8_t* d = ScPkcs15Magnitude(y, &len);
             return PutSha1OfNumber(attr, d, len) ? 0 : SC_E_NO_MEMORY;
         }
     }
@@ -415,7 +392,7 @@ SCRESULT SCPkcs15PrivateKeyList::FromCertificate(ASNPkcs15PrivateKeyType* rec, u
     RSAPublicKey pk(0);
     if (!DecodeRsaPublicKey(key.GetValue(), key.GetLength(), &pk)) return SC_E_PKCS15_ATTR_NOT_FOUND;
     uint32_t len = 0;
-    const uint8_t* n = Magnitude(code == 0x1010104 ? pk.publicExponent : pk.modulus, &len);
+    const uint8_t* n = ScPkcs15Magnitude(code == 0x1010104 ? pk.publicExponent : pk.modulus, &len);
     if (!n) return SC_E_PKCS15_ATTR_NOT_FOUND;
     // The key identifier is the SHA-1 of the modulus, whatever the certificate's own hash.
     if (code == 0x10180) return PutSha1OfNumber(attr, n, len) ? 0 : SC_E_NO_MEMORY;
@@ -519,7 +496,7 @@ SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType* r
     ASNPkcs15ECParameters* ecp = ec ? rec->getECParameters() : nullptr;
     ASNPkcs15X942Parameters* dsap = ec ? nullptr : rec->getDSAParameters();
     uint32_t xLen = 0;
-    const uint8_t* xv = x ? Magnitude(*x, &xLen) : nullptr;
+    const uint8_t* xv = x ? ScPkcs15Magnitude(*x, &xLen) : nullptr;
     switch (code) {
         case 0x104:
             return attr->SetFlags(type, sensitive ? (generated ? kAccessSensitiveLocal : kAccessSensitive) : kAccessExtractable,
@@ -547,7 +524,7 @@ SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType* r
             if (ec || !dsap) return SC_E_PKCS15_ATTR_NOT_FOUND;
             const ASNinteger& v = code == 0x2010101 ? dsap->p : code == 0x2010102 ? dsap->q : dsap->g;
             uint32_t len = 0;
-            const uint8_t* d = Magnitude(v, &len);
+            const uint8_t* d = ScPkcs15Magnitude(v, &len);
             if (!d) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return attr->SetBigInt(type, d, len) ? 0 : SC_E_NO_MEMORY;
         }
@@ -580,7 +557,7 @@ SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType* r
             if (params.computePublicValue(*x, y)) {
                 if (code == 0x10196) return attr->SetAsnObject(type, y) ? 0 : SC_E_NO_MEMORY;
                 uint32_t yLen = 0;
-                const uint8_t* yv = Magnitude(y, &yLen);
+                const uint8_t* yv = ScPkcs15Magnitude(y, &yLen);
                 return PutSha1OfNumber(attr, yv, yLen) ? 0 : SC_E_NO_MEMORY;
             }
         }

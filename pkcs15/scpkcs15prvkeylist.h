@@ -43,10 +43,8 @@ public:
     SCRESULT IsPrivate(void* handle) override;
     SCRESULT IsReadOnly(void* handle) override;
     SCRESULT SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) override;
-    // The kind comes from the template's attribute 1 (absent: RSA).
-    SCRESULT CreateRecord(const SCPkcs15ObjectAttributeList* tmpl, void** out) override;
     // A new record of a kind (0, the private-key class or one of its algorithms).
-    SCRESULT CreateKindRecord(uint32_t kind, ASNPkcs15PrivateKeyType** out);
+    SCRESULT CreateKindRecord(uint32_t kind, ASNPkcs15PrivateKeyType** out) override;
     SCRESULT Sign(void* handle, uint32_t mechanism, uint32_t hashId, const uint8_t* data, uint32_t dataLen,
                   uint8_t* out, uint32_t* outLen) override;
     SCRESULT Decrypt(void* handle, uint32_t mechanism, const uint8_t* in, uint32_t inLen, uint8_t* out,

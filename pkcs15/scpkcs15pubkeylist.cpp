@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15objectlist.h"
 #include "pkcs15/scpkcs15rsakeyobject.h"
 #include "support/vtest.h"
 
@@ -12,20 +13,10 @@ namespace {
 constexpr uint32_t kAccessExtractable = 2;        // extractable
 constexpr uint32_t kAccessExtractableLocal = 18;  // extractable and local
 
-const uint8_t* Magnitude(const ASNinteger& v, uint32_t* len) {
-    const uint8_t* d = v.getData();
-    long n = v.ASNoctstr::getLength();
-    while (n > 0 && d && *d == 0) {
-        ++d;
-        --n;
-    }
-    *len = static_cast<uint32_t>(n > 0 ? n : 0);
-    return n > 0 ? d : nullptr;
-}
 
 SCRESULT PutMagnitude(SCPkcs15ObjectAttribute* attr, const ASNinteger& v) {
     uint32_t len = 0;
-    const uint8_t* d = Magnitude(v, &len);
+    const uint8_t* d = ScPkcs15Magnitude(v, &len);
     if (!d) return SC_E_PKCS15_ATTR_NOT_FOUND;
     return attr->SetBigInt(attr->GetType(), d, len) ? 0 : SC_E_NO_MEMORY;
 }
@@ -182,19 +173,6 @@ SCRESULT SCPkcs15PublicKeyList::IsReadOnly(void* handle) {
 
 // ---- records ----
 
-SCRESULT SCPkcs15PublicKeyList::CreateRecord(const SCPkcs15ObjectAttributeList* tmpl, void** out) {
-    if (out) *out = nullptr;
-    uint32_t kind = 0;
-    if (tmpl) {
-        const SCPkcs15ObjectAttribute* k = tmpl->FindAttribute(1);
-        if (k && !k->GetInteger(&kind)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
-    }
-    ASNPkcs15PublicKeyRecord* rec = nullptr;
-    SCRESULT r = CreateKindRecord(kind, &rec);
-    if (out) *out = rec;
-    return r;
-}
-
 SCRESULT SCPkcs15PublicKeyList::CreateKindRecord(uint32_t kind, ASNPkcs15PublicKeyRecord** out) {
     if (out) *out = nullptr;
     if ((kind & 0xFF00) != 0 && (kind & ~0xFFu) != 0x1020100) return SC_E_PKCS15_UNSUPPORTED_TYPE;
@@ -295,7 +273,7 @@ SCRESULT SCPkcs15PublicKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribu
         case 0x20104: return attr->SetAsnObject(type, *key) ? 0 : SC_E_NO_MEMORY;
         case 0x20180: {
             uint32_t len = 0;
-            const uint8_t* n = Magnitude(key->modulus, &len);
+            const uint8_t* n = ScPkcs15Magnitude(key->modulus, &len);
             if (!n) return SC_E_PKCS15_ATTR_NOT_FOUND;
             uint8_t digest[20];
             if (!ScPkcs15Sha1OfNumber(n, len, digest)) return SC_E_NO_MEMORY;

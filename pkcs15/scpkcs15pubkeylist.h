@@ -32,8 +32,7 @@ public:
     // file or the value file may not be written with the PIN that guards them.
     SCRESULT IsReadOnly(void* handle) override;
     SCRESULT SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) override;
-    SCRESULT CreateRecord(const SCPkcs15ObjectAttributeList* tmpl, void** out) override;
-    SCRESULT CreateKindRecord(uint32_t kind, ASNPkcs15PublicKeyRecord** out);
+    SCRESULT CreateKindRecord(uint32_t kind, ASNPkcs15PublicKeyRecord** out) override;
     void Reset(bool full) override;
     const ASNPkcs15Path* GetValuePath(ASNPkcs15PublicKeyRecord* rec) override;
     SCRESULT MapAttributeType(uint64_t code) override;

@@ -10,6 +10,7 @@
 #include "libtorvapp/qvnumbers/qvn.h"
 #include "libtorvapp/qvrsacipher.h"
 #include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15objectlist.h"
 #include "smartcard/sc_digestinfo.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/memfile.h"
@@ -32,17 +33,6 @@ struct WipedBytes {
     uint8_t* data() { return b.data(); }
 };
 
-// The magnitude of an INTEGER without leading zero octets.
-const uint8_t* Magnitude(const ASNinteger& v, uint32_t* len) {
-    const uint8_t* d = v.getData();
-    long n = v.ASNoctstr::getLength();
-    while (n > 0 && d && *d == 0) {
-        ++d;
-        --n;
-    }
-    *len = static_cast<uint32_t>(n > 0 ? n : 0);
-    return n > 0 ? d : nullptr;
-}
 
 }  // namespace
 
@@ -52,7 +42,7 @@ SCPkcs15RsaKeyObject::~SCPkcs15RsaKeyObject() = default;
 
 uint32_t SCPkcs15RsaKeyObject::SignificantLength(const ASNinteger& v) {
     uint32_t len = 0;
-    Magnitude(v, &len);
+    ScPkcs15Magnitude(v, &len);
     return len;
 }
 
@@ -179,8 +169,8 @@ SCRESULT SCPkcs15RsaKeyObject::ReadPublicKeyFromCard(ASNinteger& modulus, ASNint
 SCRESULT SCPkcs15RsaKeyObject::RsaModExp(const ASNinteger& modulus, const ASNinteger& exponent, const uint8_t* in,
                                          uint8_t* out) {
     uint32_t nLen = 0, eLen = 0;
-    const uint8_t* n = Magnitude(modulus, &nLen);
-    const uint8_t* e = Magnitude(exponent, &eLen);
+    const uint8_t* n = ScPkcs15Magnitude(modulus, &nLen);
+    const uint8_t* e = ScPkcs15Magnitude(exponent, &eLen);
     if (!n || !e) return SC_E_PKCS15_KEY_UNSUPPORTED;
     // An RSA modulus is odd: a zero or even one is a broken key, refused before
     // any arithmetic is set up on it.
@@ -644,8 +634,8 @@ SCRESULT SCPkcs15PublicRsaKeyObject::WritePublicKey(const uint8_t* modulus, uint
     const uint8_t* e = publicExponent;
     uint32_t nLen = modulusLen, eLen = publicExponentLen;
     if (!given) {
-        n = Magnitude(value.modulus, &nLen);
-        e = Magnitude(value.publicExponent, &eLen);
+        n = ScPkcs15Magnitude(value.modulus, &nLen);
+        e = ScPkcs15Magnitude(value.publicExponent, &eLen);
     }
     const uint32_t nBits = BitLength(n, nLen), eBits = BitLength(e, eLen);
     if (nBits == 0 || eBits == 0) return SC_E_INSUFFICIENT_DATA;

@@ -195,19 +195,6 @@ SCRESULT SCPkcs15SecretKeyList::IsReadOnly(void* handle) {
 
 // ---- records ----
 
-SCRESULT SCPkcs15SecretKeyList::CreateRecord(const SCPkcs15ObjectAttributeList* tmpl, void** out) {
-    if (out) *out = nullptr;
-    uint32_t kind = 0;
-    if (tmpl) {
-        const SCPkcs15ObjectAttribute* k = tmpl->FindAttribute(1);
-        if (k && !k->GetInteger(&kind)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
-    }
-    ASNPkcs15SecretKeyType* rec = nullptr;
-    SCRESULT r = CreateKindRecord(kind, &rec);
-    if (out) *out = rec;
-    return r;
-}
-
 SCRESULT SCPkcs15SecretKeyList::CreateKindRecord(uint32_t kind, ASNPkcs15SecretKeyType** out) {
     if (out) *out = nullptr;
     if ((kind & 0xFFFF00) != 0 && (kind & 0xFFFF00) != 0x30100) return SC_E_PKCS15_UNSUPPORTED_TYPE;

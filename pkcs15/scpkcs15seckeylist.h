@@ -58,9 +58,8 @@ public:
     SCRESULT IsPrivate(void* handle) override;
     SCRESULT IsReadOnly(void* handle) override;
     SCRESULT SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) override;
-    SCRESULT CreateRecord(const SCPkcs15ObjectAttributeList* tmpl, void** out) override;
     // A new record of a secret-key kind (0, 0x30100 or 0x1030100 .. 0xF030100).
-    SCRESULT CreateKindRecord(uint32_t kind, ASNPkcs15SecretKeyType** out);
+    SCRESULT CreateKindRecord(uint32_t kind, ASNPkcs15SecretKeyType** out) override;
     const ASNPkcs15Path* GetValuePath(ASNPkcs15SecretKeyType* rec) override;
     SCRESULT MapAttributeType(uint64_t code) override;
 
