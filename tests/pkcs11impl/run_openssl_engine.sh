@@ -1,18 +1,26 @@
 #!/bin/sh
-# OpenSSL signs with the card's key through its PKCS#11 engine and the module,
-# on the card-simulator back-end: a signature made with `pkeyutl` and a
-# self-signed certificate made with `req`, both checked with the card
-# certificate's key.
-#   run_openssl_engine.sh TOOL MODULE BUILD ENGINE
-# (skipped, status 77, without the engine).
+# OpenSSL signs with the card's key through its PKCS#11 engine and the module:
+# a signature made with `pkeyutl` and a self-signed certificate made with `req`,
+# both checked with the card certificate's key.
+#   run_openssl_engine.sh TOOL MODULE BUILD ENGINE [sim]
+#     on the card-simulator back-end;
+#   run_openssl_engine.sh TOOL MODULE BUILD ENGINE pcsc VPCD
+#     on the "PC/SC" back-end through pcscd and vpcd
+# (skipped, status 77, without the engine or when pcscd cannot run here).
 set -u
 tool=$1
 module=$2
 build=$3
 engine=$4
+mode=${5:-sim}
 [ -r "$engine" ] || { echo "no PKCS#11 engine for OpenSSL"; exit 77; }
 . "$(dirname "$0")/simulated_readers.sh"
-readers_start sim "$build" pkcs15-model3.card
+if [ "$mode" = sim ]; then
+  readers_start sim "$build" pkcs15-model3.card
+else
+  readers_start pcsc "$build" "$6" pkcs15-model3.card
+  readers_wait "$tool" "$module" 1
+fi
 fail=0
 w=$home/work
 mkdir -p "$w"

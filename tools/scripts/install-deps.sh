@@ -9,6 +9,7 @@ pkgs=(
   opensc pcscd libpcsclite-dev libpcsclite1 vsmartcard-vpcd softhsm2
   python3 python3-asn1crypto python3-pyasn1 python3-pykcs11
   libengine-pkcs11-openssl  # OpenSSL signing through the module (tests)
+  libnss3-tools             # NSS's modutil and certutil on the module (tests)
   softhsm2                  # a software token beside the module (benchmarks only)
   coreutils procps
 )
