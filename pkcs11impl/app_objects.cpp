@@ -231,7 +231,7 @@ CK_RV CPkcs11App::CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTem
   CK_RV status = CKR_OK;
   rv = TokenPreamble(slotId, &token, &status);
   if (rv != CKR_OK) return rv;
-  // Private objects are made only while the user is logged in.
+  // Private session objects are made only where they can be seen: while the user is logged in.
   const bool isPrivate = P11TemplateBoolTrue(pTemplate, ulCount, CKA_PRIVATE);
   CK_OBJECT_HANDLE h = CK_INVALID_HANDLE;
   if (onToken) {
@@ -240,7 +240,7 @@ CK_RV CPkcs11App::CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTem
     h = NewObjectHandle();
     rv = token->CreateObject(pTemplate, ulCount, h);
   } else {
-    if (isPrivate && !IsUserSessionState(s->GetState())) return CKR_USER_NOT_LOGGED_IN;
+    if (isPrivate && !SeesPrivateObjects(s->GetState())) return CKR_USER_NOT_LOGGED_IN;
     h = NewObjectHandle();
     rv = s->CreateObject(pTemplate, ulCount, h);
   }

@@ -16,6 +16,8 @@ bool IsUserSessionState(CK_STATE state) {
          state == CKS_MIRTAL_PERSONALIZATION_AGENT || state == CKS_MIRTAL_USER_PUK || state == CKS_MIRTAL_SO_PUK;
 }
 
+bool SeesPrivateObjects(CK_STATE state) { return state == CKS_RO_USER_FUNCTIONS || state == CKS_RW_USER_FUNCTIONS; }
+
 CPkcs11OperationState::CPkcs11OperationState(uint32_t op, CK_MECHANISM_TYPE mech, CK_OBJECT_HANDLE key,
                                              CK_STATE state, uint32_t login)
     : operation(op),
@@ -142,10 +144,10 @@ CK_RV CPkcs11Session::FindObjects(const CK_ATTRIBUTE* pTemplate, CK_ULONG ulCoun
   if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
   if (out == nullptr) return CKR_ARGUMENTS_BAD;
   if (clearFirst) out->RemoveAll();
-  const bool userState = m_state == CKS_RO_USER_FUNCTIONS || m_state == CKS_RW_USER_FUNCTIONS;
+  const bool seesPrivate = SeesPrivateObjects(m_state);
   for (POSITION p = m_objects.GetHeadPosition(); p;) {
     CPkcs11Object* o = m_objects.GetNext(p);
-    if (o->IsPrivate() && !userState) continue;
+    if (o->IsPrivate() && !seesPrivate) continue;
     const CK_RV rv = ulCount == 0 ? CKR_OK : o->Matches(pTemplate, ulCount);
     if (rv == CKR_HOST_MEMORY) return rv;
     if (rv != CKR_OK) continue;

@@ -20,6 +20,9 @@ constexpr CK_USER_TYPE CKU_NOBODY = ~static_cast<CK_USER_TYPE>(0);
 
 bool IsRwSessionState(CK_STATE state);
 bool IsUserSessionState(CK_STATE state);
+// The states in which private session objects are seen (and so may be made):
+// the user's, read-only or read-write; the security officer works with public objects.
+bool SeesPrivateObjects(CK_STATE state);
 
 class CPkcs11OperationState {
  public:

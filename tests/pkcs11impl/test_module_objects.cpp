@@ -183,6 +183,12 @@ TEST_F(ModuleObjects, TokenObjectsNeedAReadWriteSessionAndALogin) {
   TestTemplate secret = DataObject("secret");
   secret.Bool(CKA_PRIVATE, true);
   EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_CreateObject(rw, TT_ARGS(secret), &h));
+  // The security officer works with public objects only.
+  CK_UTF8CHAR so[] = "87654321";
+  ASSERT_EQ(CKR_OK, m->C_CloseSession(ro));
+  ASSERT_EQ(CKR_OK, m->C_Login(rw, CKU_SO, so, 8));
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_CreateObject(rw, TT_ARGS(secret), &h));
+  EXPECT_EQ(CKR_OK, m->C_CreateObject(rw, TT_ARGS(DataObject("public")), &h));
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
   EXPECT_EQ(before, ReadFile(env_->Card("pkcs15-model3.card")));
 }
