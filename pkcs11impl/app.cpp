@@ -324,7 +324,11 @@ bool UncountReinitialization(uint32_t* newValue) {
 // ===========================================================================
 // The application object
 
-CPkcs11App::CPkcs11App() { m_logger.InstallAssertHook(); }
+CPkcs11App::CPkcs11App() {
+  m_logger.InstallAssertHook();
+  // Every member holds the global lock throughout: the bridge's card checks know a call by it.
+  m_pkcs15.SetCallLock(&m_lock);
+}
 
 CPkcs11App::~CPkcs11App() {
   ReleaseSlots();

@@ -188,7 +188,13 @@ class SCPkcs15Lib {
 
   // ---- card state ----
   // 0 card connected and unchanged, 1 newly connected, 2 changed, or a failure.
+  // A second check of a reader within one call (the call lock held throughout)
+  // that found the card connected, with nothing done to the card since, finds
+  // it unchanged without asking the reader.
   SCRESULT CheckCardStateAndReconnectIfNeeded(uint32_t reader);
+  // The lock that every API call holds for its whole length (the application's
+  // global lock); null: no call boundaries known, every check asks.
+  void SetCallLock(const Pkcs11Lock* lock) { m_callLock = lock; }
   // Brings the bridge's view of the slot's card up to date and stores the
   // outcome as the slot result.
   SCRESULT RefreshTokenInfo(CK_SLOT_ID slot, int readProfile, int force);
@@ -528,6 +534,14 @@ class SCPkcs15Lib {
   SCSerialNumber* m_serialNumbers = nullptr;
   uint32_t* m_readerFlags = nullptr;
   std::vector<uint8_t> m_slotChanged;
+  // Per reader: the call (hold of the call lock) and change count of the reader
+  // at the end of its last check that left the card connected; 0: none.
+  struct CheckMemo {
+    uint64_t callHold = 0;
+    uint64_t changeCount = 0;
+  };
+  std::vector<CheckMemo> m_checkMemo;
+  const Pkcs11Lock* m_callLock = nullptr;
   TypedPointerList<ReaderOptions> m_readerOptions;
   TextStringList m_allowedReaders;
   TraceLogger* m_recordLockLogger = nullptr;

@@ -138,6 +138,7 @@ SCRESULT SCPkcs15Lib::AllocateTables(uint32_t readers, uint32_t tokensPerReader)
 }
 
 void SCPkcs15Lib::ReleaseTables() {
+  m_checkMemo.clear();
   ClearSlotApps(-1, true);
   ClearSlotResults(-1, true);
   ClearSlotMessages(-1, true);
@@ -566,6 +567,17 @@ SCRESULT SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(uint32_t r) {
   SCReader* reader = m_readers[r];
   const int ri = static_cast<int>(r);
 
+  // Checked already in this call, the card left connected and nothing done to it
+  // since: the reader would tell nothing the call did not know when it began.
+  const uint64_t call = m_callLock != nullptr ? m_callLock->GetHoldCount() : 0;
+  if (m_checkMemo.size() < m_readerCount) m_checkMemo.resize(m_readerCount);
+  CheckMemo& memo = m_checkMemo[r];
+  if (call != 0 && memo.callHold == call && memo.changeCount == reader->GetChangeCount() && reader->IsConnected()) {
+    Log(SC_OK, "SCPkcs15Lib::CheckCardState...(reader %d) checked in this call", ri);
+    return 0;
+  }
+  memo = CheckMemo();
+
   const bool wasInited = reader->IsInitialized();
   const bool wasConnected = reader->IsConnected();
   bool needClean = false, needConnect = false, needReaderInit = false, needReaderDeInit = false;
@@ -679,6 +691,10 @@ SCRESULT SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(uint32_t r) {
       ri, readerState, TF(wasConnected), TF(needClean), TF(needConnect), TF(needReaderInit), TF(needReaderDeInit),
       TF(stateChanged), static_cast<unsigned>(rv));
   if (rv < 0) return rv;
+  if (reader->IsConnected()) {
+    memo.callHold = call;
+    memo.changeCount = reader->GetChangeCount();
+  }
   if (!wasConnected) return 1;
   return (stateChanged || needClean) ? 2 : 0;
 }

@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstdint>
 
 #include "pkcs11impl/cryptoki.h"
 
@@ -36,6 +37,10 @@ class Pkcs11Lock {
   bool UsesSystemMutex() const { return m_useSystem; }
   bool IsLocked() const { return m_locked; }
   bool HasMutex() const { return m_mutex != nullptr; }
+  // For the holder: a number that stays the same while the lock is held and
+  // differs from that of every other hold (each Lock that succeeds counts, also
+  // without a mutex, when the host promised a single thread); 0 while it is not held.
+  uint64_t GetHoldCount() const { return m_held ? m_holds : 0; }
 
  private:
   void LogLine(const char* function, unsigned level, CK_RV rv) const;
@@ -45,6 +50,9 @@ class Pkcs11Lock {
   // Read by the trace lines of other threads; written only by the holder.
   std::atomic<bool> m_locked{false};
   void* m_mutex = nullptr;
+  // Written by the holder, read by the holder.
+  uint64_t m_holds = 0;
+  bool m_held = false;
   CK_CREATEMUTEX m_create = nullptr;
   CK_DESTROYMUTEX m_destroy = nullptr;
   CK_LOCKMUTEX m_lock = nullptr;

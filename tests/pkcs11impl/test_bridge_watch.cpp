@@ -255,3 +255,34 @@ TEST_F(WatchedReaders, ChecksFollowACardThatComesAndGoes) {
   }));
   EXPECT_EQ(present ? SC_OK : SC_E_NO_SMARTCARD, b.RefreshTokenInfo(0, 1, 0));
 }
+
+TEST_F(WatchedReaders, ChecksWithinOneCallAskTheReaderOnce) {
+  SCPkcs15Lib& b = Start(0);  // no workers: every new call asks
+  Pkcs11Lock call;
+  call.Initialize(nullptr);
+  b.SetCallLock(&call);
+  call.Lock();
+  fakepcsc::ClearCounts();
+  EXPECT_EQ(1, b.CheckCardStateAndReconnectIfNeeded(0));
+  EXPECT_EQ(0, b.CheckCardStateAndReconnectIfNeeded(0));
+  EXPECT_EQ(SC_OK, b.RefreshTokenInfo(0, 1, 0));
+  EXPECT_EQ(1, fakepcsc::Polls(0));
+  // A card without a connection is asked after each time.
+  EXPECT_EQ(SC_E_NO_SMARTCARD, b.CheckCardStateAndReconnectIfNeeded(1));
+  EXPECT_EQ(SC_E_NO_SMARTCARD, b.CheckCardStateAndReconnectIfNeeded(1));
+  EXPECT_EQ(2, fakepcsc::Polls(1));
+  // Something done to the card in between: asked again.
+  ASSERT_EQ(SC_OK, b.GetSlotReader(0)->ResetCard());
+  int polls = fakepcsc::Polls(0);
+  EXPECT_EQ(0, b.CheckCardStateAndReconnectIfNeeded(0));
+  EXPECT_EQ(polls + 1, fakepcsc::Polls(0));
+  call.Unlock();
+  // The next call asks, and sees what happened in between.
+  fakepcsc::Remove(0);
+  call.Lock();
+  polls = fakepcsc::Polls(0);
+  EXPECT_EQ(SC_E_NO_SMARTCARD, b.CheckCardStateAndReconnectIfNeeded(0));
+  EXPECT_EQ(polls + 1, fakepcsc::Polls(0));
+  call.Unlock();
+  b.SetCallLock(nullptr);
+}
