@@ -517,6 +517,8 @@ CK_RV SCPkcs15Lib::CreateCertificateInFixedFile(SCPkcs15App* app, SCPkcs15Object
   SCCardFileHelper files;
   files.Init(card);
   SCRESULT r = files.ReadAppDirHeader();
+  // Without its directory the card's qualified part was never set up.
+  if (r == SC_E_FILE_NOT_FOUND) return CKR_MIRTAL_QUALIFIED_TOKEN_NOT_INITIATED;
   if (r < 0) return IsCardGone(r) ? CKR_DEVICE_REMOVED : CKR_DEVICE_ERROR;
 
   const SCPkcs15ObjectAttribute* value = attrs->FindAttribute(0xFF000002);

@@ -214,6 +214,12 @@ TEST(BridgeQualified, ModelThreeCardNamesItsQualifiedPinByLabel) {
   EXPECT_EQ(0xFFDu, flags);
   // Changes of the qualified part are the model-1 card's rules only.
   EXPECT_EQ(QUALIFIED_NOT_HANDLED, h.bridge.DestroyQualifiedObject(h.app, keys[0]));
+  // Nor has this card the fixed directory that a qualified certificate file needs.
+  SCPkcs15ObjectAttributeList attrs;
+  attrs.AddBinary(0xFF000002, "\x30\x00", 2);
+  void* made = nullptr;
+  EXPECT_EQ(CKR_MIRTAL_QUALIFIED_TOKEN_NOT_INITIATED, h.bridge.CreateCertificateInFixedFile(h.app, &attrs, &made, 0xFFFF));
+  EXPECT_EQ(nullptr, made);
 }
 
 TEST(BridgeQualified, WithoutAnApplicationThereIsNothingToReport) {
