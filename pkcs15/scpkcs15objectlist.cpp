@@ -1,9 +1,10 @@
 #include "pkcs15/scpkcs15objectlist.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <unordered_set>
 #include <vector>
@@ -15,13 +16,31 @@
 #include "support/memfile.h"
 
 namespace {
-std::mutex g_retiredMutex;
+// The retired addresses live as long as the library: the set is freed when the
+// library is unloaded, and records deleted after that (static destruction of a
+// host) no longer note theirs, since no later record can be made to reuse them.
+// Lock and pointer are trivially destructible, so they outlive every static object.
+pthread_mutex_t g_retiredMutex = PTHREAD_MUTEX_INITIALIZER;
+std::unordered_set<const void*>* g_retired = nullptr;
+bool g_retiredGone = false;
 std::atomic<bool> g_anyRetired{false};
-// Never destroyed: records may be deleted while the program ends.
-std::unordered_set<const void*>& RetiredAddresses() {
-    static std::unordered_set<const void*>* set = new std::unordered_set<const void*>();
-    return *set;
-}
+
+class RetiredLock {
+public:
+    RetiredLock() { pthread_mutex_lock(&g_retiredMutex); }
+    ~RetiredLock() { pthread_mutex_unlock(&g_retiredMutex); }
+    RetiredLock(const RetiredLock&) = delete;
+    RetiredLock& operator=(const RetiredLock&) = delete;
+};
+
+struct RetiredSetReleaser {
+    ~RetiredSetReleaser() {
+        RetiredLock lock;
+        delete g_retired;
+        g_retired = nullptr;
+        g_retiredGone = true;
+    }
+} g_retiredReleaser;
 }  // namespace
 
 bool ScPkcs15RetireRecordAddress(const void* rec) {
@@ -32,9 +51,11 @@ bool ScPkcs15RetireRecordAddress(const void* rec) {
     return true;
 #endif
     if (!rec) return true;
-    std::lock_guard<std::mutex> lock(g_retiredMutex);
+    RetiredLock lock;
+    if (g_retiredGone) return true;
     try {
-        RetiredAddresses().insert(rec);
+        if (!g_retired) g_retired = new std::unordered_set<const void*>();
+        g_retired->insert(rec);
     } catch (...) {
         return false;
     }
@@ -46,8 +67,8 @@ bool ScPkcs15AnyRetiredRecordAddress() { return g_anyRetired.load(std::memory_or
 
 bool ScPkcs15IsRetiredRecordAddress(const void* rec) {
     if (!ScPkcs15AnyRetiredRecordAddress()) return false;
-    std::lock_guard<std::mutex> lock(g_retiredMutex);
-    return RetiredAddresses().count(rec) != 0;
+    RetiredLock lock;
+    return g_retired != nullptr && g_retired->count(rec) != 0;
 }
 
 void* ScPkcs15AllocateRecordStorage(size_t size) {
