@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -702,6 +703,162 @@ TEST_F(ObjCreate, SecretKeyIsKeptInItsValueFile) {
     const SCPath valuePath = ValuePath(keys[0]);
     ASSERT_EQ(0, m_app->DestroyObject(keys[0], true));
     EXPECT_FALSE(Exists(valuePath));
+}
+
+namespace {
+// The end of the DER element that begins at `at` (definite lengths).
+size_t TlvEnd(const Bytes& b, size_t at) {
+    if (at + 2 > b.size()) return b.size() + 1;
+    size_t len = b[at + 1], hdr = 2;
+    if (len & 0x80) {
+        hdr += len & 0x7F;
+        len = 0;
+        for (size_t i = 2; i < hdr && at + i < b.size(); ++i) len = (len << 8) | b[at + i];
+    }
+    return at + hdr + len;
+}
+// A short label as its record holds it: a UTF8String.
+Bytes Utf8(const std::string& s) {
+    Bytes b(s.size() + 2, 0x0C);
+    b[1] = static_cast<uint8_t>(s.size());
+    std::copy(s.begin(), s.end(), b.begin() + 2);
+    return b;
+}
+}  // namespace
+
+// Each kind made from an attribute list, renamed and deleted: its record is added after
+// the directory's records (which keep their octets), the label change touches that record
+// alone, and the deletion leaves the card octet for octet as it was before the creation.
+TEST_F(ObjCreate, EachKindIsRenamedAndDeletedLeavingTheCardAsBefore) {
+    LogIn();
+    NewKey();
+    // The card has no secret-key directory: a first secret key makes it and its ODF entry,
+    // with room for the records below.
+    const Bytes secret(24, 0x47);
+    auto secretKey = [&](SCPkcs15ObjectAttributeList* t) {
+        t->AddInteger(1, 0x4030100);
+        t->AddBinary(0x30101, secret.data(), static_cast<uint32_t>(secret.size()));
+    };
+    {
+        SCPkcs15ObjectAttributeList t;
+        secretKey(&t);
+        t.AddString(2, std::string(40, 'r').c_str());
+        void* h = nullptr;
+        ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
+        ASSERT_EQ(0, m_app->DestroyObject(h, true));
+    }
+    std::vector<void*> certs = Find(0x200);
+    ASSERT_EQ(1u, certs.size());
+    const Bytes der = Get(certs[0], 0x1000201);
+    EVP_PKEY* ec = EVP_EC_gen("P-256");
+    ASSERT_NE(nullptr, ec);
+    const Bytes ecX = DerInteger(BnBytes(ec, OSSL_PKEY_PARAM_PRIV_KEY));
+    unsigned char* curveDer = nullptr;
+    const int curveLen = i2d_KeyParams(ec, &curveDer);
+    ASSERT_GT(curveLen, 0);
+    const Bytes curve(curveDer, curveDer + curveLen);
+    OPENSSL_free(curveDer);
+    EVP_PKEY_free(ec);
+
+    const char* const kLabel = "made here";
+    struct Kind {
+        const char* name;
+        uint8_t tag;  // the record's CHOICE tag
+        std::function<void(SCPkcs15ObjectAttributeList*)> fill;
+        uint32_t flags;
+    };
+    const std::vector<Kind> kinds = {
+        {"certificate", 0x30,
+         [&](SCPkcs15ObjectAttributeList* t) {
+             t->AddInteger(1, 0x1000200);
+             t->AddAttribute(0x1000201)->Set(0x1000201, der.data(), static_cast<uint32_t>(der.size()));
+         },
+         0},
+        {"public key", 0x30,
+         [&](SCPkcs15ObjectAttributeList* t) {
+             t->AddInteger(1, 0x1020100);
+             t->AddBigInt(0x1020103, n.data(), static_cast<uint32_t>(n.size()));
+             t->AddBigInt(0x1020104, e.data(), static_cast<uint32_t>(e.size()));
+         },
+         0},
+        {"imported private key", 0x30, [&](SCPkcs15ObjectAttributeList* t) { PrivateKeyTemplate(t, kLabel); },
+         0},
+        {"private key file", 0x30, [&](SCPkcs15ObjectAttributeList* t) { PrivateKeyTemplate(t, kLabel); },
+         SCPkcs15App::CREATE_RSA_AS_FILE},
+        {"ec private key", 0xA0,
+         [&](SCPkcs15ObjectAttributeList* t) {
+             t->AddInteger(1, 0x4010100);
+             t->AddAttribute(0x10103)->Set(0x10103, ecX.data(), static_cast<uint32_t>(ecX.size()));
+             t->AddAttribute(0x10106)->Set(0x10106, curve.data(), static_cast<uint32_t>(curve.size()));
+         },
+         0},
+        {"secret key", 0xA3, secretKey, 0},
+    };
+    for (const Kind& k : kinds) {
+        SCOPED_TRACE(k.name);
+        Reload();
+        LogIn();
+        const std::string before = Image();
+        SCPkcs15ObjectAttributeList t;
+        k.fill(&t);
+        if (!t.FindAttribute(2)) t.AddString(2, kLabel);
+        void* h = nullptr;
+        ASSERT_EQ(0, m_app->CreateObject(t, &h, k.flags)) << LogTail();
+        SCPathList paths;
+        ASSERT_EQ(0, m_app->GetObjectPaths(h, &paths));
+        ASSERT_EQ(2u, paths.Count());
+        const SCPath dirPath = paths.At(0), valuePath = paths.At(1);
+        // The card's records, unchanged, then the new one, then filler only.
+        Reload();
+        const Bytes dir = FileBytes(dirPath);
+        size_t last = 0, end = 0;
+        while (end < dir.size() && dir[end] != 0) {
+            last = end;
+            end = TlvEnd(dir, end);
+            ASSERT_LE(end, dir.size());
+        }
+        const Bytes record(dir.begin() + static_cast<long>(last), dir.begin() + static_cast<long>(end));
+        EXPECT_EQ(k.tag, record.at(0));
+        const Bytes label = Utf8(kLabel), relabel = Utf8("made there");
+        const auto at = std::search(record.begin(), record.end(), label.begin(), label.end());
+        ASSERT_NE(record.end(), at);
+        for (size_t i = end; i < dir.size(); ++i) ASSERT_EQ(0, dir[i]) << i;
+        EXPECT_TRUE(Exists(valuePath));
+
+        // Renamed: the other records keep their octets; in the new one only the label and
+        // the lengths that enclose it change.
+        SCPkcs15ObjectAttributeList byLabel;
+        byLabel.AddString(2, kLabel);
+        std::vector<void*> found;
+        ASSERT_EQ(1, m_app->FindObjects(&byLabel, &found));
+        LogIn();
+        SCPkcs15ObjectAttributeList change;
+        change.AddString(2, "made there");
+        ASSERT_EQ(0, m_app->SetAttributeValues(found[0], &change)) << LogTail();
+        const Bytes renamed = FileBytes(dirPath);
+        ASSERT_EQ(dir.size(), renamed.size());
+        EXPECT_EQ(Bytes(dir.begin(), dir.begin() + static_cast<long>(last)),
+                  Bytes(renamed.begin(), renamed.begin() + static_cast<long>(last)));
+        const size_t renamedEnd = TlvEnd(renamed, last);
+        ASSERT_EQ(end + 1, renamedEnd);
+        const Bytes tail(at + static_cast<long>(label.size()), record.end());
+        EXPECT_EQ(tail, Bytes(renamed.begin() + static_cast<long>(renamedEnd - tail.size()),
+                              renamed.begin() + static_cast<long>(renamedEnd)));
+        EXPECT_EQ(relabel, Bytes(renamed.begin() + static_cast<long>(renamedEnd - tail.size() - relabel.size()),
+                                 renamed.begin() + static_cast<long>(renamedEnd - tail.size())));
+        Reload();
+        SCPkcs15ObjectAttributeList byNewLabel;
+        byNewLabel.AddString(2, "made there");
+        found.clear();
+        ASSERT_EQ(1, m_app->FindObjects(&byNewLabel, &found));
+
+        // Deleted with its value: the card holds what it held before.
+        LogIn();
+        ASSERT_EQ(0, m_app->DestroyObject(found[0], true)) << LogTail();
+        EXPECT_FALSE(Exists(valuePath));
+        const std::string after = Image();
+        EXPECT_TRUE(before == after) << ImageDiff(before, after);
+    }
 }
 
 TEST_F(ObjCreate, FailureAtEachCreationStepLeavesTheCardAsItWas) {
