@@ -1098,6 +1098,60 @@ TEST_P(KeyGen, FailureAtEachGenerationStepLeavesTheCardAsItWas) {
     }
 }
 
+// A template that names the reference of the card's key: the card's key is never
+// deleted or written over, whether the card answers that the key exists or refuses
+// the creation as not allowed (after which the kept PIN is verified once). The card
+// stays as it was and the old key signs as before.
+TEST_P(KeyGen, GenerationNeverReplacesAKeyOfTheCard) {
+    LogIn();
+    std::vector<void*> keys = Find(0x10100), certs = Find(0x200);
+    ASSERT_EQ(1u, keys.size());
+    ASSERT_EQ(1u, certs.size());
+    SCPkcs15ObjectAttribute refAttr(0x105);
+    ASSERT_EQ(0, m_app->GetAttributeValue(keys[0], &refAttr));
+    uint32_t ref = 0;
+    ASSERT_TRUE(refAttr.GetInteger(&ref));
+    const Bytes der = Get(certs[0], 0x1000201);
+    const uint8_t* dp = der.data();
+    X509* cert = d2i_X509(nullptr, &dp, static_cast<long>(der.size()));
+    ASSERT_NE(nullptr, cert);
+    EVP_PKEY* old = X509_get_pubkey(cert);
+    X509_free(cert);
+    ASSERT_NE(nullptr, old);
+
+    for (const SCRESULT refusal : {SC_E_KEY_EXISTS, SC_E_ACCESS_DENIED}) {
+        SCOPED_TRACE(refusal == SC_E_KEY_EXISTS ? "key exists" : "not allowed");
+        const std::string before = Image();
+        SCPkcs15ObjectAttributeList prvT, pubT;
+        Templates(&prvT, &pubT, "over the card's key");
+        prvT.AddInteger(0x105, ref);
+        void* prv = nullptr;
+        ClearLog();
+        if (refusal == SC_E_ACCESS_DENIED) Inject(0xE0, 0x6982, 2);
+        EXPECT_EQ(refusal, m_app->GenerateKeyPair(prvT, nullptr, &prv, nullptr, 0)) << LogTail();
+        EXPECT_EQ(nullptr, prv);
+        int verifications = 0;
+        for (const std::string& c : Commands()) {
+            EXPECT_NE("E4", c.substr(2, 2)) << c;
+            verifications += c.substr(2, 2) == "20";
+        }
+        EXPECT_EQ(refusal == SC_E_ACCESS_DENIED ? 1 : 0, verifications);
+        const std::string after = Image();
+        EXPECT_TRUE(before == after) << ImageDiff(before, after) << LogTail();
+    }
+    Reload();
+    LogIn();
+    keys = Find(0x10100);
+    ASSERT_EQ(1u, keys.size());
+    const Bytes msg = {'o', 'l', 'd'};
+    const Bytes di = Sha256DigestInfo(msg);
+    Bytes sig(static_cast<size_t>(EVP_PKEY_get_size(old)));
+    uint32_t len = static_cast<uint32_t>(sig.size());
+    ASSERT_EQ(0, m_app->Sign(keys[0], 2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len)) << LogTail();
+    EXPECT_TRUE(OpenSslVerifySha256(old, msg, sig));
+    EVP_PKEY_free(old);
+}
+
 INSTANTIATE_TEST_SUITE_P(CardModels, KeyGen, ::testing::Values(3, 4, 7));
 
 // A model-4 card whose TokenInfo names the security environment of its keys: each
@@ -1209,3 +1263,4 @@ TEST_F(ObjCreate, SignatureFallsBackToTheHashThenToARawBlockOnAModelOneCard) {
               m_app->Sign(keys[0], 2, 0, di.data(), static_cast<uint32_t>(di.size()), sig.data(), &len));
     EVP_PKEY_free(pub);
 }
+
