@@ -935,6 +935,48 @@ TEST_F(ObjCreate, FailureAtEachCreationStepLeavesTheCardAsItWas) {
         SCOPED_TRACE("publicKey");
         EXPECT_GT(FailAtEachStep(publicKey), 3);
     }
+    Reload();
+    std::vector<void*> certs = Find(0x200);
+    ASSERT_EQ(1u, certs.size());
+    const Bytes certDer = Get(certs[0], 0x1000201);
+    auto certificate = [&](void** h) {
+        SCPkcs15ObjectAttributeList t;
+        t.AddInteger(1, 0x1000200);
+        t.AddAttribute(0x1000201)->Set(0x1000201, certDer.data(), static_cast<uint32_t>(certDer.size()));
+        return m_app->CreateObject(t, h, 0);
+    };
+    {
+        SCOPED_TRACE("certificate");
+        EXPECT_GT(FailAtEachStep(certificate), 3);
+    }
+    // A DSA private key in a file, its domain given whole.
+    EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new_from_name(nullptr, "DSA", nullptr);
+    ASSERT_NE(nullptr, pctx);
+    ASSERT_EQ(1, EVP_PKEY_paramgen_init(pctx));
+    ASSERT_EQ(1, EVP_PKEY_CTX_set_dsa_paramgen_bits(pctx, 1024));
+    EVP_PKEY* dsa = nullptr;
+    ASSERT_EQ(1, EVP_PKEY_paramgen(pctx, &dsa));
+    EVP_PKEY_CTX_free(pctx);
+    Bytes domain;
+    for (const char* part : {OSSL_PKEY_PARAM_FFC_P, OSSL_PKEY_PARAM_FFC_Q, OSSL_PKEY_PARAM_FFC_G}) {
+        const Bytes i = DerInteger(BnBytes(dsa, part));
+        domain.insert(domain.end(), i.begin(), i.end());
+    }
+    EVP_PKEY_free(dsa);
+    domain.insert(domain.begin(), {0x30, 0x82, static_cast<uint8_t>(domain.size() >> 8),
+                                   static_cast<uint8_t>(domain.size())});
+    const Bytes dsaX = DerInteger(Bytes(20, 0x5B));
+    auto dsaKey = [&](void** h) {
+        SCPkcs15ObjectAttributeList t;
+        t.AddInteger(1, 0x2010100);
+        t.AddAttribute(0x10103)->Set(0x10103, dsaX.data(), static_cast<uint32_t>(dsaX.size()));
+        t.AddAttribute(0x10106)->Set(0x10106, domain.data(), static_cast<uint32_t>(domain.size()));
+        return m_app->CreateObject(t, h, 0);
+    };
+    {
+        SCOPED_TRACE("dsa");
+        EXPECT_GT(FailAtEachStep(dsaKey), 3);
+    }
 }
 
 TEST_F(ObjCreate, FailureAtEachChangeAndDeletionStepLeavesTheCardAsItWas) {
