@@ -1140,6 +1140,23 @@ TEST_P(KeyGen, FailureAtEachGenerationStepLeavesTheCardAsItWas) {
     }
 }
 
+// A private key imported into each card model signs and decrypts for OpenSSL after a
+// reload; a failure at any card step of the import leaves the card as it was.
+TEST_P(KeyGen, ImportedKeyWorksAndFailedImportsLeaveTheCardAsItWas) {
+    NewKey();
+    auto import = [&](void** h) {
+        SCPkcs15ObjectAttributeList t;
+        PrivateKeyTemplate(&t, "imported");
+        return m_app->CreateObject(t, h, 0);
+    };
+    // The last run, past every failure, made the key.
+    EXPECT_GT(FailAtEachStep(import), 3);
+    Reload();
+    std::vector<void*> keys = Find(0x10100);
+    ASSERT_EQ(2u, keys.size());
+    ExpectWorkingKey(keys[1], m_key);
+}
+
 // A template that names the reference of the card's key: the card's key is never
 // deleted or written over, whether the card answers that the key exists or refuses
 // the creation as not allowed (after which the kept PIN is verified once). The card
