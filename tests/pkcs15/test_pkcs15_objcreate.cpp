@@ -35,6 +35,29 @@ Bytes Value(const SCPkcs15ObjectAttribute& a) {
     return a.GetValue() ? Bytes(a.GetValue(), a.GetValue() + a.GetLength()) : Bytes();
 }
 
+// DER of a non-negative INTEGER.
+Bytes DerInteger(Bytes v) {
+    while (v.size() > 1 && v[0] == 0 && !(v[1] & 0x80)) v.erase(v.begin());
+    if (v.empty() || (v[0] & 0x80)) v.insert(v.begin(), 0);
+    Bytes out = {0x02};
+    if (v.size() < 0x80) {
+        out.push_back(static_cast<uint8_t>(v.size()));
+    } else if (v.size() < 0x100) {
+        out.push_back(0x81);
+        out.push_back(static_cast<uint8_t>(v.size()));
+    } else {
+        out.push_back(0x82);
+        out.push_back(static_cast<uint8_t>(v.size() >> 8));
+        out.push_back(static_cast<uint8_t>(v.size()));
+    }
+    out.insert(out.end(), v.begin(), v.end());
+    return out;
+}
+Bytes Unsigned(Bytes v) {
+    while (v.size() > 1 && v[0] == 0) v.erase(v.begin());
+    return v;
+}
+
 class ObjCreate : public CardSim {
 protected:
     void SetUp() override {
@@ -212,12 +235,103 @@ protected:
         return out;
     }
 
+    // One template of each kind an attribute list makes, with the creation flags it
+    // needs and the CHOICE tag of its directory record; the keys from OpenSSL.
+    struct Kind {
+        const char* name;
+        uint8_t tag;
+        std::function<void(SCPkcs15ObjectAttributeList*)> fill;
+        uint32_t flags;
+    };
+    void MakeKinds() {
+        NewKey();
+        std::vector<void*> certs = Find(0x200);
+        ASSERT_EQ(1u, certs.size());
+        m_certDer = Get(certs[0], 0x1000201);
+        EVP_PKEY* ec = EVP_EC_gen("P-256");
+        ASSERT_NE(nullptr, ec);
+        m_ecX = DerInteger(BnBytes(ec, OSSL_PKEY_PARAM_PRIV_KEY));
+        unsigned char* der = nullptr;
+        const int derLen = i2d_KeyParams(ec, &der);
+        EVP_PKEY_free(ec);
+        ASSERT_GT(derLen, 0);
+        m_curve.assign(der, der + derLen);
+        OPENSSL_free(der);
+        EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new_from_name(nullptr, "DSA", nullptr);
+        ASSERT_NE(nullptr, pctx);
+        EVP_PKEY* dsa = nullptr;
+        const bool made = EVP_PKEY_paramgen_init(pctx) == 1 && EVP_PKEY_CTX_set_dsa_paramgen_bits(pctx, 1024) == 1 &&
+                          EVP_PKEY_paramgen(pctx, &dsa) == 1;
+        EVP_PKEY_CTX_free(pctx);
+        ASSERT_TRUE(made);
+        m_dsaDomain.clear();
+        for (const char* part : {OSSL_PKEY_PARAM_FFC_P, OSSL_PKEY_PARAM_FFC_Q, OSSL_PKEY_PARAM_FFC_G}) {
+            const Bytes i = DerInteger(BnBytes(dsa, part));
+            m_dsaDomain.insert(m_dsaDomain.end(), i.begin(), i.end());
+        }
+        EVP_PKEY_free(dsa);
+        m_dsaDomain.insert(m_dsaDomain.begin(), {0x30, 0x82, static_cast<uint8_t>(m_dsaDomain.size() >> 8),
+                                                 static_cast<uint8_t>(m_dsaDomain.size())});
+        m_dsaX = DerInteger(Bytes(20, 0x5B));  // below the 160-bit q
+        auto pair = [](SCPkcs15ObjectAttributeList* t, uint64_t type, const Bytes& b) {
+            t->AddAttribute(type)->Set(type, b.data(), static_cast<uint32_t>(b.size()));
+        };
+        m_kinds = {
+            {"data object", 0x30,
+             [this](SCPkcs15ObjectAttributeList* t) {
+                 t->AddInteger(1, 0x1000600);
+                 t->AddBinary(0x601, m_secret.data(), 3);
+             },
+             0},
+            {"certificate", 0x30,
+             [this, pair](SCPkcs15ObjectAttributeList* t) {
+                 t->AddInteger(1, 0x1000200);
+                 pair(t, 0x1000201, m_certDer);
+             },
+             0},
+            {"public key", 0x30,
+             [this](SCPkcs15ObjectAttributeList* t) {
+                 t->AddInteger(1, 0x1020100);
+                 t->AddBigInt(0x1020103, n.data(), static_cast<uint32_t>(n.size()));
+                 t->AddBigInt(0x1020104, e.data(), static_cast<uint32_t>(e.size()));
+             },
+             0},
+            {"imported private key", 0x30, [this](SCPkcs15ObjectAttributeList* t) { PrivateKeyTemplate(t, "made"); },
+             0},
+            {"private key file", 0x30, [this](SCPkcs15ObjectAttributeList* t) { PrivateKeyTemplate(t, "made"); },
+             SCPkcs15App::CREATE_RSA_AS_FILE},
+            {"ec private key", 0xA0,
+             [this, pair](SCPkcs15ObjectAttributeList* t) {
+                 t->AddInteger(1, 0x4010100);
+                 pair(t, 0x10103, m_ecX);
+                 pair(t, 0x10106, m_curve);
+             },
+             0},
+            {"dsa private key", 0xA2,
+             [this, pair](SCPkcs15ObjectAttributeList* t) {
+                 t->AddInteger(1, 0x2010100);
+                 pair(t, 0x10103, m_dsaX);
+                 pair(t, 0x10106, m_dsaDomain);
+             },
+             0},
+            {"secret key", 0xA3,
+             [this](SCPkcs15ObjectAttributeList* t) {
+                 t->AddInteger(1, 0x4030100);
+                 t->AddBinary(0x30101, m_secret.data(), static_cast<uint32_t>(m_secret.size()));
+             },
+             0},
+        };
+    }
+
     std::string m_image;
     SCCard* m_card = nullptr;
     std::unique_ptr<SCPkcs15Card> m_p15;
     SCPkcs15App* m_app = nullptr;
     EVP_PKEY* m_key = nullptr;
     Bytes n, e, d, p, q, dp, dq, qi;
+    Bytes m_certDer, m_ecX, m_curve, m_dsaX, m_dsaDomain;
+    const Bytes m_secret = Bytes(24, 0x47);
+    std::vector<Kind> m_kinds;
 };
 
 }  // namespace
@@ -514,31 +628,6 @@ TEST_F(ObjCreate, PrivateKeyInAFileIsUsedInSoftware) {
     EXPECT_TRUE(OpenSslVerifySha256(m_key, msg, sig));
 }
 
-namespace {
-// DER of a non-negative INTEGER.
-Bytes DerInteger(Bytes v) {
-    while (v.size() > 1 && v[0] == 0 && !(v[1] & 0x80)) v.erase(v.begin());
-    if (v.empty() || (v[0] & 0x80)) v.insert(v.begin(), 0);
-    Bytes out = {0x02};
-    if (v.size() < 0x80) {
-        out.push_back(static_cast<uint8_t>(v.size()));
-    } else if (v.size() < 0x100) {
-        out.push_back(0x81);
-        out.push_back(static_cast<uint8_t>(v.size()));
-    } else {
-        out.push_back(0x82);
-        out.push_back(static_cast<uint8_t>(v.size() >> 8));
-        out.push_back(static_cast<uint8_t>(v.size()));
-    }
-    out.insert(out.end(), v.begin(), v.end());
-    return out;
-}
-Bytes Unsigned(Bytes v) {
-    while (v.size() > 1 && v[0] == 0) v.erase(v.begin());
-    return v;
-}
-}  // namespace
-
 // A DSA private key from its value and domain: kept as one INTEGER in its file, its
 // public value, domain and identifier as OpenSSL computes them.
 TEST_F(ObjCreate, DsaPrivateKeyIsKeptInAFileAndAnswersItsPublicHalf) {
@@ -731,77 +820,27 @@ Bytes Utf8(const std::string& s) {
 // alone, and the deletion leaves the card octet for octet as it was before the creation.
 TEST_F(ObjCreate, EachKindIsRenamedAndDeletedLeavingTheCardAsBefore) {
     LogIn();
-    NewKey();
+    MakeKinds();
     // The card has no secret-key directory: a first secret key makes it and its ODF entry,
-    // with room for the records below.
-    const Bytes secret(24, 0x47);
-    auto secretKey = [&](SCPkcs15ObjectAttributeList* t) {
-        t->AddInteger(1, 0x4030100);
-        t->AddBinary(0x30101, secret.data(), static_cast<uint32_t>(secret.size()));
-    };
+    // with room for the record below.
     {
         SCPkcs15ObjectAttributeList t;
-        secretKey(&t);
+        m_kinds.back().fill(&t);
         t.AddString(2, std::string(40, 'r').c_str());
         void* h = nullptr;
         ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
         ASSERT_EQ(0, m_app->DestroyObject(h, true));
     }
-    std::vector<void*> certs = Find(0x200);
-    ASSERT_EQ(1u, certs.size());
-    const Bytes der = Get(certs[0], 0x1000201);
-    EVP_PKEY* ec = EVP_EC_gen("P-256");
-    ASSERT_NE(nullptr, ec);
-    const Bytes ecX = DerInteger(BnBytes(ec, OSSL_PKEY_PARAM_PRIV_KEY));
-    unsigned char* curveDer = nullptr;
-    const int curveLen = i2d_KeyParams(ec, &curveDer);
-    ASSERT_GT(curveLen, 0);
-    const Bytes curve(curveDer, curveDer + curveLen);
-    OPENSSL_free(curveDer);
-    EVP_PKEY_free(ec);
-
     const char* const kLabel = "made here";
-    struct Kind {
-        const char* name;
-        uint8_t tag;  // the record's CHOICE tag
-        std::function<void(SCPkcs15ObjectAttributeList*)> fill;
-        uint32_t flags;
-    };
-    const std::vector<Kind> kinds = {
-        {"certificate", 0x30,
-         [&](SCPkcs15ObjectAttributeList* t) {
-             t->AddInteger(1, 0x1000200);
-             t->AddAttribute(0x1000201)->Set(0x1000201, der.data(), static_cast<uint32_t>(der.size()));
-         },
-         0},
-        {"public key", 0x30,
-         [&](SCPkcs15ObjectAttributeList* t) {
-             t->AddInteger(1, 0x1020100);
-             t->AddBigInt(0x1020103, n.data(), static_cast<uint32_t>(n.size()));
-             t->AddBigInt(0x1020104, e.data(), static_cast<uint32_t>(e.size()));
-         },
-         0},
-        {"imported private key", 0x30, [&](SCPkcs15ObjectAttributeList* t) { PrivateKeyTemplate(t, kLabel); },
-         0},
-        {"private key file", 0x30, [&](SCPkcs15ObjectAttributeList* t) { PrivateKeyTemplate(t, kLabel); },
-         SCPkcs15App::CREATE_RSA_AS_FILE},
-        {"ec private key", 0xA0,
-         [&](SCPkcs15ObjectAttributeList* t) {
-             t->AddInteger(1, 0x4010100);
-             t->AddAttribute(0x10103)->Set(0x10103, ecX.data(), static_cast<uint32_t>(ecX.size()));
-             t->AddAttribute(0x10106)->Set(0x10106, curve.data(), static_cast<uint32_t>(curve.size()));
-         },
-         0},
-        {"secret key", 0xA3, secretKey, 0},
-    };
-    for (const Kind& k : kinds) {
+    for (const Kind& k : m_kinds) {
         SCOPED_TRACE(k.name);
         Reload();
         LogIn();
         const std::string before = Image();
         SCPkcs15ObjectAttributeList t;
         k.fill(&t);
-        if (!t.FindAttribute(2)) t.AddString(2, kLabel);
+        t.RemoveAttribute(2);
+        t.AddString(2, kLabel);
         void* h = nullptr;
         ASSERT_EQ(0, m_app->CreateObject(t, &h, k.flags)) << LogTail();
         SCPathList paths;
@@ -862,120 +901,15 @@ TEST_F(ObjCreate, EachKindIsRenamedAndDeletedLeavingTheCardAsBefore) {
 }
 
 TEST_F(ObjCreate, FailureAtEachCreationStepLeavesTheCardAsItWas) {
-    NewKey();
-    const Bytes value = {'x'};
-    auto dataObject = [&](void** h) {
-        SCPkcs15ObjectAttributeList t;
-        t.AddInteger(1, 0x1000600);
-        t.AddBinary(0x601, value.data(), 1);
-        return m_app->CreateObject(t, h, 0);
-    };
-    {
-        SCOPED_TRACE("dataObject");
-        EXPECT_GT(FailAtEachStep(dataObject), 3);
-    }
-    auto imported = [&](void** h) {
-        SCPkcs15ObjectAttributeList t;
-        PrivateKeyTemplate(&t, "failing");
-        return m_app->CreateObject(t, h, 0);
-    };
-    {
-        SCOPED_TRACE("imported");
-        EXPECT_GT(FailAtEachStep(imported), 5);
-    }
-    auto inAFile = [&](void** h) {
-        SCPkcs15ObjectAttributeList t;
-        PrivateKeyTemplate(&t, "failing file");
-        return m_app->CreateObject(t, h, SCPkcs15App::CREATE_RSA_AS_FILE);
-    };
-    {
-        SCOPED_TRACE("inAFile");
-        EXPECT_GT(FailAtEachStep(inAFile), 3);
-    }
-    auto secret = [&](void** h) {
-        const Bytes key(16, 0x11);
-        SCPkcs15ObjectAttributeList t;
-        t.AddInteger(1, 0x4030100);
-        t.AddBinary(0x30101, key.data(), 16);
-        return m_app->CreateObject(t, h, 0);
-    };
-    {
-        SCOPED_TRACE("secret");
-        EXPECT_GT(FailAtEachStep(secret), 3);
-    }
-    // An EC private key in a file.
-    EVP_PKEY* ec = EVP_EC_gen("P-256");
-    ASSERT_NE(nullptr, ec);
-    const Bytes ecX = DerInteger(BnBytes(ec, OSSL_PKEY_PARAM_PRIV_KEY));
-    unsigned char* der = nullptr;
-    const int derLen = i2d_KeyParams(ec, &der);
-    ASSERT_GT(derLen, 0);
-    const Bytes curve(der, der + derLen);
-    OPENSSL_free(der);
-    EVP_PKEY_free(ec);
-    auto ecKey = [&](void** h) {
-        SCPkcs15ObjectAttributeList t;
-        t.AddInteger(1, 0x4010100);
-        t.AddAttribute(0x10103)->Set(0x10103, ecX.data(), static_cast<uint32_t>(ecX.size()));
-        t.AddAttribute(0x10106)->Set(0x10106, curve.data(), static_cast<uint32_t>(curve.size()));
-        return m_app->CreateObject(t, h, 0);
-    };
-    {
-        SCOPED_TRACE("ec");
-        EXPECT_GT(FailAtEachStep(ecKey), 3);
-    }
-    auto publicKey = [&](void** h) {
-        SCPkcs15ObjectAttributeList t;
-        t.AddInteger(1, 0x1020100);
-        t.AddBigInt(0x1020103, n.data(), static_cast<uint32_t>(n.size()));
-        t.AddBigInt(0x1020104, e.data(), static_cast<uint32_t>(e.size()));
-        return m_app->CreateObject(t, h, 0);
-    };
-    {
-        SCOPED_TRACE("publicKey");
-        EXPECT_GT(FailAtEachStep(publicKey), 3);
-    }
-    Reload();
-    std::vector<void*> certs = Find(0x200);
-    ASSERT_EQ(1u, certs.size());
-    const Bytes certDer = Get(certs[0], 0x1000201);
-    auto certificate = [&](void** h) {
-        SCPkcs15ObjectAttributeList t;
-        t.AddInteger(1, 0x1000200);
-        t.AddAttribute(0x1000201)->Set(0x1000201, certDer.data(), static_cast<uint32_t>(certDer.size()));
-        return m_app->CreateObject(t, h, 0);
-    };
-    {
-        SCOPED_TRACE("certificate");
-        EXPECT_GT(FailAtEachStep(certificate), 3);
-    }
-    // A DSA private key in a file, its domain given whole.
-    EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new_from_name(nullptr, "DSA", nullptr);
-    ASSERT_NE(nullptr, pctx);
-    ASSERT_EQ(1, EVP_PKEY_paramgen_init(pctx));
-    ASSERT_EQ(1, EVP_PKEY_CTX_set_dsa_paramgen_bits(pctx, 1024));
-    EVP_PKEY* dsa = nullptr;
-    ASSERT_EQ(1, EVP_PKEY_paramgen(pctx, &dsa));
-    EVP_PKEY_CTX_free(pctx);
-    Bytes domain;
-    for (const char* part : {OSSL_PKEY_PARAM_FFC_P, OSSL_PKEY_PARAM_FFC_Q, OSSL_PKEY_PARAM_FFC_G}) {
-        const Bytes i = DerInteger(BnBytes(dsa, part));
-        domain.insert(domain.end(), i.begin(), i.end());
-    }
-    EVP_PKEY_free(dsa);
-    domain.insert(domain.begin(), {0x30, 0x82, static_cast<uint8_t>(domain.size() >> 8),
-                                   static_cast<uint8_t>(domain.size())});
-    const Bytes dsaX = DerInteger(Bytes(20, 0x5B));
-    auto dsaKey = [&](void** h) {
-        SCPkcs15ObjectAttributeList t;
-        t.AddInteger(1, 0x2010100);
-        t.AddAttribute(0x10103)->Set(0x10103, dsaX.data(), static_cast<uint32_t>(dsaX.size()));
-        t.AddAttribute(0x10106)->Set(0x10106, domain.data(), static_cast<uint32_t>(domain.size()));
-        return m_app->CreateObject(t, h, 0);
-    };
-    {
-        SCOPED_TRACE("dsa");
-        EXPECT_GT(FailAtEachStep(dsaKey), 3);
+    MakeKinds();
+    for (const Kind& k : m_kinds) {
+        SCOPED_TRACE(k.name);
+        auto create = [&](void** h) {
+            SCPkcs15ObjectAttributeList t;
+            k.fill(&t);
+            return m_app->CreateObject(t, h, k.flags);
+        };
+        EXPECT_GT(FailAtEachStep(create), 3);
     }
 }
 
