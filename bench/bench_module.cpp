@@ -2,8 +2,10 @@
 // signature (C_SignInit + C_Sign) beside the very card commands it sends,
 // replayed straight through the simulator library's SCardTransmit (the floor:
 // what the card itself costs), and beside SoftHSM2 signing in software; then
-// C_Login and C_FindObjects on an unchanged card. The ratios at the end are
-// wall-clock times, since the card works in the host's process.
+// C_Login, and C_FindObjects on an unchanged card beside SoftHSM2's search of a
+// token with as many objects. The ratios at the end give the module's own time
+// (the signature less its card commands) against SoftHSM2's, in wall-clock and
+// processor time (the simulated card works in the host's process).
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <limits.h>
@@ -101,26 +103,42 @@ struct ModuleHost {
     if (f->C_Login(s, CKU_USER, kPin, 4) != CKR_OK) return;
     key = FindFirst(f, s, CKO_PRIVATE_KEY);
     if (key == CK_INVALID_HANDLE || !SignOnce(f, s, key)) return;
+    CK_OBJECT_HANDLE found[16];
+    CK_ULONG n = 0;
+    if (f->C_FindObjectsInit(s, nullptr, 0) != CKR_OK || f->C_FindObjects(s, found, 16, &n) != CKR_OK ||
+        f->C_FindObjectsFinal(s) != CKR_OK)
+      return;
+    objects = n;
     ok = CaptureSignCommands();
   }
-  bool CaptureSignCommands() {
-    void* lib = dlopen(sim.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (lib == nullptr) return false;
-    auto getLog = reinterpret_cast<size_t (*)(const char*, char*, size_t)>(dlsym(lib, "CardSimGetApduLog"));
-    auto clearLog = reinterpret_cast<int (*)(const char*)>(dlsym(lib, "CardSimClearLog"));
-    if (getLog == nullptr || clearLog == nullptr) return false;
-    clearLog(nullptr);
-    if (!SignOnce(module->f, s, key)) return false;
+  // The simulator's log (the library the module loaded: the same path gives the same copy).
+  size_t (*getLog)(const char*, char*, size_t) = nullptr;
+  int (*clearLog)(const char*) = nullptr;
+  size_t objects = 0;  // what a search for everything finds with the user logged in
+  // The commands the card was sent since its log was cleared.
+  std::vector<Bytes> Commands() const {
     std::string text(getLog(nullptr, nullptr, 0), '\0');
     getLog(nullptr, &text[0], text.size());
     std::istringstream in(text);
     std::string line;
+    std::vector<Bytes> commands;
     while (std::getline(in, line)) {
       if (line.size() < 3 || line.compare(0, 2, "> ") != 0) continue;
       Bytes apdu;
       for (size_t i = 2; i + 1 < line.size(); i += 2) apdu.push_back(static_cast<uint8_t>(std::stoul(line.substr(i, 2), nullptr, 16)));
-      signCommands.push_back(apdu);
+      commands.push_back(apdu);
     }
+    return commands;
+  }
+  bool CaptureSignCommands() {
+    void* lib = dlopen(sim.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) return false;
+    getLog = reinterpret_cast<size_t (*)(const char*, char*, size_t)>(dlsym(lib, "CardSimGetApduLog"));
+    clearLog = reinterpret_cast<int (*)(const char*)>(dlsym(lib, "CardSimClearLog"));
+    if (getLog == nullptr || clearLog == nullptr) return false;
+    clearLog(nullptr);
+    if (!SignOnce(module->f, s, key)) return false;
+    signCommands = Commands();
     return !signCommands.empty();
   }
 };
@@ -180,53 +198,89 @@ void BM_Rsa2048Sign_CardCommandsOnly(benchmark::State& state) {
 }
 BENCHMARK(BM_Rsa2048Sign_CardCommandsOnly)->UseRealTime();
 
+// SoftHSM2 with a token like the card's: the user logged in, an RSA-2048 key
+// pair made in software and data objects up to the card's count of objects.
+struct SoftHsmHost {
+  std::string dir;
+  P11* hsm = nullptr;
+  CK_SESSION_HANDLE s = 0;
+  CK_OBJECT_HANDLE key = 0;
+  std::string error;
+  SoftHsmHost() {
+    const char* path = "/usr/lib/softhsm/libsofthsm2.so";
+    char tmpl[] = "/tmp/bench-softhsm-XXXXXX";
+    if (access(path, R_OK) != 0 || mkdtemp(tmpl) == nullptr) {
+      error = "SoftHSM2 not installed";
+      return;
+    }
+    dir = tmpl;
+    std::FILE* conf = std::fopen((dir + "/softhsm2.conf").c_str(), "w");
+    if (conf == nullptr) {
+      error = "no configuration";
+      return;
+    }
+    std::fprintf(conf, "directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n", dir.c_str());
+    std::fclose(conf);
+    setenv("SOFTHSM2_CONF", (dir + "/softhsm2.conf").c_str(), 1);
+    hsm = new P11(path);
+    CK_FUNCTION_LIST* f = hsm->f;
+    if (f == nullptr || f->C_Initialize(nullptr) != CKR_OK) {
+      error = "SoftHSM2 did not start";
+      return;
+    }
+    CK_SLOT_ID slots[8];
+    CK_ULONG n = 8;
+    CK_UTF8CHAR label[32];
+    std::memset(label, ' ', sizeof label);
+    std::memcpy(label, "bench", 5);
+    CK_UTF8CHAR so[] = "12345678";
+    CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_ULONG bits = 2048;
+    CK_BYTE e[] = {1, 0, 1};
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE pub[] = {{CKA_MODULUS_BITS, &bits, sizeof bits}, {CKA_PUBLIC_EXPONENT, e, sizeof e},
+                          {CKA_VERIFY, &yes, 1}, {CKA_TOKEN, &yes, 1}};
+    CK_ATTRIBUTE prv[] = {{CKA_SIGN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_TOKEN, &yes, 1}};
+    CK_OBJECT_HANDLE hPub = 0;
+    const bool ready = f->C_GetSlotList(CK_FALSE, slots, &n) == CKR_OK && n > 0 &&
+                       f->C_InitToken(slots[0], so, 8, label) == CKR_OK && f->C_GetSlotList(CK_TRUE, slots, &n) == CKR_OK &&
+                       n > 0 && f->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s) == CKR_OK &&
+                       f->C_Login(s, CKU_SO, so, 8) == CKR_OK && f->C_InitPIN(s, kPin, 4) == CKR_OK &&
+                       f->C_Logout(s) == CKR_OK && f->C_Login(s, CKU_USER, kPin, 4) == CKR_OK &&
+                       f->C_GenerateKeyPair(s, &gen, pub, 4, prv, 3, &hPub, &key) == CKR_OK;
+    if (!ready) {
+      error = "SoftHSM2 token not ready";
+      return;
+    }
+    CK_OBJECT_CLASS data = CKO_DATA;
+    CK_BYTE value[64] = {};
+    CK_ATTRIBUTE obj[] = {{CKA_CLASS, &data, sizeof data}, {CKA_TOKEN, &yes, 1}, {CKA_VALUE, value, sizeof value}};
+    for (size_t i = 2; i < Host().objects; ++i) {
+      CK_OBJECT_HANDLE h = 0;
+      if (f->C_CreateObject(s, obj, 3, &h) != CKR_OK) error = "SoftHSM2 took no data object";
+    }
+  }
+  // Finalizes SoftHSM2 and removes its token folder.
+  void End() {
+    if (hsm != nullptr && hsm->f != nullptr) hsm->f->C_Finalize(nullptr);
+    const std::string rm = "rm -rf '" + dir + "'";
+    if (!dir.empty() && std::system(rm.c_str()) != 0) std::fprintf(stderr, "cannot remove %s\n", dir.c_str());
+  }
+  bool ok() const { return error.empty(); }
+};
+
+SoftHsmHost* g_hsm = nullptr;
+SoftHsmHost& Hsm() {
+  if (g_hsm == nullptr) g_hsm = new SoftHsmHost;
+  return *g_hsm;
+}
+
 // SoftHSM2 signing in software with a key of the same size.
 void BM_Rsa2048Sign_SoftHsm2(benchmark::State& state) {
-  const char* path = "/usr/lib/softhsm/libsofthsm2.so";
-  char tmpl[] = "/tmp/bench-softhsm-XXXXXX";
-  if (access(path, R_OK) != 0 || mkdtemp(tmpl) == nullptr) return state.SkipWithError("SoftHSM2 not installed");
-  const std::string dir = tmpl;
-  std::FILE* conf = std::fopen((dir + "/softhsm2.conf").c_str(), "w");
-  if (conf == nullptr) return state.SkipWithError("no configuration");
-  std::fprintf(conf, "directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n", dir.c_str());
-  std::fclose(conf);
-  setenv("SOFTHSM2_CONF", (dir + "/softhsm2.conf").c_str(), 1);
-  static P11 hsm(path);
-  CK_FUNCTION_LIST* f = hsm.f;
-  if (f == nullptr || f->C_Initialize(nullptr) != CKR_OK) return state.SkipWithError("SoftHSM2 did not start");
-  CK_SLOT_ID slots[8];
-  CK_ULONG n = 8;
-  CK_UTF8CHAR label[32];
-  std::memset(label, ' ', sizeof label);
-  std::memcpy(label, "bench", 5);
-  CK_UTF8CHAR so[] = "12345678";
-  CK_SESSION_HANDLE s = 0;
-  CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-  CK_ULONG bits = 2048;
-  CK_BYTE e[] = {1, 0, 1};
-  CK_BBOOL yes = CK_TRUE;
-  CK_ATTRIBUTE pub[] = {{CKA_MODULUS_BITS, &bits, sizeof bits}, {CKA_PUBLIC_EXPONENT, e, sizeof e},
-                        {CKA_VERIFY, &yes, 1}};
-  CK_ATTRIBUTE prv[] = {{CKA_SIGN, &yes, 1}, {CKA_PRIVATE, &yes, 1}};
-  CK_OBJECT_HANDLE hPub = 0, hPrv = 0;
-  const bool ready = f->C_GetSlotList(CK_FALSE, slots, &n) == CKR_OK && n > 0 &&
-                     f->C_InitToken(slots[0], so, 8, label) == CKR_OK && f->C_GetSlotList(CK_TRUE, slots, &n) == CKR_OK &&
-                     n > 0 && f->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s) == CKR_OK &&
-                     f->C_Login(s, CKU_SO, so, 8) == CKR_OK && f->C_InitPIN(s, kPin, 4) == CKR_OK &&
-                     f->C_Logout(s) == CKR_OK && f->C_Login(s, CKU_USER, kPin, 4) == CKR_OK &&
-                     f->C_GenerateKeyPair(s, &gen, pub, 3, prv, 2, &hPub, &hPrv) == CKR_OK;
-  if (!ready) {
-    f->C_Finalize(nullptr);
-    return state.SkipWithError("SoftHSM2 token not ready");
-  }
+  SoftHsmHost& h = Hsm();
+  if (!h.ok()) return state.SkipWithError(h.error.c_str());
   for (auto _ : state)
-    if (!SignOnce(f, s, hPrv)) {
-      state.SkipWithError("SoftHSM2 signature failed");
-      break;
-    }
-  f->C_Finalize(nullptr);
-  const std::string rm = "rm -rf '" + dir + "'";
-  if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "cannot remove %s\n", dir.c_str());
+    if (!SignOnce(h.hsm->f, h.s, h.key)) return state.SkipWithError("SoftHSM2 signature failed");
 }
 BENCHMARK(BM_Rsa2048Sign_SoftHsm2)->UseRealTime();
 
@@ -243,35 +297,70 @@ void BM_Login_Module(benchmark::State& state) {
 }
 BENCHMARK(BM_Login_Module)->UseRealTime();
 
+// A search for every object the logged-in user sees.
+bool FindAll(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_ULONG* n) {
+  CK_OBJECT_HANDLE found[16];
+  return f->C_FindObjectsInit(s, nullptr, 0) == CKR_OK && f->C_FindObjects(s, found, 16, n) == CKR_OK &&
+         f->C_FindObjectsFinal(s) == CKR_OK && *n != 0;
+}
+
 void BM_FindObjects_Module(benchmark::State& state) {
   ModuleHost& h = Host();
   if (!h.ok) return state.SkipWithError("module on the card simulator not available");
-  CK_FUNCTION_LIST* f = h.module->f;
-  CK_OBJECT_HANDLE found[16];
   CK_ULONG n = 0;
-  for (auto _ : state) {
-    if (f->C_FindObjectsInit(h.s, nullptr, 0) != CKR_OK || f->C_FindObjects(h.s, found, 16, &n) != CKR_OK ||
-        f->C_FindObjectsFinal(h.s) != CKR_OK || n == 0)
-      return state.SkipWithError("search failed");
-  }
+  h.clearLog(nullptr);
+  for (auto _ : state)
+    if (!FindAll(h.module->f, h.s, &n)) return state.SkipWithError("search failed");
   state.counters["objects"] = static_cast<double>(n);
+  state.counters["card_commands"] = static_cast<double>(h.Commands().size()) / state.iterations();
 }
 BENCHMARK(BM_FindObjects_Module)->UseRealTime();
 
-// Keeps each case's wall-clock time for the ratios.
+void BM_FindObjects_SoftHsm2(benchmark::State& state) {
+  SoftHsmHost& h = Hsm();
+  if (!h.ok()) return state.SkipWithError(h.error.c_str());
+  CK_ULONG n = 0;
+  for (auto _ : state)
+    if (!FindAll(h.hsm->f, h.s, &n)) return state.SkipWithError("SoftHSM2 search failed");
+  state.counters["objects"] = static_cast<double>(n);
+}
+BENCHMARK(BM_FindObjects_SoftHsm2)->UseRealTime();
+
+// Keeps each case's wall-clock and processor time for the ratios.
 class Reporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs)
-      if (!r.error_occurred && r.run_type == Run::RT_Iteration) times[r.benchmark_name()] = r.GetAdjustedRealTime();
+    // With repetitions (the card's time varies from run to run) the median stands for a case.
+    for (const Run& r : runs) {
+      if (r.error_occurred) continue;
+      std::string name = r.benchmark_name();
+      if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
+        name.erase(name.size() - std::string("_median").size());
+      else if (r.run_type != Run::RT_Iteration || r.repetitions > 1)
+        continue;
+      times[name] = r.GetAdjustedRealTime();
+      cpu[name] = r.GetAdjustedCPUTime();
+    }
     ConsoleReporter::ReportRuns(runs);
   }
-  void PrintRatio(const char* what, const std::string& a, const std::string& b) const {
-    auto x = times.find(a), y = times.find(b);
-    if (x != times.end() && y != times.end() && y->second > 0)
-      std::printf("  %-52s %6.3f\n", what, x->second / y->second);
+  static double Of(const std::map<std::string, double>& m, const std::string& name) {
+    auto t = m.find(name + "/real_time");
+    return t == m.end() ? 0 : t->second;
   }
-  std::map<std::string, double> times;
+  // (a - minus) / b in wall-clock and in the calling thread's processor time
+  // (steadier on a busy machine; the simulated card works in that thread too).
+  void PrintRatio(const char* what, const std::string& a, const std::string& b, const std::string& minus = "") const {
+    std::printf("  %-66s", what);
+    for (const auto* m : {&times, &cpu}) {
+      const double x = Of(*m, a), y = Of(*m, b), z = minus.empty() ? 0 : Of(*m, minus);
+      if (x > 0 && y > 0 && (minus.empty() || z > 0))
+        std::printf(" %8.3f", (x - z) / y);
+      else
+        std::printf(" %8s", "-");
+    }
+    std::printf("\n");
+  }
+  std::map<std::string, double> times, cpu;
 };
 
 }  // namespace
@@ -280,13 +369,18 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   Reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\nwall-clock ratios\n");
-  reporter.PrintRatio("module C_Sign / the same card commands alone", "BM_Rsa2048Sign_Module/real_time",
-                      "BM_Rsa2048Sign_CardCommandsOnly/real_time");
-  reporter.PrintRatio("module C_Sign / SoftHSM2 C_Sign", "BM_Rsa2048Sign_Module/real_time",
-                      "BM_Rsa2048Sign_SoftHsm2/real_time");
+  std::printf("\n%-68s %8s %8s\n", "ratios", "wall", "cpu");
+  reporter.PrintRatio("module C_Sign / the same card commands alone", "BM_Rsa2048Sign_Module",
+                      "BM_Rsa2048Sign_CardCommandsOnly");
+  reporter.PrintRatio("module C_Sign / SoftHSM2 C_Sign", "BM_Rsa2048Sign_Module", "BM_Rsa2048Sign_SoftHsm2");
+  reporter.PrintRatio("module's own time in C_Sign (less the card's) / SoftHSM2 C_Sign", "BM_Rsa2048Sign_Module",
+                      "BM_Rsa2048Sign_SoftHsm2", "BM_Rsa2048Sign_CardCommandsOnly");
+  // An unchanged card is sent no command by a search (card_commands): its time is the module's own.
+  reporter.PrintRatio("module C_FindObjects* / SoftHSM2 C_FindObjects*", "BM_FindObjects_Module",
+                      "BM_FindObjects_SoftHsm2");
   benchmark::Shutdown();
   // The module stays loaded to the end: its worker thread is joined at C_Finalize.
   if (Host().module != nullptr && Host().module->f != nullptr) Host().module->f->C_Finalize(nullptr);
+  if (g_hsm != nullptr) g_hsm->End();
   return 0;
 }

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -347,9 +348,50 @@ void OnSoftHsm(benchmark::State& state, Body body) {
     SoftHsm& s = TheSoftHsm();
     if (Ready(state, s.side.get(), s.side ? "" : "SoftHSM2 is not installed")) body(state, s.side.get());
 }
+// The simulator library the module loaded (the same path gives the same copy):
+// what each call cost in reader-state queries and card commands.
+struct SimCounts {
+    size_t (*queries)(const char*) = nullptr;
+    size_t (*log)(const char*, char*, size_t) = nullptr;
+    int (*clear)(const char*) = nullptr;
+    SimCounts() {
+        void* lib = dlopen((BuildDir() + "/libcardsim.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (lib == nullptr) return;
+        queries = reinterpret_cast<size_t (*)(const char*)>(dlsym(lib, "CardSimGetStateQueryCount"));
+        log = reinterpret_cast<size_t (*)(const char*, char*, size_t)>(dlsym(lib, "CardSimGetApduLog"));
+        clear = reinterpret_cast<int (*)(const char*)>(dlsym(lib, "CardSimClearLog"));
+    }
+    bool ok() const { return queries && log && clear; }
+    static size_t Commands(const std::string& text) {
+        size_t n = 0;
+        for (size_t at = text.find("> "); at != std::string::npos; at = text.find("> ", at + 2)) ++n;
+        return n;
+    }
+    std::string Log(const char* reader) const {
+        std::string text(log(reader, nullptr, 0), '\0');
+        log(reader, &text[0], text.size());
+        return text;
+    }
+};
+
+const char* const kSimReaders[] = {"CardSim Reader 0", "CardSim Reader 1"};
+
 void OnSimulator(benchmark::State& state, Body body) {
     SimModule& s = TheSim();
-    if (Ready(state, s.side.get(), "")) body(state, s.side.get());
+    if (!Ready(state, s.side.get(), "")) return;
+    static const SimCounts counts;
+    if (counts.ok())
+        for (const char* r : kSimReaders) counts.clear(r);
+    body(state, s.side.get());
+    if (!counts.ok() || state.iterations() == 0) return;
+    size_t queries = 0, commands = 0;
+    for (const char* r : kSimReaders) {
+        queries += counts.queries(r);
+        commands += SimCounts::Commands(counts.Log(r));
+    }
+    const double calls = static_cast<double>(state.iterations());
+    state.counters["queries_per_reader"] = queries / calls / std::size(kSimReaders);
+    state.counters["card_commands"] = commands / calls;
 }
 void OnPcscd(benchmark::State& state, Body body) {
     PcscdModule& s = ThePcscd();

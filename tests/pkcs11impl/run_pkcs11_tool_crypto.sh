@@ -25,6 +25,14 @@ mkdir -p "$w"
 
 user="--login --pin 1234"
 
+# The mechanisms the token offers, each with what it does.
+p11_run ok --list-mechanisms
+for want in 'RSA-PKCS, keySize={512,4096}, hw, decrypt, sign' 'RSA-X-509, keySize={512,4096}, hw, decrypt, sign' \
+  'RSA-PKCS-KEY-PAIR-GEN, keySize={512,4096}, hw, generate_key_pair'; do
+  echo "$out" | sed "s/^ *//" | grep -qxF "$want" || { echo "FAILED: the mechanism list lacks '$want'"; fail=1; }
+done
+[ "$(echo "$out" | grep -c 'keySize=')" -eq 3 ] || { echo "FAILED: more mechanisms than the three"; fail=1; }
+
 # The card certificate's public key.
 p11_run ok --read-object --type cert --label Certificate -o "$w/cert.der"
 check "certificate key" openssl x509 -inform der -in "$w/cert.der" -pubkey -noout -out "$w/card.pem"
