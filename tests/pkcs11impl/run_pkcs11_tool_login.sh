@@ -62,6 +62,12 @@ expect 'user PIN locked'
 p11_run fails --slot $user_slot --login --pin 1234 --list-objects
 expect CKR_PIN_LOCKED
 
+# pkcs11-tool's own unlock hands the PUK to C_SetPIN as the old PIN, which
+# changes a PIN and unblocks none: the PIN stays locked, and the PUK still
+# unblocks it below.
+p11_run fails --slot $user_slot --unlock-pin --puk 12345678 --new-pin 1234
+expect CKR_PIN_LOCKED
+
 # The PUK unblocks the PIN through the module's vendor call.
 out=$(/usr/bin/python3 - "$module" "$user_slot" <<'PY' 2>&1
 import ctypes, sys
