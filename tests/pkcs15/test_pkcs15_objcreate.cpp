@@ -956,6 +956,37 @@ TEST_F(ObjCreate, FailureAtEachChangeAndDeletionStepLeavesTheCardAsItWas) {
     }
 }
 
+// A directory file made to the size of its one record must grow for a longer label:
+// a failure at any step of that leaves the card as it was; past every failure the file
+// has grown and holds the new label.
+TEST_F(ObjCreate, DirectoryGrowsForALongerRecordOrStaysAsItWas) {
+    LogIn();
+    MakeKinds();
+    SCPkcs15ObjectAttributeList t;
+    m_kinds.back().fill(&t);
+    void* h = nullptr;
+    ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
+    SCPathList paths;
+    ASSERT_EQ(0, m_app->GetObjectPaths(h, &paths));
+    const SCPath dirPath = paths.At(0);
+    const size_t size = FileBytes(dirPath).size();
+    const std::string label(size, 'L');
+    auto find = [&] {
+        std::vector<void*> found = Find(0x30100);
+        EXPECT_EQ(1u, found.size());
+        return found.empty() ? nullptr : found[0];
+    };
+    auto rename = [&](void* key, void**) {
+        SCPkcs15ObjectAttributeList change;
+        change.AddString(2, label.c_str());
+        return m_app->SetAttributeValues(key, &change);
+    };
+    EXPECT_GT(FailAtEachStep(find, rename), 2);
+    EXPECT_GT(FileBytes(dirPath).size(), size + label.size());
+    Reload();
+    EXPECT_EQ(label, Label(Get(find(), 2)));
+}
+
 TEST_F(ObjCreate, UserConsentKeyNeedsTheGuardingPinToExist) {
     LogIn();
     NewKey();
