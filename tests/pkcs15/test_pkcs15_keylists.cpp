@@ -163,7 +163,9 @@ TEST_F(KeyLists, PrivateKeyRecordAnswersItsAttributesAndValuesFromTheCard) {
 
 TEST_F(KeyLists, PublicKeyRecordAnswersFromItsValueFile) {
     EXPECT_EQ(0x1020100u, GetInt(m_puk, 1));
-    EXPECT_EQ(0u, GetFlags(m_puk, 3) & 1);  // not private
+    // Not private; modifiable, since the user PIN opens its directory and value file to
+    // writing (the record carries no flags of its own).
+    EXPECT_EQ(2u, GetFlags(m_puk, 3) & 3);
     EXPECT_EQ(m_n, Get(m_puk, 0x1020103));
     EXPECT_EQ(m_e, Get(m_puk, 0x1020104));
     EXPECT_EQ(2048u, GetInt(m_puk, 0x1020101));
