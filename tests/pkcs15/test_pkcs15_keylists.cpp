@@ -5,6 +5,7 @@
 // and private-key records from bytes.
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -18,6 +19,7 @@
 #include "pkcs15/scpkcs15prvkeylist.h"
 #include "pkcs15/scpkcs15pubkeylist.h"
 #include "pkcs15/scpkcs15seckeylist.h"
+#include "smartcard/sc_readeroptions.h"
 #include "tests/pkcs15/openssl_rsa.h"
 #include "tests/smartcard/card_fixture.h"
 
@@ -243,6 +245,42 @@ TEST_F(KeyLists, DecryptionThroughTheApplicationUndoesOpenSsl) {
     len = 256;
     ASSERT_EQ(0, m_app->Decrypt(m_prk, 1, rawCt.data(), 256, out.data(), &len));
     EXPECT_EQ(block, Bytes(out.begin(), out.begin() + len));
+}
+
+// A reader that takes fewer octets in one answer than the key's size may have cut the
+// card's result short: a signature is kept once it verifies with the key's public part,
+// a raw decryption once it encrypts back to the input; a long padded plaintext, which
+// cannot be checked, is refused and wiped.
+TEST_F(KeyLists, ResultsLongerThanOneReaderAnswerAreCheckedOrRefused) {
+    LogIn();
+    SCReader* reader = m_card->GetReader();
+    ASSERT_NE(nullptr, reader);
+    reader->SetOptions(reader->GetOptions(), scRoptSetLimit(0, SC_RLIMIT_T1_RECV, 128));
+    ASSERT_EQ(128u, reader->GetMaxResponseLength());
+    const Bytes msg = {'c', 'u', 't'};
+    const Bytes di = Sha256DigestInfo(msg);
+    Bytes sig(256);
+    uint32_t len = 256;
+    ASSERT_EQ(0, m_app->Sign(m_prk, 2, 0, di.data(), static_cast<uint32_t>(di.size()), sig.data(), &len));
+    EXPECT_TRUE(OpenSslVerifySha256(m_key, msg, sig));
+    Bytes block(256, 0x33);
+    block[0] = 0x00;
+    const Bytes rawCt = OpenSslEncrypt(m_key, block, RSA_NO_PADDING);
+    Bytes out(256);
+    len = 256;
+    ASSERT_EQ(0, m_app->Decrypt(m_prk, 1, rawCt.data(), 256, out.data(), &len));
+    EXPECT_EQ(block, out);
+    // A plaintext of more than 128 octets.
+    const Bytes secret(200, 0x5C);
+    const Bytes ct = OpenSslEncrypt(m_key, secret, RSA_PKCS1_PADDING);
+    len = 256;
+    EXPECT_EQ(SC_E_CRYPT_ERROR, m_app->Decrypt(m_prk, 2, ct.data(), 256, out.data(), &len));
+    EXPECT_EQ(out.end(), std::search(out.begin(), out.end(), secret.begin(), secret.begin() + 16));
+    // A short plaintext comes in one answer and is kept.
+    const Bytes shortCt = OpenSslEncrypt(m_key, msg, RSA_PKCS1_PADDING);
+    len = 256;
+    ASSERT_EQ(0, m_app->Decrypt(m_prk, 2, shortCt.data(), 256, out.data(), &len));
+    EXPECT_EQ(msg, Bytes(out.begin(), out.begin() + len));
 }
 
 TEST_F(KeyLists, KeyReferencesAndValueFilesOfTheCardAreInUse) {
