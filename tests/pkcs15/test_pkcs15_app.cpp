@@ -963,3 +963,27 @@ TEST_F(Pkcs15App, LogoutReportsAPinStateTheCardKeeps) {
     EXPECT_EQ(0, m_app->LogoutPin(user, false));
     EXPECT_EQ(3, TriesLeft(0x81));  // tries left, not verified
 }
+
+// A new PIN set under the SO PIN: its object is then marked initialised in the PIN
+// directory. When the card refuses that write, the PIN set reports it.
+TEST_F(Pkcs15App, SetPinReportsAPinDirectoryThatCannotBeWritten) {
+    ASSERT_EQ(0, m_app->Load(false));
+    ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_SO), kSoPin, true, nullptr));
+    ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, true, nullptr));
+    for (const bool refused : {true, false}) {
+        SCOPED_TRACE(refused ? "write refused" : "write taken");
+        const uint8_t ref = refused ? 0x83 : 0x84;
+        ASNPkcs15AuthObject* pin = nullptr;
+        ASSERT_EQ(0, m_app->CreatePinObject("Extra", ref, ref, 3, 4, 0, &pin, nullptr, 0xFFFF, nullptr));
+        SCPinParams record;
+        ClearLog();
+        if (refused) Inject(0xD6, 0x6581, 20);
+        const SCRESULT r = m_app->SetPin(pin, nullptr, "4321", &record, nullptr);
+        Inject(0xD6, 0x6581, 0);
+        EXPECT_EQ(refused ? SC_RESULT_CODE(0xE000000000016581ULL) : 0, r) << Log();
+        EXPECT_EQ(1u, CountCommands("00E0"));
+        EXPECT_LE(1u, CountCommands("00D6"));
+        // The card's PIN was made either way.
+        EXPECT_EQ(0, m_app->VerifyPin(pin, "4321", false, nullptr));
+    }
+}
