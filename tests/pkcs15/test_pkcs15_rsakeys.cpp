@@ -130,6 +130,26 @@ TEST_F(SoftwareRsa, SignaturesVerifyWithOpenSslWithFullKeyAndWithCrtMembersOnly)
         EXPECT_EQ(SC_E_INSUFFICIENT_BUFFER, key.SignInSoftware(2, 0, di.data(), 51, sig.data(), &tooSmall));
         EXPECT_EQ(256u, tooSmall);
     }
+    // PKCS #1 padding takes at most k - 11 octets of data: OpenSSL recovers them whole.
+    SCPkcs15PrivateRsaKeyObject key(nullptr);
+    ASSERT_EQ(1, key.value.setComponents(n.data(), (long)n.size(), e.data(), (long)e.size(), d.data(), (long)d.size(),
+                                         nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0));
+    const Bytes longest(245, 0x6B);
+    Bytes sig(256);
+    uint32_t len = 256;
+    ASSERT_EQ(0, key.SignInSoftware(2, 0, longest.data(), 245, sig.data(), &len));
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(m_key, nullptr);
+    ASSERT_NE(nullptr, ctx);
+    Bytes recovered(256);
+    size_t recLen = recovered.size();
+    EXPECT_EQ(1, EVP_PKEY_verify_recover_init(ctx));
+    EXPECT_EQ(1, EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING));
+    EXPECT_EQ(1, EVP_PKEY_verify_recover(ctx, recovered.data(), &recLen, sig.data(), sig.size()));
+    EVP_PKEY_CTX_free(ctx);
+    EXPECT_EQ(longest, Bytes(recovered.begin(), recovered.begin() + static_cast<long>(recLen)));
+    const Bytes tooLong(246, 0x6B);
+    len = 256;
+    EXPECT_EQ(SC_E_INVALID_DATA_LENGTH, key.SignInSoftware(2, 0, tooLong.data(), 246, sig.data(), &len));
 }
 
 TEST_F(SoftwareRsa, DecryptionUndoesOpenSslAndRefusesShortPaddingAndBadBlocks) {
