@@ -382,12 +382,13 @@ CK_RV CPkcs11App::InitApplication(const CK_C_INITIALIZE_ARGS* args) {
 CK_RV CPkcs11App::Finalize(CK_VOID_PTR pReserved) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pReserved != nullptr) return CKR_ARGUMENTS_BAD;
-  m_lock.Lock();
-  for (CK_SLOT_ID id = 0; id < m_slotCount; ++id) HandleTokenLoss(id);
-  m_sessions.DeleteAll();
-  ReleaseSlots();
-  m_ownerPid = 0;
-  m_lock.Unlock();
+  {
+    Pkcs11LockGuard guard(m_lock);
+    for (CK_SLOT_ID id = 0; id < m_slotCount; ++id) HandleTokenLoss(id);
+    m_sessions.DeleteAll();
+    ReleaseSlots();
+    m_ownerPid = 0;
+  }
   return m_lock.Destroy();
 }
 
