@@ -488,12 +488,12 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     }
     if (cosmo && (record->flags & SC_PINREC_SO_PIN)) record->flags |= SC_PINREC_UNBLOCKING_PIN;
     if (classic && record->unblockRef != 0xFF) {
-        const uint8_t fromHeaders = m_headers.GetRef((pf & PINF_SO) ? 3 : 4);
+        const uint8_t fromHeaders = m_headers.GetRef((pf & PINF_SO) ? SC_REFIDX_SO_PUK : SC_REFIDX_USER_PUK);
         if (fromHeaders < 0xFF) record->unblockRef = fromHeaders;
     }
     if (profile == SC_CARD_TYPE_IAS) {
         if (record->officerRef == SC_REF_FROM_HEADERS) record->officerRef = m_headers.GetSoPinOrSysKeyRef();
-        if (record->unblockRef == SC_REF_FROM_HEADERS) record->unblockRef = m_headers.GetRef(4);
+        if (record->unblockRef == SC_REF_FROM_HEADERS) record->unblockRef = m_headers.GetRef(SC_REFIDX_USER_PUK);
     }
     const bool padRecord = (record->flags & SC_PINREC_PADDED) != 0;
 
@@ -533,7 +533,15 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
         } else if (classic) {
             const bool isUser = (pf & (PINF_SO | PINF_UNBLOCKING)) == 0;
             r = SC_E_PIN_ALREADY_INITIALIZED;
-            if (isUser && !so && authPin &&
+            if (isUser && so && authPin && (record->flags & SC_PINREC_NO_VALUE)) {
+                // The officer takes the user PIN's value away (a token initialised anew). This card
+                // keeps no PIN without value once it has one, so the PIN is made anew without one,
+                // under the officer, for C_InitPIN to set; a card that refuses keeps the PIN.
+                if (record->officerRef >= 0xFF) record->officerRef = GetPinReference(so);
+                r = m_pCard->DeleteObject(ref, SC_KEYOBJ_PIN);
+                if (r >= 0) r = m_pCard->CreatePin(ref, record, nullptr, SC_UNSET, 0);
+                else if (r != SC_E_NO_SMARTCARD && r != SC_E_CARD_REMOVED) r = SC_E_PIN_ALREADY_INITIALIZED;
+            } else if (isUser && !so && authPin &&
                 (pending == SC_E_PIN_NOT_INITIALIZED || pending == SC_E_NO_REFERENCED_DATA) &&
                 record->unblockRef != 0xFF && record->pukText) {
                 if (status == 0 || status > 0 || status == SC_E_PIN_BLOCKED) {

@@ -14,12 +14,6 @@
 
 namespace {
 
-// Reference-byte positions of the profile templates.
-constexpr int R_SO_PIN = 0;
-constexpr int R_USER_PIN = 1;
-constexpr int R_SO_UNBLOCK = 3;
-constexpr int R_USER_UNBLOCK = 4;
-
 const char kOidSeNumber[] = "1.3.6.1.4.1.32473.2.9.1.1";
 const char kOidIasSe[] = "1.3.6.1.4.1.32473.2.9.1.2";
 const char kOidX942[] = "1.3.6.1.4.1.32473.2.9.5.1.1";
@@ -55,7 +49,7 @@ void TokenBytes(SCFileHeaderList* h, int profile, int i, int mask) {
     }
     h->SetRef(19, 11);
     h->SetRef(1, static_cast<uint8_t>((2 * i + 2) & mask));
-    h->SetRef(4, static_cast<uint8_t>((2 * i + 18) & mask));
+    h->SetRef(SC_REFIDX_USER_PUK, static_cast<uint8_t>((2 * i + 18) & mask));
     if (i == 0) {
         h->SetRef(13, 30);
         h->SetRef(14, 30);
@@ -280,12 +274,12 @@ void SCPkcs15App::ReadProfileRecords(SCFileHeaderList* h) {
     // The PINs of the AODF.
     ASNPkcs15AuthObject* pin = nullptr;
     ASNPkcs15AuthObject* unblock = nullptr;
-    h->SetRef(R_USER_PIN, FindPinObject(PIN_USER, &pin) == 0 ? GetPinReference(pin) : 255);
-    h->SetRef(R_USER_UNBLOCK,
+    h->SetRef(SC_REFIDX_USER_PIN, FindPinObject(PIN_USER, &pin) == 0 ? GetPinReference(pin) : 255);
+    h->SetRef(SC_REFIDX_USER_PUK,
               pin && FindAuthObjectForObject(pin, &unblock, true) == 0 && unblock ? GetPinReference(unblock) : 255);
     pin = unblock = nullptr;
-    h->SetRef(R_SO_PIN, FindPinObject(PIN_SO, &pin) == 0 ? GetPinReference(pin) : 255);
-    h->SetRef(R_SO_UNBLOCK,
+    h->SetRef(SC_REFIDX_SO_PIN, FindPinObject(PIN_SO, &pin) == 0 ? GetPinReference(pin) : 255);
+    h->SetRef(SC_REFIDX_SO_PUK,
               pin && FindAuthObjectForObject(pin, &unblock, true) == 0 && unblock ? GetPinReference(unblock) : 255);
 
     if (!m_tokenInfo.IsLoaded()) return;

@@ -116,8 +116,8 @@ protected:
 constexpr int SC_REFIDX_SO_PIN = 0;
 constexpr int SC_REFIDX_USER_PIN = 1;
 constexpr int SC_REFIDX_KEY_PIN = 2;   // the PIN a user-consent key's use requires
-constexpr int SC_REFIDX_USER_PUK = 3;
-constexpr int SC_REFIDX_SO_PUK = 4;
+constexpr int SC_REFIDX_SO_PUK = 3;    // the PIN that unblocks the SO PIN
+constexpr int SC_REFIDX_USER_PUK = 4;  // the PIN that unblocks the user PIN
 constexpr int SC_REFIDX_SYS_KEY = 5;
 constexpr int SC_REFIDX_SE_NUMBER = 20;
 constexpr int SC_REFIDX_LOCAL_PIN = 21;

@@ -433,6 +433,79 @@ TEST(ModuleCardInit, InitTokenOnAnExistingTokenReinitialisesIt) {
   EXPECT_EQ("Podpis", t.Label(0));
   ASSERT_EQ(CKR_OK, f->C_InitToken(0, so, 8, label));
   EXPECT_EQ("Nowy", t.Label(0));
+  // The user PIN went with the rest: nobody logs in with it until the SO sets it again.
+  EXPECT_EQ(0u, t.Info(0).flags & CKF_USER_PIN_INITIALIZED);
+  ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+  EXPECT_NE(CKR_OK, f->C_Login(h, CKU_USER, user, 4));
+  ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_SO, so, 8));
+  CK_UTF8CHAR again[] = "6789";
+  ASSERT_EQ(CKR_OK, f->C_InitPIN(h, again, 4));
+  ASSERT_EQ(CKR_OK, f->C_Logout(h));
+  EXPECT_EQ(CKF_USER_PIN_INITIALIZED, t.Info(0).flags & CKF_USER_PIN_INITIALIZED);
+  EXPECT_EQ(CKR_OK, f->C_Login(h, CKU_USER, again, 4));
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
 
+
+// On a model-4 card initialised from a profile each PIN is unblocked by its own
+// PUK and never by the other one, also once the module has read the token anew;
+// a token initialised anew keeps the PUK for the user PIN that the SO sets.
+TEST(ModuleCardInit, Model4PinsAreUnblockedByTheirOwnPuks) {
+  CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
+  t.Profile("OutputPinFile = " + t.out +
+            "\nSoPin = 11223344\nSoPuk = 55667788\n[Podpis]\nUserPin = 1111\nUserPuk = 22223333\n");
+  ASSERT_TRUE(t.Start());
+  ASSERT_EQ(1, t.Initialize(kR0)) << t.LastError();
+  using PinListFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR);
+  using UnblockFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG);
+  const auto u8 = [](const std::string& s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.c_str())); };
+  // Blocks a PIN with wrong values, tries the other PUK, then unblocks it with its own to `next`.
+  const auto blockAndUnblock = [&](CK_SESSION_HANDLE s, CK_USER_TYPE user, const std::string& pin,
+                                   const std::string& puk, const std::string& otherPuk, const std::string& next) {
+    SCOPED_TRACE(user == CKU_SO ? "SO PIN" : "user PIN");
+    const CK_FUNCTION_LIST* f = t.m().list();
+    const PinListFn pinList = t.m().fn<PinListFn>("MIRTAL_PKCS11_GetPinList");
+    const UnblockFn unblock = t.m().fn<UnblockFn>("MIRTAL_PKCS11_UnblockPin");
+    ASSERT_TRUE(pinList && unblock);
+    CK_OBJECT_HANDLE pins[4];
+    CK_ULONG n = 4;
+    ASSERT_EQ(CKR_OK, pinList(s, pins, &n));
+    ASSERT_EQ(2u, n);  // the user PIN, then the officer's
+    const CK_OBJECT_HANDLE h = pins[user == CKU_SO ? 1 : 0];
+    CK_RV rv = CKR_PIN_INCORRECT;
+    for (int i = 0; i < 16 && rv == CKR_PIN_INCORRECT; ++i) rv = f->C_Login(s, user, u8("9999"), 4);
+    EXPECT_EQ(CKR_PIN_LOCKED, rv);
+    EXPECT_EQ(CKR_PIN_LOCKED, f->C_Login(s, user, u8(pin), pin.size()));
+    EXPECT_EQ(CKR_PIN_INCORRECT, unblock(s, h, u8(otherPuk), otherPuk.size(), u8(next), next.size()));
+    EXPECT_EQ(CKR_OK, unblock(s, h, u8(puk), puk.size(), u8(next), next.size()));
+    EXPECT_EQ(CKR_OK, f->C_Login(s, user, u8(next), next.size()));
+    EXPECT_EQ(CKR_OK, f->C_Logout(s));
+  };
+  const CK_FUNCTION_LIST* f = t.m().list();
+  CK_SESSION_HANDLE s = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE(pass == 0 ? "token as initialised" : "token read anew");
+    if (pass == 1) {
+      ASSERT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+      ASSERT_TRUE(t.Start());
+      f = t.m().list();
+    }
+    ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s));
+    blockAndUnblock(s, CKU_USER, pass == 0 ? "1111" : "4444", "22223333", "55667788", pass == 0 ? "4444" : "1111");
+    blockAndUnblock(s, CKU_SO, pass == 0 ? "11223344" : "44332211", "55667788", "22223333",
+                    pass == 0 ? "44332211" : "11223344");
+    ASSERT_EQ(CKR_OK, f->C_CloseSession(s));
+  }
+
+  CK_UTF8CHAR label[32];
+  std::memset(label, ' ', sizeof label);
+  std::memcpy(label, "Nowy", 4);
+  ASSERT_EQ(CKR_OK, f->C_InitToken(0, u8("11223344"), 8, label));
+  EXPECT_EQ(0u, t.Info(0).flags & CKF_USER_PIN_INITIALIZED);
+  ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s));
+  ASSERT_EQ(CKR_OK, f->C_Login(s, CKU_SO, u8("11223344"), 8));
+  ASSERT_EQ(CKR_OK, f->C_InitPIN(s, u8("7777"), 4));
+  ASSERT_EQ(CKR_OK, f->C_Logout(s));
+  blockAndUnblock(s, CKU_USER, "7777", "22223333", "55667788", "8888");
+  EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+}
