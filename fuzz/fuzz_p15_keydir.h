@@ -24,7 +24,7 @@ void FuzzKeyDirectory(const uint8_t* data, size_t size, const uint64_t* codes, s
         return;
     }
     for (POSITION p = a.Records().GetHeadPosition(); p;) {
-        void* rec = a.Records().GetNext(p);
+        void* rec = a.HandleOf(a.Records().GetNext(p));
         if (!a.HoldsHandle(rec)) abort();
         (void)a.GetObjectKind(rec);
         (void)a.IsPrivate(rec);

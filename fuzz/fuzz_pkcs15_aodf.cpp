@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Every decoded PIN record is a handle of the list.
     for (POSITION p = a.Records().GetHeadPosition(); p;)
-        if (!a.HoldsHandle(a.Records().GetNext(p))) abort();
+        if (!a.HoldsHandle(a.HandleOf(a.Records().GetNext(p)))) abort();
     MemFile out;
     if (a.Encode(&out) < 0) return 0;
     std::vector<uint8_t> enc(out.GetData(), out.GetData() + out.Size());

@@ -170,7 +170,7 @@ void* CPkcs15Token::GetPinObjectForUser(CK_USER_TYPE user) {
   if (SCPkcs15App* app = m_pApp->GetSlotApp(m_nPkcs15SlotId)) {
     ASNPkcs15AuthObject* pin = nullptr;
     const int kind = user == CKU_SO ? SCPkcs15App::PIN_SO : SCPkcs15App::PIN_USER;
-    return app->FindPinObject(kind, &pin) >= 0 ? pin : nullptr;
+    return app->FindPinObject(kind, &pin) >= 0 ? SCPkcs15App::HandleOfPin(pin) : nullptr;
   }
   uint8_t so = 0, userRef = 0, puk = 0;
   bool rokvast = false;
@@ -221,7 +221,7 @@ CK_RV CPkcs15Token::Login(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR pin, CK_UL
   if (copied != CKR_OK) return copied;
   // A card without PKCS#15 structure has no PIN to log in with yet.
   if (app == nullptr || IsSpecialPin(object)) return CKR_USER_PIN_NOT_INITIALIZED;
-  const SCRESULT r = app->VerifyPin(static_cast<ASNPkcs15AuthObject*>(object), text, true, nullptr);
+  const SCRESULT r = app->VerifyPin(app->PinFor(object), text, true, nullptr);
   if (r == SC_E_INVALID_DATA_LENGTH) return CKR_PIN_INCORRECT;
   if (r < 0) return MapScErrorToCkr(r, false);
   if (r > 0) return CKR_PIN_INCORRECT;  // a tries count is no verification
@@ -340,9 +340,9 @@ CK_RV CPkcs15Token::GetPinInfo(CK_OBJECT_HANDLE pinHandle, MIRTAL_PIN_INFO* info
   const CK_RV ready = RefreshAndGetApp(&app, nullptr);
   if (ready != CKR_OK && !IsReadinessStatus(ready)) return ready;
   if (app == nullptr || IsSpecialPin(object)) return GetSpecialPinInfo(object, info);
-  if (!app->IsPinObject(object)) return CKR_OBJECT_HANDLE_INVALID;
+  ASNPkcs15AuthObject* pin = app->PinFor(object);
+  if (pin == nullptr) return CKR_OBJECT_HANDLE_INVALID;
   if (info->structSize != sizeof(MIRTAL_PIN_INFO)) return CKR_ARGUMENTS_BAD;
-  ASNPkcs15AuthObject* pin = static_cast<ASNPkcs15AuthObject*>(object);
   SCCardInfo card;
   GetCardInfo(app->GetCard(), &card);
 
@@ -363,10 +363,10 @@ CK_RV CPkcs15Token::GetPinInfo(CK_OBJECT_HANDLE pinHandle, MIRTAL_PIN_INFO* info
   };
 
   SCPkcs15Lib* lib = m_pApp->GetPkcs15Lib();
-  const bool qualified = lib->IsQualifiedPin(app, pin);
+  const bool qualified = lib->IsQualifiedPin(app, object);
   const bool known = app->IsKnownProfile();
-  ASNPkcs15AuthObject* userPin = static_cast<ASNPkcs15AuthObject*>(GetPinObjectForUser(CKU_USER));
-  ASNPkcs15AuthObject* soPin = static_cast<ASNPkcs15AuthObject*>(GetPinObjectForUser(CKU_SO));
+  ASNPkcs15AuthObject* userPin = app->PinFor(GetPinObjectForUser(CKU_USER));
+  ASNPkcs15AuthObject* soPin = app->PinFor(GetPinObjectForUser(CKU_SO));
   CK_FLAGS flags = 0;
 
   // The PIN that unblocks this one.
@@ -374,7 +374,7 @@ CK_RV CPkcs15Token::GetPinInfo(CK_OBJECT_HANDLE pinHandle, MIRTAL_PIN_INFO* info
   if (known && qualified) {
     unblocking = userPin;
   } else {
-    if (app->FindAuthObjectForObject(pin, &unblocking, false) < 0) unblocking = nullptr;
+    if (app->FindAuthObjectForObject(object, &unblocking, false) < 0) unblocking = nullptr;
     if (unblocking == nullptr && pin == userPin) {
       if (card.cardFamily == SC_CARD_TYPE_COSMOPOLIC) {
         unblocking = soPin;
@@ -386,7 +386,7 @@ CK_RV CPkcs15Token::GetPinInfo(CK_OBJECT_HANDLE pinHandle, MIRTAL_PIN_INFO* info
     }
   }
   ASNPkcs15AuthObject* puk = nullptr;
-  if (app->FindAuthObjectForObject(pin, &puk, true) >= 0 && puk != nullptr) flags |= CKF_MIRTAL_PIN_CAN_BE_UNBLOCKED;
+  if (app->FindAuthObjectForObject(object, &puk, true) >= 0 && puk != nullptr) flags |= CKF_MIRTAL_PIN_CAN_BE_UNBLOCKED;
 
   std::memset(info->label, ' ', sizeof info->label);
   const SCPkcs15ObjectAttribute* label = attrs.FindAttribute(kAttrLabel);
@@ -561,13 +561,13 @@ CK_RV CPkcs15Token::GetPinStatus(CK_OBJECT_HANDLE pinHandle, int32_t* status) {
     return ready;
   } else {
     AssertInvariant(app != nullptr, "pkcs11impl/pkcs15token", __LINE__, "pPkcs15Lib && pPkcs15App");
-    if (!app->IsPinObject(object)) return CKR_OBJECT_HANDLE_INVALID;
-    ASNPkcs15AuthObject* pin = static_cast<ASNPkcs15AuthObject*>(object);
+    ASNPkcs15AuthObject* pin = app->PinFor(object);
+    if (pin == nullptr) return CKR_OBJECT_HANDLE_INVALID;
     SCCardInfo info;
     GetCardInfo(app->GetCard(), &info);
-    if (info.cardFamily == SC_CARD_TYPE_CLASSIC && pin == GetPinObjectForUser(CKU_USER)) {
+    if (info.cardFamily == SC_CARD_TYPE_CLASSIC && object == GetPinObjectForUser(CKU_USER)) {
       ASNPkcs15AuthObject* puk = nullptr;
-      if (app->FindAuthObjectForObject(pin, &puk, true) >= 0 && puk != nullptr) {
+      if (app->FindAuthObjectForObject(object, &puk, true) >= 0 && puk != nullptr) {
         const SCRESULT p = app->QueryPinStatus(puk, nullptr);
         if (p == SC_E_PIN_NOT_INITIALIZED || p == SC_E_NO_REFERENCED_DATA) pukMissing = true;
       }
@@ -598,8 +598,8 @@ CK_RV CPkcs15Token::ChangePin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR oldPin
   const CK_RV ready = RefreshAndGetApp(&app, nullptr);
   if (IsReadinessStatus(ready)) return CKR_TOKEN_WRITE_PROTECTED;
   if (ready != CKR_OK) return ready;
-  if (!app->IsPinObject(object)) return CKR_OBJECT_HANDLE_INVALID;
-  ASNPkcs15AuthObject* pin = static_cast<ASNPkcs15AuthObject*>(object);
+  ASNPkcs15AuthObject* pin = app->PinFor(object);
+  if (pin == nullptr) return CKR_OBJECT_HANDLE_INVALID;
   PinTextCopies texts;
   const char* oldText = nullptr;
   const char* newText = nullptr;
@@ -627,14 +627,15 @@ CK_RV CPkcs15Token::UnblockPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR puk, 
   const CK_RV ready = RefreshAndGetApp(&app, nullptr);
   if (IsReadinessStatus(ready)) return CKR_TOKEN_WRITE_PROTECTED;
   if (ready != CKR_OK) return ready;
-  if (!app->IsPinObject(object)) return CKR_OBJECT_HANDLE_INVALID;
+  ASNPkcs15AuthObject* pin = app->PinFor(object);
+  if (pin == nullptr) return CKR_OBJECT_HANDLE_INVALID;
   PinTextCopies texts;
   const char* pukText = nullptr;
   const char* newText = nullptr;
   CK_RV rv = texts.Add(puk, pukLen, &pukText);
   if (rv == CKR_OK) rv = texts.Add(newPin, newLen, &newText);
   if (rv != CKR_OK) return rv;
-  return MapScErrorToCkr(app->UnblockPin(static_cast<ASNPkcs15AuthObject*>(object), pukText, newText), false);
+  return MapScErrorToCkr(app->UnblockPin(pin, pukText, newText), false);
 }
 
 CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin, CK_ULONG authLen,
@@ -655,8 +656,8 @@ CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin,
   }
   if (ready != CKR_OK) return ready;
   if (app == nullptr) return CKR_TOKEN_NOT_RECOGNIZED;
-  if (!app->IsPinObject(object)) return CKR_OBJECT_HANDLE_INVALID;
-  ASNPkcs15AuthObject* pin = static_cast<ASNPkcs15AuthObject*>(object);
+  ASNPkcs15AuthObject* pin = app->PinFor(object);
+  if (pin == nullptr) return CKR_OBJECT_HANDLE_INVALID;
   if (authPin == nullptr) authLen = 0;
   if (puk == nullptr) pukLen = 0;
 
@@ -669,9 +670,9 @@ CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin,
     SCTransactGuard guard(app->GetCard());
   }
 
-  const bool qualified = lib->IsQualifiedPin(app, pin);
+  const bool qualified = lib->IsQualifiedPin(app, object);
   SCPinParams params;
-  params.pinType = (GetUserTypeForPinObject(pin) == CKU_SO && !qualified) ? 10 : 3;
+  params.pinType = (GetUserTypeForPinObject(object) == CKU_SO && !qualified) ? 10 : 3;
   params.officerRef = app->GetHeaderList().GetSoPinOrSysKeyRef();
   params.spare = SC_UNSET;
   params.pukTryLimit = pukLen != 0 ? 3 : 0;

@@ -77,7 +77,7 @@ void DropPinObjects(SCPkcs15App* app) {
   for (POSITION p = lists->GetHeadPosition(); p;) {
     auto* pins = dynamic_cast<SCPkcs15AuthObjectList*>(lists->GetNext(p));
     if (pins == nullptr) continue;
-    while (!pins->Records().IsEmpty()) pins->RemoveValueObject(pins->Records().GetHead());
+    while (!pins->Records().IsEmpty()) pins->RemoveValueObject(pins->HandleOf(pins->Records().GetHead()));
     pins->SetDirty(true);
   }
 }

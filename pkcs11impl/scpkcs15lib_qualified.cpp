@@ -44,8 +44,8 @@ uint32_t CardModel(SCCard* card) {
 bool SCPkcs15Lib::IsQualifiedPin(SCPkcs15App* app, const void* pin) const {
   AssertInvariant(app != nullptr, "pkcs11impl/scpkcs15lib", __LINE__, "pApp != NULL");
   AssertInvariant(pin != nullptr, "pkcs11impl/scpkcs15lib", __LINE__, "hPin != NULL");
-  if (!app->IsPinObject(pin)) return false;
-  const ASNPkcs15AuthObject* auth = static_cast<const ASNPkcs15AuthObject*>(pin);
+  const ASNPkcs15AuthObject* auth = app->PinFor(pin);
+  if (auth == nullptr) return false;
   const ASNPkcs15PinAttributes& a = auth->typeAttributes;
   const uint32_t flags = a.pinFlags.getFlags();
   const bool user = (flags & (SCPkcs15App::PINF_UNBLOCKING | SCPkcs15App::PINF_SO)) == 0;
@@ -95,8 +95,8 @@ SCRESULT SCPkcs15Lib::FindQualifiedPin(SCPkcs15App* app, ASNPkcs15AuthObject** p
   }
   if (rv == SC_E_NO_MEMORY) return rv;
   if (rv > 0 && !found.empty()) {
-    *pin = static_cast<ASNPkcs15AuthObject*>(found.front());
-    return SC_OK;
+    *pin = app->PinFor(found.front());
+    return *pin != nullptr ? SC_OK : SC_E_PKCS15_PIN_NOT_FOUND;
   }
   if (CardModel(app->GetCard()) != SC_CARD_TYPE_COSMOPOLIC) return SC_E_PKCS15_PIN_NOT_FOUND;
   // Model 3 names its qualified PIN by label.
@@ -111,7 +111,7 @@ SCRESULT SCPkcs15Lib::FindQualifiedPin(SCPkcs15App* app, ASNPkcs15AuthObject** p
   if (rv == SC_E_NO_MEMORY) return rv;
   for (void* h : found) {
     if (IsQualifiedPin(app, h)) {
-      *pin = static_cast<ASNPkcs15AuthObject*>(h);
+      *pin = app->PinFor(h);
       return SC_OK;
     }
   }

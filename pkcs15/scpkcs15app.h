@@ -222,6 +222,10 @@ public:
     SCRESULT FindPinObject(int kind, ASNPkcs15AuthObject** ppAuthInfo);
     SCRESULT FindAuthObjectForObject(void* object, ASNPkcs15AuthObject** pin, bool unblocking);
     bool IsPinObject(const void* handle) const;
+    // The PIN record a handle names (null: none), and a PIN record's handle. The PIN
+    // operations take records: a handle is turned into one for each call.
+    ASNPkcs15AuthObject* PinFor(const void* handle) const;
+    static void* HandleOfPin(const ASNPkcs15AuthObject* pin);
     static uint8_t GetPinReference(const ASNPkcs15AuthObject* pin);
     bool HasSoPin();
     SCRESULT VerifyPin(ASNPkcs15AuthObject* pin, const char* text, bool remember, SCPath* outPath);
@@ -287,6 +291,8 @@ private:
     SCRESULT WriteKeyDirectory(SCPkcs15ObjectList* list, void* rec);
 
     // PIN helpers
+    // Whether the record is one of the application's PIN records.
+    bool HoldsPin(const ASNPkcs15AuthObject* pin) const;
     SCRESULT SelectPinDf(const ASNPkcs15AuthObject* pin, SCPath* outPath);
     VerifiedPin* FindVerifiedPin(const ASNPkcs15AuthObject* pin) const;
     SCRESULT RememberPin(const ASNPkcs15AuthObject* pin, const char* text);

@@ -221,7 +221,7 @@ SCRESULT SCPkcs15App::CreatePinObject(const char* label, uint8_t pinReference, u
                                        pinReference, padChar) == 1;
     if (!ok) {
         // A half-filled PIN record never reaches the card.
-        pins->RemoveValueObject(rec);
+        pins->RemoveValueObject(pins->HandleOf(rec));
         return SC_E_NO_MEMORY;
     }
     pins->SetDirty(true);

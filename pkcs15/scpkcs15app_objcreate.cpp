@@ -469,7 +469,7 @@ SCRESULT SCPkcs15App::CreatePrivateKeyRecord(const SCPkcs15ObjectAttributeList& 
         void* pin = nullptr;
         r = FindFirstObject(0xA8, &byId, &pin);
         if (r == SC_E_NO_MEMORY) return r;
-        const uint8_t ref = (r >= 0 && pin) ? GetPinReference(static_cast<ASNPkcs15AuthObject*>(pin)) : 0xFF;
+        const uint8_t ref = (r >= 0 && pin) ? GetPinReference(PinFor(pin)) : 0xFF;
         if (r < 0 || !pin || ref == 0xFF || ref == 0) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
         refs.SetRef(SC_REFIDX_KEY_PIN, ref);
         if (ci.cardFamily != SC_CARD_TYPE_COSMOPOLIC) {
@@ -482,10 +482,11 @@ SCRESULT SCPkcs15App::CreatePrivateKeyRecord(const SCPkcs15ObjectAttributeList& 
     if (r < 0) return r;
     auto* prk = dynamic_cast<SCPkcs15PrivateKeyList*>(list);
     if (!prk) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
-    ASNPkcs15PrivateKeyType* rec = nullptr;
-    r = prk->CreateKindRecord(kind, &rec);
+    ASNPkcs15PrivateKeyType* made = nullptr;
+    r = prk->CreateKindRecord(kind, &made);
     if (r < 0) return r;
-    ASNPkcs15CommonKeyAttributes* ka = rec->getCommonKeyAttributes();
+    void* rec = prk->HandleOf(made);
+    ASNPkcs15CommonKeyAttributes* ka = made->getCommonKeyAttributes();
     // Whether the card keeps the key decides how its file and reference are chosen.
     if (!SetKeyBasics(*ka, native, accessFlags, usage)) r = SC_E_NO_MEMORY;
     if (r >= 0) r = prk->SetKeyFileParameters(rec, 3, tmpl, refs);
@@ -535,10 +536,11 @@ SCRESULT SCPkcs15App::CreatePublicKeyRecord(const SCPkcs15ObjectAttributeList& a
     if (r < 0) return r;
     auto* puk = dynamic_cast<SCPkcs15PublicKeyList*>(list);
     if (!puk) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
-    ASNPkcs15PublicKeyRecord* rec = nullptr;
-    r = puk->CreateKindRecord(kind, &rec);
+    ASNPkcs15PublicKeyRecord* made = nullptr;
+    r = puk->CreateKindRecord(kind, &made);
     if (r < 0) return r;
-    if (!SetKeyBasics(rec->classAttributes, native, accessFlags, usage)) r = SC_E_NO_MEMORY;
+    void* rec = puk->HandleOf(made);
+    if (!SetKeyBasics(made->classAttributes, native, accessFlags, usage)) r = SC_E_NO_MEMORY;
     if (r >= 0) r = puk->SetValueFileParameters(rec, 3, ValueTemplate((objFlags & 1) != 0), m_headers);
     if (r >= 0) r = SetFlagsAttribute(puk, rec, 3, objFlags);
     if (r >= 0 && (objFlags & 1)) r = SetRecordGuard(puk, rec);
@@ -607,7 +609,8 @@ SCRESULT SCPkcs15App::CreateRsaPrivateKey(const SCPkcs15ObjectAttributeList& att
     SCRESULT r = CreatePrivateKeyRecord(attrs, &c.rec, &obj, asFile ? kAfExtractable : kAfImported, !asFile, flags);
     if (r < 0) return c.Fail(r);
     c.list = FindListForHandle(c.rec);
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(c.rec);
+    ASNPkcs15PrivateKeyType* rec = ScPkcs15RecordIn<SCPkcs15PrivateKeyList>(c.list, c.rec);
+    if (!rec) return c.Fail(SC_E_PKCS15_INVALID_HANDLE);
     try {
         rec->rsaKeyAttributes().modulusLength.setValue(bits);
     } catch (const std::bad_alloc&) {
@@ -694,8 +697,10 @@ SCRESULT SCPkcs15App::CreatePublicKey(const SCPkcs15ObjectAttributeList& attrs, 
     r = CreatePublicKeyRecord(attrs, &c.rec, &obj, kAfExtractable, native, flags);
     if (r < 0) return c.Fail(r);
     c.list = FindListForHandle(c.rec);
+    ASNPkcs15PublicKeyRecord* rec = ScPkcs15RecordIn<SCPkcs15PublicKeyList>(c.list, c.rec);
+    if (!rec) return c.Fail(SC_E_PKCS15_INVALID_HANDLE);
     try {
-        static_cast<ASNPkcs15PublicKeyRecord*>(c.rec)->typeAttributes.modulusLength.setValue(8 * nLen);
+        rec->typeAttributes.modulusLength.setValue(8 * nLen);
     } catch (const std::bad_alloc&) {
         return c.Fail(SC_E_NO_MEMORY);
     }
@@ -709,8 +714,8 @@ SCRESULT SCPkcs15App::CreatePublicKey(const SCPkcs15ObjectAttributeList& attrs, 
     if (r == SC_E_UNSUPPORTED_EXPONENT && native) {
         // The card refuses the exponent for its own key objects: the key becomes a file.
         key->SetValueState(SCPkcs15RsaKeyObject::VALUE_PKCS15_OR_PUBLIC);
-        static_cast<ASNPkcs15PublicKeyRecord*>(c.rec)->classAttributes.wasNative = 1;
-        static_cast<ASNPkcs15PublicKeyRecord*>(c.rec)->classAttributes.native = false;
+        rec->classAttributes.wasNative = 1;
+        rec->classAttributes.native = false;
         r = key->WritePublicKey(n, nLen, e, eLen);
     }
     return FinishKeyCreation(c, key, r >= 0, r, out);
@@ -775,7 +780,8 @@ SCRESULT SCPkcs15App::CreateDsaPrivateKey(const SCPkcs15ObjectAttributeList& att
     r = CreatePrivateKeyRecord(attrs, &c.rec, &obj, kAfExtractable, false, flags);
     if (r < 0) return c.Fail(r);
     c.list = FindListForHandle(c.rec);
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(c.rec);
+    ASNPkcs15PrivateKeyType* rec = ScPkcs15RecordIn<SCPkcs15PrivateKeyList>(c.list, c.rec);
+    if (!rec) return c.Fail(SC_E_PKCS15_INVALID_HANDLE);
     ASNPkcs15PrivateDSAKeyAttributes& da = rec->dsaKeyAttributes();
     da.keyInfo.chooseByIndex(ASNPkcs15KeyInfo<ASNPkcs15X942Parameters>::kParamsAndOps);
     da.keyInfo.paramsAndOps.parameters = x942;
@@ -823,7 +829,8 @@ SCRESULT SCPkcs15App::CreateEcPrivateKey(const SCPkcs15ObjectAttributeList& attr
     r = CreatePrivateKeyRecord(attrs, &c.rec, &obj, kAfExtractable, false, flags);
     if (r < 0) return c.Fail(r);
     c.list = FindListForHandle(c.rec);
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(c.rec);
+    ASNPkcs15PrivateKeyType* rec = ScPkcs15RecordIn<SCPkcs15PrivateKeyList>(c.list, c.rec);
+    if (!rec) return c.Fail(SC_E_PKCS15_INVALID_HANDLE);
     ASNPkcs15PrivateECKeyAttributes& ea = rec->ecKeyAttributes();
     ea.keyInfo.chooseByIndex(ASNPkcs15KeyInfo<ASNPkcs15ECParameters>::kParamsAndOps);
     ea.keyInfo.paramsAndOps.parameters = domain;
@@ -884,8 +891,9 @@ SCRESULT SCPkcs15App::CreateSecretKey(const SCPkcs15ObjectAttributeList& attrs, 
     if (r < 0) return c.Fail(r);
     auto* skdf = dynamic_cast<SCPkcs15SecretKeyList*>(c.list);
     if (!skdf) return c.Fail(SC_E_PKCS15_UNSUPPORTED_OBJECT);
-    ASNPkcs15SecretKeyType* rec = nullptr;
-    r = skdf->CreateKindRecord(kind, &rec);
+    ASNPkcs15SecretKeyType* made = nullptr;
+    r = skdf->CreateKindRecord(kind, &made);
+    void* rec = skdf->HandleOf(made);
     c.rec = rec;
     if (r >= 0) r = skdf->SetValueFileParameters(rec, 3, ValueTemplate(true), m_headers);
     if (r >= 0) r = SetFlagsAttribute(skdf, rec, 3, objFlags);
@@ -961,6 +969,7 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     BeginCreation();
     void* prvRec = nullptr;
     void* pubRec = nullptr;
+    ASNPkcs15PrivateKeyType* prvRecord = nullptr;
     SCPkcs15PathObjectInfo* prvObj = nullptr;
     SCPkcs15PathObjectInfo* pubObj = nullptr;
     SCPkcs15ObjectList* prk = nullptr;
@@ -973,12 +982,16 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     r = CreatePrivateKeyRecord(privateAttrs, &prvRec, &prvObj, kAfGenerated, true, flags);
     if (r >= 0) {
         prk = FindListForHandle(prvRec);
+        prvRecord = ScPkcs15RecordIn<SCPkcs15PrivateKeyList>(prk, prvRec);
         try {
-            static_cast<ASNPkcs15PrivateKeyType*>(prvRec)->rsaKeyAttributes().modulusLength.setValue(bits);
+            if (prvRecord)
+                prvRecord->rsaKeyAttributes().modulusLength.setValue(bits);
+            else
+                r = SC_E_PKCS15_INVALID_HANDLE;
         } catch (const std::bad_alloc&) {
             r = SC_E_NO_MEMORY;
         }
-        prk->SetDirty(true);
+        if (prk) prk->SetDirty(true);
     }
     if (r >= 0 && publicAttrs) {
         r = CreatePublicKeyRecord(*publicAttrs, &pubRec, &pubObj, kAfGeneratedPublic, nativePublic, flags);
@@ -1002,7 +1015,7 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     if (!expAttr && publicAttrs) expAttr = Find(*publicAttrs, 0x1020104);
     uint32_t expLen = 0;
     const uint8_t* exp = Magnitude(expAttr, &expLen);
-    const uint32_t usage = static_cast<ASNPkcs15PrivateKeyType*>(prvRec)->getCommonKeyAttributes()->usage.getFlags();
+    const uint32_t usage = prvRecord->getCommonKeyAttributes()->usage.getFlags();
     const bool sign = usage == 0 || (usage & 4) != 0, decrypt = usage == 0 || (usage & 2) != 0;
     uint32_t variant = sign && decrypt ? 0 : sign ? 1 : decrypt ? 2 : 3;
     if (ci.cardFamily == SC_CARD_TYPE_SETCOS441 && bits < 768) variant = 0;
@@ -1022,7 +1035,7 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     bool prkWritten = false, pukWritten = false;
     if (!(ci.rsaCaps & SC_RSA_CAP_PUB_FROM_PRIVATE)) {
         // The card cannot give the public part back later: the record keeps it.
-        auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(prvRec);
+        ASNPkcs15PrivateKeyType* rec = prvRecord;
         auto* prvRsa = static_cast<SCPkcs15PrivateRsaKeyObject*>(prvKey);
         RSAPublicKey pk(0);
         if (auto* pubRsa = dynamic_cast<SCPkcs15PublicRsaKeyObject*>(pubKey)) {

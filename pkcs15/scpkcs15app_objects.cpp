@@ -409,8 +409,8 @@ SCRESULT SCPkcs15App::FindMatchingObject(void* privateKey, bool certificate, voi
     if (!out) return SC_E_BAD_PARAMS;
     *out = nullptr;
     auto* prk = dynamic_cast<SCPkcs15PrivateKeyList*>(FindListForHandle(privateKey));
-    if (!prk) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(privateKey);
+    ASNPkcs15PrivateKeyType* rec = prk ? prk->RecordFor(privateKey) : nullptr;
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     SCPkcs15ObjectAttributeList byId, byKeyId, byKey;
     ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
     if (ka && ka->iD.getLength() > 0 &&
@@ -471,7 +471,10 @@ SCRESULT SCPkcs15App::GetKeyReference(void* handle) {
     SCRESULT kind = f->GetObjectKind(handle);
     if (kind < 0) return kind;
     if ((kind & 0xFFFF00) != 0x10100) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
-    ASNPkcs15CommonKeyAttributes* ka = static_cast<ASNPkcs15PrivateKeyType*>(handle)->findCommonKeyAttributes();
+    auto* prk = dynamic_cast<SCPkcs15PrivateKeyList*>(f);
+    ASNPkcs15PrivateKeyType* rec = prk ? prk->RecordFor(handle) : nullptr;
+    if (!rec) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
+    ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
     if (!ka || !ka->wasKeyReference) return SC_E_PKCS15_ATTR_NOT_FOUND;
     const int ref = ka->getKeyReference();
     if (ref < 0 || ref >= 256) return SC_E_PKCS15_INVALID_ATTR_VALUE;

@@ -75,11 +75,24 @@ const uint8_t* Data(const PinBuffer& b) { return b.bytes.empty() ? reinterpret_c
 
 // ---- PIN objects ----
 
-bool SCPkcs15App::IsPinObject(const void* handle) const {
-    if (!handle) return false;
+bool SCPkcs15App::IsPinObject(const void* handle) const { return PinFor(handle) != nullptr; }
+
+ASNPkcs15AuthObject* SCPkcs15App::PinFor(const void* handle) const {
+    if (!handle) return nullptr;
     const DirList& l = m_lists[L_AODF];
     for (POSITION p = l.GetHeadPosition(); p;)
-        if (l.GetNext(p)->HoldsHandle(handle)) return true;
+        if (ASNPkcs15AuthObject* pin = static_cast<SCPkcs15AuthObjectList*>(l.GetNext(p))->RecordFor(handle))
+            return pin;
+    return nullptr;
+}
+
+void* SCPkcs15App::HandleOfPin(const ASNPkcs15AuthObject* pin) { return SCPkcs15AuthObjectList::HandleOf(pin); }
+
+bool SCPkcs15App::HoldsPin(const ASNPkcs15AuthObject* pin) const {
+    if (!pin) return false;
+    const DirList& l = m_lists[L_AODF];
+    for (POSITION p = l.GetHeadPosition(); p;)
+        if (static_cast<SCPkcs15AuthObjectList*>(l.GetNext(p))->Records().Find(pin)) return true;
     return false;
 }
 
@@ -145,7 +158,7 @@ SCRESULT SCPkcs15App::FindAuthObjectForObject(void* object, ASNPkcs15AuthObject*
 // ---- verified-PIN list ----
 
 SCPkcs15App::VerifiedPin* SCPkcs15App::FindVerifiedPin(const ASNPkcs15AuthObject* pin) const {
-    const uint64_t id = reinterpret_cast<uintptr_t>(pin);
+    const uint64_t id = reinterpret_cast<uintptr_t>(HandleOfPin(pin));
     for (POSITION p = m_verifiedPins.GetHeadPosition(); p;) {
         VerifiedPin* v = m_verifiedPins.GetNext(p);
         if (v->identifier == id) return v;
@@ -154,7 +167,7 @@ SCPkcs15App::VerifiedPin* SCPkcs15App::FindVerifiedPin(const ASNPkcs15AuthObject
 }
 
 bool SCPkcs15App::IsCurrentPin(const ASNPkcs15AuthObject* pin) const {
-    return m_pCurrentPin && m_pCurrentPin->identifier == reinterpret_cast<uintptr_t>(pin);
+    return m_pCurrentPin && m_pCurrentPin->identifier == reinterpret_cast<uintptr_t>(HandleOfPin(pin));
 }
 
 SCRESULT SCPkcs15App::RememberPin(const ASNPkcs15AuthObject* pin, const char* text) {
@@ -162,7 +175,7 @@ SCRESULT SCPkcs15App::RememberPin(const ASNPkcs15AuthObject* pin, const char* te
     if (!v) {
         v = new (std::nothrow) VerifiedPin;
         if (!v) return SC_E_NO_MEMORY;
-        v->identifier = reinterpret_cast<uintptr_t>(pin);
+        v->identifier = reinterpret_cast<uintptr_t>(HandleOfPin(pin));
         if (!m_verifiedPins.AddTail(v)) {
             delete v;
             return SC_E_NO_MEMORY;
@@ -191,7 +204,7 @@ void SCPkcs15App::ForgetAllPins() {
 }
 
 bool SCPkcs15App::HasVerifiedPin(const ASNPkcs15AuthObject* pin) const {
-    return IsPinObject(pin) && FindVerifiedPin(pin) != nullptr;
+    return HoldsPin(pin) && FindVerifiedPin(pin) != nullptr;
 }
 
 // ---- card operations ----
@@ -217,7 +230,7 @@ SCRESULT SCPkcs15App::SelectPinDf(const ASNPkcs15AuthObject* pin, SCPath* outPat
 
 SCRESULT SCPkcs15App::VerifyPin(ASNPkcs15AuthObject* pin, const char* text, bool remember, SCPath* outPath) {
     AssertInvariant(m_pCard != nullptr, __FILE__, __LINE__, "m_pCard", nullptr);
-    if (!IsPinObject(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!HoldsPin(pin)) return SC_E_PKCS15_INVALID_HANDLE;
     if (IsCurrentPin(pin)) remember = true;
     const uint8_t ref = GetPinReference(pin);
     PinBuffer buf;
@@ -258,7 +271,7 @@ SCRESULT SCPkcs15App::VerifyPin(ASNPkcs15AuthObject* pin, const char* text, bool
 
 SCRESULT SCPkcs15App::ChangePin(ASNPkcs15AuthObject* pin, const char* oldPin, const char* newPin) {
     if (!m_pCard) return SC_E_BAD_USAGE;
-    if (!IsPinObject(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!HoldsPin(pin)) return SC_E_PKCS15_INVALID_HANDLE;
     if (!newPin) return SC_E_BAD_PARAMS;
     PinBuffer oldBuf, newBuf;
     uint32_t oldLen = 0, newLen = 0;
@@ -278,9 +291,9 @@ SCRESULT SCPkcs15App::ChangePin(ASNPkcs15AuthObject* pin, const char* oldPin, co
 
 SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPin, const char* newPin) {
     if (!m_pCard) return SC_E_BAD_USAGE;
-    if (!IsPinObject(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!HoldsPin(pin)) return SC_E_PKCS15_INVALID_HANDLE;
     ASNPkcs15AuthObject* puk = nullptr;
-    if (FindAuthObjectForObject(pin, &puk, true) < 0 || !puk) puk = pin;
+    if (FindAuthObjectForObject(HandleOfPin(pin), &puk, true) < 0 || !puk) puk = pin;
     PinBuffer pukBuf, newBuf;
     uint32_t pukLen = 0, newLen = 0;
     SCRESULT r = 0;
@@ -309,7 +322,7 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
 }
 
 SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* extra) {
-    VerifiedPin* v = pin ? FindVerifiedPin(pin) : nullptr;
+    VerifiedPin* v = HoldsPin(pin) ? FindVerifiedPin(pin) : nullptr;
     if (!v || !v->pin) return m_pCurrentPin ? SC_E_PKCS15_PIN_UNKNOWN : SC_E_PKCS15_NOT_LOGGED_IN;
     // Keep a copy: a failed verification wipes the entry.
     std::vector<char> copy(v->pin, v->pin + std::strlen(v->pin) + 1);
@@ -321,9 +334,9 @@ SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* ex
 SCRESULT SCPkcs15App::LogoutPin(ASNPkcs15AuthObject* pin, bool full) {
     if (!pin) {
         if (!m_pCurrentPin) return 0;
-        pin = reinterpret_cast<ASNPkcs15AuthObject*>(static_cast<uintptr_t>(m_pCurrentPin->identifier));
+        pin = PinFor(reinterpret_cast<const void*>(static_cast<uintptr_t>(m_pCurrentPin->identifier)));
     }
-    if (!IsPinObject(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!HoldsPin(pin)) return SC_E_PKCS15_INVALID_HANDLE;
     ForgetPin(pin);
     if (!m_pCard) return 0;
     SCTransactGuard guard(m_pCard);
@@ -421,15 +434,15 @@ SCRESULT RecordValue(const char* text, uint32_t maxLen, bool padded, uint32_t pa
 SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, const char* newPin, SCPinParams* record,
                              SCPath* outPath) {
     if (!m_pCard) return SC_E_BAD_USAGE;
-    if (!IsPinObject(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!HoldsPin(pin)) return SC_E_PKCS15_INVALID_HANDLE;
     SCPinParams local;
     if (!record) record = &local;
     SCTransactGuard guard(m_pCard);
 
     ASNPkcs15AuthObject* unblock = nullptr;
     ASNPkcs15AuthObject* parent = nullptr;
-    if (FindAuthObjectForObject(pin, &unblock, true) < 0) unblock = nullptr;
-    if (FindAuthObjectForObject(pin, &parent, false) < 0) parent = nullptr;
+    if (FindAuthObjectForObject(HandleOfPin(pin), &unblock, true) < 0) unblock = nullptr;
+    if (FindAuthObjectForObject(HandleOfPin(pin), &parent, false) < 0) parent = nullptr;
     ASNPkcs15AuthObject* so = nullptr;
     (void)FindPinObject(PIN_SO, &so);
     SCCardInfo ci;
@@ -619,7 +632,7 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     }
     if ((pf & PINF_INITIALIZED) != init) {
         (void)pin->typeAttributes.pinFlags.setFlags((pf & ~PINF_INITIALIZED) | init);
-        SCPkcs15ObjectList* aodf = FindListForHandle(pin);
+        SCPkcs15ObjectList* aodf = FindListForHandle(HandleOfPin(pin));
         if (aodf) {
             aodf->SetDirty(true);
             if (((pf & PINF_SO) || IsWritableWithUserPin(aodf, nullptr)) && newPin && !SkipVerifyForIas(m_pCard))
@@ -720,7 +733,7 @@ SCRESULT SCPkcs15App::InitializeToken(const char* userPin, SCPinParams* userReco
 
 SCRESULT SCPkcs15App::DeletePinObjects(ASNPkcs15AuthObject* pin, bool includeAodf) {
     if (!m_pCard) return SC_E_BAD_USAGE;
-    if (!IsPinObject(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (!HoldsPin(pin)) return SC_E_PKCS15_INVALID_HANDLE;
     const uint16_t cond = static_cast<uint16_t>(0xC000 | GetPinReference(pin));
     SCTransactGuard guard(m_pCard);
     std::vector<int> order = {L_PRKDF, L_PUKDF, L_TRUSTED_PUKDF, L_CDF, L_TRUSTED_CDF, L_USEFUL_CDF, L_DODF};

@@ -275,12 +275,14 @@ void SCPkcs15App::ReadProfileRecords(SCFileHeaderList* h) {
     ASNPkcs15AuthObject* pin = nullptr;
     ASNPkcs15AuthObject* unblock = nullptr;
     h->SetRef(SC_REFIDX_USER_PIN, FindPinObject(PIN_USER, &pin) == 0 ? GetPinReference(pin) : 255);
-    h->SetRef(SC_REFIDX_USER_PUK,
-              pin && FindAuthObjectForObject(pin, &unblock, true) == 0 && unblock ? GetPinReference(unblock) : 255);
+    h->SetRef(SC_REFIDX_USER_PUK, pin && FindAuthObjectForObject(HandleOfPin(pin), &unblock, true) == 0 && unblock
+                                      ? GetPinReference(unblock)
+                                      : 255);
     pin = unblock = nullptr;
     h->SetRef(SC_REFIDX_SO_PIN, FindPinObject(PIN_SO, &pin) == 0 ? GetPinReference(pin) : 255);
-    h->SetRef(SC_REFIDX_SO_PUK,
-              pin && FindAuthObjectForObject(pin, &unblock, true) == 0 && unblock ? GetPinReference(unblock) : 255);
+    h->SetRef(SC_REFIDX_SO_PUK, pin && FindAuthObjectForObject(HandleOfPin(pin), &unblock, true) == 0 && unblock
+                                    ? GetPinReference(unblock)
+                                    : 255);
 
     if (!m_tokenInfo.IsLoaded()) return;
     ASNPkcs15TokenInfo& ti = m_tokenInfo.Contents();

@@ -142,8 +142,8 @@ const ASNPkcs15Path* SCPkcs15CertificateList::GetValuePath(ASNPkcs15CertificateR
 }
 
 SCRESULT SCPkcs15CertificateList::CreateValueObject(void* record) {
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15CertificateRecord*>(record);
+    ASNPkcs15CertificateRecord* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (rec->typeAttributes.value.keyObject) return 0;
     auto* v = new (std::nothrow) SCPkcs15X509CertificateObject(nullptr);
     SCRESULT r = AdoptValueObject(m_valueObjects, v, GetValuePath(rec), record);
@@ -154,8 +154,8 @@ SCRESULT SCPkcs15CertificateList::CreateValueObject(void* record) {
 
 SCRESULT SCPkcs15CertificateList::GetValueObject(void* record, SCPkcs15PathObjectInfo** out, bool create) {
     if (out) *out = nullptr;
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15CertificateRecord*>(record);
+    ASNPkcs15CertificateRecord* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!rec->typeAttributes.value.keyObject && create && GetValuePath(rec)) {
         SCRESULT r = CreateValueObject(record);
         if (r < 0) return r;
@@ -165,8 +165,8 @@ SCRESULT SCPkcs15CertificateList::GetValueObject(void* record, SCPkcs15PathObjec
 }
 
 SCRESULT SCPkcs15CertificateList::AllocateValuePath(void* record, const ASNPkcs15Path* path) {
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15CertificateRecord*>(record);
+    ASNPkcs15CertificateRecord* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     auto* v = static_cast<SCPkcs15PathObjectInfo*>(rec->typeAttributes.value.keyObject);
     if (!GetValuePath(rec) || !v) return SC_E_BAD_USAGE;
     if (path) {
@@ -187,8 +187,8 @@ SCRESULT SCPkcs15CertificateList::AllocateValuePath(void* record, const ASNPkcs1
 
 SCRESULT SCPkcs15CertificateList::SetValueFileParameters(void* record, uint32_t lifeCycleState,
                                                          uint32_t accessTemplate, const SCFileHeaderList& profile) {
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15CertificateRecord*>(record);
+    ASNPkcs15CertificateRecord* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!GetValuePath(rec)) rec->typeAttributes.value.chooseByIndex(ASNPkcs15ObjectValue<ASNany>::kIndirect);
     SCRESULT r = CreateValueObject(record);
     if (r < 0) return r;
@@ -202,9 +202,9 @@ SCRESULT SCPkcs15CertificateList::SetValueFileParameters(void* record, uint32_t 
 
 SCRESULT SCPkcs15CertificateList::SetValuePath(void* record, const SCPath& path) {
     if (!record) return SC_E_BAD_USAGE;
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15CertificateRecord* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (path.Count() == 0) return SC_E_BAD_PARAMS;
-    auto* rec = static_cast<ASNPkcs15CertificateRecord*>(record);
     if (!GetValuePath(rec)) rec->typeAttributes.value.chooseByIndex(ASNPkcs15ObjectValue<ASNany>::kIndirect);
     SCRESULT r = CreateValueObject(record);
     if (r < 0) return r;
@@ -236,7 +236,7 @@ SCRESULT SCPkcs15CertificateList::GetCertificateValue(ASNPkcs15CertificateRecord
     if (ASNany* direct = value.getDirect()) return ScPkcs15Der(*direct, out);
     if (!GetValuePath(rec)) return SC_E_PKCS15_ATTR_NOT_FOUND;
     SCPkcs15PathObjectInfo* v = nullptr;
-    SCRESULT r = GetValueObject(rec, &v, true);
+    SCRESULT r = GetValueObject(HandleOf(rec), &v, true);
     if (r < 0) return r;
     if (!v) return SC_E_NO_MEMORY;
     auto* cert = static_cast<SCPkcs15X509CertificateObject*>(v);
@@ -313,12 +313,12 @@ SCRESULT SCPkcs15CertificateList::GetFromCertificate(ASNPkcs15CertificateRecord*
 }
 
 SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15CertificateRecord* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT code = MapAttributeType(attr->GetType());
     if (code < 0) return code;
     if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15CertificateRecord>::GetAttribute(handle, attr);
-    auto* rec = static_cast<ASNPkcs15CertificateRecord*>(handle);
     ASNPkcs15CommonCertificateAttributes& ca = rec->classAttributes;
     ASNPkcs15X509CertificateAttributes& ta = rec->typeAttributes;
     const uint64_t type = attr->GetType();
@@ -436,7 +436,7 @@ SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* r
                 *direct = cert;
                 return 0;
             }
-            SCRESULT r = CreateValueObject(rec);
+            SCRESULT r = CreateValueObject(HandleOf(rec));
             if (r < 0) return r;
             auto* cert = static_cast<SCPkcs15X509CertificateObject*>(ta.value.keyObject);
             AssertInvariant(cert != nullptr, "scpkcs15certlist", __LINE__, "pCertValue != NULL", nullptr);
@@ -495,7 +495,7 @@ SCRESULT SCPkcs15CertificateList::SetAttribute(void* handle, const SCPkcs15Objec
     SCRESULT code = MapAttributeType(attr->GetType());
     if (code < 0) return code;
     if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15CertificateRecord>::SetAttribute(handle, attr);
-    SCRESULT r = SetTypeAttribute(static_cast<ASNPkcs15CertificateRecord*>(handle), static_cast<uint64_t>(code), attr);
+    SCRESULT r = SetTypeAttribute(RecordFor(handle), static_cast<uint64_t>(code), attr);
     if (r < 0) return r;
     SetDirty(true);
     return 0;

@@ -73,8 +73,9 @@ SCRESULT SCPkcs15DataObjectList::RecordHook(ASNPkcs15DataObject* record) {
 }
 
 SCRESULT SCPkcs15DataObjectList::GetObjectKind(void* handle) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
-    switch (static_cast<ASNPkcs15DataObject*>(handle)->tag & 0xFF) {
+    const ASNPkcs15DataObject* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
+    switch (rec->tag & 0xFF) {
         case 0x30: return 0x1000600;
         case 0xA0: return 0x2000600;
         case 0xA1: return 0x3000600;
@@ -95,8 +96,8 @@ const ASNPkcs15Path* SCPkcs15DataObjectList::GetValuePath(ASNPkcs15DataObject* r
 }
 
 SCRESULT SCPkcs15DataObjectList::CreateValueObject(void* record) {
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15DataObject*>(record);
+    ASNPkcs15DataObject* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (rec->typeAttributes.keyObject) return 0;
     auto* v = new (std::nothrow) SCPkcs15BinaryDataObject();
     SCRESULT r = AdoptValueObject(m_valueObjects, v, GetValuePath(rec), record);
@@ -107,8 +108,8 @@ SCRESULT SCPkcs15DataObjectList::CreateValueObject(void* record) {
 
 SCRESULT SCPkcs15DataObjectList::GetValueObject(void* record, SCPkcs15PathObjectInfo** out, bool create) {
     if (out) *out = nullptr;
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15DataObject*>(record);
+    ASNPkcs15DataObject* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!rec->typeAttributes.keyObject && create && GetValuePath(rec)) {
         SCRESULT r = CreateValueObject(record);
         if (r < 0) return r;
@@ -118,8 +119,8 @@ SCRESULT SCPkcs15DataObjectList::GetValueObject(void* record, SCPkcs15PathObject
 }
 
 SCRESULT SCPkcs15DataObjectList::AllocateValuePath(void* record, const ASNPkcs15Path* path) {
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15DataObject*>(record);
+    ASNPkcs15DataObject* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     auto* v = static_cast<SCPkcs15PathObjectInfo*>(rec->typeAttributes.keyObject);
     if (!GetValuePath(rec) || !v) return SC_E_BAD_USAGE;
     if (path) {
@@ -140,8 +141,8 @@ SCRESULT SCPkcs15DataObjectList::AllocateValuePath(void* record, const ASNPkcs15
 
 SCRESULT SCPkcs15DataObjectList::SetValueFileParameters(void* record, uint32_t lifeCycleState,
                                                         uint32_t accessTemplate, const SCFileHeaderList& profile) {
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15DataObject*>(record);
+    ASNPkcs15DataObject* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!GetValuePath(rec)) rec->typeAttributes.chooseByIndex(ASNPkcs15ObjectValue<ASNany>::kIndirect);
     SCRESULT r = CreateValueObject(record);
     if (r < 0) return r;
@@ -154,12 +155,12 @@ SCRESULT SCPkcs15DataObjectList::SetValueFileParameters(void* record, uint32_t l
 }
 
 SCRESULT SCPkcs15DataObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15DataObject* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT code = MapAttributeType(attr->GetType());
     if (code < 0) return code;
     if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::GetAttribute(handle, attr);
-    auto* rec = static_cast<ASNPkcs15DataObject*>(handle);
     ASNPkcs15CommonDataObjectAttributes& ca = rec->classAttributes;
     const uint64_t type = attr->GetType();
     switch (code) {
@@ -200,12 +201,12 @@ SCRESULT SCPkcs15DataObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
 }
 
 SCRESULT SCPkcs15DataObjectList::SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15DataObject* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT code = MapAttributeType(attr->GetType());
     if (code < 0) return code;
     if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::SetAttribute(handle, attr);
-    auto* rec = static_cast<ASNPkcs15DataObject*>(handle);
     ASNPkcs15CommonDataObjectAttributes& ca = rec->classAttributes;
     const bool empty = !attr->GetValue() || attr->GetLength() == 0;
     switch (code) {

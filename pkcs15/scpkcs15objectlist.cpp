@@ -1,12 +1,8 @@
 #include "pkcs15/scpkcs15objectlist.h"
 
-#include <pthread.h>
-
 #include <atomic>
-#include <cstdlib>
 #include <memory>
 #include <new>
-#include <unordered_set>
 #include <vector>
 
 #include "libtorvapp/qvhash.h"
@@ -15,101 +11,11 @@
 #include "support/vtest.h"
 #include "support/memfile.h"
 
-namespace {
-// The retired addresses live as long as the library: the set is freed when the
-// library is unloaded, and records deleted after that (static destruction of a
-// host) no longer note theirs, since no later record can be made to reuse them.
-// Lock and pointer are trivially destructible, so they outlive every static object.
-pthread_mutex_t g_retiredMutex = PTHREAD_MUTEX_INITIALIZER;
-std::unordered_set<const void*>* g_retired = nullptr;
-bool g_retiredGone = false;
-std::atomic<bool> g_anyRetired{false};
-
-class RetiredLock {
-public:
-    RetiredLock() { pthread_mutex_lock(&g_retiredMutex); }
-    ~RetiredLock() { pthread_mutex_unlock(&g_retiredMutex); }
-    RetiredLock(const RetiredLock&) = delete;
-    RetiredLock& operator=(const RetiredLock&) = delete;
-};
-
-struct RetiredSetReleaser {
-    ~RetiredSetReleaser() {
-        RetiredLock lock;
-        delete g_retired;
-        g_retired = nullptr;
-        g_retiredGone = true;
-    }
-} g_retiredReleaser;
-}  // namespace
-
-bool ScPkcs15RetireRecordAddress(const void* rec) {
-#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-    // Fuzzing parses millions of directories under an allocator that moves every
-    // shrunk block: retired addresses would fill memory and slow each allocation.
-    (void)rec;
-    return true;
-#endif
-    if (!rec) return true;
-    RetiredLock lock;
-    if (g_retiredGone) return true;
-    try {
-        if (!g_retired) g_retired = new std::unordered_set<const void*>();
-        g_retired->insert(rec);
-    } catch (...) {
-        return false;
-    }
-    g_anyRetired.store(true, std::memory_order_release);
-    return true;
+uint64_t ScPkcs15NextRecordNumber() {
+    // Far above the small numbers a caller might pass by mistake; 2^64 numbers never run out.
+    static std::atomic<uint64_t> next{uint64_t(1) << 32};
+    return next.fetch_add(1, std::memory_order_relaxed);
 }
-
-bool ScPkcs15AnyRetiredRecordAddress() { return g_anyRetired.load(std::memory_order_acquire); }
-
-bool ScPkcs15IsRetiredRecordAddress(const void* rec) {
-    if (!ScPkcs15AnyRetiredRecordAddress()) return false;
-    RetiredLock lock;
-    return g_retired != nullptr && g_retired->count(rec) != 0;
-}
-
-void* ScPkcs15AllocateRecordStorage(size_t size) {
-    void* mem = std::malloc(size);
-    if (!mem || !ScPkcs15AnyRetiredRecordAddress()) return mem;
-    // Blocks at retired addresses are held until a fresh one comes, so the
-    // allocator cannot hand the same address back.
-    std::vector<void*> held;
-    while (mem && ScPkcs15IsRetiredRecordAddress(mem)) {
-        try {
-            held.push_back(mem);
-        } catch (const std::bad_alloc&) {
-            std::free(mem);
-            mem = nullptr;
-            break;
-        }
-        mem = std::malloc(size);
-    }
-    for (void* h : held) std::free(h);
-    return mem;
-}
-
-// Only the old address's value is used after the reallocation, never its storage.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuse-after-free"
-#endif
-void ScPkcs15EndRecordStorage(void* rec) {
-    if (!rec) return;
-    const uintptr_t address = reinterpret_cast<uintptr_t>(rec);
-    // The smallest block keeps the address taken; the rest of the storage is freed.
-    void* kept = std::realloc(rec, 1);
-    if (!kept || reinterpret_cast<uintptr_t>(kept) == address) return;  // a failure keeps it whole
-    // The block moved and its old address is free: it is retired instead (only a
-    // failure to note it, out of memory, leaves it to chance).
-    (void)ScPkcs15RetireRecordAddress(reinterpret_cast<const void*>(address));
-    std::free(kept);
-}
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 SCPkcs15ObjectList::SCPkcs15ObjectList(SCCard* card, uint32_t kind, bool trusted)
     : SCPkcs15PathObjectInfo(card), m_kind(kind), m_trusted(trusted), m_rawRecords(8, true) {}
@@ -265,11 +171,11 @@ SCRESULT SCPkcs15AuthObjectList::CompareRecords(ASNPkcs15AuthObject* a, ASNPkcs1
 }
 
 SCRESULT SCPkcs15AuthObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15AuthObject* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!attr) return SC_E_BAD_PARAMS;
     const uint64_t type = attr->GetType();
     if ((type & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15AuthObject>::GetAttribute(handle, attr);
-    ASNPkcs15AuthObject* rec = static_cast<ASNPkcs15AuthObject*>(handle);
     if (type == 0x701)
         return attr->SetBinary(type, rec->classAttributes.authId.getData(),
                                static_cast<uint32_t>(rec->classAttributes.authId.getLength()))

@@ -2,12 +2,11 @@
 // SKDF) with its records. SCPkcs15ObjectList is what the application holds of
 // any directory; a kind without a record type of its own keeps every record raw
 // and writes it back unchanged. SCPkcs15TypedObjectList<T> decodes records of
-// type T, whose addresses are the handles of the application, and
+// type T, whose serial numbers are the handles of the application, and
 // SCPkcs15KeyList<T> tells key records apart by key reference as well.
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -32,7 +31,7 @@ public:
     bool IsTrusted() const { return m_trusted; }
     void SetTrusted(bool trusted) { m_trusted = trusted; }
 
-    // Whether the handle is the address of one of this list's records.
+    // Whether the handle names one of this list's records.
     virtual bool HoldsHandle(const void* handle) const;
 
     SCRESULT Parse(MemFile* in, uint32_t len) override;
@@ -116,18 +115,11 @@ inline ASNPkcs15CommonObjectAttributes* ScPkcs15CommonAttributesOf(ASNPkcs15Obje
     return &rec.commonObjectAttributes;
 }
 
-// Handles are record addresses, and an address that named a record never names
-// another: a deleted record leaves a small block at its address for good (its
-// storage shrunk in place), so a stale handle stays invalid. Where the allocator
-// could not shrink in place the address is noted as retired instead, and new
-// records are never placed at a retired address.
-bool ScPkcs15RetireRecordAddress(const void* rec);
-bool ScPkcs15IsRetiredRecordAddress(const void* rec);
-bool ScPkcs15AnyRetiredRecordAddress();
-// Storage of a new record (null when memory runs out), never at a retired address.
-void* ScPkcs15AllocateRecordStorage(size_t size);
-// Ends a record's storage after its destructor ran; the address is kept.
-void ScPkcs15EndRecordStorage(void* rec);
+// Handles are record serial numbers: each record made gets the next number of the
+// process, never given again, so a handle kept past its record's end (deleted, or
+// dropped by a reload) names no later record. Null is no handle.
+uint64_t ScPkcs15NextRecordNumber();
+static_assert(sizeof(void*) >= sizeof(uint64_t), "a handle holds a whole record number");
 
 template <class T>
 class RecordList : public TypedPointerList<T> {
@@ -153,46 +145,43 @@ public:
     // Deletes every record and unknown record, whatever the owner flags say.
     void Clear() {
         while (!m_unknown.IsEmpty()) delete m_unknown.RemoveTail();
-        while (!this->IsEmpty()) DeleteRecord(this->RemoveTail());
-    }
-    // Records are never deleted with delete: their storage is the list's own.
-    void DeleteAll() { Clear(); }
-
-    // Deletes a record made by NewRecord.
-    static void DeleteRecord(T* rec) {
-        if (!rec) return;
-        rec->~T();
-        ScPkcs15EndRecordStorage(rec);
-    }
-    // Deletes a record made by NewRecord that no caller has seen: its address may serve again.
-    static void DiscardUnseenRecord(T* rec) {
-        if (!rec) return;
-        rec->~T();
-        std::free(rec);
+        while (!this->IsEmpty()) delete this->RemoveTail();
     }
 
-    // A new empty record at the tail, never at an address that named a record before;
-    // null when memory runs out.
+    // A new empty record at the tail with a number of its own; null when memory runs out.
     T* NewRecord() {
-        void* mem = ScPkcs15AllocateRecordStorage(sizeof(T));
-        if (!mem) return nullptr;
         T* rec = nullptr;
         try {
-            rec = new (mem) T(0x30);
+            rec = new Numbered();
         } catch (...) {
-            std::free(mem);
             return nullptr;
         }
         if (!this->AddTail(rec)) {
-            DiscardUnseenRecord(rec);
+            delete rec;
             return nullptr;
         }
         return rec;
     }
 
-    bool Holds(const void* rec) const {
-        return rec != nullptr && this->Find(static_cast<T*>(const_cast<void*>(rec))) != nullptr;
+    // The handle of a record made by NewRecord (null for null).
+    static void* HandleOf(const T* rec) {
+        return rec ? reinterpret_cast<void*>(static_cast<uintptr_t>(static_cast<const Numbered*>(rec)->number))
+                   : nullptr;
     }
+    // The node of the record a handle names; null when no record of this list has it.
+    POSITION PositionOf(const void* handle) const {
+        if (!handle) return nullptr;
+        for (POSITION p = this->GetHeadPosition(); p;) {
+            POSITION at = p;
+            if (HandleOf(this->GetNext(p)) == handle) return at;
+        }
+        return nullptr;
+    }
+    T* RecordFor(const void* handle) const {
+        POSITION p = PositionOf(handle);
+        return p ? this->GetAt(p) : nullptr;
+    }
+    bool Holds(const void* handle) const { return PositionOf(handle) != nullptr; }
 
     // Parses len bytes of a directory file; the bytes parsed or a card result code.
     SCRESULT Parse(GenericFile* in, uint32_t len) {
@@ -256,7 +245,7 @@ public:
             if (m_hook) {
                 SCRESULT h = m_hook(rec);
                 if (h != 0) {
-                    DiscardUnseenRecord(this->RemoveTail());
+                    delete this->RemoveTail();
                     result = h;
                     break;
                 }
@@ -270,13 +259,13 @@ public:
                 a = 0;
             }
             if (a == -1 || a == -2) {
-                DiscardUnseenRecord(this->RemoveTail());
+                delete this->RemoveTail();
                 result = a == -1 ? SC_E_PKCS15_FILE : SC_E_NO_MEMORY;
                 break;
             }
             bool keep = a > 1 || (a == 1 && ((m_parseFlags & PARSE_ANY_TAG) || rec->tag == m_expectedTag));
             if (!keep) {
-                DiscardUnseenRecord(this->RemoveTail());
+                delete this->RemoveTail();
                 if (!m_unknown.AddTail(holder)) {
                     result = SC_E_NO_MEMORY;
                     break;
@@ -297,13 +286,19 @@ public:
     }
 
 private:
+    // A record and its number; every record of the list is one.
+    struct Numbered final : T {
+        Numbered() : T(0x30), number(ScPkcs15NextRecordNumber()) {}
+        const uint64_t number;
+    };
+
     TypedPointerList<ASNany> m_unknown;
     RecordHook m_hook;
     uint32_t m_parseFlags;
     uint8_t m_expectedTag;
 };
 
-// The directory list of one record type T. A record's address is its handle.
+// The directory list of one record type T. A record's serial number is its handle.
 template <class T>
 class SCPkcs15TypedObjectList : public SCPkcs15ObjectList {
 public:
@@ -321,6 +316,9 @@ public:
     TypedPointerList<SCPkcs15PathObjectInfo>& ValueObjects() { return m_valueObjects; }
 
     bool HoldsHandle(const void* handle) const override { return m_records.Holds(handle); }
+    // The record a handle names in this list (null: none), and a record's handle.
+    T* RecordFor(const void* handle) const { return m_records.RecordFor(handle); }
+    static void* HandleOf(const T* rec) { return RecordList<T>::HandleOf(rec); }
     bool IsEmpty() const override { return m_records.IsEmpty() && m_records.Unknown().IsEmpty(); }
     int GetRawRecordCount() const override { return m_records.Unknown().GetCount(); }
     int GetRecordCount() const override { return m_records.GetCount() + m_records.Unknown().GetCount(); }
@@ -344,7 +342,7 @@ public:
         *found = 0;
         POSITION pos = nullptr;
         if (*handle) {
-            pos = m_records.Find(static_cast<T*>(*handle));
+            pos = m_records.PositionOf(*handle);
             if (!pos) {
                 *handle = nullptr;
                 return SC_E_PKCS15_INVALID_HANDLE;
@@ -352,7 +350,7 @@ public:
         }
         T* rec = nullptr;
         SCRESULT r = FindRecords(&pos, tmpl, &rec, skipPrivate);
-        *handle = rec;
+        *handle = HandleOf(rec);
         if (r < 0) return r;
         if (rec) *found = 1;
         return 0;
@@ -386,12 +384,12 @@ public:
                     if (!want) continue;
                     SCPkcs15ObjectAttribute have(want->GetType());
                     have.m_storeType = SCPkcs15ObjectAttribute::GetStoreTypeForAttribute(want->GetType());
-                    SCRESULT g = GetAttribute(rec, &have);
+                    SCRESULT g = GetAttribute(HandleOf(rec), &have);
                     if (g == SC_E_NO_MEMORY) return g;
                     if (g < 0 || want->Compare(have, true) != 0) match = false;
                 }
             }
-            if (match && skipPrivate && IsPrivate(rec) > 0) match = false;
+            if (match && skipPrivate && IsPrivate(HandleOf(rec)) > 0) match = false;
             if (match) {
                 if (out) *out = rec;
                 return 0;
@@ -402,12 +400,12 @@ public:
     }
 
     SCRESULT GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) override {
-        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        T* rec = RecordFor(handle);
+        if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
         if (!attr) return SC_E_BAD_PARAMS;
         SCRESULT code = MapAttributeType(attr->GetType());
         if (code < 0) return code;
         if (code & 0xFF00) return SC_E_PKCS15_UNSUPPORTED_ATTR;
-        T* rec = static_cast<T*>(handle);
         ASNPkcs15CommonObjectAttributes* co = ScPkcs15CommonAttributesOf(*rec);
         const uint64_t type = attr->GetType();
         int ok = 1;
@@ -452,12 +450,12 @@ public:
     }
 
     SCRESULT SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) override {
-        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        T* rec = RecordFor(handle);
+        if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
         if (!attr) return SC_E_BAD_PARAMS;
         SCRESULT code = MapAttributeType(attr->GetType());
         if (code < 0) return code;
         if (code & 0xFF00) return SC_E_PKCS15_UNSUPPORTED_ATTR;
-        T* rec = static_cast<T*>(handle);
         ASNPkcs15CommonObjectAttributes* co = ScPkcs15CommonAttributesOf(*rec);
         if (!co && code >= 2 && code <= 5) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
         switch (code) {
@@ -516,14 +514,16 @@ public:
     }
 
     SCRESULT IsPrivate(void* handle) override {
-        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
-        ASNPkcs15CommonObjectAttributes* co = ScPkcs15CommonAttributesOf(*static_cast<T*>(handle));
+        T* rec = RecordFor(handle);
+        if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
+        ASNPkcs15CommonObjectAttributes* co = ScPkcs15CommonAttributesOf(*rec);
         if (!co || !co->wasFlags) return SC_E_PKCS15_ATTR_NOT_FOUND;
         return (co->flags.getFlags() & 1) ? 1 : 0;
     }
     SCRESULT IsReadOnly(void* handle) override {
-        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
-        ASNPkcs15CommonObjectAttributes* co = ScPkcs15CommonAttributesOf(*static_cast<T*>(handle));
+        T* rec = RecordFor(handle);
+        if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
+        ASNPkcs15CommonObjectAttributes* co = ScPkcs15CommonAttributesOf(*rec);
         if (!co || !co->wasFlags) return SC_E_PKCS15_ATTR_NOT_FOUND;
         return (co->flags.getFlags() & 2) ? 0 : 1;
     }
@@ -540,11 +540,12 @@ public:
     }
 
     SCRESULT GetObjectSize(void* handle) override {
-        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        const T* rec = RecordFor(handle);
+        if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
         SCPkcs15PathObjectInfo* v = nullptr;
         SCRESULT r = GetValueObject(handle, &v, true);
         if (r < 0) return r;
-        long recLen = static_cast<T*>(handle)->lenOfObject();
+        long recLen = rec->lenOfObject();
         if (!v) return static_cast<SCRESULT>(recLen);
         SCRESULT fs = v->GetFileSize();
         if (fs < 0) return fs;
@@ -556,7 +557,7 @@ public:
     SCRESULT CreateRecord(const SCPkcs15ObjectAttributeList*, void** out) override {
         T* rec = nullptr;
         SCRESULT r = CreateTypedRecord(&rec);
-        if (out) *out = rec;
+        if (out) *out = HandleOf(rec);
         return r;
     }
     SCRESULT CreateTypedRecord(T** out) {
@@ -577,7 +578,7 @@ public:
         SCPkcs15PathObjectInfo* v = nullptr;
         GetValueObject(handle, &v, false);
         DropValueObject(v);
-        DropRecord(static_cast<T*>(handle));
+        DropRecord(RecordFor(handle));
     }
 
     // Writes the record's value file (when changed) and the directory file (when changed).
@@ -609,7 +610,7 @@ public:
                 if (createdValue && v) {
                     (void)v->Delete();
                     DropValueObject(v);
-                    DropRecord(static_cast<T*>(handle));
+                    DropRecord(RecordFor(handle));
                 }
                 return r;
             }
@@ -624,7 +625,7 @@ public:
         for (POSITION p = m_records.GetHeadPosition(); p;) {
             T* rec = m_records.GetNext(p);
             SCPkcs15PathObjectInfo* v = nullptr;
-            SCRESULT r = GetValueObject(rec, &v, true);
+            SCRESULT r = GetValueObject(HandleOf(rec), &v, true);
             if (r >= 0 && v && v->IsDirty()) r = v->Write(nullptr, 0, nullptr);
             if (r < 0 && first == 0) first = r;
         }
@@ -654,12 +655,13 @@ public:
     // The application's restore point around attribute changes: EncodeRecord keeps a
     // copy of the record as it is, DecodeRecord puts that copy back.
     SCRESULT EncodeRecord(void* handle) override {
-        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        const T* rec = RecordFor(handle);
+        if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
         m_saved.reset(new (std::nothrow) MemFile());
         if (!m_saved) return SC_E_NO_MEMORY;
         m_savedFor = handle;
         m_savedDirty = IsDirty();
-        SCRESULT r = EncodeRecordTo(static_cast<T*>(handle), m_saved.get());
+        SCRESULT r = EncodeRecordTo(rec, m_saved.get());
         if (r < 1) {
             m_saved.reset();
             m_savedFor = nullptr;
@@ -668,9 +670,9 @@ public:
         return r;
     }
     SCRESULT DecodeRecord(void* handle) override {
-        if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+        T* rec = RecordFor(handle);
+        if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
         if (!m_saved || m_savedFor != handle) return SC_E_BAD_USAGE;
-        T* rec = static_cast<T*>(handle);
         m_saved->Seek(0);
         rec->clear();
         SCRESULT r = DecodeRecordFrom(rec, m_saved.get(), static_cast<uint32_t>(m_saved->Size()));
@@ -689,8 +691,8 @@ public:
         SCTransactGuard guard(m_pCard);
         SCRESULT m = MergeWithCard(nullptr);
         if (m < 0 && m != SC_E_FILE_NOT_FOUND && m != SC_E_NO_REFERENCED_DATA) return m;
-        if (!HoldsHandle(handle)) return 0;  // the card no longer has it
-        T* rec = static_cast<T*>(handle);
+        T* rec = RecordFor(handle);
+        if (!rec) return 0;  // the card no longer has it
         SCPkcs15PathObjectInfo* v = nullptr;
         if (deleteValue) {
             SCRESULT g = GetValueObject(handle, &v, true);
@@ -793,7 +795,7 @@ public:
             parsed = card.Parse(&file, len);
         }
         SetDirty(true);
-        T* kept = HoldsHandle(keep) ? static_cast<T*>(keep) : nullptr;
+        T* kept = RecordFor(keep);
         for (POSITION p = m_records.GetHeadPosition(); p;) {
             POSITION at = p;
             T* rec = m_records.GetNext(p);
@@ -810,23 +812,23 @@ public:
                 T* cardRec = card.GetAt(match);
                 int c = rec->convertFrom(*cardRec, 0);
                 if (c < 0) return c == -4 ? SC_E_INVALID_DATA_FORMAT : SC_E_NO_MEMORY;
-                RecordList<T>::DiscardUnseenRecord(card.RemoveAt(match));
+                delete card.RemoveAt(match);
             } else {
                 SCPkcs15PathObjectInfo* v = nullptr;
-                GetValueObject(rec, &v, false);
+                GetValueObject(HandleOf(rec), &v, false);
                 DropValueObject(v);
                 m_records.RemoveAt(at);
-                RecordList<T>::DeleteRecord(rec);
+                delete rec;
             }
         }
         while (!card.IsEmpty()) {
             T* cardRec = card.RemoveHead();
             if (kept && CompareRecords(cardRec, kept) == 0) {
-                RecordList<T>::DiscardUnseenRecord(cardRec);
+                delete cardRec;
                 continue;
             }
             if (!m_records.AddTail(cardRec)) {
-                RecordList<T>::DiscardUnseenRecord(cardRec);
+                delete cardRec;
                 return SC_E_NO_MEMORY;
             }
         }
@@ -887,11 +889,11 @@ protected:
         POSITION p = m_records.Find(rec);
         if (!p) return;
         m_records.RemoveAt(p);
-        if (m_savedFor == rec) {
+        if (m_savedFor == HandleOf(rec)) {
             m_saved.reset();
             m_savedFor = nullptr;
         }
-        RecordList<T>::DeleteRecord(rec);
+        delete rec;
     }
 
     TypedPointerList<SCPkcs15PathObjectInfo> m_valueObjects;
@@ -906,6 +908,14 @@ private:
     std::vector<uint8_t> m_cardBytes;
     bool m_cardBytesKnown = false;
 };
+
+// The record a handle names in a list of type L (null: the list is of another type or
+// does not hold it).
+template <class L>
+typename L::Record* ScPkcs15RecordIn(SCPkcs15ObjectList* list, const void* handle) {
+    L* typed = dynamic_cast<L*>(list);
+    return typed ? typed->RecordFor(handle) : nullptr;
+}
 
 // Common key attributes of key records; key lists provide overloads for their CHOICE types.
 template <class S, class T>
@@ -942,7 +952,7 @@ public:
         }
         T* rec = nullptr;
         SCRESULT r = CreateKindRecord(kind, &rec);
-        if (out) *out = rec;
+        if (out) *out = this->HandleOf(rec);
         return r;
     }
     // A new record of a kind appended to the list.

@@ -121,8 +121,9 @@ uint32_t SCPkcs15PrivateKeyList::KindCode(uint32_t chosen) {
 }
 
 SCRESULT SCPkcs15PrivateKeyList::GetObjectKind(void* handle) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
-    const uint32_t k = KindCode(static_cast<ASNPkcs15PrivateKeyType*>(handle)->getChosenIndex());
+    const ASNPkcs15PrivateKeyType* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
+    const uint32_t k = KindCode(rec->getChosenIndex());
     return k ? static_cast<SCRESULT>(k) : SC_E_PKCS15_UNSUPPORTED_OBJECT;
 }
 
@@ -154,8 +155,8 @@ SCRESULT SCPkcs15PrivateKeyList::MapAttributeType(uint64_t code) {
 // ---- key objects ----
 
 SCRESULT SCPkcs15PrivateKeyList::CreateKeyObject(void* record) {
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
+    ASNPkcs15PrivateKeyType* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (rec->getKeyObject()) return 0;
     SCPkcs15KeyObject* key = nullptr;
     switch (rec->getChosenIndex()) {
@@ -189,8 +190,8 @@ SCRESULT SCPkcs15PrivateKeyList::CreateKeyObject(void* record) {
 
 SCRESULT SCPkcs15PrivateKeyList::GetValueObject(void* record, SCPkcs15PathObjectInfo** out, bool create) {
     if (out) *out = nullptr;
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
+    ASNPkcs15PrivateKeyType* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!GetValuePath(rec)) return 0;
     if (!rec->getKeyObject() && create) {
         SCRESULT r = CreateKeyObject(record);
@@ -212,8 +213,8 @@ SCRESULT LoadOnce(SCPkcs15KeyObject* key) {
 
 SCRESULT SCPkcs15PrivateKeyList::GetKeyObject(void* record, SCPkcs15PrivateRsaKeyObject** out) {
     if (out) *out = nullptr;
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
+    ASNPkcs15PrivateKeyType* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (rec->getChosenIndex() != ASNPkcs15PrivateKeyType::kRSA) return SC_E_PKCS15_INVALID_ATTR_VALUE;
     SCPkcs15PathObjectInfo* v = nullptr;
     SCRESULT r = GetValueObject(record, &v, true);
@@ -226,8 +227,8 @@ SCRESULT SCPkcs15PrivateKeyList::GetKeyObject(void* record, SCPkcs15PrivateRsaKe
 
 SCRESULT SCPkcs15PrivateKeyList::GetDsaKeyObject(void* record, SCPkcs15PrivateDsaKeyObject** out) {
     if (out) *out = nullptr;
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
+    ASNPkcs15PrivateKeyType* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     const uint32_t c = rec->getChosenIndex();
     if (c == ASNPkcs15PrivateKeyType::kRSA || c > ASNPkcs15PrivateKeyType::kKEA) return SC_E_PKCS15_KEY_UNSUPPORTED;
     SCPkcs15PathObjectInfo* v = nullptr;
@@ -242,15 +243,17 @@ SCRESULT SCPkcs15PrivateKeyList::GetDsaKeyObject(void* record, SCPkcs15PrivateDs
 // ---- privacy and write protection ----
 
 SCRESULT SCPkcs15PrivateKeyList::IsPrivate(void* handle) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
-    ASNPkcs15CommonObjectAttributes* co = static_cast<ASNPkcs15PrivateKeyType*>(handle)->findCommonObjectAttributes();
+    ASNPkcs15PrivateKeyType* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15CommonObjectAttributes* co = rec->findCommonObjectAttributes();
     if (!co || !co->wasFlags) return 1;
     return (co->flags.getFlags() & 1) ? 1 : 0;
 }
 
 SCRESULT SCPkcs15PrivateKeyList::IsReadOnly(void* handle) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
-    ASNPkcs15CommonObjectAttributes* co = static_cast<ASNPkcs15PrivateKeyType*>(handle)->findCommonObjectAttributes();
+    ASNPkcs15PrivateKeyType* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15CommonObjectAttributes* co = rec->findCommonObjectAttributes();
     if (co && co->wasFlags) return (co->flags.getFlags() & 2) ? 0 : 1;
     uint32_t ref = GetPinReference(m_pAuthObject);
     if ((ref == 0 || ref >= 255) && m_pPkcs15App) {
@@ -356,7 +359,7 @@ SCRESULT SCPkcs15PrivateKeyList::FromPublicKey(ASNPkcs15PrivateKeyType* rec, uin
     }
     if (!m_pPkcs15App) return SC_E_PKCS15_ATTR_NOT_FOUND;
     void* pub = nullptr;
-    SCRESULT r = m_pPkcs15App->FindPublicKeyForKey(rec, &pub);
+    SCRESULT r = m_pPkcs15App->FindPublicKeyForKey(HandleOf(rec), &pub);
     if (r == SC_E_NO_MEMORY) return r;
     if (r < 0 || !pub) return SC_E_PKCS15_ATTR_NOT_FOUND;
     SCPkcs15ObjectAttribute got(want);
@@ -372,7 +375,7 @@ SCRESULT SCPkcs15PrivateKeyList::FromCertificate(ASNPkcs15PrivateKeyType* rec, u
         return SC_E_PKCS15_ATTR_NOT_FOUND;
     if (!m_pPkcs15App) return SC_E_PKCS15_ATTR_NOT_FOUND;
     void* cert = nullptr;
-    SCRESULT r = m_pPkcs15App->FindCertificateForKey(rec, &cert);
+    SCRESULT r = m_pPkcs15App->FindCertificateForKey(HandleOf(rec), &cert);
     if (r == SC_E_NO_MEMORY) return r;
     if (r < 0 || !cert) return SC_E_PKCS15_ATTR_NOT_FOUND;
     const bool rsa = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA;
@@ -428,7 +431,7 @@ SCRESULT SCPkcs15PrivateKeyList::GetKeyValueAttribute(ASNPkcs15PrivateKeyType* r
         if (r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
     } else if (GetValuePath(rec)) {
         SCPkcs15PrivateRsaKeyObject* key = nullptr;
-        SCRESULT l = GetKeyObject(rec, &key);
+        SCRESULT l = GetKeyObject(HandleOf(rec), &key);
         if (l == SC_E_NO_MEMORY) return l;
         if (l < 0 && !IsAbsentValue(l)) {
             if (code == 0x104) return attr->SetFlags(type, kAccessSensitive, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
@@ -480,7 +483,7 @@ SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType* r
     bool generated = false;
     if (!x && GetValuePath(rec)) {
         SCPkcs15PrivateDsaKeyObject* key = nullptr;
-        const SCRESULT l = GetDsaKeyObject(rec, &key);
+        const SCRESULT l = GetDsaKeyObject(HandleOf(rec), &key);
         if (l == SC_E_NO_MEMORY) return l;
         if (l < 0 && !IsAbsentValue(l)) {
             if (code == 0x104) return attr->SetFlags(type, kAccessSensitive, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
@@ -567,7 +570,7 @@ SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType* r
     if (r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
     if (!m_pPkcs15App) return SC_E_PKCS15_ATTR_NOT_FOUND;
     void* cert = nullptr;
-    r = m_pPkcs15App->FindCertificateForKey(rec, &cert);
+    r = m_pPkcs15App->FindCertificateForKey(HandleOf(rec), &cert);
     if (r == SC_E_NO_MEMORY) return r;
     if (r < 0 || !cert) return SC_E_PKCS15_ATTR_NOT_FOUND;
     SCPkcs15ObjectAttribute got(code == 0x10180 ? 0x280 : code == 0x10196 ? 0x282 : 0x283);
@@ -578,12 +581,12 @@ SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType* r
 }
 
 SCRESULT SCPkcs15PrivateKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15PrivateKeyType* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT mapped = MapAttributeType(attr->GetType());
     if (mapped < 0) return mapped;
     const uint64_t code = static_cast<uint64_t>(mapped);
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(handle);
     const uint64_t group = code & ~0xFFULL;
     if (group == 0) {
         if (code == 0 || code > 5) return SC_E_PKCS15_INVALID_ATTR;
@@ -694,12 +697,12 @@ SCRESULT SCPkcs15PrivateKeyList::SetKeyAttribute(ASNPkcs15PrivateKeyType* rec, u
 }
 
 SCRESULT SCPkcs15PrivateKeyList::SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15PrivateKeyType* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT mapped = MapAttributeType(attr->GetType());
     if (mapped < 0) return mapped;
     const uint64_t code = static_cast<uint64_t>(mapped);
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(handle);
     const uint64_t group = code & ~0xFFULL;
     SCRESULT r;
     if (group == 0) {
@@ -726,8 +729,8 @@ SCRESULT SCPkcs15PrivateKeyList::SetAttribute(void* handle, const SCPkcs15Object
 
 SCRESULT SCPkcs15PrivateKeyList::SetKeyFileParameters(void* record, uint32_t lifeCycleState, uint32_t accessTemplate,
                                                       const SCFileHeaderList& refs) {
-    if (!HoldsHandle(record)) return SC_E_BAD_USAGE;
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
+    ASNPkcs15PrivateKeyType* rec = RecordFor(record);
+    if (!rec) return SC_E_BAD_USAGE;
     if (rec->getValueChoice() != 0) rec->setValueChoice(0);
     SCRESULT r = CreateKeyObject(record);
     if (r < 0) return r;
@@ -743,9 +746,9 @@ SCRESULT SCPkcs15PrivateKeyList::SetKeyFileParameters(void* record, uint32_t lif
 }
 
 SCRESULT SCPkcs15PrivateKeyList::AttachKeyFile(void* record, const uint16_t* path, uint16_t count) {
-    if (!record || !HoldsHandle(record)) return SC_E_BAD_USAGE;
+    ASNPkcs15PrivateKeyType* rec = RecordFor(record);
+    if (!rec) return SC_E_BAD_USAGE;
     if (!path || count == 0) return SC_E_BAD_PARAMS;
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
     if (rec->getValueChoice() != 0) rec->setValueChoice(0);
     SCRESULT r = CreateKeyObject(record);
     if (r < 0) return r;
@@ -759,8 +762,8 @@ SCRESULT SCPkcs15PrivateKeyList::AttachKeyFile(void* record, const uint16_t* pat
 }
 
 SCRESULT SCPkcs15PrivateKeyList::AssignKeyFile(void* record, const SCPath* path, uint32_t mode) {
-    if (!record || !HoldsHandle(record)) return SC_E_BAD_USAGE;
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(record);
+    ASNPkcs15PrivateKeyType* rec = RecordFor(record);
+    if (!rec) return SC_E_BAD_USAGE;
     auto* key = static_cast<SCPkcs15KeyObject*>(rec->getKeyObject());
     ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
     if (!GetValuePath(rec) || !key || !ka) return SC_E_BAD_USAGE;
@@ -838,7 +841,7 @@ SCRESULT SCPkcs15PrivateKeyList::AssignKeyFile(void* record, const SCPath* path,
 }
 
 bool SCPkcs15PrivateKeyList::KnownPublicKey(ASNPkcs15PrivateKeyType* rec, RSAPublicKey* out) {
-    if (!HoldsHandle(rec) || rec->getChosenIndex() != ASNPkcs15PrivateKeyType::kRSA) return false;
+    if (!rec || !m_records.Find(rec) || rec->getChosenIndex() != ASNPkcs15PrivateKeyType::kRSA) return false;
     const ASNPkcs15RSAPrivateKeyObject* value = rec->getDirectRSAKey();
     if (!value && rec->getKeyObject()) {
         auto* key = static_cast<SCPkcs15PrivateRsaKeyObject*>(static_cast<SCPkcs15KeyObject*>(rec->getKeyObject()));
@@ -881,8 +884,8 @@ int64_t SCPkcs15PrivateKeyList::RetryFlag(void* handle) {
 
 SCRESULT SCPkcs15PrivateKeyList::Sign(void* handle, uint32_t mechanism, uint32_t hashId, const uint8_t* data,
                                       uint32_t dataLen, uint8_t* out, uint32_t* outLen) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(handle);
+    ASNPkcs15PrivateKeyType* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     // Only RSA records have a key object that can sign.
     if (rec->getChosenIndex() != ASNPkcs15PrivateKeyType::kRSA) return SC_E_PKCS15_KEY_UNSUPPORTED;
     if (rec->getValueChoice() != 0) {
@@ -929,8 +932,8 @@ SCRESULT SCPkcs15PrivateKeyList::Sign(void* handle, uint32_t mechanism, uint32_t
 
 SCRESULT SCPkcs15PrivateKeyList::Decrypt(void* handle, uint32_t mechanism, const uint8_t* in, uint32_t inLen,
                                          uint8_t* out, uint32_t* outLen) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15PrivateKeyType*>(handle);
+    ASNPkcs15PrivateKeyType* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (rec->getChosenIndex() != ASNPkcs15PrivateKeyType::kRSA) return SC_E_PKCS15_KEY_UNSUPPORTED;
     if (rec->getValueChoice() != 0) {
         ASNPkcs15RSAPrivateKeyObject* direct = rec->getDirectRSAKey();

@@ -65,8 +65,8 @@ SCRESULT SCPkcs15PublicKeyList::MapAttributeType(uint64_t code) {
 // ---- key objects ----
 
 SCRESULT SCPkcs15PublicKeyList::CreateKeyObject(void* record) {
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15PublicKeyRecord*>(record);
+    ASNPkcs15PublicKeyRecord* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (rec->typeAttributes.value.keyObject) return 0;
     auto* key = new (std::nothrow) SCPkcs15PublicRsaKeyObject(m_pCard);
     if (!key) return SC_E_NO_MEMORY;
@@ -81,8 +81,8 @@ SCRESULT SCPkcs15PublicKeyList::CreateKeyObject(void* record) {
 
 SCRESULT SCPkcs15PublicKeyList::GetValueObject(void* record, SCPkcs15PathObjectInfo** out, bool create) {
     if (out) *out = nullptr;
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15PublicKeyRecord*>(record);
+    ASNPkcs15PublicKeyRecord* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!GetValuePath(rec)) return 0;
     if (!rec->typeAttributes.value.keyObject && create) {
         SCRESULT r = CreateKeyObject(record);
@@ -107,8 +107,8 @@ SCRESULT SCPkcs15PublicKeyList::GetKeyObject(void* record, SCPkcs15PublicRsaKeyO
 }
 
 SCRESULT SCPkcs15PublicKeyList::SetValuePath(void* record, const SCPath* path) {
-    if (!record || !HoldsHandle(record)) return SC_E_BAD_USAGE;
-    auto* rec = static_cast<ASNPkcs15PublicKeyRecord*>(record);
+    ASNPkcs15PublicKeyRecord* rec = RecordFor(record);
+    if (!rec) return SC_E_BAD_USAGE;
     SCPkcs15PublicRsaKeyObject* key = GetValuePath(rec) ? KeyObjectOf(rec) : nullptr;
     if (!key) return SC_E_BAD_USAGE;
     if (path) {
@@ -127,8 +127,8 @@ SCRESULT SCPkcs15PublicKeyList::SetValuePath(void* record, const SCPath* path) {
 
 SCRESULT SCPkcs15PublicKeyList::SetValueFileParameters(void* record, uint32_t lifeCycleState, uint32_t accessTemplate,
                                                        const SCFileHeaderList& refs) {
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15PublicKeyRecord*>(record);
+    ASNPkcs15PublicKeyRecord* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!GetValuePath(rec))
         rec->typeAttributes.value.chooseByIndex(ASNPkcs15ObjectValue<ASNPkcs15RSAPublicKeyChoice>::kIndirect);
     SCRESULT r = CreateKeyObject(record);
@@ -144,16 +144,17 @@ SCRESULT SCPkcs15PublicKeyList::SetValueFileParameters(void* record, uint32_t li
 // ---- privacy and write protection ----
 
 SCRESULT SCPkcs15PublicKeyList::IsPrivate(void* handle) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
-    const ASNPkcs15CommonObjectAttributes& co = static_cast<ASNPkcs15PublicKeyRecord*>(handle)->commonObjectAttributes;
+    const ASNPkcs15PublicKeyRecord* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
+    const ASNPkcs15CommonObjectAttributes& co = rec->commonObjectAttributes;
     if (!co.wasFlags) return 0;
     return (co.flags.getFlags() & 1) ? 1 : 0;
 }
 
 SCRESULT SCPkcs15PublicKeyList::IsReadOnly(void* handle) {
     AssertInvariant(m_pPkcs15App != nullptr, "scpkcs15pubkeylist", __LINE__, "m_pPkcs15App != NULL", nullptr);
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15PublicKeyRecord*>(handle);
+    ASNPkcs15PublicKeyRecord* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     const ASNPkcs15CommonObjectAttributes& co = rec->commonObjectAttributes;
     if (co.wasFlags) return (co.flags.getFlags() & 2) ? 0 : 1;
     uint32_t ref = GetPinReference(m_pAuthObject);
@@ -199,7 +200,7 @@ SCRESULT SCPkcs15PublicKeyList::GetPublicKey(ASNPkcs15PublicKeyRecord* rec, RSAP
     }
     if (!GetValuePath(rec)) return SC_E_PKCS15_ATTR_NOT_FOUND;
     SCPkcs15PublicRsaKeyObject* obj = nullptr;
-    SCRESULT r = GetKeyObject(rec, &obj);
+    SCRESULT r = GetKeyObject(HandleOf(rec), &obj);
     if (r < 0) return r;
     if (!obj) return SC_E_PKCS15_ATTR_NOT_FOUND;
     *accessFlags = obj->IsOnCardGenerated() ? kAccessExtractableLocal : kAccessExtractable;
@@ -208,13 +209,13 @@ SCRESULT SCPkcs15PublicKeyList::GetPublicKey(ASNPkcs15PublicKeyRecord* rec, RSAP
 }
 
 SCRESULT SCPkcs15PublicKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15PublicKeyRecord* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT mapped = MapAttributeType(attr->GetType());
     if (mapped < 0) return mapped;
     const uint64_t code = static_cast<uint64_t>(mapped);
     const uint64_t type = attr->GetType();
-    auto* rec = static_cast<ASNPkcs15PublicKeyRecord*>(handle);
     const uint64_t group = code & ~0xFFULL;
     if (group == 0) {
         if (code == 0 || code > 5) return SC_E_PKCS15_INVALID_ATTR;
@@ -291,7 +292,7 @@ SCRESULT SCPkcs15PublicKeyList::SetPublicValue(ASNPkcs15PublicKeyRecord* rec, ui
     if (!data || len == 0) return SC_E_PKCS15_INVALID_ATTR_VALUE;
     const ASNPkcs15Path* path = GetValuePath(rec);
     if (path && path->path.getLength() > 0) {
-        SCRESULT r = CreateKeyObject(rec);
+        SCRESULT r = CreateKeyObject(HandleOf(rec));
         if (r < 0) return r;
         SCPkcs15PublicRsaKeyObject* key = KeyObjectOf(rec);
         AssertInvariant(key != nullptr, "scpkcs15pubkeylist", __LINE__, "pRsaPubKey != NULL", nullptr);
@@ -318,12 +319,12 @@ SCRESULT SCPkcs15PublicKeyList::SetPublicValue(ASNPkcs15PublicKeyRecord* rec, ui
 }
 
 SCRESULT SCPkcs15PublicKeyList::SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15PublicKeyRecord* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT mapped = MapAttributeType(attr->GetType());
     if (mapped < 0) return mapped;
     const uint64_t code = static_cast<uint64_t>(mapped);
-    auto* rec = static_cast<ASNPkcs15PublicKeyRecord*>(handle);
     const uint64_t group = code & ~0xFFULL;
     const bool empty = !attr->GetValue() || attr->GetLength() == 0;
     SCRESULT r = 0;

@@ -85,8 +85,8 @@ uint32_t SCPkcs15SecretKeyList::KindOf(ASNPkcs15SecretKeyType* rec) {
 }
 
 SCRESULT SCPkcs15SecretKeyList::GetObjectKind(void* handle) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
-    return static_cast<SCRESULT>(KindOf(static_cast<ASNPkcs15SecretKeyType*>(handle)));
+    ASNPkcs15SecretKeyType* rec = RecordFor(handle);
+    return rec ? static_cast<SCRESULT>(KindOf(rec)) : SC_E_PKCS15_INVALID_HANDLE;
 }
 
 SCRESULT SCPkcs15SecretKeyList::MapAttributeType(uint64_t code) {
@@ -105,8 +105,8 @@ const ASNPkcs15Path* SCPkcs15SecretKeyList::GetValuePath(ASNPkcs15SecretKeyType*
 }
 
 SCRESULT SCPkcs15SecretKeyList::CreateValueObject(void* record) {
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15SecretKeyType*>(record);
+    ASNPkcs15SecretKeyType* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     ASNPkcs15ObjectValue<ASNoctstr>* objValue = rec->getValue();
     AssertInvariant(objValue != nullptr, "scpkcs15seckeylist", __LINE__, "objValue", nullptr);
     if (!objValue) return SC_E_BAD_USAGE;
@@ -123,8 +123,8 @@ SCRESULT SCPkcs15SecretKeyList::CreateValueObject(void* record) {
 
 SCRESULT SCPkcs15SecretKeyList::GetValueObject(void* record, SCPkcs15PathObjectInfo** out, bool create) {
     if (out) *out = nullptr;
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15SecretKeyType*>(record);
+    ASNPkcs15SecretKeyType* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!GetValuePath(rec)) return 0;
     if (!ValueObjectOf(rec) && create) {
         SCRESULT r = CreateValueObject(record);
@@ -136,8 +136,8 @@ SCRESULT SCPkcs15SecretKeyList::GetValueObject(void* record, SCPkcs15PathObjectI
 
 SCRESULT SCPkcs15SecretKeyList::SetValueFileParameters(void* record, uint32_t lifeCycleState, uint32_t accessTemplate,
                                                        const SCFileHeaderList& refs) {
-    if (!HoldsHandle(record)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15SecretKeyType*>(record);
+    ASNPkcs15SecretKeyType* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     ASNPkcs15ObjectValue<ASNoctstr>* objValue = rec->getValue();
     if (!objValue) return SC_E_BAD_USAGE;
     if (!GetValuePath(rec)) objValue->chooseByIndex(ASNPkcs15ObjectValue<ASNoctstr>::kIndirect);
@@ -159,8 +159,8 @@ SCRESULT SCPkcs15SecretKeyList::SetValueFileParameters(void* record, uint32_t li
 // ---- privacy and write protection ----
 
 SCRESULT SCPkcs15SecretKeyList::IsPrivate(void* handle) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15SecretKeyType*>(handle);
+    ASNPkcs15SecretKeyType* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     ASNPkcs15CommonObjectAttributes* co = rec->getCommonObjectAttributes();
     if (co && co->wasFlags) return (co->flags.getFlags() & 1) ? 1 : 0;
     if (!IsOp0Allowed(0)) return 1;
@@ -174,8 +174,8 @@ SCRESULT SCPkcs15SecretKeyList::IsPrivate(void* handle) {
 
 SCRESULT SCPkcs15SecretKeyList::IsReadOnly(void* handle) {
     AssertInvariant(m_pPkcs15App != nullptr, "scpkcs15seckeylist", __LINE__, "m_pPkcs15App != NULL", nullptr);
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
-    auto* rec = static_cast<ASNPkcs15SecretKeyType*>(handle);
+    ASNPkcs15SecretKeyType* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     ASNPkcs15CommonObjectAttributes* co = rec->getCommonObjectAttributes();
     if (co && co->wasFlags) return (co->flags.getFlags() & 2) ? 0 : 1;
     uint32_t ref = GetPinReference(m_pAuthObject);
@@ -218,13 +218,13 @@ SCRESULT SCPkcs15SecretKeyList::CreateKindRecord(uint32_t kind, ASNPkcs15SecretK
 // ---- attributes ----
 
 SCRESULT SCPkcs15SecretKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15SecretKeyType* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT mapped = MapAttributeType(attr->GetType());
     if (mapped < 0) return mapped;
     const uint64_t code = static_cast<uint64_t>(mapped);
     const uint64_t type = attr->GetType();
-    auto* rec = static_cast<ASNPkcs15SecretKeyType*>(handle);
     const uint64_t group = code & ~0xFFULL;
     if (group == 0) {
         if (code == 0 || code > 5) return SC_E_PKCS15_INVALID_ATTR;
@@ -297,12 +297,12 @@ SCRESULT SCPkcs15SecretKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribu
 }
 
 SCRESULT SCPkcs15SecretKeyList::SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) {
-    if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    ASNPkcs15SecretKeyType* rec = RecordFor(handle);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT mapped = MapAttributeType(attr->GetType());
     if (mapped < 0) return mapped;
     const uint64_t code = static_cast<uint64_t>(mapped);
-    auto* rec = static_cast<ASNPkcs15SecretKeyType*>(handle);
     const uint64_t group = code & ~0xFFULL;
     if (group == 0) return Base::SetAttribute(handle, attr);
     SCRESULT r = 0;

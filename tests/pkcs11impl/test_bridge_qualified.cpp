@@ -65,12 +65,12 @@ TEST(BridgeQualified, ModelOneCardReportsTheFilesOfItsQualifiedPart) {
   // The application's user PIN guards 3F00/5015, not the qualified directory.
   ASNPkcs15AuthObject* user = h.Pin(SCPkcs15App::PIN_USER);
   ASSERT_NE(nullptr, user);
-  EXPECT_FALSE(h.bridge.IsQualifiedPin(h.app, user));
+  EXPECT_FALSE(h.bridge.IsQualifiedPin(h.app, SCPkcs15App::HandleOfPin(user)));
   ASNPkcs15AuthObject* found = nullptr;
   EXPECT_EQ(SC_E_PKCS15_PIN_NOT_FOUND, h.bridge.FindQualifiedPin(h.app, &found));
   // A model-1 card does not go by labels.
   SetLabel(user, "PIN Kwalifikowany");
-  EXPECT_FALSE(h.bridge.IsQualifiedPin(h.app, user));
+  EXPECT_FALSE(h.bridge.IsQualifiedPin(h.app, SCPkcs15App::HandleOfPin(user)));
 
   CK_FLAGS flags = 0xFFFF;
   ASSERT_EQ(CKR_OK, h.bridge.GetQualifiedPartCharacteristics(h.app, &flags, false));
@@ -194,9 +194,9 @@ TEST(BridgeQualified, ModelThreeCardNamesItsQualifiedPinByLabel) {
 
   // Only a user PIN counts, whatever the officer's PIN is called.
   SetLabel(so, "qualified officer");
-  EXPECT_FALSE(h.bridge.IsQualifiedPin(h.app, so));
+  EXPECT_FALSE(h.bridge.IsQualifiedPin(h.app, SCPkcs15App::HandleOfPin(so)));
   SetLabel(user, "PIN kWALIFIKOWANY");
-  EXPECT_TRUE(h.bridge.IsQualifiedPin(h.app, user));
+  EXPECT_TRUE(h.bridge.IsQualifiedPin(h.app, SCPkcs15App::HandleOfPin(user)));
   ASNPkcs15AuthObject* found = nullptr;
   ASSERT_EQ(SC_OK, h.bridge.FindQualifiedPin(h.app, &found));
   EXPECT_EQ(user, found);

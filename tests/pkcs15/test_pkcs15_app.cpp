@@ -45,9 +45,10 @@ protected:
         EXPECT_EQ(0, m_app->FindPinObject(kind, &pin));
         return pin;
     }
+    void* PinHandle(int kind) { return SCPkcs15App::HandleOfPin(Pin(kind)); }
     ASNPkcs15AuthObject* Puk() {
         ASNPkcs15AuthObject* puk = nullptr;
-        EXPECT_EQ(0, m_app->FindAuthObjectForObject(Pin(SCPkcs15App::PIN_USER), &puk, true));
+        EXPECT_EQ(0, m_app->FindAuthObjectForObject(PinHandle(SCPkcs15App::PIN_USER), &puk, true));
         return puk;
     }
     // Tries left on the card (a status query without a value).
@@ -110,7 +111,7 @@ TEST_F(Pkcs15App, LoadReadsTokenInfoOdfAndBuildsOneListPerOdfEntry) {
     EXPECT_EQ(0x04, SCPkcs15App::GetPinReference(Pin(SCPkcs15App::PIN_SO)));
     EXPECT_EQ(0x82, SCPkcs15App::GetPinReference(Puk()));
     EXPECT_TRUE(m_app->HasSoPin());
-    EXPECT_EQ(0x1000700, m_app->GetObjectKind(user));
+    EXPECT_EQ(0x1000700, m_app->GetObjectKind(SCPkcs15App::HandleOfPin(user)));
     EXPECT_EQ(0x81, m_app->GetHeaderList().GetUserPinRef());
     EXPECT_EQ(0x04, m_app->GetHeaderList().GetSoPinRef());
     EXPECT_EQ(0x5015u, m_app->GetDirPathKey());
@@ -356,9 +357,9 @@ TEST_F(Pkcs15App, FindObjectsChoosesListsByKindAndNeverReturnsPinsWithoutIt) {
         byKind.AddInteger(1, kc.first);
         EXPECT_EQ(kc.second, m_app->FindObjects(&byKind, nullptr)) << std::hex << kc.first;
     }
-    EXPECT_EQ(Pin(SCPkcs15App::PIN_USER), found[0]);
-    EXPECT_EQ(Puk(), found[1]);
-    EXPECT_EQ(Pin(SCPkcs15App::PIN_SO), found[2]);
+    EXPECT_EQ(PinHandle(SCPkcs15App::PIN_USER), found[0]);
+    EXPECT_EQ(SCPkcs15App::HandleOfPin(Puk()), found[1]);
+    EXPECT_EQ(PinHandle(SCPkcs15App::PIN_SO), found[2]);
     SCPkcs15ObjectAttributeList pinKind;
     pinKind.AddInteger(1, 0x1000700);
     EXPECT_EQ(3, m_app->FindObjects(&pinKind, nullptr));
@@ -388,7 +389,7 @@ TEST_F(Pkcs15App, FindObjectsChoosesListsByKindAndNeverReturnsPinsWithoutIt) {
 
 TEST_F(Pkcs15App, KeyOperationsAndWritesRefuseWhatIsNoKeyOrNotWritable) {
     ASSERT_EQ(0, m_app->Load(false));
-    void* pin = Pin(SCPkcs15App::PIN_USER);
+    void* pin = PinHandle(SCPkcs15App::PIN_USER);
     uint8_t out[256];
     uint32_t outLen = sizeof out;
     const uint8_t in[20] = {};
@@ -436,7 +437,7 @@ TEST_F(Pkcs15App, PathsInUseAndFreeKeyReferences) {
     ASSERT_EQ(1u, dirs.Count());
     EXPECT_TRUE(dirs.At(0).IsEqual(SCPath(aodf, 3)));
     SCPathList objPaths;
-    ASSERT_EQ(0, m_app->GetObjectPaths(Pin(SCPkcs15App::PIN_USER), &objPaths));
+    ASSERT_EQ(0, m_app->GetObjectPaths(PinHandle(SCPkcs15App::PIN_USER), &objPaths));
     EXPECT_EQ(1u, objPaths.Count());
 }
 
@@ -681,7 +682,7 @@ TEST_F(Pkcs15App, ReadOnlyTokenInfoLeavesTheApplicationNotWritable) {
     EXPECT_FALSE(m_app->IsWritable());
     SCPkcs15ObjectAttributeList attrs;
     attrs.AddInteger(1, 0x1000700);
-    EXPECT_EQ(SC_E_WRITE_PROTECTED, m_app->SetAttributeValues(Pin(SCPkcs15App::PIN_USER), &attrs));
+    EXPECT_EQ(SC_E_WRITE_PROTECTED, m_app->SetAttributeValues(PinHandle(SCPkcs15App::PIN_USER), &attrs));
 }
 
 TEST_F(Pkcs15App, PathsOfTheDirRecordReplaceTheDefaultsUnlessEmpty) {

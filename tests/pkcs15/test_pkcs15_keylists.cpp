@@ -328,22 +328,22 @@ TEST(PrivateKeyRecords, KindsAccessAndSettersOfRecordsFromBytes) {
     for (const auto& k : std::vector<std::pair<uint32_t, uint32_t>>{
              {0, 0x1010100}, {0x10100, 0x1010100}, {0x2010100, 0x2010100}, {0x4010100, 0x4010100}}) {
         ASSERT_EQ(0, list.CreateKindRecord(k.first, &rec)) << std::hex << k.first;
-        EXPECT_EQ(static_cast<SCRESULT>(k.second), list.GetObjectKind(rec));
+        EXPECT_EQ(static_cast<SCRESULT>(k.second), list.GetObjectKind(list.HandleOf(rec)));
         if (k.second == 0x1010100) rec->rsaKeyAttributes().modulusLength.setValue(1024);
         // A record without object flags is private.
-        EXPECT_EQ(1, list.IsPrivate(rec));
+        EXPECT_EQ(1, list.IsPrivate(list.HandleOf(rec)));
     }
     SCPkcs15ObjectAttribute native(0x103);
     ASSERT_TRUE(native.SetBoolean(0x103, false));
-    ASSERT_EQ(0, list.SetAttribute(rec, &native));
+    ASSERT_EQ(0, list.SetAttribute(list.HandleOf(rec), &native));
     SCPkcs15ObjectAttribute back(0x103);
-    ASSERT_EQ(0, list.GetAttribute(rec, &back));
+    ASSERT_EQ(0, list.GetAttribute(list.HandleOf(rec), &back));
     bool b = true;
     ASSERT_TRUE(back.GetBoolean(&b));
     EXPECT_FALSE(b);  // false reads back false
     ASSERT_TRUE(native.SetBoolean(0x103, true));
-    ASSERT_EQ(0, list.SetAttribute(rec, &native));
-    ASSERT_EQ(0, list.GetAttribute(rec, &back));
+    ASSERT_EQ(0, list.SetAttribute(list.HandleOf(rec), &native));
+    ASSERT_EQ(0, list.GetAttribute(list.HandleOf(rec), &back));
     ASSERT_TRUE(back.GetBoolean(&b));
     EXPECT_TRUE(b);
     // The key identifiers of an RSA record: a hash replaced, and removed again.
@@ -352,19 +352,19 @@ TEST(PrivateKeyRecords, KindsAccessAndSettersOfRecordsFromBytes) {
     const Bytes h1(20, 0x11), h2(20, 0x22);
     SCPkcs15ObjectAttribute id(0x10180);
     ASSERT_TRUE(id.SetBinary(0x10180, h1.data(), 20));
-    ASSERT_EQ(0, list.SetAttribute(rec, &id));
+    ASSERT_EQ(0, list.SetAttribute(list.HandleOf(rec), &id));
     ASSERT_TRUE(id.SetBinary(0x10180, h2.data(), 20));
-    ASSERT_EQ(0, list.SetAttribute(rec, &id));
+    ASSERT_EQ(0, list.SetAttribute(list.HandleOf(rec), &id));
     SCPkcs15ObjectAttribute got(0x10180);
-    ASSERT_EQ(0, list.GetAttribute(rec, &got));
+    ASSERT_EQ(0, list.GetAttribute(list.HandleOf(rec), &got));
     EXPECT_EQ(h2, Value(got));
     ASSERT_TRUE(id.SetBinary(0x10180, nullptr, 0));
-    ASSERT_EQ(0, list.SetAttribute(rec, &id));
+    ASSERT_EQ(0, list.SetAttribute(list.HandleOf(rec), &id));
     EXPECT_FALSE(rec->hasCommonPrivateKeyAttributes());
     // The key's values are the key's own.
     SCPkcs15ObjectAttribute modulus(0x1010103);
     ASSERT_TRUE(modulus.SetBigInt(0x1010103, h1.data(), 20));
-    EXPECT_EQ(SC_E_PKCS15_ATTRIBUTE_READ_ONLY, list.SetAttribute(rec, &modulus));
+    EXPECT_EQ(SC_E_PKCS15_ATTRIBUTE_READ_ONLY, list.SetAttribute(list.HandleOf(rec), &modulus));
     // The record goes out and comes back the same.
     const Bytes bytes = Encoded(list);
     SCPkcs15PrivateKeyList again(nullptr);
@@ -383,34 +383,34 @@ TEST(SecretKeyRecords, KindsValuesAndLengthsSurviveAnEncoding) {
     ASSERT_EQ(0, list.CreateKindRecord(0x4030100, &rec));
     EXPECT_EQ(0xA3, rec->getChosenObject()->tag & 0xFF);
     SCPkcs15ObjectAttribute kind(1);
-    ASSERT_EQ(0, list.GetAttribute(rec, &kind));
+    ASSERT_EQ(0, list.GetAttribute(list.HandleOf(rec), &kind));
     uint32_t k = 0;
     ASSERT_TRUE(kind.GetInteger(&k));
     EXPECT_EQ(0x4030100u, k);
-    EXPECT_EQ(0x4030100, list.GetObjectKind(rec));
+    EXPECT_EQ(0x4030100, list.GetObjectKind(list.HandleOf(rec)));
     // A key held in the record: its value is read and replaced.
     const Bytes key1(16, 0xA5), key2(24, 0x5A);
     ASSERT_EQ(1, rec->setDirectValue(4, 0, key1.data(), 16));
     SCPkcs15ObjectAttribute value(0x30101);
-    ASSERT_EQ(0, list.GetAttribute(rec, &value));
+    ASSERT_EQ(0, list.GetAttribute(list.HandleOf(rec), &value));
     EXPECT_EQ(key1, Value(value));
     ASSERT_TRUE(value.SetBinary(0x30101, key2.data(), 24));
-    ASSERT_EQ(0, list.SetAttribute(rec, &value));
+    ASSERT_EQ(0, list.SetAttribute(list.HandleOf(rec), &value));
     EXPECT_TRUE(list.IsDirty());
     SCPkcs15ObjectAttribute length(0xFF000003);
-    ASSERT_EQ(0, list.GetAttribute(rec, &length));
+    ASSERT_EQ(0, list.GetAttribute(list.HandleOf(rec), &length));
     ASSERT_TRUE(length.GetInteger(&k));
     EXPECT_EQ(192u, k);
     SCPkcs15ObjectAttribute setLength(0x30102);
     ASSERT_TRUE(setLength.SetInteger(0x30102, 128));
-    ASSERT_EQ(0, list.SetAttribute(rec, &setLength));
+    ASSERT_EQ(0, list.SetAttribute(list.HandleOf(rec), &setLength));
     SCPkcs15ObjectAttribute label(2);
     ASSERT_TRUE(label.SetString(2, "session key"));
-    ASSERT_EQ(0, list.SetAttribute(rec, &label));
+    ASSERT_EQ(0, list.SetAttribute(list.HandleOf(rec), &label));
     // An AES key is written as a key with its type identifier.
     ASNPkcs15SecretKeyType* aes = nullptr;
     ASSERT_EQ(0, list.CreateKindRecord(0xF030100, &aes));
-    ASSERT_EQ(0, list.GetAttribute(aes, &kind));
+    ASSERT_EQ(0, list.GetAttribute(list.HandleOf(aes), &kind));
     ASSERT_TRUE(kind.GetInteger(&k));
     EXPECT_EQ(0xF030100u, k);
 
@@ -418,7 +418,7 @@ TEST(SecretKeyRecords, KindsValuesAndLengthsSurviveAnEncoding) {
     SCPkcs15SecretKeyList again(nullptr);
     ParseBytes(again, bytes);
     ASSERT_EQ(2, again.GetRecordCount());
-    ASNPkcs15SecretKeyType* first = again.Records().GetHead();
+    void* first = again.HandleOf(again.Records().GetHead());
     SCPkcs15ObjectAttribute v2(0x30101), l2(0x30102), k2(1), lab(2);
     ASSERT_EQ(0, again.GetAttribute(first, &v2));
     EXPECT_EQ(key2, Value(v2));
@@ -455,7 +455,7 @@ TEST(CertificateAndDataRecords, HashAndDirectValueAreReadAsTheBytesTheyAre) {
     ParseBytes(dodf, record);
     ASSERT_EQ(1, dodf.GetRecordCount());
     ASSERT_EQ(0, dodf.GetRawRecordCount());
-    void* obj = dodf.Records().GetHead();
+    void* obj = dodf.HandleOf(dodf.Records().GetHead());
     SCPkcs15ObjectAttribute value(0x601);
     ASSERT_EQ(0, dodf.GetAttribute(obj, &value));
     EXPECT_EQ(Bytes(record.begin() + 11, record.end()), Value(value));

@@ -396,7 +396,7 @@ public:
 
 TEST_F(Pkcs15Lists, CommonAttributesOnANewRecord) {
     PlainList l;
-    void* rec = l.Records().NewRecord();
+    void* rec = l.HandleOf(l.Records().NewRecord());
     ASSERT_NE(nullptr, rec);
     SCPkcs15ObjectAttribute flags(3);
     ASSERT_EQ(0, l.GetAttribute(rec, &flags));
