@@ -243,9 +243,9 @@ SCRESULT SvcInitToken(SCPkcs15App* app, const void* const* args) {
                                 static_cast<SCPinParams*>(const_cast<void*>(args[3])));
 }
 
-bool SvcKeepsPin(SCPkcs15App* app, const ASNPkcs15AuthObject* pin) { return app && app->HasVerifiedPin(pin); }
-SCRESULT SvcVerifyCached(SCPkcs15App* app, const ASNPkcs15AuthObject* pin, SCPath* currentDf) {
-    return app ? app->VerifyCachedPin(pin, currentDf) : SC_E_PKCS15_NOT_LOGGED_IN;
+bool SvcKeepsPin(SCPkcs15App* app, const void* pin) { return app && app->HasVerifiedPin(app->PinFor(pin)); }
+SCRESULT SvcVerifyCached(SCPkcs15App* app, const void* pin, SCPath* currentDf) {
+    return app ? app->VerifyCachedPin(app->PinFor(pin), currentDf) : SC_E_PKCS15_NOT_LOGGED_IN;
 }
 
 bool ValidAbsPath(const uint16_t* path, uint16_t len) { return path && len > 1 && path[0] == SC_FID_MF; }

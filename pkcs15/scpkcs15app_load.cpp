@@ -122,7 +122,7 @@ SCRESULT SCPkcs15App::BuildObjectLists() {
         static const int kAuthOrder[] = {0xA0, 0xA1, 0xA2, 0xA4, 0xA5, 0xA6, 0xA7, 0xA3};
         for (int tag : kAuthOrder) {
             DirList* l = GetListForTag(tag);
-            for (POSITION p = l->GetHeadPosition(); p;) l->GetNext(p)->SetAuthObject(user);
+            for (POSITION p = l->GetHeadPosition(); p;) l->GetNext(p)->SetAuthHandle(HandleOfPin(user));
         }
     }
     return found;

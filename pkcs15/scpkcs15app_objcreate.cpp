@@ -176,7 +176,7 @@ SCRESULT SCPkcs15App::NewDirectoryFile(int odfTag, uint32_t accessTemplate, SCPk
     }
     // The user PIN guards the new directory like the others.
     ASNPkcs15AuthObject* user = nullptr;
-    if (odfTag != 0xA8 && FindPinObject(PIN_USER, &user) >= 0) list->SetAuthObject(user);
+    if (odfTag != 0xA8 && FindPinObject(PIN_USER, &user) >= 0) list->SetAuthHandle(HandleOfPin(user));
     m_odf.SetDirty(true);
     *out = list;
     return 0;
@@ -249,7 +249,7 @@ SCRESULT SCPkcs15App::GetListForCreation(int odfTag, uint32_t flags, SCPkcs15Obj
 }
 
 SCRESULT SCPkcs15App::SetRecordGuard(SCPkcs15ObjectList* list, void* rec) {
-    const ASNPkcs15AuthObject* pin = list->GetAuthObject();
+    const ASNPkcs15AuthObject* pin = PinFor(list->GetAuthHandle());
     if (!pin) {
         ASNPkcs15AuthObject* user = nullptr;
         if (FindPinObject(PIN_USER, &user) < 0 || !user) return SC_E_PKCS15_UNSUPPORTED_OBJECT;

@@ -482,8 +482,9 @@ SCRESULT SCPkcs15App::GetKeyReference(void* handle) {
 }
 
 void SCPkcs15App::SetAuthObjectForLists(const ASNPkcs15AuthObject* authObject) {
+    const void* handle = HandleOfPin(authObject);
     for (int i = 0; i < L_COUNT; ++i) {
         if (i == L_AODF) continue;
-        for (POSITION p = m_lists[i].GetHeadPosition(); p;) m_lists[i].GetNext(p)->SetAuthObject(authObject);
+        for (POSITION p = m_lists[i].GetHeadPosition(); p;) m_lists[i].GetNext(p)->SetAuthHandle(handle);
     }
 }

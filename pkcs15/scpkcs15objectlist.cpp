@@ -80,7 +80,7 @@ SCRESULT SCPkcs15ObjectList::AdoptValueObject(TypedPointerList<SCPkcs15PathObjec
     value->SetCard(m_pCard);
     value->SetApplication(m_pPkcs15App);
     value->SetCreateReferences(m_createRefs);
-    const ASNPkcs15AuthObject* auth = m_pAuthObject;
+    const ASNPkcs15AuthObject* auth = GuardingPin();
     if (m_pPkcs15App) {
         ASNPkcs15AuthObject* pin = nullptr;
         SCRESULT r = m_pPkcs15App->FindAuthObjectForObject(record, &pin, false);
@@ -92,12 +92,16 @@ SCRESULT SCPkcs15ObjectList::AdoptValueObject(TypedPointerList<SCPkcs15PathObjec
         // Without a PIN of its own the value is guarded like the application's other objects.
         if (!auth && m_pPkcs15App->FindPinObject(SCPkcs15App::PIN_USER, &pin) >= 0) auth = pin;
     }
-    value->SetAuthObject(auth);
+    value->SetAuthHandle(SCPkcs15App::HandleOfPin(auth));
     if (!owner.AddTail(value)) {
         delete value;
         return SC_E_NO_MEMORY;
     }
     return 0;
+}
+
+const ASNPkcs15AuthObject* SCPkcs15ObjectList::GuardingPin() const {
+    return m_pPkcs15App ? m_pPkcs15App->PinFor(m_authHandle) : nullptr;
 }
 
 SCRESULT SCPkcs15ObjectList::PrivateByAccess(SCPkcs15PathObjectInfo* value) {
@@ -109,7 +113,7 @@ SCRESULT SCPkcs15ObjectList::PrivateByAccess(SCPkcs15PathObjectInfo* value) {
 
 SCRESULT SCPkcs15ObjectList::ReadOnlyByAccess(SCPkcs15PathObjectInfo* value) {
     AssertInvariant(m_pPkcs15App != nullptr, "scpkcs15objectlist", __LINE__, "m_pPkcs15App != NULL", nullptr);
-    uint8_t ref = GetPinReference(m_pAuthObject);
+    uint8_t ref = GetPinReference(GuardingPin());
     if (ref == 0 || ref == 0xFF) {
         const SCFileHeaderList& h = m_pPkcs15App->GetHeaderList();
         ref = h.HasUserPinRef() ? static_cast<uint8_t>(h.GetUserPinRef()) : 0;

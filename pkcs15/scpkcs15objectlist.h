@@ -60,6 +60,8 @@ protected:
     // (the object is then deleted).
     SCRESULT AdoptValueObject(TypedPointerList<SCPkcs15PathObjectInfo>& owner, SCPkcs15PathObjectInfo* value,
                               const ASNPkcs15Path* path, void* record);
+    // The PIN record that guards this directory while the application still holds it.
+    const ASNPkcs15AuthObject* GuardingPin() const;
     // Privacy and write protection of a record without object flags, from the access
     // rules of this file and of the record's value file (when it exists).
     SCRESULT PrivateByAccess(SCPkcs15PathObjectInfo* value);

@@ -20,7 +20,7 @@ const SCPkcs15AppServices* SCPkcs15GetAppServices() { return g_services; }
 SCPkcs15PathObjectInfo::SCPkcs15PathObjectInfo(SCCard* card)
     : m_index(0), m_length(0), m_lifeCycleState(0), m_accessTemplate(ACCESS_TEMPLATE_UNSET), m_flags(0),
       m_lastResult(-1), m_pFileHeader(nullptr), m_pParentHeader(nullptr), m_pCard(card), m_pPkcs15App(nullptr),
-      m_pAuthObject(nullptr) {}
+      m_authHandle(nullptr) {}
 
 SCPkcs15PathObjectInfo::~SCPkcs15PathObjectInfo() {
     SCFileHeader::SafeRelease(m_pFileHeader);
@@ -63,7 +63,7 @@ void SCPkcs15PathObjectInfo::Reset(bool full) {
     ForgetFile();
     m_index = 0;
     m_length = 0;
-    m_pAuthObject = nullptr;
+    m_authHandle = nullptr;
     if (full) {
         m_path.Clear();
         m_basePath.Clear();
@@ -238,12 +238,12 @@ SCRESULT SCPkcs15PathObjectInfo::ReadFileData(MemFile* out) {
 
 bool SCPkcs15PathObjectInfo::ReverifyPossible() const {
     return m_pPkcs15App && g_services && g_services->keepsPinValue && g_services->verifyCachedPin &&
-           m_pAuthObject && g_services->keepsPinValue(m_pPkcs15App, m_pAuthObject);
+           m_authHandle && g_services->keepsPinValue(m_pPkcs15App, m_authHandle);
 }
 
 SCRESULT SCPkcs15PathObjectInfo::Reverify(SCPath* cur) {
     if (!g_services || !g_services->verifyCachedPin) return SC_E_ACCESS_DENIED;
-    return g_services->verifyCachedPin(m_pPkcs15App, m_pAuthObject, cur);
+    return g_services->verifyCachedPin(m_pPkcs15App, m_authHandle, cur);
 }
 
 SCRESULT SCPkcs15PathObjectInfo::ReadRawContents(MemFile* out, bool force) {

@@ -22,10 +22,10 @@ class SCPkcs15App;
 // installs these once (SCPkcs15SetAppServices); without them a file object
 // behaves as one without an application.
 struct SCPkcs15AppServices {
-    // Does the application keep the value of this PIN record (so that it can verify it again)?
-    bool (*keepsPinValue)(SCPkcs15App* app, const ASNPkcs15AuthObject* authObject);
+    // Does the application keep the value of the PIN this handle names (so that it can verify it again)?
+    bool (*keepsPinValue)(SCPkcs15App* app, const void* pinHandle);
     // Verifies the kept PIN again; records in currentDf the DF it selected (may be null).
-    SCRESULT (*verifyCachedPin)(SCPkcs15App* app, const ASNPkcs15AuthObject* authObject, SCPath* currentDf);
+    SCRESULT (*verifyCachedPin)(SCPkcs15App* app, const void* pinHandle, SCPath* currentDf);
     // Is the absolute path used by any directory file or object of the application (lists by mask)?
     bool (*isPathUsed)(SCPkcs15App* app, const uint16_t* path, uint16_t count, uint32_t listMask);
 };
@@ -47,7 +47,8 @@ public:
 
     virtual void SetCard(SCCard* card) { m_pCard = card; }
     virtual void SetCreateParameters(uint32_t lifeCycleState, uint32_t accessTemplate, const SCFileHeaderList& refs);
-    virtual void SetAuthObject(const ASNPkcs15AuthObject* authObject) { m_pAuthObject = authObject; }
+    // The PIN object that guards this file, by its handle (null: none).
+    void SetAuthHandle(const void* pinHandle) { m_authHandle = pinHandle; }
     virtual void SetApplication(SCPkcs15App* app) { m_pPkcs15App = app; }
     virtual SCRESULT GetFileStructure();
     virtual SCRESULT GetFileSize();
@@ -141,7 +142,7 @@ public:
     SCRESULT GetLastResult() const { return m_lastResult; }
     SCCard* GetCard() const { return m_pCard; }
     SCPkcs15App* GetApplication() const { return m_pPkcs15App; }
-    const ASNPkcs15AuthObject* GetAuthObject() const { return m_pAuthObject; }
+    const void* GetAuthHandle() const { return m_authHandle; }
     const SCFileHeader* GetFileHeader() const { return m_pFileHeader; }
     uint32_t GetAccessTemplate() const { return m_accessTemplate; }
     uint32_t GetLifeCycleState() const { return m_lifeCycleState; }
@@ -173,7 +174,9 @@ protected:
     SCFileHeader* m_pParentHeader;
     SCCard* m_pCard;
     SCPkcs15App* m_pPkcs15App;
-    const ASNPkcs15AuthObject* m_pAuthObject;
+    // A handle, not the record: a merge, a reload or a deletion may free the PIN
+    // record while this object lives; the handle then names nothing.
+    const void* m_authHandle;
 
 private:
     SCPath m_fullPath;  // storage behind GetFullPath

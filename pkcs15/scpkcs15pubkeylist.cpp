@@ -157,7 +157,7 @@ SCRESULT SCPkcs15PublicKeyList::IsReadOnly(void* handle) {
     if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     const ASNPkcs15CommonObjectAttributes& co = rec->commonObjectAttributes;
     if (co.wasFlags) return (co.flags.getFlags() & 2) ? 0 : 1;
-    uint32_t ref = GetPinReference(m_pAuthObject);
+    uint32_t ref = GetPinReference(GuardingPin());
     if ((ref == 0 || ref >= 255) && m_pPkcs15App) {
         const SCFileHeaderList& h = m_pPkcs15App->GetHeaderList();
         ref = h.HasUserPinRef() ? h.GetUserPinRef() : 0;

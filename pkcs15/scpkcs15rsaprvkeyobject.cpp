@@ -153,7 +153,7 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::MarkIfUnreliable(SCRESULT r, uint32_t len)
 
 SCRESULT SCPkcs15PrivateRsaKeyObject::PrepareCardOperation(SCTransactGuard&, const KeyAddress& addr,
                                                           const SCCardInfo& ci) {
-    if (m_pPkcs15App && m_pAuthObject) {
+    if (m_pPkcs15App && m_authHandle) {
         SCRESULT v = Reverify(nullptr);
         if (v < 0 && v != SC_E_PKCS15_PIN_UNKNOWN && v != SC_E_PKCS15_NOT_LOGGED_IN) return v;
     }

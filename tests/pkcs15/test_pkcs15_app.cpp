@@ -105,8 +105,8 @@ TEST_F(Pkcs15App, LoadReadsTokenInfoOdfAndBuildsOneListPerOdfEntry) {
     // The user PIN guards every list but the AODF.
     ASNPkcs15AuthObject* user = Pin(SCPkcs15App::PIN_USER);
     ASSERT_NE(nullptr, user);
-    EXPECT_EQ(user, m_app->FindDirectoryFile(0xA0)->GetAuthObject());
-    EXPECT_EQ(nullptr, m_app->FindDirectoryFile(0xA8)->GetAuthObject());
+    EXPECT_EQ(SCPkcs15App::HandleOfPin(user), m_app->FindDirectoryFile(0xA0)->GetAuthHandle());
+    EXPECT_EQ(nullptr, m_app->FindDirectoryFile(0xA8)->GetAuthHandle());
     EXPECT_EQ(0x81, SCPkcs15App::GetPinReference(user));
     EXPECT_EQ(0x04, SCPkcs15App::GetPinReference(Pin(SCPkcs15App::PIN_SO)));
     EXPECT_EQ(0x82, SCPkcs15App::GetPinReference(Puk()));

@@ -32,8 +32,8 @@ void FakeDestroy(SCPkcs15App* app) { delete reinterpret_cast<FakeApp*>(app); }
 ASNPkcs15DIRRecord* FakeRecord(SCPkcs15App* app) { return reinterpret_cast<FakeApp*>(app)->record; }
 
 SCCard* g_card = nullptr;
-bool FakeKeeps(SCPkcs15App*, const ASNPkcs15AuthObject*) { return true; }
-SCRESULT FakeVerify(SCPkcs15App*, const ASNPkcs15AuthObject*, SCPath* cur) {
+bool FakeKeeps(SCPkcs15App*, const void*) { return true; }
+SCRESULT FakeVerify(SCPkcs15App*, const void*, SCPath* cur) {
     ++g_verifyCalls;
     SCRESULT r = g_card->SelectPath(kApp1, 2, nullptr);
     if (r < 0) return r;
@@ -347,7 +347,7 @@ TEST_F(P15Card, AccessDeniedIsRetriedOnceAfterVerifyingAgain) {
     SCPkcs15TokenInfo ti(card);
     Place(ti, 0x5032);
     ti.SetApplication(reinterpret_cast<SCPkcs15App*>(&pin));  // any non-null application
-    ti.SetAuthObject(&pin);
+    ti.SetAuthHandle(&pin);
     ASSERT_EQ(SC_OK, ti.Load(false));
     MemFile enc;
     ASSERT_GT(ti.Encode(&enc), 0);

@@ -67,7 +67,7 @@ protected:
         EXPECT_TRUE(l->SetPath(g->GetPath(), g->GetIndex(), g->GetLength()));
         l->SetApplication(m_app);
         l->SetCreateParameters(3, 0x88B1, m_app->GetHeaderList());
-        l->SetAuthObject(g->GetAuthObject());
+        l->SetAuthHandle(g->GetAuthHandle());
         return l;
     }
     void LogIn() {

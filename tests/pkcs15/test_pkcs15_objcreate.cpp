@@ -1288,3 +1288,24 @@ TEST_F(ObjCreate, SignatureFallsBackToTheHashThenToARawBlockOnAModelOneCard) {
     EVP_PKEY_free(pub);
 }
 
+
+// The directories name the user PIN that guards them; deleting that PIN object
+// leaves them guarded by no PIN, and a private object then has none to take.
+TEST_F(ObjCreate, DirectoriesForgetTheirGuardingPinWhenItsObjectIsDeleted) {
+    LogIn();
+    ASNPkcs15AuthObject* user = nullptr;
+    ASNPkcs15AuthObject* so = nullptr;
+    ASSERT_EQ(0, m_app->FindPinObject(SCPkcs15App::PIN_USER, &user));
+    ASSERT_EQ(0, m_app->FindPinObject(SCPkcs15App::PIN_SO, &so));
+    ASSERT_EQ(0, m_app->VerifyPin(so, "87654321", true, nullptr));  // the PIN directory is the officer's
+    ASSERT_EQ(0, m_app->DestroyObject(SCPkcs15App::HandleOfPin(user), false)) << LogTail();
+    SCPkcs15ObjectAttributeList t;
+    t.AddInteger(1, 0x1000600);
+    t.AddString(2, "private notes");
+    const Bytes value = {'x'};
+    t.AddBinary(0x601, value.data(), 1);
+    t.AddFlags(3, 1, 1);
+    void* h = nullptr;
+    EXPECT_EQ(SC_E_PKCS15_UNSUPPORTED_OBJECT, m_app->CreateObject(t, &h, 0)) << LogTail();
+    EXPECT_EQ(nullptr, h);
+}

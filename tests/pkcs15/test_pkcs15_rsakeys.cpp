@@ -233,7 +233,7 @@ protected:
     }
     void Place(SCPkcs15PathObjectInfo& obj, uint16_t fid) {
         obj.SetApplication(m_app);
-        obj.SetAuthObject(m_pin);
+        obj.SetAuthHandle(SCPkcs15App::HandleOfPin(m_pin));
         ASSERT_TRUE(obj.SetBasePath(kAppDf, 2));
         ASSERT_TRUE(obj.SetPath(&fid, 1));
     }
