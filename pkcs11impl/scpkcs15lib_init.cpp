@@ -361,6 +361,32 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
   return CKR_OK;
 }
 
+namespace {
+
+constexpr SCRESULT kStatus6A81 = SC_RESULT_CODE(0xE000000000016A81ULL);
+
+// Erases the token's PKCS#15 directory and writes an empty structure under
+// `label` with the PIN references the token had; the card's PINs stay where
+// they are. *erased tells whether the card's directory was already gone.
+SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label, bool relabel,
+                          bool* erased) {
+  const SCFileHeaderList headers = app->GetHeaderList();
+  *erased = false;
+  SCRESULT r = app->ClearPkcs15Directory();
+  if (r < 0) return r;
+  *erased = true;
+  app->Clear(false);
+  r = app->CreatePkcs15Structure(label.c_str(), headers);
+  // The card's directory record names the token as its TokenInfo does.
+  if (r >= 0 && relabel) r = app->SetTokenLabel(label.c_str(), static_cast<uint32_t>(label.size()));
+  // The structure is built in memory only: it goes to the card here.
+  if (r >= 0) r = app->InitializeToken(nullptr, nullptr, nullptr, nullptr);
+  if (r >= 0 && relabel) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
+  return r;
+}
+
+}  // namespace
+
 CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen) {
   if (soPin == nullptr) return CKR_PIN_INCORRECT;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
@@ -380,13 +406,39 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   char current[256];
   const int n = app->GetTokenLabel(current, sizeof current - 1);
   current[n > 0 && n < static_cast<int>(sizeof current) ? n : 0] = '\0';
-  // The token's objects go; its PKCS#15 structure, and with it any qualified
-  // part, stays as it is.
-  Log(SC_OK, "%s: reinit standard token %s - deleting all user objects...", card->GetCardName(), unique.c_str());
+  // Without a new label the token keeps the one it has.
+  const bool relabel = label != nullptr && *label != '\0' && std::strncmp(unique.c_str(), current, 32) != 0;
+  // A token without a qualified part is built anew; one with it, or a card that
+  // refuses to erase the token's directory, only loses its objects.
+  bool rebuilt = false;
+  if (card->GetCardType() != SC_CARD_TYPE_IAS) {
+    CK_FLAGS qualified = 0;
+    const CK_RV rv = GetQualifiedPartCharacteristics(app, &qualified, false);
+    if (rv != CKR_OK) {
+      (void)app->Logout(false);
+      return rv;
+    }
+    if (qualified == 0) {
+      bool erased = false;
+      r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased);
+      if (r >= 0) {
+        rebuilt = true;
+      } else if (!erased && (r == SC_E_ACCESS_DENIED || r == kStatus6A81)) {
+        Log(r, "%s: reinit standard '%s' - can't delete profile '%s', deleting all user objects instead...",
+            card->GetCardName(), unique.c_str(), current);
+        r = 0;
+      }
+    } else {
+      Log(SC_OK, "%s: reinit qualified token %s - can't delete qualified profile, deleting all user objects...",
+          card->GetCardName(), unique.c_str());
+    }
+  } else {
+    Log(SC_OK, "%s: reinit standard token %s - deleting all user objects...", card->GetCardName(), unique.c_str());
+  }
   ASNPkcs15AuthObject* user = nullptr;
-  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0) user = nullptr;
-  r = app->DeletePinObjects(user != nullptr ? user : so, false);
-  if (r >= 0 && label != nullptr && *label != '\0' && std::strncmp(unique.c_str(), current, 32) != 0) {
+  if (r >= 0 && app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0) user = nullptr;
+  if (r >= 0 && !rebuilt) r = app->DeletePinObjects(user != nullptr ? user : so, false);
+  if (r >= 0 && !rebuilt && relabel) {
     r = app->SetTokenLabel(unique.c_str(), static_cast<uint32_t>(unique.size()));
     if (r >= 0) {
       r = app->GetTokenInfoFile().Write(nullptr, 0, nullptr);

@@ -199,15 +199,17 @@ void SCPkcs15App::SetCard(SCCard* card) {
 void SCPkcs15App::Clear(bool full) {
     ForgetAllPins();
     m_flags &= ~0x133u;
+    // The structure read from the card goes in both cases, so that a structure
+    // built anew (CreatePkcs15Structure) starts from nothing.
+    DeleteAllLists();
+    m_odf.Reset(full);
+    m_tokenInfo.Reset(full);
+    m_tokenInfo.ClearTokenInfo();
     if (!full) return;
     m_hasDirRecord = false;
     m_pDirSource = nullptr;
     m_dirRecord.clear();
     m_pOwner = nullptr;
-    DeleteAllLists();
-    m_odf.Reset(true);
-    m_tokenInfo.Reset(true);
-    m_tokenInfo.ClearTokenInfo();
 }
 
 // ---- services for the card object and the file objects ----

@@ -139,7 +139,8 @@ public:
     // Label length (negated when buf was too small), 0 without a label.
     int GetTokenLabel(char* buf, int size);
     void SetCard(SCCard* card);
-    // Forgets the verified PINs and the state; full also the DIR record, owner and lists.
+    // Forgets the verified PINs, the state and the structure read (lists, ODF, TokenInfo);
+    // full also the DIR record and the owner.
     void Clear(bool full);
 
     // ---- loading and clearing ----

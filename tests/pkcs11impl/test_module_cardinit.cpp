@@ -408,11 +408,20 @@ TEST(ModuleCardInit, InitTokenThatCannotWriteTheLabelKeepsTheCardsLabel) {
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
 
-// C_InitToken on a token that exists empties it under its SO PIN and gives it
-// the new label; a wrong SO PIN changes nothing.
-TEST(ModuleCardInit, InitTokenOnAnExistingTokenReinitialisesIt) {
-  CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
-  ASSERT_TRUE(t.Start());
+// Number of token objects a user session sees.
+CK_ULONG CountObjects(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h) {
+  CK_OBJECT_HANDLE found[16];
+  CK_ULONG n = 0;
+  if (f->C_FindObjectsInit(h, nullptr, 0) != CKR_OK) return ~0UL;
+  if (f->C_FindObjects(h, found, 16, &n) != CKR_OK) n = ~0UL;
+  (void)f->C_FindObjectsFinal(h);
+  return n;
+}
+
+// A token "Podpis" made by C_InitToken on a blank model-4 card under the SO PIN
+// 11223344, whose user PIN (5678) the SO has set; with `object` the user has
+// stored a private data object in it.
+void MakeToken(CardInit& t, bool object) {
   const CK_FUNCTION_LIST* f = t.m().list();
   CK_UTF8CHAR label[32];
   std::memset(label, ' ', sizeof label);
@@ -424,25 +433,141 @@ TEST(ModuleCardInit, InitTokenOnAnExistingTokenReinitialisesIt) {
   ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_SO, so, 8));
   CK_UTF8CHAR user[] = "5678";
   ASSERT_EQ(CKR_OK, f->C_InitPIN(h, user, 4));
+  ASSERT_EQ(CKR_OK, f->C_Logout(h));
+  if (object) {
+    ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_USER, user, 4));
+    CK_OBJECT_CLASS cls = CKO_DATA;
+    CK_BBOOL yes = CK_TRUE;
+    char value[] = "notatka";
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
+                           {CKA_TOKEN, &yes, sizeof yes},
+                           {CKA_PRIVATE, &yes, sizeof yes},
+                           {CKA_VALUE, value, sizeof value - 1}};
+    CK_OBJECT_HANDLE obj = 0;
+    ASSERT_EQ(CKR_OK, f->C_CreateObject(h, tmpl, 4, &obj));
+  }
   (void)f->C_CloseAllSessions(0);
   EXPECT_EQ(CKF_USER_PIN_INITIALIZED, t.Info(0).flags & CKF_USER_PIN_INITIALIZED);
+}
 
-  std::memcpy(label, "Nowy  ", 6);
-  CK_UTF8CHAR wrong[] = "00000000";
-  EXPECT_EQ(CKR_PIN_INCORRECT, f->C_InitToken(0, wrong, 8, label));
-  EXPECT_EQ("Podpis", t.Label(0));
-  ASSERT_EQ(CKR_OK, f->C_InitToken(0, so, 8, label));
-  EXPECT_EQ("Nowy", t.Label(0));
-  // The user PIN went with the rest: nobody logs in with it until the SO sets it again.
+// After C_InitToken with the SO PIN 11223344: the user PIN has no value until
+// the SO sets it, then the user logs in with it (and sees `objects` objects
+// when that is not negative).
+void ExpectUserPinMadeAnew(CardInit& t, long objects) {
+  const CK_FUNCTION_LIST* f = t.m().list();
   EXPECT_EQ(0u, t.Info(0).flags & CKF_USER_PIN_INITIALIZED);
+  CK_SESSION_HANDLE h = 0;
   ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+  CK_UTF8CHAR user[] = "5678";
   EXPECT_NE(CKR_OK, f->C_Login(h, CKU_USER, user, 4));
+  CK_UTF8CHAR so[] = "11223344";
   ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_SO, so, 8));
   CK_UTF8CHAR again[] = "6789";
   ASSERT_EQ(CKR_OK, f->C_InitPIN(h, again, 4));
   ASSERT_EQ(CKR_OK, f->C_Logout(h));
   EXPECT_EQ(CKF_USER_PIN_INITIALIZED, t.Info(0).flags & CKF_USER_PIN_INITIALIZED);
+  ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_USER, again, 4));
+  if (objects >= 0) {
+    EXPECT_EQ(static_cast<CK_ULONG>(objects), CountObjects(f, h));
+  }
+  (void)f->C_CloseAllSessions(0);
+}
+
+const char* const kReinitFallback = "deleting all user objects";
+
+// C_InitToken on a token that exists erases its PKCS#15 directory and builds it
+// anew under the new label; a wrong SO PIN changes nothing.
+TEST(ModuleCardInit, InitTokenOnAnExistingTokenBuildsItAnew) {
+  CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
+  ASSERT_TRUE(t.Start());
+  const CK_FUNCTION_LIST* f = t.m().list();
+  MakeToken(t, false);
+  SimControl ctl(t.sim.handle);
+  ASSERT_TRUE(ctl.ok());
+  ASSERT_EQ(0, ctl.clearLog(kR0));
+
+  CK_UTF8CHAR label[32];
+  std::memset(label, ' ', sizeof label);
+  std::memcpy(label, "Nowy", 4);
+  CK_UTF8CHAR wrong[] = "00000000", so[] = "11223344";
+  EXPECT_EQ(CKR_PIN_INCORRECT, f->C_InitToken(0, wrong, 8, label));
+  EXPECT_EQ("Podpis", t.Label(0));
+  ASSERT_EQ(CKR_OK, f->C_InitToken(0, so, 8, label));
+  EXPECT_EQ("Nowy", t.Label(0));
+  // The application DF went (emptied, then DELETE FILE 5015 taken) and came back.
+  const std::string apdus = ctl.Log(kR0);
+  EXPECT_NE(std::string::npos, apdus.find("> 00E40000025015\n< 9000")) << apdus;
+  EXPECT_NE(std::string::npos, apdus.find("50044E6F777951")) << "no EF.DIR record with the label Nowy";
+  EXPECT_EQ(std::string::npos, t.env.Trace().find(kReinitFallback)) << t.env.Trace();
+  ExpectUserPinMadeAnew(t, 0);
+  EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+  // The card holds the new structure and names it in EF.DIR too: a module that
+  // reads the card afresh finds the same token.
+  ASSERT_TRUE(t.Start());
+  f = t.m().list();
+  EXPECT_EQ("Nowy", t.Label(0));
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
+  CK_UTF8CHAR again[] = "6789";
   EXPECT_EQ(CKR_OK, f->C_Login(h, CKU_USER, again, 4));
+  EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+}
+
+// The SO may not erase the directories of the user's objects on this card: the
+// token keeps its structure, C_InitToken says why in the log and deletes the
+// objects instead. A card error other than a refusal is the result.
+TEST(ModuleCardInit, InitTokenOnATokenTheCardWillNotEraseKeepsItsStructure) {
+  CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
+  ASSERT_TRUE(t.Start());
+  const CK_FUNCTION_LIST* f = t.m().list();
+  MakeToken(t, true);
+  SimControl ctl(t.sim.handle);
+  ASSERT_TRUE(ctl.ok());
+  CK_UTF8CHAR label[32];
+  std::memset(label, ' ', sizeof label);
+  std::memcpy(label, "Nowy", 4);
+  CK_UTF8CHAR so[] = "11223344";
+  ASSERT_EQ(0, ctl.inject(kR0, 0xE4, 0x6581, 1));
+  EXPECT_EQ(CKR_DEVICE_ERROR, f->C_InitToken(0, so, 8, label));
+  EXPECT_EQ(std::string::npos, t.env.Trace().find(kReinitFallback)) << t.env.Trace();
+  EXPECT_EQ("Podpis", t.Label(0));
+
+  ASSERT_EQ(CKR_OK, f->C_InitToken(0, so, 8, label));
+  EXPECT_NE(std::string::npos,
+            t.env.Trace().find("PKCS#15: ClassIC: reinit standard 'Nowy' - can't delete profile 'Podpis', deleting "
+                               "all user objects instead..."))
+      << t.env.Trace();
+  EXPECT_EQ("Nowy", t.Label(0));
+  // The user's directory files stay as well: the card lets only the user PIN delete them.
+  ExpectUserPinMadeAnew(t, -1);
+  EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+}
+
+// A token with a qualified part is never erased: only its own objects go, and
+// the qualified part reports what it reported before.
+TEST(ModuleCardInit, InitTokenKeepsTheQualifiedPart) {
+  CardInit t(Readers{{kR0, "qualified-model3.card"}}, "");
+  ASSERT_TRUE(t.Start());
+  using CharacteristicsFn = CK_RV (*)(CK_SLOT_ID, CK_FLAGS*, void*);
+  const CharacteristicsFn characteristics =
+      t.m().fn<CharacteristicsFn>("MIRTAL_PKCS11_GetQualifiedPartCharacteristics");
+  ASSERT_NE(nullptr, characteristics);
+  CK_FLAGS before = 0, after = 0;
+  ASSERT_EQ(CKR_OK, characteristics(0, &before, nullptr));
+  ASSERT_NE(0u, before);
+  CK_UTF8CHAR label[32];
+  std::memset(label, ' ', sizeof label);
+  std::memcpy(label, "CardSim Token", 13);
+  CK_UTF8CHAR so[] = "87654321";
+  const CK_RV rv = t.m()->C_InitToken(0, so, 8, label);
+  EXPECT_NE(std::string::npos,
+            t.env.Trace().find(
+                "CosmopolIC: reinit qualified token CardSim Token - can't delete qualified profile, deleting all "
+                "user objects..."))
+      << t.env.Trace();
+  EXPECT_EQ(CKR_OK, rv);
+  ASSERT_EQ(CKR_OK, characteristics(0, &after, nullptr));
+  EXPECT_EQ(before, after);
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
 
