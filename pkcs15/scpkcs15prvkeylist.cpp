@@ -906,6 +906,11 @@ SCRESULT SCPkcs15PrivateKeyList::Sign(void* handle, uint32_t mechanism, uint32_t
     bool haveKey = false;
     int attempts = 1, limit = 1;
     int64_t retry = -2;  // unknown
+    // A wrong signature is not given out: one from a faulty key computation may betray the key.
+    auto refuse = [&](SCRESULT failure) {
+        if (out && outLen && *outLen) SecureZero(out, *outLen);
+        return failure;
+    };
     for (;;) {
         ++attempts;
         r = key->Sign(mechanism, hashId, data, dataLen, out, outLen);
@@ -913,7 +918,7 @@ SCRESULT SCPkcs15PrivateKeyList::Sign(void* handle, uint32_t mechanism, uint32_t
         if (!haveKey) {
             SCRESULT g = ReadPublicPart(rec, &modulus, &exponent);
             if (g < 0) {
-                if (attempts > limit) return g;
+                if (attempts > limit) return refuse(g);
                 continue;
             }
             haveKey = true;
@@ -926,7 +931,7 @@ SCRESULT SCPkcs15PrivateKeyList::Sign(void* handle, uint32_t mechanism, uint32_t
             retry = RetryFlag(handle);
             if (retry != 0) limit = 5;
         }
-        if (attempts > limit) return SC_E_CRYPT_ERROR;
+        if (attempts > limit) return refuse(SC_E_CRYPT_ERROR);
     }
 }
 
@@ -992,6 +997,8 @@ SCRESULT SCPkcs15PrivateKeyList::Decrypt(void* handle, uint32_t mechanism, const
             if (retry == 0) limit = 5;
         }
         if (attempts > limit) {
+            // A plaintext that failed its check is no plaintext.
+            if (out && outLen && *outLen) SecureZero(out, *outLen);
             result = g < 0 ? g : SC_E_CRYPT_ERROR;
             break;
         }

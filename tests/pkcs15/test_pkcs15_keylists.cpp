@@ -283,6 +283,78 @@ TEST_F(KeyLists, ResultsLongerThanOneReaderAnswerAreCheckedOrRefused) {
     EXPECT_EQ(msg, Bytes(out.begin(), out.begin() + len));
 }
 
+// A card may compute a wrong result where the reader could have cut it short. A signature
+// is asked again only for a key that needs the user's consent, a raw decryption only for
+// one that does not, five card operations at most; after the last wrong answer the
+// operation fails and the wrong result is not left in the caller's buffer.
+TEST_F(KeyLists, WrongCardResultsAreAskedAgainUpToTheLimitThenRefused) {
+    LogIn();
+    SCReader* reader = m_card->GetReader();
+    ASSERT_NE(nullptr, reader);
+    reader->SetOptions(reader->GetOptions(), scRoptSetLimit(0, SC_RLIMIT_T1_RECV, 128));
+    const unsigned kPso = 0x2A;
+    // Card operations: the last command of each chain with that instruction.
+    auto cardOps = [&] {
+        int n = 0;
+        for (const std::string& c : Commands())
+            if (c.size() >= 4 && std::stoul(c.substr(2, 2), nullptr, 16) == kPso &&
+                (std::stoul(c.substr(0, 2), nullptr, 16) & 0x10) == 0)
+                ++n;
+        return n;
+    };
+    const Bytes msg = {'r', 'e', 't', 'r', 'y'};
+    const Bytes di = Sha256DigestInfo(msg);
+    Bytes sig(256), out(256);
+    auto sign = [&](int wrong) {
+        std::fill(sig.begin(), sig.end(), 0);
+        ClearLog();
+        CorruptData(kPso, wrong);
+        uint32_t len = 256;
+        return m_app->Sign(m_prk, 2, 0, di.data(), static_cast<uint32_t>(di.size()), sig.data(), &len);
+    };
+    Bytes block(256, 0x33);
+    block[0] = 0x00;
+    const Bytes rawCt = OpenSslEncrypt(m_key, block, RSA_NO_PADDING);
+    auto decrypt = [&](int wrong) {
+        std::fill(out.begin(), out.end(), 0);
+        ClearLog();
+        CorruptData(kPso, wrong);
+        uint32_t len = 256;
+        return m_app->Decrypt(m_prk, 1, rawCt.data(), 256, out.data(), &len);
+    };
+    auto holdsNearly = [](const Bytes& got, const Bytes& right) {
+        return std::equal(right.begin(), right.end() - 1, got.begin());
+    };
+
+    // No user consent on the card's key.
+    Get(m_prk, 5, SC_E_PKCS15_ATTR_NOT_FOUND);
+    ASSERT_EQ(0, sign(0));
+    const Bytes good = sig;
+    EXPECT_EQ(SC_E_CRYPT_ERROR, sign(1));
+    EXPECT_EQ(1, cardOps()) << "a signature without consent is not asked again";
+    EXPECT_FALSE(holdsNearly(sig, good)) << "the wrong signature is left in the buffer";
+    EXPECT_EQ(0, decrypt(4));
+    EXPECT_EQ(5, cardOps());
+    EXPECT_EQ(block, out);
+    EXPECT_EQ(SC_E_CRYPT_ERROR, decrypt(5));
+    EXPECT_EQ(5, cardOps());
+    EXPECT_FALSE(holdsNearly(out, block)) << "the wrong plaintext is left in the buffer";
+
+    // With user consent the reverse (set in memory only: the card's record is read only).
+    SCPkcs15ObjectAttribute consent(5);
+    ASSERT_GE(consent.SetInteger(5, 1), 0);
+    ASSERT_EQ(0, m_app->FindListForHandle(m_prk)->SetAttribute(m_prk, &consent));
+    EXPECT_EQ(0, sign(4));
+    EXPECT_EQ(5, cardOps());
+    EXPECT_TRUE(OpenSslVerifySha256(m_key, msg, sig));
+    EXPECT_EQ(SC_E_CRYPT_ERROR, sign(5));
+    EXPECT_EQ(5, cardOps());
+    EXPECT_FALSE(holdsNearly(sig, good)) << "the wrong signature is left in the buffer";
+    EXPECT_EQ(SC_E_CRYPT_ERROR, decrypt(1));
+    EXPECT_EQ(1, cardOps()) << "a decryption with consent is not asked again";
+    EXPECT_FALSE(holdsNearly(out, block)) << "the wrong plaintext is left in the buffer";
+}
+
 TEST_F(KeyLists, KeyReferencesAndValueFilesOfTheCardAreInUse) {
     const uint16_t df[] = {0x3F00, 0x5015};
     const uint16_t key[] = {0x3F00, 0x5015, 0x4B01};

@@ -46,6 +46,7 @@ protected:
         Resolve("CardSimLoadConfig", m_loadConfig);
         Resolve("CardSimInjectSw", m_injectSw);
         Resolve("CardSimInjectSwAfter", m_injectSwAfter);
+        Resolve("CardSimCorruptData", m_corruptData);
         Resolve("CardSimGetApduLog", m_getLog);
         Resolve("CardSimClearLog", m_clearLog);
         Resolve("CardSimAddReader", m_addReader);
@@ -133,6 +134,8 @@ protected:
     void InjectAfter(unsigned ins, unsigned sw, int skip, int count = 1) {
         m_injectSwAfter(m_reader.c_str(), ins, sw, skip, count);
     }
+    // The card's next `count` answers with data to `ins` come back with one octet wrong.
+    void CorruptData(unsigned ins, int count = 1) { m_corruptData(m_reader.c_str(), ins, count); }
     // Another application resets the card of the last reader connected.
     void ResetByOther() { m_resetByOther(m_reader.c_str()); }
     std::string ImagePath(const std::string& image) const { return m_dir + "/" + image + ".card"; }
@@ -159,6 +162,7 @@ private:
     int (*m_loadConfig)(const char*) = nullptr;
     int (*m_injectSw)(const char*, unsigned, unsigned, int) = nullptr;
     int (*m_injectSwAfter)(const char*, unsigned, unsigned, int, int) = nullptr;
+    int (*m_corruptData)(const char*, unsigned, int) = nullptr;
     size_t (*m_getLog)(const char*, char*, size_t) = nullptr;
     int (*m_clearLog)(const char*) = nullptr;
     int (*m_addReader)(const char*) = nullptr;

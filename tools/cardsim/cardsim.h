@@ -34,6 +34,10 @@ int CardSimSetMute(const char* reader, int mute);
 /* The next `count` commands with instruction byte `ins` (0x100: any) are
  * answered with status word `sw` and not run. */
 int CardSimInjectSw(const char* reader, unsigned ins, unsigned sw, int count);
+/* The next `count` answers carrying data to commands with instruction byte
+ * `ins` (0x100: any) come back with their last data octet inverted, the status
+ * word unchanged. */
+int CardSimCorruptData(const char* reader, unsigned ins, int count);
 /* Something happens to the card right after the next command with instruction
  * byte `ins` (0x100: any) has been answered, before the command that follows:
  * the card is pulled, reset by another application, goes mute, or another

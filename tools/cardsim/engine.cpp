@@ -271,6 +271,11 @@ void Card::InjectSwAfter(unsigned ins, uint16_t sw, int skip, int count) {
   injSkip_ = skip;
 }
 
+void Card::CorruptData(unsigned ins, int count) {
+  corruptIns_ = ins;
+  corruptCount_ = count;
+}
+
 void Card::Changed() { Save(); }
 
 bool Card::ParseApdu(const Bytes& in, Apdu* a) {
@@ -353,6 +358,11 @@ Bytes Card::Transmit(const Bytes& apdu, bool t0) {
   } else {
     pending_.clear();
     r = Receive(apdu, a);
+  }
+  // Before any split into 61xx parts, so the whole answer is the faulty one.
+  if (corruptCount_ > 0 && !r.data.empty() && (corruptIns_ == 0x100 || corruptIns_ == a.ins)) {
+    --corruptCount_;
+    r.data.back() ^= 0xFF;
   }
 
   Bytes out;

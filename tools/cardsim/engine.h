@@ -120,6 +120,9 @@ class Card {
   void InjectSw(unsigned ins, uint16_t sw, int count);
   // The same after `skip` such commands have run: a failure at any one step.
   void InjectSwAfter(unsigned ins, uint16_t sw, int skip, int count);
+  // Test hook: the next `count` answers with data to commands with INS `ins`
+  // (0x100 = any) have their last data octet inverted, as a faulty card would.
+  void CorruptData(unsigned ins, int count);
 
   int model() const { return model_; }
   Node* mf() const { return mf_.get(); }
@@ -215,6 +218,8 @@ class Card {
   uint16_t injSw_ = 0;
   int injCount_ = 0;
   int injSkip_ = 0;
+  unsigned corruptIns_ = 0;
+  int corruptCount_ = 0;
 };
 
 std::string Hex(const uint8_t* p, size_t n);

@@ -787,6 +787,15 @@ SIM_EXPORT int CardSimInjectSw(const char* reader, unsigned ins, unsigned sw, in
   });
 }
 
+SIM_EXPORT int CardSimCorruptData(const char* reader, unsigned ins, int count) {
+  if (ins > 0x100 || count < 0) return -2;
+  return WithReader(reader, [&](Reader* r) {
+    if (!r->card) return -2;
+    r->card->CorruptData(ins, count);
+    return 0;
+  });
+}
+
 SIM_EXPORT int CardSimAfterCommand(const char* reader, unsigned ins, int event) {
   if (ins > 0x100 || event < CARDSIM_AFTER_NOTHING || event > CARDSIM_AFTER_HOLD_EXCLUSIVE) return -2;
   return WithReader(reader, [&](Reader* r) {
