@@ -74,10 +74,7 @@ CK_RV Pkcs11Lock::Lock() {
     // releases a mutex that this thread does not own.
     if (rv == CKR_OK) m_locked = true;
   }
-  if (rv == CKR_OK) {
-    ++m_holds;
-    m_held = true;
-  }
+  if (rv == CKR_OK) m_currentHold.store(m_holds.fetch_add(1, std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   LogLine("Pkcs11Lock::Lock", rv == CKR_OK ? TRACE_COMPLETE : TRACE_ERROR, rv);
   return rv;
 }
@@ -85,7 +82,7 @@ CK_RV Pkcs11Lock::Lock() {
 CK_RV Pkcs11Lock::Unlock() {
   LogLine("Pkcs11Lock::Unlock", TRACE_STARTING, CKR_OK);
   CK_RV rv = CKR_OK;
-  m_held = false;
+  m_currentHold.store(0, std::memory_order_relaxed);
   if (m_enabled) {
     m_locked = false;
     if (m_mutex == nullptr) {

@@ -40,7 +40,7 @@ class Pkcs11Lock {
   // For the holder: a number that stays the same while the lock is held and
   // differs from that of every other hold (each Lock that succeeds counts, also
   // without a mutex, when the host promised a single thread); 0 while it is not held.
-  uint64_t GetHoldCount() const { return m_held ? m_holds : 0; }
+  uint64_t GetHoldCount() const { return m_currentHold.load(std::memory_order_relaxed); }
 
  private:
   void LogLine(const char* function, unsigned level, CK_RV rv) const;
@@ -50,9 +50,10 @@ class Pkcs11Lock {
   // Read by the trace lines of other threads; written only by the holder.
   std::atomic<bool> m_locked{false};
   void* m_mutex = nullptr;
-  // Written by the holder, read by the holder.
-  uint64_t m_holds = 0;
-  bool m_held = false;
+  // Atomic: without a mutex (none given yet, or the host promised one thread)
+  // calls may still overlap while the module starts or stops.
+  std::atomic<uint64_t> m_holds{0};
+  std::atomic<uint64_t> m_currentHold{0};
   CK_CREATEMUTEX m_create = nullptr;
   CK_DESTROYMUTEX m_destroy = nullptr;
   CK_LOCKMUTEX m_lock = nullptr;
