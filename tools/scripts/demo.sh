@@ -4,6 +4,10 @@
 # copies under build/demo-home and never touches the real home folder or /etc.
 set -euo pipefail
 build=${1:-build}
+# A configured tree is brought up to date first: the demo never drives an old module.
+if [ -f "$build/build.ninja" ] || [ -f "$build/Makefile" ]; then
+  cmake --build "$build" >/dev/null || { echo "demo: building $build failed"; exit 1; }
+fi
 module="$build/libmirtalp11.so"
 [ -f "$module" ] || { echo "demo: $module was not built"; exit 1; }
 module=$(cd "$(dirname "$module")" && pwd)/$(basename "$module")
