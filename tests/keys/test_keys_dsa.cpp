@@ -302,6 +302,23 @@ TEST(KeysDsa, PublicValueIsComputedOnlyWhenMissingAndConsistencyChecksIt) {
     EXPECT_EQ(1, wrong.ensurePublicValue());
     EXPECT_EQ(Mag(dom.g), Mag(wrong.y));
     EXPECT_EQ(0, wrong.isConsistent());
+    // A y of 0, given or read from a file, is held, never recomputed: a wrong value.
+    ASNinteger zero(0);
+    zero.setValue(0);
+    DSAPrivateKey zeroY(48);
+    ASSERT_EQ(1, zeroY.set(x, dom, &zero));
+    DSAPrivateKey zeroRead(48);
+    ASSERT_GT(zeroRead.readVector(Enc(zeroY)), 0);
+    for (DSAPrivateKey* z : {&zeroY, &zeroRead}) {
+        EXPECT_EQ(5, z->getPresentParts());
+        EXPECT_EQ(0, z->isConsistent());
+        ASNinteger held(0);
+        ASSERT_EQ(1, z->getPublicValue(held));
+        EXPECT_EQ(std::vector<uint8_t>{0}, std::vector<uint8_t>(held.getData(), held.getData() + 1));
+        EXPECT_EQ(1, held.ASNoctstr::getValueLength());
+        EXPECT_EQ(1, z->ensurePublicValue());
+        EXPECT_EQ(std::vector<uint8_t>{0}, Mag(z->y));
+    }
     // So does a domain that is not one.
     DSAPrivateKey badDomain(k);
     badDomain.setG(dom.p);
