@@ -11,6 +11,7 @@
 #include "keys/oidconst2.h"
 #include "libtorvapp/qve2ndsakeydomain.h"
 #include "libtorvapp/qvepdsakeydomain.h"
+#include "libtorvapp/qvgfpkeydomain.h"
 #include "libtorvapp/qvnamedcurveobjects.h"
 
 namespace {
@@ -505,8 +506,17 @@ unsigned long EcNamedCurveTable::fieldBitSize(const QvAsymKeyDomain* domain) {
         if (!d->getEp() && !d->getCryptoEp()) return 0;
         return bitLength(octetsOf([d](QvOctet* b, unsigned int n) { return d->getP(b, n); }));
     }
-    // Other kinds of domain carry no field.
-    return 0;
+    // Other domains: the bit length of their modulus (p of a DSA or Diffie-Hellman
+    // domain, the modulus of a general domain's multiplicative group).
+    const QvModulus* modulus = nullptr;
+    if (domain->getType() == QvAsymKeyDomain::TYPE_GFP || domain->getType() == QvAsymKeyDomain::TYPE_DH_GFP ||
+        domain->getType() == QvAsymKeyDomain::TYPE_DSA) {
+        modulus = &static_cast<const QvGFpKeyDomain*>(domain)->getP();
+    } else if (domain->getType() == QvAsymKeyDomain::TYPE_GENERAL) {
+        modulus = dynamic_cast<const QvModulus*>(static_cast<const QvGeneralDsaKeyDomain*>(domain)->getGroup());
+    }
+    if (!modulus || modulus->isZero()) return 0;
+    return modulus->getBitLength();
 }
 
 unsigned long EcNamedCurveTable::securityStrength(const QvAsymKeyDomain* domain) {

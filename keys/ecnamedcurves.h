@@ -77,7 +77,8 @@ public:
     static const char* familyName(const EcNamedCurve* entry);
     static const char* familyName(const ASNobjectId& oid);
 
-    // Degree m of a binary domain, bit length of p of a prime domain; 0 otherwise.
+    // Degree m of a binary domain, bit length of p of a prime domain, bit length of
+    // the modulus of any other (a 1024-bit DSA domain gives 1024); 0 for none.
     static unsigned long fieldBitSize(const QvAsymKeyDomain* domain);
     static unsigned long securityStrength(const QvAsymKeyDomain* domain);
     // Field size of the record (also for the four normal-basis curves without a
