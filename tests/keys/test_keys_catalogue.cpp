@@ -639,7 +639,8 @@ struct NormalBasisCurve {
 
 std::vector<uint8_t> FromHex(const std::string& hex) {
     std::vector<uint8_t> v;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) v.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        v.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return v;
 }
 
@@ -694,7 +695,9 @@ std::vector<uint8_t> Int(std::vector<uint8_t> magnitude) {
     return Tlv(0x02, magnitude);
 }
 
-std::vector<uint8_t> Int(unsigned v) { return Int(std::vector<uint8_t>{uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}); }
+std::vector<uint8_t> Int(unsigned v) {
+    return Int(std::vector<uint8_t>{uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+}
 
 // SpecifiedECDomain: version 1, characteristic-two field (m, gnBasis, NULL), curve
 // a and b without seed, base point, order, cofactor.
@@ -775,6 +778,22 @@ TEST(NamedCurveCatalogue, NormalBasisCurvesAreFoundByTheirExplicitParameters) {
             o.readVector(NormalBasisDer(other));
             EXPECT_EQ(T::findNextMatching(o, 0), nullptr) << c.name << " " << change;
             EXPECT_EQ(T::findMatchingOid(o, 0), nullptr);
+        }
+        // Cut short, or with any one octet changed: never a crash, and the curve only
+        // when what was read lacks just the optional cofactor.
+        const std::vector<uint8_t> der = NormalBasisDer(c);
+        for (size_t i = 0; i < der.size(); i++) {
+            std::vector<uint8_t> bad = der;
+            bad[i] ^= 0x01;
+            for (const auto& v : {bad, std::vector<uint8_t>(der.begin(), der.begin() + static_cast<long>(i))}) {
+                ECSpecifiedDomain o(0x30);
+                o.readVector(v);
+                const EcNamedCurve* found = T::findNextMatching(o, 0);
+                if (found) {
+                    EXPECT_EQ(found, e) << c.name << " " << i;
+                    EXPECT_FALSE(o.cofactorPresent) << c.name << " " << i;
+                }
+            }
         }
     }
 }
