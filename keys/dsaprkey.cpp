@@ -183,9 +183,9 @@ int DSAPrivateKey::getPresentParts() const {
     return parts;
 }
 
-// A zero y is no public value either: it is computed like a missing one.
+// Only an empty y is missing; a y of 0 is a value like any other (and a wrong one).
 int DSAPrivateKey::getPublicValue(ASNinteger& out) const {
-    if (keyIntegerNonZero(y)) {
+    if (hasPublicValue()) {
         out = y;
         return 1;
     }
@@ -195,7 +195,7 @@ int DSAPrivateKey::getPublicValue(ASNinteger& out) const {
 }
 
 int DSAPrivateKey::ensurePublicValue() {
-    if (keyIntegerNonZero(y)) return 1;
+    if (hasPublicValue()) return 1;
     ASNinteger computed(0);
     if (getPublicValue(computed) != 1) return 0;
     setY(computed);
@@ -206,7 +206,7 @@ int DSAPrivateKey::isConsistent() const {
     DSAParameters params(0x30);
     getDomain(params);
     if (params.isValid() != 1) return 0;
-    if (!keyIntegerNonZero(y)) return 1;
+    if (!hasPublicValue()) return 1;
     ASNinteger computed(0);
     if (!params.computePublicValue(x, computed)) return 0;
     QvN a, b;
@@ -264,6 +264,9 @@ int DSAPrivateKey::fillFrom(const QvGFpPrivateKey& key, const QvGFpKeyDomain* do
         if (ok) ok = (n = domain->getQ(buf.data(), room)) > 0 && out.q.setUnsigned(buf.data(), n) == 1;
         if (ok) ok = (n = domain->getG(buf.data(), room)) > 0 && out.g.setUnsigned(buf.data(), n) == 1;
         if (ok) ok = (n = key.getY(buf.data(), room)) > 0 && out.y.setUnsigned(buf.data(), n) == 1;
+        // The library holds 0 for a key without public value: no y, so it can still
+        // be computed, rather than a y of 0 that would make the key inconsistent.
+        if (ok && !keyIntegerNonZero(out.y)) out.y.clear();
         if (ok) ok = (n = key.getX(buf.data(), room)) > 0 && out.x.setUnsigned(buf.data(), n) == 1;
         std::memset(buf.data(), 0, buf.size());
         if (!ok) return 0;

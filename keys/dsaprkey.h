@@ -50,6 +50,8 @@ public:
     // Bit mask of the non-zero members: kPartDomain when p, q and g all are.
     int getPresentParts() const;
 
+    // The key holds a y when the INTEGER has content, whatever its value (0 too).
+    bool hasPublicValue() const { return y.ASNoctstr::getValueLength() > 0; }
     // y when the key holds one, else g^x mod p. 1, or 0.
     int getPublicValue(ASNinteger& out) const;
     // Computes y into the key when it holds none. 1, or 0.

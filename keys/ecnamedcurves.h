@@ -77,7 +77,8 @@ public:
     static const char* familyName(const EcNamedCurve* entry);
     static const char* familyName(const ASNobjectId& oid);
 
-    // Degree m of a binary domain, bit length of p of a prime domain; 0 otherwise.
+    // Degree m of a binary domain, bit length of p of a prime domain, bit length of
+    // the modulus of any other (a 1024-bit DSA domain gives 1024); 0 for none.
     static unsigned long fieldBitSize(const QvAsymKeyDomain* domain);
     static unsigned long securityStrength(const QvAsymKeyDomain* domain);
     // Field size of the record (also for the four normal-basis curves without a
@@ -102,8 +103,9 @@ public:
     static int describe(std::string& out, const EcNamedCurve* entry, bool withEquivalents, int language);
     static int describe(std::string& out, int id, bool withEquivalents, int language);
 
-    // Fills an explicit domain with the record's curve (key domain and all). 1, or 0
-    // for no record and for a record without explicit form. By name, text that names
+    // Fills an explicit domain with the record's curve (key domain and all). The four
+    // normal-basis curves fill it from their fixed DER without a key domain (their
+    // basis has no arithmetic here). 1, or 0 for no record. By name, text that names
     // no record is tried as a dotted OID.
     static int toSpecifiedDomain(ECSpecifiedDomain& out, const EcNamedCurve* entry);
     static int toSpecifiedDomain(ECSpecifiedDomain& out, int id);
@@ -111,8 +113,9 @@ public:
     static int toSpecifiedDomain(ECSpecifiedDomain& out, const char* name);
 
     // The first record after the id 'after' whose curve is the explicit domain's
-    // (by key-domain comparison; a domain without one is compared with the explicit
-    // forms of the normal-basis curves); null when none is. Also its id (0 when
+    // (by key-domain comparison; a domain for which none builds is compared with the
+    // explicit forms of the normal-basis curves, whatever 'after' is); null when none
+    // is. Also its id (0 when
     // none), the first match (with withOid, the first that has an OID), and the OID
     // of the first match after 'after' that has one.
     static const EcNamedCurve* findNextMatching(const ECSpecifiedDomain& domain, int after);

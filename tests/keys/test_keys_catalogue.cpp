@@ -8,13 +8,17 @@
 #include <openssl/objects.h>
 
 #include <cstring>
+#include <fstream>
+#include <initializer_list>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "keys/ecdomain.h"
 #include "keys/ecnamedcurves.h"
 #include "keys/oidconst2.h"
+#include "keys_test_util.h"
 #include "libtorvapp/qve2ndsakeydomain.h"
 #include "libtorvapp/qvepdsakeydomain.h"
 
@@ -474,18 +478,14 @@ const EcNamedCurve* MatchDer(const uint8_t* der, long n, int after, bool withOid
 }  // namespace
 
 // The explicit parameters we write, read back by OpenSSL, are the same group as
-// its named curve, for every record with a domain; the four normal-basis curves
-// have no explicit form.
+// its named curve, for every record with a domain (OpenSSL has no normal basis:
+// those four curves are checked against their published figures below).
 TEST(NamedCurveCatalogue, ExplicitParametersReadBackByOpenSslAsTheSameGroup) {
     BN_CTX* ctx = BN_CTX_new();
     for (int id = 1; id <= 100; id++) {
         const EcNamedCurve* e = T::findById(id);
         ECSpecifiedDomain spec(0x30);
-        if (!T::getDomain(e)) {
-            EXPECT_EQ(T::toSpecifiedDomain(spec, e), 0) << id;
-            EXPECT_EQ(spec.getKeyDomain(), nullptr);
-            continue;
-        }
+        if (!T::getDomain(e)) continue;
         ASSERT_EQ(T::toSpecifiedDomain(spec, e), 1) << e->shortName;
         EXPECT_TRUE(ecKeyDomainsEqual(spec.getKeyDomain(), T::getDomain(e))) << e->shortName;
         EXPECT_EQ(spec.getFieldSizeBits(), T::bitSize(e)) << e->shortName;
@@ -623,9 +623,177 @@ TEST(NamedCurveCatalogue, MalformedExplicitParametersMatchNothing) {
     // A long-form length running past the end.
     const uint8_t huge[] = {0x30, 0x84, 0x7F, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0x01};
     EXPECT_EQ(MatchDer(huge, sizeof huge, 0), nullptr);
-    // A domain that never built matches only a normal-basis curve, of which none
-    // has an explicit form here.
+    // A domain that never built is compared with the normal-basis curves only.
     ECSpecifiedDomain empty(0x30);
     EXPECT_EQ(T::findNextMatching(empty, 0), nullptr);
-    for (int id : {77, 78, 83, 84}) EXPECT_TRUE(SpecifiedDer(id).empty()) << id;
+}
+
+namespace {
+
+// The four curves over a Gaussian normal basis as ANSI X9.62 publishes them (data file).
+struct NormalBasisCurve {
+    std::string name, oid;
+    unsigned m = 0;
+    std::vector<uint8_t> a, b, base, order, cofactor;
+};
+
+std::vector<uint8_t> FromHex(const std::string& hex) {
+    std::vector<uint8_t> v;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        v.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return v;
+}
+
+std::vector<NormalBasisCurve> LoadNormalBasisCurves() {
+    std::ifstream f(keystest::DataFile("x962_normal_basis_curves.txt"));
+    std::vector<NormalBasisCurve> curves;
+    std::string key, value;
+    for (std::string line; std::getline(f, line);) {
+        std::istringstream in(line);
+        if (line.empty() || line[0] == '#' || !(in >> key >> value)) continue;
+        if (key == "name") curves.emplace_back();
+        if (curves.empty()) continue;
+        NormalBasisCurve& c = curves.back();
+        if (key == "name") c.name = value;
+        if (key == "oid") c.oid = value;
+        if (key == "m") c.m = static_cast<unsigned>(std::stoul(value));
+        if (key == "a") c.a = FromHex(value);
+        if (key == "b") c.b = FromHex(value);
+        if (key == "base") c.base = FromHex(value);
+        if (key == "order") c.order = FromHex(value);
+        if (key == "cofactor") c.cofactor = FromHex(value);
+    }
+    return curves;
+}
+
+// A DER writer of the test's own: tag, minimal length, contents.
+std::vector<uint8_t> Tlv(uint8_t tag, const std::vector<uint8_t>& contents) {
+    std::vector<uint8_t> out{tag};
+    size_t n = contents.size();
+    if (n < 0x80) {
+        out.push_back(static_cast<uint8_t>(n));
+    } else {
+        std::vector<uint8_t> len;
+        for (; n; n >>= 8) len.insert(len.begin(), static_cast<uint8_t>(n));
+        out.push_back(static_cast<uint8_t>(0x80 | len.size()));
+        out.insert(out.end(), len.begin(), len.end());
+    }
+    out.insert(out.end(), contents.begin(), contents.end());
+    return out;
+}
+
+std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// An unsigned INTEGER: leading zero octets dropped, 00 put back before a top bit.
+std::vector<uint8_t> Int(std::vector<uint8_t> magnitude) {
+    while (magnitude.size() > 1 && magnitude[0] == 0) magnitude.erase(magnitude.begin());
+    if (magnitude.empty() || magnitude[0] & 0x80) magnitude.insert(magnitude.begin(), 0);
+    return Tlv(0x02, magnitude);
+}
+
+std::vector<uint8_t> Int(unsigned v) {
+    return Int(std::vector<uint8_t>{uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+}
+
+// SpecifiedECDomain: version 1, characteristic-two field (m, gnBasis, NULL), curve
+// a and b without seed, base point, order, cofactor.
+std::vector<uint8_t> NormalBasisDer(const NormalBasisCurve& c) {
+    const std::vector<uint8_t> characteristicTwo = {0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x01, 0x02};
+    const std::vector<uint8_t> gnBasis = {0x06, 0x09, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x01, 0x02, 0x03, 0x01};
+    const std::vector<uint8_t> null = {0x05, 0x00};
+    return Tlv(0x30, Cat({Int(1u), Tlv(0x30, Cat({characteristicTwo, Tlv(0x30, Cat({Int(c.m), gnBasis, null}))})),
+                          Tlv(0x30, Cat({Tlv(0x04, c.a), Tlv(0x04, c.b)})), Tlv(0x04, c.base), Int(c.order),
+                          Int(c.cofactor)}));
+}
+
+}  // namespace
+
+TEST(NamedCurveCatalogue, NormalBasisCurvesCarryTheirPublishedExplicitParameters) {
+    std::vector<NormalBasisCurve> curves = LoadNormalBasisCurves();
+    ASSERT_EQ(curves.size(), 4u);
+    const int ids[] = {77, 78, 83, 84};
+    for (size_t i = 0; i < curves.size(); i++) {
+        const NormalBasisCurve& c = curves[i];
+        const EcNamedCurve* e = T::findByName(c.name.c_str());
+        ASSERT_NE(e, nullptr) << c.name;
+        EXPECT_EQ(e->id, ids[i]);
+        EXPECT_EQ(e->oid->toString(), c.oid);
+        EXPECT_EQ(T::getDomain(e), nullptr);  // no arithmetic over a normal basis
+        EXPECT_EQ(T::bitSize(e), c.m);
+        const std::vector<uint8_t> der = NormalBasisDer(c);
+        EXPECT_EQ(der.size(), c.m == 191 ? 146u : 170u) << c.name;
+        // By id, entry, OID, dotted OID and name alike; a domain that held another
+        // curve loses it.
+        ECSpecifiedDomain byId(0x30), byEntry(0x30), byOid(0x30), byText(0x30), byName(0x30);
+        ASSERT_EQ(T::toSpecifiedDomain(byName, "prime256v1"), 1);
+        EXPECT_EQ(T::toSpecifiedDomain(byId, e->id), 1);
+        EXPECT_EQ(T::toSpecifiedDomain(byEntry, e), 1);
+        EXPECT_EQ(T::toSpecifiedDomain(byOid, *e->oid), 1);
+        EXPECT_EQ(T::toSpecifiedDomain(byText, c.oid.c_str()), 1);
+        EXPECT_EQ(T::toSpecifiedDomain(byName, c.name.c_str()), 1);
+        for (const ECSpecifiedDomain* d : {&byId, &byEntry, &byOid, &byText, &byName}) {
+            EXPECT_EQ(Enc(*d), der) << c.name << " " << Hex(Enc(*d));
+            EXPECT_EQ(d->getKeyDomain(), nullptr);
+            EXPECT_EQ(d->getFieldSizeBits(), c.m);
+        }
+        // The DER is malformed to the decoder (no curve builds over the basis), yet
+        // what it read is the record's explicit form.
+        ECSpecifiedDomain read(0x30);
+        EXPECT_EQ(read.readVector(der), 0);
+        EXPECT_TRUE(read == byId) << c.name;
+    }
+}
+
+TEST(NamedCurveCatalogue, NormalBasisCurvesAreFoundByTheirExplicitParameters) {
+    std::vector<NormalBasisCurve> curves = LoadNormalBasisCurves();
+    ASSERT_EQ(curves.size(), 4u);
+    for (const NormalBasisCurve& c : curves) {
+        const EcNamedCurve* e = T::findByName(c.name.c_str());
+        ASSERT_NE(e, nullptr);
+        ECSpecifiedDomain d(0x30);
+        d.readVector(NormalBasisDer(c));
+        // Without a key domain the 'after' id plays no part.
+        for (int after : {0, e->id - 1, e->id, 100}) EXPECT_EQ(T::findNextMatching(d, after), e) << after;
+        EXPECT_EQ(T::findNextMatchingId(d, 0), e->id);
+        EXPECT_EQ(T::findFirstMatching(d), e);
+        EXPECT_EQ(T::findFirstMatching(d, true), e);
+        EXPECT_EQ(T::findMatchingOid(d, 0), e->oid);
+        // One figure changed is no curve of the catalogue.
+        for (int change = 0; change < 7; change++) {
+            NormalBasisCurve other = c;
+            switch (change) {
+            case 0: other.a.back() ^= 1; break;
+            case 1: other.b.back() ^= 1; break;
+            case 2: other.base[0] ^= 1; break;  // the other y
+            case 3: other.base.back() ^= 1; break;
+            case 4: other.order.back() ^= 2; break;
+            case 5: other.cofactor.back() ^= 1; break;
+            default: other.m += 2; break;
+            }
+            ECSpecifiedDomain o(0x30);
+            o.readVector(NormalBasisDer(other));
+            EXPECT_EQ(T::findNextMatching(o, 0), nullptr) << c.name << " " << change;
+            EXPECT_EQ(T::findMatchingOid(o, 0), nullptr);
+        }
+        // Cut short, or with any one octet changed: never a crash, and the curve only
+        // when what was read lacks just the optional cofactor.
+        const std::vector<uint8_t> der = NormalBasisDer(c);
+        for (size_t i = 0; i < der.size(); i++) {
+            std::vector<uint8_t> bad = der;
+            bad[i] ^= 0x01;
+            for (const auto& v : {bad, std::vector<uint8_t>(der.begin(), der.begin() + static_cast<long>(i))}) {
+                ECSpecifiedDomain o(0x30);
+                o.readVector(v);
+                const EcNamedCurve* found = T::findNextMatching(o, 0);
+                if (found) {
+                    EXPECT_EQ(found, e) << c.name << " " << i;
+                    EXPECT_FALSE(o.cofactorPresent) << c.name << " " << i;
+                }
+            }
+        }
+    }
 }

@@ -16,6 +16,7 @@
 #include "keys/dsaparms.h"
 #include "keys/dsaprkey.h"
 #include "keys/dsapukey.h"
+#include "keys/ecnamedcurves.h"
 #include "keys_test_util.h"
 #include "libtorvapp/qvasymkey.h"
 #include "libtorvapp/qvgfpkeydomain.h"
@@ -149,6 +150,45 @@ TEST(KeysDsa, DomainAndPublicValueConversions) {
     EXPECT_EQ(Bn(DSA_get0_pub_key(Key())), Mag(pub));
     EXPECT_EQ(1024u, pub.getKeySizeBits());
     EXPECT_EQ(128, pub.getLength());
+}
+
+// The catalogue's field size of a domain over GF(p) is the bit length of p, and the
+// strength follows from it as for curves.
+TEST(KeysDsa, FieldSizeAndStrengthOfDomainsOverPrimeFields) {
+    QvDsaKeyDomain d1024, d2048;
+    ASSERT_EQ(1, Params().toDomain(d1024));
+    ASSERT_EQ(1, ParamsOf(Key2048()).toDomain(d2048));
+    EXPECT_EQ(1024u, EcNamedCurveTable::fieldBitSize(&d1024));
+    EXPECT_EQ(256u, EcNamedCurveTable::securityStrength(&d1024));
+    EXPECT_EQ(2048u, EcNamedCurveTable::fieldBitSize(&d2048));
+    EXPECT_EQ(256u, EcNamedCurveTable::securityStrength(&d2048));
+    // p = 2^(bits-1) + 1 around each step of the strength table.
+    const struct {
+        unsigned bits, strength;
+    } steps[] = {{2, 0},     {159, 0},   {160, 80},  {191, 80},  {192, 96},  {223, 96},  {224, 112}, {255, 112},
+                 {256, 128}, {319, 128}, {320, 160}, {383, 160}, {384, 192}, {511, 192}, {512, 256}, {4096, 256}};
+    for (const auto& step : steps) {
+        std::vector<uint8_t> p((step.bits + 7) / 8, 0);
+        p[0] = static_cast<uint8_t>(1u << ((step.bits - 1) % 8));
+        p.back() |= 1;
+        QvDhGFpKeyDomain dh;
+        dh.setP(p.data(), static_cast<unsigned>(p.size()));
+        EXPECT_EQ(step.bits, EcNamedCurveTable::fieldBitSize(&dh)) << step.bits;
+        EXPECT_EQ(step.strength, EcNamedCurveTable::securityStrength(&dh)) << step.bits;
+        // A general domain over the same multiplicative group.
+        QvN n;
+        n.setOctetString(p.data(), static_cast<unsigned>(p.size()));
+        QvMultiplicativeModulusGroup group(n, 9);
+        QvGeneralDsaKeyDomain general;
+        general.setGroup(&group);
+        EXPECT_EQ(step.bits, EcNamedCurveTable::fieldBitSize(&general)) << step.bits;
+    }
+    // Without a modulus there is no size.
+    QvDsaKeyDomain empty;
+    QvGeneralDsaKeyDomain noGroup;
+    EXPECT_EQ(0u, EcNamedCurveTable::fieldBitSize(&empty));
+    EXPECT_EQ(0u, EcNamedCurveTable::securityStrength(&empty));
+    EXPECT_EQ(0u, EcNamedCurveTable::fieldBitSize(&noGroup));
 }
 
 TEST(KeysDsa, OpensslSignatureVerifiesAndTamperedOneDoesNot) {
@@ -302,6 +342,23 @@ TEST(KeysDsa, PublicValueIsComputedOnlyWhenMissingAndConsistencyChecksIt) {
     EXPECT_EQ(1, wrong.ensurePublicValue());
     EXPECT_EQ(Mag(dom.g), Mag(wrong.y));
     EXPECT_EQ(0, wrong.isConsistent());
+    // A y of 0, given or read from a file, is held, never recomputed: a wrong value.
+    ASNinteger zero(0);
+    zero.setValue(0);
+    DSAPrivateKey zeroY(48);
+    ASSERT_EQ(1, zeroY.set(x, dom, &zero));
+    DSAPrivateKey zeroRead(48);
+    ASSERT_GT(zeroRead.readVector(Enc(zeroY)), 0);
+    for (DSAPrivateKey* z : {&zeroY, &zeroRead}) {
+        EXPECT_EQ(5, z->getPresentParts());
+        EXPECT_EQ(0, z->isConsistent());
+        ASNinteger held(0);
+        ASSERT_EQ(1, z->getPublicValue(held));
+        EXPECT_EQ(std::vector<uint8_t>{0}, std::vector<uint8_t>(held.getData(), held.getData() + 1));
+        EXPECT_EQ(1, held.ASNoctstr::getValueLength());
+        EXPECT_EQ(1, z->ensurePublicValue());
+        EXPECT_EQ(std::vector<uint8_t>{0}, Mag(z->y));
+    }
     // So does a domain that is not one.
     DSAPrivateKey badDomain(k);
     badDomain.setG(dom.p);
