@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "keys/dsakeys.h"
+#include "keys/dsaparms.h"
 #include "keys/intseq.h"
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvgfpkeydomain.h"

@@ -4,7 +4,7 @@
 #include <new>
 #include <vector>
 
-#include "keys/dhkeys.h"
+#include "keys/pkcs3dh.h"
 #include "lib/libasn/x942dh.h"
 #include "pkcs15/scpkcs15app.h"
 #include "smartcard/sc_card_ias.h"

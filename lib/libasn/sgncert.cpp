@@ -11,6 +11,9 @@
 #include "libtorvapp/qvgenerichash.h"
 #include "support/b64file.h"
 #include "support/memfile.h"
+#include "keys/rsaprkey.h"
+#include "keys/dsaprkey.h"
+#include "keys/ecprvkey.h"
 
 namespace {
 

@@ -4,9 +4,6 @@
 
 #include <cstdint>
 
-#include "keys/dsakeys.h"
-#include "keys/rsaprkey.h"
-#include "keys/eckeys.h"
 #include "keys/rsapukey.h"
 #include "lib/libasn/asnbitst.h"
 #include "lib/libasn/siganddigoid.h"
@@ -14,6 +11,9 @@
 #include "lib/libasn/tbscert.h"
 
 class SignedCertificate;
+class RSAPrivateKey;
+class DSAPrivateKey;
+class ECPrivateKey;
 class QvRbg;
 
 // A reader with the signature of SignedCertificate::read.

@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "keys/dhkeys.h"
+#include "keys/pkcs3dh.h"
 #include "keys/rsaparams.h"
 #include "lib/libasn/asnoidconst.h"
 #include "lib/libasn/x942dh.h"

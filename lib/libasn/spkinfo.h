@@ -4,8 +4,10 @@
 
 #include <cstdint>
 
-#include "keys/dsakeys.h"
-#include "keys/eckeys.h"
+#include "keys/dsaparms.h"
+#include "keys/dsapukey.h"
+#include "keys/ecdomain.h"
+#include "keys/ecpubkey.h"
 #include "keys/rsapukey.h"
 #include "lib/libasn/asnbitst.h"
 #include "lib/libasn/asnocstr.h"

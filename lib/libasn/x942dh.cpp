@@ -3,7 +3,7 @@
 
 #include <new>
 
-#include "keys/dsakeys.h"
+#include "keys/dsaparms.h"
 #include "lib/libasn/asnany.h"
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvnumbers/qvn.h"

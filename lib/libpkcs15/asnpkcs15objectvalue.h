@@ -10,7 +10,7 @@
 #include "lib/libasn/asnbool.h"
 #include "lib/libasn/asnchoice.h"
 #include "lib/libasn/asnint.h"
-#include "keys/eckeys.h"
+#include "keys/ecdomain.h"
 #include "lib/libasn/x942dh.h"
 #include "lib/libpkcs15/asnpkcs15common.h"
 #include "lib/libpkcs15/asnpkcs15keyidentifier.h"

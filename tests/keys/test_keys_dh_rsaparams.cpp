@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "keys/dsakeys.h"
+#include "keys/dsaparms.h"
 #include "keys/pkcs3dh.h"
 #include "keys/rsaparams.h"
 #include "libtorvapp/qvasymkey.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "keys/dhkeys.h"
+#include "keys/pkcs3dh.h"
 #include "lib/libasn/x942dh.h"
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15card.h"

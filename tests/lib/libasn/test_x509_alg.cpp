@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "asn_test_util.h"
-#include "keys/dsakeys.h"
+#include "keys/dsaparms.h"
+#include "keys/dsaprkey.h"
+#include "keys/dsapukey.h"
 #include "keys/rsaparams.h"
 #include "lib/libasn/asnoidconst.h"
 #include "lib/libasn/siganddigoid.h"

@@ -24,6 +24,9 @@
 #include "lib/libasn/sgncert.h"
 #include "libtorvapp/qvrbg.h"
 #include "support/memfile.h"
+#include "keys/rsaprkey.h"
+#include "keys/dsaprkey.h"
+#include "keys/ecprvkey.h"
 
 using namespace asntest;
 
