@@ -274,7 +274,12 @@ void InitializeScenario(const Module& m, const HostEnv& env, const std::string& 
                          (drawn ? "[Podpis]\n"
                                 : "SoPin = " + kCardSoPin + "\n[Podpis]\nUserPin = " + kCardUserPin +
                                       "\nUserPuk = " + kCardUserPuk + "\n"));
-  ASSERT_EQ(1, init(reader.c_str(), profile.c_str()));
+  const auto lastError = m.fn<int (*)(char*, unsigned long*)>("GetLastErrorString");
+  char error[2048] = "";
+  unsigned long errorLen = sizeof error;
+  const int initialised = init(reader.c_str(), profile.c_str());
+  if (initialised != 1 && lastError) lastError(error, &errorLen);
+  ASSERT_EQ(1, initialised) << error;
   std::istringstream in(ReadFile(out));
   std::string line;
   ASSERT_TRUE(std::getline(in, line)) << out;
@@ -400,6 +405,9 @@ TEST(ModuleTraceSecrets, CardsThroughPcscdLeaveNoSecretInTheTrace) {
       EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
     }
     pcscd.StopCards();
+    // The next cards go into the same readers: pcscd must have seen these go first.
+    ASSERT_TRUE(pcscdhost::WaitFor(
+        [] { return !pcscdhost::CardPresent(pcscdhost::kReader0) && !pcscdhost::CardPresent(pcscdhost::kReader1); }));
   }
   const std::string trace = ReadFile(env.Path("trace.log"));
   EXPECT_NE(std::string::npos, trace.find("PC/SC: SCardTransmit(")) << trace.substr(0, 2000);
