@@ -843,7 +843,8 @@ CK_RV C_VerifyRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULO
   CK_RV name(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pIn, CK_ULONG ulInLen, CK_BYTE_PTR pOut, CK_ULONG_PTR pulOutLen) { \
     return Unsupported(#name, [&] {                                                                                 \
       return S("Session %08lX\n  Data part to " what " [len=%lu]: %s,\n  " bufferName ": %p, %s", hSession, ulInLen,   \
-               (secretIn ? Withheld(pIn) : Hex(pIn, ulInLen)).c_str(), static_cast<void*>(pOut), LenText(pOut, pulOutLen).c_str());             \
+               (secretIn ? Withheld(pIn) : Hex(pIn, ulInLen)).c_str(), static_cast<void*>(pOut),                    \
+               LenText(pOut, pulOutLen).c_str());                                                                   \
     });                                                                                                             \
   }
 
