@@ -40,6 +40,7 @@ const std::string kUserPin = "Kx9Jw", kNewUserPin = "Vq4Zp", kPuk = "Yh3Ub6Tn", 
                   kCardUserPuk = "Ns4Yg9Ca";
 const Bytes kSecretKey = {0xC7, 0x1D, 0x93, 0x5E, 0xA2, 0x08, 0x6B, 0xF4, 0x3C, 0xD9, 0x71, 0x2E, 0x85, 0xB0, 0x4F, 0xE6};
 const std::string kPlainText = "Tz8Qm, for your eyes only";
+const Bytes kSeed = {0xB6, 0x0E, 0x5D, 0x97, 0x2A, 0xF1, 0x64, 0x39};
 // The GlobalPlatform key set given to the not-activated card: ENC, MAC, DEK.
 const Bytes kEnc = {0x9D, 0x3A, 0x61, 0xC4, 0xE0, 0x7B, 0x52, 0xF8, 0xA1, 0x16, 0x3D, 0xBE, 0x49, 0xC7, 0x05, 0x8E};
 const Bytes kMac = {0x2F, 0x84, 0xD6, 0x1B, 0xA9, 0x3E, 0x7C, 0x05, 0xF1, 0x62, 0x8B, 0x4D, 0xE0, 0x37, 0x9A, 0xC6};
@@ -228,6 +229,8 @@ void TokenScenario(const Module& m, CK_SLOT_ID slot, CK_SLOT_ID guarded, Secrets
 
   DecryptPlainText(m, s);
 
+  // The token may refuse the seed; its call is traced all the same.
+  (void)m->C_SeedRandom(s, const_cast<CK_BYTE*>(kSeed.data()), kSeed.size());
   Bytes random(32);
   ASSERT_EQ(CKR_OK, m->C_GenerateRandom(s, random.data(), random.size()));
   secrets->Add("random output", random, false);
@@ -309,6 +312,7 @@ Secrets TestSecrets() {
                                  &kCardUserPin, &kCardUserPuk})
     s.Text("PIN " + *pin, *pin);
   s.Add("secret key", kSecretKey, false);
+  s.Add("seed", kSeed, false);
   s.Text("plain text", kPlainText);
   s.Add("ENC key", kEnc, false);
   s.Add("MAC key", kMac, false);
