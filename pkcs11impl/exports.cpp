@@ -54,6 +54,9 @@ std::string Hex(const void* data, CK_ULONG len) {
   if (data == nullptr) return "<null>";
   return HexText(data, len);
 }
+// Plain text, random output, seeds and operation states are secrets: the trace
+// gives their length only.
+std::string Withheld(const void* data) { return data == nullptr ? "<null>" : "<not shown>"; }
 // A template inside "( ... )": one attribute a line, under the first.
 std::string Tmpl(const CK_ATTRIBUTE* t, CK_ULONG n, bool withValues = true) {
   return TemplateText(0, t, n, withValues, "\n    ");
@@ -474,7 +477,7 @@ CK_RV C_SetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationStat
     if (On())
       Start(fn, S("Session: %08lX, encKey: %08lX, authKey: %08lX,\n  Operation state[len %ld]: %s", hSession,
                   hEncryptionKey, hAuthenticationKey, static_cast<long>(ulOperationStateLen),
-                  Hex(pOperationState, ulOperationStateLen).c_str()));
+                  Withheld(pOperationState).c_str()));
     const CK_RV rv = CPkcs11App::NotSupported();
     if (On()) Result(fn, rv, "");
     return rv;
@@ -631,7 +634,7 @@ CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLe
                 CK_ULONG_PTR pulEncryptedDataLen) {
   return Unsupported("C_Encrypt", [&] {
     return S("Session %08lX\n  Data to encrypt [len=%lu]: %s,\n  Encrypt buffer: %p, %s", hSession, ulDataLen,
-             Hex(pData, ulDataLen).c_str(), static_cast<void*>(pEncryptedData),
+             Withheld(pData).c_str(), static_cast<void*>(pEncryptedData),
              LenText(pEncryptedData, pulEncryptedDataLen).c_str());
   });
 }
@@ -640,7 +643,7 @@ CK_RV C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ul
                       CK_ULONG_PTR pulEncryptedPartLen) {
   return Unsupported("C_EncryptUpdate", [&] {
     return S("Session %08lX\n  Data part to encrypt [len=%lu]: %s,\n  Encrypt buffer: %p, %s", hSession, ulPartLen,
-             Hex(pPart, ulPartLen).c_str(), static_cast<void*>(pEncryptedPart),
+             Withheld(pPart).c_str(), static_cast<void*>(pEncryptedPart),
              LenText(pEncryptedPart, pulEncryptedPartLen).c_str());
   });
 }
@@ -681,7 +684,7 @@ CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG
           Line(fn, TRACE_WARNING, rv, "pulDataLen = <null> !!!");
         else
           Result(fn, rv,
-                 S("\n  Decrypted data [len=%lu]: %s", *pulDataLen, pData ? Hex(pData, *pulDataLen).c_str() : "<null>"));
+                 S("\n  Decrypted data [len=%lu]: %s", *pulDataLen, Withheld(pData).c_str()));
       });
 }
 
@@ -836,18 +839,19 @@ CK_RV C_VerifyRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULO
   });
 }
 
-#define MIRTAL_DUAL_UNSUPPORTED(name, what, bufferName)                                                            \
+#define MIRTAL_DUAL_UNSUPPORTED(name, what, bufferName, secretIn)                                                 \
   CK_RV name(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pIn, CK_ULONG ulInLen, CK_BYTE_PTR pOut, CK_ULONG_PTR pulOutLen) { \
     return Unsupported(#name, [&] {                                                                                 \
       return S("Session %08lX\n  Data part to " what " [len=%lu]: %s,\n  " bufferName ": %p, %s", hSession, ulInLen,   \
-               Hex(pIn, ulInLen).c_str(), static_cast<void*>(pOut), LenText(pOut, pulOutLen).c_str());             \
+               (secretIn ? Withheld(pIn) : Hex(pIn, ulInLen)).c_str(), static_cast<void*>(pOut),                    \
+               LenText(pOut, pulOutLen).c_str());                                                                   \
     });                                                                                                             \
   }
 
-MIRTAL_DUAL_UNSUPPORTED(C_DigestEncryptUpdate, "digest and encrypt", "Encrypt buffer")
-MIRTAL_DUAL_UNSUPPORTED(C_DecryptDigestUpdate, "decrypt and digest", "Decrypt buffer")
-MIRTAL_DUAL_UNSUPPORTED(C_SignEncryptUpdate, "sign and encrypt", "Encrypt buffer")
-MIRTAL_DUAL_UNSUPPORTED(C_DecryptVerifyUpdate, "decrypt and verify", "Decrypt buffer")
+MIRTAL_DUAL_UNSUPPORTED(C_DigestEncryptUpdate, "digest and encrypt", "Encrypt buffer", true)
+MIRTAL_DUAL_UNSUPPORTED(C_DecryptDigestUpdate, "decrypt and digest", "Decrypt buffer", false)
+MIRTAL_DUAL_UNSUPPORTED(C_SignEncryptUpdate, "sign and encrypt", "Encrypt buffer", true)
+MIRTAL_DUAL_UNSUPPORTED(C_DecryptVerifyUpdate, "decrypt and verify", "Decrypt buffer", false)
 #undef MIRTAL_DUAL_UNSUPPORTED
 
 CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pTemplate,
@@ -919,7 +923,7 @@ CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_ULONG ulSee
   const char* fn = "C_SeedRandom";
   return Framed(
       fn,
-      [&] { return S("Session: %08lX, seed [len:%ld]: %s", hSession, static_cast<long>(ulSeedLen), Hex(pSeed, ulSeedLen).c_str()); },
+      [&] { return S("Session: %08lX, seed [len:%ld]: %s", hSession, static_cast<long>(ulSeedLen), Withheld(pSeed).c_str()); },
       [&] { return TheApp().SeedRandom(hSession, pSeed, ulSeedLen); }, [&](CK_RV rv) { Result(fn, rv, ""); });
 }
 
@@ -935,7 +939,7 @@ CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_U
       [&](CK_RV rv) {
         Result(fn, rv,
                rv == CKR_OK ? S("generated random [len: %ld]: %s", static_cast<long>(ulRandomLen),
-                                Hex(pRandomData, ulRandomLen).c_str())
+                                Withheld(pRandomData).c_str())
                             : "");
       });
 }

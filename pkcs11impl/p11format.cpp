@@ -255,6 +255,44 @@ int FormatAttributeValue(const CK_ATTRIBUTE* attr, char* out, int outSize, int d
   return PutWhole(AttributeValueText(attr, depth), out, outSize);
 }
 
+bool IsHiddenInTrace(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE type) {
+  switch (type) {
+    case CKA_PRIVATE_EXPONENT:
+    case CKA_PRIME_1:
+    case CKA_PRIME_2:
+    case CKA_EXPONENT_1:
+    case CKA_EXPONENT_2:
+    case CKA_COEFFICIENT:
+    case CKA_MIRTAL_SYSAUTH_KEY:
+    case CKA_MIRTAL_SYSAUTH_KEY_DERIVATION_DATA:
+      return true;
+    case CKA_VALUE:
+      break;
+    default:
+      return false;
+  }
+  bool classGiven = false;
+  for (CK_ULONG i = 0; tmpl != nullptr && i < count; ++i) {
+    if (tmpl[i].type != CKA_CLASS) continue;
+    CK_OBJECT_CLASS c = kAllOnes;
+    if (tmpl[i].pValue == nullptr || tmpl[i].ulValueLen != sizeof c) return true;
+    std::memcpy(&c, tmpl[i].pValue, sizeof c);
+    switch (c) {
+      case CKO_DATA:
+      case CKO_CERTIFICATE:
+      case CKO_PUBLIC_KEY:
+      case CKO_HW_FEATURE:
+      case CKO_DOMAIN_PARAMETERS:
+      case CKO_MECHANISM:
+        classGiven = true;
+        break;
+      default:
+        return true;
+    }
+  }
+  return !classGiven;
+}
+
 std::string TemplateText(int depth, const CK_ATTRIBUTE* tmpl, CK_ULONG count, bool withValues,
                          const char* separator) {
   if (tmpl == nullptr) return "<null template>";
@@ -276,7 +314,7 @@ std::string TemplateText(int depth, const CK_ATTRIBUTE* tmpl, CK_ULONG count, bo
     if (a.pValue == nullptr)
       s += "<null>";
     else if (withValues)
-      s += AttributeValueText(&a, depth);
+      s += IsHiddenInTrace(tmpl, count, a.type) ? std::string("<not shown>") : AttributeValueText(&a, depth);
   }
   return s;
 }

@@ -38,8 +38,16 @@ std::string HexText(const void* data, size_t len);
 int FormatAttributeValue(const CK_ATTRIBUTE* attr, char* out, int outSize, int depth);
 std::string AttributeValueText(const CK_ATTRIBUTE* attr, int depth);
 
+// True when the trace shows this attribute of the template by its length only:
+// private-key components and the system key always, CKA_VALUE unless every
+// CKA_CLASS entry of the template names a class whose value is public (data,
+// certificate, public key, hardware feature, domain parameters, mechanism); a
+// template without a class may be a key's.
+bool IsHiddenInTrace(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE type);
+
 // Text of an attribute template; entries separated by the separator and
-// 2 x depth blanks. With withValues false only names and lengths are shown.
+// 2 x depth blanks. With withValues false only names and lengths are shown;
+// values that IsHiddenInTrace names are shown as "<not shown>".
 int FormatTemplate(int depth, const CK_ATTRIBUTE* tmpl, CK_ULONG count, char* out, int outSize,
                    bool withValues, const char* separator);
 std::string TemplateText(int depth, const CK_ATTRIBUTE* tmpl, CK_ULONG count, bool withValues,

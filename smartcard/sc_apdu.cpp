@@ -1,5 +1,7 @@
 #include "smartcard/sc_apdu.h"
 
+#include <cstdio>
+
 bool scParseApdu(const uint8_t* apdu, size_t len, SCApduInfo* info) {
     if (apdu == nullptr || info == nullptr || len < 4) return false;
     SCApduInfo r;
@@ -92,4 +94,53 @@ bool scApduWithoutLe(const uint8_t* apdu, size_t len, std::vector<uint8_t>* out)
     }
     out->swap(r);
     return true;
+}
+
+namespace {
+
+// Plain class byte: interindustry, without secure messaging (chaining allowed).
+bool IsPlainClass(uint8_t cla) {
+    if (cla < 0x40) return (cla & 0x0C) == 0;
+    if (cla < 0x80) return (cla & 0x20) == 0;
+    return false;
+}
+
+// Commands whose data is a path, a file or record number, a tag, a reference,
+// a hash or a cryptogram to decipher: never a PIN, PUK or key.
+bool DataIsShowable(const uint8_t* apdu) {
+    if (!IsPlainClass(apdu[0])) return false;
+    switch (apdu[1]) {
+    case 0xA4:  // SELECT
+    case 0xB0:  // READ BINARY
+    case 0xB1:
+    case 0xB2:  // READ RECORD
+    case 0xB3:
+    case 0xC0:  // GET RESPONSE
+    case 0xCA:  // GET DATA
+    case 0xCB:
+    case 0x84:  // GET CHALLENGE
+    case 0x22:  // MANAGE SECURITY ENVIRONMENT
+    case 0xE4:  // DELETE FILE
+        return true;
+    case 0x2A:  // PERFORM SECURITY OPERATION: signing and deciphering only
+        return (apdu[2] == 0x9E && apdu[3] == 0x9A) || (apdu[2] == 0x80 && apdu[3] == 0x86);
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+std::string scApduTraceText(const uint8_t* apdu, size_t len) {
+    if (apdu == nullptr || len < 4) return "(malformed)";
+    std::string s;
+    char octet[4];
+    const bool showData = DataIsShowable(apdu);
+    const size_t shown = showData ? (len < 8 ? len : 8) : 4;
+    for (size_t i = 0; i < shown; ++i) {
+        std::snprintf(octet, sizeof octet, "%02X ", apdu[i]);
+        s += octet;
+    }
+    if (showData) return s + "...";
+    return s + "(data not shown)";
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 struct SCApduInfo {
@@ -28,3 +29,12 @@ bool scApduWithLe(const uint8_t* apdu, size_t len, uint32_t le, std::vector<uint
 // The command without its Le field (case 2 becomes case 1, case 4 becomes case 3);
 // used for T=0, where the card answers case 4 commands with 61xx.
 bool scApduWithoutLe(const uint8_t* apdu, size_t len, std::vector<uint8_t>* out);
+
+// The command as the reader's call trace shows it: the four header octets, then,
+// only for plain commands that never carry a secret (selection, reading, getting
+// data or a challenge, choosing an environment, signing or deciphering), the
+// following octets up to the eighth and "...". Any other command (PIN, PUK and
+// key commands, writes, file creation, protected or proprietary-class commands)
+// is shown by its header alone with "(data not shown)"; the caller writes the
+// length beside it.
+std::string scApduTraceText(const uint8_t* apdu, size_t len);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "smartcard/sc_apdu.h"
 #include "smartcard/sc_log.h"
 #include "smartcard/sc_reader_backend.h"
 
@@ -281,10 +282,9 @@ SCRESULT SCReaderPcsc::_Transmit(const uint8_t* apdu, uint32_t len, uint8_t* res
     DWORD got = *respLen;
     const LONG rc = fn->Transmit(m_hCard, pci, apdu, len, nullptr, resp, &got);
     if (Trace()) {
-        char head[3 * 8 + 1] = {};
-        for (uint32_t i = 0; i < len && i < 8; ++i) std::snprintf(head + 3 * i, 4, "%02X ", apdu[i]);
-        scLog("%s: SCardTransmit(%u bytes: %s...) -> %s, %lu bytes", GetBackendName(), len, head,
-              scPcscErrorName(rc), got);
+        // PINs, PUKs and keys never reach the log: see scApduTraceText.
+        scLog("%s: SCardTransmit(%u bytes: %s) -> %s, %lu bytes", GetBackendName(), len,
+              scApduTraceText(apdu, len).c_str(), scPcscErrorName(rc), got);
     }
     if (rc != static_cast<LONG>(S_SUCCESS)) return scMapPcscError(rc);
     if (got > *respLen) return SC_E_TRANSMISSION_FAILED;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
 #include <string>
@@ -28,15 +29,35 @@ bool CurrentTarget(char* path)
     return true;
 }
 
+// Opens the log file for appending; a file made here (also one re-made after
+// it was removed) is readable by its owner only, as the log may tell how the
+// host uses its cards. -1 with errno on failure.
+int OpenForAppend(const char* path)
+{
+    int fd;
+    do
+        fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 // Appends one finished line, opening the file for this line only.
 void Emit(const char* path, const std::string& line)
 {
     if (path[0]) {
-        FILE* f = fopen(path, "at");
-        if (!f)
+        const int fd = OpenForAppend(path);
+        if (fd < 0)
             return;
-        fwrite(line.data(), 1, line.size(), f);
-        fclose(f);
+        size_t done = 0;
+        while (done < line.size()) {
+            const ssize_t n = write(fd, line.data() + done, line.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        close(fd);
     } else if (stderr) {
         fwrite(line.data(), 1, line.size(), stderr);
         fflush(stderr);
@@ -140,10 +161,10 @@ int DebugLogSetFile(const char* path)
     // A name that cannot be kept whole is refused: a cut name would log elsewhere.
     if (n > DEBUGLOG_MAX_PATH)
         return ENAMETOOLONG;
-    FILE* f = fopen(path, "at");
-    if (!f)
+    const int fd = OpenForAppend(path);
+    if (fd < 0)
         return errno ? errno : EIO;
-    fclose(f);
+    close(fd);
     std::lock_guard<std::mutex> guard(g_lock);
     memcpy(g_path, path, n + 1);
     g_enabled = true;

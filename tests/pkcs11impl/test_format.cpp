@@ -100,6 +100,58 @@ TEST(Templates, FlatTemplateWithAndWithoutValues) {
   EXPECT_EQ(TemplateText(0, t, 0, true, ", "), "");
 }
 
+// Key material is traced by its length only; public values keep their dump.
+TEST(Templates, SecretValuesAreShownByLengthOnly) {
+  const unsigned char v[] = {0x51, 0x5A, 0x7E};
+  const CK_ULONG data = CKO_DATA, cert = CKO_CERTIFICATE, pub = CKO_PUBLIC_KEY, priv = CKO_PRIVATE_KEY,
+                 secret = CKO_SECRET_KEY, otp = CKO_OTP_KEY, vendor = CKO_VENDOR_DEFINED;
+  const struct {
+    std::vector<CK_ATTRIBUTE> before;  // entries ahead of the value
+    CK_ATTRIBUTE_TYPE type;
+    bool shown;
+  } cases[] = {
+      {{Attr(CKA_CLASS, &data, 8)}, CKA_VALUE, true},
+      {{Attr(CKA_CLASS, &cert, 8)}, CKA_VALUE, true},
+      {{Attr(CKA_CLASS, &pub, 8)}, CKA_VALUE, true},
+      {{Attr(CKA_CLASS, &pub, 8)}, CKA_MODULUS, true},
+      {{}, CKA_ID, true},
+      {{}, CKA_CHECK_VALUE, true},
+      {{Attr(CKA_CLASS, &secret, 8)}, CKA_VALUE, false},
+      {{Attr(CKA_CLASS, &priv, 8)}, CKA_VALUE, false},
+      {{Attr(CKA_CLASS, &otp, 8)}, CKA_VALUE, false},
+      {{Attr(CKA_CLASS, &vendor, 8)}, CKA_VALUE, false},
+      {{}, CKA_VALUE, false},                                             // no class: may be a key
+      {{Attr(CKA_CLASS, &data, 8), Attr(CKA_CLASS, &secret, 8)}, CKA_VALUE, false},  // either class
+      {{Attr(CKA_CLASS, &data, 4)}, CKA_VALUE, false},                   // class unreadable
+      {{Attr(CKA_CLASS, nullptr, 8)}, CKA_VALUE, false},
+      {{Attr(CKA_CLASS, &pub, 8)}, CKA_PRIVATE_EXPONENT, false},
+      {{}, CKA_PRIME_1, false},
+      {{}, CKA_PRIME_2, false},
+      {{}, CKA_EXPONENT_1, false},
+      {{}, CKA_EXPONENT_2, false},
+      {{}, CKA_COEFFICIENT, false},
+      {{Attr(CKA_CLASS, &data, 8)}, CKA_MIRTAL_SYSAUTH_KEY, false},
+      {{}, CKA_MIRTAL_SYSAUTH_KEY_DERIVATION_DATA, false},
+  };
+  for (const auto& c : cases) {
+    std::vector<CK_ATTRIBUTE> t = c.before;
+    t.push_back(Attr(c.type, v, sizeof v));
+    const std::string text = TemplateText(0, t.data(), t.size(), true, "|");
+    const std::string last = text.substr(text.rfind('|') == std::string::npos ? 0 : text.rfind('|') + 1);
+    EXPECT_EQ(c.shown, last.find("[len=3]: 51 5A 7E") != std::string::npos) << text;
+    EXPECT_EQ(!c.shown, last.find("[len=3]: <not shown>") != std::string::npos) << text;
+    EXPECT_EQ(!c.shown, IsHiddenInTrace(t.data(), t.size(), c.type)) << text;
+  }
+  // The class may follow the value; a nested template judges its own entries.
+  CK_ATTRIBUTE after[] = {Attr(CKA_VALUE, v, 3), Attr(CKA_CLASS, &secret, 8)};
+  EXPECT_EQ(TemplateText(0, after, 2, true, ", "), "CKA_VALUE[len=3]: <not shown>, CKA_CLASS[len=8]: CKO_SECRET_KEY");
+  CK_ATTRIBUTE inner[] = {Attr(CKA_VALUE, v, 3)};
+  CK_ATTRIBUTE outer[] = {Attr(CKA_CLASS, &cert, 8), Attr(CKA_UNWRAP_TEMPLATE, inner, sizeof inner)};
+  EXPECT_NE(TemplateText(0, outer, 2, true, ", ").find("Template:\n  CKA_VALUE[len=3]: <not shown>"), std::string::npos);
+  // Without values nothing changes: names and lengths only.
+  EXPECT_EQ(TemplateText(0, after, 1, false, ", "), "CKA_VALUE[len=3]: ");
+}
+
 TEST(Templates, MeasuringAndTooSmallBuffers) {
   CK_BBOOL tok = CK_TRUE;
   CK_ATTRIBUTE t[] = {Attr(CKA_TOKEN, &tok, 1)};

@@ -555,7 +555,7 @@ TEST(ModuleTrace, ScriptedRunWritesExactLines) {
       p + "C_Initialize() [complete] <CKR_OK>\n" +
       p + "C_GetSlotList() [starting] <CKR_OK> Token present: 1, pSlotList: <null>, pulCount: 3\n" +
       p + "C_GetSlotList() [complete] <CKR_OK> Slot count: 0, slots: ()\n" +
-      p + "C_Encrypt() [starting] <CKR_OK> Session 0000001F\n  Data to encrypt [len=3]: 01 02 AB,\n" +
+      p + "C_Encrypt() [starting] <CKR_OK> Session 0000001F\n  Data to encrypt [len=3]: <not shown>,\n" +
       "  Encrypt buffer: (nil), len: 16\n" +
       p + "C_Encrypt() [error]    <CKR_FUNCTION_NOT_SUPPORTED>\n" +
       p + Fmt("C_OpenSession() [starting] <CKR_OK> slotID: 2, flags: CKF_SERIAL_SESSION, app: (nil), notify: (nil), "

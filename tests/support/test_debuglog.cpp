@@ -148,6 +148,29 @@ TEST_F(DebugLogTest, FailedSelectionKeepsPreviousOutput)
     EXPECT_NE(Read(path).find("still here"), std::string::npos);
 }
 
+// The log may hold what the host did with its cards: a file the writer makes is
+// the owner's alone, whatever the process's umask, also when it is made again
+// after someone removed it.
+TEST_F(DebugLogTest, FileIsCreatedReadableByItsOwnerOnly)
+{
+    const mode_t old = umask(0);
+    std::string path = dir + "/log.txt";
+    ASSERT_EQ(DebugLogSetFile(path.c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    DebugLogWrite(0, 0, "%s", "again");
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_NE(Read(path).find("again"), std::string::npos);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    DebugLogWriteText(0, 0, "and again");
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    umask(old);
+}
+
 TEST_F(DebugLogTest, TooLongNameIsRefusedAndChangesNothing)
 {
     std::string path = dir + "/log.txt";
