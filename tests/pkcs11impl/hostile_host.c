@@ -362,7 +362,6 @@ static void Slots(CK_FUNCTION_LIST_PTR f) {
 static void Sessions(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE* rw) {
   CK_SESSION_HANDLE s = 0;
   CK_SESSION_INFO si;
-  CK_ULONG len = 0;
   WRONG(rOpenSession, f->C_OpenSession(0, CKF_SERIAL_SESSION, NULL, NULL, NULL));
   WRONG(rOpenSession, f->C_OpenSession(0, 0, NULL, NULL, &s));
   WRONG(rOpenSession, f->C_OpenSession(BIG, CKF_SERIAL_SESSION, NULL, NULL, &s));
@@ -390,7 +389,6 @@ static void Sessions(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE* rw) {
   WRONG(rSetPIN, f->C_SetPIN(*rw, kPin, BIG, kPin, 4));
   WRONG(rSetPIN, f->C_SetPIN(*rw, kPin, 4, kPin, BIG));
   WRONG(rSetPIN, f->C_SetPIN(BIG, kPin, 4, kPin, 4));
-  (void)len;
 }
 
 static void Objects(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE s) {
