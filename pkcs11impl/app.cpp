@@ -30,6 +30,8 @@ std::atomic<bool> g_started{false};
 std::atomic<bool> g_deferralUsed{false};
 std::atomic<uint32_t> g_initCounter{0};
 std::mutex g_startupMutex;
+// No card command carries a longer PIN: a longer one is refused before it is copied.
+constexpr CK_ULONG kLongestPin = 255;
 
 void DestroyApp() {
   CPkcs11App* app = g_app;
@@ -890,6 +892,7 @@ CK_RV CPkcs11App::SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK
 CK_RV CPkcs11App::InitToken(CK_SLOT_ID slotId, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pPin == nullptr || ulPinLen == 0) return CKR_ARGUMENTS_BAD;
+  if (ulPinLen > kLongestPin) return CKR_PIN_LEN_RANGE;
   Pkcs11LockGuard guard(m_lock);
   if (slotId >= m_slotCount) return CKR_SLOT_ID_INVALID;
   if (HasSessionOnSlot(slotId)) return CKR_SESSION_EXISTS;

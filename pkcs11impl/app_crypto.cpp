@@ -188,6 +188,8 @@ CK_RV CPkcs11App::GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
   const CK_ULONG prvCount = ulPrivateKeyAttributeCount;
   const CK_ULONG pubCount = ulPublicKeyAttributeCount;
 
+  if (TemplateContradictsItsKind(prv, prvCount) || TemplateContradictsItsKind(pub, pubCount))
+    return CKR_TEMPLATE_INCONSISTENT;
   // A generated private key always lives on the card.
   CK_BBOOL prvOnToken = CK_FALSE;
   CK_RV rv = GetTemplateBool(prv, prvCount, CKA_TOKEN, &prvOnToken);

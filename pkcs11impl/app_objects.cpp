@@ -192,6 +192,10 @@ CK_RV CPkcs11App::ResolveObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hOb
   CPkcs11Session* s = FindSession(hSession, nullptr);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   if (CPkcs11Session* o = FindSessionObjectOwner(hObject)) {
+    // A private session object belongs to its token's logged-in user: any other
+    // session does not see it at all.
+    const CPkcs11Object* object = o->FindObject(hObject);
+    if (object != nullptr && object->IsPrivate() && !s->SeesPrivateObjectsOf(*o)) return CKR_OBJECT_HANDLE_INVALID;
     if (owner) *owner = o;
     return CKR_OK;
   }
@@ -224,6 +228,7 @@ CK_RV CPkcs11App::CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTem
     onToken = CK_FALSE;
   else if (rv != CKR_OK)
     return rv;
+  if (TemplateContradictsItsKind(pTemplate, ulCount)) return CKR_TEMPLATE_INCONSISTENT;
   rv = ValidateObjectTemplate(pTemplate, ulCount, P11_MODE_CREATE, P11_NOT_GIVEN, P11_NOT_GIVEN, 0);
   if (rv != CKR_OK) return rv;
   const CK_SLOT_ID slotId = s->GetSlotId();
@@ -459,6 +464,8 @@ CK_RV CPkcs11App::FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR p
   CPkcs11Session* s = FindSession(hSession, nullptr);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
   if (s->IsFindActive()) return CKR_OPERATION_ACTIVE;
+  // A search cannot answer that its template contradicts itself: a value is wrong.
+  if (TemplateContradictsItsKind(pTemplate, ulCount)) return CKR_ATTRIBUTE_VALUE_INVALID;
   CK_BBOOL tokenValue = CK_FALSE;
   const CK_RV scope = GetTemplateBool(pTemplate, ulCount, CKA_TOKEN, &tokenValue);
   if (scope != CKR_OK && scope != CKR_ATTRIBUTE_NOT_FOUND) return scope;
@@ -493,6 +500,7 @@ CK_RV CPkcs11App::FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR p
     if (tokenObjects && status == CKR_OK) {
       PointerList found;
       rv = token->FindObjectsInit(pTemplate, ulCount, &found, true);
+      if (rv == CKR_TEMPLATE_INCONSISTENT) rv = CKR_ATTRIBUTE_VALUE_INVALID;
       if (rv != CKR_OK) return MapTokenResult(rv, slotId);
       for (POSITION p = found.GetHeadPosition(); p;) {
         void* p15 = found.GetNext(p);
@@ -506,7 +514,7 @@ CK_RV CPkcs11App::FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR p
       for (POSITION p = m_sessions.GetHeadPosition(); p;) {
         CPkcs11Session* other = m_sessions.GetNext(p);
         PointerList found;
-        rv = other->FindObjects(pTemplate, ulCount, &found, true);
+        rv = other->FindObjects(pTemplate, ulCount, &found, true, s);
         if (rv != CKR_OK) {
           if (remembered == CKR_OK) remembered = rv;
           continue;

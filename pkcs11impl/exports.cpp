@@ -1018,7 +1018,10 @@ CK_RV MIRTAL_PKCS11_GetQualifiedPartCharacteristics(CK_SLOT_ID slotId, CK_FLAGS*
         return S("slotId: %ld, pFlags: %p, pReserved: %p", static_cast<long>(slotId), static_cast<void*>(pFlags),
                  pReserved);
       },
-      [&] { return TheApp().GetQualifiedPartCharacteristics(slotId, pFlags, false); },
+      [&] {
+        // The reserved argument is for later versions: a value in it is a wrong call.
+        return pReserved != nullptr ? CKR_ARGUMENTS_BAD : TheApp().GetQualifiedPartCharacteristics(slotId, pFlags, false);
+      },
       [&](CK_RV rv) { Result(fn, rv, S("pFlags: %s", pFlags ? S("%08lx", *pFlags).c_str() : "<null>")); });
 }
 

@@ -88,6 +88,27 @@ bool TemplateHasAttribute(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE
   return FindTemplateAttribute(tmpl, count, type, nullptr);
 }
 
+bool TemplateContradictsItsKind(const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
+  if (tmpl == nullptr) return false;
+  for (CK_ATTRIBUTE_TYPE type : {CKA_CLASS, CKA_KEY_TYPE, CKA_CERTIFICATE_TYPE}) {
+    const CK_ATTRIBUTE* first = nullptr;
+    for (CK_ULONG i = 0; i < count; ++i) {
+      const CK_ATTRIBUTE& a = tmpl[i];
+      if (a.type != type) continue;
+      if (first == nullptr) {
+        first = &a;
+        continue;
+      }
+      // Values that are no CK_ULONG are left to the value checks.
+      if (a.pValue == nullptr || first->pValue == nullptr || a.ulValueLen != sizeof(CK_ULONG) ||
+          first->ulValueLen != sizeof(CK_ULONG))
+        continue;
+      if (std::memcmp(a.pValue, first->pValue, sizeof(CK_ULONG)) != 0) return true;
+    }
+  }
+  return false;
+}
+
 CK_RV GetTemplateClass(const CK_ATTRIBUTE* t, CK_ULONG n, CK_OBJECT_CLASS* out) {
   return GetUlongAttr(t, n, CKA_CLASS, out, kAllOnes);
 }

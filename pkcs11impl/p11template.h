@@ -19,6 +19,9 @@ bool ObjectClassMatches(CK_ULONG pattern, CK_ULONG objectClass);
 bool FindTemplateAttribute(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE type,
                            const CK_ATTRIBUTE** attr);
 bool TemplateHasAttribute(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE type);
+// True when the template gives its object's class, key type or certificate type
+// more than once with different values: such a template names no one object.
+bool TemplateContradictsItsKind(const CK_ATTRIBUTE* tmpl, CK_ULONG count);
 
 // Getters: CKR_OK; CKR_ATTRIBUTE_NOT_FOUND (internal) when absent;
 // CKR_ATTRIBUTE_VALUE_INVALID for a null value or a wrong length. The output is

@@ -582,9 +582,11 @@ uint32_t SearchKind(bool haveClass, CK_ULONG cls, bool haveKey, CK_ULONG keyType
 
 }  // namespace
 
-CK_RV BuildSearchAttributeList(const CK_ATTRIBUTE* tmpl, CK_ULONG count, SCPkcs15ObjectAttributeList* list) {
+CK_RV BuildSearchAttributeList(const CK_ATTRIBUTE* tmpl, CK_ULONG count, SCPkcs15ObjectAttributeList* list,
+                               std::vector<CK_ULONG>* compareLater) {
   if (list == nullptr) return CKR_GENERAL_ERROR;
   list->RemoveAll();
+  if (compareLater != nullptr) compareLater->clear();
   if (tmpl == nullptr) return count == 0 ? CKR_OK : CKR_ARGUMENTS_BAD;
   bool haveClass = false, haveKey = false, haveCert = false;
   CK_ULONG cls = 0, keyType = 0, certType = 0;
@@ -607,7 +609,18 @@ CK_RV BuildSearchAttributeList(const CK_ATTRIBUTE* tmpl, CK_ULONG count, SCPkcs1
     const CK_ATTRIBUTE_TYPE t = tmpl[i].type;
     if (t == CKA_CLASS || t == CKA_KEY_TYPE || t == CKA_CERTIFICATE_TYPE) continue;
     const uint64_t p15 = MapAttributeToPkcs15(kind, t);
-    if (p15 == p15attr::kNotStored || p15 == p15attr::kInvalid || p15 == p15attr::kKind) continue;
+    if (p15 == p15attr::kKind) continue;
+    // An attribute that no object of the kind has matches no object: leaving it
+    // out would give the host objects it did not ask for.
+    if (p15 == p15attr::kInvalid && t != CKA_TOKEN) return CKR_ATTRIBUTE_TYPE_UNSUPPORTED;
+    if (p15 == p15attr::kNotStored || p15 == p15attr::kInvalid) {
+      try {
+        if (compareLater != nullptr) compareLater->push_back(i);
+      } catch (const std::bad_alloc&) {
+        return CKR_HOST_MEMORY;
+      }
+      continue;
+    }
     const CK_RV rv = MergeTemplateAttribute(tmpl[i], kind, p15, list, true);
     if (rv != CKR_OK) return rv;
   }

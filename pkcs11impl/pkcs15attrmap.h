@@ -7,6 +7,7 @@
 #define MIRTAL_PKCS11IMPL_PKCS15ATTRMAP_H
 
 #include <cstdint>
+#include <vector>
 
 #include "pkcs11impl/cryptoki.h"
 #include "pkcs11impl/cryptoki_vendor.h"
@@ -138,8 +139,12 @@ CK_RV MergeTemplateAttribute(const CK_ATTRIBUTE& attr, uint32_t kind, uint64_t p
 CK_RV BuildObjectAttributeList(uint32_t kind, bool withValue, const CK_ATTRIBUTE* tmpl, CK_ULONG count,
                                SCPkcs15ObjectAttributeList* list);
 // CKR_ATTRIBUTE_TYPE_UNSUPPORTED (internal) when the template names objects
-// the card cannot hold: the search then finds nothing.
-CK_RV BuildSearchAttributeList(const CK_ATTRIBUTE* tmpl, CK_ULONG count, SCPkcs15ObjectAttributeList* list);
+// the card cannot hold, or an attribute no object of the kind has: the search
+// then finds nothing. Entries the card stores nowhere (CKA_TOKEN, attributes
+// the token derives) stay out of the list; their indexes go to `compareLater`
+// (when given), to be compared with each found object's own answer.
+CK_RV BuildSearchAttributeList(const CK_ATTRIBUTE* tmpl, CK_ULONG count, SCPkcs15ObjectAttributeList* list,
+                               std::vector<CK_ULONG>* compareLater = nullptr);
 CK_RV BuildKeyPairAttributeLists(CK_MECHANISM_TYPE mechanism, const CK_ATTRIBUTE* prvTmpl, CK_ULONG prvCount,
                                  const CK_ATTRIBUTE* pubTmpl, CK_ULONG pubCount, SCPkcs15ObjectAttributeList* prvList,
                                  SCPkcs15ObjectAttributeList* pubList);

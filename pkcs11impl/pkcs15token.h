@@ -126,6 +126,11 @@ class CPkcs15Token : public CPkcs11Token {
   CK_RV LoginAgent(const CK_UTF8CHAR* text, CK_ULONG len);
   // 1 qualified private key, 2 qualified certificate, 0 an ordinary object.
   int QualifiedObjectKind(SCPkcs15App* app, void* p15);
+  // The template's entries as a read of the card object answers them (no login test).
+  CK_RV ReadObjectAttributes(SCPkcs15App* app, void* p15, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count);
+  // CKR_OK when the card object answers the entry with the entry's own value,
+  // CKR_HOST_MEMORY, or CKR_FUNCTION_FAILED when it does not.
+  CK_RV ObjectHasValue(SCPkcs15App* app, void* p15, const CK_ATTRIBUTE& wanted);
   // The card of the slot's reader, null when none is connected.
   SCCard* GetSlotCard() const;
   // SO and user PIN references of the card's profile template (rokvast rule applied); false

@@ -44,14 +44,40 @@ CK_ULONG ModulusOctets(SCPkcs15App* app, void* key) {
 }
 
 // Input lengths are checked here, before anything narrows them: an input the
-// key cannot take is refused, never cut.
+// key cannot take is refused, never cut. An empty input is signed only with
+// PKCS #1 padding, which gives it a block of its own; nothing deciphers to an
+// empty ciphertext.
 CK_RV CheckInputLength(bool sign, CK_MECHANISM_TYPE mechanism, CK_ULONG inLen, CK_ULONG modulus) {
   const CK_RV tooLong = sign ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
   if (inLen > kMaxCount32) return tooLong;
+  if (inLen == 0 && (!sign || mechanism != CKM_RSA_PKCS)) return tooLong;
   if (modulus == 0) return CKR_OK;
   CK_ULONG limit = modulus;
   if (sign && mechanism == CKM_RSA_PKCS) limit = modulus > kPkcs1Overhead ? modulus - kPkcs1Overhead : 0;
   return inLen > limit ? tooLong : CKR_OK;
+}
+
+// A raw input of the modulus' length must stand below the modulus: the card
+// would refuse it only after the PIN-protected key was selected, and a number
+// not below it is never reduced. True when it is below or the token cannot
+// find the modulus (the card then judges).
+bool BelowModulus(SCPkcs15App* app, void* key, const CK_BYTE* in, CK_ULONG inLen) {
+  SCPkcs15ObjectAttribute n(p15attr::kRsaPrivateModulus);
+  n.m_storeType = SCPkcs15ObjectAttribute::GetStoreTypeForAttribute(p15attr::kRsaPrivateModulus);
+  if (app->GetAttributeValue(key, &n) < 0) return true;
+  uint32_t len = 0;
+  const uint8_t* value = n.GetBinary(&len);
+  while (len > 0 && *value == 0) {
+    ++value;
+    --len;
+  }
+  while (inLen > 0 && *in == 0) {
+    ++in;
+    --inLen;
+  }
+  if (len == 0) return true;
+  if (inLen != len) return inLen < len;
+  return std::memcmp(in, value, len) < 0;
 }
 
 }  // namespace
@@ -111,8 +137,12 @@ CK_RV CPkcs15Token::PrivateKeyOperation(bool sign, CK_MECHANISM_TYPE mechanism, 
     return CKR_MECHANISM_INVALID;
   const SCCardInfo info = CardInfoOf(card);
   if ((info.rsaCaps & (sign ? SC_RSA_CAP_SIGN : SC_RSA_CAP_DECRYPT)) == 0) return CKR_MECHANISM_INVALID;
-  const CK_RV length = CheckInputLength(sign, mechanism, inLen, ModulusOctets(app, key));
+  const CK_ULONG modulus = ModulusOctets(app, key);
+  const CK_RV length = CheckInputLength(sign, mechanism, inLen, modulus);
   if (length != CKR_OK) return length;
+  // Only a raw block or a ciphertext of the modulus' length can reach the modulus.
+  if ((!sign || mechanism == CKM_RSA_X_509) && inLen == modulus && !BelowModulus(app, key, in, inLen))
+    return sign ? CKR_DATA_INVALID : CKR_ENCRYPTED_DATA_INVALID;
 
   // The caller's room as the card layer counts it; a larger buffer only offers more.
   uint32_t room = 0;

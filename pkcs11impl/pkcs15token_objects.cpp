@@ -163,7 +163,12 @@ CK_RV CPkcs15Token::GetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl,
   const SCRESULT kind = app->GetObjectKind(p15);
   if (kind < 0) return MapObjectResult(kind);
   if (IsPrivateObject(app, p15) && !IsUserLoggedIn()) return CKR_OBJECT_HANDLE_INVALID;
+  return ReadObjectAttributes(app, p15, tmpl, count);
+}
 
+CK_RV CPkcs15Token::ReadObjectAttributes(SCPkcs15App* app, void* p15, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) {
+  const SCRESULT kind = app->GetObjectKind(p15);
+  if (kind < 0) return MapObjectResult(kind);
   SCPkcs15ObjectAttributeList list;
   const uint32_t k = static_cast<uint32_t>(kind);
   const CK_RV built = BuildObjectAttributeList(k, false, tmpl, count, &list);
@@ -337,7 +342,8 @@ CK_RV CPkcs15Token::FindObjectsInit(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, Point
   if (ready != CKR_OK) return ready;
 
   SCPkcs15ObjectAttributeList search;
-  const CK_RV built = BuildSearchAttributeList(tmpl, count, &search);
+  std::vector<CK_ULONG> compareLater;
+  const CK_RV built = BuildSearchAttributeList(tmpl, count, &search, &compareLater);
   // A template that names nothing the card can hold finds nothing.
   if (built == CKR_ATTRIBUTE_TYPE_UNSUPPORTED) return CKR_OK;
   if (built != CKR_OK) return built;
@@ -356,16 +362,37 @@ CK_RV CPkcs15Token::FindObjectsInit(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, Point
     }
   }
   if (n < 0) return MapObjectResult(n);
-  const bool qualifiedOnly = TemplateHasTrue(tmpl, count, CKA_MIRTAL_QUALIFIED_OBJECT);
   try {
     for (void* p15 : found) {
       if (publicOnly && IsPrivateObject(app, p15)) continue;
-      if (qualifiedOnly && QualifiedObjectKind(app, p15) == 0) continue;
+      // What the card stores nowhere is compared with what the object answers.
+      CK_RV matches = CKR_OK;
+      for (size_t i = 0; i < compareLater.size() && matches == CKR_OK; ++i)
+        matches = ObjectHasValue(app, p15, tmpl[compareLater[i]]);
+      if (matches == CKR_HOST_MEMORY) return matches;
+      if (matches != CKR_OK) continue;
       if (result != nullptr) result->AddTail(p15);
     }
   } catch (const std::bad_alloc&) {
     return CKR_HOST_MEMORY;
   }
+  return CKR_OK;
+}
+
+CK_RV CPkcs15Token::ObjectHasValue(SCPkcs15App* app, void* p15, const CK_ATTRIBUTE& wanted) {
+  CK_ATTRIBUTE probe = {wanted.type, nullptr, 0};
+  CK_RV rv = ReadObjectAttributes(app, p15, &probe, 1);
+  if (rv == CKR_HOST_MEMORY) return rv;
+  if (rv != CKR_OK || probe.ulValueLen != wanted.ulValueLen) return CKR_FUNCTION_FAILED;
+  if (wanted.ulValueLen == 0) return CKR_OK;
+  if (wanted.pValue == nullptr) return CKR_FUNCTION_FAILED;
+  std::vector<CK_BYTE> value(wanted.ulValueLen);
+  probe.pValue = value.data();
+  rv = ReadObjectAttributes(app, p15, &probe, 1);
+  if (rv == CKR_HOST_MEMORY) return rv;
+  if (rv != CKR_OK || probe.ulValueLen != wanted.ulValueLen ||
+      std::memcmp(value.data(), wanted.pValue, wanted.ulValueLen) != 0)
+    return CKR_FUNCTION_FAILED;
   return CKR_OK;
 }
 

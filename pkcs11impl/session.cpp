@@ -140,11 +140,11 @@ CK_RV CPkcs11Session::SetObjectAttributes(CK_OBJECT_HANDLE handle, const CK_ATTR
 }
 
 CK_RV CPkcs11Session::FindObjects(const CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount, PointerList* out,
-                                  bool clearFirst) const {
+                                  bool clearFirst, const CPkcs11Session* asking) const {
   if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
   if (out == nullptr) return CKR_ARGUMENTS_BAD;
   if (clearFirst) out->RemoveAll();
-  const bool seesPrivate = SeesPrivateObjects(m_state);
+  const bool seesPrivate = (asking != nullptr ? asking : this)->SeesPrivateObjectsOf(*this);
   for (POSITION p = m_objects.GetHeadPosition(); p;) {
     CPkcs11Object* o = m_objects.GetNext(p);
     if (o->IsPrivate() && !seesPrivate) continue;

@@ -83,9 +83,15 @@ class CPkcs11Session {
   CK_RV DestroyObject(CK_OBJECT_HANDLE handle);
   CK_RV GetObjectAttributes(CK_OBJECT_HANDLE handle, CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount) const;
   CK_RV SetObjectAttributes(CK_OBJECT_HANDLE handle, const CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount);
-  // Appends the visible objects matching the template (private ones only in
-  // the user states 1 and 3).
-  CK_RV FindObjects(const CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount, PointerList* out, bool clearFirst) const;
+  // Appends the objects matching the template that the asking session (this
+  // one when null) sees: private ones only from a session of the same slot in
+  // the user states 1 and 3.
+  CK_RV FindObjects(const CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount, PointerList* out, bool clearFirst,
+                    const CPkcs11Session* asking = nullptr) const;
+  // True when this session may reach the private objects of the owner's session.
+  bool SeesPrivateObjectsOf(const CPkcs11Session& owner) const {
+    return m_slotId == owner.m_slotId && SeesPrivateObjects(m_state);
+  }
   CK_RV GetObjectHandle(const CPkcs11Object* object, CK_OBJECT_HANDLE* handle) const;
   CK_RV BindObjectHandle(CPkcs11Object* object, CK_OBJECT_HANDLE handle, bool force);
   int GetObjectCount() const { return m_objects.GetCount(); }

@@ -1207,16 +1207,33 @@ SCRESULT CopyOut(const std::vector<uint8_t>& resp, uint8_t* out, uint32_t* outLe
 SCRESULT SCCard::ComputeSignature(const uint16_t* fid, bool hasFid, uint32_t keyRef, uint32_t mechanism,
                                   uint32_t hashId, uint32_t modulusBytes, const uint8_t* data, uint32_t dataLen,
                                   uint8_t* out, uint32_t* outLen) {
-    if (data == nullptr || dataLen == 0 || outLen == nullptr) return SC_E_BAD_PARAMS;
+    if ((data == nullptr && dataLen != 0) || outLen == nullptr) return SC_E_BAD_PARAMS;
     uint8_t alg = 0;
+    // A block built here for the card's raw operation; wiped with the call.
+    std::vector<uint8_t> block;
+    WipeOnExit wipeBlock{block};
     switch (mechanism) {
     case SC_SIGN_RAW:
-        if (modulusBytes && dataLen != modulusBytes) return SC_E_INVALID_DATA_LENGTH;
+        if (dataLen == 0 || (modulusBytes && dataLen > modulusBytes)) return SC_E_INVALID_DATA_LENGTH;
+        if (modulusBytes && dataLen < modulusBytes) {
+            // A shorter input is a smaller number: the card takes it at the modulus' length.
+            block.assign(modulusBytes - dataLen, 0x00);
+            block.insert(block.end(), data, data + dataLen);
+        }
         alg = 0x00;
         break;
     case SC_SIGN_PKCS1:
         if (modulusBytes && dataLen + 11 > modulusBytes) return SC_E_INVALID_DATA_LENGTH;
         alg = 0x02;
+        if (dataLen == 0) {
+            // A card pads no empty input: the block 00 01 FF..FF 00 is signed raw.
+            if (modulusBytes == 0) return SC_E_INVALID_DATA_LENGTH;
+            block.assign(modulusBytes, 0xFF);
+            block[0] = 0x00;
+            block[1] = 0x01;
+            block[modulusBytes - 1] = 0x00;
+            alg = 0x00;
+        }
         break;
     case SC_SIGN_PKCS1_DIGEST: {
         const uint32_t dl = scGetDigestInfo(hashId, nullptr, nullptr);
@@ -1243,6 +1260,10 @@ SCRESULT SCCard::ComputeSignature(const uint16_t* fid, bool hasFid, uint32_t key
     if (r < 0) return r;
     std::vector<uint8_t> resp;
     uint16_t sw = 0;
+    if (!block.empty()) {
+        data = block.data();
+        dataLen = static_cast<uint32_t>(block.size());
+    }
     r = Transmit(0x00, 0x2A, 0x9E, 0x9A, data, dataLen, true, &resp, &sw);
     if (r < 0) return r;
     if (sw != 0x9000) return MapStatus(sw);

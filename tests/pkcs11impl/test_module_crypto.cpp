@@ -296,6 +296,61 @@ TEST(ModuleCrypto, InputsTheKeyCannotTakeAreRefusedBeforeTheCard) {
   EXPECT_EQ(std::string::npos, h.sim.ApduLog(kR0).find("> 002A")) << h.sim.ApduLog(kR0);
 }
 
+TEST(ModuleCrypto, EmptyShortAndTooLargeRsaInputsGetTheirOwnAnswers) {
+  CryptoHost h;
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  ASSERT_TRUE(h.Open());
+  const Module& m = h.m;
+  const std::string n = Attribute(m, h.s, FindOne(m, h.s, CKO_PUBLIC_KEY), CKA_MODULUS);
+  ASSERT_EQ(256u, n.size());
+  const std::vector<CK_BYTE> modulus(n.begin(), n.end());
+  std::vector<CK_BYTE> aboveModulus(256, 0xFF), short255(255, 0xA5), empty;
+  struct Case {
+    const char* what;
+    bool sign;
+    CK_MECHANISM_TYPE mech;
+    const std::vector<CK_BYTE>& in;
+    CK_RV rv;
+    bool reachesCard;
+  };
+  const Case cases[] = {
+      {"empty PKCS #1 input", true, CKM_RSA_PKCS, empty, CKR_OK, true},
+      {"empty raw input", true, CKM_RSA_X_509, empty, CKR_DATA_LEN_RANGE, false},
+      {"raw input equal to the modulus", true, CKM_RSA_X_509, modulus, CKR_DATA_INVALID, false},
+      {"raw input above the modulus", true, CKM_RSA_X_509, aboveModulus, CKR_DATA_INVALID, false},
+      {"raw input one octet short", true, CKM_RSA_X_509, short255, CKR_OK, true},
+      {"empty ciphertext", false, CKM_RSA_PKCS, empty, CKR_ENCRYPTED_DATA_LEN_RANGE, false},
+      {"empty raw ciphertext", false, CKM_RSA_X_509, empty, CKR_ENCRYPTED_DATA_LEN_RANGE, false},
+      {"ciphertext equal to the modulus", false, CKM_RSA_PKCS, modulus, CKR_ENCRYPTED_DATA_INVALID, false},
+      {"raw ciphertext above the modulus", false, CKM_RSA_X_509, aboveModulus, CKR_ENCRYPTED_DATA_INVALID, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(0, h.sim.ClearLog(kR0));
+    std::vector<CK_BYTE> out;
+    EXPECT_EQ(c.rv, c.sign ? SignOnce(m, h.s, h.key, c.mech, c.in, &out) : DecryptOnce(m, h.s, h.key, c.mech, c.in, &out));
+    const std::string log = h.sim.ApduLog(kR0);
+    EXPECT_EQ(c.reachesCard, log.find("> 002A") != std::string::npos) << log;
+    // The operation ended either way.
+    CK_ULONG len = 0;
+    EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, c.sign ? m->C_Sign(h.s, nullptr, 0, nullptr, &len)
+                                                    : m->C_Decrypt(h.s, nullptr, 0, nullptr, &len));
+    if (!c.sign || c.rv != CKR_OK) continue;
+    // The signed representative, as OpenSSL recovers it: the padded empty input, or
+    // the short raw input with a leading zero.
+    std::vector<CK_BYTE> expected(256, 0xFF);
+    if (c.mech == CKM_RSA_PKCS) {
+      expected[0] = 0x00;
+      expected[1] = 0x01;
+      expected[255] = 0x00;
+    } else {
+      expected.assign(1, 0x00);
+      expected.insert(expected.end(), c.in.begin(), c.in.end());
+    }
+    EXPECT_EQ(expected, h.cert.Recover(out, RSA_NO_PADDING));
+  }
+}
+
 TEST(ModuleCrypto, DecryptionUndoesOpenSslEncryption) {
   CryptoHost h;
   ASSERT_TRUE(h.Start()) << h.m.error();
@@ -569,6 +624,15 @@ TEST(ModuleCrypto, KeyPairGenerationChecksSessionLoginAndTemplates) {
   // The card generates RSA keys only.
   EXPECT_NE(CKR_OK, m->C_GenerateKeyPair(rw, &ec, ecPub.data(), ecPub.size(), ecPrv.data(), ecPrv.size(), &hPub, &hPrv));
   EXPECT_EQ(0u, hPub);
+  // A template that names two classes, in either order.
+  for (bool ownFirst : {true, false}) {
+    TestTemplate twoPub = PublicTemplate(true, "\x51"), twoPrv = PrivateTemplate("\x51");
+    twoPub.Without(CKA_CLASS);
+    twoPrv.Without(CKA_CLASS);
+    twoPub.Ulong(CKA_CLASS, ownFirst ? CKO_PUBLIC_KEY : CKO_DATA).Ulong(CKA_CLASS, ownFirst ? CKO_DATA : CKO_PUBLIC_KEY);
+    twoPrv.Ulong(CKA_CLASS, CKO_PRIVATE_KEY);
+    EXPECT_EQ(CKR_TEMPLATE_INCONSISTENT, m->C_GenerateKeyPair(rw, &gen, TT_ARGS(twoPub), TT_ARGS(twoPrv), &hPub, &hPrv));
+  }
 }
 
 TEST(ModuleCrypto, FailedKeyGenerationLeavesNothingOnTheCard) {

@@ -625,8 +625,125 @@ TEST_F(ModuleObjects, CertificateFoundByAPaddedIdentifierAndQualifiedOnesAsked) 
   TestTemplate onlyQualified;
   onlyQualified.Bool(CKA_MIRTAL_QUALIFIED_OBJECT, true);
   EXPECT_TRUE(Find(m, s, TT_ARGS(onlyQualified)).empty());
+  // Of the public objects only the certificate answers the attribute at all.
   TestTemplate notQualified;
   notQualified.Bool(CKA_MIRTAL_QUALIFIED_OBJECT, false).Bool(CKA_TOKEN, true);
-  EXPECT_EQ(3u, Find(m, s, TT_ARGS(notQualified)).size());
+  EXPECT_EQ(cert, Find(m, s, TT_ARGS(notQualified)));
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+}
+
+TEST(ModuleObjectsTwoTokens, PrivateSessionObjectsAreReachedOnlyFromTheirTokensLoggedInSessions) {
+  SimEnv env(Readers{{kR0, "pkcs15-model3.card"}, {"CardSim Reader 1", "pkcs15-model3-two-apps.card"}});
+  env.Config("");
+  Module m;
+  ASSERT_TRUE(m.ok()) << m.error();
+  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+  CK_SESSION_HANDLE user = 0, sameToken = 0, other = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &user));
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &sameToken));
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(3, kRw, nullptr, nullptr, &other));  // the second reader's first token
+  ASSERT_EQ(CKR_OK, LoginUser(m, user));
+  TestTemplate secret = DataObject("secret"), open = DataObject("open");
+  secret.Bool(CKA_PRIVATE, true);
+  CK_OBJECT_HANDLE hs = 0, ho = 0;
+  ASSERT_EQ(CKR_OK, m->C_CreateObject(user, TT_ARGS(secret), &hs));
+  ASSERT_EQ(CKR_OK, m->C_CreateObject(user, TT_ARGS(open), &ho));
+  TestTemplate sessionOnly;
+  sessionOnly.Bool(CKA_TOKEN, false);
+
+  // The other token's session, with nobody logged in there and then with its own user:
+  // the private object is not there for it; the public one is.
+  for (bool loggedIn : {false, true}) {
+    SCOPED_TRACE(loggedIn ? "other token logged in" : "nobody logged in on the other token");
+    if (loggedIn) {
+      ASSERT_EQ(CKR_OK, LoginUser(m, other));
+    }
+    CK_ULONG size = 0;
+    TestTemplate relabel;
+    relabel.Bytes(CKA_LABEL, "taken");
+    EXPECT_EQ("<" + std::to_string(CKR_OBJECT_HANDLE_INVALID) + ">", Label(m, other, hs));
+    EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_SetAttributeValue(other, hs, TT_ARGS(relabel)));
+    EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_GetObjectSize(other, hs, &size));
+    EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_DestroyObject(other, hs));
+    EXPECT_EQ(std::vector<CK_OBJECT_HANDLE>{ho}, Find(m, other, TT_ARGS(sessionOnly)));
+    EXPECT_EQ("open", Label(m, other, ho));
+  }
+  // Every session of its own token sees it while the user is logged in there.
+  EXPECT_EQ("secret", Label(m, sameToken, hs));
+  EXPECT_EQ((std::vector<CK_OBJECT_HANDLE>{hs, ho}), Find(m, sameToken, TT_ARGS(sessionOnly)));
+  EXPECT_EQ(CKR_OK, m->C_DestroyObject(user, hs));
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+}
+
+TEST_F(ModuleObjects, SearchesByAttributesNoObjectOfTheKindHasFindNothing) {
+  ASSERT_NO_FATAL_FAILURE(Start("pkcs15-model3.card"));
+  const Module& m = *m_;
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  ASSERT_EQ(CKR_OK, LoginUser(m, s));
+  const std::vector<CK_OBJECT_HANDLE> all = FindAll(m, s);
+  ASSERT_EQ(4u, all.size());  // public key, certificate, data object, private key
+  CK_OBJECT_HANDLE key = 0;
+  for (CK_OBJECT_HANDLE x : all)
+    if (ClassOf(m, s, x) == CKO_PRIVATE_KEY) key = x;
+  ASSERT_NE(0u, key);
+  CK_OBJECT_HANDLE mine = 0;
+  TestTemplate data = DataObject("session data");
+  ASSERT_EQ(CKR_OK, m->C_CreateObject(s, TT_ARGS(data), &mine));
+
+  struct Case {
+    const char* what;
+    TestTemplate t;
+    std::vector<CK_OBJECT_HANDLE> found;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"an attribute type nobody defined", TestTemplate().Ulong(0x7FFF1234UL, 1), {}});
+  cases.push_back({"a hardware feature's type", TestTemplate().Ulong(CKA_HW_FEATURE_TYPE, CKH_CLOCK), {}});
+  cases.push_back({"a certificate's modulus",
+                   TestTemplate().Ulong(CKA_CLASS, CKO_CERTIFICATE).Bytes(CKA_MODULUS, std::string(256, '\x11')), {}});
+  cases.push_back({"a public key that signs", TestTemplate().Ulong(CKA_CLASS, CKO_PUBLIC_KEY).Bool(CKA_SIGN, true), {}});
+  cases.push_back({"a data object's identifier", TestTemplate().Ulong(CKA_CLASS, CKO_DATA).Bytes(CKA_ID, "\x01"), {}});
+  // Attributes the token answers itself are compared with each object's answer.
+  cases.push_back({"a derived attribute only private keys have",
+                   TestTemplate().Bool(CKA_TOKEN, true).Bool(CKA_SECONDARY_AUTH, false), {key}});
+  cases.push_back({"a derived attribute with another value", TestTemplate().Bool(CKA_SECONDARY_AUTH, true), {}});
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.found, Find(m, s, TT_ARGS(c.t)));
+  }
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+}
+
+TEST_F(ModuleObjects, TwoDifferentClassesInOneTemplateAreRefusedInEitherOrder) {
+  ASSERT_NO_FATAL_FAILURE(Start("pkcs15-model3.card"));
+  const Module& m = *m_;
+  const std::string before = ReadFile(env_->Card("pkcs15-model3.card"));
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  ASSERT_EQ(CKR_OK, LoginUser(m, s));
+  for (bool dataFirst : {true, false}) {
+    for (bool onToken : {false, true}) {
+      SCOPED_TRACE(std::string(dataFirst ? "data first" : "certificate first") + (onToken ? ", card" : ", session"));
+      TestTemplate t;
+      t.Ulong(CKA_CLASS, dataFirst ? CKO_DATA : CKO_CERTIFICATE)
+          .Ulong(CKA_CLASS, dataFirst ? CKO_CERTIFICATE : CKO_DATA)
+          .Bool(CKA_TOKEN, onToken)
+          .Bytes(CKA_LABEL, "two classes")
+          .Bytes(CKA_VALUE, "value");
+      CK_OBJECT_HANDLE h = 5;
+      EXPECT_EQ(CKR_TEMPLATE_INCONSISTENT, m->C_CreateObject(s, TT_ARGS(t), &h));
+      EXPECT_EQ(0u, h);
+      // A search has no such answer: the value is wrong, and no search starts.
+      EXPECT_EQ(CKR_ATTRIBUTE_VALUE_INVALID, m->C_FindObjectsInit(s, TT_ARGS(t)));
+      CK_ULONG n = 0;
+      EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, m->C_FindObjects(s, nullptr, 0, &n));
+    }
+  }
+  TestTemplate sameTwice;
+  sameTwice.Ulong(CKA_CLASS, CKO_DATA).Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, false);
+  CK_OBJECT_HANDLE h = 0;
+  EXPECT_EQ(CKR_OK, m->C_CreateObject(s, TT_ARGS(sameTwice), &h));
+  EXPECT_EQ(std::vector<CK_OBJECT_HANDLE>{h}, Find(m, s, TT_ARGS(sameTwice)));
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+  EXPECT_EQ(before, ReadFile(env_->Card("pkcs15-model3.card")));
 }

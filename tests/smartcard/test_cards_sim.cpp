@@ -438,9 +438,16 @@ TEST_F(CardSim, SignsWithTheCardKeyCheckedByOpenSsl) {
     ASSERT_EQ(SC_OK, card->ComputeSignature(nullptr, false, 1, SC_SIGN_RAW, 0, 256, block.data(), 256, sig.data(),
                                             &sigLen));
     EXPECT_TRUE(VerifyPkcs1Sha256(pub, msg, sig));
+    // A shorter raw block is a smaller number: the card signs it at the modulus' length.
+    sigLen = 256;
+    ASSERT_EQ(SC_OK, card->ComputeSignature(nullptr, false, 1, SC_SIGN_RAW, 0, 256, block.data() + 1, 255, sig.data(),
+                                            &sigLen));
+    EXPECT_TRUE(VerifyPkcs1Sha256(pub, msg, sig));
     // Wrong sizes and kinds.
     EXPECT_EQ(SC_E_INVALID_DATA_LENGTH,
-              card->ComputeSignature(nullptr, false, 1, SC_SIGN_RAW, 0, 256, block.data(), 255, sig.data(), &sigLen));
+              card->ComputeSignature(nullptr, false, 1, SC_SIGN_RAW, 0, 256, block.data(), 257, sig.data(), &sigLen));
+    EXPECT_EQ(SC_E_INVALID_DATA_LENGTH,
+              card->ComputeSignature(nullptr, false, 1, SC_SIGN_RAW, 0, 256, block.data(), 0, sig.data(), &sigLen));
     EXPECT_EQ(SC_E_INVALID_DATA_LENGTH, card->ComputeSignature(nullptr, false, 1, SC_SIGN_PKCS1_DIGEST, SC_HASH_SHA1,
                                                                256, di.data(), 32, sig.data(), &sigLen));
     const uint16_t notKey = 0x5501;
