@@ -914,10 +914,15 @@ SCRESULT SCPkcs15PrivateKeyList::Sign(void* handle, uint32_t mechanism, uint32_t
     for (;;) {
         ++attempts;
         r = key->Sign(mechanism, hashId, data, dataLen, out, outLen);
-        if (r != SC_W_PKCS15_OPERATION_NOT_RELIABLE) return r;
+        // A signature the reader may have cut short is always checked; a whole one is
+        // checked too when the public key is known, since a card that computed it wrongly
+        // would give its key away with it.
+        const bool unreliable = r == SC_W_PKCS15_OPERATION_NOT_RELIABLE;
+        if (!unreliable && (r != 0 || !out || !outLen || *outLen == 0)) return r;
         if (!haveKey) {
             SCRESULT g = ReadPublicPart(rec, &modulus, &exponent);
             if (g < 0) {
+                if (!unreliable) return r;
                 if (attempts > limit) return refuse(g);
                 continue;
             }
