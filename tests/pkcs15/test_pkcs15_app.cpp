@@ -982,6 +982,50 @@ TEST_F(Pkcs15AppModel, OfficerKeyReferenceNeedsAccessUnderItToTheTokenInfoFile) 
     }
 }
 
+// An application record without a path names, on this card model only, the
+// application DF 3F00 ADF1: the generated application moved there loads from it, and
+// left in 5015 it is not found.
+TEST_F(Pkcs15AppModel, ApplicationRecordWithoutPathMeansDfAdf1OnAModel7Card) {
+    // The record without its path element (51 04 3F00 5015), six octets shorter, and with
+    // an ISO/IEC 7816-15 application identifier (E8 28 BD 08 0F ...) of the same length:
+    // only such a record may leave the path out.
+    auto withoutPath = [](const std::string& line) {
+        if (line.rfind("ef 3F00/2F00 ", 0) != 0) return line;
+        std::string t = line;
+        const size_t at = t.find("data=61324F0CA000000063504B43532D3135"), path = t.find("51043F005015");
+        if (at == std::string::npos || path == std::string::npos) return line;
+        t.replace(at + 5, 32, "612C4F0CE828BD080FA000000063504B");
+        return t.erase(path, 12) + "000000000000";
+    };
+    // The application's DF, files and paths moved from 5015 to ADF1.
+    auto moved = [withoutPath](const std::string& line) {
+        std::string t = withoutPath(line);
+        for (size_t at; (at = t.find("3F00/5015")) != std::string::npos;) t.replace(at, 9, "3F00/ADF1");
+        if (t.rfind("ef 3F00/ADF1/5031 ", 0) == 0 || t.rfind("ef 3F00/ADF1/44", 0) == 0)
+            for (size_t at; (at = t.find("3F005015")) != std::string::npos;) t.replace(at, 8, "3F00ADF1");
+        return t;
+    };
+    const uint16_t adf1[] = {0x3F00, 0xADF1, 0x5032};
+    for (bool inAdf1 : {true, false}) {
+        SCOPED_TRACE(inAdf1 ? "application in ADF1" : "application in 5015");
+        SCPkcs15App* app = Open(7, inAdf1 ? std::function<std::string(const std::string&)>(moved) : withoutPath);
+        ASSERT_NE(nullptr, app);
+        ASSERT_EQ(SC_CARD_TYPE_IAS, m_card->GetCardType());
+        ASSERT_NE(nullptr, app->GetDirRecord());
+        EXPECT_FALSE(app->GetDirRecord()->wasPath);
+        SCPath path;
+        ASSERT_EQ(0, app->BuildAbsolutePath(&path));
+        EXPECT_TRUE(path.IsEqual(SCPath(adf1, 2)));
+        EXPECT_EQ(inAdf1 ? 0 : SC_E_FILE_NOT_FOUND, app->Load(false));
+        ASSERT_TRUE(app->GetTokenInfoFile().GetFullPathInto(path));
+        EXPECT_TRUE(path.IsEqual(SCPath(adf1, 3)));
+        EXPECT_EQ(inAdf1, app->IsLoaded());
+        ASNPkcs15AuthObject* user = nullptr;
+        EXPECT_EQ(inAdf1 ? 0 : SC_E_PKCS15_PIN_NOT_FOUND, app->FindPinObject(SCPkcs15App::PIN_USER, &user));
+        m_p15.reset();
+    }
+}
+
 TEST_F(Pkcs15AppModel, PinOperationsOnAModel7Card) {
     SCPkcs15App* app = Open(7);
     ASSERT_NE(nullptr, app);
