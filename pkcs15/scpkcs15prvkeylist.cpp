@@ -734,7 +734,10 @@ SCRESULT SCPkcs15PrivateKeyList::SetKeyFileParameters(void* record, uint32_t lif
     if (rec->getValueChoice() != 0) rec->setValueChoice(0);
     SCRESULT r = CreateKeyObject(record);
     if (r < 0) return r;
-    // A key that the card keeps gets a reference of its own; a key in a readable file none.
+    // A key that the card keeps gets a free reference: inside the DF where the card
+    // addresses private keys by reference, and in a key file of its own elsewhere, since
+    // the card drivers make a key file only with the reference its header carries (the
+    // security environment and key generation name it). A key in a readable file has none.
     ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
     const bool cardKey = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA && ka && ka->isNative();
     r = AssignKeyFile(record, nullptr, cardKey ? 0 : SCPkcs15KeyObject::NO_KEY_REFERENCE);
