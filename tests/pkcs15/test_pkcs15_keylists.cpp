@@ -440,40 +440,6 @@ TEST_F(KeyLists, WholeCardSignaturesAreCheckedWithThePublicKeyTheTokenFinds) {
     }
 }
 
-// Without a public key the token can find (the key's public part unreadable, no public
-// key or certificate object), a whole signature is given out as the card made it.
-TEST_F(KeyLists, WholeCardSignatureWithoutAKnownPublicKeyIsNotChecked) {
-    m_p15.reset();
-    m_card = ConnectEdited("pkcs15-model3", "no-public-key", [](const std::string& line) {
-        const std::string key = "key 3F00/5015/4B01 ";
-        if (line.rfind(key, 0) == 0) return std::string(line).replace(line.find("read:always"), 11, "read:never");
-        for (const char* dir : {"ef 3F00/5015/4403 ", "ef 3F00/5015/4404 "})
-            if (line.rfind(dir, 0) == 0) return line.substr(0, line.find(" data=")) + " data=00";
-        return line;
-    });
-    ASSERT_NE(nullptr, m_card);
-    m_p15.reset(new SCPkcs15Card(m_card));
-    ASSERT_EQ(0, m_p15->Load());
-    m_app = m_p15->GetApplicationAt(0);
-    ASSERT_EQ(0, m_app->Load(false));
-    SCPkcs15ObjectAttributeList kind;
-    std::vector<void*> found;
-    kind.AddInteger(1, 0x10100);
-    ASSERT_EQ(1, m_app->FindObjects(&kind, &found));
-    void* key = found[0];
-    Get(key, 0x1010103, SC_E_PKCS15_ATTR_NOT_FOUND);
-    LogIn();
-    const Bytes di = Sha256DigestInfo({'n', 'o', ' ', 'k', 'e', 'y'});
-    Bytes good(256), sig(256);
-    uint32_t len = 256;
-    ASSERT_EQ(0, m_app->Sign(key, 2, 0, di.data(), static_cast<uint32_t>(di.size()), good.data(), &len));
-    CorruptData(0x2A, 1);
-    len = 256;
-    EXPECT_EQ(0, m_app->Sign(key, 2, 0, di.data(), static_cast<uint32_t>(di.size()), sig.data(), &len));
-    good.back() ^= 0xFF;
-    EXPECT_EQ(good, sig);
-}
-
 TEST_F(KeyLists, KeyReferencesAndValueFilesOfTheCardAreInUse) {
     const uint16_t df[] = {0x3F00, 0x5015};
     const uint16_t key[] = {0x3F00, 0x5015, 0x4B01};

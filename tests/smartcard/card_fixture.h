@@ -105,21 +105,6 @@ protected:
         EXPECT_EQ(0, m_insert(reader.c_str(), path.c_str()));
         return Connect(name, readerOut);
     }
-    // A copy of a generated card image with each line passed through edit, in a reader
-    // of its own ("Card <name>").
-    template <class Edit>
-    SCCard* ConnectEdited(const std::string& image, const std::string& name, Edit edit,
-                          SCReader** readerOut = nullptr) {
-        std::ifstream in(std::string(CARDSIM_CARDS_DIR) + "/" + image + ".card", std::ios::binary);
-        EXPECT_TRUE(in.good()) << image;
-        std::string out;
-        for (std::string line; std::getline(in, line);) out += edit(line) + "\n";
-        std::ofstream(ImagePath(name), std::ios::binary | std::ios::trunc) << out;
-        const std::string reader = "Card " + name;
-        EXPECT_EQ(0, m_addReader(reader.c_str()));
-        EXPECT_EQ(0, m_insert(reader.c_str(), ImagePath(name).c_str()));
-        return Connect(name, readerOut);
-    }
     // The card image as the simulator keeps it (written back after every change).
     std::string ImageBytes(const std::string& image) const {
         std::ifstream in(ImagePath(image), std::ios::binary);
