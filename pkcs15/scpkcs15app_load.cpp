@@ -118,13 +118,7 @@ SCRESULT SCPkcs15App::BuildObjectLists() {
 
     ASNPkcs15AuthObject* user = nullptr;
     SCRESULT found = FindPinObject(PIN_USER, &user);
-    if (found == 0 && user) {
-        static const int kAuthOrder[] = {0xA0, 0xA1, 0xA2, 0xA4, 0xA5, 0xA6, 0xA7, 0xA3};
-        for (int tag : kAuthOrder) {
-            DirList* l = GetListForTag(tag);
-            for (POSITION p = l->GetHeadPosition(); p;) l->GetNext(p)->SetAuthHandle(HandleOfPin(user));
-        }
-    }
+    if (found == 0 && user) SetAuthObjectForLists(user);
     return found;
 }
 

@@ -19,6 +19,9 @@ const char kOidIasSe[] = "1.3.6.1.4.1.32473.2.9.1.2";
 const char kOidX942[] = "1.3.6.1.4.1.32473.2.9.5.1.1";
 const char kOidPkcs3[] = "1.3.6.1.4.1.32473.2.9.5.3.1";
 
+// The reference byte of the officer's key (a key, not a PIN: access value 0x8000 | r).
+constexpr int kOfficerKeyByte = 6;
+
 // Owner identifiers of single reference bytes.
 const struct {
     int byte;
@@ -321,6 +324,12 @@ void SCPkcs15App::ReadProfileRecords(SCFileHeaderList* h) {
         if (!IsSet(*h, 14)) h->SetRef(14, combined());
     }
     if (ti.wasSupportedAlgorithms) KeySetFromAlgorithms(ti, h, seX942, sePkcs3);
+    // An officer key under which the TokenInfo file cannot be administered is not this
+    // token's officer: files made later must not name it.
+    const uint8_t officerKey = h->GetRef(kOfficerKeyByte);
+    bool exists = false;
+    if (officerKey < SC_REF_UNUSED && !m_tokenInfo.IsAccessAllowed(static_cast<uint16_t>(0x8000 | officerKey), &exists))
+        h->SetRef(kOfficerKeyByte, SC_REF_UNUSED);
     if (type == SC_CARD_TYPE_IAS && ti.wasSeInfo) {
         for (POSITION p = ti.seInfo.GetHeadPosition(); p;) {
             const ASNPkcs15SecEnvInfo* e = ti.seInfo.GetNext(p);

@@ -734,7 +734,10 @@ SCRESULT SCPkcs15PrivateKeyList::SetKeyFileParameters(void* record, uint32_t lif
     if (rec->getValueChoice() != 0) rec->setValueChoice(0);
     SCRESULT r = CreateKeyObject(record);
     if (r < 0) return r;
-    // A key that the card keeps gets a reference of its own; a key in a readable file none.
+    // A key that the card keeps gets a free reference: inside the DF where the card
+    // addresses private keys by reference, and in a key file of its own elsewhere, since
+    // the card drivers make a key file only with the reference its header carries (the
+    // security environment and key generation name it). A key in a readable file has none.
     ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
     const bool cardKey = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA && ka && ka->isNative();
     r = AssignKeyFile(record, nullptr, cardKey ? 0 : SCPkcs15KeyObject::NO_KEY_REFERENCE);
@@ -914,10 +917,15 @@ SCRESULT SCPkcs15PrivateKeyList::Sign(void* handle, uint32_t mechanism, uint32_t
     for (;;) {
         ++attempts;
         r = key->Sign(mechanism, hashId, data, dataLen, out, outLen);
-        if (r != SC_W_PKCS15_OPERATION_NOT_RELIABLE) return r;
+        // A signature the reader may have cut short is always checked; a whole one is
+        // checked too when the public key is known, since a card that computed it wrongly
+        // would give its key away with it.
+        const bool unreliable = r == SC_W_PKCS15_OPERATION_NOT_RELIABLE;
+        if (!unreliable && (r != 0 || !out || !outLen || *outLen == 0)) return r;
         if (!haveKey) {
             SCRESULT g = ReadPublicPart(rec, &modulus, &exponent);
             if (g < 0) {
+                if (!unreliable) return r;
                 if (attempts > limit) return refuse(g);
                 continue;
             }

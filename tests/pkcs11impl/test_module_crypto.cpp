@@ -447,6 +447,37 @@ TEST(ModuleCrypto, CardErrorsDuringSigningAndDecipheringMapToReturnValues) {
   EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, SignOnce(m, h.s, h.key, CKM_RSA_PKCS, kDigestInfo, &out));
 }
 
+// A signature the card computed wrongly is checked with the key's public part and
+// refused; the simulator's log shows the card's wrong answer.
+TEST(ModuleCrypto, WrongSignatureFromTheCardIsRefused) {
+  CryptoHost h;
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  ASSERT_TRUE(h.Open());
+  const Module& m = h.m;
+  std::vector<CK_BYTE> good, sig;
+  ASSERT_EQ(CKR_OK, SignOnce(m, h.s, h.key, CKM_RSA_PKCS, kDigestInfo, &good));
+  ASSERT_EQ(kDigestInfo, h.cert.Recover(good, RSA_PKCS1_PADDING));
+  std::vector<CK_BYTE> wrong = good;
+  wrong.back() ^= 0xFF;
+  ASSERT_EQ(0, h.sim.ClearLog(kR0));
+  ASSERT_EQ(0, h.sim.CorruptData(kR0, 0x2A, 1));
+  CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
+  ASSERT_EQ(CKR_OK, m->C_SignInit(h.s, &mech, h.key));
+  std::vector<CK_BYTE> out(256, 0);
+  CK_ULONG len = out.size();
+  EXPECT_EQ(CKR_ENCRYPTED_DATA_INVALID,
+            m->C_Sign(h.s, const_cast<CK_BYTE*>(kDigestInfo.data()), kDigestInfo.size(), out.data(), &len));
+  EXPECT_EQ(std::search(out.begin(), out.end(), wrong.begin(), wrong.end() - 1), out.end())
+      << "the wrong signature is left in the buffer";
+  std::string answer;
+  for (CK_BYTE b : wrong) answer += Fmt("%02X", b);
+  EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("< " + answer + "9000")) << "the card's wrong answer";
+  // The failure ended the operation; the next signature is the right one.
+  EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, m->C_Sign(h.s, out.data(), 1, nullptr, &len));
+  ASSERT_EQ(CKR_OK, SignOnce(m, h.s, h.key, CKM_RSA_PKCS, kDigestInfo, &sig));
+  EXPECT_EQ(good, sig);
+}
+
 TEST(ModuleCrypto, CardPulledDuringSigningLoop) {
   CryptoHost h;
   ASSERT_TRUE(h.Start()) << h.m.error();

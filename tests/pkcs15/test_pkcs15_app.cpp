@@ -2,6 +2,9 @@
 // PIN verification, change and unblocking with the card's retry counters, the
 // kept PINs, clearing the directory, and hostile directory files.
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 
 #include "keys/pkcs3dh.h"
@@ -105,7 +108,8 @@ TEST_F(Pkcs15App, LoadReadsTokenInfoOdfAndBuildsOneListPerOdfEntry) {
     // The user PIN guards every list but the AODF.
     ASNPkcs15AuthObject* user = Pin(SCPkcs15App::PIN_USER);
     ASSERT_NE(nullptr, user);
-    EXPECT_EQ(SCPkcs15App::HandleOfPin(user), m_app->FindDirectoryFile(0xA0)->GetAuthHandle());
+    for (int tag : {0xA0, 0xA1, 0xA4, 0xA7})
+        EXPECT_EQ(SCPkcs15App::HandleOfPin(user), m_app->FindDirectoryFile(tag)->GetAuthHandle()) << tag;
     EXPECT_EQ(nullptr, m_app->FindDirectoryFile(0xA8)->GetAuthHandle());
     EXPECT_EQ(0x81, SCPkcs15App::GetPinReference(user));
     EXPECT_EQ(0x04, SCPkcs15App::GetPinReference(Pin(SCPkcs15App::PIN_SO)));
@@ -498,12 +502,15 @@ TEST_F(Pkcs15App, ProfileRecordsOfTokenInfoComeBackIntoTheHeaderList) {
     ASNPkcs15TokenInfo& ti = m_app->GetTokenInfoFile().Contents();
     ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.1.1", 3, false));
     ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.3.1", 0x21, false));
+    ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.4.1", 0x22, false));
     ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.4.5", 0x44, false));
     ASSERT_EQ(1, SCPkcs15App::SetSecurityEnvironment(&ti, "1.3.6.1.4.1.32473.2.9.5.3.1", 0x91, false));
     SCFileHeaderList h;
     m_app->ReadProfileRecords(&h);
     EXPECT_EQ(3, h.GetSeNumber());
-    EXPECT_EQ(0x21, h.GetRef(6));
+    // The officer key it names is dropped: the TokenInfo file grants nothing under key 0x21.
+    EXPECT_EQ(255, h.GetRef(6));
+    EXPECT_EQ(0x22, h.GetRef(12));
     EXPECT_EQ(0x44, h.GetRef(19));
     EXPECT_EQ(0x91, h.GetLocalPinRef());
     EXPECT_EQ(0x81, h.GetRef(1));
@@ -881,13 +888,20 @@ protected:
         m_p15.reset();
         CardSim::TearDown();
     }
-    SCPkcs15App* Open(int model) {
+    // The generated card; edit may change each line of its image before it is inserted.
+    SCPkcs15App* Open(int model, const std::function<std::string(const std::string&)>& edit = nullptr) {
         SCPkcs15InstallAppServices();
-        const std::string name = "pkcs15-model" + std::to_string(model) + "-gen";
+        const std::string name = "pkcs15-model" + std::to_string(model) + "-gen" + std::to_string(m_opened++);
         const std::string path = ImagePath(name);
         const std::string cmd = "/usr/bin/python3 " MIRTAL_SOURCE_DIR "/tools/cardsim/cardgen.py pkcs15 '" + path +
                                 "' --model " + std::to_string(model) + " >/dev/null";
         if (std::system(cmd.c_str()) != 0) return nullptr;
+        if (edit) {
+            std::istringstream in(ImageBytes(name));
+            std::string out;
+            for (std::string line; std::getline(in, line);) out += edit(line) + "\n";
+            std::ofstream(path, std::ios::binary | std::ios::trunc) << out;
+        }
         void* lib = dlopen(CARDSIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
         if (!lib) return nullptr;
         auto addReader = reinterpret_cast<int (*)(const char*)>(dlsym(lib, "CardSimAddReader"));
@@ -901,8 +915,16 @@ protected:
         if (m_p15->Load() != 0 || m_p15->GetApplicationCount() < 1) return nullptr;
         return m_p15->GetApplicationAt(0);
     }
+    // An image line with other access rules.
+    static std::string WithRules(const std::string& line, const std::string& ac) {
+        const size_t from = line.find(" ac=");
+        if (from == std::string::npos) return line;
+        const size_t to = line.find(' ', from + 1);
+        return line.substr(0, from) + " ac=" + ac + (to == std::string::npos ? "" : line.substr(to));
+    }
     SCCard* m_card = nullptr;
     std::unique_ptr<SCPkcs15Card> m_p15;
+    int m_opened = 0;
 };
 
 TEST_F(Pkcs15AppModel, PinOperationsOnAModel4Card) {
@@ -921,6 +943,87 @@ TEST_F(Pkcs15AppModel, PinOperationsOnAModel4Card) {
     record.pukText = kPuk;
     EXPECT_EQ(SC_E_PIN_ALREADY_INITIALIZED, app->SetPin(user, "2468", "1357", &record, nullptr));
     EXPECT_EQ(0, app->VerifyPin(user, "2468", false, nullptr));
+}
+
+// The officer key reference of the profile (16 on this card model) stays only when the
+// TokenInfo file can be administered under that key; the generated card grants nothing
+// under it.
+TEST_F(Pkcs15AppModel, OfficerKeyReferenceNeedsAccessUnderItToTheTokenInfoFile) {
+    SCFileHeaderList tmpl;
+    ASSERT_EQ(1, SCPkcs15App::GetProfileSecurityTemplate(4, &tmpl, 0));
+    ASSERT_EQ(16, tmpl.GetRef(6));
+    // The application DF and TokenInfo file administered under key 16.
+    auto underKey = [](const std::string& line) {
+        if (line.rfind("df 3F00/5015 ", 0) == 0)
+            return WithRules(line, "delete-child:key:10,create-ef:pin:81,create-df:pin:04,activate:key:10,delete:pin:04");
+        if (line.rfind("ef 3F00/5015/5032 ", 0) == 0) return WithRules(line, "read:always,update:key:10,delete:key:10");
+        return line;
+    };
+    const struct {
+        const char* name;
+        std::function<std::string(const std::string&)> edit;
+        uint8_t officerKey;
+    } cases[] = {
+        {"as generated: nothing granted under the key", nullptr, 255},
+        {"TokenInfo administered under the key", underKey, 16},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SCPkcs15App* app = Open(4, c.edit);
+        ASSERT_NE(nullptr, app);
+        ASSERT_EQ(0, app->Load(false));
+        EXPECT_EQ(c.officerKey, app->GetHeaderList().GetRef(6));
+        // The TokenInfo file object takes the same references.
+        EXPECT_EQ(c.officerKey, app->GetTokenInfoFile().GetCreateReferences().GetRef(6));
+        // The other references of the profile stay.
+        for (int i : {0, 7, 8, 9, 12})
+            EXPECT_EQ(i == 0 ? 0x04 : tmpl.GetRef(i), app->GetHeaderList().GetRef(i)) << i;
+        m_p15.reset();
+    }
+}
+
+// An application record without a path names, on this card model only, the
+// application DF 3F00 ADF1: the generated application moved there loads from it, and
+// left in 5015 it is not found.
+TEST_F(Pkcs15AppModel, ApplicationRecordWithoutPathMeansDfAdf1OnAModel7Card) {
+    // The record without its path element (51 04 3F00 5015), six octets shorter, and with
+    // an ISO/IEC 7816-15 application identifier (E8 28 BD 08 0F ...) of the same length:
+    // only such a record may leave the path out.
+    auto withoutPath = [](const std::string& line) {
+        if (line.rfind("ef 3F00/2F00 ", 0) != 0) return line;
+        std::string t = line;
+        const size_t at = t.find("data=61324F0CA000000063504B43532D3135"), path = t.find("51043F005015");
+        if (at == std::string::npos || path == std::string::npos) return line;
+        t.replace(at + 5, 32, "612C4F0CE828BD080FA000000063504B");
+        return t.erase(path, 12) + "000000000000";
+    };
+    // The application's DF, files and paths moved from 5015 to ADF1.
+    auto moved = [withoutPath](const std::string& line) {
+        std::string t = withoutPath(line);
+        for (size_t at; (at = t.find("3F00/5015")) != std::string::npos;) t.replace(at, 9, "3F00/ADF1");
+        if (t.rfind("ef 3F00/ADF1/5031 ", 0) == 0 || t.rfind("ef 3F00/ADF1/44", 0) == 0)
+            for (size_t at; (at = t.find("3F005015")) != std::string::npos;) t.replace(at, 8, "3F00ADF1");
+        return t;
+    };
+    const uint16_t adf1[] = {0x3F00, 0xADF1, 0x5032};
+    for (bool inAdf1 : {true, false}) {
+        SCOPED_TRACE(inAdf1 ? "application in ADF1" : "application in 5015");
+        SCPkcs15App* app = Open(7, inAdf1 ? std::function<std::string(const std::string&)>(moved) : withoutPath);
+        ASSERT_NE(nullptr, app);
+        ASSERT_EQ(SC_CARD_TYPE_IAS, m_card->GetCardType());
+        ASSERT_NE(nullptr, app->GetDirRecord());
+        EXPECT_FALSE(app->GetDirRecord()->wasPath);
+        SCPath path;
+        ASSERT_EQ(0, app->BuildAbsolutePath(&path));
+        EXPECT_TRUE(path.IsEqual(SCPath(adf1, 2)));
+        EXPECT_EQ(inAdf1 ? 0 : SC_E_FILE_NOT_FOUND, app->Load(false));
+        ASSERT_TRUE(app->GetTokenInfoFile().GetFullPathInto(path));
+        EXPECT_TRUE(path.IsEqual(SCPath(adf1, 3)));
+        EXPECT_EQ(inAdf1, app->IsLoaded());
+        ASNPkcs15AuthObject* user = nullptr;
+        EXPECT_EQ(inAdf1 ? 0 : SC_E_PKCS15_PIN_NOT_FOUND, app->FindPinObject(SCPkcs15App::PIN_USER, &user));
+        m_p15.reset();
+    }
 }
 
 TEST_F(Pkcs15AppModel, PinOperationsOnAModel7Card) {

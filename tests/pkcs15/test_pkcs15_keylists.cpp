@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -353,6 +354,90 @@ TEST_F(KeyLists, WrongCardResultsAreAskedAgainUpToTheLimitThenRefused) {
     EXPECT_EQ(SC_E_CRYPT_ERROR, decrypt(1));
     EXPECT_EQ(1, cardOps()) << "a decryption with consent is not asked again";
     EXPECT_FALSE(holdsNearly(out, block)) << "the wrong plaintext is left in the buffer";
+}
+
+// A whole signature from the card is checked with the key's public part as well: a
+// wrong one is asked again only for a key that needs the user's consent, five card
+// operations at most, and never given out. The simulator's log shows the card's wrong
+// answer (the last octet of the right signature inverted).
+TEST_F(KeyLists, WholeCardSignaturesAreCheckedWithThePublicKeyTheTokenFinds) {
+    LogIn();
+    const unsigned kPso = 0x2A;
+    const Bytes msg = {'w', 'h', 'o', 'l', 'e'};
+    const Bytes di = Sha256DigestInfo(msg);
+    Bytes raw(256, 0x5C);
+    raw[0] = 0x00;
+    struct Answers {
+        SCRESULT result;
+        Bytes sig;
+        std::vector<std::string> answers;  // the card's answers to the signing commands
+    };
+    auto sign = [&](void* key, uint32_t mechanism, int wrong) {
+        Answers a;
+        a.sig.assign(256, 0);
+        ClearLog();
+        CorruptData(kPso, wrong);
+        uint32_t len = 256;
+        const Bytes& in = mechanism == 1 ? raw : di;
+        a.result = m_app->Sign(key, mechanism, 0, in.data(), static_cast<uint32_t>(in.size()), a.sig.data(), &len);
+        CorruptData(kPso, 0);
+        bool pso = false;
+        std::istringstream log(Log());
+        for (std::string line; std::getline(log, line);) {
+            if (pso && line.rfind("< ", 0) == 0) a.answers.push_back(line.substr(2));
+            // The last command of a chain gets the signature.
+            pso = line.rfind("> ", 0) == 0 && line.substr(4, 2) == "2A" &&
+                  (std::stoul(line.substr(2, 2), nullptr, 16) & 0x10) == 0;
+        }
+        return a;
+    };
+    // The card's answer as the log shows it: the signature and 9000.
+    auto hex = [](Bytes b, bool wrong) {
+        if (wrong) b.back() ^= 0xFF;
+        static const char* d = "0123456789ABCDEF";
+        std::string t;
+        for (uint8_t c : b) t += {d[c >> 4], d[c & 15]};
+        return t + "9000";
+    };
+    const Answers right = sign(m_prk, 2, 0), rightRaw = sign(m_prk, 1, 0);
+    ASSERT_EQ(0, right.result);
+    ASSERT_EQ(0, rightRaw.result);
+    ASSERT_TRUE(OpenSslVerifySha256(m_key, msg, right.sig));
+    ASSERT_EQ(std::vector<std::string>{hex(right.sig, false)}, right.answers);
+
+    SCPkcs15ObjectAttribute consent(5);
+    ASSERT_GE(consent.SetInteger(5, 1), 0);
+    const struct {
+        const char* name;
+        bool consent;
+        uint32_t mechanism;
+        int wrong;
+        SCRESULT result;
+        size_t cardOps;
+    } cases[] = {
+        {"without consent", false, 2, 1, SC_E_CRYPT_ERROR, 1},
+        {"raw, without consent", false, 1, 1, SC_E_CRYPT_ERROR, 1},
+        {"with consent, one wrong", true, 2, 1, 0, 2},
+        {"with consent, four wrong", true, 2, 4, 0, 5},
+        {"with consent, five wrong", true, 2, 5, SC_E_CRYPT_ERROR, 5},
+        {"raw, with consent, two wrong", true, 1, 2, 0, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.consent) {
+            ASSERT_EQ(0, m_app->FindListForHandle(m_prk)->SetAttribute(m_prk, &consent));
+        }
+        const Answers& good = c.mechanism == 1 ? rightRaw : right;
+        const Answers got = sign(m_prk, c.mechanism, c.wrong);
+        EXPECT_EQ(c.result, got.result);
+        ASSERT_EQ(c.cardOps, got.answers.size());
+        for (size_t i = 0; i < got.answers.size(); ++i)
+            EXPECT_EQ(hex(good.sig, static_cast<int>(i) < c.wrong), got.answers[i]) << "card operation " << i;
+        if (c.result == 0)
+            EXPECT_EQ(good.sig, got.sig);
+        else
+            EXPECT_EQ(Bytes(256, 0), got.sig) << "the wrong signature is left in the buffer";
+    }
 }
 
 TEST_F(KeyLists, KeyReferencesAndValueFilesOfTheCardAreInUse) {

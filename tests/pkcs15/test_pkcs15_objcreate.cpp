@@ -1122,6 +1122,62 @@ TEST_P(KeyGen, ImportedKeyWorksAndFailedImportsLeaveTheCardAsItWas) {
     ExpectWorkingKey(keys[1], m_key);
 }
 
+// A key the card keeps gets a free reference: inside the application DF on the card
+// model that addresses private keys by reference in a DF, and in a key file of its own,
+// whose header carries it, on the others (their drivers make key files only so). A key
+// kept in a readable file gets none. The references are read back from the card.
+// The key lines of a card image, their values left out.
+std::string KeyLines(const std::string& image) {
+    std::istringstream in(image);
+    std::string out;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("key ", 0) == 0) out += line.substr(0, line.find(" ac=")) + "\n";
+    return out;
+}
+
+TEST_P(KeyGen, ImportedKeysGetTheReferenceTheirCardAddressesThemBy) {
+    NewKey();
+    SCCardInfo ci;
+    std::memset(&ci, 0, sizeof ci);
+    ASSERT_GE(m_card->GetCardInfo(&ci), 0);
+    const bool byReference = GetParam() == 7;
+    EXPECT_EQ(byReference, (ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF) != 0);
+    const uint16_t df[] = {0x3F00, 0x5015}, file[] = {0x3F00, 0x5015, 0x6000};
+    const struct {
+        const char* name;
+        uint32_t flags;
+        SCRESULT ref;
+        SCPath value;
+        const char* keyLine;  // the card's new key, as its image shows it
+    } cases[] = {
+        {"kept by the card", 0, byReference ? 0x81 : 2, byReference ? SCPath(df, 2) : SCPath(file, 3),
+         byReference ? "key 3F00/5015/4B81 lcs=05 ref=81 " : "key 3F00/5015/6000 lcs=05 ref=02 "},
+        {"in a readable file", SCPkcs15App::CREATE_RSA_AS_FILE, SC_E_PKCS15_ATTR_NOT_FOUND, SCPath(file, 3),
+         nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reload();
+        LogIn();
+        SCPkcs15ObjectAttributeList t;
+        PrivateKeyTemplate(&t, "reference");
+        void* h = nullptr;
+        ASSERT_EQ(0, m_app->CreateObject(t, &h, c.flags));
+        Reload();
+        std::vector<void*> keys = Find(0x10100);
+        ASSERT_EQ(2u, keys.size());
+        EXPECT_EQ(c.ref, m_app->GetKeyReference(keys[1]));
+        EXPECT_TRUE(ValuePath(keys[1]).IsEqual(c.value));
+        const std::string image = Image();
+        EXPECT_EQ(c.keyLine != nullptr, c.keyLine && image.find(std::string("\n") + c.keyLine) != std::string::npos)
+            << KeyLines(image);
+        if (c.flags == 0) {
+            LogIn();
+            ASSERT_EQ(0, m_app->DestroyObject(keys[1], true));
+        }
+    }
+}
+
 // A template that names the reference of the card's key: the card's key is never
 // deleted or written over, whether the card answers that the key exists or refuses
 // the creation as not allowed (after which the kept PIN is verified once). The card
