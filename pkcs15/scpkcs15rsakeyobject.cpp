@@ -249,7 +249,14 @@ SCRESULT SCPkcs15RsaKeyObject::RsaVerify(uint32_t mechanism, uint32_t hashId, co
     WipedBytes recovered(k);
     SCRESULT r = RsaVerifyRecover(mechanism, hashId, modulus, exponent, signature, recovered.data());
     if (r < 0) return r;
-    if (static_cast<uint32_t>(r) == expectedLen && (expectedLen == 0 || std::memcmp(recovered.data(), expected, expectedLen) == 0))
+    // A raw input shorter than the modulus is the same number with leading zeros.
+    uint32_t skip = 0;
+    if (mechanism == MECH_RAW && expectedLen < static_cast<uint32_t>(r)) {
+        skip = static_cast<uint32_t>(r) - expectedLen;
+        if (!IsAllZero(recovered.data(), skip)) return SC_E_PKCS15_DIFFERENT;
+    }
+    if (static_cast<uint32_t>(r) - skip == expectedLen &&
+        (expectedLen == 0 || std::memcmp(recovered.data() + skip, expected, expectedLen) == 0))
         return 0;
     return SC_E_PKCS15_DIFFERENT;
 }
