@@ -244,3 +244,50 @@ TEST(ModuleInitArgs, WrongSoPinOnABlankCardChangesNothing) {
     h.Stop();
   }
 }
+
+// A wrong SO PIN changes nothing on a card that holds a token either: C_InitToken
+// on the token, the vendor InitPin with a wrong authorising PIN, and
+// InitializeCard whose profile names a wrong SO PIN for a card made from a profile.
+TEST(ModuleInitArgs, WrongSoPinOnATokenChangesNothing) {
+  CK_UTF8CHAR wrong[] = "11111111";
+  {
+    SCOPED_TRACE("C_InitToken and the vendor InitPin on the shipped token");
+    InitHost h(Readers{{kR0, "pkcs15-model3.card"}});
+    ASSERT_TRUE(h.Start()) << h.m().error();
+    const std::string before = h.Image(0);
+    std::vector<CK_UTF8CHAR> label = Label32("Podpis");
+    EXPECT_EQ(CKR_PIN_INCORRECT, h.f()->C_InitToken(0, wrong, 8, label.data()));
+    EXPECT_EQ(before, h.Image(0));
+    EXPECT_EQ("CardSim Token", h.Label(0));
+    PinListFn list = h.m().fn<PinListFn>("MIRTAL_PKCS11_GetPinList");
+    VendorInitPinFn initPin = h.m().fn<VendorInitPinFn>("MIRTAL_PKCS11_InitPin");
+    ASSERT_TRUE(list && initPin);
+    const CK_SESSION_HANDLE s = h.Open(0);
+    CK_OBJECT_HANDLE pins[8];
+    CK_ULONG n = 8;
+    ASSERT_EQ(CKR_OK, list(s, pins, &n));
+    CK_UTF8CHAR user[] = "5555";
+    EXPECT_EQ(CKR_PIN_INCORRECT, initPin(s, pins[0], wrong, 8, user, 4, nullptr, 0));
+    EXPECT_EQ(before, h.Image(0));
+    CK_UTF8CHAR old[] = "1234";
+    EXPECT_EQ(CKR_OK, h.f()->C_Login(s, CKU_USER, old, 4));
+    h.Stop();
+  }
+  {
+    SCOPED_TRACE("InitializeCard");
+    InitHost h(Readers{{kR0, "blank-model4.card"}});
+    const std::string profile = h.env.Path("profile.ini");
+    WriteFile(profile, "SoPin = 11223344\n[Podpis]\nUserPin = 1111\n");
+    ASSERT_TRUE(h.Start()) << h.m().error();
+    const auto init = h.m().fn<int (*)(const char*, const char*)>("InitializeCard");
+    ASSERT_NE(nullptr, init);
+    ASSERT_EQ(1, init(kR0, profile.c_str()));
+    ASSERT_EQ("Podpis", h.Label(0));
+    const std::string before = h.Image(0);
+    WriteFile(profile, "SoPin = 99999999\n[Nowy]\nUserPin = 2222\n");
+    EXPECT_EQ(0, init(kR0, profile.c_str()));
+    EXPECT_EQ(before, h.Image(0));
+    EXPECT_EQ("Podpis", h.Label(0));
+    h.Stop();
+  }
+}
