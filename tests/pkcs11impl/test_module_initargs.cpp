@@ -291,3 +291,45 @@ TEST(ModuleInitArgs, WrongSoPinOnATokenChangesNothing) {
     h.Stop();
   }
 }
+
+// The security officer sets the user PIN of the shipped model-3 tokens, shaped as
+// the module makes such tokens (the SO PIN guards the user PIN); on the token
+// whose user PIN only its PUK unblocks and whose SO PIN has stored length 8 the
+// card cannot reset the PIN for the SO: CKR_DEVICE_ERROR, the card as it was, and
+// the old PIN still logs in.
+TEST(ModuleInitArgs, OfficerSetsTheUserPinOfTheShippedTokens) {
+  struct Case {
+    const char* image;
+    CK_SLOT_ID slot;
+    CK_RV expected;
+  } cases[] = {{"pkcs15-model3.card", 0, CKR_OK},
+               {"pkcs15-model3-two-apps.card", 0, CKR_OK},
+               {"pkcs15-model3-two-apps.card", 1, CKR_OK},
+               {"pkcs15-many-objects.card", 0, CKR_OK},
+               {"pkcs15-model3-puk.card", 0, CKR_DEVICE_ERROR}};
+  CK_UTF8CHAR so[] = "87654321";
+  CK_UTF8CHAR old[] = "1234";
+  CK_UTF8CHAR fresh[] = "5555";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.image) + " slot " + std::to_string(c.slot));
+    InitHost h(Readers{{kR0, c.image}});
+    ASSERT_TRUE(h.Start()) << h.m().error();
+    const std::string before = h.Image(0);
+    CK_SESSION_HANDLE s = h.Open(c.slot);
+    ASSERT_EQ(CKR_OK, h.f()->C_Login(s, CKU_SO, so, 8));
+    EXPECT_EQ(c.expected, h.f()->C_InitPIN(s, fresh, 4));
+    ASSERT_EQ(CKR_OK, h.f()->C_CloseAllSessions(c.slot));
+    if (c.expected != CKR_OK) {
+      EXPECT_EQ(before, h.Image(0));
+    }
+    h.Stop();
+    // A new process: the PIN the card holds now.
+    ASSERT_TRUE(h.Start());
+    s = h.Open(c.slot);
+    const bool set = c.expected == CKR_OK;
+    EXPECT_EQ(set ? CKR_PIN_INCORRECT : CKR_OK, h.f()->C_Login(s, CKU_USER, old, 4));
+    (void)h.f()->C_Logout(s);
+    EXPECT_EQ(set ? CKR_OK : CKR_PIN_INCORRECT, h.f()->C_Login(s, CKU_USER, fresh, 4));
+    h.Stop();
+  }
+}

@@ -151,7 +151,7 @@ TEST(ModuleLogin, SessionStatesFollowLoginAndLogout) {
 }
 
 TEST(ModuleLogin, WrongPinCountsDownToALockThatThePukLifts) {
-  LoginHost h("pkcs15-model3.card");
+  LoginHost h("pkcs15-model3-puk.card");
   ASSERT_TRUE(h.Start()) << h.m.error();
   const Module& m = h.m;
   PinCalls pins(m);
@@ -210,7 +210,7 @@ TEST(ModuleLogin, PinsAreNeverCutOrTriedWithInvalidText) {
 }
 
 TEST(ModuleLogin, SetPinChangesTheUserPinAndBack) {
-  LoginHost h("pkcs15-model3.card");
+  LoginHost h("pkcs15-model3-puk.card");
   ASSERT_TRUE(h.Start()) << h.m.error();
   const Module& m = h.m;
   CK_SESSION_HANDLE ro = 0, rw = 0;
@@ -266,7 +266,7 @@ TEST(ModuleLogin, OfficerSetsTheUserPinOfATokenItGuards) {
 }
 
 TEST(ModuleLogin, VendorPinListAndInformation) {
-  LoginHost h("pkcs15-model3.card");
+  LoginHost h("pkcs15-model3-puk.card");
   ASSERT_TRUE(h.Start()) << h.m.error();
   const Module& m = h.m;
   PinCalls pins(m);
