@@ -333,3 +333,47 @@ TEST(ModuleInitArgs, OfficerSetsTheUserPinOfTheShippedTokens) {
     h.Stop();
   }
 }
+
+// A profile's labels are UTF-8 too: InitializeCard in the C locale gives the
+// token the UTF-8 label of its profile, and refuses a profile whose label or
+// identifier is not UTF-8 (Windows-1250 text) with its message, the card as it was.
+TEST(ModuleInitArgs, ProfileLabelsAreUtf8WhateverTheLocale) {
+  ASSERT_NE(nullptr, std::setlocale(LC_ALL, "C"));
+  struct Case {
+    const char* profile;
+    const char* label;     // read back; null: refused
+    const char* message;   // the last error text of a refusal
+  } cases[] = {
+      {"SoPin = 11223344\n[Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87]\nUserPin = 1111\n", "Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87",
+       nullptr},
+      {"SoPin = 11223344\n[Podpis]\nTokenLabel = Zaz\xF3\xB3\xE6\n", nullptr,
+       "Invalid text (not UTF-8) in option: TokenLabel, on token"},
+      {"SoPin = 11223344\nTokenHolderId = \xB3\n[Podpis]\n", nullptr,
+       "Invalid text (not UTF-8) in option: TokenHolderId, on tokenPodpis (number 1)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.profile);
+    InitHost h(Readers{{kR0, "blank-model4.card"}});
+    const std::string profile = h.env.Path("profile.ini");
+    WriteFile(profile, c.profile);
+    ASSERT_TRUE(h.Start()) << h.m().error();
+    const auto init = h.m().fn<int (*)(const char*, const char*)>("InitializeCard");
+    const auto last = h.m().fn<int (*)(char*, unsigned long*)>("GetLastErrorString");
+    ASSERT_TRUE(init && last);
+    const std::string before = h.Image(0);
+    const int ok = init(kR0, profile.c_str());
+    char text[2048] = "";
+    unsigned long len = sizeof text;
+    (void)last(text, &len);
+    if (c.label != nullptr) {
+      EXPECT_EQ(1, ok) << text;
+      EXPECT_EQ(c.label, h.Label(0));
+    } else {
+      EXPECT_EQ(0, ok);
+      EXPECT_EQ(0u, std::string(text).find(c.message)) << text;
+      EXPECT_EQ(before, h.Image(0));
+      EXPECT_EQ("MIRTAL", h.Label(0));
+    }
+    h.Stop();
+  }
+}
