@@ -294,6 +294,21 @@ TEST(ModuleInitArgs, WrongSoPinOnATokenChangesNothing) {
     EXPECT_EQ("Podpis", h.Label(0));
     h.Stop();
   }
+  // The model-3 cards, whose SO PIN is set: the shipped token and the blank card.
+  for (const char* image : {"pkcs15-model3.card", "blank-model3.card"}) {
+    SCOPED_TRACE(std::string("InitializeCard on ") + image);
+    InitHost h(Readers{{kR0, image}});
+    const std::string profile = h.env.Path("profile.ini");
+    WriteFile(profile, "SoPin = 99999999\n[Nowy]\nUserPin = 2222\n");
+    ASSERT_TRUE(h.Start()) << h.m().error();
+    const auto init = h.m().fn<int (*)(const char*, const char*)>("InitializeCard");
+    ASSERT_NE(nullptr, init);
+    const std::string before = h.Image(0), label = h.Label(0);
+    EXPECT_EQ(0, init(kR0, profile.c_str()));
+    EXPECT_EQ(before, h.Image(0));
+    EXPECT_EQ(label, h.Label(0));
+    h.Stop();
+  }
 }
 
 // The security officer sets the user PIN of the shipped model-3 tokens, shaped as
