@@ -23,7 +23,7 @@ if [ "$mode" = sim ]; then
 else
   # shellcheck disable=SC2086
   readers_start pcsc "$build" "$5" $cards
-  readers_wait "$tool" "$module" 5
+  readers_wait "$tool" "$module" 4
 fi
 
 # The image of a card with the PINs' retry counters left out.
