@@ -13,18 +13,21 @@ mode=$4
 . "$(dirname "$0")/simulated_readers.sh"
 export LC_ALL=C
 fail=0
-# Readers 0 to 3, three slots each: the shipped token (slot 0), a blank model-3
-# card (slot 3), the two-application card (slots 6 and 7), the token whose user
-# PIN has a PUK and whose SO PIN has stored length 8 (slot 9).
-cards="pkcs15-model3.card blank-model3.card pkcs15-model3-two-apps.card pkcs15-model3-puk.card"
+# The simulator: readers 0 to 3, three slots each: the shipped token (slot 0), a
+# blank model-3 card (slot 3), the two-application card (slots 6 and 7), the
+# token whose user PIN has a PUK and whose SO PIN has stored length 8 (slot 9).
+# vpcd serves two readers: the two-application card (slots 0 and 1) and the blank card.
 if [ "$mode" = sim ]; then
-  # shellcheck disable=SC2086 # one argument per card
-  readers_start sim "$build" $cards
+  so_slots="0 6 7"
+  puk_slot=9
+  readers_start sim "$build" pkcs15-model3.card blank-model3.card pkcs15-model3-two-apps.card pkcs15-model3-puk.card
 else
-  # shellcheck disable=SC2086
-  readers_start pcsc "$build" "$5" $cards
-  readers_wait "$tool" "$module" 4
+  so_slots="0 1"
+  puk_slot=
+  readers_start pcsc "$build" "$5" pkcs15-model3-two-apps.card blank-model3.card
+  readers_wait "$tool" "$module" 2
 fi
+blank_slot=3
 
 # The image of a card with the PINs' retry counters left out.
 image() { sed 's/ left=[0-9]*//' "$home/cards/$1"; }
@@ -32,7 +35,7 @@ unchanged() { image "$1" | cmp -s - "$home/$1.before"; }
 keep() { image "$1" > "$home/$1.before"; }
 
 # The SO sets the user PIN of the shipped tokens; the user logs in with it.
-for slot in 0 6 7; do
+for slot in $so_slots; do
   p11_run ok --slot $slot --login --login-type so --so-pin 87654321 --init-pin --new-pin 5555
   expect 'User PIN successfully initialized'
   p11_run ok --slot $slot --login --pin 5555 --list-objects
@@ -41,26 +44,28 @@ for slot in 0 6 7; do
   expect CKR_PIN_INCORRECT
 done
 # Where only the PUK unblocks the user PIN the card refuses the SO, and nothing changes.
-keep pkcs15-model3-puk.card
-p11_run fails --slot 9 --login --login-type so --so-pin 87654321 --init-pin --new-pin 5555
-expect CKR_DEVICE_ERROR
-check "the refused --init-pin leaves the card as it was" unchanged pkcs15-model3-puk.card
-p11_run ok --slot 9 --login --pin 1234 --list-objects
+if [ -n "$puk_slot" ]; then
+  keep pkcs15-model3-puk.card
+  p11_run fails --slot $puk_slot --login --login-type so --so-pin 87654321 --init-pin --new-pin 5555
+  expect CKR_DEVICE_ERROR
+  check "the refused --init-pin leaves the card as it was" unchanged pkcs15-model3-puk.card
+  p11_run ok --slot $puk_slot --login --pin 1234 --list-objects
+fi
 
 # A wrong SO PIN on the blank card: refused, the card as it was (no EF.DIR left behind).
 keep blank-model3.card
-p11_run fails --slot 3 --init-token --label Podpis --so-pin 11111111
+p11_run fails --slot $blank_slot --init-token --label Podpis --so-pin 11111111
 expect CKR_PIN_INCORRECT
 check "a wrong SO PIN leaves the blank card as it was" unchanged blank-model3.card
 # Labels that are not UTF-8 (Windows-1250 text, a lone continuation octet): refused before the card is asked.
 for label in "$(printf 'Zaz\363\263\346')" "$(printf '\200')"; do
-  p11_run fails --slot 3 --init-token --label "$label" --so-pin 87654321
+  p11_run fails --slot $blank_slot --init-token --label "$label" --so-pin 87654321
   expect CKR_ARGUMENTS_BAD
   refuse 'INTERNAL LIBRARY ERROR'
 done
 check "labels that are not UTF-8 leave the blank card as it was" unchanged blank-model3.card
 # A label outside ASCII, in the C locale: kept as the UTF-8 given, on the card and after a restart.
-p11_run ok --slot 3 --init-token --label "Zażółć" --so-pin 87654321
+p11_run ok --slot $blank_slot --init-token --label "Zażółć" --so-pin 87654321
 expect 'Token successfully initialized'
 refuse 'INTERNAL LIBRARY ERROR'
 p11_run ok --list-token-slots
