@@ -9,17 +9,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pkcs11impl/apiconfig.h"
 #include "pkcs11impl/p11format.h"
 #include "pkcs11impl/p11slot.h"
 #include "pkcs11impl/p11token.h"
+#include "pkcs11impl/pintextcopies.h"
 #include "smartcard/sc_reader.h"
 #include "support/cfgregistry.h"
+#include "support/textutil.h"
 #include "support/vtest.h"
 
 namespace {
@@ -30,8 +34,22 @@ std::atomic<bool> g_started{false};
 std::atomic<bool> g_deferralUsed{false};
 std::atomic<uint32_t> g_initCounter{0};
 std::mutex g_startupMutex;
-// No card command carries a longer PIN: a longer one is refused before it is copied.
-constexpr CK_ULONG kLongestPin = 255;
+
+// The answer to the first PIN text of a call whose length no card takes
+// (PinTextCopies::CheckLength); CKR_OK when the card layer takes them all.
+CK_RV CheckPinLengths(std::initializer_list<std::pair<const CK_UTF8CHAR*, CK_ULONG>> texts) {
+  for (const auto& t : texts) {
+    const CK_RV rv = PinTextCopies::CheckLength(t.first, t.second);
+    if (rv != CKR_OK) return rv;
+  }
+  return CKR_OK;
+}
+
+// An SO PIN for token initialisation: a length the card layer takes and no NUL
+// inside that would cut it short, since the PIN goes to the card as given.
+bool IsSoPinArgument(const CK_UTF8CHAR* pin, CK_ULONG len) {
+  return len <= PinTextCopies::kMaxPinText && std::memchr(pin, 0, len) == nullptr;
+}
 
 void DestroyApp() {
   CPkcs11App* app = g_app;
@@ -755,6 +773,10 @@ CK_RV CPkcs11App::Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UT
   if (userType > CKU_CONTEXT_SPECIFIC && userType != CKU_MIRTAL_PERSONALIZATION_AGENT) return CKR_USER_TYPE_INVALID;
   // The module has no protected authentication path: a PIN is always given.
   if (pPin == nullptr) return CKR_ARGUMENTS_BAD;
+  // The agent's key text is no card PIN: only a length that is no text at all is refused here.
+  const CK_RV length = PinTextCopies::CheckLength(
+      pPin, ulPinLen, userType == CKU_MIRTAL_PERSONALIZATION_AGENT ? CKR_OK : CKR_PIN_LEN_RANGE);
+  if (length != CKR_OK) return length;
   Pkcs11LockGuard guard(m_lock);
   CPkcs11Session* s = FindSession(hSession, nullptr);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
@@ -847,6 +869,8 @@ CK_RV CPkcs11App::LogoutSlot(CK_SLOT_ID slotId, CPkcs11Token* token, CK_RV prese
 CK_RV CPkcs11App::InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pPin == nullptr) return CKR_ARGUMENTS_BAD;
+  const CK_RV length = PinTextCopies::CheckLength(pPin, ulPinLen);
+  if (length != CKR_OK) return length;
   Pkcs11LockGuard guard(m_lock);
   CPkcs11Session* s = FindSession(hSession, nullptr);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
@@ -869,6 +893,8 @@ CK_RV CPkcs11App::SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK
                          CK_ULONG ulNewLen) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pOldPin == nullptr || pNewPin == nullptr) return CKR_ARGUMENTS_BAD;
+  const CK_RV length = CheckPinLengths({{pOldPin, ulOldLen}, {pNewPin, ulNewLen}});
+  if (length != CKR_OK) return length;
   Pkcs11LockGuard guard(m_lock);
   CPkcs11Session* s = FindSession(hSession, nullptr);
   if (s == nullptr) return CKR_SESSION_HANDLE_INVALID;
@@ -892,7 +918,10 @@ CK_RV CPkcs11App::SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK
 CK_RV CPkcs11App::InitToken(CK_SLOT_ID slotId, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pPin == nullptr || ulPinLen == 0) return CKR_ARGUMENTS_BAD;
-  if (ulPinLen > kLongestPin) return CKR_PIN_LEN_RANGE;
+  // An SO PIN no card takes, or one that a NUL would cut short, and a label that
+  // is not UTF-8 are refused before anything is copied or sent.
+  if (!IsSoPinArgument(pPin, ulPinLen) || (pLabel != nullptr && !Utf8IsWellFormed(pLabel, 32)))
+    return CKR_ARGUMENTS_BAD;
   Pkcs11LockGuard guard(m_lock);
   if (slotId >= m_slotCount) return CKR_SLOT_ID_INVALID;
   if (HasSessionOnSlot(slotId)) return CKR_SESSION_EXISTS;
@@ -921,6 +950,7 @@ CK_RV CPkcs11App::InitializeCardInReader(const char* readerName, CK_UTF8CHAR_PTR
                                          const char* profileName) {
   m_lastError.Clear();
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pPin != nullptr && !IsSoPinArgument(pPin, ulPinLen)) return CKR_ARGUMENTS_BAD;
   Pkcs11LockGuard guard(m_lock);
   if (m_slots == nullptr) return CKR_GENERAL_ERROR;
   if (readerName == nullptr) readerName = "";
@@ -1058,6 +1088,8 @@ CK_RV CPkcs11App::GetPinList(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR ph
 CK_RV CPkcs11App::ChangePin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, CK_UTF8CHAR_PTR pOldPin,
                             CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
   MIRTAL_VENDOR_SESSION_START(false);
+  const CK_RV length = CheckPinLengths({{pOldPin, ulOldLen}, {pNewPin, ulNewLen}});
+  if (length != CKR_OK) return length;
   CPkcs11Token* token = nullptr;
   const CK_RV pre = VendorSessionToken(s, &token, false);
   if (pre != CKR_OK) return pre;
@@ -1067,6 +1099,8 @@ CK_RV CPkcs11App::ChangePin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, C
 CK_RV CPkcs11App::UnblockPin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, CK_UTF8CHAR_PTR pPuk,
                              CK_ULONG ulPukLen, CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
   MIRTAL_VENDOR_SESSION_START(false);
+  const CK_RV length = CheckPinLengths({{pPuk, ulPukLen}, {pNewPin, ulNewLen}});
+  if (length != CKR_OK) return length;
   CPkcs11Token* token = nullptr;
   const CK_RV pre = VendorSessionToken(s, &token, false);
   if (pre != CKR_OK) return pre;
@@ -1077,6 +1111,8 @@ CK_RV CPkcs11App::InitPin(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hPin, CK_
                           CK_ULONG ulProtectingLen, CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen, CK_UTF8CHAR_PTR pPuk,
                           CK_ULONG ulPukLen) {
   MIRTAL_VENDOR_SESSION_START(false);
+  const CK_RV length = CheckPinLengths({{pProtecting, ulProtectingLen}, {pNewPin, ulNewLen}, {pPuk, ulPukLen}});
+  if (length != CKR_OK) return length;
   CPkcs11Token* token = nullptr;
   const CK_RV pre = VendorSessionToken(s, &token, false);
   if (pre != CKR_OK) return pre;

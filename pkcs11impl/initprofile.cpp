@@ -550,6 +550,15 @@ CK_RV InitProfile::Validate(const InitPinBounds& b, bool checkOutputFiles, const
       *msg = Line("Admin (Security Officer) PIN can't be local for token", GetText(token, "SoPinIsLocal", ""), &ref);
       return CKR_ARGUMENTS_BAD;
     }
+    // Labels and identifiers go to the card as UTF-8 text whatever the locale.
+    for (const char* name : {"TokenLabel", "TokenIssuerId", "TokenHolderId", "UserPinLabel", "UserPukLabel",
+                             "SoPinLabel", "SoPukLabel"}) {
+      const char* text = std::strcmp(name, "TokenLabel") == 0 ? ref.label.c_str() : GetText(token, name, "");
+      if (text != nullptr && !Utf8IsWellFormed(text, std::strlen(text))) {
+        *msg = Line("Invalid text (not UTF-8) in option", name, &ref);
+        return CKR_ARGUMENTS_BAD;
+      }
+    }
     if (!CheckPin(soPinWord, GetSoPinAlphabet(), GetText(-1, "SoPinMinLen", ""), GetText(-1, "SoPinMaxLen", ""),
                   GetMinLen(-1, "SoPinMinLen", b.pinMin, b.pinMax), GetMaxLen(-1, "SoPinMaxLen", b.pinMin, b.pinMax),
                   b.pinMin, b.pinMax, kSoPinTexts, &ref, msg))

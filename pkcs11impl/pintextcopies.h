@@ -17,6 +17,17 @@ class PinTextCopies {
  public:
   // The longest PIN text the card layer takes.
   static constexpr CK_ULONG kMaxPinText = 255;
+  // A length above this is no PIN text at all, but a wrong argument.
+  static constexpr CK_ULONG kMaxPinArgument = 4096;
+
+  // The answer to a PIN argument whose length no card takes, given before the
+  // text is copied or anything is sent: CKR_ARGUMENTS_BAD for a length that is
+  // no PIN at all, else `tooLong`; CKR_OK for a null text or a length the card
+  // layer takes.
+  static CK_RV CheckLength(const CK_UTF8CHAR* text, CK_ULONG len, CK_RV tooLong = CKR_PIN_LEN_RANGE) {
+    if (text == nullptr || len <= kMaxPinText) return CKR_OK;
+    return len > kMaxPinArgument ? CKR_ARGUMENTS_BAD : tooLong;
+  }
 
   PinTextCopies() = default;
   ~PinTextCopies() {

@@ -145,13 +145,17 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
       lib->Log(SC_OK, "Test settings only - FAKE Deleting all tokens from card in reader %s...", readerName.c_str());
     } else {
       lib->Log(SC_OK, "Deleting all tokens from card in reader %s...", readerName.c_str());
-      rv = lib->DeleteToken(reader, -1, pin, pinLen);
-      if (rv == CKR_USER_NOT_LOGGED_IN && pin == nullptr) {
-        // The card wants its SO PIN: the profile's, when it gives one.
-        const char* given = profile.GetGlobalText("SoPin", nullptr);
-        if (given == nullptr || ParsePinValueKind(given) != 0) return rv;
-        rv = lib->DeleteToken(reader, -1, given, -1);
+      // The SO PIN is verified before the first deletion: the caller's, else the
+      // profile's when it gives one. A card whose SO PIN is still verified from
+      // an earlier call would otherwise take the deletion from a wrong profile.
+      const char* erasePin = pin;
+      long eraseLen = pinLen;
+      const char* given = pin == nullptr ? profile.GetGlobalText("SoPin", nullptr) : nullptr;
+      if (given != nullptr && ParsePinValueKind(given) == 0) {
+        erasePin = given;
+        eraseLen = -1;
       }
+      rv = lib->DeleteToken(reader, -1, erasePin, eraseLen);
       if (rv != CKR_OK) return rv;
       SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_CardReinitalized", 1);
     }

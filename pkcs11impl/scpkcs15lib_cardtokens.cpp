@@ -103,25 +103,36 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
                                               rokvast ? -1 : p15->GetApplicationCount());
     }
     SCPkcs15App* app = nullptr;
+    // Until the card holds something of the new application, a failure (a wrong
+    // SO PIN above all) takes it back in memory only.
+    bool written = false;
     if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str());
     if (rv >= 0 && pin.IsSet()) {
       ASNPkcs15AuthObject* so = nullptr;
       rv = app->FindPinObject(SCPkcs15App::PIN_SO, &so);
       if (rv >= 0) {
         const SCRESULT state = app->QueryPinStatus(so, nullptr);
-        if (state == SC_E_PIN_NOT_INITIALIZED || state == SC_E_NO_REFERENCED_DATA)
+        if (state == SC_E_PIN_NOT_INITIALIZED || state == SC_E_NO_REFERENCED_DATA) {
+          written = true;
           rv = app->SetPin(so, nullptr, pin.Get(), nullptr, nullptr);
-        else if (state < 0)
+        } else if (state < 0) {
           rv = state;
+        }
       }
       if (rv >= 0) rv = app->VerifyPin(so, pin.Get(), true, nullptr);
     }
     if (rv >= 0) {
       const void* args[4] = {nullptr, nullptr, pin.IsSet() ? pin.Get() : nullptr, nullptr};
+      written = true;
       rv = p15->InitializeApplication(app, args);
     }
     // A failed creation takes back only the application made here.
-    if (rv < 0 && app != nullptr) (void)p15->DeleteApplication(app);
+    if (rv < 0 && app != nullptr) {
+      if (written)
+        (void)p15->DeleteApplication(app);
+      else
+        p15->DiscardApplication(app, app->GetSourceDirRecord());
+    }
   }
   (void)RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, 0, 1);
   if (rv >= 0) return CKR_OK;

@@ -384,6 +384,16 @@ SCRESULT SCPkcs15Card::AddApplication(SCPkcs15App** out, const SCFileHeaderList&
     return 0;
 }
 
+void SCPkcs15Card::DiscardApplication(SCPkcs15App* app, const ASNPkcs15DIRRecord* record) {
+    POSITION p = app ? Find(app) : nullptr;
+    if (!p) return;
+    ASNPkcs15DIRRecord* rec = const_cast<ASNPkcs15DIRRecord*>(record);
+    RemoveAt(p);
+    if (m_dir.GetApplication() == app) m_dir.SetApplication(GetCount() ? GetHead() : nullptr);
+    DestroyApplication(app);
+    RemoveDirRecord(rec);
+}
+
 SCRESULT SCPkcs15Card::InitializeApplication(SCPkcs15App* app, const void* const* tokenArgs) {
     // Without the application's service nothing is written.
     if (!g_cardServices || !g_cardServices->initializeToken) return SC_E_UNIMPLEMENTED_FEATURE;

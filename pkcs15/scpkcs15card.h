@@ -96,6 +96,9 @@ public:
     SCRESULT InitializeApplication(SCPkcs15App* app, const void* const* tokenArgs);
     SCRESULT InitializeAllApplications();
     SCRESULT DeleteApplication(SCPkcs15App* app);
+    // Takes back an application that AddApplication made from `record` and that
+    // nothing has written yet: both leave the lists in memory; the card is not asked.
+    void DiscardApplication(SCPkcs15App* app, const ASNPkcs15DIRRecord* record);
     SCRESULT DeleteAllApplications();
     bool IsPathUsedByOtherApplication(const uint16_t* path, uint16_t len, SCPkcs15App* except, uint32_t listMask,
                                       void* extra);

@@ -245,6 +245,45 @@ int Utf8Validate(const char* text, int len)
     return chars;
 }
 
+bool Utf8IsWellFormed(const void* text, size_t len)
+{
+    if (text == nullptr)
+        return len == 0;
+    const uint8_t* p = static_cast<const uint8_t*>(text);
+    size_t i = 0;
+    while (i < len) {
+        const uint8_t b = p[i];
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t extra;
+        uint8_t low = 0x80, high = 0xBF;  // bounds of the second octet
+        if (b >= 0xC2 && b <= 0xDF) {
+            extra = 1;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            extra = 2;
+            if (b == 0xE0) low = 0xA0;
+            if (b == 0xED) high = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            extra = 3;
+            if (b == 0xF0) low = 0x90;
+            if (b == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (len - i <= extra)
+            return false;
+        for (size_t k = 1; k <= extra; ++k) {
+            const uint8_t c = p[i + k];
+            if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF))
+                return false;
+        }
+        i += extra + 1;
+    }
+    return true;
+}
+
 int Utf8Kind(const char* text, int len)
 {
     if (text == nullptr)

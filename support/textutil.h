@@ -19,6 +19,10 @@ int ConvertUtf8ToCp1250(const char* text, int len, char* out, int outSize);
 int Utf8Validate(const char* text, int len);
 // 1 all ASCII (also empty), 2 valid UTF-8 with multi-byte characters, 0 invalid or NULL.
 int Utf8Kind(const char* text, int len);
+// Whether the len octets are well-formed UTF-8 as RFC 3629 has it: no overlong
+// forms, no surrogates, nothing above U+10FFFF, no sequence cut short. NULL with
+// len 0 (the empty text) is well formed.
+bool Utf8IsWellFormed(const void* text, size_t len);
 int ConvertUtf8ToUnicode(const char* text, int len, uint16_t* out, int outSize);
 int ConvertUtf8ToUcs2Be(const char* text, int len, uint8_t* out, int outSize);
 int ConvertUcs2BeToUtf8(const uint8_t* bytes, int len, uint8_t* out, int outSize);

@@ -66,9 +66,9 @@ int ASNUtf8String::setSystemText(const char* text, int len) {
     // The size query may give a bound rather than the exact count: keep what the
     // conversion produced.
     std::vector<uint8_t> buf(static_cast<size_t>(utf8len));
+    // Text the locale cannot convert is the caller's input, not a broken invariant.
     int got = systemDefault2Utf8(text, len, buf.data(), utf8len);
-    AssertInvariant(got > 0, "asnu8str", __LINE__,
-                    "systemDefault2Utf8(text, textlen, utf8text, utf8len ) > 0", nullptr);
+    if (got <= 0) return 0;
     int r = set(buf.data(), got);
     SecureZero(buf.data(), buf.size());
     return r;

@@ -1,9 +1,11 @@
 #include "lib/libpkcs15/asnpkcs15tokeninfo.h"
 
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
 #include "lib/libpkcs15/asnpkcs15common.h"
+#include "support/textutil.h"
 #include "support/vtest.h"
 
 ASNPkcs15TokenInfo::ASNPkcs15TokenInfo(uint32_t t)
@@ -253,7 +255,9 @@ int ASNPkcs15TokenInfo::setText(ASNUtf8String& member, uint8_t& present, const c
         present = 0;
         return 1;
     }
-    if (member.setSystemText(text, -1) != 1) return 0;
+    // PKCS#11 and PKCS#15 texts are UTF-8 whatever the process's locale: they are
+    // stored as given, and a text that is not UTF-8 is refused.
+    if (!Utf8IsWellFormed(text, std::strlen(text)) || member.setText(text, -1) != 1) return 0;
     present = 1;
     return 1;
 }

@@ -16,12 +16,13 @@ build=$3
 mode=$4
 . "$(dirname "$0")/simulated_readers.sh"
 fail=0
-# The PKCS#15 card in the first reader (slot 0); the two-application card in the
-# second, whose second token (slot 4) has its user PIN guarded by the SO PIN.
+# The PKCS#15 card whose user PIN has a PUK in the first reader (slot 0); the
+# two-application card in the second, whose second token (slot 4) has its user
+# PIN guarded by the SO PIN.
 if [ "$mode" = sim ]; then
-  readers_start sim "$build" pkcs15-model3.card pkcs15-model3-two-apps.card
+  readers_start sim "$build" pkcs15-model3-puk.card pkcs15-model3-two-apps.card
 else
-  readers_start pcsc "$build" "$5" pkcs15-model3.card pkcs15-model3-two-apps.card
+  readers_start pcsc "$build" "$5" pkcs15-model3-puk.card pkcs15-model3-two-apps.card
   readers_wait "$tool" "$module" 3
 fi
 user_slot=0

@@ -151,7 +151,7 @@ TEST(ModuleLogin, SessionStatesFollowLoginAndLogout) {
 }
 
 TEST(ModuleLogin, WrongPinCountsDownToALockThatThePukLifts) {
-  LoginHost h("pkcs15-model3.card");
+  LoginHost h("pkcs15-model3-puk.card");
   ASSERT_TRUE(h.Start()) << h.m.error();
   const Module& m = h.m;
   PinCalls pins(m);
@@ -201,7 +201,7 @@ TEST(ModuleLogin, PinsAreNeverCutOrTriedWithInvalidText) {
   CK_UTF8CHAR withNul[] = {'1', '2', '3', '4', 0, '9'};
   EXPECT_EQ(CKR_PIN_INVALID, m->C_Login(s, CKU_USER, withNul, sizeof withNul));
   std::vector<CK_UTF8CHAR> huge(100000, '1');
-  EXPECT_EQ(CKR_PIN_LEN_RANGE, m->C_Login(s, CKU_USER, huge.data(), huge.size()));
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, m->C_Login(s, CKU_USER, huge.data(), huge.size()));
   EXPECT_EQ(3u, pins.Status(s, user));
   // A new PIN too long for the card is refused before the old one is checked.
   EXPECT_EQ(CKR_PIN_LEN_RANGE, m->C_SetPIN(s, kUserPin, 4, longer, 9));
@@ -210,7 +210,7 @@ TEST(ModuleLogin, PinsAreNeverCutOrTriedWithInvalidText) {
 }
 
 TEST(ModuleLogin, SetPinChangesTheUserPinAndBack) {
-  LoginHost h("pkcs15-model3.card");
+  LoginHost h("pkcs15-model3-puk.card");
   ASSERT_TRUE(h.Start()) << h.m.error();
   const Module& m = h.m;
   CK_SESSION_HANDLE ro = 0, rw = 0;
@@ -266,7 +266,7 @@ TEST(ModuleLogin, OfficerSetsTheUserPinOfATokenItGuards) {
 }
 
 TEST(ModuleLogin, VendorPinListAndInformation) {
-  LoginHost h("pkcs15-model3.card");
+  LoginHost h("pkcs15-model3-puk.card");
   ASSERT_TRUE(h.Start()) << h.m.error();
   const Module& m = h.m;
   PinCalls pins(m);

@@ -44,7 +44,7 @@ protected:
     void SetUp() override {
         CardSim::SetUp();
         SCPkcs15InstallAppServices();
-        m_card = Connect("pkcs15-model3");
+        m_card = Connect("pkcs15-model3-puk");
         ASSERT_NE(nullptr, m_card);
         m_p15.reset(new SCPkcs15Card(m_card));
         ASSERT_EQ(0, m_p15->Load());

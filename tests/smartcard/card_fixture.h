@@ -24,7 +24,7 @@ class CardSim : public ::testing::Test {
 protected:
     // Reader names: "Card <image base name>".
     static std::vector<std::string> Images() {
-        return {"pkcs15-model3", "blank-model1", "blank-model3", "blank-model4", "blank-model7",
+        return {"pkcs15-model3", "pkcs15-model3-puk", "blank-model1", "blank-model3", "blank-model4", "blank-model7",
                 "unknown-atr",   "ias-not-activated", "qualified-model1", "pkcs15-gp-channel", "ias-dh-channel"};
     }
 

@@ -308,7 +308,7 @@ TEST_F(CardSim, PinVerificationCountersAndStates) {
 }
 
 TEST_F(CardSim, ChangeUnblockAndBlockPins) {
-    SCCard* card = Connect("pkcs15-model3");
+    SCCard* card = Connect("pkcs15-model3-puk");
     ASSERT_NE(nullptr, card);
     ASSERT_EQ(SC_OK, card->SelectPath(kApp, 2, nullptr));
     // Old values are padded to the stored length when the PIN has a pad character.

@@ -118,6 +118,40 @@ TEST(TextTest, Utf8ValidateReportsFailingOffset)
     EXPECT_EQ(Utf8Kind(nullptr, 0), 0);
 }
 
+// Well-formed UTF-8 as RFC 3629 (section 4) defines it, boundary by boundary.
+TEST(TextTest, Utf8IsWellFormedFollowsRfc3629)
+{
+    struct Case {
+        const char* text;
+        size_t len;
+        bool ok;
+    } cases[] = {
+        {"", 0, true},
+        {"Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87", 10, true},  // "Zażółć"
+        {"a\0b", 3, true},                                    // NUL is a character
+        {"\x7F\xC2\x80\xDF\xBF", 5, true},
+        {"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80", 9, true},
+        {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", 8, true},   // U+10000, U+10FFFF
+        {"\x80", 1, false},                                   // continuation alone
+        {"\xC0\xAF", 2, false},                               // overlong '/'
+        {"\xC1\xBF", 2, false},
+        {"\xE0\x9F\xBF", 3, false},                           // overlong
+        {"\xED\xA0\x80", 3, false},                           // surrogate D800
+        {"\xF0\x8F\xBF\xBF", 4, false},                       // overlong
+        {"\xF4\x90\x80\x80", 4, false},                       // above U+10FFFF
+        {"\xF5\x80\x80\x80", 4, false},
+        {"\xF8\x88\x80\x80\x80", 5, false},                   // five octets
+        {"\xFF", 1, false},
+        {"Za\xC5", 3, false},                                 // cut short
+        {"\xE2\x82", 2, false},
+        {"\xE2\x82(", 3, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.ok, Utf8IsWellFormed(c.text, c.len)) << testing::PrintToString(std::string(c.text, c.len));
+    EXPECT_TRUE(Utf8IsWellFormed(nullptr, 0));
+    EXPECT_FALSE(Utf8IsWellFormed(nullptr, 1));
+}
+
 TEST(TextTest, Utf8ToUnicodeAndUcs2BeRefuseInvalidAndFourByteSequences)
 {
     uint16_t u[8];

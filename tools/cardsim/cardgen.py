@@ -9,7 +9,7 @@ come from the openssl command and are taken apart with asn1crypto.
     cardgen.py all --out DIR            every card below plus cardsim.conf
     cardgen.py blank --model N [--so-pin P] OUT    a blank card of model N (1, 3, 4, 7)
     cardgen.py pkcs15 OUT [--model N] [--apps 1|2] [--lifecycle HEX]
-                          [--user-pin P] [--puk P] [--so-pin P]
+                          [--user-pin P] [--puk P] [--so-pin P] [--with-puk]
                           [--data-objects N] [--no-cert-label]
     cardgen.py unknown OUT              a card with an ATR no driver knows
     cardgen.py qualified OUT [--visible] [--model 1|3]
@@ -399,9 +399,15 @@ def mf_lines(img, model, name=None, code=None, blank=False):
 
 
 def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=None, extra_data=0, cert_label=True,
-                user_consent=0, se_number=None):
+                user_consent=0, se_number=None, puk=None):
     """gp: the card holds the GlobalPlatform key set; dh: a Diffie-Hellman key and
-    the group in TokenInfo; protect: what the card refuses in the clear."""
+    the group in TokenInfo; protect: what the card refuses in the clear. puk: the
+    first application's user PIN is unblocked by a PUK and its SO PIN has stored
+    length 8; without it (the default on model 3) the application is shaped as the
+    module initialises model-3 tokens: the SO PIN (stored length 16) guards and
+    unblocks the user PIN, so the SO can set it, and there is no PUK."""
+    if puk is None:
+        puk = model != 3
     img = Image(model, lifecycle)
     mf_lines(img, model)
     img.pin("3F00", 0x04, SO_PIN, tries=3, ac="update:pin:04")
@@ -414,8 +420,8 @@ def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=Non
         if protect:
             img.protect(protect)
         records = build_app(img, model, "3F00/5015", PKCS15_AID, "CardSim Token", tmp, "a1",
-                            dh=group, extra_data=extra_data, cert_label=cert_label, user_consent=user_consent,
-                            se_number=se_number)
+                            officer_unblocks=not puk, dh=group, extra_data=extra_data, cert_label=cert_label,
+                            user_consent=user_consent, se_number=se_number)
         if apps >= 2:
             # the module names a second application so only on model 7
             aid2 = SECOND_AID if model == 7 else PKCS15_AID
@@ -549,6 +555,7 @@ CARDS = {
     "blank-model7.card": lambda: card_blank(7),
     "unknown-atr.card": card_unknown,
     "pkcs15-model3.card": lambda: card_pkcs15(3, 1),
+    "pkcs15-model3-puk.card": lambda: card_pkcs15(3, 1, puk=True),
     "pkcs15-model3-two-apps.card": lambda: card_pkcs15(3, 2),
     "pkcs15-many-objects.card": lambda: card_pkcs15(3, 1, extra_data=49, cert_label=False),
     "qualified-model1.card": card_qualified,
@@ -586,6 +593,8 @@ def main(argv):
     p.add_argument("--user-pin", help="user PIN (default 1234)")
     p.add_argument("--puk", help="PUK (default 12345678)")
     p.add_argument("--so-pin", help="SO PIN (default 87654321)")
+    p.add_argument("--with-puk", action="store_true",
+                   help="model 3: the user PIN has a PUK and the SO PIN stored length 8 (not the module's shape)")
     p.add_argument("--data-objects", type=int, default=1, help="public data objects (default 1)")
     p.add_argument("--no-cert-label", action="store_true", help="the certificate has no label")
     p.add_argument("--user-consent", type=int, default=0,
@@ -620,7 +629,7 @@ def main(argv):
             ap.error("1 to 200 data objects")
         card_pkcs15(args.model, args.apps, int(args.lifecycle, 16), extra_data=args.data_objects - 1,
                     cert_label=not args.no_cert_label, user_consent=args.user_consent,
-                    se_number=args.se_number).write(args.out)
+                    se_number=args.se_number, puk=True if args.with_puk else None).write(args.out)
     elif args.cmd == "unknown":
         card_unknown().write(args.out)
     elif args.cmd == "qualified":

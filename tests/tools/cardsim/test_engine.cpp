@@ -320,7 +320,7 @@ TEST_F(Engine, AccessRulesAskForTheRightPin) {
 }
 
 TEST_F(Engine, PinCountersBlockAndUnblock) {
-  Open("pkcs15-model3.card");
+  Open("pkcs15-model3-puk.card");
   ASSERT_EQ(Tx("00A40800025015"), 0x9000);
   EXPECT_EQ(Tx("00200081"), 0x63C3);
   EXPECT_EQ(Tx("002000810439393939"), 0x63C2);
