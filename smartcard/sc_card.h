@@ -13,10 +13,10 @@
 #include "smartcard/sc_errors.h"
 #include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_path.h"
+#include "smartcard/sc_smctx.h"
 #include "smartcard/sc_types.h"
 
 class SCReader;
-class SCSmCtx;
 class SCSmCtxGp;
 class SCSmCtxIso;
 
@@ -43,7 +43,7 @@ constexpr uint32_t SC_SIGN_PKCS1_DIGEST = 258; // over a bare digest of the hash
 // Key flag: a plain modulus/exponent key (no CRT members).
 constexpr uint32_t SC_KEYFLAG_PLAIN = 0x100;
 
-class SCCard {
+class SCCard : public SCSmRestorer {
 public:
     // Takes the reader's current ATR when the reader is connected.
     explicit SCCard(SCReader* reader);
@@ -224,9 +224,10 @@ public:
     // without such a context; a failure drops the context.
     virtual SCRESULT OpenSmChannel(uint32_t keyRef, uint32_t reserved1 = 0, uint32_t reserved2 = 0xFFFFFFFFu,
                                    uint32_t reserved3 = 0, uint32_t reserved4 = 0);
-    // Sets the channel of a context whose session was lost up again (the reader
-    // calls it before the next command when the context is marked established).
-    virtual SCRESULT RestoreSecureMessaging();
+    // Sets the channel of a context whose session was lost up again (the card is
+    // its context's restorer: the reader asks it before the next command when
+    // the context is marked established).
+    SCRESULT RestoreSecureMessaging() override;
     // The card was reset (by this or another application): the reader calls it
     // after reconnecting. Selections are forgotten.
     virtual void AfterCardReset();

@@ -32,6 +32,8 @@ SCSmCtx* SCCard::GetSmCtx() const {
 }
 
 void SCCard::AttachSmCtx(std::unique_ptr<SCSmCtx> ctx) {
+    // This card sets its channel up again when the reader finds the session lost.
+    if (ctx) ctx->SetRestorer(this);
     if (m_pConnectedReader != nullptr) m_pConnectedReader->SetSmCtx(ctx.get());
     // The old context wipes its keys as it goes.
     m_smCtx = std::move(ctx);

@@ -737,10 +737,12 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
     if (ctx != nullptr && ctx->NeedsRestore()) {
         // The channel ended under us (card reset, an answer that did not
         // verify): nothing goes to the card unprotected. A context marked
-        // established is set up again first; any other is refused.
-        if (!ctx->IsEstablished() || m_pCard == nullptr) return SC_E_SM_NOT_ESTABLISHED;
-        const SCRESULT rc = m_pCard->RestoreSecureMessaging();
+        // established is set up again by its owner first; any other is refused.
+        SCSmRestorer* owner = ctx->GetRestorer();
+        if (!ctx->IsEstablished() || owner == nullptr) return SC_E_SM_NOT_ESTABLISHED;
+        const SCRESULT rc = owner->RestoreSecureMessaging();
         if (rc < 0) return rc;
+        // The owner may have dropped the context (ctx is then gone).
         if (m_pSmCtx != ctx || !ctx->IsActive()) return SC_E_SM_NOT_ESTABLISHED;
     }
     const bool sm = ctx != nullptr && ctx->IsActive();

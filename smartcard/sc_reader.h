@@ -204,8 +204,9 @@ public:
 
     // Secure-messaging context that APDUs pass through (not owned: the card
     // object that set the channel up owns it; null = none). A context whose
-    // session was lost refuses APDUs, or is set up again by the card first when
-    // it is marked established; a reset of the card loses the session.
+    // session was lost refuses APDUs, or, when it is marked established, is set
+    // up again first by its restorer (SCSmCtx::GetRestorer); a reset of the
+    // card loses the session.
     void SetSmCtx(SCSmCtx* ctx) { m_pSmCtx = ctx; }
     SCSmCtx* GetSmCtx() const { return m_pSmCtx; }
 

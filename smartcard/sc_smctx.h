@@ -11,7 +11,8 @@
 //   open     APDUs are wrapped and the answers unwrapped (unless paused);
 //   lost     the session ended under the caller (a card reset, an answer that
 //            did not verify, a broken exchange): APDUs are refused, or, when the
-//            context is marked established, the channel is set up again first.
+//            context is marked established, its restorer sets the channel up
+//            again first.
 // A context that is paused (SetRunning(false)) lets APDUs pass unchanged in
 // every state; the IAS-ECC option flag keeps an open channel in use all the same.
 #pragma once
@@ -50,6 +51,19 @@ enum class SCSmSession { None, Opening, Open, Lost };
 struct SCSmKeySet {
     uint8_t group = 0;
     std::vector<uint8_t> keys[3];
+};
+
+// What sets a lost channel up again: the owner of a context (the card object
+// that set the channel up) registers itself with it. The reader reaches the
+// restorer through the context it holds, so it needs nothing of the card.
+class SCSmRestorer {
+public:
+    // Sets the channel up again after its session was lost: 0 with the session
+    // open; a failure leaves it lost, or the context dropped.
+    virtual SCRESULT RestoreSecureMessaging() = 0;
+
+protected:
+    ~SCSmRestorer() = default;
 };
 
 class SCSmCtx {
@@ -110,6 +124,11 @@ public:
     uint32_t GetKeyRef() const { return m_keyRef; }
     void SetKeyRef(uint32_t ref) { m_keyRef = ref; }
 
+    // Who sets the channel up again once the session is lost (not owned; null:
+    // nobody, a lost channel then stays lost).
+    void SetRestorer(SCSmRestorer* restorer) { m_restorer = restorer; }
+    SCSmRestorer* GetRestorer() const { return m_restorer; }
+
     // Session keys of an open channel (encryption, MAC, third key of the protocol).
     SCRESULT SetSessionKey(int index, const uint8_t* key, size_t len);
     const uint8_t* GetSessionKey(int index, size_t* len) const;
@@ -165,6 +184,7 @@ private:
     bool m_awaitingAnswer = false;
     bool m_keysOtherwise = false;
     uint32_t m_keyRef = 0;
+    SCSmRestorer* m_restorer = nullptr;
     std::vector<uint8_t> m_keys[KEY_COUNT];
     std::vector<uint8_t> m_sessionKeys[KEY_COUNT];
     bool m_hasKeySet = false;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_log.h"
 #include "smartcard/sc_reader_pcsc.h"
+#include "smartcard/sc_smctx.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/vtest.h"
 
@@ -808,4 +810,71 @@ TEST_F(ReaderFake, TransactionTakesBackACardResetByAnotherApplication) {
     fakepcsc::Remove(0);
     EXPECT_EQ(SC_E_CARD_REMOVED, r->BeginTransaction());
     EXPECT_EQ(0u, r->GetTransactionDepth());
+}
+
+// A channel whose wrapping only marks the class byte, and its owner.
+class MarkingChannel : public SCSmCtx, public SCSmRestorer {
+public:
+    MarkingChannel() : SCSmCtx(SC_SM_MODE_ISO) {}
+    std::function<SCRESULT()> restore;
+    int calls = 0;
+    SCRESULT RestoreSecureMessaging() override {
+        ++calls;
+        return restore();
+    }
+
+protected:
+    SCRESULT _WrapCommand(const uint8_t* apdu, size_t len, std::vector<uint8_t>* out) override {
+        out->assign(apdu, apdu + len);
+        (*out)[0] |= 0x0C;
+        return SC_OK;
+    }
+    SCRESULT _UnwrapResponse(const uint8_t* data, size_t len, uint16_t sw, std::vector<uint8_t>* out,
+                             uint16_t* outSw) override {
+        out->assign(data, data + len);
+        *outSw = sw;
+        return SC_OK;
+    }
+};
+
+TEST_F(ReaderFake, LostChannelIsSetUpAgainByItsOwnerBeforeTheCommand) {
+    enum Owner { NoOwner, Opens, Fails, LeavesItLost, DropsIt };
+    struct Case { const char* what; bool established; Owner owner; SCRESULT result; int calls; };
+    const Case cases[] = {
+        {"opened again", true, Opens, SC_OK, 1},
+        {"owner's failure", true, Fails, SC_E_VERIFY_FAILED, 1},
+        {"still lost", true, LeavesItLost, SC_E_SM_NOT_ESTABLISHED, 1},
+        {"context dropped", true, DropsIt, SC_E_SM_NOT_ESTABLISHED, 1},
+        {"not marked established", false, Opens, SC_E_SM_NOT_ESTABLISHED, 0},
+        {"nobody to set it up", true, NoOwner, SC_E_SM_NOT_ESTABLISHED, 0},
+    };
+    fakepcsc::Get().card = [](const Bytes&) -> Bytes { return {0x01, 0x90, 0x00}; };
+    auto r = Open();
+    ASSERT_EQ(SC_OK, r->Connect(0));
+    ASSERT_EQ(nullptr, r->GetCard());  // the reader needs no card object for it
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MarkingChannel ctx;
+        ctx.restore = [&]() -> SCRESULT {
+            if (c.owner == Opens || c.owner == DropsIt) ctx.SessionOpened();
+            if (c.owner == DropsIt) r->SetSmCtx(nullptr);
+            return c.owner == Fails ? SC_E_VERIFY_FAILED : SC_OK;
+        };
+        ctx.SetEstablished(c.established);
+        if (c.owner != NoOwner) ctx.SetRestorer(&ctx);
+        ctx.MarkLost();
+        r->SetSmCtx(&ctx);
+        fakepcsc::ClearCounts();
+        uint16_t sw = 0;
+        SCRESULT rc = SC_OK;
+        const Bytes answer = Send(*r, {0x00, 0xB0, 0x00, 0x00, 0x01}, &sw, &rc);
+        EXPECT_EQ(c.result, rc);
+        EXPECT_EQ(c.calls, ctx.calls);
+        // Nothing reaches the card but through the channel.
+        const std::vector<Bytes> wire = c.result == SC_OK ? std::vector<Bytes>{{0x0C, 0xB0, 0x00, 0x00, 0x01}}
+                                                          : std::vector<Bytes>{};
+        EXPECT_EQ(wire, fakepcsc::Get().sent);
+        EXPECT_EQ(c.result == SC_OK ? Bytes{0x01} : Bytes{}, answer);
+        r->SetSmCtx(nullptr);
+    }
 }
