@@ -63,7 +63,7 @@ SCRESULT KindOf(const SCPkcs15ObjectAttributeList& attrs, uint32_t keyClass, SCP
     uint32_t v = 0;
     if (k && !k->GetInteger(&v)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
     if (!k || v == 0 || v == keyClass) v = app->GetDefaultKeyKind(keyClass);
-    if ((v & 0xFFFF00) != keyClass) return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
+    if ((v & P15_CLASS_MASK) != keyClass) return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
     *kind = v;
     return 0;
 }
@@ -287,7 +287,7 @@ SCRESULT SCPkcs15App::CreateObject(const SCPkcs15ObjectAttributeList& attrs, voi
     if (!k) return SC_E_PKCS15_TEMPLATE_INCOMPLETE;
     uint32_t kind = 0;
     if (!k->GetInteger(&kind)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
-    switch (kind & 0xFFFF00) {
+    switch (kind & P15_CLASS_MASK) {
         case P15_KIND_PRIVATE_KEY: return CreatePrivateKey(attrs, out, flags);
         case P15_KIND_PUBLIC_KEY: return CreatePublicKey(attrs, out, flags);
         case P15_KIND_SECRET_KEY: return CreateSecretKey(attrs, out, flags);

@@ -28,8 +28,9 @@ enum : uint32_t {
 }  // namespace
 
 int SCPkcs15App::ListsForKind(uint32_t kind) {
-    switch (kind & 0xFFFF00u) {
-        case 0: return B_PRKDF | B_PUKDF | B_TRUSTED_PUKDF | B_CDF | B_TRUSTED_CDF | B_USEFUL_CDF | B_DODF | B_SKDF;
+    switch (kind & P15_CLASS_MASK) {
+        case P15_KIND_ANY:
+            return B_PRKDF | B_PUKDF | B_TRUSTED_PUKDF | B_CDF | B_TRUSTED_CDF | B_USEFUL_CDF | B_DODF | B_SKDF;
         case P15_KIND_KEY: return B_PRKDF | B_PUKDF | B_TRUSTED_PUKDF | B_SKDF;
         case P15_KIND_CERTIFICATE: return B_CDF | B_TRUSTED_CDF | B_USEFUL_CDF;
         case P15_KIND_DATA: return B_DODF;
@@ -476,7 +477,7 @@ SCRESULT SCPkcs15App::GetKeyReference(void* handle) {
     if (!f) return SC_E_PKCS15_INVALID_HANDLE;
     SCRESULT kind = f->GetObjectKind(handle);
     if (kind < 0) return kind;
-    if ((kind & 0xFFFF00) != P15_KIND_PRIVATE_KEY) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
+    if ((kind & P15_CLASS_MASK) != P15_KIND_PRIVATE_KEY) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
     auto* prk = dynamic_cast<SCPkcs15PrivateKeyList*>(f);
     ASNPkcs15PrivateKeyType* rec = prk ? prk->RecordFor(handle) : nullptr;
     if (!rec) return SC_E_PKCS15_WRONG_HANDLE_TYPE;

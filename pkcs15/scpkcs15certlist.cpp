@@ -318,7 +318,8 @@ SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttri
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT code = MapAttributeType(attr->GetType());
     if (code < 0) return code;
-    if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15CertificateRecord>::GetAttribute(handle, attr);
+    if ((code & P15_CATEGORY_MASK) == 0)
+        return SCPkcs15TypedObjectList<ASNPkcs15CertificateRecord>::GetAttribute(handle, attr);
     ASNPkcs15CommonCertificateAttributes& ca = rec->classAttributes;
     ASNPkcs15X509CertificateAttributes& ta = rec->typeAttributes;
     const uint64_t type = attr->GetType();
@@ -498,7 +499,8 @@ SCRESULT SCPkcs15CertificateList::SetAttribute(void* handle, const SCPkcs15Objec
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT code = MapAttributeType(attr->GetType());
     if (code < 0) return code;
-    if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15CertificateRecord>::SetAttribute(handle, attr);
+    if ((code & P15_CATEGORY_MASK) == 0)
+        return SCPkcs15TypedObjectList<ASNPkcs15CertificateRecord>::SetAttribute(handle, attr);
     SCRESULT r = SetTypeAttribute(RecordFor(handle), static_cast<uint64_t>(code), attr);
     if (r < 0) return r;
     SetDirty(true);

@@ -162,7 +162,8 @@ SCRESULT SCPkcs15DataObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT code = MapAttributeType(attr->GetType());
     if (code < 0) return code;
-    if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::GetAttribute(handle, attr);
+    if ((code & P15_CATEGORY_MASK) == 0)
+        return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::GetAttribute(handle, attr);
     ASNPkcs15CommonDataObjectAttributes& ca = rec->classAttributes;
     const uint64_t type = attr->GetType();
     switch (code) {
@@ -208,7 +209,8 @@ SCRESULT SCPkcs15DataObjectList::SetAttribute(void* handle, const SCPkcs15Object
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT code = MapAttributeType(attr->GetType());
     if (code < 0) return code;
-    if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::SetAttribute(handle, attr);
+    if ((code & P15_CATEGORY_MASK) == 0)
+        return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::SetAttribute(handle, attr);
     ASNPkcs15CommonDataObjectAttributes& ca = rec->classAttributes;
     const bool empty = !attr->GetValue() || attr->GetLength() == 0;
     switch (code) {

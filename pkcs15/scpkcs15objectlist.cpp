@@ -179,7 +179,8 @@ SCRESULT SCPkcs15AuthObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
     if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!attr) return SC_E_BAD_PARAMS;
     const uint64_t type = attr->GetType();
-    if ((type & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15AuthObject>::GetAttribute(handle, attr);
+    if ((type & P15_CATEGORY_MASK) == 0)
+        return SCPkcs15TypedObjectList<ASNPkcs15AuthObject>::GetAttribute(handle, attr);
     if (type == p15attr::kAuthObjectId)
         return attr->SetBinary(type, rec->classAttributes.authId.getData(),
                                static_cast<uint32_t>(rec->classAttributes.authId.getLength()))

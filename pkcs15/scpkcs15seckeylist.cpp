@@ -197,7 +197,8 @@ SCRESULT SCPkcs15SecretKeyList::IsReadOnly(void* handle) {
 
 SCRESULT SCPkcs15SecretKeyList::CreateKindRecord(uint32_t kind, ASNPkcs15SecretKeyType** out) {
     if (out) *out = nullptr;
-    if ((kind & 0xFFFF00) != 0 && (kind & 0xFFFF00) != P15_KIND_SECRET_KEY) return SC_E_PKCS15_UNSUPPORTED_TYPE;
+    if ((kind & P15_CLASS_MASK) != 0 && (kind & P15_CLASS_MASK) != P15_KIND_SECRET_KEY)
+        return SC_E_PKCS15_UNSUPPORTED_TYPE;
     if (!IsLoaded()) {
         SCRESULT l = IsLoadTried() ? GetLastResult() : Load(false);
         if (l < 0 && l != SC_E_FILE_NOT_FOUND) return l;
