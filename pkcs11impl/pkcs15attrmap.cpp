@@ -344,7 +344,7 @@ CK_MECHANISM_TYPE KeyGenerationMechanismOfKind(uint32_t kind) {
 uint32_t ObjectKindForClass(CK_OBJECT_CLASS objectClass, CK_ULONG subtype) {
   switch (objectClass) {
     case CKO_DATA: return P15_KIND_DATA;
-    case CKO_CERTIFICATE: return subtype == ~0UL || subtype == CKC_X_509 ? P15_KIND_X509_CERTIFICATE : 0;
+    case CKO_CERTIFICATE: return subtype == ~0UL || subtype == CKC_X_509 ? P15_KIND_X509_CERTIFICATE : P15_KIND_ANY;
     case CKO_PRIVATE_KEY:
     case CKO_PUBLIC_KEY: {
       const uint32_t keyClass = objectClass == CKO_PRIVATE_KEY ? P15_KEYCLASS_PRIVATE : P15_KEYCLASS_PUBLIC;

@@ -1,7 +1,7 @@
 // The vocabulary between PKCS#11 templates and the typed attributes of PKCS#15
-// objects: object kind codes, PKCS#15 attribute types, the booleans that live
-// as bits of a PKCS#15 flags attribute, the attribute mapping per kind, and the
-// conversions in both directions (templates into attribute lists for creation,
+// objects, whose kind and attribute codes the PKCS#15 layer owns: the booleans
+// that live as bits of a PKCS#15 flags attribute, the attribute mapping per
+// kind, and the conversions in both directions (templates into attribute lists for creation,
 // change, search and key-pair generation; filled lists back into templates).
 #ifndef MIRTAL_PKCS11IMPL_PKCS15ATTRMAP_H
 #define MIRTAL_PKCS11IMPL_PKCS15ATTRMAP_H
@@ -11,93 +11,12 @@
 
 #include "pkcs11impl/cryptoki.h"
 #include "pkcs11impl/cryptoki_vendor.h"
+#include "pkcs15/scpkcs15codes.h"
 
 class SCPkcs15ObjectAttribute;
 class SCPkcs15ObjectAttributeList;
 
-// ---- object kind codes: byte 1 category, byte 2 key class, byte 3 algorithm ----
-constexpr uint32_t P15_KIND_ANY = 0;                // search only
-constexpr uint32_t P15_KIND_DATA = 0x600;
-constexpr uint32_t P15_KIND_CERTIFICATE = 0x200;    // any certificate type
-constexpr uint32_t P15_KIND_X509_CERTIFICATE = 0x1000200;
-constexpr uint32_t P15_KIND_PRIVATE_KEY = 0x10100;  // any algorithm
-constexpr uint32_t P15_KIND_PUBLIC_KEY = 0x20100;   // any algorithm
-constexpr uint32_t P15_KIND_SECRET_KEY = 0x30100;   // generic secret key
-constexpr uint32_t P15_KIND_PIN = 0x1000400;
-
-constexpr uint32_t P15_CATEGORY_KEY = 1;
-constexpr uint32_t P15_CATEGORY_CERTIFICATE = 2;
-constexpr uint32_t P15_CATEGORY_DATA = 6;
-constexpr uint32_t P15_KEYCLASS_PRIVATE = 1;
-constexpr uint32_t P15_KEYCLASS_PUBLIC = 2;
-constexpr uint32_t P15_KEYCLASS_SECRET = 3;
-constexpr uint32_t P15_ALG_RSA = 1;
-constexpr uint32_t P15_ALG_DSA = 2;
-constexpr uint32_t P15_ALG_DH = 3;
-constexpr uint32_t P15_ALG_EC = 4;
-constexpr uint32_t P15_ALG_KEA = 5;
-
-inline uint32_t KindCategory(uint32_t kind) { return (kind >> 8) & 0xFF; }
-inline uint32_t KindKeyClass(uint32_t kind) { return (kind >> 16) & 0xFF; }
-inline uint32_t KindAlgorithm(uint32_t kind) { return (kind >> 24) & 0xFF; }
-inline uint32_t MakeKeyKind(uint32_t algorithm, uint32_t keyClass) {
-  return (algorithm << 24) | (keyClass << 16) | 0x100;
-}
-
-// ---- PKCS#15 attribute types used by the token ----
 namespace p15attr {
-constexpr uint64_t kKind = 1;
-constexpr uint64_t kLabel = 2;
-constexpr uint64_t kObjectFlags = 3;
-constexpr uint64_t kUserConsent = 5;
-constexpr uint64_t kKeyId = 0x101;
-constexpr uint64_t kKeyUsage = 0x102;
-constexpr uint64_t kKeyAccess = 0x104;
-constexpr uint64_t kStartDate = 0x106;
-constexpr uint64_t kEndDate = 0x107;
-constexpr uint64_t kPrivateSubject = 0x10101;
-constexpr uint64_t kPrivateValue = 0x10103;
-constexpr uint64_t kPrivateEcParams = 0x10106;
-constexpr uint64_t kRsaPrivateModulusBits = 0x1010101;
-constexpr uint64_t kRsaPrivateModulus = 0x1010103;
-constexpr uint64_t kRsaPrivatePublicExponent = 0x1010104;
-constexpr uint64_t kRsaPrivateExponent = 0x1010105;
-constexpr uint64_t kDsaPrivatePrime = 0x2010101;
-constexpr uint64_t kDsaPrivateSubprime = 0x2010102;
-constexpr uint64_t kDsaPrivateBase = 0x2010103;
-constexpr uint64_t kPublicSubject = 0x20101;
-constexpr uint64_t kPublicTrusted = 0x20103;
-constexpr uint64_t kPublicValue = 0x20104;
-constexpr uint64_t kPublicEcParams = 0x20107;
-constexpr uint64_t kRsaPublicModulusBits = 0x1020101;
-constexpr uint64_t kRsaPublicModulus = 0x1020103;
-constexpr uint64_t kRsaPublicExponent = 0x1020104;
-constexpr uint64_t kDsaPublicPrime = 0x2020101;
-constexpr uint64_t kDsaPublicSubprime = 0x2020102;
-constexpr uint64_t kDsaPublicBase = 0x2020103;
-constexpr uint64_t kSecretValue = 0x30101;
-constexpr uint64_t kSecretValueLength = 0x30102;
-constexpr uint64_t kCertId = 0x201;
-constexpr uint64_t kCertTrusted = 0x206;
-constexpr uint64_t kCertValue = 0x1000201;
-constexpr uint64_t kCertSubject = 0x1000202;
-constexpr uint64_t kCertIssuer = 0x1000203;
-constexpr uint64_t kCertSerialNumber = 0x1000204;
-constexpr uint64_t kDataValue = 0x601;
-constexpr uint64_t kDataApplication = 0x603;
-constexpr uint64_t kDataObjectId = 0x604;
-// Searches without a kind.
-constexpr uint64_t kAnyId = 0xFF000001;
-constexpr uint64_t kAnyValue = 0xFF000002;
-constexpr uint64_t kAnyValueLength = 0xFF000003;
-constexpr uint64_t kAnyTrusted = 0xFF000005;
-constexpr uint64_t kAnySubject = 0xFF000006;
-constexpr uint64_t kAnyEcParams = 0xFF000008;
-constexpr uint64_t kAnyModulus = 0xFF000015;
-constexpr uint64_t kAnyPublicExponent = 0xFF000016;
-constexpr uint64_t kAnyPrime = 0xFF000029;
-constexpr uint64_t kAnySubprime = 0xFF00002A;
-constexpr uint64_t kAnyBase = 0xFF00002B;
 // Answers of MapAttributeToPkcs15 besides a type.
 constexpr uint64_t kNotStored = 0;    // derived by the token, or ignored
 constexpr uint64_t kInvalid = ~0ULL;  // not an attribute of the kind

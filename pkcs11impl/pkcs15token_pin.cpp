@@ -35,16 +35,16 @@ constexpr CK_USER_TYPE kNobody = ~static_cast<CK_USER_TYPE>(0);
 constexpr CK_ULONG kAllOnes = ~static_cast<CK_ULONG>(0);
 
 // Kind and attribute codes of the PKCS#15 layer.
-constexpr uint32_t kPinObjectKind = 0x1000700;
-constexpr uint32_t kPrivateKeyFamily = 0x10100;
-constexpr uint64_t kAttrKind = 1;
-constexpr uint64_t kAttrLabel = 2;
-constexpr uint64_t kAttrUserConsent = 5;
-constexpr uint64_t kAttrAuthId = 0x701;
-constexpr uint64_t kAttrPinFlags = 0x1000701;
-constexpr uint64_t kAttrMinLength = 0x1000703;
-constexpr uint64_t kAttrStoredLength = 0x1000704;
-constexpr uint64_t kAttrMaxLength = 0x1000705;
+constexpr uint32_t kPinObjectKind = P15_KIND_PIN_OBJECT;
+constexpr uint32_t kPrivateKeyFamily = P15_KIND_PRIVATE_KEY;
+constexpr uint64_t kAttrKind = p15attr::kKind;
+constexpr uint64_t kAttrLabel = p15attr::kLabel;
+constexpr uint64_t kAttrUserConsent = p15attr::kUserConsent;
+constexpr uint64_t kAttrAuthId = p15attr::kAuthObjectId;
+constexpr uint64_t kAttrPinFlags = p15attr::kPinFlags;
+constexpr uint64_t kAttrMinLength = p15attr::kPinMinLength;
+constexpr uint64_t kAttrStoredLength = p15attr::kPinStoredLength;
+constexpr uint64_t kAttrMaxLength = p15attr::kPinMaxLength;
 
 bool IsSpecialPin(const void* pin) { return pin == SpecialUserPin() || pin == SpecialSoPin() || pin == SpecialSystemKey(); }
 

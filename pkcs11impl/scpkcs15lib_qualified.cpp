@@ -12,6 +12,7 @@
 #include "pkcs11impl/scpkcs15lib.h"
 #include "pkcs15/objectattr.h"
 #include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15codes.h"
 #include "pkcs15/scpkcs15objectlist.h"
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_fileheader.h"
@@ -26,10 +27,6 @@ namespace {
 // The qualified directory 3F00/DF01.
 const uint16_t kQualifiedDir[] = {0x3F00, 0xDF01};
 // Kind and attribute codes of PIN objects in the PKCS#15 layer.
-constexpr uint32_t kPinObjectKind = 0x1000700;
-constexpr uint64_t kAttrKind = 1;
-constexpr uint64_t kAttrPinFlags = 0x1000701;
-constexpr uint64_t kAttrPinPath = 0x1000709;
 
 uint32_t CardModel(SCCard* card) {
   if (card == nullptr) return 0;
@@ -82,9 +79,9 @@ SCRESULT SCPkcs15Lib::FindQualifiedPin(SCPkcs15App* app, ASNPkcs15AuthObject** p
     path[2 * i] = static_cast<uint8_t>(kQualifiedDir[i] >> 8);
     path[2 * i + 1] = static_cast<uint8_t>(kQualifiedDir[i]);
   }
-  if (tmpl.AddInteger(kAttrKind, kPinObjectKind) == nullptr ||
-      tmpl.AddFlags(kAttrPinFlags, 0, SCPkcs15App::PINF_UNBLOCKING | SCPkcs15App::PINF_SO) == nullptr ||
-      tmpl.AddBinary(kAttrPinPath, path, sizeof path) == nullptr)
+  if (tmpl.AddInteger(p15attr::kKind, P15_KIND_PIN_OBJECT) == nullptr ||
+      tmpl.AddFlags(p15attr::kPinFlags, 0, SCPkcs15App::PINF_UNBLOCKING | SCPkcs15App::PINF_SO) == nullptr ||
+      tmpl.AddBinary(p15attr::kPinPath, path, sizeof path) == nullptr)
     return SC_E_NO_MEMORY;
   std::vector<void*> found;
   SCRESULT rv;
@@ -101,7 +98,7 @@ SCRESULT SCPkcs15Lib::FindQualifiedPin(SCPkcs15App* app, ASNPkcs15AuthObject** p
   if (CardModel(app->GetCard()) != SC_CARD_TYPE_COSMOPOLIC) return SC_E_PKCS15_PIN_NOT_FOUND;
   // Model 3 names its qualified PIN by label.
   SCPkcs15ObjectAttributeList all;
-  if (all.AddInteger(kAttrKind, kPinObjectKind) == nullptr) return SC_E_NO_MEMORY;
+  if (all.AddInteger(p15attr::kKind, P15_KIND_PIN_OBJECT) == nullptr) return SC_E_NO_MEMORY;
   found.clear();
   try {
     rv = app->FindObjects(&all, &found, 0);
@@ -122,12 +119,6 @@ SCRESULT SCPkcs15Lib::FindQualifiedPin(SCPkcs15App* app, ASNPkcs15AuthObject** p
 
 namespace {
 
-constexpr uint32_t kRsaPrivateKeyKind = 0x1010100;
-constexpr uint32_t kPrivateKeyFamily = 0x10100;
-constexpr uint64_t kAttrAuthId = 4;
-constexpr uint64_t kAttrKeyId = 0x101;
-constexpr uint64_t kAttrCertId = 0x201;
-constexpr uint64_t kAttrAnyId = 0xFF000001;
 constexpr size_t kMaxValuePath = 10;
 
 bool IsCardGone(SCRESULT rv) { return rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED || rv == SC_E_READER_NOT_AVAILABLE; }
@@ -168,7 +159,7 @@ bool ValuePathIs(SCPkcs15App* app, void* object, const uint16_t* want, size_t co
 SCRESULT FindByAttribute(SCPkcs15App* app, uint32_t kind, uint64_t type, const std::vector<uint8_t>& value,
                          std::vector<void*>* out) {
   SCPkcs15ObjectAttributeList tmpl;
-  if ((kind != 0 && tmpl.AddInteger(kAttrKind, kind) == nullptr) ||
+  if ((kind != 0 && tmpl.AddInteger(p15attr::kKind, kind) == nullptr) ||
       tmpl.AddBinary(type, value.data(), static_cast<uint32_t>(value.size())) == nullptr)
     return SC_E_NO_MEMORY;
   try {
@@ -197,13 +188,13 @@ bool IsActivatedState(uint32_t lcs) { return lcs == SC_LCS_ACTIVATED || lcs == S
 }  // namespace
 
 bool SCPkcs15Lib::IsQualifiedPrivateKey(SCPkcs15App* app, void* object) const {
-  if (app == nullptr || KindOf(app, object) != static_cast<SCRESULT>(kRsaPrivateKeyKind)) return false;
+  if (app == nullptr || KindOf(app, object) != static_cast<SCRESULT>(P15_KIND_RSA_PRIVATE_KEY)) return false;
   const uint32_t model = CardModel(app->GetCard());
   if (model == SC_CARD_TYPE_COSMOPOLIC) {
     ASNPkcs15AuthObject* pin = nullptr;
     std::vector<uint8_t> authId;
-    return FindQualifiedPin(app, &pin) >= 0 && pin != nullptr && BinaryAttribute(app, object, kAttrAuthId, &authId) &&
-           authId == AuthIdOf(pin);
+    return FindQualifiedPin(app, &pin) >= 0 && pin != nullptr &&
+           BinaryAttribute(app, object, p15attr::kAuthId, &authId) && authId == AuthIdOf(pin);
   }
   if (model == SC_CARD_TYPE_SETCOS441) {
     size_t n = 0;
@@ -216,17 +207,17 @@ bool SCPkcs15Lib::IsQualifiedPrivateKey(SCPkcs15App* app, void* object) const {
 bool SCPkcs15Lib::IsQualifiedCertificate(SCPkcs15App* app, void* object) const {
   if (app == nullptr) return false;
   const SCRESULT kind = KindOf(app, object);
-  if (kind < 0 || (static_cast<uint32_t>(kind) & 0xFFFF00u) != 0x200) return false;
+  if (kind < 0 || (static_cast<uint32_t>(kind) & P15_CLASS_MASK) != P15_KIND_CERTIFICATE) return false;
   const uint32_t model = CardModel(app->GetCard());
   if (model == SC_CARD_TYPE_COSMOPOLIC) {
     ASNPkcs15AuthObject* pin = nullptr;
     if (FindQualifiedPin(app, &pin) < 0 || pin == nullptr) return false;
     std::vector<void*> keys;
-    if (FindByAttribute(app, kPrivateKeyFamily, kAttrAuthId, AuthIdOf(pin), &keys) <= 0) return false;
+    if (FindByAttribute(app, P15_KIND_PRIVATE_KEY, p15attr::kAuthId, AuthIdOf(pin), &keys) <= 0) return false;
     std::vector<uint8_t> certId, keyId;
-    if (!BinaryAttribute(app, object, kAttrCertId, &certId)) return false;
+    if (!BinaryAttribute(app, object, p15attr::kCertId, &certId)) return false;
     for (void* key : keys)
-      if (BinaryAttribute(app, key, kAttrKeyId, &keyId) && keyId == certId) return true;
+      if (BinaryAttribute(app, key, p15attr::kKeyId, &keyId) && keyId == certId) return true;
     return false;
   }
   if (model == SC_CARD_TYPE_SETCOS441) {
@@ -269,7 +260,7 @@ CK_RV SCPkcs15Lib::GetQualifiedPartCharacteristics(SCPkcs15App* app, CK_FLAGS* f
   if (info.cardFamily == SC_CARD_TYPE_COSMOPOLIC) {
     if (pin == nullptr) return CKR_OK;
     std::vector<void*> keys;
-    const SCRESULT r = FindByAttribute(app, kPrivateKeyFamily, kAttrAuthId, AuthIdOf(pin), &keys);
+    const SCRESULT r = FindByAttribute(app, P15_KIND_PRIVATE_KEY, p15attr::kAuthId, AuthIdOf(pin), &keys);
     if (r == SC_E_NO_MEMORY) return CKR_HOST_MEMORY;
     if (IsCardGone(r)) return CKR_DEVICE_REMOVED;
     if (r <= 0 || keys.empty()) return CKR_OK;
@@ -340,7 +331,8 @@ CK_RV SCPkcs15Lib::GetQualifiedPartCharacteristics(SCPkcs15App* app, CK_FLAGS* f
   // Which of the application's objects show the qualified key and certificate.
   std::vector<void*> objects;
   SCPkcs15ObjectAttributeList keys, certs;
-  if (keys.AddInteger(kAttrKind, kPrivateKeyFamily) == nullptr || certs.AddInteger(kAttrKind, 0x200) == nullptr)
+  if (keys.AddInteger(p15attr::kKind, P15_KIND_PRIVATE_KEY) == nullptr ||
+      certs.AddInteger(p15attr::kKind, P15_KIND_CERTIFICATE) == nullptr)
     return CKR_HOST_MEMORY;
   try {
     if (app->FindObjects(&keys, &objects, 0) > 0)
@@ -454,20 +446,22 @@ CK_RV SCPkcs15Lib::DestroyQualifiedObject(SCPkcs15App* app, void* object) const 
 CK_RV SCPkcs15Lib::CreateQualifiedObject(SCPkcs15App* app, SCPkcs15ObjectAttributeList* attrs,
                                          void** newObject) const {
   if (app == nullptr || attrs == nullptr) return QUALIFIED_NOT_HANDLED;
-  const SCPkcs15ObjectAttribute* id = attrs->FindAttribute(kAttrCertId);
-  if (id == nullptr) id = attrs->FindAttribute(kAttrKeyId);
+  const SCPkcs15ObjectAttribute* id = attrs->FindAttribute(p15attr::kCertId);
+  if (id == nullptr) id = attrs->FindAttribute(p15attr::kKeyId);
   uint32_t idLen = 0;
   const uint8_t* idValue = id != nullptr ? id->GetBinary(&idLen) : nullptr;
   if (idValue == nullptr || idLen == 0) return QUALIFIED_NOT_HANDLED;
   std::vector<void*> same;
-  const SCRESULT found = FindByAttribute(app, 0, kAttrAnyId, std::vector<uint8_t>(idValue, idValue + idLen), &same);
+  const SCRESULT found =
+      FindByAttribute(app, 0, p15attr::kAnyId, std::vector<uint8_t>(idValue, idValue + idLen), &same);
   if (found < 0) return MapScErrorToCkr(found, false);
   if (same.empty()) return QUALIFIED_NOT_HANDLED;
   void* qualifiedKey = nullptr;
   for (void* o : same) {
     if (IsQualifiedCertificate(app, o) && IsCertificateFileUsed(app->GetCard()) == 1) return QUALIFIED_NOT_HANDLED;
     const SCRESULT kind = KindOf(app, o);
-    if (kind >= 0 && (static_cast<uint32_t>(kind) & 0xFFFF00u) == kPrivateKeyFamily && IsQualifiedPrivateKey(app, o))
+    if (kind >= 0 && (static_cast<uint32_t>(kind) & P15_CLASS_MASK) == P15_KIND_PRIVATE_KEY &&
+        IsQualifiedPrivateKey(app, o))
       qualifiedKey = o;
   }
   if (qualifiedKey == nullptr) return QUALIFIED_NOT_HANDLED;
@@ -521,8 +515,8 @@ CK_RV SCPkcs15Lib::CreateCertificateInFixedFile(SCPkcs15App* app, SCPkcs15Object
   if (r == SC_E_FILE_NOT_FOUND) return CKR_MIRTAL_QUALIFIED_TOKEN_NOT_INITIATED;
   if (r < 0) return IsCardGone(r) ? CKR_DEVICE_REMOVED : CKR_DEVICE_ERROR;
 
-  const SCPkcs15ObjectAttribute* value = attrs->FindAttribute(0xFF000002);
-  if (value == nullptr) value = attrs->FindAttribute(0x1000201);
+  const SCPkcs15ObjectAttribute* value = attrs->FindAttribute(p15attr::kAnyValue);
+  if (value == nullptr) value = attrs->FindAttribute(p15attr::kCertValue);
   if (value == nullptr) return CKR_TEMPLATE_INCOMPLETE;
   uint32_t len = 0;
   const uint8_t* bytes = value->GetBinary(&len);
@@ -549,11 +543,13 @@ CK_RV SCPkcs15Lib::CreateCertificateInFixedFile(SCPkcs15App* app, SCPkcs15Object
   const SCPath path(ids, n);
   CK_RV rv = CKR_OK;
   // Object flags the template leaves out: an entry that sets none (mask 0) keeps the defaults.
-  if (attrs->FindAttribute(3) == nullptr && attrs->AddFlags(3, 0, 0) == nullptr) rv = CKR_HOST_MEMORY;
+  if (attrs->FindAttribute(p15attr::kObjectFlags) == nullptr && attrs->AddFlags(p15attr::kObjectFlags, 0, 0) == nullptr)
+    rv = CKR_HOST_MEMORY;
   SCPkcs15ObjectAttributeList record;
   for (size_t i = 0; rv == CKR_OK && i < attrs->GetCount(); ++i) {
     const SCPkcs15ObjectAttribute* a = attrs->GetAt(i);
-    if (a == nullptr || a == value || a->GetType() == 0xFF000002 || a->GetType() == 0x1000201) continue;
+    if (a == nullptr || a == value || a->GetType() == p15attr::kAnyValue || a->GetType() == p15attr::kCertValue)
+      continue;
     SCPkcs15ObjectAttribute* copy = record.AddAttribute(a->GetType());
     if (copy == nullptr || !copy->CopyValue(*a)) rv = CKR_HOST_MEMORY;
     if (copy != nullptr) copy->m_storeType = a->m_storeType;

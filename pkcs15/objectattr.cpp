@@ -102,7 +102,7 @@ void SCPkcs15ObjectAttribute::Clear() {
 }
 
 uint32_t SCPkcs15ObjectAttribute::GetStoreTypeForAttribute(uint64_t type) {
-    if (type == 1) return integer;
+    if (type == p15attr::kKind) return integer;
     for (const TypeRow* r = kTypeTable; r->type != 0; ++r)
         if (r->type == type) return r->store;
     return none;
@@ -412,7 +412,8 @@ int SCPkcs15ObjectAttribute::GetAsnContents(ASNobject& obj) const {
 bool SCPkcs15ObjectAttribute::KindMatches(uint32_t t, uint32_t k) {
     if (t == 0 || t == k) return true;
     if ((t & ~0xFF00u) == 0) return (k & 0xFF00u) == t;
-    if ((t & ~0xFF00FF00u) == 0 && ((k & 0xFFFF00u) == 0x10100u || (k & 0xFFFF00u) == 0x20100u))
+    if ((t & ~0xFF00FF00u) == 0 &&
+        ((k & P15_CLASS_MASK) == P15_KIND_PRIVATE_KEY || (k & P15_CLASS_MASK) == P15_KIND_PUBLIC_KEY))
         return (k & 0xFF00FF00u) == t;
     if ((t & ~0xFFFF00u) == 0) return (k & 0xFFFF00u) == t;
     if ((t & 0xFFu) == 0) return (k & 0xFFFFFF00u) == t;
@@ -429,7 +430,7 @@ int SCPkcs15ObjectAttribute::Compare(const SCPkcs15ObjectAttribute& a, const SCP
     auto numeric = [](uint32_t st) { return st == integer || st == bigint; };
     if (a.m_storeType != b.m_storeType && !(numeric(a.m_storeType) && numeric(b.m_storeType))) return -1;
     if (sameTypeRequired && a.m_type != b.m_type) return -1;
-    if (a.m_type == 1 && numeric(a.m_storeType) && numeric(b.m_storeType)) {
+    if (a.m_type == p15attr::kKind && numeric(a.m_storeType) && numeric(b.m_storeType)) {
         uint32_t t = 0, k = 0;
         if (!a.GetInteger(&t) || !b.GetInteger(&k)) return -1;
         return KindMatches(t, k) ? 0 : -1;

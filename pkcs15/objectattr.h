@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "pkcs15/scpkcs15codes.h"
 #include "smartcard/sc_errors.h"
 
 class ASNobject;

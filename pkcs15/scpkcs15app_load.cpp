@@ -175,7 +175,7 @@ SCRESULT SCPkcs15App::GetUsedPaths(SCPathList* out, uint32_t kind, uint32_t flag
     const int lists = kind == 0 ? (1 << L_COUNT) - 1 : ListsForKind(kind);
     if (lists < 0) return SC_E_PKCS15_INVALID_ATTR;
     SCPkcs15ObjectAttributeList tmpl;
-    if (kind != 0 && !tmpl.AddInteger(1, kind)) return SC_E_NO_MEMORY;
+    if (kind != 0 && !tmpl.AddInteger(p15attr::kKind, kind)) return SC_E_NO_MEMORY;
     for (int i = 0; i < L_COUNT; ++i) {
         if (!(lists & (1 << i))) continue;
         for (POSITION p = m_lists[i].GetHeadPosition(); p;) {

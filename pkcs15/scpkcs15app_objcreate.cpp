@@ -59,11 +59,11 @@ const uint8_t* Magnitude(const SCPkcs15ObjectAttribute* a, uint32_t* len) {
 
 // The kind of a class: attribute 1, the card's default for a generic one.
 SCRESULT KindOf(const SCPkcs15ObjectAttributeList& attrs, uint32_t keyClass, SCPkcs15App* app, uint32_t* kind) {
-    const SCPkcs15ObjectAttribute* k = Find(attrs, 1);
+    const SCPkcs15ObjectAttribute* k = Find(attrs, p15attr::kKind);
     uint32_t v = 0;
     if (k && !k->GetInteger(&v)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
     if (!k || v == 0 || v == keyClass) v = app->GetDefaultKeyKind(keyClass);
-    if ((v & 0xFFFF00) != keyClass) return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
+    if ((v & P15_CLASS_MASK) != keyClass) return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
     *kind = v;
     return 0;
 }
@@ -71,7 +71,7 @@ SCRESULT KindOf(const SCPkcs15ObjectAttributeList& attrs, uint32_t keyClass, SCP
 // Object flags from the template: (~m & start) | (m & v).
 SCRESULT ObjectFlags(const SCPkcs15ObjectAttributeList& attrs, uint32_t start, bool alwaysPrivate, uint32_t* out) {
     *out = start;
-    const SCPkcs15ObjectAttribute* f = Find(attrs, 3);
+    const SCPkcs15ObjectAttribute* f = Find(attrs, p15attr::kObjectFlags);
     if (!f) return 0;
     uint32_t v = 0, m = 0;
     if (!f->GetFlags(&v, &m)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
@@ -107,9 +107,9 @@ SCRESULT NewKeyKindAndUsage(SCPkcs15App* app, SCCard* card, const SCPkcs15Object
     std::memset(ci, 0, sizeof *ci);
     card->GetCardInfo(ci);
     *usage = 0;
-    if (*kind == 0x1010100) *usage = ((ci->rsaCaps & 0x10) ? 4u : 0u) | ((ci->rsaCaps & 0x40) ? 2u : 0u);
-    if (*kind == 0x1020100) *usage = ((ci->rsaCaps & 0x20) ? 64u : 0u) | ((ci->rsaCaps & 0x80) ? 1u : 0u);
-    if (const SCPkcs15ObjectAttribute* u = Find(attrs, 0x102)) {
+    if (*kind == P15_KIND_RSA_PRIVATE_KEY) *usage = ((ci->rsaCaps & 0x10) ? 4u : 0u) | ((ci->rsaCaps & 0x40) ? 2u : 0u);
+    if (*kind == P15_KIND_RSA_PUBLIC_KEY) *usage = ((ci->rsaCaps & 0x20) ? 64u : 0u) | ((ci->rsaCaps & 0x80) ? 1u : 0u);
+    if (const SCPkcs15ObjectAttribute* u = Find(attrs, p15attr::kKeyUsage)) {
         uint32_t v = 0, m = 0;
         if (!u->GetFlags(&v, &m)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
         *usage = (*usage & ~m) | (v & m);
@@ -256,7 +256,7 @@ SCRESULT SCPkcs15App::SetRecordGuard(SCPkcs15ObjectList* list, void* rec) {
         pin = user;
     }
     const ASNoctstr& id = pin->classAttributes.authId;
-    return SetBinaryAttribute(list, rec, 4, id.getData(), static_cast<uint32_t>(id.getLength()));
+    return SetBinaryAttribute(list, rec, p15attr::kAuthId, id.getData(), static_cast<uint32_t>(id.getLength()));
 }
 
 SCRESULT SCPkcs15App::ApplyAttributes(SCPkcs15ObjectList* list, void* rec, const SCPkcs15ObjectAttributeList& attrs,
@@ -270,7 +270,8 @@ SCRESULT SCPkcs15App::ApplyAttributes(SCPkcs15ObjectList* list, void* rec, const
         if (skip && IsOneOf(t, skip, skipCount)) continue;
         SCRESULT r = list->SetAttribute(rec, a);
         if (r == SC_E_PKCS15_INVALID_ATTR_VALUE && ignoreInvalidNames &&
-            (t == 0xFF000006ULL || t == 0x1000202 || t == 0x1000203 || t == 0x1000204))
+            (t == p15attr::kAnySubject || t == p15attr::kCertSubject || t == p15attr::kCertIssuer ||
+             t == p15attr::kCertSerialNumber))
             continue;
         if (r < 0) return r;
     }
@@ -282,16 +283,16 @@ SCRESULT SCPkcs15App::ApplyAttributes(SCPkcs15ObjectList* list, void* rec, const
 SCRESULT SCPkcs15App::CreateObject(const SCPkcs15ObjectAttributeList& attrs, void** out, uint32_t flags) {
     if (out) *out = nullptr;
     if (!IsWritable()) return SC_E_WRITE_PROTECTED;
-    const SCPkcs15ObjectAttribute* k = Find(attrs, 1);
+    const SCPkcs15ObjectAttribute* k = Find(attrs, p15attr::kKind);
     if (!k) return SC_E_PKCS15_TEMPLATE_INCOMPLETE;
     uint32_t kind = 0;
     if (!k->GetInteger(&kind)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
-    switch (kind & 0xFFFF00) {
-        case 0x10100: return CreatePrivateKey(attrs, out, flags);
-        case 0x20100: return CreatePublicKey(attrs, out, flags);
-        case 0x30100: return CreateSecretKey(attrs, out, flags);
-        case 0x200: return CreateCertificateObject(attrs, out, flags);
-        case 0x600: return CreateDataObject(attrs, out, flags);
+    switch (kind & P15_CLASS_MASK) {
+        case P15_KIND_PRIVATE_KEY: return CreatePrivateKey(attrs, out, flags);
+        case P15_KIND_PUBLIC_KEY: return CreatePublicKey(attrs, out, flags);
+        case P15_KIND_SECRET_KEY: return CreateSecretKey(attrs, out, flags);
+        case P15_KIND_CERTIFICATE: return CreateCertificateObject(attrs, out, flags);
+        case P15_KIND_DATA: return CreateDataObject(attrs, out, flags);
         default: return SC_E_PKCS15_UNSUPPORTED_TYPE;
     }
 }
@@ -299,13 +300,13 @@ SCRESULT SCPkcs15App::CreateObject(const SCPkcs15ObjectAttributeList& attrs, voi
 SCRESULT SCPkcs15App::CreatePrivateKey(const SCPkcs15ObjectAttributeList& attrs, void** out, uint32_t flags) {
     if (out) *out = nullptr;
     uint32_t kind = 0;
-    SCRESULT r = KindOf(attrs, 0x10100, this, &kind);
+    SCRESULT r = KindOf(attrs, P15_KIND_PRIVATE_KEY, this, &kind);
     if (r == SC_E_PKCS15_INVALID_ATTR_VALUE) return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
     if (r < 0) return r;
     switch (kind) {
-        case 0x1010100: return CreateRsaPrivateKey(attrs, out, flags);
-        case 0x2010100: return CreateDsaPrivateKey(attrs, out, flags);
-        case 0x4010100: return CreateEcPrivateKey(attrs, out, flags);
+        case P15_KIND_RSA_PRIVATE_KEY: return CreateRsaPrivateKey(attrs, out, flags);
+        case P15_KIND_DSA_PRIVATE_KEY: return CreateDsaPrivateKey(attrs, out, flags);
+        case P15_KIND_EC_PRIVATE_KEY: return CreateEcPrivateKey(attrs, out, flags);
         default: return SC_E_PKCS15_UNSUPPORTED_TYPE;
     }
 }
@@ -339,13 +340,13 @@ SCRESULT SCPkcs15App::CreateDataObject(const SCPkcs15ObjectAttributeList& attrs,
     if (!dodf) return c.Fail(SC_E_PKCS15_UNSUPPORTED_OBJECT);
     r = dodf->CreateRecord(nullptr, &c.rec);
     if (r >= 0) r = dodf->SetValueFileParameters(c.rec, 3, ValueTemplate((objFlags & 1) != 0), m_headers);
-    if (r >= 0) r = SetFlagsAttribute(dodf, c.rec, 3, objFlags);
+    if (r >= 0) r = SetFlagsAttribute(dodf, c.rec, p15attr::kObjectFlags, objFlags);
     if (r >= 0 && (objFlags & 1)) r = SetRecordGuard(dodf, c.rec);
     static const uint64_t kSkip[] = {1, 3, 4};
     if (r >= 0) r = ApplyAttributes(dodf, c.rec, attrs, nullptr, 0, kSkip, 3, false);
-    if (r >= 0 && !Find(attrs, 0x603) && !Find(attrs, 0x604)) {
-        SCPkcs15ObjectAttribute name(0x603);
-        r = name.SetString(0x603, "") ? dodf->SetAttribute(c.rec, &name) : SC_E_NO_MEMORY;
+    if (r >= 0 && !Find(attrs, p15attr::kDataApplication) && !Find(attrs, p15attr::kDataObjectId)) {
+        SCPkcs15ObjectAttribute name(p15attr::kDataApplication);
+        r = name.SetString(p15attr::kDataApplication, "") ? dodf->SetAttribute(c.rec, &name) : SC_E_NO_MEMORY;
     }
     if (r < 0) return c.Fail(r);
     if (!(flags & CREATE_RECORD_ONLY)) {
@@ -377,7 +378,7 @@ SCRESULT SCPkcs15App::CreateCertificateObject(const SCPkcs15ObjectAttributeList&
     if (!cdf) return c.Fail(SC_E_PKCS15_UNSUPPORTED_OBJECT);
     r = cdf->CreateRecord(&attrs, &c.rec);
     if (r >= 0) r = cdf->SetValueFileParameters(c.rec, 3, ValueTemplate((objFlags & 1) != 0), m_headers);
-    if (r >= 0) r = SetFlagsAttribute(cdf, c.rec, 3, objFlags);
+    if (r >= 0) r = SetFlagsAttribute(cdf, c.rec, p15attr::kObjectFlags, objFlags);
     if (r >= 0 && (objFlags & 1)) r = SetRecordGuard(cdf, c.rec);
     static const uint64_t kSkip[] = {1, 3, 4};
     if (r >= 0) r = ApplyAttributes(cdf, c.rec, attrs, nullptr, 0, kSkip, 3, true);
@@ -414,8 +415,8 @@ SCRESULT SCPkcs15App::CreateCertificate(const SCPath& valuePath, const SCPkcs15O
     r = cdf->CreateRecord(&attrs, &c.rec);
     // The file is there: it is named, neither read nor written.
     if (r >= 0) r = cdf->SetValuePath(c.rec, valuePath);
-    if (r >= 0) r = SetFlagsAttribute(cdf, c.rec, 3, objFlags);
-    if (r >= 0 && (objFlags & 1) && !Find(attrs, 4)) r = SetRecordGuard(cdf, c.rec);
+    if (r >= 0) r = SetFlagsAttribute(cdf, c.rec, p15attr::kObjectFlags, objFlags);
+    if (r >= 0 && (objFlags & 1) && !Find(attrs, p15attr::kAuthId)) r = SetRecordGuard(cdf, c.rec);
     static const uint64_t kSkip[] = {1, 3};
     if (r >= 0) r = ApplyAttributes(cdf, c.rec, attrs, nullptr, 0, kSkip, 2, true);
     if (r < 0) return c.Fail(r);
@@ -446,13 +447,13 @@ SCRESULT SCPkcs15App::CreatePrivateKeyRecord(const SCPkcs15ObjectAttributeList& 
     if (objOut) *objOut = nullptr;
     uint32_t kind = 0, usage = 0;
     SCCardInfo ci;
-    SCRESULT r = NewKeyKindAndUsage(this, m_pCard, attrs, 0x10100, &kind, &ci, &usage);
+    SCRESULT r = NewKeyKindAndUsage(this, m_pCard, attrs, P15_KIND_PRIVATE_KEY, &kind, &ci, &usage);
     if (r < 0) return r;
     uint32_t objFlags = 0;
     r = ObjectFlags(attrs, 3, true, &objFlags);
     if (r < 0) return r;
     uint32_t consent = 0;
-    if (const SCPkcs15ObjectAttribute* uc = Find(attrs, 5))
+    if (const SCPkcs15ObjectAttribute* uc = Find(attrs, p15attr::kUserConsent))
         if (!uc->GetInteger(&consent)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
     // A user-consent key names the PIN that guards its use.
     // The key's use is guarded by the user PIN unless the template binds a PIN of its own.
@@ -462,10 +463,10 @@ SCRESULT SCPkcs15App::CreatePrivateKeyRecord(const SCPkcs15ObjectAttributeList& 
     const SCPkcs15ObjectAttribute* boundId = nullptr;
     if (consent == 0) {
         if (!HasSoPin() && ci.cardFamily == SC_CARD_TYPE_CLASSIC) tmpl |= 0x40000;
-    } else if ((boundId = Find(attrs, 4)) != nullptr) {
+    } else if ((boundId = Find(attrs, p15attr::kAuthId)) != nullptr) {
         if (boundId->GetLength() == 0) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
         SCPkcs15ObjectAttributeList byId;
-        if (!byId.AddBinary(0x701, boundId->GetValue(), boundId->GetLength())) return SC_E_NO_MEMORY;
+        if (!byId.AddBinary(p15attr::kAuthObjectId, boundId->GetValue(), boundId->GetLength())) return SC_E_NO_MEMORY;
         void* pin = nullptr;
         r = FindFirstObject(0xA8, &byId, &pin);
         if (r == SC_E_NO_MEMORY) return r;
@@ -490,19 +491,21 @@ SCRESULT SCPkcs15App::CreatePrivateKeyRecord(const SCPkcs15ObjectAttributeList& 
     // Whether the card keeps the key decides how its file and reference are chosen.
     if (!SetKeyBasics(*ka, native, accessFlags, usage)) r = SC_E_NO_MEMORY;
     if (r >= 0) r = prk->SetKeyFileParameters(rec, 3, tmpl, refs);
-    if (r >= 0) r = SetFlagsAttribute(prk, rec, 3, objFlags);
-    if (r >= 0 && consent != 0) r = SetIntegerAttribute(prk, rec, 5, consent);
+    if (r >= 0) r = SetFlagsAttribute(prk, rec, p15attr::kObjectFlags, objFlags);
+    if (r >= 0 && consent != 0) r = SetIntegerAttribute(prk, rec, p15attr::kUserConsent, consent);
     if (r >= 0) {
         if (boundId)
-            r = SetBinaryAttribute(prk, rec, 4, boundId->GetValue(), boundId->GetLength());
+            r = SetBinaryAttribute(prk, rec, p15attr::kAuthId, boundId->GetValue(), boundId->GetLength());
         else
             r = SetRecordGuard(prk, rec);
     }
-    static const uint64_t kOnly[] = {0x2, 0x101, 0x105, 0x106, 0x107, 0x10101, 0x10102};
+    static const uint64_t kOnly[] = {
+        p15attr::kLabel,   p15attr::kKeyId,          p15attr::kKeyReference,         p15attr::kStartDate,
+        p15attr::kEndDate, p15attr::kPrivateSubject, p15attr::kPrivateKeyIdentifiers};
     if (r >= 0) r = ApplyAttributes(prk, rec, attrs, kOnly, 7, nullptr, 0, false);
     SCPkcs15PathObjectInfo* obj = nullptr;
     if (r >= 0) r = prk->GetValueObject(rec, &obj, false);
-    if (r >= 0 && obj && Find(attrs, 0x105)) {
+    if (r >= 0 && obj && Find(attrs, p15attr::kKeyReference)) {
         // A reference the template names is the key object's too.
         const int ref = ka->getKeyReference();
         static_cast<SCPkcs15KeyObject*>(obj)->SetKeyReference(
@@ -526,7 +529,7 @@ SCRESULT SCPkcs15App::CreatePublicKeyRecord(const SCPkcs15ObjectAttributeList& a
     if (objOut) *objOut = nullptr;
     uint32_t kind = 0, usage = 0;
     SCCardInfo ci;
-    SCRESULT r = NewKeyKindAndUsage(this, m_pCard, attrs, 0x20100, &kind, &ci, &usage);
+    SCRESULT r = NewKeyKindAndUsage(this, m_pCard, attrs, P15_KIND_PUBLIC_KEY, &kind, &ci, &usage);
     if (r < 0) return r;
     uint32_t objFlags = 0;
     r = ObjectFlags(attrs, 2, false, &objFlags);
@@ -542,9 +545,11 @@ SCRESULT SCPkcs15App::CreatePublicKeyRecord(const SCPkcs15ObjectAttributeList& a
     void* rec = puk->HandleOf(made);
     if (!SetKeyBasics(made->classAttributes, native, accessFlags, usage)) r = SC_E_NO_MEMORY;
     if (r >= 0) r = puk->SetValueFileParameters(rec, 3, ValueTemplate((objFlags & 1) != 0), m_headers);
-    if (r >= 0) r = SetFlagsAttribute(puk, rec, 3, objFlags);
+    if (r >= 0) r = SetFlagsAttribute(puk, rec, p15attr::kObjectFlags, objFlags);
     if (r >= 0 && (objFlags & 1)) r = SetRecordGuard(puk, rec);
-    static const uint64_t kOnly[] = {0x2, 0x101, 0x105, 0x106, 0x107, 0x20101, 0x1020101};
+    static const uint64_t kOnly[] = {
+        p15attr::kLabel,   p15attr::kKeyId,         p15attr::kKeyReference,        p15attr::kStartDate,
+        p15attr::kEndDate, p15attr::kPublicSubject, p15attr::kRsaPublicModulusBits};
     if (r >= 0) r = ApplyAttributes(puk, rec, attrs, kOnly, 7, nullptr, 0, false);
     SCPkcs15PathObjectInfo* obj = nullptr;
     if (r >= 0) r = puk->GetValueObject(rec, &obj, false);
@@ -588,21 +593,22 @@ SCRESULT SCPkcs15App::CreateRsaPrivateKey(const SCPkcs15ObjectAttributeList& att
         if (!(flags & CREATE_RSA_FILE_FALLBACK)) return SC_E_PKCS15_UNSUPPORTED_TYPE;
         asFile = true;
     }
-    const SCPkcs15ObjectAttribute* na = Find(attrs, 0x1010103);
-    const SCPkcs15ObjectAttribute* ea = Find(attrs, 0x1010104);
+    const SCPkcs15ObjectAttribute* na = Find(attrs, p15attr::kRsaPrivateModulus);
+    const SCPkcs15ObjectAttribute* ea = Find(attrs, p15attr::kRsaPrivatePublicExponent);
     if (!na || !ea) return SC_E_PKCS15_TEMPLATE_INCOMPLETE;
     uint32_t nLen = 0, eLen = 0;
     const uint8_t* n = Magnitude(na, &nLen);
     const uint8_t* e = Magnitude(ea, &eLen);
     if (!n || !e) return SC_E_PKCS15_INVALID_ATTR_VALUE;
     const uint32_t bits = 8 * nLen;
-    if (const SCPkcs15ObjectAttribute* mb = Find(attrs, 0x1010101)) {
+    if (const SCPkcs15ObjectAttribute* mb = Find(attrs, p15attr::kRsaPrivateModulusBits)) {
         uint32_t v = 0;
         if (!mb->GetInteger(&v) || v != bits) return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
     }
     const uint8_t* part[6] = {};
     uint32_t partLen[6] = {};
-    for (int i = 0; i < 6; ++i) part[i] = Magnitude(Find(attrs, 0x1010105 + static_cast<uint64_t>(i)), &partLen[i]);
+    for (int i = 0; i < 6; ++i)
+        part[i] = Magnitude(Find(attrs, p15attr::kRsaPrivateExponent + static_cast<uint64_t>(i)), &partLen[i]);
 
     Creation c(this);
     SCPkcs15PathObjectInfo* obj = nullptr;
@@ -673,22 +679,22 @@ SCRESULT SCPkcs15App::CreatePublicKey(const SCPkcs15ObjectAttributeList& attrs, 
     std::memset(&ci, 0, sizeof ci);
     m_pCard->GetCardInfo(&ci);
     bool native = false;
-    if (const SCPkcs15ObjectAttribute* nat = Find(attrs, 0x103)) {
+    if (const SCPkcs15ObjectAttribute* nat = Find(attrs, p15attr::kKeyNative)) {
         if (!nat->GetBoolean(&native)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
         if (native && !(ci.rsaCaps & SC_RSA_CAP_PUBKEY_OBJECTS)) return SC_E_PKCS15_UNSUPPORTED_TYPE;
     }
     uint32_t kind = 0;
-    SCRESULT r = KindOf(attrs, 0x20100, this, &kind);
+    SCRESULT r = KindOf(attrs, P15_KIND_PUBLIC_KEY, this, &kind);
     if (r < 0) return r;
-    if (kind != 0x1020100) return SC_E_PKCS15_UNSUPPORTED_TYPE;
-    const SCPkcs15ObjectAttribute* na = Find(attrs, 0x1020103);
-    const SCPkcs15ObjectAttribute* ea = Find(attrs, 0x1020104);
+    if (kind != P15_KIND_RSA_PUBLIC_KEY) return SC_E_PKCS15_UNSUPPORTED_TYPE;
+    const SCPkcs15ObjectAttribute* na = Find(attrs, p15attr::kRsaPublicModulus);
+    const SCPkcs15ObjectAttribute* ea = Find(attrs, p15attr::kRsaPublicExponent);
     if (!na || !ea) return SC_E_PKCS15_TEMPLATE_INCOMPLETE;
     uint32_t nLen = 0, eLen = 0;
     const uint8_t* n = Magnitude(na, &nLen);
     const uint8_t* e = Magnitude(ea, &eLen);
     if (!n || !e) return SC_E_PKCS15_INVALID_ATTR_VALUE;
-    if (const SCPkcs15ObjectAttribute* mb = Find(attrs, 0x1020101)) {
+    if (const SCPkcs15ObjectAttribute* mb = Find(attrs, p15attr::kRsaPublicModulusBits)) {
         uint32_t v = 0;
         if (!mb->GetInteger(&v) || v != 8 * nLen) return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
     }
@@ -748,18 +754,18 @@ SCRESULT PrivateValueOf(const SCPkcs15ObjectAttribute* a, ASNinteger* x) {
 SCRESULT SCPkcs15App::CreateDsaPrivateKey(const SCPkcs15ObjectAttributeList& attrs, void** out, uint32_t flags) {
     if (out) *out = nullptr;
     if (!m_pCard) return SC_E_BAD_USAGE;
-    const SCPkcs15ObjectAttribute* xa = Find(attrs, 0x10103);
+    const SCPkcs15ObjectAttribute* xa = Find(attrs, p15attr::kPrivateValue);
     if (!xa) return SC_E_PKCS15_TEMPLATE_INCOMPLETE;
     ASNinteger x(0x02);
     SCRESULT r = PrivateValueOf(xa, &x);
     if (r < 0) return r;
     DSAParameters params(0x30);
-    if (const SCPkcs15ObjectAttribute* pa = Find(attrs, 0x10106)) {
+    if (const SCPkcs15ObjectAttribute* pa = Find(attrs, p15attr::kPrivateEcParams)) {
         if (!ScPkcs15FromDer(params, pa)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
     } else {
         ASNinteger* members[3] = {&params.p, &params.q, &params.g};
         for (int i = 0; i < 3; ++i) {
-            const SCPkcs15ObjectAttribute* m = Find(attrs, 0x2010101 + static_cast<uint64_t>(i));
+            const SCPkcs15ObjectAttribute* m = Find(attrs, p15attr::kDsaPrivatePrime + static_cast<uint64_t>(i));
             if (!m) return SC_E_PKCS15_TEMPLATE_INCOMPLETE;
             uint32_t len = 0;
             const uint8_t* d = Magnitude(m, &len);
@@ -806,8 +812,8 @@ SCRESULT SCPkcs15App::CreateDsaPrivateKey(const SCPkcs15ObjectAttributeList& att
 SCRESULT SCPkcs15App::CreateEcPrivateKey(const SCPkcs15ObjectAttributeList& attrs, void** out, uint32_t flags) {
     if (out) *out = nullptr;
     if (!m_pCard) return SC_E_BAD_USAGE;
-    const SCPkcs15ObjectAttribute* xa = Find(attrs, 0x10103);
-    const SCPkcs15ObjectAttribute* pa = Find(attrs, 0x10106);
+    const SCPkcs15ObjectAttribute* xa = Find(attrs, p15attr::kPrivateValue);
+    const SCPkcs15ObjectAttribute* pa = Find(attrs, p15attr::kPrivateEcParams);
     if (!xa || !pa) return SC_E_PKCS15_TEMPLATE_INCOMPLETE;
     ASNinteger x(0x02);
     SCRESULT r = PrivateValueOf(xa, &x);
@@ -881,7 +887,7 @@ SCRESULT SCPkcs15App::CreateSecretKey(const SCPkcs15ObjectAttributeList& attrs, 
     if (out) *out = nullptr;
     if (!m_pCard) return SC_E_BAD_USAGE;
     uint32_t kind = 0;
-    SCRESULT r = KindOf(attrs, 0x30100, this, &kind);
+    SCRESULT r = KindOf(attrs, P15_KIND_SECRET_KEY, this, &kind);
     if (r < 0) return r;
     uint32_t objFlags = 0;
     r = ObjectFlags(attrs, 3, true, &objFlags);
@@ -896,20 +902,20 @@ SCRESULT SCPkcs15App::CreateSecretKey(const SCPkcs15ObjectAttributeList& attrs, 
     void* rec = skdf->HandleOf(made);
     c.rec = rec;
     if (r >= 0) r = skdf->SetValueFileParameters(rec, 3, ValueTemplate(true), m_headers);
-    if (r >= 0) r = SetFlagsAttribute(skdf, rec, 3, objFlags);
+    if (r >= 0) r = SetFlagsAttribute(skdf, rec, p15attr::kObjectFlags, objFlags);
     if (r >= 0) r = SetRecordGuard(skdf, rec);
     if (r >= 0) {
         // A secret key is the card's own unless the template says otherwise.
-        SCPkcs15ObjectAttribute af(0x104);
-        r = af.SetFlags(0x104, kAfImported, 0xFFFFFFFFu) ? skdf->SetAttribute(rec, &af) : SC_E_NO_MEMORY;
+        SCPkcs15ObjectAttribute af(p15attr::kKeyAccess);
+        r = af.SetFlags(p15attr::kKeyAccess, kAfImported, 0xFFFFFFFFu) ? skdf->SetAttribute(rec, &af) : SC_E_NO_MEMORY;
     }
     static const uint64_t kSkip[] = {1, 3, 4};
     if (r >= 0) r = ApplyAttributes(skdf, rec, attrs, nullptr, 0, kSkip, 3, false);
-    if (r >= 0 && !Find(attrs, 0x30102) && !Find(attrs, 0xFF000003ULL)) {
+    if (r >= 0 && !Find(attrs, p15attr::kSecretValueLength) && !Find(attrs, p15attr::kAnyValueLength)) {
         // The key length follows the value.
-        const SCPkcs15ObjectAttribute* v = Find(attrs, 0x30101);
-        if (!v) v = Find(attrs, 0xFF000002ULL);
-        if (v && v->GetLength()) r = SetIntegerAttribute(skdf, rec, 0x30102, 8 * v->GetLength());
+        const SCPkcs15ObjectAttribute* v = Find(attrs, p15attr::kSecretValue);
+        if (!v) v = Find(attrs, p15attr::kAnyValue);
+        if (v && v->GetLength()) r = SetIntegerAttribute(skdf, rec, p15attr::kSecretValueLength, 8 * v->GetLength());
     }
     if (r < 0) return c.Fail(r);
     if (!(flags & CREATE_RECORD_ONLY)) {
@@ -940,26 +946,26 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     std::memset(&ci, 0, sizeof ci);
     m_pCard->GetCardInfo(&ci);
     if (!(ci.rsaCaps & SC_RSA_CAP_GENERATE)) return SC_E_UNSUPPORTED_FEATURE;
-    const SCPkcs15ObjectAttribute* bitsAttr = Find(privateAttrs, 0x1010101);
-    if (!bitsAttr && publicAttrs) bitsAttr = Find(*publicAttrs, 0x1020101);
+    const SCPkcs15ObjectAttribute* bitsAttr = Find(privateAttrs, p15attr::kRsaPrivateModulusBits);
+    if (!bitsAttr && publicAttrs) bitsAttr = Find(*publicAttrs, p15attr::kRsaPublicModulusBits);
     if (!bitsAttr) return SC_E_PKCS15_TEMPLATE_INCOMPLETE;
     uint32_t bits = 0;
     if (!bitsAttr->GetInteger(&bits) || bits < ci.rsaMinBits || bits > ci.rsaMaxBits)
         return SC_E_PKCS15_INVALID_ATTR_VALUE;
     if ((flags & CREATE_PUBLIC_IF_KEPT) && !(ci.rsaCaps & SC_RSA_CAP_NEED_PUB)) publicAttrs = nullptr;
     uint32_t kind = 0;
-    SCRESULT r = KindOf(privateAttrs, 0x10100, this, &kind);
+    SCRESULT r = KindOf(privateAttrs, P15_KIND_PRIVATE_KEY, this, &kind);
     if (r < 0) return r;
-    if (kind != 0x1010100) return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
+    if (kind != P15_KIND_RSA_PRIVATE_KEY) return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
     bool nativePublic = false;
     if (publicAttrs) {
-        if (GetDefaultKeyKind(0x20100) != 0x1020100) return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
+        if (GetDefaultKeyKind(P15_KIND_PUBLIC_KEY) != P15_KIND_RSA_PUBLIC_KEY) return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
         if (const SCPkcs15ObjectAttribute* pk = Find(*publicAttrs, 1)) {
             uint32_t v = 0;
             if (!pk->GetInteger(&v)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
-            if ((v & 0xFF00FF00u) != 0x1000100u) return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
+            if ((v & 0xFF00FF00u) != P15_KIND_RSA_KEY) return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
         }
-        if (const SCPkcs15ObjectAttribute* nat = Find(*publicAttrs, 0x103)) {
+        if (const SCPkcs15ObjectAttribute* nat = Find(*publicAttrs, p15attr::kKeyNative)) {
             if (!nat->GetBoolean(&nativePublic)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
             if (nativePublic && (ci.rsaCaps & (SC_RSA_CAP_NEED_PUB | SC_RSA_CAP_PUBKEY_OBJECTS)) !=
                                     (SC_RSA_CAP_NEED_PUB | SC_RSA_CAP_PUBKEY_OBJECTS))
@@ -997,7 +1003,7 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
         r = CreatePublicKeyRecord(*publicAttrs, &pubRec, &pubObj, kAfGeneratedPublic, nativePublic, flags);
         if (r >= 0) {
             puk = FindListForHandle(pubRec);
-            r = SetIntegerAttribute(puk, pubRec, 0x1020101, bits);
+            r = SetIntegerAttribute(puk, pubRec, p15attr::kRsaPublicModulusBits, bits);
         }
     }
     if (r < 0) {
@@ -1011,8 +1017,8 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
         return 0;
     }
     // The exponent and the variant of the generation.
-    const SCPkcs15ObjectAttribute* expAttr = Find(privateAttrs, 0x1010104);
-    if (!expAttr && publicAttrs) expAttr = Find(*publicAttrs, 0x1020104);
+    const SCPkcs15ObjectAttribute* expAttr = Find(privateAttrs, p15attr::kRsaPrivatePublicExponent);
+    if (!expAttr && publicAttrs) expAttr = Find(*publicAttrs, p15attr::kRsaPublicExponent);
     uint32_t expLen = 0;
     const uint8_t* exp = Magnitude(expAttr, &expLen);
     const uint32_t usage = prvRecord->getCommonKeyAttributes()->usage.getFlags();

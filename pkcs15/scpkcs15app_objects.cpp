@@ -28,15 +28,16 @@ enum : uint32_t {
 }  // namespace
 
 int SCPkcs15App::ListsForKind(uint32_t kind) {
-    switch (kind & 0xFFFF00u) {
-        case 0: return B_PRKDF | B_PUKDF | B_TRUSTED_PUKDF | B_CDF | B_TRUSTED_CDF | B_USEFUL_CDF | B_DODF | B_SKDF;
-        case 0x100: return B_PRKDF | B_PUKDF | B_TRUSTED_PUKDF | B_SKDF;
-        case 0x200: return B_CDF | B_TRUSTED_CDF | B_USEFUL_CDF;
-        case 0x600: return B_DODF;
-        case 0x700: return B_AODF;
-        case 0x10100: return B_PRKDF;
-        case 0x20100: return B_PUKDF | B_TRUSTED_PUKDF;
-        case 0x30100: return B_SKDF;
+    switch (kind & P15_CLASS_MASK) {
+        case P15_KIND_ANY:
+            return B_PRKDF | B_PUKDF | B_TRUSTED_PUKDF | B_CDF | B_TRUSTED_CDF | B_USEFUL_CDF | B_DODF | B_SKDF;
+        case P15_KIND_KEY: return B_PRKDF | B_PUKDF | B_TRUSTED_PUKDF | B_SKDF;
+        case P15_KIND_CERTIFICATE: return B_CDF | B_TRUSTED_CDF | B_USEFUL_CDF;
+        case P15_KIND_DATA: return B_DODF;
+        case P15_KIND_AUTH: return B_AODF;
+        case P15_KIND_PRIVATE_KEY: return B_PRKDF;
+        case P15_KIND_PUBLIC_KEY: return B_PUKDF | B_TRUSTED_PUKDF;
+        case P15_KIND_SECRET_KEY: return B_SKDF;
         default: return -1;
     }
 }
@@ -69,7 +70,7 @@ SCRESULT SCPkcs15App::FindAllInList(const DirList& list, std::vector<void*>* out
 
 SCRESULT SCPkcs15App::FindObjects(const SCPkcs15ObjectAttributeList* tmpl, std::vector<void*>* out, uint32_t flag) {
     uint32_t kind = 0;
-    const SCPkcs15ObjectAttribute* k = tmpl ? tmpl->FindAttribute(1) : nullptr;
+    const SCPkcs15ObjectAttribute* k = tmpl ? tmpl->FindAttribute(p15attr::kKind) : nullptr;
     if (k && !k->GetInteger(&kind)) kind = 0;
     int lists = ListsForKind(kind);
     if (lists < 0) return SC_E_PKCS15_INVALID_ATTR;
@@ -145,7 +146,9 @@ SCRESULT SCPkcs15App::SetAttributeValues(void* handle, const SCPkcs15ObjectAttri
         SCRESULT s = f->SetAttribute(handle, a);
         if (s == SC_E_PKCS15_INVALID_ATTR_VALUE) {
             const uint64_t t = a->GetType();
-            if (t == 0x10101 || t == 0xFF000006ULL || t == 0x1000202 || t == 0x1000203 || t == 0x1000204) continue;
+            if (t == p15attr::kPrivateSubject || t == p15attr::kAnySubject || t == p15attr::kCertSubject ||
+                t == p15attr::kCertIssuer || t == p15attr::kCertSerialNumber)
+                continue;
         }
         if (s < 0) {
             r = s;
@@ -177,7 +180,7 @@ SCRESULT SCPkcs15App::Sign(void* handle, uint32_t mechanism, uint32_t option, co
                            uint8_t* out, uint32_t* outLen) {
     SCRESULT kind = GetObjectKind(handle);
     if (kind < 0) return kind;
-    if (kind != 0x1010100) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
+    if (kind != P15_KIND_RSA_PRIVATE_KEY) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
     // The option is the hash id of a signature over a bare digest.
     return FindListForHandle(handle)->Sign(handle, mechanism, option, in, inLen, out, outLen);
 }
@@ -186,7 +189,7 @@ SCRESULT SCPkcs15App::Decrypt(void* handle, uint32_t mechanism, const uint8_t* i
                               uint32_t* outLen) {
     SCRESULT kind = GetObjectKind(handle);
     if (kind < 0) return kind;
-    if (kind != 0x1010100) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
+    if (kind != P15_KIND_RSA_PRIVATE_KEY) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
     return FindListForHandle(handle)->Decrypt(handle, mechanism, in, inLen, out, outLen);
 }
 
@@ -196,16 +199,17 @@ uint32_t SCPkcs15App::GetDefaultKeyKind(uint32_t keyClass) {
     std::memset(&ci, 0, sizeof ci);
     if (m_pCard->GetCardInfo(&ci) < 0) return 0;
     switch (keyClass) {
-        case 0x20100:
-            if (ci.rsaCaps & 0xA9) return 0x1020100;
-            if (ci.ecCaps & 0x29) return 0x4020100;
-            return (ci.dsaCaps & 0x29) == 0 ? 0x1020100 : 0x2020100;
-        case 0x10100:
-            if (ci.rsaCaps & 0x55) return 0x1010100;
-            if (ci.ecCaps & 0x15) return 0x4010100;
-            return (ci.dsaCaps & 0x15) == 0 ? 0x1010100 : 0x2010100;
-        case 0x30100:
-            return ((ci.symCaps & 0x33) != 0 || ((ci.symCaps >> 8) & 0x33) == 0) ? 0x5030100 : 0xF030100;
+        case P15_KIND_PUBLIC_KEY:
+            if (ci.rsaCaps & 0xA9) return P15_KIND_RSA_PUBLIC_KEY;
+            if (ci.ecCaps & 0x29) return P15_KIND_EC_PUBLIC_KEY;
+            return (ci.dsaCaps & 0x29) == 0 ? P15_KIND_RSA_PUBLIC_KEY : P15_KIND_DSA_PUBLIC_KEY;
+        case P15_KIND_PRIVATE_KEY:
+            if (ci.rsaCaps & 0x55) return P15_KIND_RSA_PRIVATE_KEY;
+            if (ci.ecCaps & 0x15) return P15_KIND_EC_PRIVATE_KEY;
+            return (ci.dsaCaps & 0x15) == 0 ? P15_KIND_RSA_PRIVATE_KEY : P15_KIND_DSA_PRIVATE_KEY;
+        case P15_KIND_SECRET_KEY:
+            return ((ci.symCaps & 0x33) != 0 || ((ci.symCaps >> 8) & 0x33) == 0) ? P15_KIND_DEFAULT_SECRET_KEY
+                                                                                 : P15_KIND_OTHER_SECRET_KEY;
         default: return 0;
     }
 }
@@ -288,7 +292,7 @@ bool SCPkcs15App::IsKeyReferenceUsed(int ref, const uint16_t* absPath, uint16_t 
                 if (auto* key = dynamic_cast<SCPkcs15KeyObject*>(v))
                     keyRef = key->GetKeyReference() == SCPkcs15KeyObject::NO_KEY_REFERENCE ? -1 : key->GetKeyReference();
                 if (keyRef < 0) {
-                    SCPkcs15ObjectAttribute a(0x105);
+                    SCPkcs15ObjectAttribute a(p15attr::kKeyReference);
                     uint32_t r = 0;
                     if (f->GetAttribute(h, &a) >= 0 && a.GetInteger(&r) && r < 255) keyRef = static_cast<int>(r);
                 }
@@ -414,7 +418,8 @@ SCRESULT SCPkcs15App::FindMatchingObject(void* privateKey, bool certificate, voi
     SCPkcs15ObjectAttributeList byId, byKeyId, byKey;
     ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
     if (ka && ka->iD.getLength() > 0 &&
-        !byId.AddBinary(certificate ? 0x201 : 0x101, ka->iD.getData(), static_cast<uint32_t>(ka->iD.getLength())))
+        !byId.AddBinary(certificate ? p15attr::kCertId : p15attr::kKeyId, ka->iD.getData(),
+                        static_cast<uint32_t>(ka->iD.getLength())))
         return SC_E_NO_MEMORY;
     ASNPkcs15CommonPrivateKeyAttributes* cpa = rec->findCommonPrivateKeyAttributes();
     if (cpa && rec->hasCommonPrivateKeyAttributes() && cpa->wasKeyIdentifiers) {
@@ -422,7 +427,8 @@ SCRESULT SCPkcs15App::FindMatchingObject(void* privateKey, bool certificate, voi
         const ASNPkcs15KeyIdentifier* id = cpa->keyIdentifiers.find(certificate ? 2 : 4);
         const ASNoctstr* o = id ? dynamic_cast<const ASNoctstr*>(id->idValue) : nullptr;
         if (o && o->getLength() > 0 &&
-            !byKeyId.AddBinary(certificate ? 0x281 : 0x20180, o->getData(), static_cast<uint32_t>(o->getLength())))
+            !byKeyId.AddBinary(certificate ? p15attr::kCertSubjectKeyId : p15attr::kPublicKeyHash, o->getData(),
+                               static_cast<uint32_t>(o->getLength())))
             return SC_E_NO_MEMORY;
     }
     RSAPublicKey pk(0);
@@ -430,10 +436,11 @@ SCRESULT SCPkcs15App::FindMatchingObject(void* privateKey, bool certificate, voi
         if (certificate) {
             std::vector<uint8_t> der;
             if (ScPkcs15Der(pk, &der) < 0 ||
-                !byKey.AddBinary(0x282, der.data(), static_cast<uint32_t>(der.size())))
+                !byKey.AddBinary(p15attr::kCertPublicKey, der.data(), static_cast<uint32_t>(der.size())))
                 return SC_E_NO_MEMORY;
-        } else if (!byKey.AddBigInt(0x1020103, pk.modulus.getData(), static_cast<uint32_t>(pk.modulus.getValueLength())) ||
-                   !byKey.AddBigInt(0x1020104, pk.publicExponent.getData(),
+        } else if (!byKey.AddBigInt(p15attr::kRsaPublicModulus, pk.modulus.getData(),
+                                    static_cast<uint32_t>(pk.modulus.getValueLength())) ||
+                   !byKey.AddBigInt(p15attr::kRsaPublicExponent, pk.publicExponent.getData(),
                                     static_cast<uint32_t>(pk.publicExponent.getValueLength()))) {
             return SC_E_NO_MEMORY;
         }
@@ -470,7 +477,7 @@ SCRESULT SCPkcs15App::GetKeyReference(void* handle) {
     if (!f) return SC_E_PKCS15_INVALID_HANDLE;
     SCRESULT kind = f->GetObjectKind(handle);
     if (kind < 0) return kind;
-    if ((kind & 0xFFFF00) != 0x10100) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
+    if ((kind & P15_CLASS_MASK) != P15_KIND_PRIVATE_KEY) return SC_E_PKCS15_WRONG_HANDLE_TYPE;
     auto* prk = dynamic_cast<SCPkcs15PrivateKeyList*>(f);
     ASNPkcs15PrivateKeyType* rec = prk ? prk->RecordFor(handle) : nullptr;
     if (!rec) return SC_E_PKCS15_WRONG_HANDLE_TYPE;

@@ -135,7 +135,7 @@ SCRESULT SCPkcs15App::FindAuthObjectForObject(void* object, ASNPkcs15AuthObject*
     SCPkcs15ObjectList* list = FindListForHandle(object);
     if (!list) return SC_E_PKCS15_INVALID_HANDLE;
     // The object's authId (for a key, that of its chosen key record).
-    SCPkcs15ObjectAttribute id(4);
+    SCPkcs15ObjectAttribute id(p15attr::kAuthId);
     SCRESULT r = list->GetAttribute(object, &id);
     if (r == SC_E_NO_MEMORY) return r;
     if (r < 0 || id.GetLength() == 0) return 0;

@@ -110,24 +110,24 @@ SCRESULT SCPkcs15X509CertificateObject::GetOctets(std::vector<uint8_t>* out) con
 // ---- certificate directory ----
 
 SCPkcs15CertificateList::SCPkcs15CertificateList(SCCard* card, bool trusted)
-    : SCPkcs15TypedObjectList<ASNPkcs15CertificateRecord>(card, 0x1000200, trusted) {}
+    : SCPkcs15TypedObjectList<ASNPkcs15CertificateRecord>(card, P15_KIND_X509_CERTIFICATE, trusted) {}
 
 SCPkcs15CertificateList::~SCPkcs15CertificateList() = default;
 
 SCRESULT SCPkcs15CertificateList::GetObjectKind(void* handle) {
-    return HoldsHandle(handle) ? 0x1000200 : SC_E_PKCS15_INVALID_HANDLE;
+    return HoldsHandle(handle) ? static_cast<SCRESULT>(P15_KIND_X509_CERTIFICATE) : SC_E_PKCS15_INVALID_HANDLE;
 }
 
 SCRESULT SCPkcs15CertificateList::MapAttributeType(uint64_t code) {
-    if ((code & 0xFFFFFF00ULL) == 0xFF000000ULL) {
-        switch (code & 0xFF) {
-            case 0x01: return 0x201;
-            case 0x02: return 0x1000201;
-            case 0x04: return 0x205;
-            case 0x05: return 0x206;
-            case 0x06: return 0x1000202;
-            case 0x80: return 0x280;
-            case 0x81: return 0x282;
+    if ((code & 0xFFFFFF00ULL) == p15attr::kAnyFamily) {
+        switch (p15attr::kAnyFamily | (code & 0xFF)) {
+            case p15attr::kAnyId: return p15attr::kCertId;
+            case p15attr::kAnyValue: return p15attr::kCertValue;
+            case p15attr::kAnyTrustedUsage: return p15attr::kCertTrustedUsage;
+            case p15attr::kAnyTrusted: return p15attr::kCertTrusted;
+            case p15attr::kAnySubject: return p15attr::kCertSubject;
+            case p15attr::kAnyKeyHash: return p15attr::kCertKeyHash;
+            case p15attr::kAnyPublicKey: return p15attr::kCertPublicKey;
             default: return SC_E_PKCS15_INVALID_ATTR;
         }
     }
@@ -220,7 +220,7 @@ SCRESULT SCPkcs15CertificateList::SetValuePath(void* record, const SCPath& path)
 SCRESULT SCPkcs15CertificateList::CreateRecord(const SCPkcs15ObjectAttributeList* tmpl, void** out) {
     if (out) *out = nullptr;
     if (tmpl) {
-        const SCPkcs15ObjectAttribute* k = tmpl->FindAttribute(1);
+        const SCPkcs15ObjectAttribute* k = tmpl->FindAttribute(p15attr::kKind);
         uint32_t kind = 0;
         if (k && k->GetInteger(&kind)) {
             const uint32_t second = (kind >> 8) & 0xFF;
@@ -271,7 +271,7 @@ SCRESULT SCPkcs15CertificateList::GetFromCertificate(ASNPkcs15CertificateRecord*
     const uint64_t type = attr->GetType();
     std::vector<uint8_t> out;
     switch (code) {
-        case 0x280: {
+        case p15attr::kCertKeyHash: {
             const ASNbitstr& key = tbs.subjectPublicKeyInfo.subjectPublicKey;
             std::unique_ptr<QvHash> h;
             try {
@@ -284,7 +284,7 @@ SCRESULT SCPkcs15CertificateList::GetFromCertificate(ASNPkcs15CertificateRecord*
                 return SC_E_NO_MEMORY;
             }
         }
-        case 0x281: {
+        case p15attr::kCertSubjectKeyId: {
             const Extension* e = tbs.extensions.value.findExtensionByText("2.5.29.14");
             if (!e) return SC_E_PKCS15_ATTR_NOT_FOUND;
             ASNoctstr ski;
@@ -297,15 +297,15 @@ SCRESULT SCPkcs15CertificateList::GetFromCertificate(ASNPkcs15CertificateRecord*
             if (k < 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return ScPkcs15PutBytes(attr, type, ski.getData(), static_cast<uint32_t>(ski.getLength())) ? 0 : SC_E_NO_MEMORY;
         }
-        case 0x282: {
+        case p15attr::kCertPublicKey: {
             const ASNbitstr& key = tbs.subjectPublicKeyInfo.subjectPublicKey;
             if (key.getByteLength() < 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return ScPkcs15PutBytes(attr, type, key.getBits(), static_cast<uint32_t>(key.getByteLength())) ? 0
                                                                                                    : SC_E_NO_MEMORY;
         }
-        case 0x1000202: r = ScPkcs15Der(tbs.subject, &out); break;
-        case 0x1000203: r = ScPkcs15Der(tbs.issuer, &out); break;
-        case 0x1000204: r = ScPkcs15Der(tbs.serialNumber, &out); break;
+        case p15attr::kCertSubject: r = ScPkcs15Der(tbs.subject, &out); break;
+        case p15attr::kCertIssuer: r = ScPkcs15Der(tbs.issuer, &out); break;
+        case p15attr::kCertSerialNumber: r = ScPkcs15Der(tbs.serialNumber, &out); break;
         default: return SC_E_PKCS15_ATTR_NOT_FOUND;
     }
     if (r < 0) return r;
@@ -318,35 +318,37 @@ SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttri
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT code = MapAttributeType(attr->GetType());
     if (code < 0) return code;
-    if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15CertificateRecord>::GetAttribute(handle, attr);
+    if ((code & P15_CATEGORY_MASK) == 0)
+        return SCPkcs15TypedObjectList<ASNPkcs15CertificateRecord>::GetAttribute(handle, attr);
     ASNPkcs15CommonCertificateAttributes& ca = rec->classAttributes;
     ASNPkcs15X509CertificateAttributes& ta = rec->typeAttributes;
     const uint64_t type = attr->GetType();
     std::vector<uint8_t> der;
     SCRESULT r = SC_E_PKCS15_ATTR_NOT_FOUND;
     switch (code) {
-        case 0x201:
+        case p15attr::kCertId:
             return ScPkcs15PutBytes(attr, type, ca.iD.getData(), static_cast<uint32_t>(ca.iD.getLength())) ? 0
                                                                                                      : SC_E_NO_MEMORY;
-        case 0x202: return attr->SetBoolean(type, ca.wasAuthority && ca.authority.isTrue()) ? 0 : SC_E_NO_MEMORY;
-        case 0x203:
+        case p15attr::kCertAuthority:
+            return attr->SetBoolean(type, ca.wasAuthority && ca.authority.isTrue()) ? 0 : SC_E_NO_MEMORY;
+        case p15attr::kCertCredentialId:
             if (!ca.wasIdentifiers) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return attr->SetAsnObject(type, ca.identifiers) ? 0 : SC_E_NO_MEMORY;
-        case 0x204:
+        case p15attr::kCertHash:
             if (!ca.wasCertHash) return SC_E_PKCS15_ATTR_NOT_FOUND;
             // The hash is kept as the bytes it is (binary attribute).
             r = ScPkcs15Der(ca.certHash, &der);
             if (r < 0) return r;
             break;
-        case 0x205:
+        case p15attr::kCertTrustedUsage:
             if (!ca.wasTrustedUsage) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return attr->SetAsnObject(type, ca.trustedUsage) ? 0 : SC_E_NO_MEMORY;
-        case 0x206:
+        case p15attr::kCertTrusted:
             return attr->SetBoolean(type, ca.wasImplicitTrust ? ca.implicitTrust.isTrue() : IsTrusted()) ? 0
                                                                                                          : SC_E_NO_MEMORY;
-        case 0x280:
-        case 0x282: return GetFromCertificate(rec, static_cast<uint64_t>(code), attr);
-        case 0x281: {
+        case p15attr::kCertKeyHash:
+        case p15attr::kCertPublicKey: return GetFromCertificate(rec, static_cast<uint64_t>(code), attr);
+        case p15attr::kCertSubjectKeyId: {
             const ASNPkcs15KeyIdentifier* id = nullptr;
             if (ca.wasIdentifier && ca.identifier.getIdType() == 2) id = &ca.identifier;
             if (!id && ca.wasIdentifiers) id = ca.identifiers.find(2);
@@ -355,29 +357,32 @@ SCRESULT SCPkcs15CertificateList::GetAttribute(void* handle, SCPkcs15ObjectAttri
                 if (o) return ScPkcs15PutBytes(attr, type, o->getData(), static_cast<uint32_t>(o->getLength())) ? 0
                                                                                                       : SC_E_NO_MEMORY;
             }
-            return GetFromCertificate(rec, 0x281, attr);
+            return GetFromCertificate(rec, p15attr::kCertSubjectKeyId, attr);
         }
-        case 0x1000201:
+        case p15attr::kCertValue:
             r = GetCertificateValue(rec, &der);
             if (r < 0) return r;
-            return ScPkcs15PutBytes(attr, 0x1000201, der.data(), static_cast<uint32_t>(der.size())) ? 0 : SC_E_NO_MEMORY;
-        case 0x1000202:
+            return ScPkcs15PutBytes(attr, p15attr::kCertValue, der.data(), static_cast<uint32_t>(der.size()))
+                       ? 0
+                       : SC_E_NO_MEMORY;
+        case p15attr::kCertSubject:
             if (ta.wasSubject) r = ScPkcs15Der(ta.subject, &der);
             if (r < 0 && r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
-            if (r < 0 || (der.size() == 2 && der[0] == 0x30 && der[1] == 0)) return GetFromCertificate(rec, 0x1000202, attr);
+            if (r < 0 || (der.size() == 2 && der[0] == 0x30 && der[1] == 0))
+                return GetFromCertificate(rec, p15attr::kCertSubject, attr);
             break;
-        case 0x1000203:
+        case p15attr::kCertIssuer:
             if (ta.wasIssuer) r = ScPkcs15Der(ta.issuer, &der);
             if (r < 0 && r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
             if (r >= 0 && !der.empty() && der[0] == 0xA0 && !ta.issuerIsExplicit()) der[0] = 0x30;
             if (r < 0 || (der.size() == 4 && der[0] == 0xA0 && der[1] == 2 && der[2] == 0x30 && der[3] == 0) ||
                 (der.size() == 2 && der[0] == 0x30 && der[1] == 0))
-                return GetFromCertificate(rec, 0x1000203, attr);
+                return GetFromCertificate(rec, p15attr::kCertIssuer, attr);
             break;
-        case 0x1000204:
+        case p15attr::kCertSerialNumber:
             if (ta.wasSerialNumber) r = ScPkcs15Der(ta.serialNumber, &der);
             if (r < 0 && r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
-            if (r < 0) return GetFromCertificate(rec, 0x1000204, attr);
+            if (r < 0) return GetFromCertificate(rec, p15attr::kCertSerialNumber, attr);
             break;
         default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
     }
@@ -391,20 +396,20 @@ SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* r
     const bool empty = !attr->GetValue() || attr->GetLength() == 0;
     bool b = false;
     switch (code) {
-        case 0x201:
+        case p15attr::kCertId:
             if (!ca.iD.set(attr->GetValue(), static_cast<long>(attr->GetLength()))) return SC_E_NO_MEMORY;
             return 0;
-        case 0x202:
+        case p15attr::kCertAuthority:
             if (!attr->GetBoolean(&b)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
             ca.authority = b;
             ca.wasAuthority = b ? 1 : 0;
             return 0;
-        case 0x206:
+        case p15attr::kCertTrusted:
             if (!attr->GetBoolean(&b)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
             ca.implicitTrust = b;
             ca.wasImplicitTrust = b ? 1 : 0;
             return 0;
-        case 0x203:
+        case p15attr::kCertCredentialId:
             if (empty) {
                 ca.wasIdentifiers = 0;
                 return 0;
@@ -412,7 +417,7 @@ SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* r
             if (!ScPkcs15FromDer(ca.identifiers, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
             ca.wasIdentifiers = 1;
             return 0;
-        case 0x204:
+        case p15attr::kCertHash:
             if (empty) {
                 ca.wasCertHash = 0;
                 return 0;
@@ -420,7 +425,7 @@ SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* r
             if (!ScPkcs15FromDer(ca.certHash, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
             ca.wasCertHash = 1;
             return 0;
-        case 0x205:
+        case p15attr::kCertTrustedUsage:
             if (empty) {
                 ca.wasTrustedUsage = 0;
                 return 0;
@@ -428,7 +433,7 @@ SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* r
             if (!ScPkcs15FromDer(ca.trustedUsage, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
             ca.wasTrustedUsage = 1;
             return 0;
-        case 0x1000201: {
+        case p15attr::kCertValue: {
             if (!ta.value.getDirect() && !GetValuePath(rec)) return SC_E_PKCS15_ATTRIBUTE_READ_ONLY;
             if (ASNany* direct = ta.value.getDirect()) {
                 ASNany cert(0x30);
@@ -442,7 +447,7 @@ SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* r
             AssertInvariant(cert != nullptr, "scpkcs15certlist", __LINE__, "pCertValue != NULL", nullptr);
             return cert->SetCertificate(attr->GetValue(), attr->GetLength());
         }
-        case 0x1000202:
+        case p15attr::kCertSubject:
             if (empty) {
                 ta.wasSubject = 0;
                 return 0;
@@ -450,7 +455,7 @@ SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* r
             if (!ScPkcs15FromDer(ta.subject, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
             ta.wasSubject = 1;
             return 0;
-        case 0x1000203: {
+        case p15attr::kCertIssuer: {
             if (empty) {
                 ta.wasIssuer = 0;
                 return 0;
@@ -477,7 +482,7 @@ SCRESULT SCPkcs15CertificateList::SetTypeAttribute(ASNPkcs15CertificateRecord* r
             ta.wasIssuer = 1;
             return 0;
         }
-        case 0x1000204:
+        case p15attr::kCertSerialNumber:
             if (empty) {
                 ta.wasSerialNumber = 0;
                 return 0;
@@ -494,7 +499,8 @@ SCRESULT SCPkcs15CertificateList::SetAttribute(void* handle, const SCPkcs15Objec
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT code = MapAttributeType(attr->GetType());
     if (code < 0) return code;
-    if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15CertificateRecord>::SetAttribute(handle, attr);
+    if ((code & P15_CATEGORY_MASK) == 0)
+        return SCPkcs15TypedObjectList<ASNPkcs15CertificateRecord>::SetAttribute(handle, attr);
     SCRESULT r = SetTypeAttribute(RecordFor(handle), static_cast<uint64_t>(code), attr);
     if (r < 0) return r;
     SetDirty(true);

@@ -59,7 +59,7 @@ const uint8_t* SCPkcs15BinaryDataObject::GetContents(uint32_t* len) const {
 // ---- data-object directory ----
 
 SCPkcs15DataObjectList::SCPkcs15DataObjectList(SCCard* card)
-    : SCPkcs15TypedObjectList<ASNPkcs15DataObject>(card, 0x600) {
+    : SCPkcs15TypedObjectList<ASNPkcs15DataObject>(card, P15_KIND_DATA) {
     m_records.SetHook(&SCPkcs15DataObjectList::RecordHook);
 }
 
@@ -76,15 +76,17 @@ SCRESULT SCPkcs15DataObjectList::GetObjectKind(void* handle) {
     const ASNPkcs15DataObject* rec = RecordFor(handle);
     if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     switch (rec->tag & 0xFF) {
-        case 0x30: return 0x1000600;
-        case 0xA0: return 0x2000600;
-        case 0xA1: return 0x3000600;
+        case 0x30: return P15_KIND_OPAQUE_DATA;
+        case 0xA0: return P15_KIND_EXTERNAL_DATA;
+        case 0xA1: return P15_KIND_OID_DATA;
         default: return SC_E_PKCS15_UNSUPPORTED_OBJECT;
     }
 }
 
 SCRESULT SCPkcs15DataObjectList::MapAttributeType(uint64_t code) {
-    if ((code & 0xFFFFFF00ULL) == 0xFF000000ULL) return (code & 0xFF) == 0x02 ? 0x601 : SC_E_PKCS15_INVALID_ATTR;
+    if ((code & 0xFFFFFF00ULL) == p15attr::kAnyFamily)
+        return (p15attr::kAnyFamily | (code & 0xFF)) == p15attr::kAnyValue ? p15attr::kDataValue
+                                                                           : SC_E_PKCS15_INVALID_ATTR;
     return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::MapAttributeType(code);
 }
 
@@ -160,11 +162,12 @@ SCRESULT SCPkcs15DataObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT code = MapAttributeType(attr->GetType());
     if (code < 0) return code;
-    if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::GetAttribute(handle, attr);
+    if ((code & P15_CATEGORY_MASK) == 0)
+        return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::GetAttribute(handle, attr);
     ASNPkcs15CommonDataObjectAttributes& ca = rec->classAttributes;
     const uint64_t type = attr->GetType();
     switch (code) {
-        case 0x601: {
+        case p15attr::kDataValue: {
             if (ASNany* direct = rec->typeAttributes.getDirect()) {
                 // The value held in the record: its bytes as they stand (binary attribute).
                 std::vector<uint8_t> der;
@@ -187,16 +190,16 @@ SCRESULT SCPkcs15DataObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
             const uint8_t* bytes = data->GetContents(&len);
             return ScPkcs15PutBytes(attr, type, bytes ? bytes : reinterpret_cast<const uint8_t*>(""), len) ? 0 : SC_E_NO_MEMORY;
         }
-        case 0x603:
+        case p15attr::kDataApplication:
             if (!ca.wasApplicationName) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return attr->SetString(type, reinterpret_cast<const char*>(ca.applicationName.getData()),
                                    static_cast<uint32_t>(ca.applicationName.getLength()))
                        ? 0
                        : SC_E_NO_MEMORY;
-        case 0x604:
+        case p15attr::kDataObjectId:
             if (!ca.wasApplicationOID) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return attr->SetAsnObject(type, ca.applicationOID) ? 0 : SC_E_NO_MEMORY;
-        default: return (code & 0xFFFFFF00) == 0x600 ? SC_E_PKCS15_UNSUPPORTED_ATTR : SC_E_PKCS15_INVALID_ATTR;
+        default: return (code & 0xFFFFFF00) == P15_KIND_DATA ? SC_E_PKCS15_UNSUPPORTED_ATTR : SC_E_PKCS15_INVALID_ATTR;
     }
 }
 
@@ -206,11 +209,12 @@ SCRESULT SCPkcs15DataObjectList::SetAttribute(void* handle, const SCPkcs15Object
     if (!attr) return SC_E_BAD_PARAMS;
     SCRESULT code = MapAttributeType(attr->GetType());
     if (code < 0) return code;
-    if ((code & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::SetAttribute(handle, attr);
+    if ((code & P15_CATEGORY_MASK) == 0)
+        return SCPkcs15TypedObjectList<ASNPkcs15DataObject>::SetAttribute(handle, attr);
     ASNPkcs15CommonDataObjectAttributes& ca = rec->classAttributes;
     const bool empty = !attr->GetValue() || attr->GetLength() == 0;
     switch (code) {
-        case 0x601: {
+        case p15attr::kDataValue: {
             if (!GetValuePath(rec)) return SC_E_PKCS15_ATTRIBUTE_READ_ONLY;
             SCRESULT r = CreateValueObject(handle);
             if (r < 0) return r;
@@ -219,14 +223,14 @@ SCRESULT SCPkcs15DataObjectList::SetAttribute(void* handle, const SCPkcs15Object
             if (r < 0) return r;
             break;
         }
-        case 0x603:
+        case p15attr::kDataApplication:
             if (!ca.applicationName.setText(empty ? "" : reinterpret_cast<const char*>(attr->GetValue()),
                                             empty ? 0 : static_cast<int>(attr->GetLength())))
                 return SC_E_NO_MEMORY;
             // A record always names its application by name, OID or both.
             ca.wasApplicationName = (!empty || !ca.wasApplicationOID) ? 1 : 0;
             break;
-        case 0x604:
+        case p15attr::kDataObjectId:
             if (empty) {
                 ca.wasApplicationOID = 0;
                 if (!ca.wasApplicationName) ca.wasApplicationName = 1;
@@ -245,7 +249,7 @@ SCRESULT SCPkcs15DataObjectList::SetAttribute(void* handle, const SCPkcs15Object
                 if (ca.wasApplicationName && ca.applicationName.getLength() == 0) ca.wasApplicationName = 0;
             }
             break;
-        default: return (code & 0xFFFFFF00) == 0x600 ? SC_E_PKCS15_UNSUPPORTED_ATTR : SC_E_PKCS15_INVALID_ATTR;
+        default: return (code & 0xFFFFFF00) == P15_KIND_DATA ? SC_E_PKCS15_UNSUPPORTED_ATTR : SC_E_PKCS15_INVALID_ATTR;
     }
     SetDirty(true);
     return 0;

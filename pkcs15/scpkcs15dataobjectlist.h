@@ -36,7 +36,7 @@ public:
     using SCPkcs15TypedObjectList<ASNPkcs15DataObject>::GetValueObject;
 
     SCRESULT GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) override;
-    // By the record's choice: opaque 0x1000600, external 0x2000600, OID 0x3000600.
+    // By the record's choice: P15_KIND_OPAQUE_DATA, P15_KIND_EXTERNAL_DATA or P15_KIND_OID_DATA.
     SCRESULT GetObjectKind(void* handle) override;
     SCRESULT GetValueObject(void* record, SCPkcs15PathObjectInfo** out, bool create) override;
     SCRESULT IsPrivate(void* handle) override;

@@ -128,13 +128,13 @@ SCRESULT SCPkcs15ObjectList::ReadOnlyByAccess(SCPkcs15PathObjectInfo* value) {
 // ---- authentication objects ----
 
 SCPkcs15AuthObjectList::SCPkcs15AuthObjectList(SCCard* card)
-    : SCPkcs15TypedObjectList<ASNPkcs15AuthObject>(card, 0x700) {}
+    : SCPkcs15TypedObjectList<ASNPkcs15AuthObject>(card, P15_KIND_AUTH) {}
 
 SCPkcs15AuthObjectList::~SCPkcs15AuthObjectList() = default;
 
 SCRESULT SCPkcs15AuthObjectList::GetObjectKind(void* handle) {
     // Every record of this list is a PIN object.
-    return HoldsHandle(handle) ? 0x1000700 : SC_E_PKCS15_INVALID_HANDLE;
+    return HoldsHandle(handle) ? static_cast<SCRESULT>(P15_KIND_PIN_OBJECT) : SC_E_PKCS15_INVALID_HANDLE;
 }
 
 // PIN objects are public and are changed only through the PIN operations.
@@ -179,8 +179,9 @@ SCRESULT SCPkcs15AuthObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
     if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
     if (!attr) return SC_E_BAD_PARAMS;
     const uint64_t type = attr->GetType();
-    if ((type & 0xFF00) == 0) return SCPkcs15TypedObjectList<ASNPkcs15AuthObject>::GetAttribute(handle, attr);
-    if (type == 0x701)
+    if ((type & P15_CATEGORY_MASK) == 0)
+        return SCPkcs15TypedObjectList<ASNPkcs15AuthObject>::GetAttribute(handle, attr);
+    if (type == p15attr::kAuthObjectId)
         return attr->SetBinary(type, rec->classAttributes.authId.getData(),
                                static_cast<uint32_t>(rec->classAttributes.authId.getLength()))
                    ? 0
@@ -189,8 +190,8 @@ SCRESULT SCPkcs15AuthObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
     uint32_t v = 0;
     int ok = 1;
     switch (type) {
-        case 0x1000701: ok = attr->SetFlags(type, pin.pinFlags.getFlags(), 0xFFFFFFFFu); break;
-        case 0x1000702: {
+        case p15attr::kPinFlags: ok = attr->SetFlags(type, pin.pinFlags.getFlags(), 0xFFFFFFFFu); break;
+        case p15attr::kPinType: {
             long t = 0;
             try {
                 t = pin.pinType.getLong();
@@ -201,28 +202,28 @@ SCRESULT SCPkcs15AuthObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
             ok = attr->SetInteger(type, static_cast<uint32_t>(t));
             break;
         }
-        case 0x1000703:
+        case p15attr::kPinMinLength:
             if (!SmallInt(pin.minLength, &v)) return SC_E_INVALID_DATA_VALUE;
             ok = attr->SetInteger(type, v);
             break;
-        case 0x1000704:
+        case p15attr::kPinStoredLength:
             if (!SmallInt(pin.storedLength, &v)) return SC_E_INVALID_DATA_VALUE;
             ok = attr->SetInteger(type, v);
             break;
-        case 0x1000705:
+        case p15attr::kPinMaxLength:
             if (!pin.wasMaxLength) return SC_E_PKCS15_ATTR_NOT_FOUND;
             if (!SmallInt(pin.maxLength, &v)) return SC_E_INVALID_DATA_VALUE;
             ok = attr->SetInteger(type, v);
             break;
-        case 0x1000706:
+        case p15attr::kPinReference:
             if (pin.wasPinReference && !SmallInt(pin.pinReference, &v)) return SC_E_INVALID_DATA_VALUE;
             ok = attr->SetInteger(type, pin.wasPinReference ? v : 0);
             break;
-        case 0x1000707:
+        case p15attr::kPinPadChar:
             if (!pin.wasPadChar || pin.padChar.getLength() < 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
             ok = attr->SetBinary(type, pin.padChar.getData(), 1);
             break;
-        case 0x1000709:
+        case p15attr::kPinPath:
             if (!pin.wasPath) return SC_E_PKCS15_ATTR_NOT_FOUND;
             ok = attr->SetBinary(type, pin.path.path.getData(), static_cast<uint32_t>(pin.path.path.getLength()));
             break;
@@ -326,23 +327,25 @@ SCRESULT ScPkcs15GetCommonKeyAttribute(const ASNPkcs15CommonKeyAttributes& ka, u
     const uint64_t type = attr->GetType();
     int ok = 1;
     switch (code) {
-        case 0x101: ok = ScPkcs15PutBytes(attr, type, ka.iD.getData(), static_cast<uint32_t>(ka.iD.getLength())); break;
-        case 0x102: ok = attr->SetFlags(type, ka.usage.getFlags(), 0xFFFFFFFFu); break;
-        case 0x103: ok = attr->SetBoolean(type, ka.isNative() != 0); break;
-        case 0x104:
+        case p15attr::kKeyId:
+            ok = ScPkcs15PutBytes(attr, type, ka.iD.getData(), static_cast<uint32_t>(ka.iD.getLength()));
+            break;
+        case p15attr::kKeyUsage: ok = attr->SetFlags(type, ka.usage.getFlags(), 0xFFFFFFFFu); break;
+        case p15attr::kKeyNative: ok = attr->SetBoolean(type, ka.isNative() != 0); break;
+        case p15attr::kKeyAccess:
             if (!ka.wasAccessFlags) return SC_E_PKCS15_ATTR_NOT_FOUND;
             ok = attr->SetFlags(type, ka.accessFlags.getFlags(), 0xFFFFFFFFu);
             break;
-        case 0x105: {
+        case p15attr::kKeyReference: {
             const int ref = ka.wasKeyReference ? ka.getKeyReference() : -1;
             if (ref < 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
             ok = attr->SetInteger(type, static_cast<uint32_t>(ref));
             break;
         }
-        case 0x106:
+        case p15attr::kStartDate:
             if (!ka.wasStartDate) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return GetDateAttribute(ka.startDate, type, attr);
-        case 0x107:
+        case p15attr::kEndDate:
             if (!ka.wasEndDate) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return GetDateAttribute(ka.endDate, type, attr);
         default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
@@ -355,18 +358,18 @@ SCRESULT ScPkcs15SetCommonKeyAttribute(ASNPkcs15CommonKeyAttributes& ka, uint64_
     const bool empty = !attr->GetValue() || attr->GetLength() == 0;
     try {
         switch (code) {
-            case 0x101:
+            case p15attr::kKeyId:
                 if (!ka.iD.set(empty ? reinterpret_cast<const uint8_t*>("") : attr->GetValue(),
                                static_cast<long>(empty ? 0 : attr->GetLength())))
                     return SC_E_NO_MEMORY;
                 return 0;
-            case 0x102: {
+            case p15attr::kKeyUsage: {
                 uint32_t v = 0, m = 0;
                 if (!attr->GetFlags(&v, &m)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
                 ka.usage.setFlags((ka.usage.getFlags() & ~m) | (v & m));
                 return 0;
             }
-            case 0x103: {
+            case p15attr::kKeyNative: {
                 bool b = false;
                 if (!attr->GetBoolean(&b)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
                 // native is TRUE by default: true is written by leaving the field out (DER),
@@ -375,7 +378,7 @@ SCRESULT ScPkcs15SetCommonKeyAttribute(ASNPkcs15CommonKeyAttributes& ka, uint64_
                 ka.wasNative = b ? 0 : 1;
                 return 0;
             }
-            case 0x104: {
+            case p15attr::kKeyAccess: {
                 uint32_t v = 0, m = 0;
                 if (!attr->GetFlags(&v, &m)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
                 const uint32_t old = ka.wasAccessFlags ? ka.accessFlags.getFlags() : 0;
@@ -383,7 +386,7 @@ SCRESULT ScPkcs15SetCommonKeyAttribute(ASNPkcs15CommonKeyAttributes& ka, uint64_
                 ka.wasAccessFlags = 1;
                 return 0;
             }
-            case 0x105: {
+            case p15attr::kKeyReference: {
                 if (empty) {
                     ka.setKeyReference(-1);
                     return 0;
@@ -393,8 +396,8 @@ SCRESULT ScPkcs15SetCommonKeyAttribute(ASNPkcs15CommonKeyAttributes& ka, uint64_
                 ka.setKeyReference(static_cast<int>(v));
                 return 0;
             }
-            case 0x106: return SetDateAttribute(ka.startDate, &ka.wasStartDate, attr);
-            case 0x107: return SetDateAttribute(ka.endDate, &ka.wasEndDate, attr);
+            case p15attr::kStartDate: return SetDateAttribute(ka.startDate, &ka.wasStartDate, attr);
+            case p15attr::kEndDate: return SetDateAttribute(ka.endDate, &ka.wasEndDate, attr);
             default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
         }
     } catch (const std::bad_alloc&) {

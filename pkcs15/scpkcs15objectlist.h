@@ -412,29 +412,29 @@ public:
         const uint64_t type = attr->GetType();
         int ok = 1;
         switch (code) {
-            case 1: {
+            case p15attr::kKind: {
                 SCRESULT k = GetObjectKind(handle);
                 if (k < 0) return k;
                 ok = attr->SetInteger(type, static_cast<uint32_t>(k));
                 break;
             }
-            case 2:
+            case p15attr::kLabel:
                 if (!co || !co->wasLabel) return SC_E_PKCS15_ATTR_NOT_FOUND;
                 ok = attr->SetString(type, reinterpret_cast<const char*>(co->label.getData()),
                                      static_cast<uint32_t>(co->label.getLength()));
                 break;
-            case 3: {
+            case p15attr::kObjectFlags: {
                 uint32_t v = 0;
                 if (IsPrivate(handle) > 0) v |= 1;
                 if (IsReadOnly(handle) < 1) v |= 2;
                 ok = attr->SetFlags(type, v, 0xFFFFFFFFu);
                 break;
             }
-            case 4:
+            case p15attr::kAuthId:
                 if (!co || !co->wasAuthId) return SC_E_PKCS15_ATTR_NOT_FOUND;
                 ok = attr->SetBinary(type, co->authId.getData(), static_cast<uint32_t>(co->authId.getLength()));
                 break;
-            case 5: {
+            case p15attr::kUserConsent: {
                 if (!co || !co->wasUserConsent) return SC_E_PKCS15_ATTR_NOT_FOUND;
                 long v = 0;
                 try {
@@ -459,9 +459,10 @@ public:
         if (code < 0) return code;
         if (code & 0xFF00) return SC_E_PKCS15_UNSUPPORTED_ATTR;
         ASNPkcs15CommonObjectAttributes* co = ScPkcs15CommonAttributesOf(*rec);
-        if (!co && code >= 2 && code <= 5) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
+        const uint64_t type = static_cast<uint64_t>(code);
+        if (!co && type >= p15attr::kLabel && type <= p15attr::kUserConsent) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
         switch (code) {
-            case 2:
+            case p15attr::kLabel:
                 if (!attr->GetValue()) {
                     co->wasLabel = 0;
                     co->label.clear();
@@ -472,7 +473,7 @@ public:
                     co->wasLabel = 1;
                 }
                 break;
-            case 3: {
+            case p15attr::kObjectFlags: {
                 uint32_t v = 0, m = 0;
                 if (!attr->GetFlags(&v, &m)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
                 uint32_t old = co->wasFlags ? co->flags.getFlags() : 0;
@@ -484,7 +485,7 @@ public:
                 co->wasFlags = 1;
                 break;
             }
-            case 4:
+            case p15attr::kAuthId:
                 if (!attr->GetValue()) {
                     co->wasAuthId = 0;
                     co->authId.clear();
@@ -493,7 +494,7 @@ public:
                     co->wasAuthId = 1;
                 }
                 break;
-            case 5: {
+            case p15attr::kUserConsent: {
                 uint32_t v = 0;
                 if (!attr->GetInteger(&v)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
                 if (v == 0) {
@@ -949,7 +950,7 @@ public:
         if (out) *out = nullptr;
         uint32_t kind = 0;
         if (tmpl) {
-            const SCPkcs15ObjectAttribute* k = tmpl->FindAttribute(1);
+            const SCPkcs15ObjectAttribute* k = tmpl->FindAttribute(p15attr::kKind);
             if (k && !k->GetInteger(&kind)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
         }
         T* rec = nullptr;

@@ -53,17 +53,19 @@ int PutSha1(SCPkcs15ObjectAttribute* attr, const uint8_t* bytes, size_t len) {
     return ScPkcs15PutBytes(attr, attr->GetType(), digest, 20);
 }
 
-bool IsPrivateValueCode(uint64_t code) { return code >= 0x1010105 && code <= 0x101010A; }
+bool IsPrivateValueCode(uint64_t code) {
+    return code >= p15attr::kRsaPrivateExponent && code <= p15attr::kRsaPrivateCoefficient;
+}
 
 // The RSA value attributes that a private-key value answers; NOT_FOUND for a member it lacks.
 SCRESULT FromRsaValue(const ASNPkcs15RSAPrivateKeyObject& v, uint64_t code, SCPkcs15ObjectAttribute* attr) {
-    if (code >= 0x1010103 && code <= 0x101010A) {
-        const int k = static_cast<int>(code - 0x1010103);
+    if (code >= p15attr::kRsaPrivateModulus && code <= p15attr::kRsaPrivateCoefficient) {
+        const int k = static_cast<int>(code - p15attr::kRsaPrivateModulus);
         if (!v.present[k] || v.component(k)->getValueLength() == 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
         return PutInteger(attr, *v.component(k)) ? 0 : SC_E_NO_MEMORY;
     }
     // The key identifier (0x10180) is not part of the key's own value.
-    if (code == 0x10196) {
+    if (code == p15attr::kPrivatePublicValue) {
         if (!v.present[0] || !v.present[1]) return SC_E_PKCS15_ATTR_NOT_FOUND;
         RSAPublicKey pk(0);
         pk.setModulus(v.modulus);
@@ -105,17 +107,17 @@ bool PointX(const uint8_t* p, uint32_t len, const uint8_t** x, uint32_t* xLen) {
 
 }  // namespace
 
-SCPkcs15PrivateKeyList::SCPkcs15PrivateKeyList(SCCard* card) : Base(card, 0x10100) {}
+SCPkcs15PrivateKeyList::SCPkcs15PrivateKeyList(SCCard* card) : Base(card, P15_KIND_PRIVATE_KEY) {}
 
 SCPkcs15PrivateKeyList::~SCPkcs15PrivateKeyList() = default;
 
 uint32_t SCPkcs15PrivateKeyList::KindCode(uint32_t chosen) {
     switch (chosen) {
-        case ASNPkcs15PrivateKeyType::kRSA: return 0x1010100;
-        case ASNPkcs15PrivateKeyType::kEC: return 0x4010100;
-        case ASNPkcs15PrivateKeyType::kDH: return 0x3010100;
-        case ASNPkcs15PrivateKeyType::kDSA: return 0x2010100;
-        case ASNPkcs15PrivateKeyType::kKEA: return 0x5010100;
+        case ASNPkcs15PrivateKeyType::kRSA: return P15_KIND_RSA_PRIVATE_KEY;
+        case ASNPkcs15PrivateKeyType::kEC: return P15_KIND_EC_PRIVATE_KEY;
+        case ASNPkcs15PrivateKeyType::kDH: return P15_KIND_DH_PRIVATE_KEY;
+        case ASNPkcs15PrivateKeyType::kDSA: return P15_KIND_DSA_PRIVATE_KEY;
+        case ASNPkcs15PrivateKeyType::kKEA: return P15_KIND_KEA_PRIVATE_KEY;
         default: return 0;
     }
 }
@@ -133,21 +135,21 @@ const ASNPkcs15Path* SCPkcs15PrivateKeyList::GetValuePath(ASNPkcs15PrivateKeyTyp
 }
 
 SCRESULT SCPkcs15PrivateKeyList::MapAttributeType(uint64_t code) {
-    if ((code & 0xFFFF0000ULL) != 0xFF000000ULL) return Base::MapAttributeType(code);
-    switch (code & 0xFFFF) {
-        case 0x01: return 0x101;
-        case 0x02: return 0x10103;
-        case 0x03: return 0x10104;
-        case 0x06: return 0x10101;
-        case 0x07: return 0x10105;
-        case 0x08: return 0x10106;
-        case 0x15: return 0x1010103;
-        case 0x16: return 0x1010104;
-        case 0x29: return 0x2010101;
-        case 0x2A: return 0x2010102;
-        case 0x2B: return 0x2010103;
-        case 0x80: return 0x10180;
-        case 0x81: return 0x10196;
+    if ((code & 0xFFFF0000ULL) != p15attr::kAnyFamily) return Base::MapAttributeType(code);
+    switch (p15attr::kAnyFamily | (code & 0xFFFF)) {
+        case p15attr::kAnyId: return p15attr::kKeyId;
+        case p15attr::kAnyValue: return p15attr::kPrivateValue;
+        case p15attr::kAnyValueLength: return p15attr::kPrivateKeyBits;
+        case p15attr::kAnySubject: return p15attr::kPrivateSubject;
+        case p15attr::kAnyPrivateFlags: return p15attr::kPrivateFlags;
+        case p15attr::kAnyEcParams: return p15attr::kPrivateEcParams;
+        case p15attr::kAnyModulus: return p15attr::kRsaPrivateModulus;
+        case p15attr::kAnyPublicExponent: return p15attr::kRsaPrivatePublicExponent;
+        case p15attr::kAnyPrime: return p15attr::kDsaPrivatePrime;
+        case p15attr::kAnySubprime: return p15attr::kDsaPrivateSubprime;
+        case p15attr::kAnyBase: return p15attr::kDsaPrivateBase;
+        case p15attr::kAnyKeyHash: return p15attr::kPrivateKeyHash;
+        case p15attr::kAnyPublicKey: return p15attr::kPrivatePublicValue;
         default: return SC_E_PKCS15_INVALID_ATTR;
     }
 }
@@ -269,16 +271,16 @@ SCRESULT SCPkcs15PrivateKeyList::IsReadOnly(void* handle) {
 
 SCRESULT SCPkcs15PrivateKeyList::CreateKindRecord(uint32_t kind, ASNPkcs15PrivateKeyType** out) {
     if (out) *out = nullptr;
-    if (kind != 0 && ((kind >> 8) & 0xFFFF) != 0x0101) return SC_E_PKCS15_UNSUPPORTED_TYPE;
+    if (kind != 0 && (kind & P15_CLASS_MASK) != P15_KIND_PRIVATE_KEY) return SC_E_PKCS15_UNSUPPORTED_TYPE;
     uint32_t index = 0;
     switch (kind) {
         case 0:
-        case 0x10100:
-        case 0x1010100: index = ASNPkcs15PrivateKeyType::kRSA; break;
-        case 0x2010100: index = ASNPkcs15PrivateKeyType::kDSA; break;
-        case 0x3010100: index = ASNPkcs15PrivateKeyType::kDH; break;
-        case 0x4010100: index = ASNPkcs15PrivateKeyType::kEC; break;
-        case 0x5010100: index = ASNPkcs15PrivateKeyType::kKEA; break;
+        case P15_KIND_PRIVATE_KEY:
+        case P15_KIND_RSA_PRIVATE_KEY: index = ASNPkcs15PrivateKeyType::kRSA; break;
+        case P15_KIND_DSA_PRIVATE_KEY: index = ASNPkcs15PrivateKeyType::kDSA; break;
+        case P15_KIND_DH_PRIVATE_KEY: index = ASNPkcs15PrivateKeyType::kDH; break;
+        case P15_KIND_EC_PRIVATE_KEY: index = ASNPkcs15PrivateKeyType::kEC; break;
+        case P15_KIND_KEA_PRIVATE_KEY: index = ASNPkcs15PrivateKeyType::kKEA; break;
         default: return SC_E_PKCS15_UNSUPPORTED_TYPE;
     }
     if (!IsLoaded()) {
@@ -298,7 +300,7 @@ SCRESULT SCPkcs15PrivateKeyList::FromKeyIdentifiers(ASNPkcs15PrivateKeyType* rec
                                                     SCPkcs15ObjectAttribute* attr) {
     ASNPkcs15CommonPrivateKeyAttributes* cpa = rec->findCommonPrivateKeyAttributes();
     if (!cpa || !rec->hasCommonPrivateKeyAttributes() || !cpa->wasKeyIdentifiers) return SC_E_PKCS15_ATTR_NOT_FOUND;
-    if (code == 0x10180) {
+    if (code == p15attr::kPrivateKeyHash) {
         const ASNPkcs15KeyIdentifier* id4 = cpa->keyIdentifiers.find(4);
         const ASNoctstr* o = id4 ? dynamic_cast<const ASNoctstr*>(id4->idValue) : nullptr;
         if (o) return ScPkcs15PutBytes(attr, attr->GetType(), o->getData(), static_cast<uint32_t>(o->getLength()))
@@ -307,25 +309,28 @@ SCRESULT SCPkcs15PrivateKeyList::FromKeyIdentifiers(ASNPkcs15PrivateKeyType* rec
     }
     ASNobject* pub = cpa->keyIdentifiers.getValueObject(9999);
     if (!pub) return SC_E_PKCS15_ATTR_NOT_FOUND;
-    if (code == 0x10181 || code == 0x10196) return attr->SetAsnObject(attr->GetType(), *pub) ? 0 : SC_E_NO_MEMORY;
+    if (code == p15attr::kPrivatePublicPart || code == p15attr::kPrivatePublicValue)
+        return attr->SetAsnObject(attr->GetType(), *pub) ? 0 : SC_E_NO_MEMORY;
     std::vector<uint8_t> der;
     if (ScPkcs15Der(*pub, &der) < 0) return SC_E_NO_MEMORY;
     switch (rec->getChosenIndex()) {
         case ASNPkcs15PrivateKeyType::kRSA: {
             RSAPublicKey pk(0);
-            if (code != 0x1010103 && code != 0x1010104 && code != 0x10180 && !IsPrivateValueCode(code))
+            if (code != p15attr::kRsaPrivateModulus && code != p15attr::kRsaPrivatePublicExponent &&
+                code != p15attr::kPrivateKeyHash && !IsPrivateValueCode(code))
                 return SC_E_PKCS15_ATTR_NOT_FOUND;
             if (IsPrivateValueCode(code)) return SC_E_PKCS15_ATTR_UNEXTRACTABLE;
             if (!DecodeRsaPublicKey(der.data(), static_cast<uint32_t>(der.size()), &pk)) return SC_E_PKCS15_ATTR_NOT_FOUND;
             uint32_t len = 0;
-            const uint8_t* n = ScPkcs15Magnitude(code == 0x1010104 ? pk.publicExponent : pk.modulus, &len);
+            const uint8_t* n =
+                ScPkcs15Magnitude(code == p15attr::kRsaPrivatePublicExponent ? pk.publicExponent : pk.modulus, &len);
             if (!n) return SC_E_PKCS15_ATTR_NOT_FOUND;
-            if (code == 0x10180) return PutSha1OfNumber(attr, n, len) ? 0 : SC_E_NO_MEMORY;
+            if (code == p15attr::kPrivateKeyHash) return PutSha1OfNumber(attr, n, len) ? 0 : SC_E_NO_MEMORY;
             return attr->SetBigInt(attr->GetType(), n, len) ? 0 : SC_E_NO_MEMORY;
         }
         case ASNPkcs15PrivateKeyType::kEC: {
-            if (code == 0x10103) return SC_E_PKCS15_ATTR_UNEXTRACTABLE;
-            if (code != 0x10180) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            if (code == p15attr::kPrivateValue) return SC_E_PKCS15_ATTR_UNEXTRACTABLE;
+            if (code != p15attr::kPrivateKeyHash) return SC_E_PKCS15_ATTR_NOT_FOUND;
             ASNoctstr point;
             if (point.readBuffer(der.data(), static_cast<long>(der.size()), 0) < 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
             const uint8_t* x = nullptr;
@@ -335,8 +340,8 @@ SCRESULT SCPkcs15PrivateKeyList::FromKeyIdentifiers(ASNPkcs15PrivateKeyType* rec
             return PutSha1(attr, x, xLen) ? 0 : SC_E_NO_MEMORY;
         }
         default: {
-            if (code == 0x10103) return SC_E_PKCS15_ATTR_UNEXTRACTABLE;
-            if (code != 0x10180) return SC_E_PKCS15_ATTR_NOT_FOUND;
+            if (code == p15attr::kPrivateValue) return SC_E_PKCS15_ATTR_UNEXTRACTABLE;
+            if (code != p15attr::kPrivateKeyHash) return SC_E_PKCS15_ATTR_NOT_FOUND;
             ASNinteger y(0x02);
             if (y.readBuffer(der.data(), static_cast<long>(der.size()), 0) < 1) return SC_E_PKCS15_ATTR_NOT_FOUND;
             uint32_t len = 0;
@@ -350,11 +355,11 @@ SCRESULT SCPkcs15PrivateKeyList::FromPublicKey(ASNPkcs15PrivateKeyType* rec, uin
                                                SCPkcs15ObjectAttribute* attr) {
     uint64_t want = 0;
     switch (code) {
-        case 0x10180: want = 0x20180; break;
-        case 0x10196: want = 0x20104; break;
-        case 0x1010103: want = 0x1020103; break;
-        case 0x1010104: want = 0x1020104; break;
-        case 0x10106: want = 0x20107; break;
+        case p15attr::kPrivateKeyHash: want = p15attr::kPublicKeyHash; break;
+        case p15attr::kPrivatePublicValue: want = p15attr::kPublicValue; break;
+        case p15attr::kRsaPrivateModulus: want = p15attr::kRsaPublicModulus; break;
+        case p15attr::kRsaPrivatePublicExponent: want = p15attr::kRsaPublicExponent; break;
+        case p15attr::kPrivateEcParams: want = p15attr::kPublicEcParams; break;
         default: return SC_E_PKCS15_ATTR_NOT_FOUND;
     }
     if (!m_pPkcs15App) return SC_E_PKCS15_ATTR_NOT_FOUND;
@@ -371,7 +376,8 @@ SCRESULT SCPkcs15PrivateKeyList::FromPublicKey(ASNPkcs15PrivateKeyType* rec, uin
 
 SCRESULT SCPkcs15PrivateKeyList::FromCertificate(ASNPkcs15PrivateKeyType* rec, uint64_t code,
                                                  SCPkcs15ObjectAttribute* attr) {
-    if (code != 0x10180 && code != 0x10196 && code != 0x1010103 && code != 0x1010104)
+    if (code != p15attr::kPrivateKeyHash && code != p15attr::kPrivatePublicValue &&
+        code != p15attr::kRsaPrivateModulus && code != p15attr::kRsaPrivatePublicExponent)
         return SC_E_PKCS15_ATTR_NOT_FOUND;
     if (!m_pPkcs15App) return SC_E_PKCS15_ATTR_NOT_FOUND;
     void* cert = nullptr;
@@ -379,37 +385,39 @@ SCRESULT SCPkcs15PrivateKeyList::FromCertificate(ASNPkcs15PrivateKeyType* rec, u
     if (r == SC_E_NO_MEMORY) return r;
     if (r < 0 || !cert) return SC_E_PKCS15_ATTR_NOT_FOUND;
     const bool rsa = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA;
-    if (code == 0x10180 && !rsa) {
-        SCPkcs15ObjectAttribute got(0x280);
+    if (code == p15attr::kPrivateKeyHash && !rsa) {
+        SCPkcs15ObjectAttribute got(p15attr::kCertKeyHash);
         r = m_pPkcs15App->GetAttributeValue(cert, &got);
         if (r == SC_E_NO_MEMORY) return r;
         if (r < 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
         return attr->CopyValue(got) ? 0 : SC_E_NO_MEMORY;
     }
-    SCPkcs15ObjectAttribute key(0x282);
+    SCPkcs15ObjectAttribute key(p15attr::kCertPublicKey);
     r = m_pPkcs15App->GetAttributeValue(cert, &key);
     if (r == SC_E_NO_MEMORY) return r;
     if (r < 0 || key.GetLength() == 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
-    if (code == 0x10196) return attr->CopyValue(key) ? 0 : SC_E_NO_MEMORY;
+    if (code == p15attr::kPrivatePublicValue) return attr->CopyValue(key) ? 0 : SC_E_NO_MEMORY;
     if (!rsa) return SC_E_PKCS15_ATTR_NOT_FOUND;
     RSAPublicKey pk(0);
     if (!DecodeRsaPublicKey(key.GetValue(), key.GetLength(), &pk)) return SC_E_PKCS15_ATTR_NOT_FOUND;
     uint32_t len = 0;
-    const uint8_t* n = ScPkcs15Magnitude(code == 0x1010104 ? pk.publicExponent : pk.modulus, &len);
+    const uint8_t* n =
+        ScPkcs15Magnitude(code == p15attr::kRsaPrivatePublicExponent ? pk.publicExponent : pk.modulus, &len);
     if (!n) return SC_E_PKCS15_ATTR_NOT_FOUND;
     // The key identifier is the SHA-1 of the modulus, whatever the certificate's own hash.
-    if (code == 0x10180) return PutSha1OfNumber(attr, n, len) ? 0 : SC_E_NO_MEMORY;
+    if (code == p15attr::kPrivateKeyHash) return PutSha1OfNumber(attr, n, len) ? 0 : SC_E_NO_MEMORY;
     return attr->SetBigInt(attr->GetType(), n, len) ? 0 : SC_E_NO_MEMORY;
 }
 
 SCRESULT SCPkcs15PrivateKeyList::GetKeyValueAttribute(ASNPkcs15PrivateKeyType* rec, uint64_t code,
                                                       SCPkcs15ObjectAttribute* attr) {
-    const bool accepted = (code & ~0xFFULL) == 0x1010100 || code == 0x104 || code == 0x10196 || code == 0x10180;
+    const bool accepted = (code & ~0xFFULL) == P15_KIND_RSA_PRIVATE_KEY || code == p15attr::kKeyAccess ||
+                          code == p15attr::kPrivatePublicValue || code == p15attr::kPrivateKeyHash;
     if (!accepted) return SC_E_PKCS15_INVALID_ATTR;
     ASNPkcs15PrivateRSAKeyAttributes* ra = rec->findRSAKeyAttributes();
     if (!ra) return SC_E_PKCS15_UNSUPPORTED_ATTR;
     const uint64_t type = attr->GetType();
-    if (code == 0x1010101) {
+    if (code == p15attr::kRsaPrivateModulusBits) {
         long bits = 0;
         try {
             bits = ra->modulusLength.getLong();
@@ -419,14 +427,15 @@ SCRESULT SCPkcs15PrivateKeyList::GetKeyValueAttribute(ASNPkcs15PrivateKeyType* r
         if (bits < 0 || bits > 0x7FFFFFFFL) return SC_E_PKCS15_INVALID_ATTR_VALUE;
         return attr->SetInteger(type, static_cast<uint32_t>(bits)) ? 0 : SC_E_NO_MEMORY;
     }
-    if (code == 0x1010102) {
+    if (code == p15attr::kRsaPrivateKeyInfo) {
         if (!ra->wasKeyInfo) return SC_E_PKCS15_ATTR_NOT_FOUND;
         return attr->SetAsnObject(type, ra->keyInfo) ? 0 : SC_E_NO_MEMORY;
     }
     SCRESULT r = SC_E_PKCS15_ATTR_NOT_FOUND;
     bool identifiersAsked = false;
     if (ASNPkcs15RSAPrivateKeyObject* direct = rec->getDirectRSAKey()) {
-        if (code == 0x104) return attr->SetFlags(type, kAccessExtractable, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
+        if (code == p15attr::kKeyAccess)
+            return attr->SetFlags(type, kAccessExtractable, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
         r = FromRsaValue(*direct, code, attr);
         if (r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
     } else if (GetValuePath(rec)) {
@@ -434,7 +443,8 @@ SCRESULT SCPkcs15PrivateKeyList::GetKeyValueAttribute(ASNPkcs15PrivateKeyType* r
         SCRESULT l = GetKeyObject(HandleOf(rec), &key);
         if (l == SC_E_NO_MEMORY) return l;
         if (l < 0 && !IsAbsentValue(l)) {
-            if (code == 0x104) return attr->SetFlags(type, kAccessSensitive, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
+            if (code == p15attr::kKeyAccess)
+                return attr->SetFlags(type, kAccessSensitive, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
             attr->SetValue(nullptr, 0);
             return l;
         }
@@ -442,7 +452,7 @@ SCRESULT SCPkcs15PrivateKeyList::GetKeyValueAttribute(ASNPkcs15PrivateKeyType* r
             ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
             const bool sensitive = key->IsValueOnCardOnly() || (ka && ka->isNative());
             if (sensitive) {
-                if (code == 0x104)
+                if (code == p15attr::kKeyAccess)
                     return attr->SetFlags(type, key->IsOnCardGenerated() ? kAccessSensitiveLocal : kAccessSensitive,
                                           0xFFFFFFFFu)
                                ? 0
@@ -456,7 +466,7 @@ SCRESULT SCPkcs15PrivateKeyList::GetKeyValueAttribute(ASNPkcs15PrivateKeyType* r
                     r = FromKeyIdentifiers(rec, code, attr);
                     if (r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
                 }
-            } else if (code == 0x104) {
+            } else if (code == p15attr::kKeyAccess) {
                 return attr->SetFlags(type, kAccessExtractable, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
             }
             r = FromRsaValue(key->value, code, attr);
@@ -486,7 +496,8 @@ SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType* r
         const SCRESULT l = GetDsaKeyObject(HandleOf(rec), &key);
         if (l == SC_E_NO_MEMORY) return l;
         if (l < 0 && !IsAbsentValue(l)) {
-            if (code == 0x104) return attr->SetFlags(type, kAccessSensitive, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
+            if (code == p15attr::kKeyAccess)
+                return attr->SetFlags(type, kAccessSensitive, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
             attr->SetValue(nullptr, 0);
             return l;
         }
@@ -501,19 +512,19 @@ SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType* r
     uint32_t xLen = 0;
     const uint8_t* xv = x ? ScPkcs15Magnitude(*x, &xLen) : nullptr;
     switch (code) {
-        case 0x104:
+        case p15attr::kKeyAccess:
             return attr->SetFlags(type, sensitive ? (generated ? kAccessSensitiveLocal : kAccessSensitive) : kAccessExtractable,
                                   0xFFFFFFFFu)
                        ? 0
                        : SC_E_NO_MEMORY;
-        case 0x10103: {
+        case p15attr::kPrivateValue: {
             // Only a key whose own flags say extractable and not sensitive gives its value out.
             const uint32_t af = ka && ka->wasAccessFlags ? ka->accessFlags.getFlags() : (sensitive ? 1u : 2u);
             if (!(af & 2) || (af & 1)) return SC_E_PKCS15_ATTR_UNEXTRACTABLE;
             if (!x) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return attr->SetAsnObject(type, *x) ? 0 : SC_E_NO_MEMORY;
         }
-        case 0x10104: {
+        case p15attr::kPrivateKeyBits: {
             long bits = 0;
             if (xv) bits = 8L * xLen;
             else if (ecp) bits = static_cast<long>(ecp->getFieldSizeBits());
@@ -521,32 +532,33 @@ SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType* r
             if (bits <= 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return attr->SetInteger(type, static_cast<uint32_t>(bits)) ? 0 : SC_E_NO_MEMORY;
         }
-        case 0x2010101:
-        case 0x2010102:
-        case 0x2010103: {
+        case p15attr::kDsaPrivatePrime:
+        case p15attr::kDsaPrivateSubprime:
+        case p15attr::kDsaPrivateBase: {
             if (ec || !dsap) return SC_E_PKCS15_ATTR_NOT_FOUND;
-            const ASNinteger& v = code == 0x2010101 ? dsap->p : code == 0x2010102 ? dsap->q : dsap->g;
+            const ASNinteger& v = code == p15attr::kDsaPrivatePrime      ? dsap->p
+                                  : code == p15attr::kDsaPrivateSubprime ? dsap->q
+                                                                         : dsap->g;
             uint32_t len = 0;
             const uint8_t* d = ScPkcs15Magnitude(v, &len);
             if (!d) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return attr->SetBigInt(type, d, len) ? 0 : SC_E_NO_MEMORY;
         }
-        case 0x10106:
-        case 0x10196:
-        case 0x10180:
-            break;
+        case p15attr::kPrivateEcParams:
+        case p15attr::kPrivatePublicValue:
+        case p15attr::kPrivateKeyHash: break;
         default: return SC_E_PKCS15_ATTR_NOT_FOUND;
     }
-    if (code == 0x10106 && ecp && ecp->getChosenIndex() >= 0)
+    if (code == p15attr::kPrivateEcParams && ecp && ecp->getChosenIndex() >= 0)
         return attr->SetAsnObject(type, *ecp) ? 0 : SC_E_NO_MEMORY;
-    if (code == 0x10106 && dsap) return attr->SetAsnObject(type, *dsap) ? 0 : SC_E_NO_MEMORY;
-    if (xv && (code == 0x10196 || code == 0x10180)) {
+    if (code == p15attr::kPrivateEcParams && dsap) return attr->SetAsnObject(type, *dsap) ? 0 : SC_E_NO_MEMORY;
+    if (xv && (code == p15attr::kPrivatePublicValue || code == p15attr::kPrivateKeyHash)) {
         // The public value from the private one.
         if (ec && ecp) {
             ECPrivateKey priv(0x30);
             ASNoctstr point(0x04);
             if (priv.setPrivateKey(xv, xLen, ecp) == 1 && priv.getPublicKeyOctets(point, ecp) == 1) {
-                if (code == 0x10196) return attr->SetAsnObject(type, point) ? 0 : SC_E_NO_MEMORY;
+                if (code == p15attr::kPrivatePublicValue) return attr->SetAsnObject(type, point) ? 0 : SC_E_NO_MEMORY;
                 const uint8_t* px = nullptr;
                 uint32_t pxLen = 0;
                 if (!PointX(point.getData(), static_cast<uint32_t>(point.getLength()), &px, &pxLen))
@@ -558,7 +570,7 @@ SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType* r
             dsap->copyToDsaParameters(params);
             ASNinteger y(0x02);
             if (params.computePublicValue(*x, y)) {
-                if (code == 0x10196) return attr->SetAsnObject(type, y) ? 0 : SC_E_NO_MEMORY;
+                if (code == p15attr::kPrivatePublicValue) return attr->SetAsnObject(type, y) ? 0 : SC_E_NO_MEMORY;
                 uint32_t yLen = 0;
                 const uint8_t* yv = ScPkcs15Magnitude(y, &yLen);
                 return PutSha1OfNumber(attr, yv, yLen) ? 0 : SC_E_NO_MEMORY;
@@ -573,7 +585,9 @@ SCRESULT SCPkcs15PrivateKeyList::GetDsaValueAttribute(ASNPkcs15PrivateKeyType* r
     r = m_pPkcs15App->FindCertificateForKey(HandleOf(rec), &cert);
     if (r == SC_E_NO_MEMORY) return r;
     if (r < 0 || !cert) return SC_E_PKCS15_ATTR_NOT_FOUND;
-    SCPkcs15ObjectAttribute got(code == 0x10180 ? 0x280 : code == 0x10196 ? 0x282 : 0x283);
+    SCPkcs15ObjectAttribute got(code == p15attr::kPrivateKeyHash       ? p15attr::kCertKeyHash
+                                : code == p15attr::kPrivatePublicValue ? p15attr::kCertPublicKey
+                                                                       : 0x283);
     r = m_pPkcs15App->GetAttributeValue(cert, &got);
     if (r == SC_E_NO_MEMORY) return r;
     if (r < 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
@@ -592,43 +606,43 @@ SCRESULT SCPkcs15PrivateKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
         if (code == 0 || code > 5) return SC_E_PKCS15_INVALID_ATTR;
         return Base::GetAttribute(handle, attr);
     }
-    if (group == 0x100) {
+    if (group == P15_KIND_KEY) {
         ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
         if (!ka) return SC_E_PKCS15_ATTR_NOT_FOUND;
         SCRESULT r = ScPkcs15GetCommonKeyAttribute(*ka, code, attr);
-        if (!(code == 0x104 && r == SC_E_PKCS15_ATTR_NOT_FOUND)) return r;
-    } else if (group == 0x10100) {
+        if (!(code == p15attr::kKeyAccess && r == SC_E_PKCS15_ATTR_NOT_FOUND)) return r;
+    } else if (group == P15_KIND_PRIVATE_KEY) {
         ASNPkcs15CommonPrivateKeyAttributes* cpa =
             rec->hasCommonPrivateKeyAttributes() ? rec->findCommonPrivateKeyAttributes() : nullptr;
         SCRESULT r = SC_E_PKCS15_ATTR_NOT_FOUND;
         switch (code) {
-            case 0x10101:
+            case p15attr::kPrivateSubject:
                 if (cpa && cpa->wasSubjectName) return attr->SetAsnObject(attr->GetType(), cpa->subjectName) ? 0 : SC_E_NO_MEMORY;
                 if (cpa && cpa->wasRawSubjectName)
                     return attr->SetAsnObject(attr->GetType(), cpa->rawSubjectName) ? 0 : SC_E_NO_MEMORY;
                 return SC_E_PKCS15_ATTR_NOT_FOUND;
-            case 0x10102:
+            case p15attr::kPrivateKeyIdentifiers:
                 if (cpa && cpa->wasKeyIdentifiers)
                     return attr->SetAsnObject(attr->GetType(), cpa->keyIdentifiers) ? 0 : SC_E_NO_MEMORY;
                 break;
-            case 0x10103:
+            case p15attr::kPrivateValue:
                 if (ASNobject* direct = rec->getDirectValue())
                     return attr->SetAsnObject(attr->GetType(), *direct) ? 0 : SC_E_NO_MEMORY;
                 break;
-            case 0x10104: {
+            case p15attr::kPrivateKeyBits: {
                 const long bits = rec->getKeySizeBits();
                 if (bits > 0 && bits <= 0x7FFFFFFFL)
                     return attr->SetInteger(attr->GetType(), static_cast<uint32_t>(bits)) ? 0 : SC_E_NO_MEMORY;
                 break;
             }
-            case 0x10180:
-            case 0x10181:
-            case 0x10196:
+            case p15attr::kPrivateKeyHash:
+            case p15attr::kPrivatePublicPart:
+            case p15attr::kPrivatePublicValue:
                 r = FromKeyIdentifiers(rec, code, attr);
                 if (r != SC_E_PKCS15_ATTR_NOT_FOUND) return r;
                 break;
             // The domain parameters are the key's: its kind answers them.
-            case 0x10106: break;
+            case p15attr::kPrivateEcParams: break;
             default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
         }
     }
@@ -648,7 +662,7 @@ SCRESULT SCPkcs15PrivateKeyList::SetKeyAttribute(ASNPkcs15PrivateKeyType* rec, u
     const bool had = rec->hasCommonPrivateKeyAttributes() != 0;
     try {
         switch (code) {
-            case 0x10101:
+            case p15attr::kPrivateSubject:
                 if (empty) {
                     cpa->wasSubjectName = 0;
                     cpa->wasRawSubjectName = 0;
@@ -658,7 +672,7 @@ SCRESULT SCPkcs15PrivateKeyList::SetKeyAttribute(ASNPkcs15PrivateKeyType* rec, u
                 cpa->wasSubjectName = 1;
                 cpa->wasRawSubjectName = 0;
                 break;
-            case 0x10102:
+            case p15attr::kPrivateKeyIdentifiers:
                 if (empty) {
                     cpa->wasKeyIdentifiers = 0;
                     break;
@@ -666,9 +680,9 @@ SCRESULT SCPkcs15PrivateKeyList::SetKeyAttribute(ASNPkcs15PrivateKeyType* rec, u
                 if (!ScPkcs15FromDer(cpa->keyIdentifiers, attr)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
                 cpa->wasKeyIdentifiers = 1;
                 break;
-            case 0x10180:
-            case 0x10181: {
-                const uint32_t idType = code == 0x10180 ? 4 : 9999;
+            case p15attr::kPrivateKeyHash:
+            case p15attr::kPrivatePublicPart: {
+                const uint32_t idType = code == p15attr::kPrivateKeyHash ? 4 : 9999;
                 if (!cpa->wasKeyIdentifiers) cpa->keyIdentifiers.clear();
                 cpa->keyIdentifiers.remove(idType);
                 if (!empty) {
@@ -707,11 +721,11 @@ SCRESULT SCPkcs15PrivateKeyList::SetAttribute(void* handle, const SCPkcs15Object
     SCRESULT r;
     if (group == 0) {
         return Base::SetAttribute(handle, attr);
-    } else if (group == 0x100) {
+    } else if (group == P15_KIND_KEY) {
         ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
         if (!ka) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
         r = ScPkcs15SetCommonKeyAttribute(*ka, code, attr);
-    } else if (group == 0x10100) {
+    } else if (group == P15_KIND_PRIVATE_KEY) {
         r = SetKeyAttribute(rec, code, attr);
     } else if ((code >> 24) != 0) {
         // The key's values are the key's own: read only for RSA, not kept here for the others.
@@ -866,9 +880,9 @@ bool SCPkcs15PrivateKeyList::KnownPublicKey(ASNPkcs15PrivateKeyType* rec, RSAPub
 
 SCRESULT SCPkcs15PrivateKeyList::ReadPublicPart(ASNPkcs15PrivateKeyType* rec, ASNinteger* modulus,
                                                 ASNinteger* exponent) {
-    SCPkcs15ObjectAttribute n(0x1010103), e(0x1010104);
-    SCRESULT r = GetKeyValueAttribute(rec, 0x1010103, &n);
-    if (r >= 0) r = GetKeyValueAttribute(rec, 0x1010104, &e);
+    SCPkcs15ObjectAttribute n(p15attr::kRsaPrivateModulus), e(p15attr::kRsaPrivatePublicExponent);
+    SCRESULT r = GetKeyValueAttribute(rec, p15attr::kRsaPrivateModulus, &n);
+    if (r >= 0) r = GetKeyValueAttribute(rec, p15attr::kRsaPrivatePublicExponent, &e);
     if (r < 0) return r;
     if (n.GetLength() == 0 || e.GetLength() == 0) return SC_E_PKCS15_ATTR_NOT_FOUND;
     if (!modulus->setUnsigned(n.GetValue(), n.GetLength()) || !exponent->setUnsigned(e.GetValue(), e.GetLength()))
@@ -877,7 +891,7 @@ SCRESULT SCPkcs15PrivateKeyList::ReadPublicPart(ASNPkcs15PrivateKeyType* rec, AS
 }
 
 int64_t SCPkcs15PrivateKeyList::RetryFlag(void* handle) {
-    SCPkcs15ObjectAttribute consent(5);
+    SCPkcs15ObjectAttribute consent(p15attr::kUserConsent);
     SCRESULT r = Base::GetAttribute(handle, &consent);
     if (r == SC_E_PKCS15_ATTR_NOT_FOUND) return 0;
     uint32_t v = 0;
@@ -931,7 +945,8 @@ SCRESULT SCPkcs15PrivateKeyList::Sign(void* handle, uint32_t mechanism, uint32_t
             }
             haveKey = true;
         }
-        const uint32_t check = mechanism == 2 ? 2 : mechanism == 0x102 ? 0x102 : 1;
+        const uint32_t check =
+            mechanism == SC_SIGN_PKCS1 || mechanism == SC_SIGN_PKCS1_DIGEST ? mechanism : SC_SIGN_RAW;
         if (out && outLen &&
             SCPkcs15RsaKeyObject::RsaVerify(check, hashId, modulus, exponent, out, data, dataLen) == 0)
             return 0;
@@ -976,7 +991,7 @@ SCRESULT SCPkcs15PrivateKeyList::Decrypt(void* handle, uint32_t mechanism, const
             break;
         }
         // A plaintext that may have been cut and cannot be checked is no plaintext.
-        if (mechanism != 1) {
+        if (mechanism != SC_SIGN_RAW) {
             if (out && outLen && *outLen) SecureZero(out, *outLen);
             result = SC_E_CRYPT_ERROR;
             break;
@@ -992,7 +1007,7 @@ SCRESULT SCPkcs15PrivateKeyList::Decrypt(void* handle, uint32_t mechanism, const
                 g = SC_E_NO_MEMORY;
             }
             if (g >= 0 && out && outLen && *outLen >= k && k == inLen &&
-                SCPkcs15RsaKeyObject::RsaPublicOperation(1, modulus, exponent, out, k, check.data()) >= 0)
+                SCPkcs15RsaKeyObject::RsaPublicOperation(SC_SIGN_RAW, modulus, exponent, out, k, check.data()) >= 0)
                 equal = std::memcmp(check.data(), in, k) == 0;
         }
         if (equal) {

@@ -34,7 +34,7 @@ public:
     using Base::GetValueObject;
 
     SCRESULT GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) override;
-    // RSA 0x1010100, DSA 0x2010100, DH 0x3010100, EC 0x4010100, KEA 0x5010100.
+    // P15_KIND_RSA_PRIVATE_KEY, _DSA_, _DH_, _EC_ or _KEA_ by the record's choice.
     SCRESULT GetObjectKind(void* handle) override;
     // The key object of a record whose value is a path (created when asked); none
     // for a value held in the record.
@@ -61,7 +61,7 @@ public:
     // The RSA value attributes of a record (modulus, exponents, primes, access flags,
     // public key and key identifier) with their fall-backs.
     SCRESULT GetKeyValueAttribute(ASNPkcs15PrivateKeyType* rec, uint64_t code, SCPkcs15ObjectAttribute* attr);
-    // The private-key attributes 0x10101 .. 0x10181 of a record.
+    // The private-key attributes (p15attr::kPrivateSubject .. kPrivatePublicPart) of a record.
     SCRESULT SetKeyAttribute(ASNPkcs15PrivateKeyType* rec, uint64_t code, const SCPkcs15ObjectAttribute* attr);
 
     // Key files of new keys: the record's value becomes a path to a new key file (or

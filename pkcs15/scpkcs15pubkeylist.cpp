@@ -28,12 +28,12 @@ SCPkcs15PublicRsaKeyObject* KeyObjectOf(ASNPkcs15PublicKeyRecord* rec) {
 
 }  // namespace
 
-SCPkcs15PublicKeyList::SCPkcs15PublicKeyList(SCCard* card, bool trusted) : Base(card, 0x20100, trusted) {}
+SCPkcs15PublicKeyList::SCPkcs15PublicKeyList(SCCard* card, bool trusted) : Base(card, P15_KIND_PUBLIC_KEY, trusted) {}
 
 SCPkcs15PublicKeyList::~SCPkcs15PublicKeyList() = default;
 
 SCRESULT SCPkcs15PublicKeyList::GetObjectKind(void* handle) {
-    return HoldsHandle(handle) ? 0x1020100 : SC_E_PKCS15_INVALID_HANDLE;
+    return HoldsHandle(handle) ? static_cast<SCRESULT>(P15_KIND_RSA_PUBLIC_KEY) : SC_E_PKCS15_INVALID_HANDLE;
 }
 
 void SCPkcs15PublicKeyList::Reset(bool full) {
@@ -48,16 +48,16 @@ const ASNPkcs15Path* SCPkcs15PublicKeyList::GetValuePath(ASNPkcs15PublicKeyRecor
 }
 
 SCRESULT SCPkcs15PublicKeyList::MapAttributeType(uint64_t code) {
-    if ((code & 0xFFFF0000ULL) != 0xFF000000ULL) return Base::MapAttributeType(code);
-    switch (code & 0xFFFF) {
-        case 0x01: return 0x101;
-        case 0x04: return 0x20102;
-        case 0x05: return 0x20103;
-        case 0x06: return 0x20101;
-        case 0x15: return 0x1020103;
-        case 0x16: return 0x1020104;
-        case 0x80: return 0x20180;
-        case 0x81: return 0x20104;
+    if ((code & 0xFFFF0000ULL) != p15attr::kAnyFamily) return Base::MapAttributeType(code);
+    switch (p15attr::kAnyFamily | (code & 0xFFFF)) {
+        case p15attr::kAnyId: return p15attr::kKeyId;
+        case p15attr::kAnyTrustedUsage: return p15attr::kPublicKeyAttribute;
+        case p15attr::kAnyTrusted: return p15attr::kPublicTrusted;
+        case p15attr::kAnySubject: return p15attr::kPublicSubject;
+        case p15attr::kAnyModulus: return p15attr::kRsaPublicModulus;
+        case p15attr::kAnyPublicExponent: return p15attr::kRsaPublicExponent;
+        case p15attr::kAnyKeyHash: return p15attr::kPublicKeyHash;
+        case p15attr::kAnyPublicKey: return p15attr::kPublicValue;
         default: return SC_E_PKCS15_INVALID_ATTR;
     }
 }
@@ -176,7 +176,7 @@ SCRESULT SCPkcs15PublicKeyList::IsReadOnly(void* handle) {
 
 SCRESULT SCPkcs15PublicKeyList::CreateKindRecord(uint32_t kind, ASNPkcs15PublicKeyRecord** out) {
     if (out) *out = nullptr;
-    if ((kind & 0xFF00) != 0 && (kind & ~0xFFu) != 0x1020100) return SC_E_PKCS15_UNSUPPORTED_TYPE;
+    if ((kind & 0xFF00) != 0 && (kind & ~0xFFu) != P15_KIND_RSA_PUBLIC_KEY) return SC_E_PKCS15_UNSUPPORTED_TYPE;
     if (!IsLoaded()) {
         SCRESULT l = Load(false);
         if (l < 0 && l != SC_E_FILE_NOT_FOUND) return l;
@@ -221,27 +221,27 @@ SCRESULT SCPkcs15PublicKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribu
         if (code == 0 || code > 5) return SC_E_PKCS15_INVALID_ATTR;
         return Base::GetAttribute(handle, attr);
     }
-    if (group == 0x100) {
+    if (group == P15_KIND_KEY) {
         SCRESULT r = ScPkcs15GetCommonKeyAttribute(rec->classAttributes, code, attr);
-        if (!(code == 0x104 && r == SC_E_PKCS15_ATTR_NOT_FOUND)) return r;
-    } else if (group == 0x20100) {
+        if (!(code == p15attr::kKeyAccess && r == SC_E_PKCS15_ATTR_NOT_FOUND)) return r;
+    } else if (group == P15_KIND_PUBLIC_KEY) {
         const ASNPkcs15CommonPublicKeyAttributes& pa = rec->subClassAttributes;
         switch (code) {
-            case 0x20103: return attr->SetBoolean(type, IsTrusted()) ? 0 : SC_E_NO_MEMORY;
-            case 0x20101:
+            case p15attr::kPublicTrusted: return attr->SetBoolean(type, IsTrusted()) ? 0 : SC_E_NO_MEMORY;
+            case p15attr::kPublicSubject:
                 if (!rec->wasSubClassAttributes || !pa.wasSubjectName) return SC_E_PKCS15_ATTR_NOT_FOUND;
                 return attr->SetAsnObject(type, pa.subjectName) ? 0 : SC_E_NO_MEMORY;
-            case 0x20102:
+            case p15attr::kPublicKeyAttribute:
                 if (!rec->wasSubClassAttributes || !pa.wasTrustedUsage) return SC_E_PKCS15_ATTR_NOT_FOUND;
                 return attr->SetAsnObject(type, pa.trustedUsage) ? 0 : SC_E_NO_MEMORY;
-            case 0x20104:
-            case 0x20180: break;
-            case 0x20107: return SC_E_PKCS15_ATTR_NOT_FOUND;
+            case p15attr::kPublicValue:
+            case p15attr::kPublicKeyHash: break;
+            case p15attr::kPublicEcParams: return SC_E_PKCS15_ATTR_NOT_FOUND;
             default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
         }
-    } else if (group == 0x1020100) {
+    } else if (group == P15_KIND_RSA_PUBLIC_KEY) {
         ASNPkcs15PublicRSAKeyAttributes& ra = rec->typeAttributes;
-        if (code == 0x1020101) {
+        if (code == p15attr::kRsaPublicModulusBits) {
             long bits = 0;
             try {
                 bits = ra.modulusLength.getLong();
@@ -251,11 +251,12 @@ SCRESULT SCPkcs15PublicKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribu
             if (bits < 0 || bits > 0x7FFFFFFFL) return SC_E_PKCS15_INVALID_ATTR_VALUE;
             return attr->SetInteger(type, static_cast<uint32_t>(bits)) ? 0 : SC_E_NO_MEMORY;
         }
-        if (code == 0x1020102) {
+        if (code == p15attr::kRsaPublicFlags) {
             if (!ra.wasKeyInfo) return SC_E_PKCS15_ATTR_NOT_FOUND;
             return attr->SetAsnObject(type, ra.keyInfo) ? 0 : SC_E_NO_MEMORY;
         }
-        if (code != 0x1020103 && code != 0x1020104) return SC_E_PKCS15_UNSUPPORTED_ATTR;
+        if (code != p15attr::kRsaPublicModulus && code != p15attr::kRsaPublicExponent)
+            return SC_E_PKCS15_UNSUPPORTED_ATTR;
     } else {
         return SC_E_PKCS15_UNSUPPORTED_ATTR;
     }
@@ -268,11 +269,11 @@ SCRESULT SCPkcs15PublicKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribu
         return r;
     }
     switch (code) {
-        case 0x104: return attr->SetFlags(type, access, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
-        case 0x1020103: return PutMagnitude(attr, key->modulus);
-        case 0x1020104: return PutMagnitude(attr, key->publicExponent);
-        case 0x20104: return attr->SetAsnObject(type, *key) ? 0 : SC_E_NO_MEMORY;
-        case 0x20180: {
+        case p15attr::kKeyAccess: return attr->SetFlags(type, access, 0xFFFFFFFFu) ? 0 : SC_E_NO_MEMORY;
+        case p15attr::kRsaPublicModulus: return PutMagnitude(attr, key->modulus);
+        case p15attr::kRsaPublicExponent: return PutMagnitude(attr, key->publicExponent);
+        case p15attr::kPublicValue: return attr->SetAsnObject(type, *key) ? 0 : SC_E_NO_MEMORY;
+        case p15attr::kPublicKeyHash: {
             uint32_t len = 0;
             const uint8_t* n = ScPkcs15Magnitude(key->modulus, &len);
             if (!n) return SC_E_PKCS15_ATTR_NOT_FOUND;
@@ -296,7 +297,8 @@ SCRESULT SCPkcs15PublicKeyList::SetPublicValue(ASNPkcs15PublicKeyRecord* rec, ui
         if (r < 0) return r;
         SCPkcs15PublicRsaKeyObject* key = KeyObjectOf(rec);
         AssertInvariant(key != nullptr, "scpkcs15pubkeylist", __LINE__, "pRsaPubKey != NULL", nullptr);
-        int ok = code == 0x1020103 ? key->value.setModulusBytes(data, len) : key->value.setPublicExponentBytes(data, len);
+        int ok = code == p15attr::kRsaPublicModulus ? key->value.setModulusBytes(data, len)
+                                                    : key->value.setPublicExponentBytes(data, len);
         if (ok != 1) return SC_E_NO_MEMORY;
         key->SetDirty(true);
         return 0;
@@ -309,11 +311,13 @@ SCRESULT SCPkcs15PublicKeyList::SetPublicValue(ASNPkcs15PublicKeyRecord* rec, ui
         RSAPublicKey* inner = direct->getRSAPublicKey();
         if (!inner) return SC_E_PKCS15_ATTRIBUTE_READ_ONLY;
         RSAPublicKey k(*inner);
-        int ok = code == 0x1020103 ? k.setModulusBytes(data, len) : k.setPublicExponentBytes(data, len);
+        int ok =
+            code == p15attr::kRsaPublicModulus ? k.setModulusBytes(data, len) : k.setPublicExponentBytes(data, len);
         if (ok != 1 || direct->spki.setRsaPublicKey(k) != 1) return SC_E_NO_MEMORY;
         return 0;
     }
-    return direct->setRawBytes(code == 0x1020103 ? data : nullptr, len, code == 0x1020104 ? data : nullptr, len) == 1
+    return direct->setRawBytes(code == p15attr::kRsaPublicModulus ? data : nullptr, len,
+                               code == p15attr::kRsaPublicExponent ? data : nullptr, len) == 1
                ? 0
                : SC_E_NO_MEMORY;
 }
@@ -329,12 +333,12 @@ SCRESULT SCPkcs15PublicKeyList::SetAttribute(void* handle, const SCPkcs15ObjectA
     const bool empty = !attr->GetValue() || attr->GetLength() == 0;
     SCRESULT r = 0;
     if (group == 0) return Base::SetAttribute(handle, attr);
-    if (group == 0x100) {
+    if (group == P15_KIND_KEY) {
         r = ScPkcs15SetCommonKeyAttribute(rec->classAttributes, code, attr);
-    } else if (group == 0x20100) {
+    } else if (group == P15_KIND_PUBLIC_KEY) {
         ASNPkcs15CommonPublicKeyAttributes& pa = rec->subClassAttributes;
         switch (code) {
-            case 0x20101:
+            case p15attr::kPublicSubject:
                 if (empty) {
                     pa.wasSubjectName = 0;
                 } else if (ScPkcs15FromDer(pa.subjectName, attr)) {
@@ -343,7 +347,7 @@ SCRESULT SCPkcs15PublicKeyList::SetAttribute(void* handle, const SCPkcs15ObjectA
                     return SC_E_PKCS15_INVALID_ATTR_VALUE;
                 }
                 break;
-            case 0x20102:
+            case p15attr::kPublicKeyAttribute:
                 if (empty) {
                     pa.wasTrustedUsage = 0;
                 } else if (ScPkcs15FromDer(pa.trustedUsage, attr)) {
@@ -352,21 +356,21 @@ SCRESULT SCPkcs15PublicKeyList::SetAttribute(void* handle, const SCPkcs15ObjectA
                     return SC_E_PKCS15_INVALID_ATTR_VALUE;
                 }
                 break;
-            case 0x20103: return SC_E_PKCS15_ATTRIBUTE_READ_ONLY;
+            case p15attr::kPublicTrusted: return SC_E_PKCS15_ATTRIBUTE_READ_ONLY;
             default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
         }
         rec->wasSubClassAttributes = (pa.wasSubjectName || pa.wasTrustedUsage) ? 1 : 0;
-    } else if (group == 0x1020100) {
+    } else if (group == P15_KIND_RSA_PUBLIC_KEY) {
         switch (code) {
-            case 0x1020102: return SC_E_PKCS15_ATTRIBUTE_READ_ONLY;
-            case 0x1020101: {
+            case p15attr::kRsaPublicFlags: return SC_E_PKCS15_ATTRIBUTE_READ_ONLY;
+            case p15attr::kRsaPublicModulusBits: {
                 if (empty) return SC_E_PKCS15_INVALID_ATTR_VALUE;
                 if (rec->typeAttributes.modulusLength.setUnsigned(attr->GetValue(), static_cast<long>(attr->GetLength())) != 1)
                     return SC_E_NO_MEMORY;
                 break;
             }
-            case 0x1020103:
-            case 0x1020104: r = SetPublicValue(rec, code, attr); break;
+            case p15attr::kRsaPublicModulus:
+            case p15attr::kRsaPublicExponent: r = SetPublicValue(rec, code, attr); break;
             default: return SC_E_PKCS15_UNSUPPORTED_ATTR;
         }
     } else {

@@ -23,7 +23,7 @@ public:
     using Base::GetValueObject;
 
     SCRESULT GetAttribute(void* handle, SCPkcs15ObjectAttribute* attr) override;
-    // Every record is an RSA public key: 0x1020100.
+    // Every record is an RSA public key: P15_KIND_RSA_PUBLIC_KEY.
     SCRESULT GetObjectKind(void* handle) override;
     SCRESULT GetValueObject(void* record, SCPkcs15PathObjectInfo** out, bool create) override;
     // A record without object flags is not private.

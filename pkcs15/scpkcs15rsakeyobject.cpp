@@ -198,7 +198,7 @@ SCRESULT SCPkcs15RsaKeyObject::RsaModExp(const ASNinteger& modulus, const ASNint
 SCRESULT SCPkcs15RsaKeyObject::RsaPublicOperation(uint32_t mechanism, const ASNinteger& modulus,
                                                   const ASNinteger& exponent, const uint8_t* in, uint32_t inLen,
                                                   uint8_t* out) {
-    if (mechanism != MECH_RAW) return SC_E_UNSUPPORTED_RSA_ALGO;
+    if (mechanism != SC_SIGN_RAW) return SC_E_UNSUPPORTED_RSA_ALGO;
     if (inLen != SignificantLength(modulus)) return SC_E_INCONSISTENT_DATA;
     return RsaModExp(modulus, exponent, in, out);
 }
@@ -216,19 +216,19 @@ SCRESULT SCPkcs15RsaKeyObject::RsaVerifyRecover(uint32_t mechanism, uint32_t has
                                                 const ASNinteger& exponent, const uint8_t* signature, uint8_t* out) {
     const uint32_t k = SignificantLength(modulus);
     if (k == 0) return SC_E_PKCS15_KEY_UNSUPPORTED;
-    if (mechanism != MECH_RAW && mechanism != MECH_PKCS1 && mechanism != MECH_PKCS1_DIGEST)
+    if (mechanism != SC_SIGN_RAW && mechanism != SC_SIGN_PKCS1 && mechanism != SC_SIGN_PKCS1_DIGEST)
         return SC_E_UNSUPPORTED_RSA_ALGO;
     WipedBytes work(k);
     SCRESULT r = RsaModExp(modulus, exponent, signature, work.data());
     if (r < 0) return r;
-    if (mechanism == MECH_RAW) {
+    if (mechanism == SC_SIGN_RAW) {
         std::memcpy(out, work.data(), k);
         return k;
     }
     const uint8_t* data = Pkcs1UnpadBlockType1(work.data(), k);
     if (!data) return SC_E_PKCS15_DIFFERENT;
     uint32_t len = k - static_cast<uint32_t>(data - work.data());
-    if (mechanism == MECH_PKCS1_DIGEST) {
+    if (mechanism == SC_SIGN_PKCS1_DIGEST) {
         const uint8_t* prefix = nullptr;
         uint32_t prefixLen = 0;
         const uint32_t digestLen = hashId ? scGetDigestInfo(hashId, &prefix, &prefixLen) : 0;
@@ -251,7 +251,7 @@ SCRESULT SCPkcs15RsaKeyObject::RsaVerify(uint32_t mechanism, uint32_t hashId, co
     if (r < 0) return r;
     // A raw input shorter than the modulus is the same number with leading zeros.
     uint32_t skip = 0;
-    if (mechanism == MECH_RAW && expectedLen < static_cast<uint32_t>(r)) {
+    if (mechanism == SC_SIGN_RAW && expectedLen < static_cast<uint32_t>(r)) {
         skip = static_cast<uint32_t>(r) - expectedLen;
         if (!IsAllZero(recovered.data(), skip)) return SC_E_PKCS15_DIFFERENT;
     }

@@ -17,10 +17,6 @@ public:
     static constexpr int32_t VALUE_PKCS1_PRIVATE = 2;
     static constexpr int32_t VALUE_SPKI_IMPLICIT = 3;
     static constexpr int32_t VALUE_SPKI_EXPLICIT = 4;
-    // Mechanisms of the key operations.
-    static constexpr uint32_t MECH_RAW = 1;
-    static constexpr uint32_t MECH_PKCS1 = 2;
-    static constexpr uint32_t MECH_PKCS1_DIGEST = 258;
 
     explicit SCPkcs15RsaKeyObject(SCCard* card);
     ~SCPkcs15RsaKeyObject() override;

@@ -197,20 +197,20 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::Sign(uint32_t mechanism, uint32_t hashId, 
     const uint32_t capacity = *outLen < 65535 ? *outLen : 65535;
     uint32_t sigLen = capacity;
     r = m_pCard->ComputeSignature(fid, addr.hasFid, m_keyReference, mechanism, hashId, k, data, dataLen, out, &sigLen);
-    if (r == SC_E_INVALID_DATA_LENGTH && mechanism == MECH_PKCS1) {
+    if (r == SC_E_INVALID_DATA_LENGTH && mechanism == SC_SIGN_PKCS1) {
         const SCRESULT first = r;
         SCRESULT again = first;
-        if (ci.cardFamily == SC_CARD_TYPE_SETCOS441 && scGetHashIdFromDigestInfo(data, dataLen) == 1) {
+        if (ci.cardFamily == SC_CARD_TYPE_SETCOS441 && scGetHashIdFromDigestInfo(data, dataLen) == SC_HASH_SHA1) {
             sigLen = capacity;
-            again = m_pCard->ComputeSignature(fid, addr.hasFid, m_keyReference, MECH_PKCS1_DIGEST, 1, k, data + 15, 20,
-                                              out, &sigLen);
+            again = m_pCard->ComputeSignature(fid, addr.hasFid, m_keyReference, SC_SIGN_PKCS1_DIGEST, SC_HASH_SHA1, k,
+                                              data + 15, 20, out, &sigLen);
         }
         if (!Final(again) && dataLen + 11 <= k) {
             AssertInvariant(k <= 1024, kSrc, __LINE__, "modulusLen <= 1024");
             uint8_t block[1024];
             if (Pkcs1PadBlockType1(block, k, data, static_cast<int>(dataLen))) {
                 sigLen = capacity;
-                again = m_pCard->ComputeSignature(fid, addr.hasFid, m_keyReference, MECH_RAW, 0, k, block, k, out,
+                again = m_pCard->ComputeSignature(fid, addr.hasFid, m_keyReference, SC_SIGN_RAW, 0, k, block, k, out,
                                                   &sigLen);
             }
             SecureZero(block, sizeof block);
@@ -249,7 +249,7 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::Decrypt(uint32_t mechanism, const uint8_t*
     if (k == 0 || k >= 65536) return SC_E_PKCS15_KEY_UNSUPPORTED;
     WipedBlock work;
     uint8_t* target = out;
-    if (mechanism == MECH_RAW) {
+    if (mechanism == SC_SIGN_RAW) {
         if (!out) {
             *outLen = k;
             return 0;
@@ -335,16 +335,16 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::SignInSoftware(uint32_t mechanism, uint32_
     WipedBlock block;
     if (!block.Allocate(k)) return SC_E_NO_MEMORY;
     switch (mechanism) {
-        case MECH_RAW:
+        case SC_SIGN_RAW:
             if (dataLen > k) return SC_E_BAD_PARAMS;
             if (dataLen) std::memcpy(block.data() + (k - dataLen), data, dataLen);
             break;
-        case MECH_PKCS1:
+        case SC_SIGN_PKCS1:
             // 00 01, at least eight FF octets, 00, then the data.
             if (dataLen < 1 || dataLen + 11 > k || !Pkcs1PadBlockType1(block.data(), k, data, static_cast<int>(dataLen)))
                 return SC_E_INVALID_DATA_LENGTH;
             break;
-        case MECH_PKCS1_DIGEST: {
+        case SC_SIGN_PKCS1_DIGEST: {
             const uint8_t* prefix = nullptr;
             uint32_t prefixLen = 0;
             const uint32_t digestLen = scGetDigestInfo(hashId, &prefix, &prefixLen);
@@ -370,14 +370,14 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::DecryptInSoftware(uint32_t mechanism, cons
     const uint32_t k = SignificantLength(value.modulus);
     if (k == 0) return SC_E_PKCS15_KEY_UNSUPPORTED;
     if (inLen != k || !in) return SC_E_INVALID_DATA_LENGTH;
-    if (mechanism != MECH_RAW && mechanism != MECH_PKCS1) return SC_E_UNSUPPORTED_RSA_ALGO;
+    if (mechanism != SC_SIGN_RAW && mechanism != SC_SIGN_PKCS1) return SC_E_UNSUPPORTED_RSA_ALGO;
     WipedBlock block;
     if (!block.Allocate(k)) return SC_E_NO_MEMORY;
     SCRESULT r = PrivateOperation(in, block.data());
     if (r < 0) return r;
     const uint8_t* msg = block.data();
     uint32_t msgLen = k;
-    if (mechanism == MECH_PKCS1) {
+    if (mechanism == SC_SIGN_PKCS1) {
         const uint8_t* b = block.data();
         if (k < 11 || b[0] != 0x00 || b[1] != 0x02) return SC_E_CRYPT_ERROR;
         uint32_t i = 2;

@@ -62,8 +62,8 @@ namespace {
 
 // Record tag and algorithm index of each kind: 0 the generic key, 1 .. 15 the tagged ones.
 int AlgorithmForKind(uint32_t kind) {
-    if (kind == 0 || kind == 0x30100) return 0;
-    if ((kind & 0xFFFFFF) != 0x30100) return -1;
+    if (kind == 0 || kind == P15_KIND_SECRET_KEY) return 0;
+    if ((kind & 0xFFFFFF) != P15_KIND_SECRET_KEY) return -1;
     const uint32_t top = kind >> 24;
     return top >= 1 && top <= 15 ? static_cast<int>(top) : -1;
 }
@@ -75,13 +75,13 @@ SCPkcs15SecretKeyObject* ValueObjectOf(ASNPkcs15SecretKeyType* rec) {
 
 }  // namespace
 
-SCPkcs15SecretKeyList::SCPkcs15SecretKeyList(SCCard* card) : Base(card, 0x30100) {}
+SCPkcs15SecretKeyList::SCPkcs15SecretKeyList(SCCard* card) : Base(card, P15_KIND_SECRET_KEY) {}
 
 SCPkcs15SecretKeyList::~SCPkcs15SecretKeyList() = default;
 
 uint32_t SCPkcs15SecretKeyList::KindOf(ASNPkcs15SecretKeyType* rec) {
     const int alg = rec->getKeyAlgorithm();
-    return alg > 0 && alg <= 15 ? (static_cast<uint32_t>(alg) << 24) | 0x30100 : 0x30100;
+    return alg > 0 && alg <= 15 ? (static_cast<uint32_t>(alg) << 24) | P15_KIND_SECRET_KEY : P15_KIND_SECRET_KEY;
 }
 
 SCRESULT SCPkcs15SecretKeyList::GetObjectKind(void* handle) {
@@ -90,10 +90,10 @@ SCRESULT SCPkcs15SecretKeyList::GetObjectKind(void* handle) {
 }
 
 SCRESULT SCPkcs15SecretKeyList::MapAttributeType(uint64_t code) {
-    if ((code & 0xFFFF0000ULL) != 0xFF000000ULL) return Base::MapAttributeType(code);
-    switch (code & 0xFFFF) {
-        case 0x02: return 0x30101;
-        case 0x03: return 0x30102;
+    if ((code & 0xFFFF0000ULL) != p15attr::kAnyFamily) return Base::MapAttributeType(code);
+    switch (p15attr::kAnyFamily | (code & 0xFFFF)) {
+        case p15attr::kAnyValue: return p15attr::kSecretValue;
+        case p15attr::kAnyValueLength: return p15attr::kSecretValueLength;
         default: return SC_E_PKCS15_INVALID_ATTR;
     }
 }
@@ -197,7 +197,8 @@ SCRESULT SCPkcs15SecretKeyList::IsReadOnly(void* handle) {
 
 SCRESULT SCPkcs15SecretKeyList::CreateKindRecord(uint32_t kind, ASNPkcs15SecretKeyType** out) {
     if (out) *out = nullptr;
-    if ((kind & 0xFFFF00) != 0 && (kind & 0xFFFF00) != 0x30100) return SC_E_PKCS15_UNSUPPORTED_TYPE;
+    if ((kind & P15_CLASS_MASK) != 0 && (kind & P15_CLASS_MASK) != P15_KIND_SECRET_KEY)
+        return SC_E_PKCS15_UNSUPPORTED_TYPE;
     if (!IsLoaded()) {
         SCRESULT l = IsLoadTried() ? GetLastResult() : Load(false);
         if (l < 0 && l != SC_E_FILE_NOT_FOUND) return l;
@@ -227,15 +228,15 @@ SCRESULT SCPkcs15SecretKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribu
     const uint64_t type = attr->GetType();
     const uint64_t group = code & ~0xFFULL;
     if (group == 0) {
-        if (code == 0 || code > 5) return SC_E_PKCS15_INVALID_ATTR;
-        if (code == 1) return attr->SetInteger(type, KindOf(rec)) ? 0 : SC_E_NO_MEMORY;
+        if (code == 0 || code > p15attr::kUserConsent) return SC_E_PKCS15_INVALID_ATTR;
+        if (code == p15attr::kKind) return attr->SetInteger(type, KindOf(rec)) ? 0 : SC_E_NO_MEMORY;
         return Base::GetAttribute(handle, attr);
     }
-    if (group == 0x100) {
+    if (group == P15_KIND_KEY) {
         ASNPkcs15CommonKeyAttributes* ka = rec->getCommonKeyAttributes();
         if (!ka) return SC_E_PKCS15_ATTR_NOT_FOUND;
         SCRESULT r = ScPkcs15GetCommonKeyAttribute(*ka, code, attr);
-        if (!(code == 0x104 && r == SC_E_PKCS15_ATTR_NOT_FOUND)) return r;
+        if (!(code == p15attr::kKeyAccess && r == SC_E_PKCS15_ATTR_NOT_FOUND)) return r;
         SCPkcs15PathObjectInfo* v = nullptr;
         r = GetValueObject(handle, &v, true);
         if (r < 0) return r;
@@ -245,10 +246,10 @@ SCRESULT SCPkcs15SecretKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribu
         attr->SetValue(nullptr, 0);
         return 0;
     }
-    if (group != 0x30100) return SC_E_PKCS15_UNSUPPORTED_ATTR;
+    if (group != P15_KIND_SECRET_KEY) return SC_E_PKCS15_UNSUPPORTED_ATTR;
     ASNPkcs15ObjectValue<ASNoctstr>* objValue = rec->getValue();
     switch (code) {
-        case 0x30101: {
+        case p15attr::kSecretValue: {
             if (!objValue) return SC_E_PKCS15_ATTR_NOT_FOUND;
             if (ASNoctstr* direct = objValue->getDirect())
                 return ScPkcs15PutBytes(attr, type, direct->getData(), static_cast<uint32_t>(direct->getLength()))
@@ -271,7 +272,7 @@ SCRESULT SCPkcs15SecretKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribu
                        ? 0
                        : SC_E_NO_MEMORY;
         }
-        case 0x30102: {
+        case p15attr::kSecretValueLength: {
             ASNPkcs15CommonSecretKeyAttributes* sub = rec->getCommonSecretKeyAttributes();
             if (sub && sub->wasKeyLen) {
                 long bits = 0;
@@ -306,11 +307,11 @@ SCRESULT SCPkcs15SecretKeyList::SetAttribute(void* handle, const SCPkcs15ObjectA
     const uint64_t group = code & ~0xFFULL;
     if (group == 0) return Base::SetAttribute(handle, attr);
     SCRESULT r = 0;
-    if (group == 0x100) {
+    if (group == P15_KIND_KEY) {
         ASNPkcs15CommonKeyAttributes* ka = rec->getCommonKeyAttributes();
         if (!ka) return SC_E_PKCS15_UNSUPPORTED_OBJECT;
         r = ScPkcs15SetCommonKeyAttribute(*ka, code, attr);
-    } else if (code == 0x30101) {
+    } else if (code == p15attr::kSecretValue) {
         ASNPkcs15ObjectValue<ASNoctstr>* objValue = rec->getValue();
         AssertInvariant(objValue != nullptr, "scpkcs15seckeylist", __LINE__, "objValue", nullptr);
         if (!objValue) return SC_E_BAD_USAGE;
@@ -332,7 +333,7 @@ SCRESULT SCPkcs15SecretKeyList::SetAttribute(void* handle, const SCPkcs15ObjectA
         } else {
             return SC_E_PKCS15_ATTRIBUTE_READ_ONLY;
         }
-    } else if (code == 0x30102) {
+    } else if (code == p15attr::kSecretValueLength) {
         uint32_t bits = 0;
         if (!attr->GetInteger(&bits)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
         ASNPkcs15CommonSecretKeyAttributes* sub = nullptr;

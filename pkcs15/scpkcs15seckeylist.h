@@ -58,7 +58,7 @@ public:
     SCRESULT IsPrivate(void* handle) override;
     SCRESULT IsReadOnly(void* handle) override;
     SCRESULT SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) override;
-    // A new record of a secret-key kind (0, 0x30100 or 0x1030100 .. 0xF030100).
+    // A new record of a secret-key kind (0, P15_KIND_SECRET_KEY, or that with an algorithm 1 .. 15).
     SCRESULT CreateKindRecord(uint32_t kind, ASNPkcs15SecretKeyType** out) override;
     const ASNPkcs15Path* GetValuePath(ASNPkcs15SecretKeyType* rec) override;
     SCRESULT MapAttributeType(uint64_t code) override;
@@ -69,6 +69,6 @@ public:
     SCRESULT SetValueFileParameters(void* record, uint32_t lifeCycleState, uint32_t accessTemplate,
                                     const SCFileHeaderList& refs);
 
-    // The kind code of a record (0x30100 for the generic secret key).
+    // The kind code of a record (P15_KIND_SECRET_KEY for the generic secret key).
     static uint32_t KindOf(ASNPkcs15SecretKeyType* rec);
 };

@@ -35,7 +35,7 @@ constexpr uint32_t SC_KEYOBJ_PIN = 200;
 constexpr SCRESULT SC_E_KEY_EXISTS = SC_RESULT_CODE(0xE00000000000000BULL);
 constexpr SCRESULT SC_E_FILE_SIZE_REFUSED = SC_RESULT_CODE(0xE000000000000027ULL);
 
-// Signature mechanisms of ComputeSignature.
+// Mechanisms of ComputeSignature, and of Decipher (raw or PKCS#1).
 constexpr uint32_t SC_SIGN_RAW = 1;
 constexpr uint32_t SC_SIGN_PKCS1 = 2;          // over the caller's DigestInfo
 constexpr uint32_t SC_SIGN_PKCS1_DIGEST = 258; // over a bare digest of the hash named
