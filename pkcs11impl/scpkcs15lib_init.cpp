@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "lib/libpkcs15/asnpkcs15authobject.h"
 #include "lib/libpkcs15/asnpkcs15tokeninfo.h"
@@ -365,24 +366,53 @@ namespace {
 
 constexpr SCRESULT kStatus6A81 = SC_RESULT_CODE(0xE000000000016A81ULL);
 
+// A card that is gone or no longer answers: nothing more can be sent to it.
+bool CardGone(SCRESULT r) {
+  return r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED || r == SC_E_CARD_NOT_CONNECTED || r == SC_E_NO_MEMORY;
+}
+
 // Erases the token's PKCS#15 directory and writes an empty structure under
 // `label` with the PIN references the token had; the card's PINs stay where
 // they are. *erased tells whether the card's directory was already gone.
+// Once the old directory is gone there is nothing to go back to: a card step
+// that fails while the new one is written is tried once more from an empty
+// directory, so that one refused command does not leave a token no call can
+// repair.
 SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label, bool relabel,
                           bool* erased) {
   const SCFileHeaderList headers = app->GetHeaderList();
   *erased = false;
-  SCRESULT r = app->ClearPkcs15Directory();
-  if (r < 0) return r;
-  *erased = true;
-  app->Clear(false);
-  r = app->CreatePkcs15Structure(label.c_str(), headers);
-  // The card's directory record names the token as its TokenInfo does.
-  if (r >= 0 && relabel) r = app->SetTokenLabel(label.c_str(), static_cast<uint32_t>(label.size()));
-  // The structure is built in memory only: it goes to the card here.
-  if (r >= 0) r = app->InitializeToken(nullptr, nullptr, nullptr, nullptr);
-  if (r >= 0 && relabel) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
+  SCRESULT r = 0;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    r = app->ClearPkcs15Directory();
+    // A directory half written by the first attempt may be gone already.
+    if (r < 0 && !(*erased && r == SC_E_FILE_NOT_FOUND)) return r;
+    *erased = true;
+    app->Clear(false);
+    r = app->CreatePkcs15Structure(label.c_str(), headers);
+    // The card's directory record names the token as its TokenInfo does.
+    if (r >= 0 && relabel) r = app->SetTokenLabel(label.c_str(), static_cast<uint32_t>(label.size()));
+    // The structure is built in memory only: it goes to the card here.
+    if (r >= 0) r = app->InitializeToken(nullptr, nullptr, nullptr, nullptr);
+    if (r >= 0 && relabel) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
+    if (r >= 0 || CardGone(r)) return r;
+  }
   return r;
+}
+
+// The private objects (keys, certificates, data objects) the token's
+// directories hold; a negative result when they cannot be read.
+SCRESULT CountPrivateObjects(SCPkcs15App* app) {
+  SCRESULT count = 0;
+  for (int tag : {SC_ODF_PRKDF, SC_ODF_SKDF, SC_ODF_PUKDF, SC_ODF_TRUSTED_PUKDF, SC_ODF_CDF, SC_ODF_TRUSTED_CDF,
+                  SC_ODF_USEFUL_CDF, SC_ODF_DODF}) {
+    std::vector<void*> all, open;
+    SCRESULT r = app->FindAllObjects(tag, &all, nullptr, 0);
+    if (r >= 0) r = app->FindAllObjects(tag, &open, nullptr, 1);
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND && r != SC_E_BAD_PARAMS) return r;
+    count += static_cast<SCRESULT>(all.size() - open.size());
+  }
+  return count;
 }
 
 }  // namespace
@@ -411,9 +441,11 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   // A token without a qualified part is built anew; one with it, or a card that
   // refuses to erase the token's directory, only loses its objects.
   bool rebuilt = false;
-  if (card->GetCardType() != SC_CARD_TYPE_IAS) {
+  {
+    // An IAS card has no qualified part of this kind: its token is built anew like any other.
     CK_FLAGS qualified = 0;
-    const CK_RV rv = GetQualifiedPartCharacteristics(app, &qualified, false);
+    const CK_RV rv =
+        card->GetCardType() != SC_CARD_TYPE_IAS ? GetQualifiedPartCharacteristics(app, &qualified, false) : CKR_OK;
     if (rv != CKR_OK) {
       (void)app->Logout(false);
       return rv;
@@ -432,9 +464,21 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       Log(SC_OK, "%s: reinit qualified token %s - can't delete qualified profile, deleting all user objects...",
           card->GetCardName(), unique.c_str());
     }
-  } else {
-    Log(SC_OK, "%s: reinit standard token %s - deleting all user objects...", card->GetCardName(), unique.c_str());
   }
+  // Objects the SO may not delete would pass to the next user: the token stays
+  // as it is, before anything is deleted.
+  if (r >= 0 && !rebuilt) {
+    const SCRESULT left = CountPrivateObjects(app);
+    if (left != 0) {
+      Log(left < 0 ? left : SC_E_ACCESS_DENIED,
+          "%s: reinit '%s' - the SO PIN cannot delete the private objects of token '%s' (%ld), token kept as it is",
+          card->GetCardName(), unique.c_str(), current, static_cast<long>(left < 0 ? 0 : left));
+      (void)app->Logout(false);
+      return left < 0 ? MapScErrorToCkr(left, false) : CKR_FUNCTION_FAILED;
+    }
+  }
+  // The rebuilt directory holds new PIN records: the old ones are gone with it.
+  if (rebuilt && app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0) so = nullptr;
   ASNPkcs15AuthObject* user = nullptr;
   if (r >= 0 && app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0) user = nullptr;
   if (r >= 0 && !rebuilt) r = app->DeletePinObjects(user != nullptr ? user : so, false);
@@ -450,10 +494,14 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   if (r >= 0 && user != nullptr) {
     // The user PIN is left without a value for C_InitPIN, never set to an empty one.
     const SCRESULT state = app->QueryPinStatus(user, nullptr);
-    if (state >= 0) {
+    // A local user PIN went with the erased directory: it is made anew, without value.
+    if (state >= 0 || (rebuilt && state == SC_E_NO_REFERENCED_DATA)) {
       SCPinParams record;
       record.hasValue = 0;
       record.flags = SC_PINREC_NO_VALUE;
+      // A PIN made anew is the SO's to set and to reset.
+      const uint8_t soRef = so != nullptr ? SCPkcs15App::GetPinReference(so) : kNoRef;
+      if (state == SC_E_NO_REFERENCED_DATA && soRef != 0 && soRef < kNoRef) record.officerRef = soRef;
       r = app->SetPin(user, pin.Get(), nullptr, &record, nullptr);
       // A card that keeps an initialised user PIN as it is leaves it to its owner.
       if (r == SC_E_PIN_ALREADY_INITIALIZED) {

@@ -543,7 +543,7 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             if (parent && (IntOr(parent->typeAttributes.storedLength, 0) == 0 ||
                            IntOr(parent->typeAttributes.storedLength, 0) == 16))
                 doReset = true;
-        } else if (classic) {
+        } else if (classic || profile == SC_CARD_TYPE_IAS) {
             const bool isUser = (pf & (PINF_SO | PINF_UNBLOCKING)) == 0;
             r = SC_E_PIN_ALREADY_INITIALIZED;
             if (isUser && so && authPin && (record->flags & SC_PINREC_NO_VALUE)) {
@@ -554,7 +554,7 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
                 r = m_pCard->DeleteObject(ref, SC_KEYOBJ_PIN);
                 if (r >= 0) r = m_pCard->CreatePin(ref, record, nullptr, SC_UNSET, 0);
                 else if (r != SC_E_NO_SMARTCARD && r != SC_E_CARD_REMOVED) r = SC_E_PIN_ALREADY_INITIALIZED;
-            } else if (isUser && !so && authPin &&
+            } else if (classic && isUser && !so && authPin &&
                 (pending == SC_E_PIN_NOT_INITIALIZED || pending == SC_E_NO_REFERENCED_DATA) &&
                 record->unblockRef != 0xFF && record->pukText) {
                 if (status == 0 || status > 0 || status == SC_E_PIN_BLOCKED) {

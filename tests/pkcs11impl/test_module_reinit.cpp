@@ -1,0 +1,263 @@
+// Initialising a token again and again: C_InitToken, C_InitPIN and
+// InitializeCard on every simulated card model, round after round, with the
+// card image compared octet for octet after every refused or failed call and
+// faults injected at each card command.
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/rsa.h>
+
+#include <algorithm>
+
+#include <cstring>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/pkcs11impl/bridge_host.h"
+
+using namespace testhost;
+using namespace bridgehost;
+
+namespace {
+
+const char* const kReader = "CardSim Reader 0";
+const std::string kSo = "87654321";
+
+CK_UTF8CHAR_PTR U8(const std::string& s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.c_str())); }
+
+std::vector<CK_UTF8CHAR> Label32(const std::string& text) {
+  std::vector<CK_UTF8CHAR> l(32, ' ');
+  std::memcpy(l.data(), text.data(), text.size() < 32 ? text.size() : 32);
+  return l;
+}
+
+// The card image without what may change in a refused call: PIN retry counters.
+[[maybe_unused]] std::string WithoutCounters(const std::string& image) {
+  return std::regex_replace(image, std::regex(" left=[0-9]+"), "");
+}
+
+// How many commands of the log carry the instruction byte `ins`.
+[[maybe_unused]] int CountIns(const std::string& log, unsigned ins) {
+  char head[8];
+  std::snprintf(head, sizeof head, "> %02X%02X", 0x00, ins);
+  int n = 0;
+  for (size_t at = 0; (at = log.find("\n> ", at)) != std::string::npos; ++at)
+    if (log.compare(at + 3 + 2, 2, head + 4) == 0) ++n;
+  if (log.compare(0, 2, "> ") == 0 && log.compare(4, 2, head + 4) == 0) ++n;
+  return n;
+}
+
+// The simulator's injection of a status word after a number of commands.
+using InjectAfterFn = int (*)(const char*, unsigned, unsigned, int, int);
+
+// A module over one simulated reader holding a copy of `image`.
+class Reinit {
+ public:
+  explicit Reinit(const std::string& image, const std::string& config = "") : env(Readers{{kReader, image}}), card(image) {
+    env.Config("PKCS15Flags = 0x8000600\n" + config);
+    if (sim.ok()) sim.LoadConfig(nullptr);
+    injectAfter = reinterpret_cast<InjectAfterFn>(dlsym(sim.handle, "CardSimInjectSwAfter"));
+  }
+  ~Reinit() {
+    if (module) (void)module->list()->C_Finalize(nullptr);
+  }
+  bool Start() {
+    if (module) (void)module->list()->C_Finalize(nullptr);
+    module.reset(new Module());
+    return (*module).ok() && f()->C_Initialize(nullptr) == CKR_OK;
+  }
+  void Stop() {
+    if (module) (void)f()->C_Finalize(nullptr);
+    module.reset();
+  }
+  const CK_FUNCTION_LIST* f() const { return module->list(); }
+  std::string Image() const { return ReadFile(env.Card(card)); }
+  std::string Log() const { return sim.ApduLog(kReader); }
+
+  CK_RV InitToken(const std::string& label, const std::string& so = kSo) {
+    std::vector<CK_UTF8CHAR> l = Label32(label);
+    return f()->C_InitToken(0, U8(so), so.size(), l.data());
+  }
+  // The SO sets the user PIN.
+  CK_RV InitPin(const std::string& user, const std::string& so = kSo) {
+    CK_SESSION_HANDLE h = 0;
+    CK_RV rv = f()->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h);
+    if (rv != CKR_OK) return rv;
+    rv = f()->C_Login(h, CKU_SO, U8(so), so.size());
+    if (rv == CKR_OK) rv = f()->C_InitPIN(h, U8(user), user.size());
+    (void)f()->C_CloseSession(h);
+    return rv;
+  }
+  CK_RV UserSession(const std::string& user, CK_SESSION_HANDLE* h) {
+    CK_RV rv = f()->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, h);
+    if (rv == CKR_OK) rv = f()->C_Login(*h, CKU_USER, U8(user), user.size());
+    if (rv != CKR_OK) (void)f()->C_CloseAllSessions(0);
+    return rv;
+  }
+  std::string Label() {
+    CK_TOKEN_INFO ti;
+    std::memset(&ti, 0, sizeof ti);
+    const CK_RV rv = f()->C_GetTokenInfo(0, &ti);
+    if (rv != CKR_OK) return "<" + std::to_string(rv) + ">";
+    std::string s(reinterpret_cast<const char*>(ti.label), 32);
+    return s.erase(s.find_last_not_of(' ') + 1);
+  }
+  // The labels of every token object a session sees, sorted by class then label.
+  std::vector<std::string> Objects(CK_SESSION_HANDLE h) {
+    std::vector<std::string> out;
+    CK_OBJECT_HANDLE found[64];
+    CK_ULONG n = 0;
+    if (f()->C_FindObjectsInit(h, nullptr, 0) != CKR_OK) return {"<find>"};
+    if (f()->C_FindObjects(h, found, 64, &n) != CKR_OK) n = 0;
+    (void)f()->C_FindObjectsFinal(h);
+    for (CK_ULONG i = 0; i < n; ++i) {
+      CK_OBJECT_CLASS cls = 0;
+      char label[80] = {0};
+      CK_ATTRIBUTE a[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_LABEL, label, sizeof label - 1}};
+      if (f()->C_GetAttributeValue(h, found[i], a, 2) != CKR_OK) continue;
+      label[a[1].ulValueLen < sizeof label ? a[1].ulValueLen : 0] = '\0';
+      out.push_back(std::to_string(cls) + ":" + label);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  SimEnv env;
+  CardSim sim;
+  std::string card;
+  std::unique_ptr<Module> module;
+  InjectAfterFn injectAfter = nullptr;
+};
+
+// What OpenSSL recovers from a PKCS #1 v1.5 signature with the public key (n, e).
+std::string OpenSslRecover(const CK_BYTE* n, size_t nLen, const CK_BYTE* e, size_t eLen, const CK_BYTE* sig,
+                           size_t sigLen) {
+  BIGNUM* bn = BN_bin2bn(n, static_cast<int>(nLen), nullptr);
+  BIGNUM* be = BN_bin2bn(e, static_cast<int>(eLen), nullptr);
+  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+  OSSL_PARAM* params = nullptr;
+  EVP_PKEY* key = nullptr;
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+  bool ok = bn && be && bld && ctx && OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, bn) == 1 &&
+            OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, be) == 1 &&
+            (params = OSSL_PARAM_BLD_to_param(bld)) != nullptr && EVP_PKEY_fromdata_init(ctx) == 1 &&
+            EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params) == 1;
+  OSSL_PARAM_free(params);
+  OSSL_PARAM_BLD_free(bld);
+  EVP_PKEY_CTX_free(ctx);
+  BN_free(bn);
+  BN_free(be);
+  std::vector<unsigned char> out(nLen + 16);
+  size_t len = out.size();
+  EVP_PKEY_CTX* vctx = ok ? EVP_PKEY_CTX_new(key, nullptr) : nullptr;
+  ok = vctx && EVP_PKEY_verify_recover_init(vctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(vctx, RSA_PKCS1_PADDING) == 1 &&
+       EVP_PKEY_verify_recover(vctx, out.data(), &len, sig, sigLen) == 1;
+  EVP_PKEY_CTX_free(vctx);
+  EVP_PKEY_free(key);
+  return ok ? std::string(reinterpret_cast<char*>(out.data()), len) : "<not verified>";
+}
+
+// The user's work of one round: a private data object and an RSA key pair
+// named after `tag`, and a signature that OpenSSL verifies with the public key
+// read from the token. Without `keys` only the data object.
+void UserRound(Reinit& t, const std::string& user, const std::string& tag, bool keys) {
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, t.UserSession(user, &h));
+  const CK_FUNCTION_LIST* f = t.f();
+  CK_OBJECT_CLASS data = CKO_DATA;
+  CK_BBOOL yes = CK_TRUE;
+  std::string dlabel = "d" + tag, klabel = "k" + tag, value = "value of " + tag;
+  CK_ATTRIBUTE dt[] = {{CKA_CLASS, &data, sizeof data},
+                       {CKA_TOKEN, &yes, sizeof yes},
+                       {CKA_PRIVATE, &yes, sizeof yes},
+                       {CKA_LABEL, &dlabel[0], dlabel.size()},
+                       {CKA_VALUE, &value[0], value.size()}};
+  CK_OBJECT_HANDLE obj = 0;
+  ASSERT_EQ(CKR_OK, f->C_CreateObject(h, dt, 5, &obj));
+  if (!keys) {
+    EXPECT_EQ(std::vector<std::string>{"0:" + dlabel}, t.Objects(h));
+    (void)f->C_CloseAllSessions(0);
+    return;
+  }
+  CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+  CK_ULONG bits = 1024;
+  CK_BYTE e[] = {1, 0, 1};
+  CK_BYTE id[] = {0x42};
+  CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &yes, sizeof yes},
+                        {CKA_MODULUS_BITS, &bits, sizeof bits},
+                        {CKA_PUBLIC_EXPONENT, e, sizeof e},
+                        {CKA_LABEL, &klabel[0], klabel.size()},
+                        {CKA_ID, id, sizeof id}};
+  CK_ATTRIBUTE prv[] = {{CKA_TOKEN, &yes, sizeof yes},
+                        {CKA_PRIVATE, &yes, sizeof yes},
+                        {CKA_SIGN, &yes, sizeof yes},
+                        {CKA_LABEL, &klabel[0], klabel.size()},
+                        {CKA_ID, id, sizeof id}};
+  CK_OBJECT_HANDLE hpub = 0, hprv = 0;
+  ASSERT_EQ(CKR_OK, f->C_GenerateKeyPair(h, &gen, pub, 5, prv, 5, &hpub, &hprv));
+  CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
+  const std::string msg = "signed in round " + tag;
+  std::vector<CK_BYTE> sig(512);
+  CK_ULONG sigLen = sig.size();
+  ASSERT_EQ(CKR_OK, f->C_SignInit(h, &mech, hprv));
+  ASSERT_EQ(CKR_OK, f->C_Sign(h, reinterpret_cast<CK_BYTE_PTR>(const_cast<char*>(msg.data())), msg.size(), sig.data(),
+                             &sigLen));
+  std::vector<CK_BYTE> n(512), ex(16);
+  CK_ATTRIBUTE na[] = {{CKA_MODULUS, n.data(), n.size()}, {CKA_PUBLIC_EXPONENT, ex.data(), ex.size()}};
+  ASSERT_EQ(CKR_OK, f->C_GetAttributeValue(h, hpub, na, 2));
+  ASSERT_EQ(msg, OpenSslRecover(n.data(), na[0].ulValueLen, ex.data(), na[1].ulValueLen, sig.data(), sigLen))
+      << "OpenSSL does not verify the signature";
+  EXPECT_EQ((std::vector<std::string>{"0:" + dlabel, "2:" + klabel, "3:" + klabel}), t.Objects(h));
+  (void)f->C_CloseAllSessions(0);
+}
+
+// One administrator's round: initialise under `label`, the SO sets `user`, the
+// previous round's PIN no longer logs in and its objects are gone, then the
+// user works. With `restart` the module is started anew between the steps.
+void AdminRound(Reinit& t, const std::string& label, const std::string& user, const std::string& old, bool restart,
+                bool keys) {
+  SCOPED_TRACE(label);
+  ASSERT_EQ(CKR_OK, t.InitToken(label)) << t.Log();
+  if (restart) {
+    ASSERT_TRUE(t.Start());
+  }
+  EXPECT_EQ(label, t.Label());
+  ASSERT_EQ(CKR_OK, t.InitPin(user)) << t.Log();
+  if (restart) {
+    ASSERT_TRUE(t.Start());
+  }
+  CK_SESSION_HANDLE h = 0;
+  if (!old.empty()) {
+    EXPECT_NE(CKR_OK, t.UserSession(old, &h));
+  }
+  ASSERT_EQ(CKR_OK, t.UserSession(user, &h));
+  EXPECT_EQ(std::vector<std::string>{}, t.Objects(h));
+  (void)t.f()->C_CloseAllSessions(0);
+  UserRound(t, user, label, keys);
+}
+
+}  // namespace
+
+// Blank card, then three rounds of C_InitToken, C_InitPIN by the SO and the
+// user's work, on every model, in one process and across restarts.
+TEST(ModuleReinit, ThreeRoundsOnEveryModel) {
+  for (const char* image : {"blank-model3.card", "blank-model4.card", "blank-model7.card", "blank-model1.card"}) {
+    for (bool restart : {false, true}) {
+      SCOPED_TRACE(std::string(image) + (restart ? " with restarts" : ""));
+      Reinit t(image);
+      ASSERT_TRUE(t.Start());
+      std::string old;
+      const char* const users[] = {"2468", "1357", "9753"};
+      for (int round = 0; round < 3; ++round) {
+        // Key pairs are not generated on model 1 (the card refuses them on any token).
+        AdminRound(t, "Runda " + std::to_string(round + 1), users[round], old, restart,
+                   std::string(image) != "blank-model1.card");
+        if (HasFailure()) return;
+        old = users[round];
+      }
+    }
+  }
+}
