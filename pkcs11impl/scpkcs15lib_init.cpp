@@ -491,7 +491,8 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     }
     if (r >= 0) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
   }
-  if (r >= 0 && user != nullptr) {
+  // On a token built anew there is no way back either: a failed step is tried once more.
+  for (int attempt = 0; r >= 0 && user != nullptr && attempt < (rebuilt ? 2 : 1); ++attempt) {
     // The user PIN is left without a value for C_InitPIN, never set to an empty one.
     const SCRESULT state = app->QueryPinStatus(user, nullptr);
     // A local user PIN went with the erased directory: it is made anew, without value.
@@ -511,6 +512,8 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     } else if (state != SC_E_PIN_BLOCKED && state != SC_E_PIN_NOT_INITIALIZED) {
       r = state;
     }
+    if (r >= 0 || CardGone(r)) break;
+    if (attempt == 0 && rebuilt) r = 0;
   }
   (void)app->Logout(false);
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;

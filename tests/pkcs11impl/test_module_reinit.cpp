@@ -35,7 +35,7 @@ std::vector<CK_UTF8CHAR> Label32(const std::string& text) {
 }
 
 // The card image without what may change in a refused call: PIN retry counters.
-[[maybe_unused]] std::string WithoutCounters(const std::string& image) {
+std::string WithoutCounters(const std::string& image) {
   return std::regex_replace(image, std::regex(" left=[0-9]+"), "");
 }
 
@@ -259,5 +259,132 @@ TEST(ModuleReinit, ThreeRoundsOnEveryModel) {
         old = users[round];
       }
     }
+  }
+}
+
+namespace {
+
+// A token made on a blank card: label "A", user PIN 2468 set by the SO, and a
+// private data object of the user (with `keys` an RSA key pair too).
+void MakeFirstToken(Reinit& t, bool keys) {
+  ASSERT_EQ(CKR_OK, t.InitToken("A"));
+  ASSERT_EQ(CKR_OK, t.InitPin("2468"));
+  UserRound(t, "2468", "A", keys);
+}
+
+// Puts the card image `text` back into the reader, as a card inserted anew.
+void PutBack(Reinit& t, const std::string& text) {
+  ASSERT_EQ(0, t.sim.Remove(kReader));
+  CK_SLOT_INFO si;
+  (void)t.f()->C_GetSlotInfo(0, &si);  // the module sees the card go
+  WriteFile(t.env.Card(t.card), text);
+  ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
+}
+
+}  // namespace
+
+// A second C_InitToken straight after the first on a blank card builds the
+// token again under the new label; the SO then sets the user PIN.
+TEST(ModuleReinit, SecondInitTokenOnAFreshTokenBuildsItAgain) {
+  for (const char* image : {"blank-model3.card", "blank-model4.card", "blank-model7.card", "blank-model1.card"}) {
+    SCOPED_TRACE(image);
+    Reinit t(image);
+    ASSERT_TRUE(t.Start());
+    ASSERT_EQ(CKR_OK, t.InitToken("A"));
+    ASSERT_EQ(CKR_OK, t.InitToken("B")) << t.Log();
+    EXPECT_EQ("B", t.Label());
+    ASSERT_EQ(CKR_OK, t.InitPin("1357"));
+    CK_SESSION_HANDLE h = 0;
+    EXPECT_EQ(CKR_OK, t.UserSession("1357", &h));
+    (void)t.f()->C_CloseAllSessions(0);
+  }
+}
+
+// The shipped model-3 token: C_InitToken erases it with its key, certificate
+// and data object; the SO sets the user PIN of the new token, whose user finds
+// none of them, in this process and after a restart.
+TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
+  Reinit t("pkcs15-model3.card");
+  ASSERT_TRUE(t.Start());
+  ASSERT_EQ(CKR_OK, t.InitToken("Nowy")) << t.Log();
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE(pass == 0 ? "same process" : "after a restart");
+    if (pass == 1) {
+      ASSERT_TRUE(t.Start());
+    }
+    EXPECT_EQ("Nowy", t.Label());
+    CK_SESSION_HANDLE h = 0;
+    EXPECT_NE(CKR_OK, t.UserSession("1234", &h));
+    ASSERT_EQ(CKR_OK, t.f()->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
+    EXPECT_EQ(std::vector<std::string>{}, t.Objects(h));
+    (void)t.f()->C_CloseAllSessions(0);
+  }
+  ASSERT_EQ(CKR_OK, t.InitPin("5555"));
+  UserRound(t, "5555", "Nowy", true);
+}
+
+// Where the SO may not delete what the user made, C_InitToken answers
+// CKR_FUNCTION_FAILED after the SO PIN was verified, says why in the trace,
+// and leaves every octet of the card and the token as they were.
+TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing) {
+  Reinit t("pkcs15-model3-user-owned.card");
+  ASSERT_TRUE(t.Start());
+  const std::string before = t.Image();
+  ASSERT_EQ(0, t.sim.ClearLog(kReader));
+  EXPECT_EQ(CKR_FUNCTION_FAILED, t.InitToken("Nowy"));
+  EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image()));
+  const std::string log = t.Log();
+  EXPECT_NE(std::string::npos, log.find("> 00200004")) << log;       // the SO PIN was verified
+  EXPECT_NE(std::string::npos, log.find("> 00E40000025015\n< 6982")) << log;  // the card kept the DF
+  EXPECT_NE(std::string::npos, t.env.Trace().find("the SO PIN cannot delete the private objects of token "
+                                                  "'CardSim Token'"));
+  EXPECT_EQ("CardSim Token", t.Label());
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, t.UserSession("1234", &h));
+  EXPECT_EQ(4u, t.Objects(h).size());
+  (void)t.f()->C_CloseAllSessions(0);
+}
+
+// An error answer at each card command of C_InitToken on a token with the
+// user's objects: the call succeeds, or the card image is as it was (retry
+// counters aside) and the token works as before. The simulator's log shows
+// that each fault fired.
+TEST(ModuleReinit, ErrorAtEachCommandOfInitTokenLeavesTheCardOrSucceeds) {
+  for (const char* image : {"blank-model3.card", "blank-model4.card"}) {
+    SCOPED_TRACE(image);
+    Reinit t(image);
+    ASSERT_TRUE(t.Start());
+    ASSERT_NE(nullptr, t.injectAfter);
+    MakeFirstToken(t, false);
+    const std::string before = t.Image();
+    int failed = 0, fired = 0;
+    for (int k = 0; k < 400; ++k) {
+      SCOPED_TRACE(k);
+      PutBack(t, before);
+      ASSERT_EQ("A", t.Label());
+      ASSERT_EQ(0, t.sim.ClearLog(kReader));
+      ASSERT_EQ(0, t.injectAfter(kReader, 0x100, k % 2 ? 0x6F00 : 0x6581, k, 1));
+      const CK_RV rv = t.InitToken("B");
+      const std::string log = t.Log();
+      const bool hit = log.find(k % 2 ? "< 6F00" : "< 6581") != std::string::npos;
+      if (!hit) {
+        // Past the last command: nothing fired and the call went through.
+        EXPECT_EQ(CKR_OK, rv);
+        (void)t.injectAfter(kReader, 0x100, 0x6F00, 0, 0);
+        break;
+      }
+      ++fired;
+      if (rv == CKR_OK) {
+        EXPECT_EQ("B", t.Label()) << log << t.env.Trace().substr(t.env.Trace().size() > 6000 ? t.env.Trace().size() - 6000 : 0);
+        if (HasFailure()) return;
+        continue;
+      }
+      ++failed;
+      EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image())) << "rv " << rv << "\n" << log;
+      EXPECT_EQ("A", t.Label());
+      if (HasFailure()) return;
+    }
+    EXPECT_GT(fired, 20);
+    EXPECT_GT(failed, 0);
   }
 }
