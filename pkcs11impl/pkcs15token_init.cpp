@@ -83,8 +83,12 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
     }
     rv = lib->ReinitToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen);
   } else {
-    if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader)) return ready;
     const std::string text = label != nullptr ? LabelText(label) : std::string("MIRTAL");
+    if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader)) {
+      // A token an interrupted initialisation left incomplete is built anew; any other stays unrecognised.
+      if (lib->GetSlotApp(m_nPkcs15SlotId) == nullptr) return ready;
+      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen);
+    }
     rv = lib->AddToken(reader, text.c_str(), pin, pinLen);
   }
   if (IsAgentSession()) {

@@ -269,6 +269,10 @@ class SCPkcs15Lib {
   CK_RV InitTokenFromProfile(uint32_t reader, int token, InitProfile* profile, const char* soPin, long soPinLen);
   // Empties the slot's token under its SO PIN and gives it a new label.
   CK_RV ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen);
+  // A token whose directory an interrupted initialisation left incomplete (its
+  // DF, TokenInfo or PIN directory missing) is built anew under the SO PIN of
+  // the card's profile; CKR_TOKEN_NOT_RECOGNIZED for any other token.
+  CK_RV RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen);
   // The card's SO PIN line and one token's line of the PIN output file (path
   // null: the profile's expanded OutputPinFile; none: nothing written).
   CK_RV WriteGlobalSoPinLine(uint32_t reader, InitProfile* profile, const char* path);

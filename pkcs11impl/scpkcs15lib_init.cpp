@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -379,14 +380,15 @@ bool CardGone(SCRESULT r) {
 // directory, so that one refused command does not leave a token no call can
 // repair.
 SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label, bool relabel,
-                          bool* erased) {
+                          bool* erased, const std::function<SCRESULT(SCRESULT)>& again) {
   const SCFileHeaderList headers = app->GetHeaderList();
   *erased = false;
   SCRESULT r = 0;
   for (int attempt = 0; attempt < 2; ++attempt) {
+    if (attempt > 0 && again(r) < 0) return r;
     r = app->ClearPkcs15Directory();
-    // A directory half written by the first attempt may be gone already.
-    if (r < 0 && !(*erased && r == SC_E_FILE_NOT_FOUND)) return r;
+    // A directory that a failed attempt, or an interrupted one, left half written may be gone already.
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
     *erased = true;
     app->Clear(false);
     r = app->CreatePkcs15Structure(label.c_str(), headers);
@@ -397,6 +399,20 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
     if (r >= 0 && relabel) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
     if (r >= 0 || CardGone(r)) return r;
   }
+  return r;
+}
+
+// Before a step is tried once more: a card that another application reset is
+// taken back, and the SO PIN (global, `soRef`) verified again.
+SCRESULT TakeBack(SCCard* card, SCRESULT failure, uint8_t soRef, const InitSecret& pin) {
+  SCReader* rd = card->GetReader();
+  if (failure == SC_E_CARD_WAS_RESET && rd != nullptr) {
+    const SCRESULT c = rd->Reconnect(0);
+    if (c < 0) return c;
+  }
+  if (soRef == 0 || soRef >= kNoRef) return 0;
+  SCRESULT r = card->SelectMf(nullptr);
+  if (r >= 0) r = card->VerifyPin(soRef, reinterpret_cast<const uint8_t*>(pin.Get()), static_cast<uint32_t>(pin.Length()));
   return r;
 }
 
@@ -425,7 +441,11 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   SCCard* card = app != nullptr ? app->GetCard() : nullptr;
   if (app == nullptr || card == nullptr) return CKR_TOKEN_NOT_RECOGNIZED;
   ASNPkcs15AuthObject* so = nullptr;
-  if (app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0 || so == nullptr) return CKR_TOKEN_WRITE_PROTECTED;
+  if (app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0 || so == nullptr) {
+    // A directory left half written has lost its PIN objects with it.
+    if (!app->IsLoaded()) return RepairToken(slot, label, soPin, soPinLen);
+    return CKR_TOKEN_WRITE_PROTECTED;
+  }
   InitSecret pin;
   if (!pin.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen))) return CKR_HOST_MEMORY;
 
@@ -452,7 +472,9 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     }
     if (qualified == 0) {
       bool erased = false;
-      r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased);
+      const uint8_t soRef = SCPkcs15App::GetPinReference(so);
+      r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased,
+                           [&](SCRESULT failure) { return TakeBack(card, failure, soRef < 0x80 ? soRef : kNoRef, pin); });
       if (r >= 0) {
         rebuilt = true;
       } else if (!erased && (r == SC_E_ACCESS_DENIED || r == kStatus6A81)) {
@@ -513,9 +535,69 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       r = state;
     }
     if (r >= 0 || CardGone(r)) break;
-    if (attempt == 0 && rebuilt) r = 0;
+    if (attempt == 0 && rebuilt) {
+      const uint8_t soRef = so != nullptr ? SCPkcs15App::GetPinReference(so) : kNoRef;
+      if (TakeBack(card, r, soRef < 0x80 ? soRef : kNoRef, pin) >= 0) r = 0;
+    }
   }
   (void)app->Logout(false);
+  return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
+}
+
+CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen) {
+  if (soPin == nullptr) return CKR_PIN_INCORRECT;
+  SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
+  SCPkcs15App* app = GetSlotApp(slot);
+  SCCard* card = app != nullptr ? app->GetCard() : nullptr;
+  if (p15 == nullptr || app == nullptr || card == nullptr) return CKR_TOKEN_NOT_RECOGNIZED;
+  InitSecret pin;
+  if (!pin.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen))) return CKR_HOST_MEMORY;
+  const CK_SLOT_ID first = slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1);
+  SCRESULT r = 0;
+  {
+    SCTransactGuard guard(card);
+    // Only a directory the card no longer holds whole: its TokenInfo is missing
+    // or not yet written (a file left as the card erased it), or its PIN
+    // directory is missing. Any other token is not this call's to rebuild.
+    ASNPkcs15AuthObject* so = nullptr;
+    r = app->Load(true);
+    const bool incomplete = r == SC_E_FILE_NOT_FOUND || r == SC_E_INVALID_DATA_FORMAT ||
+                            (r >= 0 && !app->IsLoaded() && app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0);
+    if (!incomplete) return r < 0 ? MapScErrorToCkr(r, false) : CKR_TOKEN_NOT_RECOGNIZED;
+    // The PIN references of the card's profile (the directory that would name
+    // them is gone); the SO PIN is global on every card the module initialises.
+    SCCardInfo info;
+    std::memset(&info, 0, sizeof info);
+    if (app->GetHeaderList().GetSoPinRef() >= kNoRef && card->GetCardInfo(&info) >= 0)
+      (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &app->GetHeaderList(), 0);
+    const uint8_t soRef = app->GetHeaderList().GetSoPinRef();
+    if (soRef == 0 || soRef >= 0x80) return CKR_TOKEN_WRITE_PROTECTED;
+    r = card->SelectMf(nullptr);
+    if (r >= 0)
+      r = card->VerifyPin(soRef, reinterpret_cast<const uint8_t*>(pin.Get()), static_cast<uint32_t>(pin.Length()));
+    if (r < 0) return MapScErrorToCkr(r, false);
+    const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
+    Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),
+        text.c_str());
+    bool erased = false;
+    r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), true, &erased,
+                         [&](SCRESULT failure) { return TakeBack(card, failure, soRef, pin); });
+    // The user PIN of the new structure has no value until the SO sets it.
+    ASNPkcs15AuthObject* user = nullptr;
+    if (r >= 0 && app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr) {
+      const SCRESULT state = app->QueryPinStatus(user, nullptr);
+      if (state >= 0 || state == SC_E_NO_REFERENCED_DATA) {
+        SCPinParams record;
+        record.hasValue = 0;
+        record.flags = SC_PINREC_NO_VALUE;
+        if (state == SC_E_NO_REFERENCED_DATA) record.officerRef = soRef;
+        r = app->SetPin(user, pin.Get(), nullptr, &record, nullptr);
+        if (r == SC_E_PIN_ALREADY_INITIALIZED) r = 0;
+      }
+    }
+    (void)app->Logout(false);
+  }
+  (void)RefreshTokenInfo(first, 1, 1);
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
 }
 

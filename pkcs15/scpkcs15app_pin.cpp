@@ -6,6 +6,7 @@
 #include "pkcs15/scpkcs15app.h"
 #include "smartcard/sc_card_ias.h"
 #include "smartcard/sc_fileheader_ias.h"
+#include "smartcard/sc_reader.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/debuglog.h"
 #include "support/textutil.h"
@@ -640,7 +641,20 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             // The card's PIN and its object must agree: a failed write is the failure. A
             // directory not yet on the card (an application being made) stays dirty and is
             // written with the application.
-            const SCRESULT w = aodf->WriteDirectoryFile();
+            // The card already holds the new PIN: a write that fails is tried once more
+            // before the call reports a PIN and an object that disagree.
+            SCRESULT w = aodf->WriteDirectoryFile();
+            if (w < 0 && w != SC_E_FILE_NOT_FOUND && w != SC_E_NO_SMARTCARD && w != SC_E_CARD_REMOVED) {
+                // A card that another application reset is taken back first.
+                SCReader* rd = m_pCard->GetReader();
+                if (w == SC_E_CARD_WAS_RESET && rd != nullptr && rd->Reconnect(0) >= 0) {
+                    // The card forgot who was verified: the PIN that guards the directory again.
+                    const ASNPkcs15AuthObject* writer = parent ? parent : so;
+                    if (writer) (void)VerifyCachedPin(writer, nullptr);
+                }
+                aodf->SetDirty(true);
+                w = aodf->WriteDirectoryFile();
+            }
             if (w < 0 && w != SC_E_FILE_NOT_FOUND && r >= 0) return w;
         }
     }

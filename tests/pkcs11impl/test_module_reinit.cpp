@@ -11,12 +11,14 @@
 #include <algorithm>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "tests/pkcs11impl/bridge_host.h"
+#include "tools/cardsim/cardsim.h"
 
 using namespace testhost;
 using namespace bridgehost;
@@ -279,6 +281,7 @@ void PutBack(Reinit& t, const std::string& text) {
   (void)t.f()->C_GetSlotInfo(0, &si);  // the module sees the card go
   WriteFile(t.env.Card(t.card), text);
   ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
+  (void)t.Label();  // the module reads the card inserted anew
 }
 
 }  // namespace
@@ -345,46 +348,136 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
   (void)t.f()->C_CloseAllSessions(0);
 }
 
-// An error answer at each card command of C_InitToken on a token with the
-// user's objects: the call succeeds, or the card image is as it was (retry
-// counters aside) and the token works as before. The simulator's log shows
-// that each fault fired.
-TEST(ModuleReinit, ErrorAtEachCommandOfInitTokenLeavesTheCardOrSucceeds) {
+namespace {
+
+using AfterCommandsFn = int (*)(const char*, unsigned, int, int);
+
+// A fault at one card command: an error answer, a reset by another application,
+// or a card that goes mute.
+enum class Fault { kSw6F00, kSw6581, kResetByOther, kMute };
+
+const char* FaultName(Fault f) {
+  switch (f) {
+    case Fault::kSw6F00: return "6F00";
+    case Fault::kSw6581: return "6581";
+    case Fault::kResetByOther: return "reset by another application";
+    default: return "mute";
+  }
+}
+
+// One administrator's call on a prepared card, and what a call that went
+// through leaves.
+struct Operation {
+  const char* name;
+  std::function<CK_RV(Reinit&)> call;
+  std::function<void(Reinit&)> succeeded;  // checks the token after success
+  std::function<void(Reinit&)> unchanged;  // checks the token after a failure
+};
+
+// The fault at the k-th command of the operation, for every k until the call
+// runs past its last command. After an error answer or a reset the call
+// succeeded or the card image is as it was (retry counters aside) and the token
+// works as before; after a mute card, reinserted, the module finds the old
+// token, the new one, or a card that C_InitToken initialises. Each case shows
+// in the simulator's log that its fault fired.
+void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& op, Fault fault) {
+  SCOPED_TRACE(std::string(op.name) + ", " + FaultName(fault));
+  const auto after = reinterpret_cast<AfterCommandsFn>(dlsym(t.sim.handle, "CardSimAfterCommands"));
+  ASSERT_NE(nullptr, after);
+  ASSERT_NE(nullptr, t.injectAfter);
+  int fired = 0, failed = 0;
+  for (int k = 0; k < 600; ++k) {
+    SCOPED_TRACE(k);
+    PutBack(t, before);
+    ASSERT_EQ(0, t.sim.ClearLog(kReader));
+    std::string mark;
+    switch (fault) {
+      case Fault::kSw6F00:
+      case Fault::kSw6581:
+        ASSERT_EQ(0, t.injectAfter(kReader, 0x100, fault == Fault::kSw6F00 ? 0x6F00 : 0x6581, k, 1));
+        mark = fault == Fault::kSw6F00 ? "\n< 6F00" : "\n< 6581";
+        break;
+      case Fault::kResetByOther:
+        ASSERT_EQ(0, after(kReader, 0x100, CARDSIM_AFTER_RESET_BY_OTHER, k));
+        mark = "# reset by another application";
+        break;
+      case Fault::kMute:
+        ASSERT_EQ(0, after(kReader, 0x100, CARDSIM_AFTER_MUTE, k));
+        mark = "# mute";
+        break;
+    }
+    const CK_RV rv = op.call(t);
+    const std::string log = t.Log();
+    if (log.find(mark) == std::string::npos) {
+      // Past the last command: nothing fired and the call went through.
+      EXPECT_EQ(CKR_OK, rv) << log;
+      (void)t.injectAfter(kReader, 0x100, 0x6F00, 0, 0);
+      (void)after(kReader, 0x100, CARDSIM_AFTER_NOTHING, 0);
+      break;
+    }
+    ++fired;
+    if (fault == Fault::kMute) {
+      (void)t.f()->C_CloseAllSessions(0);
+      ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
+      // The old token works as before, or the token is one that C_InitToken builds anew.
+      const std::string label = t.Label();
+      if (label == "A") op.unchanged(t);
+      ASSERT_EQ(0, t.sim.ClearLog(kReader));
+      EXPECT_EQ(CKR_OK, t.InitToken("C")) << label << "\n" << log << "\nC_InitToken anew:\n" << t.Log();
+      EXPECT_EQ("C", t.Label());
+      EXPECT_EQ(CKR_OK, t.InitPin("8642"));
+      CK_SESSION_HANDLE h = 0;
+      EXPECT_EQ(CKR_OK, t.UserSession("8642", &h));
+      (void)t.f()->C_CloseAllSessions(0);
+    } else if (rv == CKR_OK) {
+      op.succeeded(t);
+    } else {
+      ++failed;
+      EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image())) << "rv " << rv << "\n" << log << t.env.Trace().substr(t.env.Trace().size() > 5000 ? t.env.Trace().size() - 5000 : 0);
+      op.unchanged(t);
+    }
+    if (::testing::Test::HasFailure()) return;
+  }
+  EXPECT_GT(fired, 10);
+  if (fault != Fault::kMute) {
+    EXPECT_GT(failed, 0);
+  }
+}
+
+// The administrator's calls, each on the card it starts from: C_InitToken on
+// a token with the user's objects, C_InitPIN on a token initialised anew.
+std::vector<Operation> AdminOperations() {
+  const auto labelIs = [](const char* label) { return [label](Reinit& t) { EXPECT_EQ(label, t.Label()); }; };
+  const auto userLogsIn = [](const char* pin) {
+    return [pin](Reinit& t) {
+      CK_SESSION_HANDLE h = 0;
+      EXPECT_EQ(CKR_OK, t.UserSession(pin, &h));
+      (void)t.f()->C_CloseAllSessions(0);
+    };
+  };
+  return {
+      {"C_InitToken", [](Reinit& t) { return t.InitToken("B"); }, labelIs("B"), labelIs("A")},
+      {"C_InitPIN", [](Reinit& t) { return t.InitPin("1357"); }, userLogsIn("1357"), labelIs("B")},
+  };
+}
+
+}  // namespace
+
+// Faults at each card command of C_InitToken and C_InitPIN on models 3 and 4.
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPin) {
   for (const char* image : {"blank-model3.card", "blank-model4.card"}) {
     SCOPED_TRACE(image);
     Reinit t(image);
     ASSERT_TRUE(t.Start());
-    ASSERT_NE(nullptr, t.injectAfter);
     MakeFirstToken(t, false);
-    const std::string before = t.Image();
-    int failed = 0, fired = 0;
-    for (int k = 0; k < 400; ++k) {
-      SCOPED_TRACE(k);
-      PutBack(t, before);
-      ASSERT_EQ("A", t.Label());
-      ASSERT_EQ(0, t.sim.ClearLog(kReader));
-      ASSERT_EQ(0, t.injectAfter(kReader, 0x100, k % 2 ? 0x6F00 : 0x6581, k, 1));
-      const CK_RV rv = t.InitToken("B");
-      const std::string log = t.Log();
-      const bool hit = log.find(k % 2 ? "< 6F00" : "< 6581") != std::string::npos;
-      if (!hit) {
-        // Past the last command: nothing fired and the call went through.
-        EXPECT_EQ(CKR_OK, rv);
-        (void)t.injectAfter(kReader, 0x100, 0x6F00, 0, 0);
-        break;
-      }
-      ++fired;
-      if (rv == CKR_OK) {
-        EXPECT_EQ("B", t.Label()) << log << t.env.Trace().substr(t.env.Trace().size() > 6000 ? t.env.Trace().size() - 6000 : 0);
-        if (HasFailure()) return;
-        continue;
-      }
-      ++failed;
-      EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image())) << "rv " << rv << "\n" << log;
-      EXPECT_EQ("A", t.Label());
+    const std::string withUserObjects = t.Image();
+    ASSERT_EQ(CKR_OK, t.InitToken("B"));
+    const std::string initialisedAnew = t.Image();
+    const std::vector<Operation> ops = AdminOperations();
+    for (Fault fault : {Fault::kSw6F00, Fault::kSw6581, Fault::kMute, Fault::kResetByOther}) {
+      FaultAtEachCommand(t, withUserObjects, ops[0], fault);
+      FaultAtEachCommand(t, initialisedAnew, ops[1], fault);
       if (HasFailure()) return;
     }
-    EXPECT_GT(fired, 20);
-    EXPECT_GT(failed, 0);
   }
 }
