@@ -109,6 +109,12 @@ struct SCSerialNumber {
 
 // ---- text-value helpers (card-initialisation profile and PIN generation) ----
 // 1 generate, 2 none, 3 not initialised, 4 blocked, 0 a literal value.
+// The SO PIN as a card of this module's making compares it: padded to the
+// stored length of the card's PIN objects when the card pads its PINs.
+std::vector<uint8_t> SoPinForCard(class SCCard* card, const char* pin, size_t len);
+// Before a step is tried once more: a card that another application reset
+// (`failure`) is taken back, and the global SO PIN `soRef` verified again.
+SCRESULT TakeBackCard(class SCCard* card, SCRESULT failure, uint8_t soRef, const char* pin, size_t len);
 int ParsePinValueKind(const char* text);
 int ParseBoolText(const char* text, int defaultValue);
 const char* DefaultIfEmpty(const char* text, const char* fallback);

@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -345,7 +346,9 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // neither this token's SO PIN nor its user PIN (model 4 keeps its SO PIN there).
     blockGlobal = cardResult >= 0 && profile->BlockGlobalUserPin() && soRef != 1 && userRef != 1;
   }
-  (void)RefreshTokenInfo(first, 0, 1);
+  // The card as it is now; a read the card failed is done once more, so that a
+  // token just written is not taken for an unreadable one.
+  if (RefreshTokenInfo(first, 1, 1) < 0) (void)RefreshTokenInfo(first, 1, 1);
   if (cardResult < 0) {
     SetReaderResults(reader, cardResult);
     char text[512];
@@ -402,18 +405,8 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
   return r;
 }
 
-// Before a step is tried once more: a card that another application reset is
-// taken back, and the SO PIN (global, `soRef`) verified again.
 SCRESULT TakeBack(SCCard* card, SCRESULT failure, uint8_t soRef, const InitSecret& pin) {
-  SCReader* rd = card->GetReader();
-  if (failure == SC_E_CARD_WAS_RESET && rd != nullptr) {
-    const SCRESULT c = rd->Reconnect(0);
-    if (c < 0) return c;
-  }
-  if (soRef == 0 || soRef >= kNoRef) return 0;
-  SCRESULT r = card->SelectMf(nullptr);
-  if (r >= 0) r = card->VerifyPin(soRef, reinterpret_cast<const uint8_t*>(pin.Get()), static_cast<uint32_t>(pin.Length()));
-  return r;
+  return TakeBackCard(card, failure, soRef, pin.Get(), pin.Length());
 }
 
 // The private objects (keys, certificates, data objects) the token's
@@ -544,6 +537,35 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
 }
 
+SCRESULT TakeBackCard(SCCard* card, SCRESULT failure, uint8_t soRef, const char* pin, size_t len) {
+  SCReader* rd = card->GetReader();
+  if (failure == SC_E_CARD_WAS_RESET && rd != nullptr) {
+    const SCRESULT c = rd->Reconnect(0);
+    if (c < 0) return c;
+  }
+  if (soRef == 0 || soRef >= kNoRef) return 0;
+  std::vector<uint8_t> value = SoPinForCard(card, pin, len);
+  SCRESULT r = card->SelectMf(nullptr);
+  if (r >= 0) r = card->VerifyPin(soRef, value.data(), static_cast<uint32_t>(value.size()));
+  std::fill(value.begin(), value.end(), 0);
+  return r;
+}
+
+std::vector<uint8_t> SoPinForCard(SCCard* card, const char* pin, size_t len) {
+  std::vector<uint8_t> value(pin, pin + len);
+  SCCardInfo info;
+  std::memset(&info, 0, sizeof info);
+  if (card == nullptr || card->GetCardInfo(&info) < 0) return value;
+  const uint32_t type = card->GetCardType();
+  // The stored length of the SO PIN objects the module makes on such a card.
+  size_t stored = info.maxPinLen;
+  if (type == SC_CARD_TYPE_CLASSIC && stored > 64) stored = 64;
+  if (type == SC_CARD_TYPE_COSMOPOLIC) stored = 16;
+  if (((info.pinCaps & SC_PIN_CAP_PADDED) != 0 || type == SC_CARD_TYPE_CLASSIC) && len < stored)
+    value.resize(stored, info.padChar);
+  return value;
+}
+
 CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen) {
   if (soPin == nullptr) return CKR_PIN_INCORRECT;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
@@ -572,9 +594,7 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
       (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &app->GetHeaderList(), 0);
     const uint8_t soRef = app->GetHeaderList().GetSoPinRef();
     if (soRef == 0 || soRef >= 0x80) return CKR_TOKEN_WRITE_PROTECTED;
-    r = card->SelectMf(nullptr);
-    if (r >= 0)
-      r = card->VerifyPin(soRef, reinterpret_cast<const uint8_t*>(pin.Get()), static_cast<uint32_t>(pin.Length()));
+    r = TakeBack(card, 0, soRef, pin);
     if (r < 0) return MapScErrorToCkr(r, false);
     const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
     Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),

@@ -547,13 +547,19 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
         } else if (classic || profile == SC_CARD_TYPE_IAS) {
             const bool isUser = (pf & (PINF_SO | PINF_UNBLOCKING)) == 0;
             r = SC_E_PIN_ALREADY_INITIALIZED;
-            if (isUser && so && authPin && (record->flags & SC_PINREC_NO_VALUE)) {
-                // The officer takes the user PIN's value away (a token initialised anew). This card
-                // keeps no PIN without value once it has one, so the PIN is made anew without one,
-                // under the officer, for C_InitPIN to set; a card that refuses keeps the PIN.
+            const bool noValue = (record->flags & SC_PINREC_NO_VALUE) != 0;
+            if (isUser && so && (authPin || (!noValue && HasVerifiedPin(so)))) {
+                // The officer takes the user PIN's value away (a token initialised anew), or sets
+                // a new one (C_InitPIN). This card keeps no PIN without value once it has one and
+                // lets no one set a value without the old one, so the PIN is made anew under the
+                // officer, without value or with the new one; a card that refuses keeps the PIN.
                 if (record->officerRef >= 0xFF) record->officerRef = GetPinReference(so);
-                r = m_pCard->DeleteObject(ref, SC_KEYOBJ_PIN);
-                if (r >= 0) r = m_pCard->CreatePin(ref, record, nullptr, SC_UNSET, 0);
+                PinBuffer anew;
+                uint32_t anewLen = 0;
+                r = noValue || !newPin ? 0 : RecordValue(newPin, record->maxLen, padRecord, record->padChar, &anew, &anewLen);
+                if (r >= 0) r = m_pCard->DeleteObject(ref, SC_KEYOBJ_PIN);
+                if (r >= 0)
+                    r = m_pCard->CreatePin(ref, record, anewLen ? Data(anew) : nullptr, anewLen ? anewLen : SC_UNSET, 0);
                 else if (r != SC_E_NO_SMARTCARD && r != SC_E_CARD_REMOVED) r = SC_E_PIN_ALREADY_INITIALIZED;
             } else if (classic && isUser && !so && authPin &&
                 (pending == SC_E_PIN_NOT_INITIALIZED || pending == SC_E_NO_REFERENCED_DATA) &&

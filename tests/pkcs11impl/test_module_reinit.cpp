@@ -350,16 +350,17 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
 
 namespace {
 
+int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error);
+
 using AfterCommandsFn = int (*)(const char*, unsigned, int, int);
 
 // A fault at one card command: an error answer, a reset by another application,
 // or a card that goes mute.
-enum class Fault { kSw6F00, kSw6581, kResetByOther, kMute };
+enum class Fault { kErrorAnswer, kResetByOther, kMute };
 
 const char* FaultName(Fault f) {
   switch (f) {
-    case Fault::kSw6F00: return "6F00";
-    case Fault::kSw6581: return "6581";
+    case Fault::kErrorAnswer: return "error answer";
     case Fault::kResetByOther: return "reset by another application";
     default: return "mute";
   }
@@ -392,10 +393,10 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
     ASSERT_EQ(0, t.sim.ClearLog(kReader));
     std::string mark;
     switch (fault) {
-      case Fault::kSw6F00:
-      case Fault::kSw6581:
-        ASSERT_EQ(0, t.injectAfter(kReader, 0x100, fault == Fault::kSw6F00 ? 0x6F00 : 0x6581, k, 1));
-        mark = fault == Fault::kSw6F00 ? "\n< 6F00" : "\n< 6581";
+      case Fault::kErrorAnswer:
+        // A memory failure and a card without an answer, at alternate commands.
+        ASSERT_EQ(0, t.injectAfter(kReader, 0x100, k % 2 ? 0x6581 : 0x6F00, k, 1));
+        mark = k % 2 ? "\n< 6581" : "\n< 6F00";
         break;
       case Fault::kResetByOther:
         ASSERT_EQ(0, after(kReader, 0x100, CARDSIM_AFTER_RESET_BY_OTHER, k));
@@ -421,7 +422,7 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
       ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
       // The old token works as before, or the token is one that C_InitToken builds anew.
       const std::string label = t.Label();
-      if (label == "A") op.unchanged(t);
+      if (WithoutCounters(t.Image()) == WithoutCounters(before)) op.unchanged(t);
       ASSERT_EQ(0, t.sim.ClearLog(kReader));
       EXPECT_EQ(CKR_OK, t.InitToken("C")) << label << "\n" << log << "\nC_InitToken anew:\n" << t.Log();
       EXPECT_EQ("C", t.Label());
@@ -431,6 +432,7 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
       (void)t.f()->C_CloseAllSessions(0);
     } else if (rv == CKR_OK) {
       op.succeeded(t);
+      if (::testing::Test::HasFailure()) ADD_FAILURE() << "the call that went through:\n" << log;
     } else {
       ++failed;
       EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image())) << "rv " << rv << "\n" << log << t.env.Trace().substr(t.env.Trace().size() > 5000 ? t.env.Trace().size() - 5000 : 0);
@@ -451,19 +453,24 @@ std::vector<Operation> AdminOperations() {
   const auto userLogsIn = [](const char* pin) {
     return [pin](Reinit& t) {
       CK_SESSION_HANDLE h = 0;
-      EXPECT_EQ(CKR_OK, t.UserSession(pin, &h));
+      ASSERT_EQ(0, t.sim.ClearLog(kReader));
+      EXPECT_EQ(CKR_OK, t.UserSession(pin, &h)) << t.Log();
       (void)t.f()->C_CloseAllSessions(0);
     };
   };
   return {
       {"C_InitToken", [](Reinit& t) { return t.InitToken("B"); }, labelIs("B"), labelIs("A")},
       {"C_InitPIN", [](Reinit& t) { return t.InitPin("1357"); }, userLogsIn("1357"), labelIs("B")},
+      {"InitializeCard",
+       [](Reinit& t) { return InitializeFromProfile(t, "1357", nullptr) == 1 ? CKR_OK : CKR_FUNCTION_FAILED; },
+       userLogsIn("1357"), userLogsIn("2468")},
   };
 }
 
 }  // namespace
 
-// Faults at each card command of C_InitToken and C_InitPIN on models 3 and 4.
+// Faults at each card command of C_InitToken and C_InitPIN on models 3 and 4,
+// and error answers and a mute card at each command of InitializeCard on model 4.
 TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPin) {
   for (const char* image : {"blank-model3.card", "blank-model4.card"}) {
     SCOPED_TRACE(image);
@@ -474,10 +481,89 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPin) {
     ASSERT_EQ(CKR_OK, t.InitToken("B"));
     const std::string initialisedAnew = t.Image();
     const std::vector<Operation> ops = AdminOperations();
-    for (Fault fault : {Fault::kSw6F00, Fault::kSw6581, Fault::kMute, Fault::kResetByOther}) {
+    for (Fault fault : {Fault::kErrorAnswer, Fault::kMute, Fault::kResetByOther}) {
       FaultAtEachCommand(t, withUserObjects, ops[0], fault);
       FaultAtEachCommand(t, initialisedAnew, ops[1], fault);
       if (HasFailure()) return;
     }
+  }
+  Reinit t("blank-model4.card");
+  ASSERT_TRUE(t.Start());
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr));
+  UserRound(t, "2468", "Podpis", false);
+  const std::string fromProfile = t.Image();
+  for (Fault fault : {Fault::kErrorAnswer, Fault::kMute}) {
+    FaultAtEachCommand(t, fromProfile, AdminOperations()[2], fault);
+    if (HasFailure()) return;
+  }
+}
+
+namespace {
+
+using InitializeCardFn = int (*)(const char*, const char*);
+using LastErrorFn = int (*)(char*, unsigned long*);
+
+// InitializeCard with a profile file holding the SO PIN and one token with `user`.
+int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error) {
+  const std::string profile = t.env.Path("profile.ini");
+  WriteFile(profile, "SoPin = " + kSo + "\n[Podpis]\nUserPin = " + user + "\nUserPuk = <none>\n");
+  const auto init = t.module->fn<InitializeCardFn>("InitializeCard");
+  const auto last = t.module->fn<LastErrorFn>("GetLastErrorString");
+  if (init == nullptr || last == nullptr) return -1;
+  const int ok = init(kReader, profile.c_str());
+  char buf[2048] = {0};
+  unsigned long len = sizeof buf;
+  if (error != nullptr) *error = last(buf, &len) == 1 ? std::string(buf) : std::string();
+  return ok;
+}
+
+}  // namespace
+
+// InitializeCard with a profile that holds the SO PIN, round after round on a
+// model-4 card whose user made a private data object and a key pair: each
+// round's token has none of the previous round's objects, and the previous
+// PIN no longer logs in; also after a restart.
+TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
+  Reinit t("blank-model4.card");
+  ASSERT_TRUE(t.Start());
+  const char* const users[] = {"2468", "1357", "9753"};
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    std::string error;
+    ASSERT_EQ(1, InitializeFromProfile(t, users[round], &error)) << error << t.Log() << t.env.Trace().substr(t.env.Trace().size() > 8000 ? t.env.Trace().size() - 8000 : 0);
+    if (round == 2) {
+      ASSERT_TRUE(t.Start());
+    }
+    EXPECT_EQ("Podpis", t.Label());
+    CK_SESSION_HANDLE h = 0;
+    if (round > 0) {
+      EXPECT_NE(CKR_OK, t.UserSession(users[round - 1], &h));
+    }
+    ASSERT_EQ(CKR_OK, t.UserSession(users[round], &h));
+    EXPECT_EQ(std::vector<std::string>{}, t.Objects(h));
+    (void)t.f()->C_CloseAllSessions(0);
+    UserRound(t, users[round], "Podpis", true);
+  }
+  // C_InitToken on that card: the next user reads none of the old user's objects.
+  ASSERT_EQ(CKR_OK, t.InitToken("Nowy"));
+  ASSERT_EQ(CKR_OK, t.InitPin("5555"));
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, t.UserSession("5555", &h));
+  EXPECT_EQ(std::vector<std::string>{}, t.Objects(h));
+  (void)t.f()->C_CloseAllSessions(0);
+}
+
+// InitializeCard writes tokens on model 4 only: on the other models the
+// profile is refused and the card stays as it was, octet for octet.
+TEST(ModuleReinit, InitializeCardRefusesOtherModelsAndChangesNothing) {
+  for (const char* image : {"blank-model1.card", "blank-model3.card", "blank-model7.card"}) {
+    SCOPED_TRACE(image);
+    Reinit t(image);
+    ASSERT_TRUE(t.Start());
+    const std::string before = t.Image();
+    std::string error;
+    EXPECT_EQ(0, InitializeFromProfile(t, "2468", &error));
+    EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image()));
+    EXPECT_EQ("MIRTAL", t.Label());
   }
 }
