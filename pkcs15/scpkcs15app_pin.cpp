@@ -548,7 +548,8 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             const bool isUser = (pf & (PINF_SO | PINF_UNBLOCKING)) == 0;
             r = SC_E_PIN_ALREADY_INITIALIZED;
             const bool noValue = (record->flags & SC_PINREC_NO_VALUE) != 0;
-            if (isUser && so && (authPin || (!noValue && HasVerifiedPin(so)))) {
+            // Only the officer does this: with the officer's PIN handed in, or verified (C_InitPIN).
+            if (isUser && so && ((authPin && noValue) || (!authPin && !noValue && HasVerifiedPin(so)))) {
                 // The officer takes the user PIN's value away (a token initialised anew), or sets
                 // a new one (C_InitPIN). This card keeps no PIN without value once it has one and
                 // lets no one set a value without the old one, so the PIN is made anew under the
