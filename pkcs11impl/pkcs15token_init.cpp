@@ -83,8 +83,12 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
     }
     rv = lib->ReinitToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen);
   } else {
-    if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader)) return ready;
     const std::string text = label != nullptr ? LabelText(label) : std::string("MIRTAL");
+    if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader)) {
+      // A token an interrupted initialisation left incomplete is built anew; any other stays unrecognised.
+      if (lib->GetSlotApp(m_nPkcs15SlotId) == nullptr) return ready;
+      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen);
+    }
     rv = lib->AddToken(reader, text.c_str(), pin, pinLen);
   }
   if (IsAgentSession()) {
@@ -177,6 +181,17 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
     }
     lib->Log(SC_OK, "Adding token '%s' to card in reader %s...", ts->GetShortName(), readerName.c_str());
     failure = lib->InitTokenFromProfile(reader, t, &profile, pin, pinLen);
+    // The card's old tokens are gone already: a card step that failed (the
+    // addition took back what it made) is tried once more rather than leave
+    // the card without any token.
+    if (eraseFirst && !testOnly &&
+        (failure == CKR_DEVICE_ERROR || failure == CKR_GENERAL_ERROR || failure == CKR_FUNCTION_FAILED ||
+         failure == CKR_USER_NOT_LOGGED_IN)) {
+      lib->Log(SC_OK, "Adding token '%s' to card in reader %s again...", ts->GetShortName(), readerName.c_str());
+      // A card that another application reset meanwhile is connected anew first.
+      (void)lib->RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * lib->GetTokensPerReader(), 0, 1);
+      failure = lib->InitTokenFromProfile(reader, t, &profile, pin, pinLen);
+    }
     // The line goes out also after a failure once values were settled: an SO PIN
     // the card already took must not be lost.
     if (failure == CKR_OK || InitProfile::FindText(ts, "__SET_TokenLabel") != nullptr)

@@ -109,6 +109,12 @@ struct SCSerialNumber {
 
 // ---- text-value helpers (card-initialisation profile and PIN generation) ----
 // 1 generate, 2 none, 3 not initialised, 4 blocked, 0 a literal value.
+// The SO PIN as a card of this module's making compares it: padded to the
+// stored length of the card's PIN objects when the card pads its PINs.
+std::vector<uint8_t> SoPinForCard(class SCCard* card, const char* pin, size_t len);
+// Before a step is tried once more: a card that another application reset
+// (`failure`) is taken back, and the global SO PIN `soRef` verified again.
+SCRESULT TakeBackCard(class SCCard* card, SCRESULT failure, uint8_t soRef, const char* pin, size_t len);
 int ParsePinValueKind(const char* text);
 int ParseBoolText(const char* text, int defaultValue);
 const char* DefaultIfEmpty(const char* text, const char* fallback);
@@ -269,6 +275,10 @@ class SCPkcs15Lib {
   CK_RV InitTokenFromProfile(uint32_t reader, int token, InitProfile* profile, const char* soPin, long soPinLen);
   // Empties the slot's token under its SO PIN and gives it a new label.
   CK_RV ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen);
+  // A token whose directory an interrupted initialisation left incomplete (its
+  // DF, TokenInfo or PIN directory missing) is built anew under the SO PIN of
+  // the card's profile; CKR_TOKEN_NOT_RECOGNIZED for any other token.
+  CK_RV RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen);
   // The card's SO PIN line and one token's line of the PIN output file (path
   // null: the profile's expanded OutputPinFile; none: nothing written).
   CK_RV WriteGlobalSoPinLine(uint32_t reader, InitProfile* profile, const char* path);

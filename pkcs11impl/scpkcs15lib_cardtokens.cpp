@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -158,6 +159,7 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
   if (appIndex < 0 && model == SC_CARD_TYPE_IAS) return CKR_TOKEN_WRITE_PROTECTED;
 
   SCRESULT rv = SC_OK;
+  uint8_t soRef = 0;  // the SO PIN verified for the whole card, for a step tried once more
   {
     SCTransactGuard guard(card);
     if (app != nullptr) {
@@ -184,14 +186,58 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         } else {
           return CKR_TOKEN_NOT_RECOGNIZED;
         }
+        // The SO PIN as the card keeps it: padded like the PIN objects of its tokens.
+        soRef = static_cast<uint8_t>(ref);
+        std::vector<uint8_t> value = SoPinForCard(card, pin.Get(), pin.Length());
         rv = card->SelectMf(nullptr);
-        if (rv >= 0)
-          rv = card->VerifyPin(ref, reinterpret_cast<const uint8_t*>(pin.Get()), static_cast<uint32_t>(pin.Length()));
+        if (rv >= 0) rv = card->VerifyPin(ref, value.data(), static_cast<uint32_t>(value.size()));
+        std::fill(value.begin(), value.end(), 0);
       }
+      // A card object whose reading failed knows no application: it reads the card
+      // first, or an erase would find nothing to delete and report success.
+      if (rv >= 0 && !p15->IsLoaded()) {
+        rv = p15->Load();
+        if (rv == SC_E_PKCS15_NO_PROFILES) rv = 0;
+      }
+      const int apps = p15->GetApplicationCount();
       if (rv >= 0) rv = p15->DeleteAllApplications();
+      // Applications deleted, the directory file not yet written (the card was
+      // reset, or refused twice): the card is taken back and the file written.
+      if (rv < 0 && p15->GetApplicationCount() < apps && rv != SC_E_NO_SMARTCARD && rv != SC_E_CARD_REMOVED &&
+          pin.IsSet() && TakeBackCard(card, rv, soRef, pin.Get(), pin.Length()) >= 0)
+        rv = p15->GetCardDir().Write(nullptr, 0, nullptr);
+      // On a ClassIC card the tokens' user PINs and PUKs live in the master file:
+      // they go with the tokens, so that no next token starts with the last
+      // user's PIN. The card's SO PIN and its PUK stay.
+      if (rv >= 0 && model == SC_CARD_TYPE_CLASSIC) {
+        bool seen[256] = {};
+        for (int token = -1; token < 5 && rv >= 0; ++token) {
+          SCFileHeaderList refs;
+          SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &refs, token);
+          for (uint8_t ref : {refs.GetUserPinRef(), refs.GetUserPukRef()}) {
+            if (ref == 0 || ref >= 0xFF || seen[ref] || ref == refs.GetSoPinRef() ||
+                ref == refs.GetRef(SC_REFIDX_SO_PUK))
+              continue;
+            seen[ref] = true;
+            // The tokens are gone already: a command the card refused is tried once more.
+            for (int attempt = 0; attempt < 2; ++attempt) {
+              rv = card->SelectMf(nullptr);
+              if (rv >= 0) rv = card->DeleteObject(ref, SC_KEYOBJ_PIN);
+              if (rv == SC_E_NO_REFERENCED_DATA || rv == SC_E_FILE_NOT_FOUND) rv = 0;
+              if (rv >= 0 || rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED) break;
+              if (pin.IsSet()) (void)TakeBackCard(card, rv, static_cast<uint8_t>(ref), pin.Get(), pin.Length());
+            }
+          }
+        }
+      }
     }
     if (rv >= 0 && p15->GetCardDir().IsEmpty()) {
-      const SCRESULT d = p15->GetCardDir().Delete();
+      // As above: the tokens are gone, so a refused deletion is tried once more.
+      SCRESULT d = p15->GetCardDir().Delete();
+      if (d < 0 && d != SC_E_FILE_NOT_FOUND && d != SC_E_NO_SMARTCARD && d != SC_E_CARD_REMOVED) {
+        if (pin.IsSet() && soRef != 0) (void)TakeBackCard(card, d, soRef, pin.Get(), pin.Length());
+        d = p15->GetCardDir().Delete();
+      }
       if (d < 0 && d != SC_E_FILE_NOT_FOUND) rv = d;
     }
   }

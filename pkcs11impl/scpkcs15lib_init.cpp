@@ -4,10 +4,13 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "lib/libpkcs15/asnpkcs15authobject.h"
 #include "lib/libpkcs15/asnpkcs15tokeninfo.h"
@@ -343,7 +346,9 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // neither this token's SO PIN nor its user PIN (model 4 keeps its SO PIN there).
     blockGlobal = cardResult >= 0 && profile->BlockGlobalUserPin() && soRef != 1 && userRef != 1;
   }
-  (void)RefreshTokenInfo(first, 0, 1);
+  // The card as it is now; a read the card failed is done once more, so that a
+  // token just written is not taken for an unreadable one.
+  if (RefreshTokenInfo(first, 1, 1) < 0) (void)RefreshTokenInfo(first, 1, 1);
   if (cardResult < 0) {
     SetReaderResults(reader, cardResult);
     char text[512];
@@ -365,24 +370,58 @@ namespace {
 
 constexpr SCRESULT kStatus6A81 = SC_RESULT_CODE(0xE000000000016A81ULL);
 
+// A card that is gone or no longer answers: nothing more can be sent to it.
+bool CardGone(SCRESULT r) {
+  return r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED || r == SC_E_CARD_NOT_CONNECTED || r == SC_E_NO_MEMORY;
+}
+
 // Erases the token's PKCS#15 directory and writes an empty structure under
 // `label` with the PIN references the token had; the card's PINs stay where
 // they are. *erased tells whether the card's directory was already gone.
+// Once the old directory is gone there is nothing to go back to: a card step
+// that fails while the new one is written is tried once more from an empty
+// directory, so that one refused command does not leave a token no call can
+// repair.
 SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label, bool relabel,
-                          bool* erased) {
+                          bool* erased, const std::function<SCRESULT(SCRESULT)>& again) {
   const SCFileHeaderList headers = app->GetHeaderList();
   *erased = false;
-  SCRESULT r = app->ClearPkcs15Directory();
-  if (r < 0) return r;
-  *erased = true;
-  app->Clear(false);
-  r = app->CreatePkcs15Structure(label.c_str(), headers);
-  // The card's directory record names the token as its TokenInfo does.
-  if (r >= 0 && relabel) r = app->SetTokenLabel(label.c_str(), static_cast<uint32_t>(label.size()));
-  // The structure is built in memory only: it goes to the card here.
-  if (r >= 0) r = app->InitializeToken(nullptr, nullptr, nullptr, nullptr);
-  if (r >= 0 && relabel) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
+  SCRESULT r = 0;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (attempt > 0 && again(r) < 0) return r;
+    r = app->ClearPkcs15Directory();
+    // A directory that a failed attempt, or an interrupted one, left half written may be gone already.
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+    *erased = true;
+    app->Clear(false);
+    r = app->CreatePkcs15Structure(label.c_str(), headers);
+    // The card's directory record names the token as its TokenInfo does.
+    if (r >= 0 && relabel) r = app->SetTokenLabel(label.c_str(), static_cast<uint32_t>(label.size()));
+    // The structure is built in memory only: it goes to the card here.
+    if (r >= 0) r = app->InitializeToken(nullptr, nullptr, nullptr, nullptr);
+    if (r >= 0 && relabel) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
+    if (r >= 0 || CardGone(r)) return r;
+  }
   return r;
+}
+
+SCRESULT TakeBack(SCCard* card, SCRESULT failure, uint8_t soRef, const InitSecret& pin) {
+  return TakeBackCard(card, failure, soRef, pin.Get(), pin.Length());
+}
+
+// The private objects (keys, certificates, data objects) the token's
+// directories hold; a negative result when they cannot be read.
+SCRESULT CountPrivateObjects(SCPkcs15App* app) {
+  SCRESULT count = 0;
+  for (int tag : {SC_ODF_PRKDF, SC_ODF_SKDF, SC_ODF_PUKDF, SC_ODF_TRUSTED_PUKDF, SC_ODF_CDF, SC_ODF_TRUSTED_CDF,
+                  SC_ODF_USEFUL_CDF, SC_ODF_DODF}) {
+    std::vector<void*> all, open;
+    SCRESULT r = app->FindAllObjects(tag, &all, nullptr, 0);
+    if (r >= 0) r = app->FindAllObjects(tag, &open, nullptr, 1);
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND && r != SC_E_BAD_PARAMS) return r;
+    count += static_cast<SCRESULT>(all.size() - open.size());
+  }
+  return count;
 }
 
 }  // namespace
@@ -395,7 +434,11 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   SCCard* card = app != nullptr ? app->GetCard() : nullptr;
   if (app == nullptr || card == nullptr) return CKR_TOKEN_NOT_RECOGNIZED;
   ASNPkcs15AuthObject* so = nullptr;
-  if (app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0 || so == nullptr) return CKR_TOKEN_WRITE_PROTECTED;
+  if (app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0 || so == nullptr) {
+    // A directory left half written has lost its PIN objects with it.
+    if (!app->IsLoaded()) return RepairToken(slot, label, soPin, soPinLen);
+    return CKR_TOKEN_WRITE_PROTECTED;
+  }
   InitSecret pin;
   if (!pin.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen))) return CKR_HOST_MEMORY;
 
@@ -411,16 +454,20 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   // A token without a qualified part is built anew; one with it, or a card that
   // refuses to erase the token's directory, only loses its objects.
   bool rebuilt = false;
-  if (card->GetCardType() != SC_CARD_TYPE_IAS) {
+  {
+    // An IAS card has no qualified part of this kind: its token is built anew like any other.
     CK_FLAGS qualified = 0;
-    const CK_RV rv = GetQualifiedPartCharacteristics(app, &qualified, false);
+    const CK_RV rv =
+        card->GetCardType() != SC_CARD_TYPE_IAS ? GetQualifiedPartCharacteristics(app, &qualified, false) : CKR_OK;
     if (rv != CKR_OK) {
       (void)app->Logout(false);
       return rv;
     }
     if (qualified == 0) {
       bool erased = false;
-      r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased);
+      const uint8_t soRef = SCPkcs15App::GetPinReference(so);
+      r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased,
+                           [&](SCRESULT failure) { return TakeBack(card, failure, soRef < 0x80 ? soRef : kNoRef, pin); });
       if (r >= 0) {
         rebuilt = true;
       } else if (!erased && (r == SC_E_ACCESS_DENIED || r == kStatus6A81)) {
@@ -432,9 +479,21 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       Log(SC_OK, "%s: reinit qualified token %s - can't delete qualified profile, deleting all user objects...",
           card->GetCardName(), unique.c_str());
     }
-  } else {
-    Log(SC_OK, "%s: reinit standard token %s - deleting all user objects...", card->GetCardName(), unique.c_str());
   }
+  // Objects the SO may not delete would pass to the next user: the token stays
+  // as it is, before anything is deleted.
+  if (r >= 0 && !rebuilt) {
+    const SCRESULT left = CountPrivateObjects(app);
+    if (left != 0) {
+      Log(left < 0 ? left : SC_E_ACCESS_DENIED,
+          "%s: reinit '%s' - the SO PIN cannot delete the private objects of token '%s' (%ld), token kept as it is",
+          card->GetCardName(), unique.c_str(), current, static_cast<long>(left < 0 ? 0 : left));
+      (void)app->Logout(false);
+      return left < 0 ? MapScErrorToCkr(left, false) : CKR_FUNCTION_FAILED;
+    }
+  }
+  // The rebuilt directory holds new PIN records: the old ones are gone with it.
+  if (rebuilt && app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0) so = nullptr;
   ASNPkcs15AuthObject* user = nullptr;
   if (r >= 0 && app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0) user = nullptr;
   if (r >= 0 && !rebuilt) r = app->DeletePinObjects(user != nullptr ? user : so, false);
@@ -447,13 +506,18 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     }
     if (r >= 0) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
   }
-  if (r >= 0 && user != nullptr) {
+  // On a token built anew there is no way back either: a failed step is tried once more.
+  for (int attempt = 0; r >= 0 && user != nullptr && attempt < (rebuilt ? 2 : 1); ++attempt) {
     // The user PIN is left without a value for C_InitPIN, never set to an empty one.
     const SCRESULT state = app->QueryPinStatus(user, nullptr);
-    if (state >= 0) {
+    // A local user PIN went with the erased directory: it is made anew, without value.
+    if (state >= 0 || (rebuilt && state == SC_E_NO_REFERENCED_DATA)) {
       SCPinParams record;
       record.hasValue = 0;
       record.flags = SC_PINREC_NO_VALUE;
+      // A PIN made anew is the SO's to set and to reset.
+      const uint8_t soRef = so != nullptr ? SCPkcs15App::GetPinReference(so) : kNoRef;
+      if (state == SC_E_NO_REFERENCED_DATA && soRef != 0 && soRef < kNoRef) record.officerRef = soRef;
       r = app->SetPin(user, pin.Get(), nullptr, &record, nullptr);
       // A card that keeps an initialised user PIN as it is leaves it to its owner.
       if (r == SC_E_PIN_ALREADY_INITIALIZED) {
@@ -463,8 +527,97 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     } else if (state != SC_E_PIN_BLOCKED && state != SC_E_PIN_NOT_INITIALIZED) {
       r = state;
     }
+    if (r >= 0 || CardGone(r)) break;
+    if (attempt == 0 && rebuilt) {
+      const uint8_t soRef = so != nullptr ? SCPkcs15App::GetPinReference(so) : kNoRef;
+      if (TakeBack(card, r, soRef < 0x80 ? soRef : kNoRef, pin) >= 0) r = 0;
+    }
   }
   (void)app->Logout(false);
+  return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
+}
+
+SCRESULT TakeBackCard(SCCard* card, SCRESULT failure, uint8_t soRef, const char* pin, size_t len) {
+  SCReader* rd = card->GetReader();
+  if (failure == SC_E_CARD_WAS_RESET && rd != nullptr) {
+    const SCRESULT c = rd->Reconnect(0);
+    if (c < 0) return c;
+  }
+  if (soRef == 0 || soRef >= kNoRef) return 0;
+  std::vector<uint8_t> value = SoPinForCard(card, pin, len);
+  SCRESULT r = card->SelectMf(nullptr);
+  if (r >= 0) r = card->VerifyPin(soRef, value.data(), static_cast<uint32_t>(value.size()));
+  std::fill(value.begin(), value.end(), 0);
+  return r;
+}
+
+std::vector<uint8_t> SoPinForCard(SCCard* card, const char* pin, size_t len) {
+  std::vector<uint8_t> value(pin, pin + len);
+  SCCardInfo info;
+  std::memset(&info, 0, sizeof info);
+  if (card == nullptr || card->GetCardInfo(&info) < 0) return value;
+  const uint32_t type = card->GetCardType();
+  // The stored length of the SO PIN objects the module makes on such a card.
+  size_t stored = info.maxPinLen;
+  if (type == SC_CARD_TYPE_CLASSIC && stored > 64) stored = 64;
+  if (type == SC_CARD_TYPE_COSMOPOLIC) stored = 16;
+  if (((info.pinCaps & SC_PIN_CAP_PADDED) != 0 || type == SC_CARD_TYPE_CLASSIC) && len < stored)
+    value.resize(stored, info.padChar);
+  return value;
+}
+
+CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen) {
+  if (soPin == nullptr) return CKR_PIN_INCORRECT;
+  SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
+  SCPkcs15App* app = GetSlotApp(slot);
+  SCCard* card = app != nullptr ? app->GetCard() : nullptr;
+  if (p15 == nullptr || app == nullptr || card == nullptr) return CKR_TOKEN_NOT_RECOGNIZED;
+  InitSecret pin;
+  if (!pin.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen))) return CKR_HOST_MEMORY;
+  const CK_SLOT_ID first = slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1);
+  SCRESULT r = 0;
+  {
+    SCTransactGuard guard(card);
+    // Only a directory the card no longer holds whole: its TokenInfo is missing
+    // or not yet written (a file left as the card erased it), or its PIN
+    // directory is missing. Any other token is not this call's to rebuild.
+    ASNPkcs15AuthObject* so = nullptr;
+    r = app->Load(true);
+    const bool incomplete = r == SC_E_FILE_NOT_FOUND || r == SC_E_INVALID_DATA_FORMAT ||
+                            (r >= 0 && !app->IsLoaded() && app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0);
+    if (!incomplete) return r < 0 ? MapScErrorToCkr(r, false) : CKR_TOKEN_NOT_RECOGNIZED;
+    // The PIN references of the card's profile (the directory that would name
+    // them is gone); the SO PIN is global on every card the module initialises.
+    SCCardInfo info;
+    std::memset(&info, 0, sizeof info);
+    if (app->GetHeaderList().GetSoPinRef() >= kNoRef && card->GetCardInfo(&info) >= 0)
+      (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &app->GetHeaderList(), 0);
+    const uint8_t soRef = app->GetHeaderList().GetSoPinRef();
+    if (soRef == 0 || soRef >= 0x80) return CKR_TOKEN_WRITE_PROTECTED;
+    r = TakeBack(card, 0, soRef, pin);
+    if (r < 0) return MapScErrorToCkr(r, false);
+    const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
+    Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),
+        text.c_str());
+    bool erased = false;
+    r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), true, &erased,
+                         [&](SCRESULT failure) { return TakeBack(card, failure, soRef, pin); });
+    // The user PIN of the new structure has no value until the SO sets it.
+    ASNPkcs15AuthObject* user = nullptr;
+    if (r >= 0 && app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr) {
+      const SCRESULT state = app->QueryPinStatus(user, nullptr);
+      if (state >= 0 || state == SC_E_NO_REFERENCED_DATA) {
+        SCPinParams record;
+        record.hasValue = 0;
+        record.flags = SC_PINREC_NO_VALUE;
+        if (state == SC_E_NO_REFERENCED_DATA) record.officerRef = soRef;
+        r = app->SetPin(user, pin.Get(), nullptr, &record, nullptr);
+        if (r == SC_E_PIN_ALREADY_INITIALIZED) r = 0;
+      }
+    }
+    (void)app->Logout(false);
+  }
+  (void)RefreshTokenInfo(first, 1, 1);
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
 }
 

@@ -58,6 +58,11 @@ SCRESULT SCPkcs15App::CreatePkcs15Structure(const char* label, const SCFileHeade
     uint8_t serial[128];
     SCRESULT serialLen = m_pCard->GetSerialNumber(serial, sizeof serial);
     if (serialLen > static_cast<SCRESULT>(sizeof serial)) serialLen = -1;  // never past the buffer
+    // A card that has no serial number gives a token without one; a card that
+    // failed to answer must not leave the new TokenInfo without it.
+    if (serialLen < 0 && serialLen != SC_E_NO_REFERENCED_DATA && serialLen != SC_E_UNSUPPORTED_FEATURE &&
+        serialLen != SC_E_UNIMPLEMENTED_FEATURE && serialLen != SC_E_FILE_NOT_FOUND && serialLen != SC_E_INSUFFICIENT_BUFFER)
+        return serialLen;
     m_tokenInfo.ClearTokenInfo();
     if (m_tokenInfo.Contents().setBasicInfo(kMaker, 0, label, serialLen >= 0 ? serial : nullptr,
                                             serialLen >= 0 ? static_cast<long>(serialLen) : 0, nullptr,

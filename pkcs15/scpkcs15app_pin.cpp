@@ -6,6 +6,7 @@
 #include "pkcs15/scpkcs15app.h"
 #include "smartcard/sc_card_ias.h"
 #include "smartcard/sc_fileheader_ias.h"
+#include "smartcard/sc_reader.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/debuglog.h"
 #include "support/textutil.h"
@@ -543,18 +544,25 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             if (parent && (IntOr(parent->typeAttributes.storedLength, 0) == 0 ||
                            IntOr(parent->typeAttributes.storedLength, 0) == 16))
                 doReset = true;
-        } else if (classic) {
+        } else if (classic || profile == SC_CARD_TYPE_IAS) {
             const bool isUser = (pf & (PINF_SO | PINF_UNBLOCKING)) == 0;
             r = SC_E_PIN_ALREADY_INITIALIZED;
-            if (isUser && so && authPin && (record->flags & SC_PINREC_NO_VALUE)) {
-                // The officer takes the user PIN's value away (a token initialised anew). This card
-                // keeps no PIN without value once it has one, so the PIN is made anew without one,
-                // under the officer, for C_InitPIN to set; a card that refuses keeps the PIN.
+            const bool noValue = (record->flags & SC_PINREC_NO_VALUE) != 0;
+            // Only the officer does this: with the officer's PIN handed in, or verified (C_InitPIN).
+            if (isUser && so && ((authPin && noValue) || (!authPin && !noValue && HasVerifiedPin(so)))) {
+                // The officer takes the user PIN's value away (a token initialised anew), or sets
+                // a new one (C_InitPIN). This card keeps no PIN without value once it has one and
+                // lets no one set a value without the old one, so the PIN is made anew under the
+                // officer, without value or with the new one; a card that refuses keeps the PIN.
                 if (record->officerRef >= 0xFF) record->officerRef = GetPinReference(so);
-                r = m_pCard->DeleteObject(ref, SC_KEYOBJ_PIN);
-                if (r >= 0) r = m_pCard->CreatePin(ref, record, nullptr, SC_UNSET, 0);
+                PinBuffer anew;
+                uint32_t anewLen = 0;
+                r = noValue || !newPin ? 0 : RecordValue(newPin, record->maxLen, padRecord, record->padChar, &anew, &anewLen);
+                if (r >= 0) r = m_pCard->DeleteObject(ref, SC_KEYOBJ_PIN);
+                if (r >= 0)
+                    r = m_pCard->CreatePin(ref, record, anewLen ? Data(anew) : nullptr, anewLen ? anewLen : SC_UNSET, 0);
                 else if (r != SC_E_NO_SMARTCARD && r != SC_E_CARD_REMOVED) r = SC_E_PIN_ALREADY_INITIALIZED;
-            } else if (isUser && !so && authPin &&
+            } else if (classic && isUser && !so && authPin &&
                 (pending == SC_E_PIN_NOT_INITIALIZED || pending == SC_E_NO_REFERENCED_DATA) &&
                 record->unblockRef != 0xFF && record->pukText) {
                 if (status == 0 || status > 0 || status == SC_E_PIN_BLOCKED) {
@@ -640,7 +648,20 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             // The card's PIN and its object must agree: a failed write is the failure. A
             // directory not yet on the card (an application being made) stays dirty and is
             // written with the application.
-            const SCRESULT w = aodf->WriteDirectoryFile();
+            // The card already holds the new PIN: a write that fails is tried once more
+            // before the call reports a PIN and an object that disagree.
+            SCRESULT w = aodf->WriteDirectoryFile();
+            if (w < 0 && w != SC_E_FILE_NOT_FOUND && w != SC_E_NO_SMARTCARD && w != SC_E_CARD_REMOVED) {
+                // A card that another application reset is taken back first.
+                SCReader* rd = m_pCard->GetReader();
+                if (w == SC_E_CARD_WAS_RESET && rd != nullptr && rd->Reconnect(0) >= 0) {
+                    // The card forgot who was verified: the PIN that guards the directory again.
+                    const ASNPkcs15AuthObject* writer = parent ? parent : so;
+                    if (writer) (void)VerifyCachedPin(writer, nullptr);
+                }
+                aodf->SetDirty(true);
+                w = aodf->WriteDirectoryFile();
+            }
             if (w < 0 && w != SC_E_FILE_NOT_FOUND && r >= 0) return w;
         }
     }

@@ -455,8 +455,11 @@ SCRESULT SCPkcs15Card::DeleteAllApplications() {
         DestroyApplication(app);
     }
     if (m_dir.DirRecords().GetCount() != before) {
-        // EF.DIR still naming deleted applications is a failure of the deletion.
-        const SCRESULT w = m_dir.Write(nullptr, 0, nullptr);
+        // EF.DIR still naming deleted applications is a failure of the deletion; the
+        // applications are gone already, so a write the card refused is tried once more.
+        SCRESULT w = m_dir.Write(nullptr, 0, nullptr);
+        if (w < 0 && w != SC_E_NO_SMARTCARD && w != SC_E_CARD_REMOVED && w != SC_E_NO_MEMORY)
+            w = m_dir.Write(nullptr, 0, nullptr);
         if (w < 0 && kept >= 0) kept = w;
     }
     return kept;

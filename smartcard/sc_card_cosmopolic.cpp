@@ -9,3 +9,19 @@ SCRESULT SCCard_CosmopolIC::GetCardInfo(SCCardInfo* info) {
     info->issuerCode = 0;
     return SC_OK;
 }
+
+// The SO resets a user PIN that has no PUK of its own (RESET RETRY COUNTER with
+// the SO PIN and the new value): such a PIN is made with the PIN that governs it
+// as its unblocking reference, or the card would refuse every reset.
+SCRESULT SCCard_CosmopolIC::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_t* value, uint32_t len,
+                                      uint32_t extra) {
+    if (params == nullptr) return SCCard::CreatePin(ref, params, value, len, extra);
+    const uint32_t own = SC_PINREC_SO_PIN | SC_PINREC_UNBLOCKING_PIN | SC_PINREC_UNBLOCK_DISABLED;
+    if (params->unblockRef < 0xFF || (params->flags & own) != 0 || params->officerRef >= 0xFF ||
+        params->officerRef == ref)
+        return SCCard::CreatePin(ref, params, value, len, extra);
+    SCPinParams governed = *params;
+    governed.unblockRef = params->officerRef;
+    governed.pukText = nullptr;
+    return SCCard::CreatePin(ref, &governed, value, len, extra);
+}

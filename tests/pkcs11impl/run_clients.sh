@@ -57,6 +57,8 @@ part() {
   part "pkcs11-tool: card initialisation" "$dir/run_pkcs11_tool_cardinit.sh" "$pkcs11_tool" "$module" "$build" $backend
   part "pkcs11-tool: SO PINs, labels, user PINs" \
     "$dir/run_pkcs11_tool_initargs.sh" "$pkcs11_tool" "$module" "$build" $backend
+  part "pkcs11-tool: initialising again and again" "$dir/run_pkcs11_tool_reinit.sh" "$pkcs11_tool" "$module" "$build" \
+    $backend
   part "pkcs11-tool: secure channels" "$dir/run_pkcs11_tool_channels.sh" "$pkcs11_tool" "$module" "$build" $backend
   part "NSS: modutil and certutil" "$dir/run_nss.sh" "$module" "$build" $backend
   part "GnuTLS: p11tool and certtool" "$dir/run_gnutls_tools.sh" "$p11tool" "$module" "$build" $backend

@@ -394,17 +394,19 @@ TEST(ModuleCardInit, SerialNumberIsAskedAgainAfterAFailedExchange) {
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
 
-// A token whose TokenInfo the SO PIN may not write keeps the label the card
-// holds when C_InitToken cannot give it the new one.
-TEST(ModuleCardInit, InitTokenThatCannotWriteTheLabelKeepsTheCardsLabel) {
-  CardInit t(Readers{{kR0, "pkcs15-model3.card"}}, "");
+// A token whose user's objects the SO PIN may not delete keeps its label, its
+// objects and every octet of the card when C_InitToken is refused.
+TEST(ModuleCardInit, InitTokenThatCannotEmptyTheTokenKeepsTheCardsLabel) {
+  CardInit t(Readers{{kR0, "pkcs15-model3-user-owned.card"}}, "");
   ASSERT_TRUE(t.Start());
+  const std::string before = t.ImageText("pkcs15-model3-user-owned.card");
   CK_UTF8CHAR label[32];
   std::memset(label, ' ', sizeof label);
   std::memcpy(label, "Nowy", 4);
   CK_UTF8CHAR so[] = "87654321";
-  EXPECT_NE(CKR_OK, t.m()->C_InitToken(0, so, 8, label));
+  EXPECT_EQ(CKR_FUNCTION_FAILED, t.m()->C_InitToken(0, so, 8, label));
   EXPECT_EQ("CardSim Token", t.Label(0));
+  EXPECT_EQ(before, t.ImageText("pkcs15-model3-user-owned.card"));
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
 
@@ -513,10 +515,10 @@ TEST(ModuleCardInit, InitTokenOnAnExistingTokenBuildsItAnew) {
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
 
-// The SO may not erase the directories of the user's objects on this card: the
-// token keeps its structure, C_InitToken says why in the log and deletes the
-// objects instead. A card error other than a refusal is the result.
-TEST(ModuleCardInit, InitTokenOnATokenTheCardWillNotEraseKeepsItsStructure) {
+// A card error while the token's directory is erased is the result and the
+// token stays whole; the next C_InitToken erases the directory with the user's
+// objects in it (the card deletes the application DF with what it holds).
+TEST(ModuleCardInit, InitTokenOnATokenTheCardFailsToEraseKeepsItsStructure) {
   CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
   ASSERT_TRUE(t.Start());
   const CK_FUNCTION_LIST* f = t.m().list();
@@ -533,18 +535,16 @@ TEST(ModuleCardInit, InitTokenOnATokenTheCardWillNotEraseKeepsItsStructure) {
   EXPECT_EQ("Podpis", t.Label(0));
 
   ASSERT_EQ(CKR_OK, f->C_InitToken(0, so, 8, label));
-  EXPECT_NE(std::string::npos,
-            t.env.Trace().find("PKCS#15: ClassIC: reinit standard 'Nowy' - can't delete profile 'Podpis', deleting "
-                               "all user objects instead..."))
-      << t.env.Trace();
+  EXPECT_EQ(std::string::npos, t.env.Trace().find(kReinitFallback)) << t.env.Trace();
   EXPECT_EQ("Nowy", t.Label(0));
-  // The user's directory files stay as well: the card lets only the user PIN delete them.
-  ExpectUserPinMadeAnew(t, -1);
+  // The user's private data object went with the directory.
+  ExpectUserPinMadeAnew(t, 0);
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
 
-// A token with a qualified part is never erased: only its own objects go, and
-// the qualified part reports what it reported before.
+// A token with a qualified part is never erased; its user's key, which the SO
+// may not delete, would pass to the next user: C_InitToken is refused, and the
+// card and the qualified part stay as they were.
 TEST(ModuleCardInit, InitTokenKeepsTheQualifiedPart) {
   CardInit t(Readers{{kR0, "qualified-model3.card"}}, "");
   ASSERT_TRUE(t.Start());
@@ -559,13 +559,19 @@ TEST(ModuleCardInit, InitTokenKeepsTheQualifiedPart) {
   std::memset(label, ' ', sizeof label);
   std::memcpy(label, "CardSim Token", 13);
   CK_UTF8CHAR so[] = "87654321";
+  const std::string image = t.ImageText("qualified-model3.card");
   const CK_RV rv = t.m()->C_InitToken(0, so, 8, label);
   EXPECT_NE(std::string::npos,
             t.env.Trace().find(
                 "CosmopolIC: reinit qualified token CardSim Token - can't delete qualified profile, deleting all "
                 "user objects..."))
       << t.env.Trace();
-  EXPECT_EQ(CKR_OK, rv);
+  EXPECT_NE(std::string::npos,
+            t.env.Trace().find("CosmopolIC: reinit 'CardSim Token' - the SO PIN cannot delete the private objects of "
+                               "token 'CardSim Token' (2), token kept as it is"))
+      << t.env.Trace();
+  EXPECT_EQ(CKR_FUNCTION_FAILED, rv);
+  EXPECT_EQ(image, t.ImageText("qualified-model3.card"));
   ASSERT_EQ(CKR_OK, characteristics(0, &after, nullptr));
   EXPECT_EQ(before, after);
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));

@@ -256,10 +256,17 @@ TEST_F(CardSim, DirectoriesAreCreatedAndDeletedAsTrees) {
     ASSERT_EQ(SC_OK, card->CreateFile(16, 0x5101, SC_LCS_ACTIVATED, 0xBB01, refs, nullptr));
     ASSERT_EQ(SC_OK, card->SelectPath(app, 2, nullptr));
     ASSERT_EQ(SC_OK, card->CreateFile(16, 0x5031, SC_LCS_ACTIVATED, 0xBB01, refs, nullptr));
-    // Not empty: the DF stays.
+    // This card deletes a DF with what it holds.
     ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
-    EXPECT_EQ(SC_E_DIR_NOT_EMPTY, card->DeleteFileById(0x5015, SCPath(app, 1)));
-    // The files listed relative to the DF go first.
+    EXPECT_EQ(SC_OK, card->DeleteFileById(0x5015, SCPath(app, 1)));
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, card->SelectPath(app, 2, nullptr));
+    ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+    ASSERT_EQ(SC_OK, card->CreateDf(127, 0x5015, name, sizeof name, 0, 0x80000021, &refs, nullptr));
+    ASSERT_EQ(SC_OK, card->CreateDf(127, 0x5100, nullptr, 0, 0, 0x80000025, &refs, nullptr));
+    ASSERT_EQ(SC_OK, card->CreateFile(16, 0x5101, SC_LCS_ACTIVATED, 0xBB01, refs, nullptr));
+    ASSERT_EQ(SC_OK, card->SelectPath(app, 2, nullptr));
+    ASSERT_EQ(SC_OK, card->CreateFile(16, 0x5031, SC_LCS_ACTIVATED, 0xBB01, refs, nullptr));
+    // File by file: the files listed relative to the DF go first.
     SCPathList list;
     const uint16_t f1[] = {0x3F00, 0x5015, 0x5031}, f2[] = {0x3F00, 0x5015, 0x5100, 0x5101},
                    f3[] = {0x3F00, 0x5015, 0x5100};

@@ -292,7 +292,8 @@ def pin_object(label, auth_id, flags, ref, pin_path, unblocked_by=None, stored=8
 
 
 def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True, officer_unblocks=False,
-              dh=None, extra_data=0, cert_label=True, extra=None, user_consent=0, se_number=None):
+              dh=None, extra_data=0, cert_label=True, extra=None, user_consent=0, se_number=None,
+              user_owns_app=False):
     """One PKCS#15 application in DF `df` (path text "3F00/xxxx"). The user PIN is
     unblocked by a PUK; with `officer_unblocks` (the shape the module gives model-3
     tokens it initialises) the SO PIN guards and unblocks it and there is no PUK.
@@ -301,14 +302,15 @@ def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True,
     certificate without a label when cert_label is false. `extra` maps "aodf",
     "prkdf", "pukdf" and "cdf" to entries that follow the application's own in
     those directory files. With user_consent the private key asks for its PIN
-    again after that many uses."""
+    again after that many uses. With user_owns_app only the user PIN deletes the
+    application DF, so the SO cannot erase what the user made."""
     extra = extra or {}
     dfhex = df.replace("/", "")
     user_ref, puk_ref = pin_base, pin_base + 1
     so = "pin:04"
     user = "pin:%02X" % user_ref
     img.df(df, name=aid, ac="delete-child:%s,create-ef:%s,create-df:%s,delete:%s" % (
-        user, user, so, so))
+        user, user, so, user if user_owns_app else so))
     if officer_unblocks:
         img.pin(df, user_ref, USER_PIN, unblock=0x04, ac="update:" + so)
     else:
@@ -399,7 +401,7 @@ def mf_lines(img, model, name=None, code=None, blank=False):
 
 
 def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=None, extra_data=0, cert_label=True,
-                user_consent=0, se_number=None, puk=None):
+                user_consent=0, se_number=None, puk=None, user_owns_app=False):
     """gp: the card holds the GlobalPlatform key set; dh: a Diffie-Hellman key and
     the group in TokenInfo; protect: what the card refuses in the clear. puk: the
     first application's user PIN is unblocked by a PUK and its SO PIN has stored
@@ -421,7 +423,7 @@ def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=Non
             img.protect(protect)
         records = build_app(img, model, "3F00/5015", PKCS15_AID, "CardSim Token", tmp, "a1",
                             officer_unblocks=not puk, dh=group, extra_data=extra_data, cert_label=cert_label,
-                            user_consent=user_consent, se_number=se_number)
+                            user_consent=user_consent, se_number=se_number, user_owns_app=user_owns_app)
         if apps >= 2:
             # the module names a second application so only on model 7
             aid2 = SECOND_AID if model == 7 else PKCS15_AID
@@ -557,6 +559,7 @@ CARDS = {
     "pkcs15-model3.card": lambda: card_pkcs15(3, 1),
     "pkcs15-model3-puk.card": lambda: card_pkcs15(3, 1, puk=True),
     "pkcs15-model3-two-apps.card": lambda: card_pkcs15(3, 2),
+    "pkcs15-model3-user-owned.card": lambda: card_pkcs15(3, 1, user_owns_app=True),
     "pkcs15-many-objects.card": lambda: card_pkcs15(3, 1, extra_data=49, cert_label=False),
     "qualified-model1.card": card_qualified,
     "qualified-model1-visible.card": lambda: card_qualified(visible=True),
@@ -601,6 +604,8 @@ def main(argv):
                    help="uses of the private key per PIN entry (default 0: no such limit)")
     p.add_argument("--se-number", type=int, choices=range(0, 255),
                    help="TokenInfo names this security environment for the card's keys")
+    p.add_argument("--user-owns-app", action="store_true",
+                   help="only the user PIN deletes the application DF")
     p.add_argument("out")
     for name in ("unknown", "ias-not-activated", "gp-channel", "dh-channel"):
         sub.add_parser(name).add_argument("out")
@@ -629,7 +634,8 @@ def main(argv):
             ap.error("1 to 200 data objects")
         card_pkcs15(args.model, args.apps, int(args.lifecycle, 16), extra_data=args.data_objects - 1,
                     cert_label=not args.no_cert_label, user_consent=args.user_consent,
-                    se_number=args.se_number, puk=True if args.with_puk else None).write(args.out)
+                    se_number=args.se_number, puk=True if args.with_puk else None,
+                    user_owns_app=args.user_owns_app).write(args.out)
     elif args.cmd == "unknown":
         card_unknown().write(args.out)
     elif args.cmd == "qualified":

@@ -50,6 +50,9 @@ enum {
   CARDSIM_AFTER_HOLD_EXCLUSIVE = 4
 };
 int CardSimAfterCommand(const char* reader, unsigned ins, int event);
+/* The same once `skip` commands with that instruction byte have been answered
+ * normally (an event between any two commands of an operation). */
+int CardSimAfterCommands(const char* reader, unsigned ins, int event, int skip);
 /* The same once `skip` commands with that instruction byte have run normally. */
 int CardSimInjectSwAfter(const char* reader, unsigned ins, unsigned sw, int skip, int count);
 /* The APDU log: lines "> 00A40000023F00" and "< 9000". Returns the length of

@@ -943,10 +943,13 @@ Response Card::DeleteFile(const Apdu& a) {
   else return Sw(0x6700);
   if (!target) return Sw(0x6A82);
   if (target == mf_.get()) return Sw(0x6985);
-  if (target->IsDf() && (!target->children.empty() || !target->pins.empty())) return Sw(0x6985);
+  // A DF that holds files or PINs goes with them on the models that delete a
+  // whole subtree; the others refuse it until it is empty.
+  if (target->IsDf() && !DeletesSubtrees() && (!target->children.empty() || !target->pins.empty()))
+    return Sw(0x6985);
   if (!AllowedOp(target, kAmDelete)) return Sw(0x6982);
   Node* parent = target->parent;
-  if (curEf_ && (curEf_ == target)) curEf_ = nullptr;
+  if (curEf_ && Descends(curEf_, target)) curEf_ = nullptr;
   if (Descends(curDf_, target)) {
     curDf_ = parent;
     curEf_ = nullptr;

@@ -181,6 +181,8 @@ class Card {
   size_t UsedMemory() const;
   bool IsGp() const { return model_ == 4 || model_ == 6 || model_ == 7; }
   bool HeadersCarryRules() const { return model_ != 2 && model_ != 6; }
+  // DELETE FILE of a DF removes what it holds once the DF's own delete rule is met.
+  bool DeletesSubtrees() const { return model_ == 1 || model_ == 3 || model_ == 4 || model_ == 7; }
   uint8_t ErasedValue() const { return model_ == 3 || model_ == 4 ? 0x00 : 0xFF; }
   Response PinCheck(Pin* p, const Bytes& given, bool countFailure);
   void SyncAtrLifecycle();

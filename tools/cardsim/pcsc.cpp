@@ -45,6 +45,7 @@ struct Reader {
   std::vector<std::string> log;
   unsigned afterIns = 0;      // CardSimAfterCommand: the instruction that sets it off
   int afterEvent = CARDSIM_AFTER_NOTHING;
+  int afterSkip = 0;          // matching commands that pass before the event
   size_t stateQueries = 0;  // GetStatusChange without waiting and Status, since the log was cleared
 };
 
@@ -543,7 +544,12 @@ SIM_EXPORT LONG SimSCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST* pioS
       pioRecvPci->dwProtocol = h->protocol;
       pioRecvPci->cbPciLength = sizeof(SCARD_IO_REQUEST);
     }
-    if (r->afterEvent != CARDSIM_AFTER_NOTHING && (r->afterIns == 0x100 || r->afterIns == apdu[1])) AfterCommandLocked(r);
+    if (r->afterEvent != CARDSIM_AFTER_NOTHING && (r->afterIns == 0x100 || r->afterIns == apdu[1])) {
+      if (r->afterSkip > 0)
+        --r->afterSkip;
+      else
+        AfterCommandLocked(r);
+    }
     return SCARD_S_SUCCESS;
   }
 }
@@ -797,10 +803,15 @@ SIM_EXPORT int CardSimCorruptData(const char* reader, unsigned ins, int count) {
 }
 
 SIM_EXPORT int CardSimAfterCommand(const char* reader, unsigned ins, int event) {
-  if (ins > 0x100 || event < CARDSIM_AFTER_NOTHING || event > CARDSIM_AFTER_HOLD_EXCLUSIVE) return -2;
+  return CardSimAfterCommands(reader, ins, event, 0);
+}
+
+SIM_EXPORT int CardSimAfterCommands(const char* reader, unsigned ins, int event, int skip) {
+  if (ins > 0x100 || event < CARDSIM_AFTER_NOTHING || event > CARDSIM_AFTER_HOLD_EXCLUSIVE || skip < 0) return -2;
   return WithReader(reader, [&](Reader* r) {
     r->afterIns = ins;
     r->afterEvent = event;
+    r->afterSkip = skip;
     return 0;
   });
 }

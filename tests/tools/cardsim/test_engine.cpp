@@ -270,7 +270,6 @@ TEST_F(Engine, CreatesAndDeletesFilesAndDirectories) {
   EXPECT_EQ(Tx(Apdu("00E00000", EfFcp(0x3F00, 4))), 0x6A80);  // reserved identifier
   EXPECT_EQ(Tx("00E00000026205"), 0x6A80);                    // malformed template
 
-  EXPECT_EQ(Tx("00E40000024000"), 0x6985);  // DF not empty
   ASSERT_EQ(Tx("00A4040004F0010203"), 0x9000);
   EXPECT_EQ(Tx("00E40000024001"), 0x9000);
   EXPECT_EQ(Tx("00A40200024001"), 0x6A82);
@@ -280,6 +279,46 @@ TEST_F(Engine, CreatesAndDeletesFilesAndDirectories) {
   EXPECT_EQ(Tx("00E40000024010"), 0x9000);
   EXPECT_EQ(Tx("00E40000024000"), 0x6A82);
   EXPECT_EQ(Tx("00E40000"), 0x6985);  // the MF stays
+
+  // A DF with what it holds: models 1, 3, 4 and 7 delete it whole once the
+  // DF's own delete rule is met; other models refuse it until it is empty.
+  for (int model : {0, 1, 2, 3, 4, 5, 6, 7}) {
+    SCOPED_TRACE(model);
+    std::string err;
+    auto c = Card::Parse("cardsim-image 1\nmodel " + std::to_string(model) +
+                             "\natr 3B8F800180594341524453494D2D33830F900096\n"
+                             "df 3F00 lcs=05 ac=delete-child:always,create-ef:always,create-df:always,delete:never\n",
+                         &err);
+    ASSERT_TRUE(c) << err;
+    const auto tx = [&](const Bytes& apdu) { return ToHex(c->Transmit(apdu, false)); };
+    ASSERT_EQ(tx(Apdu("00E00000", df)), "9000");
+    ASSERT_EQ(tx(Apdu("00E00000", EfFcp(0x4001, 16))), "9000");
+    ASSERT_EQ(tx(Unhex("00A4000C023F00")), "9000");
+    const bool whole = model == 1 || model == 3 || model == 4 || model == 7;
+    EXPECT_EQ(tx(Unhex("00E40000024000")), whole ? "9000" : "6985");
+    const std::string again = tx(Unhex("00A40000024000"));
+    EXPECT_EQ(again.substr(again.size() - 4), whole ? "6A82" : "9000");
+  }
+  // The DF's own rule decides, not those of what it holds: a DF only the user
+  // PIN deletes stays while the SO alone is verified; a DF the SO deletes goes
+  // with the user's key file in it.
+  {
+    TempDir other;
+    std::string err;
+    auto c = Card::Load(CopyCard(other, "pkcs15-model3-user-owned.card"), &err);
+    ASSERT_TRUE(c) << err;
+    const auto tx = [&](const char* hex) { return ToHex(c->Transmit(Unhex(hex), false)); };
+    EXPECT_EQ(tx("00200004083837363534333231"), "9000");
+    const std::string mf = tx("00A4000C023F00");
+    EXPECT_EQ(mf.substr(mf.size() - 4), "9000");
+    EXPECT_EQ(tx("00E40000025015"), "6982");
+    auto m3 = Card::Load(CopyCard(other, "pkcs15-model3.card"), &err);
+    ASSERT_TRUE(m3) << err;
+    EXPECT_EQ(ToHex(m3->Transmit(Unhex("00200004083837363534333231"), false)), "9000");
+    EXPECT_EQ(ToHex(m3->Transmit(Unhex("00E40000025015"), false)), "9000");
+    const std::string gone = ToHex(m3->Transmit(Unhex("00A40800045015 4B01"), false));
+    EXPECT_EQ(gone.substr(gone.size() - 4), "6A82");
+  }
 
   // model 7 keeps DF names unique
   {

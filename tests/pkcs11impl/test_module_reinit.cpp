@@ -1,0 +1,565 @@
+// Initialising a token again and again: C_InitToken, C_InitPIN and
+// InitializeCard on every simulated card model, round after round, with the
+// card image compared octet for octet after every refused or failed call and
+// faults injected at each card command.
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/rsa.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/pkcs11impl/bridge_host.h"
+#include "tools/cardsim/cardsim.h"
+
+using namespace testhost;
+using namespace bridgehost;
+
+namespace {
+
+const char* const kReader = "CardSim Reader 0";
+const std::string kSo = "87654321";
+
+CK_UTF8CHAR_PTR U8(const std::string& s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.c_str())); }
+
+std::vector<CK_UTF8CHAR> Label32(const std::string& text) {
+  std::vector<CK_UTF8CHAR> l(32, ' ');
+  std::memcpy(l.data(), text.data(), text.size() < 32 ? text.size() : 32);
+  return l;
+}
+
+// The card image without what may change in a refused call: PIN retry counters.
+std::string WithoutCounters(const std::string& image) {
+  std::string out;
+  for (size_t at = 0; at < image.size();) {
+    if (image.compare(at, 6, " left=") == 0) {
+      at += 6;
+      while (at < image.size() && image[at] >= '0' && image[at] <= '9') ++at;
+      continue;
+    }
+    out += image[at++];
+  }
+  return out;
+}
+
+// The simulator's injection of a status word after a number of commands.
+using InjectAfterFn = int (*)(const char*, unsigned, unsigned, int, int);
+
+// A module over one simulated reader holding a copy of `image`.
+class Reinit {
+ public:
+  explicit Reinit(const std::string& image, const std::string& config = "") : env(Readers{{kReader, image}}), card(image) {
+    env.Config("PKCS15Flags = 0x8000600\n" + config);
+    if (sim.ok()) sim.LoadConfig(nullptr);
+    injectAfter = reinterpret_cast<InjectAfterFn>(dlsym(sim.handle, "CardSimInjectSwAfter"));
+  }
+  ~Reinit() {
+    if (module) (void)module->list()->C_Finalize(nullptr);
+  }
+  bool Start() {
+    if (module) (void)module->list()->C_Finalize(nullptr);
+    module.reset(new Module());
+    return (*module).ok() && f()->C_Initialize(nullptr) == CKR_OK;
+  }
+  void Stop() {
+    if (module) (void)f()->C_Finalize(nullptr);
+    module.reset();
+  }
+  const CK_FUNCTION_LIST* f() const { return module->list(); }
+  std::string Image() const { return ReadFile(env.Card(card)); }
+  std::string Log() const { return sim.ApduLog(kReader); }
+
+  CK_RV InitToken(const std::string& label, const std::string& so = kSo) {
+    std::vector<CK_UTF8CHAR> l = Label32(label);
+    return f()->C_InitToken(0, U8(so), so.size(), l.data());
+  }
+  // The SO sets the user PIN.
+  CK_RV InitPin(const std::string& user, const std::string& so = kSo) {
+    CK_SESSION_HANDLE h = 0;
+    CK_RV rv = f()->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h);
+    if (rv != CKR_OK) return rv;
+    rv = f()->C_Login(h, CKU_SO, U8(so), so.size());
+    if (rv == CKR_OK) rv = f()->C_InitPIN(h, U8(user), user.size());
+    (void)f()->C_CloseSession(h);
+    return rv;
+  }
+  CK_RV UserSession(const std::string& user, CK_SESSION_HANDLE* h) {
+    CK_RV rv = f()->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, h);
+    if (rv == CKR_OK) rv = f()->C_Login(*h, CKU_USER, U8(user), user.size());
+    if (rv != CKR_OK) (void)f()->C_CloseAllSessions(0);
+    return rv;
+  }
+  std::string Label() {
+    CK_TOKEN_INFO ti;
+    std::memset(&ti, 0, sizeof ti);
+    const CK_RV rv = f()->C_GetTokenInfo(0, &ti);
+    if (rv != CKR_OK) return "<" + std::to_string(rv) + ">";
+    std::string s(reinterpret_cast<const char*>(ti.label), 32);
+    return s.erase(s.find_last_not_of(' ') + 1);
+  }
+  // The labels of every token object a session sees, sorted by class then label.
+  std::vector<std::string> Objects(CK_SESSION_HANDLE h) {
+    std::vector<std::string> out;
+    CK_OBJECT_HANDLE found[64];
+    CK_ULONG n = 0;
+    if (f()->C_FindObjectsInit(h, nullptr, 0) != CKR_OK) return {"<find>"};
+    if (f()->C_FindObjects(h, found, 64, &n) != CKR_OK) n = 0;
+    (void)f()->C_FindObjectsFinal(h);
+    for (CK_ULONG i = 0; i < n; ++i) {
+      CK_OBJECT_CLASS cls = 0;
+      char label[80] = {0};
+      CK_ATTRIBUTE a[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_LABEL, label, sizeof label - 1}};
+      if (f()->C_GetAttributeValue(h, found[i], a, 2) != CKR_OK) continue;
+      label[a[1].ulValueLen < sizeof label ? a[1].ulValueLen : 0] = '\0';
+      out.push_back(std::to_string(cls) + ":" + label);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  SimEnv env;
+  CardSim sim;
+  std::string card;
+  std::unique_ptr<Module> module;
+  InjectAfterFn injectAfter = nullptr;
+};
+
+// What OpenSSL recovers from a PKCS #1 v1.5 signature with the public key (n, e).
+std::string OpenSslRecover(const CK_BYTE* n, size_t nLen, const CK_BYTE* e, size_t eLen, const CK_BYTE* sig,
+                           size_t sigLen) {
+  BIGNUM* bn = BN_bin2bn(n, static_cast<int>(nLen), nullptr);
+  BIGNUM* be = BN_bin2bn(e, static_cast<int>(eLen), nullptr);
+  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+  OSSL_PARAM* params = nullptr;
+  EVP_PKEY* key = nullptr;
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+  bool ok = bn && be && bld && ctx && OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, bn) == 1 &&
+            OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, be) == 1 &&
+            (params = OSSL_PARAM_BLD_to_param(bld)) != nullptr && EVP_PKEY_fromdata_init(ctx) == 1 &&
+            EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params) == 1;
+  OSSL_PARAM_free(params);
+  OSSL_PARAM_BLD_free(bld);
+  EVP_PKEY_CTX_free(ctx);
+  BN_free(bn);
+  BN_free(be);
+  std::vector<unsigned char> out(nLen + 16);
+  size_t len = out.size();
+  EVP_PKEY_CTX* vctx = ok ? EVP_PKEY_CTX_new(key, nullptr) : nullptr;
+  ok = vctx && EVP_PKEY_verify_recover_init(vctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(vctx, RSA_PKCS1_PADDING) == 1 &&
+       EVP_PKEY_verify_recover(vctx, out.data(), &len, sig, sigLen) == 1;
+  EVP_PKEY_CTX_free(vctx);
+  EVP_PKEY_free(key);
+  return ok ? std::string(reinterpret_cast<char*>(out.data()), len) : "<not verified>";
+}
+
+// The user's work of one round: a private data object and an RSA key pair
+// named after `tag`, and a signature that OpenSSL verifies with the public key
+// read from the token. Without `keys` only the data object.
+void UserRound(Reinit& t, const std::string& user, const std::string& tag, bool keys) {
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, t.UserSession(user, &h));
+  const CK_FUNCTION_LIST* f = t.f();
+  CK_OBJECT_CLASS data = CKO_DATA;
+  CK_BBOOL yes = CK_TRUE;
+  std::string dlabel = "d" + tag, klabel = "k" + tag, value = "value of " + tag;
+  CK_ATTRIBUTE dt[] = {{CKA_CLASS, &data, sizeof data},
+                       {CKA_TOKEN, &yes, sizeof yes},
+                       {CKA_PRIVATE, &yes, sizeof yes},
+                       {CKA_LABEL, &dlabel[0], dlabel.size()},
+                       {CKA_VALUE, &value[0], value.size()}};
+  CK_OBJECT_HANDLE obj = 0;
+  ASSERT_EQ(CKR_OK, f->C_CreateObject(h, dt, 5, &obj));
+  if (!keys) {
+    EXPECT_EQ(std::vector<std::string>{"0:" + dlabel}, t.Objects(h));
+    (void)f->C_CloseAllSessions(0);
+    return;
+  }
+  CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+  CK_ULONG bits = 1024;
+  CK_BYTE e[] = {1, 0, 1};
+  CK_BYTE id[] = {0x42};
+  CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &yes, sizeof yes},
+                        {CKA_MODULUS_BITS, &bits, sizeof bits},
+                        {CKA_PUBLIC_EXPONENT, e, sizeof e},
+                        {CKA_LABEL, &klabel[0], klabel.size()},
+                        {CKA_ID, id, sizeof id}};
+  CK_ATTRIBUTE prv[] = {{CKA_TOKEN, &yes, sizeof yes},
+                        {CKA_PRIVATE, &yes, sizeof yes},
+                        {CKA_SIGN, &yes, sizeof yes},
+                        {CKA_LABEL, &klabel[0], klabel.size()},
+                        {CKA_ID, id, sizeof id}};
+  CK_OBJECT_HANDLE hpub = 0, hprv = 0;
+  ASSERT_EQ(CKR_OK, f->C_GenerateKeyPair(h, &gen, pub, 5, prv, 5, &hpub, &hprv));
+  CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
+  const std::string msg = "signed in round " + tag;
+  std::vector<CK_BYTE> sig(512);
+  CK_ULONG sigLen = sig.size();
+  ASSERT_EQ(CKR_OK, f->C_SignInit(h, &mech, hprv));
+  ASSERT_EQ(CKR_OK, f->C_Sign(h, reinterpret_cast<CK_BYTE_PTR>(const_cast<char*>(msg.data())), msg.size(), sig.data(),
+                             &sigLen));
+  std::vector<CK_BYTE> n(512), ex(16);
+  CK_ATTRIBUTE na[] = {{CKA_MODULUS, n.data(), n.size()}, {CKA_PUBLIC_EXPONENT, ex.data(), ex.size()}};
+  ASSERT_EQ(CKR_OK, f->C_GetAttributeValue(h, hpub, na, 2));
+  ASSERT_EQ(msg, OpenSslRecover(n.data(), na[0].ulValueLen, ex.data(), na[1].ulValueLen, sig.data(), sigLen))
+      << "OpenSSL does not verify the signature";
+  EXPECT_EQ((std::vector<std::string>{"0:" + dlabel, "2:" + klabel, "3:" + klabel}), t.Objects(h));
+  (void)f->C_CloseAllSessions(0);
+}
+
+// One administrator's round: initialise under `label`, the SO sets `user`, the
+// previous round's PIN no longer logs in and its objects are gone, then the
+// user works. With `restart` the module is started anew between the steps.
+void AdminRound(Reinit& t, const std::string& label, const std::string& user, const std::string& old, bool restart,
+                bool keys) {
+  SCOPED_TRACE(label);
+  ASSERT_EQ(CKR_OK, t.InitToken(label)) << t.Log();
+  if (restart) {
+    ASSERT_TRUE(t.Start());
+  }
+  EXPECT_EQ(label, t.Label());
+  ASSERT_EQ(CKR_OK, t.InitPin(user)) << t.Log();
+  if (restart) {
+    ASSERT_TRUE(t.Start());
+  }
+  CK_SESSION_HANDLE h = 0;
+  if (!old.empty()) {
+    EXPECT_NE(CKR_OK, t.UserSession(old, &h));
+  }
+  ASSERT_EQ(CKR_OK, t.UserSession(user, &h));
+  EXPECT_EQ(std::vector<std::string>{}, t.Objects(h));
+  (void)t.f()->C_CloseAllSessions(0);
+  UserRound(t, user, label, keys);
+}
+
+}  // namespace
+
+// Blank card, then three rounds of C_InitToken, C_InitPIN by the SO and the
+// user's work, on every model, in one process and across restarts.
+TEST(ModuleReinit, ThreeRoundsOnEveryModel) {
+  for (const char* image : {"blank-model3.card", "blank-model4.card", "blank-model7.card", "blank-model1.card"}) {
+    for (bool restart : {false, true}) {
+      SCOPED_TRACE(std::string(image) + (restart ? " with restarts" : ""));
+      Reinit t(image);
+      ASSERT_TRUE(t.Start());
+      std::string old;
+      const char* const users[] = {"2468", "1357", "9753"};
+      for (int round = 0; round < 3; ++round) {
+        // Key pairs are not generated on model 1 (the card refuses them on any token).
+        AdminRound(t, "Runda " + std::to_string(round + 1), users[round], old, restart,
+                   std::string(image) != "blank-model1.card");
+        if (HasFailure()) return;
+        old = users[round];
+      }
+    }
+  }
+}
+
+namespace {
+
+// A token made on a blank card: label "A", user PIN 2468 set by the SO, and a
+// private data object of the user (with `keys` an RSA key pair too).
+void MakeFirstToken(Reinit& t, bool keys) {
+  ASSERT_EQ(CKR_OK, t.InitToken("A"));
+  ASSERT_EQ(CKR_OK, t.InitPin("2468"));
+  UserRound(t, "2468", "A", keys);
+}
+
+// Puts the card image `text` back into the reader, as a card inserted anew.
+void PutBack(Reinit& t, const std::string& text) {
+  ASSERT_EQ(0, t.sim.Remove(kReader));
+  CK_SLOT_INFO si;
+  (void)t.f()->C_GetSlotInfo(0, &si);  // the module sees the card go
+  WriteFile(t.env.Card(t.card), text);
+  ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
+  (void)t.Label();  // the module reads the card inserted anew
+}
+
+}  // namespace
+
+// A second C_InitToken straight after the first on a blank card builds the
+// token again under the new label; the SO then sets the user PIN.
+TEST(ModuleReinit, SecondInitTokenOnAFreshTokenBuildsItAgain) {
+  for (const char* image : {"blank-model3.card", "blank-model4.card", "blank-model7.card", "blank-model1.card"}) {
+    SCOPED_TRACE(image);
+    Reinit t(image);
+    ASSERT_TRUE(t.Start());
+    ASSERT_EQ(CKR_OK, t.InitToken("A"));
+    ASSERT_EQ(CKR_OK, t.InitToken("B")) << t.Log();
+    EXPECT_EQ("B", t.Label());
+    ASSERT_EQ(CKR_OK, t.InitPin("1357"));
+    CK_SESSION_HANDLE h = 0;
+    EXPECT_EQ(CKR_OK, t.UserSession("1357", &h));
+    (void)t.f()->C_CloseAllSessions(0);
+  }
+}
+
+// The shipped model-3 token: C_InitToken erases it with its key, certificate
+// and data object; the SO sets the user PIN of the new token, whose user finds
+// none of them, in this process and after a restart.
+TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
+  Reinit t("pkcs15-model3.card");
+  ASSERT_TRUE(t.Start());
+  ASSERT_EQ(CKR_OK, t.InitToken("Nowy")) << t.Log();
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE(pass == 0 ? "same process" : "after a restart");
+    if (pass == 1) {
+      ASSERT_TRUE(t.Start());
+    }
+    EXPECT_EQ("Nowy", t.Label());
+    CK_SESSION_HANDLE h = 0;
+    EXPECT_NE(CKR_OK, t.UserSession("1234", &h));
+    ASSERT_EQ(CKR_OK, t.f()->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
+    EXPECT_EQ(std::vector<std::string>{}, t.Objects(h));
+    (void)t.f()->C_CloseAllSessions(0);
+  }
+  ASSERT_EQ(CKR_OK, t.InitPin("5555"));
+  UserRound(t, "5555", "Nowy", true);
+}
+
+// Where the SO may not delete what the user made, C_InitToken answers
+// CKR_FUNCTION_FAILED after the SO PIN was verified, says why in the trace,
+// and leaves every octet of the card and the token as they were.
+TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing) {
+  Reinit t("pkcs15-model3-user-owned.card");
+  ASSERT_TRUE(t.Start());
+  const std::string before = t.Image();
+  ASSERT_EQ(0, t.sim.ClearLog(kReader));
+  EXPECT_EQ(CKR_FUNCTION_FAILED, t.InitToken("Nowy"));
+  EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image()));
+  const std::string log = t.Log();
+  EXPECT_NE(std::string::npos, log.find("> 00200004")) << log;       // the SO PIN was verified
+  EXPECT_NE(std::string::npos, log.find("> 00E40000025015\n< 6982")) << log;  // the card kept the DF
+  EXPECT_NE(std::string::npos, t.env.Trace().find("the SO PIN cannot delete the private objects of token "
+                                                  "'CardSim Token'"));
+  EXPECT_EQ("CardSim Token", t.Label());
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, t.UserSession("1234", &h));
+  EXPECT_EQ(4u, t.Objects(h).size());
+  (void)t.f()->C_CloseAllSessions(0);
+}
+
+namespace {
+
+int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error);
+
+using AfterCommandsFn = int (*)(const char*, unsigned, int, int);
+
+// A fault at one card command: an error answer, a reset by another application,
+// or a card that goes mute.
+enum class Fault { kErrorAnswer, kResetByOther, kMute };
+
+const char* FaultName(Fault f) {
+  switch (f) {
+    case Fault::kErrorAnswer: return "error answer";
+    case Fault::kResetByOther: return "reset by another application";
+    default: return "mute";
+  }
+}
+
+// One administrator's call on a prepared card, and what a call that went
+// through leaves.
+struct Operation {
+  const char* name;
+  std::function<CK_RV(Reinit&)> call;
+  std::function<void(Reinit&)> succeeded;  // checks the token after success
+  std::function<void(Reinit&)> unchanged;  // checks the token after a failure
+};
+
+// The fault at the k-th command of the operation, for every k until the call
+// runs past its last command. After an error answer or a reset the call
+// succeeded or the card image is as it was (retry counters aside) and the token
+// works as before; after a mute card, reinserted, the module finds the old
+// token, the new one, or a card that C_InitToken initialises. Each case shows
+// in the simulator's log that its fault fired.
+void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& op, Fault fault) {
+  SCOPED_TRACE(std::string(op.name) + ", " + FaultName(fault));
+  const auto after = reinterpret_cast<AfterCommandsFn>(dlsym(t.sim.handle, "CardSimAfterCommands"));
+  ASSERT_NE(nullptr, after);
+  ASSERT_NE(nullptr, t.injectAfter);
+  int fired = 0, failed = 0;
+  for (int k = 0; k < 600; ++k) {
+    SCOPED_TRACE(k);
+    PutBack(t, before);
+    ASSERT_EQ(0, t.sim.ClearLog(kReader));
+    std::string mark;
+    switch (fault) {
+      case Fault::kErrorAnswer:
+        // A memory failure and a card without an answer, at alternate commands.
+        ASSERT_EQ(0, t.injectAfter(kReader, 0x100, k % 2 ? 0x6581 : 0x6F00, k, 1));
+        mark = k % 2 ? "\n< 6581" : "\n< 6F00";
+        break;
+      case Fault::kResetByOther:
+        ASSERT_EQ(0, after(kReader, 0x100, CARDSIM_AFTER_RESET_BY_OTHER, k));
+        mark = "# reset by another application";
+        break;
+      case Fault::kMute:
+        ASSERT_EQ(0, after(kReader, 0x100, CARDSIM_AFTER_MUTE, k));
+        mark = "# mute";
+        break;
+    }
+    const CK_RV rv = op.call(t);
+    const std::string log = t.Log();
+    if (log.find(mark) == std::string::npos) {
+      // Past the last command: nothing fired and the call went through.
+      EXPECT_EQ(CKR_OK, rv) << log;
+      (void)t.injectAfter(kReader, 0x100, 0x6F00, 0, 0);
+      (void)after(kReader, 0x100, CARDSIM_AFTER_NOTHING, 0);
+      break;
+    }
+    ++fired;
+    if (fault == Fault::kMute) {
+      (void)t.f()->C_CloseAllSessions(0);
+      ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
+      // The old token works as before, or the token is one that C_InitToken builds anew.
+      const std::string label = t.Label();
+      if (WithoutCounters(t.Image()) == WithoutCounters(before)) op.unchanged(t);
+      ASSERT_EQ(0, t.sim.ClearLog(kReader));
+      EXPECT_EQ(CKR_OK, t.InitToken("C")) << label << "\n" << log << "\nC_InitToken anew:\n" << t.Log();
+      EXPECT_EQ("C", t.Label());
+      EXPECT_EQ(CKR_OK, t.InitPin("8642"));
+      CK_SESSION_HANDLE h = 0;
+      EXPECT_EQ(CKR_OK, t.UserSession("8642", &h));
+      (void)t.f()->C_CloseAllSessions(0);
+    } else if (rv == CKR_OK) {
+      op.succeeded(t);
+      if (::testing::Test::HasFailure()) ADD_FAILURE() << "the call that went through:\n" << log;
+    } else {
+      ++failed;
+      EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image())) << "rv " << rv << "\n" << log;
+      op.unchanged(t);
+    }
+    if (::testing::Test::HasFailure()) return;
+  }
+  EXPECT_GT(fired, 10);
+  if (fault != Fault::kMute) {
+    EXPECT_GT(failed, 0);
+  }
+}
+
+// The administrator's calls, each on the card it starts from: C_InitToken on
+// a token with the user's objects, C_InitPIN on a token initialised anew.
+std::vector<Operation> AdminOperations() {
+  const auto labelIs = [](const char* label) { return [label](Reinit& t) { EXPECT_EQ(label, t.Label()); }; };
+  const auto userLogsIn = [](const char* pin) {
+    return [pin](Reinit& t) {
+      CK_SESSION_HANDLE h = 0;
+      ASSERT_EQ(0, t.sim.ClearLog(kReader));
+      EXPECT_EQ(CKR_OK, t.UserSession(pin, &h)) << t.Log();
+      (void)t.f()->C_CloseAllSessions(0);
+    };
+  };
+  return {
+      {"C_InitToken", [](Reinit& t) { return t.InitToken("B"); }, labelIs("B"), labelIs("A")},
+      {"C_InitPIN", [](Reinit& t) { return t.InitPin("1357"); }, userLogsIn("1357"), labelIs("B")},
+      {"InitializeCard",
+       [](Reinit& t) { return InitializeFromProfile(t, "1357", nullptr) == 1 ? CKR_OK : CKR_FUNCTION_FAILED; },
+       userLogsIn("1357"), userLogsIn("2468")},
+  };
+}
+
+}  // namespace
+
+// Faults at each card command of C_InitToken and C_InitPIN on every model, and
+// error answers and a mute card at each command of InitializeCard on model 4.
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPin) {
+  for (const char* image : {"blank-model3.card", "blank-model4.card", "blank-model7.card", "blank-model1.card"}) {
+    SCOPED_TRACE(image);
+    Reinit t(image);
+    ASSERT_TRUE(t.Start());
+    MakeFirstToken(t, false);
+    const std::string withUserObjects = t.Image();
+    ASSERT_EQ(CKR_OK, t.InitToken("B"));
+    const std::string initialisedAnew = t.Image();
+    const std::vector<Operation> ops = AdminOperations();
+    for (Fault fault : {Fault::kErrorAnswer, Fault::kMute, Fault::kResetByOther}) {
+      FaultAtEachCommand(t, withUserObjects, ops[0], fault);
+      FaultAtEachCommand(t, initialisedAnew, ops[1], fault);
+      if (HasFailure()) return;
+    }
+  }
+  Reinit t("blank-model4.card");
+  ASSERT_TRUE(t.Start());
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr));
+  UserRound(t, "2468", "Podpis", false);
+  const std::string fromProfile = t.Image();
+  for (Fault fault : {Fault::kErrorAnswer, Fault::kMute}) {
+    FaultAtEachCommand(t, fromProfile, AdminOperations()[2], fault);
+    if (HasFailure()) return;
+  }
+}
+
+namespace {
+
+using InitializeCardFn = int (*)(const char*, const char*);
+using LastErrorFn = int (*)(char*, unsigned long*);
+
+// InitializeCard with a profile file holding the SO PIN and one token with `user`.
+int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error) {
+  const std::string profile = t.env.Path("profile.ini");
+  WriteFile(profile, "SoPin = " + kSo + "\n[Podpis]\nUserPin = " + user + "\nUserPuk = <none>\n");
+  const auto init = t.module->fn<InitializeCardFn>("InitializeCard");
+  const auto last = t.module->fn<LastErrorFn>("GetLastErrorString");
+  if (init == nullptr || last == nullptr) return -1;
+  const int ok = init(kReader, profile.c_str());
+  char buf[2048] = {0};
+  unsigned long len = sizeof buf;
+  if (error != nullptr) *error = last(buf, &len) == 1 ? std::string(buf) : std::string();
+  return ok;
+}
+
+}  // namespace
+
+// InitializeCard with a profile that holds the SO PIN, round after round on a
+// model-4 card whose user made a private data object and a key pair: each
+// round's token has none of the previous round's objects, and the previous
+// PIN no longer logs in; also after a restart.
+TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
+  Reinit t("blank-model4.card");
+  ASSERT_TRUE(t.Start());
+  const char* const users[] = {"2468", "1357", "9753"};
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    std::string error;
+    ASSERT_EQ(1, InitializeFromProfile(t, users[round], &error)) << error << t.Log();
+    if (round == 2) {
+      ASSERT_TRUE(t.Start());
+    }
+    EXPECT_EQ("Podpis", t.Label());
+    CK_SESSION_HANDLE h = 0;
+    if (round > 0) {
+      EXPECT_NE(CKR_OK, t.UserSession(users[round - 1], &h));
+    }
+    ASSERT_EQ(CKR_OK, t.UserSession(users[round], &h));
+    EXPECT_EQ(std::vector<std::string>{}, t.Objects(h));
+    (void)t.f()->C_CloseAllSessions(0);
+    UserRound(t, users[round], "Podpis", true);
+  }
+  // C_InitToken on that card: the next user reads none of the old user's objects.
+  ASSERT_EQ(CKR_OK, t.InitToken("Nowy"));
+  ASSERT_EQ(CKR_OK, t.InitPin("5555"));
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, t.UserSession("5555", &h));
+  EXPECT_EQ(std::vector<std::string>{}, t.Objects(h));
+  (void)t.f()->C_CloseAllSessions(0);
+}
+
+// InitializeCard writes tokens on model 4 only: on the other models the
+// profile is refused and the card stays as it was, octet for octet.
+TEST(ModuleReinit, InitializeCardRefusesOtherModelsAndChangesNothing) {
+  for (const char* image : {"blank-model1.card", "blank-model3.card", "blank-model7.card"}) {
+    SCOPED_TRACE(image);
+    Reinit t(image);
+    ASSERT_TRUE(t.Start());
+    const std::string before = t.Image();
+    std::string error;
+    EXPECT_EQ(0, InitializeFromProfile(t, "2468", &error));
+    EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image()));
+    EXPECT_EQ("MIRTAL", t.Label());
+  }
+}
