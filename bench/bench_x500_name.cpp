@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/libasn/x509name.h"
+#include "lib/libasn/x509/x509name.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "lib/libasn/sgncert.h"
+#include "lib/libasn/x509/sgncert.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/libasn/x500attr.h"
-#include "lib/libasn/x500text.h"
-#include "lib/libasn/x509name.h"
+#include "lib/libasn/x509/x500attr.h"
+#include "lib/libasn/x509/x500text.h"
+#include "lib/libasn/x509/x509name.h"
 
 namespace {
 

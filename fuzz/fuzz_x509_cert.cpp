@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "lib/libasn/sgncert.h"
+#include "lib/libasn/x509/sgncert.h"
 #include "support/memfile.h"
 
 namespace {

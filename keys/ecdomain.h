@@ -17,8 +17,8 @@
 #include "lib/libasn/asnint.h"
 #include "lib/libasn/asnobjid.h"
 #include "lib/libasn/asnocstr.h"
-#include "lib/libasn/siganddigoid.h"
-#include "lib/libasn/x500attr.h"
+#include "lib/libasn/x509/siganddigoid.h"
+#include "lib/libasn/x509/x500attr.h"
 #include "libtorvapp/qve2ndsakeydomain.h"
 #include "libtorvapp/qvepdsakeydomain.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "keys/ecnamedcurves.h"
-#include "lib/libasn/siganddigoid.h"
+#include "lib/libasn/x509/siganddigoid.h"
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvgenerichash.h"
 #include "libtorvapp/qvhash.h"

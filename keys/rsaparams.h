@@ -6,7 +6,7 @@
 
 #include "lib/libasn/asnexpl.h"
 #include "lib/libasn/asnint.h"
-#include "lib/libasn/siganddigoid.h"
+#include "lib/libasn/x509/siganddigoid.h"
 
 class RsaPssParams : public ASNsequenceF {
 public:

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "lib/libasn/asnint.h"
-#include "lib/libasn/siganddigoid.h"
+#include "lib/libasn/x509/siganddigoid.h"
 
 class MemFile;
 class QvRbg;

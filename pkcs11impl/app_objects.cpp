@@ -5,9 +5,9 @@
 #include <new>
 #include <vector>
 
-#include "lib/libasn/sgncert.h"
-#include "lib/libasn/x500text.h"
-#include "lib/libasn/x509name.h"
+#include "lib/libasn/x509/sgncert.h"
+#include "lib/libasn/x509/x500text.h"
+#include "lib/libasn/x509/x509name.h"
 #include "pkcs11impl/app.h"
 #include "pkcs11impl/p11object.h"
 #include "pkcs11impl/p11slot.h"

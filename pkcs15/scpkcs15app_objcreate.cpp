@@ -10,7 +10,7 @@
 #include "keys/ecprvkey.h"
 #include "keys/rsaprkey.h"
 #include "keys/rsapukey.h"
-#include "lib/libasn/x942dh.h"
+#include "lib/libasn/x509/x942dh.h"
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15certlist.h"
 #include "pkcs15/scpkcs15dataobjectlist.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "keys/pkcs3dh.h"
-#include "lib/libasn/x942dh.h"
+#include "lib/libasn/x509/x942dh.h"
 #include "pkcs15/scpkcs15app.h"
 #include "smartcard/sc_card_ias.h"
 #include "smartcard/sc_fileheader_ias.h"

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "lib/libasn/asnocstr.h"
-#include "lib/libasn/sgncert.h"
+#include "lib/libasn/x509/sgncert.h"
 #include "libtorvapp/qvhash.h"
 #include "pkcs15/scpkcs15app.h"
 #include "support/memfile.h"

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "keys/ecpubkey.h"
-#include "lib/libasn/x942dh.h"
+#include "lib/libasn/x509/x942dh.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/memfile.h"
 

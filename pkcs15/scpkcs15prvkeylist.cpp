@@ -7,7 +7,7 @@
 #include "keys/dsaparms.h"
 #include "keys/ecprvkey.h"
 #include "keys/rsapukey.h"
-#include "lib/libasn/x942dh.h"
+#include "lib/libasn/x509/x942dh.h"
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15objectlist.h"
 #include "pkcs15/scpkcs15dsakeyobject.h"

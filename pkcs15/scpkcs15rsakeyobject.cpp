@@ -4,7 +4,7 @@
 #include <new>
 #include <vector>
 
-#include "lib/libasn/spkinfo.h"
+#include "lib/libasn/x509/spkinfo.h"
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvasymkey.h"
 #include "libtorvapp/qvnumbers/qvn.h"

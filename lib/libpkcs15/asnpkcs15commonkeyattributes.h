@@ -11,7 +11,7 @@
 #include "lib/libasn/asnint.h"
 #include "lib/libasn/asnocstr.h"
 #include "lib/libasn/asnseql.h"
-#include "lib/libasn/x509name.h"
+#include "lib/libasn/x509/x509name.h"
 #include "lib/libasn/x509time.h"
 #include "lib/libpkcs15/asnpkcs15common.h"
 #include "lib/libpkcs15/asnpkcs15keyidentifier.h"

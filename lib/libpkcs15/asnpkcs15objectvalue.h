@@ -11,7 +11,7 @@
 #include "lib/libasn/asnchoice.h"
 #include "lib/libasn/asnint.h"
 #include "keys/ecdomain.h"
-#include "lib/libasn/x942dh.h"
+#include "lib/libasn/x509/x942dh.h"
 #include "lib/libpkcs15/asnpkcs15common.h"
 #include "lib/libpkcs15/asnpkcs15keyidentifier.h"
 #include "lib/libpkcs15/asnpkcs15path.h"

@@ -9,7 +9,7 @@
 #include "lib/libasn/asnint.h"
 #include "lib/libasn/asnobjid.h"
 #include "lib/libasn/asnocstr.h"
-#include "lib/libasn/spkinfo.h"
+#include "lib/libasn/x509/spkinfo.h"
 #include "keys/rsapukey.h"
 #include "lib/libpkcs15/asnpkcs15common.h"
 

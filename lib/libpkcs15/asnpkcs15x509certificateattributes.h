@@ -7,7 +7,7 @@
 #include "lib/libasn/asnany.h"
 #include "lib/libasn/asnchoice.h"
 #include "lib/libasn/asnint.h"
-#include "lib/libasn/x509name.h"
+#include "lib/libasn/x509/x509name.h"
 #include "lib/libpkcs15/asnpkcs15commonattributes.h"
 #include "lib/libpkcs15/asnpkcs15commonkeyattributes.h"
 #include "lib/libpkcs15/asnpkcs15object.h"

@@ -30,18 +30,12 @@ FOLDERS = ["support", "libtorvapp", "lib/libasn", "lib/libpkcs15", "keys",
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
 
-def x509_stems(root):
-    """The stems of the X.500/X.509 files, as the build lists them."""
-    text = open(os.path.join(root, "lib/libasn/CMakeLists.txt")).read()
-    m = re.search(r"set\(MIRTAL_X509_STEMS ([^)]*)\)", text)
-    return m.group(1).split() if m else []
-
-
-def layer_of(path, stems):
+def layer_of(path):
     """The layer of a repository-relative path, or None outside the product."""
+    if path.startswith("lib/libasn/x509/"):
+        return "asn-x509"
     if path.startswith("lib/libasn/"):
-        base = os.path.basename(path)
-        return "asn-x509" if any(base.startswith(s) for s in stems) else "asn-core"
+        return "asn-core"
     if path.startswith("lib/libpkcs15/"):
         return "libpkcs15"
     top = path.split("/", 1)[0]
@@ -49,7 +43,6 @@ def layer_of(path, stems):
 
 
 def main(root):
-    stems = x509_stems(root)
     faults, edges = [], 0
     for folder in FOLDERS:
         for dirpath, _, files in os.walk(os.path.join(root, folder)):
@@ -58,7 +51,7 @@ def main(root):
                     continue
                 full = os.path.join(dirpath, name)
                 rel = os.path.relpath(full, root)
-                src = layer_of(rel, stems)
+                src = layer_of(rel)
                 with open(full, encoding="utf-8", errors="replace") as f:
                     for lineno, line in enumerate(f, 1):
                         m = INCLUDE.match(line)
@@ -68,7 +61,7 @@ def main(root):
                         if "/" not in target:
                             # A sibling header of the same folder.
                             target = os.path.join(os.path.dirname(rel), target)
-                        dst = layer_of(os.path.normpath(target), stems)
+                        dst = layer_of(os.path.normpath(target))
                         if dst is None:
                             continue
                         edges += 1

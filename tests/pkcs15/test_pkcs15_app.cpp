@@ -8,7 +8,7 @@
 #include <string>
 
 #include "keys/pkcs3dh.h"
-#include "lib/libasn/x942dh.h"
+#include "lib/libasn/x509/x942dh.h"
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15card.h"
 #include "smartcard/sc_transactguard.h"

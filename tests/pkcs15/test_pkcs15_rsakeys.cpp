@@ -14,7 +14,7 @@
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15card.h"
 #include "pkcs15/scpkcs15rsaprvkeyobject.h"
-#include "lib/libasn/spkinfo.h"
+#include "lib/libasn/x509/spkinfo.h"
 #include "smartcard/sc_digestinfo.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/memfile.h"

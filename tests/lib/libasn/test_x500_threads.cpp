@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "lib/libasn/x500types.h"
-#include "lib/libasn/x509name.h"
+#include "lib/libasn/x509/x500types.h"
+#include "lib/libasn/x509/x509name.h"
 
 TEST(X500Threads, TableLookupsAndNamesFromManyThreads) {
     std::atomic<int> bad{0};

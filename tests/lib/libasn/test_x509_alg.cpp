@@ -17,9 +17,9 @@
 #include "keys/dsapukey.h"
 #include "keys/rsaparams.h"
 #include "lib/libasn/asnoidconst.h"
-#include "lib/libasn/siganddigoid.h"
-#include "lib/libasn/spkinfo.h"
-#include "lib/libasn/x942dh.h"
+#include "lib/libasn/x509/siganddigoid.h"
+#include "lib/libasn/x509/spkinfo.h"
+#include "lib/libasn/x509/x942dh.h"
 
 using namespace asntest;
 

@@ -21,7 +21,7 @@
 
 #include "asn_test_util.h"
 #include "lib/libasn/asnoidconst.h"
-#include "lib/libasn/sgncert.h"
+#include "lib/libasn/x509/sgncert.h"
 #include "libtorvapp/qvrbg.h"
 #include "support/memfile.h"
 #include "keys/rsaprkey.h"

@@ -1,6 +1,6 @@
 // AttributeTypeAndValue: encoding, setters, string-type choice, canonical form and
 // equivalence.
-#include "lib/libasn/x500attr.h"
+#include "lib/libasn/x509/x500attr.h"
 
 #include <climits>
 #include <cstring>
@@ -10,7 +10,7 @@
 
 #include "lib/libasn/asnbitst.h"
 #include "lib/libasn/asnseql.h"
-#include "lib/libasn/x500text.h"
+#include "lib/libasn/x509/x500text.h"
 #include "lib/libasn/x509time.h"
 #include "support/memfile.h"
 #include "support/textutil.h"

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "lib/libasn/asnseql.h"
-#include "lib/libasn/rdname.h"
-#include "lib/libasn/x500attr.h"
+#include "lib/libasn/x509/rdname.h"
+#include "lib/libasn/x509/x500attr.h"
 
 // Parse flags (fromText).
 constexpr uint32_t DNP_ESCAPES = 0x1;

@@ -6,9 +6,9 @@
 
 #include "keys/rsapukey.h"
 #include "lib/libasn/asnbitst.h"
-#include "lib/libasn/siganddigoid.h"
-#include "lib/libasn/spkinfo.h"
-#include "lib/libasn/tbscert.h"
+#include "lib/libasn/x509/siganddigoid.h"
+#include "lib/libasn/x509/spkinfo.h"
+#include "lib/libasn/x509/tbscert.h"
 
 class SignedCertificate;
 class RSAPrivateKey;

@@ -1,5 +1,5 @@
 // AlgorithmIdentifier and the algorithm OID tables.
-#include "lib/libasn/siganddigoid.h"
+#include "lib/libasn/x509/siganddigoid.h"
 
 #include <new>
 

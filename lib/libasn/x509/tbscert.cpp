@@ -1,5 +1,5 @@
 // X.509 TBSCertificate.
-#include "lib/libasn/tbscert.h"
+#include "lib/libasn/x509/tbscert.h"
 
 #include <cstdio>
 #include <cstring>

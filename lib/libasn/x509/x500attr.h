@@ -9,7 +9,7 @@
 #include "lib/libasn/asnany.h"
 #include "lib/libasn/asnchoice.h"
 #include "lib/libasn/asnobjid.h"
-#include "lib/libasn/x500types.h"
+#include "lib/libasn/x509/x500types.h"
 
 // Text comparator for equivalence tests: 0 when equal; negative lengths mean up to
 // the NUL.

@@ -1,5 +1,5 @@
 // X.509 Certificate.
-#include "lib/libasn/sgncert.h"
+#include "lib/libasn/x509/sgncert.h"
 
 #include <atomic>
 #include <cstring>

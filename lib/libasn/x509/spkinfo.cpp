@@ -1,5 +1,5 @@
 // SubjectPublicKeyInfo.
-#include "lib/libasn/spkinfo.h"
+#include "lib/libasn/x509/spkinfo.h"
 
 #include <cstring>
 #include <memory>
@@ -9,7 +9,7 @@
 #include "keys/pkcs3dh.h"
 #include "keys/rsaparams.h"
 #include "lib/libasn/asnoidconst.h"
-#include "lib/libasn/x942dh.h"
+#include "lib/libasn/x509/x942dh.h"
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvhash.h"
 #include "support/vtest.h"

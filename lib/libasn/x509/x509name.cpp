@@ -1,5 +1,5 @@
 // Distinguished names: text forms, lookup, insertion and comparison.
-#include "lib/libasn/x509name.h"
+#include "lib/libasn/x509/x509name.h"
 
 #include <algorithm>
 #include <climits>
@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "lib/libasn/x500text.h"
-#include "lib/libasn/x500types.h"
+#include "lib/libasn/x509/x500text.h"
+#include "lib/libasn/x509/x500types.h"
 
 namespace {
 

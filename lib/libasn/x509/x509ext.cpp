@@ -1,5 +1,5 @@
 // X.509 extensions and basic constraints.
-#include "lib/libasn/x509ext.h"
+#include "lib/libasn/x509/x509ext.h"
 
 #include "lib/libasn/asnany.h"
 

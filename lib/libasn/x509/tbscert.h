@@ -8,10 +8,10 @@
 #include "lib/libasn/asnbitst.h"
 #include "lib/libasn/asnexpl.h"
 #include "lib/libasn/asnint.h"
-#include "lib/libasn/siganddigoid.h"
-#include "lib/libasn/spkinfo.h"
-#include "lib/libasn/x509ext.h"
-#include "lib/libasn/x509name.h"
+#include "lib/libasn/x509/siganddigoid.h"
+#include "lib/libasn/x509/spkinfo.h"
+#include "lib/libasn/x509/x509ext.h"
+#include "lib/libasn/x509/x509name.h"
 #include "lib/libasn/x509time.h"
 
 class TBSCertificate : public ASNsequenceF {

@@ -13,7 +13,7 @@
 
 #include "lib/libasn/asnany.h"
 #include "lib/libasn/asnseql.h"
-#include "lib/libasn/x500attr.h"
+#include "lib/libasn/x509/x500attr.h"
 
 // Value-text flags (output / input).
 constexpr uint32_t X500F_STYLE_MASK = 0x0F;

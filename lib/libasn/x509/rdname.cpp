@@ -1,5 +1,5 @@
 // RelativeDistinguishedName: lookup, insertion, text and comparison.
-#include "lib/libasn/rdname.h"
+#include "lib/libasn/x509/rdname.h"
 
 #include <algorithm>
 #include <climits>
@@ -7,8 +7,8 @@
 #include <new>
 #include <vector>
 
-#include "lib/libasn/x500text.h"
-#include "lib/libasn/x500types.h"
+#include "lib/libasn/x509/x500text.h"
+#include "lib/libasn/x509/x500types.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "keys/rsapukey.h"
 #include "lib/libasn/asnbitst.h"
 #include "lib/libasn/asnocstr.h"
-#include "lib/libasn/siganddigoid.h"
+#include "lib/libasn/x509/siganddigoid.h"
 
 class SubPubKeyInfo : public ASNsequenceF {
 public:

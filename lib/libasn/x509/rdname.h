@@ -6,7 +6,7 @@
 #include <string>
 
 #include "lib/libasn/asnsetl.h"
-#include "lib/libasn/x500attr.h"
+#include "lib/libasn/x509/x500attr.h"
 
 class RDname : public ASNsetList<AttributeValue> {
 public:

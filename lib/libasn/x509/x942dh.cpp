@@ -1,5 +1,5 @@
 // X9.42 Diffie-Hellman domain parameters.
-#include "lib/libasn/x942dh.h"
+#include "lib/libasn/x509/x942dh.h"
 
 #include <new>
 

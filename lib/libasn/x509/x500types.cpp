@@ -1,5 +1,5 @@
 // The X.500 attribute-type table and its lookups.
-#include "lib/libasn/x500types.h"
+#include "lib/libasn/x509/x500types.h"
 
 #include <cstring>
 #include <new>

@@ -1,5 +1,5 @@
 // Attribute values as text and back.
-#include "lib/libasn/x500text.h"
+#include "lib/libasn/x509/x500text.h"
 
 #include <climits>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "lib/libasn/asnbitst.h"
-#include "lib/libasn/x500types.h"
+#include "lib/libasn/x509/x500types.h"
 #include "support/memfile.h"
 #include "support/textutil.h"
 
