@@ -1,0 +1,64 @@
+// Helpers that the test programs of every folder share: hexadecimal text of
+// octets, and the readers of the known-answer files kept beside the tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using Bytes = std::vector<std::uint8_t>;
+
+enum class HexCase { Lower, Upper };
+
+// Two digits an octet, with `separator` between octets.
+std::string ToHex(const std::uint8_t* p, std::size_t n, HexCase digits = HexCase::Lower,
+                  const std::string& separator = "");
+std::string ToHex(const Bytes& b, HexCase digits = HexCase::Lower, const std::string& separator = "");
+
+// The octets of a hexadecimal text. Anything but hex digits (spaces, colons,
+// line breaks) is passed over, so that published layouts can be pasted as they
+// are; an odd count of digits throws std::invalid_argument, since the text
+// cannot be what its author meant.
+Bytes FromHex(const std::string& text);
+
+// A number's hex digits without leading zeros ("0" for none left).
+std::string WithoutLeadingZeros(const std::string& digits);
+
+// The whole file as octets; an unreadable file throws std::runtime_error.
+Bytes ReadFileBytes(const std::string& path);
+
+// One line of a data file: its fields, its line number and the comment lines
+// just above it (without their '#'), which some files use to describe a row.
+struct DataLine {
+    int number = 0;
+    std::vector<std::string> fields;
+    std::string note;
+};
+
+// The project's own data files: one row a line, fields separated by white
+// space, or by `separator` when one is given (then empty fields count); lines
+// starting with '#' are comments and empty lines are passed over. A file that
+// cannot be read throws std::runtime_error, so a test never passes on no rows.
+std::vector<DataLine> ReadDataLines(const std::string& path, char separator = '\0');
+
+// Rows of "name value" lines as a map from the first field to the second.
+std::map<std::string, std::string> ReadNamedValues(const std::string& path);
+
+// Files of "name = value" records separated by empty lines ('#' comments).
+// A name given twice in one record has its values joined, so that long values
+// may be written over several lines.
+using Record = std::map<std::string, std::string>;
+std::vector<Record> ReadRecords(const std::string& path);
+
+}  // namespace testsupport
+
+#ifdef MIRTAL_TEST_DATA_DIR
+namespace testsupport {
+// A file of the data folder beside the test program's sources.
+inline std::string DataFile(const std::string& name) { return std::string(MIRTAL_TEST_DATA_DIR) + "/" + name; }
+}  // namespace testsupport
+#endif
