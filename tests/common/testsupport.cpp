@@ -1,5 +1,6 @@
 #include "tests/common/testsupport.h"
 
+#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -44,6 +45,16 @@ Bytes FromHex(const std::string& text) {
         }
     }
     if (high >= 0) throw std::invalid_argument("odd number of hexadecimal digits in \"" + text + "\"");
+    return out;
+}
+
+Bytes FromHexNumber(const std::string& digits, std::size_t octets) {
+    std::string text;
+    for (char c : digits)
+        if (std::isxdigit(static_cast<unsigned char>(c))) text += c;
+    if (text.size() % 2) text.insert(text.begin(), '0');
+    Bytes out = FromHex(text);
+    if (out.size() < octets) out.insert(out.begin(), octets - out.size(), 0);
     return out;
 }
 

@@ -25,6 +25,10 @@ std::string ToHex(const Bytes& b, HexCase digits = HexCase::Lower, const std::st
 // cannot be what its author meant.
 Bytes FromHex(const std::string& text);
 
+// The big-endian octets of a hexadecimal number: an odd count of digits takes
+// a leading zero, and the result is padded with leading zero octets to `octets`.
+Bytes FromHexNumber(const std::string& digits, std::size_t octets = 0);
+
 // A number's hex digits without leading zeros ("0" for none left).
 std::string WithoutLeadingZeros(const std::string& digits);
 

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 
 #include "libtorvapp/qvdsasig.h"
@@ -49,12 +48,10 @@ private:
     size_t pos = 0;
 };
 
-std::string dataPath(const char *name) { return std::string(MIRTAL_TEST_DATA_DIR) + "/" + name; }
-
 // The "# Label:" blocks of a PKCS #1 vector file, each with its hex octets.
 std::vector<std::pair<std::string, Bytes>> readBlocks(const char *name)
 {
-    std::ifstream in(dataPath(name));
+    std::ifstream in(testsupport::DataFile(name));
     std::vector<std::pair<std::string, Bytes>> out;
     std::string line;
     bool collecting = false;
@@ -72,10 +69,8 @@ std::vector<std::pair<std::string, Bytes>> readBlocks(const char *name)
         }
         if (!collecting)
             continue;
-        std::istringstream hex(line);
-        std::string octet;
-        while (hex >> octet)
-            out.back().second.push_back(static_cast<unsigned char>(std::stoi(octet, nullptr, 16)));
+        const Bytes octets = testsupport::FromHex(line);
+        out.back().second.insert(out.back().second.end(), octets.begin(), octets.end());
     }
     return out;
 }
@@ -142,7 +137,7 @@ struct RspRecord {
 
 std::vector<RspRecord> readRsp(const char *name)
 {
-    std::ifstream in(dataPath(name));
+    std::ifstream in(testsupport::DataFile(name));
     std::vector<RspRecord> out;
     std::string line, section;
     std::map<std::string, std::string> shared, cur;
@@ -180,17 +175,6 @@ std::vector<RspRecord> readRsp(const char *name)
     }
     flush();
     return out;
-}
-
-Bytes hexPadded(const std::string &hex, size_t octets)
-{
-    std::string h = hex;
-    if (h.size() % 2)
-        h = "0" + h;
-    Bytes b = hexOctets(h.c_str());
-    if (b.size() < octets)
-        b.insert(b.begin(), octets - b.size(), 0);
-    return b;
 }
 
 struct HashName {
@@ -285,8 +269,8 @@ TEST(KnownAnswers, DsaSigVerResults)
         QvDsaSig v;
         v.setHashAlgo(h);
         v.setPublicKey(&pub);
-        Bytes d = digestWith(h, hexPadded(r.f.at("Msg"), 0));
-        Bytes rr = hexPadded(r.f.at("R"), 0), ss = hexPadded(r.f.at("S"), 0);
+        Bytes d = digestWith(h, testsupport::FromHexNumber(r.f.at("Msg"), 0));
+        Bytes rr = testsupport::FromHexNumber(r.f.at("R"), 0), ss = testsupport::FromHexNumber(r.f.at("S"), 0);
         bool ok = v.verify(d.data(), static_cast<unsigned int>(d.size()), rr.data(),
                            static_cast<unsigned int>(rr.size()), ss.data(), static_cast<unsigned int>(ss.size()));
         bool expected = r.f.at("Result")[0] == 'P';
@@ -311,7 +295,7 @@ TEST(KnownAnswers, EcdsaSigVerResults)
         QvHashAlgo h = hashOfSection(r.section);
         unsigned int fieldOctets = (dom->getGroup()->getOctetStringEncodingLen(dom->getGen()) - 1) / 2;
         Bytes point{0x04};
-        Bytes qx = hexPadded(r.f.at("Qx"), fieldOctets), qy = hexPadded(r.f.at("Qy"), fieldOctets);
+        Bytes qx = testsupport::FromHexNumber(r.f.at("Qx"), fieldOctets), qy = testsupport::FromHexNumber(r.f.at("Qy"), fieldOctets);
         point.insert(point.end(), qx.begin(), qx.end());
         point.insert(point.end(), qy.begin(), qy.end());
         bool expected = r.f.at("Result")[0] == 'P';
@@ -326,8 +310,8 @@ TEST(KnownAnswers, EcdsaSigVerResults)
         }
         QvGeneralDsaSig v;
         v.setPublicKey(&pub);
-        Bytes d = digestWith(h, hexPadded(r.f.at("Msg"), 0));
-        Bytes rr = hexPadded(r.f.at("R"), 0), ss = hexPadded(r.f.at("S"), 0);
+        Bytes d = digestWith(h, testsupport::FromHexNumber(r.f.at("Msg"), 0));
+        Bytes rr = testsupport::FromHexNumber(r.f.at("R"), 0), ss = testsupport::FromHexNumber(r.f.at("S"), 0);
         bool ok = v.verify(d.data(), static_cast<unsigned int>(d.size()), rr.data(),
                            static_cast<unsigned int>(rr.size()), ss.data(), static_cast<unsigned int>(ss.size()));
         EXPECT_EQ(ok, expected) << r.section << " " << r.f.at("Result");
