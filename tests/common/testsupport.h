@@ -64,5 +64,6 @@ std::vector<Record> ReadRecords(const std::string& path);
 namespace testsupport {
 // A file of the data folder beside the test program's sources.
 inline std::string DataFile(const std::string& name) { return std::string(MIRTAL_TEST_DATA_DIR) + "/" + name; }
+inline Bytes ReadDataFile(const std::string& name) { return ReadFileBytes(DataFile(name)); }
 }  // namespace testsupport
 #endif
