@@ -24,6 +24,10 @@ std::string ToHex(const Bytes& b, HexCase digits, const std::string& separator) 
     return ToHex(b.data(), b.size(), digits, separator);
 }
 
+std::string ToHex(const std::string& octets, HexCase digits, const std::string& separator) {
+    return ToHex(reinterpret_cast<const std::uint8_t*>(octets.data()), octets.size(), digits, separator);
+}
+
 Bytes FromHex(const std::string& text) {
     Bytes out;
     int high = -1;

@@ -18,6 +18,8 @@ enum class HexCase { Lower, Upper };
 std::string ToHex(const std::uint8_t* p, std::size_t n, HexCase digits = HexCase::Lower,
                   const std::string& separator = "");
 std::string ToHex(const Bytes& b, HexCase digits = HexCase::Lower, const std::string& separator = "");
+// The octets of a string that holds binary data (as the PKCS#11 tests keep it).
+std::string ToHex(const std::string& octets, HexCase digits = HexCase::Lower, const std::string& separator = "");
 
 // The octets of a hexadecimal text. Anything but hex digits (spaces, colons,
 // line breaks) is passed over, so that published layouts can be pasted as they
