@@ -99,18 +99,11 @@ std::string Trimmed(const std::string& s) {
 std::vector<DataLine> ReadDataLines(const std::string& path, char separator) {
     std::ifstream in = OpenText(path);
     std::vector<DataLine> out;
-    std::string line, note;
+    std::string line;
     for (int number = 1; NextLine(in, line); ++number) {
-        if (line.empty()) continue;
-        if (line[0] == '#') {
-            const std::size_t text = line.find_first_not_of(' ', 1);
-            note = text == std::string::npos ? std::string() : line.substr(text);
-            continue;
-        }
+        if (line.empty() || line[0] == '#') continue;
         DataLine row;
         row.number = number;
-        row.note = note;
-        note.clear();
         if (separator == '\0') {
             std::istringstream words(line);
             for (std::string w; words >> w;) row.fields.push_back(w);

@@ -37,12 +37,10 @@ std::string WithoutLeadingZeros(const std::string& digits);
 // The whole file as octets; an unreadable file throws std::runtime_error.
 Bytes ReadFileBytes(const std::string& path);
 
-// One line of a data file: its fields, its line number and the comment lines
-// just above it (without their '#'), which some files use to describe a row.
+// One line of a data file: its number (for messages) and its fields.
 struct DataLine {
     int number = 0;
     std::vector<std::string> fields;
-    std::string note;
 };
 
 // The project's own data files: one row a line, fields separated by white
@@ -54,7 +52,8 @@ std::vector<DataLine> ReadDataLines(const std::string& path, char separator = '\
 // Rows of "name value" lines as a map from the first field to the second.
 std::map<std::string, std::string> ReadNamedValues(const std::string& path);
 
-// Files of "name = value" records separated by empty lines ('#' comments).
+// Files of "name = value" records, each ended by a line without '=' (an empty
+// line) or the end of the file; lines starting with '#' are comments.
 // A name given twice in one record has its values joined, so that long values
 // may be written over several lines.
 using Record = std::map<std::string, std::string>;

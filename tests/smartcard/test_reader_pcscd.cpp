@@ -23,6 +23,7 @@
 #include "smartcard/sc_log.h"
 #include "smartcard/sc_reader_pcsc.h"
 #include "smartcard/sc_transactguard.h"
+#include "tests/common/testsupport.h"
 #include "tools/cardsim/pcscd_host.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -305,8 +306,7 @@ TEST_F(PcscdReaders, SecureChannelsCarryCommandsThroughPcscdOverBothProtocols) {
             for (const char* k : {"p=", "q=", "g="}) {
                 const size_t at = line.find(std::string(" ") + k);
                 const std::string hex = line.substr(at + 3, line.find(' ', at + 1) - at - 3);
-                Bytes v;
-                for (size_t i = 0; i + 1 < hex.size(); i += 2) v.push_back(std::stoul(hex.substr(i, 2), nullptr, 16));
+                const Bytes v = testsupport::FromHex(hex);
                 group[k[0] == 'p' ? 0 : k[0] == 'q' ? 1 : 2].Set(v.data(), v.size());
             }
         }
