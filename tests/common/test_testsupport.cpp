@@ -78,9 +78,27 @@ TEST(TestSupportFiles, RecordsJoinRepeatedNames) {
     EXPECT_EQ(Bytes({0x03}), ReadFileBytes(TempFile("\x03").path));
 }
 
+TEST(TestSupportFiles, PublishedLayoutsAsPublished) {
+    const TempFile rsp("# CAVS 11.0\r\n[mod = L=1024, N=160, SHA-1]\r\n\r\nP = 0f\r\n\r\nMsg = 01\r\n"
+                       "Result = F (3 - S changed)\r\n\r\n[P-256,SHA-256]\r\nMsg = 02\r\n");
+    const std::vector<CavpRecord> r = ReadCavpResponse(rsp.path);
+    ASSERT_EQ(3u, r.size());
+    EXPECT_EQ("[mod = L=1024, N=160, SHA-1]", r[0].section);
+    EXPECT_EQ("0f", r[0].values.at("P"));
+    EXPECT_EQ("F (3 - S changed)", r[1].values.at("Result"));
+    EXPECT_EQ("[P-256,SHA-256]", r[2].section);
+
+    const TempFile pkcs1("# Example 1\n# Modulus: \na8 b3 \nb6 \n\n# Exponent:\n01 00 01\n# ----\nff\n");
+    const std::vector<LabelledOctets> v = ReadPkcs1Vectors(pkcs1.path);
+    ASSERT_EQ(2u, v.size());
+    EXPECT_EQ(LabelledOctets("Modulus", {0xA8, 0xB3, 0xB6}), v[0]);
+    EXPECT_EQ(LabelledOctets("Exponent", {0x01, 0x00, 0x01}), v[1]);
+}
+
 TEST(TestSupportFiles, AMissingFileIsAnErrorNotAnEmptyTable) {
     const std::string none = ::testing::TempDir() + "testsupport_none";
     EXPECT_THROW(ReadDataLines(none), std::runtime_error);
     EXPECT_THROW(ReadRecords(none), std::runtime_error);
     EXPECT_THROW(ReadFileBytes(none), std::runtime_error);
+    EXPECT_THROW(ReadCavpResponse(none), std::runtime_error);
 }

@@ -147,4 +147,52 @@ std::vector<Record> ReadRecords(const std::string& path) {
     return out;
 }
 
+std::vector<CavpRecord> ReadCavpResponse(const std::string& path) {
+    std::ifstream in = OpenText(path);
+    std::vector<CavpRecord> out;
+    CavpRecord cur;
+    auto flush = [&] {
+        if (!cur.values.empty()) out.push_back(cur);
+        cur.values.clear();
+    };
+    std::string line;
+    while (NextLine(in, line)) {
+        line = Trimmed(line);
+        if (!line.empty() && line[0] == '#') continue;
+        if (!line.empty() && line[0] == '[') {
+            flush();
+            cur.section = line;
+            continue;
+        }
+        const std::size_t eq = line.find('=');
+        if (eq == std::string::npos) {
+            flush();
+            continue;
+        }
+        cur.values[Trimmed(line.substr(0, eq))] = Trimmed(line.substr(eq + 1));
+    }
+    flush();
+    return out;
+}
+
+std::vector<LabelledOctets> ReadPkcs1Vectors(const std::string& path) {
+    std::ifstream in = OpenText(path);
+    std::vector<LabelledOctets> out;
+    std::string line;
+    bool collecting = false;
+    while (NextLine(in, line)) {
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        if (line.rfind("# ", 0) == 0 && line.back() == ':') {
+            out.emplace_back(line.substr(2, line.size() - 3), Bytes{});
+            collecting = true;
+        } else if (line.empty() || line[0] == '#' || line[0] == '=') {
+            collecting = false;
+        } else if (collecting) {
+            const Bytes octets = FromHex(line);
+            out.back().second.insert(out.back().second.end(), octets.begin(), octets.end());
+        }
+    }
+    return out;
+}
+
 }  // namespace testsupport

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -58,6 +59,22 @@ std::map<std::string, std::string> ReadNamedValues(const std::string& path);
 // may be written over several lines.
 using Record = std::map<std::string, std::string>;
 std::vector<Record> ReadRecords(const std::string& path);
+
+// Published vector files, read in the layout they are published in.
+
+// A NIST CAVP response file (.rsp): a "[...]" line opens a section, "Name =
+// value" lines make records separated by empty lines, '#' lines are comments.
+struct CavpRecord {
+    std::string section;  // the whole "[...]" line
+    Record values;
+};
+std::vector<CavpRecord> ReadCavpResponse(const std::string& path);
+
+// The PKCS #1 v2.1 vector files of RSA Laboratories (pss-vect.txt,
+// oaep-vect.txt): each "# Label:" line, in order, with the octets written in
+// hex on the lines below it, up to the next empty or comment line.
+using LabelledOctets = std::pair<std::string, Bytes>;
+std::vector<LabelledOctets> ReadPkcs1Vectors(const std::string& path);
 
 }  // namespace testsupport
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <stdexcept>
 
@@ -48,33 +47,6 @@ private:
     size_t pos = 0;
 };
 
-// The "# Label:" blocks of a PKCS #1 vector file, each with its hex octets.
-std::vector<std::pair<std::string, Bytes>> readBlocks(const char *name)
-{
-    std::ifstream in(testsupport::DataFile(name));
-    std::vector<std::pair<std::string, Bytes>> out;
-    std::string line;
-    bool collecting = false;
-    while (std::getline(in, line)) {
-        while (!line.empty() && (line.back() == ' ' || line.back() == '\r'))
-            line.pop_back();
-        if (line.rfind("# ", 0) == 0 && !line.empty() && line.back() == ':') {
-            out.emplace_back(line.substr(2, line.size() - 3), Bytes{});
-            collecting = true;
-            continue;
-        }
-        if (line.empty() || line[0] == '#' || line[0] == '=') {
-            collecting = false;
-            continue;
-        }
-        if (!collecting)
-            continue;
-        const Bytes octets = testsupport::FromHex(line);
-        out.back().second.insert(out.back().second.end(), octets.begin(), octets.end());
-    }
-    return out;
-}
-
 struct RsaVectorKey {
     QvRsaPublicKey pub;
     QvRsaPrivateKey prv;
@@ -85,7 +57,7 @@ struct RsaVectorKey {
 template <class Check>
 unsigned int walkPkcs1(const char *file, const char *randomLabel, const char *resultLabel, Check check)
 {
-    auto blocks = readBlocks(file);
+    auto blocks = testsupport::ReadPkcs1Vectors(testsupport::DataFile(file));
     std::unique_ptr<RsaVectorKey> key;
     unsigned int moduli = 0, cases = 0;
     Bytes msg, rnd;
@@ -129,7 +101,8 @@ unsigned int walkPkcs1(const char *file, const char *randomLabel, const char *re
     return cases;
 }
 
-// "Name = value" records of a CAVP response file, grouped under their [section].
+// The records of a CAVP response file that carry a Result; values given once
+// at the head of a section (the DSA domain P, Q and G) go into each record of it.
 struct RspRecord {
     std::string section;
     std::map<std::string, std::string> f;
@@ -137,43 +110,23 @@ struct RspRecord {
 
 std::vector<RspRecord> readRsp(const char *name)
 {
-    std::ifstream in(testsupport::DataFile(name));
     std::vector<RspRecord> out;
-    std::string line, section;
-    std::map<std::string, std::string> shared, cur;
-    auto flush = [&] {
-        if (cur.count("Result")) {
-            RspRecord r{section, shared};
-            for (auto &kv : cur)
-                r.f[kv.first] = kv.second;
-            out.push_back(r);
-        }
-        cur.clear();
-    };
-    while (std::getline(in, line)) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-            line.pop_back();
-        if (line.empty() || line[0] == '#')
-            continue;
-        if (line[0] == '[') {
-            flush();
-            section = line;
+    std::string section;
+    std::map<std::string, std::string> shared;
+    for (const testsupport::CavpRecord &r : testsupport::ReadCavpResponse(testsupport::DataFile(name))) {
+        if (r.section != section) {
+            section = r.section;
             shared.clear();
+        }
+        if (!r.values.count("Result")) {
+            shared.insert(r.values.begin(), r.values.end());
             continue;
         }
-        size_t eq = line.find(" = ");
-        if (eq == std::string::npos)
-            continue;
-        std::string k = line.substr(0, eq), v = line.substr(eq + 3);
-        if (k == "P" || k == "Q" || k == "G") {
-            shared[k] = v;
-            continue;
-        }
-        if (k == "Msg")
-            flush();
-        cur[k] = v;
+        RspRecord rec{r.section, shared};
+        for (const auto &kv : r.values)
+            rec.f[kv.first] = kv.second;
+        out.push_back(rec);
     }
-    flush();
     return out;
 }
 
