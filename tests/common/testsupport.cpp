@@ -1,6 +1,7 @@
 #include "tests/common/testsupport.h"
 
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -71,6 +72,17 @@ Bytes ReadFileBytes(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     if (!f) throw std::runtime_error("cannot open " + path);
     return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+std::string ReadFileText(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+bool CopyFile(const std::string& from, const std::string& to) {
+    std::error_code failed;
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, failed);
+    return !failed;
 }
 
 namespace {

@@ -38,6 +38,13 @@ std::string WithoutLeadingZeros(const std::string& digits);
 // The whole file as octets; an unreadable file throws std::runtime_error.
 Bytes ReadFileBytes(const std::string& path);
 
+// The whole file as text; empty when it cannot be read (a log never written).
+std::string ReadFileText(const std::string& path);
+
+// A copy of a file (a card image the test may change); false when `from`
+// cannot be read or `to` not written.
+bool CopyFile(const std::string& from, const std::string& to);
+
 // One line of a data file: its number (for messages) and its fields.
 struct DataLine {
     int number = 0;

@@ -56,11 +56,7 @@ protected:
         const std::string confDir = m_dir + "/readers";
         ASSERT_TRUE(pcscdhost::WriteReaderFolder(confDir));
         m_image = m_dir + "/card.card";
-        {
-            std::ifstream in(std::string(CARDSIM_CARDS_DIR) + "/pkcs15-model3.card", std::ios::binary);
-            std::ofstream out(m_image, std::ios::binary);
-            out << in.rdbuf();
-        }
+        ASSERT_TRUE(testsupport::CopyFile(std::string(CARDSIM_CARDS_DIR) + "/pkcs15-model3.card", m_image));
         m_pcscd = pcscdhost::StartPcscd(confDir);
         ASSERT_GT(m_pcscd, 0);
         ASSERT_EQ(SC_OK, SCReaderPcsc::LoadPcscFunctions(nullptr)) << SCReaderPcsc::GetLoadError();
@@ -270,10 +266,7 @@ TEST_F(PcscdReaders, SecureChannelsCarryCommandsThroughPcscdOverBothProtocols) {
                                      0x68, 0x69, 0x6A, 0x6B, 0x6C, 0x6D, 0x6E, 0x6F};
     auto useImage = [&](const char* name, bool t0) {
         StopCard();
-        std::ifstream in(std::string(CARDSIM_CARDS_DIR) + "/" + name, std::ios::binary);
-        std::ofstream out(m_image, std::ios::binary | std::ios::trunc);
-        out << in.rdbuf();
-        out.close();
+        ASSERT_TRUE(testsupport::CopyFile(std::string(CARDSIM_CARDS_DIR) + "/" + name, m_image));
         StartCard(t0);
     };
     scInstallCardFactory();

@@ -316,7 +316,7 @@ protected:
     void Start(const std::string& image) {
         fakepcsc::Reset();
         std::string err;
-        const std::string text = ReadText(std::string(CARDSIM_CARDS_DIR) + "/" + image + ".card");
+        const std::string text = testsupport::ReadFileText(std::string(CARDSIM_CARDS_DIR) + "/" + image + ".card");
         m_card = cardsim::Card::Parse(text, &err);  // no file: nothing is written back
         ASSERT_TRUE(m_card) << err;
         auto& s = fakepcsc::Get();
@@ -341,12 +341,6 @@ protected:
         m_reader.reset();
         SCReader::SetCardFactory(nullptr);
         SCReaderPcsc::Library().Unload();
-    }
-    static std::string ReadText(const std::string& path) {
-        std::ifstream f(path);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
     }
     Bytes Relay(const Bytes& cmd) {
         Bytes answer = m_card->Transmit(cmd, false);
