@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "lib/libasn/asnint.h"
+#include "tests/common/testsupport.h"
 
 namespace keystest {
 
@@ -45,12 +45,7 @@ inline std::vector<uint8_t> Mag(const ASNinteger& i) {
     return std::vector<uint8_t>(d, d + n);
 }
 
-inline std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-inline std::string DataFile(const char* name) { return std::string(MIRTAL_TEST_DATA_DIR) + "/" + name; }
+using testsupport::DataFile;
 
 // A private directory removed with the object; commands run inside it.
 class WorkDir {
@@ -71,7 +66,7 @@ public:
         std::string c = "cd '" + path + "' && (" + cmds + ") >/dev/null 2>&1";
         return std::system(c.c_str()) == 0;
     }
-    std::vector<uint8_t> read(const std::string& name) const { return ReadFile(path + "/" + name); }
+    std::vector<uint8_t> read(const std::string& name) const { return testsupport::ReadFileBytes(path + "/" + name); }
     void write(const std::string& name, const std::vector<uint8_t>& data) const {
         std::ofstream f(path + "/" + name, std::ios::binary);
         f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));

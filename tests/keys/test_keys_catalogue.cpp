@@ -8,10 +8,8 @@
 #include <openssl/objects.h>
 
 #include <cstring>
-#include <fstream>
 #include <initializer_list>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -74,15 +72,7 @@ std::vector<uint8_t> Ours(G get) {
     return Trim(v);
 }
 
-std::string Hex(const std::vector<uint8_t>& v) {
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (uint8_t b : v) {
-        s += d[b >> 4];
-        s += d[b & 15];
-    }
-    return s;
-}
+std::string Hex(const std::vector<uint8_t>& v) { return testsupport::ToHex(v, testsupport::HexCase::Upper); }
 
 // Field, a, b, base point, order and cofactor of a group, as hex text.
 std::string Parameters(const EC_GROUP* g, BN_CTX* ctx) {
@@ -637,31 +627,22 @@ struct NormalBasisCurve {
     std::vector<uint8_t> a, b, base, order, cofactor;
 };
 
-std::vector<uint8_t> FromHex(const std::string& hex) {
-    std::vector<uint8_t> v;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        v.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return v;
-}
-
 std::vector<NormalBasisCurve> LoadNormalBasisCurves() {
-    std::ifstream f(keystest::DataFile("x962_normal_basis_curves.txt"));
     std::vector<NormalBasisCurve> curves;
-    std::string key, value;
-    for (std::string line; std::getline(f, line);) {
-        std::istringstream in(line);
-        if (line.empty() || line[0] == '#' || !(in >> key >> value)) continue;
+    for (const testsupport::DataLine& l : testsupport::ReadDataLines(keystest::DataFile("x962_normal_basis_curves.txt"))) {
+        if (l.fields.size() < 2) continue;
+        const std::string &key = l.fields[0], &value = l.fields[1];
         if (key == "name") curves.emplace_back();
         if (curves.empty()) continue;
         NormalBasisCurve& c = curves.back();
         if (key == "name") c.name = value;
         if (key == "oid") c.oid = value;
         if (key == "m") c.m = static_cast<unsigned>(std::stoul(value));
-        if (key == "a") c.a = FromHex(value);
-        if (key == "b") c.b = FromHex(value);
-        if (key == "base") c.base = FromHex(value);
-        if (key == "order") c.order = FromHex(value);
-        if (key == "cofactor") c.cofactor = FromHex(value);
+        if (key == "a") c.a = testsupport::FromHex(value);
+        if (key == "b") c.b = testsupport::FromHex(value);
+        if (key == "base") c.base = testsupport::FromHex(value);
+        if (key == "order") c.order = testsupport::FromHex(value);
+        if (key == "cofactor") c.cofactor = testsupport::FromHex(value);
     }
     return curves;
 }

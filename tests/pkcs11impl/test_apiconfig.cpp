@@ -20,6 +20,7 @@
 #include "support/cfgfile.h"
 #include "support/cfginifile.h"
 #include "support/debuglog.h"
+#include "tests/common/testsupport.h"
 
 namespace {
 std::string g_etc = "/nonexistent-mirtal-etc";
@@ -48,13 +49,6 @@ void WriteFile(const std::string& path, const std::string& text) {
     mkdir(partial.c_str(), 0700);
   }
   std::ofstream(path) << text;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 bool HasShape(const std::string& text, const std::string& shape) {
@@ -250,7 +244,7 @@ TEST_F(Fixture, UserFileTurnsLoggingOnAndNamesTheFile) {
   EXPECT_EQ(0u, bridge.GetOptionBits(0xF00));
   EXPECT_STREQ("/opt/pcsc.so", bridge.GetPcscLibrary());
   TraceLog(&logger, "C_Test", TRACE_COMPLETE, CKR_OK, "hello %d", 7);
-  const std::string text = ReadFile(expanded);
+  const std::string text = testsupport::ReadFileText(expanded);
   EXPECT_NE(std::string::npos, text.find("PKCS#11: C_Test() [complete] <CKR_OK> hello 7")) << text;
 }
 

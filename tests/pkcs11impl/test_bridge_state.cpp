@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "pkcs11impl/pkcs15slot.h"
@@ -16,6 +14,7 @@
 #include "pkcs11impl/session.h"
 #include "pkcs11impl/tokenhandles.h"
 #include "support/debuglog.h"
+#include "tests/common/testsupport.h"
 
 // ---- handle table ----
 
@@ -344,10 +343,7 @@ TEST(BridgeState, LogLinesCarryTheErrorTextOnlyWhileTheyFitAndOnlyWithTheirFlag)
   const std::string longText(1180, 'x');
   b.Log(SC_E_PKCS15_CARD_NOT_INITIALIZED, "%s", longText.c_str());
   LogDisableOutput(nullptr);
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  const std::string text = ss.str();
+  const std::string text = testsupport::ReadFileText(path);
   std::remove(path);
   EXPECT_EQ(std::string::npos, text.find("quiet"));
   EXPECT_NE(std::string::npos, text.find("]: PKCS#15: SCPkcs15Lib::Test(7) (Karta nie jest zainicjowana)\n")) << text;

@@ -8,14 +8,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "pkcs11impl/scpkcs15lib.h"
 #include "smartcard/sc_reader.h"
+#include "tests/common/testsupport.h"
 #include "tests/smartcard/fake_pcsc.h"
 #include "tools/cardsim/engine.h"
 
@@ -23,13 +22,6 @@ namespace {
 
 const char* const kR0 = "Fake Reader 0";
 const char* const kR1 = "Fake Reader 1";
-
-std::string ReadText(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
 template <class Pred>
 bool WaitUntil(Pred pred) {
@@ -45,7 +37,7 @@ class WatchedReaders : public ::testing::Test {
   void SetUp() override {
     fakepcsc::Reset();
     std::string err;
-    m_card = cardsim::Card::Parse(ReadText(std::string(MIRTAL_BUILD_DIR) + "/cards/pkcs15-model3.card"), &err);
+    m_card = cardsim::Card::Parse(testsupport::ReadFileText(std::string(MIRTAL_BUILD_DIR) + "/cards/pkcs15-model3.card"), &err);
     ASSERT_TRUE(m_card) << err;  // parsed, not loaded: nothing is written back
     auto& s = fakepcsc::Get();
     {

@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/pkcs11impl/bridge_host.h"
+#include "tests/common/testsupport.h"
 #include "tests/pkcs11impl/p11test_template.h"
 
 using namespace testhost;
@@ -23,8 +23,8 @@ const char* const kR0 = "CardSim Reader 0";
 const CK_FLAGS kRw = CKF_SERIAL_SESSION | CKF_RW_SESSION;
 
 std::string ReadData(const std::string& name) {
-  std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/" + name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  const testsupport::Bytes b = testsupport::ReadDataFile(name);
+  return std::string(b.begin(), b.end());
 }
 
 // The certificate's subject name in DER, as OpenSSL encodes it.

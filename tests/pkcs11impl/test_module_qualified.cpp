@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pkcs11impl/cryptoki_vendor.h"
+#include "tests/common/testsupport.h"
 #include "tests/pkcs11impl/bridge_host.h"
 
 using namespace testhost;
@@ -87,16 +88,6 @@ struct ImageText {
     text = out;
   }
 };
-
-std::string Hex(const std::string& s) {
-  std::string out;
-  char b[3];
-  for (unsigned char c : s) {
-    std::snprintf(b, sizeof b, "%02X", c);
-    out += b;
-  }
-  return out;
-}
 
 // A module over one simulated reader; the card can be swapped for a changed copy of its image.
 struct QualifiedHost {
@@ -221,7 +212,8 @@ TEST(ModuleQualified, ModelThreeFlagsComeFromTheApplicationsObjects) {
 
   // A PIN whose label does not say it is qualified guards no qualified part.
   ImageText image = h.Pristine(card);
-  image.Replace("ef 3F00/5015/4401", Hex("PIN kwalifikowany"), Hex("PIN podpisu 12345"));
+  image.Replace("ef 3F00/5015/4401", testsupport::ToHex(std::string("PIN kwalifikowany"), testsupport::HexCase::Upper),
+                testsupport::ToHex(std::string("PIN podpisu 12345"), testsupport::HexCase::Upper));
   h.Insert(card, image);
   EXPECT_EQ(0u, h.Flags());
   h.Insert("pkcs15-model3.card", h.Pristine("pkcs15-model3.card"));

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/testsupport.h"
 #include "tests/pkcs11impl/bridge_host.h"
 
 using namespace testhost;
@@ -38,13 +39,7 @@ std::string ImageSerial(const std::string& path) {
 // Upper-case hex of the last 8 bytes of a byte string, padded to 16.
 std::string SerialField(const std::string& bytes) {
   const std::string tail = bytes.size() > 8 ? bytes.substr(bytes.size() - 8) : bytes;
-  static const char* digits = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : tail) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return Padded(out, 16);
+  return Padded(testsupport::ToHex(tail, testsupport::HexCase::Upper), 16);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "pkcs11impl/cryptoki_vendor.h"
 #include "tests/pkcs11impl/bridge_host.h"
 #include "tests/pkcs11impl/module_calls.h"
+#include "tests/common/testsupport.h"
 #include "tests/pkcs11impl/p11test_template.h"
 #include "tests/pkcs11impl/pcscd_host.h"
 
@@ -48,16 +49,7 @@ const Bytes kDek = {0xE1, 0x5B, 0x08, 0xC3, 0x7F, 0xA2, 0x94, 0x6D, 0xB3, 0x20, 
 
 Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-std::string HexOf(const Bytes& b, const char* separator) {
-  std::string s;
-  char octet[3];
-  for (size_t i = 0; i < b.size(); ++i) {
-    if (i) s += separator;
-    std::snprintf(octet, sizeof octet, "%02X", b[i]);
-    s += octet;
-  }
-  return s;
-}
+std::string HexOf(const Bytes& b, const char* separator) { return testsupport::ToHex(b, testsupport::HexCase::Upper, separator); }
 
 std::string Base64(const Bytes& b) {
   static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

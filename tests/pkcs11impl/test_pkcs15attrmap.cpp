@@ -8,6 +8,7 @@
 #include "pkcs11impl/pkcs15attrmap.h"
 #include "pkcs15/objectattr.h"
 #include "pkcs15/scpkcs15errors.h"
+#include "tests/common/testsupport.h"
 #include "tests/pkcs11impl/p11test_template.h"
 
 namespace {
@@ -19,21 +20,11 @@ const uint32_t kRsaPublic = 0x1020100;
 const uint32_t kDsaPrivate = 0x2010100;
 const uint32_t kEcPublic = 0x4020100;
 
-std::string Hex(const uint8_t* p, size_t n) {
-  static const char* d = "0123456789ABCDEF";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += d[p[i] >> 4];
-    s += d[p[i] & 15];
-  }
-  return s;
-}
-
 std::string Stored(const SCPkcs15ObjectAttribute* a) {
   if (a == nullptr) return "<none>";
   uint32_t n = 0;
   const uint8_t* p = a->GetBinary(&n);
-  return Hex(p, n);
+  return testsupport::ToHex(p, n, testsupport::HexCase::Upper);
 }
 
 }  // namespace
@@ -231,13 +222,13 @@ TEST(TokenAttributeMapping, KeyValuesOfDsaAndEcKindsAreWrappedInDer) {
   uint8_t out[8];
   CK_ATTRIBUTE t = {CKA_VALUE, out, sizeof out};
   ASSERT_EQ(CKR_OK, AttributesToTemplate(kDsaPrivate, filled, &t, 1));
-  EXPECT_EQ("8001", Hex(out, t.ulValueLen));
+  EXPECT_EQ("8001", testsupport::ToHex(out, t.ulValueLen, testsupport::HexCase::Upper));
   SCPkcs15ObjectAttributeList point;
   const uint8_t octets[] = {0x04, 0x03, 0x04, 0x01, 0x02};
   point.AddAttribute(0x20104)->SetValue(octets, sizeof octets);
   CK_ATTRIBUTE p = {CKA_EC_POINT, out, sizeof out};
   ASSERT_EQ(CKR_OK, AttributesToTemplate(kEcPublic, point, &p, 1));
-  EXPECT_EQ("040102", Hex(out, p.ulValueLen));
+  EXPECT_EQ("040102", testsupport::ToHex(out, p.ulValueLen, testsupport::HexCase::Upper));
   // A value that is no DER answers nothing.
   SCPkcs15ObjectAttributeList broken;
   const uint8_t junk[] = {0x02, 0x09, 0x01};

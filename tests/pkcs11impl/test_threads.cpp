@@ -6,8 +6,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +14,7 @@
 #include "pkcs11impl/p11names.h"
 #include "pkcs11impl/tracelog.h"
 #include "support/debuglog.h"
+#include "tests/common/testsupport.h"
 
 namespace {
 
@@ -62,10 +61,7 @@ TEST(ConcurrentTrace, EveryLineOfEveryThreadArrives) {
     });
   for (auto& th : threads) th.join();
   LogDisableOutput(nullptr);
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  std::string text = ss.str();
+  const std::string text = testsupport::ReadFileText(path);
   int found = 0;
   for (size_t p = text.find(" marker"); p != std::string::npos; p = text.find(" marker", p + 1)) ++found;
   EXPECT_EQ(found, kThreads * kLines);

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -17,6 +16,7 @@
 #include "pkcs11impl/tracelog.h"
 #include "support/debuglog.h"
 #include "support/vtest.h"
+#include "tests/common/testsupport.h"
 
 namespace {
 
@@ -71,12 +71,7 @@ class TraceFile : public ::testing::Test {
     std::remove(path_.c_str());
     rmdir(dir_.c_str());
   }
-  std::string Raw() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string Raw() const { return testsupport::ReadFileText(path_); }
   // The file with each line's timestamp, process and thread identifiers masked.
   std::string Masked() const {
     std::istringstream in(Raw());

@@ -17,6 +17,7 @@
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_card_create.h"
 #include "smartcard/sc_reader_pcsc.h"
+#include "tests/common/testsupport.h"
 
 class P15Sim : public ::testing::Test {
 protected:
@@ -103,10 +104,7 @@ private:
     std::string Copy(const std::string& image) {
         const std::string from = std::string(CARDSIM_CARDS_DIR) + "/" + image;
         const std::string to = m_dir + "/" + image;
-        std::ifstream in(from, std::ios::binary);
-        EXPECT_TRUE(in.good()) << from;
-        std::ofstream out(to, std::ios::binary);
-        out << in.rdbuf();
+        EXPECT_TRUE(testsupport::CopyFile(from, to)) << from;
         return to;
     }
     void* m_handle = nullptr;

@@ -9,17 +9,11 @@
 #include "pkcs15/scpkcs15odf.h"
 #include "pkcs15/scpkcs15tokeninfo.h"
 #include "support/memfile.h"
+#include "tests/common/testsupport.h"
 
 namespace {
 
-std::vector<uint8_t> Hex(const std::string& h) {
-    std::vector<uint8_t> out;
-    std::string digits;
-    for (char c : h)
-        if (c != ' ') digits += c;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return out;
-}
+using testsupport::FromHex;
 
 template <class Obj>
 SCRESULT ParseBytes(Obj& obj, const std::vector<uint8_t>& bytes) {
@@ -48,7 +42,7 @@ std::vector<uint16_t> PathOf(const ASNPkcs15Path& p) {
 }  // namespace
 
 TEST(Odf, EntryFollowedByFillerParsesWhole) {
-    std::vector<uint8_t> b = Hex("A8 06 30 04 04 02 44 01");
+    std::vector<uint8_t> b = FromHex("A8 06 30 04 04 02 44 01");
     b.resize(30, 0x00);
     SCPkcs15ODF odf(nullptr);
     EXPECT_EQ(30, ParseBytes(odf, b));
@@ -59,34 +53,34 @@ TEST(Odf, EntryFollowedByFillerParsesWhole) {
     EXPECT_EQ(0xA8, e->getTag());
     EXPECT_EQ((std::vector<uint16_t>{0x4401}), PathOf(e->value));
     // Encoding gives the entries without filler.
-    EXPECT_EQ(Hex("A8 06 30 04 04 02 44 01"), EncodeBytes(odf));
+    EXPECT_EQ(FromHex("A8 06 30 04 04 02 44 01"), EncodeBytes(odf));
 }
 
 TEST(Odf, EmptyFileHoldsNoEntries) {
     SCPkcs15ODF odf(nullptr);
-    EXPECT_EQ(0, ParseBytes(odf, Hex("00 A8 06 30 04 04 02 44 01")));
+    EXPECT_EQ(0, ParseBytes(odf, FromHex("00 A8 06 30 04 04 02 44 01")));
     EXPECT_EQ(0, odf.GetEntryCount());
-    EXPECT_EQ(0, ParseBytes(odf, Hex("FF FF FF")));
+    EXPECT_EQ(0, ParseBytes(odf, FromHex("FF FF FF")));
     EXPECT_EQ(0, odf.GetEntryCount());
     EXPECT_EQ(0, ParseBytes(odf, {}));
 }
 
 TEST(Odf, TagOutsideTheDirectoryRangeIsRefused) {
     SCPkcs15ODF odf(nullptr);
-    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(odf, Hex("A9 06 30 04 04 02 44 01")));
-    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(odf, Hex("A0 06 30 04 04 02 44 02 A9 06 30 04 04 02 44 01")));
+    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(odf, FromHex("A9 06 30 04 04 02 44 01")));
+    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(odf, FromHex("A0 06 30 04 04 02 44 02 A9 06 30 04 04 02 44 01")));
 }
 
 TEST(Odf, HostileBytesGiveCleanErrors) {
     SCPkcs15ODF odf(nullptr);
     // Truncated record.
-    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(odf, Hex("A8 06 30 04 04 02 44")));
+    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(odf, FromHex("A8 06 30 04 04 02 44")));
     // A length far beyond the file.
-    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(odf, Hex("A8 84 7F FF FF FF 30 04 04 02 44 01")));
+    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(odf, FromHex("A8 84 7F FF FF FF 30 04 04 02 44 01")));
     // Length of length beyond any real file.
-    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(odf, Hex("A8 89 01 02 03 04 05 06 07 08 09")));
+    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(odf, FromHex("A8 89 01 02 03 04 05 06 07 08 09")));
     // A record whose length runs past the given length, though the stream has more.
-    std::vector<uint8_t> b = Hex("A8 06 30 04 04 02 44 01");
+    std::vector<uint8_t> b = FromHex("A8 06 30 04 04 02 44 01");
     MemFile f;
     f.Write(b.size(), b.data());
     f.Seek(0);
@@ -95,12 +89,12 @@ TEST(Odf, HostileBytesGiveCleanErrors) {
 
 TEST(Odf, OtherRecordsAreKeptAndWrittenBack) {
     SCPkcs15ODF odf(nullptr);
-    std::vector<uint8_t> b = Hex("30 03 02 01 05 A4 06 30 04 04 02 44 04");
+    std::vector<uint8_t> b = FromHex("30 03 02 01 05 A4 06 30 04 04 02 44 04");
     EXPECT_EQ(static_cast<SCRESULT>(b.size()), ParseBytes(odf, b));
     EXPECT_EQ(1, odf.GetEntryCount());
     EXPECT_EQ(1, odf.GetUnrecognisedCount());
     // Entries first, then the other records.
-    EXPECT_EQ(Hex("A4 06 30 04 04 02 44 04 30 03 02 01 05"), EncodeBytes(odf));
+    EXPECT_EQ(FromHex("A4 06 30 04 04 02 44 04 30 03 02 01 05"), EncodeBytes(odf));
 }
 
 TEST(Odf, EntriesAddedAndFoundByTag) {
@@ -133,7 +127,7 @@ TEST(Odf, EntriesAddedAndFoundByTag) {
 }
 
 TEST(CardDir, FlatLayoutBecomesOneRecord) {
-    std::vector<uint8_t> b = Hex("4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 51 04 3F 00 50 15");
+    std::vector<uint8_t> b = FromHex("4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 51 04 3F 00 50 15");
     SCPkcs15CardDir dir(nullptr);
     EXPECT_EQ(static_cast<SCRESULT>(b.size()), ParseBytes(dir, b));
     ASSERT_EQ(1, dir.DirRecords().GetCount());
@@ -146,7 +140,7 @@ TEST(CardDir, FlatLayoutBecomesOneRecord) {
     EXPECT_EQ(2, dir.OtherRecords().GetCount());
     // Written back as a template followed by the two raw elements.
     std::vector<uint8_t> enc = EncodeBytes(dir);
-    std::vector<uint8_t> expect = Hex("61 12 4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 51 02 3F 00");
+    std::vector<uint8_t> expect = FromHex("61 12 4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 51 02 3F 00");
     ASSERT_GE(enc.size(), 2u);
     EXPECT_EQ(0x61, enc[0]);
     std::vector<uint8_t> tail(enc.begin() + 2 + enc[1], enc.end());
@@ -159,8 +153,8 @@ TEST(CardDir, FlatLayoutBecomesOneRecord) {
 }
 
 TEST(CardDir, TemplatesWithFillerAndEmptyFile) {
-    std::vector<uint8_t> rec1 = Hex("61 16 4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 50 02 41 42 51 02 50 15");
-    std::vector<uint8_t> rec2 = Hex("61 16 4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 50 02 43 44 51 02 50 16");
+    std::vector<uint8_t> rec1 = FromHex("61 16 4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 50 02 41 42 51 02 50 15");
+    std::vector<uint8_t> rec2 = FromHex("61 16 4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 50 02 43 44 51 02 50 16");
     std::vector<uint8_t> b = rec1;
     b.insert(b.end(), rec2.begin(), rec2.end());
     b.resize(128, 0xFF);
@@ -178,9 +172,9 @@ TEST(CardDir, TemplatesWithFillerAndEmptyFile) {
 
 TEST(CardDir, HostileFilesEmptyTheLists) {
     SCPkcs15CardDir dir(nullptr);
-    std::vector<uint8_t> good = Hex("61 16 4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 50 02 41 42 51 02 50 15");
+    std::vector<uint8_t> good = FromHex("61 16 4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 50 02 41 42 51 02 50 15");
     std::vector<uint8_t> b = good;
-    std::vector<uint8_t> bad = Hex("61 84 7F FF FF FF 4F 01");
+    std::vector<uint8_t> bad = FromHex("61 84 7F FF FF FF 4F 01");
     b.insert(b.end(), bad.begin(), bad.end());
     EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(dir, b));
     EXPECT_TRUE(dir.IsEmpty());
@@ -190,21 +184,21 @@ TEST(CardDir, HostileFilesEmptyTheLists) {
     EXPECT_TRUE(dir.IsEmpty());
     // A flat path of odd length.
     EXPECT_EQ(SC_E_INVALID_DATA_FORMAT,
-              ParseBytes(dir, Hex("4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 51 03 3F 00 50")));
+              ParseBytes(dir, FromHex("4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 51 03 3F 00 50")));
     EXPECT_TRUE(dir.IsEmpty());
     // A template that is no application record is kept raw.
-    EXPECT_EQ(4, ParseBytes(dir, Hex("61 02 05 00")));
+    EXPECT_EQ(4, ParseBytes(dir, FromHex("61 02 05 00")));
     EXPECT_EQ(0, dir.DirRecords().GetCount());
     EXPECT_EQ(1, dir.OtherRecords().GetCount());
-    EXPECT_EQ(Hex("61 02 05 00"), EncodeBytes(dir));
+    EXPECT_EQ(FromHex("61 02 05 00"), EncodeBytes(dir));
 }
 
 TEST(TokenInfo, EmptyAndBrokenFilesAreRefused) {
     SCPkcs15TokenInfo ti(nullptr);
     EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(ti, {}));
-    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(ti, Hex("04 02 01 02")));
-    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(ti, Hex("30 84 7F FF FF FF 02 01 00")));
-    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(ti, Hex("30 05 02 01 00 04")));
+    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(ti, FromHex("04 02 01 02")));
+    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(ti, FromHex("30 84 7F FF FF FF 02 01 00")));
+    EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, ParseBytes(ti, FromHex("30 05 02 01 00 04")));
 }
 
 TEST(TokenInfo, RoundTripKeepsTheMembers) {
@@ -277,12 +271,12 @@ TEST(PathObject, ComparePathsLooksAtIndexAndLength) {
 
 TEST(PathObject, DecodeAndEncodeHelpersMapResults) {
     ASNPkcs15Path p;
-    std::vector<uint8_t> bad = Hex("04 02 01 02");
+    std::vector<uint8_t> bad = FromHex("04 02 01 02");
     MemFile f;
     f.Write(bad.size(), bad.data());
     f.Seek(0);
     EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, SCPkcs15PathObjectInfo::DecodeAsn(p, &f, 4));
-    std::vector<uint8_t> good = Hex("30 04 04 02 44 01");
+    std::vector<uint8_t> good = FromHex("30 04 04 02 44 01");
     MemFile g;
     g.Write(good.size(), good.data());
     g.Seek(0);

@@ -21,6 +21,7 @@
 #include "pkcs15/scpkcs15pubkeylist.h"
 #include "pkcs15/scpkcs15seckeylist.h"
 #include "smartcard/sc_readeroptions.h"
+#include "tests/common/testsupport.h"
 #include "tests/pkcs15/openssl_rsa.h"
 #include "tests/smartcard/card_fixture.h"
 
@@ -394,10 +395,7 @@ TEST_F(KeyLists, WholeCardSignaturesAreCheckedWithThePublicKeyTheTokenFinds) {
     // The card's answer as the log shows it: the signature and 9000.
     auto hex = [](Bytes b, bool wrong) {
         if (wrong) b.back() ^= 0xFF;
-        static const char* d = "0123456789ABCDEF";
-        std::string t;
-        for (uint8_t c : b) t += {d[c >> 4], d[c & 15]};
-        return t + "9000";
+        return testsupport::ToHex(b, testsupport::HexCase::Upper) + "9000";
     };
     const Answers right = sign(m_prk, 2, 0), rightRaw = sign(m_prk, 1, 0);
     ASSERT_EQ(0, right.result);

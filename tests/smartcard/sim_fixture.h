@@ -15,6 +15,7 @@
 #include <string>
 
 #include "smartcard/sc_reader_pcsc.h"
+#include "tests/common/testsupport.h"
 
 struct CardSimControl {
     int (*LoadConfig)(const char*) = nullptr;
@@ -100,10 +101,7 @@ private:
     std::string Copy(const char* image) {
         const std::string from = std::string(CARDSIM_CARDS_DIR) + "/" + image;
         const std::string to = m_dir + "/" + image;
-        std::ifstream in(from, std::ios::binary);
-        EXPECT_TRUE(in.good()) << from;
-        std::ofstream out(to, std::ios::binary);
-        out << in.rdbuf();
+        EXPECT_TRUE(testsupport::CopyFile(from, to)) << from;
         return to;
     }
     void* m_handle = nullptr;

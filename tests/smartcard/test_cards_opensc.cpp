@@ -15,6 +15,7 @@
 
 #include "card_fixture.h"
 #include "smartcard/sc_reader.h"
+#include "tests/common/testsupport.h"
 #include "tools/cardsim/pcscd_host.h"
 
 namespace {
@@ -84,11 +85,7 @@ TEST_F(CardSim, OpenscToolReplaysTheDriversApdusWithTheSameAnswers) {
         GTEST_SKIP() << "pcscd, the vpcd driver or opensc-tool is not installed";
     // A pristine copy for the replay, taken before the drivers change the card.
     const std::string replayImage = m_dir + "/replay.card";
-    {
-        std::ifstream in(std::string(CARDSIM_CARDS_DIR) + "/pkcs15-model3.card", std::ios::binary);
-        std::ofstream out(replayImage, std::ios::binary);
-        out << in.rdbuf();
-    }
+    ASSERT_TRUE(testsupport::CopyFile(std::string(CARDSIM_CARDS_DIR) + "/pkcs15-model3.card", replayImage));
     SCCard* card = Connect("pkcs15-model3");
     ASSERT_NE(nullptr, card);
     SCFileHeader* h = nullptr;

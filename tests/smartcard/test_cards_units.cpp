@@ -5,8 +5,6 @@
 #include <openssl/objects.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,16 +15,12 @@
 #include "smartcard/sc_fileheader_ias.h"
 #include "smartcard/sc_path.h"
 #include "smartcard/sc_types.h"
+#include "tests/common/testsupport.h"
 
 using Bytes = std::vector<uint8_t>;
+using testsupport::FromHex;
 
 namespace {
-
-Bytes Hex(const std::string& s) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < s.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
-    return out;
-}
 
 SCRESULT Parse(SCFileHeader* h, const Bytes& b) { return h->Parse(b.data(), b.size()); }
 
@@ -34,8 +28,8 @@ SCRESULT Parse(SCFileHeader* h, const Bytes& b) { return h->Parse(b.data(), b.si
 
 TEST(FileHeader, ParsesTheFieldsOfAnEfHeader) {
     // 62 {80 0200, 82 01, 83 5031, 8A 05, AB {80 01 01 90 00, 80 02 A4 06 83 01 81 95 01 08, 80 40 97 00}}
-    const Bytes fcp = Hex("622580020200820101830250318A0105" "AB15" "800101" "9000" "800102" "A406830181950108"
-                          "800140" "9700");
+    const Bytes fcp = FromHex("622580020200820101830250318A0105" "AB15" "800101" "9000" "800102" "A406830181950108"
+                              "800140" "9700");
     SCFileHeader h;
     ASSERT_EQ(SC_OK, Parse(&h, fcp));
     EXPECT_EQ(SC_FT_TRANSPARENT, h.GetFileType());
@@ -93,10 +87,10 @@ TEST(FileHeader, LifeCycleAndTypeNumbers) {
 TEST(FileHeader, DfHeaderInsideAnFciWithNameFreeSpaceAndKeyData) {
     const std::string body = "82023800" "83023F00" "84064D495254414C" "81021000" "850101";
     // The A5 template runs one byte past its parent: refused.
-    const Bytes bad = Hex("6F22" "6220" + body + "A508830101800208" "00");
+    const Bytes bad = FromHex("6F22" "6220" + body + "A508830101800208" "00");
     SCFileHeader h;
     EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, Parse(&h, bad));
-    const Bytes g = Hex("6F22" "6220" + body + "A507830101800208" "00");
+    const Bytes g = FromHex("6F22" "6220" + body + "A507830101800208" "00");
     ASSERT_EQ(SC_OK, Parse(&h, g));
     EXPECT_TRUE(h.IsDf());
     EXPECT_EQ(0x1000u, h.GetFreeSpace());
@@ -137,7 +131,7 @@ TEST(FileHeader, HostileHeadersAreRefusedWithoutReadingPastTheEnd) {
     }
     EXPECT_EQ(2, accepted);
     // Nested OR templates and unknown conditions inside access rules.
-    const Bytes nested = Hex("6214" "AB12" "800101" "A00A" "A403830101" "A403830102" "800102" "B300");
+    const Bytes nested = FromHex("6214" "AB12" "800101" "A00A" "A403830101" "A403830102" "800102" "B300");
     SCFileHeader h;
     ASSERT_EQ(SC_OK, Parse(&h, nested));
     SCAccessRequest r;
@@ -168,10 +162,10 @@ TEST(FileHeader, HostileHeadersAreRefusedWithoutReadingPastTheEnd) {
 
 TEST(FileHeader, DeleteAddsTheParentsDeleteChildRule) {
     SCFileHeader file, parent;
-    ASSERT_EQ(SC_OK, Parse(&file, Hex("620C" "820101" "AB07" "800140" "A4028301")));
-    ASSERT_EQ(SC_E_INVALID_DATA_FORMAT, Parse(&file, Hex("620B" "820101" "AB06" "800140" "A403830181")));
-    ASSERT_EQ(SC_OK, Parse(&file, Hex("620D" "820101" "AB08" "800140" "A403830181")));
-    ASSERT_EQ(SC_OK, Parse(&parent, Hex("620D" "820138" "AB08" "800101" "A403830104")));
+    ASSERT_EQ(SC_OK, Parse(&file, FromHex("620C" "820101" "AB07" "800140" "A4028301")));
+    ASSERT_EQ(SC_E_INVALID_DATA_FORMAT, Parse(&file, FromHex("620B" "820101" "AB06" "800140" "A403830181")));
+    ASSERT_EQ(SC_OK, Parse(&file, FromHex("620D" "820101" "AB08" "800140" "A403830181")));
+    ASSERT_EQ(SC_OK, Parse(&parent, FromHex("620D" "820138" "AB08" "800101" "A403830104")));
     SCAccessRequest r;
     r.operation = SC_AC_OP_DELETE;
     ASSERT_EQ(SC_OK, file.GetAccessRefs(&r, &parent));
@@ -324,16 +318,11 @@ TEST(Path, AbsoluteRelativeAndPrefixes) {
 }
 
 TEST(DigestInfo, PrefixesMatchThePublishedEncodings) {
-    std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/digestinfo_rfc8017.txt");
-    ASSERT_TRUE(in.good());
     int rows = 0;
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream ls(line);
-        uint32_t id = 0;
-        std::string hex;
-        ls >> id >> hex;
-        const Bytes want = Hex(hex);
+    for (const testsupport::DataLine& l : testsupport::ReadDataLines(testsupport::DataFile("digestinfo_rfc8017.txt"))) {
+        ASSERT_EQ(2u, l.fields.size()) << "line " << l.number;
+        const uint32_t id = static_cast<uint32_t>(std::stoul(l.fields[0]));
+        const Bytes want = FromHex(l.fields[1]);
         const uint8_t* prefix = nullptr;
         uint32_t len = 0;
         const uint32_t dl = scGetDigestInfo(id, &prefix, &len);
@@ -370,12 +359,12 @@ TEST(DigestInfo, RipemdPrefixesCarryTheRegisteredIdentifiers) {
     const uint8_t* prefix = nullptr;
     uint32_t len = 0;
     EXPECT_EQ(16u, scGetDigestInfo(SC_HASH_RIPEMD128, &prefix, &len));
-    EXPECT_EQ(Hex("06052B24030202"), Bytes(prefix + 4, prefix + 11));
+    EXPECT_EQ(FromHex("06052B24030202"), Bytes(prefix + 4, prefix + 11));
 }
 
 TEST(AtrTable, EachModelIsRecognisedAndOthersAreNot) {
     for (int model = 0; model < 8; ++model) {
-        Bytes atr = Hex("3B8F800180594341524453494D2D30830F900000");
+        Bytes atr = FromHex("3B8F800180594341524453494D2D30830F900000");
         atr[14] = static_cast<uint8_t>('0' + model);
         atr[16] = static_cast<uint8_t>(model & 1 ? 0x07 : 0x0F);  // any life cycle
         uint8_t x = 0;
@@ -394,7 +383,7 @@ TEST(AtrTable, EachModelIsRecognisedAndOthersAreNot) {
         }
         delete card;
     }
-    const Bytes other = Hex("3B8F800180594F5448455243415244830F9000");
+    const Bytes other = FromHex("3B8F800180594F5448455243415244830F9000");
     EXPECT_EQ(-1, scFindCardModelByAtr(other.data(), other.size()));
     EXPECT_EQ(-1, scFindCardModelByAtr(nullptr, 0));
     EXPECT_EQ(nullptr, scNewCardOfModel(8, nullptr));
@@ -444,7 +433,7 @@ TEST(CardResults, NamedCodesHaveTheirValuesAndRows) {
 
 TEST(IasSdo, BodyValuesAndMalformedAnswers) {
     SCFileHeader_IAS h(0x81, 0x04);
-    const Bytes ok = Hex("BF81040E" "A00C" "9A0103" "9B0102" "800104" "810108");
+    const Bytes ok = FromHex("BF81040E" "A00C" "9A0103" "9B0102" "800104" "810108");
     ASSERT_EQ(SC_OK, h.ParseSdo(ok.data(), ok.size()));
     EXPECT_EQ(0xBF8104u, h.GetSdoType());
     const uint8_t* v = nullptr;
@@ -453,7 +442,7 @@ TEST(IasSdo, BodyValuesAndMalformedAnswers) {
     EXPECT_EQ(2, v[0]);
     EXPECT_FALSE(h.FindInSdoBody(0x9C, &v, &n));
     for (const char* bad : {"BF8104", "BF81040F" "A00C9A01039B0102800104810108", "8104", "BF810403A0059A"}) {
-        const Bytes b = Hex(bad);
+        const Bytes b = FromHex(bad);
         EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, h.ParseSdo(b.data(), b.size())) << bad;
     }
 }

@@ -23,6 +23,7 @@
 #include "smartcard/sc_log.h"
 #include "smartcard/sc_reader_pcsc.h"
 #include "smartcard/sc_transactguard.h"
+#include "tests/common/testsupport.h"
 #include "tools/cardsim/pcscd_host.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -55,11 +56,7 @@ protected:
         const std::string confDir = m_dir + "/readers";
         ASSERT_TRUE(pcscdhost::WriteReaderFolder(confDir));
         m_image = m_dir + "/card.card";
-        {
-            std::ifstream in(std::string(CARDSIM_CARDS_DIR) + "/pkcs15-model3.card", std::ios::binary);
-            std::ofstream out(m_image, std::ios::binary);
-            out << in.rdbuf();
-        }
+        ASSERT_TRUE(testsupport::CopyFile(std::string(CARDSIM_CARDS_DIR) + "/pkcs15-model3.card", m_image));
         m_pcscd = pcscdhost::StartPcscd(confDir);
         ASSERT_GT(m_pcscd, 0);
         ASSERT_EQ(SC_OK, SCReaderPcsc::LoadPcscFunctions(nullptr)) << SCReaderPcsc::GetLoadError();
@@ -269,10 +266,7 @@ TEST_F(PcscdReaders, SecureChannelsCarryCommandsThroughPcscdOverBothProtocols) {
                                      0x68, 0x69, 0x6A, 0x6B, 0x6C, 0x6D, 0x6E, 0x6F};
     auto useImage = [&](const char* name, bool t0) {
         StopCard();
-        std::ifstream in(std::string(CARDSIM_CARDS_DIR) + "/" + name, std::ios::binary);
-        std::ofstream out(m_image, std::ios::binary | std::ios::trunc);
-        out << in.rdbuf();
-        out.close();
+        ASSERT_TRUE(testsupport::CopyFile(std::string(CARDSIM_CARDS_DIR) + "/" + name, m_image));
         StartCard(t0);
     };
     scInstallCardFactory();
@@ -305,8 +299,7 @@ TEST_F(PcscdReaders, SecureChannelsCarryCommandsThroughPcscdOverBothProtocols) {
             for (const char* k : {"p=", "q=", "g="}) {
                 const size_t at = line.find(std::string(" ") + k);
                 const std::string hex = line.substr(at + 3, line.find(' ', at + 1) - at - 3);
-                Bytes v;
-                for (size_t i = 0; i + 1 < hex.size(); i += 2) v.push_back(std::stoul(hex.substr(i, 2), nullptr, 16));
+                const Bytes v = testsupport::FromHex(hex);
                 group[k[0] == 'p' ? 0 : k[0] == 'q' ? 1 : 2].Set(v.data(), v.size());
             }
         }

@@ -21,9 +21,11 @@
 #include "smartcard/sc_digestinfo.h"
 #include "smartcard/sc_smctx_gp.h"
 #include "smartcard/sc_smctx_iso.h"
+#include "tests/common/testsupport.h"
 #include "tools/cardsim/engine.h"
 
 using Bytes = std::vector<uint8_t>;
+using testsupport::FromHex;
 
 namespace {
 
@@ -38,12 +40,6 @@ const uint8_t kDek[16] = {0x60, 0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67,
 
 const uint8_t* U8(const char* s) { return reinterpret_cast<const uint8_t*>(s); }
 
-Bytes Hex(const std::string& h) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
 // The group of the card's Diffie-Hellman key, as the image holds it (p, q, g).
 void DhGroupOfImage(const std::string& path, SCByteBuffer keySet[3]) {
     std::ifstream f(path);
@@ -55,7 +51,7 @@ void DhGroupOfImage(const std::string& path, SCByteBuffer keySet[3]) {
         while (ls >> w) {
             const size_t eq = w.find('=');
             if (eq == std::string::npos) continue;
-            const Bytes v = Hex(w.substr(eq + 1));
+            const Bytes v = FromHex(w.substr(eq + 1));
             const std::string k = w.substr(0, eq);
             if (k == "p") keySet[0].Set(v.data(), v.size());
             if (k == "q") keySet[1].Set(v.data(), v.size());
@@ -320,7 +316,7 @@ protected:
     void Start(const std::string& image) {
         fakepcsc::Reset();
         std::string err;
-        const std::string text = ReadText(std::string(CARDSIM_CARDS_DIR) + "/" + image + ".card");
+        const std::string text = testsupport::ReadFileText(std::string(CARDSIM_CARDS_DIR) + "/" + image + ".card");
         m_card = cardsim::Card::Parse(text, &err);  // no file: nothing is written back
         ASSERT_TRUE(m_card) << err;
         auto& s = fakepcsc::Get();
@@ -345,12 +341,6 @@ protected:
         m_reader.reset();
         SCReader::SetCardFactory(nullptr);
         SCReaderPcsc::Library().Unload();
-    }
-    static std::string ReadText(const std::string& path) {
-        std::ifstream f(path);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
     }
     Bytes Relay(const Bytes& cmd) {
         Bytes answer = m_card->Transmit(cmd, false);

@@ -9,48 +9,22 @@
 #include <openssl/dh.h>
 
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "smartcard/sc_smcrypto.h"
 #include "smartcard/sc_smctx_gp.h"
 #include "smartcard/sc_smctx_iso.h"
+#include "tests/common/testsupport.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes H(const std::string& hex) {
-    Bytes out;
-    int hi = -1;
-    for (char c : hex) {
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else continue;
-        if (hi < 0) {
-            hi = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(hi << 4 | v));
-            hi = -1;
-        }
-    }
-    return out;
-}
+using testsupport::FromHex;
 
-std::string X(const Bytes& b) {
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (uint8_t c : b) {
-        s += d[c >> 4];
-        s += d[c & 15];
-    }
-    return s;
-}
+std::string X(const Bytes& b) { return testsupport::ToHex(b, testsupport::HexCase::Upper); }
 
 // ------------------------------------------------------------------ ISO/IEC 7816-4 (ICAO 9303)
 
@@ -67,32 +41,28 @@ struct IcaoExample {
 
 IcaoExample LoadIcao() {
     IcaoExample ex;
-    std::ifstream f(std::string(MIRTAL_TEST_DATA_DIR) + "/icao9303_sm.txt");
-    EXPECT_TRUE(f.good());
-    std::string line;
-    while (std::getline(f, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream ls(line);
-        std::string kw, a, b, c;
-        ls >> kw >> a >> b >> c;
+    for (const testsupport::DataLine& l : testsupport::ReadDataLines(testsupport::DataFile("icao9303_sm.txt"))) {
+        std::vector<std::string> f = l.fields;
+        f.resize(4);
+        const std::string &kw = f[0], &a = f[1], &b = f[2], &c = f[3];
         if (kw == "derive") {
-            ex.derive.push_back(H(a));
-            ex.derive.push_back(H(b));
-            ex.derive.push_back(H(c));
+            ex.derive.push_back(FromHex(a));
+            ex.derive.push_back(FromHex(b));
+            ex.derive.push_back(FromHex(c));
         } else if (kw == "session") {
-            ex.kenc = H(a);
-            ex.kmac = H(b);
-            ex.ssc = H(c);
+            ex.kenc = FromHex(a);
+            ex.kmac = FromHex(b);
+            ex.ssc = FromHex(c);
         } else if (kw == "command") {
             ex.exchanges.emplace_back();
-            ex.exchanges.back().command = H(a);
+            ex.exchanges.back().command = FromHex(a);
         } else if (kw == "protected") {
-            ex.exchanges.back().protectedCommand = H(a);
+            ex.exchanges.back().protectedCommand = FromHex(a);
         } else if (kw == "answer") {
-            ex.exchanges.back().answer = H(a);
+            ex.exchanges.back().answer = FromHex(a);
             ex.exchanges.back().answerSw = static_cast<uint16_t>(std::stoul(b, nullptr, 16));
         } else if (kw == "plain") {
-            ex.exchanges.back().plain = a == "-" ? Bytes() : H(a);
+            ex.exchanges.back().plain = a == "-" ? Bytes() : FromHex(a);
             ex.exchanges.back().plainSw = static_cast<uint16_t>(std::stoul(b, nullptr, 16));
         }
     }
@@ -164,7 +134,7 @@ TEST(IsoChannel, RefusesTamperedReplayedAndUnprotectedAnswers) {
          }(), 0x9000, SC_E_SM_MAC_INVALID},
         {"the next answer first", second.answer, 0x9000, SC_E_SM_MAC_INVALID},
         {"no protection", Bytes(), 0x9000, SC_E_SM_MAC_INVALID},
-        {"data without protection", H("6014"), 0x9000, SC_E_SM_MAC_INVALID},
+        {"data without protection", FromHex("6014"), 0x9000, SC_E_SM_MAC_INVALID},
         {"MAC cut short", Bytes(first.answer.begin(), first.answer.end() - 1), 0x9000, SC_E_SM_MAC_INVALID},
         {"card lost the channel", Bytes(), 0x6988, SC_E_SM_NOT_ESTABLISHED},
     };
@@ -197,12 +167,12 @@ TEST(IsoChannel, RefusesTamperedReplayedAndUnprotectedAnswers) {
 TEST(IsoChannel, CounterNeverWrapsAndFormsFollowTheInstruction) {
     const IcaoExample ex = LoadIcao();
     SCSmCtxIso ctx;
-    const Bytes top = H("FFFFFFFFFFFFFFFE");
+    const Bytes top = FromHex("FFFFFFFFFFFFFFFE");
     ASSERT_EQ(SC_OK, ctx.SetSession(ex.kenc.data(), ex.kmac.data(), top.data()));
     ctx.SessionOpened();
     Bytes out;
     uint16_t sw = 0;
-    const Bytes cmd = H("00B0000004");
+    const Bytes cmd = FromHex("00B0000004");
     ASSERT_EQ(SC_OK, ctx.WrapCommand(cmd.data(), cmd.size(), &out));
     EXPECT_EQ(SC_E_SM_COUNTER_EXHAUSTED, ctx.UnwrapResponse(nullptr, 0, 0x9000, &out, &sw));
     EXPECT_TRUE(ctx.IsLost());
@@ -210,7 +180,7 @@ TEST(IsoChannel, CounterNeverWrapsAndFormsFollowTheInstruction) {
     SCSmCtxIso odd;
     OpenIso(&odd, ex);
     // An odd INS carries its data in 85, without the padding indicator; Le in 97.
-    const Bytes put = H("00DB00010A8108010203040506070800");
+    const Bytes put = FromHex("00DB00010A8108010203040506070800");
     ASSERT_EQ(SC_OK, odd.WrapCommand(put.data(), put.size(), &out));
     EXPECT_EQ("0CDB0001", X(Bytes(out.begin(), out.begin() + 4)));
     EXPECT_EQ(0x85, out[5]);
@@ -230,7 +200,7 @@ TEST(IsoChannel, CounterNeverWrapsAndFormsFollowTheInstruction) {
     // Classes of other channels are not wrapped again.
     SCSmCtxIso again;
     OpenIso(&again, ex);
-    const Bytes wrapped = H("0CB0000004");
+    const Bytes wrapped = FromHex("0CB0000004");
     EXPECT_EQ(SC_E_BAD_PARAMS, again.WrapCommand(wrapped.data(), wrapped.size(), &out));
 }
 
@@ -286,20 +256,20 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
     return o;
 }
 
-const Bytes kEnc = H("404142434445464748494A4B4C4D4E4F");
-const Bytes kMac = H("505152535455565758595A5B5C5D5E5F");
-const Bytes kDek = H("606162636465666768696A6B6C6D6E6F");
+const Bytes kEnc = FromHex("404142434445464748494A4B4C4D4E4F");
+const Bytes kMac = FromHex("505152535455565758595A5B5C5D5E5F");
+const Bytes kDek = FromHex("606162636465666768696A6B6C6D6E6F");
 
 struct GpCard {
     Bytes enc = kEnc, mac = kMac;
-    Bytes seq = H("0005"), cardChallenge = H("A1A2A3A4A5A6"), hostChallenge;
+    Bytes seq = FromHex("0005"), cardChallenge = FromHex("A1A2A3A4A5A6"), hostChallenge;
     Bytes senc, cmac, rmac, lastCmac, lastRmac = Bytes(8, 0);
 
     Bytes InitializeUpdateAnswer(const Bytes& host, uint8_t protocol = 0x02) {
         hostChallenge = host;
-        senc = Tdes(enc, Cat({H("0182"), seq, Bytes(12, 0)}), true);
-        cmac = Tdes(mac, Cat({H("0101"), seq, Bytes(12, 0)}), true);
-        rmac = Tdes(mac, Cat({H("0102"), seq, Bytes(12, 0)}), true);
+        senc = Tdes(enc, Cat({FromHex("0182"), seq, Bytes(12, 0)}), true);
+        cmac = Tdes(mac, Cat({FromHex("0101"), seq, Bytes(12, 0)}), true);
+        rmac = Tdes(mac, Cat({FromHex("0102"), seq, Bytes(12, 0)}), true);
         const Bytes cryptogram = FullMac(senc, Cat({host, seq, cardChallenge}));
         return Cat({Bytes(10, 0x11), {0x01, protocol}, seq, cardChallenge, cryptogram});
     }
@@ -315,7 +285,7 @@ SCSmCtxGp* NewGp(uint32_t mode = SC_SM_MODE_GP_FULL) {
 
 TEST(GpChannel, AuthenticationAndWrappingMatchAnIndependentCardSide) {
     std::unique_ptr<SCSmCtxGp> ctx(NewGp());
-    const Bytes host = H("0102030405060708");
+    const Bytes host = FromHex("0102030405060708");
     Bytes apdu;
     ASSERT_EQ(SC_OK, ctx->BuildInitializeUpdate(&apdu, host.data()));
     EXPECT_EQ("8050000008" + X(host) + "00", X(apdu));
@@ -325,7 +295,7 @@ TEST(GpChannel, AuthenticationAndWrappingMatchAnIndependentCardSide) {
     ASSERT_EQ(SC_OK, ctx->ProcessInitializeUpdate(answer.data(), answer.size(), &apdu));
     // EXTERNAL AUTHENTICATE: level 13, the host cryptogram, a C-MAC from zero.
     const Bytes hostCryptogram = FullMac(card.senc, Cat({card.seq, card.cardChallenge, host}));
-    const Bytes eaHead = Cat({H("8482130010"), hostCryptogram});
+    const Bytes eaHead = Cat({FromHex("8482130010"), hostCryptogram});
     const Bytes eaMac = Retail(card.cmac, Bytes(), eaHead);
     EXPECT_EQ(X(Cat({eaHead, eaMac})), X(apdu));
     card.lastCmac = eaMac;
@@ -333,10 +303,10 @@ TEST(GpChannel, AuthenticationAndWrappingMatchAnIndependentCardSide) {
 
     // VERIFY with its data enciphered, the C-MAC chained through the enciphered
     // last C-MAC, the answer's R-MAC chained from zero.
-    const Bytes verify = H("0020008108313233 34FFFFFFFF");
+    const Bytes verify = FromHex("0020008108313233 34FFFFFFFF");
     Bytes wrapped;
     ASSERT_EQ(SC_OK, ctx->WrapCommand(verify.data(), verify.size(), &wrapped));
-    const Bytes pin = H("31323334FFFFFFFF");
+    const Bytes pin = FromHex("31323334FFFFFFFF");
     Bytes icv(8);
     {
         DesKs k(card.cmac.data());
@@ -345,10 +315,10 @@ TEST(GpChannel, AuthenticationAndWrappingMatchAnIndependentCardSide) {
         DES_ecb_encrypt(&in, &out, &k.ks, DES_ENCRYPT);
         std::memcpy(icv.data(), out, 8);
     }
-    const Bytes cmac = Retail(card.cmac, icv, Cat({H("0420008110"), pin}));
+    const Bytes cmac = Retail(card.cmac, icv, Cat({FromHex("0420008110"), pin}));
     const Bytes cipher = Tdes(card.senc, Pad(pin), true);
-    EXPECT_EQ(X(Cat({H("0420008118"), cipher, cmac})), X(wrapped));
-    const Bytes rmac = Retail(card.rmac, card.lastRmac, Cat({H("0020008108"), pin, H("00"), H("9000")}));
+    EXPECT_EQ(X(Cat({FromHex("0420008118"), cipher, cmac})), X(wrapped));
+    const Bytes rmac = Retail(card.rmac, card.lastRmac, Cat({FromHex("0020008108"), pin, FromHex("00"), FromHex("9000")}));
     Bytes plain;
     uint16_t sw = 0;
     ASSERT_EQ(SC_OK, ctx->UnwrapResponse(rmac.data(), rmac.size(), 0x9000, &plain, &sw));
@@ -356,10 +326,10 @@ TEST(GpChannel, AuthenticationAndWrappingMatchAnIndependentCardSide) {
     EXPECT_EQ(0x9000, sw);
 
     // A second command: the R-MAC chains on; data comes back without it.
-    const Bytes read = H("00B0000004");
+    const Bytes read = FromHex("00B0000004");
     ASSERT_EQ(SC_OK, ctx->WrapCommand(read.data(), read.size(), &wrapped));
-    const Bytes data = H("DEADBEEF");
-    const Bytes rmac2 = Retail(card.rmac, rmac, Cat({H("00B0000000"), H("04"), data, H("9000")}));
+    const Bytes data = FromHex("DEADBEEF");
+    const Bytes rmac2 = Retail(card.rmac, rmac, Cat({FromHex("00B0000000"), FromHex("04"), data, FromHex("9000")}));
     const Bytes answer2 = Cat({data, rmac2});
     ASSERT_EQ(SC_OK, ctx->UnwrapResponse(answer2.data(), answer2.size(), 0x9000, &plain, &sw));
     EXPECT_EQ(X(data), X(plain));
@@ -371,9 +341,9 @@ TEST(GpChannel, AuthenticationAndWrappingMatchAnIndependentCardSide) {
 }
 
 TEST(GpChannel, TamperedOrUnprotectedAnswersAreRefused) {
-    const Bytes host = H("0102030405060708");
-    const Bytes read = H("00B0000004");
-    const Bytes data = H("DEADBEEF");
+    const Bytes host = FromHex("0102030405060708");
+    const Bytes read = FromHex("00B0000004");
+    const Bytes data = FromHex("DEADBEEF");
     struct Case {
         const char* what;
         int variant;
@@ -392,7 +362,7 @@ TEST(GpChannel, TamperedOrUnprotectedAnswersAreRefused) {
         ASSERT_EQ(SC_OK, ctx->ProcessInitializeUpdate(answer.data(), answer.size(), &apdu));
         ctx->SessionOpened();
         ASSERT_EQ(SC_OK, ctx->WrapCommand(read.data(), read.size(), &apdu));
-        const Bytes rmac = Retail(card.rmac, Bytes(8, 0), Cat({H("00B0000000"), H("04"), data, H("9000")}));
+        const Bytes rmac = Retail(card.rmac, Bytes(8, 0), Cat({FromHex("00B0000000"), FromHex("04"), data, FromHex("9000")}));
         Bytes a = Cat({data, rmac});
         uint16_t sw = 0x9000;
         if (c.variant == 0) a[1] ^= 1;
@@ -408,7 +378,7 @@ TEST(GpChannel, TamperedOrUnprotectedAnswersAreRefused) {
 }
 
 TEST(GpChannel, WrongKeysOldCountersAndOtherProtocolsAreRefused) {
-    const Bytes host = H("1112131415161718");
+    const Bytes host = FromHex("1112131415161718");
     Bytes apdu;
     // The card's cryptogram under other keys: the keys given are not the card's.
     {
@@ -428,7 +398,7 @@ TEST(GpChannel, WrongKeysOldCountersAndOtherProtocolsAreRefused) {
         GpCard card;
         const Bytes answer = card.InitializeUpdateAnswer(host);
         EXPECT_EQ(SC_E_SM_CARD_AUTH_FAILED, ctx->ProcessInitializeUpdate(answer.data(), answer.size(), &apdu));
-        card.seq = H("0006");
+        card.seq = FromHex("0006");
         ASSERT_EQ(SC_OK, ctx->BuildInitializeUpdate(&apdu, host.data()));
         const Bytes next = card.InitializeUpdateAnswer(host);
         EXPECT_EQ(SC_OK, ctx->ProcessInitializeUpdate(next.data(), next.size(), &apdu));
@@ -462,7 +432,7 @@ TEST(GpChannel, ModesChooseTheLevelAndTheRoomLeft) {
     EXPECT_EQ(239u, SCSmCtxGp(SC_SM_MODE_GP_FULL).GetMaxCommandData(1000));  // short commands only
     // Mode 3 leaves the answers as the card gives them and the data in the clear.
     std::unique_ptr<SCSmCtxGp> ctx(NewGp(SC_SM_MODE_GP_MAC));
-    const Bytes host = H("0102030405060708");
+    const Bytes host = FromHex("0102030405060708");
     Bytes apdu;
     ASSERT_EQ(SC_OK, ctx->BuildInitializeUpdate(&apdu, host.data()));
     GpCard card;
@@ -470,7 +440,7 @@ TEST(GpChannel, ModesChooseTheLevelAndTheRoomLeft) {
     ASSERT_EQ(SC_OK, ctx->ProcessInitializeUpdate(answer.data(), answer.size(), &apdu));
     EXPECT_EQ(0x01, apdu[2]);
     ctx->SessionOpened();
-    const Bytes update = H("00D6000002CAFE");
+    const Bytes update = FromHex("00D6000002CAFE");
     ASSERT_EQ(SC_OK, ctx->WrapCommand(update.data(), update.size(), &apdu));
     EXPECT_EQ("04D600000ACAFE", X(Bytes(apdu.begin(), apdu.begin() + 7)));
     Bytes out;

@@ -4,9 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
+
+#include "tests/common/testsupport.h"
 
 class TempDir {
 public:
@@ -34,13 +35,7 @@ inline void WriteText(const std::string& path, const std::string& text)
     f << text;
 }
 
-inline std::string ReadText(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+using testsupport::ReadFileText;
 
 inline bool FileExists(const std::string& path)
 {

@@ -141,7 +141,7 @@ TEST_F(CfgFileTest, WriteThenReadBackIdentical)
     f.SetString("Readers", "Timeout", "5");
     f.SetString("Apps\\tool", "Flag", "yes");
     ASSERT_TRUE(f.Flush());
-    std::string text = ReadText(path);
+    std::string text = ReadFileText(path);
     EXPECT_EQ(text.substr(0, text.find("\n\n") + 2),
               "# out.conf: configuration file generated automatically.\n"
               "# Any changes made to this file will be overwritten next\n"
@@ -173,10 +173,10 @@ TEST_F(CfgFileTest, FlushWritesOnlyAfterAChange)
     WriteText(path, "a = 1\n# hand edit\n");
     f.SetString(nullptr, "a", "1");  // same text: no change
     EXPECT_TRUE(f.Flush());
-    EXPECT_EQ(ReadText(path), "a = 1\n# hand edit\n");
+    EXPECT_EQ(ReadFileText(path), "a = 1\n# hand edit\n");
     f.SetString(nullptr, "a", "2");
     EXPECT_TRUE(f.Flush());
-    EXPECT_NE(ReadText(path).find("a = 2\n"), std::string::npos);
+    EXPECT_NE(ReadFileText(path).find("a = 2\n"), std::string::npos);
 }
 
 TEST_F(CfgFileTest, FailedRenameLeavesTheFileUntouched)
@@ -193,7 +193,7 @@ TEST_F(CfgFileTest, FailedRenameLeavesTheFileUntouched)
     EXPECT_EQ(std::string(f.GetLastError()),
               path + ": Cannot rename from temporary config file " + tmp +
                   ". File was not deleted and changed configuration was not written\n");
-    EXPECT_EQ(ReadText(path + "/keep"), "precious");
+    EXPECT_EQ(ReadFileText(path + "/keep"), "precious");
 }
 
 TEST_F(CfgFileTest, UncreatableDirectoryIsReported)
@@ -312,7 +312,7 @@ TEST_F(CfgFileTest, IniWriteQuotesNamesThatHoldSeparators)
     f.SetString("odd]section", "[bracket", "3");
     f.SetString("Readers", "Timeout", "5");
     ASSERT_TRUE(f.Flush());
-    std::string text = ReadText(path);
+    std::string text = ReadFileText(path);
     EXPECT_NE(text.find("\n[Apps\\tool]\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\n[Readers]\nTimeout = 5\n"), std::string::npos) << text;
     CfgIniFile g;

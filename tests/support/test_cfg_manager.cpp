@@ -188,22 +188,22 @@ TEST_F(CfgManagerTest, WriteOffersChangedOptionsAndFlushesOnlyAcceptingSource)
     m.DeclareOption("B", nullptr, CFG_TYPE_INT, false);
     m.DeclareOption("C", nullptr, CFG_TYPE_INT, false);
     ASSERT_TRUE(m.Read());
-    std::string userBefore = ReadText(dir.File("user.conf"));
+    std::string userBefore = ReadFileText(dir.File("user.conf"));
     ASSERT_TRUE(m.SetInt("A", 10));
     ASSERT_TRUE(m.Write(false, true)) << m.GetLastError();
-    std::string sys = ReadText(dir.File("sys.conf"));
+    std::string sys = ReadFileText(dir.File("sys.conf"));
     EXPECT_NE(sys.find("A = 0x0000000a\n"), std::string::npos) << sys;
     EXPECT_NE(sys.find("B = 2\n"), std::string::npos) << sys;
-    EXPECT_EQ(ReadText(dir.File("user.conf")), userBefore);
+    EXPECT_EQ(ReadFileText(dir.File("user.conf")), userBefore);
     // Nothing pending any more: a second Write touches no file.
     WriteText(dir.File("sys.conf"), "A = 0x0000000a\nB = 2\n# edited\n");
     ASSERT_TRUE(m.Write(false, true));
-    EXPECT_NE(ReadText(dir.File("sys.conf")).find("# edited"), std::string::npos);
+    EXPECT_NE(ReadFileText(dir.File("sys.conf")).find("# edited"), std::string::npos);
 
     // Reverse order offers a new option to the last source first.
     ASSERT_TRUE(m.SetString("New", "n"));
     ASSERT_TRUE(m.Write(true, false));
-    EXPECT_NE(ReadText(dir.File("user.conf")).find("New = n\n"), std::string::npos);
+    EXPECT_NE(ReadFileText(dir.File("user.conf")).find("New = n\n"), std::string::npos);
 }
 
 TEST_F(CfgManagerTest, WriteReportsRequiredOptionWithoutValue)

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <fstream>
 #include <pthread.h>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "support/debuglog.h"
+#include "tests/common/testsupport.h"
 
 namespace {
 
@@ -32,13 +32,6 @@ protected:
         LogDisableOutput(nullptr);
         std::string cmd = "rm -rf '" + dir + "'";
         (void)!system(cmd.c_str());
-    }
-    std::string Read(const std::string& path)
-    {
-        std::ifstream f(path);
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
     }
     bool Exists(const std::string& path)
     {
@@ -78,10 +71,10 @@ TEST_F(DebugLogTest, NothingWrittenBeforeFileIsSetOrAfterDisable)
     EXPECT_FALSE(DebugLogIsEnabled());
     ASSERT_EQ(DebugLogSetFile(path.c_str()), 0);
     EXPECT_TRUE(Exists(path));  // the test open creates it
-    EXPECT_EQ(Read(path), "");
+    EXPECT_EQ(testsupport::ReadFileText(path), "");
     EXPECT_EQ(LogDisableOutput(nullptr), 0);
     DebugLogWriteText(0, 0, "lost again");
-    EXPECT_EQ(Read(path), "");
+    EXPECT_EQ(testsupport::ReadFileText(path), "");
 }
 
 TEST_F(DebugLogTest, TextLineHasTimestampPidAndThreadInSignedFields)
@@ -92,7 +85,7 @@ TEST_F(DebugLogTest, TextLineHasTimestampPidAndThreadInSignedFields)
     DebugLogTimestamp(before);
     DebugLogWriteText(1, 0, "hello world");
     DebugLogTimestamp(after);
-    std::string line = Read(path);
+    std::string line = testsupport::ReadFileText(path);
     ASSERT_TRUE(HasTimestampShape(line)) << line;
     std::string ts = line.substr(0, 24);
     EXPECT_GE(ts, std::string(before));
@@ -105,7 +98,7 @@ TEST_F(DebugLogTest, FormattedLineUsesUnsignedFields)
     std::string path = dir + "/log.txt";
     ASSERT_EQ(DebugLogSetFile(path.c_str()), 0);
     DebugLogWrite(100, 0, "value %d and %s", 42, "text");
-    std::string line = Read(path);
+    std::string line = testsupport::ReadFileText(path);
     ASSERT_GE(line.size(), 25u);
     EXPECT_EQ(line.substr(24), Prefix(" [%6lu, %6lu]: ") + "value 42 and text\n");
     EXPECT_EQ(line[4], '-');
@@ -145,7 +138,7 @@ TEST_F(DebugLogTest, FailedSelectionKeepsPreviousOutput)
     EXPECT_EQ(DebugLogSetFile(missing.c_str()), ENOENT);
     EXPECT_FALSE(Exists(missing));
     DebugLogWriteText(0, 0, "still here");
-    EXPECT_NE(Read(path).find("still here"), std::string::npos);
+    EXPECT_NE(testsupport::ReadFileText(path).find("still here"), std::string::npos);
 }
 
 // The log may hold what the host did with its cards: a file the writer makes is
@@ -163,7 +156,7 @@ TEST_F(DebugLogTest, FileIsCreatedReadableByItsOwnerOnly)
     DebugLogWrite(0, 0, "%s", "again");
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_NE(Read(path).find("again"), std::string::npos);
+    EXPECT_NE(testsupport::ReadFileText(path).find("again"), std::string::npos);
     ASSERT_EQ(unlink(path.c_str()), 0);
     DebugLogWriteText(0, 0, "and again");
     ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -178,7 +171,7 @@ TEST_F(DebugLogTest, TooLongNameIsRefusedAndChangesNothing)
     std::string longName = dir + "/" + std::string(1100, 'a');
     EXPECT_EQ(DebugLogSetFile(longName.c_str()), ENAMETOOLONG);
     DebugLogWriteText(0, 0, "kept");
-    EXPECT_NE(Read(path).find("kept"), std::string::npos);
+    EXPECT_NE(testsupport::ReadFileText(path).find("kept"), std::string::npos);
     // A name of exactly the limit is kept whole.
     std::string exact = dir + "/";
     exact += std::string(DEBUGLOG_MAX_PATH - exact.size(), 'b');

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "support/memfile.h"
 #include "support/vtest.h"
 #include "support/zerofile.h"
+#include "tests/common/testsupport.h"
 
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -342,15 +342,9 @@ TEST(GenericFileTest, ZeroFileCountsAndFills)
 
 std::vector<std::pair<std::string, std::string>> Rfc4648Vectors()
 {
-    std::ifstream f(MIRTAL_TEST_DATA_DIR "/base64_rfc4648.txt");
     std::vector<std::pair<std::string, std::string>> v;
-    std::string line;
-    while (std::getline(f, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        size_t bar = line.find('|');
-        v.emplace_back(line.substr(0, bar), line.substr(bar + 1));
-    }
+    for (const testsupport::DataLine& l : testsupport::ReadDataLines(testsupport::DataFile("base64_rfc4648.txt"), '|'))
+        v.emplace_back(l.fields.at(0), l.fields.size() > 1 ? l.fields[1] : std::string());
     return v;
 }
 

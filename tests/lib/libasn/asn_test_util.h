@@ -1,47 +1,27 @@
 // Helpers shared by the codec tests: hex text <-> octets, decode and encode.
 #pragma once
 
-#include <cctype>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "lib/libasn/asnbase.h"
 #include "support/memfile.h"
+#include "tests/common/testsupport.h"
 
 namespace asntest {
 
-// The octets of a hex text; anything but hex digits (spaces, colons) is passed over.
-inline std::vector<uint8_t> H(const std::string& hex) {
-    std::vector<uint8_t> out;
-    int hi = -1;
-    for (char c : hex) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) continue;
-        int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                            : (std::toupper(static_cast<unsigned char>(c)) - 'A' + 10);
-        if (hi < 0) {
-            hi = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(hi * 16 + v));
-            hi = -1;
-        }
-    }
-    return out;
-}
+// Short names for the many hex texts of the codec tests: the octets of a hex
+// text (spaces and colons passed over), and octets written as upper-case
+// digit pairs separated by single spaces.
+inline std::vector<uint8_t> H(const std::string& hex) { return testsupport::FromHex(hex); }
 
 inline std::string Hex(const std::vector<uint8_t>& v) {
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (size_t i = 0; i < v.size(); i++) {
-        if (i) s += ' ';
-        s += d[v[i] >> 4];
-        s += d[v[i] & 15];
-    }
-    return s;
+    return testsupport::ToHex(v, testsupport::HexCase::Upper, " ");
 }
 
 inline std::string Hex(const uint8_t* p, long n) {
-    return Hex(std::vector<uint8_t>(p, p + (n > 0 ? n : 0)));
+    return testsupport::ToHex(p, n > 0 ? static_cast<size_t>(n) : 0, testsupport::HexCase::Upper, " ");
 }
 
 // Canonical spacing of a hex text.

@@ -7,8 +7,7 @@
 #include <openssl/crypto.h>
 #include <openssl/objects.h>
 
-#include <fstream>
-#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,14 +24,9 @@ struct OidRow {
 // The rows of a table file in the test's data folder.
 inline std::vector<OidRow> LoadOidTable(const char* file) {
     std::vector<OidRow> rows;
-    std::ifstream f(std::string(MIRTAL_TEST_DATA_DIR) + "/" + file);
-    std::string line;
-    while (std::getline(f, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream ls(line);
-        OidRow r;
-        ls >> r.index >> r.name >> r.text >> r.der;
-        rows.push_back(r);
+    for (const testsupport::DataLine& l : testsupport::ReadDataLines(testsupport::DataFile(file))) {
+        if (l.fields.size() != 4) throw std::runtime_error(std::string(file) + " line " + std::to_string(l.number));
+        rows.push_back({std::stoi(l.fields[0]), l.fields[1], l.fields[2], l.fields[3]});
     }
     return rows;
 }

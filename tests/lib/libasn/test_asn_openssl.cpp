@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
@@ -27,11 +26,6 @@
 using namespace asntest;
 
 namespace {
-
-std::vector<uint8_t> ReadData(const char* name) {
-    std::ifstream f(std::string(MIRTAL_TEST_DATA_DIR) + "/" + name, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
 
 // Decodes the whole file into obj and checks that it re-encodes to the same octets.
 void RoundTrip(ASNobject& obj, const std::vector<uint8_t>& der, const char* name) {
@@ -62,9 +56,9 @@ std::vector<uint8_t> Ours(const ASNobject& o) {
 
 TEST(AsnOpensslVectors, IntegersFromOpenssl) {
     ASNinteger i;
-    RoundTrip(i, ReadData("int_neg129.der"), "int_neg129");
+    RoundTrip(i, testsupport::ReadDataFile("int_neg129.der"), "int_neg129");
     EXPECT_EQ(Hex(i.getData(), i.getValueLength()), N("FF 7F"));
-    RoundTrip(i, ReadData("int_big.der"), "int_big");
+    RoundTrip(i, testsupport::ReadDataFile("int_big.der"), "int_big");
     char hex[64];
     ASSERT_EQ(i.getHex(hex, sizeof hex), 1);
     EXPECT_STREQ(hex, "FF00112233445566778899");
@@ -73,31 +67,31 @@ TEST(AsnOpensslVectors, IntegersFromOpenssl) {
 
 TEST(AsnOpensslVectors, ObjectIdentifiersFromOpenssl) {
     ASNobjectId o;
-    RoundTrip(o, ReadData("oid_sha256rsa.der"), "oid_sha256rsa");
+    RoundTrip(o, testsupport::ReadDataFile("oid_sha256rsa.der"), "oid_sha256rsa");
     EXPECT_EQ(o.toString(), "1.2.840.113549.1.1.11");
-    RoundTrip(o, ReadData("oid_longarc.der"), "oid_longarc");
+    RoundTrip(o, testsupport::ReadDataFile("oid_longarc.der"), "oid_longarc");
     EXPECT_EQ(o.toString(), "2.999.4294967295");
 }
 
 TEST(AsnOpensslVectors, BitStringsFromOpenssl) {
     ASNbitstr b;
-    RoundTrip(b, ReadData("bits_named.der"), "bits_named");
+    RoundTrip(b, testsupport::ReadDataFile("bits_named.der"), "bits_named");
     EXPECT_EQ(b.getFlags(), (1u << 0) | (1u << 2) | (1u << 9));
     ASNbitstr mine;
     mine.setFlags((1u << 0) | (1u << 2) | (1u << 9));
-    EXPECT_EQ(Hex(Ours(mine)), Hex(ReadData("bits_named.der")));
-    RoundTrip(b, ReadData("bits_hex.der"), "bits_hex");
+    EXPECT_EQ(Hex(Ours(mine)), Hex(testsupport::ReadDataFile("bits_named.der")));
+    RoundTrip(b, testsupport::ReadDataFile("bits_hex.der"), "bits_hex");
     EXPECT_EQ(b.getBitLength(), 32);
     EXPECT_EQ(Hex(b.getBits(), b.getByteLength()), N("DE AD BE EF"));
 }
 
 TEST(AsnOpensslVectors, Utf8AndTimeFromOpenssl) {
     ASNUtf8String u;
-    RoundTrip(u, ReadData("utf8_pl.der"), "utf8_pl");
+    RoundTrip(u, testsupport::ReadDataFile("utf8_pl.der"), "utf8_pl");
     EXPECT_TRUE(u.isEqual("Zażółć gęślą jaźń"));
     EXPECT_EQ(u.getCharCount(), 17);
     ASNgenTime t;
-    RoundTrip(t, ReadData("gentime.der"), "gentime");
+    RoundTrip(t, testsupport::ReadDataFile("gentime.der"), "gentime");
     EXPECT_EQ(t.year, 2023);
     EXPECT_EQ(t.month, 12);
     EXPECT_EQ(t.second, 59);
@@ -106,15 +100,15 @@ TEST(AsnOpensslVectors, Utf8AndTimeFromOpenssl) {
 
 TEST(AsnOpensslVectors, LongOctetStringsFromOpenssl) {
     ASNoctstr s;
-    RoundTrip(s, ReadData("octets_300.der"), "octets_300");
+    RoundTrip(s, testsupport::ReadDataFile("octets_300.der"), "octets_300");
     EXPECT_EQ(s.getLength(), 300);
-    RoundTrip(s, ReadData("octets_65536.der"), "octets_65536");
+    RoundTrip(s, testsupport::ReadDataFile("octets_65536.der"), "octets_65536");
     EXPECT_EQ(s.getLength(), 65536);
     EXPECT_EQ(s.getData()[65535], 0x5A);
 }
 
 TEST(AsnOpensslVectors, NestedStructureFromOpenssl) {
-    std::vector<uint8_t> der = ReadData("nested.der");
+    std::vector<uint8_t> der = testsupport::ReadDataFile("nested.der");
     ASNany top;
     RoundTrip(top, der, "nested");
     EXPECT_EQ(top.tag, 0x30);

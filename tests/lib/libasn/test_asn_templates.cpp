@@ -5,7 +5,6 @@
 #include <openssl/sha.h>
 #include <openssl/x509.h>
 
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
@@ -90,11 +89,6 @@ void ExpectStreamedEqualsOneShotBytes(const std::vector<uint8_t>& in, Make make,
 template <class Obj, class Make>
 void ExpectStreamedEqualsOneShot(const std::string& hex, Make make) {
     ExpectStreamedEqualsOneShotBytes<Obj>(H(hex), make);
-}
-
-std::vector<uint8_t> DataFile(const std::string& name) {
-    std::ifstream f(std::string(MIRTAL_TEST_DATA_DIR) + "/" + name, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
 }  // namespace
@@ -580,19 +574,19 @@ TEST(AsnSetOf, SameOrderAsOpenSslForMultiValuedNames) {
 
 TEST(AsnStreamedProperty, OpenSslEncodingsDecodeTheSameInAnyPieces) {
     std::vector<uint8_t> v;
-    ASSERT_FALSE((v = DataFile("octets_300.der")).empty());
+    ASSERT_FALSE((v = testsupport::ReadDataFile("octets_300.der")).empty());
     ExpectStreamedEqualsOneShotBytes<ASNoctstr>(v, [] { return ASNoctstr(); });
-    ASSERT_FALSE((v = DataFile("int_big.der")).empty());
+    ASSERT_FALSE((v = testsupport::ReadDataFile("int_big.der")).empty());
     ExpectStreamedEqualsOneShotBytes<ASNinteger>(v, [] { return ASNinteger(); });
-    ASSERT_FALSE((v = DataFile("oid_longarc.der")).empty());
+    ASSERT_FALSE((v = testsupport::ReadDataFile("oid_longarc.der")).empty());
     ExpectStreamedEqualsOneShotBytes<ASNobjectId>(v, [] { return ASNobjectId(); });
-    ASSERT_FALSE((v = DataFile("nested.der")).empty());
+    ASSERT_FALSE((v = testsupport::ReadDataFile("nested.der")).empty());
     ExpectStreamedEqualsOneShotBytes<SeqOfAny>(v, [] { return SeqOfAny(); });
     for (const char* cert : {"validity_utc.der", "validity_gen.der"}) {
-        ASSERT_FALSE((v = DataFile(cert)).empty());
+        ASSERT_FALSE((v = testsupport::ReadDataFile(cert)).empty());
         ExpectStreamedEqualsOneShotBytes<SeqOfAny>(v, [] { return SeqOfAny(); });
         ExpectStreamedEqualsOneShotBytes<ASNany>(v, [] { return ASNany(); });
     }
-    ASSERT_FALSE((v = DataFile("octets_65536.der")).empty());
+    ASSERT_FALSE((v = testsupport::ReadDataFile("octets_65536.der")).empty());
     ExpectStreamedEqualsOneShotBytes<ASNoctstr>(v, [] { return ASNoctstr(); }, false);
 }

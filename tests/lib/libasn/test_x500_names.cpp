@@ -6,7 +6,6 @@
 #include <cctype>
 #include <clocale>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -734,18 +733,9 @@ struct Rfc4514Example {
 
 std::vector<Rfc4514Example> LoadRfc4514Examples() {
     std::vector<Rfc4514Example> out;
-    std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/x500_rfc4514_examples.txt");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> f;
-        size_t at = 0;
-        for (;;) {
-            size_t tab = line.find('\t', at);
-            f.push_back(line.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
-            if (tab == std::string::npos) break;
-            at = tab + 1;
-        }
+    for (const testsupport::DataLine& l :
+         testsupport::ReadDataLines(testsupport::DataFile("x500_rfc4514_examples.txt"), '\t')) {
+        const std::vector<std::string>& f = l.fields;
         if (f.size() != 6) continue;
         out.push_back({f[0], std::stoi(f[1]), std::stoi(f[2]), f[3], f[4], std::stoi(f[5])});
     }
@@ -810,11 +800,7 @@ TEST(X500Value, EveryStringTypeRefusesContentsOutsideItsCharacterSet) {
         for (const std::string* s : {&c.good, &c.bad}) {
             std::vector<uint8_t> enc;
             Any(c.tag, *s).encodeToVector(enc);
-            for (uint8_t b : enc) {
-                static const char* d = "0123456789ABCDEF";
-                (s == &c.good ? goodHex : badHex) += d[b >> 4];
-                (s == &c.good ? goodHex : badHex) += d[b & 15];
-            }
+            (s == &c.good ? goodHex : badHex) += testsupport::ToHex(enc, testsupport::HexCase::Upper);
         }
         AttributeValue av;
         EXPECT_EQ(x500::fromAvaText(av, goodHex.c_str(), -1, false, true), 1) << goodHex;

@@ -11,9 +11,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,11 +41,6 @@ X509time Gen(const char* text) {
     X509time t(TAG_GENERAL_TIME);
     EXPECT_GT(t.parseGeneralizedTime(text, -1), 0) << text;
     return t;
-}
-
-std::vector<uint8_t> ReadFile(const std::string& name) {
-    std::ifstream f(std::string(MIRTAL_TEST_DATA_DIR) + "/" + name, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
 int64_t CLibTimegm(int y, int m, int d, int h, int mi, int s) {
@@ -305,17 +298,12 @@ TEST(X509Time, ValidityWithMixedFormsReencodesEachMemberInItsForm) {
 }
 
 TEST(X509Time, ValidityPeriodsWrittenByOpenSsl) {
-    std::ifstream idx(std::string(MIRTAL_TEST_DATA_DIR) + "/validity_certs.txt");
-    ASSERT_TRUE(idx.good());
-    std::string line;
     int seen = 0;
-    while (std::getline(idx, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream ls(line);
-        std::string file, nbText, naText;
-        int64_t nbT, naT;
-        ls >> file >> nbText >> naText >> nbT >> naT;
-        std::vector<uint8_t> der = ReadFile(file);
+    for (const testsupport::DataLine& row : testsupport::ReadDataLines(testsupport::DataFile("validity_certs.txt"))) {
+        ASSERT_EQ(row.fields.size(), 5u) << "line " << row.number;
+        const std::string &file = row.fields[0], &nbText = row.fields[1], &naText = row.fields[2];
+        const int64_t nbT = std::stoll(row.fields[3]), naT = std::stoll(row.fields[4]);
+        std::vector<uint8_t> der = testsupport::ReadDataFile(file);
         ASSERT_FALSE(der.empty()) << file;
         // Certificate ::= SEQUENCE { tbs, alg, sig }; tbs ::= SEQUENCE { [0] version,
         // serial, signature, issuer, validity, ... }.

@@ -3,7 +3,6 @@
 // malformed.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -26,11 +25,7 @@ struct Case {
 };
 
 std::map<std::string, std::string> LoadVectors() {
-    std::map<std::string, std::string> m;
-    std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/pyasn1_vectors.txt");
-    std::string n, h;
-    while (in >> n >> h) m[n] = h;
-    return m;
+    return testsupport::ReadNamedValues(testsupport::DataFile("pyasn1_vectors.txt"));
 }
 
 std::vector<Case> Cases() {

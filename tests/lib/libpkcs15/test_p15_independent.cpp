@@ -23,13 +23,8 @@ using namespace p15test;
 namespace {
 
 const std::map<std::string, std::string>& Vectors() {
-    static std::map<std::string, std::string> v = [] {
-        std::map<std::string, std::string> m;
-        std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/pyasn1_vectors.txt");
-        std::string name, hex;
-        while (in >> name >> hex) m[name] = hex;
-        return m;
-    }();
+    static const std::map<std::string, std::string> v =
+        testsupport::ReadNamedValues(testsupport::DataFile("pyasn1_vectors.txt"));
     return v;
 }
 

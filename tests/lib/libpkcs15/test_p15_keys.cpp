@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 
 #include "lib/libpkcs15/asnpkcs15keyattributes.h"
@@ -79,10 +78,7 @@ TEST(Pkcs15PrivateKeyType, FreshRecordIsRsaWithEmptyPath) {
 }
 
 TEST(Pkcs15PrivateKeyType, DecodesIndependentRsaRecord) {
-    std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/pyasn1_vectors.txt");
-    std::map<std::string, std::string> v;
-    std::string n, h;
-    while (in >> n >> h) v[n] = h;
+    std::map<std::string, std::string> v = testsupport::ReadNamedValues(testsupport::DataFile("pyasn1_vectors.txt"));
     ASSERT_FALSE(v["prkdf_rsa"].empty());
     ASNPkcs15PrivateKeyType k(0x30);
     EXPECT_EQ(Decode(k, v["prkdf_rsa"]), static_cast<long>(H(v["prkdf_rsa"]).size()));

@@ -2,10 +2,10 @@
 #ifndef TESTS_LIBTORVAPP_BASE_HASH_VECTORS_H
 #define TESTS_LIBTORVAPP_BASE_HASH_VECTORS_H
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/common/testsupport.h"
 
 struct HashVector {
     unsigned int id;
@@ -17,16 +17,8 @@ struct HashVector {
 inline std::vector<HashVector> readHashVectors(const std::string& file)
 {
     std::vector<HashVector> out;
-    std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/" + file);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::vector<std::string> f;
-        std::stringstream ss(line);
-        std::string part;
-        while (std::getline(ss, part, '|'))
-            f.push_back(part);
+    for (testsupport::DataLine& l : testsupport::ReadDataLines(testsupport::DataFile(file), '|')) {
+        std::vector<std::string>& f = l.fields;
         if (f.size() == 3) // empty message text
             f.insert(f.begin() + 2, "");
         if (f.size() != 4)
@@ -36,15 +28,6 @@ inline std::vector<HashVector> readHashVectors(const std::string& file)
     return out;
 }
 
-inline std::string toHex(const unsigned char* p, std::size_t n)
-{
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
+using testsupport::ToHex;
 
 #endif

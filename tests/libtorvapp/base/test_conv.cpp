@@ -14,7 +14,7 @@
 
 namespace {
 
-std::string hexOf(const QvConv& c) { return toHex(c.getConstData(), c.getLength()); }
+std::string hexOf(const QvConv& c) { return ToHex(c.getConstData(), c.getLength()); }
 
 struct TempDir {
     std::string path;
@@ -283,18 +283,18 @@ TEST(QvDerHelpers, LengthEncodingAndFixedWidthIntegers)
 {
     QvOctet out[8];
     EXPECT_EQ(qvDerEncodeLength(300, out), 3u);
-    EXPECT_EQ(toHex(out, 3), "82012c");
+    EXPECT_EQ(ToHex(out, 3), "82012c");
     EXPECT_EQ(qvDerEncodeLength(127, out), 1u);
     EXPECT_EQ(out[0], 127);
     EXPECT_EQ(qvDerEncodeLength(0xFFFFFFFFu, out), 5u);
-    EXPECT_EQ(toHex(out, 5), "84ffffffff");
+    EXPECT_EQ(ToHex(out, 5), "84ffffffff");
     EXPECT_EQ(qvDerLengthOfLength(127), 1u);
     EXPECT_EQ(qvDerLengthOfLength(128), 2u);
     EXPECT_EQ(qvDerLengthOfLength(256), 3u);
     qvUintToOctets(0x0102, out, 4);
-    EXPECT_EQ(toHex(out, 4), "00000102");
+    EXPECT_EQ(ToHex(out, 4), "00000102");
     qvUintToOctets(7, out, 6);
-    EXPECT_EQ(toHex(out, 6), "000000000007");
+    EXPECT_EQ(ToHex(out, 6), "000000000007");
     EXPECT_EQ(thrownText<QvAccessException>([&] { qvUintToOctets(256, out, 1); }),
               "LIBRARY: libtorvapp\nEXCEPTION: QvAccessException\nREASON: ???\nFUNCTION: ???\n"
               "FILE: ???\nLINE: ???\n");

@@ -27,7 +27,7 @@ std::string digestOf(QvHash& h, const std::string& text, unsigned long repetitio
         done += n;
     }
     h.finish();
-    return toHex(h.getHashPtr(), h.getHashOctets());
+    return ToHex(h.getHashPtr(), h.getHashOctets());
 }
 
 void checkFile(const char* file, std::size_t expectedCount)
@@ -78,7 +78,7 @@ TEST(QvHashIdentity, TableOfIdentifiersNamesLengthsAndOids)
         EXPECT_STREQ(h->getHashTypeName(), "DHF");
         const QvWord* arcs = h->getOidArcs();
         EXPECT_EQ(std::vector<QvWord>(arcs + 1, arcs + 1 + arcs[0]), r.arcs) << r.name;
-        EXPECT_EQ(toHex(h->getOidDer(), h->getOidDerOctets()), r.der) << r.name;
+        EXPECT_EQ(ToHex(h->getOidDer(), h->getOidDerOctets()), r.der) << r.name;
     }
 }
 
@@ -90,14 +90,14 @@ TEST(QvHashSession, SplitStepsGiveTheOneShotDigest)
     for (unsigned int id = 1; id <= 8; ++id) {
         std::unique_ptr<QvHash> h(qvHashCreateObject(id));
         h->hash(msg.data(), static_cast<unsigned int>(msg.size()));
-        std::string whole = toHex(h->getHashPtr(), h->getHashOctets());
+        std::string whole = ToHex(h->getHashPtr(), h->getHashOctets());
         for (unsigned int piece : {1u, 63u, 64u, 65u, 127u, 128u, 129u}) {
             h->init();
             for (std::size_t off = 0; off < msg.size(); off += piece)
                 h->step(msg.data() + off,
                         static_cast<unsigned int>(std::min<std::size_t>(piece, msg.size() - off)));
             h->finish();
-            EXPECT_EQ(toHex(h->getHashPtr(), h->getHashOctets()), whole) << id << " piece " << piece;
+            EXPECT_EQ(ToHex(h->getHashPtr(), h->getHashOctets()), whole) << id << " piece " << piece;
         }
     }
 }
@@ -135,9 +135,9 @@ TEST(QvHashSession, StateMachineTextsAreExact)
               "FUNCTION: QvHash::getHash\nFILE: qvhash\nLINE: 42\n");
     std::fill(out, out + 64, 0xEE);
     h.getHash(0, out);
-    EXPECT_EQ(toHex(out, 21), "a9993e364706816aba3e25717850c26c9cd0d89dee");
+    EXPECT_EQ(ToHex(out, 21), "a9993e364706816aba3e25717850c26c9cd0d89dee");
     h.getHash(4, out);
-    EXPECT_EQ(toHex(out, 4), "a9993e36");
+    EXPECT_EQ(ToHex(out, 4), "a9993e36");
     EXPECT_EQ(h.getHashObject().getLength(), 20u);
     EXPECT_THROW(h.step(kAbc, 3), QvFsmException);
     EXPECT_THROW(h.finish(), QvFsmException);
@@ -147,7 +147,7 @@ TEST(QvHashSession, StateMachineTextsAreExact)
     h.init(); // restart discards the running session
     h.step(kAbc, 3);
     h.finish();
-    EXPECT_EQ(toHex(h.getHashPtr(), 20), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(ToHex(h.getHashPtr(), 20), "a9993e364706816aba3e25717850c26c9cd0d89d");
 }
 
 TEST(QvHashSession, NullDataWithLengthIsRefused)
@@ -157,7 +157,7 @@ TEST(QvHashSession, NullDataWithLengthIsRefused)
     EXPECT_THROW(h.step(nullptr, 5), QvArgumentRangeException);
     h.step(nullptr, 0);
     h.finish();
-    EXPECT_EQ(toHex(h.getHashPtr(), 32),
+    EXPECT_EQ(ToHex(h.getHashPtr(), 32),
               "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
@@ -187,7 +187,7 @@ TEST(QvHashGeneric, DefaultSelectsSha256AndSwitches)
     EXPECT_EQ(g.maxHashOctets, 64u);
     g.setHashAlgo(8);
     g.currentHash->hash(kAbc, 3);
-    EXPECT_EQ(toHex(g.currentHash->getHashPtr(), g.currentHash->getHashOctets()),
+    EXPECT_EQ(ToHex(g.currentHash->getHashPtr(), g.currentHash->getHashOctets()),
               "900150983cd24fb0d6963f7d28e17f72");
     g.setHashAlgo(1);
     g.currentHash->init();
@@ -195,7 +195,7 @@ TEST(QvHashGeneric, DefaultSelectsSha256AndSwitches)
     g.setHashAlgo(1); // closes the session
     EXPECT_THROW(g.currentHash->step(kAbc, 1), QvFsmException);
     g.setHashAlgo(8); // a finished digest stays readable
-    EXPECT_EQ(toHex(g.currentHash->getHashPtr(), 16), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(ToHex(g.currentHash->getHashPtr(), 16), "900150983cd24fb0d6963f7d28e17f72");
     QvGenericHash copy(g);
     EXPECT_EQ(copy.currentHash, static_cast<QvHash*>(&copy.md5));
     QvGenericHash other(5);
@@ -220,8 +220,8 @@ TEST(QvHashSession, CloneContinuesARunningSession)
         c->step(msg.data() + 100, 200);
         h->finish();
         c->finish();
-        EXPECT_EQ(toHex(c->getHashPtr(), c->getHashOctets()),
-                  toHex(h->getHashPtr(), h->getHashOctets()));
+        EXPECT_EQ(ToHex(c->getHashPtr(), c->getHashOctets()),
+                  ToHex(h->getHashPtr(), h->getHashOctets()));
     }
 }
 
@@ -232,12 +232,12 @@ TEST(QvHashSession, PaddingBoundariesAgreeWithByteByByteFeeding)
         for (unsigned int len : {55u, 56u, 63u, 64u, 111u, 112u, 119u, 120u, 127u, 128u}) {
             std::vector<QvOctet> msg(len, 0x5A);
             h->hash(msg.data(), len);
-            std::string one = toHex(h->getHashPtr(), h->getHashOctets());
+            std::string one = ToHex(h->getHashPtr(), h->getHashOctets());
             h->init();
             for (unsigned int i = 0; i < len; ++i)
                 h->step(&msg[i], 1);
             h->finish();
-            EXPECT_EQ(toHex(h->getHashPtr(), h->getHashOctets()), one) << id << " " << len;
+            EXPECT_EQ(ToHex(h->getHashPtr(), h->getHashOctets()), one) << id << " " << len;
         }
     }
 }

@@ -33,7 +33,7 @@ std::string opensslDigest(EVP_MD* md, const std::vector<QvOctet>& msg)
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
     EXPECT_EQ(EVP_Digest(msg.data(), msg.size(), out, &n, md, nullptr), 1);
-    return toHex(out, n);
+    return ToHex(out, n);
 }
 
 // Feeds msg in pieces cut at random points.
@@ -55,7 +55,7 @@ std::string ourDigestSplit(QvHash& h, const std::vector<QvOctet>& msg, std::mt19
         off += piece;
     }
     h.finish();
-    return toHex(h.getHashPtr(), h.getHashOctets());
+    return ToHex(h.getHashPtr(), h.getHashOctets());
 }
 
 struct Md {
@@ -90,7 +90,7 @@ TEST(QvHashAgainstOpenssl, RandomMessagesUpTo300OctetsAtRandomSplits)
                 ++compared;
             }
             h->hash(msg.data(), static_cast<unsigned int>(len));
-            ASSERT_EQ(toHex(h->getHashPtr(), h->getHashOctets()), want) << name << " " << len;
+            ASSERT_EQ(ToHex(h->getHashPtr(), h->getHashOctets()), want) << name << " " << len;
         }
     }
     EXPECT_EQ(compared, 7 * 301 * 3);
@@ -112,7 +112,7 @@ TEST(QvHashAgainstOpenssl, OneMebibyteAtRandomSplits)
         std::string want = opensslDigest(md.md, msg);
         EXPECT_EQ(ourDigestSplit(*h, msg, rng), want) << name;
         h->hash(msg.data(), static_cast<unsigned int>(msg.size()));
-        EXPECT_EQ(toHex(h->getHashPtr(), h->getHashOctets()), want) << name;
+        EXPECT_EQ(ToHex(h->getHashPtr(), h->getHashOctets()), want) << name;
     }
 }
 
@@ -142,7 +142,7 @@ TEST(QvHashAgainstOpenssl, PortableAndProcessorPathsAgree)
             EXPECT_EQ(ourDigestSplit(*native, msg, rng), want) << name << " native " << len;
             std::unique_ptr<QvHash> copy(native->clone());
             copy->hash(msg.data(), static_cast<unsigned int>(len));
-            EXPECT_EQ(toHex(copy->getHashPtr(), copy->getHashOctets()), want) << name << " clone " << len;
+            EXPECT_EQ(ToHex(copy->getHashPtr(), copy->getHashOctets()), want) << name << " clone " << len;
         }
     }
     qvCpuForcePortable(forcedBefore);

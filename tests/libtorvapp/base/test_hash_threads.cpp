@@ -27,12 +27,12 @@ TEST(QvHashThreads, ConcurrentFirstUseGivesTheSameDigests)
             for (unsigned int id = 1; id <= 8; ++id) {
                 std::unique_ptr<QvHash> h(qvHashCreateObject(id));
                 h->hash(msg.data(), static_cast<unsigned int>(msg.size()));
-                results[t].push_back(toHex(h->getHashPtr(), h->getHashOctets()));
+                results[t].push_back(ToHex(h->getHashPtr(), h->getHashOctets()));
             }
             std::unique_ptr<QvMgf> k(qvKdfCreateObject(1));
             QvOctet out[100];
             k->generate(out, 100, msg.data(), 64);
-            results[t].push_back(toHex(out, 100));
+            results[t].push_back(ToHex(out, 100));
         });
     }
     go = true;

@@ -10,19 +10,11 @@
 #include <vector>
 
 #include "libtorvapp/qvmdhash.h"
+#include "tests/common/testsupport.h"
 
 namespace {
 
-std::string hex(const QvOctet* p, std::size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
+using testsupport::ToHex;
 
 template <typename Word, unsigned int BlockOcts, QvMdOrder Order>
 class Probe : public QvMdHash<Word, 4, BlockOcts, Order> {
@@ -55,7 +47,7 @@ private:
     static void record(Word*, const QvOctet* data, std::size_t n)
     {
         for (std::size_t i = 0; i < n; ++i)
-            blocks.push_back(hex(data + i * BlockOcts, BlockOcts));
+            blocks.push_back(ToHex(data + i * BlockOcts, BlockOcts));
     }
 };
 
@@ -160,13 +152,13 @@ TEST(QvMdHashDigest, ChainingWordsAreWrittenInTheHashsByteOrder)
 {
     Probe32Be be;
     be.hash(nullptr, 0);
-    EXPECT_EQ(hex(be.getHashPtr(), 16), "0506070800000000" "00000000e0f00010");
+    EXPECT_EQ(ToHex(be.getHashPtr(), 16), "0506070800000000" "00000000e0f00010");
     Probe32Le le;
     le.hash(nullptr, 0);
-    EXPECT_EQ(hex(le.getHashPtr(), 16), "0807060500000000" "000000001000f0e0");
+    EXPECT_EQ(ToHex(le.getHashPtr(), 16), "0807060500000000" "000000001000f0e0");
     Probe64Be wide;
     wide.hash(nullptr, 0);
-    EXPECT_EQ(hex(wide.getHashPtr(), 32),
+    EXPECT_EQ(ToHex(wide.getHashPtr(), 32),
               "0102030405060708" "0000000000000000" "0000000000000000" "a0b0c0d0e0f00010");
 }
 

@@ -56,8 +56,8 @@ TEST(QvMgfKnownAnswers, Mgf1OfOneBlockIsTheHashWithCounterZero)
     const QvOctet abc[3] = {0x61, 0x62, 0x63};
     QvOctet out[20];
     m.generate(out, 20, abc, 3);
-    EXPECT_EQ(toHex(out, 20),
-              toHex(hashOf(1, {0x61, 0x62, 0x63, 0, 0, 0, 0}).data(), 20));
+    EXPECT_EQ(ToHex(out, 20),
+              ToHex(hashOf(1, {0x61, 0x62, 0x63, 0, 0, 0, 0}).data(), 20));
 }
 
 TEST(QvMgfKnownAnswers, Kdf2WithShortBlocksTakesPrefixesOfEachHash)
@@ -70,8 +70,8 @@ TEST(QvMgfKnownAnswers, Kdf2WithShortBlocksTakesPrefixesOfEachHash)
     std::vector<QvOctet> z1 = z, z2 = z;
     z1.insert(z1.end(), {0, 0, 0, 1});
     z2.insert(z2.end(), {0, 0, 0, 2});
-    EXPECT_EQ(toHex(out, 16), toHex(hashOf(1, z1).data(), 16));
-    EXPECT_EQ(toHex(out + 16, 16), toHex(hashOf(1, z2).data(), 16));
+    EXPECT_EQ(ToHex(out, 16), ToHex(hashOf(1, z1).data(), 16));
+    EXPECT_EQ(ToHex(out + 16, 16), ToHex(hashOf(1, z2).data(), 16));
     EXPECT_EQ(QvKdf2(QV_HASH_DHF_ALGO_SHA1, 21).getBlockOctets(), 20u);
     EXPECT_EQ(QvKdf2(QV_HASH_DHF_ALGO_SHA1, 0).getBlockOctets(), 20u);
 }
@@ -96,7 +96,7 @@ TEST(QvMgfStreams, XorTwiceRestoresAndStreamMatchesGenerate)
         m->next(parts, 10);
         m->next(parts + 10, 10);
         m->next(parts + 20, 10);
-        EXPECT_EQ(toHex(parts, 30), toHex(whole, 30));
+        EXPECT_EQ(ToHex(parts, 30), ToHex(whole, 30));
         m->reset();
         std::vector<QvOctet> big(200), streamed(200);
         m->generate(big.data(), 200, seed, 5);
@@ -109,7 +109,7 @@ TEST(QvMgfStreams, XorTwiceRestoresAndStreamMatchesGenerate)
         std::unique_ptr<QvMgf> c(m->clone());
         QvOctet again[30];
         c->generate(again, 30, seed, 5);
-        EXPECT_EQ(toHex(again, 30), toHex(whole, 30));
+        EXPECT_EQ(ToHex(again, 30), ToHex(whole, 30));
         EXPECT_EQ(m->getMaxKeyOctets(), 128u);
     }
 }

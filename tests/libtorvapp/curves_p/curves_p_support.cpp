@@ -117,22 +117,6 @@ Bytes RefCurve::randomScalar() const {
 
 QvN toQvN(const Bytes &k) { return QvN(k.data(), (unsigned int)k.size(), 0); }
 
-Bytes fromHex(const std::string &hex) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back((unsigned char)std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
-std::string toHex(const Bytes &b) {
-    static const char *d = "0123456789ABCDEF";
-    std::string s;
-    for (unsigned char c : b) {
-        s += d[c >> 4];
-        s += d[c & 15];
-    }
-    return s;
-}
-
 Bytes randomBytes(unsigned int n) {
     Bytes out(n);
     RAND_bytes(out.data(), (int)n);

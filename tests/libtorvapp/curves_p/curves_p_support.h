@@ -13,6 +13,7 @@
 
 #include "libtorvapp/qvcryptoep/qvcryptoep.h"
 #include "libtorvapp/qvep/qvep.h"
+#include "tests/common/testsupport.h"
 
 typedef std::vector<unsigned char> Bytes;
 
@@ -57,8 +58,9 @@ private:
 };
 
 QvN toQvN(const Bytes &k);
-Bytes fromHex(const std::string &hex);
-std::string toHex(const Bytes &b);
+using testsupport::FromHex;
+// Upper-case digits, as OpenSSL and the curve tables write them.
+inline std::string toHex(const Bytes &b) { return testsupport::ToHex(b, testsupport::HexCase::Upper); }
 Bytes randomBytes(unsigned int n);
 
 // Our curves from the reference's parameters.

@@ -198,7 +198,7 @@ TEST_F(CryptoEpP256, CopiesAndAssignedCurvesWork) {
         EXPECT_EQ(toHex(encodeElem(*cur, r.get(), 65)), toHex(ref->mulG(Bytes{3})));
     }
     // Octet constructor.
-    Bytes a(32), b(32), p = fromHex(ref->pHex().substr(2));
+    Bytes a(32), b(32), p = FromHex(ref->pHex().substr(2));
     c->getA(a.data(), 32);
     c->getB(b.data(), 32);
     QvCryptoEp fromOctets(a.data(), 32, b.data(), 32, p.data(), 32);

@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 #include <openssl/obj_mac.h>
 
-#include <fstream>
 #include <functional>
 #include <map>
-#include <sstream>
 
 #include "curves_p_support.h"
 #include "tests/libtorvapp/exception_text.h"
@@ -199,19 +197,11 @@ INSTANTIATE_TEST_SUITE_P(Curves, CurveVsOpenSsl, ::testing::ValuesIn(kCases),
 // Known answers
 // ---------------------------------------------------------------------------
 TEST(CurvePKnownAnswers, P256ParametersAndSmallMultiples) {
-    std::ifstream in(MIRTAL_TEST_DATA_DIR "/p256_multiples.txt");
-    ASSERT_TRUE(in.good());
     std::map<std::string, std::string> par;
     std::vector<std::vector<std::string>> mults;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream s(line);
-        std::vector<std::string> f;
-        std::string w;
-        while (s >> w) f.push_back(w);
-        if (f.size() == 2) par[f[0]] = f[1];
-        else if (f.size() == 3) mults.push_back(f);
+    for (const testsupport::DataLine &l : testsupport::ReadDataLines(testsupport::DataFile("p256_multiples.txt"))) {
+        if (l.fields.size() == 2) par[l.fields[0]] = l.fields[1];
+        else if (l.fields.size() == 3) mults.push_back(l.fields);
     }
     ASSERT_EQ(mults.size(), 3u);
     RefCurve ref(NID_X9_62_prime256v1);
@@ -223,7 +213,7 @@ TEST(CurvePKnownAnswers, P256ParametersAndSmallMultiples) {
     EXPECT_TRUE(ep.isAMinus3());
     QvCryptoEp cep(ref.aHex().c_str(), b.c_str(), p.c_str());
     EXPECT_TRUE(cep.isAMinus3());
-    const Bytes G = fromHex("04" + par["Gx"] + par["Gy"]);
+    const Bytes G = FromHex("04" + par["Gx"] + par["Gy"]);
     ASSERT_EQ(toHex(ref.generator()), toHex(G));
     for (QvGroup *grp : {(QvGroup *)&ep, (QvGroup *)&cep}) {
         ElemPtr g = decodeElem(*grp, G);

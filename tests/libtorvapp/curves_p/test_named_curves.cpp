@@ -106,7 +106,7 @@ TEST(NamedCurveParams, PrimeFieldSetsFormValidDomains) {
     for (unsigned int i = 0; i < QV_NAMED_CURVE_COUNT; ++i) {
         const QvNamedCurveParams *c = qvNamedCurveParams(i);
         if (c->binaryField) continue;
-        const Bytes a = fromHex(c->a), b = fromHex(c->b), p = fromHex(c->field), G = fromHex(c->generator);
+        const Bytes a = FromHex(c->a), b = FromHex(c->b), p = FromHex(c->field), G = FromHex(c->generator);
         const QvN n(("0x" + std::string(c->order)).c_str());
         std::unique_ptr<QvGroup> grp;
         try {

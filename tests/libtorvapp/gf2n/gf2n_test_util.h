@@ -1,38 +1,23 @@
-// Helpers shared by the binary-field tests: hex conversion, OpenSSL numbers
+// Helpers shared by the binary-field tests: OpenSSL numbers
 // and the SEC 2 curve table of the data folder.
 #ifndef TESTS_LIBTORVAPP_GF2N_GF2N_TEST_UTIL_H
 #define TESTS_LIBTORVAPP_GF2N_GF2N_TEST_UTIL_H
 
 #include <openssl/bn.h>
 
-#include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "libtorvapp/qvcommon/qvtypes.h"
+#include "tests/common/testsupport.h"
 
 namespace gf2ntest {
 
-inline std::vector<QvOctet> fromHex(const std::string &h)
-{
-    std::vector<QvOctet> v;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) v.push_back(static_cast<QvOctet>(std::stoul(h.substr(i, 2), nullptr, 16)));
-    return v;
-}
-
-inline std::string toHex(const QvOctet *p, size_t n)
-{
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s.push_back(d[p[i] >> 4]);
-        s.push_back(d[p[i] & 15]);
-    }
-    return s;
-}
+using testsupport::FromHex;
+using testsupport::ToHex;
 
 struct BnDel {
     void operator()(BIGNUM *b) const { BN_free(b); }
@@ -59,15 +44,11 @@ struct CurveRow {
 
 inline std::vector<CurveRow> loadCurves()
 {
-    std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/sec2_binary_curves.txt");
     std::vector<CurveRow> rows;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream ls(line);
-        CurveRow r;
-        ls >> r.name >> r.poly >> r.a >> r.b >> r.gx >> r.gy >> r.order >> r.cofactor;
-        rows.push_back(r);
+    for (const testsupport::DataLine &l : testsupport::ReadDataLines(testsupport::DataFile("sec2_binary_curves.txt"))) {
+        const std::vector<std::string> &f = l.fields;
+        if (f.size() != 8) throw std::runtime_error("sec2_binary_curves.txt line " + std::to_string(l.number));
+        rows.push_back({f[0], f[1], f[2], f[3], f[4], f[5], f[6], static_cast<unsigned int>(std::stoul(f[7]))});
     }
     return rows;
 }

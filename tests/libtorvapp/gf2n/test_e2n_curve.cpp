@@ -28,10 +28,10 @@ struct OsslCurve {
     EC_POINT *g = nullptr;
     explicit OsslCurve(const CurveRow &c)
     {
-        Bn p = bnFromOctets(fromHex(c.poly)), a = bnFromOctets(fromHex(c.a)), b = bnFromOctets(fromHex(c.b));
+        Bn p = bnFromOctets(FromHex(c.poly)), a = bnFromOctets(FromHex(c.a)), b = bnFromOctets(FromHex(c.b));
         group = EC_GROUP_new_curve_GF2m(p.get(), a.get(), b.get(), ctx);
         g = EC_POINT_new(group);
-        Bn x = bnFromOctets(fromHex(c.gx)), y = bnFromOctets(fromHex(c.gy)), n = bnFromOctets(fromHex(c.order));
+        Bn x = bnFromOctets(FromHex(c.gx)), y = bnFromOctets(FromHex(c.gy)), n = bnFromOctets(FromHex(c.order));
         Bn h(BN_new());
         BN_set_word(h.get(), c.cofactor);
         EC_POINT_set_affine_coordinates(group, g, x.get(), y.get(), ctx);
@@ -97,7 +97,7 @@ TEST(BinaryCurve, BasePointsLieOnTheCurveAndHaveTheStatedOrder)
         QvE2n e = makeCurve(c);
         QvE2nPoint g(c.gx.c_str(), c.gy.c_str(), &e);
         EXPECT_TRUE(g.isOnCurve()) << c.name;
-        QvN order(fromHex(c.order).data(), static_cast<unsigned int>(fromHex(c.order).size()), 0);
+        QvN order(FromHex(c.order).data(), static_cast<unsigned int>(FromHex(c.order).size()), 0);
         Elem r(e.newElement(nullptr));
         e.multiply(r.get(), order, &g);
         EXPECT_TRUE(static_cast<QvE2nPoint *>(r.get())->isInfinity()) << c.name;
@@ -114,7 +114,7 @@ TEST(BinaryCurveVsOpenssl, ScalarAndTwoScalarMultiplication)
         OsslCurve o(c);
         QvE2n e = makeCurve(c);
         QvE2nPoint g(c.gx.c_str(), c.gy.c_str(), &e);
-        Bn order = bnFromOctets(fromHex(c.order));
+        Bn order = bnFromOctets(FromHex(c.order));
         for (int i = 0; i < 3; ++i) {
             Bn k(BN_new()), k2(BN_new());
             BN_rand_range(k.get(), order.get());
@@ -145,7 +145,7 @@ TEST(BinaryCurveVsOpenssl, EncodingsBothWays)
         const CurveRow &c = curve(name);
         OsslCurve o(c);
         QvE2n e = makeCurve(c);
-        Bn order = bnFromOctets(fromHex(c.order));
+        Bn order = bnFromOctets(FromHex(c.order));
         for (int i = 0; i < 8; ++i) {
             Bn k(BN_new());
             BN_rand_range(k.get(), order.get());
@@ -184,14 +184,14 @@ TEST(BinaryCurveVsOpenssl, PointsOffTheCurveAreRefused)
     const std::string offText = "LIBRARY: libtorvapp\nEXCEPTION: QvLibNotImplementedException\nREASON: Point is not "
                                 "on the Elliptic Curve.\n" + std::string(kCreate);
     // A base point with one bit of y flipped.
-    std::vector<QvOctet> un = fromHex("04" + c.gx + c.gy);
+    std::vector<QvOctet> un = FromHex("04" + c.gx + c.gy);
     un.back() ^= 1;
     EXPECT_EQ(thrownText<QvLibNotImplementedException>([&] { delete e.createNew(un.data(), 61); }), offText + "258\n");
     EC_POINT *q = EC_POINT_new(o.group);
     EXPECT_NE(EC_POINT_oct2point(o.group, q, un.data(), un.size(), o.ctx), 1);
     ERR_clear_error();
     // Hybrid forms whose y~ bit contradicts y.
-    std::vector<QvOctet> hy = fromHex("04" + c.gx + c.gy);
+    std::vector<QvOctet> hy = FromHex("04" + c.gx + c.gy);
     for (QvOctet first : {0x06, 0x07}) {
         hy[0] = first;
         bool okOurs = true;
@@ -234,7 +234,7 @@ TEST(BinaryCurveVsOpenssl, PointsOffTheCurveAreRefused)
     EXPECT_GT(refused, 0);
     EC_POINT_free(q);
     // Coordinates with bits at or above x^m are no field elements.
-    std::vector<QvOctet> big = fromHex("04" + c.gx + c.gy);
+    std::vector<QvOctet> big = FromHex("04" + c.gx + c.gy);
     big[1] |= 0x80;
     EXPECT_THROW(delete e.createNew(big.data(), 61), QvWrongSyntaxException);
 }
@@ -253,7 +253,7 @@ TEST(BinaryCurve, DecodingEdgeCasesAndTexts)
     const QvOctet one[] = {0x01};
     EXPECT_EQ(thrownText<QvWrongSyntaxException>([&] { delete e.createNew(one, 1); }), wrong);
     // First octets other than 04/06/07 and 02/03 are refused even with bit 2 or 1 set.
-    std::vector<QvOctet> g = fromHex("04" + c.gx + c.gy);
+    std::vector<QvOctet> g = FromHex("04" + c.gx + c.gy);
     g[0] = 0x05;
     EXPECT_EQ(thrownText<QvWrongSyntaxException>([&] { delete e.createNew(g.data(), 43); }), wrong);
     g[0] = 0x0A;
@@ -272,7 +272,7 @@ TEST(BinaryCurve, DecodingEdgeCasesAndTexts)
     QvE2nPoint gp(c.gx.c_str(), c.gy.c_str(), &e);
     QvGF2n z(gp.getY());
     z /= gp.getX();
-    std::vector<QvOctet> comp = fromHex((z.lowBit() ? "03" : "02") + c.gx);
+    std::vector<QvOctet> comp = FromHex((z.lowBit() ? "03" : "02") + c.gx);
     Elem d(e.createNew(comp.data(), 22));
     EXPECT_TRUE(e.equals(d.get(), &gp));
     comp[0] ^= 1;
@@ -375,7 +375,7 @@ TEST(BinaryCurve, LadderAgreesWithTheGenericWindowIncludingExceptionalScalars)
         const CurveRow &c = curve(name);
         QvE2n e = makeCurve(c);
         QvE2nPoint g(c.gx.c_str(), c.gy.c_str(), &e);
-        const std::vector<QvOctet> ord = fromHex(c.order);
+        const std::vector<QvOctet> ord = FromHex(c.order);
         const QvN n(ord.data(), static_cast<unsigned int>(ord.size()), 0);
         std::mt19937 rng(99);
         std::vector<QvN> scalars = {QvN(), QvN(1, 1), QvN(2, 1), QvN(3, 1), n - 1, n, n + 1, n + 2, n * 2u + 5u,
@@ -412,7 +412,7 @@ TEST(BinaryCurve, LadderAgreesWithTheGenericWindowIncludingExceptionalScalars)
 TEST(BinaryCurve, CurveFromOctetsEqualsCurveFromText)
 {
     const CurveRow &c = curve("sect283r1");
-    const auto a = fromHex(c.a), b = fromHex(c.b), f = fromHex(c.poly);
+    const auto a = FromHex(c.a), b = FromHex(c.b), f = FromHex(c.poly);
     QvE2n fromOctets(a.data(), static_cast<unsigned int>(a.size()), b.data(), static_cast<unsigned int>(b.size()),
                      f.data(), static_cast<unsigned int>(f.size()));
     QvE2n fromText = makeCurve(c);
@@ -420,7 +420,7 @@ TEST(BinaryCurve, CurveFromOctetsEqualsCurveFromText)
     EXPECT_EQ(fromOctets.getField().getTermCount(), 5u);
     EXPECT_TRUE(fromOctets.getA() == fromText.getA());
     EXPECT_TRUE(fromOctets.getB() == fromText.getB());
-    const auto gx = fromHex(c.gx), gy = fromHex(c.gy);
+    const auto gx = FromHex(c.gx), gy = FromHex(c.gy);
     QvE2nPoint g(gx.data(), static_cast<unsigned int>(gx.size()), gy.data(), static_cast<unsigned int>(gy.size()),
                  &fromOctets);
     EXPECT_TRUE(g.isOnCurve());

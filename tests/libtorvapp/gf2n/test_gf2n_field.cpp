@@ -55,12 +55,12 @@ TEST(BinaryField, ShapeOfThePentanomialOfDegree163)
     QvOctet out[32];
     ASSERT_EQ(f.asOctetString(out, sizeof out), 21u);
     EXPECT_EQ(out[0], 0x08);
-    EXPECT_EQ(toHex(out, 21), kF163);
+    EXPECT_EQ(ToHex(out, 21), kF163);
     EXPECT_TRUE(f.usesFixedRoutines());
 
     // The same field from octets, with leading zero octets dropped; and from
     // text with leading "00" pairs.
-    std::vector<QvOctet> oct = fromHex(std::string("0000") + kF163);
+    std::vector<QvOctet> oct = FromHex(std::string("0000") + kF163);
     QvGF2nField g(oct.data(), static_cast<unsigned int>(oct.size()));
     EXPECT_EQ(g.getDegree(), 163u);
     QvGF2nField h((std::string("0000") + kF163).c_str());
@@ -196,7 +196,7 @@ void compareArithmetic(const std::string &polyHex, bool invertible, int rounds)
     Ctx ctx;
     QvGF2nField f(polyHex.c_str());
     const unsigned int m = f.getDegree();
-    std::vector<QvOctet> po = fromHex(polyHex);
+    std::vector<QvOctet> po = FromHex(polyHex);
     Bn p = bnFromOctets(po);
     std::mt19937 rng(m * 7919u + 17u);
     const size_t len = (m + 7) / 8;

@@ -6,13 +6,13 @@
 
 #include <openssl/bn.h>
 
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "libtorvapp/qvnumbers/qvjacobisumstest.h"
 #include "libtorvapp/qvnumbers/qvprimality.h"
+#include "tests/common/testsupport.h"
 
 namespace {
 
@@ -27,16 +27,6 @@ QvN fromBn(const BIGNUM *b)
 QvN mersenne(unsigned int e)
 {
     return (QvN(1, 1) << e) - 1;
-}
-
-std::vector<std::string> dataLines(const char *file)
-{
-    std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/" + file);
-    std::vector<std::string> v;
-    std::string line;
-    while (std::getline(in, line))
-        if (!line.empty() && line[0] != '#') v.push_back(line);
-    return v;
 }
 
 } // namespace
@@ -90,8 +80,8 @@ TEST(JacobiSumsProof, LargerKnownPrimes)
 TEST(JacobiSumsProof, CompositesAreRefused)
 {
     EXPECT_EQ(deterministicJacobiSumsTest(QvN(561, 1)), 0);
-    for (const std::string &line : dataLines("composites.txt"))
-        EXPECT_EQ(deterministicJacobiSumsTest(QvN(line.c_str())), 0) << line;
+    for (const testsupport::DataLine &line : testsupport::ReadDataLines(testsupport::DataFile("composites.txt")))
+        EXPECT_EQ(deterministicJacobiSumsTest(QvN(line.fields.at(0).c_str())), 0) << line.fields.at(0);
     // The product of two 64-bit primes.
     EXPECT_EQ(deterministicJacobiSumsTest(QvN("18446744073709551557") * QvN("18446744073709551533")), 0);
     // Squares of primes.

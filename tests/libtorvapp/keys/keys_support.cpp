@@ -20,23 +20,6 @@ BIGNUM *qvnToBn(const QvN &n) {
     return BN_bin2bn(v.data(), static_cast<int>(len), nullptr);
 }
 
-std::vector<unsigned char> hexOctets(const char *hex) {
-    std::vector<unsigned char> out;
-    size_t n = std::strlen(hex);
-    size_t i = 0;
-    auto val = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return c - 'A' + 10;
-    };
-    if (n % 2) {
-        out.push_back(static_cast<unsigned char>(val(hex[0])));
-        i = 1;
-    }
-    for (; i + 1 < n + 1 && i < n; i += 2) out.push_back(static_cast<unsigned char>(val(hex[i]) * 16 + val(hex[i + 1])));
-    return out;
-}
-
 std::string firstLines(const char *text, unsigned int lines) {
     std::string s(text);
     size_t pos = 0;

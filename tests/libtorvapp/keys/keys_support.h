@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "libtorvapp/qvnumbers/qvn.h"
+#include "tests/common/testsupport.h"
+
+using testsupport::FromHexNumber;
 
 std::vector<unsigned char> bnOctets(const BIGNUM *b);
 QvN bnToQvN(const BIGNUM *b);
 BIGNUM *qvnToBn(const QvN &n);
-std::vector<unsigned char> hexOctets(const char *hex);
 std::string firstLines(const char *text, unsigned int lines);
 // The REASON line of a six-line exception text, without "REASON: ".
 std::string reasonOf(const char *text);

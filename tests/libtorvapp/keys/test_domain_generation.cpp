@@ -289,34 +289,26 @@ TEST(DomainGeneration, RbgSeedIsTwentyOctetsFromTheGenerator) {
 
 namespace {
 
+// The values of the published example, by name.
 std::string kat(const std::string &key) {
-    std::FILE *f = std::fopen(MIRTAL_TEST_DATA_DIR "/fips186_2_dsa_example.txt", "r");
-    if (f == nullptr) return "";
-    char line[512];
-    std::string value;
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        std::string s(line);
-        if (s.rfind(key + " = ", 0) == 0) {
-            value = s.substr(key.size() + 3);
-            while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
-        }
-    }
-    std::fclose(f);
-    return value;
+    static const testsupport::Record example =
+        testsupport::ReadRecords(testsupport::DataFile("fips186_2_dsa_example.txt")).at(0);
+    const auto it = example.find(key);
+    return it == example.end() ? std::string() : it->second;
 }
 
 }  // namespace
 
 TEST(DomainGeneration, ReproducesThePublishedDsaExample) {
-    const std::vector<unsigned char> seed = hexOctets(kat("seed").c_str());
+    const std::vector<unsigned char> seed = FromHexNumber(kat("seed"));
     ASSERT_EQ(seed.size(), 20u);
     QvGFpKeyDomain d;
     ASSERT_EQ(d.generate(seed.data(), 20, 160, 512, nullptr, nullptr), 1);
     EXPECT_EQ(seedOf(d), seed);
     EXPECT_EQ(d.getCounter(), static_cast<unsigned int>(std::stoul(kat("counter"))));
-    EXPECT_EQ(pOf(d), hexOctets(kat("p").c_str()));
-    EXPECT_EQ(qOf(d), hexOctets(kat("q").c_str()));
-    EXPECT_EQ(gOf(d), hexOctets(kat("g").c_str()));
+    EXPECT_EQ(pOf(d), FromHexNumber(kat("p")));
+    EXPECT_EQ(qOf(d), FromHexNumber(kat("q")));
+    EXPECT_EQ(gOf(d), FromHexNumber(kat("g")));
     EXPECT_TRUE(d.isValid());
 
     // The same values set by hand check out against seed and counter.

@@ -164,7 +164,7 @@ TEST(KeyDomains, PrimeCurveDomainChoosesTheFixedPrimeCurveWhereItCan) {
     for (int i = 0; i < 4; ++i) {
         const QvNamedCurveParams *c = qvFindNamedCurveParams(names[i]);
         SCOPED_TRACE(names[i]);
-        std::vector<unsigned char> a = hexOctets(c->a), b = hexOctets(c->b), p = hexOctets(c->field);
+        std::vector<unsigned char> a = FromHexNumber(c->a), b = FromHexNumber(c->b), p = FromHexNumber(c->field);
         QvEpDsaKeyDomain d;
         d.setCurve(a.data(), static_cast<unsigned int>(a.size()), b.data(), static_cast<unsigned int>(b.size()),
                    p.data(), static_cast<unsigned int>(p.size()));
@@ -182,7 +182,7 @@ TEST(KeyDomains, PrimeCurveDomainChoosesTheFixedPrimeCurveWhereItCan) {
                   QvN(a.data(), static_cast<unsigned int>(a.size()), 0));
         EXPECT_EQ(QvN(gb.data(), static_cast<unsigned int>(gb.size()), 0),
                   QvN(b.data(), static_cast<unsigned int>(b.size()), 0));
-        std::vector<unsigned char> g = hexOctets(c->generator), n = hexOctets(c->order);
+        std::vector<unsigned char> g = FromHexNumber(c->generator), n = FromHexNumber(c->order);
         d.setG(g.data(), static_cast<unsigned int>(g.size()));
         d.setN(n.data(), static_cast<unsigned int>(n.size()));
         EXPECT_TRUE(d.isValid());
@@ -203,7 +203,7 @@ TEST(KeyDomains, PrimeCurveDomainChoosesTheFixedPrimeCurveWhereItCan) {
 TEST(KeyDomains, PrimeCurveDomainRefusesAPointOffTheCurve) {
     const QvNamedCurveParams *c = qvFindNamedCurveParams("brainpoolP192r1");
     QvEpDsaKeyDomain d(c->a, c->b, c->field, c->generator, c->order, c->cofactor);
-    std::vector<unsigned char> g = hexOctets(c->generator);
+    std::vector<unsigned char> g = FromHexNumber(c->generator);
     g.back() ^= 1;
     EXPECT_ANY_THROW(d.setG(g.data(), static_cast<unsigned int>(g.size())));
     // The old generator stays.
@@ -212,7 +212,7 @@ TEST(KeyDomains, PrimeCurveDomainRefusesAPointOffTheCurve) {
 
 TEST(KeyDomains, BinaryCurveTrinomialAndPentanomial) {
     const QvNamedCurveParams *c = qvFindNamedCurveParams("sect233r1");
-    std::vector<unsigned char> a = hexOctets(c->a), b = hexOctets(c->b);
+    std::vector<unsigned char> a = FromHexNumber(c->a), b = FromHexNumber(c->b);
     QvE2nDsaKeyDomain d;
     EXPECT_EQ(d.getBasisType(), 0);
     d.setCurveTrinomial(a.data(), static_cast<unsigned int>(a.size()), b.data(), static_cast<unsigned int>(b.size()),
@@ -224,12 +224,12 @@ TEST(KeyDomains, BinaryCurveTrinomialAndPentanomial) {
     EXPECT_EQ(f[0], 0x02);  // x^233: bit 1 of the first of 30 octets
     EXPECT_EQ(f[29], 0x01);
     EXPECT_EQ(f[29 - 74 / 8], 1 << (74 % 8));
-    EXPECT_EQ(std::vector<unsigned char>(f, f + 30), hexOctets(c->field));
+    EXPECT_EQ(std::vector<unsigned char>(f, f + 30), FromHexNumber(c->field));
     EXPECT_EQ(d.getBasisType(), 3);
     EXPECT_EQ(d.getTrinomial(&m, &k), 0);
     EXPECT_EQ(m, 233u);
     EXPECT_EQ(k, 74u);
-    std::vector<unsigned char> g = hexOctets(c->generator), n = hexOctets(c->order), h = hexOctets(c->cofactor);
+    std::vector<unsigned char> g = FromHexNumber(c->generator), n = FromHexNumber(c->order), h = FromHexNumber(c->cofactor);
     d.setG(g.data(), static_cast<unsigned int>(g.size()));
     d.setN(n.data(), static_cast<unsigned int>(n.size()));
     d.setCofactor(h.data(), static_cast<unsigned int>(h.size()));
@@ -239,7 +239,7 @@ TEST(KeyDomains, BinaryCurveTrinomialAndPentanomial) {
     EXPECT_EQ(hb[0], 2);
 
     const QvNamedCurveParams *c163 = qvFindNamedCurveParams("sect163r2");
-    std::vector<unsigned char> a2 = hexOctets(c163->a), b2 = hexOctets(c163->b);
+    std::vector<unsigned char> a2 = FromHexNumber(c163->a), b2 = FromHexNumber(c163->b);
     QvE2nDsaKeyDomain e;
     e.setCurvePentanomial(a2.data(), static_cast<unsigned int>(a2.size()), b2.data(),
                           static_cast<unsigned int>(b2.size()), 163, 3, 6, 7);
@@ -251,7 +251,7 @@ TEST(KeyDomains, BinaryCurveTrinomialAndPentanomial) {
     EXPECT_EQ(k2, 6u);
     EXPECT_EQ(k3, 7u);
     ASSERT_EQ(e.getFieldPolynomial(&m, f, sizeof f), 21u);
-    EXPECT_EQ(std::vector<unsigned char>(f, f + 21), hexOctets(c163->field));
+    EXPECT_EQ(std::vector<unsigned char>(f, f + 21), FromHexNumber(c163->field));
     std::vector<unsigned char> ga(40);
     ga.resize(e.getA(ga.data(), 40));
     EXPECT_EQ(QvN(ga.data(), static_cast<unsigned int>(ga.size()), 0),

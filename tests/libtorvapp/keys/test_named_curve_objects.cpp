@@ -52,8 +52,8 @@ TEST(NamedCurveObjects, AllBuildValidateAndCarryTheStandardValues) {
         (c->binaryField ? binary : prime)++;
         EXPECT_TRUE(d->isComplete());
         EXPECT_TRUE(d->isValid());
-        EXPECT_EQ(genOf(d), hexOctets(c->generator));
-        EXPECT_EQ(orderOf(d), stripZeros(hexOctets(c->order)));
+        EXPECT_EQ(genOf(d), FromHexNumber(c->generator));
+        EXPECT_EQ(orderOf(d), stripZeros(FromHexNumber(c->order)));
         EXPECT_EQ(d->getCofactor(), QvN(QvN(("0x" + std::string(c->cofactor)).c_str())));
 
         const int nid = opensslNid(c->name);

@@ -1,10 +1,9 @@
 // Digit text to word arrays and back, and fixed published values.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "tests/common/testsupport.h"
 #include "tests/libtorvapp/numbers/words.h"
 
 namespace {
@@ -85,15 +84,10 @@ TEST(LongvText, OctalToDecimalInPlace) {
 }
 
 TEST(LongvText, PublishedValuesInAllThreeBases) {
-    std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/fixed_numbers.txt");
-    ASSERT_TRUE(in.good());
-    std::string line;
     int records = 0;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream ls(line);
-        std::string hex, oct, dec;
-        ls >> hex >> oct >> dec;
+    for (const testsupport::DataLine &l : testsupport::ReadDataLines(testsupport::DataFile("fixed_numbers.txt"))) {
+        ASSERT_EQ(l.fields.size(), 3u) << "line " << l.number;
+        const std::string &hex = l.fields[0], &oct = l.fields[1], &dec = l.fields[2];
         Words fromHex = parse(longvFromHex, hex);
         Words fromOct = parse(longvFromOctal, oct);
         Words fromDec = parse(longvFromDecimal, dec);

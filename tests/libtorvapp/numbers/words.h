@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "libtorvapp/qvnumbers/longv.h"
+#include "tests/common/testsupport.h"
 
 typedef std::vector<QvWord> Words;
 
@@ -44,8 +45,7 @@ inline std::string hexOf(const QvWord *a, QvWordLen n) {
     std::string s;
     for (QvWordLen i = n; i > 0; --i)
         for (int k = 28; k >= 0; k -= 4) s += d[(a[i - 1] >> k) & 0xF];
-    size_t p = s.find_first_not_of('0');
-    return p == std::string::npos ? "0" : s.substr(p);
+    return testsupport::WithoutLeadingZeros(s);
 }
 
 inline std::string hexOf(const Words &w) { return hexOf(w.data(), (QvWordLen)w.size()); }

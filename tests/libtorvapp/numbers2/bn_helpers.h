@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "libtorvapp/qvnumbers/qvn.h"
+#include "tests/common/testsupport.h"
 
 namespace numbers2 {
 
@@ -49,9 +50,7 @@ inline std::string hexOf(const BIGNUM *b) {
     std::string s(h);
     OPENSSL_free(h);
     for (char &c : s) c = (char)std::tolower((unsigned char)c);
-    std::size_t i = 0;
-    while (i + 1 < s.size() && s[i] == '0') ++i;
-    return s.substr(i);
+    return testsupport::WithoutLeadingZeros(s);
 }
 
 // Seeded operands: NUMBERS2_SEED in the environment picks another seed.

@@ -2,12 +2,11 @@
 // Carmichael numbers and primes that OpenSSL generates.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "libtorvapp/qvnumbers/qvprimality.h"
+#include "tests/common/testsupport.h"
 #include "tests/libtorvapp/numbers2/bn_helpers.h"
 
 using namespace numbers2;
@@ -22,16 +21,6 @@ std::vector<QvN> primeBases(QvWord upTo) {
 }
 
 int sprp(const char *n, QvWord base) { return isStrongProbablePrime(QvN(n), QvN(base, 1)); }
-
-// Data lines without comments.
-std::vector<std::string> dataLines(const char *name) {
-    std::ifstream in(std::string(MIRTAL_TEST_DATA_DIR) + "/" + name);
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line))
-        if (!line.empty() && line[0] != '#') lines.push_back(line);
-    return lines;
-}
 
 }  // namespace
 
@@ -66,14 +55,12 @@ TEST(StrongProbablePrime, KnownStrongPseudoprimes) {
 
 TEST(StrongProbablePrime, SmallestPseudoprimesToTheFirstPrimeBases) {
     const std::vector<QvN> primes = primeBases(43);
-    const std::vector<std::string> lines = dataLines("strong_pseudoprimes.txt");
+    const std::vector<testsupport::DataLine> lines = testsupport::ReadDataLines(testsupport::DataFile("strong_pseudoprimes.txt"));
     ASSERT_EQ(lines.size(), 13u);
     std::vector<QvN> values;
-    for (const std::string &line : lines) {
-        std::istringstream in(line);
-        unsigned int k;
-        std::string value;
-        in >> k >> value;
+    for (const testsupport::DataLine &line : lines) {
+        ASSERT_EQ(line.fields.size(), 2u) << "line " << line.number;
+        const std::string &value = line.fields[1];
         values.push_back(QvN(value.c_str()));
     }
     for (unsigned int k = 1; k <= values.size(); ++k) {
@@ -93,9 +80,10 @@ TEST(StrongProbablePrime, SmallestPseudoprimesToTheFirstPrimeBases) {
 TEST(StrongProbablePrime, CarmichaelNumbersFailThePrimeBases) {
     BnCtx ctx(BN_CTX_new());
     const std::vector<QvN> bases = primeBases(41);
-    const std::vector<std::string> lines = dataLines("carmichael.txt");
+    const std::vector<testsupport::DataLine> lines = testsupport::ReadDataLines(testsupport::DataFile("carmichael.txt"));
     ASSERT_GE(lines.size(), 30u);
-    for (const std::string &c : lines) {
+    for (const testsupport::DataLine &line : lines) {
+        const std::string &c = line.fields.at(0);
         const QvN n(c.c_str());
         ASSERT_EQ(BN_check_prime(toBn(n).get(), ctx.get(), nullptr), 0) << c;
         // Fermat's test passes every unit base; the strong test does not.

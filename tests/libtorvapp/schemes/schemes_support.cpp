@@ -30,15 +30,6 @@ Bytes bnParam(const EVP_PKEY *k, const char *name)
     return out;
 }
 
-Bytes hexOctets(const char *hex)
-{
-    Bytes out;
-    std::string h(hex);
-    for (size_t i = 0; i + 1 < h.size(); i += 2)
-        out.push_back(static_cast<unsigned char>(std::stoi(h.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
 std::string reasonOf(const char *text)
 {
     std::string t(text);

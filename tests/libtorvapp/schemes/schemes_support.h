@@ -13,6 +13,7 @@
 
 #include "libtorvapp/qvasymkey.h"
 #include "libtorvapp/qvrbg.h"
+#include "tests/common/testsupport.h"
 
 using Bytes = std::vector<unsigned char>;
 
@@ -25,7 +26,6 @@ using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 std::unique_ptr<QvRbg> makeRbg(unsigned int seedTag);
 
 Bytes bnParam(const EVP_PKEY *k, const char *name);
-Bytes hexOctets(const char *hex);
 std::string reasonOf(const char *text);
 // The six-line text as received.
 std::string textOf(const QvException &e);

@@ -82,12 +82,12 @@ TEST(RsaPkcs1V15Signature, EncodingOfA1024BitKeyWithSha1)
     // 01, FF x 89, 00, DigestInfo of 35 octets.
     EXPECT_EQ(enc[90], 0xFF);
     EXPECT_EQ(enc[91], 0x00);
-    Bytes t = hexOctets("3021300906052b0e03021a05000414");
+    Bytes t = testsupport::FromHex("3021300906052b0e03021a05000414");
     EXPECT_TRUE(std::equal(t.begin(), t.end(), enc.begin() + 92));
     // A digest of another length still carries the SHA-1 identifier.
     Bytes d32(32, 0x11);
     ASSERT_EQ(s.encodeDigest(d32.data(), 32, enc.data(), 200), 127u);
-    Bytes t32 = hexOctets("302d300906052b0e03021a05000420");
+    Bytes t32 = testsupport::FromHex("302d300906052b0e03021a05000420");
     EXPECT_TRUE(std::equal(t32.begin(), t32.end(), enc.begin() + 127 - 47));
 }
 

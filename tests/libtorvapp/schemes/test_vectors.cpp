@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 
 #include "libtorvapp/qvdsasig.h"
@@ -49,37 +47,6 @@ private:
     size_t pos = 0;
 };
 
-std::string dataPath(const char *name) { return std::string(MIRTAL_TEST_DATA_DIR) + "/" + name; }
-
-// The "# Label:" blocks of a PKCS #1 vector file, each with its hex octets.
-std::vector<std::pair<std::string, Bytes>> readBlocks(const char *name)
-{
-    std::ifstream in(dataPath(name));
-    std::vector<std::pair<std::string, Bytes>> out;
-    std::string line;
-    bool collecting = false;
-    while (std::getline(in, line)) {
-        while (!line.empty() && (line.back() == ' ' || line.back() == '\r'))
-            line.pop_back();
-        if (line.rfind("# ", 0) == 0 && !line.empty() && line.back() == ':') {
-            out.emplace_back(line.substr(2, line.size() - 3), Bytes{});
-            collecting = true;
-            continue;
-        }
-        if (line.empty() || line[0] == '#' || line[0] == '=') {
-            collecting = false;
-            continue;
-        }
-        if (!collecting)
-            continue;
-        std::istringstream hex(line);
-        std::string octet;
-        while (hex >> octet)
-            out.back().second.push_back(static_cast<unsigned char>(std::stoi(octet, nullptr, 16)));
-    }
-    return out;
-}
-
 struct RsaVectorKey {
     QvRsaPublicKey pub;
     QvRsaPrivateKey prv;
@@ -90,7 +57,7 @@ struct RsaVectorKey {
 template <class Check>
 unsigned int walkPkcs1(const char *file, const char *randomLabel, const char *resultLabel, Check check)
 {
-    auto blocks = readBlocks(file);
+    auto blocks = testsupport::ReadPkcs1Vectors(testsupport::DataFile(file));
     std::unique_ptr<RsaVectorKey> key;
     unsigned int moduli = 0, cases = 0;
     Bytes msg, rnd;
@@ -134,7 +101,8 @@ unsigned int walkPkcs1(const char *file, const char *randomLabel, const char *re
     return cases;
 }
 
-// "Name = value" records of a CAVP response file, grouped under their [section].
+// The records of a CAVP response file that carry a Result; values given once
+// at the head of a section (the DSA domain P, Q and G) go into each record of it.
 struct RspRecord {
     std::string section;
     std::map<std::string, std::string> f;
@@ -142,55 +110,24 @@ struct RspRecord {
 
 std::vector<RspRecord> readRsp(const char *name)
 {
-    std::ifstream in(dataPath(name));
     std::vector<RspRecord> out;
-    std::string line, section;
-    std::map<std::string, std::string> shared, cur;
-    auto flush = [&] {
-        if (cur.count("Result")) {
-            RspRecord r{section, shared};
-            for (auto &kv : cur)
-                r.f[kv.first] = kv.second;
-            out.push_back(r);
-        }
-        cur.clear();
-    };
-    while (std::getline(in, line)) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-            line.pop_back();
-        if (line.empty() || line[0] == '#')
-            continue;
-        if (line[0] == '[') {
-            flush();
-            section = line;
+    std::string section;
+    std::map<std::string, std::string> shared;
+    for (const testsupport::CavpRecord &r : testsupport::ReadCavpResponse(testsupport::DataFile(name))) {
+        if (r.section != section) {
+            section = r.section;
             shared.clear();
+        }
+        if (!r.values.count("Result")) {
+            shared.insert(r.values.begin(), r.values.end());
             continue;
         }
-        size_t eq = line.find(" = ");
-        if (eq == std::string::npos)
-            continue;
-        std::string k = line.substr(0, eq), v = line.substr(eq + 3);
-        if (k == "P" || k == "Q" || k == "G") {
-            shared[k] = v;
-            continue;
-        }
-        if (k == "Msg")
-            flush();
-        cur[k] = v;
+        RspRecord rec{r.section, shared};
+        for (const auto &kv : r.values)
+            rec.f[kv.first] = kv.second;
+        out.push_back(rec);
     }
-    flush();
     return out;
-}
-
-Bytes hexPadded(const std::string &hex, size_t octets)
-{
-    std::string h = hex;
-    if (h.size() % 2)
-        h = "0" + h;
-    Bytes b = hexOctets(h.c_str());
-    if (b.size() < octets)
-        b.insert(b.begin(), octets - b.size(), 0);
-    return b;
 }
 
 struct HashName {
@@ -285,8 +222,8 @@ TEST(KnownAnswers, DsaSigVerResults)
         QvDsaSig v;
         v.setHashAlgo(h);
         v.setPublicKey(&pub);
-        Bytes d = digestWith(h, hexPadded(r.f.at("Msg"), 0));
-        Bytes rr = hexPadded(r.f.at("R"), 0), ss = hexPadded(r.f.at("S"), 0);
+        Bytes d = digestWith(h, testsupport::FromHexNumber(r.f.at("Msg"), 0));
+        Bytes rr = testsupport::FromHexNumber(r.f.at("R"), 0), ss = testsupport::FromHexNumber(r.f.at("S"), 0);
         bool ok = v.verify(d.data(), static_cast<unsigned int>(d.size()), rr.data(),
                            static_cast<unsigned int>(rr.size()), ss.data(), static_cast<unsigned int>(ss.size()));
         bool expected = r.f.at("Result")[0] == 'P';
@@ -311,7 +248,7 @@ TEST(KnownAnswers, EcdsaSigVerResults)
         QvHashAlgo h = hashOfSection(r.section);
         unsigned int fieldOctets = (dom->getGroup()->getOctetStringEncodingLen(dom->getGen()) - 1) / 2;
         Bytes point{0x04};
-        Bytes qx = hexPadded(r.f.at("Qx"), fieldOctets), qy = hexPadded(r.f.at("Qy"), fieldOctets);
+        Bytes qx = testsupport::FromHexNumber(r.f.at("Qx"), fieldOctets), qy = testsupport::FromHexNumber(r.f.at("Qy"), fieldOctets);
         point.insert(point.end(), qx.begin(), qx.end());
         point.insert(point.end(), qy.begin(), qy.end());
         bool expected = r.f.at("Result")[0] == 'P';
@@ -326,8 +263,8 @@ TEST(KnownAnswers, EcdsaSigVerResults)
         }
         QvGeneralDsaSig v;
         v.setPublicKey(&pub);
-        Bytes d = digestWith(h, hexPadded(r.f.at("Msg"), 0));
-        Bytes rr = hexPadded(r.f.at("R"), 0), ss = hexPadded(r.f.at("S"), 0);
+        Bytes d = digestWith(h, testsupport::FromHexNumber(r.f.at("Msg"), 0));
+        Bytes rr = testsupport::FromHexNumber(r.f.at("R"), 0), ss = testsupport::FromHexNumber(r.f.at("S"), 0);
         bool ok = v.verify(d.data(), static_cast<unsigned int>(d.size()), rr.data(),
                            static_cast<unsigned int>(rr.size()), ss.data(), static_cast<unsigned int>(ss.size()));
         EXPECT_EQ(ok, expected) << r.section << " " << r.f.at("Result");

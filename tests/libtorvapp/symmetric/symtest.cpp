@@ -3,79 +3,7 @@
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
-#include <fstream>
 #include <stdexcept>
-
-Bytes hex(const std::string& text)
-{
-    Bytes out;
-    int hi = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        else
-            continue;
-        if (hi < 0) {
-            hi = v;
-        } else {
-            out.push_back(std::uint8_t(hi * 16 + v));
-            hi = -1;
-        }
-    }
-    if (hi >= 0)
-        throw std::runtime_error("odd number of hexadecimal digits");
-    return out;
-}
-
-std::string toHex(const std::uint8_t* p, std::size_t n)
-{
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
-
-std::vector<Record> readVectors(const std::string& fileName)
-{
-    std::ifstream f(std::string(MIRTAL_TEST_DATA_DIR) + "/" + fileName);
-    if (!f)
-        throw std::runtime_error("cannot open " + fileName);
-    std::vector<Record> out;
-    Record cur;
-    std::string line;
-    while (std::getline(f, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty() && line[0] == '#')
-            continue;
-        const auto eq = line.find('=');
-        if (eq == std::string::npos) {
-            if (!cur.empty())
-                out.push_back(cur);
-            cur.clear();
-            continue;
-        }
-        auto trim = [](std::string s) {
-            const auto a = s.find_first_not_of(" \t");
-            const auto b = s.find_last_not_of(" \t");
-            return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
-        };
-        const std::string name = trim(line.substr(0, eq));
-        const std::string value = trim(line.substr(eq + 1));
-        cur[name] += value;
-    }
-    if (!cur.empty())
-        out.push_back(cur);
-    return out;
-}
 
 Bytes randomBytes(std::mt19937& rng, std::size_t n)
 {

@@ -1,24 +1,20 @@
-// Helpers shared by the symmetric tests: hexadecimal text, vector files and
-// OpenSSL (the independent reference) set up with its legacy ciphers.
+// Helpers shared by the symmetric tests: OpenSSL (the independent reference)
+// set up with its legacy ciphers, and random octets.
 #ifndef TESTS_LIBTORVAPP_SYMMETRIC_SYMTEST_H
 #define TESTS_LIBTORVAPP_SYMMETRIC_SYMTEST_H
 
 #include <cstdint>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
-typedef std::vector<std::uint8_t> Bytes;
+#include "tests/common/testsupport.h"
 
-Bytes hex(const std::string& text);
-std::string toHex(const std::uint8_t* p, std::size_t n);
-inline std::string toHex(const Bytes& b) { return toHex(b.data(), b.size()); }
-
-// A vector file: records of "name = value" lines separated by blank lines;
-// lines starting with '#' are comments (they name the source of the vectors).
-typedef std::map<std::string, std::string> Record;
-std::vector<Record> readVectors(const std::string& fileName);
+using testsupport::Bytes;
+using testsupport::DataFile;
+using testsupport::FromHex;
+using testsupport::ReadRecords;
+using testsupport::ToHex;
 
 Bytes randomBytes(std::mt19937& rng, std::size_t n);
 

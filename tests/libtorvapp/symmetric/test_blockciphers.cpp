@@ -43,25 +43,25 @@ std::unique_ptr<QvBc> make(unsigned id) { return std::unique_ptr<QvBc>(qvBcCreat
 
 TEST(BlockCipherKnownAnswers, AesMatchesFips197)
 {
-    for (const auto& r : readVectors("aes_fips197.txt")) {
-        const Bytes key = hex(r.at("key")), pt = hex(r.at("plain")), ct = hex(r.at("cipher"));
+    for (const auto& r : ReadRecords(DataFile("aes_fips197.txt"))) {
+        const Bytes key = FromHex(r.at("key")), pt = FromHex(r.at("plain")), ct = FromHex(r.at("cipher"));
         QvAes aes;
         aes.setKey(key.data(), unsigned(key.size()), QV_KEY_EXPANSION_ENCRYPT);
-        EXPECT_EQ(toHex(encryptBlocks(aes, pt)), toHex(ct)) << r.at("key");
-        EXPECT_EQ(toHex(decryptBlocks(aes, ct)), toHex(pt)) << r.at("key");
+        EXPECT_EQ(ToHex(encryptBlocks(aes, pt)), ToHex(ct)) << r.at("key");
+        EXPECT_EQ(ToHex(decryptBlocks(aes, ct)), ToHex(pt)) << r.at("key");
         // The general Rijndael core with 128-bit blocks gives the same results.
         QvRijndael rj(4);
         rj.setKey(key.data(), unsigned(key.size()), QV_KEY_EXPANSION_BOTH);
-        EXPECT_EQ(toHex(encryptBlocks(rj, pt)), toHex(ct));
-        EXPECT_EQ(toHex(decryptBlocks(rj, ct)), toHex(pt));
+        EXPECT_EQ(ToHex(encryptBlocks(rj, pt)), ToHex(ct));
+        EXPECT_EQ(ToHex(decryptBlocks(rj, ct)), ToHex(pt));
     }
 }
 
 TEST(BlockCipherKnownAnswers, DesAndTripleDesMatchPublishedExamples)
 {
-    for (const auto& r : readVectors("des_fips81.txt")) {
+    for (const auto& r : ReadRecords(DataFile("des_fips81.txt"))) {
         const std::string algo = r.at("algo");
-        const Bytes key = hex(r.at("key")), pt = hex(r.at("plain")), ct = hex(r.at("cipher"));
+        const Bytes key = FromHex(r.at("key")), pt = FromHex(r.at("plain")), ct = FromHex(r.at("cipher"));
         std::unique_ptr<QvBc> bc;
         if (algo == "DES")
             bc.reset(new QvDes());
@@ -70,19 +70,19 @@ TEST(BlockCipherKnownAnswers, DesAndTripleDesMatchPublishedExamples)
         else
             bc.reset(new QvTdes());
         bc->setKey(key.data(), unsigned(key.size()), QV_KEY_EXPANSION_BOTH);
-        EXPECT_EQ(toHex(encryptBlocks(*bc, pt)), toHex(ct)) << algo << " " << r.at("key");
-        EXPECT_EQ(toHex(decryptBlocks(*bc, ct)), toHex(pt)) << algo << " " << r.at("key");
+        EXPECT_EQ(ToHex(encryptBlocks(*bc, pt)), ToHex(ct)) << algo << " " << r.at("key");
+        EXPECT_EQ(ToHex(decryptBlocks(*bc, ct)), ToHex(pt)) << algo << " " << r.at("key");
     }
 }
 
 TEST(BlockCipherKnownAnswers, Rc2MatchesRfc2268)
 {
-    for (const auto& r : readVectors("rc2_rfc2268.txt")) {
-        const Bytes key = hex(r.at("key")), pt = hex(r.at("plain")), ct = hex(r.at("cipher"));
+    for (const auto& r : ReadRecords(DataFile("rc2_rfc2268.txt"))) {
+        const Bytes key = FromHex(r.at("key")), pt = FromHex(r.at("plain")), ct = FromHex(r.at("cipher"));
         QvRc2 rc2;
         rc2.setKey(key.data(), unsigned(key.size()), unsigned(std::stoul(r.at("bits"))), QV_KEY_EXPANSION_BOTH);
-        EXPECT_EQ(toHex(encryptBlocks(rc2, pt)), toHex(ct)) << r.at("key") << "/" << r.at("bits");
-        EXPECT_EQ(toHex(decryptBlocks(rc2, ct)), toHex(pt));
+        EXPECT_EQ(ToHex(encryptBlocks(rc2, pt)), ToHex(ct)) << r.at("key") << "/" << r.at("bits");
+        EXPECT_EQ(ToHex(decryptBlocks(rc2, ct)), ToHex(pt));
     }
 }
 
@@ -108,8 +108,8 @@ TEST(BlockCipherDifferential, EveryCipherAgreesWithOpenSsl)
             bc->setKey(key.data(), c.keyLen, QV_KEY_EXPANSION_BOTH);
             const Bytes pt = randomBytes(rng, bc->getBlockOctets() * (1 + rng() % 8));
             const Bytes ct = encryptBlocks(*bc, pt);
-            ASSERT_EQ(toHex(ct), toHex(evpCrypt(c.evp, true, key, {}, pt))) << c.evp;
-            ASSERT_EQ(toHex(decryptBlocks(*bc, ct)), toHex(pt)) << c.evp;
+            ASSERT_EQ(ToHex(ct), ToHex(evpCrypt(c.evp, true, key, {}, pt))) << c.evp;
+            ASSERT_EQ(ToHex(decryptBlocks(*bc, ct)), ToHex(pt)) << c.evp;
         }
     }
     // RC2 with random key lengths and effective key bits.
@@ -121,8 +121,8 @@ TEST(BlockCipherDifferential, EveryCipherAgreesWithOpenSsl)
         rc2.setKey(key.data(), keyLen, bits, QV_KEY_EXPANSION_BOTH);
         const Bytes pt = randomBytes(rng, 8 * (1 + rng() % 4));
         const Bytes ct = encryptBlocks(rc2, pt);
-        ASSERT_EQ(toHex(ct), toHex(evpCrypt("RC2-ECB", true, key, {}, pt, int(bits)))) << keyLen << "/" << bits;
-        ASSERT_EQ(toHex(decryptBlocks(rc2, ct)), toHex(pt));
+        ASSERT_EQ(ToHex(ct), ToHex(evpCrypt("RC2-ECB", true, key, {}, pt, int(bits)))) << keyLen << "/" << bits;
+        ASSERT_EQ(ToHex(decryptBlocks(rc2, ct)), ToHex(pt));
     }
 }
 
@@ -147,16 +147,16 @@ TEST(BlockCipherDifferential, EeeAndWhitenedVariantsFollowFromSingleDes)
 
         QvDesXeeex x;
         x.setKey(key.data(), 40, QV_KEY_EXPANSION_BOTH);
-        EXPECT_EQ(toHex(encryptBlocks(x, pt)), toHex(m));
-        EXPECT_EQ(toHex(decryptBlocks(x, m)), toHex(pt));
+        EXPECT_EQ(ToHex(encryptBlocks(x, pt)), ToHex(m));
+        EXPECT_EQ(ToHex(decryptBlocks(x, m)), ToHex(pt));
 
         QvDesEee e;
         e.setKey(key.data() + 8, 24, QV_KEY_EXPANSION_BOTH);
         Bytes xpt = pt;
         for (int i = 0; i < 8; ++i)
             xpt[i] ^= x1[i];
-        EXPECT_EQ(toHex(encryptBlocks(e, xpt)), toHex(eee));
-        EXPECT_EQ(toHex(decryptBlocks(e, eee)), toHex(xpt));
+        EXPECT_EQ(ToHex(encryptBlocks(e, xpt)), ToHex(eee));
+        EXPECT_EQ(ToHex(decryptBlocks(e, eee)), ToHex(xpt));
     }
 }
 
@@ -173,8 +173,8 @@ TEST(BlockCipherRijndael, WideBlocksRoundTripAndDifferFromEachOther)
             EXPECT_EQ(rj.getNr(), std::max(keyLen / 4, nb) + 6);
             const Bytes pt = randomBytes(rng, 4 * nb * 3);
             const Bytes ct = encryptBlocks(rj, pt);
-            EXPECT_NE(toHex(ct), toHex(pt));
-            EXPECT_EQ(toHex(decryptBlocks(rj, ct)), toHex(pt)) << nb << "/" << keyLen;
+            EXPECT_NE(ToHex(ct), ToHex(pt));
+            EXPECT_EQ(ToHex(decryptBlocks(rj, ct)), ToHex(pt)) << nb << "/" << keyLen;
         }
     }
 }
@@ -216,18 +216,18 @@ TEST(BlockCipherKeys, AesRefusesTwentyOctetsWhichRijndaelAccepts)
 
 TEST(BlockCipherKeys, WrongLengthLeavesPreviousKeyInPlace)
 {
-    const Bytes key = hex("000102030405060708090a0b0c0d0e0f");
-    const Bytes pt = hex("00112233445566778899aabbccddeeff");
+    const Bytes key = FromHex("000102030405060708090a0b0c0d0e0f");
+    const Bytes pt = FromHex("00112233445566778899aabbccddeeff");
     QvAes aes;
     aes.setKey(key.data(), 16, QV_KEY_EXPANSION_BOTH);
     const Bytes bad(7, 1);
     EXPECT_THROW(aes.setKey(bad.data(), 7, QV_KEY_EXPANSION_BOTH), QvBadKeyLengthException);
-    EXPECT_EQ(toHex(encryptBlocks(aes, pt)), "69c4e0d86a7b0430d8cdb78070b4c55a");
+    EXPECT_EQ(ToHex(encryptBlocks(aes, pt)), "69c4e0d86a7b0430d8cdb78070b4c55a");
 }
 
 TEST(BlockCipherKeys, DesWeakKeysAndParity)
 {
-    const Bytes weak = hex("0101010101010101"), weakNoParity = hex("0000000000000000");
+    const Bytes weak = FromHex("0101010101010101"), weakNoParity = FromHex("0000000000000000");
     QvDes des;
     EXPECT_THROW(des.setKey(weak.data(), 8, QV_KEY_EXPANSION_BOTH), QvWeakKeyException);
     EXPECT_THROW(des.setKey(weakNoParity.data(), 8, QV_KEY_EXPANSION_BOTH), QvWeakKeyException);
@@ -241,7 +241,7 @@ TEST(BlockCipherKeys, DesWeakKeysAndParity)
     // Every semi-weak key is caught, parity bits ignored.
     const char* semi[] = {"01FE01FE01FE01FE", "1FE01FE00EF10EF1", "E0FEE0FEF1FEF1FE", "FEE0FEE0FEF1FEF1"};
     for (const char* s : semi) {
-        Bytes k = hex(s);
+        Bytes k = FromHex(s);
         EXPECT_TRUE(qvDesIsWeakKey(k.data(), 1)) << s;
         for (auto& b : k)
             b ^= 1;
@@ -250,7 +250,7 @@ TEST(BlockCipherKeys, DesWeakKeysAndParity)
     EXPECT_FALSE(qvDesIsWeakKey(weak.data(), 0));
 
     // A key with even-parity octets: accepted by default, refused with the parity check.
-    const Bytes even = hex("0023456789abcdef");
+    const Bytes even = FromHex("0023456789abcdef");
     EXPECT_FALSE(qvDesCheckParity(even.data(), 1));
     QvDes plain;
     plain.setKey(even.data(), 8, QV_KEY_EXPANSION_BOTH);
@@ -258,29 +258,29 @@ TEST(BlockCipherKeys, DesWeakKeysAndParity)
     EXPECT_THROW(strict.setKey(even.data(), 8, QV_KEY_EXPANSION_BOTH), QvInvalidKeyException);
     Bytes fixed = even;
     qvDesSetParity(fixed.data(), 1);
-    EXPECT_EQ(toHex(fixed), "0123456789abcdef");
+    EXPECT_EQ(ToHex(fixed), "0123456789abcdef");
     EXPECT_TRUE(qvDesCheckParity(fixed.data(), 1));
     strict.setKey(fixed.data(), 8, QV_KEY_EXPANSION_BOTH);
     // Parity bits do not change the cipher.
-    const Bytes pt = hex("4e6f772069732074");
-    EXPECT_EQ(toHex(encryptBlocks(plain, pt)), toHex(encryptBlocks(strict, pt)));
+    const Bytes pt = FromHex("4e6f772069732074");
+    EXPECT_EQ(ToHex(encryptBlocks(plain, pt)), ToHex(encryptBlocks(strict, pt)));
     // A refused key leaves the previous key and schedule in place.
     EXPECT_THROW(strict.setKey(weak.data(), 8, QV_KEY_EXPANSION_BOTH), QvWeakKeyException);
-    EXPECT_EQ(toHex(encryptBlocks(strict, pt)), "3fa40e8a984d4815");
+    EXPECT_EQ(ToHex(encryptBlocks(strict, pt)), "3fa40e8a984d4815");
 }
 
 TEST(BlockCipherKeys, TripleDesWithEqualKeysIsSingleDesAndWeakThirdsAreRefused)
 {
-    const Bytes k = hex("0123456789abcdef");
+    const Bytes k = FromHex("0123456789abcdef");
     Bytes k3;
     for (int i = 0; i < 3; ++i)
         k3.insert(k3.end(), k.begin(), k.end());
     QvTdes tdes;
     tdes.setKey(k3.data(), 24, QV_KEY_EXPANSION_BOTH);
-    EXPECT_EQ(toHex(encryptBlocks(tdes, hex("4e6f772069732074"))), "3fa40e8a984d4815");
+    EXPECT_EQ(ToHex(encryptBlocks(tdes, FromHex("4e6f772069732074"))), "3fa40e8a984d4815");
     for (int which = 0; which < 3; ++which) {
         Bytes kk = k3;
-        std::memcpy(kk.data() + 8 * which, hex("1f1f1f1f0e0e0e0e").data(), 8);
+        std::memcpy(kk.data() + 8 * which, FromHex("1f1f1f1f0e0e0e0e").data(), 8);
         QvTdes t;
         EXPECT_THROW(t.setKey(kk.data(), 24, QV_KEY_EXPANSION_BOTH), QvWeakKeyException);
         QvDesEee e;
@@ -289,10 +289,10 @@ TEST(BlockCipherKeys, TripleDesWithEqualKeysIsSingleDesAndWeakThirdsAreRefused)
         lax.setKey(kk.data(), 24, QV_KEY_EXPANSION_BOTH);
     }
     Bytes x(40, 0x5a);
-    std::memcpy(x.data(), hex("0101010101010101").data(), 8); // whitening values are not DES keys
+    std::memcpy(x.data(), FromHex("0101010101010101").data(), 8); // whitening values are not DES keys
     QvDesXeeex dx;
     dx.setKey(x.data(), 40, QV_KEY_EXPANSION_BOTH);
-    std::memcpy(x.data() + 16, hex("fefefefefefefefe").data(), 8);
+    std::memcpy(x.data() + 16, FromHex("fefefefefefefefe").data(), 8);
     EXPECT_THROW(dx.setKey(x.data(), 40, QV_KEY_EXPANSION_BOTH), QvWeakKeyException);
     EXPECT_THROW(tdes.setKey(k3.data(), 16, QV_KEY_EXPANSION_BOTH), QvBadKeyLengthException);
 }
@@ -339,21 +339,21 @@ TEST(BlockCipherUse, BlocksWithoutKeyAreRefused)
 
 TEST(BlockCipherUse, NullOutputEncryptsInPlaceAndDecryptionScheduleIsBuiltOnFirstUse)
 {
-    const Bytes key = hex("000102030405060708090a0b0c0d0e0f");
+    const Bytes key = FromHex("000102030405060708090a0b0c0d0e0f");
     QvAes aes;
     aes.setKey(key.data(), 16, QV_KEY_EXPANSION_ENCRYPT);
     EXPECT_TRUE(aes.isEncScheduleBuilt());
     EXPECT_FALSE(aes.isDecScheduleBuilt());
-    Bytes b = hex("00112233445566778899aabbccddeeff");
+    Bytes b = FromHex("00112233445566778899aabbccddeeff");
     aes.encryptBlock(b.data(), nullptr);
-    EXPECT_EQ(toHex(b), "69c4e0d86a7b0430d8cdb78070b4c55a");
+    EXPECT_EQ(ToHex(b), "69c4e0d86a7b0430d8cdb78070b4c55a");
     EXPECT_FALSE(aes.isDecScheduleBuilt());
     aes.decryptBlock(b.data(), nullptr);
     EXPECT_TRUE(aes.isDecScheduleBuilt());
-    EXPECT_EQ(toHex(b), "00112233445566778899aabbccddeeff");
+    EXPECT_EQ(ToHex(b), "00112233445566778899aabbccddeeff");
     // Ciphers with one common schedule mark both as built.
     QvDes des;
-    des.setKey(hex("0123456789abcdef").data(), 8, QV_KEY_EXPANSION_ENCRYPT);
+    des.setKey(FromHex("0123456789abcdef").data(), 8, QV_KEY_EXPANSION_ENCRYPT);
     EXPECT_TRUE(des.isEncScheduleBuilt());
     EXPECT_TRUE(des.isDecScheduleBuilt());
 }
@@ -372,7 +372,7 @@ TEST(BlockCipherUse, CloneCarriesKeyAndSchedules)
         auto fresh = make(id);
         fresh->setKey(key.data(), unsigned(key.size()), QV_KEY_EXPANSION_BOTH);
         const Bytes pt = randomBytes(rng, copy->getBlockOctets());
-        EXPECT_EQ(toHex(encryptBlocks(*copy, pt)), toHex(encryptBlocks(*fresh, pt))) << id;
+        EXPECT_EQ(ToHex(encryptBlocks(*copy, pt)), ToHex(encryptBlocks(*fresh, pt))) << id;
         EXPECT_EQ(copy->getAlgoId(), id);
     }
 }
@@ -401,7 +401,7 @@ TEST(BlockCipherFactory, IdentitiesOfEveryCipher)
         EXPECT_EQ(bc->getMaxKeyOctets(), r.maxK);
         EXPECT_EQ(bc->getKeyStepOctets(), r.step);
         const QvOctet* der = bc->getOidDer();
-        EXPECT_EQ(toHex(der, 2u + der[1]), r.der) << r.name;
+        EXPECT_EQ(ToHex(der, 2u + der[1]), r.der) << r.name;
         // The arc list and the DER encoding name the same identifier.
         const std::uint32_t* arcs = bc->getOidArcs();
         if (arcs[0] > 0) {

@@ -112,9 +112,9 @@ Bytes isoModel(int algorithm, const char* cbc, const char* ecb, const Bytes& k1,
 TEST(MacKnownAnswers, HmacRfc2202And4231WithLongKeysRefused)
 {
     int checked = 0, refused = 0;
-    for (const auto& r : readVectors("hmac_rfc2202_rfc4231.txt")) {
+    for (const auto& r : ReadRecords(DataFile("hmac_rfc2202_rfc4231.txt"))) {
         QvHmac h(hashId(r.at("hash")));
-        const Bytes key = hex(r.at("key")), data = hex(r.at("data")), mac = hex(r.at("mac"));
+        const Bytes key = FromHex(r.at("key")), data = FromHex(r.at("data")), mac = FromHex(r.at("mac"));
         if (r.at("refused") == "1") {
             EXPECT_THROW(h.setKey(key.data(), unsigned(key.size())), QvBadKeyLengthException) << r.at("source");
             ++refused;
@@ -122,7 +122,7 @@ TEST(MacKnownAnswers, HmacRfc2202And4231WithLongKeysRefused)
         }
         h.setKey(key.data(), unsigned(key.size()));
         const Bytes got = macOf(h, data);
-        EXPECT_EQ(toHex(got.data(), mac.size()), toHex(mac)) << r.at("source");
+        EXPECT_EQ(ToHex(got.data(), mac.size()), ToHex(mac)) << r.at("source");
         if (mac.size() == got.size()) {
             EXPECT_TRUE(h.verify(mac.data(), unsigned(mac.size()))) << r.at("source");
         }
@@ -149,7 +149,7 @@ TEST(MacDifferential, HmacAgreesWithOpenSslForEveryHash)
             unsigned char ref[EVP_MAX_MD_SIZE];
             unsigned refLen = 0;
             HMAC(md, key.data(), int(key.size()), data.data(), data.size(), ref, &refLen);
-            ASSERT_EQ(toHex(macOf(h, data, &rng)), toHex(ref, refLen)) << names[a] << " key " << key.size();
+            ASSERT_EQ(ToHex(macOf(h, data, &rng)), ToHex(ref, refLen)) << names[a] << " key " << key.size();
         }
     }
 }
@@ -187,11 +187,11 @@ TEST(MacDifferential, BlockCipherMacsMatchIso9797ModelsOverDesAndAes)
                 QvAnsiMac m3(c.cipher, pad);
                 m3.setKey(k.data(), unsigned(k.size()));
                 std::mt19937* chunks = pad == QV_MAC_PAD_LENGTH_MSG_ZERO ? nullptr : &rng;
-                EXPECT_EQ(toHex(macOf(m1, data, chunks)), toHex(isoModel(1, c.cbc, c.ecb, k1, k2, data, c.n, pad)))
+                EXPECT_EQ(ToHex(macOf(m1, data, chunks)), ToHex(isoModel(1, c.cbc, c.ecb, k1, k2, data, c.n, pad)))
                     << c.cbc << " pad " << pad << " len " << len;
-                EXPECT_EQ(toHex(macOf(m2, data, chunks)), toHex(isoModel(2, c.cbc, c.ecb, k1, k2, data, c.n, pad)))
+                EXPECT_EQ(ToHex(macOf(m2, data, chunks)), ToHex(isoModel(2, c.cbc, c.ecb, k1, k2, data, c.n, pad)))
                     << c.cbc << " pad " << pad << " len " << len;
-                EXPECT_EQ(toHex(macOf(m3, data, chunks)), toHex(isoModel(3, c.cbc, c.ecb, k1, k2, data, c.n, pad)))
+                EXPECT_EQ(ToHex(macOf(m3, data, chunks)), ToHex(isoModel(3, c.cbc, c.ecb, k1, k2, data, c.n, pad)))
                     << c.cbc << " pad " << pad << " len " << len;
             }
         }
@@ -200,18 +200,18 @@ TEST(MacDifferential, BlockCipherMacsMatchIso9797ModelsOverDesAndAes)
 
 TEST(MacPadding, CbcMacEdgeCases)
 {
-    const Bytes key(16, 0x42), block = hex("000102030405060708090a0b0c0d0e0f");
+    const Bytes key(16, 0x42), block = FromHex("000102030405060708090a0b0c0d0e0f");
     QvCbcMac zero(QV_BC_ALGO_AES, QV_MAC_PAD_ZERO);
     zero.setKey(key.data(), 16);
-    EXPECT_EQ(toHex(macOf(zero, {})), toHex(evpCrypt("AES-128-ECB", true, key, {}, Bytes(16, 0))));
-    EXPECT_EQ(toHex(macOf(zero, block)), toHex(evpCrypt("AES-128-ECB", true, key, {}, block)));
+    EXPECT_EQ(ToHex(macOf(zero, {})), ToHex(evpCrypt("AES-128-ECB", true, key, {}, Bytes(16, 0))));
+    EXPECT_EQ(ToHex(macOf(zero, block)), ToHex(evpCrypt("AES-128-ECB", true, key, {}, block)));
     QvCbcMac bit(QV_BC_ALGO_AES, QV_MAC_PAD_BIT);
     bit.setKey(key.data(), 16);
     Bytes two = block;
     two.push_back(0x80);
     two.resize(32, 0);
     const Bytes c = evpCrypt("AES-128-CBC", true, key, Bytes(16, 0), two);
-    EXPECT_EQ(toHex(macOf(bit, block)), toHex(Bytes(c.begin() + 16, c.end())));
+    EXPECT_EQ(ToHex(macOf(bit, block)), ToHex(Bytes(c.begin() + 16, c.end())));
 
     EXPECT_EQ(qvMacPad(QV_MAC_PAD_ZERO, two.data(), 16, 0, false), 0u);
     EXPECT_EQ(qvMacPad(QV_MAC_PAD_ZERO, two.data(), 16, 0, true), 16u);
@@ -236,7 +236,7 @@ TEST(MacPadding, RetailMacOverDesMatchesAlgorithm3WithPaddingMethod2)
         QvAnsiMac m(QV_BC_ALGO_DES, QV_MAC_PAD_BIT);
         m.setKey(k.data(), 16);
         const Bytes mac = macOf(m, data);
-        EXPECT_EQ(toHex(mac), toHex(isoModel(3, "DES-CBC", "DES-ECB", Bytes(k.begin(), k.begin() + 8),
+        EXPECT_EQ(ToHex(mac), ToHex(isoModel(3, "DES-CBC", "DES-ECB", Bytes(k.begin(), k.begin() + 8),
                                              Bytes(k.begin() + 8, k.end()), data, 8, QV_MAC_PAD_BIT)));
         EXPECT_TRUE(m.verify(mac.data(), 8));
         EXPECT_TRUE(m.verify(mac.data(), 0));
@@ -294,7 +294,7 @@ TEST(MacKeys, KeyLengthRules)
     const Bytes before = macOf(e, Bytes(10, 1));
     EXPECT_THROW(e.setKey(k.data(), 40), QvBadKeyLengthException);
     EXPECT_TRUE(e.isKeySet());
-    EXPECT_EQ(toHex(macOf(e, Bytes(10, 1))), toHex(before));
+    EXPECT_EQ(ToHex(macOf(e, Bytes(10, 1))), ToHex(before));
 
     QvHmac h;
     EXPECT_EQ(h.getMaxKeyOctets(), 64u);
@@ -309,7 +309,7 @@ TEST(MacKeys, KeyLengthRules)
 
 TEST(MacSession, ReadOutAndVerifyRules)
 {
-    const Bytes key = hex("0123456789abcdeffedcba9876543210");
+    const Bytes key = FromHex("0123456789abcdeffedcba9876543210");
     QvAnsiMac m(QV_BC_ALGO_DES, QV_MAC_PAD_BIT);
     QvOctet out[16];
     EXPECT_THROW(m.init(), QvNotInitException);
@@ -348,7 +348,7 @@ TEST(MacSession, ReadOutAndVerifyRules)
     m.getMac(4, out);
     Bytes full(8);
     m.getMac(0, full.data());
-    EXPECT_EQ(toHex(out, 4), toHex(full.data(), 4));
+    EXPECT_EQ(ToHex(out, 4), ToHex(full.data(), 4));
     try {
         m.getMac(9, out);
         FAIL();
@@ -364,8 +364,8 @@ TEST(MacSession, ReadOutAndVerifyRules)
         bad[i / 8] ^= std::uint8_t(1 << (i % 8));
         EXPECT_FALSE(m.verify(bad.data(), 8)) << i;
     }
-    EXPECT_EQ(toHex(m.getMacPtr(), 8), toHex(full));
-    EXPECT_EQ(toHex(m.getMacObject().getConstData(), 8), toHex(full));
+    EXPECT_EQ(ToHex(m.getMacPtr(), 8), ToHex(full));
+    EXPECT_EQ(ToHex(m.getMacObject().getConstData(), 8), ToHex(full));
     // setKey closes a session and clears the MAC.
     m.setKey(key.data(), 16);
     EXPECT_FALSE(m.isMacReady());
@@ -393,26 +393,26 @@ TEST(MacSession, UnkeyedHmacRefusesToStartAndClonesKeepTheKey)
     }
     EXPECT_THROW(h.step(nullptr, 0), QvFsmException);
     EXPECT_THROW(h.finish(), QvFsmException);
-    const Bytes key = hex("4a656665"), data = hex("7768617420646f2079612077616e7420666f72206e6f7468696e673f");
+    const Bytes key = FromHex("4a656665"), data = FromHex("7768617420646f2079612077616e7420666f72206e6f7468696e673f");
     h.setKey(key.data(), 4);
-    const Bytes expect = hex("5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+    const Bytes expect = FromHex("5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
     std::unique_ptr<QvMac> copy(h.clone());
     EXPECT_TRUE(copy->isKeySet());
     EXPECT_FALSE(copy->isMacReady());
-    EXPECT_EQ(toHex(macOf(*copy, data)), toHex(expect));
+    EXPECT_EQ(ToHex(macOf(*copy, data)), ToHex(expect));
     std::unique_ptr<QvMac> copy2(qvMacCopyObject(h));
-    EXPECT_EQ(toHex(macOf(*copy2, data)), toHex(expect));
+    EXPECT_EQ(ToHex(macOf(*copy2, data)), ToHex(expect));
 
     // A new key takes effect at the next init; the running session keeps the old one.
     h.init();
     h.step(data.data(), 10);
-    h.setKey(hex("00").data(), 1);
+    h.setKey(FromHex("00").data(), 1);
     h.step(data.data() + 10, unsigned(data.size() - 10));
     h.finish();
     Bytes got(32);
     h.getMac(0, got.data());
-    EXPECT_EQ(toHex(got), toHex(expect));
-    EXPECT_NE(toHex(macOf(h, data)), toHex(expect));
+    EXPECT_EQ(ToHex(got), ToHex(expect));
+    EXPECT_NE(ToHex(macOf(h, data)), ToHex(expect));
 
     // Choosing another hash clears the key.
     h.setHash(QV_HASH_DHF_ALGO_SHA1);
@@ -421,9 +421,9 @@ TEST(MacSession, UnkeyedHmacRefusesToStartAndClonesKeepTheKey)
 
     // Block-cipher MACs: the copy carries the cipher keys too.
     QvAnsiMac a(QV_BC_ALGO_DES, QV_MAC_PAD_BIT);
-    a.setKey(hex("0123456789abcdeffedcba9876543210").data(), 16);
+    a.setKey(FromHex("0123456789abcdeffedcba9876543210").data(), 16);
     std::unique_ptr<QvMac> ac(a.clone());
-    EXPECT_EQ(toHex(macOf(*ac, data)), toHex(macOf(a, data)));
+    EXPECT_EQ(ToHex(macOf(*ac, data)), ToHex(macOf(a, data)));
 }
 
 TEST(MacFactory, IdentitiesOfEveryMac)
@@ -447,7 +447,7 @@ TEST(MacFactory, IdentitiesOfEveryMac)
         EXPECT_EQ(m->getMaxKeyOctets(), r.maxK);
         EXPECT_EQ(m->getKeyStepOctets(), r.step);
         const QvOctet* der = m->getOidDer();
-        EXPECT_EQ(toHex(der, 2u + der[1]), r.der);
+        EXPECT_EQ(ToHex(der, 2u + der[1]), r.der);
         EXPECT_FALSE(m->isKeySet());
     }
     // The CBC-MAC of the factory pads with 80 00..00, EMAC and the ANSI MAC with zeros.

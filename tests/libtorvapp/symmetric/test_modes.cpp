@@ -71,13 +71,13 @@ std::unique_ptr<QvSymEnc> makeMode(const std::string& mode, unsigned cipherId, u
 
 TEST(ModeKnownAnswers, Sp80038aVectors)
 {
-    for (const auto& r : readVectors("sp800_38a.txt")) {
+    for (const auto& r : ReadRecords(DataFile("sp800_38a.txt"))) {
         const std::string mode = r.at("mode");
-        const Bytes key = hex(r.at("key")), iv = hex(r.at("iv")), pt = hex(r.at("plain")), ct = hex(r.at("cipher"));
+        const Bytes key = FromHex(r.at("key")), iv = FromHex(r.at("iv")), pt = FromHex(r.at("plain")), ct = FromHex(r.at("cipher"));
         auto m = makeMode(mode == "CFB128" ? "CFBFULL" : mode, QV_BC_ALGO_AES, QV_SYM_PAD_NONE);
         m->setKey(key.data(), unsigned(key.size()));
-        EXPECT_EQ(toHex(run(*m, QV_SYM_ENCRYPT, iv, pt)), toHex(ct)) << mode << " " << r.at("key");
-        EXPECT_EQ(toHex(run(*m, QV_SYM_DECRYPT, iv, ct)), toHex(pt)) << mode << " " << r.at("key");
+        EXPECT_EQ(ToHex(run(*m, QV_SYM_ENCRYPT, iv, pt)), ToHex(ct)) << mode << " " << r.at("key");
+        EXPECT_EQ(ToHex(run(*m, QV_SYM_DECRYPT, iv, ct)), ToHex(pt)) << mode << " " << r.at("key");
     }
 }
 
@@ -124,8 +124,8 @@ TEST(ModeDifferential, AgreesWithOpenSslOverRandomInputsAndChunkings)
                 const Bytes pt = randomBytes(rng, len);
                 const Bytes model = evpCrypt(c.evp, true, key, iv, pad == QV_SYM_PAD_NONE ? pt : pkcs5(pt, u));
                 const Bytes ct = run(*m, QV_SYM_ENCRYPT, iv, pt, &rng);
-                ASSERT_EQ(toHex(ct), toHex(model)) << c.mode << " " << c.evp << " pad " << pad << " len " << len;
-                ASSERT_EQ(toHex(run(*m, QV_SYM_DECRYPT, iv, ct, &rng)), toHex(pt)) << c.mode << " " << c.evp;
+                ASSERT_EQ(ToHex(ct), ToHex(model)) << c.mode << " " << c.evp << " pad " << pad << " len " << len;
+                ASSERT_EQ(ToHex(run(*m, QV_SYM_DECRYPT, iv, ct, &rng)), ToHex(pt)) << c.mode << " " << c.evp;
             }
         }
     }
@@ -153,10 +153,10 @@ TEST(ModeDifferential, LongAesMessagesAgreeWithOpenSslOnBothPaths)
                     const Bytes pt = randomBytes(rng, 16 * blocks);
                     const Bytes model = evpCrypt(evp.c_str(), true, key, iv, pt);
                     const std::string where = evp + (portable ? " portable " : " native ") + std::to_string(blocks);
-                    ASSERT_EQ(toHex(run(*m, QV_SYM_ENCRYPT, iv, pt)), toHex(model)) << where;
-                    ASSERT_EQ(toHex(run(*m, QV_SYM_ENCRYPT, iv, pt, &rng)), toHex(model)) << where;
-                    ASSERT_EQ(toHex(run(*m, QV_SYM_DECRYPT, iv, model)), toHex(pt)) << where;
-                    ASSERT_EQ(toHex(run(*m, QV_SYM_DECRYPT, iv, model, &rng)), toHex(pt)) << where;
+                    ASSERT_EQ(ToHex(run(*m, QV_SYM_ENCRYPT, iv, pt)), ToHex(model)) << where;
+                    ASSERT_EQ(ToHex(run(*m, QV_SYM_ENCRYPT, iv, pt, &rng)), ToHex(model)) << where;
+                    ASSERT_EQ(ToHex(run(*m, QV_SYM_DECRYPT, iv, model)), ToHex(pt)) << where;
+                    ASSERT_EQ(ToHex(run(*m, QV_SYM_DECRYPT, iv, model, &rng)), ToHex(pt)) << where;
                 }
             }
         }
@@ -194,16 +194,16 @@ TEST(ModeDifferential, RunsOfBlocksEqualSingleBlocksForEveryCipher)
             const std::string name = bc->getName();
             Bytes out(pt.size()), c = iv;
             bc->runBlocks(QvBcRun::Encrypt, pt.data(), out.data(), count, nullptr);
-            EXPECT_EQ(toHex(out), toHex(ecb)) << name;
+            EXPECT_EQ(ToHex(out), ToHex(ecb)) << name;
             bc->runBlocks(QvBcRun::Decrypt, out.data(), out.data(), count, nullptr);
-            EXPECT_EQ(toHex(out), toHex(pt)) << name << " in place";
+            EXPECT_EQ(ToHex(out), ToHex(pt)) << name << " in place";
             bc->runBlocks(QvBcRun::CbcEncrypt, pt.data(), out.data(), count, c.data());
-            EXPECT_EQ(toHex(out), toHex(cbc)) << name;
-            EXPECT_EQ(toHex(c), toHex(Bytes(cbc.end() - n, cbc.end()))) << name;
+            EXPECT_EQ(ToHex(out), ToHex(cbc)) << name;
+            EXPECT_EQ(ToHex(c), ToHex(Bytes(cbc.end() - n, cbc.end()))) << name;
             c = iv;
             bc->runBlocks(QvBcRun::CbcDecrypt, out.data(), out.data(), count, c.data());
-            EXPECT_EQ(toHex(out), toHex(pt)) << name << " in place";
-            EXPECT_EQ(toHex(c), toHex(Bytes(cbc.end() - n, cbc.end()))) << name;
+            EXPECT_EQ(ToHex(out), ToHex(pt)) << name << " in place";
+            EXPECT_EQ(ToHex(c), ToHex(Bytes(cbc.end() - n, cbc.end()))) << name;
         }
     }
     qvCpuForcePortable(forcedBefore);
@@ -220,8 +220,8 @@ TEST(ModeDifferential, ProcessEqualsSessionAndFactoryDefaultsAreAesWithPkcs5)
         const unsigned n = m->process(QV_SYM_ENCRYPT, iv.data(), 16, pt.data(), unsigned(pt.size()), out.data());
         out.resize(n);
         EXPECT_EQ(n, 48u) << id;
-        EXPECT_EQ(toHex(out), toHex(run(*m, QV_SYM_ENCRYPT, iv, pt))) << id;
-        EXPECT_EQ(toHex(run(*m, QV_SYM_DECRYPT, iv, out)), toHex(pt)) << id;
+        EXPECT_EQ(ToHex(out), ToHex(run(*m, QV_SYM_ENCRYPT, iv, pt))) << id;
+        EXPECT_EQ(ToHex(run(*m, QV_SYM_DECRYPT, iv, out)), ToHex(pt)) << id;
     }
 }
 
@@ -234,7 +234,7 @@ TEST(ModePadding, CbcPkcs5OfEmptyAndOfOneBlock)
     ASSERT_EQ(empty.size(), 16u);
     QvCbc raw(QV_BC_ALGO_AES, QV_SYM_PAD_NONE);
     raw.setKey(key.data(), 16);
-    EXPECT_EQ(toHex(run(raw, QV_SYM_DECRYPT, iv, empty)), std::string(32, '0').replace(0, 32, "10101010101010101010101010101010"));
+    EXPECT_EQ(ToHex(run(raw, QV_SYM_DECRYPT, iv, empty)), std::string(32, '0').replace(0, 32, "10101010101010101010101010101010"));
     EXPECT_EQ(run(cbc, QV_SYM_ENCRYPT, iv, Bytes(16, 7)).size(), 32u);
 
     // Decryption of 2n octets: n in step, the unpadded rest in finish.
@@ -249,7 +249,7 @@ TEST(ModePadding, CbcPkcs5OfEmptyAndOfOneBlock)
 
 TEST(ModePadding, NoPaddingWithPartialBlockIsRefusedAndSessionCloses)
 {
-    const Bytes key = hex("0123456789abcdef"), iv(8, 0);
+    const Bytes key = FromHex("0123456789abcdef"), iv(8, 0);
     QvCbc cbc(QV_BC_ALGO_DES, QV_SYM_PAD_NONE);
     cbc.setKey(key.data(), 8);
     cbc.init(QV_SYM_ENCRYPT, iv.data(), 8);
@@ -275,22 +275,22 @@ TEST(ModePadding, NoPaddingWithPartialBlockIsRefusedAndSessionCloses)
 
 TEST(ModePadding, UnpadRefusesMalformedPadding)
 {
-    const Bytes good = hex("41424344040404040000000000000000");
+    const Bytes good = FromHex("41424344040404040000000000000000");
     // PKCS#5: a last octet of 0 or above the block length is refused.
-    EXPECT_EQ(qvSymEncUnpad(0, hex("4142434404040404").data(), 8), 4u);
-    EXPECT_EQ(qvSymEncUnpad(0, hex("0808080808080808").data(), 8), 0u);
-    EXPECT_THROW(qvSymEncUnpad(0, hex("4142434404040400").data(), 8), QvEncryptionDecryptionException);
-    EXPECT_THROW(qvSymEncUnpad(0, hex("4142434404040409").data(), 8), QvEncryptionDecryptionException);
-    EXPECT_THROW(qvSymEncUnpad(0, hex("4142434405040404").data(), 8), QvEncryptionDecryptionException);
+    EXPECT_EQ(qvSymEncUnpad(0, FromHex("4142434404040404").data(), 8), 4u);
+    EXPECT_EQ(qvSymEncUnpad(0, FromHex("0808080808080808").data(), 8), 0u);
+    EXPECT_THROW(qvSymEncUnpad(0, FromHex("4142434404040400").data(), 8), QvEncryptionDecryptionException);
+    EXPECT_THROW(qvSymEncUnpad(0, FromHex("4142434404040409").data(), 8), QvEncryptionDecryptionException);
+    EXPECT_THROW(qvSymEncUnpad(0, FromHex("4142434405040404").data(), 8), QvEncryptionDecryptionException);
     // ISO 9797-1 method 2 and the 01 variant.
-    EXPECT_THROW(qvSymEncUnpad(1, hex("0000000000000000").data(), 8), QvEncryptionDecryptionException);
-    EXPECT_EQ(qvSymEncUnpad(1, hex("4142434480000000").data(), 8), 4u);
-    EXPECT_EQ(qvSymEncUnpad(1, hex("4142434445800000").data(), 8), 5u);
-    EXPECT_THROW(qvSymEncUnpad(1, hex("4142434401000000").data(), 8), QvEncryptionDecryptionException);
-    EXPECT_EQ(qvSymEncUnpad(2, hex("4142434401000000").data(), 8), 4u);
-    EXPECT_EQ(qvSymEncUnpad(3, hex("4142434401000000").data(), 8), 8u);
+    EXPECT_THROW(qvSymEncUnpad(1, FromHex("0000000000000000").data(), 8), QvEncryptionDecryptionException);
+    EXPECT_EQ(qvSymEncUnpad(1, FromHex("4142434480000000").data(), 8), 4u);
+    EXPECT_EQ(qvSymEncUnpad(1, FromHex("4142434445800000").data(), 8), 5u);
+    EXPECT_THROW(qvSymEncUnpad(1, FromHex("4142434401000000").data(), 8), QvEncryptionDecryptionException);
+    EXPECT_EQ(qvSymEncUnpad(2, FromHex("4142434401000000").data(), 8), 4u);
+    EXPECT_EQ(qvSymEncUnpad(3, FromHex("4142434401000000").data(), 8), 8u);
     try {
-        qvSymEncUnpad(0, hex("00").data(), 1);
+        qvSymEncUnpad(0, FromHex("00").data(), 1);
         FAIL();
     } catch (const QvEncryptionDecryptionException& e) {
         EXPECT_NE(std::string(e.what()).find("REASON: Niewłaściwe dopełnienie.\nFUNCTION: qvSymEncUnpad\n"),
@@ -300,11 +300,11 @@ TEST(ModePadding, UnpadRefusesMalformedPadding)
     Bytes b(8, 0xAA);
     EXPECT_THROW(qvSymEncPad(4, b.data(), 8, 3), QvLibNotImplementedException);
     qvSymEncPad(1, b.data(), 8, 3);
-    EXPECT_EQ(toHex(b), "aaaaaa8000000000");
+    EXPECT_EQ(ToHex(b), "aaaaaa8000000000");
     qvSymEncPad(2, b.data(), 8, 5);
-    EXPECT_EQ(toHex(b), "aaaaaa8000010000");
+    EXPECT_EQ(ToHex(b), "aaaaaa8000010000");
     qvSymEncPad(0, b.data(), 8, 6);
-    EXPECT_EQ(toHex(b), "aaaaaa8000010202");
+    EXPECT_EQ(ToHex(b), "aaaaaa8000010202");
     // A tampered last block of a CBC message is refused in finish.
     const Bytes key(16, 9), iv(16, 3);
     QvCbc cbc;
@@ -419,12 +419,12 @@ TEST(ModeCounter, CounterOfAllOnesWrapsToZero)
     const Bytes ks = run(ctr, QV_SYM_ENCRYPT, Bytes(16, 0xFF), Bytes(32, 0));
     const Bytes e0 = evpCrypt("AES-128-ECB", true, key, {}, Bytes(16, 0));
     const Bytes e1 = evpCrypt("AES-128-ECB", true, key, {}, Bytes(16, 0xFF));
-    EXPECT_EQ(toHex(ks), toHex(e1) + toHex(e0));
+    EXPECT_EQ(ToHex(ks), ToHex(e1) + ToHex(e0));
     // A shorter segment takes only the first s octets of each keystream block.
     QvCtr ctr4(QV_BC_ALGO_AES, 4, QV_SYM_PAD_NONE);
     ctr4.setKey(key.data(), 16);
     const Bytes ks4 = run(ctr4, QV_SYM_ENCRYPT, Bytes(16, 0xFF), Bytes(8, 0));
-    EXPECT_EQ(toHex(ks4), toHex(e1).substr(0, 8) + toHex(e0).substr(0, 8));
+    EXPECT_EQ(ToHex(ks4), ToHex(e1).substr(0, 8) + ToHex(e0).substr(0, 8));
 }
 
 // Runs of blocks whose counter carries out of its low eight octets, or wraps
@@ -448,8 +448,8 @@ TEST(ModeCounter, CarriesCrossTheWholeBlockInLongRuns)
         for (const Bytes& iv : {nearHalf, nearTop}) {
             // OpenSSL's CTR also counts over the whole block.
             const Bytes model = evpCrypt("AES-128-CTR", true, key, iv, pt);
-            EXPECT_EQ(toHex(run(ctr, QV_SYM_ENCRYPT, iv, pt)), toHex(model)) << toHex(iv) << " " << portable;
-            EXPECT_EQ(toHex(run(ctr, QV_SYM_ENCRYPT, iv, pt, &rng)), toHex(model)) << toHex(iv) << " " << portable;
+            EXPECT_EQ(ToHex(run(ctr, QV_SYM_ENCRYPT, iv, pt)), ToHex(model)) << ToHex(iv) << " " << portable;
+            EXPECT_EQ(ToHex(run(ctr, QV_SYM_ENCRYPT, iv, pt, &rng)), ToHex(model)) << ToHex(iv) << " " << portable;
         }
     }
     qvCpuForcePortable(forcedBefore);
@@ -458,7 +458,7 @@ TEST(ModeCounter, CarriesCrossTheWholeBlockInLongRuns)
 TEST(ModeFeedback, CfbWithShortSegmentAndFullFeedbackMatchesModel)
 {
     // DES, m = 1, k = 8, j = 1: the feedback is seven FF octets and the ciphertext octet.
-    const Bytes key = hex("0123456789abcdef"), iv = hex("1234567890abcdef");
+    const Bytes key = FromHex("0123456789abcdef"), iv = FromHex("1234567890abcdef");
     QvCfb cfb(QV_BC_ALGO_DES, 1, 8, 1, QV_SYM_PAD_NONE);
     EXPECT_EQ(cfb.getFeedbackOctets(), 8u);
     EXPECT_EQ(cfb.getSegmentOctets(), 1u);
@@ -473,8 +473,8 @@ TEST(ModeFeedback, CfbWithShortSegmentAndFullFeedbackMatchesModel)
         reg.assign(7, 0xFF);
         reg.push_back(c);
     }
-    EXPECT_EQ(toHex(run(cfb, QV_SYM_ENCRYPT, iv, pt, &rng)), toHex(model));
-    EXPECT_EQ(toHex(run(cfb, QV_SYM_DECRYPT, iv, model, &rng)), toHex(pt));
+    EXPECT_EQ(ToHex(run(cfb, QV_SYM_ENCRYPT, iv, pt, &rng)), ToHex(model));
+    EXPECT_EQ(ToHex(run(cfb, QV_SYM_DECRYPT, iv, model, &rng)), ToHex(pt));
     // Two register blocks, feedback 8: each block's input is the register's oldest block.
     QvCfb cfb2(QV_BC_ALGO_DES, 2, 0, 0, QV_SYM_PAD_NONE);
     cfb2.setKey(key.data(), 8);
@@ -490,7 +490,7 @@ TEST(ModeFeedback, CfbWithShortSegmentAndFullFeedbackMatchesModel)
         r0 = r1;
         r1 = c;
     }
-    EXPECT_EQ(toHex(run(cfb2, QV_SYM_ENCRYPT, iv2, pt2, &rng)), toHex(model2));
+    EXPECT_EQ(ToHex(run(cfb2, QV_SYM_ENCRYPT, iv2, pt2, &rng)), ToHex(model2));
     // Setter bounds: 0 or too large stores the bound; setting k also sets j.
     QvCfb c3(QV_BC_ALGO_AES, 0, 0, 0, QV_SYM_PAD_NONE);
     EXPECT_EQ(c3.getRegisterBlocks(), 1u);
@@ -526,11 +526,11 @@ TEST(ModeObjects, CloneContinuesTheSessionAndSc1IsCbcWithZeroIv)
     wb += copy->step(pt.data() + 30, 47, b.data() + wb);
     wb += copy->finish(b.data() + wb);
     EXPECT_EQ(wa, wb);
-    EXPECT_EQ(toHex(a.data(), wa), toHex(b.data(), wb));
+    EXPECT_EQ(ToHex(a.data(), wa), ToHex(b.data(), wb));
 
     QvSc1 sc1;
     sc1.setKey(key.data(), 16);
-    EXPECT_EQ(toHex(run(sc1, QV_SYM_ENCRYPT, {}, pt)), toHex(evpCrypt("AES-128-CBC", true, key, Bytes(16, 0),
+    EXPECT_EQ(ToHex(run(sc1, QV_SYM_ENCRYPT, {}, pt)), ToHex(evpCrypt("AES-128-CBC", true, key, Bytes(16, 0),
                                                                         pkcs5(pt, 16))));
     EXPECT_EQ(sc1.getIvOctets(), 0u);
     EXPECT_STREQ(sc1.getName(), "SC1");
@@ -545,8 +545,8 @@ TEST(ModeObjects, CloneContinuesTheSessionAndSc1IsCbcWithZeroIv)
     rc2.setKey(key.data(), 5, 40, QV_KEY_EXPANSION_BOTH);
     QvCbc byObject(rc2, QV_SYM_PAD_PKCS5);
     EXPECT_TRUE(byObject.isKeySet());
-    EXPECT_EQ(toHex(run(byObject, QV_SYM_ENCRYPT, Bytes(8, 1), pt)),
-              toHex(evpCrypt("RC2-40-CBC", true, Bytes(key.begin(), key.begin() + 5), Bytes(8, 1), pkcs5(pt, 8))));
+    EXPECT_EQ(ToHex(run(byObject, QV_SYM_ENCRYPT, Bytes(8, 1), pt)),
+              ToHex(evpCrypt("RC2-40-CBC", true, Bytes(key.begin(), key.begin() + 5), Bytes(8, 1), pkcs5(pt, 8))));
 }
 
 TEST(ModeObjects, IdentitiesAndFactory)
@@ -571,7 +571,7 @@ TEST(ModeObjects, IdentitiesAndFactory)
         EXPECT_EQ(m->getMaxKeyOctets(), r.id == 6 ? 128u : 32u);
         EXPECT_EQ(m->getKeyStepOctets(), r.id == 6 ? 1u : 8u);
         const QvOctet* der = m->getOidDer();
-        EXPECT_EQ(toHex(der, 2u + der[1]), r.der);
+        EXPECT_EQ(ToHex(der, 2u + der[1]), r.der);
     }
     try {
         qvSymEncCreateObject(7);
@@ -605,21 +605,21 @@ TEST(ModeSc2, XorsTheKdfStreamAndChecksKeySessionAndBuffers)
     EXPECT_THROW(sc2.init(), QvNotInitException);
     EXPECT_THROW(sc2.step(buf, 4, buf + 8), QvFsmException);
     sc2.setKey(key.data(), unsigned(key.size()));
-    EXPECT_EQ(toHex(run(sc2, QV_SYM_ENCRYPT, {}, pt, &rng)), toHex(model));
-    EXPECT_EQ(toHex(run(sc2, QV_SYM_DECRYPT, {}, model, &rng)), toHex(pt));
+    EXPECT_EQ(ToHex(run(sc2, QV_SYM_ENCRYPT, {}, pt, &rng)), ToHex(model));
+    EXPECT_EQ(ToHex(run(sc2, QV_SYM_DECRYPT, {}, model, &rng)), ToHex(pt));
     // In place works (the mask has its own buffer); a shifted overlap does not.
     Bytes inplace = pt;
     sc2.init();
     EXPECT_EQ(sc2.step(inplace.data(), unsigned(inplace.size()), inplace.data()), unsigned(pt.size()));
     EXPECT_EQ(sc2.finish(nullptr), 0u);
-    EXPECT_EQ(toHex(inplace), toHex(model));
+    EXPECT_EQ(ToHex(inplace), ToHex(model));
     sc2.init();
     EXPECT_THROW(sc2.step(inplace.data(), 100, inplace.data() + 1), QvBufferOverlapException);
     // KDF2 starts its counter at 1.
     QvSc2 kdf2(1);
     kdf2.setKey(key.data(), unsigned(key.size()));
     const Bytes k2 = run(kdf2, QV_SYM_ENCRYPT, {}, Bytes(32, 0));
-    EXPECT_EQ(toHex(k2), toHex(Bytes(mask.begin() + 32, mask.begin() + 64)));
+    EXPECT_EQ(ToHex(k2), ToHex(Bytes(mask.begin() + 32, mask.begin() + 64)));
 }
 
 TEST(ModeSession, FinishTextsOfEachMode)

@@ -212,11 +212,11 @@ protected:
 
 TEST(RbgDss, FirstBlockIsTheFips186ExampleGValue)
 {
-    const auto r = readVectors("dss_fips186_2.txt").at(0);
-    const Bytes xkey = hex(r.at("xkey"));
+    const auto r = ReadRecords(DataFile("dss_fips186_2.txt")).at(0);
+    const Bytes xkey = FromHex(r.at("xkey"));
     QvRbgDss31 dss;
     dss.init(xkey.data(), unsigned(xkey.size()));
-    EXPECT_EQ(toHex(draw(dss, 20)), r.at("g"));
+    EXPECT_EQ(ToHex(draw(dss, 20)), r.at("g"));
 }
 
 TEST(RbgDss, MatchesModelWithLittleEndianXkeyForAnySeedLengthAndRequestSizes)
@@ -230,9 +230,9 @@ TEST(RbgDss, MatchesModelWithLittleEndianXkeyForAnySeedLengthAndRequestSizes)
         d32.init(seed.data(), unsigned(seed.size()));
         DssModel m31 = dssModel(kT31, seed), m32 = dssModel(kT32, seed);
         const Bytes o31 = draw(d31, 203, &rng), o32 = draw(d32, 203);
-        EXPECT_EQ(toHex(o31), toHex(m31.output(203))) << seedLen;
-        EXPECT_EQ(toHex(o32), toHex(m32.output(203))) << seedLen;
-        EXPECT_NE(toHex(o31), toHex(o32));
+        EXPECT_EQ(ToHex(o31), ToHex(m31.output(203))) << seedLen;
+        EXPECT_EQ(ToHex(o32), ToHex(m32.output(203))) << seedLen;
+        EXPECT_NE(ToHex(o31), ToHex(o32));
     }
 }
 
@@ -247,7 +247,7 @@ TEST(RbgDss, ReseedingRules)
     const Bytes zeros(24, 0);
     b.reinit(zeros.data(), 24);
     b.reinit(extra.data(), 0);
-    EXPECT_EQ(toHex(draw(a, 7)), toHex(draw(b, 7)));
+    EXPECT_EQ(ToHex(draw(a, 7)), ToHex(draw(b, 7)));
     // A real seed is added to XKEY (its first b octets, carries running upward);
     // the octets still in hand stay available.
     DssModel m = dssModel(kT31, seed);
@@ -258,7 +258,7 @@ TEST(RbgDss, ReseedingRules)
     Bytes expect = rest;
     const Bytes more = m.output(40);
     expect.insert(expect.end(), more.begin(), more.end());
-    EXPECT_EQ(toHex(draw(a, 53)), toHex(expect));
+    EXPECT_EQ(ToHex(draw(a, 53)), ToHex(expect));
 
     QvRbgDss31 fresh;
     EXPECT_THROW(fresh.reinit(extra.data(), 20), QvRbgNotInitialisedException);
@@ -310,7 +310,7 @@ TEST(RbgOfb, MatchesAesModelAndHandsOutHalfBlocks)
             v = evpCrypt(ecb, true, key, {}, v);
             model.insert(model.end(), v.begin(), v.begin() + 8);
         }
-        EXPECT_EQ(toHex(draw(ofb, 48, &rng)), toHex(model)) << seedLen;
+        EXPECT_EQ(ToHex(draw(ofb, 48, &rng)), ToHex(model)) << seedLen;
     }
     const Bytes seed = randomBytes(rng, 36);
     EXPECT_THROW(ofb.init(seed.data(), 36), QvBadKeyLengthException); // a 20-octet AES key
@@ -341,8 +341,8 @@ TEST(RbgOfb, ReseedXorsTheFeedbackValue)
         v[i] ^= extra[i];
     const Bytes next = evpCrypt("AES-128-ECB", true, key, {}, v);
     const Bytes got = draw(a, 12);
-    EXPECT_EQ(toHex(got).substr(0, 8), toHex(evpCrypt("AES-128-ECB", true, key, {}, Bytes(seed.begin(), seed.begin() + 16))).substr(8, 8));
-    EXPECT_EQ(toHex(got).substr(8), toHex(next).substr(0, 16));
+    EXPECT_EQ(ToHex(got).substr(0, 8), ToHex(evpCrypt("AES-128-ECB", true, key, {}, Bytes(seed.begin(), seed.begin() + 16))).substr(8, 8));
+    EXPECT_EQ(ToHex(got).substr(8), ToHex(next).substr(0, 16));
     QvRbgOfb fresh;
     EXPECT_THROW(fresh.reinit(extra.data(), 16), QvRbgNotInitialisedException);
 }
@@ -373,12 +373,12 @@ TEST(RbgHash, MatchesModelThroughInitGenerateAndReseed)
     h.init(seed.data(), 32, "personal");
     HashDrbgModel m;
     m.init(seed, "personal");
-    EXPECT_EQ(toHex(draw(h, 100)), toHex(m.generate(100)));
-    EXPECT_EQ(toHex(draw(h, 1)), toHex(m.generate(1)));
-    EXPECT_EQ(toHex(draw(h, 64)), toHex(m.generate(64)));
+    EXPECT_EQ(ToHex(draw(h, 100)), ToHex(m.generate(100)));
+    EXPECT_EQ(ToHex(draw(h, 1)), ToHex(m.generate(1)));
+    EXPECT_EQ(ToHex(draw(h, 64)), ToHex(m.generate(64)));
     h.reinit(seed2.data(), 40, "more");
     m.reseed(seed2, "more");
-    EXPECT_EQ(toHex(draw(h, 77)), toHex(m.generate(77)));
+    EXPECT_EQ(ToHex(draw(h, 77)), ToHex(m.generate(77)));
     // Each fillOctets call is one request: splitting a draw changes the stream.
     QvRbgHashIso18031 a, b;
     a.init(seed.data(), 32);
@@ -386,13 +386,13 @@ TEST(RbgHash, MatchesModelThroughInitGenerateAndReseed)
     Bytes whole = draw(a, 40), split(40);
     b.fillOctets(split.data(), 20);
     b.fillOctets(split.data() + 20, 20);
-    EXPECT_EQ(toHex(whole).substr(0, 40), toHex(split).substr(0, 40));
-    EXPECT_NE(toHex(whole), toHex(split));
+    EXPECT_EQ(ToHex(whole).substr(0, 40), ToHex(split).substr(0, 40));
+    EXPECT_NE(ToHex(whole), ToHex(split));
     // The seeded constructor equals construction followed by init.
     QvRbgHashIso18031 c(seed.data(), 32, "personal", QV_RBG_PREDICTION_RESISTANCE);
     HashDrbgModel mc;
     mc.init(seed, "personal");
-    EXPECT_EQ(toHex(draw(c, 50)), toHex(mc.generate(50)));
+    EXPECT_EQ(ToHex(draw(c, 50)), ToHex(mc.generate(50)));
 }
 
 TEST(RbgHash, ShortSeedIsRepeatedAndTooShortIsRefused)
@@ -404,7 +404,7 @@ TEST(RbgHash, ShortSeedIsRepeatedAndTooShortIsRefused)
     QvRbgHashIso18031 a, b;
     a.init(s16.data(), 16);
     b.init(s32.data(), 32);
-    EXPECT_EQ(toHex(draw(a, 40)), toHex(draw(b, 40)));
+    EXPECT_EQ(ToHex(draw(a, 40)), ToHex(draw(b, 40)));
     try {
         a.init(s16.data(), 15);
         FAIL();

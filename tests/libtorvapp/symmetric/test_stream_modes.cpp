@@ -103,12 +103,12 @@ TEST(StreamModes, ShortSegmentsUseTheFirstOctetsOfEachKeystreamBlock)
         Bytes whole = pt;
         whole.resize(pt.size() - pt.size() % s);
         const Bytes ct = run(ofb, QV_SYM_ENCRYPT, iv, whole);
-        EXPECT_EQ(toHex(ct), toHex(ofbModel("AES-128-ECB", key, iv, whole, s))) << "OFB s=" << s;
-        EXPECT_EQ(toHex(run(ofb, QV_SYM_DECRYPT, iv, ct)), toHex(whole)) << "OFB s=" << s;
+        EXPECT_EQ(ToHex(ct), ToHex(ofbModel("AES-128-ECB", key, iv, whole, s))) << "OFB s=" << s;
+        EXPECT_EQ(ToHex(run(ofb, QV_SYM_DECRYPT, iv, ct)), ToHex(whole)) << "OFB s=" << s;
 
         QvCtr ctr(QV_BC_ALGO_AES, s, QV_SYM_PAD_NONE);
         ctr.setKey(key.data(), 16);
-        EXPECT_EQ(toHex(run(ctr, QV_SYM_ENCRYPT, iv, whole)), toHex(ctrModel("AES-128-ECB", key, iv, whole, s)))
+        EXPECT_EQ(ToHex(run(ctr, QV_SYM_ENCRYPT, iv, whole)), ToHex(ctrModel("AES-128-ECB", key, iv, whole, s)))
             << "CTR s=" << s;
     }
 }
@@ -116,8 +116,8 @@ TEST(StreamModes, ShortSegmentsUseTheFirstOctetsOfEachKeystreamBlock)
 TEST(StreamModes, NewCipherResetsSegmentAndRegisterToItsBlockLength)
 {
     ASSERT_TRUE(loadOpenSslLegacy());
-    const Bytes desKey = hex("0123456789abcdef"), iv = hex("fedcba9876543210");
-    const Bytes pt = hex("00112233445566778899aabbccddeeff0011223344556677");
+    const Bytes desKey = FromHex("0123456789abcdef"), iv = FromHex("fedcba9876543210");
+    const Bytes pt = FromHex("00112233445566778899aabbccddeeff0011223344556677");
     QvDes des;
 
     QvOfb ofb(QV_BC_ALGO_AES, 5, QV_SYM_PAD_NONE);
@@ -125,14 +125,14 @@ TEST(StreamModes, NewCipherResetsSegmentAndRegisterToItsBlockLength)
     EXPECT_EQ(ofb.getSegmentOctets(), 8u);
     EXPECT_EQ(ofb.getIvOctets(), 8u);
     ofb.setKey(desKey.data(), 8);
-    EXPECT_EQ(toHex(run(ofb, QV_SYM_ENCRYPT, iv, pt)), toHex(ofbModel("DES-ECB", desKey, iv, pt, 8)));
+    EXPECT_EQ(ToHex(run(ofb, QV_SYM_ENCRYPT, iv, pt)), ToHex(ofbModel("DES-ECB", desKey, iv, pt, 8)));
 
     QvCtr ctr(QV_BC_ALGO_AES, 5, QV_SYM_PAD_NONE);
     ctr.setCipher(QV_BC_ALGO_DES);
     EXPECT_EQ(ctr.getSegmentOctets(), 8u);
     EXPECT_EQ(ctr.getIvOctets(), 8u);
     ctr.setKey(desKey.data(), 8);
-    EXPECT_EQ(toHex(run(ctr, QV_SYM_ENCRYPT, iv, pt)), toHex(ctrModel("DES-ECB", desKey, iv, pt, 8)));
+    EXPECT_EQ(ToHex(run(ctr, QV_SYM_ENCRYPT, iv, pt)), ToHex(ctrModel("DES-ECB", desKey, iv, pt, 8)));
 }
 
 TEST(StreamModes, CloneCarriesSegmentAndRegister)
@@ -157,7 +157,7 @@ TEST(StreamModes, CloneCarriesSegmentAndRegister)
         wb += copy->finish(b.data() + wb);
         a.resize(wa);
         b.resize(wb);
-        EXPECT_EQ(toHex(a), toHex(whole)) << m->getName();
-        EXPECT_EQ(toHex(b), toHex(whole)) << m->getName();
+        EXPECT_EQ(ToHex(a), ToHex(whole)) << m->getName();
+        EXPECT_EQ(ToHex(b), ToHex(whole)) << m->getName();
     }
 }
