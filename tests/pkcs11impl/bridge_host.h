@@ -40,6 +40,8 @@ struct CardSim {
   int (*ClearLog)(const char*) = nullptr;
   // The next `count` commands with INS ins (0x100: any) get sw and are not run.
   int (*InjectSw)(const char*, unsigned, unsigned, int) = nullptr;
+  // The same once `skip` commands with INS ins have run normally.
+  int (*InjectSwAfter)(const char*, unsigned, unsigned, int, int) = nullptr;
   int (*ResetByOther)(const char*) = nullptr;
   int (*HoldExclusive)(const char*, int) = nullptr;
   // Right after the next command with INS ins (0x100: any) has been answered the
@@ -60,6 +62,8 @@ struct CardSim {
     GetApduLog = reinterpret_cast<size_t (*)(const char*, char*, size_t)>(dlsym(handle, "CardSimGetApduLog"));
     ClearLog = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimClearLog"));
     InjectSw = reinterpret_cast<int (*)(const char*, unsigned, unsigned, int)>(dlsym(handle, "CardSimInjectSw"));
+    InjectSwAfter = reinterpret_cast<int (*)(const char*, unsigned, unsigned, int, int)>(
+        dlsym(handle, "CardSimInjectSwAfter"));
     ResetByOther = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimResetByOther"));
     HoldExclusive = reinterpret_cast<int (*)(const char*, int)>(dlsym(handle, "CardSimHoldExclusive"));
     AfterCommand = reinterpret_cast<int (*)(const char*, unsigned, int)>(dlsym(handle, "CardSimAfterCommand"));
@@ -81,7 +85,7 @@ struct CardSim {
   CardSim& operator=(const CardSim&) = delete;
   bool ok() const {
     return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader && LoadConfig && GetApduLog &&
-           ClearLog && InjectSw && ResetByOther && HoldExclusive && AfterCommand &&
+           ClearLog && InjectSw && InjectSwAfter && ResetByOther && HoldExclusive && AfterCommand &&
            StateQueries;
   }
 };

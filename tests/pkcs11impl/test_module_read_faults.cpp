@@ -1,0 +1,378 @@
+// A card that answered as a PKCS#15 token never misreports what happened to
+// it: a read that fails after another application reset the card, or after the
+// card went mute inside a command chain, is answered with the failure, and the
+// next call reads the card again; a directory that cannot be read fails the
+// search; a write that meets a reset by another application reconnects and
+// finishes or takes back what the call made. The card's image is compared after
+// every failed call, the simulator's log shows that each fault fired.
+#include <cstring>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/pkcs11impl/bridge_host.h"
+#include "tests/pkcs11impl/module_calls.h"
+
+using namespace testhost;
+using namespace bridgehost;
+using namespace modulecalls;
+
+namespace {
+
+const char* const kR0 = "CardSim Reader 0";
+const char* const kCard = "pkcs15-model3.card";
+const CK_FLAGS kRw = CKF_SERIAL_SESSION | CKF_RW_SESSION;
+CK_UTF8CHAR kUserPin[] = "1234";
+CK_UTF8CHAR kSoPin[] = "87654321";
+// The simulator's events right after a command.
+const int kAfterRemove = 1;
+const int kAfterResetByOther = 2;
+const int kAfterMute = 3;
+
+// The image without the PINs' remaining tries.
+std::string WithoutRetryCounters(const std::string& image) {
+  return std::regex_replace(image, std::regex(" left=[0-9]+"), "");
+}
+
+// A module over one simulated reader holding the PKCS#15 model-3 card.
+struct Host {
+  SimEnv env;
+  std::string pristine;
+  CardSim sim;
+  Module m;
+  Host() : env(Readers{{kR0, kCard}}), pristine((env.Config(""), ReadFile(env.Card(kCard)))) {}
+  // The simulator reads this host's configuration again: one process runs several hosts.
+  bool Start() { return sim.ok() && sim.LoadConfig(nullptr) == 0 && m.ok() && m->C_Initialize(nullptr) == CKR_OK; }
+  ~Host() {
+    if (m.ok()) m->C_Finalize(nullptr);
+  }
+  std::vector<CK_OBJECT_HANDLE> All(CK_SESSION_HANDLE s) {
+    std::vector<CK_OBJECT_HANDLE> out;
+    EXPECT_EQ(CKR_OK, FindAll(m.list(), s, TestTemplate(), &out));
+    return out;
+  }
+};
+
+// The token as it was: its label and flags, the user logs in, finds every
+// object and signs.
+void ExpectTokenIntact(Host& h, size_t objects) {
+  const Module& m = h.m;
+  CK_TOKEN_INFO ti;
+  ASSERT_EQ(CKR_OK, m->C_GetTokenInfo(0, &ti));
+  EXPECT_EQ(Padded("CardSim Token", 32), Field(ti.label, 32));
+  EXPECT_EQ(CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED,
+            ti.flags & (CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED));
+  CK_SESSION_HANDLE s = 0;
+  CK_OBJECT_HANDLE key = 0;
+  ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
+  EXPECT_EQ(objects, h.All(s).size());
+  std::vector<CK_BYTE> sig;
+  EXPECT_EQ(CKR_OK, SignOnce(m, s, key, CKM_RSA_PKCS, DigestInfoOfAbc(), &sig));
+  EXPECT_EQ(CKR_OK, m->C_CloseSession(s));
+}
+
+size_t CountObjects(Host& h) {
+  CK_SESSION_HANDLE s = 0;
+  CK_OBJECT_HANDLE key = 0;
+  EXPECT_TRUE(OpenUserSession(h.m, 0, &s, &key));
+  const size_t n = h.All(s).size();
+  EXPECT_EQ(CKR_OK, h.m->C_CloseSession(s));
+  return n;
+}
+
+}  // namespace
+
+// Another application resets the card and the module's first selection after
+// it gets an error answer: the call that reads answers the failure, the token
+// is never taken as blank, and the next call finds it whole.
+TEST(ModuleReadFaults, FailedReadAfterResetByOtherIsReportedAndReadAgain) {
+  struct Case {
+    unsigned sw;
+    const char* call;
+  };
+  const Case cases[] = {{0x6F00, "C_GetTokenInfo"}, {0x6581, "C_GetTokenInfo"}, {0x6883, "C_GetTokenInfo"},
+                        {0x6F00, "C_OpenSession"},  {0x6581, "C_Login"},        {0x6883, "C_InitToken"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Fmt("%04X before %s", c.sw, c.call));
+    Host h;
+    ASSERT_TRUE(h.Start()) << h.m.error();
+    const Module& m = h.m;
+    const size_t objects = CountObjects(h);
+    ASSERT_EQ(4u, objects);
+    CK_SESSION_HANDLE s = 0;
+    if (std::string(c.call) == "C_Login") {
+      ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+    }
+
+    ASSERT_EQ(0, h.sim.ResetByOther(kR0));
+    ASSERT_EQ(0, h.sim.ClearLog(kR0));
+    ASSERT_EQ(0, h.sim.InjectSw(kR0, 0xA4, c.sw, 1));
+    CK_RV rv;
+    CK_TOKEN_INFO ti;
+    CK_UTF8CHAR label[32];
+    memset(label, ' ', sizeof label);
+    const std::string call = c.call;
+    if (call == "C_GetTokenInfo") rv = m->C_GetTokenInfo(0, &ti);
+    else if (call == "C_OpenSession") rv = m->C_OpenSession(0, kRw, nullptr, nullptr, &s);
+    else if (call == "C_Login") rv = m->C_Login(s, CKU_USER, kUserPin, 4);
+    else rv = m->C_InitToken(0, kSoPin, 8, label);
+    const std::string log = h.sim.ApduLog(kR0);
+    // The first answer after the reset was the fault, to a selection.
+    EXPECT_EQ(0u, log.find("> 00A4")) << log;
+    EXPECT_NE(std::string::npos, log.find(Fmt("< %04X", c.sw))) << log;
+    EXPECT_EQ(log.find("< "), log.find(Fmt("< %04X", c.sw))) << log;
+    EXPECT_EQ(CKR_DEVICE_ERROR, rv) << std::hex << rv;
+    EXPECT_EQ(std::string::npos, log.find("> 00E0")) << "nothing was created:\n" << log;
+    EXPECT_EQ(std::string::npos, log.find("> 00D6")) << "nothing was written:\n" << log;
+    EXPECT_EQ(std::string::npos, log.find("> 00E4")) << "nothing was deleted:\n" << log;
+
+    ExpectTokenIntact(h, objects);
+    EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+    ASSERT_EQ(0, h.sim.Remove(kR0));
+    EXPECT_EQ(WithoutRetryCounters(h.pristine), WithoutRetryCounters(ReadFile(h.env.Card(kCard))));
+  }
+}
+
+// The card goes mute after the first part of a chained decipherment; once it
+// answers again it still waits for the chain's last part (6883): the module
+// reports that, and reads the card again at the next call.
+TEST(ModuleReadFaults, CardMuteInsideAChainIsNotTakenAsBlank) {
+  Host h;
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  const size_t objects = CountObjects(h);
+  CK_SESSION_HANDLE s = 0;
+  CK_OBJECT_HANDLE key = 0;
+  ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
+  CK_MECHANISM mech = {CKM_RSA_X_509, nullptr, 0};
+  ASSERT_EQ(CKR_OK, m->C_DecryptInit(s, &mech, key));
+  std::vector<CK_BYTE> in(256, 0x11), out(256);
+  CK_ULONG len = out.size();
+  ASSERT_EQ(0, h.sim.ClearLog(kR0));
+  ASSERT_EQ(0, h.sim.AfterCommand(kR0, 0x2A, kAfterMute));
+  EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, m->C_Decrypt(s, in.data(), in.size(), out.data(), &len));
+  std::string log = h.sim.ApduLog(kR0);
+  ASSERT_NE(std::string::npos, log.find("> 102A")) << log;
+  ASSERT_NE(std::string::npos, log.find("# mute")) << log;
+
+  ASSERT_EQ(0, h.sim.SetMute(kR0, 0));
+  ASSERT_EQ(0, h.sim.ClearLog(kR0));
+  CK_TOKEN_INFO ti;
+  EXPECT_EQ(CKR_DEVICE_ERROR, m->C_GetTokenInfo(0, &ti));
+  log = h.sim.ApduLog(kR0);
+  EXPECT_NE(std::string::npos, log.find("< 6883")) << log;
+  ExpectTokenIntact(h, objects);
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+  ASSERT_EQ(0, h.sim.Remove(kR0));
+  EXPECT_EQ(WithoutRetryCounters(h.pristine), WithoutRetryCounters(ReadFile(h.env.Card(kCard))));
+}
+
+// The first search after the login reads the directories; the card fails the
+// reading of one of them (the private keys' 4402, or the certificates' 4404):
+// the search answers the failure instead of a shorter list, and the next
+// search finds every object.
+TEST(ModuleReadFaults, UnreadableDirectoryFailsTheSearch) {
+  struct Case {
+    unsigned sw;
+    int skip;  // READ BINARY commands that run before the one refused
+    const char* select;
+    CK_OBJECT_CLASS cls;  // ~0: every object
+  };
+  const Case cases[] = {{0x6581, 0, "> 00A40804045015440200", ~0ul},
+                        {0x6F00, 0, "> 00A40804045015440200", CKO_PRIVATE_KEY},
+                        {0x6400, 8, "> 00A40804045015440400", ~0ul}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Fmt("%04X after %d reads", c.sw, c.skip));
+    Host h;
+    ASSERT_TRUE(h.Start()) << h.m.error();
+    const Module& m = h.m;
+    CK_SESSION_HANDLE s = 0;
+    ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+    ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_USER, kUserPin, 4));
+    TestTemplate t;
+    if (c.cls != ~0ul) t.Ulong(CKA_CLASS, c.cls);
+    ASSERT_EQ(0, h.sim.ClearLog(kR0));
+    ASSERT_EQ(0, h.sim.InjectSwAfter(kR0, 0xB0, c.sw, c.skip, 1));
+    std::vector<CK_OBJECT_HANDLE> found;
+    EXPECT_EQ(CKR_DEVICE_ERROR, FindAll(m.list(), s, t, &found));
+    EXPECT_TRUE(found.empty());
+    const std::string log = h.sim.ApduLog(kR0);
+    const size_t at = log.find(c.select);
+    ASSERT_NE(std::string::npos, at) << log;
+    EXPECT_EQ(at, log.rfind(c.select)) << log;
+    EXPECT_NE(std::string::npos, log.find(Fmt("> 00B0000000\n< %04X", c.sw), at)) << log;
+    // The search is over: a new one may begin, and reads the directory again.
+    ASSERT_EQ(CKR_OK, FindAll(m.list(), s, t, &found));
+    EXPECT_EQ(c.cls == ~0ul ? 4u : 1u, found.size());
+    EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+    ASSERT_EQ(0, h.sim.Remove(kR0));
+    EXPECT_EQ(WithoutRetryCounters(h.pristine), WithoutRetryCounters(ReadFile(h.env.Card(kCard))));
+  }
+}
+
+namespace {
+
+enum Write { kCreateData, kGenerateKeyPair, kRenameData };
+
+// One write of the user's on the token; CKR_OK or its failure.
+CK_RV DoWrite(const Module& m, CK_SESSION_HANDLE s, Write w, const std::string& label = "Written") {
+  if (w == kCreateData) {
+    TestTemplate t;
+    t.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, true).Bytes(CKA_LABEL, label).Bytes(CKA_VALUE, "payload");
+    CK_OBJECT_HANDLE h = 0;
+    return m->C_CreateObject(s, TT_ARGS(t), &h);
+  }
+  if (w == kGenerateKeyPair) {
+    TestTemplate pub, prv;
+    pub.Ulong(CKA_CLASS, CKO_PUBLIC_KEY).Bool(CKA_TOKEN, true).Bool(CKA_VERIFY, true).Ulong(CKA_MODULUS_BITS, 2048);
+    pub.Bytes(CKA_PUBLIC_EXPONENT, std::string("\x01\x00\x01", 3)).Bytes(CKA_ID, "\x42").Bytes(CKA_LABEL, label);
+    prv.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Bool(CKA_TOKEN, true).Bool(CKA_PRIVATE, true).Bool(CKA_SIGN, true);
+    prv.Bytes(CKA_ID, "\x42").Bytes(CKA_LABEL, label);
+    CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_OBJECT_HANDLE a = 0, b = 0;
+    return m->C_GenerateKeyPair(s, &gen, TT_ARGS(pub), TT_ARGS(prv), &a, &b);
+  }
+  TestTemplate t;
+  t.Bytes(CKA_LABEL, label);
+  return m->C_SetAttributeValue(s, FindOne(m, s, CKO_DATA), TT_ARGS(t));
+}
+
+// The kind and path of every file of an image (keys generated anew differ in value only).
+std::vector<std::string> Files(const std::string& image) {
+  std::vector<std::string> out;
+  std::istringstream in(image);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string kind, path;
+    words >> kind >> path;
+    if (kind == "df" || kind == "ef" || kind == "key" || kind == "pin") out.push_back(kind + " " + path);
+  }
+  return out;
+}
+
+// The card image after the write made without any fault.
+std::string ImageAfterCleanWrite(Write w) {
+  Host h;
+  EXPECT_TRUE(h.Start()) << h.m.error();
+  CK_SESSION_HANDLE s = 0;
+  CK_OBJECT_HANDLE key = 0;
+  EXPECT_TRUE(OpenUserSession(h.m, 0, &s, &key));
+  EXPECT_EQ(CKR_OK, DoWrite(h.m, s, w));
+  EXPECT_EQ(CKR_OK, h.m->C_Finalize(nullptr));
+  EXPECT_EQ(0, h.sim.Remove(kR0));
+  return WithoutRetryCounters(ReadFile(h.env.Card(kCard)));
+}
+
+}  // namespace
+
+// Another application resets the card between two commands of a write: the
+// module takes the card back (the user PIN verified again, the file selected
+// again) and finishes the write, which reports success; the card holds what
+// the same write makes without the reset, and no file more.
+TEST(ModuleReadFaults, WriteMeetingAResetByOtherIsFinished) {
+  struct Case {
+    Write write;
+    unsigned ins;  // the reset comes right after the first command with this INS
+  };
+  const Case cases[] = {{kCreateData, 0xE0},     {kCreateData, 0xD6}, {kGenerateKeyPair, 0x46},
+                        {kGenerateKeyPair, 0xE0}, {kRenameData, 0xA4}, {kRenameData, 0xD6}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Fmt("write %d, reset after INS %02X", c.write, c.ins));
+    const std::string clean = ImageAfterCleanWrite(c.write);
+    Host h;
+    ASSERT_TRUE(h.Start()) << h.m.error();
+    const Module& m = h.m;
+    CK_SESSION_HANDLE s = 0;
+    CK_OBJECT_HANDLE key = 0;
+    ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
+    const size_t before = h.All(s).size();
+    ASSERT_EQ(0, h.sim.ClearLog(kR0));
+    ASSERT_EQ(0, h.sim.AfterCommand(kR0, c.ins, kAfterResetByOther));
+    EXPECT_EQ(CKR_OK, DoWrite(m, s, c.write));
+    const std::string log = h.sim.ApduLog(kR0);
+    const size_t at = log.find("# reset by another application");
+    ASSERT_NE(std::string::npos, at) << log;
+    // The user PIN verified again before the write went on.
+    EXPECT_NE(std::string::npos, log.find("> 0020008108", at)) << log;
+
+    // The session went with the reset; a new one finds the objects written.
+    CK_SESSION_INFO si;
+    EXPECT_NE(CKR_OK, m->C_GetSessionInfo(s, &si));
+    ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
+    EXPECT_EQ(before + (c.write == kCreateData ? 1 : c.write == kGenerateKeyPair ? 2 : 0), h.All(s).size());
+    EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+    ASSERT_EQ(0, h.sim.Remove(kR0));
+    const std::string image = WithoutRetryCounters(ReadFile(h.env.Card(kCard)));
+    if (c.write == kGenerateKeyPair)
+      EXPECT_EQ(Files(clean), Files(image));
+    else
+      EXPECT_EQ(clean, image);
+  }
+}
+
+// A write that meets a reset and then a failure the card reports is taken back
+// as one without the reset: the card is as it was.
+TEST(ModuleReadFaults, WriteMeetingAResetAndThenAFailureIsTakenBack) {
+  struct Case {
+    Write write;
+    unsigned resetAfter;
+    unsigned failIns;
+    int failSkip;
+  };
+  // The data object's directory write refused; the generated key's directory write refused;
+  // the renamed object's directory write refused.
+  const Case cases[] = {{kCreateData, 0xE0, 0xD6, 1}, {kGenerateKeyPair, 0x46, 0xD6, 2}, {kRenameData, 0xA4, 0xD6, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Fmt("write %d", c.write));
+    Host h;
+    ASSERT_TRUE(h.Start()) << h.m.error();
+    const Module& m = h.m;
+    CK_SESSION_HANDLE s = 0;
+    CK_OBJECT_HANDLE key = 0;
+    ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
+    const size_t before = h.All(s).size();
+    ASSERT_EQ(0, h.sim.ClearLog(kR0));
+    ASSERT_EQ(0, h.sim.AfterCommand(kR0, c.resetAfter, kAfterResetByOther));
+    ASSERT_EQ(0, h.sim.InjectSwAfter(kR0, c.failIns, 0x6581, c.failSkip, 8));
+    EXPECT_EQ(CKR_DEVICE_ERROR, DoWrite(m, s, c.write));
+    ASSERT_EQ(0, h.sim.InjectSw(kR0, c.failIns, 0x9000, 0));
+    const std::string log = h.sim.ApduLog(kR0);
+    const size_t at = log.find("# reset by another application");
+    ASSERT_NE(std::string::npos, at) << log;
+    EXPECT_NE(std::string::npos, log.find("< 6581", at)) << log;
+    ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
+    EXPECT_EQ(before, h.All(s).size());
+    EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+    ASSERT_EQ(0, h.sim.Remove(kR0));
+    EXPECT_EQ(WithoutRetryCounters(h.pristine), WithoutRetryCounters(ReadFile(h.env.Card(kCard))));
+  }
+}
+
+// A card pulled in the middle of a creation keeps the file made so far: no
+// record names it, the next calls never list it, and the next creation works.
+TEST(ModuleReadFaults, FileLeftByAPulledCardIsNeverListed) {
+  Host h;
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  CK_SESSION_HANDLE s = 0;
+  CK_OBJECT_HANDLE key = 0;
+  ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
+  const size_t before = h.All(s).size();
+  ASSERT_EQ(0, h.sim.ClearLog(kR0));
+  ASSERT_EQ(0, h.sim.AfterCommand(kR0, 0xE0, kAfterRemove));
+  EXPECT_EQ(CKR_DEVICE_REMOVED, DoWrite(m, s, kCreateData, "Lost"));
+  ASSERT_NE(std::string::npos, h.sim.ApduLog(kR0).find("# removed"));
+  ASSERT_EQ(0, h.sim.Insert(kR0, h.env.Card(kCard).c_str()));
+  ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
+  EXPECT_EQ(before, h.All(s).size());
+  EXPECT_EQ(CKR_OK, DoWrite(m, s, kCreateData, "Kept"));
+  TestTemplate kept;
+  kept.Ulong(CKA_CLASS, CKO_DATA).Bytes(CKA_LABEL, "Kept");
+  EXPECT_EQ(1u, Find(m, s, kept).size());
+  TestTemplate lost;
+  lost.Ulong(CKA_CLASS, CKO_DATA).Bytes(CKA_LABEL, "Lost");
+  EXPECT_TRUE(Find(m, s, lost).empty());
+  EXPECT_EQ(before + 1, h.All(s).size());
+}
