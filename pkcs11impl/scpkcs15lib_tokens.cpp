@@ -30,6 +30,12 @@ bool IsStatusWordFailure(SCRESULT rv) {
   return rv < 0 && (static_cast<uint64_t>(rv) & 0x2000000000010000ULL) == 0x2000000000010000ULL;
 }
 
+// Whether the reader shows the card present and answering (one state query).
+bool CardAnswers(SCReader* reader) {
+  const SCRESULT state = reader->CheckForChange(0);
+  return state >= 0 && (static_cast<uint64_t>(state) & 0x3u) == SC_CARDSTATE_PRESENT;
+}
+
 bool DfNameIs(const SCFileHeader* h, const char* name) {
   if (h == nullptr || h == kHeaderUnreadable) return false;
   size_t len = 0;
@@ -94,9 +100,10 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
     }
     if (agentRefused) {
       Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile, wasReinserted: %s (set all)", si, YesNo(reinserted));
-    } else if (scIsReadFailure(rv)) {
-      // Not an answer about the card's structure: reported as it is, and the
-      // card object dropped so that the next call reads the card again.
+    } else if (scIsReadFailure(rv) || (rv == SC_E_CARD_UNSUPPORTED && !CardAnswers(m_readers[r]))) {
+      // Not an answer about the card's structure (a card gone mute reads as
+      // unsupported too): reported as it is, and the card object dropped so
+      // that the next call reads the card again.
       Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile failed, read again at the next call (set all)", si);
       SetReaderResults(r, rv);
       ClearReaderFlag(r, READER_FLAG_NOT_INITIALIZED);

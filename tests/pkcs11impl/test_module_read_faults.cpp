@@ -168,6 +168,33 @@ TEST(ModuleReadFaults, CardMuteInsideAChainIsNotTakenAsBlank) {
   EXPECT_EQ(WithoutRetryCounters(h.pristine), WithoutRetryCounters(ReadFile(h.env.Card(kCard))));
 }
 
+// The card goes mute while the module reads its structure after a reset by
+// another application: the token is not recognised while the card is mute (as
+// any mute card), never blank, and is whole again once the card answers.
+TEST(ModuleReadFaults, CardMuteWhileItsStructureIsReadIsNotTakenAsBlank) {
+  Host h;
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  const size_t objects = CountObjects(h);
+  ASSERT_EQ(0, h.sim.ResetByOther(kR0));
+  ASSERT_EQ(0, h.sim.ClearLog(kR0));
+  ASSERT_EQ(0, h.sim.AfterCommand(kR0, 0xA4, kAfterMute));
+  CK_TOKEN_INFO ti;
+  EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, m->C_GetTokenInfo(0, &ti));
+  EXPECT_NE(Padded("MIRTAL", 32), Field(ti.label, 32));
+  const std::string log = h.sim.ApduLog(kR0);
+  ASSERT_EQ(0u, log.find("> 00A4")) << log;
+  ASSERT_NE(std::string::npos, log.find("# mute")) << log;
+  CK_UTF8CHAR label[32];
+  memset(label, ' ', sizeof label);
+  EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, m->C_InitToken(0, kSoPin, 8, label));
+  ASSERT_EQ(0, h.sim.SetMute(kR0, 0));
+  ExpectTokenIntact(h, objects);
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+  ASSERT_EQ(0, h.sim.Remove(kR0));
+  EXPECT_EQ(WithoutRetryCounters(h.pristine), WithoutRetryCounters(ReadFile(h.env.Card(kCard))));
+}
+
 // The first search after the login reads the directories; the card fails the
 // reading of one of them (the private keys' 4402, or the certificates' 4404):
 // the search answers the failure instead of a shorter list, and the next
