@@ -52,6 +52,19 @@ struct Host {
     EXPECT_EQ(CKR_OK, FindAll(m.list(), s, TestTemplate(), &out));
     return out;
   }
+  // A read-write session with the user logged in (0 when that fails).
+  CK_SESSION_HANDLE User() {
+    CK_SESSION_HANDLE s = 0;
+    CK_OBJECT_HANDLE key = 0;
+    return OpenUserSession(m, 0, &s, &key) ? s : 0;
+  }
+  // The card image once the module let go of it, without the PINs' remaining tries.
+  std::string FinalImage() {
+    EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+    EXPECT_EQ(0, sim.Remove(kR0));
+    return WithoutRetryCounters(ReadFile(env.Card(kCard)));
+  }
+  std::string Pristine() const { return WithoutRetryCounters(pristine); }
 };
 
 // The token as it was: its label and flags, the user logs in, finds every
@@ -73,9 +86,7 @@ void ExpectTokenIntact(Host& h, size_t objects) {
 }
 
 size_t CountObjects(Host& h) {
-  CK_SESSION_HANDLE s = 0;
-  CK_OBJECT_HANDLE key = 0;
-  EXPECT_TRUE(OpenUserSession(h.m, 0, &s, &key));
+  const CK_SESSION_HANDLE s = h.User();
   const size_t n = h.All(s).size();
   EXPECT_EQ(CKR_OK, h.m->C_CloseSession(s));
   return n;
@@ -128,9 +139,7 @@ TEST(ModuleReadFaults, FailedReadAfterResetByOtherIsReportedAndReadAgain) {
     EXPECT_EQ(std::string::npos, log.find("> 00E4")) << "nothing was deleted:\n" << log;
 
     ExpectTokenIntact(h, objects);
-    EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
-    ASSERT_EQ(0, h.sim.Remove(kR0));
-    EXPECT_EQ(WithoutRetryCounters(h.pristine), WithoutRetryCounters(ReadFile(h.env.Card(kCard))));
+    EXPECT_EQ(h.Pristine(), h.FinalImage());
   }
 }
 
@@ -163,9 +172,7 @@ TEST(ModuleReadFaults, CardMuteInsideAChainIsNotTakenAsBlank) {
   log = h.sim.ApduLog(kR0);
   EXPECT_NE(std::string::npos, log.find("< 6883")) << log;
   ExpectTokenIntact(h, objects);
-  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
-  ASSERT_EQ(0, h.sim.Remove(kR0));
-  EXPECT_EQ(WithoutRetryCounters(h.pristine), WithoutRetryCounters(ReadFile(h.env.Card(kCard))));
+  EXPECT_EQ(h.Pristine(), h.FinalImage());
 }
 
 // The card goes mute while the module reads its structure after a reset by
@@ -190,9 +197,7 @@ TEST(ModuleReadFaults, CardMuteWhileItsStructureIsReadIsNotTakenAsBlank) {
   EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, m->C_InitToken(0, kSoPin, 8, label));
   ASSERT_EQ(0, h.sim.SetMute(kR0, 0));
   ExpectTokenIntact(h, objects);
-  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
-  ASSERT_EQ(0, h.sim.Remove(kR0));
-  EXPECT_EQ(WithoutRetryCounters(h.pristine), WithoutRetryCounters(ReadFile(h.env.Card(kCard))));
+  EXPECT_EQ(h.Pristine(), h.FinalImage());
 }
 
 // The first search after the login reads the directories; the card fails the
@@ -214,6 +219,7 @@ TEST(ModuleReadFaults, UnreadableDirectoryFailsTheSearch) {
     Host h;
     ASSERT_TRUE(h.Start()) << h.m.error();
     const Module& m = h.m;
+    // Logged in without a search: the search below is the first to read the directories.
     CK_SESSION_HANDLE s = 0;
     ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
     ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_USER, kUserPin, 4));
@@ -232,9 +238,7 @@ TEST(ModuleReadFaults, UnreadableDirectoryFailsTheSearch) {
     // The search is over: a new one may begin, and reads the directory again.
     ASSERT_EQ(CKR_OK, FindAll(m.list(), s, t, &found));
     EXPECT_EQ(c.cls == ~0ul ? 4u : 1u, found.size());
-    EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
-    ASSERT_EQ(0, h.sim.Remove(kR0));
-    EXPECT_EQ(WithoutRetryCounters(h.pristine), WithoutRetryCounters(ReadFile(h.env.Card(kCard))));
+    EXPECT_EQ(h.Pristine(), h.FinalImage());
   }
 }
 
@@ -242,8 +246,10 @@ namespace {
 
 enum Write { kCreateData, kGenerateKeyPair, kRenameData };
 
-// One write of the user's on the token; CKR_OK or its failure.
-CK_RV DoWrite(const Module& m, CK_SESSION_HANDLE s, Write w, const std::string& label = "Written") {
+// One write of the user's on the token (a rename renames the data object
+// `renamed`); CKR_OK or its failure.
+CK_RV DoWrite(const Module& m, CK_SESSION_HANDLE s, Write w, const std::string& label = "Written",
+              CK_OBJECT_HANDLE renamed = CK_INVALID_HANDLE) {
   if (w == kCreateData) {
     TestTemplate t;
     t.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, true).Bytes(CKA_LABEL, label).Bytes(CKA_VALUE, "payload");
@@ -262,7 +268,7 @@ CK_RV DoWrite(const Module& m, CK_SESSION_HANDLE s, Write w, const std::string& 
   }
   TestTemplate t;
   t.Bytes(CKA_LABEL, label);
-  return m->C_SetAttributeValue(s, FindOne(m, s, CKO_DATA), TT_ARGS(t));
+  return m->C_SetAttributeValue(s, renamed, TT_ARGS(t));
 }
 
 // The kind and path of every file of an image (keys generated anew differ in value only).
@@ -283,97 +289,66 @@ std::vector<std::string> Files(const std::string& image) {
 std::string ImageAfterCleanWrite(Write w) {
   Host h;
   EXPECT_TRUE(h.Start()) << h.m.error();
-  CK_SESSION_HANDLE s = 0;
-  CK_OBJECT_HANDLE key = 0;
-  EXPECT_TRUE(OpenUserSession(h.m, 0, &s, &key));
-  EXPECT_EQ(CKR_OK, DoWrite(h.m, s, w));
-  EXPECT_EQ(CKR_OK, h.m->C_Finalize(nullptr));
-  EXPECT_EQ(0, h.sim.Remove(kR0));
-  return WithoutRetryCounters(ReadFile(h.env.Card(kCard)));
+  const CK_SESSION_HANDLE s = h.User();
+  EXPECT_EQ(CKR_OK, DoWrite(h.m, s, w, "Written", FindOne(h.m, s, CKO_DATA)));
+  return h.FinalImage();
 }
 
 }  // namespace
 
 // Another application resets the card between two commands of a write: the
 // module takes the card back (the user PIN verified again, the file selected
-// again) and finishes the write, which reports success; the card holds what
-// the same write makes without the reset, and no file more.
-TEST(ModuleReadFaults, WriteMeetingAResetByOtherIsFinished) {
+// again) and goes on. Without a further fault the write finishes and reports
+// success, and the card holds what the same write makes without the reset, no
+// file more; a step the card then refuses is taken back as without the reset,
+// and the card is as it was.
+TEST(ModuleReadFaults, WriteMeetingAResetByOtherIsFinishedOrTakenBack) {
   struct Case {
     Write write;
-    unsigned ins;  // the reset comes right after the first command with this INS
+    unsigned resetAfter;  // the reset comes right after the first command with this INS
+    int refusedWrite;     // UPDATE BINARY commands that run before the card refuses them (6581); -1: none
   };
-  const Case cases[] = {{kCreateData, 0xE0},     {kCreateData, 0xD6}, {kGenerateKeyPair, 0x46},
-                        {kGenerateKeyPair, 0xE0}, {kRenameData, 0xA4}, {kRenameData, 0xD6}};
+  const Case cases[] = {{kCreateData, 0xE0, -1},     {kCreateData, 0xD6, -1}, {kGenerateKeyPair, 0x46, -1},
+                        {kGenerateKeyPair, 0xE0, -1}, {kRenameData, 0xA4, -1}, {kRenameData, 0xD6, -1},
+                        {kCreateData, 0xE0, 1},       {kGenerateKeyPair, 0x46, 2}};
+  const size_t added[] = {1, 2, 0};  // objects each write adds
   for (const Case& c : cases) {
-    SCOPED_TRACE(Fmt("write %d, reset after INS %02X", c.write, c.ins));
-    const std::string clean = ImageAfterCleanWrite(c.write);
+    SCOPED_TRACE(Fmt("write %d, reset after INS %02X, refused %d", c.write, c.resetAfter, c.refusedWrite));
+    const bool refused = c.refusedWrite >= 0;
+    const std::string expected = refused ? std::string() : ImageAfterCleanWrite(c.write);
     Host h;
     ASSERT_TRUE(h.Start()) << h.m.error();
     const Module& m = h.m;
-    CK_SESSION_HANDLE s = 0;
-    CK_OBJECT_HANDLE key = 0;
-    ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
+    CK_SESSION_HANDLE s = h.User();
     const size_t before = h.All(s).size();
-    ASSERT_EQ(0, h.sim.ClearLog(kR0));
-    ASSERT_EQ(0, h.sim.AfterCommand(kR0, c.ins, kAfterResetByOther));
-    EXPECT_EQ(CKR_OK, DoWrite(m, s, c.write));
-    const std::string log = h.sim.ApduLog(kR0);
-    const size_t at = log.find("# reset by another application");
-    ASSERT_NE(std::string::npos, at) << log;
-    // The user PIN verified again before the write went on.
-    EXPECT_NE(std::string::npos, log.find("> 0020008108", at)) << log;
-
-    // The session went with the reset; a new one finds the objects written.
-    CK_SESSION_INFO si;
-    EXPECT_NE(CKR_OK, m->C_GetSessionInfo(s, &si));
-    ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
-    EXPECT_EQ(before + (c.write == kCreateData ? 1 : c.write == kGenerateKeyPair ? 2 : 0), h.All(s).size());
-    EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
-    ASSERT_EQ(0, h.sim.Remove(kR0));
-    const std::string image = WithoutRetryCounters(ReadFile(h.env.Card(kCard)));
-    if (c.write == kGenerateKeyPair)
-      EXPECT_EQ(Files(clean), Files(image));
-    else
-      EXPECT_EQ(clean, image);
-  }
-}
-
-// A write that meets a reset and then a failure the card reports is taken back
-// as one without the reset: the card is as it was.
-TEST(ModuleReadFaults, WriteMeetingAResetAndThenAFailureIsTakenBack) {
-  struct Case {
-    Write write;
-    unsigned resetAfter;
-    unsigned failIns;
-    int failSkip;
-  };
-  // The data object's directory write refused; the generated key's directory write refused;
-  // the renamed object's directory write refused.
-  const Case cases[] = {{kCreateData, 0xE0, 0xD6, 1}, {kGenerateKeyPair, 0x46, 0xD6, 2}, {kRenameData, 0xA4, 0xD6, 0}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(Fmt("write %d", c.write));
-    Host h;
-    ASSERT_TRUE(h.Start()) << h.m.error();
-    const Module& m = h.m;
-    CK_SESSION_HANDLE s = 0;
-    CK_OBJECT_HANDLE key = 0;
-    ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
-    const size_t before = h.All(s).size();
+    const CK_OBJECT_HANDLE data = FindOne(m, s, CKO_DATA);
     ASSERT_EQ(0, h.sim.ClearLog(kR0));
     ASSERT_EQ(0, h.sim.AfterCommand(kR0, c.resetAfter, kAfterResetByOther));
-    ASSERT_EQ(0, h.sim.InjectSwAfter(kR0, c.failIns, 0x6581, c.failSkip, 8));
-    EXPECT_EQ(CKR_DEVICE_ERROR, DoWrite(m, s, c.write));
-    ASSERT_EQ(0, h.sim.InjectSw(kR0, c.failIns, 0x9000, 0));
+    if (refused) {
+      ASSERT_EQ(0, h.sim.InjectSwAfter(kR0, 0xD6, 0x6581, c.refusedWrite, 8));
+    }
+    EXPECT_EQ(refused ? CKR_DEVICE_ERROR : CKR_OK, DoWrite(m, s, c.write, "Written", data));
+    ASSERT_EQ(0, h.sim.InjectSw(kR0, 0xD6, 0x9000, 0));
     const std::string log = h.sim.ApduLog(kR0);
     const size_t at = log.find("# reset by another application");
     ASSERT_NE(std::string::npos, at) << log;
-    EXPECT_NE(std::string::npos, log.find("< 6581", at)) << log;
-    ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
-    EXPECT_EQ(before, h.All(s).size());
-    EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
-    ASSERT_EQ(0, h.sim.Remove(kR0));
-    EXPECT_EQ(WithoutRetryCounters(h.pristine), WithoutRetryCounters(ReadFile(h.env.Card(kCard))));
+    EXPECT_NE(std::string::npos, log.find("> 0020008108", at)) << "the user PIN verified again:\n" << log;
+    if (refused) {
+      EXPECT_NE(std::string::npos, log.find("< 6581", at)) << log;
+    }
+
+    // The session went with the reset; a new one finds what the card holds.
+    CK_SESSION_INFO si;
+    EXPECT_NE(CKR_OK, m->C_GetSessionInfo(s, &si));
+    s = h.User();
+    EXPECT_EQ(before + (refused ? 0 : added[c.write]), h.All(s).size());
+    const std::string image = h.FinalImage();
+    if (refused)
+      EXPECT_EQ(h.Pristine(), image);
+    else if (c.write == kGenerateKeyPair)
+      EXPECT_EQ(Files(expected), Files(image));  // the keys differ
+    else
+      EXPECT_EQ(expected, image);
   }
 }
 
@@ -383,23 +358,21 @@ TEST(ModuleReadFaults, FileLeftByAPulledCardIsNeverListed) {
   Host h;
   ASSERT_TRUE(h.Start()) << h.m.error();
   const Module& m = h.m;
-  CK_SESSION_HANDLE s = 0;
-  CK_OBJECT_HANDLE key = 0;
-  ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
+  CK_SESSION_HANDLE s = h.User();
   const size_t before = h.All(s).size();
   ASSERT_EQ(0, h.sim.ClearLog(kR0));
   ASSERT_EQ(0, h.sim.AfterCommand(kR0, 0xE0, kAfterRemove));
   EXPECT_EQ(CKR_DEVICE_REMOVED, DoWrite(m, s, kCreateData, "Lost"));
+  ASSERT_NE(std::string::npos, h.sim.ApduLog(kR0).find("> 00E0"));
   ASSERT_NE(std::string::npos, h.sim.ApduLog(kR0).find("# removed"));
   ASSERT_EQ(0, h.sim.Insert(kR0, h.env.Card(kCard).c_str()));
-  ASSERT_TRUE(OpenUserSession(m, 0, &s, &key));
+  s = h.User();
   EXPECT_EQ(before, h.All(s).size());
   EXPECT_EQ(CKR_OK, DoWrite(m, s, kCreateData, "Kept"));
-  TestTemplate kept;
-  kept.Ulong(CKA_CLASS, CKO_DATA).Bytes(CKA_LABEL, "Kept");
-  EXPECT_EQ(1u, Find(m, s, kept).size());
-  TestTemplate lost;
-  lost.Ulong(CKA_CLASS, CKO_DATA).Bytes(CKA_LABEL, "Lost");
-  EXPECT_TRUE(Find(m, s, lost).empty());
+  for (const char* label : {"Kept", "Lost"}) {
+    TestTemplate t;
+    t.Ulong(CKA_CLASS, CKO_DATA).Bytes(CKA_LABEL, label);
+    EXPECT_EQ(std::string(label) == "Kept" ? 1u : 0u, Find(m, s, t).size()) << label;
+  }
   EXPECT_EQ(before + 1, h.All(s).size());
 }
