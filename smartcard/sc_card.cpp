@@ -313,8 +313,9 @@ SCRESULT SCCard::RecoverFromReset(const SCPath& df, uint16_t ef) {
     m_recovering = true;
     SCRESULT r = m_pConnectedReader->Reconnect(0);
     if (r >= 0 && m_restorer != nullptr) r = m_restorer(m_restorerCtx);
+    // An EF is selected again only inside its own DF: in another it might name another file.
     if (r >= 0 && df.Count() > 0) r = SelectPath(df.Ids(), df.Count(), nullptr);
-    if (r >= 0 && ef != 0) r = SelectChildEf(ef, nullptr);
+    if (r >= 0 && df.Count() > 0 && ef != 0) r = SelectChildEf(ef, nullptr);
     m_recovering = false;
     return r < 0 ? r : SC_OK;
 }

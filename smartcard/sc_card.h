@@ -253,7 +253,6 @@ public:
             m_restorerCtx = nullptr;
         }
     }
-    bool IsWriting() const { return m_writeDepth > 0; }
 
     // ---- transport ----
     // Sends one command (chained with CLA bit 10 when the data exceeds the
@@ -273,8 +272,9 @@ protected:
     SCRESULT DoSelect(uint8_t p1, uint8_t p2, const uint8_t* data, size_t len, SCFileHeader** header,
                       SCFileHeader** keep = nullptr);
     SCRESULT SelectCurrentDfAgain();
-    // After a reset met inside a write: reconnects and selects df and then the EF
-    // ef (0: none) again. Commands sent here are not recovered again.
+    // After a reset met inside a write: reconnects, lets the writer restore its
+    // security state, and selects df and then its EF ef (0: none) again. Commands
+    // sent here are not recovered again.
     SCRESULT RecoverFromReset(const SCPath& df, uint16_t ef);
     SCRESULT CreateFromFcp(const std::vector<uint8_t>& fcpBody, SCFileHeader** header);
     SCRESULT ManageSecurityEnvironment(uint8_t tmpl, uint8_t algorithm, const uint16_t* fid, bool hasFid,
