@@ -30,6 +30,12 @@ bool IsStatusWordFailure(SCRESULT rv) {
   return rv < 0 && (static_cast<uint64_t>(rv) & 0x2000000000010000ULL) == 0x2000000000010000ULL;
 }
 
+// Whether the reader shows the card present and answering (one state query).
+bool CardAnswers(SCReader* reader) {
+  const SCRESULT state = reader->CheckForChange(0);
+  return state >= 0 && (static_cast<uint64_t>(state) & 0x3u) == SC_CARDSTATE_PRESENT;
+}
+
 bool DfNameIs(const SCFileHeader* h, const char* name) {
   if (h == nullptr || h == kHeaderUnreadable) return false;
   size_t len = 0;
@@ -52,6 +58,10 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
 
   SCPkcs15Card* p15 = m_pkcs15Cards[r];
   if (p15 == nullptr) {
+    // A card object is made anew only for a card seen anew or one whose last
+    // reading failed: either way its structure is read and its slots rebound.
+    if (!reinserted) SetReaderFlag(r, READER_FLAG_REINSERTED);
+    reinserted = true;
     SCPkcs15InstallAppServices();
     p15 = new (std::nothrow) SCPkcs15Card(card);
     if (p15 == nullptr) {
@@ -90,6 +100,15 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
     }
     if (agentRefused) {
       Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile, wasReinserted: %s (set all)", si, YesNo(reinserted));
+    } else if (scIsReadFailure(rv) || (rv == SC_E_CARD_UNSUPPORTED && !CardAnswers(m_readers[r]))) {
+      // Not an answer about the card's structure (a card gone mute reads as
+      // unsupported too): reported as it is, and the card object dropped so
+      // that the next call reads the card again.
+      Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile failed, read again at the next call (set all)", si);
+      SetReaderResults(r, rv);
+      ClearReaderFlag(r, READER_FLAG_NOT_INITIALIZED);
+      ClearPkcs15Cards(static_cast<int>(r), false);
+      return rv;
     } else if (rv == SC_E_CARD_IS_USED || IsStatusWordFailure(rv)) {
       Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile - card err", si);
       SetReaderFlag(r, READER_FLAG_UNUSABLE);
@@ -159,7 +178,9 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
     } else {
       rv = app->Load(false);
       if (rv < 0) {
-        if (rv != SC_E_NO_MEMORY) {
+        // A read that failed is reported as it is (the application is loaded
+        // again at the next call); only what was read makes the profile unsupported.
+        if (rv != SC_E_NO_MEMORY && !scIsReadFailure(rv)) {
           Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile err, rv = SC_E_PKCS15_UNSUPPORTED_PROFILE(%08x), return",
               si, static_cast<unsigned>(rv));
           rv = SC_E_PKCS15_UNSUPPORTED_PROFILE;

@@ -234,6 +234,10 @@ public:
     SCRESULT ChangePin(ASNPkcs15AuthObject* pin, const char* oldPin, const char* newPin);
     SCRESULT UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPin, const char* newPin);
     SCRESULT VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* extra);
+    // Verifies every kept PIN again (the card forgot them in a reset); the
+    // context form is what a write hands the card (SCCard::BeginWrite).
+    SCRESULT VerifyKeptPinsAgain();
+    static SCRESULT RestoreAfterReset(void* app) { return static_cast<SCPkcs15App*>(app)->VerifyKeptPinsAgain(); }
     SCRESULT LogoutPin(ASNPkcs15AuthObject* pin, bool full);
     SCRESULT Logout(bool resetCard);
     bool HasVerifiedPin(const ASNPkcs15AuthObject* pin) const;

@@ -19,6 +19,7 @@
 #include "pkcs15/scpkcs15pubkeylist.h"
 #include "pkcs15/scpkcs15rsaprvkeyobject.h"
 #include "pkcs15/scpkcs15seckeylist.h"
+#include "smartcard/sc_card.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/vtest.h"
 
@@ -287,6 +288,8 @@ SCRESULT SCPkcs15App::CreateObject(const SCPkcs15ObjectAttributeList& attrs, voi
     if (!k) return SC_E_PKCS15_TEMPLATE_INCOMPLETE;
     uint32_t kind = 0;
     if (!k->GetInteger(&kind)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+    // A reset by another application in the middle is taken back, and the object finished.
+    SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
     switch (kind & P15_CLASS_MASK) {
         case P15_KIND_PRIVATE_KEY: return CreatePrivateKey(attrs, out, flags);
         case P15_KIND_PUBLIC_KEY: return CreatePublicKey(attrs, out, flags);
@@ -942,6 +945,7 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     if (publicOut) *publicOut = nullptr;
     if (!m_pCard) return SC_E_BAD_USAGE;
     if (!IsWritable()) return SC_E_WRITE_PROTECTED;
+    SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
     SCCardInfo ci;
     std::memset(&ci, 0, sizeof ci);
     m_pCard->GetCardInfo(&ci);

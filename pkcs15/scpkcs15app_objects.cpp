@@ -7,6 +7,7 @@
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15keyobject.h"
 #include "pkcs15/scpkcs15prvkeylist.h"
+#include "smartcard/sc_card.h"
 #include "support/memfile.h"
 #include "support/vtest.h"
 
@@ -80,7 +81,8 @@ SCRESULT SCPkcs15App::FindObjects(const SCPkcs15ObjectAttributeList* tmpl, std::
         SCRESULT r = FindAllInList(m_lists[i], out, tmpl, flag);
         if (r > 0) total += r;
         else if (r == SC_E_NO_MEMORY) return r;
-        else pending = r;
+        // The first list that failed decides: a later list's success never hides it.
+        else if (r < 0 && pending == 0) pending = r;
     }
     return pending < 0 ? pending : total;
 }
@@ -138,6 +140,7 @@ SCRESULT SCPkcs15App::SetAttributeValues(void* handle, const SCPkcs15ObjectAttri
     if (!IsWritable()) return SC_E_WRITE_PROTECTED;
     if (f->IsReadOnly(handle) > 0) return SC_E_PKCS15_OBJECT_READ_ONLY;
     if (!attrs || attrs->GetCount() == 0) return 0;
+    SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
     // The record as it was, to put back when the change cannot be written.
     SCRESULT r = f->EncodeRecord(handle);
     if (r < 0) return r;
@@ -172,6 +175,7 @@ SCRESULT SCPkcs15App::DestroyObject(void* handle, bool deleteValueFile) {
     SCPkcs15ObjectList* f = FindListForHandle(handle);
     if (!f) return SC_E_PKCS15_INVALID_HANDLE;
     if (!IsWritable()) return SC_E_WRITE_PROTECTED;
+    SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
     // A value file that is not the object's own (a fixed file of the card) stays.
     return f->DeleteObject(handle, deleteValueFile);
 }

@@ -332,6 +332,21 @@ SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* ex
     return r;
 }
 
+SCRESULT SCPkcs15App::VerifyKeptPinsAgain() {
+    std::vector<uint64_t> kept;
+    for (POSITION p = m_verifiedPins.GetHeadPosition(); p;) {
+        const VerifiedPin* v = m_verifiedPins.GetNext(p);
+        if (v->pin) kept.push_back(v->identifier);
+    }
+    for (uint64_t id : kept) {
+        const ASNPkcs15AuthObject* pin = PinFor(reinterpret_cast<const void*>(static_cast<uintptr_t>(id)));
+        if (!pin) continue;
+        const SCRESULT r = VerifyCachedPin(pin, nullptr);
+        if (r < 0) return r;
+    }
+    return 0;
+}
+
 SCRESULT SCPkcs15App::LogoutPin(ASNPkcs15AuthObject* pin, bool full) {
     if (!pin) {
         if (!m_pCurrentPin) return 0;

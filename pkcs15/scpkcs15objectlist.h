@@ -361,12 +361,15 @@ public:
     // Search: pos in/out is the node of the last match (null: from the head).
     SCRESULT FindRecords(POSITION* pos, const SCPkcs15ObjectAttributeList* tmpl, T** out, bool skipPrivate) {
         if (!IsLoaded()) {
+            // A directory whose reading failed fails the search: an empty answer
+            // would hide its objects. One that is missing, malformed or not yet
+            // open to the caller shows nothing, as before.
             SCRESULT l = Load(false);
             if (l == SC_E_NO_MEMORY) return l;
             if (l < 0) {
                 if (pos) *pos = nullptr;
                 if (out) *out = nullptr;
-                return 0;
+                return scIsReadFailure(l) ? l : 0;
             }
         }
         if (out) *out = nullptr;

@@ -117,7 +117,16 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
     size_t off = 0;
     std::vector<uint8_t> apdu;
     WipeOnExit wipeApdu{apdu};
-    do {
+    // What a reset would make the card forget, for a write that goes on after it.
+    const bool recoverable = m_writeDepth > 0 && !m_recovering;
+    SCPath dfBefore;
+    uint16_t efBefore = 0;
+    if (recoverable) {
+        dfBefore = m_curDf;
+        if (m_hasLastHeader && !m_lastHeader.IsDf() && m_lastHeader.HasFileId()) efBefore = m_lastHeader.GetFileId();
+    }
+    bool recovered = false;
+    for (;;) {
         const size_t part = std::min(len - off, maxSend);
         const bool last = off + part == len;
         apdu.assign({static_cast<uint8_t>(last ? cla : (cla | 0x10)), ins, p1, p2});
@@ -127,11 +136,21 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
         }
         if (last && wantLe) apdu.push_back(0x00);
         resp->clear();
-        const SCRESULT r = m_pConnectedReader->TransmitAPDU(apdu, resp, sw, txFlags);
+        SCRESULT r = m_pConnectedReader->TransmitAPDU(apdu, resp, sw, txFlags);
+        if (r == SC_E_CARD_WAS_RESET && recoverable && !recovered) {
+            // The command never reached the card: take the card back as it was
+            // and send the whole command again.
+            recovered = true;
+            r = RecoverFromReset(dfBefore, efBefore);
+            if (r < 0) return r;
+            off = 0;
+            continue;
+        }
         if (r < 0) return r;
         off += part;
         if (!last && *sw != 0x9000) return SC_OK;  // a refused part ends the chain
-    } while (off < len);
+        if (last) break;
+    }
     return SC_OK;
 }
 
@@ -287,6 +306,18 @@ SCRESULT SCCard::ResetCard() {
     if (m_pConnectedReader == nullptr) return SC_E_NO_SMARTCARD;
     // The reader tells the card (AfterCardReset) once the card is back.
     return m_pConnectedReader->ResetCard();
+}
+
+SCRESULT SCCard::RecoverFromReset(const SCPath& df, uint16_t ef) {
+    if (m_pConnectedReader == nullptr) return SC_E_CARD_NOT_CONNECTED;
+    m_recovering = true;
+    SCRESULT r = m_pConnectedReader->Reconnect(0);
+    if (r >= 0 && m_restorer != nullptr) r = m_restorer(m_restorerCtx);
+    // An EF is selected again only inside its own DF: in another it might name another file.
+    if (r >= 0 && df.Count() > 0) r = SelectPath(df.Ids(), df.Count(), nullptr);
+    if (r >= 0 && df.Count() > 0 && ef != 0) r = SelectChildEf(ef, nullptr);
+    m_recovering = false;
+    return r < 0 ? r : SC_OK;
 }
 
 void SCCard::AfterCardReset() {

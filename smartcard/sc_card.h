@@ -232,6 +232,29 @@ public:
     // after reconnecting. Selections are forgotten.
     virtual void AfterCardReset();
 
+    // ---- writes ----
+    // While a write is under way (BeginWrite .. EndWrite, nested), a command that
+    // meets a reset by another application is not lost: the card is reconnected,
+    // its security state restored, the DF and EF that were selected are selected
+    // again, and the command is sent again (a chain from its first part), so that
+    // the write goes on, or is taken back, as if nothing had happened. Outside a
+    // write the reset is reported as it is.
+    // restore (with ctx), given by the outermost write, brings back what the
+    // layer above had on the card (its verified PINs) after the reconnection.
+    typedef SCRESULT (*ResetRestorer)(void* ctx);
+    void BeginWrite(ResetRestorer restore = nullptr, void* ctx = nullptr) {
+        if (m_writeDepth++ == 0) {
+            m_restorer = restore;
+            m_restorerCtx = ctx;
+        }
+    }
+    void EndWrite() {
+        if (m_writeDepth > 0 && --m_writeDepth == 0) {
+            m_restorer = nullptr;
+            m_restorerCtx = nullptr;
+        }
+    }
+
     // ---- transport ----
     // Sends one command (chained with CLA bit 10 when the data exceeds the
     // reader's send limit); resp may be null. The result says whether the exchange
@@ -250,6 +273,10 @@ protected:
     SCRESULT DoSelect(uint8_t p1, uint8_t p2, const uint8_t* data, size_t len, SCFileHeader** header,
                       SCFileHeader** keep = nullptr);
     SCRESULT SelectCurrentDfAgain();
+    // After a reset met inside a write: reconnects, lets the writer restore its
+    // security state, and selects df and then its EF ef (0: none) again. Commands
+    // sent here are not recovered again.
+    SCRESULT RecoverFromReset(const SCPath& df, uint16_t ef);
     SCRESULT CreateFromFcp(const std::vector<uint8_t>& fcpBody, SCFileHeader** header);
     SCRESULT ManageSecurityEnvironment(uint8_t tmpl, uint8_t algorithm, const uint16_t* fid, bool hasFid,
                                        uint32_t keyRef);
@@ -273,10 +300,31 @@ protected:
     SCPath m_curDf;          // absolute path of the current DF; empty = unknown
     SCFileHeader m_lastHeader;  // header of the last selected file
     bool m_hasLastHeader = false;
+    uint32_t m_writeDepth = 0;          // BeginWrite nesting
+    ResetRestorer m_restorer = nullptr;  // of the outermost write
+    void* m_restorerCtx = nullptr;
+    bool m_recovering = false;          // inside RecoverFromReset
     std::unique_ptr<SCSmCtx> m_smCtx;   // the channel this card set up
     uint16_t m_gpLastSequence = 0;      // highest GlobalPlatform sequence counter seen
     bool m_gpHaveSequence = false;
     int64_t m_capacity = -1;            // the free memory last read,
     uint64_t m_capacityAt = 0;          // at this exchange count of the reader
     bool m_capacityKnown = false;
+};
+
+// Marks a write on the card for its whole length (SCCard::BeginWrite).
+class SCCardWriteGuard {
+public:
+    explicit SCCardWriteGuard(SCCard* card, SCCard::ResetRestorer restore = nullptr, void* ctx = nullptr)
+        : m_card(card) {
+        if (m_card != nullptr) m_card->BeginWrite(restore, ctx);
+    }
+    ~SCCardWriteGuard() {
+        if (m_card != nullptr) m_card->EndWrite();
+    }
+    SCCardWriteGuard(const SCCardWriteGuard&) = delete;
+    SCCardWriteGuard& operator=(const SCCardWriteGuard&) = delete;
+
+private:
+    SCCard* m_card;
 };

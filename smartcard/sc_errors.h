@@ -118,6 +118,23 @@ inline bool scIsStatusWordResult(SCRESULT r) {
     return (u & 0xFFFFFFFFFFFF0000ULL) == 0xE000000000010000ULL;
 }
 
+// True when a read failed rather than the card answering about what it holds:
+// execution errors (64xx, 65xx), security faults (66xx), a chain or channel the
+// card is still in (68xx), no precise diagnosis (6Fxx), and answers that never
+// came (transmission, time-out, reset, removal, the reader subsystem). Reading
+// again may succeed; such a failure says nothing about the card's structure.
+inline bool scIsReadFailure(SCRESULT r) {
+    if (scIsStatusWordResult(r)) {
+        const unsigned sw1 = static_cast<unsigned>((static_cast<uint64_t>(r) >> 8) & 0xFFu);
+        return sw1 == 0x64 || sw1 == 0x65 || sw1 == 0x66 || sw1 == 0x68 || sw1 == 0x6F;
+    }
+    const uint64_t u = static_cast<uint64_t>(r);
+    return u == 0xE00000000000012DULL /* transmission */ || u == 0xE00000000000012EULL /* communication */ ||
+           u == 0xE00000000000012FULL /* system */ || u == 0xE00000000000006AULL /* time-out */ ||
+           u == 0xE0000000000000CCULL /* card was reset */ || u == 0xE0000000000000CBULL /* card removed */ ||
+           u == 0xE0000000000000C9ULL /* no card */ || (u >= 0xE000000000000065ULL && u <= 0xE000000000000069ULL);
+}
+
 // 0 for status 9000, else the failure that carries the status word.
 inline SCRESULT scResultFromStatus(uint16_t sw) {
     return sw == 0x9000 ? SC_OK : SC_RESULT_CODE(0xE000000000010000ULL | sw);

@@ -42,6 +42,8 @@ struct CardSim {
   int (*InjectSw)(const char*, unsigned, unsigned, int) = nullptr;
   // The next `count` answers with data to INS ins come back with their last octet inverted.
   int (*CorruptData)(const char*, unsigned, int) = nullptr;
+  // The same once `skip` commands with INS ins have run normally.
+  int (*InjectSwAfter)(const char*, unsigned, unsigned, int, int) = nullptr;
   int (*ResetByOther)(const char*) = nullptr;
   int (*HoldExclusive)(const char*, int) = nullptr;
   // Right after the next command with INS ins (0x100: any) has been answered the
@@ -63,6 +65,8 @@ struct CardSim {
     ClearLog = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimClearLog"));
     InjectSw = reinterpret_cast<int (*)(const char*, unsigned, unsigned, int)>(dlsym(handle, "CardSimInjectSw"));
     CorruptData = reinterpret_cast<int (*)(const char*, unsigned, int)>(dlsym(handle, "CardSimCorruptData"));
+    InjectSwAfter = reinterpret_cast<int (*)(const char*, unsigned, unsigned, int, int)>(
+        dlsym(handle, "CardSimInjectSwAfter"));
     ResetByOther = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimResetByOther"));
     HoldExclusive = reinterpret_cast<int (*)(const char*, int)>(dlsym(handle, "CardSimHoldExclusive"));
     AfterCommand = reinterpret_cast<int (*)(const char*, unsigned, int)>(dlsym(handle, "CardSimAfterCommand"));
@@ -84,7 +88,7 @@ struct CardSim {
   CardSim& operator=(const CardSim&) = delete;
   bool ok() const {
     return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader && LoadConfig && GetApduLog &&
-           ClearLog && InjectSw && CorruptData && ResetByOther && HoldExclusive && AfterCommand &&
+           ClearLog && InjectSw && CorruptData && InjectSwAfter && ResetByOther && HoldExclusive && AfterCommand &&
            StateQueries;
   }
 };
