@@ -72,7 +72,13 @@ class Secrets {
     if (asText) forms_.push_back({name, std::string(head.begin(), head.end())});
   }
   void Text(const std::string& name, const std::string& secret) { Add(name, B(secret), true); }
-  void ExpectAbsentFrom(const std::string& trace) const {
+  void ExpectAbsentFrom(const std::string& fullTrace) const {
+    // A card's serial number is no secret, and its hex digits (drawn anew for each
+    // image) may hold any three digits of a drawn PIN by chance.
+    std::string trace;
+    std::istringstream lines(fullTrace);
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind("Serial number:", 0) != 0) trace += line + "\n";
     for (const auto& f : forms_) {
       const size_t at = trace.find(f.second);
       EXPECT_EQ(std::string::npos, at) << f.first << " shows as '" << f.second << "' in: "
@@ -330,13 +336,13 @@ TEST(ModuleTraceSecrets, SimulatedCardsLeaveNoSecretInTheTrace) {
   const char* const kAgent = "CardSim Reader 2";
   const char* const kBlank = "CardSim Reader 3";
   const char* const kBlankDrawn = "CardSim Reader 4";
-  SimEnv env(Readers{{kToken, "pkcs15-model3-two-apps.card"},
+  SimEnv env(Readers{{kToken, "pkcs15-model3-two-apps-puk.card"},
                      {kChannel, "ias-dh-channel.card"},
                      {kAgent, "ias-not-activated.card"},
                      {kBlank, "blank-model4.card"},
                      {kBlankDrawn, "blank-drawn.card"}});
   WriteFile(env.Card("blank-drawn.card"), ReadFile(env.Card("blank-model4.card")));
-  PrepareImages(env.Card("pkcs15-model3-two-apps.card"), env.Card("ias-dh-channel.card"), env.Card("ias-not-activated.card"));
+  PrepareImages(env.Card("pkcs15-model3-two-apps-puk.card"), env.Card("ias-dh-channel.card"), env.Card("ias-not-activated.card"));
   env.Config(kAllTraces);
   CardSim sim;
   ASSERT_TRUE(sim.ok());
@@ -370,7 +376,7 @@ TEST(ModuleTraceSecrets, CardsThroughPcscdLeaveNoSecretInTheTrace) {
   const std::string cards = std::string(MIRTAL_BUILD_DIR) + "/cards/";
   const std::string token = env.Path("token.card"), channel = env.Path("channel.card"), agent = env.Path("agent.card"),
                     blank = env.Path("blank.card"), drawn = env.Path("drawn.card");
-  WriteFile(token, ReadFile(cards + "pkcs15-model3-two-apps.card"));
+  WriteFile(token, ReadFile(cards + "pkcs15-model3-two-apps-puk.card"));
   WriteFile(channel, ReadFile(cards + "ias-dh-channel.card"));
   WriteFile(agent, ReadFile(cards + "ias-not-activated.card"));
   WriteFile(blank, ReadFile(cards + "blank-model4.card"));

@@ -559,6 +559,7 @@ CARDS = {
     "pkcs15-model3.card": lambda: card_pkcs15(3, 1),
     "pkcs15-model3-puk.card": lambda: card_pkcs15(3, 1, puk=True),
     "pkcs15-model3-two-apps.card": lambda: card_pkcs15(3, 2),
+    "pkcs15-model3-two-apps-puk.card": lambda: card_pkcs15(3, 2, puk=True),
     "pkcs15-model3-user-owned.card": lambda: card_pkcs15(3, 1, user_owns_app=True),
     "pkcs15-many-objects.card": lambda: card_pkcs15(3, 1, extra_data=49, cert_label=False),
     "qualified-model1.card": card_qualified,
