@@ -117,6 +117,28 @@ CK_RV Pkcs11Lock::Destroy() {
   return rv;
 }
 
+bool CallGate::Enter() {
+  // Counted before the look at the flag (both sequentially consistent), so a
+  // closing thread that finds no call inside can be sure none gets past here.
+  m_inside.fetch_add(1);
+  if (!m_closing.load()) return true;
+  Leave();
+  return false;
+}
+
+void CallGate::Leave() {
+  if (m_inside.fetch_sub(1) == 1 && m_closing.load()) {
+    std::lock_guard<std::mutex> guard(m_waitMutex);
+    m_drained.notify_all();
+  }
+}
+
+void CallGate::CloseAndDrain() {
+  m_closing.store(true);
+  std::unique_lock<std::mutex> guard(m_waitMutex);
+  m_drained.wait(guard, [this] { return m_inside.load() == 0; });
+}
+
 int CreateThread(pthread_t* ppThread, void* (*startRoutine)(void*), void* argument) {
   AssertInvariant(ppThread != nullptr, "pkcs11impl/thread", 31, "ppThread != NULL");
   pthread_t thread;
