@@ -72,7 +72,10 @@ CK_RV Pkcs11Lock::Lock() {
     }
     // Only a lock actually held counts as locked, so that Destroy never
     // releases a mutex that this thread does not own.
-    if (rv == CKR_OK) m_locked = true;
+    if (rv == CKR_OK) {
+      m_locked = true;
+      m_holder = std::this_thread::get_id();
+    }
   }
   if (rv == CKR_OK) m_currentHold.store(m_holds.fetch_add(1, std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   LogLine("Pkcs11Lock::Lock", rv == CKR_OK ? TRACE_COMPLETE : TRACE_ERROR, rv);
@@ -85,6 +88,7 @@ CK_RV Pkcs11Lock::Unlock() {
   m_currentHold.store(0, std::memory_order_relaxed);
   if (m_enabled) {
     m_locked = false;
+    m_holder = std::thread::id();
     if (m_mutex == nullptr) {
       rv = CKR_MUTEX_BAD;
     } else if (m_useSystem) {
@@ -102,6 +106,9 @@ CK_RV Pkcs11Lock::Destroy() {
   CK_RV rv = CKR_OK;
   if (m_enabled) {
     if (m_mutex == nullptr) {
+      rv = CKR_MUTEX_BAD;
+    } else if (m_locked && m_holder.load() != std::this_thread::get_id()) {
+      // Another thread holds it: neither its release nor the mutex is ours to take.
       rv = CKR_MUTEX_BAD;
     } else {
       if (m_locked) Unlock();

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 #include "pkcs11impl/cryptoki.h"
 
@@ -51,6 +52,8 @@ class Pkcs11Lock {
   bool m_useSystem = false;
   // Read by the trace lines of other threads; written only by the holder.
   std::atomic<bool> m_locked{false};
+  // The thread that holds the lock: Destroy releases it only for that thread.
+  std::atomic<std::thread::id> m_holder{};
   void* m_mutex = nullptr;
   // Atomic: without a mutex (none given yet, or the host promised one thread)
   // calls may still overlap while the module starts or stops.
