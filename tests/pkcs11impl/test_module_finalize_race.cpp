@@ -45,7 +45,7 @@ std::mutex g_mu;
 std::condition_variable g_cv;
 std::vector<std::unique_ptr<Watched>> g_mutexes;
 std::vector<std::string> g_problems;
-int g_callersWaiting = 0;              // waits by the test's own calling threads
+int g_callersWaiting = 0;            // waits by the test's own calling threads
 thread_local bool t_caller = false;  // set by those threads
 
 void Problem(const std::string& what) {
@@ -140,7 +140,8 @@ class Callers {
   void AwaitAll() {
     std::unique_lock<std::mutex> g(mu_);
     if (cv_.wait_for(g, kHang, [&] { return done_ == results_.size(); })) return;
-    for (const auto& r : results_) std::fprintf(stderr, "%s: %s\n", r.first, r.second == CKR_GENERAL_ERROR ? "hangs" : "returned");
+    for (const auto& r : results_)
+      std::fprintf(stderr, "%s: %s\n", r.first, r.second == CKR_GENERAL_ERROR ? "hangs" : "returned");
     std::fprintf(stderr, "calls racing C_Finalize never came back\n");
     std::fflush(stderr);
     std::abort();

@@ -63,6 +63,9 @@ int CardSimResumeCommand(const char* reader);
 /* The APDU log: lines "> 00A40000023F00" and "< 9000". Returns the length of
  * the whole text plus one; copies as much as fits (NUL-terminated). */
 size_t CardSimGetApduLog(const char* reader, char* buf, size_t len);
+/* The same, and when the whole text fitted the log is emptied in the same
+ * step, so that no line written meanwhile is lost. */
+size_t CardSimTakeApduLog(const char* reader, char* buf, size_t len);
 /* Empties the APDU log and the count of state queries. */
 int CardSimClearLog(const char* reader);
 /* State queries of the reader since the log was cleared: SCardGetStatusChange

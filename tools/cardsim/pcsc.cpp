@@ -887,6 +887,22 @@ SIM_EXPORT size_t CardSimGetApduLog(const char* reader, char* buf, size_t len) {
   return text.size() + 1;
 }
 
+SIM_EXPORT size_t CardSimTakeApduLog(const char* reader, char* buf, size_t len) {
+  State& s = S();
+  std::lock_guard<std::mutex> g(s.mu);
+  Reader* r = FindReader(reader);
+  std::string text;
+  if (r)
+    for (auto& l : r->log) text += l + "\n";
+  if (buf && len) {
+    size_t n = std::min(len - 1, text.size());
+    memcpy(buf, text.data(), n);
+    buf[n] = 0;
+    if (r && n == text.size()) r->log.clear();
+  }
+  return text.size() + 1;
+}
+
 SIM_EXPORT int CardSimClearLog(const char* reader) {
   return WithReader(reader, [](Reader* r) {
     r->log.clear();
