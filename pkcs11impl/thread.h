@@ -94,7 +94,6 @@ class CallGate {
   // Turns new calls away and waits until every counted call has left.
   void CloseAndDrain();
   void Open() { m_closing.store(false); }
-  int Inside() const { return m_inside.load(); }
 
   // One call through the gate for a scope.
   class Pass {

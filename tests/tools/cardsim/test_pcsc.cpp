@@ -53,6 +53,7 @@ struct Api {
   decltype(&CardSimPauseCommand) Pause = nullptr;
   decltype(&CardSimWaitPaused) WaitPaused = nullptr;
   decltype(&CardSimResumeCommand) Resume = nullptr;
+  decltype(&CardSimTakeApduLog) TakeLog = nullptr;
 };
 
 template <typename T>
@@ -92,7 +93,7 @@ class Pcsc : public ::testing::Test {
               Sym(lib_, "CardSimClearLog", &a_.ClearLog) &&
               Sym(lib_, "CardSimAddReader", &a_.AddReader) &&
               Sym(lib_, "CardSimSetMute", &a_.SetMute) && Sym(lib_, "CardSimPauseCommand", &a_.Pause) &&
-              Sym(lib_, "CardSimWaitPaused", &a_.WaitPaused) && Sym(lib_, "CardSimResumeCommand", &a_.Resume);
+              Sym(lib_, "CardSimWaitPaused", &a_.WaitPaused) && Sym(lib_, "CardSimResumeCommand", &a_.Resume) && Sym(lib_, "CardSimTakeApduLog", &a_.TakeLog);
     ASSERT_TRUE(ok) << dlerror();
     cardA_ = CopyCard(dir_, "pkcs15-model3.card");
     cardB_ = CopyCard(dir_, "blank-model3.card");
@@ -323,7 +324,13 @@ TEST_F(Pcsc, InjectedStatusWordsAndTheApduLog) {
   char tiny[5];
   EXPECT_EQ(a_.GetLog("Sim A", tiny, sizeof tiny), Log("Sim A").size() + 1);
   EXPECT_STREQ(tiny, "> 00");
-  ASSERT_EQ(a_.ClearLog("Sim A"), 0);
+  // Taking the log empties it only when the whole text fitted.
+  const std::string whole = Log("Sim A");
+  EXPECT_EQ(a_.TakeLog("Sim A", tiny, sizeof tiny), whole.size() + 1);
+  EXPECT_EQ(Log("Sim A"), whole);
+  std::string taken(whole.size() + 1, '\0');
+  EXPECT_EQ(a_.TakeLog("Sim A", &taken[0], taken.size()), whole.size() + 1);
+  EXPECT_STREQ(taken.c_str(), whole.c_str());
   EXPECT_EQ(Log("Sim A"), "");
   EXPECT_EQ(a_.InjectSw("Sim C", 0xA4, 0x6A82, 1), -2);  // no card
   EXPECT_EQ(a_.InjectSw("Sim A", 0x200, 0x6A82, 1), -2);
