@@ -179,15 +179,15 @@ void FinalizeWhileCallsAreInside(bool hostCallbacks) {
   ASSERT_EQ(0, sim.Pause(kReader, 0x2A));  // PERFORM SECURITY OPERATION
 
   {
-    // Declared first, so that a failed assertion lets the held command go before the threads are joined.
+    std::vector<CK_TOKEN_INFO> infos(kWaiters + kLate);
     Callers callers;
+    // Declared after the callers: a failed assertion lets the held command go before the threads are joined.
     struct LetGo {
       CardSim& sim;
       ~LetGo() { sim.Resume(kReader); }
     } letGo{sim};
     callers.Start("C_Sign", [&] { return f->C_Sign(s, data.data(), data.size(), sig.data(), &sigLen); });
     ASSERT_EQ(0, sim.WaitPaused(kReader, 60000)) << "the signature never reached the card";
-    std::vector<CK_TOKEN_INFO> infos(kWaiters + kLate);
     for (int i = 0; i < kWaiters; ++i)
       callers.Start("C_GetTokenInfo (waiting)", [&, i] { return f->C_GetTokenInfo(0, &infos[i]); });
     if (hostCallbacks) {
