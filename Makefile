@@ -22,12 +22,15 @@ test: build
 demo: build
 	tools/scripts/demo.sh $(BUILD)
 
-# The benchmarks, then ten minutes of 32 host threads on four tokens (the long
-# run of the load test that CI runs for a moment).
+# The benchmarks, then ten minutes of 32 host threads on four tokens and ten
+# minutes of the soak under card faults (the long runs of the tests that CI
+# runs for a moment).
 LOAD_SECONDS ?= 600
+SOAK_SECONDS ?= 600
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
 	MIRTAL_LOAD_SECONDS=$(LOAD_SECONDS) $(BUILD)/tests/pkcs11impl/test_pkcs11impl_module_load
+	MIRTAL_SOAK_SECONDS=$(SOAK_SECONDS) $(BUILD)/tests/pkcs11impl/test_pkcs11impl_module_soak
 
 # AddressSanitizer + UndefinedBehaviorSanitizer over the tests that run our own code.
 asan: deps

@@ -402,6 +402,9 @@ CK_RV CPkcs11App::InitApplication(const CK_C_INITIALIZE_ARGS* args) {
 CK_RV CPkcs11App::Finalize(CK_VOID_PTR pReserved) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pReserved != nullptr) return CKR_ARGUMENTS_BAD;
+  // The calls already inside finish first; those that come meanwhile are turned
+  // away, so nobody holds or waits for the lock when it goes.
+  m_gate.CloseAndDrain();
   {
     Pkcs11LockGuard guard(m_lock);
     for (CK_SLOT_ID id = 0; id < m_slotCount; ++id) HandleTokenLoss(id);
@@ -409,7 +412,9 @@ CK_RV CPkcs11App::Finalize(CK_VOID_PTR pReserved) {
     ReleaseSlots();
     m_ownerPid = 0;
   }
-  return m_lock.Destroy();
+  const CK_RV rv = m_lock.Destroy();
+  m_gate.Open();
+  return rv;
 }
 
 void CPkcs11App::ReleaseSlots() {

@@ -67,6 +67,8 @@ class CPkcs11App {
   TraceLogger& Logger() { return m_logger; }
   const TraceLogger* GetLogger() const { return &m_logger; }
   Pkcs11Lock& Lock() { return m_lock; }
+  // Every export that reaches the members passes it; C_Finalize closes it.
+  CallGate& Gate() { return m_gate; }
   CPkcs15Lib& Pkcs15Lib() { return m_pkcs15; }
   CK_ULONG GetSlotCount() const { return m_slotCount; }
 
@@ -232,6 +234,7 @@ class CPkcs11App {
   [[maybe_unused]] void* m_reserved = nullptr;  // read by no member
   uint32_t m_certLabelMode = 2;
   char* m_initTokenConfigFile = nullptr;
+  CallGate m_gate;
 };
 
 // The certificate label text of a subject name: with oneAttribute its common

@@ -111,6 +111,14 @@ void EnsureStarted() {
   if (!IsStarted()) LibraryStartup();
 }
 
+// A member called through the application's call gate: while C_Finalize runs,
+// the call is turned away as if the module were already down.
+template <class CallFn>
+CK_RV Through(CallFn call) {
+  CallGate::Pass pass(TheApp().Gate());
+  return pass ? call() : CKR_CRYPTOKI_NOT_INITIALIZED;
+}
+
 // Frame of the functions whose member is not supported: trace, answer, trace.
 template <class TextFn>
 CK_RV Unsupported(const char* fn, TextFn text) {
@@ -133,7 +141,7 @@ CK_RV UnsupportedStep(const char* fn, TextFn text, CK_SESSION_HANDLE hSession, u
   if (!AppAlive()) return CKR_FUNCTION_NOT_SUPPORTED;
   try {
     if (On()) Start(fn, text());
-    const CK_RV rv = TheApp().EndOperation(hSession, operation);
+    const CK_RV rv = Through([&] { return TheApp().EndOperation(hSession, operation); });
     if (On()) Result(fn, rv, "");
     return rv;
   } catch (...) {
@@ -149,7 +157,7 @@ CK_RV Framed(const char* fn, TextFn text, CallFn call, ResultFn result,
   if (!AppAlive()) return CKR_GENERAL_ERROR;
   try {
     if (On()) Start(fn, text());
-    const CK_RV rv = call();
+    const CK_RV rv = Through(call);
     if (On()) result(rv);
     return rv;
   } catch (...) {
@@ -1161,7 +1169,7 @@ int InitializeCard(const char* readerName, const char* profileName) {
         rv = CKR_OK;
       }
     }
-    if (rv == CKR_OK) rv = app.InitializeCardInReader(readerName, nullptr, 0, profileName);
+    if (rv == CKR_OK) rv = Through([&] { return app.InitializeCardInReader(readerName, nullptr, 0, profileName); });
     if (rv == CKR_OK)
       LogEmpty(fn, TRACE_COMPLETE, CKR_OK);
     else
@@ -1190,9 +1198,22 @@ int GetLastErrorString(char* pszStringBuf, unsigned long* pcbBuflen) {
                static_cast<void*>(pszStringBuf), static_cast<void*>(pcbBuflen),
                pcbBuflen ? S("max: %lu", *pcbBuflen).c_str() : "<null>");
     CPkcs11App& app = TheApp();
-    // The text is read under the global lock, where the members change it.
-    Pkcs11LockGuard guard(app.Lock());
-    const int result = CopyLastErrorForCaller(app.GetLastErrorTextForCaller(), pszStringBuf, pcbBuflen);
+    // The text is read under the global lock, where the members change it; when
+    // there is no lock (not initialised, or closing), C_Initialize and
+    // C_Finalize are kept out instead. The gate is left before that wait, since
+    // a closing C_Finalize waits for the calls it counts.
+    int result = -1;
+    {
+      CallGate::Pass pass(app.Gate());
+      if (pass && app.IsInitialized()) {
+        Pkcs11LockGuard guard(app.Lock());
+        result = CopyLastErrorForCaller(app.GetLastErrorTextForCaller(), pszStringBuf, pcbBuflen);
+      }
+    }
+    if (result < 0) {
+      std::lock_guard<std::mutex> guard(g_lifecycleMutex);
+      result = CopyLastErrorForCaller(app.GetLastErrorTextForCaller(), pszStringBuf, pcbBuflen);
+    }
     if (On())
       TraceLog(Lg(), fn, TRACE_COMPLETE, CKR_OK, "Return value: %s, pcbBuffLen: %s, ErrorDescription: %s",
                result ? "TRUE" : "FALSE", pcbBuflen ? S("%lu", *pcbBuflen).c_str() : "<null>",

@@ -72,7 +72,10 @@ CK_RV Pkcs11Lock::Lock() {
     }
     // Only a lock actually held counts as locked, so that Destroy never
     // releases a mutex that this thread does not own.
-    if (rv == CKR_OK) m_locked = true;
+    if (rv == CKR_OK) {
+      m_locked = true;
+      m_holder = std::this_thread::get_id();
+    }
   }
   if (rv == CKR_OK) m_currentHold.store(m_holds.fetch_add(1, std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   LogLine("Pkcs11Lock::Lock", rv == CKR_OK ? TRACE_COMPLETE : TRACE_ERROR, rv);
@@ -85,6 +88,7 @@ CK_RV Pkcs11Lock::Unlock() {
   m_currentHold.store(0, std::memory_order_relaxed);
   if (m_enabled) {
     m_locked = false;
+    m_holder = std::thread::id();
     if (m_mutex == nullptr) {
       rv = CKR_MUTEX_BAD;
     } else if (m_useSystem) {
@@ -103,6 +107,9 @@ CK_RV Pkcs11Lock::Destroy() {
   if (m_enabled) {
     if (m_mutex == nullptr) {
       rv = CKR_MUTEX_BAD;
+    } else if (m_locked && m_holder.load() != std::this_thread::get_id()) {
+      // Another thread holds it: neither its release nor the mutex is ours to take.
+      rv = CKR_MUTEX_BAD;
     } else {
       if (m_locked) Unlock();
       if (m_useSystem) {
@@ -115,6 +122,28 @@ CK_RV Pkcs11Lock::Destroy() {
   }
   LogLine("Pkcs11Lock::Destroy", rv == CKR_OK ? TRACE_COMPLETE : TRACE_ERROR, rv);
   return rv;
+}
+
+bool CallGate::Enter() {
+  // Counted before the look at the flag (both sequentially consistent), so a
+  // closing thread that finds no call inside can be sure none gets past here.
+  m_inside.fetch_add(1);
+  if (!m_closing.load()) return true;
+  Leave();
+  return false;
+}
+
+void CallGate::Leave() {
+  if (m_inside.fetch_sub(1) == 1 && m_closing.load()) {
+    std::lock_guard<std::mutex> guard(m_waitMutex);
+    m_drained.notify_all();
+  }
+}
+
+void CallGate::CloseAndDrain() {
+  m_closing.store(true);
+  std::unique_lock<std::mutex> guard(m_waitMutex);
+  m_drained.wait(guard, [this] { return m_inside.load() == 0; });
 }
 
 int CreateThread(pthread_t* ppThread, void* (*startRoutine)(void*), void* argument) {

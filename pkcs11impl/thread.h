@@ -8,7 +8,10 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
 #include "pkcs11impl/cryptoki.h"
 
@@ -49,6 +52,8 @@ class Pkcs11Lock {
   bool m_useSystem = false;
   // Read by the trace lines of other threads; written only by the holder.
   std::atomic<bool> m_locked{false};
+  // The thread that holds the lock: Destroy releases it only for that thread.
+  std::atomic<std::thread::id> m_holder{};
   void* m_mutex = nullptr;
   // Atomic: without a mutex (none given yet, or the host promised one thread)
   // calls may still overlap while the module starts or stops.
@@ -73,6 +78,44 @@ class Pkcs11LockGuard {
 
  private:
   Pkcs11Lock& m_lock;
+};
+
+// Counts the host's calls inside the module, so that C_Finalize tears the
+// global lock down only when no call holds it or waits for it: the calls
+// already inside finish, and a call that comes while the module closes is
+// turned away instead of waiting on a lock that is about to go. Atomics and a
+// private condition variable: it works the same whichever locking the host chose.
+class CallGate {
+ public:
+  // False while the module closes (the call must not go on); otherwise the call
+  // is counted until Leave.
+  bool Enter();
+  void Leave();
+  // Turns new calls away and waits until every counted call has left.
+  void CloseAndDrain();
+  void Open() { m_closing.store(false); }
+
+  // One call through the gate for a scope.
+  class Pass {
+   public:
+    explicit Pass(CallGate& gate) : m_gate(gate), m_in(gate.Enter()) {}
+    ~Pass() {
+      if (m_in) m_gate.Leave();
+    }
+    Pass(const Pass&) = delete;
+    Pass& operator=(const Pass&) = delete;
+    explicit operator bool() const { return m_in; }
+
+   private:
+    CallGate& m_gate;
+    const bool m_in;
+  };
+
+ private:
+  std::atomic<int> m_inside{0};
+  std::atomic<bool> m_closing{false};
+  std::mutex m_waitMutex;
+  std::condition_variable m_drained;
 };
 
 // 1 with the new thread's identifier stored, 0 when the thread cannot be made.

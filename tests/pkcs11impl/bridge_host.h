@@ -51,6 +51,11 @@ struct CardSim {
   // taken exclusively by another application (4).
   int (*AfterCommand)(const char*, unsigned, int) = nullptr;
   size_t (*StateQueries)(const char*) = nullptr;  // since the log was cleared
+  // The next command with INS ins (0x100: any) waits before it runs until Resume;
+  // WaitPaused gives 0 once one waits (-3 after timeoutMs without).
+  int (*Pause)(const char*, unsigned) = nullptr;
+  int (*WaitPaused)(const char*, int) = nullptr;
+  int (*Resume)(const char*) = nullptr;
   CardSim() {
     handle = dlopen(SimLibrary().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) return;
@@ -71,6 +76,9 @@ struct CardSim {
     HoldExclusive = reinterpret_cast<int (*)(const char*, int)>(dlsym(handle, "CardSimHoldExclusive"));
     AfterCommand = reinterpret_cast<int (*)(const char*, unsigned, int)>(dlsym(handle, "CardSimAfterCommand"));
     StateQueries = reinterpret_cast<size_t (*)(const char*)>(dlsym(handle, "CardSimGetStateQueryCount"));
+    Pause = reinterpret_cast<int (*)(const char*, unsigned)>(dlsym(handle, "CardSimPauseCommand"));
+    WaitPaused = reinterpret_cast<int (*)(const char*, int)>(dlsym(handle, "CardSimWaitPaused"));
+    Resume = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimResumeCommand"));
   }
   // The reader's APDU log (lines "> command", "< answer").
   std::string ApduLog(const char* reader) const {
@@ -89,7 +97,7 @@ struct CardSim {
   bool ok() const {
     return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader && LoadConfig && GetApduLog &&
            ClearLog && InjectSw && CorruptData && InjectSwAfter && ResetByOther && HoldExclusive && AfterCommand &&
-           StateQueries;
+           StateQueries && Pause && WaitPaused && Resume;
   }
 };
 

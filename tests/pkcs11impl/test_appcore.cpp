@@ -3,7 +3,9 @@
 // mapping and the start-up text helpers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "pkcs11impl/app.h"
@@ -106,6 +108,31 @@ TEST(GlobalLock, HostCallbacksForEveryOperation) {
   ASSERT_EQ(CKR_OK, lock.Create());
   EXPECT_EQ(3, g_creates);
   EXPECT_EQ(2, g_destroys);
+}
+
+TEST(GlobalLock, DestroyLeavesALockHeldByAnotherThreadAlone) {
+  for (const CK_FLAGS flags : {CK_FLAGS(0), CK_FLAGS(CKF_OS_LOCKING_OK)}) {
+    ResetCounts();
+    Pkcs11Lock lock;
+    CK_C_INITIALIZE_ARGS a = CallbackArgs(flags);
+    ASSERT_EQ(CKR_OK, lock.Initialize(&a));
+    ASSERT_EQ(CKR_OK, lock.Create());
+    std::atomic<int> step{0};
+    std::thread holder([&] {
+      lock.Lock();
+      step = 1;
+      while (step.load() != 2) std::this_thread::yield();
+      lock.Unlock();
+    });
+    while (step.load() != 1) std::this_thread::yield();
+    EXPECT_EQ(CKR_MUTEX_BAD, lock.Destroy()) << flags;
+    EXPECT_TRUE(lock.HasMutex()) << flags;
+    EXPECT_EQ(0, g_unlocks + g_destroys) << flags;  // nothing released or destroyed for the holder
+    step = 2;
+    holder.join();
+    EXPECT_EQ(CKR_OK, lock.Destroy()) << flags;
+    EXPECT_FALSE(lock.HasMutex()) << flags;
+  }
 }
 
 TEST(GlobalLock, CallbacksWithOsFlagChooseTheOsMutex) {

@@ -55,9 +55,20 @@ int CardSimAfterCommand(const char* reader, unsigned ins, int event);
 int CardSimAfterCommands(const char* reader, unsigned ins, int event, int skip);
 /* The same once `skip` commands with that instruction byte have run normally. */
 int CardSimInjectSwAfter(const char* reader, unsigned ins, unsigned sw, int skip, int count);
+/* The next command with instruction byte `ins` (0x100: any) waits, before it
+ * runs, until CardSimResumeCommand lets it go (the log shows "# paused"): a call
+ * held inside the module for as long as a test needs. */
+int CardSimPauseCommand(const char* reader, unsigned ins);
+/* 0 once a command waits in the reader; -3 when none does within timeoutMs. */
+int CardSimWaitPaused(const char* reader, int timeoutMs);
+/* Lets the waiting command go on and disarms a pause not yet reached. */
+int CardSimResumeCommand(const char* reader);
 /* The APDU log: lines "> 00A40000023F00" and "< 9000". Returns the length of
  * the whole text plus one; copies as much as fits (NUL-terminated). */
 size_t CardSimGetApduLog(const char* reader, char* buf, size_t len);
+/* The same, and when the whole text fitted the log is emptied in the same
+ * step, so that no line written meanwhile is lost. */
+size_t CardSimTakeApduLog(const char* reader, char* buf, size_t len);
 /* Empties the APDU log and the count of state queries. */
 int CardSimClearLog(const char* reader);
 /* State queries of the reader since the log was cleared: SCardGetStatusChange

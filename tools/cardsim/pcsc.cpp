@@ -5,6 +5,7 @@
 #include <PCSC/pcsclite.h>
 #include <PCSC/reader.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -46,6 +47,9 @@ struct Reader {
   unsigned afterIns = 0;      // CardSimAfterCommand: the instruction that sets it off
   int afterEvent = CARDSIM_AFTER_NOTHING;
   int afterSkip = 0;          // matching commands that pass before the event
+  bool pauseArmed = false;    // CardSimPauseCommand: the next command with pauseIns waits
+  unsigned pauseIns = 0;
+  uint64_t pausedTicket = 0;  // the command waiting now, 0 when none
   size_t stateQueries = 0;  // GetStatusChange without waiting and Status, since the log was cleared
 };
 
@@ -72,6 +76,8 @@ struct State {
   unsigned long nextContext = 0x1000;
   unsigned long nextHandle = 0x200000;
   uint32_t readerEvents = 0;  // for the PnP notification pseudo reader
+  uint64_t pauseTickets = 0;
+  std::vector<uint64_t> resumed;  // paused commands let go, not yet woken
 };
 
 State& S() {
@@ -153,8 +159,18 @@ void AfterCommandLocked(Reader* r) {
   S().cv.notify_all();
 }
 
+// Lets the command that waits in the reader go on (lock held).
+void ResumeLocked(Reader* r) {
+  r->pauseArmed = false;
+  if (r->pausedTicket == 0) return;
+  S().resumed.push_back(r->pausedTicket);
+  r->pausedTicket = 0;
+  S().cv.notify_all();
+}
+
 int LoadConfigLocked(const char* path) {
   State& s = S();
+  for (auto& r : s.readers) ResumeLocked(r.get());
   for (auto& h : s.handles) h.second.reader = nullptr;
   for (auto& r : s.readers) RemoveLocked(r.get());
   s.readers.clear();
@@ -530,6 +546,16 @@ SIM_EXPORT LONG SimSCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST* pioS
       continue;
     }
     if (pioSendPci->dwProtocol != h->protocol) return SCARD_E_PROTO_MISMATCH;
+    if (r->pauseArmed && (r->pauseIns == 0x100 || r->pauseIns == pbSendBuffer[1])) {
+      // Held before it runs, until the test lets it go; then everything is checked again.
+      r->pauseArmed = false;
+      const uint64_t ticket = r->pausedTicket = ++s.pauseTickets;
+      r->log.push_back("# paused");
+      s.cv.notify_all();
+      s.cv.wait(g, [&] { return std::find(s.resumed.begin(), s.resumed.end(), ticket) != s.resumed.end(); });
+      s.resumed.erase(std::find(s.resumed.begin(), s.resumed.end(), ticket));
+      continue;
+    }
     Bytes apdu(pbSendBuffer, pbSendBuffer + cbSendLength);
     Log(r, '>', apdu.data(), apdu.size());
     Bytes resp = r->card->Transmit(apdu, h->protocol == SCARD_PROTOCOL_T0);
@@ -825,6 +851,38 @@ SIM_EXPORT int CardSimInjectSwAfter(const char* reader, unsigned ins, unsigned s
   });
 }
 
+SIM_EXPORT int CardSimPauseCommand(const char* reader, unsigned ins) {
+  if (ins > 0x100) return -2;
+  return WithReader(reader, [&](Reader* r) {
+    r->pauseArmed = true;
+    r->pauseIns = ins;
+    return 0;
+  });
+}
+
+SIM_EXPORT int CardSimWaitPaused(const char* reader, int timeoutMs) {
+  if (timeoutMs < 0) return -2;
+  State& s = S();
+  std::unique_lock<std::mutex> g(s.mu);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (true) {
+    Reader* r = FindReader(reader);
+    if (!r) return -1;
+    if (r->pausedTicket != 0) return 0;
+    if (s.cv.wait_until(g, deadline) == std::cv_status::timeout) {
+      r = FindReader(reader);
+      return r && r->pausedTicket != 0 ? 0 : -3;
+    }
+  }
+}
+
+SIM_EXPORT int CardSimResumeCommand(const char* reader) {
+  return WithReader(reader, [](Reader* r) {
+    ResumeLocked(r);
+    return 0;
+  });
+}
+
 SIM_EXPORT size_t CardSimGetApduLog(const char* reader, char* buf, size_t len) {
   State& s = S();
   std::lock_guard<std::mutex> g(s.mu);
@@ -836,6 +894,22 @@ SIM_EXPORT size_t CardSimGetApduLog(const char* reader, char* buf, size_t len) {
     size_t n = std::min(len - 1, text.size());
     memcpy(buf, text.data(), n);
     buf[n] = 0;
+  }
+  return text.size() + 1;
+}
+
+SIM_EXPORT size_t CardSimTakeApduLog(const char* reader, char* buf, size_t len) {
+  State& s = S();
+  std::lock_guard<std::mutex> g(s.mu);
+  Reader* r = FindReader(reader);
+  std::string text;
+  if (r)
+    for (auto& l : r->log) text += l + "\n";
+  if (buf && len) {
+    size_t n = std::min(len - 1, text.size());
+    memcpy(buf, text.data(), n);
+    buf[n] = 0;
+    if (r && n == text.size()) r->log.clear();
   }
   return text.size() + 1;
 }

@@ -50,6 +50,10 @@ struct Api {
   decltype(&CardSimClearLog) ClearLog = nullptr;
   decltype(&CardSimAddReader) AddReader = nullptr;
   decltype(&CardSimSetMute) SetMute = nullptr;
+  decltype(&CardSimPauseCommand) Pause = nullptr;
+  decltype(&CardSimWaitPaused) WaitPaused = nullptr;
+  decltype(&CardSimResumeCommand) Resume = nullptr;
+  decltype(&CardSimTakeApduLog) TakeLog = nullptr;
 };
 
 template <typename T>
@@ -88,7 +92,8 @@ class Pcsc : public ::testing::Test {
               Sym(lib_, "CardSimGetApduLog", &a_.GetLog) &&
               Sym(lib_, "CardSimClearLog", &a_.ClearLog) &&
               Sym(lib_, "CardSimAddReader", &a_.AddReader) &&
-              Sym(lib_, "CardSimSetMute", &a_.SetMute);
+              Sym(lib_, "CardSimSetMute", &a_.SetMute) && Sym(lib_, "CardSimPauseCommand", &a_.Pause) &&
+              Sym(lib_, "CardSimWaitPaused", &a_.WaitPaused) && Sym(lib_, "CardSimResumeCommand", &a_.Resume) && Sym(lib_, "CardSimTakeApduLog", &a_.TakeLog);
     ASSERT_TRUE(ok) << dlerror();
     cardA_ = CopyCard(dir_, "pkcs15-model3.card");
     cardB_ = CopyCard(dir_, "blank-model3.card");
@@ -319,11 +324,55 @@ TEST_F(Pcsc, InjectedStatusWordsAndTheApduLog) {
   char tiny[5];
   EXPECT_EQ(a_.GetLog("Sim A", tiny, sizeof tiny), Log("Sim A").size() + 1);
   EXPECT_STREQ(tiny, "> 00");
-  ASSERT_EQ(a_.ClearLog("Sim A"), 0);
+  // Taking the log empties it only when the whole text fitted.
+  const std::string whole = Log("Sim A");
+  EXPECT_EQ(a_.TakeLog("Sim A", tiny, sizeof tiny), whole.size() + 1);
+  EXPECT_EQ(Log("Sim A"), whole);
+  std::string taken(whole.size() + 1, '\0');
+  EXPECT_EQ(a_.TakeLog("Sim A", &taken[0], taken.size()), whole.size() + 1);
+  EXPECT_STREQ(taken.c_str(), whole.c_str());
   EXPECT_EQ(Log("Sim A"), "");
   EXPECT_EQ(a_.InjectSw("Sim C", 0xA4, 0x6A82, 1), -2);  // no card
   EXPECT_EQ(a_.InjectSw("Sim A", 0x200, 0x6A82, 1), -2);
   EXPECT_EQ(a_.ClearLog("Nobody"), -1);
+  a_.Disconnect(h, SCARD_LEAVE_CARD);
+}
+
+TEST_F(Pcsc, PausedCommandWaitsUntilResumedAndSeesWhatHappenedMeanwhile) {
+  SCARDHANDLE h = Connect("Sim A");
+  ASSERT_EQ(a_.ClearLog("Sim A"), 0);
+  EXPECT_EQ(a_.WaitPaused("Sim A", 0), -3);  // nothing waits
+  ASSERT_EQ(a_.Pause("Sim A", 0xB0), 0);
+  EXPECT_EQ(Tx(h, "00A4000C023F00"), 0x9000u);  // another instruction runs
+  unsigned sw = 0;
+  std::thread reader([&] { sw = Tx(h, "00B0000004"); });
+  ASSERT_EQ(a_.WaitPaused("Sim A", 60000), 0);
+  EXPECT_EQ(Log("Sim A"), "> 00A4000C023F00\n< 9000\n# paused\n");
+  ASSERT_EQ(a_.Resume("Sim A"), 0);
+  reader.join();
+  EXPECT_EQ(sw, 0x6986u);  // the MF is no EF: the command ran after the pause
+  EXPECT_EQ(Log("Sim A"), "> 00A4000C023F00\n< 9000\n# paused\n> 00B0000004\n< 6986\n");
+
+  // A card pulled while the command waits: the command sees it gone.
+  ASSERT_EQ(a_.Pause("Sim A", 0x100), 0);
+  LONG rc = 0;
+  std::thread pulled([&] { Tx(h, "00A40000023F00", SCARD_PROTOCOL_T1, &rc); });
+  ASSERT_EQ(a_.WaitPaused("Sim A", 60000), 0);
+  ASSERT_EQ(a_.Remove("Sim A"), 0);
+  ASSERT_EQ(a_.Resume("Sim A"), 0);
+  pulled.join();
+  EXPECT_EQ(rc, SCARD_W_REMOVED_CARD);
+
+  // A pause that nothing reached is disarmed by Resume.
+  ASSERT_EQ(a_.Insert("Sim A", cardA_.c_str()), 0);
+  ASSERT_EQ(a_.Pause("Sim A", 0xA4), 0);
+  ASSERT_EQ(a_.Resume("Sim A"), 0);
+  DWORD active = 0;
+  ASSERT_EQ(a_.Reconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &active), SCARD_S_SUCCESS);
+  EXPECT_EQ(Tx(h, "00A40000023F00"), 0x9000u);
+  EXPECT_EQ(a_.Pause("Sim A", 0x101), -2);
+  EXPECT_EQ(a_.Pause("Nobody", 0xA4), -1);
+  EXPECT_EQ(a_.WaitPaused("Nobody", 0), -1);
   a_.Disconnect(h, SCARD_LEAVE_CARD);
 }
 
