@@ -843,10 +843,12 @@ SCRESULT SCPkcs15PrivateKeyList::AssignKeyFile(void* record, const SCPath* path,
         if (!key->SetPath(search)) return SC_E_NO_MEMORY;
         setReference(static_cast<int>(r));
     } else {
-        // A key file of its own, with a reference free in its DF.
+        // A key file of its own, with a reference free in its DF. The search starts at 1:
+        // reference 0 names no key (key generation and the security environment take it
+        // as "the selected file"), yet on SetCOS 4.4.1 a search from 0 would return it.
         r = key->AllocateFileId(0x6000, dir.Ids(), static_cast<uint16_t>(dir.Count()));
         if (r < 0) return r;
-        r = m_pPkcs15App->FindFreeKeyReference(dir.Ids(), static_cast<uint16_t>(dir.Count()), 0, true, record);
+        r = m_pPkcs15App->FindFreeKeyReference(dir.Ids(), static_cast<uint16_t>(dir.Count()), 1, true, record);
         if (r < 0) return r;
         setReference(static_cast<int>(r));
     }

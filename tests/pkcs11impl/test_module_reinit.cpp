@@ -215,8 +215,7 @@ void UserRound(Reinit& t, const std::string& user, const std::string& tag, bool 
 // One administrator's round: initialise under `label`, the SO sets `user`, the
 // previous round's PIN no longer logs in and its objects are gone, then the
 // user works. With `restart` the module is started anew between the steps.
-void AdminRound(Reinit& t, const std::string& label, const std::string& user, const std::string& old, bool restart,
-                bool keys) {
+void AdminRound(Reinit& t, const std::string& label, const std::string& user, const std::string& old, bool restart) {
   SCOPED_TRACE(label);
   ASSERT_EQ(CKR_OK, t.InitToken(label)) << t.Log();
   if (restart) {
@@ -234,7 +233,7 @@ void AdminRound(Reinit& t, const std::string& label, const std::string& user, co
   ASSERT_EQ(CKR_OK, t.UserSession(user, &h));
   EXPECT_EQ(std::vector<std::string>{}, t.Objects(h));
   (void)t.f()->C_CloseAllSessions(0);
-  UserRound(t, user, label, keys);
+  UserRound(t, user, label, true);
 }
 
 }  // namespace
@@ -250,9 +249,7 @@ TEST(ModuleReinit, ThreeRoundsOnEveryModel) {
       std::string old;
       const char* const users[] = {"2468", "1357", "9753"};
       for (int round = 0; round < 3; ++round) {
-        // Key pairs are not generated on model 1 (the card refuses them on any token).
-        AdminRound(t, "Runda " + std::to_string(round + 1), users[round], old, restart,
-                   std::string(image) != "blank-model1.card");
+        AdminRound(t, "Runda " + std::to_string(round + 1), users[round], old, restart);
         if (HasFailure()) return;
         old = users[round];
       }
@@ -281,6 +278,93 @@ void PutBack(Reinit& t, const std::string& text) {
 }
 
 }  // namespace
+
+namespace {
+
+// A fresh RSA key from OpenSSL as the attributes of C_CreateObject: n, e, d,
+// the primes, the exponents and the coefficient, in this order.
+std::vector<std::vector<CK_BYTE>> OpenSslRsaKey(unsigned bits) {
+  std::vector<std::vector<CK_BYTE>> out;
+  EVP_PKEY* key = EVP_RSA_gen(bits);
+  for (const char* name : {OSSL_PKEY_PARAM_RSA_N, OSSL_PKEY_PARAM_RSA_E, OSSL_PKEY_PARAM_RSA_D,
+                           OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                           OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1}) {
+    BIGNUM* bn = nullptr;
+    if (key == nullptr || EVP_PKEY_get_bn_param(key, name, &bn) != 1) break;
+    out.emplace_back(static_cast<size_t>(BN_num_bytes(bn)));
+    BN_bn2bin(bn, out.back().data());
+    BN_clear_free(bn);
+  }
+  EVP_PKEY_free(key);
+  return out;
+}
+
+// The card image's key lines ("key <path> ... ref=NN"), path and reference only.
+std::vector<std::string> CardKeys(const std::string& image) {
+  std::vector<std::string> keys;
+  for (size_t at = image.find("\nkey "); at != std::string::npos; at = image.find("\nkey ", at + 1)) {
+    const size_t end = image.find(' ', at + 5), ref = image.find(" ref=", at);
+    keys.push_back(image.substr(at + 5, end - at - 5) + (ref == std::string::npos ? "" : image.substr(ref, 7)));
+  }
+  return keys;
+}
+
+}  // namespace
+
+// On a model-1 token the module made, the user generates and imports RSA keys:
+// each gets a key file of its own with a key reference from 1 up (0 names no
+// key on that card), and signs what OpenSSL verifies. A generation the card
+// refuses leaves the image as it was, and the next key takes the next file.
+TEST(ModuleReinit, Model1TokenGeneratesAndImportsKeys) {
+  Reinit t("blank-model1.card");
+  ASSERT_TRUE(t.Start());
+  MakeFirstToken(t, true);
+  if (HasFailure()) return;
+  EXPECT_EQ(std::vector<std::string>{"3F00/5015/5000/6000 ref=01"}, CardKeys(t.Image()));
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, t.UserSession("2468", &h));
+  const CK_FUNCTION_LIST* f = t.f();
+  CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+  CK_ULONG bits = 1024;
+  CK_BBOOL yes = CK_TRUE;
+  CK_BYTE id[] = {0x43};
+  CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &yes, sizeof yes}, {CKA_MODULUS_BITS, &bits, sizeof bits}, {CKA_ID, id, 1}};
+  CK_ATTRIBUTE prv[] = {{CKA_TOKEN, &yes, sizeof yes}, {CKA_PRIVATE, &yes, sizeof yes}, {CKA_ID, id, 1}};
+  CK_OBJECT_HANDLE hPub = 0, hPrv = 0;
+  const std::string before = t.Image();
+  // The card refuses the key file, then the generation.
+  for (unsigned ins : {0xE0u, 0x46u}) {
+    SCOPED_TRACE(ins);
+    ASSERT_EQ(0, t.sim.ClearLog(kReader));
+    ASSERT_EQ(0, t.sim.InjectSw(kReader, ins, 0x6A84, 1));
+    EXPECT_NE(CKR_OK, f->C_GenerateKeyPair(h, &gen, pub, 3, prv, 3, &hPub, &hPrv));
+    EXPECT_NE(std::string::npos, t.Log().find(Fmt("> 00%02X", ins)));
+    EXPECT_NE(std::string::npos, t.Log().find("< 6A84"));
+    EXPECT_EQ(before, t.Image());
+  }
+  const std::vector<std::vector<CK_BYTE>> k = OpenSslRsaKey(1024);
+  ASSERT_EQ(8u, k.size());
+  CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+  CK_KEY_TYPE type = CKK_RSA;
+  std::vector<CK_ATTRIBUTE> imp = {{CKA_CLASS, &cls, sizeof cls}, {CKA_KEY_TYPE, &type, sizeof type},
+                                   {CKA_TOKEN, &yes, sizeof yes}, {CKA_SIGN, &yes, sizeof yes},
+                                   {CKA_ID, id, 1}};
+  const CK_ATTRIBUTE_TYPE parts[] = {CKA_MODULUS, CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT, CKA_PRIME_1,
+                                     CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2, CKA_COEFFICIENT};
+  for (size_t i = 0; i < 8; ++i) imp.push_back({parts[i], const_cast<CK_BYTE*>(k[i].data()), k[i].size()});
+  ASSERT_EQ(CKR_OK, f->C_CreateObject(h, imp.data(), imp.size(), &hPrv));
+  EXPECT_EQ((std::vector<std::string>{"3F00/5015/5000/6000 ref=01", "3F00/5015/5000/6001 ref=02"}),
+            CardKeys(t.Image()));
+  CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
+  const std::string msg = "signed with the imported key";
+  std::vector<CK_BYTE> sig(256);
+  CK_ULONG sigLen = sig.size();
+  ASSERT_EQ(CKR_OK, f->C_SignInit(h, &mech, hPrv));
+  ASSERT_EQ(CKR_OK, f->C_Sign(h, reinterpret_cast<CK_BYTE_PTR>(const_cast<char*>(msg.data())), msg.size(), sig.data(),
+                             &sigLen));
+  EXPECT_EQ(msg, OpenSslRecover(k[0].data(), k[0].size(), k[1].data(), k[1].size(), sig.data(), sigLen));
+  (void)f->C_CloseAllSessions(0);
+}
 
 // A second C_InitToken straight after the first on a blank card builds the
 // token again under the new label; the SO then sets the user PIN.
