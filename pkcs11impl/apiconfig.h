@@ -49,9 +49,6 @@ class TraceLogger;
 // The folder that holds the system-wide files ("/etc" in the product).
 const char* MirtalEtcDir();
 
-// Process-wide flag of the VtestMsgBox key.
-bool GetVtestMsgBoxFlag();
-
 class CfgPkcs11ApiConfig : public CfgManager {
  public:
   CfgPkcs11ApiConfig();

@@ -30,7 +30,6 @@ struct SCPkcs15AppServices {
     bool (*isPathUsed)(SCPkcs15App* app, const uint16_t* path, uint16_t count, uint32_t listMask);
 };
 void SCPkcs15SetAppServices(const SCPkcs15AppServices* services);
-const SCPkcs15AppServices* SCPkcs15GetAppServices();
 
 class SCPkcs15PathObjectInfo {
 public:

@@ -138,7 +138,7 @@ TEST(BridgeQualified, QualifiedCertificateIsWrittenIntoTheFixedFileAndDestroyedF
   const std::string cert = testhost::ReadFile(std::string(MIRTAL_TEST_DATA_DIR) + "/label-cn.der");
   ASSERT_FALSE(cert.empty());
   SCPkcs15ObjectAttributeList attrs;
-  attrs.AddString(2, "Qualified certificate");
+  attrs.AddAttribute(2)->SetString(2, "Qualified certificate");
   attrs.AddBinary(0x201, "\x51", 1);
   void* made = reinterpret_cast<void*>(1);
   // Without the certificate's value nothing is written.
