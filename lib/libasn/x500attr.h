@@ -83,8 +83,6 @@ public:
     // Whether the value fits its string type (see x500::checkStringContents); values
     // of other types count as fitting.
     bool hasValidString() const { return x500::checkStringContents(value) != 0; }
-    // The table record of the type, NULL outside the table.
-    const X500AttributeType* typeInfo() const { return x500::findByOid(type); }
 
     // Canonical form for comparison: directory strings become UTF8String, BIT
     // STRINGs lose trailing zero bits, lists are canonicalised element by element.
