@@ -116,8 +116,6 @@ public:
         m_limits = limits;
     }
     uint64_t GetOptions() const { return m_options; }
-    uint64_t GetLimits() const { return m_limits; }
-    uint32_t GetPinpadMode() const { return scRoptPinpadMode(m_options); }
 
     // ---- life cycle ----
     // Opens the reader (its own connection to the reader service). SC_E_BAD_USAGE
