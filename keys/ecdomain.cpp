@@ -967,12 +967,6 @@ void ECDomainParameters::setImplicitCA() {
     setChosenObject(&implicitCA);
 }
 
-void ECDomainParameters::setSpecified(const ECSpecifiedDomain& domain) {
-    rebuildList();
-    if (&domain != &specified) specified = domain;
-    setChosenObject(&specified);
-}
-
 bool ECDomainParameters::operator==(const ECDomainParameters& o) const {
     switch (o.getType()) {
         case kSpecified: return equalsSpecified(o.specified);

@@ -213,9 +213,6 @@ public:
 
     void setNamed(const ASNobjectId& oid);
     void setImplicitCA();
-    // Chooses the specified alternative with a copy of the domain (std::bad_alloc
-    // when it does not build).
-    void setSpecified(const ECSpecifiedDomain& domain);
 
     // The same curve, whatever form either side has it in.
     bool operator==(const ECDomainParameters& other) const;

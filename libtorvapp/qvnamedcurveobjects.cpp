@@ -65,19 +65,3 @@ const QvGeneralDsaKeyDomain *qvFindNamedCurveDomain(const char *name) {
     }
     return nullptr;
 }
-
-const QvEpDsaKeyDomain *qvNamedEpDomain(unsigned int index) {
-    const QvGeneralDsaKeyDomain *d = qvNamedCurveDomain(index);
-    if (d == nullptr || d->getType() != QvAsymKeyDomain::TYPE_EP) return nullptr;
-    return static_cast<const QvEpDsaKeyDomain *>(d);
-}
-
-const QvE2nDsaKeyDomain *qvNamedE2nDomain(unsigned int index) {
-    const QvGeneralDsaKeyDomain *d = qvNamedCurveDomain(index);
-    if (d == nullptr || d->getType() != QvAsymKeyDomain::TYPE_E2N) return nullptr;
-    return static_cast<const QvE2nDsaKeyDomain *>(d);
-}
-
-void qvBuildNamedCurveDomains() {
-    for (unsigned int i = 0; i < QV_NAMED_CURVE_COUNT; ++i) qvNamedCurveDomain(i);
-}

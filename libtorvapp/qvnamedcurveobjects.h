@@ -14,11 +14,5 @@
 const QvGeneralDsaKeyDomain *qvNamedCurveDomain(unsigned int index);
 // The object of a curve name ("nistp256", "secp256r1", ...), or null.
 const QvGeneralDsaKeyDomain *qvFindNamedCurveDomain(const char *name);
-// The prime-field object at a position, or null (also for a binary curve).
-const QvEpDsaKeyDomain *qvNamedEpDomain(unsigned int index);
-// The binary-field object at a position, or null (also for a prime curve).
-const QvE2nDsaKeyDomain *qvNamedE2nDomain(unsigned int index);
-// Builds all 62 objects now, in order.
-void qvBuildNamedCurveDomains();
 
 #endif

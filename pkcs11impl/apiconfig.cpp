@@ -278,8 +278,6 @@ void ApplyReaderKeys(const ReaderKeySource& keys, SCPkcs15Lib::ReaderOptions* r)
 
 }  // namespace
 
-bool GetVtestMsgBoxFlag() { return g_vtestMsgBox.load(); }
-
 // ---------------------------------------------------------------------------
 
 CfgPkcs11ApiConfig::CfgPkcs11ApiConfig() { SetSystemDirectory(MirtalEtcDir()); }

@@ -49,9 +49,6 @@ class TraceLogger;
 // The folder that holds the system-wide files ("/etc" in the product).
 const char* MirtalEtcDir();
 
-// Process-wide flag of the VtestMsgBox key.
-bool GetVtestMsgBoxFlag();
-
 class CfgPkcs11ApiConfig : public CfgManager {
  public:
   CfgPkcs11ApiConfig();
@@ -68,7 +65,6 @@ class CfgPkcs11ApiConfig : public CfgManager {
   void ResetApplied();
 
   const char* GetExpandedLogFileName() const { return m_expandedLogFileName.c_str(); }
-  bool IsLoggingEnabled() const { return m_loggingOn; }
 
   // ---- sources ----
   static void GetMainConfigFileCandidates(std::string out[2]);
@@ -84,7 +80,6 @@ class CfgPkcs11ApiConfig : public CfgManager {
   bool CheckInitProfile(std::string* messagePl, std::string* messageEn) const;
 
   void ReleaseOwnedObject();
-  CfgIniFile* GetMainSource() const { return m_mainSource; }
 
  private:
   CPkcs11App* m_app = nullptr;

@@ -139,19 +139,6 @@ const char* CkrMessageTable(CK_RV rv) {
   return i < 0 ? kUnknownMessage : kMessages[i].text;
 }
 
-const char* CkrMessageTableCp1250(CK_RV rv) {
-  // Converted once; the table is constant afterwards.
-  static const std::vector<std::string>* converted = [] {
-    auto* v = new std::vector<std::string>();
-    v->reserve(kMessageCount + 1);
-    for (size_t i = 0; i < kMessageCount; ++i) v->push_back(ToCallerText(kMessages[i].text));
-    v->push_back(ToCallerText(kUnknownMessage));
-    return v;
-  }();
-  int i = FindMessage(rv);
-  return (*converted)[i < 0 ? kMessageCount : static_cast<size_t>(i)].c_str();
-}
-
 std::string ToCallerText(const char* utf8) {
   if (utf8 == nullptr || *utf8 == '\0') return std::string();
   int n = ConvertUtf8ToCp1250(utf8, -1, nullptr, 0);

@@ -10,8 +10,6 @@
 
 // The message of a return value in UTF-8, or "Nieznany kod błędu".
 const char* CkrMessageTable(CK_RV rv);
-// The same message as a caller receives it (CP1250).
-const char* CkrMessageTableCp1250(CK_RV rv);
 
 // UTF-8 text converted for a caller (CP1250; characters the code page lacks
 // become '?'; bytes that are not valid UTF-8 are passed unchanged).

@@ -71,13 +71,6 @@ bool AttributeDefsKnow(const Pkcs11AttributeDef* defs, size_t count, CK_ATTRIBUT
   return false;
 }
 
-const Pkcs11AttributeDef* FindAttributeDef(const Pkcs11AttributeDef* defs, size_t count,
-                                           CK_ATTRIBUTE_TYPE type) {
-  for (size_t i = 0; i < count; ++i)
-    if (defs[i].type == type) return &defs[i];
-  return nullptr;
-}
-
 bool IsCommonObjectAttribute(CK_ATTRIBUTE_TYPE type, CK_ULONG version) {
   switch (type) {
     case CKA_CLASS:
@@ -171,20 +164,6 @@ int Pkcs11AttributeLevel::IndexOf(CK_ATTRIBUTE_TYPE type) const {
   for (size_t i = 0; i < m_count; ++i)
     if (m_defs[i].type == type) return static_cast<int>(i);
   return -1;
-}
-
-bool Pkcs11AttributeLevel::GetBoolByType(CK_ATTRIBUTE_TYPE type, bool* out) const {
-  int i = IndexOf(type);
-  if (i < 0 || !IsBoolKind(m_defs[i].kind)) return false;
-  *out = m_bool[i] != 0;
-  return true;
-}
-
-bool Pkcs11AttributeLevel::GetUlongByType(CK_ATTRIBUTE_TYPE type, CK_ULONG* out) const {
-  int i = IndexOf(type);
-  if (i < 0 || !IsUlongKind(m_defs[i].kind)) return false;
-  *out = m_ulong[i];
-  return true;
 }
 
 bool Pkcs11AttributeLevel::SetUlongByType(CK_ATTRIBUTE_TYPE type, CK_ULONG v) {

@@ -87,8 +87,6 @@ bool AttributeDefInVersion(const Pkcs11AttributeDef& def, CK_ULONG version);
 // True when one of the definitions has the type and exists in the version code.
 bool AttributeDefsKnow(const Pkcs11AttributeDef* defs, size_t count, CK_ATTRIBUTE_TYPE type,
                        CK_ULONG version);
-const Pkcs11AttributeDef* FindAttributeDef(const Pkcs11AttributeDef* defs, size_t count,
-                                           CK_ATTRIBUTE_TYPE type);
 
 // The fixed records one class adds to its parent's, with their typed members.
 class Pkcs11AttributeLevel {
@@ -115,9 +113,6 @@ public:
   void SetUlongMember(size_t i, CK_ULONG v) { m_ulong[i] = v; }
   // Points record i back at its typed member (the value it holds is released).
   void RepointRecord(size_t i);
-  // Member value by type (false when the level has no such member).
-  bool GetBoolByType(CK_ATTRIBUTE_TYPE type, bool* out) const;
-  bool GetUlongByType(CK_ATTRIBUTE_TYPE type, CK_ULONG* out) const;
   // Sets the member and re-points the record at it.
   bool SetUlongByType(CK_ATTRIBUTE_TYPE type, CK_ULONG v);
   bool SetBoolByType(CK_ATTRIBUTE_TYPE type, bool v);

@@ -140,9 +140,7 @@ class CPkcs11Token {
   bool IsAttached() const { return m_nPkcs15SlotId != ~static_cast<CK_SLOT_ID>(0) && m_pApp != nullptr; }
 
   CK_SLOT_ID GetSlotId() const { return m_nPkcs15SlotId; }
-  CPkcs15Lib* GetLibrary() const { return m_pApp; }
   CPkcs11Slot* GetSlot() const { return m_pSlot; }
-  CK_FLAGS GetTokenFlags() const { return m_tokenFlags; }
   // Session bookkeeping of the application layer.
   void SessionOpened(bool rw);
   void SessionClosed(bool rw);

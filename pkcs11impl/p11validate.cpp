@@ -144,10 +144,6 @@ CK_RV P11ValidateByKeyType(const P11KeyTypeLevel& level, const CK_ATTRIBUTE* tmp
   return level.rules(tmpl, count, mode, version);
 }
 
-bool IsStorageObjectAttribute(CK_ATTRIBUTE_TYPE type, CK_ULONG version) {
-  return IsCommonObjectAttribute(type, version);
-}
-
 CK_RV P11StorageRules(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_ULONG) {
   static const CK_ATTRIBUTE_TYPE kReadOnly[] = {CKA_CLASS, CKA_TOKEN, CKA_PRIVATE, CKA_MODIFIABLE};
   if (mode == P11_MODE_MODIFY)

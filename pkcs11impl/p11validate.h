@@ -108,8 +108,6 @@ CK_RV P11ValidateByKeyType(const P11KeyTypeLevel& level, const CK_ATTRIBUTE* tmp
 
 // Rules of the storage level (read-only attributes in modify mode).
 CK_RV P11StorageRules(const CK_ATTRIBUTE* tmpl, CK_ULONG count, unsigned mode, CK_ULONG version);
-// Attributes of the storage level (CKA_CLASS included).
-bool IsStorageObjectAttribute(CK_ATTRIBUTE_TYPE type, CK_ULONG version);
 
 #define P11_COUNT(a) (sizeof(a) / sizeof((a)[0]))
 

@@ -19,7 +19,6 @@ class CPkcs15Slot : public CPkcs11Slot {
   void SetSlotId(CK_SLOT_ID id) { m_slotId = id; }
   CK_SLOT_ID GetSlotId() const { return m_slotId; }
   void SetBridge(CPkcs15Lib* bridge) { m_bridge = bridge; }
-  CPkcs15Lib* GetBridge() const { return m_bridge; }
 
  private:
   CK_SLOT_ID m_slotId = ~static_cast<CK_SLOT_ID>(0);

@@ -24,7 +24,6 @@ class SCCardFileHelper {
   bool IsModel1Card() const;
   // Selects the qualified directory and keeps its header; the card's result.
   SCRESULT ReadAppDirHeader();
-  SCFileHeader* GetAppDirHeader() const { return m_header; }
   void ReleaseHeader();
   // A file of the selected directory: its whole content erased, or data written from offset 0.
   SCRESULT EraseFile(uint16_t fileId);

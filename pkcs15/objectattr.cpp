@@ -537,14 +537,6 @@ SCPkcs15ObjectAttribute* SCPkcs15ObjectAttributeList::AddBinary(uint64_t type, c
     SCPkcs15ObjectAttribute* a = AddAttribute(type);
     return a ? Keep(a, a->SetBinary(type, data, len)) : nullptr;
 }
-SCPkcs15ObjectAttribute* SCPkcs15ObjectAttributeList::AddString(uint64_t type, const char* text, uint32_t len) {
-    SCPkcs15ObjectAttribute* a = AddAttribute(type);
-    return a ? Keep(a, a->SetString(type, text, len)) : nullptr;
-}
-SCPkcs15ObjectAttribute* SCPkcs15ObjectAttributeList::AddBoolean(uint64_t type, bool value) {
-    SCPkcs15ObjectAttribute* a = AddAttribute(type);
-    return a ? Keep(a, a->SetBoolean(type, value)) : nullptr;
-}
 
 SCPkcs15ObjectAttribute* SCPkcs15ObjectAttributeList::FindAttribute(uint64_t type) const {
     for (SCPkcs15ObjectAttribute* a : m_items)

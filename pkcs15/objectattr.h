@@ -114,8 +114,6 @@ public:
     SCPkcs15ObjectAttribute* AddDate(uint64_t type, const char* text, uint32_t len = ~0u);
     SCPkcs15ObjectAttribute* AddAsnObject(uint64_t type, const ASNobject& obj);
     SCPkcs15ObjectAttribute* AddBinary(uint64_t type, const void* data, uint32_t len);
-    SCPkcs15ObjectAttribute* AddString(uint64_t type, const char* text, uint32_t len = ~0u);
-    SCPkcs15ObjectAttribute* AddBoolean(uint64_t type, bool value);
 
     SCPkcs15ObjectAttribute* FindAttribute(uint64_t type) const;
     // Removes and deletes every attribute of the type; 1 when any was removed.

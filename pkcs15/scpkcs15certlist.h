@@ -21,7 +21,6 @@ public:
     SCRESULT Encode(MemFile* out) override;
     void Reset(bool full) override;
 
-    bool IsParsed() const { return m_parsed; }
     // Takes a certificate's DER; SC_E_PKCS15_INVALID_ATTR_VALUE when it is not one TLV.
     SCRESULT SetCertificate(const uint8_t* der, uint32_t len);
     // The certificate's octets (DER when parsed, else the file's octets).

@@ -15,7 +15,6 @@ const SCPkcs15AppServices* g_services = nullptr;
 }  // namespace
 
 void SCPkcs15SetAppServices(const SCPkcs15AppServices* services) { g_services = services; }
-const SCPkcs15AppServices* SCPkcs15GetAppServices() { return g_services; }
 
 SCPkcs15PathObjectInfo::SCPkcs15PathObjectInfo(SCCard* card)
     : m_index(0), m_length(0), m_lifeCycleState(0), m_accessTemplate(ACCESS_TEMPLATE_UNSET), m_flags(0),

@@ -30,7 +30,6 @@ struct SCPkcs15AppServices {
     bool (*isPathUsed)(SCPkcs15App* app, const uint16_t* path, uint16_t count, uint32_t listMask);
 };
 void SCPkcs15SetAppServices(const SCPkcs15AppServices* services);
-const SCPkcs15AppServices* SCPkcs15GetAppServices();
 
 class SCPkcs15PathObjectInfo {
 public:
@@ -143,7 +142,6 @@ public:
     SCCard* GetCard() const { return m_pCard; }
     SCPkcs15App* GetApplication() const { return m_pPkcs15App; }
     const void* GetAuthHandle() const { return m_authHandle; }
-    const SCFileHeader* GetFileHeader() const { return m_pFileHeader; }
     uint32_t GetAccessTemplate() const { return m_accessTemplate; }
     uint32_t GetLifeCycleState() const { return m_lifeCycleState; }
     const SCFileHeaderList& GetCreateReferences() const { return m_createRefs; }

@@ -33,11 +33,6 @@ const SCAtrRow kAtrTable[] = {
 
 }  // namespace
 
-const SCAtrRow* scGetAtrTable(size_t* rowCount) {
-    if (rowCount) *rowCount = sizeof kAtrTable / sizeof kAtrTable[0];
-    return kAtrTable;
-}
-
 int scFindCardModelByAtr(const uint8_t* atr, size_t len) {
     if (atr == nullptr) return -1;
     for (const SCAtrRow& row : kAtrTable) {

@@ -20,7 +20,6 @@ struct SCAtrRow {
     const char* name;
 };
 
-const SCAtrRow* scGetAtrTable(size_t* rowCount);
 // The card model of an ATR (0..7), or -1 when no row matches.
 int scFindCardModelByAtr(const uint8_t* atr, size_t len);
 // A new driver object of a model for the reader; null for an unknown model.

@@ -52,7 +52,6 @@ public:
     static SCRESULT SetStatus(SCCard* card, uint8_t p1, uint8_t p2, const uint8_t* data, size_t len);
     // The card life-cycle byte (GET DATA 8A, else 9F7F is not asked); negative on failure.
     SCRESULT ReadCardLifeCycle();
-    const std::vector<uint8_t>& GetAppletAid() const { return m_appletAid; }
 
 protected:
     // SELECT of an application by its AID, in the clear: the card's selection

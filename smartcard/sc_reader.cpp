@@ -169,15 +169,6 @@ bool SCReader::IsReaderTypeEnabled(const char* name) {
     return std::find(act.begin(), act.end(), be) != act.end();
 }
 
-std::string SCReader::GetReaderTypes() {
-    std::string r;
-    for (const SCReaderBackend* be : ActiveCopy()) {
-        if (!r.empty()) r += ",";
-        r += be->name;
-    }
-    return r;
-}
-
 void SCReader::PrepareBackends() {
     size_t n;
     const SCReaderBackend* const* all = AllBackends(&n);

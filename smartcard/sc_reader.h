@@ -76,8 +76,6 @@ public:
     // the table unchanged, when a name is unknown.
     static bool SetReaderTypes(const char* list);
     static bool IsReaderTypeEnabled(const char* name);
-    // Names of the active back-ends in their order, comma-separated.
-    static std::string GetReaderTypes();
     // Calls the clean-up of every active back-end (unloads their libraries).
     static void UnloadBackends();
     // Builds the process-wide state of every back-end (its library record) now.
@@ -118,8 +116,6 @@ public:
         m_limits = limits;
     }
     uint64_t GetOptions() const { return m_options; }
-    uint64_t GetLimits() const { return m_limits; }
-    uint32_t GetPinpadMode() const { return scRoptPinpadMode(m_options); }
 
     // ---- life cycle ----
     // Opens the reader (its own connection to the reader service). SC_E_BAD_USAGE

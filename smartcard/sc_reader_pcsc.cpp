@@ -78,7 +78,6 @@ SCRESULT SCReaderPcsc::LoadPcscFunctions(const char* path) {
 }
 std::string SCReaderPcsc::GetLoadError() { return Library().GetLoadError(); }
 void SCReaderPcsc::SetTraceEnabled(bool on) { Library().SetTraceEnabled(on); }
-bool SCReaderPcsc::IsTraceEnabled() { return Library().IsTraceEnabled(); }
 
 SCPcscLibrary& SCReaderDravok::Library() {
     static SCPcscLibrary lib(BACKEND_NAME);
@@ -99,7 +98,6 @@ SCRESULT SCReaderDravok::LoadDravokFunctions(const char* pathAndPrefix) {
 
 std::string SCReaderDravok::GetLoadError() { return Library().GetLoadError(); }
 void SCReaderDravok::SetTraceEnabled(bool on) { Library().SetTraceEnabled(on); }
-bool SCReaderDravok::IsTraceEnabled() { return Library().IsTraceEnabled(); }
 
 SCRESULT SCReaderPcsc::ListReadersOf(SCPcscLibrary& library, std::vector<std::string>* names, uint32_t mode) {
     names->clear();

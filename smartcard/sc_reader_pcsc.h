@@ -28,7 +28,6 @@ public:
     static std::string GetLoadError();
     // Process-wide call trace of the back-end (one log line per PC/SC call).
     static void SetTraceEnabled(bool on);
-    static bool IsTraceEnabled();
     // The back-end's library object (tests install a function table through it).
     static SCPcscLibrary& Library();
 
@@ -72,6 +71,5 @@ public:
     static SCRESULT LoadDravokFunctions(const char* pathAndPrefix);
     static std::string GetLoadError();
     static void SetTraceEnabled(bool on);
-    static bool IsTraceEnabled();
     static SCPcscLibrary& Library();
 };

@@ -257,8 +257,6 @@ SCSmDhAgreement::~SCSmDhAgreement() {
     }
 }
 
-size_t SCSmDhAgreement::GetPrimeOctets() const { return m->pLen; }
-
 SCRESULT SCSmDhAgreement::SetGroup(const SCSmKeySet& keySet) {
     return Guard([&]() -> SCRESULT {
         const QvN p = Number(keySet.keys[0]);

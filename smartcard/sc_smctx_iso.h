@@ -63,7 +63,6 @@ public:
     // The shared secret (|p| octets) from the card's public value, which must lie
     // in 2 .. p - 2 (and in the subgroup of q when q is known): SC_E_INVALID_KEY.
     SCRESULT Agree(const uint8_t* peer, size_t len, std::vector<uint8_t>* secret);
-    size_t GetPrimeOctets() const;
 
 private:
     struct State;

@@ -67,7 +67,6 @@ public:
     void AddError(const char* format, ...);
     void AddFileError(const char* text, long errorCode, int line);
 
-    uint32_t GetSourceFlags() const { return m_flags; }
     void SetSourceFlags(bool on, uint32_t mask);
     bool IsSystemSource() const { return (m_flags & CFG_SOURCE_SYSTEM) != 0; }
 

@@ -38,8 +38,6 @@ public:
     // "$HOME/.<dir>/<name>.conf"; false when HOME is unset or empty.
     bool AddUserConfigFile();
     bool AddDefaultConfigFiles(bool withSystemFile);
-    // Syntax of the standard files (CFG_SOURCE_INI by default, CFG_SOURCE_FILE for key=value).
-    void SetDefaultFileType(int type) { m_defaultFileType = type; }
     // Folder that holds the system-wide files ("/etc" unless moved, for tests).
     bool SetSystemDirectory(const char* dir);
 

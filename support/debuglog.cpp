@@ -178,12 +178,6 @@ int LogDisableOutput(void*)
     return 0;
 }
 
-bool DebugLogIsEnabled()
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_enabled;
-}
-
 int HasNonZeroByte(const char* data, int length)
 {
     if (data == nullptr || length == 0)

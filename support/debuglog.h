@@ -24,8 +24,6 @@ char* DebugLogTimestamp(char* buffer);
 int DebugLogSetFile(const char* path);
 // Output off; returns 0.
 int LogDisableOutput(void* ignored);
-// True while output goes somewhere.
-bool DebugLogIsEnabled();
 
 // 1 when any of the first length bytes is non-zero (length as unsigned 32-bit).
 int HasNonZeroByte(const char* data, int length);

@@ -39,7 +39,6 @@ public:
     unsigned char* GetData() const { return m_pData; }
     size_t GetCapacity() const { return m_nCapacity; }
     bool IsHeap() const { return m_bHeap; }
-    bool IsWiping() const { return m_bWipe; }
 
 protected:
     // Replaces the buffer by one of newCap bytes; old contents copied, old buffer

@@ -289,11 +289,3 @@ POSITION PointerList::FindIndexFromTail(int index) const
         p = p->prev;
     return p;
 }
-
-int PointerList::GetBlockCount() const
-{
-    int n = 0;
-    for (Block* b = m_pBlocks; b; b = b->prev)
-        ++n;
-    return n;
-}

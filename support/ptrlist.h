@@ -56,9 +56,6 @@ public:
     POSITION FindIndex(int index) const;
     POSITION FindIndexFromTail(int index) const;
 
-    // Number of node blocks currently allocated (for diagnostics).
-    int GetBlockCount() const;
-
 protected:
     struct Block {
         Block* prev;

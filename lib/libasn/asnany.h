@@ -31,7 +31,6 @@ public:
     // The value octets (in constant mode inside the source); NULL when empty.
     const uint8_t* getData() const;
     long getLength() const { return m_valueLen; }
-    uint8_t getExpectedTag() const { return m_expectedTag; }
 
     ASNany& operator=(const ASNany& other);
     // Holds the identifying tag and contents of obj's encoding.

@@ -62,8 +62,6 @@ const uint8_t* ASNbitstr::getContents() const {
     return m_contents;
 }
 
-uint8_t* ASNbitstr::mutableContents() { return (flags & ASN_FLAG_CONST) != 0 ? nullptr : m_contents; }
-
 const uint8_t* ASNbitstr::getBits() const {
     const uint8_t* c = getContents();
     return (c != nullptr && m_len > 1) ? c + 1 : nullptr;

@@ -50,7 +50,6 @@ public:
 
 private:
     void freeValue();
-    uint8_t* mutableContents();
 
     uint32_t m_len;       // octets including the unused-bits octet
     uint8_t* m_contents;  // owned

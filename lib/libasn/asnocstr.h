@@ -64,7 +64,6 @@ public:
     long getValueLength() const { return static_cast<long>(m_valueLen); }
     bool isConstructed() const { return tag != TAG_ANY && (tag & ASN_CONSTRUCTED) != 0; }
     size_t getSegmentCount() const { return m_segments.size(); }
-    const ASNoctstr* getSegment(size_t i) const { return i < m_segments.size() ? m_segments[i] : nullptr; }
 
     ASNoctstr& operator=(const ASNoctstr& other);
     bool operator==(const ASNoctstr& other) const;

@@ -845,12 +845,3 @@ void Validity::digest_contents(QvHash* hash) const {
     notBefore.digestObject(hash);
     notAfter.digestObject(hash);
 }
-
-int Validity::checkAt(time_t t) const {
-    X509time now(TAG_GENERAL_TIME);
-    now.setFromTimeT(t, true);
-    now.setType(1);
-    if (X509time::compare(now, notBefore, true) < 0) return -1;
-    if (X509time::compare(now, notAfter, true) > 0) return 1;
-    return 0;
-}

@@ -185,9 +185,6 @@ public:
 
     bool operator==(const Validity& o) const { return notBefore == o.notBefore && notAfter == o.notAfter; }
     bool operator!=(const Validity& o) const { return !(*this == o); }
-    // Where t lies: -1 before notBefore, 0 within the period (both ends included),
-    // 1 after notAfter; compared to the second.
-    int checkAt(time_t t) const;
 
     X509time notBefore;
     X509time notAfter;

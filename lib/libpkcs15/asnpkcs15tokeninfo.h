@@ -45,11 +45,6 @@ public:
                      long serialLen, const char* issuerId, const char* holderId);
     // Bit 0 of the token flags.
     bool isReadOnly() const { return tokenflags.getBit(0) == 1; }
-    // Elements that the last decode kept as received: unknown ones and known
-    // members whose contents did not decode. Each is written back after the member
-    // it followed; one that stood for a member is left out once that member is
-    // present (set by the caller).
-    int keptElementCount() const { return static_cast<int>(m_kept.size()); }
 
     ASNinteger version;
     ASNoctstr serialNumber;
@@ -90,5 +85,9 @@ private:
     void resetForms();
     int setText(ASNUtf8String& member, uint8_t& present, const char* text);
 
+    // Elements that the last decode kept as received: unknown ones and known
+    // members whose contents did not decode. Each is written back after the member
+    // it followed; one that stood for a member is left out once that member is
+    // present (set by the caller).
     std::vector<std::unique_ptr<KeptElement>> m_kept;
 };

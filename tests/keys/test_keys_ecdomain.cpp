@@ -180,7 +180,7 @@ TEST(KeysEcDomain, SettersWriteWhatOpensslReadsAsTheCurve) {
     ECDomainParameters holder(0x30);
     holder.specified.readVector(Enc(t));
     ASSERT_NE(nullptr, holder.getKeyDomain());
-    EXPECT_THROW(holder.setSpecified(d), std::bad_alloc);
+    EXPECT_THROW(holder.specified = d, std::bad_alloc);
 }
 
 TEST(KeysEcDomain, DecodingRefusesWhatIsNoCurve) {

@@ -115,7 +115,6 @@ TEST(BridgeQualified, CertificateFileCountsAsUsedOnceItHoldsSomething) {
   files.Init(h.card);
   EXPECT_TRUE(files.IsModel1Card());
   ASSERT_EQ(SC_OK, files.ReadAppDirHeader());
-  ASSERT_NE(nullptr, files.GetAppDirHeader());
   const uint8_t zeros[4] = {0, 0, 0, 0};
   ASSERT_EQ(SC_OK, files.WriteFile(0xC000, zeros, sizeof zeros));
   EXPECT_EQ(0, h.bridge.IsCertificateFileUsed(h.card));  // zeros are no content either
@@ -138,7 +137,7 @@ TEST(BridgeQualified, QualifiedCertificateIsWrittenIntoTheFixedFileAndDestroyedF
   const std::string cert = testhost::ReadFile(std::string(MIRTAL_TEST_DATA_DIR) + "/label-cn.der");
   ASSERT_FALSE(cert.empty());
   SCPkcs15ObjectAttributeList attrs;
-  attrs.AddString(2, "Qualified certificate");
+  attrs.AddAttribute(2)->SetString(2, "Qualified certificate");
   attrs.AddBinary(0x201, "\x51", 1);
   void* made = reinterpret_cast<void*>(1);
   // Without the certificate's value nothing is written.

@@ -47,13 +47,13 @@ TEST(ReturnValueMessages, KnownUnknownAndInternalValues) {
 }
 
 TEST(ReturnValueMessages, CallerReceivesCp1250Bytes) {
-  EXPECT_STREQ(CkrMessageTableCp1250(0x1234), "Nieznany kod b\xB3\xEA" "du");
-  EXPECT_STREQ(CkrMessageTableCp1250(CKR_OK), "Operacja zakonczona pomy\x9Clnie");
-  EXPECT_STREQ(CkrMessageTableCp1250(CKR_FUNCTION_NOT_SUPPORTED), "Funkcja nie jest zaimplementowana");
+  EXPECT_STREQ(ToCallerText(CkrMessageTable(0x1234)).c_str(), "Nieznany kod b\xB3\xEA" "du");
+  EXPECT_STREQ(ToCallerText(CkrMessageTable(CKR_OK)).c_str(), "Operacja zakonczona pomy\x9Clnie");
+  EXPECT_STREQ(ToCallerText(CkrMessageTable(CKR_FUNCTION_NOT_SUPPORTED)).c_str(), "Funkcja nie jest zaimplementowana");
   for (CK_RV rv = 0; rv < 0x300; ++rv)
-    EXPECT_EQ(CkrMessageTableCp1250(rv), IconvCp1250(CkrMessageTable(rv))) << std::hex << rv;
+    EXPECT_EQ(ToCallerText(CkrMessageTable(rv)), IconvCp1250(CkrMessageTable(rv))) << std::hex << rv;
   for (CK_RV rv : {0xABEC1000UL, 0xABEC1001UL, 0xABEC1002UL, 0xABEC1003UL, 0xFFFFFFF0UL, 0xFFFFFFF1UL, 0xFFFFFFF2UL})
-    EXPECT_EQ(CkrMessageTableCp1250(rv), IconvCp1250(CkrMessageTable(rv))) << std::hex << rv;
+    EXPECT_EQ(ToCallerText(CkrMessageTable(rv)), IconvCp1250(CkrMessageTable(rv))) << std::hex << rv;
 }
 
 TEST(LastError, SetClearAndEmptyTexts) {

@@ -378,7 +378,7 @@ TEST(TokenAttributeMapping, FilledListsAnswerEveryEntryOfTheTemplate) {
   list.AddInteger(1, kRsaPublic);
   list.AddInteger(0x1020101, 2048);
   list.AddFlags(0x102, 0x40, 0x41);
-  list.AddString(2, "my key");
+  list.AddAttribute(2)->SetString(2, "my key");
   SCPkcs15ObjectAttribute* id = list.AddAttribute(0x101);
   id->SetResult(SC_E_PKCS15_ATTR_NOT_FOUND);
   SCPkcs15ObjectAttribute* start = list.AddAttribute(0x106);

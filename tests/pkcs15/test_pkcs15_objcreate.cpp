@@ -147,7 +147,7 @@ protected:
     }
     void PrivateKeyTemplate(SCPkcs15ObjectAttributeList* t, const char* label) {
         t->AddInteger(1, 0x1010100);
-        t->AddString(2, label);
+        t->AddAttribute(2)->SetString(2, label);
         const Bytes id = Sha1Of(n);
         t->AddBinary(0x101, id.data(), 20);
         const Bytes* parts[8] = {&n, &e, &d, &p, &q, &dp, &dq, &qi};
@@ -341,7 +341,7 @@ TEST_F(ObjCreate, DataObjectIsMadeReadChangedAndDeleted) {
     LogIn();
     SCPkcs15ObjectAttributeList t;
     t.AddInteger(1, 0x1000600);
-    t.AddString(2, "notes");
+    t.AddAttribute(2)->SetString(2, "notes");
     const Bytes value = {'h', 'e', 'l', 'l', 'o', ' ', 'c', 'a', 'r', 'd'};
     t.AddBinary(0x601, value.data(), static_cast<uint32_t>(value.size()));
     t.AddFlags(3, 0, 0);  // mask 0: the defaults
@@ -373,7 +373,7 @@ TEST_F(ObjCreate, DataObjectIsMadeReadChangedAndDeleted) {
     // Changed.
     LogIn();
     SCPkcs15ObjectAttributeList change;
-    change.AddString(2, "renamed");
+    change.AddAttribute(2)->SetString(2, "renamed");
     ASSERT_EQ(0, m_app->SetAttributeValues(again, &change));
     Reload();
     found = Find(0x600);
@@ -399,7 +399,7 @@ TEST_F(ObjCreate, StaleHandlesNeverNameAnotherObject) {
     for (int i = 0; i < 12; ++i) {
         SCPkcs15ObjectAttributeList t;
         t.AddInteger(1, 0x1000600);
-        t.AddString(2, ("round " + std::to_string(i)).c_str());
+        t.AddAttribute(2)->SetString(2, ("round " + std::to_string(i)).c_str());
         const Bytes value = {'v', static_cast<uint8_t>('0' + i)};
         t.AddBinary(0x601, value.data(), static_cast<uint32_t>(value.size()));
         void* h = nullptr;
@@ -432,7 +432,7 @@ TEST_F(ObjCreate, MergeKeepsTheHandlesOfObjectsStillOnTheCard) {
     for (int i = 0; i < 2; ++i) {
         SCPkcs15ObjectAttributeList t;
         t.AddInteger(1, 0x1000600);
-        t.AddString(2, i ? "second" : "first");
+        t.AddAttribute(2)->SetString(2, i ? "second" : "first");
         const Bytes value = {'x'};
         t.AddBinary(0x601, value.data(), 1);
         ASSERT_EQ(0, m_app->CreateObject(t, &made[i], 0));
@@ -448,20 +448,20 @@ TEST_F(ObjCreate, MergeKeepsTheHandlesOfObjectsStillOnTheCard) {
     ASSERT_EQ(0, app2->VerifyPin(pin, kUserPin, true, nullptr));
     std::vector<void*> theirs;
     SCPkcs15ObjectAttributeList byLabel;
-    byLabel.AddString(2, "first");
+    byLabel.AddAttribute(2)->SetString(2, "first");
     ASSERT_GE(app2->FindObjects(&byLabel, &theirs), 0);
     ASSERT_EQ(1u, theirs.size());
     ASSERT_EQ(0, app2->DestroyObject(theirs[0], true));
 
     // This view changes "second": the merge learns of the deletion.
     SCPkcs15ObjectAttributeList change;
-    change.AddString(2, "second, renamed");
+    change.AddAttribute(2)->SetString(2, "second, renamed");
     ASSERT_EQ(0, m_app->SetAttributeValues(made[1], &change));
     Get(made[0], 2, SC_E_PKCS15_INVALID_HANDLE);
     EXPECT_EQ("second, renamed", Label(Get(made[1], 2)));
     SCPkcs15ObjectAttributeList t;
     t.AddInteger(1, 0x1000600);
-    t.AddString(2, "third");
+    t.AddAttribute(2)->SetString(2, "third");
     const Bytes value = {'y'};
     t.AddBinary(0x601, value.data(), 1);
     void* third = nullptr;
@@ -474,7 +474,7 @@ TEST_F(ObjCreate, RecordOnlyCreationSendsNothingToTheCard) {
     LogIn();
     SCPkcs15ObjectAttributeList t;
     t.AddInteger(1, 0x1000600);
-    t.AddString(2, "draft");
+    t.AddAttribute(2)->SetString(2, "draft");
     ClearLog();
     void* h = nullptr;
     ASSERT_EQ(0, m_app->CreateObject(t, &h, SCPkcs15App::CREATE_RECORD_ONLY));
@@ -490,7 +490,7 @@ TEST_F(ObjCreate, CertificateIsMadeFromItsDerAndAnswersFromIt) {
     const Bytes der = Get(certs[0], 0x1000201);
     SCPkcs15ObjectAttributeList t;
     t.AddInteger(1, 0x1000200);
-    t.AddString(2, "copy");
+    t.AddAttribute(2)->SetString(2, "copy");
     t.AddAttribute(0x1000201)->Set(0x1000201, der.data(), static_cast<uint32_t>(der.size()));
     const Bytes bogus = {0x01, 0x02};
     t.AddAttribute(0x1000202)->Set(0x1000202, bogus.data(), 2);  // an invalid subject is passed over
@@ -512,7 +512,7 @@ TEST_F(ObjCreate, RecordDestroyedWithoutItsValueFileLeavesTheFile) {
     const Bytes der = Get(certs[0], 0x1000201);
     SCPkcs15ObjectAttributeList t;
     t.AddInteger(1, 0x1000200);
-    t.AddString(2, "copy");
+    t.AddAttribute(2)->SetString(2, "copy");
     t.AddAttribute(0x1000201)->Set(0x1000201, der.data(), static_cast<uint32_t>(der.size()));
     void* h = nullptr;
     ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
@@ -529,7 +529,7 @@ TEST_F(ObjCreate, PublicKeyIsWrittenAsAFileAndReadBack) {
     NewKey();
     SCPkcs15ObjectAttributeList t;
     t.AddInteger(1, 0x1020100);
-    t.AddString(2, "imported public");
+    t.AddAttribute(2)->SetString(2, "imported public");
     t.AddBigInt(0x1020103, n.data(), static_cast<uint32_t>(n.size()));
     t.AddBigInt(0x1020104, e.data(), static_cast<uint32_t>(e.size()));
     t.AddInteger(0x1020101, static_cast<uint32_t>(8 * n.size()));
@@ -652,7 +652,7 @@ TEST_F(ObjCreate, DsaPrivateKeyIsKeptInAFileAndAnswersItsPublicHalf) {
 
     SCPkcs15ObjectAttributeList t;
     t.AddInteger(1, 0x2010100);
-    t.AddString(2, "dsa");
+    t.AddAttribute(2)->SetString(2, "dsa");
     const Bytes xDer = DerInteger(X);
     t.AddAttribute(0x10103)->Set(0x10103, xDer.data(), static_cast<uint32_t>(xDer.size()));
     t.AddBigInt(0x2010101, P.data(), static_cast<uint32_t>(P.size()));
@@ -696,7 +696,7 @@ TEST_F(ObjCreate, DsaPrivateKeyIsKeptInAFileAndAnswersItsPublicHalf) {
     LogIn();
     SCPkcs15ObjectAttributeList again;
     again.AddInteger(1, 0x2010100);
-    again.AddString(2, "dsa again");
+    again.AddAttribute(2)->SetString(2, "dsa again");
     again.AddAttribute(0x10103)->Set(0x10103, xDer.data(), static_cast<uint32_t>(xDer.size()));
     again.AddAttribute(0x10106)->Set(0x10106, dss.data(), static_cast<uint32_t>(dss.size()));
     void* h2 = nullptr;
@@ -728,7 +728,7 @@ TEST_F(ObjCreate, EcPrivateKeyIsKeptInAFileAndAnswersItsPoint) {
 
     SCPkcs15ObjectAttributeList t;
     t.AddInteger(1, 0x4010100);
-    t.AddString(2, "ec");
+    t.AddAttribute(2)->SetString(2, "ec");
     const Bytes xDer = DerInteger(X);
     t.AddAttribute(0x10103)->Set(0x10103, xDer.data(), static_cast<uint32_t>(xDer.size()));
     t.AddAttribute(0x10106)->Set(0x10106, curve.data(), static_cast<uint32_t>(curve.size()));
@@ -758,7 +758,7 @@ TEST_F(ObjCreate, SecretKeyIsKeptInItsValueFile) {
     const Bytes key(16, 0x3C);
     SCPkcs15ObjectAttributeList t;
     t.AddInteger(1, 0x4030100);
-    t.AddString(2, "session");
+    t.AddAttribute(2)->SetString(2, "session");
     t.AddBinary(0x30101, key.data(), 16);
     void* h = nullptr;
     ClearLog();
@@ -826,7 +826,7 @@ TEST_F(ObjCreate, EachKindIsRenamedAndDeletedLeavingTheCardAsBefore) {
     {
         SCPkcs15ObjectAttributeList t;
         m_kinds.back().fill(&t);
-        t.AddString(2, std::string(40, 'r').c_str());
+        t.AddAttribute(2)->SetString(2, std::string(40, 'r').c_str());
         void* h = nullptr;
         ASSERT_EQ(0, m_app->CreateObject(t, &h, 0));
         ASSERT_EQ(0, m_app->DestroyObject(h, true));
@@ -840,7 +840,7 @@ TEST_F(ObjCreate, EachKindIsRenamedAndDeletedLeavingTheCardAsBefore) {
         SCPkcs15ObjectAttributeList t;
         k.fill(&t);
         t.RemoveAttribute(2);
-        t.AddString(2, kLabel);
+        t.AddAttribute(2)->SetString(2, kLabel);
         void* h = nullptr;
         ASSERT_EQ(0, m_app->CreateObject(t, &h, k.flags)) << LogTail();
         SCPathList paths;
@@ -867,12 +867,12 @@ TEST_F(ObjCreate, EachKindIsRenamedAndDeletedLeavingTheCardAsBefore) {
         // Renamed: the other records keep their octets; in the new one only the label and
         // the lengths that enclose it change.
         SCPkcs15ObjectAttributeList byLabel;
-        byLabel.AddString(2, kLabel);
+        byLabel.AddAttribute(2)->SetString(2, kLabel);
         std::vector<void*> found;
         ASSERT_EQ(1, m_app->FindObjects(&byLabel, &found));
         LogIn();
         SCPkcs15ObjectAttributeList change;
-        change.AddString(2, "made there");
+        change.AddAttribute(2)->SetString(2, "made there");
         ASSERT_EQ(0, m_app->SetAttributeValues(found[0], &change)) << LogTail();
         const Bytes renamed = FileBytes(dirPath);
         ASSERT_EQ(dir.size(), renamed.size());
@@ -887,7 +887,7 @@ TEST_F(ObjCreate, EachKindIsRenamedAndDeletedLeavingTheCardAsBefore) {
                                  renamed.begin() + static_cast<long>(renamedEnd - tail.size())));
         Reload();
         SCPkcs15ObjectAttributeList byNewLabel;
-        byNewLabel.AddString(2, "made there");
+        byNewLabel.AddAttribute(2)->SetString(2, "made there");
         found.clear();
         ASSERT_EQ(1, m_app->FindObjects(&byNewLabel, &found));
 
@@ -919,7 +919,7 @@ TEST_F(ObjCreate, FailureAtEachChangeAndDeletionStepLeavesTheCardAsItWas) {
     const Bytes value = {'d', 'o'};
     SCPkcs15ObjectAttributeList d;
     d.AddInteger(1, 0x1000600);
-    d.AddString(2, "to delete");
+    d.AddAttribute(2)->SetString(2, "to delete");
     d.AddBinary(0x601, value.data(), 2);
     void* h = nullptr;
     ASSERT_EQ(0, m_app->CreateObject(d, &h, 0));
@@ -933,7 +933,7 @@ TEST_F(ObjCreate, FailureAtEachChangeAndDeletionStepLeavesTheCardAsItWas) {
         SCOPED_TRACE(label);
         auto find = [&] {
             SCPkcs15ObjectAttributeList byLabel;
-            byLabel.AddString(2, label);
+            byLabel.AddAttribute(2)->SetString(2, label);
             std::vector<void*> found;
             EXPECT_GE(m_app->FindObjects(&byLabel, &found), 0);
             EXPECT_EQ(1u, found.size());
@@ -942,14 +942,14 @@ TEST_F(ObjCreate, FailureAtEachChangeAndDeletionStepLeavesTheCardAsItWas) {
         // A change of its label, then its deletion.
         auto rename = [&](void* h, void**) {
             SCPkcs15ObjectAttributeList change;
-            change.AddString(2, label);
+            change.AddAttribute(2)->SetString(2, label);
             return m_app->SetAttributeValues(h, &change);
         };
         EXPECT_GT(FailAtEachStep(find, rename), 2);
         auto destroy = [&](void* h, void**) { return m_app->DestroyObject(h, true); };
         EXPECT_GT(FailAtEachStep(find, destroy), 2);
         SCPkcs15ObjectAttributeList byLabel;
-        byLabel.AddString(2, label);
+        byLabel.AddAttribute(2)->SetString(2, label);
         std::vector<void*> found;
         ASSERT_GE(m_app->FindObjects(&byLabel, &found), 0);
         EXPECT_TRUE(found.empty());
@@ -978,7 +978,7 @@ TEST_F(ObjCreate, DirectoryGrowsForALongerRecordOrStaysAsItWas) {
     };
     auto rename = [&](void* key, void**) {
         SCPkcs15ObjectAttributeList change;
-        change.AddString(2, label.c_str());
+        change.AddAttribute(2)->SetString(2, label.c_str());
         return m_app->SetAttributeValues(key, &change);
     };
     EXPECT_GT(FailAtEachStep(find, rename), 2);
@@ -1019,10 +1019,10 @@ protected:
     }
     void Templates(SCPkcs15ObjectAttributeList* prv, SCPkcs15ObjectAttributeList* pub, const char* label) {
         prv->AddInteger(1, 0x1010100);
-        prv->AddString(2, label);
+        prv->AddAttribute(2)->SetString(2, label);
         prv->AddInteger(0x1010101, 1024);
         pub->AddInteger(1, 0x1020100);
-        pub->AddString(2, label);
+        pub->AddAttribute(2)->SetString(2, label);
     }
     // OpenSSL's key for the modulus and exponent the card gave.
     EVP_PKEY* PublicOf(void* h, uint64_t nType, uint64_t eType) {
@@ -1357,7 +1357,7 @@ TEST_F(ObjCreate, DirectoriesForgetTheirGuardingPinWhenItsObjectIsDeleted) {
     ASSERT_EQ(0, m_app->DestroyObject(SCPkcs15App::HandleOfPin(user), false)) << LogTail();
     SCPkcs15ObjectAttributeList t;
     t.AddInteger(1, 0x1000600);
-    t.AddString(2, "private notes");
+    t.AddAttribute(2)->SetString(2, "private notes");
     const Bytes value = {'x'};
     t.AddBinary(0x601, value.data(), 1);
     t.AddFlags(3, 1, 1);

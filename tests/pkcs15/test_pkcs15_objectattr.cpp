@@ -292,7 +292,7 @@ TEST(ObjectAttr, CopyValueKeepsStringTerminator) {
 TEST(ObjectAttrList, AddFindRemove) {
     SCPkcs15ObjectAttributeList l;
     ASSERT_NE(nullptr, l.AddInteger(0x1, 0x1010100));
-    ASSERT_NE(nullptr, l.AddString(0x2, "klucz"));
+    ASSERT_EQ(1, l.AddAttribute(0x2)->SetString(0x2, "klucz"));
     ASSERT_NE(nullptr, l.AddFlags(0x102, 4, 4));
     ASSERT_NE(nullptr, l.AddBinary(0x101, "\x01\x02", 2));
     ASSERT_NE(nullptr, l.AddBinary(0x101, "\x03", 1));
@@ -312,6 +312,6 @@ TEST(ObjectAttrList, AddFindRemove) {
     o.set(v, 2);
     ASSERT_NE(nullptr, l.AddAsnObject(0x10101, o));
     ASSERT_NE(nullptr, l.AddBigInt(0x1010103, v, 2));
-    ASSERT_NE(nullptr, l.AddBoolean(0x20103, true));
+    ASSERT_EQ(1, l.AddAttribute(0x20103)->SetBoolean(0x20103, true));
     EXPECT_EQ(6u, l.GetCount());
 }

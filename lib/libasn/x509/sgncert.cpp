@@ -106,8 +106,6 @@ int SignedCertificate::setReadHook(SignedCertificateReader fn) {
     return 1;
 }
 
-SignedCertificateReader SignedCertificate::getReadHook() { return g_readHook.load(std::memory_order_acquire); }
-
 int SignedCertificate::enablePemInput() { return setReadHook(&SignedCertificate::readPemOrDer); }
 
 long SignedCertificate::readPemOrDer(SignedCertificate* cert, GenericFile* src, long maxLen, uint8_t rflags) {

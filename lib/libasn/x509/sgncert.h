@@ -36,7 +36,6 @@ public:
 
     // Process-wide reader (NULL at load time; no lock). Both return 1.
     static int setReadHook(SignedCertificateReader fn);
-    static SignedCertificateReader getReadHook();
     static int enablePemInput();
     // DER, or "-----BEGIN CERTIFICATE-----" armour around Base64 text: the octets of
     // src taken (up to the end of the END line for PEM), 0 when neither gives a

@@ -80,12 +80,6 @@ public:
     int getTypeName(char* buf, uint32_t size, bool nulTerminate, uint32_t style) const;
     int getTypeName(std::string& out, uint32_t style) const;
 
-    // Whether the value fits its string type (see x500::checkStringContents); values
-    // of other types count as fitting.
-    bool hasValidString() const { return x500::checkStringContents(value) != 0; }
-    // The table record of the type, NULL outside the table.
-    const X500AttributeType* typeInfo() const { return x500::findByOid(type); }
-
     // Canonical form for comparison: directory strings become UTF8String, BIT
     // STRINGs lose trailing zero bits, lists are canonicalised element by element.
     // 1, or 0 when the value does not decode.
