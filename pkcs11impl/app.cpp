@@ -315,14 +315,7 @@ int WildcardMatchForwarder(const char* name, const char* pattern, bool ignoreCas
 
 const char* const kMirtalCardText = "MIRTAL";
 const char* const kMirtalMasterCardText = "MIRTAL MASTER";
-namespace {
-const size_t g_cardTextLength = std::strlen(kMirtalCardText);
-const size_t g_masterCardTextLength = std::strlen(kMirtalMasterCardText);
-}  // namespace
-size_t MirtalCardTextLength() { return g_cardTextLength; }
-size_t MirtalMasterCardTextLength() { return g_masterCardTextLength; }
 
-uint32_t GetInitCounter() { return g_initCounter.load(); }
 
 uint32_t CountReinitialization() {
   Pkcs11LockGuard guard(TheApp().Lock());

@@ -257,8 +257,6 @@ bool IsVerboseInit();
 unsigned long ParseNumberOrDefault(const char* text, unsigned long def);
 const char* GetProcessPath(long pid, char* buffer, size_t size);
 void StartupMessage(unsigned level, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// Extra C_Initialize calls counted while initialised.
-uint32_t GetInitCounter();
 // Counts one more initialisation (under the lock: take and release); returns the new count.
 uint32_t CountReinitialization();
 // Counts one down when positive; false when it was 0.
@@ -272,7 +270,5 @@ int WildcardMatchForwarder(const char* name, const char* pattern, bool ignoreCas
 // The maker's texts that the card checks compare with (length first, then bytes).
 extern const char* const kMirtalCardText;        // "MIRTAL"
 extern const char* const kMirtalMasterCardText;  // "MIRTAL MASTER"
-size_t MirtalCardTextLength();
-size_t MirtalMasterCardTextLength();
 
 #endif

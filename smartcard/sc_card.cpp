@@ -433,12 +433,6 @@ SCRESULT SCCard::SelectApplet() { return SC_E_UNSUPPORTED_FEATURE; }
 
 SCRESULT SCCard::SelectIssuerSecurityDomain() { return SC_E_UNSUPPORTED_FEATURE; }
 
-SCRESULT SCCard::SelectCurrentDfAgain() {
-    if (m_curDf.Count() == 0) return SC_E_FILE_STATUS_UNKNOWN;
-    const SCPath p = m_curDf;
-    return SelectPath(p.Ids(), p.Count(), nullptr);
-}
-
 // ------------------------------------------------------------------ binary files
 
 SCRESULT SCCard::ReadBinary(uint32_t offset, uint8_t* buffer, uint32_t count) {

@@ -272,7 +272,6 @@ protected:
     // Sends SELECT and, when header is not null, parses the answer into a new header.
     SCRESULT DoSelect(uint8_t p1, uint8_t p2, const uint8_t* data, size_t len, SCFileHeader** header,
                       SCFileHeader** keep = nullptr);
-    SCRESULT SelectCurrentDfAgain();
     // After a reset met inside a write: reconnects, lets the writer restore its
     // security state, and selects df and then its EF ef (0: none) again. Commands
     // sent here are not recovered again.

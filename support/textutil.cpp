@@ -713,10 +713,3 @@ const char* GetSystemErrorText(long code, char* buf, size_t len)
     return buf;
 }
 
-size_t GetSystemErrorTextSize(long code)
-{
-    int c = code == ~0L ? errno : static_cast<int>(code);
-    char tmp[256];
-    const char* t = strerror_r(c, tmp, sizeof(tmp));
-    return t ? strlen(t) + 1 : 0;
-}

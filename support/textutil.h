@@ -71,5 +71,3 @@ int Pkcs1CheckBlockType1(const uint8_t* block, size_t len);
 // code ~0 means errno. With buf and len > 0: the text copied (always terminated),
 // buf returned. With len 0: the system's own text. NULL when there is no text.
 const char* GetSystemErrorText(long code, char* buf, size_t len);
-// Bytes the text needs with its NUL (0 when there is none).
-size_t GetSystemErrorTextSize(long code);
