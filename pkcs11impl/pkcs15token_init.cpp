@@ -143,6 +143,9 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
   const bool testOnly = profile.TestSettingsOnly();
   const char* pin = reinterpret_cast<const char*>(soPin);
   const long pinLen = soPin != nullptr ? static_cast<long>(soPinLen) : -1;
+  // The erasure and the tokens that follow it are one write: a reset by another
+  // application between them would otherwise leave the card without any token.
+  InitWriteGuard writing(testOnly ? nullptr : card);
 
   if (eraseFirst) {
     if (testOnly) {

@@ -162,12 +162,14 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
   uint8_t soRef = 0;  // the SO PIN verified for the whole card, for a step tried once more
   {
     SCTransactGuard guard(card);
+    InitWriteGuard writing(card);
     if (app != nullptr) {
       if (!app->IsLoaded()) rv = app->Load(false);
       if (rv >= 0 && pin.IsSet()) {
         ASNPkcs15AuthObject* so = nullptr;
         if (app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0 || so == nullptr) return CKR_TOKEN_WRITE_PROTECTED;
         rv = app->VerifyPin(so, pin.Get(), true, nullptr);
+        if (rv >= 0) InitWriteGuard::SoVerified(card, SCPkcs15App::GetPinReference(so), pin.Get(), pin.Length());
       }
       // A wrong PIN stops the deletion; without one the card's access rules decide.
       if (rv >= 0) rv = p15->DeleteApplication(app);
@@ -192,6 +194,7 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         rv = card->SelectMf(nullptr);
         if (rv >= 0) rv = card->VerifyPin(ref, value.data(), static_cast<uint32_t>(value.size()));
         std::fill(value.begin(), value.end(), 0);
+        if (rv >= 0) InitWriteGuard::SoVerified(card, soRef, pin.Get(), pin.Length());
       }
       // A card object whose reading failed knows no application: it reads the card
       // first, or an erase would find nothing to delete and report success.

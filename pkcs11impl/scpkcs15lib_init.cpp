@@ -152,6 +152,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
   bool blockGlobal = false;
   {
     SCTransactGuard guard(card);
+    InitWriteGuard writing(card);
     SCCardInfo info;
     std::memset(&info, 0, sizeof info);
     SCRESULT r = card->GetCardInfo(&info);
@@ -330,11 +331,13 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     if (soObject != nullptr) {
       if (soState == SC_E_PIN_NOT_INITIALIZED) cardResult = app->SetPin(soObject, nullptr, soValue, &soRec, nullptr);
       if (cardResult >= 0) cardResult = app->VerifyPin(soObject, soValue, true, nullptr);
+      if (cardResult >= 0 && soValue != nullptr) InitWriteGuard::SoVerified(card, soRef, soValue, std::strlen(soValue));
     } else if (soState != SC_E_PIN_NOT_INITIALIZED && callerSo.IsSet()) {
       cardResult = card->SelectMf(nullptr);
       if (cardResult >= 0)
         cardResult = card->VerifyPin(soRef, reinterpret_cast<const uint8_t*>(callerSo.Get()),
                                      static_cast<uint32_t>(callerSo.Length()));
+      if (cardResult >= 0) InitWriteGuard::SoVerified(card, soRef, callerSo.Get(), callerSo.Length());
     }
     if (cardResult >= 0) {
       const void* args[4] = {st.userPin.IsSet() ? st.userPin.Get() : nullptr, &userRec, soValue, &soRec};
@@ -443,8 +446,10 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   if (!pin.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen))) return CKR_HOST_MEMORY;
 
   SCTransactGuard guard(card);
+  InitWriteGuard writing(card);
   SCRESULT r = app->VerifyPin(so, pin.Get(), true, nullptr);
   if (r < 0) return MapScErrorToCkr(r, false);
+  InitWriteGuard::SoVerified(card, SCPkcs15App::GetPinReference(so), pin.Get(), pin.Length());
   const std::string unique = MakeUniqueAppLabel(p15, label, app);
   char current[256];
   const int n = app->GetTokenLabel(current, sizeof current - 1);
@@ -551,6 +556,44 @@ SCRESULT TakeBackCard(SCCard* card, SCRESULT failure, uint8_t soRef, const char*
   return r;
 }
 
+namespace {
+thread_local InitWriteGuard* t_initWrite = nullptr;
+}  // namespace
+
+InitWriteGuard::InitWriteGuard(SCCard* card) : m_outer(t_initWrite) {
+  t_initWrite = this;
+  m_reader = card != nullptr ? card->GetReader() : nullptr;
+  InitWriteGuard* root = this;
+  while (root->m_outer != nullptr) root = root->m_outer;
+  if (card != nullptr) card->BeginWrite(&InitWriteGuard::Restore, root);
+}
+
+InitWriteGuard::~InitWriteGuard() {
+  // A card pulled meanwhile was replaced by the reader: the new one was never marked.
+  SCCard* card = m_reader != nullptr ? m_reader->GetCard() : nullptr;
+  if (card != nullptr) card->EndWrite();
+  std::fill(m_soValue.begin(), m_soValue.end(), 0);
+  t_initWrite = m_outer;
+}
+
+void InitWriteGuard::SoVerified(SCCard* card, uint8_t ref, const char* pin, size_t len) {
+  InitWriteGuard* root = t_initWrite;
+  if (root == nullptr || card == nullptr || ref == 0 || ref >= 0x80) return;
+  while (root->m_outer != nullptr) root = root->m_outer;
+  std::fill(root->m_soValue.begin(), root->m_soValue.end(), 0);
+  root->m_soValue = SoPinForCard(card, pin, len);
+  root->m_soRef = ref;
+}
+
+SCRESULT InitWriteGuard::Restore(void* guard) {
+  const InitWriteGuard* g = static_cast<const InitWriteGuard*>(guard);
+  SCCard* card = g->m_reader != nullptr ? g->m_reader->GetCard() : nullptr;
+  if (card == nullptr) return SC_E_CARD_NOT_CONNECTED;
+  if (g->m_soRef == 0) return 0;
+  const SCRESULT r = card->SelectMf(nullptr);
+  return r < 0 ? r : card->VerifyPin(g->m_soRef, g->m_soValue.data(), static_cast<uint32_t>(g->m_soValue.size()));
+}
+
 std::vector<uint8_t> SoPinForCard(SCCard* card, const char* pin, size_t len) {
   std::vector<uint8_t> value(pin, pin + len);
   SCCardInfo info;
@@ -594,8 +637,10 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
       (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &app->GetHeaderList(), 0);
     const uint8_t soRef = app->GetHeaderList().GetSoPinRef();
     if (soRef == 0 || soRef >= 0x80) return CKR_TOKEN_WRITE_PROTECTED;
+    InitWriteGuard writing(card);
     r = TakeBack(card, 0, soRef, pin);
     if (r < 0) return MapScErrorToCkr(r, false);
+    InitWriteGuard::SoVerified(card, soRef, pin.Get(), pin.Length());
     const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
     Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),
         text.c_str());
