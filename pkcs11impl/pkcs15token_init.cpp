@@ -191,7 +191,7 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
         (failure == CKR_DEVICE_ERROR || failure == CKR_GENERAL_ERROR || failure == CKR_FUNCTION_FAILED ||
          failure == CKR_USER_NOT_LOGGED_IN)) {
       lib->Log(SC_OK, "Adding token '%s' to card in reader %s again...", ts->GetShortName(), readerName.c_str());
-      // A card that another application reset meanwhile is connected anew first.
+      // The card is read again first: the failed addition took back what it made.
       (void)lib->RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * lib->GetTokensPerReader(), 0, 1);
       failure = lib->InitTokenFromProfile(reader, t, &profile, pin, pinLen);
     }

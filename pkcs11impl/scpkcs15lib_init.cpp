@@ -386,12 +386,12 @@ bool CardGone(SCRESULT r) {
 // directory, so that one refused command does not leave a token no call can
 // repair.
 SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label, bool relabel,
-                          bool* erased, const std::function<SCRESULT(SCRESULT)>& again) {
+                          bool* erased, const std::function<SCRESULT()>& again) {
   const SCFileHeaderList headers = app->GetHeaderList();
   *erased = false;
   SCRESULT r = 0;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (attempt > 0 && again(r) < 0) return r;
+    if (attempt > 0 && again() < 0) return r;
     r = app->ClearPkcs15Directory();
     // A directory that a failed attempt, or an interrupted one, left half written may be gone already.
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
@@ -408,8 +408,8 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
   return r;
 }
 
-SCRESULT TakeBack(SCCard* card, SCRESULT failure, uint8_t soRef, const InitSecret& pin) {
-  return TakeBackCard(card, failure, soRef, pin.Get(), pin.Length());
+SCRESULT SoPinAgain(SCCard* card, uint8_t soRef, const InitSecret& pin) {
+  return VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
 }
 
 // The private objects (keys, certificates, data objects) the token's
@@ -472,7 +472,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       bool erased = false;
       const uint8_t soRef = SCPkcs15App::GetPinReference(so);
       r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased,
-                           [&](SCRESULT failure) { return TakeBack(card, failure, soRef < 0x80 ? soRef : kNoRef, pin); });
+                           [&] { return SoPinAgain(card, soRef < 0x80 ? soRef : kNoRef, pin); });
       if (r >= 0) {
         rebuilt = true;
       } else if (!erased && (r == SC_E_ACCESS_DENIED || r == kStatus6A81)) {
@@ -535,19 +535,14 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     if (r >= 0 || CardGone(r)) break;
     if (attempt == 0 && rebuilt) {
       const uint8_t soRef = so != nullptr ? SCPkcs15App::GetPinReference(so) : kNoRef;
-      if (TakeBack(card, r, soRef < 0x80 ? soRef : kNoRef, pin) >= 0) r = 0;
+      if (SoPinAgain(card, soRef < 0x80 ? soRef : kNoRef, pin) >= 0) r = 0;
     }
   }
   (void)app->Logout(false);
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
 }
 
-SCRESULT TakeBackCard(SCCard* card, SCRESULT failure, uint8_t soRef, const char* pin, size_t len) {
-  SCReader* rd = card->GetReader();
-  if (failure == SC_E_CARD_WAS_RESET && rd != nullptr) {
-    const SCRESULT c = rd->Reconnect(0);
-    if (c < 0) return c;
-  }
+SCRESULT VerifySoPinAgain(SCCard* card, uint8_t soRef, const char* pin, size_t len) {
   if (soRef == 0 || soRef >= kNoRef) return 0;
   std::vector<uint8_t> value = SoPinForCard(card, pin, len);
   SCRESULT r = card->SelectMf(nullptr);
@@ -638,7 +633,7 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     const uint8_t soRef = app->GetHeaderList().GetSoPinRef();
     if (soRef == 0 || soRef >= 0x80) return CKR_TOKEN_WRITE_PROTECTED;
     InitWriteGuard writing(card);
-    r = TakeBack(card, 0, soRef, pin);
+    r = SoPinAgain(card, soRef, pin);
     if (r < 0) return MapScErrorToCkr(r, false);
     InitWriteGuard::SoVerified(card, soRef, pin.Get(), pin.Length());
     const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
@@ -646,7 +641,7 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
         text.c_str());
     bool erased = false;
     r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), true, &erased,
-                         [&](SCRESULT failure) { return TakeBack(card, failure, soRef, pin); });
+                         [&] { return SoPinAgain(card, soRef, pin); });
     // The user PIN of the new structure has no value until the SO sets it.
     ASNPkcs15AuthObject* user = nullptr;
     if (r >= 0 && app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr) {
