@@ -124,6 +124,9 @@ public:
     SCRESULT SelectApplication(const SCPath& path, SCPath* currentDf, SCFileHeader** header);
     SCRESULT ReadFileData(MemFile* out);
     SCRESULT UpdateContents(const uint8_t* data, uint32_t len);
+    // Updates a file of this length; a write longer than one command that the
+    // card refuses after its first part gets the old contents back.
+    SCRESULT UpdateOrPutBack(const uint8_t* data, uint32_t len);
     SCRESULT CreateAndWrite(const uint8_t* data, uint32_t len);
     SCRESULT AllocateFileId(uint16_t firstFid, const uint16_t* parent, uint16_t parentLen);
     void ForgetFile();
