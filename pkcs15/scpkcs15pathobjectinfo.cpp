@@ -391,7 +391,7 @@ SCRESULT SCPkcs15PathObjectInfo::UpdateOrPutBack(const uint8_t* data, uint32_t l
     uint32_t part = reader != nullptr ? reader->GetMaxSendLength() : 0;
     if (part == 0 || part > 255) part = 255;
     // A write of one command is taken whole or not at all.
-    if (len <= part) return m_pCard->UpdateBinaryFromStart(data, len);
+    if (!m_putBackOnFailure || len <= part) return m_pCard->UpdateBinaryFromStart(data, len);
     std::vector<uint8_t> old(len);
     const SCRESULT got = m_pCard->ReadBinary(0, old.data(), len);
     // A file its rules keep from being read is written without a way back;
