@@ -6,6 +6,7 @@
 // finishes or takes back what the call made. The card's image is compared after
 // every failed call, the simulator's log shows that each fault fired.
 #include <cstring>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -395,24 +396,22 @@ const char* TokenWriteName(TokenWrite w) {
   }
 }
 
-// The write on a fresh module; CKR_OK or its failure.
-CK_RV DoTokenWrite(const Module& m, TokenWrite w) {
+// The write on a fresh module, the fault armed once the caller is logged in
+// (`arm`); CKR_OK or its failure.
+CK_RV DoTokenWrite(const Module& m, TokenWrite w, const std::function<void()>& arm) {
   CK_UTF8CHAR newPin[] = "5678";
   CK_SESSION_HANDLE s = 0;
   if (w == kRelabel) {
     std::vector<CK_UTF8CHAR> label(32, ' ');
     std::memcpy(label.data(), "Nowa", 4);
+    arm();
     return m->C_InitToken(0, kSoPin, 8, label.data());
   }
   CK_RV rv = m->C_OpenSession(0, kRw, nullptr, nullptr, &s);
+  if (rv == CKR_OK) rv = w == kChangePin ? m->C_Login(s, CKU_USER, kUserPin, 4) : m->C_Login(s, CKU_SO, kSoPin, 8);
   if (rv != CKR_OK) return rv;
-  if (w == kChangePin) {
-    rv = m->C_Login(s, CKU_USER, kUserPin, 4);
-    if (rv == CKR_OK) rv = m->C_SetPIN(s, kUserPin, 4, newPin, 4);
-  } else {
-    rv = m->C_Login(s, CKU_SO, kSoPin, 8);
-    if (rv == CKR_OK) rv = m->C_InitPIN(s, newPin, 4);
-  }
+  arm();
+  rv = w == kChangePin ? m->C_SetPIN(s, kUserPin, 4, newPin, 4) : m->C_InitPIN(s, newPin, 4);
   (void)m->C_CloseAllSessions(0);
   return rv;
 }
@@ -451,9 +450,10 @@ TEST(ModuleReadFaults, TokenWriteMeetingAResetByOtherIsFinishedOrChangesNothing)
       ASSERT_TRUE(h.Start()) << h.m.error();
       const auto after = reinterpret_cast<AfterCommandsFn>(dlsym(h.sim.handle, "CardSimAfterCommands"));
       ASSERT_NE(nullptr, after);
-      ASSERT_EQ(0, h.sim.ClearLog(kR0));
-      ASSERT_EQ(0, after(kR0, 0x100, kAfterResetByOther, k));
-      const CK_RV rv = DoTokenWrite(h.m, w);
+      const CK_RV rv = DoTokenWrite(h.m, w, [&] {
+        ASSERT_EQ(0, h.sim.ClearLog(kR0));
+        ASSERT_EQ(0, after(kR0, 0x100, kAfterResetByOther, k));
+      });
       const std::string log = h.sim.ApduLog(kR0);
       const size_t at = log.find("# reset by another application");
       if (at == std::string::npos) {
@@ -462,9 +462,11 @@ TEST(ModuleReadFaults, TokenWriteMeetingAResetByOtherIsFinishedOrChangesNothing)
         break;
       }
       ++fired;
-      bool wrote = false;
-      for (const char* ins : kWrites) wrote = wrote || log.find(ins) < at;
-      if (wrote) {
+      // The call is inside its write once it sent a write command; a PIN change
+      // once it sent any command (it reads nothing before).
+      bool inside = w != kRelabel && log.find("\n> ") < at;
+      for (const char* ins : kWrites) inside = inside || log.find(ins) < at;
+      if (inside) {
         EXPECT_EQ(CKR_OK, rv) << log;
       }
       if (rv == CKR_OK) {
@@ -477,7 +479,7 @@ TEST(ModuleReadFaults, TokenWriteMeetingAResetByOtherIsFinishedOrChangesNothing)
       }
       if (HasFailure()) return;
     }
-    EXPECT_GT(fired, 5);
-    EXPECT_GT(finished, 0);
+    EXPECT_GT(fired, 1);
+    EXPECT_GT(finished, 1);
   }
 }
