@@ -119,7 +119,7 @@ SCRESULT VerifySoPinAgain(class SCCard* card, uint8_t soRef, const char* pin, si
 // The card writes of an administrator's call (initialisation, erasure): a reset
 // by another application met inside them is recovered where it happened
 // (SCCard::BeginWrite) by verifying again the global SO PIN the call verified.
-// Guards nest: the outermost one keeps the SO PIN for all of them.
+// Guards nest: the outermost one on the same reader keeps the SO PIN for all of them.
 class InitWriteGuard {
  public:
   explicit InitWriteGuard(class SCCard* card);
@@ -131,6 +131,7 @@ class InitWriteGuard {
 
  private:
   static SCRESULT Restore(void* guard);
+  static InitWriteGuard* Outermost(InitWriteGuard* from, const class SCReader* reader);
   class SCReader* m_reader = nullptr;
   InitWriteGuard* m_outer = nullptr;
   uint8_t m_soRef = 0;

@@ -555,12 +555,17 @@ namespace {
 thread_local InitWriteGuard* t_initWrite = nullptr;
 }  // namespace
 
+InitWriteGuard* InitWriteGuard::Outermost(InitWriteGuard* from, const SCReader* reader) {
+  InitWriteGuard* root = nullptr;
+  for (InitWriteGuard* g = from; g != nullptr; g = g->m_outer)
+    if (g->m_reader == reader) root = g;
+  return root;
+}
+
 InitWriteGuard::InitWriteGuard(SCCard* card) : m_outer(t_initWrite) {
   t_initWrite = this;
   m_reader = card != nullptr ? card->GetReader() : nullptr;
-  InitWriteGuard* root = this;
-  while (root->m_outer != nullptr) root = root->m_outer;
-  if (card != nullptr) card->BeginWrite(&InitWriteGuard::Restore, root);
+  if (card != nullptr) card->BeginWrite(&InitWriteGuard::Restore, Outermost(this, m_reader));
 }
 
 InitWriteGuard::~InitWriteGuard() {
@@ -572,9 +577,9 @@ InitWriteGuard::~InitWriteGuard() {
 }
 
 void InitWriteGuard::SoVerified(SCCard* card, uint8_t ref, const char* pin, size_t len) {
-  InitWriteGuard* root = t_initWrite;
-  if (root == nullptr || card == nullptr || ref == 0 || ref >= 0x80) return;
-  while (root->m_outer != nullptr) root = root->m_outer;
+  if (card == nullptr || ref == 0 || ref >= 0x80) return;
+  InitWriteGuard* root = Outermost(t_initWrite, card->GetReader());
+  if (root == nullptr) return;
   std::fill(root->m_soValue.begin(), root->m_soValue.end(), 0);
   root->m_soValue = SoPinForCard(card, pin, len);
   root->m_soRef = ref;
