@@ -143,6 +143,9 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
   const bool testOnly = profile.TestSettingsOnly();
   const char* pin = reinterpret_cast<const char*>(soPin);
   const long pinLen = soPin != nullptr ? static_cast<long>(soPinLen) : -1;
+  // The erasure and the tokens that follow it are one write: a reset by another
+  // application between them would otherwise leave the card without any token.
+  InitWriteGuard writing(testOnly ? nullptr : card);
 
   if (eraseFirst) {
     if (testOnly) {
@@ -188,7 +191,7 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
         (failure == CKR_DEVICE_ERROR || failure == CKR_GENERAL_ERROR || failure == CKR_FUNCTION_FAILED ||
          failure == CKR_USER_NOT_LOGGED_IN)) {
       lib->Log(SC_OK, "Adding token '%s' to card in reader %s again...", ts->GetShortName(), readerName.c_str());
-      // A card that another application reset meanwhile is connected anew first.
+      // The card is read again first: the failed addition took back what it made.
       (void)lib->RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * lib->GetTokensPerReader(), 0, 1);
       failure = lib->InitTokenFromProfile(reader, t, &profile, pin, pinLen);
     }

@@ -112,9 +112,31 @@ struct SCSerialNumber {
 // The SO PIN as a card of this module's making compares it: padded to the
 // stored length of the card's PIN objects when the card pads its PINs.
 std::vector<uint8_t> SoPinForCard(class SCCard* card, const char* pin, size_t len);
-// Before a step is tried once more: a card that another application reset
-// (`failure`) is taken back, and the global SO PIN `soRef` verified again.
-SCRESULT TakeBackCard(class SCCard* card, SCRESULT failure, uint8_t soRef, const char* pin, size_t len);
+// Before a step the card refused is tried once more: the global SO PIN `soRef`
+// is verified again (a reset by another application is taken up inside the
+// write itself, see InitWriteGuard).
+SCRESULT VerifySoPinAgain(class SCCard* card, uint8_t soRef, const char* pin, size_t len);
+// The card writes of an administrator's call (initialisation, erasure): a reset
+// by another application met inside them is recovered where it happened
+// (SCCard::BeginWrite) by verifying again the global SO PIN the call verified.
+// Guards nest: the outermost one on the same reader keeps the SO PIN for all of them.
+class InitWriteGuard {
+ public:
+  explicit InitWriteGuard(class SCCard* card);
+  ~InitWriteGuard();
+  InitWriteGuard(const InitWriteGuard&) = delete;
+  InitWriteGuard& operator=(const InitWriteGuard&) = delete;
+  // The SO PIN `ref` was verified with pin (as the caller gave it).
+  static void SoVerified(class SCCard* card, uint8_t ref, const char* pin, size_t len);
+
+ private:
+  static SCRESULT Restore(void* guard);
+  static InitWriteGuard* Outermost(InitWriteGuard* from, const class SCReader* reader);
+  class SCReader* m_reader = nullptr;
+  InitWriteGuard* m_outer = nullptr;
+  uint8_t m_soRef = 0;
+  std::vector<uint8_t> m_soValue;
+};
 int ParsePinValueKind(const char* text);
 int ParseBoolText(const char* text, int defaultValue);
 const char* DefaultIfEmpty(const char* text, const char* fallback);

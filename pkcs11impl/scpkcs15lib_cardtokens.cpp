@@ -162,12 +162,14 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
   uint8_t soRef = 0;  // the SO PIN verified for the whole card, for a step tried once more
   {
     SCTransactGuard guard(card);
+    InitWriteGuard writing(card);
     if (app != nullptr) {
       if (!app->IsLoaded()) rv = app->Load(false);
       if (rv >= 0 && pin.IsSet()) {
         ASNPkcs15AuthObject* so = nullptr;
         if (app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0 || so == nullptr) return CKR_TOKEN_WRITE_PROTECTED;
         rv = app->VerifyPin(so, pin.Get(), true, nullptr);
+        if (rv >= 0) InitWriteGuard::SoVerified(card, SCPkcs15App::GetPinReference(so), pin.Get(), pin.Length());
       }
       // A wrong PIN stops the deletion; without one the card's access rules decide.
       if (rv >= 0) rv = p15->DeleteApplication(app);
@@ -192,6 +194,7 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         rv = card->SelectMf(nullptr);
         if (rv >= 0) rv = card->VerifyPin(ref, value.data(), static_cast<uint32_t>(value.size()));
         std::fill(value.begin(), value.end(), 0);
+        if (rv >= 0) InitWriteGuard::SoVerified(card, soRef, pin.Get(), pin.Length());
       }
       // A card object whose reading failed knows no application: it reads the card
       // first, or an erase would find nothing to delete and report success.
@@ -201,10 +204,10 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
       }
       const int apps = p15->GetApplicationCount();
       if (rv >= 0) rv = p15->DeleteAllApplications();
-      // Applications deleted, the directory file not yet written (the card was
-      // reset, or refused twice): the card is taken back and the file written.
+      // Applications deleted, the directory file not yet written (the card
+      // refused it twice): the SO PIN is verified again and the file written.
       if (rv < 0 && p15->GetApplicationCount() < apps && rv != SC_E_NO_SMARTCARD && rv != SC_E_CARD_REMOVED &&
-          pin.IsSet() && TakeBackCard(card, rv, soRef, pin.Get(), pin.Length()) >= 0)
+          pin.IsSet() && VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()) >= 0)
         rv = p15->GetCardDir().Write(nullptr, 0, nullptr);
       // On a ClassIC card the tokens' user PINs and PUKs live in the master file:
       // they go with the tokens, so that no next token starts with the last
@@ -225,7 +228,7 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
               if (rv >= 0) rv = card->DeleteObject(ref, SC_KEYOBJ_PIN);
               if (rv == SC_E_NO_REFERENCED_DATA || rv == SC_E_FILE_NOT_FOUND) rv = 0;
               if (rv >= 0 || rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED) break;
-              if (pin.IsSet()) (void)TakeBackCard(card, rv, static_cast<uint8_t>(ref), pin.Get(), pin.Length());
+              if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
             }
           }
         }
@@ -235,7 +238,7 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
       // As above: the tokens are gone, so a refused deletion is tried once more.
       SCRESULT d = p15->GetCardDir().Delete();
       if (d < 0 && d != SC_E_FILE_NOT_FOUND && d != SC_E_NO_SMARTCARD && d != SC_E_CARD_REMOVED) {
-        if (pin.IsSet() && soRef != 0) (void)TakeBackCard(card, d, soRef, pin.Get(), pin.Length());
+        if (pin.IsSet() && soRef != 0) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
         d = p15->GetCardDir().Delete();
       }
       if (d < 0 && d != SC_E_FILE_NOT_FOUND) rv = d;

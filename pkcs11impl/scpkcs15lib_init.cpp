@@ -152,6 +152,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
   bool blockGlobal = false;
   {
     SCTransactGuard guard(card);
+    InitWriteGuard writing(card);
     SCCardInfo info;
     std::memset(&info, 0, sizeof info);
     SCRESULT r = card->GetCardInfo(&info);
@@ -330,11 +331,13 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     if (soObject != nullptr) {
       if (soState == SC_E_PIN_NOT_INITIALIZED) cardResult = app->SetPin(soObject, nullptr, soValue, &soRec, nullptr);
       if (cardResult >= 0) cardResult = app->VerifyPin(soObject, soValue, true, nullptr);
+      if (cardResult >= 0 && soValue != nullptr) InitWriteGuard::SoVerified(card, soRef, soValue, std::strlen(soValue));
     } else if (soState != SC_E_PIN_NOT_INITIALIZED && callerSo.IsSet()) {
       cardResult = card->SelectMf(nullptr);
       if (cardResult >= 0)
         cardResult = card->VerifyPin(soRef, reinterpret_cast<const uint8_t*>(callerSo.Get()),
                                      static_cast<uint32_t>(callerSo.Length()));
+      if (cardResult >= 0) InitWriteGuard::SoVerified(card, soRef, callerSo.Get(), callerSo.Length());
     }
     if (cardResult >= 0) {
       const void* args[4] = {st.userPin.IsSet() ? st.userPin.Get() : nullptr, &userRec, soValue, &soRec};
@@ -383,12 +386,12 @@ bool CardGone(SCRESULT r) {
 // directory, so that one refused command does not leave a token no call can
 // repair.
 SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label, bool relabel,
-                          bool* erased, const std::function<SCRESULT(SCRESULT)>& again) {
+                          bool* erased, const std::function<SCRESULT()>& again) {
   const SCFileHeaderList headers = app->GetHeaderList();
   *erased = false;
   SCRESULT r = 0;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (attempt > 0 && again(r) < 0) return r;
+    if (attempt > 0 && again() < 0) return r;
     r = app->ClearPkcs15Directory();
     // A directory that a failed attempt, or an interrupted one, left half written may be gone already.
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
@@ -405,8 +408,8 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
   return r;
 }
 
-SCRESULT TakeBack(SCCard* card, SCRESULT failure, uint8_t soRef, const InitSecret& pin) {
-  return TakeBackCard(card, failure, soRef, pin.Get(), pin.Length());
+SCRESULT SoPinAgain(SCCard* card, uint8_t soRef, const InitSecret& pin) {
+  return VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
 }
 
 // The private objects (keys, certificates, data objects) the token's
@@ -443,8 +446,10 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   if (!pin.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen))) return CKR_HOST_MEMORY;
 
   SCTransactGuard guard(card);
+  InitWriteGuard writing(card);
   SCRESULT r = app->VerifyPin(so, pin.Get(), true, nullptr);
   if (r < 0) return MapScErrorToCkr(r, false);
+  InitWriteGuard::SoVerified(card, SCPkcs15App::GetPinReference(so), pin.Get(), pin.Length());
   const std::string unique = MakeUniqueAppLabel(p15, label, app);
   char current[256];
   const int n = app->GetTokenLabel(current, sizeof current - 1);
@@ -467,7 +472,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       bool erased = false;
       const uint8_t soRef = SCPkcs15App::GetPinReference(so);
       r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased,
-                           [&](SCRESULT failure) { return TakeBack(card, failure, soRef < 0x80 ? soRef : kNoRef, pin); });
+                           [&] { return SoPinAgain(card, soRef < 0x80 ? soRef : kNoRef, pin); });
       if (r >= 0) {
         rebuilt = true;
       } else if (!erased && (r == SC_E_ACCESS_DENIED || r == kStatus6A81)) {
@@ -530,25 +535,63 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     if (r >= 0 || CardGone(r)) break;
     if (attempt == 0 && rebuilt) {
       const uint8_t soRef = so != nullptr ? SCPkcs15App::GetPinReference(so) : kNoRef;
-      if (TakeBack(card, r, soRef < 0x80 ? soRef : kNoRef, pin) >= 0) r = 0;
+      if (SoPinAgain(card, soRef < 0x80 ? soRef : kNoRef, pin) >= 0) r = 0;
     }
   }
   (void)app->Logout(false);
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
 }
 
-SCRESULT TakeBackCard(SCCard* card, SCRESULT failure, uint8_t soRef, const char* pin, size_t len) {
-  SCReader* rd = card->GetReader();
-  if (failure == SC_E_CARD_WAS_RESET && rd != nullptr) {
-    const SCRESULT c = rd->Reconnect(0);
-    if (c < 0) return c;
-  }
+SCRESULT VerifySoPinAgain(SCCard* card, uint8_t soRef, const char* pin, size_t len) {
   if (soRef == 0 || soRef >= kNoRef) return 0;
   std::vector<uint8_t> value = SoPinForCard(card, pin, len);
   SCRESULT r = card->SelectMf(nullptr);
   if (r >= 0) r = card->VerifyPin(soRef, value.data(), static_cast<uint32_t>(value.size()));
   std::fill(value.begin(), value.end(), 0);
   return r;
+}
+
+namespace {
+thread_local InitWriteGuard* t_initWrite = nullptr;
+}  // namespace
+
+InitWriteGuard* InitWriteGuard::Outermost(InitWriteGuard* from, const SCReader* reader) {
+  InitWriteGuard* root = nullptr;
+  for (InitWriteGuard* g = from; g != nullptr; g = g->m_outer)
+    if (g->m_reader == reader) root = g;
+  return root;
+}
+
+InitWriteGuard::InitWriteGuard(SCCard* card) : m_outer(t_initWrite) {
+  t_initWrite = this;
+  m_reader = card != nullptr ? card->GetReader() : nullptr;
+  if (card != nullptr) card->BeginWrite(&InitWriteGuard::Restore, Outermost(this, m_reader));
+}
+
+InitWriteGuard::~InitWriteGuard() {
+  // A card pulled meanwhile was replaced by the reader: the new one was never marked.
+  SCCard* card = m_reader != nullptr ? m_reader->GetCard() : nullptr;
+  if (card != nullptr) card->EndWrite();
+  std::fill(m_soValue.begin(), m_soValue.end(), 0);
+  t_initWrite = m_outer;
+}
+
+void InitWriteGuard::SoVerified(SCCard* card, uint8_t ref, const char* pin, size_t len) {
+  if (card == nullptr || ref == 0 || ref >= 0x80) return;
+  InitWriteGuard* root = Outermost(t_initWrite, card->GetReader());
+  if (root == nullptr) return;
+  std::fill(root->m_soValue.begin(), root->m_soValue.end(), 0);
+  root->m_soValue = SoPinForCard(card, pin, len);
+  root->m_soRef = ref;
+}
+
+SCRESULT InitWriteGuard::Restore(void* guard) {
+  const InitWriteGuard* g = static_cast<const InitWriteGuard*>(guard);
+  SCCard* card = g->m_reader != nullptr ? g->m_reader->GetCard() : nullptr;
+  if (card == nullptr) return SC_E_CARD_NOT_CONNECTED;
+  if (g->m_soRef == 0) return 0;
+  const SCRESULT r = card->SelectMf(nullptr);
+  return r < 0 ? r : card->VerifyPin(g->m_soRef, g->m_soValue.data(), static_cast<uint32_t>(g->m_soValue.size()));
 }
 
 std::vector<uint8_t> SoPinForCard(SCCard* card, const char* pin, size_t len) {
@@ -594,14 +637,16 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
       (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &app->GetHeaderList(), 0);
     const uint8_t soRef = app->GetHeaderList().GetSoPinRef();
     if (soRef == 0 || soRef >= 0x80) return CKR_TOKEN_WRITE_PROTECTED;
-    r = TakeBack(card, 0, soRef, pin);
+    InitWriteGuard writing(card);
+    r = SoPinAgain(card, soRef, pin);
     if (r < 0) return MapScErrorToCkr(r, false);
+    InitWriteGuard::SoVerified(card, soRef, pin.Get(), pin.Length());
     const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
     Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),
         text.c_str());
     bool erased = false;
     r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), true, &erased,
-                         [&](SCRESULT failure) { return TakeBack(card, failure, soRef, pin); });
+                         [&] { return SoPinAgain(card, soRef, pin); });
     // The user PIN of the new structure has no value until the SO sets it.
     ASNPkcs15AuthObject* user = nullptr;
     if (r >= 0 && app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr) {

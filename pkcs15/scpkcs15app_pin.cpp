@@ -280,6 +280,7 @@ SCRESULT SCPkcs15App::ChangePin(ASNPkcs15AuthObject* pin, const char* oldPin, co
     if (oldPin && (r = FormatPin(pin, oldPin, &oldBuf, &oldLen)) < 0) return r;
     if ((r = FormatPin(pin, newPin, &newBuf, &newLen)) < 0) return r;
     SCTransactGuard guard(m_pCard);
+    SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
     r = SelectPinDf(pin, nullptr);
     if (r < 0) return r;
     r = m_pCard->ChangePin(GetPinReference(pin), oldPin ? Data(oldBuf) : nullptr, Data(newBuf), oldLen, newLen);
@@ -303,6 +304,7 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
     const uint8_t ref = GetPinReference(pin);
     const uint8_t pukRef = GetPinReference(puk);
     SCTransactGuard guard(m_pCard);
+    SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
     r = SelectPinDf(pin, nullptr);
     if (r < 0) return r;
     const uint8_t* pukData = unblockPin ? Data(pukBuf) : nullptr;
@@ -454,6 +456,7 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     SCPinParams local;
     if (!record) record = &local;
     SCTransactGuard guard(m_pCard);
+    SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
 
     ASNPkcs15AuthObject* unblock = nullptr;
     ASNPkcs15AuthObject* parent = nullptr;

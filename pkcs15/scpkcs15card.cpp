@@ -46,6 +46,7 @@ void SCPkcs15SetCardAppServices(const SCPkcs15CardAppServices* services) { g_car
 
 SCPkcs15CardDir::SCPkcs15CardDir(SCCard* card)
     : SCPkcs15PathObjectInfo(card), m_dirRecords(10, true), m_sigGPresent(false), m_otherRecords(10, true) {
+    m_putBackOnFailure = true;
     SetPath(&kDirFid, 1, 0, 0);
 }
 

@@ -18,7 +18,9 @@ uint64_t ScPkcs15NextRecordNumber() {
 }
 
 SCPkcs15ObjectList::SCPkcs15ObjectList(SCCard* card, uint32_t kind, bool trusted)
-    : SCPkcs15PathObjectInfo(card), m_kind(kind), m_trusted(trusted), m_rawRecords(8, true) {}
+    : SCPkcs15PathObjectInfo(card), m_kind(kind), m_trusted(trusted), m_rawRecords(8, true) {
+    m_putBackOnFailure = true;
+}
 
 SCPkcs15ObjectList::~SCPkcs15ObjectList() { m_rawRecords.DeleteAll(); }
 

@@ -4,7 +4,9 @@
 
 #include "support/memfile.h"
 
-SCPkcs15ODF::SCPkcs15ODF(SCCard* card) : SCPkcs15PathObjectInfo(card), m_entries(8, true), m_other(8, true) {}
+SCPkcs15ODF::SCPkcs15ODF(SCCard* card) : SCPkcs15PathObjectInfo(card), m_entries(8, true), m_other(8, true) {
+    m_putBackOnFailure = true;
+}
 
 SCPkcs15ODF::~SCPkcs15ODF() {
     m_entries.DeleteAll();

@@ -1,10 +1,12 @@
 #include "pkcs15/scpkcs15pathobjectinfo.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "lib/libasn/asnbase.h"
+#include "smartcard/sc_reader.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/memfile.h"
 #include "support/vtest.h"
@@ -370,7 +372,7 @@ SCRESULT SCPkcs15PathObjectInfo::UpdateContents(const uint8_t* data, uint32_t le
     uint16_t fid = full[count - 1];
     if (m_pFileHeader && m_pFileHeader->GetFileSize() == len) {
         if (len == 0) return 0;
-        return m_pCard->UpdateBinaryFromStart(data, len);
+        return UpdateOrPutBack(data, len);
     }
     SCFileHeader::SafeRelease(m_pFileHeader);
     m_pFileHeader = nullptr;
@@ -380,6 +382,28 @@ SCRESULT SCPkcs15PathObjectInfo::UpdateContents(const uint8_t* data, uint32_t le
         return r;
     }
     if (r == SC_E_UNSUPPORTED_FEATURE) return m_pCard->EraseBinaryAll();
+    return r;
+}
+
+SCRESULT SCPkcs15PathObjectInfo::UpdateOrPutBack(const uint8_t* data, uint32_t len) {
+    const SCReader* reader = m_pCard->GetReader();
+    uint32_t part = reader != nullptr ? reader->GetMaxSendLength() : 0;
+    if (part == 0 || part > 255) part = 255;
+    // A write of one command is taken whole or not at all.
+    if (!m_putBackOnFailure || len <= part) return m_pCard->UpdateBinaryFromStart(data, len);
+    std::vector<uint8_t> old(len);
+    const SCRESULT got = m_pCard->ReadBinary(0, old.data(), len);
+    // A file its rules keep from being read is written without a way back;
+    // any other failure ends the write before the card is changed.
+    if (got < 0 && got != SC_E_ACCESS_DENIED) return got;
+    old.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    SCRESULT r = m_pCard->UpdateBinary(0, data, part);
+    if (r >= 0) {
+        r = m_pCard->UpdateBinary(part, data + part, len - part);
+        // What the card took before it refused a part is put back as it was.
+        if (r < 0 && !old.empty()) (void)m_pCard->UpdateBinaryFromStart(old.data(), static_cast<uint32_t>(old.size()));
+    }
+    std::fill(old.begin(), old.end(), 0);
     return r;
 }
 

@@ -123,6 +123,10 @@ public:
     SCRESULT SelectApplication(const SCPath& path, SCPath* currentDf, SCFileHeader** header);
     SCRESULT ReadFileData(MemFile* out);
     SCRESULT UpdateContents(const uint8_t* data, uint32_t len);
+    // Updates a file of this length; a write longer than one command that the
+    // card refuses after its first part gets the old contents back
+    // (m_putBackOnFailure).
+    SCRESULT UpdateOrPutBack(const uint8_t* data, uint32_t len);
     SCRESULT CreateAndWrite(const uint8_t* data, uint32_t len);
     SCRESULT AllocateFileId(uint16_t firstFid, const uint16_t* parent, uint16_t parentLen);
     void ForgetFile();
@@ -175,6 +179,10 @@ protected:
     // A handle, not the record: a merge, a reload or a deletion may free the PIN
     // record while this object lives; the handle then names nothing.
     const void* m_authHandle;
+    // Set by the files that describe the token (directories, ODF, TokenInfo,
+    // EF.DIR): their old contents are read before an update of several
+    // commands, to be put back. Value files (keys, data) are never read for it.
+    bool m_putBackOnFailure = false;
 
 private:
     SCPath m_fullPath;  // storage behind GetFullPath

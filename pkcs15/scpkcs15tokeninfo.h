@@ -6,7 +6,7 @@
 
 class SCPkcs15TokenInfo : public SCPkcs15PathObjectInfo {
 public:
-    explicit SCPkcs15TokenInfo(SCCard* card) : SCPkcs15PathObjectInfo(card) {}
+    explicit SCPkcs15TokenInfo(SCCard* card) : SCPkcs15PathObjectInfo(card) { m_putBackOnFailure = true; }
     ~SCPkcs15TokenInfo() override = default;
 
     SCRESULT Parse(MemFile* in, uint32_t len) override;

@@ -6,6 +6,7 @@
 // finishes or takes back what the call made. The card's image is compared after
 // every failed call, the simulator's log shows that each fault fired.
 #include <cstring>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -380,4 +381,105 @@ TEST(ModuleReadFaults, FileLeftByAPulledCardIsNeverListed) {
     EXPECT_EQ(std::string(label) == "Kept" ? 1u : 0u, Find(m, s, t).size()) << label;
   }
   EXPECT_EQ(before + 1, h.All(s).size());
+}
+
+namespace {
+
+// The administrator's and the user's writes that change the token itself.
+enum TokenWrite { kChangePin, kSoSetsUserPin, kRelabel };
+
+const char* TokenWriteName(TokenWrite w) {
+  switch (w) {
+    case kChangePin: return "C_SetPIN";
+    case kSoSetsUserPin: return "C_InitPIN";
+    default: return "C_InitToken with a new label";
+  }
+}
+
+// The write on a fresh module, the fault armed once the caller is logged in
+// (`arm`); CKR_OK or its failure.
+CK_RV DoTokenWrite(const Module& m, TokenWrite w, const std::function<void()>& arm) {
+  CK_UTF8CHAR newPin[] = "5678";
+  CK_SESSION_HANDLE s = 0;
+  if (w == kRelabel) {
+    std::vector<CK_UTF8CHAR> label(32, ' ');
+    std::memcpy(label.data(), "Nowa", 4);
+    arm();
+    return m->C_InitToken(0, kSoPin, 8, label.data());
+  }
+  CK_RV rv = m->C_OpenSession(0, kRw, nullptr, nullptr, &s);
+  if (rv == CKR_OK) rv = w == kChangePin ? m->C_Login(s, CKU_USER, kUserPin, 4) : m->C_Login(s, CKU_SO, kSoPin, 8);
+  if (rv != CKR_OK) return rv;
+  arm();
+  rv = w == kChangePin ? m->C_SetPIN(s, kUserPin, 4, newPin, 4) : m->C_InitPIN(s, newPin, 4);
+  (void)m->C_CloseAllSessions(0);
+  return rv;
+}
+
+// Whether the token holds the change: the new user PIN logs in, or the new label.
+bool HoldsTokenWrite(const Module& m, TokenWrite w) {
+  if (w == kRelabel) {
+    CK_TOKEN_INFO ti;
+    return m->C_GetTokenInfo(0, &ti) == CKR_OK && Field(ti.label, 32) == Padded("Nowa", 32);
+  }
+  CK_UTF8CHAR newPin[] = "5678";
+  CK_SESSION_HANDLE s = 0;
+  CK_RV rv = m->C_OpenSession(0, kRw, nullptr, nullptr, &s);
+  if (rv == CKR_OK) rv = m->C_Login(s, CKU_USER, newPin, 4);
+  (void)m->C_CloseAllSessions(0);
+  return rv == CKR_OK;
+}
+
+using AfterCommandsFn = int (*)(const char*, unsigned, int, int);
+
+}  // namespace
+
+// Another application resets the card right after each command of a PIN change,
+// of the SO setting the user PIN and of a new label: a write the reset met
+// (its first card write already sent) goes on after the module took the card
+// back and answers CKR_OK with the change on the card; a call the reset met
+// before it wrote anything may fail, with the card as it was.
+TEST(ModuleReadFaults, TokenWriteMeetingAResetByOtherIsFinishedOrChangesNothing) {
+  const char* const kWrites[] = {"\n> 00D6", "\n> 00E0", "\n> 00E4", "\n> 0024", "\n> 002C", "\n> 00DA", "\n> 00DB"};
+  for (TokenWrite w : {kChangePin, kSoSetsUserPin, kRelabel}) {
+    SCOPED_TRACE(TokenWriteName(w));
+    int fired = 0, finished = 0;
+    for (int k = 0; k < 400; ++k) {
+      SCOPED_TRACE(k);
+      Host h;
+      ASSERT_TRUE(h.Start()) << h.m.error();
+      const auto after = reinterpret_cast<AfterCommandsFn>(dlsym(h.sim.handle, "CardSimAfterCommands"));
+      ASSERT_NE(nullptr, after);
+      const CK_RV rv = DoTokenWrite(h.m, w, [&] {
+        ASSERT_EQ(0, h.sim.ClearLog(kR0));
+        ASSERT_EQ(0, after(kR0, 0x100, kAfterResetByOther, k));
+      });
+      const std::string log = h.sim.ApduLog(kR0);
+      const size_t at = log.find("# reset by another application");
+      if (at == std::string::npos) {
+        // Past the last command: the write went through without a fault.
+        EXPECT_EQ(CKR_OK, rv) << log;
+        break;
+      }
+      ++fired;
+      // The call is inside its write once it sent a write command; a PIN change
+      // once it sent any command (it reads nothing before).
+      bool inside = w != kRelabel && log.find("\n> ") < at;
+      for (const char* ins : kWrites) inside = inside || log.find(ins) < at;
+      if (inside) {
+        EXPECT_EQ(CKR_OK, rv) << log;
+      }
+      if (rv == CKR_OK) {
+        ++finished;
+        EXPECT_TRUE(HoldsTokenWrite(h.m, w)) << log;
+        EXPECT_NE(h.Pristine(), h.FinalImage());
+      } else {
+        EXPECT_FALSE(HoldsTokenWrite(h.m, w)) << log;
+        EXPECT_EQ(h.Pristine(), h.FinalImage()) << "rv " << rv << "\n" << log;
+      }
+      if (HasFailure()) return;
+    }
+    EXPECT_GT(fired, 1);
+    EXPECT_GT(finished, 1);
+  }
 }

@@ -521,7 +521,8 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
     if (::testing::Test::HasFailure()) return;
   }
   EXPECT_GT(fired, 10);
-  if (fault != Fault::kMute) {
+  // A reset by another application inside a write is taken up where it met the call.
+  if (fault == Fault::kErrorAnswer) {
     EXPECT_GT(failed, 0);
   }
 }
@@ -550,8 +551,8 @@ std::vector<Operation> AdminOperations() {
 }  // namespace
 
 // Faults at each card command of C_InitToken and C_InitPIN on every model, and
-// error answers and a mute card at each command of InitializeCard on model 4.
-TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPin) {
+// of InitializeCard on model 4.
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
   for (const char* image : {"blank-model3.card", "blank-model4.card", "blank-model7.card", "blank-model1.card"}) {
     SCOPED_TRACE(image);
     Reinit t(image);
@@ -572,7 +573,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPin) {
   ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr));
   UserRound(t, "2468", "Podpis", false);
   const std::string fromProfile = t.Image();
-  for (Fault fault : {Fault::kErrorAnswer, Fault::kMute}) {
+  for (Fault fault : {Fault::kErrorAnswer, Fault::kMute, Fault::kResetByOther}) {
     FaultAtEachCommand(t, fromProfile, AdminOperations()[2], fault);
     if (HasFailure()) return;
   }

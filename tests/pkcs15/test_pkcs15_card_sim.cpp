@@ -257,7 +257,9 @@ TEST_F(P15Card, SameSizeWriteIsOneUpdateInTheTrackedDf) {
     ASSERT_GE(cmds.size(), 2u);
     EXPECT_EQ("00A4", cmds[0].substr(0, 4));
     EXPECT_EQ("5031", cmds[0].substr(10, 4));  // the file itself, no DF select
-    for (size_t i = 1; i < cmds.size(); ++i) EXPECT_EQ("00D6", cmds[i].substr(0, 4)) << cmds[i];
+    // The contents it replaces are read first, to be put back if a later part is refused.
+    EXPECT_EQ("00B0", cmds[1].substr(0, 4));
+    for (size_t i = 2; i < cmds.size(); ++i) EXPECT_EQ("00D6", cmds[i].substr(0, 4)) << cmds[i];
     EXPECT_FALSE(HasIns(cmds, "E4"));
     EXPECT_FALSE(HasIns(cmds, "E0"));
     EXPECT_TRUE(cur.IsEqual(SCPath(kApp1, 2)));
@@ -624,4 +626,42 @@ TEST_F(P15Card, DeletingAllApplicationsReportsAnEfDirThatCouldNotBeWritten) {
     EXPECT_EQ(SC_RESULT_CODE(0xE000000000016581ULL), p15.DeleteAllApplications());
     EXPECT_EQ(2, g_cleared);
     Inject(0x100, 0x6581, 0);
+}
+
+// A write longer than one command that the card refuses at its second part
+// leaves the file as it was: the first part is put back.
+TEST_F(P15Card, UpdateRefusedAfterItsFirstPartPutsTheOldContentsBack) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    ASSERT_EQ(SC_OK, VerifyUserPin(card));
+    const auto contents = [card] {
+        std::vector<uint8_t> b(256);
+        EXPECT_EQ(SC_OK, card->SelectPath(kApp1, 2, nullptr));
+        EXPECT_EQ(SC_OK, card->SelectChildEf(0x5031, nullptr));
+        EXPECT_EQ(256, card->ReadBinary(0, b.data(), 256));
+        return b;
+    };
+    const std::vector<uint8_t> before = contents();
+    void* sim = dlopen(CARDSIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(nullptr, sim);
+    const auto injectAfter =
+        reinterpret_cast<int (*)(const char*, unsigned, unsigned, int, int)>(dlsym(sim, "CardSimInjectSwAfter"));
+    ASSERT_NE(nullptr, injectAfter);
+    SCPkcs15ODF odf(card);
+    Place(odf, 0x5031);
+    const std::vector<uint8_t> bytes(256, 0xA5);
+    for (unsigned sw : {0x6581u, 0x6F00u}) {
+        ClearLog();
+        ASSERT_EQ(0, injectAfter(m_reader.c_str(), 0xD6, sw, 1, 1));
+        EXPECT_EQ(SCCard::MapStatus(static_cast<uint16_t>(sw)), odf.Write(bytes.data(), 256, nullptr));
+        const std::vector<std::string> cmds = Commands();
+        size_t updates = 0;
+        for (const std::string& c : cmds) updates += c.compare(0, 4, "00D6") == 0 ? 1 : 0;
+        EXPECT_EQ(4u, updates) << "two parts, the second refused, then the old contents in two";
+        EXPECT_EQ(before, contents()) << std::hex << sw;
+    }
+    // Without a refusal the write goes through.
+    ASSERT_EQ(SC_OK, odf.Write(bytes.data(), 256, nullptr));
+    EXPECT_EQ(bytes, contents());
+    dlclose(sim);
 }
