@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/testsupport.h"
+
 namespace cardsim_test {
 
 class TempDir {
@@ -55,34 +57,9 @@ inline std::string CopyCard(const TempDir& dir, const std::string& name) {
   return dst;
 }
 
-inline std::vector<uint8_t> Unhex(const std::string& s) {
-  std::vector<uint8_t> out;
-  int hi = -1;
-  for (char c : s) {
-    int v;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else continue;
-    if (hi < 0) hi = v;
-    else {
-      out.push_back(uint8_t(hi << 4 | v));
-      hi = -1;
-    }
-  }
-  return out;
-}
-
-inline std::string ToHex(const uint8_t* p, size_t n) {
-  static const char* d = "0123456789ABCDEF";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += d[p[i] >> 4];
-    s += d[p[i] & 15];
-  }
-  return s;
-}
-
+// The card side's tests write commands and answers in upper-case hex.
+inline std::vector<uint8_t> Unhex(const std::string& s) { return testsupport::FromHex(s); }
+inline std::string ToHex(const uint8_t* p, size_t n) { return testsupport::ToHex(p, n, testsupport::HexCase::Upper); }
 inline std::string ToHex(const std::vector<uint8_t>& v) { return ToHex(v.data(), v.size()); }
 
 }  // namespace cardsim_test
