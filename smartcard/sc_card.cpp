@@ -442,6 +442,16 @@ SCRESULT SCCard::ReadBinary(uint32_t offset, uint8_t* buffer, uint32_t count) {
     SC_LOCK_CARD();
     uint32_t chunkMax = m_pConnectedReader->GetMaxResponseLength();
     if (chunkMax == 0 || chunkMax > 256) chunkMax = 256;
+    // A read inside a write goes on after a reset as the write's other commands do
+    // (see Transmit): the card taken back, the file selected again, the part read again.
+    const bool recoverable = m_writeDepth > 0 && !m_recovering;
+    SCPath dfBefore;
+    uint16_t efBefore = 0;
+    if (recoverable) {
+        dfBefore = m_curDf;
+        if (m_hasLastHeader && !m_lastHeader.IsDf() && m_lastHeader.HasFileId()) efBefore = m_lastHeader.GetFileId();
+    }
+    bool recovered = false;
     uint32_t done = 0;
     while (done < count) {
         const uint32_t part = std::min(count - done, chunkMax);
@@ -450,7 +460,13 @@ SCRESULT SCCard::ReadBinary(uint32_t offset, uint8_t* buffer, uint32_t count) {
                                 static_cast<uint8_t>(part & 0xFF)};
         std::vector<uint8_t> resp;
         uint16_t sw = 0;
-        const SCRESULT r = m_pConnectedReader->TransmitAPDU(std::vector<uint8_t>(apdu, apdu + 5), &resp, &sw);
+        SCRESULT r = m_pConnectedReader->TransmitAPDU(std::vector<uint8_t>(apdu, apdu + 5), &resp, &sw);
+        if (r == SC_E_CARD_WAS_RESET && recoverable && !recovered) {
+            recovered = true;
+            r = RecoverFromReset(dfBefore, efBefore);
+            if (r < 0) return r;
+            continue;
+        }
         if (r < 0) return r;
         if (sw == 0x6B00 && done > 0) break;   // the end of the file
         if (sw != 0x9000 && sw != 0x6282) return MapStatus(sw);

@@ -313,10 +313,14 @@ TEST(ModuleReadFaults, WriteMeetingAResetByOtherIsFinishedOrTakenBack) {
     Write write;
     unsigned resetAfter;  // the reset comes right after the first command with this INS
     int refusedWrite;     // UPDATE BINARY commands that run before the card refuses them (6581); -1: none
+    int skip = 0;         // commands with that INS let through before the one the reset follows
+    const char* after = nullptr;  // the command that the reset follows, when the case is about it
   };
   const Case cases[] = {{kCreateData, 0xE0, -1},     {kCreateData, 0xD6, -1}, {kGenerateKeyPair, 0x46, -1},
                         {kGenerateKeyPair, 0xE0, -1}, {kRenameData, 0xA4, -1}, {kRenameData, 0xD6, -1},
-                        {kCreateData, 0xE0, 1},       {kGenerateKeyPair, 0x46, 2}};
+                        {kCreateData, 0xE0, 1},       {kGenerateKeyPair, 0x46, 2},
+                        // the directory's selection: its reading meets the reset
+                        {kCreateData, 0xA4, -1, 2, "> 00A40804045015440500"}};
   const size_t added[] = {1, 2, 0};  // objects each write adds
   for (const Case& c : cases) {
     SCOPED_TRACE(Fmt("write %d, reset after INS %02X, refused %d", c.write, c.resetAfter, c.refusedWrite));
@@ -329,7 +333,10 @@ TEST(ModuleReadFaults, WriteMeetingAResetByOtherIsFinishedOrTakenBack) {
     const size_t before = h.All(s).size();
     const CK_OBJECT_HANDLE data = FindOne(m, s, CKO_DATA);
     ASSERT_EQ(0, h.sim.ClearLog(kR0));
-    ASSERT_EQ(0, h.sim.AfterCommand(kR0, c.resetAfter, kAfterResetByOther));
+    const auto afterCommands = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(
+        dlsym(h.sim.handle, "CardSimAfterCommands"));
+    ASSERT_NE(nullptr, afterCommands);
+    ASSERT_EQ(0, afterCommands(kR0, c.resetAfter, kAfterResetByOther, c.skip));
     if (refused) {
       ASSERT_EQ(0, h.sim.InjectSwAfter(kR0, 0xD6, 0x6581, c.refusedWrite, 8));
     }
@@ -339,6 +346,9 @@ TEST(ModuleReadFaults, WriteMeetingAResetByOtherIsFinishedOrTakenBack) {
     const size_t at = log.find("# reset by another application");
     ASSERT_NE(std::string::npos, at) << log;
     EXPECT_NE(std::string::npos, log.find("> 0020008108", at)) << "the user PIN verified again:\n" << log;
+    if (c.after) {
+      EXPECT_EQ(log.rfind(c.after, at), log.rfind("> ", at)) << log;
+    }
     if (refused) {
       EXPECT_NE(std::string::npos, log.find("< 6581", at)) << log;
     }

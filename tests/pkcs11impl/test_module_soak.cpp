@@ -5,9 +5,10 @@
 // During the run no signature may differ from the token's own, a PIN the host
 // knows is never refused as wrong, and what a read returns is what was written.
 // Afterwards every token reads, logs in and signs; on each card image every
-// path in every directory record names a file that exists; files that no
-// record names are counted and printed; there may be no more of them than
-// pulls and mutes (with resets and error answers while those still leave files).
+// directory holds whole records only and every path in every directory record
+// names a file that exists; files that no record names are counted and
+// printed; there may be no more of them than pulls and mutes (with resets and
+// error answers while those still leave files).
 //
 // How long: MIRTAL_SOAK_SECONDS (`make bench` runs ten minutes), else 60 s, or
 // 30 s under a sanitizer. The seed: MIRTAL_SOAK_SEED, else 32.
@@ -134,11 +135,25 @@ void CollectPaths(const std::vector<uint8_t>& d, size_t at, size_t end, std::vec
   }
 }
 
+// A constructed element whose value is whole elements to its last byte, all the
+// way down: what a record that was written whole looks like. Octets of two
+// writes (a directory rewrite cut short) seldom make one.
+bool WellFormed(const std::vector<uint8_t>& d, size_t vs, size_t vl) {
+  size_t at = vs, s, l;
+  uint8_t tag;
+  while (at < vs + vl) {
+    if (!NextTlv(d, &at, vs + vl, &tag, &s, &l)) return false;
+    if ((tag & 0x20) && !WellFormed(d, s, l)) return false;
+  }
+  return true;
+}
+
 struct DirectoryCheck {
   std::vector<std::string> missing;  // "directory: path" for records naming no file
   std::vector<std::string> orphans;  // files that no record names
+  std::vector<std::string> torn;     // "directory at offset" for octets that are no whole record
   size_t records = 0;
-  size_t objectRecords = 0;  // records of keys, certificates and data objects
+  size_t objectRecords = 0;  // whole records of keys, certificates and data objects
 };
 
 // Walks the ODF of the application in 3F00/5015 and each directory it names.
@@ -173,8 +188,14 @@ DirectoryCheck CheckDirectories(const std::string& imagePath) {
     const std::vector<uint8_t>& d = file->second;
     size_t at = 0, vs, vl;
     uint8_t tag;
-    while (NextTlv(d, &at, d.size(), &tag, &vs, &vl)) {
+    while (true) {
+      const size_t start = at;
+      if (!NextTlv(d, &at, d.size(), &tag, &vs, &vl)) break;
       ++out.records;
+      if (!(tag & 0x20) || !WellFormed(d, vs, vl)) {
+        out.torn.push_back(Fmt("%s at %zu", dir.c_str(), start));
+        continue;
+      }
       if (kind != 0xA8) ++out.objectRecords;
       std::vector<std::string> paths;
       CollectPaths(d, vs, vs + vl, &paths);
@@ -599,8 +620,11 @@ CK_RV TokenWorks(Shared* sh, int card) {
           (last = SignOnce(f, s, key, CKM_RSA_PKCS, DigestInfoOfAbc(), &sig)) == CKR_OK) {
         EXPECT_EQ(sh->reference[card], sig) << "card " << card;
         std::printf("card %d: reads (%zu objects), logs in, signs\n", card, all.size());
-        const size_t onCard = CheckDirectories(sh->env->Card(kCards[card].image)).objectRecords;
-        if (all.size() < onCard)
+        // Octets of two writes in a directory (reported below) may hold whole
+        // records twice; the count means something only without them.
+        const DirectoryCheck dirs = CheckDirectories(sh->env->Card(kCards[card].image));
+        const size_t onCard = dirs.objectRecords;
+        if (dirs.torn.empty() && all.size() < onCard)
           KnownFault(sh, card,
                      Fmt("after the run the token lists %zu objects where its card's directories have %zu", all.size(),
                          onCard));
@@ -717,6 +741,10 @@ TEST(ModuleSoak, ObjectsSignaturesAndPinChangesOnTwoCardsUnderRandomCardFaults) 
     orphans += after.orphans.size();
     for (const std::string& m : after.missing)
       KnownFault(&sh, c, "a directory record names a file that is not there: " + m);
+    // A pull or mute between the commands of one directory rewrite, where the
+    // old contents cannot be written back: the next rewrite takes the octets on.
+    for (const std::string& t : after.torn)
+      KnownFault(&sh, c, "a directory holds octets of two writes (a rewrite cut short): " + t);
   }
   std::printf("files that no record names: %zu; pulls and mutes: %llu; resets and error answers: %llu\n", orphans,
               static_cast<unsigned long long>(pulledOrMuted), static_cast<unsigned long long>(resetOrRefused));
