@@ -396,13 +396,18 @@ enum class Settled { Yes, Neither, PinNotInitialized };
 Settled SettlePin(Shared* sh, int card, const std::string& a, const std::string& b, std::mt19937& rng) {
   CK_FUNCTION_LIST* f = sh->f;
   int notInitialized = 0;
+  // A candidate the card refused as wrong is never tried again: each try of a
+  // wrong PIN costs one of the card's few, and only 6581 and 6F00 are injected.
+  bool refused[2] = {false, false};
   for (int attempt = 0; attempt < 400; ++attempt) {
     if (attempt) Nap(rng, 2, 10);
     CK_SESSION_HANDLE s = 0;
     if (f->C_OpenSession(kCards[card].slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s) != CKR_OK)
       continue;
     f->C_Logout(s);  // a login that is already there would tell nothing
-    for (const std::string* pin : {&a, &b}) {
+    for (int i = 0; i < 2; ++i) {
+      const std::string* pin = i == 0 ? &a : &b;
+      if (refused[i]) continue;
       std::string p = *pin;
       const CK_RV rv = f->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(&p[0]), p.size());
       sh->tally.Answer("C_Login (settling)", rv);
@@ -421,6 +426,11 @@ Settled SettlePin(Shared* sh, int card, const std::string& a, const std::string&
         return Settled::PinNotInitialized;
       }
       if (rv != CKR_PIN_INCORRECT) break;  // a card fault: start again
+      refused[i] = true;
+    }
+    if (refused[0] && refused[1]) {
+      f->C_CloseSession(s);
+      return Settled::Neither;
     }
     f->C_CloseSession(s);
   }
