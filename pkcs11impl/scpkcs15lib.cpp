@@ -194,11 +194,6 @@ SCPkcs15Lib::ReaderOptions* SCPkcs15Lib::MatchReaderOptions(const char* readerNa
   return best;
 }
 
-SCPkcs15Lib::ReaderOptions* SCPkcs15Lib::GetReaderOptionsAt(int index) const {
-  POSITION p = m_readerOptions.FindIndex(index);
-  return p ? m_readerOptions.GetAt(p) : nullptr;
-}
-
 bool SCPkcs15Lib::AddAllowedReader(const char* pattern) {
   if (pattern == nullptr) return false;
   try {

@@ -324,7 +324,6 @@ class SCPkcs15Lib {
   CK_RV GetSlotPresence(CK_SLOT_ID slot) const;
   SCFileHeader* GetSlotCardId(CK_SLOT_ID slot) const;
   SCRESULT GetReaderCardAndKind(uint32_t reader, uint32_t* kind, SCCard** card) const;
-  SCRESULT GetSlotCardAndKind(CK_SLOT_ID slot, uint32_t* kind, SCCard** card) const;
   void SetReaderResults(uint32_t reader, SCRESULT code);
   void SetSlotResult(CK_SLOT_ID slot, SCRESULT code);
   uint32_t GetReaderFlags(uint32_t reader) const;
@@ -418,7 +417,6 @@ class SCPkcs15Lib {
   // Best-scoring record (its own ignore-case bit), ties to the earlier; null when none matches.
   ReaderOptions* MatchReaderOptions(const char* readerName) const;
   int GetReaderOptionsCount() const { return m_readerOptions.GetCount(); }
-  ReaderOptions* GetReaderOptionsAt(int index) const;
 
   bool AddAllowedReader(const char* pattern);
   void ClearAllowedReaders();

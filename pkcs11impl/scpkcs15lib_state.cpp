@@ -168,15 +168,6 @@ SCRESULT SCPkcs15Lib::GetReaderCardAndKind(uint32_t reader, uint32_t* kind, SCCa
   return static_cast<SCRESULT>(c->GetCardState());
 }
 
-SCRESULT SCPkcs15Lib::GetSlotCardAndKind(CK_SLOT_ID slot, uint32_t* kind, SCCard** card) const {
-  const SCRESULT r = GetSlotReaderIndex(slot);
-  if (r < 0) {
-    if (card) *card = nullptr;
-    return SC_E_READER_NOT_FOUND;
-  }
-  return GetReaderCardAndKind(static_cast<uint32_t>(r), kind, card);
-}
-
 void SCPkcs15Lib::SetReaderResults(uint32_t reader, SCRESULT code) {
   if (reader >= m_readerCount || m_slotResults == nullptr) return;
   for (uint32_t t = 0; t < m_tokensPerReader; ++t) m_slotResults[reader * m_tokensPerReader + t] = code;
