@@ -117,15 +117,7 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
     size_t off = 0;
     std::vector<uint8_t> apdu;
     WipeOnExit wipeApdu{apdu};
-    // What a reset would make the card forget, for a write that goes on after it.
-    const bool recoverable = m_writeDepth > 0 && !m_recovering;
-    SCPath dfBefore;
-    uint16_t efBefore = 0;
-    if (recoverable) {
-        dfBefore = m_curDf;
-        if (m_hasLastHeader && !m_lastHeader.IsDf() && m_lastHeader.HasFileId()) efBefore = m_lastHeader.GetFileId();
-    }
-    bool recovered = false;
+    ResetPoint point = MarkResetPoint();
     for (;;) {
         const size_t part = std::min(len - off, maxSend);
         const bool last = off + part == len;
@@ -137,12 +129,8 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
         if (last && wantLe) apdu.push_back(0x00);
         resp->clear();
         SCRESULT r = m_pConnectedReader->TransmitAPDU(apdu, resp, sw, txFlags);
-        if (r == SC_E_CARD_WAS_RESET && recoverable && !recovered) {
-            // The command never reached the card: take the card back as it was
-            // and send the whole command again.
-            recovered = true;
-            r = RecoverFromReset(dfBefore, efBefore);
-            if (r < 0) return r;
+        if (TakeUpReset(point, &r)) {
+            // The command never reached the card: send the whole command again.
             off = 0;
             continue;
         }
@@ -308,6 +296,23 @@ SCRESULT SCCard::ResetCard() {
     return m_pConnectedReader->ResetCard();
 }
 
+SCCard::ResetPoint SCCard::MarkResetPoint() const {
+    ResetPoint p;
+    p.armed = m_writeDepth > 0 && !m_recovering;
+    if (p.armed) {
+        p.df = m_curDf;
+        if (m_hasLastHeader && !m_lastHeader.IsDf() && m_lastHeader.HasFileId()) p.ef = m_lastHeader.GetFileId();
+    }
+    return p;
+}
+
+bool SCCard::TakeUpReset(ResetPoint& point, SCRESULT* r) {
+    if (*r != SC_E_CARD_WAS_RESET || !point.armed || point.used) return false;
+    point.used = true;
+    *r = RecoverFromReset(point.df, point.ef);
+    return *r >= 0;
+}
+
 SCRESULT SCCard::RecoverFromReset(const SCPath& df, uint16_t ef) {
     if (m_pConnectedReader == nullptr) return SC_E_CARD_NOT_CONNECTED;
     m_recovering = true;
@@ -444,14 +449,7 @@ SCRESULT SCCard::ReadBinary(uint32_t offset, uint8_t* buffer, uint32_t count) {
     if (chunkMax == 0 || chunkMax > 256) chunkMax = 256;
     // A read inside a write goes on after a reset as the write's other commands do
     // (see Transmit): the card taken back, the file selected again, the part read again.
-    const bool recoverable = m_writeDepth > 0 && !m_recovering;
-    SCPath dfBefore;
-    uint16_t efBefore = 0;
-    if (recoverable) {
-        dfBefore = m_curDf;
-        if (m_hasLastHeader && !m_lastHeader.IsDf() && m_lastHeader.HasFileId()) efBefore = m_lastHeader.GetFileId();
-    }
-    bool recovered = false;
+    ResetPoint point = MarkResetPoint();
     uint32_t done = 0;
     while (done < count) {
         const uint32_t part = std::min(count - done, chunkMax);
@@ -461,12 +459,7 @@ SCRESULT SCCard::ReadBinary(uint32_t offset, uint8_t* buffer, uint32_t count) {
         std::vector<uint8_t> resp;
         uint16_t sw = 0;
         SCRESULT r = m_pConnectedReader->TransmitAPDU(std::vector<uint8_t>(apdu, apdu + 5), &resp, &sw);
-        if (r == SC_E_CARD_WAS_RESET && recoverable && !recovered) {
-            recovered = true;
-            r = RecoverFromReset(dfBefore, efBefore);
-            if (r < 0) return r;
-            continue;
-        }
+        if (TakeUpReset(point, &r)) continue;
         if (r < 0) return r;
         if (sw == 0x6B00 && done > 0) break;   // the end of the file
         if (sw != 0x9000 && sw != 0x6282) return MapStatus(sw);

@@ -276,6 +276,17 @@ protected:
     // security state, and selects df and then its EF ef (0: none) again. Commands
     // sent here are not recovered again.
     SCRESULT RecoverFromReset(const SCPath& df, uint16_t ef);
+    // Where a command of a write stands, so that one reset met by it can be taken up.
+    struct ResetPoint {
+        bool armed = false;  // inside a write, and not already recovering
+        bool used = false;   // one reset per command is taken up
+        SCPath df;
+        uint16_t ef = 0;
+    };
+    ResetPoint MarkResetPoint() const;
+    // True when r is a reset that was taken up (the command goes again); else
+    // false, with *r the recovery's failure where it failed.
+    bool TakeUpReset(ResetPoint& point, SCRESULT* r);
     SCRESULT CreateFromFcp(const std::vector<uint8_t>& fcpBody, SCFileHeader** header);
     SCRESULT ManageSecurityEnvironment(uint8_t tmpl, uint8_t algorithm, const uint16_t* fid, bool hasFid,
                                        uint32_t keyRef);

@@ -883,7 +883,11 @@ SIM_EXPORT int CardSimResumeCommand(const char* reader) {
   });
 }
 
-SIM_EXPORT size_t CardSimGetApduLog(const char* reader, char* buf, size_t len) {
+namespace {
+
+// Copies the reader's log into buf; with `take`, a log copied whole is emptied
+// in the same step, so that no line that comes meanwhile is lost.
+size_t CopyApduLog(const char* reader, char* buf, size_t len, bool take) {
   State& s = S();
   std::lock_guard<std::mutex> g(s.mu);
   Reader* r = FindReader(reader);
@@ -894,24 +898,19 @@ SIM_EXPORT size_t CardSimGetApduLog(const char* reader, char* buf, size_t len) {
     size_t n = std::min(len - 1, text.size());
     memcpy(buf, text.data(), n);
     buf[n] = 0;
+    if (take && r && n == text.size()) r->log.clear();
   }
   return text.size() + 1;
 }
 
+}  // namespace
+
+SIM_EXPORT size_t CardSimGetApduLog(const char* reader, char* buf, size_t len) {
+  return CopyApduLog(reader, buf, len, false);
+}
+
 SIM_EXPORT size_t CardSimTakeApduLog(const char* reader, char* buf, size_t len) {
-  State& s = S();
-  std::lock_guard<std::mutex> g(s.mu);
-  Reader* r = FindReader(reader);
-  std::string text;
-  if (r)
-    for (auto& l : r->log) text += l + "\n";
-  if (buf && len) {
-    size_t n = std::min(len - 1, text.size());
-    memcpy(buf, text.data(), n);
-    buf[n] = 0;
-    if (r && n == text.size()) r->log.clear();
-  }
-  return text.size() + 1;
+  return CopyApduLog(reader, buf, len, true);
 }
 
 SIM_EXPORT int CardSimClearLog(const char* reader) {
