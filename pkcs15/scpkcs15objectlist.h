@@ -613,8 +613,9 @@ public:
             if (r >= 0) r = WriteDirectory(enc.GetData(), static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0));
             if (r < 0) {
                 // Only what this call created goes again: the value file and the record.
+                // The file stays where the card's directory may name it.
                 if (createdValue && v) {
-                    (void)v->Delete();
+                    if (m_failedWriteChangedNothing) (void)v->Delete();
                     DropValueObject(v);
                     DropRecord(RecordFor(handle));
                 }
@@ -868,13 +869,14 @@ public:
 protected:
     // A write cut short leaves part of the new contents on the card: the contents read
     // before the change (when known) are written back, so that a failure changes nothing.
+    // FailedWriteChangedNothing() then says whether the card is known to be as before.
     SCRESULT WriteDirectory(const uint8_t* data, uint32_t len) {
         const SCRESULT r = WriteFilled(data, len);
         if (r >= 0) {
             m_cardBytesKnown = false;
             return r;
         }
-        (void)RestoreDirectory();
+        if (!m_failedWriteChangedNothing) m_failedWriteChangedNothing = m_cardBytesKnown && RestoreDirectory() >= 0;
         return r;
     }
     SCRESULT RestoreDirectory() {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lib/libasn/asnbase.h"
+#include "pkcs15/scpkcs15rewrite.h"
 #include "smartcard/sc_reader.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/memfile.h"
@@ -334,13 +335,19 @@ SCRESULT SCPkcs15PathObjectInfo::Write(const uint8_t* data, uint32_t len, SCPath
     if (currentDf) tracked = *currentDf;
     bool reverified = false;
     SCRESULT res;
+    m_failedWriteChangedNothing = false;
     for (;;) {
         res = SelectPath(fullPath.Ids(), static_cast<uint16_t>(count - 1), &tracked,
                          m_pParentHeader ? nullptr : &m_pParentHeader);
-        if (res < 0) break;
-        SCFileHeader::SafeRelease(m_pFileHeader);
-        m_pFileHeader = nullptr;
-        res = m_pCard->SelectChildEf(fullPath[count - 1], &m_pFileHeader);
+        if (res >= 0) {
+            SCFileHeader::SafeRelease(m_pFileHeader);
+            m_pFileHeader = nullptr;
+            res = m_pCard->SelectChildEf(fullPath[count - 1], &m_pFileHeader);
+        } else {
+            // A selection that fails first of all has written nothing.
+            m_failedWriteChangedNothing = !reverified;
+            break;
+        }
         if (res == SC_E_FILE_NOT_FOUND)
             res = CreateAndWrite(data, len);
         else if (res >= 0)
@@ -386,25 +393,48 @@ SCRESULT SCPkcs15PathObjectInfo::UpdateContents(const uint8_t* data, uint32_t le
 }
 
 SCRESULT SCPkcs15PathObjectInfo::UpdateOrPutBack(const uint8_t* data, uint32_t len) {
+    if (!m_putBackOnFailure) return m_pCard->UpdateBinaryFromStart(data, len);
     const SCReader* reader = m_pCard->GetReader();
     uint32_t part = reader != nullptr ? reader->GetMaxSendLength() : 0;
     if (part == 0 || part > 255) part = 255;
-    // A write of one command is taken whole or not at all.
-    if (!m_putBackOnFailure || len <= part) return m_pCard->UpdateBinaryFromStart(data, len);
     std::vector<uint8_t> old(len);
     const SCRESULT got = m_pCard->ReadBinary(0, old.data(), len);
     // A file its rules keep from being read is written without a way back;
     // any other failure ends the write before the card is changed.
-    if (got < 0 && got != SC_E_ACCESS_DENIED) return got;
-    old.resize(got > 0 ? static_cast<size_t>(got) : 0);
-    SCRESULT r = m_pCard->UpdateBinary(0, data, part);
-    if (r >= 0) {
-        r = m_pCard->UpdateBinary(part, data + part, len - part);
-        // What the card took before it refused a part is put back as it was.
-        if (r < 0 && !old.empty()) (void)m_pCard->UpdateBinaryFromStart(old.data(), static_cast<uint32_t>(old.size()));
+    if (got == SC_E_ACCESS_DENIED || (got >= 0 && static_cast<uint32_t>(got) != len))
+        return m_pCard->UpdateBinaryFromStart(data, len);
+    if (got < 0) {
+        m_failedWriteChangedNothing = true;
+        return got;
+    }
+    // Only what changes is written, in steps that each leave whole records.
+    SCRESULT r = UpdateInSteps(old.data(), data, len, part);
+    if (r < 0) {
+        // What the card took before it failed is put back the same way, from
+        // what it holds now.
+        std::vector<uint8_t> now(len);
+        if (m_pCard->ReadBinary(0, now.data(), len) == static_cast<SCRESULT>(len) &&
+            UpdateInSteps(now.data(), old.data(), len, part) >= 0)
+            m_failedWriteChangedNothing = true;
+        std::fill(now.begin(), now.end(), 0);
     }
     std::fill(old.begin(), old.end(), 0);
     return r;
+}
+
+SCRESULT SCPkcs15PathObjectInfo::UpdateInSteps(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part) {
+    std::vector<SCPkcs15WriteStep> steps;
+    try {
+        (void)ScPkcs15PlanRewrite(from, to, len, part, &steps);
+    } catch (const std::bad_alloc&) {
+        return SC_E_NO_MEMORY;
+    }
+    for (const SCPkcs15WriteStep& step : steps) {
+        const SCRESULT r =
+            m_pCard->UpdateBinary(step.offset, step.data.data(), static_cast<uint32_t>(step.data.size()));
+        if (r < 0) return r;
+    }
+    return 0;
 }
 
 SCRESULT SCPkcs15PathObjectInfo::CreateAndWrite(const uint8_t* data, uint32_t len) {

@@ -123,10 +123,13 @@ public:
     SCRESULT SelectApplication(const SCPath& path, SCPath* currentDf, SCFileHeader** header);
     SCRESULT ReadFileData(MemFile* out);
     SCRESULT UpdateContents(const uint8_t* data, uint32_t len);
-    // Updates a file of this length; a write longer than one command that the
-    // card refuses after its first part gets the old contents back
-    // (m_putBackOnFailure).
+    // Updates a file of this length. With m_putBackOnFailure the file is read
+    // first, only the octets that change are written, in steps that each leave
+    // whole records (a card pulled in between keeps a readable file), and a
+    // write the card fails part of the way gets the old contents back.
     SCRESULT UpdateOrPutBack(const uint8_t* data, uint32_t len);
+    // Sends the steps that turn `from` into `to` (len octets, `part` a command).
+    SCRESULT UpdateInSteps(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part);
     SCRESULT CreateAndWrite(const uint8_t* data, uint32_t len);
     SCRESULT AllocateFileId(uint16_t firstFid, const uint16_t* parent, uint16_t parentLen);
     void ForgetFile();
@@ -136,6 +139,9 @@ public:
     bool IsLoaded() const { return (m_flags & FLAG_LOADED) != 0; }
     bool IsLoadTried() const { return (m_flags & FLAG_LOAD_TRIED) != 0; }
     bool IsDirty() const { return (m_flags & FLAG_DIRTY) != 0; }
+    // After a failed Write: the card's file is known to hold what it held before
+    // (nothing was written, or what was written is put back).
+    bool FailedWriteChangedNothing() const { return m_failedWriteChangedNothing; }
     void SetDirty(bool dirty) { m_flags = dirty ? (m_flags | FLAG_DIRTY) : (m_flags & ~FLAG_DIRTY); }
     // fresh: a file still to be written (loaded and dirty); else neither read nor written.
     void SetFresh(bool fresh) {
@@ -183,6 +189,7 @@ protected:
     // EF.DIR): their old contents are read before an update of several
     // commands, to be put back. Value files (keys, data) are never read for it.
     bool m_putBackOnFailure = false;
+    bool m_failedWriteChangedNothing = false;
 
 private:
     SCPath m_fullPath;  // storage behind GetFullPath

@@ -317,7 +317,9 @@ TEST(ModuleReadFaults, WriteMeetingAResetByOtherIsFinishedOrTakenBack) {
     const char* after = nullptr;  // the command that the reset follows, when the case is about it
   };
   const Case cases[] = {{kCreateData, 0xE0, -1},     {kCreateData, 0xD6, -1}, {kGenerateKeyPair, 0x46, -1},
-                        {kGenerateKeyPair, 0xE0, -1}, {kRenameData, 0xA4, -1}, {kRenameData, 0xD6, -1},
+                        {kGenerateKeyPair, 0xE0, -1}, {kRenameData, 0xA4, -1},
+                        // the directory read again just before its one update
+                        {kRenameData, 0xB0, -1, 7, "> 00B0030000"},
                         {kCreateData, 0xE0, 1},       {kGenerateKeyPair, 0x46, 2},
                         // the directory's selection: its reading meets the reset
                         {kCreateData, 0xA4, -1, 2, "> 00A40804045015440500"}};

@@ -191,9 +191,18 @@ DirectoryCheck CheckDirectories(const std::string& imagePath) {
     uint8_t tag;
     const size_t tornBefore = out.torn.size();
     std::vector<std::string> missing;
-    while (true) {
+    // Filler (00, FF) may stand between records, as the module reads them; a
+    // first octet of filler means no records.
+    while (at < d.size() && !(at == 0 && (d[0] == 0x00 || d[0] == 0xFF))) {
+      if (d[at] == 0x00 || d[at] == 0xFF) {
+        ++at;
+        continue;
+      }
       const size_t start = at;
-      if (!NextTlv(d, &at, d.size(), &tag, &vs, &vl)) break;
+      if (!NextTlv(d, &at, d.size(), &tag, &vs, &vl)) {
+        out.torn.push_back(Fmt("%s at %zu (no whole element)", dir.c_str(), start));
+        break;
+      }
       ++out.records;
       if (!(tag & 0x20) || !WellFormed(d, vs, vl)) {
         out.torn.push_back(Fmt("%s at %zu", dir.c_str(), start));
@@ -278,15 +287,14 @@ struct Shared {
   std::array<Pin, 2> pins;
   Tally tally;
   std::atomic<bool> stop{false};
-  // MIRTAL_SOAK_STRICT: the token faults that other work mends fail the run too.
-  bool strict = false;
+  // MIRTAL_SOAK_STRICT=0: the token's faults are only printed.
+  bool strict = true;
 };
 
-// A fault of the module that is mended elsewhere: printed, and with
-// MIRTAL_SOAK_STRICT a failure.
-void KnownFault(Shared* sh, int card, const std::string& what) {
+// A fault of the token: printed, and a failure unless MIRTAL_SOAK_STRICT=0.
+void TokenFault(Shared* sh, int card, const std::string& what) {
   const std::string text = card < 0 ? what : Fmt("card %d: %s", card, what.c_str());
-  std::printf("known fault: %s\n", text.c_str());
+  std::printf("token fault: %s\n", text.c_str());
   if (sh->strict) sh->tally.Problem(text);
 }
 
@@ -476,9 +484,9 @@ void PinChanger(Shared* sh, int card, unsigned seed) {
           sh->tally.Problem(Fmt("card %d: neither PIN logs in after a failed change", card));
           return;
         }
-        // The token's open fault (see KnownFault); it lasts until the card comes anew.
+        // The token's open fault (see TokenFault); it lasts until the card comes anew.
         if (!noted)
-          KnownFault(sh, card, "the token answers every login CKR_USER_PIN_NOT_INITIALIZED without asking the card");
+          TokenFault(sh, card, "the token answers every login CKR_USER_PIN_NOT_INITIALIZED without asking the card");
         noted = true;
         if (sh->stop.load()) {
           sh->pins[card].value = next;
@@ -636,12 +644,11 @@ CK_RV TokenWorks(Shared* sh, int card) {
           (last = SignOnce(f, s, key, CKM_RSA_PKCS, DigestInfoOfAbc(), &sig)) == CKR_OK) {
         EXPECT_EQ(sh->reference[card], sig) << "card " << card;
         std::printf("card %d: reads (%zu objects), logs in, signs\n", card, all.size());
-        // Octets of two writes in a directory (reported below) may hold whole
-        // records twice; the count means something only without them.
+        // Octets of two writes in a directory are reported below.
         const DirectoryCheck dirs = CheckDirectories(sh->env->Card(kCards[card].image));
         const size_t onCard = dirs.objectRecords;
         if (dirs.torn.empty() && all.size() < onCard)
-          KnownFault(sh, card,
+          TokenFault(sh, card,
                      Fmt("after the run the token lists %zu objects where its card's directories have %zu", all.size(),
                          onCard));
         f->C_CloseSession(s);
@@ -656,9 +663,9 @@ CK_RV TokenWorks(Shared* sh, int card) {
 void CheckTokenWorks(Shared* sh, int card) {
   CK_RV rv = TokenWorks(sh, card);
   if (rv != CKR_OK) {
-    // Open faults leave some tokens in a state that only a new card ends
-    // (CKR_USER_PIN_NOT_INITIALIZED for every login, a shortened object list).
-    KnownFault(sh, card, Fmt("after the run the token does not log in and sign (0x%lx); card inserted anew", rv));
+    // A token that only a new card brings back (as CKR_USER_PIN_NOT_INITIALIZED
+    // for every login, or a shortened object list once did) is a fault.
+    TokenFault(sh, card, Fmt("after the run the token does not log in and sign (0x%lx); card inserted anew", rv));
     sh->sim->Insert(kCards[card].reader, sh->env->Card(kCards[card].image).c_str());
     rv = TokenWorks(sh, card);
   }
@@ -701,7 +708,8 @@ TEST(ModuleSoak, ObjectsSignaturesAndPinChangesOnTwoCardsUnderRandomCardFaults) 
   sh.f = m.list();
   sh.sim = &sim;
   sh.env = &env;
-  sh.strict = std::getenv("MIRTAL_SOAK_STRICT") != nullptr;
+  const char* envStrict = std::getenv("MIRTAL_SOAK_STRICT");
+  sh.strict = envStrict == nullptr || std::strcmp(envStrict, "0") != 0;
   for (int c = 0; c < 2; ++c) {
     CK_SESSION_HANDLE s = 0;
     CK_OBJECT_HANDLE key = 0;
@@ -754,15 +762,14 @@ TEST(ModuleSoak, ObjectsSignaturesAndPinChangesOnTwoCardsUnderRandomCardFaults) 
     for (const std::string& o : after.orphans) std::printf(" %s", o.c_str());
     std::printf("\n");
     orphans += after.orphans.size();
-    // Seen rarely (under ThreadSanitizer's timing): a fault still open.
     for (const std::string& m : after.missing)
-      KnownFault(&sh, c, "a directory record names a file that is not there: " + m);
+      TokenFault(&sh, c, "a directory record names a file that is not there: " + m);
     for (const std::string& m : after.missingInTorn)
-      KnownFault(&sh, c, "a record among the octets of a cut rewrite names a file that is not there: " + m);
-    // A pull or mute between the commands of one directory rewrite, where the
-    // old contents cannot be written back: the next rewrite takes the octets on.
+      TokenFault(&sh, c, "a record among the octets of a cut rewrite names a file that is not there: " + m);
+    // A pull or mute between the commands of one directory rewrite must leave
+    // whole records.
     for (const std::string& t : after.torn)
-      KnownFault(&sh, c, "a directory holds octets of two writes (a rewrite cut short): " + t);
+      TokenFault(&sh, c, "a directory holds octets of two writes (a rewrite cut short): " + t);
   }
   std::printf("files that no record names: %zu; pulls and mutes: %llu; resets and error answers: %llu\n", orphans,
               static_cast<unsigned long long>(pulledOrMuted), static_cast<unsigned long long>(resetOrRefused));

@@ -460,6 +460,8 @@ TEST_F(Pkcs15App, AWriteThatMeetsAccessDeniedVerifiesTheKeptPinOnce) {
     std::vector<uint8_t> file(enc.GetData(), enc.GetData() + enc.Size());
     file.resize(1024, 0x00);
     const uint32_t n = static_cast<uint32_t>(file.size());
+    // Octets the card does not hold yet (filler): only a change is written.
+    file[n - 1] = 0xFF;
     // Without a kept PIN the write is refused.
     EXPECT_EQ(SC_E_PKCS15_NOT_LOGGED_IN, prkdf->Write(file.data(), n, nullptr));
     ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, true, nullptr));
@@ -479,6 +481,7 @@ TEST_F(Pkcs15App, AWriteThatMeetsAccessDeniedVerifiesTheKeptPinOnce) {
         SCTransactGuard guard(m_card);
         ASSERT_EQ(0, m_card->ResetPinState(0x81));
     }
+    file[n - 1] = 0x00;
     EXPECT_EQ(SC_E_VERIFY_FAILED, prkdf->Write(file.data(), n, nullptr));
     EXPECT_EQ(nullptr, m_app->GetCurrentPin());
     EXPECT_EQ(2, TriesLeft(0x81));

@@ -1,0 +1,284 @@
+#include "pkcs15/scpkcs15rewrite.h"
+
+#include <algorithm>
+#include <map>
+#include <string>
+
+namespace {
+
+struct Rec {
+    uint32_t at;
+    uint32_t len;
+};
+
+bool IsFiller(uint8_t b) { return b == 0x00 || b == 0xFF; }
+
+// The records of a file as the directory parser frames them; false on octets
+// that are no whole element.
+bool Frame(const std::vector<uint8_t>& d, std::vector<Rec>* out) {
+    out->clear();
+    const uint32_t n = static_cast<uint32_t>(d.size());
+    if (n == 0 || IsFiller(d[0])) return true;
+    uint32_t p = 0;
+    while (p < n) {
+        if (IsFiller(d[p])) {
+            ++p;
+            continue;
+        }
+        uint32_t q = p + 1;
+        if ((d[p] & 0x1F) == 0x1F) {
+            while (q < n && (d[q] & 0x80)) ++q;
+            if (q >= n) return false;
+            ++q;
+        }
+        if (q >= n) return false;
+        uint32_t l = d[q++];
+        if (l & 0x80) {
+            const uint32_t k = l & 0x7F;
+            if (k == 0 || k > 3 || k > n - q) return false;
+            l = 0;
+            for (uint32_t i = 0; i < k; ++i) l = l << 8 | d[q++];
+        }
+        if (l > n - q) return false;
+        out->push_back({p, q + l - p});
+        p = q + l;
+    }
+    return true;
+}
+
+std::string Key(const std::vector<uint8_t>& d, const Rec& r) {
+    return std::string(reinterpret_cast<const char*>(d.data()) + r.at, r.len);
+}
+
+// Walks from the file as it is to the file wanted: each step puts one record of
+// the new file in its place (or moves it part of the way there), or clears a
+// record the new file no longer holds, and is kept only if the file it leaves
+// passes Readable().
+class Planner {
+public:
+    Planner(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part, std::vector<SCPkcs15WriteStep>* steps)
+        : m_state(from, from + len), m_to(to, to + len), m_part(part), m_steps(steps) {}
+
+    bool Run() {
+        std::vector<Rec> before;
+        if (!Frame(m_state, &before) || !Frame(m_to, &m_target) || m_part == 0) return Finish(false);
+        for (const Rec& r : before) ++m_count[Key(m_state, r)].first;
+        for (const Rec& r : m_target) ++m_count[Key(m_to, r)].second;
+        m_minTotal = std::min(before.size(), m_target.size());
+        m_maxTotal = std::max(before.size(), m_target.size());
+        // Every step moves a record nearer its place, places or clears one, or mends filler.
+        for (uint32_t guard = 0; guard < 4096; ++guard) {
+            if (m_state == m_to) return true;
+            std::vector<Rec> cur;
+            if (!Frame(m_state, &cur)) break;
+            Placement placed = Placed(cur);
+            if (PlaceOne(cur, placed) || ClearOne(cur, placed) || MendFiller(cur, placed)) continue;
+            break;
+        }
+        return Finish(false);
+    }
+
+private:
+    struct Placement {
+        std::vector<bool> target;  // by record of the new file: already in its place
+        std::vector<bool> state;   // by record of the file as it is: a record of the new file in its place
+    };
+
+    Placement Placed(const std::vector<Rec>& cur) const {
+        Placement p{std::vector<bool>(m_target.size()), std::vector<bool>(cur.size())};
+        size_t i = 0;
+        for (size_t j = 0; j < m_target.size(); ++j) {
+            const Rec& t = m_target[j];
+            while (i < cur.size() && cur[i].at < t.at) ++i;
+            if (i < cur.size() && cur[i].at == t.at && cur[i].len == t.len &&
+                std::equal(m_to.begin() + t.at, m_to.begin() + t.at + t.len, m_state.begin() + t.at)) {
+                p.target[j] = true;
+                p.state[i] = true;
+            }
+        }
+        return p;
+    }
+
+    // The file after a step may be left with: whole records only, each one of the
+    // old or of the new file, as many of each as one of them holds or a number in
+    // between, and no more or fewer records in all than either (so that a record
+    // is never there in its old and its new form at once).
+    bool Readable(const std::vector<uint8_t>& s) const {
+        std::vector<Rec> recs;
+        if (!Frame(s, &recs)) return false;
+        if (recs.size() < m_minTotal || recs.size() > m_maxTotal) return false;
+        std::map<std::string, int> seen;
+        for (const Rec& r : recs) {
+            std::string k = Key(s, r);
+            if (m_count.find(k) == m_count.end()) return false;
+            ++seen[std::move(k)];
+        }
+        for (const auto& [k, c] : m_count) {
+            const auto it = seen.find(k);
+            const int n = it == seen.end() ? 0 : it->second;
+            if (n < std::min(c.first, c.second) || n > std::max(c.first, c.second)) return false;
+        }
+        return true;
+    }
+
+    // Writes the region [lo, hi) of `next` if the file it leaves is readable.
+    bool Try(uint32_t lo, uint32_t hi, const std::vector<uint8_t>& next) {
+        if (!Readable(next)) return false;
+        while (lo < hi && m_state[lo] == next[lo]) ++lo;
+        while (hi > lo && m_state[hi - 1] == next[hi - 1]) --hi;
+        if (lo == hi) return false;
+        SCPkcs15WriteStep step;
+        step.offset = lo;
+        step.data.assign(next.begin() + lo, next.begin() + hi);
+        m_steps->push_back(std::move(step));
+        m_state = next;
+        return true;
+    }
+
+    // Pairs the records of the new file that are not in their place with the
+    // records of the file as it is that stand for them: equal records, in order.
+    void Pair(const std::vector<Rec>& cur, const Placement& placed, std::vector<int>* copyOf,
+              std::vector<int>* targetOf) const {
+        copyOf->assign(m_target.size(), -1);
+        targetOf->assign(cur.size(), -1);
+        for (size_t j = 0; j < m_target.size(); ++j) {
+            if (placed.target[j]) continue;
+            const std::string key = Key(m_to, m_target[j]);
+            for (size_t i = 0; i < cur.size(); ++i) {
+                if (placed.state[i] || (*targetOf)[i] >= 0 || Key(m_state, cur[i]) != key) continue;
+                (*copyOf)[j] = static_cast<int>(i);
+                (*targetOf)[i] = static_cast<int>(j);
+                break;
+            }
+        }
+    }
+
+    // Widens [lo, hi) until it cuts no record of the file as it is in two and
+    // holds the place of every record of the new file whose present form it
+    // takes in; false when it would take in a record already in its place.
+    static bool Close(const std::vector<Rec>& cur, const Placement& placed, const std::vector<Rec>& target,
+                      const std::vector<int>& targetOf, uint32_t* lo, uint32_t* hi) {
+        for (bool grown = true; grown;) {
+            grown = false;
+            for (size_t i = 0; i < cur.size(); ++i) {
+                if (cur[i].at >= *hi || cur[i].at + cur[i].len <= *lo) continue;
+                if (placed.state[i]) return false;
+                for (const Rec& r : {cur[i], targetOf[i] >= 0 ? target[static_cast<size_t>(targetOf[i])] : cur[i]}) {
+                    if (r.at < *lo) *lo = r.at, grown = true;
+                    if (r.at + r.len > *hi) *hi = r.at + r.len, grown = true;
+                }
+            }
+        }
+        return true;
+    }
+
+    // Puts a record of the new file in its place, with the others that its
+    // command then takes in, or moves it nearer when the way is longer than one
+    // command allows; the octets left over become filler.
+    bool PlaceOne(const std::vector<Rec>& cur, const Placement& placed) {
+        std::vector<int> copyOf, targetOf;
+        Pair(cur, placed, &copyOf, &targetOf);
+        for (size_t j = 0; j < m_target.size(); ++j) {
+            if (placed.target[j]) continue;
+            const Rec& t = m_target[j];
+            const int copy = copyOf[j];
+            uint32_t lo = t.at, hi = t.at + t.len;
+            if (copy >= 0) {
+                lo = std::min(lo, cur[copy].at);
+                hi = std::max(hi, cur[copy].at + t.len);
+            }
+            if (Close(cur, placed, m_target, targetOf, &lo, &hi) && hi - lo <= m_part) {
+                std::vector<uint8_t> next = m_state;
+                std::fill(next.begin() + lo, next.begin() + hi, 0x00);
+                // Every record whose place lies inside goes there, unless its present
+                // form stays outside (it would then stand twice).
+                for (size_t k = 0; k < m_target.size(); ++k) {
+                    const Rec& o = m_target[k];
+                    const int c = copyOf[k];
+                    if (!placed.target[k] && o.at >= lo && o.at + o.len <= hi &&
+                        (c < 0 || (cur[static_cast<size_t>(c)].at >= lo && cur[static_cast<size_t>(c)].at < hi)))
+                        std::copy(m_to.begin() + o.at, m_to.begin() + o.at + o.len, next.begin() + o.at);
+                }
+                if (Try(lo, hi, next)) return true;
+            }
+            if (copy >= 0 && Hop(cur, placed, t, cur[copy].at)) return true;
+        }
+        return false;
+    }
+
+    // Moves the record at s as far toward its place t as one command reaches.
+    bool Hop(const std::vector<Rec>& cur, const Placement& placed, const Rec& t, uint32_t s) {
+        if (t.len >= m_part) return false;
+        const uint32_t room = m_part - t.len;
+        const uint32_t dest = s > t.at ? std::max(t.at, s > room ? s - room : 0) : std::min(t.at, s + room);
+        uint32_t lo = std::min(s, dest), hi = std::max(s, dest) + t.len;
+        for (size_t i = 0; i < cur.size(); ++i) {
+            if (cur[i].at >= hi || cur[i].at + cur[i].len <= lo) continue;
+            if (placed.state[i] || cur[i].at < lo || cur[i].at + cur[i].len > hi) return false;
+        }
+        std::vector<uint8_t> next = m_state;
+        std::fill(next.begin() + lo, next.begin() + hi, 0x00);
+        std::copy(m_to.begin() + t.at, m_to.begin() + t.at + t.len, next.begin() + dest);
+        return Try(lo, hi, next);
+    }
+
+    // Clears a record that the new file holds fewer of.
+    bool ClearOne(const std::vector<Rec>& cur, const Placement& placed) {
+        for (size_t i = 0; i < cur.size(); ++i) {
+            if (placed.state[i] || cur[i].len > m_part) continue;
+            std::vector<uint8_t> next = m_state;
+            std::fill(next.begin() + cur[i].at, next.begin() + cur[i].at + cur[i].len, 0x00);
+            if (Try(cur[i].at, cur[i].at + cur[i].len, next)) return true;
+        }
+        return false;
+    }
+
+    // With every record in its place, what differs is filler (00 for FF or back).
+    bool MendFiller(const std::vector<Rec>& cur, const Placement& placed) {
+        if (std::find(placed.state.begin(), placed.state.end(), false) != placed.state.end() ||
+            cur.size() != m_target.size())
+            return false;
+        const auto diff = std::mismatch(m_state.begin(), m_state.end(), m_to.begin());
+        const uint32_t lo = static_cast<uint32_t>(diff.first - m_state.begin());
+        const uint32_t hi = std::min<uint32_t>(static_cast<uint32_t>(m_state.size()), lo + m_part);
+        std::vector<uint8_t> next = m_state;
+        std::copy(m_to.begin() + lo, m_to.begin() + hi, next.begin() + lo);
+        return Try(lo, hi, next);
+    }
+
+    // What is still to write goes front to back, one command after the other.
+    bool Finish(bool safe) {
+        const uint32_t part = m_part ? m_part : 255;
+        const uint32_t n = static_cast<uint32_t>(m_state.size());
+        uint32_t lo = 0, hi = n;
+        while (lo < n && m_state[lo] == m_to[lo]) ++lo;
+        while (hi > lo && m_state[hi - 1] == m_to[hi - 1]) --hi;
+        for (uint32_t at = lo; at < hi; at += part) {
+            SCPkcs15WriteStep step;
+            step.offset = at;
+            step.data.assign(m_to.begin() + at, m_to.begin() + std::min(hi, at + part));
+            m_steps->push_back(std::move(step));
+        }
+        return safe || lo == hi;
+    }
+
+    std::vector<uint8_t> m_state;
+    const std::vector<uint8_t> m_to;
+    const uint32_t m_part;
+    std::vector<SCPkcs15WriteStep>* m_steps;
+    std::vector<Rec> m_target;
+    std::map<std::string, std::pair<int, int>> m_count;  // by record: how many the old and the new file hold
+    size_t m_minTotal = 0;
+    size_t m_maxTotal = 0;
+};
+
+}  // namespace
+
+bool ScPkcs15PlanRewrite(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
+                         std::vector<SCPkcs15WriteStep>* steps) {
+    if (!steps) return false;
+    steps->clear();
+    if (len == 0) return true;
+    if (!from || !to) return false;
+    return Planner(from, to, len, part, steps).Run();
+}

@@ -1,0 +1,183 @@
+// A file of records rewritten in single-command steps: whatever step a card is
+// pulled after, the file holds the old or the new set of records, whole, and the
+// directory parser reads it; failed rewrites go back the same way.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pkcs15/scpkcs15dataobjectlist.h"
+#include "pkcs15/scpkcs15rewrite.h"
+#include "support/memfile.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A record: SEQUENCE { OCTET STRING } of `body` random octets (long form from 128).
+Bytes Record(std::mt19937& rng, size_t body) {
+    Bytes inner = {0x04};
+    if (body >= 128) inner.push_back(0x81);
+    inner.push_back(static_cast<uint8_t>(body));
+    for (size_t i = 0; i < body; ++i) inner.push_back(static_cast<uint8_t>(rng()));
+    Bytes rec = {0x30};
+    if (inner.size() >= 128) rec.push_back(0x81);
+    rec.push_back(static_cast<uint8_t>(inner.size()));
+    rec.insert(rec.end(), inner.begin(), inner.end());
+    return rec;
+}
+
+// The records one after the other, then filler to the file's size.
+Bytes File(const std::vector<Bytes>& recs, size_t size, uint8_t filler = 0x00) {
+    Bytes out;
+    for (const Bytes& r : recs) out.insert(out.end(), r.begin(), r.end());
+    EXPECT_LE(out.size(), size);
+    out.resize(size, filler);
+    return out;
+}
+
+// The records of a file, framed here on their own (every record of these tests
+// is 30 len 04 len ...), or false on octets that are no whole record.
+bool Records(const Bytes& f, std::multiset<Bytes>* out) {
+    out->clear();
+    if (f.empty() || f[0] == 0x00 || f[0] == 0xFF) return true;
+    size_t p = 0;
+    while (p < f.size()) {
+        if (f[p] == 0x00 || f[p] == 0xFF) {
+            ++p;
+            continue;
+        }
+        if (f[p] != 0x30 || p + 2 > f.size()) return false;
+        size_t len = f[p + 1], head = 2;
+        if (len == 0x81) {
+            if (p + 3 > f.size()) return false;
+            len = f[p + 2];
+            head = 3;
+        } else if (len > 0x7F) {
+            return false;
+        }
+        if (p + head + len > f.size()) return false;
+        out->insert(Bytes(f.begin() + static_cast<long>(p), f.begin() + static_cast<long>(p + head + len)));
+        p += head + len;
+    }
+    return true;
+}
+
+// How many records the module's directory parser reads in a file (-1: refused).
+int ParsedRecords(const Bytes& f) {
+    SCPkcs15DataObjectList list(nullptr);
+    MemFile in;
+    in.Write(f.size(), f.data());
+    in.Seek(0);
+    return list.Parse(&in, static_cast<uint32_t>(f.size())) < 0 ? -1 : list.GetRecordCount();
+}
+
+// Applies the steps one by one; after each the file must hold exactly the
+// records of `a` or of `b` and read as many through the parser. The file at the
+// end; `states` gets the file after each step.
+Bytes Walk(Bytes file, const std::vector<SCPkcs15WriteStep>& steps, uint32_t part, const Bytes& a, const Bytes& b,
+           std::vector<Bytes>* states = nullptr) {
+    std::multiset<Bytes> ra, rb, now;
+    EXPECT_TRUE(Records(a, &ra));
+    EXPECT_TRUE(Records(b, &rb));
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const SCPkcs15WriteStep& s = steps[i];
+        EXPECT_GE(part, s.data.size());
+        EXPECT_LE(s.offset + s.data.size(), file.size());
+        std::copy(s.data.begin(), s.data.end(), file.begin() + s.offset);
+        EXPECT_TRUE(Records(file, &now) && (now == ra || now == rb)) << "after step " << i + 1 << " of " << steps.size();
+        EXPECT_EQ(static_cast<int>(now.size()), ParsedRecords(file)) << "after step " << i + 1;
+        if (states) states->push_back(file);
+    }
+    return file;
+}
+
+// Plans a into b, walks it, and from every state on the way plans back to a, as
+// a write that fails there puts the old contents back.
+void CheckRewrite(const Bytes& a, const Bytes& b, uint32_t part) {
+    std::vector<SCPkcs15WriteStep> steps;
+    ASSERT_TRUE(ScPkcs15PlanRewrite(a.data(), b.data(), static_cast<uint32_t>(a.size()), part, &steps));
+    std::vector<Bytes> states;
+    EXPECT_EQ(b, Walk(a, steps, part, a, b, &states));
+    states.pop_back();
+    for (const Bytes& cut : states) {
+        std::vector<SCPkcs15WriteStep> back;
+        ASSERT_TRUE(ScPkcs15PlanRewrite(cut.data(), a.data(), static_cast<uint32_t>(a.size()), part, &back));
+        EXPECT_EQ(a, Walk(cut, back, part, a, b));
+    }
+}
+
+}  // namespace
+
+// The changes the module makes to a directory (a record added at the end, one
+// removed, one made longer or shorter, the only one removed), on files of
+// random records with 00 or FF filler, with commands of 255 and of 64 octets
+// (records then move in several hops).
+TEST(Rewrite, EveryStepLeavesTheOldOrTheNewRecordsWhole) {
+    std::mt19937 rng(20261207);
+    enum Op { kAppend, kRemove, kGrow, kShrink, kRemoveOnly };
+    for (uint32_t part : {255u, 64u}) {
+        const size_t maxBody = part == 255 ? 150 : 50;
+        for (int round = 0; round < 60; ++round) {
+            const Op op = static_cast<Op>(round % 5);
+            const size_t count = op == kRemoveOnly ? 1 : 1 + rng() % 10;
+            std::vector<Bytes> recs;
+            for (size_t i = 0; i < count; ++i) recs.push_back(Record(rng, 1 + rng() % maxBody));
+            const size_t size = 2048;
+            const uint8_t filler = round % 2 ? 0xFF : 0x00;
+            std::vector<Bytes> after = recs;
+            // The first record goes only where the next one reaches the start in
+            // one command (else nothing can stand at the start in between).
+            size_t at = rng() % count;
+            if ((op == kRemove) && at == 0 && count > 1 && recs[0].size() + recs[1].size() > part) at = 1;
+            switch (op) {
+                case kAppend: after.push_back(Record(rng, 1 + rng() % maxBody)); break;
+                case kRemove:
+                case kRemoveOnly: after.erase(after.begin() + static_cast<long>(at)); break;
+                case kGrow: after[at] = Record(rng, std::min(maxBody, after[at].size() + 1 + rng() % 40)); break;
+                case kShrink: after[at] = Record(rng, 1 + rng() % std::max<size_t>(1, after[at].size() - 4)); break;
+            }
+            SCOPED_TRACE(testing::Message() << "part " << part << ", round " << round << ", op " << op << " at " << at);
+            CheckRewrite(File(recs, size, filler), File(after, size), part);
+        }
+    }
+}
+
+// What cannot be written in readable steps is still written: a record longer
+// than one command, and octets that are no records.
+TEST(Rewrite, FilesWithoutAReadableOrderAreWrittenFrontToBack) {
+    std::mt19937 rng(7);
+    struct Case {
+        Bytes from, to;
+    };
+    const Bytes big = Record(rng, 120);
+    const Bytes small = Record(rng, 10);
+    const Bytes small40 = Record(rng, 40);
+    Bytes garbage(300, 0x00);
+    garbage[0] = 0x30;
+    garbage[1] = 0x82;  // a length running past the end
+    garbage[2] = 0x02;
+    // The first record cannot become filler (the file would read as empty): the
+    // one after it must reach the start in one command.
+    const Case cases[] = {{File({small}, 300), File({small, big}, 300)},
+                          {File({big, small}, 300), File({small}, 300)},
+                          {File({Record(rng, 40), small40}, 300), File({small40}, 300)},
+                          {garbage, File({small}, 300)}};
+    for (const Case& c : cases) {
+        std::vector<SCPkcs15WriteStep> steps;
+        EXPECT_FALSE(ScPkcs15PlanRewrite(c.from.data(), c.to.data(), 300, 64, &steps));
+        Bytes file = c.from;
+        for (const SCPkcs15WriteStep& s : steps) {
+            EXPECT_GE(64u, s.data.size());
+            std::copy(s.data.begin(), s.data.end(), file.begin() + s.offset);
+        }
+        EXPECT_EQ(c.to, file);
+        for (size_t i = 1; i < steps.size(); ++i) EXPECT_LT(steps[i - 1].offset, steps[i].offset);
+    }
+    std::vector<SCPkcs15WriteStep> none;
+    EXPECT_TRUE(ScPkcs15PlanRewrite(small.data(), small.data(), static_cast<uint32_t>(small.size()), 64, &none));
+    EXPECT_TRUE(none.empty());
+}
