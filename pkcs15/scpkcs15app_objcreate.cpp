@@ -3,6 +3,7 @@
 // RSA key pairs generated on the card. A creation that fails takes back what it
 // made, and only that.
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -1076,13 +1077,17 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
         // A merge that dropped a record of this call makes the directories disagree with the card.
         if (r >= 0 && (!prk->HoldsHandle(prvRec) || (puk && !puk->HoldsHandle(pubRec)))) r = SC_E_INCONSISTENT_DATA;
     }
+    // A directory write that failed may still have reached the card (a pull).
+    bool named = false;
     if (r >= 0) {
         r = prk->WriteDirectoryFile();
         prkWritten = r >= 0;
+        named = r < 0 && !prk->FailedWriteChangedNothing();
     }
     if (r >= 0 && puk) {
         r = puk->WriteDirectoryFile();
         pukWritten = r >= 0;
+        named = r < 0 && !puk->FailedWriteChangedNothing();
     }
     if (r >= 0) r = CommitMadeLists();
     if (r >= 0) {
@@ -1090,15 +1095,17 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
         if (publicOut) *publicOut = pubRec;
         return 0;
     }
-    // The generated keys go from the card, and every directory already written is
-    // written again without the new records.
-    (void)prvKey->Delete();
-    if (pubKey) (void)pubKey->Delete();
+    // Every directory already written is written again without the new records;
+    // then the generated keys go from the card, unless a directory may still
+    // name them.
+    std::unique_ptr<SCPkcs15PathObjectInfo> prvHeld(prk->TakeValueObject(prvRec));
+    std::unique_ptr<SCPkcs15PathObjectInfo> pubHeld(puk && pubRec ? puk->TakeValueObject(pubRec) : nullptr);
     dropRecords();
     SCRESULT result = r;
     if (prkWritten && !IsMadeList(prk)) {
         prk->SetDirty(true);
         const SCRESULT w = prk->WriteDirectoryFile();
+        if (w < 0) named = true;
         if (result == kFileTooSmall && w >= 0) result = SC_E_NO_SPACE_ON_CARD;
     } else if (result == kFileTooSmall && !IsMadeList(prk)) {
         result = NoRoomOrFailure(prk, result);
@@ -1106,7 +1113,12 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     if (puk && !IsMadeList(puk) && (pukWritten || result == kFileTooSmall)) {
         puk->SetDirty(true);
         const SCRESULT w = puk->WriteDirectoryFile();
+        if (w < 0 && pukWritten) named = true;
         if (result == kFileTooSmall && w >= 0) result = SC_E_NO_SPACE_ON_CARD;
+    }
+    if (!named) {
+        if (prvHeld) (void)prvHeld->Delete();
+        if (pubHeld) (void)pubHeld->Delete();
     }
     DropMadeLists(true);
     return result;

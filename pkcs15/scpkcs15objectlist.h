@@ -587,6 +587,19 @@ public:
         DropRecord(RecordFor(handle));
     }
 
+    SCPkcs15PathObjectInfo* TakeValueObject(void* handle) override {
+        if (!HoldsHandle(handle)) return nullptr;
+        SCPkcs15PathObjectInfo* v = nullptr;
+        GetValueObject(handle, &v, false);
+        POSITION p = v ? m_valueObjects.Find(v) : nullptr;
+        if (p)
+            m_valueObjects.RemoveAt(p);
+        else
+            v = nullptr;
+        DropRecord(RecordFor(handle));
+        return v;
+    }
+
     // Writes the record's value file (when changed) and the directory file (when changed).
     SCRESULT CommitObject(void* handle) override {
         if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;

@@ -84,6 +84,9 @@ public:
     virtual SCRESULT SetAttribute(void*, const SCPkcs15ObjectAttribute*) { return SC_E_PKCS15_INVALID_HANDLE; }
     virtual SCRESULT CreateRecord(const SCPkcs15ObjectAttributeList*, void**) { return SC_E_UNSUPPORTED_FEATURE; }
     virtual void RemoveValueObject(void*) {}
+    // Forgets a record without card access and hands its value object to the
+    // caller, who then owns it (null: none).
+    virtual SCPkcs15PathObjectInfo* TakeValueObject(void*) { return nullptr; }
     virtual SCRESULT CommitObject(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
     virtual SCRESULT WriteValueObjects() { return 0; }
     virtual SCRESULT DecodeRecord(void*) { return SC_E_PKCS15_INVALID_HANDLE; }
