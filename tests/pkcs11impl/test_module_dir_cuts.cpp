@@ -213,8 +213,10 @@ std::vector<std::string> DirectoryProblems(const DirectoryCheck& c, const Bounds
   for (const auto& r : before)
     if (after.count(r) && !seen.count(r)) out.push_back("a record lost from " + r.first);
   if (c.objectRecords < bounds.fewest || c.objectRecords > bounds.most)
-    out.push_back(Fmt("%zu object records where the write leaves %zu or %zu", c.objectRecords, bounds.fewest,
-                      bounds.most));
+    out.push_back(bounds.fewest == bounds.most
+                      ? Fmt("%zu object records where the write leaves %zu", c.objectRecords, bounds.most)
+                      : Fmt("%zu object records where the write leaves %zu or %zu", c.objectRecords, bounds.fewest,
+                            bounds.most));
   return out;
 }
 
