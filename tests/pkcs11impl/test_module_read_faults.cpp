@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "tests/pkcs11impl/bridge_host.h"
+#include "tests/pkcs11impl/card_image.h"
 #include "tests/pkcs11impl/module_calls.h"
 
 using namespace testhost;
 using namespace bridgehost;
 using namespace modulecalls;
+using cardimage::WithoutRetryCounters;
 
 namespace {
 
@@ -29,17 +31,6 @@ CK_UTF8CHAR kSoPin[] = "87654321";
 const int kAfterRemove = 1;
 const int kAfterResetByOther = 2;
 const int kAfterMute = 3;
-
-// The image without the PINs' remaining tries.
-std::string WithoutRetryCounters(const std::string& image) {
-  std::string out = image;
-  for (size_t at = out.find(" left="); at != std::string::npos; at = out.find(" left=", at)) {
-    size_t end = at + 6;
-    while (end < out.size() && out[end] >= '0' && out[end] <= '9') ++end;
-    out.erase(at, end - at);
-  }
-  return out;
-}
 
 // A module over one simulated reader holding the PKCS#15 model-3 card.
 struct Host {

@@ -30,12 +30,14 @@
 #include <vector>
 
 #include "tests/pkcs11impl/bridge_host.h"
+#include "tests/pkcs11impl/card_image.h"
 #include "tests/pkcs11impl/module_calls.h"
 #include "tools/cardsim/cardsim.h"
 
 using namespace testhost;
 using namespace bridgehost;
 using namespace modulecalls;
+using namespace cardimage;
 
 namespace {
 
@@ -59,171 +61,6 @@ const Card kCards[2] = {{"CardSim Reader 0", "pkcs15-model3.card", 0}, {"CardSim
 bool IsFileWrite(unsigned ins) { return ins == 0xE0 || ins == 0xD6 || ins == 0xE4 || ins == 0x0E; }
 // The error answers injected: the card itself never gives them, so the log shows when one fired.
 constexpr unsigned kInjectedSws[] = {0x6581, 0x6F00};
-
-std::vector<uint8_t> Unhex(const std::string& hex) {
-  std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
-std::string Hex(const uint8_t* p, size_t n) {
-  std::string s;
-  for (size_t i = 0; i < n; ++i) s += Fmt("%02X", p[i]);
-  return s;
-}
-
-// ---- the card image, read apart from the module ----
-
-struct Image {
-  std::set<std::string> files;                       // paths of DFs, EFs and key files ("3F0050154B01")
-  std::map<std::string, std::vector<uint8_t>> data;  // EF contents
-};
-
-Image ReadImage(const std::string& path) {
-  Image img;
-  std::istringstream in(ReadFile(path));
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream words(line);
-    std::string kind, where;
-    words >> kind >> where;
-    if (kind != "df" && kind != "ef" && kind != "key") continue;
-    where.erase(std::remove(where.begin(), where.end(), '/'), where.end());
-    img.files.insert(where);
-    std::string w;
-    while (words >> w)
-      if (kind == "ef" && w.compare(0, 5, "data=") == 0) img.data[where] = Unhex(w.substr(5));
-  }
-  return img;
-}
-
-// One DER element: tag, start and length of the value; false at the end, on
-// padding (00 or FF) or on a length that runs past the end.
-bool NextTlv(const std::vector<uint8_t>& d, size_t* at, size_t end, uint8_t* tag, size_t* vstart, size_t* vlen) {
-  if (*at + 2 > end || d[*at] == 0x00 || d[*at] == 0xFF) return false;
-  *tag = d[*at];
-  size_t p = *at + 1;
-  size_t len = d[p++];
-  if (len & 0x80) {
-    const size_t n = len & 0x7F;
-    if (n == 0 || n > 3 || p + n > end) return false;
-    len = 0;
-    for (size_t i = 0; i < n; ++i) len = len << 8 | d[p++];
-  }
-  if (p + len > end) return false;
-  *vstart = p;
-  *vlen = len;
-  *at = p + len;
-  return true;
-}
-
-// The paths inside a record: SEQUENCEs whose first element is an OCTET STRING
-// that starts at the MF (a PKCS #15 Path).
-void CollectPaths(const std::vector<uint8_t>& d, size_t at, size_t end, std::vector<std::string>* paths) {
-  uint8_t tag;
-  size_t vs, vl;
-  while (NextTlv(d, &at, end, &tag, &vs, &vl)) {
-    if (tag == 0x30 && vl >= 2 && d[vs] == 0x04) {
-      size_t in = vs, s2, l2;
-      uint8_t t2;
-      if (NextTlv(d, &in, vs + vl, &t2, &s2, &l2) && l2 >= 2 && l2 % 2 == 0 && d[s2] == 0x3F && d[s2 + 1] == 0x00) {
-        paths->push_back(Hex(&d[s2], l2));
-        continue;
-      }
-    }
-    if (tag & 0x20) CollectPaths(d, vs, vs + vl, paths);
-  }
-}
-
-// A constructed element whose value is whole elements to its last byte, all the
-// way down: what a record that was written whole looks like. Octets of two
-// writes (a directory rewrite cut short) seldom make one.
-bool WellFormed(const std::vector<uint8_t>& d, size_t vs, size_t vl) {
-  size_t at = vs, s, l;
-  uint8_t tag;
-  while (at < vs + vl) {
-    if (!NextTlv(d, &at, vs + vl, &tag, &s, &l)) return false;
-    if ((tag & 0x20) && !WellFormed(d, s, l)) return false;
-  }
-  return true;
-}
-
-struct DirectoryCheck {
-  std::vector<std::string> missing;  // "directory: path" for records naming no file
-  std::vector<std::string> orphans;  // files that no record names
-  std::vector<std::string> torn;     // "directory at offset" for octets that are no whole record
-  std::vector<std::string> missingInTorn;  // as `missing`, in a directory that holds torn octets
-  size_t records = 0;
-  size_t objectRecords = 0;  // whole records of keys, certificates and data objects
-};
-
-// Walks the ODF of the application in 3F00/5015 and each directory it names.
-DirectoryCheck CheckDirectories(const std::string& imagePath) {
-  const Image img = ReadImage(imagePath);
-  DirectoryCheck out;
-  std::set<std::string> named = {"3F00", "3F002F00", "3F005015", "3F0050155031", "3F0050155032"};
-  const auto odf = img.data.find("3F0050155031");
-  if (odf == img.data.end()) {
-    out.missing.push_back("no ODF");
-    return out;
-  }
-  // The ODF's records: the directory's kind (A8: authentication objects) and its path.
-  std::vector<std::pair<uint8_t, std::string>> directories;
-  {
-    const std::vector<uint8_t>& d = odf->second;
-    size_t at = 0, vs, vl;
-    uint8_t tag;
-    while (NextTlv(d, &at, d.size(), &tag, &vs, &vl)) {
-      std::vector<std::string> paths;
-      CollectPaths(d, vs, vs + vl, &paths);
-      for (const std::string& p : paths) directories.push_back({tag, p});
-    }
-  }
-  for (const auto& [kind, dir] : directories) {
-    named.insert(dir);
-    const auto file = img.data.find(dir);
-    if (file == img.data.end()) {
-      out.missing.push_back("ODF: " + dir);
-      continue;
-    }
-    const std::vector<uint8_t>& d = file->second;
-    size_t at = 0, vs, vl;
-    uint8_t tag;
-    const size_t tornBefore = out.torn.size();
-    std::vector<std::string> missing;
-    // Filler (00, FF) may stand between records, as the module reads them; a
-    // first octet of filler means no records.
-    while (at < d.size() && !(at == 0 && (d[0] == 0x00 || d[0] == 0xFF))) {
-      if (d[at] == 0x00 || d[at] == 0xFF) {
-        ++at;
-        continue;
-      }
-      const size_t start = at;
-      if (!NextTlv(d, &at, d.size(), &tag, &vs, &vl)) {
-        out.torn.push_back(Fmt("%s at %zu (no whole element)", dir.c_str(), start));
-        break;
-      }
-      ++out.records;
-      if (!(tag & 0x20) || !WellFormed(d, vs, vl)) {
-        out.torn.push_back(Fmt("%s at %zu", dir.c_str(), start));
-        continue;
-      }
-      if (kind != 0xA8) ++out.objectRecords;
-      std::vector<std::string> paths;
-      CollectPaths(d, vs, vs + vl, &paths);
-      for (const std::string& p : paths) {
-        named.insert(p);
-        if (img.files.count(p) == 0) missing.push_back(dir + ": " + p);
-      }
-    }
-    // Whole records may stand among the octets of a cut rewrite that no longer name anything.
-    std::vector<std::string>& to = out.torn.size() > tornBefore ? out.missingInTorn : out.missing;
-    to.insert(to.end(), missing.begin(), missing.end());
-  }
-  for (const std::string& f : img.files)
-    if (named.count(f) == 0) out.orphans.push_back(f);
-  return out;
-}
 
 // ---- the run ----
 
