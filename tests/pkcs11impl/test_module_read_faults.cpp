@@ -486,3 +486,38 @@ TEST(ModuleReadFaults, TokenWriteMeetingAResetByOtherIsFinishedOrChangesNothing)
     EXPECT_GT(finished, 1);
   }
 }
+
+// The card refuses every UPDATE BINARY from the n-th of a creation or a key
+// pair generation on, so that a directory the call wrote cannot be written back
+// either: the call fails, and whatever the card keeps, no directory record
+// names a file or key that is not there (what was made stays where a record may
+// name it).
+TEST(ModuleReadFaults, WriteWhoseDirectoryCannotBeWrittenBackKeepsTheFilesItNames) {
+  for (Write w : {kCreateData, kGenerateKeyPair}) {
+    SCOPED_TRACE(w == kCreateData ? "data object" : "key pair");
+    size_t updates = 0;
+    {
+      Host h;
+      ASSERT_TRUE(h.Start()) << h.m.error();
+      const CK_SESSION_HANDLE s = h.User();
+      ASSERT_EQ(0, h.sim.ClearLog(kR0));
+      ASSERT_EQ(CKR_OK, DoWrite(h.m, s, w));
+      const std::string log = h.sim.ApduLog(kR0);
+      for (size_t at = log.find("> 00D6"); at != std::string::npos; at = log.find("> 00D6", at + 1)) ++updates;
+    }
+    ASSERT_GE(updates, 2u);
+    for (size_t n = 0; n < updates; ++n) {
+      SCOPED_TRACE(Fmt("UPDATE BINARY refused from the %zu-th on", n + 1));
+      Host h;
+      ASSERT_TRUE(h.Start()) << h.m.error();
+      const CK_SESSION_HANDLE s = h.User();
+      ASSERT_EQ(0, h.sim.InjectSwAfter(kR0, 0xD6, 0x6581, static_cast<int>(n), 100));
+      EXPECT_NE(CKR_OK, DoWrite(h.m, s, w));
+      ASSERT_EQ(0, h.sim.InjectSw(kR0, 0xD6, 0x9000, 0));
+      (void)h.FinalImage();
+      const cardimage::DirectoryCheck c = cardimage::CheckDirectories(h.env.Card(kCard));
+      EXPECT_TRUE(c.missing.empty()) << c.missing.front();
+      EXPECT_TRUE(c.torn.empty()) << c.torn.front();
+    }
+  }
+}
