@@ -293,7 +293,8 @@ private:
     uint32_t ValueTemplate(bool privateObject);
     // The directory write after a new key record; 0xE000000000000027 becomes
     // SC_E_NO_SPACE_ON_CARD when the directory can be written back without the record.
-    SCRESULT WriteKeyDirectory(SCPkcs15ObjectList* list, void* rec);
+    // mayHoldRecord: the card's directory may now hold the record (written, or a write cut short).
+    SCRESULT WriteKeyDirectory(SCPkcs15ObjectList* list, void* rec, bool* mayHoldRecord);
 
     // PIN helpers
     // Whether the record is one of the application's PIN records.

@@ -567,11 +567,14 @@ SCRESULT SCPkcs15App::CreatePublicKeyRecord(const SCPkcs15ObjectAttributeList& a
     return 0;
 }
 
-SCRESULT SCPkcs15App::WriteKeyDirectory(SCPkcs15ObjectList* list, void* rec) {
+SCRESULT SCPkcs15App::WriteKeyDirectory(SCPkcs15ObjectList* list, void* rec, bool* mayHoldRecord) {
+    *mayHoldRecord = false;
     SCTransactGuard guard(m_pCard);
     SCRESULT r = list->MergeWithCard(rec);
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
-    return list->WriteDirectoryFile();
+    r = list->WriteDirectoryFile();
+    *mayHoldRecord = r >= 0 || !list->FailedWriteChangedNothing();
+    return r;
 }
 
 namespace {
@@ -865,8 +868,8 @@ SCRESULT SCPkcs15App::CreateEcPrivateKey(const SCPkcs15ObjectAttributeList& attr
 
 SCRESULT SCPkcs15App::FinishKeyCreation(Creation& c, SCPkcs15PathObjectInfo* key, bool keyWritten, SCRESULT r,
                                         void** out) {
-    bool dirWritten = false;
-    if (r >= 0) r = WriteKeyDirectory(c.list, c.rec);
+    bool dirWritten = false, named = false;
+    if (r >= 0) r = WriteKeyDirectory(c.list, c.rec, &named);
     if (r >= 0) {
         dirWritten = true;
         r = CommitMadeLists();
@@ -875,8 +878,9 @@ SCRESULT SCPkcs15App::FinishKeyCreation(Creation& c, SCPkcs15PathObjectInfo* key
         if (out) *out = c.rec;
         return 0;
     }
-    // The key this call wrote goes again; the directory is written back without the record.
-    if (keyWritten && key) (void)key->Delete();
+    // The key this call wrote goes again, unless a failed directory write may
+    // have left its record on the card; the directory is written back without the record.
+    if (keyWritten && key && (dirWritten || !named)) (void)key->Delete();
     const bool existingDir = !IsMadeList(c.list);
     c.list->RemoveValueObject(c.rec);
     c.rec = nullptr;
