@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/pkcs11impl/bridge_host.h"
+#include "tests/pkcs11impl/openssl_key.h"
 #include "tools/cardsim/cardsim.h"
 
 using namespace testhost;
@@ -281,24 +282,6 @@ void PutBack(Reinit& t, const std::string& text) {
 
 namespace {
 
-// A fresh RSA key from OpenSSL as the attributes of C_CreateObject: n, e, d,
-// the primes, the exponents and the coefficient, in this order.
-std::vector<std::vector<CK_BYTE>> OpenSslRsaKey(unsigned bits) {
-  std::vector<std::vector<CK_BYTE>> out;
-  EVP_PKEY* key = EVP_RSA_gen(bits);
-  for (const char* name : {OSSL_PKEY_PARAM_RSA_N, OSSL_PKEY_PARAM_RSA_E, OSSL_PKEY_PARAM_RSA_D,
-                           OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
-                           OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1}) {
-    BIGNUM* bn = nullptr;
-    if (key == nullptr || EVP_PKEY_get_bn_param(key, name, &bn) != 1) break;
-    out.emplace_back(static_cast<size_t>(BN_num_bytes(bn)));
-    BN_bn2bin(bn, out.back().data());
-    BN_clear_free(bn);
-  }
-  EVP_PKEY_free(key);
-  return out;
-}
-
 // The card image's key lines ("key <path> ... ref=NN"), path and reference only.
 std::vector<std::string> CardKeys(const std::string& image) {
   std::vector<std::string> keys;
@@ -342,16 +325,16 @@ TEST(ModuleReinit, Model1TokenGeneratesAndImportsKeys) {
     EXPECT_NE(std::string::npos, t.Log().find("< 6A84"));
     EXPECT_EQ(before, t.Image());
   }
-  const std::vector<std::vector<CK_BYTE>> k = OpenSslRsaKey(1024);
+  std::vector<std::vector<CK_BYTE>> k = OpenSslRsaKey(1024);
   ASSERT_EQ(8u, k.size());
   CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
   CK_KEY_TYPE type = CKK_RSA;
-  std::vector<CK_ATTRIBUTE> imp = {{CKA_CLASS, &cls, sizeof cls}, {CKA_KEY_TYPE, &type, sizeof type},
-                                   {CKA_TOKEN, &yes, sizeof yes}, {CKA_SIGN, &yes, sizeof yes},
-                                   {CKA_ID, id, 1}};
-  const CK_ATTRIBUTE_TYPE parts[] = {CKA_MODULUS, CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT, CKA_PRIME_1,
-                                     CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2, CKA_COEFFICIENT};
-  for (size_t i = 0; i < 8; ++i) imp.push_back({parts[i], const_cast<CK_BYTE*>(k[i].data()), k[i].size()});
+  std::vector<CK_ATTRIBUTE> imp = WithRsaKeyParts({{CKA_CLASS, &cls, sizeof cls},
+                                                   {CKA_KEY_TYPE, &type, sizeof type},
+                                                   {CKA_TOKEN, &yes, sizeof yes},
+                                                   {CKA_SIGN, &yes, sizeof yes},
+                                                   {CKA_ID, id, 1}},
+                                                  k);
   ASSERT_EQ(CKR_OK, f->C_CreateObject(h, imp.data(), imp.size(), &hPrv));
   EXPECT_EQ((std::vector<std::string>{"3F00/5015/5000/6000 ref=01", "3F00/5015/5000/6001 ref=02"}),
             CardKeys(t.Image()));
