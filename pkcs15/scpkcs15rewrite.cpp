@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr size_t kMostRecords = 96;
+
 struct Rec {
     uint32_t at;
     uint32_t len;
@@ -62,12 +64,17 @@ public:
     bool Run() {
         std::vector<Rec> before;
         if (!Frame(m_state, &before) || !Frame(m_to, &m_target) || m_part == 0) return Finish(false);
+        // The search is quadratic in the records: a file of very many (a hostile
+        // card's) is written straight through.
+        if (before.size() > kMostRecords || m_target.size() > kMostRecords) return Finish(false);
         for (const Rec& r : before) ++m_count[Key(m_state, r)].first;
         for (const Rec& r : m_target) ++m_count[Key(m_to, r)].second;
         m_minTotal = std::min(before.size(), m_target.size());
         m_maxTotal = std::max(before.size(), m_target.size());
-        // Every step moves a record nearer its place, places or clears one, or mends filler.
-        for (uint32_t guard = 0; guard < 4096; ++guard) {
+        // Every step moves a record nearer its place, places or clears one, or mends
+        // filler; a walk of many more steps than records is given up.
+        const size_t most = 4 * (before.size() + m_target.size()) + 32;
+        for (size_t n = 0; n < most; ++n) {
             if (m_state == m_to) return true;
             std::vector<Rec> cur;
             if (!Frame(m_state, &cur)) break;

@@ -1,0 +1,26 @@
+// The rewrite of a file of records from hostile old and new contents: the steps
+// stay inside the file and within one command, and always end at the new contents.
+#include <cstddef>
+#include <cstdint>
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include "pkcs15/scpkcs15rewrite.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 3) return 0;
+    const uint32_t part = 1 + data[0];
+    const size_t len = (size - 1) / 2;
+    const uint8_t* from = data + 1;
+    const uint8_t* to = from + len;
+    std::vector<SCPkcs15WriteStep> steps;
+    (void)ScPkcs15PlanRewrite(from, to, static_cast<uint32_t>(len), part, &steps);
+    std::vector<uint8_t> file(from, from + len);
+    for (const SCPkcs15WriteStep& s : steps) {
+        if (s.data.empty() || s.data.size() > part || s.offset + s.data.size() > len) abort();
+        for (size_t i = 0; i < s.data.size(); ++i) file[s.offset + i] = s.data[i];
+    }
+    if (!std::equal(file.begin(), file.end(), to)) abort();
+    return 0;
+}
