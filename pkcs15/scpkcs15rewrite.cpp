@@ -7,6 +7,7 @@
 namespace {
 
 constexpr size_t kMostRecords = 96;
+constexpr size_t kMostOctets = 16384;
 
 struct Rec {
     uint32_t at;
@@ -64,9 +65,10 @@ public:
     bool Run() {
         std::vector<Rec> before;
         if (!Frame(m_state, &before) || !Frame(m_to, &m_target) || m_part == 0) return Finish(false);
-        // The search is quadratic in the records: a file of very many (a hostile
-        // card's) is written straight through.
-        if (before.size() > kMostRecords || m_target.size() > kMostRecords) return Finish(false);
+        // The search costs records times octets for each step: a file of very
+        // many records or octets (a hostile card's) is written straight through.
+        if (before.size() > kMostRecords || m_target.size() > kMostRecords || m_to.size() > kMostOctets)
+            return Finish(false);
         for (const Rec& r : before) ++m_count[Key(m_state, r)].first;
         for (const Rec& r : m_target) ++m_count[Key(m_to, r)].second;
         m_minTotal = std::min(before.size(), m_target.size());

@@ -21,6 +21,7 @@ struct SCPkcs15WriteStep {
 // Steps that turn the file `from` into `to` (both `len` octets), none longer than
 // `part` octets. True when every step leaves the file as described above; false
 // when no such order was found (a record longer than a command, octets that are
-// no records): the steps then write the changed octets front to back.
+// no records, more than 96 records or 16384 octets): the steps then write the
+// changed octets front to back.
 bool ScPkcs15PlanRewrite(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
                          std::vector<SCPkcs15WriteStep>* steps);
