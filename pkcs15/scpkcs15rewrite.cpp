@@ -81,7 +81,8 @@ public:
             std::vector<Rec> cur;
             if (!Frame(m_state, &cur)) break;
             Placement placed = Placed(cur);
-            if (PlaceOne(cur, placed) || ClearOne(cur, placed) || MendFiller(cur, placed)) continue;
+            if (PlaceOne(cur, placed) || ClearOne(cur, placed) || MendFiller(cur, placed) || CloseUp(cur, placed))
+                continue;
             break;
         }
         return Finish(false);
@@ -164,26 +165,27 @@ private:
 
     // Widens [lo, hi) until it cuts no record of the file as it is in two and
     // holds the place of every record of the new file whose present form it
-    // takes in; false when it would take in a record already in its place.
-    static bool Close(const std::vector<Rec>& cur, const Placement& placed, const std::vector<Rec>& target,
-                      const std::vector<int>& targetOf, uint32_t* lo, uint32_t* hi) {
+    // takes in (a record already in its place is written again as it is).
+    static void Close(const std::vector<Rec>& cur, const std::vector<Rec>& target, const std::vector<int>& targetOf,
+                      uint32_t* lo, uint32_t* hi) {
         for (bool grown = true; grown;) {
             grown = false;
             for (size_t i = 0; i < cur.size(); ++i) {
                 if (cur[i].at >= *hi || cur[i].at + cur[i].len <= *lo) continue;
-                if (placed.state[i]) return false;
                 for (const Rec& r : {cur[i], targetOf[i] >= 0 ? target[static_cast<size_t>(targetOf[i])] : cur[i]}) {
                     if (r.at < *lo) *lo = r.at, grown = true;
                     if (r.at + r.len > *hi) *hi = r.at + r.len, grown = true;
                 }
             }
         }
-        return true;
     }
 
     // Puts a record of the new file in its place, with the others that its
     // command then takes in, or moves it nearer when the way is longer than one
-    // command allows; the octets left over become filler.
+    // command allows; the octets left over become filler. A record the old file
+    // lacks (new, or an old one changed) may take the place of one the new file
+    // lacks in the same command, nearest first, so that the old and the new form
+    // never stand together.
     bool PlaceOne(const std::vector<Rec>& cur, const Placement& placed) {
         std::vector<int> copyOf, targetOf;
         Pair(cur, placed, &copyOf, &targetOf);
@@ -191,28 +193,47 @@ private:
             if (placed.target[j]) continue;
             const Rec& t = m_target[j];
             const int copy = copyOf[j];
-            uint32_t lo = t.at, hi = t.at + t.len;
             if (copy >= 0) {
-                lo = std::min(lo, cur[copy].at);
-                hi = std::max(hi, cur[copy].at + t.len);
+                const Rec& c = cur[static_cast<size_t>(copy)];
+                if (TryWindow(cur, placed, copyOf, targetOf, j, std::min(t.at, c.at), std::max(t.at, c.at) + t.len) ||
+                    Hop(cur, placed, t, c.at))
+                    return true;
+                continue;
             }
-            if (Close(cur, placed, m_target, targetOf, &lo, &hi) && hi - lo <= m_part) {
-                std::vector<uint8_t> next = m_state;
-                std::fill(next.begin() + lo, next.begin() + hi, 0x00);
-                // Every record whose place lies inside goes there, unless its present
-                // form stays outside (it would then stand twice).
-                for (size_t k = 0; k < m_target.size(); ++k) {
-                    const Rec& o = m_target[k];
-                    const int c = copyOf[k];
-                    if (!placed.target[k] && o.at >= lo && o.at + o.len <= hi &&
-                        (c < 0 || (cur[static_cast<size_t>(c)].at >= lo && cur[static_cast<size_t>(c)].at < hi)))
-                        std::copy(m_to.begin() + o.at, m_to.begin() + o.at + o.len, next.begin() + o.at);
-                }
-                if (Try(lo, hi, next)) return true;
-            }
-            if (copy >= 0 && Hop(cur, placed, t, cur[copy].at)) return true;
+            if (TryWindow(cur, placed, copyOf, targetOf, j, t.at, t.at + t.len)) return true;
+            std::vector<size_t> gone;
+            for (size_t i = 0; i < cur.size(); ++i)
+                if (!placed.state[i] && targetOf[i] < 0) gone.push_back(i);
+            const auto distance = [&](size_t i) {
+                return cur[i].at > t.at ? cur[i].at - t.at : t.at - cur[i].at;
+            };
+            std::sort(gone.begin(), gone.end(), [&](size_t x, size_t y) { return distance(x) < distance(y); });
+            for (size_t i : gone)
+                if (TryWindow(cur, placed, copyOf, targetOf, j, std::min(t.at, cur[i].at),
+                              std::max(t.at + t.len, cur[i].at + cur[i].len)))
+                    return true;
         }
         return false;
+    }
+
+    // One command over [lo, hi), widened by Close(), that puts record j of the
+    // new file in its place; the others whose place and present form lie inside
+    // go to their place too (a record that is new elsewhere waits for its own
+    // command: placed early it could bar another's way); the rest becomes filler.
+    bool TryWindow(const std::vector<Rec>& cur, const Placement& placed, const std::vector<int>& copyOf,
+                   const std::vector<int>& targetOf, size_t j, uint32_t lo, uint32_t hi) {
+        Close(cur, m_target, targetOf, &lo, &hi);
+        if (hi - lo > m_part) return false;
+        std::vector<uint8_t> next = m_state;
+        std::fill(next.begin() + lo, next.begin() + hi, 0x00);
+        for (size_t k = 0; k < m_target.size(); ++k) {
+            const Rec& o = m_target[k];
+            const int c = copyOf[k];
+            const bool inside = c >= 0 && cur[static_cast<size_t>(c)].at >= lo && cur[static_cast<size_t>(c)].at < hi;
+            if (o.at >= lo && o.at + o.len <= hi && (placed.target[k] || inside || (k == j && c < 0)))
+                std::copy(m_to.begin() + o.at, m_to.begin() + o.at + o.len, next.begin() + o.at);
+        }
+        return Try(lo, hi, next);
     }
 
     // Moves the record at s as far toward its place t as one command reaches.
@@ -238,6 +259,24 @@ private:
             std::vector<uint8_t> next = m_state;
             std::fill(next.begin() + cur[i].at, next.begin() + cur[i].at + cur[i].len, 0x00);
             if (Try(cur[i].at, cur[i].at + cur[i].len, next)) return true;
+        }
+        return false;
+    }
+
+    // Moves a record the new file lacks left over the filler before it, as far as
+    // one command reaches: its replacement may then take its place in one command.
+    bool CloseUp(const std::vector<Rec>& cur, const Placement& placed) {
+        std::vector<int> copyOf, targetOf;
+        Pair(cur, placed, &copyOf, &targetOf);
+        for (size_t i = 0; i < cur.size(); ++i) {
+            if (placed.state[i] || targetOf[i] >= 0 || cur[i].len >= m_part || i == 0) continue;
+            const uint32_t free = cur[i - 1].at + cur[i - 1].len;
+            if (free == cur[i].at) continue;
+            const uint32_t dest = std::max(free, cur[i].at - std::min(cur[i].at, m_part - cur[i].len));
+            std::vector<uint8_t> next = m_state;
+            std::copy(m_state.begin() + cur[i].at, m_state.begin() + cur[i].at + cur[i].len, next.begin() + dest);
+            std::fill(next.begin() + dest + cur[i].len, next.begin() + cur[i].at + cur[i].len, 0x00);
+            if (Try(dest, cur[i].at + cur[i].len, next)) return true;
         }
         return false;
     }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <string>
@@ -95,9 +96,66 @@ Bytes Walk(Bytes file, const std::vector<SCPkcs15WriteStep>& steps, uint32_t par
     return file;
 }
 
-// Plans a into b, walks it, and from every state on the way plans back to a, as
-// a write that fails there puts the old contents back.
-void CheckRewrite(const Bytes& a, const Bytes& b, uint32_t part) {
+enum Op { kAppend, kRemove, kGrow, kShrink, kRemoveOnly };
+
+std::string Hexed(const Bytes& b) {
+    std::string s;
+    char x[3];
+    for (uint8_t c : b) {
+        std::snprintf(x, sizeof x, "%02X", c);
+        s += x;
+    }
+    return s;
+}
+
+// The records of a file in order (the file frames, see Records).
+std::vector<Bytes> InOrder(const Bytes& f) {
+    std::vector<Bytes> out;
+    size_t p = 0;
+    while (p < f.size() && !(p == 0 && (f[0] == 0x00 || f[0] == 0xFF))) {
+        if (f[p] == 0x00 || f[p] == 0xFF) {
+            ++p;
+            continue;
+        }
+        const size_t head = f[p + 1] == 0x81 ? 3 : 2, len = head == 3 ? f[p + 2] : f[p + 1];
+        out.emplace_back(f.begin() + static_cast<long>(p), f.begin() + static_cast<long>(p + head + len));
+        p += head + len;
+    }
+    return out;
+}
+
+// Where `what` first stands in `f` from `from` on.
+size_t Search(const Bytes& f, const Bytes& what, size_t from) {
+    return static_cast<size_t>(std::search(f.begin() + static_cast<long>(from), f.end(), what.begin(), what.end()) -
+                               f.begin());
+}
+
+// One change the module makes to the records of `file`, written compact with 00
+// filler. The first record goes only where the next one reaches the start in
+// one command (else nothing can stand at the start in between).
+Bytes Change(std::mt19937& rng, const Bytes& file, Op op, uint32_t part, size_t maxBody) {
+    std::vector<Bytes> recs = InOrder(file);
+    if (recs.empty()) op = kAppend;
+    size_t at = recs.empty() ? 0 : rng() % recs.size();
+    if (op == kRemove && at == 0 && recs.size() > 1) {
+        // Where the second record ends: the file starts with the first.
+        const size_t second = Search(file, recs[1], recs[0].size()) + recs[1].size();
+        if (second > part) at = 1;
+    }
+    switch (op) {
+        case kAppend: recs.push_back(Record(rng, 1 + rng() % maxBody)); break;
+        case kRemove:
+        case kRemoveOnly: recs.erase(recs.begin() + static_cast<long>(at)); break;
+        case kGrow: recs[at] = Record(rng, std::min(maxBody, recs[at].size() + 1 + rng() % 40)); break;
+        case kShrink: recs[at] = Record(rng, 1 + rng() % std::max<size_t>(1, recs[at].size() - 4)); break;
+    }
+    return File(recs, file.size());
+}
+
+// Plans a into b and walks it. From every state on the way it plans back to a,
+// as a write that fails there puts the old contents back, and on to a further
+// change, as the next call writes over a cut (filler left between records).
+void CheckRewrite(std::mt19937& rng, const Bytes& a, const Bytes& b, uint32_t part, size_t maxBody) {
     std::vector<SCPkcs15WriteStep> steps;
     ASSERT_TRUE(ScPkcs15PlanRewrite(a.data(), b.data(), static_cast<uint32_t>(a.size()), part, &steps));
     std::vector<Bytes> states;
@@ -107,6 +165,11 @@ void CheckRewrite(const Bytes& a, const Bytes& b, uint32_t part) {
         std::vector<SCPkcs15WriteStep> back;
         ASSERT_TRUE(ScPkcs15PlanRewrite(cut.data(), a.data(), static_cast<uint32_t>(a.size()), part, &back));
         EXPECT_EQ(a, Walk(cut, back, part, a, b));
+        const Bytes next = Change(rng, cut, static_cast<Op>(rng() % 4), part, maxBody);
+        std::vector<SCPkcs15WriteStep> on;
+        ASSERT_TRUE(ScPkcs15PlanRewrite(cut.data(), next.data(), static_cast<uint32_t>(a.size()), part, &on))
+            << Hexed(cut) << "\n" << Hexed(next);
+        EXPECT_EQ(next, Walk(cut, on, part, cut, next));
     }
 }
 
@@ -118,7 +181,6 @@ void CheckRewrite(const Bytes& a, const Bytes& b, uint32_t part) {
 // (records then move in several hops).
 TEST(Rewrite, EveryStepLeavesTheOldOrTheNewRecordsWhole) {
     std::mt19937 rng(20261207);
-    enum Op { kAppend, kRemove, kGrow, kShrink, kRemoveOnly };
     for (uint32_t part : {255u, 64u}) {
         const size_t maxBody = part == 255 ? 150 : 50;
         for (int round = 0; round < 60; ++round) {
@@ -126,22 +188,9 @@ TEST(Rewrite, EveryStepLeavesTheOldOrTheNewRecordsWhole) {
             const size_t count = op == kRemoveOnly ? 1 : 1 + rng() % 10;
             std::vector<Bytes> recs;
             for (size_t i = 0; i < count; ++i) recs.push_back(Record(rng, 1 + rng() % maxBody));
-            const size_t size = 2048;
-            const uint8_t filler = round % 2 ? 0xFF : 0x00;
-            std::vector<Bytes> after = recs;
-            // The first record goes only where the next one reaches the start in
-            // one command (else nothing can stand at the start in between).
-            size_t at = rng() % count;
-            if ((op == kRemove) && at == 0 && count > 1 && recs[0].size() + recs[1].size() > part) at = 1;
-            switch (op) {
-                case kAppend: after.push_back(Record(rng, 1 + rng() % maxBody)); break;
-                case kRemove:
-                case kRemoveOnly: after.erase(after.begin() + static_cast<long>(at)); break;
-                case kGrow: after[at] = Record(rng, std::min(maxBody, after[at].size() + 1 + rng() % 40)); break;
-                case kShrink: after[at] = Record(rng, 1 + rng() % std::max<size_t>(1, after[at].size() - 4)); break;
-            }
-            SCOPED_TRACE(testing::Message() << "part " << part << ", round " << round << ", op " << op << " at " << at);
-            CheckRewrite(File(recs, size, filler), File(after, size), part);
+            const Bytes before = File(recs, 2048, round % 2 ? 0xFF : 0x00);
+            SCOPED_TRACE(testing::Message() << "part " << part << ", round " << round << ", op " << op);
+            CheckRewrite(rng, before, Change(rng, before, op, part, maxBody), part, maxBody);
         }
     }
 }
