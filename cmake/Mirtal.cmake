@@ -34,6 +34,10 @@ function(mirtal_gtest name)
   endif()
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  # The helpers every test folder shares (tests/common, added before the others).
+  if(TARGET mirtal_testsupport)
+    target_link_libraries(${name} PRIVATE mirtal_testsupport)
+  endif()
   target_compile_definitions(${name} PRIVATE
     MIRTAL_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data"
     MIRTAL_BUILD_DIR="${CMAKE_BINARY_DIR}"

@@ -16,6 +16,7 @@
 
 #include "pkcs11impl/cryptoki.h"
 #include "pkcs11impl/mirtal_pkcs11.h"
+#include "tests/common/testsupport.h"
 
 namespace testhost {
 
@@ -45,12 +46,7 @@ inline void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path) << text;
 }
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+inline std::string ReadFile(const std::string& path) { return testsupport::ReadFileText(path); }
 
 inline bool FileExists(const std::string& path) {
   struct stat st;

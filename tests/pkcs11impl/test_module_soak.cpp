@@ -607,6 +607,12 @@ TEST(ModuleSoak, ObjectsSignaturesAndPinChangesOnTwoCardsUnderRandomCardFaults) 
     // whole records.
     for (const std::string& t : after.torn)
       TokenFault(&sh, c, "a directory holds octets of two writes (a rewrite cut short): " + t);
+    if (!after.torn.empty()) {
+      // The directory as the card holds it, for the report.
+      const Image img = ReadImage(env.Card(kCards[c].image));
+      const auto dir = img.data.find(after.torn.front().substr(0, after.torn.front().find(' ')));
+      if (dir != img.data.end()) std::printf("  %s\n", Hex(dir->second.data(), dir->second.size()).c_str());
+    }
   }
   std::printf("files that no record names: %zu; pulls and mutes: %llu; resets and error answers: %llu\n", orphans,
               static_cast<unsigned long long>(pulledOrMuted), static_cast<unsigned long long>(resetOrRefused));

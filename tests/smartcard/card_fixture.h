@@ -19,6 +19,7 @@
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_card_create.h"
 #include "smartcard/sc_reader_pcsc.h"
+#include "tests/common/testsupport.h"
 
 class CardSim : public ::testing::Test {
 protected:
@@ -106,12 +107,7 @@ protected:
         return Connect(name, readerOut);
     }
     // The card image as the simulator keeps it (written back after every change).
-    std::string ImageBytes(const std::string& image) const {
-        std::ifstream in(ImagePath(image), std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string ImageBytes(const std::string& image) const { return testsupport::ReadFileText(ImagePath(image)); }
 
     std::string Log() const {
         const size_t n = m_getLog(m_reader.c_str(), nullptr, 0);
@@ -152,10 +148,7 @@ private:
     std::string Copy(const std::string& image) {
         const std::string from = std::string(CARDSIM_CARDS_DIR) + "/" + image;
         const std::string to = m_dir + "/" + image;
-        std::ifstream in(from, std::ios::binary);
-        EXPECT_TRUE(in.good()) << from;
-        std::ofstream out(to, std::ios::binary);
-        out << in.rdbuf();
+        EXPECT_TRUE(testsupport::CopyFile(from, to)) << from;
         return to;
     }
     void* m_handle = nullptr;
