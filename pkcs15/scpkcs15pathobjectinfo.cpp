@@ -381,6 +381,15 @@ SCRESULT SCPkcs15PathObjectInfo::UpdateContents(const uint8_t* data, uint32_t le
         if (len == 0) return 0;
         return UpdateOrPutBack(data, len);
     }
+    // Records that fit a file written by WriteFilled are filled up to the size the
+    // card has just given: the file is never made again (its size was not known
+    // before this selection, after a failed write).
+    const uint32_t size = m_pFileHeader ? static_cast<uint32_t>(m_pFileHeader->GetFileSize()) : 0;
+    if (m_filling && size > len && size <= 0xFFFF) {
+        std::vector<uint8_t> padded(size, 0x00);
+        if (len) std::memcpy(padded.data(), data, len);
+        return UpdateOrPutBack(padded.data(), size);
+    }
     SCFileHeader::SafeRelease(m_pFileHeader);
     m_pFileHeader = nullptr;
     SCRESULT r = m_pCard->ResizeFile(fid, len, &m_pFileHeader);
@@ -677,9 +686,16 @@ SCRESULT SCPkcs15PathObjectInfo::WriteFilled(const uint8_t* data, uint32_t len) 
             return SC_E_NO_MEMORY;
         }
         if (len) std::memcpy(padded.data(), data, len);
-        return Write(padded.data(), size, nullptr);
+        return WriteFilling(padded.data(), size);
     }
-    return Write(len ? data : reinterpret_cast<const uint8_t*>(""), len, nullptr);
+    return WriteFilling(len ? data : reinterpret_cast<const uint8_t*>(""), len);
+}
+
+SCRESULT SCPkcs15PathObjectInfo::WriteFilling(const uint8_t* data, uint32_t len) {
+    m_filling = m_index == 0 && m_length == 0;
+    const SCRESULT r = Write(data, len, nullptr);
+    m_filling = false;
+    return r;
 }
 
 SCRESULT SCPkcs15PathObjectInfo::WriteEncodedFilled() {

@@ -133,6 +133,8 @@ public:
     SCRESULT UpdateOrPutBack(const uint8_t* data, uint32_t len);
     // Sends the steps that turn `from` into `to` (len octets, `part` a command).
     SCRESULT UpdateInSteps(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part);
+    // Write with m_filling set.
+    SCRESULT WriteFilling(const uint8_t* data, uint32_t len);
     SCRESULT CreateAndWrite(const uint8_t* data, uint32_t len);
     SCRESULT AllocateFileId(uint16_t firstFid, const uint16_t* parent, uint16_t parentLen);
     void ForgetFile();
@@ -193,6 +195,8 @@ protected:
     // commands, to be put back. Value files (keys, data) are never read for it.
     bool m_putBackOnFailure = false;
     bool m_failedWriteChangedNothing = false;
+    // Inside WriteFilled: contents shorter than the file are filled up, never resized.
+    bool m_filling = false;
 
 private:
     SCPath m_fullPath;  // storage behind GetFullPath

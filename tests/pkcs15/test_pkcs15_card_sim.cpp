@@ -669,3 +669,27 @@ TEST_F(P15Card, UpdateRefusedAfterItsFirstPartPutsTheOldContentsBack) {
     EXPECT_EQ(bytes, contents());
     dlclose(sim);
 }
+
+// A write of records whose selection failed leaves the file object without the
+// file's size; the next write of shorter records still fills the file up in
+// place: the file is never deleted and made again at another size.
+TEST_F(P15Card, RecordsWrittenAfterAFailedSelectionFillTheFileInPlace) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    ASSERT_EQ(SC_OK, VerifyUserPin(card));
+    SCPkcs15ODF odf(card);
+    Place(odf, 0x5031);
+    ASSERT_EQ(SC_OK, odf.Load(false));
+    Inject(0xA4, 0x6581, 1);
+    EXPECT_GT(0, odf.WriteEncodedFilled());
+    ClearLog();
+    EXPECT_EQ(SC_OK, odf.WriteEncodedFilled());
+    for (const std::string& c : Commands()) {
+        EXPECT_NE("00E4", c.substr(0, 4)) << "the file was deleted";
+        EXPECT_NE("00E0", c.substr(0, 4)) << "the file was made again";
+    }
+    std::vector<uint8_t> b(300);
+    ASSERT_EQ(SC_OK, card->SelectPath(kApp1, 2, nullptr));
+    ASSERT_EQ(SC_OK, card->SelectChildEf(0x5031, nullptr));
+    EXPECT_EQ(256, card->ReadBinary(0, b.data(), 300));
+}
