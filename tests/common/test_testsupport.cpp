@@ -1,6 +1,7 @@
 // The shared test helpers: hex text both ways and the data-file readers, on
 // the layouts the known-answer files use and on the mistakes a file can hold.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -15,7 +16,9 @@ namespace {
 
 // A file in the test's temporary folder, removed at the end of the test.
 struct TempFile {
-    explicit TempFile(const std::string& text) : path(::testing::TempDir() + "testsupport_" + std::to_string(++count)) {
+    // The process in the name: CTest runs the cases of this program side by side.
+    explicit TempFile(const std::string& text)
+        : path(::testing::TempDir() + "testsupport_" + std::to_string(getpid()) + "_" + std::to_string(++count)) {
         std::ofstream(path, std::ios::binary) << text;
     }
     ~TempFile() { std::remove(path.c_str()); }
