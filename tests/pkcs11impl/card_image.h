@@ -13,21 +13,13 @@
 #include <utility>
 #include <vector>
 
+#include "tests/common/testsupport.h"
 #include "tests/pkcs11impl/module_host.h"
 
 namespace cardimage {
 
-inline std::vector<uint8_t> Unhex(const std::string& hex) {
-  std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
-inline std::string Hex(const uint8_t* p, size_t n) {
-  std::string s;
-  for (size_t i = 0; i < n; ++i) s += testhost::Fmt("%02X", p[i]);
-  return s;
-}
+// Upper-case hex, as the image files and paths are written.
+inline std::string Hex(const uint8_t* p, size_t n) { return testsupport::ToHex(p, n, testsupport::HexCase::Upper); }
 
 // The image text without the PINs' remaining tries.
 inline std::string WithoutRetryCounters(const std::string& image) {
@@ -58,7 +50,7 @@ inline Image ReadImage(const std::string& path) {
     img.files.insert(where);
     std::string w;
     while (words >> w)
-      if (kind == "ef" && w.compare(0, 5, "data=") == 0) img.data[where] = Unhex(w.substr(5));
+      if (kind == "ef" && w.compare(0, 5, "data=") == 0) img.data[where] = testsupport::FromHex(w.substr(5));
   }
   return img;
 }

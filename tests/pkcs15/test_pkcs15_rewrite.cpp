@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <random>
 #include <string>
@@ -13,6 +12,7 @@
 #include "pkcs15/scpkcs15dataobjectlist.h"
 #include "pkcs15/scpkcs15rewrite.h"
 #include "support/memfile.h"
+#include "tests/common/testsupport.h"
 
 namespace {
 
@@ -98,16 +98,6 @@ Bytes Walk(Bytes file, const std::vector<SCPkcs15WriteStep>& steps, uint32_t par
 
 enum Op { kAppend, kRemove, kGrow, kShrink, kRemoveOnly };
 
-std::string Hexed(const Bytes& b) {
-    std::string s;
-    char x[3];
-    for (uint8_t c : b) {
-        std::snprintf(x, sizeof x, "%02X", c);
-        s += x;
-    }
-    return s;
-}
-
 // The records of a file in order (the file frames, see Records).
 std::vector<Bytes> InOrder(const Bytes& f) {
     std::vector<Bytes> out;
@@ -168,7 +158,7 @@ void CheckRewrite(std::mt19937& rng, const Bytes& a, const Bytes& b, uint32_t pa
         const Bytes next = Change(rng, cut, static_cast<Op>(rng() % 4), part, maxBody);
         std::vector<SCPkcs15WriteStep> on;
         ASSERT_TRUE(ScPkcs15PlanRewrite(cut.data(), next.data(), static_cast<uint32_t>(a.size()), part, &on))
-            << Hexed(cut) << "\n" << Hexed(next);
+            << testsupport::ToHex(cut) << "\n" << testsupport::ToHex(next);
         EXPECT_EQ(next, Walk(cut, on, part, cut, next));
     }
 }
