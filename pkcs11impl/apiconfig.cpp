@@ -21,6 +21,7 @@
 #include "support/cfginifile.h"
 #include "support/cfgregistry.h"
 #include "support/debuglog.h"
+#include "support/safefile.h"
 
 #ifndef MIRTAL_ETC_DIR
 #define MIRTAL_ETC_DIR "/etc"
@@ -350,7 +351,8 @@ bool CfgPkcs11ApiConfig::FindMainConfigFile(std::string* path) const {
   std::string candidates[2];
   GetMainConfigFileCandidates(candidates);
   for (const std::string& c : candidates) {
-    FILE* f = std::fopen(c.c_str(), "rb");
+    // Opened without waiting: a FIFO under the name is passed over.
+    FILE* f = OpenBoundedRegularFile(c.c_str(), CONFIG_FILE_MAX_SIZE, nullptr);
     if (f != nullptr) {
       std::fclose(f);
       if (path) *path = c;
