@@ -10,6 +10,8 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "pkcs11impl/app.h"
@@ -649,10 +651,19 @@ int CfgPkcs11ApiConfig::Apply() {
     }
     bridge->ClearReaderOptions();
 
+    // The first section of a name wins; the names taken are kept here, as a
+    // search of the bridge's list for each would grow with the square of them.
+    std::unordered_set<std::string> taken;
     size_t pos = 0;
     while (CfgSection* s = FindNextSection(CFG_SECTION_READERS, &pos, true)) {
       const char* shortName = s->GetShortName();
-      if (bridge->FindReaderOptions(shortName) != nullptr) continue;
+      bool fresh;
+      try {
+        fresh = taken.insert(shortName).second;
+      } catch (const std::bad_alloc&) {
+        fresh = bridge->FindReaderOptions(shortName) == nullptr;
+      }
+      if (!fresh) continue;
       const CfgSection* appReaders = nullptr;
       if (appSection != nullptr) {
         const std::string name = appSectionName + "\\" CFG_SECTION_READERS "\\" + shortName;

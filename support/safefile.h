@@ -22,7 +22,7 @@ enum SecretFilePolicy {
 int OpenSecretFileForAppend(const char* path, SecretFilePolicy policy, std::string* why);
 
 // Largest configuration file read.
-const uint64_t CONFIG_FILE_MAX_SIZE = 1024 * 1024;
+const uint64_t CONFIG_FILE_MAX_SIZE = 4 * 1024 * 1024;
 
 // Opens path for reading when it is a regular file of at most maxSize bytes
 // (symbolic links are followed). A FIFO or device is refused without blocking.

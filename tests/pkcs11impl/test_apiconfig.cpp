@@ -403,7 +403,7 @@ TEST_F(Fixture, MainFileNamesItsSources) {
 TEST_F(Fixture, OnlyRegularFilesOfBoundedSizeAreRead) {
   const std::string fifo = home + "/fifo.ini", big = home + "/big.ini";
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-  WriteFile(big, std::string(1024 * 1024, '\n') + "PKCS15MaxTokenCount = 3\n");
+  WriteFile(big, std::string(4 * 1024 * 1024, '\n') + "PKCS15MaxTokenCount = 3\n");
   WriteFile(home + "/extra.ini", "PKCS15MaxTokenCount = 8\n");
   ASSERT_EQ(0, symlink((home + "/extra.ini").c_str(), (home + "/link.ini").c_str()));
   MainFile("AddConfig[a] = /dev/zero\nAddConfig[b] = " + fifo + "\nAddConfig[c] = " + big +
@@ -411,7 +411,7 @@ TEST_F(Fixture, OnlyRegularFilesOfBoundedSizeAreRead) {
   CfgPkcs11ApiConfig cfg;
   Load(cfg);
   ASSERT_EQ(6, cfg.GetCount());
-  const char* const expected[] = {"", "not a regular file", "not a regular file", "larger than 1048576 bytes", "",
+  const char* const expected[] = {"", "not a regular file", "not a regular file", "larger than 4194304 bytes", "",
                                   "not a regular file"};
   POSITION p = cfg.GetHeadPosition();
   for (const char* e : expected) {
