@@ -723,12 +723,12 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
     Reinit t(image);
     ASSERT_TRUE(t.Start());
     const std::string blank = t.Image();
-    MakeFirstToken(t, false);
+    MakeFirstToken(t, true);
     const std::string withUserObjects = t.Image();
     ASSERT_EQ(CKR_OK, t.InitToken("B"));
     const std::string initialisedAnew = t.Image();
     for (Fault fault : kAllFaults) {
-      FaultAtEachCommand(t, withUserObjects, InitTokenOn("A", "2468", 1), fault);
+      FaultAtEachCommand(t, withUserObjects, InitTokenOn("A", "2468", 3), fault);
       FaultAtEachCommand(t, blank, InitTokenOn(nullptr, nullptr, 0), fault);
       FaultAtEachCommand(t, initialisedAnew, InitPinOn("B", kLabelIs("B"), 0), fault);
       if (HasFailure()) return;
@@ -830,3 +830,44 @@ TEST(ModuleReinit, InitializeCardRefusesOtherModelsAndChangesNothing) {
   }
 }
 
+
+// A token whose TokenInfo is missing, as a cut initialisation leaves it: with
+// this module's profile in the card's directory it reads as a card to
+// initialise (C_GetTokenInfo answers, CKF_TOKEN_INITIALIZED clear) and
+// C_InitToken builds it anew after the SO PIN is verified; a wrong SO PIN
+// changes nothing. Under another profile the same structure is no token of
+// this module: it stays unrecognised (also when any card counts) and
+// C_InitToken leaves the card as it is.
+TEST(ModuleReinit, TokenLeftIncompleteIsUninitialisedOnlyUnderThisModulesProfile) {
+  std::string image = ReadFile(CardsDir() + "/pkcs15-model3.card");
+  const size_t ti = image.find("\nef 3F00/5015/5032 ");
+  ASSERT_NE(std::string::npos, ti);
+  image.erase(ti, image.find('\n', ti + 1) - ti);
+  const std::string ours = "060B2B0601040181FD59020702", other = "060B2B0601040181FD59020709";
+  ASSERT_NE(std::string::npos, image.find(ours));
+  std::string foreign = image;
+  foreign.replace(foreign.find(ours), ours.size(), other);
+  {
+    Reinit t("pkcs15-model3.card");
+    ASSERT_TRUE(t.Start());
+    PutBack(t, image);
+    EXPECT_EQ(kUninitialised, TokenState(t));
+    EXPECT_EQ(CKR_PIN_INCORRECT, t.InitToken("B", "11112222"));
+    EXPECT_EQ(WithoutCounters(image), WithoutCounters(t.Image()));
+    ASSERT_EQ(CKR_OK, t.InitToken("B")) << t.Log();
+    EXPECT_EQ("B", TokenState(t));
+    ASSERT_EQ(CKR_OK, t.InitPin("1357"));
+    TokenWorks(t, "1357", 0);
+    DirectoriesWhole(t);
+  }
+  for (const char* flags : {"0x8000600", "0x8000608"}) {
+    SCOPED_TRACE(flags);
+    Reinit t("pkcs15-model3.card");
+    t.env.Config(std::string("PKCS15Flags = ") + flags + "\n");
+    ASSERT_TRUE(t.Start());
+    PutBack(t, foreign);
+    EXPECT_EQ("<" + std::to_string(CKR_TOKEN_NOT_RECOGNIZED) + ">", TokenState(t));
+    EXPECT_NE(CKR_OK, t.InitToken("B"));
+    EXPECT_EQ(WithoutCounters(foreign), WithoutCounters(t.Image()));
+  }
+}
