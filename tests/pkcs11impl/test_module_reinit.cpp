@@ -522,7 +522,13 @@ void InitTokenWithPkcs11Tool(Reinit& t, const std::string& label) {
   ASSERT_TRUE(t.Start());
 }
 
-bool HavePkcs11Tool() { return std::system("command -v pkcs11-tool >/dev/null 2>&1") == 0; }
+bool HavePkcs11Tool() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return false;  // a module built with a sanitizer loads only into a host built with it
+#else
+  return std::system("command -v pkcs11-tool >/dev/null 2>&1") == 0;
+#endif
+}
 
 // One administrator's call on a prepared card, and what it leaves.
 struct Operation {
@@ -714,28 +720,38 @@ void OldPinOrSoRecovers(Reinit& t) {
 
 }  // namespace
 
+namespace {
+
 // Faults at each card command of C_InitToken (on a token with the user's
-// objects and on a blank card) and of the SO's C_InitPIN on every model, of
-// both on the shipped model-3 token, and of InitializeCard on model 4.
-TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
-  for (const char* image : {"blank-model3.card", "blank-model4.card", "blank-model7.card", "blank-model1.card"}) {
-    SCOPED_TRACE(image);
-    Reinit t(image);
-    ASSERT_TRUE(t.Start());
-    const std::string blank = t.Image();
-    MakeFirstToken(t, true);
-    const std::string withUserObjects = t.Image();
-    ASSERT_EQ(CKR_OK, t.InitToken("B"));
-    const std::string initialisedAnew = t.Image();
-    for (Fault fault : kAllFaults) {
-      FaultAtEachCommand(t, withUserObjects, InitTokenOn("A", "2468", 3), fault);
-      FaultAtEachCommand(t, blank, InitTokenOn(nullptr, nullptr, 0), fault);
-      FaultAtEachCommand(t, initialisedAnew, InitPinOn("B", kLabelIs("B"), 0), fault);
-      if (HasFailure()) return;
-    }
+// objects and on a blank card) and of the SO's C_InitPIN on one model.
+void FaultAtEachCommandOnModel(const char* image) {
+  Reinit t(image);
+  ASSERT_TRUE(t.Start());
+  const std::string blank = t.Image();
+  MakeFirstToken(t, true);
+  const std::string withUserObjects = t.Image();
+  ASSERT_EQ(CKR_OK, t.InitToken("B"));
+  const std::string initialisedAnew = t.Image();
+  for (Fault fault : kAllFaults) {
+    FaultAtEachCommand(t, withUserObjects, InitTokenOn("A", "2468", 3), fault);
+    FaultAtEachCommand(t, blank, InitTokenOn(nullptr, nullptr, 0), fault);
+    FaultAtEachCommand(t, initialisedAnew, InitPinOn("B", kLabelIs("B"), 0), fault);
+    if (::testing::Test::HasFailure()) return;
   }
+}
+
+}  // namespace
+
+// The sweep on each model (one test each, so that they run side by side).
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel1) { FaultAtEachCommandOnModel("blank-model1.card"); }
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel3) { FaultAtEachCommandOnModel("blank-model3.card"); }
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel4) { FaultAtEachCommandOnModel("blank-model4.card"); }
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel7) { FaultAtEachCommandOnModel("blank-model7.card"); }
+
+// The same on the shipped token (a key, its certificate and a data object,
+// user PIN 1234), and InitializeCard on model 4.
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
   {
-    // The shipped token: a key, its certificate and a data object, user PIN 1234.
     Reinit t("pkcs15-model3.card");
     ASSERT_TRUE(t.Start());
     const std::string shipped = t.Image();
