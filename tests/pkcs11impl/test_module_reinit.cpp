@@ -770,7 +770,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
       "InitializeCard",
       [](Reinit& r) { return InitializeFromProfile(r, "1357", nullptr) == 1 ? CKR_OK : CKR_FUNCTION_FAILED; },
       kUserLogsIn("1357"), kUserLogsIn("2468"), {"Podpis", kUninitialised}, true};
-  for (Fault fault : {Fault::kErrorAnswer, Fault::kMute, Fault::kResetByOther}) {
+  for (Fault fault : kAllFaults) {
     FaultAtEachCommand(t, fromProfile, initializeCard, fault);
     if (HasFailure()) return;
   }
