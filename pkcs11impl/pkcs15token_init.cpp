@@ -84,6 +84,10 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
     rv = lib->ReinitToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen);
   } else {
     const std::string text = label != nullptr ? LabelText(label) : std::string("MIRTAL");
+    // A token an interrupted initialisation left incomplete reads as not
+    // initialised while its slot keeps the application: it is built anew in place.
+    if (ready == TOKEN_STATUS_CARD_NOT_INITIALIZED && lib->GetSlotApp(m_nPkcs15SlotId) != nullptr)
+      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen);
     if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader)) {
       // A token an interrupted initialisation left incomplete is built anew; any other stays unrecognised.
       if (lib->GetSlotApp(m_nPkcs15SlotId) == nullptr) return ready;

@@ -223,6 +223,10 @@ CK_RV CPkcs15Token::Login(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR pin, CK_UL
   if (app == nullptr || IsSpecialPin(object)) return CKR_USER_PIN_NOT_INITIALIZED;
   const SCRESULT r = app->VerifyPin(app->PinFor(object), text, true, nullptr);
   if (r == SC_E_INVALID_DATA_LENGTH) return CKR_PIN_INCORRECT;
+  // A user PIN that the token names but the card does not hold yet (a token
+  // initialised before the SO set the PIN) is one not initialised.
+  if (user == CKU_USER && (r == SC_E_NO_REFERENCED_DATA || r == SC_E_PIN_NOT_INITIALIZED))
+    return CKR_USER_PIN_NOT_INITIALIZED;
   if (r < 0) return MapScErrorToCkr(r, false);
   if (r > 0) return CKR_PIN_INCORRECT;  // a tries count is no verification
   m_loggedInUser = user;

@@ -301,6 +301,11 @@ class SCPkcs15Lib {
   // DF, TokenInfo or PIN directory missing) is built anew under the SO PIN of
   // the card's profile; CKR_TOKEN_NOT_RECOGNIZED for any other token.
   CK_RV RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen);
+  // Whether `loaded`, the result of loading the application, shows a token that
+  // an interrupted initialisation of this module left incomplete: the card's
+  // directory names it with this module's profile, and its DF, ODF or TokenInfo
+  // is missing or not yet written, or it holds no SO PIN object.
+  static bool IsLeftIncomplete(SCPkcs15App* app, SCRESULT loaded);
   // The card's SO PIN line and one token's line of the PIN output file (path
   // null: the profile's expanded OutputPinFile; none: nothing written).
   CK_RV WriteGlobalSoPinLine(uint32_t reader, InitProfile* profile, const char* path);

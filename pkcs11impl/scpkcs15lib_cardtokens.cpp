@@ -92,6 +92,9 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
   SCRESULT rv = SC_OK;
   {
     SCTransactGuard guard(card);
+    // A reset by another application while the token is written is taken up
+    // (the card reconnected, the SO PIN verified again) and the command sent again.
+    InitWriteGuard writing(card);
     SCCardInfo info;
     std::memset(&info, 0, sizeof info);
     rv = card->GetCardInfo(&info);
@@ -107,20 +110,26 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     // Until the card holds something of the new application, a failure (a wrong
     // SO PIN above all) takes it back in memory only.
     bool written = false;
+    uint8_t soRef = 0;     // the SO PIN this call verified or made
+    bool soMade = false;  // made by this call: it goes again after a failure
+    const bool dirExisted = !p15->GetCardDir().IsKnownAbsent();
     if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str());
     if (rv >= 0 && pin.IsSet()) {
       ASNPkcs15AuthObject* so = nullptr;
       rv = app->FindPinObject(SCPkcs15App::PIN_SO, &so);
       if (rv >= 0) {
+        soRef = SCPkcs15App::GetPinReference(so);
         const SCRESULT state = app->QueryPinStatus(so, nullptr);
         if (state == SC_E_PIN_NOT_INITIALIZED || state == SC_E_NO_REFERENCED_DATA) {
           written = true;
+          soMade = state == SC_E_NO_REFERENCED_DATA;
           rv = app->SetPin(so, nullptr, pin.Get(), nullptr, nullptr);
         } else if (state < 0) {
           rv = state;
         }
       }
       if (rv >= 0) rv = app->VerifyPin(so, pin.Get(), true, nullptr);
+      if (rv >= 0) InitWriteGuard::SoVerified(card, SCPkcs15App::GetPinReference(so), pin.Get(), pin.Length());
     }
     if (rv >= 0) {
       const void* args[4] = {nullptr, nullptr, pin.IsSet() ? pin.Get() : nullptr, nullptr};
@@ -129,10 +138,18 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     }
     // A failed creation takes back only the application made here.
     if (rv < 0 && app != nullptr) {
-      if (written)
-        (void)p15->DeleteApplication(app);
-      else
+      if (written) {
+        // The card may have forgotten the SO PIN with the fault: it is verified
+        // again for the steps back. EF.DIR and an SO PIN made for this token go
+        // with it: the card is left as it was.
+        if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
+        if (p15->DeleteApplication(app) >= 0 && p15->GetCardDir().IsEmpty() && !dirExisted)
+          (void)p15->GetCardDir().Delete();
+        if (soMade && soRef != 0 && soRef < 0xFF && card->SelectMf(nullptr) >= 0)
+          (void)card->DeleteObject(soRef, SC_KEYOBJ_PIN);
+      } else {
         p15->DiscardApplication(app, app->GetSourceDirRecord());
+      }
     }
   }
   (void)RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, 0, 1);

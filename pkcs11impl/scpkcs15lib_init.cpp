@@ -606,6 +606,13 @@ std::vector<uint8_t> SoPinForCard(SCCard* card, const char* pin, size_t len) {
   return value;
 }
 
+bool SCPkcs15Lib::IsLeftIncomplete(SCPkcs15App* app, SCRESULT loaded) {
+  if (app == nullptr || !app->IsKnownProfile()) return false;
+  ASNPkcs15AuthObject* so = nullptr;
+  return loaded == SC_E_FILE_NOT_FOUND || loaded == SC_E_INVALID_DATA_FORMAT ||
+         (loaded >= 0 && !app->IsLoaded() && app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0);
+}
+
 CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen) {
   if (soPin == nullptr) return CKR_PIN_INCORRECT;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
@@ -621,11 +628,8 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     // Only a directory the card no longer holds whole: its TokenInfo is missing
     // or not yet written (a file left as the card erased it), or its PIN
     // directory is missing. Any other token is not this call's to rebuild.
-    ASNPkcs15AuthObject* so = nullptr;
     r = app->Load(true);
-    const bool incomplete = r == SC_E_FILE_NOT_FOUND || r == SC_E_INVALID_DATA_FORMAT ||
-                            (r >= 0 && !app->IsLoaded() && app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0);
-    if (!incomplete) return r < 0 ? MapScErrorToCkr(r, false) : CKR_TOKEN_NOT_RECOGNIZED;
+    if (!IsLeftIncomplete(app, r)) return r < 0 ? MapScErrorToCkr(r, false) : CKR_TOKEN_NOT_RECOGNIZED;
     // The PIN references of the card's profile (the directory that would name
     // them is gone); the SO PIN is global on every card the module initialises.
     SCCardInfo info;

@@ -180,7 +180,12 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
       if (rv < 0) {
         // A read that failed is reported as it is (the application is loaded
         // again at the next call); only what was read makes the profile unsupported.
-        if (rv != SC_E_NO_MEMORY && !scIsReadFailure(rv)) {
+        if (rv != SC_E_NO_MEMORY && !scIsReadFailure(rv) && IsLeftIncomplete(app, rv)) {
+          // What an interrupted initialisation left is a card still to be
+          // initialised: C_InitToken builds the token anew on it.
+          Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), token left incomplete by an initialisation, not initialized", si);
+          rv = SC_E_PKCS15_CARD_NOT_INITIALIZED;
+        } else if (rv != SC_E_NO_MEMORY && !scIsReadFailure(rv)) {
           Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile err, rv = SC_E_PKCS15_UNSUPPORTED_PROFILE(%08x), return",
               si, static_cast<unsigned>(rv));
           rv = SC_E_PKCS15_UNSUPPORTED_PROFILE;

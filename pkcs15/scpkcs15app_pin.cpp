@@ -730,10 +730,13 @@ SCRESULT SCPkcs15App::InitializeToken(const char* userPin, SCPinParams* userReco
     r = initPin(PIN_USER, userPin, userRecord, "Inicjalizacja PINu: błąd inicjalizacji: %08x\n");
     if (r < 0) return r;
 
-    // Every file of the structure.
-    std::vector<SCPkcs15PathObjectInfo*> files = {&m_odf, &m_tokenInfo};
+    // Every file of the structure, the TokenInfo last: until it is on the card
+    // the token reads as one left incomplete (a card pulled meanwhile is
+    // initialised anew), never as a token without its PIN directory.
+    std::vector<SCPkcs15PathObjectInfo*> files = {&m_odf};
     for (int idx : {L_AODF, L_PRKDF, L_PUKDF, L_TRUSTED_PUKDF, L_CDF, L_TRUSTED_CDF, L_USEFUL_CDF, L_DODF})
         for (POSITION p = m_lists[idx].GetHeadPosition(); p;) files.push_back(m_lists[idx].GetNext(p));
+    files.push_back(&m_tokenInfo);
     SCRESULT first = 0;
     for (SCPkcs15PathObjectInfo* f : files) {
         bool needsPin = false, so = false;

@@ -19,6 +19,8 @@ const SCPkcs15CardAppServices* g_cardServices = nullptr;
 constexpr SCRESULT kStatus6A86 = SC_RESULT_CODE(0xE000000000016A86ULL);
 constexpr SCRESULT kStatus6B00 = SC_RESULT_CODE(0xE000000000016B00ULL);
 const uint16_t kDirFid = 0x2F00;
+// The size of an EF.DIR made anew: room for several application records.
+const uint32_t kDirRoom = 256;
 
 // Thrown inside the EF.DIR reader when an element cannot be decoded.
 class invalid_format_exception : public std::exception {
@@ -47,7 +49,19 @@ void SCPkcs15SetCardAppServices(const SCPkcs15CardAppServices* services) { g_car
 SCPkcs15CardDir::SCPkcs15CardDir(SCCard* card)
     : SCPkcs15PathObjectInfo(card), m_dirRecords(10, true), m_sigGPresent(false), m_otherRecords(10, true) {
     m_putBackOnFailure = true;
+    m_createRoom = kDirRoom;
     SetPath(&kDirFid, 1, 0, 0);
+}
+
+SCRESULT SCPkcs15CardDir::Write(const uint8_t* data, uint32_t len, SCPath* currentDf) {
+    if (data != nullptr || currentDf != nullptr || m_filling)
+        return SCPkcs15PathObjectInfo::Write(data, len, currentDf);
+    // No records on a card without EF.DIR: nothing to make (a card without one reads the same).
+    m_noCreate = IsEmpty();
+    const SCRESULT r = WriteEncodedFilled();
+    const bool absent = m_noCreate && r == SC_E_FILE_NOT_FOUND;
+    m_noCreate = false;
+    return absent ? 0 : r;
 }
 
 SCPkcs15CardDir::~SCPkcs15CardDir() { ClearContents(); }

@@ -37,6 +37,10 @@ public:
     SCRESULT Parse(MemFile* in, uint32_t len) override;
     void ClearContents() override;
     SCRESULT Encode(MemFile* out) override;
+    // The records are written in place, filling the file up (a file made anew
+    // gets room for more records): EF.DIR is never deleted and made again, so a
+    // card pulled meanwhile keeps the old records or the new ones.
+    SCRESULT Write(const uint8_t* data, uint32_t len, SCPath* currentDf) override;
 
     bool FindDirRecordByAid(const uint8_t* aid, uint32_t len) const;
     bool IsEmpty() const { return m_dirRecords.GetCount() == 0 && m_otherRecords.GetCount() == 0; }

@@ -348,7 +348,7 @@ SCRESULT SCPkcs15PathObjectInfo::Write(const uint8_t* data, uint32_t len, SCPath
             m_failedWriteChangedNothing = !reverified;
             break;
         }
-        if (res == SC_E_FILE_NOT_FOUND)
+        if (res == SC_E_FILE_NOT_FOUND && !m_noCreate)
             res = CreateAndWrite(data, len);
         else if (res >= 0)
             res = UpdateContents(data, len);
@@ -454,6 +454,13 @@ SCRESULT SCPkcs15PathObjectInfo::CreateAndWrite(const uint8_t* data, uint32_t le
     if (!full) return SC_E_BAD_USAGE;
     SCFileHeader::SafeRelease(m_pFileHeader);
     m_pFileHeader = nullptr;
+    std::vector<uint8_t> filled;
+    if (m_filling && m_createRoom > len) {
+        filled.assign(m_createRoom, 0x00);
+        if (len) std::memcpy(filled.data(), data, len);
+        data = filled.data();
+        len = m_createRoom;
+    }
     SCRESULT r = m_pCard->CreateFile(len, full[count - 1], m_lifeCycleState, m_accessTemplate, m_createRefs,
                                      &m_pFileHeader);
     if (r < 0) return r;

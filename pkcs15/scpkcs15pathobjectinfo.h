@@ -197,6 +197,11 @@ protected:
     bool m_failedWriteChangedNothing = false;
     // Inside WriteFilled: contents shorter than the file are filled up, never resized.
     bool m_filling = false;
+    // The least size of a file of records made anew by WriteFilled: room for
+    // records to come, so that they too are written in place.
+    uint32_t m_createRoom = 0;
+    // Set while a file missing on the card is not to be made (Write answers SC_E_FILE_NOT_FOUND).
+    bool m_noCreate = false;
 
 private:
     SCPath m_fullPath;  // storage behind GetFullPath

@@ -441,14 +441,23 @@ TEST(ModuleReinit, TokensGenerateAndImportKeysAsTheirCardKeepsThem) {
 }
 
 // A second C_InitToken straight after the first on a blank card builds the
-// token again under the new label; the SO then sets the user PIN.
+// token again under the new label; the SO then sets the user PIN. Before, the
+// user's login finds a PIN not yet initialised, after either initialisation.
 TEST(ModuleReinit, SecondInitTokenOnAFreshTokenBuildsItAgain) {
+  const auto userLogin = [](Reinit& t) {
+    CK_SESSION_HANDLE h = 0;
+    const CK_RV rv = t.UserSession("1357", &h);
+    (void)t.f()->C_CloseAllSessions(0);
+    return rv;
+  };
   for (const char* image : {"blank-model3.card", "blank-model4.card", "blank-model7.card", "blank-model1.card"}) {
     SCOPED_TRACE(image);
     Reinit t(image);
     ASSERT_TRUE(t.Start());
     ASSERT_EQ(CKR_OK, t.InitToken("A"));
+    EXPECT_EQ(CKR_USER_PIN_NOT_INITIALIZED, userLogin(t)) << t.Log();
     ASSERT_EQ(CKR_OK, t.InitToken("B")) << t.Log();
+    EXPECT_EQ(CKR_USER_PIN_NOT_INITIALIZED, userLogin(t)) << t.Log();
     EXPECT_EQ("B", t.Label());
     ASSERT_EQ(CKR_OK, t.InitPin("1357"));
     CK_SESSION_HANDLE h = 0;
@@ -463,7 +472,11 @@ TEST(ModuleReinit, SecondInitTokenOnAFreshTokenBuildsItAgain) {
 TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
   Reinit t("pkcs15-model3.card");
   ASSERT_TRUE(t.Start());
+  ASSERT_EQ(0, t.sim.ClearLog(kReader));
   ASSERT_EQ(CKR_OK, t.InitToken("Nowy")) << t.Log();
+  // EF.DIR is rewritten in place, never deleted and made again at another size.
+  EXPECT_EQ(std::string::npos, t.Log().find("> 00E40000022F00")) << t.Log();
+  EXPECT_NE(std::string::npos, t.Image().find("ef 3F00/2F00 lcs=05 size=256 "));
   for (int pass = 0; pass < 2; ++pass) {
     SCOPED_TRACE(pass == 0 ? "same process" : "after a restart");
     if (pass == 1) {
@@ -509,38 +522,160 @@ int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error
 using AfterCommandsFn = int (*)(const char*, unsigned, int, int);
 
 // A fault at one card command: an error answer, a reset by another application,
-// or a card that goes mute.
-enum class Fault { kErrorAnswer, kResetByOther, kMute };
+// a card that goes mute, or one pulled out.
+enum class Fault { kErrorAnswer, kResetByOther, kMute, kPull };
+const Fault kAllFaults[] = {Fault::kErrorAnswer, Fault::kMute, Fault::kPull, Fault::kResetByOther};
 
 const char* FaultName(Fault f) {
   switch (f) {
     case Fault::kErrorAnswer: return "error answer";
     case Fault::kResetByOther: return "reset by another application";
+    case Fault::kPull: return "pulled";
     default: return "mute";
   }
 }
 
-// One administrator's call on a prepared card, and what a call that went
-// through leaves.
+const char kUninitialised[] = "<uninitialised>";
+
+// What C_GetTokenInfo shows of slot 0: the label of an initialised token,
+// kUninitialised for one still to be initialised, "<rv>" for an error.
+std::string TokenState(Reinit& t) {
+  CK_TOKEN_INFO ti;
+  std::memset(&ti, 0, sizeof ti);
+  const CK_RV rv = t.f()->C_GetTokenInfo(0, &ti);
+  if (rv != CKR_OK) return "<" + std::to_string(rv) + ">";
+  if ((ti.flags & CKF_TOKEN_INITIALIZED) == 0) return kUninitialised;
+  std::string s(reinterpret_cast<const char*>(ti.label), 32);
+  return s.erase(s.find_last_not_of(' ') + 1);
+}
+
+// Every directory record of the card's token is whole and names a file that
+// is there. The ODF may name object directories not made yet: the token makes
+// each with its first object (the user's PIN guards their creation).
+void DirectoriesWhole(Reinit& t) {
+  cardimage::DirectoryCheck c = cardimage::CheckDirectories(t.env.Card(t.card));
+  const auto notMadeYet = [](const std::string& m) { return m.compare(0, 5, "ODF: ") == 0 && m != "ODF: 3F0050155200"; };
+  c.missing.erase(std::remove_if(c.missing.begin(), c.missing.end(), notMadeYet), c.missing.end());
+  EXPECT_EQ(std::vector<std::string>{}, c.missing);
+  EXPECT_EQ(std::vector<std::string>{}, c.torn);
+}
+
+// `pin` logs in; the token holds `objects` objects, every value reads and
+// every private key signs what OpenSSL verifies with the key's public parts.
+void TokenWorks(Reinit& t, const std::string& pin, size_t objects) {
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, t.UserSession(pin, &h)) << t.Log();
+  const CK_FUNCTION_LIST* f = t.f();
+  CK_OBJECT_HANDLE found[64];
+  CK_ULONG n = 0;
+  ASSERT_EQ(CKR_OK, f->C_FindObjectsInit(h, nullptr, 0));
+  ASSERT_EQ(CKR_OK, f->C_FindObjects(h, found, 64, &n));
+  (void)f->C_FindObjectsFinal(h);
+  EXPECT_EQ(objects, n);
+  for (CK_ULONG i = 0; i < n; ++i) {
+    CK_OBJECT_CLASS cls = 0;
+    CK_ATTRIBUTE a = {CKA_CLASS, &cls, sizeof cls};
+    ASSERT_EQ(CKR_OK, f->C_GetAttributeValue(h, found[i], &a, 1));
+    if (cls == CKO_DATA || cls == CKO_CERTIFICATE) {
+      std::vector<CK_BYTE> value(4096);
+      CK_ATTRIBUTE v = {CKA_VALUE, value.data(), value.size()};
+      EXPECT_EQ(CKR_OK, f->C_GetAttributeValue(h, found[i], &v, 1));
+      EXPECT_GT(v.ulValueLen, 0u);
+    } else if (cls == CKO_PRIVATE_KEY) {
+      std::vector<CK_BYTE> mod(512), ex(16), sig(512);
+      CK_ATTRIBUTE na[] = {{CKA_MODULUS, mod.data(), mod.size()}, {CKA_PUBLIC_EXPONENT, ex.data(), ex.size()}};
+      ASSERT_EQ(CKR_OK, f->C_GetAttributeValue(h, found[i], na, 2));
+      CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
+      const std::string msg = "signed after a fault";
+      CK_ULONG sigLen = sig.size();
+      ASSERT_EQ(CKR_OK, f->C_SignInit(h, &mech, found[i]));
+      ASSERT_EQ(CKR_OK, f->C_Sign(h, reinterpret_cast<CK_BYTE_PTR>(const_cast<char*>(msg.data())), msg.size(),
+                                 sig.data(), &sigLen));
+      EXPECT_EQ(msg, OpenSslRecover(mod.data(), na[0].ulValueLen, ex.data(), na[1].ulValueLen, sig.data(), sigLen));
+    }
+  }
+  (void)f->C_CloseAllSessions(0);
+}
+
+// pkcs11-tool, a host of its own, initialises the card as an administrator
+// would, with this module stopped meanwhile.
+void InitTokenWithPkcs11Tool(Reinit& t, const std::string& label) {
+  t.Stop();
+  // Out of this simulator's reader (which saves the image as it goes) while the tool's simulator has the card.
+  ASSERT_EQ(0, t.sim.Remove(kReader));
+  const std::string out = t.env.Path("pkcs11-tool.out");
+  const std::string cmd = "HOME='" + t.env.home + "' pkcs11-tool --module '" + ModulePath() +
+                          "' --slot 0 --init-token --label '" + label + "' --so-pin " + kSo + " >'" + out + "' 2>&1";
+  EXPECT_EQ(0, std::system(cmd.c_str())) << ReadFile(out);
+  EXPECT_NE(std::string::npos, ReadFile(out).find("Token successfully initialized")) << ReadFile(out);
+  ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
+  ASSERT_TRUE(t.Start());
+}
+
+bool HavePkcs11Tool() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return false;  // a module built with a sanitizer loads only into a host built with it
+#else
+  return std::system("command -v pkcs11-tool >/dev/null 2>&1") == 0;
+#endif
+}
+
+// One administrator's call on a prepared card, and what it leaves.
 struct Operation {
   const char* name;
   std::function<CK_RV(Reinit&)> call;
   std::function<void(Reinit&)> succeeded;  // checks the token after success
   std::function<void(Reinit&)> unchanged;  // checks the token after a failure
+  // What C_GetTokenInfo may show after the card was pulled or went mute.
+  std::vector<std::string> afterCut;
+  // The initialisation: C_InitToken (the SO then sets the user PIN), or the SO's C_InitPIN.
+  bool initToken;
+  // The objects of the token that C_InitPIN leaves to the user.
+  size_t objects = 0;
 };
+
+// The administrator's next steps after a cut: C_InitToken (through pkcs11-tool
+// when asked), the SO sets the user PIN, the user logs in.
+void Recover(Reinit& t, const Operation& op, bool withTool, const std::string& log) {
+  ASSERT_EQ(0, t.sim.ClearLog(kReader));
+  if (op.initToken) {
+    if (withTool) {
+      InitTokenWithPkcs11Tool(t, "C");
+      if (::testing::Test::HasFailure()) return;
+    } else {
+      ASSERT_EQ(CKR_OK, t.InitToken("C")) << log << "\nC_InitToken anew:\n" << t.Log();
+    }
+    EXPECT_EQ("C", TokenState(t));
+    DirectoriesWhole(t);
+  }
+  if (!op.initToken) {
+    // The call may have set the new PIN before the cut: the user logs in with it.
+    CK_SESSION_HANDLE h = 0;
+    if (t.UserSession("1357", &h) == CKR_OK) {
+      (void)t.f()->C_CloseAllSessions(0);
+      return;
+    }
+  }
+  ASSERT_EQ(CKR_OK, t.InitPin("8642")) << log << "\nC_InitPIN anew:\n" << t.Log();
+  TokenWorks(t, "8642", op.initToken ? 0 : op.objects);
+}
 
 // The fault at the k-th command of the operation, for every k until the call
 // runs past its last command. After an error answer or a reset the call
 // succeeded or the card image is as it was (retry counters aside) and the token
-// works as before; after a mute card, reinserted, the module finds the old
-// token, the new one, or a card that C_InitToken initialises. Each case shows
-// in the simulator's log that its fault fired.
+// works as before. After a card pulled or gone mute, reinserted, in this
+// process and after a restart, C_GetTokenInfo shows the old token, the new one
+// or an uninitialised one, no directory record names a missing file, and the
+// administrator's next call goes through (once through pkcs11-tool). Each case
+// shows in the simulator's log that its fault fired.
 void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& op, Fault fault) {
   SCOPED_TRACE(std::string(op.name) + ", " + FaultName(fault));
   const auto after = reinterpret_cast<AfterCommandsFn>(dlsym(t.sim.handle, "CardSimAfterCommands"));
   ASSERT_NE(nullptr, after);
   ASSERT_NE(nullptr, t.injectAfter);
   int fired = 0, failed = 0;
+  std::string lastState;
+  bool toolUsed = !op.initToken || fault != Fault::kPull || !HavePkcs11Tool();
   for (int k = 0; k < 600; ++k) {
     SCOPED_TRACE(k);
     PutBack(t, before);
@@ -560,6 +695,10 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
         ASSERT_EQ(0, after(kReader, 0x100, CARDSIM_AFTER_MUTE, k));
         mark = "# mute";
         break;
+      case Fault::kPull:
+        ASSERT_EQ(0, after(kReader, 0x100, CARDSIM_AFTER_REMOVE, k));
+        mark = "# removed";
+        break;
     }
     const CK_RV rv = op.call(t);
     const std::string log = t.Log();
@@ -571,21 +710,35 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
       break;
     }
     ++fired;
-    if (fault == Fault::kMute) {
+    if (fault == Fault::kMute || fault == Fault::kPull) {
       (void)t.f()->C_CloseAllSessions(0);
       ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
-      // The old token works as before, or the token is one that C_InitToken builds anew.
-      const std::string label = t.Label();
-      if (WithoutCounters(t.Image()) == WithoutCounters(before)) op.unchanged(t);
-      ASSERT_EQ(0, t.sim.ClearLog(kReader));
-      EXPECT_EQ(CKR_OK, t.InitToken("C")) << label << "\n" << log << "\nC_InitToken anew:\n" << t.Log();
-      EXPECT_EQ("C", t.Label());
-      EXPECT_EQ(CKR_OK, t.InitPin("8642"));
-      CK_SESSION_HANDLE h = 0;
-      EXPECT_EQ(CKR_OK, t.UserSession("8642", &h));
-      (void)t.f()->C_CloseAllSessions(0);
+      const bool same = WithoutCounters(t.Image()) == WithoutCounters(before);
+      std::string state;
+      for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass == 0 ? "same process" : "after a restart");
+        if (pass == 1) {
+          // A restart costs about 0.1 s: it follows the first case of each
+          // state the card is left in, and every eighth case.
+          if (state == lastState && k % 8 != 0) break;
+          lastState = state;
+          ASSERT_TRUE(t.Start());
+        }
+        const std::string now = TokenState(t);
+        EXPECT_NE(op.afterCut.end(), std::find(op.afterCut.begin(), op.afterCut.end(), now)) << now << "\n" << log;
+        if (pass == 1) {
+          EXPECT_EQ(state, now);
+        }
+        state = now;
+        if (now != kUninitialised) DirectoriesWhole(t);
+        if (same) op.unchanged(t);
+      }
+      const bool withTool = !toolUsed && state == kUninitialised;
+      toolUsed = toolUsed || withTool;
+      Recover(t, op, withTool, log);
     } else if (rv == CKR_OK) {
       op.succeeded(t);
+      DirectoriesWhole(t);
       if (::testing::Test::HasFailure()) ADD_FAILURE() << "the call that went through:\n" << log;
     } else {
       ++failed;
@@ -599,46 +752,102 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
   if (fault == Fault::kErrorAnswer) {
     EXPECT_GT(failed, 0);
   }
+  // A pulled card that left the token to be initialised was initialised by pkcs11-tool once.
+  EXPECT_TRUE(toolUsed);
 }
 
-// The administrator's calls, each on the card it starts from: C_InitToken on
-// a token with the user's objects, C_InitPIN on a token initialised anew.
-std::vector<Operation> AdminOperations() {
-  const auto labelIs = [](const char* label) { return [label](Reinit& t) { EXPECT_EQ(label, t.Label()); }; };
-  const auto userLogsIn = [](const char* pin) {
-    return [pin](Reinit& t) {
-      CK_SESSION_HANDLE h = 0;
-      ASSERT_EQ(0, t.sim.ClearLog(kReader));
-      EXPECT_EQ(CKR_OK, t.UserSession(pin, &h)) << t.Log();
-      (void)t.f()->C_CloseAllSessions(0);
+const auto kLabelIs = [](const char* label) { return [label](Reinit& t) { EXPECT_EQ(label, TokenState(t)); }; };
+
+const auto kUserLogsIn = [](const char* pin) {
+  return [pin](Reinit& t) {
+    CK_SESSION_HANDLE h = 0;
+    ASSERT_EQ(0, t.sim.ClearLog(kReader));
+    EXPECT_EQ(CKR_OK, t.UserSession(pin, &h)) << t.Log();
+    (void)t.f()->C_CloseAllSessions(0);
+  };
+};
+
+// C_InitToken under label "B" on a token labelled `old` whose user (PIN `pin`)
+// has `objects` objects, or on a blank card (old null).
+Operation InitTokenOn(const char* old, const char* pin, size_t objects) {
+  Operation op{"C_InitToken", [](Reinit& t) { return t.InitToken("B"); }, kLabelIs("B"), nullptr, {kUninitialised, "B"},
+               true};
+  if (old == nullptr) {
+    op.name = "C_InitToken on a blank card";
+    op.unchanged = kLabelIs(kUninitialised);
+  } else {
+    op.afterCut.push_back(old);
+    const std::string label = old, user = pin;
+    op.unchanged = [label, user, objects](Reinit& t) {
+      EXPECT_EQ(label, TokenState(t));
+      TokenWorks(t, user, objects);
     };
-  };
-  return {
-      {"C_InitToken", [](Reinit& t) { return t.InitToken("B"); }, labelIs("B"), labelIs("A")},
-      {"C_InitPIN", [](Reinit& t) { return t.InitPin("1357"); }, userLogsIn("1357"), labelIs("B")},
-      {"InitializeCard",
-       [](Reinit& t) { return InitializeFromProfile(t, "1357", nullptr) == 1 ? CKR_OK : CKR_FUNCTION_FAILED; },
-       userLogsIn("1357"), userLogsIn("2468")},
-  };
+  }
+  return op;
+}
+
+// The SO's C_InitPIN (new PIN 1357) on the token labelled `label` that holds `objects` objects.
+Operation InitPinOn(const char* label, std::function<void(Reinit&)> unchanged, size_t objects) {
+  return {"C_InitPIN", [](Reinit& t) { return t.InitPin("1357"); }, kUserLogsIn("1357"), std::move(unchanged),
+          {label}, false, objects};
+}
+
+// After a failed C_InitPIN on the shipped token: the user's PIN 1234 logs in
+// and the token works, or the PIN was blocked on the way to its reset (the
+// card resets only a blocked PIN) and the SO's next C_InitPIN recovers it.
+void OldPinOrSoRecovers(Reinit& t) {
+  CK_SESSION_HANDLE h = 0;
+  const CK_RV rv = t.UserSession("1234", &h);
+  (void)t.f()->C_CloseAllSessions(0);
+  if (rv == CKR_OK) {
+    TokenWorks(t, "1234", 4);
+    return;
+  }
+  EXPECT_EQ(CKR_PIN_LOCKED, rv);
+  ASSERT_EQ(CKR_OK, t.InitPin("8642")) << t.Log();
+  TokenWorks(t, "8642", 4);
 }
 
 }  // namespace
 
-// Faults at each card command of C_InitToken and C_InitPIN on every model, and
-// of InitializeCard on model 4.
+namespace {
+
+// Faults at each card command of C_InitToken (on a token with the user's
+// objects and on a blank card) and of the SO's C_InitPIN on one model.
+void FaultAtEachCommandOnModel(const char* image) {
+  Reinit t(image);
+  ASSERT_TRUE(t.Start());
+  const std::string blank = t.Image();
+  MakeFirstToken(t, true);
+  const std::string withUserObjects = t.Image();
+  ASSERT_EQ(CKR_OK, t.InitToken("B"));
+  const std::string initialisedAnew = t.Image();
+  for (Fault fault : kAllFaults) {
+    FaultAtEachCommand(t, withUserObjects, InitTokenOn("A", "2468", 3), fault);
+    FaultAtEachCommand(t, blank, InitTokenOn(nullptr, nullptr, 0), fault);
+    FaultAtEachCommand(t, initialisedAnew, InitPinOn("B", kLabelIs("B"), 0), fault);
+    if (::testing::Test::HasFailure()) return;
+  }
+}
+
+}  // namespace
+
+// The sweep on each model (one test each, so that they run side by side).
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel1) { FaultAtEachCommandOnModel("blank-model1.card"); }
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel3) { FaultAtEachCommandOnModel("blank-model3.card"); }
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel4) { FaultAtEachCommandOnModel("blank-model4.card"); }
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel7) { FaultAtEachCommandOnModel("blank-model7.card"); }
+
+// The same on the shipped token (a key, its certificate and a data object,
+// user PIN 1234), and InitializeCard on model 4.
 TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
-  for (const char* image : {"blank-model3.card", "blank-model4.card", "blank-model7.card", "blank-model1.card"}) {
-    SCOPED_TRACE(image);
-    Reinit t(image);
+  {
+    Reinit t("pkcs15-model3.card");
     ASSERT_TRUE(t.Start());
-    MakeFirstToken(t, false);
-    const std::string withUserObjects = t.Image();
-    ASSERT_EQ(CKR_OK, t.InitToken("B"));
-    const std::string initialisedAnew = t.Image();
-    const std::vector<Operation> ops = AdminOperations();
-    for (Fault fault : {Fault::kErrorAnswer, Fault::kMute, Fault::kResetByOther}) {
-      FaultAtEachCommand(t, withUserObjects, ops[0], fault);
-      FaultAtEachCommand(t, initialisedAnew, ops[1], fault);
+    const std::string shipped = t.Image();
+    for (Fault fault : kAllFaults) {
+      FaultAtEachCommand(t, shipped, InitTokenOn("CardSim Token", "1234", 4), fault);
+      FaultAtEachCommand(t, shipped, InitPinOn("CardSim Token", OldPinOrSoRecovers, 4), fault);
       if (HasFailure()) return;
     }
   }
@@ -647,8 +856,12 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
   ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr));
   UserRound(t, "2468", "Podpis", false);
   const std::string fromProfile = t.Image();
-  for (Fault fault : {Fault::kErrorAnswer, Fault::kMute, Fault::kResetByOther}) {
-    FaultAtEachCommand(t, fromProfile, AdminOperations()[2], fault);
+  const Operation initializeCard{
+      "InitializeCard",
+      [](Reinit& r) { return InitializeFromProfile(r, "1357", nullptr) == 1 ? CKR_OK : CKR_FUNCTION_FAILED; },
+      kUserLogsIn("1357"), kUserLogsIn("2468"), {"Podpis", kUninitialised}, true};
+  for (Fault fault : kAllFaults) {
+    FaultAtEachCommand(t, fromProfile, initializeCard, fault);
     if (HasFailure()) return;
   }
 }
@@ -720,5 +933,47 @@ TEST(ModuleReinit, InitializeCardRefusesOtherModelsAndChangesNothing) {
     EXPECT_EQ(0, InitializeFromProfile(t, "2468", &error));
     EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image()));
     EXPECT_EQ("MIRTAL", t.Label());
+  }
+}
+
+
+// A token whose TokenInfo is missing, as a cut initialisation leaves it: with
+// this module's profile in the card's directory it reads as a card to
+// initialise (C_GetTokenInfo answers, CKF_TOKEN_INITIALIZED clear) and
+// C_InitToken builds it anew after the SO PIN is verified; a wrong SO PIN
+// changes nothing. Under another profile the same structure is no token of
+// this module: it stays unrecognised (also when any card counts) and
+// C_InitToken leaves the card as it is.
+TEST(ModuleReinit, TokenLeftIncompleteIsUninitialisedOnlyUnderThisModulesProfile) {
+  std::string image = ReadFile(CardsDir() + "/pkcs15-model3.card");
+  const size_t ti = image.find("\nef 3F00/5015/5032 ");
+  ASSERT_NE(std::string::npos, ti);
+  image.erase(ti, image.find('\n', ti + 1) - ti);
+  const std::string ours = "060B2B0601040181FD59020702", other = "060B2B0601040181FD59020709";
+  ASSERT_NE(std::string::npos, image.find(ours));
+  std::string foreign = image;
+  foreign.replace(foreign.find(ours), ours.size(), other);
+  {
+    Reinit t("pkcs15-model3.card");
+    ASSERT_TRUE(t.Start());
+    PutBack(t, image);
+    EXPECT_EQ(kUninitialised, TokenState(t));
+    EXPECT_EQ(CKR_PIN_INCORRECT, t.InitToken("B", "11112222"));
+    EXPECT_EQ(WithoutCounters(image), WithoutCounters(t.Image()));
+    ASSERT_EQ(CKR_OK, t.InitToken("B")) << t.Log();
+    EXPECT_EQ("B", TokenState(t));
+    ASSERT_EQ(CKR_OK, t.InitPin("1357"));
+    TokenWorks(t, "1357", 0);
+    DirectoriesWhole(t);
+  }
+  for (const char* flags : {"0x8000600", "0x8000608"}) {
+    SCOPED_TRACE(flags);
+    Reinit t("pkcs15-model3.card");
+    t.env.Config(std::string("PKCS15Flags = ") + flags + "\n");
+    ASSERT_TRUE(t.Start());
+    PutBack(t, foreign);
+    EXPECT_EQ("<" + std::to_string(CKR_TOKEN_NOT_RECOGNIZED) + ">", TokenState(t));
+    EXPECT_NE(CKR_OK, t.InitToken("B"));
+    EXPECT_EQ(WithoutCounters(foreign), WithoutCounters(t.Image()));
   }
 }

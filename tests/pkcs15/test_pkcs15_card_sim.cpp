@@ -591,6 +591,12 @@ TEST_F(P15Card, InitialisationWritesTheDirectoryFirst) {
     ASSERT_NE(nullptr, card);
     SCPkcs15Card p15(card);
     ASSERT_EQ(SC_OK, p15.Load());
+    // A new label in the first record: EF.DIR has something to write (the same
+    // contents again would send no command).
+    ASNPkcs15DIRRecord* first = p15.GetCardDir().DirRecords().GetHead();
+    ASSERT_NE(nullptr, first);
+    ASSERT_EQ(1, first->label.setText("Nowa etykieta", -1));
+    first->wasLabel = 1;
     // EF.DIR cannot be written without the SO PIN: no token is initialised.
     const void* args[4] = {nullptr, nullptr, nullptr, nullptr};
     EXPECT_EQ(SC_E_ACCESS_DENIED, p15.InitializeApplication(p15.GetApplicationAt(0), args));
