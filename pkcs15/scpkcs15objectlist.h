@@ -601,11 +601,16 @@ public:
     }
 
     // Writes the record's value file (when changed) and the directory file (when changed).
-    SCRESULT CommitObject(void* handle) override {
+    SCRESULT CommitObject(void* handle) override { return CommitRecord(handle, true); }
+
+    // The same; recordMayGo: a failure takes the record away with a value file this
+    // call made (a new object). A changed record stays for the caller to put back.
+    // merged: the caller has merged the list with the card already.
+    SCRESULT CommitRecord(void* handle, bool recordMayGo, bool merged = false) {
         if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
         if (!m_pCard) return SC_E_BAD_USAGE;
         SCTransactGuard guard(m_pCard);
-        if (IsDirty()) {
+        if (IsDirty() && !merged) {
             SCRESULT m = MergeWithCard(handle);
             if (m < 0 && m != SC_E_FILE_NOT_FOUND) return m;
             if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
@@ -629,8 +634,10 @@ public:
                 // The file stays where the card's directory may name it.
                 if (createdValue && v) {
                     if (m_failedWriteChangedNothing) (void)v->Delete();
-                    DropValueObject(v);
-                    DropRecord(RecordFor(handle));
+                    if (recordMayGo) {
+                        DropValueObject(v);
+                        DropRecord(RecordFor(handle));
+                    }
                 }
                 return r;
             }
