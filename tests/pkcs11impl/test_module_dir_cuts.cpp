@@ -131,9 +131,10 @@ struct Rig {
   explicit Rig(const char* image) : env(Readers{{kR0, image}}), card(image) {}
   SimEnv env;
   std::string card;
-  // Written before the module is loaded, which reads it then; no trace, it would slow every case.
+  // Written before the module is loaded, which reads it then; no trace, it would
+  // slow every case, and no reader threads: each restart would wait for them.
   bool configured = (env.UserConfig("EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = \"" + SimLibrary() +
-                                    ";Sim\"\n"),
+                                    ";Sim\"\nPKCS15Flags = 0x200\n"),
                      true);
   CardSim sim;
   Module m;
