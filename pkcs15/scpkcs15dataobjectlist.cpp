@@ -303,10 +303,15 @@ SCRESULT SCPkcs15DataObjectList::CommitValueChange(void* record, uint32_t lifeCy
         shared = op && ComparePaths(*op, oldPath);
     }
     // A file still to be made, a value that one UPDATE BINARY writes whole over a
-    // file of its size (the card keeps the old value or the new one), and a file
-    // that another record names too are written where they are.
+    // file of its size while the record stays as it is (the card keeps the old
+    // value or the new one), and a file that another record names too are written
+    // where they are.
     if (size == SC_E_FILE_NOT_FOUND) v->SetCreateParameters(lifeCycleState, accessTemplate, profile);
-    if (size == SC_E_FILE_NOT_FOUND || (size >= 0 && static_cast<uint32_t>(size) == len && len <= part) || shared) {
+    const bool inOneCommand =
+        size >= 0 && static_cast<uint32_t>(size) == len && len <= part && UnchangedSinceSaved(record);
+    // Then the value's command is the only write: the directory stays as it is.
+    if (inOneCommand) SetDirty(false);
+    if (size == SC_E_FILE_NOT_FOUND || inOneCommand || shared) {
         const SCRESULT r = CommitRecord(record, false);
         if (r < 0) forget();
         return r;

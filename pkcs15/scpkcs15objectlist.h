@@ -696,6 +696,16 @@ public:
         }
         return r;
     }
+    // Whether the record still encodes as EncodeRecord kept it, in a list that had
+    // nothing to write then (false when nothing was kept).
+    bool UnchangedSinceSaved(void* handle) {
+        const T* rec = RecordFor(handle);
+        if (!rec || !m_saved || m_savedFor != handle || m_savedDirty) return false;
+        MemFile now;
+        if (EncodeRecordTo(rec, &now) < 1) return false;
+        const int64_t n = now.Size();
+        return n == m_saved->Size() && std::memcmp(now.GetData(), m_saved->GetData(), static_cast<size_t>(n)) == 0;
+    }
     SCRESULT DecodeRecord(void* handle) override {
         T* rec = RecordFor(handle);
         if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
