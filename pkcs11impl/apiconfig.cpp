@@ -10,6 +10,8 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "pkcs11impl/app.h"
@@ -21,6 +23,7 @@
 #include "support/cfginifile.h"
 #include "support/cfgregistry.h"
 #include "support/debuglog.h"
+#include "support/safefile.h"
 
 #ifndef MIRTAL_ETC_DIR
 #define MIRTAL_ETC_DIR "/etc"
@@ -350,7 +353,8 @@ bool CfgPkcs11ApiConfig::FindMainConfigFile(std::string* path) const {
   std::string candidates[2];
   GetMainConfigFileCandidates(candidates);
   for (const std::string& c : candidates) {
-    FILE* f = std::fopen(c.c_str(), "rb");
+    // Opened without waiting: a FIFO under the name is passed over.
+    FILE* f = OpenBoundedRegularFile(c.c_str(), CONFIG_FILE_MAX_SIZE, nullptr);
     if (f != nullptr) {
       std::fclose(f);
       if (path) *path = c;
@@ -647,10 +651,19 @@ int CfgPkcs11ApiConfig::Apply() {
     }
     bridge->ClearReaderOptions();
 
+    // The first section of a name wins; the names taken are kept here, as a
+    // search of the bridge's list for each would grow with the square of them.
+    std::unordered_set<std::string> taken;
     size_t pos = 0;
     while (CfgSection* s = FindNextSection(CFG_SECTION_READERS, &pos, true)) {
       const char* shortName = s->GetShortName();
-      if (bridge->FindReaderOptions(shortName) != nullptr) continue;
+      bool fresh;
+      try {
+        fresh = taken.insert(shortName).second;
+      } catch (const std::bad_alloc&) {
+        fresh = bridge->FindReaderOptions(shortName) == nullptr;
+      }
+      if (!fresh) continue;
       const CfgSection* appReaders = nullptr;
       if (appSection != nullptr) {
         const std::string name = appSectionName + "\\" CFG_SECTION_READERS "\\" + shortName;

@@ -119,7 +119,7 @@ bool AppAlive() { return g_app != nullptr && g_config != nullptr; }
 
 bool IsStarted() { return g_started.load(); }
 
-int IsFalseWord(const char* text) {
+int IsNotFalseWord(const char* text) {
   static const char* const kFalse[] = {"0", "n", "N", "no", "No", "NO", "off", "Off", "OFF", "f", "F", "false", "False",
                                        "FALSE"};
   if (text == nullptr) return 1;
@@ -130,7 +130,7 @@ int IsFalseWord(const char* text) {
 
 bool EnvIsTrue(const char* name) {
   const char* v = std::getenv(name);
-  return v != nullptr && IsFalseWord(v) != 0;
+  return v != nullptr && IsNotFalseWord(v) != 0;
 }
 
 bool IsVerboseInit() { return EnvIsTrue("MIRTAL_PKCS11_VERBOSE_INIT"); }
@@ -233,9 +233,9 @@ int LibraryStartupLocked() {
 
   if (const char* v = std::getenv("MIRTAL_PKCS11_LOG_FILE_NAME")) OverrideText(cfg, CFGKEY_LOG_FILE_NAME, v);
   if (const char* v = std::getenv("MIRTAL_PKCS11_ENABLE_LOGGING"))
-    OverrideBool(cfg, CFGKEY_ENABLE_LOGGING, IsFalseWord(v) != 0);
+    OverrideBool(cfg, CFGKEY_ENABLE_LOGGING, IsNotFalseWord(v) != 0);
   if (const char* v = std::getenv("MIRTAL_PKCS11_ENABLE_LOCK_LOGGING"))
-    OverrideBool(cfg, CFGKEY_ENABLE_LOCK_LOGGING, IsFalseWord(v) != 0);
+    OverrideBool(cfg, CFGKEY_ENABLE_LOCK_LOGGING, IsNotFalseWord(v) != 0);
   if (const char* v = std::getenv("MIRTAL_PKCS11_PKCS15_FLAGS"))
     OverrideInt(cfg, CFGKEY_PKCS15_FLAGS, ParseNumberOrDefault(v, 0));
   if (const char* v = std::getenv("MIRTAL_PKCS11_PKCS15_MAX_TOKEN_COUNT")) {

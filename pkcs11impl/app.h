@@ -251,7 +251,9 @@ bool AppAlive();
 // 0 when it deferred itself, 1 when the library is (now) started.
 int LibraryStartup();
 bool IsStarted();
-int IsFalseWord(const char* text);
+// 1 unless the text is a word for false ("0", "n", "no", "off", "f", "false",
+// any case); a null text counts as not false.
+int IsNotFalseWord(const char* text);
 bool EnvIsTrue(const char* name);
 bool IsVerboseInit();
 unsigned long ParseNumberOrDefault(const char* text, unsigned long def);

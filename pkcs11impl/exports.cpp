@@ -1191,7 +1191,7 @@ int InitializeCard(const char* readerName, const char* profileName) {
 
 int GetLastErrorString(char* pszStringBuf, unsigned long* pcbBuflen) {
   if (!AppAlive()) return 0;
-  const char* fn = "InitializeCard";
+  const char* fn = "GetLastErrorString";
   try {
     if (On())
       TraceLog(Lg(), fn, TRACE_STARTING, CKR_OK, "pszStringBuf: %p, pcbBuflen: %p (%s)",

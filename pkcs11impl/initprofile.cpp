@@ -1,7 +1,6 @@
 // Card-initialisation profile: options, settled values, output variables and validation.
 #include "pkcs11impl/initprofile.h"
 
-#include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "pkcs11impl/randomtext.h"
 #include "pkcs11impl/scpkcs15lib.h"
 #include "support/cfgparam.h"
+#include "support/safefile.h"
 #include "support/textutil.h"
 
 const char* const kInitDefaultSoPinLabel = "PIN administratora";
@@ -426,10 +426,13 @@ bool ExpandProfileText(const char* text, const CfgSectionList* profile, std::str
   return true;
 }
 
-bool InitCanAppendFile(const char* path) {
-  if (path == nullptr || *path == '\0') return false;
+int InitOpenPinFile(const char* path, std::string* why) {
   // Generated PINs go into this file: never readable by others.
-  const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  return OpenSecretFileForAppend(path, SECRET_FILE_REFUSE_SHARED, why);
+}
+
+bool InitCanAppendFile(const char* path, std::string* why) {
+  const int fd = InitOpenPinFile(path, why);
   if (fd < 0) return false;
   ::close(fd);
   return true;
@@ -580,8 +583,9 @@ CK_RV InitProfile::Validate(const InitPinBounds& b, bool checkOutputFiles, const
       return CKR_ARGUMENTS_BAD;
     }
     if (!expand) expanded = file;
-    if (!InitCanAppendFile(expanded.c_str())) {
-      *msg = Line("Can't open file for writing generated pins", expanded.c_str(), &ref);
+    std::string why;
+    if (!InitCanAppendFile(expanded.c_str(), &why)) {
+      *msg = Line("Can't open file for writing generated pins", (expanded + " (" + why + ")").c_str(), &ref);
       return CKR_ARGUMENTS_BAD;
     }
   }
@@ -594,8 +598,10 @@ CK_RV InitProfile::Validate(const InitPinBounds& b, bool checkOutputFiles, const
         return CKR_ARGUMENTS_BAD;
       }
       if (!expand) expanded = file;
-      if (!InitCanAppendFile(expanded.c_str())) {
-        *msg = Line("Can't open file for writing generated global admin pin", expanded.c_str(), nullptr);
+      std::string why;
+      if (!InitCanAppendFile(expanded.c_str(), &why)) {
+        *msg = Line("Can't open file for writing generated global admin pin", (expanded + " (" + why + ")").c_str(),
+                    nullptr);
         return CKR_ARGUMENTS_BAD;
       }
     }

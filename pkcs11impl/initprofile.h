@@ -139,7 +139,11 @@ bool ExpandProfileText(const char* text, const CfgSectionList* profile, std::str
 // True when a line format names both the SO PIN and SO PUK variables ("$name" or
 // "${name}", plain or with the "__SET_" prefix).
 bool InitFormatHasSoPinAndPuk(const char* format);
-// Opens the file for appending (created with mode 0600) and closes it again.
-bool InitCanAppendFile(const char* path);
+// Opens the PIN output file for appending: never through a symbolic link, only
+// the user's own regular file readable by its owner alone (created 0600). The
+// descriptor, or -1 with *why saying what is wrong with the file.
+int InitOpenPinFile(const char* path, std::string* why);
+// The same test, the file closed again at once.
+bool InitCanAppendFile(const char* path, std::string* why);
 
 #endif

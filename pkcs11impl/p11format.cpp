@@ -271,6 +271,18 @@ bool IsHiddenInTrace(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE
     default:
       return false;
   }
+  // The value of an object that is or may be private is a secret: it shows only
+  // when the template itself says the object is public (a token's default is
+  // not known here, nor is the object of C_GetAttributeValue).
+  bool knownPublic = false;
+  for (CK_ULONG i = 0; tmpl != nullptr && i < count; ++i) {
+    if (tmpl[i].type != CKA_PRIVATE) continue;
+    if (tmpl[i].pValue == nullptr || tmpl[i].ulValueLen != sizeof(CK_BBOOL) ||
+        *static_cast<const CK_BBOOL*>(tmpl[i].pValue) != CK_FALSE)
+      return true;
+    knownPublic = true;
+  }
+  if (!knownPublic) return true;
   bool classGiven = false;
   for (CK_ULONG i = 0; tmpl != nullptr && i < count; ++i) {
     if (tmpl[i].type != CKA_CLASS) continue;

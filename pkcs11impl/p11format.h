@@ -41,8 +41,10 @@ std::string AttributeValueText(const CK_ATTRIBUTE* attr, int depth);
 // True when the trace shows this attribute of the template by its length only:
 // private-key components and the system key always, CKA_VALUE unless every
 // CKA_CLASS entry of the template names a class whose value is public (data,
-// certificate, public key, hardware feature, domain parameters, mechanism); a
-// template without a class may be a key's.
+// certificate, public key, hardware feature, domain parameters, mechanism) and
+// every CKA_PRIVATE entry, of which there is at least one, is CK_FALSE; a
+// template without a class may be a key's, one without CKA_PRIVATE a private
+// object's.
 bool IsHiddenInTrace(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE type);
 
 // Text of an attribute template; entries separated by the separator and

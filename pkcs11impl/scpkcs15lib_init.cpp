@@ -1,6 +1,5 @@
 // Tokens set up from the card-initialisation profile, a token emptied under its
 // SO PIN, and the PIN output file that receives the generated PINs.
-#include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -93,13 +92,11 @@ void SetMaxLength(ASNPkcs15AuthObject* pin, unsigned long maxLen) {
 
 bool IsDefaultWord(const char* text) { return text == nullptr || *text == '\0' || strcasecmp(text, "<default>") == 0; }
 
-// Appends one line to the PIN output file; a file made here is readable by its owner only.
+// Appends one line to the PIN output file: only to the user's own regular file
+// that no one else can read, never through a symbolic link.
 bool AppendToFile(const std::string& path, const std::string& line, std::string* error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    *error = std::strerror(errno);
-    return false;
-  }
+  const int fd = InitOpenPinFile(path.c_str(), error);
+  if (fd < 0) return false;
   size_t done = 0;
   while (done < line.size()) {
     const ssize_t n = ::write(fd, line.data() + done, line.size() - done);

@@ -748,13 +748,16 @@ SCRESULT SCPkcs15PrivateKeyList::SetKeyFileParameters(void* record, uint32_t lif
     if (rec->getValueChoice() != 0) rec->setValueChoice(0);
     SCRESULT r = CreateKeyObject(record);
     if (r < 0) return r;
-    // A key that the card keeps gets a free reference: inside the DF where the card
-    // addresses private keys by reference, and in a key file of its own elsewhere, since
-    // the card drivers make a key file only with the reference its header carries (the
-    // security environment and key generation name it). A key in a readable file has none.
+    // A key that the card keeps inside a DF, where the card addresses private keys by
+    // reference, gets a free reference there; every other key gets a file of its own
+    // and no reference (the card uses such a key by its file).
+    SCCardInfo ci;
+    std::memset(&ci, 0, sizeof ci);
+    if (m_pCard) m_pCard->GetCardInfo(&ci);
     ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
-    const bool cardKey = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA && ka && ka->isNative();
-    r = AssignKeyFile(record, nullptr, cardKey ? 0 : SCPkcs15KeyObject::NO_KEY_REFERENCE);
+    const bool byReference = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA && ka && ka->isNative() &&
+                             (ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF) != 0;
+    r = AssignKeyFile(record, nullptr, byReference ? 0 : SCPkcs15KeyObject::NO_KEY_REFERENCE);
     if (r < 0) return r;
     auto* key = static_cast<SCPkcs15KeyObject*>(rec->getKeyObject());
     key->SetCreateParameters(lifeCycleState, accessTemplate, refs);
@@ -792,11 +795,6 @@ SCRESULT SCPkcs15PrivateKeyList::AssignKeyFile(void* record, const SCPath* path,
     else
         dir = m_basePath;
     if (dir.Count() == 0 || dir[0] != SC_FID_MF) return SC_E_BAD_USAGE;
-    SCCardInfo ci;
-    std::memset(&ci, 0, sizeof ci);
-    if (m_pCard) m_pCard->GetCardInfo(&ci);
-    const bool byReference = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA &&
-                             (ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF) != 0;
     auto setReference = [&](int ref) {
         ka->setKeyReference(ref >= 0 && ref < 255 ? ref : -1);
         key->SetKeyReference(ref >= 0 && ref < 255 ? static_cast<uint32_t>(ref) : SCPkcs15KeyObject::NO_KEY_REFERENCE);
@@ -816,7 +814,7 @@ SCRESULT SCPkcs15PrivateKeyList::AssignKeyFile(void* record, const SCPath* path,
         r = key->AllocateFileId(0x6000, dir.Ids(), static_cast<uint16_t>(dir.Count()));
         if (r < 0) return r;
         setReference(static_cast<int>(mode));
-    } else if (byReference) {
+    } else {
         // The key is an object of a DF: the first path with a free reference.
         SCPath search = dir;
         bool appended = false;
@@ -841,15 +839,6 @@ SCRESULT SCPkcs15PrivateKeyList::AssignKeyFile(void* record, const SCPath* path,
         }
         if (r < 0) return r;
         if (!key->SetPath(search)) return SC_E_NO_MEMORY;
-        setReference(static_cast<int>(r));
-    } else {
-        // A key file of its own, with a reference free in its DF. The search starts at 1:
-        // reference 0 names no key (key generation and the security environment take it
-        // as "the selected file"), yet on SetCOS 4.4.1 a search from 0 would return it.
-        r = key->AllocateFileId(0x6000, dir.Ids(), static_cast<uint16_t>(dir.Count()));
-        if (r < 0) return r;
-        r = m_pPkcs15App->FindFreeKeyReference(dir.Ids(), static_cast<uint16_t>(dir.Count()), 1, true, record);
-        if (r < 0) return r;
         setReference(static_cast<int>(r));
     }
     SCPath keyFull;

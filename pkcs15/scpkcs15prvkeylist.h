@@ -71,9 +71,11 @@ public:
                                   const SCFileHeaderList& refs);
     // A key whose file exists already: the record names it and its key object reads it.
     SCRESULT AttachKeyFile(void* record, const uint16_t* path, uint16_t count);
-    // Gives the record's key object its place: mode 0 finds a free key reference, 255
-    // means no reference, another mode is the reference itself; without a path a free
-    // file (from 6000) is allocated under the directory that holds this one.
+    // Gives the record's key object its place: mode 0 finds a free key reference (without
+    // a path the key becomes an object of the first DF, from this directory's own, that
+    // has one), 255 means no reference, another mode is the reference itself; without a
+    // path and with a mode other than 0 a free file (from 6000) is allocated under the
+    // directory that holds this one.
     SCRESULT AssignKeyFile(void* record, const SCPath* path, uint32_t mode);
 
     // The RSA public key of a record as far as it is known without a card command

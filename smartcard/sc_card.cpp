@@ -1038,15 +1038,25 @@ SCRESULT SCCard::CreateKeyObject(uint32_t kind, uint32_t modulusBits, uint32_t, 
     if (kind != SC_KEYOBJ_RSA_PRIVATE && kind != SC_KEYOBJ_RSA_PRIVATE_ALT && kind != SC_KEYOBJ_GENERIC)
         return SC_E_INVALID_FILE_TYPE;
     if (modulusBits < 512 || modulusBits > 4096 || modulusBits % 8) return SC_E_UNSUPPORTED_KEY_LENGTH;
-    if (keyRef == 0 || keyRef > 0xFE) return SC_E_BAD_PARAMS;
-    if (fid == 0 || fid == 0xFFFF) fid = static_cast<uint16_t>(0x4B00 | keyRef);
+    // Without a reference (0 or above FE) the key is used by its file: the file
+    // must be named, and the card must be one that keeps keys in files of their own.
+    const bool byFile = keyRef == 0 || keyRef > 0xFE;
+    if (byFile) {
+        if (fid == 0 || fid == 0xFFFF) return SC_E_BAD_PARAMS;
+        SCCardInfo ci;
+        std::memset(&ci, 0, sizeof ci);
+        GetCardInfo(&ci);
+        if (ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF) return SC_E_BAD_PARAMS;
+    } else if (fid == 0 || fid == 0xFFFF) {
+        fid = static_cast<uint16_t>(0x4B00 | keyRef);
+    }
     if (fid == SC_FID_MF) return SC_E_BAD_PARAMS;
     std::vector<uint8_t> body, a5;
     AppendU16Tlv(&body, 0x80, static_cast<uint16_t>(modulusBits / 8));
     AppendByteTlv(&body, 0x82, kDescKey);
     AppendU16Tlv(&body, 0x83, fid);
     AppendByteTlv(&body, 0x8A, 0x05);
-    AppendByteTlv(&a5, 0x83, static_cast<uint8_t>(keyRef));
+    if (!byFile) AppendByteTlv(&a5, 0x83, static_cast<uint8_t>(keyRef));
     AppendU16Tlv(&a5, 0x80, static_cast<uint16_t>(modulusBits));
     scAppendTlv(&body, 0xA5, a5.data(), a5.size());
     if (access != nullptr) {

@@ -30,6 +30,7 @@ constexpr uint32_t SC_KEYOBJ_RSA_PRIVATE = 111;
 constexpr uint32_t SC_KEYOBJ_RSA_PUBLIC = 112;
 constexpr uint32_t SC_KEYOBJ_RSA_PRIVATE_ALT = 113;
 constexpr uint32_t SC_KEYOBJ_PIN = 200;
+static_assert(SC_FT_KEY_BY_FILE == SC_KEYOBJ_RSA_PRIVATE, "a key used by its file reads as a private key object");
 
 // Results without a table row.
 constexpr SCRESULT SC_E_KEY_EXISTS = SC_RESULT_CODE(0xE00000000000000BULL);
@@ -161,7 +162,9 @@ public:
     // ---- keys ----
     // Creates a key file (kinds 110, 111, 113; 112 answers SC_E_INVALID_FILE_TYPE:
     // public keys are no card objects here) in the current DF; fid 0 takes
-    // 4B00 | keyRef. Its rules come from access (read public part always, use and
+    // 4B00 | keyRef. keyRef 0 or above FE: a key file without a reference, used
+    // by its file (fid required; not on cards that address keys by reference
+    // inside a DF). Its rules come from access (read public part always, use and
     // update under the user PIN or the key PIN, deletion also by the SO PIN).
     virtual SCRESULT CreateKeyObject(uint32_t kind, uint32_t modulusBits, uint32_t exponentBits, uint16_t fid,
                                      uint32_t fileSize, uint32_t keyFlags, uint32_t fileType,
@@ -183,7 +186,8 @@ public:
     virtual SCRESULT ReadRsaPublicKey(uint32_t* nLen, uint32_t* eLen, uint8_t* n, uint8_t* e, uint32_t* keyBits,
                                       uint32_t keyRef);
     // MSE SET (B6) and PSO COMPUTE DIGITAL SIGNATURE. The key: keyRef (1..FE), or
-    // the key file *fid in the current DF when hasFid (its header's reference).
+    // the key file *fid in the current DF when hasFid: by its header's reference,
+    // or, when the header carries none, by the file itself (tag 81).
     // modulusBytes 0: not checked here. *outLen in: capacity, out: length.
     virtual SCRESULT ComputeSignature(const uint16_t* fid, bool hasFid, uint32_t keyRef, uint32_t mechanism,
                                       uint32_t hashId, uint32_t modulusBytes, const uint8_t* data, uint32_t dataLen,

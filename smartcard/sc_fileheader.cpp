@@ -214,7 +214,7 @@ uint32_t SCFileHeader::GetFileType() const {
     case 0x02: case 0x03: return SC_FT_LINEAR_FIXED;
     case 0x04: case 0x05: return SC_FT_LINEAR_VARIABLE;
     case 0x06: case 0x07: return SC_FT_CYCLIC;
-    case 0x11: return SC_FT_KEY_FILE;
+    case 0x11: return m_keyRef != 0 ? SC_FT_KEY_FILE : SC_FT_KEY_BY_FILE;
     default:
         // Internal EFs (structure bits 001); any other EF kind is a further kind.
         return (m_descriptor & 0x38) == 0x08 ? SC_FT_INTERNAL : (m_descriptor & 0x38) == 0x38 ? SC_FT_DF : 6;

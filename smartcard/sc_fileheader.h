@@ -21,6 +21,9 @@ constexpr uint32_t SC_FT_LINEAR_FIXED = 3;
 constexpr uint32_t SC_FT_LINEAR_VARIABLE = 4;
 constexpr uint32_t SC_FT_CYCLIC = 5;
 constexpr uint32_t SC_FT_CLASSIC_KEY = 4;
+// A key file whose header names no key reference: the key is used by its file
+// (the kind code of an RSA private key object).
+constexpr uint32_t SC_FT_KEY_BY_FILE = 111;
 constexpr uint32_t SC_FT_INTERNAL = 900;
 
 // Life-cycle states answered by GetLifeCycleState.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "support/safefile.h"
 #include "support/textutil.h"
 
 namespace {
@@ -40,12 +41,15 @@ size_t TextLength(const char* text, int length)
 
 // Reads one line of any length; the line feed and a carriage return before it are
 // removed. False at the end of the file (or on an empty read).
-bool ReadLine(FILE* f, std::string* line)
+// Reads one line; *left counts down the bytes the file may still give (a file
+// that grows while it is read stops at the bound).
+bool ReadLine(FILE* f, std::string* line, uint64_t* left)
 {
     line->clear();
     int c;
     bool any = false;
-    while ((c = getc(f)) != EOF) {
+    while (*left > 0 && (c = getc(f)) != EOF) {
+        --*left;
         any = true;
         if (c == '\n')
             break;
@@ -694,20 +698,23 @@ bool CfgFile::ReadFile()
     m_sections.DeleteAll();
     std::string expanded;
     CfgExpandPath(&expanded, m_path.c_str());
-    FILE* f = fopen(expanded.c_str(), "rb");
+    // Only a regular file of bounded size: a FIFO or a device would hold the
+    // reader for good or feed it without end.
+    std::string why;
+    FILE* f = OpenBoundedRegularFile(expanded.c_str(), CONFIG_FILE_MAX_SIZE, &why);
     if (!f) {
-        char err[256];
         AddError(TranslateMessage("%s: Can't open config file for reading: %s", nullptr), expanded.c_str(),
-                 GetSystemErrorText(errno, err, sizeof(err)));
+                 why.c_str());
         return false;
     }
     const char* path = m_path.c_str();
     std::string line, name, value, section;
-    while (ReadLine(f, &line)) {
+    uint64_t left = CONFIG_FILE_MAX_SIZE;
+    while (ReadLine(f, &line, &left)) {
         ++m_line;
         int r = ParseLine(&name, &value, &section, line.c_str(), static_cast<int>(line.size()));
         while (r == 2) {
-            if (!ReadLine(f, &line)) {
+            if (!ReadLine(f, &line, &left)) {
                 r = 1;
                 break;
             }
@@ -750,10 +757,10 @@ bool CfgFile::ReadFile()
         p->SetFlags(false, CFG_OPT_CHANGED);
         p->SetSource(this);
     }
-    if (ferror(f)) {
+    if (ferror(f) || (left == 0 && getc(f) != EOF)) {
         char err[256];
         AddError(TranslateMessage("%s(%u): Error reading config file: %s", nullptr), path, m_line,
-                 GetSystemErrorText(errno, err, sizeof(err)));
+                 ferror(f) ? GetSystemErrorText(errno, err, sizeof(err)) : "the file grew beyond its bound");
         fclose(f);
         m_line = 0;
         return false;

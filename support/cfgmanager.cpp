@@ -469,10 +469,12 @@ bool CfgManager::Read()
         src->Read();
         if (!MergeFromSource(src, nullptr))
             return false;
-        // Sections that dynamic merging appends are merged where they are found.
+        // Sections that dynamic merging appends are merged where they are found:
+        // the sections there now are walked once (new ones go to the tail).
         int n = m_sections.GetCount();
-        for (int i = 0; i < n; ++i) {
-            std::string name = m_sections.GetAt(m_sections.FindIndex(i))->GetName();
+        POSITION at = m_sections.GetHeadPosition();
+        for (int i = 0; i < n && at; ++i) {
+            std::string name = m_sections.GetNext(at)->GetName();
             if (!MergeFromSource(src, name.c_str()))
                 return false;
         }

@@ -1,9 +1,13 @@
 #include "support/cfgparam.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <strings.h>
+#include <unordered_map>
+#include <vector>
 
 #include "support/textutil.h"
 
@@ -550,13 +554,91 @@ void CfgSection::SetSectionFlags(bool on, uint32_t mask)
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// The name as the case-blind comparison sees it.
+std::string Folded(const char* name)
+{
+    std::string f = name ? name : "";
+    for (char& c : f)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return f;
+}
+
+// Folded name of the section a direct subsection of this name belongs to ("" for
+// a top-level name); false when the name is no one's direct subsection.
+bool FoldedParentOf(const char* name, std::string* parent)
+{
+    if (name == nullptr || *name == '\0')
+        return false;
+    const char* last = strrchr(name, '\\');
+    if (last == nullptr) {
+        parent->clear();
+        return true;
+    }
+    if (last[1] == '\0' || last == name)
+        return false;
+    *parent = Folded(std::string(name, static_cast<size_t>(last - name)).c_str());
+    return true;
+}
+
+}  // namespace
+
+struct CfgSectionList::Index {
+    unsigned long stamp = 0;
+    std::vector<CfgSection*> order;
+    std::unordered_map<std::string, std::vector<size_t>> byName;
+    std::unordered_map<std::string, std::vector<size_t>> byParent;
+
+    void Take(CfgSection* s)
+    {
+        const size_t at = order.size();
+        order.push_back(s);
+        if (s == nullptr)
+            return;
+        byName[Folded(s->GetName())].push_back(at);
+        std::string parent;
+        if (FoldedParentOf(s->GetName(), &parent))
+            byParent[parent].push_back(at);
+    }
+};
+
 CfgSectionList::CfgSectionList() : TypedPointerList<CfgSection>(8, true) {}
 CfgSectionList::~CfgSectionList() = default;
 
+const CfgSectionList::Index* CfgSectionList::CurrentIndex() const
+{
+    if (m_index && m_index->stamp == GetChangeCount())
+        return m_index.get();
+    try {
+        std::unique_ptr<Index> index(new Index);
+        index->order.reserve(static_cast<size_t>(GetCount()));
+        for (POSITION p = GetHeadPosition(); p;)
+            index->Take(GetNext(p));
+        index->stamp = GetChangeCount();
+        m_index = std::move(index);
+    } catch (const std::bad_alloc&) {
+        m_index.reset();
+    }
+    return m_index.get();
+}
+
 CfgSection* CfgSectionList::FindSection(const char* name, bool ignoreCase) const
 {
+    if (const Index* index = CurrentIndex()) {
+        const auto it = index->byName.find(Folded(name));
+        if (it == index->byName.end())
+            return nullptr;
+        for (size_t i : it->second) {
+            ++m_comparisons;
+            if (NamesEqual(index->order[i]->GetName(), name, ignoreCase))
+                return index->order[i];
+        }
+        return nullptr;
+    }
     for (POSITION p = GetHeadPosition(); p;) {
         CfgSection* s = GetNext(p);
+        ++m_comparisons;
         if (s && NamesEqual(s->GetName(), name, ignoreCase))
             return s;
     }
@@ -582,11 +664,20 @@ CfgSection* CfgSectionList::AddSection(const char* name, bool flag)
         return nullptr;
     }
     s->SetSectionFlags(flag, CFG_SECT_TAKE_ALL);
+    const bool indexed = m_index && m_index->stamp == GetChangeCount();
     try {
         AddTail(s);
     } catch (...) {
         delete s;
         return nullptr;
+    }
+    if (indexed) {
+        try {
+            m_index->Take(s);
+            m_index->stamp = GetChangeCount();
+        } catch (const std::bad_alloc&) {
+            m_index.reset();  // made again by the next lookup
+        }
     }
     return s;
 }
@@ -641,11 +732,31 @@ bool CfgSectionList::RemoveSectionFormatted(bool ignoreCase, const char* format,
 
 CfgSection* CfgSectionList::FindNextSubsection(size_t* position, const char* parent, bool ignoreCase) const
 {
+    if (const Index* index = CurrentIndex()) {
+        const size_t from = position ? *position : 0;
+        const auto it = index->byParent.find(Folded(parent));
+        if (it != index->byParent.end()) {
+            const std::vector<size_t>& at = it->second;
+            for (auto k = std::lower_bound(at.begin(), at.end(), from); k != at.end(); ++k) {
+                CfgSection* s = index->order[*k];
+                ++m_comparisons;
+                if (CfgSectionIsDirectSubsection(s->GetName(), parent, ignoreCase)) {
+                    if (position)
+                        *position = *k + 1;
+                    return s;
+                }
+            }
+        }
+        if (position)
+            *position = index->order.size();
+        return nullptr;
+    }
     size_t i = 0;
     for (POSITION p = GetHeadPosition(); p; ++i) {
         CfgSection* s = GetNext(p);
         if (position && i < *position)
             continue;
+        ++m_comparisons;
         if (s && CfgSectionIsDirectSubsection(s->GetName(), parent, ignoreCase)) {
             if (position)
                 *position = i + 1;

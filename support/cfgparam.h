@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "support/cfgbase.h"
@@ -160,8 +161,21 @@ public:
     bool RemoveIndexedSections(const char* base);
     bool SetBrackets(const char* open, const char* close);
 
+    // Names compared by the lookups (FindSection, FindNextSubsection) since the
+    // list was made; a test reads it to see that lookups do not scan the list.
+    unsigned long GetNameComparisons() const { return m_comparisons; }
+
 private:
+    // Sections by case-folded name and by case-folded parent name, in list order,
+    // made when a lookup finds the list changed (a section added through
+    // AddSection is taken in without remaking them). Section names do not
+    // change while a section is in a list.
+    struct Index;
+    const Index* CurrentIndex() const;
+
     std::string m_open = "({<[", m_close = ")}>]";
+    mutable std::unique_ptr<Index> m_index;
+    mutable unsigned long m_comparisons = 0;
 };
 
 bool CfgSectionIsDirectSubsection(const char* name, const char* parent, bool ignoreCase);

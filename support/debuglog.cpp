@@ -1,5 +1,7 @@
 #include "support/debuglog.h"
 
+#include "support/safefile.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -29,16 +31,12 @@ bool CurrentTarget(char* path)
     return true;
 }
 
-// Opens the log file for appending; a file made here (also one re-made after
-// it was removed) is readable by its owner only, as the log may tell how the
-// host uses its cards. -1 with errno on failure.
+// Opens the log file for appending: never through a symbolic link, only a
+// regular file of ours; one that others may read is made owner-only first, as
+// the log tells how the host uses its cards. -1 with errno on failure.
 int OpenForAppend(const char* path)
 {
-    int fd;
-    do
-        fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    while (fd < 0 && errno == EINTR);
-    return fd;
+    return OpenSecretFileForAppend(path, SECRET_FILE_TIGHTEN_SHARED, nullptr);
 }
 
 // Appends one finished line, opening the file for this line only.

@@ -57,6 +57,7 @@ void PointerList::SetAt(POSITION pos, void* data)
 {
     AssertInvariant(pos != nullptr, SRC, 94, "pos != NULL");
     pos->data = data;
+    ++m_nChanges;
 }
 
 void PointerList::EnsureFreeNodes(int n)
@@ -99,6 +100,7 @@ PtrListNode* PointerList::NewNode(PtrListNode* prev, PtrListNode* next)
     node->next = next;
     node->data = nullptr;
     ++m_nCount;
+    ++m_nChanges;
     AssertInvariant(m_nCount > 0, SRC, 143, "m_nCount > 0");
     return node;
 }
@@ -110,6 +112,7 @@ void PointerList::FreeNode(PtrListNode* node)
     node->data = nullptr;
     m_pNodeFree = node;
     --m_nCount;
+    ++m_nChanges;
     AssertInvariant(m_nCount >= 0, SRC, 154, "m_nCount >= 0");
     if (m_nCount == 0)
         RemoveAll();
@@ -249,6 +252,7 @@ void* PointerList::RemoveAt(POSITION pos)
 
 void PointerList::RemoveAll()
 {
+    ++m_nChanges;
     m_nCount = 0;
     m_pNodeHead = m_pNodeTail = nullptr;
     m_pNodeFree = nullptr;

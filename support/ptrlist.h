@@ -56,6 +56,10 @@ public:
     POSITION FindIndex(int index) const;
     POSITION FindIndexFromTail(int index) const;
 
+    // Grows with every change of the list (a node added or removed, an element
+    // replaced): an index kept beside the list is current while it is unchanged.
+    unsigned long GetChangeCount() const { return m_nChanges; }
+
 protected:
     struct Block {
         Block* prev;
@@ -71,6 +75,7 @@ protected:
     PtrListNode* m_pNodeFree = nullptr;
     Block* m_pBlocks = nullptr;
     int m_nBlockSize;
+    unsigned long m_nChanges = 0;
 };
 
 // The same list with typed accessors. With ownership set, the destructor (and

@@ -109,6 +109,55 @@ inline bool WellFormed(const std::vector<uint8_t>& d, size_t vs, size_t vl) {
   return true;
 }
 
+// The key reference that each record of the private-key directory of the card's
+// first application names (its INTEGER octets in hex, "-" for a record without
+// one), in the order of the records. The application is the path of EF.DIR's
+// first template (tag 51), its ODF that application's file 5031.
+inline std::vector<std::string> PrivateKeyReferences(const std::string& imagePath) {
+  const Image img = ReadImage(imagePath);
+  const auto dir = img.data.find("3F002F00");
+  if (dir == img.data.end()) return {"no EF.DIR"};
+  std::string app;
+  {
+    const std::vector<uint8_t>& d = dir->second;
+    size_t at = 0, vs, vl, in, s2, l2;
+    uint8_t tag, t2;
+    if (NextTlv(d, &at, d.size(), &tag, &vs, &vl) && tag == 0x61)
+      for (in = vs; NextTlv(d, &in, vs + vl, &t2, &s2, &l2);)
+        if (t2 == 0x51) app = Hex(&d[s2], l2);
+  }
+  const auto odf = img.data.find(app + "5031");
+  if (app.empty() || odf == img.data.end()) return {"no ODF under " + app};
+  std::vector<std::string> prkdfs;
+  {
+    const std::vector<uint8_t>& d = odf->second;
+    size_t at = 0, vs, vl;
+    uint8_t tag;
+    while (NextTlv(d, &at, d.size(), &tag, &vs, &vl))
+      if (tag == 0xA0) CollectPaths(d, vs, vs + vl, &prkdfs);
+  }
+  std::vector<std::string> refs;
+  for (const std::string& path : prkdfs) {
+    const auto file = img.data.find(path);
+    if (file == img.data.end()) return {"no PrKDF " + path};
+    const std::vector<uint8_t>& d = file->second;
+    size_t at = 0, vs, vl;
+    uint8_t tag;
+    while (NextTlv(d, &at, d.size(), &tag, &vs, &vl)) {
+      // The record's second element holds the common key attributes; the
+      // reference is their INTEGER.
+      size_t in = vs, s2 = 0, l2 = 0, s3, l3;
+      uint8_t t2 = 0, t3;
+      bool ok = NextTlv(d, &in, vs + vl, &t2, &s2, &l2) && NextTlv(d, &in, vs + vl, &t2, &s2, &l2) && t2 == 0x30;
+      std::string ref = ok ? "-" : "?";
+      for (size_t k = s2; ok && NextTlv(d, &k, s2 + l2, &t3, &s3, &l3);)
+        if (t3 == 0x02) ref = Hex(&d[s3], l3);
+      refs.push_back(ref);
+    }
+  }
+  return refs;
+}
+
 
 struct DirectoryRecord {
   std::string dir;  // the directory's path

@@ -397,6 +397,46 @@ TEST_F(Fixture, MainFileNamesItsSources) {
   EXPECT_EQ(8u, bridge.GetMaxTokenCount());
 }
 
+// Only regular files of bounded size are read: a FIFO, a device or a file over
+// the bound is reported in the source's error text and skipped, the others
+// (a symbolic link to a regular file among them) are read as usual.
+TEST_F(Fixture, OnlyRegularFilesOfBoundedSizeAreRead) {
+  const std::string fifo = home + "/fifo.ini", big = home + "/big.ini";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  WriteFile(big, std::string(4 * 1024 * 1024, '\n') + "PKCS15MaxTokenCount = 3\n");
+  WriteFile(home + "/extra.ini", "PKCS15MaxTokenCount = 8\n");
+  ASSERT_EQ(0, symlink((home + "/extra.ini").c_str(), (home + "/link.ini").c_str()));
+  MainFile("AddConfig[a] = /dev/zero\nAddConfig[b] = " + fifo + "\nAddConfig[c] = " + big +
+           "\nAddConfig[d] = ~/link.ini\nAddConfig[e] = " + home + "\n");
+  CfgPkcs11ApiConfig cfg;
+  Load(cfg);
+  ASSERT_EQ(6, cfg.GetCount());
+  const char* const expected[] = {"", "not a regular file", "not a regular file", "larger than 4194304 bytes", "",
+                                  "not a regular file"};
+  POSITION p = cfg.GetHeadPosition();
+  for (const char* e : expected) {
+    CfgBase* src = cfg.GetNext(p);
+    SCOPED_TRACE(src->GetPath());
+    const std::string error = src->GetLastError();
+    if (*e == '\0')
+      EXPECT_EQ("", error);
+    else
+      EXPECT_NE(std::string::npos, error.find(std::string(": Can't open config file for reading: ") + e)) << error;
+  }
+  EXPECT_EQ(8u, bridge.GetMaxTokenCount());
+}
+
+// A main file that is a FIFO is passed over at once: the standard files are read.
+TEST_F(Fixture, MainFileThatIsAFifoLeadsToTheStandardFiles) {
+  WriteFile(etc + "/MIRTAL/x", "");  // makes the folder
+  ASSERT_EQ(0, mkfifo((etc + "/MIRTAL/" + GetLibraryBaseName() + ".conf").c_str(), 0600));
+  UserFile("PKCS15MaxTokenCount = 8\n");
+  CfgPkcs11ApiConfig cfg;
+  Load(cfg);
+  ASSERT_EQ(2, cfg.GetCount());
+  EXPECT_EQ(8u, bridge.GetMaxTokenCount());
+}
+
 TEST_F(Fixture, MainFileWithStandardSourcesAndAdminChoice) {
   MainFile("AddConfig[a] = file:/opt/some.conf\nAddConfig[b] = ini:/opt/other.ini\nConfigIsAdmin[b] = false\n"
            "ReadStandardCfg = true\n");

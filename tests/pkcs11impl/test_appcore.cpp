@@ -277,8 +277,8 @@ TEST(SessionObjects, CreateFindReadChangeAndDestroy) {
 
 TEST(AppCore, StartupTextHelpers) {
   for (const char* w : {"0", "n", "N", "no", "No", "NO", "off", "Off", "OFF", "f", "F", "false", "False", "FALSE", "nO"})
-    EXPECT_EQ(0, IsFalseWord(w)) << w;
-  for (const char* w : {"", "1", "yes", "nope", "offline"}) EXPECT_EQ(1, IsFalseWord(w)) << w;
+    EXPECT_EQ(0, IsNotFalseWord(w)) << w;
+  for (const char* w : {"", "1", "yes", "nope", "offline"}) EXPECT_EQ(1, IsNotFalseWord(w)) << w;
   EXPECT_EQ(3u, ParseNumberOrDefault(nullptr, 3));
   EXPECT_EQ(0u, ParseNumberOrDefault("0", 3));
   EXPECT_EQ(0u, ParseNumberOrDefault("", 3));

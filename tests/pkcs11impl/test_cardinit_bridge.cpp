@@ -1,6 +1,8 @@
 // Tokens added to and removed from simulated cards through the reader bridge,
 // the PIN output file's lines and failures, and the bridge's slot state helpers.
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -203,6 +205,21 @@ TEST(CardTokensOnBridge, PinOutputFailuresAreReportedOnTheTokensSlot) {
   g->GetOrAddParam("WriteAllPins", CFG_TYPE_BOOL, false, true)->SetBool(true);
   g->GetOrAddParam("CardModel", CFG_TYPE_TEXT, false, true)->SetString("ClassIC");
   EXPECT_EQ(CKR_OK, t.b.WriteGlobalSoPinLine(0, &profile, nullptr));
+  EXPECT_EQ("$ Podpis 4444\nCard: ClassIC, SerialNumber: , SoPin: 4444, SoPuk: \n", testhost::ReadFile(file));
+  // At writing time too, PINs go neither through a symbolic link nor into a file others can read.
+  const std::string shared = t.env.Path("shared.txt"), link = t.env.Path("link.txt");
+  testhost::WriteFile(shared, "");
+  ASSERT_EQ(0, chmod(shared.c_str(), 0644));
+  ASSERT_EQ(0, symlink(file.c_str(), link.c_str()));
+  for (const std::string& bad : {shared, link}) {
+    SCOPED_TRACE(bad);
+    t.b.ClearSlotMessages(0, false);
+    EXPECT_EQ(CKR_FUNCTION_FAILED, t.b.WriteTokenPinLine(0, 0, &profile, bad.c_str()));
+    EXPECT_NE(std::string::npos, t.Message(0).find("Podpis: Can't open output pin file " + bad + ": the file "))
+        << t.Message(0);
+    EXPECT_EQ(CKR_FUNCTION_FAILED, t.b.WriteGlobalSoPinLine(0, &profile, bad.c_str()));
+  }
+  EXPECT_EQ("", testhost::ReadFile(shared));
   EXPECT_EQ("$ Podpis 4444\nCard: ClassIC, SerialNumber: , SoPin: 4444, SoPuk: \n", testhost::ReadFile(file));
 }
 

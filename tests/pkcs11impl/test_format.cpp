@@ -105,14 +105,22 @@ TEST(Templates, SecretValuesAreShownByLengthOnly) {
   const unsigned char v[] = {0x51, 0x5A, 0x7E};
   const CK_ULONG data = CKO_DATA, cert = CKO_CERTIFICATE, pub = CKO_PUBLIC_KEY, priv = CKO_PRIVATE_KEY,
                  secret = CKO_SECRET_KEY, otp = CKO_OTP_KEY, vendor = CKO_VENDOR_DEFINED;
+  const CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
   const struct {
     std::vector<CK_ATTRIBUTE> before;  // entries ahead of the value
     CK_ATTRIBUTE_TYPE type;
     bool shown;
   } cases[] = {
-      {{Attr(CKA_CLASS, &data, 8)}, CKA_VALUE, true},
-      {{Attr(CKA_CLASS, &cert, 8)}, CKA_VALUE, true},
-      {{Attr(CKA_CLASS, &pub, 8)}, CKA_VALUE, true},
+      {{Attr(CKA_CLASS, &data, 8), Attr(CKA_PRIVATE, &no, 1)}, CKA_VALUE, true},
+      {{Attr(CKA_PRIVATE, &no, 1), Attr(CKA_CLASS, &cert, 8)}, CKA_VALUE, true},
+      {{Attr(CKA_CLASS, &pub, 8), Attr(CKA_PRIVATE, &no, 1)}, CKA_VALUE, true},
+      {{Attr(CKA_CLASS, &data, 8), Attr(CKA_PRIVATE, &yes, 1)}, CKA_VALUE, false},  // a private object's value
+      {{Attr(CKA_CLASS, &data, 8)}, CKA_VALUE, false},                          // may be private
+      {{Attr(CKA_CLASS, &cert, 8)}, CKA_VALUE, false},
+      {{Attr(CKA_CLASS, &data, 8), Attr(CKA_PRIVATE, nullptr, 1)}, CKA_VALUE, false},  // not read back
+      {{Attr(CKA_CLASS, &data, 8), Attr(CKA_PRIVATE, &data, 8)}, CKA_VALUE, false},
+      {{Attr(CKA_CLASS, &data, 8), Attr(CKA_PRIVATE, &no, 1), Attr(CKA_PRIVATE, &yes, 1)}, CKA_VALUE, false},
+      {{Attr(CKA_PRIVATE, &no, 1)}, CKA_VALUE, false},  // no class
       {{Attr(CKA_CLASS, &pub, 8)}, CKA_MODULUS, true},
       {{}, CKA_ID, true},
       {{}, CKA_CHECK_VALUE, true},

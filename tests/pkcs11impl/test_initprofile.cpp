@@ -439,7 +439,7 @@ TEST_F(ProfileTest, ValidationOfOutputFiles) {
   Set("T", "OutputPinFile", bad.c_str());
   EXPECT_EQ(Validate(CKR_OK, false), "");  // not asked for
   EXPECT_EQ(Validate(CKR_ARGUMENTS_BAD, true),
-            "Can't open file for writing generated pins: " + bad + ", on tokenT (number 1)\n");
+            "Can't open file for writing generated pins: " + bad + " (No such file or directory), on tokenT (number 1)\n");
   Set("T", "OutputPinFile", good.c_str());
   EXPECT_EQ(Validate(CKR_OK, true), "");
   struct stat st {};
@@ -450,7 +450,8 @@ TEST_F(ProfileTest, ValidationOfOutputFiles) {
   EXPECT_EQ(Validate(CKR_OK, true), "");
   // A token format without them needs the global SO PIN line and its file.
   Set("T", "OutputPinFormat", "$UserPin\n");
-  EXPECT_EQ(Validate(CKR_ARGUMENTS_BAD, true), "Can't open file for writing generated global admin pin: " + bad + "\n");
+  EXPECT_EQ(Validate(CKR_ARGUMENTS_BAD, true),
+            "Can't open file for writing generated global admin pin: " + bad + " (No such file or directory)\n");
   Set("T", "OutputPinFormat", "$__SET_SoPin $__SET_SoPuk\n");
   EXPECT_EQ(Validate(CKR_OK, true), "");
   // A name the expander refuses.

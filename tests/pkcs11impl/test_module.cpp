@@ -802,6 +802,7 @@ TEST(ModuleConfig, DisableLockingRefusesLockingRequests) {
   EXPECT_NE(std::string::npos, text.find("\n  DisableLocking: true\n"));
 }
 
+// GetLastErrorString traces under its own name.
 TEST(ModuleCalls, LastErrorReachesTheCallerInCp1250AndIsTraced) {
   HostEnv env;
   const std::string log = env.Path("trace.log");
@@ -825,10 +826,10 @@ TEST(ModuleCalls, LastErrorReachesTheCallerInCp1250AndIsTraced) {
                                          "named 'Czytnik \xC4\x85' not found\n"))
       << text;
   EXPECT_NE(std::string::npos,
-            text.find(Fmt("PKCS#11: InitializeCard() [starting] <CKR_OK> pszStringBuf: %p, pcbBuflen: %p (max: 64)\n",
+            text.find(Fmt("PKCS#11: GetLastErrorString() [starting] <CKR_OK> pszStringBuf: %p, pcbBuflen: %p (max: 64)\n",
                           static_cast<void*>(buf), static_cast<void*>(&len))))
       << text;
-  EXPECT_NE(std::string::npos, text.find(Fmt("PKCS#11: InitializeCard() [complete] <CKR_OK> Return value: TRUE, "
+  EXPECT_NE(std::string::npos, text.find(Fmt("PKCS#11: GetLastErrorString() [complete] <CKR_OK> Return value: TRUE, "
                                              "pcbBuffLen: %lu, ErrorDescription: Reader named 'Czytnik \xC4\x85' "
                                              "not found\n",
                                              len)))

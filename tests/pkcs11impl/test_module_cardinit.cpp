@@ -295,16 +295,94 @@ TEST(ModuleCardInit, InvalidProfileOptionsAreRefusedWithTheirMessages) {
     EXPECT_EQ(before, t.ImageText("blank-model4.card"));
     EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
   }
-  // The output file's folder must exist; a file name with variables is expanded first.
-  CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
-  const std::string missing = t.env.Path("missing/Podpis.txt");
-  t.Profile("OutputPinFile = " + t.env.Path("missing") + "/$TokenLabel.txt\n[Podpis]\n");
-  ASSERT_TRUE(t.Start());
-  EXPECT_EQ(0, t.Initialize(kR0));
-  EXPECT_EQ("Can't open file for writing generated pins: " + missing + ", on tokenPodpis (number 1)\n", t.LastError());
-  EXPECT_EQ("MIRTAL", t.Label(0));
-  EXPECT_FALSE(FileExists(missing));
-  EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+}
+
+// The PIN output file is checked before the card is touched: PINs go only into
+// the user's own regular file that no one else can read, never through a
+// symbolic link; otherwise the card stays as it was and the file untouched.
+TEST(ModuleCardInit, PinOutputFileThatOthersCouldReadIsRefusedBeforeTheCard) {
+  struct Case {
+    const char* what;
+    void (*setUp)(const std::string& file, const std::string& other);
+    const char* reason;  // "" when the initialisation goes ahead
+  } cases[] = {
+      {"missing folder", [](const std::string&, const std::string&) {}, "No such file or directory"},
+      {"existing file readable by others",
+       [](const std::string& file, const std::string&) {
+         WriteFile(file, "old\n");
+         chmod(file.c_str(), 0644);
+       },
+       "the file can be read or written by other users"},
+      {"existing file writable by the group",
+       [](const std::string& file, const std::string&) {
+         WriteFile(file, "old\n");
+         chmod(file.c_str(), 0620);
+       },
+       "the file can be read or written by other users"},
+      {"symbolic link to a private file",
+       [](const std::string& file, const std::string& other) {
+         WriteFile(other, "old\n");
+         chmod(other.c_str(), 0600);
+         ASSERT_EQ(0, symlink(other.c_str(), file.c_str()));
+       },
+       "the file is a symbolic link"},
+      {"dangling symbolic link",
+       [](const std::string& file, const std::string& other) { ASSERT_EQ(0, symlink(other.c_str(), file.c_str())); },
+       "the file is a symbolic link"},
+      {"directory", [](const std::string& file, const std::string&) { ASSERT_EQ(0, mkdir(file.c_str(), 0700)); },
+       "the file is not a regular file"},
+      {"existing private file", [](const std::string& file, const std::string&) {
+         WriteFile(file, "old\n");
+         chmod(file.c_str(), 0600);
+       },
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
+    const std::string dir = std::string(c.what) == "missing folder" ? t.env.Path("missing") : t.env.Path("out");
+    if (dir == t.env.Path("out")) {
+      ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+    }
+    const std::string file = dir + "/Podpis.txt", other = t.env.Path("elsewhere.txt");
+    c.setUp(file, other);
+    // A file name with variables is expanded first.
+    t.Profile("OutputPinFile = " + dir + "/$TokenLabel.txt\n[Podpis]\n");
+    struct stat before {};
+    const bool existed = lstat(file.c_str(), &before) == 0;
+    const std::string image = t.ImageText("blank-model4.card");
+    const std::string target = FileExists(other) ? ReadFile(other) : "";
+    ASSERT_TRUE(t.Start());
+    if (*c.reason == '\0') {
+      EXPECT_EQ(1, t.Initialize(kR0)) << t.LastError();
+      EXPECT_EQ("Podpis", t.Label(0));
+      const std::vector<std::string> lines = Lines(ReadFile(file));
+      ASSERT_EQ(2u, lines.size());
+      EXPECT_EQ("old", lines[0]);
+      EXPECT_NE(std::string::npos, lines[1].find("UserPin: "));
+      struct stat st {};
+      ASSERT_EQ(0, stat(file.c_str(), &st));
+      EXPECT_EQ(0600u, st.st_mode & 0777u);
+    } else {
+      EXPECT_EQ(0, t.Initialize(kR0));
+      EXPECT_EQ("Can't open file for writing generated pins: " + file + " (" + c.reason +
+                    "), on tokenPodpis (number 1)\n",
+                t.LastError());
+      EXPECT_EQ("MIRTAL", t.Label(0));
+      EXPECT_EQ(image, t.ImageText("blank-model4.card"));
+      struct stat after {};
+      EXPECT_EQ(existed, lstat(file.c_str(), &after) == 0);
+      if (existed) {
+        EXPECT_EQ(before.st_mode, after.st_mode);
+        EXPECT_EQ(before.st_size, after.st_size);
+      }
+      if (!target.empty()) {
+        EXPECT_EQ(target, ReadFile(other));
+      }
+      EXPECT_EQ(!target.empty(), FileExists(other));
+    }
+    EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+  }
 }
 
 // A profile file that cannot be read, and a reader that does not exist.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/pkcs11impl/bridge_host.h"
+#include "tests/pkcs11impl/card_image.h"
 #include "tests/pkcs11impl/openssl_key.h"
 #include "tools/cardsim/cardsim.h"
 
@@ -131,9 +132,8 @@ class Reinit {
   InjectAfterFn injectAfter = nullptr;
 };
 
-// What OpenSSL recovers from a PKCS #1 v1.5 signature with the public key (n, e).
-std::string OpenSslRecover(const CK_BYTE* n, size_t nLen, const CK_BYTE* e, size_t eLen, const CK_BYTE* sig,
-                           size_t sigLen) {
+// OpenSSL's public key (n, e); null on failure.
+EVP_PKEY* OpenSslPublicKey(const CK_BYTE* n, size_t nLen, const CK_BYTE* e, size_t eLen) {
   BIGNUM* bn = BN_bin2bn(n, static_cast<int>(nLen), nullptr);
   BIGNUM* be = BN_bin2bn(e, static_cast<int>(eLen), nullptr);
   OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
@@ -149,14 +149,42 @@ std::string OpenSslRecover(const CK_BYTE* n, size_t nLen, const CK_BYTE* e, size
   EVP_PKEY_CTX_free(ctx);
   BN_free(bn);
   BN_free(be);
+  if (!ok) {
+    EVP_PKEY_free(key);
+    return nullptr;
+  }
+  return key;
+}
+
+// What OpenSSL recovers from a PKCS #1 v1.5 signature with the public key (n, e).
+std::string OpenSslRecover(const CK_BYTE* n, size_t nLen, const CK_BYTE* e, size_t eLen, const CK_BYTE* sig,
+                           size_t sigLen) {
+  EVP_PKEY* key = OpenSslPublicKey(n, nLen, e, eLen);
   std::vector<unsigned char> out(nLen + 16);
   size_t len = out.size();
-  EVP_PKEY_CTX* vctx = ok ? EVP_PKEY_CTX_new(key, nullptr) : nullptr;
-  ok = vctx && EVP_PKEY_verify_recover_init(vctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(vctx, RSA_PKCS1_PADDING) == 1 &&
-       EVP_PKEY_verify_recover(vctx, out.data(), &len, sig, sigLen) == 1;
+  EVP_PKEY_CTX* vctx = key ? EVP_PKEY_CTX_new(key, nullptr) : nullptr;
+  const bool ok = vctx && EVP_PKEY_verify_recover_init(vctx) == 1 &&
+                  EVP_PKEY_CTX_set_rsa_padding(vctx, RSA_PKCS1_PADDING) == 1 &&
+                  EVP_PKEY_verify_recover(vctx, out.data(), &len, sig, sigLen) == 1;
   EVP_PKEY_CTX_free(vctx);
   EVP_PKEY_free(key);
   return ok ? std::string(reinterpret_cast<char*>(out.data()), len) : "<not verified>";
+}
+
+// What OpenSSL enciphers for the public key (n, e) with PKCS #1 v1.5 padding (empty on failure).
+std::vector<CK_BYTE> OpenSslEncrypt(const CK_BYTE* n, size_t nLen, const CK_BYTE* e, size_t eLen,
+                                    const std::string& msg) {
+  EVP_PKEY* key = OpenSslPublicKey(n, nLen, e, eLen);
+  std::vector<CK_BYTE> out(nLen + 16);
+  size_t len = out.size();
+  EVP_PKEY_CTX* ctx = key ? EVP_PKEY_CTX_new(key, nullptr) : nullptr;
+  const bool ok = ctx && EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+                  EVP_PKEY_encrypt(ctx, out.data(), &len, reinterpret_cast<const unsigned char*>(msg.data()),
+                                   msg.size()) == 1;
+  EVP_PKEY_CTX_free(ctx);
+  EVP_PKEY_free(key);
+  out.resize(ok ? len : 0);
+  return out;
 }
 
 // The user's work of one round: a private data object and an RSA key pair
@@ -286,67 +314,130 @@ namespace {
 std::vector<std::string> CardKeys(const std::string& image) {
   std::vector<std::string> keys;
   for (size_t at = image.find("\nkey "); at != std::string::npos; at = image.find("\nkey ", at + 1)) {
-    const size_t end = image.find(' ', at + 5), ref = image.find(" ref=", at);
-    keys.push_back(image.substr(at + 5, end - at - 5) + (ref == std::string::npos ? "" : image.substr(ref, 7)));
+    const size_t end = image.find(' ', at + 5), line = image.find('\n', at + 1), ref = image.find(" ref=", at);
+    keys.push_back(image.substr(at + 5, end - at - 5) + (ref < line ? image.substr(ref, 7) : ""));
   }
   return keys;
 }
 
-}  // namespace
-
-// On a model-1 token the module made, the user generates and imports RSA keys:
-// each gets a key file of its own with a key reference from 1 up (0 names no
-// key on that card), and signs what OpenSSL verifies. A generation the card
-// refuses leaves the image as it was, and the next key takes the next file.
-TEST(ModuleReinit, Model1TokenGeneratesAndImportsKeys) {
-  Reinit t("blank-model1.card");
-  ASSERT_TRUE(t.Start());
-  MakeFirstToken(t, true);
-  if (HasFailure()) return;
-  EXPECT_EQ(std::vector<std::string>{"3F00/5015/5000/6000 ref=01"}, CardKeys(t.Image()));
-  CK_SESSION_HANDLE h = 0;
-  ASSERT_EQ(CKR_OK, t.UserSession("2468", &h));
-  const CK_FUNCTION_LIST* f = t.f();
-  CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-  CK_ULONG bits = 1024;
-  CK_BBOOL yes = CK_TRUE;
-  CK_BYTE id[] = {0x43};
-  CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &yes, sizeof yes}, {CKA_MODULUS_BITS, &bits, sizeof bits}, {CKA_ID, id, 1}};
-  CK_ATTRIBUTE prv[] = {{CKA_TOKEN, &yes, sizeof yes}, {CKA_PRIVATE, &yes, sizeof yes}, {CKA_ID, id, 1}};
-  CK_OBJECT_HANDLE hPub = 0, hPrv = 0;
-  const std::string before = t.Image();
-  // The card refuses the key file, then the generation.
-  for (unsigned ins : {0xE0u, 0x46u}) {
-    SCOPED_TRACE(ins);
-    ASSERT_EQ(0, t.sim.ClearLog(kReader));
-    ASSERT_EQ(0, t.sim.InjectSw(kReader, ins, 0x6A84, 1));
-    EXPECT_NE(CKR_OK, f->C_GenerateKeyPair(h, &gen, pub, 3, prv, 3, &hPub, &hPrv));
-    EXPECT_NE(std::string::npos, t.Log().find(Fmt("> 00%02X", ins)));
-    EXPECT_NE(std::string::npos, t.Log().find("< 6A84"));
-    EXPECT_EQ(before, t.Image());
-  }
-  std::vector<std::vector<CK_BYTE>> k = OpenSslRsaKey(1024);
-  ASSERT_EQ(8u, k.size());
-  CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
-  CK_KEY_TYPE type = CKK_RSA;
-  std::vector<CK_ATTRIBUTE> imp = WithRsaKeyParts({{CKA_CLASS, &cls, sizeof cls},
-                                                   {CKA_KEY_TYPE, &type, sizeof type},
-                                                   {CKA_TOKEN, &yes, sizeof yes},
-                                                   {CKA_SIGN, &yes, sizeof yes},
-                                                   {CKA_ID, id, 1}},
-                                                  k);
-  ASSERT_EQ(CKR_OK, f->C_CreateObject(h, imp.data(), imp.size(), &hPrv));
-  EXPECT_EQ((std::vector<std::string>{"3F00/5015/5000/6000 ref=01", "3F00/5015/5000/6001 ref=02"}),
-            CardKeys(t.Image()));
+// The private key `prv` signs what OpenSSL verifies with (n, e), and decrypts what
+// OpenSSL enciphered for it.
+void SignsAndDecrypts(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h, CK_OBJECT_HANDLE prv,
+                      const std::vector<CK_BYTE>& n, const std::vector<CK_BYTE>& e, const std::string& msg) {
   CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
-  const std::string msg = "signed with the imported key";
-  std::vector<CK_BYTE> sig(256);
+  std::vector<CK_BYTE> sig(512);
   CK_ULONG sigLen = sig.size();
-  ASSERT_EQ(CKR_OK, f->C_SignInit(h, &mech, hPrv));
+  ASSERT_EQ(CKR_OK, f->C_SignInit(h, &mech, prv));
   ASSERT_EQ(CKR_OK, f->C_Sign(h, reinterpret_cast<CK_BYTE_PTR>(const_cast<char*>(msg.data())), msg.size(), sig.data(),
                              &sigLen));
-  EXPECT_EQ(msg, OpenSslRecover(k[0].data(), k[0].size(), k[1].data(), k[1].size(), sig.data(), sigLen));
-  (void)f->C_CloseAllSessions(0);
+  EXPECT_EQ(msg, OpenSslRecover(n.data(), n.size(), e.data(), e.size(), sig.data(), sigLen));
+  std::vector<CK_BYTE> ct = OpenSslEncrypt(n.data(), n.size(), e.data(), e.size(), msg);
+  ASSERT_FALSE(ct.empty());
+  std::vector<CK_BYTE> plain(512);
+  CK_ULONG plainLen = plain.size();
+  ASSERT_EQ(CKR_OK, f->C_DecryptInit(h, &mech, prv));
+  ASSERT_EQ(CKR_OK, f->C_Decrypt(h, ct.data(), ct.size(), plain.data(), &plainLen));
+  EXPECT_EQ(msg, std::string(reinterpret_cast<char*>(plain.data()), plainLen));
+}
+
+}  // namespace
+
+// On a token the module made, the user generates and imports RSA keys. Where the
+// card keeps private keys in files of their own (models 1, 3 and 4) each key gets a
+// file from 6000 up without a key reference, and its directory record names none;
+// on model 7 the key is an object of the application's DF, named by a reference
+// that its record names too. Each key signs what OpenSSL verifies and decrypts what
+// OpenSSL enciphered. A generation the card refuses leaves the image as it was, and
+// the next key takes the next file or reference.
+TEST(ModuleReinit, TokensGenerateAndImportKeysAsTheirCardKeepsThem) {
+  const struct {
+    const char* image;
+    std::vector<std::string> generated, imported;  // the card's keys after each step
+    std::vector<std::string> refs;                 // the references the records name (DER INTEGER octets)
+  } cases[] = {
+      {"blank-model1.card", {"3F00/5015/5000/6000"}, {"3F00/5015/5000/6000", "3F00/5015/5000/6001"}, {"-", "-"}},
+      {"blank-model3.card", {"3F00/5015/5000/6000"}, {"3F00/5015/5000/6000", "3F00/5015/5000/6001"}, {"-", "-"}},
+      {"blank-model4.card", {"3F00/5015/5000/6000"}, {"3F00/5015/5000/6000", "3F00/5015/5000/6001"}, {"-", "-"}},
+      {"blank-model7.card", {"3F00/5015/5000/4B81 ref=81"},
+       {"3F00/5015/5000/4B81 ref=81", "3F00/5015/5000/4B82 ref=82"}, {"0081", "0082"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.image);
+    Reinit t(c.image);
+    ASSERT_TRUE(t.Start());
+    MakeFirstToken(t, false);
+    if (HasFailure()) return;
+    CK_SESSION_HANDLE h = 0;
+    ASSERT_EQ(CKR_OK, t.UserSession("2468", &h));
+    const CK_FUNCTION_LIST* f = t.f();
+    CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_ULONG bits = 1024;
+    CK_BBOOL yes = CK_TRUE;
+    CK_BYTE id[] = {0x43};
+    CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &yes, sizeof yes}, {CKA_MODULUS_BITS, &bits, sizeof bits}, {CKA_ID, id, 1}};
+    CK_ATTRIBUTE prv[] = {{CKA_TOKEN, &yes, sizeof yes},
+                          {CKA_PRIVATE, &yes, sizeof yes},
+                          {CKA_SIGN, &yes, sizeof yes},
+                          {CKA_DECRYPT, &yes, sizeof yes},
+                          {CKA_ID, id, 1}};
+    CK_OBJECT_HANDLE hPub = 0, hPrv = 0;
+    const std::string before = t.Image();
+    // The card refuses the key file, then the generation.
+    for (unsigned ins : {0xE0u, 0x46u}) {
+      SCOPED_TRACE(ins);
+      ASSERT_EQ(0, t.sim.ClearLog(kReader));
+      ASSERT_EQ(0, t.sim.InjectSw(kReader, ins, 0x6A84, 1));
+      EXPECT_NE(CKR_OK, f->C_GenerateKeyPair(h, &gen, pub, 3, prv, 5, &hPub, &hPrv));
+      EXPECT_NE(std::string::npos, t.Log().find(Fmt("> 00%02X", ins)));
+      EXPECT_NE(std::string::npos, t.Log().find("< 6A84"));
+      EXPECT_EQ(before, t.Image());
+    }
+    ASSERT_EQ(CKR_OK, f->C_GenerateKeyPair(h, &gen, pub, 3, prv, 5, &hPub, &hPrv)) << t.Log();
+    EXPECT_EQ(c.generated, CardKeys(t.Image()));
+    std::vector<CK_BYTE> n(512), e(16);
+    CK_ATTRIBUTE na[] = {{CKA_MODULUS, n.data(), n.size()}, {CKA_PUBLIC_EXPONENT, e.data(), e.size()}};
+    ASSERT_EQ(CKR_OK, f->C_GetAttributeValue(h, hPub, na, 2));
+    n.resize(na[0].ulValueLen);
+    e.resize(na[1].ulValueLen);
+    SignsAndDecrypts(f, h, hPrv, n, e, "with the generated key");
+
+    std::vector<std::vector<CK_BYTE>> k = OpenSslRsaKey(1024);
+    ASSERT_EQ(8u, k.size());
+    CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+    CK_KEY_TYPE type = CKK_RSA;
+    CK_BYTE id2[] = {0x44};
+    std::vector<CK_ATTRIBUTE> imp = WithRsaKeyParts({{CKA_CLASS, &cls, sizeof cls},
+                                                     {CKA_KEY_TYPE, &type, sizeof type},
+                                                     {CKA_TOKEN, &yes, sizeof yes},
+                                                     {CKA_SIGN, &yes, sizeof yes},
+                                                     {CKA_DECRYPT, &yes, sizeof yes},
+                                                     {CKA_ID, id2, 1}},
+                                                    k);
+    CK_OBJECT_HANDLE hImp = 0;
+    ASSERT_EQ(CKR_OK, f->C_CreateObject(h, imp.data(), imp.size(), &hImp));
+    EXPECT_EQ(c.imported, CardKeys(t.Image()));
+    EXPECT_EQ(c.refs, cardimage::PrivateKeyReferences(t.env.Card(t.card)));
+    SignsAndDecrypts(f, h, hImp, k[0], k[1], "with the imported key");
+    (void)f->C_CloseAllSessions(0);
+    // Read anew by a module started again, both keys still work.
+    ASSERT_TRUE(t.Start());
+    ASSERT_EQ(CKR_OK, t.UserSession("2468", &h));
+    CK_OBJECT_CLASS prvClass = CKO_PRIVATE_KEY;
+    for (CK_BYTE* which : {id, id2}) {
+      CK_ATTRIBUTE find[] = {{CKA_CLASS, &prvClass, sizeof prvClass}, {CKA_ID, which, 1}};
+      CK_OBJECT_HANDLE found = 0;
+      CK_ULONG count = 0;
+      ASSERT_EQ(CKR_OK, t.f()->C_FindObjectsInit(h, find, 2));
+      ASSERT_EQ(CKR_OK, t.f()->C_FindObjects(h, &found, 1, &count));
+      ASSERT_EQ(CKR_OK, t.f()->C_FindObjectsFinal(h));
+      ASSERT_EQ(1u, count);
+      if (which == id)
+        SignsAndDecrypts(t.f(), h, found, n, e, "generated, after a restart");
+      else
+        SignsAndDecrypts(t.f(), h, found, k[0], k[1], "imported, after a restart");
+    }
+    (void)t.f()->C_CloseAllSessions(0);
+  }
 }
 
 // A second C_InitToken straight after the first on a blank card builds the

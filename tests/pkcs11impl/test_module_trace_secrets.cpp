@@ -41,6 +41,9 @@ const std::string kUserPin = "Kx9Jw", kNewUserPin = "Vq4Zp", kPuk = "Yh3Ub6Tn", 
                   kCardUserPuk = "Ns4Yg9Ca";
 const Bytes kSecretKey = {0xC7, 0x1D, 0x93, 0x5E, 0xA2, 0x08, 0x6B, 0xF4, 0x3C, 0xD9, 0x71, 0x2E, 0x85, 0xB0, 0x4F, 0xE6};
 const std::string kPlainText = "Tz8Qm, for your eyes only";
+// Values of session data objects, one private, one of the token's default kind.
+const Bytes kPrivateData = {0x6E, 0xA3, 0x1F, 0xD4, 0x58, 0x0B, 0xC2, 0x97};
+const Bytes kDefaultData = {0x3B, 0xE8, 0x74, 0x0D, 0xA6, 0x51, 0xF9, 0x2C};
 const Bytes kSeed = {0xB6, 0x0E, 0x5D, 0x97, 0x2A, 0xF1, 0x64, 0x39};
 // The GlobalPlatform key set given to the not-activated card: ENC, MAC, DEK.
 const Bytes kEnc = {0x9D, 0x3A, 0x61, 0xC4, 0xE0, 0x7B, 0x52, 0xF8, 0xA1, 0x16, 0x3D, 0xBE, 0x49, 0xC7, 0x05, 0x8E};
@@ -224,6 +227,20 @@ void TokenScenario(const Module& m, CK_SLOT_ID slot, CK_SLOT_ID guarded, Secrets
   CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
   ASSERT_EQ(CKR_OK, m->C_CreateObject(s, t.data(), t.size(), &key));
   EXPECT_EQ(std::string(kSecretKey.begin(), kSecretKey.end()), Attribute(m, s, key, CKA_VALUE));
+  // Data objects that are private, or may be (no CKA_PRIVATE: the token's default),
+  // created and read back with their class in the template.
+  for (const Bytes* value : {&kPrivateData, &kDefaultData}) {
+    TestTemplate d;
+    d.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, false).Raw(CKA_VALUE, value->data(), value->size());
+    if (value == &kPrivateData) d.Bool(CKA_PRIVATE, true);
+    CK_OBJECT_HANDLE data = CK_INVALID_HANDLE;
+    ASSERT_EQ(CKR_OK, m->C_CreateObject(s, d.data(), d.size(), &data));
+    Bytes read(value->size());
+    CK_OBJECT_CLASS cls = 0;
+    CK_ATTRIBUTE get[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_VALUE, read.data(), read.size()}};
+    ASSERT_EQ(CKR_OK, m->C_GetAttributeValue(s, data, get, 2));
+    EXPECT_EQ(*value, read);
+  }
 
   DecryptPlainText(m, s);
 
@@ -311,6 +328,8 @@ Secrets TestSecrets() {
     s.Text("PIN " + *pin, *pin);
   s.Add("secret key", kSecretKey, false);
   s.Add("seed", kSeed, false);
+  s.Add("private data object's value", kPrivateData, false);
+  s.Add("data object's value, private by default", kDefaultData, false);
   s.Text("plain text", kPlainText);
   s.Add("ENC key", kEnc, false);
   s.Add("MAC key", kMac, false);

@@ -1037,14 +1037,15 @@ protected:
         LogIn();
         const Bytes msg = {'g', 'e', 'n', 'e', 'r', 'a', 't', 'e', 'd'};
         const Bytes di = Sha256DigestInfo(msg);
-        Bytes sig(128);
-        uint32_t len = 128;
+        const uint32_t k = static_cast<uint32_t>(EVP_PKEY_get_size(pub));
+        Bytes sig(k);
+        uint32_t len = k;
         ASSERT_EQ(0, m_app->Sign(prv, 2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len));
         EXPECT_TRUE(OpenSslVerifySha256(pub, msg, sig));
         const Bytes ct = OpenSslEncrypt(pub, msg, RSA_PKCS1_PADDING);
-        Bytes out(128);
-        len = 128;
-        ASSERT_EQ(0, m_app->Decrypt(prv, 2, ct.data(), 128, out.data(), &len));
+        Bytes out(k);
+        len = k;
+        ASSERT_EQ(0, m_app->Decrypt(prv, 2, ct.data(), k, out.data(), &len));
         EXPECT_EQ(msg, Bytes(out.begin(), out.begin() + len));
     }
 };
@@ -1122,10 +1123,6 @@ TEST_P(KeyGen, ImportedKeyWorksAndFailedImportsLeaveTheCardAsItWas) {
     ExpectWorkingKey(keys[1], m_key);
 }
 
-// A key the card keeps gets a free reference: inside the application DF on the card
-// model that addresses private keys by reference in a DF, and in a key file of its own,
-// whose header carries it, on the others (their drivers make key files only so). A key
-// kept in a readable file gets none. The references are read back from the card.
 // The key lines of a card image, their values left out.
 std::string KeyLines(const std::string& image) {
     std::istringstream in(image);
@@ -1135,7 +1132,15 @@ std::string KeyLines(const std::string& image) {
     return out;
 }
 
-TEST_P(KeyGen, ImportedKeysGetTheReferenceTheirCardAddressesThemBy) {
+// A key the card keeps, generated or imported, is addressed as its card addresses
+// private keys: on the model that keeps them by reference inside a DF, the record
+// names the application DF and a free reference, which the security environment
+// names; on the others the key gets a file of its own (from 6000) without a
+// reference, the record names no reference and the security environment names the
+// file. A reference the template names is kept and used (as in the keys earlier
+// versions made), and so is the shipped key's. Read back after a reload, each key
+// signs and decrypts for OpenSSL. A key kept in a readable file gets no reference.
+TEST_P(KeyGen, KeysKeptByTheCardAreAddressedAsTheirCardAddressesThem) {
     NewKey();
     SCCardInfo ci;
     std::memset(&ci, 0, sizeof ci);
@@ -1143,26 +1148,65 @@ TEST_P(KeyGen, ImportedKeysGetTheReferenceTheirCardAddressesThemBy) {
     const bool byReference = GetParam() == 7;
     EXPECT_EQ(byReference, (ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF) != 0);
     const uint16_t df[] = {0x3F00, 0x5015}, file[] = {0x3F00, 0x5015, 0x6000};
+    // The shipped key, named by reference 1 in its record and its card file.
+    const std::vector<void*> shippedKeys = Find(0x10100), certs = Find(0x200);
+    ASSERT_EQ(1u, shippedKeys.size());
+    ASSERT_EQ(1u, certs.size());
+    EXPECT_EQ(1, m_app->GetKeyReference(shippedKeys[0]));
+    const Bytes der = Get(certs[0], 0x1000201);
+    const uint8_t* dp = der.data();
+    X509* cert = d2i_X509(nullptr, &dp, static_cast<long>(der.size()));
+    ASSERT_NE(nullptr, cert);
+    EVP_PKEY* shipped = X509_get_pubkey(cert);
+    X509_free(cert);
+    ClearLog();
+    ExpectWorkingKey(shippedKeys[0], shipped);
+    EVP_PKEY_free(shipped);
+    int shippedSets = 0;
+    for (const std::string& cmd : Commands()) {
+        if (cmd.rfind("002241", 0) != 0) continue;
+        ++shippedSets;
+        EXPECT_NE(std::string::npos, cmd.find("840101", 10)) << cmd;
+    }
+    EXPECT_EQ(2, shippedSets) << LogTail();
+    enum How { kGenerated, kImported, kImportedWithReference, kReadable };
     const struct {
         const char* name;
-        uint32_t flags;
+        How how;
         SCRESULT ref;
         SCPath value;
         const char* keyLine;  // the card's new key, as its image shows it
+        const char* names;    // how the security environment names the key
     } cases[] = {
-        {"kept by the card", 0, byReference ? 0x81 : 2, byReference ? SCPath(df, 2) : SCPath(file, 3),
-         byReference ? "key 3F00/5015/4B81 lcs=05 ref=81 " : "key 3F00/5015/6000 lcs=05 ref=02 "},
-        {"in a readable file", SCPkcs15App::CREATE_RSA_AS_FILE, SC_E_PKCS15_ATTR_NOT_FOUND, SCPath(file, 3),
-         nullptr},
+        {"generated", kGenerated, byReference ? 0x81 : SC_E_PKCS15_ATTR_NOT_FOUND,
+         byReference ? SCPath(df, 2) : SCPath(file, 3),
+         byReference ? "key 3F00/5015/4B81 lcs=05 ref=81 " : "key 3F00/5015/6000 lcs=05 bits=1024 ",
+         byReference ? "840181" : "81026000"},
+        {"imported", kImported, byReference ? 0x81 : SC_E_PKCS15_ATTR_NOT_FOUND,
+         byReference ? SCPath(df, 2) : SCPath(file, 3),
+         byReference ? "key 3F00/5015/4B81 lcs=05 ref=81 " : "key 3F00/5015/6000 lcs=05 bits=1024 ",
+         byReference ? "840181" : "81026000"},
+        {"imported with the reference its template names", kImportedWithReference, 2,
+         byReference ? SCPath(df, 2) : SCPath(file, 3),
+         byReference ? "key 3F00/5015/4B02 lcs=05 ref=02 " : "key 3F00/5015/6000 lcs=05 ref=02 ", "840102"},
+        {"in a readable file", kReadable, SC_E_PKCS15_ATTR_NOT_FOUND, SCPath(file, 3), nullptr, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Reload();
         LogIn();
-        SCPkcs15ObjectAttributeList t;
-        PrivateKeyTemplate(&t, "reference");
         void* h = nullptr;
-        ASSERT_EQ(0, m_app->CreateObject(t, &h, c.flags));
+        if (c.how == kGenerated) {
+            SCPkcs15ObjectAttributeList prvT, pubT;
+            Templates(&prvT, &pubT, "by its card's addressing");
+            void* pub = nullptr;
+            ASSERT_EQ(0, m_app->GenerateKeyPair(prvT, &pubT, &h, &pub, 0)) << LogTail();
+        } else {
+            SCPkcs15ObjectAttributeList t;
+            PrivateKeyTemplate(&t, "by its card's addressing");
+            if (c.how == kImportedWithReference) t.AddInteger(0x105, 2);
+            ASSERT_EQ(0, m_app->CreateObject(t, &h, c.how == kReadable ? SCPkcs15App::CREATE_RSA_AS_FILE : 0));
+        }
         Reload();
         std::vector<void*> keys = Find(0x10100);
         ASSERT_EQ(2u, keys.size());
@@ -1171,7 +1215,18 @@ TEST_P(KeyGen, ImportedKeysGetTheReferenceTheirCardAddressesThemBy) {
         const std::string image = Image();
         EXPECT_EQ(c.keyLine != nullptr, c.keyLine && image.find(std::string("\n") + c.keyLine) != std::string::npos)
             << KeyLines(image);
-        if (c.flags == 0) {
+        if (c.how != kReadable) {
+            EVP_PKEY* pub = c.how == kGenerated ? PublicOf(keys[1], 0x1010103, 0x1010104) : nullptr;
+            ClearLog();
+            ExpectWorkingKey(keys[1], pub ? pub : m_key);
+            EVP_PKEY_free(pub);
+            int sets = 0;
+            for (const std::string& cmd : Commands()) {
+                if (cmd.rfind("002241", 0) != 0) continue;
+                ++sets;
+                EXPECT_NE(std::string::npos, cmd.find(c.names, 10)) << cmd;
+            }
+            EXPECT_EQ(2, sets) << LogTail();  // one for the signature, one for the decryption
             LogIn();
             ASSERT_EQ(0, m_app->DestroyObject(keys[1], true));
         }
@@ -1232,7 +1287,7 @@ TEST_P(KeyGen, GenerationNeverReplacesAKeyOfTheCard) {
     EVP_PKEY_free(old);
 }
 
-INSTANTIATE_TEST_SUITE_P(CardModels, KeyGen, ::testing::Values(3, 4, 7));
+INSTANTIATE_TEST_SUITE_P(CardModels, KeyGen, ::testing::Values(1, 3, 4, 7));
 
 // A model-4 card whose TokenInfo names the security environment of its keys: each
 // key operation restores that environment before it sets up the key.

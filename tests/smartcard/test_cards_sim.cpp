@@ -575,6 +575,124 @@ TEST_F(CardSim, GeneratesImportsAndDeletesKeys) {
     EXPECT_EQ(SC_E_NO_REFERENCED_DATA, card->DeleteObject(3, SC_KEYOBJ_GENERIC));
 }
 
+// On the models that keep keys in files of their own, a key without a reference is
+// made, generated, imported, read, used and deleted by its file: the key file is
+// selected and the security environment names it (tag 81), never a reference. The
+// model that addresses private keys by reference inside a DF refuses such a key
+// before sending anything.
+TEST_F(CardSim, KeyFilesWithoutAReferenceAreUsedByTheirFile) {
+    const uint8_t f4[] = {0x01, 0x00, 0x01};
+    const Bytes msg = {'f', 'i', 'l', 'e'};
+    const Bytes di = Sha256DigestInfo(msg);
+    auto sent = [&](const std::string& prefix) {
+        for (const std::string& c : Commands())
+            if (c.rfind(prefix, 0) == 0) return true;
+        return false;
+    };
+    for (int model : {1, 3, 4, 7}) {
+        SCOPED_TRACE(model);
+        SCCard* card = Connect("blank-model" + std::to_string(model));
+        ASSERT_NE(nullptr, card);
+        if (model == 4 || model == 7) {
+            ASSERT_EQ(SC_OK, card->SelectApplet());
+        }
+        ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+        ClearLog();
+        EXPECT_EQ(SC_E_BAD_PARAMS,
+                  card->CreateKeyObject(SC_KEYOBJ_RSA_PRIVATE, 1024, 17, 0, 0, 0, 0, nullptr, 0xFF, nullptr));
+        SCFileHeader* h = nullptr;
+        const SCRESULT made = card->CreateKeyObject(SC_KEYOBJ_RSA_PRIVATE, 1024, 17, 0x6000, 0, 0, 0, nullptr, 0xFF, &h);
+        if (model == 7) {
+            EXPECT_EQ(SC_E_BAD_PARAMS, made);
+            EXPECT_TRUE(Commands().empty()) << Log();
+            continue;
+        }
+        ASSERT_EQ(SC_OK, made) << Log();
+        ASSERT_NE(nullptr, h);
+        EXPECT_TRUE(h->IsKeyFile());
+        EXPECT_EQ(0, h->GetKeyRef());
+        EXPECT_EQ(SC_FT_KEY_BY_FILE, h->GetFileType());
+        SCFileHeader::SafeRelease(h);
+        ASSERT_EQ(1u, Commands().size());
+        EXPECT_NE(std::string::npos, Commands()[0].find("A50480020400")) << Log();  // the modulus bits only
+        // Generated in the file, which is selected first (reference 00: the selected file).
+        ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+        ClearLog();
+        SCByteBuffer n, e;
+        ASSERT_EQ(SC_OK, card->GenerateKeyPair(1024, 0x6000, 0, 0xFF, 0xFF, 17, f4, &n, &e));
+        ASSERT_FALSE(Commands().empty());
+        EXPECT_EQ("00A4", Commands()[0].substr(0, 4)) << Log();
+        EXPECT_NE(std::string::npos, Commands()[0].find("026000")) << Log();
+        EXPECT_TRUE(sent("00460000")) << Log();
+        const Bytes nb(n.Data(), n.Data() + n.Size());
+        uint32_t nLen = 256, eLen = 8, bits = 0;
+        Bytes rn(256), re(8);
+        ASSERT_EQ(SC_OK, card->ReadRsaPublicKey(&nLen, &eLen, rn.data(), re.data(), &bits, 0xFF));
+        rn.resize(nLen);
+        EXPECT_EQ(nb, rn);
+        EVP_PKEY* pub = PublicKey(nb, Bytes(f4, f4 + 3));
+        const uint16_t fid = 0x6000;
+        Bytes sig(128);
+        uint32_t sigLen = 128;
+        ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+        ClearLog();
+        ASSERT_EQ(SC_OK, card->ComputeSignature(&fid, true, 0xFF, SC_SIGN_PKCS1, 0, 128, di.data(),
+                                                static_cast<uint32_t>(di.size()), sig.data(), &sigLen));
+        EXPECT_TRUE(VerifyPkcs1Sha256(pub, msg, sig));
+        EXPECT_TRUE(sent("002241B60780010281026000")) << Log();
+        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(pub, nullptr);
+        size_t clen = 128;
+        Bytes cipher(128);
+        ASSERT_EQ(1, EVP_PKEY_encrypt_init(ctx));
+        ASSERT_EQ(1, EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING));
+        ASSERT_EQ(1, EVP_PKEY_encrypt(ctx, cipher.data(), &clen, msg.data(), msg.size()));
+        EVP_PKEY_CTX_free(ctx);
+        Bytes plain(128);
+        uint32_t plen = 128;
+        ClearLog();
+        ASSERT_EQ(SC_OK, card->Decipher(&fid, true, 0xFF, SC_SIGN_PKCS1, cipher.data(), 128, plain.data(), &plen));
+        EXPECT_EQ(msg, Bytes(plain.begin(), plain.begin() + plen));
+        EXPECT_TRUE(sent("002241B80780010281026000")) << Log();
+        EXPECT_FALSE(sent("002241B6068001")) << Log();  // no reference named
+        EVP_PKEY_free(pub);
+
+        // A key made by OpenSSL, imported into a second key file.
+        EVP_PKEY* key = EVP_RSA_gen(1024);
+        ASSERT_NE(nullptr, key);
+        const RSA* rsa = EVP_PKEY_get0_RSA(key);
+        auto bytes = [](const BIGNUM* b) {
+            Bytes v(BN_num_bytes(b));
+            BN_bn2bin(b, v.data());
+            return v;
+        };
+        const Bytes kn = bytes(RSA_get0_n(rsa)), ke = bytes(RSA_get0_e(rsa)), kd = bytes(RSA_get0_d(rsa)),
+                    kp = bytes(RSA_get0_p(rsa)), kq = bytes(RSA_get0_q(rsa)), kdp = bytes(RSA_get0_dmp1(rsa)),
+                    kdq = bytes(RSA_get0_dmq1(rsa)), kqi = bytes(RSA_get0_iqmp(rsa));
+        auto b = [](const Bytes& v) { return static_cast<uint32_t>(v.size() * 8); };
+        ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+        ASSERT_EQ(SC_OK, card->CreateKeyObject(SC_KEYOBJ_RSA_PRIVATE, 1024, 17, 0x6001, 0, 0, 0, nullptr, 0xFF, nullptr));
+        ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+        ClearLog();
+        ASSERT_EQ(SC_OK, card->ImportRsaKey(kn.data(), b(kn), kd.data(), b(kd), ke.data(), b(ke), kp.data(), b(kp),
+                                            kq.data(), b(kq), kdp.data(), b(kdp), kdq.data(), b(kdq), kqi.data(),
+                                            b(kqi), 0x6001, 0xFF, 0, SC_UNSET, nullptr));
+        EXPECT_TRUE(sent("00DB0000")) << Log();
+        const uint16_t second = 0x6001;
+        sigLen = 128;
+        ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+        ASSERT_EQ(SC_OK, card->ComputeSignature(&second, true, 0xFF, SC_SIGN_PKCS1, 0, 128, di.data(),
+                                                static_cast<uint32_t>(di.size()), sig.data(), &sigLen));
+        EXPECT_TRUE(VerifyPkcs1Sha256(key, msg, sig));
+        EVP_PKEY_free(key);
+        // No reference reaches either key; each goes by its file.
+        ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+        EXPECT_EQ(SC_E_NO_REFERENCED_DATA, card->DeleteObject(0, SC_KEYOBJ_GENERIC));
+        EXPECT_EQ(SC_OK, card->DeleteFile(0x6000));
+        EXPECT_EQ(SC_OK, card->DeleteFile(0x6001));
+        EXPECT_EQ(SC_E_FILE_NOT_FOUND, card->SelectChildEf(0x6000, nullptr));
+    }
+}
+
 TEST_F(CardSim, StatusWordsBecomeCardResults) {
     SCCard* card = Connect("pkcs15-model3");
     ASSERT_NE(nullptr, card);

@@ -68,13 +68,19 @@ TEST(FileHeader, LifeCycleAndTypeNumbers) {
     struct {
         uint8_t desc;
         uint32_t type;
-    } types[] = {{0x38, 1}, {0x01, 2}, {0x02, 3}, {0x04, 4}, {0x06, 5}, {0x11, 1}, {0x09, 900}, {0x21, 6}, {0x78, 1}};
+    } types[] = {{0x38, 1}, {0x01, 2}, {0x02, 3}, {0x04, 4}, {0x06, 5}, {0x11, 111}, {0x09, 900}, {0x21, 6}, {0x78, 1}};
     for (const auto& c : types) {
         SCFileHeader h;
         const Bytes fcp = {0x62, 0x03, 0x82, 0x01, c.desc};
         ASSERT_EQ(SC_OK, Parse(&h, fcp));
         EXPECT_EQ(c.type, h.GetFileType()) << int(c.desc);
     }
+    // A key file without a key reference is used by its file (111); one whose header
+    // names its reference is a key file (1).
+    SCFileHeader keyed;
+    ASSERT_EQ(SC_OK, Parse(&keyed, {0x62, 0x08, 0x82, 0x01, 0x11, 0xA5, 0x03, 0x83, 0x01, 0x02}));
+    EXPECT_EQ(SC_FT_KEY_FILE, keyed.GetFileType());
+    EXPECT_EQ(2, keyed.GetKeyRef());
     SCFileHeader none;
     ASSERT_EQ(SC_OK, Parse(&none, {0x62, 0x00}));
     EXPECT_EQ(SC_FT_NONE, none.GetFileType());

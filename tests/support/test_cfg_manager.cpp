@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "support/cfgfile.h"
 #include "support/cfgmanager.h"
@@ -276,6 +277,42 @@ TEST_F(CfgManagerTest, DynamicSubsectionsAreMergedFromEverySource)
     empty.SetSectionFlags("Apps", dyn, true);
     EXPECT_TRUE(empty.Read()) << empty.GetLastError();
     EXPECT_EQ(empty.GetSections().CountSubsections("Apps", true), 0);
+}
+
+// Thousands of reader sections in two files are all read, and finding them
+// takes a number of name comparisons that grows with their number, not with
+// its square.
+TEST_F(CfgManagerTest, ManyDynamicSubsectionsAreAllReadWithLinearWork)
+{
+    const int n = 5000;
+    std::string sys, user;
+    for (int i = 0; i < n; ++i) {
+        sys += "[Readers\\R" + std::to_string(i) + "]\nK = s" + std::to_string(i) + "\nOnly = " + std::to_string(i) +
+               "\n";
+        user += "[readers\\R" + std::to_string(n - 1 - i) + "]\nK = u" + std::to_string(n - 1 - i) + "\n";
+    }
+    WriteText(dir.File("sys.ini"), sys);
+    WriteText(dir.File("user.ini"), user);
+    CfgManager m;
+    CfgBase* a = m.AddSource(CFG_SOURCE_INI, dir.File("sys.ini").c_str());
+    CfgBase* b = m.AddSource(CFG_SOURCE_INI, dir.File("user.ini").c_str());
+    a->SetSourceFlags(true, CFG_SOURCE_SYSTEM);
+    ASSERT_TRUE(m.SetSectionFlags("Readers", CFG_SECT_TAKE_ALL | CFG_SECT_TAKE_SUBSECTIONS | CFG_SECT_OPTIONAL, true));
+    ASSERT_TRUE(m.Read()) << m.GetLastError();
+    EXPECT_EQ(m.GetSections().CountSubsections("Readers", true), n);
+    for (int i = 0; i < n; ++i) {
+        const std::string name = "Readers\\R" + std::to_string(i);
+        const char* k = nullptr;
+        unsigned long only = 0;
+        ASSERT_EQ(m.GetString("K", &k, name.c_str()), 1) << name;
+        EXPECT_EQ(std::string(k), "u" + std::to_string(i));  // the later file wins
+        ASSERT_EQ(m.GetInt("Only", &only, name.c_str()), 1) << name;
+        EXPECT_EQ(only, static_cast<unsigned long>(i));
+    }
+    unsigned long comparisons = m.GetSections().GetNameComparisons();
+    for (CfgBase* src : {a, b})
+        comparisons += dynamic_cast<CfgFile*>(src)->GetSections().GetNameComparisons();
+    EXPECT_LT(comparisons, 40ul * n);
 }
 
 TEST_F(CfgManagerTest, RepeatedReadTakesNewValues)

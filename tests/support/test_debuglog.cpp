@@ -166,6 +166,41 @@ TEST_F(DebugLogTest, FileIsCreatedReadableByItsOwnerOnly)
     umask(old);
 }
 
+// Never through a symbolic link (at selection or at a later line), never into
+// something that is not a regular file, and never into a file others can read:
+// an own file that others may read is made owner-only before the first line.
+TEST_F(DebugLogTest, LogGoesOnlyIntoAnOwnFileThatOthersCannotRead)
+{
+    const std::string target = dir + "/target.txt", link = dir + "/link.txt", fifo = dir + "/fifo";
+    std::ofstream(target) << "kept\n";
+    ASSERT_EQ(chmod(target.c_str(), 0644), 0);
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    EXPECT_NE(DebugLogSetFile(link.c_str()), 0);
+    DebugLogWriteText(0, 0, "through the link");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_NE(DebugLogSetFile(fifo.c_str()), 0);  // refused at once, not left waiting for a reader
+    EXPECT_NE(DebugLogSetFile(dir.c_str()), 0);
+    // Chosen while a plain file, then replaced by a link: the line is dropped.
+    const std::string later = dir + "/later.txt";
+    ASSERT_EQ(DebugLogSetFile(later.c_str()), 0);
+    ASSERT_EQ(unlink(later.c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), later.c_str()), 0);
+    DebugLogWrite(0, 0, "%s", "through the later link");
+    EXPECT_EQ(testsupport::ReadFileText(target), "kept\n");
+    struct stat st;
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    // The target itself, an own file others can read: made owner-only, then written.
+    ASSERT_EQ(DebugLogSetFile(target.c_str()), 0);
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    DebugLogWriteText(0, 0, "own file");
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_NE(testsupport::ReadFileText(target).find("own file"), std::string::npos);
+}
+
 TEST_F(DebugLogTest, TooLongNameIsRefusedAndChangesNothing)
 {
     std::string path = dir + "/log.txt";

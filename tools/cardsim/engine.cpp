@@ -590,7 +590,10 @@ Bytes Card::Fcp(const Node* n) const {
   }
   if (n->IsKey()) {
     Bytes a5;
-    PutTlv(&a5, 0x83, &n->keyRef, 1);
+    if (n->keyRef >= 0) {
+      uint8_t ref = uint8_t(n->keyRef);
+      PutTlv(&a5, 0x83, &ref, 1);
+    }
     uint8_t bits[2] = {uint8_t(n->keyBits >> 8), uint8_t(n->keyBits)};
     PutTlv(&a5, 0x80, bits, 2);
     PutTlv(&b, 0xA5, a5);
@@ -854,10 +857,14 @@ Response Card::CreateFile(const Apdu& a) {
     cost += size;
   } else if (kind == kDescKey) {
     const Tlv* ref = FindTlv(prop, 0x83);
-    if (!ref || ref->len != 1) return Sw(0x6A80);
-    node->keyRef = ref->value[0];
-    for (auto& c : curDf_->children)
-      if (c->IsKey() && c->keyRef == node->keyRef) return Sw(0x6A89);
+    if (ref) {
+      if (ref->len != 1) return Sw(0x6A80);
+      node->keyRef = ref->value[0];
+      for (auto& c : curDf_->children)
+        if (c->IsKey() && c->keyRef == node->keyRef) return Sw(0x6A89);
+    } else if (!KeysByFile()) {
+      return Sw(0x6A80);  // this model names every key by a reference
+    }
     size_t bits = size * 8;
     if (const Tlv* b = FindTlv(prop, 0x80)) bits = BeNum(b->value, b->len);
     if (bits < 512 || bits > 4096 || bits % 8) return Sw(0x6A80);

@@ -70,7 +70,7 @@ struct Node {
   int code = -1;     // card-model code in a DF header (FCP tag 85), -1 none
   std::map<uint8_t, uint16_t> ac;
   Bytes data;        // EF contents (its size is the file size)
-  uint8_t keyRef = 0;
+  int keyRef = -1;  // key reference; -1: none, the key is addressed by its file
   uint16_t keyBits = 0;
   RsaKey key;
   Node* parent = nullptr;
@@ -181,6 +181,9 @@ class Card {
   size_t UsedMemory() const;
   bool IsGp() const { return model_ == 4 || model_ == 6 || model_ == 7; }
   bool HeadersCarryRules() const { return model_ != 2 && model_ != 6; }
+  // Models whose key files may carry no key reference: such a key is used by its
+  // file (MSE SET 81, or GENERATE / PUT DATA with reference 00 after selecting it).
+  bool KeysByFile() const { return model_ == 1 || model_ == 3 || model_ == 4; }
   // DELETE FILE of a DF removes what it holds once the DF's own delete rule is met.
   bool DeletesSubtrees() const { return model_ == 1 || model_ == 3 || model_ == 4 || model_ == 7; }
   uint8_t ErasedValue() const { return model_ == 3 || model_ == 4 ? 0x00 : 0xFF; }

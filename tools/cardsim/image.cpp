@@ -382,8 +382,14 @@ std::unique_ptr<Card> ImageIo::Parse(const std::string& text, std::string* err) 
       }
     }
     if (kw == "key") {
-      if (!take("ref", &s) || !ParseNum(s, 16, 0xFF, &v)) return fail("key needs ref=");
-      node->keyRef = uint8_t(v);
+      // Without ref= the key has no reference and is used by its file, on the
+      // models that keep such keys.
+      if (take("ref", &s)) {
+        if (!ParseNum(s, 16, 0xFF, &v)) return fail("bad ref");
+        node->keyRef = int(v);
+      } else if (!card->KeysByFile()) {
+        return fail("key needs ref= on this model");
+      }
       if (take("bits", &s)) {
         if (!ParseNum(s, 10, 4096, &v)) return fail("bad bits");
         node->keyBits = uint16_t(v);
@@ -446,9 +452,13 @@ std::string ImageIo::Write(const Card& c) {
         o << " code=" << cb;
       }
     } else if (n->IsKey()) {
-      char r[8];
-      snprintf(r, sizeof r, "%02X", n->keyRef);
-      o << "key " << path << " lcs=" << b << " ref=" << r << " bits=" << n->keyBits;
+      o << "key " << path << " lcs=" << b;
+      if (n->keyRef >= 0) {
+        char r[8];
+        snprintf(r, sizeof r, "%02X", n->keyRef & 0xFF);
+        o << " ref=" << r;
+      }
+      o << " bits=" << n->keyBits;
     } else {
       o << "ef " << path << " lcs=" << b << " size=" << n->data.size();
     }

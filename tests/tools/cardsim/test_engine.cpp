@@ -613,6 +613,94 @@ TEST_F(Engine, ImportsKeyComponentsAndDerivesTheRest) {
   EXPECT_EQ(Tx("0046812000"), 0x6A88);
 }
 
+// Models 1, 3 and 4 keep keys in files without a reference: such a key is made,
+// generated, imported, used and deleted by its file, and no reference reaches it.
+// The other models name every key by a reference and refuse a key file without one.
+TEST_F(Engine, KeyFilesWithoutAReferenceAreUsedByTheirFileOnModelsOneThreeAndFour) {
+  Open("blank-model3.card");
+  const std::string blank = ReadFile(path_);
+  auto keyFcp = [](uint16_t fid) {
+    return T(0x62, Cat({T(0x82, {0x11}), T(0x83, {uint8_t(fid >> 8), uint8_t(fid)}), T(0x8A, {0x05}),
+                        T(0xA5, T(0x80, {0x04, 0x00}))}));
+  };
+  auto rsaOf = [](const Bytes& n, const Bytes& e) {
+    RSA* rsa = RSA_new();
+    RSA_set0_key(rsa, BN_bin2bn(n.data(), int(n.size()), nullptr), BN_bin2bn(e.data(), int(e.size()), nullptr),
+                 nullptr);
+    return rsa;
+  };
+  uint8_t dig[20] = {7, 7, 7};
+  const Bytes di = Cat({Unhex("3021300906052B0E03021A05000414"), Bytes(dig, dig + 20)});
+  for (int model = 0; model < 8; ++model) {
+    SCOPED_TRACE(model);
+    std::string text = blank, err;
+    text.replace(text.find("model 3"), 7, "model " + std::to_string(model));
+    card_ = Card::Parse(text, &err);
+    ASSERT_TRUE(card_) << err;
+    const bool byFile = model == 1 || model == 3 || model == 4;
+    ASSERT_EQ(Tx(Apdu("00E00000", keyFcp(0x6000))), byFile ? 0x9000 : 0x6A80);
+    if (!byFile) continue;
+    ASSERT_EQ(Tx("00A40000026000"), 0x9000);
+    Bytes inner, a5, ref, pub, n, e;
+    ASSERT_TRUE(Find(data_, 0x62, &inner));
+    ASSERT_TRUE(Find(inner, 0xA5, &a5));
+    EXPECT_FALSE(Find(a5, 0x83, &ref));  // the header names no reference
+    // Generated in the selected key file.
+    ASSERT_EQ(Tx("0046000000"), 0x9000);
+    ASSERT_TRUE(Find(data_, 0x7F49, &pub));
+    ASSERT_TRUE(Find(pub, 0x81, &n));
+    ASSERT_TRUE(Find(pub, 0x82, &e));
+    RSA* rsa = rsaOf(n, e);
+    // Signed and deciphered with the security environment naming the file.
+    ASSERT_EQ(Tx("002241B60780010281026000"), 0x9000);
+    ASSERT_EQ(Tx(Apdu("002A9E9A", di, 0)), 0x9000);
+    EXPECT_EQ(RSA_verify(NID_sha1, dig, 20, data_.data(), unsigned(data_.size()), rsa), 1);
+    const uint8_t secret[] = "by its file";
+    Bytes ct(128);
+    ASSERT_EQ(RSA_public_encrypt(sizeof secret, secret, ct.data(), rsa, RSA_PKCS1_PADDING), 128);
+    ASSERT_EQ(Tx("002241B80780010281026000"), 0x9000);
+    ASSERT_EQ(Tx(Apdu("002A8086", Cat({Bytes{0x00}, ct}), 0)), 0x9000);
+    EXPECT_EQ(data_, Bytes(secret, secret + sizeof secret));
+    RSA_free(rsa);
+    // No reference names it: not the security environment, not a stored one, not deletion.
+    ASSERT_EQ(Tx("002241B606800102840100"), 0x9000);
+    EXPECT_EQ(Tx(Apdu("002A9E9A", di, 0)), 0x6A88);
+    ASSERT_EQ(Tx("0022F300"), 0x9000);
+    EXPECT_EQ(Tx(Apdu("002A9E9A", di, 0)), 0x6985);
+    EXPECT_EQ(Tx("00E4100001 00"), 0x6A88);
+    // Imported into a second key file, selected as it was made.
+    RSA* key = RSA_new();
+    BIGNUM* f4 = BN_new();
+    BN_set_word(f4, 65537);
+    ASSERT_EQ(RSA_generate_key_ex(key, 1024, f4, nullptr), 1);
+    BN_free(f4);
+    const BIGNUM *kn, *ke, *kd, *kp, *kq;
+    RSA_get0_key(key, &kn, &ke, &kd);
+    RSA_get0_factors(key, &kp, &kq);
+    auto bytes = [](const BIGNUM* b) {
+      Bytes o(size_t(BN_num_bytes(b)));
+      BN_bn2bin(b, o.data());
+      return o;
+    };
+    ASSERT_EQ(Tx("00A40000023F00"), 0x9000);
+    ASSERT_EQ(Tx(Apdu("00E00000", keyFcp(0x6001))), 0x9000);
+    ASSERT_EQ(Tx(Apdu("00DB0000", Cat({T(0x84, bytes(kp)), T(0x85, bytes(kq)), T(0x82, bytes(ke))}))), 0x9000);
+    ASSERT_EQ(Tx("002241B60780010281026001"), 0x9000);
+    ASSERT_EQ(Tx(Apdu("002A9E9A", di, 0)), 0x9000);
+    EXPECT_EQ(RSA_verify(NID_sha1, dig, 20, data_.data(), unsigned(data_.size()), key), 1);
+    RSA_free(key);
+    // The image keeps both without a reference; each goes by its file.
+    const std::string image = card_->Serialise();
+    EXPECT_NE(image.find("\nkey 3F00/6000 lcs=05 bits=1024 "), std::string::npos) << image;
+    EXPECT_NE(image.find("\nkey 3F00/6001 lcs=05 bits=1024 "), std::string::npos) << image;
+    card_ = Card::Parse(image, &err);
+    ASSERT_TRUE(card_) << err;
+    ASSERT_EQ(Tx("00E4000002 6000"), 0x9000);
+    ASSERT_EQ(Tx("00E4000002 6001"), 0x9000);
+    EXPECT_EQ(card_->Serialise().find("\nkey "), std::string::npos);
+  }
+}
+
 TEST_F(Engine, ImageKeepsChangesAcrossProcesses) {
   Open("pkcs15-model3.card");
   pid_t pid = fork();
@@ -729,7 +817,9 @@ TEST_F(Engine, MalformedImagesAreRefusedWithAReason) {
       "cardsim-image 1\natr 3B00\ndf 3F00 ac=delete:pin:100\n",
       "cardsim-image 1\natr 3B00\ndf 3F00\npin 3F00 ref=01 tries=3 left=4\n",
       "cardsim-image 1\natr 3B00\ndf 3F00\npin 3F00 ref=01\npin 3F00 ref=01\n",
-      "cardsim-image 1\natr 3B00\ndf 3F00\nkey 3F00/4B01 bits=1024\n",  // no reference
+      "cardsim-image 1\natr 3B00\ndf 3F00\nkey 3F00/4B01 bits=1024\n",  // no reference on model 0
+      "cardsim-image 1\nmodel 7\natr 3B00\ndf 3F00\nkey 3F00/4B01 bits=1024\n",
+      "cardsim-image 1\nmodel 3\natr 3B00\ndf 3F00\nkey 3F00/4B01 ref=1FF bits=1024\n",
       "cardsim-image 1\nmodel 9\natr 3B00\ndf 3F00\n",
       "cardsim-image 1\natr 3B\ndf 3F00\n",
       "cardsim-image 1\natr 3B00\ndf 3F0\n",
