@@ -1081,17 +1081,20 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
         // A merge that dropped a record of this call makes the directories disagree with the card.
         if (r >= 0 && (!prk->HoldsHandle(prvRec) || (puk && !puk->HoldsHandle(pubRec)))) r = SC_E_INCONSISTENT_DATA;
     }
-    // A directory write that failed may still have reached the card (a pull).
-    bool named = false;
-    if (r >= 0) {
-        r = prk->WriteDirectoryFile();
-        prkWritten = r >= 0;
-        named = r < 0 && !prk->FailedWriteChangedNothing();
-    }
+    // The public key's record goes first and the private key's record last: a
+    // card that fails between the two keeps a public key without its private key
+    // (harmless), never a private key that no public key checks. A directory
+    // write that failed may still have reached the card (a pull).
+    bool prvNamed = false, pubNamed = false;
     if (r >= 0 && puk) {
         r = puk->WriteDirectoryFile();
         pukWritten = r >= 0;
-        named = r < 0 && !puk->FailedWriteChangedNothing();
+        pubNamed = r < 0 && !puk->FailedWriteChangedNothing();
+    }
+    if (r >= 0) {
+        r = prk->WriteDirectoryFile();
+        prkWritten = r >= 0;
+        prvNamed = r < 0 && !prk->FailedWriteChangedNothing();
     }
     if (r >= 0) r = CommitMadeLists();
     if (r >= 0) {
@@ -1099,9 +1102,10 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
         if (publicOut) *publicOut = pubRec;
         return 0;
     }
-    // Every directory already written is written again without the new records;
-    // then the generated keys go from the card, unless a directory may still
-    // name them.
+    // Every directory already written is written again without the new records,
+    // the private key's first; the public key's record goes only once no private
+    // key's record may stand without it. Then the generated keys go from the
+    // card, unless a directory may still name them.
     std::unique_ptr<SCPkcs15PathObjectInfo> prvHeld(prk->TakeValueObject(prvRec));
     std::unique_ptr<SCPkcs15PathObjectInfo> pubHeld(puk && pubRec ? puk->TakeValueObject(pubRec) : nullptr);
     dropRecords();
@@ -1109,18 +1113,22 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     if (prkWritten && !IsMadeList(prk)) {
         prk->SetDirty(true);
         const SCRESULT w = prk->WriteDirectoryFile();
-        if (w < 0) named = true;
+        if (w < 0) prvNamed = true;
         if (result == kFileTooSmall && w >= 0) result = SC_E_NO_SPACE_ON_CARD;
     } else if (result == kFileTooSmall && !IsMadeList(prk)) {
         result = NoRoomOrFailure(prk, result);
     }
     if (puk && !IsMadeList(puk) && (pukWritten || result == kFileTooSmall)) {
-        puk->SetDirty(true);
-        const SCRESULT w = puk->WriteDirectoryFile();
-        if (w < 0 && pukWritten) named = true;
-        if (result == kFileTooSmall && w >= 0) result = SC_E_NO_SPACE_ON_CARD;
+        if (prvNamed) {
+            pubNamed = pubNamed || pukWritten;
+        } else {
+            puk->SetDirty(true);
+            const SCRESULT w = puk->WriteDirectoryFile();
+            if (w < 0 && pukWritten) pubNamed = true;
+            if (result == kFileTooSmall && w >= 0) result = SC_E_NO_SPACE_ON_CARD;
+        }
     }
-    if (!named) {
+    if (!prvNamed && !pubNamed) {
         if (prvHeld) (void)prvHeld->Delete();
         if (pubHeld) (void)pubHeld->Delete();
     }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15dataobjectlist.h"
 #include "pkcs15/scpkcs15keyobject.h"
 #include "pkcs15/scpkcs15prvkeylist.h"
 #include "smartcard/sc_card.h"
@@ -159,7 +160,10 @@ SCRESULT SCPkcs15App::SetAttributeValues(void* handle, const SCPkcs15ObjectAttri
         }
     }
     if (r >= 0) {
-        r = f->CommitObject(handle);
+        // A data object's value is never written over where a cut could leave part of it.
+        auto* dodf = dynamic_cast<SCPkcs15DataObjectList*>(f);
+        r = dodf ? dodf->CommitValueChange(handle, 3, ValueTemplate(f->IsPrivate(handle) > 0), m_headers)
+                 : f->CommitObject(handle);
         if (r >= 0) return 0;
     }
     if (r == SC_E_NO_MEMORY) return r;

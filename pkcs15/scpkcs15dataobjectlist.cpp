@@ -272,3 +272,87 @@ SCRESULT SCPkcs15DataObjectList::IsReadOnly(void* handle) {
     GetValueObject(handle, &v, true);
     return ReadOnlyByAccess(v);
 }
+
+SCRESULT SCPkcs15DataObjectList::CommitValueChange(void* record, uint32_t lifeCycleState, uint32_t accessTemplate,
+                                                   const SCFileHeaderList& profile) {
+    ASNPkcs15DataObject* rec = RecordFor(record);
+    if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
+    auto* v = static_cast<SCPkcs15BinaryDataObject*>(rec->typeAttributes.keyObject);
+    const ASNPkcs15Path* path = GetValuePath(rec);
+    // A value that is not to be written, or a window of a file that may hold more, is
+    // committed as it stands.
+    if (!m_pCard || !v || !v->IsDirty() || !path || v->GetIndex() != 0 || v->GetLength() != 0)
+        return CommitRecord(record, false);
+    SCTransactGuard guard(m_pCard);
+    const ASNPkcs15Path oldPath(*path);
+    // After a failure the value object names the old file again and is read afresh.
+    const auto forget = [&]() {
+        rec->typeAttributes.indirect = oldPath;
+        (void)v->SetPathFromAsn(oldPath);
+        v->ClearContents();
+        v->ForgetFile();
+    };
+    uint32_t len = 0;
+    (void)v->GetContents(&len);
+    const uint32_t part = v->CommandLength();
+    const SCRESULT size = v->SizeOnCard();
+    bool shared = false;
+    for (POSITION p = m_records.GetHeadPosition(); p && !shared;) {
+        ASNPkcs15DataObject* other = m_records.GetNext(p);
+        const ASNPkcs15Path* op = other != rec ? GetValuePath(other) : nullptr;
+        shared = op && ComparePaths(*op, oldPath);
+    }
+    // A file still to be made, a value that one UPDATE BINARY writes whole over a
+    // file of its size while the record stays as it is (the card keeps the old
+    // value or the new one), and a file that another record names too are written
+    // where they are.
+    if (size == SC_E_FILE_NOT_FOUND) v->SetCreateParameters(lifeCycleState, accessTemplate, profile);
+    const bool inOneCommand =
+        size >= 0 && static_cast<uint32_t>(size) == len && len <= part && UnchangedSinceSaved(record);
+    // Then the value's command is the only write: the directory stays as it is.
+    if (inOneCommand) SetDirty(false);
+    if (size == SC_E_FILE_NOT_FOUND || inOneCommand || shared) {
+        const SCRESULT r = CommitRecord(record, false);
+        if (r < 0) forget();
+        return r;
+    }
+    if (size < 0) {
+        forget();
+        return size;
+    }
+    // Otherwise the new value goes to a new file, the record names it (the
+    // committing write), and the old file goes last: wherever the card fails, the
+    // record names a whole value, old or new.
+    SCPkcs15PathObjectInfo old(m_pCard);
+    if (!old.CopyBasePath(v->GetBasePath()) || !old.SetPath(v->GetPath())) {
+        forget();
+        return SC_E_NO_MEMORY;
+    }
+    old.SetApplication(v->GetApplication());
+    old.SetAuthHandle(v->GetAuthHandle());
+    // The card's records come in while this one still names the old file (a merge
+    // tells records apart by the files they name; the record kept stays).
+    SCRESULT r = MergeWithCard(record);
+    if (r == SC_E_FILE_NOT_FOUND) r = 0;
+    if (r >= 0) r = AllocateValuePath(record, nullptr);
+    if (r >= 0) {
+        v->SetCreateParameters(lifeCycleState, accessTemplate, profile);
+        v->ForgetFile();
+        v->SetFresh(true);
+        r = CommitRecord(record, false, true);
+    }
+    if (r < 0) {
+        forget();
+        return r;
+    }
+    r = old.Delete();
+    if (r >= 0 || r == SC_E_FILE_NOT_FOUND) return 0;
+    // The old file could not go: the record as it was (kept by EncodeRecord, when the
+    // caller did) names it again and the new file goes, so that the failed call
+    // leaves the card as it was.
+    if (DecodeRecord(record) < 0) rec->typeAttributes.indirect = oldPath;
+    SetDirty(true);
+    if (WriteDirectoryFile() >= 0) (void)v->Delete();
+    forget();
+    return r;
+}

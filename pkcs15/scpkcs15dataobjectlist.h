@@ -49,6 +49,13 @@ public:
                                     const SCFileHeaderList& profile);
     SCRESULT CreateValueObject(void* record);
     SCRESULT AllocateValuePath(void* record, const ASNPkcs15Path* path);
+    // Commits a record whose value may have changed (CommitObject otherwise). A value
+    // that one command cannot write in place goes to a new file made with these
+    // parameters; the record then names it (the committing write), and the old file
+    // goes last. A failure leaves the old value named, and the value object as the
+    // record the caller puts back names it.
+    SCRESULT CommitValueChange(void* record, uint32_t lifeCycleState, uint32_t accessTemplate,
+                               const SCFileHeaderList& profile);
 
 private:
     static SCRESULT RecordHook(ASNPkcs15DataObject* record);

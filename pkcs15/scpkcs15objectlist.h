@@ -601,11 +601,16 @@ public:
     }
 
     // Writes the record's value file (when changed) and the directory file (when changed).
-    SCRESULT CommitObject(void* handle) override {
+    SCRESULT CommitObject(void* handle) override { return CommitRecord(handle, true); }
+
+    // The same; recordMayGo: a failure takes the record away with a value file this
+    // call made (a new object). A changed record stays for the caller to put back.
+    // merged: the caller has merged the list with the card already.
+    SCRESULT CommitRecord(void* handle, bool recordMayGo, bool merged = false) {
         if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
         if (!m_pCard) return SC_E_BAD_USAGE;
         SCTransactGuard guard(m_pCard);
-        if (IsDirty()) {
+        if (IsDirty() && !merged) {
             SCRESULT m = MergeWithCard(handle);
             if (m < 0 && m != SC_E_FILE_NOT_FOUND) return m;
             if (!HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
@@ -629,8 +634,10 @@ public:
                 // The file stays where the card's directory may name it.
                 if (createdValue && v) {
                     if (m_failedWriteChangedNothing) (void)v->Delete();
-                    DropValueObject(v);
-                    DropRecord(RecordFor(handle));
+                    if (recordMayGo) {
+                        DropValueObject(v);
+                        DropRecord(RecordFor(handle));
+                    }
                 }
                 return r;
             }
@@ -688,6 +695,16 @@ public:
             return r < 0 ? r : SC_E_NO_MEMORY;
         }
         return r;
+    }
+    // Whether the record still encodes as EncodeRecord kept it, in a list that had
+    // nothing to write then (false when nothing was kept).
+    bool UnchangedSinceSaved(void* handle) {
+        const T* rec = RecordFor(handle);
+        if (!rec || !m_saved || m_savedFor != handle || m_savedDirty) return false;
+        MemFile now;
+        if (EncodeRecordTo(rec, &now) < 1) return false;
+        const int64_t n = now.Size();
+        return n == m_saved->Size() && std::memcmp(now.GetData(), m_saved->GetData(), static_cast<size_t>(n)) == 0;
     }
     SCRESULT DecodeRecord(void* handle) override {
         T* rec = RecordFor(handle);

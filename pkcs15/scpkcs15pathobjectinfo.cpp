@@ -626,6 +626,24 @@ bool SCPkcs15PathObjectInfo::FileExists() {
     return m_pCard->SelectPath(full, count, &m_pFileHeader) >= 0;
 }
 
+SCRESULT SCPkcs15PathObjectInfo::SizeOnCard() {
+    if (!m_pCard) return SC_E_BAD_USAGE;
+    uint16_t count = 0;
+    const uint16_t* full = GetFullPath(&count);
+    if (!full) return m_path.Count() == 0 ? SC_E_BAD_USAGE : SC_E_NO_MEMORY;
+    SCFileHeader::SafeRelease(m_pFileHeader);
+    m_pFileHeader = nullptr;
+    const SCRESULT r = m_pCard->SelectPath(full, count, &m_pFileHeader);
+    if (r < 0) return r;
+    return m_pFileHeader ? static_cast<SCRESULT>(m_pFileHeader->GetFileSize()) : SC_E_UNSUPPORTED_FEATURE;
+}
+
+uint32_t SCPkcs15PathObjectInfo::CommandLength() const {
+    const SCReader* reader = m_pCard != nullptr ? m_pCard->GetReader() : nullptr;
+    uint32_t part = reader != nullptr ? reader->GetMaxSendLength() : 0;
+    return part == 0 || part > 255 ? 255 : part;
+}
+
 SCRESULT SCPkcs15PathObjectInfo::GetFileStructure() {
     if (m_pFileHeader) return m_pFileHeader->GetFileType();
     if (IsLoaded()) return 2;

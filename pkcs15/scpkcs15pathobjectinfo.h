@@ -56,6 +56,10 @@ public:
     virtual bool IsOp7Allowed(uint16_t ref);
     virtual bool IsOp16Allowed(uint16_t ref);
     virtual bool FileExists();
+    // The file's size as the card gives it now (selected afresh), or a failure.
+    SCRESULT SizeOnCard();
+    // The most octets one UPDATE BINARY carries to this card.
+    uint32_t CommandLength() const;
     virtual SCRESULT Load(bool force);
     virtual SCRESULT ReadRawContents(MemFile* out, bool force);
     virtual SCRESULT Write(const uint8_t* data, uint32_t len, SCPath* currentDf);

@@ -34,6 +34,7 @@ inline std::string WithoutRetryCounters(const std::string& image) {
 
 struct Image {
   std::set<std::string> files;                       // paths of DFs, EFs and key files ("3F0050154B01")
+  std::set<std::string> dfs;                         // the DFs among them
   std::map<std::string, std::vector<uint8_t>> data;  // EF contents
 };
 
@@ -48,6 +49,7 @@ inline Image ReadImage(const std::string& path) {
     if (kind != "df" && kind != "ef" && kind != "key") continue;
     where.erase(std::remove(where.begin(), where.end(), '/'), where.end());
     img.files.insert(where);
+    if (kind == "df") img.dfs.insert(where);
     std::string w;
     while (words >> w)
       if (kind == "ef" && w.compare(0, 5, "data=") == 0) img.data[where] = testsupport::FromHex(w.substr(5));
@@ -173,6 +175,7 @@ struct DirectoryCheck {
   size_t records = 0;
   size_t objectRecords = 0;  // whole records of keys, certificates and data objects
   std::vector<DirectoryRecord> whole;  // every whole record
+  std::set<std::string> dfs;           // the card's DFs (a key record may name its key's DF)
 };
 
 // Walks the ODF of the application in 3F00/5015 and each directory it names.
@@ -183,6 +186,7 @@ struct DirectoryCheck {
 inline DirectoryCheck CheckDirectories(const std::string& imagePath) {
   const Image img = ReadImage(imagePath);
   DirectoryCheck out;
+  out.dfs = img.dfs;
   std::set<std::string> named = {"3F00", "3F002F00", "3F005015", "3F0050155031", "3F0050155032"};
   const auto odf = img.data.find("3F0050155031");
   if (odf == img.data.end()) {

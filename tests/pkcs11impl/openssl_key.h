@@ -5,6 +5,7 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
 #include <openssl/rsa.h>
 
 #include <vector>
@@ -38,6 +39,36 @@ inline std::vector<CK_ATTRIBUTE> WithRsaKeyParts(std::vector<CK_ATTRIBUTE> t,
                                      CKA_PRIME_2, CKA_EXPONENT_1,      CKA_EXPONENT_2,       CKA_COEFFICIENT};
   for (size_t i = 0; i < parts.size() && i < 8; ++i) t.push_back({names[i], parts[i].data(), parts[i].size()});
   return t;
+}
+
+// What OpenSSL recovers from a PKCS #1 v1.5 signature with the public key (n, e);
+// empty when it does not verify.
+inline std::vector<CK_BYTE> OpenSslRecoverPkcs1(const std::vector<CK_BYTE>& n, const std::vector<CK_BYTE>& e,
+                                                const std::vector<CK_BYTE>& sig) {
+  BIGNUM* bn = BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr);
+  BIGNUM* be = BN_bin2bn(e.data(), static_cast<int>(e.size()), nullptr);
+  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+  OSSL_PARAM* params = nullptr;
+  EVP_PKEY* key = nullptr;
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+  bool ok = bn && be && bld && ctx && OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, bn) == 1 &&
+            OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, be) == 1 &&
+            (params = OSSL_PARAM_BLD_to_param(bld)) != nullptr && EVP_PKEY_fromdata_init(ctx) == 1 &&
+            EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params) == 1;
+  OSSL_PARAM_free(params);
+  OSSL_PARAM_BLD_free(bld);
+  EVP_PKEY_CTX_free(ctx);
+  BN_free(bn);
+  BN_free(be);
+  std::vector<CK_BYTE> out(n.size() + 16);
+  size_t len = out.size();
+  EVP_PKEY_CTX* vctx = ok ? EVP_PKEY_CTX_new(key, nullptr) : nullptr;
+  ok = vctx && EVP_PKEY_verify_recover_init(vctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(vctx, RSA_PKCS1_PADDING) == 1 &&
+       EVP_PKEY_verify_recover(vctx, out.data(), &len, sig.data(), sig.size()) == 1;
+  EVP_PKEY_CTX_free(vctx);
+  EVP_PKEY_free(key);
+  out.resize(ok ? len : 0);
+  return out;
 }
 
 }  // namespace testhost
