@@ -44,7 +44,7 @@ public:
     virtual int GetRecordCount() const { return m_rawRecords.GetCount(); }
     // Writes the directory file from memory; contents shorter than the file are filled
     // up to its size (the file keeps its room).
-    virtual SCRESULT WriteDirectoryFile() { return WriteEncodedFilled(); }
+    virtual SCRESULT WriteDirectoryFile();
     // Re-reads the directory file and takes the card's records, keeping one from memory.
     virtual SCRESULT MergeWithCard(void* keep) {
         (void)keep;
@@ -54,6 +54,12 @@ public:
     virtual bool IsEmpty() const { return m_rawRecords.GetCount() == 0; }
 
 protected:
+    // WriteFilled; contents larger than the file go to a new, larger file of the same DF,
+    // which the ODF then names (its one committing write) before the old file is deleted.
+    // A failure before the ODF is written takes the new file away again.
+    SCRESULT WriteOrRelocate(const uint8_t* data, uint32_t len);
+    SCRESULT Relocate(const uint8_t* data, uint32_t len);
+
     // Gives a new value object its place (the DF that holds this directory file, then
     // the path when given), card, application, creation references and protecting PIN,
     // and appends it to the owning list; SC_E_NO_MEMORY when the list cannot take it
@@ -901,7 +907,7 @@ protected:
     // before the change (when known) are written back, so that a failure changes nothing.
     // FailedWriteChangedNothing() then says whether the card is known to be as before.
     SCRESULT WriteDirectory(const uint8_t* data, uint32_t len) {
-        const SCRESULT r = WriteFilled(data, len);
+        const SCRESULT r = WriteOrRelocate(data, len);
         if (r >= 0) {
             m_cardBytesKnown = false;
             return r;

@@ -6,6 +6,8 @@
 
 SCPkcs15ODF::SCPkcs15ODF(SCCard* card) : SCPkcs15PathObjectInfo(card), m_entries(8, true), m_other(8, true) {
     m_putBackOnFailure = true;
+    // Room for an entry of each kind of directory: it is never deleted and made again to grow.
+    m_createRoom = 256;
 }
 
 SCPkcs15ODF::~SCPkcs15ODF() {

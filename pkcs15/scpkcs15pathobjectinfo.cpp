@@ -336,13 +336,17 @@ SCRESULT SCPkcs15PathObjectInfo::Write(const uint8_t* data, uint32_t len, SCPath
     bool reverified = false;
     SCRESULT res;
     m_failedWriteChangedNothing = false;
+    m_mustGrow = false;
     for (;;) {
+        m_failedWriteChangedNothing = false;
         res = SelectPath(fullPath.Ids(), static_cast<uint16_t>(count - 1), &tracked,
                          m_pParentHeader ? nullptr : &m_pParentHeader);
         if (res >= 0) {
             SCFileHeader::SafeRelease(m_pFileHeader);
             m_pFileHeader = nullptr;
             res = m_pCard->SelectChildEf(fullPath[count - 1], &m_pFileHeader);
+            // Nor does a failed selection of the file itself.
+            if (res < 0 && res != SC_E_FILE_NOT_FOUND) m_failedWriteChangedNothing = !reverified;
         } else {
             // A selection that fails first of all has written nothing.
             m_failedWriteChangedNothing = !reverified;
@@ -381,14 +385,24 @@ SCRESULT SCPkcs15PathObjectInfo::UpdateContents(const uint8_t* data, uint32_t le
         if (len == 0) return 0;
         return UpdateOrPutBack(data, len);
     }
-    // Records that fit a file written by WriteFilled are filled up to the size the
-    // card has just given: the file is never made again (its size was not known
-    // before this selection, after a failed write).
+    // Records that fit a file written by WriteFilled, or a file that describes the
+    // token, are filled up to the size the card has just given: the file is never
+    // made again (its size was not known before this selection, after a failed write).
     const uint32_t size = m_pFileHeader ? static_cast<uint32_t>(m_pFileHeader->GetFileSize()) : 0;
-    if (m_filling && size > len && size <= 0xFFFF) {
+    const bool fills = m_filling || (m_putBackOnFailure && m_index == 0 && m_length == 0);
+    if (fills && size > len && size <= 0xFFFF) {
         std::vector<uint8_t> padded(size, 0x00);
         if (len) std::memcpy(padded.data(), data, len);
         return UpdateOrPutBack(padded.data(), size);
+    }
+    // A file that describes the token is never deleted and made again to grow (a
+    // card pulled in between would lose it): nothing is written, and an object
+    // directory is moved to a larger file by its list. (A header without a size
+    // leaves the card to decide.)
+    if (m_putBackOnFailure && size > 0 && len > size) {
+        m_mustGrow = true;
+        m_failedWriteChangedNothing = true;
+        return SC_E_FILE_TOO_SMALL;
     }
     SCFileHeader::SafeRelease(m_pFileHeader);
     m_pFileHeader = nullptr;
@@ -455,7 +469,8 @@ SCRESULT SCPkcs15PathObjectInfo::CreateAndWrite(const uint8_t* data, uint32_t le
     SCFileHeader::SafeRelease(m_pFileHeader);
     m_pFileHeader = nullptr;
     std::vector<uint8_t> filled;
-    if (m_filling && m_createRoom > len) {
+    const bool fills = m_filling || (m_putBackOnFailure && m_index == 0 && m_length == 0);
+    if (fills && m_createRoom > len) {
         filled.assign(m_createRoom, 0x00);
         if (len) std::memcpy(filled.data(), data, len);
         data = filled.data();

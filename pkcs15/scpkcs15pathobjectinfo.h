@@ -151,6 +151,8 @@ public:
     // After a failed Write: the card's file is known to hold what it held before
     // (nothing was written, or what was written is put back).
     bool FailedWriteChangedNothing() const { return m_failedWriteChangedNothing; }
+    // After a failed Write: the contents were larger than the file, which was left as it was.
+    bool FailedForWantOfRoom() const { return m_mustGrow; }
     void SetDirty(bool dirty) { m_flags = dirty ? (m_flags | FLAG_DIRTY) : (m_flags & ~FLAG_DIRTY); }
     // fresh: a file still to be written (loaded and dirty); else neither read nor written.
     void SetFresh(bool fresh) {
@@ -201,11 +203,14 @@ protected:
     bool m_failedWriteChangedNothing = false;
     // Inside WriteFilled: contents shorter than the file are filled up, never resized.
     bool m_filling = false;
-    // The least size of a file of records made anew by WriteFilled: room for
-    // records to come, so that they too are written in place.
+    // The least size of a file made anew by WriteFilled, or of a file that describes
+    // the token: room for records to come, so that they too are written in place.
     uint32_t m_createRoom = 0;
     // Set while a file missing on the card is not to be made (Write answers SC_E_FILE_NOT_FOUND).
     bool m_noCreate = false;
+    // After a failed Write of a file that describes the token: the contents did not
+    // fit the file, and nothing was written (SC_E_FILE_TOO_SMALL).
+    bool m_mustGrow = false;
 
 private:
     SCPath m_fullPath;  // storage behind GetFullPath

@@ -6,7 +6,11 @@
 
 class SCPkcs15TokenInfo : public SCPkcs15PathObjectInfo {
 public:
-    explicit SCPkcs15TokenInfo(SCCard* card) : SCPkcs15PathObjectInfo(card) { m_putBackOnFailure = true; }
+    // Made with room for a longer label: it is never deleted and made again to grow.
+    explicit SCPkcs15TokenInfo(SCCard* card) : SCPkcs15PathObjectInfo(card) {
+        m_putBackOnFailure = true;
+        m_createRoom = 256;
+    }
     ~SCPkcs15TokenInfo() override = default;
 
     SCRESULT Parse(MemFile* in, uint32_t len) override;

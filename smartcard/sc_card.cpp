@@ -734,6 +734,29 @@ SCRESULT SCCard::FindFreeFileId(const uint16_t* parent, size_t count, uint16_t f
     return SC_E_NO_SPACE_ON_CARD;
 }
 
+SCRESULT SCCard::CreateFileLike(const SCFileHeader& like, uint16_t fid, uint32_t size, SCFileHeader** header) {
+    if (header) *header = nullptr;
+    if (size > 0x7FFF) return SC_E_FILE_SIZE_REFUSED;
+    if (fid == 0 || fid == SC_FID_MF || fid == 0x3FFF || fid == 0xFFFF) return SC_E_BAD_PARAMS;
+    if (!like.IsTransparentEf()) return SC_E_INVALID_FILE_TYPE;
+    if (!like.HasAccessRules() && !like.HasFileId()) return SC_E_UNSUPPORTED_FEATURE;
+    // The other file's header with this size and identifier.
+    std::vector<uint8_t> body;
+    AppendU16Tlv(&body, 0x80, static_cast<uint16_t>(size));
+    AppendByteTlv(&body, 0x82, kDescEf);
+    AppendU16Tlv(&body, 0x83, fid);
+    SCTlv top, t;
+    const std::vector<uint8_t>& raw = like.GetRaw();
+    size_t pos = 0;
+    if (scReadTlv(raw.data(), raw.size(), &pos, &top)) {
+        if (top.tag == 0x6F && scFindTlv(top.value, top.length, 0x62, &t)) top = t;
+        size_t p = 0;
+        while (p < top.length && scReadTlv(top.value, top.length, &p, &t))
+            if (t.tag == 0x8A || t.tag == 0xAB || t.tag == 0xA5) scAppendTlv(&body, t.tag, t.value, t.length);
+    }
+    return CreateFromFcp(body, header);
+}
+
 SCRESULT SCCard::ResizeFile(uint16_t fid, uint32_t newSize, SCFileHeader** header) {
     if (header) *header = nullptr;
     if (newSize > 0x7FFF) return SC_E_FILE_SIZE_REFUSED;

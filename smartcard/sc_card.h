@@ -115,6 +115,9 @@ public:
     virtual SCRESULT CreateDf(uint32_t access, uint16_t fid, const uint8_t* dfName, size_t nameLen, uint32_t reserved,
                               uint32_t flags, const SCFileHeaderList* refs, SCFileHeader** header);
     virtual SCRESULT ResizeFile(uint16_t fid, uint32_t newSize, SCFileHeader** header);
+    // A transparent EF fid of this size in the current DF, with the life cycle and
+    // access rules of the file whose header is given.
+    virtual SCRESULT CreateFileLike(const SCFileHeader& like, uint16_t fid, uint32_t size, SCFileHeader** header);
     virtual SCRESULT DeleteFile(uint16_t fid);
     // Deletes a file or DF under the DF of the path (without a path: under the
     // current DF); a DF that still holds files gives SC_E_DIR_NOT_EMPTY.

@@ -33,6 +33,10 @@ public:
         if (header) *header = nullptr;
         return SC_E_UNIMPLEMENTED_FEATURE;
     }
+    SCRESULT CreateFileLike(const SCFileHeader&, uint16_t, uint32_t, SCFileHeader** header) override {
+        if (header) *header = nullptr;
+        return SC_E_UNIMPLEMENTED_FEATURE;
+    }
 
     SCRESULT SelectApplet() override;
     bool IsAppletSelected() const override { return m_appletSelected; }

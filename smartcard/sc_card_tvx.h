@@ -15,4 +15,8 @@ public:
         if (header) *header = nullptr;
         return SC_E_UNIMPLEMENTED_FEATURE;
     }
+    SCRESULT CreateFileLike(const SCFileHeader&, uint16_t, uint32_t, SCFileHeader** header) override {
+        if (header) *header = nullptr;
+        return SC_E_UNIMPLEMENTED_FEATURE;
+    }
 };

@@ -232,10 +232,11 @@ TEST_F(P15Card, TokenInfoWrittenBackAndReadAgain) {
     ASSERT_EQ(SC_OK, again.Load(false));
     EXPECT_EQ("Nowa etykieta", Text(again.Contents().label));
     EXPECT_EQ("CardSim", Text(again.Contents().manufacturerID));
-    // The file now has exactly the encoded length.
+    // The file keeps its size: the TokenInfo is followed by 00 filler.
     MemFile enc;
     ASSERT_GT(ti.Encode(&enc), 0);
-    EXPECT_EQ(enc.Size(), again.GetFileSize());
+    EXPECT_LT(enc.Size(), 256);
+    EXPECT_EQ(256, again.GetFileSize());
 }
 
 TEST_F(P15Card, SameSizeWriteIsOneUpdateInTheTrackedDf) {
@@ -557,7 +558,7 @@ TEST_F(P15Card, FurtherApplicationsOnIasCardsGetTheirOwnAid) {
     EXPECT_EQ(3, p15.GetCardDir().DirRecords().GetCount());
 }
 
-TEST_F(P15Card, EmptyWriteShrinksTheFileToNothing) {
+TEST_F(P15Card, EmptyWriteClearsTheFileButKeepsIt) {
     SCCard* card = Connect("pkcs15-model3");
     ASSERT_NE(nullptr, card);
     ASSERT_EQ(SC_OK, VerifyUserPin(card));
@@ -569,9 +570,9 @@ TEST_F(P15Card, EmptyWriteShrinksTheFileToNothing) {
     ASSERT_EQ(SC_OK, ti.Write(reinterpret_cast<const uint8_t*>(""), 0, nullptr));
     SCPkcs15TokenInfo again(card);
     Place(again, 0x5032);
-    // An empty TokenInfo file does not decode.
+    // A TokenInfo file of 00 octets does not decode; the file is never deleted and made again.
     EXPECT_EQ(SC_E_INVALID_DATA_FORMAT, again.Load(false));
-    EXPECT_EQ(0, again.GetFileSize());
+    EXPECT_EQ(256, again.GetFileSize());
 }
 
 namespace {
@@ -698,4 +699,50 @@ TEST_F(P15Card, RecordsWrittenAfterAFailedSelectionFillTheFileInPlace) {
     ASSERT_EQ(SC_OK, card->SelectPath(kApp1, 2, nullptr));
     ASSERT_EQ(SC_OK, card->SelectChildEf(0x5031, nullptr));
     EXPECT_EQ(256, card->ReadBinary(0, b.data(), 300));
+}
+
+// EF.DIR, the ODF and TokenInfo keep their names: contents larger than the file are
+// refused (the card has no room for them) and nothing is sent that changes the card.
+TEST_F(P15Card, FilesWithFixedNamesAreNeverMadeAgainToGrow) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    ASSERT_EQ(SC_OK, VerifyUserPin(card));
+    ASSERT_EQ(SC_OK, VerifySoPin(card));
+    SCPkcs15CardDir dir(card);
+    SCPkcs15ODF odf(card);
+    SCPkcs15TokenInfo ti(card);
+    Place(odf, 0x5031);
+    Place(ti, 0x5032);
+    const struct {
+        SCPkcs15PathObjectInfo* file;
+        std::vector<uint16_t> path;
+    } kFiles[] = {{&dir, {0x3F00, 0x2F00}}, {&odf, {0x3F00, 0x5015, 0x5031}}, {&ti, {0x3F00, 0x5015, 0x5032}}};
+    const auto contents = [card](const std::vector<uint16_t>& path) {
+        std::vector<uint8_t> b(1024);
+        EXPECT_EQ(SC_OK, card->SelectPath(path.data(), path.size(), nullptr));
+        const SCRESULT n = card->ReadBinary(0, b.data(), static_cast<uint32_t>(b.size()));
+        b.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return b;
+    };
+    for (const auto& f : kFiles) {
+        const std::vector<uint8_t> before = contents(f.path);
+        ASSERT_EQ(256u, before.size());
+        for (const uint32_t len : {257u, 600u}) {
+            std::vector<uint8_t> bigger(len, 0x30);
+            ClearLog();
+            EXPECT_EQ(SC_E_FILE_TOO_SMALL, f.file->Write(bigger.data(), len, nullptr)) << f.path.back() << " " << len;
+            EXPECT_TRUE(f.file->FailedForWantOfRoom());
+            EXPECT_TRUE(f.file->FailedWriteChangedNothing());
+            const std::vector<std::string> cmds = Commands();
+            for (const char* ins : {"D6", "E0", "E4", "0E"}) EXPECT_FALSE(HasIns(cmds, ins)) << f.path.back() << " " << ins;
+            EXPECT_EQ(before, contents(f.path)) << f.path.back();
+        }
+        // Shorter contents are filled up to the file's size, in place.
+        std::vector<uint8_t> shorter(before.begin(), before.begin() + 40);
+        ClearLog();
+        EXPECT_EQ(SC_OK, f.file->Write(shorter.data(), 40, nullptr)) << f.path.back();
+        EXPECT_FALSE(HasIns(Commands(), "E4"));
+        shorter.resize(256, 0x00);
+        EXPECT_EQ(shorter, contents(f.path)) << f.path.back();
+    }
 }

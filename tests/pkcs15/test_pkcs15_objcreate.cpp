@@ -956,9 +956,9 @@ TEST_F(ObjCreate, FailureAtEachChangeAndDeletionStepLeavesTheCardAsItWas) {
     }
 }
 
-// A directory file made to the size of its one record must grow for a longer label:
-// a failure at any step of that leaves the card as it was; past every failure the file
-// has grown and holds the new label.
+// A directory file full to its end must grow for a longer label: a failure at any
+// step of that leaves the card as it was; past every failure the directory has moved
+// to a larger file, which the ODF names, and holds the new label.
 TEST_F(ObjCreate, DirectoryGrowsForALongerRecordOrStaysAsItWas) {
     LogIn();
     MakeKinds();
@@ -982,9 +982,14 @@ TEST_F(ObjCreate, DirectoryGrowsForALongerRecordOrStaysAsItWas) {
         return m_app->SetAttributeValues(key, &change);
     };
     EXPECT_GT(FailAtEachStep(find, rename), 2);
-    EXPECT_GT(FileBytes(dirPath).size(), size + label.size());
+    EXPECT_TRUE(FileBytes(dirPath).empty());  // the old file is gone
     Reload();
-    EXPECT_EQ(label, Label(Get(find(), 2)));
+    void* moved = find();
+    EXPECT_EQ(label, Label(Get(moved, 2)));
+    SCPathList now;
+    ASSERT_EQ(0, m_app->GetObjectPaths(moved, &now));
+    EXPECT_FALSE(now.At(0).IsEqual(dirPath));
+    EXPECT_GT(FileBytes(now.At(0)).size(), label.size());
 }
 
 TEST_F(ObjCreate, UserConsentKeyNeedsTheGuardingPinToExist) {
