@@ -252,4 +252,62 @@ inline DirectoryCheck CheckDirectories(const std::string& imagePath) {
   return out;
 }
 
+// The image text with the directory of this kind (the first one the ODF of the
+// application in 3F00/5015 names) cut to its records: exactly full, so that the
+// next record makes it grow; with deleteRule, its delete rule ("delete:...")
+// replaced. Unchanged when there is no such directory.
+inline std::string ExactlyFull(const std::string& text, uint8_t kind, const std::string& deleteRule = "") {
+  std::vector<std::string> lines;
+  {
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+  }
+  const auto dataOf = [](const std::string& line) {
+    const size_t at = line.find(" data=");
+    return at == std::string::npos ? std::vector<uint8_t>() : testsupport::FromHex(line.substr(at + 6));
+  };
+  const auto pathOf = [](const std::string& line) {
+    std::istringstream words(line);
+    std::string k, where;
+    words >> k >> where;
+    where.erase(std::remove(where.begin(), where.end(), '/'), where.end());
+    return k == "ef" ? where : std::string();
+  };
+  std::string dir;
+  for (const std::string& line : lines) {
+    if (pathOf(line) != "3F0050155031") continue;
+    const std::vector<uint8_t> d = dataOf(line);
+    size_t at = 0, vs, vl;
+    uint8_t tag;
+    while (dir.empty() && NextTlv(d, &at, d.size(), &tag, &vs, &vl)) {
+      std::vector<std::string> paths;
+      CollectPaths(d, vs, vs + vl, &paths);
+      if (tag == kind && !paths.empty()) dir = paths.front();
+    }
+  }
+  std::string out;
+  for (std::string line : lines) {
+    if (!dir.empty() && pathOf(line) == dir) {
+      const std::vector<uint8_t> d = dataOf(line);
+      size_t at = 0, end = 0, vs, vl;
+      uint8_t tag;
+      while (NextTlv(d, &at, d.size(), &tag, &vs, &vl)) end = at;
+      const size_t size = line.find(" size="), data = line.find(" data=");
+      if (size != std::string::npos && data != std::string::npos) {
+        const size_t sizeEnd = line.find(' ', size + 1);
+        line = line.substr(0, size) + testhost::Fmt(" size=%zu", end) + line.substr(sizeEnd, data - sizeEnd) +
+               " data=" + Hex(d.data(), end);
+      }
+      const size_t del = line.find("delete:");
+      if (!deleteRule.empty() && del != std::string::npos) {
+        const size_t stop = line.find_first_of(", ", del);
+        line = line.substr(0, del) + deleteRule + line.substr(stop);
+      }
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
 }  // namespace cardimage
