@@ -84,10 +84,12 @@ SCRESULT SCPkcs15ObjectList::Relocate(const uint8_t* data, uint32_t len) {
     // The new file gets the old one's rules: where the PIN that guards the directory may
     // not delete it, a new file could not be taken back either, and the old one would
     // stay. Such a directory is full and stays so; nothing is written.
+    // So is one whose ODF only another PIN may change (the SO's, on a token C_InitToken made).
     if (const ASNPkcs15AuthObject* pin = GuardingPin()) {
-        if (CheckAccess(SC_AC_OP_DELETE, static_cast<uint16_t>(0xC000 | GetPinReference(pin)), true) == 0)
-            return SC_E_FILE_TOO_SMALL;
+        const uint16_t cond = static_cast<uint16_t>(0xC000 | GetPinReference(pin));
+        if (CheckAccess(SC_AC_OP_DELETE, cond, false) == 0 || odf.UpdateAllowed(cond) == 0) return SC_E_FILE_TOO_SMALL;
     }
+    if (!m_pFileHeader || m_pFileHeader == SCFileHeader::AbsentMarker()) return SC_E_FILE_TOO_SMALL;
 
     // The new file, under a free identifier of the same DF, with the old one's rules.
     SCFileHeader* const like = m_pFileHeader;

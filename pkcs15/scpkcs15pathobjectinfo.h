@@ -56,6 +56,9 @@ public:
     virtual bool IsOp7Allowed(uint16_t ref);
     virtual bool IsOp16Allowed(uint16_t ref);
     virtual bool FileExists();
+    // Whether the file's rules let this condition (0xC000 | PIN reference) update it:
+    // 1 yes, 0 no, or a failure (rules unknown).
+    SCRESULT UpdateAllowed(uint16_t ref) { return m_pCard ? CheckAccess(SC_AC_OP_UPDATE, ref, false) : SC_E_BAD_USAGE; }
     // The file's size as the card gives it now (selected afresh), or a failure.
     SCRESULT SizeOnCard();
     // The most octets one UPDATE BINARY carries to this card.

@@ -424,6 +424,15 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
   const std::string setup = c.fullDirectory ? ExactlyFull(rig.Image(), 0xA7, "delete:pin:81") : rig.Image();
   if (c.fullDirectory) {
     ASSERT_NE(rig.Image(), setup);
+    // Where only the SO may delete it, the full directory cannot move: the creation
+    // fails for want of room on the card, and nothing changes.
+    const std::string soOnly = ExactlyFull(rig.Image(), 0xA7);
+    const CK_SESSION_HANDLE s = rig.Start(soOnly);
+    ASSERT_NE(0u, s);
+    TestTemplate t = DataObject("One more object", "more");
+    CK_OBJECT_HANDLE h = 0;
+    EXPECT_EQ(CKR_DEVICE_MEMORY, f->C_CreateObject(s, TT_ARGS(t), &h));
+    EXPECT_EQ(soOnly, rig.Image());
   }
   size_t dataRecordOctets = 0;
   for (const DirectoryRecord& r : CheckDirectories(rig.CardPath()).whole)
