@@ -612,6 +612,18 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
                     }
                 }
             }
+        } else {
+            // Cards without a reset of their own (model 1): the officer, verified (C_InitPIN),
+            // sets the user's value anew with RESET RETRY COUNTER, which the PIN's creation
+            // put under the officer's PIN. One command: a cut leaves the old value or the new.
+            const bool isUser = (pf & (PINF_SO | PINF_UNBLOCKING)) == 0;
+            if (isUser && so && !authPin && newPin && *newPin && !(record->flags & SC_PINREC_NO_VALUE) &&
+                HasVerifiedPin(so)) {
+                PinBuffer anew;
+                uint32_t anewLen = 0;
+                r = RecordValue(newPin, record->maxLen, padRecord, record->padChar, &anew, &anewLen);
+                if (r >= 0) r = m_pCard->UnblockPin(ref, nullptr, Data(anew), 0, anewLen);
+            }
         }
         if (cosmo && !doReset) r = SC_E_PIN_ALREADY_INITIALIZED;
     }
