@@ -828,9 +828,9 @@ std::function<void(Reinit&)> OldPinOrSoRecovers(const char* pin, size_t objects)
 namespace {
 
 // Faults at each card command of C_InitToken (on a token with the user's
-// objects and on a blank card) and of the SO's C_InitPIN on one model (on a
-// fresh token, and with `overPin` over the user's PIN too).
-void FaultAtEachCommandOnModel(const char* image, bool overPin) {
+// objects and on a blank card) and of the SO's C_InitPIN on one model, on a
+// fresh token and over the user's PIN.
+void FaultAtEachCommandOnModel(const char* image) {
   Reinit t(image);
   ASSERT_TRUE(t.Start());
   const std::string blank = t.Image();
@@ -844,23 +844,34 @@ void FaultAtEachCommandOnModel(const char* image, bool overPin) {
     FaultAtEachCommand(t, withUserObjects, InitTokenOn("A", "2468", 3), fault);
     FaultAtEachCommand(t, blank, InitTokenOn(nullptr, nullptr, 0), fault);
     FaultAtEachCommand(t, initialisedAnew, InitPinOn("B", kLabelIs("B"), 0), fault);
-    if (overPin) {
-      Operation reset = InitPinOn("B", OldPinOrSoRecovers("2468", 0), 0);
-      reset.name = "C_InitPIN over the user's PIN";
-      reset.commands = 7;  // model 1 resets the value with one command
-      FaultAtEachCommand(t, withUserPin, reset, fault);
-    }
+    Operation reset = InitPinOn("B", OldPinOrSoRecovers("2468", 0), 0);
+    reset.name = "C_InitPIN over the user's PIN";
+    reset.commands = 7;  // the value is set with one command
+    FaultAtEachCommand(t, withUserPin, reset, fault);
     if (::testing::Test::HasFailure()) return;
+  }
+  const std::string model = image;
+  if (model == "blank-model4.card" || model == "blank-model7.card") {
+    // A card of these models that does not set a value without the old one:
+    // the user's PIN is made anew under the officer.
+    PutBack(t, withUserPin);
+    ASSERT_EQ(0, t.sim.ClearLog(kReader));
+    ASSERT_EQ(0, t.injectAfter(kReader, 0x2C, 0x6D00, 0, 1));
+    EXPECT_EQ(CKR_OK, t.InitPin("1357")) << t.Log();
+    EXPECT_NE(std::string::npos, t.Log().find("\n< 6D00")) << t.Log();
+    CK_SESSION_HANDLE h = 0;
+    EXPECT_EQ(CKR_PIN_INCORRECT, t.UserSession("2468", &h));
+    kUserLogsIn("1357")(t);
   }
 }
 
 }  // namespace
 
 // The sweep on each model (one test each, so that they run side by side).
-TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel1) { FaultAtEachCommandOnModel("blank-model1.card", true); }
-TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel3) { FaultAtEachCommandOnModel("blank-model3.card", true); }
-TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel4) { FaultAtEachCommandOnModel("blank-model4.card", false); }
-TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel7) { FaultAtEachCommandOnModel("blank-model7.card", false); }
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel1) { FaultAtEachCommandOnModel("blank-model1.card"); }
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel3) { FaultAtEachCommandOnModel("blank-model3.card"); }
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel4) { FaultAtEachCommandOnModel("blank-model4.card"); }
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel7) { FaultAtEachCommandOnModel("blank-model7.card"); }
 
 // The same on the shipped token (a key, its certificate and a data object,
 // user PIN 1234), and InitializeCard on model 4.
