@@ -526,14 +526,17 @@ const PinTexts kSoPukTexts = {
 }  // namespace
 
 CK_RV InitProfile::Validate(const InitPinBounds& b, bool checkOutputFiles, const InitExpandFn& expand,
-                            std::string* message) const {
+                            std::string* message, bool callerSoPin) const {
   std::string local;
   std::string* msg = message != nullptr ? message : &local;
   msg->clear();
   const int count = GetTokenCount();
   const char* soPinWord = GetText(-1, "SoPin", nullptr);
   const bool soPinRandom = ParsePinValueKind(soPinWord) == 1;
-  bool globalLineNeeded = soPinRandom;
+  // The global SO PIN line goes out for an SO PIN the profile does not give as
+  // a value (drawn, or the caller's), and always when every PIN is to be written.
+  const bool writeAll = WriteAllPins();
+  bool globalLineNeeded = soPinRandom || callerSoPin || writeAll;
   for (int token = 0; token < count; ++token) {
     const TokenRef ref{token, GetTokenLabel(token)};
     const char* userPin = GetText(token, "UserPin", nullptr);
@@ -571,12 +574,13 @@ CK_RV InitProfile::Validate(const InitPinBounds& b, bool checkOutputFiles, const
                   b.pukMin, b.pukMax, kSoPukTexts, &ref, msg))
       return CKR_ARGUMENTS_BAD;
     const char* fmt = GetText(token, "OutputPinFormat", nullptr);
-    if (InitFormatHasSoPinAndPuk(IsDefaultWord(fmt) ? kInitDefaultOutputPinFormat : fmt)) globalLineNeeded = false;
+    if (!writeAll && InitFormatHasSoPinAndPuk(IsDefaultWord(fmt) ? kInitDefaultOutputPinFormat : fmt))
+      globalLineNeeded = false;
     if (!checkOutputFiles) continue;
-    const bool anyRandom = ParsePinValueKind(userPin) == 1 || ParsePinValueKind(userPuk) == 1 || soPinRandom ||
-                           ParsePinValueKind(soPuk) == 1;
+    // The token's line is written to its file whatever the PINs are, given or
+    // drawn: the file is tested before the card is touched.
     const char* file = GetText(token, "OutputPinFile", "");
-    if (!anyRandom || file == nullptr || *file == '\0') continue;
+    if (file == nullptr || *file == '\0') continue;
     std::string expanded;
     if (expand ? !expand(file, token, &expanded) : false) {
       *msg = std::string(": Invalid option OutputPinFile value: ") + file + Suffix(&ref) + "\n";

@@ -119,9 +119,10 @@ class InitProfile {
 
   // ---- validation ----
   // Every token section in order; CKR_ARGUMENTS_BAD at the first problem, whose
-  // message line is put in *message. Output files are tested only when asked.
+  // message line is put in *message. Output files are tested only when asked;
+  // `callerSoPin`: the caller hands in the SO PIN (its global line may be due).
   CK_RV Validate(const InitPinBounds& bounds, bool checkOutputFiles, const InitExpandFn& expand,
-                 std::string* message) const;
+                 std::string* message, bool callerSoPin = false) const;
 
  private:
   CfgSection* GetOrMakeTokenSection(int token, const std::string& label) const;

@@ -141,7 +141,7 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
     lib->Log(SC_OK, "There were warnings during parsing config file:\n%s", ini.GetLastError());
   CfgSectionList* sections = const_cast<CfgSectionList*>(&ini.GetSections());
   InitProfile profile(sections);
-  CK_RV rv = lib->ValidateInitProfile(reader, &profile, true);
+  CK_RV rv = lib->ValidateInitProfile(reader, &profile, true, soPin != nullptr);
   if (rv != CKR_OK) return rv;
   if (profile.GetGlobal() == nullptr && sections->AddSection("", false) == nullptr) return CKR_HOST_MEMORY;
   const bool testOnly = profile.TestSettingsOnly();

@@ -442,7 +442,8 @@ class SCPkcs15Lib {
   CK_RV GenerateRandomText(uint32_t reader, uint8_t* out, CK_ULONG* length, CK_ULONG chars, const char* alphabet);
   // The profile's validation pass for the reader's card; a problem's message
   // line goes to every slot of the reader.
-  CK_RV ValidateInitProfile(uint32_t reader, const class InitProfile* profile, bool checkOutputFiles);
+  CK_RV ValidateInitProfile(uint32_t reader, const class InitProfile* profile, bool checkOutputFiles,
+                            bool callerSoPin = false);
 
   // ---- card-initialisation profile values ----
   // A section name null or "" is the global section; `index` picks the index-th

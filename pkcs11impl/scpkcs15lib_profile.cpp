@@ -29,7 +29,8 @@ class TransactionGuard {
 };
 }  // namespace
 
-CK_RV SCPkcs15Lib::ValidateInitProfile(uint32_t reader, const InitProfile* profile, bool checkOutputFiles) {
+CK_RV SCPkcs15Lib::ValidateInitProfile(uint32_t reader, const InitProfile* profile, bool checkOutputFiles,
+                                        bool callerSoPin) {
   if (profile == nullptr || reader >= m_readerCount) return CKR_ARGUMENTS_BAD;
   if (GetReaderPkcs15Card(reader) == nullptr) return CKR_FUNCTION_FAILED;
   SCReader* rd = GetReader(reader);
@@ -65,7 +66,7 @@ CK_RV SCPkcs15Lib::ValidateInitProfile(uint32_t reader, const InitProfile* profi
   const InitExpandFn expand = [sections](const char* text, int token, std::string* out) {
     return ExpandProfileText(text, sections, out, token);
   };
-  const CK_RV rv = profile->Validate(bounds, checkOutputFiles, expand, &message);
+  const CK_RV rv = profile->Validate(bounds, checkOutputFiles, expand, &message, callerSoPin);
   if (rv != CKR_OK && !message.empty())
     AppendReaderMessage(reader, message.c_str(), true);
   return rv;

@@ -447,6 +447,14 @@ SCRESULT RecordValue(const char* text, uint32_t maxLen, bool padded, uint32_t pa
     return 0;
 }
 
+// A card that does not do what was asked (no such command, parameters or right),
+// as opposed to one that failed doing it.
+bool RefusedAsUnsupported(SCRESULT r) {
+    return r == SC_E_ACCESS_DENIED || r == SC_E_CONDITIONS_NOT_SATISFIED || r == SC_E_UNSUPPORTED_FEATURE ||
+           r == scResultFromStatus(0x6A81) || r == scResultFromStatus(0x6A86) || r == scResultFromStatus(0x6D00) ||
+           r == scResultFromStatus(0x6E00);
+}
+
 }  // namespace
 
 SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, const char* newPin, SCPinParams* record,
@@ -569,17 +577,27 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             // Only the officer does this: with the officer's PIN handed in, or verified (C_InitPIN).
             if (isUser && so && ((authPin && noValue) || (!authPin && !noValue && HasVerifiedPin(so)))) {
                 // The officer takes the user PIN's value away (a token initialised anew), or sets
-                // a new one (C_InitPIN). This card keeps no PIN without value once it has one and
-                // lets no one set a value without the old one, so the PIN is made anew under the
-                // officer, without value or with the new one; a card that refuses keeps the PIN.
+                // a new one (C_InitPIN). A new value is set in place first (RESET RETRY COUNTER
+                // under the officer, one command: a cut leaves the old value or the new). This
+                // card keeps no PIN without value once it has one, and one that refuses to set a
+                // value without the old one has the PIN made anew under the officer, without
+                // value or with the new one; a card that refuses that too keeps the PIN.
                 if (record->officerRef >= 0xFF) record->officerRef = GetPinReference(so);
                 PinBuffer anew;
                 uint32_t anewLen = 0;
                 r = noValue || !newPin ? 0 : RecordValue(newPin, record->maxLen, padRecord, record->padChar, &anew, &anewLen);
-                if (r >= 0) r = m_pCard->DeleteObject(ref, SC_KEYOBJ_PIN);
-                if (r >= 0)
-                    r = m_pCard->CreatePin(ref, record, anewLen ? Data(anew) : nullptr, anewLen ? anewLen : SC_UNSET, 0);
-                else if (r != SC_E_NO_SMARTCARD && r != SC_E_CARD_REMOVED) r = SC_E_PIN_ALREADY_INITIALIZED;
+                bool set = false;
+                if (r >= 0 && anewLen) {
+                    r = m_pCard->UnblockPin(ref, nullptr, Data(anew), 0, anewLen);
+                    set = r >= 0 || !RefusedAsUnsupported(r);
+                    if (!set) r = 0;
+                }
+                if (!set) {
+                    if (r >= 0) r = m_pCard->DeleteObject(ref, SC_KEYOBJ_PIN);
+                    if (r >= 0)
+                        r = m_pCard->CreatePin(ref, record, anewLen ? Data(anew) : nullptr, anewLen ? anewLen : SC_UNSET, 0);
+                    else if (r != SC_E_NO_SMARTCARD && r != SC_E_CARD_REMOVED) r = SC_E_PIN_ALREADY_INITIALIZED;
+                }
             } else if (classic && isUser && !so && authPin &&
                 (pending == SC_E_PIN_NOT_INITIALIZED || pending == SC_E_NO_REFERENCED_DATA) &&
                 record->unblockRef != 0xFF && record->pukText) {
@@ -611,6 +629,18 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
                         doReset = true;
                     }
                 }
+            }
+        } else {
+            // Cards without a reset of their own (model 1): the officer, verified (C_InitPIN),
+            // sets the user's value anew with RESET RETRY COUNTER, which the PIN's creation
+            // put under the officer's PIN. One command: a cut leaves the old value or the new.
+            const bool isUser = (pf & (PINF_SO | PINF_UNBLOCKING)) == 0;
+            if (isUser && so && !authPin && newPin && *newPin && !(record->flags & SC_PINREC_NO_VALUE) &&
+                HasVerifiedPin(so)) {
+                PinBuffer anew;
+                uint32_t anewLen = 0;
+                r = RecordValue(newPin, record->maxLen, padRecord, record->padChar, &anew, &anewLen);
+                if (r >= 0) r = m_pCard->UnblockPin(ref, nullptr, Data(anew), 0, anewLen);
             }
         }
         if (cosmo && !doReset) r = SC_E_PIN_ALREADY_INITIALIZED;

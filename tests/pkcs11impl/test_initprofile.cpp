@@ -459,13 +459,26 @@ TEST_F(ProfileTest, ValidationOfOutputFiles) {
   const InitExpandFn refuse = [](const char*, int, std::string*) { return false; };
   EXPECT_EQ(profile.Validate(bounds, true, refuse, &msg), CKR_ARGUMENTS_BAD);
   EXPECT_EQ(msg, ": Invalid option OutputPinFile value: " + good + ", on tokenT (number 1)\n");
-  // Every PIN given: nothing generated, no file needed.
+  // Every PIN given: nothing drawn, but the token's line still goes to its file.
   Set("T", "OutputPinFile", bad.c_str());
   Set("T", "UserPin", "1234");
   Set("T", "UserPuk", "12345");
   SetG("SoPin", "4321");
   SetG("SoPuk", "54321");
+  Set("T", "OutputPinFormat", "$UserPin\n");
+  EXPECT_EQ(Validate(CKR_ARGUMENTS_BAD, true),
+            "Can't open file for writing generated pins: " + bad + " (No such file or directory), on tokenT (number 1)\n");
+  // A given SO PIN needs no global line; with WriteAllPins it does.
+  Set("T", "OutputPinFile", good.c_str());
   EXPECT_EQ(Validate(CKR_OK, true), "");
+  SetG("WriteAllPins", "1");
+  EXPECT_EQ(Validate(CKR_ARGUMENTS_BAD, true),
+            "Can't open file for writing generated global admin pin: " + bad + " (No such file or directory)\n");
+  // So does an SO PIN that the caller hands in (it may differ from the profile's).
+  SetG("WriteAllPins", "0");
+  msg.clear();
+  EXPECT_EQ(profile.Validate(bounds, true, InitExpandFn(), &msg, true), CKR_ARGUMENTS_BAD);
+  EXPECT_EQ(msg, "Can't open file for writing generated global admin pin: " + bad + " (No such file or directory)\n");
   unlink(good.c_str());
   rmdir(dir);
 }

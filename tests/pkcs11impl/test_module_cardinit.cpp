@@ -305,6 +305,9 @@ TEST(ModuleCardInit, PinOutputFileThatOthersCouldReadIsRefusedBeforeTheCard) {
     const char* what;
     void (*setUp)(const std::string& file, const std::string& other);
     const char* reason;  // "" when the initialisation goes ahead
+    // The profile's PINs, global and the token's: none given (all drawn) by default.
+    const char* globalPins = "";
+    const char* tokenPins = "";
   } cases[] = {
       {"missing folder", [](const std::string&, const std::string&) {}, "No such file or directory"},
       {"existing file readable by others",
@@ -336,6 +339,20 @@ TEST(ModuleCardInit, PinOutputFileThatOthersCouldReadIsRefusedBeforeTheCard) {
          chmod(file.c_str(), 0600);
        },
        ""},
+      // Nothing drawn, but the token's line is written all the same.
+      {"existing file readable by others, every PIN given",
+       [](const std::string& file, const std::string&) {
+         WriteFile(file, "old\n");
+         chmod(file.c_str(), 0644);
+       },
+       "the file can be read or written by other users", "SoPin = 87654321\nSoPuk = <none>\n",
+       "UserPin = 2468\nUserPuk = <none>\n"},
+      {"existing private file, every PIN given",
+       [](const std::string& file, const std::string&) {
+         WriteFile(file, "old\n");
+         chmod(file.c_str(), 0600);
+       },
+       "", "SoPin = 87654321\nSoPuk = <none>\n", "UserPin = 2468\nUserPuk = <none>\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -347,7 +364,7 @@ TEST(ModuleCardInit, PinOutputFileThatOthersCouldReadIsRefusedBeforeTheCard) {
     const std::string file = dir + "/Podpis.txt", other = t.env.Path("elsewhere.txt");
     c.setUp(file, other);
     // A file name with variables is expanded first.
-    t.Profile("OutputPinFile = " + dir + "/$TokenLabel.txt\n[Podpis]\n");
+    t.Profile("OutputPinFile = " + dir + "/$TokenLabel.txt\n" + c.globalPins + "[Podpis]\n" + c.tokenPins);
     struct stat before {};
     const bool existed = lstat(file.c_str(), &before) == 0;
     const std::string image = t.ImageText("blank-model4.card");
