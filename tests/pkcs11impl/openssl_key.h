@@ -41,12 +41,10 @@ inline std::vector<CK_ATTRIBUTE> WithRsaKeyParts(std::vector<CK_ATTRIBUTE> t,
   return t;
 }
 
-// What OpenSSL recovers from a PKCS #1 v1.5 signature with the public key (n, e);
-// empty when it does not verify.
-inline std::vector<CK_BYTE> OpenSslRecoverPkcs1(const std::vector<CK_BYTE>& n, const std::vector<CK_BYTE>& e,
-                                                const std::vector<CK_BYTE>& sig) {
-  BIGNUM* bn = BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr);
-  BIGNUM* be = BN_bin2bn(e.data(), static_cast<int>(e.size()), nullptr);
+// OpenSSL's public key (n, e); null on failure.
+inline EVP_PKEY* OpenSslPublicKey(const CK_BYTE* n, size_t nLen, const CK_BYTE* e, size_t eLen) {
+  BIGNUM* bn = BN_bin2bn(n, static_cast<int>(nLen), nullptr);
+  BIGNUM* be = BN_bin2bn(e, static_cast<int>(eLen), nullptr);
   OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
   OSSL_PARAM* params = nullptr;
   EVP_PKEY* key = nullptr;
@@ -60,15 +58,33 @@ inline std::vector<CK_BYTE> OpenSslRecoverPkcs1(const std::vector<CK_BYTE>& n, c
   EVP_PKEY_CTX_free(ctx);
   BN_free(bn);
   BN_free(be);
-  std::vector<CK_BYTE> out(n.size() + 16);
+  if (!ok) {
+    EVP_PKEY_free(key);
+    return nullptr;
+  }
+  return key;
+}
+
+// What OpenSSL recovers from a PKCS #1 v1.5 signature with the public key (n, e);
+// empty when it does not verify.
+inline std::vector<CK_BYTE> OpenSslRecoverPkcs1(const CK_BYTE* n, size_t nLen, const CK_BYTE* e, size_t eLen,
+                                                const CK_BYTE* sig, size_t sigLen) {
+  EVP_PKEY* key = OpenSslPublicKey(n, nLen, e, eLen);
+  std::vector<CK_BYTE> out(nLen + 16);
   size_t len = out.size();
-  EVP_PKEY_CTX* vctx = ok ? EVP_PKEY_CTX_new(key, nullptr) : nullptr;
-  ok = vctx && EVP_PKEY_verify_recover_init(vctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(vctx, RSA_PKCS1_PADDING) == 1 &&
-       EVP_PKEY_verify_recover(vctx, out.data(), &len, sig.data(), sig.size()) == 1;
+  EVP_PKEY_CTX* vctx = key ? EVP_PKEY_CTX_new(key, nullptr) : nullptr;
+  const bool ok = vctx && EVP_PKEY_verify_recover_init(vctx) == 1 &&
+                  EVP_PKEY_CTX_set_rsa_padding(vctx, RSA_PKCS1_PADDING) == 1 &&
+                  EVP_PKEY_verify_recover(vctx, out.data(), &len, sig, sigLen) == 1;
   EVP_PKEY_CTX_free(vctx);
   EVP_PKEY_free(key);
   out.resize(ok ? len : 0);
   return out;
+}
+
+inline std::vector<CK_BYTE> OpenSslRecoverPkcs1(const std::vector<CK_BYTE>& n, const std::vector<CK_BYTE>& e,
+                                                const std::vector<CK_BYTE>& sig) {
+  return OpenSslRecoverPkcs1(n.data(), n.size(), e.data(), e.size(), sig.data(), sig.size());
 }
 
 }  // namespace testhost

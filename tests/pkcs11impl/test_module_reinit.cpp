@@ -132,43 +132,11 @@ class Reinit {
   InjectAfterFn injectAfter = nullptr;
 };
 
-// OpenSSL's public key (n, e); null on failure.
-EVP_PKEY* OpenSslPublicKey(const CK_BYTE* n, size_t nLen, const CK_BYTE* e, size_t eLen) {
-  BIGNUM* bn = BN_bin2bn(n, static_cast<int>(nLen), nullptr);
-  BIGNUM* be = BN_bin2bn(e, static_cast<int>(eLen), nullptr);
-  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-  OSSL_PARAM* params = nullptr;
-  EVP_PKEY* key = nullptr;
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-  bool ok = bn && be && bld && ctx && OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, bn) == 1 &&
-            OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, be) == 1 &&
-            (params = OSSL_PARAM_BLD_to_param(bld)) != nullptr && EVP_PKEY_fromdata_init(ctx) == 1 &&
-            EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params) == 1;
-  OSSL_PARAM_free(params);
-  OSSL_PARAM_BLD_free(bld);
-  EVP_PKEY_CTX_free(ctx);
-  BN_free(bn);
-  BN_free(be);
-  if (!ok) {
-    EVP_PKEY_free(key);
-    return nullptr;
-  }
-  return key;
-}
-
 // What OpenSSL recovers from a PKCS #1 v1.5 signature with the public key (n, e).
 std::string OpenSslRecover(const CK_BYTE* n, size_t nLen, const CK_BYTE* e, size_t eLen, const CK_BYTE* sig,
                            size_t sigLen) {
-  EVP_PKEY* key = OpenSslPublicKey(n, nLen, e, eLen);
-  std::vector<unsigned char> out(nLen + 16);
-  size_t len = out.size();
-  EVP_PKEY_CTX* vctx = key ? EVP_PKEY_CTX_new(key, nullptr) : nullptr;
-  const bool ok = vctx && EVP_PKEY_verify_recover_init(vctx) == 1 &&
-                  EVP_PKEY_CTX_set_rsa_padding(vctx, RSA_PKCS1_PADDING) == 1 &&
-                  EVP_PKEY_verify_recover(vctx, out.data(), &len, sig, sigLen) == 1;
-  EVP_PKEY_CTX_free(vctx);
-  EVP_PKEY_free(key);
-  return ok ? std::string(reinterpret_cast<char*>(out.data()), len) : "<not verified>";
+  const std::vector<CK_BYTE> out = OpenSslRecoverPkcs1(n, nLen, e, eLen, sig, sigLen);
+  return out.empty() ? "<not verified>" : std::string(out.begin(), out.end());
 }
 
 // What OpenSSL enciphers for the public key (n, e) with PKCS #1 v1.5 padding (empty on failure).
