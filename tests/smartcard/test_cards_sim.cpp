@@ -30,6 +30,21 @@ using rsacheck::PublicKey;
 using rsacheck::Sha256DigestInfo;
 using rsacheck::VerifyPkcs1Sha256;
 
+// The members of an RSA key made by OpenSSL, big-endian, as a key import sends them.
+struct RsaMembers {
+    Bytes n, e, d, p, q, dp, dq, qi;
+    explicit RsaMembers(const EVP_PKEY* key) {
+        const RSA* rsa = EVP_PKEY_get0_RSA(key);
+        const BIGNUM* src[] = {RSA_get0_n(rsa), RSA_get0_e(rsa), RSA_get0_d(rsa), RSA_get0_p(rsa),
+                               RSA_get0_q(rsa), RSA_get0_dmp1(rsa), RSA_get0_dmq1(rsa), RSA_get0_iqmp(rsa)};
+        Bytes* dst[] = {&n, &e, &d, &p, &q, &dp, &dq, &qi};
+        for (size_t i = 0; i < 8; ++i) {
+            dst[i]->resize(BN_num_bytes(src[i]));
+            BN_bn2bin(src[i], dst[i]->data());
+        }
+    }
+};
+
 }  // namespace
 
 TEST_F(CardSim, FactoryPicksTheDriverOfEachModel) {
@@ -544,15 +559,8 @@ TEST_F(CardSim, GeneratesImportsAndDeletesKeys) {
     // A key made by OpenSSL, imported with all its members.
     EVP_PKEY* key = EVP_RSA_gen(1024);
     ASSERT_NE(nullptr, key);
-    const RSA* rsa = EVP_PKEY_get0_RSA(key);
-    auto bytes = [](const BIGNUM* b) {
-        Bytes v(BN_num_bytes(b));
-        BN_bn2bin(b, v.data());
-        return v;
-    };
-    const Bytes kn = bytes(RSA_get0_n(rsa)), ke = bytes(RSA_get0_e(rsa)), kd = bytes(RSA_get0_d(rsa)),
-                kp = bytes(RSA_get0_p(rsa)), kq = bytes(RSA_get0_q(rsa)), kdp = bytes(RSA_get0_dmp1(rsa)),
-                kdq = bytes(RSA_get0_dmq1(rsa)), kqi = bytes(RSA_get0_iqmp(rsa));
+    const RsaMembers k(key);
+    const Bytes &kn = k.n, &ke = k.e, &kd = k.d, &kp = k.p, &kq = k.q, &kdp = k.dp, &kdq = k.dq, &kqi = k.qi;
     auto b = [](const Bytes& v) { return static_cast<uint32_t>(v.size() * 8); };
     ASSERT_EQ(SC_OK, card->SelectPath(kApp, 2, nullptr));
     ASSERT_EQ(SC_OK, card->CreateKeyObject(SC_KEYOBJ_RSA_PRIVATE, 1024, 17, 0x4B03, 0, 0, 0, &refs, 3, nullptr));
@@ -659,15 +667,8 @@ TEST_F(CardSim, KeyFilesWithoutAReferenceAreUsedByTheirFile) {
         // A key made by OpenSSL, imported into a second key file.
         EVP_PKEY* key = EVP_RSA_gen(1024);
         ASSERT_NE(nullptr, key);
-        const RSA* rsa = EVP_PKEY_get0_RSA(key);
-        auto bytes = [](const BIGNUM* b) {
-            Bytes v(BN_num_bytes(b));
-            BN_bn2bin(b, v.data());
-            return v;
-        };
-        const Bytes kn = bytes(RSA_get0_n(rsa)), ke = bytes(RSA_get0_e(rsa)), kd = bytes(RSA_get0_d(rsa)),
-                    kp = bytes(RSA_get0_p(rsa)), kq = bytes(RSA_get0_q(rsa)), kdp = bytes(RSA_get0_dmp1(rsa)),
-                    kdq = bytes(RSA_get0_dmq1(rsa)), kqi = bytes(RSA_get0_iqmp(rsa));
+        const RsaMembers k(key);
+        const Bytes &kn = k.n, &ke = k.e, &kd = k.d, &kp = k.p, &kq = k.q, &kdp = k.dp, &kdq = k.dq, &kqi = k.qi;
         auto b = [](const Bytes& v) { return static_cast<uint32_t>(v.size() * 8); };
         ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
         ASSERT_EQ(SC_OK, card->CreateKeyObject(SC_KEYOBJ_RSA_PRIVATE, 1024, 17, 0x6001, 0, 0, 0, nullptr, 0xFF, nullptr));
