@@ -23,6 +23,15 @@ int OpenRetrying(const char* path, int flags, mode_t mode)
     return fd;
 }
 
+// Opened without waiting so that a FIFO cannot hold the caller; once the file
+// is known to be regular, reads and writes may wait as usual.
+void MakeBlocking(int fd)
+{
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl != -1)
+        (void)fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+}
+
 }  // namespace
 
 int OpenSecretFileForAppend(const char* path, SecretFilePolicy policy, std::string* why)
@@ -62,9 +71,7 @@ int OpenSecretFileForAppend(const char* path, SecretFilePolicy policy, std::stri
         errno = EACCES;
         return -1;
     }
-    const int fl = fcntl(fd, F_GETFL);
-    if (fl != -1)
-        (void)fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    MakeBlocking(fd);
     return fd;
 }
 
@@ -93,9 +100,7 @@ FILE* OpenBoundedRegularFile(const char* path, uint64_t maxSize, std::string* wh
         errno = EINVAL;
         return nullptr;
     }
-    const int fl = fcntl(fd, F_GETFL);
-    if (fl != -1)
-        (void)fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    MakeBlocking(fd);
     FILE* f = fdopen(fd, "rb");
     if (f == nullptr) {
         Say(why, strerror(errno));

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/pkcs11impl/openssl_key.h"
 #include "tests/pkcs11impl/bridge_host.h"
 #include "tests/pkcs11impl/p11test_template.h"
 
@@ -50,21 +51,9 @@ class PublicKey {
     return key_ != nullptr;
   }
   bool FromComponents(const std::string& n, const std::string& e) {
-    BIGNUM* bn = BN_bin2bn(reinterpret_cast<const unsigned char*>(n.data()), static_cast<int>(n.size()), nullptr);
-    BIGNUM* be = BN_bin2bn(reinterpret_cast<const unsigned char*>(e.data()), static_cast<int>(e.size()), nullptr);
-    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM* params = nullptr;
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-    const bool ok = bn && be && bld && ctx && OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, bn) == 1 &&
-                    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, be) == 1 &&
-                    (params = OSSL_PARAM_BLD_to_param(bld)) != nullptr && EVP_PKEY_fromdata_init(ctx) == 1 &&
-                    EVP_PKEY_fromdata(ctx, &key_, EVP_PKEY_PUBLIC_KEY, params) == 1;
-    EVP_PKEY_CTX_free(ctx);
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    BN_free(bn);
-    BN_free(be);
-    return ok;
+    key_ = testhost::OpenSslPublicKey(reinterpret_cast<const CK_BYTE*>(n.data()), n.size(),
+                                      reinterpret_cast<const CK_BYTE*>(e.data()), e.size());
+    return key_ != nullptr;
   }
   // The signature's representative with the padding of the mode removed: the signed input.
   std::vector<CK_BYTE> Recover(const std::vector<CK_BYTE>& sig, int padding) const {
