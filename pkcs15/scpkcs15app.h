@@ -291,8 +291,9 @@ private:
     // The access templates of new directory files and value files.
     uint32_t DirectoryTemplate(uint32_t flags);
     uint32_t ValueTemplate(bool privateObject);
-    // The directory write after a new key record; 0xE000000000000027 becomes
-    // SC_E_NO_SPACE_ON_CARD when the directory can be written back without the record.
+    // The private- and public-key directories as the card holds them now.
+    SCRESULT RefreshKeyLists();
+    // The directory write after a new key record.
     // mayHoldRecord: the card's directory may now hold the record (written, or a write cut short).
     SCRESULT WriteKeyDirectory(SCPkcs15ObjectList* list, void* rec, bool* mayHoldRecord);
 

@@ -33,8 +33,6 @@ constexpr uint32_t kAfExtractable = 2;
 constexpr uint32_t kAfImported = 13;
 constexpr uint32_t kAfGenerated = 29;
 constexpr uint32_t kAfGeneratedPublic = 18;
-// The card reports that a file cannot take the new size.
-constexpr SCRESULT kFileTooSmall = SC_RESULT_CODE(0xE000000000000027ULL);
 
 // The first attribute of a type, or null.
 const SCPkcs15ObjectAttribute* Find(const SCPkcs15ObjectAttributeList& attrs, uint64_t type) {
@@ -219,9 +217,19 @@ bool SCPkcs15App::IsMadeList(const SCPkcs15ObjectList* list) const {
     return false;
 }
 
+SCRESULT SCPkcs15App::RefreshKeyLists() {
+    for (int idx : {L_PRKDF, L_PUKDF}) {
+        for (POSITION p = m_lists[idx].GetHeadPosition(); p;) {
+            const SCRESULT r = m_lists[idx].GetNext(p)->MergeWithCard(nullptr);
+            if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+        }
+    }
+    return 0;
+}
+
 SCRESULT SCPkcs15App::CommitMadeLists() {
     if (m_madeLists.empty()) return 0;
-    SCRESULT r = m_odf.WriteEncodedFilled();
+    SCRESULT r = m_odf.Write(nullptr, 0, nullptr);
     if (r >= 0) m_madeLists.clear();
     return r;
 }
@@ -291,8 +299,16 @@ SCRESULT SCPkcs15App::CreateObject(const SCPkcs15ObjectAttributeList& attrs, voi
     if (!k->GetInteger(&kind)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
     // A reset by another application in the middle is taken back, and the object finished.
     SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
+    // The card held for the whole call: what it holds when the call begins is what
+    // the call writes over.
+    SCTransactGuard guard(m_pCard);
     switch (kind & P15_CLASS_MASK) {
-        case P15_KIND_PRIVATE_KEY: return CreatePrivateKey(attrs, out, flags);
+        case P15_KIND_PRIVATE_KEY: {
+            // The keys that other applications made since this one read the card take
+            // their references and files first.
+            const SCRESULT m = RefreshKeyLists();
+            return m < 0 ? m : CreatePrivateKey(attrs, out, flags);
+        }
         case P15_KIND_PUBLIC_KEY: return CreatePublicKey(attrs, out, flags);
         case P15_KIND_SECRET_KEY: return CreateSecretKey(attrs, out, flags);
         case P15_KIND_CERTIFICATE: return CreateCertificateObject(attrs, out, flags);
@@ -576,16 +592,6 @@ SCRESULT SCPkcs15App::WriteKeyDirectory(SCPkcs15ObjectList* list, void* rec, boo
     *mayHoldRecord = r >= 0 || !list->FailedWriteChangedNothing();
     return r;
 }
-
-namespace {
-// After a failed write of a directory: the list goes back to the card's records (the
-// new one removed by the caller first); a file that could not grow is reported as no room.
-SCRESULT NoRoomOrFailure(SCPkcs15ObjectList* list, SCRESULT r) {
-    if (r != kFileTooSmall) return r;
-    list->SetDirty(true);
-    return list->WriteDirectoryFile() >= 0 ? SC_E_NO_SPACE_ON_CARD : r;
-}
-}  // namespace
 
 // ---- private keys ----
 
@@ -878,13 +884,12 @@ SCRESULT SCPkcs15App::FinishKeyCreation(Creation& c, SCPkcs15PathObjectInfo* key
         if (out) *out = c.rec;
         return 0;
     }
-    // The key this call wrote goes again, unless a failed directory write may
-    // have left its record on the card; the directory is written back without the record.
-    if (keyWritten && key && (dirWritten || !named)) (void)key->Delete();
-    const bool existingDir = !IsMadeList(c.list);
+    // A directory this call wrote goes back as it was; the key this call wrote goes
+    // again, unless a directory on the card may still name it.
+    if (dirWritten) named = !IsMadeList(c.list) && c.list->UndoLastWrite() < 0;
+    if (keyWritten && key && !named) (void)key->Delete();
     c.list->RemoveValueObject(c.rec);
     c.rec = nullptr;
-    if (existingDir) r = NoRoomOrFailure(c.list, r);
     DropMadeLists(dirWritten);
     return r;
 }
@@ -981,6 +986,9 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
                 return SC_E_PKCS15_TEMPLATE_INCONSISTENT;
         }
     }
+    SCTransactGuard guard(m_pCard);
+    r = RefreshKeyLists();
+    if (r < 0) return r;
     BeginCreation();
     void* prvRec = nullptr;
     void* pubRec = nullptr;
@@ -1039,7 +1047,6 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     if (consent != 0) variant |= 0x200;
     auto* prvKey = static_cast<SCPkcs15RsaKeyObject*>(static_cast<SCPkcs15KeyObject*>(prvObj));
     auto* pubKey = pubObj ? static_cast<SCPkcs15RsaKeyObject*>(static_cast<SCPkcs15KeyObject*>(pubObj)) : nullptr;
-    SCTransactGuard guard(m_pCard);
     r = SCPkcs15RsaKeyObject::GenerateKeyPair(prvKey, pubKey, bits, exp, expLen, variant);
     if (r < 0) {
         // The generation took back what it made on the card.
@@ -1110,23 +1117,9 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     std::unique_ptr<SCPkcs15PathObjectInfo> pubHeld(puk && pubRec ? puk->TakeValueObject(pubRec) : nullptr);
     dropRecords();
     SCRESULT result = r;
-    if (prkWritten && !IsMadeList(prk)) {
-        prk->SetDirty(true);
-        const SCRESULT w = prk->WriteDirectoryFile();
-        if (w < 0) prvNamed = true;
-        if (result == kFileTooSmall && w >= 0) result = SC_E_NO_SPACE_ON_CARD;
-    } else if (result == kFileTooSmall && !IsMadeList(prk)) {
-        result = NoRoomOrFailure(prk, result);
-    }
-    if (puk && !IsMadeList(puk) && (pukWritten || result == kFileTooSmall)) {
-        if (prvNamed) {
-            pubNamed = pubNamed || pukWritten;
-        } else {
-            puk->SetDirty(true);
-            const SCRESULT w = puk->WriteDirectoryFile();
-            if (w < 0 && pukWritten) pubNamed = true;
-            if (result == kFileTooSmall && w >= 0) result = SC_E_NO_SPACE_ON_CARD;
-        }
+    if (prkWritten && !IsMadeList(prk) && prk->UndoLastWrite() < 0) prvNamed = true;
+    if (puk && !IsMadeList(puk) && pukWritten) {
+        if (prvNamed || puk->UndoLastWrite() < 0) pubNamed = true;
     }
     if (!prvNamed && !pubNamed) {
         if (prvHeld) (void)prvHeld->Delete();

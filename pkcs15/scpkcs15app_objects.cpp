@@ -9,6 +9,7 @@
 #include "pkcs15/scpkcs15keyobject.h"
 #include "pkcs15/scpkcs15prvkeylist.h"
 #include "smartcard/sc_card.h"
+#include "smartcard/sc_transactguard.h"
 #include "support/memfile.h"
 #include "support/vtest.h"
 
@@ -142,8 +143,15 @@ SCRESULT SCPkcs15App::SetAttributeValues(void* handle, const SCPkcs15ObjectAttri
     if (f->IsReadOnly(handle) > 0) return SC_E_PKCS15_OBJECT_READ_ONLY;
     if (!attrs || attrs->GetCount() == 0) return 0;
     SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
+    // The change goes to the record as the card holds it now: another application
+    // may have changed it, or removed it (the handle then names nothing).
+    SCTransactGuard guard(m_pCard);
+    SCRESULT r = f->MergeWithCard(nullptr);
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+    if (!f->HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
+    if (f->IsReadOnly(handle) > 0) return SC_E_PKCS15_OBJECT_READ_ONLY;
     // The record as it was, to put back when the change cannot be written.
-    SCRESULT r = f->EncodeRecord(handle);
+    r = f->EncodeRecord(handle);
     if (r < 0) return r;
     for (size_t i = 0; i < attrs->GetCount(); ++i) {
         const SCPkcs15ObjectAttribute* a = attrs->GetAt(i);
@@ -168,10 +176,6 @@ SCRESULT SCPkcs15App::SetAttributeValues(void* handle, const SCPkcs15ObjectAttri
     }
     if (r == SC_E_NO_MEMORY) return r;
     (void)f->DecodeRecord(handle);
-    if (r == SC_RESULT_CODE(0xE000000000000027ULL)) {
-        f->SetDirty(true);
-        if (f->WriteDirectoryFile() >= 0) return SC_E_NO_SPACE_ON_CARD;
-    }
     return r;
 }
 

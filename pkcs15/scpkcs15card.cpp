@@ -48,17 +48,16 @@ void SCPkcs15SetCardAppServices(const SCPkcs15CardAppServices* services) { g_car
 
 SCPkcs15CardDir::SCPkcs15CardDir(SCCard* card)
     : SCPkcs15PathObjectInfo(card), m_dirRecords(10, true), m_sigGPresent(false), m_otherRecords(10, true) {
-    m_putBackOnFailure = true;
+    m_layout = Layout::kRecords;
     m_createRoom = kDirRoom;
     SetPath(&kDirFid, 1, 0, 0);
 }
 
 SCRESULT SCPkcs15CardDir::Write(const uint8_t* data, uint32_t len, SCPath* currentDf) {
-    if (data != nullptr || currentDf != nullptr || m_filling)
-        return SCPkcs15PathObjectInfo::Write(data, len, currentDf);
+    if (data != nullptr || currentDf != nullptr) return SCPkcs15PathObjectInfo::Write(data, len, currentDf);
     // No records on a card without EF.DIR: nothing to make (a card without one reads the same).
     m_noCreate = IsEmpty();
-    const SCRESULT r = WriteEncodedFilled();
+    const SCRESULT r = SCPkcs15PathObjectInfo::Write(nullptr, 0, nullptr);
     const bool absent = m_noCreate && r == SC_E_FILE_NOT_FOUND;
     m_noCreate = false;
     return absent ? 0 : r;

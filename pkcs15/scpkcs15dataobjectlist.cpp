@@ -350,9 +350,9 @@ SCRESULT SCPkcs15DataObjectList::CommitValueChange(void* record, uint32_t lifeCy
     // The old file could not go: the record as it was (kept by EncodeRecord, when the
     // caller did) names it again and the new file goes, so that the failed call
     // leaves the card as it was.
+    const bool putBack = UndoLastWrite() >= 0;
     if (DecodeRecord(record) < 0) rec->typeAttributes.indirect = oldPath;
-    SetDirty(true);
-    if (WriteDirectoryFile() >= 0) (void)v->Delete();
+    if (putBack) (void)v->Delete();
     forget();
     return r;
 }

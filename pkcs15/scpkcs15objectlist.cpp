@@ -16,18 +16,9 @@
 #include "support/memfile.h"
 
 namespace {
-// The least room a directory moved to a larger file is given beyond its records.
-constexpr uint32_t kRelocationRoom = 512;
 // The size of an object directory made anew, and of the directory of PINs.
 constexpr uint32_t kDirectoryRoom = 1024;
 constexpr uint32_t kPinDirectoryRoom = 512;
-}  // namespace
-
-namespace {
-// A card step refused because the PIN that guards it is not verified (nor can be).
-bool IsRefusedForWantOfPin(SCRESULT r) {
-    return r == SC_E_ACCESS_DENIED || r == SC_E_PKCS15_NOT_LOGGED_IN || r == SC_E_PKCS15_PIN_UNKNOWN;
-}
 }  // namespace
 
 uint64_t ScPkcs15NextRecordNumber() {
@@ -38,7 +29,7 @@ uint64_t ScPkcs15NextRecordNumber() {
 
 SCPkcs15ObjectList::SCPkcs15ObjectList(SCCard* card, uint32_t kind, bool trusted)
     : SCPkcs15PathObjectInfo(card), m_kind(kind), m_trusted(trusted), m_rawRecords(8, true) {
-    m_putBackOnFailure = true;
+    m_layout = Layout::kRecords;
     // A directory made anew holds the records of a few dozen objects without growing.
     m_createRoom = kDirectoryRoom;
 }
@@ -49,135 +40,17 @@ SCRESULT SCPkcs15ObjectList::WriteDirectoryFile() {
     MemFile enc;
     SCRESULT r = Encode(&enc);
     if (r < 0) return r;
-    return WriteOrRelocate(enc.GetData(), static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0));
+    return Write(enc.GetData(), static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0), nullptr);
 }
 
-SCRESULT SCPkcs15ObjectList::WriteOrRelocate(const uint8_t* data, uint32_t len) {
-    const SCRESULT r = WriteFilled(data, len);
-    if (r >= 0 || !m_mustGrow) return r;
-    return Relocate(data, len);
-}
-
-SCRESULT SCPkcs15ObjectList::Relocate(const uint8_t* data, uint32_t len) {
-    // Nothing is written yet: the old file holds the old records.
-    m_failedWriteChangedNothing = true;
-    if (!m_pCard || !m_pPkcs15App || !m_pFileHeader || m_index != 0 || m_length != 0) return SC_E_FILE_TOO_SMALL;
-    // Room to spare, so that the next records are written in place.
-    const uint32_t size = len + std::max<uint32_t>(len / 2, kRelocationRoom);
-    if (size > 0x7FFF) return SC_E_FILE_TOO_SMALL;
-    SCPkcs15ODF& odf = m_pPkcs15App->GetOdf();
-    if (!odf.IsLoaded()) return SC_E_FILE_TOO_SMALL;
-    SCPkcs15OdfEntry* entry = nullptr;
-    std::vector<uint16_t> ids(64);
-    int n = 0;
-    for (POSITION pos = odf.GetFirstEntryPosition(); pos && !entry;) {
-        SCPkcs15OdfEntry* e = odf.GetNextEntry(pos);
-        n = e ? e->value.getPath(ids.data(), static_cast<uint32_t>(ids.size())) : -1;
-        if (n > 0 && !e->value.wasIndex && SCPath(ids.data(), static_cast<size_t>(n)).IsEqual(m_path)) entry = e;
-    }
-    SCPath full;
-    if (!entry || !GetFullPathInto(full) || full.Count() < 2) return SC_E_FILE_TOO_SMALL;
-    const uint16_t oldFid = full[full.Count() - 1];
-    const SCPath parent(full.Ids(), full.Count() - 1);
-    const SCPath oldPath = m_path;
-    SCTransactGuard guard(m_pCard);
-    // The new file gets the old one's rules: where the PIN that guards the directory may
-    // not delete it, a new file could not be taken back either, and the old one would
-    // stay. Such a directory is full and stays so; nothing is written.
-    // So is one whose ODF only another PIN may change (the SO's, on a token C_InitToken made).
-    if (const ASNPkcs15AuthObject* pin = GuardingPin()) {
-        const uint16_t cond = static_cast<uint16_t>(0xC000 | GetPinReference(pin));
-        if (CheckAccess(SC_AC_OP_DELETE, cond, false) == 0 || odf.UpdateAllowed(cond) == 0) return SC_E_FILE_TOO_SMALL;
-    }
-    if (!m_pFileHeader || m_pFileHeader == SCFileHeader::AbsentMarker()) return SC_E_FILE_TOO_SMALL;
-
-    // The new file, under a free identifier of the same DF, with the old one's rules.
-    SCFileHeader* const like = m_pFileHeader;
-    m_pFileHeader = nullptr;
-    auto giveBack = [&](SCRESULT r) {
-        SCFileHeader::SafeRelease(m_pFileHeader);
-        m_pFileHeader = like;
-        m_path = oldPath;
-        return r;
-    };
-    // A card step in the DF; refused for want of the PIN (a card reset meanwhile), once more after verifying it.
-    auto inDf = [&](const std::function<SCRESULT()>& op) {
-        SCRESULT r = m_pCard->SelectPath(parent.Ids(), parent.Count(), nullptr);
-        if (r >= 0) r = op();
-        if (r != SC_E_ACCESS_DENIED || !ReverifyPossible() || Reverify(nullptr) < 0) return r;
-        r = m_pCard->SelectPath(parent.Ids(), parent.Count(), nullptr);
-        return r >= 0 ? op() : r;
-    };
-    SCRESULT r = AllocateFileId(static_cast<uint16_t>(oldFid + 1), parent.Ids(), static_cast<uint16_t>(parent.Count()));
-    if (r < 0) return giveBack(r);
-    SCPath newFull;
-    if (!GetFullPathInto(newFull)) return giveBack(SC_E_NO_MEMORY);
-    const uint16_t newFid = newFull[newFull.Count() - 1];
-    auto dropNew = [&]() { return inDf([&]() { return m_pCard->DeleteFile(newFid); }); };
-    std::vector<uint8_t> filled(size, 0x00);
-    if (len) std::memcpy(filled.data(), data, len);
-    r = inDf([&]() {
-        SCFileHeader::SafeRelease(m_pFileHeader);
-        m_pFileHeader = nullptr;
-        return m_pCard->CreateFileLike(*like, newFid, size, &m_pFileHeader);
-    });
-    if (r >= 0) {
-        r = inDf([&]() {
-            const SCRESULT s = m_pCard->SelectChildEf(newFid, nullptr);
-            return s < 0 ? s : m_pCard->UpdateBinaryFromStart(filled.data(), size);
-        });
-        // Made by this call: taken away again (a file no record names, should this fail too).
-        if (r < 0) (void)dropNew();
-    }
-    if (r < 0) return giveBack(r);
-
-    // The committing write: the ODF names the new file, its record rewritten in place.
-    ASNPkcs15Path before;
-    before = entry->value;
-    ids[static_cast<size_t>(n) - 1] = newFid;
-    if (!entry->value.setPath(ids.data(), n)) {
-        entry->value = before;
-        (void)dropNew();
-        return giveBack(SC_E_NO_MEMORY);
-    }
-    r = odf.WriteEncodedFilled();
-    if (r < 0) {
-        entry->value = before;
-        // An ODF known to name the old file still: the new one goes. Else both stay,
-        // each whole, for whichever the card's ODF names.
-        if (odf.FailedWriteChangedNothing()) {
-            (void)dropNew();
-            // An ODF this PIN may not change (the SO's): the directory is full, and stays so.
-            if (IsRefusedForWantOfPin(r)) r = SC_E_FILE_TOO_SMALL;
-        } else {
-            m_failedWriteChangedNothing = false;
-        }
-        return giveBack(r);
-    }
-    // The old file, no longer named. A card that refuses to delete it gets the ODF
-    // back as it was, and the new file goes: the call then changed nothing.
-    r = inDf([&]() { return m_pCard->DeleteFile(oldFid); });
-    if (r == SC_E_FILE_NOT_FOUND) r = 0;
-    if (r < 0) {
-        const ASNPkcs15Path now = entry->value;
-        entry->value = before;
-        if (odf.WriteEncodedFilled() >= 0) {
-            (void)dropNew();
-            return giveBack(r);
-        }
-        // The card's ODF may name the new file: so does memory, and the call fails.
-        entry->value = now;
-        m_failedWriteChangedNothing = false;
-    }
-    SCFileHeader::SafeRelease(like);
-    // The path in the form the ODF gives it.
-    SetPath(SCPath(ids.data(), static_cast<size_t>(n)));
-    if (r < 0) return r;
-    m_failedWriteChangedNothing = false;
-    m_mustGrow = false;
-    m_flags |= FLAG_LOADED;
-    m_flags &= ~FLAG_DIRTY;
-    return 0;
+SCRESULT SCPkcs15ObjectList::MayGrow() {
+    // The PIN that guards the directory must delete it and make it again in its DF;
+    // where the card's rules say it may not, the directory stays as it is, full.
+    const ASNPkcs15AuthObject* pin = GuardingPin();
+    if (!pin) return 1;
+    const uint16_t cond = static_cast<uint16_t>(0xC000 | GetPinReference(pin));
+    if (CheckAccess(SC_AC_OP_DELETE, cond, false) == 0 || CheckDfAccess(SC_AC_OP_CREATE_EF, cond) == 0) return 0;
+    return 1;
 }
 
 bool SCPkcs15ObjectList::HoldsHandle(const void*) const { return false; }

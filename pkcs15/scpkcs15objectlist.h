@@ -42,10 +42,10 @@ public:
     virtual int GetRawRecordCount() const { return m_rawRecords.GetCount(); }
     // Every record of the file, decoded or raw.
     virtual int GetRecordCount() const { return m_rawRecords.GetCount(); }
-    // Writes the directory file from memory; contents shorter than the file are filled
-    // up to its size (the file keeps its room).
+    // Writes the directory file from memory, over what the card holds now.
     virtual SCRESULT WriteDirectoryFile();
-    // Re-reads the directory file and takes the card's records, keeping one from memory.
+    // Takes the records the card holds now (read afresh, or as this transaction
+    // read or wrote them), keeping one from memory.
     virtual SCRESULT MergeWithCard(void* keep) {
         (void)keep;
         return Load(true);
@@ -54,11 +54,7 @@ public:
     virtual bool IsEmpty() const { return m_rawRecords.GetCount() == 0; }
 
 protected:
-    // WriteFilled; contents larger than the file go to a new, larger file of the same DF,
-    // which the ODF then names (its one committing write) before the old file is deleted.
-    // A failure before the ODF is written takes the new file away again.
-    SCRESULT WriteOrRelocate(const uint8_t* data, uint32_t len);
-    SCRESULT Relocate(const uint8_t* data, uint32_t len);
+    SCRESULT MayGrow() override;
 
     // Gives a new value object its place (the DF that holds this directory file, then
     // the path when given), card, application, creation references and protecting PIN,
@@ -735,7 +731,8 @@ public:
         SCRESULT m = MergeWithCard(nullptr);
         if (m < 0 && m != SC_E_FILE_NOT_FOUND && m != SC_E_NO_REFERENCED_DATA) return m;
         T* rec = RecordFor(handle);
-        if (!rec) return 0;  // the card no longer has it
+        // Another application has removed the object, or changed what makes it this one.
+        if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
         SCPkcs15PathObjectInfo* v = nullptr;
         if (deleteValue) {
             SCRESULT g = GetValueObject(handle, &v, true);
@@ -752,13 +749,6 @@ public:
         for (POSITION p = m_records.Unknown().GetHeadPosition(); p;)
             if (EncodeAsn(*m_records.Unknown().GetNext(p), &out) < 0) return SC_E_NO_MEMORY;
         // The record leaves the directory first: a failure there leaves the object whole.
-        std::vector<uint8_t> before;
-        const bool beforeKnown = m_cardBytesKnown;
-        try {
-            if (beforeKnown) before = m_cardBytes;
-        } catch (const std::bad_alloc&) {
-            return SC_E_NO_MEMORY;
-        }
         int64_t sz = out.Size();
         SCRESULT w = WriteDirectory(out.GetData(), static_cast<uint32_t>(sz > 0 ? sz : 0));
         if (w < 0) return w;
@@ -766,11 +756,7 @@ public:
             SCRESULT d = v->Delete();
             if (d < 0 && d != SC_E_FILE_NOT_FOUND && d != SC_E_NO_REFERENCED_DATA) {
                 // The value stays: so does the record that names it.
-                if (beforeKnown) {
-                    m_cardBytes.swap(before);
-                    m_cardBytesKnown = true;
-                    (void)RestoreDirectory();
-                }
+                (void)UndoLastWrite();
                 return d;
             }
         }
@@ -820,21 +806,14 @@ public:
     // except the record to keep.
     SCRESULT MergeWithCard(void* keep) override {
         MemFile file;
-        SCRESULT got = ReadRawContents(&file, true);
+        SCRESULT got = ReadCurrent(&file);
         if (got < 0 && got != SC_E_FILE_NOT_FOUND) return got;
         RecordList<T> card(8, true, m_records.GetHook(), m_records.GetParseFlags(), m_records.GetExpectedTag());
         SCRESULT parsed = 0;
-        m_cardBytesKnown = false;
         if (got >= 0) {
             file.Seek(0);
             int64_t avail = file.Size();
             uint32_t len = static_cast<uint32_t>(avail < got ? avail : got);
-            try {
-                m_cardBytes.assign(file.GetData(), file.GetData() + len);
-                m_cardBytesKnown = true;
-            } catch (const std::bad_alloc&) {
-                return SC_E_NO_MEMORY;
-            }
             parsed = card.Parse(&file, len);
         }
         SetDirty(true);
@@ -903,23 +882,10 @@ public:
     }
 
 protected:
-    // A write cut short leaves part of the new contents on the card: the contents read
-    // before the change (when known) are written back, so that a failure changes nothing.
-    // FailedWriteChangedNothing() then says whether the card is known to be as before.
-    SCRESULT WriteDirectory(const uint8_t* data, uint32_t len) {
-        const SCRESULT r = WriteOrRelocate(data, len);
-        if (r >= 0) {
-            m_cardBytesKnown = false;
-            return r;
-        }
-        if (!m_failedWriteChangedNothing) m_failedWriteChangedNothing = m_cardBytesKnown && RestoreDirectory() >= 0;
-        return r;
-    }
-    SCRESULT RestoreDirectory() {
-        if (!m_cardBytesKnown) return 0;
-        return Write(m_cardBytes.empty() ? reinterpret_cast<const uint8_t*>("") : m_cardBytes.data(),
-                     static_cast<uint32_t>(m_cardBytes.size()), nullptr);
-    }
+    // The directory file written over what the card holds; a write that fails puts
+    // back what it wrote. FailedWriteChangedNothing() then says whether the card is
+    // known to be as before.
+    SCRESULT WriteDirectory(const uint8_t* data, uint32_t len) { return Write(data, len, nullptr); }
 
     // Removes a value object from the list of value objects and deletes it.
     void DropValueObject(SCPkcs15PathObjectInfo* v) {
@@ -948,9 +914,6 @@ private:
     std::unique_ptr<MemFile> m_saved;
     void* m_savedFor = nullptr;
     bool m_savedDirty = false;
-    // The directory file as the last merge read it.
-    std::vector<uint8_t> m_cardBytes;
-    bool m_cardBytesKnown = false;
 };
 
 // The record a handle names in a list of type L (null: the list is of another type or

@@ -27,6 +27,7 @@ SCPkcs15PathObjectInfo::SCPkcs15PathObjectInfo(SCCard* card)
 SCPkcs15PathObjectInfo::~SCPkcs15PathObjectInfo() {
     SCFileHeader::SafeRelease(m_pFileHeader);
     SCFileHeader::SafeRelease(m_pParentHeader);
+    ForgetCopy();
 }
 
 void SCPkcs15PathObjectInfo::SetCreateParameters(uint32_t lifeCycleState, uint32_t accessTemplate,
@@ -52,6 +53,7 @@ SCRESULT SCPkcs15PathObjectInfo::Parse(MemFile*, uint32_t) { return 0; }
 SCRESULT SCPkcs15PathObjectInfo::Encode(MemFile*) { return 0; }
 
 void SCPkcs15PathObjectInfo::ForgetFile() {
+    ForgetCopy();
     m_flags = 0;
     SCFileHeader::SafeRelease(m_pFileHeader);
     SCFileHeader::SafeRelease(m_pParentHeader);
@@ -267,7 +269,10 @@ SCRESULT SCPkcs15PathObjectInfo::ReadRawContents(MemFile* out, bool force) {
     bool reverified = false;
     SCRESULT res;
     for (;;) {
-        res = ReadFileHeader(fullPath.Ids(), count, &tracked, m_pFileHeader ? nullptr : &m_pFileHeader);
+        // A file of records is read with its spare, which stands in its place while whole.
+        const bool records = IsRecordsFile();
+        res = records ? ProbeSpare() : 0;
+        if (res >= 0) res = ReadFileHeader(fullPath.Ids(), count, &tracked, m_pFileHeader ? nullptr : &m_pFileHeader);
         if (res >= 0) {
             if (m_pFileHeader) {
                 uint32_t ft = m_pFileHeader->GetFileType();
@@ -276,8 +281,9 @@ SCRESULT SCPkcs15PathObjectInfo::ReadRawContents(MemFile* out, bool force) {
                 else if (ft != 0 && ft != 2)
                     res = SC_E_INVALID_FILE_TYPE;
             }
-            if (res >= 0) res = ReadFileData(out);
+            if (res >= 0) res = records ? ReadRecordsData(out) : ReadFileData(out);
         }
+        if (records && (res >= 0 || res == SC_E_FILE_NOT_FOUND)) res = TakeSpare(out, res);
         if (res == SC_E_ACCESS_DENIED && !reverified && ReverifyPossible()) {
             SCRESULT v = Reverify(nullptr);
             if (v < 0) {
@@ -329,6 +335,16 @@ SCRESULT SCPkcs15PathObjectInfo::Write(const uint8_t* data, uint32_t len, SCPath
     if (!full) return m_path.Count() == 0 ? SC_E_BAD_USAGE : SC_E_NO_MEMORY;
     SCPath fullPath(full, count);
     SCTransactGuard guard(m_pCard);
+    if (IsRecordsFile()) {
+        if (currentDf) currentDf->Clear();
+        const SCRESULT r = WriteRecords(data, len);
+        if (r >= 0) {
+            m_flags |= FLAG_LOADED;
+            m_flags &= ~FLAG_DIRTY;
+            if (m_lastResult == SC_E_FILE_NOT_FOUND || m_lastResult == -1) m_lastResult = 0;
+        }
+        return r;
+    }
     SCFileHeader::SafeRelease(m_pFileHeader);
     m_pFileHeader = nullptr;
     SCPath tracked;
@@ -383,26 +399,7 @@ SCRESULT SCPkcs15PathObjectInfo::UpdateContents(const uint8_t* data, uint32_t le
     uint16_t fid = full[count - 1];
     if (m_pFileHeader && m_pFileHeader->GetFileSize() == len) {
         if (len == 0) return 0;
-        return UpdateOrPutBack(data, len);
-    }
-    // Records that fit a file written by WriteFilled, or a file that describes the
-    // token, are filled up to the size the card has just given: the file is never
-    // made again (its size was not known before this selection, after a failed write).
-    const uint32_t size = m_pFileHeader ? static_cast<uint32_t>(m_pFileHeader->GetFileSize()) : 0;
-    const bool fills = m_filling || (m_putBackOnFailure && m_index == 0 && m_length == 0);
-    if (fills && size > len && size <= 0xFFFF) {
-        std::vector<uint8_t> padded(size, 0x00);
-        if (len) std::memcpy(padded.data(), data, len);
-        return UpdateOrPutBack(padded.data(), size);
-    }
-    // A file that describes the token is never deleted and made again to grow (a
-    // card pulled in between would lose it): nothing is written, and an object
-    // directory is moved to a larger file by its list. (A header without a size
-    // leaves the card to decide.)
-    if (m_putBackOnFailure && size > 0 && len > size) {
-        m_mustGrow = true;
-        m_failedWriteChangedNothing = true;
-        return SC_E_FILE_TOO_SMALL;
+        return m_pCard->UpdateBinaryFromStart(data, len);
     }
     SCFileHeader::SafeRelease(m_pFileHeader);
     m_pFileHeader = nullptr;
@@ -415,51 +412,6 @@ SCRESULT SCPkcs15PathObjectInfo::UpdateContents(const uint8_t* data, uint32_t le
     return r;
 }
 
-SCRESULT SCPkcs15PathObjectInfo::UpdateOrPutBack(const uint8_t* data, uint32_t len) {
-    if (!m_putBackOnFailure) return m_pCard->UpdateBinaryFromStart(data, len);
-    const SCReader* reader = m_pCard->GetReader();
-    uint32_t part = reader != nullptr ? reader->GetMaxSendLength() : 0;
-    if (part == 0 || part > 255) part = 255;
-    std::vector<uint8_t> old(len);
-    const SCRESULT got = m_pCard->ReadBinary(0, old.data(), len);
-    // A file its rules keep from being read is written without a way back;
-    // any other failure ends the write before the card is changed.
-    if (got == SC_E_ACCESS_DENIED || (got >= 0 && static_cast<uint32_t>(got) != len))
-        return m_pCard->UpdateBinaryFromStart(data, len);
-    if (got < 0) {
-        m_failedWriteChangedNothing = true;
-        return got;
-    }
-    // Only what changes is written, in steps that each leave whole records.
-    SCRESULT r = UpdateInSteps(old.data(), data, len, part);
-    if (r < 0) {
-        // What the card took before it failed is put back the same way, from
-        // what it holds now.
-        std::vector<uint8_t> now(len);
-        if (m_pCard->ReadBinary(0, now.data(), len) == static_cast<SCRESULT>(len) &&
-            UpdateInSteps(now.data(), old.data(), len, part) >= 0)
-            m_failedWriteChangedNothing = true;
-        std::fill(now.begin(), now.end(), 0);
-    }
-    std::fill(old.begin(), old.end(), 0);
-    return r;
-}
-
-SCRESULT SCPkcs15PathObjectInfo::UpdateInSteps(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part) {
-    std::vector<SCPkcs15WriteStep> steps;
-    try {
-        (void)ScPkcs15PlanRewrite(from, to, len, part, &steps);
-    } catch (const std::bad_alloc&) {
-        return SC_E_NO_MEMORY;
-    }
-    for (const SCPkcs15WriteStep& step : steps) {
-        const SCRESULT r =
-            m_pCard->UpdateBinary(step.offset, step.data.data(), static_cast<uint32_t>(step.data.size()));
-        if (r < 0) return r;
-    }
-    return 0;
-}
-
 SCRESULT SCPkcs15PathObjectInfo::CreateAndWrite(const uint8_t* data, uint32_t len) {
     if (m_accessTemplate == ACCESS_TEMPLATE_UNSET || !m_createRefs.HasUserPinRef()) return SC_E_BAD_USAGE;
     if (len > 0xFFFF) return SC_E_TOO_MUCH_DATA;
@@ -468,22 +420,18 @@ SCRESULT SCPkcs15PathObjectInfo::CreateAndWrite(const uint8_t* data, uint32_t le
     if (!full) return SC_E_BAD_USAGE;
     SCFileHeader::SafeRelease(m_pFileHeader);
     m_pFileHeader = nullptr;
-    std::vector<uint8_t> filled;
-    const bool fills = m_filling || (m_putBackOnFailure && m_index == 0 && m_length == 0);
-    if (fills && m_createRoom > len) {
-        filled.assign(m_createRoom, 0x00);
-        if (len) std::memcpy(filled.data(), data, len);
-        data = filled.data();
-        len = m_createRoom;
-    }
     SCRESULT r = m_pCard->CreateFile(len, full[count - 1], m_lifeCycleState, m_accessTemplate, m_createRefs,
                                      &m_pFileHeader);
-    if (r < 0) return r;
+    // Refused: the card has nothing of this write.
+    if (r < 0) {
+        m_failedWriteChangedNothing = true;
+        return r;
+    }
     if (len == 0) return 0;
     r = m_pCard->UpdateBinaryFromStart(data, len);
     if (r < 0) {
         // The file was made by this call: take it away again rather than leave a half-written one.
-        m_pCard->DeleteFile(full[count - 1]);
+        m_failedWriteChangedNothing = m_pCard->DeleteFile(full[count - 1]) >= 0;
         SCFileHeader::SafeRelease(m_pFileHeader);
         m_pFileHeader = nullptr;
     }
@@ -710,37 +658,4 @@ uint8_t SCPkcs15PathObjectInfo::GetPinReference(const ASNPkcs15AuthObject* authO
     } catch (...) {
         return 0;
     }
-}
-
-SCRESULT SCPkcs15PathObjectInfo::WriteFilled(const uint8_t* data, uint32_t len) {
-    uint32_t size = 0;
-    if (m_pFileHeader && m_index == 0 && m_length == 0) {
-        SCRESULT fs = m_pFileHeader->GetFileSize();
-        if (fs > 0 && fs <= 0xFFFF) size = static_cast<uint32_t>(fs);
-    }
-    if (size > len) {
-        std::vector<uint8_t> padded;
-        try {
-            padded.assign(size, 0x00);
-        } catch (const std::bad_alloc&) {
-            return SC_E_NO_MEMORY;
-        }
-        if (len) std::memcpy(padded.data(), data, len);
-        return WriteFilling(padded.data(), size);
-    }
-    return WriteFilling(len ? data : reinterpret_cast<const uint8_t*>(""), len);
-}
-
-SCRESULT SCPkcs15PathObjectInfo::WriteFilling(const uint8_t* data, uint32_t len) {
-    m_filling = m_index == 0 && m_length == 0;
-    const SCRESULT r = Write(data, len, nullptr);
-    m_filling = false;
-    return r;
-}
-
-SCRESULT SCPkcs15PathObjectInfo::WriteEncodedFilled() {
-    MemFile enc;
-    SCRESULT r = Encode(&enc);
-    if (r < 0) return r;
-    return WriteFilled(enc.GetData(), static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0));
 }

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "lib/libpkcs15/asnpkcs15authobject.h"
 #include "lib/libpkcs15/asnpkcs15path.h"
 #include "pkcs15/objectattr.h"
 #include "pkcs15/scpkcs15errors.h"
+#include "pkcs15/scpkcs15spare.h"
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_path.h"
@@ -56,23 +58,17 @@ public:
     virtual bool IsOp7Allowed(uint16_t ref);
     virtual bool IsOp16Allowed(uint16_t ref);
     virtual bool FileExists();
-    // Whether the file's rules let this condition (0xC000 | PIN reference) update it:
-    // 1 yes, 0 no, or a failure (rules unknown).
-    SCRESULT UpdateAllowed(uint16_t ref) { return m_pCard ? CheckAccess(SC_AC_OP_UPDATE, ref, false) : SC_E_BAD_USAGE; }
     // The file's size as the card gives it now (selected afresh), or a failure.
     SCRESULT SizeOnCard();
     // The most octets one UPDATE BINARY carries to this card.
     uint32_t CommandLength() const;
     virtual SCRESULT Load(bool force);
     virtual SCRESULT ReadRawContents(MemFile* out, bool force);
+    // The contents the card holds now: for a file of records that this transaction
+    // has read or written, as it read or wrote them (no command); else read afresh.
+    SCRESULT ReadCurrent(MemFile* out);
     virtual SCRESULT Write(const uint8_t* data, uint32_t len, SCPath* currentDf);
     virtual SCRESULT Delete();
-    // Writes a file of records (directory files, the ODF): contents that fit the file
-    // are filled up with 00 octets to its size and updated in place, so that the file
-    // is never deleted and made again (which could lose what it held).
-    SCRESULT WriteFilled(const uint8_t* data, uint32_t len);
-    // The same with the object's own encoding.
-    SCRESULT WriteEncodedFilled();
     // Handle interface of the object lists; defaults for a plain file object.
     virtual void* GetRecordList() { return nullptr; }
     // *handles in: the record after which the search goes on (null: from the first);
@@ -133,15 +129,6 @@ public:
     SCRESULT SelectApplication(const SCPath& path, SCPath* currentDf, SCFileHeader** header);
     SCRESULT ReadFileData(MemFile* out);
     SCRESULT UpdateContents(const uint8_t* data, uint32_t len);
-    // Updates a file of this length. With m_putBackOnFailure the file is read
-    // first, only the octets that change are written, in steps that each leave
-    // whole records (a card pulled in between keeps a readable file), and a
-    // write the card fails part of the way gets the old contents back.
-    SCRESULT UpdateOrPutBack(const uint8_t* data, uint32_t len);
-    // Sends the steps that turn `from` into `to` (len octets, `part` a command).
-    SCRESULT UpdateInSteps(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part);
-    // Write with m_filling set.
-    SCRESULT WriteFilling(const uint8_t* data, uint32_t len);
     SCRESULT CreateAndWrite(const uint8_t* data, uint32_t len);
     SCRESULT AllocateFileId(uint16_t firstFid, const uint16_t* parent, uint16_t parentLen);
     void ForgetFile();
@@ -154,8 +141,12 @@ public:
     // After a failed Write: the card's file is known to hold what it held before
     // (nothing was written, or what was written is put back).
     bool FailedWriteChangedNothing() const { return m_failedWriteChangedNothing; }
-    // After a failed Write: the contents were larger than the file, which was left as it was.
+    // After a failed Write: the contents were larger than the file, which could not
+    // grow (the card's rules, its memory), and was left as it was.
     bool FailedForWantOfRoom() const { return m_mustGrow; }
+    // Puts back, octet for octet, what the last successful Write of a file of records
+    // changed, in the same transaction: a call that fails after it takes it back.
+    SCRESULT UndoLastWrite();
     void SetDirty(bool dirty) { m_flags = dirty ? (m_flags | FLAG_DIRTY) : (m_flags & ~FLAG_DIRTY); }
     // fresh: a file still to be written (loaded and dirty); else neither read nor written.
     void SetFresh(bool fresh) {
@@ -179,6 +170,21 @@ public:
     static uint8_t GetPinReference(const ASNPkcs15AuthObject* authObject);
 
 protected:
+    // How the file's octets are read and written.
+    enum class Layout {
+        kValue,      // a value: read whole and written whole, as the card resizes it
+        kRecords,    // DER records with filler (directories, the ODF, EF.DIR): read up to
+                     // where the records end, rewritten in place step by step, grown
+                     // through a spare, never deleted and made again in one step
+        kOneRecord,  // the same for a file of one record (TokenInfo)
+    };
+    bool IsRecordsFile() const { return m_layout != Layout::kValue && m_index == 0 && m_length == 0; }
+    // Whether the PIN that guards this file may grow it (delete it and make it again
+    // in its DF): 0 no, 1 yes or not known (the card then decides).
+    virtual SCRESULT MayGrow() { return 1; }
+    // Whether the PIN with this reference may do op on the file's DF (1, 0, or a failure).
+    SCRESULT CheckDfAccess(uint32_t op, uint16_t ref);
+
     bool ReverifyPossible() const;
     SCRESULT Reverify(SCPath* currentDf);
     SCRESULT CheckAccess(uint32_t op, uint16_t ref, bool passBothHeaders);
@@ -199,21 +205,77 @@ protected:
     // A handle, not the record: a merge, a reload or a deletion may free the PIN
     // record while this object lives; the handle then names nothing.
     const void* m_authHandle;
-    // Set by the files that describe the token (directories, ODF, TokenInfo,
-    // EF.DIR): their old contents are read before an update of several
-    // commands, to be put back. Value files (keys, data) are never read for it.
-    bool m_putBackOnFailure = false;
+    Layout m_layout = Layout::kValue;
     bool m_failedWriteChangedNothing = false;
-    // Inside WriteFilled: contents shorter than the file are filled up, never resized.
-    bool m_filling = false;
-    // The least size of a file made anew by WriteFilled, or of a file that describes
-    // the token: room for records to come, so that they too are written in place.
+    // The least size of a file of records made anew: room for records to come, so
+    // that they too are written in place.
     uint32_t m_createRoom = 0;
     // Set while a file missing on the card is not to be made (Write answers SC_E_FILE_NOT_FOUND).
     bool m_noCreate = false;
-    // After a failed Write of a file that describes the token: the contents did not
-    // fit the file, and nothing was written (SC_E_FILE_TOO_SMALL).
+    // After a failed Write of a file of records: the contents did not fit the file,
+    // which could not grow, and nothing was written (SC_E_FILE_TOO_SMALL).
     bool m_mustGrow = false;
+
+    // What the card holds of a file of records, as read or written while the
+    // reader's transaction lasts (SCReader::StillHeld): what a write rewrites.
+    struct CardCopy {
+        bool known = false;
+        uint64_t serial = 0;
+        bool exists = false;
+        uint32_t size = 0;
+        std::vector<uint8_t> bytes;  // the file's first octets, at least to where its records end
+        SCPkcs15Spare spare = SCPkcs15Spare::kNone;
+        SCFileHeader* spareHeader = nullptr;  // owned; set when a spare is there
+        // The reader's command count when the reading that made this copy left the
+        // file selected (0: not selected).
+        uint64_t selectedAt = 0;
+    };
+    CardCopy m_copy;
+    // A whole spare's records, which a reader takes in the file's place.
+    std::vector<uint8_t> m_spareRecords;
+    // What the last successful write of a file of records changed, to be put back.
+    struct Undo {
+        enum Kind { kNone, kInPlace, kMade, kGrown } kind = kNone;
+        uint64_t serial = 0;
+        std::vector<uint8_t> bytes;  // in place: the octets [0, bytes.size()) as they were;
+                                     // grown: the old file whole
+    };
+    Undo m_undo;
+
+    // ---- files of records (scpkcs15pathobjectinfo_records.cpp) ----
+    // The file's octets from its start up to where its records end (the file selected).
+    SCRESULT ReadRecordsData(MemFile* out);
+    // Looks for the file's spare (before the file is read, so that a write may
+    // follow the reading at once): 0, or a failure to read it.
+    SCRESULT ProbeSpare();
+    // A whole spare gives its records (into out) in the file's place. res: the
+    // file's own reading; the result replaces it.
+    SCRESULT TakeSpare(MemFile* out, SCRESULT res);
+    // The card's copy of the file under the current transaction, read when not held.
+    SCRESULT HoldCopy();
+    void ForgetCopy();
+    SCRESULT WriteRecords(const uint8_t* data, uint32_t len);
+    SCRESULT WriteRecordsOnce(const uint8_t* data, uint32_t len);
+    SCRESULT RewriteInPlace(const uint8_t* data, uint32_t len, uint32_t size);
+    SCRESULT CreateRecordsFile(const uint8_t* data, uint32_t len);
+    SCRESULT Grow(const uint8_t* data, uint32_t len);
+    // The file made again with `size` octets that start with `contents` (FF after
+    // them where there is room), its rules those of `like`, through a spare that
+    // holds `records`: the spare's last write commits; after a failure past it the
+    // file is made again as `back` was (the whole old file), the spare goes, and the
+    // card is as before when that worked.
+    SCRESULT ReplaceThroughSpare(const SCFileHeader& like, const uint8_t* records, uint32_t recLen, uint32_t size,
+                                 const uint8_t* contents, uint32_t contentsLen, const std::vector<uint8_t>& back);
+    // Deletes the file (when it is there) and makes it again with this size and
+    // these contents, the rules those of `like`.
+    SCRESULT RemakeFile(const SCFileHeader& like, uint32_t size, const uint8_t* data, uint32_t len, bool exists);
+    SCRESULT DeleteSpare();
+    // A step in the file's DF: selected first; refused for want of the PIN (the card
+    // reset meanwhile), once more after verifying it.
+    template <class F>
+    SCRESULT InDf(F op);
+    // Sends the steps that turn `from` into `to` (len octets, `part` a command).
+    SCRESULT UpdateInSteps(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part);
 
 private:
     SCPath m_fullPath;  // storage behind GetFullPath

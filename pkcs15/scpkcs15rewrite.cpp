@@ -16,36 +16,30 @@ struct Rec {
 
 bool IsFiller(uint8_t b) { return b == 0x00 || b == 0xFF; }
 
-// The records of a file as the directory parser frames them; false on octets
-// that are no whole element.
-bool Frame(const std::vector<uint8_t>& d, std::vector<Rec>* out) {
+// The records of a file as the directory reader frames them: they end at the
+// first FF octet that follows a record (or at the file's end), and 00 octets
+// between them are skipped; false on octets that are no whole element. *after is
+// set to whether only filler follows where the records end (what a reader of
+// the whole file sees too).
+bool Frame(const std::vector<uint8_t>& d, std::vector<Rec>* out, bool* after = nullptr) {
     out->clear();
+    if (after) *after = true;
     const uint32_t n = static_cast<uint32_t>(d.size());
-    if (n == 0 || IsFiller(d[0])) return true;
+    uint32_t end = 0;
+    const uint32_t got = ScPkcs15RecordsEnd(d.data(), n, n, false, &end);
+    if (got == kScPkcs15Malformed) return false;
     uint32_t p = 0;
-    while (p < n) {
-        if (IsFiller(d[p])) {
+    while (p < end) {
+        if (d[p] == 0x00) {
             ++p;
             continue;
         }
-        uint32_t q = p + 1;
-        if ((d[p] & 0x1F) == 0x1F) {
-            while (q < n && (d[q] & 0x80)) ++q;
-            if (q >= n) return false;
-            ++q;
-        }
-        if (q >= n) return false;
-        uint32_t l = d[q++];
-        if (l & 0x80) {
-            const uint32_t k = l & 0x7F;
-            if (k == 0 || k > 3 || k > n - q) return false;
-            l = 0;
-            for (uint32_t i = 0; i < k; ++i) l = l << 8 | d[q++];
-        }
-        if (l > n - q) return false;
-        out->push_back({p, q + l - p});
-        p = q + l;
+        uint32_t e = 0;
+        if (ScPkcs15ElementEnd(d.data(), end, p, &e) != 1) return false;
+        out->push_back({p, e - p});
+        p = e;
     }
+    if (after) *after = std::all_of(d.begin() + end, d.end(), IsFiller);
     return true;
 }
 
@@ -115,7 +109,10 @@ private:
     // is never there in its old and its new form at once).
     bool Readable(const std::vector<uint8_t>& s) const {
         std::vector<Rec> recs;
-        if (!Frame(s, &recs)) return false;
+        bool tidy = false;
+        // A record after the end of the records would be lost to this module's
+        // reader and found by one that reads the whole file.
+        if (!Frame(s, &recs, &tidy) || !tidy) return false;
         if (recs.size() < m_minTotal || recs.size() > m_maxTotal) return false;
         std::map<std::string, int> seen;
         for (const Rec& r : recs) {
@@ -322,11 +319,123 @@ private:
 
 }  // namespace
 
+int ScPkcs15ElementEnd(const uint8_t* d, uint32_t n, uint32_t at, uint32_t* end) {
+    if (at >= n) return 0;
+    uint32_t q = at + 1;
+    if ((d[at] & 0x1F) == 0x1F) {
+        while (q < n && (d[q] & 0x80)) ++q;
+        if (q >= n) return 0;
+        ++q;
+    }
+    if (q >= n) return 0;
+    uint32_t l = d[q++];
+    if (l & 0x80) {
+        const uint32_t k = l & 0x7F;
+        if (k == 0 || k > 3) return -1;
+        if (k > n - q) return 0;
+        l = 0;
+        for (uint32_t i = 0; i < k; ++i) l = l << 8 | d[q++];
+    }
+    // Past the octets at hand: a longer read may still complete it.
+    if (l > n - q) return 0;
+    *end = q + l;
+    return 1;
+}
+
+uint32_t ScPkcs15RecordsEnd(const uint8_t* d, uint32_t have, uint32_t size, bool oneRecord, uint32_t* end) {
+    *end = 0;
+    if (have == 0) return size == 0 ? 0 : 1;
+    if (IsFiller(d[0])) return 0;  // a file that begins with filler holds nothing
+    uint32_t p = 0;
+    while (p < have) {
+        if (d[p] == 0xFF) {
+            *end = p;
+            return 0;
+        }
+        if (d[p] == 0x00) {
+            *end = ++p;
+            continue;
+        }
+        uint32_t e = 0;
+        const int r = ScPkcs15ElementEnd(d, have, p, &e);
+        if (r < 0) return kScPkcs15Malformed;
+        if (r == 0) {
+            // The element's header may say how far it reaches: ask for that much.
+            if (have >= size) return kScPkcs15Malformed;
+            uint32_t need = 8;
+            uint32_t q = p + 1;
+            if ((d[p] & 0x1F) == 0x1F) {
+                while (q < have && (d[q] & 0x80)) ++q;
+                ++q;
+            }
+            if (q < have) {
+                uint32_t l = d[q];
+                const uint32_t k = (l & 0x80) ? (l & 0x7F) : 0;
+                if (k == 0) {
+                    need = q + 1 + l - have;
+                } else if (q + 1 + k <= have) {
+                    l = 0;
+                    for (uint32_t i = 0; i < k; ++i) l = l << 8 | d[q + 1 + i];
+                    need = q + 1 + k + l - have;
+                }
+            }
+            return need;
+        }
+        p = *end = e;
+        if (oneRecord) return 0;
+    }
+    return have >= size ? 0 : 1;
+}
+
+bool ScPkcs15PackedRecords(const uint8_t* d, uint32_t n, std::vector<uint8_t>* out) {
+    out->clear();
+    std::vector<Rec> recs;
+    const std::vector<uint8_t> all(d, d + n);
+    if (!Frame(all, &recs)) return false;
+    for (const Rec& r : recs) out->insert(out->end(), all.begin() + r.at, all.begin() + r.at + r.len);
+    return true;
+}
+
+namespace {
+
+// Steps that follow one another and fit one command together become one: the
+// card goes from the state before the first to the state after the last in one
+// command, and both are states the plan passes through.
+void Coalesce(const uint8_t* from, uint32_t len, uint32_t part, std::vector<SCPkcs15WriteStep>* steps) {
+    if (steps->size() < 2 || part == 0) return;
+    std::vector<uint8_t> state(from, from + len);
+    std::vector<SCPkcs15WriteStep> out;
+    uint32_t lo = 0, hi = 0;
+    bool open = false;
+    const auto flush = [&]() {
+        if (!open) return;
+        SCPkcs15WriteStep step;
+        step.offset = lo;
+        step.data.assign(state.begin() + lo, state.begin() + hi);
+        out.push_back(std::move(step));
+        open = false;
+    };
+    for (const SCPkcs15WriteStep& s : *steps) {
+        const uint32_t a = s.offset, b = s.offset + static_cast<uint32_t>(s.data.size());
+        if (open && std::max(hi, b) - std::min(lo, a) > part) flush();
+        std::copy(s.data.begin(), s.data.end(), state.begin() + a);
+        lo = open ? std::min(lo, a) : a;
+        hi = open ? std::max(hi, b) : b;
+        open = true;
+    }
+    flush();
+    steps->swap(out);
+}
+
+}  // namespace
+
 bool ScPkcs15PlanRewrite(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
                          std::vector<SCPkcs15WriteStep>* steps) {
     if (!steps) return false;
     steps->clear();
     if (len == 0) return true;
     if (!from || !to) return false;
-    return Planner(from, to, len, part, steps).Run();
+    const bool safe = Planner(from, to, len, part, steps).Run();
+    Coalesce(from, len, part, steps);
+    return safe;
 }

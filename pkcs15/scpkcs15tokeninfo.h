@@ -6,9 +6,9 @@
 
 class SCPkcs15TokenInfo : public SCPkcs15PathObjectInfo {
 public:
-    // Made with room for a longer label: it is never deleted and made again to grow.
+    // Made with room for a longer label, written in place.
     explicit SCPkcs15TokenInfo(SCCard* card) : SCPkcs15PathObjectInfo(card) {
-        m_putBackOnFailure = true;
+        m_layout = Layout::kOneRecord;
         m_createRoom = 256;
     }
     ~SCPkcs15TokenInfo() override = default;

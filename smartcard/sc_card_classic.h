@@ -15,6 +15,9 @@ public:
     SCRESULT ResizeFile(uint16_t fid, uint32_t newSize, SCFileHeader** header) override {
         return SCCard::ResizeFile(fid, newSize, header);
     }
+    SCRESULT CreateFileLike(const SCFileHeader& like, uint16_t fid, uint32_t size, SCFileHeader** header) override {
+        return SCCard::CreateFileLike(like, fid, size, header);
+    }
 
     // Selects the applet (the thunk form the token layer calls with flags 0).
     static SCRESULT SelectAppletThunk(SCCard* card, uint32_t flags);

@@ -17,6 +17,9 @@ public:
     SCRESULT ResizeFile(uint16_t fid, uint32_t newSize, SCFileHeader** header) override {
         return SCCard::ResizeFile(fid, newSize, header);
     }
+    SCRESULT CreateFileLike(const SCFileHeader& like, uint16_t fid, uint32_t size, SCFileHeader** header) override {
+        return SCCard::CreateFileLike(like, fid, size, header);
+    }
     SCFileHeader* NewHeader() const override { return new SCFileHeader_IAS(); }
     // A PIN state that VERIFY without data does not give is read from the PIN's SDO.
     SCRESULT VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) override;

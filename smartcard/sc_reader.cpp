@@ -282,6 +282,7 @@ void SCReader::ClearCard() {
     }
     m_pSmCtx = nullptr;  // the context belonged to the card
     if (m_bConnected) ++m_changeCount;
+    ++m_holdSerial;
     m_bConnected = false;
     m_atrLen = 0;
     m_transactionDepth = 0;
@@ -365,6 +366,7 @@ SCRESULT SCReader::AfterConnect(uint32_t active) {
     m_bConnected = true;
     m_transactionDepth = 0;
     ++m_changeCount;
+    ++m_holdSerial;
 
     SCCardFactoryFn factory;
     {
@@ -412,6 +414,7 @@ SCRESULT SCReader::Reconnect(uint32_t shareMode) {
 
 void SCReader::CardWasReset() {
     ++m_changeCount;
+    ++m_holdSerial;
     // The card forgot its channel and its selections.
     if (m_pSmCtx != nullptr) m_pSmCtx->LoseSession();
     if (m_pCard != nullptr) m_pCard->AfterCardReset();
@@ -624,6 +627,7 @@ SCRESULT SCReader::BeginTransaction() {
             if (rc >= 0) rc = _BeginTransaction();
         }
         if (rc < 0) return rc;
+        ++m_holdSerial;
     }
     ++m_transactionDepth;
     return SC_OK;
@@ -718,6 +722,7 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
     resp->clear();
     *sw = 0;
     if (!m_bConnected) return SC_E_CARD_NOT_CONNECTED;
+    ++m_commandCount;
     SCApduInfo info;
     if (!scParseApdu(apdu.data(), apdu.size(), &info)) return SC_E_BAD_PARAMS;
     if (info.lc > GetMaxSendLength()) return SC_E_TOO_MUCH_DATA;

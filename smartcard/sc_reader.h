@@ -197,6 +197,17 @@ public:
     SCRESULT BeginTransaction();
     SCRESULT EndTransaction();
     uint32_t GetTransactionDepth() const { return m_transactionDepth; }
+    // Counts the spans in which the card was this reader's alone: it moves when an
+    // outermost transaction begins and when the card is connected, reset or lost.
+    // What was read from the card in a transaction stays what the card holds while
+    // the transaction lasts and the count has not moved (no other application
+    // can write in between).
+    uint64_t GetHoldSerial() const { return m_holdSerial; }
+    // Whether what was read at this serial is still what the card holds.
+    bool StillHeld(uint64_t serial) const { return m_transactionDepth > 0 && serial == m_holdSerial; }
+    // Commands sent to the card so far: while it stands still, the card's
+    // selection stays where the last command left it.
+    uint64_t GetCommandCount() const { return m_commandCount; }
 
     // Secure-messaging context that APDUs pass through (not owned: the card
     // object that set the channel up owns it; null = none). A context whose
@@ -251,6 +262,8 @@ private:
     uint8_t m_atr[33] = {};
     uint32_t m_atrLen = 0;
     uint32_t m_transactionDepth = 0;
+    uint64_t m_holdSerial = 0;
+    uint64_t m_commandCount = 0;
     SCSmCtx* m_pSmCtx = nullptr;
     uint64_t m_rawState = 0;   // last state word seen from the back-end
     uint64_t m_ackState = 0;   // last state acknowledged

@@ -68,6 +68,27 @@ std::string WithoutLeadingZeros(const std::string& digits) {
     return first == std::string::npos ? "0" : digits.substr(first);
 }
 
+std::string ImageWithoutTrailingFiller(const std::string& image) {
+    std::string out;
+    std::size_t at = 0;
+    while (at < image.size()) {
+        std::size_t eol = image.find('\n', at);
+        if (eol == std::string::npos) eol = image.size();
+        std::string line = image.substr(at, eol - at);
+        const std::size_t d = line.find(" data=");
+        if (d != std::string::npos) {
+            std::size_t e = line.find(' ', d + 1);
+            if (e == std::string::npos) e = line.size();
+            std::size_t cut = e;
+            while (cut >= d + 8 && (line.compare(cut - 2, 2, "00") == 0 || line.compare(cut - 2, 2, "FF") == 0)) cut -= 2;
+            line.erase(cut, e - cut);
+        }
+        out += line + "\n";
+        at = eol + 1;
+    }
+    return out;
+}
+
 Bytes ReadFileBytes(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     if (!f) throw std::runtime_error("cannot open " + path);

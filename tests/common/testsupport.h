@@ -35,6 +35,10 @@ Bytes FromHexNumber(const std::string& digits, std::size_t octets = 0);
 // A number's hex digits without leading zeros ("0" for none left).
 std::string WithoutLeadingZeros(const std::string& digits);
 
+// A card simulator's image text with the filler (00 and FF octets) at the end of
+// each file's data left out: the records a card holds, whatever its filler.
+std::string ImageWithoutTrailingFiller(const std::string& image);
+
 // The whole file as octets; an unreadable file throws std::runtime_error.
 Bytes ReadFileBytes(const std::string& path);
 

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <openssl/sha.h>
+
 #include "tests/common/testsupport.h"
 #include "tests/pkcs11impl/module_host.h"
 
@@ -21,14 +23,35 @@ namespace cardimage {
 // Upper-case hex, as the image files and paths are written.
 inline std::string Hex(const uint8_t* p, size_t n) { return testsupport::ToHex(p, n, testsupport::HexCase::Upper); }
 
-// The image text without the PINs' remaining tries.
-inline std::string WithoutRetryCounters(const std::string& image) {
-  std::string out = image;
-  for (size_t at = out.find(" left="); at != std::string::npos; at = out.find(" left=", at)) {
+// The image text in a form that two cards holding the same things share: the
+// PINs' remaining tries left out, rules that allow always left out (a rule a
+// file does not name allows always: a file made again like another names them
+// all), and the lines sorted (a file made again stands last among its DF's files).
+inline std::string Comparable(const std::string& image) {
+  std::string text = image;
+  for (size_t at = text.find(" left="); at != std::string::npos; at = text.find(" left=", at)) {
     size_t end = at + 6;
-    while (end < out.size() && out[end] >= '0' && out[end] <= '9') ++end;
-    out.erase(at, end - at);
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    text.erase(at, end - at);
   }
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    const size_t ac = line.find(" ac=");
+    if (ac != std::string::npos) {
+      size_t end = line.find(' ', ac + 1);
+      if (end == std::string::npos) end = line.size();
+      std::istringstream rules(line.substr(ac + 4, end - ac - 4));
+      std::string kept;
+      for (std::string rule; std::getline(rules, rule, ',');)
+        if (rule.size() < 7 || rule.compare(rule.size() - 7, 7, ":always") != 0) kept += (kept.empty() ? "" : ",") + rule;
+      line = line.substr(0, ac + 4) + kept + line.substr(end);
+    }
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string out;
+  for (const std::string& line : lines) out += line + "\n";
   return out;
 }
 
@@ -178,26 +201,63 @@ struct DirectoryCheck {
   std::set<std::string> dfs;           // the card's DFs (a key record may name its key's DF)
 };
 
+// The records of a file of records as a reader of the token takes them: those of
+// its spare (the same DF, the identifier with its top bit flipped) while the spare
+// is whole, else the file's own octets. A whole spare begins with FE L {80 the
+// file's path, 81 the SHA-1 of the octets after the mark} and its records end at
+// its last octet. *spare gets the spare's path when it stands in; null when neither
+// file is there.
+inline const std::vector<uint8_t>* RecordsOf(const Image& img, const std::string& path, std::string* spare) {
+  spare->clear();
+  std::string sparePath = path;
+  if (sparePath.size() >= 4) {
+    const int top = std::stoi(sparePath.substr(sparePath.size() - 4, 1), nullptr, 16) ^ 0x8;
+    sparePath[sparePath.size() - 4] = "0123456789ABCDEF"[top];
+  }
+  const auto s = img.data.find(sparePath);
+  if (s != img.data.end()) {
+    const std::vector<uint8_t>& d = s->second;
+    const std::vector<uint8_t> name = testsupport::FromHex(path);
+    const size_t markLen = 4 + name.size() + 20;
+    bool whole = d.size() > markLen + 2 && d[0] == 0xFE && d[1] == markLen && d[2] == 0x80 && d[3] == name.size() &&
+                 std::equal(name.begin(), name.end(), d.begin() + 4) && d[4 + name.size()] == 0x81 &&
+                 d[5 + name.size()] == 20;
+    if (whole) {
+      uint8_t digest[SHA_DIGEST_LENGTH];
+      SHA1(d.data() + 2 + markLen, d.size() - 2 - markLen, digest);
+      whole = std::equal(digest, digest + 20, d.begin() + 6 + static_cast<long>(name.size()));
+    }
+    if (whole) {
+      *spare = sparePath;
+      return &d;
+    }
+  }
+  const auto f = img.data.find(path);
+  return f == img.data.end() ? nullptr : &f->second;
+}
+
 // Walks the ODF of the application in 3F00/5015 and each directory it names.
-// Directories are read as the module reads them: a file whose first octet is 00
-// or FF holds no records; otherwise 00 and FF between records are skipped and
-// the records go on to the file's end, so octets there that make no whole
-// record are torn.
+// Directories are read as the module reads them (a whole spare in their place): a
+// file whose first octet is 00 or FF holds no records; otherwise 00 and FF
+// between records are skipped and the records go on to the file's end, so octets
+// there that make no whole record are torn.
 inline DirectoryCheck CheckDirectories(const std::string& imagePath) {
   const Image img = ReadImage(imagePath);
   DirectoryCheck out;
   out.dfs = img.dfs;
   std::set<std::string> named = {"3F00", "3F002F00", "3F005015", "3F0050155031", "3F0050155032"};
-  const auto odf = img.data.find("3F0050155031");
-  if (odf == img.data.end()) {
+  std::string spare;
+  const std::vector<uint8_t>* odf = RecordsOf(img, "3F0050155031", &spare);
+  if (!odf) {
     out.missing.push_back("no ODF");
     return out;
   }
+  named.insert(spare);
   // The ODF's records: the directory's kind (A8: authentication objects) and its path.
   std::vector<std::pair<uint8_t, std::string>> directories;
   {
-    const std::vector<uint8_t>& d = odf->second;
-    size_t at = 0, vs, vl;
+    const std::vector<uint8_t>& d = *odf;
+    size_t at = spare.empty() ? 0 : 2 + d[1], vs, vl;
     uint8_t tag;
     while (NextTlv(d, &at, d.size(), &tag, &vs, &vl)) {
       std::vector<std::string> paths;
@@ -208,17 +268,18 @@ inline DirectoryCheck CheckDirectories(const std::string& imagePath) {
   const auto filler = [](uint8_t b) { return b == 0x00 || b == 0xFF; };
   for (const auto& [kind, dir] : directories) {
     named.insert(dir);
-    const auto file = img.data.find(dir);
-    if (file == img.data.end()) {
+    const std::vector<uint8_t>* file = RecordsOf(img, dir, &spare);
+    if (!file) {
       out.missing.push_back("ODF: " + dir);
       continue;
     }
-    const std::vector<uint8_t>& d = file->second;
-    size_t at = 0, vs, vl;
+    named.insert(spare);
+    const std::vector<uint8_t>& d = *file;
+    size_t at = spare.empty() ? 0 : 2 + d[1], vs, vl;
     uint8_t tag;
     const size_t tornBefore = out.torn.size();
     std::vector<std::string> missing;
-    const bool toTheEnd = !d.empty() && !filler(d[0]);
+    const bool toTheEnd = at < d.size() && !filler(d[at]);
     while (true) {
       if (toTheEnd)
         while (at < d.size() && filler(d[at])) ++at;

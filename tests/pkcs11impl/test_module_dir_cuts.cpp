@@ -495,7 +495,7 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
   }
   const std::vector<std::string> commands = Commands(cleanLog);
   ASSERT_FALSE(commands.empty());
-  const std::string beforeImage = WithoutRetryCounters(before), afterImage = WithoutRetryCounters(after);
+  const std::string beforeImage = Comparable(before), afterImage = Comparable(after);
 
   int cases = 0, failed = 0;
   std::string failedBy;
@@ -539,7 +539,7 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       // The token's first look at the card, then the card as it is.
       std::vector<CK_OBJECT_HANDLE> all;
       CK_RV frv = s != 0 ? FindAll(f, s, TestTemplate(), &all) : CKR_SESSION_HANDLE_INVALID;
-      const std::string image = WithoutRetryCounters(rig.Image());
+      const std::string image = Comparable(rig.Image());
       const DirectoryCheck dc = CheckDirectories(rig.CardPath());
       for (const std::string& p : DirectoryProblems(dc, *bounds)) problems.push_back(p);
       // A generated key differs from run to run: its pair stands as after the

@@ -524,7 +524,8 @@ TEST_F(ModuleObjects, CardObjectsAreCreatedChangedAndDestroyedLeavingTheCardAsIt
   unknown.Ulong(CKA_MODULUS_BITS, 1024);
   EXPECT_EQ(CKR_ATTRIBUTE_TYPE_INVALID, m->C_SetAttributeValue(s, hd, TT_ARGS(unknown)));
 
-  // Destroyed: the handles are gone and the card holds what it held before.
+  // Destroyed: the handles are gone and the card holds what it held before (but
+  // for the filler where the records went).
   EXPECT_EQ(CKR_OK, m->C_DestroyObject(s, hc));
   EXPECT_EQ(CKR_OK, m->C_DestroyObject(s, hd));
   EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_DestroyObject(s, hd));
@@ -532,7 +533,8 @@ TEST_F(ModuleObjects, CardObjectsAreCreatedChangedAndDestroyedLeavingTheCardAsIt
   EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_GetObjectSize(s, hc, &size));
   EXPECT_EQ(old, FindAll(m, s));
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
-  EXPECT_EQ(before, ReadFile(env_->Card("pkcs15-model3.card")));
+  EXPECT_EQ(testsupport::ImageWithoutTrailingFiller(before),
+            testsupport::ImageWithoutTrailingFiller(ReadFile(env_->Card("pkcs15-model3.card"))));
 }
 
 TEST_F(ModuleObjects, FailedCardObjectCreationLeavesTheCardAsItWas) {

@@ -239,35 +239,45 @@ TEST_F(P15Card, TokenInfoWrittenBackAndReadAgain) {
     EXPECT_EQ(256, again.GetFileSize());
 }
 
-TEST_F(P15Card, SameSizeWriteIsOneUpdateInTheTrackedDf) {
+// A file of records is read up to where its records end and its spare looked
+// for; a write updates only the octets that change and ends the records with FF,
+// so that the next reading stops there.
+TEST_F(P15Card, RecordsAreReadToTheirEndAndWrittenWhereTheyChange) {
     SCCard* card = Connect("pkcs15-model3");
     ASSERT_NE(nullptr, card);
     ASSERT_EQ(SC_OK, VerifyUserPin(card));
+    ASSERT_EQ(SC_OK, VerifySoPin(card));
     SCPkcs15ODF odf(card);
     Place(odf, 0x5031);
+    ClearLog();
     ASSERT_EQ(SC_OK, odf.Load(false));
+    // The shipped file has 00 filler to its end: read whole, 128 octets at first.
+    EXPECT_EQ((std::vector<std::string>{"00A40804045015D03100", "00A40804045015503100", "00B0000080", "00B0008080"}),
+              Commands());
     MemFile enc;
     ASSERT_GT(odf.Encode(&enc), 0);
     std::vector<uint8_t> bytes(enc.GetData(), enc.GetData() + enc.Size());
-    bytes.resize(256, 0x00);
-    SCPath cur(kApp1, 2);
-    ASSERT_EQ(SC_OK, card->SelectPath(kApp1, 2, nullptr));
+    bytes[bytes.size() - 1] ^= 0x01;  // the last entry names another directory
     ClearLog();
-    ASSERT_EQ(SC_OK, odf.Write(bytes.data(), 256, &cur));
-    std::vector<std::string> cmds = Commands();
-    ASSERT_GE(cmds.size(), 2u);
-    EXPECT_EQ("00A4", cmds[0].substr(0, 4));
-    EXPECT_EQ("5031", cmds[0].substr(10, 4));  // the file itself, no DF select
-    // The contents it replaces are read first, to be put back if a later part is refused.
-    EXPECT_EQ("00B0", cmds[1].substr(0, 4));
-    for (size_t i = 2; i < cmds.size(); ++i) EXPECT_EQ("00D6", cmds[i].substr(0, 4)) << cmds[i];
-    EXPECT_FALSE(HasIns(cmds, "E4"));
-    EXPECT_FALSE(HasIns(cmds, "E0"));
-    EXPECT_TRUE(cur.IsEqual(SCPath(kApp1, 2)));
+    ASSERT_EQ(SC_OK, odf.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr));
+    const std::vector<std::string> cmds = Commands();
+    ASSERT_EQ(5u, cmds.size());
+    // Read afresh (nothing was held), then at once one command: the changed octet and the end.
+    EXPECT_EQ("00A40804045015D03100", cmds[0]);
+    EXPECT_EQ("00A40804045015503100", cmds[1]);
+    char update[32];
+    std::snprintf(update, sizeof update, "00D600%02X02%02XFF", static_cast<unsigned>(bytes.size() - 1), bytes.back());
+    EXPECT_EQ(update, cmds[4]);
     SCPkcs15ODF again(card);
     Place(again, 0x5031);
+    ClearLog();
     ASSERT_EQ(SC_OK, again.Load(true));
     EXPECT_EQ(5, again.GetEntryCount());
+    EXPECT_EQ((std::vector<std::string>{"00A40804045015D03100", "00A40804045015503100", "00B0000080"}), Commands());
+    // The same records again: nothing is written.
+    ClearLog();
+    ASSERT_EQ(SC_OK, odf.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr));
+    EXPECT_FALSE(HasIns(Commands(), "D6"));
 }
 
 TEST_F(P15Card, MissingFileIsRememberedUntilForced) {
@@ -688,9 +698,9 @@ TEST_F(P15Card, RecordsWrittenAfterAFailedSelectionFillTheFileInPlace) {
     Place(odf, 0x5031);
     ASSERT_EQ(SC_OK, odf.Load(false));
     Inject(0xA4, 0x6581, 1);
-    EXPECT_GT(0, odf.WriteEncodedFilled());
+    EXPECT_GT(0, odf.Write(nullptr, 0, nullptr));
     ClearLog();
-    EXPECT_EQ(SC_OK, odf.WriteEncodedFilled());
+    EXPECT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
     for (const std::string& c : Commands()) {
         EXPECT_NE("00E4", c.substr(0, 4)) << "the file was deleted";
         EXPECT_NE("00E0", c.substr(0, 4)) << "the file was made again";
@@ -701,9 +711,11 @@ TEST_F(P15Card, RecordsWrittenAfterAFailedSelectionFillTheFileInPlace) {
     EXPECT_EQ(256, card->ReadBinary(0, b.data(), 300));
 }
 
-// EF.DIR, the ODF and TokenInfo keep their names: contents larger than the file are
-// refused (the card has no room for them) and nothing is sent that changes the card.
-TEST_F(P15Card, FilesWithFixedNamesAreNeverMadeAgainToGrow) {
+// EF.DIR, the ODF and TokenInfo grow as any file of records: the new records
+// first in a spare of the same DF, then the file deleted and made again larger,
+// then the spare deleted; the file keeps its name and rules. Shorter contents
+// are written in place.
+TEST_F(P15Card, FilesWithFixedNamesGrowThroughASpare) {
     SCCard* card = Connect("pkcs15-model3");
     ASSERT_NE(nullptr, card);
     ASSERT_EQ(SC_OK, VerifyUserPin(card));
@@ -719,30 +731,35 @@ TEST_F(P15Card, FilesWithFixedNamesAreNeverMadeAgainToGrow) {
     } kFiles[] = {{&dir, {0x3F00, 0x2F00}}, {&odf, {0x3F00, 0x5015, 0x5031}}, {&ti, {0x3F00, 0x5015, 0x5032}}};
     const auto contents = [card](const std::vector<uint16_t>& path) {
         std::vector<uint8_t> b(1024);
-        EXPECT_EQ(SC_OK, card->SelectPath(path.data(), path.size(), nullptr));
-        const SCRESULT n = card->ReadBinary(0, b.data(), static_cast<uint32_t>(b.size()));
+        const SCRESULT s = card->SelectPath(path.data(), path.size(), nullptr);
+        const SCRESULT n = s < 0 ? s : card->ReadBinary(0, b.data(), static_cast<uint32_t>(b.size()));
         b.resize(n > 0 ? static_cast<size_t>(n) : 0);
         return b;
     };
     for (const auto& f : kFiles) {
-        const std::vector<uint8_t> before = contents(f.path);
-        ASSERT_EQ(256u, before.size());
-        for (const uint32_t len : {257u, 600u}) {
-            std::vector<uint8_t> bigger(len, 0x30);
-            ClearLog();
-            EXPECT_EQ(SC_E_FILE_TOO_SMALL, f.file->Write(bigger.data(), len, nullptr)) << f.path.back() << " " << len;
-            EXPECT_TRUE(f.file->FailedForWantOfRoom());
-            EXPECT_TRUE(f.file->FailedWriteChangedNothing());
-            const std::vector<std::string> cmds = Commands();
-            for (const char* ins : {"D6", "E0", "E4", "0E"}) EXPECT_FALSE(HasIns(cmds, ins)) << f.path.back() << " " << ins;
-            EXPECT_EQ(before, contents(f.path)) << f.path.back();
-        }
-        // Shorter contents are filled up to the file's size, in place.
-        std::vector<uint8_t> shorter(before.begin(), before.begin() + 40);
+        ASSERT_EQ(256u, contents(f.path).size());
+        // One record of 600 octets (TokenInfo holds one).
+        std::vector<uint8_t> bigger = {0x30, 0x82, 0x02, 0x54, 0x04, 0x82, 0x02, 0x50};
+        bigger.resize(600, 0x5A);
+        ClearLog();
+        EXPECT_EQ(SC_OK, f.file->Write(bigger.data(), 600, nullptr)) << f.path.back();
+        std::vector<std::string> ops;
+        for (const std::string& c : Commands())
+            if (c.compare(0, 4, "00E0") == 0 || c.compare(0, 4, "00E4") == 0) ops.push_back(c.substr(0, 4));
+        EXPECT_EQ((std::vector<std::string>{"00E0", "00E4", "00E0", "00E4"}), ops) << f.path.back();
+        std::vector<uint16_t> spare = f.path;
+        spare.back() ^= 0x8000;
+        EXPECT_TRUE(contents(spare).empty()) << "the spare is gone";
+        const std::vector<uint8_t> grown = contents(f.path);
+        ASSERT_GT(grown.size(), 600u);
+        EXPECT_TRUE(std::equal(bigger.begin(), bigger.end(), grown.begin()));
+        EXPECT_EQ(0xFF, grown[600]);
+        // Shorter contents are written in place.
+        std::vector<uint8_t> shorter = {0x30, 38, 0x04, 36};
+        shorter.resize(40, 0x5A);
         ClearLog();
         EXPECT_EQ(SC_OK, f.file->Write(shorter.data(), 40, nullptr)) << f.path.back();
         EXPECT_FALSE(HasIns(Commands(), "E4"));
-        shorter.resize(256, 0x00);
-        EXPECT_EQ(shorter, contents(f.path)) << f.path.back();
+        EXPECT_EQ(grown.size(), contents(f.path).size());
     }
 }

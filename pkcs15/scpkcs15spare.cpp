@@ -1,0 +1,81 @@
+#include "pkcs15/scpkcs15spare.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "pkcs15/scpkcs15objectlist.h"
+#include "pkcs15/scpkcs15rewrite.h"
+
+namespace {
+
+// The mark: a private constructed element (no directory record has this tag)
+// holding the file's path [0] and the digest of the records [1].
+constexpr uint8_t kMarkTag = 0xFE;
+constexpr uint8_t kPathTag = 0x80;
+constexpr uint8_t kDigestTag = 0x81;
+constexpr uint32_t kDigestLen = 20;
+
+std::vector<uint8_t> PathOctets(const SCPath& path) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < path.Count(); ++i) {
+        out.push_back(static_cast<uint8_t>(path[i] >> 8));
+        out.push_back(static_cast<uint8_t>(path[i]));
+    }
+    return out;
+}
+
+}  // namespace
+
+uint16_t ScPkcs15SpareFid(uint16_t fid) { return static_cast<uint16_t>(fid ^ 0x8000); }
+
+bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t len, std::vector<uint8_t>* out) {
+    try {
+        const std::vector<uint8_t> path = PathOctets(file);
+        uint8_t digest[kDigestLen];
+        if (path.size() > 100 || !ScPkcs15Sha1(records, len, digest)) return false;
+        out->clear();
+        out->push_back(kMarkTag);
+        out->push_back(static_cast<uint8_t>(2 + path.size() + 2 + kDigestLen));
+        out->push_back(kPathTag);
+        out->push_back(static_cast<uint8_t>(path.size()));
+        out->insert(out->end(), path.begin(), path.end());
+        out->push_back(kDigestTag);
+        out->push_back(static_cast<uint8_t>(kDigestLen));
+        out->insert(out->end(), digest, digest + kDigestLen);
+        if (len) out->insert(out->end(), records, records + len);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+SCPkcs15Spare ScPkcs15ReadSpare(const SCPath& file, const uint8_t* d, uint32_t n, uint32_t* at, uint32_t* len) {
+    *at = *len = 0;
+    // Made but not written yet: nothing in it to lose.
+    if (std::all_of(d, d + n, [](uint8_t b) { return b == 0x00 || b == 0xFF; })) return SCPkcs15Spare::kCut;
+    uint32_t markEnd = 0;
+    if (n < 2 || d[0] != kMarkTag || ScPkcs15ElementEnd(d, n, 0, &markEnd) != 1 || d[1] & 0x80)
+        return SCPkcs15Spare::kForeign;
+    const std::vector<uint8_t> path = PathOctets(file);
+    const uint8_t* m = d + 2;
+    const uint32_t ml = markEnd - 2;
+    if (ml != 4 + path.size() + kDigestLen || m[0] != kPathTag || m[1] != path.size() ||
+        !std::equal(path.begin(), path.end(), m + 2) || m[2 + path.size()] != kDigestTag ||
+        m[3 + path.size()] != kDigestLen)
+        return SCPkcs15Spare::kForeign;
+    // This file's spare: whole when the digest covers the octets to its end and
+    // they are whole records, nothing else.
+    uint8_t digest[kDigestLen];
+    if (!ScPkcs15Sha1(d + markEnd, n - markEnd, digest) ||
+        std::memcmp(digest, m + 4 + path.size(), kDigestLen) != 0)
+        return SCPkcs15Spare::kCut;
+    for (uint32_t p = markEnd; p < n;) {
+        uint32_t e = 0;
+        if (d[p] == 0x00 || d[p] == 0xFF || ScPkcs15ElementEnd(d, n, p, &e) != 1) return SCPkcs15Spare::kCut;
+        p = e;
+    }
+    *at = markEnd;
+    *len = n - markEnd;
+    return SCPkcs15Spare::kWhole;
+}

@@ -1,0 +1,34 @@
+// The spare copy of a file of records. A file that describes the token (an
+// object directory, the ODF, TokenInfo, EF.DIR) grows by being deleted and made
+// again larger; its new records stand first in a spare file of the same DF, which
+// a reader takes in the file's place while the spare is whole. So at every
+// command of a growth the card holds the old records or the new ones.
+//
+// The spare's identifier follows from the file's, so a reader finds it without
+// listing the DF. It opens with a mark that names the file it stands for and the
+// SHA-1 digest of the records that follow it up to its last octet: a spare cut
+// short is never taken for a whole one.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "smartcard/sc_path.h"
+
+// The identifier of the spare of the file with this identifier.
+uint16_t ScPkcs15SpareFid(uint16_t fid);
+
+// The spare's contents for these records of the file at this absolute path;
+// false when memory runs out.
+bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t len, std::vector<uint8_t>* out);
+
+enum class SCPkcs15Spare {
+    kNone,     // no file under the spare's identifier
+    kWhole,    // a whole spare of this file: its records stand in the file's place
+    kCut,      // a spare of this file written in part, or a file never written: it may go
+    kForeign,  // a file that is no spare of this file: it is never touched
+};
+
+// What the octets of a file found under the spare's identifier are; for a whole
+// spare, *at and *len frame its records.
+SCPkcs15Spare ScPkcs15ReadSpare(const SCPath& file, const uint8_t* d, uint32_t n, uint32_t* at, uint32_t* len);
