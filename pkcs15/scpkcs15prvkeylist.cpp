@@ -748,21 +748,43 @@ SCRESULT SCPkcs15PrivateKeyList::SetKeyFileParameters(void* record, uint32_t lif
     if (rec->getValueChoice() != 0) rec->setValueChoice(0);
     SCRESULT r = CreateKeyObject(record);
     if (r < 0) return r;
-    // A key that the card keeps inside a DF, where the card addresses private keys by
-    // reference, gets a free reference there; every other key gets a file of its own
-    // and no reference (the card uses such a key by its file).
+    // A key that the card keeps goes where the card keeps private keys: inside a DF,
+    // named by a free reference there, on a card that addresses them so; in a file of
+    // its own without a reference on a card that uses such a key by its file; else in
+    // a file of its own with a free reference of its DF, which names it to the card.
+    // Every other key gets a file of its own and no reference.
     SCCardInfo ci;
     std::memset(&ci, 0, sizeof ci);
     if (m_pCard) m_pCard->GetCardInfo(&ci);
     ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
-    const bool byReference = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA && ka && ka->isNative() &&
-                             (ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF) != 0;
-    r = AssignKeyFile(record, nullptr, byReference ? 0 : SCPkcs15KeyObject::NO_KEY_REFERENCE);
+    const bool cardKey = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA && ka && ka->isNative();
+    uint32_t mode = SCPkcs15KeyObject::NO_KEY_REFERENCE;
+    if (cardKey && (ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF)) {
+        mode = 0;
+    } else if (cardKey && !(ci.rsaCaps & SC_RSA_CAP_PRIV_BY_FILE)) {
+        SCPath dir;
+        if (!m_pPkcs15App || !KeyFileDirectory(&dir)) return SC_E_BAD_USAGE;
+        // From 1: reference 0 names the selected key file, not a key of its own.
+        r = m_pPkcs15App->FindFreeKeyReference(dir.Ids(), static_cast<uint16_t>(dir.Count()), 1, true, record);
+        if (r < 0) return r;
+        mode = static_cast<uint32_t>(r);
+    }
+    r = AssignKeyFile(record, nullptr, mode);
     if (r < 0) return r;
     auto* key = static_cast<SCPkcs15KeyObject*>(rec->getKeyObject());
     key->SetCreateParameters(lifeCycleState, accessTemplate, refs);
     key->SetFresh(true);
     return 0;
+}
+
+bool SCPkcs15PrivateKeyList::KeyFileDirectory(SCPath* dir) {
+    // The directory that holds this file holds the key files too.
+    SCPath full;
+    if (GetFullPathInto(full) && full.Count() > 1)
+        *dir = SCPath(full.Ids(), full.Count() - 1);
+    else
+        *dir = m_basePath;
+    return dir->Count() > 0 && (*dir)[0] == SC_FID_MF;
 }
 
 SCRESULT SCPkcs15PrivateKeyList::AttachKeyFile(void* record, const uint16_t* path, uint16_t count) {
@@ -787,14 +809,8 @@ SCRESULT SCPkcs15PrivateKeyList::AssignKeyFile(void* record, const SCPath* path,
     auto* key = static_cast<SCPkcs15KeyObject*>(rec->getKeyObject());
     ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
     if (!GetValuePath(rec) || !key || !ka) return SC_E_BAD_USAGE;
-    // The directory that holds this file holds the key files too.
     SCPath dir;
-    SCPath full;
-    if (GetFullPathInto(full) && full.Count() > 1)
-        dir = SCPath(full.Ids(), full.Count() - 1);
-    else
-        dir = m_basePath;
-    if (dir.Count() == 0 || dir[0] != SC_FID_MF) return SC_E_BAD_USAGE;
+    if (!KeyFileDirectory(&dir)) return SC_E_BAD_USAGE;
     auto setReference = [&](int ref) {
         ka->setKeyReference(ref >= 0 && ref < 255 ? ref : -1);
         key->SetKeyReference(ref >= 0 && ref < 255 ? static_cast<uint32_t>(ref) : SCPkcs15KeyObject::NO_KEY_REFERENCE);

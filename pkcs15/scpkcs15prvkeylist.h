@@ -65,8 +65,9 @@ public:
     SCRESULT SetKeyAttribute(ASNPkcs15PrivateKeyType* rec, uint64_t code, const SCPkcs15ObjectAttribute* attr);
 
     // Key files of new keys: the record's value becomes a path to a new key file (or
-    // to the key's DF when the card addresses keys by reference), its key object is
-    // made with these creation parameters and marked to be written.
+    // to the key's DF when the card addresses keys by reference), with a key reference
+    // where the card names the key by one, its key object is made with these creation
+    // parameters and marked to be written.
     SCRESULT SetKeyFileParameters(void* record, uint32_t lifeCycleState, uint32_t accessTemplate,
                                   const SCFileHeaderList& refs);
     // A key whose file exists already: the record names it and its key object reads it.
@@ -86,6 +87,9 @@ public:
     static uint32_t KindCode(uint32_t chosen);
 
 private:
+    // The absolute path of the DF that holds this directory file and the key files of
+    // new keys; false when there is none.
+    bool KeyFileDirectory(SCPath* dir);
     // The identifier attributes held in the record's key identifiers (type 4 and 9999).
     SCRESULT FromKeyIdentifiers(ASNPkcs15PrivateKeyType* rec, uint64_t code, SCPkcs15ObjectAttribute* attr);
     // The matching public key's and certificate's answers for a key attribute.

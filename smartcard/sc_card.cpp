@@ -1069,7 +1069,7 @@ SCRESULT SCCard::CreateKeyObject(uint32_t kind, uint32_t modulusBits, uint32_t, 
         SCCardInfo ci;
         std::memset(&ci, 0, sizeof ci);
         GetCardInfo(&ci);
-        if (ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF) return SC_E_BAD_PARAMS;
+        if (!(ci.rsaCaps & SC_RSA_CAP_PRIV_BY_FILE)) return SC_E_BAD_PARAMS;
     } else if (fid == 0 || fid == 0xFFFF) {
         fid = static_cast<uint16_t>(0x4B00 | keyRef);
     }

@@ -166,8 +166,8 @@ public:
     // Creates a key file (kinds 110, 111, 113; 112 answers SC_E_INVALID_FILE_TYPE:
     // public keys are no card objects here) in the current DF; fid 0 takes
     // 4B00 | keyRef. keyRef 0 or above FE: a key file without a reference, used
-    // by its file (fid required; not on cards that address keys by reference
-    // inside a DF). Its rules come from access (read public part always, use and
+    // by its file (fid required; only on cards whose information says they keep
+    // such keys). Its rules come from access (read public part always, use and
     // update under the user PIN or the key PIN, deletion also by the SO PIN).
     virtual SCRESULT CreateKeyObject(uint32_t kind, uint32_t modulusBits, uint32_t exponentBits, uint16_t fid,
                                      uint32_t fileSize, uint32_t keyFlags, uint32_t fileType,

@@ -7,6 +7,7 @@ SCRESULT SCCard_ClassIC::GetCardInfo(SCCardInfo* info) {
     info->maxPinLen = 16;
     info->pinCaps = SC_PIN_CAP_ACCESS_RULES | SC_PIN_CAP_PADDED;
     info->issuerCode = 0;
+    info->rsaCaps |= SC_RSA_CAP_PRIV_BY_FILE;
     return SC_OK;
 }
 

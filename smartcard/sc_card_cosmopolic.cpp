@@ -7,6 +7,7 @@ SCRESULT SCCard_CosmopolIC::GetCardInfo(SCCardInfo* info) {
     info->maxPinLen = 16;
     info->pinCaps = SC_PIN_CAP_ACCESS_RULES | SC_PIN_CAP_PADDED | SC_PIN_CAP_EXCHANGE_REF;
     info->issuerCode = 0;
+    info->rsaCaps |= SC_RSA_CAP_PRIV_BY_FILE;
     return SC_OK;
 }
 

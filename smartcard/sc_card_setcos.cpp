@@ -6,6 +6,7 @@ SCRESULT SCCard_SetCOS441::GetCardInfo(SCCardInfo* info) {
     info->minPinLen = 4;
     info->maxPinLen = 16;
     info->pinCaps = SC_PIN_CAP_ACCESS_RULES | SC_PIN_CAP_PADDED;
+    info->rsaCaps |= SC_RSA_CAP_PRIV_BY_FILE;
     return SC_OK;
 }
 

@@ -117,6 +117,9 @@ constexpr uint32_t SC_RSA_CAP_ENCRYPT = 0x80;
 constexpr uint32_t SC_RSA_CAP_PUB_FROM_PRIVATE = 0x8000;
 constexpr uint32_t SC_RSA_CAP_PKCS1 = 0x10000;
 constexpr uint32_t SC_RSA_CAP_RAW = 0x20000;
+// The card keeps a private key in a key file of its own that needs no key reference,
+// and uses such a key by its file.
+constexpr uint32_t SC_RSA_CAP_PRIV_BY_FILE = 0x40000;
 constexpr uint32_t SC_RSA_CAP_PUB_BY_REF = 0x4000000;
 constexpr uint32_t SC_RSA_CAP_PRIV_BY_REF = 0x8000000;
 

@@ -1027,6 +1027,15 @@ protected:
         const int model = GetParam();
         if (model == 3) {
             OpenCard("pkcs15-model3", Connect("pkcs15-model3"));
+        } else if (model == 2 || model == 5 || model == 6) {
+            // The shipped image as a card of the model: the model and ATR lines of its blank card.
+            const std::string name = "p15-model" + std::to_string(model), path = ImagePath(name);
+            Generate("blank --model " + std::to_string(model), path);
+            const std::string blank = ImageBytes(name);
+            std::string shipped = testsupport::ReadFileText(CARDSIM_CARDS_DIR "/pkcs15-model3.card");
+            shipped.replace(0, shipped.find("\nserial "), blank.substr(0, blank.find("\nserial ")));
+            std::ofstream(path) << shipped;
+            OpenCard(name, Insert(name, path));
         } else {
             const std::string name = "p15-model" + std::to_string(model);
             OpenCard(name, ConnectGenerated(name, "pkcs15 --model " + std::to_string(model)));
@@ -1150,18 +1159,25 @@ std::string KeyLines(const std::string& image) {
 // A key the card keeps, generated or imported, is addressed as its card addresses
 // private keys: on the model that keeps them by reference inside a DF, the record
 // names the application DF and a free reference, which the security environment
-// names; on the others the key gets a file of its own (from 6000) without a
-// reference, the record names no reference and the security environment names the
-// file. A reference the template names is kept and used (as in the keys earlier
-// versions made), and so is the shipped key's. Read back after a reload, each key
-// signs and decrypts for OpenSSL. A key kept in a readable file gets no reference.
+// names; where the card uses a key by its file (models 1, 3, 4) the key gets a file
+// of its own (from 6000) without a reference, the record names no reference and the
+// security environment names the file; on the others it gets a file of its own and
+// the next free reference (02), which the record and the environment name. A
+// reference the template names is kept and used (as in the keys earlier versions
+// made), and so is the shipped key's. Read back after a reload, each key signs and
+// decrypts for OpenSSL. A key kept in a readable file gets no reference.
 TEST_P(KeyGen, KeysKeptByTheCardAreAddressedAsTheirCardAddressesThem) {
     NewKey();
     SCCardInfo ci;
     std::memset(&ci, 0, sizeof ci);
     ASSERT_GE(m_card->GetCardInfo(&ci), 0);
-    const bool byReference = GetParam() == 7;
+    const bool byReference = GetParam() == 7, byFile = GetParam() == 1 || GetParam() == 3 || GetParam() == 4;
     EXPECT_EQ(byReference, (ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF) != 0);
+    EXPECT_EQ(byFile, (ci.rsaCaps & SC_RSA_CAP_PRIV_BY_FILE) != 0);
+    const SCRESULT keptRef = byReference ? 0x81 : byFile ? SC_E_PKCS15_ATTR_NOT_FOUND : 2;
+    const char* keptLine = byReference ? "key 3F00/5015/4B81 lcs=05 ref=81 "
+                           : byFile ? "key 3F00/5015/6000 lcs=05 bits=1024 " : "key 3F00/5015/6000 lcs=05 ref=02 ";
+    const char* keptNames = byReference ? "840181" : byFile ? "81026000" : "840102";
     const uint16_t df[] = {0x3F00, 0x5015}, file[] = {0x3F00, 0x5015, 0x6000};
     // The shipped key, named by reference 1 in its record and its card file.
     const std::vector<void*> shippedKeys = Find(0x10100), certs = Find(0x200);
@@ -1193,14 +1209,8 @@ TEST_P(KeyGen, KeysKeptByTheCardAreAddressedAsTheirCardAddressesThem) {
         const char* keyLine;  // the card's new key, as its image shows it
         const char* names;    // how the security environment names the key
     } cases[] = {
-        {"generated", kGenerated, byReference ? 0x81 : SC_E_PKCS15_ATTR_NOT_FOUND,
-         byReference ? SCPath(df, 2) : SCPath(file, 3),
-         byReference ? "key 3F00/5015/4B81 lcs=05 ref=81 " : "key 3F00/5015/6000 lcs=05 bits=1024 ",
-         byReference ? "840181" : "81026000"},
-        {"imported", kImported, byReference ? 0x81 : SC_E_PKCS15_ATTR_NOT_FOUND,
-         byReference ? SCPath(df, 2) : SCPath(file, 3),
-         byReference ? "key 3F00/5015/4B81 lcs=05 ref=81 " : "key 3F00/5015/6000 lcs=05 bits=1024 ",
-         byReference ? "840181" : "81026000"},
+        {"generated", kGenerated, keptRef, byReference ? SCPath(df, 2) : SCPath(file, 3), keptLine, keptNames},
+        {"imported", kImported, keptRef, byReference ? SCPath(df, 2) : SCPath(file, 3), keptLine, keptNames},
         {"imported with the reference its template names", kImportedWithReference, 2,
          byReference ? SCPath(df, 2) : SCPath(file, 3),
          byReference ? "key 3F00/5015/4B02 lcs=05 ref=02 " : "key 3F00/5015/6000 lcs=05 ref=02 ", "840102"},
@@ -1302,7 +1312,7 @@ TEST_P(KeyGen, GenerationNeverReplacesAKeyOfTheCard) {
     EVP_PKEY_free(old);
 }
 
-INSTANTIATE_TEST_SUITE_P(CardModels, KeyGen, ::testing::Values(1, 3, 4, 7));
+INSTANTIATE_TEST_SUITE_P(CardModels, KeyGen, ::testing::Values(1, 3, 4, 7, 2, 5, 6));
 
 // A model-4 card whose TokenInfo names the security environment of its keys: each
 // key operation restores that environment before it sets up the key.

@@ -86,21 +86,24 @@ protected:
     SCCard* ConnectBlank(int model, SCReader** readerOut = nullptr) {
         const std::string image = "blank-model" + std::to_string(model);
         const std::string path = ImagePath(image + "-gen");
-        const std::string cmd = "/usr/bin/python3 " MIRTAL_SOURCE_DIR "/tools/cardsim/cardgen.py blank --model " +
-                                std::to_string(model) + " '" + path + "'";
-        EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;
-        const std::string name = "Card " + image;
-        EXPECT_EQ(0, m_addReader(name.c_str()));
-        EXPECT_EQ(0, m_insert(name.c_str(), path.c_str()));
-        return Connect(image, readerOut);
+        Generate("blank --model " + std::to_string(model), path);
+        return Insert(image, path, readerOut);
     }
 
     // A card made by the simulator's image generator (its command and arguments before
     // the output path), in a reader of its own ("Card <name>").
     SCCard* ConnectGenerated(const std::string& name, const std::string& args, SCReader** readerOut = nullptr) {
         const std::string path = ImagePath(name);
+        Generate(args, path);
+        return Insert(name, path, readerOut);
+    }
+    // Runs the simulator's image generator (its command and arguments) into path.
+    void Generate(const std::string& args, const std::string& path) {
         const std::string cmd = "/usr/bin/python3 " MIRTAL_SOURCE_DIR "/tools/cardsim/cardgen.py " + args + " '" + path + "'";
         EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;
+    }
+    // The card image at path in a reader of its own ("Card <name>"), connected.
+    SCCard* Insert(const std::string& name, const std::string& path, SCReader** readerOut = nullptr) {
         const std::string reader = "Card " + name;
         EXPECT_EQ(0, m_addReader(reader.c_str()));
         EXPECT_EQ(0, m_insert(reader.c_str(), path.c_str()));

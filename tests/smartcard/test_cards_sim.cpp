@@ -583,11 +583,11 @@ TEST_F(CardSim, GeneratesImportsAndDeletesKeys) {
     EXPECT_EQ(SC_E_NO_REFERENCED_DATA, card->DeleteObject(3, SC_KEYOBJ_GENERIC));
 }
 
-// On the models that keep keys in files of their own, a key without a reference is
-// made, generated, imported, read, used and deleted by its file: the key file is
-// selected and the security environment names it (tag 81), never a reference. The
-// model that addresses private keys by reference inside a DF refuses such a key
-// before sending anything.
+// On the models that keep keys in files of their own (as their card information
+// says), a key without a reference is made, generated, imported, read, used and
+// deleted by its file: the key file is selected and the security environment names
+// it (tag 81), never a reference. The models that name every key by a reference
+// refuse such a key before sending anything.
 TEST_F(CardSim, KeyFilesWithoutAReferenceAreUsedByTheirFile) {
     const uint8_t f4[] = {0x01, 0x00, 0x01};
     const Bytes msg = {'f', 'i', 'l', 'e'};
@@ -597,11 +597,12 @@ TEST_F(CardSim, KeyFilesWithoutAReferenceAreUsedByTheirFile) {
             if (c.rfind(prefix, 0) == 0) return true;
         return false;
     };
-    for (int model : {1, 3, 4, 7}) {
+    for (int model : {1, 3, 4, 7, 0, 2, 5, 6}) {
         SCOPED_TRACE(model);
-        SCCard* card = Connect("blank-model" + std::to_string(model));
+        const bool byFile = model == 1 || model == 3 || model == 4;
+        SCCard* card = byFile || model == 7 ? Connect("blank-model" + std::to_string(model)) : ConnectBlank(model);
         ASSERT_NE(nullptr, card);
-        if (model == 4 || model == 7) {
+        if (model == 4 || model == 6 || model == 7) {
             ASSERT_EQ(SC_OK, card->SelectApplet());
         }
         ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
@@ -610,7 +611,7 @@ TEST_F(CardSim, KeyFilesWithoutAReferenceAreUsedByTheirFile) {
                   card->CreateKeyObject(SC_KEYOBJ_RSA_PRIVATE, 1024, 17, 0, 0, 0, 0, nullptr, 0xFF, nullptr));
         SCFileHeader* h = nullptr;
         const SCRESULT made = card->CreateKeyObject(SC_KEYOBJ_RSA_PRIVATE, 1024, 17, 0x6000, 0, 0, 0, nullptr, 0xFF, &h);
-        if (model == 7) {
+        if (!byFile) {
             EXPECT_EQ(SC_E_BAD_PARAMS, made);
             EXPECT_TRUE(Commands().empty()) << Log();
             continue;
