@@ -22,6 +22,7 @@
 class CPkcs11Slot;
 class CPkcs11Token;
 class CfgPkcs11ApiConfig;
+struct TracedObject;
 
 #define MIRTAL_MANUFACTURER "Mirtal Systems"
 #define MIRTAL_LIBRARY_DESCRIPTION "MIRTAL PKCS#11"
@@ -123,8 +124,9 @@ class CPkcs11App {
                      CK_OBJECT_HANDLE_PTR phObject);
   CK_RV DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject);
   CK_RV GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize);
+  // found (may be null) receives what the object turned out to be, for the trace.
   CK_RV GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
-                          CK_ULONG ulCount);
+                          CK_ULONG ulCount, TracedObject* found = nullptr);
   CK_RV SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                           CK_ULONG ulCount);
   CK_RV FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount);
@@ -134,7 +136,7 @@ class CPkcs11App {
   CK_RV ResolveObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CPkcs11Session** owner);
   // The plain attribute read of a session object (owner) or a token object.
   CK_RV ReadObjectAttributes(CPkcs11Session* owner, CPkcs11Token* token, CK_OBJECT_HANDLE hObject,
-                             CK_ATTRIBUTE* tmpl, CK_ULONG count);
+                             CK_ATTRIBUTE* tmpl, CK_ULONG count, TracedObject* found = nullptr);
   // Writes a label made from the certificate's subject into the caller's CKA_LABEL
   // entry; the certificate is a session object of owner, or else an object of token.
   CK_RV GenerateCertificateLabel(CPkcs11Session* owner, CPkcs11Token* token, CK_OBJECT_HANDLE hObject,

@@ -309,13 +309,13 @@ CK_RV CPkcs11App::SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
 }
 
 CK_RV CPkcs11App::ReadObjectAttributes(CPkcs11Session* owner, CPkcs11Token* token, CK_OBJECT_HANDLE hObject,
-                                       CK_ATTRIBUTE* tmpl, CK_ULONG count) {
-  if (owner != nullptr) return owner->GetObjectAttributes(hObject, tmpl, count);
-  return token->GetAttributeValue(hObject, tmpl, count);
+                                       CK_ATTRIBUTE* tmpl, CK_ULONG count, TracedObject* found) {
+  if (owner != nullptr) return owner->GetObjectAttributes(hObject, tmpl, count, found);
+  return token->GetAttributeValue(hObject, tmpl, count, found);
 }
 
 CK_RV CPkcs11App::GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
-                                    CK_ULONG ulCount) {
+                                    CK_ULONG ulCount, TracedObject* found) {
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pTemplate == nullptr || ulCount == 0) return CKR_ARGUMENTS_BAD;
   Pkcs11LockGuard guard(m_lock);
@@ -339,10 +339,10 @@ CK_RV CPkcs11App::GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
     CK_OBJECT_CLASS cls = ~0UL;
     CK_ATTRIBUTE probe[2] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_LABEL, nullptr, 0}};
     // An object that cannot answer the probe is read as it is: its entries say why.
-    generate = ReadObjectAttributes(owner, token, hObject, probe, 2) == CKR_OK && probe[1].ulValueLen == 0 &&
+    generate = ReadObjectAttributes(owner, token, hObject, probe, 2, found) == CKR_OK && probe[1].ulValueLen == 0 &&
                cls == CKO_CERTIFICATE;
   }
-  if (!generate) return MapTokenResult(ReadObjectAttributes(owner, token, hObject, pTemplate, ulCount), slotId);
+  if (!generate) return MapTokenResult(ReadObjectAttributes(owner, token, hObject, pTemplate, ulCount, found), slotId);
 
   TemplateCopy rest;
   try {
@@ -353,7 +353,8 @@ CK_RV CPkcs11App::GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
   }
   CK_RV read = CKR_OK;
   if (!rest.entries.empty())
-    read = ReadObjectAttributes(owner, token, hObject, rest.entries.data(), static_cast<CK_ULONG>(rest.entries.size()));
+    read = ReadObjectAttributes(owner, token, hObject, rest.entries.data(), static_cast<CK_ULONG>(rest.entries.size()),
+                                found);
   CK_RV result = read;
   if (read == CKR_OK || read == CKR_ATTRIBUTE_SENSITIVE || read == CKR_ATTRIBUTE_TYPE_INVALID ||
       read == CKR_BUFFER_TOO_SMALL) {

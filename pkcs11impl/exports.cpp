@@ -58,8 +58,8 @@ std::string Hex(const void* data, CK_ULONG len) {
 // gives their length only.
 std::string Withheld(const void* data) { return data == nullptr ? "<null>" : "<not shown>"; }
 // A template inside "( ... )": one attribute a line, under the first.
-std::string Tmpl(const CK_ATTRIBUTE* t, CK_ULONG n, bool withValues = true) {
-  return TemplateText(0, t, n, withValues, "\n    ");
+std::string Tmpl(const CK_ATTRIBUTE* t, CK_ULONG n, bool withValues = true, const TracedObject* object = nullptr) {
+  return TemplateText(0, t, n, withValues, "\n    ", object);
 }
 std::string Mech(const CK_MECHANISM* m) { return MechanismText(m, "\n    "); }
 std::string LenText(const void* buf, const CK_ULONG* len) {
@@ -562,6 +562,9 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, 
   // The caller's buffer sizes: an entry whose buffer was too small now holds the
   // length it needs, and its buffer must not be read that far.
   std::vector<CK_ULONG> sizes;
+  // What the module found the object to be: its class and privacy join the
+  // template's when the trace decides whether the value shows.
+  TracedObject found;
   return Framed(
       fn,
       [&] {
@@ -570,13 +573,13 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, 
         return S("Session: %08lX, hObject: %08lX,\n  Template requested:\n  ( %s\n  )", hSession, hObject,
                  Tmpl(pTemplate, ulCount, false).c_str());
       },
-      [&] { return TheApp().GetAttributeValue(hSession, hObject, pTemplate, ulCount); },
+      [&] { return TheApp().GetAttributeValue(hSession, hObject, pTemplate, ulCount, &found); },
       [&](CK_RV rv) {
         std::vector<CK_ATTRIBUTE> shown(pTemplate, pTemplate + (pTemplate != nullptr ? ulCount : 0));
         for (size_t i = 0; i < shown.size(); ++i)
           if (i >= sizes.size() || (shown[i].ulValueLen != CK_UNAVAILABLE_INFORMATION && shown[i].ulValueLen > sizes[i]))
             shown[i].pValue = nullptr;
-        Result(fn, rv, S("\n  Template returned:\n  (%s\n  )", Tmpl(shown.data(), ulCount).c_str()));
+        Result(fn, rv, S("\n  Template returned:\n  (%s\n  )", Tmpl(shown.data(), ulCount, true, &found).c_str()));
       });
 }
 

@@ -255,7 +255,31 @@ int FormatAttributeValue(const CK_ATTRIBUTE* attr, char* out, int outSize, int d
   return PutWhole(AttributeValueText(attr, depth), out, outSize);
 }
 
-bool IsHiddenInTrace(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE type) {
+namespace {
+// How the trace treats the CKA_VALUE of a class, from the most open to the
+// strictest: certificates and public keys show by their class alone; data,
+// hardware features, domain parameters and mechanisms only when the template
+// also says CKA_PRIVATE is CK_FALSE (a data object often holds a host's secret
+// and a token may make it private by default); keys and unknown classes never.
+enum ValueRule { kValueShown = 0, kValueShownIfSaidPublic = 1, kValueHidden = 2 };
+
+ValueRule ValueRuleOf(CK_OBJECT_CLASS c) {
+  switch (c) {
+    case CKO_CERTIFICATE:
+    case CKO_PUBLIC_KEY:
+      return kValueShown;
+    case CKO_DATA:
+    case CKO_HW_FEATURE:
+    case CKO_DOMAIN_PARAMETERS:
+    case CKO_MECHANISM:
+      return kValueShownIfSaidPublic;
+    default:
+      return kValueHidden;
+  }
+}
+}  // namespace
+
+bool IsHiddenInTrace(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE type, const TracedObject* object) {
   switch (type) {
     case CKA_PRIVATE_EXPONENT:
     case CKA_PRIME_1:
@@ -271,42 +295,36 @@ bool IsHiddenInTrace(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE
     default:
       return false;
   }
-  // The value of an object that is or may be private is a secret: it shows only
-  // when the template itself says the object is public (a token's default is
-  // not known here, nor is the object of C_GetAttributeValue).
-  bool knownPublic = false;
+  // A CKA_PRIVATE entry other than CK_FALSE marks an object that is or may be
+  // private: its value is a secret.
+  bool saidPublic = false;
   for (CK_ULONG i = 0; tmpl != nullptr && i < count; ++i) {
     if (tmpl[i].type != CKA_PRIVATE) continue;
     if (tmpl[i].pValue == nullptr || tmpl[i].ulValueLen != sizeof(CK_BBOOL) ||
         *static_cast<const CK_BBOOL*>(tmpl[i].pValue) != CK_FALSE)
       return true;
-    knownPublic = true;
+    saidPublic = true;
   }
-  if (!knownPublic) return true;
-  bool classGiven = false;
+  // The object the module found joins the template's classes; one it found
+  // private keeps its value out whatever the template says.
+  const bool objectKnown = object != nullptr && object->objectClass != kAllOnes;
+  if (objectKnown && object->isPrivate) return true;
+  int rule = objectKnown ? ValueRuleOf(object->objectClass) : kValueShown;
+  bool classGiven = objectKnown;
   for (CK_ULONG i = 0; tmpl != nullptr && i < count; ++i) {
     if (tmpl[i].type != CKA_CLASS) continue;
     CK_OBJECT_CLASS c = kAllOnes;
     if (tmpl[i].pValue == nullptr || tmpl[i].ulValueLen != sizeof c) return true;
     std::memcpy(&c, tmpl[i].pValue, sizeof c);
-    switch (c) {
-      case CKO_DATA:
-      case CKO_CERTIFICATE:
-      case CKO_PUBLIC_KEY:
-      case CKO_HW_FEATURE:
-      case CKO_DOMAIN_PARAMETERS:
-      case CKO_MECHANISM:
-        classGiven = true;
-        break;
-      default:
-        return true;
-    }
+    rule = std::max(rule, static_cast<int>(ValueRuleOf(c)));
+    classGiven = true;
   }
-  return !classGiven;
+  if (!classGiven || rule == kValueHidden) return true;
+  return rule == kValueShownIfSaidPublic && !saidPublic;
 }
 
 std::string TemplateText(int depth, const CK_ATTRIBUTE* tmpl, CK_ULONG count, bool withValues,
-                         const char* separator) {
+                         const char* separator, const TracedObject* object) {
   if (tmpl == nullptr) return "<null template>";
   if (separator == nullptr) separator = "\n";
   const std::string indent(depth > 0 ? static_cast<size_t>(2 * depth) : 0, ' ');
@@ -326,7 +344,7 @@ std::string TemplateText(int depth, const CK_ATTRIBUTE* tmpl, CK_ULONG count, bo
     if (a.pValue == nullptr)
       s += "<null>";
     else if (withValues)
-      s += IsHiddenInTrace(tmpl, count, a.type) ? std::string("<not shown>") : AttributeValueText(&a, depth);
+      s += IsHiddenInTrace(tmpl, count, a.type, object) ? std::string("<not shown>") : AttributeValueText(&a, depth);
   }
   return s;
 }

@@ -38,22 +38,31 @@ std::string HexText(const void* data, size_t len);
 int FormatAttributeValue(const CK_ATTRIBUTE* attr, char* out, int outSize, int depth);
 std::string AttributeValueText(const CK_ATTRIBUTE* attr, int depth);
 
+// What the module found the object of a call to be while it answered the call
+// (objectClass ~0: no object was found).
+struct TracedObject {
+  CK_OBJECT_CLASS objectClass = ~0UL;
+  bool isPrivate = true;
+};
+
 // True when the trace shows this attribute of the template by its length only:
-// private-key components and the system key always, CKA_VALUE unless every
-// CKA_CLASS entry of the template names a class whose value is public (data,
-// certificate, public key, hardware feature, domain parameters, mechanism) and
-// every CKA_PRIVATE entry, of which there is at least one, is CK_FALSE; a
-// template without a class may be a key's, one without CKA_PRIVATE a private
-// object's.
-bool IsHiddenInTrace(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE type);
+// private-key components and the system key always. CKA_VALUE shows only when
+// every CKA_PRIVATE entry is CK_FALSE, the object found (if any) is not private,
+// and the classes of the CKA_CLASS entries and of the object found, of which
+// there is at least one, are certificates or public keys, or else data, hardware
+// features, domain parameters or mechanisms with at least one CKA_PRIVATE entry.
+// Without a class the object may be a key.
+bool IsHiddenInTrace(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE type,
+                     const TracedObject* object = nullptr);
 
 // Text of an attribute template; entries separated by the separator and
 // 2 x depth blanks. With withValues false only names and lengths are shown;
-// values that IsHiddenInTrace names are shown as "<not shown>".
+// values that IsHiddenInTrace names (with the object found, for the top level)
+// are shown as "<not shown>".
 int FormatTemplate(int depth, const CK_ATTRIBUTE* tmpl, CK_ULONG count, char* out, int outSize,
                    bool withValues, const char* separator);
 std::string TemplateText(int depth, const CK_ATTRIBUTE* tmpl, CK_ULONG count, bool withValues,
-                         const char* separator);
+                         const char* separator, const TracedObject* object = nullptr);
 
 // Structure texts: labelled fields joined by the separator (null: "\n"); a
 // null structure gives "<null>". These write a cut prefix when out is too small.

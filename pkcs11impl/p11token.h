@@ -13,6 +13,7 @@
 class CPkcs11Slot;
 class CPkcs15Lib;
 class PointerList;
+struct TracedObject;
 
 class CPkcs11Token {
  public:
@@ -81,7 +82,9 @@ class CPkcs11Token {
   // ---- objects (every token class answers these itself) ----
   // Creates a token object that takes the handle the application chose for it.
   virtual CK_RV CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJECT_HANDLE newHandle) = 0;
-  virtual CK_RV GetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) = 0;
+  // found (may be null) receives what the token found the object to be.
+  virtual CK_RV GetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count,
+                                  TracedObject* found = nullptr) = 0;
   virtual CK_RV SetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) = 0;
   virtual CK_RV DestroyObject(CK_OBJECT_HANDLE h) = 0;
   virtual CK_RV CheckObjectOnCard(CK_OBJECT_HANDLE h) = 0;

@@ -92,7 +92,8 @@ class CPkcs15Token : public CPkcs11Token {
 
   // ---- card objects ----
   CK_RV CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJECT_HANDLE newHandle) override;
-  CK_RV GetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) override;
+  CK_RV GetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count,
+                          TracedObject* found = nullptr) override;
   CK_RV SetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) override;
   CK_RV DestroyObject(CK_OBJECT_HANDLE h) override;
   CK_RV CheckObjectOnCard(CK_OBJECT_HANDLE h) override;

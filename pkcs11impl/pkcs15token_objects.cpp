@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "pkcs11impl/p11format.h"
 #include "pkcs11impl/p11object.h"
 #include "pkcs11impl/p11prvkey.h"
 #include "pkcs11impl/p11pubkey.h"
@@ -60,12 +61,15 @@ bool IsFixedAttributeOf(uint32_t kind, CK_ATTRIBUTE_TYPE type) {
   }
 }
 
+// The directory list's answer: 1 private, 0 not, negative when it cannot tell.
+SCRESULT ObjectPrivacy(SCPkcs15App* app, void* p15) {
+  SCPkcs15ObjectList* list = app != nullptr ? app->FindListForHandle(p15) : nullptr;
+  return list != nullptr ? list->IsPrivate(p15) : SC_E_PKCS15_INVALID_HANDLE;
+}
+
 }  // namespace
 
-bool CPkcs15Token::IsPrivateObject(SCPkcs15App* app, void* p15) {
-  SCPkcs15ObjectList* list = app != nullptr ? app->FindListForHandle(p15) : nullptr;
-  return list != nullptr && list->IsPrivate(p15) > 0;
-}
+bool CPkcs15Token::IsPrivateObject(SCPkcs15App* app, void* p15) { return ObjectPrivacy(app, p15) > 0; }
 
 bool CPkcs15Token::IsObjectModifiable(SCPkcs15App* app, void* p15) {
   SCPkcs15ObjectList* list = app != nullptr ? app->FindListForHandle(p15) : nullptr;
@@ -153,7 +157,7 @@ CK_RV CPkcs15Token::CreateObject(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, CK_OBJEC
   return CKR_OK;
 }
 
-CK_RV CPkcs15Token::GetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) {
+CK_RV CPkcs15Token::GetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, TracedObject* found) {
   if (tmpl == nullptr || count == 0) return CKR_ARGUMENTS_BAD;
   void* p15 = GetObjectForHandle(h);
   if (p15 == nullptr) return CKR_OBJECT_HANDLE_INVALID;
@@ -162,7 +166,13 @@ CK_RV CPkcs15Token::GetAttributeValue(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_PTR tmpl,
   if (ready != CKR_OK) return ready;
   const SCRESULT kind = app->GetObjectKind(p15);
   if (kind < 0) return MapObjectResult(kind);
-  if (IsPrivateObject(app, p15) && !IsUserLoggedIn()) return CKR_OBJECT_HANDLE_INVALID;
+  const SCRESULT privacy = ObjectPrivacy(app, p15);
+  if (privacy > 0 && !IsUserLoggedIn()) return CKR_OBJECT_HANDLE_INVALID;
+  if (found != nullptr) {
+    found->objectClass = ObjectKindToClass(static_cast<uint32_t>(kind));
+    // A privacy the list cannot tell counts as private.
+    found->isPrivate = privacy != 0;
+  }
   return ReadObjectAttributes(app, p15, tmpl, count);
 }
 

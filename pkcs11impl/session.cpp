@@ -4,6 +4,7 @@
 #include <new>
 
 #include "pkcs11impl/p11factory.h"
+#include "pkcs11impl/p11format.h"
 #include "pkcs11impl/p11object.h"
 
 bool IsRwSessionState(CK_STATE state) {
@@ -127,9 +128,14 @@ CK_RV CPkcs11Session::DestroyObject(CK_OBJECT_HANDLE handle) {
   return CKR_OK;
 }
 
-CK_RV CPkcs11Session::GetObjectAttributes(CK_OBJECT_HANDLE handle, CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount) const {
+CK_RV CPkcs11Session::GetObjectAttributes(CK_OBJECT_HANDLE handle, CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount,
+                                          TracedObject* found) const {
   const CPkcs11Object* o = FindObject(handle);
   if (o == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+  if (found != nullptr) {
+    found->objectClass = o->GetClass();
+    found->isPrivate = o->IsPrivate();
+  }
   return o->GetAttributeValues(pTemplate, ulCount);
 }
 

@@ -10,6 +10,7 @@
 #include "support/ptrlist.h"
 
 class CPkcs11Object;
+struct TracedObject;
 
 // Internal token statuses beside CKR_OK; they never leave the module.
 constexpr CK_RV TOKEN_STATUS_CARD_NOT_INITIALIZED = 0x80002002UL;
@@ -81,7 +82,9 @@ class CPkcs11Session {
   // Builds a session object from a create template and gives it the handle.
   CK_RV CreateObject(const CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount, CK_OBJECT_HANDLE handle);
   CK_RV DestroyObject(CK_OBJECT_HANDLE handle);
-  CK_RV GetObjectAttributes(CK_OBJECT_HANDLE handle, CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount) const;
+  // found (may be null) receives the object's class and privacy.
+  CK_RV GetObjectAttributes(CK_OBJECT_HANDLE handle, CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount,
+                            TracedObject* found = nullptr) const;
   CK_RV SetObjectAttributes(CK_OBJECT_HANDLE handle, const CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount);
   // Appends the objects matching the template that the asking session (this
   // one when null) sees: private ones only from a session of the same slot in

@@ -100,7 +100,9 @@ TEST(Templates, FlatTemplateWithAndWithoutValues) {
   EXPECT_EQ(TemplateText(0, t, 0, true, ", "), "");
 }
 
-// Key material is traced by its length only; public values keep their dump.
+// Key material and values of objects that may be private are traced by their
+// length only; public values keep their dump, certificates' and public keys' by
+// their class (named, or of the object the module found).
 TEST(Templates, SecretValuesAreShownByLengthOnly) {
   const unsigned char v[] = {0x51, 0x5A, 0x7E};
   const CK_ULONG data = CKO_DATA, cert = CKO_CERTIFICATE, pub = CKO_PUBLIC_KEY, priv = CKO_PRIVATE_KEY,
@@ -110,13 +112,26 @@ TEST(Templates, SecretValuesAreShownByLengthOnly) {
     std::vector<CK_ATTRIBUTE> before;  // entries ahead of the value
     CK_ATTRIBUTE_TYPE type;
     bool shown;
+    TracedObject object = {};  // what the module found (default: nothing)
   } cases[] = {
       {{Attr(CKA_CLASS, &data, 8), Attr(CKA_PRIVATE, &no, 1)}, CKA_VALUE, true},
       {{Attr(CKA_PRIVATE, &no, 1), Attr(CKA_CLASS, &cert, 8)}, CKA_VALUE, true},
       {{Attr(CKA_CLASS, &pub, 8), Attr(CKA_PRIVATE, &no, 1)}, CKA_VALUE, true},
       {{Attr(CKA_CLASS, &data, 8), Attr(CKA_PRIVATE, &yes, 1)}, CKA_VALUE, false},  // a private object's value
       {{Attr(CKA_CLASS, &data, 8)}, CKA_VALUE, false},                          // may be private
-      {{Attr(CKA_CLASS, &cert, 8)}, CKA_VALUE, false},
+      {{Attr(CKA_CLASS, &cert, 8)}, CKA_VALUE, true},  // a certificate without CKA_PRIVATE
+      {{Attr(CKA_CLASS, &pub, 8)}, CKA_VALUE, true},
+      {{Attr(CKA_CLASS, &cert, 8), Attr(CKA_PRIVATE, &yes, 1)}, CKA_VALUE, false},
+      {{Attr(CKA_CLASS, &pub, 8), Attr(CKA_PRIVATE, nullptr, 1)}, CKA_VALUE, false},
+      {{Attr(CKA_CLASS, &cert, 8), Attr(CKA_CLASS, &data, 8)}, CKA_VALUE, false},  // may be a private data object
+      {{}, CKA_VALUE, true, {CKO_CERTIFICATE, false}},  // only CKA_VALUE asked of a public certificate
+      {{}, CKA_VALUE, true, {CKO_PUBLIC_KEY, false}},
+      {{Attr(CKA_PRIVATE, &no, 1)}, CKA_VALUE, true, {CKO_DATA, false}},
+      {{}, CKA_VALUE, false, {CKO_DATA, false}},
+      {{}, CKA_VALUE, false, {CKO_CERTIFICATE, true}},
+      {{Attr(CKA_CLASS, &cert, 8)}, CKA_VALUE, false, {CKO_CERTIFICATE, true}},  // private on the token
+      {{Attr(CKA_CLASS, &cert, 8)}, CKA_VALUE, false, {CKO_SECRET_KEY, false}},  // the template's class is wrong
+      {{}, CKA_VALUE, false, {~0UL, false}},
       {{Attr(CKA_CLASS, &data, 8), Attr(CKA_PRIVATE, nullptr, 1)}, CKA_VALUE, false},  // not read back
       {{Attr(CKA_CLASS, &data, 8), Attr(CKA_PRIVATE, &data, 8)}, CKA_VALUE, false},
       {{Attr(CKA_CLASS, &data, 8), Attr(CKA_PRIVATE, &no, 1), Attr(CKA_PRIVATE, &yes, 1)}, CKA_VALUE, false},
@@ -144,11 +159,11 @@ TEST(Templates, SecretValuesAreShownByLengthOnly) {
   for (const auto& c : cases) {
     std::vector<CK_ATTRIBUTE> t = c.before;
     t.push_back(Attr(c.type, v, sizeof v));
-    const std::string text = TemplateText(0, t.data(), t.size(), true, "|");
+    const std::string text = TemplateText(0, t.data(), t.size(), true, "|", &c.object);
     const std::string last = text.substr(text.rfind('|') == std::string::npos ? 0 : text.rfind('|') + 1);
     EXPECT_EQ(c.shown, last.find("[len=3]: 51 5A 7E") != std::string::npos) << text;
     EXPECT_EQ(!c.shown, last.find("[len=3]: <not shown>") != std::string::npos) << text;
-    EXPECT_EQ(!c.shown, IsHiddenInTrace(t.data(), t.size(), c.type)) << text;
+    EXPECT_EQ(!c.shown, IsHiddenInTrace(t.data(), t.size(), c.type, &c.object)) << text;
   }
   // The class may follow the value; a nested template judges its own entries.
   CK_ATTRIBUTE after[] = {Attr(CKA_VALUE, v, 3), Attr(CKA_CLASS, &secret, 8)};

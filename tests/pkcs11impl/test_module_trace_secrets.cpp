@@ -41,9 +41,10 @@ const std::string kUserPin = "Kx9Jw", kNewUserPin = "Vq4Zp", kPuk = "Yh3Ub6Tn", 
                   kCardUserPuk = "Ns4Yg9Ca";
 const Bytes kSecretKey = {0xC7, 0x1D, 0x93, 0x5E, 0xA2, 0x08, 0x6B, 0xF4, 0x3C, 0xD9, 0x71, 0x2E, 0x85, 0xB0, 0x4F, 0xE6};
 const std::string kPlainText = "Tz8Qm, for your eyes only";
-// Values of session data objects, one private, one of the token's default kind.
+// Values of session data objects and certificates, private or of the token's default kind.
 const Bytes kPrivateData = {0x6E, 0xA3, 0x1F, 0xD4, 0x58, 0x0B, 0xC2, 0x97};
 const Bytes kDefaultData = {0x3B, 0xE8, 0x74, 0x0D, 0xA6, 0x51, 0xF9, 0x2C};
+const Bytes kPrivateCert = {0xD2, 0x47, 0x9E, 0x13, 0x6C, 0xB5, 0x0A, 0xF8}, kPublicCert = {0x30, 0x06, 0x02, 0x01, 0x07};
 const Bytes kSeed = {0xB6, 0x0E, 0x5D, 0x97, 0x2A, 0xF1, 0x64, 0x39};
 // The GlobalPlatform key set given to the not-activated card: ENC, MAC, DEK.
 const Bytes kEnc = {0x9D, 0x3A, 0x61, 0xC4, 0xE0, 0x7B, 0x52, 0xF8, 0xA1, 0x16, 0x3D, 0xBE, 0x49, 0xC7, 0x05, 0x8E};
@@ -65,7 +66,8 @@ std::string Base64(const Bytes& b) {
   return s;
 }
 
-// The secrets of a run and the forms in which their first three octets could stand in the trace.
+// The secrets of a run and the forms in which their first three octets could
+// stand in the trace; and public values' exact trace lines, which must stand in it.
 class Secrets {
  public:
   void Add(const std::string& name, const Bytes& secret, bool asText) {
@@ -75,7 +77,9 @@ class Secrets {
     if (asText) forms_.push_back({name, std::string(head.begin(), head.end())});
   }
   void Text(const std::string& name, const std::string& secret) { Add(name, B(secret), true); }
-  void ExpectAbsentFrom(const std::string& fullTrace) const {
+  void Shown(const std::string& lines) { shown_.push_back(lines); }
+  void ExpectInTrace(const std::string& fullTrace) const {
+    for (const auto& lines : shown_) EXPECT_NE(std::string::npos, fullTrace.find(lines)) << lines;
     // A card's serial number is no secret, and its hex digits (drawn anew for each
     // image) may hold any three digits of a drawn PIN by chance.
     std::string trace;
@@ -91,6 +95,7 @@ class Secrets {
 
  private:
   std::vector<std::pair<std::string, std::string>> forms_;
+  std::vector<std::string> shown_;
 };
 
 // Sets the value of the card image's PIN with that reference (its "value=" field).
@@ -227,12 +232,15 @@ void TokenScenario(const Module& m, CK_SLOT_ID slot, CK_SLOT_ID guarded, Secrets
   CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
   ASSERT_EQ(CKR_OK, m->C_CreateObject(s, t.data(), t.size(), &key));
   EXPECT_EQ(std::string(kSecretKey.begin(), kSecretKey.end()), Attribute(m, s, key, CKA_VALUE));
-  // Data objects that are private, or may be (no CKA_PRIVATE: the token's default),
-  // created and read back with their class in the template.
-  for (const Bytes* value : {&kPrivateData, &kDefaultData}) {
+  // Data objects and certificates that are private, or may be (no CKA_PRIVATE: the
+  // token's default), created and read back with their class in the template.
+  for (const Bytes* value : {&kPrivateData, &kDefaultData, &kPrivateCert, &kPublicCert}) {
+    const bool cert = value == &kPrivateCert || value == &kPublicCert;
     TestTemplate d;
-    d.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, false).Raw(CKA_VALUE, value->data(), value->size());
-    if (value == &kPrivateData) d.Bool(CKA_PRIVATE, true);
+    d.Ulong(CKA_CLASS, cert ? CKO_CERTIFICATE : CKO_DATA).Bool(CKA_TOKEN, false);
+    if (cert) d.Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509).Raw(CKA_SUBJECT, "\x30\x00", 2);
+    d.Raw(CKA_VALUE, value->data(), value->size());
+    if (value == &kPrivateData || value == &kPrivateCert) d.Bool(CKA_PRIVATE, true);
     CK_OBJECT_HANDLE data = CK_INVALID_HANDLE;
     ASSERT_EQ(CKR_OK, m->C_CreateObject(s, d.data(), d.size(), &data));
     Bytes read(value->size());
@@ -241,6 +249,16 @@ void TokenScenario(const Module& m, CK_SLOT_ID slot, CK_SLOT_ID guarded, Secrets
     ASSERT_EQ(CKR_OK, m->C_GetAttributeValue(s, data, get, 2));
     EXPECT_EQ(*value, read);
   }
+  const std::string publicCert = "CKA_VALUE[len=5]: 30 06 02 01 07\n  )";
+  secrets->Shown("    CKA_SUBJECT[len=2]: 30 00\n    " + publicCert);
+  secrets->Shown("  (CKA_CLASS[len=8]: CKO_CERTIFICATE\n    " + publicCert);
+  // The card's certificate, found by its class and value and read alone.
+  const std::string der = Attribute(m, s, modulecalls::FindOne(m, s, CKO_CERTIFICATE), CKA_VALUE);
+  ASSERT_FALSE(der.empty());
+  EXPECT_EQ(1u, modulecalls::Find(m, s, TestTemplate().Ulong(CKA_CLASS, CKO_CERTIFICATE).Bytes(CKA_VALUE, der)).size());
+  const std::string cardCert = "CKA_VALUE[len=" + std::to_string(der.size()) + "]: " + HexOf(B(der), " ") + "\n  )";
+  secrets->Shown("  ( CKA_CLASS[len=8]: CKO_CERTIFICATE\n    " + cardCert);
+  secrets->Shown("  Template returned:\n  (" + cardCert);
 
   DecryptPlainText(m, s);
 
@@ -330,6 +348,7 @@ Secrets TestSecrets() {
   s.Add("seed", kSeed, false);
   s.Add("private data object's value", kPrivateData, false);
   s.Add("data object's value, private by default", kDefaultData, false);
+  s.Add("private certificate's value", kPrivateCert, false);
   s.Text("plain text", kPlainText);
   s.Add("ENC key", kEnc, false);
   s.Add("MAC key", kMac, false);
@@ -383,7 +402,7 @@ TEST(ModuleTraceSecrets, SimulatedCardsLeaveNoSecretInTheTrace) {
   EXPECT_NE(std::string::npos, trace.find("SCardTransmit(")) << trace.substr(0, 2000);
   EXPECT_NE(std::string::npos, trace.find("C_Decrypt"));
   EXPECT_NE(std::string::npos, trace.find("C_GenerateRandom"));
-  secrets.ExpectAbsentFrom(trace);
+  secrets.ExpectInTrace(trace);
   ExpectOwnerOnly(env.Path("trace.log"));
 }
 
@@ -433,6 +452,6 @@ TEST(ModuleTraceSecrets, CardsThroughPcscdLeaveNoSecretInTheTrace) {
   const std::string trace = ReadFile(env.Path("trace.log"));
   EXPECT_NE(std::string::npos, trace.find("PC/SC: SCardTransmit(")) << trace.substr(0, 2000);
   EXPECT_NE(std::string::npos, trace.find("C_Decrypt"));
-  secrets.ExpectAbsentFrom(trace);
+  secrets.ExpectInTrace(trace);
   ExpectOwnerOnly(env.Path("trace.log"));
 }
