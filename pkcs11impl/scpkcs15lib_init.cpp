@@ -26,6 +26,7 @@
 #include "smartcard/sc_transactguard.h"
 #include "smartcard/sc_types.h"
 #include "support/cfgparam.h"
+#include "support/memfile.h"
 
 namespace {
 
@@ -405,6 +406,22 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
   return r;
 }
 
+// Whether EF.DIR and TokenInfo take the token's new label (the SO verified): 1
+// yes, 0 when a file cannot grow to hold it, or a failure. Nothing is written and
+// the label stays as it is: a call that cannot finish fails before it erases.
+SCRESULT FilesTakeLabel(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label, const char* current,
+                        int currentLen, uint8_t soRef) {
+  if (app->SetTokenLabel(label.c_str(), static_cast<uint32_t>(label.size())) < 0) return SC_E_NO_MEMORY;
+  MemFile dir, info;
+  SCRESULT r = p15->GetCardDir().Encode(&dir);
+  if (r >= 0) r = app->GetTokenInfoFile().Encode(&info);
+  (void)app->SetTokenLabel(currentLen > 0 ? current : nullptr, currentLen > 0 ? static_cast<uint32_t>(currentLen) : 0);
+  if (r < 0) return r;
+  r = p15->GetCardDir().CanHold(static_cast<uint32_t>(dir.Size()), soRef);
+  if (r == 1) r = app->GetTokenInfoFile().CanHold(static_cast<uint32_t>(info.Size()), soRef);
+  return r;
+}
+
 SCRESULT SoPinAgain(SCCard* card, uint8_t soRef, const InitSecret& pin) {
   return VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
 }
@@ -453,6 +470,13 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   current[n > 0 && n < static_cast<int>(sizeof current) ? n : 0] = '\0';
   // Without a new label the token keeps the one it has.
   const bool relabel = label != nullptr && *label != '\0' && std::strncmp(unique.c_str(), current, 32) != 0;
+  if (relabel) {
+    const SCRESULT fits = FilesTakeLabel(p15, app, unique, current, n, SCPkcs15App::GetPinReference(so));
+    if (fits <= 0) {
+      (void)app->Logout(false);
+      return fits < 0 ? MapScErrorToCkr(fits, false) : CKR_DEVICE_MEMORY;
+    }
+  }
   // A token without a qualified part is built anew; one with it, or a card that
   // refuses to erase the token's directory, only loses its objects.
   bool rebuilt = false;

@@ -50,6 +50,7 @@ SCPkcs15CardDir::SCPkcs15CardDir(SCCard* card)
     : SCPkcs15PathObjectInfo(card), m_dirRecords(10, true), m_sigGPresent(false), m_otherRecords(10, true) {
     m_layout = Layout::kRecords;
     m_createRoom = kDirRoom;
+    m_firstRead = 48;
     SetPath(&kDirFid, 1, 0, 0);
 }
 

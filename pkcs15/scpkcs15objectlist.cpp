@@ -161,6 +161,7 @@ SCRESULT SCPkcs15ObjectList::ReadOnlyByAccess(SCPkcs15PathObjectInfo* value) {
 SCPkcs15AuthObjectList::SCPkcs15AuthObjectList(SCCard* card)
     : SCPkcs15TypedObjectList<ASNPkcs15AuthObject>(card, P15_KIND_AUTH) {
     m_createRoom = kPinDirectoryRoom;
+    m_firstRead = 48;
 }
 
 SCPkcs15AuthObjectList::~SCPkcs15AuthObjectList() = default;

@@ -8,6 +8,7 @@ SCPkcs15ODF::SCPkcs15ODF(SCCard* card) : SCPkcs15PathObjectInfo(card), m_entries
     m_layout = Layout::kRecords;
     // Room for an entry of each kind of directory, written in place.
     m_createRoom = 256;
+    m_firstRead = 48;
 }
 
 SCPkcs15ODF::~SCPkcs15ODF() {

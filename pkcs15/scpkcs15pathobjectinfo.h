@@ -144,6 +144,11 @@ public:
     // After a failed Write: the contents were larger than the file, which could not
     // grow (the card's rules, its memory), and was left as it was.
     bool FailedForWantOfRoom() const { return m_mustGrow; }
+    // Whether records of len octets can be written where the PIN with this reference
+    // is verified: 1 when they fit the file or it may grow (its rules, a free place
+    // for its spare, the DF's free memory where the card tells it), 0 when not, or
+    // a failure. Nothing is written: a call checks before its first write.
+    SCRESULT CanHold(uint32_t len, uint8_t pinRef);
     // Puts back, octet for octet, what the last successful Write of a file of records
     // changed, in the same transaction: a call that fails after it takes it back.
     SCRESULT UndoLastWrite();
@@ -210,6 +215,9 @@ protected:
     // The least size of a file of records made anew: room for records to come, so
     // that they too are written in place.
     uint32_t m_createRoom = 0;
+    // The octets the first read of a file of records asks for: a few records' worth
+    // (less for the small files a token is opened with).
+    uint32_t m_firstRead = 128;
     // Set while a file missing on the card is not to be made (Write answers SC_E_FILE_NOT_FOUND).
     bool m_noCreate = false;
     // After a failed Write of a file of records: the contents did not fit the file,

@@ -19,11 +19,9 @@
 
 namespace {
 
-// The first read of a file of records: enough for the ODF, EF.DIR and TokenInfo
-// of a token, and the first records of a directory; later reads take what one
-// command carries, or what the record under way still needs.
-constexpr uint32_t kFirstRead = 128;
-constexpr uint32_t kNextRead = 256;
+// Reads of a file of records grow: each takes at least twice the last, and what
+// the record under way still needs, up to what one command carries.
+constexpr uint32_t kMostRead = 256;
 // The end of the records, where the file has room after them.
 constexpr uint8_t kEnd = 0xFF;
 
@@ -61,7 +59,7 @@ SCRESULT SCPkcs15PathObjectInfo::ReadRecordsData(MemFile* out) {
     const uint32_t size = std::min<uint32_t>(m_pFileHeader->GetFileSize(), 0x7FFF);
     std::vector<uint8_t>& bytes = m_copy.bytes;
     bytes.clear();
-    uint32_t want = std::min(size, kFirstRead);
+    uint32_t want = std::min(size, m_firstRead);
     try {
         while (bytes.size() < size) {
             const uint32_t at = static_cast<uint32_t>(bytes.size());
@@ -78,7 +76,7 @@ SCRESULT SCPkcs15PathObjectInfo::ReadRecordsData(MemFile* out) {
             const uint32_t need = ScPkcs15RecordsEnd(bytes.data(), static_cast<uint32_t>(bytes.size()), size,
                                                      m_layout == Layout::kOneRecord, &end);
             if (need == 0 || need == kScPkcs15Malformed) break;  // the parser reports what is wrong
-            want = std::max(need, kNextRead);
+            want = std::min(kMostRead, std::max(2 * n, need + 16));
         }
     } catch (const std::bad_alloc&) {
         ForgetCopy();
@@ -567,6 +565,44 @@ SCRESULT SCPkcs15PathObjectInfo::DeleteSpare() {
         m_copy.spareHeader = nullptr;
     }
     return r;
+}
+
+SCRESULT SCPkcs15PathObjectInfo::CanHold(uint32_t len, uint8_t pinRef) {
+    if (!m_pCard) return SC_E_BAD_USAGE;
+    SCTransactGuard guard(m_pCard);
+    const SCRESULT size = SizeOnCard();
+    if (size == SC_E_FILE_NOT_FOUND) return 1;  // made anew, as large as it needs
+    if (size < 0) return size;
+    if (len <= static_cast<uint32_t>(size)) return 1;
+    const uint16_t cond = static_cast<uint16_t>(0xC000 | pinRef);
+    if (CheckAccess(SC_AC_OP_DELETE, cond, false) == 0 || CheckDfAccess(SC_AC_OP_CREATE_EF, cond) == 0) return 0;
+    // The spare's place: free, or a spare of this file.
+    SCPath path;
+    if (!GetFullPathInto(path)) return SC_E_NO_MEMORY;
+    SCPath spare(path.Ids(), path.Count() - 1);
+    spare.Append(ScPkcs15SpareFid(path[path.Count() - 1]));
+    SCFileHeader* header = nullptr;
+    SCRESULT r = m_pCard->SelectPath(spare.Ids(), spare.Count(), &header);
+    std::unique_ptr<SCFileHeader, void (*)(SCFileHeader*)> held(header, SCFileHeader::SafeRelease);
+    if (r >= 0) {
+        const uint32_t n = header && header->IsTransparentEf() ? std::min<uint32_t>(header->GetFileSize(), 0x7FFF) : 0;
+        std::vector<uint8_t> d(n);
+        const SCRESULT got = n ? m_pCard->ReadBinary(0, d.data(), n) : 0;
+        if (got < 0) return got;
+        uint32_t at = 0, recLen = 0;
+        if (!header || !header->IsTransparentEf() ||
+            ScPkcs15ReadSpare(path, d.data(), static_cast<uint32_t>(got), &at, &recLen) == SCPkcs15Spare::kForeign)
+            return 0;
+    } else if (r != SC_E_FILE_NOT_FOUND) {
+        return r;
+    }
+    // Memory for the spare and the larger file, where the DF's header tells what is free.
+    SCFileHeader* df = nullptr;
+    r = m_pCard->SelectPath(path.Ids(), path.Count() - 1, &df);
+    std::unique_ptr<SCFileHeader, void (*)(SCFileHeader*)> dfHeld(df, SCFileHeader::SafeRelease);
+    if (r >= 0 && df && df->GetFreeSpace() > 0 && df->GetFreeSpace() < len + 64 + (len - static_cast<uint32_t>(size)))
+        return 0;
+    return 1;
 }
 
 SCRESULT SCPkcs15PathObjectInfo::CheckDfAccess(uint32_t op, uint16_t ref) {

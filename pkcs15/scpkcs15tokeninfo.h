@@ -10,6 +10,7 @@ public:
     explicit SCPkcs15TokenInfo(SCCard* card) : SCPkcs15PathObjectInfo(card) {
         m_layout = Layout::kOneRecord;
         m_createRoom = 256;
+        m_firstRead = 48;
     }
     ~SCPkcs15TokenInfo() override = default;
 
