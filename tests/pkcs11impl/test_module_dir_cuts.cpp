@@ -4,15 +4,15 @@
 // mute after, is reset by another application after, or answers with an error,
 // every directory of the card stays readable: whole records only, each one as
 // before or as after the call, none lost that both hold, none twice, every file
-// a record names there. A reset or an error answer leaves the card as before
-// when the call fails and as after when it answers CKR_OK (a refused write
-// always fails it); a pull or a mute leaves at most the files the call made
-// (one, or a generated key pair) unnamed, and, where a directory full to its
-// end moves to a larger file, that file or the one it leaves. Once the fault is undone, in the same process and after a restart,
-// the token lists one object per record, every value reads whole (a changed one
-// old or new), every private key signs what OpenSSL verifies with its public key,
-// no private key of the call stands without its public key, and the token takes
-// a new object.
+// a record names there (a whole spare of a growing directory standing in its
+// place). A reset or an error answer leaves the card as before when the call
+// fails and as after when it answers CKR_OK (a refused write always fails it); a
+// pull or a mute leaves at most the files the call made (one, or a generated key
+// pair) unnamed, and, where a directory full to its end grows, its spare. Once
+// the fault is undone, in the same process and after a restart, the token lists
+// one object per record, every value reads whole (a changed one old or new),
+// every private key signs what OpenSSL verifies with its public key, no private
+// key of the call stands without its public key, and the token takes a new object.
 //
 // The commands of each write are counted in a run without faults, from the
 // simulator's log; then each fault comes at each of them in turn.
@@ -58,6 +58,7 @@ constexpr int kSetupObjects = 8;
 
 enum class Op {
   kCreate,
+  kCreateCertificate,
   kRenameLonger,
   kRenameShorter,
   kDestroySecond,
@@ -68,12 +69,22 @@ enum class Op {
 struct OpCase {
   Op op;
   const char* name;
-  const char* card = kModel3;  // a blank card is initialised first (user PIN 1234) and given a key pair
+  // A blank card is initialised first (user PIN 1234) and given a key pair; a token
+  // written to size by an earlier version is used as it is (every write grows a
+  // directory there).
+  const char* card = kModel3;
   size_t value = 0;            // octets of the changed value; 0: as many as the old one, the label kept
-  // The data-object directory cut to its records before the write, which then moves
-  // it to a larger file: a pull may leave that file, or the old one, unnamed too.
+  // The directories the write adds to cut to their records before it, so that they
+  // grow: a pull may leave the spare of one unnamed too.
   bool fullDirectory = false;
 };
+bool WrittenToSize(const OpCase& c) { return std::string(c.card).compare(0, 15, "written-to-size") == 0; }
+// The kinds (ODF tags) of the directories a write adds records to.
+std::vector<uint8_t> KindsWritten(Op op) {
+  return op == Op::kGeneratePair ? std::vector<uint8_t>{0xA0, 0xA1}
+         : op == Op::kCreateCertificate ? std::vector<uint8_t>{0xA4}
+                                        : std::vector<uint8_t>{0xA7};
+}
 void PrintTo(const OpCase& c, std::ostream* os) { *os << c.name; }
 
 enum class Fault { kPull, kMute, kReset, kErrorAnswer };
@@ -200,7 +211,7 @@ ValueChange ChangeOf(const OpCase& c, const std::string& label, const std::strin
 
 // The object a write works on; invalid for a creation or a generation.
 CK_OBJECT_HANDLE Target(Rig& rig, CK_SESSION_HANDLE s, Op op) {
-  if (op == Op::kCreate || op == Op::kGeneratePair) return CK_INVALID_HANDLE;
+  if (op == Op::kCreate || op == Op::kCreateCertificate || op == Op::kGeneratePair) return CK_INVALID_HANDLE;
   CK_RV rv;
   std::vector<CK_OBJECT_HANDLE> found =
       DataLabelled(rig.m.list(), s, op == Op::kRenameLonger || op == Op::kRenameShorter || op == Op::kDestroySecond
@@ -244,6 +255,15 @@ CK_RV DoOp(Rig& rig, CK_SESSION_HANDLE s, const OpCase& c, CK_OBJECT_HANDLE targ
       t.Bytes(CKA_VALUE, change.newValue);
       return f->C_SetAttributeValue(s, target, TT_ARGS(t));
     }
+    case Op::kCreateCertificate: {
+      const testsupport::Bytes der = testsupport::ReadDataFile("label-cn.der");
+      TestTemplate t;
+      t.Ulong(CKA_CLASS, CKO_CERTIFICATE).Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509).Bool(CKA_TOKEN, true);
+      t.Bytes(CKA_LABEL, "One more certificate").Bytes(CKA_ID, "\x0c").Bytes(CKA_SUBJECT, std::string("\x30\x00", 2));
+      t.Bytes(CKA_VALUE, std::string(der.begin(), der.end()));
+      CK_OBJECT_HANDLE h = 0;
+      return f->C_CreateObject(s, TT_ARGS(t), &h);
+    }
     case Op::kGeneratePair:
       return GeneratePair(f, s, "Pair", {0x0a, 0x0b});
     default:
@@ -273,15 +293,22 @@ std::vector<CK_BYTE> Octets(const std::string& s) { return std::vector<CK_BYTE>(
 std::vector<std::string> TokenProblems(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, const ValueChange* change,
                                        std::set<std::string>* lone) {
   std::vector<std::string> out;
-  std::vector<CK_OBJECT_HANDLE> data, prv, pub;
-  TestTemplate td, tprv, tpub;
+  std::vector<CK_OBJECT_HANDLE> data, prv, pub, certs;
+  TestTemplate td, tprv, tpub, tcert;
   td.Ulong(CKA_CLASS, CKO_DATA);
   tprv.Ulong(CKA_CLASS, CKO_PRIVATE_KEY);
   tpub.Ulong(CKA_CLASS, CKO_PUBLIC_KEY);
+  tcert.Ulong(CKA_CLASS, CKO_CERTIFICATE);
   CK_RV rv = FindAll(f, s, td, &data);
   if (rv == CKR_OK) rv = FindAll(f, s, tprv, &prv);
   if (rv == CKR_OK) rv = FindAll(f, s, tpub, &pub);
+  if (rv == CKR_OK) rv = FindAll(f, s, tcert, &certs);
   if (rv != CKR_OK) return {Fmt("a search answers 0x%lx", rv)};
+  for (CK_OBJECT_HANDLE h : certs) {
+    std::string value;
+    rv = Attribute(f, s, h, CKA_VALUE, &value);
+    if (rv != CKR_OK || value.empty()) out.push_back(Fmt("a certificate's value answers 0x%lx", rv));
+  }
   for (CK_OBJECT_HANDLE h : data) {
     std::string label, value;
     (void)Attribute(f, s, h, CKA_LABEL, &label);
@@ -392,8 +419,9 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
   const std::string original = rig.Image();
 
   // The set-up: a blank card becomes a token with a key pair; then more than two
-  // UPDATE BINARY commands' worth of data-object records.
-  {
+  // UPDATE BINARY commands' worth of data-object records. A token written to size
+  // stays as it is.
+  if (!WrittenToSize(c)) {
     CK_SESSION_HANDLE s = 0;
     if (std::string(c.card).compare(0, 6, "blank-") == 0) {
       (void)rig.Start(original, false);
@@ -419,12 +447,14 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       ASSERT_EQ(CKR_OK, rig.m->C_CreateObject(s, TT_ARGS(t), &h)) << i;
     }
   }
-  // The user may delete that directory here (the shipped card leaves it to the SO):
-  // it can move, and a new file made for it can be taken back.
-  const std::string setup = c.fullDirectory ? ExactlyFull(rig.Image(), 0xA7, "delete:pin:81") : rig.Image();
-  if (c.fullDirectory) {
+  // The user may delete those directories here (the shipped card leaves it to the
+  // SO): they can grow.
+  std::string setup = rig.Image();
+  if (c.fullDirectory)
+    for (uint8_t kind : KindsWritten(op)) setup = ExactlyFull(setup, kind, c.card == kModel3 ? "delete:pin:81" : "");
+  if (c.fullDirectory && c.card == kModel3) {
     ASSERT_NE(rig.Image(), setup);
-    // Where only the SO may delete it, the full directory cannot move: the creation
+    // Where only the SO may delete it, the full directory cannot grow: the creation
     // fails for want of room on the card, and nothing changes.
     const std::string soOnly = ExactlyFull(rig.Image(), 0xA7);
     const CK_SESSION_HANDLE s = rig.Start(soOnly);
@@ -439,8 +469,10 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
     if (r.kind == 0xA7) dataRecordOctets += r.octets.size();  // the data-object directory
   const std::set<std::string> setupFiles = ReadImage(rig.CardPath()).files;
   // Beside the shipped token's own data object; a token made here has none.
-  ASSERT_GT(dataRecordOctets, c.card == kModel3 ? 2u * 255u : 255u)
-      << Join(std::vector<std::string>(setupFiles.begin(), setupFiles.end()));
+  if (!WrittenToSize(c)) {
+    ASSERT_GT(dataRecordOctets, c.card == kModel3 ? 2u * 255u : 255u)
+        << Join(std::vector<std::string>(setupFiles.begin(), setupFiles.end()));
+  }
 
   // The write without a fault: its commands, and the images before and after it.
   std::string before, after, cleanLog;
@@ -454,7 +486,7 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
     CK_SESSION_HANDLE s = rig.Start(setup);
     ASSERT_NE(0u, s);
     CK_OBJECT_HANDLE target = Target(rig, s, op);
-    ASSERT_TRUE(op == Op::kCreate || op == Op::kGeneratePair || target != CK_INVALID_HANDLE);
+    ASSERT_TRUE(op == Op::kCreate || op == Op::kCreateCertificate || op == Op::kGeneratePair || target != CK_INVALID_HANDLE);
     if (changed) {
       std::string label, value;
       ASSERT_EQ(CKR_OK, Attribute(f, s, target, CKA_LABEL, &label));
@@ -562,7 +594,7 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       }
       // What the call made before its record was written: a file, or a generated key pair.
       const size_t orphansAllowed = fault == Fault::kPull || fault == Fault::kMute
-                                        ? (op == Op::kGeneratePair ? 2 : 1) + (c.fullDirectory ? 1 : 0)
+                                        ? (op == Op::kGeneratePair ? 2 : 1) + (c.fullDirectory || WrittenToSize(c) ? 1 : 0)
                                         : 0;
       std::vector<std::string> orphans;
       for (const std::string& o : dc.orphans)
@@ -625,5 +657,27 @@ INSTANTIATE_TEST_SUITE_P(
                       OpCase{Op::kGeneratePair, "GenerateAKeyPairOnModel3", kModel3},
                       OpCase{Op::kGeneratePair, "GenerateAKeyPairOnModel1", "blank-model1.card"},
                       OpCase{Op::kGeneratePair, "GenerateAKeyPairOnModel4", "blank-model4.card"},
-                      OpCase{Op::kGeneratePair, "GenerateAKeyPairOnModel7", "blank-model7.card"}),
+                      OpCase{Op::kGeneratePair, "GenerateAKeyPairOnModel7", "blank-model7.card"},
+                      // The first certificate of a token made by C_InitToken makes its directory.
+                      OpCase{Op::kCreateCertificate, "CreateTheFirstCertificateOnModel1", "blank-model1.card"},
+                      OpCase{Op::kCreateCertificate, "CreateTheFirstCertificateOnModel3", "blank-model3.card"},
+                      OpCase{Op::kCreateCertificate, "CreateTheFirstCertificateOnModel4", "blank-model4.card"},
+                      OpCase{Op::kCreateCertificate, "CreateTheFirstCertificateOnModel7", "blank-model7.card"},
+                      // Directories that grow: written to size by an earlier version, or full.
+                      OpCase{Op::kCreateCertificate, "GrowADirectoryWrittenToSizeOnModel1", "written-to-size-model1.card"},
+                      OpCase{Op::kCreateCertificate, "GrowADirectoryWrittenToSizeOnModel3", "written-to-size-model3.card"},
+                      OpCase{Op::kCreateCertificate, "GrowADirectoryWrittenToSizeOnModel4", "written-to-size-model4.card"},
+                      OpCase{Op::kCreateCertificate, "GrowADirectoryWrittenToSizeOnModel7", "written-to-size-model7.card"},
+                      OpCase{Op::kGeneratePair, "GrowKeyDirectoriesWrittenToSizeOnModel1", "written-to-size-model1.card"},
+                      OpCase{Op::kGeneratePair, "GrowKeyDirectoriesWrittenToSizeOnModel3", "written-to-size-model3.card"},
+                      OpCase{Op::kGeneratePair, "GrowKeyDirectoriesWrittenToSizeOnModel4", "written-to-size-model4.card"},
+                      OpCase{Op::kGeneratePair, "GrowKeyDirectoriesWrittenToSizeOnModel7", "written-to-size-model7.card"},
+                      OpCase{Op::kCreate, "GrowAFullDirectoryOnModel1", "blank-model1.card", 0, true},
+                      OpCase{Op::kCreate, "GrowAFullDirectoryOnModel3", "blank-model3.card", 0, true},
+                      OpCase{Op::kCreate, "GrowAFullDirectoryOnModel4", "blank-model4.card", 0, true},
+                      OpCase{Op::kCreate, "GrowAFullDirectoryOnModel7", "blank-model7.card", 0, true},
+                      OpCase{Op::kGeneratePair, "GrowFullKeyDirectoriesOnModel1", "blank-model1.card", 0, true},
+                      OpCase{Op::kGeneratePair, "GrowFullKeyDirectoriesOnModel3", "blank-model3.card", 0, true},
+                      OpCase{Op::kGeneratePair, "GrowFullKeyDirectoriesOnModel4", "blank-model4.card", 0, true},
+                      OpCase{Op::kGeneratePair, "GrowFullKeyDirectoriesOnModel7", "blank-model7.card", 0, true}),
     [](const ::testing::TestParamInfo<OpCase>& info) { return std::string(info.param.name); });

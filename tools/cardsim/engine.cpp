@@ -601,10 +601,7 @@ Bytes Card::Fcp(const Node* n) const {
   if (HeadersCarryRules()) {
     // one access-mode byte per distinct condition, bits of equal rules together
     std::map<uint16_t, uint8_t> byCond;
-    for (uint8_t bit = 1; bit && bit <= 0x40; bit <<= 1) {
-      if (!n->IsDf() && !n->IsKey() && bit == kAmWrite) continue;
-      byCond[n->Ac(bit)] |= bit;
-    }
+    for (uint8_t bit = 1; bit && bit <= 0x40; bit <<= 1) byCond[n->Ac(bit)] |= bit;
     Bytes ab;
     for (auto& [cond, am] : byCond) {
       PutTlv(&ab, 0x80, &am, 1);
