@@ -40,7 +40,8 @@ SCRESULT SCPkcs15ObjectList::WriteDirectoryFile() {
     MemFile enc;
     SCRESULT r = Encode(&enc);
     if (r < 0) return r;
-    return Write(enc.GetData(), static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0), nullptr);
+    const uint32_t len = static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0);
+    return Write(len ? enc.GetData() : reinterpret_cast<const uint8_t*>(""), len, nullptr);
 }
 
 SCRESULT SCPkcs15ObjectList::MayGrow() {

@@ -885,7 +885,10 @@ protected:
     // The directory file written over what the card holds; a write that fails puts
     // back what it wrote. FailedWriteChangedNothing() then says whether the card is
     // known to be as before.
-    SCRESULT WriteDirectory(const uint8_t* data, uint32_t len) { return Write(data, len, nullptr); }
+    SCRESULT WriteDirectory(const uint8_t* data, uint32_t len) {
+        // No octets at all is an empty directory, not "encode yourself" (a null pointer).
+        return Write(len ? data : reinterpret_cast<const uint8_t*>(""), len, nullptr);
+    }
 
     // Removes a value object from the list of value objects and deletes it.
     void DropValueObject(SCPkcs15PathObjectInfo* v) {

@@ -29,12 +29,14 @@
 #include "tests/pkcs11impl/card_image.h"
 #include "tests/pkcs11impl/module_calls.h"
 #include "tests/pkcs11impl/openssl_key.h"
+#include "tests/pkcs11impl/token_check.h"
 #include "tools/cardsim/cardsim.h"
 
 using namespace testhost;
 using namespace bridgehost;
 using namespace modulecalls;
 using namespace cardimage;
+using namespace tokencheck;
 
 namespace {
 
@@ -194,10 +196,6 @@ struct Rig {
   }
 };
 
-// The changed data object's label and value, before and after the change.
-struct ValueChange {
-  std::string oldLabel, oldValue, newLabel, newValue;
-};
 ValueChange ChangeOf(const OpCase& c, const std::string& label, const std::string& value) {
   ValueChange v;
   v.oldLabel = label;
@@ -271,84 +269,6 @@ CK_RV DoOp(Rig& rig, CK_SESSION_HANDLE s, const OpCase& c, CK_OBJECT_HANDLE targ
   }
 }
 
-// One attribute's octets (a size query first).
-CK_RV Attribute(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type,
-                std::string* out) {
-  CK_ATTRIBUTE a = {type, nullptr, 0};
-  CK_RV rv = f->C_GetAttributeValue(s, h, &a, 1);
-  if (rv != CKR_OK) return rv;
-  out->assign(a.ulValueLen, '\0');
-  a.pValue = out->empty() ? nullptr : &(*out)[0];
-  rv = f->C_GetAttributeValue(s, h, &a, 1);
-  out->resize(rv == CKR_OK ? a.ulValueLen : 0);
-  return rv;
-}
-
-std::vector<CK_BYTE> Octets(const std::string& s) { return std::vector<CK_BYTE>(s.begin(), s.end()); }
-
-// What the token shows: every data object's value reads (the changed one old or
-// new, label and value together); every private key signs what OpenSSL verifies
-// with its public key (its own modulus and exponent where no public key has its
-// CKA_ID). `lone` gets the CKA_IDs of private keys without a public key.
-std::vector<std::string> TokenProblems(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, const ValueChange* change,
-                                       std::set<std::string>* lone) {
-  std::vector<std::string> out;
-  std::vector<CK_OBJECT_HANDLE> data, prv, pub, certs;
-  TestTemplate td, tprv, tpub, tcert;
-  td.Ulong(CKA_CLASS, CKO_DATA);
-  tprv.Ulong(CKA_CLASS, CKO_PRIVATE_KEY);
-  tpub.Ulong(CKA_CLASS, CKO_PUBLIC_KEY);
-  tcert.Ulong(CKA_CLASS, CKO_CERTIFICATE);
-  CK_RV rv = FindAll(f, s, td, &data);
-  if (rv == CKR_OK) rv = FindAll(f, s, tprv, &prv);
-  if (rv == CKR_OK) rv = FindAll(f, s, tpub, &pub);
-  if (rv == CKR_OK) rv = FindAll(f, s, tcert, &certs);
-  if (rv != CKR_OK) return {Fmt("a search answers 0x%lx", rv)};
-  for (CK_OBJECT_HANDLE h : certs) {
-    std::string value;
-    rv = Attribute(f, s, h, CKA_VALUE, &value);
-    if (rv != CKR_OK || value.empty()) out.push_back(Fmt("a certificate's value answers 0x%lx", rv));
-  }
-  for (CK_OBJECT_HANDLE h : data) {
-    std::string label, value;
-    (void)Attribute(f, s, h, CKA_LABEL, &label);
-    rv = Attribute(f, s, h, CKA_VALUE, &value);
-    if (rv != CKR_OK) {
-      out.push_back(Fmt("the value of \"%s\" answers 0x%lx", label.c_str(), rv));
-    } else if (change && (label == change->oldLabel || label == change->newLabel)) {
-      const bool whole = change->oldLabel == change->newLabel ? value == change->oldValue || value == change->newValue
-                         : label == change->oldLabel       ? value == change->oldValue
-                                                           : value == change->newValue;
-      if (!whole) out.push_back(Fmt("\"%s\" holds a value of %zu octets, neither its old nor its new one", label.c_str(),
-                                    value.size()));
-    }
-  }
-  std::map<std::string, CK_OBJECT_HANDLE> publicById;
-  for (CK_OBJECT_HANDLE h : pub) {
-    std::string id;
-    if (Attribute(f, s, h, CKA_ID, &id) == CKR_OK) publicById[id] = h;
-  }
-  if (lone) lone->clear();
-  for (CK_OBJECT_HANDLE h : prv) {
-    std::string id, n, e;
-    (void)Attribute(f, s, h, CKA_ID, &id);
-    const std::string name = Hex(reinterpret_cast<const uint8_t*>(id.data()), id.size());
-    const auto p = publicById.find(id);
-    if (p == publicById.end() && lone) lone->insert(name);
-    const CK_OBJECT_HANDLE keyOf = p != publicById.end() ? p->second : h;
-    std::vector<CK_BYTE> sig;
-    rv = SignOnce(f, s, h, CKM_RSA_PKCS, DigestInfoOfAbc(), &sig);
-    if (rv != CKR_OK) {
-      out.push_back(Fmt("the key %s does not sign: 0x%lx", name.c_str(), rv));
-    } else if (Attribute(f, s, keyOf, CKA_MODULUS, &n) != CKR_OK ||
-               Attribute(f, s, keyOf, CKA_PUBLIC_EXPONENT, &e) != CKR_OK ||
-               OpenSslRecoverPkcs1(Octets(n), Octets(e), sig) != DigestInfoOfAbc()) {
-      out.push_back(Fmt("OpenSSL does not verify the signature of the key %s", name.c_str()));
-    }
-  }
-  return out;
-}
-
 using RecordSet = std::set<std::pair<std::string, std::vector<uint8_t>>>;  // directory, octets
 
 // The directories before and after a write.
@@ -399,11 +319,6 @@ std::vector<std::string> DirectoryProblems(const DirectoryCheck& c, const Bounds
   return out;
 }
 
-std::string Join(const std::vector<std::string>& v) {
-  std::string out;
-  for (const std::string& s : v) out += (out.empty() ? "" : "; ") + s;
-  return out;
-}
 
 class DirectoryCuts : public ::testing::TestWithParam<OpCase> {};
 
@@ -681,3 +596,114 @@ INSTANTIATE_TEST_SUITE_P(
                       OpCase{Op::kGeneratePair, "GrowFullKeyDirectoriesOnModel4", "blank-model4.card", 0, true},
                       OpCase{Op::kGeneratePair, "GrowFullKeyDirectoriesOnModel7", "blank-model7.card", 0, true}),
     [](const ::testing::TestParamInfo<OpCase>& info) { return std::string(info.param.name); });
+
+namespace {
+
+// What one application does to the card's data object (the shipped token's own),
+// or beside it.
+enum class Act { kCreate, kRename, kChangeValue, kDestroy, kGenerate };
+const char* ActName(Act a) {
+  static const char* const kNames[] = {"creates", "renames", "changes the value", "destroys", "generates a key pair"};
+  return kNames[static_cast<int>(a)];
+}
+
+CK_RV Do(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, Act act, CK_OBJECT_HANDLE data, const std::string& who) {
+  TestTemplate t;
+  CK_OBJECT_HANDLE h = 0;
+  switch (act) {
+    case Act::kCreate:
+      t = DataObject("Made by " + who, who);
+      return f->C_CreateObject(s, TT_ARGS(t), &h);
+    case Act::kRename:
+      t.Bytes(CKA_LABEL, "Named by " + who);
+      return f->C_SetAttributeValue(s, data, TT_ARGS(t));
+    case Act::kChangeValue:
+      t.Bytes(CKA_VALUE, std::string(100, who[0]));
+      return f->C_SetAttributeValue(s, data, TT_ARGS(t));
+    case Act::kDestroy:
+      return f->C_DestroyObject(s, data);
+    default:
+      return GeneratePair(f, s, "Pair of " + who, {static_cast<CK_BYTE>(who[0])});
+  }
+}
+
+}  // namespace
+
+// Two applications on one card (two copies of the module in one process): A
+// lists the objects, B changes the card, then A writes. A's write starts from what
+// the card holds then, never from what A read before: an object B removed, or
+// whose value B moved to another file, answers CKR_OBJECT_HANDLE_INVALID; what B
+// made or changed survives A's call; no record names a missing file and none
+// stands twice; every value reads and every key signs.
+TEST(TwoApplications, AWriteStartsFromWhatTheCardHoldsNow) {
+  const Act kActs[] = {Act::kCreate, Act::kRename, Act::kChangeValue, Act::kDestroy, Act::kGenerate};
+  for (Act byB : kActs) {
+    for (Act byA : kActs) {
+      SCOPED_TRACE(Fmt("B %s, then A %s", ActName(byB), ActName(byA)));
+      SimEnv env(Readers{{kR0, kModel3}});
+      env.UserConfig("EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = \"" + SimLibrary() +
+                     ";Sim\"\nPKCS15Flags = 0x200\n");
+      CardSim sim;
+      ASSERT_EQ(0, sim.LoadConfig(nullptr));
+      ASSERT_TRUE(testsupport::CopyFile(ModulePath(), env.Path("a.so")) && testsupport::CopyFile(ModulePath(), env.Path("b.so")));
+      Module a(env.Path("a.so")), b(env.Path("b.so"));
+      ASSERT_TRUE(a.ok() && b.ok());
+      ASSERT_EQ(CKR_OK, a->C_Initialize(nullptr));
+      ASSERT_EQ(CKR_OK, b->C_Initialize(nullptr));
+      CK_SESSION_HANDLE sa = 0, sb = 0;
+      CK_UTF8CHAR pin[] = {'1', '2', '3', '4'};
+      for (auto [m, s] : {std::make_pair(&a, &sa), std::make_pair(&b, &sb)}) {
+        ASSERT_EQ(CKR_OK, (*m)->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, s));
+        ASSERT_EQ(CKR_OK, (*m)->C_Login(*s, CKU_USER, pin, 4));
+      }
+      CK_RV rv;
+      const std::vector<CK_OBJECT_HANDLE> inA = DataLabelled(a.list(), sa, kFirstRecordLabel, &rv);
+      const std::vector<CK_OBJECT_HANDLE> inB = DataLabelled(b.list(), sb, kFirstRecordLabel, &rv);
+      ASSERT_EQ(1u, inA.size());
+      ASSERT_EQ(1u, inB.size());
+      ASSERT_EQ(CKR_OK, Do(b.list(), sb, byB, inB[0], "B"));
+      const bool gone = byB == Act::kDestroy || byB == Act::kChangeValue;
+      const bool onData = byA == Act::kRename || byA == Act::kChangeValue || byA == Act::kDestroy;
+      EXPECT_EQ(gone && onData ? CKR_OBJECT_HANDLE_INVALID : CKR_OK, Do(a.list(), sa, byA, inA[0], "A"));
+      ASSERT_EQ(CKR_OK, a->C_Finalize(nullptr));
+      ASSERT_EQ(CKR_OK, b->C_Finalize(nullptr));
+
+      // The card as a third application finds it.
+      const DirectoryCheck dc = CheckDirectories(env.Card(kModel3));
+      EXPECT_EQ("", Join(dc.missing) + Join(dc.torn));
+      Module c(env.Path("a.so"));
+      ASSERT_EQ(CKR_OK, c->C_Initialize(nullptr));
+      CK_SESSION_HANDLE sc = 0;
+      ASSERT_EQ(CKR_OK, c->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &sc));
+      ASSERT_EQ(CKR_OK, c->C_Login(sc, CKU_USER, pin, 4));
+      std::vector<CK_OBJECT_HANDLE> all;
+      ASSERT_EQ(CKR_OK, FindAll(c.list(), sc, TestTemplate(), &all));
+      EXPECT_EQ(dc.objectRecords, all.size());
+      EXPECT_EQ("", Join(TokenProblems(c.list(), sc, nullptr, nullptr)));
+      // What B did stands, and what A did where it answered CKR_OK.
+      for (auto [act, who] : {std::make_pair(byB, std::string("B")), std::make_pair(byA, std::string("A"))}) {
+        if (act == Act::kCreate) {
+          EXPECT_EQ(1u, DataLabelled(c.list(), sc, "Made by " + who, &rv).size()) << who;
+        }
+        if (act == Act::kGenerate) {
+          TestTemplate t;
+          t.Ulong(CKA_CLASS, CKO_PRIVATE_KEY).Bytes(CKA_ID, who.substr(0, 1));
+          std::vector<CK_OBJECT_HANDLE> keys;
+          EXPECT_EQ(CKR_OK, FindAll(c.list(), sc, t, &keys));
+          EXPECT_EQ(1u, keys.size()) << who;
+        }
+      }
+      if (byB == Act::kRename && byA != Act::kRename && byA != Act::kDestroy) {
+        EXPECT_EQ(1u, DataLabelled(c.list(), sc, "Named by B", &rv).size());
+      }
+      if (byB == Act::kChangeValue) {
+        const std::vector<CK_OBJECT_HANDLE> changed = DataLabelled(c.list(), sc, kFirstRecordLabel, &rv);
+        std::string value;
+        ASSERT_EQ(1u, changed.size());
+        EXPECT_EQ(CKR_OK, Attribute(c.list(), sc, changed[0], CKA_VALUE, &value));
+        EXPECT_EQ(std::string(100, 'B'), value);
+      }
+      ASSERT_EQ(CKR_OK, c->C_Finalize(nullptr));
+    }
+  }
+}

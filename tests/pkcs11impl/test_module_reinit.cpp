@@ -18,6 +18,7 @@
 #include "tests/pkcs11impl/bridge_host.h"
 #include "tests/pkcs11impl/card_image.h"
 #include "tests/pkcs11impl/openssl_key.h"
+#include "tests/pkcs11impl/token_check.h"
 #include "tools/cardsim/cardsim.h"
 
 using namespace testhost;
@@ -978,5 +979,127 @@ TEST(ModuleReinit, TokenLeftIncompleteIsUninitialisedOnlyUnderThisModulesProfile
     EXPECT_EQ("<" + std::to_string(CKR_TOKEN_NOT_RECOGNIZED) + ">", TokenState(t));
     EXPECT_NE(CKR_OK, t.InitToken("B"));
     EXPECT_EQ(WithoutCounters(foreign), WithoutCounters(t.Image()));
+  }
+}
+
+namespace {
+
+// One object of a kind, number n: a certificate of 1,481 octets, a data object of
+// 256 octets, or an RSA-1024 key pair.
+enum class Kind { kCertificate, kData, kKeyPair };
+CK_RV MakeObject(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h, Kind kind, int n) {
+  const std::string label = "Object " + std::to_string(n), id = {static_cast<char>(n), static_cast<char>(n >> 8)};
+  TestTemplate t;
+  CK_OBJECT_HANDLE obj = 0, pub = 0;
+  switch (kind) {
+    case Kind::kCertificate: {
+      static const testsupport::Bytes der = testsupport::ReadDataFile("large-cert.der");
+      t.Ulong(CKA_CLASS, CKO_CERTIFICATE).Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509).Bool(CKA_TOKEN, true);
+      t.Bytes(CKA_LABEL, label).Bytes(CKA_ID, id).Bytes(CKA_SUBJECT, std::string("\x30\x00", 2));
+      t.Bytes(CKA_VALUE, std::string(der.begin(), der.end()));
+      return f->C_CreateObject(h, TT_ARGS(t), &obj);
+    }
+    case Kind::kData:
+      t.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, true).Bool(CKA_PRIVATE, false).Bytes(CKA_LABEL, label);
+      t.Bytes(CKA_VALUE, std::string(256, static_cast<char>(n)));
+      return f->C_CreateObject(h, TT_ARGS(t), &obj);
+    default: {
+      CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+      TestTemplate prv;
+      t.Bool(CKA_TOKEN, true).Ulong(CKA_MODULUS_BITS, 1024).Bytes(CKA_PUBLIC_EXPONENT, std::string("\x01\x00\x01", 3));
+      t.Bytes(CKA_LABEL, label).Bytes(CKA_ID, id);
+      prv.Bool(CKA_TOKEN, true).Bool(CKA_PRIVATE, true).Bool(CKA_SIGN, true).Bytes(CKA_LABEL, label).Bytes(CKA_ID, id);
+      return f->C_GenerateKeyPair(h, &gen, TT_ARGS(t), TT_ARGS(prv), &pub, &obj);
+    }
+  }
+}
+
+size_t CountObjects(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h) {
+  std::vector<CK_OBJECT_HANDLE> all;
+  return modulecalls::FindAll(const_cast<CK_FUNCTION_LIST*>(f), h, TestTemplate(), &all) == CKR_OK ? all.size() : 0;
+}
+
+}  // namespace
+
+// On a token made by C_InitToken the user writes objects of one kind until the
+// card refuses one for want of memory (CKR_DEVICE_MEMORY): at least four fifths
+// of what a token took when its directories grew without a spare (certificates
+// 36, data objects 197, key pairs 31, 100 on model 7, where references bounded
+// them), and after a restart every one is there, every value reads and every key
+// signs what OpenSSL verifies.
+TEST(ModuleReinit, TokensTakeObjectsUntilTheCardsMemoryIsFull) {
+#if defined(__SANITIZE_ADDRESS__)
+  const char* const cards[] = {"blank-model3.card"};  // the others as in the build without it
+#else
+  const char* const cards[] = {"blank-model1.card", "blank-model3.card", "blank-model4.card", "blank-model7.card"};
+#endif
+  for (const char* card : cards) {
+    for (Kind kind : {Kind::kCertificate, Kind::kData, Kind::kKeyPair}) {
+      const size_t least = kind == Kind::kCertificate ? 29 : kind == Kind::kData ? 158
+                           : std::string(card) == "blank-model7.card" ? 80 : 25;
+      SCOPED_TRACE(Fmt("%s, kind %d", card, static_cast<int>(kind)));
+      Reinit t(card);
+      ASSERT_TRUE(t.Start());
+      ASSERT_EQ(CKR_OK, t.InitToken("Full"));
+      ASSERT_EQ(CKR_OK, t.InitPin("1234"));
+      CK_SESSION_HANDLE h = 0;
+      ASSERT_EQ(CKR_OK, t.UserSession("1234", &h));
+      int made = 0;
+      CK_RV rv = CKR_OK;
+      while (made < 400 && (rv = MakeObject(t.f(), h, kind, made)) == CKR_OK) ++made;
+      EXPECT_EQ(CKR_DEVICE_MEMORY, rv);
+      EXPECT_GE(static_cast<size_t>(made), least);
+      ASSERT_TRUE(t.Start());
+      ASSERT_EQ(CKR_OK, t.UserSession("1234", &h));
+      EXPECT_EQ(static_cast<size_t>(kind == Kind::kKeyPair ? 2 * made : made), CountObjects(t.f(), h));
+      EXPECT_EQ("", tokencheck::Join(tokencheck::TokenProblems(const_cast<CK_FUNCTION_LIST*>(t.f()), h, nullptr,
+                                                                nullptr)));
+      std::printf("%s: %d objects of kind %d\n", card, made, static_cast<int>(kind));
+    }
+  }
+}
+
+// Tokens an earlier version made and filled, with every file of records exactly
+// as long as its contents, take what the user asks of them (a certificate, a
+// data object, a key pair, a longer label, longer and shorter values, a
+// deletion) and C_InitToken with a longer label. Where EF.DIR may not grow (its
+// rules), that C_InitToken fails before it erases anything.
+TEST(ModuleReinit, TokensWrittenToSizeGrowAsTheyAreUsed) {
+  for (const char* card : {"written-to-size-model1.card", "written-to-size-model3.card", "written-to-size-model4.card",
+                           "written-to-size-model7.card"}) {
+    SCOPED_TRACE(card);
+    Reinit t(card);
+    ASSERT_TRUE(t.Start());
+    CK_SESSION_HANDLE h = 0;
+    ASSERT_EQ(CKR_OK, t.UserSession("1234", &h));
+    CK_FUNCTION_LIST* const f = const_cast<CK_FUNCTION_LIST*>(t.f());
+    for (Kind kind : {Kind::kCertificate, Kind::kData, Kind::kKeyPair}) EXPECT_EQ(CKR_OK, MakeObject(f, h, kind, 7));
+    TestTemplate byLabel, longer, shorter, relabel;
+    byLabel.Ulong(CKA_CLASS, CKO_CERTIFICATE).Bytes(CKA_LABEL, "Certificate");
+    relabel.Bytes(CKA_LABEL, "A certificate label much longer than the one it had");
+    EXPECT_EQ(CKR_OK, f->C_SetAttributeValue(h, modulecalls::Find(*t.module, h, byLabel).at(0), TT_ARGS(relabel)));
+    const CK_OBJECT_HANDLE data = modulecalls::FindOne(*t.module, h, CKO_DATA);
+    longer.Bytes(CKA_VALUE, std::string(600, 'L'));
+    shorter.Bytes(CKA_VALUE, "short");
+    EXPECT_EQ(CKR_OK, f->C_SetAttributeValue(h, data, TT_ARGS(longer)));
+    EXPECT_EQ(CKR_OK, f->C_SetAttributeValue(h, data, TT_ARGS(shorter)));
+    ASSERT_TRUE(t.Start());
+    ASSERT_EQ(CKR_OK, t.UserSession("1234", &h));
+    EXPECT_EQ(7u, CountObjects(f, h));  // the pair and certificate the token held, and four more
+    EXPECT_EQ("", tokencheck::Join(tokencheck::TokenProblems(const_cast<CK_FUNCTION_LIST*>(t.f()), h, nullptr,
+                                                              nullptr)));
+    EXPECT_EQ(CKR_OK, f->C_DestroyObject(h, modulecalls::FindOne(*t.module, h, CKO_DATA)));
+    (void)f->C_CloseAllSessions(0);
+    // A longer label: EF.DIR grows; where its rules keep it from that, nothing changes.
+    const std::string kept = t.Image();
+    std::string locked = kept;
+    const size_t del = locked.find("delete:pin:", locked.find("ef 3F00/2F00 "));
+    locked.replace(del, locked.find_first_of(", ", del) - del, "delete:never");
+    PutBack(t, locked);
+    EXPECT_EQ(CKR_DEVICE_MEMORY, t.InitToken("A longer token label"));
+    EXPECT_EQ(cardimage::Comparable(locked), cardimage::Comparable(t.Image()));
+    PutBack(t, kept);
+    EXPECT_EQ(CKR_OK, t.InitToken("A longer token label"));
+    EXPECT_EQ("A longer token label", t.Label());
   }
 }
