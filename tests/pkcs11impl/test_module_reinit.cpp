@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -1102,4 +1103,42 @@ TEST(ModuleReinit, TokensWrittenToSizeGrowAsTheyAreUsed) {
     EXPECT_EQ(CKR_OK, t.InitToken("A longer token label"));
     EXPECT_EQ("A longer token label", t.Label());
   }
+}
+
+// On a token made by C_InitToken (model 3) files are read up to where their
+// records end: C_Initialize with the first C_GetTokenInfo exchanges at most 800
+// octets with the card, commands and answers together, and C_DestroyObject of a
+// data object takes at most 10 commands (every command costs a real card
+// milliseconds).
+TEST(ModuleReinit, ATokenMadeHereIsReadAndChangedInFewCommands) {
+  Reinit t("blank-model3.card");
+  ASSERT_TRUE(t.Start());
+  ASSERT_EQ(CKR_OK, t.InitToken("Counted"));
+  ASSERT_EQ(CKR_OK, t.InitPin("1234"));
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, t.UserSession("1234", &h));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(CKR_OK, MakeObject(t.f(), h, Kind::kData, i));
+  t.Stop();
+  const auto count = [&t](size_t* octets) {
+    std::istringstream log(t.Log());
+    size_t commands = 0;
+    *octets = 0;
+    for (std::string line; std::getline(log, line);) {
+      if (line.compare(0, 2, "> ") == 0) ++commands;
+      if (line.compare(0, 2, "> ") == 0 || line.compare(0, 2, "< ") == 0) *octets += (line.size() - 2) / 2;
+    }
+    (void)t.sim.ClearLog(kReader);
+    return commands;
+  };
+  ASSERT_EQ(0, t.sim.ClearLog(kReader));
+  ASSERT_TRUE(t.Start());
+  EXPECT_EQ("Counted", t.Label());
+  size_t octets = 0;
+  (void)count(&octets);
+  EXPECT_LE(octets, 800u) << t.Log();
+  ASSERT_EQ(CKR_OK, t.UserSession("1234", &h));
+  const CK_OBJECT_HANDLE data = modulecalls::FindOne(*t.module, h, CKO_DATA);
+  (void)count(&octets);
+  EXPECT_EQ(CKR_OK, t.f()->C_DestroyObject(h, data));
+  EXPECT_LE(count(&octets), 10u);
 }
