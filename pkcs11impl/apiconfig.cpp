@@ -634,6 +634,18 @@ int CfgPkcs11ApiConfig::Apply() {
   if (v.forceRecognizeSet)
     flags = v.forceRecognize != 0 ? (flags | PKCS15_FLAG_ANY_CARD_BLANK) : (flags & ~static_cast<unsigned long>(PKCS15_FLAG_ANY_CARD_BLANK));
 
+  m_inForce.logging = m_loggingOn;
+  m_inForce.lockLogging = lockLogging;
+  m_inForce.logFileName = v.logFileName;
+  m_inForce.pkcs15Flags = flags & 0xFFFFFFFFUL;
+  m_inForce.maxTokenCount = bridge != nullptr ? bridge->GetMaxTokenCount()
+                            : (v.maxTokenCount >= 1 && v.maxTokenCount <= 10 ? v.maxTokenCount
+                                                                             : PKCS15_DEFAULT_TOKENS_PER_READER);
+  m_inForce.hasPcscLibrary = v.pcscLibrary.set;
+  m_inForce.pcscLibrary = v.pcscLibrary.value;
+  m_inForce.hasInitProfile = v.initProfile.set;
+  m_inForce.initProfile = v.initProfile.value;
+
   if (bridge != nullptr) {
     bridge->SetPkcs15Flags(static_cast<uint32_t>(flags & 0xFFFFFFFFUL));
     bridge->SetOptionBits(v.secureMessaging ? 0 : PKCS15_OPTION_SM_OFF, PKCS15_OPTION_SM_MASK);

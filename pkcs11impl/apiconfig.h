@@ -66,6 +66,23 @@ class CfgPkcs11ApiConfig : public CfgManager {
 
   const char* GetExpandedLogFileName() const { return m_expandedLogFileName.c_str(); }
 
+  // The values the last Apply put in force, for the start-up report: the
+  // application's section and the environment taken in, the trace bits of the
+  // PKCS#15 option word cleared while there is no log, a token count out of range
+  // left as the bridge had it.
+  struct InForce {
+    bool logging = false;
+    bool lockLogging = false;
+    std::string logFileName = CFG_DEFAULT_LOG_FILE_NAME;
+    unsigned long pkcs15Flags = 0;
+    unsigned long maxTokenCount = 0;
+    bool hasPcscLibrary = false;
+    std::string pcscLibrary;
+    bool hasInitProfile = false;
+    std::string initProfile;
+  };
+  const InForce& GetInForce() const { return m_inForce; }
+
   // ---- sources ----
   static void GetMainConfigFileCandidates(std::string out[2]);
   bool FindMainConfigFile(std::string* path) const;
@@ -88,6 +105,7 @@ class CfgPkcs11ApiConfig : public CfgManager {
   CPkcs15Lib* m_bridge = nullptr;
   std::string m_expandedLogFileName;
   bool m_loggingOn = false;
+  InForce m_inForce;
   CfgIniFile* m_mainSource = nullptr;  // the main file while it is examined
   bool m_ownsMainSource = false;
 };

@@ -248,19 +248,14 @@ int LibraryStartupLocked() {
   Verbose("MIRTAL PKCS#11 configuring");
   cfg.Apply();
 
-  bool logging = false, lockLogging = false;
-  cfg.GetBool(CFGKEY_ENABLE_LOGGING, &logging);
-  cfg.GetBool(CFGKEY_ENABLE_LOCK_LOGGING, &lockLogging);
-  const char* logFileName = CFG_DEFAULT_LOG_FILE_NAME;
-  cfg.GetString(CFGKEY_LOG_FILE_NAME, &logFileName);
-  unsigned long flags = PKCS15_FLAGS_CONFIG_DEFAULT;
-  cfg.GetInt(CFGKEY_PKCS15_FLAGS, &flags);
-  unsigned long maxTokens = PKCS15_DEFAULT_TOKENS_PER_READER;
-  cfg.GetInt(CFGKEY_PKCS15_MAX_TOKEN_COUNT, &maxTokens);
-  const char* pcsc = nullptr;
-  cfg.GetString(CFGKEY_PCSC_LIBRARY, &pcsc);
-  const char* profile = nullptr;
-  cfg.GetString(CFGKEY_INIT_PROFILE, &profile);
+  // The report shows what Apply put in force: an [Apps\...] section wins over the
+  // global keys and the environment, and trace bits do nothing without a log.
+  const CfgPkcs11ApiConfig::InForce& inForce = cfg.GetInForce();
+  const bool logging = inForce.logging, lockLogging = inForce.lockLogging;
+  const char* logFileName = inForce.logFileName.c_str();
+  const unsigned long flags = inForce.pkcs15Flags, maxTokens = inForce.maxTokenCount;
+  const char* pcsc = inForce.hasPcscLibrary ? inForce.pcscLibrary.c_str() : nullptr;
+  const char* profile = inForce.hasInitProfile ? inForce.initProfile.c_str() : nullptr;
   char processPath[10240];
   if (GetProcessPath(static_cast<long>(getpid()), processPath, sizeof processPath) == nullptr) processPath[0] = '\0';
 

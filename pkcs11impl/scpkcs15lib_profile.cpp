@@ -39,7 +39,8 @@ CK_RV SCPkcs15Lib::ValidateInitProfile(uint32_t reader, const InitProfile* profi
   const uint32_t model = card->GetCardType();
   // Models 1 and 3 carry their tokens' PINs in the card profile; model 4 is the
   // one that takes new PKCS#15 applications, so its profiles are checked too.
-  if (model != 1 && model != 3 && model != 4) return CKR_TOKEN_NOT_RECOGNIZED;
+  if (model != SC_CARD_TYPE_SETCOS441 && model != SC_CARD_TYPE_COSMOPOLIC && model != SC_CARD_TYPE_CLASSIC)
+    return CKR_TOKEN_NOT_RECOGNIZED;
 
   TransactionGuard guard(rd);
   const SCRESULT sel = card->SelectFileById(kMasterFileId);
@@ -54,7 +55,7 @@ CK_RV SCPkcs15Lib::ValidateInitProfile(uint32_t reader, const InitProfile* profi
   InitPinBounds bounds;
   bounds.pinMin = info.minPinLen;
   bounds.pinMax = info.maxPinLen;
-  if (model == 3) {
+  if (model == SC_CARD_TYPE_COSMOPOLIC) {
     bounds.pukMin = 4;
     bounds.pukMax = 16;
   } else {

@@ -105,11 +105,11 @@ void SCPkcs15Lib::SetPkcs15Flags(uint32_t word) {
 
 uint32_t SCPkcs15Lib::CardLogMaskFromFlags(uint32_t word) {
   uint32_t mask = 0;
-  if (word & 0x1000) mask |= 1;
-  if (word & 0x2000) mask |= 2;
-  if (word & 0x4000) mask |= 8;
-  if (word & 0x8000) mask |= 16;
-  if (word & 0x800) mask |= 32;
+  if (word & 0x1000) mask |= SC_LOG_CARD_RESULTS;
+  if (word & 0x2000) mask |= SC_LOG_FILE_SELECTION;
+  if (word & 0x4000) mask |= SC_LOG_SECURITY_ENV;
+  if (word & 0x8000) mask |= SC_LOG_SECURE_MESSAGING;
+  if (word & 0x800) mask |= SC_LOG_PIN_STATE;
   return mask;
 }
 

@@ -141,7 +141,7 @@ SCRESULT SCPkcs15App::BuildAbsolutePath(SCPath* out) const {
     if (!out) return SC_E_BAD_PARAMS;
     if (!m_hasDirRecord) return SC_E_BAD_USAGE;
     if (!m_dirRecord.wasPath || m_dirRecord.path.getLength() == 0) {
-        if (m_pCard && m_pCard->GetCardType() == 7) {
+        if (m_pCard && m_pCard->GetCardType() == SC_CARD_TYPE_IAS) {
             const uint16_t ids[2] = {SC_FID_MF, 0xADF1};
             return out->Set(ids, 2) ? 0 : SC_E_NO_MEMORY;
         }

@@ -82,7 +82,7 @@ SCRESULT SCPkcs15App::CreatePkcs15Structure(const char* label, const SCFileHeade
 
     uint32_t aodfTemplate = odfTemplate;
     bool aodfInSubDir = false;
-    if (subDir && cardType == 4 && !haveSo) {
+    if (subDir && cardType == SC_CARD_TYPE_CLASSIC && !haveSo) {
         work.Append(0x5000);
         aodfTemplate = 0x88B1;
         aodfInSubDir = true;
@@ -123,7 +123,7 @@ SCRESULT SCPkcs15App::CreatePkcs15Structure(const char* label, const SCFileHeade
     const uint8_t userRef = m_headers.GetUserPinRef();
     const uint8_t pukRef = m_headers.GetUserPukRef();
     const uint8_t soRef = m_headers.GetSoPinRef();
-    const bool withPuk = cardType == 4 && pukRef < SC_REF_UNUSED;
+    const bool withPuk = cardType == SC_CARD_TYPE_CLASSIC && pukRef < SC_REF_UNUSED;
     const uint8_t userGuard = haveSo ? 2 : (withPuk ? 14 : 0);
 
     const uint16_t mf = SC_FID_MF;
@@ -196,12 +196,12 @@ SCRESULT SCPkcs15App::CreatePinObject(const char* label, uint8_t pinReference, u
     if (pinReference >= 0x80) flags |= kPinLocal;
 
     int maxLen = info.maxPinLen;
-    if (cardType == 3 && (creationFlags & (PINCREATE_SO | PINCREATE_UNBLOCKING))) maxLen = 16;
-    if (cardType == 4) {
+    if (cardType == SC_CARD_TYPE_COSMOPOLIC && (creationFlags & (PINCREATE_SO | PINCREATE_UNBLOCKING))) maxLen = 16;
+    if (cardType == SC_CARD_TYPE_CLASSIC) {
         if (maxLen > 64) maxLen = 64;
         flags |= kPinNeedsPadding;
     }
-    const bool padded = (info.pinCaps & kCapPadded) != 0 || cardType == 4;
+    const bool padded = (info.pinCaps & kCapPadded) != 0 || cardType == SC_CARD_TYPE_CLASSIC;
     const uint8_t padChar = padded ? info.padChar : 0;
     const int storedLen = padded ? maxLen : 0;
     int minLen = minLength > info.minPinLen ? minLength : info.minPinLen;

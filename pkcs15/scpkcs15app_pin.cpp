@@ -309,7 +309,7 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
     if (r < 0) return r;
     const uint8_t* pukData = unblockPin ? Data(pukBuf) : nullptr;
     const uint8_t* newData = newPin ? Data(newBuf) : nullptr;
-    if (m_pCard->GetCardType() == 4 && pukRef < 255 && puk != pin) {
+    if (m_pCard->GetCardType() == SC_CARD_TYPE_CLASSIC && pukRef < 255 && puk != pin) {
         // This card checks the unblocking PIN first, then takes both.
         r = m_pCard->UnblockPin(ref, pukData, nullptr, pukLen, 0);
         if (r == 0) r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen);

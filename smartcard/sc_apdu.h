@@ -36,5 +36,5 @@ bool scApduWithoutLe(const uint8_t* apdu, size_t len, std::vector<uint8_t>* out)
 // following octets up to the eighth and "...". Any other command (PIN, PUK and
 // key commands, writes, file creation, protected or proprietary-class commands)
 // is shown by its header alone with "(data not shown)"; the caller writes the
-// length beside it.
+// length beside it, and the answer's length and status word.
 std::string scApduTraceText(const uint8_t* apdu, size_t len);

@@ -1,8 +1,10 @@
 #include "smartcard/sc_card.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "smartcard/sc_digestinfo.h"
 #include "smartcard/sc_log.h"
@@ -80,6 +82,132 @@ uint32_t TextLength(const uint8_t* p, uint32_t len) {
     return len == SC_UNSET ? static_cast<uint32_t>(std::strlen(reinterpret_cast<const char*>(p))) : len;
 }
 
+// ---- card-layer log lines (see sc_log.h for the kinds)
+
+// "3F00/5015/4401"; "-" for an empty path.
+std::string PathText(const uint16_t* ids, size_t count) {
+    if (ids == nullptr || count == 0) return "-";
+    std::string s;
+    char id[8];
+    for (size_t i = 0; i < count; ++i) {
+        std::snprintf(id, sizeof id, i ? "/%04X" : "%04X", ids[i]);
+        s += id;
+    }
+    return s;
+}
+
+std::string HexText(const uint8_t* p, size_t n) {
+    std::string s;
+    char octet[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(octet, sizeof octet, "%02X", p[i]);
+        s += octet;
+    }
+    return s;
+}
+
+// A status word the card refused a command with, and the card result it becomes.
+// The retry count that answers a VERIFY without data is the PIN's state, no refusal.
+void LogCardResult(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, bool hasData, uint16_t sw) {
+    if (sw == 0x9000 || (sw & 0xFF00) == 0x6100 || !scLogWants(SC_LOG_CARD_RESULTS)) return;
+    if ((cla & 0xF0) == 0 && ins == 0x20 && !hasData && (sw & 0xFFF0) == 0x63C0) return;
+    const SCRESULT r = SCCard::MapStatus(sw);
+    char name[64], text[160];
+    scLogMasked(SC_LOG_CARD_RESULTS, "card: %02X %02X %02X %02X answered %04X: %s (%s)", cla, ins, p1, p2, sw,
+                scGetErrorName(r, name, sizeof name), scGetErrorMessage(r, text, sizeof text));
+}
+
+// What the answer to a PIN command says of the PIN; never its value. A query
+// (VERIFY without data) reads a retry count as "not verified".
+void LogPinState(uint32_t ref, const char* step, const char* done, uint16_t sw, bool query = false) {
+    if (!scLogWants(SC_LOG_PIN_STATE)) return;
+    char state[64];
+    if (sw == 0x9000)
+        std::snprintf(state, sizeof state, "%s", done);
+    else if ((sw & 0xFFF0) == 0x63C0 && (sw & 0x0F) != 0)
+        std::snprintf(state, sizeof state, "%s, %u tries left", query ? "not verified" : "wrong value", sw & 0x0Fu);
+    else if (sw == 0x63C0 || sw == 0x6983)
+        std::snprintf(state, sizeof state, "blocked");
+    else if (sw == 0x6300)
+        std::snprintf(state, sizeof state, "wrong value");
+    else if (sw == 0x6984)
+        std::snprintf(state, sizeof state, "not initialised");
+    else if (sw == 0x6A88)
+        std::snprintf(state, sizeof state, "no such PIN");
+    else
+        std::snprintf(state, sizeof state, "refused (%04X)", sw);
+    scLogMasked(SC_LOG_PIN_STATE, "card: PIN %02X, %s: %s", ref, step, state);
+}
+
+// What a SELECT names, by its P1.
+std::string SelectionTarget(uint8_t p1, const uint8_t* data, size_t len) {
+    std::vector<uint16_t> ids;
+    if (len % 2 == 0)
+        for (size_t i = 0; i + 1 < len; i += 2) ids.push_back(static_cast<uint16_t>((data[i] << 8) | data[i + 1]));
+    const bool one = ids.size() == 1;
+    switch (p1) {
+    case 0x00:
+        if (one) return "file " + PathText(ids.data(), 1);
+        break;
+    case 0x01:
+        if (one) return "child DF " + PathText(ids.data(), 1);
+        break;
+    case 0x02:
+        if (one) return "child EF " + PathText(ids.data(), 1);
+        break;
+    case 0x03:
+        return "parent DF";
+    case 0x04:
+        return "application " + HexText(data, len);
+    case 0x08:
+        if (!ids.empty()) {
+            ids.insert(ids.begin(), SC_FID_MF);
+            return "path " + PathText(ids.data(), ids.size());
+        }
+        break;
+    case 0x09:
+        if (!ids.empty()) return "path " + PathText(ids.data(), ids.size()) + " from the current DF";
+        break;
+    default:
+        break;
+    }
+    char p[16];
+    std::snprintf(p, sizeof p, "P1 %02X ", p1);
+    return p + HexText(data, len);
+}
+
+// A selection, what it found and the DF the driver then takes as current.
+void LogSelection(uint8_t p1, const uint8_t* data, size_t len, uint16_t sw, const SCFileHeader* found,
+                  const SCPath& currentDf) {
+    if (!scLogWants(SC_LOG_FILE_SELECTION)) return;
+    std::string what;
+    if (found != nullptr) {
+        const uint16_t fid = found->GetFileId();
+        const std::string id = found->HasFileId() ? " " + PathText(&fid, 1) : "";
+        char size[32] = "";
+        if (found->IsDf()) {
+            what = ", DF" + id;
+        } else if (found->IsKeyFile()) {
+            what = ", key file" + id;
+        } else {
+            std::snprintf(size, sizeof size, " (%u bytes)", found->GetFileSize());
+            what = (found->IsTransparentEf() ? ", EF" : ", file") + id + size;
+        }
+    }
+    const std::string df = currentDf.Count() ? PathText(currentDf.Ids(), currentDf.Count()) : "unknown";
+    scLogMasked(SC_LOG_FILE_SELECTION, "card: select %s -> %04X%s, current DF %s",
+                SelectionTarget(p1, data, len).c_str(), sw, what.c_str(), df.c_str());
+}
+
+const char* EnvironmentName(uint8_t tmpl) {
+    switch (tmpl) {
+    case 0xB6: return "signing";
+    case 0xB8: return "deciphering";
+    case 0xA4: return "authentication";
+    default: return "other use";
+    }
+}
+
 }  // namespace
 
 SCCard::SCCard(SCReader* reader) : m_pConnectedReader(reader) {
@@ -136,9 +264,13 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
         }
         if (r < 0) return r;
         off += part;
-        if (!last && *sw != 0x9000) return SC_OK;  // a refused part ends the chain
+        if (!last && *sw != 0x9000) {
+            LogCardResult(apdu[0], ins, p1, p2, true, *sw);
+            return SC_OK;  // a refused part ends the chain
+        }
         if (last) break;
     }
+    LogCardResult(cla, ins, p1, p2, len != 0, *sw);
     return SC_OK;
 }
 
@@ -151,7 +283,10 @@ SCRESULT SCCard::DoSelect(uint8_t p1, uint8_t p2, const uint8_t* data, size_t le
     SCRESULT r = Transmit(0x00, 0xA4, p1, static_cast<uint8_t>(p2 | 0x04), data, len, true, &resp, &sw);
     if (r < 0) return r;
     // A deactivated file (6283) is selected all the same, except by DF name.
-    if (sw != 0x9000 && (sw & 0xFF00) != 0x6100 && (sw != 0x6283 || p1 == 0x04)) return scResultFromStatus(sw);
+    if (sw != 0x9000 && (sw & 0xFF00) != 0x6100 && (sw != 0x6283 || p1 == 0x04)) {
+        LogSelection(p1, data, len, sw, nullptr, m_curDf);
+        return scResultFromStatus(sw);
+    }
     std::unique_ptr<SCFileHeader> h(NewHeader());
     const SCRESULT pr = resp.empty() ? SC_E_INVALID_DATA_FORMAT : h->Parse(resp.data(), resp.size());
     m_hasLastHeader = pr == SC_OK;
@@ -208,6 +343,7 @@ SCRESULT SCCard::DoSelect(uint8_t p1, uint8_t p2, const uint8_t* data, size_t le
     default:
         break;
     }
+    LogSelection(p1, data, len, sw, m_hasLastHeader ? h.get() : nullptr, m_curDf);
     if (header) {
         if (pr != SC_OK) return pr;
         *header = h.release();
@@ -882,6 +1018,10 @@ SCRESULT SCCard::VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) {
     uint16_t sw = 0;
     const SCRESULT r = Transmit(0x00, 0x20, 0x00, static_cast<uint8_t>(ref), pin, pin ? n : 0, false, nullptr, &sw);
     if (r < 0) return r;
+    if (pin != nullptr)
+        LogPinState(ref, "verify", "verified", sw);
+    else
+        LogPinState(ref, "state", "verified", sw, true);
     if (sw == 0x9000) return SC_OK;
     if ((sw & 0xFFF0) == 0x63C0) {
         // No tries left is a blocked PIN, never 0 (which would read as verified).
@@ -896,7 +1036,9 @@ SCRESULT SCCard::ResetPinState(uint32_t ref) {
     if (ref > 0xFF) return SC_E_BAD_PARAMS;
     uint16_t sw = 0;
     const SCRESULT r = Transmit(0x00, 0x20, 0xFF, static_cast<uint8_t>(ref), nullptr, 0, false, nullptr, &sw);
-    return r < 0 ? r : MapStatus(sw);
+    if (r < 0) return r;
+    LogPinState(ref, "forget verification", "not verified", sw);
+    return MapStatus(sw);
 }
 
 SCRESULT SCCard::ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* newPin, uint32_t oldLen,
@@ -912,6 +1054,7 @@ SCRESULT SCCard::ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* n
     const SCRESULT r = Transmit(0x00, 0x24, oldPin ? 0x00 : 0x01, static_cast<uint8_t>(ref), d.data(), d.size(), false,
                                 nullptr, &sw);
     if (r < 0) return r;
+    LogPinState(ref, oldPin ? "change" : "set", oldPin ? "changed" : "set", sw);
     if (sw == 0x6984) return SC_E_PIN_NOT_INITIALIZED;
     return MapStatus(sw);
 }
@@ -929,6 +1072,7 @@ SCRESULT SCCard::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* new
     const SCRESULT r = Transmit(0x00, 0x2C, p1, static_cast<uint8_t>(ref), d.empty() ? nullptr : d.data(), d.size(),
                                 false, nullptr, &sw);
     if (r < 0) return r;
+    LogPinState(ref, "unblock", newPin ? "unblocked, new value set" : "unblocked", sw);
     if (sw == 0x6984) return SC_E_PIN_NOT_INITIALIZED;
     return MapStatus(sw);
 }
@@ -960,7 +1104,10 @@ SCRESULT SCCard::BlockPin(uint32_t ref) {
         const SCRESULT r = Transmit(0x00, 0x20, 0x00, static_cast<uint8_t>(ref), value.data(), value.size(), false,
                                     nullptr, &sw);
         if (r < 0) return r;
-        if (sw == 0x6983) return SC_OK;
+        if (sw == 0x6983) {
+            LogPinState(ref, "block", "blocked", sw);
+            return SC_OK;
+        }
         if (sw == 0x9000) {
             // The value happened to be the PIN: change it and try once more.
             if (accepted) return SC_E_PIN_NOT_BLOCKED;
@@ -1257,6 +1404,15 @@ SCRESULT SCCard::ManageSecurityEnvironment(uint8_t tmpl, uint8_t algorithm, cons
     uint16_t sw = 0;
     const SCRESULT r = Transmit(0x00, 0x22, 0x41, tmpl, d.data(), d.size(), false, nullptr, &sw);
     if (r < 0) return r;
+    if (scLogWants(SC_LOG_SECURITY_ENV)) {
+        char key[32];
+        if (keyRef > 0 && keyRef <= 0xFE)
+            std::snprintf(key, sizeof key, "key reference %02X", keyRef);
+        else
+            std::snprintf(key, sizeof key, "key file %04X", *fid);
+        scLogMasked(SC_LOG_SECURITY_ENV, "card: security environment %02X (%s): algorithm %02X, %s -> %04X", tmpl,
+                    EnvironmentName(tmpl), algorithm, key, sw);
+    }
     if (sw == 0x6A80) return SC_E_UNSUPPORTED_RSA_ALGO;
     return MapStatus(sw);
 }

@@ -1,5 +1,7 @@
 #include "smartcard/sc_card_classic.h"
 
+#include "smartcard/sc_log.h"
+
 SCRESULT SCCard_ClassIC::GetCardInfo(SCCardInfo* info) {
     if (info == nullptr) return SC_E_BAD_PARAMS;
     FillBaseInfo(info);
@@ -20,7 +22,9 @@ SCRESULT SCCard_ClassIC::RestoreSecurityEnvironment(uint32_t se) {
     if (se > 0xFF) return SC_E_BAD_PARAMS;
     uint16_t sw = 0;
     const SCRESULT r = Transmit(0x00, 0x22, 0xF3, static_cast<uint8_t>(se), nullptr, 0, false, nullptr, &sw);
-    return r < 0 ? r : MapStatus(sw);
+    if (r < 0) return r;
+    scLogMasked(SC_LOG_SECURITY_ENV, "card: security environment %02X restored -> %04X", se, sw);
+    return MapStatus(sw);
 }
 
 SCRESULT SCCard_ClassIC::RestoreSecurityEnvironment(SCCard* card, uint32_t se) {

@@ -193,13 +193,16 @@ SCRESULT SCCard_GlobalPlatform::SetupGpChannel(const uint8_t* k1, size_t l1, con
     AttachSmCtx(std::move(ctx));
     const SCRESULT r = OpenGpSession(raw);
     if (r < 0) {
-        scLog("card: GlobalPlatform channel (mode %u) not opened: %016llx", mode, static_cast<unsigned long long>(r));
+        char name[64];
+        scLogMasked(SC_LOG_SECURE_MESSAGING, "card: GlobalPlatform channel (mode %u) not opened: %s", mode,
+                    scGetErrorName(r, name, sizeof name));
         AttachSmCtx(nullptr);
         return r;
     }
     raw->SetEstablished(true);
     if (pauseAfter) raw->SetRunning(false);
-    scLog("card: GlobalPlatform channel (mode %u) opened%s", mode, pauseAfter ? ", paused" : "");
+    scLogMasked(SC_LOG_SECURE_MESSAGING, "card: GlobalPlatform channel (mode %u) opened%s", mode,
+                pauseAfter ? ", paused" : "");
     return SC_OK;
 }
 
@@ -214,7 +217,9 @@ SCRESULT SCCard_GlobalPlatform::OpenSmChannel(uint32_t keyRef, uint32_t, uint32_
     if (lock.GetResult() < 0) return lock.GetResult();
     const SCRESULT r = OpenGpSession(ctx);
     if (r < 0) {
-        scLog("card: GlobalPlatform channel not opened again: %016llx", static_cast<unsigned long long>(r));
+        char name[64];
+        scLogMasked(SC_LOG_SECURE_MESSAGING, "card: GlobalPlatform channel not opened again: %s",
+                    scGetErrorName(r, name, sizeof name));
         AttachSmCtx(nullptr);
         return r;
     }
@@ -229,7 +234,12 @@ SCRESULT SCCard_GlobalPlatform::RestoreSecureMessaging() {
     SCTransactGuard lock(this);
     if (lock.GetResult() < 0) return lock.GetResult();
     const SCRESULT r = OpenGpSession(ctx);
-    scLog("card: GlobalPlatform channel opened again: %016llx", static_cast<unsigned long long>(r));
+    char name[64];
+    if (r < 0)
+        scLogMasked(SC_LOG_SECURE_MESSAGING, "card: GlobalPlatform channel not opened again: %s",
+                    scGetErrorName(r, name, sizeof name));
+    else
+        scLogMasked(SC_LOG_SECURE_MESSAGING, "card: GlobalPlatform channel opened again");
     // A channel that cannot be had again stays lost: nothing passes unprotected.
     if (r < 0) ctx->MarkLost();
     return r;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "smartcard/sc_log.h"
 #include "smartcard/sc_reader.h"
 #include "smartcard/sc_smctx.h"
 
@@ -111,6 +112,7 @@ SCRESULT SCCard_IAS::GetPinTriesLeft(uint8_t ref) {
     const uint8_t* v = nullptr;
     size_t n = 0;
     if (!h.FindInSdoBody(0x9B, &v, &n) || n != 1) return SC_E_INSUFFICIENT_DATA;
+    scLogMasked(SC_LOG_PIN_STATE, "card: PIN %02X, security data: %u tries left", ref, v[0]);
     return v[0];
 }
 

@@ -40,7 +40,7 @@ void SCCard::AttachSmCtx(std::unique_ptr<SCSmCtx> ctx) {
 }
 
 SCRESULT SCCard::DropSmContext() {
-    if (m_smCtx) scLog("card: secure-messaging context dropped");
+    if (m_smCtx) scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure-messaging context dropped");
     AttachSmCtx(nullptr);
     return SC_OK;
 }
@@ -73,12 +73,13 @@ SCRESULT SCCard::SetupSmDh(const SCByteBuffer* keySet, uint32_t group) {
     AttachSmCtx(std::move(ctx));
     const SCRESULT r = AgreeSmKeys(raw);
     if (r < 0) {
-        scLog("card: secure messaging by key agreement (group %u) failed: %016llx", group,
-              static_cast<unsigned long long>(r));
+        char name[64];
+        scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging by key agreement (group %u) failed: %s", group,
+                    scGetErrorName(r, name, sizeof name));
         AttachSmCtx(nullptr);
         return r;
     }
-    scLog("card: secure messaging by key agreement (group %u) set up", group);
+    scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging by key agreement (group %u) set up", group);
     return SC_OK;
 }
 
@@ -170,7 +171,12 @@ SCRESULT SCCard::RestoreSecureMessaging() {
     SCTransactGuard lock(this);
     if (lock.GetResult() < 0) return lock.GetResult();
     const SCRESULT r = AgreeSmKeys(iso);
-    scLog("card: secure messaging by key agreement set up again: %016llx", static_cast<unsigned long long>(r));
+    char name[64];
+    if (r < 0)
+        scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging by key agreement not set up again: %s",
+                    scGetErrorName(r, name, sizeof name));
+    else
+        scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging by key agreement set up again");
     // A channel that cannot be had again stays lost: nothing passes unprotected.
     if (r < 0) iso->MarkLost();
     return r;

@@ -5,18 +5,34 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "smartcard/sc_apdu.h"
 #include "smartcard/sc_card.h"
+#include "smartcard/sc_log.h"
 #include "smartcard/sc_pcscapi.h"
 #include "smartcard/sc_reader_backend.h"
 #include "smartcard/sc_smctx.h"
 #include "support/vtest.h"
 
 namespace {
+
+// The four header octets of a command, for the secure-messaging lines: the data,
+// which may hold a PIN or key, never shows.
+struct HeaderText {
+    char text[12];
+    explicit HeaderText(const std::vector<uint8_t>& apdu) {
+        if (apdu.size() < 4)
+            std::snprintf(text, sizeof text, "?");
+        else
+            std::snprintf(text, sizeof text, "%02X %02X %02X %02X", apdu[0], apdu[1], apdu[2], apdu[3]);
+    }
+};
+
+const char* ResultName(SCRESULT r, char (&buf)[64]) { return scGetErrorName(r, buf, sizeof buf); }
 
 // ---- back-end table ----
 
@@ -735,7 +751,11 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
         // verify): nothing goes to the card unprotected. A context marked
         // established is set up again by its owner first; any other is refused.
         SCSmRestorer* owner = ctx->GetRestorer();
-        if (!ctx->IsEstablished() || owner == nullptr) return SC_E_SM_NOT_ESTABLISHED;
+        if (!ctx->IsEstablished() || owner == nullptr) {
+            scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging: %s held back, the channel is lost",
+                        HeaderText(apdu).text);
+            return SC_E_SM_NOT_ESTABLISHED;
+        }
         const SCRESULT rc = owner->RestoreSecureMessaging();
         if (rc < 0) return rc;
         // The owner may have dropped the context (ctx is then gone).
@@ -745,7 +765,12 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
     if (sm) {
         std::vector<uint8_t> wrapped;
         const SCRESULT rc = ctx->WrapCommand(apdu.data(), apdu.size(), &wrapped);
-        if (rc < 0) return rc;
+        if (rc < 0) {
+            char name[64];
+            scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging: %s not wrapped: %s", HeaderText(apdu).text,
+                        ResultName(rc, name));
+            return rc;
+        }
         if (!scParseApdu(wrapped.data(), wrapped.size(), &info)) {
             ctx->LoseSession();
             return SC_E_BAD_PARAMS;
@@ -785,7 +810,12 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
         cmd, sm ? ((flags & ~SC_TX_NO_GET_RESPONSE) | SC_TX_NO_LE_CORRECTION) : flags, &data, &s);
     if (rc < 0) {
         // The counters of the two sides are apart now.
-        if (sm) ctx->LoseSession();
+        if (sm) {
+            char name[64];
+            scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging: %s sent as %s, no answer: %s",
+                        HeaderText(apdu).text, HeaderText(cmd).text, ResultName(rc, name));
+            ctx->LoseSession();
+        }
         return rc;
     }
     if (sm) {
@@ -793,7 +823,14 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
         uint16_t plainSw = 0;
         rc = ctx->UnwrapResponse(data.data(), data.size(), s, &plain, &plainSw);
         std::fill(data.begin(), data.end(), 0);
-        if (rc < 0) return rc;
+        if (rc < 0) {
+            char name[64];
+            scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging: %s sent as %s, answer %04X refused: %s",
+                        HeaderText(apdu).text, HeaderText(cmd).text, s, ResultName(rc, name));
+            return rc;
+        }
+        scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging: %s sent as %s, answer %04X unwrapped to %04X",
+                    HeaderText(apdu).text, HeaderText(cmd).text, s, plainSw);
         data.swap(plain);
         s = plainSw;
     }

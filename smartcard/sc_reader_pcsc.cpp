@@ -1,6 +1,7 @@
 #include "smartcard/sc_reader_pcsc.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -280,9 +281,17 @@ SCRESULT SCReaderPcsc::_Transmit(const uint8_t* apdu, uint32_t len, uint8_t* res
     DWORD got = *respLen;
     const LONG rc = fn->Transmit(m_hCard, pci, apdu, len, nullptr, resp, &got);
     if (Trace()) {
-        // PINs, PUKs and keys never reach the log: see scApduTraceText.
-        scLog("%s: SCardTransmit(%u bytes: %s) -> %s, %lu bytes", GetBackendName(), len,
-              scApduTraceText(apdu, len).c_str(), scPcscErrorName(rc), got);
+        // PINs, PUKs and keys never reach the log: see scApduTraceText. Of the answer
+        // only its length and status word show (its data may be deciphered text).
+        char answer[48] = "";
+        if (rc == static_cast<LONG>(S_SUCCESS) && got <= *respLen) {
+            if (got >= 2)
+                std::snprintf(answer, sizeof answer, ", %lu bytes, SW %02X%02X", got, resp[got - 2], resp[got - 1]);
+            else
+                std::snprintf(answer, sizeof answer, ", %lu bytes", got);
+        }
+        scLog("%s: SCardTransmit(%u bytes: %s) -> %s%s", GetBackendName(), len, scApduTraceText(apdu, len).c_str(),
+              scPcscErrorName(rc), answer);
     }
     if (rc != static_cast<LONG>(S_SUCCESS)) return scMapPcscError(rc);
     if (got > *respLen) return SC_E_TRANSMISSION_FAILED;

@@ -715,24 +715,48 @@ TEST(ModuleStartup, VerboseReportOnStandardError) {
   EXPECT_NE(std::string::npos, text.find("    env(MIRTAL_PKCS11_PKCS15_FLAGS)=0x400 (0x0400)\n"));
   EXPECT_NE(std::string::npos, text.find("    env(MIRTAL_PKCS11_ENABLE_LOGGING)=<not defined>\n"));
   EXPECT_NE(std::string::npos, text.find("\n  Logging disabled, file name: ~/$L-$v-$A-$d-$t.log\n"));
-  EXPECT_NE(std::string::npos, text.find("\n  Lock logging: enabled\n"));
+  // Without a log, lock logging and the trace bit 0x400 are not in force.
+  EXPECT_NE(std::string::npos, text.find("\n  Lock logging: disabled\n"));
   EXPECT_NE(std::string::npos, text.find("    env(MIRTAL_PKCS11_INIT_PROFILE=custom"));
-  EXPECT_NE(std::string::npos, text.find("\n  PC/SC library: /opt/pcsc.so\n  PKCS15: Flags=0x0400, maxTokenCount=5\n"
+  EXPECT_NE(std::string::npos, text.find("\n  PC/SC library: /opt/pcsc.so\n  PKCS15: Flags=0x0000, maxTokenCount=5\n"
                                          "  InitProfile: 'custom'"))
       << text;
 }
 
-TEST(ModuleStartup, TokenCountFromTheEnvironmentFallsBackToThree) {
-  for (const char* value : {"0", "", "many"}) {
-    SCOPED_TRACE(value);
-    // Each value in a child process of its own: the environment is read once per load.
+TEST(ModuleStartup, ReportShowsTheValuesInForce) {
+  const std::string app = "[Apps\\" + ExeName() + "]\n", logged = "EnableLogging = 1\nLogFileName = ~/trace.log\n";
+  // The environment of each row, its user file and lines its report holds exactly.
+  const struct {
+    std::vector<std::pair<std::string, std::string>> env;
+    std::string config, lines;
+  } rows[] = {
+      // A token count from the environment that is no count falls back to three.
+      {{{"MIRTAL_PKCS11_PKCS15_MAX_TOKEN_COUNT", "0"}}, "", "  PKCS15: Flags=0x8000000, maxTokenCount=3"},
+      {{{"MIRTAL_PKCS11_PKCS15_MAX_TOKEN_COUNT", ""}}, "", "  PKCS15: Flags=0x8000000, maxTokenCount=3"},
+      {{{"MIRTAL_PKCS11_PKCS15_MAX_TOKEN_COUNT", "many"}}, "", "  PKCS15: Flags=0x8000000, maxTokenCount=3"},
+      // The application's section wins over the environment.
+      {{{"MIRTAL_PKCS11_PKCS15_FLAGS", "0x8000600"}, {"MIRTAL_PKCS11_PKCS15_MAX_TOKEN_COUNT", "2"}},
+       logged + app + "PKCS15Flags = 0x8020200\nPKCS15MaxTokenCount = 5\n",
+       "  PKCS15: Flags=0x8020200, maxTokenCount=5"},
+      {{{"MIRTAL_PKCS11_PCSC_LIBRARY", "/opt/env-pcsc.so"}},
+       logged + app + "PcscLibrary = /opt/app-pcsc.so\nEnableLockLogging = 1\n",
+       "  Lock logging: enabled\n  PC/SC library: /opt/app-pcsc.so"},
+      // Without a log the trace bits, and lock logging, are not in force.
+      {{{"MIRTAL_PKCS11_PKCS15_FLAGS", "0x8030600"}, {"MIRTAL_PKCS11_ENABLE_LOCK_LOGGING", "1"}}, "",
+       "  Lock logging: disabled\n  PC/SC library: <default>\n  PKCS15: Flags=0x8000000, maxTokenCount=3"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.lines);
+    // Each row in a child process of its own: the environment is read once per load.
     HostEnv env;
+    if (!row.config.empty()) env.UserConfig(row.config);
     const std::string out = env.Path("out.txt");
-    const std::string cmd = "MIRTAL_PKCS11_VERBOSE_INIT=1 MIRTAL_PKCS11_PKCS15_MAX_TOKEN_COUNT='" + std::string(value) +
-                            "' '/proc/" + std::to_string(getpid()) +
-                            "/exe' --gtest_filter=ModuleStartup.ReportOnly 2>'" + out + "' >/dev/null";
+    std::string cmd = "MIRTAL_PKCS11_VERBOSE_INIT=1";
+    for (const auto& v : row.env) cmd += " " + v.first + "='" + v.second + "'";
+    cmd += " '/proc/" + std::to_string(getpid()) + "/exe' --gtest_filter=ModuleStartup.ReportOnly 2>'" + out +
+           "' >/dev/null";
     ASSERT_EQ(0, std::system(cmd.c_str()));
-    EXPECT_NE(std::string::npos, ReadFile(out).find("maxTokenCount=3\n")) << ReadFile(out);
+    EXPECT_NE(std::string::npos, ReadFile(out).find("\n" + row.lines + "\n")) << ReadFile(out);
   }
 }
 

@@ -683,6 +683,28 @@ void Collect(const char* line) {
 }  // namespace
 
 TEST_F(ReaderFake, CallTraceWritesOneLinePerCallWhileSwitchedOn) {
+    // Each command, the card's answer and the line that shows them: the status word
+    // beside the command; the answer's data never, a PIN or a write by header only.
+    const struct {
+        Bytes apdu, answer;
+        const char* line;
+    } rows[] = {
+        {{0x00, 0xA4, 0x00, 0x00}, {0x90, 0x00},
+         "PC/SC: SCardTransmit(4 bytes: 00 A4 00 00 ...) -> SCARD_S_SUCCESS, 2 bytes, SW 9000"},
+        {{0x00, 0x20, 0x00, 0x81, 0x04, 0x31, 0x32, 0x33, 0x34}, {0x63, 0xC2},
+         "PC/SC: SCardTransmit(9 bytes: 00 20 00 81 (data not shown)) -> SCARD_S_SUCCESS, 2 bytes, SW 63C2"},
+        {{0x00, 0x2A, 0x9E, 0x9A, 0x03, 0x01, 0x02, 0x03}, {0x69, 0x82},
+         "PC/SC: SCardTransmit(8 bytes: 00 2A 9E 9A 03 01 02 03 ...) -> SCARD_S_SUCCESS, 2 bytes, SW 6982"},
+        {{0x00, 0xD6, 0x00, 0x00, 0x02, 0x51, 0x5A}, {0x6A, 0x80},
+         "PC/SC: SCardTransmit(7 bytes: 00 D6 00 00 (data not shown)) -> SCARD_S_SUCCESS, 2 bytes, SW 6A80"},
+        {{0x00, 0xB0, 0x00, 0x00, 0x04}, {0xDE, 0xAD, 0xBE, 0xEF, 0x90, 0x00},
+         "PC/SC: SCardTransmit(5 bytes: 00 B0 00 00 04 ...) -> SCARD_S_SUCCESS, 6 bytes, SW 9000"},
+    };
+    fakepcsc::Get().card = [&rows](const Bytes& c) {
+        for (const auto& row : rows)
+            if (row.apdu == c) return row.answer;
+        return Bytes{0x6D, 0x00};
+    };
     std::vector<std::string> lines;
     g_lines = &lines;
     scSetLogSink(Collect);
@@ -690,21 +712,27 @@ TEST_F(ReaderFake, CallTraceWritesOneLinePerCallWhileSwitchedOn) {
     EXPECT_TRUE(lines.empty());
     SCReaderPcsc::SetTraceEnabled(true);
     ASSERT_EQ(SC_OK, r->Connect(0));
-    uint16_t sw = 0;
-    Send(*r, {0x00, 0xA4, 0x00, 0x00}, &sw);
+    for (const auto& row : rows) {
+        uint16_t sw = 0;
+        Send(*r, row.apdu, &sw);
+    }
     SCReaderPcsc::SetTraceEnabled(false);
     r->Disconnect(0);
     scSetLogSink(nullptr);
     g_lines = nullptr;
-    bool sawConnect = false, sawTransmit = false, sawDisconnect = false;
+    bool sawConnect = false, sawDisconnect = false;
+    std::vector<std::string> transmits, expected;
     for (const auto& l : lines) {
         sawConnect |= l.find("PC/SC: SCardConnect('Fake Reader 0'") == 0;
-        sawTransmit |= l.find("PC/SC: SCardTransmit(4 bytes: 00 A4 00 00") == 0;
         sawDisconnect |= l.find("SCardDisconnect") != std::string::npos;
+        if (l.find("SCardTransmit(") != std::string::npos) transmits.push_back(l);
     }
+    for (const auto& row : rows) expected.push_back(row.line);
     EXPECT_TRUE(sawConnect);
-    EXPECT_TRUE(sawTransmit);
+    EXPECT_EQ(expected, transmits);
     EXPECT_FALSE(sawDisconnect);
+    // The answer's data stays out of the trace.
+    for (const auto& l : lines) EXPECT_EQ(std::string::npos, l.find("DE AD")) << l;
 }
 
 TEST_F(ReaderFake, UnloadBackendsEmptiesTheActiveTables) {

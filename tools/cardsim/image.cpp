@@ -252,7 +252,8 @@ std::unique_ptr<Card> ImageIo::Parse(const std::string& text, std::string* err) 
       continue;
     }
     std::vector<std::string> words;
-    for (std::string w; ls >> w;) words.push_back(w);
+    // A word that begins with '#' begins a comment up to the end of the line.
+    for (std::string w; ls >> w && w[0] != '#';) words.push_back(w);
     unsigned long v = 0;
     if (kw == "model") {
       if (words.size() != 1 || !ParseNum(words[0], 10, 7, &v)) return fail("bad model");

@@ -187,8 +187,14 @@ int LoadConfigLocked(const char* path) {
   std::string line;
   int rc = 0;
   while (std::getline(in, line)) {
+    // A '#' at the start of a line or after a blank begins a comment.
+    for (size_t hash = line.find('#'); hash != std::string::npos; hash = line.find('#', hash + 1))
+      if (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t') {
+        line.erase(hash);
+        break;
+      }
     line = Trim(line);
-    if (line.empty() || line[0] == '#') continue;
+    if (line.empty()) continue;
     size_t sp = line.find_first_of(" \t");
     std::string kw = line.substr(0, sp);
     std::string val = sp == std::string::npos ? "" : Trim(line.substr(sp));
