@@ -368,9 +368,10 @@ Secrets TestSecrets() {
 void ExpectLines(const std::string& fullTrace, const std::string& backend) {
   const std::string trace = StripLogPrefixes(fullTrace);
   const std::string rows[] = {
-      // a PIN's state asked, a command refused outside the secure channel
+      // a PIN's state asked, a command refused outside the secure channel (the
+      // selection of EF.DIR's spare, which comes first)
       backend + ": SCardTransmit(4 bytes: 00 20 00 81 (data not shown)) -> SCARD_S_SUCCESS, 2 bytes, SW 63C3",
-      backend + ": SCardTransmit(8 bytes: 00 A4 08 04 02 2F 00 00 ...) -> SCARD_S_SUCCESS, 2 bytes, SW 6982",
+      backend + ": SCardTransmit(8 bytes: 00 A4 08 04 02 AF 00 00 ...) -> SCARD_S_SUCCESS, 2 bytes, SW 6982",
       "card: 00 A4 08 04 answered 6982: SC_E_ACCESS_DENIED (Brak dostępu - warunki dostępu nie zostały spełnione)",
       "card: select path 3F00/5015/4B01 -> 9000, key file 4B01, current DF 3F00/5015",
       "card: security environment B8 (deciphering): algorithm 02, key reference 01 -> 9000",
