@@ -1,5 +1,7 @@
 // The rewrite of a file of records from hostile old and new contents: the steps
 // stay inside the file and within one command, and always end at the new contents.
+// The same octets read as the start of a file of records (where its records end,
+// what more to read) and as a spare (a whole one frames records within it).
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
@@ -7,6 +9,7 @@
 #include <vector>
 
 #include "pkcs15/scpkcs15rewrite.h"
+#include "pkcs15/scpkcs15spare.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
@@ -22,5 +25,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (size_t i = 0; i < s.data.size(); ++i) file[s.offset + i] = s.data[i];
     }
     if (!std::equal(file.begin(), file.end(), to)) abort();
+
+    const uint8_t* d = data + 1;
+    const uint32_t n = static_cast<uint32_t>(size - 1);
+    for (bool one : {false, true}) {
+        uint32_t end = 0;
+        const uint32_t need = ScPkcs15RecordsEnd(d, n, n + part, one, &end);
+        if (end > n || (need != kScPkcs15Malformed && need > part)) abort();
+    }
+    const uint16_t ids[] = {0x3F00, 0x5015, 0x4405};
+    uint32_t at = 0, recLen = 0;
+    if (ScPkcs15ReadSpare(SCPath(ids, 3), d, n, &at, &recLen) == SCPkcs15Spare::kWhole && at + recLen != n) abort();
     return 0;
 }

@@ -141,9 +141,6 @@ public:
     // After a failed Write: the card's file is known to hold what it held before
     // (nothing was written, or what was written is put back).
     bool FailedWriteChangedNothing() const { return m_failedWriteChangedNothing; }
-    // After a failed Write: the contents were larger than the file, which could not
-    // grow (the card's rules, its memory), and was left as it was.
-    bool FailedForWantOfRoom() const { return m_mustGrow; }
     // Whether records of len octets can be written where the PIN with this reference
     // is verified: 1 when they fit the file or it may grow (its rules, a free place
     // for its spare, the DF's free memory where the card tells it), 0 when not, or

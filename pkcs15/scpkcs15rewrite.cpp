@@ -369,17 +369,21 @@ uint32_t ScPkcs15RecordsEnd(const uint8_t* d, uint32_t have, uint32_t size, bool
                 ++q;
             }
             if (q < have) {
-                uint32_t l = d[q];
+                uint64_t l = d[q];
                 const uint32_t k = (l & 0x80) ? (l & 0x7F) : 0;
+                uint64_t stop = 0;
                 if (k == 0) {
-                    need = q + 1 + l - have;
+                    stop = q + 1 + l;
                 } else if (q + 1 + k <= have) {
                     l = 0;
                     for (uint32_t i = 0; i < k; ++i) l = l << 8 | d[q + 1 + i];
-                    need = q + 1 + k + l - have;
+                    stop = q + 1 + k + l;
                 }
+                // An element that runs past the file's end is no record.
+                if (stop > size) return kScPkcs15Malformed;
+                if (stop > have) need = static_cast<uint32_t>(stop - have);
             }
-            return need;
+            return std::min<uint32_t>(need, size - have);
         }
         p = *end = e;
         if (oneRecord) return 0;
