@@ -54,8 +54,21 @@ void SCPkcs15PathObjectInfo::ForgetCopy() {
 
 SCRESULT SCPkcs15PathObjectInfo::ReadRecordsData(MemFile* out) {
     if (!out || !out->IsHeap() || !m_pCard) return SC_E_BAD_USAGE;
-    // Without the file's size the whole file is read, as any other.
-    if (!m_pFileHeader) return ReadFileData(out);
+    // Without the file's size the whole file is read, as any other, and is the copy.
+    if (!m_pFileHeader) {
+        const SCRESULT got = ReadFileData(out);
+        if (got < 0) return got;
+        try {
+            m_copy.bytes.assign(out->GetData(), out->GetData() + (out->Size() > 0 ? out->Size() : 0));
+        } catch (const std::bad_alloc&) {
+            return SC_E_NO_MEMORY;
+        }
+        m_copy.known = true;
+        m_copy.serial = m_pCard->GetReader() ? m_pCard->GetReader()->GetHoldSerial() : 0;
+        m_copy.exists = true;
+        m_copy.size = static_cast<uint32_t>(m_copy.bytes.size());
+        return got;
+    }
     const uint32_t size = std::min<uint32_t>(m_pFileHeader->GetFileSize(), 0x7FFF);
     std::vector<uint8_t>& bytes = m_copy.bytes;
     bytes.clear();
@@ -287,13 +300,9 @@ SCRESULT SCPkcs15PathObjectInfo::RewriteInPlace(const uint8_t* data, uint32_t le
         if (known.size() < span) {
             const uint32_t at = static_cast<uint32_t>(known.size());
             known.resize(span);
+            // What a write goes over is known first: a file the card will not let
+            // be read is not written.
             const SCRESULT got = m_pCard->ReadBinary(at, known.data() + at, span - at);
-            if (got == SC_E_ACCESS_DENIED) {
-                // A file its rules keep from being read is written whole, without a way back.
-                std::vector<uint8_t> whole(size, kEnd);
-                if (len) std::memcpy(whole.data(), data, len);
-                return m_pCard->UpdateBinaryFromStart(whole.data(), size);
-            }
             if (got < 0 || static_cast<uint32_t>(got) != span - at) {
                 m_failedWriteChangedNothing = true;
                 return got < 0 ? got : SC_E_INCONSISTENT_DATA;

@@ -280,6 +280,13 @@ TEST_F(P15Card, RecordsAreReadToTheirEndAndWrittenWhereTheyChange) {
     ClearLog();
     ASSERT_EQ(SC_OK, odf.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr));
     EXPECT_FALSE(HasIns(Commands(), "D6"));
+    // What a write goes over is read first: where the card refuses that, nothing is written.
+    bytes.back() ^= 0x01;
+    Inject(0xB0, 0x6982, 4);
+    ClearLog();
+    EXPECT_EQ(SC_E_ACCESS_DENIED, again.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr));
+    EXPECT_FALSE(HasIns(Commands(), "D6"));
+    Inject(0xB0, 0x9000, 0);
 }
 
 TEST_F(P15Card, MissingFileIsRememberedUntilForced) {
