@@ -9,6 +9,7 @@
 #include "p15_sim_fixture.h"
 #include "pkcs15/scpkcs15card.h"
 #include "pkcs15/scpkcs15odf.h"
+#include "pkcs15/scpkcs15spare.h"
 #include "pkcs15/scpkcs15tokeninfo.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/memfile.h"
@@ -287,6 +288,62 @@ TEST_F(P15Card, RecordsAreReadToTheirEndAndWrittenWhereTheyChange) {
     EXPECT_EQ(SC_E_ACCESS_DENIED, again.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr));
     EXPECT_FALSE(HasIns(Commands(), "D6"));
     Inject(0xB0, 0x9000, 0);
+}
+
+// A spare stands in its file's place only while it is whole and names that file:
+// a whole one's records are read in the file's place (and the next write makes
+// the file hold them and takes the spare away); one cut short, or written for
+// another file, is not; and a file of the card's issuer under the spare's
+// identifier is neither read nor written over: the file then does not grow.
+TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
+    SCCard* card = Connect("pkcs15-model3");
+    ASSERT_NE(nullptr, card);
+    ASSERT_EQ(SC_OK, VerifyUserPin(card));
+    ASSERT_EQ(SC_OK, VerifySoPin(card));
+    const uint16_t odfPath[] = {0x3F00, 0x5015, 0x5031}, otherPath[] = {0x3F00, 0x5015, 0x5032};
+    const std::vector<uint8_t> entry = {0xA7, 0x0A, 0x30, 0x08, 0x04, 0x06, 0x3F, 0x00, 0x50, 0x15, 0x44, 0x05};
+    const auto plant = [&](const std::vector<uint8_t>& contents) {
+        SCTransactGuard g(card);
+        (void)card->SelectPath(kApp1, 2, nullptr);
+        (void)card->DeleteFile(0xD031);
+        ASSERT_EQ(SC_OK, card->CreateBinaryFile(0xD031, static_cast<uint32_t>(contents.size()), 0));
+        ASSERT_EQ(SC_OK, card->UpdateBinaryFromStart(contents.data(), static_cast<uint32_t>(contents.size())));
+    };
+    const auto entries = [&] {
+        SCPkcs15ODF odf(card);
+        Place(odf, 0x5031);
+        return odf.Load(true) < 0 ? -1 : odf.GetEntryCount();
+    };
+    std::vector<uint8_t> whole, ofAnother;
+    ASSERT_TRUE(ScPkcs15SpareContents(SCPath(odfPath, 3), entry.data(), 12, &whole));
+    ASSERT_TRUE(ScPkcs15SpareContents(SCPath(otherPath, 3), entry.data(), 12, &ofAnother));
+    std::vector<uint8_t> cut = whole;
+    cut.back() ^= 0xFF;
+    plant(whole);
+    EXPECT_EQ(1, entries());
+    for (const auto& other : {cut, ofAnother}) {
+        plant(other);
+        EXPECT_EQ(5, entries());
+    }
+    // The issuer's file: larger contents are refused, nothing is sent that changes the card.
+    plant(ofAnother);
+    SCPkcs15ODF odf(card);
+    Place(odf, 0x5031);
+    std::vector<uint8_t> bigger = {0x30, 0x82, 0x01, 0x2C, 0x04, 0x82, 0x01, 0x28};
+    bigger.resize(0x130, 0x5A);
+    ClearLog();
+    EXPECT_EQ(SC_E_FILE_TOO_SMALL, odf.Write(bigger.data(), static_cast<uint32_t>(bigger.size()), nullptr));
+    for (const char* ins : {"D6", "E0", "E4"}) EXPECT_FALSE(HasIns(Commands(), ins)) << ins;
+    // A whole spare's records become the file's at the next write.
+    plant(whole);
+    ASSERT_EQ(SC_OK, odf.Load(true));
+    ASSERT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
+    std::vector<uint8_t> b(16);
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, card->SelectPath(std::vector<uint16_t>{0x3F00, 0x5015, 0xD031}.data(), 3, nullptr));
+    ASSERT_EQ(SC_OK, card->SelectPath(odfPath, 3, nullptr));
+    ASSERT_EQ(13, card->ReadBinary(0, b.data(), 13));
+    EXPECT_TRUE(std::equal(entry.begin(), entry.end(), b.begin()));
+    EXPECT_EQ(1, entries());
 }
 
 TEST_F(P15Card, MissingFileIsRememberedUntilForced) {
