@@ -586,25 +586,11 @@ SCRESULT SCPkcs15PathObjectInfo::CanHold(uint32_t len, uint8_t pinRef) {
     const uint16_t cond = static_cast<uint16_t>(0xC000 | pinRef);
     if (CheckAccess(SC_AC_OP_DELETE, cond, false) == 0 || CheckDfAccess(SC_AC_OP_CREATE_EF, cond) == 0) return 0;
     // The spare's place: free, or a spare of this file.
+    SCRESULT r = ProbeSpare();
+    if (r < 0) return r;
+    if (m_copy.spare == SCPkcs15Spare::kForeign) return 0;
     SCPath path;
     if (!GetFullPathInto(path)) return SC_E_NO_MEMORY;
-    SCPath spare(path.Ids(), path.Count() - 1);
-    spare.Append(ScPkcs15SpareFid(path[path.Count() - 1]));
-    SCFileHeader* header = nullptr;
-    SCRESULT r = m_pCard->SelectPath(spare.Ids(), spare.Count(), &header);
-    std::unique_ptr<SCFileHeader, void (*)(SCFileHeader*)> held(header, SCFileHeader::SafeRelease);
-    if (r >= 0) {
-        const uint32_t n = header && header->IsTransparentEf() ? std::min<uint32_t>(header->GetFileSize(), 0x7FFF) : 0;
-        std::vector<uint8_t> d(n);
-        const SCRESULT got = n ? m_pCard->ReadBinary(0, d.data(), n) : 0;
-        if (got < 0) return got;
-        uint32_t at = 0, recLen = 0;
-        if (!header || !header->IsTransparentEf() ||
-            ScPkcs15ReadSpare(path, d.data(), static_cast<uint32_t>(got), &at, &recLen) == SCPkcs15Spare::kForeign)
-            return 0;
-    } else if (r != SC_E_FILE_NOT_FOUND) {
-        return r;
-    }
     // Memory for the spare and the larger file, where the DF's header tells what is free.
     SCFileHeader* df = nullptr;
     r = m_pCard->SelectPath(path.Ids(), path.Count() - 1, &df);
