@@ -25,8 +25,6 @@ constexpr uint32_t kMostRead = 256;
 // The end of the records, where the file has room after them.
 constexpr uint8_t kEnd = 0xFF;
 
-bool IsFiller(uint8_t b) { return b == 0x00 || b == 0xFF; }
-
 // Room a grown file gets beyond its records, so that the next records are
 // written in place: a quarter more, at least a few records' worth.
 uint32_t GrownSize(uint32_t len) {
@@ -312,14 +310,14 @@ SCRESULT SCPkcs15PathObjectInfo::RewriteInPlace(const uint8_t* data, uint32_t le
         to.resize(span);
         if (len) std::memcpy(to.data(), data, len);
         for (uint32_t i = len; i < span; ++i)
-            to[i] = i == len || !IsFiller(from[i]) ? kEnd : from[i];
+            to[i] = i == len || !ScPkcs15IsFiller(from[i]) ? kEnd : from[i];
     } catch (const std::bad_alloc&) {
         m_failedWriteChangedNothing = true;
         return SC_E_NO_MEMORY;
     }
     // The same records as the card's: nothing to write (filler may differ).
     if (from == to || (std::equal(data, data + len, from.begin()) &&
-                       std::all_of(from.begin() + len, from.begin() + std::max(len, std::min(oldEnd, span)), IsFiller)))
+                       std::all_of(from.begin() + len, from.begin() + std::max(len, std::min(oldEnd, span)), ScPkcs15IsFiller)))
         return 0;
     const uint32_t part = CommandLength();
     const SCRESULT r = UpdateInSteps(from.data(), to.data(), span, part);

@@ -14,8 +14,6 @@ struct Rec {
     uint32_t len;
 };
 
-bool IsFiller(uint8_t b) { return b == 0x00 || b == 0xFF; }
-
 // The records of a file as the directory reader frames them: they end at the
 // first FF octet that follows a record (or at the file's end), and 00 octets
 // between them are skipped; false on octets that are no whole element. *after is
@@ -39,7 +37,7 @@ bool Frame(const std::vector<uint8_t>& d, std::vector<Rec>* out, bool* after = n
         out->push_back({p, e - p});
         p = e;
     }
-    if (after) *after = std::all_of(d.begin() + end, d.end(), IsFiller);
+    if (after) *after = std::all_of(d.begin() + end, d.end(), ScPkcs15IsFiller);
     return true;
 }
 
@@ -345,7 +343,7 @@ int ScPkcs15ElementEnd(const uint8_t* d, uint32_t n, uint32_t at, uint32_t* end)
 uint32_t ScPkcs15RecordsEnd(const uint8_t* d, uint32_t have, uint32_t size, bool oneRecord, uint32_t* end) {
     *end = 0;
     if (have == 0) return size == 0 ? 0 : 1;
-    if (IsFiller(d[0])) return 0;  // a file that begins with filler holds nothing
+    if (ScPkcs15IsFiller(d[0])) return 0;  // a file that begins with filler holds nothing
     uint32_t p = 0;
     while (p < have) {
         if (d[p] == 0xFF) {

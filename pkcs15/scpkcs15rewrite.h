@@ -14,6 +14,9 @@
 #include <cstdint>
 #include <vector>
 
+// Octets that stand between and after records, never in one.
+inline bool ScPkcs15IsFiller(uint8_t b) { return b == 0x00 || b == 0xFF; }
+
 // One UPDATE BINARY: the octets to write at an offset.
 struct SCPkcs15WriteStep {
     uint32_t offset = 0;

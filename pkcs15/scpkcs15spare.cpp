@@ -53,7 +53,7 @@ bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t 
 SCPkcs15Spare ScPkcs15ReadSpare(const SCPath& file, const uint8_t* d, uint32_t n, uint32_t* at, uint32_t* len) {
     *at = *len = 0;
     // Made but not written yet: nothing in it to lose.
-    if (std::all_of(d, d + n, [](uint8_t b) { return b == 0x00 || b == 0xFF; })) return SCPkcs15Spare::kCut;
+    if (std::all_of(d, d + n, ScPkcs15IsFiller)) return SCPkcs15Spare::kCut;
     uint32_t markEnd = 0;
     if (n < 2 || d[0] != kMarkTag || ScPkcs15ElementEnd(d, n, 0, &markEnd) != 1 || d[1] & 0x80)
         return SCPkcs15Spare::kForeign;
@@ -72,7 +72,7 @@ SCPkcs15Spare ScPkcs15ReadSpare(const SCPath& file, const uint8_t* d, uint32_t n
         return SCPkcs15Spare::kCut;
     for (uint32_t p = markEnd; p < n;) {
         uint32_t e = 0;
-        if (d[p] == 0x00 || d[p] == 0xFF || ScPkcs15ElementEnd(d, n, p, &e) != 1) return SCPkcs15Spare::kCut;
+        if (ScPkcs15IsFiller(d[p]) || ScPkcs15ElementEnd(d, n, p, &e) != 1) return SCPkcs15Spare::kCut;
         p = e;
     }
     *at = markEnd;
