@@ -30,8 +30,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t n = static_cast<uint32_t>(size - 1);
     for (bool one : {false, true}) {
         uint32_t end = 0;
-        const uint32_t need = ScPkcs15RecordsEnd(d, n, n + part, one, &end);
+        std::vector<SCPkcs15Record> recs;
+        const uint32_t need = ScPkcs15FrameRecords(d, n, n + part, one, &recs, &end);
         if (end > n || (need != kScPkcs15Malformed && need > part)) abort();
+        for (const SCPkcs15Record& r : recs)
+            if (r.len == 0 || r.at + r.len > end) abort();
+        // The whole file read: its records are known, or it is malformed.
+        const uint32_t whole = ScPkcs15FrameRecords(d, n, n, one, nullptr, &end);
+        if (whole != 0 && whole != kScPkcs15Malformed) abort();
     }
     const uint16_t ids[] = {0x3F00, 0x5015, 0x4405};
     uint32_t at = 0, recLen = 0;

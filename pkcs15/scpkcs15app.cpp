@@ -263,11 +263,14 @@ bool SvcIsReferenceUsed(SCPkcs15App* app, uint8_t kind, const void* value, uint1
 bool SvcFileIsPathUsed(SCPkcs15App* app, const uint16_t* path, uint16_t count, uint32_t listMask) {
     return app && ValidAbsPath(path, count) && app->IsPathUsed(path, count, listMask, nullptr);
 }
+size_t SvcKeptPinReferences(SCPkcs15App* app, uint8_t* refs, size_t max) {
+    return app ? app->KeptPinReferences(refs, max) : 0;
+}
 
 const SCPkcs15CardAppServices kCardServices = {SvcCreate, SvcDestroy, SvcLoad,       SvcIsLoaded,
                                                SvcGetDirRecord, SvcCreateStructure, SvcClear, SvcInitToken,
                                                SvcIsPathUsed, SvcIsReferenceUsed};
-const SCPkcs15AppServices kFileServices = {SvcKeepsPin, SvcVerifyCached, SvcFileIsPathUsed};
+const SCPkcs15AppServices kFileServices = {SvcKeepsPin, SvcVerifyCached, SvcFileIsPathUsed, SvcKeptPinReferences};
 
 }  // namespace
 

@@ -241,6 +241,11 @@ public:
     SCRESULT LogoutPin(ASNPkcs15AuthObject* pin, bool full);
     SCRESULT Logout(bool resetCard);
     bool HasVerifiedPin(const ASNPkcs15AuthObject* pin) const;
+    // The references of the PINs kept verified (at most max into refs); their number.
+    size_t KeptPinReferences(uint8_t* refs, size_t max) const;
+    // Finishes the growths that cuts left in the files of records this application
+    // (and its card's EF.DIR) found so: the first call that may write the token does.
+    void FinishCutGrowths();
     // Creates or resets a PIN on the card from its PIN object; record is the card's creation record
     // (filled here from the PIN attributes); outPath receives the PIN's DF.
     SCRESULT SetPin(ASNPkcs15AuthObject* pin, const char* authPin, const char* newPin, SCPinParams* record,
@@ -266,6 +271,8 @@ private:
     SCRESULT FindAllInList(const DirList& list, std::vector<void*>* out, const SCPkcs15ObjectAttributeList* tmpl,
                            uint32_t flag);
     bool PathMatches(SCPkcs15PathObjectInfo* f, const uint16_t* absPath, uint16_t absPathLen);
+    // Whether the path is a place where the spare of the file f may stand.
+    static bool IsSparePlace(SCPkcs15PathObjectInfo* f, const uint16_t* absPath, uint16_t absPathLen);
     SCRESULT FindMatchingObject(void* privateKey, bool certificate, void** out);
     struct Creation;
     // The key's directory written after its value, the ODF after a directory made here;

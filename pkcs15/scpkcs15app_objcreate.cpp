@@ -302,6 +302,7 @@ SCRESULT SCPkcs15App::CreateObject(const SCPkcs15ObjectAttributeList& attrs, voi
     // The card held for the whole call: what it holds when the call begins is what
     // the call writes over.
     SCTransactGuard guard(m_pCard);
+    FinishCutGrowths();
     switch (kind & P15_CLASS_MASK) {
         case P15_KIND_PRIVATE_KEY: {
             // The keys that other applications made since this one read the card take
@@ -588,8 +589,9 @@ SCRESULT SCPkcs15App::WriteKeyDirectory(SCPkcs15ObjectList* list, void* rec, boo
     SCTransactGuard guard(m_pCard);
     SCRESULT r = list->MergeWithCard(rec);
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
-    r = list->WriteDirectoryFile();
-    *mayHoldRecord = r >= 0 || !list->FailedWriteChangedNothing();
+    SCPkcs15WriteOutcome outcome;
+    r = list->WriteDirectoryFile(&outcome);
+    *mayHoldRecord = r >= 0 || !outcome.cardUnchanged;
     return r;
 }
 
@@ -987,6 +989,7 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
         }
     }
     SCTransactGuard guard(m_pCard);
+    FinishCutGrowths();
     r = RefreshKeyLists();
     if (r < 0) return r;
     BeginCreation();
@@ -1094,14 +1097,16 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     // write that failed may still have reached the card (a pull).
     bool prvNamed = false, pubNamed = false;
     if (r >= 0 && puk) {
-        r = puk->WriteDirectoryFile();
+        SCPkcs15WriteOutcome outcome;
+        r = puk->WriteDirectoryFile(&outcome);
         pukWritten = r >= 0;
-        pubNamed = r < 0 && !puk->FailedWriteChangedNothing();
+        pubNamed = r < 0 && !outcome.cardUnchanged;
     }
     if (r >= 0) {
-        r = prk->WriteDirectoryFile();
+        SCPkcs15WriteOutcome outcome;
+        r = prk->WriteDirectoryFile(&outcome);
         prkWritten = r >= 0;
-        prvNamed = r < 0 && !prk->FailedWriteChangedNothing();
+        prvNamed = r < 0 && !outcome.cardUnchanged;
     }
     if (r >= 0) r = CommitMadeLists();
     if (r >= 0) {

@@ -146,6 +146,7 @@ SCRESULT SCPkcs15App::SetAttributeValues(void* handle, const SCPkcs15ObjectAttri
     // The change goes to the record as the card holds it now: another application
     // may have changed it, or removed it (the handle then names nothing).
     SCTransactGuard guard(m_pCard);
+    FinishCutGrowths();
     SCRESULT r = f->MergeWithCard(nullptr);
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
     if (!f->HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
@@ -184,8 +185,21 @@ SCRESULT SCPkcs15App::DestroyObject(void* handle, bool deleteValueFile) {
     if (!f) return SC_E_PKCS15_INVALID_HANDLE;
     if (!IsWritable()) return SC_E_WRITE_PROTECTED;
     SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
+    SCTransactGuard guard(m_pCard);
+    FinishCutGrowths();
     // A value file that is not the object's own (a fixed file of the card) stays.
     return f->DeleteObject(handle, deleteValueFile);
+}
+
+void SCPkcs15App::FinishCutGrowths() {
+    const auto finish = [](SCPkcs15PathObjectInfo& f) {
+        if (f.SawWholeSpare()) (void)f.FinishCutGrowth();
+    };
+    if (m_pOwner) finish(m_pOwner->GetCardDir());
+    finish(m_odf);
+    finish(m_tokenInfo);
+    for (DirList& l : m_lists)
+        for (POSITION p = l.GetHeadPosition(); p;) finish(*l.GetNext(p));
 }
 
 SCRESULT SCPkcs15App::Sign(void* handle, uint32_t mechanism, uint32_t option, const uint8_t* in, uint32_t inLen,
@@ -233,6 +247,18 @@ bool SCPkcs15App::PathMatches(SCPkcs15PathObjectInfo* f, const uint16_t* absPath
     return full.IsEqual(SCPath(absPath, absPathLen));
 }
 
+bool SCPkcs15App::IsSparePlace(SCPkcs15PathObjectInfo* f, const uint16_t* absPath, uint16_t absPathLen) {
+    SCPath full;
+    if (!f || f->GetPath().Count() == 0 || !f->GetFullPathInto(full) || full.Count() != absPathLen ||
+        full.Count() < 2)
+        return false;
+    for (size_t i = 0; i + 1 < full.Count(); ++i)
+        if (full[i] != absPath[i]) return false;
+    for (int slot = 0; slot < kScPkcs15SpareSlots; ++slot)
+        if (ScPkcs15SpareFid(full[full.Count() - 1], slot) == absPath[absPathLen - 1]) return true;
+    return false;
+}
+
 namespace {
 
 // List of each mask bit of the path and key-reference checks, in their order.
@@ -269,7 +295,8 @@ bool SCPkcs15App::IsPathUsed(const uint16_t* absPath, uint16_t absPathLen, uint3
         const DirList& l = m_lists[m.list];
         for (POSITION p = l.GetHeadPosition(); p;) {
             SCPkcs15ObjectList* f = l.GetNext(p);
-            if (PathMatches(f, absPath, absPathLen)) return true;
+            // A directory's file, and the places its spare may take when it grows.
+            if (PathMatches(f, absPath, absPathLen) || IsSparePlace(f, absPath, absPathLen)) return true;
             bool used = false;
             ForEachRecord(f, [&](void* h, SCPkcs15PathObjectInfo* v) {
                 used = h != excludeHandle && v && PathMatches(v, absPath, absPathLen);
@@ -278,8 +305,12 @@ bool SCPkcs15App::IsPathUsed(const uint16_t* absPath, uint16_t absPathLen, uint3
             if (used) return true;
         }
     }
-    if ((listMask & 0x1000) && PathMatches(&m_tokenInfo, absPath, absPathLen)) return true;
-    if ((listMask & 0x2000) && PathMatches(&m_odf, absPath, absPathLen)) return true;
+    if ((listMask & 0x1000) && (PathMatches(&m_tokenInfo, absPath, absPathLen) ||
+                                IsSparePlace(&m_tokenInfo, absPath, absPathLen)))
+        return true;
+    if ((listMask & 0x2000) &&
+        (PathMatches(&m_odf, absPath, absPathLen) || IsSparePlace(&m_odf, absPath, absPathLen)))
+        return true;
     return false;
 }
 

@@ -208,6 +208,16 @@ bool SCPkcs15App::HasVerifiedPin(const ASNPkcs15AuthObject* pin) const {
     return HoldsPin(pin) && FindVerifiedPin(pin) != nullptr;
 }
 
+size_t SCPkcs15App::KeptPinReferences(uint8_t* refs, size_t max) const {
+    size_t n = 0;
+    for (POSITION p = m_verifiedPins.GetHeadPosition(); p && n < max;) {
+        const VerifiedPin* v = m_verifiedPins.GetNext(p);
+        const ASNPkcs15AuthObject* pin = PinFor(reinterpret_cast<const void*>(static_cast<uintptr_t>(v->identifier)));
+        if (pin && HoldsPin(pin)) refs[n++] = GetPinReference(pin);
+    }
+    return n;
+}
+
 // ---- card operations ----
 
 SCRESULT SCPkcs15App::SelectPinDf(const ASNPkcs15AuthObject* pin, SCPath* outPath) {

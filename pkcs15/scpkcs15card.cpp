@@ -48,9 +48,7 @@ void SCPkcs15SetCardAppServices(const SCPkcs15CardAppServices* services) { g_car
 
 SCPkcs15CardDir::SCPkcs15CardDir(SCCard* card)
     : SCPkcs15PathObjectInfo(card), m_dirRecords(10, true), m_sigGPresent(false), m_otherRecords(10, true) {
-    m_layout = Layout::kRecords;
-    m_createRoom = kDirRoom;
-    m_firstRead = 48;
+    SetRecordsLayout(false, kDirRoom, 48);
     SetPath(&kDirFid, 1, 0, 0);
 }
 

@@ -308,7 +308,7 @@ SCRESULT SCPkcs15DataObjectList::CommitValueChange(void* record, uint32_t lifeCy
     // where they are.
     if (size == SC_E_FILE_NOT_FOUND) v->SetCreateParameters(lifeCycleState, accessTemplate, profile);
     const bool inOneCommand =
-        size >= 0 && static_cast<uint32_t>(size) == len && len <= part && UnchangedSinceSaved(record);
+        size >= 0 && static_cast<uint32_t>(size) == len && len <= part && RecordAsOnCard(record);
     // Then the value's command is the only write: the directory stays as it is.
     if (inOneCommand) SetDirty(false);
     if (size == SC_E_FILE_NOT_FOUND || inOneCommand || shared) {

@@ -29,29 +29,21 @@ uint64_t ScPkcs15NextRecordNumber() {
 
 SCPkcs15ObjectList::SCPkcs15ObjectList(SCCard* card, uint32_t kind, bool trusted)
     : SCPkcs15PathObjectInfo(card), m_kind(kind), m_trusted(trusted), m_rawRecords(8, true) {
-    m_layout = Layout::kRecords;
     // A directory made anew holds the records of a few dozen objects without growing.
-    m_createRoom = kDirectoryRoom;
+    SetRecordsLayout(false, kDirectoryRoom, 128);
 }
 
 SCPkcs15ObjectList::~SCPkcs15ObjectList() { m_rawRecords.DeleteAll(); }
 
-SCRESULT SCPkcs15ObjectList::WriteDirectoryFile() {
+SCRESULT SCPkcs15ObjectList::WriteDirectoryFile(SCPkcs15WriteOutcome* outcome) {
     MemFile enc;
     SCRESULT r = Encode(&enc);
-    if (r < 0) return r;
+    if (r < 0) {
+        *outcome = SCPkcs15WriteOutcome();
+        return outcome->result = r;
+    }
     const uint32_t len = static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0);
-    return Write(len ? enc.GetData() : reinterpret_cast<const uint8_t*>(""), len, nullptr);
-}
-
-SCRESULT SCPkcs15ObjectList::MayGrow() {
-    // The PIN that guards the directory must delete it and make it again in its DF;
-    // where the card's rules say it may not, the directory stays as it is, full.
-    const ASNPkcs15AuthObject* pin = GuardingPin();
-    if (!pin) return 1;
-    const uint16_t cond = static_cast<uint16_t>(0xC000 | GetPinReference(pin));
-    if (CheckAccess(SC_AC_OP_DELETE, cond, false) == 0 || CheckDfAccess(SC_AC_OP_CREATE_EF, cond) == 0) return 0;
-    return 1;
+    return Write(len ? enc.GetData() : reinterpret_cast<const uint8_t*>(""), len, nullptr, outcome);
 }
 
 bool SCPkcs15ObjectList::HoldsHandle(const void*) const { return false; }
@@ -161,8 +153,7 @@ SCRESULT SCPkcs15ObjectList::ReadOnlyByAccess(SCPkcs15PathObjectInfo* value) {
 
 SCPkcs15AuthObjectList::SCPkcs15AuthObjectList(SCCard* card)
     : SCPkcs15TypedObjectList<ASNPkcs15AuthObject>(card, P15_KIND_AUTH) {
-    m_createRoom = kPinDirectoryRoom;
-    m_firstRead = 48;
+    SetRecordsLayout(false, kPinDirectoryRoom, 48);
 }
 
 SCPkcs15AuthObjectList::~SCPkcs15AuthObjectList() = default;

@@ -18,6 +18,7 @@
 #include "lib/libpkcs15/asnpkcs15object.h"
 #include "lib/libpkcs15/asnpkcs15path.h"
 #include "pkcs15/scpkcs15pathobjectinfo.h"
+#include "pkcs15/scpkcs15rewrite.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/memfile.h"
 #include "support/ptrlist.h"
@@ -42,10 +43,18 @@ public:
     virtual int GetRawRecordCount() const { return m_rawRecords.GetCount(); }
     // Every record of the file, decoded or raw.
     virtual int GetRecordCount() const { return m_rawRecords.GetCount(); }
-    // Writes the directory file from memory, over what the card holds now.
-    virtual SCRESULT WriteDirectoryFile();
+    // Writes the directory file from memory, over what the card holds now; the
+    // outcome says how a failure left the card.
+    virtual SCRESULT WriteDirectoryFile(SCPkcs15WriteOutcome* outcome);
+    SCRESULT WriteDirectoryFile() {
+        SCPkcs15WriteOutcome outcome;
+        return WriteDirectoryFile(&outcome);
+    }
     // Takes the records the card holds now (read afresh, or as this transaction
-    // read or wrote them), keeping one from memory.
+    // read or wrote them), keeping one from memory. A record of memory stays (its
+    // handle with it) while the card holds it as this process read or wrote it;
+    // one that another application changed or removed goes (its handle then names
+    // nothing), and records the card holds beside them come in with new handles.
     virtual SCRESULT MergeWithCard(void* keep) {
         (void)keep;
         return Load(true);
@@ -54,8 +63,6 @@ public:
     virtual bool IsEmpty() const { return m_rawRecords.GetCount() == 0; }
 
 protected:
-    SCRESULT MayGrow() override;
-
     // Gives a new value object its place (the DF that holds this directory file, then
     // the path when given), card, application, creation references and protecting PIN,
     // and appends it to the owning list; SC_E_NO_MEMORY when the list cannot take it
@@ -188,28 +195,27 @@ public:
     bool Holds(const void* handle) const { return PositionOf(handle) != nullptr; }
 
     // Parses len bytes of a directory file; the bytes parsed or a card result code.
+    // Each record keeps the octets it was read from: what names it on the card.
     SCRESULT Parse(GenericFile* in, uint32_t len) {
         Clear();
         if (!in) return SC_E_BAD_USAGE;
-        uint32_t offset = 0;
+        const int64_t start = in->Tell();
+        std::vector<uint8_t> bytes;
+        std::vector<SCPkcs15Record> framed;
+        try {
+            bytes.resize(len);
+            size_t got = 0;
+            if (start < 0 || (len && (in->Read(len, bytes.data(), &got) != 0 || got != len))) return SC_E_PKCS15_FILE;
+            uint32_t end = 0;
+            if (ScPkcs15FrameRecords(bytes.data(), len, len, false, &framed, &end) != 0)
+                return SC_E_INVALID_DATA_FORMAT;
+        } catch (const std::bad_alloc&) {
+            return SC_E_NO_MEMORY;
+        }
         ASNany* holder = nullptr;
         SCRESULT result = 0;
-        while (offset < len) {
-            int64_t mark = in->Tell();
-            uint8_t b = 0;
-            if (mark < 0 || in->Read(1, &b, nullptr) != 0) {
-                result = SC_E_PKCS15_FILE;
-                break;
-            }
-            if (b == 0x00 || b == 0xFF) {
-                if (offset == 0) {
-                    delete holder;
-                    return 0;
-                }
-                ++offset;
-                continue;
-            }
-            if (in->Seek(static_cast<long>(mark)) != 0) {
+        for (const SCPkcs15Record& at : framed) {
+            if (in->Seek(static_cast<long>(start + at.at)) != 0) {
                 result = SC_E_PKCS15_FILE;
                 break;
             }
@@ -226,7 +232,7 @@ public:
                 holder->flags &= ~ASN_FLAG_CLASSTAG;
             long n = 0;
             try {
-                n = holder->read(in, static_cast<long>(len - offset),
+                n = holder->read(in, static_cast<long>(at.len),
                                  (m_parseFlags & PARSE_CONST) ? static_cast<uint8_t>(ASN_FLAG_CONST) : 0);
             } catch (const std::bad_alloc&) {
                 n = -2;
@@ -235,8 +241,8 @@ public:
                 result = (n == 0 || n == -4) ? SC_E_INVALID_DATA_FORMAT : SC_E_NO_MEMORY;
                 break;
             }
-            // The holder never reads past the bound it was given; checked all the same.
-            if (static_cast<uint64_t>(n) > len - offset) {
+            // The element the framing found, no more and no less.
+            if (static_cast<uint64_t>(n) != at.len) {
                 result = SC_E_INVALID_DATA_FORMAT;
                 break;
             }
@@ -275,18 +281,34 @@ public:
                     break;
                 }
                 holder = nullptr;
+                continue;
             }
-            offset += static_cast<uint32_t>(n);
+            if (!SetCardForm(rec, bytes.data() + at.at, at.len)) {
+                result = SC_E_NO_MEMORY;
+                break;
+            }
         }
         delete holder;
-        if (result == 0 && offset != len) result = SC_E_INVALID_DATA_FORMAT;
         if (result < 0) {
             // A refused file leaves no half-read list behind: written back, it
             // would replace the card's records with the part that was read.
             Clear();
             return result;
         }
-        return static_cast<SCRESULT>(offset);
+        (void)in->Seek(static_cast<long>(start + len));
+        return static_cast<SCRESULT>(len);
+    }
+
+    // The octets that name a record on the card: as it was read, or as this
+    // process last wrote it (none for a record not yet written).
+    static const std::vector<uint8_t>& CardForm(const T* rec) { return static_cast<const Numbered*>(rec)->cardForm; }
+    static bool SetCardForm(const T* rec, const uint8_t* d, size_t n) {
+        try {
+            const_cast<Numbered*>(static_cast<const Numbered*>(rec))->cardForm.assign(d, d + n);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
     }
 
 private:
@@ -294,6 +316,7 @@ private:
     struct Numbered final : T {
         Numbered() : T(0x30), number(ScPkcs15NextRecordNumber()) {}
         const uint64_t number;
+        std::vector<uint8_t> cardForm;
     };
 
     TypedPointerList<ASNany> m_unknown;
@@ -629,13 +652,15 @@ public:
         }
         if (IsDirty()) {
             MemFile enc;
+            SCPkcs15WriteOutcome outcome;
             r = Encode(&enc);
-            if (r >= 0) r = WriteDirectory(enc.GetData(), static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0));
+            if (r >= 0)
+                r = WriteDirectory(enc.GetData(), static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0), &outcome);
             if (r < 0) {
                 // Only what this call created goes again: the value file and the record.
                 // The file stays where the card's directory may name it.
                 if (createdValue && v) {
-                    if (m_failedWriteChangedNothing) (void)v->Delete();
+                    if (r < 0 && outcome.cardUnchanged) (void)v->Delete();
                     if (recordMayGo) {
                         DropValueObject(v);
                         DropRecord(RecordFor(handle));
@@ -698,15 +723,16 @@ public:
         }
         return r;
     }
-    // Whether the record still encodes as EncodeRecord kept it, in a list that had
-    // nothing to write then (false when nothing was kept).
-    bool UnchangedSinceSaved(void* handle) {
+    // Whether the record encodes as the card holds it (as this process read or
+    // last wrote it): writing the directory would change nothing of it.
+    bool RecordAsOnCard(void* handle) const {
         const T* rec = RecordFor(handle);
-        if (!rec || !m_saved || m_savedFor != handle || m_savedDirty) return false;
+        if (!rec || RecordList<T>::CardForm(rec).empty()) return false;
         MemFile now;
         if (EncodeRecordTo(rec, &now) < 1) return false;
+        const std::vector<uint8_t>& form = RecordList<T>::CardForm(rec);
         const int64_t n = now.Size();
-        return n == m_saved->Size() && std::memcmp(now.GetData(), m_saved->GetData(), static_cast<size_t>(n)) == 0;
+        return n == static_cast<int64_t>(form.size()) && std::memcmp(now.GetData(), form.data(), form.size()) == 0;
     }
     SCRESULT DecodeRecord(void* handle) override {
         T* rec = RecordFor(handle);
@@ -750,7 +776,8 @@ public:
             if (EncodeAsn(*m_records.Unknown().GetNext(p), &out) < 0) return SC_E_NO_MEMORY;
         // The record leaves the directory first: a failure there leaves the object whole.
         int64_t sz = out.Size();
-        SCRESULT w = WriteDirectory(out.GetData(), static_cast<uint32_t>(sz > 0 ? sz : 0));
+        SCPkcs15WriteOutcome outcome;
+        SCRESULT w = WriteDirectory(out.GetData(), static_cast<uint32_t>(sz > 0 ? sz : 0), &outcome);
         if (w < 0) return w;
         if (deleteValue && v) {
             SCRESULT d = v->Delete();
@@ -802,53 +829,60 @@ public:
         return ComparePaths(*pa, *pb) ? 0 : SC_E_PKCS15_DIFFERENT;
     }
 
-    // Re-reads the directory file and replaces the records in memory by the card's,
-    // except the record to keep.
+    // Re-reads the directory file (or takes what this transaction read or wrote)
+    // and replaces the records in memory by the card's, except the record to keep.
     SCRESULT MergeWithCard(void* keep) override {
         MemFile file;
         SCRESULT got = ReadCurrent(&file);
         if (got < 0 && got != SC_E_FILE_NOT_FOUND) return got;
         RecordList<T> card(8, true, m_records.GetHook(), m_records.GetParseFlags(), m_records.GetExpectedTag());
-        SCRESULT parsed = 0;
         if (got >= 0) {
             file.Seek(0);
             int64_t avail = file.Size();
             uint32_t len = static_cast<uint32_t>(avail < got ? avail : got);
-            parsed = card.Parse(&file, len);
+            SCRESULT parsed = card.Parse(&file, len);
+            // A directory that cannot be read leaves memory as it is.
+            if (parsed < 0) return parsed;
         }
         SetDirty(true);
         T* kept = RecordFor(keep);
         for (POSITION p = m_records.GetHeadPosition(); p;) {
             POSITION at = p;
             T* rec = m_records.GetNext(p);
-            if (rec == kept) continue;
+            const std::vector<uint8_t>& form = RecordList<T>::CardForm(rec);
+            // A record not yet written (one this call makes) is memory's alone.
+            if (form.empty()) continue;
             POSITION match = nullptr;
             for (POSITION q = card.GetHeadPosition(); q;) {
                 POSITION cat = q;
-                if (CompareRecords(rec, card.GetNext(q)) == 0) {
+                if (RecordList<T>::CardForm(card.GetNext(q)) == form) {
                     match = cat;
                     break;
                 }
             }
             if (match) {
+                // The same record: memory's changes stay where this call keeps them.
                 T* cardRec = card.GetAt(match);
-                int c = rec->convertFrom(*cardRec, 0);
-                if (c < 0) return c == -4 ? SC_E_INVALID_DATA_FORMAT : SC_E_NO_MEMORY;
+                if (rec != kept) {
+                    int c = rec->convertFrom(*cardRec, 0);
+                    if (c < 0) return c == -4 ? SC_E_INVALID_DATA_FORMAT : SC_E_NO_MEMORY;
+                }
                 delete card.RemoveAt(match);
             } else {
                 SCPkcs15PathObjectInfo* v = nullptr;
                 GetValueObject(HandleOf(rec), &v, false);
                 DropValueObject(v);
+                if (m_savedFor == HandleOf(rec)) {
+                    m_saved.reset();
+                    m_savedFor = nullptr;
+                }
                 m_records.RemoveAt(at);
                 delete rec;
             }
         }
+        // The card's other records come in, each with a handle of its own.
         while (!card.IsEmpty()) {
             T* cardRec = card.RemoveHead();
-            if (kept && CompareRecords(cardRec, kept) == 0) {
-                delete cardRec;
-                continue;
-            }
             if (!m_records.AddTail(cardRec)) {
                 delete cardRec;
                 return SC_E_NO_MEMORY;
@@ -862,8 +896,7 @@ public:
                 return SC_E_NO_MEMORY;
             }
         }
-        if (got < 0) return got;
-        return parsed < 0 ? parsed : 0;
+        return got < 0 ? got : 0;
     }
 
     // The path of the record's value; the template knows none.
@@ -874,20 +907,35 @@ public:
     }
 
     // The directory file from memory; a write that fails puts back what the card held.
-    SCRESULT WriteDirectoryFile() override {
+    using SCPkcs15ObjectList::WriteDirectoryFile;
+    SCRESULT WriteDirectoryFile(SCPkcs15WriteOutcome* outcome) override {
         MemFile enc;
         SCRESULT r = Encode(&enc);
-        if (r < 0) return r;
-        return WriteDirectory(enc.GetData(), static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0));
+        if (r < 0) {
+            *outcome = SCPkcs15WriteOutcome();
+            return outcome->result = r;
+        }
+        return WriteDirectory(enc.GetData(), static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0), outcome);
     }
 
 protected:
     // The directory file written over what the card holds; a write that fails puts
-    // back what it wrote. FailedWriteChangedNothing() then says whether the card is
-    // known to be as before.
-    SCRESULT WriteDirectory(const uint8_t* data, uint32_t len) {
+    // back what it wrote, and the outcome says whether the card is as before.
+    SCRESULT WriteDirectory(const uint8_t* data, uint32_t len, SCPkcs15WriteOutcome* outcome) {
         // No octets at all is an empty directory, not "encode yourself" (a null pointer).
-        return Write(len ? data : reinterpret_cast<const uint8_t*>(""), len, nullptr);
+        const SCRESULT r = Write(len ? data : reinterpret_cast<const uint8_t*>(""), len, nullptr, outcome);
+        return r < 0 ? r : NoteWritten();
+    }
+    // After a write: every record is named on the card by what it encodes as now.
+    SCRESULT NoteWritten() {
+        for (POSITION p = m_records.GetHeadPosition(); p;) {
+            const T* rec = m_records.GetNext(p);
+            MemFile enc;
+            if (EncodeRecordTo(rec, &enc) < 1 ||
+                !RecordList<T>::SetCardForm(rec, enc.GetData(), static_cast<size_t>(enc.Size())))
+                return SC_E_NO_MEMORY;
+        }
+        return 0;
     }
 
     // Removes a value object from the list of value objects and deletes it.

@@ -5,10 +5,8 @@
 #include "support/memfile.h"
 
 SCPkcs15ODF::SCPkcs15ODF(SCCard* card) : SCPkcs15PathObjectInfo(card), m_entries(8, true), m_other(8, true) {
-    m_layout = Layout::kRecords;
     // Room for an entry of each kind of directory, written in place.
-    m_createRoom = 256;
-    m_firstRead = 48;
+    SetRecordsLayout(false, 256, 48);
 }
 
 SCPkcs15ODF::~SCPkcs15ODF() {

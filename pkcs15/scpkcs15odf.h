@@ -63,34 +63,38 @@ private:
 };
 
 // ---- template body ----
+#include <vector>
+
+#include "pkcs15/scpkcs15rewrite.h"
 #include "support/genericfile.h"
 
 template <class F>
 SCRESULT ScPkcs15ReadRecords(GenericFile* in, uint32_t len, F onRecord) {
     if (!in) return SC_E_BAD_USAGE;
-    int64_t start = in->Tell();
+    const int64_t start = in->Tell();
     if (start < 0) return SC_E_PKCS15_FILE;
-    uint32_t pos = 0;
-    while (pos < len) {
-        uint8_t b = 0;
+    std::vector<uint8_t> bytes;
+    std::vector<SCPkcs15Record> framed;
+    try {
+        bytes.resize(len);
         size_t got = 0;
-        if (in->Seek(static_cast<long>(start + pos)) != 0 || in->Read(1, &b, &got) != 0 || got != 1)
-            return SC_E_PKCS15_FILE;
-        if (b == 0x00 || b == 0xFF) {
-            if (pos == 0) return 0;
-            ++pos;
-            continue;
-        }
-        if (in->Seek(static_cast<long>(start + pos)) != 0) return SC_E_PKCS15_FILE;
+        if (len && (in->Read(len, bytes.data(), &got) != 0 || got != len)) return SC_E_PKCS15_FILE;
+        uint32_t end = 0;
+        if (ScPkcs15FrameRecords(bytes.data(), len, len, false, &framed, &end) != 0) return SC_E_INVALID_DATA_FORMAT;
+    } catch (const std::bad_alloc&) {
+        return SC_E_NO_MEMORY;
+    }
+    if (framed.empty()) return 0;
+    for (const SCPkcs15Record& at : framed) {
+        if (in->Seek(static_cast<long>(start + at.at)) != 0) return SC_E_PKCS15_FILE;
         ASNany rec;
-        long r = rec.read(in, static_cast<long>(len - pos));
+        long r = rec.read(in, static_cast<long>(at.len));
         if (r == 0) return SC_E_INVALID_DATA_FORMAT;
         if (r == -1) return SC_E_PKCS15_FILE;
         if (r < 0) return SC_E_NO_MEMORY;
-        if (static_cast<uint64_t>(r) > len - pos) return SC_E_INVALID_DATA_FORMAT;
-        pos += static_cast<uint32_t>(r);
+        if (static_cast<uint64_t>(r) != at.len) return SC_E_INVALID_DATA_FORMAT;
         SCRESULT s = onRecord(rec);
         if (s < 0) return s;
     }
-    return pos;
+    return len;
 }

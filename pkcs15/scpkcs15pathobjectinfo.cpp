@@ -27,7 +27,6 @@ SCPkcs15PathObjectInfo::SCPkcs15PathObjectInfo(SCCard* card)
 SCPkcs15PathObjectInfo::~SCPkcs15PathObjectInfo() {
     SCFileHeader::SafeRelease(m_pFileHeader);
     SCFileHeader::SafeRelease(m_pParentHeader);
-    ForgetCopy();
 }
 
 void SCPkcs15PathObjectInfo::SetCreateParameters(uint32_t lifeCycleState, uint32_t accessTemplate,
@@ -53,7 +52,7 @@ SCRESULT SCPkcs15PathObjectInfo::Parse(MemFile*, uint32_t) { return 0; }
 SCRESULT SCPkcs15PathObjectInfo::Encode(MemFile*) { return 0; }
 
 void SCPkcs15PathObjectInfo::ForgetFile() {
-    ForgetCopy();
+    if (m_recordFile) m_recordFile->Forget();
     m_flags = 0;
     SCFileHeader::SafeRelease(m_pFileHeader);
     SCFileHeader::SafeRelease(m_pParentHeader);
@@ -269,21 +268,29 @@ SCRESULT SCPkcs15PathObjectInfo::ReadRawContents(MemFile* out, bool force) {
     bool reverified = false;
     SCRESULT res;
     for (;;) {
-        // A file of records is read with its spare, which stands in its place while whole.
-        const bool records = IsRecordsFile();
-        res = records ? ProbeSpare() : 0;
-        if (res >= 0) res = ReadFileHeader(fullPath.Ids(), count, &tracked, m_pFileHeader ? nullptr : &m_pFileHeader);
-        if (res >= 0) {
-            if (m_pFileHeader) {
+        if (IsRecordsFile()) {
+            // A file of records is read with its spare, which stands in its place while whole.
+            std::vector<uint8_t> records;
+            res = m_recordFile->Read(&records, true);
+            if (res >= 0) {
+                if (!out->SetLength(records.size())) {
+                    res = SC_E_NO_MEMORY;
+                } else if (!records.empty()) {
+                    std::memcpy(out->GetData(), records.data(), records.size());
+                    std::fill(records.begin(), records.end(), 0);
+                }
+            }
+        } else {
+            res = ReadFileHeader(fullPath.Ids(), count, &tracked, m_pFileHeader ? nullptr : &m_pFileHeader);
+            if (res >= 0 && m_pFileHeader) {
                 uint32_t ft = m_pFileHeader->GetFileType();
                 if (ft == 1)
                     res = SC_E_NOT_FILE;
                 else if (ft != 0 && ft != 2)
                     res = SC_E_INVALID_FILE_TYPE;
             }
-            if (res >= 0) res = records ? ReadRecordsData(out) : ReadFileData(out);
+            if (res >= 0) res = ReadFileData(out);
         }
-        if (records && (res >= 0 || res == SC_E_FILE_NOT_FOUND)) res = TakeSpare(out, res);
         if (res == SC_E_ACCESS_DENIED && !reverified && ReverifyPossible()) {
             SCRESULT v = Reverify(nullptr);
             if (v < 0) {
@@ -300,6 +307,51 @@ SCRESULT SCPkcs15PathObjectInfo::ReadRawContents(MemFile* out, bool force) {
     m_flags &= ~FLAG_DIRTY;
     m_lastResult = 0;
     return res;
+}
+
+SCRESULT SCPkcs15PathObjectInfo::ReadCurrent(MemFile* out) {
+    if (!out || !m_pCard) return SC_E_BAD_USAGE;
+    if (!IsRecordsFile()) return ReadRawContents(out, true);
+    std::vector<uint8_t> records;
+    const SCRESULT r = m_recordFile->Read(&records, false);
+    if (r < 0) {
+        m_flags |= FLAG_LOAD_TRIED;
+        m_lastResult = r;
+        return r;
+    }
+    if (!out->SetLength(records.size())) return SC_E_NO_MEMORY;
+    if (!records.empty()) std::memcpy(out->GetData(), records.data(), records.size());
+    m_flags |= FLAG_LOADED | FLAG_LOAD_TRIED;
+    m_flags &= ~FLAG_DIRTY;
+    m_lastResult = 0;
+    return r;
+}
+
+void SCPkcs15PathObjectInfo::SetRecordsLayout(bool oneRecord, uint32_t createRoom, uint32_t firstRead) {
+    m_recordFile.reset(new SCPkcs15RecordFile(*this, oneRecord, createRoom, firstRead));
+}
+
+void SCPkcs15PathObjectInfo::GrowthConditions(SCValueSet* out) const {
+    if (m_pCard) m_pCard->GetVerifiedPins(out);
+    if (!m_pPkcs15App || !g_services || !g_services->keptPinReferences) return;
+    uint8_t refs[16];
+    const size_t n = g_services->keptPinReferences(m_pPkcs15App, refs, sizeof refs);
+    for (size_t i = 0; i < n && i < sizeof refs; ++i) (void)out->Add(static_cast<uint16_t>(0xC000 | refs[i]));
+}
+
+SCRESULT SCPkcs15PathObjectInfo::UndoLastWrite() {
+    return IsRecordsFile() ? m_recordFile->Undo() : SC_E_BAD_USAGE;
+}
+
+SCRESULT SCPkcs15PathObjectInfo::CanHold(uint32_t len, uint8_t pinRef) {
+    if (!IsRecordsFile()) return SC_E_BAD_USAGE;
+    SCValueSet conditions;
+    if (!conditions.Add(static_cast<uint16_t>(0xC000 | pinRef))) return SC_E_NO_MEMORY;
+    return m_recordFile->CanHold(len, conditions);
+}
+
+SCRESULT SCPkcs15PathObjectInfo::FinishCutGrowth() {
+    return IsRecordsFile() ? m_recordFile->FinishCutGrowth() : 0;
 }
 
 SCRESULT SCPkcs15PathObjectInfo::Load(bool force) {
@@ -320,70 +372,65 @@ SCRESULT SCPkcs15PathObjectInfo::Load(bool force) {
 }
 
 SCRESULT SCPkcs15PathObjectInfo::Write(const uint8_t* data, uint32_t len, SCPath* currentDf) {
-    if (!m_pCard) return SC_E_BAD_USAGE;
+    SCPkcs15WriteOutcome outcome;
+    return Write(data, len, currentDf, &outcome);
+}
+
+SCRESULT SCPkcs15PathObjectInfo::Write(const uint8_t* data, uint32_t len, SCPath* currentDf,
+                                       SCPkcs15WriteOutcome* outcome) {
+    *outcome = SCPkcs15WriteOutcome();
+    if (!m_pCard) return outcome->result = SC_E_BAD_USAGE;
     MemFile encoded;
     if (!data) {
         SCRESULT e = Encode(&encoded);
-        if (e < 0) return e;
+        if (e < 0) return outcome->result = e;
         int64_t sz = encoded.Size();
-        if (sz > 0xFFFFFFFFLL) return SC_E_TOO_MUCH_DATA;
+        if (sz > 0xFFFFFFFFLL) return outcome->result = SC_E_TOO_MUCH_DATA;
         len = static_cast<uint32_t>(sz > 0 ? sz : 0);
         data = len ? encoded.GetData() : reinterpret_cast<const uint8_t*>("");
     }
     uint16_t count = 0;
     const uint16_t* full = GetFullPath(&count);
-    if (!full) return m_path.Count() == 0 ? SC_E_BAD_USAGE : SC_E_NO_MEMORY;
+    if (!full) return outcome->result = (m_path.Count() == 0 ? SC_E_BAD_USAGE : SC_E_NO_MEMORY);
     SCPath fullPath(full, count);
     SCTransactGuard guard(m_pCard);
+    SCRESULT res;
     if (IsRecordsFile()) {
         if (currentDf) currentDf->Clear();
-        const SCRESULT r = WriteRecords(data, len);
-        if (r >= 0) {
-            m_flags |= FLAG_LOADED;
-            m_flags &= ~FLAG_DIRTY;
-            if (m_lastResult == SC_E_FILE_NOT_FOUND || m_lastResult == -1) m_lastResult = 0;
-        }
-        return r;
-    }
-    SCFileHeader::SafeRelease(m_pFileHeader);
-    m_pFileHeader = nullptr;
-    SCPath tracked;
-    if (currentDf) tracked = *currentDf;
-    bool reverified = false;
-    SCRESULT res;
-    m_failedWriteChangedNothing = false;
-    m_mustGrow = false;
-    for (;;) {
-        m_failedWriteChangedNothing = false;
-        res = SelectPath(fullPath.Ids(), static_cast<uint16_t>(count - 1), &tracked,
-                         m_pParentHeader ? nullptr : &m_pParentHeader);
-        if (res >= 0) {
+        *outcome = m_recordFile->Write(data, len, !m_noCreate);
+        res = outcome->result;
+    } else {
+        SCFileHeader::SafeRelease(m_pFileHeader);
+        m_pFileHeader = nullptr;
+        SCPath tracked;
+        if (currentDf) tracked = *currentDf;
+        bool reverified = false;
+        for (;;) {
+            res = SelectPath(fullPath.Ids(), static_cast<uint16_t>(count - 1), &tracked,
+                             m_pParentHeader ? nullptr : &m_pParentHeader);
+            if (res < 0) break;  // no re-verification at this step
             SCFileHeader::SafeRelease(m_pFileHeader);
             m_pFileHeader = nullptr;
             res = m_pCard->SelectChildEf(fullPath[count - 1], &m_pFileHeader);
-            // Nor does a failed selection of the file itself.
-            if (res < 0 && res != SC_E_FILE_NOT_FOUND) m_failedWriteChangedNothing = !reverified;
-        } else {
-            // A selection that fails first of all has written nothing.
-            m_failedWriteChangedNothing = !reverified;
+            if (res == SC_E_FILE_NOT_FOUND && !m_noCreate)
+                res = CreateAndWrite(data, len);
+            else if (res >= 0)
+                res = UpdateContents(data, len);
+            if (res == SC_E_ACCESS_DENIED && m_pPkcs15App && !reverified) {
+                reverified = true;
+                SCRESULT v = Reverify(&tracked);
+                if (v < 0) {
+                    res = v;
+                    break;
+                }
+                continue;
+            }
             break;
         }
-        if (res == SC_E_FILE_NOT_FOUND && !m_noCreate)
-            res = CreateAndWrite(data, len);
-        else if (res >= 0)
-            res = UpdateContents(data, len);
-        if (res == SC_E_ACCESS_DENIED && m_pPkcs15App && !reverified) {
-            reverified = true;
-            SCRESULT v = Reverify(&tracked);
-            if (v < 0) {
-                res = v;
-                break;
-            }
-            continue;
-        }
-        break;
+        if (currentDf) *currentDf = tracked;
+        outcome->result = res;
+        outcome->cardUnchanged = false;
     }
-    if (currentDf) *currentDf = tracked;
     if (res >= 0) {
         m_flags |= FLAG_LOADED;
         m_flags &= ~FLAG_DIRTY;
@@ -423,15 +470,12 @@ SCRESULT SCPkcs15PathObjectInfo::CreateAndWrite(const uint8_t* data, uint32_t le
     SCRESULT r = m_pCard->CreateFile(len, full[count - 1], m_lifeCycleState, m_accessTemplate, m_createRefs,
                                      &m_pFileHeader);
     // Refused: the card has nothing of this write.
-    if (r < 0) {
-        m_failedWriteChangedNothing = true;
-        return r;
-    }
+    if (r < 0) return r;
     if (len == 0) return 0;
     r = m_pCard->UpdateBinaryFromStart(data, len);
     if (r < 0) {
         // The file was made by this call: take it away again rather than leave a half-written one.
-        m_failedWriteChangedNothing = m_pCard->DeleteFile(full[count - 1]) >= 0;
+        (void)m_pCard->DeleteFile(full[count - 1]);
         SCFileHeader::SafeRelease(m_pFileHeader);
         m_pFileHeader = nullptr;
     }

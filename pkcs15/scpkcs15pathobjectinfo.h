@@ -4,13 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "lib/libpkcs15/asnpkcs15authobject.h"
 #include "lib/libpkcs15/asnpkcs15path.h"
 #include "pkcs15/objectattr.h"
 #include "pkcs15/scpkcs15errors.h"
-#include "pkcs15/scpkcs15spare.h"
+#include "pkcs15/scpkcs15recordfile.h"
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_path.h"
@@ -30,6 +31,8 @@ struct SCPkcs15AppServices {
     SCRESULT (*verifyCachedPin)(SCPkcs15App* app, const void* pinHandle, SCPath* currentDf);
     // Is the absolute path used by any directory file or object of the application (lists by mask)?
     bool (*isPathUsed)(SCPkcs15App* app, const uint16_t* path, uint16_t count, uint32_t listMask);
+    // The references of the PINs the application keeps verified (at most max); their number.
+    size_t (*keptPinReferences)(SCPkcs15App* app, uint8_t* refs, size_t max);
 };
 void SCPkcs15SetAppServices(const SCPkcs15AppServices* services);
 
@@ -68,6 +71,9 @@ public:
     // has read or written, as it read or wrote them (no command); else read afresh.
     SCRESULT ReadCurrent(MemFile* out);
     virtual SCRESULT Write(const uint8_t* data, uint32_t len, SCPath* currentDf);
+    // The same, saying how a write of a file of records ended (a value file's
+    // outcome is its result alone).
+    SCRESULT Write(const uint8_t* data, uint32_t len, SCPath* currentDf, SCPkcs15WriteOutcome* outcome);
     virtual SCRESULT Delete();
     // Handle interface of the object lists; defaults for a plain file object.
     virtual void* GetRecordList() { return nullptr; }
@@ -138,9 +144,6 @@ public:
     bool IsLoaded() const { return (m_flags & FLAG_LOADED) != 0; }
     bool IsLoadTried() const { return (m_flags & FLAG_LOAD_TRIED) != 0; }
     bool IsDirty() const { return (m_flags & FLAG_DIRTY) != 0; }
-    // After a failed Write: the card's file is known to hold what it held before
-    // (nothing was written, or what was written is put back).
-    bool FailedWriteChangedNothing() const { return m_failedWriteChangedNothing; }
     // Whether records of len octets can be written where the PIN with this reference
     // is verified: 1 when they fit the file or it may grow (its rules, a free place
     // for its spare, the DF's free memory where the card tells it), 0 when not, or
@@ -149,6 +152,10 @@ public:
     // Puts back, octet for octet, what the last successful Write of a file of records
     // changed, in the same transaction: a call that fails after it takes it back.
     SCRESULT UndoLastWrite();
+    // A file of records whose last reading found a whole spare in its place (a
+    // growth a cut left): the next call that may write the token finishes it.
+    bool SawWholeSpare() const { return m_recordFile && m_recordFile->SawWholeSpare(); }
+    SCRESULT FinishCutGrowth();
     void SetDirty(bool dirty) { m_flags = dirty ? (m_flags | FLAG_DIRTY) : (m_flags & ~FLAG_DIRTY); }
     // fresh: a file still to be written (loaded and dirty); else neither read nor written.
     void SetFresh(bool fresh) {
@@ -172,18 +179,17 @@ public:
     static uint8_t GetPinReference(const ASNPkcs15AuthObject* authObject);
 
 protected:
-    // How the file's octets are read and written.
-    enum class Layout {
-        kValue,      // a value: read whole and written whole, as the card resizes it
-        kRecords,    // DER records with filler (directories, the ODF, EF.DIR): read up to
-                     // where the records end, rewritten in place step by step, grown
-                     // through a spare, never deleted and made again in one step
-        kOneRecord,  // the same for a file of one record (TokenInfo)
-    };
-    bool IsRecordsFile() const { return m_layout != Layout::kValue && m_index == 0 && m_length == 0; }
-    // Whether the PIN that guards this file may grow it (delete it and make it again
-    // in its DF): 0 no, 1 yes or not known (the card then decides).
-    virtual SCRESULT MayGrow() { return 1; }
+    friend class SCPkcs15RecordFile;
+    // Makes this a file of records (directories, the ODF, EF.DIR; oneRecord:
+    // TokenInfo): read to its end, rewritten in place step by step, grown through
+    // a spare (SCPkcs15RecordFile). createRoom: the least size of a file made
+    // anew, so that records to come are written in place too; firstRead: the
+    // octets the first read of a file of one record asks for.
+    void SetRecordsLayout(bool oneRecord, uint32_t createRoom, uint32_t firstRead);
+    bool IsRecordsFile() const { return m_recordFile && m_index == 0 && m_length == 0; }
+    // The access conditions (0xC000 | PIN reference) a write of this file holds:
+    // the PINs the card saw verified and those the application keeps verified.
+    void GrowthConditions(SCValueSet* out) const;
     // Whether the PIN with this reference may do op on the file's DF (1, 0, or a failure).
     SCRESULT CheckDfAccess(uint32_t op, uint16_t ref);
 
@@ -207,80 +213,10 @@ protected:
     // A handle, not the record: a merge, a reload or a deletion may free the PIN
     // record while this object lives; the handle then names nothing.
     const void* m_authHandle;
-    Layout m_layout = Layout::kValue;
-    bool m_failedWriteChangedNothing = false;
-    // The least size of a file of records made anew: room for records to come, so
-    // that they too are written in place.
-    uint32_t m_createRoom = 0;
-    // The octets the first read of a file of records asks for: a few records' worth
-    // (less for the small files a token is opened with).
-    uint32_t m_firstRead = 128;
     // Set while a file missing on the card is not to be made (Write answers SC_E_FILE_NOT_FOUND).
     bool m_noCreate = false;
-    // After a failed Write of a file of records: the contents did not fit the file,
-    // which could not grow, and nothing was written (SC_E_FILE_TOO_SMALL).
-    bool m_mustGrow = false;
-
-    // What the card holds of a file of records, as read or written while the
-    // reader's transaction lasts (SCReader::StillHeld): what a write rewrites.
-    struct CardCopy {
-        bool known = false;
-        uint64_t serial = 0;
-        bool exists = false;
-        uint32_t size = 0;
-        std::vector<uint8_t> bytes;  // the file's first octets, at least to where its records end
-        SCPkcs15Spare spare = SCPkcs15Spare::kNone;
-        SCFileHeader* spareHeader = nullptr;  // owned; set when a spare is there
-        // The reader's command count when the reading that made this copy left the
-        // file selected (0: not selected).
-        uint64_t selectedAt = 0;
-    };
-    CardCopy m_copy;
-    // A whole spare's records, which a reader takes in the file's place.
-    std::vector<uint8_t> m_spareRecords;
-    // What the last successful write of a file of records changed, to be put back.
-    struct Undo {
-        enum Kind { kNone, kInPlace, kMade, kGrown } kind = kNone;
-        uint64_t serial = 0;
-        std::vector<uint8_t> bytes;  // in place: the octets [0, bytes.size()) as they were;
-                                     // grown: the old file whole
-    };
-    Undo m_undo;
-
-    // ---- files of records (scpkcs15pathobjectinfo_records.cpp) ----
-    // The file's octets from its start up to where its records end (the file selected).
-    SCRESULT ReadRecordsData(MemFile* out);
-    // Looks for the file's spare (before the file is read, so that a write may
-    // follow the reading at once): 0, or a failure to read it.
-    SCRESULT ProbeSpare();
-    // A whole spare gives its records (into out) in the file's place. res: the
-    // file's own reading; the result replaces it.
-    SCRESULT TakeSpare(MemFile* out, SCRESULT res);
-    // The card's copy of the file under the current transaction, read when not held.
-    SCRESULT HoldCopy();
-    void ForgetCopy();
-    SCRESULT WriteRecords(const uint8_t* data, uint32_t len);
-    SCRESULT WriteRecordsOnce(const uint8_t* data, uint32_t len);
-    SCRESULT RewriteInPlace(const uint8_t* data, uint32_t len, uint32_t size);
-    SCRESULT CreateRecordsFile(const uint8_t* data, uint32_t len);
-    SCRESULT Grow(const uint8_t* data, uint32_t len);
-    // The file made again with `size` octets that start with `contents` (FF after
-    // them where there is room), its rules those of `like`, through a spare that
-    // holds `records`: the spare's last write commits; after a failure past it the
-    // file is made again as `back` was (the whole old file), the spare goes, and the
-    // card is as before when that worked.
-    SCRESULT ReplaceThroughSpare(const SCFileHeader& like, const uint8_t* records, uint32_t recLen, uint32_t size,
-                                 const uint8_t* contents, uint32_t contentsLen, const std::vector<uint8_t>& back);
-    // Deletes the file (when it is there) and makes it again with this size and
-    // these contents, the rules those of `like`.
-    SCRESULT RemakeFile(const SCFileHeader& like, uint32_t size, const uint8_t* data, uint32_t len, bool exists);
-    SCRESULT DeleteSpare();
-    // A step in the file's DF: selected first; refused for want of the PIN (the card
-    // reset meanwhile), once more after verifying it.
-    template <class F>
-    SCRESULT InDf(F op);
-    // Sends the steps that turn `from` into `to` (len octets, `part` a command).
-    SCRESULT UpdateInSteps(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part);
+    // The read and write of a file of records (null for a value file).
+    std::unique_ptr<SCPkcs15RecordFile> m_recordFile;
 
 private:
     SCPath m_fullPath;  // storage behind GetFullPath

@@ -9,34 +9,18 @@ namespace {
 constexpr size_t kMostRecords = 96;
 constexpr size_t kMostOctets = 16384;
 
-struct Rec {
-    uint32_t at;
-    uint32_t len;
-};
+using Rec = SCPkcs15Record;
 
-// The records of a file as the directory reader frames them: they end at the
-// first FF octet that follows a record (or at the file's end), and 00 octets
-// between them are skipped; false on octets that are no whole element. *after is
-// set to whether only filler follows where the records end (what a reader of
-// the whole file sees too).
+// The records of a file as every reader here frames them; false on octets that
+// are no whole element. *after is set to whether only filler follows the last
+// record (a file that begins with filler and holds elements after it is no file
+// that a reader and a writer agree on).
 bool Frame(const std::vector<uint8_t>& d, std::vector<Rec>* out, bool* after = nullptr) {
     out->clear();
     if (after) *after = true;
     const uint32_t n = static_cast<uint32_t>(d.size());
     uint32_t end = 0;
-    const uint32_t got = ScPkcs15RecordsEnd(d.data(), n, n, false, &end);
-    if (got == kScPkcs15Malformed) return false;
-    uint32_t p = 0;
-    while (p < end) {
-        if (d[p] == 0x00) {
-            ++p;
-            continue;
-        }
-        uint32_t e = 0;
-        if (ScPkcs15ElementEnd(d.data(), end, p, &e) != 1) return false;
-        out->push_back({p, e - p});
-        p = e;
-    }
+    if (ScPkcs15FrameRecords(d.data(), n, n, false, out, &end) != 0) return false;
     if (after) *after = std::all_of(d.begin() + end, d.end(), ScPkcs15IsFiller);
     return true;
 }
@@ -340,18 +324,17 @@ int ScPkcs15ElementEnd(const uint8_t* d, uint32_t n, uint32_t at, uint32_t* end)
     return 1;
 }
 
-uint32_t ScPkcs15RecordsEnd(const uint8_t* d, uint32_t have, uint32_t size, bool oneRecord, uint32_t* end) {
+uint32_t ScPkcs15FrameRecords(const uint8_t* d, uint32_t have, uint32_t size, bool oneRecord,
+                              std::vector<SCPkcs15Record>* out, uint32_t* end) {
     *end = 0;
+    if (out) out->clear();
+    if (have > size) have = size;
     if (have == 0) return size == 0 ? 0 : 1;
     if (ScPkcs15IsFiller(d[0])) return 0;  // a file that begins with filler holds nothing
     uint32_t p = 0;
     while (p < have) {
-        if (d[p] == 0xFF) {
-            *end = p;
-            return 0;
-        }
-        if (d[p] == 0x00) {
-            *end = ++p;
+        if (ScPkcs15IsFiller(d[p])) {
+            ++p;
             continue;
         }
         uint32_t e = 0;
@@ -383,10 +366,12 @@ uint32_t ScPkcs15RecordsEnd(const uint8_t* d, uint32_t have, uint32_t size, bool
             }
             return std::min<uint32_t>(need, size - have);
         }
+        if (out) out->push_back({p, e - p});
         p = *end = e;
         if (oneRecord) return 0;
     }
-    return have >= size ? 0 : 1;
+    // Records may stand anywhere up to the file's end.
+    return size - have;
 }
 
 bool ScPkcs15PackedRecords(const uint8_t* d, uint32_t n, std::vector<uint8_t>* out) {
@@ -395,6 +380,52 @@ bool ScPkcs15PackedRecords(const uint8_t* d, uint32_t n, std::vector<uint8_t>* o
     const std::vector<uint8_t> all(d, d + n);
     if (!Frame(all, &recs)) return false;
     for (const Rec& r : recs) out->insert(out->end(), all.begin() + r.at, all.begin() + r.at + r.len);
+    return true;
+}
+
+bool ScPkcs15SplitRecords(const std::vector<uint8_t>& packed, std::vector<std::vector<uint8_t>>* out) {
+    out->clear();
+    const uint32_t n = static_cast<uint32_t>(packed.size());
+    for (uint32_t p = 0; p < n;) {
+        uint32_t e = 0;
+        if (ScPkcs15IsFiller(packed[p]) || ScPkcs15ElementEnd(packed.data(), n, p, &e) != 1) return false;
+        out->emplace_back(packed.begin() + p, packed.begin() + e);
+        p = e;
+    }
+    return true;
+}
+
+bool ScPkcs15MergeRecords(const std::vector<uint8_t>& base, const std::vector<uint8_t>& target,
+                          const std::vector<uint8_t>& current, std::vector<uint8_t>* out) {
+    std::vector<std::vector<uint8_t>> b, t, c;
+    if (!ScPkcs15SplitRecords(base, &b) || !ScPkcs15SplitRecords(target, &t) || !ScPkcs15SplitRecords(current, &c))
+        return false;
+    // Each record counted: what the write takes away, what the other application
+    // took away and what it brought.
+    std::map<std::vector<uint8_t>, int> byWrite, othersRemoved, othersAdded;
+    for (const auto& r : b) ++byWrite[r], ++othersRemoved[r];
+    for (const auto& r : t) --byWrite[r];
+    for (const auto& r : c) --othersRemoved[r], ++othersAdded[r];
+    for (const auto& r : b) --othersAdded[r];
+    for (const auto& [r, n] : byWrite)
+        if (n > 0 && othersRemoved[r] > 0) return false;
+    // The write's records in its order, less those the other application removed,
+    // then the records it added.
+    out->clear();
+    for (const auto& r : t) {
+        auto it = othersRemoved.find(r);
+        if (it != othersRemoved.end() && it->second > 0) {
+            --it->second;
+            continue;
+        }
+        out->insert(out->end(), r.begin(), r.end());
+    }
+    for (const auto& r : c) {
+        auto it = othersAdded.find(r);
+        if (it == othersAdded.end() || it->second <= 0) continue;
+        --it->second;
+        out->insert(out->end(), r.begin(), r.end());
+    }
     return true;
 }
 

@@ -4,11 +4,10 @@
 // before or as after the rewrite, none that both hold lost, none twice.
 //
 // A file of records is DER elements one after the other (the directory files,
-// the ODF, EF.DIR; TokenInfo is a file of one record). A file whose first octet
-// is filler (00 or FF) holds no records; otherwise 00 octets between records are
-// filler, and the records end at the first FF octet that follows one, or at the
-// file's end. What follows that end is filler too: a reader of the whole file
-// finds the same records, and a reader may stop there.
+// the ODF, EF.DIR; TokenInfo is a file of one record). One rule frames them
+// for every reader and writer here (ScPkcs15FrameRecords): a file whose first
+// octet is filler (00 or FF) holds no records; otherwise 00 and FF octets
+// between records are filler, and the records run to the file's end.
 #pragma once
 
 #include <cstdint>
@@ -27,16 +26,38 @@ struct SCPkcs15WriteStep {
 // 0 when it runs past them (or its header does), -1 when it is malformed.
 int ScPkcs15ElementEnd(const uint8_t* d, uint32_t n, uint32_t at, uint32_t* end);
 
+// One record of a file: where it starts and how long it is.
+struct SCPkcs15Record {
+    uint32_t at = 0;
+    uint32_t len = 0;
+};
+
 constexpr uint32_t kScPkcs15Malformed = 0xFFFFFFFFu;
-// Where the records of a file of `size` octets end, given its first `have`: 0 when
-// that is known (*end: the offset after the last record and the 00 filler behind
-// it), the number of octets still to read before it can be known, or
-// kScPkcs15Malformed. oneRecord: the file holds one record (TokenInfo).
-uint32_t ScPkcs15RecordsEnd(const uint8_t* d, uint32_t have, uint32_t size, bool oneRecord, uint32_t* end);
+// Frames the records of a file of `size` octets, given its first `have`: 0 when
+// they are known (into out when given; *end where the last one ends), the
+// number of octets still to read before they can be (the rest of the file, or
+// what the record under way still needs), or kScPkcs15Malformed when an element
+// is malformed or runs past the file's end. oneRecord: the file holds one record
+// (TokenInfo), known once it is whole.
+uint32_t ScPkcs15FrameRecords(const uint8_t* d, uint32_t have, uint32_t size, bool oneRecord,
+                              std::vector<SCPkcs15Record>* out, uint32_t* end);
 
 // The records of a file (as above) one after the other, without the filler
 // between them; false on octets that are no whole records.
 bool ScPkcs15PackedRecords(const uint8_t* d, uint32_t n, std::vector<uint8_t>* out);
+
+// Records packed one after the other (as ScPkcs15PackedRecords gives them), one
+// string each; false on octets that are no whole records.
+bool ScPkcs15SplitRecords(const std::vector<uint8_t>& packed, std::vector<std::vector<uint8_t>>* out);
+
+// A write planned from `base` (the records a writer last knew the card to hold)
+// towards `target`, carried over to `current` (the records the card holds now,
+// after another application wrote): what the write removes or adds goes from or
+// into current, the rest of current stays as it is. All three packed; false when
+// a record the write removes or replaces is no longer on the card (the other
+// application changed or removed it): the write has nothing left to stand on.
+bool ScPkcs15MergeRecords(const std::vector<uint8_t>& base, const std::vector<uint8_t>& target,
+                          const std::vector<uint8_t>& current, std::vector<uint8_t>* out);
 
 // Steps that turn the file `from` into `to` (both `len` octets), none longer than
 // `part` octets. True when every step leaves the file as described above; false

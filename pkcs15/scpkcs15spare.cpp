@@ -27,7 +27,10 @@ std::vector<uint8_t> PathOctets(const SCPath& path) {
 
 }  // namespace
 
-uint16_t ScPkcs15SpareFid(uint16_t fid) { return static_cast<uint16_t>(fid ^ 0x8000); }
+uint16_t ScPkcs15SpareFid(uint16_t fid, int slot) {
+    // Far from the identifiers the module gives values and keys (6000 to A0FF).
+    return static_cast<uint16_t>(fid ^ (slot == 0 ? 0x8000 : 0xC000));
+}
 
 bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t len, std::vector<uint8_t>* out) {
     try {
@@ -52,8 +55,6 @@ bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t 
 
 SCPkcs15Spare ScPkcs15ReadSpare(const SCPath& file, const uint8_t* d, uint32_t n, uint32_t* at, uint32_t* len) {
     *at = *len = 0;
-    // Made but not written yet: nothing in it to lose.
-    if (std::all_of(d, d + n, ScPkcs15IsFiller)) return SCPkcs15Spare::kCut;
     uint32_t markEnd = 0;
     if (n < 2 || d[0] != kMarkTag || ScPkcs15ElementEnd(d, n, 0, &markEnd) != 1 || d[1] & 0x80)
         return SCPkcs15Spare::kForeign;

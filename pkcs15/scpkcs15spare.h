@@ -7,7 +7,10 @@
 // The spare's identifier follows from the file's, so a reader finds it without
 // listing the DF. It opens with a mark that names the file it stands for and the
 // SHA-1 digest of the records that follow it up to its last octet: a spare cut
-// short is never taken for a whole one.
+// short is never taken for a whole one. Only a file that carries the mark is a
+// spare: anything else under a spare's identifier (a file of the card's issuer,
+// or a spare made but cut before its first write) is never read in the file's
+// place, written or deleted; the next identifier is used instead.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +18,11 @@
 
 #include "smartcard/sc_path.h"
 
-// The identifier of the spare of the file with this identifier.
-uint16_t ScPkcs15SpareFid(uint16_t fid);
+// The identifiers a spare of the file with this identifier may take, in the
+// order they are tried: the next one only while the one before holds a file that
+// is no spare of this file.
+constexpr int kScPkcs15SpareSlots = 2;
+uint16_t ScPkcs15SpareFid(uint16_t fid, int slot = 0);
 
 // The spare's contents for these records of the file at this absolute path;
 // false when memory runs out.
@@ -25,8 +31,8 @@ bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t 
 enum class SCPkcs15Spare {
     kNone,     // no file under the spare's identifier
     kWhole,    // a whole spare of this file: its records stand in the file's place
-    kCut,      // a spare of this file written in part, or a file never written: it may go
-    kForeign,  // a file that is no spare of this file: it is never touched
+    kCut,      // a spare of this file whose write was cut short: it may go
+    kForeign,  // a file without this file's mark (or one that cannot be read): never touched
 };
 
 // What the octets of a file found under the spare's identifier are; for a whole

@@ -8,9 +8,7 @@ class SCPkcs15TokenInfo : public SCPkcs15PathObjectInfo {
 public:
     // Made with room for a longer label, written in place.
     explicit SCPkcs15TokenInfo(SCCard* card) : SCPkcs15PathObjectInfo(card) {
-        m_layout = Layout::kOneRecord;
-        m_createRoom = 256;
-        m_firstRead = 48;
+        SetRecordsLayout(true, 256, 48);
     }
     ~SCPkcs15TokenInfo() override = default;
 

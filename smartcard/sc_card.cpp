@@ -446,7 +446,12 @@ bool SCCard::TakeUpReset(ResetPoint& point, SCRESULT* r) {
     if (*r != SC_E_CARD_WAS_RESET || !point.armed || point.used) return false;
     point.used = true;
     *r = RecoverFromReset(point.df, point.ef);
-    return *r >= 0;
+    if (*r < 0) return false;
+    if (m_plannedDepth > 0) {
+        *r = SC_E_CARD_WAS_RESET;
+        return false;
+    }
+    return true;
 }
 
 SCRESULT SCCard::RecoverFromReset(const SCPath& df, uint16_t ef) {
@@ -464,6 +469,11 @@ SCRESULT SCCard::RecoverFromReset(const SCPath& df, uint16_t ef) {
 void SCCard::AfterCardReset() {
     m_curDf.Clear();
     m_hasLastHeader = false;
+    m_verifiedPins.clear();
+}
+
+void SCCard::GetVerifiedPins(SCValueSet* conditions) const {
+    for (uint8_t ref : m_verifiedPins) (void)conditions->Add(static_cast<uint16_t>(0xC000 | ref));
 }
 
 SCRESULT SCCard::GetSerialNumber(uint8_t* buffer, uint32_t capacity) {
@@ -1022,7 +1032,12 @@ SCRESULT SCCard::VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) {
         LogPinState(ref, "verify", "verified", sw);
     else
         LogPinState(ref, "state", "verified", sw, true);
-    if (sw == 0x9000) return SC_OK;
+    const auto known = std::find(m_verifiedPins.begin(), m_verifiedPins.end(), static_cast<uint8_t>(ref));
+    if (sw == 0x9000) {
+        if (known == m_verifiedPins.end()) m_verifiedPins.push_back(static_cast<uint8_t>(ref));
+        return SC_OK;
+    }
+    if (known != m_verifiedPins.end()) m_verifiedPins.erase(known);
     if ((sw & 0xFFF0) == 0x63C0) {
         // No tries left is a blocked PIN, never 0 (which would read as verified).
         if ((sw & 0x0F) == 0) return SC_E_PIN_BLOCKED;
@@ -1037,6 +1052,9 @@ SCRESULT SCCard::ResetPinState(uint32_t ref) {
     uint16_t sw = 0;
     const SCRESULT r = Transmit(0x00, 0x20, 0xFF, static_cast<uint8_t>(ref), nullptr, 0, false, nullptr, &sw);
     if (r < 0) return r;
+    if (sw == 0x9000)
+        m_verifiedPins.erase(std::remove(m_verifiedPins.begin(), m_verifiedPins.end(), static_cast<uint8_t>(ref)),
+                             m_verifiedPins.end());
     LogPinState(ref, "forget verification", "not verified", sw);
     return MapStatus(sw);
 }

@@ -156,6 +156,10 @@ public:
                                uint32_t reserved);
     virtual SCRESULT VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len);
     virtual SCRESULT ResetPinState(uint32_t ref);
+    // Adds the access conditions (0xC000 | reference) of the PINs this card object
+    // saw verified since the card's last reset (another application may have made
+    // the card forget one since: the card has the last word).
+    void GetVerifiedPins(SCValueSet* conditions) const;
     virtual SCRESULT ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* newPin, uint32_t oldLen,
                                uint32_t newLen);
     virtual SCRESULT UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen,
@@ -261,6 +265,16 @@ public:
             m_restorerCtx = nullptr;
         }
     }
+    bool InWrite() const { return m_writeDepth > 0; }
+    // Commands planned from what the card held (BeginPlanned .. EndPlanned,
+    // nested): a reset met by one is taken up as above, but the command is not
+    // sent again: the caller gets SC_E_CARD_WAS_RESET, with the card back and its
+    // security state restored, and plans again from what the card holds now
+    // (another application may have written in between).
+    void BeginPlanned() { ++m_plannedDepth; }
+    void EndPlanned() {
+        if (m_plannedDepth > 0) --m_plannedDepth;
+    }
 
     // ---- transport ----
     // Sends one command (chained with CLA bit 10 when the data exceeds the
@@ -321,6 +335,8 @@ protected:
     ResetRestorer m_restorer = nullptr;  // of the outermost write
     void* m_restorerCtx = nullptr;
     bool m_recovering = false;          // inside RecoverFromReset
+    uint32_t m_plannedDepth = 0;        // BeginPlanned nesting
+    std::vector<uint8_t> m_verifiedPins;  // references seen verified since the last reset
     std::unique_ptr<SCSmCtx> m_smCtx;   // the channel this card set up
     uint16_t m_gpLastSequence = 0;      // highest GlobalPlatform sequence counter seen
     bool m_gpHaveSequence = false;
@@ -341,6 +357,22 @@ public:
     }
     SCCardWriteGuard(const SCCardWriteGuard&) = delete;
     SCCardWriteGuard& operator=(const SCCardWriteGuard&) = delete;
+
+private:
+    SCCard* m_card;
+};
+
+// Holds a card in planned commands for a scope (SCCard::BeginPlanned).
+class SCCardPlannedGuard {
+public:
+    explicit SCCardPlannedGuard(SCCard* card) : m_card(card) {
+        if (m_card != nullptr) m_card->BeginPlanned();
+    }
+    ~SCCardPlannedGuard() {
+        if (m_card != nullptr) m_card->EndPlanned();
+    }
+    SCCardPlannedGuard(const SCCardPlannedGuard&) = delete;
+    SCCardPlannedGuard& operator=(const SCCardPlannedGuard&) = delete;
 
 private:
     SCCard* m_card;

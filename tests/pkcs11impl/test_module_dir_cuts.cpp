@@ -631,8 +631,8 @@ CK_RV Do(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, Act act, CK_OBJECT_HANDLE dat
 
 // Two applications on one card (two copies of the module in one process): A
 // lists the objects, B changes the card, then A writes. A's write starts from what
-// the card holds then, never from what A read before: an object B removed, or
-// whose value B moved to another file, answers CKR_OBJECT_HANDLE_INVALID; what B
+// the card holds then, never from what A read before: an object whose record B
+// removed or changed (renamed, its value moved) answers CKR_OBJECT_HANDLE_INVALID; what B
 // made or changed survives A's call; no record names a missing file and none
 // stands twice; every value reads and every key signs.
 TEST(TwoApplications, AWriteStartsFromWhatTheCardHoldsNow) {
@@ -662,7 +662,8 @@ TEST(TwoApplications, AWriteStartsFromWhatTheCardHoldsNow) {
       ASSERT_EQ(1u, inA.size());
       ASSERT_EQ(1u, inB.size());
       ASSERT_EQ(CKR_OK, Do(b.list(), sb, byB, inB[0], "B"));
-      const bool gone = byB == Act::kDestroy || byB == Act::kChangeValue;
+      // A record B changed in any way is no longer the one A's handle names.
+      const bool gone = byB == Act::kDestroy || byB == Act::kChangeValue || byB == Act::kRename;
       const bool onData = byA == Act::kRename || byA == Act::kChangeValue || byA == Act::kDestroy;
       EXPECT_EQ(gone && onData ? CKR_OBJECT_HANDLE_INVALID : CKR_OK, Do(a.list(), sa, byA, inA[0], "A"));
       ASSERT_EQ(CKR_OK, a->C_Finalize(nullptr));

@@ -44,7 +44,7 @@ SCRESULT FakeVerify(SCPkcs15App*, const void*, SCPath* cur) {
 
 const SCPkcs15CardAppServices kCardServices = {FakeCreate, FakeDestroy, nullptr, nullptr, FakeRecord,
                                                nullptr,    nullptr,     nullptr, nullptr, nullptr};
-const SCPkcs15AppServices kAppServices = {FakeKeeps, FakeVerify, nullptr};
+const SCPkcs15AppServices kAppServices = {FakeKeeps, FakeVerify, nullptr, nullptr};
 
 std::string Text(const ASNoctstr& s) {
     return std::string(reinterpret_cast<const char*>(s.getData()), static_cast<size_t>(s.getLength()));
@@ -240,10 +240,10 @@ TEST_F(P15Card, TokenInfoWrittenBackAndReadAgain) {
     EXPECT_EQ(256, again.GetFileSize());
 }
 
-// A file of records is read up to where its records end and its spare looked
-// for; a write updates only the octets that change and ends the records with FF,
-// so that the next reading stops there.
-TEST_F(P15Card, RecordsAreReadToTheirEndAndWrittenWhereTheyChange) {
+// A file of records is read whole, its spare looked for first (records may stand
+// anywhere up to its end); a write updates only the octets that change and puts
+// filler after the records.
+TEST_F(P15Card, RecordsAreReadWholeAndWrittenWhereTheyChange) {
     SCCard* card = Connect("pkcs15-model3");
     ASSERT_NE(nullptr, card);
     ASSERT_EQ(SC_OK, VerifyUserPin(card));
@@ -252,11 +252,8 @@ TEST_F(P15Card, RecordsAreReadToTheirEndAndWrittenWhereTheyChange) {
     Place(odf, 0x5031);
     ClearLog();
     ASSERT_EQ(SC_OK, odf.Load(false));
-    // The shipped file has 00 filler to its end: read whole, in reads that grow
-    // from 48 octets, after its spare was looked for.
-    EXPECT_EQ((std::vector<std::string>{"00A40804045015D03100", "00A40804045015503100", "00B0000030", "00B0003060",
-                                        "00B0009070"}),
-              Commands());
+    const std::vector<std::string> reading = {"00A40804045015D03100", "00A40804045015503100", "00B0000000"};
+    EXPECT_EQ(reading, Commands());
     MemFile enc;
     ASSERT_GT(odf.Encode(&enc), 0);
     std::vector<uint8_t> bytes(enc.GetData(), enc.GetData() + enc.Size());
@@ -264,19 +261,19 @@ TEST_F(P15Card, RecordsAreReadToTheirEndAndWrittenWhereTheyChange) {
     ClearLog();
     ASSERT_EQ(SC_OK, odf.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr));
     const std::vector<std::string> cmds = Commands();
-    ASSERT_EQ(6u, cmds.size());
-    // Read afresh (nothing was held), then at once one command: the changed octet and the end.
+    ASSERT_EQ(5u, cmds.size());
+    // Read afresh (nothing was held), the file selected, then one command: the changed octet and the filler after it.
+    EXPECT_EQ(reading, std::vector<std::string>(cmds.begin(), cmds.begin() + 3));
+    EXPECT_EQ("00A40804045015503100", cmds[3]);
     char update[32];
     std::snprintf(update, sizeof update, "00D600%02X02%02XFF", static_cast<unsigned>(bytes.size() - 1), bytes.back());
-    EXPECT_EQ(update, cmds[5]);
+    EXPECT_EQ(update, cmds[4]);
     SCPkcs15ODF again(card);
     Place(again, 0x5031);
     ClearLog();
     ASSERT_EQ(SC_OK, again.Load(true));
     EXPECT_EQ(5, again.GetEntryCount());
-    // Now the reading stops at the end of the records.
-    EXPECT_EQ((std::vector<std::string>{"00A40804045015D03100", "00A40804045015503100", "00B0000030", "00B0003060"}),
-              Commands());
+    EXPECT_EQ(reading, Commands());
     // The same records again: nothing is written.
     ClearLog();
     ASSERT_EQ(SC_OK, odf.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr));
@@ -292,9 +289,11 @@ TEST_F(P15Card, RecordsAreReadToTheirEndAndWrittenWhereTheyChange) {
 
 // A spare stands in its file's place only while it is whole and names that file:
 // a whole one's records are read in the file's place (and the next write makes
-// the file hold them and takes the spare away); one cut short, or written for
-// another file, is not; and a file of the card's issuer under the spare's
-// identifier is neither read nor written over: the file then does not grow.
+// the file hold them and takes the spare away); one cut short is not (and goes);
+// and a file without this file's mark under the spare's identifier (the card
+// issuer's: empty, filler, unreadable, or a spare of another file) is never read
+// in its place, written or deleted: the file grows through the next identifier,
+// and where that is taken too, it does not grow.
 TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
     SCCard* card = Connect("pkcs15-model3");
     ASSERT_NE(nullptr, card);
@@ -302,12 +301,22 @@ TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
     ASSERT_EQ(SC_OK, VerifySoPin(card));
     const uint16_t odfPath[] = {0x3F00, 0x5015, 0x5031}, otherPath[] = {0x3F00, 0x5015, 0x5032};
     const std::vector<uint8_t> entry = {0xA7, 0x0A, 0x30, 0x08, 0x04, 0x06, 0x3F, 0x00, 0x50, 0x15, 0x44, 0x05};
-    const auto plant = [&](const std::vector<uint8_t>& contents) {
+    const auto plant = [&](const std::vector<uint8_t>& contents, uint16_t fid = 0xD031) {
         SCTransactGuard g(card);
         (void)card->SelectPath(kApp1, 2, nullptr);
-        (void)card->DeleteFile(0xD031);
-        ASSERT_EQ(SC_OK, card->CreateBinaryFile(0xD031, static_cast<uint32_t>(contents.size()), 0));
-        ASSERT_EQ(SC_OK, card->UpdateBinaryFromStart(contents.data(), static_cast<uint32_t>(contents.size())));
+        (void)card->DeleteFile(fid);
+        ASSERT_EQ(SC_OK, card->CreateBinaryFile(fid, static_cast<uint32_t>(contents.size()), 0));
+        if (!contents.empty()) {
+            ASSERT_EQ(SC_OK, card->UpdateBinaryFromStart(contents.data(), static_cast<uint32_t>(contents.size())));
+        }
+    };
+    const auto octets = [&](uint16_t fid) {
+        const uint16_t path[] = {0x3F00, 0x5015, fid};
+        std::vector<uint8_t> b(600);
+        const SCRESULT s = card->SelectPath(path, 3, nullptr);
+        const SCRESULT n = s < 0 ? s : card->ReadBinary(0, b.data(), static_cast<uint32_t>(b.size()));
+        b.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return s < 0 ? std::vector<uint8_t>{0xEE} : b;
     };
     const auto entries = [&] {
         SCPkcs15ODF odf(card);
@@ -325,15 +334,55 @@ TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
         plant(other);
         EXPECT_EQ(5, entries());
     }
-    // The issuer's file: larger contents are refused, nothing is sent that changes the card.
-    plant(ofAnother);
+    // Files of the card's issuer: read around, never written over or deleted.
     SCPkcs15ODF odf(card);
     Place(odf, 0x5031);
     std::vector<uint8_t> bigger = {0x30, 0x82, 0x01, 0x2C, 0x04, 0x82, 0x01, 0x28};
     bigger.resize(0x130, 0x5A);
-    ClearLog();
-    EXPECT_EQ(SC_E_FILE_TOO_SMALL, odf.Write(bigger.data(), static_cast<uint32_t>(bigger.size()), nullptr));
-    for (const char* ins : {"D6", "E0", "E4"}) EXPECT_FALSE(HasIns(Commands(), ins)) << ins;
+    const std::vector<std::vector<uint8_t>> issuers = {ofAnother, std::vector<uint8_t>(1, 0x00),
+                                                       std::vector<uint8_t>(40, 0x00), std::vector<uint8_t>(40, 0xFF),
+                                                       std::vector<uint8_t>(40, 0x42)};
+    for (size_t k = 0; k <= issuers.size(); ++k) {
+        SCOPED_TRACE(k);
+        // The last row: a file the card will not let be read.
+        const std::vector<uint8_t>& issuer = issuers[k < issuers.size() ? k : 4];
+        plant(issuer);
+        if (k == issuers.size()) Inject(0xB0, 0x6982, 1);
+        EXPECT_EQ(5, entries());
+        ASSERT_EQ(SC_OK, odf.Load(true));
+        // A write that fits, then one that grows the file through the next identifier.
+        std::vector<uint8_t> plain;
+        MemFile enc;
+        ASSERT_GT(odf.Encode(&enc), 0);
+        plain.assign(enc.GetData(), enc.GetData() + enc.Size());
+        plain.back() ^= 0x01;
+        EXPECT_EQ(SC_OK, odf.Write(plain.data(), static_cast<uint32_t>(plain.size()), nullptr));
+        EXPECT_EQ(issuer, octets(0xD031));
+        EXPECT_EQ(SC_OK, odf.Write(bigger.data(), static_cast<uint32_t>(bigger.size()), nullptr));
+        EXPECT_EQ(issuer, octets(0xD031));
+        EXPECT_EQ((std::vector<uint8_t>{0xEE}), octets(0x9031)) << "the spare is gone";
+        const std::vector<uint8_t> grown = octets(0x5031);
+        EXPECT_TRUE(grown.size() > bigger.size() && std::equal(bigger.begin(), bigger.end(), grown.begin()));
+        // Both places taken: larger contents are refused, nothing is sent that changes the card.
+        plant(issuer, 0x9031);
+        std::vector<uint8_t> larger(bigger);
+        larger.resize(0x300, 0x5A);
+        larger[2] = 0x02, larger[3] = 0xFC, larger[6] = 0x02, larger[7] = 0xF8;
+        ClearLog();
+        EXPECT_EQ(SC_E_FILE_TOO_SMALL, odf.Write(larger.data(), static_cast<uint32_t>(larger.size()), nullptr));
+        for (const char* ins : {"D6", "E0", "E4"}) EXPECT_FALSE(HasIns(Commands(), ins)) << ins;
+        EXPECT_EQ(issuer, octets(0xD031));
+        EXPECT_EQ(issuer, octets(0x9031));
+        // The ODF back as it was for the next row.
+        {
+            SCTransactGuard g(card);
+            ASSERT_EQ(SC_OK, card->SelectPath(kApp1, 2, nullptr));
+            ASSERT_EQ(SC_OK, card->DeleteFile(0x9031));
+        }
+        std::vector<uint8_t> first(plain);
+        first.back() ^= 0x01;
+        ASSERT_EQ(SC_OK, odf.Write(first.data(), static_cast<uint32_t>(first.size()), nullptr));
+    }
     // A whole spare's records become the file's at the next write.
     plant(whole);
     ASSERT_EQ(SC_OK, odf.Load(true));
@@ -397,7 +446,7 @@ TEST_F(P15Card, MissingFileIsCreatedOnlyWithCreationParameters) {
 TEST_F(P15Card, WindowInsideAFileIsOneReadAtItsOffset) {
     SCCard* card = Connect("pkcs15-model3");
     ASSERT_NE(nullptr, card);
-    SCPkcs15ODF whole(card);
+    SCPkcs15PathObjectInfo whole(card);
     Place(whole, 0x4402);
     MemFile all;
     ASSERT_EQ(1024, whole.ReadRawContents(&all, false));
@@ -791,6 +840,18 @@ TEST_F(P15Card, FilesWithFixedNamesGrowThroughASpare) {
     SCPkcs15TokenInfo ti(card);
     Place(odf, 0x5031);
     Place(ti, 0x5032);
+    // Only the SO may delete them: with the user PIN alone verified they do not
+    // grow, and nothing is written.
+    ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+    ASSERT_EQ(SC_OK, card->ResetPinState(0x04));
+    for (SCPkcs15PathObjectInfo* f : std::initializer_list<SCPkcs15PathObjectInfo*>{&dir, &odf, &ti}) {
+        std::vector<uint8_t> bigger = {0x30, 0x82, 0x02, 0x54, 0x04, 0x82, 0x02, 0x50};
+        bigger.resize(600, 0x5A);
+        ClearLog();
+        EXPECT_EQ(SC_E_FILE_TOO_SMALL, f->Write(bigger.data(), 600, nullptr));
+        for (const char* ins : {"D6", "E0", "E4"}) EXPECT_FALSE(HasIns(Commands(), ins)) << ins;
+    }
+    ASSERT_EQ(SC_OK, VerifySoPin(card));
     const struct {
         SCPkcs15PathObjectInfo* file;
         std::vector<uint16_t> path;
