@@ -198,6 +198,7 @@ void SCPkcs15App::SetCard(SCCard* card) {
 
 void SCPkcs15App::Clear(bool full) {
     ForgetAllPins();
+    m_cutGrowthsLookedFor = false;
     m_flags &= ~0x133u;
     // The structure read from the card goes in both cases, so that a structure
     // built anew (CreatePkcs15Structure) starts from nothing.

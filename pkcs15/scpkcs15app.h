@@ -243,9 +243,11 @@ public:
     bool HasVerifiedPin(const ASNPkcs15AuthObject* pin) const;
     // The references of the PINs kept verified (at most max into refs); their number.
     size_t KeptPinReferences(uint8_t* refs, size_t max) const;
-    // Finishes the growths that cuts left in the files of records this application
-    // (and its card's EF.DIR) found so: the first call that may write the token does.
-    void FinishCutGrowths();
+    // Finishes the growths that cuts left in the files of records of this application
+    // (and its card's EF.DIR): the first call that may write the token looks for
+    // the spares of the files it has not read, and every such call finishes what
+    // a reading found.
+    SCRESULT FinishCutGrowths();
     // Creates or resets a PIN on the card from its PIN object; record is the card's creation record
     // (filled here from the PIN attributes); outPath receives the PIN's DF.
     SCRESULT SetPin(ASNPkcs15AuthObject* pin, const char* authPin, const char* newPin, SCPinParams* record,
@@ -331,6 +333,9 @@ private:
     VerifiedPinList m_verifiedPins;
     VerifiedPin* m_pCurrentPin;
     std::vector<SCPkcs15ObjectList*> m_madeLists;
+    // The places of spares of the files not read yet were looked at (once a card
+    // session, by its first call that may write).
+    bool m_cutGrowthsLookedFor = false;
 };
 
 // The card or its reader is gone: operations that walk many objects stop.

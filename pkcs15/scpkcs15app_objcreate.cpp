@@ -302,7 +302,8 @@ SCRESULT SCPkcs15App::CreateObject(const SCPkcs15ObjectAttributeList& attrs, voi
     // The card held for the whole call: what it holds when the call begins is what
     // the call writes over.
     SCTransactGuard guard(m_pCard);
-    FinishCutGrowths();
+    const SCRESULT grown = FinishCutGrowths();
+    if (grown < 0) return grown;
     switch (kind & P15_CLASS_MASK) {
         case P15_KIND_PRIVATE_KEY: {
             // The keys that other applications made since this one read the card take
@@ -989,7 +990,8 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
         }
     }
     SCTransactGuard guard(m_pCard);
-    FinishCutGrowths();
+    r = FinishCutGrowths();
+    if (r < 0) return r;
     r = RefreshKeyLists();
     if (r < 0) return r;
     BeginCreation();

@@ -146,8 +146,9 @@ SCRESULT SCPkcs15App::SetAttributeValues(void* handle, const SCPkcs15ObjectAttri
     // The change goes to the record as the card holds it now: another application
     // may have changed it, or removed it (the handle then names nothing).
     SCTransactGuard guard(m_pCard);
-    FinishCutGrowths();
-    SCRESULT r = f->MergeWithCard(nullptr);
+    SCRESULT r = FinishCutGrowths();
+    if (r < 0) return r;
+    r = f->MergeWithCard(nullptr);
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
     if (!f->HoldsHandle(handle)) return SC_E_PKCS15_INVALID_HANDLE;
     if (f->IsReadOnly(handle) > 0) return SC_E_PKCS15_OBJECT_READ_ONLY;
@@ -186,20 +187,27 @@ SCRESULT SCPkcs15App::DestroyObject(void* handle, bool deleteValueFile) {
     if (!IsWritable()) return SC_E_WRITE_PROTECTED;
     SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
     SCTransactGuard guard(m_pCard);
-    FinishCutGrowths();
+    const SCRESULT r = FinishCutGrowths();
+    if (r < 0) return r;
     // A value file that is not the object's own (a fixed file of the card) stays.
     return f->DeleteObject(handle, deleteValueFile);
 }
 
-void SCPkcs15App::FinishCutGrowths() {
-    const auto finish = [](SCPkcs15PathObjectInfo& f) {
-        if (f.SawWholeSpare()) (void)f.FinishCutGrowth();
+SCRESULT SCPkcs15App::FinishCutGrowths() {
+    const bool lookFor = !m_cutGrowthsLookedFor;
+    const auto finish = [lookFor](SCPkcs15PathObjectInfo& f) {
+        SCRESULT r = lookFor && !f.IsLoadTried() ? f.LookForCutGrowth() : 0;
+        if (r >= 0 && f.SawWholeSpare()) r = f.FinishCutGrowth();
+        return r;
     };
-    if (m_pOwner) finish(m_pOwner->GetCardDir());
-    finish(m_odf);
-    finish(m_tokenInfo);
+    SCRESULT r = m_pOwner ? finish(m_pOwner->GetCardDir()) : 0;
+    if (r >= 0) r = finish(m_odf);
+    if (r >= 0) r = finish(m_tokenInfo);
     for (DirList& l : m_lists)
-        for (POSITION p = l.GetHeadPosition(); p;) finish(*l.GetNext(p));
+        for (POSITION p = l.GetHeadPosition(); p && r >= 0;) r = finish(*l.GetNext(p));
+    // A growth that cannot be finished fails the call before it writes anything else.
+    if (r >= 0) m_cutGrowthsLookedFor = true;
+    return r;
 }
 
 SCRESULT SCPkcs15App::Sign(void* handle, uint32_t mechanism, uint32_t option, const uint8_t* in, uint32_t inLen,

@@ -156,6 +156,8 @@ public:
     // growth a cut left): the next call that may write the token finishes it.
     bool SawWholeSpare() const { return m_recordFile && m_recordFile->SawWholeSpare(); }
     SCRESULT FinishCutGrowth();
+    // Looks at the places of the spare alone (a file not read yet).
+    SCRESULT LookForCutGrowth() { return IsRecordsFile() ? m_recordFile->LookForCutGrowth() : 0; }
     void SetDirty(bool dirty) { m_flags = dirty ? (m_flags | FLAG_DIRTY) : (m_flags & ~FLAG_DIRTY); }
     // fresh: a file still to be written (loaded and dirty); else neither read nor written.
     void SetFresh(bool fresh) {

@@ -702,20 +702,30 @@ SCRESULT SCPkcs15RecordFile::TakeUpSpare() {
     const int slot = m_copy.spare;
     const std::vector<uint8_t> records = m_copy.slots[slot].records;
     const uint32_t len = static_cast<uint32_t>(records.size());
+    const bool existed = m_copy.exists;
     SCRESULT r = 0;
-    if (m_copy.exists && m_copy.size >= len && m_copy.bytes.size() >= m_copy.size) {
-        // The file has room: the records written in it (the spare stands in its place meanwhile).
-        std::vector<uint8_t> to(m_copy.size, kEnd);
-        std::copy(records.begin(), records.end(), to.begin());
-        for (uint32_t i = len + 1; i < m_copy.size; ++i)
-            if (ScPkcs15IsFiller(m_copy.bytes[i])) to[i] = m_copy.bytes[i];
-        const std::vector<uint8_t> from(m_copy.bytes.begin(), m_copy.bytes.begin() + m_copy.size);
+    if (existed && m_copy.bytes.size() < m_copy.size) {
         r = SelectFile();
-        if (r >= 0 && from != to) r = UpdateInSteps(from.data(), to.data(), m_copy.size);
+        if (r >= 0) r = ReadUpTo(m_copy.size);
+        if (r < 0) return r;
+    }
+    // The file as it was, put back should the take-up fail: the spare goes on
+    // standing in its place, and the card is as before.
+    const uint32_t oldSize = m_copy.size;
+    const std::vector<uint8_t> old(m_copy.bytes);
+    const bool inPlace = existed && oldSize >= len;
+    Header like(nullptr, SCFileHeader::SafeRelease);
+    if (inPlace) {
+        // The file has room: the records written in it.
+        std::vector<uint8_t> to(oldSize, kEnd);
+        std::copy(records.begin(), records.end(), to.begin());
+        for (uint32_t i = len + 1; i < oldSize; ++i)
+            if (ScPkcs15IsFiller(old[i])) to[i] = old[i];
+        r = SelectFile();
+        if (r >= 0 && old != to) r = UpdateInSteps(old.data(), to.data(), oldSize);
     } else {
         // Made again (or anew) with the rules it had, else with its spare's.
-        Header like(nullptr, SCFileHeader::SafeRelease);
-        if (m_copy.exists && m_owner.m_pFileHeader) {
+        if (existed && m_owner.m_pFileHeader) {
             like.reset(m_owner.m_pFileHeader);
             m_owner.m_pFileHeader = nullptr;
         } else {
@@ -723,11 +733,32 @@ SCRESULT SCPkcs15RecordFile::TakeUpSpare() {
             m_copy.slots[slot].header = nullptr;
         }
         if (!like) return SC_E_UNSUPPORTED_FEATURE;
-        r = RemakeFile(*like, GrownSize(len), records, m_copy.exists);
+        r = RemakeFile(*like, GrownSize(len), records, existed);
     }
     // Gone, the spare leaves the file with the records: the committing step.
     if (r >= 0) r = DeleteSpare(slot);
-    if (r >= 0) m_sawWholeSpare = false;
+    if (r >= 0) {
+        m_sawWholeSpare = false;
+        return r;
+    }
+    if (r == SC_E_CARD_WAS_RESET) return r;
+    SCPath path;
+    if (!m_owner.GetFullPathInto(path)) return r;
+    const uint16_t fid = path[path.Count() - 1];
+    if (inPlace) {
+        if (SelectFile() >= 0 && ReadUpTo(oldSize) >= 0) {
+            const std::vector<uint8_t> now(m_copy.bytes.begin(), m_copy.bytes.begin() + oldSize);
+            (void)UpdateInSteps(now.data(), old.data(), oldSize);
+        }
+    } else if (!existed) {
+        if (InDf([&]() { return Card()->DeleteFile(fid); }) >= 0) {
+            m_copy.exists = false;
+            Wipe(m_copy.bytes);
+            Reframe();
+        }
+    } else if (like) {
+        (void)RemakeFile(*like, oldSize, old, m_copy.exists);
+    }
     return r;
 }
 
@@ -736,19 +767,45 @@ SCRESULT SCPkcs15RecordFile::FinishCutGrowth() {
     if (!card) return SC_E_BAD_USAGE;
     SCTransactGuard guard(card);
     SCCardPlannedGuard planned(card);
-    SCRESULT r = Hold();
-    if (r == SC_E_FILE_NOT_FOUND) r = 0;
-    if (r < 0) return r;
-    if (m_copy.spare < 0 || m_copy.slots[m_copy.spare].kind != SCPkcs15Spare::kWhole) {
-        m_sawWholeSpare = false;
-        return 0;
+    SCRESULT r = 0;
+    for (int attempt = 0; attempt < kMostAttempts; ++attempt) {
+        r = Hold();
+        if (r == SC_E_FILE_NOT_FOUND) r = 0;
+        if (r < 0) break;
+        if (m_copy.spare < 0 || m_copy.slots[m_copy.spare].kind != SCPkcs15Spare::kWhole) {
+            m_sawWholeSpare = false;
+            return 0;
+        }
+        try {
+            r = TakeUpSpare();
+        } catch (const std::bad_alloc&) {
+            r = SC_E_NO_MEMORY;
+        }
+        if (r >= 0) return r;
+        // Read again: a reset breaks off no more than a cut does.
+        Forget();
+        if (r != SC_E_CARD_WAS_RESET || !card->InWrite()) break;
     }
+    Forget();
+    return r;
+}
+
+SCRESULT SCPkcs15RecordFile::LookForCutGrowth() {
+    SCCard* card = Card();
+    SCPath full;
+    if (!card || !m_owner.GetFullPathInto(full) || full.Count() < 2) return SC_E_BAD_USAGE;
+    if (Held()) return 0;
+    SCTransactGuard guard(card);
+    Forget();
+    SCRESULT r = 0;
     try {
-        r = TakeUpSpare();
+        r = ProbeSpares(full);
     } catch (const std::bad_alloc&) {
         r = SC_E_NO_MEMORY;
     }
-    if (r < 0) Forget();
+    m_sawWholeSpare = r >= 0 && m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole;
+    // The file itself was not read: nothing here is a copy of it.
+    Forget();
     return r;
 }
 

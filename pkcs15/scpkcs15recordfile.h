@@ -68,6 +68,9 @@ public:
     SCRESULT CanHold(uint32_t len, const SCValueSet& conditions);
     // Finishes the growth a cut left (a whole spare), when there is one now.
     SCRESULT FinishCutGrowth();
+    // Looks at the places of the file's spare alone (one SELECT where none is
+    // there): SawWholeSpare() then tells whether a growth is to be finished.
+    SCRESULT LookForCutGrowth();
     // Whether the last reading found a whole spare in the file's place.
     bool SawWholeSpare() const { return m_sawWholeSpare; }
     // Forgets the copy (the next step reads the card again).

@@ -202,35 +202,35 @@ struct DirectoryCheck {
 };
 
 // The records of a file of records as a reader of the token takes them: those of
-// its spare (the same DF, the identifier with its top bit flipped) while the spare
-// is whole, else the file's own octets. A whole spare begins with FE L {80 the
-// file's path, 81 the SHA-1 of the octets after the mark} and its records end at
-// its last octet. *spare gets the spare's path when it stands in; null when neither
-// file is there.
+// its spare (the same DF, the identifier with its top bit flipped, or where a file
+// without the file's mark stands there, with its top two bits flipped) while the
+// spare is whole, else the file's own octets. A spare begins with FE L {80 the
+// file's path, 81 the SHA-1 of the octets after the mark} and is whole when its
+// records end at its last octet. *spare gets the spare's path when it stands in;
+// null when neither file is there.
 inline const std::vector<uint8_t>* RecordsOf(const Image& img, const std::string& path, std::string* spare) {
   spare->clear();
-  std::string sparePath = path;
-  if (sparePath.size() >= 4) {
-    const int top = std::stoi(sparePath.substr(sparePath.size() - 4, 1), nullptr, 16) ^ 0x8;
+  for (int flip : {0x8, 0xC}) {
+    if (path.size() < 4) break;
+    std::string sparePath = path;
+    const int top = std::stoi(sparePath.substr(sparePath.size() - 4, 1), nullptr, 16) ^ flip;
     sparePath[sparePath.size() - 4] = "0123456789ABCDEF"[top];
-  }
-  const auto s = img.data.find(sparePath);
-  if (s != img.data.end()) {
+    const auto s = img.data.find(sparePath);
+    if (s == img.data.end()) break;
     const std::vector<uint8_t>& d = s->second;
     const std::vector<uint8_t> name = testsupport::FromHex(path);
     const size_t markLen = 4 + name.size() + 20;
-    bool whole = d.size() > markLen + 2 && d[0] == 0xFE && d[1] == markLen && d[2] == 0x80 && d[3] == name.size() &&
-                 std::equal(name.begin(), name.end(), d.begin() + 4) && d[4 + name.size()] == 0x81 &&
-                 d[5 + name.size()] == 20;
-    if (whole) {
-      uint8_t digest[SHA_DIGEST_LENGTH];
-      SHA1(d.data() + 2 + markLen, d.size() - 2 - markLen, digest);
-      whole = std::equal(digest, digest + 20, d.begin() + 6 + static_cast<long>(name.size()));
-    }
-    if (whole) {
+    const bool marked = d.size() >= markLen + 2 && d[0] == 0xFE && d[1] == markLen && d[2] == 0x80 &&
+                        d[3] == name.size() && std::equal(name.begin(), name.end(), d.begin() + 4) &&
+                        d[4 + name.size()] == 0x81 && d[5 + name.size()] == 20;
+    if (!marked) continue;  // a file of the card's issuer: the next place is looked at
+    uint8_t digest[SHA_DIGEST_LENGTH];
+    SHA1(d.data() + 2 + markLen, d.size() - 2 - markLen, digest);
+    if (d.size() > markLen + 2 && std::equal(digest, digest + 20, d.begin() + 6 + static_cast<long>(name.size()))) {
       *spare = sparePath;
       return &d;
     }
+    break;
   }
   const auto f = img.data.find(path);
   return f == img.data.end() ? nullptr : &f->second;
@@ -365,6 +365,29 @@ inline std::string ExactlyFull(const std::string& text, uint8_t kind, const std:
         const size_t stop = line.find_first_of(", ", del);
         line = line.substr(0, del) + deleteRule + line.substr(stop);
       }
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+// The image text with the ODF of the application in 3F00/5015 written to size
+// without its entry of this kind (the directory stays, named by nothing).
+inline std::string WithoutDirectory(const std::string& text, uint8_t kind) {
+  std::istringstream in(text);
+  std::string out;
+  for (std::string line; std::getline(in, line);) {
+    const size_t data = line.find(" data="), size = line.find(" size=");
+    if (line.rfind("ef 3F00/5015/5031 ", 0) == 0 && data != std::string::npos && size != std::string::npos) {
+      const std::vector<uint8_t> d = testsupport::FromHex(line.substr(data + 6));
+      std::vector<uint8_t> kept;
+      size_t at = 0, vs, vl;
+      uint8_t tag;
+      for (size_t start = 0; NextTlv(d, &at, d.size(), &tag, &vs, &vl); start = at)
+        if (tag != kind) kept.insert(kept.end(), d.begin() + static_cast<long>(start), d.begin() + static_cast<long>(at));
+      const size_t sizeEnd = line.find(' ', size + 1);
+      line = line.substr(0, size) + testhost::Fmt(" size=%zu", kept.size()) + line.substr(sizeEnd, data - sizeEnd) +
+             " data=" + Hex(kept.data(), kept.size());
     }
     out += line + "\n";
   }

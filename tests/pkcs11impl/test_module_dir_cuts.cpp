@@ -79,6 +79,10 @@ struct OpCase {
   // The directories the write adds to cut to their records before it, so that they
   // grow: a pull may leave the spare of one unnamed too.
   bool fullDirectory = false;
+  // A key pair's growth of the public-key directory is cut first, right after the
+  // directory's deletion: its whole spare stands in its place. A call that fails
+  // may leave the growth finished (the same records, the spare gone).
+  bool afterCutGrowth = false;
 };
 bool WrittenToSize(const OpCase& c) { return std::string(c.card).compare(0, 15, "written-to-size") == 0; }
 // The kinds (ODF tags) of the directories a write adds records to.
@@ -371,13 +375,49 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
     ASSERT_NE(rig.Image(), setup);
     // Where only the SO may delete it, the full directory cannot grow: the creation
     // fails for want of room on the card, and nothing changes.
+    // So with the ODF written to size without the data objects' directory: the
+    // first data object would make the ODF grow, which the SO alone may delete.
     const std::string soOnly = ExactlyFull(rig.Image(), 0xA7);
-    const CK_SESSION_HANDLE s = rig.Start(soOnly);
+    const std::string odfOnly = WithoutDirectory(rig.Image(), 0xA7);
+    for (const std::string& image : {odfOnly, soOnly}) {
+      const CK_SESSION_HANDLE s = rig.Start(image);
+      ASSERT_NE(0u, s);
+      TestTemplate t = DataObject("One more object", "more");
+      CK_OBJECT_HANDLE h = 0;
+      EXPECT_EQ(CKR_DEVICE_MEMORY, f->C_CreateObject(s, TT_ARGS(t), &h));
+      EXPECT_EQ(image, rig.Image());
+    }
+  }
+  std::string takenUp;
+  if (c.afterCutGrowth) {
+    CK_SESSION_HANDLE s = rig.Start(setup);
     ASSERT_NE(0u, s);
-    TestTemplate t = DataObject("One more object", "more");
-    CK_OBJECT_HANDLE h = 0;
-    EXPECT_EQ(CKR_DEVICE_MEMORY, f->C_CreateObject(s, TT_ARGS(t), &h));
-    EXPECT_EQ(soOnly, rig.Image());
+    const auto afterCommands = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(
+        dlsym(rig.sim.handle, "CardSimAfterCommands"));
+    ASSERT_EQ(0, afterCommands(kR0, 0xE4, CARDSIM_AFTER_REMOVE, 0));
+    EXPECT_NE(CKR_OK, GeneratePair(f, s, "Cut", {0x0c}));
+    ASSERT_EQ(0, rig.sim.AfterCommand(kR0, 0x100, CARDSIM_AFTER_NOTHING));
+    ASSERT_EQ(0, rig.sim.Insert(kR0, rig.CardPath().c_str()));
+    setup = rig.Image();
+    std::string spare;
+    ASSERT_NE(nullptr, RecordsOf(ReadImage(rig.CardPath()), "3F00501550005400", &spare)) << setup;
+    ASSERT_EQ("3F0050155000D400", spare) << setup;
+    // What a call that finishes the growth and writes nothing else leaves.
+    s = rig.Start(setup);
+    TestTemplate cert;
+    cert.Ulong(CKA_CLASS, CKO_CERTIFICATE);
+    std::vector<CK_OBJECT_HANDLE> certs;
+    ASSERT_EQ(CKR_OK, FindAll(f, s, cert, &certs));
+    ASSERT_FALSE(certs.empty());
+    std::string label;
+    ASSERT_EQ(CKR_OK, Attribute(f, s, certs[0], CKA_LABEL, &label));
+    TestTemplate same;
+    same.Bytes(CKA_LABEL, label);
+    ASSERT_EQ(CKR_OK, f->C_SetAttributeValue(s, certs[0], TT_ARGS(same)));
+    takenUp = Comparable(rig.Image());
+    ASSERT_NE(Comparable(setup), takenUp);
+    ASSERT_EQ("", Join(DirectoryProblems(CheckDirectories(rig.CardPath()), Bounds(CheckDirectories(rig.CardPath()),
+                                                                                  CheckDirectories(rig.CardPath())))));
   }
   size_t dataRecordOctets = 0;
   for (const DirectoryRecord& r : CheckDirectories(rig.CardPath()).whole)
@@ -491,7 +531,7 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       for (const std::string& p : DirectoryProblems(dc, *bounds)) problems.push_back(p);
       // A generated key differs from run to run: its pair stands as after the
       // write where the card holds the same files and records as then.
-      const bool asBefore = image == beforeImage,
+      const bool asBefore = image == beforeImage || image == takenUp,
                  asAfter = op == Op::kGeneratePair
                                ? ReadImage(rig.CardPath()).files == afterFiles && dc.objectRecords == objectsAfter
                                : image == afterImage;
@@ -594,7 +634,12 @@ INSTANTIATE_TEST_SUITE_P(
                       OpCase{Op::kGeneratePair, "GrowFullKeyDirectoriesOnModel1", "blank-model1.card", 0, true},
                       OpCase{Op::kGeneratePair, "GrowFullKeyDirectoriesOnModel3", "blank-model3.card", 0, true},
                       OpCase{Op::kGeneratePair, "GrowFullKeyDirectoriesOnModel4", "blank-model4.card", 0, true},
-                      OpCase{Op::kGeneratePair, "GrowFullKeyDirectoriesOnModel7", "blank-model7.card", 0, true}),
+                      OpCase{Op::kGeneratePair, "GrowFullKeyDirectoriesOnModel7", "blank-model7.card", 0, true},
+                      // After a growth cut short: the next key pair, and a write of another directory.
+                      OpCase{Op::kGeneratePair, "GenerateAfterACutGrowthOnModel3", "written-to-size-model3.card", 0,
+                             false, true},
+                      OpCase{Op::kCreate, "CreateAfterACutGrowthOnModel3", "written-to-size-model3.card", 0, false,
+                             true}),
     [](const ::testing::TestParamInfo<OpCase>& info) { return std::string(info.param.name); });
 
 namespace {

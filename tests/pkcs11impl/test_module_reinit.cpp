@@ -1108,8 +1108,10 @@ TEST(ModuleReinit, TokensWrittenToSizeGrowAsTheyAreUsed) {
 // On a token made by C_InitToken (model 3) C_Initialize with the first
 // C_GetTokenInfo takes at most 16 commands and 1500 octets with the card,
 // commands and answers together (files of records are read whole: a record may
-// stand after filler anywhere), and C_DestroyObject of a data object takes at
-// most 10 commands (every command costs a real card milliseconds).
+// stand after filler anywhere), and C_DestroyObject of a data object, the first
+// write of the session (which also looks for the spares of the directories it
+// has not read), takes at most 13 commands (every command costs a real card
+// milliseconds).
 TEST(ModuleReinit, ATokenMadeHereIsReadAndChangedInFewCommands) {
   Reinit t("blank-model3.card");
   ASSERT_TRUE(t.Start());
@@ -1140,5 +1142,5 @@ TEST(ModuleReinit, ATokenMadeHereIsReadAndChangedInFewCommands) {
   const CK_OBJECT_HANDLE data = modulecalls::FindOne(*t.module, h, CKO_DATA);
   (void)count(&octets);
   EXPECT_EQ(CKR_OK, t.f()->C_DestroyObject(h, data));
-  EXPECT_LE(count(&octets), 10u);
+  EXPECT_LE(count(&octets), 13u);
 }
