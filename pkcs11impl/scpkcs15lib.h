@@ -56,7 +56,8 @@ constexpr uint32_t PKCS15_FLAG_ANY_CARD_BLANK = 0x8;
 constexpr uint32_t PKCS15_FLAG_LOG = 0x400;
 constexpr uint32_t PKCS15_FLAG_PCSC_TRACE = 0x10000;
 constexpr uint32_t PKCS15_FLAG_SIM_TRACE = 0x20000;
-constexpr uint32_t PKCS15_FLAGS_LOGGING_MASK = 0x3DE00;       // cleared while trace logging is off
+// Cleared while trace logging is off: every trace bit (0x400 to 0x20000) and 0x200.
+constexpr uint32_t PKCS15_FLAGS_LOGGING_MASK = 0x3FE00;
 // Activation of an IAS-ECC card without bringing it to the GlobalPlatform life cycle SECURED.
 constexpr uint32_t PKCS15_FLAG_ACTIVATE_UNSECURED = 0x100000;
 constexpr uint32_t PKCS15_FLAG_WORKER_THREADS = 0x08000000;

@@ -247,8 +247,12 @@ SCRESULT SvcInitToken(SCPkcs15App* app, const void* const* args) {
 }
 
 bool SvcKeepsPin(SCPkcs15App* app, const void* pin) { return app && app->HasVerifiedPin(app->PinFor(pin)); }
+// The file layer asks this after the card refused a command. A PIN that this
+// module does not keep cannot be presented again, so the card's refusal stands:
+// the caller learns that a login is wanting, not that the token is unknown.
 SCRESULT SvcVerifyCached(SCPkcs15App* app, const void* pin, SCPath* currentDf) {
-    return app ? app->VerifyCachedPin(app->PinFor(pin), currentDf) : SC_E_PKCS15_NOT_LOGGED_IN;
+    const SCRESULT r = app ? app->VerifyCachedPin(app->PinFor(pin), currentDf) : SC_E_PKCS15_NOT_LOGGED_IN;
+    return r == SC_E_PKCS15_PIN_UNKNOWN || r == SC_E_PKCS15_NOT_LOGGED_IN ? SC_E_ACCESS_DENIED : r;
 }
 
 bool ValidAbsPath(const uint16_t* path, uint16_t len) { return path && len > 1 && path[0] == SC_FID_MF; }

@@ -154,8 +154,9 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::MarkIfUnreliable(SCRESULT r, uint32_t len)
 SCRESULT SCPkcs15PrivateRsaKeyObject::PrepareCardOperation(SCTransactGuard&, const KeyAddress& addr,
                                                           const SCCardInfo& ci) {
     if (m_pPkcs15App && m_authHandle) {
+        // No PIN kept to present (access denied): the card itself decides.
         SCRESULT v = Reverify(nullptr);
-        if (v < 0 && v != SC_E_PKCS15_PIN_UNKNOWN && v != SC_E_PKCS15_NOT_LOGGED_IN) return v;
+        if (v < 0 && v != SC_E_ACCESS_DENIED) return v;
     }
     SCRESULT r = SelectPath(addr.df.Ids(), static_cast<uint16_t>(addr.df.Count()), nullptr,
                             m_pFileHeader || addr.hasFid ? nullptr : &m_pFileHeader);

@@ -744,6 +744,12 @@ TEST(ModuleStartup, ReportShowsTheValuesInForce) {
       // Without a log the trace bits, and lock logging, are not in force.
       {{{"MIRTAL_PKCS11_PKCS15_FLAGS", "0x8030600"}, {"MIRTAL_PKCS11_ENABLE_LOCK_LOGGING", "1"}}, "",
        "  Lock logging: disabled\n  PC/SC library: <default>\n  PKCS15: Flags=0x8000000, maxTokenCount=3"},
+      // A log that cannot be opened is no log: every trace bit is cleared, the card layer's too.
+      {{{"MIRTAL_PKCS11_PKCS15_FLAGS", "0x803FE00"}, {"MIRTAL_PKCS11_ENABLE_LOGGING", "1"},
+        {"MIRTAL_PKCS11_LOG_FILE_NAME", "/dev/null/trace.log"}},
+       "",
+       "  Logging disabled, file name: /dev/null/trace.log\n  Expanded log file name: '/dev/null/trace.log'\n"
+       "  Lock logging: disabled\n  PC/SC library: <default>\n  PKCS15: Flags=0x8000000, maxTokenCount=3"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.lines);

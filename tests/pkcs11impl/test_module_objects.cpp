@@ -189,6 +189,23 @@ TEST_F(ModuleObjects, TokenObjectsNeedAReadWriteSessionAndALogin) {
   ASSERT_EQ(CKR_OK, m->C_Login(rw, CKU_SO, so, 8));
   EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, m->C_CreateObject(rw, TT_ARGS(secret), &h));
   EXPECT_EQ(CKR_OK, m->C_CreateObject(rw, TT_ARGS(DataObject("public")), &h));
+  // The token's files are the user's to write: each refusal of the card names the missing login.
+  TestTemplate cardData, relabel, pub, prv;
+  cardData.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, true);
+  const std::vector<CK_OBJECT_HANDLE> found = Find(m, rw, TT_ARGS(cardData));
+  ASSERT_EQ(1u, found.size());
+  relabel.Bytes(CKA_LABEL, "Renamed");
+  pub.Bool(CKA_TOKEN, true).Ulong(CKA_MODULUS_BITS, 1024).Bytes(CKA_PUBLIC_EXPONENT, std::string("\x01\x00\x01", 3));
+  prv.Bool(CKA_TOKEN, true).Bool(CKA_PRIVATE, true).Bool(CKA_SIGN, true);
+  CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+  CK_OBJECT_HANDLE hPub = 0, hPrv = 0;
+  const std::pair<const char*, CK_RV> refused[] = {
+      {"C_CreateObject", m->C_CreateObject(rw, TT_ARGS(onCard), &h)},
+      {"C_SetAttributeValue", m->C_SetAttributeValue(rw, found[0], TT_ARGS(relabel))},
+      {"C_DestroyObject", m->C_DestroyObject(rw, found[0])},
+      {"C_GenerateKeyPair", m->C_GenerateKeyPair(rw, &gen, TT_ARGS(pub), TT_ARGS(prv), &hPub, &hPrv)},
+  };
+  for (const auto& r : refused) EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, r.second) << r.first;
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
   EXPECT_EQ(before, ReadFile(env_->Card("pkcs15-model3.card")));
 }

@@ -462,8 +462,8 @@ TEST_F(Pkcs15App, AWriteThatMeetsAccessDeniedVerifiesTheKeptPinOnce) {
     const uint32_t n = static_cast<uint32_t>(file.size());
     // Octets the card does not hold yet (filler): only a change is written.
     file[n - 1] = 0xFF;
-    // Without a kept PIN the write is refused.
-    EXPECT_EQ(SC_E_PKCS15_NOT_LOGGED_IN, prkdf->Write(file.data(), n, nullptr));
+    // Without a kept PIN the card's refusal stands.
+    EXPECT_EQ(SC_E_ACCESS_DENIED, prkdf->Write(file.data(), n, nullptr));
     ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, true, nullptr));
     {
         SCTransactGuard guard(m_card);
