@@ -124,6 +124,24 @@ bool SetKeyBasics(ASNPkcs15CommonKeyAttributes& ka, bool native, uint32_t access
     return ka.setAccessFlags(accessFlags) && ka.setUsage(usage);
 }
 
+// Runs a new key's creation on the card (a generation or an import). Where the card
+// answers that it holds a key at the file or reference chosen here (one that no
+// record names: left by a cut call, or another application's), the key takes the
+// next free place after it and the creation runs again: the card's key is never
+// replaced. A reference that the template names is kept, and its creation fails.
+template <typename Create>
+SCRESULT CreatePassingOverKeysOfTheCard(SCPkcs15ObjectList* list, void* rec, bool placeChosenHere, Create create) {
+    auto* prk = dynamic_cast<SCPkcs15PrivateKeyList*>(list);
+    SCRESULT r = create();
+    // Every pass takes a later file or reference; bounded all the same.
+    for (int pass = 0; r == SC_E_KEY_EXISTS && placeChosenHere && prk && pass < 256; ++pass) {
+        const SCRESULT moved = prk->PassOverKeyOfTheCard(rec);
+        if (moved < 0) return moved;
+        r = create();
+    }
+    return r;
+}
+
 bool IsOneOf(uint64_t t, const uint64_t* set, size_t n) {
     for (size_t i = 0; i < n; ++i)
         if (set[i] == t) return true;
@@ -682,8 +700,10 @@ SCRESULT SCPkcs15App::CreateRsaPrivateKey(const SCPkcs15ObjectAttributeList& att
         full.clear();
         if (r >= 0) r = key->Write(nullptr, 0, nullptr);
     } else {
-        r = key->ImportKey(0, n, nLen, part[0], partLen[0], e, eLen, part[1], partLen[1], part[2], partLen[2], part[3],
-                           partLen[3], part[4], partLen[4], part[5], partLen[5]);
+        r = CreatePassingOverKeysOfTheCard(c.list, c.rec, !Find(attrs, p15attr::kKeyReference), [&]() {
+            return key->ImportKey(0, n, nLen, part[0], partLen[0], e, eLen, part[1], partLen[1], part[2], partLen[2],
+                                  part[3], partLen[3], part[4], partLen[4], part[5], partLen[5]);
+        });
     }
     return FinishKeyCreation(c, key, r >= 0, r, out);
 }
@@ -1052,7 +1072,9 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     if (consent != 0) variant |= 0x200;
     auto* prvKey = static_cast<SCPkcs15RsaKeyObject*>(static_cast<SCPkcs15KeyObject*>(prvObj));
     auto* pubKey = pubObj ? static_cast<SCPkcs15RsaKeyObject*>(static_cast<SCPkcs15KeyObject*>(pubObj)) : nullptr;
-    r = SCPkcs15RsaKeyObject::GenerateKeyPair(prvKey, pubKey, bits, exp, expLen, variant);
+    r = CreatePassingOverKeysOfTheCard(prk, prvRec, !Find(privateAttrs, p15attr::kKeyReference), [&]() {
+        return SCPkcs15RsaKeyObject::GenerateKeyPair(prvKey, pubKey, bits, exp, expLen, variant);
+    });
     if (r < 0) {
         // The generation took back what it made on the card.
         dropRecords();

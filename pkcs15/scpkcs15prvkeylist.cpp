@@ -753,15 +753,11 @@ SCRESULT SCPkcs15PrivateKeyList::SetKeyFileParameters(void* record, uint32_t lif
     // its own without a reference on a card that uses such a key by its file; else in
     // a file of its own with a free reference of its DF, which names it to the card.
     // Every other key gets a file of its own and no reference.
-    SCCardInfo ci;
-    std::memset(&ci, 0, sizeof ci);
-    if (m_pCard) m_pCard->GetCardInfo(&ci);
-    ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
-    const bool cardKey = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA && ka && ka->isNative();
+    const KeyPlace place = PlaceOf(rec);
     uint32_t mode = SCPkcs15KeyObject::NO_KEY_REFERENCE;
-    if (cardKey && (ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF)) {
+    if (place == KeyPlace::kReferenceInDf) {
         mode = 0;
-    } else if (cardKey && !(ci.rsaCaps & SC_RSA_CAP_PRIV_BY_FILE)) {
+    } else if (place == KeyPlace::kFileWithReference) {
         SCPath dir;
         if (!m_pPkcs15App || !KeyFileDirectory(&dir)) return SC_E_BAD_USAGE;
         // From 1: reference 0 names the selected key file, not a key of its own.
@@ -774,6 +770,93 @@ SCRESULT SCPkcs15PrivateKeyList::SetKeyFileParameters(void* record, uint32_t lif
     auto* key = static_cast<SCPkcs15KeyObject*>(rec->getKeyObject());
     key->SetCreateParameters(lifeCycleState, accessTemplate, refs);
     key->SetFresh(true);
+    return 0;
+}
+
+SCPkcs15PrivateKeyList::KeyPlace SCPkcs15PrivateKeyList::PlaceOf(ASNPkcs15PrivateKeyType* rec) {
+    SCCardInfo ci;
+    std::memset(&ci, 0, sizeof ci);
+    if (m_pCard) m_pCard->GetCardInfo(&ci);
+    ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
+    const bool cardKey = rec->getChosenIndex() == ASNPkcs15PrivateKeyType::kRSA && ka && ka->isNative();
+    if (cardKey && (ci.rsaCaps & SC_RSA_CAP_PRIV_BY_REF)) return KeyPlace::kReferenceInDf;
+    if (cardKey && !(ci.rsaCaps & SC_RSA_CAP_PRIV_BY_FILE)) return KeyPlace::kFileWithReference;
+    return KeyPlace::kFile;
+}
+
+void SCPkcs15PrivateKeyList::SetReference(ASNPkcs15CommonKeyAttributes* ka, SCPkcs15KeyObject* key, int ref) {
+    ka->setKeyReference(ref >= 0 && ref < 255 ? ref : -1);
+    key->SetKeyReference(ref >= 0 && ref < 255 ? static_cast<uint32_t>(ref) : SCPkcs15KeyObject::NO_KEY_REFERENCE);
+}
+
+SCRESULT SCPkcs15PrivateKeyList::FindReferenceInDf(void* record, SCPath* search, bool appended, int startRef) {
+    for (;;) {
+        SCRESULT r = m_pPkcs15App->FindFreeKeyReference(search->Ids(), static_cast<uint16_t>(search->Count()),
+                                                        startRef, true, record);
+        // A start beyond the card's last reference: none is left in this DF.
+        if (r == SC_E_BAD_PARAMS && startRef > 0) r = SC_E_NO_REFERENCED_DATA;
+        if (r != SC_E_NO_REFERENCED_DATA && r != SC_E_INVALID_FILE_TYPE) return r;
+        startRef = 0;
+        if (!appended) {
+            search->Append(0x6000);
+            appended = true;
+        } else if ((*search)[search->Count() - 1] >= 0x60FF) {
+            return r;
+        } else {
+            const uint16_t last = static_cast<uint16_t>((*search)[search->Count() - 1] + 1);
+            *search = SCPath(search->Ids(), search->Count() - 1);
+            search->Append(last);
+        }
+    }
+}
+
+SCRESULT SCPkcs15PrivateKeyList::PassOverKeyOfTheCard(void* record) {
+    ASNPkcs15PrivateKeyType* rec = RecordFor(record);
+    if (!rec || !m_pPkcs15App) return SC_E_BAD_USAGE;
+    auto* key = static_cast<SCPkcs15KeyObject*>(rec->getKeyObject());
+    ASNPkcs15CommonKeyAttributes* ka = rec->findCommonKeyAttributes();
+    SCPath dir, full;
+    if (!key || !ka || !GetValuePath(rec) || !KeyFileDirectory(&dir)) return SC_E_BAD_USAGE;
+    // A key file stands below the directory's DF; a key of a DF names that DF.
+    const KeyPlace place = PlaceOf(rec);
+    if (!key->GetFullPathInto(full) || full.Count() < dir.Count() + (place == KeyPlace::kReferenceInDf ? 0 : 1))
+        return SC_E_BAD_USAGE;
+    const uint32_t ref = key->GetKeyReference();
+    const bool hasRef = ref != 0 && ref != SCPkcs15KeyObject::NO_KEY_REFERENCE;
+    const uint32_t nextFid = place == KeyPlace::kReferenceInDf ? 0 : full[full.Count() - 1] + 1u;
+    if (nextFid >= 0xFFFF) return SC_E_NO_SPACE_ON_CARD;
+    SCRESULT r = 0;
+    switch (place) {
+        case KeyPlace::kReferenceInDf: {
+            if (!hasRef) return SC_E_BAD_USAGE;
+            SCPath search = full;
+            r = FindReferenceInDf(record, &search, full.Count() > dir.Count(), static_cast<int>(ref) + 1);
+            if (r < 0) return r;
+            if (!key->SetPath(search)) return SC_E_NO_MEMORY;
+            SetReference(ka, key, static_cast<int>(r));
+            break;
+        }
+        case KeyPlace::kFileWithReference: {
+            if (!hasRef) return SC_E_BAD_USAGE;
+            r = m_pPkcs15App->FindFreeKeyReference(dir.Ids(), static_cast<uint16_t>(dir.Count()),
+                                                   static_cast<int>(ref) + 1, true, record);
+            if (r == SC_E_BAD_PARAMS) r = SC_E_NO_REFERENCED_DATA;
+            if (r < 0) return r;
+            const SCRESULT f = key->AllocateFileId(static_cast<uint16_t>(nextFid), dir.Ids(),
+                                                   static_cast<uint16_t>(dir.Count()));
+            if (f < 0) return f;
+            SetReference(ka, key, static_cast<int>(r));
+            break;
+        }
+        case KeyPlace::kFile:
+            r = key->AllocateFileId(static_cast<uint16_t>(nextFid), dir.Ids(), static_cast<uint16_t>(dir.Count()));
+            if (r < 0) return r;
+            break;
+    }
+    SCPath keyFull;
+    if (!key->GetFullPathInto(keyFull)) return SC_E_NO_MEMORY;
+    if (!rec->setValuePathWords(keyFull.Ids(), static_cast<int>(keyFull.Count()))) return SC_E_BAD_USAGE;
+    SetDirty(true);
     return 0;
 }
 
@@ -811,10 +894,7 @@ SCRESULT SCPkcs15PrivateKeyList::AssignKeyFile(void* record, const SCPath* path,
     if (!GetValuePath(rec) || !key || !ka) return SC_E_BAD_USAGE;
     SCPath dir;
     if (!KeyFileDirectory(&dir)) return SC_E_BAD_USAGE;
-    auto setReference = [&](int ref) {
-        ka->setKeyReference(ref >= 0 && ref < 255 ? ref : -1);
-        key->SetKeyReference(ref >= 0 && ref < 255 ? static_cast<uint32_t>(ref) : SCPkcs15KeyObject::NO_KEY_REFERENCE);
-    };
+    auto setReference = [&](int ref) { SetReference(ka, key, ref); };
     SCRESULT r = 0;
     if (path) {
         if (mode == 0) {
@@ -838,21 +918,7 @@ SCRESULT SCPkcs15PrivateKeyList::AssignKeyFile(void* record, const SCPath* path,
             search.Append(0x6000);
             appended = true;
         }
-        for (;;) {
-            r = m_pPkcs15App->FindFreeKeyReference(search.Ids(), static_cast<uint16_t>(search.Count()), 0, true,
-                                                    record);
-            if (r != SC_E_NO_REFERENCED_DATA && r != SC_E_INVALID_FILE_TYPE) break;
-            if (!appended) {
-                search.Append(0x6000);
-                appended = true;
-            } else if (search[search.Count() - 1] >= 0x60FF) {
-                return r;
-            } else {
-                const uint16_t last = static_cast<uint16_t>(search[search.Count() - 1] + 1);
-                search = SCPath(search.Ids(), search.Count() - 1);
-                search.Append(last);
-            }
-        }
+        r = FindReferenceInDf(record, &search, appended, 0);
         if (r < 0) return r;
         if (!key->SetPath(search)) return SC_E_NO_MEMORY;
         setReference(static_cast<int>(r));

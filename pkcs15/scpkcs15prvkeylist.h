@@ -78,6 +78,11 @@ public:
     // path and with a mode other than 0 a free file (from 6000) is allocated under the
     // directory that holds this one.
     SCRESULT AssignKeyFile(void* record, const SCPath* path, uint32_t mode);
+    // The card answered that it holds a key at the file or reference chosen for this
+    // new record (one that no record names: left by a cut call, or another
+    // application's): the record takes the next free file or reference after it, as
+    // its first place was chosen. The card's key is never replaced.
+    SCRESULT PassOverKeyOfTheCard(void* record);
 
     // The RSA public key of a record as far as it is known without a card command
     // (the record's own value, a key object already loaded, the public-key identifier).
@@ -87,9 +92,20 @@ public:
     static uint32_t KindCode(uint32_t chosen);
 
 private:
+    // Where the card keeps a new key of a record: in a file of its own without a
+    // reference, in a file of its own named by a reference of its DF, or as an object
+    // of a DF named by a reference there.
+    enum class KeyPlace { kFile, kFileWithReference, kReferenceInDf };
+    KeyPlace PlaceOf(ASNPkcs15PrivateKeyType* rec);
     // The absolute path of the DF that holds this directory file and the key files of
     // new keys; false when there is none.
     bool KeyFileDirectory(SCPath* dir);
+    // The first DF from *search on (its last identifier raised, or 6000 appended once
+    // the references of one run out) with a free key reference not below startRef
+    // there (0 in the DFs after it): the DF's path in *search, the reference as result.
+    SCRESULT FindReferenceInDf(void* record, SCPath* search, bool appended, int startRef);
+    // The record's and the key object's key reference (none for 255 and above).
+    static void SetReference(ASNPkcs15CommonKeyAttributes* ka, SCPkcs15KeyObject* key, int ref);
     // The identifier attributes held in the record's key identifiers (type 4 and 9999).
     SCRESULT FromKeyIdentifiers(ASNPkcs15PrivateKeyType* rec, uint64_t code, SCPkcs15ObjectAttribute* attr);
     // The matching public key's and certificate's answers for a key attribute.

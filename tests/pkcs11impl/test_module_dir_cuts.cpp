@@ -12,7 +12,9 @@
 // the fault is undone, in the same process and after a restart, the token lists
 // one object per record, every value reads whole (a changed one old or new),
 // every private key signs what OpenSSL verifies with its public key, no private
-// key of the call stands without its public key, and the token takes a new object.
+// key of the call stands without its public key, and the token takes a new object
+// (after a key pair, a new key pair and an imported key too: a key the cut left on
+// the card is neither taken for free nor replaced).
 //
 // The commands of each write are counted in a run without faults, from the
 // simulator's log; then each fault comes at each of them in turn.
@@ -484,6 +486,15 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
   ASSERT_FALSE(commands.empty());
   const std::string beforeImage = Comparable(before), afterImage = Comparable(after);
 
+  std::vector<std::vector<CK_BYTE>> parts = OpenSslRsaKey(1024);
+  ASSERT_EQ(8u, parts.size());
+  CK_OBJECT_CLASS prvClass = CKO_PRIVATE_KEY;
+  CK_KEY_TYPE rsa = CKK_RSA;
+  CK_BBOOL yes = CK_TRUE;
+  std::vector<CK_ATTRIBUTE> imported = WithRsaKeyParts(
+      {{CKA_CLASS, &prvClass, sizeof prvClass}, {CKA_KEY_TYPE, &rsa, sizeof rsa}, {CKA_TOKEN, &yes, 1},
+       {CKA_SIGN, &yes, 1}},
+      parts);
   int cases = 0, failed = 0;
   std::string failedBy;
   for (Fault fault : kFaults) {
@@ -581,6 +592,13 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
         const size_t listed = DataLabelled(f, s, "Next", &frv).size();
         if (crv != CKR_OK || frv != CKR_OK || listed != 1)
           problems.push_back(Fmt("the next creation answers 0x%lx and is listed %zu times", crv, listed));
+        if (op == Op::kGeneratePair) {
+          const CK_RV grv = GeneratePair(f, s, "Next pair", {0x0c});
+          const CK_RV irv = rig.m->C_CreateObject(s, imported.data(), imported.size(), &h);
+          if (grv != CKR_OK || irv != CKR_OK)
+            problems.push_back(Fmt("the next key pair answers 0x%lx, the next imported key 0x%lx", grv, irv));
+          for (const std::string& p : TokenProblems(f, s, nullptr, nullptr)) problems.push_back("then " + p);
+        }
       }
       if (!problems.empty()) {
         ++failed;

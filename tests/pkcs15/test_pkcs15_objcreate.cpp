@@ -20,6 +20,7 @@
 #include "pkcs15/scpkcs15card.h"
 #include "pkcs15/scpkcs15prvkeylist.h"
 #include "pkcs15/scpkcs15pubkeylist.h"
+#include "pkcs15/scpkcs15rsakeyobject.h"
 #include "pkcs15/scpkcs15seckeylist.h"
 #include "smartcard/sc_transactguard.h"
 #include "tests/pkcs15/openssl_rsa.h"
@@ -1310,6 +1311,47 @@ TEST_P(KeyGen, GenerationNeverReplacesAKeyOfTheCard) {
     ASSERT_EQ(0, m_app->Sign(keys[0], 2, 0, di.data(), (uint32_t)di.size(), sig.data(), &len)) << LogTail();
     EXPECT_TRUE(OpenSslVerifySha256(old, msg, sig));
     EVP_PKEY_free(old);
+}
+
+// A key that a cut call left on the card, named by no record, stands where the
+// token's next key goes: a generation and then an import each take the next free
+// file or reference, every key of the card stays as it was, and both new keys work
+// for OpenSSL, also after a reload.
+TEST_P(KeyGen, AKeyThatNoRecordNamesIsPassedOverNeverReplaced) {
+    LogIn();
+    // The leftover: the key of a pair whose record was built but never written.
+    SCPkcs15ObjectAttributeList leftT, unused, prvT, pubT, impT;
+    Templates(&leftT, &unused, "left by a cut");
+    void* h[3] = {};
+    SCPkcs15PathObjectInfo* left = nullptr;
+    ASSERT_EQ(0, m_app->GenerateKeyPair(leftT, nullptr, &h[0], nullptr, SCPkcs15App::CREATE_RECORD_ONLY));
+    ASSERT_EQ(0, m_app->FindListForHandle(h[0])->GetValueObject(h[0], &left));
+    ASSERT_NE(nullptr, dynamic_cast<SCPkcs15RsaKeyObject*>(left));
+    ASSERT_EQ(0, SCPkcs15RsaKeyObject::GenerateKeyPair(dynamic_cast<SCPkcs15RsaKeyObject*>(left), nullptr, 1024,
+                                                       nullptr, 0, 0));
+    std::istringstream keys(Image());
+    Reload();
+    LogIn();
+    Templates(&prvT, &pubT, "after the cut");
+    ASSERT_EQ(0, m_app->GenerateKeyPair(prvT, &pubT, &h[0], &h[1], 0)) << LogTail();
+    EVP_PKEY* generated = PublicOf(h[1], 0x1020103, 0x1020104);
+    NewKey();
+    PrivateKeyTemplate(&impT, "imported after the cut");
+    ASSERT_EQ(0, m_app->CreateObject(impT, &h[2], 0)) << LogTail();
+    for (std::string l; std::getline(keys, l);)
+        EXPECT_TRUE(l.rfind("key ", 0) != 0 || Image().find(l + "\n") != std::string::npos) << l.substr(0, 80);
+    for (int fresh = 0; fresh < 2; ++fresh) {
+        if (fresh) {
+            Reload();
+            const std::vector<void*> prvs = Find(0x10100);
+            ASSERT_EQ(3u, prvs.size());
+            h[0] = prvs[1];
+            h[2] = prvs[2];
+        }
+        ExpectWorkingKey(h[0], generated);
+        ExpectWorkingKey(h[2], m_key);
+    }
+    EVP_PKEY_free(generated);
 }
 
 INSTANTIATE_TEST_SUITE_P(CardModels, KeyGen, ::testing::Values(1, 3, 4, 7, 2, 5, 6));
