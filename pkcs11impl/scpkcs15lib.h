@@ -117,6 +117,17 @@ std::vector<uint8_t> SoPinForCard(class SCCard* card, const char* pin, size_t le
 // is verified again (a reset by another application is taken up inside the
 // write itself, see InitWriteGuard).
 SCRESULT VerifySoPinAgain(class SCCard* card, uint8_t soRef, const char* pin, size_t len);
+// Takes the value of the user PIN of `app` away under the SO PIN `soPin`: the
+// SO sets the next one, never an empty one. Before a token's structure is
+// written (`early`) only a PIN that still opens with a value is taken up, so
+// that a cut never leaves a new token that an earlier owner's PIN opens (one in
+// a DF not made yet is taken up after); after it, a PIN the erased directory
+// took is made anew without value (`madeAnew`) under the SO PIN `soRef`.
+SCRESULT ClearUserPin(class SCPkcs15App* app, uint8_t soRef, const char* soPin, bool madeAnew, bool early);
+// Blocks the user PIN of `app` when it still opens with a value (without a PIN
+// object, the global PIN `ref` of `card`), so that an earlier owner's PIN
+// opens nothing after an initialisation that failed; whether the block held.
+bool BlockValuedUserPin(class SCPkcs15App* app, class SCCard* card, uint8_t ref);
 // The card writes of an administrator's call (initialisation, erasure): a reset
 // by another application met inside them is recovered where it happened
 // (SCCard::BeginWrite) by verifying again the global SO PIN the call verified.

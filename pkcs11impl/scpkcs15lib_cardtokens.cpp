@@ -131,6 +131,13 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
       if (rv >= 0) rv = app->VerifyPin(so, pin.Get(), true, nullptr);
       if (rv >= 0) InitWriteGuard::SoVerified(card, SCPkcs15App::GetPinReference(so), pin.Get(), pin.Length());
     }
+    // A user PIN that an earlier owner's token left on the card (an erasure cut
+    // short) loses its value before the new token is written; a card that
+    // refuses has it blocked.
+    if (rv >= 0 && pin.IsSet()) {
+      rv = ClearUserPin(app, soRef, pin.Get(), false, true);
+      if (rv < 0) (void)BlockValuedUserPin(app, nullptr, 0xFF);
+    }
     if (rv >= 0) {
       const void* args[4] = {nullptr, nullptr, pin.IsSet() ? pin.Get() : nullptr, nullptr};
       written = true;
@@ -231,10 +238,12 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
       // user's PIN. The card's SO PIN and its PUK stay.
       if (rv >= 0 && model == SC_CARD_TYPE_CLASSIC) {
         bool seen[256] = {};
+        SCRESULT refused = 0;  // the first deletion the card refused
         for (int token = -1; token < 5 && rv >= 0; ++token) {
           SCFileHeaderList refs;
           SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &refs, token);
           for (uint8_t ref : {refs.GetUserPinRef(), refs.GetUserPukRef()}) {
+            if (rv < 0) break;
             if (ref == 0 || ref >= 0xFF || seen[ref] || ref == refs.GetSoPinRef() ||
                 ref == refs.GetRef(SC_REFIDX_SO_PUK))
               continue;
@@ -247,8 +256,18 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
               if (rv >= 0 || rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED) break;
               if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
             }
+            if (rv >= 0 || rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED) continue;
+            // A PIN the card keeps must not pass to the next token with the last
+            // user's value: it is blocked, the others still go, and the call fails.
+            const bool blocked = card->SelectMf(nullptr) >= 0 && card->VerifyPin(ref, nullptr, SC_UNSET) >= 0 &&
+                                 card->BlockPin(ref) >= 0;
+            Log(rv, "%s: the card did not delete PIN %u, PIN %s", card->GetCardName(), static_cast<unsigned>(ref),
+                blocked ? "blocked" : "not blocked");
+            if (refused == 0) refused = rv;
+            rv = 0;
           }
         }
+        if (rv >= 0 && refused < 0) rv = refused;
       }
     }
     if (rv >= 0 && p15->GetCardDir().IsEmpty()) {

@@ -379,12 +379,15 @@ bool CardGone(SCRESULT r) {
 // Erases the token's PKCS#15 directory and writes an empty structure under
 // `label` with the PIN references the token had; the card's PINs stay where
 // they are. *erased tells whether the card's directory was already gone.
+// `beforeWrite` runs once the structure is built in memory, before any of it
+// goes to the card.
 // Once the old directory is gone there is nothing to go back to: a card step
 // that fails while the new one is written is tried once more from an empty
 // directory, so that one refused command does not leave a token no call can
 // repair.
 SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label, bool relabel,
-                          bool* erased, const std::function<SCRESULT()>& again) {
+                          bool* erased, const std::function<SCRESULT()>& again,
+                          const std::function<SCRESULT()>& beforeWrite) {
   const SCFileHeaderList headers = app->GetHeaderList();
   *erased = false;
   SCRESULT r = 0;
@@ -398,6 +401,7 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
     r = app->CreatePkcs15Structure(label.c_str(), headers);
     // The card's directory record names the token as its TokenInfo does.
     if (r >= 0 && relabel) r = app->SetTokenLabel(label.c_str(), static_cast<uint32_t>(label.size()));
+    if (r >= 0) r = beforeWrite();
     // The structure is built in memory only: it goes to the card here.
     if (r >= 0) r = app->InitializeToken(nullptr, nullptr, nullptr, nullptr);
     if (r >= 0 && relabel) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
@@ -439,6 +443,19 @@ SCRESULT CountPrivateObjects(SCPkcs15App* app) {
     count += static_cast<SCRESULT>(all.size() - open.size());
   }
   return count;
+}
+
+// The user PIN's step after the structure is written. Once the old directory
+// is gone (`rebuilt`) there is no way back: a failed step is tried once more
+// (`again` verifies the SO PIN anew). A card that still holds the old value
+// then (a deletion refused, a PIN the card keeps) has it blocked and the call
+// fails all the same; *blocked tells whether the block held.
+SCRESULT ClearUserPinOrBlock(SCPkcs15App* app, uint8_t soRef, const InitSecret& pin, bool rebuilt,
+                             const std::function<SCRESULT()>& again, bool* blocked) {
+  SCRESULT r = ClearUserPin(app, soRef, pin.Get(), rebuilt, false);
+  if (r < 0 && !CardGone(r) && rebuilt && again() >= 0) r = ClearUserPin(app, soRef, pin.Get(), rebuilt, false);
+  *blocked = r < 0 && !CardGone(r) && BlockValuedUserPin(app, nullptr, kNoRef);
+  return r;
 }
 
 }  // namespace
@@ -492,14 +509,21 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     if (qualified == 0) {
       bool erased = false;
       const uint8_t soRef = SCPkcs15App::GetPinReference(so);
+      ASNPkcs15AuthObject* old = nullptr;
+      const uint8_t userRef = app->FindPinObject(SCPkcs15App::PIN_USER, &old) >= 0 && old != nullptr
+                                  ? SCPkcs15App::GetPinReference(old) : kNoRef;
       r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased,
-                           [&] { return SoPinAgain(card, soRef < 0x80 ? soRef : kNoRef, pin); });
+                           [&] { return SoPinAgain(card, soRef < 0x80 ? soRef : kNoRef, pin); },
+                           [&] { return ClearUserPin(app, kNoRef, pin.Get(), false, true); });
       if (r >= 0) {
         rebuilt = true;
       } else if (!erased && (r == SC_E_ACCESS_DENIED || r == kStatus6A81)) {
         Log(r, "%s: reinit standard '%s' - can't delete profile '%s', deleting all user objects instead...",
             card->GetCardName(), unique.c_str(), current);
         r = 0;
+      } else if (erased && !CardGone(r) && BlockValuedUserPin(app, card, userRef)) {
+        Log(r, "%s: reinit '%s' - the old token is gone, the new one not written: user PIN blocked",
+            card->GetCardName(), unique.c_str());
       }
     } else {
       Log(SC_OK, "%s: reinit qualified token %s - can't delete qualified profile, deleting all user objects...",
@@ -532,32 +556,14 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     }
     if (r >= 0) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
   }
-  // On a token built anew there is no way back either: a failed step is tried once more.
-  for (int attempt = 0; r >= 0 && user != nullptr && attempt < (rebuilt ? 2 : 1); ++attempt) {
-    // The user PIN is left without a value for C_InitPIN, never set to an empty one.
-    const SCRESULT state = app->QueryPinStatus(user, nullptr);
-    // A local user PIN went with the erased directory: it is made anew, without value.
-    if (state >= 0 || (rebuilt && state == SC_E_NO_REFERENCED_DATA)) {
-      SCPinParams record;
-      record.hasValue = 0;
-      record.flags = SC_PINREC_NO_VALUE;
-      // A PIN made anew is the SO's to set and to reset.
-      const uint8_t soRef = so != nullptr ? SCPkcs15App::GetPinReference(so) : kNoRef;
-      if (state == SC_E_NO_REFERENCED_DATA && soRef != 0 && soRef < kNoRef) record.officerRef = soRef;
-      r = app->SetPin(user, pin.Get(), nullptr, &record, nullptr);
-      // A card that keeps an initialised user PIN as it is leaves it to its owner.
-      if (r == SC_E_PIN_ALREADY_INITIALIZED) {
-        Log(r, "%s: reinit token %s - user PIN kept", card->GetCardName(), unique.c_str());
-        r = 0;
-      }
-    } else if (state != SC_E_PIN_BLOCKED && state != SC_E_PIN_NOT_INITIALIZED) {
-      r = state;
-    }
-    if (r >= 0 || CardGone(r)) break;
-    if (attempt == 0 && rebuilt) {
-      const uint8_t soRef = so != nullptr ? SCPkcs15App::GetPinReference(so) : kNoRef;
-      if (SoPinAgain(card, soRef < 0x80 ? soRef : kNoRef, pin) >= 0) r = 0;
-    }
+  if (r >= 0) {
+    const uint8_t soRef = so != nullptr ? SCPkcs15App::GetPinReference(so) : kNoRef;
+    bool blocked = false;
+    r = ClearUserPinOrBlock(app, soRef, pin, rebuilt,
+                            [&] { return SoPinAgain(card, soRef < 0x80 ? soRef : kNoRef, pin); }, &blocked);
+    if (r < 0 && !CardGone(r))
+      Log(r, "%s: reinit token %s - the card did not take the user PIN's value away, PIN %s", card->GetCardName(),
+          unique.c_str(), blocked ? "blocked" : "not blocked");
   }
   (void)app->Logout(false);
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
@@ -570,6 +576,29 @@ SCRESULT VerifySoPinAgain(SCCard* card, uint8_t soRef, const char* pin, size_t l
   if (r >= 0) r = card->VerifyPin(soRef, value.data(), static_cast<uint32_t>(value.size()));
   std::fill(value.begin(), value.end(), 0);
   return r;
+}
+
+bool BlockValuedUserPin(SCPkcs15App* app, SCCard* card, uint8_t ref) {
+  ASNPkcs15AuthObject* user = nullptr;
+  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr)
+    return app->QueryPinStatus(user, nullptr) >= 0 && app->BlockPin(user) >= 0;
+  return card != nullptr && ref < 0x80 && card->SelectMf(nullptr) >= 0 &&
+         card->VerifyPin(ref, nullptr, SC_UNSET) >= 0 && card->BlockPin(ref) >= 0;
+}
+
+SCRESULT ClearUserPin(SCPkcs15App* app, uint8_t soRef, const char* soPin, bool madeAnew, bool early) {
+  ASNPkcs15AuthObject* user = nullptr;
+  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0 || user == nullptr) return 0;
+  const SCRESULT state = app->QueryPinStatus(user, nullptr);
+  if (state >= 0 || (!early && madeAnew && state == SC_E_NO_REFERENCED_DATA)) {
+    SCPinParams record;
+    record.hasValue = 0;
+    record.flags = SC_PINREC_NO_VALUE;
+    // A PIN made anew is the SO's to set and to reset.
+    if (state == SC_E_NO_REFERENCED_DATA && soRef != 0 && soRef < 0xFF) record.officerRef = soRef;
+    return app->SetPin(user, soPin, nullptr, &record, nullptr);
+  }
+  return early || state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED ? 0 : state;
 }
 
 namespace {
@@ -671,19 +700,16 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
         text.c_str());
     bool erased = false;
     r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), true, &erased,
-                         [&] { return SoPinAgain(card, soRef, pin); });
+                         [&] { return SoPinAgain(card, soRef, pin); },
+                         [&] { return ClearUserPin(app, kNoRef, pin.Get(), false, true); });
+    if (r < 0 && erased && !CardGone(r)) (void)BlockValuedUserPin(app, card, app->GetHeaderList().GetUserPinRef());
     // The user PIN of the new structure has no value until the SO sets it.
-    ASNPkcs15AuthObject* user = nullptr;
-    if (r >= 0 && app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr) {
-      const SCRESULT state = app->QueryPinStatus(user, nullptr);
-      if (state >= 0 || state == SC_E_NO_REFERENCED_DATA) {
-        SCPinParams record;
-        record.hasValue = 0;
-        record.flags = SC_PINREC_NO_VALUE;
-        if (state == SC_E_NO_REFERENCED_DATA) record.officerRef = soRef;
-        r = app->SetPin(user, pin.Get(), nullptr, &record, nullptr);
-        if (r == SC_E_PIN_ALREADY_INITIALIZED) r = 0;
-      }
+    if (r >= 0) {
+      bool blocked = false;
+      r = ClearUserPinOrBlock(app, soRef, pin, true, [&] { return SoPinAgain(card, soRef, pin); }, &blocked);
+      if (r < 0 && !CardGone(r))
+        Log(r, "%s: reinit '%s' - the card did not take the user PIN's value away, PIN %s", card->GetCardName(),
+            text.c_str(), blocked ? "blocked" : "not blocked");
     }
     (void)app->Logout(false);
   }

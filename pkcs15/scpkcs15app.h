@@ -240,6 +240,9 @@ public:
     static SCRESULT RestoreAfterReset(void* app) { return static_cast<SCPkcs15App*>(app)->VerifyKeptPinsAgain(); }
     SCRESULT LogoutPin(ASNPkcs15AuthObject* pin, bool full);
     SCRESULT Logout(bool resetCard);
+    // Blocks the PIN by wrong verifications: a value that must no longer open the
+    // token when the card refused to take it away. The officer sets the next one.
+    SCRESULT BlockPin(ASNPkcs15AuthObject* pin);
     bool HasVerifiedPin(const ASNPkcs15AuthObject* pin) const;
     // The references of the PINs kept verified (at most max into refs); their number.
     size_t KeptPinReferences(uint8_t* refs, size_t max) const;

@@ -383,6 +383,15 @@ SCRESULT SCPkcs15App::LogoutPin(ASNPkcs15AuthObject* pin, bool full) {
     return (r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED) ? r : 0;
 }
 
+SCRESULT SCPkcs15App::BlockPin(ASNPkcs15AuthObject* pin) {
+    if (!m_pCard) return SC_E_BAD_USAGE;
+    if (!HoldsPin(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    ForgetPin(pin);
+    SCTransactGuard guard(m_pCard);
+    const SCRESULT r = SelectPinDf(pin, nullptr);
+    return r < 0 ? r : m_pCard->BlockPin(GetPinReference(pin));
+}
+
 SCRESULT SCPkcs15App::Logout(bool resetCard) {
     SCRESULT r = 0;
     if (resetCard && m_pCard) r = m_pCard->ResetCard();
@@ -591,7 +600,8 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
                 // under the officer, one command: a cut leaves the old value or the new). This
                 // card keeps no PIN without value once it has one, and one that refuses to set a
                 // value without the old one has the PIN made anew under the officer, without
-                // value or with the new one; a card that refuses that too keeps the PIN.
+                // value or with the new one. A deletion the card refuses is the failure it is:
+                // the old value is still there, and no caller may take it for a PIN kept.
                 if (record->officerRef >= 0xFF) record->officerRef = GetPinReference(so);
                 PinBuffer anew;
                 uint32_t anewLen = 0;
@@ -604,9 +614,9 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
                 }
                 if (!set) {
                     if (r >= 0) r = m_pCard->DeleteObject(ref, SC_KEYOBJ_PIN);
+                    if (r == SC_E_NO_REFERENCED_DATA) r = 0;  // gone already: made anew
                     if (r >= 0)
                         r = m_pCard->CreatePin(ref, record, anewLen ? Data(anew) : nullptr, anewLen ? anewLen : SC_UNSET, 0);
-                    else if (r != SC_E_NO_SMARTCARD && r != SC_E_CARD_REMOVED) r = SC_E_PIN_ALREADY_INITIALIZED;
                 }
             } else if (classic && isUser && !so && authPin &&
                 (pending == SC_E_PIN_NOT_INITIALIZED || pending == SC_E_NO_REFERENCED_DATA) &&

@@ -502,15 +502,18 @@ int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error
 using AfterCommandsFn = int (*)(const char*, unsigned, int, int);
 
 // A fault at one card command: an error answer, a reset by another application,
-// a card that goes mute, or one pulled out.
-enum class Fault { kErrorAnswer, kResetByOther, kMute, kPull };
-const Fault kAllFaults[] = {Fault::kErrorAnswer, Fault::kMute, Fault::kPull, Fault::kResetByOther};
+// a card that goes mute, or one pulled out; or a card that refuses a deletion
+// (file, key or PIN) and every later one.
+enum class Fault { kErrorAnswer, kResetByOther, kMute, kPull, kDeletionsRefused };
+const Fault kAllFaults[] = {Fault::kErrorAnswer, Fault::kMute, Fault::kPull, Fault::kResetByOther,
+                            Fault::kDeletionsRefused};
 
 const char* FaultName(Fault f) {
   switch (f) {
     case Fault::kErrorAnswer: return "error answer";
     case Fault::kResetByOther: return "reset by another application";
     case Fault::kPull: return "pulled";
+    case Fault::kDeletionsRefused: return "deletions refused";
     default: return "mute";
   }
 }
@@ -614,7 +617,17 @@ struct Operation {
   size_t objects = 0;
   // The card commands the call takes at least (the sweep's check that it ran its course).
   int commands = 11;
+  // The previous owner's label and user PIN: that PIN opens no other token.
+  std::string oldLabel = "", oldPin = "";
 };
+
+// The previous owner's PIN opens no token but the old one (`label` shows which).
+void OldPinShut(Reinit& t, const Operation& op, const std::string& label) {
+  CK_SESSION_HANDLE h = 0;
+  if (op.oldPin.empty() || label == op.oldLabel) return;
+  EXPECT_NE(CKR_OK, t.UserSession(op.oldPin, &h)) << "the previous owner's PIN opens " << label << "\n" << t.Log();
+  (void)t.f()->C_CloseAllSessions(0);
+}
 
 // The administrator's next steps after a cut: C_InitToken (through pkcs11-tool
 // when asked), the SO sets the user PIN, the user logs in.
@@ -629,6 +642,7 @@ void Recover(Reinit& t, const Operation& op, bool withTool, const std::string& l
     }
     EXPECT_EQ("C", TokenState(t));
     DirectoriesWhole(t);
+    OldPinShut(t, op, "C");
   }
   if (!op.initToken) {
     // The call may have set the new PIN before the cut: the user logs in with it.
@@ -648,8 +662,10 @@ void Recover(Reinit& t, const Operation& op, bool withTool, const std::string& l
 // works as before. After a card pulled or gone mute, reinserted, in this
 // process and after a restart, C_GetTokenInfo shows the old token, the new one
 // or an uninitialised one, no directory record names a missing file, and the
-// administrator's next call goes through (once through pkcs11-tool). Each case
-// shows in the simulator's log that its fault fired.
+// administrator's next call goes through (once through pkcs11-tool); so too
+// after deletions refused once the old token is gone. The previous owner's PIN
+// never opens another token. Each case shows in the simulator's log that its
+// fault fired.
 void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& op, Fault fault) {
   SCOPED_TRACE(std::string(op.name) + ", " + FaultName(fault));
   const auto after = reinterpret_cast<AfterCommandsFn>(dlsym(t.sim.handle, "CardSimAfterCommands"));
@@ -681,21 +697,26 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
         ASSERT_EQ(0, after(kReader, 0x100, CARDSIM_AFTER_REMOVE, k));
         mark = "# removed";
         break;
+      case Fault::kDeletionsRefused:
+        ASSERT_EQ(0, t.injectAfter(kReader, 0xE4, 0x6581, k, 16));
+        mark = "\n< 6581";
+        break;
     }
     const CK_RV rv = op.call(t);
     const std::string log = t.Log();
+    (void)t.injectAfter(kReader, 0x100, 0x6F00, 0, 0);
     if (log.find(mark) == std::string::npos) {
       // Past the last command: nothing fired and the call went through.
       EXPECT_EQ(CKR_OK, rv) << log;
-      (void)t.injectAfter(kReader, 0x100, 0x6F00, 0, 0);
       (void)after(kReader, 0x100, CARDSIM_AFTER_NOTHING, 0);
       break;
     }
     ++fired;
-    if (fault == Fault::kMute || fault == Fault::kPull) {
+    const bool same = WithoutCounters(t.Image()) == WithoutCounters(before);
+    const bool erased = fault == Fault::kDeletionsRefused && rv != CKR_OK && !same;
+    if (fault == Fault::kMute || fault == Fault::kPull || erased) {
       (void)t.f()->C_CloseAllSessions(0);
       ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
-      const bool same = WithoutCounters(t.Image()) == WithoutCounters(before);
       std::string state;
       for (int pass = 0; pass < 2; ++pass) {
         SCOPED_TRACE(pass == 0 ? "same process" : "after a restart");
@@ -714,6 +735,7 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
         state = now;
         if (now != kUninitialised) DirectoriesWhole(t);
         if (same) op.unchanged(t);
+        OldPinShut(t, op, now);
       }
       const bool withTool = !toolUsed && state == kUninitialised;
       toolUsed = toolUsed || withTool;
@@ -721,6 +743,7 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
     } else if (rv == CKR_OK) {
       op.succeeded(t);
       DirectoriesWhole(t);
+      OldPinShut(t, op, "");
       if (::testing::Test::HasFailure()) ADD_FAILURE() << "the call that went through:\n" << log;
     } else {
       ++failed;
@@ -729,7 +752,7 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
     }
     if (::testing::Test::HasFailure()) return;
   }
-  EXPECT_GE(fired, op.commands);
+  EXPECT_GE(fired, fault == Fault::kDeletionsRefused ? 0 : op.commands);
   // A reset by another application inside a write is taken up where it met the call.
   if (fault == Fault::kErrorAnswer) {
     EXPECT_GT(failed, 0);
@@ -749,16 +772,18 @@ const auto kUserLogsIn = [](const char* pin) {
   };
 };
 
-// C_InitToken under label "B" on a token labelled `old` whose user (PIN `pin`)
+// C_InitToken under `label` on a token labelled `old` whose user (PIN `pin`)
 // has `objects` objects, or on a blank card (old null).
-Operation InitTokenOn(const char* old, const char* pin, size_t objects) {
-  Operation op{"C_InitToken", [](Reinit& t) { return t.InitToken("B"); }, kLabelIs("B"), nullptr, {kUninitialised, "B"},
-               true};
+Operation InitTokenOn(const char* old, const char* pin, size_t objects, const char* label = "B") {
+  Operation op{"C_InitToken", [label](Reinit& t) { return t.InitToken(label); }, kLabelIs(label), nullptr,
+               {kUninitialised, label}, true};
   if (old == nullptr) {
     op.name = "C_InitToken on a blank card";
     op.unchanged = kLabelIs(kUninitialised);
   } else {
     op.afterCut.push_back(old);
+    op.oldLabel = old;
+    op.oldPin = pin;
     const std::string label = old, user = pin;
     op.unchanged = [label, user, objects](Reinit& t) {
       EXPECT_EQ(label, TokenState(t));
@@ -864,7 +889,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
   const Operation initializeCard{
       "InitializeCard",
       [](Reinit& r) { return InitializeFromProfile(r, "1357", nullptr) == 1 ? CKR_OK : CKR_FUNCTION_FAILED; },
-      kUserLogsIn("1357"), kUserLogsIn("2468"), {"Podpis", kUninitialised}, true};
+      kUserLogsIn("1357"), kUserLogsIn("2468"), {"Podpis", kUninitialised}, true, 0, 11, "Podpis", "2468"};
   for (Fault fault : kAllFaults) {
     FaultAtEachCommand(t, fromProfile, initializeCard, fault);
     if (HasFailure()) return;
@@ -1064,13 +1089,17 @@ TEST(ModuleReinit, TokensTakeObjectsUntilTheCardsMemoryIsFull) {
 // as long as its contents, take what the user asks of them (a certificate, a
 // data object, a key pair, a longer label, longer and shorter values, a
 // deletion) and C_InitToken with a longer label. Where EF.DIR may not grow (its
-// rules), that C_InitToken fails before it erases anything.
+// rules), that C_InitToken fails before it erases anything; where the card
+// refuses a deletion and every later one, the user's PIN 1234 opens no new token.
 TEST(ModuleReinit, TokensWrittenToSizeGrowAsTheyAreUsed) {
   for (const char* card : {"written-to-size-model1.card", "written-to-size-model3.card", "written-to-size-model4.card",
                            "written-to-size-model7.card"}) {
     SCOPED_TRACE(card);
     Reinit t(card);
     ASSERT_TRUE(t.Start());
+    const std::string written = t.Image();  // a key pair and a certificate
+    FaultAtEachCommand(t, written, InitTokenOn("T3", "1234", 3, "A longer token label"), Fault::kDeletionsRefused);
+    PutBack(t, written);
     CK_SESSION_HANDLE h = 0;
     ASSERT_EQ(CKR_OK, t.UserSession("1234", &h));
     CK_FUNCTION_LIST* const f = const_cast<CK_FUNCTION_LIST*>(t.f());
