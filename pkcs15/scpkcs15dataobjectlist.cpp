@@ -337,25 +337,36 @@ SCRESULT SCPkcs15DataObjectList::CommitValueChange(void* record, uint32_t lifeCy
         v->ForgetFile();
     };
     uint32_t len = 0;
-    (void)v->GetContents(&len);
+    const uint8_t* contents = v->GetContents(&len);
     const uint32_t part = v->CommandLength();
-    const SCRESULT size = v->SizeOnCard();
+    const bool recordKept = RecordAsOnCard(record);
     bool shared = false;
     for (POSITION p = m_records.GetHeadPosition(); p && !shared;) {
         ASNPkcs15DataObject* other = m_records.GetNext(p);
         const ASNPkcs15Path* op = other != rec ? GetValuePath(other) : nullptr;
         shared = op && ComparePaths(*op, oldPath);
     }
-    // A file still to be made, a value that one UPDATE BINARY writes whole over a
-    // file of its size while the record stays as it is (the card keeps the old
-    // value or the new one), and a file that another record names too are written
-    // where they are.
+    // A value that one UPDATE BINARY writes whole over a file of its size while
+    // the record stays as it is is written where it is: the card keeps the old
+    // value or the new one, and the directory is not written.
+    SCRESULT size = 0;
+    if (recordKept && len <= part && len > 0) {
+        bool written = false;
+        size = v->RewriteSameSize(contents, len, &written);
+        if (written) {
+            SetDirty(false);
+            return 0;
+        }
+        if (size < 0 && size != SC_E_FILE_NOT_FOUND) {
+            forget();
+            return size;
+        }
+    } else {
+        size = v->SizeOnCard();
+    }
+    // A file still to be made and a file that another record names too are written where they are.
     if (size == SC_E_FILE_NOT_FOUND) v->SetCreateParameters(lifeCycleState, accessTemplate, profile);
-    const bool inOneCommand =
-        size >= 0 && static_cast<uint32_t>(size) == len && len <= part && RecordAsOnCard(record);
-    // Then the value's command is the only write: the directory stays as it is.
-    if (inOneCommand) SetDirty(false);
-    if (size == SC_E_FILE_NOT_FOUND || inOneCommand || shared) {
+    if (size == SC_E_FILE_NOT_FOUND || shared) {
         const SCRESULT r = CommitRecord(record, false);
         if (r < 0) forget();
         return r;

@@ -645,6 +645,26 @@ SCRESULT SCPkcs15PathObjectInfo::SizeOnCard() {
     return m_pFileHeader ? static_cast<SCRESULT>(m_pFileHeader->GetFileSize()) : SC_E_UNSUPPORTED_FEATURE;
 }
 
+SCRESULT SCPkcs15PathObjectInfo::RewriteSameSize(const uint8_t* data, uint32_t len, bool* written) {
+    *written = false;
+    if (!m_pCard || !data || len == 0 || len > CommandLength()) return SC_E_BAD_USAGE;
+    SCTransactGuard guard(m_pCard);
+    SCRESULT size = SizeOnCard();
+    if (size < 0 || static_cast<uint32_t>(size) != len) return size;
+    // The file selected just now takes the octets.
+    SCRESULT r = m_pCard->UpdateBinaryFromStart(data, len);
+    if (r == SC_E_ACCESS_DENIED && ReverifyPossible() && Reverify(nullptr) >= 0) {
+        size = SizeOnCard();
+        r = size < 0 ? size : m_pCard->UpdateBinaryFromStart(data, len);
+    }
+    if (r < 0) return r;
+    *written = true;
+    m_flags |= FLAG_LOADED;
+    m_flags &= ~FLAG_DIRTY;
+    m_lastResult = 0;
+    return size;
+}
+
 uint32_t SCPkcs15PathObjectInfo::CommandLength() const {
     const SCReader* reader = m_pCard != nullptr ? m_pCard->GetReader() : nullptr;
     uint32_t part = reader != nullptr ? reader->GetMaxSendLength() : 0;

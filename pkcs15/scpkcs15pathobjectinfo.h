@@ -63,6 +63,9 @@ public:
     virtual bool FileExists();
     // The file's size as the card gives it now (selected afresh), or a failure.
     SCRESULT SizeOnCard();
+    // A file of exactly len octets (selected afresh) gets these octets in one
+    // command (*written): the file's size, or a failure.
+    SCRESULT RewriteSameSize(const uint8_t* data, uint32_t len, bool* written);
     // The most octets one UPDATE BINARY carries to this card.
     uint32_t CommandLength() const;
     virtual SCRESULT Load(bool force);
