@@ -133,7 +133,10 @@ SCRESULT SCPkcs15DataObjectList::FollowMovedValue(void* handle) {
         v->ForgetFile();
         return 0;
     }
-    // Removed, or changed in more than its file: the handle names nothing now.
+    // Removed, or changed in more than its file: the handle names nothing now, and
+    // the record goes from memory (a search no longer finds it).
+    DropValueObject(v);
+    DropRecord(rec);
     return SC_E_PKCS15_INVALID_HANDLE;
 }
 

@@ -25,6 +25,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/pkcs11impl/bridge_host.h"
@@ -484,6 +485,14 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
   }
   const std::vector<std::string> commands = Commands(cleanLog);
   ASSERT_FALSE(commands.empty());
+  if (op == Op::kChangeValue && c.value == 0) {
+    // A value that one command carries is written in place, in its own file: the
+    // token's rules asked (3 SELECTs), the first write's look for the spares of the
+    // directories not read (3), the directory read whole to check the record (6),
+    // the file selected and written (2).
+    EXPECT_NE(std::string::npos, after.find("ef 3F00/5015/5701 ")) << "the value stays in its file";
+    EXPECT_LE(commands.size(), 14u) << Join(commands);
+  }
   const std::string beforeImage = Comparable(before), afterImage = Comparable(after);
 
   std::vector<std::vector<CK_BYTE>> parts = OpenSslRsaKey(1024);
@@ -770,4 +779,139 @@ TEST(TwoApplications, AWriteStartsFromWhatTheCardHoldsNow) {
       ASSERT_EQ(CKR_OK, c->C_Finalize(nullptr));
     }
   }
+}
+namespace {
+
+// Two copies of the module in one process over the shipped model-3 token, each
+// with a user session: two applications on one card.
+struct TwoOnOneCard {
+  SimEnv env{Readers{{kR0, kModel3}}};
+  bool configured = (env.UserConfig("EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = \"" + SimLibrary() +
+                                    ";Sim\"\nPKCS15Flags = 0x200\n"),
+                     testsupport::CopyFile(ModulePath(), env.Path("a.so")) &&
+                         testsupport::CopyFile(ModulePath(), env.Path("b.so")));
+  CardSim sim;
+  Module a{env.Path("a.so")}, b{env.Path("b.so")};
+  CK_SESSION_HANDLE sa = 0, sb = 0;
+  bool Start() {
+    CK_UTF8CHAR pin[] = {'1', '2', '3', '4'};
+    if (!configured || sim.LoadConfig(nullptr) != 0 || !a.ok() || !b.ok()) return false;
+    for (auto [m, s] : {std::make_pair(&a, &sa), std::make_pair(&b, &sb)})
+      if ((*m)->C_Initialize(nullptr) != CKR_OK ||
+          (*m)->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, s) != CKR_OK ||
+          (*m)->C_Login(*s, CKU_USER, pin, 4) != CKR_OK)
+        return false;
+    return true;
+  }
+  CK_OBJECT_HANDLE One(Module& m, CK_SESSION_HANDLE s, const std::string& label) {
+    CK_RV rv;
+    const std::vector<CK_OBJECT_HANDLE> found = DataLabelled(m.list(), s, label, &rv);
+    return rv == CKR_OK && found.size() == 1 ? found[0] : CK_INVALID_HANDLE;
+  }
+  std::string Value(Module& m, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_RV* rv) {
+    std::string v;
+    *rv = Attribute(m.list(), s, h, CKA_VALUE, &v);
+    return v;
+  }
+  CK_RV Create(Module& m, CK_SESSION_HANDLE s, const std::string& label, const std::string& value) {
+    TestTemplate t = DataObject(label, value);
+    CK_OBJECT_HANDLE h = 0;
+    return m->C_CreateObject(s, TT_ARGS(t), &h);
+  }
+  CK_RV Set(Module& m, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type, const std::string& v) {
+    TestTemplate t;
+    t.Bytes(type, v);
+    return m->C_SetAttributeValue(s, h, TT_ARGS(t));
+  }
+  // Every record names a file that is there, none twice, and the objects' values read.
+  std::string Problems() {
+    const DirectoryCheck dc = CheckDirectories(env.Card(kModel3));
+    return Join(dc.missing) + Join(dc.torn) + Join(TokenProblems(a.list(), sa, nullptr, nullptr));
+  }
+};
+
+}  // namespace
+
+// A handle names its object's record as its application last saw it: once the
+// other application changed that record in any way or removed it, the handle
+// changes nothing and answers CKR_OBJECT_HANDLE_INVALID, even where a later
+// object took the file its record named; a value the other application moved to
+// another file is read from there (the handle then names the record as it is).
+TEST(TwoApplications, AHandleNamesTheRecordItsApplicationSaw) {
+  for (int scene = 0; scene < 4; ++scene) {
+    SCOPED_TRACE(scene);
+    TwoOnOneCard t;
+    ASSERT_TRUE(t.Start());
+    Module& a = t.a;
+    Module& b = t.b;
+    // B makes X; A lists it without reading its value (a value read once is kept).
+    ASSERT_EQ(CKR_OK, t.Create(b, t.sb, "X", "x1"));
+    const CK_OBJECT_HANDLE xa = t.One(a, t.sa, "X"), xb = t.One(b, t.sb, "X");
+    ASSERT_NE(CK_INVALID_HANDLE, xa);
+    ASSERT_NE(CK_INVALID_HANDLE, xb);
+    CK_RV rv;
+    if (scene == 0) {
+      // B destroys X and makes Y, whose value takes X's file: A's handle of X touches nothing of Y.
+      ASSERT_EQ(CKR_OK, b->C_DestroyObject(t.sb, xb));
+      ASSERT_EQ(CKR_OK, t.Create(b, t.sb, "Y", "y1"));
+      EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, t.Set(a, t.sa, xa, CKA_LABEL, "X renamed"));
+      EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, t.Set(a, t.sa, xa, CKA_VALUE, "x2"));
+      EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, a->C_DestroyObject(t.sa, xa));
+      const CK_OBJECT_HANDLE y = t.One(a, t.sa, "Y");
+      EXPECT_EQ("y1", t.Value(a, t.sa, y, &rv));
+    } else if (scene == 1) {
+      // B moves X's value: A reads it from its new file (its handle then names the record as it is now).
+      ASSERT_EQ(CKR_OK, t.Set(b, t.sb, xb, CKA_VALUE, std::string(300, 'b')));
+      EXPECT_EQ(std::string(300, 'b'), t.Value(a, t.sa, xa, &rv));
+      EXPECT_EQ(CKR_OK, rv);
+      EXPECT_EQ(CKR_OK, t.Set(a, t.sa, xa, CKA_LABEL, "X renamed"));
+      EXPECT_EQ(std::string(300, 'b'), t.Value(a, t.sa, t.One(a, t.sa, "X renamed"), &rv));
+    } else if (scene == 2) {
+      // B destroys X: A's read of its value says the handle names nothing.
+      ASSERT_EQ(CKR_OK, b->C_DestroyObject(t.sb, xb));
+      (void)t.Value(a, t.sa, xa, &rv);
+      EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, rv);
+    } else {
+      // A moves X's value and makes Y on X's old file: B's handle of X changes nothing.
+      ASSERT_EQ(CKR_OK, t.Set(a, t.sa, xa, CKA_VALUE, std::string(300, 'a')));
+      ASSERT_EQ(CKR_OK, t.Create(a, t.sa, "Y", "y1"));
+      EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, t.Set(b, t.sb, xb, CKA_VALUE, "x3"));
+      EXPECT_EQ("y1", t.Value(b, t.sb, t.One(b, t.sb, "Y"), &rv));
+      EXPECT_EQ(std::string(300, 'a'), t.Value(b, t.sb, t.One(b, t.sb, "X"), &rv));
+    }
+    EXPECT_EQ("", t.Problems());
+  }
+}
+
+// Another application resets the card while A's first UPDATE BINARY of a
+// directory is under way, and writes that directory itself: what A read before
+// the reset is stale. A reads the directory again and carries its change over to
+// it, so that both changes stand.
+TEST(TwoApplications, AResetByTheOtherMidWriteIsCarriedOverToWhatItWrote) {
+  TwoOnOneCard t;
+  ASSERT_TRUE(t.Start());
+  const CK_OBJECT_HANDLE x = t.One(t.a, t.sa, kFirstRecordLabel);
+  ASSERT_NE(CK_INVALID_HANDLE, x);
+  ASSERT_EQ(0, t.sim.Pause(kR0, 0xD6));
+  CK_RV renamed = CKR_GENERAL_ERROR;
+  std::thread writer([&] { renamed = t.Set(t.a, t.sa, x, CKA_LABEL, std::string(60, 'L')); });
+  ASSERT_EQ(0, t.sim.WaitPaused(kR0, 10000));
+  ASSERT_EQ(0, t.sim.ResetByOther(kR0));
+  // B's sessions went with the reset: B logs in again and makes its object.
+  CK_UTF8CHAR pin[] = {'1', '2', '3', '4'};
+  (void)t.b->C_CloseAllSessions(0);
+  ASSERT_EQ(CKR_OK, t.b->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &t.sb));
+  ASSERT_EQ(CKR_OK, t.b->C_Login(t.sb, CKU_USER, pin, 4));
+  EXPECT_EQ(CKR_OK, t.Create(t.b, t.sb, "Made by B", "B"));
+  ASSERT_EQ(0, t.sim.Resume(kR0));
+  writer.join();
+  EXPECT_EQ(CKR_OK, renamed);
+  (void)t.a->C_CloseAllSessions(0);
+  ASSERT_EQ(CKR_OK, t.a->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &t.sa));
+  ASSERT_EQ(CKR_OK, t.a->C_Login(t.sa, CKU_USER, pin, 4));
+  CK_RV rv;
+  EXPECT_NE(CK_INVALID_HANDLE, t.One(t.a, t.sa, "Made by B"));
+  EXPECT_EQ("B", t.Value(t.a, t.sa, t.One(t.a, t.sa, "Made by B"), &rv));
+  EXPECT_NE(CK_INVALID_HANDLE, t.One(t.a, t.sa, std::string(60, 'L')));
+  EXPECT_EQ("", t.Problems());
 }
