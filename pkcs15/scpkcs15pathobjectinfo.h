@@ -195,9 +195,6 @@ protected:
     // The access conditions (0xC000 | PIN reference) a write of this file holds:
     // the PINs the card saw verified and those the application keeps verified.
     void GrowthConditions(SCValueSet* out) const;
-    // Whether the PIN with this reference may do op on the file's DF (1, 0, or a failure).
-    SCRESULT CheckDfAccess(uint32_t op, uint16_t ref);
-
     bool ReverifyPossible() const;
     SCRESULT Reverify(SCPath* currentDf);
     SCRESULT CheckAccess(uint32_t op, uint16_t ref, bool passBothHeaders);
