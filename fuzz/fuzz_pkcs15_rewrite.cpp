@@ -1,7 +1,10 @@
 // The rewrite of a file of records from hostile old and new contents: the steps
 // stay inside the file and within one command, and always end at the new contents.
 // The same octets read as the start of a file of records (where its records end,
-// what more to read) and as a spare (a whole one frames records within it).
+// what more to read) and as a spare (a whole one frames records within it); the
+// records of the old and new contents carried over to a third file as a write
+// after another application's: the result is whole records, and the new
+// contents themselves where the third file is the old one.
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
@@ -38,6 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // The whole file read: its records are known, or it is malformed.
         const uint32_t whole = ScPkcs15FrameRecords(d, n, n, one, nullptr, &end);
         if (whole != 0 && whole != kScPkcs15Malformed) abort();
+    }
+    std::vector<uint8_t> packedFrom, packedTo, merged;
+    if (ScPkcs15PackedRecords(from, static_cast<uint32_t>(len), &packedFrom) &&
+        ScPkcs15PackedRecords(to, static_cast<uint32_t>(len), &packedTo)) {
+        std::vector<std::vector<uint8_t>> split;
+        if (!ScPkcs15MergeRecords(packedFrom, packedTo, packedFrom, &merged) || merged != packedTo) abort();
+        if (ScPkcs15MergeRecords(packedFrom, packedTo, packedTo, &merged) && !ScPkcs15SplitRecords(merged, &split))
+            abort();
     }
     const uint16_t ids[] = {0x3F00, 0x5015, 0x4405};
     uint32_t at = 0, recLen = 0;

@@ -220,3 +220,35 @@ TEST(Rewrite, FilesWithoutAReadableOrderAreWrittenFrontToBack) {
     EXPECT_TRUE(ScPkcs15PlanRewrite(small.data(), small.data(), static_cast<uint32_t>(small.size()), 64, &none));
     EXPECT_TRUE(none.empty());
 }
+
+// A write planned from the records it read (A B C: B renamed B', D added) is
+// carried over to what another application left meanwhile: what the other
+// added or removed beside it stays so; where the other removed or changed the
+// record the write changes, the write has nothing to stand on.
+TEST(Rewrite, AWriteIsCarriedOverToWhatAnotherApplicationWrote) {
+    std::mt19937 rng(11);
+    const Bytes a = Record(rng, 5), b = Record(rng, 6), b2 = Record(rng, 7), c = Record(rng, 8), d = Record(rng, 9),
+                e = Record(rng, 10), b3 = Record(rng, 11);
+    const auto cat = [](std::initializer_list<Bytes> rs) {
+        Bytes out;
+        for (const Bytes& r : rs) out.insert(out.end(), r.begin(), r.end());
+        return out;
+    };
+    const Bytes base = cat({a, b, c}), target = cat({a, b2, c, d});
+    const struct {
+        Bytes current;
+        bool carried;
+        Bytes result;
+    } cases[] = {{base, true, target},
+                 {cat({a, b, c, e}), true, cat({a, b2, c, d, e})},
+                 {cat({a, b}), true, cat({a, b2, d})},
+                 {cat({a, c}), false, {}},
+                 {cat({a, b3, c}), false, {}}};
+    for (const auto& k : cases) {
+        Bytes out;
+        EXPECT_EQ(k.carried, ScPkcs15MergeRecords(base, target, k.current, &out)) << testsupport::ToHex(k.current);
+        if (k.carried) {
+            EXPECT_EQ(testsupport::ToHex(k.result), testsupport::ToHex(out));
+        }
+    }
+}
