@@ -384,6 +384,10 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::WriteOnce(const std::vector<uint8_t>& r
 SCRESULT SCPkcs15RecordFile::UpdateInSteps(const uint8_t* from, const uint8_t* to, uint32_t len) {
     std::vector<SCPkcs15WriteStep> steps;
     (void)ScPkcs15PlanRewrite(from, to, len, m_owner.CommandLength(), &steps);
+    return SendSteps(steps);
+}
+
+SCRESULT SCPkcs15RecordFile::SendSteps(const std::vector<SCPkcs15WriteStep>& steps) {
     SCRESULT r = 0;
     for (const SCPkcs15WriteStep& step : steps) {
         r = Card()->UpdateBinary(step.offset, step.data.data(), static_cast<uint32_t>(step.data.size()));
@@ -441,7 +445,7 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::InPlace(const std::vector<uint8_t>& rec
     m_plannedFrom = before;
     if (from == to) return out;
     const uint32_t n = static_cast<uint32_t>(to.size());
-    r = UpdateInSteps(from.data(), to.data(), n);
+    r = Rewrite(from, to, records);
     if (r >= 0) {
         m_undo.kind = Change::kInPlace;
         m_undo.serial = m_copy.serial;
@@ -588,11 +592,7 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::Grow(const std::vector<uint8_t>& record
     return out;
 }
 
-SCRESULT SCPkcs15RecordFile::ReplaceThroughSpare(const SCFileHeader& like, int slot,
-                                                 const std::vector<uint8_t>& records, uint32_t size,
-                                                 const std::vector<uint8_t>& contents,
-                                                 const std::vector<uint8_t>& back, bool* committed) {
-    *committed = false;
+SCRESULT SCPkcs15RecordFile::MakeSpare(const SCFileHeader& like, int slot, const std::vector<uint8_t>& records) {
     SCPath full, sparePath;
     std::vector<uint8_t> spare;
     if (!m_owner.GetFullPathInto(full) || SparePath(slot, &sparePath) < 0) return SC_E_BAD_USAGE;
@@ -619,10 +619,57 @@ SCRESULT SCPkcs15RecordFile::ReplaceThroughSpare(const SCFileHeader& like, int s
         (void)DeleteSpare(slot);
         return r;
     }
-    *committed = true;
     s.kind = SCPkcs15Spare::kWhole;
     s.records = records;
     Reframe();
+    return 0;
+}
+
+SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to,
+                                     const std::vector<uint8_t>& records) {
+    const uint32_t n = static_cast<uint32_t>(to.size());
+    std::vector<SCPkcs15WriteStep> steps;
+    if (ScPkcs15PlanRewrite(from.data(), to.data(), n, m_owner.CommandLength(), &steps) || steps.size() < 2)
+        return SendSteps(steps);
+    // No order of single commands keeps the records whole (a record longer than one
+    // command, say): the new records stand in a spare while the file is written
+    // straight through, where the file's rules allow a spare; else straight through.
+    SCValueSet conditions;
+    m_owner.GrowthConditions(&conditions);
+    const int slot = m_copy.free >= 0 ? m_copy.free : m_copy.spare;
+    const SCRESULT may = MayGrow(static_cast<uint32_t>(records.size()), conditions);
+    if (may < 0) return may;
+    if (may == 0 || slot < 0 || !m_owner.m_pFileHeader) {
+        SCRESULT r = SelectFile();
+        return r < 0 ? r : SendSteps(steps);
+    }
+    // The file's header becomes the spare's model; the file is selected again after.
+    Header like(m_owner.m_pFileHeader, SCFileHeader::SafeRelease);
+    m_owner.m_pFileHeader = nullptr;
+    SCRESULT r = MakeSpare(*like, slot, records);
+    if (r < 0) return r;
+    r = SelectFile();
+    if (r >= 0) r = SendSteps(steps);
+    if (r >= 0) return DeleteSpare(slot);
+    // Reset: the next reading finds the whole spare and finishes what this began.
+    if (r == SC_E_CARD_WAS_RESET) return r;
+    // Back as it was, then the spare gone.
+    std::vector<uint8_t> now(n);
+    if (SelectFile() >= 0 && Card()->ReadBinary(0, now.data(), n) == static_cast<SCRESULT>(n)) {
+        std::copy(now.begin(), now.end(), m_copy.bytes.begin());
+        if (UpdateInSteps(now.data(), from.data(), n) >= 0) (void)DeleteSpare(slot);
+    }
+    return r;
+}
+
+SCRESULT SCPkcs15RecordFile::ReplaceThroughSpare(const SCFileHeader& like, int slot,
+                                                 const std::vector<uint8_t>& records, uint32_t size,
+                                                 const std::vector<uint8_t>& contents,
+                                                 const std::vector<uint8_t>& back, bool* committed) {
+    *committed = false;
+    SCRESULT r = MakeSpare(like, slot, records);
+    if (r < 0) return r;
+    *committed = true;
     // The file made again, then the spare gone: the spare stands in its place all the while.
     r = RemakeFile(like, size, contents, m_copy.exists);
     if (r >= 0) r = DeleteSpare(slot);
@@ -840,7 +887,9 @@ SCRESULT SCPkcs15RecordFile::Undo() {
             const uint32_t span = static_cast<uint32_t>(undo.bytes.size());
             if (m_copy.bytes.size() < span) return SC_E_BAD_USAGE;
             const std::vector<uint8_t> now(m_copy.bytes.begin(), m_copy.bytes.begin() + span);
-            return UpdateInSteps(now.data(), undo.bytes.data(), span);
+            std::vector<uint8_t> records;
+            if (!ScPkcs15PackedRecords(undo.bytes.data(), span, &records)) records.clear();
+            return Rewrite(now, undo.bytes, records);
         }
         // Grown: made again at its old size, through a spare of the old records
         // (the grown file known whole first, to be made again should that fail).

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "pkcs15/scpkcs15rewrite.h"
 #include "pkcs15/scpkcs15spare.h"
 #include "smartcard/sc_errors.h"
 #include "smartcard/sc_path.h"
@@ -125,6 +126,14 @@ private:
     // The copy extended to the file's first n octets (the file selected).
     SCRESULT ReadUpTo(uint32_t n);
     SCRESULT UpdateInSteps(const uint8_t* from, const uint8_t* to, uint32_t len);
+    SCRESULT SendSteps(const std::vector<SCPkcs15WriteStep>& steps);
+    // The file (selected) turned from `from` into `to` (holding `records`): in
+    // single-command steps that keep the records whole, else with the new records
+    // standing in a spare meanwhile.
+    SCRESULT Rewrite(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to,
+                     const std::vector<uint8_t>& records);
+    // A spare of the records at `slot`, made like the file and written (its last write commits).
+    SCRESULT MakeSpare(const SCFileHeader& like, int slot, const std::vector<uint8_t>& records);
     // The file made again through a spare at `slot` (see the .cpp).
     SCRESULT ReplaceThroughSpare(const SCFileHeader& like, int slot, const std::vector<uint8_t>& records,
                                  uint32_t size, const std::vector<uint8_t>& contents,
