@@ -445,7 +445,7 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::InPlace(const std::vector<uint8_t>& rec
     m_plannedFrom = before;
     if (from == to) return out;
     const uint32_t n = static_cast<uint32_t>(to.size());
-    r = Rewrite(from, to, records);
+    r = Rewrite(from, to);
     if (r >= 0) {
         m_undo.kind = Change::kInPlace;
         m_undo.serial = m_copy.serial;
@@ -625,11 +625,12 @@ SCRESULT SCPkcs15RecordFile::MakeSpare(const SCFileHeader& like, int slot, const
     return 0;
 }
 
-SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to,
-                                     const std::vector<uint8_t>& records) {
+SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to) {
     const uint32_t n = static_cast<uint32_t>(to.size());
     std::vector<SCPkcs15WriteStep> steps;
-    if (ScPkcs15PlanRewrite(from.data(), to.data(), n, m_owner.CommandLength(), &steps) || steps.size() < 2)
+    std::vector<uint8_t> records;
+    if (ScPkcs15PlanRewrite(from.data(), to.data(), n, m_owner.CommandLength(), &steps) || steps.size() < 2 ||
+        !ScPkcs15PackedRecords(to.data(), n, &records))
         return SendSteps(steps);
     // No order of single commands keeps the records whole (a record longer than one
     // command, say): the new records stand in a spare while the file is written
@@ -887,9 +888,7 @@ SCRESULT SCPkcs15RecordFile::Undo() {
             const uint32_t span = static_cast<uint32_t>(undo.bytes.size());
             if (m_copy.bytes.size() < span) return SC_E_BAD_USAGE;
             const std::vector<uint8_t> now(m_copy.bytes.begin(), m_copy.bytes.begin() + span);
-            std::vector<uint8_t> records;
-            if (!ScPkcs15PackedRecords(undo.bytes.data(), span, &records)) records.clear();
-            return Rewrite(now, undo.bytes, records);
+            return Rewrite(now, undo.bytes);
         }
         // Grown: made again at its old size, through a spare of the old records
         // (the grown file known whole first, to be made again should that fail).

@@ -127,11 +127,10 @@ private:
     SCRESULT ReadUpTo(uint32_t n);
     SCRESULT UpdateInSteps(const uint8_t* from, const uint8_t* to, uint32_t len);
     SCRESULT SendSteps(const std::vector<SCPkcs15WriteStep>& steps);
-    // The file (selected) turned from `from` into `to` (holding `records`): in
-    // single-command steps that keep the records whole, else with the new records
-    // standing in a spare meanwhile.
-    SCRESULT Rewrite(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to,
-                     const std::vector<uint8_t>& records);
+    // The file (selected) turned from `from` into `to`: in single-command steps that
+    // keep the records whole, else with the new records standing in a spare meanwhile
+    // (where the file's rules allow one; else straight through).
+    SCRESULT Rewrite(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to);
     // A spare of the records at `slot`, made like the file and written (its last write commits).
     SCRESULT MakeSpare(const SCFileHeader& like, int slot, const std::vector<uint8_t>& records);
     // The file made again through a spare at `slot` (see the .cpp).
