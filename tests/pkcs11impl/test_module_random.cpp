@@ -1,27 +1,32 @@
 // Token writes in a random order, checked against a model of what the token
 // must hold. Seeded sequences of the writes clients make (certificates of about
 // 1 KB with subject, issuer and serial, data objects of 0 to 4 KB, key pairs
-// generated on the card, private keys imported from OpenSSL with or without
-// their public key, labels of 1 to 64 characters changed, values changed to the
-// same, a shorter or a longer length, objects destroyed) and restarts of the
-// module, on tokens made by C_InitToken and on tokens an earlier version wrote to
-// size. After every step the token lists exactly the model's objects (class,
-// label, CKA_ID, value, modulus), every value reads, new keys sign what OpenSSL
-// verifies (every key now and then), the directories hold whole records naming
-// files that are there, and a call that answers CKR_DEVICE_MEMORY leaves the card
-// octet for octet as it was.
+// generated on the card, private keys imported from OpenSSL and their public keys
+// after them, labels of 1 to 64 characters changed, values changed to the same, a
+// shorter or a longer length, objects destroyed) and restarts of the module (the
+// card out and in), on tokens made by C_InitToken and on tokens an earlier version
+// wrote to size. After every step the token lists exactly the model's objects
+// (class, label, CKA_ID, value, modulus), every value reads, new keys sign what
+// OpenSSL verifies (every key now and then), the directories hold whole records
+// naming files that are there, a write that went through leaves no spare standing,
+// and a call that answers CKR_DEVICE_MEMORY leaves every file of the card as it was.
 //
-// Three kinds of sequence: one application; two applications (two copies of the
-// module) taking turns, where a handle of an object the other destroyed answers
-// CKR_OBJECT_HANDLE_INVALID and changes nothing; and one application whose card is
-// pulled, goes mute, is reset by another application or answers an error at a
-// drawn command of a drawn step, after which the token holds the model before or
-// after that step (a reset or an error: before when the call failed, after when it
-// answered CKR_OK) and the card at most the files the step made unnamed.
+// Three kinds of sequence (the seed modulo 3 says which): one application; two
+// applications (two copies of the module) taking turns, each acting through the
+// handles it holds, where a handle of an object the other destroyed answers
+// CKR_OBJECT_HANDLE_INVALID and changes nothing, and one the other changed acts on
+// that object as it is now or answers the same (a copy keeps what it read until it
+// writes there, so the card's records and values stand for its listing, and both
+// list the token after each restart); and one application whose card is pulled,
+// goes mute, is reset by another application or answers an error at a drawn
+// command of a drawn step, after which the token holds the model before or after
+// that step (a reset or an error: before when the call failed, after when it
+// answered CKR_OK; a cut key pair may keep its public key alone) and the card
+// leaves unnamed at most the files that step made or let go.
 //
 // MIRTAL_RANDOM_STEPS gives the steps of each sequence; MIRTAL_RANDOM_SEED a seed
 // (or a range "first-last") to run instead of the fixed ones. A failing sequence
-// prints its seed and its steps in words.
+// prints its seed, its steps in words and the card's last commands.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +36,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -173,6 +179,48 @@ std::set<std::string> KeysNamedByReference(const std::string& imagePath) {
   return out;
 }
 
+// The octets a record names as its value: those of the first PKCS #15 Path in it
+// (a SEQUENCE of an OCTET STRING from the MF, an optional index and [0] length)
+// in the file of that path, from the index for the length where it gives them.
+bool NamedValue(const std::vector<uint8_t>& d, size_t at, size_t end, const Image& image, std::string* value) {
+  uint8_t tag, t2;
+  size_t vs, vl, s2, l2;
+  while (NextTlv(d, &at, end, &tag, &vs, &vl)) {
+    size_t in = vs;
+    if (tag == 0x30 && NextTlv(d, &in, vs + vl, &t2, &s2, &l2) && t2 == 0x04 && l2 >= 2 && d[s2] == 0x3F &&
+        d[s2 + 1] == 0x00) {
+      const auto file = image.data.find(Hex(&d[s2], l2));
+      if (file == image.data.end()) return false;
+      size_t index = 0, length = file->second.size();
+      while (NextTlv(d, &in, vs + vl, &t2, &s2, &l2)) {
+        size_t n = 0;
+        for (size_t k = 0; k < l2; ++k) n = n << 8 | d[s2 + k];
+        if (t2 == 0x02) index = n;
+        if (t2 == 0x80) length = n;
+      }
+      if (index <= file->second.size())
+        value->assign(file->second.begin() + static_cast<long>(index),
+                      file->second.begin() + static_cast<long>(std::min(file->second.size(), index + length)));
+      return true;
+    }
+    if ((tag & 0x20) && NamedValue(d, vs, vs + vl, image, value)) return true;
+  }
+  return false;
+}
+
+// The last command of a log the card refused (other than a file not found), and its status word.
+std::string LastRefusal(const std::string& log) {
+  std::string out, command;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (line.compare(0, 2, "> ") == 0) command = line.substr(2);
+    const std::string sw = line.size() >= 6 && line.compare(0, 2, "< ") == 0 ? line.substr(line.size() - 4) : "";
+    if (!sw.empty() && sw != "9000" && sw != "6A82" && sw.compare(0, 2, "61") != 0)
+      out = " (the card answered " + sw + " to " + CommandName(command) + ")";
+  }
+  return out;
+}
+
 // Which private keys a check signs with: all, or those of `uids`.
 struct Sign {
   bool all = false;
@@ -207,6 +255,7 @@ class Sequence {
     return out + "the card's last commands:\n" + log.substr(from == std::string::npos ? 0 : from + 1) + "\n";
   }
   size_t Steps() const { return words_.size(); }
+  size_t Objects() const { return model_.size(); }
   int refusals = 0, cutsFired = 0;  // calls answered CKR_DEVICE_MEMORY or through a changed object's handle
 
  private:
@@ -228,10 +277,11 @@ class Sequence {
   }
   std::string Id() { return Octets(1 + Draw(20)); }
   size_t ValueLength() {
+    // Mostly of some kilobytes, so that sequences reach a full card.
     switch (Draw(8)) {
       case 0: return Draw(2) ? 0 : 1 + Draw(16);
-      case 1: case 2: case 3: return 1 + Draw(256);
-      case 4: case 5: return 257 + Draw(768);
+      case 1: case 2: return 1 + Draw(256);
+      case 3: return 257 + Draw(768);
       default: return 1025 + Draw(3072);
     }
   }
@@ -358,10 +408,7 @@ class Sequence {
         }
       }
       std::string value;
-      for (const std::string& p : r.paths) {
-        const auto file = image.data.find(p);
-        if (file != image.data.end()) value.assign(file->second.begin(), file->second.end());
-      }
+      if (c->second == CKO_DATA || c->second == CKO_CERTIFICATE) (void)NamedValue(d, 0, d.size(), image, &value);
       card.insert(key(c->second, label, id, value));
     }
     std::vector<std::string> out;
@@ -457,7 +504,7 @@ class Sequence {
     w(Act::kImportPublic) = lonePrivate ? 3 : 0;
     w(Act::kRename) = known ? 4 : 0;
     w(Act::kChangeValue) = data ? 4 : 0;
-    w(Act::kDestroy) = known ? 4 + 6 * full_ : 0;
+    w(Act::kDestroy) = known ? 3 + 6 * full_ : 0;
     w(Act::kRestart) = 1;
     w(Act::kStale) = a->stale.empty() ? 0 : 4;
     int total = 0;
@@ -532,8 +579,10 @@ class Sequence {
     int target = -1;
     Obj was;  // the object a change or destruction works on, as it was
     std::string words;
-    std::function<CK_RV(CK_OBJECT_HANDLE*, CK_OBJECT_HANDLE*)> call;
     TestTemplate t;
+    std::function<CK_RV(CK_OBJECT_HANDLE*, CK_OBJECT_HANDLE*)> call = [&](CK_OBJECT_HANDLE* h, CK_OBJECT_HANDLE*) {
+      return a.f->C_CreateObject(a.s, TT_ARGS(t), h);
+    };
     const auto make = [&](Obj o) {
       o.uid = next_++;
       made.push_back(o.uid);
@@ -556,7 +605,6 @@ class Sequence {
         t = CertificateObject(c, o.label, o.id);
         make(o);
         words = Fmt("creates certificate \"%s\" id %s of %zu octets", o.label.c_str(), HexOf(o.id).c_str(), o.value.size());
-        call = [&](CK_OBJECT_HANDLE* h, CK_OBJECT_HANDLE*) { return a.f->C_CreateObject(a.s, TT_ARGS(t), h); };
         break;
       }
       case Act::kData: {
@@ -569,7 +617,6 @@ class Sequence {
         make(o);
         words = Fmt("creates %sdata object \"%s\" of %zu octets", o.priv ? "private " : "", o.label.c_str(),
                     o.value.size());
-        call = [&](CK_OBJECT_HANDLE* h, CK_OBJECT_HANDLE*) { return a.f->C_CreateObject(a.s, TT_ARGS(t), h); };
         break;
       }
       case Act::kGenerate: {
@@ -602,7 +649,6 @@ class Sequence {
         for (size_t i = 0; i < 8; ++i) t.Bytes(names[i], std::string(parts[i].begin(), parts[i].end()));
         make(o);
         words = Fmt("imports private key \"%s\" id %s", o.label.c_str(), HexOf(o.id).c_str());
-        call = [&](CK_OBJECT_HANDLE* h, CK_OBJECT_HANDLE*) { return a.f->C_CreateObject(a.s, TT_ARGS(t), h); };
         break;
       }
       case Act::kImportPublic: {
@@ -615,7 +661,6 @@ class Sequence {
         t.Bytes(CKA_LABEL, o.label).Bytes(CKA_ID, o.id).Bytes(CKA_MODULUS, o.n).Bytes(CKA_PUBLIC_EXPONENT, o.e);
         make(o);
         words = Fmt("imports the public key of \"%s\" id %s", o.label.c_str(), HexOf(o.id).c_str());
-        call = [&](CK_OBJECT_HANDLE* h, CK_OBJECT_HANDLE*) { return a.f->C_CreateObject(a.s, TT_ARGS(t), h); };
         break;
       }
       default: {  // on an object of the model
@@ -704,10 +749,12 @@ class Sequence {
     } else if ((rv == CKR_DEVICE_MEMORY && needsRoom) || (rv == CKR_OBJECT_HANDLE_INVALID && maybeStale)) {
       ++refusals;
       if (rv == CKR_DEVICE_MEMORY) full_ = 4;
-      if (dirs_.spares.empty() && rig_.Image() != image) return "the call answered " + RvName(rv) + " but changed the card";
+      // Every file as it was (a directory whose growth the card refused may stand made again, last in its DF).
+      if (dirs_.spares.empty() && Comparable(rig_.Image()) != Comparable(image))
+        return "the call answered " + RvName(rv) + " but changed the card";
       if (rv == CKR_OBJECT_HANDLE_INVALID) a.handles.erase(target);
     } else {
-      return "the call answers " + RvName(rv);
+      return "the call answers " + RvName(rv) + LastRefusal(log);
     }
     // New keys sign at once, all of them every eighth write.
     Sign sign;
@@ -808,8 +855,9 @@ TEST_P(RandomWrites, TheTokenHoldsWhatTheModelSays) {
     const Kind kind = static_cast<Kind>(seed % 3);
     Sequence sequence(c, seed, kind, steps);
     const std::string failure = sequence.Run();
-    std::printf("seed %u, %s: %zu steps, %d refused (no room, or a handle the other changed), %d cut%s\n", seed,
-                KindName(kind), sequence.Steps(), sequence.refusals, sequence.cutsFired, failure.empty() ? "" : ", FAILED");
+    std::printf("seed %u, %s: %zu steps, %zu objects then, %d refused (no room, or a handle the other changed), %d cut%s\n",
+                seed, KindName(kind), sequence.Steps(), sequence.Objects(), sequence.refusals, sequence.cutsFired,
+                failure.empty() ? "" : ", FAILED");
     if (!failure.empty()) ADD_FAILURE() << failure;
   }
 }
