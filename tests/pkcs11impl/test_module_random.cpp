@@ -252,7 +252,7 @@ class Sequence {
     const std::string log = rig_.sim.ApduLog(kRigReader);
     size_t from = log.size();
     for (int lines = 0; from > 0 && lines < 40; ++lines) from = log.rfind('\n', from - 1);
-    return out + "the card's last commands:\n" + log.substr(from == std::string::npos ? 0 : from + 1) + "\n";
+    return out + "the card's last commands:\n" + (from >= log.size() ? log : log.substr(from + 1)) + "\n";
   }
   size_t Steps() const { return words_.size(); }
   size_t Objects() const { return model_.size(); }
