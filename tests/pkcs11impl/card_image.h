@@ -199,6 +199,7 @@ struct DirectoryCheck {
   size_t objectRecords = 0;  // whole records of keys, certificates and data objects
   std::vector<DirectoryRecord> whole;  // every whole record
   std::set<std::string> dfs;           // the card's DFs (a key record may name its key's DF)
+  std::vector<std::string> spares;     // whole spares standing in their files' place (a growth not finished)
 };
 
 // The records of a file of records as a reader of the token takes them: those of
@@ -253,6 +254,7 @@ inline DirectoryCheck CheckDirectories(const std::string& imagePath) {
     return out;
   }
   named.insert(spare);
+  if (!spare.empty()) out.spares.push_back(spare);
   // The ODF's records: the directory's kind (A8: authentication objects) and its path.
   std::vector<std::pair<uint8_t, std::string>> directories;
   {
@@ -274,6 +276,7 @@ inline DirectoryCheck CheckDirectories(const std::string& imagePath) {
       continue;
     }
     named.insert(spare);
+    if (!spare.empty()) out.spares.push_back(spare);
     const std::vector<uint8_t>& d = *file;
     size_t at = spare.empty() ? 0 : 2 + d[1], vs, vl;
     uint8_t tag;

@@ -7,10 +7,16 @@
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tests/pkcs11impl/module_host.h"
+#include "tests/pkcs11impl/p11test_template.h"
 
 namespace testhost {
 
@@ -85,6 +91,75 @@ inline std::vector<CK_BYTE> OpenSslRecoverPkcs1(const CK_BYTE* n, size_t nLen, c
 inline std::vector<CK_BYTE> OpenSslRecoverPkcs1(const std::vector<CK_BYTE>& n, const std::vector<CK_BYTE>& e,
                                                 const std::vector<CK_BYTE>& sig) {
   return OpenSslRecoverPkcs1(n.data(), n.size(), e.data(), e.size(), sig.data(), sig.size());
+}
+
+// A certificate as an authority issues it: its DER, and the DER of its subject,
+// its issuer and its serial number (what clients put in CKA_SUBJECT, CKA_ISSUER
+// and CKA_SERIAL_NUMBER).
+struct Certificate {
+  std::vector<CK_BYTE> der, subject, issuer, serial;
+};
+
+// An X.509 certificate of about `size` octets (a comment extension makes up the
+// length) for the subject commonName, signed with SHA-256 and an RSA-2048 key
+// that is drawn once per process and certified by itself; empty on failure.
+inline Certificate OpenSslCertificate(const std::string& commonName, uint64_t serial, size_t size = 1024) {
+  static EVP_PKEY* const key = EVP_RSA_gen(2048);  // kept for the process: each draw costs a second
+  const auto der = [](auto* object, auto encode) {
+    std::vector<CK_BYTE> out(static_cast<size_t>(std::max(0, encode(object, nullptr))));
+    CK_BYTE* p = out.data();
+    if (out.empty() || encode(object, &p) != static_cast<int>(out.size())) out.clear();
+    return out;
+  };
+  const auto make = [&](size_t comment) {
+    Certificate c;
+    X509* x = X509_new();
+    X509_NAME* subject = X509_NAME_new();
+    X509_NAME* issuer = X509_NAME_new();
+    const auto add = [](X509_NAME* n, const char* field, const std::string& v) {
+      return X509_NAME_add_entry_by_txt(n, field, MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(v.data()),
+                                        static_cast<int>(v.size()), -1, 0) == 1;
+    };
+    const std::string pad(comment, 'x');
+    X509_EXTENSION* ext =
+        comment ? X509V3_EXT_conf_nid(nullptr, nullptr, NID_netscape_comment, pad.c_str()) : nullptr;
+    bool ok = x && subject && issuer && key && X509_set_version(x, 2) == 1 &&
+              ASN1_INTEGER_set_uint64(X509_get_serialNumber(x), serial) == 1 && add(subject, "C", "PL") &&
+              add(subject, "O", "Test Users") && add(subject, "CN", commonName) && add(issuer, "C", "PL") &&
+              add(issuer, "O", "Test Certification Authority") && add(issuer, "CN", "Test Issuing CA") &&
+              X509_set_subject_name(x, subject) == 1 && X509_set_issuer_name(x, issuer) == 1 &&
+              X509_gmtime_adj(X509_getm_notBefore(x), 0) && X509_gmtime_adj(X509_getm_notAfter(x), 86400L * 365) &&
+              X509_set_pubkey(x, key) == 1 && (!comment || (ext && X509_add_ext(x, ext, -1) == 1)) &&
+              X509_sign(x, key, EVP_sha256()) > 0;
+    if (ok) {
+      c.der = der(x, i2d_X509);
+      c.subject = der(subject, i2d_X509_NAME);
+      c.issuer = der(issuer, i2d_X509_NAME);
+      c.serial = der(X509_get_serialNumber(x), i2d_ASN1_INTEGER);
+    }
+    X509_EXTENSION_free(ext);
+    X509_NAME_free(subject);
+    X509_NAME_free(issuer);
+    X509_free(x);
+    return c;
+  };
+  const size_t bare = make(0).der.size() + 24;  // the extension's own octets
+  size_t comment = size > bare ? size - bare : 0;
+  Certificate c = make(comment);
+  // Lengths of lengths may have grown: once more with the difference.
+  if (comment && !c.der.empty() && c.der.size() != size && comment + size > c.der.size())
+    c = make(comment + size - c.der.size());
+  return c;
+}
+
+// The certificate's object as clients write it, public.
+inline TestTemplate CertificateObject(const Certificate& c, const std::string& label, const std::string& id) {
+  const auto text = [](const std::vector<CK_BYTE>& v) { return std::string(v.begin(), v.end()); };
+  TestTemplate t;
+  t.Ulong(CKA_CLASS, CKO_CERTIFICATE).Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509).Bool(CKA_TOKEN, true);
+  t.Bool(CKA_PRIVATE, false).Bytes(CKA_LABEL, label).Bytes(CKA_ID, id).Bytes(CKA_SUBJECT, text(c.subject));
+  t.Bytes(CKA_ISSUER, text(c.issuer)).Bytes(CKA_SERIAL_NUMBER, text(c.serial)).Bytes(CKA_VALUE, text(c.der));
+  return t;
 }
 
 }  // namespace testhost

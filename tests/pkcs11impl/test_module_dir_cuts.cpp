@@ -33,6 +33,7 @@
 #include "tests/pkcs11impl/module_calls.h"
 #include "tests/pkcs11impl/openssl_key.h"
 #include "tests/pkcs11impl/token_check.h"
+#include "tests/pkcs11impl/token_rig.h"
 #include "tools/cardsim/cardsim.h"
 
 using namespace testhost;
@@ -40,6 +41,7 @@ using namespace bridgehost;
 using namespace modulecalls;
 using namespace cardimage;
 using namespace tokencheck;
+using namespace tokenrig;
 
 namespace {
 
@@ -96,26 +98,6 @@ std::vector<uint8_t> KindsWritten(Op op) {
 }
 void PrintTo(const OpCase& c, std::ostream* os) { *os << c.name; }
 
-enum class Fault { kPull, kMute, kReset, kErrorAnswer };
-const Fault kFaults[] = {Fault::kPull, Fault::kMute, Fault::kReset, Fault::kErrorAnswer};
-const char* FaultName(Fault f) {
-  switch (f) {
-    case Fault::kPull: return "pulled after";
-    case Fault::kMute: return "mute after";
-    case Fault::kReset: return "reset by another application after";
-    default: return "6581 answered to";
-  }
-}
-// What the simulator's log shows where the fault fired.
-const char* FaultMark(Fault f) {
-  switch (f) {
-    case Fault::kPull: return "\n# removed";
-    case Fault::kMute: return "\n# mute";
-    case Fault::kReset: return "\n# reset by another application";
-    default: return "\n< 6581";
-  }
-}
-
 TestTemplate DataObject(const std::string& label, const std::string& value) {
   TestTemplate t;
   t.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, true).Bool(CKA_PRIVATE, false);
@@ -131,77 +113,6 @@ std::vector<CK_OBJECT_HANDLE> DataLabelled(CK_FUNCTION_LIST* f, CK_SESSION_HANDL
   *rv = FindAll(f, s, t, &out);
   return out;
 }
-
-// The commands of a log ("00D6000000FF..."), in order.
-std::vector<std::string> Commands(const std::string& log) {
-  std::vector<std::string> out;
-  std::istringstream in(log);
-  std::string line;
-  while (std::getline(in, line))
-    if (line.compare(0, 2, "> ") == 0) out.push_back(line.substr(2));
-  return out;
-}
-
-std::string CommandName(const std::string& apdu) {
-  static const std::map<std::string, const char*> kNames = {
-      {"A4", "SELECT"},      {"B0", "READ BINARY"}, {"D6", "UPDATE BINARY"}, {"E0", "CREATE FILE"},
-      {"E4", "DELETE FILE"}, {"0E", "ERASE BINARY"}, {"20", "VERIFY"}};
-  const auto name = kNames.find(apdu.substr(2, 2));
-  return Fmt("%s %s", name == kNames.end() ? "command" : name->second, apdu.substr(0, 8).c_str());
-}
-
-// One simulated reader and the module; each case starts from an image of its own.
-struct Rig {
-  explicit Rig(const char* image) : env(Readers{{kR0, image}}), card(image) {}
-  SimEnv env;
-  std::string card;
-  // Written before the module is loaded, which reads it then; no trace, it would
-  // slow every case, and no reader threads: each restart would wait for them.
-  bool configured = (env.UserConfig("EnabledReaderSubsystems = TARVO-MELK\nDravokLibrary = \"" + SimLibrary() +
-                                    ";Sim\"\nPKCS15Flags = 0x200\n"),
-                     true);
-  CardSim sim;
-  Module m;
-  bool started = false;
-
-  ~Rig() { Stop(); }
-  std::string CardPath() const { return env.Card(card); }
-  std::string Image() const { return ReadFile(CardPath()); }
-  // The image in the reader as a new card (the module started at the first), a
-  // user session; 0 when a step fails (without login, 0 always).
-  CK_SESSION_HANDLE Start(const std::string& image, bool login = true) {
-    if (!started) {
-      if (!sim.ok() || sim.LoadConfig(nullptr) != 0 || !m.ok() || m->C_Initialize(nullptr) != CKR_OK) return 0;
-      started = true;
-    }
-    (void)m->C_CloseAllSessions(0);
-    // Taken out first: a card that leaves the reader is written back to its image file.
-    (void)sim.Remove(kR0);
-    WriteFile(CardPath(), image);
-    if (sim.Insert(kR0, CardPath().c_str()) != 0) return 0;
-    return login ? User() : 0;
-  }
-  // A read-write session with the user logged in.
-  CK_SESSION_HANDLE User() {
-    CK_SESSION_HANDLE s = 0;
-    if (m->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s) != CKR_OK) return 0;
-    const CK_RV rv = m->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(kUserPin)), 4);
-    return rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN ? s : 0;
-  }
-  // A new module process, as far as the card can tell: the module finalised and
-  // initialised again, the card taken out (written back) and read from its image.
-  CK_SESSION_HANDLE Restart() {
-    Stop();
-    (void)sim.Remove(kR0);
-    if (sim.Insert(kR0, CardPath().c_str()) != 0 || m->C_Initialize(nullptr) != CKR_OK) return 0;
-    started = true;
-    return User();
-  }
-  void Stop() {
-    if (started) (void)m->C_Finalize(nullptr);
-    started = false;
-  }
-};
 
 ValueChange ChangeOf(const OpCase& c, const std::string& label, const std::string& value) {
   ValueChange v;
@@ -225,19 +136,6 @@ CK_OBJECT_HANDLE Target(Rig& rig, CK_SESSION_HANDLE s, Op op) {
                    &rv);
   if (op == Op::kChangeValue && rv == CKR_OK && found.empty()) found = DataLabelled(rig.m.list(), s, SetupLabel(0), &rv);
   return rv == CKR_OK && found.size() == 1 ? found.front() : CK_INVALID_HANDLE;
-}
-
-// An RSA 1024 key pair of token objects, signing, with this label and CKA_ID.
-CK_RV GeneratePair(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, const std::string& label,
-                   const std::vector<CK_BYTE>& id) {
-  CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-  TestTemplate pub, prv;
-  pub.Bool(CKA_TOKEN, true).Ulong(CKA_MODULUS_BITS, 1024).Bytes(CKA_PUBLIC_EXPONENT, std::string("\x01\x00\x01", 3));
-  pub.Bytes(CKA_LABEL, label).Bytes(CKA_ID, std::string(id.begin(), id.end())).Bool(CKA_VERIFY, true);
-  prv.Bool(CKA_TOKEN, true).Bool(CKA_PRIVATE, true).Bool(CKA_SIGN, true).Bytes(CKA_LABEL, label);
-  prv.Bytes(CKA_ID, std::string(id.begin(), id.end()));
-  CK_OBJECT_HANDLE hpub = 0, hprv = 0;
-  return f->C_GenerateKeyPair(s, &gen, TT_ARGS(pub), TT_ARGS(prv), &hpub, &hprv);
 }
 
 CK_RV DoOp(Rig& rig, CK_SESSION_HANDLE s, const OpCase& c, CK_OBJECT_HANDLE target, const ValueChange& change) {
@@ -517,28 +415,11 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       ASSERT_NE(0u, s) << where;
       const CK_OBJECT_HANDLE target = Target(rig, s, op);
       ASSERT_EQ(0, rig.sim.ClearLog(kR0));
-      if (fault == Fault::kErrorAnswer) {
-        ASSERT_EQ(0, rig.sim.InjectSwAfter(kR0, 0x100, 0x6581, k, 1));
-      } else {
-        const auto afterCommands = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(
-            dlsym(rig.sim.handle, "CardSimAfterCommands"));
-        ASSERT_NE(nullptr, afterCommands);
-        const int event = fault == Fault::kPull   ? CARDSIM_AFTER_REMOVE
-                          : fault == Fault::kMute ? CARDSIM_AFTER_MUTE
-                                                  : CARDSIM_AFTER_RESET_BY_OTHER;
-        ASSERT_EQ(0, afterCommands(kR0, 0x100, event, k));
-      }
+      ASSERT_TRUE(ArmFault(rig.sim, fault, k));
       const CK_RV rv = DoOp(rig, s, c, target, change);
       const std::string log = rig.sim.ApduLog(kR0);
       if (log.find(FaultMark(fault)) == std::string::npos) problems.push_back("the fault never came");
-      // Undone: the same card back in the reader, or answering again; nothing left armed.
-      if (fault == Fault::kPull) {
-        ASSERT_EQ(0, rig.sim.Insert(kR0, rig.CardPath().c_str()));
-      } else if (fault == Fault::kMute) {
-        ASSERT_EQ(0, rig.sim.SetMute(kR0, 0));
-      }
-      ASSERT_EQ(0, rig.sim.AfterCommand(kR0, 0x100, CARDSIM_AFTER_NOTHING));
-      ASSERT_EQ(0, rig.sim.InjectSw(kR0, 0x100, 0x9000, 0));
+      ASSERT_TRUE(UndoFault(rig.sim, fault, rig.CardPath()));
       (void)rig.m->C_CloseAllSessions(0);
       s = rig.User();
       if (s == 0) problems.push_back("no user session afterwards");
