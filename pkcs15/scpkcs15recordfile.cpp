@@ -445,7 +445,8 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::InPlace(const std::vector<uint8_t>& rec
     m_plannedFrom = before;
     if (from == to) return out;
     const uint32_t n = static_cast<uint32_t>(to.size());
-    r = Rewrite(from, to);
+    bool standing = false;
+    r = Rewrite(from, to, &standing);
     if (r >= 0) {
         m_undo.kind = Change::kInPlace;
         m_undo.serial = m_copy.serial;
@@ -453,6 +454,11 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::InPlace(const std::vector<uint8_t>& rec
         return out;
     }
     out.result = r;
+    // A spare of the new records that stands in the file's place: the card holds the write.
+    if (standing) {
+        out.cardUnchanged = false;
+        return out;
+    }
     out.cardUnchanged = std::equal(before.begin(), before.end(), m_copy.bytes.begin());
     // A command that met a reset never reached the card: the copy is what it holds.
     if (r == SC_E_CARD_WAS_RESET || out.cardUnchanged) return out;
@@ -625,7 +631,9 @@ SCRESULT SCPkcs15RecordFile::MakeSpare(const SCFileHeader& like, int slot, const
     return 0;
 }
 
-SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to) {
+SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to,
+                                     bool* standing) {
+    *standing = false;
     const uint32_t n = static_cast<uint32_t>(to.size());
     std::vector<SCPkcs15WriteStep> steps;
     std::vector<uint8_t> records;
@@ -651,14 +659,16 @@ SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std
     if (r < 0) return r;
     r = SelectFile();
     if (r >= 0) r = SendSteps(steps);
-    if (r >= 0) return DeleteSpare(slot);
+    if (r >= 0) r = DeleteSpare(slot);
+    if (r >= 0) return 0;
     // Reset: the next reading finds the whole spare and finishes what this began.
+    *standing = true;
     if (r == SC_E_CARD_WAS_RESET) return r;
-    // Back as it was, then the spare gone.
+    // Back as it was, then the spare gone (while it stands, readers find the new records).
     std::vector<uint8_t> now(n);
     if (SelectFile() >= 0 && Card()->ReadBinary(0, now.data(), n) == static_cast<SCRESULT>(n)) {
         std::copy(now.begin(), now.end(), m_copy.bytes.begin());
-        if (UpdateInSteps(now.data(), from.data(), n) >= 0) (void)DeleteSpare(slot);
+        if (UpdateInSteps(now.data(), from.data(), n) >= 0 && DeleteSpare(slot) >= 0) *standing = false;
     }
     return r;
 }
@@ -888,7 +898,8 @@ SCRESULT SCPkcs15RecordFile::Undo() {
             const uint32_t span = static_cast<uint32_t>(undo.bytes.size());
             if (m_copy.bytes.size() < span) return SC_E_BAD_USAGE;
             const std::vector<uint8_t> now(m_copy.bytes.begin(), m_copy.bytes.begin() + span);
-            return Rewrite(now, undo.bytes);
+            bool standing = false;
+            return Rewrite(now, undo.bytes, &standing);
         }
         // Grown: made again at its old size, through a spare of the old records
         // (the grown file known whole first, to be made again should that fail).

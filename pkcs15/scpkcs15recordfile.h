@@ -129,8 +129,9 @@ private:
     SCRESULT SendSteps(const std::vector<SCPkcs15WriteStep>& steps);
     // The file (selected) turned from `from` into `to`: in single-command steps that
     // keep the records whole, else with the new records standing in a spare meanwhile
-    // (where the file's rules allow one; else straight through).
-    SCRESULT Rewrite(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to);
+    // (where the file's rules allow one; else straight through). After a failure,
+    // *standing tells that the spare could not go again: readers find the new records.
+    SCRESULT Rewrite(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to, bool* standing);
     // A spare of the records at `slot`, made like the file and written (its last write commits).
     SCRESULT MakeSpare(const SCFileHeader& like, int slot, const std::vector<uint8_t>& records);
     // The file made again through a spare at `slot` (see the .cpp).

@@ -88,7 +88,19 @@ struct OpCase {
   // directory's deletion: its whole spare stands in its place. A call that fails
   // may leave the growth finished (the same records, the spare gone).
   bool afterCutGrowth = false;
+  // Certificates as clients write them (subject, issuer, serial number, a long
+  // label): their records are longer than one command. The set-up makes one, the
+  // creation another, the rename renames it.
+  bool clientCertificates = false;
 };
+const std::string kClientLabel = "Set-up certificate with a label of sixty characters .........";
+// The same certificate in every run of the process (a write is compared octet for octet).
+TestTemplate ClientCertificate(const std::string& label, uint64_t serial) {
+  static std::map<uint64_t, Certificate> made;
+  if (!made.count(serial))
+    made[serial] = OpenSslCertificate("Client certificate " + std::to_string(serial) + std::string(40, 'c'), serial);
+  return CertificateObject(made[serial], label, std::string(1, static_cast<char>('0' + serial)));
+}
 bool WrittenToSize(const OpCase& c) { return std::string(c.card).compare(0, 15, "written-to-size") == 0; }
 // The kinds (ODF tags) of the directories a write adds records to.
 std::vector<uint8_t> KindsWritten(Op op) {
@@ -126,9 +138,15 @@ ValueChange ChangeOf(const OpCase& c, const std::string& label, const std::strin
 }
 
 // The object a write works on; invalid for a creation or a generation.
-CK_OBJECT_HANDLE Target(Rig& rig, CK_SESSION_HANDLE s, Op op) {
+CK_OBJECT_HANDLE Target(Rig& rig, CK_SESSION_HANDLE s, Op op, bool clientCertificates = false) {
   if (op == Op::kCreate || op == Op::kCreateCertificate || op == Op::kGeneratePair) return CK_INVALID_HANDLE;
   CK_RV rv;
+  if (clientCertificates) {
+    TestTemplate t;
+    t.Ulong(CKA_CLASS, CKO_CERTIFICATE).Bytes(CKA_LABEL, kClientLabel);
+    std::vector<CK_OBJECT_HANDLE> out;
+    return FindAll(rig.m.list(), s, t, &out) == CKR_OK && out.size() == 1 ? out[0] : CK_INVALID_HANDLE;
+  }
   std::vector<CK_OBJECT_HANDLE> found =
       DataLabelled(rig.m.list(), s, op == Op::kRenameLonger || op == Op::kRenameShorter || op == Op::kDestroySecond
                                         ? SetupLabel(0)
@@ -149,6 +167,10 @@ CK_RV DoOp(Rig& rig, CK_SESSION_HANDLE s, const OpCase& c, CK_OBJECT_HANDLE targ
     case Op::kRenameLonger:
     case Op::kRenameShorter: {
       TestTemplate t;
+      if (c.clientCertificates) {
+        t.Bytes(CKA_LABEL, std::string(64, 'R'));
+        return f->C_SetAttributeValue(s, target, TT_ARGS(t));
+      }
       t.Bytes(CKA_LABEL, c.op == Op::kRenameLonger ? SetupLabel(0) + std::string(40, '+') : "Short");
       return f->C_SetAttributeValue(s, target, TT_ARGS(t));
     }
@@ -159,12 +181,16 @@ CK_RV DoOp(Rig& rig, CK_SESSION_HANDLE s, const OpCase& c, CK_OBJECT_HANDLE targ
       return f->C_SetAttributeValue(s, target, TT_ARGS(t));
     }
     case Op::kCreateCertificate: {
+      CK_OBJECT_HANDLE h = 0;
+      if (c.clientCertificates) {
+        TestTemplate t = ClientCertificate(std::string(64, 'C'), 2);
+        return f->C_CreateObject(s, TT_ARGS(t), &h);
+      }
       const testsupport::Bytes der = testsupport::ReadDataFile("label-cn.der");
       TestTemplate t;
       t.Ulong(CKA_CLASS, CKO_CERTIFICATE).Ulong(CKA_CERTIFICATE_TYPE, CKC_X_509).Bool(CKA_TOKEN, true);
       t.Bytes(CKA_LABEL, "One more certificate").Bytes(CKA_ID, "\x0c").Bytes(CKA_SUBJECT, std::string("\x30\x00", 2));
       t.Bytes(CKA_VALUE, std::string(der.begin(), der.end()));
-      CK_OBJECT_HANDLE h = 0;
       return f->C_CreateObject(s, TT_ARGS(t), &h);
     }
     case Op::kGeneratePair:
@@ -266,6 +292,11 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       CK_OBJECT_HANDLE h = 0;
       ASSERT_EQ(CKR_OK, rig.m->C_CreateObject(s, TT_ARGS(t), &h)) << i;
     }
+    if (c.clientCertificates) {
+      TestTemplate t = ClientCertificate(kClientLabel, 1);
+      CK_OBJECT_HANDLE h = 0;
+      ASSERT_EQ(CKR_OK, rig.m->C_CreateObject(s, TT_ARGS(t), &h));
+    }
   }
   // The user may delete those directories here (the shipped card leaves it to the
   // SO): they can grow.
@@ -341,7 +372,7 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
   {
     CK_SESSION_HANDLE s = rig.Start(setup);
     ASSERT_NE(0u, s);
-    CK_OBJECT_HANDLE target = Target(rig, s, op);
+    CK_OBJECT_HANDLE target = Target(rig, s, op, c.clientCertificates);
     ASSERT_TRUE(op == Op::kCreate || op == Op::kCreateCertificate || op == Op::kGeneratePair || target != CK_INVALID_HANDLE);
     if (changed) {
       std::string label, value;
@@ -355,7 +386,7 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
     // token that has read no value yet.
     s = rig.Start(setup);
     ASSERT_NE(0u, s);
-    target = Target(rig, s, op);
+    target = Target(rig, s, op, c.clientCertificates);
     before = rig.Image();
     const DirectoryCheck b = CheckDirectories(rig.CardPath());
     ASSERT_EQ(0, rig.sim.ClearLog(kR0));
@@ -413,7 +444,7 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       std::vector<std::string> problems;
       CK_SESSION_HANDLE s = rig.Start(setup);
       ASSERT_NE(0u, s) << where;
-      const CK_OBJECT_HANDLE target = Target(rig, s, op);
+      const CK_OBJECT_HANDLE target = Target(rig, s, op, c.clientCertificates);
       ASSERT_EQ(0, rig.sim.ClearLog(kR0));
       ASSERT_TRUE(ArmFault(rig.sim, fault, k));
       const CK_RV rv = DoOp(rig, s, c, target, change);
@@ -450,7 +481,8 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       }
       // What the call made before its record was written: a file, or a generated key pair.
       const size_t orphansAllowed = fault == Fault::kPull || fault == Fault::kMute
-                                        ? (op == Op::kGeneratePair ? 2 : 1) + (c.fullDirectory || WrittenToSize(c) ? 1 : 0)
+                                        ? (op == Op::kGeneratePair ? 2 : 1) +
+                                              (c.fullDirectory || WrittenToSize(c) || c.clientCertificates ? 1 : 0)
                                         : 0;
       std::vector<std::string> orphans;
       for (const std::string& o : dc.orphans)
@@ -547,7 +579,12 @@ INSTANTIATE_TEST_SUITE_P(
                       OpCase{Op::kGeneratePair, "GenerateAfterACutGrowthOnModel3", "written-to-size-model3.card", 0,
                              false, true},
                       OpCase{Op::kCreate, "CreateAfterACutGrowthOnModel3", "written-to-size-model3.card", 0, false,
-                             true}),
+                             true},
+                      // Records longer than one command.
+                      OpCase{Op::kCreateCertificate, "CreateACertificateAsClientsWriteItOnModel3", "blank-model3.card",
+                             0, false, false, true},
+                      OpCase{Op::kRenameLonger, "RenameACertificateAsClientsWriteItOnModel3", "blank-model3.card", 0,
+                             false, false, true}),
     [](const ::testing::TestParamInfo<OpCase>& info) { return std::string(info.param.name); });
 
 namespace {
