@@ -109,7 +109,6 @@ SCRESULT SCPkcs15RecordFile::ProbeSpares(const SCPath& full) {
     SCCard* card = Card();
     for (int i = 0; i < kScPkcs15SpareSlots; ++i) {
         Slot& slot = m_copy.slots[i];
-        slot.probed = true;
         SCPath path;
         SCRESULT r = SparePath(i, &path);
         if (r < 0) return r;

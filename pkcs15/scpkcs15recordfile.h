@@ -81,7 +81,6 @@ private:
     // A place where the file's spare may stand (ScPkcs15SpareFid), as the last reading found it.
     struct Slot {
         SCPkcs15Spare kind = SCPkcs15Spare::kNone;
-        bool probed = false;
         SCFileHeader* header = nullptr;  // owned
         std::vector<uint8_t> records;    // of a whole spare
     };
