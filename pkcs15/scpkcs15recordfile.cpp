@@ -523,7 +523,8 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::Create(const std::vector<uint8_t>& reco
     return out;
 }
 
-SCRESULT SCPkcs15RecordFile::MayGrow(uint32_t len, const SCValueSet& conditions) {
+SCRESULT SCPkcs15RecordFile::MayGrow(uint32_t len, const SCValueSet& conditions, bool* noRoom) {
+    if (noRoom) *noRoom = false;
     SCPkcs15PathObjectInfo& o = m_owner;
     // A file of the card's issuer in every place a spare may take: no growth.
     if (!o.m_pFileHeader || (m_copy.free < 0 && m_copy.spare < 0)) return 0;
@@ -555,7 +556,10 @@ SCRESULT SCPkcs15RecordFile::MayGrow(uint32_t len, const SCValueSet& conditions)
     // Memory for the spare and the larger file, where the DF's header tells what is free.
     const uint32_t old = o.m_pFileHeader->GetFileSize();
     const uint32_t need = len + 64 + (len > old ? len - old : 0);
-    if (df && df->GetFreeSpace() > 0 && df->GetFreeSpace() < need) return 0;
+    if (df && df->GetFreeSpace() > 0 && df->GetFreeSpace() < need) {
+        if (noRoom) *noRoom = true;
+        return 0;
+    }
     return 1;
 }
 
@@ -564,7 +568,7 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::Grow(const std::vector<uint8_t>& record
     const uint32_t len = static_cast<uint32_t>(records.size());
     SCValueSet conditions;
     m_owner.GrowthConditions(&conditions);
-    SCRESULT r = len > kMostSize ? 0 : MayGrow(len, conditions);
+    SCRESULT r = len > kMostSize ? 0 : MayGrow(len, conditions, nullptr);
     if (r <= 0) {
         out.result = r < 0 ? r : SC_E_FILE_TOO_SMALL;
         out.mustGrow = r == 0;
@@ -634,42 +638,54 @@ SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std
                                      bool* standing) {
     *standing = false;
     const uint32_t n = static_cast<uint32_t>(to.size());
+    const uint32_t part = m_owner.CommandLength();
     std::vector<SCPkcs15WriteStep> steps;
     std::vector<uint8_t> records;
-    if (ScPkcs15PlanRewrite(from.data(), to.data(), n, m_owner.CommandLength(), &steps) || steps.size() < 2 ||
+    if (ScPkcs15PlanRewrite(from.data(), to.data(), n, part, &steps) || steps.size() < 2 ||
         !ScPkcs15PackedRecords(to.data(), n, &records))
         return SendSteps(steps);
     // No order of single commands keeps the records whole (a record longer than one
     // command, say): the new records stand in a spare while the file is written
-    // straight through, where the file's rules allow a spare; else straight through.
+    // straight through, where the file's rules and the card's memory allow one.
     SCValueSet conditions;
     m_owner.GrowthConditions(&conditions);
     const int slot = m_copy.free >= 0 ? m_copy.free : m_copy.spare;
-    const SCRESULT may = MayGrow(static_cast<uint32_t>(records.size()), conditions);
+    bool noRoom = false;
+    const SCRESULT may = slot < 0 ? 0 : MayGrow(static_cast<uint32_t>(records.size()), conditions, &noRoom);
     if (may < 0) return may;
-    if (may == 0 || slot < 0 || !m_owner.m_pFileHeader) {
-        SCRESULT r = SelectFile();
-        return r < 0 ? r : SendSteps(steps);
+    SCRESULT r = 0;
+    if (may == 1 && m_owner.m_pFileHeader) {
+        // The file's header becomes the spare's model; the file is selected again after.
+        Header like(m_owner.m_pFileHeader, SCFileHeader::SafeRelease);
+        m_owner.m_pFileHeader = nullptr;
+        r = MakeSpare(*like, slot, records);
+        if (r >= 0) {
+            r = SelectFile();
+            if (r >= 0) r = SendSteps(steps);
+            if (r >= 0) r = DeleteSpare(slot);
+            if (r >= 0) return 0;
+            // Reset: the next reading finds the whole spare and finishes what this began.
+            *standing = true;
+            if (r == SC_E_CARD_WAS_RESET) return r;
+            // Back as it was, then the spare gone (while it stands, readers find the new records).
+            std::vector<uint8_t> now(n);
+            if (SelectFile() >= 0 && Card()->ReadBinary(0, now.data(), n) == static_cast<SCRESULT>(n)) {
+                std::copy(now.begin(), now.end(), m_copy.bytes.begin());
+                if (UpdateInSteps(now.data(), from.data(), n) >= 0 && DeleteSpare(slot) >= 0) *standing = false;
+            }
+            return r;
+        }
+        if (r != SC_E_FILE_TOO_SMALL) return r;
+        noRoom = true;
     }
-    // The file's header becomes the spare's model; the file is selected again after.
-    Header like(m_owner.m_pFileHeader, SCFileHeader::SafeRelease);
-    m_owner.m_pFileHeader = nullptr;
-    SCRESULT r = MakeSpare(*like, slot, records);
-    if (r < 0) return r;
+    // Without a spare, records that only go are cleared where they stand, each step
+    // leaving whole elements; the card being full, anything else is refused, nothing
+    // sent; where the file's rules allow no spare, it is written straight through.
+    std::vector<SCPkcs15WriteStep> clearing;
+    if (ScPkcs15PlanClearing(from.data(), n, records, part, &clearing)) steps.swap(clearing);
+    else if (noRoom) return SC_E_FILE_TOO_SMALL;
     r = SelectFile();
-    if (r >= 0) r = SendSteps(steps);
-    if (r >= 0) r = DeleteSpare(slot);
-    if (r >= 0) return 0;
-    // Reset: the next reading finds the whole spare and finishes what this began.
-    *standing = true;
-    if (r == SC_E_CARD_WAS_RESET) return r;
-    // Back as it was, then the spare gone (while it stands, readers find the new records).
-    std::vector<uint8_t> now(n);
-    if (SelectFile() >= 0 && Card()->ReadBinary(0, now.data(), n) == static_cast<SCRESULT>(n)) {
-        std::copy(now.begin(), now.end(), m_copy.bytes.begin());
-        if (UpdateInSteps(now.data(), from.data(), n) >= 0 && DeleteSpare(slot) >= 0) *standing = false;
-    }
-    return r;
+    return r < 0 ? r : SendSteps(steps);
 }
 
 SCRESULT SCPkcs15RecordFile::ReplaceThroughSpare(const SCFileHeader& like, int slot,
@@ -929,5 +945,5 @@ SCRESULT SCPkcs15RecordFile::CanHold(uint32_t len, const SCValueSet& conditions)
     if (r < 0) return r;
     if (!m_copy.exists) return 1;
     if (len <= m_copy.size) return 1;
-    return MayGrow(len, conditions);
+    return MayGrow(len, conditions, nullptr);
 }

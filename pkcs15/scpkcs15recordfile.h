@@ -119,8 +119,9 @@ private:
     SCPkcs15WriteOutcome Grow(const std::vector<uint8_t>& records);
     SCRESULT TakeUpSpare();
     // Whether the file may grow for these conditions: its rules, a place for its
-    // spare, the DF's memory where its header tells it. 1, 0 or a failure.
-    SCRESULT MayGrow(uint32_t len, const SCValueSet& conditions);
+    // spare, the DF's memory where its header tells it (*noRoom: that is what
+    // lacks). 1, 0 or a failure.
+    SCRESULT MayGrow(uint32_t len, const SCValueSet& conditions, bool* noRoom);
     SCRESULT SelectFile();
     // The copy extended to the file's first n octets (the file selected).
     SCRESULT ReadUpTo(uint32_t n);
@@ -128,7 +129,9 @@ private:
     SCRESULT SendSteps(const std::vector<SCPkcs15WriteStep>& steps);
     // The file (selected) turned from `from` into `to`: in single-command steps that
     // keep the records whole, else with the new records standing in a spare meanwhile
-    // (where the file's rules allow one; else straight through). After a failure,
+    // (where the file's rules and the card's memory allow one; else records that
+    // only go are cleared where they stand, and anything else is written straight
+    // through, or refused on a full card: SC_E_FILE_TOO_SMALL). After a failure,
     // *standing tells that the spare could not go again: readers find the new records.
     SCRESULT Rewrite(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to, bool* standing);
     // A spare of the records at `slot`, made like the file and written (its last write commits).

@@ -21,7 +21,8 @@ bool Frame(const std::vector<uint8_t>& d, std::vector<Rec>* out, bool* after = n
     const uint32_t n = static_cast<uint32_t>(d.size());
     uint32_t end = 0;
     if (ScPkcs15FrameRecords(d.data(), n, n, false, out, &end) != 0) return false;
-    if (after) *after = std::all_of(d.begin() + end, d.end(), ScPkcs15IsFiller);
+    // Records run to the file's end, but for one that begins with filler.
+    if (after) *after = n == 0 || !ScPkcs15IsFiller(d[0]) || std::all_of(d.begin(), d.end(), ScPkcs15IsFiller);
     return true;
 }
 
@@ -340,6 +341,10 @@ uint32_t ScPkcs15FrameRecords(const uint8_t* d, uint32_t have, uint32_t size, bo
         uint32_t e = 0;
         const int r = ScPkcs15ElementEnd(d, have, p, &e);
         if (r < 0) return kScPkcs15Malformed;
+        if (r == 1 && d[p] == kScPkcs15Cleared) {
+            p = e;  // a record being cleared: filler
+            continue;
+        }
         if (r == 0) {
             // The element's header may say how far it reaches: ask for that much.
             if (have >= size) return kScPkcs15Malformed;
@@ -380,6 +385,51 @@ bool ScPkcs15PackedRecords(const uint8_t* d, uint32_t n, std::vector<uint8_t>* o
     const std::vector<uint8_t> all(d, d + n);
     if (!Frame(all, &recs)) return false;
     for (const Rec& r : recs) out->insert(out->end(), all.begin() + r.at, all.begin() + r.at + r.len);
+    return true;
+}
+
+bool ScPkcs15PlanClearing(const uint8_t* from, uint32_t len, const std::vector<uint8_t>& to, uint32_t part,
+                          std::vector<SCPkcs15WriteStep>* steps) {
+    steps->clear();
+    std::vector<Rec> recs;
+    const std::vector<uint8_t> d(from, from + len);
+    std::vector<std::vector<uint8_t>> keep;
+    if (part == 0 || !Frame(d, &recs) || !ScPkcs15SplitRecords(to, &keep)) return false;
+    // The records kept, in their order; the others go.
+    size_t k = 0;
+    std::vector<Rec> gone;
+    for (const Rec& r : recs) {
+        if (k < keep.size() && keep[k].size() == r.len && std::equal(keep[k].begin(), keep[k].end(), d.begin() + r.at)) {
+            ++k;
+            continue;
+        }
+        gone.push_back(r);
+    }
+    if (k != keep.size()) return false;
+    for (const Rec& r : gone) {
+        // The header's length: the tag, then the length octets.
+        const uint32_t h = 2 + ((d[r.at + 1] & 0x80) ? (d[r.at + 1] & 0x7F) : 0);
+        if ((d[r.at] & 0x1F) == 0x1F || h > r.len) return false;
+        SCPkcs15WriteStep tag;
+        tag.offset = r.at;
+        tag.data.assign(1, kScPkcs15Cleared);
+        steps->push_back(std::move(tag));
+        for (uint32_t end = r.at + r.len; end > r.at + h;) {
+            const uint32_t at = std::max(r.at + h, end > part ? end - part : 0);
+            SCPkcs15WriteStep clear;
+            clear.offset = at;
+            clear.data.assign(end - at, 0x00);
+            steps->push_back(std::move(clear));
+            end = at;
+        }
+        // Its header last: filler, but for a first record that others follow (a
+        // file that begins with filler holds none): an empty cleared element there.
+        SCPkcs15WriteStep header;
+        header.offset = r.at;
+        header.data.assign(h, 0x00);
+        if (r.at == 0 && recs.size() > gone.size()) header.data[0] = kScPkcs15Cleared;
+        steps->push_back(std::move(header));
+    }
     return true;
 }
 

@@ -7,7 +7,8 @@
 // the ODF, EF.DIR; TokenInfo is a file of one record). One rule frames them
 // for every reader and writer here (ScPkcs15FrameRecords): a file whose first
 // octet is filler (00 or FF) holds no records; otherwise 00 and FF octets
-// between records are filler, and the records run to the file's end.
+// between records are filler, an element under the tag kScPkcs15Cleared is a
+// record being cleared (filler too), and the records run to the file's end.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,11 @@
 
 // Octets that stand between and after records, never in one.
 inline bool ScPkcs15IsFiller(uint8_t b) { return b == 0x00 || b == 0xFF; }
+
+// A record longer than one command is cleared where it stands in steps that each
+// leave whole elements: its tag first becomes this one (a private tag that no
+// PKCS#15 file uses), then its octets become filler back to front, its header last.
+constexpr uint8_t kScPkcs15Cleared = 0xC0;
 
 // One UPDATE BINARY: the octets to write at an offset.
 struct SCPkcs15WriteStep {
@@ -49,6 +55,13 @@ bool ScPkcs15PackedRecords(const uint8_t* d, uint32_t n, std::vector<uint8_t>* o
 // Records packed one after the other (as ScPkcs15PackedRecords gives them), one
 // string each; false on octets that are no whole records.
 bool ScPkcs15SplitRecords(const std::vector<uint8_t>& packed, std::vector<std::vector<uint8_t>>* out);
+
+// Steps that take records out of a file `from` (len octets) by clearing them where
+// they stand, none longer than `part`, each leaving whole elements (the records
+// kept in place, those taken out cleared): true when the records of `to` (packed)
+// are those of `from` less some, in their order; false otherwise (no steps).
+bool ScPkcs15PlanClearing(const uint8_t* from, uint32_t len, const std::vector<uint8_t>& to, uint32_t part,
+                          std::vector<SCPkcs15WriteStep>* steps);
 
 // A write planned from `base` (the records a writer last knew the card to hold)
 // towards `target`, carried over to `current` (the records the card holds now,

@@ -252,3 +252,39 @@ TEST(Rewrite, AWriteIsCarriedOverToWhatAnotherApplicationWrote) {
         }
     }
 }
+
+// Records longer than one command that a write takes out (on a card without
+// room for a spare) are cleared where they stand: after every step the file
+// frames as whole records, those of the old file less the ones already gone, and
+// the parser reads as many; the first record cleared leaves an empty cleared
+// element, so that the file does not begin with filler.
+TEST(Rewrite, RecordsLongerThanACommandAreClearedWhereTheyStand) {
+    std::mt19937 rng(5);
+    const Bytes big = Record(rng, 160), small = Record(rng, 20), bigger = Record(rng, 250);
+    const struct {
+        std::vector<Bytes> from, to;
+    } cases[] = {{{small, big, bigger}, {small, bigger}}, {{big, small, bigger}, {small}}, {{big}, {}}};
+    for (const auto& c : cases) {
+        Bytes file = File(c.from, 1024);
+        Bytes to;
+        for (const Bytes& r : c.to) to.insert(to.end(), r.begin(), r.end());
+        std::vector<SCPkcs15WriteStep> steps;
+        ASSERT_TRUE(ScPkcs15PlanClearing(file.data(), 1024, to, 64, &steps));
+        for (const SCPkcs15WriteStep& s : steps) {
+            ASSERT_GE(64u, s.data.size());
+            std::copy(s.data.begin(), s.data.end(), file.begin() + s.offset);
+            std::vector<SCPkcs15Record> recs;
+            uint32_t end = 0;
+            ASSERT_EQ(0u, ScPkcs15FrameRecords(file.data(), 1024, 1024, false, &recs, &end));
+            EXPECT_EQ(static_cast<int>(recs.size()), ParsedRecords(file));
+            EXPECT_LE(c.to.size(), recs.size());
+        }
+        Bytes packed;
+        ASSERT_TRUE(ScPkcs15PackedRecords(file.data(), 1024, &packed));
+        EXPECT_EQ(to, packed);
+    }
+    // Records that do not only go are no clearing.
+    std::vector<SCPkcs15WriteStep> none;
+    const Bytes file = File({small, big}, 512);
+    EXPECT_FALSE(ScPkcs15PlanClearing(file.data(), 512, bigger, 64, &none));
+}
