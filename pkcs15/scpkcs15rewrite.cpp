@@ -395,17 +395,21 @@ bool ScPkcs15PlanClearing(const uint8_t* from, uint32_t len, const std::vector<u
     const std::vector<uint8_t> d(from, from + len);
     std::vector<std::vector<uint8_t>> keep;
     if (part == 0 || !Frame(d, &recs) || !ScPkcs15SplitRecords(to, &keep)) return false;
-    // The records kept, in their order; the others go.
-    size_t k = 0;
+    // The records kept stay where they stand (their order is no record's concern);
+    // the others go.
+    std::map<std::vector<uint8_t>, int> kept;
+    for (const auto& r : keep) ++kept[r];
     std::vector<Rec> gone;
     for (const Rec& r : recs) {
-        if (k < keep.size() && keep[k].size() == r.len && std::equal(keep[k].begin(), keep[k].end(), d.begin() + r.at)) {
-            ++k;
+        auto it = kept.find(std::vector<uint8_t>(d.begin() + r.at, d.begin() + r.at + r.len));
+        if (it != kept.end() && it->second > 0) {
+            --it->second;
             continue;
         }
         gone.push_back(r);
     }
-    if (k != keep.size()) return false;
+    for (const auto& [r, n] : kept)
+        if (n > 0) return false;
     for (const Rec& r : gone) {
         // The header's length: the tag, then the length octets.
         const uint32_t h = 2 + ((d[r.at + 1] & 0x80) ? (d[r.at + 1] & 0x7F) : 0);

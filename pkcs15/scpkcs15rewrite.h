@@ -59,7 +59,7 @@ bool ScPkcs15SplitRecords(const std::vector<uint8_t>& packed, std::vector<std::v
 // Steps that take records out of a file `from` (len octets) by clearing them where
 // they stand, none longer than `part`, each leaving whole elements (the records
 // kept in place, those taken out cleared): true when the records of `to` (packed)
-// are those of `from` less some, in their order; false otherwise (no steps).
+// are those of `from` less some, in any order; false otherwise.
 bool ScPkcs15PlanClearing(const uint8_t* from, uint32_t len, const std::vector<uint8_t>& to, uint32_t part,
                           std::vector<SCPkcs15WriteStep>* steps);
 

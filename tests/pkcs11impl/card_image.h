@@ -240,8 +240,9 @@ inline const std::vector<uint8_t>* RecordsOf(const Image& img, const std::string
 // Walks the ODF of the application in 3F00/5015 and each directory it names.
 // Directories are read as the module reads them (a whole spare in their place): a
 // file whose first octet is 00 or FF holds no records; otherwise 00 and FF
-// between records are skipped and the records go on to the file's end, so octets
-// there that make no whole record are torn.
+// between records are skipped, as are elements under the private tag C0 (records
+// being cleared), and the records go on to the file's end, so octets there that
+// make no whole record are torn.
 inline DirectoryCheck CheckDirectories(const std::string& imagePath) {
   const Image img = ReadImage(imagePath);
   DirectoryCheck out;
@@ -291,6 +292,7 @@ inline DirectoryCheck CheckDirectories(const std::string& imagePath) {
         if (toTheEnd && start < d.size()) out.torn.push_back(testhost::Fmt("%s at %zu", dir.c_str(), start));
         break;
       }
+      if (tag == 0xC0) continue;  // a record being cleared where it stands: filler
       ++out.records;
       if (!(tag & 0x20) || !WellFormed(d, vs, vl)) {
         out.torn.push_back(testhost::Fmt("%s at %zu", dir.c_str(), start));
