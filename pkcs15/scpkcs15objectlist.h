@@ -660,7 +660,12 @@ public:
                 // Only what this call created goes again: the value file and the record.
                 // The file stays where the card's directory may name it.
                 if (createdValue && v) {
-                    if (r < 0 && outcome.cardUnchanged) (void)v->Delete();
+                    // A file that cannot go again is the failure the call reports: the
+                    // card is no longer as it was.
+                    if (outcome.cardUnchanged) {
+                        const SCRESULT d = v->Delete();
+                        if (d < 0 && d != SC_E_FILE_NOT_FOUND) r = d;
+                    }
                     if (recordMayGo) {
                         DropValueObject(v);
                         DropRecord(RecordFor(handle));

@@ -681,9 +681,14 @@ SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std
     // Without a spare, records that only go are cleared where they stand, each step
     // leaving whole elements; the card being full, anything else is refused, nothing
     // sent; where the file's rules allow no spare, it is written straight through.
-    std::vector<SCPkcs15WriteStep> clearing;
-    if (ScPkcs15PlanClearing(from.data(), n, records, part, &clearing)) steps.swap(clearing);
-    else if (noRoom) return SC_E_FILE_TOO_SMALL;
+    // Records put back where a clearing took them out (a clearing undone) go the
+    // same way back.
+    std::vector<SCPkcs15WriteStep> other;
+    if (ScPkcs15PlanClearing(from.data(), n, records, part, &other) ||
+        ScPkcs15PlanRestore(from.data(), to.data(), n, part, &other))
+        steps.swap(other);
+    else if (noRoom)
+        return SC_E_FILE_TOO_SMALL;
     r = SelectFile();
     return r < 0 ? r : SendSteps(steps);
 }

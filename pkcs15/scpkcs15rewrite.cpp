@@ -437,6 +437,56 @@ bool ScPkcs15PlanClearing(const uint8_t* from, uint32_t len, const std::vector<u
     return true;
 }
 
+bool ScPkcs15PlanRestore(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
+                         std::vector<SCPkcs15WriteStep>* steps) {
+    steps->clear();
+    const std::vector<uint8_t> f(from, from + len), t(to, to + len);
+    std::vector<Rec> have, want;
+    if (part == 0 || !Frame(f, &have) || !Frame(t, &want)) return false;
+    // Where `from` holds only filler and whole cleared elements.
+    const auto blank = [&](uint32_t at, uint32_t end) {
+        for (uint32_t p = at; p < end;) {
+            if (ScPkcs15IsFiller(f[p])) {
+                ++p;
+                continue;
+            }
+            uint32_t e = 0;
+            if (f[p] != kScPkcs15Cleared || ScPkcs15ElementEnd(f.data(), len, p, &e) != 1 || e > end) return false;
+            p = e;
+        }
+        return true;
+    };
+    std::vector<bool> differs(len, false);
+    for (uint32_t i = 0; i < len; ++i) differs[i] = f[i] != t[i];
+    for (const Rec& r : want) {
+        if (std::equal(t.begin() + r.at, t.begin() + r.at + r.len, f.begin() + r.at)) continue;
+        // A record that stands in `from` elsewhere would stand twice.
+        if (!blank(r.at, r.at + r.len)) return false;
+        const uint32_t h = 2 + ((t[r.at + 1] & 0x80) ? (t[r.at + 1] & 0x7F) : 0);
+        if ((t[r.at] & 0x1F) == 0x1F || h > r.len) return false;
+        SCPkcs15WriteStep header;
+        header.offset = r.at;
+        header.data.assign(t.begin() + r.at, t.begin() + r.at + h);
+        header.data[0] = kScPkcs15Cleared;
+        steps->push_back(std::move(header));
+        for (uint32_t at = r.at + h; at < r.at + r.len; at += part) {
+            SCPkcs15WriteStep body;
+            body.offset = at;
+            body.data.assign(t.begin() + at, t.begin() + std::min(r.at + r.len, at + part));
+            steps->push_back(std::move(body));
+        }
+        SCPkcs15WriteStep tag;
+        tag.offset = r.at;
+        tag.data.assign(1, t[r.at]);
+        steps->push_back(std::move(tag));
+        std::fill(differs.begin() + r.at, differs.begin() + r.at + r.len, false);
+    }
+    // Outside the records put back, only filler may differ (it is left as it is).
+    for (uint32_t i = 0; i < len; ++i)
+        if (differs[i] && !(ScPkcs15IsFiller(f[i]) && ScPkcs15IsFiller(t[i]))) return false;
+    return !steps->empty();
+}
+
 bool ScPkcs15SplitRecords(const std::vector<uint8_t>& packed, std::vector<std::vector<uint8_t>>* out) {
     out->clear();
     const uint32_t n = static_cast<uint32_t>(packed.size());

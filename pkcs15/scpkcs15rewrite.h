@@ -63,6 +63,14 @@ bool ScPkcs15SplitRecords(const std::vector<uint8_t>& packed, std::vector<std::v
 bool ScPkcs15PlanClearing(const uint8_t* from, uint32_t len, const std::vector<uint8_t>& to, uint32_t part,
                           std::vector<SCPkcs15WriteStep>* steps);
 
+// Steps that put records back where `to` (len octets) holds them and `from` holds
+// only filler and cleared elements (a clearing taken back), none longer than
+// `part`, each leaving whole elements: each record's span first becomes a cleared
+// element of its length, then gets its octets, its tag last. True when `from`
+// differs from `to` only in such spans; false otherwise.
+bool ScPkcs15PlanRestore(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
+                         std::vector<SCPkcs15WriteStep>* steps);
+
 // A write planned from `base` (the records a writer last knew the card to hold)
 // towards `target`, carried over to `current` (the records the card holds now,
 // after another application wrote): what the write removes or adds goes from or

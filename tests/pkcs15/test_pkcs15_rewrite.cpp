@@ -257,28 +257,41 @@ TEST(Rewrite, AWriteIsCarriedOverToWhatAnotherApplicationWrote) {
 // room for a spare) are cleared where they stand: after every step the file
 // frames as whole records, those of the old file less the ones already gone, and
 // the parser reads as many; the first record cleared leaves an empty cleared
-// element, so that the file does not begin with filler.
+// element, so that the file does not begin with filler. From every state on the
+// way the records go back the same way (a write that fails later is undone).
 TEST(Rewrite, RecordsLongerThanACommandAreClearedWhereTheyStand) {
+    const auto walk = [](Bytes file, const std::vector<SCPkcs15WriteStep>& steps, size_t least) {
+        for (const SCPkcs15WriteStep& s : steps) {
+            EXPECT_GE(64u, s.data.size());
+            std::copy(s.data.begin(), s.data.end(), file.begin() + s.offset);
+            std::vector<SCPkcs15Record> recs;
+            uint32_t end = 0;
+            EXPECT_EQ(0u, ScPkcs15FrameRecords(file.data(), 1024, 1024, false, &recs, &end));
+            EXPECT_EQ(static_cast<int>(recs.size()), ParsedRecords(file));
+            EXPECT_LE(least, recs.size());
+        }
+        return file;
+    };
     std::mt19937 rng(5);
     const Bytes big = Record(rng, 160), small = Record(rng, 20), bigger = Record(rng, 250);
     const struct {
         std::vector<Bytes> from, to;
     } cases[] = {{{small, big, bigger}, {small, bigger}}, {{big, small, bigger}, {small}}, {{big}, {}}};
     for (const auto& c : cases) {
-        Bytes file = File(c.from, 1024);
+        const Bytes original = File(c.from, 1024);
         Bytes to;
         for (const Bytes& r : c.to) to.insert(to.end(), r.begin(), r.end());
         std::vector<SCPkcs15WriteStep> steps;
-        ASSERT_TRUE(ScPkcs15PlanClearing(file.data(), 1024, to, 64, &steps));
-        for (const SCPkcs15WriteStep& s : steps) {
-            ASSERT_GE(64u, s.data.size());
-            std::copy(s.data.begin(), s.data.end(), file.begin() + s.offset);
-            std::vector<SCPkcs15Record> recs;
-            uint32_t end = 0;
-            ASSERT_EQ(0u, ScPkcs15FrameRecords(file.data(), 1024, 1024, false, &recs, &end));
-            EXPECT_EQ(static_cast<int>(recs.size()), ParsedRecords(file));
-            EXPECT_LE(c.to.size(), recs.size());
+        ASSERT_TRUE(ScPkcs15PlanClearing(original.data(), 1024, to, 64, &steps));
+        for (size_t k = 0; k < steps.size(); ++k) {
+            const Bytes cut = walk(original, std::vector<SCPkcs15WriteStep>(steps.begin(), steps.begin() + k + 1),
+                                   c.to.size());
+            std::vector<SCPkcs15WriteStep> back;
+            if (cut == original) continue;
+            ASSERT_TRUE(ScPkcs15PlanRestore(cut.data(), original.data(), 1024, 64, &back)) << k;
+            EXPECT_EQ(original, walk(cut, back, c.to.size()));
         }
+        const Bytes file = walk(original, steps, c.to.size());
         Bytes packed;
         ASSERT_TRUE(ScPkcs15PackedRecords(file.data(), 1024, &packed));
         EXPECT_EQ(to, packed);
