@@ -410,7 +410,11 @@ SCRESULT SCPkcs15DataObjectList::CommitValueChange(void* record, uint32_t lifeCy
     // leaves the card as it was.
     const bool putBack = UndoLastWrite() >= 0;
     if (DecodeRecord(record) < 0) rec->typeAttributes.indirect = oldPath;
-    if (putBack) (void)v->Delete();
+    if (putBack) {
+        (void)v->Delete();
+        // The card names the record as it was again.
+        (void)NoteWritten();
+    }
     forget();
     return r;
 }
