@@ -55,6 +55,19 @@ inline std::string Comparable(const std::string& image) {
   return out;
 }
 
+// The image text without the files that carry a spare's mark (FE L 80 ...): what
+// the card holds once its spares, whole or torn, are gone.
+inline std::string WithoutMarkedFiles(const std::string& image) {
+  std::istringstream in(image);
+  std::string out;
+  for (std::string line; std::getline(in, line);) {
+    const size_t data = line.find(" data=FE");
+    if (line.compare(0, 3, "ef ") == 0 && data != std::string::npos && line.compare(data + 10, 2, "80") == 0) continue;
+    out += line + "\n";
+  }
+  return out;
+}
+
 struct Image {
   std::set<std::string> files;                       // paths of DFs, EFs and key files ("3F0050154B01")
   std::set<std::string> dfs;                         // the DFs among them
