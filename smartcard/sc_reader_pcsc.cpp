@@ -134,7 +134,8 @@ SCRESULT SCReaderPcsc::ListReadersOf(SCPcscLibrary& library, std::vector<std::st
             if (rc != static_cast<LONG>(E_INSUFFICIENT_BUFFER)) break;  // a reader appeared meanwhile: ask again
         }
         if (trace) scLog("%s: SCardListReaders() -> %s", library.GetBackendName(), scPcscErrorName(rc));
-        fn->ReleaseContext(ctx);
+        const LONG released = fn->ReleaseContext(ctx);
+        if (trace) scLog("%s: SCardReleaseContext() -> %s", library.GetBackendName(), scPcscErrorName(released));
         if (rc == static_cast<LONG>(E_NO_READERS_AVAILABLE)) {
             result = SC_OK;
         } else if (rc != static_cast<LONG>(S_SUCCESS)) {
@@ -180,7 +181,8 @@ SCRESULT SCReaderPcsc::_Init(uint32_t) {
     else if (rc != static_cast<LONG>(S_SUCCESS) && rc != static_cast<LONG>(E_TIMEOUT))
         r = scMapPcscError(rc);
     if (r < 0) {
-        fn->ReleaseContext(m_ctx);
+        rc = fn->ReleaseContext(m_ctx);
+        if (Trace()) scLog("%s: SCardReleaseContext() -> %s", GetBackendName(), scPcscErrorName(rc));
         m_hasCtx = false;
     }
     return r;

@@ -2,6 +2,7 @@
 // rules, GET RESPONSE and Le correction, limits, transactions, card-state polling.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -711,6 +712,9 @@ TEST_F(ReaderFake, CallTraceWritesOneLinePerCallWhileSwitchedOn) {
     auto r = Open();
     EXPECT_TRUE(lines.empty());
     SCReaderPcsc::SetTraceEnabled(true);
+    char* list = nullptr;
+    ASSERT_EQ(SC_OK, SCReader::GetReaderList(&list, SC_LIST_NORMAL));
+    SCReader::FreeReaderList(list);
     ASSERT_EQ(SC_OK, r->Connect(0));
     for (const auto& row : rows) {
         uint16_t sw = 0;
@@ -728,6 +732,12 @@ TEST_F(ReaderFake, CallTraceWritesOneLinePerCallWhileSwitchedOn) {
         if (l.find("SCardTransmit(") != std::string::npos) transmits.push_back(l);
     }
     for (const auto& row : rows) expected.push_back(row.line);
+    // The short-lived context that lists the readers is released in the trace too.
+    const std::vector<std::string> listing(lines.begin(), lines.begin() + std::min<size_t>(3, lines.size()));
+    EXPECT_EQ((std::vector<std::string>{"PC/SC: SCardEstablishContext() -> SCARD_S_SUCCESS",
+                                        "PC/SC: SCardListReaders() -> SCARD_S_SUCCESS",
+                                        "PC/SC: SCardReleaseContext() -> SCARD_S_SUCCESS"}),
+              listing);
     EXPECT_TRUE(sawConnect);
     EXPECT_EQ(expected, transmits);
     EXPECT_FALSE(sawDisconnect);
