@@ -678,14 +678,16 @@ SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std
         if (r != SC_E_FILE_TOO_SMALL) return r;
         noRoom = true;
     }
-    // Without a spare, records that only go are cleared where they stand, each step
-    // leaving whole elements; the card being full, anything else is refused, nothing
-    // sent; where the file's rules allow no spare, it is written straight through.
-    // Records put back where a clearing took them out (a clearing undone) go the
-    // same way back.
+    // Without a spare, records that only go are cleared where they stand, and records
+    // that only come are put in the filler (where a clearing left room, say), each
+    // step leaving whole elements; the card being full, anything else is refused,
+    // nothing sent; where the file's rules allow no spare, it is written straight
+    // through. Records put back where a clearing took them out (a clearing undone)
+    // go the same way back.
     std::vector<SCPkcs15WriteStep> other;
     if (ScPkcs15PlanClearing(from.data(), n, records, part, &other) ||
-        ScPkcs15PlanRestore(from.data(), to.data(), n, part, &other))
+        ScPkcs15PlanRestore(from.data(), to.data(), n, part, &other) ||
+        ScPkcs15PlanFilling(from.data(), n, records, part, &other))
         steps.swap(other);
     else if (noRoom)
         return SC_E_FILE_TOO_SMALL;

@@ -437,6 +437,83 @@ bool ScPkcs15PlanClearing(const uint8_t* from, uint32_t len, const std::vector<u
     return true;
 }
 
+namespace {
+
+// Steps that put the record rec (len octets) at `at`, over octets that are filler
+// or cleared elements within its span, each leaving whole elements: in one
+// command where `whole` and it fits one, else first as a cleared element of its
+// length, then its octets, its tag last. False for a header that does not allow it.
+bool PutRecord(const uint8_t* rec, uint32_t len, uint32_t at, uint32_t part, bool whole,
+               std::vector<SCPkcs15WriteStep>* steps) {
+    if (whole && len <= part) {
+        steps->push_back({at, std::vector<uint8_t>(rec, rec + len)});
+        return true;
+    }
+    const uint32_t h = len < 2 ? len + 1 : 2 + ((rec[1] & 0x80) ? (rec[1] & 0x7F) : 0);
+    if ((rec[0] & 0x1F) == 0x1F || h > len || h > part) return false;
+    SCPkcs15WriteStep header{at, std::vector<uint8_t>(rec, rec + h)};
+    header.data[0] = kScPkcs15Cleared;
+    steps->push_back(std::move(header));
+    for (uint32_t p = h; p < len; p += part)
+        steps->push_back({at + p, std::vector<uint8_t>(rec + p, rec + std::min(len, p + part))});
+    steps->push_back({at, std::vector<uint8_t>(1, rec[0])});
+    return true;
+}
+
+// The runs of filler octets of a file that holds records (elements skipped whole).
+std::vector<Rec> FillerRuns(const std::vector<uint8_t>& d) {
+    std::vector<Rec> runs;
+    const uint32_t n = static_cast<uint32_t>(d.size());
+    for (uint32_t p = 0; p < n;) {
+        if (!ScPkcs15IsFiller(d[p])) {
+            uint32_t e = 0;
+            if (ScPkcs15ElementEnd(d.data(), n, p, &e) != 1) break;
+            p = e;
+            continue;
+        }
+        const uint32_t at = p;
+        while (p < n && ScPkcs15IsFiller(d[p])) ++p;
+        runs.push_back({at, p - at});
+    }
+    return runs;
+}
+
+}  // namespace
+
+bool ScPkcs15PlanFilling(const uint8_t* from, uint32_t len, const std::vector<uint8_t>& to, uint32_t part,
+                         std::vector<SCPkcs15WriteStep>* steps) {
+    steps->clear();
+    std::vector<Rec> recs;
+    std::vector<uint8_t> d(from, from + len);
+    std::vector<std::vector<uint8_t>> want;
+    if (part == 0 || len == 0 || ScPkcs15IsFiller(d[0]) || !Frame(d, &recs) || !ScPkcs15SplitRecords(to, &want))
+        return false;
+    // Every record of the file stays where it stands; the others are new.
+    std::map<std::vector<uint8_t>, int> have;
+    for (const Rec& r : recs) ++have[std::vector<uint8_t>(d.begin() + r.at, d.begin() + r.at + r.len)];
+    std::vector<const std::vector<uint8_t>*> added;
+    for (const auto& w : want) {
+        auto it = have.find(w);
+        if (it != have.end() && it->second > 0)
+            --it->second;
+        else
+            added.push_back(&w);
+    }
+    for (const auto& [r, n] : have)
+        if (n > 0) return false;
+    for (const std::vector<uint8_t>* rec : added) {
+        const uint32_t n = static_cast<uint32_t>(rec->size());
+        // The first run of filler that takes it (the file's first octet is a record's).
+        const std::vector<Rec> runs = FillerRuns(d);
+        const auto run = std::find_if(runs.begin(), runs.end(), [n](const Rec& r) { return r.len >= n; });
+        const size_t first = steps->size();
+        if (run == runs.end() || !PutRecord(rec->data(), n, run->at, part, true, steps)) return false;
+        for (size_t i = first; i < steps->size(); ++i)
+            std::copy((*steps)[i].data.begin(), (*steps)[i].data.end(), d.begin() + (*steps)[i].offset);
+    }
+    return true;
+}
+
 bool ScPkcs15PlanRestore(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
                          std::vector<SCPkcs15WriteStep>* steps) {
     steps->clear();
@@ -462,23 +539,7 @@ bool ScPkcs15PlanRestore(const uint8_t* from, const uint8_t* to, uint32_t len, u
         if (std::equal(t.begin() + r.at, t.begin() + r.at + r.len, f.begin() + r.at)) continue;
         // A record that stands in `from` elsewhere would stand twice.
         if (!blank(r.at, r.at + r.len)) return false;
-        const uint32_t h = 2 + ((t[r.at + 1] & 0x80) ? (t[r.at + 1] & 0x7F) : 0);
-        if ((t[r.at] & 0x1F) == 0x1F || h > r.len) return false;
-        SCPkcs15WriteStep header;
-        header.offset = r.at;
-        header.data.assign(t.begin() + r.at, t.begin() + r.at + h);
-        header.data[0] = kScPkcs15Cleared;
-        steps->push_back(std::move(header));
-        for (uint32_t at = r.at + h; at < r.at + r.len; at += part) {
-            SCPkcs15WriteStep body;
-            body.offset = at;
-            body.data.assign(t.begin() + at, t.begin() + std::min(r.at + r.len, at + part));
-            steps->push_back(std::move(body));
-        }
-        SCPkcs15WriteStep tag;
-        tag.offset = r.at;
-        tag.data.assign(1, t[r.at]);
-        steps->push_back(std::move(tag));
+        if (!PutRecord(t.data() + r.at, r.len, r.at, part, false, steps)) return false;
         std::fill(differs.begin() + r.at, differs.begin() + r.at + r.len, false);
     }
     // Outside the records put back, only filler may differ (it is left as it is).

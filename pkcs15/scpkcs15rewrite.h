@@ -71,6 +71,14 @@ bool ScPkcs15PlanClearing(const uint8_t* from, uint32_t len, const std::vector<u
 bool ScPkcs15PlanRestore(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
                          std::vector<SCPkcs15WriteStep>* steps);
 
+// Steps that add records to a file `from` (len octets) in the filler between and
+// after its records, none moving, none longer than `part`, each leaving whole
+// elements (a record longer than a command first stands as a cleared element of
+// its length): true when the records of `to` (packed) are those of `from` and
+// more, in any order, and the filler holds room for each.
+bool ScPkcs15PlanFilling(const uint8_t* from, uint32_t len, const std::vector<uint8_t>& to, uint32_t part,
+                         std::vector<SCPkcs15WriteStep>* steps);
+
 // A write planned from `base` (the records a writer last knew the card to hold)
 // towards `target`, carried over to `current` (the records the card holds now,
 // after another application wrote): what the write removes or adds goes from or

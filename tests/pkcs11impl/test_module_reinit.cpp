@@ -1119,6 +1119,19 @@ TEST_P(TokenCapacity, EachObjectInAProcessOfItsOwnUntilTheCardIsFull) {
       }
       EXPECT_TRUE(written == listed) << listed.size() << " of " << written.size() << " listed as written";
     }
+    // A deletion gives its room back: on the full card the same object fits again.
+    TestTemplate fifth;
+    if (kind == Kind::kData)
+      fifth.Bytes(CKA_LABEL, "Object 5");
+    else
+      fifth.Bytes(CKA_ID, std::string("\x05\x00", 2));
+    for (CK_OBJECT_HANDLE o : modulecalls::Find(rig.m, h, fifth)) EXPECT_EQ(CKR_OK, f->C_DestroyObject(h, o));
+    const CK_SESSION_HANDLE again = rig.Restart();
+    ASSERT_NE(0u, again);
+    std::string label, value;
+    EXPECT_EQ(CKR_OK, MakeAsClient(f, again, kind, 5, &label, &value));
+    EXPECT_EQ(static_cast<size_t>(kind == Kind::kKeyPair ? 2 * made : made), CountObjects(f, again));
+    EXPECT_EQ("", tokencheck::Join(tokencheck::TokenProblems(f, again, nullptr, nullptr)));
     counts += Fmt(" %d %s", made, kind == Kind::kCertificate ? "certificates," : kind == Kind::kData ? "data objects," : "key pairs");
   }
   std::printf("%s:%s\n", card.c_str(), counts.c_str());

@@ -300,4 +300,28 @@ TEST(Rewrite, RecordsLongerThanACommandAreClearedWhereTheyStand) {
     std::vector<SCPkcs15WriteStep> none;
     const Bytes file = File({small, big}, 512);
     EXPECT_FALSE(ScPkcs15PlanClearing(file.data(), 512, bigger, 64, &none));
+
+    // Records that only come go into the filler, the room a clearing left first,
+    // none moving: a short one in one command, a long one as a cleared element
+    // first; a record taken out, or one that no filler takes, is no filling.
+    const Bytes fresh = Record(rng, 150), longer = Record(rng, 240);
+    const auto cat = [](std::initializer_list<Bytes> parts) {
+        Bytes all;
+        for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+        return all;
+    };
+    std::vector<SCPkcs15WriteStep> clearing, filling;
+    ASSERT_TRUE(ScPkcs15PlanClearing(File({small, big, bigger}, 1024).data(), 1024, cat({small, bigger}), 64, &clearing));
+    const Bytes holed = walk(File({small, big, bigger}, 1024), clearing, 2);
+    ASSERT_TRUE(ScPkcs15PlanFilling(holed.data(), 1024, cat({small, bigger, fresh, longer}), 256, &filling));
+    EXPECT_EQ(2u, filling.size());
+    EXPECT_EQ(small.size(), filling[0].offset);
+    ASSERT_TRUE(ScPkcs15PlanFilling(holed.data(), 1024, cat({longer, small, bigger}), 64, &filling));
+    const Bytes filled = walk(holed, filling, 2);
+    std::multiset<Bytes> recs;
+    ASSERT_TRUE(Records(filled, &recs));
+    EXPECT_EQ((std::multiset<Bytes>{small, bigger, longer}), recs);
+    EXPECT_TRUE(std::equal(small.begin(), small.end(), filled.begin()));
+    EXPECT_FALSE(ScPkcs15PlanFilling(holed.data(), 1024, cat({small, fresh}), 64, &none));
+    EXPECT_FALSE(ScPkcs15PlanFilling(holed.data(), 600, cat({small, bigger, longer, longer}), 64, &none));
 }
