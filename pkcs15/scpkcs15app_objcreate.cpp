@@ -204,7 +204,7 @@ void SCPkcs15App::DropNewDirectory(SCPkcs15ObjectList* list, bool deleteFile) {
     if (!list) return;
     SCPath full;
     const bool havePath = list->GetPath().Count() > 0 && list->GetFullPathInto(full);
-    if (deleteFile) (void)list->Delete();
+    if (deleteFile) (void)list->DeleteMade();
     if (havePath) {
         // Its ODF entry goes with it.
         for (POSITION pos = m_odf.GetFirstEntryPosition(); pos;) {
@@ -910,7 +910,7 @@ SCRESULT SCPkcs15App::FinishKeyCreation(Creation& c, SCPkcs15PathObjectInfo* key
     // A directory this call wrote goes back as it was; the key this call wrote goes
     // again, unless a directory on the card may still name it.
     if (dirWritten) named = !IsMadeList(c.list) && c.list->UndoLastWrite() < 0;
-    if (keyWritten && key && !named) (void)key->Delete();
+    if (keyWritten && key && !named) (void)key->DeleteMade();
     c.list->RemoveValueObject(c.rec);
     c.rec = nullptr;
     DropMadeLists(dirWritten);
@@ -1150,10 +1150,9 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     if (puk && !IsMadeList(puk) && pukWritten) {
         if (prvNamed || puk->UndoLastWrite() < 0) pubNamed = true;
     }
-    if (!prvNamed && !pubNamed) {
-        if (prvHeld) (void)prvHeld->Delete();
-        if (pubHeld) (void)pubHeld->Delete();
-    }
+    // A key that no directory may name goes, whatever stays of the other.
+    if (!prvNamed && prvHeld) (void)prvHeld->DeleteMade();
+    if (!pubNamed && pubHeld) (void)pubHeld->DeleteMade();
     DropMadeLists(true);
     return result;
 }

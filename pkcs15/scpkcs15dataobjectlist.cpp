@@ -411,7 +411,7 @@ SCRESULT SCPkcs15DataObjectList::CommitValueChange(void* record, uint32_t lifeCy
     const bool putBack = UndoLastWrite() >= 0;
     if (DecodeRecord(record) < 0) rec->typeAttributes.indirect = oldPath;
     if (putBack) {
-        (void)v->Delete();
+        (void)v->DeleteMade();
         // The card names the record as it was again.
         (void)NoteWritten();
     }

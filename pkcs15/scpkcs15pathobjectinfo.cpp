@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lib/libasn/asnbase.h"
+#include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15rewrite.h"
 #include "smartcard/sc_reader.h"
 #include "smartcard/sc_transactguard.h"
@@ -512,6 +513,15 @@ SCRESULT SCPkcs15PathObjectInfo::Delete() {
     m_flags |= FLAG_LOAD_TRIED;
     m_lastResult = SC_E_FILE_NOT_FOUND;
     return 0;
+}
+
+SCRESULT SCPkcs15PathObjectInfo::DeleteMade() {
+    SCRESULT r = Delete();
+    // An error answer is tried once more: the file would otherwise stay on the card,
+    // named by nothing.
+    if (r < 0 && r != SC_E_ACCESS_DENIED && r != SC_E_FILE_NOT_FOUND && r != SC_E_BAD_USAGE && !IsCardGoneResult(r))
+        r = Delete();
+    return r;
 }
 
 SCRESULT SCPkcs15PathObjectInfo::AllocateFileId(uint16_t firstFid, const uint16_t* parent, uint16_t parentLen) {

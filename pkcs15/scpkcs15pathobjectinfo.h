@@ -78,6 +78,8 @@ public:
     // outcome is its result alone).
     SCRESULT Write(const uint8_t* data, uint32_t len, SCPath* currentDf, SCPkcs15WriteOutcome* outcome);
     virtual SCRESULT Delete();
+    // Takes away a file this call made, after a later step of the call failed.
+    SCRESULT DeleteMade();
     // Handle interface of the object lists; defaults for a plain file object.
     virtual void* GetRecordList() { return nullptr; }
     // *handles in: the record after which the search goes on (null: from the first);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15pathobjectinfo.h"
 #include "pkcs15/scpkcs15rewrite.h"
 #include "smartcard/sc_card.h"
@@ -419,6 +420,20 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::InPlace(const std::vector<uint8_t>& rec
     uint32_t oldEnd = 0;
     if (!m_copy.framed || ScPkcs15FrameRecords(m_copy.bytes.data(), have, have, m_oneRecord, nullptr, &oldEnd) != 0)
         oldEnd = have;
+    // A cleared element a cut left after the records is no record, but what it
+    // holds is overwritten with the rest: a record written over its header would
+    // otherwise leave its octets bare.
+    for (uint32_t p = oldEnd; p < have;) {
+        uint32_t e = 0;
+        if (ScPkcs15IsFiller(m_copy.bytes[p])) {
+            ++p;
+        } else if (ScPkcs15ElementEnd(m_copy.bytes.data(), have, p, &e) == 1) {
+            p = oldEnd = e;
+        } else {
+            oldEnd = have;
+            break;
+        }
+    }
     // What is written: the records, filler after them where the file has room,
     // and filler over what the old records took; filler beyond stays as it is.
     const uint32_t span = std::min(size, std::max(oldEnd, len + 1));
@@ -898,6 +913,17 @@ SCRESULT SCPkcs15RecordFile::Undo() {
     SCCardPlannedGuard planned(card);
     Change undo;
     std::swap(undo, m_undo);
+    SCRESULT r = UndoChange(undo);
+    // An error answer is tried once more where the walk back starts from what the
+    // copy says the card holds: what the call wrote would otherwise stay.
+    if (r < 0 && undo.kind != Change::kGrown && r != SC_E_BAD_USAGE && r != SC_E_NO_MEMORY &&
+        r != SC_E_CARD_WAS_RESET && !IsCardGoneResult(r))
+        r = UndoChange(undo);
+    return r;
+}
+
+SCRESULT SCPkcs15RecordFile::UndoChange(const Change& undo) {
+    SCCard* card = Card();
     SCPath path;
     if (!m_owner.GetFullPathInto(path)) return SC_E_BAD_USAGE;
     const uint16_t fid = path[path.Count() - 1];

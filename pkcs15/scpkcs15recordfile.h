@@ -118,6 +118,8 @@ private:
     SCPkcs15WriteOutcome Create(const std::vector<uint8_t>& records);
     SCPkcs15WriteOutcome Grow(const std::vector<uint8_t>& records);
     SCRESULT TakeUpSpare();
+    // One walk back of a change (Undo).
+    SCRESULT UndoChange(const Change& undo);
     // Whether the file may grow for these conditions: its rules, a place for its
     // spare, the DF's memory where its header tells it (*noRoom: that is what
     // lacks). 1, 0 or a failure.

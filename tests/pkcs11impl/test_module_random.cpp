@@ -867,15 +867,25 @@ TEST_P(RandomWrites, TheTokenHoldsWhatTheModelSays) {
     const char* dash = std::strchr(s, '-');
     last = dash ? static_cast<unsigned>(std::strtoul(dash + 1, nullptr, 10)) : first;
   }
-  for (unsigned seed = first; seed <= last; ++seed) {
+  const auto run = [&c](unsigned seed, int length) {
     const Kind kind = static_cast<Kind>(seed % 3);
-    Sequence sequence(c, seed, kind, steps);
+    Sequence sequence(c, seed, kind, length);
     const std::string failure = sequence.Run();
     std::printf("seed %u, %s: %zu steps, %zu objects then, %d refused (no room, or a handle the other changed), %d cut%s\n",
                 seed, KindName(kind), sequence.Steps(), sequence.Objects(), sequence.refusals, sequence.cutsFired,
                 failure.empty() ? "" : ", FAILED");
     if (!failure.empty()) ADD_FAILURE() << failure;
-  }
+  };
+  for (unsigned seed = first; seed <= last; ++seed) run(seed, steps);
+  // Sequences of 200 steps that once found a fault, run as they were found: a
+  // record written over a cleared element a cut left, a file made by a call that
+  // an error answer kept from going, a key file left when its directory's
+  // walk back met one.
+  static const std::map<std::string, std::vector<unsigned>> kFound = {
+      {"MadeByInitTokenOnModel1", {3020}}, {"WrittenToSizeOnModel1", {3023}}, {"WrittenToSizeOnModel7", {3011}}};
+  const auto found = kFound.find(c.name);
+  if (!std::getenv("MIRTAL_RANDOM_SEED") && found != kFound.end())
+    for (unsigned seed : found->second) run(seed, 200);
 }
 
 INSTANTIATE_TEST_SUITE_P(
