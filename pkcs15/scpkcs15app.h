@@ -347,6 +347,14 @@ inline bool IsCardGoneResult(SCRESULT r) {
            (r >= SC_E_READER_SUBSYSTEM_NOT_RUNNING && r <= SC_E_READER_NOT_AVAILABLE);
 }
 
+// An error answer that one more try may get past: no refusal, no missing file,
+// no card gone, nothing the caller got wrong. Taking away what a failed call
+// wrote tries such an answer once more.
+inline bool MayTryAgain(SCRESULT r) {
+    return r < 0 && r != SC_E_BAD_USAGE && r != SC_E_NO_MEMORY && r != SC_E_ACCESS_DENIED &&
+           r != SC_E_FILE_NOT_FOUND && r != SC_E_CARD_WAS_RESET && !IsCardGoneResult(r);
+}
+
 // Installs the application's services for the card object and the file objects
 // (called once; idempotent).
 void SCPkcs15InstallAppServices();

@@ -517,10 +517,8 @@ SCRESULT SCPkcs15PathObjectInfo::Delete() {
 
 SCRESULT SCPkcs15PathObjectInfo::DeleteMade() {
     SCRESULT r = Delete();
-    // An error answer is tried once more: the file would otherwise stay on the card,
-    // named by nothing.
-    if (r < 0 && r != SC_E_ACCESS_DENIED && r != SC_E_FILE_NOT_FOUND && r != SC_E_BAD_USAGE && !IsCardGoneResult(r))
-        r = Delete();
+    // The file would otherwise stay on the card, named by nothing.
+    if (MayTryAgain(r)) r = Delete();
     return r;
 }
 

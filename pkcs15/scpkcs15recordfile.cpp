@@ -916,9 +916,7 @@ SCRESULT SCPkcs15RecordFile::Undo() {
     SCRESULT r = UndoChange(undo);
     // An error answer is tried once more where the walk back starts from what the
     // copy says the card holds: what the call wrote would otherwise stay.
-    if (r < 0 && undo.kind != Change::kGrown && r != SC_E_BAD_USAGE && r != SC_E_NO_MEMORY &&
-        r != SC_E_CARD_WAS_RESET && !IsCardGoneResult(r))
-        r = UndoChange(undo);
+    if (undo.kind != Change::kGrown && MayTryAgain(r)) r = UndoChange(undo);
     return r;
 }
 
