@@ -365,9 +365,9 @@ SCRESULT SCPkcs15App::FindFreeKeyReference(const uint16_t* path, uint16_t pathLe
                                            bool searchOtherApps, const void* excludeHandle) {
     int first = 1, last = 31;
     const uint32_t type = m_pCard ? m_pCard->GetCardType() : 0;
-    if (type == 3) last = 30;
-    else if (type == 7) first = 0x81, last = 0x9F;
-    if (type == 1) first = startRef;
+    if (type == SC_CARD_TYPE_COSMOPOLIC) last = 30;
+    else if (type == SC_CARD_TYPE_IAS) first = 0x81, last = 0x9F;
+    if (type == SC_CARD_TYPE_SETCOS441) first = startRef;
     else if (startRef > first) first = startRef;
     if (startRef > last) return SC_E_BAD_PARAMS;
     if (path && pathLen > 1 && IsPathUsed(path, pathLen, 0x31F0, excludeHandle)) return SC_E_INVALID_FILE_TYPE;
