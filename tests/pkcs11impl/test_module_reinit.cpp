@@ -1014,9 +1014,9 @@ TEST(ModuleReinit, TokenLeftIncompleteIsUninitialisedOnlyUnderThisModulesProfile
 namespace {
 
 // One object of a kind, number n: a certificate of 1,481 octets, a data object of
-// 256 octets, or an RSA-1024 key pair.
+// 256 octets, or an RSA key pair of 1024 bits unless told.
 enum class Kind { kCertificate, kData, kKeyPair };
-CK_RV MakeObject(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h, Kind kind, int n) {
+CK_RV MakeObject(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h, Kind kind, int n, CK_ULONG bits = 1024) {
   const std::string label = "Object " + std::to_string(n), id = {static_cast<char>(n), static_cast<char>(n >> 8)};
   TestTemplate t;
   CK_OBJECT_HANDLE obj = 0, pub = 0;
@@ -1035,7 +1035,7 @@ CK_RV MakeObject(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h, Kind kind, int 
     default: {
       CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
       TestTemplate prv;
-      t.Bool(CKA_TOKEN, true).Ulong(CKA_MODULUS_BITS, 1024).Bytes(CKA_PUBLIC_EXPONENT, std::string("\x01\x00\x01", 3));
+      t.Bool(CKA_TOKEN, true).Ulong(CKA_MODULUS_BITS, bits).Bytes(CKA_PUBLIC_EXPONENT, std::string("\x01\x00\x01", 3));
       t.Bytes(CKA_LABEL, label).Bytes(CKA_ID, id);
       prv.Bool(CKA_TOKEN, true).Bool(CKA_PRIVATE, true).Bool(CKA_SIGN, true).Bytes(CKA_LABEL, label).Bytes(CKA_ID, id);
       return f->C_GenerateKeyPair(h, &gen, TT_ARGS(t), TT_ARGS(prv), &pub, &obj);
@@ -1231,7 +1231,7 @@ TEST(ModuleReinit, ATokenMadeHereIsReadAndChangedInFewCommands) {
   EXPECT_LE(octets, 1500u) << t.Log();
   CK_FUNCTION_LIST* const f = const_cast<CK_FUNCTION_LIST*>(t.f());
   int certificates = 0;
-  // A row's call: its objects found in the session first (not counted), then the counted call.
+  // A row's call: its objects found first (not counted), then the counted call.
   using Call = std::function<CK_RV()>;
   const auto one = [&t](CK_SESSION_HANDLE s, CK_OBJECT_CLASS cls, const std::string& label) {
     return modulecalls::Find(*t.module, s, TestTemplate().Ulong(CKA_CLASS, cls).Bytes(CKA_LABEL, label)).at(0);
@@ -1239,63 +1239,53 @@ TEST(ModuleReinit, ATokenMadeHereIsReadAndChangedInFewCommands) {
   const auto set = [&](const char* label, CK_ATTRIBUTE_TYPE type, const std::string& v) {
     return [=, &one](CK_SESSION_HANDLE s) -> Call {
       const CK_OBJECT_HANDLE o = one(s, CKO_DATA, label);
-      return [=]() mutable { return f->C_SetAttributeValue(s, o, TT_ARGS(TestTemplate().Bytes(type, v))); };
+      return [=]() { return f->C_SetAttributeValue(s, o, TT_ARGS(TestTemplate().Bytes(type, v))); };
     };
   };
-  const auto certificate = [&](CK_SESSION_HANDLE s) -> Call {
-    return [&, s]() {
-      std::string label, value;
-      return MakeAsClient(f, s, Kind::kCertificate, certificates++, &label, &value);
+  const auto destroy = [&](CK_OBJECT_CLASS a, CK_OBJECT_CLASS b, const char* label) {
+    return [=, &one](CK_SESSION_HANDLE s) -> Call {
+      const CK_OBJECT_HANDLE x = one(s, a, label), y = b ? one(s, b, label) : 0;
+      return [=]() {
+        const CK_RV rv = f->C_DestroyObject(s, x);
+        return rv == CKR_OK && y ? f->C_DestroyObject(s, y) : rv;
+      };
     };
   };
-  const auto destroyData = [&](CK_SESSION_HANDLE s) -> Call {
-    const CK_OBJECT_HANDLE o = one(s, CKO_DATA, "Object 0");
-    return [=]() { return f->C_DestroyObject(s, o); };
-  };
-  const auto destroyPair = [&](CK_SESSION_HANDLE s) -> Call {
-    const CK_OBJECT_HANDLE prv = one(s, CKO_PRIVATE_KEY, "Object 3"), pub = one(s, CKO_PUBLIC_KEY, "Object 3");
-    return [=]() {
-      const CK_RV rv = f->C_DestroyObject(s, prv);
-      return rv == CKR_OK ? f->C_DestroyObject(s, pub) : rv;
+  const auto make = [&](Kind kind) {
+    return [=, &certificates](CK_SESSION_HANDLE s) -> Call {
+      std::string l, v;
+      return [=, &certificates]() mutable {
+        return kind == Kind::kKeyPair ? MakeObject(f, s, kind, 100, 2048)
+                                      : MakeAsClient(f, s, kind, certificates++, &l, &v);
+      };
     };
   };
-  const auto rsa2048 = [&](CK_SESSION_HANDLE s) -> Call {
-    return [=]() {
-      CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-      TestTemplate pub, prv;
-      pub.Bool(CKA_TOKEN, true).Ulong(CKA_MODULUS_BITS, 2048).Bytes(CKA_PUBLIC_EXPONENT, std::string("\x01\x00\x01", 3));
-      prv.Bool(CKA_TOKEN, true).Bool(CKA_PRIVATE, true).Bool(CKA_SIGN, true).Bytes(CKA_ID, "2048");
-      CK_OBJECT_HANDLE a = 0, b = 0;
-      return f->C_GenerateKeyPair(s, &gen, TT_ARGS(pub), TT_ARGS(prv), &a, &b);
-    };
-  };
-  struct Row {
+  const struct {
     const char* what;
     int certificates;  // made before, each in a process of its own
     std::function<Call(CK_SESSION_HANDLE)> call;
     size_t commands, octets;
     int like;  // the row whose counts this one keeps within 2 commands and 300 octets
-  };
-  const Row rows[] = {
+  } rows[] = {
       {"same-length value (a new file)", 0, set("Object 1", CKA_VALUE, std::string(256, 'a')), 18, 1800, -1},
       {"rename", 0, set("Object 2", CKA_LABEL, "Renamed 2"), 10, 1200, -1},
-      {"destroy a data object", 0, destroyData, 10, 1350, -1},
-      {"destroy a key pair", 0, destroyPair, 18, 2600, -1},
-      {"RSA-2048 key pair", 0, rsa2048, 32, 3600, -1},
-      {"1st certificate with long names", 0, certificate, 16, 1700, -1},
-      {"10th certificate with long names", 9, certificate, 26, 4300, -1},
-      {"20th certificate with long names (the directory grows)", 19, certificate, 75, 15500, -1},
+      {"destroy a data object", 0, destroy(CKO_DATA, 0, "Object 0"), 10, 1350, -1},
+      {"destroy a key pair", 0, destroy(CKO_PRIVATE_KEY, CKO_PUBLIC_KEY, "Object 3"), 18, 2600, -1},
+      {"RSA-2048 key pair", 0, make(Kind::kKeyPair), 32, 3600, -1},
+      {"1st certificate with long names", 0, make(Kind::kCertificate), 16, 1700, -1},
+      {"10th certificate with long names", 9, make(Kind::kCertificate), 26, 4300, -1},
+      {"20th certificate (the directory grows)", 19, make(Kind::kCertificate), 75, 15500, -1},
       {"same-length value, 20 certificates", 20, set("Object 1", CKA_VALUE, std::string(256, 'b')), 18, 1800, 0},
       {"rename, 20 certificates", 20, set("Renamed 2", CKA_LABEL, "Object 2"), 10, 1200, 1},
-      {"30th certificate with long names", 29, certificate, 42, 9000, -1},
+      {"30th certificate with long names", 29, make(Kind::kCertificate), 42, 9000, -1},
   };
   std::vector<std::pair<size_t, size_t>> counted;
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     while (certificates < row.certificates) {
       ASSERT_TRUE(t.Start());
       ASSERT_EQ(CKR_OK, t.UserSession("1234", &h));
-      ASSERT_EQ(CKR_OK, certificate(h)());
+      ASSERT_EQ(CKR_OK, make(Kind::kCertificate)(h)());
     }
     ASSERT_TRUE(t.Start());
     ASSERT_EQ(CKR_OK, t.UserSession("1234", &h));
