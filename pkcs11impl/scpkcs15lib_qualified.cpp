@@ -451,11 +451,24 @@ CK_RV SCPkcs15Lib::CreateQualifiedObject(SCPkcs15App* app, SCPkcs15ObjectAttribu
   uint32_t idLen = 0;
   const uint8_t* idValue = id != nullptr ? id->GetBinary(&idLen) : nullptr;
   if (idValue == nullptr || idLen == 0) return QUALIFIED_NOT_HANDLED;
+  // Only a qualified private key of the same identifier makes it the qualified
+  // part's: the private keys are read where the card may hold one (SetCOS 4.4.1,
+  // a CosmopolIC card with the qualified PIN), the other directories when there is one.
+  const uint32_t model = CardModel(app->GetCard());
+  ASNPkcs15AuthObject* pin = nullptr;
+  if (model != SC_CARD_TYPE_SETCOS441 &&
+      (model != SC_CARD_TYPE_COSMOPOLIC || FindQualifiedPin(app, &pin) < 0 || pin == nullptr))
+    return QUALIFIED_NOT_HANDLED;
+  const std::vector<uint8_t> idBytes(idValue, idValue + idLen);
   std::vector<void*> same;
-  const SCRESULT found =
-      FindByAttribute(app, 0, p15attr::kAnyId, std::vector<uint8_t>(idValue, idValue + idLen), &same);
+  SCRESULT found = FindByAttribute(app, P15_KIND_PRIVATE_KEY, p15attr::kAnyId, idBytes, &same);
   if (found < 0) return MapScErrorToCkr(found, false);
-  if (same.empty()) return QUALIFIED_NOT_HANDLED;
+  bool anyQualified = false;
+  for (void* o : same) anyQualified = anyQualified || IsQualifiedPrivateKey(app, o);
+  if (!anyQualified) return QUALIFIED_NOT_HANDLED;
+  same.clear();
+  found = FindByAttribute(app, 0, p15attr::kAnyId, idBytes, &same);
+  if (found < 0) return MapScErrorToCkr(found, false);
   void* qualifiedKey = nullptr;
   for (void* o : same) {
     if (IsQualifiedCertificate(app, o) && IsCertificateFileUsed(app->GetCard()) == 1) return QUALIFIED_NOT_HANDLED;

@@ -198,7 +198,6 @@ void SCPkcs15App::SetCard(SCCard* card) {
 
 void SCPkcs15App::Clear(bool full) {
     ForgetAllPins();
-    m_cutGrowthsLookedFor = false;
     m_flags &= ~0x133u;
     // The structure read from the card goes in both cases, so that a structure
     // built anew (CreatePkcs15Structure) starts from nothing.
@@ -266,7 +265,7 @@ bool SvcIsReferenceUsed(SCPkcs15App* app, uint8_t kind, const void* value, uint1
     return app && ValidAbsPath(path, len) && app->IsKeyReferenceUsed(kind, path, len, listMask, extra);
 }
 bool SvcFileIsPathUsed(SCPkcs15App* app, const uint16_t* path, uint16_t count, uint32_t listMask) {
-    return app && ValidAbsPath(path, count) && app->IsPathUsed(path, count, listMask, nullptr);
+    return app && ValidAbsPath(path, count) && app->IsPathUsed(path, count, listMask, nullptr, true);
 }
 size_t SvcKeptPinReferences(SCPkcs15App* app, uint8_t* refs, size_t max) {
     return app ? app->KeptPinReferences(refs, max) : 0;

@@ -109,7 +109,10 @@ public:
                                   const void* excludeHandle);
     bool IsKeyReferenceUsed(int ref, const uint16_t* absPath, uint16_t absPathLen, uint32_t listMask,
                             const void* excludeHandle);
-    bool IsPathUsed(const uint16_t* absPath, uint16_t absPathLen, uint32_t listMask, const void* excludeHandle);
+    // readOnly: the records of the directories read so far alone (a new file's place:
+    // a record names only a file that is there, which the card's answer covers).
+    bool IsPathUsed(const uint16_t* absPath, uint16_t absPathLen, uint32_t listMask, const void* excludeHandle,
+                    bool readOnly = false);
     SCRESULT GetDirectoryPaths(SCPathList* out, uint32_t kind, bool clear);
     // The certificate and the public key that belong to a private key (by its
     // identifier, its key identifiers, then its public key); SC_E_PKCS15_ATTR_NOT_FOUND
@@ -247,9 +250,8 @@ public:
     // The references of the PINs kept verified (at most max into refs); their number.
     size_t KeptPinReferences(uint8_t* refs, size_t max) const;
     // Finishes the growths that cuts left in the files of records of this application
-    // (and its card's EF.DIR): the first call that may write the token looks for
-    // the spares of the files it has not read, and every such call finishes what
-    // a reading found.
+    // (and its card's EF.DIR) that a reading found: every call that may write the
+    // token does, before it writes anything else.
     SCRESULT FinishCutGrowths();
     // Creates or resets a PIN on the card from its PIN object; record is the card's creation record
     // (filled here from the PIN attributes); outPath receives the PIN's DF.
@@ -336,9 +338,6 @@ private:
     VerifiedPinList m_verifiedPins;
     VerifiedPin* m_pCurrentPin;
     std::vector<SCPkcs15ObjectList*> m_madeLists;
-    // The places of spares of the files not read yet were looked at (once a card
-    // session, by its first call that may write).
-    bool m_cutGrowthsLookedFor = false;
 };
 
 // The card or its reader is gone: operations that walk many objects stop.

@@ -194,19 +194,15 @@ SCRESULT SCPkcs15App::DestroyObject(void* handle, bool deleteValueFile) {
 }
 
 SCRESULT SCPkcs15App::FinishCutGrowths() {
-    const bool lookFor = !m_cutGrowthsLookedFor;
-    const auto finish = [lookFor](SCPkcs15PathObjectInfo& f) {
-        SCRESULT r = lookFor && !f.IsLoadTried() ? f.LookForCutGrowth() : 0;
-        if (r >= 0 && f.SawWholeSpare()) r = f.FinishCutGrowth();
-        return r;
-    };
+    // What the readings of this card session found: a directory the call does not
+    // read is not looked at (a write of it takes up its spare first, WriteOnce).
+    const auto finish = [](SCPkcs15PathObjectInfo& f) { return f.SawWholeSpare() ? f.FinishCutGrowth() : 0; };
     SCRESULT r = m_pOwner ? finish(m_pOwner->GetCardDir()) : 0;
     if (r >= 0) r = finish(m_odf);
     if (r >= 0) r = finish(m_tokenInfo);
     for (DirList& l : m_lists)
         for (POSITION p = l.GetHeadPosition(); p && r >= 0;) r = finish(*l.GetNext(p));
     // A growth that cannot be finished fails the call before it writes anything else.
-    if (r >= 0) m_cutGrowthsLookedFor = true;
     return r;
 }
 
@@ -292,7 +288,7 @@ static void ForEachRecord(SCPkcs15ObjectList* f, Fn fn) {
 }
 
 bool SCPkcs15App::IsPathUsed(const uint16_t* absPath, uint16_t absPathLen, uint32_t listMask,
-                             const void* excludeHandle) {
+                             const void* excludeHandle, bool readOnly) {
     AssertInvariant(absPath && absPathLen > 1 && absPath[0] == SC_FID_MF, __FILE__, __LINE__,
                     "absPath && absPathLen > 1 && absPath[0] == SC_FID_MF", nullptr);
     static const MaskBit kMask[] = {{0x1, L_PRKDF},        {0x2, L_PUKDF},        {0x4, L_TRUSTED_PUKDF},
@@ -305,6 +301,7 @@ bool SCPkcs15App::IsPathUsed(const uint16_t* absPath, uint16_t absPathLen, uint3
             SCPkcs15ObjectList* f = l.GetNext(p);
             // A directory's file, and the places its spare may take when it grows.
             if (PathMatches(f, absPath, absPathLen) || IsSparePlace(f, absPath, absPathLen)) return true;
+            if (readOnly && !f->IsLoadTried()) continue;
             bool used = false;
             ForEachRecord(f, [&](void* h, SCPkcs15PathObjectInfo* v) {
                 used = h != excludeHandle && v && PathMatches(v, absPath, absPathLen);

@@ -645,10 +645,9 @@ public:
         if (r < 0) return r;
         bool createdValue = false;
         if (v && v->IsDirty()) {
-            bool existed = v->FileExists();
             r = v->Write(nullptr, 0, nullptr);
             if (r < 0) return r;
-            createdValue = !existed;
+            createdValue = v->MadeByLastWrite();
         }
         if (IsDirty()) {
             MemFile enc;

@@ -396,6 +396,7 @@ SCRESULT SCPkcs15PathObjectInfo::Write(const uint8_t* data, uint32_t len, SCPath
     SCPath fullPath(full, count);
     SCTransactGuard guard(m_pCard);
     SCRESULT res;
+    m_madeByWrite = false;
     if (IsRecordsFile()) {
         if (currentDf) currentDf->Clear();
         *outcome = m_recordFile->Write(data, len, !m_noCreate);
@@ -413,9 +414,10 @@ SCRESULT SCPkcs15PathObjectInfo::Write(const uint8_t* data, uint32_t len, SCPath
             SCFileHeader::SafeRelease(m_pFileHeader);
             m_pFileHeader = nullptr;
             res = m_pCard->SelectChildEf(fullPath[count - 1], &m_pFileHeader);
-            if (res == SC_E_FILE_NOT_FOUND && !m_noCreate)
+            if (res == SC_E_FILE_NOT_FOUND && !m_noCreate) {
                 res = CreateAndWrite(data, len);
-            else if (res >= 0)
+                m_madeByWrite = res >= 0;  // a failed one takes its file away itself
+            } else if (res >= 0)
                 res = UpdateContents(data, len);
             if (res == SC_E_ACCESS_DENIED && m_pPkcs15App && !reverified) {
                 reverified = true;

@@ -77,6 +77,8 @@ public:
     // The same, saying how a write of a file of records ended (a value file's
     // outcome is its result alone).
     SCRESULT Write(const uint8_t* data, uint32_t len, SCPath* currentDf, SCPkcs15WriteOutcome* outcome);
+    // Whether the last write of a value file made it (it was not on the card).
+    bool MadeByLastWrite() const { return m_madeByWrite; }
     virtual SCRESULT Delete();
     // Takes away a file this call made, after a later step of the call failed.
     SCRESULT DeleteMade();
@@ -161,8 +163,6 @@ public:
     // growth a cut left): the next call that may write the token finishes it.
     bool SawWholeSpare() const { return m_recordFile && m_recordFile->SawWholeSpare(); }
     SCRESULT FinishCutGrowth();
-    // Looks at the places of the spare alone (a file not read yet).
-    SCRESULT LookForCutGrowth() { return IsRecordsFile() ? m_recordFile->LookForCutGrowth() : 0; }
     void SetDirty(bool dirty) { m_flags = dirty ? (m_flags | FLAG_DIRTY) : (m_flags & ~FLAG_DIRTY); }
     // fresh: a file still to be written (loaded and dirty); else neither read nor written.
     void SetFresh(bool fresh) {
@@ -219,6 +219,7 @@ protected:
     const void* m_authHandle;
     // Set while a file missing on the card is not to be made (Write answers SC_E_FILE_NOT_FOUND).
     bool m_noCreate = false;
+    bool m_madeByWrite = false;
     // The read and write of a file of records (null for a value file).
     std::unique_ptr<SCPkcs15RecordFile> m_recordFile;
 

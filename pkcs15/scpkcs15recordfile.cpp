@@ -59,6 +59,11 @@ uint64_t SCPkcs15RecordFile::HoldSerial() const {
     return reader ? reader->GetHoldSerial() : 0;
 }
 
+uint64_t SCPkcs15RecordFile::CardSession() const {
+    const SCReader* reader = Card() ? Card()->GetReader() : nullptr;
+    return reader ? reader->GetCardSession() : 0;
+}
+
 bool SCPkcs15RecordFile::Held() const {
     const SCReader* reader = Card() ? Card()->GetReader() : nullptr;
     return m_copy.known && reader && reader->StillHeld(m_copy.serial);
@@ -108,6 +113,11 @@ SCRESULT SCPkcs15RecordFile::SparePath(int slot, SCPath* out) const {
 
 SCRESULT SCPkcs15RecordFile::ProbeSpares(const SCPath& full) {
     SCCard* card = Card();
+    // Looked at once a card session while nothing stands there.
+    if (m_noSpareIn != 0 && m_noSpareIn == CardSession()) {
+        m_copy.free = 0;
+        return 0;
+    }
     for (int i = 0; i < kScPkcs15SpareSlots; ++i) {
         Slot& slot = m_copy.slots[i];
         SCPath path;
@@ -117,6 +127,7 @@ SCRESULT SCPkcs15RecordFile::ProbeSpares(const SCPath& full) {
         if (r == SC_E_FILE_NOT_FOUND) {
             // A free place: a spare stands only where the places before it are taken.
             if (m_copy.free < 0) m_copy.free = i;
+            if (i == 0) m_noSpareIn = CardSession();
             return 0;
         }
         if (r < 0 && !IsAnswer(r)) return r;
@@ -624,6 +635,7 @@ SCRESULT SCPkcs15RecordFile::MakeSpare(const SCFileHeader& like, int slot, const
         return SC_E_NO_MEMORY;
     const uint16_t spareFid = sparePath[sparePath.Count() - 1];
     Slot& s = m_copy.slots[slot];
+    m_noSpareIn = 0;
     SCRESULT r = InDf([&]() {
         SCFileHeader::SafeRelease(s.header);
         s.header = nullptr;
@@ -881,25 +893,6 @@ SCRESULT SCPkcs15RecordFile::FinishCutGrowth() {
         Forget();
         if (r != SC_E_CARD_WAS_RESET || !card->InWrite()) break;
     }
-    Forget();
-    return r;
-}
-
-SCRESULT SCPkcs15RecordFile::LookForCutGrowth() {
-    SCCard* card = Card();
-    SCPath full;
-    if (!card || !m_owner.GetFullPathInto(full) || full.Count() < 2) return SC_E_BAD_USAGE;
-    if (Held()) return 0;
-    SCTransactGuard guard(card);
-    Forget();
-    SCRESULT r = 0;
-    try {
-        r = ProbeSpares(full);
-    } catch (const std::bad_alloc&) {
-        r = SC_E_NO_MEMORY;
-    }
-    m_sawWholeSpare = r >= 0 && m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole;
-    // The file itself was not read: nothing here is a copy of it.
     Forget();
     return r;
 }

@@ -69,9 +69,6 @@ public:
     SCRESULT CanHold(uint32_t len, const SCValueSet& conditions);
     // Finishes the growth a cut left (a whole spare), when there is one now.
     SCRESULT FinishCutGrowth();
-    // Looks at the places of the file's spare alone (one SELECT where none is
-    // there): SawWholeSpare() then tells whether a growth is to be finished.
-    SCRESULT LookForCutGrowth();
     // Whether the last reading found a whole spare in the file's place.
     bool SawWholeSpare() const { return m_sawWholeSpare; }
     // Forgets the copy (the next step reads the card again).
@@ -106,6 +103,7 @@ private:
 
     SCCard* Card() const;
     uint64_t HoldSerial() const;
+    uint64_t CardSession() const;
     bool Held() const;
     SCRESULT ReadOnce();
     SCRESULT ProbeSpares(const SCPath& full);
@@ -155,6 +153,10 @@ private:
     Copy m_copy;
     Change m_undo;
     bool m_sawWholeSpare = false;
+    // The card session in which the spare's places were looked at and the first
+    // was free (no spare stands: none stands where the places before it are free);
+    // 0 when not known. A cut ends the card session, so no growth is left since.
+    uint64_t m_noSpareIn = 0;
     // The octets an in-place write planned and what they replace, while the write
     // lasts: a write that a reset broke off ends as planned where nobody wrote since.
     std::vector<uint8_t> m_plannedTo, m_plannedFrom;

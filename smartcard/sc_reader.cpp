@@ -299,6 +299,7 @@ void SCReader::ClearCard() {
     m_pSmCtx = nullptr;  // the context belonged to the card
     if (m_bConnected) ++m_changeCount;
     ++m_holdSerial;
+    ++m_cardSession;
     m_bConnected = false;
     m_atrLen = 0;
     m_transactionDepth = 0;
@@ -383,6 +384,7 @@ SCRESULT SCReader::AfterConnect(uint32_t active) {
     m_transactionDepth = 0;
     ++m_changeCount;
     ++m_holdSerial;
+    ++m_cardSession;
 
     SCCardFactoryFn factory;
     {
@@ -431,6 +433,7 @@ SCRESULT SCReader::Reconnect(uint32_t shareMode) {
 void SCReader::CardWasReset() {
     ++m_changeCount;
     ++m_holdSerial;
+    ++m_cardSession;
     // The card forgot its channel and its selections.
     if (m_pSmCtx != nullptr) m_pSmCtx->LoseSession();
     if (m_pCard != nullptr) m_pCard->AfterCardReset();

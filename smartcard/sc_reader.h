@@ -205,6 +205,9 @@ public:
     uint64_t GetHoldSerial() const { return m_holdSerial; }
     // Whether what was read at this serial is still what the card holds.
     bool StillHeld(uint64_t serial) const { return m_transactionDepth > 0 && serial == m_holdSerial; }
+    // Counts the card's sessions: it moves when the card is connected, reset or
+    // lost (a cut ends one), never with a transaction alone.
+    uint64_t GetCardSession() const { return m_cardSession; }
     // Commands sent to the card so far: while it stands still, the card's
     // selection stays where the last command left it.
     uint64_t GetCommandCount() const { return m_commandCount; }
@@ -263,6 +266,7 @@ private:
     uint32_t m_atrLen = 0;
     uint32_t m_transactionDepth = 0;
     uint64_t m_holdSerial = 0;
+    uint64_t m_cardSession = 1;
     uint64_t m_commandCount = 0;
     SCSmCtx* m_pSmCtx = nullptr;
     uint64_t m_rawState = 0;   // last state word seen from the back-end

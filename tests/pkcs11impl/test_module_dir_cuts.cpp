@@ -334,18 +334,18 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
     std::string spare;
     ASSERT_NE(nullptr, RecordsOf(ReadImage(rig.CardPath()), "3F00501550005400", &spare)) << setup;
     ASSERT_EQ("3F0050155000D400", spare) << setup;
-    // What a call that finishes the growth and writes nothing else leaves.
+    // What a call that writes the grown directory, finishing the growth, and nothing else leaves.
     s = rig.Start(setup);
-    TestTemplate cert;
-    cert.Ulong(CKA_CLASS, CKO_CERTIFICATE);
-    std::vector<CK_OBJECT_HANDLE> certs;
-    ASSERT_EQ(CKR_OK, FindAll(f, s, cert, &certs));
-    ASSERT_FALSE(certs.empty());
+    TestTemplate pub;
+    pub.Ulong(CKA_CLASS, CKO_PUBLIC_KEY);
+    std::vector<CK_OBJECT_HANDLE> keys;
+    ASSERT_EQ(CKR_OK, FindAll(f, s, pub, &keys));
+    ASSERT_FALSE(keys.empty());
     std::string label;
-    ASSERT_EQ(CKR_OK, Attribute(f, s, certs[0], CKA_LABEL, &label));
+    ASSERT_EQ(CKR_OK, Attribute(f, s, keys[0], CKA_LABEL, &label));
     TestTemplate same;
     same.Bytes(CKA_LABEL, label);
-    ASSERT_EQ(CKR_OK, f->C_SetAttributeValue(s, certs[0], TT_ARGS(same)));
+    ASSERT_EQ(CKR_OK, f->C_SetAttributeValue(s, keys[0], TT_ARGS(same)));
     takenUp = Comparable(rig.Image());
     ASSERT_NE(Comparable(setup), takenUp);
     ASSERT_EQ("", Join(DirectoryProblems(CheckDirectories(rig.CardPath()), Bounds(CheckDirectories(rig.CardPath()),

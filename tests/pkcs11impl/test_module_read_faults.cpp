@@ -314,8 +314,9 @@ TEST(ModuleReadFaults, WriteMeetingAResetByOtherIsFinishedOrTakenBack) {
                         // the directory read again just before its one update
                         {kRenameData, 0xB0, -1, 3, "> 00B0030000"},
                         {kCreateData, 0xE0, 1},       {kGenerateKeyPair, 0x46, 2},
-                        // the directory's reading (its spare looked for first) meets the reset
-                        {kCreateData, 0xA4, -1, 2, "> 00A40804045015C40500"}};
+                        // the directory's reading meets the reset (its spare was looked for
+                        // earlier in the card session, and is again in the next)
+                        {kCreateData, 0xA4, -1, 2, "> 00A40804045015440500"}};
   const size_t added[] = {1, 2, 0};  // objects each write adds
   for (const Case& c : cases) {
     SCOPED_TRACE(Fmt("write %d, reset after INS %02X, refused %d", c.write, c.resetAfter, c.refusedWrite));
