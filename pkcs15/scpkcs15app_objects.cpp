@@ -197,7 +197,7 @@ SCRESULT SCPkcs15App::FinishCutGrowths() {
     const bool lookFor = !m_cutGrowthsLookedFor;
     const auto finish = [lookFor](SCPkcs15PathObjectInfo& f) {
         SCRESULT r = lookFor && !f.IsLoadTried() ? f.LookForCutGrowth() : 0;
-        if (r >= 0 && f.SawWholeSpare()) r = f.FinishCutGrowth();
+        if (r >= 0 && (f.SawWholeSpare() || f.SawDeadSpare())) r = f.FinishCutGrowth();
         return r;
     };
     SCRESULT r = m_pOwner ? finish(m_pOwner->GetCardDir()) : 0;
