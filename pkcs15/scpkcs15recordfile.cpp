@@ -665,9 +665,10 @@ SCRESULT SCPkcs15RecordFile::MakeSpare(const SCFileHeader& like, int slot, const
     // The new spare is the file selected: its last write commits.
     r = Card()->UpdateBinaryFromStart(spare.data(), static_cast<uint32_t>(spare.size()));
     if (r < 0) {
-        // Made by this call and never written (a reset meanwhile changes nothing of
-        // that: no other application takes a file without this module's mark).
-        (void)DeleteSpare(slot);
+        // Made by this call and never written: taken away again. After a reset another
+        // application may have done that and made a spare of its own there: the next
+        // reading tells which it is.
+        if (r != SC_E_CARD_WAS_RESET) (void)DeleteSpare(slot);
         return r;
     }
     s.kind = SCPkcs15Spare::kWhole;
