@@ -355,7 +355,6 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       ASSERT_TRUE(setup.find("/5000/D400 ") != std::string::npos || setup.find("/5000/9400 ") != std::string::npos);
     }
     EXPECT_GE(pairsThatFit(setup), fit - 1) << fit << " without the cuts, whose two keys take room too";
-    for (const char* place : {"/5000/D400 ", "/5000/9400 "}) EXPECT_EQ(std::string::npos, rig.Image().find(place));
   }
   if (c.afterCutGrowth) {
     CK_SESSION_HANDLE s = rig.Start(setup);
@@ -557,6 +556,9 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
             problems.push_back(Fmt("the next key pair answers 0x%lx, the next imported key 0x%lx", grv, irv));
           for (const std::string& p : TokenProblems(f, s, nullptr, nullptr)) problems.push_back("then " + p);
         }
+        // A spare a cut left (whole, torn or never written) is gone with that call.
+        const std::string now = rig.Image();
+        if (WithoutMarkedFiles(now) != now || now.find(" lcs=07 ") != std::string::npos) problems.push_back("a spare stays");
       }
       if (!problems.empty()) {
         ++failed;
