@@ -396,13 +396,17 @@ TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
         first.back() ^= 0x01;
         ASSERT_EQ(SC_OK, odf.Write(first.data(), static_cast<uint32_t>(first.size()), nullptr));
     }
-    // A spare never written (its state, the ODF's rules, every octet as created) is read
-    // around and goes at the next write, whatever it writes; so does one at the next place.
+    // A spare never written (its state, the ODF's rules, every octet as created) is read around and goes at the
+    // next write, whatever it writes, as does one at the next place; one the PINs held may not delete stays.
     for (const uint16_t fid : {0xD031, 0x9031}) plant(blank, fid, kScPkcs15SpareState);
     EXPECT_EQ(5, entries());
-    ASSERT_EQ(SC_OK, odf.Load(true));
-    EXPECT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
-    for (const uint16_t fid : {0xD031, 0x9031}) EXPECT_EQ((std::vector<uint8_t>{0xEE}), octets(fid));
+    for (const int refused : {1, 0}) {
+        ASSERT_EQ(SC_OK, odf.Load(true));
+        Inject(0xE4, 0x6982, refused);
+        EXPECT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
+        EXPECT_EQ(refused ? blank : std::vector<uint8_t>{0xEE}, octets(0xD031));
+        EXPECT_EQ((std::vector<uint8_t>{0xEE}), octets(0x9031));
+    }
     for (SCFileHeader* h : rulesOf) SCFileHeader::SafeRelease(h);
     // A whole spare's records become the file's at the next write.
     plant(whole);
