@@ -196,7 +196,9 @@ SCRESULT SCPkcs15App::DestroyObject(void* handle, bool deleteValueFile) {
 SCRESULT SCPkcs15App::FinishCutGrowths() {
     // What the readings of this card session found: a directory the call does not
     // read is not looked at (a write of it takes up its spare first, WriteOnce).
-    const auto finish = [](SCPkcs15PathObjectInfo& f) { return f.SawWholeSpare() ? f.FinishCutGrowth() : 0; };
+    const auto finish = [](SCPkcs15PathObjectInfo& f) {
+        return f.SawWholeSpare() || f.SawDeadSpare() ? f.FinishCutGrowth() : 0;
+    };
     SCRESULT r = m_pOwner ? finish(m_pOwner->GetCardDir()) : 0;
     if (r >= 0) r = finish(m_odf);
     if (r >= 0) r = finish(m_tokenInfo);

@@ -160,8 +160,10 @@ public:
     // changed, in the same transaction: a call that fails after it takes it back.
     SCRESULT UndoLastWrite();
     // A file of records whose last reading found a whole spare in its place (a
-    // growth a cut left): the next call that may write the token finishes it.
+    // growth a cut left), or a spare of it cut short or never written: the next
+    // call that may write the token finishes the growth, or takes the spare away.
     bool SawWholeSpare() const { return m_recordFile && m_recordFile->SawWholeSpare(); }
+    bool SawDeadSpare() const { return m_recordFile && m_recordFile->SawDeadSpare(); }
     SCRESULT FinishCutGrowth();
     void SetDirty(bool dirty) { m_flags = dirty ? (m_flags | FLAG_DIRTY) : (m_flags & ~FLAG_DIRTY); }
     // fresh: a file still to be written (loaded and dirty); else neither read nor written.

@@ -142,12 +142,29 @@ SCRESULT SCPkcs15RecordFile::ProbeSpares(const SCPath& full) {
         if (got < 0) continue;
         uint32_t at = 0, len = 0;
         slot.kind = ScPkcs15ReadSpare(full, d.data(), static_cast<uint32_t>(got), &at, &len);
-        if (slot.kind == SCPkcs15Spare::kForeign) continue;
+        if (slot.kind == SCPkcs15Spare::kForeign) {
+            r = IsNeverWrittenSpare(full, *slot.header, d.data(), static_cast<uint32_t>(got));
+            if (r < 0) return r;
+            if (r == 0) continue;
+            slot.kind = SCPkcs15Spare::kCut;
+        }
         if (slot.kind == SCPkcs15Spare::kWhole) slot.records.assign(d.begin() + at, d.begin() + at + len);
-        m_copy.spare = i;
-        return 0;
+        if (m_copy.spare < 0 || slot.kind == SCPkcs15Spare::kWhole) m_copy.spare = i;
+        // A whole spare ends the look; after one that goes, the next place is looked at too.
+        if (slot.kind == SCPkcs15Spare::kWhole) return 0;
     }
     return 0;
+}
+
+SCRESULT SCPkcs15RecordFile::IsNeverWrittenSpare(const SCPath& full, const SCFileHeader& found, const uint8_t* d,
+                                                 uint32_t n) {
+    // The file's own rules are asked of the card only for a file in the spare's state.
+    if (found.GetLifeCycleByte() != kScPkcs15SpareState) return 0;
+    SCFileHeader* h = nullptr;
+    const SCRESULT r = Card()->SelectPath(full.Ids(), full.Count(), &h);
+    const Header held(h, SCFileHeader::SafeRelease);
+    if (r < 0) return r == SC_E_FILE_NOT_FOUND || IsAnswer(r) ? 0 : r;
+    return h && ScPkcs15NeverWrittenSpare(full, found, *h, d, n) ? 1 : 0;
 }
 
 SCRESULT SCPkcs15RecordFile::ReadFile(const SCPath& full) {
@@ -219,8 +236,14 @@ SCRESULT SCPkcs15RecordFile::ReadOnce() {
         Forget();
         return SC_E_NO_MEMORY;
     }
-    m_sawWholeSpare = m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole;
+    SawSpares();
     return 0;
+}
+
+void SCPkcs15RecordFile::SawSpares() {
+    m_sawWholeSpare = m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole;
+    m_sawDeadSpare = false;
+    for (const Slot& s : m_copy.slots) m_sawDeadSpare = m_sawDeadSpare || s.kind == SCPkcs15Spare::kCut;
 }
 
 SCRESULT SCPkcs15RecordFile::Read(std::vector<uint8_t>* out, bool fresh) {
@@ -363,12 +386,12 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::WriteOnce(const std::vector<uint8_t>& r
         return out;
     }
     try {
-        // A growth a cut left is finished first, as a write of its own: the records
-        // a reader finds stay the same, and this write then starts from them.
-        if (m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole)
+        // Spares of this file that were never whole go; a growth a cut left is
+        // finished first, as a write of its own: the records a reader finds stay
+        // the same, and this write then starts from them.
+        r = DeleteDeadSpares();
+        if (r >= 0 && m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole)
             r = TakeUpSpare();
-        else if (m_copy.spare >= 0)
-            r = DeleteSpare(m_copy.spare);  // a spare of this file that was never whole
         if (r < 0) {
             out.result = r;
             return out;
@@ -636,10 +659,14 @@ SCRESULT SCPkcs15RecordFile::MakeSpare(const SCFileHeader& like, int slot, const
     const uint16_t spareFid = sparePath[sparePath.Count() - 1];
     Slot& s = m_copy.slots[slot];
     m_noSpareIn = 0;
+    // Made in the spare's own state: a cut before its first write leaves a file
+    // that the next write knows for this module's and takes away.
+    SCFileHeader model;
+    const SCFileHeader& made = ScPkcs15WithState(like, kScPkcs15SpareState, &model) ? model : like;
     SCRESULT r = InDf([&]() {
         SCFileHeader::SafeRelease(s.header);
         s.header = nullptr;
-        return Card()->CreateFileLike(like, spareFid, static_cast<uint32_t>(spare.size()), &s.header);
+        return Card()->CreateFileLike(made, spareFid, static_cast<uint32_t>(spare.size()), &s.header);
     });
     // A card whose files cannot be made again larger, or that has no room for the spare.
     if (r == SC_E_UNIMPLEMENTED_FEATURE || r == SC_E_UNSUPPORTED_FEATURE || IsNoRoom(r)) return SC_E_FILE_TOO_SMALL;
@@ -650,9 +677,10 @@ SCRESULT SCPkcs15RecordFile::MakeSpare(const SCFileHeader& like, int slot, const
     // The new spare is the file selected: its last write commits.
     r = Card()->UpdateBinaryFromStart(spare.data(), static_cast<uint32_t>(spare.size()));
     if (r < 0) {
-        // Made by this call and never written (a reset meanwhile changes nothing of
-        // that: no other application takes a file without this module's mark).
-        (void)DeleteSpare(slot);
+        // Made by this call and never written: taken away again. After a reset another
+        // application may have done that and made a spare of its own there: the next
+        // reading tells which it is.
+        if (r != SC_E_CARD_WAS_RESET) (void)DeleteSpare(slot);
         return r;
     }
     s.kind = SCPkcs15Spare::kWhole;
@@ -751,6 +779,10 @@ SCRESULT SCPkcs15RecordFile::RemakeFile(const SCFileHeader& like, uint32_t size,
     const uint16_t fid = path[path.Count() - 1];
     const uint32_t len = static_cast<uint32_t>(data.size());
     SCFileHeader*& h = m_owner.m_pFileHeader;
+    // A file made like its spare takes the ordinary state, not the spare's.
+    SCFileHeader model;
+    const SCFileHeader& made =
+        like.GetLifeCycleByte() == kScPkcs15SpareState && ScPkcs15WithState(like, 0x05, &model) ? model : like;
     SCRESULT r = 0;
     if (exists) {
         r = InDf([&]() { return Card()->DeleteFile(fid); });
@@ -766,7 +798,7 @@ SCRESULT SCPkcs15RecordFile::RemakeFile(const SCFileHeader& like, uint32_t size,
         r = InDf([&]() {
             SCFileHeader::SafeRelease(h);
             h = nullptr;
-            return Card()->CreateFileLike(like, fid, s, &h);
+            return Card()->CreateFileLike(made, fid, s, &h);
         });
         size = s;
         if (!IsNoRoom(r) || s == len) break;
@@ -802,6 +834,22 @@ SCRESULT SCPkcs15RecordFile::DeleteSpare(int slot) {
     if (m_copy.spare == slot) m_copy.spare = -1;
     if (m_copy.free < 0 || slot < m_copy.free) m_copy.free = slot;
     Reframe();
+    return 0;
+}
+
+SCRESULT SCPkcs15RecordFile::DeleteDeadSpares() {
+    for (int i = 0; i < kScPkcs15SpareSlots; ++i) {
+        if (m_copy.slots[i].kind != SCPkcs15Spare::kCut) continue;
+        const SCRESULT r = DeleteSpare(i);
+        if (r == SC_E_ACCESS_DENIED) {
+            // The PINs of this call may not delete it: it keeps its place until a call whose may.
+            m_copy.slots[i].kind = SCPkcs15Spare::kForeign;
+            if (m_copy.spare == i) m_copy.spare = -1;
+            continue;
+        }
+        if (r < 0) return r;
+    }
+    m_sawDeadSpare = false;
     return 0;
 }
 
@@ -879,16 +927,18 @@ SCRESULT SCPkcs15RecordFile::FinishCutGrowth() {
         r = Hold();
         if (r == SC_E_FILE_NOT_FOUND) r = 0;
         if (r < 0) break;
-        if (m_copy.spare < 0 || m_copy.slots[m_copy.spare].kind != SCPkcs15Spare::kWhole) {
-            m_sawWholeSpare = false;
-            return 0;
-        }
         try {
-            r = TakeUpSpare();
+            // Spares that were never whole go first: their room may be what the growth needs.
+            r = DeleteDeadSpares();
+            if (r >= 0 && m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole)
+                r = TakeUpSpare();
         } catch (const std::bad_alloc&) {
             r = SC_E_NO_MEMORY;
         }
-        if (r >= 0) return r;
+        if (r >= 0) {
+            m_sawWholeSpare = false;
+            return r;
+        }
         // Read again: a reset breaks off no more than a cut does.
         Forget();
         if (r != SC_E_CARD_WAS_RESET || !card->InWrite()) break;

@@ -67,10 +67,13 @@ public:
     // (0xC000 | PIN reference) verified: 1 when they fit or the file may grow, 0
     // when not, or a failure. Nothing is written.
     SCRESULT CanHold(uint32_t len, const SCValueSet& conditions);
-    // Finishes the growth a cut left (a whole spare), when there is one now.
+    // Finishes the growth a cut left (a whole spare), when there is one now, and
+    // takes away the spares of the file that a cut left never whole.
     SCRESULT FinishCutGrowth();
     // Whether the last reading found a whole spare in the file's place.
     bool SawWholeSpare() const { return m_sawWholeSpare; }
+    // Whether the last reading found a spare of the file cut short or never written.
+    bool SawDeadSpare() const { return m_sawDeadSpare; }
     // Forgets the copy (the next step reads the card again).
     void Forget();
 
@@ -107,6 +110,11 @@ private:
     bool Held() const;
     SCRESULT ReadOnce();
     SCRESULT ProbeSpares(const SCPath& full);
+    // 1 when the file found at a spare's place (its header and octets) is a spare
+    // of this file never written (ScPkcs15NeverWrittenSpare), 0 when not, or a failure.
+    SCRESULT IsNeverWrittenSpare(const SCPath& full, const SCFileHeader& found, const uint8_t* d, uint32_t n);
+    // SawWholeSpare() and SawDeadSpare() from the places as read.
+    void SawSpares();
     SCRESULT ReadFile(const SCPath& full);
     SCRESULT Hold();
     // The records a reader finds in the copy, after the file's octets changed.
@@ -142,6 +150,8 @@ private:
                                  const std::vector<uint8_t>& back, bool* committed);
     SCRESULT RemakeFile(const SCFileHeader& like, uint32_t size, const std::vector<uint8_t>& contents, bool exists);
     SCRESULT DeleteSpare(int slot);
+    // Every spare of the file found cut short or never written taken away.
+    SCRESULT DeleteDeadSpares();
     SCRESULT SparePath(int slot, SCPath* out) const;
     template <class F>
     SCRESULT InDf(F op);
@@ -157,6 +167,7 @@ private:
     // was free (no spare stands: none stands where the places before it are free);
     // 0 when not known. A cut ends the card session, so no growth is left since.
     uint64_t m_noSpareIn = 0;
+    bool m_sawDeadSpare = false;
     // The octets an in-place write planned and what they replace, while the write
     // lasts: a write that a reset broke off ends as planned where nobody wrote since.
     std::vector<uint8_t> m_plannedTo, m_plannedFrom;

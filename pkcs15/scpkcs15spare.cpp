@@ -25,6 +25,26 @@ std::vector<uint8_t> PathOctets(const SCPath& path) {
     return out;
 }
 
+// The octets of the mark of a spare of the file at this path.
+uint32_t MarkLength(const SCPath& path) { return static_cast<uint32_t>(2 + 2 + 2 * path.Count() + 2 + kDigestLen); }
+
+// The control parameters of a header (the template 62, inside 6F where the card wraps it).
+bool Parameters(const SCFileHeader& h, SCTlv* out) {
+    const std::vector<uint8_t>& raw = h.GetRaw();
+    size_t pos = 0;
+    SCTlv inner;
+    if (!scReadTlv(raw.data(), raw.size(), &pos, out)) return false;
+    if (out->tag == 0x6F && scFindTlv(out->value, out->length, 0x62, &inner)) *out = inner;
+    return true;
+}
+
+// The access rules (AB) of a header, empty where it carries none.
+std::vector<uint8_t> Rules(const SCFileHeader& h) {
+    SCTlv top, t;
+    if (!Parameters(h, &top) || !scFindTlv(top.value, top.length, 0xAB, &t)) return {};
+    return std::vector<uint8_t>(t.value, t.value + t.length);
+}
+
 }  // namespace
 
 uint16_t ScPkcs15SpareFid(uint16_t fid, int slot) {
@@ -79,4 +99,25 @@ SCPkcs15Spare ScPkcs15ReadSpare(const SCPath& file, const uint8_t* d, uint32_t n
     *at = markEnd;
     *len = n - markEnd;
     return SCPkcs15Spare::kWhole;
+}
+
+bool ScPkcs15WithState(const SCFileHeader& like, uint8_t state, SCFileHeader* out) {
+    SCTlv top, t;
+    if (!Parameters(like, &top)) return false;
+    std::vector<uint8_t> body, fcp;
+    for (size_t p = 0; p < top.length && scReadTlv(top.value, top.length, &p, &t);)
+        if (t.tag != 0x8A) scAppendTlv(&body, t.tag, t.value, t.length);
+    scAppendTlv(&body, 0x8A, &state, 1);
+    scAppendTlv(&fcp, 0x62, body.data(), body.size());
+    return out->Parse(fcp.data(), fcp.size()) >= 0 && out->IsTransparentEf();
+}
+
+bool ScPkcs15NeverWrittenSpare(const SCPath& file, const SCFileHeader& found, const SCFileHeader& fileHeader,
+                               const uint8_t* d, uint32_t n) {
+    // What the module chose when it made the spare: its state, its file's rules, room for a mark.
+    if (!found.IsTransparentEf() || found.GetLifeCycleByte() != kScPkcs15SpareState ||
+        found.GetFileSize() != n || n < MarkLength(file) || Rules(found) != Rules(fileHeader))
+        return false;
+    // Nothing written: every octet as the card created it.
+    return ScPkcs15IsFiller(d[0]) && std::all_of(d, d + n, [&](uint8_t b) { return b == d[0]; });
 }

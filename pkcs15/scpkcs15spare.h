@@ -7,15 +7,19 @@
 // The spare's identifier follows from the file's, so a reader finds it without
 // listing the DF. It opens with a mark that names the file it stands for and the
 // SHA-1 digest of the records that follow it up to its last octet: a spare cut
-// short is never taken for a whole one. Only a file that carries the mark is a
-// spare: anything else under a spare's identifier (a file of the card's issuer,
-// or a spare made but cut before its first write) is never read in the file's
-// place, written or deleted; the next identifier is used instead.
+// short is never taken for a whole one. A card cut right after a spare's
+// creation leaves it as created, before any mark: so a spare is made in a
+// life-cycle state of its own (kScPkcs15SpareState), and one found in that state,
+// with its file's rules and every octet as the card created it, is a spare this
+// module never wrote. Anything else under a spare's identifier (a file of the
+// card's issuer) is never read in the file's place, written or deleted; the next
+// identifier is used instead.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_path.h"
 
 // The identifiers a spare of the file with this identifier may take, in the
@@ -31,9 +35,23 @@ bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t 
 enum class SCPkcs15Spare {
     kNone,     // no file under the spare's identifier
     kWhole,    // a whole spare of this file: its records stand in the file's place
-    kCut,      // a spare of this file whose write was cut short: it may go
+    kCut,      // a spare of this file cut short or never written: it goes at the next write
     kForeign,  // a file without this file's mark (or one that cannot be read): never touched
 };
+
+// The life-cycle byte a spare is made with: operational and activated (ISO/IEC
+// 7816-4 codes that state 05 or 07) in the code that no other file of this module
+// takes and card issuers do not give; the card enforces the spare's rules alike.
+constexpr uint8_t kScPkcs15SpareState = 0x07;
+// The header `like` with this life-cycle byte, to make a file from; false when it
+// cannot be rebuilt (the file is then made like `like` itself).
+bool ScPkcs15WithState(const SCFileHeader& like, uint8_t state, SCFileHeader* out);
+// Whether a file under a spare's identifier of `file` (header `found`, octets
+// d[0, n), read whole) is a spare of it that a cut left before its first write:
+// in the spare's state, with the file's rules (header `fileHeader`), at least as
+// long as a mark, every octet the same filler the card creates files with.
+bool ScPkcs15NeverWrittenSpare(const SCPath& file, const SCFileHeader& found, const SCFileHeader& fileHeader,
+                               const uint8_t* d, uint32_t n);
 
 // What the octets of a file found under the spare's identifier are; for a whole
 // spare, *at and *len frame its records.

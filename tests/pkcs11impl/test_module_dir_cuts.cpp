@@ -92,6 +92,8 @@ struct OpCase {
   // label): their records are longer than one command. The set-up makes one, the
   // creation another, the rename renames it.
   bool clientCertificates = false;
+  // A key pair's growth pulled right after its spare's CREATE FILE, twice: as many pairs fit as without.
+  bool spareCutAtCreation = false;
 };
 const std::string kClientLabel = "Set-up certificate with a label of sixty characters .........";
 // The same certificate in every run of the process (a write is compared octet for octet).
@@ -321,11 +323,38 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
     }
   }
   std::string takenUp;
+  const auto afterCommands =
+      reinterpret_cast<int (*)(const char*, unsigned, int, int)>(dlsym(rig.sim.handle, "CardSimAfterCommands"));
+  const auto pairsThatFit = [&](const std::string& image) {  // until the card is full, in one process
+    CK_RV rv = CKR_OK;
+    int n = 0;
+    for (const CK_SESSION_HANDLE s = rig.Start(image); s && n < 400 && (rv = GeneratePair(f, s, Fmt("Fill %d", n), {0x20, static_cast<CK_BYTE>(n)})) == CKR_OK;) ++n;
+    return rv == CKR_DEVICE_MEMORY ? n : -1;
+  };
+  if (c.spareCutAtCreation) {
+    const int fit = pairsThatFit(setup);
+    for (int cut = 0; cut < 2; ++cut) {
+      // The spare's CREATE FILE among the call's, counted in a run without faults.
+      CK_SESSION_HANDLE s = rig.Start(setup);
+      ASSERT_EQ(0, rig.sim.ClearLog(kR0));
+      ASSERT_EQ(CKR_OK, GeneratePair(f, s, "Counted", {0x0c}));
+      int creations = 0, skip = -1;  // the creations before the spare's
+      for (const std::string& cmd : Commands(rig.sim.ApduLog(kR0)))
+        if (cmd.compare(2, 2, "E0") == 0 && skip < 0 && ++creations)
+          if (cmd.find("8302D400") != std::string::npos || cmd.find("83029400") != std::string::npos) skip = creations - 1;
+      ASSERT_LE(0, skip) << "no spare made";
+      s = rig.Start(setup);
+      ASSERT_EQ(0, afterCommands(kR0, 0xE0, CARDSIM_AFTER_REMOVE, skip));
+      EXPECT_NE(CKR_OK, GeneratePair(f, s, "Cut", {0x0c}));
+      ASSERT_TRUE(UndoFault(rig.sim, Fault::kPull, rig.CardPath()));
+      setup = rig.Image();
+      ASSERT_TRUE(setup.find("/5000/D400 ") != std::string::npos || setup.find("/5000/9400 ") != std::string::npos);
+    }
+    EXPECT_GE(pairsThatFit(setup), fit - 1) << fit << " without the cuts, whose two keys take room too";
+  }
   if (c.afterCutGrowth) {
     CK_SESSION_HANDLE s = rig.Start(setup);
     ASSERT_NE(0u, s);
-    const auto afterCommands = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(
-        dlsym(rig.sim.handle, "CardSimAfterCommands"));
     ASSERT_EQ(0, afterCommands(kR0, 0xE4, CARDSIM_AFTER_REMOVE, 0));
     EXPECT_NE(CKR_OK, GeneratePair(f, s, "Cut", {0x0c}));
     ASSERT_EQ(0, rig.sim.AfterCommand(kR0, 0x100, CARDSIM_AFTER_NOTHING));
@@ -334,8 +363,11 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
     std::string spare;
     ASSERT_NE(nullptr, RecordsOf(ReadImage(rig.CardPath()), "3F00501550005400", &spare)) << setup;
     ASSERT_EQ("3F0050155000D400", spare) << setup;
-    // What a call that writes the grown directory, finishing the growth, and nothing else leaves.
-    s = rig.Start(setup);
+  }
+  if (c.afterCutGrowth || c.spareCutAtCreation) {
+    // What a call that writes the grown directory, finishing the growth (or taking
+    // the spare away), and nothing else leaves.
+    const CK_SESSION_HANDLE s = rig.Start(setup);
     TestTemplate pub;
     pub.Ulong(CKA_CLASS, CKO_PUBLIC_KEY);
     std::vector<CK_OBJECT_HANDLE> keys;
@@ -521,6 +553,9 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
             problems.push_back(Fmt("the next key pair answers 0x%lx, the next imported key 0x%lx", grv, irv));
           for (const std::string& p : TokenProblems(f, s, nullptr, nullptr)) problems.push_back("then " + p);
         }
+        // A spare a cut left (whole, torn or never written) is gone with that call.
+        const std::string now = rig.Image();
+        if (WithoutMarkedFiles(now) != now || now.find(" lcs=07 ") != std::string::npos) problems.push_back("a spare stays");
       }
       if (!problems.empty()) {
         ++failed;
@@ -580,6 +615,9 @@ INSTANTIATE_TEST_SUITE_P(
                              false, true},
                       OpCase{Op::kCreate, "CreateAfterACutGrowthOnModel3", "written-to-size-model3.card", 0, false,
                              true},
+                      // After spares cut right after their creation: the next key pair.
+                      OpCase{Op::kGeneratePair, "GenerateAfterSparesCutAtTheirCreationOnModel3",
+                             "written-to-size-model3.card", 0, false, false, false, true},
                       // Records longer than one command.
                       OpCase{Op::kCreateCertificate, "CreateACertificateAsClientsWriteItOnModel3", "blank-model3.card",
                              0, false, false, true},

@@ -4,6 +4,7 @@
 // denied retry, and hostile file contents.
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "p15_sim_fixture.h"
@@ -291,9 +292,9 @@ TEST_F(P15Card, RecordsAreReadWholeAndWrittenWhereTheyChange) {
 
 // A spare stands in its file's place only while it is whole and names that file:
 // a whole one's records are read in the file's place (and the next write makes
-// the file hold them and takes the spare away); one cut short is not (and goes);
+// the file hold them and takes the spare away); one cut short or never written is not (and goes);
 // and a file without this file's mark under the spare's identifier (the card
-// issuer's: empty, filler, unreadable, or a spare of another file) is never read
+// issuer's: empty, filler, unreadable, a spare of another file, blank otherwise) is never read
 // in its place, written or deleted: the file grows through the next identifier,
 // and where that is taken too, it does not grow.
 TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
@@ -303,11 +304,17 @@ TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
     ASSERT_EQ(SC_OK, VerifySoPin(card));
     const uint16_t odfPath[] = {0x3F00, 0x5015, 0x5031}, otherPath[] = {0x3F00, 0x5015, 0x5032};
     const std::vector<uint8_t> entry = {0xA7, 0x0A, 0x30, 0x08, 0x04, 0x06, 0x3F, 0x00, 0x50, 0x15, 0x44, 0x05};
-    const auto plant = [&](const std::vector<uint8_t>& contents, uint16_t fid = 0xD031) {
+    // Made in this life-cycle state, where one is given, like the ODF (rules 0) or an issuer's file (1).
+    SCFileHeader* rulesOf[2] = {nullptr, nullptr};
+    const auto plant = [&](const std::vector<uint8_t>& contents, uint16_t fid = 0xD031, uint8_t state = 0, int rules = 0) {
         SCTransactGuard g(card);
+        SCFileHeader model;
+        const uint32_t n = static_cast<uint32_t>(contents.size());
         (void)card->SelectPath(kApp1, 2, nullptr);
         (void)card->DeleteFile(fid);
-        ASSERT_EQ(SC_OK, card->CreateBinaryFile(fid, static_cast<uint32_t>(contents.size()), 0));
+        ASSERT_EQ(SC_OK, !state ? card->CreateBinaryFile(fid, n, 0)
+                         : ScPkcs15WithState(*rulesOf[rules], state, &model) ? card->CreateFileLike(model, fid, n, nullptr)
+                                                                            : SC_E_BAD_USAGE);
         if (!contents.empty()) {
             ASSERT_EQ(SC_OK, card->UpdateBinaryFromStart(contents.data(), static_cast<uint32_t>(contents.size())));
         }
@@ -341,14 +348,20 @@ TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
     Place(odf, 0x5031);
     std::vector<uint8_t> bigger = {0x30, 0x82, 0x01, 0x2C, 0x04, 0x82, 0x01, 0x28};
     bigger.resize(0x130, 0x5A);
-    const std::vector<std::vector<uint8_t>> issuers = {ofAnother, std::vector<uint8_t>(1, 0x00),
-                                                       std::vector<uint8_t>(40, 0x00), std::vector<uint8_t>(40, 0xFF),
-                                                       std::vector<uint8_t>(40, 0x42)};
+    const std::vector<uint8_t> blank(40, 0xFF);
+    plant(blank);
+    ASSERT_EQ(SC_OK, card->SelectPath(odfPath, 3, &rulesOf[0]));
+    ASSERT_EQ(SC_OK, card->SelectPath(std::vector<uint16_t>{0x3F00, 0x5015, 0xD031}.data(), 3, &rulesOf[1]));
+    // Blank ones too, where the state, the rules or the length are not a never-written spare's.
+    const std::vector<std::tuple<std::vector<uint8_t>, uint8_t, int>> issuers = {
+        {ofAnother, 0, 0}, {std::vector<uint8_t>(1, 0x00), 0, 0}, {std::vector<uint8_t>(40, 0x00), 0, 0}, {blank, 0, 0},
+        {std::vector<uint8_t>(40, 0x42), 0, 0}, {blank, 0x05, 0}, {blank, kScPkcs15SpareState, 1},
+        {std::vector<uint8_t>(40, 0x42), kScPkcs15SpareState, 0}, {std::vector<uint8_t>(20, 0xFF), kScPkcs15SpareState, 0}};
     for (size_t k = 0; k <= issuers.size(); ++k) {
         SCOPED_TRACE(k);
         // The last row: a file the card will not let be read.
-        const std::vector<uint8_t>& issuer = issuers[k < issuers.size() ? k : 4];
-        plant(issuer);
+        const auto& [issuer, state, rules] = issuers[k < issuers.size() ? k : 4];
+        plant(issuer, 0xD031, state, rules);
         if (k == issuers.size()) Inject(0xB0, 0x6982, 1);
         EXPECT_EQ(5, entries());
         ASSERT_EQ(SC_OK, odf.Load(true));
@@ -366,7 +379,7 @@ TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
         const std::vector<uint8_t> grown = octets(0x5031);
         EXPECT_TRUE(grown.size() > bigger.size() && std::equal(bigger.begin(), bigger.end(), grown.begin()));
         // Both places taken: larger contents are refused, nothing is sent that changes the card.
-        plant(issuer, 0x9031);
+        plant(issuer, 0x9031, state, rules);
         std::vector<uint8_t> larger(bigger);
         larger.resize(0x300, 0x5A);
         larger[2] = 0x02, larger[3] = 0xFC, larger[6] = 0x02, larger[7] = 0xF8;
@@ -385,6 +398,18 @@ TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
         first.back() ^= 0x01;
         ASSERT_EQ(SC_OK, odf.Write(first.data(), static_cast<uint32_t>(first.size()), nullptr));
     }
+    // A spare never written (its state, the ODF's rules, every octet as created) is read around and goes at the
+    // next write, whatever it writes, as does one at the next place; one the PINs held may not delete stays.
+    for (const uint16_t fid : {0xD031, 0x9031}) plant(blank, fid, kScPkcs15SpareState);
+    EXPECT_EQ(5, entries());
+    for (const int refused : {1, 0}) {
+        ASSERT_EQ(SC_OK, odf.Load(true));
+        Inject(0xE4, 0x6982, refused);
+        EXPECT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
+        EXPECT_EQ(refused ? blank : std::vector<uint8_t>{0xEE}, octets(0xD031));
+        EXPECT_EQ((std::vector<uint8_t>{0xEE}), octets(0x9031));
+    }
+    for (SCFileHeader* h : rulesOf) SCFileHeader::SafeRelease(h);
     // A whole spare's records become the file's at the next write.
     plant(whole);
     ASSERT_EQ(SC_OK, odf.Load(true));
