@@ -573,13 +573,18 @@ public:
     }
 
     SCRESULT GetObjectSize(void* handle) override {
-        const T* rec = RecordFor(handle);
+        T* rec = RecordFor(handle);
         if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
         SCPkcs15PathObjectInfo* v = nullptr;
         SCRESULT r = GetValueObject(handle, &v, true);
         if (r < 0) return r;
         long recLen = rec->lenOfObject();
         if (!v) return static_cast<SCRESULT>(recLen);
+        // A size the value file's reading gives is read as the value is (LoadValue).
+        if (ValueOf(rec) && v->SizeReadsFile()) {
+            r = LoadValue(handle, v, false);
+            if (r < 0 && r != SC_E_FILE_NOT_FOUND && r != SC_E_ACCESS_DENIED) return r;
+        }
         SCRESULT fs = v->GetFileSize();
         if (fs < 0) return fs;
         return fs + static_cast<SCRESULT>(recLen);

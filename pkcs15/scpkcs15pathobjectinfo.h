@@ -56,6 +56,8 @@ public:
     virtual void SetApplication(SCPkcs15App* app) { m_pPkcs15App = app; }
     virtual SCRESULT GetFileStructure();
     virtual SCRESULT GetFileSize();
+    // Whether GetFileSize would read the file (no header of it is known).
+    bool SizeReadsFile() const { return !m_pFileHeader && !(IsLoaded() && m_length != 0) && !IsKnownAbsent(); }
     virtual bool IsAccessAllowed(uint16_t ref, bool* exists);
     virtual bool IsOp0Allowed(uint16_t ref);
     virtual bool IsOp7Allowed(uint16_t ref);

@@ -760,7 +760,7 @@ struct TwoOnOneCard {
 // A handle of a public object never gives a value from a file that asks a PIN,
 // though the other application's login opened the card to it.
 TEST(TwoApplications, AHandleNamesTheRecordItsApplicationSaw) {
-  for (int scene = 0; scene < 6; ++scene) {
+  for (int scene = 0; scene < 7; ++scene) {
     SCOPED_TRACE(scene);
     TwoOnOneCard t;
     ASSERT_TRUE(t.Start(scene < 4));  // from scene 4 on, A never logs in
@@ -800,13 +800,16 @@ TEST(TwoApplications, AHandleNamesTheRecordItsApplicationSaw) {
       EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, t.Set(b, t.sb, xb, CKA_VALUE, "x3"));
       EXPECT_EQ("y1", t.Value(b, t.sb, t.One(b, t.sb, "Y"), &rv));
       EXPECT_EQ(std::string(300, 'a'), t.Value(b, t.sb, t.One(b, t.sb, "X"), &rv));
-    } else if (scene == 4) {
-      // A public object's handle, a private object in its file: B destroys X and makes private Y on X's file.
+    } else if (scene == 4 || scene == 6) {
+      // A public object's handle, a private object in its file: B destroys X and makes private Y on X's file
+      // (in scene 6 A asks the object's size first).
       ASSERT_EQ(CKR_OK, b->C_DestroyObject(t.sb, xb));
       ASSERT_EQ(CKR_OK, t.Create(b, t.sb, "Y", "y1", true));
+      CK_ULONG size = 0;
+      if (scene == 6) EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, a->C_GetObjectSize(t.sa, xa, &size));
       EXPECT_NE("y1", t.Value(a, t.sa, xa, &rv));
       EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, rv);
-    } else {
+    } else if (scene == 5) {
       // A certificate's handle, its file gone: B makes C, A lists it, B destroys it.
       TestTemplate c = CertificateObject(OpenSslCertificate("C", 5), "C", "c");
       CK_OBJECT_HANDLE cb = 0;
