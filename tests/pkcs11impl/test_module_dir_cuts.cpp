@@ -806,7 +806,9 @@ TEST(TwoApplications, AHandleNamesTheRecordItsApplicationSaw) {
       ASSERT_EQ(CKR_OK, b->C_DestroyObject(t.sb, xb));
       ASSERT_EQ(CKR_OK, t.Create(b, t.sb, "Y", "y1", true));
       CK_ULONG size = 0;
-      if (scene == 6) EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, a->C_GetObjectSize(t.sa, xa, &size));
+      if (scene == 6) {
+        EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, a->C_GetObjectSize(t.sa, xa, &size));
+      }
       EXPECT_NE("y1", t.Value(a, t.sa, xa, &rv));
       EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, rv);
     } else if (scene == 5) {
