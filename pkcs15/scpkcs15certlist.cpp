@@ -141,6 +141,10 @@ const ASNPkcs15Path* SCPkcs15CertificateList::GetValuePath(ASNPkcs15CertificateR
                : nullptr;
 }
 
+ASNPkcs15ObjectValue<ASNany>* SCPkcs15CertificateList::ValueOf(ASNPkcs15CertificateRecord* rec) {
+    return rec ? &rec->typeAttributes.value : nullptr;
+}
+
 SCRESULT SCPkcs15CertificateList::CreateValueObject(void* record) {
     ASNPkcs15CertificateRecord* rec = RecordFor(record);
     if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
@@ -244,7 +248,7 @@ SCRESULT SCPkcs15CertificateList::GetCertificateValue(ASNPkcs15CertificateRecord
         if (cert->IsLoadTried() && cert->GetLastResult() != SC_E_ACCESS_DENIED)
             r = cert->GetLastResult() < 0 ? cert->GetLastResult() : 0;
         else
-            r = cert->Load(true);
+            r = LoadValue(HandleOf(rec), cert, true);
         // A certificate file that is missing or cannot be read is an error, never an empty value.
         if (r < 0) return r;
     }

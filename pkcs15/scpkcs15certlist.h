@@ -52,6 +52,7 @@ public:
     // A kind in the template (type 1) whose second octet is neither 0 nor 2 is refused.
     SCRESULT CreateRecord(const SCPkcs15ObjectAttributeList* tmpl, void** out) override;
     const ASNPkcs15Path* GetValuePath(ASNPkcs15CertificateRecord* rec) override;
+    ASNPkcs15ObjectValue<ASNany>* ValueOf(ASNPkcs15CertificateRecord* rec) override;
     SCRESULT MapAttributeType(uint64_t code) override;
 
     SCRESULT SetValueFileParameters(void* record, uint32_t lifeCycleState, uint32_t accessTemplate,

@@ -97,47 +97,8 @@ const ASNPkcs15Path* SCPkcs15DataObjectList::GetValuePath(ASNPkcs15DataObject* r
                : nullptr;
 }
 
-SCRESULT SCPkcs15DataObjectList::FollowMovedValue(void* handle) {
-    ASNPkcs15DataObject* rec = RecordFor(handle);
-    const ASNPkcs15Path* path = GetValuePath(rec);
-    auto* v = rec ? static_cast<SCPkcs15PathObjectInfo*>(rec->typeAttributes.keyObject) : nullptr;
-    const std::vector<uint8_t>& form = RecordList<ASNPkcs15DataObject>::CardForm(rec);
-    if (!rec || !path || !v || form.empty() || !m_pCard) return SC_E_FILE_NOT_FOUND;
-    SCTransactGuard guard(m_pCard);
-    MemFile file;
-    const SCRESULT got = ReadCurrent(&file);
-    if (got < 0) return got == SC_E_FILE_NOT_FOUND ? SC_E_PKCS15_INVALID_HANDLE : got;
-    RecordList<ASNPkcs15DataObject> card(8, true, m_records.GetHook(), m_records.GetParseFlags(),
-                                         m_records.GetExpectedTag());
-    file.Seek(0);
-    const SCRESULT parsed = card.Parse(&file, static_cast<uint32_t>(std::min<int64_t>(file.Size(), got)));
-    if (parsed < 0) return parsed;
-    for (POSITION p = card.GetHeadPosition(); p;) {
-        ASNPkcs15DataObject* c = card.GetNext(p);
-        const std::vector<uint8_t>& cForm = RecordList<ASNPkcs15DataObject>::CardForm(c);
-        if (cForm == form) return SC_E_FILE_NOT_FOUND;  // the record stands: its file is what is missing
-        const ASNPkcs15Path* moved = GetValuePath(c);
-        if (!moved) continue;
-        const ASNPkcs15Path newPath(*moved);
-        // This record but for the file it names?
-        c->typeAttributes.indirect = *path;
-        MemFile enc;
-        if (EncodeRecordTo(c, &enc) < 1) return SC_E_NO_MEMORY;
-        if (static_cast<size_t>(enc.Size()) != form.size() ||
-            std::memcmp(enc.GetData(), form.data(), form.size()) != 0)
-            continue;
-        rec->typeAttributes.indirect = newPath;
-        if (!v->SetPathFromAsn(newPath) || !RecordList<ASNPkcs15DataObject>::SetCardForm(rec, cForm.data(), cForm.size()))
-            return SC_E_NO_MEMORY;
-        v->ClearContents();
-        v->ForgetFile();
-        return 0;
-    }
-    // Removed, or changed in more than its file: the handle names nothing now, and
-    // the record goes from memory (a search no longer finds it).
-    DropValueObject(v);
-    DropRecord(rec);
-    return SC_E_PKCS15_INVALID_HANDLE;
+ASNPkcs15ObjectValue<ASNany>* SCPkcs15DataObjectList::ValueOf(ASNPkcs15DataObject* rec) {
+    return rec ? &rec->typeAttributes : nullptr;
 }
 
 SCRESULT SCPkcs15DataObjectList::CreateValueObject(void* record) {
@@ -226,11 +187,7 @@ SCRESULT SCPkcs15DataObjectList::GetAttribute(void* handle, SCPkcs15ObjectAttrib
             auto* data = static_cast<SCPkcs15BinaryDataObject*>(v);
             if (!data->IsLoaded()) {
                 // A value file that is missing or cannot be read is an error, never an empty value.
-                r = data->Load(false);
-                if (r == SC_E_FILE_NOT_FOUND) {
-                    r = FollowMovedValue(handle);
-                    if (r >= 0) r = data->Load(true);
-                }
+                r = LoadValue(handle, data, false);
                 if (r < 0) return r;
             }
             uint32_t len = 0;

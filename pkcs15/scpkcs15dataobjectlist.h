@@ -43,6 +43,7 @@ public:
     SCRESULT IsReadOnly(void* handle) override;
     SCRESULT SetAttribute(void* handle, const SCPkcs15ObjectAttribute* attr) override;
     const ASNPkcs15Path* GetValuePath(ASNPkcs15DataObject* rec) override;
+    ASNPkcs15ObjectValue<ASNany>* ValueOf(ASNPkcs15DataObject* rec) override;
     SCRESULT MapAttributeType(uint64_t code) override;
 
     SCRESULT SetValueFileParameters(void* record, uint32_t lifeCycleState, uint32_t accessTemplate,
@@ -59,9 +60,4 @@ public:
 
 private:
     static SCRESULT RecordHook(ASNPkcs15DataObject* record);
-    // The record's value file is missing: where another application moved the value
-    // (the card's record is this one but for its path), the record takes the new
-    // path (0); SC_E_PKCS15_INVALID_HANDLE when the card no longer holds the record,
-    // SC_E_FILE_NOT_FOUND when it holds it as it was (the file itself is missing).
-    SCRESULT FollowMovedValue(void* handle);
 };

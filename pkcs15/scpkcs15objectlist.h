@@ -6,6 +6,7 @@
 // SCPkcs15KeyList<T> tells key records apart by key reference as well.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "lib/libpkcs15/asnpkcs15authobject.h"
 #include "lib/libpkcs15/asnpkcs15commonkeyattributes.h"
 #include "lib/libpkcs15/asnpkcs15object.h"
+#include "lib/libpkcs15/asnpkcs15objectvalue.h"
 #include "lib/libpkcs15/asnpkcs15path.h"
 #include "pkcs15/scpkcs15pathobjectinfo.h"
 #include "pkcs15/scpkcs15rewrite.h"
@@ -571,13 +573,18 @@ public:
     }
 
     SCRESULT GetObjectSize(void* handle) override {
-        const T* rec = RecordFor(handle);
+        T* rec = RecordFor(handle);
         if (!rec) return SC_E_PKCS15_INVALID_HANDLE;
         SCPkcs15PathObjectInfo* v = nullptr;
         SCRESULT r = GetValueObject(handle, &v, true);
         if (r < 0) return r;
         long recLen = rec->lenOfObject();
         if (!v) return static_cast<SCRESULT>(recLen);
+        // A size the value file's reading gives is read as the value is (LoadValue).
+        if (ValueOf(rec) && v->SizeReadsFile()) {
+            r = LoadValue(handle, v, false);
+            if (r < 0 && r != SC_E_FILE_NOT_FOUND && r != SC_E_ACCESS_DENIED) return r;
+        }
         SCRESULT fs = v->GetFileSize();
         if (fs < 0) return fs;
         return fs + static_cast<SCRESULT>(recLen);
@@ -905,6 +912,8 @@ public:
 
     // The path of the record's value; the template knows none.
     virtual const ASNPkcs15Path* GetValuePath(T*) { return nullptr; }
+    // The value a record holds or names in a file (null: the record has none of this form).
+    virtual ASNPkcs15ObjectValue<ASNany>* ValueOf(T*) { return nullptr; }
     // The attribute code to use, or a negative card result code.
     virtual SCRESULT MapAttributeType(uint64_t code) {
         return code > 0x7FFFFFFFu ? SC_E_PKCS15_UNSUPPORTED_ATTR : static_cast<SCRESULT>(code);
@@ -923,6 +932,68 @@ public:
     }
 
 protected:
+    // Loads the value file of the record a handle names. A value that its record
+    // gives to anyone is never read from a file that asks a PIN. Where the file's
+    // selection shows it missing, or so guarded, the directory is looked at again:
+    // a value another application moved is read from its new file; a record gone
+    // leaves the handle naming nothing; a record as it was keeps the file's answer.
+    SCRESULT LoadValue(void* handle, SCPkcs15PathObjectInfo* v, bool force) {
+        const bool open = IsPrivate(handle) == 0;
+        const SCRESULT r = open ? v->LoadOpenValue(force) : v->Load(force);
+        if (r != SC_E_FILE_NOT_FOUND && !(open && r == SC_E_ACCESS_DENIED)) return r;
+        const SCRESULT moved = FollowMovedValue(handle);
+        if (moved < 0) return moved == SC_E_FILE_NOT_FOUND ? r : moved;
+        return open ? v->LoadOpenValue(true) : v->Load(true);
+    }
+
+    // Where another application moved the record's value (the card's record is
+    // this one but for its path), the record takes the new path (0);
+    // SC_E_PKCS15_INVALID_HANDLE when the card no longer holds the record (it goes
+    // from memory), SC_E_FILE_NOT_FOUND when it holds it as it was.
+    SCRESULT FollowMovedValue(void* handle) {
+        T* rec = RecordFor(handle);
+        ASNPkcs15ObjectValue<ASNany>* value = rec ? ValueOf(rec) : nullptr;
+        const ASNPkcs15Path* path = GetValuePath(rec);
+        SCPkcs15PathObjectInfo* v = nullptr;
+        if (value) GetValueObject(handle, &v, false);
+        if (!path || !v || !m_pCard || RecordList<T>::CardForm(rec).empty()) return SC_E_FILE_NOT_FOUND;
+        const std::vector<uint8_t>& form = RecordList<T>::CardForm(rec);
+        SCTransactGuard guard(m_pCard);
+        MemFile file;
+        const SCRESULT got = ReadCurrent(&file);
+        if (got < 0) return got == SC_E_FILE_NOT_FOUND ? SC_E_PKCS15_INVALID_HANDLE : got;
+        RecordList<T> card(8, true, m_records.GetHook(), m_records.GetParseFlags(), m_records.GetExpectedTag());
+        file.Seek(0);
+        const SCRESULT parsed = card.Parse(&file, static_cast<uint32_t>(std::min<int64_t>(file.Size(), got)));
+        if (parsed < 0) return parsed;
+        for (POSITION p = card.GetHeadPosition(); p;) {
+            T* c = card.GetNext(p);
+            const std::vector<uint8_t>& cForm = RecordList<T>::CardForm(c);
+            if (cForm == form) return SC_E_FILE_NOT_FOUND;  // the record stands: its file is what is wrong
+            const ASNPkcs15Path* moved = GetValuePath(c);
+            if (!moved || !ValueOf(c)) continue;
+            const ASNPkcs15Path newPath(*moved);
+            // This record but for the file it names?
+            ValueOf(c)->indirect = *path;
+            MemFile enc;
+            if (EncodeRecordTo(c, &enc) < 1) return SC_E_NO_MEMORY;
+            if (static_cast<size_t>(enc.Size()) != form.size() ||
+                std::memcmp(enc.GetData(), form.data(), form.size()) != 0)
+                continue;
+            value->indirect = newPath;
+            if (!v->SetPathFromAsn(newPath) || !RecordList<T>::SetCardForm(rec, cForm.data(), cForm.size()))
+                return SC_E_NO_MEMORY;
+            v->ClearContents();
+            v->ForgetFile();
+            return 0;
+        }
+        // Removed, or changed in more than its file: the handle names nothing now, and
+        // the record goes from memory (a search no longer finds it).
+        DropValueObject(v);
+        DropRecord(rec);
+        return SC_E_PKCS15_INVALID_HANDLE;
+    }
+
     // The directory file written over what the card holds; a write that fails puts
     // back what it wrote, and the outcome says whether the card is as before.
     SCRESULT WriteDirectory(const uint8_t* data, uint32_t len, SCPkcs15WriteOutcome* outcome) {

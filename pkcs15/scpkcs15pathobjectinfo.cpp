@@ -257,9 +257,10 @@ SCRESULT SCPkcs15PathObjectInfo::ReadRawContents(MemFile* out, bool force) {
     const uint16_t* full = GetFullPath(&count);
     if (!full) return m_lastResult = (m_path.Count() == 0 ? SC_E_BAD_USAGE : SC_E_NO_MEMORY);
     SCPath fullPath(full, count);
-    if (!force) {
-        if (IsKnownAbsent()) return SC_E_FILE_NOT_FOUND;
-    } else {
+    if (!force && IsKnownAbsent()) return SC_E_FILE_NOT_FOUND;
+    // A value open to all is judged by the rules its selection answers now, never
+    // by a header kept from before (another application may have put a file there).
+    if (force || m_openValue) {
         SCFileHeader::SafeRelease(m_pFileHeader);
         m_pFileHeader = nullptr;
     }
@@ -289,6 +290,10 @@ SCRESULT SCPkcs15PathObjectInfo::ReadRawContents(MemFile* out, bool force) {
                     res = SC_E_NOT_FILE;
                 else if (ft != 0 && ft != 2)
                     res = SC_E_INVALID_FILE_TYPE;
+            }
+            if (res >= 0 && m_openValue && ReadAsksPin()) {
+                res = SC_E_ACCESS_DENIED;
+                break;
             }
             if (res >= 0) res = ReadFileData(out);
         }
@@ -370,6 +375,24 @@ SCRESULT SCPkcs15PathObjectInfo::Load(bool force) {
         return r;
     }
     return 0;
+}
+
+SCRESULT SCPkcs15PathObjectInfo::LoadOpenValue(bool force) {
+    m_openValue = true;
+    const SCRESULT r = Load(force);
+    m_openValue = false;
+    return r;
+}
+
+bool SCPkcs15PathObjectInfo::ReadAsksPin() const {
+    if (!m_pFileHeader || m_pFileHeader == SCFileHeader::AbsentMarker()) return false;
+    SCAccessRequest read;
+    read.operation = SC_AC_OP_READ;
+    // A header without rules tells nothing: the card's answer to the read decides.
+    if (m_pFileHeader->GetAccessRefs(&read, nullptr) < 0 || read.refs.Contains(SC_AC_ALWAYS)) return false;
+    for (int32_t i = 0; i < read.refs.Count(); ++i)
+        if ((read.refs.At(i) & 0xFF00) == SC_AC_PIN) return true;
+    return false;
 }
 
 SCRESULT SCPkcs15PathObjectInfo::Write(const uint8_t* data, uint32_t len, SCPath* currentDf) {

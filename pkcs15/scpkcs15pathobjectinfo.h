@@ -56,6 +56,8 @@ public:
     virtual void SetApplication(SCPkcs15App* app) { m_pPkcs15App = app; }
     virtual SCRESULT GetFileStructure();
     virtual SCRESULT GetFileSize();
+    // Whether GetFileSize would read the file (no header of it is known).
+    bool SizeReadsFile() const { return !m_pFileHeader && !(IsLoaded() && m_length != 0) && !IsKnownAbsent(); }
     virtual bool IsAccessAllowed(uint16_t ref, bool* exists);
     virtual bool IsOp0Allowed(uint16_t ref);
     virtual bool IsOp7Allowed(uint16_t ref);
@@ -69,6 +71,10 @@ public:
     // The most octets one UPDATE BINARY carries to this card.
     uint32_t CommandLength() const;
     virtual SCRESULT Load(bool force);
+    // Load for a value its record says anyone may read: a file whose read rule, as
+    // its selection answers it, asks for a PIN is not read (SC_E_ACCESS_DENIED),
+    // though another application's login may have opened it to this one.
+    SCRESULT LoadOpenValue(bool force);
     virtual SCRESULT ReadRawContents(MemFile* out, bool force);
     // The contents the card holds now: for a file of records that this transaction
     // has read or written, as it read or wrote them (no command); else read afresh.
@@ -200,6 +206,8 @@ protected:
     // the PINs the card saw verified and those the application keeps verified.
     void GrowthConditions(SCValueSet* out) const;
     bool ReverifyPossible() const;
+    // Whether the header of the last selection asks a PIN, and nothing less, to read the file.
+    bool ReadAsksPin() const;
     SCRESULT Reverify(SCPath* currentDf);
     SCRESULT CheckAccess(uint32_t op, uint16_t ref, bool passBothHeaders);
 
@@ -222,6 +230,8 @@ protected:
     // Set while a file missing on the card is not to be made (Write answers SC_E_FILE_NOT_FOUND).
     bool m_noCreate = false;
     bool m_madeByWrite = false;
+    // Set while a value open to all is read (LoadOpenValue).
+    bool m_openValue = false;
     // The read and write of a file of records (null for a value file).
     std::unique_ptr<SCPkcs15RecordFile> m_recordFile;
 

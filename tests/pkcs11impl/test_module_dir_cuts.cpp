@@ -749,28 +749,30 @@ struct TwoOnOneCard {
   CardSim sim;
   Module a{env.Path("a.so")}, b{env.Path("b.so")};
   CK_SESSION_HANDLE sa = 0, sb = 0;
-  bool Start() {
+  bool Start(bool aLogsIn = true) {
     CK_UTF8CHAR pin[] = {'1', '2', '3', '4'};
     if (!configured || sim.LoadConfig(nullptr) != 0 || !a.ok() || !b.ok()) return false;
     for (auto [m, s] : {std::make_pair(&a, &sa), std::make_pair(&b, &sb)})
       if ((*m)->C_Initialize(nullptr) != CKR_OK ||
           (*m)->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, s) != CKR_OK ||
-          (*m)->C_Login(*s, CKU_USER, pin, 4) != CKR_OK)
+          ((m == &b || aLogsIn) && (*m)->C_Login(*s, CKU_USER, pin, 4) != CKR_OK))
         return false;
     return true;
   }
-  CK_OBJECT_HANDLE One(Module& m, CK_SESSION_HANDLE s, const std::string& label) {
-    CK_RV rv;
-    const std::vector<CK_OBJECT_HANDLE> found = DataLabelled(m.list(), s, label, &rv);
-    return rv == CKR_OK && found.size() == 1 ? found[0] : CK_INVALID_HANDLE;
+  CK_OBJECT_HANDLE One(Module& m, CK_SESSION_HANDLE s, const std::string& label, CK_ULONG cls = CKO_DATA) {
+    TestTemplate want;
+    want.Ulong(CKA_CLASS, cls).Bytes(CKA_LABEL, label);
+    std::vector<CK_OBJECT_HANDLE> found;
+    return FindAll(m.list(), s, want, &found) == CKR_OK && found.size() == 1 ? found[0] : CK_INVALID_HANDLE;
   }
   std::string Value(Module& m, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_RV* rv) {
     std::string v;
     *rv = Attribute(m.list(), s, h, CKA_VALUE, &v);
     return v;
   }
-  CK_RV Create(Module& m, CK_SESSION_HANDLE s, const std::string& label, const std::string& value) {
+  CK_RV Create(Module& m, CK_SESSION_HANDLE s, const std::string& label, const std::string& value, bool priv = false) {
     TestTemplate t = DataObject(label, value);
+    if (priv) t.Without(CKA_PRIVATE).Bool(CKA_PRIVATE, true);
     CK_OBJECT_HANDLE h = 0;
     return m->C_CreateObject(s, TT_ARGS(t), &h);
   }
@@ -793,11 +795,13 @@ struct TwoOnOneCard {
 // changes nothing and answers CKR_OBJECT_HANDLE_INVALID, even where a later
 // object took the file its record named; a value the other application moved to
 // another file is read from there (the handle then names the record as it is).
+// A handle of a public object never gives a value from a file that asks a PIN,
+// though the other application's login opened the card to it.
 TEST(TwoApplications, AHandleNamesTheRecordItsApplicationSaw) {
-  for (int scene = 0; scene < 4; ++scene) {
+  for (int scene = 0; scene < 7; ++scene) {
     SCOPED_TRACE(scene);
     TwoOnOneCard t;
-    ASSERT_TRUE(t.Start());
+    ASSERT_TRUE(t.Start(scene < 4));  // from scene 4 on, A never logs in
     Module& a = t.a;
     Module& b = t.b;
     // B makes X; A lists it without reading its value (a value read once is kept).
@@ -827,13 +831,34 @@ TEST(TwoApplications, AHandleNamesTheRecordItsApplicationSaw) {
       ASSERT_EQ(CKR_OK, b->C_DestroyObject(t.sb, xb));
       (void)t.Value(a, t.sa, xa, &rv);
       EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, rv);
-    } else {
+    } else if (scene == 3) {
       // A moves X's value and makes Y on X's old file: B's handle of X changes nothing.
       ASSERT_EQ(CKR_OK, t.Set(a, t.sa, xa, CKA_VALUE, std::string(300, 'a')));
       ASSERT_EQ(CKR_OK, t.Create(a, t.sa, "Y", "y1"));
       EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, t.Set(b, t.sb, xb, CKA_VALUE, "x3"));
       EXPECT_EQ("y1", t.Value(b, t.sb, t.One(b, t.sb, "Y"), &rv));
       EXPECT_EQ(std::string(300, 'a'), t.Value(b, t.sb, t.One(b, t.sb, "X"), &rv));
+    } else if (scene == 4 || scene == 6) {
+      // A public object's handle, a private object in its file: B destroys X and makes private Y on X's file
+      // (in scene 6 A asks the object's size first).
+      ASSERT_EQ(CKR_OK, b->C_DestroyObject(t.sb, xb));
+      ASSERT_EQ(CKR_OK, t.Create(b, t.sb, "Y", "y1", true));
+      CK_ULONG size = 0;
+      if (scene == 6) {
+        EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, a->C_GetObjectSize(t.sa, xa, &size));
+      }
+      EXPECT_NE("y1", t.Value(a, t.sa, xa, &rv));
+      EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, rv);
+    } else if (scene == 5) {
+      // A certificate's handle, its file gone: B makes C, A lists it, B destroys it.
+      TestTemplate c = CertificateObject(OpenSslCertificate("C", 5), "C", "c");
+      CK_OBJECT_HANDLE cb = 0;
+      ASSERT_EQ(CKR_OK, b->C_CreateObject(t.sb, TT_ARGS(c), &cb));
+      const CK_OBJECT_HANDLE ca = t.One(a, t.sa, "C", CKO_CERTIFICATE);
+      ASSERT_NE(CK_INVALID_HANDLE, ca);
+      ASSERT_EQ(CKR_OK, b->C_DestroyObject(t.sb, cb));
+      (void)t.Value(a, t.sa, ca, &rv);
+      EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, rv);
     }
     EXPECT_EQ("", t.Problems());
   }

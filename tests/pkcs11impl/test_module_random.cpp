@@ -574,8 +574,10 @@ class Sequence {
     }
     words_.back() += ": " + RvName(rv);
     // A handle names its object by the file its value was in: once a later object
-    // took that file, a read through it gives that object's value (the README says so).
-    const bool fileTaken = std::any_of(model_.begin(), model_.end(), [&](const Obj& o) { return o.value == got; });
+    // took that file, a read through it gives that object's value (the README says
+    // so), but never a private object's through a public object's handle.
+    const bool fileTaken = std::any_of(model_.begin(), model_.end(),
+                                       [&](const Obj& o) { return o.value == got && (was.priv || !o.priv); });
     if (use == 2 && rv == CKR_OK && got != was.value && !fileTaken)
       return Fmt("the value read through it is not the object's (%zu octets)", got.size());
     if (rv != CKR_OBJECT_HANDLE_INVALID && !(use == 2 && rv == CKR_OK))
