@@ -909,6 +909,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
   Reinit t("blank-model4.card");
   ASSERT_TRUE(t.Start());
   ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, "11223344"));
+  std::string keptDf = t.Image();
   UserRound(t, "2468", "Podpis", false);
   const std::string fromProfile = t.Image();
   const Operation initializeCard{
@@ -929,6 +930,13 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
     FaultAtEachCommand(t, fromProfile, initToken, fault);
     if (HasFailure()) return;
   }
+  // Where the card keeps the token's DF from the SO, C_InitToken deletes what is
+  // in it instead: the previous PUK goes all the same.
+  PutBack(t, keptDf.replace(keptDf.find("delete:pin:01", keptDf.find("\ndf 3F00/5015 ")), 13, "delete:never"));
+  ASSERT_EQ(CKR_OK, t.InitToken("B"));
+  EXPECT_NE(std::string::npos, t.env.Trace().find("deleting all user objects instead"));
+  EXPECT_EQ(std::string::npos, t.Image().find("\npin 3F00 ref=12 ")) << "the previous user's PUK stays";
+  OldPukShut(t, "11223344");
 }
 
 namespace {
