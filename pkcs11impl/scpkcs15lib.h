@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "pkcs11impl/thread.h"
 #include "pkcs15/scpkcs15errors.h"
 #include "smartcard/sc_errors.h"
+#include "smartcard/sc_path.h"
 #include "smartcard/sc_readeroptions.h"
 #include "support/ptrlist.h"
 #include "support/tlists.h"
@@ -124,6 +126,20 @@ SCRESULT VerifySoPinAgain(class SCCard* card, uint8_t soRef, const char* pin, si
 // a DF not made yet is taken up after); after it, a PIN the erased directory
 // took is made anew without value (`madeAnew`) under the SO PIN `soRef`.
 SCRESULT ClearUserPin(class SCPkcs15App* app, uint8_t soRef, const char* soPin, bool madeAnew, bool early);
+// The PIN that unblocks the user PIN of `app` (its PUK): the one its PIN
+// directory names, else the card profile's; none (reference 0xFF) when that is
+// the SO PIN or the SO's PUK, which stay with the officer who initialises.
+struct UserPukPlace {
+  uint8_t ref = 0xFF;
+  SCPath df;  // the DF that holds it
+};
+UserPukPlace FindUserPuk(class SCPkcs15App* app);
+// Deletes the previous user's PUK, so that it never unblocks the next user
+// PIN. A card that refuses twice (`again` verifies the SO PIN in between) has
+// it blocked and the failure is returned (*blocked: whether the block held);
+// a PUK the card does not hold, or holds blocked, is left as it is.
+SCRESULT DropUserPuk(class SCCard* card, const UserPukPlace& puk, const std::function<SCRESULT()>& again,
+                     bool* blocked);
 // Blocks the user PIN of `app` when it still opens with a value (without a PIN
 // object, the global PIN `ref` of `card`), so that an earlier owner's PIN
 // opens nothing after an initialisation that failed; whether the block held.

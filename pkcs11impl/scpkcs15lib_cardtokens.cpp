@@ -133,10 +133,15 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     }
     // A user PIN that an earlier owner's token left on the card (an erasure cut
     // short) loses its value before the new token is written; a card that
-    // refuses has it blocked.
+    // refuses has it blocked. On a ClassIC card, whose tokens keep their user
+    // PINs and PUKs in the master file, such a PUK goes too.
     if (rv >= 0 && pin.IsSet()) {
       rv = ClearUserPin(app, soRef, pin.Get(), false, true);
       if (rv < 0) (void)BlockValuedUserPin(app, nullptr, 0xFF);
+      bool blocked = false;
+      if (rv >= 0 && model == SC_CARD_TYPE_CLASSIC)
+        rv = DropUserPuk(card, FindUserPuk(app), [&] { return VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()); },
+                         &blocked);
     }
     if (rv >= 0) {
       const void* args[4] = {nullptr, nullptr, pin.IsSet() ? pin.Get() : nullptr, nullptr};

@@ -458,6 +458,38 @@ SCRESULT ClearUserPinOrBlock(SCPkcs15App* app, uint8_t soRef, const InitSecret& 
   return r;
 }
 
+// The previous user's PUK of a token initialised anew goes before the new token
+// is written. A card that refuses to delete it has it blocked; the token is
+// written all the same and the call fails.
+class PreviousPuk {
+ public:
+  PreviousPuk(SCPkcs15App* app, std::function<SCRESULT()> again)
+      : m_place(FindUserPuk(app)), m_card(app->GetCard()), m_again(std::move(again)) {}
+  SCRESULT Drop() {
+    bool blocked = false;
+    const SCRESULT d = DropUserPuk(m_card, m_place, m_again, &blocked);
+    m_blocked = m_blocked || blocked;
+    if (d >= 0 || CardGone(d)) return d;
+    if (m_refused == 0) m_refused = d;
+    return 0;
+  }
+  // The call's result `r`, failed when the card kept the PUK.
+  SCRESULT Result(const SCPkcs15Lib* lib, SCRESULT r, const std::string& label) const {
+    if (r < 0 || m_refused == 0) return r;
+    lib->Log(m_refused, "%s: reinit '%s' - the card did not delete the previous user's PUK %u, PUK %s",
+             m_card->GetCardName(), label.c_str(), static_cast<unsigned>(m_place.ref),
+             m_blocked ? "blocked" : "not blocked");
+    return m_refused;
+  }
+
+ private:
+  UserPukPlace m_place;
+  SCCard* m_card;
+  std::function<SCRESULT()> m_again;
+  SCRESULT m_refused = 0;
+  bool m_blocked = false;
+};
+
 }  // namespace
 
 CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen) {
@@ -481,6 +513,8 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   SCRESULT r = app->VerifyPin(so, pin.Get(), true, nullptr);
   if (r < 0) return MapScErrorToCkr(r, false);
   InitWriteGuard::SoVerified(card, SCPkcs15App::GetPinReference(so), pin.Get(), pin.Length());
+  const uint8_t soPinRef = SCPkcs15App::GetPinReference(so);
+  PreviousPuk puk(app, [&] { return SoPinAgain(card, soPinRef < 0x80 ? soPinRef : kNoRef, pin); });
   const std::string unique = MakeUniqueAppLabel(p15, label, app);
   char current[256];
   const int n = app->GetTokenLabel(current, sizeof current - 1);
@@ -514,7 +548,10 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
                                   ? SCPkcs15App::GetPinReference(old) : kNoRef;
       r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased,
                            [&] { return SoPinAgain(card, soRef < 0x80 ? soRef : kNoRef, pin); },
-                           [&] { return ClearUserPin(app, kNoRef, pin.Get(), false, true); });
+                           [&] {
+                             const SCRESULT c = ClearUserPin(app, kNoRef, pin.Get(), false, true);
+                             return c < 0 ? c : puk.Drop();
+                           });
       if (r >= 0) {
         rebuilt = true;
       } else if (!erased && (r == SC_E_ACCESS_DENIED || r == kStatus6A81)) {
@@ -556,6 +593,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     }
     if (r >= 0) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
   }
+  if (r >= 0 && !rebuilt) r = puk.Drop();
   if (r >= 0) {
     const uint8_t soRef = so != nullptr ? SCPkcs15App::GetPinReference(so) : kNoRef;
     bool blocked = false;
@@ -565,6 +603,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       Log(r, "%s: reinit token %s - the card did not take the user PIN's value away, PIN %s", card->GetCardName(),
           unique.c_str(), blocked ? "blocked" : "not blocked");
   }
+  r = puk.Result(this, r, unique);
   (void)app->Logout(false);
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
 }
@@ -584,6 +623,50 @@ bool BlockValuedUserPin(SCPkcs15App* app, SCCard* card, uint8_t ref) {
     return app->QueryPinStatus(user, nullptr) >= 0 && app->BlockPin(user) >= 0;
   return card != nullptr && ref < 0x80 && card->SelectMf(nullptr) >= 0 &&
          card->VerifyPin(ref, nullptr, SC_UNSET) >= 0 && card->BlockPin(ref) >= 0;
+}
+
+UserPukPlace FindUserPuk(SCPkcs15App* app) {
+  UserPukPlace place;
+  const SCFileHeaderList& refs = app->GetHeaderList();
+  ASNPkcs15AuthObject* user = nullptr;
+  ASNPkcs15AuthObject* puk = nullptr;
+  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr &&
+      app->FindAuthObjectForObject(SCPkcs15App::HandleOfPin(user), &puk, true) >= 0 && puk != nullptr) {
+    if (app->GetPinDf(puk, &place.df) < 0) return place;
+    place.ref = SCPkcs15App::GetPinReference(puk);
+  } else {
+    // A directory that no longer names it (erased, cut short): the card profile's.
+    static const uint16_t kMf = SC_FID_MF;
+    place.ref = refs.GetUserPukRef();
+    if (place.ref < 0x80 ? !place.df.Set(&kMf, 1) : app->BuildAbsolutePath(&place.df) < 0) place.ref = kNoRef;
+  }
+  ASNPkcs15AuthObject* so = nullptr;
+  const uint8_t soRef = app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 && so != nullptr
+                            ? SCPkcs15App::GetPinReference(so) : refs.GetSoPinRef();
+  if (place.ref == 0 || place.ref == soRef || place.ref == refs.GetRef(SC_REFIDX_SO_PUK)) place.ref = kNoRef;
+  return place;
+}
+
+SCRESULT DropUserPuk(SCCard* card, const UserPukPlace& puk, const std::function<SCRESULT()>& again, bool* blocked) {
+  *blocked = false;
+  if (card == nullptr || puk.ref >= kNoRef) return 0;
+  SCRESULT state = 0, r = 0;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (attempt > 0 && again() < 0) break;
+    r = card->SelectPathThunk(puk.df.Ids(), puk.df.Count(), 0);
+    if (r == SC_E_FILE_NOT_FOUND) return 0;  // gone with its DF
+    if (r >= 0 && attempt == 0) {
+      state = card->VerifyPin(puk.ref, nullptr, SC_UNSET);
+      if (state == SC_E_NO_REFERENCED_DATA) return 0;
+    }
+    if (r >= 0) r = card->DeleteObject(puk.ref, SC_KEYOBJ_PIN);
+    if (r >= 0 || r == SC_E_NO_REFERENCED_DATA) return 0;
+    if (CardGone(r)) return r;
+  }
+  // A PUK already blocked, or without a value, unblocks nothing.
+  if (state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED) return 0;
+  *blocked = card->SelectPathThunk(puk.df.Ids(), puk.df.Count(), 0) >= 0 && card->BlockPin(puk.ref) >= 0;
+  return r;
 }
 
 SCRESULT ClearUserPin(SCPkcs15App* app, uint8_t soRef, const char* soPin, bool madeAnew, bool early) {
@@ -698,10 +781,14 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
     Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),
         text.c_str());
+    PreviousPuk puk(app, [&] { return SoPinAgain(card, soRef, pin); });
     bool erased = false;
     r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), true, &erased,
                          [&] { return SoPinAgain(card, soRef, pin); },
-                         [&] { return ClearUserPin(app, kNoRef, pin.Get(), false, true); });
+                         [&] {
+                           const SCRESULT c = ClearUserPin(app, kNoRef, pin.Get(), false, true);
+                           return c < 0 ? c : puk.Drop();
+                         });
     if (r < 0 && erased && !CardGone(r)) (void)BlockValuedUserPin(app, card, app->GetHeaderList().GetUserPinRef());
     // The user PIN of the new structure has no value until the SO sets it.
     if (r >= 0) {
@@ -711,6 +798,7 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
         Log(r, "%s: reinit '%s' - the card did not take the user PIN's value away, PIN %s", card->GetCardName(),
             text.c_str(), blocked ? "blocked" : "not blocked");
     }
+    r = puk.Result(this, r, text);
     (void)app->Logout(false);
   }
   (void)RefreshTokenInfo(first, 1, 1);

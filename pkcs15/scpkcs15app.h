@@ -231,6 +231,9 @@ public:
     ASNPkcs15AuthObject* PinFor(const void* handle) const;
     static void* HandleOfPin(const ASNPkcs15AuthObject* pin);
     static uint8_t GetPinReference(const ASNPkcs15AuthObject* pin);
+    // The absolute path of the DF that holds the PIN (the application's DF for a
+    // PIN record without a path); nothing is sent to the card.
+    SCRESULT GetPinDf(const ASNPkcs15AuthObject* pin, SCPath* df) const;
     bool HasSoPin();
     SCRESULT VerifyPin(ASNPkcs15AuthObject* pin, const char* text, bool remember, SCPath* outPath);
     SCRESULT QueryPinStatus(ASNPkcs15AuthObject* pin, SCPath* outPath) { return VerifyPin(pin, nullptr, false, outPath); }

@@ -220,20 +220,22 @@ size_t SCPkcs15App::KeptPinReferences(uint8_t* refs, size_t max) const {
 
 // ---- card operations ----
 
-SCRESULT SCPkcs15App::SelectPinDf(const ASNPkcs15AuthObject* pin, SCPath* outPath) {
+SCRESULT SCPkcs15App::GetPinDf(const ASNPkcs15AuthObject* pin, SCPath* df) const {
     const ASNPkcs15PinAttributes& a = pin->typeAttributes;
-    if (!a.wasPath) return 0;
+    if (!a.wasPath) return BuildAbsolutePath(df);
     uint16_t ids[64];
     int n = a.path.getPath(ids, 64);
     if (n < 0) return SC_E_INVALID_DATA_FORMAT;
+    if (n > 0 && ids[0] == SC_FID_MF) return df->Set(ids, static_cast<size_t>(n)) ? 0 : SC_E_NO_MEMORY;
+    return BuildAbsolutePath(ids, static_cast<uint16_t>(n), df);
+}
+
+SCRESULT SCPkcs15App::SelectPinDf(const ASNPkcs15AuthObject* pin, SCPath* outPath) {
+    if (!pin->typeAttributes.wasPath) return 0;
     SCPath df;
-    if (n > 0 && ids[0] == SC_FID_MF) {
-        if (!df.Set(ids, static_cast<size_t>(n))) return SC_E_NO_MEMORY;
-    } else {
-        SCRESULT r = BuildAbsolutePath(ids, static_cast<uint16_t>(n), &df);
-        if (r < 0) return r;
-    }
-    SCRESULT r = m_pCard->SelectPathThunk(df.Ids(), df.Count(), 0);
+    SCRESULT r = GetPinDf(pin, &df);
+    if (r < 0) return r;
+    r = m_pCard->SelectPathThunk(df.Ids(), df.Count(), 0);
     if (r < 0) return r;
     if (outPath) *outPath = df;
     return 0;

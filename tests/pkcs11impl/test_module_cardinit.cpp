@@ -675,7 +675,8 @@ TEST(ModuleCardInit, InitTokenKeepsTheQualifiedPart) {
 
 // On a model-4 card initialised from a profile each PIN is unblocked by its own
 // PUK and never by the other one, also once the module has read the token anew;
-// a token initialised anew keeps the PUK for the user PIN that the SO sets.
+// a token initialised anew keeps no user PUK: the user PIN that the SO sets
+// reports it missing, and the previous PUK unblocks nothing.
 TEST(ModuleCardInit, Model4PinsAreUnblockedByTheirOwnPuks) {
   CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
   t.Profile("OutputPinFile = " + t.out +
@@ -732,6 +733,13 @@ TEST(ModuleCardInit, Model4PinsAreUnblockedByTheirOwnPuks) {
   ASSERT_EQ(CKR_OK, f->C_Login(s, CKU_SO, u8("11223344"), 8));
   ASSERT_EQ(CKR_OK, f->C_InitPIN(s, u8("7777"), 4));
   ASSERT_EQ(CKR_OK, f->C_Logout(s));
-  blockAndUnblock(s, CKU_USER, "7777", "22223333", "55667788", "8888");
+  using PinStatusFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ULONG_PTR);
+  CK_OBJECT_HANDLE pins[4];
+  CK_ULONG n = 4, status = 0;
+  ASSERT_EQ(CKR_OK, t.m().fn<PinListFn>("MIRTAL_PKCS11_GetPinList")(s, pins, &n));
+  EXPECT_EQ(CKR_PIN_EXPIRED, t.m().fn<PinStatusFn>("MIRTAL_PKCS11_GetPinStatus")(s, pins[0], &status));
+  EXPECT_NE(CKR_OK, t.m().fn<UnblockFn>("MIRTAL_PKCS11_UnblockPin")(s, pins[0], u8("22223333"), 8, u8("8888"), 4));
+  EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(s, CKU_USER, u8("8888"), 4));
+  EXPECT_EQ(CKR_OK, f->C_Login(s, CKU_USER, u8("7777"), 4));
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }

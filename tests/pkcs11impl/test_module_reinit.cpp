@@ -500,7 +500,8 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
 
 namespace {
 
-int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error);
+int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error,
+                          const std::string& puk = "<none>");
 
 using AfterCommandsFn = int (*)(const char*, unsigned, int, int);
 
@@ -622,14 +623,35 @@ struct Operation {
   int commands = 11;
   // The previous owner's label and user PIN: that PIN opens no other token.
   std::string oldLabel = "", oldPin = "";
+  // The previous owner's user PUK: it sets no PIN of another token.
+  std::string oldPuk = "";
 };
 
-// The previous owner's PIN opens no token but the old one (`label` shows which).
+// The PUK `puk` unblocks no PIN of the token to a value that logs in, and the
+// session sees no object that is private.
+void OldPukShut(Reinit& t, const std::string& puk) {
+  using PinListFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR);
+  using UnblockFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG);
+  const auto unblock = t.module->fn<UnblockFn>("MIRTAL_PKCS11_UnblockPin");
+  CK_SESSION_HANDLE h = 0;
+  CK_OBJECT_HANDLE pins[8];
+  CK_ULONG n = 8;
+  ASSERT_EQ(CKR_OK, t.f()->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+  ASSERT_EQ(CKR_OK, t.module->fn<PinListFn>("MIRTAL_PKCS11_GetPinList")(h, pins, &n));
+  for (CK_ULONG i = 0; i < n; ++i)
+    EXPECT_NE(CKR_OK, unblock(h, pins[i], U8(puk), puk.size(), U8("9999"), 4)) << "PIN " << i << "\n" << t.Log();
+  EXPECT_NE(CKR_OK, t.f()->C_Login(h, CKU_USER, U8("9999"), 4));
+  EXPECT_EQ(std::vector<std::string>{}, t.Objects(h));
+  (void)t.f()->C_CloseAllSessions(0);
+}
+
+// The previous owner's PIN and PUK open no token but the old one (`label` shows which).
 void OldPinShut(Reinit& t, const Operation& op, const std::string& label) {
   CK_SESSION_HANDLE h = 0;
   if (op.oldPin.empty() || label == op.oldLabel) return;
   EXPECT_NE(CKR_OK, t.UserSession(op.oldPin, &h)) << "the previous owner's PIN opens " << label << "\n" << t.Log();
   (void)t.f()->C_CloseAllSessions(0);
+  if (!op.oldPuk.empty() && label != kUninitialised) OldPukShut(t, op.oldPuk);
 }
 
 // The administrator's next steps after a cut: C_InitToken (through pkcs11-tool
@@ -886,17 +908,35 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
   }
   Reinit t("blank-model4.card");
   ASSERT_TRUE(t.Start());
-  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr));
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, "11223344"));
+  std::string keptDf = t.Image();
   UserRound(t, "2468", "Podpis", false);
   const std::string fromProfile = t.Image();
   const Operation initializeCard{
       "InitializeCard",
       [](Reinit& r) { return InitializeFromProfile(r, "1357", nullptr) == 1 ? CKR_OK : CKR_FUNCTION_FAILED; },
-      kUserLogsIn("1357"), kUserLogsIn("2468"), {"Podpis", kUninitialised}, true, 0, 11, "Podpis", "2468"};
+      kUserLogsIn("1357"), kUserLogsIn("2468"), {"Podpis", kUninitialised}, true, 0, 11, "Podpis", "2468", "11223344"};
+  // The previous profile's user PUK opens nothing: the new owner's PIN and private object are the new owner's.
+  Operation initToken = InitTokenOn("Podpis", "2468", 1);
+  initToken.name = "C_InitToken over a user PUK";
+  initToken.oldPuk = "11223344";
+  initToken.succeeded = [](Reinit& r) {
+    EXPECT_EQ("B", TokenState(r));
+    ASSERT_EQ(CKR_OK, r.InitPin("5555"));
+    UserRound(r, "5555", "B", false);
+  };
   for (Fault fault : kAllFaults) {
     FaultAtEachCommand(t, fromProfile, initializeCard, fault);
+    FaultAtEachCommand(t, fromProfile, initToken, fault);
     if (HasFailure()) return;
   }
+  // Where the card keeps the token's DF from the SO, C_InitToken deletes what is
+  // in it instead: the previous PUK goes all the same.
+  PutBack(t, keptDf.replace(keptDf.find("delete:pin:01", keptDf.find("\ndf 3F00/5015 ")), 13, "delete:never"));
+  ASSERT_EQ(CKR_OK, t.InitToken("B"));
+  EXPECT_NE(std::string::npos, t.env.Trace().find("deleting all user objects instead"));
+  EXPECT_EQ(std::string::npos, t.Image().find("\npin 3F00 ref=12 ")) << "the previous user's PUK stays";
+  OldPukShut(t, "11223344");
 }
 
 namespace {
@@ -904,10 +944,10 @@ namespace {
 using InitializeCardFn = int (*)(const char*, const char*);
 using LastErrorFn = int (*)(char*, unsigned long*);
 
-// InitializeCard with a profile file holding the SO PIN and one token with `user`.
-int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error) {
+// InitializeCard with a profile file holding the SO PIN and one token with `user` and `puk`.
+int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error, const std::string& puk) {
   const std::string profile = t.env.Path("profile.ini");
-  WriteFile(profile, "SoPin = " + kSo + "\n[Podpis]\nUserPin = " + user + "\nUserPuk = <none>\n");
+  WriteFile(profile, "SoPin = " + kSo + "\n[Podpis]\nUserPin = " + user + "\nUserPuk = " + puk + "\n");
   const auto init = t.module->fn<InitializeCardFn>("InitializeCard");
   const auto last = t.module->fn<LastErrorFn>("GetLastErrorString");
   if (init == nullptr || last == nullptr) return -1;
