@@ -402,6 +402,7 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
     Bounds asAfter(a, a);
     asAfter.missing = bounds->missing;
     EXPECT_EQ("", Join(DirectoryProblems(a, asAfter)));
+    EXPECT_EQ("", Unpacked(b) + Unpacked(a));
     // A key that its record names by reference only is a file no record names.
     if (op != Op::kGeneratePair) {
       ASSERT_EQ(Join(b.orphans), Join(a.orphans));
@@ -514,6 +515,13 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
         const size_t listed = DataLabelled(f, s, "Next", &frv).size();
         if (crv != CKR_OK || frv != CKR_OK || listed != 1)
           problems.push_back(Fmt("the next creation answers 0x%lx and is listed %zu times", crv, listed));
+        // The directory it wrote packed again, whatever the cut left there.
+        const DirectoryCheck next = CheckDirectories(rig.CardPath());
+        for (const DirectoryRecord& r : next.whole)
+          if (r.kind == 0xA7 && next.unpacked.count(r.dir)) {
+            problems.push_back("the next creation leaves records a strict reader does not all find: " + r.dir);
+            break;
+          }
         if (op == Op::kGeneratePair) {
           const CK_RV grv = GeneratePair(f, s, "Next pair", {0x0c});
           const CK_RV irv = rig.m->C_CreateObject(s, imported.data(), imported.size(), &h);

@@ -8,8 +8,9 @@
 // wrote to size. After every step the token lists exactly the model's objects
 // (class, label, CKA_ID, value, modulus), every value reads, new keys sign what
 // OpenSSL verifies (every key now and then), the directories hold whole records
-// naming files that are there, a write that went through leaves no spare standing,
-// and a call that answers CKR_DEVICE_MEMORY leaves every file of the card as it was.
+// naming files that are there, packed from the start but where a cut left them
+// so, a write that went through leaves no spare standing, and a call that
+// answers CKR_DEVICE_MEMORY leaves every file of the card as it was.
 //
 // Three kinds of sequence (the seed modulo 3 says which): one application; two
 // applications (two copies of the module) taking turns, each acting through the
@@ -453,10 +454,17 @@ class Sequence {
 
   // The card's directories after a step: whole records naming files that are
   // there, no directory lost, no file left unnamed but those `allowed`, and (after
-  // a write that went through) no growth left unfinished.
-  std::string CheckCard(const std::set<std::string>& allowed, bool wrote) {
+  // a write that went through) no growth left unfinished; after a step that was
+  // not cut, records packed from the start, as strict readers take them, in every
+  // directory but those a cut left so and nothing wrote since.
+  std::string CheckCard(const std::set<std::string>& allowed, bool wrote, bool cut = false) {
     const DirectoryCheck now = CheckDirectories(rig_.CardPath());
     std::vector<std::string> out;
+    for (const auto& [dir, octets] : now.unpacked) {
+      const auto was = dirs_.unpacked.find(dir);
+      if (!cut && (was == dirs_.unpacked.end() || was->second != octets))
+        out.push_back("records that a strict reader does not all find: " + dir + " " + Hex(octets.data(), octets.size()));
+    }
     for (const std::string& t : now.torn) out.push_back("octets that are no whole record: " + t);
     for (const std::string& m : now.missingInTorn) out.push_back("a record names a missing file: " + m);
     for (const std::string& m : now.missing)
@@ -824,7 +832,7 @@ class Sequence {
       for (const DirectoryRecord& r : dirs_.whole)
         if (!standing.count(r.octets)) left.insert(r.paths.begin(), r.paths.end());
     }
-    if (problem.empty()) problem = CheckCard(left, false);
+    if (problem.empty()) problem = CheckCard(left, false, true);
     // Now and then the same in a new process.
     if (problem.empty() && Chance(4)) problem = Restart("");
     return problem;
