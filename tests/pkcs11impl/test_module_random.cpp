@@ -23,7 +23,9 @@
 // command of a drawn step, after which the token holds the model before or after
 // that step (a reset or an error: before when the call failed, after when it
 // answered CKR_OK; a cut key pair may keep its public key alone) and the card
-// leaves unnamed at most the files that step made or let go.
+// leaves unnamed at most the files that step made or let go; a cut in a
+// directory written straight through (no room for its records to move one
+// command at a time) may tear it, and ends the sequence.
 //
 // MIRTAL_RANDOM_STEPS gives the steps of each sequence; MIRTAL_RANDOM_SEED a seed
 // (or a range "first-last") to run instead of the fixed ones. A failing sequence
@@ -224,6 +226,21 @@ std::string LastRefusal(const std::string& log) {
   return out;
 }
 
+// A run of UPDATE BINARY commands of a command's length each, one after the other
+// in the file: a file written straight through, front to back.
+bool StraightThrough(const std::vector<std::string>& commands) {
+  int run = 0;
+  long next = -1;
+  for (const std::string& c : commands) {
+    const bool update = c.size() >= 10 && c.compare(0, 4, "00D6") == 0;
+    const long at = update ? std::stol(c.substr(4, 4), nullptr, 16) : -2;
+    run = update && at == next ? run + 1 : 1;
+    next = update && c.compare(8, 2, "FF") == 0 ? at + 0xFF : -1;
+    if (run >= 2) return true;
+  }
+  return false;
+}
+
 // Which private keys a check signs with: all, or those of `uids`.
 struct Sign {
   bool all = false;
@@ -238,8 +255,8 @@ class Sequence {
   // Runs the sequence; an empty text when the token always held the model.
   std::string Run() {
     std::string failure = SetUp();
-    for (int i = 0; failure.empty() && i < steps_; ++i) failure = Step();
-    if (failure.empty()) failure = Restart(kind_ == Kind::kTwoApplications ? "both" : "");
+    for (int i = 0; failure.empty() && !torn_ && i < steps_; ++i) failure = Step();
+    if (failure.empty() && !torn_) failure = Restart(kind_ == Kind::kTwoApplications ? "both" : "");
     if (failure.empty()) return "";
     std::string out = Fmt("seed %u on %s (%s), %s: %s\nreplay: MIRTAL_RANDOM_SEED=%u MIRTAL_RANDOM_STEPS=%d %s "
                           "--gtest_filter='*%s'\nsteps:\n",
@@ -738,7 +755,7 @@ class Sequence {
       ++cutsFired;
       const std::string& hit = commands[std::min(static_cast<size_t>(at), commands.size() - 1)];
       words_.back() += Fmt(", the card %s command %d of this call (%s)", FaultName(fault), at + 1, CommandName(hit).c_str());
-      return AfterCut(a, fault, rv, hit, std::move(after), files);
+      return AfterCut(a, fault, rv, hit, std::move(after), files, commands);
     }
     if (!cut || rv == CKR_OK) most = std::max(most, static_cast<int>(commands.size()));
 
@@ -790,7 +807,7 @@ class Sequence {
 
   // After a fault inside a call: the token holds the model before or after it.
   std::string AfterCut(App& a, Fault fault, CK_RV rv, const std::string& command, Model after,
-                       const std::set<std::string>& files) {
+                       const std::set<std::string>& files, const std::vector<std::string>& sent) {
     (void)a.f->C_CloseAllSessions(0);
     a.s = Rig::User(a.f);
     a.Forget();
@@ -811,6 +828,13 @@ class Sequence {
     }
     const std::string ins = command.substr(2, 2);
     const bool refusedWrite = fault == Fault::kErrorAnswer && (ins == "D6" || ins == "E0" || ins == "E4" || ins == "0E");
+    if (!before && !afterIt && StraightThrough(sent) && !CheckDirectories(rig_.CardPath()).torn.empty()) {
+      // A directory written straight through (no room to move its records one
+      // command at a time, as the README says) and cut: the sequence ends here.
+      words_.back() += "; a directory written straight through is torn";
+      torn_ = true;
+      return "";
+    }
     if (!before && !afterIt) return "neither as before nor as after the call: " + Join(asBefore);
     if (refusedWrite && rv == CKR_OK) return "the call answered CKR_OK to a refused write";
     if ((fault == Fault::kReset || fault == Fault::kErrorAnswer) && (rv == CKR_OK ? !afterIt : !before))
@@ -853,6 +877,7 @@ class Sequence {
   int commands_[static_cast<int>(Act::kCount)] = {};  // the most commands each kind of write took
   DirectoryCheck dirs_;
   std::set<std::string> missingBefore_;
+  bool torn_ = false;  // a cut tore a directory written straight through
   std::vector<std::string> words_;
 };
 
