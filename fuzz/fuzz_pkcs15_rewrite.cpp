@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <algorithm>
 #include <cstdlib>
-#include <set>
 #include <vector>
 
 #include "pkcs15/scpkcs15rewrite.h"

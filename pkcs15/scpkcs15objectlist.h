@@ -9,8 +9,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <set>
-#include <string>
 #include <vector>
 #include <new>
 
@@ -216,16 +214,7 @@ public:
         }
         ASNany* holder = nullptr;
         SCRESULT result = 0;
-        std::set<std::string> forms;
         for (const SCPkcs15Record& at : framed) {
-            // A record that stands twice (a move that a cut broke off) is one object.
-            try {
-                if (!forms.insert(std::string(reinterpret_cast<const char*>(bytes.data()) + at.at, at.len)).second)
-                    continue;
-            } catch (const std::bad_alloc&) {
-                result = SC_E_NO_MEMORY;
-                break;
-            }
             if (in->Seek(static_cast<long>(start + at.at)) != 0) {
                 result = SC_E_PKCS15_FILE;
                 break;

@@ -254,8 +254,10 @@ SCRESULT SCPkcs15RecordFile::Read(std::vector<uint8_t>* out, bool fresh) {
     }
     const bool spare = m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole;
     if (!m_copy.exists && !spare) return SC_E_FILE_NOT_FOUND;
-    // The file's octets as read, or a whole spare's records in their place.
-    const std::vector<uint8_t>& d = spare ? m_copy.seen : m_copy.bytes;
+    // The records of the file as read (a record that stands twice, as a move that a
+    // cut broke off leaves it, once), or a whole spare's records in their place;
+    // octets that are no records as they are (the parser refuses them).
+    const std::vector<uint8_t>& d = spare || m_copy.framed ? m_copy.seen : m_copy.bytes;
     if (out) {
         try {
             *out = d;
