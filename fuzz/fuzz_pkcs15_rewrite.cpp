@@ -4,13 +4,12 @@
 // what more to read) and as a spare (a whole one frames records within it); the
 // records of the old and new contents carried over to a third file as a write
 // after another application's: the result is whole records, and the new
-// contents themselves where the third file is the old one. The new records put
-// into the old file's filler end as the file's records.
+// contents themselves where the third file is the old one. The old contents
+// packed into the new end as the new contents.
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
 #include <cstdlib>
-#include <set>
 #include <vector>
 
 #include "pkcs15/scpkcs15rewrite.h"
@@ -51,21 +50,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!ScPkcs15MergeRecords(packedFrom, packedTo, packedFrom, &merged) || merged != packedTo) abort();
         if (ScPkcs15MergeRecords(packedFrom, packedTo, packedTo, &merged) && !ScPkcs15SplitRecords(merged, &split))
             abort();
-        // The new records put into the old file's filler: every step stays inside the
-        // file and one command, and the file ends holding the new records.
-        if (ScPkcs15PlanFilling(from, static_cast<uint32_t>(len), packedTo, part, &steps)) {
-            std::vector<uint8_t> filled(from, from + len), got, want;
-            for (const SCPkcs15WriteStep& s : steps) {
-                if (s.data.empty() || s.data.size() > part || s.offset + s.data.size() > len) abort();
-                std::copy(s.data.begin(), s.data.end(), filled.begin() + s.offset);
-            }
-            if (!ScPkcs15PackedRecords(filled.data(), static_cast<uint32_t>(len), &got) ||
-                !ScPkcs15SplitRecords(got, &split))
-                abort();
-            std::multiset<std::vector<uint8_t>> have(split.begin(), split.end());
-            if (!ScPkcs15SplitRecords(packedTo, &split) || have != std::multiset<std::vector<uint8_t>>(split.begin(), split.end()))
-                abort();
+    }
+    // The file packed: every step stays inside the file and one command, and the
+    // file ends as the new contents.
+    bool twice = false;
+    if (ScPkcs15PlanPacking(from, to, static_cast<uint32_t>(len), part, &steps, &twice)) {
+        std::vector<uint8_t> packed(from, from + len);
+        for (const SCPkcs15WriteStep& s : steps) {
+            if (s.data.empty() || s.data.size() > part || s.offset + s.data.size() > len) abort();
+            std::copy(s.data.begin(), s.data.end(), packed.begin() + s.offset);
         }
+        if (!std::equal(packed.begin(), packed.end(), to)) abort();
     }
     const uint16_t ids[] = {0x3F00, 0x5015, 0x4405};
     uint32_t at = 0, recLen = 0;

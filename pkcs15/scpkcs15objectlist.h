@@ -669,7 +669,7 @@ public:
                     // A file that cannot go again is the failure the call reports: the
                     // card is no longer as it was.
                     if (outcome.cardUnchanged) {
-                        const SCRESULT d = v->Delete();
+                        const SCRESULT d = v->DeleteMade();
                         if (d < 0 && d != SC_E_FILE_NOT_FOUND) r = d;
                     }
                     if (recordMayGo) {

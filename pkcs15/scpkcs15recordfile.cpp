@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <set>
 
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15pathobjectinfo.h"
@@ -38,6 +39,25 @@ bool IsNoRoom(SCRESULT r) {
 bool IsAnswer(SCRESULT r) { return scIsStatusWordResult(r) && !scIsReadFailure(r); }
 
 using Header = std::unique_ptr<SCFileHeader, void (*)(SCFileHeader*)>;
+
+// The records of one file are those of the other and more: a write whose records
+// only go or only come (none changes).
+bool OnlyGoOrCome(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to) {
+    std::vector<uint8_t> a, b;
+    std::vector<std::vector<uint8_t>> ra, rb;
+    if (!ScPkcs15PackedRecords(from.data(), static_cast<uint32_t>(from.size()), &a) ||
+        !ScPkcs15PackedRecords(to.data(), static_cast<uint32_t>(to.size()), &b) || !ScPkcs15SplitRecords(a, &ra) ||
+        !ScPkcs15SplitRecords(b, &rb))
+        return false;
+    if (ra.size() < rb.size()) ra.swap(rb);
+    std::multiset<std::vector<uint8_t>> more(ra.begin(), ra.end());
+    for (const auto& r : rb) {
+        const auto it = more.find(r);
+        if (it == more.end()) return false;
+        more.erase(it);
+    }
+    return true;
+}
 
 void Wipe(std::vector<uint8_t>& v) {
     std::fill(v.begin(), v.end(), 0);
@@ -99,8 +119,13 @@ void SCPkcs15RecordFile::Reframe() {
         m_copy.seen = m_copy.bytes;
         return;
     }
-    for (const SCPkcs15Record& r : recs)
-        m_copy.seen.insert(m_copy.seen.end(), m_copy.bytes.begin() + r.at, m_copy.bytes.begin() + r.at + r.len);
+    // A record that stands twice (a move that a cut broke off) is taken once.
+    std::set<std::vector<uint8_t>> taken;
+    for (const SCPkcs15Record& r : recs) {
+        std::vector<uint8_t> rec(m_copy.bytes.begin() + r.at, m_copy.bytes.begin() + r.at + r.len);
+        if (!taken.insert(rec).second) continue;
+        m_copy.seen.insert(m_copy.seen.end(), rec.begin(), rec.end());
+    }
 }
 
 SCRESULT SCPkcs15RecordFile::SparePath(int slot, SCPath* out) const {
@@ -263,8 +288,10 @@ SCRESULT SCPkcs15RecordFile::Read(std::vector<uint8_t>* out, bool fresh) {
     }
     const bool spare = m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole;
     if (!m_copy.exists && !spare) return SC_E_FILE_NOT_FOUND;
-    // The file's octets as read, or a whole spare's records in their place.
-    const std::vector<uint8_t>& d = spare ? m_copy.seen : m_copy.bytes;
+    // The records of the file as read (a record that stands twice, as a move that a
+    // cut broke off leaves it, once), or a whole spare's records in their place;
+    // octets that are no records as they are (the parser refuses them).
+    const std::vector<uint8_t>& d = spare || m_copy.framed ? m_copy.seen : m_copy.bytes;
     if (out) {
         try {
             *out = d;
@@ -470,7 +497,8 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::InPlace(const std::vector<uint8_t>& rec
     }
     // What is written: the records, filler after them where the file has room,
     // and filler over what the old records took; filler beyond stays as it is.
-    const uint32_t span = std::min(size, std::max(oldEnd, len + 1));
+    // A file read whole is planned whole: its free room may hold a record on its way.
+    const uint32_t span = have >= size ? size : std::min(size, std::max(oldEnd, len + 1));
     SCRESULT r = SelectFile();
     if (r >= 0) r = ReadUpTo(span);
     if (r < 0) {
@@ -699,9 +727,16 @@ SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std
     if (ScPkcs15PlanRewrite(from.data(), to.data(), n, part, &steps) || steps.size() < 2 ||
         !ScPkcs15PackedRecords(to.data(), n, &records))
         return SendSteps(steps);
-    // No order of single commands keeps the records whole (a record longer than one
-    // command, say): the new records stand in a spare while the file is written
-    // straight through, where the file's rules and the card's memory allow one.
+    // Records that only go or only come, the others moving where they go, each
+    // step leaving whole records: as they are where none stands twice meanwhile.
+    std::vector<SCPkcs15WriteStep> packing;
+    bool twice = false;
+    const bool packs = ScPkcs15PlanPacking(from.data(), to.data(), n, part, &packing, &twice);
+    if (packs && !twice) return SendSteps(packing);
+    // No order of single commands keeps the records whole and once each (a record
+    // longer than one command, say): the new records stand in a spare while the
+    // file is written straight through, where the file's rules and the card's
+    // memory allow one.
     SCValueSet conditions;
     m_owner.GrowthConditions(&conditions);
     const int slot = m_copy.free >= 0 ? m_copy.free : m_copy.spare;
@@ -733,18 +768,15 @@ SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std
         if (r != SC_E_FILE_TOO_SMALL) return r;
         noRoom = true;
     }
-    // Without a spare, records that only go are cleared where they stand, and records
-    // that only come are put in the filler (where a clearing left room, say), each
-    // step leaving whole elements; the card being full, anything else is refused,
-    // nothing sent; where the file's rules allow no spare, it is written straight
-    // through. Records put back where a clearing took them out (a clearing undone)
-    // go the same way back.
-    std::vector<SCPkcs15WriteStep> other;
-    if (ScPkcs15PlanClearing(from.data(), n, records, part, &other) ||
-        ScPkcs15PlanRestore(from.data(), to.data(), n, part, &other) ||
-        ScPkcs15PlanFilling(from.data(), n, records, part, &other))
-        steps.swap(other);
-    else if (noRoom)
+    // Without a spare, a record longer than one command moves by standing twice a
+    // while (this module's readers take it once). Where no room takes it on its
+    // way, records that only go or come are written straight through, as other
+    // writers of such files do; the card being full, any other write (a record
+    // that changes) is refused, nothing sent; where the file's rules allow no
+    // spare, it is written straight through.
+    if (packs)
+        steps.swap(packing);
+    else if (noRoom && !OnlyGoOrCome(from, to))
         return SC_E_FILE_TOO_SMALL;
     r = SelectFile();
     return r < 0 ? r : SendSteps(steps);

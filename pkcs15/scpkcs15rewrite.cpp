@@ -8,6 +8,13 @@ namespace {
 
 constexpr size_t kMostRecords = 96;
 constexpr size_t kMostOctets = 16384;
+// The largest file packed (as large as a file of records gets here).
+constexpr uint32_t kMostPacked = 0x8000;
+// A record that one command carries moves in hops of one command rather than
+// standing twice where so few reach its place, or so many where its new place
+// overlaps its old one.
+constexpr uint32_t kFewHops = 2;
+constexpr uint32_t kMostHops = 8;
 
 using Rec = SCPkcs15Record;
 
@@ -388,64 +395,47 @@ bool ScPkcs15PackedRecords(const uint8_t* d, uint32_t n, std::vector<uint8_t>* o
     return true;
 }
 
-bool ScPkcs15PlanClearing(const uint8_t* from, uint32_t len, const std::vector<uint8_t>& to, uint32_t part,
-                          std::vector<SCPkcs15WriteStep>* steps) {
-    steps->clear();
-    std::vector<Rec> recs;
-    const std::vector<uint8_t> d(from, from + len);
-    std::vector<std::vector<uint8_t>> keep;
-    if (part == 0 || !Frame(d, &recs) || !ScPkcs15SplitRecords(to, &keep)) return false;
-    // The records kept stay where they stand (their order is no record's concern);
-    // the others go.
-    std::map<std::vector<uint8_t>, int> kept;
-    for (const auto& r : keep) ++kept[r];
-    std::vector<Rec> gone;
-    for (const Rec& r : recs) {
-        auto it = kept.find(std::vector<uint8_t>(d.begin() + r.at, d.begin() + r.at + r.len));
-        if (it != kept.end() && it->second > 0) {
-            --it->second;
-            continue;
-        }
-        gone.push_back(r);
+namespace {
+
+// Steps that follow one another and fit one command together become one: the
+// card goes from the state before the first to the state after the last in one
+// command, and both are states the plan passes through.
+void Coalesce(const uint8_t* from, uint32_t len, uint32_t part, std::vector<SCPkcs15WriteStep>* steps) {
+    if (steps->size() < 2 || part == 0) return;
+    std::vector<uint8_t> state(from, from + len);
+    std::vector<SCPkcs15WriteStep> out;
+    uint32_t lo = 0, hi = 0;
+    bool open = false;
+    const auto flush = [&]() {
+        if (!open) return;
+        SCPkcs15WriteStep step;
+        step.offset = lo;
+        step.data.assign(state.begin() + lo, state.begin() + hi);
+        out.push_back(std::move(step));
+        open = false;
+    };
+    for (const SCPkcs15WriteStep& s : *steps) {
+        const uint32_t a = s.offset, b = s.offset + static_cast<uint32_t>(s.data.size());
+        if (open && std::max(hi, b) - std::min(lo, a) > part) flush();
+        std::copy(s.data.begin(), s.data.end(), state.begin() + a);
+        lo = open ? std::min(lo, a) : a;
+        hi = open ? std::max(hi, b) : b;
+        open = true;
     }
-    for (const auto& [r, n] : kept)
-        if (n > 0) return false;
-    for (const Rec& r : gone) {
-        // The header's length: the tag, then the length octets.
-        const uint32_t h = 2 + ((d[r.at + 1] & 0x80) ? (d[r.at + 1] & 0x7F) : 0);
-        if ((d[r.at] & 0x1F) == 0x1F || h > r.len) return false;
-        SCPkcs15WriteStep tag;
-        tag.offset = r.at;
-        tag.data.assign(1, kScPkcs15Cleared);
-        steps->push_back(std::move(tag));
-        for (uint32_t end = r.at + r.len; end > r.at + h;) {
-            const uint32_t at = std::max(r.at + h, end > part ? end - part : 0);
-            SCPkcs15WriteStep clear;
-            clear.offset = at;
-            clear.data.assign(end - at, 0x00);
-            steps->push_back(std::move(clear));
-            end = at;
-        }
-        // Its header last: filler, but for a first record that others follow (a
-        // file that begins with filler holds none): an empty cleared element there.
-        SCPkcs15WriteStep header;
-        header.offset = r.at;
-        header.data.assign(h, 0x00);
-        if (r.at == 0 && recs.size() > gone.size()) header.data[0] = kScPkcs15Cleared;
-        steps->push_back(std::move(header));
-    }
-    return true;
+    flush();
+    steps->swap(out);
 }
+
+}  // namespace
 
 namespace {
 
 // Steps that put the record rec (len octets) at `at`, over octets that are filler
-// or cleared elements within its span, each leaving whole elements: in one
-// command where `whole` and it fits one, else first as a cleared element of its
-// length, then its octets, its tag last. False for a header that does not allow it.
-bool PutRecord(const uint8_t* rec, uint32_t len, uint32_t at, uint32_t part, bool whole,
-               std::vector<SCPkcs15WriteStep>* steps) {
-    if (whole && len <= part) {
+// within its span, each leaving whole elements: in one command where it fits one,
+// else first as a cleared element of its length, then its octets, its tag last.
+// False for a header that does not allow it.
+bool PutRecord(const uint8_t* rec, uint32_t len, uint32_t at, uint32_t part, std::vector<SCPkcs15WriteStep>* steps) {
+    if (len <= part) {
         steps->push_back({at, std::vector<uint8_t>(rec, rec + len)});
         return true;
     }
@@ -460,92 +450,301 @@ bool PutRecord(const uint8_t* rec, uint32_t len, uint32_t at, uint32_t part, boo
     return true;
 }
 
-// The runs of filler octets of a file that holds records (elements skipped whole).
-std::vector<Rec> FillerRuns(const std::vector<uint8_t>& d) {
-    std::vector<Rec> runs;
-    const uint32_t n = static_cast<uint32_t>(d.size());
-    for (uint32_t p = 0; p < n;) {
-        if (!ScPkcs15IsFiller(d[p])) {
-            uint32_t e = 0;
-            if (ScPkcs15ElementEnd(d.data(), n, p, &e) != 1) break;
-            p = e;
-            continue;
+// Walks a file to one whose records are those of the file less some, or more
+// some, the others in the same order, wherever either holds them (packed from the
+// start, as a write leaves them). Each step leaves whole elements and every
+// record of either file at least once. A record that one command moves goes in
+// one (or in hops of one command each); a longer one stands twice a while: it is
+// written where it goes as a cleared element, its tag last, then its old place is
+// cleared (its tag first, its header last). Where its new place overlaps its old
+// one it goes by way of free room elsewhere in the file.
+class Packer {
+public:
+    Packer(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part, std::vector<SCPkcs15WriteStep>* steps)
+        : m_state(from, from + len), m_to(to, to + len), m_part(part), m_steps(steps) {}
+
+    bool Run(bool* twice) {
+        std::vector<Rec> cur;
+        if (m_part == 0 || !Frame(m_state, &cur) || !Frame(m_to, &m_target)) return false;
+        for (const Rec& r : cur) ++m_count[Key(m_state, r)].first;
+        for (const Rec& r : m_target) ++m_count[Key(m_to, r)].second;
+        m_maxTotal = std::max(cur.size(), m_target.size());
+        Occupy();
+        // The records both hold, paired: first those already in their place, then
+        // in the order they stand (a cut may have left one on its way, elsewhere, or
+        // twice); the rest only go or only come.
+        m_at.assign(m_target.size(), -1);
+        std::vector<bool> kept(cur.size(), false);
+        std::map<std::string, std::vector<size_t>> byKey;
+        for (size_t i = 0; i < cur.size(); ++i) byKey[Key(m_state, cur[i])].push_back(i);
+        for (int pass = 0; pass < 2; ++pass)
+            for (size_t j = 0; j < m_target.size(); ++j) {
+                if (m_at[j] >= 0) continue;
+                for (size_t i : byKey[Key(m_to, m_target[j])])
+                    if (!kept[i] && (pass == 1 || cur[i].at == m_target[j].at)) {
+                        m_at[j] = cur[i].at;
+                        kept[i] = true;
+                        break;
+                    }
+            }
+        const bool comes = std::find(m_at.begin(), m_at.end(), -1) != m_at.end();
+        // A record that changes is no record that only goes or comes: one form
+        // could stand without the other. (A copy more of a record that stays goes.)
+        for (size_t i = 0; i < cur.size() && comes; ++i)
+            if (!kept[i] && m_count[Key(m_state, cur[i])].second == 0) return false;
+        m_budget = 16 * (cur.size() + m_target.size()) + 64;
+        for (size_t i = cur.size(); i-- > 0;)
+            if (!kept[i] && !Clear(cur[i].at, cur[i].len)) return false;
+        if (!Flatten()) return false;
+        // Records go left where some go (first the first), right where some come
+        // (first the last): each one's way is then free.
+        for (bool progress = true; progress;) {
+            progress = false;
+            for (size_t n = 0; n < m_target.size() && !progress; ++n) {
+                const size_t j = comes ? m_target.size() - 1 - n : n;
+                if (!Placed(j)) {
+                    if (m_steps->size() > m_budget) return false;
+                    progress = Place(j);
+                    if (!progress && !Waits(j)) return false;
+                }
+            }
         }
-        const uint32_t at = p;
-        while (p < n && ScPkcs15IsFiller(d[p])) ++p;
-        runs.push_back({at, p - at});
+        for (size_t j = 0; j < m_target.size(); ++j)
+            if (!Placed(j)) return false;
+        // What still differs is filler (and an empty cleared element at the start).
+        for (uint32_t lo = 0; lo < m_state.size(); lo += m_part) {
+            const uint32_t hi = std::min<uint32_t>(static_cast<uint32_t>(m_state.size()), lo + m_part);
+            if (!std::equal(m_state.begin() + lo, m_state.begin() + hi, m_to.begin() + lo) &&
+                !Apply({lo, std::vector<uint8_t>(m_to.begin() + lo, m_to.begin() + hi)}))
+                return false;
+        }
+        *twice = m_twice;
+        return m_state == m_to;
     }
-    return runs;
-}
 
-}  // namespace
+private:
+    bool Placed(size_t j) const { return m_at[j] == static_cast<int64_t>(m_target[j].at); }
 
-bool ScPkcs15PlanFilling(const uint8_t* from, uint32_t len, const std::vector<uint8_t>& to, uint32_t part,
-                         std::vector<SCPkcs15WriteStep>* steps) {
-    steps->clear();
-    std::vector<Rec> recs;
-    std::vector<uint8_t> d(from, from + len);
-    std::vector<std::vector<uint8_t>> want;
-    if (part == 0 || len == 0 || ScPkcs15IsFiller(d[0]) || !Frame(d, &recs) || !ScPkcs15SplitRecords(to, &want))
-        return false;
-    // Every record of the file stays where it stands; the others are new.
-    std::map<std::vector<uint8_t>, int> have;
-    for (const Rec& r : recs) ++have[std::vector<uint8_t>(d.begin() + r.at, d.begin() + r.at + r.len)];
-    std::vector<const std::vector<uint8_t>*> added;
-    for (const auto& w : want) {
-        auto it = have.find(w);
-        if (it != have.end() && it->second > 0)
-            --it->second;
-        else
-            added.push_back(&w);
+    // A record cannot move yet while others stand in its way; any other reason stops the walk.
+    bool Waits(size_t j) const { return !Free(m_target[j].at, m_target[j].at + m_target[j].len, j); }
+
+    // Whole records only, each of the old or the new file, as many of each as
+    // either holds or a number in between, one of them once more at most, and no
+    // more records in all than either holds and that one.
+    bool Readable(const std::vector<uint8_t>& s) const {
+        std::vector<Rec> recs;
+        bool tidy = false;
+        if (!Frame(s, &recs, &tidy) || !tidy) return false;
+        std::map<std::string, int> seen;
+        for (const Rec& r : recs) {
+            std::string k = Key(s, r);
+            if (m_count.find(k) == m_count.end()) return false;
+            ++seen[std::move(k)];
+        }
+        size_t extra = 0;
+        for (const auto& [k, c] : m_count) {
+            const auto it = seen.find(k);
+            const int n = it == seen.end() ? 0 : it->second;
+            if (n < std::min(c.first, c.second)) return false;
+            if (n > std::max(c.first, c.second)) extra += static_cast<size_t>(n - std::max(c.first, c.second));
+        }
+        return extra <= 1 && recs.size() <= m_maxTotal + extra;
     }
-    for (const auto& [r, n] : have)
-        if (n > 0) return false;
-    for (const std::vector<uint8_t>* rec : added) {
-        const uint32_t n = static_cast<uint32_t>(rec->size());
-        // The first run of filler that takes it (the file's first octet is a record's).
-        const std::vector<Rec> runs = FillerRuns(d);
-        const auto run = std::find_if(runs.begin(), runs.end(), [n](const Rec& r) { return r.len >= n; });
-        const size_t first = steps->size();
-        if (run == runs.end() || !PutRecord(rec->data(), n, run->at, part, true, steps)) return false;
-        for (size_t i = first; i < steps->size(); ++i)
-            std::copy((*steps)[i].data.begin(), (*steps)[i].data.end(), d.begin() + (*steps)[i].offset);
-    }
-    return true;
-}
 
-bool ScPkcs15PlanRestore(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
-                         std::vector<SCPkcs15WriteStep>* steps) {
-    steps->clear();
-    const std::vector<uint8_t> f(from, from + len), t(to, to + len);
-    std::vector<Rec> have, want;
-    if (part == 0 || !Frame(f, &have) || !Frame(t, &want)) return false;
-    // Where `from` holds only filler and whole cleared elements.
-    const auto blank = [&](uint32_t at, uint32_t end) {
-        for (uint32_t p = at; p < end;) {
-            if (ScPkcs15IsFiller(f[p])) {
+    bool Apply(SCPkcs15WriteStep step) {
+        std::vector<uint8_t> next = m_state;
+        std::copy(step.data.begin(), step.data.end(), next.begin() + step.offset);
+        if (!Readable(next)) return false;
+        m_steps->push_back(std::move(step));
+        m_state.swap(next);
+        Occupy();
+        return true;
+    }
+
+    // The filler the new file holds at i (00 where it holds a record).
+    uint8_t Fill(uint32_t i) const { return ScPkcs15IsFiller(m_to[i]) ? m_to[i] : 0x00; }
+
+    // Octets that hold no element: filler, or the empty cleared element that keeps
+    // the start of a file whose first record went (a record there writes over it).
+    bool Blank(uint32_t i) const { return !m_used[i]; }
+
+    void Occupy() {
+        const uint32_t n = static_cast<uint32_t>(m_state.size());
+        m_used.assign(n, false);
+        for (uint32_t p = 0; p < n;) {
+            uint32_t e = 0;
+            if (ScPkcs15IsFiller(m_state[p])) {
                 ++p;
                 continue;
             }
-            uint32_t e = 0;
-            if (f[p] != kScPkcs15Cleared || ScPkcs15ElementEnd(f.data(), len, p, &e) != 1 || e > end) return false;
+            if (ScPkcs15ElementEnd(m_state.data(), n, p, &e) != 1) e = n;
+            if (!(p == 0 && e == 2 && m_state[0] == kScPkcs15Cleared))
+                std::fill(m_used.begin() + p, m_used.begin() + e, true);
             p = e;
         }
-        return true;
-    };
-    std::vector<bool> differs(len, false);
-    for (uint32_t i = 0; i < len; ++i) differs[i] = f[i] != t[i];
-    for (const Rec& r : want) {
-        if (std::equal(t.begin() + r.at, t.begin() + r.at + r.len, f.begin() + r.at)) continue;
-        // A record that stands in `from` elsewhere would stand twice.
-        if (!blank(r.at, r.at + r.len)) return false;
-        if (!PutRecord(t.data() + r.at, r.len, r.at, part, false, steps)) return false;
-        std::fill(differs.begin() + r.at, differs.begin() + r.at + r.len, false);
     }
-    // Outside the records put back, only filler may differ (it is left as it is).
-    for (uint32_t i = 0; i < len; ++i)
-        if (differs[i] && !(ScPkcs15IsFiller(f[i]) && ScPkcs15IsFiller(t[i]))) return false;
-    return !steps->empty();
+
+    // [lo, hi) holds no record but where record j (of the new file) now stands.
+    bool Free(uint32_t lo, uint32_t hi, size_t j) const {
+        if (hi > m_state.size()) return false;
+        const int64_t c = m_at[j];
+        for (uint32_t i = lo; i < hi; ++i)
+            if (!(c >= 0 && i >= c && i < c + m_target[j].len) && !Blank(i)) return false;
+        return true;
+    }
+
+    // Where the file would begin with filler while records follow, the empty
+    // cleared element keeps its start.
+    static void KeepStart(std::vector<uint8_t>* next, uint32_t lo, uint32_t hi) {
+        std::vector<uint8_t>& d = *next;
+        if (lo > 0 || hi < 2 || !ScPkcs15IsFiller(d[0]) || !ScPkcs15IsFiller(d[1]) ||
+            std::all_of(d.begin(), d.end(), ScPkcs15IsFiller))
+            return;
+        d[0] = kScPkcs15Cleared;
+        d[1] = 0x00;
+    }
+
+    // One command that leaves [lo, hi) as filler but for the record at `at`.
+    bool Over(uint32_t lo, uint32_t hi, const uint8_t* rec, uint32_t len, uint32_t at) {
+        std::vector<uint8_t> next = m_state;
+        for (uint32_t i = lo; i < hi; ++i) next[i] = Fill(i);
+        std::copy(rec, rec + len, next.begin() + at);
+        KeepStart(&next, lo, hi);
+        return Apply({lo, std::vector<uint8_t>(next.begin() + lo, next.begin() + hi)});
+    }
+
+    // The element at `at` becomes filler: in one command where it fits one, else
+    // its tag first, then its octets back to front, its header last.
+    bool Clear(uint32_t at, uint32_t len) {
+        const uint32_t h = 2 + ((m_state[at + 1] & 0x80) ? (m_state[at + 1] & 0x7F) : 0);
+        if (len <= m_part) return Over(at, at + len, nullptr, 0, at);
+        if ((m_state[at] & 0x1F) == 0x1F || h > len || h > m_part) return false;
+        if (m_state[at] != kScPkcs15Cleared && !Apply({at, std::vector<uint8_t>(1, kScPkcs15Cleared)})) return false;
+        for (uint32_t end = at + len; end > at + h;) {
+            const uint32_t lo = std::max(at + h, end > m_part ? end - m_part : 0);
+            std::vector<uint8_t> fill(end - lo);
+            for (uint32_t i = lo; i < end; ++i) fill[i - lo] = Fill(i);
+            if (!std::equal(fill.begin(), fill.end(), m_state.begin() + lo) && !Apply({lo, std::move(fill)}))
+                return false;
+            end = lo;
+        }
+        return Over(at, at + h, nullptr, 0, at);
+    }
+
+    // Cleared elements a cut left (but the empty one at the start) become filler:
+    // a record written over part of one would leave the rest of its octets bare.
+    bool Flatten() {
+        const uint32_t n = static_cast<uint32_t>(m_state.size());
+        for (uint32_t p = 0; p < n;) {
+            uint32_t e = 0;
+            if (ScPkcs15IsFiller(m_state[p])) {
+                ++p;
+            } else if (ScPkcs15ElementEnd(m_state.data(), n, p, &e) != 1) {
+                return false;
+            } else {
+                if (m_state[p] == kScPkcs15Cleared && !(p == 0 && e == 2) && !Clear(p, e - p)) return false;
+                p = e;
+            }
+        }
+        return true;
+    }
+
+    bool Put(const uint8_t* rec, uint32_t len, uint32_t at) {
+        std::vector<SCPkcs15WriteStep> put;
+        if (!PutRecord(rec, len, at, m_part, &put)) return false;
+        for (SCPkcs15WriteStep& s : put)
+            if (!Apply(std::move(s))) return false;
+        return true;
+    }
+
+    // Free room of len octets outside [lo, hi), the last such first.
+    bool Room(uint32_t len, uint32_t lo, uint32_t hi, uint32_t* at) const {
+        const uint32_t n = static_cast<uint32_t>(m_state.size());
+        for (uint32_t end = n; end >= len && end > 0; --end) {
+            const uint32_t start = end - len;
+            if (start < hi && end > lo) {
+                end = lo + 1;  // past the span to keep clear
+                continue;
+            }
+            uint32_t bad = end;
+            while (bad > start && Blank(bad - 1)) --bad;
+            if (bad == start) {
+                *at = start;
+                return true;
+            }
+            end = bad;  // nothing ending after the octet in the way fits
+        }
+        return false;
+    }
+
+    // One step (or one move of several) of record j toward its place.
+    bool Place(size_t j) {
+        const Rec& t = m_target[j];
+        const uint8_t* rec = m_to.data() + t.at;
+        if (!Free(t.at, t.at + t.len, j)) return false;
+        if (m_at[j] < 0) {
+            if (!Put(rec, t.len, t.at)) return false;
+            m_at[j] = t.at;
+            return true;
+        }
+        const uint32_t c = static_cast<uint32_t>(m_at[j]);
+        const uint32_t lo = std::min(c, t.at), hi = std::max(c, t.at) + t.len;
+        const bool way = Free(lo, hi, j);
+        if (way && hi - lo <= m_part) {
+            if (!Over(lo, hi, rec, t.len, t.at)) return false;
+            m_at[j] = t.at;
+            return true;
+        }
+        const bool apart = c >= t.at + t.len || t.at >= c + t.len;
+        const uint32_t hops = t.len < m_part ? (hi - lo - t.len + m_part - t.len - 1) / (m_part - t.len) : 0;
+        uint32_t via = t.at;
+        const bool roomy = !apart && Room(t.len, t.at, t.at + t.len, &via);
+        // Hops of one command each, where the way is free and two of them reach, or
+        // (where the new place overlaps the old one) a few or no free room elsewhere.
+        if (way && t.len < m_part && (hops <= kFewHops || (!apart && (hops <= kMostHops || !roomy)))) {
+            const uint32_t room = m_part - t.len;
+            const uint32_t d = c > t.at ? std::max(t.at, c - std::min(c, room)) : std::min(t.at, c + room);
+            if (!Over(std::min(c, d), std::max(c, d) + t.len, rec, t.len, d)) return false;
+            m_at[j] = d;
+            return true;
+        }
+        if (!apart && !roomy) return false;
+        // Written whole in the new place before the old one goes: a cut between
+        // leaves the record twice, never lost.
+        m_twice = true;
+        if (!Put(rec, t.len, via) || !Clear(c, t.len)) return false;
+        m_at[j] = via;
+        return true;
+    }
+
+    std::vector<uint8_t> m_state;
+    const std::vector<uint8_t> m_to;
+    const uint32_t m_part;
+    std::vector<SCPkcs15WriteStep>* m_steps;
+    std::vector<Rec> m_target;
+    std::vector<int64_t> m_at;  // by record of the new file: where it stands now (-1: not yet)
+    std::map<std::string, std::pair<int, int>> m_count;  // by record: how many the old and the new file hold
+    size_t m_maxTotal = 0;
+    size_t m_budget = 0;
+    bool m_twice = false;
+    std::vector<bool> m_used;  // by octet: inside an element
+};
+
+}  // namespace
+
+bool ScPkcs15PlanPacking(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
+                         std::vector<SCPkcs15WriteStep>* steps, bool* twice) {
+    steps->clear();
+    *twice = false;
+    if (len == 0) return true;
+    if (!from || !to || len > kMostPacked) return false;
+    if (!Packer(from, to, len, part, steps).Run(twice)) {
+        steps->clear();
+        *twice = false;
+        return false;
+    }
+    Coalesce(from, len, part, steps);
+    return true;
 }
 
 bool ScPkcs15SplitRecords(const std::vector<uint8_t>& packed, std::vector<std::vector<uint8_t>>* out) {
@@ -594,38 +793,6 @@ bool ScPkcs15MergeRecords(const std::vector<uint8_t>& base, const std::vector<ui
     return true;
 }
 
-namespace {
-
-// Steps that follow one another and fit one command together become one: the
-// card goes from the state before the first to the state after the last in one
-// command, and both are states the plan passes through.
-void Coalesce(const uint8_t* from, uint32_t len, uint32_t part, std::vector<SCPkcs15WriteStep>* steps) {
-    if (steps->size() < 2 || part == 0) return;
-    std::vector<uint8_t> state(from, from + len);
-    std::vector<SCPkcs15WriteStep> out;
-    uint32_t lo = 0, hi = 0;
-    bool open = false;
-    const auto flush = [&]() {
-        if (!open) return;
-        SCPkcs15WriteStep step;
-        step.offset = lo;
-        step.data.assign(state.begin() + lo, state.begin() + hi);
-        out.push_back(std::move(step));
-        open = false;
-    };
-    for (const SCPkcs15WriteStep& s : *steps) {
-        const uint32_t a = s.offset, b = s.offset + static_cast<uint32_t>(s.data.size());
-        if (open && std::max(hi, b) - std::min(lo, a) > part) flush();
-        std::copy(s.data.begin(), s.data.end(), state.begin() + a);
-        lo = open ? std::min(lo, a) : a;
-        hi = open ? std::max(hi, b) : b;
-        open = true;
-    }
-    flush();
-    steps->swap(out);
-}
-
-}  // namespace
 
 bool ScPkcs15PlanRewrite(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
                          std::vector<SCPkcs15WriteStep>* steps) {

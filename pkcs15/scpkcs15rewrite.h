@@ -1,7 +1,8 @@
 // Rewriting a file of records in place, one card command at a time, in an
 // order that keeps the file readable should the card be pulled between two
 // commands: after every step the file holds whole records only, each one as
-// before or as after the rewrite, none that both hold lost, none twice.
+// before or as after the rewrite, none that both hold lost, none twice (but a
+// record longer than one command that moves, see ScPkcs15PlanPacking).
 //
 // A file of records is DER elements one after the other (the directory files,
 // the ODF, EF.DIR; TokenInfo is a file of one record). One rule frames them
@@ -17,9 +18,10 @@
 // Octets that stand between and after records, never in one.
 inline bool ScPkcs15IsFiller(uint8_t b) { return b == 0x00 || b == 0xFF; }
 
-// A record longer than one command is cleared where it stands in steps that each
-// leave whole elements: its tag first becomes this one (a private tag that no
-// PKCS#15 file uses), then its octets become filler back to front, its header last.
+// A record longer than one command is cleared in steps that each leave whole
+// elements: its tag first becomes this one (a private tag that no PKCS#15 file
+// uses), then its octets become filler back to front, its header last; it is
+// written the other way round.
 constexpr uint8_t kScPkcs15Cleared = 0xC0;
 
 // One UPDATE BINARY: the octets to write at an offset.
@@ -56,28 +58,18 @@ bool ScPkcs15PackedRecords(const uint8_t* d, uint32_t n, std::vector<uint8_t>* o
 // string each; false on octets that are no whole records.
 bool ScPkcs15SplitRecords(const std::vector<uint8_t>& packed, std::vector<std::vector<uint8_t>>* out);
 
-// Steps that take records out of a file `from` (len octets) by clearing them where
-// they stand, none longer than `part`, each leaving whole elements (the records
-// kept in place, those taken out cleared): true when the records of `to` (packed)
-// are those of `from` less some, in any order; false otherwise.
-bool ScPkcs15PlanClearing(const uint8_t* from, uint32_t len, const std::vector<uint8_t>& to, uint32_t part,
-                          std::vector<SCPkcs15WriteStep>* steps);
-
-// Steps that put records back where `to` (len octets) holds them and `from` holds
-// only filler and cleared elements (a clearing taken back), none longer than
-// `part`, each leaving whole elements: each record's span first becomes a cleared
-// element of its length, then gets its octets, its tag last. True when `from`
-// differs from `to` only in such spans; false otherwise.
-bool ScPkcs15PlanRestore(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
-                         std::vector<SCPkcs15WriteStep>* steps);
-
-// Steps that add records to a file `from` (len octets) in the filler between and
-// after its records, none moving, none longer than `part`, each leaving whole
-// elements (a record longer than a command first stands as a cleared element of
-// its length): true when the records of `to` (packed) are those of `from` and
-// more, in any order, and the filler holds room for each.
-bool ScPkcs15PlanFilling(const uint8_t* from, uint32_t len, const std::vector<uint8_t>& to, uint32_t part,
-                         std::vector<SCPkcs15WriteStep>* steps);
+// Steps that turn the file `from` into `to` (both `len` octets), none longer than
+// `part` octets, where the records of `to` are those of `from` less some or more
+// some (not both), the others in the same order: records that go are cleared
+// (a record longer than a command its tag first, then its octets, its header
+// last), and records move or come where `to` holds them. Every step leaves whole
+// elements and every record of either file at least once; a record longer than
+// a command moves by standing twice a while (written where it goes as a cleared
+// element, its tag last, then its old place cleared), by way of free room of the
+// file where its new place overlaps its old one. *twice: whether a step leaves a
+// record twice. False when no such order was found (no steps then).
+bool ScPkcs15PlanPacking(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
+                         std::vector<SCPkcs15WriteStep>* steps, bool* twice);
 
 // A write planned from `base` (the records a writer last knew the card to hold)
 // towards `target`, carried over to `current` (the records the card holds now,

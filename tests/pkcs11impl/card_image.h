@@ -213,6 +213,10 @@ struct DirectoryCheck {
   std::vector<DirectoryRecord> whole;  // every whole record
   std::set<std::string> dfs;           // the card's DFs (a key record may name its key's DF)
   std::vector<std::string> spares;     // whole spares standing in their files' place (a growth not finished)
+  // Directories whose records a strict reader (records packed from the start, the
+  // first 00 or FF ends them) does not all find, or that hold a cleared element,
+  // with their octets.
+  std::map<std::string, std::vector<uint8_t>> unpacked;
 };
 
 // The records of a file of records as a reader of the token takes them: those of
@@ -297,14 +301,16 @@ inline DirectoryCheck CheckDirectories(const std::string& imagePath) {
     const size_t tornBefore = out.torn.size();
     std::vector<std::string> missing;
     const bool toTheEnd = at < d.size() && !filler(d[at]);
+    bool gap = false;
     while (true) {
       if (toTheEnd)
-        while (at < d.size() && filler(d[at])) ++at;
+        while (at < d.size() && filler(d[at])) ++at, gap = true;
       const size_t start = at;
       if (!NextTlv(d, &at, d.size(), &tag, &vs, &vl)) {
         if (toTheEnd && start < d.size()) out.torn.push_back(testhost::Fmt("%s at %zu", dir.c_str(), start));
         break;
       }
+      if (gap || tag == 0xC0) out.unpacked[dir] = d;
       if (tag == 0xC0) continue;  // a record being cleared where it stands: filler
       ++out.records;
       if (!(tag & 0x20) || !WellFormed(d, vs, vl)) {
@@ -328,6 +334,13 @@ inline DirectoryCheck CheckDirectories(const std::string& imagePath) {
   }
   for (const std::string& f : img.files)
     if (named.count(f) == 0) out.orphans.push_back(f);
+  return out;
+}
+
+// The directories of an image that a strict reader does not read whole, by path.
+inline std::string Unpacked(const DirectoryCheck& c) {
+  std::string out;
+  for (const auto& u : c.unpacked) out += (out.empty() ? "" : " ") + u.first;
   return out;
 }
 

@@ -70,6 +70,7 @@ enum class Op {
   kRenameShorter,
   kDestroySecond,
   kDestroyFirst,
+  kDestroyFirstCertificate,  // the card's own, before a client's certificate
   kChangeValue,  // a longer label and value of the first data object
   kGeneratePair  // RSA 1024, token objects
 };
@@ -145,7 +146,7 @@ CK_OBJECT_HANDLE Target(Rig& rig, CK_SESSION_HANDLE s, Op op, bool clientCertifi
   CK_RV rv;
   if (clientCertificates) {
     TestTemplate t;
-    t.Ulong(CKA_CLASS, CKO_CERTIFICATE).Bytes(CKA_LABEL, kClientLabel);
+    t.Ulong(CKA_CLASS, CKO_CERTIFICATE).Bytes(CKA_LABEL, op == Op::kDestroyFirstCertificate ? "Certificate" : kClientLabel);
     std::vector<CK_OBJECT_HANDLE> out;
     return FindAll(rig.m.list(), s, t, &out) == CKR_OK && out.size() == 1 ? out[0] : CK_INVALID_HANDLE;
   }
@@ -221,8 +222,18 @@ struct Bounds {
   }
 };
 
-// What is wrong with the directories of an image, given those before and after the write.
-std::vector<std::string> DirectoryProblems(const DirectoryCheck& c, const Bounds& bounds) {
+// Object records that stand a second time in their directory (a move a cut broke off).
+size_t Twice(const DirectoryCheck& c) {
+  RecordSet seen;
+  size_t n = 0;
+  for (const DirectoryRecord& r : c.whole)
+    if (r.kind != 0xA8 && !seen.insert({r.dir, r.octets}).second) ++n;
+  return n;
+}
+
+// What is wrong with the directories of an image, given those before and after the
+// write; after a cut one record may stand twice (the module takes it once).
+std::vector<std::string> DirectoryProblems(const DirectoryCheck& c, const Bounds& bounds, bool cut = false) {
   const RecordSet& before = bounds.before;
   const RecordSet& after = bounds.after;
   std::vector<std::string> out;
@@ -235,7 +246,10 @@ std::vector<std::string> DirectoryProblems(const DirectoryCheck& c, const Bounds
   for (const DirectoryRecord& r : c.whole) {
     const std::string where = Fmt("%s at %zu", r.dir.c_str(), r.offset);
     const auto key = std::make_pair(r.dir, r.octets);
-    if (!seen.insert(key).second) out.push_back("a record twice: " + where);
+    if (!seen.insert(key).second) {
+      if (!cut || Twice(c) > 1) out.push_back("a record twice: " + where);
+      continue;
+    }
     if (before.count(key) == 0 && after.count(key) == 0)
       out.push_back("a record that is neither as before nor as after: " + where);
     if (r.kind == 0xA8) continue;
@@ -244,10 +258,11 @@ std::vector<std::string> DirectoryProblems(const DirectoryCheck& c, const Bounds
   }
   for (const auto& r : before)
     if (after.count(r) && !seen.count(r)) out.push_back("a record lost from " + r.first);
-  if (c.objectRecords < bounds.fewest || c.objectRecords > bounds.most)
+  const size_t objects = c.objectRecords - Twice(c);
+  if (objects < bounds.fewest || objects > bounds.most)
     out.push_back(bounds.fewest == bounds.most
-                      ? Fmt("%zu object records where the write leaves %zu", c.objectRecords, bounds.most)
-                      : Fmt("%zu object records where the write leaves %zu or %zu", c.objectRecords, bounds.fewest,
+                      ? Fmt("%zu object records where the write leaves %zu", objects, bounds.most)
+                      : Fmt("%zu object records where the write leaves %zu or %zu", objects, bounds.fewest,
                             bounds.most));
   return out;
 }
@@ -434,6 +449,7 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
     Bounds asAfter(a, a);
     asAfter.missing = bounds->missing;
     EXPECT_EQ("", Join(DirectoryProblems(a, asAfter)));
+    EXPECT_EQ("", Unpacked(b) + Unpacked(a));
     // A key that its record names by reference only is a file no record names.
     if (op != Op::kGeneratePair) {
       ASSERT_EQ(Join(b.orphans), Join(a.orphans));
@@ -492,7 +508,7 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       CK_RV frv = s != 0 ? FindAll(f, s, TestTemplate(), &all) : CKR_SESSION_HANDLE_INVALID;
       const std::string image = Comparable(rig.Image());
       const DirectoryCheck dc = CheckDirectories(rig.CardPath());
-      for (const std::string& p : DirectoryProblems(dc, *bounds)) problems.push_back(p);
+      for (const std::string& p : DirectoryProblems(dc, *bounds, true)) problems.push_back(p);
       // A generated key differs from run to run: its pair stands as after the
       // write where the card holds the same files and records as then.
       const bool asBefore = image == beforeImage || image == takenUp,
@@ -532,8 +548,8 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
         if (s == 0) continue;
         if (frv != CKR_OK)
           problems.push_back(Fmt("%sthe search answers 0x%lx", when, frv));
-        else if (all.size() != dc.objectRecords)
-          problems.push_back(Fmt("%s%zu objects listed for %zu records", when, all.size(), dc.objectRecords));
+        else if (all.size() != dc.objectRecords - Twice(dc))
+          problems.push_back(Fmt("%s%zu objects listed for %zu records", when, all.size(), dc.objectRecords - Twice(dc)));
         std::set<std::string> lone;
         for (const std::string& p : TokenProblems(f, s, changed, &lone)) problems.push_back(when + p);
         for (const std::string& id : lone)
@@ -546,6 +562,13 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
         const size_t listed = DataLabelled(f, s, "Next", &frv).size();
         if (crv != CKR_OK || frv != CKR_OK || listed != 1)
           problems.push_back(Fmt("the next creation answers 0x%lx and is listed %zu times", crv, listed));
+        // The directory it wrote packed again, whatever the cut left there.
+        const DirectoryCheck next = CheckDirectories(rig.CardPath());
+        for (const DirectoryRecord& r : next.whole)
+          if (r.kind == 0xA7 && next.unpacked.count(r.dir)) {
+            problems.push_back("the next creation leaves records a strict reader does not all find: " + r.dir);
+            break;
+          }
         if (op == Op::kGeneratePair) {
           const CK_RV grv = GeneratePair(f, s, "Next pair", {0x0c});
           const CK_RV irv = rig.m->C_CreateObject(s, imported.data(), imported.size(), &h);
@@ -622,6 +645,9 @@ INSTANTIATE_TEST_SUITE_P(
                       OpCase{Op::kCreateCertificate, "CreateACertificateAsClientsWriteItOnModel3", "blank-model3.card",
                              0, false, false, true},
                       OpCase{Op::kRenameLonger, "RenameACertificateAsClientsWriteItOnModel3", "blank-model3.card", 0,
+                             false, false, true},
+                      // The shipped token's certificate goes: a client's, longer than a command, moves up.
+                      OpCase{Op::kDestroyFirstCertificate, "DestroyTheCertificateBeforeAClientsOnModel3", kModel3, 0,
                              false, false, true}),
     [](const ::testing::TestParamInfo<OpCase>& info) { return std::string(info.param.name); });
 

@@ -1056,8 +1056,9 @@ namespace {
 // One object of a kind, number n: a certificate of 1,481 octets, a data object of
 // 256 octets, or an RSA key pair of 1024 bits unless told.
 enum class Kind { kCertificate, kData, kKeyPair };
-CK_RV MakeObject(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h, Kind kind, int n, CK_ULONG bits = 1024) {
-  const std::string label = "Object " + std::to_string(n), id = {static_cast<char>(n), static_cast<char>(n >> 8)};
+CK_RV MakeObject(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h, Kind kind, int n, const std::string& more = "",
+                 CK_ULONG bits = 1024) {
+  const std::string label = "Object " + std::to_string(n) + more, id = {static_cast<char>(n), static_cast<char>(n >> 8)};
   TestTemplate t;
   CK_OBJECT_HANDLE obj = 0, pub = 0;
   switch (kind) {
@@ -1096,12 +1097,13 @@ namespace {
 // of about 1 KB with subject, issuer and serial and a label of 1 to 64 characters
 // (some of two octets), a data object of 256 octets, or an RSA-1024 key pair.
 CK_RV MakeAsClient(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h, Kind kind, int n, std::string* label,
-                   std::string* value) {
-  if (kind != Kind::kCertificate) return MakeObject(f, h, kind, n);
+                   std::string* value, const std::string& more = "") {
+  if (kind != Kind::kCertificate) return MakeObject(f, h, kind, n, more);
   std::mt19937 rng(static_cast<unsigned>(n));
   label->clear();
   for (unsigned i = 0, len = 1 + rng() % 64; i < len; ++i)
     *label += rng() % 10 == 0 ? std::string("\xc5\x82") : std::string(1, static_cast<char>('a' + rng() % 26));
+  *label += more;
   const testhost::Certificate c = OpenSslCertificate(Fmt("User %d", n), 1000u + static_cast<unsigned>(n), 950 + rng() % 150);
   value->assign(c.der.begin(), c.der.end());
   TestTemplate t = CertificateObject(c, *label, std::string{static_cast<char>(n), static_cast<char>(n >> 8)});
@@ -1159,19 +1161,26 @@ TEST_P(TokenCapacity, EachObjectInAProcessOfItsOwnUntilTheCardIsFull) {
       }
       EXPECT_TRUE(written == listed) << listed.size() << " of " << written.size() << " listed as written";
     }
-    // A deletion gives its room back: on the full card the same object fits again.
-    TestTemplate fifth;
-    if (kind == Kind::kData)
-      fifth.Bytes(CKA_LABEL, "Object 5");
-    else
-      fifth.Bytes(CKA_ID, std::string("\x05\x00", 2));
-    for (CK_OBJECT_HANDLE o : modulecalls::Find(rig.m, h, fifth)) EXPECT_EQ(CKR_OK, f->C_DestroyObject(h, o));
-    const CK_SESSION_HANDLE again = rig.Restart();
-    ASSERT_NE(0u, again);
-    std::string label, value;
-    EXPECT_EQ(CKR_OK, MakeAsClient(f, again, kind, 5, &label, &value));
-    EXPECT_EQ(static_cast<size_t>(kind == Kind::kKeyPair ? 2 * made : made), CountObjects(f, again));
-    EXPECT_EQ("", tokencheck::Join(tokencheck::TokenProblems(f, again, nullptr, nullptr)));
+    // A deletion gives its room back: on the full card an object with a longer label
+    // fits in its place, then the same object again; other readers find every record.
+    CK_SESSION_HANDLE again = h;
+    std::string gone = "Object 5";
+    for (const std::string more : {" made again", ""}) {
+      TestTemplate fifth;
+      if (kind == Kind::kData)
+        fifth.Bytes(CKA_LABEL, gone);
+      else
+        fifth.Bytes(CKA_ID, std::string("\x05\x00", 2));
+      for (CK_OBJECT_HANDLE o : modulecalls::Find(rig.m, again, fifth)) EXPECT_EQ(CKR_OK, f->C_DestroyObject(again, o));
+      EXPECT_EQ("", cardimage::Unpacked(cardimage::CheckDirectories(rig.CardPath()))) << more;
+      again = rig.Restart();
+      ASSERT_NE(0u, again);
+      std::string label, value;
+      EXPECT_EQ(CKR_OK, MakeAsClient(f, again, kind, 5, &label, &value, more)) << more;
+      EXPECT_EQ(static_cast<size_t>(kind == Kind::kKeyPair ? 2 * made : made), CountObjects(f, again)) << more;
+      EXPECT_EQ("", tokencheck::Join(tokencheck::TokenProblems(f, again, nullptr, nullptr)));
+      gone += more;
+    }
     counts += Fmt(" %d %s", made, kind == Kind::kCertificate ? "certificates," : kind == Kind::kData ? "data objects," : "key pairs");
   }
   std::printf("%s:%s\n", card.c_str(), counts.c_str());
@@ -1295,7 +1304,7 @@ TEST(ModuleReinit, ATokenMadeHereIsReadAndChangedInFewCommands) {
     return [=, &certificates](CK_SESSION_HANDLE s) -> Call {
       std::string l, v;
       return [=, &certificates]() mutable {
-        return kind == Kind::kKeyPair ? MakeObject(f, s, kind, 100, 2048)
+        return kind == Kind::kKeyPair ? MakeObject(f, s, kind, 100, "", 2048)
                                       : MakeAsClient(f, s, kind, certificates++, &l, &v);
       };
     };

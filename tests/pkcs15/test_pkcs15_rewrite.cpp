@@ -41,7 +41,8 @@ Bytes File(const std::vector<Bytes>& recs, size_t size, uint8_t filler = 0x00) {
 }
 
 // The records of a file, framed here on their own (every record of these tests
-// is 30 len 04 len ...), or false on octets that are no whole record.
+// is 30 len 04 len ...; elements under C0 are cleared), or false on octets that
+// are no whole record.
 bool Records(const Bytes& f, std::multiset<Bytes>* out) {
     out->clear();
     if (f.empty() || f[0] == 0x00 || f[0] == 0xFF) return true;
@@ -51,7 +52,7 @@ bool Records(const Bytes& f, std::multiset<Bytes>* out) {
             ++p;
             continue;
         }
-        if (f[p] != 0x30 || p + 2 > f.size()) return false;
+        if ((f[p] != 0x30 && f[p] != kScPkcs15Cleared) || p + 2 > f.size()) return false;
         size_t len = f[p + 1], head = 2;
         if (len == 0x81) {
             if (p + 3 > f.size()) return false;
@@ -61,7 +62,8 @@ bool Records(const Bytes& f, std::multiset<Bytes>* out) {
             return false;
         }
         if (p + head + len > f.size()) return false;
-        out->insert(Bytes(f.begin() + static_cast<long>(p), f.begin() + static_cast<long>(p + head + len)));
+        if (f[p] == 0x30)
+            out->insert(Bytes(f.begin() + static_cast<long>(p), f.begin() + static_cast<long>(p + head + len)));
         p += head + len;
     }
     return true;
@@ -253,75 +255,64 @@ TEST(Rewrite, AWriteIsCarriedOverToWhatAnotherApplicationWrote) {
     }
 }
 
-// Records longer than one command that a write takes out (on a card without
-// room for a spare) are cleared where they stand: after every step the file
-// frames as whole records, those of the old file less the ones already gone, and
-// the parser reads as many; the first record cleared leaves an empty cleared
-// element, so that the file does not begin with filler. From every state on the
-// way the records go back the same way (a write that fails later is undone).
-TEST(Rewrite, RecordsLongerThanACommandAreClearedWhereTheyStand) {
-    const auto walk = [](Bytes file, const std::vector<SCPkcs15WriteStep>& steps, size_t least) {
-        for (const SCPkcs15WriteStep& s : steps) {
-            EXPECT_GE(64u, s.data.size());
-            std::copy(s.data.begin(), s.data.end(), file.begin() + s.offset);
-            std::vector<SCPkcs15Record> recs;
-            uint32_t end = 0;
-            EXPECT_EQ(0u, ScPkcs15FrameRecords(file.data(), 1024, 1024, false, &recs, &end));
-            EXPECT_EQ(static_cast<int>(recs.size()), ParsedRecords(file));
-            EXPECT_LE(least, recs.size());
-        }
-        return file;
-    };
+// Records that go or come on a card without room for a spare leave the others
+// packed from the start, in their order, whatever their length: after every step
+// the file frames as whole records, every record of the old or the new file at
+// least once and one at most twice (a record longer than a command on its way),
+// and the parser reads them all; from every state on the way the next write
+// packs the file again. Where no room takes a record on its way, or a record
+// changes, there is no such order.
+TEST(Rewrite, RecordsThatGoOrComeLeaveTheOthersPackedFromTheStart) {
     std::mt19937 rng(5);
     const Bytes big = Record(rng, 160), small = Record(rng, 20), bigger = Record(rng, 250);
+    std::vector<Bytes> many;
+    for (int i = 0; i < 193; ++i) many.push_back(Record(rng, 20 + rng() % 10));
+    std::vector<Bytes> fewer = many;
+    fewer.erase(fewer.begin() + 6);
     const struct {
         std::vector<Bytes> from, to;
-    } cases[] = {{{small, big, bigger}, {small, bigger}}, {{big, small, bigger}, {small}}, {{big}, {}}};
+        size_t size;
+        bool packs, twice;
+    } cases[] = {{{small, big, bigger}, {small, bigger}, 1024, true, true},
+                 {{small, big, bigger}, {big, bigger}, 1024, true, true},
+                 {{big, small, bigger}, {small}, 1024, true, true},
+                 {{big}, {}, 512, true, false},
+                 {{small, bigger}, {small, big, bigger}, 1024, true, true},
+                 {{big, bigger}, {small, big, bigger}, 1024, true, true},
+                 {many, fewer, 6000, true, false},
+                 {{small, big, bigger}, {small, bigger}, 460, false, false},
+                 {{small, big}, {small, bigger}, 1024, false, false}};
     for (const auto& c : cases) {
-        const Bytes original = File(c.from, 1024);
-        Bytes to;
-        for (const Bytes& r : c.to) to.insert(to.end(), r.begin(), r.end());
+        const Bytes a = File(c.from, c.size), b = File(c.to, c.size);
+        SCOPED_TRACE(testing::Message() << c.from.size() << " records to " << c.to.size() << " in " << c.size);
         std::vector<SCPkcs15WriteStep> steps;
-        ASSERT_TRUE(ScPkcs15PlanClearing(original.data(), 1024, to, 64, &steps));
-        for (size_t k = 0; k < steps.size(); ++k) {
-            const Bytes cut = walk(original, std::vector<SCPkcs15WriteStep>(steps.begin(), steps.begin() + k + 1),
-                                   c.to.size());
-            std::vector<SCPkcs15WriteStep> back;
-            if (cut == original) continue;
-            ASSERT_TRUE(ScPkcs15PlanRestore(cut.data(), original.data(), 1024, 64, &back)) << k;
-            EXPECT_EQ(original, walk(cut, back, c.to.size()));
+        bool twice = true;
+        ASSERT_EQ(c.packs, ScPkcs15PlanPacking(a.data(), b.data(), static_cast<uint32_t>(c.size), 64, &steps, &twice));
+        EXPECT_EQ(c.twice, twice);
+        if (!c.packs) continue;
+        std::multiset<Bytes> ra, rb, now;
+        ASSERT_TRUE(Records(a, &ra) && Records(b, &rb));
+        Bytes file = a;
+        for (const SCPkcs15WriteStep& s : steps) {
+            ASSERT_GE(64u, s.data.size());
+            std::copy(s.data.begin(), s.data.end(), file.begin() + s.offset);
+            std::vector<SCPkcs15Record> framed;
+            uint32_t end = 0;
+            ASSERT_EQ(0u, ScPkcs15FrameRecords(file.data(), static_cast<uint32_t>(c.size),
+                                               static_cast<uint32_t>(c.size), false, &framed, &end));
+            ASSERT_TRUE(Records(file, &now));
+            const std::set<Bytes> once(now.begin(), now.end());
+            EXPECT_EQ(static_cast<int>(now.size()), ParsedRecords(file));
+            EXPECT_LE(now.size(), once.size() + 1);
+            for (const Bytes& r : std::set<Bytes>(ra.begin(), ra.end()))
+                EXPECT_LE(std::min(ra.count(r), rb.count(r)), now.count(r));
+            for (const Bytes& r : now) EXPECT_TRUE(ra.count(r) || rb.count(r));
+            std::vector<SCPkcs15WriteStep> on;
+            ASSERT_TRUE(ScPkcs15PlanPacking(file.data(), b.data(), static_cast<uint32_t>(c.size), 64, &on, &twice));
+            Bytes tidied = file;
+            for (const SCPkcs15WriteStep& t : on) std::copy(t.data.begin(), t.data.end(), tidied.begin() + t.offset);
+            EXPECT_EQ(b, tidied);
         }
-        const Bytes file = walk(original, steps, c.to.size());
-        Bytes packed;
-        ASSERT_TRUE(ScPkcs15PackedRecords(file.data(), 1024, &packed));
-        EXPECT_EQ(to, packed);
+        EXPECT_EQ(b, file);
     }
-    // Records that do not only go are no clearing.
-    std::vector<SCPkcs15WriteStep> none;
-    const Bytes file = File({small, big}, 512);
-    EXPECT_FALSE(ScPkcs15PlanClearing(file.data(), 512, bigger, 64, &none));
-
-    // Records that only come go into the filler, the room a clearing left first,
-    // none moving: a short one in one command, a long one as a cleared element
-    // first; a record taken out, or one that no filler takes, is no filling.
-    const Bytes fresh = Record(rng, 150), longer = Record(rng, 240);
-    const auto cat = [](std::initializer_list<Bytes> parts) {
-        Bytes all;
-        for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-        return all;
-    };
-    std::vector<SCPkcs15WriteStep> clearing, filling;
-    ASSERT_TRUE(ScPkcs15PlanClearing(File({small, big, bigger}, 1024).data(), 1024, cat({small, bigger}), 64, &clearing));
-    const Bytes holed = walk(File({small, big, bigger}, 1024), clearing, 2);
-    ASSERT_TRUE(ScPkcs15PlanFilling(holed.data(), 1024, cat({small, bigger, fresh, longer}), 256, &filling));
-    EXPECT_EQ(2u, filling.size());
-    EXPECT_EQ(small.size(), filling[0].offset);
-    ASSERT_TRUE(ScPkcs15PlanFilling(holed.data(), 1024, cat({longer, small, bigger}), 64, &filling));
-    const Bytes filled = walk(holed, filling, 2);
-    std::multiset<Bytes> recs;
-    ASSERT_TRUE(Records(filled, &recs));
-    EXPECT_EQ((std::multiset<Bytes>{small, bigger, longer}), recs);
-    EXPECT_TRUE(std::equal(small.begin(), small.end(), filled.begin()));
-    EXPECT_FALSE(ScPkcs15PlanFilling(holed.data(), 1024, cat({small, fresh}), 64, &none));
-    EXPECT_FALSE(ScPkcs15PlanFilling(holed.data(), 600, cat({small, bigger, longer, longer}), 64, &none));
 }
