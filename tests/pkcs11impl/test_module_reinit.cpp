@@ -1193,6 +1193,45 @@ INSTANTIATE_TEST_SUITE_P(Models, TokenCapacity,
                            return std::string(info.param).substr(6, 6);  // "model1"
                          });
 
+// A full model-3 token the module at 22053d3 made and filled (data objects of 256
+// octets labelled "000-data" to "199-data", each in a process of its own, until
+// CKR_DEVICE_MEMORY): the room "005-data" leaves takes "new data" of the same
+// size; the directories stay packed from their start and every other object is
+// still listed with its value.
+TEST(ModuleReinit, AFullTokenAnEarlierVersionFilledTakesAnObjectWhereOneWasDeleted) {
+  tokenrig::Rig rig("filled-by-22053d3-model3.card");
+  CK_FUNCTION_LIST* const f = rig.m.list();
+  const auto listed = [&](CK_SESSION_HANDLE h) {
+    std::set<std::pair<std::string, std::string>> out;  // labels and values
+    for (CK_OBJECT_HANDLE o : modulecalls::Find(rig.m, h, TestTemplate().Ulong(CKA_CLASS, CKO_DATA))) {
+      std::string label, value;
+      EXPECT_EQ(CKR_OK, tokencheck::Attribute(f, h, o, CKA_LABEL, &label));
+      EXPECT_EQ(CKR_OK, tokencheck::Attribute(f, h, o, CKA_VALUE, &value));
+      out.insert({label, value});
+    }
+    return out;
+  };
+  CK_SESSION_HANDLE h = rig.Restart();
+  ASSERT_NE(0u, h);
+  std::set<std::pair<std::string, std::string>> expected = listed(h);
+  ASSERT_EQ(200u, expected.size());
+  ASSERT_EQ(1u, expected.erase({"005-data", std::string(256, '\x05')}));
+  for (CK_OBJECT_HANDLE o : modulecalls::Find(rig.m, h, TestTemplate().Bytes(CKA_LABEL, "005-data")))
+    EXPECT_EQ(CKR_OK, f->C_DestroyObject(h, o));
+  ASSERT_NE(0u, h = rig.Restart());
+  TestTemplate t;
+  t.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, true).Bool(CKA_PRIVATE, false).Bytes(CKA_LABEL, "new data");
+  t.Bytes(CKA_VALUE, std::string(256, 'N'));
+  CK_OBJECT_HANDLE made = 0;
+  EXPECT_EQ(CKR_OK, f->C_CreateObject(h, TT_ARGS(t), &made));
+  expected.insert({"new data", std::string(256, 'N')});
+  const cardimage::DirectoryCheck dirs = cardimage::CheckDirectories(rig.CardPath());
+  EXPECT_EQ("", cardimage::Unpacked(dirs) + tokencheck::Join(dirs.torn));
+  ASSERT_NE(0u, h = rig.Restart());
+  EXPECT_TRUE(expected == listed(h));
+  EXPECT_EQ("", tokencheck::Join(tokencheck::TokenProblems(f, h, nullptr, nullptr)));
+}
+
 // Tokens an earlier version made and filled, with every file of records exactly
 // as long as its contents, take what the user asks of them (a certificate, a
 // data object, a key pair, a longer label, longer and shorter values, a
