@@ -27,6 +27,7 @@
 #include "smartcard/sc_types.h"
 #include "support/cfgparam.h"
 #include "support/memfile.h"
+#include "support/threadslot.h"
 
 namespace {
 
@@ -685,7 +686,12 @@ SCRESULT ClearUserPin(SCPkcs15App* app, uint8_t soRef, const char* soPin, bool m
 }
 
 namespace {
-thread_local InitWriteGuard* t_initWrite = nullptr;
+// The innermost guard of each thread (a pthread key: see ThreadSlot).
+const ThreadSlot& InitWrites() {
+  static const ThreadSlot slot;
+  return slot;
+}
+InitWriteGuard* Innermost() { return static_cast<InitWriteGuard*>(InitWrites().Get()); }
 }  // namespace
 
 InitWriteGuard* InitWriteGuard::Outermost(InitWriteGuard* from, const SCReader* reader) {
@@ -695,8 +701,8 @@ InitWriteGuard* InitWriteGuard::Outermost(InitWriteGuard* from, const SCReader* 
   return root;
 }
 
-InitWriteGuard::InitWriteGuard(SCCard* card) : m_outer(t_initWrite) {
-  t_initWrite = this;
+InitWriteGuard::InitWriteGuard(SCCard* card) : m_outer(Innermost()) {
+  (void)InitWrites().Set(this);
   m_reader = card != nullptr ? card->GetReader() : nullptr;
   if (card != nullptr) card->BeginWrite(&InitWriteGuard::Restore, Outermost(this, m_reader));
 }
@@ -706,12 +712,12 @@ InitWriteGuard::~InitWriteGuard() {
   SCCard* card = m_reader != nullptr ? m_reader->GetCard() : nullptr;
   if (card != nullptr) card->EndWrite();
   std::fill(m_soValue.begin(), m_soValue.end(), 0);
-  t_initWrite = m_outer;
+  (void)InitWrites().Set(m_outer);
 }
 
 void InitWriteGuard::SoVerified(SCCard* card, uint8_t ref, const char* pin, size_t len) {
   if (card == nullptr || ref == 0 || ref >= 0x80) return;
-  InitWriteGuard* root = Outermost(t_initWrite, card->GetReader());
+  InitWriteGuard* root = Outermost(Innermost(), card->GetReader());
   if (root == nullptr) return;
   std::fill(root->m_soValue.begin(), root->m_soValue.end(), 0);
   root->m_soValue = SoPinForCard(card, pin, len);

@@ -2,8 +2,6 @@
 // read and write, assignment from an ANY and the memory-stream wrappers.
 #include "lib/libasn/asnbase.h"
 
-#include <pthread.h>
-
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -12,37 +10,21 @@
 #include "lib/libasn/asnany.h"
 #include "lib/libasn/asnocstr.h"
 #include "support/memfile.h"
+#include "support/threadslot.h"
 #include "support/textutil.h"
 
 namespace {
 
-// The decoding depth of each thread. A pthread key rather than a thread_local:
-// hosts load and unload the module at run time, and a key holding a plain
-// integer leaves no dynamic TLS block of an unloaded library in their threads.
-class DepthKey {
-public:
-    DepthKey() { m_ok = pthread_key_create(&m_key, nullptr) == 0; }
-    ~DepthKey() {
-        if (m_ok) pthread_key_delete(m_key);
-        m_ok = false;
-    }
-    DepthKey(const DepthKey&) = delete;
-    DepthKey& operator=(const DepthKey&) = delete;
-    intptr_t get() const { return m_ok ? reinterpret_cast<intptr_t>(pthread_getspecific(m_key)) : 0; }
-    // Without a key every decode counts as too deep: refused, never unbounded.
-    bool set(intptr_t depth) const {
-        return m_ok && pthread_setspecific(m_key, reinterpret_cast<void*>(depth)) == 0;
-    }
-
-private:
-    pthread_key_t m_key{};
-    bool m_ok = false;
-};
-
-const DepthKey& Depth() {
-    static const DepthKey key;
-    return key;
+// The decoding depth of each thread.
+const ThreadSlot& Depth() {
+    static const ThreadSlot slot;
+    return slot;
 }
+
+intptr_t DepthNow() { return reinterpret_cast<intptr_t>(Depth().Get()); }
+
+// Without a slot every decode counts as too deep: refused, never unbounded.
+bool SetDepth(intptr_t depth) { return Depth().Set(reinterpret_cast<void*>(depth)); }
 
 // The bound used when the caller gives none and the stream cannot tell its size.
 constexpr long kNoBound = LONG_MAX / 4;
@@ -50,14 +32,14 @@ constexpr long kNoBound = LONG_MAX / 4;
 }  // namespace
 
 ASNDepthGuard::ASNDepthGuard() {
-    const intptr_t depth = Depth().get() + 1;
-    m_counted = Depth().set(depth);
+    const intptr_t depth = DepthNow() + 1;
+    m_counted = SetDepth(depth);
     m_ok = m_counted && depth <= ASN_MAX_DEPTH;
 }
 ASNDepthGuard::~ASNDepthGuard() {
-    if (m_counted) Depth().set(Depth().get() - 1);
+    if (m_counted) SetDepth(DepthNow() - 1);
 }
-int ASNDepthGuard::current() { return static_cast<int>(Depth().get()); }
+int ASNDepthGuard::current() { return static_cast<int>(DepthNow()); }
 
 int asnReadExact(GenericFile* src, void* buf, size_t n) {
     if (n == 0) return 1;
