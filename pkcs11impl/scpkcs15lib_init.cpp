@@ -513,9 +513,11 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   InitWriteGuard writing(card);
   SCRESULT r = app->VerifyPin(so, pin.Get(), true, nullptr);
   if (r < 0) return MapScErrorToCkr(r, false);
-  InitWriteGuard::SoVerified(card, SCPkcs15App::GetPinReference(so), pin.Get(), pin.Length());
   const uint8_t soPinRef = SCPkcs15App::GetPinReference(so);
-  PreviousPuk puk(app, [&] { return SoPinAgain(card, soPinRef < 0x80 ? soPinRef : kNoRef, pin); });
+  InitWriteGuard::SoVerified(card, soPinRef, pin.Get(), pin.Length());
+  // The SO PIN verified again, where a step the card refused is tried once more.
+  const auto soAgain = [&] { return SoPinAgain(card, soPinRef < 0x80 ? soPinRef : kNoRef, pin); };
+  PreviousPuk puk(app, soAgain);
   const std::string unique = MakeUniqueAppLabel(p15, label, app);
   char current[256];
   const int n = app->GetTokenLabel(current, sizeof current - 1);
@@ -523,7 +525,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   // Without a new label the token keeps the one it has.
   const bool relabel = label != nullptr && *label != '\0' && std::strncmp(unique.c_str(), current, 32) != 0;
   if (relabel) {
-    const SCRESULT fits = FilesTakeLabel(p15, app, unique, current, n, SCPkcs15App::GetPinReference(so));
+    const SCRESULT fits = FilesTakeLabel(p15, app, unique, current, n, soPinRef);
     if (fits <= 0) {
       (void)app->Logout(false);
       return fits < 0 ? MapScErrorToCkr(fits, false) : CKR_DEVICE_MEMORY;
@@ -543,12 +545,10 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     }
     if (qualified == 0) {
       bool erased = false;
-      const uint8_t soRef = SCPkcs15App::GetPinReference(so);
       ASNPkcs15AuthObject* old = nullptr;
       const uint8_t userRef = app->FindPinObject(SCPkcs15App::PIN_USER, &old) >= 0 && old != nullptr
                                   ? SCPkcs15App::GetPinReference(old) : kNoRef;
-      r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased,
-                           [&] { return SoPinAgain(card, soRef < 0x80 ? soRef : kNoRef, pin); },
+      r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased, soAgain,
                            [&] {
                              const SCRESULT c = ClearUserPin(app, kNoRef, pin.Get(), false, true);
                              return c < 0 ? c : puk.Drop();
@@ -596,10 +596,8 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   }
   if (r >= 0 && !rebuilt) r = puk.Drop();
   if (r >= 0) {
-    const uint8_t soRef = so != nullptr ? SCPkcs15App::GetPinReference(so) : kNoRef;
     bool blocked = false;
-    r = ClearUserPinOrBlock(app, soRef, pin, rebuilt,
-                            [&] { return SoPinAgain(card, soRef < 0x80 ? soRef : kNoRef, pin); }, &blocked);
+    r = ClearUserPinOrBlock(app, soPinRef, pin, rebuilt, soAgain, &blocked);
     if (r < 0 && !CardGone(r))
       Log(r, "%s: reinit token %s - the card did not take the user PIN's value away, PIN %s", card->GetCardName(),
           unique.c_str(), blocked ? "blocked" : "not blocked");

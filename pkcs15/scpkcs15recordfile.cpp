@@ -108,7 +108,7 @@ void SCPkcs15RecordFile::Reframe() {
     uint32_t end = 0;
     const uint32_t n = static_cast<uint32_t>(m_copy.bytes.size());
     m_copy.framed = ScPkcs15FrameRecords(m_copy.bytes.data(), n, n, m_oneRecord, &recs, &end) == 0;
-    if (m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole) {
+    if (WholeSpareStands()) {
         m_copy.seen = m_copy.slots[m_copy.spare].records;
         return;
     }
@@ -266,7 +266,7 @@ SCRESULT SCPkcs15RecordFile::ReadOnce() {
 }
 
 void SCPkcs15RecordFile::SawSpares() {
-    m_sawWholeSpare = m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole;
+    m_sawWholeSpare = WholeSpareStands();
     m_sawDeadSpare = false;
     for (const Slot& s : m_copy.slots) m_sawDeadSpare = m_sawDeadSpare || s.kind == SCPkcs15Spare::kCut;
 }
@@ -286,7 +286,7 @@ SCRESULT SCPkcs15RecordFile::Read(std::vector<uint8_t>* out, bool fresh) {
         }
         if (r < 0) return r;
     }
-    const bool spare = m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole;
+    const bool spare = WholeSpareStands();
     if (!m_copy.exists && !spare) return SC_E_FILE_NOT_FOUND;
     // The records of the file as read (a record that stands twice, as a move that a
     // cut broke off leaves it, once), or a whole spare's records in their place;
@@ -417,7 +417,7 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::WriteOnce(const std::vector<uint8_t>& r
         // finished first, as a write of its own: the records a reader finds stay
         // the same, and this write then starts from them.
         r = DeleteDeadSpares();
-        if (r >= 0 && m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole)
+        if (r >= 0 && WholeSpareStands())
             r = TakeUpSpare();
         if (r < 0) {
             out.result = r;
@@ -962,7 +962,7 @@ SCRESULT SCPkcs15RecordFile::FinishCutGrowth() {
         try {
             // Spares that were never whole go first: their room may be what the growth needs.
             r = DeleteDeadSpares();
-            if (r >= 0 && m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole)
+            if (r >= 0 && WholeSpareStands())
                 r = TakeUpSpare();
         } catch (const std::bad_alloc&) {
             r = SC_E_NO_MEMORY;

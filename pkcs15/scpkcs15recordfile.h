@@ -108,6 +108,10 @@ private:
     uint64_t HoldSerial() const;
     uint64_t CardSession() const;
     bool Held() const;
+    // Whether the copy found a whole spare of the file standing in its place.
+    bool WholeSpareStands() const {
+        return m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole;
+    }
     SCRESULT ReadOnce();
     SCRESULT ProbeSpares(const SCPath& full);
     // 1 when the file found at a spare's place (its header and octets) is a spare
