@@ -5,7 +5,9 @@
 // records of the old and new contents carried over to a third file as a write
 // after another application's: the result is whole records, and the new
 // contents themselves where the third file is the old one. The old contents
-// packed into the new end as the new contents.
+// packed into the new end as the new contents; where written with no record
+// moving, every step leaves whole records and the file ends holding the new
+// contents' records; the new records in the old ones' order are the same records.
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
@@ -61,6 +63,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::copy(s.data.begin(), s.data.end(), packed.begin() + s.offset);
         }
         if (!std::equal(packed.begin(), packed.end(), to)) abort();
+    }
+    if (ScPkcs15PlanInPlace(from, to, static_cast<uint32_t>(len), part, &steps)) {
+        std::vector<uint8_t> placed(from, from + len), now = packedFrom;
+        for (const SCPkcs15WriteStep& s : steps) {
+            if (s.data.empty() || s.data.size() > part || s.offset + s.data.size() > len) abort();
+            std::copy(s.data.begin(), s.data.end(), placed.begin() + s.offset);
+            if (!ScPkcs15PackedRecords(placed.data(), static_cast<uint32_t>(len), &now)) abort();
+        }
+        std::vector<std::vector<uint8_t>> got, want;
+        if (!ScPkcs15SplitRecords(now, &got) || !ScPkcs15SplitRecords(packedTo, &want)) abort();
+        std::sort(got.begin(), got.end());
+        std::sort(want.begin(), want.end());
+        if (got != want) abort();
+    }
+    if (!packedFrom.empty() && !packedTo.empty()) {
+        std::vector<uint8_t> ordered;
+        std::vector<std::vector<uint8_t>> a, b;
+        ScPkcs15KeepOrder(packedFrom, packedTo, &ordered);
+        if (!ScPkcs15SplitRecords(ordered, &a) || !ScPkcs15SplitRecords(packedTo, &b)) abort();
+        std::sort(a.begin(), a.end());
+        std::sort(b.begin(), b.end());
+        if (a != b) abort();
     }
     const uint16_t ids[] = {0x3F00, 0x5015, 0x4405};
     uint32_t at = 0, recLen = 0;

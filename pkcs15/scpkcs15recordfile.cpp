@@ -40,25 +40,6 @@ bool IsAnswer(SCRESULT r) { return scIsStatusWordResult(r) && !scIsReadFailure(r
 
 using Header = std::unique_ptr<SCFileHeader, void (*)(SCFileHeader*)>;
 
-// The records of one file are those of the other and more: a write whose records
-// only go or only come (none changes).
-bool OnlyGoOrCome(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to) {
-    std::vector<uint8_t> a, b;
-    std::vector<std::vector<uint8_t>> ra, rb;
-    if (!ScPkcs15PackedRecords(from.data(), static_cast<uint32_t>(from.size()), &a) ||
-        !ScPkcs15PackedRecords(to.data(), static_cast<uint32_t>(to.size()), &b) || !ScPkcs15SplitRecords(a, &ra) ||
-        !ScPkcs15SplitRecords(b, &rb))
-        return false;
-    if (ra.size() < rb.size()) ra.swap(rb);
-    std::multiset<std::vector<uint8_t>> more(ra.begin(), ra.end());
-    for (const auto& r : rb) {
-        const auto it = more.find(r);
-        if (it == more.end()) return false;
-        more.erase(it);
-    }
-    return true;
-}
-
 void Wipe(std::vector<uint8_t>& v) {
     std::fill(v.begin(), v.end(), 0);
     v.clear();
@@ -166,7 +147,7 @@ SCRESULT SCPkcs15RecordFile::ProbeSpares(const SCPath& full) {
         // One that the card will not let be read is no spare of this module's.
         if (got < 0) continue;
         uint32_t at = 0, len = 0;
-        slot.kind = ScPkcs15ReadSpare(full, d.data(), static_cast<uint32_t>(got), &at, &len);
+        slot.kind = ScPkcs15ReadSpare(full, d.data(), static_cast<uint32_t>(got), &at, &len, &slot.fileRules);
         if (slot.kind == SCPkcs15Spare::kForeign) {
             r = IsNeverWrittenSpare(full, *slot.header, d.data(), static_cast<uint32_t>(got));
             if (r < 0) return r;
@@ -431,10 +412,16 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::WriteOnce(const std::vector<uint8_t>& r
             return Create(records);
         }
         // The records the card holds already: nothing to write (unless a write a
-        // reset broke off has filler still to put in place).
-        if (m_copy.framed && records == m_copy.seen && m_plannedTo.empty()) return out;
-        if (records.size() <= m_copy.size) return InPlace(records);
-        return Grow(records);
+        // reset broke off has filler still to put in place). Records that stay keep
+        // their places.
+        std::vector<uint8_t> ordered;
+        if (m_copy.framed && !m_oneRecord)
+            ScPkcs15KeepOrder(m_copy.seen, records, &ordered);
+        else
+            ordered = records;
+        if (m_copy.framed && ordered == m_copy.seen && m_plannedTo.empty()) return out;
+        if (ordered.size() <= m_copy.size) return InPlace(ordered);
+        return Grow(ordered);
     } catch (const std::bad_alloc&) {
         out.result = SC_E_NO_MEMORY;
         out.cardUnchanged = false;
@@ -600,8 +587,10 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::Create(const std::vector<uint8_t>& reco
     return out;
 }
 
-SCRESULT SCPkcs15RecordFile::MayGrow(uint32_t len, const SCValueSet& conditions, bool* noRoom) {
+SCRESULT SCPkcs15RecordFile::MayGrow(uint32_t len, const SCValueSet& conditions, bool* noRoom, bool* rewrite) {
     if (noRoom) *noRoom = false;
+    const bool inPlace = rewrite != nullptr;
+    if (rewrite) *rewrite = false;
     SCPkcs15PathObjectInfo& o = m_owner;
     // A file of the card's issuer in every place a spare may take: no growth.
     if (!o.m_pFileHeader || (m_copy.free < 0 && m_copy.spare < 0)) return 0;
@@ -614,14 +603,23 @@ SCRESULT SCPkcs15RecordFile::MayGrow(uint32_t len, const SCValueSet& conditions,
         return false;
     };
     // The PINs this write holds must delete the file (by its own rule, which the
-    // card asks) and make files in its DF.
-    SCAccessRequest del;
-    del.operation = SC_AC_OP_DELETE;
+    // card asks) and make files in its DF. A spare of a file rewritten in place
+    // needs no more than the rule that updates the file, which is then its own
+    // rule of deletion.
+    SCAccessRequest asked[2];
+    asked[0].operation = SC_AC_OP_DELETE;
+    asked[1].operation = SC_AC_OP_UPDATE;
     SCFileHeader* cached[1] = {o.m_pFileHeader};
-    SCRESULT r = Card()->GetAccessRules(full.Ids(), full.Count(), &del, 1, cached, 1, true, &o.m_createRefs);
+    SCRESULT r =
+        Card()->GetAccessRules(full.Ids(), full.Count(), asked, inPlace ? 2 : 1, cached, 1, true, &o.m_createRefs);
     o.m_pFileHeader = cached[0];
     if (r < 0) return r;
-    if (!passes(del)) return 0;
+    std::vector<uint8_t> spareRules;
+    if (!passes(asked[0])) {
+        if (!inPlace || !passes(asked[1]) || !ScPkcs15SpareRules(ScPkcs15Rules(*o.m_pFileHeader), &spareRules))
+            return 0;
+        *rewrite = true;
+    }
     SCAccessRequest create;
     create.operation = SC_AC_OP_CREATE_EF;
     SCFileHeader* dfCached[1] = {nullptr};
@@ -678,19 +676,25 @@ SCPkcs15WriteOutcome SCPkcs15RecordFile::Grow(const std::vector<uint8_t>& record
     return out;
 }
 
-SCRESULT SCPkcs15RecordFile::MakeSpare(const SCFileHeader& like, int slot, const std::vector<uint8_t>& records) {
+SCRESULT SCPkcs15RecordFile::MakeSpare(const SCFileHeader& like, int slot, const std::vector<uint8_t>& records,
+                                       bool ownRules) {
     SCPath full, sparePath;
-    std::vector<uint8_t> spare;
+    std::vector<uint8_t> spare, rules;
+    const std::vector<uint8_t> fileRules = ownRules ? ScPkcs15Rules(like) : std::vector<uint8_t>();
     if (!m_owner.GetFullPathInto(full) || SparePath(slot, &sparePath) < 0) return SC_E_BAD_USAGE;
-    if (!ScPkcs15SpareContents(full, records.data(), static_cast<uint32_t>(records.size()), &spare))
-        return SC_E_NO_MEMORY;
+    if (ownRules && !ScPkcs15SpareRules(fileRules, &rules)) return SC_E_FILE_TOO_SMALL;
+    // The mark of a spare with rules of its own carries the file's, to make the file from.
+    if (!ScPkcs15SpareContents(full, records.data(), static_cast<uint32_t>(records.size()), &spare, fileRules))
+        return ownRules ? SC_E_FILE_TOO_SMALL : SC_E_NO_MEMORY;
     const uint16_t spareFid = sparePath[sparePath.Count() - 1];
     Slot& s = m_copy.slots[slot];
     m_noSpareIn = 0;
     // Made in the spare's own state: a cut before its first write leaves a file
     // that the next write knows for this module's and takes away.
     SCFileHeader model;
-    const SCFileHeader& made = ScPkcs15WithState(like, kScPkcs15SpareState, &model) ? model : like;
+    const bool remodelled = ScPkcs15WithState(like, kScPkcs15SpareState, &model, ownRules ? &rules : nullptr);
+    if (!remodelled && ownRules) return SC_E_FILE_TOO_SMALL;
+    const SCFileHeader& made = remodelled ? model : like;
     SCRESULT r = InDf([&]() {
         SCFileHeader::SafeRelease(s.header);
         s.header = nullptr;
@@ -713,6 +717,7 @@ SCRESULT SCPkcs15RecordFile::MakeSpare(const SCFileHeader& like, int slot, const
     }
     s.kind = SCPkcs15Spare::kWhole;
     s.records = records;
+    s.fileRules = fileRules;
     Reframe();
     return 0;
 }
@@ -724,6 +729,7 @@ SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std
     const uint32_t part = m_owner.CommandLength();
     std::vector<SCPkcs15WriteStep> steps;
     std::vector<uint8_t> records;
+    // One command changes the file at once, whatever it holds.
     if (ScPkcs15PlanRewrite(from.data(), to.data(), n, part, &steps) || steps.size() < 2 ||
         !ScPkcs15PackedRecords(to.data(), n, &records))
         return SendSteps(steps);
@@ -735,20 +741,22 @@ SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std
     if (packs && !twice) return SendSteps(packing);
     // No order of single commands keeps the records whole and once each (a record
     // longer than one command, say): the new records stand in a spare while the
-    // file is written straight through, where the file's rules and the card's
-    // memory allow one.
+    // file is written straight through, where the card's rules and memory allow
+    // one (where the PINs held may update the file but not delete it, a spare that
+    // they may delete).
     SCValueSet conditions;
     m_owner.GrowthConditions(&conditions);
     const int slot = m_copy.free >= 0 ? m_copy.free : m_copy.spare;
-    bool noRoom = false;
-    const SCRESULT may = slot < 0 ? 0 : MayGrow(static_cast<uint32_t>(records.size()), conditions, &noRoom);
+    bool noRoom = false, ownRules = false;
+    const SCRESULT may =
+        slot < 0 ? 0 : MayGrow(static_cast<uint32_t>(records.size()), conditions, &noRoom, &ownRules);
     if (may < 0) return may;
     SCRESULT r = 0;
     if (may == 1 && m_owner.m_pFileHeader) {
         // The file's header becomes the spare's model; the file is selected again after.
         Header like(m_owner.m_pFileHeader, SCFileHeader::SafeRelease);
         m_owner.m_pFileHeader = nullptr;
-        r = MakeSpare(*like, slot, records);
+        r = MakeSpare(*like, slot, records, ownRules);
         if (r >= 0) {
             r = SelectFile();
             if (r >= 0) r = SendSteps(steps);
@@ -766,17 +774,17 @@ SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std
             return r;
         }
         if (r != SC_E_FILE_TOO_SMALL) return r;
-        noRoom = true;
     }
     // Without a spare, a record longer than one command moves by standing twice a
-    // while (this module's readers take it once). Where no room takes it on its
-    // way, records that only go or come are written straight through, as other
-    // writers of such files do; the card being full, any other write (a record
-    // that changes) is refused, nothing sent; where the file's rules allow no
-    // spare, it is written straight through.
+    // while (this module's readers take it once). Where no free room takes it on
+    // its way, the records stay where they stand: those that go are cleared, those
+    // that come go to free room, one that changes into its old place, and the file
+    // is packed by a later write that can. A write that cannot be done so (a
+    // record that changes and does not fit its place in one command) is refused,
+    // nothing sent: never written straight through, which a cut would tear.
     if (packs)
         steps.swap(packing);
-    else if (noRoom && !OnlyGoOrCome(from, to))
+    else if (!ScPkcs15PlanInPlace(from.data(), to.data(), n, part, &steps))
         return SC_E_FILE_TOO_SMALL;
     r = SelectFile();
     return r < 0 ? r : SendSteps(steps);
@@ -863,6 +871,7 @@ SCRESULT SCPkcs15RecordFile::DeleteSpare(int slot) {
     s.header = nullptr;
     s.kind = SCPkcs15Spare::kNone;
     Wipe(s.records);
+    s.fileRules.clear();
     if (m_copy.spare == slot) m_copy.spare = -1;
     if (m_copy.free < 0 || slot < m_copy.free) m_copy.free = slot;
     Reframe();
@@ -918,6 +927,13 @@ SCRESULT SCPkcs15RecordFile::TakeUpSpare() {
         } else {
             like.reset(m_copy.slots[slot].header);
             m_copy.slots[slot].header = nullptr;
+            // A spare with rules of its own makes the file with the file's rules, which its mark carries.
+            const std::vector<uint8_t>& own = m_copy.slots[slot].fileRules;
+            SCFileHeader model;
+            if (like && !own.empty()) {
+                if (!ScPkcs15WithState(*like, 0x05, &model, &own)) return SC_E_UNSUPPORTED_FEATURE;
+                like.reset(new SCFileHeader(model));
+            }
         }
         if (!like) return SC_E_UNSUPPORTED_FEATURE;
         r = RemakeFile(*like, GrownSize(len), records, existed);

@@ -83,6 +83,7 @@ private:
         SCPkcs15Spare kind = SCPkcs15Spare::kNone;
         SCFileHeader* header = nullptr;  // owned
         std::vector<uint8_t> records;    // of a whole spare
+        std::vector<uint8_t> fileRules;  // of a whole spare whose rules differ from its file's: the file's
     };
     // What the card holds of the file while the reader's transaction lasts.
     struct Copy {
@@ -132,8 +133,11 @@ private:
     SCRESULT UndoChange(const Change& undo);
     // Whether the file may grow for these conditions: its rules, a place for its
     // spare, the DF's memory where its header tells it (*noRoom: that is what
-    // lacks). 1, 0 or a failure.
-    SCRESULT MayGrow(uint32_t len, const SCValueSet& conditions, bool* noRoom);
+    // lacks). 1, 0 or a failure. With `rewrite` set, whether a spare of len octets
+    // may stand while the file is rewritten in place: where the conditions may not
+    // delete the file but may update it, the spare takes rules of its own
+    // (ScPkcs15SpareRules) and *rewrite says so.
+    SCRESULT MayGrow(uint32_t len, const SCValueSet& conditions, bool* noRoom, bool* rewrite = nullptr);
     SCRESULT SelectFile();
     // The copy extended to the file's first n octets (the file selected).
     SCRESULT ReadUpTo(uint32_t n);
@@ -141,13 +145,16 @@ private:
     SCRESULT SendSteps(const std::vector<SCPkcs15WriteStep>& steps);
     // The file (selected) turned from `from` into `to`: in single-command steps that
     // keep the records whole, else with the new records standing in a spare meanwhile
-    // (where the file's rules and the card's memory allow one; else records that
-    // only go are cleared where they stand, and anything else is written straight
-    // through, or refused on a full card: SC_E_FILE_TOO_SMALL). After a failure,
-    // *standing tells that the spare could not go again: readers find the new records.
+    // (where the card's rules and memory allow one; else with a long record standing
+    // twice on its way, or, where none can move, with the records left where they
+    // stand, or refused: SC_E_FILE_TOO_SMALL). Never straight through without a
+    // spare. After a failure, *standing tells that the spare could not go again:
+    // readers find the new records.
     SCRESULT Rewrite(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to, bool* standing);
-    // A spare of the records at `slot`, made like the file and written (its last write commits).
-    SCRESULT MakeSpare(const SCFileHeader& like, int slot, const std::vector<uint8_t>& records);
+    // A spare of the records at `slot`, made like the file (with a spare's rules of
+    // its own: ownRules) and written (its last write commits).
+    SCRESULT MakeSpare(const SCFileHeader& like, int slot, const std::vector<uint8_t>& records,
+                       bool ownRules = false);
     // The file made again through a spare at `slot` (see the .cpp).
     SCRESULT ReplaceThroughSpare(const SCFileHeader& like, int slot, const std::vector<uint8_t>& records,
                                  uint32_t size, const std::vector<uint8_t>& contents,

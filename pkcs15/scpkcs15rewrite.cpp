@@ -747,6 +747,108 @@ bool ScPkcs15PlanPacking(const uint8_t* from, const uint8_t* to, uint32_t len, u
     return true;
 }
 
+bool ScPkcs15PlanInPlace(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
+                         std::vector<SCPkcs15WriteStep>* steps) {
+    steps->clear();
+    if (!from || !to || len == 0 || part == 0 || len > kMostPacked) return false;
+    std::vector<uint8_t> state(from, from + len), records;
+    std::vector<Rec> cur;
+    std::vector<std::vector<uint8_t>> want;
+    if (!Frame(state, &cur) || !ScPkcs15PackedRecords(to, len, &records) || !ScPkcs15SplitRecords(records, &want))
+        return false;
+    // The records both hold stay where they stand; the others go or come.
+    std::map<std::vector<uint8_t>, int> wanted, stays;
+    for (const auto& w : want) ++wanted[w];
+    std::vector<bool> kept(cur.size(), false);
+    std::vector<size_t> gone;
+    for (size_t i = 0; i < cur.size(); ++i) {
+        std::vector<uint8_t> k(state.begin() + cur[i].at, state.begin() + cur[i].at + cur[i].len);
+        int& w = wanted[k];
+        if (w > 0) {
+            --w;
+            ++stays[k];
+            kept[i] = true;
+        } else {
+            gone.push_back(i);
+        }
+    }
+    std::vector<const std::vector<uint8_t>*> comes;
+    for (const auto& w : want)
+        if (stays[w] > 0)
+            --stays[w];
+        else
+            comes.push_back(&w);
+    // A record that changes takes its old place in one command, with the filler
+    // after it: its old and its new form never stand together, nor neither.
+    while (!gone.empty() && !comes.empty()) {
+        const Rec g = cur[gone.front()];
+        const std::vector<uint8_t>& c = *comes.front();
+        uint32_t room = g.at + g.len;
+        while (room < len && room - g.at < c.size() && ScPkcs15IsFiller(state[room])) ++room;
+        const uint32_t hi = g.at + std::max<uint32_t>(g.len, static_cast<uint32_t>(c.size()));
+        if (hi > room || hi - g.at > part) return false;
+        std::fill(state.begin() + g.at, state.begin() + hi, 0x00);
+        std::copy(c.begin(), c.end(), state.begin() + g.at);
+        steps->push_back({g.at, std::vector<uint8_t>(state.begin() + g.at, state.begin() + hi)});
+        gone.erase(gone.begin());
+        comes.erase(comes.begin());
+    }
+    // Then only records that go or only records that come: the file they leave
+    // (the records that go, and elements that are no records, such as cleared
+    // ones a cut left, become filler), each record that comes in the first free
+    // room that takes it.
+    std::vector<bool> used(len, false), element(len, false);
+    std::map<std::vector<uint8_t>, int> leaving;
+    for (size_t i : gone)  // untouched by the changes above
+        ++leaving[std::vector<uint8_t>(state.begin() + cur[i].at, state.begin() + cur[i].at + cur[i].len)];
+    if (!Frame(state, &cur)) return false;
+    for (const Rec& r : cur) {
+        int& n = leaving[std::vector<uint8_t>(state.begin() + r.at, state.begin() + r.at + r.len)];
+        if (n > 0)
+            --n;
+        else
+            std::fill(used.begin() + r.at, used.begin() + r.at + r.len, true);
+    }
+    for (uint32_t p = 0; p < len;) {
+        uint32_t e = 0;
+        if (ScPkcs15IsFiller(state[p])) {
+            ++p;
+            continue;
+        }
+        if (ScPkcs15ElementEnd(state.data(), len, p, &e) != 1) return false;
+        std::fill(element.begin() + p, element.begin() + e, true);
+        p = e;
+    }
+    std::vector<uint8_t> target = state;
+    for (uint32_t i = 0; i < len; ++i)
+        if (!used[i] && element[i]) target[i] = 0x00;
+    for (const std::vector<uint8_t>* c : comes) {
+        const uint32_t n = static_cast<uint32_t>(c->size());
+        uint32_t at = 0, k = 0;
+        while (k < n && at + n <= len) {
+            for (k = 0; k < n && !used[at + k]; ++k) {
+            }
+            if (k < n) at += k + 1;
+        }
+        if (k < n) return false;
+        std::copy(c->begin(), c->end(), target.begin() + at);
+        std::fill(used.begin() + at, used.begin() + at + n, true);
+    }
+    // A file that begins with filler holds nothing: an empty cleared element keeps its start.
+    if (!used[0] && std::find(used.begin(), used.end(), true) != used.end()) {
+        if (len < 2 || used[1]) return false;
+        target[0] = kScPkcs15Cleared;
+        target[1] = 0x00;
+    }
+    std::vector<SCPkcs15WriteStep> rest;
+    bool twice = false;
+    if (target != state && !Packer(state.data(), target.data(), len, part, &rest).Run(&twice)) return false;
+    if (twice) return false;
+    steps->insert(steps->end(), rest.begin(), rest.end());
+    Coalesce(from, len, part, steps);
+    return true;
+}
+
 bool ScPkcs15SplitRecords(const std::vector<uint8_t>& packed, std::vector<std::vector<uint8_t>>* out) {
     out->clear();
     const uint32_t n = static_cast<uint32_t>(packed.size());
@@ -757,6 +859,40 @@ bool ScPkcs15SplitRecords(const std::vector<uint8_t>& packed, std::vector<std::v
         p = e;
     }
     return true;
+}
+
+void ScPkcs15KeepOrder(const std::vector<uint8_t>& current, const std::vector<uint8_t>& want,
+                       std::vector<uint8_t>* out) {
+    std::vector<std::vector<uint8_t>> c, w;
+    if (!ScPkcs15SplitRecords(current, &c) || !ScPkcs15SplitRecords(want, &w)) {
+        *out = want;
+        return;
+    }
+    std::map<std::vector<uint8_t>, int> wanted, held;
+    for (const auto& r : w) ++wanted[r];
+    for (const auto& r : c) ++held[r];
+    // The records that come, in want's order.
+    std::vector<const std::vector<uint8_t>*> comes;
+    for (const auto& r : w) {
+        int& h = held[r];
+        if (h > 0)
+            --h;
+        else
+            comes.push_back(&r);
+    }
+    out->clear();
+    size_t next = 0;
+    for (const auto& r : c) {
+        int& n = wanted[r];
+        if (n > 0) {
+            --n;
+            out->insert(out->end(), r.begin(), r.end());
+        } else if (next < comes.size()) {
+            out->insert(out->end(), comes[next]->begin(), comes[next]->end());
+            ++next;
+        }
+    }
+    for (; next < comes.size(); ++next) out->insert(out->end(), comes[next]->begin(), comes[next]->end());
 }
 
 bool ScPkcs15MergeRecords(const std::vector<uint8_t>& base, const std::vector<uint8_t>& target,

@@ -71,6 +71,28 @@ bool ScPkcs15SplitRecords(const std::vector<uint8_t>& packed, std::vector<std::v
 bool ScPkcs15PlanPacking(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
                          std::vector<SCPkcs15WriteStep>* steps, bool* twice);
 
+// Steps that turn the file `from` into one that holds the records of `to` (both
+// `len` octets; `to` as a write packs them) where no record may move: the
+// records both hold stay where they stand, a record that changes takes its old
+// place in one command (with filler after it), records that go are cleared where
+// they stand (a record longer than a command its tag first; the first one, where
+// others follow, leaves an empty cleared element that keeps the file's start),
+// and records that come are put in the first free room that takes them (a long
+// one as a cleared element first, its tag last). Every step leaves whole
+// records, each one as before or as after, none twice. The file is left as this
+// module reads it, not packed. False where a record that changes does not fit
+// its old place in one command, or free room does not take a record that comes.
+bool ScPkcs15PlanInPlace(const uint8_t* from, const uint8_t* to, uint32_t len, uint32_t part,
+                         std::vector<SCPkcs15WriteStep>* steps);
+
+// The records of `want` in the order the card holds them (`current`; both
+// packed): those both hold as they stand, a record the card lacks in the place of
+// one that `want` lacks (in order: a changed record keeps its place), the rest
+// after them. The order of a directory's records means nothing to its readers,
+// and records that keep their places need no command to move them.
+void ScPkcs15KeepOrder(const std::vector<uint8_t>& current, const std::vector<uint8_t>& want,
+                       std::vector<uint8_t>* out);
+
 // A write planned from `base` (the records a writer last knew the card to hold)
 // towards `target`, carried over to `current` (the records the card holds now,
 // after another application wrote): what the write removes or adds goes from or

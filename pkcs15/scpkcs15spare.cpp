@@ -10,11 +10,16 @@
 namespace {
 
 // The mark: a private constructed element (no directory record has this tag)
-// holding the file's path [0] and the digest of the records [1].
+// holding the file's path [0], the digest of the records [1] and, for a spare
+// whose rules differ from the file's, the file's rules (AB).
 constexpr uint8_t kMarkTag = 0xFE;
 constexpr uint8_t kPathTag = 0x80;
 constexpr uint8_t kDigestTag = 0x81;
+constexpr uint8_t kRulesTag = 0xAB;
 constexpr uint32_t kDigestLen = 20;
+// Access-mode bits of an EF's rules (ISO/IEC 7816-4): update, delete.
+constexpr uint8_t kAmUpdate = 0x02;
+constexpr uint8_t kAmDelete = 0x40;
 
 std::vector<uint8_t> PathOctets(const SCPath& path) {
     std::vector<uint8_t> out;
@@ -38,34 +43,53 @@ bool Parameters(const SCFileHeader& h, SCTlv* out) {
     return true;
 }
 
-// The access rules (AB) of a header, empty where it carries none.
-std::vector<uint8_t> Rules(const SCFileHeader& h) {
+}  // namespace
+
+std::vector<uint8_t> ScPkcs15Rules(const SCFileHeader& h) {
     SCTlv top, t;
-    if (!Parameters(h, &top) || !scFindTlv(top.value, top.length, 0xAB, &t)) return {};
+    if (!Parameters(h, &top) || !scFindTlv(top.value, top.length, kRulesTag, &t)) return {};
     return std::vector<uint8_t>(t.value, t.value + t.length);
 }
 
-}  // namespace
+bool ScPkcs15SpareRules(const std::vector<uint8_t>& fileRules, std::vector<uint8_t>* out) {
+    out->clear();
+    // Pairs of an access-mode byte (80) and the condition that follows it.
+    size_t p = 0;
+    SCTlv mode, cond;
+    while (p < fileRules.size()) {
+        if (!scReadTlv(fileRules.data(), fileRules.size(), &p, &mode) || mode.tag != 0x80 || mode.length != 1 ||
+            (mode.value[0] & 0x80) || !scReadTlv(fileRules.data(), fileRules.size(), &p, &cond))
+            return false;
+        uint8_t am = static_cast<uint8_t>(mode.value[0] & ~kAmDelete);
+        if (am & kAmUpdate) am |= kAmDelete;
+        if (am == 0) continue;
+        scAppendTlv(out, 0x80, &am, 1);
+        scAppendTlv(out, cond.tag, cond.value, cond.length);
+    }
+    return !out->empty();
+}
 
 uint16_t ScPkcs15SpareFid(uint16_t fid, int slot) {
     // Far from the identifiers the module gives values and keys (6000 to A0FF).
     return static_cast<uint16_t>(fid ^ (slot == 0 ? 0x8000 : 0xC000));
 }
 
-bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t len, std::vector<uint8_t>* out) {
+bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t len, std::vector<uint8_t>* out,
+                           const std::vector<uint8_t>& fileRules) {
     try {
         const std::vector<uint8_t> path = PathOctets(file);
         uint8_t digest[kDigestLen];
-        if (path.size() > 100 || !ScPkcs15Sha1(records, len, digest)) return false;
+        std::vector<uint8_t> body;
+        scAppendTlv(&body, kPathTag, path.data(), path.size());
+        scAppendTlv(&body, kDigestTag, digest, kDigestLen);
+        if (!fileRules.empty()) scAppendTlv(&body, kRulesTag, fileRules.data(), fileRules.size());
+        // One length octet, as every reader of a mark takes it.
+        if (body.size() >= 0x80 || !ScPkcs15Sha1(records, len, digest)) return false;
+        std::copy(digest, digest + kDigestLen, body.begin() + 4 + path.size());
         out->clear();
         out->push_back(kMarkTag);
-        out->push_back(static_cast<uint8_t>(2 + path.size() + 2 + kDigestLen));
-        out->push_back(kPathTag);
-        out->push_back(static_cast<uint8_t>(path.size()));
-        out->insert(out->end(), path.begin(), path.end());
-        out->push_back(kDigestTag);
-        out->push_back(static_cast<uint8_t>(kDigestLen));
-        out->insert(out->end(), digest, digest + kDigestLen);
+        out->push_back(static_cast<uint8_t>(body.size()));
+        out->insert(out->end(), body.begin(), body.end());
         if (len) out->insert(out->end(), records, records + len);
     } catch (const std::bad_alloc&) {
         return false;
@@ -73,17 +97,24 @@ bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t 
     return true;
 }
 
-SCPkcs15Spare ScPkcs15ReadSpare(const SCPath& file, const uint8_t* d, uint32_t n, uint32_t* at, uint32_t* len) {
+SCPkcs15Spare ScPkcs15ReadSpare(const SCPath& file, const uint8_t* d, uint32_t n, uint32_t* at, uint32_t* len,
+                                std::vector<uint8_t>* fileRules) {
     *at = *len = 0;
+    if (fileRules) fileRules->clear();
     uint32_t markEnd = 0;
     if (n < 2 || d[0] != kMarkTag || ScPkcs15ElementEnd(d, n, 0, &markEnd) != 1 || d[1] & 0x80)
         return SCPkcs15Spare::kForeign;
     const std::vector<uint8_t> path = PathOctets(file);
     const uint8_t* m = d + 2;
     const uint32_t ml = markEnd - 2;
-    if (ml != 4 + path.size() + kDigestLen || m[0] != kPathTag || m[1] != path.size() ||
-        !std::equal(path.begin(), path.end(), m + 2) || m[2 + path.size()] != kDigestTag ||
-        m[3 + path.size()] != kDigestLen)
+    const uint32_t known = static_cast<uint32_t>(4 + path.size() + kDigestLen);
+    if (ml < known || m[0] != kPathTag || m[1] != path.size() || !std::equal(path.begin(), path.end(), m + 2) ||
+        m[2 + path.size()] != kDigestTag || m[3 + path.size()] != kDigestLen)
+        return SCPkcs15Spare::kForeign;
+    // After the digest, the file's rules alone may follow, to the mark's end.
+    SCTlv rules;
+    size_t p = known;
+    if (ml > known && (!scReadTlv(m, ml, &p, &rules) || rules.tag != kRulesTag || p != ml || rules.length == 0))
         return SCPkcs15Spare::kForeign;
     // This file's spare: whole when the digest covers the octets to its end and
     // they are whole records, nothing else.
@@ -98,16 +129,19 @@ SCPkcs15Spare ScPkcs15ReadSpare(const SCPath& file, const uint8_t* d, uint32_t n
     }
     *at = markEnd;
     *len = n - markEnd;
+    if (fileRules && ml > known) fileRules->assign(rules.value, rules.value + rules.length);
     return SCPkcs15Spare::kWhole;
 }
 
-bool ScPkcs15WithState(const SCFileHeader& like, uint8_t state, SCFileHeader* out) {
+bool ScPkcs15WithState(const SCFileHeader& like, uint8_t state, SCFileHeader* out,
+                       const std::vector<uint8_t>* rules) {
     SCTlv top, t;
     if (!Parameters(like, &top)) return false;
     std::vector<uint8_t> body, fcp;
     for (size_t p = 0; p < top.length && scReadTlv(top.value, top.length, &p, &t);)
-        if (t.tag != 0x8A) scAppendTlv(&body, t.tag, t.value, t.length);
+        if (t.tag != 0x8A && (!rules || t.tag != kRulesTag)) scAppendTlv(&body, t.tag, t.value, t.length);
     scAppendTlv(&body, 0x8A, &state, 1);
+    if (rules) scAppendTlv(&body, kRulesTag, rules->data(), rules->size());
     scAppendTlv(&fcp, 0x62, body.data(), body.size());
     return out->Parse(fcp.data(), fcp.size()) >= 0 && out->IsTransparentEf();
 }
@@ -115,8 +149,10 @@ bool ScPkcs15WithState(const SCFileHeader& like, uint8_t state, SCFileHeader* ou
 bool ScPkcs15NeverWrittenSpare(const SCPath& file, const SCFileHeader& found, const SCFileHeader& fileHeader,
                                const uint8_t* d, uint32_t n) {
     // What the module chose when it made the spare: its state, its file's rules, room for a mark.
-    if (!found.IsTransparentEf() || found.GetLifeCycleByte() != kScPkcs15SpareState ||
-        found.GetFileSize() != n || n < MarkLength(file) || Rules(found) != Rules(fileHeader))
+    const std::vector<uint8_t> rules = ScPkcs15Rules(found), own = ScPkcs15Rules(fileHeader);
+    std::vector<uint8_t> spares;
+    if (!found.IsTransparentEf() || found.GetLifeCycleByte() != kScPkcs15SpareState || found.GetFileSize() != n ||
+        n < MarkLength(file) || (rules != own && !(ScPkcs15SpareRules(own, &spares) && rules == spares)))
         return false;
     // Nothing written: every octet as the card created it.
     return ScPkcs15IsFiller(d[0]) && std::all_of(d, d + n, [&](uint8_t b) { return b == d[0]; });

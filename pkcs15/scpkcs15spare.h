@@ -29,8 +29,19 @@ constexpr int kScPkcs15SpareSlots = 2;
 uint16_t ScPkcs15SpareFid(uint16_t fid, int slot = 0);
 
 // The spare's contents for these records of the file at this absolute path;
-// false when memory runs out.
-bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t len, std::vector<uint8_t>* out);
+// fileRules: the file's own access rules (the value of its template AB), carried
+// by the mark of a spare whose rules differ from the file's (ScPkcs15SpareRules),
+// else empty. False when memory runs out or the mark would not fit its length octet.
+bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t len, std::vector<uint8_t>* out,
+                           const std::vector<uint8_t>& fileRules = {});
+
+// The access rules of a header (the value of its template AB), empty where it carries none.
+std::vector<uint8_t> ScPkcs15Rules(const SCFileHeader& h);
+// The rules of a spare that stands while its file is rewritten in place: the
+// file's, but that the rule which lets the file be updated lets the spare be
+// deleted too (who may rewrite a directory may take away a copy of it; nothing
+// else is granted). False where the rules cannot be read that way.
+bool ScPkcs15SpareRules(const std::vector<uint8_t>& fileRules, std::vector<uint8_t>* out);
 
 enum class SCPkcs15Spare {
     kNone,     // no file under the spare's identifier
@@ -43,16 +54,21 @@ enum class SCPkcs15Spare {
 // 7816-4 codes that state 05 or 07) in the code that no other file of this module
 // takes and card issuers do not give; the card enforces the spare's rules alike.
 constexpr uint8_t kScPkcs15SpareState = 0x07;
-// The header `like` with this life-cycle byte, to make a file from; false when it
-// cannot be rebuilt (the file is then made like `like` itself).
-bool ScPkcs15WithState(const SCFileHeader& like, uint8_t state, SCFileHeader* out);
+// The header `like` with this life-cycle byte (and, where given, these access
+// rules), to make a file from; false when it cannot be rebuilt (the file is then
+// made like `like` itself).
+bool ScPkcs15WithState(const SCFileHeader& like, uint8_t state, SCFileHeader* out,
+                       const std::vector<uint8_t>* rules = nullptr);
 // Whether a file under a spare's identifier of `file` (header `found`, octets
 // d[0, n), read whole) is a spare of it that a cut left before its first write:
-// in the spare's state, with the file's rules (header `fileHeader`), at least as
-// long as a mark, every octet the same filler the card creates files with.
+// in the spare's state, with the file's rules (header `fileHeader`) or a spare's
+// rules made from them, at least as long as a mark, every octet the same filler
+// the card creates files with.
 bool ScPkcs15NeverWrittenSpare(const SCPath& file, const SCFileHeader& found, const SCFileHeader& fileHeader,
                                const uint8_t* d, uint32_t n);
 
 // What the octets of a file found under the spare's identifier are; for a whole
-// spare, *at and *len frame its records.
-SCPkcs15Spare ScPkcs15ReadSpare(const SCPath& file, const uint8_t* d, uint32_t n, uint32_t* at, uint32_t* len);
+// spare, *at and *len frame its records, and *fileRules gets the file's rules
+// where the mark carries them (else it is emptied).
+SCPkcs15Spare ScPkcs15ReadSpare(const SCPath& file, const uint8_t* d, uint32_t n, uint32_t* at, uint32_t* len,
+                                std::vector<uint8_t>* fileRules = nullptr);

@@ -223,8 +223,8 @@ struct DirectoryCheck {
 // its spare (the same DF, the identifier with its top bit flipped, or where a file
 // without the file's mark stands there, with its top two bits flipped) while the
 // spare is whole, else the file's own octets. A spare begins with FE L {80 the
-// file's path, 81 the SHA-1 of the octets after the mark} and is whole when its
-// records end at its last octet. *spare gets the spare's path when it stands in;
+// file's path, 81 the SHA-1 of the octets after the mark, and AB the file's rules
+// where the spare's differ} and is whole when its records end at its last octet. *spare gets the spare's path when it stands in;
 // null when neither file is there.
 inline const std::vector<uint8_t>* RecordsOf(const Image& img, const std::string& path, std::string* spare) {
   spare->clear();
@@ -238,13 +238,16 @@ inline const std::vector<uint8_t>* RecordsOf(const Image& img, const std::string
     const std::vector<uint8_t>& d = s->second;
     const std::vector<uint8_t> name = testsupport::FromHex(path);
     const size_t markLen = 4 + name.size() + 20;
-    const bool marked = d.size() >= markLen + 2 && d[0] == 0xFE && d[1] == markLen && d[2] == 0x80 &&
-                        d[3] == name.size() && std::equal(name.begin(), name.end(), d.begin() + 4) &&
-                        d[4 + name.size()] == 0x81 && d[5 + name.size()] == 20;
+    const size_t end = d.size() >= 2 ? 2 + size_t(d[1]) : 0;
+    const bool marked = d.size() >= markLen + 2 && d[0] == 0xFE && d[2] == 0x80 && d[3] == name.size() &&
+                        std::equal(name.begin(), name.end(), d.begin() + 4) && d[4 + name.size()] == 0x81 &&
+                        d[5 + name.size()] == 20 &&
+                        (d[1] == markLen || (d[1] > markLen + 2 && d[1] < 0x80 && d.size() >= end &&
+                                             d[2 + markLen] == 0xAB && d[3 + markLen] + markLen + 2 == d[1]));
     if (!marked) continue;  // a file of the card's issuer: the next place is looked at
     uint8_t digest[SHA_DIGEST_LENGTH];
-    SHA1(d.data() + 2 + markLen, d.size() - 2 - markLen, digest);
-    if (d.size() > markLen + 2 && std::equal(digest, digest + 20, d.begin() + 6 + static_cast<long>(name.size()))) {
+    SHA1(d.data() + end, d.size() - end, digest);
+    if (d.size() > end && std::equal(digest, digest + 20, d.begin() + 6 + static_cast<long>(name.size()))) {
       *spare = sparePath;
       return &d;
     }

@@ -103,7 +103,9 @@ struct Certificate {
 // An X.509 certificate of about `size` octets (a comment extension makes up the
 // length) for the subject commonName, signed with SHA-256 and an RSA-2048 key
 // that is drawn once per process and certified by itself; empty on failure.
-inline Certificate OpenSslCertificate(const std::string& commonName, uint64_t serial, size_t size = 1024) {
+// unit: an organisational unit in the subject and in the issuer (long names).
+inline Certificate OpenSslCertificate(const std::string& commonName, uint64_t serial, size_t size = 1024,
+                                      const std::string& unit = "") {
   static EVP_PKEY* const key = EVP_RSA_gen(2048);  // kept for the process: each draw costs a second
   const auto der = [](auto* object, auto encode) {
     std::vector<CK_BYTE> out(static_cast<size_t>(std::max(0, encode(object, nullptr))));
@@ -125,8 +127,10 @@ inline Certificate OpenSslCertificate(const std::string& commonName, uint64_t se
         comment ? X509V3_EXT_conf_nid(nullptr, nullptr, NID_netscape_comment, pad.c_str()) : nullptr;
     bool ok = x && subject && issuer && key && X509_set_version(x, 2) == 1 &&
               ASN1_INTEGER_set_uint64(X509_get_serialNumber(x), serial) == 1 && add(subject, "C", "PL") &&
-              add(subject, "O", "Test Users") && add(subject, "CN", commonName) && add(issuer, "C", "PL") &&
-              add(issuer, "O", "Test Certification Authority") && add(issuer, "CN", "Test Issuing CA") &&
+              add(subject, "O", "Test Users") && (unit.empty() || add(subject, "OU", unit)) &&
+              add(subject, "CN", commonName) && add(issuer, "C", "PL") &&
+              add(issuer, "O", "Test Certification Authority") && (unit.empty() || add(issuer, "OU", unit)) &&
+              add(issuer, "CN", "Test Issuing CA") &&
               X509_set_subject_name(x, subject) == 1 && X509_set_issuer_name(x, issuer) == 1 &&
               X509_gmtime_adj(X509_getm_notBefore(x), 0) && X509_gmtime_adj(X509_getm_notAfter(x), 86400L * 365) &&
               X509_set_pubkey(x, key) == 1 && (!comment || (ext && X509_add_ext(x, ext, -1) == 1)) &&

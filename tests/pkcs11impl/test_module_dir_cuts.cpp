@@ -95,7 +95,17 @@ struct OpCase {
   bool clientCertificates = false;
   // A key pair's growth pulled right after its spare's CREATE FILE, twice: as many pairs fit as without.
   bool spareCutAtCreation = false;
+  // The shipped token with three more certificates, a long one between two short
+  // ones (its record longer than a command and than the free room the directory
+  // has left); the write acts on the certificate of this label.
+  const char* certificate = nullptr;
+  // The card issuer's files stand at both places of the certificate directory's spare.
+  bool noSpare = false;
+  // What the write answers where it cannot be done safely (nothing changes then).
+  CK_RV refused = CKR_OK;
 };
+const char* const kShortCertificate = "first-short";
+const char* const kLongCertificate = "Long certificate with a label of 45 characters";
 const std::string kClientLabel = "Set-up certificate with a label of sixty characters .........";
 // The same certificate in every run of the process (a write is compared octet for octet).
 TestTemplate ClientCertificate(const std::string& label, uint64_t serial) {
@@ -141,12 +151,16 @@ ValueChange ChangeOf(const OpCase& c, const std::string& label, const std::strin
 }
 
 // The object a write works on; invalid for a creation or a generation.
-CK_OBJECT_HANDLE Target(Rig& rig, CK_SESSION_HANDLE s, Op op, bool clientCertificates = false) {
+CK_OBJECT_HANDLE Target(Rig& rig, CK_SESSION_HANDLE s, const OpCase& c) {
+  const Op op = c.op;
   if (op == Op::kCreate || op == Op::kCreateCertificate || op == Op::kGeneratePair) return CK_INVALID_HANDLE;
   CK_RV rv;
-  if (clientCertificates) {
+  if (c.clientCertificates || c.certificate) {
     TestTemplate t;
-    t.Ulong(CKA_CLASS, CKO_CERTIFICATE).Bytes(CKA_LABEL, op == Op::kDestroyFirstCertificate ? "Certificate" : kClientLabel);
+    t.Ulong(CKA_CLASS, CKO_CERTIFICATE)
+        .Bytes(CKA_LABEL, c.certificate                            ? c.certificate
+                          : op == Op::kDestroyFirstCertificate ? "Certificate"
+                                                               : kClientLabel);
     std::vector<CK_OBJECT_HANDLE> out;
     return FindAll(rig.m.list(), s, t, &out) == CKR_OK && out.size() == 1 ? out[0] : CK_INVALID_HANDLE;
   }
@@ -170,6 +184,10 @@ CK_RV DoOp(Rig& rig, CK_SESSION_HANDLE s, const OpCase& c, CK_OBJECT_HANDLE targ
     case Op::kRenameLonger:
     case Op::kRenameShorter: {
       TestTemplate t;
+      if (c.certificate) {
+        t.Bytes(CKA_LABEL, c.op == Op::kRenameLonger ? std::string(60, 'R') : "L");
+        return f->C_SetAttributeValue(s, target, TT_ARGS(t));
+      }
       if (c.clientCertificates) {
         t.Bytes(CKA_LABEL, std::string(64, 'R'));
         return f->C_SetAttributeValue(s, target, TT_ARGS(t));
@@ -314,10 +332,33 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       CK_OBJECT_HANDLE h = 0;
       ASSERT_EQ(CKR_OK, rig.m->C_CreateObject(s, TT_ARGS(t), &h));
     }
+    if (c.certificate) {
+      for (const char* label : {kShortCertificate, kLongCertificate, "short-after"}) {
+        // Subject and issuer of some 160 octets each in the long one's record.
+        const bool isLong = label == kLongCertificate;
+        static const std::map<bool, Certificate> made = {
+            {false, OpenSslCertificate("Short", 8)},
+            {true, OpenSslCertificate(std::string(64, 'n'), 7, 1024, std::string(64, 'u'))}};
+        TestTemplate t = CertificateObject(made.at(isLong), label, isLong ? "7" : "8");
+        CK_OBJECT_HANDLE h = 0;
+        ASSERT_EQ(CKR_OK, rig.m->C_CreateObject(s, TT_ARGS(t), &h)) << label;
+      }
+    }
   }
   // The user may delete those directories here (the shipped card leaves it to the
   // SO): they can grow.
+  if (c.certificate) {
+    // The shipped certificate directory (1024 octets) has less free room than the long record.
+    size_t all = 0, longest = 0;
+    for (const DirectoryRecord& r : CheckDirectories(rig.CardPath()).whole)
+      if (r.kind == 0xA4) all += r.octets.size(), longest = std::max(longest, r.octets.size());
+    ASSERT_GT(longest, 255u);
+    ASSERT_GT(longest, 1024 - all);
+  }
   std::string setup = rig.Image();
+  if (c.noSpare)
+    for (const char* place : {"C404", "8404"})
+      setup += Fmt("ef 3F00/5015/%s lcs=05 size=4 ac=read:always,update:pin:04,delete:pin:04 data=49535355\n", place);
   if (c.fullDirectory)
     for (uint8_t kind : KindsWritten(op)) setup = ExactlyFull(setup, kind, c.card == kModel3 ? "delete:pin:81" : "");
   if (c.fullDirectory && c.card == kModel3) {
@@ -419,7 +460,7 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
   {
     CK_SESSION_HANDLE s = rig.Start(setup);
     ASSERT_NE(0u, s);
-    CK_OBJECT_HANDLE target = Target(rig, s, op, c.clientCertificates);
+    CK_OBJECT_HANDLE target = Target(rig, s, c);
     ASSERT_TRUE(op == Op::kCreate || op == Op::kCreateCertificate || op == Op::kGeneratePair || target != CK_INVALID_HANDLE);
     if (changed) {
       std::string label, value;
@@ -433,10 +474,15 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
     // token that has read no value yet.
     s = rig.Start(setup);
     ASSERT_NE(0u, s);
-    target = Target(rig, s, op, c.clientCertificates);
+    target = Target(rig, s, c);
     before = rig.Image();
     const DirectoryCheck b = CheckDirectories(rig.CardPath());
     ASSERT_EQ(0, rig.sim.ClearLog(kR0));
+    if (c.refused != CKR_OK) {
+      EXPECT_EQ(c.refused, DoOp(rig, s, c, target, change));
+      EXPECT_EQ(before, rig.Image());
+      return;
+    }
     ASSERT_EQ(CKR_OK, DoOp(rig, s, c, target, change));
     cleanLog = rig.sim.ApduLog(kR0);
     after = rig.Image();
@@ -449,7 +495,8 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
     Bounds asAfter(a, a);
     asAfter.missing = bounds->missing;
     EXPECT_EQ("", Join(DirectoryProblems(a, asAfter)));
-    EXPECT_EQ("", Unpacked(b) + Unpacked(a));
+    // Without a spare a record longer than the free room stays where it stands.
+    EXPECT_EQ("", Unpacked(b) + (c.noSpare ? "" : Unpacked(a)));
     // A key that its record names by reference only is a file no record names.
     if (op != Op::kGeneratePair) {
       ASSERT_EQ(Join(b.orphans), Join(a.orphans));
@@ -492,7 +539,7 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       std::vector<std::string> problems;
       CK_SESSION_HANDLE s = rig.Start(setup);
       ASSERT_NE(0u, s) << where;
-      const CK_OBJECT_HANDLE target = Target(rig, s, op, c.clientCertificates);
+      const CK_OBJECT_HANDLE target = Target(rig, s, c);
       ASSERT_EQ(0, rig.sim.ClearLog(kR0));
       ASSERT_TRUE(ArmFault(rig.sim, fault, k));
       const CK_RV rv = DoOp(rig, s, c, target, change);
@@ -648,7 +695,25 @@ INSTANTIATE_TEST_SUITE_P(
                              false, false, true},
                       // The shipped token's certificate goes: a client's, longer than a command, moves up.
                       OpCase{Op::kDestroyFirstCertificate, "DestroyTheCertificateBeforeAClientsOnModel3", kModel3, 0,
-                             false, false, true}),
+                             false, false, true},
+                      // A certificate longer than a command and than the free room, between two short
+                      // ones on the shipped token: through a spare, or with none where kept unpacked.
+                      OpCase{Op::kDestroyFirstCertificate, "DestroyAShortCertificateBeforeALongOne", kModel3, 0, false,
+                             false, false, false, kShortCertificate},
+                      OpCase{Op::kDestroyFirstCertificate, "DestroyTheTokensCertificateBeforeALongOne", kModel3, 0,
+                             false, false, false, false, "Certificate"},
+                      OpCase{Op::kRenameLonger, "RenameAShortCertificateBeforeALongOneLonger", kModel3, 0, false, false,
+                             false, false, kShortCertificate},
+                      OpCase{Op::kRenameShorter, "RenameALongCertificateShorter", kModel3, 0, false, false, false,
+                             false, kLongCertificate},
+                      OpCase{Op::kDestroyFirstCertificate, "DestroyAShortCertificateBeforeALongOneWithoutASpare",
+                             kModel3, 0, false, false, false, false, kShortCertificate, true},
+                      OpCase{Op::kDestroyFirstCertificate, "DestroyTheTokensCertificateBeforeALongOneWithoutASpare",
+                             kModel3, 0, false, false, false, false, "Certificate", true},
+                      OpCase{Op::kRenameLonger, "RenameAShortCertificateBeforeALongOneLongerWithoutASpare", kModel3, 0,
+                             false, false, false, false, kShortCertificate, true, CKR_DEVICE_MEMORY},
+                      OpCase{Op::kRenameShorter, "RenameALongCertificateShorterWithoutASpare", kModel3, 0, false,
+                             false, false, false, kLongCertificate, true, CKR_DEVICE_MEMORY}),
     [](const ::testing::TestParamInfo<OpCase>& info) { return std::string(info.param.name); });
 
 namespace {

@@ -420,6 +420,39 @@ TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
     ASSERT_EQ(13, card->ReadBinary(0, b.data(), 13));
     EXPECT_TRUE(std::equal(entry.begin(), entry.end(), b.begin()));
     EXPECT_EQ(1, entries());
+    // A spare that the rule updating its file lets be deleted (made where that rule
+    // may not delete the file) is this module's too: never written, it goes; whole,
+    // with its file gone, it makes the file again with the file's own rules, which
+    // its mark carries.
+    SCFileHeader* odfHeader = nullptr;
+    ASSERT_EQ(SC_OK, card->SelectPath(odfPath, 3, &odfHeader));
+    const std::vector<uint8_t> odfRules = ScPkcs15Rules(*odfHeader);
+    std::vector<uint8_t> spareRules, marked;
+    ASSERT_TRUE(ScPkcs15SpareRules(odfRules, &spareRules));
+    ASSERT_NE(odfRules, spareRules);
+    ASSERT_TRUE(ScPkcs15SpareContents(SCPath(odfPath, 3), entry.data(), 12, &marked, odfRules));
+    rulesOf[0] = new SCFileHeader();
+    ASSERT_TRUE(ScPkcs15WithState(*odfHeader, 0x05, rulesOf[0], &spareRules));
+    plant(blank, 0xD031, kScPkcs15SpareState, 0);
+    EXPECT_EQ(1, entries());
+    ASSERT_EQ(SC_OK, odf.Load(true));
+    ASSERT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
+    EXPECT_EQ((std::vector<uint8_t>{0xEE}), octets(0xD031));
+    plant(marked, 0xD031, kScPkcs15SpareState, 0);
+    {
+        SCTransactGuard g(card);
+        ASSERT_EQ(SC_OK, card->SelectPath(kApp1, 2, nullptr));
+        ASSERT_EQ(SC_OK, card->DeleteFile(0x5031));
+    }
+    EXPECT_EQ(1, entries());
+    ASSERT_EQ(SC_OK, odf.Load(true));
+    ASSERT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
+    EXPECT_EQ((std::vector<uint8_t>{0xEE}), octets(0xD031));
+    SCFileHeader* remade = nullptr;
+    ASSERT_EQ(SC_OK, card->SelectPath(odfPath, 3, &remade));
+    EXPECT_EQ(testsupport::ToHex(odfRules), testsupport::ToHex(ScPkcs15Rules(*remade)));
+    EXPECT_EQ(1, entries());
+    for (SCFileHeader* h : {odfHeader, remade, rulesOf[0]}) SCFileHeader::SafeRelease(h);
 }
 
 TEST_F(P15Card, MissingFileIsRememberedUntilForced) {

@@ -316,3 +316,70 @@ TEST(Rewrite, RecordsThatGoOrComeLeaveTheOthersPackedFromTheStart) {
         EXPECT_EQ(b, file);
     }
 }
+
+// Where no room takes a record on its way and no spare can stand, the records
+// stay where they stand: those that go are cleared (the first leaves an empty
+// cleared element at the start), those that come go to free room, one that
+// changes into its old place in one command. After every step the file holds
+// exactly the old or the new records and the parser reads them all. A changed
+// record that one command cannot put in its place has no such order.
+TEST(Rewrite, RecordsStayWhereTheyStandWhereNoneCanMove) {
+    std::mt19937 rng(6);
+    const Bytes big = Record(rng, 160), small = Record(rng, 20), bigger = Record(rng, 250), other = Record(rng, 30);
+    const Bytes renamed = Record(rng, 15), longer = Record(rng, 45), bigChanged = Record(rng, 160);
+    Bytes cut = File({small, big, bigger}, 500);
+    cut[small.size()] = kScPkcs15Cleared;  // a clearing of `big` that a cut broke off
+    std::fill(cut.begin() + static_cast<long>(small.size() + 100), cut.begin() + static_cast<long>(small.size() + big.size()), 0x00);
+    const struct {
+        Bytes from;
+        std::vector<Bytes> to;
+        bool plans;
+    } cases[] = {{File({small, big, bigger}, 500), {small, bigger}, true},
+                 {File({big, small, bigger}, 500), {small, bigger}, true},
+                 {File({small, big, bigger}, 500), {renamed, big, bigger}, true},
+                 {File({small, big, bigger}, 500), {small, big, bigger, other}, true},
+                 {cut, {small, bigger, other}, true},
+                 {File({small, big, bigger}, 500), {longer, big, bigger}, false},
+                 {File({small, big, bigger}, 500), {small, bigChanged, bigger}, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << testsupport::ToHex(c.from));
+        const Bytes b = File(c.to, c.from.size());
+        std::vector<SCPkcs15WriteStep> steps;
+        ASSERT_EQ(c.plans, ScPkcs15PlanInPlace(c.from.data(), b.data(), static_cast<uint32_t>(b.size()), 64, &steps));
+        if (!c.plans) continue;
+        std::multiset<Bytes> want, got;
+        ASSERT_TRUE(Records(b, &want));
+        const Bytes end = Walk(c.from, steps, 64, c.from, b);
+        EXPECT_TRUE(Records(end, &got) && got == want);
+        // The records that stay never moved.
+        for (const Bytes& r : c.to) {
+            if (Search(c.from, r, 0) < c.from.size()) {
+                EXPECT_EQ(Search(c.from, r, 0), Search(end, r, 0));
+            }
+        }
+    }
+}
+
+// A write keeps the card's order of the records that stay; a changed record
+// keeps its place and new ones come last.
+TEST(Rewrite, RecordsThatStayKeepTheirPlaces) {
+    std::mt19937 rng(8);
+    const Bytes a = Record(rng, 5), b = Record(rng, 6), c = Record(rng, 7), b2 = Record(rng, 8), d = Record(rng, 9);
+    const auto cat = [](std::initializer_list<Bytes> rs) {
+        Bytes out;
+        for (const Bytes& r : rs) out.insert(out.end(), r.begin(), r.end());
+        return out;
+    };
+    const struct {
+        Bytes want, ordered;
+    } cases[] = {{cat({c, a, b}), cat({a, b, c})},
+                 {cat({b2, a, c}), cat({a, b2, c})},
+                 {cat({d, c, a}), cat({a, d, c})},
+                 {cat({c, d, a, b}), cat({a, b, c, d})},
+                 {cat({c}), cat({c})}};
+    for (const auto& k : cases) {
+        Bytes out;
+        ScPkcs15KeepOrder(cat({a, b, c}), k.want, &out);
+        EXPECT_EQ(testsupport::ToHex(k.ordered), testsupport::ToHex(out));
+    }
+}
