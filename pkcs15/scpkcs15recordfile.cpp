@@ -739,6 +739,19 @@ SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std
     bool twice = false;
     const bool packs = ScPkcs15PlanPacking(from.data(), to.data(), n, part, &packing, &twice);
     if (packs && !twice) return SendSteps(packing);
+    // A record that changes, in its own place first (the file as this module reads
+    // it), then the others packed up behind it where they can move.
+    std::vector<SCPkcs15WriteStep> inPlace, after;
+    bool twiceAfter = false;
+    const bool placed = ScPkcs15PlanInPlace(from.data(), to.data(), n, part, &inPlace);
+    if (placed) {
+        std::vector<uint8_t> mid(from);
+        for (const SCPkcs15WriteStep& st : inPlace) std::copy(st.data.begin(), st.data.end(), mid.begin() + st.offset);
+        if (ScPkcs15PlanPacking(mid.data(), to.data(), n, part, &after, &twiceAfter) && !twiceAfter) {
+            inPlace.insert(inPlace.end(), after.begin(), after.end());
+            return SendSteps(inPlace);
+        }
+    }
     // No order of single commands keeps the records whole and once each (a record
     // longer than one command, say): the new records stand in a spare while the
     // file is written straight through, where the card's rules and memory allow
@@ -782,10 +795,15 @@ SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std
     // is packed by a later write that can. A write that cannot be done so (a
     // record that changes and does not fit its place in one command) is refused,
     // nothing sent: never written straight through, which a cut would tear.
-    if (packs)
+    if (packs) {
         steps.swap(packing);
-    else if (!ScPkcs15PlanInPlace(from.data(), to.data(), n, part, &steps))
+    } else if (placed) {
+        // With the others packed behind it where that plan stands (a record twice a while).
+        steps.swap(inPlace);
+        if (twiceAfter) steps.insert(steps.end(), after.begin(), after.end());
+    } else {
         return SC_E_FILE_TOO_SMALL;
+    }
     r = SelectFile();
     return r < 0 ? r : SendSteps(steps);
 }

@@ -1227,6 +1227,21 @@ TEST(ModuleReinit, AFullTokenAnEarlierVersionFilledTakesAnObjectWhereOneWasDelet
   expected.insert({"new data", std::string(256, 'N')});
   const cardimage::DirectoryCheck dirs = cardimage::CheckDirectories(rig.CardPath());
   EXPECT_EQ("", cardimage::Unpacked(dirs) + tokencheck::Join(dirs.torn));
+  // On the full card a shorter label takes its record's place and the records
+  // after it move up; a longer one has no room on its way and changes nothing.
+  for (const auto& [from, to] : {std::make_pair("006-data", "6"), std::make_pair("007-data", "007-data, longer")}) {
+    const std::string before = rig.Image();
+    const CK_OBJECT_HANDLE o = modulecalls::Find(rig.m, h, TestTemplate().Bytes(CKA_LABEL, from)).at(0);
+    EXPECT_EQ(to[1] ? CKR_DEVICE_MEMORY : CKR_OK, f->C_SetAttributeValue(h, o, TT_ARGS(TestTemplate().Bytes(CKA_LABEL, to))));
+    const cardimage::DirectoryCheck now = cardimage::CheckDirectories(rig.CardPath());
+    EXPECT_EQ("", cardimage::Unpacked(now) + tokencheck::Join(now.torn));
+    if (to[1]) {
+      EXPECT_EQ(before, rig.Image());
+    } else {
+      expected.insert({"6", std::string(256, '\x06')});
+      expected.erase({"006-data", std::string(256, '\x06')});
+    }
+  }
   ASSERT_NE(0u, h = rig.Restart());
   EXPECT_TRUE(expected == listed(h));
   EXPECT_EQ("", tokencheck::Join(tokencheck::TokenProblems(f, h, nullptr, nullptr)));
