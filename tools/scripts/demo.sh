@@ -61,8 +61,16 @@ fi
 # Each step of the client is shown with its output; the demo stops with a
 # non-zero status when the client fails or does not show what the step is for.
 out=
+# A command line as a shell takes it: an argument with a blank in quotes.
+shown() {
+  local a line=
+  for a in "$@"; do
+    case $a in *[[:space:]]*) line+=" \"$a\"" ;; *) line+=" $a" ;; esac
+  done
+  printf '%s' "$line"
+}
 step() {
-  echo "\$ pkcs11-tool --module $module $*"
+  echo "\$ pkcs11-tool$(shown --module "$module" "$@")"
   local rc=0
   out=$(HOME="$home" "$tool" --module "$module" "$@" 2>&1) || rc=$?
   [ -n "$out" ] && printf '%s\n' "$out"
@@ -73,7 +81,7 @@ step() {
 }
 # A step that must be refused by the module (the client then ends with status 1).
 refused() {
-  echo "\$ pkcs11-tool --module $module $*"
+  echo "\$ pkcs11-tool$(shown --module "$module" "$@")"
   local rc=0
   out=$(HOME="$home" "$tool" --module "$module" "$@" 2>&1) || rc=$?
   [ -n "$out" ] && printf '%s\n' "$out"
