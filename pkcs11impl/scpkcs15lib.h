@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lib/libpkcs15/asnpkcs15authobject.h"
@@ -39,6 +40,8 @@ class ASNPkcs15CommonAuthObjectAttributes;
 class ASNPkcs15CommonDataObjectAttributes;
 class ASNPkcs15TokenInfo;
 class InitProfile;
+class SCFileHeaderList;
+class SCPkcs15Lib;
 
 // Bridge result codes (same form as the card result codes).
 constexpr SCRESULT SC_E_PKCS15_NO_APPLICATION = SC_RESULT_CODE(0xE000000000021388ULL);
@@ -119,31 +122,60 @@ std::vector<uint8_t> SoPinForCard(class SCCard* card, const char* pin, size_t le
 // is verified again (a reset by another application is taken up inside the
 // write itself, see InitWriteGuard).
 SCRESULT VerifySoPinAgain(class SCCard* card, uint8_t soRef, const char* pin, size_t len);
+// The PINs that an initialisation of the token of `app` may delete or block,
+// its own: those in the token's DF (or below it), and those in the master file
+// at a reference that the card model's layout (`layout`, else the card
+// profile's template for the token) gives its user PIN or PUK; never one that
+// another application's PIN directory names (the same DF and reference). A
+// global reference (below 0x80) counts as the master file's, where the card may
+// take it from. The other applications' directories are read here, before the
+// call writes anything; one that cannot be read is Failure(). A PIN that is not
+// the token's own is left on the card, and logged once.
+class TokenPins {
+ public:
+  TokenPins(const SCPkcs15Lib* lib, SCPkcs15App* app, const SCFileHeaderList* layout = nullptr);
+  SCRESULT Failure() const { return m_failure; }
+  bool IsOwn(const SCPath& df, uint8_t ref) const;
+
+ private:
+  const SCPkcs15Lib* m_lib;
+  SCPkcs15App* m_app;
+  SCPath m_df;
+  uint8_t m_layout[2] = {0xFF, 0xFF};
+  std::vector<std::pair<SCPath, uint8_t>> m_named;  // by the other applications
+  mutable std::vector<std::pair<SCPath, uint8_t>> m_kept;  // logged already
+  SCRESULT m_failure = 0;
+};
 // Takes the value of the user PIN of `app` away under the SO PIN `soPin`: the
 // SO sets the next one, never an empty one. Before a token's structure is
 // written (`early`) only a PIN that still opens with a value is taken up, so
 // that a cut never leaves a new token that an earlier owner's PIN opens (one in
 // a DF not made yet is taken up after); after it, a PIN the erased directory
-// took is made anew without value (`madeAnew`) under the SO PIN `soRef`.
-SCRESULT ClearUserPin(class SCPkcs15App* app, uint8_t soRef, const char* soPin, bool madeAnew, bool early);
+// took is made anew without value (`madeAnew`) under the SO PIN `soRef`. A PIN
+// that is not the token's own (`pins`) is left as it is.
+SCRESULT ClearUserPin(class SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool madeAnew,
+                      bool early);
 // The PIN that unblocks the user PIN of `app` (its PUK): the one its PIN
 // directory names, else the card profile's; none (reference 0xFF) when that is
 // the SO PIN or the SO's PUK, which stay with the officer who initialises.
 struct UserPukPlace {
   uint8_t ref = 0xFF;
-  SCPath df;  // the DF that holds it
+  SCPath df;         // the DF that holds it
+  bool own = true;   // the token's own (TokenPins), else it stays
 };
-UserPukPlace FindUserPuk(class SCPkcs15App* app);
+UserPukPlace FindUserPuk(class SCPkcs15App* app, const TokenPins& pins);
 // Deletes the previous user's PUK, so that it never unblocks the next user
 // PIN. A card that refuses twice (`again` verifies the SO PIN in between) has
 // it blocked and the failure is returned (*blocked: whether the block held);
-// a PUK the card does not hold, or holds blocked, is left as it is.
+// a PUK the card does not hold, or holds blocked, or that is not the token's
+// own, is left as it is.
 SCRESULT DropUserPuk(class SCCard* card, const UserPukPlace& puk, const std::function<SCRESULT()>& again,
                      bool* blocked);
 // Blocks the user PIN of `app` when it still opens with a value (without a PIN
 // object, the global PIN `ref` of `card`), so that an earlier owner's PIN
 // opens nothing after an initialisation that failed; whether the block held.
-bool BlockValuedUserPin(class SCPkcs15App* app, class SCCard* card, uint8_t ref);
+// A PIN that is not the token's own is not blocked.
+bool BlockValuedUserPin(class SCPkcs15App* app, const TokenPins& pins, class SCCard* card, uint8_t ref);
 // The card writes of an administrator's call (initialisation, erasure): a reset
 // by another application met inside them is recovered where it happened
 // (SCCard::BeginWrite) by verifying again the global SO PIN the call verified.

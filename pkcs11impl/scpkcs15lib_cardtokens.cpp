@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "lib/libpkcs15/asnpkcs15authobject.h"
@@ -114,6 +115,9 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     bool soMade = false;  // made by this call: it goes again after a failure
     const bool dirExisted = !p15->GetCardDir().IsKnownAbsent();
     if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str());
+    // The PINs the new token may take over from an earlier one, told before the first write.
+    std::optional<TokenPins> own;
+    if (rv >= 0 && pin.IsSet()) rv = own.emplace(this, app, &refs).Failure();
     if (rv >= 0 && pin.IsSet()) {
       ASNPkcs15AuthObject* so = nullptr;
       rv = app->FindPinObject(SCPkcs15App::PIN_SO, &so);
@@ -136,12 +140,12 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     // refuses has it blocked. On a ClassIC card, whose tokens keep their user
     // PINs and PUKs in the master file, such a PUK goes too.
     if (rv >= 0 && pin.IsSet()) {
-      rv = ClearUserPin(app, soRef, pin.Get(), false, true);
-      if (rv < 0) (void)BlockValuedUserPin(app, nullptr, 0xFF);
+      rv = ClearUserPin(app, *own, soRef, pin.Get(), false, true);
+      if (rv < 0) (void)BlockValuedUserPin(app, *own, nullptr, 0xFF);
       bool blocked = false;
       if (rv >= 0 && model == SC_CARD_TYPE_CLASSIC)
-        rv = DropUserPuk(card, FindUserPuk(app), [&] { return VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()); },
-                         &blocked);
+        rv = DropUserPuk(card, FindUserPuk(app, *own),
+                         [&] { return VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()); }, &blocked);
     }
     if (rv >= 0) {
       const void* args[4] = {nullptr, nullptr, pin.IsSet() ? pin.Get() : nullptr, nullptr};

@@ -451,11 +451,11 @@ SCRESULT CountPrivateObjects(SCPkcs15App* app) {
 // (`again` verifies the SO PIN anew). A card that still holds the old value
 // then (a deletion refused, a PIN the card keeps) has it blocked and the call
 // fails all the same; *blocked tells whether the block held.
-SCRESULT ClearUserPinOrBlock(SCPkcs15App* app, uint8_t soRef, const InitSecret& pin, bool rebuilt,
-                             const std::function<SCRESULT()>& again, bool* blocked) {
-  SCRESULT r = ClearUserPin(app, soRef, pin.Get(), rebuilt, false);
-  if (r < 0 && !CardGone(r) && rebuilt && again() >= 0) r = ClearUserPin(app, soRef, pin.Get(), rebuilt, false);
-  *blocked = r < 0 && !CardGone(r) && BlockValuedUserPin(app, nullptr, kNoRef);
+SCRESULT ClearUserPinOrBlock(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const InitSecret& pin,
+                             bool rebuilt, const std::function<SCRESULT()>& again, bool* blocked) {
+  SCRESULT r = ClearUserPin(app, pins, soRef, pin.Get(), rebuilt, false);
+  if (r < 0 && !CardGone(r) && rebuilt && again() >= 0) r = ClearUserPin(app, pins, soRef, pin.Get(), rebuilt, false);
+  *blocked = r < 0 && !CardGone(r) && BlockValuedUserPin(app, pins, nullptr, kNoRef);
   return r;
 }
 
@@ -464,8 +464,8 @@ SCRESULT ClearUserPinOrBlock(SCPkcs15App* app, uint8_t soRef, const InitSecret& 
 // written all the same and the call fails.
 class PreviousPuk {
  public:
-  PreviousPuk(SCPkcs15App* app, std::function<SCRESULT()> again)
-      : m_place(FindUserPuk(app)), m_card(app->GetCard()), m_again(std::move(again)) {}
+  PreviousPuk(SCPkcs15App* app, const TokenPins& pins, std::function<SCRESULT()> again)
+      : m_place(FindUserPuk(app, pins)), m_card(app->GetCard()), m_again(std::move(again)) {}
   SCRESULT Drop() {
     bool blocked = false;
     const SCRESULT d = DropUserPuk(m_card, m_place, m_again, &blocked);
@@ -517,7 +517,12 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   InitWriteGuard::SoVerified(card, soPinRef, pin.Get(), pin.Length());
   // The SO PIN verified again, where a step the card refused is tried once more.
   const auto soAgain = [&] { return SoPinAgain(card, soPinRef < 0x80 ? soPinRef : kNoRef, pin); };
-  PreviousPuk puk(app, soAgain);
+  const TokenPins own(this, app);
+  if (own.Failure() < 0) {
+    (void)app->Logout(false);
+    return MapScErrorToCkr(own.Failure(), false);
+  }
+  PreviousPuk puk(app, own, soAgain);
   const std::string unique = MakeUniqueAppLabel(p15, label, app);
   char current[256];
   const int n = app->GetTokenLabel(current, sizeof current - 1);
@@ -550,7 +555,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
                                   ? SCPkcs15App::GetPinReference(old) : kNoRef;
       r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased, soAgain,
                            [&] {
-                             const SCRESULT c = ClearUserPin(app, kNoRef, pin.Get(), false, true);
+                             const SCRESULT c = ClearUserPin(app, own, kNoRef, pin.Get(), false, true);
                              return c < 0 ? c : puk.Drop();
                            });
       if (r >= 0) {
@@ -559,7 +564,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
         Log(r, "%s: reinit standard '%s' - can't delete profile '%s', deleting all user objects instead...",
             card->GetCardName(), unique.c_str(), current);
         r = 0;
-      } else if (erased && !CardGone(r) && BlockValuedUserPin(app, card, userRef)) {
+      } else if (erased && !CardGone(r) && BlockValuedUserPin(app, own, card, userRef)) {
         Log(r, "%s: reinit '%s' - the old token is gone, the new one not written: user PIN blocked",
             card->GetCardName(), unique.c_str());
       }
@@ -597,7 +602,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   if (r >= 0 && !rebuilt) r = puk.Drop();
   if (r >= 0) {
     bool blocked = false;
-    r = ClearUserPinOrBlock(app, soPinRef, pin, rebuilt, soAgain, &blocked);
+    r = ClearUserPinOrBlock(app, own, soPinRef, pin, rebuilt, soAgain, &blocked);
     if (r < 0 && !CardGone(r))
       Log(r, "%s: reinit token %s - the card did not take the user PIN's value away, PIN %s", card->GetCardName(),
           unique.c_str(), blocked ? "blocked" : "not blocked");
@@ -616,15 +621,71 @@ SCRESULT VerifySoPinAgain(SCCard* card, uint8_t soRef, const char* pin, size_t l
   return r;
 }
 
-bool BlockValuedUserPin(SCPkcs15App* app, SCCard* card, uint8_t ref) {
+TokenPins::TokenPins(const SCPkcs15Lib* lib, SCPkcs15App* app, const SCFileHeaderList* layout)
+    : m_lib(lib), m_app(app) {
+  m_failure = app->BuildAbsolutePath(&m_df);
+  // The references of the card profile's template (filled also where it is not
+  // the whole profile of such a token).
+  SCFileHeaderList profile;
+  SCCardInfo info;
+  std::memset(&info, 0, sizeof info);
+  if (layout == nullptr && app->GetCard() != nullptr && app->GetCard()->GetCardInfo(&info) >= 0)
+    (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &profile, app->GetTokenIndex());
+  if (layout == nullptr) layout = &profile;
+  m_layout[0] = layout->GetUserPinRef();
+  m_layout[1] = layout->GetUserPukRef();
+  // On a card of one application no other names anything: nothing is read.
+  SCPkcs15Card* p15 = app->GetOwner();
+  for (int32_t i = 0; p15 != nullptr && m_failure >= 0 && i < p15->GetApplicationCount(); ++i) {
+    SCPkcs15App* other = p15->GetApplicationAt(static_cast<uint32_t>(i));
+    if (other != nullptr && other != app) m_failure = other->GetNamedPins(&m_named);
+  }
+}
+
+namespace {
+// Where the card takes a PIN from: a global reference from the master file.
+SCPath PinPlace(const SCPath& df, uint8_t ref) { return ref < 0x80 ? SCPath() : df; }
+
+// Whether a PIN record of the token's directory names a PIN of the token's own.
+bool IsOwnPin(const TokenPins& pins, const SCPkcs15App* app, const ASNPkcs15AuthObject* pin) {
+  SCPath df;
+  return app->GetPinDf(pin, &df) >= 0 && pins.IsOwn(df, SCPkcs15App::GetPinReference(pin));
+}
+}  // namespace
+
+bool TokenPins::IsOwn(const SCPath& df, uint8_t ref) const {
+  const SCPath at = PinPlace(df, ref);
+  size_t rest = 0;
+  bool own = SCPath::StripPrefix(at.Ids(), at.Count(), m_df.Ids(), m_df.Count(), &rest) != nullptr ||
+             (at.IsMasterFile() && ref < 0x80 && (ref == m_layout[0] || ref == m_layout[1]));
+  for (const auto& named : m_named)
+    if (named.second == ref && PinPlace(named.first, ref).IsEqual(at)) own = false;
+  if (own) return true;
+  for (const auto& kept : m_kept)
+    if (kept.second == ref && kept.first.IsEqual(at)) return false;
+  m_kept.emplace_back(at, ref);
+  std::string path;
+  for (size_t i = 0; i < at.Count(); ++i) {
+    char id[8];
+    std::snprintf(id, sizeof id, "%04X", static_cast<unsigned>(at[i]));
+    path += id;
+  }
+  m_lib->Log(SC_OK, "%s: reinit - PIN %u in %s is not the token's own (outside its DF, or another application's), "
+             "left on the card", m_app->GetCard() != nullptr ? m_app->GetCard()->GetCardName() : "",
+             static_cast<unsigned>(ref), path.empty() ? "3F00" : path.c_str());
+  return false;
+}
+
+bool BlockValuedUserPin(SCPkcs15App* app, const TokenPins& pins, SCCard* card, uint8_t ref) {
+  const SCPath mf;
   ASNPkcs15AuthObject* user = nullptr;
   if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr)
-    return app->QueryPinStatus(user, nullptr) >= 0 && app->BlockPin(user) >= 0;
-  return card != nullptr && ref < 0x80 && card->SelectMf(nullptr) >= 0 &&
+    return IsOwnPin(pins, app, user) && app->QueryPinStatus(user, nullptr) >= 0 && app->BlockPin(user) >= 0;
+  return card != nullptr && ref < 0x80 && pins.IsOwn(mf, ref) && card->SelectMf(nullptr) >= 0 &&
          card->VerifyPin(ref, nullptr, SC_UNSET) >= 0 && card->BlockPin(ref) >= 0;
 }
 
-UserPukPlace FindUserPuk(SCPkcs15App* app) {
+UserPukPlace FindUserPuk(SCPkcs15App* app, const TokenPins& pins) {
   UserPukPlace place;
   const SCFileHeaderList& refs = app->GetHeaderList();
   ASNPkcs15AuthObject* user = nullptr;
@@ -643,12 +704,13 @@ UserPukPlace FindUserPuk(SCPkcs15App* app) {
   const uint8_t soRef = app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 && so != nullptr
                             ? SCPkcs15App::GetPinReference(so) : refs.GetSoPinRef();
   if (place.ref == 0 || place.ref == soRef || place.ref == refs.GetRef(SC_REFIDX_SO_PUK)) place.ref = kNoRef;
+  if (place.ref < kNoRef) place.own = pins.IsOwn(place.df, place.ref);
   return place;
 }
 
 SCRESULT DropUserPuk(SCCard* card, const UserPukPlace& puk, const std::function<SCRESULT()>& again, bool* blocked) {
   *blocked = false;
-  if (card == nullptr || puk.ref >= kNoRef) return 0;
+  if (card == nullptr || puk.ref >= kNoRef || !puk.own) return 0;
   SCRESULT state = 0, r = 0;
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (attempt > 0 && again() < 0) break;
@@ -668,9 +730,10 @@ SCRESULT DropUserPuk(SCCard* card, const UserPukPlace& puk, const std::function<
   return r;
 }
 
-SCRESULT ClearUserPin(SCPkcs15App* app, uint8_t soRef, const char* soPin, bool madeAnew, bool early) {
+SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool madeAnew,
+                      bool early) {
   ASNPkcs15AuthObject* user = nullptr;
-  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0 || user == nullptr) return 0;
+  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0 || user == nullptr || !IsOwnPin(pins, app, user)) return 0;
   const SCRESULT state = app->QueryPinStatus(user, nullptr);
   if (state >= 0 || (!early && madeAnew && state == SC_E_NO_REFERENCED_DATA)) {
     SCPinParams record;
@@ -785,19 +848,25 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
     Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),
         text.c_str());
-    PreviousPuk puk(app, [&] { return SoPinAgain(card, soRef, pin); });
+    const TokenPins own(this, app);
+    if (own.Failure() < 0) {
+      (void)app->Logout(false);
+      return MapScErrorToCkr(own.Failure(), false);
+    }
+    PreviousPuk puk(app, own, [&] { return SoPinAgain(card, soRef, pin); });
     bool erased = false;
     r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), true, &erased,
                          [&] { return SoPinAgain(card, soRef, pin); },
                          [&] {
-                           const SCRESULT c = ClearUserPin(app, kNoRef, pin.Get(), false, true);
+                           const SCRESULT c = ClearUserPin(app, own, kNoRef, pin.Get(), false, true);
                            return c < 0 ? c : puk.Drop();
                          });
-    if (r < 0 && erased && !CardGone(r)) (void)BlockValuedUserPin(app, card, app->GetHeaderList().GetUserPinRef());
+    if (r < 0 && erased && !CardGone(r))
+      (void)BlockValuedUserPin(app, own, card, app->GetHeaderList().GetUserPinRef());
     // The user PIN of the new structure has no value until the SO sets it.
     if (r >= 0) {
       bool blocked = false;
-      r = ClearUserPinOrBlock(app, soRef, pin, true, [&] { return SoPinAgain(card, soRef, pin); }, &blocked);
+      r = ClearUserPinOrBlock(app, own, soRef, pin, true, [&] { return SoPinAgain(card, soRef, pin); }, &blocked);
       if (r < 0 && !CardGone(r))
         Log(r, "%s: reinit '%s' - the card did not take the user PIN's value away, PIN %s", card->GetCardName(),
             text.c_str(), blocked ? "blocked" : "not blocked");

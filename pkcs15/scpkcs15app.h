@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "lib/libpkcs15/asnpkcs15authobject.h"
@@ -234,6 +235,10 @@ public:
     // The absolute path of the DF that holds the PIN (the application's DF for a
     // PIN record without a path); nothing is sent to the card.
     SCRESULT GetPinDf(const ASNPkcs15AuthObject* pin, SCPath* df) const;
+    // Appends the PINs the PIN directories name (DF and reference), reading the
+    // application and its directories where this process has not read them; a
+    // file the card does not hold names nothing, one it does not give is the failure.
+    SCRESULT GetNamedPins(std::vector<std::pair<SCPath, uint8_t>>* out);
     bool HasSoPin();
     SCRESULT VerifyPin(ASNPkcs15AuthObject* pin, const char* text, bool remember, SCPath* outPath);
     SCRESULT QueryPinStatus(ASNPkcs15AuthObject* pin, SCPath* outPath) { return VerifyPin(pin, nullptr, false, outPath); }

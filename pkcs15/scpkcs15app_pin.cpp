@@ -1,6 +1,7 @@
 // PIN operations of the application and the list of verified PINs.
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "pkcs15/scpkcs15app.h"
@@ -228,6 +229,38 @@ SCRESULT SCPkcs15App::GetPinDf(const ASNPkcs15AuthObject* pin, SCPath* df) const
     if (n < 0) return SC_E_INVALID_DATA_FORMAT;
     if (n > 0 && ids[0] == SC_FID_MF) return df->Set(ids, static_cast<size_t>(n)) ? 0 : SC_E_NO_MEMORY;
     return BuildAbsolutePath(ids, static_cast<uint16_t>(n), df);
+}
+
+SCRESULT SCPkcs15App::GetNamedPins(std::vector<std::pair<SCPath, uint8_t>>* out) {
+    if (!IsLoaded()) {
+        // Loading stops short at a TokenInfo missing or unreadable (a token left
+        // incomplete) and reports no ODF it failed to read: the ODF decides,
+        // read here with the lists it names where loading did not get them.
+        SCRESULT r = Load(false);
+        const bool stopped = r == SC_E_FILE_NOT_FOUND || r == SC_E_INVALID_DATA_FORMAT;
+        if (r >= 0 || stopped) {
+            const bool read = m_odf.IsLoaded();
+            r = read ? 0 : m_odf.Load(false);
+            if (r >= 0 && (stopped || !read)) r = BuildObjectLists();
+        }
+        if (r == SC_E_FILE_NOT_FOUND) return 0;  // no ODF: no PIN directory
+        if (r < 0 && r != SC_E_PKCS15_PIN_NOT_FOUND) return r;
+    }
+    const DirList& l = m_lists[L_AODF];
+    for (POSITION p = l.GetHeadPosition(); p;) {
+        SCPkcs15AuthObjectList* aodf = static_cast<SCPkcs15AuthObjectList*>(l.GetNext(p));
+        if (!aodf->IsLoaded()) {
+            const SCRESULT r = aodf->Load(false);
+            if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+        }
+        for (POSITION q = aodf->Records().GetHeadPosition(); q;) {
+            const ASNPkcs15AuthObject* pin = aodf->Records().GetNext(q);
+            SCPath df;
+            // A path that names no DF names no PIN either.
+            if (GetPinDf(pin, &df) >= 0) out->emplace_back(df, GetPinReference(pin));
+        }
+    }
+    return 0;
 }
 
 SCRESULT SCPkcs15App::SelectPinDf(const ASNPkcs15AuthObject* pin, SCPath* outPath) {

@@ -96,10 +96,10 @@ class Reinit {
     (void)f()->C_CloseSession(h);
     return rv;
   }
-  CK_RV UserSession(const std::string& user, CK_SESSION_HANDLE* h) {
-    CK_RV rv = f()->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, h);
+  CK_RV UserSession(const std::string& user, CK_SESSION_HANDLE* h, CK_SLOT_ID slot = 0) {
+    CK_RV rv = f()->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, h);
     if (rv == CKR_OK) rv = f()->C_Login(*h, CKU_USER, U8(user), user.size());
-    if (rv != CKR_OK) (void)f()->C_CloseAllSessions(0);
+    if (rv != CKR_OK) (void)f()->C_CloseAllSessions(slot);
     return rv;
   }
   std::string Label() {
@@ -625,13 +625,16 @@ struct Operation {
   std::string oldLabel = "", oldPin = "";
   // The previous owner's user PUK: it sets no PIN of another token.
   std::string oldPuk = "";
+  // What the call leaves alone whatever happens (checked after each case and recovery).
+  std::function<void(Reinit&)> spared = nullptr;
 };
+
+using PinListFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR);
+using UnblockFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG);
 
 // The PUK `puk` unblocks no PIN of the token to a value that logs in, and the
 // session sees no object that is private.
 void OldPukShut(Reinit& t, const std::string& puk) {
-  using PinListFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR);
-  using UnblockFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG);
   const auto unblock = t.module->fn<UnblockFn>("MIRTAL_PKCS11_UnblockPin");
   CK_SESSION_HANDLE h = 0;
   CK_OBJECT_HANDLE pins[8];
@@ -734,6 +737,7 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
       // Past the last command: nothing fired and the call went through.
       EXPECT_EQ(CKR_OK, rv) << log;
       (void)after(kReader, 0x100, CARDSIM_AFTER_NOTHING, 0);
+      if (op.spared) op.spared(t);
       break;
     }
     ++fired;
@@ -775,6 +779,7 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
       EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image())) << "rv " << rv << "\n" << log;
       op.unchanged(t);
     }
+    if (op.spared) op.spared(t);
     if (::testing::Test::HasFailure()) return;
   }
   EXPECT_GE(fired, fault == Fault::kDeletionsRefused ? 0 : op.commands);
@@ -937,6 +942,81 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
   EXPECT_NE(std::string::npos, t.env.Trace().find("deleting all user objects instead"));
   EXPECT_EQ(std::string::npos, t.Image().find("\npin 3F00 ref=12 ")) << "the previous user's PUK stays";
   OldPukShut(t, "11223344");
+}
+
+// C_InitToken on the first token of a two-application card whose PIN directory names as its PUK
+// a PIN not its own: the master file's PIN 05, which unblocks the second token's user PIN too;
+// that user PIN (3F00/5016, 81); or the layout's PIN 01 of the master file, the second token's
+// user PIN. Whatever the fault they stay, the second token's user logs in, and PIN 05 unblocks
+// that user's PIN. No cuts on the last card: a token built anew after one takes PIN 01.
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
+  Reinit t("pkcs15-model3-two-apps-puk.card");
+  ASSERT_TRUE(t.Start());
+  const std::string shipped = t.Image();
+  const auto edit = [](std::string image, const std::vector<std::pair<std::string, std::string>>& swaps) {
+    for (const auto& [from, to] : swaps) image.replace(image.find(from), from.size(), to);  // throws when absent
+    return image;
+  };
+  // PIN records: label and identifiers, attributes, reference, pad octet and DF (the first token's
+  // PUK 82 in 3F00/5015, the second token's user PIN 81 in 3F00/5016), or a PIN of the master file.
+  const std::string puk = "30050C0350554B3003040102", user = "300D0C08557365722050494E0401033003040101";
+  const std::string attrs = "0302014E0A0101020104020108020108", userAttrs = "0302024C0A0101020104020108020108";
+  const std::string pad = "0401FF", pukRecord = "302F" + puk + "A121301F" + attrs + "80020082" + pad + "300604043F005015";
+  const auto inMf = [&](const std::string& head, const std::string& a, const char* ref) {
+    return "30" + head + "A11E301C" + a + "8001" + ref + pad + "300404023F00";
+  };
+  const auto mfPin = [](const char* ref, const char* value) {
+    return Fmt("\npin 3F00 ref=%s min=4 max=8 pad=FF tries=5 left=5 ac=update:pin:04 value=%s\ndf 3F00/5015 ", ref, value);
+  };
+  const std::vector<Fault> all(std::begin(kAllFaults), std::end(kAllFaults));
+  const struct {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> swaps;
+    const char* oldPuk;
+    const char* stays;  // the master file's PIN that stays
+    bool unblocks;      // PIN 05 unblocks the second token's user PIN
+    const char* kept;   // the trace's line
+    std::vector<Fault> faults;
+  } rows[] = {
+      {"C_InitToken over a PUK the master file shares",
+       {{pukRecord, inMf("2C" + puk, attrs, "05")}, {"\ndf 3F00/5015 ", mfPin("05", "3535363637373838")},
+        {"unblock=82", "unblock=05"}, {"unblock=04", "unblock=05"}},
+       "55667788", "\npin 3F00 ref=05 ", true, "PIN 5 in 3F00 is not the token's own", all},
+      {"C_InitToken over a PUK in another application's DF",
+       {{"80020082" + pad + "300604043F005015", "80020081" + pad + "300604043F005016"}}, "12345678", nullptr, false,
+       "PIN 129 in 3F005016 is not the token's own", all},
+      {"C_InitToken over a PUK another application names",
+       {{pukRecord, inMf("2C" + puk, attrs, "01")}, {"\ndf 3F00/5015 ", mfPin("01", "31323334")},
+        {"3037" + user + "A121301F" + userAttrs + "80020081" + pad + "300604043F005016", inMf("34" + user, userAttrs, "01")}},
+       "1234", "\npin 3F00 ref=01 ", false, "PIN 1 in 3F00 is not the token's own",
+       {Fault::kErrorAnswer, Fault::kResetByOther}},
+  };
+  for (const auto& row : rows) {
+    const std::string image = edit(shipped, row.swaps);
+    Operation op = InitTokenOn("CardSim Token", "1234", 4);
+    op.name = row.name;
+    op.oldPuk = row.oldPuk;
+    op.spared = [row](Reinit& r) {
+      const std::string now = r.Image();
+      EXPECT_NE(std::string::npos, now.find("\npin 3F00/5016 ref=81 ")) << r.Log();
+      EXPECT_TRUE(row.stays == nullptr || now.find(row.stays) != std::string::npos) << r.Log();
+      CK_SESSION_HANDLE h = 0;
+      ASSERT_EQ(CKR_OK, r.UserSession("1234", &h, 1)) << r.Log();
+      CK_OBJECT_HANDLE pins[4];
+      CK_ULONG n = 4;
+      ASSERT_EQ(CKR_OK, r.module->fn<PinListFn>("MIRTAL_PKCS11_GetPinList")(h, pins, &n));
+      const auto unblock = r.module->fn<UnblockFn>("MIRTAL_PKCS11_UnblockPin");
+      EXPECT_EQ(CKR_OK, row.unblocks ? unblock(h, pins[0], U8("55667788"), 8, U8("4321"), 4) : CKR_OK) << r.Log();
+      (void)r.f()->C_CloseAllSessions(1);
+      EXPECT_EQ(CKR_OK, r.UserSession(row.unblocks ? "4321" : "1234", &h, 1));
+      (void)r.f()->C_CloseAllSessions(1);
+    };
+    for (Fault fault : row.faults) {
+      FaultAtEachCommand(t, image, op, fault);
+      if (HasFailure()) return;
+    }
+    EXPECT_NE(std::string::npos, t.env.Trace().find(row.kept));
+  }
 }
 
 namespace {
