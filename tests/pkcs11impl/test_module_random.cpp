@@ -25,7 +25,7 @@
 // answered CKR_OK; a cut key pair may keep its public key alone) and the card
 // leaves unnamed at most the files that step made or let go. A step that is
 // not cut leaves every directory packed, as strict readers take it, but where a
-// record longer than one command stands after a gap (no room, and no spare, to
+// record that no command moves stands after a gap (no room, and no spare, to
 // move it safely: the module then leaves the directory as it reads it).
 //
 // MIRTAL_RANDOM_STEPS gives the steps of each sequence; MIRTAL_RANDOM_SEED a seed
@@ -227,15 +227,15 @@ std::string LastRefusal(const std::string& log) {
   return out;
 }
 
-// Whether a record longer than one command stands after the first gap of a
-// directory (filler or a cleared element before its last record).
+// Whether a record that no command moves (as long as one or longer) stands after
+// the first gap of a directory (filler or a cleared element before its last record).
 bool LongRecordAfterAGap(const DirectoryCheck& c, const std::string& dir) {
   size_t end = 0;
   bool gap = false;
   for (const DirectoryRecord& r : c.whole) {
     if (r.dir != dir) continue;
     gap = gap || r.offset != end;
-    if (gap && r.octets.size() > 255) return true;
+    if (gap && r.octets.size() >= 255) return true;
     end = r.offset + r.octets.size();
   }
   return false;
@@ -474,7 +474,7 @@ class Sequence {
   // a write that went through) no growth left unfinished; after a step that was
   // not cut, records packed from the start, as strict readers take them, in every
   // directory but those a cut left so and nothing wrote since, and those where a
-  // record longer than a command stands after a gap.
+  // record that no command moves stands after a gap.
   std::string CheckCard(const std::set<std::string>& allowed, bool wrote, bool cut = false) {
     const DirectoryCheck now = CheckDirectories(rig_.CardPath());
     std::vector<std::string> out;
