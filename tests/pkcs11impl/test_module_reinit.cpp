@@ -948,7 +948,8 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
 // a PIN not its own: the master file's PIN 05, which unblocks the second token's user PIN too;
 // that user PIN (3F00/5016, 81); or the layout's PIN 01 of the master file, the second token's
 // user PIN. Whatever the fault they stay, the second token's user logs in, and PIN 05 unblocks
-// that user's PIN. No cuts on the last card: a token built anew after one takes PIN 01.
+// that user's PIN. The second card is swept with error answers, pulls and refused deletions
+// (the first with every fault); no cuts on the last: a token built anew after one takes PIN 01.
 TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
   Reinit t("pkcs15-model3-two-apps-puk.card");
   ASSERT_TRUE(t.Start());
@@ -984,7 +985,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
        "55667788", "\npin 3F00 ref=05 ", true, "PIN 5 in 3F00 is not the token's own", all},
       {"C_InitToken over a PUK in another application's DF",
        {{"80020082" + pad + "300604043F005015", "80020081" + pad + "300604043F005016"}}, "12345678", nullptr, false,
-       "PIN 129 in 3F005016 is not the token's own", all},
+       "PIN 129 in 3F005016 is not the token's own", {Fault::kErrorAnswer, Fault::kPull, Fault::kDeletionsRefused}},
       {"C_InitToken over a PUK another application names",
        {{pukRecord, inMf("2C" + puk, attrs, "01")}, {"\ndf 3F00/5015 ", mfPin("01", "31323334")},
         {"3037" + user + "A121301F" + userAttrs + "80020081" + pad + "300604043F005016", inMf("34" + user, userAttrs, "01")}},
