@@ -459,6 +459,13 @@ SCRESULT ClearUserPinOrBlock(SCPkcs15App* app, const TokenPins& pins, uint8_t so
   return r;
 }
 
+// Where the other applications' PIN directories cannot be read, the call ends
+// before its first write.
+CK_RV PinsUnknown(SCPkcs15App* app, const TokenPins& own) {
+  (void)app->Logout(false);
+  return MapScErrorToCkr(own.Failure(), false);
+}
+
 // The previous user's PUK of a token initialised anew goes before the new token
 // is written. A card that refuses to delete it has it blocked; the token is
 // written all the same and the call fails.
@@ -518,10 +525,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   // The SO PIN verified again, where a step the card refused is tried once more.
   const auto soAgain = [&] { return SoPinAgain(card, soPinRef < 0x80 ? soPinRef : kNoRef, pin); };
   const TokenPins own(this, app);
-  if (own.Failure() < 0) {
-    (void)app->Logout(false);
-    return MapScErrorToCkr(own.Failure(), false);
-  }
+  if (own.Failure() < 0) return PinsUnknown(app, own);
   PreviousPuk puk(app, own, soAgain);
   const std::string unique = MakeUniqueAppLabel(p15, label, app);
   char current[256];
@@ -849,10 +853,7 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),
         text.c_str());
     const TokenPins own(this, app);
-    if (own.Failure() < 0) {
-      (void)app->Logout(false);
-      return MapScErrorToCkr(own.Failure(), false);
-    }
+    if (own.Failure() < 0) return PinsUnknown(app, own);
     PreviousPuk puk(app, own, [&] { return SoPinAgain(card, soRef, pin); });
     bool erased = false;
     r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), true, &erased,

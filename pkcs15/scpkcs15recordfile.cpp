@@ -614,7 +614,7 @@ SCRESULT SCPkcs15RecordFile::MayGrow(uint32_t len, const SCValueSet& conditions,
         Card()->GetAccessRules(full.Ids(), full.Count(), asked, inPlace ? 2 : 1, cached, 1, true, &o.m_createRefs);
     o.m_pFileHeader = cached[0];
     if (r < 0) return r;
-    std::vector<uint8_t> spareRules;
+    std::vector<uint8_t> spareRules;  // only whether the file's rules can be read so
     if (!passes(asked[0])) {
         if (!inPlace || !passes(asked[1]) || !ScPkcs15SpareRules(ScPkcs15Rules(*o.m_pFileHeader), &spareRules))
             return 0;
@@ -760,9 +760,9 @@ SCRESULT SCPkcs15RecordFile::Rewrite(const std::vector<uint8_t>& from, const std
     SCValueSet conditions;
     m_owner.GrowthConditions(&conditions);
     const int slot = m_copy.free >= 0 ? m_copy.free : m_copy.spare;
-    bool noRoom = false, ownRules = false;
+    bool ownRules = false;
     const SCRESULT may =
-        slot < 0 ? 0 : MayGrow(static_cast<uint32_t>(records.size()), conditions, &noRoom, &ownRules);
+        slot < 0 ? 0 : MayGrow(static_cast<uint32_t>(records.size()), conditions, nullptr, &ownRules);
     if (may < 0) return may;
     SCRESULT r = 0;
     if (may == 1 && m_owner.m_pFileHeader) {

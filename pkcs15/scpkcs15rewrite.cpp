@@ -18,6 +18,28 @@ constexpr uint32_t kMostHops = 8;
 
 using Rec = SCPkcs15Record;
 
+// Marks the octets of d that elements take (but the empty cleared element that
+// keeps the start of a file whose first record went, where blankStart); false at
+// octets that frame no element, from which on every octet is marked.
+bool MarkElements(const std::vector<uint8_t>& d, bool blankStart, std::vector<bool>* used) {
+    const uint32_t n = static_cast<uint32_t>(d.size());
+    used->assign(n, false);
+    for (uint32_t p = 0; p < n;) {
+        uint32_t e = 0;
+        if (ScPkcs15IsFiller(d[p])) {
+            ++p;
+            continue;
+        }
+        const bool whole = ScPkcs15ElementEnd(d.data(), n, p, &e) == 1;
+        if (!whole) e = n;
+        if (!(blankStart && p == 0 && e == 2 && d[0] == kScPkcs15Cleared))
+            std::fill(used->begin() + p, used->begin() + e, true);
+        if (!whole) return false;
+        p = e;
+    }
+    return true;
+}
+
 // The records of a file as every reader here frames them; false on octets that
 // are no whole element. *after is set to whether only filler follows the last
 // record (a file that begins with filler and holds elements after it is no file
@@ -568,21 +590,7 @@ private:
     // the start of a file whose first record went (a record there writes over it).
     bool Blank(uint32_t i) const { return !m_used[i]; }
 
-    void Occupy() {
-        const uint32_t n = static_cast<uint32_t>(m_state.size());
-        m_used.assign(n, false);
-        for (uint32_t p = 0; p < n;) {
-            uint32_t e = 0;
-            if (ScPkcs15IsFiller(m_state[p])) {
-                ++p;
-                continue;
-            }
-            if (ScPkcs15ElementEnd(m_state.data(), n, p, &e) != 1) e = n;
-            if (!(p == 0 && e == 2 && m_state[0] == kScPkcs15Cleared))
-                std::fill(m_used.begin() + p, m_used.begin() + e, true);
-            p = e;
-        }
-    }
+    void Occupy() { (void)MarkElements(m_state, true, &m_used); }
 
     // [lo, hi) holds no record but where record j (of the new file) now stands.
     bool Free(uint32_t lo, uint32_t hi, size_t j) const {
@@ -797,7 +805,7 @@ bool ScPkcs15PlanInPlace(const uint8_t* from, const uint8_t* to, uint32_t len, u
     // (the records that go, and elements that are no records, such as cleared
     // ones a cut left, become filler), each record that comes in the first free
     // room that takes it.
-    std::vector<bool> used(len, false), element(len, false);
+    std::vector<bool> used(len, false), element;
     std::map<std::vector<uint8_t>, int> leaving;
     for (size_t i : gone)  // untouched by the changes above
         ++leaving[std::vector<uint8_t>(state.begin() + cur[i].at, state.begin() + cur[i].at + cur[i].len)];
@@ -809,28 +817,18 @@ bool ScPkcs15PlanInPlace(const uint8_t* from, const uint8_t* to, uint32_t len, u
         else
             std::fill(used.begin() + r.at, used.begin() + r.at + r.len, true);
     }
-    for (uint32_t p = 0; p < len;) {
-        uint32_t e = 0;
-        if (ScPkcs15IsFiller(state[p])) {
-            ++p;
-            continue;
-        }
-        if (ScPkcs15ElementEnd(state.data(), len, p, &e) != 1) return false;
-        std::fill(element.begin() + p, element.begin() + e, true);
-        p = e;
-    }
+    if (!MarkElements(state, false, &element)) return false;
     std::vector<uint8_t> target = state;
     for (uint32_t i = 0; i < len; ++i)
         if (!used[i] && element[i]) target[i] = 0x00;
     for (const std::vector<uint8_t>* c : comes) {
         const uint32_t n = static_cast<uint32_t>(c->size());
-        uint32_t at = 0, k = 0;
-        while (k < n && at + n <= len) {
-            for (k = 0; k < n && !used[at + k]; ++k) {
-            }
-            if (k < n) at += k + 1;
+        uint32_t at = len, run = 0;
+        for (uint32_t i = 0; i < len && at == len; ++i) {
+            run = used[i] ? 0 : run + 1;
+            if (run == n) at = i + 1 - n;
         }
-        if (k < n) return false;
+        if (at == len) return false;
         std::copy(c->begin(), c->end(), target.begin() + at);
         std::fill(used.begin() + at, used.begin() + at + n, true);
     }

@@ -79,13 +79,13 @@ bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t 
     try {
         const std::vector<uint8_t> path = PathOctets(file);
         uint8_t digest[kDigestLen];
+        if (!ScPkcs15Sha1(records, len, digest)) return false;
         std::vector<uint8_t> body;
         scAppendTlv(&body, kPathTag, path.data(), path.size());
         scAppendTlv(&body, kDigestTag, digest, kDigestLen);
         if (!fileRules.empty()) scAppendTlv(&body, kRulesTag, fileRules.data(), fileRules.size());
         // One length octet, as every reader of a mark takes it.
-        if (body.size() >= 0x80 || !ScPkcs15Sha1(records, len, digest)) return false;
-        std::copy(digest, digest + kDigestLen, body.begin() + 4 + path.size());
+        if (body.size() >= 0x80) return false;
         out->clear();
         out->push_back(kMarkTag);
         out->push_back(static_cast<uint8_t>(body.size()));
