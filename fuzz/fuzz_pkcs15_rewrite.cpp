@@ -8,6 +8,7 @@
 // packed into the new end as the new contents; where written with no record
 // moving, every step leaves whole records and the file ends holding the new
 // contents' records; the new records in the old ones' order are the same records.
+// Rules a spare's mark claims, bounded by hostile rules of its header: one or the other.
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
@@ -89,5 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint16_t ids[] = {0x3F00, 0x5015, 0x4405};
     uint32_t at = 0, recLen = 0;
     if (ScPkcs15ReadSpare(SCPath(ids, 3), d, n, &at, &recLen) == SCPkcs15Spare::kWhole && at + recLen != n) abort();
+    const std::vector<uint8_t> claimed(from, from + len), enforced(to, to + len);
+    const std::vector<uint8_t> bounded = ScPkcs15BoundedRules(claimed, enforced);
+    if ((bounded != claimed && bounded != enforced) || ScPkcs15BoundedRules(enforced, enforced) != enforced) abort();
     return 0;
 }

@@ -117,18 +117,19 @@ SCRESULT SCPkcs15RecordFile::SparePath(int slot, SCPath* out) const {
     return 0;
 }
 
-SCRESULT SCPkcs15RecordFile::ProbeSpares(const SCPath& full) {
+SCRESULT SCPkcs15RecordFile::ProbeSpares(const SCPath& full, int from) {
     SCCard* card = Card();
     // Looked at once a card session while nothing stands there.
-    if (m_noSpareIn != 0 && m_noSpareIn == CardSession()) {
+    if (from == 0 && m_noSpareIn != 0 && m_noSpareIn == CardSession()) {
         m_copy.free = 0;
         return 0;
     }
-    for (int i = 0; i < kScPkcs15SpareSlots; ++i) {
+    for (int i = from; i < kScPkcs15SpareSlots; ++i) {
         Slot& slot = m_copy.slots[i];
         SCPath path;
         SCRESULT r = SparePath(i, &path);
         if (r < 0) return r;
+        slot.looked = true;
         r = card->SelectPath(path.Ids(), path.Count(), &slot.header);
         if (r == SC_E_FILE_NOT_FOUND) {
             // A free place: a spare stands only where the places before it are taken.
@@ -146,31 +147,67 @@ SCRESULT SCPkcs15RecordFile::ProbeSpares(const SCPath& full) {
         if (got < 0 && !IsAnswer(got)) return got;
         // One that the card will not let be read is no spare of this module's.
         if (got < 0) continue;
+        d.resize(static_cast<size_t>(got));
         uint32_t at = 0, len = 0;
         slot.kind = ScPkcs15ReadSpare(full, d.data(), static_cast<uint32_t>(got), &at, &len, &slot.fileRules);
-        if (slot.kind == SCPkcs15Spare::kForeign) {
-            r = IsNeverWrittenSpare(full, *slot.header, d.data(), static_cast<uint32_t>(got));
-            if (r < 0) return r;
-            if (r == 0) continue;
-            slot.kind = SCPkcs15Spare::kCut;
-        }
+        // Unmarked: a spare never written only in the spare's state (JudgeSpares tells).
+        if (slot.kind == SCPkcs15Spare::kForeign && slot.header->GetLifeCycleByte() == kScPkcs15SpareState)
+            slot.octets.swap(d);
         if (slot.kind == SCPkcs15Spare::kWhole) slot.records.assign(d.begin() + at, d.begin() + at + len);
-        if (m_copy.spare < 0 || slot.kind == SCPkcs15Spare::kWhole) m_copy.spare = i;
-        // A whole spare ends the look; after one that goes, the next place is looked at too.
+        // A whole one ends the look (JudgeSpares goes on where its header disowns
+        // it); after one that goes, the next place is looked at too.
         if (slot.kind == SCPkcs15Spare::kWhole) return 0;
     }
     return 0;
 }
 
-SCRESULT SCPkcs15RecordFile::IsNeverWrittenSpare(const SCPath& full, const SCFileHeader& found, const uint8_t* d,
-                                                 uint32_t n) {
-    // The file's own rules are asked of the card only for a file in the spare's state.
-    if (found.GetLifeCycleByte() != kScPkcs15SpareState) return 0;
-    SCFileHeader* h = nullptr;
-    const SCRESULT r = Card()->SelectPath(full.Ids(), full.Count(), &h);
-    const Header held(h, SCFileHeader::SafeRelease);
-    if (r < 0) return r == SC_E_FILE_NOT_FOUND || IsAnswer(r) ? 0 : r;
-    return h && ScPkcs15NeverWrittenSpare(full, found, *h, d, n) ? 1 : 0;
+int SCPkcs15RecordFile::JudgeSpares(const SCPath& full) {
+    // The file as read: whole records, at least one.
+    std::vector<SCPkcs15Record> recs;
+    uint32_t end = 0;
+    const uint32_t n = static_cast<uint32_t>(m_copy.bytes.size());
+    const bool fileWhole = m_copy.exists &&
+                           ScPkcs15FrameRecords(m_copy.bytes.data(), n, n, m_oneRecord, &recs, &end) == 0 &&
+                           !recs.empty();
+    const SCFileHeader* file = m_copy.exists ? m_owner.m_pFileHeader : nullptr;
+    int next = -1;
+    m_copy.spare = -1;
+    for (int i = 0; i < kScPkcs15SpareSlots; ++i) {
+        Slot& s = m_copy.slots[i];
+        if (!s.looked || s.kind == SCPkcs15Spare::kNone) continue;
+        const bool endedLook = s.kind == SCPkcs15Spare::kWhole;
+        if (s.kind == SCPkcs15Spare::kForeign) {
+            const uint32_t len = static_cast<uint32_t>(s.octets.size());
+            if (file && len && ScPkcs15NeverWrittenSpare(full, *s.header, *file, s.octets.data(), len))
+                s.kind = SCPkcs15Spare::kCut;
+        } else if (m_copy.exists) {
+            // Where the file stands, a spare counts only where nobody could have
+            // written it who may not update the file. Where the file is missing,
+            // whoever made the spare could have made the file: it counts as it is.
+            const SCPkcs15SpareMaker maker =
+                file ? ScPkcs15SpareMadeBy(*s.header, *file) : SCPkcs15SpareMaker::kAnybody;
+            // One made like its file (earlier versions' spares) may still finish a
+            // file that a cut left without whole records, never override one.
+            const bool counts =
+                maker == SCPkcs15SpareMaker::kThisModule ||
+                (maker == SCPkcs15SpareMaker::kEarlier && s.kind == SCPkcs15Spare::kWhole && !fileWhole);
+            if (!counts) {
+                s.kind = SCPkcs15Spare::kForeign;
+                Wipe(s.records);
+                s.fileRules.clear();
+            }
+        }
+        Wipe(s.octets);
+        // The places after a whole spare were not looked at: where it no longer counts, they are.
+        if (endedLook && s.kind == SCPkcs15Spare::kForeign && i + 1 < kScPkcs15SpareSlots &&
+            !m_copy.slots[i + 1].looked)
+            next = i + 1;
+        if (s.kind == SCPkcs15Spare::kWhole && (m_copy.spare < 0 || m_copy.slots[m_copy.spare].kind != s.kind))
+            m_copy.spare = i;
+        else if (s.kind == SCPkcs15Spare::kCut && m_copy.spare < 0)
+            m_copy.spare = i;
+    }
+    return next;
 }
 
 SCRESULT SCPkcs15RecordFile::ReadFile(const SCPath& full) {
@@ -225,8 +262,17 @@ SCRESULT SCPkcs15RecordFile::ReadOnce() {
     const uint64_t serial = HoldSerial();
     SCRESULT r = 0;
     try {
-        r = full.Count() > 1 ? ProbeSpares(full) : 0;
+        r = full.Count() > 1 ? ProbeSpares(full, 0) : 0;
         if (r >= 0) r = ReadFile(full);
+        // What was found at the spare's places judged by its header beside the
+        // file's; a place the look stopped short of is looked at where it must.
+        for (int next = 0; (r >= 0 || r == SC_E_FILE_NOT_FOUND) && full.Count() > 1 && next >= 0;) {
+            next = JudgeSpares(full);
+            if (next >= 0) {
+                const SCRESULT p = ProbeSpares(full, next);
+                if (p < 0) r = p;
+            }
+        }
     } catch (const std::bad_alloc&) {
         r = SC_E_NO_MEMORY;
     }
@@ -680,12 +726,10 @@ SCRESULT SCPkcs15RecordFile::MakeSpare(const SCFileHeader& like, int slot, const
                                        bool ownRules) {
     SCPath full, sparePath;
     std::vector<uint8_t> spare, rules;
-    const std::vector<uint8_t> fileRules = ownRules ? ScPkcs15Rules(like) : std::vector<uint8_t>();
     if (!m_owner.GetFullPathInto(full) || SparePath(slot, &sparePath) < 0) return SC_E_BAD_USAGE;
-    if (ownRules && !ScPkcs15SpareRules(fileRules, &rules)) return SC_E_FILE_TOO_SMALL;
-    // The mark of a spare with rules of its own carries the file's, to make the file from.
-    if (!ScPkcs15SpareContents(full, records.data(), static_cast<uint32_t>(records.size()), &spare, fileRules))
-        return ownRules ? SC_E_FILE_TOO_SMALL : SC_E_NO_MEMORY;
+    if (ownRules && !ScPkcs15SpareRules(ScPkcs15Rules(like), &rules)) return SC_E_FILE_TOO_SMALL;
+    if (!ScPkcs15SpareContents(full, records.data(), static_cast<uint32_t>(records.size()), &spare))
+        return SC_E_NO_MEMORY;
     const uint16_t spareFid = sparePath[sparePath.Count() - 1];
     Slot& s = m_copy.slots[slot];
     m_noSpareIn = 0;
@@ -717,7 +761,7 @@ SCRESULT SCPkcs15RecordFile::MakeSpare(const SCFileHeader& like, int slot, const
     }
     s.kind = SCPkcs15Spare::kWhole;
     s.records = records;
-    s.fileRules = fileRules;
+    s.fileRules.clear();
     Reframe();
     return 0;
 }
@@ -943,13 +987,16 @@ SCRESULT SCPkcs15RecordFile::TakeUpSpare() {
             like.reset(m_owner.m_pFileHeader);
             m_owner.m_pFileHeader = nullptr;
         } else {
+            // The file gone: made again with the rules the card enforced on the spare
+            // (the rule that updates it also deletes it, where the spare's were made
+            // so). Rules a spare's mark carries narrow those, never widen them.
             like.reset(m_copy.slots[slot].header);
             m_copy.slots[slot].header = nullptr;
-            // A spare with rules of its own makes the file with the file's rules, which its mark carries.
-            const std::vector<uint8_t>& own = m_copy.slots[slot].fileRules;
+            const std::vector<uint8_t>& claimed = m_copy.slots[slot].fileRules;
             SCFileHeader model;
-            if (like && !own.empty()) {
-                if (!ScPkcs15WithState(*like, 0x05, &model, &own)) return SC_E_UNSUPPORTED_FEATURE;
+            if (like && !claimed.empty()) {
+                const std::vector<uint8_t> rules = ScPkcs15BoundedRules(claimed, ScPkcs15Rules(*like));
+                if (!ScPkcs15WithState(*like, 0x05, &model, &rules)) return SC_E_UNSUPPORTED_FEATURE;
                 like.reset(new SCFileHeader(model));
             }
         }

@@ -81,9 +81,11 @@ private:
     // A place where the file's spare may stand (ScPkcs15SpareFid), as the last reading found it.
     struct Slot {
         SCPkcs15Spare kind = SCPkcs15Spare::kNone;
+        bool looked = false;             // the place was looked at in this reading
         SCFileHeader* header = nullptr;  // owned
         std::vector<uint8_t> records;    // of a whole spare
-        std::vector<uint8_t> fileRules;  // of a whole spare whose rules differ from its file's: the file's
+        std::vector<uint8_t> fileRules;  // the file's rules, where a whole spare's mark carries them
+        std::vector<uint8_t> octets;     // an unmarked file in the spare's state, until judged
     };
     // What the card holds of the file while the reader's transaction lasts.
     struct Copy {
@@ -114,10 +116,13 @@ private:
         return m_copy.spare >= 0 && m_copy.slots[m_copy.spare].kind == SCPkcs15Spare::kWhole;
     }
     SCRESULT ReadOnce();
-    SCRESULT ProbeSpares(const SCPath& full);
-    // 1 when the file found at a spare's place (its header and octets) is a spare
-    // of this file never written (ScPkcs15NeverWrittenSpare), 0 when not, or a failure.
-    SCRESULT IsNeverWrittenSpare(const SCPath& full, const SCFileHeader& found, const uint8_t* d, uint32_t n);
+    // Looks at the spare's places from `from` on, taking each file found by its mark.
+    SCRESULT ProbeSpares(const SCPath& full, int from);
+    // Judges the files found there by their headers beside the file's (read
+    // since): a spare counts only where its header vouches for it, else it is
+    // the card's issuer's (ScPkcs15SpareMadeBy). The place still to look at,
+    // where a whole spare that ended the look no longer counts; else -1.
+    int JudgeSpares(const SCPath& full);
     // SawWholeSpare() and SawDeadSpare() from the places as read.
     void SawSpares();
     SCRESULT ReadFile(const SCPath& full);

@@ -10,8 +10,8 @@
 namespace {
 
 // The mark: a private constructed element (no directory record has this tag)
-// holding the file's path [0], the digest of the records [1] and, for a spare
-// whose rules differ from the file's, the file's rules (AB).
+// holding the file's path [0] and the digest of the records [1]. Spares of one
+// earlier version carry the file's rules (AB) after the digest too.
 constexpr uint8_t kMarkTag = 0xFE;
 constexpr uint8_t kPathTag = 0x80;
 constexpr uint8_t kDigestTag = 0x81;
@@ -43,7 +43,50 @@ bool Parameters(const SCFileHeader& h, SCTlv* out) {
     return true;
 }
 
+// The conditions of expanded-form rules, by access-mode bit, each as its
+// octets. False where the rules are not
+// pairs of an access-mode byte (80) and a condition.
+constexpr uint8_t kNeverCondition[] = {0x97, 0x00};
+constexpr uint8_t kAlwaysCondition[] = {0x90, 0x00};
+using Conditions = std::vector<std::vector<uint8_t>>;
+bool ConditionsByMode(const std::vector<uint8_t>& rules, Conditions (*out)[8]) {
+    size_t p = 0;
+    SCTlv mode, cond;
+    while (p < rules.size()) {
+        const size_t at = p;
+        if (!scReadTlv(rules.data(), rules.size(), &p, &mode) || mode.tag != 0x80 || mode.length != 1 ||
+            (mode.value[0] & 0x80) || !scReadTlv(rules.data(), rules.size(), &p, &cond))
+            return false;
+        const std::vector<uint8_t> c(rules.begin() + static_cast<long>(at + 3), rules.begin() + static_cast<long>(p));
+        for (int b = 0; b < 8; ++b)
+            if (mode.value[0] & (1u << b)) (*out)[b].push_back(c);
+    }
+    return true;
+}
+
+bool Holds(const Conditions& cs, const uint8_t* c, size_t n) {
+    return std::any_of(cs.begin(), cs.end(), [&](const std::vector<uint8_t>& x) {
+        return x.size() == n && std::equal(x.begin(), x.end(), c);
+    });
+}
+
 }  // namespace
+
+std::vector<uint8_t> ScPkcs15BoundedRules(const std::vector<uint8_t>& claimed, const std::vector<uint8_t>& enforced) {
+    Conditions asked[8], granted[8];
+    if (claimed.empty() || !ConditionsByMode(claimed, &asked) || !ConditionsByMode(enforced, &granted))
+        return enforced;
+    for (int b = 0; b < 8; ++b) {
+        // An operation the rules do not name may be allowed to anybody (cards differ): it is named on both or neither.
+        if (asked[b].empty() != granted[b].empty()) return enforced;
+        const bool always = Holds(granted[b], kAlwaysCondition, 2);
+        for (const std::vector<uint8_t>& c : asked[b])
+            if (!always && !(c.size() == 2 && std::equal(c.begin(), c.end(), kNeverCondition)) &&
+                !Holds(granted[b], c.data(), c.size()))
+                return enforced;
+    }
+    return claimed;
+}
 
 std::vector<uint8_t> ScPkcs15Rules(const SCFileHeader& h) {
     SCTlv top, t;
@@ -74,8 +117,7 @@ uint16_t ScPkcs15SpareFid(uint16_t fid, int slot) {
     return static_cast<uint16_t>(fid ^ (slot == 0 ? 0x8000 : 0xC000));
 }
 
-bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t len, std::vector<uint8_t>* out,
-                           const std::vector<uint8_t>& fileRules) {
+bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t len, std::vector<uint8_t>* out) {
     try {
         const std::vector<uint8_t> path = PathOctets(file);
         uint8_t digest[kDigestLen];
@@ -83,7 +125,6 @@ bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t 
         std::vector<uint8_t> body;
         scAppendTlv(&body, kPathTag, path.data(), path.size());
         scAppendTlv(&body, kDigestTag, digest, kDigestLen);
-        if (!fileRules.empty()) scAppendTlv(&body, kRulesTag, fileRules.data(), fileRules.size());
         // One length octet, as every reader of a mark takes it.
         if (body.size() >= 0x80) return false;
         out->clear();
@@ -146,13 +187,24 @@ bool ScPkcs15WithState(const SCFileHeader& like, uint8_t state, SCFileHeader* ou
     return out->Parse(fcp.data(), fcp.size()) >= 0 && out->IsTransparentEf();
 }
 
+SCPkcs15SpareMaker ScPkcs15SpareMadeBy(const SCFileHeader& found, const SCFileHeader& fileHeader) {
+    const std::vector<uint8_t> rules = ScPkcs15Rules(found), own = ScPkcs15Rules(fileHeader);
+    if (!found.IsTransparentEf()) return SCPkcs15SpareMaker::kAnybody;
+    // Made straight in the spare's state, the card enforced its rules from its first command on.
+    std::vector<uint8_t> spares;
+    if (found.GetLifeCycleByte() == kScPkcs15SpareState &&
+        (rules == own || (ScPkcs15SpareRules(own, &spares) && rules == spares)))
+        return SCPkcs15SpareMaker::kThisModule;
+    // Any file reaches an ordinary state from one in which no rule holds.
+    if (found.GetLifeCycleByte() == fileHeader.GetLifeCycleByte() && rules == own) return SCPkcs15SpareMaker::kEarlier;
+    return SCPkcs15SpareMaker::kAnybody;
+}
+
 bool ScPkcs15NeverWrittenSpare(const SCPath& file, const SCFileHeader& found, const SCFileHeader& fileHeader,
                                const uint8_t* d, uint32_t n) {
     // What the module chose when it made the spare: its state, its file's rules, room for a mark.
-    const std::vector<uint8_t> rules = ScPkcs15Rules(found), own = ScPkcs15Rules(fileHeader);
-    std::vector<uint8_t> spares;
-    if (!found.IsTransparentEf() || found.GetLifeCycleByte() != kScPkcs15SpareState || found.GetFileSize() != n ||
-        n < MarkLength(file) || (rules != own && !(ScPkcs15SpareRules(own, &spares) && rules == spares)))
+    if (ScPkcs15SpareMadeBy(found, fileHeader) != SCPkcs15SpareMaker::kThisModule || found.GetFileSize() != n ||
+        n < MarkLength(file))
         return false;
     // Nothing written: every octet as the card created it.
     return ScPkcs15IsFiller(d[0]) && std::all_of(d, d + n, [&](uint8_t b) { return b == d[0]; });

@@ -7,13 +7,15 @@
 // The spare's identifier follows from the file's, so a reader finds it without
 // listing the DF. It opens with a mark that names the file it stands for and the
 // SHA-1 digest of the records that follow it up to its last octet: a spare cut
-// short is never taken for a whole one. A card cut right after a spare's
-// creation leaves it as created, before any mark: so a spare is made in a
-// life-cycle state of its own (kScPkcs15SpareState), and one found in that state,
-// with its file's rules and every octet as the card created it, is a spare this
-// module never wrote. Anything else under a spare's identifier (a file of the
-// card's issuer) is never read in the file's place, written or deleted; the next
-// identifier is used instead.
+// short is never taken for a whole one. The mark is one that anybody can write,
+// so only the spare's header vouches for it: a spare is made in a life-cycle
+// state of its own (kScPkcs15SpareState), straight from its first command, with
+// its file's rules or the spare rules made from them (ScPkcs15SpareRules), so
+// nobody wrote it who may not update the file. One found in that state, with
+// those rules and every octet as the card created it, is a spare this module
+// never wrote. Anything else under a spare's identifier (a file of the card's
+// issuer, or of somebody who may make files in the DF) is never read in the
+// file's place, written or deleted; the next identifier is used instead.
 #pragma once
 
 #include <cstdint>
@@ -28,12 +30,10 @@
 constexpr int kScPkcs15SpareSlots = 2;
 uint16_t ScPkcs15SpareFid(uint16_t fid, int slot = 0);
 
-// The spare's contents for these records of the file at this absolute path;
-// fileRules: the file's own access rules (the value of its template AB), carried
-// by the mark of a spare whose rules differ from the file's (ScPkcs15SpareRules),
-// else empty. False when memory runs out or the mark would not fit its length octet.
-bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t len, std::vector<uint8_t>* out,
-                           const std::vector<uint8_t>& fileRules = {});
+// The spare's contents for these records of the file at this absolute path: the
+// mark (path and digest, as every version that made spares reads it), then the
+// records. False when memory runs out or the mark would not fit its length octet.
+bool ScPkcs15SpareContents(const SCPath& file, const uint8_t* records, uint32_t len, std::vector<uint8_t>* out);
 
 // The access rules of a header (the value of its template AB), empty where it carries none.
 std::vector<uint8_t> ScPkcs15Rules(const SCFileHeader& h);
@@ -42,12 +42,18 @@ std::vector<uint8_t> ScPkcs15Rules(const SCFileHeader& h);
 // deleted too (who may rewrite a directory may take away a copy of it; nothing
 // else is granted). False where the rules cannot be read that way.
 bool ScPkcs15SpareRules(const std::vector<uint8_t>& fileRules, std::vector<uint8_t>* out);
+// Rules read from a file's contents (claimed), bounded by those the card enforced
+// on the file (enforced): the claimed ones where they ask, operation by
+// operation, what the enforced ones ask or never (97 00), and name the same
+// operations; else the enforced ones.
+// Contents may narrow what a header grants, never widen it.
+std::vector<uint8_t> ScPkcs15BoundedRules(const std::vector<uint8_t>& claimed, const std::vector<uint8_t>& enforced);
 
 enum class SCPkcs15Spare {
     kNone,     // no file under the spare's identifier
     kWhole,    // a whole spare of this file: its records stand in the file's place
     kCut,      // a spare of this file cut short or never written: it goes at the next write
-    kForeign,  // a file without this file's mark (or one that cannot be read): never touched
+    kForeign,  // no spare of this file, or one its header does not vouch for: never touched
 };
 
 // The life-cycle byte a spare is made with: operational and activated (ISO/IEC
@@ -59,16 +65,24 @@ constexpr uint8_t kScPkcs15SpareState = 0x07;
 // made like `like` itself).
 bool ScPkcs15WithState(const SCFileHeader& like, uint8_t state, SCFileHeader* out,
                        const std::vector<uint8_t>* rules = nullptr);
+// Who could have written a file under a spare's identifier (header `found`),
+// beside the file it would stand for (header `fileHeader`).
+enum class SCPkcs15SpareMaker {
+    kThisModule,  // made in the spare's state with the file's rules or the spare's made from them
+    kEarlier,     // made like the file itself (its state and rules), as the first spares were
+    kAnybody,     // anything else: made by somebody the file's rules do not vouch for
+};
+SCPkcs15SpareMaker ScPkcs15SpareMadeBy(const SCFileHeader& found, const SCFileHeader& fileHeader);
 // Whether a file under a spare's identifier of `file` (header `found`, octets
 // d[0, n), read whole) is a spare of it that a cut left before its first write:
-// in the spare's state, with the file's rules (header `fileHeader`) or a spare's
-// rules made from them, at least as long as a mark, every octet the same filler
-// the card creates files with.
+// made by this module (above), at least as long as a mark, every octet the same
+// filler the card creates files with.
 bool ScPkcs15NeverWrittenSpare(const SCPath& file, const SCFileHeader& found, const SCFileHeader& fileHeader,
                                const uint8_t* d, uint32_t n);
 
-// What the octets of a file found under the spare's identifier are; for a whole
-// spare, *at and *len frame its records, and *fileRules gets the file's rules
-// where the mark carries them (else it is emptied).
+// What the octets of a file found under the spare's identifier are, by its mark
+// alone; for a whole spare, *at and *len frame its records, and *fileRules gets
+// the file's rules where the mark carries them (spares of one earlier version
+// did; else it is emptied).
 SCPkcs15Spare ScPkcs15ReadSpare(const SCPath& file, const uint8_t* d, uint32_t n, uint32_t* at, uint32_t* len,
                                 std::vector<uint8_t>* fileRules = nullptr);
