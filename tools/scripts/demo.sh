@@ -40,12 +40,13 @@ sed 's/^/  /' "$CARDSIM_CONFIG"
 echo
 
 # The module's per-user configuration: the card-simulator back-end, trace
-# logging into the demo folder with the bridge's own lines (flag 0x400).
+# logging into the demo folder with the bridge's own lines (flag 0x400) and
+# the PIN's state as the card's answers tell it (flag 0x800).
 rm -f "$home"/trace-*.log
 cat > "$home/.MIRTAL/pkcs11.conf" <<CONF
 EnabledReaderSubsystems = TARVO-MELK
 DravokLibrary = "$sim;Sim"
-PKCS15Flags = 0x8000600
+PKCS15Flags = 0x8000E00
 EnableLogging = 1
 LogFileName = $home/trace-\$A.log
 CONF
@@ -61,6 +62,7 @@ fi
 # Each step of the client is shown with its output; the demo stops with a
 # non-zero status when the client fails or does not show what the step is for.
 out=
+runs=0
 # A command line as a shell takes it: an argument with a blank in quotes.
 shown() {
   local a line=
@@ -73,6 +75,7 @@ step() {
   echo "\$ pkcs11-tool$(shown --module "$module" "$@")"
   local rc=0
   out=$(HOME="$home" "$tool" --module "$module" "$@" 2>&1) || rc=$?
+  runs=$((runs + 1))
   [ -n "$out" ] && printf '%s\n' "$out"
   if [ "$rc" -ne 0 ]; then
     echo "demo: pkcs11-tool $* failed with status $rc"
@@ -84,6 +87,7 @@ refused() {
   echo "\$ pkcs11-tool$(shown --module "$module" "$@")"
   local rc=0
   out=$(HOME="$home" "$tool" --module "$module" "$@" 2>&1) || rc=$?
+  runs=$((runs + 1))
   [ -n "$out" ] && printf '%s\n' "$out"
   if [ "$rc" -ne 1 ]; then
     echo "demo: pkcs11-tool $* should have been refused, status $rc"
@@ -227,26 +231,46 @@ pin=$(sed -n 's/^Token: Podpis, .*UserPin: \([0-9]*\),.*/\1/p' "$home/pins.txt")
 step -T
 expect "token label        : Podpis"
 expect "token label        : Szyfrowanie"
-echo "  (the user of token Podpis logs in with the PIN generated for it)"
-step --slot 0 --login --pin "$pin" --list-objects
+echo "  (the user of token Podpis logs in with the PIN generated for it and writes a first object)"
+printf 'The first object of token Podpis' > "$home/first.txt"
+step --slot 0 --login --pin "$pin" --write-object "$home/first.txt" --type data --label "First note"
+expect "label:          'First note'"
 echo
 
-# The bridge's own lines of the trace log (at most 40 of each log).
-logs=0
-for log in "$home"/trace-*.log; do
-  [ -f "$log" ] || continue
-  logs=$((logs + 1))
-  echo "Bridge lines of the trace log written by the module ($log):"
-  awk '/PKCS#15: / && shown < 40 { print "  " $0; shown++ }' "$log"
+# What the trace logs hold, cut to the lines a user looks for: each call that
+# logs in, changes the PIN, writes, deletes or signs, with its result; the
+# card's answers on the PIN; the tokens InitializeCard added.
+short() {
+  sed -E 's/^[0-9-]+, ([0-9:.]+) \[ *([0-9]+), *[0-9]+\]: /\1 [pid \2] /; s/ +/ /g; s/^/  /'
+}
+log=$home/trace-pkcs11-tool.log
+[ -f "$log" ] || { echo "demo: the module wrote no trace log $log"; exit 1; }
+echo "The trace log $log ($(wc -l < "$log") lines) holds every PKCS#11 call"
+echo "of each run with its arguments and result, and the module's own steps. Its lines of the calls"
+echo "that log in, change the PIN, write, delete and sign, with their results, and of the card's"
+echo "answers on the PIN (its value never shows); one pid is one run of pkcs11-tool above:"
+picked=$(grep -E 'PKCS#11: C_(Login|SetPIN|CreateObject|DestroyObject|Sign)\(\) \[(complete|error)\]|: card: PIN [0-9A-F]+, (verify|change):' "$log" |
+  short | sed -E 's/ \[(complete|error)\]/ ->/; s/ +$//') || true
+printf '%s\n' "$picked"
+grep -qF 'C_Login() -> <CKR_PIN_INCORRECT>' <<<"$picked" || { echo "demo: the trace shows no refused PIN"; exit 1; }
+grep -qF 'C_Sign() -> <CKR_OK>' <<<"$picked" || { echo "demo: the trace shows no signature"; exit 1; }
+for log in "$home"/trace-python3*.log; do
+  [ -f "$log" ] || { echo "demo: the module wrote no trace log for InitializeCard under $home"; exit 1; }
+  echo "The trace log $log ($(wc -l < "$log") lines) of the InitializeCard run: the tokens it added:"
+  added=$(grep -E "PKCS#11: InitializeCard\(\) \[(complete|error)\]|PKCS#15: Adding token " "$log" |
+    short | sed -E 's/ \[(complete|error)\]/ ->/; s/ \(Operacja zako[^ ]+ pomy[^ ]+\)$//') || true
+  printf '%s\n' "$added"
+  grep -qF 'InitializeCard() -> <CKR_OK>' <<<"$added" || { echo "demo: the trace shows no InitializeCard"; exit 1; }
 done
-[ "$logs" -gt 0 ] || { echo "demo: the module wrote no trace log under $home"; exit 1; }
 echo
 echo "Each PKCS#15 application of a card is a token with the label, maker and serial"
 echo "number of its TokenInfo; a blank card is an uninitialised token on its reader's"
 echo "first slot. A user logs in with the card's PIN and changes it; a wrong PIN is"
 echo "refused and shows in the token's flags. The card's public objects show without"
 echo "login and its private key after it; certificates and data objects are read,"
-echo "written and deleted. A blank card is initialised from a"
-echo "profile: its tokens get the PINs written to the PIN output file, and their"
-echo "users log in with them. The card signs a message with its key after login, and"
-echo "OpenSSL verifies the signature with the key of the card's certificate."
+echo "written and deleted. The card signs a message with its key after login, and"
+echo "OpenSSL verifies the signature with the key of the card's certificate. A blank"
+echo "card is initialised from a profile: its tokens get the PINs written to the PIN"
+echo "output file, and their users log in with them and write to them."
+echo
+echo "Demo passed: $runs runs of pkcs11-tool on simulated cards, each showed what it is for."
