@@ -131,11 +131,19 @@ SCRESULT VerifySoPinAgain(class SCCard* card, uint8_t soRef, const char* pin, si
 // take it from. The other applications' directories are read here, before the
 // call writes anything; one that cannot be read is Failure(). A PIN that is not
 // the token's own is left on the card, and logged once.
+// A local reference (0x80 and above) that another application names in a DF
+// above the PIN's DF is shadowed there: the card, which looks for a PIN from the
+// current DF up, may answer for it from that application's PIN. Nothing is asked
+// of it, blocked or has its value taken at the token's DF until it is known to
+// stand there (Stands: this call made it there, or the card said it holds one).
 class TokenPins {
  public:
   TokenPins(const SCPkcs15Lib* lib, SCPkcs15App* app, const SCFileHeaderList* layout = nullptr);
   SCRESULT Failure() const { return m_failure; }
   bool IsOwn(const SCPath& df, uint8_t ref) const;
+  bool IsShadowed(const SCPath& df, uint8_t ref) const;
+  void Stands(const SCPath& df, uint8_t ref) const { m_standing.emplace_back(df, ref); }
+  void Erased() const { m_standing.clear(); }  // the token's DF went, and its PINs with it
 
  private:
   const SCPkcs15Lib* m_lib;
@@ -144,6 +152,8 @@ class TokenPins {
   uint8_t m_layout[2] = {0xFF, 0xFF};
   std::vector<std::pair<SCPath, uint8_t>> m_named;  // by the other applications
   mutable std::vector<std::pair<SCPath, uint8_t>> m_kept;  // logged already
+  mutable std::vector<std::pair<SCPath, uint8_t>> m_standing;  // known to stand in their DF
+  mutable std::vector<std::pair<SCPath, uint8_t>> m_shadowed;  // logged already
   SCRESULT m_failure = 0;
 };
 // Takes the value of the user PIN of `app` away under the SO PIN `soPin`: the
@@ -152,7 +162,9 @@ class TokenPins {
 // that a cut never leaves a new token that an earlier owner's PIN opens (one in
 // a DF not made yet is taken up after); after it, a PIN the erased directory
 // took is made anew without value (`madeAnew`) under the SO PIN `soRef`. A PIN
-// that is not the token's own (`pins`) is left as it is.
+// that is not the token's own (`pins`) is left as it is; one shadowed is made in
+// the token's DF without value under `soRef` unasked, or, where the DF holds
+// it, has its value taken away.
 SCRESULT ClearUserPin(class SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool madeAnew,
                       bool early);
 // The PIN that unblocks the user PIN of `app` (its PUK): the one its PIN
@@ -160,21 +172,23 @@ SCRESULT ClearUserPin(class SCPkcs15App* app, const TokenPins& pins, uint8_t soR
 // the SO PIN or the SO's PUK, which stay with the officer who initialises.
 struct UserPukPlace {
   uint8_t ref = 0xFF;
-  SCPath df;         // the DF that holds it
-  bool own = true;   // the token's own (TokenPins), else it stays
+  SCPath df;              // the DF that holds it
+  bool own = true;        // the token's own (TokenPins), else it stays
+  bool shadowed = false;  // the card may answer for it from another application's DF above
 };
 UserPukPlace FindUserPuk(class SCPkcs15App* app, const TokenPins& pins);
 // Deletes the previous user's PUK, so that it never unblocks the next user
 // PIN. A card that refuses twice (`again` verifies the SO PIN in between) has
 // it blocked and the failure is returned (*blocked: whether the block held);
 // a PUK the card does not hold, or holds blocked, or that is not the token's
-// own, is left as it is.
+// own, is left as it is. A shadowed one is deleted unasked (a deletion takes
+// only the DF's own) and never blocked.
 SCRESULT DropUserPuk(class SCCard* card, const UserPukPlace& puk, const std::function<SCRESULT()>& again,
                      bool* blocked);
 // Blocks the user PIN of `app` when it still opens with a value (without a PIN
 // object, the global PIN `ref` of `card`), so that an earlier owner's PIN
 // opens nothing after an initialisation that failed; whether the block held.
-// A PIN that is not the token's own is not blocked.
+// A PIN that is not the token's own, or shadowed, is not blocked.
 bool BlockValuedUserPin(class SCPkcs15App* app, const TokenPins& pins, class SCCard* card, uint8_t ref);
 // The card writes of an administrator's call (initialisation, erasure): a reset
 // by another application met inside them is recovered where it happened

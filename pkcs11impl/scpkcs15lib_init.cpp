@@ -372,6 +372,29 @@ namespace {
 
 constexpr SCRESULT kStatus6A81 = SC_RESULT_CODE(0xE000000000016A81ULL);
 
+// Where the card takes a PIN from: a global reference from the master file.
+SCPath PinPlace(const SCPath& df, uint8_t ref) { return ref < 0x80 ? SCPath() : df; }
+
+// Whether a PIN record of the token's directory names a PIN of the token's own.
+bool IsOwnPin(const TokenPins& pins, const SCPkcs15App* app, const ASNPkcs15AuthObject* pin) {
+  SCPath df;
+  return app->GetPinDf(pin, &df) >= 0 && pins.IsOwn(df, SCPkcs15App::GetPinReference(pin));
+}
+
+bool IsShadowedPin(const TokenPins& pins, const SCPkcs15App* app, const ASNPkcs15AuthObject* pin) {
+  SCPath df;
+  return app->GetPinDf(pin, &df) >= 0 && pins.IsShadowed(df, SCPkcs15App::GetPinReference(pin));
+}
+
+// The record of a user PIN made in its DF without value, for the SO (`soRef`) to set.
+SCPinParams MadeInDf(uint8_t soRef) {
+  SCPinParams record;
+  record.hasValue = 0;
+  record.flags = SC_PINREC_NO_VALUE | SC_PINREC_IN_CURRENT_DF;
+  if (soRef != 0 && soRef < 0xFF) record.officerRef = soRef;
+  return record;
+}
+
 // A card that is gone or no longer answers: nothing more can be sent to it.
 bool CardGone(SCRESULT r) {
   return r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED || r == SC_E_CARD_NOT_CONNECTED || r == SC_E_NO_MEMORY;
@@ -386,9 +409,12 @@ bool CardGone(SCRESULT r) {
 // that fails while the new one is written is tried once more from an empty
 // directory, so that one refused command does not leave a token no call can
 // repair.
+// A user PIN shadowed (`pins`) is made in the token's DF as the DF is made,
+// without value under the SO PIN `soRef`, before any file names it: a cut
+// never leaves the new token to another application's PIN.
 SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label, bool relabel,
                           bool* erased, const std::function<SCRESULT()>& again,
-                          const std::function<SCRESULT()>& beforeWrite) {
+                          const std::function<SCRESULT()>& beforeWrite, const TokenPins& pins, uint8_t soRef) {
   const SCFileHeaderList headers = app->GetHeaderList();
   *erased = false;
   SCRESULT r = 0;
@@ -398,13 +424,20 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
     // A directory that a failed attempt, or an interrupted one, left half written may be gone already.
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
     *erased = true;
+    pins.Erased();
     app->Clear(false);
     r = app->CreatePkcs15Structure(label.c_str(), headers);
     // The card's directory record names the token as its TokenInfo does.
     if (r >= 0 && relabel) r = app->SetTokenLabel(label.c_str(), static_cast<uint32_t>(label.size()));
     if (r >= 0) r = beforeWrite();
+    ASNPkcs15AuthObject* user = nullptr;
+    SCPath df;
+    const bool inDf = r >= 0 && app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr &&
+                      IsOwnPin(pins, app, user) && IsShadowedPin(pins, app, user) && app->GetPinDf(user, &df) >= 0;
+    SCPinParams made = MadeInDf(soRef);
     // The structure is built in memory only: it goes to the card here.
-    if (r >= 0) r = app->InitializeToken(nullptr, nullptr, nullptr, nullptr);
+    if (r >= 0) r = app->InitializeToken(nullptr, inDf ? &made : nullptr, nullptr, nullptr);
+    if (r >= 0 && inDf) pins.Stands(df, SCPkcs15App::GetPinReference(user));
     if (r >= 0 && relabel) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
     if (r >= 0 || CardGone(r)) return r;
   }
@@ -559,9 +592,10 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
                                   ? SCPkcs15App::GetPinReference(old) : kNoRef;
       r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased, soAgain,
                            [&] {
-                             const SCRESULT c = ClearUserPin(app, own, kNoRef, pin.Get(), false, true);
+                             const SCRESULT c = ClearUserPin(app, own, soPinRef, pin.Get(), false, true);
                              return c < 0 ? c : puk.Drop();
-                           });
+                           },
+                           own, soPinRef);
       if (r >= 0) {
         rebuilt = true;
       } else if (!erased && (r == SC_E_ACCESS_DENIED || r == kStatus6A81)) {
@@ -646,17 +680,6 @@ TokenPins::TokenPins(const SCPkcs15Lib* lib, SCPkcs15App* app, const SCFileHeade
   }
 }
 
-namespace {
-// Where the card takes a PIN from: a global reference from the master file.
-SCPath PinPlace(const SCPath& df, uint8_t ref) { return ref < 0x80 ? SCPath() : df; }
-
-// Whether a PIN record of the token's directory names a PIN of the token's own.
-bool IsOwnPin(const TokenPins& pins, const SCPkcs15App* app, const ASNPkcs15AuthObject* pin) {
-  SCPath df;
-  return app->GetPinDf(pin, &df) >= 0 && pins.IsOwn(df, SCPkcs15App::GetPinReference(pin));
-}
-}  // namespace
-
 bool TokenPins::IsOwn(const SCPath& df, uint8_t ref) const {
   const SCPath at = PinPlace(df, ref);
   size_t rest = 0;
@@ -680,11 +703,41 @@ bool TokenPins::IsOwn(const SCPath& df, uint8_t ref) const {
   return false;
 }
 
+bool TokenPins::IsShadowed(const SCPath& df, uint8_t ref) const {
+  if (ref < 0x80) return false;
+  for (const auto& known : m_standing)
+    if (known.second == ref && known.first.IsEqual(df)) return false;
+  // Named in a DF on the way up from this one (the same DF is another's: IsOwn).
+  bool shadowed = false;
+  for (const auto& named : m_named) {
+    const SCPath& above = named.first;
+    size_t rest = 0;
+    shadowed = shadowed || (named.second == ref && above.Count() < df.Count() &&
+                            SCPath::StripPrefix(df.Ids(), df.Count(), above.Ids(), above.Count(), &rest) != nullptr);
+  }
+  if (!shadowed) return false;
+  for (const auto& logged : m_shadowed)
+    if (logged.second == ref && logged.first.IsEqual(df)) return true;
+  m_shadowed.emplace_back(df, ref);
+  std::string path;
+  for (size_t i = 0; i < df.Count(); ++i) {
+    char id[8];
+    std::snprintf(id, sizeof id, "%04X", static_cast<unsigned>(df[i]));
+    path += id;
+  }
+  m_lib->Log(SC_OK, "%s: reinit - PIN %u in %s may be answered by another application's PIN above it, "
+             "neither asked nor blocked there until the token's own stands there",
+             m_app->GetCard() != nullptr ? m_app->GetCard()->GetCardName() : "", static_cast<unsigned>(ref),
+             path.c_str());
+  return true;
+}
+
 bool BlockValuedUserPin(SCPkcs15App* app, const TokenPins& pins, SCCard* card, uint8_t ref) {
   const SCPath mf;
   ASNPkcs15AuthObject* user = nullptr;
   if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr)
-    return IsOwnPin(pins, app, user) && app->QueryPinStatus(user, nullptr) >= 0 && app->BlockPin(user) >= 0;
+    return IsOwnPin(pins, app, user) && !IsShadowedPin(pins, app, user) && app->QueryPinStatus(user, nullptr) >= 0 &&
+           app->BlockPin(user) >= 0;
   return card != nullptr && ref < 0x80 && pins.IsOwn(mf, ref) && card->SelectMf(nullptr) >= 0 &&
          card->VerifyPin(ref, nullptr, SC_UNSET) >= 0 && card->BlockPin(ref) >= 0;
 }
@@ -709,6 +762,7 @@ UserPukPlace FindUserPuk(SCPkcs15App* app, const TokenPins& pins) {
                             ? SCPkcs15App::GetPinReference(so) : refs.GetSoPinRef();
   if (place.ref == 0 || place.ref == soRef || place.ref == refs.GetRef(SC_REFIDX_SO_PUK)) place.ref = kNoRef;
   if (place.ref < kNoRef) place.own = pins.IsOwn(place.df, place.ref);
+  place.shadowed = place.own && place.ref < kNoRef && pins.IsShadowed(place.df, place.ref);
   return place;
 }
 
@@ -720,7 +774,7 @@ SCRESULT DropUserPuk(SCCard* card, const UserPukPlace& puk, const std::function<
     if (attempt > 0 && again() < 0) break;
     r = card->SelectPathThunk(puk.df.Ids(), puk.df.Count(), 0);
     if (r == SC_E_FILE_NOT_FOUND) return 0;  // gone with its DF
-    if (r >= 0 && attempt == 0) {
+    if (r >= 0 && attempt == 0 && !puk.shadowed) {
       state = card->VerifyPin(puk.ref, nullptr, SC_UNSET);
       if (state == SC_E_NO_REFERENCED_DATA) return 0;
     }
@@ -728,6 +782,9 @@ SCRESULT DropUserPuk(SCCard* card, const UserPukPlace& puk, const std::function<
     if (r >= 0 || r == SC_E_NO_REFERENCED_DATA) return 0;
     if (CardGone(r)) return r;
   }
+  // A block of a shadowed one could fall on another application's PIN: it is
+  // left, and the refusal is the call's failure.
+  if (puk.shadowed) return r;
   // A PUK already blocked, or without a value, unblocks nothing.
   if (state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED) return 0;
   *blocked = card->SelectPathThunk(puk.df.Ids(), puk.df.Count(), 0) >= 0 && card->BlockPin(puk.ref) >= 0;
@@ -738,6 +795,15 @@ SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, co
                       bool early) {
   ASNPkcs15AuthObject* user = nullptr;
   if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0 || user == nullptr || !IsOwnPin(pins, app, user)) return 0;
+  SCPath df;
+  if (IsShadowedPin(pins, app, user) && app->GetPinDf(user, &df) >= 0) {
+    // Made in the token's DF before anything is asked of it (or, where the DF
+    // holds it, its value taken away); a DF not made yet gets it when it is made.
+    SCPinParams record = MadeInDf(soRef);
+    const SCRESULT r = app->SetPin(user, soPin, nullptr, &record, nullptr);
+    if (r >= 0) pins.Stands(df, SCPkcs15App::GetPinReference(user));
+    return early && r == SC_E_FILE_NOT_FOUND ? 0 : r;
+  }
   const SCRESULT state = app->QueryPinStatus(user, nullptr);
   if (state >= 0 || (!early && madeAnew && state == SC_E_NO_REFERENCED_DATA)) {
     SCPinParams record;
@@ -859,9 +925,10 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), true, &erased,
                          [&] { return SoPinAgain(card, soRef, pin); },
                          [&] {
-                           const SCRESULT c = ClearUserPin(app, own, kNoRef, pin.Get(), false, true);
+                           const SCRESULT c = ClearUserPin(app, own, soRef, pin.Get(), false, true);
                            return c < 0 ? c : puk.Drop();
-                         });
+                         },
+                         own, soRef);
     if (r < 0 && erased && !CardGone(r))
       (void)BlockValuedUserPin(app, own, card, app->GetHeaderList().GetUserPinRef());
     // The user PIN of the new structure has no value until the SO sets it.

@@ -532,7 +532,9 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     const uint32_t profile = ci.profile;
     const bool classic = profile == SC_CARD_TYPE_CLASSIC;
     const bool cosmo = profile == SC_CARD_TYPE_COSMOPOLIC;
-    const SCRESULT status = QueryPinStatus(pin, nullptr);
+    // A PIN made in its DF is not asked after first: the card's answer may be a DF's above.
+    const bool inDf = (record->flags & SC_PINREC_IN_CURRENT_DF) != 0;
+    const SCRESULT status = inDf ? SC_E_NO_REFERENCED_DATA : QueryPinStatus(pin, nullptr);
 
     // Authorisation.
     SCRESULT pending = SC_E_PKCS15_PIN_NOT_FOUND;
@@ -568,7 +570,8 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     record->maxLen = padded ? static_cast<uint32_t>(IntOr(a.storedLength, 0))
                             : (a.wasMaxLength ? static_cast<uint32_t>(IntOr(a.maxLength, -1)) : SC_UNSET);
     record->padChar = a.wasPadChar && a.padChar.getLength() > 0 ? a.padChar.getData()[0] : SC_UNSET;
-    record->flags = (record->flags & (SC_PINREC_NO_RESET | SC_PINREC_NO_VALUE)) | RecordFlagsFromPinFlags(pf);
+    record->flags = (record->flags & (SC_PINREC_NO_RESET | SC_PINREC_NO_VALUE | SC_PINREC_IN_CURRENT_DF)) |
+                    RecordFlagsFromPinFlags(pf);
     if (unblock && !(record->flags & SC_PINREC_UNBLOCK_DISABLED)) {
         const ASNPkcs15PinAttributes& u = unblock->typeAttributes;
         record->pukMinLen = static_cast<uint32_t>(IntOr(u.minLength, 0));
@@ -797,13 +800,14 @@ SCRESULT SCPkcs15App::InitializeToken(const char* userPin, SCPinParams* userReco
     for (size_t n = 1; n <= app.Count(); ++n) existing.AddUnique(app.Ids(), n);
 
     auto initPin = [&](int kind, const char* text, SCPinParams* record, const char* failText) -> SCRESULT {
-        if (!text || !record) return 0;
+        // A record without value needs no text: the PIN is made for the SO to set.
+        if (!record || (!text && !(record->flags & SC_PINREC_NO_VALUE))) return 0;
         ASNPkcs15AuthObject* pin = nullptr;
         if (FindPinObject(kind, &pin) < 0) return 0;
         SCRESULT s = SetPin(pin, nullptr, text, record, nullptr);
         const bool resettable = !(record->flags & SC_PINREC_NO_RESET);
         if ((s == SC_E_PIN_ALREADY_INITIALIZED || s == SC_E_ACCESS_DENIED) && resettable) s = 0;
-        if (s == 0 && *text && !(record->flags & SC_PINREC_NO_VALUE) && !SkipVerifyForIas(m_pCard))
+        if (s == 0 && text && *text && !(record->flags & SC_PINREC_NO_VALUE) && !SkipVerifyForIas(m_pCard))
             s = VerifyPin(pin, text, false, nullptr);
         if (s < 0) DebugLogWrite(2, 0, failText, static_cast<unsigned>(s & 0xFFFFFFFF));
         return s;

@@ -1152,7 +1152,8 @@ SCRESULT SCCard::BlockPin(uint32_t ref) {
 SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_t* value, uint32_t len, uint32_t) {
     if (params == nullptr || ref > 0xFE) return SC_E_BAD_PARAMS;
     SC_LOCK_CARD();
-    const SCRESULT state = VerifyPin(ref, nullptr, SC_UNSET);
+    const bool here = (params->flags & SC_PINREC_IN_CURRENT_DF) != 0;
+    const SCRESULT state = here ? SC_E_NO_REFERENCED_DATA : VerifyPin(ref, nullptr, SC_UNSET);
     const bool exists = state != SC_E_NO_REFERENCED_DATA;
     if (exists && state != SC_E_PIN_NOT_INITIALIZED) {
         if (state >= 0 || state == SC_E_PIN_BLOCKED) return SC_E_PIN_ALREADY_INITIALIZED;
@@ -1213,6 +1214,12 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
     if (r < 0 && pukCreated) {
         // Roll back the unblocking PIN this call made.
         Transmit(0x00, 0xE4, 0x20, 0x00, &unblock, 1, false, nullptr, nullptr);
+    }
+    if (here && r == SC_RESULT_CODE(0xE000000000016A89ULL)) {
+        // The DF holds one: from here on the card answers for the reference from it.
+        SCPinParams plain = *params;
+        plain.flags &= ~SC_PINREC_IN_CURRENT_DF;
+        return SCCard::CreatePin(ref, &plain, value, len, 0);
     }
     return r;
 }

@@ -1020,6 +1020,37 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
   }
 }
 
+// C_InitToken on a token whose DF lies inside another application's, both with a user PIN 81 and
+// the outer one with its PUK 82: from the inner DF the card finds the outer PINs wherever the inner
+// DF holds none. Whatever the fault they keep their tries and the outer token's user logs in; the
+// new token's user PIN is its own, in its DF, and the SO sets it.
+TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInsideAnotherApplication) {
+  Reinit t("pkcs15-model3-nested-apps-puk.card");
+  ASSERT_TRUE(t.Start());
+  const std::string shipped = t.Image();
+  Operation op = InitTokenOn("CardSim Token 2", "1234", 4);
+  op.name = "C_InitToken inside another application's DF";
+  op.succeeded = [](Reinit& r) {
+    EXPECT_EQ("B", TokenState(r));
+    EXPECT_NE(std::string::npos, r.Image().find("\npin 3F00/5015/5016 ref=81 ")) << r.Log();
+    ASSERT_EQ(CKR_OK, r.InitPin("5555")) << r.Log();
+    kUserLogsIn("5555")(r);
+  };
+  op.spared = [](Reinit& r) {
+    const std::string now = r.Image();
+    EXPECT_NE(std::string::npos, now.find("\npin 3F00/5015 ref=81 min=4 max=8 pad=FF tries=3 left=3 ")) << r.Log();
+    EXPECT_NE(std::string::npos, now.find("\npin 3F00/5015 ref=82 min=4 max=8 pad=FF tries=5 left=5 ")) << r.Log();
+    CK_SESSION_HANDLE h = 0;
+    EXPECT_EQ(CKR_OK, r.UserSession("1234", &h, 1)) << r.Log();
+    (void)r.f()->C_CloseAllSessions(1);
+  };
+  for (Fault fault : kAllFaults) {
+    FaultAtEachCommand(t, shipped, op, fault);
+    if (HasFailure()) return;
+  }
+  EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 129 in 3F0050155016 may be answered by another application's"));
+}
+
 namespace {
 
 using InitializeCardFn = int (*)(const char*, const char*);

@@ -401,13 +401,15 @@ def mf_lines(img, model, name=None, code=None, blank=False):
 
 
 def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=None, extra_data=0, cert_label=True,
-                user_consent=0, se_number=None, puk=None, user_owns_app=False):
+                user_consent=0, se_number=None, puk=None, user_owns_app=False, nested=False):
     """gp: the card holds the GlobalPlatform key set; dh: a Diffie-Hellman key and
     the group in TokenInfo; protect: what the card refuses in the clear. puk: the
     first application's user PIN is unblocked by a PUK and its SO PIN has stored
     length 8; without it (the default on model 3) the application is shaped as the
     module initialises model-3 tokens: the SO PIN (stored length 16) guards and
-    unblocks the user PIN, so the SO can set it, and there is no PUK."""
+    unblocks the user PIN, so the SO can set it, and there is no PUK. nested: the
+    second application's DF lies inside the first's (as another issuer may lay
+    a card out), so both DFs hold a PIN 81; EF.DIR names the inner one first."""
     if puk is None:
         puk = model != 3
     img = Image(model, lifecycle)
@@ -427,8 +429,10 @@ def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=Non
         if apps >= 2:
             # the module names a second application so only on model 7
             aid2 = SECOND_AID if model == 7 else PKCS15_AID
-            records += build_app(img, model, "3F00/5016", aid2, "CardSim Token 2", tmp, "a2",
-                                 officer_unblocks=True)
+            second = build_app(img, model, "3F00/5015/5016" if nested else "3F00/5016", aid2, "CardSim Token 2",
+                               tmp, "a2", officer_unblocks=True)
+            # EF.DIR names the inner application first: its token is the first slot's.
+            records = second + records if nested else records + second
     img.ef("3F00/2F00", records, size=256, ac="read:always,update:pin:04,delete:pin:04")
     return img
 
@@ -560,6 +564,7 @@ CARDS = {
     "pkcs15-model3-puk.card": lambda: card_pkcs15(3, 1, puk=True),
     "pkcs15-model3-two-apps.card": lambda: card_pkcs15(3, 2),
     "pkcs15-model3-two-apps-puk.card": lambda: card_pkcs15(3, 2, puk=True),
+    "pkcs15-model3-nested-apps-puk.card": lambda: card_pkcs15(3, 2, puk=True, nested=True),
     "pkcs15-model3-user-owned.card": lambda: card_pkcs15(3, 1, user_owns_app=True),
     "pkcs15-many-objects.card": lambda: card_pkcs15(3, 1, extra_data=49, cert_label=False),
     "qualified-model1.card": card_qualified,
