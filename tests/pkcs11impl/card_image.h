@@ -68,47 +68,19 @@ inline std::string WithoutMarkedFiles(const std::string& image) {
   return out;
 }
 
-// The records at the start of a file's octets, up to the first filler.
-inline std::vector<uint8_t> LeadingRecords(const std::vector<uint8_t>& d);
-
-// An EF at identifier `fid` beside the file at `path` ("3F0050154401"), as an image
-// line with this header ("lcs=05 ac=..."), holding a spare's mark for that file
-// (its path, the SHA-1 of the records, and `rules` as one earlier version carried
-// them where given) and the records.
-inline std::string SpareLine(const std::string& path, const std::string& fid, const std::string& header,
-                             const std::vector<uint8_t>& records, const std::vector<uint8_t>& rules = {}) {
-  const std::vector<uint8_t> name = testsupport::FromHex(path);
-  uint8_t digest[SHA_DIGEST_LENGTH];
-  SHA1(records.data(), records.size(), digest);
-  std::vector<uint8_t> mark = {0x80, static_cast<uint8_t>(name.size())};
-  mark.insert(mark.end(), name.begin(), name.end());
-  mark.insert(mark.end(), {0x81, SHA_DIGEST_LENGTH});
-  mark.insert(mark.end(), digest, digest + SHA_DIGEST_LENGTH);
+// A spare's octets for the file at `path` ("3F0050154401"): its mark (the path, the SHA-1 of the
+// records and, where given, rules as one earlier version carried them), then the records.
+inline std::vector<uint8_t> SpareOctets(const std::string& path, const std::vector<uint8_t>& records,
+                                        const std::vector<uint8_t>& rules = {}) {
+  std::vector<uint8_t> mark = testsupport::FromHex(Hex(std::vector<uint8_t>{0x80, uint8_t(path.size() / 2)}.data(), 2) +
+                                                   path + "8114");
+  mark.resize(mark.size() + SHA_DIGEST_LENGTH);
+  SHA1(records.data(), records.size(), &mark[mark.size() - SHA_DIGEST_LENGTH]);
   if (!rules.empty()) mark.insert(mark.end(), {0xAB, static_cast<uint8_t>(rules.size())});
   mark.insert(mark.end(), rules.begin(), rules.end());
-  std::vector<uint8_t> d = {0xFE, static_cast<uint8_t>(mark.size())};
-  d.insert(d.end(), mark.begin(), mark.end());
-  d.insert(d.end(), records.begin(), records.end());
-  std::string where;
-  for (size_t i = 0; i + 4 < path.size(); i += 4) where += path.substr(i, 4) + "/";
-  const size_t lcs = header.find(' ');
-  return "ef " + where + fid + " " + header.substr(0, lcs) + " size=" + std::to_string(d.size()) +
-         header.substr(lcs) + " data=" + Hex(d.data(), d.size()) + "\n";
-}
-
-// The files of an image whose spare's mark holds more than the path and digest
-// that every version which made spares reads.
-inline std::vector<std::string> MarksEarlierVersionsMisread(const std::string& image) {
-  std::vector<std::string> out;
-  std::istringstream in(image);
-  for (std::string line; std::getline(in, line);) {
-    const size_t data = line.find(" data=FE");
-    if (line.compare(0, 3, "ef ") != 0 || data == std::string::npos) continue;
-    const std::vector<uint8_t> d = testsupport::FromHex(line.substr(data + 6, 8));
-    if (d.size() == 4 && d[2] == 0x80 && d[1] != 2 + d[3] + 2 + SHA_DIGEST_LENGTH)
-      out.push_back(line.substr(3, line.find(' ', 3) - 3));
-  }
-  return out;
+  mark.insert(mark.begin(), {0xFE, static_cast<uint8_t>(mark.size())});
+  mark.insert(mark.end(), records.begin(), records.end());
+  return mark;
 }
 
 struct Image {
@@ -157,6 +129,7 @@ inline bool NextTlv(const std::vector<uint8_t>& d, size_t* at, size_t end, uint8
   return true;
 }
 
+// The records at the start of a file's octets, up to the first filler.
 inline std::vector<uint8_t> LeadingRecords(const std::vector<uint8_t>& d) {
   size_t at = 0, vs = 0, vl = 0;
   uint8_t tag = 0;

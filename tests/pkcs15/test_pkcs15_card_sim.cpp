@@ -290,18 +290,13 @@ TEST_F(P15Card, RecordsAreReadWholeAndWrittenWhereTheyChange) {
     Inject(0xB0, 0x9000, 0);
 }
 
-// A spare stands in its file's place only while it is whole, names that file and
-// its header vouches for it (made in the spare's state with the file's rules or the
-// spare's rules made from them; one made like the file, as the first spares were,
-// only where the file holds no whole records): a whole one's records are read in
-// the file's place (and the next write makes the file hold them and takes the
-// spare away); one cut short or never written is not (and goes). Any other file
-// under the spare's identifier (the card issuer's or anybody's: empty, filler,
-// unreadable, a spare of another file, blank otherwise, or a whole spare of this
-// file whose header this module does not make) is never read in its place,
-// written or deleted: the file grows through the next identifier, and where that
-// is taken too, it does not grow. A file remade from a spare never gets rules
-// more open than the spare's header.
+// A spare stands in its file's place only while it is whole, names that file and its header vouches for it:
+// a whole one's records are read in the file's place (and the next write makes
+// the file hold them and takes the spare away); one cut short or never written is not (and goes);
+// and any other file under the spare's identifier (the card
+// issuer's: empty, filler, unreadable, a spare of another file, blank otherwise) is never read
+// in its place, written or deleted: the file grows through the next identifier,
+// and where that is taken too, it does not grow.
 TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
     SCCard* card = Connect("pkcs15-model3");
     ASSERT_NE(nullptr, card);
@@ -309,31 +304,17 @@ TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
     ASSERT_EQ(SC_OK, VerifySoPin(card));
     const uint16_t odfPath[] = {0x3F00, 0x5015, 0x5031}, otherPath[] = {0x3F00, 0x5015, 0x5032};
     const std::vector<uint8_t> entry = {0xA7, 0x0A, 0x30, 0x08, 0x04, 0x06, 0x3F, 0x00, 0x50, 0x15, 0x44, 0x05};
-    // Rules of a planted file: the ODF's (update by the user, delete by the SO), the
-    // spare's made from them, always, the SO's (who may not update the ODF), or, with
-    // no state given, what the card gives a plain binary file (the issuer's).
-    SCFileHeader* odfHeader = nullptr;
-    ASSERT_EQ(SC_OK, card->SelectPath(odfPath, 3, &odfHeader));
-    const std::vector<uint8_t> odfRules = ScPkcs15Rules(*odfHeader);
-    std::vector<uint8_t> spareRules;
-    ASSERT_TRUE(ScPkcs15SpareRules(odfRules, &spareRules));
-    ASSERT_NE(odfRules, spareRules);
-    const std::vector<uint8_t> always = {0x80, 0x01, 0x7F, 0x90, 0x00},
-                               officer = {0x80, 0x01, 0x01, 0x90, 0x00, 0x80, 0x01, 0x42,
-                                          0xA4, 0x06, 0x83, 0x01, 0x04, 0x95, 0x01, 0x08};
-    enum { kOdf, kSpare, kAlways, kOfficer };
-    const std::vector<uint8_t>* const rulesOf[] = {&odfRules, &spareRules, &always, &officer};
-    const auto plant = [&](const std::vector<uint8_t>& contents, uint16_t fid = 0xD031, uint8_t state = 0,
-                           int rules = kOdf) {
+    // Made in this life-cycle state, where one is given, like the ODF (rules 0), an issuer's file (1), or always (2).
+    SCFileHeader* rulesOf[3] = {nullptr, nullptr, new SCFileHeader()};
+    const auto plant = [&](const std::vector<uint8_t>& contents, uint16_t fid = 0xD031, uint8_t state = 0, int rules = 0) {
         SCTransactGuard g(card);
         SCFileHeader model;
         const uint32_t n = static_cast<uint32_t>(contents.size());
         (void)card->SelectPath(kApp1, 2, nullptr);
         (void)card->DeleteFile(fid);
         ASSERT_EQ(SC_OK, !state ? card->CreateBinaryFile(fid, n, 0)
-                         : ScPkcs15WithState(*odfHeader, state, &model, rulesOf[rules])
-                             ? card->CreateFileLike(model, fid, n, nullptr)
-                             : SC_E_BAD_USAGE);
+                         : ScPkcs15WithState(*rulesOf[rules], state, &model) ? card->CreateFileLike(model, fid, n, nullptr)
+                                                                            : SC_E_BAD_USAGE);
         if (!contents.empty()) {
             ASSERT_EQ(SC_OK, card->UpdateBinaryFromStart(contents.data(), static_cast<uint32_t>(contents.size())));
         }
@@ -351,40 +332,35 @@ TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
         Place(odf, 0x5031);
         return odf.Load(true) < 0 ? -1 : odf.GetEntryCount();
     };
-    const auto dropOdf = [&] {
-        SCTransactGuard g(card);
-        ASSERT_EQ(SC_OK, card->SelectPath(kApp1, 2, nullptr));
-        ASSERT_EQ(SC_OK, card->DeleteFile(0x5031));
-    };
     std::vector<uint8_t> whole, ofAnother;
     ASSERT_TRUE(ScPkcs15SpareContents(SCPath(odfPath, 3), entry.data(), 12, &whole));
     ASSERT_TRUE(ScPkcs15SpareContents(SCPath(otherPath, 3), entry.data(), 12, &ofAnother));
-    EXPECT_EQ(2u + 2 + 6 + 2 + 20, whole.size() - entry.size()) << "a mark of path and digest only";
     std::vector<uint8_t> cut = whole;
     cut.back() ^= 0xFF;
-    for (int rules : {kOdf, kSpare}) {
-        plant(whole, 0xD031, kScPkcs15SpareState, rules);
-        EXPECT_EQ(1, entries());
-        for (const auto& other : {cut, ofAnother}) {
-            plant(other, 0xD031, kScPkcs15SpareState, rules);
-            EXPECT_EQ(5, entries());
-        }
+    const std::vector<uint8_t> blank(40, 0xFF), always = {0x80, 0x01, 0x7F, 0x90, 0x00};
+    plant(blank);
+    ASSERT_EQ(SC_OK, card->SelectPath(odfPath, 3, &rulesOf[0]));
+    ASSERT_EQ(SC_OK, card->SelectPath(std::vector<uint16_t>{0x3F00, 0x5015, 0xD031}.data(), 3, &rulesOf[1]));
+    ASSERT_TRUE(ScPkcs15WithState(*rulesOf[0], 0x05, rulesOf[2], &always));
+    plant(whole, 0xD031, kScPkcs15SpareState);
+    EXPECT_EQ(1, entries());
+    for (const auto& other : {cut, ofAnother}) {
+        plant(other);
+        EXPECT_EQ(5, entries());
     }
-    // Files of the card's issuer, or anybody's: read around, never written over or deleted.
+    // Files of the card's issuer: read around, never written over or deleted.
     SCPkcs15ODF odf(card);
     Place(odf, 0x5031);
     std::vector<uint8_t> bigger = {0x30, 0x82, 0x01, 0x2C, 0x04, 0x82, 0x01, 0x28};
     bigger.resize(0x130, 0x5A);
-    const std::vector<uint8_t> blank(40, 0xFF);
-    // Blank ones too, where the state, the rules or the length are not a never-written spare's;
-    // and whole spares of the ODF in a header this module does not make.
+    // Blank ones too, where the state, the rules or the length are not a never-written spare's, and whole
+    // spares in the issuer's rules, rules that allow everything, or the ODF's rules in state 05 over an ODF
+    // that holds whole records.
     const std::vector<std::tuple<std::vector<uint8_t>, uint8_t, int>> issuers = {
         {ofAnother, 0, 0}, {std::vector<uint8_t>(1, 0x00), 0, 0}, {std::vector<uint8_t>(40, 0x00), 0, 0}, {blank, 0, 0},
-        {std::vector<uint8_t>(40, 0x42), 0, 0}, {blank, 0x05, kOdf}, {blank, kScPkcs15SpareState, kAlways},
-        {std::vector<uint8_t>(40, 0x42), kScPkcs15SpareState, kOdf},
-        {std::vector<uint8_t>(20, 0xFF), kScPkcs15SpareState, kOdf}, {whole, 0, 0},
-        {whole, kScPkcs15SpareState, kAlways}, {whole, kScPkcs15SpareState, kOfficer}, {whole, 0x05, kOdf},
-        {cut, 0x05, kOdf}};
+        {std::vector<uint8_t>(40, 0x42), 0, 0}, {blank, 0x05, 0}, {blank, kScPkcs15SpareState, 1},
+        {std::vector<uint8_t>(40, 0x42), kScPkcs15SpareState, 0}, {std::vector<uint8_t>(20, 0xFF), kScPkcs15SpareState, 0},
+        {whole, 0, 0}, {whole, kScPkcs15SpareState, 1}, {whole, kScPkcs15SpareState, 2}, {whole, 0x05, 0}};
     for (size_t k = 0; k <= issuers.size(); ++k) {
         SCOPED_TRACE(k);
         // The last row: a file the card will not let be read.
@@ -426,73 +402,76 @@ TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
         first.back() ^= 0x01;
         ASSERT_EQ(SC_OK, odf.Write(first.data(), static_cast<uint32_t>(first.size()), nullptr));
     }
-    // A spare never written (its state, the ODF's rules or the spare's, every octet as created) is read around and
-    // goes at the next write, whatever it writes, as does one at the next place; one the PINs held may not delete stays.
-    for (int rules : {kOdf, kSpare}) {
-        for (const uint16_t fid : {0xD031, 0x9031}) plant(blank, fid, kScPkcs15SpareState, rules);
-        EXPECT_EQ(5, entries());
-        for (const int refused : {1, 0}) {
-            ASSERT_EQ(SC_OK, odf.Load(true));
-            Inject(0xE4, 0x6982, refused);
-            EXPECT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
-            EXPECT_EQ(refused ? blank : std::vector<uint8_t>{0xEE}, octets(0xD031));
-            EXPECT_EQ((std::vector<uint8_t>{0xEE}), octets(0x9031));
-        }
-    }
-    // A whole spare's records become the file's at the next write; so do those of one made like the file
-    // where the file holds no whole records (a cut of an earlier version's growth).
-    const std::vector<uint8_t> torn = {0xA0, 0x82, 0x7F, 0xFF, 0x30};
-    for (const uint8_t state : {kScPkcs15SpareState, uint8_t{0x05}}) {
-        plant(whole, 0xD031, state, kOdf);
-        if (state == 0x05) {
-            SCTransactGuard g(card);
-            ASSERT_EQ(SC_OK, card->SelectPath(odfPath, 3, nullptr));
-            ASSERT_EQ(SC_OK, card->UpdateBinaryFromStart(torn.data(), static_cast<uint32_t>(torn.size())));
-        }
-        EXPECT_EQ(1, entries());
+    // A spare never written (its state, the ODF's rules, every octet as created) is read around and goes at the
+    // next write, whatever it writes, as does one at the next place; one the PINs held may not delete stays.
+    for (const uint16_t fid : {0xD031, 0x9031}) plant(blank, fid, kScPkcs15SpareState);
+    EXPECT_EQ(5, entries());
+    for (const int refused : {1, 0}) {
         ASSERT_EQ(SC_OK, odf.Load(true));
-        ASSERT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
-        std::vector<uint8_t> b(16);
-        EXPECT_EQ(SC_E_FILE_NOT_FOUND, card->SelectPath(std::vector<uint16_t>{0x3F00, 0x5015, 0xD031}.data(), 3, nullptr));
-        ASSERT_EQ(SC_OK, card->SelectPath(odfPath, 3, nullptr));
-        ASSERT_EQ(13, card->ReadBinary(0, b.data(), 13));
-        EXPECT_TRUE(std::equal(entry.begin(), entry.end(), b.begin()));
-        EXPECT_EQ(1, entries());
+        Inject(0xE4, 0x6982, refused);
+        EXPECT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
+        EXPECT_EQ(refused ? blank : std::vector<uint8_t>{0xEE}, octets(0xD031));
+        EXPECT_EQ((std::vector<uint8_t>{0xEE}), octets(0x9031));
     }
-    // With its file gone, a whole spare makes the file again with the rules of its own header: the spare's
-    // (the rule that updates the ODF deletes it too). A mark that carries rules (as one earlier version
-    // wrote them) narrows those, never widens them: rules that ask what the header asks or allow
-    // nothing stand, others (the ODF's own delete rule, always) give way to the header's.
-    const auto withRules = [&](const std::vector<uint8_t>& rules) {
-        std::vector<uint8_t> m(whole);
-        m.insert(m.begin() + 2 + m[1], {0xAB, static_cast<uint8_t>(rules.size())});
-        m.insert(m.begin() + 4 + m[1], rules.begin(), rules.end());
-        m[1] = static_cast<uint8_t>(m[1] + 2 + rules.size());
-        return m;
-    };
-    // The spare's rules but that nobody may delete.
-    std::vector<uint8_t> narrower(spareRules);
-    for (size_t i = 0; i + 2 < narrower.size(); ++i)
-        if (narrower[i] == 0x80 && narrower[i + 1] == 0x01 && narrower[i + 2] == 0x42) narrower[i + 2] = 0x02;
-    narrower.insert(narrower.end(), {0x80, 0x01, 0x40, 0x97, 0x00});
-    ASSERT_NE(spareRules, narrower);
-    const std::vector<std::pair<std::vector<uint8_t>, const std::vector<uint8_t>*>> remakes = {
-        {whole, &spareRules}, {withRules(odfRules), &spareRules}, {withRules(always), &spareRules},
-        {withRules(narrower), &narrower}};
-    for (const auto& [contents, made] : remakes) {
-        plant(contents, 0xD031, kScPkcs15SpareState, kSpare);
-        dropOdf();
-        EXPECT_EQ(1, entries());
-        ASSERT_EQ(SC_OK, odf.Load(true));
-        ASSERT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
-        EXPECT_EQ((std::vector<uint8_t>{0xEE}), octets(0xD031));
-        SCFileHeader* remade = nullptr;
-        ASSERT_EQ(SC_OK, card->SelectPath(odfPath, 3, &remade));
-        EXPECT_EQ(testsupport::ToHex(*made), testsupport::ToHex(ScPkcs15Rules(*remade)));
-        SCFileHeader::SafeRelease(remade);
-        EXPECT_EQ(1, entries());
+    // A whole spare's records become the file's at the next write; so do those of one made like the file (an
+    // earlier version's) where the file holds no whole records.
+    plant(whole, 0xD031, kScPkcs15SpareState);
+    ASSERT_EQ(SC_OK, odf.Load(true));
+    ASSERT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
+    std::vector<uint8_t> b(16);
+    EXPECT_EQ(SC_E_FILE_NOT_FOUND, card->SelectPath(std::vector<uint16_t>{0x3F00, 0x5015, 0xD031}.data(), 3, nullptr));
+    ASSERT_EQ(SC_OK, card->SelectPath(odfPath, 3, nullptr));
+    ASSERT_EQ(13, card->ReadBinary(0, b.data(), 13));
+    EXPECT_TRUE(std::equal(entry.begin(), entry.end(), b.begin()));
+    EXPECT_EQ(1, entries());
+    ASSERT_EQ(SC_OK, card->SelectPath(odfPath, 3, nullptr));
+    ASSERT_EQ(SC_OK, card->UpdateBinaryFromStart(std::vector<uint8_t>{0xA0, 0x82, 0x7F, 0xFF}.data(), 4));
+    EXPECT_EQ(-1, entries());
+    plant(whole, 0xD031, 0x05);
+    EXPECT_EQ(1, entries());
+    ASSERT_EQ(SC_OK, odf.Load(true));
+    ASSERT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
+    EXPECT_EQ((std::vector<uint8_t>{0xEE}), octets(0xD031));
+    for (SCFileHeader* h : rulesOf) SCFileHeader::SafeRelease(h);
+    // A spare that the rule updating its file lets be deleted (made where that rule
+    // may not delete the file) is this module's too: never written, it goes; whole,
+    // with its file gone, it makes the file again with the rules of its own header.
+    // Rules a mark carries (one earlier version wrote the file's there) narrow
+    // those, never widen them: the ODF's (delete by the SO) and always give way.
+    SCFileHeader* odfHeader = nullptr;
+    ASSERT_EQ(SC_OK, card->SelectPath(odfPath, 3, &odfHeader));
+    const std::vector<uint8_t> odfRules = ScPkcs15Rules(*odfHeader);
+    std::vector<uint8_t> spareRules, marked;
+    ASSERT_TRUE(ScPkcs15SpareRules(odfRules, &spareRules));
+    ASSERT_NE(odfRules, spareRules);
+    ASSERT_TRUE(ScPkcs15SpareContents(SCPath(odfPath, 3), entry.data(), 12, &marked));
+    // The spare's rules (update and delete by the user), but that nobody deletes.
+    const std::vector<uint8_t> undeletable = testsupport::FromHex("80013D9000800102A4068301819501088001409700");
+    rulesOf[0] = new SCFileHeader();
+    ASSERT_TRUE(ScPkcs15WithState(*odfHeader, 0x05, rulesOf[0], &spareRules));
+    plant(blank, 0xD031, kScPkcs15SpareState, 0);
+    EXPECT_EQ(1, entries());
+    ASSERT_EQ(SC_OK, odf.Load(true));
+    ASSERT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
+    EXPECT_EQ((std::vector<uint8_t>{0xEE}), octets(0xD031));
+    plant(marked, 0xD031, kScPkcs15SpareState, 0);
+    {
+        SCTransactGuard g(card);
+        ASSERT_EQ(SC_OK, card->SelectPath(kApp1, 2, nullptr));
+        ASSERT_EQ(SC_OK, card->DeleteFile(0x5031));
     }
-    SCFileHeader::SafeRelease(odfHeader);
+    EXPECT_EQ(1, entries());
+    ASSERT_EQ(SC_OK, odf.Load(true));
+    ASSERT_EQ(SC_OK, odf.Write(nullptr, 0, nullptr));
+    EXPECT_EQ((std::vector<uint8_t>{0xEE}), octets(0xD031));
+    SCFileHeader* remade = nullptr;
+    ASSERT_EQ(SC_OK, card->SelectPath(odfPath, 3, &remade));
+    EXPECT_EQ(testsupport::ToHex(spareRules), testsupport::ToHex(ScPkcs15Rules(*remade)));
+    EXPECT_EQ(1, entries());
+    for (SCFileHeader* h : {odfHeader, remade, rulesOf[0]}) SCFileHeader::SafeRelease(h);
+    EXPECT_EQ(spareRules, ScPkcs15BoundedRules(odfRules, spareRules));
+    EXPECT_EQ(spareRules, ScPkcs15BoundedRules(always, spareRules));
+    EXPECT_EQ(undeletable, ScPkcs15BoundedRules(undeletable, spareRules));
 }
 
 TEST_F(P15Card, MissingFileIsRememberedUntilForced) {
