@@ -680,6 +680,27 @@ TokenPins::TokenPins(const SCPkcs15Lib* lib, SCPkcs15App* app, const SCFileHeade
   }
 }
 
+namespace {
+// A path as the trace writes it ("3F005015").
+std::string PathText(const SCPath& p) {
+  std::string text;
+  for (size_t i = 0; i < p.Count(); ++i) {
+    char id[8];
+    std::snprintf(id, sizeof id, "%04X", static_cast<unsigned>(p[i]));
+    text += id;
+  }
+  return text.empty() ? "3F00" : text;
+}
+
+// Whether a PIN is new to `seen`, which then holds it: each is logged once.
+bool FirstTime(std::vector<std::pair<SCPath, uint8_t>>* seen, const SCPath& at, uint8_t ref) {
+  for (const auto& s : *seen)
+    if (s.second == ref && s.first.IsEqual(at)) return false;
+  seen->emplace_back(at, ref);
+  return true;
+}
+}  // namespace
+
 bool TokenPins::IsOwn(const SCPath& df, uint8_t ref) const {
   const SCPath at = PinPlace(df, ref);
   size_t rest = 0;
@@ -688,18 +709,10 @@ bool TokenPins::IsOwn(const SCPath& df, uint8_t ref) const {
   for (const auto& named : m_named)
     if (named.second == ref && PinPlace(named.first, ref).IsEqual(at)) own = false;
   if (own) return true;
-  for (const auto& kept : m_kept)
-    if (kept.second == ref && kept.first.IsEqual(at)) return false;
-  m_kept.emplace_back(at, ref);
-  std::string path;
-  for (size_t i = 0; i < at.Count(); ++i) {
-    char id[8];
-    std::snprintf(id, sizeof id, "%04X", static_cast<unsigned>(at[i]));
-    path += id;
-  }
-  m_lib->Log(SC_OK, "%s: reinit - PIN %u in %s is not the token's own (outside its DF, or another application's), "
-             "left on the card", m_app->GetCard() != nullptr ? m_app->GetCard()->GetCardName() : "",
-             static_cast<unsigned>(ref), path.empty() ? "3F00" : path.c_str());
+  if (FirstTime(&m_kept, at, ref))
+    m_lib->Log(SC_OK, "%s: reinit - PIN %u in %s is not the token's own (outside its DF, or another application's), "
+               "left on the card", m_app->GetCard() != nullptr ? m_app->GetCard()->GetCardName() : "",
+               static_cast<unsigned>(ref), PathText(at).c_str());
   return false;
 }
 
@@ -715,21 +728,12 @@ bool TokenPins::IsShadowed(const SCPath& df, uint8_t ref) const {
     shadowed = shadowed || (named.second == ref && above.Count() < df.Count() &&
                             SCPath::StripPrefix(df.Ids(), df.Count(), above.Ids(), above.Count(), &rest) != nullptr);
   }
-  if (!shadowed) return false;
-  for (const auto& logged : m_shadowed)
-    if (logged.second == ref && logged.first.IsEqual(df)) return true;
-  m_shadowed.emplace_back(df, ref);
-  std::string path;
-  for (size_t i = 0; i < df.Count(); ++i) {
-    char id[8];
-    std::snprintf(id, sizeof id, "%04X", static_cast<unsigned>(df[i]));
-    path += id;
-  }
-  m_lib->Log(SC_OK, "%s: reinit - PIN %u in %s may be answered by another application's PIN above it, "
-             "neither asked nor blocked there until the token's own stands there",
-             m_app->GetCard() != nullptr ? m_app->GetCard()->GetCardName() : "", static_cast<unsigned>(ref),
-             path.c_str());
-  return true;
+  if (shadowed && FirstTime(&m_shadowed, df, ref))
+    m_lib->Log(SC_OK, "%s: reinit - PIN %u in %s may be answered by another application's PIN above it, "
+               "neither asked nor blocked there until the token's own stands there",
+               m_app->GetCard() != nullptr ? m_app->GetCard()->GetCardName() : "", static_cast<unsigned>(ref),
+               PathText(df).c_str());
+  return shadowed;
 }
 
 bool BlockValuedUserPin(SCPkcs15App* app, const TokenPins& pins, SCCard* card, uint8_t ref) {
