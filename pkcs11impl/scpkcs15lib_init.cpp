@@ -381,16 +381,17 @@ bool IsOwnPin(const TokenPins& pins, const SCPkcs15App* app, const ASNPkcs15Auth
   return app->GetPinDf(pin, &df) >= 0 && pins.IsOwn(df, SCPkcs15App::GetPinReference(pin));
 }
 
-bool IsShadowedPin(const TokenPins& pins, const SCPkcs15App* app, const ASNPkcs15AuthObject* pin) {
-  SCPath df;
-  return app->GetPinDf(pin, &df) >= 0 && pins.IsShadowed(df, SCPkcs15App::GetPinReference(pin));
+// Whether a PIN record names a PIN another application's may answer for (TokenPins::IsShadowed); *df its DF.
+bool IsShadowedPin(const TokenPins& pins, const SCPkcs15App* app, const ASNPkcs15AuthObject* pin, SCPath* df) {
+  return app->GetPinDf(pin, df) >= 0 && pins.IsShadowed(*df, SCPkcs15App::GetPinReference(pin));
 }
 
-// The record of a user PIN made in its DF without value, for the SO (`soRef`) to set.
-SCPinParams MadeInDf(uint8_t soRef) {
+// The record of a user PIN without value, for the SO (`soRef`, where one) to set;
+// inDf: made in the current DF unasked.
+SCPinParams WithoutValue(uint8_t soRef, bool inDf) {
   SCPinParams record;
   record.hasValue = 0;
-  record.flags = SC_PINREC_NO_VALUE | SC_PINREC_IN_CURRENT_DF;
+  record.flags = SC_PINREC_NO_VALUE | (inDf ? SC_PINREC_IN_CURRENT_DF : 0);
   if (soRef != 0 && soRef < 0xFF) record.officerRef = soRef;
   return record;
 }
@@ -433,8 +434,8 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
     ASNPkcs15AuthObject* user = nullptr;
     SCPath df;
     const bool inDf = r >= 0 && app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr &&
-                      IsOwnPin(pins, app, user) && IsShadowedPin(pins, app, user) && app->GetPinDf(user, &df) >= 0;
-    SCPinParams made = MadeInDf(soRef);
+                      IsOwnPin(pins, app, user) && IsShadowedPin(pins, app, user, &df);
+    SCPinParams made = WithoutValue(soRef, true);
     // The structure is built in memory only: it goes to the card here.
     if (r >= 0) r = app->InitializeToken(nullptr, inDf ? &made : nullptr, nullptr, nullptr);
     if (r >= 0 && inDf) pins.Stands(df, SCPkcs15App::GetPinReference(user));
@@ -721,13 +722,11 @@ bool TokenPins::IsShadowed(const SCPath& df, uint8_t ref) const {
   for (const auto& known : m_standing)
     if (known.second == ref && known.first.IsEqual(df)) return false;
   // Named in a DF on the way up from this one (the same DF is another's: IsOwn).
-  bool shadowed = false;
-  for (const auto& named : m_named) {
-    const SCPath& above = named.first;
+  const bool shadowed = std::any_of(m_named.begin(), m_named.end(), [&](const auto& named) {
     size_t rest = 0;
-    shadowed = shadowed || (named.second == ref && above.Count() < df.Count() &&
-                            SCPath::StripPrefix(df.Ids(), df.Count(), above.Ids(), above.Count(), &rest) != nullptr);
-  }
+    return named.second == ref && named.first.Count() < df.Count() &&
+           SCPath::StripPrefix(df.Ids(), df.Count(), named.first.Ids(), named.first.Count(), &rest) != nullptr;
+  });
   if (shadowed && FirstTime(&m_shadowed, df, ref))
     m_lib->Log(SC_OK, "%s: reinit - PIN %u in %s may be answered by another application's PIN above it, "
                "neither asked nor blocked there until the token's own stands there",
@@ -737,11 +736,11 @@ bool TokenPins::IsShadowed(const SCPath& df, uint8_t ref) const {
 }
 
 bool BlockValuedUserPin(SCPkcs15App* app, const TokenPins& pins, SCCard* card, uint8_t ref) {
-  const SCPath mf;
+  SCPath mf, df;
   ASNPkcs15AuthObject* user = nullptr;
   if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr)
-    return IsOwnPin(pins, app, user) && !IsShadowedPin(pins, app, user) && app->QueryPinStatus(user, nullptr) >= 0 &&
-           app->BlockPin(user) >= 0;
+    return IsOwnPin(pins, app, user) && !IsShadowedPin(pins, app, user, &df) &&
+           app->QueryPinStatus(user, nullptr) >= 0 && app->BlockPin(user) >= 0;
   return card != nullptr && ref < 0x80 && pins.IsOwn(mf, ref) && card->SelectMf(nullptr) >= 0 &&
          card->VerifyPin(ref, nullptr, SC_UNSET) >= 0 && card->BlockPin(ref) >= 0;
 }
@@ -800,21 +799,18 @@ SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, co
   ASNPkcs15AuthObject* user = nullptr;
   if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0 || user == nullptr || !IsOwnPin(pins, app, user)) return 0;
   SCPath df;
-  if (IsShadowedPin(pins, app, user) && app->GetPinDf(user, &df) >= 0) {
+  if (IsShadowedPin(pins, app, user, &df)) {
     // Made in the token's DF before anything is asked of it (or, where the DF
     // holds it, its value taken away); a DF not made yet gets it when it is made.
-    SCPinParams record = MadeInDf(soRef);
+    SCPinParams record = WithoutValue(soRef, true);
     const SCRESULT r = app->SetPin(user, soPin, nullptr, &record, nullptr);
     if (r >= 0) pins.Stands(df, SCPkcs15App::GetPinReference(user));
     return early && r == SC_E_FILE_NOT_FOUND ? 0 : r;
   }
   const SCRESULT state = app->QueryPinStatus(user, nullptr);
   if (state >= 0 || (!early && madeAnew && state == SC_E_NO_REFERENCED_DATA)) {
-    SCPinParams record;
-    record.hasValue = 0;
-    record.flags = SC_PINREC_NO_VALUE;
     // A PIN made anew is the SO's to set and to reset.
-    if (state == SC_E_NO_REFERENCED_DATA && soRef != 0 && soRef < 0xFF) record.officerRef = soRef;
+    SCPinParams record = WithoutValue(state == SC_E_NO_REFERENCED_DATA ? soRef : 0, false);
     return app->SetPin(user, soPin, nullptr, &record, nullptr);
   }
   return early || state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED ? 0 : state;

@@ -162,13 +162,13 @@ SCRESULT SCPkcs15RecordFile::ProbeSpares(const SCPath& full, int from) {
 }
 
 int SCPkcs15RecordFile::JudgeSpares(const SCPath& full) {
-    // The file as read: whole records, at least one.
-    std::vector<SCPkcs15Record> recs;
-    uint32_t end = 0;
-    const uint32_t n = static_cast<uint32_t>(m_copy.bytes.size());
-    const bool fileWhole = m_copy.exists &&
-                           ScPkcs15FrameRecords(m_copy.bytes.data(), n, n, m_oneRecord, &recs, &end) == 0 &&
-                           !recs.empty();
+    // The file as read holds whole records, at least one (asked only of an earlier version's spare).
+    const auto fileWhole = [this] {
+        std::vector<SCPkcs15Record> recs;
+        uint32_t end = 0;
+        const uint32_t n = static_cast<uint32_t>(m_copy.bytes.size());
+        return ScPkcs15FrameRecords(m_copy.bytes.data(), n, n, m_oneRecord, &recs, &end) == 0 && !recs.empty();
+    };
     const SCFileHeader* file = m_copy.exists ? m_owner.m_pFileHeader : nullptr;
     int next = -1;
     m_copy.spare = -1;
@@ -190,7 +190,7 @@ int SCPkcs15RecordFile::JudgeSpares(const SCPath& full) {
             // file that a cut left without whole records, never override one.
             const bool counts =
                 maker == SCPkcs15SpareMaker::kThisModule ||
-                (maker == SCPkcs15SpareMaker::kEarlier && s.kind == SCPkcs15Spare::kWhole && !fileWhole);
+                (maker == SCPkcs15SpareMaker::kEarlier && s.kind == SCPkcs15Spare::kWhole && !fileWhole());
             if (!counts) {
                 s.kind = SCPkcs15Spare::kForeign;
                 Wipe(s.records);

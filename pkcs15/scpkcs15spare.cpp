@@ -43,47 +43,50 @@ bool Parameters(const SCFileHeader& h, SCTlv* out) {
     return true;
 }
 
-// The conditions of expanded-form rules, by access-mode bit, each as its
-// octets. False where the rules are not
-// pairs of an access-mode byte (80) and a condition.
-constexpr uint8_t kNeverCondition[] = {0x97, 0x00};
-constexpr uint8_t kAlwaysCondition[] = {0x90, 0x00};
-using Conditions = std::vector<std::vector<uint8_t>>;
-bool ConditionsByMode(const std::vector<uint8_t>& rules, Conditions (*out)[8]) {
+// Walks expanded-form rules: pairs of an access-mode byte (80 01 am) and the
+// condition that follows it, handed to f as the am byte and the condition's own
+// octets. False where the rules are not such pairs.
+template <class F>
+bool ForEachRule(const std::vector<uint8_t>& rules, F f) {
     size_t p = 0;
     SCTlv mode, cond;
     while (p < rules.size()) {
-        const size_t at = p;
         if (!scReadTlv(rules.data(), rules.size(), &p, &mode) || mode.tag != 0x80 || mode.length != 1 ||
-            (mode.value[0] & 0x80) || !scReadTlv(rules.data(), rules.size(), &p, &cond))
+            (mode.value[0] & 0x80))
             return false;
-        const std::vector<uint8_t> c(rules.begin() + static_cast<long>(at + 3), rules.begin() + static_cast<long>(p));
-        for (int b = 0; b < 8; ++b)
-            if (mode.value[0] & (1u << b)) (*out)[b].push_back(c);
+        const size_t at = p;
+        if (!scReadTlv(rules.data(), rules.size(), &p, &cond)) return false;
+        f(mode.value[0],
+          std::vector<uint8_t>(rules.begin() + static_cast<long>(at), rules.begin() + static_cast<long>(p)));
     }
     return true;
 }
 
-bool Holds(const Conditions& cs, const uint8_t* c, size_t n) {
-    return std::any_of(cs.begin(), cs.end(), [&](const std::vector<uint8_t>& x) {
-        return x.size() == n && std::equal(x.begin(), x.end(), c);
+// The conditions of expanded-form rules by access-mode bit (none: nothing named).
+using Conditions = std::vector<std::vector<uint8_t>>;
+bool ConditionsByMode(const std::vector<uint8_t>& rules, Conditions (*out)[8]) {
+    return ForEachRule(rules, [out](uint8_t am, const std::vector<uint8_t>& cond) {
+        for (int b = 0; b < 8; ++b)
+            if (am & (1u << b)) (*out)[b].push_back(cond);
     });
 }
 
 }  // namespace
 
 std::vector<uint8_t> ScPkcs15BoundedRules(const std::vector<uint8_t>& claimed, const std::vector<uint8_t>& enforced) {
+    const std::vector<uint8_t> kAlways = {0x90, 0x00}, kNever = {0x97, 0x00};
     Conditions asked[8], granted[8];
     if (claimed.empty() || !ConditionsByMode(claimed, &asked) || !ConditionsByMode(enforced, &granted))
         return enforced;
     for (int b = 0; b < 8; ++b) {
         // An operation the rules do not name may be allowed to anybody (cards differ): it is named on both or neither.
         if (asked[b].empty() != granted[b].empty()) return enforced;
-        const bool always = Holds(granted[b], kAlwaysCondition, 2);
-        for (const std::vector<uint8_t>& c : asked[b])
-            if (!always && !(c.size() == 2 && std::equal(c.begin(), c.end(), kNeverCondition)) &&
-                !Holds(granted[b], c.data(), c.size()))
-                return enforced;
+        const auto grants = [&](const std::vector<uint8_t>& c) {
+            return std::find(granted[b].begin(), granted[b].end(), c) != granted[b].end();
+        };
+        if (!grants(kAlways) &&
+            !std::all_of(asked[b].begin(), asked[b].end(), [&](const auto& c) { return c == kNever || grants(c); }))
+            return enforced;
     }
     return claimed;
 }
@@ -96,20 +99,14 @@ std::vector<uint8_t> ScPkcs15Rules(const SCFileHeader& h) {
 
 bool ScPkcs15SpareRules(const std::vector<uint8_t>& fileRules, std::vector<uint8_t>* out) {
     out->clear();
-    // Pairs of an access-mode byte (80) and the condition that follows it.
-    size_t p = 0;
-    SCTlv mode, cond;
-    while (p < fileRules.size()) {
-        if (!scReadTlv(fileRules.data(), fileRules.size(), &p, &mode) || mode.tag != 0x80 || mode.length != 1 ||
-            (mode.value[0] & 0x80) || !scReadTlv(fileRules.data(), fileRules.size(), &p, &cond))
-            return false;
-        uint8_t am = static_cast<uint8_t>(mode.value[0] & ~kAmDelete);
+    const bool pairs = ForEachRule(fileRules, [out](uint8_t am, const std::vector<uint8_t>& cond) {
+        am = static_cast<uint8_t>(am & ~kAmDelete);
         if (am & kAmUpdate) am |= kAmDelete;
-        if (am == 0) continue;
+        if (am == 0) return;
         scAppendTlv(out, 0x80, &am, 1);
-        scAppendTlv(out, cond.tag, cond.value, cond.length);
-    }
-    return !out->empty();
+        out->insert(out->end(), cond.begin(), cond.end());
+    });
+    return pairs && !out->empty();
 }
 
 uint16_t ScPkcs15SpareFid(uint16_t fid, int slot) {
