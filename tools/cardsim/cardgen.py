@@ -190,13 +190,15 @@ class Image:
             s += " %s=%s" % (name, v.hex().upper())
         self.lines.append(s)
 
-    def pin(self, dfpath, ref, value, minlen=4, maxlen=8, pad=0xFF, tries=3, unblock=None, ac=None):
+    def pin(self, dfpath, ref, value, minlen=4, maxlen=8, pad=0xFF, tries=3, unblock=None, guard=None):
+        """guard: the condition that sets the PIN without its value and deletes it,
+        as an issuer gives every PIN (a rule left out would be "always")."""
         s = "pin %s ref=%02X min=%d max=%d pad=%s tries=%d left=%d" % (
             dfpath, ref, minlen, maxlen, "none" if pad is None else "%02X" % pad, tries, tries)
         if unblock is not None:
             s += " unblock=%02X" % unblock
-        if ac:
-            s += " ac=" + ac
+        if guard:
+            s += " ac=update:%s,delete:%s" % (guard, guard)
         if value is not None:
             s += " value=" + value.hex().upper()
         self.lines.append(s)
@@ -312,10 +314,10 @@ def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True,
     img.df(df, name=aid, ac="delete-child:%s,create-ef:%s,create-df:%s,delete:%s" % (
         user, user, so, user if user_owns_app else so))
     if officer_unblocks:
-        img.pin(df, user_ref, USER_PIN, unblock=0x04, ac="update:" + so)
+        img.pin(df, user_ref, USER_PIN, unblock=0x04, guard=so)
     else:
-        img.pin(df, user_ref, USER_PIN, unblock=puk_ref, ac="update:" + so)
-        img.pin(df, puk_ref, PUK, tries=5, ac="update:" + so)
+        img.pin(df, user_ref, USER_PIN, unblock=puk_ref, guard=so)
+        img.pin(df, puk_ref, PUK, tries=5, guard=so)
 
     comps, pub, cert = new_key_and_cert(tmp, tag, label)
     key_id = hashlib.sha1(comps["n"]).digest()
@@ -414,7 +416,7 @@ def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=Non
         puk = model != 3
     img = Image(model, lifecycle)
     mf_lines(img, model)
-    img.pin("3F00", 0x04, SO_PIN, tries=3, ac="update:pin:04")
+    img.pin("3F00", 0x04, SO_PIN, tries=3, guard="pin:04")
     with tempfile.TemporaryDirectory() as tmp:
         group = dh_group(tmp) if dh else None
         if gp:
@@ -441,14 +443,14 @@ def card_blank(model):
     img = Image(model)
     if model == 1:
         mf_lines(img, model, name=b"MIRTAL", code=0x01, blank=True)
-        img.pin("3F00", 0x01, SO_PIN, ac="update:pin:01")
+        img.pin("3F00", 0x01, SO_PIN, guard="pin:01")
     elif model == 4:
         # issued without any PIN: its card profile's SO PIN (reference 01) and the
         # tokens' PINs are made by the card initialisation
         mf_lines(img, model, blank=True)
     else:
         mf_lines(img, model, blank=True)
-        img.pin("3F00", 0x04, SO_PIN, ac="update:pin:04")
+        img.pin("3F00", 0x04, SO_PIN, guard="pin:04")
     return img
 
 
@@ -486,7 +488,7 @@ def card_qualified(visible=False):
     qualified PIN, its PUK, the key and the certificate, which C000 then holds."""
     img = Image(1)
     mf_lines(img, 1, code=0x01)
-    img.pin("3F00", 0x01, SO_PIN, ac="update:pin:01")
+    img.pin("3F00", 0x01, SO_PIN, guard="pin:01")
     with tempfile.TemporaryDirectory() as tmp:
         qcomps, qpub, qcert = new_key_and_cert(tmp, "q", "CardSim Qualified")
         _, rootpub, _ = new_key_and_cert(tmp, "r", "CardSim Root")
@@ -498,8 +500,8 @@ def card_qualified(visible=False):
                             with_so=False, extra=extra)
     q = "pin:81"
     img.df("3F00/DF01", ac="delete-child:never,create-ef:pin:01,create-df:never,delete:never")
-    img.pin("3F00/DF01", 0x81, QUAL_PIN, minlen=6, maxlen=8, unblock=0x82, ac="update:pin:01")
-    img.pin("3F00/DF01", 0x82, PUK, minlen=8, maxlen=8, tries=5, ac="update:pin:01")
+    img.pin("3F00/DF01", 0x81, QUAL_PIN, minlen=6, maxlen=8, unblock=0x82, guard="pin:01")
+    img.pin("3F00/DF01", 0x82, PUK, minlen=8, maxlen=8, tries=5, guard="pin:01")
     img.key("3F00/DF01/EFD5", 0x05, 2048, qcomps,
             ac="read:always,update:never,use:%s,generate:never,delete:never" % q)
     img.ef("3F00/DF01/C000", qcert if visible else b"", size=2048,
@@ -515,14 +517,14 @@ def card_qualified_model3():
     (4B02, key reference 02) and that key's certificate (4302)."""
     img = Image(3)
     mf_lines(img, 3)
-    img.pin("3F00", 0x04, SO_PIN, tries=3, ac="update:pin:04")
+    img.pin("3F00", 0x04, SO_PIN, tries=3, guard="pin:04")
     df, dfhex = "3F00/5015", "3F005015"
     with tempfile.TemporaryDirectory() as tmp:
         qcomps, qpub, qcert = new_key_and_cert(tmp, "q", "CardSim Qualified")
         extra = qualified_entries(dfhex, 0x83, dfhex + "4B02", 0x02, dfhex + "4302",
                                   hashlib.sha1(qcomps["n"]).digest())
         records = build_app(img, 3, df, PKCS15_AID, "CardSim Token", tmp, "a1", extra=extra)
-    img.pin(df, 0x83, QUAL_PIN, minlen=6, maxlen=8, ac="update:pin:04")
+    img.pin(df, 0x83, QUAL_PIN, minlen=6, maxlen=8, guard="pin:04")
     img.key(df + "/4B02", 0x02, 2048, qcomps,
             ac="read:always,update:never,use:pin:83,generate:never,delete:pin:81")
     img.ef(df + "/5502", qpub, ac="read:always,update:pin:81,delete:pin:81")

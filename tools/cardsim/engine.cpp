@@ -217,10 +217,16 @@ std::string Node::PathText() const {
   return parent ? parent->PathText() + "/" + buf : std::string(buf);
 }
 
-uint16_t Node::Ac(uint8_t am) const {
+namespace {
+// A rule that an object does not carry is "always".
+uint16_t RuleOf(const std::map<uint8_t, uint16_t>& ac, uint8_t am) {
   auto it = ac.find(am);
   return it == ac.end() ? kAcAlways : it->second;
 }
+}  // namespace
+
+uint16_t Node::Ac(uint8_t am) const { return RuleOf(ac, am); }
+uint16_t Pin::Ac(uint8_t am) const { return RuleOf(ac, am); }
 
 Card::Card() = default;
 Card::~Card() = default;
@@ -499,10 +505,16 @@ Response Card::Dispatch(const Apdu& a) {
 
 // ---------------------------------------------------------------- access rules
 
-Pin* Card::FindPin(const Node* from, uint8_t ref) const {
-  for (const Node* n = from; n; n = n->parent)
-    for (const Pin& p : n->pins)
-      if (p.ref == ref) return const_cast<Pin*>(&p);
+// A global reference (below 80) names the MF's PIN wherever it is asked for; a
+// local one the nearest from `from` up to the MF. `holder` gets the PIN's DF,
+// from which its own rules and its unblocking PIN are found.
+Pin* Card::FindPin(const Node* from, uint8_t ref, Node** holder) const {
+  for (Node* n = ref < 0x80 ? mf_.get() : const_cast<Node*>(from); n; n = n->parent)
+    for (Pin& p : n->pins)
+      if (p.ref == ref) {
+        if (holder) *holder = n;
+        return &p;
+      }
   return nullptr;
 }
 
@@ -872,6 +884,7 @@ Response Card::CreateFile(const Apdu& a) {
     const Tlv* ref = FindTlv(prop, 0x83);
     if (!ref || ref->len != 1) return Sw(0x6A80);
     p.ref = ref->value[0];
+    if (p.ref < 0x80 && curDf_ != mf_.get()) return Sw(0x6A80);  // global: the MF's only
     for (const Pin& q : curDf_->pins)
       if (q.ref == p.ref) return Sw(0x6A89);
     auto byteOf = [&](uint32_t tag, int dflt) -> int {
@@ -919,9 +932,7 @@ Response Card::DeleteFile(const Apdu& a) {
       auto& pins = curDf_->pins;
       for (size_t i = 0; i < pins.size(); ++i) {
         if (pins[i].ref != d[0]) continue;
-        auto it = pins[i].ac.find(kAmDelete);
-        uint16_t cond = it == pins[i].ac.end() ? kAcAlways : it->second;
-        if (!Allowed(curDf_, cond)) return Sw(0x6982);
+        if (!Allowed(curDf_, pins[i].Ac(kAmDelete))) return Sw(0x6982);
         pins.erase(pins.begin() + long(i));
         Changed();
         return Sw(0x9000);
@@ -1039,7 +1050,8 @@ size_t FirstLen(const Pin& p) {
 }  // namespace
 
 Response Card::ChangeRef(const Apdu& a) {
-  Pin* p = FindPin(curDf_, a.p2);
+  Node* holder = nullptr;
+  Pin* p = FindPin(curDf_, a.p2, &holder);
   if (!p) return Sw(0x6A88);
   Bytes nv;
   if (a.p1 == 0x00) {
@@ -1054,9 +1066,7 @@ Response Card::ChangeRef(const Apdu& a) {
     Response r = PinCheck(p, old, true);
     if (r.sw != 0x9000) return r;
   } else if (a.p1 == 0x01) {
-    auto it = p->ac.find(kAmUpdate);
-    uint16_t cond = it == p->ac.end() ? kAcAlways : it->second;
-    if (!Allowed(curDf_, cond)) return Sw(0x6982);
+    if (!Allowed(holder, p->Ac(kAmUpdate))) return Sw(0x6982);
     nv = a.data;
   } else {
     return Sw(0x6A86);
@@ -1072,12 +1082,13 @@ Response Card::ChangeRef(const Apdu& a) {
 }
 
 Response Card::ResetRetry(const Apdu& a) {
-  Pin* p = FindPin(curDf_, a.p2);
+  Node* holder = nullptr;
+  Pin* p = FindPin(curDf_, a.p2, &holder);
   if (!p) return Sw(0x6A88);
   Bytes nv;
   bool setNew = false;
   if (a.p1 == 0x00 || a.p1 == 0x01) {
-    Pin* puk = p->unblockRef == 0xFF ? nullptr : FindPin(curDf_, p->unblockRef);
+    Pin* puk = p->unblockRef == 0xFF ? nullptr : FindPin(holder, p->unblockRef);
     if (!puk) return Sw(0x6A88);
     Bytes given = a.data;
     if (a.p1 == 0x00) {
@@ -1094,9 +1105,7 @@ Response Card::ResetRetry(const Apdu& a) {
     Response r = PinCheck(puk, given, true);
     if (r.sw != 0x9000) return r;
   } else if (a.p1 == 0x02 || a.p1 == 0x03) {
-    auto it = p->ac.find(kAmUpdate);
-    uint16_t cond = it == p->ac.end() ? kAcAlways : it->second;
-    if (!Allowed(curDf_, cond)) return Sw(0x6982);
+    if (!Allowed(holder, p->Ac(kAmUpdate))) return Sw(0x6982);
     if (a.p1 == 0x02) {
       if (a.data.empty()) return Sw(0x6700);
       nv = a.data;

@@ -52,6 +52,7 @@ struct Pin {
   uint8_t unblockRef = 0xFF;
   std::map<uint8_t, uint16_t> ac;
   bool verified = false;  // volatile
+  uint16_t Ac(uint8_t am) const;
 };
 
 struct RsaKey {
@@ -175,7 +176,7 @@ class Card {
   Bytes Fcp(const Node* n) const;
   bool Allowed(const Node* where, uint16_t cond) const;
   bool AllowedOp(const Node* n, uint8_t am) const;
-  Pin* FindPin(const Node* from, uint8_t ref) const;
+  Pin* FindPin(const Node* from, uint8_t ref, Node** holder = nullptr) const;
   Node* FindKeyByRef(const Node* from, uint8_t ref) const;
   Node* ResolvePath(const Bytes& ids, Node* base) const;
   size_t UsedMemory() const;

@@ -334,6 +334,7 @@ std::unique_ptr<Card> ImageIo::Parse(const std::string& text, std::string* err) 
       Pin p;
       if (!take("ref", &s) || !ParseNum(s, 16, 0xFF, &v)) return fail("pin needs ref=");
       p.ref = uint8_t(v);
+      if (p.ref < 0x80 && parent != card->mf_.get()) return fail("a global PIN reference stands in the MF only");
       if (take("min", &s)) { if (!ParseNum(s, 10, 255, &v)) return fail("bad min"); p.minLen = uint8_t(v); }
       if (take("max", &s)) { if (!ParseNum(s, 10, 255, &v)) return fail("bad max"); p.maxLen = uint8_t(v); }
       if (take("pad", &s)) {

@@ -97,14 +97,28 @@ TEST(GeneratedCards, EachImageLoadsWithAWellFormedAtr) {
     const char* name;
     int model;
     uint8_t lifecycle;
-  } rows[] = {{"blank-model1.card", 1, 0x0F}, {"blank-model3.card", 3, 0x0F},
-              {"blank-model4.card", 4, 0x0F}, {"blank-model7.card", 7, 0x0F},
-              {"unknown-atr.card", 0, 0x0F},  {"pkcs15-model3.card", 3, 0x0F},
-              {"pkcs15-model3-two-apps.card", 3, 0x0F}, {"qualified-model1.card", 1, 0x0F},
-              {"qualified-model1-visible.card", 1, 0x0F}, {"qualified-model3.card", 3, 0x0F},
+    unsigned so = 0, guarded = 0;  // the SO PIN and a PIN it sets, where the card answers in the clear
+  } rows[] = {{"blank-model1.card", 1, 0x0F, 1, 1}, {"blank-model3.card", 3, 0x0F, 4, 4},
+              {"blank-model4.card", 4, 0x0F}, {"blank-model7.card", 7, 0x0F, 4, 4},
+              {"unknown-atr.card", 0, 0x0F},  {"pkcs15-model3.card", 3, 0x0F, 4, 4},
+              {"pkcs15-model3-two-apps.card", 3, 0x0F, 4, 4}, {"qualified-model1.card", 1, 0x0F, 1, 1},
+              {"qualified-model1-visible.card", 1, 0x0F, 1, 1}, {"qualified-model3.card", 3, 0x0F, 4, 4},
               {"ias-not-activated.card", 7, 0x07}, {"pkcs15-gp-channel.card", 4, 0x0F},
-              {"ias-dh-channel.card", 7, 0x0F}};
+              {"ias-dh-channel.card", 7, 0x0F},  {"written-to-size-model3.card", 3, 0x0F, 4, 1},
+              {"written-to-size-model4.card", 4, 0x0F, 1, 2}, {"written-to-size-model7.card", 7, 0x0F, 1, 2}};
+  const auto h = [](unsigned ref) { return ToHex(Bytes{uint8_t(ref)}); };
   for (const Row& r : rows) {
+    if (r.so) {  // with no PIN: a DF of one's own, a PIN at the SO's reference in it, then the SO PIN's rules
+      Sim a(Parse(r.name));
+      ASSERT_EQ(a.Tx("00A4000C023F00"), 0x9000);
+      const bool open = a.Tx("00E000000C620A820138830240008A0105") == 0x9000;  // the MF lets anyone
+      EXPECT_EQ(a.Tx("00E0000010620E820121A5098301" + h(r.so) + "950431313131"), open ? 0x6A80 : 0x6982) << r.name;
+      EXPECT_EQ(a.Tx("002000" + h(r.so) + "0431313131"), 0x63C2) << r.name;
+      EXPECT_EQ(a.Tx("002C02" + h(r.guarded) + "0439393939"), 0x6982) << r.name;
+      ASSERT_EQ(a.Tx("00A4000C023F00"), 0x9000);
+      EXPECT_EQ(a.Tx("00E4200001" + h(r.so)), 0x6982) << r.name;
+      EXPECT_EQ(a.Tx("002401" + h(r.so) + "0439393939"), 0x6982) << r.name;
+    }
     auto c = Parse(r.name);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->model(), r.model) << r.name;

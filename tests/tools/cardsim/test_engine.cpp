@@ -438,6 +438,17 @@ TEST_F(Engine, CreatesPinObjectsThatStartUninitialised) {
   // deleting a PIN object by reference
   EXPECT_EQ(Tx("00E4200001 11"), 0x9000);
   EXPECT_EQ(Tx("00200011"), 0x6A88);
+  // PIN 81 of the MF, unblocked by 11 and set under 86, neither of which stands: in a DF of
+  // one's own, no global 11 can be made and a local 86 meets no rule of PIN 81's DF
+  ASSERT_EQ(Tx(Apdu("00E00000", T(0x62, Cat({T(0x82, {0x21}), T(0xAB, Unhex("800102A406830186950108")),
+                                             T(0xA5, Unhex("830181 940111 950431323334"))})))), 0x9000);
+  ASSERT_EQ(Tx("00E000000C620A820138830240008A0105"), 0x9000);
+  EXPECT_EQ(Tx("00E0000010620E820121A509830111950435353535"), 0x6A80);
+  ASSERT_EQ(Tx("00E0000010620E820121A509830186950435353535"), 0x9000);
+  ASSERT_EQ(Tx("002000860435353535"), 0x9000);
+  EXPECT_EQ(Tx("002C02810439393939"), 0x6982);
+  EXPECT_EQ(Tx("002C0081083535353539393939"), 0x6A88);
+  EXPECT_EQ(Tx("002000810431323334"), 0x9000);
 }
 
 TEST_F(Engine, SignaturesVerifyWithOpenSsl) {
@@ -818,6 +829,7 @@ TEST_F(Engine, MalformedImagesAreRefusedWithAReason) {
       "cardsim-image 1\natr 3B00\ndf 3F00 ac=delete:pin:100\n",
       "cardsim-image 1\natr 3B00\ndf 3F00\npin 3F00 ref=01 tries=3 left=4\n",
       "cardsim-image 1\natr 3B00\ndf 3F00\npin 3F00 ref=01\npin 3F00 ref=01\n",
+      "cardsim-image 1\natr 3B00\ndf 3F00\ndf 3F00/5015\npin 3F00/5015 ref=7F\n",  // global, not in the MF
       "cardsim-image 1\natr 3B00\ndf 3F00\nkey 3F00/4B01 bits=1024\n",  // no reference on model 0
       "cardsim-image 1\nmodel 7\natr 3B00\ndf 3F00\nkey 3F00/4B01 bits=1024\n",
       "cardsim-image 1\nmodel 3\natr 3B00\ndf 3F00\nkey 3F00/4B01 ref=1FF bits=1024\n",
