@@ -197,3 +197,66 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
   EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
   EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
 }
+
+TEST(ModuleChannels, FailedKeyAgreementHoldsThePinBackAndIsTriedAgainAtTheNextCall) {
+  // What someone between host and card can do to the key agreement: refuse its MSE SET or spoil
+  // the card's value, before the first login or after a reset.
+  struct {
+    const char* what;
+    bool reset, corrupt;
+  } const rows[] = {{"MSE SET refused", false, false},
+                    {"the card's value spoilt", false, true},
+                    {"MSE SET refused after a reset", true, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 1\nPKCS15Flags = 0x8000600\n");
+    const auto spoil = [&](int n) {
+      return row.corrupt ? h.sim.CorruptData(kR0, 0x86, n) : h.sim.InjectSw(kR0, 0x22, 0x6A88, n);
+    };
+    if (!row.reset) {
+      ASSERT_EQ(0, spoil(99));
+    }
+    ASSERT_TRUE(h.Start()) << h.m.error();
+    if (row.reset) {
+      ASSERT_EQ(0, h.sim.Reset(kR0));
+      ASSERT_EQ(0, spoil(99));
+      ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
+    }
+    ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
+    EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    // The key agreement was tried once in the call, the PIN never sent.
+    std::string log = h.sim.ApduLog(kR0);
+    const size_t kat = log.find("> 002241A6");
+    EXPECT_TRUE(kat != std::string::npos && kat == log.rfind("> 002241A6")) << log;
+    EXPECT_EQ(std::string::npos, log.find("> 0020")) << log;
+    EXPECT_NE(std::string::npos,
+              h.env.Trace().find("Secure messaging setup failed, PINs and keys held back until it succeeds: ("));
+    // What sends nothing secret goes on as the card allows.
+    EXPECT_EQ(CKS_RW_PUBLIC_SESSION, h.State());
+    EXPECT_EQ(1u, h.Certificates());
+    ASSERT_EQ(0, spoil(0));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    log = h.sim.ApduLog(kR0);
+    EXPECT_NE(std::string::npos, log.find("> 0C20")) << log;
+    EXPECT_EQ(std::string::npos, log.find("> 0020")) << log;
+  }
+}
+
+TEST(ModuleChannels, AgentLoginThatTheCardRefusesFailsWithWhatHappened) {
+  // The card refuses the agent's channel as the token is read over it: the login fails, the session
+  // stays public and nothing shows the agent in; the next login, with the card answering, gets in.
+  for (unsigned ins : {0x82u, 0x50u}) {
+    SCOPED_TRACE(ins);
+    ChannelHost h("ias-not-activated.card");
+    ASSERT_TRUE(h.Start()) << h.m.error();
+    // The second EXTERNAL AUTHENTICATE answered "SM data objects incorrect", the second
+    // INITIALIZE UPDATE "no such key set".
+    ASSERT_EQ(0, h.sim.InjectSwAfter(kR0, ins, ins == 0x82u ? 0x6988 : 0x6A88, 1, 1));
+    EXPECT_EQ(CKR_DEVICE_ERROR, h.AgentLogin(kSystemKeyText));
+    EXPECT_EQ(CKS_RW_PUBLIC_SESSION, h.State());
+    EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_AGENT_AUTHENTICATED));
+    EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, h.m->C_Logout(h.s));
+    EXPECT_EQ(CKR_OK, h.AgentLogin(kSystemKeyText));
+    EXPECT_EQ(CKS_MIRTAL_PERSONALIZATION_AGENT, h.State());
+  }
+}
