@@ -38,8 +38,7 @@ for line in \
   'may terminate: 0x0' \
   'wrong pin: 0xa0' \
   'terminate: 0x0' \
-  'session after: 0xb3' \
-  'token after: 0xe1' \
+  'session and token gone: 0xb3 0xe1' \
   'finalize: 0x0' \
   'host done'; do
   echo "$out" | grep -qxF "$line" || { echo "missing: $line"; fail=1; }
