@@ -242,8 +242,13 @@ CK_RV CPkcs15Token::LoginAgent(const CK_UTF8CHAR* text, CK_ULONG len) {
       lib->SetCardAuthKeys(m_nPkcs15SlotId, key.GetPointer(0), static_cast<size_t>(key.Size()), false);
   if (r == SC_E_CRYPT_ERROR || r == SC_E_INVALID_DATA_LENGTH) return CKR_PIN_INCORRECT;
   if (r < 0) return MapScErrorToCkr(r, false);
-  // The card reads anew over the agent's channel.
-  lib->RefreshTokenInfo(m_nPkcs15SlotId, 1, 0);
+  // The card reads anew over the agent's channel. A card that refuses to open
+  // it again for that ends the channel: no agent is in.
+  const SCRESULT read = lib->RefreshTokenInfo(m_nPkcs15SlotId, 1, 0);
+  if (lib->CheckCardKeySet(m_nPkcs15SlotId) != SC_OK) {
+    const CK_RV gone = MapScErrorToCkr(read, false);
+    return gone == CKR_DEVICE_REMOVED || gone == CKR_TOKEN_NOT_PRESENT ? gone : CKR_DEVICE_ERROR;
+  }
   m_loggedInUser = CKU_MIRTAL_PERSONALIZATION_AGENT;
   return CKR_OK;
 }

@@ -621,8 +621,9 @@ class SCPkcs15Lib {
   // card refuses the agent.
   SCRESULT ReauthenticateAgent(CK_SLOT_ID slot, uint32_t reader, SCCard* card, SCPkcs15Card** p15);
   // Secure messaging after a Diffie-Hellman key agreement in the group that the
-  // application's TokenInfo names, unless the card's channel already serves; a
-  // set-up that fails is not tried again for this application.
+  // application's TokenInfo names, unless the card's channel already serves.
+  // Until it is up the card holds back the token's PINs, PUKs and keys; a set-up
+  // that fails is tried again at the next call.
   void SetUpDhSecureMessaging(CK_SLOT_ID slot, SCCard* card, SCPkcs15App* app);
   // The reader's PKCS#15 card object and card (CKR_FUNCTION_FAILED, CKR_TOKEN_NOT_RECOGNIZED).
   CK_RV CheckCardForTokens(uint32_t reader, SCPkcs15Card** p15, SCCard** card) const;
@@ -651,6 +652,7 @@ class SCPkcs15Lib {
     uint64_t changeCount = 0;
   };
   std::vector<CheckMemo> m_checkMemo;
+  std::vector<uint64_t> m_smFailedCall;  // per reader: the call whose channel set-up failed
   const Pkcs11Lock* m_callLock = nullptr;
   TypedPointerList<ReaderOptions> m_readerOptions;
   TextStringList m_allowedReaders;

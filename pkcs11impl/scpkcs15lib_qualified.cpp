@@ -646,6 +646,10 @@ CK_RV SCPkcs15Lib::TerminateTokenUsage(SCPkcs15App* app, const char* pin) {
   if (v == SC_E_PIN_BLOCKED) return CKR_PIN_LOCKED;
   if (v != 0) return CKR_DEVICE_ERROR;
   const SCRESULT t = card->TerminateCard();
+  // Whatever came of it, the reader's tokens are read again as the card is now:
+  // a terminated card's token is gone from its slot at once.
+  guard.Release();
+  RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, 1, 1);
   if (t >= 0) return CKR_OK;
   return t == SC_E_ACCESS_DENIED ? CKR_USER_NOT_LOGGED_IN : CKR_DEVICE_ERROR;
 }

@@ -211,9 +211,7 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
     SetSlotResult(slot, rv);
     return rv;
   }
-  if (SCPkcs15App* app = m_pAppTable[slot]) {
-    if (GetOptionBits(PKCS15_OPTION_SM_MASK) != PKCS15_OPTION_SM_OFF) SetUpDhSecureMessaging(slot, card, app);
-  }
+  if (SCPkcs15App* app = m_pAppTable[slot]) SetUpDhSecureMessaging(slot, card, app);
   SetSlotResult(slot, rv);
   return rv;
 }
@@ -252,7 +250,12 @@ void SCPkcs15Lib::SetUpDhSecureMessaging(CK_SLOT_ID slot, SCCard* card, SCPkcs15
   const int si = static_cast<int>(slot);
   SCFileHeaderList& record = app->GetHeaderList();
   const int group = static_cast<int8_t>(record.GetLocalPinRef());
-  if (group < 0 || !record.IsKeySetValid()) return;
+  // The token's PINs, PUKs and keys go to the card only over a channel; where
+  // none can be had they are held back rather than sent in the clear.
+  const bool wanted = GetOptionBits(PKCS15_OPTION_SM_MASK) != PKCS15_OPTION_SM_OFF && group >= 0 &&
+                      record.IsKeySetValid();
+  card->SetSecretsNeedChannel(wanted);
+  if (!wanted) return;
   const SCSmCtx* ctx = card->GetSmCtx();
   if (ctx != nullptr && ctx->IsGpChannelMode()) {
     Log(SC_OK, "SCPkcs15Lib::RefreshTokenInfo(%d), found info about DH SM params, but Globallatform SM is active skipping now",
@@ -260,6 +263,11 @@ void SCPkcs15Lib::SetUpDhSecureMessaging(CK_SLOT_ID slot, SCCard* card, SCPkcs15
     return;
   }
   if (ctx != nullptr && (ctx->GetKeySet() == nullptr || ctx->GetKeySet()->group == group)) return;
+  // One try per call: the refreshes within a call that failed would only repeat it.
+  const uint64_t call = m_callLock != nullptr ? m_callLock->GetHoldCount() : 0;
+  const uint32_t r = static_cast<uint32_t>(slot / m_tokensPerReader);
+  if (m_smFailedCall.size() < m_readerCount) m_smFailedCall.resize(m_readerCount, 0);
+  if (call != 0 && m_smFailedCall[r] == call) return;
   Log(SC_OK, "SCPkcs15Lib::RefreshTokenInfo(%d), found info about DH SM params - setting up Secure Messaging using %d dhgroup",
       si, group);
   const SCRESULT rv = card->SetupSmDh(record.GetKeySet(), static_cast<uint32_t>(group));
@@ -267,8 +275,10 @@ void SCPkcs15Lib::SetUpDhSecureMessaging(CK_SLOT_ID slot, SCCard* card, SCPkcs15
     Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), Secure messaging setup success, setting to automatic re-setup:", si);
     card->GetSmCtx()->SetEstablished(true);
   } else {
-    Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), Secure messaging setup failed, disabling it:", si);
-    record.SetLocalPinRef(0xFF);
+    // Tried again at the next call; meanwhile what needs no secret goes on.
+    m_smFailedCall[r] = call;
+    Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), Secure messaging setup failed, PINs and keys held back until it succeeds:",
+        si);
   }
 }
 

@@ -653,12 +653,12 @@ SCRESULT SCCard::EraseBinaryAll() {
 
 // ------------------------------------------------------------------ creation and deletion
 
-SCRESULT SCCard::CreateFromFcp(const std::vector<uint8_t>& body, SCFileHeader** header) {
+SCRESULT SCCard::CreateFromFcp(const std::vector<uint8_t>& body, SCFileHeader** header, uint32_t txFlags) {
     if (header) *header = nullptr;
     std::vector<uint8_t> fcp;
     scAppendTlv(&fcp, 0x62, body.data(), body.size());
     uint16_t sw = 0;
-    const SCRESULT r = Transmit(0x00, 0xE0, 0x00, 0x00, fcp.data(), fcp.size(), false, nullptr, &sw);
+    const SCRESULT r = Transmit(0x00, 0xE0, 0x00, 0x00, fcp.data(), fcp.size(), false, nullptr, &sw, txFlags);
     if (r < 0) return r;
     if (sw == 0x6A84) return SC_E_NO_SPACE_ON_CARD;
     if (sw != 0x9000) return MapStatus(sw);
@@ -1026,7 +1026,8 @@ SCRESULT SCCard::VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) {
     const uint32_t n = TextLength(pin, len);
     if (pin != nullptr && (n == 0 || n > 255)) return SC_E_INVALID_DATA_LENGTH;
     uint16_t sw = 0;
-    const SCRESULT r = Transmit(0x00, 0x20, 0x00, static_cast<uint8_t>(ref), pin, pin ? n : 0, false, nullptr, &sw);
+    const SCRESULT r = Transmit(0x00, 0x20, 0x00, static_cast<uint8_t>(ref), pin, pin ? n : 0, false, nullptr, &sw,
+                                pin ? SecretTxFlags() : 0);
     if (r < 0) return r;
     if (pin != nullptr)
         LogPinState(ref, "verify", "verified", sw);
@@ -1070,7 +1071,7 @@ SCRESULT SCCard::ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* n
     d.insert(d.end(), newPin, newPin + nn);
     uint16_t sw = 0;
     const SCRESULT r = Transmit(0x00, 0x24, oldPin ? 0x00 : 0x01, static_cast<uint8_t>(ref), d.data(), d.size(), false,
-                                nullptr, &sw);
+                                nullptr, &sw, SecretTxFlags());
     if (r < 0) return r;
     LogPinState(ref, oldPin ? "change" : "set", oldPin ? "changed" : "set", sw);
     if (sw == 0x6984) return SC_E_PIN_NOT_INITIALIZED;
@@ -1088,7 +1089,7 @@ SCRESULT SCCard::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* new
     const uint8_t p1 = puk ? (newPin ? 0x00 : 0x01) : (newPin ? 0x02 : 0x03);
     uint16_t sw = 0;
     const SCRESULT r = Transmit(0x00, 0x2C, p1, static_cast<uint8_t>(ref), d.empty() ? nullptr : d.data(), d.size(),
-                                false, nullptr, &sw);
+                                false, nullptr, &sw, d.empty() ? 0 : SecretTxFlags());
     if (r < 0) return r;
     LogPinState(ref, "unblock", newPin ? "unblocked, new value set" : "unblocked", sw);
     if (sw == 0x6984) return SC_E_PIN_NOT_INITIALIZED;
@@ -1189,7 +1190,7 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
         AppendByteTlv(&rules, 0x80, 0x42);
         scAppendTlv(&rules, 0xA4, crt, sizeof crt);
         scAppendTlv(&body, 0xAB, rules.data(), rules.size());
-        SCRESULT res = CreateFromFcp(body, nullptr);
+        SCRESULT res = CreateFromFcp(body, nullptr, v ? SecretTxFlags() : 0);
         Wipe(a5);
         Wipe(body);
         return res;
@@ -1265,10 +1266,12 @@ SCRESULT SCCard::CreateKeyObject(uint32_t kind, uint32_t modulusBits, uint32_t, 
     return r;
 }
 
-SCRESULT SCCard::PutKeyComponents(uint32_t keyRef, const std::vector<uint8_t>& tlvs) {
+uint32_t SCCard::SecretTxFlags() const { return m_secretsNeedChannel ? SC_TX_PROTECTED_ONLY : 0; }
+
+SCRESULT SCCard::PutKeyComponents(uint32_t keyRef, const std::vector<uint8_t>& tlvs, uint32_t txFlags) {
     uint16_t sw = 0;
     const SCRESULT r = Transmit(0x00, 0xDB, 0x00, static_cast<uint8_t>(keyRef > 0xFE ? 0 : keyRef), tlvs.data(),
-                                tlvs.size(), false, nullptr, &sw);
+                                tlvs.size(), false, nullptr, &sw, txFlags);
     if (r < 0) return r;
     if (sw == 0x6A80) return SC_E_INVALID_DATA_VALUE;
     return MapStatus(sw);
@@ -1318,7 +1321,7 @@ SCRESULT SCCard::ImportRsaKey(const uint8_t* n, uint32_t nBits, const uint8_t* d
              AppendInteger(&t, 0x86, dp, dpBits) && AppendInteger(&t, 0x87, dq, dqBits) &&
              AppendInteger(&t, 0x88, qinv, qinvBits);
     if (!ok) return SC_E_UNSUPPORTED_KEY_LENGTH;
-    return PutKeyComponents(keyRef, t);
+    return PutKeyComponents(keyRef, t, SecretTxFlags());
 }
 
 SCRESULT SCCard::WriteRsaPublicKey(const uint8_t* n, uint32_t nBits, const uint8_t* e, uint32_t eBits, uint16_t fid,

@@ -220,6 +220,11 @@ public:
     // kept); SC_E_NO_REFERENCED_DATA when the card has no key for the group;
     // SC_E_INVALID_KEY for a group or card value that does not pass the checks.
     virtual SCRESULT SetupSmDh(const SCByteBuffer* keySet, uint32_t group);
+    // Whether commands that carry a PIN, PUK or key go only through a channel:
+    // without one they are held back (SC_TX_PROTECTED_ONLY). Set by whoever
+    // knows that the card's application expects secure messaging.
+    void SetSecretsNeedChannel(bool on) { m_secretsNeedChannel = on; }
+    bool SecretsNeedChannel() const { return m_secretsNeedChannel; }
     // GlobalPlatform secure channel with three static keys (first key-MAC,
     // second key-ENC, third key-DEK; 16 octets each) with the application that
     // is selected; mode 3, 4 or 5 (0: 5). On success the context is marked
@@ -308,10 +313,12 @@ protected:
     // True when r is a reset that was taken up (the command goes again); else
     // false, with *r the recovery's failure where it failed.
     bool TakeUpReset(ResetPoint& point, SCRESULT* r);
-    SCRESULT CreateFromFcp(const std::vector<uint8_t>& fcpBody, SCFileHeader** header);
+    SCRESULT CreateFromFcp(const std::vector<uint8_t>& fcpBody, SCFileHeader** header, uint32_t txFlags = 0);
     SCRESULT ManageSecurityEnvironment(uint8_t tmpl, uint8_t algorithm, const uint16_t* fid, bool hasFid,
                                        uint32_t keyRef);
-    SCRESULT PutKeyComponents(uint32_t keyRef, const std::vector<uint8_t>& tlvs);
+    SCRESULT PutKeyComponents(uint32_t keyRef, const std::vector<uint8_t>& tlvs, uint32_t txFlags = 0);
+    // The transmit flags of a command that carries a PIN, PUK or key.
+    uint32_t SecretTxFlags() const;
     // Fills the info record with the fields common to every driver.
     void FillBaseInfo(SCCardInfo* info) const;
     // Makes ctx the card's context and attaches it to the reader (the previous
@@ -338,6 +345,7 @@ protected:
     uint32_t m_plannedDepth = 0;        // BeginPlanned nesting
     std::vector<uint8_t> m_verifiedPins;  // references seen verified since the last reset
     std::unique_ptr<SCSmCtx> m_smCtx;   // the channel this card set up
+    bool m_secretsNeedChannel = false;
     uint16_t m_gpLastSequence = 0;      // highest GlobalPlatform sequence counter seen
     bool m_gpHaveSequence = false;
     int64_t m_capacity = -1;            // the free memory last read,

@@ -765,6 +765,13 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
         if (m_pSmCtx != ctx || !ctx->IsActive()) return SC_E_SM_NOT_ESTABLISHED;
     }
     const bool sm = ctx != nullptr && ctx->IsActive();
+    if (!sm && (flags & SC_TX_PROTECTED_ONLY)) {
+        // What the card answers to a command without the secure messaging it
+        // expects, answered here before the secret leaves in the clear.
+        scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging: %s held back, no channel to carry it",
+                    HeaderText(apdu).text);
+        return scResultFromStatus(0x6987);
+    }
     if (sm) {
         std::vector<uint8_t> wrapped;
         const SCRESULT rc = ctx->WrapCommand(apdu.data(), apdu.size(), &wrapped);

@@ -54,6 +54,7 @@ constexpr uint32_t SC_LIST_FRESH = 2;
 constexpr uint32_t SC_TX_NO_GET_RESPONSE = 0x1;  // hand 61xx back to the caller
 constexpr uint32_t SC_TX_NO_LE_CORRECTION = 0x2; // hand 6Cxx back to the caller
 constexpr uint32_t SC_TX_NO_SM = 0x4;            // bypass the secure-messaging context
+constexpr uint32_t SC_TX_PROTECTED_ONLY = 0x8;   // sent only wrapped by a channel, else held back (6987)
 
 // Largest response data that one TransmitAPDU collects.
 constexpr uint32_t SC_MAX_RESPONSE_DATA = 65536;

@@ -1,7 +1,7 @@
 #!/bin/sh
 # The C host of the vendor calls (vendor_host.c) on a simulated model-1 card
 # whose termination rule names its token's user PIN: every answer as expected,
-# and the card image terminated at the end.
+# the terminated token gone from its slot at once, and the card image terminated.
 #   run_vendor_host.sh HOST MODULE BUILD
 set -u
 host=$1
@@ -38,6 +38,7 @@ for line in \
   'may terminate: 0x0' \
   'wrong pin: 0xa0' \
   'terminate: 0x0' \
+  'session and token gone: 0xb3 0xe1' \
   'finalize: 0x0' \
   'host done'; do
   echo "$out" | grep -qxF "$line" || { echo "missing: $line"; fail=1; }

@@ -275,16 +275,19 @@ TEST(ModuleQualified, TerminationEndsTheCardAndItsImageShowsIt) {
   CK_SESSION_INFO si;
   EXPECT_EQ(CKR_OK, h.m->C_GetSessionInfo(s, &si));
 
+  ASSERT_EQ(CKR_OK, h.m->C_Login(s, CKU_USER, kUserPin, 4));
   ASSERT_EQ(CKR_OK, h.v.Terminate(0, kUserPin, 4));
   const std::string after = ReadFile(h.env.Card(card));
   EXPECT_NE(std::string::npos, after.find("\nterminated 1\n"));
   EXPECT_NE(std::string::npos, after.find("\nlifecycle FF\n"));
-  // The card answers nothing any more: its token is gone as a token.
-  EXPECT_EQ(CKR_DEVICE_ERROR, h.v.Terminate(0, kUserPin, 4));
-  EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_Login(s, CKU_USER, kUserPin, 4));
+  // The card answers nothing any more: its token and its sessions are gone at once,
+  // as they are when the card comes back.
+  EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, h.m->C_GetSessionInfo(s, &si));
+  CK_TOKEN_INFO ti;
+  EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, h.m->C_GetTokenInfo(0, &ti));
+  EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, h.v.Terminate(0, kUserPin, 4));
   ASSERT_EQ(0, h.sim.Remove(kR0));
   ASSERT_EQ(0, h.sim.Insert(kR0, h.env.Card(card).c_str()));
-  CK_TOKEN_INFO ti;
   EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, h.m->C_GetTokenInfo(0, &ti));
   EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, h.v.Terminate(0, kUserPin, 4));
   CK_FLAGS flags = 0;

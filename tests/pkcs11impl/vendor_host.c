@@ -88,6 +88,10 @@ int main(int argc, char** argv) {
   printf("wrong pin: 0x%lx\n", (unsigned long)rv);
   rv = terminate(0, (CK_UTF8CHAR_PTR)argv[2], (CK_ULONG)strlen(argv[2]));
   printf("terminate: 0x%lx\n", (unsigned long)rv);
+  CK_SESSION_INFO si;
+  CK_TOKEN_INFO ti;
+  rv = f->C_GetSessionInfo(s, &si);
+  printf("session and token gone: 0x%lx 0x%lx\n", (unsigned long)rv, (unsigned long)f->C_GetTokenInfo(0, &ti));
   rv = f->C_Finalize(NULL);
   printf("finalize: 0x%lx\n", (unsigned long)rv);
   dlclose(module);
