@@ -195,11 +195,12 @@ bool BlockValuedUserPin(class SCPkcs15App* app, const TokenPins& pins, class SCC
 // token is made: anyone may have created PINs and files in its master file, and
 // the card shows no PIN's rules, so only who made a PIN counts. The PINs that
 // stand at the master file's references `refs` (those the card model's layout
-// gives the new token, less the SO PIN the blank card came with) are deleted
-// before the token is written, and the token's own made anew by the call; an
-// EF.DIR that others than `owners` (the SO's access conditions) may update or
-// delete is deleted, to be made anew under the SO's rules. The constructor only
-// asks the card (empty VERIFYs, EF.DIR's header).
+// gives the new token, the SO PIN's first, less the SO PIN the blank card came
+// with) are deleted, the SO PIN last, before the token is written, and the
+// token's own made anew by the call; an EF.DIR that others than `owners` (the
+// SO's access conditions) may update or delete is deleted, to be made anew
+// under the SO's rules. The constructor only asks the card (empty VERIFYs,
+// EF.DIR's header).
 class BlankCard {
  public:
   BlankCard(const SCPkcs15Lib* lib, class SCCard* card, class SCPkcs15CardDir* dir, const std::vector<uint8_t>& refs,

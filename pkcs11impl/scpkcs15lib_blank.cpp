@@ -19,8 +19,9 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
     if (ref == 0 || ref >= 0x80 || std::find(m_found.begin(), m_found.end(), ref) != m_found.end()) continue;
     const SCRESULT state = card->VerifyPin(ref, nullptr, SC_UNSET);
     if (state == SC_E_NO_REFERENCED_DATA) continue;
+    // The SO PIN, which may guard the others, goes last.
     if (state >= 0 || state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED)
-      m_found.push_back(ref);
+      m_found.insert(ref == refs.front() ? m_found.end() : m_found.begin(), ref);
     else
       m_failure = state;
   }
@@ -35,12 +36,12 @@ SCRESULT BlankCard::Clear(const std::function<SCRESULT()>& again) {
   if (m_failure < 0) return m_failure;
   SCTransactGuard guard(m_card);
   for (uint8_t ref : m_found) {
-    SCRESULT r = 0;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      r = attempt > 0 ? again() : 0;
-      if (r >= 0) r = m_card->SelectMf(nullptr);
+    SCRESULT r = m_card->SelectMf(nullptr);
+    if (r >= 0) r = m_card->DeleteObject(ref, SC_KEYOBJ_PIN);
+    if (r == SC_E_ACCESS_DENIED) {
+      const SCRESULT v = again();
+      r = v < 0 ? r : m_card->SelectMf(nullptr);
       if (r >= 0) r = m_card->DeleteObject(ref, SC_KEYOBJ_PIN);
-      if (r >= 0 || r == SC_E_NO_REFERENCED_DATA || r != SC_E_ACCESS_DENIED) break;
     }
     if (r < 0 && r != SC_E_NO_REFERENCED_DATA) {
       m_lib->Log(r, "%s: PIN %u in the master file of a card that holds no token is not this module's, and the card "

@@ -192,12 +192,12 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
         if (p15->DeleteApplication(app) >= 0 && p15->GetCardDir().IsEmpty() && !dirExisted)
           (void)p15->GetCardDir().Delete();
-        if (soMade && soRef != 0 && soRef < 0xFF && card->SelectMf(nullptr) >= 0)
-          (void)card->DeleteObject(soRef, SC_KEYOBJ_PIN);
-        // So does a global user PIN made with it.
+        // So does a global user PIN made with it (first: the SO PIN guards it).
         const uint8_t userRef = refs.GetUserPinRef();
         if (blank && userRef != 0 && userRef < 0x80 && card->SelectMf(nullptr) >= 0)
           (void)card->DeleteObject(userRef, SC_KEYOBJ_PIN);
+        if (soMade && soRef != 0 && soRef < 0xFF && card->SelectMf(nullptr) >= 0)
+          (void)card->DeleteObject(soRef, SC_KEYOBJ_PIN);
       } else {
         p15->DiscardApplication(app, app->GetSourceDirRecord());
       }

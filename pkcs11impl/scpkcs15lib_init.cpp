@@ -196,7 +196,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
                        !SectionBool(profile->GetGlobal(), "__SET_CardReinitalized");
     if (blank) {
       std::vector<uint8_t> taken;
-      for (int idx : {SC_REFIDX_USER_PIN, SC_REFIDX_USER_PUK, SC_REFIDX_SO_PIN, SC_REFIDX_SO_PUK})
+      for (int idx : {SC_REFIDX_SO_PIN, SC_REFIDX_SO_PUK, SC_REFIDX_USER_PIN, SC_REFIDX_USER_PUK})
         if (token == 0 || idx == SC_REFIDX_USER_PIN || idx == SC_REFIDX_USER_PUK) taken.push_back(refs.GetRef(idx));
       SCValueSet owners;
       if (!owners.Add(static_cast<uint16_t>(0xC000 | soRef))) return CKR_HOST_MEMORY;
