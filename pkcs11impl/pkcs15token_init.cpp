@@ -10,6 +10,7 @@
 #include "pkcs11impl/session.h"
 #include "pkcs11impl/scpkcs15lib.h"
 #include "pkcs15/scpkcs15app.h"
+#include "pkcs15/scpkcs15card.h"
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_reader.h"
 #include "support/cfginifile.h"
@@ -126,7 +127,11 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
   else if (sn < 0 && sn != SC_E_NO_REFERENCED_DATA && sn != SC_E_CARD_UNSUPPORTED)
     return MapScErrorToCkr(sn, false);
   if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader)) return ready;
-  const bool eraseFirst = ready != TOKEN_STATUS_CARD_NOT_INITIALIZED && ready != CKR_TOKEN_NOT_RECOGNIZED;
+  // A token an interrupted initialisation left (EF.DIR names it, its structure
+  // incomplete) is erased with the others: the card gets exactly the profile's tokens.
+  const SCPkcs15Card* p15 = lib->GetSlotPkcs15Card(GetSlotId());
+  const bool eraseFirst = (ready != TOKEN_STATUS_CARD_NOT_INITIALIZED && ready != CKR_TOKEN_NOT_RECOGNIZED) ||
+                          (p15 != nullptr && p15->GetApplicationCount() > 0);
   // The reader's messages tell of this initialisation only.
   lib->ClearSlotMessages(static_cast<int>(reader), false);
 

@@ -23,6 +23,7 @@
 #include "smartcard/sc_errors.h"
 #include "smartcard/sc_path.h"
 #include "smartcard/sc_readeroptions.h"
+#include "smartcard/sc_types.h"
 #include "support/ptrlist.h"
 #include "support/tlists.h"
 
@@ -190,6 +191,35 @@ SCRESULT DropUserPuk(class SCCard* card, const UserPukPlace& puk, const std::fun
 // opens nothing after an initialisation that failed; whether the block held.
 // A PIN that is not the token's own, or shadowed, is not blocked.
 bool BlockValuedUserPin(class SCPkcs15App* app, const TokenPins& pins, class SCCard* card, uint8_t ref);
+// A card that holds no token yet (EF.DIR names no application), as its first
+// token is made: anyone may have created PINs and files in its master file, and
+// the card shows no PIN's rules, so only who made a PIN counts. The PINs that
+// stand at the master file's references `refs` (those the card model's layout
+// gives the new token, the SO PIN's first, less the SO PIN the blank card came
+// with) are deleted, the SO PIN last, before the token is written, and the
+// token's own made anew by the call; an EF.DIR that others than `owners` (the
+// SO's access conditions) may update or delete is deleted, to be made anew
+// under the SO's rules. The constructor only asks the card (empty VERIFYs,
+// EF.DIR's header).
+class BlankCard {
+ public:
+  BlankCard(const SCPkcs15Lib* lib, class SCCard* card, class SCPkcs15CardDir* dir, const std::vector<uint8_t>& refs,
+            const SCValueSet& owners);
+  SCRESULT Failure() const { return m_failure; }
+  bool DirOpen() const { return m_dirOpen; }
+  // The first write of the call: a deletion the card refuses is asked again
+  // once `again` verified the SO PIN; a refusal then is the call's failure,
+  // logged. A positive result counts what went.
+  SCRESULT Clear(const std::function<SCRESULT()>& again);
+
+ private:
+  const SCPkcs15Lib* m_lib;
+  class SCCard* m_card;
+  class SCPkcs15CardDir* m_dir;
+  std::vector<uint8_t> m_found;
+  bool m_dirOpen = false;
+  SCRESULT m_failure = 0;
+};
 // The card writes of an administrator's call (initialisation, erasure): a reset
 // by another application met inside them is recovered where it happened
 // (SCCard::BeginWrite) by verifying again the global SO PIN the call verified.
@@ -357,6 +387,9 @@ class SCPkcs15Lib {
   SCRESULT GetTokenData(CK_SLOT_ID slot, CK_ATTRIBUTE_TYPE type, uint8_t* buf, size_t* len);
 
   // ---- tokens of a card (CK_RV results; a PIN length below 0: up to the NUL) ----
+  // The SO PIN reference a blank card of `card`'s model comes with (0xFF: none);
+  // `first` is the reader's first slot.
+  uint8_t BlankCardSoRef(class SCCard* card, CK_SLOT_ID first);
   // A new application under a unique label, its SO PIN set (when not set yet)
   // and verified; a failure removes only the application made here.
   CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen);

@@ -113,7 +113,22 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     bool written = false;
     uint8_t soRef = 0;     // the SO PIN this call verified or made
     bool soMade = false;  // made by this call: it goes again after a failure
-    const bool dirExisted = !p15->GetCardDir().IsKnownAbsent();
+    bool dirExisted = !p15->GetCardDir().IsKnownAbsent();
+    // A card that holds no token yet: what stands at the references the token
+    // takes, and an EF.DIR others may change, is not the token's (BlankCard).
+    const uint8_t keptSo = rv >= 0 ? BlankCardSoRef(card, static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader) : 0xFF;
+    std::optional<BlankCard> blank;
+    if (rv >= 0 && pin.IsSet() && p15->GetApplicationCount() == 0) {
+      SCValueSet owners;
+      for (uint8_t ref : {refs.GetSoPinRef(), keptSo})
+        if (ref < 0xFF && !owners.Add(static_cast<uint16_t>(0xC000 | ref))) rv = SC_E_NO_MEMORY;
+      std::vector<uint8_t> taken;
+      for (int idx : {SC_REFIDX_SO_PIN, SC_REFIDX_SO_PUK, SC_REFIDX_USER_PIN, SC_REFIDX_USER_PUK})
+        if (refs.GetRef(idx) != keptSo) taken.push_back(refs.GetRef(idx));
+      if (rv >= 0) rv = blank.emplace(this, card, &p15->GetCardDir(), taken, owners).Failure();
+      // None of its records is kept: on a card that holds no token they name nothing.
+      if (rv >= 0 && blank->DirOpen()) p15->GetCardDir().ClearContents();
+    }
     if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str());
     // The PINs the new token may take over from an earlier one, told before the first write.
     std::optional<TokenPins> own;
@@ -121,8 +136,17 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     if (rv >= 0 && pin.IsSet()) {
       ASNPkcs15AuthObject* so = nullptr;
       rv = app->FindPinObject(SCPkcs15App::PIN_SO, &so);
-      if (rv >= 0) {
-        soRef = SCPkcs15App::GetPinReference(so);
+      // The SO PIN the blank card came with is verified before anything goes;
+      // one this call makes is made after what stands at its reference went.
+      const bool kept = rv >= 0 && blank && SCPkcs15App::GetPinReference(so) == keptSo;
+      if (rv >= 0) soRef = SCPkcs15App::GetPinReference(so);
+      if (kept) rv = app->VerifyPin(so, pin.Get(), true, nullptr);
+      if (rv >= 0 && blank) {
+        dirExisted = dirExisted && !blank->DirOpen();
+        rv = blank->Clear([&] { return VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()); });
+        written = written || rv > 0;
+      }
+      if (rv >= 0 && !kept) {
         const SCRESULT state = app->QueryPinStatus(so, nullptr);
         if (state == SC_E_PIN_NOT_INITIALIZED || state == SC_E_NO_REFERENCED_DATA) {
           written = true;
@@ -131,15 +155,15 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         } else if (state < 0) {
           rv = state;
         }
+        if (rv >= 0) rv = app->VerifyPin(so, pin.Get(), true, nullptr);
       }
-      if (rv >= 0) rv = app->VerifyPin(so, pin.Get(), true, nullptr);
       if (rv >= 0) InitWriteGuard::SoVerified(card, SCPkcs15App::GetPinReference(so), pin.Get(), pin.Length());
     }
     // A user PIN that an earlier owner's token left on the card (an erasure cut
     // short) loses its value before the new token is written; a card that
     // refuses has it blocked. On a ClassIC card, whose tokens keep their user
     // PINs and PUKs in the master file, such a PUK goes too.
-    if (rv >= 0 && pin.IsSet()) {
+    if (rv >= 0 && pin.IsSet() && !blank) {
       rv = ClearUserPin(app, *own, soRef, pin.Get(), false, true);
       if (rv < 0) (void)BlockValuedUserPin(app, *own, nullptr, 0xFF);
       bool blocked = false;
@@ -147,8 +171,15 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         rv = DropUserPuk(card, FindUserPuk(app, *own),
                          [&] { return VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()); }, &blocked);
     }
+    // On a card that held no token the user PIN is made with the token, without
+    // value, for the SO to set: none is left for anyone else to make (a local
+    // one in the token's DF, whatever the card finds above it).
+    SCPinParams userRecord;
+    userRecord.hasValue = 0;
+    userRecord.flags = SC_PINREC_NO_VALUE | (refs.GetUserPinRef() >= 0x80 ? SC_PINREC_IN_CURRENT_DF : 0);
+    if (soRef != 0 && soRef < 0xFF) userRecord.officerRef = soRef;
     if (rv >= 0) {
-      const void* args[4] = {nullptr, nullptr, pin.IsSet() ? pin.Get() : nullptr, nullptr};
+      const void* args[4] = {nullptr, blank ? &userRecord : nullptr, pin.IsSet() ? pin.Get() : nullptr, nullptr};
       written = true;
       rv = p15->InitializeApplication(app, args);
     }
@@ -161,6 +192,10 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
         if (p15->DeleteApplication(app) >= 0 && p15->GetCardDir().IsEmpty() && !dirExisted)
           (void)p15->GetCardDir().Delete();
+        // So does a global user PIN made with it (first: the SO PIN guards it).
+        const uint8_t userRef = refs.GetUserPinRef();
+        if (blank && userRef != 0 && userRef < 0x80 && card->SelectMf(nullptr) >= 0)
+          (void)card->DeleteObject(userRef, SC_KEYOBJ_PIN);
         if (soMade && soRef != 0 && soRef < 0xFF && card->SelectMf(nullptr) >= 0)
           (void)card->DeleteObject(soRef, SC_KEYOBJ_PIN);
       } else {

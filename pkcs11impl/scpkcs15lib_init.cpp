@@ -187,6 +187,45 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
         return CKR_TOKEN_NOT_RECOGNIZED;
     }
 
+    const bool testOnly = profile->TestSettingsOnly();
+    // A card that held no token when the call began (no token of it made yet
+    // but by this call): what stands at the references the token takes, its
+    // SO PIN's and SO PUK's with the first token, and an EF.DIR others may
+    // change, is not the token's (BlankCard).
+    const bool blank = !testOnly && model == SC_CARD_TYPE_CLASSIC && p15->GetApplicationCount() == token &&
+                       !SectionBool(profile->GetGlobal(), "__SET_CardReinitalized");
+    if (blank) {
+      std::vector<uint8_t> taken;
+      for (int idx : {SC_REFIDX_SO_PIN, SC_REFIDX_SO_PUK, SC_REFIDX_USER_PIN, SC_REFIDX_USER_PUK})
+        if (token == 0 || idx == SC_REFIDX_USER_PIN || idx == SC_REFIDX_USER_PUK) taken.push_back(refs.GetRef(idx));
+      SCValueSet owners;
+      if (!owners.Add(static_cast<uint16_t>(0xC000 | soRef))) return CKR_HOST_MEMORY;
+      BlankCard found(this, card, &p15->GetCardDir(), taken, owners);
+      if (found.DirOpen() && token == 0) p15->GetCardDir().ClearContents();
+      const char* given = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
+      if (given != nullptr && ParsePinValueKind(given) != 0) given = nullptr;
+      // An SO PUK a cut left without the SO PIN that guards it: the SO PIN is
+      // made for its deletion (anyone may make one here) and goes with it.
+      bool madeSo = false;
+      r = found.Clear([&] {
+        if (given == nullptr) return SC_E_ACCESS_DENIED;
+        SCRESULT v = VerifySoPinAgain(card, soRef, given, std::strlen(given));
+        if (v != SC_E_NO_REFERENCED_DATA) return v;
+        const std::vector<uint8_t> value = SoPinForCard(card, given, std::strlen(given));
+        SCPinParams guard;
+        guard.minLen = static_cast<uint32_t>(bounds.pinMin);
+        guard.maxLen = static_cast<uint32_t>(value.size());
+        v = card->SelectMf(nullptr);
+        if (v >= 0) v = card->CreatePin(soRef, &guard, value.data(), static_cast<uint32_t>(value.size()), 0);
+        madeSo = v >= 0;
+        return v < 0 ? v : VerifySoPinAgain(card, soRef, given, std::strlen(given));
+      });
+      if (madeSo && r >= 0 && card->SelectMf(nullptr) >= 0) r = card->DeleteObject(soRef, SC_KEYOBJ_PIN);
+      if (r < 0) {
+        (void)RefreshTokenInfo(first, 1, 1);
+        return MapScErrorToCkr(r, false);
+      }
+    }
     r = card->SelectMf(nullptr);
     if (r < 0) return MapScErrorToCkr(r, false);
     const SCRESULT soState = soRef == kNoRef ? SC_E_PKCS15_PIN_NOT_FOUND : PinState(card, soRef);
@@ -213,9 +252,20 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       userRef = kLocalUserPin;
     }
     if (model == SC_CARD_TYPE_COSMOPOLIC && !st.userPuk.IsSet()) st.soPinMaxLen = 16;
+    // The card has one SO PUK, made with the SO PIN it unblocks: a token after
+    // the one that made them names its value; where the SO PIN stood before the
+    // call, its PUK's value is not this call's to tell (none is drawn).
+    if (!drawSoPin && st.soPuk.IsSet()) {
+      const char* made = nullptr;
+      for (int t = 0; t < token && made == nullptr; ++t) {
+        const char* v = InitProfile::FindText(profile->GetTokenSection(t), "__SET_SoPuk");
+        if (v != nullptr && *v != '\0') made = v;
+      }
+      if (made != nullptr ? !st.soPuk.Set(made) : false) return CKR_HOST_MEMORY;
+      if (made == nullptr && st.soPukRandom) st.soPuk.Clear();
+    }
 
     // A label no other token has.
-    const bool testOnly = profile->TestSettingsOnly();
     const std::string base = st.tokenLabel;
     for (int n = 2;; ++n) {
       const bool taken = testOnly ? IsProfileLabelTaken(st.tokenLabel.c_str(), profile->GetSections(), token)
@@ -226,12 +276,15 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
 
     const bool hasUserPuk = st.userPuk.IsSet() && st.userPuk.Length() > 0;
     const bool hasSoPuk = st.soPuk.IsSet() && st.soPuk.Length() > 0;
+    // The token's directory names the card's SO PUK where one stands, its value known or not.
+    const uint8_t soPukRef = refs.GetRef(SC_REFIDX_SO_PUK);
+    const bool soPukNamed = hasSoPuk || (!drawSoPin && st.soPukRandom && soPukRef < kNoRef && !testOnly &&
+                                         PinState(card, soPukRef) != SC_E_PIN_NOT_INITIALIZED);
     const bool hasSoPin = st.soPin.IsSet() && st.soPin.Length() > 0;
     const uint8_t userPukRef = refs.GetUserPukRef();
-    const uint8_t soPukRef = refs.GetRef(SC_REFIDX_SO_PUK);
     const uint32_t userWord =
         (!hasUserPuk && !(model == SC_CARD_TYPE_COSMOPOLIC && hasSoPin)) ? kWordUnblockDisabled : 0;
-    const uint32_t soWord = hasSoPuk ? kWordSo : (kWordSo | kWordUnblockDisabled);
+    const uint32_t soWord = soPukNamed ? kWordSo : (kWordSo | kWordUnblockDisabled);
 
     SCPkcs15App* app = nullptr;
     ASNPkcs15AuthObject* soObject = nullptr;
@@ -258,7 +311,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
                                  static_cast<int>(st.userPinMinLen), userWord, &obj, userPath, userPathLen, nullptr);
       if (r >= 0 && st.userPinMaxLen != bounds.pinMax) SetMaxLength(obj, st.userPinMaxLen);
       if (r >= 0 && hasSoPin && soRef < kNoRef) {
-        r = app->CreatePinObject(st.soPinLabel.c_str(), soRef, kSoPinId, hasSoPuk ? kSoPukId : 0,
+        r = app->CreatePinObject(st.soPinLabel.c_str(), soRef, kSoPinId, soPukNamed ? kSoPukId : 0,
                                  static_cast<int>(st.soPinMinLen), soWord, &soObject, soGlobal ? &kMf : nullptr,
                                  soGlobal ? 1 : 0, nullptr);
         if (r >= 0 && st.soPinMaxLen != bounds.pinMax) SetMaxLength(soObject, st.soPinMaxLen);
@@ -268,7 +321,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
                                  static_cast<int>(st.userPukMinLen), kWordPuk, &obj, userPath, userPathLen, nullptr);
         if (r >= 0 && st.userPukMaxLen != bounds.pukMax) SetMaxLength(obj, st.userPukMaxLen);
       }
-      if (r >= 0 && hasSoPuk && soPukRef < kNoRef) {
+      if (r >= 0 && soPukNamed && soPukRef < kNoRef) {
         r = app->CreatePinObject(st.soPukLabel.c_str(), soPukRef, kSoPukId, 0, static_cast<int>(st.soPukMinLen),
                                  kWordPuk, &obj, soGlobal ? &kMf : nullptr, soGlobal ? 1 : 0, nullptr);
         if (r >= 0 && st.soPukMaxLen != bounds.pukMax) SetMaxLength(obj, st.soPukMaxLen);

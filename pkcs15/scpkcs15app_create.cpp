@@ -120,11 +120,12 @@ SCRESULT SCPkcs15App::CreatePkcs15Structure(const char* label, const SCFileHeade
     FileState::Set(&m_tokenInfo, kNew);
 
     // The PIN objects of the profile.
+    // No record names the layout's user PUK: this structure's token gets none
+    // (the SO sets its user PIN), and a record of one the card does not hold
+    // would name a reference anyone may create a PIN at.
     const uint8_t userRef = m_headers.GetUserPinRef();
-    const uint8_t pukRef = m_headers.GetUserPukRef();
     const uint8_t soRef = m_headers.GetSoPinRef();
-    const bool withPuk = cardType == SC_CARD_TYPE_CLASSIC && pukRef < SC_REF_UNUSED;
-    const uint8_t userGuard = haveSo ? 2 : (withPuk ? 14 : 0);
+    const uint8_t userGuard = haveSo ? 2 : 0;
 
     const uint16_t mf = SC_FID_MF;
     const bool userLocal = userRef >= 0x80;
@@ -134,11 +135,6 @@ SCRESULT SCPkcs15App::CreatePkcs15Structure(const char* label, const SCFileHeade
 
     r = CreatePinObject("PIN u\xC5\xBCytkownika", userRef, 1, userGuard, 0, 0, nullptr, userPath, userPathLen, aodf);
     if (r < 0) return r;
-    if (withPuk) {
-        r = CreatePinObject("Kod PUK u\xC5\xBCytkownika", pukRef, userGuard, 0, 0,
-                            PINCREATE_UNBLOCKING | PINCREATE_CHANGE_DISABLED, nullptr, userPath, userPathLen, aodf);
-        if (r < 0) return r;
-    }
     if (haveSo) {
         const bool soLocal = soRef >= 0x80;
         r = CreatePinObject("PIN administratora", soRef, 2, 0, 0, PINCREATE_SO, nullptr, soLocal ? app.Ids() : &mf,

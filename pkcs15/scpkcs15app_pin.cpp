@@ -588,6 +588,10 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
         const uint8_t fromHeaders = m_headers.GetRef((pf & PINF_SO) ? SC_REFIDX_SO_PUK : SC_REFIDX_USER_PUK);
         if (fromHeaders < 0xFF) record->unblockRef = fromHeaders;
     }
+    // A PUK the card does not hold, and that this creation does not make, is
+    // named by no PIN: anyone may create a PIN at a reference in the master file.
+    const bool pukMissing = classic && unblock && pending == SC_E_NO_REFERENCED_DATA && !record->pukText;
+    if (pukMissing) record->unblockRef = 0xFF;
     if (profile == SC_CARD_TYPE_IAS) {
         if (record->officerRef == SC_REF_FROM_HEADERS) record->officerRef = m_headers.GetSoPinOrSysKeyRef();
         if (record->unblockRef == SC_REF_FROM_HEADERS) record->unblockRef = m_headers.GetRef(SC_REFIDX_USER_PUK);
@@ -645,7 +649,8 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
                 uint32_t anewLen = 0;
                 r = noValue || !newPin ? 0 : RecordValue(newPin, record->maxLen, padRecord, record->padChar, &anew, &anewLen);
                 bool set = false;
-                if (r >= 0 && anewLen) {
+                // One that names such a missing PUK is made anew without it.
+                if (r >= 0 && anewLen && !pukMissing) {
                     r = m_pCard->UnblockPin(ref, nullptr, Data(anew), 0, anewLen);
                     set = r >= 0 || !RefusedAsUnsupported(r);
                     if (!set) r = 0;

@@ -598,6 +598,30 @@ SCRESULT SCPkcs15PathObjectInfo::CheckAccess(uint32_t op, uint16_t ref, bool bot
     return (req.refs.Contains(0) || req.refs.Contains(ref)) ? 1 : 0;
 }
 
+SCRESULT SCPkcs15PathObjectInfo::IsGuardedBy(const SCValueSet& owners) {
+    uint16_t count = 0;
+    const uint16_t* full = GetFullPath(&count);
+    if (!m_pCard || !full) return SC_E_BAD_USAGE;
+    SCAccessRequest req[3];
+    req[0].operation = SC_AC_OP_UPDATE;
+    req[1].operation = SC_AC_OP_WRITE;
+    req[2].operation = SC_AC_OP_DELETE_SELF;
+    SCFileHeader* cached[1] = {m_pFileHeader};
+    const SCRESULT r = m_pCard->GetAccessRules(full, count, req, 3, cached, 1, true, &m_createRefs);
+    m_pFileHeader = cached[0];
+    if (r == SC_E_UNSUPPORTED_FEATURE) return 0;
+    if (r < 0) return r;
+    if (m_pFileHeader == nullptr || m_pFileHeader->GetLifeCycleByte() < 0x04) return 0;
+    for (const SCAccessRequest& q : req) {
+        if (!m_pFileHeader->NamesRule(q.operation)) return 0;
+        for (int32_t i = 0; i < q.refs.Count(); ++i) {
+            const uint16_t c = q.refs.At(i);
+            if (c != SC_AC_NEVER && (c & 0xC000) != SC_AC_KEY && !owners.Contains(c)) return 0;
+        }
+    }
+    return 1;
+}
+
 bool SCPkcs15PathObjectInfo::IsOp0Allowed(uint16_t ref) {
     if (!m_pCard || IsKnownAbsent()) return false;
     return CheckAccess(SC_AC_OP_READ, ref, false) == 1;

@@ -162,6 +162,11 @@ public:
     // for its spare, the DF's free memory where the card tells it), 0 when not, or
     // a failure. Nothing is written: a call checks before its first write.
     SCRESULT CanHold(uint32_t len, uint8_t pinRef);
+    // Whether the file may be updated, written and deleted only under `owners`
+    // (access conditions), a key, or never: 1 yes, 0 when a rule is "always", left
+    // out or not enforced (a file not activated), or the header shows no rules; or
+    // a failure. Asks the card for the header when none is kept.
+    SCRESULT IsGuardedBy(const SCValueSet& owners);
     // Puts back, octet for octet, what the last successful Write of a file of records
     // changed, in the same transaction: a call that fails after it takes it back.
     SCRESULT UndoLastWrite();

@@ -281,6 +281,14 @@ uint8_t SCFileHeader::AccessModeBit(uint32_t op) const {
     }
 }
 
+bool SCFileHeader::NamesRule(uint32_t operation) const {
+    const uint8_t bit = AccessModeBit(operation);
+    if (!m_hasRules || bit == 0) return false;
+    int idx = 0;
+    while (!(bit & (1u << idx))) ++idx;
+    return !m_rules[idx].empty();
+}
+
 SCRESULT SCFileHeader::GetAccessRefs(SCAccessRequest* req, const SCFileHeader* parent) const {
     if (req == nullptr) return SC_E_BAD_PARAMS;
     req->refs.Clear();

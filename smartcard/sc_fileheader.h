@@ -80,6 +80,9 @@ public:
     uint8_t GetKeyRef() const { return m_keyRef; }
     uint32_t GetKeyBits() const { return m_keyBits; }
     bool HasAccessRules() const { return m_hasRules; }
+    // Whether the rules name a condition for the operation (SC_AC_OP_*): one they
+    // leave out reads as never here, though a card may take it otherwise.
+    bool NamesRule(uint32_t operation) const;
     // True when an access rule names the PIN with this reference.
     virtual bool HasPinRef(uint8_t ref) const;
 

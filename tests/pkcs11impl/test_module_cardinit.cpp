@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/pkcs11impl/bridge_host.h"
+#include "tests/pkcs11impl/card_image.h"
 
 using namespace testhost;
 using namespace bridgehost;
@@ -151,6 +152,8 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
     const char* name;
     const char* profile;
     std::vector<std::string> labels;
+    // A line someone with the card and no PIN added to the blank card's image.
+    const char* planted = "";
   } cases[] = {
       {"<default>", "[Podpis]\nUserPin = 1111\n", {"Podpis"}},
       {"default", "TokenLabel = Karta\n[Podpis]\n", {"Karta"}},
@@ -160,10 +163,20 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
       {"3tokens", "[Podpis]\n[Szyfrowanie]\n[Logowanie]\nTokenLabel = Podpis\n",
        {"Podpis", "Szyfrowanie", "Podpis 2"}},
       {"custom", "[Alfa]\nUserPin = <random>\nRandomUserPinChars = <alpha>\n", {"Alfa"}},
+      {"default", "[Podpis]\n[Szyfrowanie]\nUserPuk = <none>\n", {"Podpis", "Szyfrowanie"},
+       "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 value=39393939"},
+      {"default", "[Podpis]\n", {"Podpis"}, "pin 3F00 ref=12 min=4 max=16 tries=3 left=3"},
+      {"default", "[Podpis]\n[Szyfrowanie]\n", {"Podpis", "Szyfrowanie"},
+       "pin 3F00 ref=14 min=4 max=16 tries=3 left=3 value=39393939"},
+      {"default", "[Podpis]\n", {"Podpis"}, "pin 3F00 ref=01 min=4 max=16 tries=3 left=3"},
+      {"default", "[Podpis]\n", {"Podpis"}, "pin 3F00 ref=02 min=4 max=16 tries=3 left=3"},
+      {"default", "[Podpis]\n", {"Podpis"},
+       "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:always"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
+    if (*c.planted != '\0') WriteFile(t.env.Card(t.card), t.ImageText(t.card) + c.planted + "\n");
     setenv("MIRTAL_PKCS11_INIT_PROFILE", c.name, 1);
     t.Profile("OutputPinFile = " + t.out + "\n" + c.profile);
     ASSERT_TRUE(t.Start());
@@ -182,12 +195,25 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
     struct stat st;
     ASSERT_EQ(0, stat(t.out.c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777u);
-    const std::string serial = t.Serial();
+    const std::string serial = t.Serial(), image = t.ImageText(t.card);
+    EXPECT_EQ("", cardimage::PinsOpenToAnyone(image));
+    // Each value the file names is the one the card holds (global references, in hex).
+    const auto onCard = [&image](unsigned ref) {
+      const size_t at = image.find(testhost::Fmt("\npin 3F00 ref=%02X ", ref));
+      const size_t v = at == std::string::npos ? at : image.find(" value=", at);
+      if (v == std::string::npos || v > image.find('\n', at + 1)) return std::string("<none>");
+      const testsupport::Bytes value = testsupport::FromHex(image.substr(v + 7, image.find('\n', v) - v - 7));
+      return std::string(value.begin(), value.end());
+    };
     std::string soPin, soPuk;
     for (size_t i = 0; i < lines.size(); ++i) {
       const std::string& line = lines[i];
       if (i == 0) soPin = Field(line, "SoPin");
-      soPuk = Field(line, "SoPuk");
+      if (i == 0) soPuk = Field(line, "SoPuk");
+      EXPECT_EQ(onCard(0x01), soPin);
+      EXPECT_EQ(onCard(0x11), soPuk);
+      EXPECT_EQ(onCard(2 * static_cast<unsigned>(i) + 2), Field(line, "UserPin"));
+      EXPECT_EQ(onCard(2 * static_cast<unsigned>(i) + 18), Field(line, "UserPuk"));
       EXPECT_TRUE(AllOf(soPin, 4, IsDigit)) << line;
       EXPECT_TRUE(AllOf(soPuk, 4, IsDigit)) << line;
       std::string userPin = Field(line, "UserPin"), userPuk = Field(line, "UserPuk");
@@ -196,9 +222,9 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
       else if (name == "normal") EXPECT_TRUE(AllOf(userPin, 6, IsDigit)) << line;
       else if (name == "custom") EXPECT_TRUE(AllOf(userPin, 4, IsLetter)) << line;
       else EXPECT_TRUE(AllOf(userPin, 4, IsDigit)) << line;
-      if (name == "standard") EXPECT_EQ("<none>", userPuk);
+      if (name == "standard" || onCard(2 * static_cast<unsigned>(i) + 18) == "<none>") EXPECT_EQ("<none>", userPuk);
       else EXPECT_TRUE(AllOf(userPuk, 4, IsDigit)) << line;
-      // One SO PIN for the card on every line; each token has an SO PUK of its own.
+      // One SO PIN and one SO PUK for the card on every line.
       EXPECT_EQ(TokenLinePattern(c.labels[i], serial, soPin.c_str(), soPuk.c_str(), userPin.c_str(), userPuk.c_str()),
                 line);
     }
@@ -207,15 +233,50 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
 }
 
 // C_InitToken on a blank card adds a token under the SO PIN; the SO then sets
-// the user PIN and the user logs in with it. Models 1, 3 and 4.
+// the user PIN and the user logs in with it. Models 1, 3, 4 and 7, also where
+// someone with the card and no PIN made, before the SO, a PIN at a reference
+// the token takes (with or without a value, without rules) or an EF.DIR anyone
+// may write: after the SO's calls no PIN names an unblocking PIN that does not
+// stand, every PIN of the master file is guarded, and the planter's commands
+// (setting a PIN without its value, unblocking the user PIN with a PUK he made,
+// writing EF.DIR) are refused.
 TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
-  for (const char* image : {"blank-model4.card", "blank-model3.card", "blank-model1.card"}) {
-    SCOPED_TRACE(image);
-    CardInit t(Readers{{kR0, image}}, "");
+  // Someone else's commands: the card's own PIN set without its value; a PUK 12
+  // made with 1111 and the user PIN 02 unblocked with it; EF.DIR written.
+  const auto setWithoutValue = [](const char* ref) {
+    return std::vector<std::string>{std::string("00240100") + ref + "0439393939", std::string("002C0200") + ref + "0439393939"};
+  };
+  const std::vector<std::string> pukOf02 = {"00E00000136211820121A50C830112930103950431313131", "002C0002083131313132323232"};
+  const char* const dirOpen = "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:always";
+  const struct {
+    const char* image;
+    const char* planted;  // a line of the image, or ""
+    std::vector<std::string> attack;
+    const char* kept;  // the blank card's own SO PIN
+  } rows[] = {
+      {"blank-model4.card", "", pukOf02, ""},
+      {"blank-model3.card", "", setWithoutValue("01"), "04"},
+      {"blank-model1.card", "", setWithoutValue("02"), "01"},
+      {"blank-model4.card", "pin 3F00 ref=02 min=4 max=16 tries=3 left=3", setWithoutValue("02"), ""},
+      {"blank-model4.card", "pin 3F00 ref=01 min=4 max=16 tries=3 left=3", setWithoutValue("01"), ""},
+      {"blank-model7.card", "pin 3F00 ref=02 min=4 max=16 tries=3 left=3", setWithoutValue("02"), "04"},
+      {"blank-model7.card", "pin 3F00 ref=01 min=4 max=16 tries=3 left=3 value=31313131", setWithoutValue("01"), "04"},
+      {"blank-model3.card", "pin 3F00 ref=01 min=4 max=16 tries=3 left=3 unblock=04 value=31313131",
+       setWithoutValue("01"), "04"},
+      {"blank-model1.card", "pin 3F00 ref=02 min=4 max=16 tries=3 left=3", setWithoutValue("02"), "01"},
+      {"blank-model1.card", "pin 3F00 ref=81 min=4 max=16 tries=3 left=3",
+       {"00A4000002501500", "002401810439393939", "002C02810439393939"}, "01"},
+      {"blank-model4.card", dirOpen, {"00A40000022F0000", "00D6000004FFFFFFFF"}, ""},
+      {"blank-model3.card", dirOpen, {"00A40000022F0000", "00E4000000"}, "04"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.image) + " " + row.planted);
+    CardInit t(Readers{{kR0, row.image}}, "");
+    if (*row.planted != '\0') WriteFile(t.env.Card(row.image), t.ImageText(row.image) + row.planted + "\n");
     ASSERT_TRUE(t.Start());
     const CK_FUNCTION_LIST* f = t.m().list();
-    // A blank model-1 or model-3 card already carries its SO PIN; model 4 takes the one given here.
-    const std::string so = std::string(image) == "blank-model4.card" ? "11223344" : "87654321";
+    // A blank model-1, model-3 or model-7 card already carries its SO PIN; model 4 takes the one given here.
+    const std::string so = std::string(row.image) == "blank-model4.card" ? "11223344" : "87654321";
     CK_UTF8CHAR label[32];
     std::memset(label, ' ', sizeof label);
     std::memcpy(label, "Podpis", 6);
@@ -232,6 +293,14 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
     CK_UTF8CHAR user[] = "5678";
     ASSERT_EQ(CKR_OK, f->C_InitPIN(h, user, 4));
     (void)f->C_CloseAllSessions(0);
+    EXPECT_EQ("", cardimage::PinsOpenToAnyone(t.ImageText(row.image), row.kept));
+    std::vector<std::string> attack = {"00A40000023F0000"};
+    attack.insert(attack.end(), row.attack.begin(), row.attack.end());
+    const std::string answers = t.sim.Send(kR0, attack);
+    for (size_t i = 1; i < attack.size(); ++i)
+      if (attack[i].compare(2, 2, "A4") != 0 && attack[i].compare(2, 2, "E0") != 0) {
+        EXPECT_NE("9000", answers.substr(5 * i, 4)) << attack[i] << ": " << answers;
+      }
     ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
     EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(h, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>("9999")), 4));
     EXPECT_EQ(CKR_OK, f->C_Login(h, CKU_USER, user, 4));
@@ -737,7 +806,9 @@ TEST(ModuleCardInit, Model4PinsAreUnblockedByTheirOwnPuks) {
   CK_OBJECT_HANDLE pins[4];
   CK_ULONG n = 4, status = 0;
   ASSERT_EQ(CKR_OK, t.m().fn<PinListFn>("MIRTAL_PKCS11_GetPinList")(s, pins, &n));
-  EXPECT_EQ(CKR_PIN_EXPIRED, t.m().fn<PinStatusFn>("MIRTAL_PKCS11_GetPinStatus")(s, pins[0], &status));
+  // The SO PIN unblocks it: no PUK is named, none missing.
+  EXPECT_EQ(CKR_OK, t.m().fn<PinStatusFn>("MIRTAL_PKCS11_GetPinStatus")(s, pins[0], &status));
+  EXPECT_EQ(3u, status);
   EXPECT_NE(CKR_OK, t.m().fn<UnblockFn>("MIRTAL_PKCS11_UnblockPin")(s, pins[0], u8("22223333"), 8, u8("8888"), 4));
   EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(s, CKU_USER, u8("8888"), 4));
   EXPECT_EQ(CKR_OK, f->C_Login(s, CKU_USER, u8("7777"), 4));

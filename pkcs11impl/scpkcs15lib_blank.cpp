@@ -1,0 +1,82 @@
+// A card that holds no token yet, taken over by its first token: the PINs and
+// the EF.DIR that anyone may have made in its master file are not the token's.
+#include <algorithm>
+
+#include "pkcs11impl/scpkcs15lib.h"
+#include "pkcs15/scpkcs15card.h"
+#include "smartcard/sc_card.h"
+#include "smartcard/sc_transactguard.h"
+#include "smartcard/sc_types.h"
+
+BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const std::vector<uint8_t>& refs,
+                     const SCValueSet& owners)
+    : m_lib(lib), m_card(card), m_dir(dir) {
+  SCTransactGuard guard(card);
+  m_failure = card->SelectMf(nullptr);
+  for (uint8_t ref : refs) {
+    if (m_failure < 0) return;
+    // Global references only: a local PIN is made in the token's new DF.
+    if (ref == 0 || ref >= 0x80 || std::find(m_found.begin(), m_found.end(), ref) != m_found.end()) continue;
+    const SCRESULT state = card->VerifyPin(ref, nullptr, SC_UNSET);
+    if (state == SC_E_NO_REFERENCED_DATA) continue;
+    // The SO PIN, which may guard the others, goes last.
+    if (state >= 0 || state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED)
+      m_found.insert(ref == refs.front() ? m_found.end() : m_found.begin(), ref);
+    else
+      m_failure = state;
+  }
+  if (m_failure < 0 || dir->IsKnownAbsent()) return;
+  const SCRESULT guarded = dir->IsGuardedBy(owners);
+  if (guarded == SC_E_FILE_NOT_FOUND) return;
+  if (guarded < 0) m_failure = guarded;
+  m_dirOpen = guarded == 0;
+}
+
+SCRESULT BlankCard::Clear(const std::function<SCRESULT()>& again) {
+  if (m_failure < 0) return m_failure;
+  SCTransactGuard guard(m_card);
+  for (uint8_t ref : m_found) {
+    SCRESULT r = m_card->SelectMf(nullptr);
+    if (r >= 0) r = m_card->DeleteObject(ref, SC_KEYOBJ_PIN);
+    if (r == SC_E_ACCESS_DENIED) {
+      const SCRESULT v = again();
+      r = v < 0 ? r : m_card->SelectMf(nullptr);
+      if (r >= 0) r = m_card->DeleteObject(ref, SC_KEYOBJ_PIN);
+    }
+    if (r < 0 && r != SC_E_NO_REFERENCED_DATA) {
+      m_lib->Log(r, "%s: PIN %u in the master file of a card that holds no token is not this module's, and the card "
+                 "did not delete it", m_card->GetCardName(), static_cast<unsigned>(ref));
+      return r;
+    }
+    m_lib->Log(SC_OK, "%s: PIN %u in the master file of a card that holds no token is not this module's: deleted",
+               m_card->GetCardName(), static_cast<unsigned>(ref));
+  }
+  const SCRESULT pins = static_cast<SCRESULT>(m_found.size());
+  m_found.clear();
+  if (!m_dirOpen) return pins;
+  SCRESULT r = m_dir->Delete();
+  if (r == SC_E_ACCESS_DENIED && again() >= 0) r = m_dir->Delete();
+  if (r < 0 && r != SC_E_FILE_NOT_FOUND) {
+    m_lib->Log(r, "%s: EF.DIR of a card that holds no token may be changed by others than the SO, and the card did "
+               "not delete it", m_card->GetCardName());
+    return r;
+  }
+  m_lib->Log(SC_OK, "%s: EF.DIR of a card that holds no token may be changed by others than the SO: made anew",
+             m_card->GetCardName());
+  m_dirOpen = false;
+  return pins + 1;
+}
+
+uint8_t SCPkcs15Lib::BlankCardSoRef(SCCard* card, CK_SLOT_ID first) {
+  switch (card != nullptr ? card->GetCardType() : SC_CARD_TYPE_GENERIC) {
+    case SC_CARD_TYPE_COSMOPOLIC:
+    case SC_CARD_TYPE_IAS:
+      return 4;
+    case SC_CARD_TYPE_SETCOS441: {
+      const uint32_t code = GetCardModelCode(first, false);
+      return code < 0xFF ? static_cast<uint8_t>(code) : 0xFF;
+    }
+    default:
+      return 0xFF;  // none: the first token's SO PIN is made by its initialisation
+  }
+}
