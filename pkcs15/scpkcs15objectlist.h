@@ -810,7 +810,9 @@ public:
     bool RecordsDecode(const uint8_t* d, uint32_t n) override {
         RecordList<T> probe(8, true, m_records.GetHook(), m_records.GetParseFlags(), m_records.GetExpectedTag());
         MemFile in(d, n, false);
-        return probe.Parse(&in, n) >= 0 && probe.Unknown().IsEmpty();
+        // Out of memory nothing is known not to decode.
+        const SCRESULT r = probe.Parse(&in, n);
+        return r == SC_E_NO_MEMORY || (r >= 0 && probe.Unknown().IsEmpty());
     }
     void ClearContents() override {
         if (m_records.OwnsElements())

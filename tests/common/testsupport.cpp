@@ -1,7 +1,6 @@
 #include "tests/common/testsupport.h"
 
 #include <cctype>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -88,17 +87,6 @@ std::string ImageWithoutTrailingFiller(const std::string& image) {
         at = eol + 1;
     }
     return out;
-}
-
-std::string ImageAsModel(const std::string& image, int model) {
-    std::string out = image;
-    const std::size_t line = out.find("\nmodel 3\n"), atr = out.find("2D33830F900096\n");
-    if (line == std::string::npos || atr == std::string::npos) return image;
-    out[line + 7] = static_cast<char>('0' + model);
-    // "-3" ends the historical bytes' name; the check byte follows the digit.
-    char tail[16];
-    std::snprintf(tail, sizeof tail, "%02X830F9000%02X", 0x30 + model, 0x96 ^ 3 ^ model);
-    return out.replace(atr + 2, 12, tail);
 }
 
 Bytes ReadFileBytes(const std::string& path) {

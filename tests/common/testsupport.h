@@ -39,10 +39,6 @@ std::string WithoutLeadingZeros(const std::string& digits);
 // each file's data left out: the records a card holds, whatever its filler.
 std::string ImageWithoutTrailingFiller(const std::string& image);
 
-// A simulated model-3 card's image text as a card of another model (0-9): its
-// model line and the ATR whose historical bytes name the model.
-std::string ImageAsModel(const std::string& image, int model);
-
 // The whole file as octets; an unreadable file throws std::runtime_error.
 Bytes ReadFileBytes(const std::string& path);
 

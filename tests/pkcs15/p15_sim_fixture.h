@@ -78,12 +78,6 @@ protected:
         const std::string path = m_dir + "/" + name + ".card";
         const std::string cmd = "/usr/bin/python3 " MIRTAL_SOURCE_DIR "/tools/cardsim/cardgen.py " + args + " '" + path + "'";
         EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;
-        return ConnectImage(name, "");
-    }
-    // A card of this image text (none: the file as it is), in a reader of its own.
-    SCCard* ConnectImage(const std::string& name, const std::string& text) {
-        const std::string path = m_dir + "/" + name + ".card";
-        if (!text.empty()) std::ofstream(path) << text;
         const std::string reader = "Card " + name;
         EXPECT_EQ(0, m_addReader(reader.c_str()));
         EXPECT_EQ(0, m_insert(reader.c_str(), path.c_str()));

@@ -472,25 +472,6 @@ TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
     EXPECT_EQ(spareRules, ScPkcs15BoundedRules(odfRules, spareRules));
     EXPECT_EQ(spareRules, ScPkcs15BoundedRules(always, spareRules));
     EXPECT_EQ(undeletable, ScPkcs15BoundedRules(undeletable, spareRules));
-    // Where the card's headers show no rules (models 2 and 6), no file at a spare's place counts and no spare
-    // can be given rules: a whole one in the spare's state is read around, and larger contents are refused,
-    // nothing sent that changes the card.
-    const std::string shipped = testsupport::ReadFileText(std::string(CARDSIM_CARDS_DIR) + "/pkcs15-model3.card");
-    for (const int model : {2, 6}) {
-        SCOPED_TRACE(model);
-        card = ConnectImage("model" + std::to_string(model),
-                            testsupport::ImageAsModel(shipped, model) + "ef 3F00/5015/D031 lcs=07 size=" +
-                                std::to_string(whole.size()) + " ac=read:always,update:pin:81,delete:pin:04 data=" +
-                                testsupport::ToHex(whole) + "\n");
-        ASSERT_EQ(SC_OK, VerifyUserPin(card));
-        ASSERT_EQ(SC_OK, VerifySoPin(card));
-        EXPECT_EQ(5, entries());
-        SCPkcs15ODF bare(card);
-        Place(bare, 0x5031);
-        ClearLog();
-        EXPECT_EQ(SC_E_FILE_TOO_SMALL, bare.Write(bigger.data(), static_cast<uint32_t>(bigger.size()), nullptr));
-        for (const char* ins : {"D6", "E0", "E4"}) EXPECT_FALSE(HasIns(Commands(), ins)) << ins;
-    }
 }
 
 TEST_F(P15Card, MissingFileIsRememberedUntilForced) {
