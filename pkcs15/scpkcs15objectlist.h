@@ -807,6 +807,13 @@ public:
         SCRESULT r = m_records.Parse(in, len);
         return r < 0 ? r : 0;
     }
+    bool RecordsDecode(const uint8_t* d, uint32_t n) override {
+        RecordList<T> probe(8, true, m_records.GetHook(), m_records.GetParseFlags(), m_records.GetExpectedTag());
+        MemFile in(d, n, false);
+        // Out of memory nothing is known not to decode.
+        const SCRESULT r = probe.Parse(&in, n);
+        return r == SC_E_NO_MEMORY || (r >= 0 && probe.Unknown().IsEmpty());
+    }
     void ClearContents() override {
         if (m_records.OwnsElements())
             m_records.Clear();

@@ -128,6 +128,9 @@ public:
     virtual void ClearContents() {}
     virtual SCRESULT Encode(MemFile* out);
     virtual void Reset(bool full);
+    // Whether the records in these octets all decode as this file's records (a file
+    // of records that tells them apart says; any other takes them all).
+    virtual bool RecordsDecode(const uint8_t*, uint32_t) { return true; }
 
     // ---- place ----
     bool SetBasePath(const uint16_t* ids, uint16_t count);

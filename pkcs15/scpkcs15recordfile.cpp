@@ -162,13 +162,6 @@ SCRESULT SCPkcs15RecordFile::ProbeSpares(const SCPath& full, int from) {
 }
 
 int SCPkcs15RecordFile::JudgeSpares(const SCPath& full) {
-    // The file as read holds whole records, at least one (asked only of an earlier version's spare).
-    const auto fileWhole = [this] {
-        std::vector<SCPkcs15Record> recs;
-        uint32_t end = 0;
-        const uint32_t n = static_cast<uint32_t>(m_copy.bytes.size());
-        return ScPkcs15FrameRecords(m_copy.bytes.data(), n, n, m_oneRecord, &recs, &end) == 0 && !recs.empty();
-    };
     const SCFileHeader* file = m_copy.exists ? m_owner.m_pFileHeader : nullptr;
     int next = -1;
     m_copy.spare = -1;
@@ -180,17 +173,19 @@ int SCPkcs15RecordFile::JudgeSpares(const SCPath& full) {
             const uint32_t len = static_cast<uint32_t>(s.octets.size());
             if (file && len && ScPkcs15NeverWrittenSpare(full, *s.header, *file, s.octets.data(), len))
                 s.kind = SCPkcs15Spare::kCut;
-        } else if (m_copy.exists) {
+        } else {
             // Where the file stands, a spare counts only where nobody could have
             // written it who may not update the file. Where the file is missing,
-            // whoever made the spare could have made the file: it counts as it is.
+            // whoever made the spare could have made the file: it counts as it is,
+            // where the card shows its rules at all.
             const SCPkcs15SpareMaker maker =
                 file ? ScPkcs15SpareMadeBy(*s.header, *file) : SCPkcs15SpareMaker::kAnybody;
             // One made like its file (earlier versions' spares) may still finish a
-            // file that a cut left without whole records, never override one.
-            const bool counts =
-                maker == SCPkcs15SpareMaker::kThisModule ||
-                (maker == SCPkcs15SpareMaker::kEarlier && s.kind == SCPkcs15Spare::kWhole && !fileWhole());
+            // file that a cut of its version left part-written, never override one.
+            const bool counts = !m_copy.exists ? !ScPkcs15Rules(*s.header).empty()
+                                               : maker == SCPkcs15SpareMaker::kThisModule ||
+                                                     (maker == SCPkcs15SpareMaker::kEarlier &&
+                                                      s.kind == SCPkcs15Spare::kWhole && LeftPartWritten(s.records));
             if (!counts) {
                 s.kind = SCPkcs15Spare::kForeign;
                 Wipe(s.records);
@@ -208,6 +203,26 @@ int SCPkcs15RecordFile::JudgeSpares(const SCPath& full) {
             m_copy.spare = i;
     }
     return next;
+}
+
+bool SCPkcs15RecordFile::LeftPartWritten(const std::vector<uint8_t>& spare) {
+    std::vector<SCPkcs15Record> recs;
+    uint32_t end = 0;
+    const std::vector<uint8_t>& b = m_copy.bytes;
+    const uint32_t n = static_cast<uint32_t>(b.size());
+    // No whole records: cut between the file's creation and its write, or torn.
+    if (ScPkcs15FrameRecords(b.data(), n, n, m_oneRecord, &recs, &end) != 0 || recs.empty()) return true;
+    // Written straight through from its start: the file's first octets are the
+    // spare's, and what follows them is what the cut left of the old records.
+    // Records that all decode are never overridden: whoever may make files in the
+    // DF could have made a file like this spare.
+    const size_t same = static_cast<size_t>(
+        std::mismatch(b.begin(), b.end(), spare.begin(), spare.end()).first - b.begin());
+    // At least the tag and length octets of its first record: the first command was sent.
+    if (spare.size() < 2 || same < 2u + (spare[1] & 0x80 ? spare[1] & 0x7Fu : 0u)) return false;
+    for (const SCPkcs15Record& r : recs)
+        if (r.at + r.len > same) return !m_owner.RecordsDecode(b.data() + r.at, end - r.at);
+    return false;
 }
 
 SCRESULT SCPkcs15RecordFile::ReadFile(const SCPath& full) {
@@ -659,6 +674,8 @@ SCRESULT SCPkcs15RecordFile::MayGrow(uint32_t len, const SCValueSet& conditions,
     SCRESULT r =
         Card()->GetAccessRules(full.Ids(), full.Count(), asked, inPlace ? 2 : 1, cached, 1, true, &o.m_createRefs);
     o.m_pFileHeader = cached[0];
+    // Where the card shows no rules, no spare could be given any: none is made.
+    if (r == SC_E_UNSUPPORTED_FEATURE) return 0;
     if (r < 0) return r;
     std::vector<uint8_t> spareRules;  // only whether the file's rules can be read so
     if (!passes(asked[0])) {
@@ -672,6 +689,7 @@ SCRESULT SCPkcs15RecordFile::MayGrow(uint32_t len, const SCValueSet& conditions,
     r = Card()->GetAccessRules(full.Ids(), full.Count() - 1, &create, 1, dfCached, 1, true, &o.m_createRefs);
     Header dfHeld(dfCached[0], SCFileHeader::SafeRelease);
     const SCFileHeader* df = dfCached[0];
+    if (r == SC_E_UNSUPPORTED_FEATURE) return 0;
     if (r < 0) return r;
     if (!passes(create)) return 0;
     // Memory for the spare and the larger file, where the DF's header tells what is free.

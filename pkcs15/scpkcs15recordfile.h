@@ -123,6 +123,10 @@ private:
     // the card's issuer's (ScPkcs15SpareMadeBy). The place still to look at,
     // where a whole spare that ended the look no longer counts; else -1.
     int JudgeSpares(const SCPath& full);
+    // Whether the file as read is what a cut of an earlier version left of a write
+    // whose new records stand whole in this spare: no whole records, or the
+    // spare's octets first and records after them that do not all decode.
+    bool LeftPartWritten(const std::vector<uint8_t>& spare);
     // SawWholeSpare() and SawDeadSpare() from the places as read.
     void SawSpares();
     SCRESULT ReadFile(const SCPath& full);

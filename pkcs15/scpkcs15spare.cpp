@@ -186,7 +186,8 @@ bool ScPkcs15WithState(const SCFileHeader& like, uint8_t state, SCFileHeader* ou
 
 SCPkcs15SpareMaker ScPkcs15SpareMadeBy(const SCFileHeader& found, const SCFileHeader& fileHeader) {
     const std::vector<uint8_t> rules = ScPkcs15Rules(found), own = ScPkcs15Rules(fileHeader);
-    if (!found.IsTransparentEf()) return SCPkcs15SpareMaker::kAnybody;
+    // Where the card shows no rules this module makes no spare: two empty rule sets vouch for nobody.
+    if (!found.IsTransparentEf() || rules.empty()) return SCPkcs15SpareMaker::kAnybody;
     // Made straight in the spare's state, the card enforced its rules from its first command on.
     std::vector<uint8_t> spares;
     if (found.GetLifeCycleByte() == kScPkcs15SpareState &&
