@@ -1238,10 +1238,9 @@ TEST(ModuleReinit, RecordsNamingAnotherApplicationsFilesAreReadAround) {
     Reinit t(row.inside ? "pkcs15-model3-nested-apps-puk.card" : "pkcs15-model3-two-apps-puk.card");
     ASSERT_TRUE(t.Start());
     const CK_SLOT_ID mine = row.inside ? 1 : 0;
-    const std::string df = row.inside ? "3F00/5015/5016" : "3F00/5016",
-                      pin = "pin " + df + " ref=81 min=4 max=8 pad=FF tries=3 left=3 unblock=04 ac=update:pin:04 value=";
+    const std::string pin = std::string("\npin ") + (row.inside ? "3F00/5015/5016" : "3F00/5016") + " ref=81 ";
     std::string image = t.Image();
-    image.replace(image.find(pin + "31323334"), pin.size() + 8, pin + "35363738");
+    image.replace(image.find("value=31323334", image.find(pin)), 14, "value=35363738");
     for (const auto& [from, to] : row.swaps) image.replace(image.find(from), from.size(), to);  // throws when absent
     PutBack(t, image);
     // The other's user PIN, key and files, up to EF.DIR.
