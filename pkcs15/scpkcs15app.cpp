@@ -165,6 +165,34 @@ SCRESULT SCPkcs15App::BuildAbsolutePath(const uint16_t* rel, uint16_t count, SCP
     return 0;
 }
 
+bool SCPkcs15App::IsInOtherApplication(const SCPath& path) const {
+    if (!m_pOwner) return false;
+    // A card may start again from the master file wherever 3F00 stands in a path.
+    size_t from = 0;
+    for (size_t i = 1; i < path.Count(); ++i)
+        if (path[i] == SC_FID_MF) from = i;
+    const SCPath place = SCPath(path.Ids() + from, path.Count() - from).BuildAbsolute(SCPath());
+    SCPath own;
+    const bool hasOwn = BuildAbsolutePath(&own) >= 0;
+    // The deepest application DF that holds the place decides: a DF inside this
+    // application's DF is still another's, and this DF inside another's is this one's.
+    size_t deepest = 0;
+    bool other = false;
+    for (POSITION p = m_pOwner->GetHeadPosition(); p;) {
+        const SCPkcs15App* app = m_pOwner->GetNext(p);
+        SCPath df;
+        size_t rest = 0;
+        if (!app || app->BuildAbsolutePath(&df) < 0 ||
+            !SCPath::StripPrefix(place.Ids(), place.Count(), df.Ids(), df.Count(), &rest) || df.Count() < deepest)
+            continue;
+        const bool mine = app == this || (hasOwn && df.IsEqual(own));
+        if (df.Count() > deepest) other = !mine;
+        else other = other && !mine;
+        deepest = df.Count();
+    }
+    return other;
+}
+
 uint32_t SCPkcs15App::GetDirPathKey() const {
     if (!m_hasDirRecord || !m_dirRecord.wasPath) return 0;
     uint16_t ids[64];

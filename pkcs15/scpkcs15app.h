@@ -139,6 +139,9 @@ public:
     // ---- paths and labels ----
     SCRESULT BuildAbsolutePath(SCPath* out) const;
     SCRESULT BuildAbsolutePath(const uint16_t* rel, uint16_t count, SCPath* out) const;
+    // Whether an absolute path lies in another application's DF: the deepest DF of
+    // the card's applications that holds it is not this one's. Asks the card nothing.
+    bool IsInOtherApplication(const SCPath& path) const;
     uint32_t GetDirPathKey() const;
     // Label length (negated when buf was too small), 0 without a label.
     int GetTokenLabel(char* buf, int size);

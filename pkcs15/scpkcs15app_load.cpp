@@ -14,18 +14,6 @@
 #include "support/debuglog.h"
 #include "support/vtest.h"
 
-namespace {
-
-bool PathFromAsn(const ASNPkcs15Path& asn, SCPath* out, bool* nonEmpty) {
-    uint16_t ids[64];
-    int n = asn.getPath(ids, 64);
-    *nonEmpty = n > 0;
-    if (n <= 0) return true;
-    return out->Set(ids, static_cast<size_t>(n));
-}
-
-}  // namespace
-
 SCRESULT SCPkcs15App::Load(bool force) {
     if (!m_pCard || !m_hasDirRecord) return SC_E_BAD_USAGE;
     if (!force && (m_flags & FLAG_LOADED)) {
@@ -45,17 +33,16 @@ SCRESULT SCPkcs15App::Load(bool force) {
     if (m_dirRecord.wasDdo) {
         const ASNPkcs15DDO& ddo = m_dirRecord.ddo;
         SCPath p;
-        bool nonEmpty = false;
         if (ddo.wasTokenInfoPath) {
-            if (!PathFromAsn(ddo.tokenInfoPath, &p, &nonEmpty)) return SC_E_NO_MEMORY;
-            if (nonEmpty) {
+            if (!SCPkcs15PathObjectInfo::PathFromAsn(ddo.tokenInfoPath, &p)) p.Clear();
+            if (p.Count() > 0) {
                 if (!m_tokenInfo.SetPath(p)) return SC_E_NO_MEMORY;
                 tiFromRecord = true;
             }
         }
         if (ddo.wasOdfPath) {
-            if (!PathFromAsn(ddo.odfPath, &p, &nonEmpty)) return SC_E_NO_MEMORY;
-            if (nonEmpty) {
+            if (!SCPkcs15PathObjectInfo::PathFromAsn(ddo.odfPath, &p)) p.Clear();
+            if (p.Count() > 0) {
                 if (!m_odf.SetPath(p)) return SC_E_NO_MEMORY;
                 odfFromRecord = true;
             }
@@ -105,14 +92,24 @@ SCRESULT SCPkcs15App::BuildObjectLists() {
     static const int kOrder[] = {0xA8, 0xA4, 0xA7, 0xA0, 0xA1, 0xA3, 0xA5, 0xA2, 0xA6};
     for (int tag : kOrder) GetListForTag(tag)->DeleteAll();
 
+    SCPath app;
+    const bool hasApp = BuildAbsolutePath(&app) >= 0;
     for (POSITION pos = m_odf.GetFirstEntryPosition(); pos;) {
         SCPkcs15OdfEntry* e = m_odf.GetNextEntry(pos);
         if (!e) continue;
+        SCPath path;
+        if (!SCPkcs15PathObjectInfo::PathFromAsn(e->value, &path)) path.Clear();
+        // Another application's directory is not this token's, whoever may write the ODF:
+        // the entry stays in the file, and nothing is read or written through it.
+        if (hasApp && path.Count() > 0 && IsInOtherApplication(path.BuildAbsolute(app))) {
+            DebugLogWrite(2, 0, "PKCS#15: the ODF entry %02X names %s in another application's DF: read around",
+                          static_cast<unsigned>(e->tag), path.BuildAbsolute(app).Text().c_str());
+            continue;
+        }
         SCPkcs15ObjectList* list = AddObjectList(e->tag);
         if (!list) return SC_E_NO_MEMORY;
-        uint16_t ids[64];
-        int n = e->value.getPath(ids, 64);
-        if (n > 0 && !list->SetPath(ids, static_cast<uint16_t>(n))) return SC_E_NO_MEMORY;
+        if (path.Count() > 0 && (path.Count() > 0xFFFF || !list->SetPath(path.Ids(), static_cast<uint16_t>(path.Count()))))
+            return SC_E_NO_MEMORY;
         list->SetCard(m_pCard);
     }
 

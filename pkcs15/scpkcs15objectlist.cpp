@@ -11,6 +11,7 @@
 #include "libtorvapp/qvhash.h"
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15odf.h"
+#include "support/debuglog.h"
 #include "support/vtest.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/memfile.h"
@@ -86,14 +87,13 @@ SCRESULT SCPkcs15ObjectList::AdoptValueObject(TypedPointerList<SCPkcs15PathObjec
                                               SCPkcs15PathObjectInfo* value, const ASNPkcs15Path* path,
                                               void* record) {
     if (!value) return SC_E_NO_MEMORY;
-    // The value lives in the DF that holds this directory file.
-    SCPath full;
-    if (GetFullPathInto(full) && full.Count() > 1) {
-        if (!value->SetBasePath(full.Ids(), static_cast<uint16_t>(full.Count() - 1))) {
-            delete value;
-            return SC_E_NO_MEMORY;
-        }
-    } else if (!value->CopyBasePath(m_basePath)) {
+    // Another application's file is no object of this one, whoever is logged in.
+    if (NamesOtherApplicationsFile(path)) {
+        delete value;
+        return SC_E_PKCS15_INVALID_HANDLE;
+    }
+    SCPath base;
+    if (!ValueBase(&base) || !value->CopyBasePath(base)) {
         delete value;
         return SC_E_NO_MEMORY;
     }
@@ -122,6 +122,32 @@ SCRESULT SCPkcs15ObjectList::AdoptValueObject(TypedPointerList<SCPkcs15PathObjec
         return SC_E_NO_MEMORY;
     }
     return 0;
+}
+
+bool SCPkcs15ObjectList::ValueBase(SCPath* base) const {
+    // A value lives in the DF that holds this directory file.
+    SCPath full;
+    try {
+        *base = GetFullPathInto(full) && full.Count() > 1 ? SCPath(full.Ids(), full.Count() - 1) : m_basePath;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+bool SCPkcs15ObjectList::NamesOtherApplicationsFile(const ASNPkcs15Path* path) const {
+    SCPath base, value;
+    if (!path || !m_pPkcs15App || !NamesFiles() || !ValueBase(&base) || !PathFromAsn(*path, &value) ||
+        value.Count() == 0)
+        return false;
+    return m_pPkcs15App->IsInOtherApplication(value.BuildAbsolute(base));
+}
+
+void SCPkcs15ObjectList::LogReadAround(const ASNPkcs15Path* path) const {
+    SCPath base, value, dir;
+    if (!path || !ValueBase(&base) || !PathFromAsn(*path, &value) || !GetFullPathInto(dir)) return;
+    DebugLogWrite(2, 0, "PKCS#15: a record of %s names %s in another application's DF: read around",
+                  dir.Text().c_str(), value.BuildAbsolute(base).Text().c_str());
 }
 
 const ASNPkcs15AuthObject* SCPkcs15ObjectList::GuardingPin() const {

@@ -71,6 +71,15 @@ protected:
     // (the object is then deleted).
     SCRESULT AdoptValueObject(TypedPointerList<SCPkcs15PathObjectInfo>& owner, SCPkcs15PathObjectInfo* value,
                               const ASNPkcs15Path* path, void* record);
+    // The DF a relative value path is taken from: the one that holds this directory file.
+    bool ValueBase(SCPath* base) const;
+    // Whether a record's value path names a file in another application's DF: such a
+    // record is read around (kept in the file as it is, never listed or acted on).
+    bool NamesOtherApplicationsFile(const ASNPkcs15Path* path) const;
+    // Whether the paths of the records name files (a PIN record names the DF of its PIN).
+    virtual bool NamesFiles() const { return true; }
+    // Writes to the trace that a record of this directory is read around.
+    void LogReadAround(const ASNPkcs15Path* path) const;
     // The PIN record that guards this directory while the application still holds it.
     const ASNPkcs15AuthObject* GuardingPin() const;
     // Privacy and write protection of a record without object flags, from the access
@@ -422,6 +431,7 @@ public:
                 }
             }
             if (match && skipPrivate && IsPrivate(HandleOf(rec)) > 0) match = false;
+            if (match && NamesOtherApplicationsFile(GetValuePath(rec))) match = false;
             if (match) {
                 if (out) *out = rec;
                 return 0;
@@ -689,6 +699,7 @@ public:
         SCRESULT first = 0;
         for (POSITION p = m_records.GetHeadPosition(); p;) {
             T* rec = m_records.GetNext(p);
+            if (NamesOtherApplicationsFile(GetValuePath(rec))) continue;
             SCPkcs15PathObjectInfo* v = nullptr;
             SCRESULT r = GetValueObject(HandleOf(rec), &v, true);
             if (r >= 0 && v && v->IsDirty()) r = v->Write(nullptr, 0, nullptr);
@@ -805,7 +816,12 @@ public:
 
     SCRESULT Parse(MemFile* in, uint32_t len) override {
         SCRESULT r = m_records.Parse(in, len);
-        return r < 0 ? r : 0;
+        if (r < 0) return r;
+        for (POSITION p = m_records.GetHeadPosition(); p;) {
+            const ASNPkcs15Path* path = GetValuePath(m_records.GetNext(p));
+            if (NamesOtherApplicationsFile(path)) LogReadAround(path);
+        }
+        return 0;
     }
     bool RecordsDecode(const uint8_t* d, uint32_t n) override {
         RecordList<T> probe(8, true, m_records.GetHook(), m_records.GetParseFlags(), m_records.GetExpectedTag());
@@ -1112,4 +1128,7 @@ public:
     // PIN records are told apart by their PIN reference (and path, when they have one).
     SCRESULT CompareRecords(ASNPkcs15AuthObject* a, ASNPkcs15AuthObject* b) override;
     const ASNPkcs15Path* GetValuePath(ASNPkcs15AuthObject* rec) override;
+
+protected:
+    bool NamesFiles() const override { return false; }
 };

@@ -106,14 +106,21 @@ bool SCPkcs15PathObjectInfo::SetPath(const SCPath& path, uint32_t index, uint32_
     return true;
 }
 
-bool SCPkcs15PathObjectInfo::SetPathFromAsn(const ASNPkcs15Path& p) {
+bool SCPkcs15PathObjectInfo::PathFromAsn(const ASNPkcs15Path& p, SCPath* out) {
     int n = p.getPath(nullptr, 0);
     if (n < 0) return false;
     std::vector<uint16_t> ids(static_cast<size_t>(n) + 1);
     if (n > 0 && p.getPath(ids.data(), static_cast<uint32_t>(n)) != n) return false;
+    return out->Set(n > 0 ? ids.data() : nullptr, static_cast<size_t>(n));
+}
+
+bool SCPkcs15PathObjectInfo::SetPathFromAsn(const ASNPkcs15Path& p) {
+    SCPath path;
+    if (!PathFromAsn(p, &path)) return false;
     m_index = p.wasIndex ? p.getIndex() : 0;
     m_length = p.wasLength ? p.getLengthValue() : 0;
-    return m_path.Set(n > 0 ? ids.data() : nullptr, static_cast<size_t>(n));
+    m_path = path;
+    return true;
 }
 
 const uint16_t* SCPkcs15PathObjectInfo::GetFullPath(uint16_t* count) {

@@ -138,6 +138,8 @@ public:
     bool SetPath(const uint16_t* ids, uint16_t count, uint32_t index = 0, uint32_t length = 0);
     bool SetPath(const SCPath& path, uint32_t index = 0, uint32_t length = 0);
     bool SetPathFromAsn(const ASNPkcs15Path& path);
+    // The file identifiers of a PKCS#15 path (index and length left out).
+    static bool PathFromAsn(const ASNPkcs15Path& path, SCPath* out);
     const uint16_t* GetFullPath(uint16_t* count);
     bool GetFullPathInto(SCPath& out) const;
     const SCPath& GetPath() const { return m_path; }

@@ -1,5 +1,7 @@
 #include "smartcard/sc_path.h"
 
+#include <cstdio>
+
 namespace {
 // The identifiers of an absolute path without its leading 3F00.
 void AfterMf(const uint16_t* ids, size_t count, const uint16_t** rest, size_t* restCount) {
@@ -56,6 +58,17 @@ const uint16_t* SCPath::StripPrefix(const uint16_t* path, size_t count, const ui
     if (restCount) *restCount = pn - qn;
     static const uint16_t kEmpty = 0;
     return pn == qn ? &kEmpty : p + qn;
+}
+
+std::string SCPath::Text() const {
+    if (m_ids.empty()) return "3F00";
+    std::string s;
+    char id[8];
+    for (size_t i = 0; i < m_ids.size(); ++i) {
+        std::snprintf(id, sizeof id, i ? "/%04X" : "%04X", static_cast<unsigned>(m_ids[i]));
+        s += id;
+    }
+    return s;
 }
 
 bool SCPath::IsEqual(const SCPath& o) const {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 constexpr uint16_t SC_FID_MF = 0x3F00;
@@ -37,6 +38,8 @@ public:
     bool IsMasterFile() const { return m_ids.empty() || (m_ids.size() == 1 && m_ids[0] == SC_FID_MF); }
     bool IsAbsolute() const { return m_ids.empty() || m_ids[0] == SC_FID_MF; }
     bool IsEqual(const SCPath& o) const;
+    // "3F00/5015/4401" as log lines write paths; "3F00" for an empty path.
+    std::string Text() const;
     bool HasDfName() const { return !m_dfName.empty(); }
     bool SetDfName(const uint8_t* aid, size_t len);
     const uint8_t* GetDfName(size_t* len) const {

@@ -1258,6 +1258,68 @@ size_t CountObjects(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h) {
 
 }  // namespace
 
+// A token whose records and ODF entry name another application's files, beside it or inside it,
+// while that one's user (PIN 5678) is logged in in the same process: the token lists none of them and,
+// whatever it is asked, the other's files, key and PIN stay. A record read around stays in its file.
+TEST(ModuleReinit, RecordsNamingAnotherApplicationsFilesAreReadAround) {
+  const auto sign = [](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o) {
+    std::vector<CK_BYTE> sig;
+    return modulecalls::SignOnce(f, s, o, CKM_RSA_PKCS, modulecalls::DigestInfoOfAbc(), &sig);
+  };
+  const struct {
+    const char* name;
+    bool inside;  // the nested card, this token the outer one; else the card of two side by side
+    std::vector<std::pair<std::string, std::string>> swaps;
+    CK_OBJECT_CLASS cls;
+    std::function<CK_RV(CK_FUNCTION_LIST*, CK_SESSION_HANDLE, CK_OBJECT_HANDLE)> act;  // none: the SO's C_InitPIN
+  } rows[] = {
+      {"a key record naming the other's key", false, {{"04063F0050154B01", "04063F0050164B01"}}, CKO_PRIVATE_KEY, sign},
+      {"a certificate record naming the other's", false, {{"04063F0050154301", "04063F0050164301"}}, CKO_CERTIFICATE,
+       [](auto f, auto s, auto o) { return f->C_DestroyObject(s, o); }},
+      {"a data object record naming the other's", false, {{"04063F0050155701", "04063F0050165701"}}, CKO_DATA,
+       [](auto f, auto s, auto o) { return f->C_SetAttributeValue(s, o, TT_ARGS(TestTemplate().Bytes(CKA_VALUE, "A"))); }},
+      {"an ODF entry naming the other's PIN directory", false,
+       {{"A80A300804063F0050154401", "A80A300804063F0050164401"}}, 0, nullptr},
+      {"an outer key record naming the key inside by a relative path", true,
+       {{"304B30140C0B", "304930140C0B"}, {"A110300E300804063F0050154B01", "A10E300C3006040450164B01"}},
+       CKO_PRIVATE_KEY, sign},
+  };
+  const auto count = [](const std::string& in, const std::string& what, size_t n = 0) {
+    for (size_t at = in.find(what); at != std::string::npos; at = in.find(what, at + 1)) ++n;
+    return n;
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Reinit t(row.inside ? "pkcs15-model3-nested-apps-puk.card" : "pkcs15-model3-two-apps-puk.card");
+    ASSERT_TRUE(t.Start());
+    const CK_SLOT_ID mine = row.inside ? 1 : 0;
+    const std::string pin = std::string("\npin ") + (row.inside ? "3F00/5015/5016" : "3F00/5016") + " ref=81 ";
+    std::string image = t.Image();
+    image.replace(image.find("value=31323334", image.find(pin)), 14, "value=35363738");
+    for (const auto& [from, to] : row.swaps) image.replace(image.find(from), from.size(), to);  // throws when absent
+    PutBack(t, image);
+    // The other's user PIN, key and files, up to EF.DIR.
+    const std::string theirs = image.substr(image.find(pin), image.find("\nef 3F00/2F00 ") - image.find(pin));
+    CK_FUNCTION_LIST* const f = const_cast<CK_FUNCTION_LIST*>(t.f());
+    CK_SESSION_HANDLE other = 0, h = 0;
+    ASSERT_EQ(CKR_OK, t.UserSession("5678", &other, 1 - mine)) << t.Log();
+    if (row.act) {
+      ASSERT_EQ(CKR_OK, t.UserSession("1234", &h, mine)) << t.Log();
+      const auto found = modulecalls::Find(*t.module, h, TestTemplate().Ulong(CKA_CLASS, row.cls));
+      for (CK_OBJECT_HANDLE o : found) EXPECT_NE(CKR_OK, row.act(f, h, o)) << "acted on the other's file";
+      EXPECT_EQ(0u, found.size());
+      EXPECT_EQ(CKR_OK, MakeObject(f, h, Kind::kData, 7));  // a write of the data objects' directory
+      for (const auto& swap : row.swaps) EXPECT_EQ(count(image, swap.second), count(t.Image(), swap.second));
+      EXPECT_NE(std::string::npos, t.env.Trace().find(" in another application's DF: read around"));
+    } else {  // without its PIN directory the token has no SO to log in, nor a PIN to set
+      EXPECT_EQ(CKR_USER_PIN_NOT_INITIALIZED, t.InitPin("4321"));
+      EXPECT_NE(std::string::npos, t.env.Trace().find("the ODF entry A8 names 3F00/5016/4401 in another application's DF"));
+    }
+    EXPECT_NE(std::string::npos, t.Image().find(theirs)) << t.Log();
+    EXPECT_EQ(CKR_OK, sign(f, other, modulecalls::FindOne(*t.module, other, CKO_PRIVATE_KEY)));
+  }
+}
+
 namespace {
 
 // A capacity run's object number n of a kind, as clients write it: a certificate
