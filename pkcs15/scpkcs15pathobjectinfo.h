@@ -162,6 +162,10 @@ public:
     // for its spare, the DF's free memory where the card tells it), 0 when not, or
     // a failure. Nothing is written: a call checks before its first write.
     SCRESULT CanHold(uint32_t len, uint8_t pinRef);
+    // Whether the file's rules for the operation op (SC_AC_OP_*) are met with the
+    // access condition ref or with none: 1 yes, 0 no, a failure where the card shows
+    // no rules or the header cannot be read (passBothHeaders: the DF's rules too).
+    SCRESULT CheckAccess(uint32_t op, uint16_t ref, bool passBothHeaders);
     // Puts back, octet for octet, what the last successful Write of a file of records
     // changed, in the same transaction: a call that fails after it takes it back.
     SCRESULT UndoLastWrite();
@@ -209,7 +213,6 @@ protected:
     // Whether the header of the last selection asks a PIN, and nothing less, to read the file.
     bool ReadAsksPin() const;
     SCRESULT Reverify(SCPath* currentDf);
-    SCRESULT CheckAccess(uint32_t op, uint16_t ref, bool passBothHeaders);
 
     SCPath m_path;
     uint32_t m_index;
