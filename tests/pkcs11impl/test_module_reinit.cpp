@@ -554,8 +554,11 @@ const char* FaultName(Fault f) {
 const char kUninitialised[] = "<uninitialised>";
 
 // What C_GetTokenInfo shows of the token's slot: the label of an initialised token,
-// kUninitialised for one still to be initialised, "<rv>" for an error.
+// kUninitialised for one still to be initialised, "<rv>" for an error; where the
+// slot shows no token, "<no token>".
 std::string TokenState(Reinit& t) {
+  CK_SLOT_INFO si;
+  if (t.f()->C_GetSlotInfo(t.slot, &si) != CKR_OK || (si.flags & CKF_TOKEN_PRESENT) == 0) return "<no token>";
   CK_TOKEN_INFO ti;
   std::memset(&ti, 0, sizeof ti);
   const CK_RV rv = t.f()->C_GetTokenInfo(t.slot, &ti);
