@@ -131,7 +131,9 @@ CK_RV CPkcs15Token::RefreshAndGetApp(SCPkcs15App** app, SCPkcs15Lib** bridge) {
   SCPkcs15App* a = lib->GetSlotApp(m_nPkcs15SlotId);
   if (rv < 0) {
     if (app) *app = a;
-    if (rv == SC_E_PKCS15_CARD_NOT_INITIALIZED) return first ? TOKEN_STATUS_CARD_NOT_INITIALIZED : CKR_TOKEN_NOT_PRESENT;
+    // A token an interrupted initialisation left incomplete keeps its slot, whichever it is.
+    if (rv == SC_E_PKCS15_CARD_NOT_INITIALIZED)
+      return first || a != nullptr ? TOKEN_STATUS_CARD_NOT_INITIALIZED : CKR_TOKEN_NOT_PRESENT;
     if (rv == SC_E_PKCS15_CARD_NOT_ACTIVATED) return first ? TOKEN_STATUS_CARD_NOT_ACTIVATED : CKR_TOKEN_NOT_PRESENT;
     if (a == nullptr && !first) return CKR_TOKEN_NOT_PRESENT;
     return MapScErrorToCkr(rv, true);

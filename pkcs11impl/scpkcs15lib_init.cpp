@@ -514,6 +514,43 @@ SCRESULT FilesTakeLabel(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& 
   return r;
 }
 
+std::string PathText(const SCPath& p);
+
+// Whether the token's DF may be deleted with what it holds: not where it holds the
+// DF of another application that EF.DIR names, which would go with it. The trace
+// then says which, and `instead` what the call does.
+bool DfMayGo(const SCPkcs15Lib* lib, SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label,
+             const char* instead) {
+  SCPath df, at;
+  if (app->BuildAbsolutePath(&df) < 0) return true;
+  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
+    SCPkcs15App* other = p15->GetApplicationAt(static_cast<uint32_t>(i));
+    size_t rest = 0;
+    if (other == nullptr || other == app || other->BuildAbsolutePath(&at) < 0 || at.Count() <= df.Count() ||
+        SCPath::StripPrefix(at.Ids(), at.Count(), df.Ids(), df.Count(), &rest) == nullptr)
+      continue;
+    char name[256];
+    const int n = other->GetTokenLabel(name, sizeof name - 1);
+    name[n > 0 && n < static_cast<int>(sizeof name) ? n : 0] = '\0';
+    lib->Log(SC_OK, "%s: reinit '%s' - DF %s holds the DF %s of token '%s', which stays: %s",
+             app->GetCard()->GetCardName(), label.c_str(), PathText(df).c_str(), PathText(at).c_str(), name, instead);
+    return false;
+  }
+  return true;
+}
+
+// Whether the SO PIN `soRef` meets the rule that updates `file` (a file of records
+// the call must write); where it does not, the trace says so. Rules the card does
+// not show leave it to the card.
+bool SoMayUpdate(const SCPkcs15Lib* lib, SCPkcs15PathObjectInfo& file, uint8_t soRef, const std::string& label) {
+  if (file.CheckAccess(SC_AC_OP_UPDATE, static_cast<uint16_t>(0xC000 | soRef), false) != 0) return true;
+  SCPath full;
+  (void)file.GetFullPathInto(full);
+  lib->Log(SC_E_ACCESS_DENIED, "%s: reinit '%s' - the SO PIN may not update %s, token kept as it is",
+           file.GetCard()->GetCardName(), label.c_str(), PathText(full).c_str());
+  return false;
+}
+
 SCRESULT SoPinAgain(SCCard* card, uint8_t soRef, const InitSecret& pin) {
   return VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
 }
@@ -621,6 +658,10 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   // Without a new label the token keeps the one it has.
   const bool relabel = label != nullptr && *label != '\0' && std::strncmp(unique.c_str(), current, 32) != 0;
   if (relabel) {
+    if (!SoMayUpdate(this, p15->GetCardDir(), soPinRef, unique)) {
+      (void)app->Logout(false);
+      return CKR_FUNCTION_FAILED;
+    }
     const SCRESULT fits = FilesTakeLabel(p15, app, unique, current, n, soPinRef);
     if (fits <= 0) {
       (void)app->Logout(false);
@@ -639,7 +680,9 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       (void)app->Logout(false);
       return rv;
     }
-    if (qualified == 0) {
+    if (qualified == 0 && !DfMayGo(this, p15, app, unique, "deleting the token's own objects instead...")) {
+      r = 0;
+    } else if (qualified == 0) {
       bool erased = false;
       ASNPkcs15AuthObject* old = nullptr;
       const uint8_t userRef = app->FindPinObject(SCPkcs15App::PIN_USER, &old) >= 0 && old != nullptr
@@ -675,6 +718,11 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
           card->GetCardName(), unique.c_str(), current, static_cast<long>(left < 0 ? 0 : left));
       (void)app->Logout(false);
       return left < 0 ? MapScErrorToCkr(left, false) : CKR_FUNCTION_FAILED;
+    }
+    // The token's files stay: the new label must go into its TokenInfo.
+    if (relabel && !SoMayUpdate(this, app->GetTokenInfoFile(), soPinRef, unique)) {
+      (void)app->Logout(false);
+      return CKR_FUNCTION_FAILED;
     }
   }
   // The rebuilt directory holds new PIN records: the old ones are gone with it.
@@ -961,7 +1009,8 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     SCCardInfo info;
     std::memset(&info, 0, sizeof info);
     if (app->GetHeaderList().GetSoPinRef() >= kNoRef && card->GetCardInfo(&info) >= 0)
-      (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &app->GetHeaderList(), 0);
+      (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &app->GetHeaderList(),
+                                                        app->GetTokenIndex());
     const uint8_t soRef = app->GetHeaderList().GetSoPinRef();
     if (soRef == 0 || soRef >= 0x80) return CKR_TOKEN_WRITE_PROTECTED;
     InitWriteGuard writing(card);
@@ -969,6 +1018,11 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     if (r < 0) return MapScErrorToCkr(r, false);
     InitWriteGuard::SoVerified(card, soRef, pin.Get(), pin.Length());
     const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
+    if (!DfMayGo(this, p15, app, text, "the token's directory is not built anew") ||
+        !SoMayUpdate(this, p15->GetCardDir(), soRef, text)) {
+      (void)app->Logout(false);
+      return CKR_FUNCTION_FAILED;
+    }
     Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),
         text.c_str());
     const TokenPins own(this, app);

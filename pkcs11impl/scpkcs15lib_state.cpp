@@ -145,8 +145,10 @@ CK_RV SCPkcs15Lib::GetSlotPresence(CK_SLOT_ID slot) const {
     return CKR_TOKEN_NOT_PRESENT;
   }
   if (r == SC_OK) return CKR_OK;
+  // A token an interrupted initialisation left incomplete keeps its slot, whichever it is.
   if (r == SC_E_PKCS15_CARD_NOT_INITIALIZED || r == SC_E_PKCS15_CARD_NOT_ACTIVATED)
-    return first ? CKR_OK : CKR_TOKEN_NOT_PRESENT;
+    return first || (r == SC_E_PKCS15_CARD_NOT_INITIALIZED && GetSlotApp(slot) != nullptr) ? CKR_OK
+                                                                                             : CKR_TOKEN_NOT_PRESENT;
   return CKR_TOKEN_NOT_PRESENT;
 }
 

@@ -271,7 +271,8 @@ public:
     // Sets the officer and user PINs (when given with their records) and writes every file of the
     // structure, creating missing DFs on the way.
     SCRESULT InitializeToken(const char* userPin, SCPinParams* userRecord, const char* soPin, SCPinParams* soRecord);
-    // Deletes the directory files (and their value files) that only this PIN guards.
+    // Deletes the objects of the directory files that only this PIN guards, each record
+    // before its value file; the directory files stay.
     SCRESULT DeletePinObjects(ASNPkcs15AuthObject* pin, bool includeAodf);
     // Whether the file's write condition is the user PIN (condition: 0xC000 | its reference).
     bool IsWritableWithUserPin(SCPkcs15PathObjectInfo* file, uint16_t* condition);

@@ -890,7 +890,6 @@ SCRESULT SCPkcs15App::DeletePinObjects(ASNPkcs15AuthObject* pin, bool includeAod
             std::vector<void*> handles;
             SCRESULT r = FindAllInList(m_lists[idx], &handles, nullptr, 0);
             if (r == SC_E_NO_MEMORY || r == SC_E_NO_SMARTCARD) return r;
-            std::vector<SCPkcs15PathObjectInfo*> values;
             bool same = true;
             for (void* h : handles) {
                 if (!f->HoldsHandle(h)) continue;
@@ -900,23 +899,16 @@ SCRESULT SCPkcs15App::DeletePinObjects(ASNPkcs15AuthObject* pin, bool includeAod
                     same = false;
                     break;
                 }
-                values.push_back(v);
             }
             if (!same) continue;
-            // A directory whose value file the card keeps stays, so that no record loses its file;
-            // and what the card refused to delete is not forgotten here.
-            bool allGone = true;
-            for (SCPkcs15PathObjectInfo* v : values) {
-                SCRESULT d = v->Delete();
-                if (d == SC_E_NO_SMARTCARD || d == SC_E_NO_MEMORY) return d;
-                if (d < 0 && d != SC_E_FILE_NOT_FOUND) allGone = false;
+            // Each object goes as a deletion takes it: its record, then its file (a file the
+            // card keeps keeps its record). The directory file stays as its issuer made it:
+            // a later object would otherwise get one with other rules.
+            for (void* h : handles) {
+                if (!f->HoldsHandle(h)) continue;
+                const SCRESULT d = f->DeleteObject(h, true);
+                if (IsCardGoneResult(d) || d == SC_E_NO_MEMORY) return d;
             }
-            if (!allGone) continue;
-            SCRESULT d = f->Delete();
-            if (d == SC_E_NO_SMARTCARD || d == SC_E_NO_MEMORY) return d;
-            if (d < 0 && d != SC_E_FILE_NOT_FOUND) continue;
-            f->ClearContents();
-            f->SetDirty(false);
         }
     }
     return 0;

@@ -172,6 +172,10 @@ public:
     // out or not enforced (a file not activated), or the header shows no rules; or
     // a failure. Asks the card for the header when none is kept.
     SCRESULT IsGuardedBy(const SCValueSet& owners);
+    // Whether the file's rules for the operation op (SC_AC_OP_*) are met with the
+    // access condition ref or with none: 1 yes, 0 no, a failure where the card shows
+    // no rules or the header cannot be read (passBothHeaders: the DF's rules too).
+    SCRESULT CheckAccess(uint32_t op, uint16_t ref, bool passBothHeaders);
     // Puts back, octet for octet, what the last successful Write of a file of records
     // changed, in the same transaction: a call that fails after it takes it back.
     SCRESULT UndoLastWrite();
@@ -219,7 +223,6 @@ protected:
     // Whether the header of the last selection asks a PIN, and nothing less, to read the file.
     bool ReadAsksPin() const;
     SCRESULT Reverify(SCPath* currentDf);
-    SCRESULT CheckAccess(uint32_t op, uint16_t ref, bool passBothHeaders);
 
     SCPath m_path;
     uint32_t m_index;

@@ -84,19 +84,20 @@ class Reinit {
 
   CK_RV InitToken(const std::string& label, const std::string& so = kSo) {
     std::vector<CK_UTF8CHAR> l = Label32(label);
-    return f()->C_InitToken(0, U8(so), so.size(), l.data());
+    return f()->C_InitToken(slot, U8(so), so.size(), l.data());
   }
   // The SO sets the user PIN.
   CK_RV InitPin(const std::string& user, const std::string& so = kSo) {
     CK_SESSION_HANDLE h = 0;
-    CK_RV rv = f()->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h);
+    CK_RV rv = f()->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h);
     if (rv != CKR_OK) return rv;
     rv = f()->C_Login(h, CKU_SO, U8(so), so.size());
     if (rv == CKR_OK) rv = f()->C_InitPIN(h, U8(user), user.size());
     (void)f()->C_CloseSession(h);
     return rv;
   }
-  CK_RV UserSession(const std::string& user, CK_SESSION_HANDLE* h, CK_SLOT_ID slot = 0) {
+  CK_RV UserSession(const std::string& user, CK_SESSION_HANDLE* h) { return UserSession(user, h, slot); }
+  CK_RV UserSession(const std::string& user, CK_SESSION_HANDLE* h, CK_SLOT_ID slot) {
     CK_RV rv = f()->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, h);
     if (rv == CKR_OK) rv = f()->C_Login(*h, CKU_USER, U8(user), user.size());
     if (rv != CKR_OK) (void)f()->C_CloseAllSessions(slot);
@@ -105,7 +106,7 @@ class Reinit {
   std::string Label() {
     CK_TOKEN_INFO ti;
     std::memset(&ti, 0, sizeof ti);
-    const CK_RV rv = f()->C_GetTokenInfo(0, &ti);
+    const CK_RV rv = f()->C_GetTokenInfo(slot, &ti);
     if (rv != CKR_OK) return "<" + std::to_string(rv) + ">";
     std::string s(reinterpret_cast<const char*>(ti.label), 32);
     return s.erase(s.find_last_not_of(' ') + 1);
@@ -135,6 +136,7 @@ class Reinit {
   std::string card;
   std::unique_ptr<Module> module;
   InjectAfterFn injectAfter = nullptr;
+  CK_SLOT_ID slot = 0;  // the token's slot: the calls above and the sweep's take it
 };
 
 // What OpenSSL recovers from a PKCS #1 v1.5 signature with the public key (n, e).
@@ -478,7 +480,10 @@ TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
 
 // Where the SO may not delete what the user made, C_InitToken answers
 // CKR_FUNCTION_FAILED after the SO PIN was verified, says why in the trace,
-// and leaves every octet of the card and the token as they were.
+// and leaves every octet of the card and the token as they were; so too where its DF holds
+// another application's, or is the issuer's and the SO may not update TokenInfo for a new
+// label. With its own label (the user deleted the key) the old user PIN is blocked, no file
+// but the PIN directory changes, and the call answers CKR_OK.
 TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing) {
   Reinit t("pkcs15-model3-user-owned.card");
   ASSERT_TRUE(t.Start());
@@ -496,6 +501,30 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
   ASSERT_EQ(CKR_OK, t.UserSession("1234", &h));
   EXPECT_EQ(4u, t.Objects(h).size());
   (void)t.f()->C_CloseAllSessions(0);
+  const struct { const char* card; CK_SLOT_ID slot; const char* label; CK_RV rv; const char* why; } rows[] = {
+      {"pkcs15-model3-nested-apps-puk.card", 1, "Nowy", CKR_FUNCTION_FAILED, "of token 'CardSim Token 2', which stays"},
+      {"pkcs15-model3.card", 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN may not update 3F0050155032"},
+      {"pkcs15-model3.card", 0, "CardSim Token", CKR_OK, "can't delete profile 'CardSim Token'"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    std::string image = ReadFile(CardsDir() + "/" + row.card);
+    if (row.slot == 0) {  // the issuer's DF; the user deleted the key
+      image.replace(image.find("create-df:pin:04,delete:pin:04"), 30, "create-df:pin:04,delete:never");
+      image.replace(image.find(" data=", image.find("/4402 ")), 8, " data=00");
+      image.erase(image.find("\nkey "), image.find('\n', image.find("\nkey ") + 1) - image.find("\nkey "));
+    }
+    t.slot = row.slot;
+    PutBack(t, image);
+    EXPECT_EQ(row.rv, t.InitToken(row.label));
+    EXPECT_NE(std::string::npos, t.env.Trace().find(row.why));
+    const auto files = [&row](std::string text) {  // the PIN directory aside where the call went through
+      const size_t at = text.find("\nef 3F00/5015/4401 ");
+      return WithoutCounters(row.rv == CKR_OK ? text.erase(at, text.find('\n', at + 1) - at) : text);
+    };
+    EXPECT_EQ(files(image), files(t.Image()));
+    EXPECT_EQ(row.rv == CKR_OK ? CKR_PIN_LOCKED : CKR_OK, t.UserSession("1234", &h));
+    (void)t.f()->C_CloseAllSessions(t.slot);
+  }
 }
 
 namespace {
@@ -525,12 +554,15 @@ const char* FaultName(Fault f) {
 
 const char kUninitialised[] = "<uninitialised>";
 
-// What C_GetTokenInfo shows of slot 0: the label of an initialised token,
-// kUninitialised for one still to be initialised, "<rv>" for an error.
+// What C_GetTokenInfo shows of the token's slot: the label of an initialised token,
+// kUninitialised for one still to be initialised, "<rv>" for an error; where the
+// slot shows no token, "<no token>".
 std::string TokenState(Reinit& t) {
+  CK_SLOT_INFO si;
+  if (t.f()->C_GetSlotInfo(t.slot, &si) != CKR_OK || (si.flags & CKF_TOKEN_PRESENT) == 0) return "<no token>";
   CK_TOKEN_INFO ti;
   std::memset(&ti, 0, sizeof ti);
-  const CK_RV rv = t.f()->C_GetTokenInfo(0, &ti);
+  const CK_RV rv = t.f()->C_GetTokenInfo(t.slot, &ti);
   if (rv != CKR_OK) return "<" + std::to_string(rv) + ">";
   if ((ti.flags & CKF_TOKEN_INITIALIZED) == 0) return kUninitialised;
   std::string s(reinterpret_cast<const char*>(ti.label), 32);
@@ -582,7 +614,7 @@ void TokenWorks(Reinit& t, const std::string& pin, size_t objects) {
       EXPECT_EQ(msg, OpenSslRecover(mod.data(), na[0].ulValueLen, ex.data(), na[1].ulValueLen, sig.data(), sigLen));
     }
   }
-  (void)f->C_CloseAllSessions(0);
+  (void)f->C_CloseAllSessions(t.slot);
 }
 
 // pkcs11-tool, a host of its own, initialises the card as an administrator
@@ -593,7 +625,8 @@ void InitTokenWithPkcs11Tool(Reinit& t, const std::string& label) {
   ASSERT_EQ(0, t.sim.Remove(kReader));
   const std::string out = t.env.Path("pkcs11-tool.out");
   const std::string cmd = "HOME='" + t.env.home + "' pkcs11-tool --module '" + ModulePath() +
-                          "' --slot 0 --init-token --label '" + label + "' --so-pin " + kSo + " >'" + out + "' 2>&1";
+                          "' --slot " + std::to_string(t.slot) + " --init-token --label '" + label + "' --so-pin " +
+                          kSo + " >'" + out + "' 2>&1";
   EXPECT_EQ(0, std::system(cmd.c_str())) << ReadFile(out);
   EXPECT_NE(std::string::npos, ReadFile(out).find("Token successfully initialized")) << ReadFile(out);
   ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
@@ -665,7 +698,7 @@ void OldPinShut(Reinit& t, const Operation& op, const std::string& label) {
   CK_SESSION_HANDLE h = 0;
   if (op.oldPin.empty() || label == op.oldLabel) return;
   EXPECT_NE(CKR_OK, t.UserSession(op.oldPin, &h)) << "the previous owner's PIN opens " << label << "\n" << t.Log();
-  (void)t.f()->C_CloseAllSessions(0);
+  (void)t.f()->C_CloseAllSessions(t.slot);
   if (!op.oldPuk.empty() && label != kUninitialised) OldPukShut(t, op.oldPuk);
 }
 
@@ -761,7 +794,7 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
     const bool same = WithoutCounters(t.Image()) == WithoutCounters(before);
     const bool erased = fault == Fault::kDeletionsRefused && rv != CKR_OK && !same;
     if (fault == Fault::kMute || fault == Fault::kPull || erased) {
-      (void)t.f()->C_CloseAllSessions(0);
+      (void)t.f()->C_CloseAllSessions(t.slot);
       ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
       std::string state;
       for (int pass = 0; pass < 2; ++pass) {
@@ -839,6 +872,18 @@ Operation InitTokenOn(const char* old, const char* pin, size_t objects, const ch
     };
   }
   return op;
+}
+
+// C_InitToken of the second slot's token, pulled at each command; the first slot's user (`first`) logs in.
+void SecondSlotPulled(Reinit& t, const std::string& before, const char* old, size_t objects, const char* first) {
+  Operation op = InitTokenOn(old, "1234", objects);
+  op.spared = [first](Reinit& r) {
+    CK_SESSION_HANDLE h = 0;
+    EXPECT_EQ(CKR_OK, r.UserSession(first, &h, 0) + r.f()->C_CloseAllSessions(0)) << r.Log();
+  };
+  t.slot = 1;
+  FaultAtEachCommand(t, before, op, Fault::kPull);
+  t.slot = 0;
 }
 
 // The SO's C_InitPIN (new PIN 1357) on the token labelled `label` that holds `objects` objects.
@@ -953,6 +998,16 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
     FaultAtEachCommand(t, fromProfile, initToken, fault);
     if (HasFailure()) return;
   }
+  // The second of two tokens (its section after the first one's PUK), in the second slot.
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, "<none>\n[Szyfrowanie]\nUserPin = 1234"));
+  SecondSlotPulled(t, t.Image(), "Szyfrowanie", 0, "2468");
+  // Where the card keeps the token's DF from the SO, C_InitToken deletes what is
+  // in it instead: the previous PUK goes all the same.
+  PutBack(t, keptDf.replace(keptDf.find("delete:pin:01", keptDf.find("\ndf 3F00/5015 ")), 13, "delete:never"));
+  ASSERT_EQ(CKR_OK, t.InitToken("B"));
+  EXPECT_NE(std::string::npos, t.env.Trace().find("deleting all user objects instead"));
+  EXPECT_EQ(std::string::npos, t.Image().find("\npin 3F00 ref=12 ")) << "the previous user's PUK stays";
+  OldPukShut(t, "11223344");
   // Two tokens on a blank card, the second without a user PUK, cut at each
   // command: run again, the call makes exactly the profile's tokens (about 20 s:
   // left to the plain build).
@@ -990,13 +1045,6 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
     FaultAtEachCommand(two, blank, cut, Fault::kPull);
   }
 #endif
-  // Where the card keeps the token's DF from the SO, C_InitToken deletes what is
-  // in it instead: the previous PUK goes all the same.
-  PutBack(t, keptDf.replace(keptDf.find("delete:pin:01", keptDf.find("\ndf 3F00/5015 ")), 13, "delete:never"));
-  ASSERT_EQ(CKR_OK, t.InitToken("B"));
-  EXPECT_NE(std::string::npos, t.env.Trace().find("deleting all user objects instead"));
-  EXPECT_EQ(std::string::npos, t.Image().find("\npin 3F00 ref=12 ")) << "the previous user's PUK stays";
-  OldPukShut(t, "11223344");
 }
 
 // C_InitToken on the first token of a two-application card whose PIN directory names as its PUK
@@ -1005,6 +1053,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
 // user PIN. Whatever the fault they stay, the second token's user logs in, and PIN 05 unblocks
 // that user's PIN. The second card is swept with error answers, pulls and refused deletions
 // (the first with every fault); no cuts on the last: a token built anew after one takes PIN 01.
+// Then the second token of the card as shipped, pulled at each command.
 TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
   Reinit t("pkcs15-model3-two-apps-puk.card");
   ASSERT_TRUE(t.Start());
@@ -1073,6 +1122,9 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
     }
     EXPECT_NE(std::string::npos, t.env.Trace().find(row.kept));
   }
+#if !defined(__SANITIZE_ADDRESS__)  // where a model-4 card's second slot stands for it
+  SecondSlotPulled(t, shipped, "CardSim Token 2", 4, "1234");
+#endif
 }
 
 // C_InitToken on a token whose DF lies inside another application's, both with a user PIN 81 and

@@ -624,12 +624,14 @@ TEST_F(Pkcs15App, KeySetComesFromSupportedAlgorithms) {
 TEST_F(Pkcs15App, DeletePinObjectsKeepsWhatTheCardRefusesToDelete) {
     ASSERT_EQ(0, m_app->Load(false));
     ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, true, nullptr));
-    // The directory files are deleted under the officer's PIN only: the card refuses, and
-    // neither the files nor their records in memory are lost.
+    // The card refuses to delete the key: its record stays. The other objects go, each
+    // record first; the directory files stay, and the officer's PIN directory as it was.
+    Inject(0xE4, 0x6581);
     EXPECT_EQ(0, m_app->DeletePinObjects(Pin(SCPkcs15App::PIN_USER), true));
     const uint16_t prkdf[] = {0x3F00, 0x5015, 0x4402};
     EXPECT_EQ(0, m_card->SelectPath(prkdf, 3));
     EXPECT_EQ(1, m_app->FindDirectoryFile(0xA0)->GetRecordCount());
+    EXPECT_EQ(0, m_app->FindDirectoryFile(0xA4)->GetRecordCount());
     EXPECT_EQ(3, static_cast<SCPkcs15AuthObjectList*>(m_app->FindDirectoryFile(0xA8))->Records().GetCount());
     int stray = 0;
     EXPECT_EQ(SC_E_PKCS15_INVALID_HANDLE, m_app->DeletePinObjects(reinterpret_cast<ASNPkcs15AuthObject*>(&stray), false));
