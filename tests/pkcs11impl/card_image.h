@@ -453,37 +453,42 @@ inline std::string WithoutDirectory(const std::string& text, uint8_t kind) {
   return out;
 }
 
-// What lets someone with the card and no PIN set a PIN of the image: a PIN
-// that names an unblocking PIN standing neither in its DF nor above it (anyone
-// may create one in the master file), or a PIN of the master file, other than
-// `kept` (a blank card's own SO PIN), whose update or delete rule is missing or
-// "always". Empty when there is none.
-inline std::string PinsOpenToAnyone(const std::string& image, const std::string& kept = "") {
+// What lets someone with the card and no PIN set a PIN of the image or change
+// what EF.DIR names: a PIN that names an unblocking PIN standing neither in its
+// DF nor above it (anyone may create one in the master file), a PIN of the
+// master file other than `kept` (a blank card's own SO PIN), or EF.DIR, whose
+// update (write) or delete rule is missing or "always". Empty when there is none.
+inline std::string OpenToAnyone(const std::string& image, const std::string& kept = "") {
   std::vector<std::pair<std::string, std::string>> pins;  // DF, reference
   std::istringstream in(image);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);)
-    if (line.rfind("pin ", 0) == 0) lines.push_back(line);
+    if (line.rfind("pin ", 0) == 0 || line.rfind("ef 3F00/2F00 ", 0) == 0) lines.push_back(line);
   const auto field = [](const std::string& line, const std::string& key) {
     const size_t at = line.find(" " + key + "=");
     if (at == std::string::npos) return std::string();
     const size_t from = at + key.size() + 2;
     return line.substr(from, line.find(' ', from) - from);
   };
-  for (const auto& l : lines) pins.emplace_back(l.substr(4, l.find(' ', 4) - 4), field(l, "ref"));
+  for (const auto& l : lines) {
+    const size_t at = l.find(' ') + 1;
+    pins.emplace_back(l.substr(at, l.find(' ', at) - at), field(l, "ref"));
+  }
   std::string open;
   for (size_t i = 0; i < lines.size(); ++i) {
+    const bool dir = lines[i][0] == 'e';
     const std::string& df = pins[i].first;
     const std::string unblock = field(lines[i], "unblock"), ac = field(lines[i], "ac");
     bool stands = unblock.empty();
     for (const auto& p : pins)
       stands = stands || (p.second == unblock && df.compare(0, p.first.size(), p.first) == 0);
     if (!stands) open += "PIN " + pins[i].second + " in " + df + " names unblocking PIN " + unblock + "; ";
-    if (df != "3F00" || pins[i].second == kept) continue;
-    for (const char* op : {"update:", "delete:"}) {
+    if (!dir && (df != "3F00" || pins[i].second == kept)) continue;
+    const std::string what = dir ? std::string("EF.DIR") : "PIN " + pins[i].second + " of the master file";
+    for (const char* op : {"update:", "write:", "delete:"}) {
       const size_t at = ac.find(op);
-      if (at == std::string::npos || ac.compare(at + std::strlen(op), 6, "always") == 0)
-        open += "PIN " + pins[i].second + " of the master file: " + op + " " + (ac.empty() ? "none" : ac) + "; ";
+      if ((dir || op[0] != 'w') && (at == std::string::npos || ac.compare(at + std::strlen(op), 6, "always") == 0))
+        open += what + ": " + op + " " + (ac.empty() ? "none" : ac) + "; ";
     }
   }
   return open;

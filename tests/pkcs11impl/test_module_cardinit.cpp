@@ -105,6 +105,14 @@ class CardInit {
     return "";
   }
   std::string ImageText(const std::string& name) const { return ReadFile(env.Card(name)); }
+  // A line someone with the card and no PIN added to the image of the card in
+  // reader 0, before the module starts (the simulator reads it as the card goes in).
+  void Plant(const std::string& name, const char* line) {
+    if (*line == '\0') return;
+    EXPECT_EQ(0, sim.Remove(kR0));
+    WriteFile(env.Card(name), ImageText(name) + line + "\n");
+    EXPECT_EQ(0, sim.Insert(kR0, env.Card(name).c_str()));
+  }
 
   const Module& m() const { return *module; }
 
@@ -173,10 +181,10 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
       {"default", "[Podpis]\n", {"Podpis"},
        "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:always"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const Case& c : cases) [&] {  // each row reports on its own
+    SCOPED_TRACE(std::string(c.name) + " " + c.planted);
     CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
-    if (*c.planted != '\0') WriteFile(t.env.Card(t.card), t.ImageText(t.card) + c.planted + "\n");
+    t.Plant(t.card, c.planted);
     setenv("MIRTAL_PKCS11_INIT_PROFILE", c.name, 1);
     t.Profile("OutputPinFile = " + t.out + "\n" + c.profile);
     ASSERT_TRUE(t.Start());
@@ -196,7 +204,7 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
     ASSERT_EQ(0, stat(t.out.c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777u);
     const std::string serial = t.Serial(), image = t.ImageText(t.card);
-    EXPECT_EQ("", cardimage::PinsOpenToAnyone(image));
+    EXPECT_EQ("", cardimage::OpenToAnyone(image));
     // Each value the file names is the one the card holds (global references, in hex).
     const auto onCard = [&image](unsigned ref) {
       const size_t at = image.find(testhost::Fmt("\npin 3F00 ref=%02X ", ref));
@@ -229,7 +237,7 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
                 line);
     }
     EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
-  }
+  }();
 }
 
 // C_InitToken on a blank card adds a token under the SO PIN; the SO then sets
@@ -252,7 +260,7 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
     const char* image;
     const char* planted;  // a line of the image, or ""
     std::vector<std::string> attack;
-    const char* kept;  // the blank card's own SO PIN
+    const char* kept;  // a PIN of the master file not the token's: the blank card's own SO PIN, or one planted above its DF
   } rows[] = {
       {"blank-model4.card", "", pukOf02, ""},
       {"blank-model3.card", "", setWithoutValue("01"), "04"},
@@ -265,14 +273,14 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
        setWithoutValue("01"), "04"},
       {"blank-model1.card", "pin 3F00 ref=02 min=4 max=16 tries=3 left=3", setWithoutValue("02"), "01"},
       {"blank-model1.card", "pin 3F00 ref=81 min=4 max=16 tries=3 left=3",
-       {"00A4000002501500", "002401810439393939", "002C02810439393939"}, "01"},
+       {"00A4000002501500", "002401810439393939", "002C02810439393939"}, "81"},
       {"blank-model4.card", dirOpen, {"00A40000022F0000", "00D6000004FFFFFFFF"}, ""},
       {"blank-model3.card", dirOpen, {"00A40000022F0000", "00E4000000"}, "04"},
   };
-  for (const auto& row : rows) {
+  for (const auto& row : rows) [&] {  // each row reports on its own
     SCOPED_TRACE(std::string(row.image) + " " + row.planted);
     CardInit t(Readers{{kR0, row.image}}, "");
-    if (*row.planted != '\0') WriteFile(t.env.Card(row.image), t.ImageText(row.image) + row.planted + "\n");
+    t.Plant(row.image, row.planted);
     ASSERT_TRUE(t.Start());
     const CK_FUNCTION_LIST* f = t.m().list();
     // A blank model-1, model-3 or model-7 card already carries its SO PIN; model 4 takes the one given here.
@@ -293,7 +301,7 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
     CK_UTF8CHAR user[] = "5678";
     ASSERT_EQ(CKR_OK, f->C_InitPIN(h, user, 4));
     (void)f->C_CloseAllSessions(0);
-    EXPECT_EQ("", cardimage::PinsOpenToAnyone(t.ImageText(row.image), row.kept));
+    EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(row.image), row.kept));
     std::vector<std::string> attack = {"00A40000023F0000"};
     attack.insert(attack.end(), row.attack.begin(), row.attack.end());
     const std::string answers = t.sim.Send(kR0, attack);
@@ -306,7 +314,7 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
     EXPECT_EQ(CKR_OK, f->C_Login(h, CKU_USER, user, 4));
     EXPECT_EQ(CKR_OK, f->C_CloseSession(h));
     EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
-  }
+  }();
 }
 
 // Each invalid profile option is refused with its message before the card is

@@ -638,7 +638,7 @@ void NoPinOpenToAnyone(Reinit& t) {
   if (t.card.rfind("blank-", 0) != 0) return;
   const std::string blank = ReadFile(CardsDir() + "/" + t.card);
   const size_t at = blank.find("\npin 3F00 ref=");
-  EXPECT_EQ("", cardimage::PinsOpenToAnyone(t.Image(), at == std::string::npos ? "" : blank.substr(at + 14, 2)));
+  EXPECT_EQ("", cardimage::OpenToAnyone(t.Image(), at == std::string::npos ? "" : blank.substr(at + 14, 2)));
 }
 
 using PinListFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR);
