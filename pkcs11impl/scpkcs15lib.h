@@ -207,6 +207,9 @@ class BlankCard {
             const SCValueSet& owners);
   SCRESULT Failure() const { return m_failure; }
   bool DirOpen() const { return m_dirOpen; }
+  // Whether the card was asked for `ref` and holds no PIN there now (none stood,
+  // or Clear deleted it): a PIN this call makes there needs no asking first.
+  bool Absent(uint8_t ref) const;
   // The first write of the call: a deletion the card refuses is asked again
   // once `again` verified the SO PIN; a refusal then is the call's failure,
   // logged. A positive result counts what went.
@@ -216,10 +219,19 @@ class BlankCard {
   const SCPkcs15Lib* m_lib;
   class SCCard* m_card;
   class SCPkcs15CardDir* m_dir;
-  std::vector<uint8_t> m_found;
+  std::vector<uint8_t> m_asked, m_found;
   bool m_dirOpen = false;
   SCRESULT m_failure = 0;
 };
+// The record of a user PIN without value, for the SO (`soRef`, where one) to set;
+// inDf: made in the current DF unasked.
+inline SCPinParams WithoutValue(uint8_t soRef, bool inDf) {
+  SCPinParams record;
+  record.hasValue = 0;
+  record.flags = SC_PINREC_NO_VALUE | (inDf ? SC_PINREC_IN_CURRENT_DF : 0);
+  if (soRef != 0 && soRef < 0xFF) record.officerRef = soRef;
+  return record;
+}
 // The card writes of an administrator's call (initialisation, erasure): a reset
 // by another application met inside them is recovered where it happened
 // (SCCard::BeginWrite) by verifying again the global SO PIN the call verified.

@@ -8,6 +8,12 @@
 #include "smartcard/sc_transactguard.h"
 #include "smartcard/sc_types.h"
 
+namespace {
+
+bool Holds(const std::vector<uint8_t>& refs, uint8_t ref) { return std::find(refs.begin(), refs.end(), ref) != refs.end(); }
+
+}  // namespace
+
 BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const std::vector<uint8_t>& refs,
                      const SCValueSet& owners)
     : m_lib(lib), m_card(card), m_dir(dir) {
@@ -16,7 +22,8 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
   for (uint8_t ref : refs) {
     if (m_failure < 0) return;
     // Global references only: a local PIN is made in the token's new DF.
-    if (ref == 0 || ref >= 0x80 || std::find(m_found.begin(), m_found.end(), ref) != m_found.end()) continue;
+    if (ref == 0 || ref >= 0x80 || Holds(m_asked, ref)) continue;
+    m_asked.push_back(ref);
     const SCRESULT state = card->VerifyPin(ref, nullptr, SC_UNSET);
     if (state == SC_E_NO_REFERENCED_DATA) continue;
     // The SO PIN, which may guard the others, goes last.
@@ -30,6 +37,10 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
   if (guarded == SC_E_FILE_NOT_FOUND) return;
   if (guarded < 0) m_failure = guarded;
   m_dirOpen = guarded == 0;
+}
+
+bool BlankCard::Absent(uint8_t ref) const {
+  return m_failure >= 0 && Holds(m_asked, ref) && !Holds(m_found, ref);
 }
 
 SCRESULT BlankCard::Clear(const std::function<SCRESULT()>& again) {
