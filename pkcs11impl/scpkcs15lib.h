@@ -211,9 +211,11 @@ class BlankCard {
   // or Clear deleted it): a PIN this call makes there needs no asking first.
   bool Absent(uint8_t ref) const;
   // The first write of the call: a deletion the card refuses is asked again
-  // once `again` verified the SO PIN; a refusal then is the call's failure,
-  // logged. A positive result counts what went.
-  SCRESULT Clear(const std::function<SCRESULT()>& again);
+  // once the SO PIN `soRef` is verified with `soPin` (`len` octets; null: none
+  // known); a refusal then is the call's failure, logged. Where no SO PIN
+  // stands, one is made with that value (at least `minLen` long) for the
+  // deletions and deleted after them. A positive result counts what went.
+  SCRESULT Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t minLen);
 
  private:
   const SCPkcs15Lib* m_lib;

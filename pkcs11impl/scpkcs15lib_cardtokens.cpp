@@ -116,9 +116,10 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     bool dirExisted = !p15->GetCardDir().IsKnownAbsent();
     // A card that holds no token yet: what stands at the references the token
     // takes, and an EF.DIR others may change, is not the token's (BlankCard).
-    const uint8_t keptSo = rv >= 0 ? BlankCardSoRef(card, static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader) : 0xFF;
+    uint8_t keptSo = 0xFF;
     std::optional<BlankCard> blank;
     if (rv >= 0 && pin.IsSet() && p15->GetApplicationCount() == 0) {
+      keptSo = BlankCardSoRef(card, static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader);
       SCValueSet owners;
       for (uint8_t ref : {refs.GetSoPinRef(), keptSo})
         if (ref < 0xFF && !owners.Add(static_cast<uint16_t>(0xC000 | ref))) rv = SC_E_NO_MEMORY;
@@ -143,7 +144,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
       if (kept) rv = app->VerifyPin(so, pin.Get(), true, nullptr);
       if (rv >= 0 && blank) {
         dirExisted = dirExisted && !blank->DirOpen();
-        rv = blank->Clear([&] { return VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()); });
+        rv = blank->Clear(soRef, pin.Get(), pin.Length(), info.minPinLen);
         written = written || rv > 0;
       }
       if (rv >= 0 && !kept) {

@@ -206,23 +206,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       if (found->DirOpen() && token == 0) p15->GetCardDir().ClearContents();
       const char* given = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
       if (given != nullptr && ParsePinValueKind(given) != 0) given = nullptr;
-      // An SO PUK a cut left without the SO PIN that guards it: the SO PIN is
-      // made for its deletion (anyone may make one here) and goes with it.
-      bool madeSo = false;
-      r = found->Clear([&] {
-        if (given == nullptr) return SC_E_ACCESS_DENIED;
-        SCRESULT v = VerifySoPinAgain(card, soRef, given, std::strlen(given));
-        if (v != SC_E_NO_REFERENCED_DATA) return v;
-        const std::vector<uint8_t> value = SoPinForCard(card, given, std::strlen(given));
-        SCPinParams guard;
-        guard.minLen = static_cast<uint32_t>(bounds.pinMin);
-        guard.maxLen = static_cast<uint32_t>(value.size());
-        v = card->SelectMf(nullptr);
-        if (v >= 0) v = card->CreatePin(soRef, &guard, value.data(), static_cast<uint32_t>(value.size()), 0);
-        madeSo = v >= 0;
-        return v < 0 ? v : VerifySoPinAgain(card, soRef, given, std::strlen(given));
-      });
-      if (madeSo && r >= 0 && card->SelectMf(nullptr) >= 0) r = card->DeleteObject(soRef, SC_KEYOBJ_PIN);
+      r = found->Clear(soRef, given, given != nullptr ? std::strlen(given) : 0, static_cast<uint32_t>(bounds.pinMin));
       if (r < 0) {
         (void)RefreshTokenInfo(first, 1, 1);
         return MapScErrorToCkr(r, false);
