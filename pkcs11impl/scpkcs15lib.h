@@ -162,10 +162,11 @@ class TokenPins {
 // written (`early`) only a PIN that still opens with a value is taken up, so
 // that a cut never leaves a new token that an earlier owner's PIN opens (one in
 // a DF not made yet is taken up after); after it, a PIN the erased directory
-// took is made anew without value (`madeAnew`) under the SO PIN `soRef`. A PIN
-// that is not the token's own (`pins`) is left as it is; one shadowed is made in
-// the token's DF without value under `soRef` unasked, or, where the DF holds
-// it, has its value taken away.
+// took, or a ClassIC card's blocked one, is made anew without value
+// (`madeAnew`) under the SO PIN `soRef`. A PIN that is not the token's own
+// (`pins`) is left as it is; one shadowed is made in the token's DF without
+// value under `soRef` unasked, or, where the DF holds it, has its value taken
+// away.
 SCRESULT ClearUserPin(class SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool madeAnew,
                       bool early);
 // The PIN that unblocks the user PIN of `app` (its PUK): the one its PIN

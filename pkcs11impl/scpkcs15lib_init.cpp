@@ -842,7 +842,11 @@ SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, co
     return early && r == SC_E_FILE_NOT_FOUND ? 0 : r;
   }
   const SCRESULT state = app->QueryPinStatus(user, nullptr);
-  if (state >= 0 || (!early && madeAnew && state == SC_E_NO_REFERENCED_DATA)) {
+  // On a ClassIC card a blocked one is made anew too: it may name the previous
+  // user's PUK, which the call deleted, at a reference anyone may create a PIN at.
+  const bool classic = app->GetCard() != nullptr && app->GetCard()->GetCardType() == SC_CARD_TYPE_CLASSIC;
+  const bool blocked = state == SC_E_PIN_BLOCKED && classic;
+  if (state >= 0 || (!early && madeAnew && (state == SC_E_NO_REFERENCED_DATA || blocked))) {
     // A PIN made anew is the SO's to set and to reset.
     SCPinParams record = WithoutValue(state == SC_E_NO_REFERENCED_DATA ? soRef : 0, false);
     return app->SetPin(user, soPin, nullptr, &record, nullptr);

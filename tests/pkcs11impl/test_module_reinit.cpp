@@ -500,11 +500,11 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
 
 namespace {
 
+// `more`: the profile's sections after the first token's.
 int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error,
-                          const std::string& puk = "<none>");
+                          const std::string& puk = "<none>", const std::string& more = "");
 
 using AfterCommandsFn = int (*)(const char*, unsigned, int, int);
-using InitializeCardFn = int (*)(const char*, const char*);
 
 // A fault at one card command: an error answer, a reset by another application,
 // a card that goes mute, or one pulled out; or a card that refuses a deletion
@@ -632,13 +632,24 @@ struct Operation {
   std::function<void(Reinit&)> recover = nullptr;
 };
 
-// After a call that went through on a blank card no PIN of the card is open to
-// someone with no PIN (the blank card's own SO PIN is the card's issuer's).
+// After a call that went through on a blank card no PIN of the card, nor
+// EF.DIR, is open to someone with no PIN (the blank card's own SO PIN is the
+// card's issuer's).
 void NoPinOpenToAnyone(Reinit& t) {
   if (t.card.rfind("blank-", 0) != 0) return;
   const std::string blank = ReadFile(CardsDir() + "/" + t.card);
   const size_t at = blank.find("\npin 3F00 ref=");
   EXPECT_EQ("", cardimage::OpenToAnyone(t.Image(), at == std::string::npos ? "" : blank.substr(at + 14, 2)));
+}
+
+// What someone with a blank card and no PIN made before the SO: PINs without
+// rules at master-file references the new tokens take (every other one with a
+// value), and an EF.DIR anyone may write.
+std::string Planted(const std::string& blank, const std::vector<const char*>& refs) {
+  std::string image = blank + "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:always\n";
+  for (size_t i = 0; i < refs.size(); ++i)
+    image += Fmt("pin 3F00 ref=%s min=4 max=16 tries=3 left=3%s\n", refs[i], i % 2 ? "" : " value=39393939");
+  return image;
 }
 
 using PinListFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR);
@@ -786,6 +797,7 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
       const bool withTool = !toolUsed && state == kUninitialised;
       toolUsed = toolUsed || withTool;
       Recover(t, op, withTool, log);
+      NoPinOpenToAnyone(t);
     } else if (rv == CKR_OK) {
       NoPinOpenToAnyone(t);
       op.succeeded(t);
@@ -883,9 +895,16 @@ void FaultAtEachCommandOnModel(const char* image) {
   const std::string initialisedAnew = t.Image();
   ASSERT_EQ(CKR_OK, t.InitPin("2468"));
   const std::string withUserPin = t.Image();
+  // Cut, the blank card also holds what someone made before the SO at the references the token takes.
+  const std::string model = image;
+  const std::string planted =
+      Planted(blank, model == "blank-model1.card"   ? std::vector<const char*>{"02"}
+                     : model == "blank-model3.card" ? std::vector<const char*>{"01"}
+                                                    : std::vector<const char*>{"01", "11", "02", "12"});
   for (Fault fault : kAllFaults) {
     FaultAtEachCommand(t, withUserObjects, InitTokenOn("A", "2468", 3), fault);
-    FaultAtEachCommand(t, blank, InitTokenOn(nullptr, nullptr, 0), fault);
+    FaultAtEachCommand(t, fault == Fault::kPull || fault == Fault::kMute ? planted : blank,
+                       InitTokenOn(nullptr, nullptr, 0), fault);
     FaultAtEachCommand(t, initialisedAnew, InitPinOn("B", kLabelIs("B"), 0), fault);
     Operation reset = InitPinOn("B", OldPinOrSoRecovers("2468", 0), 0);
     reset.name = "C_InitPIN over the user's PIN";
@@ -893,7 +912,6 @@ void FaultAtEachCommandOnModel(const char* image) {
     FaultAtEachCommand(t, withUserPin, reset, fault);
     if (::testing::Test::HasFailure()) return;
   }
-  const std::string model = image;
   if (model == "blank-model4.card" || model == "blank-model7.card") {
     // A card of these models that does not set a value without the old one:
     // the user's PIN is made anew under the officer.
@@ -953,41 +971,35 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
     FaultAtEachCommand(t, fromProfile, initToken, fault);
     if (HasFailure()) return;
   }
-  // Two tokens on a blank card, the second without a user PUK, cut at each
-  // command: run again, the call makes exactly the profile's tokens (about 20 s:
-  // left to the plain build).
+  // Two tokens on a blank card that someone handled before the SO, the second
+  // without a user PUK, cut at each command: run again, the call makes exactly
+  // the profile's tokens (about 20 s: left to the plain build).
 #if !defined(__SANITIZE_ADDRESS__)
   {
     Reinit two("blank-model4.card");
     ASSERT_TRUE(two.Start());
-    const std::string blank = two.Image();
-    const auto initialize = [](Reinit& r) {
-      WriteFile(r.env.Path("two.ini"), "SoPin = " + kSo + "\n[Podpis]\n[Szyfrowanie]\nUserPuk = <none>\n");
-      return r.module->fn<InitializeCardFn>("InitializeCard")(kReader, r.env.Path("two.ini").c_str()) == 1
+    const std::string planted = Planted(two.Image(), {"01", "11", "02", "12", "04", "14"});
+    const auto initialize = [](Reinit& r, std::string* error = nullptr) {
+      return InitializeFromProfile(r, "2468", error, "11223344", "[Szyfrowanie]\nUserPuk = <none>\n") == 1
                  ? CKR_OK : CKR_FUNCTION_FAILED;
     };
     const auto exactlyTheProfiles = [](Reinit& r) {
       std::vector<std::string> labels;
       for (CK_SLOT_ID slot = 0; slot < 3; ++slot) {
         CK_TOKEN_INFO ti;
-        std::memset(&ti, 0, sizeof ti);
-        std::string l(reinterpret_cast<const char*>(ti.label), 32);
         if (r.f()->C_GetTokenInfo(slot, &ti) == CKR_OK && (ti.flags & CKF_TOKEN_INITIALIZED) != 0)
-          labels.push_back(l.assign(reinterpret_cast<const char*>(ti.label), 32).erase(l.find_last_not_of(' ') + 1));
+          labels.push_back(std::string(reinterpret_cast<const char*>(ti.label), 32));
       }
-      EXPECT_EQ((std::vector<std::string>{"Podpis", "Szyfrowanie"}), labels);
+      EXPECT_EQ((std::vector<std::string>{Padded("Podpis", 32), Padded("Szyfrowanie", 32)}), labels);
     };
     Operation cut{"InitializeCard of two tokens", initialize, exactlyTheProfiles, kLabelIs(kUninitialised),
                   {kUninitialised, "Podpis"}, false};
     cut.recover = [&](Reinit& r) {
-      const CK_RV again = initialize(r);
-      char text[512] = {0};
-      unsigned long len = sizeof text;
-      (void)r.module->fn<int (*)(char*, unsigned long*)>("GetLastErrorString")(text, &len);
-      ASSERT_EQ(CKR_OK, again) << text << "\n" << r.Log();
+      std::string error;
+      ASSERT_EQ(CKR_OK, initialize(r, &error)) << error << "\n" << r.Log();
       exactlyTheProfiles(r);
     };
-    FaultAtEachCommand(two, blank, cut, Fault::kPull);
+    FaultAtEachCommand(two, planted, cut, Fault::kPull);
   }
 #endif
   // Where the card keeps the token's DF from the SO, C_InitToken deletes what is
@@ -1112,9 +1124,10 @@ using InitializeCardFn = int (*)(const char*, const char*);
 using LastErrorFn = int (*)(char*, unsigned long*);
 
 // InitializeCard with a profile file holding the SO PIN and one token with `user` and `puk`.
-int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error, const std::string& puk) {
+int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error, const std::string& puk,
+                          const std::string& more) {
   const std::string profile = t.env.Path("profile.ini");
-  WriteFile(profile, "SoPin = " + kSo + "\n[Podpis]\nUserPin = " + user + "\nUserPuk = " + puk + "\n");
+  WriteFile(profile, "SoPin = " + kSo + "\n[Podpis]\nUserPin = " + user + "\nUserPuk = " + puk + "\n" + more);
   const auto init = t.module->fn<InitializeCardFn>("InitializeCard");
   const auto last = t.module->fn<LastErrorFn>("GetLastErrorString");
   if (init == nullptr || last == nullptr) return -1;
