@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,35 +90,34 @@ struct CardSim {
     text.resize(n - 1);
     return text;
   }
-  // Someone else's commands, sent with no PIN through the simulator's PC/SC
-  // functions on a connection of their own: the answers' status words ("6982 ...").
-  std::string Send(const char* reader, const std::vector<std::string>& apdus) const {
+  // Someone else's commands (hex, separated by blanks), sent with no PIN through
+  // the simulator's PC/SC functions on a connection of their own: the answers'
+  // status words ("6982 ...").
+  std::string Send(const char* reader, const std::string& apdus) const {
     struct Pci {
       unsigned long protocol, length;
-    };
-    const auto establish = reinterpret_cast<long (*)(unsigned long, const void*, const void*, long*)>(
-        dlsym(handle, "SimSCardEstablishContext"));
-    const auto connect = reinterpret_cast<long (*)(long, const char*, unsigned long, unsigned long, long*,
-                                                   unsigned long*)>(dlsym(handle, "SimSCardConnect"));
-    const auto transmit = reinterpret_cast<long (*)(long, const Pci*, const uint8_t*, unsigned long, Pci*, uint8_t*,
-                                                    unsigned long*)>(dlsym(handle, "SimSCardTransmit"));
-    const auto disconnect = reinterpret_cast<long (*)(long, unsigned long)>(dlsym(handle, "SimSCardDisconnect"));
-    const auto release = reinterpret_cast<long (*)(long)>(dlsym(handle, "SimSCardReleaseContext"));
+    } pci = {0, sizeof(Pci)};
     long ctx = 0, card = 0;
-    unsigned long protocol = 0;
-    if (establish(2, nullptr, nullptr, &ctx) != 0 || connect(ctx, reader, 2, 3, &card, &protocol) != 0)
+    if (Fn<long(unsigned long, const void*, const void*, long*)>("SimSCardEstablishContext")(2, nullptr, nullptr, &ctx) ||
+        Fn<long(long, const char*, unsigned long, unsigned long, long*, unsigned long*)>("SimSCardConnect")(
+            ctx, reader, 2, 3, &card, &pci.protocol))
       return "<no connection>";
-    const Pci pci = {protocol, sizeof pci};
+    std::istringstream in(apdus);
     std::string sws;
-    for (const std::string& hex : apdus) {
+    for (std::string hex; in >> hex;) {
       std::vector<uint8_t> a = testsupport::FromHex(hex), r(300);
       unsigned long len = r.size();
-      const long rv = transmit(card, &pci, a.data(), a.size(), nullptr, r.data(), &len);
+      const long rv = Fn<long(long, const Pci*, const uint8_t*, unsigned long, Pci*, uint8_t*, unsigned long*)>(
+          "SimSCardTransmit")(card, &pci, a.data(), a.size(), nullptr, r.data(), &len);
       sws += rv != 0 || len < 2 ? "<none> " : testsupport::ToHex(&r[len - 2], 2, testsupport::HexCase::Upper) + " ";
     }
-    disconnect(card, 0);
-    release(ctx);
+    Fn<long(long, unsigned long)>("SimSCardDisconnect")(card, 0);
+    Fn<long(long)>("SimSCardReleaseContext")(ctx);
     return sws;
+  }
+  template <typename F>
+  F* Fn(const char* name) const {
+    return reinterpret_cast<F*>(dlsym(handle, name));
   }
   ~CardSim() {
     if (handle) dlclose(handle);
