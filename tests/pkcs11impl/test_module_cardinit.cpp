@@ -242,8 +242,8 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
       {"blank-model4.card", "", pukOf02},
       {"blank-model3.card", "", set("01")},
       {"blank-model1.card", "", set("02")},
-      {"blank-model4.card", cardimage::Planted("01 02"), set("01") + set("02") + "00A40000022F0000 00D6000004FFFFFFFF"},
-      {"blank-model7.card", cardimage::Planted("01 02"), set("01") + set("02") + "00A40000022F0000 00E4000000"},
+      {"blank-model4.card", cardimage::Planted("02 01"), set("01") + set("02") + "00A40000022F0000 00D6000004FFFFFFFF"},
+      {"blank-model7.card", cardimage::Planted("02 01"), set("01") + set("02") + "00A40000022F0000 00E4000000"},
       {"blank-model3.card", cardimage::Planted("01"), set("01") + "00A40000022F0000 00E4000000"},
       {"blank-model1.card", cardimage::Planted("81 02"), set("02") + "00A4000002501500 " + set("81")},
   };
