@@ -103,6 +103,8 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
   if (made) {
     SCRESULT r = m_card->SelectMf(nullptr);
     if (r >= 0) r = m_card->DeleteObject(soRef, SC_KEYOBJ_PIN);
+    m_lib->Log(r, "%s: SO PIN %u made for the deletions on a card that holds no token%s", m_card->GetCardName(),
+               static_cast<unsigned>(soRef), r < 0 ? ", and the card did not delete it again" : ", deleted again");
     if (r < 0) return r;
   }
   return gone;
