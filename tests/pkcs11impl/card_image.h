@@ -489,7 +489,7 @@ inline std::string OpenToAnyone(const std::string& image) {
     for (const std::string op : {"update:", "write:", "delete:"}) {
       const size_t at = ac.find(op);
       if ((dir || op[0] != 'w') && (at == std::string::npos || ac.compare(at + op.size(), 6, "always") == 0))
-        open += (dir ? std::string("EF.DIR") : "PIN " + ref + " of the master file") + ": " + op + (ac.empty() ? "none" : ac) + "; ";
+        open += (dir ? std::string("EF.DIR") : "PIN " + ref + " of the master file") + ": " + op + " " + (ac.empty() ? "none" : ac) + "; ";
     }
   }
   return open;
