@@ -246,6 +246,8 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
       {"blank-model7.card", cardimage::Planted("02 01"), set("01") + set("02") + "00A40000022F0000 00E4000000"},
       {"blank-model3.card", cardimage::Planted("01"), set("01") + "00A40000022F0000 00E4000000"},
       {"blank-model1.card", cardimage::Planted("81 02"), set("02") + "00A4000002501500 " + set("81")},
+      // An SO PUK that a cut InitializeCard left before the SO PIN that guards it.
+      {"blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 ac=update:pin:01,delete:pin:01 value=39393939\n", ""},
   };
   for (const auto& row : rows) [&] {  // each row reports on its own
     SCOPED_TRACE(std::string(row.image) + " " + row.planted);
