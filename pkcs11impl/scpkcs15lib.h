@@ -162,10 +162,11 @@ class TokenPins {
 // written (`early`) only a PIN that still opens with a value is taken up, so
 // that a cut never leaves a new token that an earlier owner's PIN opens (one in
 // a DF not made yet is taken up after); after it, a PIN the erased directory
-// took is made anew without value (`madeAnew`) under the SO PIN `soRef`. A PIN
-// that is not the token's own (`pins`) is left as it is; one shadowed is made in
-// the token's DF without value under `soRef` unasked, or, where the DF holds
-// it, has its value taken away.
+// took, or a ClassIC card's blocked one, is made anew without value
+// (`madeAnew`) under the SO PIN `soRef`. A PIN that is not the token's own
+// (`pins`) is left as it is; one shadowed is made in the token's DF without
+// value under `soRef` unasked, or, where the DF holds it, has its value taken
+// away.
 SCRESULT ClearUserPin(class SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool madeAnew,
                       bool early);
 // The PIN that unblocks the user PIN of `app` (its PUK): the one its PIN
@@ -207,19 +208,33 @@ class BlankCard {
             const SCValueSet& owners);
   SCRESULT Failure() const { return m_failure; }
   bool DirOpen() const { return m_dirOpen; }
+  // Whether the card was asked for `ref` and holds no PIN there now (none stood,
+  // or Clear deleted it): a PIN this call makes there needs no asking first.
+  bool Absent(uint8_t ref) const;
   // The first write of the call: a deletion the card refuses is asked again
-  // once `again` verified the SO PIN; a refusal then is the call's failure,
-  // logged. A positive result counts what went.
-  SCRESULT Clear(const std::function<SCRESULT()>& again);
+  // once the SO PIN `soRef` is verified with `soPin` (`len` octets; null: none
+  // known); a refusal then is the call's failure, logged. Where no SO PIN
+  // stands, one is made with that value (at least `minLen` long) for the
+  // deletions and deleted after them. A positive result counts what went.
+  SCRESULT Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t minLen);
 
  private:
   const SCPkcs15Lib* m_lib;
   class SCCard* m_card;
   class SCPkcs15CardDir* m_dir;
-  std::vector<uint8_t> m_found;
+  std::vector<uint8_t> m_asked, m_found;
   bool m_dirOpen = false;
   SCRESULT m_failure = 0;
 };
+// The record of a user PIN without value, for the SO (`soRef`, where one) to set;
+// inDf: made in the current DF unasked.
+inline SCPinParams WithoutValue(uint8_t soRef, bool inDf) {
+  SCPinParams record;
+  record.hasValue = 0;
+  record.flags = SC_PINREC_NO_VALUE | (inDf ? SC_PINREC_IN_CURRENT_DF : 0);
+  if (soRef != 0 && soRef < 0xFF) record.officerRef = soRef;
+  return record;
+}
 // The card writes of an administrator's call (initialisation, erasure): a reset
 // by another application met inside them is recovered where it happened
 // (SCCard::BeginWrite) by verifying again the global SO PIN the call verified.

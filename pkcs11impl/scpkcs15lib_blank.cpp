@@ -8,6 +8,12 @@
 #include "smartcard/sc_transactguard.h"
 #include "smartcard/sc_types.h"
 
+namespace {
+
+bool Holds(const std::vector<uint8_t>& refs, uint8_t ref) { return std::find(refs.begin(), refs.end(), ref) != refs.end(); }
+
+}  // namespace
+
 BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const std::vector<uint8_t>& refs,
                      const SCValueSet& owners)
     : m_lib(lib), m_card(card), m_dir(dir) {
@@ -16,7 +22,8 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
   for (uint8_t ref : refs) {
     if (m_failure < 0) return;
     // Global references only: a local PIN is made in the token's new DF.
-    if (ref == 0 || ref >= 0x80 || std::find(m_found.begin(), m_found.end(), ref) != m_found.end()) continue;
+    if (ref == 0 || ref >= 0x80 || Holds(m_asked, ref)) continue;
+    m_asked.push_back(ref);
     const SCRESULT state = card->VerifyPin(ref, nullptr, SC_UNSET);
     if (state == SC_E_NO_REFERENCED_DATA) continue;
     // The SO PIN, which may guard the others, goes last.
@@ -32,17 +39,45 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
   m_dirOpen = guarded == 0;
 }
 
-SCRESULT BlankCard::Clear(const std::function<SCRESULT()>& again) {
+bool BlankCard::Absent(uint8_t ref) const {
+  return m_failure >= 0 && Holds(m_asked, ref) && !Holds(m_found, ref);
+}
+
+SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t minLen) {
   if (m_failure < 0) return m_failure;
   SCTransactGuard guard(m_card);
+  // A deletion the card refuses is asked again once the SO PIN is verified.
+  // Where none stands (an SO PUK that a cut left without the SO PIN guarding
+  // it), one is made with the SO's value for the deletions (anyone may make
+  // one here) and goes again after them: the call makes its own.
+  bool made = false;
+  const auto again = [&]() -> SCRESULT {
+    if (soPin == nullptr) return SC_E_ACCESS_DENIED;
+    SCRESULT v = VerifySoPinAgain(m_card, soRef, soPin, len);
+    if (v != SC_E_NO_REFERENCED_DATA || made) return v;
+    std::vector<uint8_t> value = SoPinForCard(m_card, soPin, len);
+    SCPinParams record;
+    record.minLen = minLen;
+    record.maxLen = static_cast<uint32_t>(value.size());
+    v = m_card->SelectMf(nullptr);
+    if (v >= 0) v = m_card->CreatePin(soRef, &record, value.data(), static_cast<uint32_t>(value.size()), 0);
+    std::fill(value.begin(), value.end(), 0);
+    made = v >= 0;
+    return v < 0 ? v : VerifySoPinAgain(m_card, soRef, soPin, len);
+  };
+  // One deletion in the master file, asked again under the SO PIN where refused.
+  const auto remove = [&](const std::function<SCRESULT()>& deletion) {
+    SCRESULT r = deletion();
+    if (r == SC_E_ACCESS_DENIED && again() >= 0) r = deletion();
+    return r;
+  };
+  SCRESULT gone = 0;
   for (uint8_t ref : m_found) {
-    SCRESULT r = m_card->SelectMf(nullptr);
-    if (r >= 0) r = m_card->DeleteObject(ref, SC_KEYOBJ_PIN);
-    if (r == SC_E_ACCESS_DENIED) {
-      const SCRESULT v = again();
-      r = v < 0 ? r : m_card->SelectMf(nullptr);
-      if (r >= 0) r = m_card->DeleteObject(ref, SC_KEYOBJ_PIN);
-    }
+    const auto pin = [&] {
+      const SCRESULT s = m_card->SelectMf(nullptr);
+      return s < 0 ? s : m_card->DeleteObject(ref, SC_KEYOBJ_PIN);
+    };
+    const SCRESULT r = remove(pin);
     if (r < 0 && r != SC_E_NO_REFERENCED_DATA) {
       m_lib->Log(r, "%s: PIN %u in the master file of a card that holds no token is not this module's, and the card "
                  "did not delete it", m_card->GetCardName(), static_cast<unsigned>(ref));
@@ -50,21 +85,29 @@ SCRESULT BlankCard::Clear(const std::function<SCRESULT()>& again) {
     }
     m_lib->Log(SC_OK, "%s: PIN %u in the master file of a card that holds no token is not this module's: deleted",
                m_card->GetCardName(), static_cast<unsigned>(ref));
+    ++gone;
   }
-  const SCRESULT pins = static_cast<SCRESULT>(m_found.size());
   m_found.clear();
-  if (!m_dirOpen) return pins;
-  SCRESULT r = m_dir->Delete();
-  if (r == SC_E_ACCESS_DENIED && again() >= 0) r = m_dir->Delete();
-  if (r < 0 && r != SC_E_FILE_NOT_FOUND) {
-    m_lib->Log(r, "%s: EF.DIR of a card that holds no token may be changed by others than the SO, and the card did "
-               "not delete it", m_card->GetCardName());
-    return r;
+  if (m_dirOpen) {
+    const SCRESULT r = remove([this] { return m_dir->Delete(); });
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND) {
+      m_lib->Log(r, "%s: EF.DIR of a card that holds no token may be changed by others than the SO, and the card "
+                 "did not delete it", m_card->GetCardName());
+      return r;
+    }
+    m_lib->Log(SC_OK, "%s: EF.DIR of a card that holds no token may be changed by others than the SO: made anew",
+               m_card->GetCardName());
+    m_dirOpen = false;
+    ++gone;
   }
-  m_lib->Log(SC_OK, "%s: EF.DIR of a card that holds no token may be changed by others than the SO: made anew",
-             m_card->GetCardName());
-  m_dirOpen = false;
-  return pins + 1;
+  if (made) {
+    SCRESULT r = m_card->SelectMf(nullptr);
+    if (r >= 0) r = m_card->DeleteObject(soRef, SC_KEYOBJ_PIN);
+    m_lib->Log(r, "%s: SO PIN %u made for the deletions on a card that holds no token%s", m_card->GetCardName(),
+               static_cast<unsigned>(soRef), r < 0 ? ", and the card did not delete it again" : ", deleted again");
+    if (r < 0) return r;
+  }
+  return gone;
 }
 
 uint8_t SCPkcs15Lib::BlankCardSoRef(SCCard* card, CK_SLOT_ID first) {

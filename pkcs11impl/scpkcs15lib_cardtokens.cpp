@@ -116,9 +116,10 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     bool dirExisted = !p15->GetCardDir().IsKnownAbsent();
     // A card that holds no token yet: what stands at the references the token
     // takes, and an EF.DIR others may change, is not the token's (BlankCard).
-    const uint8_t keptSo = rv >= 0 ? BlankCardSoRef(card, static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader) : 0xFF;
+    uint8_t keptSo = 0xFF;
     std::optional<BlankCard> blank;
     if (rv >= 0 && pin.IsSet() && p15->GetApplicationCount() == 0) {
+      keptSo = BlankCardSoRef(card, static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader);
       SCValueSet owners;
       for (uint8_t ref : {refs.GetSoPinRef(), keptSo})
         if (ref < 0xFF && !owners.Add(static_cast<uint16_t>(0xC000 | ref))) rv = SC_E_NO_MEMORY;
@@ -143,15 +144,18 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
       if (kept) rv = app->VerifyPin(so, pin.Get(), true, nullptr);
       if (rv >= 0 && blank) {
         dirExisted = dirExisted && !blank->DirOpen();
-        rv = blank->Clear([&] { return VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()); });
+        rv = blank->Clear(soRef, pin.Get(), pin.Length(), info.minPinLen);
         written = written || rv > 0;
       }
       if (rv >= 0 && !kept) {
-        const SCRESULT state = app->QueryPinStatus(so, nullptr);
+        // Where the blank card was just asked for it, it is not asked again.
+        SCPinParams record;
+        if (blank && blank->Absent(soRef)) record.flags = SC_PINREC_IN_CURRENT_DF;
+        const SCRESULT state = record.flags != 0 ? SC_E_NO_REFERENCED_DATA : app->QueryPinStatus(so, nullptr);
         if (state == SC_E_PIN_NOT_INITIALIZED || state == SC_E_NO_REFERENCED_DATA) {
           written = true;
           soMade = state == SC_E_NO_REFERENCED_DATA;
-          rv = app->SetPin(so, nullptr, pin.Get(), nullptr, nullptr);
+          rv = app->SetPin(so, nullptr, pin.Get(), &record, nullptr);
         } else if (state < 0) {
           rv = state;
         }
@@ -174,10 +178,8 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     // On a card that held no token the user PIN is made with the token, without
     // value, for the SO to set: none is left for anyone else to make (a local
     // one in the token's DF, whatever the card finds above it).
-    SCPinParams userRecord;
-    userRecord.hasValue = 0;
-    userRecord.flags = SC_PINREC_NO_VALUE | (refs.GetUserPinRef() >= 0x80 ? SC_PINREC_IN_CURRENT_DF : 0);
-    if (soRef != 0 && soRef < 0xFF) userRecord.officerRef = soRef;
+    const uint8_t userRef = refs.GetUserPinRef();
+    SCPinParams userRecord = WithoutValue(soRef, userRef >= 0x80 || (blank && blank->Absent(userRef)));
     if (rv >= 0) {
       const void* args[4] = {nullptr, blank ? &userRecord : nullptr, pin.IsSet() ? pin.Get() : nullptr, nullptr};
       written = true;
@@ -193,7 +195,6 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         if (p15->DeleteApplication(app) >= 0 && p15->GetCardDir().IsEmpty() && !dirExisted)
           (void)p15->GetCardDir().Delete();
         // So does a global user PIN made with it (first: the SO PIN guards it).
-        const uint8_t userRef = refs.GetUserPinRef();
         if (blank && userRef != 0 && userRef < 0x80 && card->SelectMf(nullptr) >= 0)
           (void)card->DeleteObject(userRef, SC_KEYOBJ_PIN);
         if (soMade && soRef != 0 && soRef < 0xFF && card->SelectMf(nullptr) >= 0)

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -194,42 +195,32 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // change, is not the token's (BlankCard).
     const bool blank = !testOnly && model == SC_CARD_TYPE_CLASSIC && p15->GetApplicationCount() == token &&
                        !SectionBool(profile->GetGlobal(), "__SET_CardReinitalized");
+    std::optional<BlankCard> found;
     if (blank) {
       std::vector<uint8_t> taken;
       for (int idx : {SC_REFIDX_SO_PIN, SC_REFIDX_SO_PUK, SC_REFIDX_USER_PIN, SC_REFIDX_USER_PUK})
         if (token == 0 || idx == SC_REFIDX_USER_PIN || idx == SC_REFIDX_USER_PUK) taken.push_back(refs.GetRef(idx));
       SCValueSet owners;
       if (!owners.Add(static_cast<uint16_t>(0xC000 | soRef))) return CKR_HOST_MEMORY;
-      BlankCard found(this, card, &p15->GetCardDir(), taken, owners);
-      if (found.DirOpen() && token == 0) p15->GetCardDir().ClearContents();
+      found.emplace(this, card, &p15->GetCardDir(), taken, owners);
+      if (found->DirOpen() && token == 0) p15->GetCardDir().ClearContents();
       const char* given = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
       if (given != nullptr && ParsePinValueKind(given) != 0) given = nullptr;
-      // An SO PUK a cut left without the SO PIN that guards it: the SO PIN is
-      // made for its deletion (anyone may make one here) and goes with it.
-      bool madeSo = false;
-      r = found.Clear([&] {
-        if (given == nullptr) return SC_E_ACCESS_DENIED;
-        SCRESULT v = VerifySoPinAgain(card, soRef, given, std::strlen(given));
-        if (v != SC_E_NO_REFERENCED_DATA) return v;
-        const std::vector<uint8_t> value = SoPinForCard(card, given, std::strlen(given));
-        SCPinParams guard;
-        guard.minLen = static_cast<uint32_t>(bounds.pinMin);
-        guard.maxLen = static_cast<uint32_t>(value.size());
-        v = card->SelectMf(nullptr);
-        if (v >= 0) v = card->CreatePin(soRef, &guard, value.data(), static_cast<uint32_t>(value.size()), 0);
-        madeSo = v >= 0;
-        return v < 0 ? v : VerifySoPinAgain(card, soRef, given, std::strlen(given));
-      });
-      if (madeSo && r >= 0 && card->SelectMf(nullptr) >= 0) r = card->DeleteObject(soRef, SC_KEYOBJ_PIN);
+      r = found->Clear(soRef, given, given != nullptr ? std::strlen(given) : 0, static_cast<uint32_t>(bounds.pinMin));
       if (r < 0) {
         (void)RefreshTokenInfo(first, 1, 1);
         return MapScErrorToCkr(r, false);
       }
     }
-    r = card->SelectMf(nullptr);
+    // What the blank card was just asked for is not asked again: none stands there now.
+    const bool soKnown = soRef == kNoRef || (found && found->Absent(soRef));
+    const bool userKnown = userRef == kNoRef || (found && found->Absent(userRef));
+    if (!soKnown || !userKnown) r = card->SelectMf(nullptr);
     if (r < 0) return MapScErrorToCkr(r, false);
-    const SCRESULT soState = soRef == kNoRef ? SC_E_PKCS15_PIN_NOT_FOUND : PinState(card, soRef);
-    const SCRESULT userState = userRef == kNoRef ? SC_E_PIN_NOT_INITIALIZED : PinState(card, userRef);
+    const SCRESULT soState = soRef == kNoRef ? SC_E_PKCS15_PIN_NOT_FOUND
+                             : soKnown      ? SC_E_PIN_NOT_INITIALIZED
+                                            : PinState(card, soRef);
+    const SCRESULT userState = userKnown ? SC_E_PIN_NOT_INITIALIZED : PinState(card, userRef);
 
     const bool localDefault = userRef >= 0x80 || (model == SC_CARD_TYPE_COSMOPOLIC && userState == SC_E_PIN_BLOCKED);
     const InitRandomTextFn random = [this, reader](uint8_t* out, CK_ULONG* len, CK_ULONG chars, const char* alphabet) {
@@ -345,7 +336,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
 
     SCPinParams userRec, soRec;
     userRec.pinType = 3;
-    userRec.flags = RecordFlagsForWord(userWord);
+    userRec.flags = RecordFlagsForWord(userWord) | (userKnown && userRef != kNoRef ? SC_PINREC_IN_CURRENT_DF : 0);
     userRec.minLen = static_cast<uint32_t>(st.userPinMinLen);
     userRec.maxLen = static_cast<uint32_t>(st.userPinMaxLen);
     userRec.tryLimit = static_cast<uint32_t>(st.userPinMaxTries);
@@ -361,7 +352,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       userRec.unblockRef = userPukRef;
     }
     soRec.pinType = 10;
-    soRec.flags = RecordFlagsForWord(soWord);
+    soRec.flags = RecordFlagsForWord(soWord) | (soKnown && soRef != kNoRef ? SC_PINREC_IN_CURRENT_DF : 0);
     soRec.minLen = static_cast<uint32_t>(st.soPinMinLen);
     soRec.maxLen = static_cast<uint32_t>(st.soPinMaxLen);
     soRec.tryLimit = static_cast<uint32_t>(st.soPinMaxTries);
@@ -437,16 +428,6 @@ bool IsOwnPin(const TokenPins& pins, const SCPkcs15App* app, const ASNPkcs15Auth
 // Whether a PIN record names a PIN another application's may answer for (TokenPins::IsShadowed); *df its DF.
 bool IsShadowedPin(const TokenPins& pins, const SCPkcs15App* app, const ASNPkcs15AuthObject* pin, SCPath* df) {
   return app->GetPinDf(pin, df) >= 0 && pins.IsShadowed(*df, SCPkcs15App::GetPinReference(pin));
-}
-
-// The record of a user PIN without value, for the SO (`soRef`, where one) to set;
-// inDf: made in the current DF unasked.
-SCPinParams WithoutValue(uint8_t soRef, bool inDf) {
-  SCPinParams record;
-  record.hasValue = 0;
-  record.flags = SC_PINREC_NO_VALUE | (inDf ? SC_PINREC_IN_CURRENT_DF : 0);
-  if (soRef != 0 && soRef < 0xFF) record.officerRef = soRef;
-  return record;
 }
 
 // A card that is gone or no longer answers: nothing more can be sent to it.
@@ -909,7 +890,11 @@ SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, co
     return early && r == SC_E_FILE_NOT_FOUND ? 0 : r;
   }
   const SCRESULT state = app->QueryPinStatus(user, nullptr);
-  if (state >= 0 || (!early && madeAnew && state == SC_E_NO_REFERENCED_DATA)) {
+  // On a ClassIC card a blocked one is made anew too: it may name the previous
+  // user's PUK, which the call deleted, at a reference anyone may create a PIN at.
+  const bool classic = app->GetCard() != nullptr && app->GetCard()->GetCardType() == SC_CARD_TYPE_CLASSIC;
+  const bool blocked = state == SC_E_PIN_BLOCKED && classic;
+  if (state >= 0 || (!early && madeAnew && (state == SC_E_NO_REFERENCED_DATA || blocked))) {
     // A PIN made anew is the SO's to set and to reset.
     SCPinParams record = WithoutValue(state == SC_E_NO_REFERENCED_DATA ? soRef : 0, false);
     return app->SetPin(user, soPin, nullptr, &record, nullptr);

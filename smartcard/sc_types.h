@@ -151,7 +151,8 @@ constexpr uint32_t SC_PINREC_SO_PIN = 0x200;
 constexpr uint32_t SC_PINREC_EXCHANGE_REF = 0x1000;
 constexpr uint32_t SC_PINREC_NO_RESET = 0x10000;
 // The PIN is made in the current DF without asking the card first: the card may
-// answer for its reference from a PIN of a DF above. One the DF holds already
+// answer for its reference from a PIN of a DF above, or the caller has just
+// asked and found none. One the DF holds already
 // (the creation refused as existing) is then taken as without the flag. An
 // unblocking PIN the record brings is looked for as before.
 constexpr uint32_t SC_PINREC_IN_CURRENT_DF = 0x40000;

@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,36 +90,30 @@ struct CardSim {
     text.resize(n - 1);
     return text;
   }
-  // Someone else's commands, sent with no PIN through the simulator's PC/SC
-  // functions on a connection of their own: the answers' status words ("6982 ...").
-  std::string Send(const char* reader, const std::vector<std::string>& apdus) const {
-    struct Pci {
-      unsigned long protocol, length;
-    };
-    const auto establish = reinterpret_cast<long (*)(unsigned long, const void*, const void*, long*)>(
-        dlsym(handle, "SimSCardEstablishContext"));
-    const auto connect = reinterpret_cast<long (*)(long, const char*, unsigned long, unsigned long, long*,
-                                                   unsigned long*)>(dlsym(handle, "SimSCardConnect"));
-    const auto transmit = reinterpret_cast<long (*)(long, const Pci*, const uint8_t*, unsigned long, Pci*, uint8_t*,
-                                                    unsigned long*)>(dlsym(handle, "SimSCardTransmit"));
-    const auto disconnect = reinterpret_cast<long (*)(long, unsigned long)>(dlsym(handle, "SimSCardDisconnect"));
-    const auto release = reinterpret_cast<long (*)(long)>(dlsym(handle, "SimSCardReleaseContext"));
+  // Someone else's commands (hex, separated by blanks), sent with no PIN on a
+  // PC/SC connection of their own: those the card carried out (9000),
+  // selections and creations aside, each with the answers' status words.
+  std::string Accepted(const char* reader, const std::string& apdus) const {
+    unsigned long pci[2] = {0, sizeof pci}, len = 0;  // the protocol, the structure's length
     long ctx = 0, card = 0;
-    unsigned long protocol = 0;
-    if (establish(2, nullptr, nullptr, &ctx) != 0 || connect(ctx, reader, 2, 3, &card, &protocol) != 0)
+    if (Fn<long(unsigned long, const void*, const void*, long*)>("SimSCardEstablishContext")(2, nullptr, nullptr, &ctx) ||
+        Fn<long(long, const char*, unsigned long, unsigned long, long*, unsigned long*)>("SimSCardConnect")(
+            ctx, reader, 2, 3, &card, pci))
       return "<no connection>";
-    const Pci pci = {protocol, sizeof pci};
-    std::string sws;
-    for (const std::string& hex : apdus) {
+    std::istringstream in(apdus);
+    std::string sws, done;
+    for (std::string hex; in >> hex;) {
       std::vector<uint8_t> a = testsupport::FromHex(hex), r(300);
-      unsigned long len = r.size();
-      const long rv = transmit(card, &pci, a.data(), a.size(), nullptr, r.data(), &len);
+      const long rv = Fn<long(long, const void*, const uint8_t*, unsigned long, void*, uint8_t*, unsigned long*)>(
+          "SimSCardTransmit")(card, pci, a.data(), a.size(), nullptr, r.data(), &(len = r.size()));
       sws += rv != 0 || len < 2 ? "<none> " : testsupport::ToHex(&r[len - 2], 2, testsupport::HexCase::Upper) + " ";
+      if (sws.compare(sws.size() - 5, 4, "9000") == 0 && a.size() > 1 && a[1] != 0xA4 && a[1] != 0xE0) done += hex + " ";
     }
-    disconnect(card, 0);
-    release(ctx);
-    return sws;
+    Fn<long(long, unsigned long)>("SimSCardDisconnect")(card, 0);
+    Fn<long(long)>("SimSCardReleaseContext")(ctx);
+    return done.empty() ? done : done + "(" + sws + ")";
   }
+  template <typename F> F* Fn(const char* name) const { return reinterpret_cast<F*>(dlsym(handle, name)); }
   ~CardSim() {
     if (handle) dlclose(handle);
   }

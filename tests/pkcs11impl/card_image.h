@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
@@ -453,37 +452,44 @@ inline std::string WithoutDirectory(const std::string& text, uint8_t kind) {
   return out;
 }
 
-// What lets someone with the card and no PIN set a PIN of the image: a PIN
-// that names an unblocking PIN standing neither in its DF nor above it (anyone
-// may create one in the master file), or a PIN of the master file, other than
-// `kept` (a blank card's own SO PIN), whose update or delete rule is missing or
-// "always". Empty when there is none.
-inline std::string PinsOpenToAnyone(const std::string& image, const std::string& kept = "") {
-  std::vector<std::pair<std::string, std::string>> pins;  // DF, reference
-  std::istringstream in(image);
+// Lines someone with a blank card and no PIN adds to its image before the SO: PINs without
+// rules at master-file references ("01 11 ...", every other one with a value), an open EF.DIR.
+inline std::string Planted(const std::string& refs) {
+  std::string lines = "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:always\n";
+  std::istringstream in(refs);
+  bool valued = true;
+  for (std::string ref; in >> ref; valued = !valued)
+    lines += "pin 3F00 ref=" + ref + " min=4 max=16 tries=3 left=3" + (valued ? " value=39393939\n" : "\n");
+  return lines;
+}
+
+// The value of `key` ("ref", "ac", ...) on a line of an image, "" where it has none.
+inline std::string ValueOf(const std::string& line, const std::string& key) {
+  const size_t at = line.find(" " + key + "="), from = at + key.size() + 2;
+  return at == std::string::npos ? std::string() : line.substr(from, line.find_first_of(" \n", from) - from);
+}
+
+// What lets someone with the card and no PIN set a PIN or change EF.DIR: a PIN naming an unblocking
+// PIN that stands neither in its DF nor above it (anyone may create one in the master file), a global
+// PIN of the master file or EF.DIR whose update (write) or delete rule is missing or "always".
+inline std::string OpenToAnyone(const std::string& image) {
   std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("pin ", 0) == 0) lines.push_back(line);
-  const auto field = [](const std::string& line, const std::string& key) {
-    const size_t at = line.find(" " + key + "=");
-    if (at == std::string::npos) return std::string();
-    const size_t from = at + key.size() + 2;
-    return line.substr(from, line.find(' ', from) - from);
-  };
-  for (const auto& l : lines) pins.emplace_back(l.substr(4, l.find(' ', 4) - 4), field(l, "ref"));
+  std::istringstream in(image);
+  for (std::string l; std::getline(in, l);)
+    if (l.rfind("pin ", 0) == 0 || l.rfind("ef 3F00/2F00 ", 0) == 0) lines.push_back(l);
+  const auto df = [](const std::string& l) { return l.substr(l.find(' ') + 1, l.find(' ', l.find(' ') + 1) - l.find(' ') - 1); };
   std::string open;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const std::string& df = pins[i].first;
-    const std::string unblock = field(lines[i], "unblock"), ac = field(lines[i], "ac");
+  for (const std::string& l : lines) {
+    const std::string ref = ValueOf(l, "ref"), unblock = ValueOf(l, "unblock"), ac = ValueOf(l, "ac");
     bool stands = unblock.empty();
-    for (const auto& p : pins)
-      stands = stands || (p.second == unblock && df.compare(0, p.first.size(), p.first) == 0);
-    if (!stands) open += "PIN " + pins[i].second + " in " + df + " names unblocking PIN " + unblock + "; ";
-    if (df != "3F00" || pins[i].second == kept) continue;
-    for (const char* op : {"update:", "delete:"}) {
+    for (const std::string& p : lines) stands = stands || (ValueOf(p, "ref") == unblock && df(l).rfind(df(p), 0) == 0);
+    if (!stands) open += "PIN " + ref + " in " + df(l) + " names unblocking PIN " + unblock + "; ";
+    const bool dir = l[0] == 'e';
+    if (!dir && (df(l) != "3F00" || ref >= "80")) continue;
+    for (const std::string op : {"update:", "write:", "delete:"}) {
       const size_t at = ac.find(op);
-      if (at == std::string::npos || ac.compare(at + std::strlen(op), 6, "always") == 0)
-        open += "PIN " + pins[i].second + " of the master file: " + op + " " + (ac.empty() ? "none" : ac) + "; ";
+      if ((dir || op[0] != 'w') && (at == std::string::npos || ac.compare(at + op.size(), 6, "always") == 0))
+        open += (dir ? std::string("EF.DIR") : "PIN " + ref + " of the master file") + ": " + op + " " + (ac.empty() ? "none" : ac) + "; ";
     }
   }
   return open;

@@ -105,6 +105,12 @@ class CardInit {
     return "";
   }
   std::string ImageText(const std::string& name) const { return ReadFile(env.Card(name)); }
+  // Lines someone with no PIN adds to the image of the card in reader 0 (read as the card goes in).
+  void Plant(const std::string& name, const std::string& lines) {
+    EXPECT_EQ(0, sim.Remove(kR0));
+    WriteFile(env.Card(name), ImageText(name) + lines);
+    EXPECT_EQ(0, sim.Insert(kR0, env.Card(name).c_str()));
+  }
 
   const Module& m() const { return *module; }
 
@@ -152,8 +158,7 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
     const char* name;
     const char* profile;
     std::vector<std::string> labels;
-    // A line someone with the card and no PIN added to the blank card's image.
-    const char* planted = "";
+    std::string planted = "";  // lines someone with the card and no PIN added to the blank card's image
   } cases[] = {
       {"<default>", "[Podpis]\nUserPin = 1111\n", {"Podpis"}},
       {"default", "TokenLabel = Karta\n[Podpis]\n", {"Karta"}},
@@ -164,19 +169,12 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
        {"Podpis", "Szyfrowanie", "Podpis 2"}},
       {"custom", "[Alfa]\nUserPin = <random>\nRandomUserPinChars = <alpha>\n", {"Alfa"}},
       {"default", "[Podpis]\n[Szyfrowanie]\nUserPuk = <none>\n", {"Podpis", "Szyfrowanie"},
-       "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 value=39393939"},
-      {"default", "[Podpis]\n", {"Podpis"}, "pin 3F00 ref=12 min=4 max=16 tries=3 left=3"},
-      {"default", "[Podpis]\n[Szyfrowanie]\n", {"Podpis", "Szyfrowanie"},
-       "pin 3F00 ref=14 min=4 max=16 tries=3 left=3 value=39393939"},
-      {"default", "[Podpis]\n", {"Podpis"}, "pin 3F00 ref=01 min=4 max=16 tries=3 left=3"},
-      {"default", "[Podpis]\n", {"Podpis"}, "pin 3F00 ref=02 min=4 max=16 tries=3 left=3"},
-      {"default", "[Podpis]\n", {"Podpis"},
-       "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:always"},
+       cardimage::Planted("11 01 12 02 04 14")},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const Case& c : cases) [&] {  // each row reports on its own
+    SCOPED_TRACE(c.name + (" " + c.planted));
     CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
-    if (*c.planted != '\0') WriteFile(t.env.Card(t.card), t.ImageText(t.card) + c.planted + "\n");
+    t.Plant(t.card, c.planted);
     setenv("MIRTAL_PKCS11_INIT_PROFILE", c.name, 1);
     t.Profile("OutputPinFile = " + t.out + "\n" + c.profile);
     ASSERT_TRUE(t.Start());
@@ -196,14 +194,11 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
     ASSERT_EQ(0, stat(t.out.c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777u);
     const std::string serial = t.Serial(), image = t.ImageText(t.card);
-    EXPECT_EQ("", cardimage::PinsOpenToAnyone(image));
-    // Each value the file names is the one the card holds (global references, in hex).
-    const auto onCard = [&image](unsigned ref) {
+    EXPECT_EQ("", cardimage::OpenToAnyone(image));
+    const auto onCard = [&image](unsigned ref) {  // the value of the master file's PIN, which the file names
       const size_t at = image.find(testhost::Fmt("\npin 3F00 ref=%02X ", ref));
-      const size_t v = at == std::string::npos ? at : image.find(" value=", at);
-      if (v == std::string::npos || v > image.find('\n', at + 1)) return std::string("<none>");
-      const testsupport::Bytes value = testsupport::FromHex(image.substr(v + 7, image.find('\n', v) - v - 7));
-      return std::string(value.begin(), value.end());
+      const testsupport::Bytes v = testsupport::FromHex(at == std::string::npos ? "" : cardimage::ValueOf(image.substr(at, image.find('\n', at + 1) - at), "value"));
+      return v.empty() ? std::string("<none>") : std::string(v.begin(), v.end());
     };
     std::string soPin, soPuk;
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -229,53 +224,38 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
                 line);
     }
     EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
-  }
+  }();
 }
 
 // C_InitToken on a blank card adds a token under the SO PIN; the SO then sets
-// the user PIN and the user logs in with it. Models 1, 3, 4 and 7, also where
-// someone with the card and no PIN made, before the SO, a PIN at a reference
-// the token takes (with or without a value, without rules) or an EF.DIR anyone
-// may write: after the SO's calls no PIN names an unblocking PIN that does not
-// stand, every PIN of the master file is guarded, and the planter's commands
-// (setting a PIN without its value, unblocking the user PIN with a PUK he made,
-// writing EF.DIR) are refused.
+// the user PIN and the user logs in with it. Models 1, 3, 4 and 7, also with PINs and an
+// EF.DIR planted before: then nothing is open to anyone and the planter's commands fail.
 TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
-  // Someone else's commands: the card's own PIN set without its value; a PUK 12
-  // made with 1111 and the user PIN 02 unblocked with it; EF.DIR written.
-  const auto setWithoutValue = [](const char* ref) {
-    return std::vector<std::string>{std::string("00240100") + ref + "0439393939", std::string("002C0200") + ref + "0439393939"};
-  };
-  const std::vector<std::string> pukOf02 = {"00E00000136211820121A50C830112930103950431313131", "002C0002083131313132323232"};
-  const char* const dirOpen = "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:always";
+  // Someone else's commands after the SO's.
+  const auto set = [](const char* ref) { return Fmt("002401%s0439393939 002C02%s0439393939 ", ref, ref); };
+  const std::string pukOf02 = "00E00000136211820121A50C830112930103950431313131 002C0002083131313132323232 ";
   const struct {
     const char* image;
-    const char* planted;  // a line of the image, or ""
-    std::vector<std::string> attack;
-    const char* kept;  // the blank card's own SO PIN
+    std::string planted;  // lines of the image
+    std::string attack;
   } rows[] = {
-      {"blank-model4.card", "", pukOf02, ""},
-      {"blank-model3.card", "", setWithoutValue("01"), "04"},
-      {"blank-model1.card", "", setWithoutValue("02"), "01"},
-      {"blank-model4.card", "pin 3F00 ref=02 min=4 max=16 tries=3 left=3", setWithoutValue("02"), ""},
-      {"blank-model4.card", "pin 3F00 ref=01 min=4 max=16 tries=3 left=3", setWithoutValue("01"), ""},
-      {"blank-model7.card", "pin 3F00 ref=02 min=4 max=16 tries=3 left=3", setWithoutValue("02"), "04"},
-      {"blank-model7.card", "pin 3F00 ref=01 min=4 max=16 tries=3 left=3 value=31313131", setWithoutValue("01"), "04"},
-      {"blank-model3.card", "pin 3F00 ref=01 min=4 max=16 tries=3 left=3 unblock=04 value=31313131",
-       setWithoutValue("01"), "04"},
-      {"blank-model1.card", "pin 3F00 ref=02 min=4 max=16 tries=3 left=3", setWithoutValue("02"), "01"},
-      {"blank-model1.card", "pin 3F00 ref=81 min=4 max=16 tries=3 left=3",
-       {"00A4000002501500", "002401810439393939", "002C02810439393939"}, "01"},
-      {"blank-model4.card", dirOpen, {"00A40000022F0000", "00D6000004FFFFFFFF"}, ""},
-      {"blank-model3.card", dirOpen, {"00A40000022F0000", "00E4000000"}, "04"},
+      {"blank-model4.card", "", pukOf02},
+      {"blank-model3.card", "", set("01")},
+      {"blank-model1.card", "", set("02")},
+      {"blank-model4.card", cardimage::Planted("02 01"), set("01") + set("02") + "00A40000022F0000 00D6000004FFFFFFFF"},
+      {"blank-model7.card", cardimage::Planted("02 01"), set("01") + set("02") + "00A40000022F0000 00E4000000"},
+      {"blank-model3.card", cardimage::Planted("01"), set("01") + "00A40000022F0000 00E4000000"},
+      {"blank-model1.card", cardimage::Planted("81 02"), set("02") + "00A4000002501500 " + set("81")},
+      // An SO PUK that a cut InitializeCard left before the SO PIN that guards it.
+      {"blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 ac=update:pin:01,delete:pin:01 value=39393939\n", ""},
   };
-  for (const auto& row : rows) {
+  for (const auto& row : rows) [&] {  // each row reports on its own
     SCOPED_TRACE(std::string(row.image) + " " + row.planted);
     CardInit t(Readers{{kR0, row.image}}, "");
-    if (*row.planted != '\0') WriteFile(t.env.Card(row.image), t.ImageText(row.image) + row.planted + "\n");
+    t.Plant(row.image, row.planted);
     ASSERT_TRUE(t.Start());
     const CK_FUNCTION_LIST* f = t.m().list();
-    // A blank model-1, model-3 or model-7 card already carries its SO PIN; model 4 takes the one given here.
+    // A blank model-1 or model-3 card already carries its SO PIN; model 4 takes the one given here.
     const std::string so = std::string(row.image) == "blank-model4.card" ? "11223344" : "87654321";
     CK_UTF8CHAR label[32];
     std::memset(label, ' ', sizeof label);
@@ -293,20 +273,14 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
     CK_UTF8CHAR user[] = "5678";
     ASSERT_EQ(CKR_OK, f->C_InitPIN(h, user, 4));
     (void)f->C_CloseAllSessions(0);
-    EXPECT_EQ("", cardimage::PinsOpenToAnyone(t.ImageText(row.image), row.kept));
-    std::vector<std::string> attack = {"00A40000023F0000"};
-    attack.insert(attack.end(), row.attack.begin(), row.attack.end());
-    const std::string answers = t.sim.Send(kR0, attack);
-    for (size_t i = 1; i < attack.size(); ++i)
-      if (attack[i].compare(2, 2, "A4") != 0 && attack[i].compare(2, 2, "E0") != 0) {
-        EXPECT_NE("9000", answers.substr(5 * i, 4)) << attack[i] << ": " << answers;
-      }
+    EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(row.image)));
+    EXPECT_EQ("", t.sim.Accepted(kR0, "00A40000023F0000 " + row.attack));
     ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
     EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(h, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>("9999")), 4));
     EXPECT_EQ(CKR_OK, f->C_Login(h, CKU_USER, user, 4));
     EXPECT_EQ(CKR_OK, f->C_CloseSession(h));
     EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
-  }
+  }();
 }
 
 // Each invalid profile option is refused with its message before the card is
