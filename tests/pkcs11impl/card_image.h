@@ -463,10 +463,11 @@ inline std::string Planted(const std::string& refs) {
   return lines;
 }
 
-// The value of `key` ("ref", "ac", ...) on a line of an image, "" where it has none.
-inline std::string ValueOf(const std::string& line, const std::string& key) {
+// The value of `key` ("ref", "ac", ...) on the first line of `text`, "" where it has none.
+inline std::string ValueOf(const std::string& text, const std::string& key) {
+  const std::string line = text.substr(0, text.find('\n'));
   const size_t at = line.find(" " + key + "="), from = at + key.size() + 2;
-  return at == std::string::npos ? std::string() : line.substr(from, line.find_first_of(" \n", from) - from);
+  return at == std::string::npos ? std::string() : line.substr(from, line.find(' ', from) - from);
 }
 
 // What lets someone with the card and no PIN set a PIN or change EF.DIR: a PIN naming an unblocking
