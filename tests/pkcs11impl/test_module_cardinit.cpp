@@ -119,18 +119,17 @@ class CardInit {
   LastErrorFn last = nullptr;
 };
 
-// Someone else's commands (hex, blank-separated) sent with no PIN to a card of this image: those it carried
-// out (9000), selections and creations aside, and every status word.
-std::string Accepted(const std::string& image, const std::string& apdus) {
-  std::string error, sws, done;
+// Someone else's commands (hex, blank-separated) sent with no PIN to a card of this image: the card carries
+// out none (9000) but selections and creations.
+void NoneCarriedOut(const std::string& image, const std::string& apdus) {
+  std::string error;
   const std::unique_ptr<cardsim::Card> card = cardsim::Card::Parse(image, &error);
+  ASSERT_TRUE(card) << error;
   std::istringstream in(apdus);
-  for (std::string hex; card && in >> hex;) {
+  for (std::string hex; in >> hex;) {
     const testsupport::Bytes a = testsupport::FromHex(hex), r = card->Transmit(a, false);
-    sws += r.size() < 2 ? "<none> " : cardimage::Hex(&r[r.size() - 2], 2) + " ";
-    if (sws.compare(sws.size() - 5, 4, "9000") == 0 && a[1] != 0xA4 && a[1] != 0xE0) done += hex + " ";
+    EXPECT_TRUE(a[1] == 0xA4 || a[1] == 0xE0 || cardimage::Hex(&r[r.size() - 2], 2) != "9000") << hex;
   }
-  return card ? (done.empty() ? done : done + "(" + sws + ")") : error;
 }
 
 // "Token: L, SerialNumber: S, SoPin: P, SoPuk: P, UserPin: P, UserPuk: P" with the PINs' shapes.
@@ -264,7 +263,7 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
     ASSERT_EQ(CKR_OK, f->C_InitPIN(h, user, 4));
     (void)f->C_CloseAllSessions(0);
     EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(image)));
-    EXPECT_EQ("", Accepted(t.ImageText(image), "00A40000023F0000 " + attack));
+    NoneCarriedOut(t.ImageText(image), "00A40000023F0000 " + attack);
     ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
     EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(h, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>("9999")), 4));
     EXPECT_EQ(CKR_OK, f->C_Login(h, CKU_USER, user, 4));
