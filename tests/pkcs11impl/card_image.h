@@ -470,9 +470,8 @@ inline std::string ValueOf(const std::string& text, const std::string& key) {
   return at == std::string::npos ? std::string() : line.substr(from, line.find(' ', from) - from);
 }
 
-// What lets someone with the card and no PIN set a PIN or change EF.DIR: a PIN naming an unblocking
-// PIN that stands neither in its DF nor above it (anyone may create one in the master file), a global
-// PIN of the master file or EF.DIR whose update (write) or delete rule is missing or "always".
+// What lets someone with the card and no PIN set a PIN or change EF.DIR: a PIN whose unblocking PIN stands neither
+// in its DF nor above, a global PIN of the master file or EF.DIR with an update (write) or delete rule none or "always".
 inline std::string OpenToAnyone(const std::string& image) {
   std::string open;
   std::istringstream in(image);

@@ -119,8 +119,8 @@ class CardInit {
   LastErrorFn last = nullptr;
 };
 
-// Someone else's commands (hex, blank-separated) sent with no PIN to a card of this image: the card carries
-// out none (9000) but selections and creations.
+// Someone else's commands (hex, blank-separated) sent with no PIN to a card of this image: none but selections
+// and creations goes through.
 void NoneCarriedOut(const std::string& image, const std::string& apdus) {
   std::string error;
   const std::unique_ptr<cardsim::Card> card = cardsim::Card::Parse(image, &error);

@@ -173,16 +173,15 @@ TEST(ModuleChannels, SystemKeyAsTokenDataMakesTheCardUsableAndActivationLetsItWo
 }
 
 TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMessaging) {
-  // Someone between host and card may refuse the key agreement's MSE SET (1) or spoil the card's value (2),
-  // before the first login and after a card reset: a call that would send the PIN then fails without sending
-  // it (keys tried once), what sends nothing secret goes on, and the next call agrees keys again.
+  // Someone between host and card refuses the key agreement's MSE SET (1) or spoils the card's value (2), before
+  // the first login and after a reset: a call that would send the PIN fails without it, the next agrees keys again.
   for (int spoilt : {0, 1, 2}) {
     SCOPED_TRACE(spoilt);
     ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 1\nPKCS15Flags = 0x8000600\n");
     const auto spoil = [&](int n) {
       return spoilt == 2 ? h.sim.CorruptData(kR0, 0x86, n) : h.sim.InjectSw(kR0, 0x22, 0x6A88, spoilt ? n : 0);
     };
-    const auto refused = [&] {  // in session h.s
+    const auto refused = [&] {  // in session h.s; what sends nothing secret goes on
       if (spoilt == 0) return;
       ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
       EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
