@@ -1308,19 +1308,19 @@ TEST(ModuleReinit, RecordsNamingAnotherApplicationsFilesAreReadAround) {
     PutBack(t, image);
     // The other's user PIN, key and files, up to EF.DIR.
     const std::string theirs = image.substr(image.find(pin), image.find("\nef 3F00/2F00 ") - image.find(pin));
-    CK_FUNCTION_LIST* const f = t.module->list();
+    const Module& m = *t.module;
     CK_SESSION_HANDLE other = 0, h = 0;
     std::vector<CK_BYTE> sig;
     ASSERT_EQ(CKR_OK, t.UserSession("5678", &other, !row.inside)) << t.Log();
     if (row.cls != CKO_VENDOR_DEFINED) {
       ASSERT_EQ(CKR_OK, t.UserSession("1234", &h, row.inside)) << t.Log();
-      const auto found = modulecalls::Find(*t.module, h, TestTemplate().Ulong(CKA_CLASS, row.cls));
-      for (CK_OBJECT_HANDLE o : found)
-        EXPECT_NE(CKR_OK, row.cls == CKO_PRIVATE_KEY ? modulecalls::SignOnce(f, h, o, CKM_RSA_PKCS, modulecalls::DigestInfoOfAbc(), &sig)
-                          : row.cls == CKO_CERTIFICATE ? f->C_DestroyObject(h, o)
-                                                       : f->C_SetAttributeValue(h, o, TT_ARGS(TestTemplate().Bytes(CKA_VALUE, "A"))));
+      const auto found = modulecalls::Find(m, h, TestTemplate().Ulong(CKA_CLASS, row.cls));
+      for (CK_OBJECT_HANDLE o : found)  // what it lists it may not sign with, destroy or change
+        EXPECT_NE(CKR_OK, row.cls == CKO_PRIVATE_KEY ? modulecalls::SignOnce(m, h, o, CKM_RSA_PKCS, modulecalls::DigestInfoOfAbc(), &sig)
+                          : row.cls == CKO_CERTIFICATE ? m->C_DestroyObject(h, o)
+                                                       : m->C_SetAttributeValue(h, o, TT_ARGS(TestTemplate().Bytes(CKA_VALUE, "A"))));
       EXPECT_EQ(0u, found.size());
-      EXPECT_EQ(CKR_OK, MakeObject(f, h, Kind::kData, 7));  // a write of the data objects' directory
+      EXPECT_EQ(CKR_OK, MakeObject(t.f(), h, Kind::kData, 7));  // a write of the data objects' directory
       for (const auto& swap : row.swaps) EXPECT_LT(t.Image().find(swap.second), t.Image().find(pin));  // in its own files
       EXPECT_NE(std::string::npos, t.env.Trace().find(" in another application's DF: read around"));
     } else {  // without its PIN directory the token has no SO to log in, nor a PIN to set
@@ -1328,8 +1328,8 @@ TEST(ModuleReinit, RecordsNamingAnotherApplicationsFilesAreReadAround) {
       EXPECT_NE(std::string::npos, t.env.Trace().find("the ODF entry A8 names 3F00/5016/4401 in another application's DF"));
     }
     EXPECT_NE(std::string::npos, t.Image().find(theirs)) << t.Log();
-    const CK_OBJECT_HANDLE theirKey = modulecalls::FindOne(*t.module, other, CKO_PRIVATE_KEY);
-    EXPECT_EQ(CKR_OK, modulecalls::SignOnce(f, other, theirKey, CKM_RSA_PKCS, modulecalls::DigestInfoOfAbc(), &sig));
+    const CK_OBJECT_HANDLE theirKey = modulecalls::FindOne(m, other, CKO_PRIVATE_KEY);
+    EXPECT_EQ(CKR_OK, modulecalls::SignOnce(m, other, theirKey, CKM_RSA_PKCS, modulecalls::DigestInfoOfAbc(), &sig));
   }
 }
 
