@@ -185,9 +185,8 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
       if (spoilt == 0) return;
       ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
       EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
-      const std::string log = h.sim.ApduLog(kR0);
-      const size_t kat = log.find("> 002241A6");
-      EXPECT_TRUE(kat != std::string::npos && kat == log.rfind("> 002241A6")) << log;
+      const std::string log = h.sim.ApduLog(kR0), kat = "> 002241A6";  // keys tried once
+      EXPECT_TRUE(log.find(kat) != std::string::npos && log.find(kat) == log.rfind(kat)) << log;
       EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_SetPIN(h.s, kUserPin, 4, kUserPin, 4));
       EXPECT_EQ(1u, h.Certificates());
       ASSERT_EQ(0, spoil(0));

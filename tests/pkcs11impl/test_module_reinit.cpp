@@ -1023,7 +1023,6 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
 // user PIN. Whatever the fault they stay, the second token's user logs in, and PIN 05 unblocks
 // that user's PIN. The second card is swept with error answers, pulls and refused deletions
 // (the first with every fault); no cuts on the last: a token built anew after one takes PIN 01.
-// Then the second token of the card as shipped, pulled at each command.
 TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
   Reinit t("pkcs15-model3-two-apps-puk.card");
   ASSERT_TRUE(t.Start());
@@ -1092,7 +1091,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
     }
     EXPECT_NE(std::string::npos, t.env.Trace().find(row.kept));
   }
-#if !defined(__SANITIZE_ADDRESS__)  // where a model-4 card's second slot stands for it
+#if !defined(__SANITIZE_ADDRESS__)  // the second token as shipped; a model-4 card's second slot stands for it
   SecondSlotPulled(t, shipped, "CardSim Token 2", 4, "1234");
 #endif
 }
