@@ -1001,9 +1001,9 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
   // Two tokens (the second without a user PUK) on a blank card handled before the SO, cut at each command: run
   // again, the call makes exactly the profile's tokens (about 20 s: left to the plain build).
 #if !defined(__SANITIZE_ADDRESS__)
-  Reinit blank("blank-model4.card");  // a module of its own: the one above has a long trace behind it
-  ASSERT_TRUE(blank.Start());
-  Operation two{"InitializeCard of two tokens", [](Reinit& r) {
+  Reinit two("blank-model4.card");
+  ASSERT_TRUE(two.Start());
+  Operation cut{"InitializeCard of two tokens", [](Reinit& r) {
                   const int ok = InitializeFromProfile(r, "2468", nullptr, "11223344\n[Szyfrowanie]\nUserPuk = <none>");
                   return ok == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
                 }, [](Reinit& r) {  // what slots 0 to 2 show
@@ -1012,8 +1012,8 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
                   EXPECT_EQ("Podpis; Szyfrowanie; <no token>; ", tokens);
                   r.slot = 0;
                 }, kLabelIs(kUninitialised), {kUninitialised, "Podpis"}, false};
-  two.again = true;
-  FaultAtEachCommand(blank, blank.Image() + cardimage::Planted("01 11 02 12 04 14"), two, Fault::kPull);
+  cut.again = true;
+  FaultAtEachCommand(two, two.Image() + cardimage::Planted("01 11 02 12 04 14"), cut, Fault::kPull);
 #endif
 }
 

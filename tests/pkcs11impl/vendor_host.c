@@ -90,7 +90,8 @@ int main(int argc, char** argv) {
   printf("terminate: 0x%lx\n", (unsigned long)rv);
   CK_SESSION_INFO si;
   CK_TOKEN_INFO ti;
-  printf("session and token gone: 0x%lx 0x%lx\n", (unsigned long)f->C_GetSessionInfo(s, &si), (unsigned long)f->C_GetTokenInfo(0, &ti));
+  rv = f->C_GetSessionInfo(s, &si);
+  printf("session and token gone: 0x%lx 0x%lx\n", (unsigned long)rv, (unsigned long)f->C_GetTokenInfo(0, &ti));
   rv = f->C_Finalize(NULL);
   printf("finalize: 0x%lx\n", (unsigned long)rv);
   dlclose(module);
