@@ -7,7 +7,6 @@
 #include <dlfcn.h>
 
 #include <cstdint>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -90,30 +89,6 @@ struct CardSim {
     text.resize(n - 1);
     return text;
   }
-  // Someone else's commands (hex, separated by blanks), sent with no PIN on a
-  // PC/SC connection of their own: those the card carried out (9000),
-  // selections and creations aside, each with the answers' status words.
-  std::string Accepted(const char* reader, const std::string& apdus) const {
-    unsigned long pci[2] = {0, sizeof pci}, len = 0;  // the protocol, the structure's length
-    long ctx = 0, card = 0;
-    if (Fn<long(unsigned long, const void*, const void*, long*)>("SimSCardEstablishContext")(2, nullptr, nullptr, &ctx) ||
-        Fn<long(long, const char*, unsigned long, unsigned long, long*, unsigned long*)>("SimSCardConnect")(
-            ctx, reader, 2, 3, &card, pci))
-      return "<no connection>";
-    std::istringstream in(apdus);
-    std::string sws, done;
-    for (std::string hex; in >> hex;) {
-      std::vector<uint8_t> a = testsupport::FromHex(hex), r(300);
-      const long rv = Fn<long(long, const void*, const uint8_t*, unsigned long, void*, uint8_t*, unsigned long*)>(
-          "SimSCardTransmit")(card, pci, a.data(), a.size(), nullptr, r.data(), &(len = r.size()));
-      sws += rv != 0 || len < 2 ? "<none> " : testsupport::ToHex(&r[len - 2], 2, testsupport::HexCase::Upper) + " ";
-      if (sws.compare(sws.size() - 5, 4, "9000") == 0 && a.size() > 1 && a[1] != 0xA4 && a[1] != 0xE0) done += hex + " ";
-    }
-    Fn<long(long, unsigned long)>("SimSCardDisconnect")(card, 0);
-    Fn<long(long)>("SimSCardReleaseContext")(ctx);
-    return done.empty() ? done : done + "(" + sws + ")";
-  }
-  template <typename F> F* Fn(const char* name) const { return reinterpret_cast<F*>(dlsym(handle, name)); }
   ~CardSim() {
     if (handle) dlclose(handle);
   }

@@ -463,34 +463,31 @@ inline std::string Planted(const std::string& refs) {
   return lines;
 }
 
-// The value of `key` ("ref", "ac", ...) on a line of an image, "" where it has none.
-inline std::string ValueOf(const std::string& line, const std::string& key) {
+// The value of `key` ("ref", "ac", ...) on the first line of `text`, "" where it has none.
+inline std::string ValueOf(const std::string& text, const std::string& key) {
+  const std::string line = text.substr(0, text.find('\n'));
   const size_t at = line.find(" " + key + "="), from = at + key.size() + 2;
-  return at == std::string::npos ? std::string() : line.substr(from, line.find_first_of(" \n", from) - from);
+  return at == std::string::npos ? std::string() : line.substr(from, line.find(' ', from) - from);
 }
 
-// What lets someone with the card and no PIN set a PIN or change EF.DIR: a PIN naming an unblocking
-// PIN that stands neither in its DF nor above it (anyone may create one in the master file), a global
-// PIN of the master file or EF.DIR whose update (write) or delete rule is missing or "always".
+// What lets someone with the card and no PIN set a PIN or change EF.DIR: a PIN whose unblocking PIN stands neither
+// in its DF nor above, a global PIN of the master file or EF.DIR with an update (write) or delete rule none or "always".
 inline std::string OpenToAnyone(const std::string& image) {
-  std::vector<std::string> lines;
-  std::istringstream in(image);
-  for (std::string l; std::getline(in, l);)
-    if (l.rfind("pin ", 0) == 0 || l.rfind("ef 3F00/2F00 ", 0) == 0) lines.push_back(l);
-  const auto df = [](const std::string& l) { return l.substr(l.find(' ') + 1, l.find(' ', l.find(' ') + 1) - l.find(' ') - 1); };
   std::string open;
-  for (const std::string& l : lines) {
+  std::istringstream in(image);
+  for (std::string l; std::getline(in, l);) {
+    const bool dir = l.rfind("ef 3F00/2F00 ", 0) == 0;
+    if (!dir && l.rfind("pin ", 0) != 0) continue;
+    const std::string df = l.substr(l.find(' ') + 1, l.find(' ', l.find(' ') + 1) - l.find(' ') - 1);
     const std::string ref = ValueOf(l, "ref"), unblock = ValueOf(l, "unblock"), ac = ValueOf(l, "ac");
     bool stands = unblock.empty();
-    for (const std::string& p : lines) stands = stands || (ValueOf(p, "ref") == unblock && df(l).rfind(df(p), 0) == 0);
-    if (!stands) open += "PIN " + ref + " in " + df(l) + " names unblocking PIN " + unblock + "; ";
-    const bool dir = l[0] == 'e';
-    if (!dir && (df(l) != "3F00" || ref >= "80")) continue;
-    for (const std::string op : {"update:", "write:", "delete:"}) {
-      const size_t at = ac.find(op);
-      if ((dir || op[0] != 'w') && (at == std::string::npos || ac.compare(at + op.size(), 6, "always") == 0))
+    for (std::string d = df; !stands && !d.empty(); d.erase(d.rfind('/') == std::string::npos ? 0 : d.rfind('/')))
+      stands = image.find("\npin " + d + " ref=" + unblock + " ") != std::string::npos;
+    if (!stands) open += "PIN " + ref + " in " + df + " names unblocking PIN " + unblock + "; ";
+    for (const std::string op : {"update:", "write:", "delete:"})
+      if ((dir || (op[0] != 'w' && df == "3F00" && ref < "80")) &&
+          (ac.find(op) == std::string::npos || ac.find(op + "always") != std::string::npos))
         open += (dir ? std::string("EF.DIR") : "PIN " + ref + " of the master file") + ": " + op + " " + (ac.empty() ? "none" : ac) + "; ";
-    }
   }
   return open;
 }

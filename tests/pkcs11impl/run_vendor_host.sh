@@ -1,7 +1,7 @@
 #!/bin/sh
 # The C host of the vendor calls (vendor_host.c) on a simulated model-1 card
 # whose termination rule names its token's user PIN: every answer as expected,
-# the terminated token gone from its slot at once, and the card image terminated.
+# and the card image terminated at the end.
 #   run_vendor_host.sh HOST MODULE BUILD
 set -u
 host=$1

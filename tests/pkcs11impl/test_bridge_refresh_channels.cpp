@@ -1,8 +1,7 @@
 // The secure channels that the token refresh sets up itself, on simulated
 // cards: Diffie-Hellman secure messaging in the group a token's TokenInfo
-// names (once; after a failure, again at the next refresh, the token's secrets
-// held back meanwhile; not beside a GlobalPlatform channel), and the
-// personalisation agent's channel
+// names (once, again at the next refresh after a failure, not beside a GlobalPlatform
+// channel), and the personalisation agent's channel
 // opened again when a not-activated card is read anew, or the card left not
 // activated when it refuses the agent.
 #include <gtest/gtest.h>

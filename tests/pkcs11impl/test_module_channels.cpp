@@ -173,48 +173,55 @@ TEST(ModuleChannels, SystemKeyAsTokenDataMakesTheCardUsableAndActivationLetsItWo
 }
 
 TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMessaging) {
-  // Someone between host and card may refuse the key agreement's MSE SET (1) or spoil the card's
-  // value (2), before the first login and after a card reset, which ends the channel: each call
-  // that would send the PIN then fails without sending it, and the next call agrees keys again.
+  // Someone between host and card refuses the key agreement's MSE SET (1) or spoils the card's value (2), before
+  // the first login and after a reset: a call that would send the PIN fails without it, the next agrees keys again.
   for (int spoilt : {0, 1, 2}) {
     SCOPED_TRACE(spoilt);
     ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 1\nPKCS15Flags = 0x8000600\n");
     const auto spoil = [&](int n) {
       return spoilt == 2 ? h.sim.CorruptData(kR0, 0x86, n) : h.sim.InjectSw(kR0, 0x22, 0x6A88, spoilt ? n : 0);
     };
+    const auto refused = [&] {  // in session h.s; what sends nothing secret goes on
+      if (spoilt == 0) return;
+      ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
+      EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+      const std::string log = h.sim.ApduLog(kR0), kat = "> 002241A6";  // keys tried once
+      EXPECT_TRUE(log.find(kat) != std::string::npos && log.find(kat) == log.rfind(kat)) << log;
+      EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_SetPIN(h.s, kUserPin, 4, kUserPin, 4));
+      EXPECT_EQ(1u, h.Certificates());
+      ASSERT_EQ(0, spoil(0));
+    };
     ASSERT_EQ(0, spoil(99));
     ASSERT_TRUE(h.Start()) << h.m.error();
     EXPECT_EQ(CK_TRUE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_AVAILABLE));
     EXPECT_EQ(spoilt ? CK_FALSE : CK_TRUE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
-    for (int reset : {0, 1}) {
-      ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
-      if (spoilt) {
-        EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
-        const std::string log = h.sim.ApduLog(kR0);
-        const size_t kat = log.find("> 002241A6");  // tried once in the call
-        EXPECT_TRUE(kat != std::string::npos && kat == log.rfind("> 002241A6")) << log;
-        EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_SetPIN(h.s, kUserPin, 4, kUserPin, 4));
-        EXPECT_EQ(1u, h.Certificates());  // what sends nothing secret goes on
-        ASSERT_EQ(0, spoil(0));
-      }
-      EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
-      // The PIN went wrapped (class 0C), never in the clear.
-      const std::string log = h.sim.ApduLog(kR0);
-      EXPECT_EQ(spoilt || reset, log.find("> 002241A6") != std::string::npos) << log;
-      EXPECT_NE(std::string::npos, log.find("> 0C20")) << log;
-      EXPECT_EQ(std::string::npos, log.find("> 0020")) << log;
-      EXPECT_EQ(std::string::npos, log.find("> 0024")) << log;
-      if (reset == 0) {
-        ASSERT_EQ(0, h.sim.Reset(kR0));
-        ASSERT_EQ(0, spoil(99));
-        ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
-      }
-    }
+    ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
+    refused();
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    // The PIN went wrapped (class 0C), never in the clear.
+    const std::string log = h.sim.ApduLog(kR0);
+    EXPECT_NE(std::string::npos, log.find("> 0C20")) << log;
+    EXPECT_EQ(std::string::npos, log.find("> 0020")) << log;
+    EXPECT_EQ(std::string::npos, log.find("> 0024")) << log;
+    EXPECT_EQ(spoilt != 0, log.find("> 002241A6") != std::string::npos) << log;
     const std::string trace = h.env.Trace();
-    EXPECT_NE(std::string::npos, trace.find("setting up Secure Messaging using 1 dhgroup (")) << trace;
+    EXPECT_NE(std::string::npos,
+              trace.find("setting up Secure Messaging using 1 dhgroup (")) << trace;
     EXPECT_NE(std::string::npos, trace.find("Secure messaging setup success, setting to automatic re-setup: ("));
     EXPECT_EQ(spoilt != 0,
               trace.find("Secure messaging setup failed, PINs and keys held back until it succeeds: (") != std::string::npos);
+    // A card reset ends the channel; the next PIN goes over a new one.
+    ASSERT_EQ(0, h.sim.Reset(kR0));
+    ASSERT_EQ(0, spoil(99));
+    ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
+    CK_SESSION_HANDLE again = 0;
+    if (h.m->C_OpenSession(0, kRw, nullptr, nullptr, &again) != CKR_OK) ADD_FAILURE();
+    h.s = again;
+    refused();
+    EXPECT_EQ(CKR_OK, h.m->C_Login(again, CKU_USER, kUserPin, 4));
+    EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("> 002241A6")) << h.sim.ApduLog(kR0);
+    EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("> 0C20")) << h.sim.ApduLog(kR0);
+    for (const char* clear : {"> 0020", "> 0024"}) EXPECT_EQ(std::string::npos, h.sim.ApduLog(kR0).find(clear));
   }
   // Secure messaging switched off: the group is there, the channel is not, and the card refuses the PIN.
   ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 0\n");

@@ -744,10 +744,6 @@ TEST(SpareHeaders, AFileAtASparesPlaceCountsOnlyWhereItsHeaderVouchesForIt) {
     return Fmt("ef %s %s size=%zu %s data=%s\n", where, header.substr(0, 6).c_str(), d.size(), header.substr(7).c_str(),
                Hex(d.data(), d.size()).c_str());
   };
-  const auto asModel = [](std::string image, int m) {  // the ATR's historical bytes name the model
-    image.replace(image.find("\nmodel 3\n") + 7, 1, std::to_string(m));
-    return image.replace(image.find("2D33830F900096"), 14, Fmt("2D3%d830F9000%02X", m, 0x95 ^ m));
-  };
   const std::vector<uint8_t> aodf = records(shipped, "3F00/5015/4401", "800200810401FF", "800200820401FF");
   for (const char* header : {"lcs=05 ac=read:always,update:pin:81,delete:pin:81",
                              "lcs=05 ac=read:always,update:pin:04,delete:pin:04",
@@ -762,21 +758,23 @@ TEST(SpareHeaders, AFileAtASparesPlaceCountsOnlyWhereItsHeaderVouchesForIt) {
   }
   // Models 2 and 6 show no rules: the last copy is read around, and with no spare a long record renamed cannot move.
   CK_OBJECT_HANDLE h = 0;
-  for (const int model : {2, 6}) {
-    const CK_SESSION_HANDLE s = rig.Start(asModel(shipped, model) + spare("3F00/5015/C401", "lcs=07 ac=read:always,update:pin:81,delete:pin:81",
-                                                                          SpareOctets("3F0050154401", aodf)));
-    ASSERT_NE(0u, s) << "the user logs in on model " << model;
-    TestTemplate t = CertificateObject(OpenSslCertificate(std::string(64, 'n'), 7, 1024, std::string(64, 'u')), "Long", "7"),
-                 renamed = TestTemplate().Bytes(CKA_LABEL, "L");
+  for (const int m : {2, 6}) {
+    std::string image = shipped + spare("3F00/5015/C401", "lcs=07 ac=read:always,update:pin:81,delete:pin:81",
+                                        SpareOctets("3F0050154401", aodf));
+    image.replace(image.find("\nmodel 3\n") + 7, 1, std::to_string(m));  // the ATR's historical bytes name the model
+    image.replace(image.find("2D33830F900096"), 14, Fmt("2D3%d830F9000%02X", m, 0x95 ^ m));
+    const CK_SESSION_HANDLE s = rig.Start(image);
+    ASSERT_NE(0u, s) << "the user logs in on model " << m;
+    TestTemplate t = CertificateObject(OpenSslCertificate(std::string(64, 'n'), 7, 1024, std::string(64, 'u')), "Long", "7");
     ASSERT_EQ(CKR_OK, f->C_CreateObject(s, TT_ARGS(t), &h));
     const std::string before = rig.Image();
-    EXPECT_EQ(CKR_DEVICE_MEMORY, f->C_SetAttributeValue(s, h, TT_ARGS(renamed)));
+    EXPECT_EQ(CKR_DEVICE_MEMORY, f->C_SetAttributeValue(s, h, TT_ARGS(TestTemplate().Bytes(CKA_LABEL, "L"))));
     EXPECT_EQ(before, rig.Image());
   }
-  const auto rulesOf = [](const std::string& l) { return l.substr(l.find(" ac="), l.find(" data=") - l.find(" ac=")); };
   ASSERT_NE(0u, rig.MakeToken(ReadFile(CardsDir() + "/blank-model3.card")));
   const std::string made = rig.Image(), dir = line(made, "3F00/2F00");
-  (void)rig.Start(made + spare("3F00/AF00", "lcs=05" + rulesOf(dir), SpareOctets("3F002F00", records(made, "3F00/2F00", "3F005015", "3F005099"))), false);
+  const std::string rules = dir.substr(dir.find(" ac="), dir.find(" data=") - dir.find(" ac="));
+  (void)rig.Start(made + spare("3F00/AF00", "lcs=05" + rules, SpareOctets("3F002F00", records(made, "3F00/2F00", "3F005015", "3F005099"))), false);
   CK_TOKEN_INFO info;
   ASSERT_EQ(CKR_OK, f->C_GetTokenInfo(0, &info));
   EXPECT_EQ("Rig", std::string(reinterpret_cast<char*>(info.label), 3));
@@ -796,11 +794,11 @@ TEST(SpareHeaders, AFileAtASparesPlaceCountsOnlyWhereItsHeaderVouchesForIt) {
   for (const size_t cut : {0, 255}) {
     std::copy(after.begin(), after.begin() + cut, cdfOctets.begin());
     u = rig.Start(three.substr(0, at) + Hex(cdfOctets.data(), cdfOctets.size()) + three.substr(at + 2 * cdfOctets.size()) +
-                  spare("3F00/5015/5000/D600", "lcs=05" + rulesOf(cdf), SpareOctets("3F00501550005600", after)));
+                  spare("3F00/5015/5000/D600", "lcs=05" + cdf.substr(cdf.find(" ac="), cdf.find(" data=") - cdf.find(" ac=")),
+                        SpareOctets("3F00501550005600", after)));
     EXPECT_EQ(cut ? 2u : 3u, Find(rig.m, u, TestTemplate().Ulong(CKA_CLASS, CKO_CERTIFICATE)).size());
   }
-  TestTemplate next = DataObject("Next", "next");
-  ASSERT_EQ(CKR_OK, f->C_CreateObject(u, TT_ARGS(next), &h));
+  ASSERT_EQ(CKR_OK, f->C_CreateObject(u, TT_ARGS(DataObject("Next", "next")), &h));
   EXPECT_EQ("", line(rig.Image(), "3F00/5015/5000/D600"));
   std::string image = shipped;
   image.erase(image.find(line(shipped, "3F00/5015/4404")), line(shipped, "3F00/5015/4404").size() + 1);

@@ -280,8 +280,7 @@ TEST(ModuleQualified, TerminationEndsTheCardAndItsImageShowsIt) {
   const std::string after = ReadFile(h.env.Card(card));
   EXPECT_NE(std::string::npos, after.find("\nterminated 1\n"));
   EXPECT_NE(std::string::npos, after.find("\nlifecycle FF\n"));
-  // The card answers nothing any more: its token and its sessions are gone at once,
-  // as they are when the card comes back.
+  // The card answers nothing any more: its token and sessions are gone at once, as when the card comes back.
   EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, h.m->C_GetSessionInfo(s, &si));
   CK_TOKEN_INFO ti;
   EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, h.m->C_GetTokenInfo(0, &ti));

@@ -106,7 +106,7 @@ class Reinit {
   std::string Label() {
     CK_TOKEN_INFO ti;
     std::memset(&ti, 0, sizeof ti);
-    const CK_RV rv = f()->C_GetTokenInfo(slot, &ti);
+    const CK_RV rv = f()->C_GetTokenInfo(0, &ti);
     if (rv != CKR_OK) return "<" + std::to_string(rv) + ">";
     std::string s(reinterpret_cast<const char*>(ti.label), 32);
     return s.erase(s.find_last_not_of(' ') + 1);
@@ -480,10 +480,7 @@ TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
 
 // Where the SO may not delete what the user made, C_InitToken answers
 // CKR_FUNCTION_FAILED after the SO PIN was verified, says why in the trace,
-// and leaves every octet of the card and the token as they were; so too where its DF holds
-// another application's, or is the issuer's and the SO may not update TokenInfo for a new
-// label. With its own label (the user deleted the key) the old user PIN is blocked, no file
-// but the PIN directory changes, and the call answers CKR_OK.
+// and leaves every octet of the card and the token as they were.
 TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing) {
   Reinit t("pkcs15-model3-user-owned.card");
   ASSERT_TRUE(t.Start());
@@ -501,27 +498,28 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
   ASSERT_EQ(CKR_OK, t.UserSession("1234", &h));
   EXPECT_EQ(4u, t.Objects(h).size());
   (void)t.f()->C_CloseAllSessions(0);
-  const struct { const char* card; CK_SLOT_ID slot; const char* label; CK_RV rv; const char* why; } rows[] = {
-      {"pkcs15-model3-nested-apps-puk.card", 1, "Nowy", CKR_FUNCTION_FAILED, "of token 'CardSim Token 2', which stays"},
-      {"pkcs15-model3.card", 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN may not update 3F0050155032"},
-      {"pkcs15-model3.card", 0, "CardSim Token", CKR_OK, "can't delete profile 'CardSim Token'"}};
+  // So too where the DF holds another application's, or is the issuer's and the SO may not write TokenInfo; with
+  // its own label (the user deleted the key) the call blocks the old user PIN and changes no file but its directory.
+  std::string issuers = ReadFile(CardsDir() + "/pkcs15-model3.card");
+  issuers.replace(issuers.find("create-df:pin:04,delete:pin:04"), 30, "create-df:pin:04,delete:never");
+  issuers.replace(issuers.find(" data=", issuers.find("/4402 ")), 8, " data=00");
+  issuers.erase(issuers.find("\nkey "), issuers.find('\n', issuers.find("\nkey ") + 1) - issuers.find("\nkey "));
+  const struct { std::string image; CK_SLOT_ID slot; const char* label; CK_RV rv; const char* why; } rows[] = {
+      {ReadFile(CardsDir() + "/pkcs15-model3-nested-apps-puk.card"), 1, "Nowy", CKR_FUNCTION_FAILED,
+       "of token 'CardSim Token 2', which stays"},
+      {issuers, 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN may not update 3F0050155032"},
+      {issuers, 0, "CardSim Token", CKR_OK, "can't delete profile 'CardSim Token'"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.why);
-    std::string image = ReadFile(CardsDir() + "/" + row.card);
-    if (row.slot == 0) {  // the issuer's DF; the user deleted the key
-      image.replace(image.find("create-df:pin:04,delete:pin:04"), 30, "create-df:pin:04,delete:never");
-      image.replace(image.find(" data=", image.find("/4402 ")), 8, " data=00");
-      image.erase(image.find("\nkey "), image.find('\n', image.find("\nkey ") + 1) - image.find("\nkey "));
-    }
     t.slot = row.slot;
-    PutBack(t, image);
+    PutBack(t, row.image);
     EXPECT_EQ(row.rv, t.InitToken(row.label));
     EXPECT_NE(std::string::npos, t.env.Trace().find(row.why));
     const auto files = [&row](std::string text) {  // the PIN directory aside where the call went through
       const size_t at = text.find("\nef 3F00/5015/4401 ");
       return WithoutCounters(row.rv == CKR_OK ? text.erase(at, text.find('\n', at + 1) - at) : text);
     };
-    EXPECT_EQ(files(image), files(t.Image()));
+    EXPECT_EQ(files(row.image), files(t.Image()));
     EXPECT_EQ(row.rv == CKR_OK ? CKR_PIN_LOCKED : CKR_OK, t.UserSession("1234", &h));
     (void)t.f()->C_CloseAllSessions(t.slot);
   }
@@ -530,7 +528,7 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
 namespace {
 
 int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error,
-                          const std::string& puk = "<none>", const std::string& more = "");
+                          const std::string& puk = "<none>");
 
 using AfterCommandsFn = int (*)(const char*, unsigned, int, int);
 
@@ -554,11 +552,10 @@ const char* FaultName(Fault f) {
 const char kUninitialised[] = "<uninitialised>";
 
 // What C_GetTokenInfo shows of the token's slot: the label of an initialised token,
-// kUninitialised for one still to be initialised, "<rv>" for an error; where the
-// slot shows no token, "<no token>".
+// kUninitialised for one still to be initialised, "<rv>" for an error.
+// "<no token>" where the slot shows none.
 std::string TokenState(Reinit& t) {
-  CK_SLOT_INFO si;
-  if (t.f()->C_GetSlotInfo(t.slot, &si) != CKR_OK || (si.flags & CKF_TOKEN_PRESENT) == 0) return "<no token>";
+  if (CK_SLOT_INFO si; t.f()->C_GetSlotInfo(t.slot, &si) != CKR_OK || (si.flags & CKF_TOKEN_PRESENT) == 0) return "<no token>";
   CK_TOKEN_INFO ti;
   std::memset(&ti, 0, sizeof ti);
   const CK_RV rv = t.f()->C_GetTokenInfo(t.slot, &ti);
@@ -623,9 +620,8 @@ void InitTokenWithPkcs11Tool(Reinit& t, const std::string& label) {
   // Out of this simulator's reader (which saves the image as it goes) while the tool's simulator has the card.
   ASSERT_EQ(0, t.sim.Remove(kReader));
   const std::string out = t.env.Path("pkcs11-tool.out");
-  const std::string cmd = "HOME='" + t.env.home + "' pkcs11-tool --module '" + ModulePath() +
-                          "' --slot " + std::to_string(t.slot) + " --init-token --label '" + label + "' --so-pin " +
-                          kSo + " >'" + out + "' 2>&1";
+  const std::string cmd = "HOME='" + t.env.home + "' pkcs11-tool --module '" + ModulePath() + "' --slot " +
+                          std::to_string(t.slot) + " --init-token --label '" + label + "' --so-pin " + kSo + " >'" + out + "' 2>&1";
   EXPECT_EQ(0, std::system(cmd.c_str())) << ReadFile(out);
   EXPECT_NE(std::string::npos, ReadFile(out).find("Token successfully initialized")) << ReadFile(out);
   ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
@@ -664,9 +660,7 @@ struct Operation {
 };
 
 // After a call that went through on a blank card no PIN of the card, nor EF.DIR, is open to someone with no PIN.
-void NoPinOpenToAnyone(Reinit& t) {
-  EXPECT_EQ("", t.card.rfind("blank-", 0) == 0 ? cardimage::OpenToAnyone(t.Image()) : "");
-}
+void NoPinOpenToAnyone(Reinit& t) { EXPECT_EQ("", t.card.rfind("blank-", 0) == 0 ? cardimage::OpenToAnyone(t.Image()) : ""); }
 
 using PinListFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR);
 using UnblockFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG);
@@ -869,13 +863,10 @@ Operation InitTokenOn(const char* old, const char* pin, size_t objects, const ch
   return op;
 }
 
-// C_InitToken of the second slot's token, pulled at each command; the first slot's user (`first`) logs in.
+// C_InitToken of the token in slot 1, pulled at each command; slot 0's user (PIN `first`) logs in after each.
 void SecondSlotPulled(Reinit& t, const std::string& before, const char* old, size_t objects, const char* first) {
   Operation op = InitTokenOn(old, "1234", objects);
-  op.spared = [first](Reinit& r) {
-    CK_SESSION_HANDLE h = 0;
-    EXPECT_EQ(CKR_OK, r.UserSession(first, &h, 0) + r.f()->C_CloseAllSessions(0)) << r.Log();
-  };
+  op.spared = [first](Reinit& r) { r.slot = 0; kUserLogsIn(first)(r); r.slot = 1; };
   t.slot = 1;
   FaultAtEachCommand(t, before, op, Fault::kPull);
   t.slot = 0;
@@ -997,7 +988,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
     FaultAtEachCommand(t, fromProfile, initToken, fault);
     if (HasFailure()) return;
   }
-  // The second of two tokens (its section after the first one's PUK), in the second slot.
+  // The second of two tokens (its section after the first one's PUK, as below), in the second slot.
   ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, "<none>\n[Szyfrowanie]\nUserPin = 1234"));
   SecondSlotPulled(t, t.Image(), "Szyfrowanie", 0, "2468");
   // Where the card keeps the token's DF from the SO, C_InitToken deletes what is
@@ -1007,20 +998,19 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
   EXPECT_NE(std::string::npos, t.env.Trace().find("deleting all user objects instead"));
   EXPECT_EQ(std::string::npos, t.Image().find("\npin 3F00 ref=12 ")) << "the previous user's PUK stays";
   OldPukShut(t, "11223344");
-  // Two tokens (the second without a user PUK) on a blank card handled before the SO, cut at each command:
-  // run again, the call makes exactly the profile's tokens (about 20 s: left to the plain build).
+  // Two tokens (the second without a user PUK) on a blank card handled before the SO, cut at each command: run
+  // again, the call makes exactly the profile's tokens (about 20 s: left to the plain build).
 #if !defined(__SANITIZE_ADDRESS__)
   Reinit two("blank-model4.card");
   ASSERT_TRUE(two.Start());
   Operation cut{"InitializeCard of two tokens", [](Reinit& r) {
-                  const std::string second = "[Szyfrowanie]\nUserPuk = <none>\n";
-                  return InitializeFromProfile(r, "2468", nullptr, "11223344", second) == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
-                }, [](Reinit& r) {  // the labels of the initialised tokens
-                  std::string labels;
-                  CK_TOKEN_INFO ti;
-                  for (CK_SLOT_ID slot = 0; slot < 3; ++slot)
-                    if (r.f()->C_GetTokenInfo(slot, &ti) == CKR_OK && (ti.flags & CKF_TOKEN_INITIALIZED)) labels += Field(ti.label, 32);
-                  EXPECT_EQ(Padded("Podpis", 32) + Padded("Szyfrowanie", 32), labels);
+                  const int ok = InitializeFromProfile(r, "2468", nullptr, "11223344\n[Szyfrowanie]\nUserPuk = <none>");
+                  return ok == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
+                }, [](Reinit& r) {  // what slots 0 to 2 show
+                  std::string tokens;
+                  for (r.slot = 0; r.slot < 3; ++r.slot) tokens += TokenState(r) + "; ";
+                  EXPECT_EQ("Podpis; Szyfrowanie; <no token>; ", tokens);
+                  r.slot = 0;
                 }, kLabelIs(kUninitialised), {kUninitialised, "Podpis"}, false};
   cut.again = true;
   FaultAtEachCommand(two, two.Image() + cardimage::Planted("01 11 02 12 04 14"), cut, Fault::kPull);
@@ -1033,7 +1023,6 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
 // user PIN. Whatever the fault they stay, the second token's user logs in, and PIN 05 unblocks
 // that user's PIN. The second card is swept with error answers, pulls and refused deletions
 // (the first with every fault); no cuts on the last: a token built anew after one takes PIN 01.
-// Then the second token of the card as shipped, pulled at each command.
 TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
   Reinit t("pkcs15-model3-two-apps-puk.card");
   ASSERT_TRUE(t.Start());
@@ -1102,7 +1091,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
     }
     EXPECT_NE(std::string::npos, t.env.Trace().find(row.kept));
   }
-#if !defined(__SANITIZE_ADDRESS__)  // where a model-4 card's second slot stands for it
+#if !defined(__SANITIZE_ADDRESS__)  // the second token as shipped; a model-4 card's second slot stands for it
   SecondSlotPulled(t, shipped, "CardSim Token 2", 4, "1234");
 #endif
 }
@@ -1143,11 +1132,10 @@ namespace {
 using InitializeCardFn = int (*)(const char*, const char*);
 using LastErrorFn = int (*)(char*, unsigned long*);
 
-// InitializeCard with a profile file holding the SO PIN and one token with `user` and `puk`, then `more` sections.
-int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error, const std::string& puk,
-                          const std::string& more) {
+// InitializeCard with a profile file holding the SO PIN and one token with `user` and `puk`.
+int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error, const std::string& puk) {
   const std::string profile = t.env.Path("profile.ini");
-  WriteFile(profile, "SoPin = " + kSo + "\n[Podpis]\nUserPin = " + user + "\nUserPuk = " + puk + "\n" + more);
+  WriteFile(profile, "SoPin = " + kSo + "\n[Podpis]\nUserPin = " + user + "\nUserPuk = " + puk + "\n");
   const auto init = t.module->fn<InitializeCardFn>("InitializeCard");
   const auto last = t.module->fn<LastErrorFn>("GetLastErrorString");
   if (init == nullptr || last == nullptr) return -1;
@@ -1291,65 +1279,57 @@ size_t CountObjects(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h) {
 
 }  // namespace
 
-// A token whose records and ODF entry name another application's files, beside it or inside it,
-// while that one's user (PIN 5678) is logged in in the same process: the token lists none of them and,
-// whatever it is asked, the other's files, key and PIN stay. A record read around stays in its file.
+// A token whose records and ODF entry name another application's files, beside it or inside it, while that
+// one's user (PIN 5678) is logged in in the same process: the token lists none of them and, whatever it is
+// asked, the other's files, key and PIN stay. A record read around stays in its file.
 TEST(ModuleReinit, RecordsNamingAnotherApplicationsFilesAreReadAround) {
-  const auto sign = [](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o) {
-    std::vector<CK_BYTE> sig;
-    return modulecalls::SignOnce(f, s, o, CKM_RSA_PKCS, modulecalls::DigestInfoOfAbc(), &sig);
-  };
   const struct {
     const char* name;
-    bool inside;  // the nested card, this token the outer one; else the card of two side by side
+    bool inside;  // the nested card, this token the outer one (slot 1); else the card of two side by side
     std::vector<std::pair<std::string, std::string>> swaps;
-    CK_OBJECT_CLASS cls;
-    std::function<CK_RV(CK_FUNCTION_LIST*, CK_SESSION_HANDLE, CK_OBJECT_HANDLE)> act;  // none: the SO's C_InitPIN
+    CK_OBJECT_CLASS cls;  // what the token is asked to sign with, destroy or change; CKO_VENDOR_DEFINED: C_InitPIN
   } rows[] = {
-      {"a key record naming the other's key", false, {{"04063F0050154B01", "04063F0050164B01"}}, CKO_PRIVATE_KEY, sign},
-      {"a certificate record naming the other's", false, {{"04063F0050154301", "04063F0050164301"}}, CKO_CERTIFICATE,
-       [](auto f, auto s, auto o) { return f->C_DestroyObject(s, o); }},
-      {"a data object record naming the other's", false, {{"04063F0050155701", "04063F0050165701"}}, CKO_DATA,
-       [](auto f, auto s, auto o) { return f->C_SetAttributeValue(s, o, TT_ARGS(TestTemplate().Bytes(CKA_VALUE, "A"))); }},
+      {"a key record naming the other's key", false, {{"04063F0050154B01", "04063F0050164B01"}}, CKO_PRIVATE_KEY},
+      {"a certificate record naming the other's", false, {{"04063F0050154301", "04063F0050164301"}}, CKO_CERTIFICATE},
+      {"a data object record naming the other's", false, {{"04063F0050155701", "04063F0050165701"}}, CKO_DATA},
       {"an ODF entry naming the other's PIN directory", false,
-       {{"A80A300804063F0050154401", "A80A300804063F0050164401"}}, 0, nullptr},
+       {{"A80A300804063F0050154401", "A80A300804063F0050164401"}}, CKO_VENDOR_DEFINED},
       {"an outer key record naming the key inside by a relative path", true,
-       {{"304B30140C0B", "304930140C0B"}, {"A110300E300804063F0050154B01", "A10E300C3006040450164B01"}},
-       CKO_PRIVATE_KEY, sign},
-  };
-  const auto count = [](const std::string& in, const std::string& what, size_t n = 0) {
-    for (size_t at = in.find(what); at != std::string::npos; at = in.find(what, at + 1)) ++n;
-    return n;
+       {{"304B30140C0B", "304930140C0B"}, {"A110300E300804063F0050154B01", "A10E300C3006040450164B01"}}, CKO_PRIVATE_KEY},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     Reinit t(row.inside ? "pkcs15-model3-nested-apps-puk.card" : "pkcs15-model3-two-apps-puk.card");
     ASSERT_TRUE(t.Start());
-    const CK_SLOT_ID mine = row.inside ? 1 : 0;
-    const std::string pin = std::string("\npin ") + (row.inside ? "3F00/5015/5016" : "3F00/5016") + " ref=81 ";
+    const std::string pin = " unblock=04 ";  // the other's user PIN: its value becomes 5678
     std::string image = t.Image();
     image.replace(image.find("value=31323334", image.find(pin)), 14, "value=35363738");
     for (const auto& [from, to] : row.swaps) image.replace(image.find(from), from.size(), to);  // throws when absent
     PutBack(t, image);
     // The other's user PIN, key and files, up to EF.DIR.
     const std::string theirs = image.substr(image.find(pin), image.find("\nef 3F00/2F00 ") - image.find(pin));
-    CK_FUNCTION_LIST* const f = const_cast<CK_FUNCTION_LIST*>(t.f());
+    const Module& m = *t.module;
     CK_SESSION_HANDLE other = 0, h = 0;
-    ASSERT_EQ(CKR_OK, t.UserSession("5678", &other, 1 - mine)) << t.Log();
-    if (row.act) {
-      ASSERT_EQ(CKR_OK, t.UserSession("1234", &h, mine)) << t.Log();
-      const auto found = modulecalls::Find(*t.module, h, TestTemplate().Ulong(CKA_CLASS, row.cls));
-      for (CK_OBJECT_HANDLE o : found) EXPECT_NE(CKR_OK, row.act(f, h, o)) << "acted on the other's file";
+    std::vector<CK_BYTE> sig;
+    ASSERT_EQ(CKR_OK, t.UserSession("5678", &other, !row.inside)) << t.Log();
+    if (row.cls != CKO_VENDOR_DEFINED) {
+      ASSERT_EQ(CKR_OK, t.UserSession("1234", &h, row.inside)) << t.Log();
+      const auto found = modulecalls::Find(m, h, TestTemplate().Ulong(CKA_CLASS, row.cls));
+      for (CK_OBJECT_HANDLE o : found)  // what it lists it may not sign with, destroy or change
+        EXPECT_NE(CKR_OK, row.cls == CKO_PRIVATE_KEY ? modulecalls::SignOnce(m, h, o, CKM_RSA_PKCS, modulecalls::DigestInfoOfAbc(), &sig)
+                          : row.cls == CKO_CERTIFICATE ? m->C_DestroyObject(h, o)
+                                                       : m->C_SetAttributeValue(h, o, TT_ARGS(TestTemplate().Bytes(CKA_VALUE, "A"))));
       EXPECT_EQ(0u, found.size());
-      EXPECT_EQ(CKR_OK, MakeObject(f, h, Kind::kData, 7));  // a write of the data objects' directory
-      for (const auto& swap : row.swaps) EXPECT_EQ(count(image, swap.second), count(t.Image(), swap.second));
+      EXPECT_EQ(CKR_OK, MakeObject(t.f(), h, Kind::kData, 7));  // a write of the data objects' directory
+      for (const auto& swap : row.swaps) EXPECT_LT(t.Image().find(swap.second), t.Image().find(pin));  // in its own files
       EXPECT_NE(std::string::npos, t.env.Trace().find(" in another application's DF: read around"));
     } else {  // without its PIN directory the token has no SO to log in, nor a PIN to set
       EXPECT_EQ(CKR_USER_PIN_NOT_INITIALIZED, t.InitPin("4321"));
       EXPECT_NE(std::string::npos, t.env.Trace().find("the ODF entry A8 names 3F00/5016/4401 in another application's DF"));
     }
     EXPECT_NE(std::string::npos, t.Image().find(theirs)) << t.Log();
-    EXPECT_EQ(CKR_OK, sign(f, other, modulecalls::FindOne(*t.module, other, CKO_PRIVATE_KEY)));
+    const CK_OBJECT_HANDLE theirKey = modulecalls::FindOne(m, other, CKO_PRIVATE_KEY);
+    EXPECT_EQ(CKR_OK, modulecalls::SignOnce(m, other, theirKey, CKM_RSA_PKCS, modulecalls::DigestInfoOfAbc(), &sig));
   }
 }
 
