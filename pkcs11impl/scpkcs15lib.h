@@ -195,17 +195,18 @@ bool BlockValuedUserPin(class SCPkcs15App* app, const TokenPins& pins, class SCC
 // A card that holds no token yet (EF.DIR names no application), as its first
 // token is made: anyone may have created PINs and files in its master file, and
 // the card shows no PIN's rules, so only who made a PIN counts. The PINs that
-// stand at the master file's references `refs` (those the card model's layout
-// gives the new token, the SO PIN's first, less the SO PIN the blank card came
-// with) are deleted, the SO PIN last, before the token is written, and the
-// token's own made anew by the call; an EF.DIR that others than `owners` (the
-// SO's access conditions) may update or delete is deleted, to be made anew
-// under the SO's rules. The constructor only asks the card (empty VERIFYs,
-// EF.DIR's header).
+// stand at the master file's references the card model's `layout` gives the new
+// token (the SO PIN's and SO PUK's too where it is the card's `first`), less the
+// SO PIN the blank card came with (`keptSo`, 0xFF: none), are deleted, the SO
+// PIN last, before the token is written, and the token's own made anew by the
+// call; an EF.DIR that others than the SO PINs may update or delete is deleted,
+// to be made anew under the SO's rules (with the first token its records are
+// dropped: they name nothing). The constructor only asks the card (empty
+// VERIFYs, EF.DIR's header).
 class BlankCard {
  public:
-  BlankCard(const SCPkcs15Lib* lib, class SCCard* card, class SCPkcs15CardDir* dir, const std::vector<uint8_t>& refs,
-            const SCValueSet& owners);
+  BlankCard(const SCPkcs15Lib* lib, class SCCard* card, class SCPkcs15CardDir* dir, const SCFileHeaderList& layout,
+            uint8_t keptSo, bool first);
   SCRESULT Failure() const { return m_failure; }
   bool DirOpen() const { return m_dirOpen; }
   // Whether the card was asked for `ref` and holds no PIN there now (none stood,

@@ -5,6 +5,7 @@
 #include "pkcs11impl/scpkcs15lib.h"
 #include "pkcs15/scpkcs15card.h"
 #include "smartcard/sc_card.h"
+#include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_transactguard.h"
 #include "smartcard/sc_types.h"
 
@@ -14,9 +15,17 @@ bool Holds(const std::vector<uint8_t>& refs, uint8_t ref) { return std::find(ref
 
 }  // namespace
 
-BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const std::vector<uint8_t>& refs,
-                     const SCValueSet& owners)
+BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const SCFileHeaderList& layout,
+                     uint8_t keptSo, bool first)
     : m_lib(lib), m_card(card), m_dir(dir) {
+  std::vector<uint8_t> refs;
+  for (int idx : {SC_REFIDX_SO_PIN, SC_REFIDX_SO_PUK, SC_REFIDX_USER_PIN, SC_REFIDX_USER_PUK})
+    if ((first || idx == SC_REFIDX_USER_PIN || idx == SC_REFIDX_USER_PUK) && layout.GetRef(idx) != keptSo)
+      refs.push_back(layout.GetRef(idx));
+  SCValueSet owners;
+  for (uint8_t ref : {layout.GetSoPinRef(), keptSo})
+    if (ref < 0xFF && !owners.Add(static_cast<uint16_t>(0xC000 | ref))) m_failure = SC_E_NO_MEMORY;
+  if (m_failure < 0) return;
   SCTransactGuard guard(card);
   m_failure = card->SelectMf(nullptr);
   for (uint8_t ref : refs) {
@@ -37,6 +46,7 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
   if (guarded == SC_E_FILE_NOT_FOUND) return;
   if (guarded < 0) m_failure = guarded;
   m_dirOpen = guarded == 0;
+  if (m_dirOpen && first) dir->ClearContents();
 }
 
 bool BlankCard::Absent(uint8_t ref) const {

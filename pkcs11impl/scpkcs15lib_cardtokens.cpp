@@ -120,15 +120,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     std::optional<BlankCard> blank;
     if (rv >= 0 && pin.IsSet() && p15->GetApplicationCount() == 0) {
       keptSo = BlankCardSoRef(card, static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader);
-      SCValueSet owners;
-      for (uint8_t ref : {refs.GetSoPinRef(), keptSo})
-        if (ref < 0xFF && !owners.Add(static_cast<uint16_t>(0xC000 | ref))) rv = SC_E_NO_MEMORY;
-      std::vector<uint8_t> taken;
-      for (int idx : {SC_REFIDX_SO_PIN, SC_REFIDX_SO_PUK, SC_REFIDX_USER_PIN, SC_REFIDX_USER_PUK})
-        if (refs.GetRef(idx) != keptSo) taken.push_back(refs.GetRef(idx));
-      if (rv >= 0) rv = blank.emplace(this, card, &p15->GetCardDir(), taken, owners).Failure();
-      // None of its records is kept: on a card that holds no token they name nothing.
-      if (rv >= 0 && blank->DirOpen()) p15->GetCardDir().ClearContents();
+      rv = blank.emplace(this, card, &p15->GetCardDir(), refs, keptSo, true).Failure();
     }
     if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str());
     // The PINs the new token may take over from an earlier one, told before the first write.

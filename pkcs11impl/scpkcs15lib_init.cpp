@@ -197,13 +197,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
                        !SectionBool(profile->GetGlobal(), "__SET_CardReinitalized");
     std::optional<BlankCard> found;
     if (blank) {
-      std::vector<uint8_t> taken;
-      for (int idx : {SC_REFIDX_SO_PIN, SC_REFIDX_SO_PUK, SC_REFIDX_USER_PIN, SC_REFIDX_USER_PUK})
-        if (token == 0 || idx == SC_REFIDX_USER_PIN || idx == SC_REFIDX_USER_PUK) taken.push_back(refs.GetRef(idx));
-      SCValueSet owners;
-      if (!owners.Add(static_cast<uint16_t>(0xC000 | soRef))) return CKR_HOST_MEMORY;
-      found.emplace(this, card, &p15->GetCardDir(), taken, owners);
-      if (found->DirOpen() && token == 0) p15->GetCardDir().ClearContents();
+      found.emplace(this, card, &p15->GetCardDir(), refs, kNoRef, token == 0);
       const char* given = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
       if (given != nullptr && ParsePinValueKind(given) != 0) given = nullptr;
       r = found->Clear(soRef, given, given != nullptr ? std::strlen(given) : 0, static_cast<uint32_t>(bounds.pinMin));

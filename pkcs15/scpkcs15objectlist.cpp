@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "libtorvapp/qvhash.h"
@@ -135,19 +136,22 @@ bool SCPkcs15ObjectList::ValueBase(SCPath* base) const {
     return true;
 }
 
-bool SCPkcs15ObjectList::NamesOtherApplicationsFile(const ASNPkcs15Path* path) const {
+bool SCPkcs15ObjectList::NamesOtherApplicationsFile(const ASNPkcs15Path* path, SCPath* at) const {
     SCPath base, value;
     if (!path || !m_pPkcs15App || !NamesFiles() || !ValueBase(&base) || !PathFromAsn(*path, &value) ||
         value.Count() == 0)
         return false;
-    return m_pPkcs15App->IsInOtherApplication(value.BuildAbsolute(base));
+    SCPath full = value.BuildAbsolute(base);
+    if (!m_pPkcs15App->IsInOtherApplication(full)) return false;
+    if (at) *at = std::move(full);
+    return true;
 }
 
-void SCPkcs15ObjectList::LogReadAround(const ASNPkcs15Path* path) const {
-    SCPath base, value, dir;
-    if (!path || !ValueBase(&base) || !PathFromAsn(*path, &value) || !GetFullPathInto(dir)) return;
+void SCPkcs15ObjectList::LogReadAround(const SCPath& at) const {
+    SCPath dir;
+    if (!GetFullPathInto(dir)) return;
     DebugLogWrite(2, 0, "PKCS#15: a record of %s names %s in another application's DF: read around",
-                  dir.Text().c_str(), value.BuildAbsolute(base).Text().c_str());
+                  dir.Text().c_str(), at.Text().c_str());
 }
 
 const ASNPkcs15AuthObject* SCPkcs15ObjectList::GuardingPin() const {

@@ -73,13 +73,14 @@ protected:
                               const ASNPkcs15Path* path, void* record);
     // The DF a relative value path is taken from: the one that holds this directory file.
     bool ValueBase(SCPath* base) const;
-    // Whether a record's value path names a file in another application's DF: such a
-    // record is read around (kept in the file as it is, never listed or acted on).
-    bool NamesOtherApplicationsFile(const ASNPkcs15Path* path) const;
+    // Whether a record's value path names a file in another application's DF (`at`, when
+    // given, gets its absolute path): such a record is read around (kept in the file as it
+    // is, never listed or acted on).
+    bool NamesOtherApplicationsFile(const ASNPkcs15Path* path, SCPath* at = nullptr) const;
     // Whether the paths of the records name files (a PIN record names the DF of its PIN).
     virtual bool NamesFiles() const { return true; }
-    // Writes to the trace that a record of this directory is read around.
-    void LogReadAround(const ASNPkcs15Path* path) const;
+    // Writes to the trace that a record of this directory naming `at` is read around.
+    void LogReadAround(const SCPath& at) const;
     // The PIN record that guards this directory while the application still holds it.
     const ASNPkcs15AuthObject* GuardingPin() const;
     // Privacy and write protection of a record without object flags, from the access
@@ -818,8 +819,8 @@ public:
         SCRESULT r = m_records.Parse(in, len);
         if (r < 0) return r;
         for (POSITION p = m_records.GetHeadPosition(); p;) {
-            const ASNPkcs15Path* path = GetValuePath(m_records.GetNext(p));
-            if (NamesOtherApplicationsFile(path)) LogReadAround(path);
+            SCPath at;
+            if (NamesOtherApplicationsFile(GetValuePath(m_records.GetNext(p)), &at)) LogReadAround(at);
         }
         return 0;
     }

@@ -87,13 +87,7 @@ uint32_t TextLength(const uint8_t* p, uint32_t len) {
 // "3F00/5015/4401"; "-" for an empty path.
 std::string PathText(const uint16_t* ids, size_t count) {
     if (ids == nullptr || count == 0) return "-";
-    std::string s;
-    char id[8];
-    for (size_t i = 0; i < count; ++i) {
-        std::snprintf(id, sizeof id, i ? "/%04X" : "%04X", ids[i]);
-        s += id;
-    }
-    return s;
+    return SCPath(ids, count).Text();
 }
 
 std::string HexText(const uint8_t* p, size_t n) {
