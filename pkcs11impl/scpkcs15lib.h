@@ -212,6 +212,10 @@ class BlankCard {
   // Whether the card was asked for `ref` and holds no PIN there now (none stood,
   // or Clear deleted it): a PIN this call makes there needs no asking first.
   bool Absent(uint8_t ref) const;
+  // Application DFs someone with no PIN may change (what a planted EF.DIR names):
+  // they go with the other plants. One that the SO PIN `soRef` may not delete
+  // either fails the call before anything is written.
+  void RemoveDfs(const std::vector<SCPath>& dfs, uint8_t soRef);
   // The first write of the call: a deletion the card refuses is asked again
   // once the SO PIN `soRef` is verified with `soPin` (`len` octets; null: none
   // known); a refusal then is the call's failure, logged. Where no SO PIN
@@ -224,6 +228,7 @@ class BlankCard {
   class SCCard* m_card;
   class SCPkcs15CardDir* m_dir;
   std::vector<uint8_t> m_asked, m_found;
+  std::vector<SCPath> m_dfs;
   bool m_dirOpen = false;
   SCRESULT m_failure = 0;
 };
@@ -406,9 +411,22 @@ class SCPkcs15Lib {
   // The SO PIN reference a blank card of `card`'s model comes with (0xFF: none);
   // `first` is the reader's first slot.
   uint8_t BlankCardSoRef(class SCCard* card, CK_SLOT_ID first);
+  // What an initialisation of `slot` may take the card's structure for: as it reads
+  // (kAsRead), a token whose DF someone with no PIN may change, built anew in
+  // place (kSlotPlanted), or a card that holds no token at all, because its EF.DIR
+  // (or, without one, every application DF found by name) is open to anyone
+  // (kCardPlanted: `planted` gets the DFs with the PKCS#15 name, or that EF.DIR
+  // names, that are open to anyone, to go).
+  enum class InitGround { kAsRead, kSlotPlanted, kCardPlanted };
+  SCRESULT GroundFor(CK_SLOT_ID slot, InitGround* ground, std::vector<SCPath>* planted = nullptr);
+  // The reader's applications forgotten in memory (the slots bound to none): what a
+  // planted EF.DIR named is no token's.
+  void ForgetApplications(uint32_t reader);
   // A new application under a unique label, its SO PIN set (when not set yet)
   // and verified; a failure removes only the application made here.
-  CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen);
+  // `planted`: on a card whose structure counts for nothing (kCardPlanted), what
+  // it names goes (BlankCard) before the token is made.
+  CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen, bool planted = false);
   // Removes the application at appIndex, or (below 0) every application of the
   // card; a given SO PIN is verified first and a wrong one stops the removal.
   CK_RV DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen);
@@ -423,7 +441,9 @@ class SCPkcs15Lib {
   // A token whose directory an interrupted initialisation left incomplete (its
   // DF, TokenInfo or PIN directory missing) is built anew under the SO PIN of
   // the card's profile; CKR_TOKEN_NOT_RECOGNIZED for any other token.
-  CK_RV RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen);
+  // `planted`: a token whose DF anyone may change (kSlotPlanted), built anew in
+  // place with the card profile's PIN references, whatever its directories say.
+  CK_RV RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen, bool planted = false);
   // Whether `loaded`, the result of loading the application, shows a token that
   // an interrupted initialisation of this module left incomplete: the card's
   // directory names it with this module's profile, and its DF, ODF or TokenInfo

@@ -1,11 +1,15 @@
 // A card that holds no token yet, taken over by its first token: the PINs and
 // the EF.DIR that anyone may have made in its master file are not the token's.
 #include <algorithm>
+#include <memory>
 
+#include "lib/libpkcs15/asnpkcs15dirrecord.h"
 #include "pkcs11impl/scpkcs15lib.h"
+#include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15card.h"
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_fileheader.h"
+#include "smartcard/sc_reader.h"
 #include "smartcard/sc_transactguard.h"
 #include "smartcard/sc_types.h"
 
@@ -46,7 +50,28 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
   if (guarded == SC_E_FILE_NOT_FOUND) return;
   if (guarded < 0) m_failure = guarded;
   m_dirOpen = guarded == 0;
-  if (m_dirOpen && first) dir->ClearContents();
+  // Its records name nothing; those of a planted structure go when its applications are forgotten.
+  if (m_dirOpen && first && dir->GetApplication() == nullptr) dir->ClearContents();
+}
+
+void BlankCard::RemoveDfs(const std::vector<SCPath>& dfs, uint8_t soRef) {
+  for (const SCPath& df : dfs) {
+    if (m_failure < 0) return;
+    SCValueSet by;
+    const SCRESULT open = SCPkcs15PathObjectInfo::IsOpenToAnyone(m_card, df, &by);
+    if (open == SC_E_FILE_NOT_FOUND || open == 0) continue;
+    if (open < 0) {
+      m_failure = open;
+      return;
+    }
+    if (!by.Contains(SC_AC_ALWAYS) && !(soRef < 0xFF && by.Contains(static_cast<uint16_t>(0xC000 | soRef)))) {
+      m_lib->Log(SC_E_ACCESS_DENIED, "%s: a DF anyone may change holds a PKCS#15 application the SO may not delete: "
+                 "nothing changed", m_card->GetCardName());
+      m_failure = SC_E_ACCESS_DENIED;
+      return;
+    }
+    m_dfs.push_back(df);
+  }
 }
 
 bool BlankCard::Absent(uint8_t ref) const {
@@ -98,6 +123,23 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     ++gone;
   }
   m_found.clear();
+  for (const SCPath& df : m_dfs) {
+    // With what it holds: every model initialised here deletes a DF whole.
+    const auto whole = [&] {
+      const SCPath parent(df.Ids(), df.Count() - 1);
+      const SCRESULT s = m_card->SelectPathThunk(parent.Ids(), parent.Count(), 0);
+      return s < 0 ? s : m_card->DeleteFileById(df[df.Count() - 1], parent);
+    };
+    const SCRESULT r = remove(whole);
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND) {
+      m_lib->Log(r, "%s: a DF that anyone may change holds a PKCS#15 application, and the card did not delete it",
+                 m_card->GetCardName());
+      return r;
+    }
+    m_lib->Log(SC_OK, "%s: a DF that anyone may change held a PKCS#15 application: deleted", m_card->GetCardName());
+    ++gone;
+  }
+  m_dfs.clear();
   if (m_dirOpen) {
     const SCRESULT r = remove([this] { return m_dir->Delete(); });
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) {
@@ -118,6 +160,83 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     if (r < 0) return r;
   }
   return gone;
+}
+
+SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, InitGround* ground, std::vector<SCPath>* planted) {
+  *ground = InitGround::kAsRead;
+  SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
+  SCReader* reader = GetSlotReader(slot);
+  SCCard* card = reader != nullptr ? reader->GetCard() : nullptr;
+  if (p15 == nullptr || card == nullptr || p15->GetApplicationCount() == 0) return 0;
+  SCTransactGuard guard(card);
+  SCPath dir;
+  if (!p15->GetCardDir().GetFullPathInto(dir)) return SC_E_NO_MEMORY;
+  const SCRESULT dirOpen = SCPkcs15PathObjectInfo::IsOpenToAnyone(card, dir);
+  if (dirOpen < 0 && dirOpen != SC_E_FILE_NOT_FOUND) return dirOpen;
+  // Each application DF: whether anyone may change it (SC_E_FILE_NOT_FOUND: none stands).
+  std::vector<SCPath> dfs;
+  std::vector<SCRESULT> open;
+  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
+    SCPath df;
+    SCRESULT r = p15->GetApplicationAt(static_cast<uint32_t>(i))->BuildAbsolutePath(&df);
+    if (r >= 0) r = SCPkcs15PathObjectInfo::IsOpenToAnyone(card, df);
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+    dfs.push_back(df);
+    open.push_back(r);
+  }
+  // Without EF.DIR the applications are those found by name: where each of them is
+  // open, the card holds nothing anyone could not have written.
+  const bool none = dirOpen == SC_E_FILE_NOT_FOUND &&
+                    std::all_of(open.begin(), open.end(), [](SCRESULT r) { return r == 1; });
+  if (dirOpen == 1 || none) {
+    *ground = InitGround::kCardPlanted;
+    Log(SC_OK, "%s: %s anyone may change: the card is initialised as one that holds no token", card->GetCardName(),
+        dirOpen == 1 ? "EF.DIR" : "every PKCS#15 application DF");
+    if (planted == nullptr) return 0;
+    for (size_t i = 0; i < open.size(); ++i)
+      if (open[i] == 1) planted->push_back(dfs[i]);
+    // And those that carry the PKCS#15 name without a record: the token's DF will carry it.
+    std::vector<uint16_t> named;
+    SCRESULT r = card->SelectMf(nullptr);
+    for (uint32_t occurrence = 0; r >= 0; occurrence = 2) {
+      SCFileHeader* header = nullptr;
+      r = card->SelectByAid(ASNPkcs15DIRRecord::kPkcs15Aid, 12, occurrence, &header);
+      const std::unique_ptr<SCFileHeader> owned(header);
+      if (r < 0 || !owned || !owned->HasFileId() ||
+          std::find(named.begin(), named.end(), owned->GetFileId()) != named.end())
+        break;
+      named.push_back(owned->GetFileId());
+    }
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND && r != SC_E_NO_REFERENCED_DATA) return r;
+    for (uint16_t fid : named) {
+      const uint16_t path[2] = {SC_FID_MF, fid};
+      const SCPath df(path, 2);
+      if (std::any_of(planted->begin(), planted->end(), [&](const SCPath& p) { return p.IsEqual(df); })) continue;
+      r = SCPkcs15PathObjectInfo::IsOpenToAnyone(card, df);
+      if (r < 0) return r;
+      if (r == 1) planted->push_back(df);
+    }
+    return 0;
+  }
+  const int32_t index = p15->IndexOfApplication(GetSlotApp(slot));
+  if (index >= 0 && static_cast<size_t>(index) < open.size() && open[static_cast<size_t>(index)] == 1) {
+    *ground = InitGround::kSlotPlanted;
+    Log(SC_OK, "%s: the DF of slot %lu's token may be changed by anyone: the token is built anew in place",
+        card->GetCardName(), static_cast<unsigned long>(slot));
+  }
+  return 0;
+}
+
+void SCPkcs15Lib::ForgetApplications(uint32_t reader) {
+  SCPkcs15Card* p15 = reader < m_readerCount && m_pkcs15Cards != nullptr ? m_pkcs15Cards[reader] : nullptr;
+  if (p15 == nullptr) return;
+  const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader;
+  for (uint32_t t = 0; t < m_tokensPerReader; ++t) m_pAppTable[first + t] = nullptr;
+  while (p15->GetApplicationCount() > 0) {
+    SCPkcs15App* app = p15->GetApplicationAt(0);
+    p15->DiscardApplication(app, app->GetSourceDirRecord());
+  }
+  p15->GetCardDir().ClearContents();
 }
 
 uint8_t SCPkcs15Lib::BlankCardSoRef(SCCard* card, CK_SLOT_ID first) {

@@ -163,6 +163,16 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     bounds.pinMax = bounds.pukMax = info.maxPinLen;
     SCFileHeaderList refs;
     uint8_t soRef = kNoRef, userRef = kNoRef;
+    // The first token of a card whose EF.DIR anyone may change: what it names is no
+    // token's, and goes with the other plants (BlankCard).
+    const bool reinitialised = SectionBool(profile->GetGlobal(), "__SET_CardReinitalized");
+    InitGround ground = InitGround::kAsRead;
+    std::vector<SCPath> plantedDfs;
+    if (token == 0 && !reinitialised && !profile->TestSettingsOnly()) {
+      r = GroundFor(first, &ground, &plantedDfs);
+      if (r < 0) return MapScErrorToCkr(r, false);
+    }
+    const bool planted = ground == InitGround::kCardPlanted;
     switch (model) {
       case SC_CARD_TYPE_SETCOS441: {
         const uint32_t code = GetCardModelCode(first, false);
@@ -179,7 +189,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       case SC_CARD_TYPE_CLASSIC: {
         const char* tp = profile->GetText(token, "TokenProfile", "<default>");
         SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &refs,
-                                                strcasecmp(tp, "rokvast") == 0 ? -1 : p15->GetApplicationCount());
+                                                strcasecmp(tp, "rokvast") == 0 ? -1 : planted ? 0 : p15->GetApplicationCount());
         soRef = refs.GetSoPinRef();
         userRef = refs.GetUserPinRef();
         break;
@@ -193,14 +203,16 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // but by this call): what stands at the references the token takes, its
     // SO PIN's and SO PUK's with the first token, and an EF.DIR others may
     // change, is not the token's (BlankCard).
-    const bool blank = !testOnly && model == SC_CARD_TYPE_CLASSIC && p15->GetApplicationCount() == token &&
-                       !SectionBool(profile->GetGlobal(), "__SET_CardReinitalized");
+    const bool blank = !testOnly && model == SC_CARD_TYPE_CLASSIC && (planted || p15->GetApplicationCount() == token) &&
+                       !reinitialised;
     std::optional<BlankCard> found;
     if (blank) {
       found.emplace(this, card, &p15->GetCardDir(), refs, kNoRef, token == 0);
+      found->RemoveDfs(plantedDfs, soRef);
       const char* given = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
       if (given != nullptr && ParsePinValueKind(given) != 0) given = nullptr;
       r = found->Clear(soRef, given, given != nullptr ? std::strlen(given) : 0, static_cast<uint32_t>(bounds.pinMin));
+      if (planted && r >= 0) ForgetApplications(reader);
       if (r < 0) {
         (void)RefreshTokenInfo(first, 1, 1);
         return MapScErrorToCkr(r, false);
@@ -966,7 +978,7 @@ bool SCPkcs15Lib::IsLeftIncomplete(SCPkcs15App* app, SCRESULT loaded) {
          (loaded >= 0 && !app->IsLoaded() && app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0);
 }
 
-CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen) {
+CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen, bool planted) {
   if (soPin == nullptr) return CKR_PIN_INCORRECT;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   SCPkcs15App* app = GetSlotApp(slot);
@@ -982,12 +994,12 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     // or not yet written (a file left as the card erased it), or its PIN
     // directory is missing. Any other token is not this call's to rebuild.
     r = app->Load(true);
-    if (!IsLeftIncomplete(app, r)) return r < 0 ? MapScErrorToCkr(r, false) : CKR_TOKEN_NOT_RECOGNIZED;
+    if (!planted && !IsLeftIncomplete(app, r)) return r < 0 ? MapScErrorToCkr(r, false) : CKR_TOKEN_NOT_RECOGNIZED;
     // The PIN references of the card's profile (the directory that would name
-    // them is gone); the SO PIN is global on every card the module initialises.
+    // them is gone, or is anyone's); the SO PIN is global on every card the module initialises.
     SCCardInfo info;
     std::memset(&info, 0, sizeof info);
-    if (app->GetHeaderList().GetSoPinRef() >= kNoRef && card->GetCardInfo(&info) >= 0)
+    if ((planted || app->GetHeaderList().GetSoPinRef() >= kNoRef) && card->GetCardInfo(&info) >= 0)
       (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &app->GetHeaderList(),
                                                         app->GetTokenIndex());
     const uint8_t soRef = app->GetHeaderList().GetSoPinRef();
