@@ -189,8 +189,11 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
         erasePin = given;
         eraseLen = -1;
       }
+      // Whether the tokens erased named the card's SO PUK: only then do the new ones.
+      const bool pukNamed = lib->NamesCardSoPuk(reader);
       rv = lib->DeleteToken(reader, -1, erasePin, eraseLen);
       if (rv != CKR_OK) return rv;
+      if (pukNamed) SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_SoPukNamed", 1);
       SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_CardReinitalized", 1);
     }
   }

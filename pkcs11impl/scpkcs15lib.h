@@ -422,6 +422,8 @@ class SCPkcs15Lib {
   // The reader's applications forgotten in memory (the slots bound to none): what a
   // planted EF.DIR named is no token's.
   void ForgetApplications(uint32_t reader);
+  // Whether a token of the reader's card names the SO PUK of the card's profile.
+  bool NamesCardSoPuk(uint32_t reader);
   // A new application under a unique label, its SO PIN set (when not set yet)
   // and verified; a failure removes only the application made here.
   // `planted`: on a card whose structure counts for nothing (kCardPlanted), what

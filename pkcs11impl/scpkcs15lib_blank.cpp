@@ -37,13 +37,10 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
     // Global references only: a local PIN is made in the token's new DF.
     if (ref == 0 || ref >= 0x80 || Holds(m_asked, ref)) continue;
     m_asked.push_back(ref);
-    const SCRESULT state = card->VerifyPin(ref, nullptr, SC_UNSET);
-    if (state == SC_E_NO_REFERENCED_DATA) continue;
+    const SCRESULT state = ScPinPresence(card->VerifyPin(ref, nullptr, SC_UNSET));
     // The SO PIN, which may guard the others, goes last.
-    if (state >= 0 || state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED)
-      m_found.insert(ref == refs.front() ? m_found.end() : m_found.begin(), ref);
-    else
-      m_failure = state;
+    if (state == 1) m_found.insert(ref == refs.front() ? m_found.end() : m_found.begin(), ref);
+    if (state < 0) m_failure = state;
   }
   if (m_failure < 0 || dir->IsKnownAbsent()) return;
   const SCRESULT guarded = dir->IsGuardedBy(owners);
@@ -112,8 +109,9 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
       const SCRESULT s = m_card->SelectMf(nullptr);
       return s < 0 ? s : m_card->DeleteObject(ref, SC_KEYOBJ_PIN);
     };
+    // It stood a moment ago: only its deletion says it is gone.
     const SCRESULT r = remove(pin);
-    if (r < 0 && r != SC_E_NO_REFERENCED_DATA) {
+    if (r < 0) {
       m_lib->Log(r, "%s: PIN %u in the master file of a card that holds no token is not this module's, and the card "
                  "did not delete it", m_card->GetCardName(), static_cast<unsigned>(ref));
       return r;
@@ -131,7 +129,7 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
       return s < 0 ? s : m_card->DeleteFileById(df[df.Count() - 1], parent);
     };
     const SCRESULT r = remove(whole);
-    if (r < 0 && r != SC_E_FILE_NOT_FOUND) {
+    if (r < 0) {
       m_lib->Log(r, "%s: a DF that anyone may change holds a PKCS#15 application, and the card did not delete it",
                  m_card->GetCardName());
       return r;
@@ -141,8 +139,15 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
   }
   m_dfs.clear();
   if (m_dirOpen) {
-    const SCRESULT r = remove([this] { return m_dir->Delete(); });
-    if (r < 0 && r != SC_E_FILE_NOT_FOUND) {
+    // Gone only where the card deleted it and then holds none: a new one is made, never the planted one written.
+    SCRESULT r = remove([this] { return m_dir->Delete(); });
+    SCPath dir;
+    if (r >= 0 && !m_dir->GetFullPathInto(dir)) r = SC_E_NO_MEMORY;
+    if (r >= 0) {
+      const SCRESULT still = m_card->SelectPath(dir.Ids(), dir.Count(), nullptr);
+      r = still == SC_E_FILE_NOT_FOUND ? 0 : still < 0 ? still : SC_E_INVALID_DATA_FORMAT;
+    }
+    if (r < 0) {
       m_lib->Log(r, "%s: EF.DIR of a card that holds no token may be changed by others than the SO, and the card "
                  "did not delete it", m_card->GetCardName());
       return r;
@@ -237,6 +242,22 @@ void SCPkcs15Lib::ForgetApplications(uint32_t reader) {
     p15->DiscardApplication(app, app->GetSourceDirRecord());
   }
   p15->GetCardDir().ClearContents();
+}
+
+bool SCPkcs15Lib::NamesCardSoPuk(uint32_t reader) {
+  SCPkcs15Card* p15 = reader < m_readerCount && m_pkcs15Cards != nullptr ? m_pkcs15Cards[reader] : nullptr;
+  SCCard* card = m_readers[reader] != nullptr ? m_readers[reader]->GetCard() : nullptr;
+  if (p15 == nullptr || card == nullptr) return false;
+  SCFileHeaderList refs;
+  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &refs, 0);
+  const uint8_t puk = refs.GetRef(SC_REFIDX_SO_PUK);
+  for (int32_t i = 0; puk < 0x80 && i < p15->GetApplicationCount(); ++i) {
+    std::vector<std::pair<SCPath, uint8_t>> named;
+    if (p15->GetApplicationAt(static_cast<uint32_t>(i))->GetNamedPins(&named) < 0) continue;
+    for (const auto& pin : named)
+      if (pin.second == puk && pin.first.IsMasterFile()) return true;
+  }
+  return false;
 }
 
 uint8_t SCPkcs15Lib::BlankCardSoRef(SCCard* card, CK_SLOT_ID first) {

@@ -227,6 +227,9 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
                              : soKnown      ? SC_E_PIN_NOT_INITIALIZED
                                             : PinState(card, soRef);
     const SCRESULT userState = userKnown ? SC_E_PIN_NOT_INITIALIZED : PinState(card, userRef);
+    // Only an answer that says whether a PIN stands is acted on.
+    for (SCRESULT state : {soRef == kNoRef ? 0 : soState, userState})
+      if (ScPinPresence(state) < 0) return MapScErrorToCkr(state, false);
 
     const bool localDefault = userRef >= 0x80 || (model == SC_CARD_TYPE_COSMOPOLIC && userState == SC_E_PIN_BLOCKED);
     const InitRandomTextFn random = [this, reader](uint8_t* out, CK_ULONG* len, CK_ULONG chars, const char* alphabet) {
@@ -273,10 +276,17 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
 
     const bool hasUserPuk = st.userPuk.IsSet() && st.userPuk.Length() > 0;
     const bool hasSoPuk = st.soPuk.IsSet() && st.soPuk.Length() > 0;
-    // The token's directory names the card's SO PUK where one stands, its value known or not.
+    // The token's directory names the card's SO PUK where one stands, its value known or
+    // not, and only where the erased tokens of this module named it: one that anyone
+    // could have made there since is no one's PUK.
     const uint8_t soPukRef = refs.GetRef(SC_REFIDX_SO_PUK);
-    const bool soPukNamed = hasSoPuk || (!drawSoPin && st.soPukRandom && soPukRef < kNoRef && !testOnly &&
-                                         PinState(card, soPukRef) != SC_E_PIN_NOT_INITIALIZED);
+    bool soPukNamed = hasSoPuk;
+    if (!hasSoPuk && !drawSoPin && st.soPukRandom && soPukRef < kNoRef && !testOnly &&
+        SectionBool(profile->GetGlobal(), "__SET_SoPukNamed")) {
+      const SCRESULT stands = ScPinPresence(card->VerifyPin(soPukRef, nullptr, SC_UNSET));
+      if (stands < 0) return MapScErrorToCkr(stands, false);
+      soPukNamed = stands == 1;
+    }
     const bool hasSoPin = st.soPin.IsSet() && st.soPin.Length() > 0;
     const uint8_t userPukRef = refs.GetUserPukRef();
     const uint32_t userWord =
@@ -379,6 +389,8 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     const char* soValue = hasSoPin ? st.soPin.Get() : nullptr;
     if (soObject != nullptr) {
       if (soState == SC_E_PIN_NOT_INITIALIZED) cardResult = app->SetPin(soObject, nullptr, soValue, &soRec, nullptr);
+      // It stands now: the structure's writing finds it so.
+      soRec.flags &= ~SC_PINREC_IN_CURRENT_DF;
       if (cardResult >= 0) cardResult = app->VerifyPin(soObject, soValue, true, nullptr);
       if (cardResult >= 0 && soValue != nullptr) InitWriteGuard::SoVerified(card, soRef, soValue, std::strlen(soValue));
     } else if (soState != SC_E_PIN_NOT_INITIALIZED && callerSo.IsSet()) {

@@ -1040,7 +1040,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
     return "30" + head + "A11E301C" + a + "8001" + ref + pad + "300404023F00";
   };
   const auto mfPin = [](const char* ref, const char* value) {
-    return Fmt("\npin 3F00 ref=%s min=4 max=8 pad=FF tries=5 left=5 ac=update:pin:04 value=%s\ndf 3F00/5015 ", ref, value);
+    return Fmt("\npin 3F00 ref=%s min=4 max=8 pad=FF tries=5 left=5 ac=update:pin:04,delete:pin:04 value=%s\ndf 3F00/5015 ", ref, value);
   };
   const std::vector<Fault> all(std::begin(kAllFaults), std::end(kAllFaults));
   const struct {

@@ -311,8 +311,8 @@ def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True,
     user_ref, puk_ref = pin_base, pin_base + 1
     so = "pin:04"
     user = "pin:%02X" % user_ref
-    img.df(df, name=aid, ac="delete-child:%s,create-ef:%s,create-df:%s,deactivate:%s,activate:%s,terminate:%s,delete:%s"
-           % (user, user, so, so, so, so, user if user_owns_app else so))
+    img.df(df, name=aid, ac="delete-child:%s,create-ef:%s,create-df:%s,deactivate:%s,terminate:%s,delete:%s"
+           % (user, user, so, so, so, user if user_owns_app else so))
     if officer_unblocks:
         img.pin(df, user_ref, USER_PIN, unblock=0x04, guard=so)
     else:
@@ -403,7 +403,7 @@ def mf_lines(img, model, name=None, code=None, blank=False):
 
 
 # EF.DIR as an issuer leaves it: only the SO changes, hides or removes it.
-DIR_RULES = "read:always,update:%(so)s,write:%(so)s,deactivate:%(so)s,activate:%(so)s,terminate:%(so)s,delete:%(so)s"
+DIR_RULES = "read:always,update:%(so)s,write:%(so)s,deactivate:%(so)s,terminate:%(so)s,delete:%(so)s"
 
 
 def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=None, extra_data=0, cert_label=True,
