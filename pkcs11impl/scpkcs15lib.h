@@ -144,7 +144,10 @@ class TokenPins {
   bool IsOwn(const SCPath& df, uint8_t ref) const;
   bool IsShadowed(const SCPath& df, uint8_t ref) const;
   void Stands(const SCPath& df, uint8_t ref) const { m_standing.emplace_back(df, ref); }
-  void Erased() const { m_standing.clear(); }  // the token's DF went, and its PINs with it
+  // The PINs this call made (in the DF, or the master file for a global reference).
+  void Made(const SCPath& df, uint8_t ref) const { m_made.emplace_back(ref < 0x80 ? SCPath() : df, ref); }
+  bool WasMade(const SCPath& df, uint8_t ref) const;
+  void Erased() const;  // the token's DF went, and its PINs with it
 
  private:
   const SCPkcs15Lib* m_lib;
@@ -154,21 +157,18 @@ class TokenPins {
   std::vector<std::pair<SCPath, uint8_t>> m_named;  // by the other applications
   mutable std::vector<std::pair<SCPath, uint8_t>> m_kept;  // logged already
   mutable std::vector<std::pair<SCPath, uint8_t>> m_standing;  // known to stand in their DF
+  mutable std::vector<std::pair<SCPath, uint8_t>> m_made;      // made by this call
   mutable std::vector<std::pair<SCPath, uint8_t>> m_shadowed;  // logged already
   SCRESULT m_failure = 0;
 };
-// Takes the value of the user PIN of `app` away under the SO PIN `soPin`: the
-// SO sets the next one, never an empty one. Before a token's structure is
-// written (`early`) only a PIN that still opens with a value is taken up, so
-// that a cut never leaves a new token that an earlier owner's PIN opens (one in
-// a DF not made yet is taken up after); after it, a PIN the erased directory
-// took, or a ClassIC card's blocked one, is made anew without value
-// (`madeAnew`) under the SO PIN `soRef`. A PIN that is not the token's own
-// (`pins`) is left as it is; one shadowed is made in the token's DF without
-// value under `soRef` unasked, or, where the DF holds it, has its value taken
-// away.
-SCRESULT ClearUserPin(class SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool madeAnew,
-                      bool early);
+// The user PIN of `app` deleted (where it stands in its place) and made anew
+// without value under the SO PIN `soRef` (`soPin` verified again where the card
+// refuses the deletion): whoever made the one that stood, the SO sets the next
+// one and it names no one else's unblocking PIN. Before a token's structure is
+// written (`early`) a PIN in a DF not made yet is left to the DF's making. A PIN
+// that is not the token's own (`pins`) is left as it is; one this call made
+// already is not made again.
+SCRESULT ClearUserPin(class SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool early);
 // The PIN that unblocks the user PIN of `app` (its PUK): the one its PIN
 // directory names, else the card profile's; none (reference 0xFF) when that is
 // the SO PIN or the SO's PUK, which stay with the officer who initialises.

@@ -177,7 +177,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     // refuses has it blocked. On a ClassIC card, whose tokens keep their user
     // PINs and PUKs in the master file, such a PUK goes too.
     if (rv >= 0 && pin.IsSet() && !blank) {
-      rv = ClearUserPin(app, *own, soRef, pin.Get(), false, true);
+      rv = ClearUserPin(app, *own, soRef, pin.Get(), true);
       if (rv < 0) (void)BlockValuedUserPin(app, *own, nullptr, 0xFF);
       bool blocked = false;
       if (rv >= 0 && model == SC_CARD_TYPE_CLASSIC)

@@ -483,14 +483,20 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
     // The card's directory record names the token as its TokenInfo does.
     if (r >= 0 && relabel) r = app->SetTokenLabel(label.c_str(), static_cast<uint32_t>(label.size()));
     if (r >= 0) r = beforeWrite();
+    // A local user PIN is made in the DF as it is made anew: nothing stands there yet,
+    // whatever the card finds above it.
     ASNPkcs15AuthObject* user = nullptr;
     SCPath df;
     const bool inDf = r >= 0 && app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr &&
-                      IsOwnPin(pins, app, user) && IsShadowedPin(pins, app, user, &df);
+                      SCPkcs15App::GetPinReference(user) >= 0x80 && IsOwnPin(pins, app, user) &&
+                      app->GetPinDf(user, &df) >= 0;
     SCPinParams made = WithoutValue(soRef, true);
     // The structure is built in memory only: it goes to the card here.
     if (r >= 0) r = app->InitializeToken(nullptr, inDf ? &made : nullptr, nullptr, nullptr);
-    if (r >= 0 && inDf) pins.Stands(df, SCPkcs15App::GetPinReference(user));
+    if (r >= 0 && inDf) {
+      pins.Stands(df, SCPkcs15App::GetPinReference(user));
+      pins.Made(df, SCPkcs15App::GetPinReference(user));
+    }
     if (r >= 0 && relabel) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
     if (r >= 0 || CardGone(r)) return r;
   }
@@ -576,8 +582,8 @@ SCRESULT CountPrivateObjects(SCPkcs15App* app) {
 // fails all the same; *blocked tells whether the block held.
 SCRESULT ClearUserPinOrBlock(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const InitSecret& pin,
                              bool rebuilt, const std::function<SCRESULT()>& again, bool* blocked) {
-  SCRESULT r = ClearUserPin(app, pins, soRef, pin.Get(), rebuilt, false);
-  if (r < 0 && !CardGone(r) && rebuilt && again() >= 0) r = ClearUserPin(app, pins, soRef, pin.Get(), rebuilt, false);
+  SCRESULT r = ClearUserPin(app, pins, soRef, pin.Get(), false);
+  if (r < 0 && !CardGone(r) && rebuilt && again() >= 0) r = ClearUserPin(app, pins, soRef, pin.Get(), false);
   *blocked = r < 0 && !CardGone(r) && BlockValuedUserPin(app, pins, nullptr, kNoRef);
   return r;
 }
@@ -688,7 +694,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
                                   ? SCPkcs15App::GetPinReference(old) : kNoRef;
       r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased, soAgain,
                            [&] {
-                             const SCRESULT c = ClearUserPin(app, own, soPinRef, pin.Get(), false, true);
+                             const SCRESULT c = ClearUserPin(app, own, soPinRef, pin.Get(), true);
                              return c < 0 ? c : puk.Drop();
                            },
                            own, soPinRef);
@@ -817,6 +823,16 @@ bool TokenPins::IsOwn(const SCPath& df, uint8_t ref) const {
   return false;
 }
 
+bool TokenPins::WasMade(const SCPath& df, uint8_t ref) const {
+  const SCPath at = ref < 0x80 ? SCPath() : df;
+  return std::any_of(m_made.begin(), m_made.end(), [&](const auto& m) { return m.second == ref && m.first.IsEqual(at); });
+}
+
+void TokenPins::Erased() const {
+  m_standing.clear();
+  m_made.erase(std::remove_if(m_made.begin(), m_made.end(), [](const auto& m) { return m.second >= 0x80; }), m_made.end());
+}
+
 bool TokenPins::IsShadowed(const SCPath& df, uint8_t ref) const {
   if (ref < 0x80) return false;
   for (const auto& known : m_standing)
@@ -894,30 +910,64 @@ SCRESULT DropUserPuk(SCCard* card, const UserPukPlace& puk, const std::function<
   return r;
 }
 
-SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool madeAnew,
-                      bool early) {
+namespace {
+// Whether the SO PIN `soRef` (or anyone) may make a PIN in the DF `df` (empty: the
+// master file): 1 yes, 0 no, or a failure. Where the card shows no rules, it says so itself.
+SCRESULT SoMayCreatePin(SCCard* card, const SCPath& df, uint8_t soRef) {
+  SCAccessRequest create;
+  create.operation = SC_AC_OP_CREATE_EF;
+  static const uint16_t kMf = SC_FID_MF;
+  const SCRESULT r = df.Count() > 0 ? card->GetAccessRules(df.Ids(), df.Count(), &create, 1, nullptr, 0, false, nullptr)
+                                    : card->GetAccessRules(&kMf, 1, &create, 1, nullptr, 0, false, nullptr);
+  if (r == SC_E_UNSUPPORTED_FEATURE) return 1;
+  if (r < 0) return r;
+  return create.refs.Contains(SC_AC_ALWAYS) || create.refs.Contains(static_cast<uint16_t>(0xC000 | soRef)) ? 1 : 0;
+}
+}  // namespace
+
+SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool early) {
   ASNPkcs15AuthObject* user = nullptr;
   if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0 || user == nullptr || !IsOwnPin(pins, app, user)) return 0;
   SCPath df;
-  if (IsShadowedPin(pins, app, user, &df)) {
-    // Made in the token's DF before anything is asked of it (or, where the DF
-    // holds it, its value taken away); a DF not made yet gets it when it is made.
-    SCPinParams record = WithoutValue(soRef, true);
-    const SCRESULT r = app->SetPin(user, soPin, nullptr, &record, nullptr);
-    if (r >= 0) pins.Stands(df, SCPkcs15App::GetPinReference(user));
-    return early && r == SC_E_FILE_NOT_FOUND ? 0 : r;
+  const bool shadowed = IsShadowedPin(pins, app, user, &df);
+  const uint8_t ref = SCPkcs15App::GetPinReference(user);
+  if (pins.WasMade(df, ref)) return 0;
+  // Whoever made the PIN that stands at its place, its rules and unblocking PIN
+  // may be another's: it is deleted and made anew by this call, without value,
+  // under the SO's rules. Nothing is asked of it first: a deletion takes only the
+  // DF's own (a DF not made yet gets it when it is made).
+  SCCard* card = app->GetCard();
+  const SCPath at = ref < 0x80 ? SCPath() : df;
+  if (card == nullptr) return SC_E_BAD_USAGE;
+  SCRESULT r = SoMayCreatePin(card, at, soRef);
+  if (r == SC_E_FILE_NOT_FOUND && early) return 0;
+  if (r < 0) return r;
+  if (r == 0) {
+    // A DF whose rules keep PINs from the SO (an issuer's): one that stands keeps
+    // its object, the SO's to set, and loses its value.
+    const SCRESULT state = app->QueryPinStatus(user, nullptr);
+    if (state >= 0) {
+      SCPinParams record = WithoutValue(0, false);
+      return app->SetPin(user, soPin, nullptr, &record, nullptr);
+    }
+    return early || ScPinPresence(state) >= 0 ? 0 : state;
   }
-  const SCRESULT state = app->QueryPinStatus(user, nullptr);
-  // On a ClassIC card a blocked one is made anew too: it may name the previous
-  // user's PUK, which the call deleted, at a reference anyone may create a PIN at.
-  const bool classic = app->GetCard() != nullptr && app->GetCard()->GetCardType() == SC_CARD_TYPE_CLASSIC;
-  const bool blocked = state == SC_E_PIN_BLOCKED && classic;
-  if (state >= 0 || (!early && madeAnew && (state == SC_E_NO_REFERENCED_DATA || blocked))) {
-    // A PIN made anew is the SO's to set and to reset.
-    SCPinParams record = WithoutValue(state == SC_E_NO_REFERENCED_DATA ? soRef : 0, false);
-    return app->SetPin(user, soPin, nullptr, &record, nullptr);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (attempt > 0 &&
+        (r != SC_E_ACCESS_DENIED || VerifySoPinAgain(card, soRef, soPin, soPin != nullptr ? std::strlen(soPin) : 0) < 0))
+      break;
+    r = at.Count() > 0 ? card->SelectPathThunk(at.Ids(), at.Count(), 0) : card->SelectMf(nullptr);
+    if (r == SC_E_FILE_NOT_FOUND && early) return 0;
+    if (r >= 0) r = card->DeleteObject(ref, SC_KEYOBJ_PIN);
+    if (r >= 0 || r == SC_E_NO_REFERENCED_DATA) break;
   }
-  return early || state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED ? 0 : state;
+  if (r < 0 && r != SC_E_NO_REFERENCED_DATA) return r;
+  SCPinParams record = WithoutValue(soRef, true);
+  r = app->SetPin(user, nullptr, nullptr, &record, nullptr);
+  if (r < 0) return r;
+  pins.Made(at, ref);
+  if (shadowed) pins.Stands(df, ref);
+  return r;
 }
 
 namespace {
@@ -1035,7 +1085,7 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), true, &erased,
                          [&] { return SoPinAgain(card, soRef, pin); },
                          [&] {
-                           const SCRESULT c = ClearUserPin(app, own, soRef, pin.Get(), false, true);
+                           const SCRESULT c = ClearUserPin(app, own, soRef, pin.Get(), true);
                            return c < 0 ? c : puk.Drop();
                          },
                          own, soRef);
