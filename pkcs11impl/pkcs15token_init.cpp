@@ -170,6 +170,9 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
   const bool testOnly = profile.TestSettingsOnly();
   const char* pin = reinterpret_cast<const char*>(soPin);
   const long pinLen = soPin != nullptr ? static_cast<long>(soPinLen) : -1;
+  // Only ClassIC cards take a profile's tokens: any other is refused before its tokens go.
+  if (!testOnly && card->GetCardType() != SC_CARD_TYPE_CLASSIC)
+    return card->GetCardType() == SC_CARD_TYPE_IAS ? CKR_TOKEN_NOT_RECOGNIZED : CKR_TOKEN_WRITE_PROTECTED;
   // The erasure and the tokens that follow it are one write: a reset by another
   // application between them would otherwise leave the card without any token.
   InitWriteGuard writing(testOnly ? nullptr : card);
@@ -191,6 +194,11 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
       }
       // Whether the tokens erased named the card's SO PUK: only then do the new ones.
       const bool pukNamed = lib->NamesCardSoPuk(reader);
+      // What no token of the card names at the references the erasure and the new
+      // tokens take is anyone's: it goes first, so that a card that keeps it fails
+      // the call before any token goes.
+      rv = lib->ClearForeignPins(reader, profile.GetTokenCount(), erasePin, eraseLen);
+      if (rv != CKR_OK) return rv;
       rv = lib->DeleteToken(reader, -1, erasePin, eraseLen);
       if (rv != CKR_OK) return rv;
       if (pukNamed) SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_SoPukNamed", 1);

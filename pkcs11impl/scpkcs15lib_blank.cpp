@@ -1,9 +1,12 @@
 // A card that holds no token yet, taken over by its first token: the PINs and
 // the EF.DIR that anyone may have made in its master file are not the token's.
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "lib/libpkcs15/asnpkcs15dirrecord.h"
+#include "pkcs11impl/initprofile.h"
+#include "pkcs11impl/scerrmap.h"
 #include "pkcs11impl/scpkcs15lib.h"
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15card.h"
@@ -258,6 +261,53 @@ bool SCPkcs15Lib::NamesCardSoPuk(uint32_t reader) {
       if (pin.second == puk && pin.first.IsMasterFile()) return true;
   }
   return false;
+}
+
+CK_RV SCPkcs15Lib::ClearForeignPins(uint32_t reader, int count, const char* soPin, long soPinLen) {
+  SCPkcs15Card* p15 = nullptr;
+  SCCard* card = nullptr;
+  const CK_RV ck = CheckCardForTokens(reader, &p15, &card);
+  if (ck != CKR_OK || card->GetCardType() != SC_CARD_TYPE_CLASSIC) return ck;
+  std::vector<std::pair<SCPath, uint8_t>> named;
+  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
+    const SCRESULT r = p15->GetApplicationAt(static_cast<uint32_t>(i))->GetNamedPins(&named);
+    if (r < 0) return MapScErrorToCkr(r, false);
+  }
+  SCFileHeaderList first;
+  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(SC_CARD_TYPE_CLASSIC), &first, 0);
+  std::vector<uint8_t> refs;
+  for (int token = -1; token < std::max(count, 5); ++token) {
+    SCFileHeaderList layout;
+    SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(SC_CARD_TYPE_CLASSIC), &layout, token);
+    for (uint8_t ref : {layout.GetUserPinRef(), layout.GetUserPukRef()}) {
+      const bool own = std::any_of(named.begin(), named.end(), [ref](const auto& p) {
+        return p.second == ref && p.first.IsMasterFile();
+      });
+      if (ref == 0 || ref >= 0x80 || own || ref == first.GetSoPinRef() || ref == first.GetRef(SC_REFIDX_SO_PUK) ||
+          Holds(refs, ref))
+        continue;
+      refs.push_back(ref);
+    }
+  }
+  InitSecret pin;
+  if (soPin != nullptr && !pin.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen)))
+    return CKR_HOST_MEMORY;
+  SCTransactGuard guard(card);
+  const uint8_t soRef = first.GetSoPinRef();
+  SCRESULT r = pin.IsSet() ? VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()) : card->SelectMf(nullptr);
+  for (uint8_t ref : refs) {
+    if (r < 0) break;
+    r = card->SelectMf(nullptr);
+    const SCRESULT stands = r < 0 ? r : ScPinPresence(card->VerifyPin(ref, nullptr, SC_UNSET));
+    if (stands <= 0) {
+      r = stands;
+      continue;
+    }
+    r = card->DeleteObject(ref, SC_KEYOBJ_PIN);
+    Log(r, "%s: PIN %u in the master file is no token's: %s", card->GetCardName(), static_cast<unsigned>(ref),
+        r < 0 ? "the card did not delete it, no token erased" : "deleted before the tokens are erased");
+  }
+  return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
 }
 
 uint8_t SCPkcs15Lib::BlankCardSoRef(SCCard* card, CK_SLOT_ID first) {

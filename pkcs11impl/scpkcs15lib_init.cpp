@@ -524,24 +524,29 @@ std::string PathText(const SCPath& p);
 // Whether the token's DF may be deleted with what it holds: not where it holds the
 // DF of another application that EF.DIR names, which would go with it. The trace
 // then says which, and `instead` what the call does.
-bool DfMayGo(const SCPkcs15Lib* lib, SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label,
-             const char* instead) {
+// A record naming a place in the DF where no DF carrying its name stands is no
+// application (StandsAsApplication); a card that does not say fails the call.
+SCRESULT DfMayGo(const SCPkcs15Lib* lib, SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label,
+                 const char* instead) {
   SCPath df, at;
-  if (app->BuildAbsolutePath(&df) < 0) return true;
+  if (app->BuildAbsolutePath(&df) < 0) return 1;
   for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
     SCPkcs15App* other = p15->GetApplicationAt(static_cast<uint32_t>(i));
     size_t rest = 0;
     if (other == nullptr || other == app || other->BuildAbsolutePath(&at) < 0 || at.Count() <= df.Count() ||
         SCPath::StripPrefix(at.Ids(), at.Count(), df.Ids(), df.Count(), &rest) == nullptr)
       continue;
+    const SCRESULT stands = other->StandsAsApplication();
+    if (stands < 0) return stands;
+    if (stands == 0) continue;
     char name[256];
     const int n = other->GetTokenLabel(name, sizeof name - 1);
     name[n > 0 && n < static_cast<int>(sizeof name) ? n : 0] = '\0';
     lib->Log(SC_OK, "%s: reinit '%s' - DF %s holds the DF %s of token '%s', which stays: %s",
              app->GetCard()->GetCardName(), label.c_str(), PathText(df).c_str(), PathText(at).c_str(), name, instead);
-    return false;
+    return 0;
   }
-  return true;
+  return 1;
 }
 
 // Whether the SO PIN `soRef` meets the rule that updates `file` (a file of records
@@ -685,7 +690,12 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       (void)app->Logout(false);
       return rv;
     }
-    if (qualified == 0 && !DfMayGo(this, p15, app, unique, "deleting the token's own objects instead...")) {
+    const SCRESULT mayGo = qualified == 0 ? DfMayGo(this, p15, app, unique, "deleting the token's own objects instead...") : 0;
+    if (mayGo < 0) {
+      (void)app->Logout(false);
+      return MapScErrorToCkr(mayGo, false);
+    }
+    if (qualified == 0 && mayGo == 0) {
       r = 0;
     } else if (qualified == 0) {
       bool erased = false;
@@ -780,10 +790,17 @@ TokenPins::TokenPins(const SCPkcs15Lib* lib, SCPkcs15App* app, const SCFileHeade
   m_layout[0] = layout->GetUserPinRef();
   m_layout[1] = layout->GetUserPukRef();
   // On a card of one application no other names anything: nothing is read.
+  // Another application is one whose DF is not this one's (EF.DIR may name a DF
+  // twice) and, inside it, stands as one.
   SCPkcs15Card* p15 = app->GetOwner();
+  if (m_failure >= 0) m_failure = app->CheckNestedApplications();
   for (int32_t i = 0; p15 != nullptr && m_failure >= 0 && i < p15->GetApplicationCount(); ++i) {
     SCPkcs15App* other = p15->GetApplicationAt(static_cast<uint32_t>(i));
-    if (other != nullptr && other != app) m_failure = other->GetNamedPins(&m_named);
+    SCPath df;
+    if (other == nullptr || other == app || other->KnownNotToStand() ||
+        (other->BuildAbsolutePath(&df) >= 0 && df.IsEqual(m_df)))
+      continue;
+    m_failure = other->GetNamedPins(&m_named);
   }
 }
 
@@ -1071,10 +1088,10 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     if (r < 0) return MapScErrorToCkr(r, false);
     InitWriteGuard::SoVerified(card, soRef, pin.Get(), pin.Length());
     const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
-    if (!DfMayGo(this, p15, app, text, "the token's directory is not built anew") ||
-        !SoMayUpdate(this, p15->GetCardDir(), soRef, text)) {
+    const SCRESULT mayGo = DfMayGo(this, p15, app, text, "the token's directory is not built anew");
+    if (mayGo <= 0 || !SoMayUpdate(this, p15->GetCardDir(), soRef, text)) {
       (void)app->Logout(false);
-      return CKR_FUNCTION_FAILED;
+      return mayGo < 0 ? MapScErrorToCkr(mayGo, false) : CKR_FUNCTION_FAILED;
     }
     Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),
         text.c_str());

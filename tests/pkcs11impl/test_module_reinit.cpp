@@ -454,7 +454,27 @@ TEST(ModuleReinit, SecondInitTokenOnAFreshTokenBuildsItAgain) {
 // The shipped model-3 token: C_InitToken erases it with its key, certificate
 // and data object; the SO sets the user PIN of the new token, whose user finds
 // none of them, in this process and after a restart.
+// Also where EF.DIR names the token's DF twice, or names as an application a place inside the token's own files
+// or a DF that does not stand: none of them is another application, and the token is built anew.
 TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
+  const auto record = [](const std::string& df) {  // the shipped token's EF.DIR record, naming `df`
+    const std::string body = "4F0CA000000063504B43532D3135500D4361726453696D20546F6B656E" +
+                             Fmt("51%02zX", df.size() / 2) + df + "730D060B2B0601040181FD59020702";
+    return Fmt("61%02zX", body.size() / 2) + body;
+  };
+  const std::string shipped = ReadFile(CardsDir() + "/pkcs15-model3.card");
+  for (const char* place : {"3F005015", "3F0050154402", "3F0050155000", "3F0050155017"}) {
+    SCOPED_TRACE(place);
+    Reinit t("pkcs15-model3.card");
+    const size_t at = shipped.find(record("3F005015")) + record("3F005015").size();
+    WriteFile(t.env.Card(t.card), std::string(shipped).replace(at, record(place).size(), record(place)));
+    ASSERT_TRUE(t.Start());
+    ASSERT_EQ(CKR_OK, t.InitToken(std::strlen(place) > 8 ? "CardSim Token" : "Nowy")) << t.Log();
+    EXPECT_EQ(std::string::npos, t.Image().find("\nkey 3F00/5015/4B01 "));
+    EXPECT_EQ("", cardimage::OpenToAnyone(t.Image()));
+    CK_SESSION_HANDLE h = 0;
+    EXPECT_NE(CKR_OK, t.UserSession("1234", &h));
+  }
   Reinit t("pkcs15-model3.card");
   ASSERT_TRUE(t.Start());
   ASSERT_EQ(0, t.sim.ClearLog(kReader));
@@ -1184,16 +1204,30 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
 
 // InitializeCard writes tokens on model 4 only: on the other models the
 // profile is refused and the card stays as it was, octet for octet.
+// Blank or holding a token (the shipped one, one written to size, one C_InitToken made), and a model-4 card
+// where someone planted a PIN the profile's second token needs that the SO may not delete.
 TEST(ModuleReinit, InitializeCardRefusesOtherModelsAndChangesNothing) {
-  for (const char* image : {"blank-model1.card", "blank-model3.card", "blank-model7.card"}) {
+  for (const char* image : {"blank-model1.card", "blank-model3.card", "blank-model7.card", "pkcs15-model3.card",
+                            "written-to-size-model3.card", "blank-model1.card+", "blank-model3.card+",
+                            "blank-model7.card+", "blank-model4.card+"}) {
     SCOPED_TRACE(image);
-    Reinit t(image);
+    const std::string name = image;
+    const bool made = name.back() == '+';
+    Reinit t(made ? name.substr(0, name.size() - 1) : name);
     ASSERT_TRUE(t.Start());
-    const std::string before = t.Image();
+    if (made && name != "blank-model4.card+") {
+      ASSERT_EQ(CKR_OK, t.InitToken("A"));
+    }
+    if (name == "blank-model4.card+") {
+      ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr));
+      PutBack(t, t.Image() + "pin 3F00 ref=14 min=4 max=16 tries=3 left=3 ac=delete:never value=31313131\n");
+    }
+    const std::string before = t.Image(), label = t.Label();
     std::string error;
-    EXPECT_EQ(0, InitializeFromProfile(t, "2468", &error));
-    EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image()));
-    EXPECT_EQ("MIRTAL", t.Label());
+    EXPECT_EQ(0, name == "blank-model4.card+" ? InitializeFromProfile(t, "1357", &error, "<none>\n[Szyfrowanie]\nUserPuk = 1234")
+                                              : InitializeFromProfile(t, "2468", &error));
+    EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image())) << error;
+    EXPECT_EQ(label, t.Label());
   }
 }
 
