@@ -100,7 +100,10 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
     }
     if (agentRefused) {
       Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile, wasReinserted: %s (set all)", si, YesNo(reinserted));
-    } else if (scIsReadFailure(rv) || (rv == SC_E_CARD_UNSUPPORTED && !CardAnswers(m_readers[r]))) {
+    } else if (scIsReadFailure(rv) || (rv == SC_E_CARD_UNSUPPORTED && !CardAnswers(m_readers[r])) ||
+               (rv == SC_E_ACCESS_DENIED && (info.cardFamily != SC_CARD_TYPE_IAS || card->GetCardState() != 2))) {
+      // (A card refusing to show its own directory says nothing of what it holds: only an
+      // IAS card outside its operational state reads so.)
       // Not an answer about the card's structure (a card gone mute reads as
       // unsupported too): reported as it is, and the card object dropped so
       // that the next call reads the card again.

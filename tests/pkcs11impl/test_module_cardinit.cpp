@@ -265,7 +265,10 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
     ASSERT_EQ(CKR_OK, f->C_InitToken(0, soPin, so.size(), label));
     initPin();
     ASSERT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+    // Out of the simulator's reader while the image is written.
+    ASSERT_EQ(0, t.sim.Remove(kR0));
     WriteFile(t.env.Card(image), t.ImageText(image) + planted);
+    ASSERT_EQ(0, t.sim.Insert(kR0, t.env.Card(image).c_str()));
     ASSERT_TRUE(t.Start());
   }
   const std::string before = t.ImageText(image);
