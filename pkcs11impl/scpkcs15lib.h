@@ -422,6 +422,12 @@ class SCPkcs15Lib {
   // The reader's applications forgotten in memory (the slots bound to none): what a
   // planted EF.DIR named is no token's.
   void ForgetApplications(uint32_t reader);
+  // The reader's card holds a PKCS#15 structure (read, or written by this process):
+  // a reading it refuses from now on is read again, never taken for a blank card.
+  void MarkReadAsPkcs15(uint32_t reader) {
+    if (m_readAsPkcs15.size() < m_readerCount) m_readAsPkcs15.resize(m_readerCount, 0);
+    if (reader < m_readAsPkcs15.size()) m_readAsPkcs15[reader] = 1;
+  }
   // Whether a token of the reader's card names the SO PUK of the card's profile.
   bool NamesCardSoPuk(uint32_t reader);
   // Before a ClassIC card's tokens are erased for a profile of `count` tokens: the
@@ -729,6 +735,7 @@ class SCPkcs15Lib {
   };
   std::vector<CheckMemo> m_checkMemo;
   std::vector<uint64_t> m_smFailedCall;  // per reader: the call whose channel set-up failed
+  std::vector<uint8_t> m_readAsPkcs15;   // per reader: its card read as PKCS#15 since it was seen
   const Pkcs11Lock* m_callLock = nullptr;
   TypedPointerList<ReaderOptions> m_readerOptions;
   TextStringList m_allowedReaders;

@@ -213,6 +213,8 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
       }
     }
   }
+  // The card holds what this call wrote: a reading the card refuses now is read again.
+  if (rv >= 0) MarkReadAsPkcs15(reader);
   (void)RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, 0, 1);
   if (rv >= 0) return CKR_OK;
   if (rv == SC_E_PKCS15_UNSUPPORTED_PROFILE || rv == SC_E_PKCS15_PIN_NOT_FOUND) return CKR_TOKEN_NOT_RECOGNIZED;

@@ -412,6 +412,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
   }
   // The card as it is now; a read the card failed is done once more, so that a
   // token just written is not taken for an unreadable one.
+  if (cardResult >= 0) MarkReadAsPkcs15(reader);
   if (RefreshTokenInfo(first, 1, 1) < 0) (void)RefreshTokenInfo(first, 1, 1);
   if (cardResult < 0) {
     SetReaderResults(reader, cardResult);

@@ -236,16 +236,22 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
 
 namespace {
 
-enum class Road { kInitToken, kInitializeCard, kInitTokenAgain };
+enum class Road { kInitToken, kInitializeCard };
 
-// One initialisation on a card of `image` to which someone with no PIN added `planted` (for kInitTokenAgain: after
-// a first C_InitToken and C_InitPIN): it goes through, the SO sets the user PIN (InitializeCard sets its own), the
-// user logs in, nothing is open to anyone and none of the planter's commands `attack` is carried out; or, where
-// the SO cannot take away what was planted, it is `refused` and the card is as it was (retry counters aside).
-void InitialiseOver(const char* image, const std::string& planted, const std::string& attack, Road road = Road::kInitToken,
-                    bool refused = false) {
-  SCOPED_TRACE(std::string(image) + (road == Road::kInitializeCard ? ", InitializeCard" : "") + "\n" + planted);
-  CardInit t(Readers{{kR0, image}}, "", road == Road::kInitTokenAgain ? "" : planted);
+// How the initialisation meets what was planted.
+struct Over {
+  Road road = Road::kInitToken;
+  bool again = false;          // planted after a first C_InitToken and C_InitPIN, not on the blank card
+  bool refused = false;        // the SO cannot take away what was planted: the call ends before it changes anything
+  unsigned ins = 0, sw = 0;    // the card answers sw once, to the first command ins: that call fails, the next one goes
+};
+
+// One initialisation on a card of `image` to which someone with no PIN added `planted`: it goes through, the SO
+// sets the user PIN (InitializeCard sets its own), the user logs in, nothing is open to anyone and none of the
+// planter's commands `attack` is carried out; or it is `refused` and the card is as it was (retry counters aside).
+void InitialiseOver(const char* image, const std::string& planted, const std::string& attack, const Over& over = {}) {
+  SCOPED_TRACE(std::string(image) + (over.road == Road::kInitializeCard ? ", InitializeCard" : "") + "\n" + planted);
+  CardInit t(Readers{{kR0, image}}, "", over.again ? "" : planted);
   ASSERT_TRUE(t.Start());
   const CK_FUNCTION_LIST* f = t.m().list();
   // A blank model-1 or model-3 card already carries its SO PIN; model 4 takes the one given here.
@@ -261,7 +267,7 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
     EXPECT_EQ(CKR_OK, f->C_InitPIN(h, user, 4));
     (void)f->C_CloseAllSessions(0);
   };
-  if (road == Road::kInitTokenAgain) {
+  if (over.again) {
     ASSERT_EQ(CKR_OK, f->C_InitToken(0, soPin, so.size(), label));
     initPin();
     ASSERT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
@@ -272,22 +278,25 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
     ASSERT_TRUE(t.Start());
   }
   const std::string before = t.ImageText(image);
-  CK_RV rv = CKR_OK;
-  if (road == Road::kInitializeCard) {
+  const auto call = [&] {
+    if (over.road != Road::kInitializeCard) return f->C_InitToken(0, soPin, so.size(), label);
     t.Profile("OutputPinFile = " + t.out + "\nSoPin = " + so + "\n[Podpis]\nUserPin = 5678\n");
-    rv = t.Initialize(kR0) == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
-  } else {
-    EXPECT_EQ(CKR_ARGUMENTS_BAD, f->C_InitToken(0, nullptr, 0, label));
-    rv = f->C_InitToken(0, soPin, so.size(), label);
+    return t.Initialize(kR0) == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
+  };
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, f->C_InitToken(0, nullptr, 0, label));
+  if (over.sw != 0) {
+    ASSERT_EQ(0, t.sim.InjectSwAfter(kR0, over.ins, over.sw, 0, 1));
+    EXPECT_NE(CKR_OK, call()) << t.sim.ApduLog(kR0);
   }
-  if (refused) {
+  const CK_RV rv = call();
+  if (over.refused) {
     EXPECT_NE(CKR_OK, rv);
     EXPECT_EQ(cardimage::Comparable(before), cardimage::Comparable(t.ImageText(image)));
     return (void)t.m()->C_Finalize(nullptr);
   }
   ASSERT_EQ(CKR_OK, rv) << t.LastError() << "\n" << t.sim.ApduLog(kR0);
   EXPECT_EQ("Podpis", t.Label(0));
-  if (road != Road::kInitializeCard) {
+  if (over.road != Road::kInitializeCard) {
     ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
     EXPECT_EQ(CKR_SESSION_EXISTS, f->C_InitToken(0, soPin, so.size(), label));
     (void)f->C_CloseAllSessions(0);
@@ -362,7 +371,7 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
   for (int kind = 0; kind < 3; ++kind) plants.push_back(pins(kind));
   for (size_t d = 1; d < 4; ++d) plants.push_back(dirs[d] + made + pins(2));
   plants.push_back(dirs[1] + dfs[0] + pins(1));
-  for (const std::string& plant : plants) InitialiseOver(image, plant, attack, road);
+  for (const std::string& plant : plants) InitialiseOver(image, plant, attack, {road});
 }
 
 }  // namespace
@@ -377,12 +386,22 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   InitialiseOver("blank-model7.card", "", set("02"));
   // An SO PUK that a cut InitializeCard left before the SO PIN that guards it.
   InitialiseOver("blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 ac=update:pin:01,delete:pin:01 value=39393939\n", "");
-  // Model 1: a PIN 81 someone made in the master file of a token made here, before it is initialised again.
+  // Model 1: a PIN 81 someone made in the master file of a token made here, before it is initialised again;
+  // model 4: a PIN at the SO PUK's reference before InitializeCard erases a token C_InitToken made.
   InitialiseOver("blank-model1.card", "pin 3F00 ref=81 min=4 max=16 tries=3 left=3 value=35353535\n",
-                 "00A4000002501500 " + SetPin("81") + "00A40000025000 " + SetPin("81"), Road::kInitTokenAgain);
+                 "00A4000002501500 " + SetPin("81") + "00A40000025000 " + SetPin("81"), {Road::kInitToken, true});
+  InitialiseOver("blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 value=37373737\n", "",
+                 {Road::kInitializeCard, true});
   // An EF.DIR only someone else's PIN deletes: the call ends before it changes anything.
   InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,delete:pin:01\n",
-                 "", Road::kInitToken, true);
+                 "", {Road::kInitToken, false, true});
+  // A card that says "no such PIN" of a planted one, or deletes nothing it says it deleted: the call fails
+  // (never writing into what was planted), and the next one goes through.
+  const std::string open = cardimage::Planted("01");
+  InitialiseOver("blank-model3.card", open, SetPin("01"), {Road::kInitToken, false, false, 0x20, 0x6A88});
+  InitialiseOver("blank-model3.card", open, SetPin("01"), {Road::kInitToken, false, false, 0xE4, 0x6A82});
+  InitialiseOver("blank-model3.card", cardimage::Planted(""), "", {Road::kInitToken, false, false, 0xE4, 0x9000});
+  InitialiseOver("blank-model3.card", cardimage::Planted(""), "", {Road::kInitToken, false, false, 0xE4, 0x6A82});
 }
 
 // Whatever someone with the card and no PIN planted before the SO's first initialisation, nothing of it decides
