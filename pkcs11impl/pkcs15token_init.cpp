@@ -71,8 +71,18 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   if (going != CKR_OK) return going;
   const char* pin = reinterpret_cast<const char*>(soPin);
   const long pinLen = soPin != nullptr ? static_cast<long>(soPinLen) : -1;
+  // What anyone could have written decides no road: a card whose EF.DIR anyone may
+  // change holds no token, and a token whose DF anyone may change is built anew.
+  SCPkcs15Lib::InitGround ground = SCPkcs15Lib::InitGround::kAsRead;
+  const SCRESULT grounded = soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, &ground) : 0;
+  if (grounded < 0) return MapScErrorToCkr(grounded, false);
   CK_RV rv = CKR_OK;
-  if (ready == CKR_OK || ready == TOKEN_STATUS_CARD_NOT_ACTIVATED) {
+  if (ground == SCPkcs15Lib::InitGround::kCardPlanted) {
+    rv = lib->AddToken(reader, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin, pinLen, true);
+  } else if (ground == SCPkcs15Lib::InitGround::kSlotPlanted) {
+    return lib->RepairToken(m_nPkcs15SlotId, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin,
+                            pinLen, true);
+  } else if (ready == CKR_OK || ready == TOKEN_STATUS_CARD_NOT_ACTIVATED) {
     if (app == nullptr || !app->IsWritable()) return CKR_TOKEN_WRITE_PROTECTED;
     std::string text;
     if (label != nullptr) {
@@ -126,12 +136,20 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
     serial = UpperHex(serialBytes, static_cast<size_t>(sn));
   else if (sn < 0 && sn != SC_E_NO_REFERENCED_DATA && sn != SC_E_CARD_UNSUPPORTED)
     return MapScErrorToCkr(sn, false);
-  if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader)) return ready;
+  // A card whose EF.DIR anyone may change holds no token to erase: what it names
+  // goes with the first token's other plants.
+  SCPkcs15Lib::InitGround ground = SCPkcs15Lib::InitGround::kAsRead;
+  const SCRESULT grounded = lib->GroundFor(GetSlotId(), &ground);
+  if (grounded < 0) return MapScErrorToCkr(grounded, false);
+  if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader) &&
+      ground != SCPkcs15Lib::InitGround::kCardPlanted)
+    return ready;
   // A token an interrupted initialisation left (EF.DIR names it, its structure
   // incomplete) is erased with the others: the card gets exactly the profile's tokens.
   const SCPkcs15Card* p15 = lib->GetSlotPkcs15Card(GetSlotId());
-  const bool eraseFirst = (ready != TOKEN_STATUS_CARD_NOT_INITIALIZED && ready != CKR_TOKEN_NOT_RECOGNIZED) ||
-                          (p15 != nullptr && p15->GetApplicationCount() > 0);
+  const bool eraseFirst = ground != SCPkcs15Lib::InitGround::kCardPlanted &&
+                          ((ready != TOKEN_STATUS_CARD_NOT_INITIALIZED && ready != CKR_TOKEN_NOT_RECOGNIZED) ||
+                           (p15 != nullptr && p15->GetApplicationCount() > 0));
   // The reader's messages tell of this initialisation only.
   lib->ClearSlotMessages(static_cast<int>(reader), false);
 
@@ -152,6 +170,9 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
   const bool testOnly = profile.TestSettingsOnly();
   const char* pin = reinterpret_cast<const char*>(soPin);
   const long pinLen = soPin != nullptr ? static_cast<long>(soPinLen) : -1;
+  // Only ClassIC cards take a profile's tokens: any other is refused before its tokens go.
+  if (!testOnly && card->GetCardType() != SC_CARD_TYPE_CLASSIC)
+    return card->GetCardType() == SC_CARD_TYPE_IAS ? CKR_TOKEN_NOT_RECOGNIZED : CKR_TOKEN_WRITE_PROTECTED;
   // The erasure and the tokens that follow it are one write: a reset by another
   // application between them would otherwise leave the card without any token.
   InitWriteGuard writing(testOnly ? nullptr : card);
@@ -171,8 +192,16 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
         erasePin = given;
         eraseLen = -1;
       }
+      // Whether the tokens erased named the card's SO PUK: only then do the new ones.
+      const bool pukNamed = lib->NamesCardSoPuk(reader);
+      // What no token of the card names at the references the erasure and the new
+      // tokens take is anyone's: it goes first, so that a card that keeps it fails
+      // the call before any token goes.
+      rv = lib->ClearForeignPins(reader, profile.GetTokenCount(), erasePin, eraseLen);
+      if (rv != CKR_OK) return rv;
       rv = lib->DeleteToken(reader, -1, erasePin, eraseLen);
       if (rv != CKR_OK) return rv;
+      if (pukNamed) SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_SoPukNamed", 1);
       SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_CardReinitalized", 1);
     }
   }

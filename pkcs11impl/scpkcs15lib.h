@@ -144,7 +144,10 @@ class TokenPins {
   bool IsOwn(const SCPath& df, uint8_t ref) const;
   bool IsShadowed(const SCPath& df, uint8_t ref) const;
   void Stands(const SCPath& df, uint8_t ref) const { m_standing.emplace_back(df, ref); }
-  void Erased() const { m_standing.clear(); }  // the token's DF went, and its PINs with it
+  // The PINs this call made (in the DF, or the master file for a global reference).
+  void Made(const SCPath& df, uint8_t ref) const { m_made.emplace_back(ref < 0x80 ? SCPath() : df, ref); }
+  bool WasMade(const SCPath& df, uint8_t ref) const;
+  void Erased() const;  // the token's DF went, and its PINs with it
 
  private:
   const SCPkcs15Lib* m_lib;
@@ -154,21 +157,18 @@ class TokenPins {
   std::vector<std::pair<SCPath, uint8_t>> m_named;  // by the other applications
   mutable std::vector<std::pair<SCPath, uint8_t>> m_kept;  // logged already
   mutable std::vector<std::pair<SCPath, uint8_t>> m_standing;  // known to stand in their DF
+  mutable std::vector<std::pair<SCPath, uint8_t>> m_made;      // made by this call
   mutable std::vector<std::pair<SCPath, uint8_t>> m_shadowed;  // logged already
   SCRESULT m_failure = 0;
 };
-// Takes the value of the user PIN of `app` away under the SO PIN `soPin`: the
-// SO sets the next one, never an empty one. Before a token's structure is
-// written (`early`) only a PIN that still opens with a value is taken up, so
-// that a cut never leaves a new token that an earlier owner's PIN opens (one in
-// a DF not made yet is taken up after); after it, a PIN the erased directory
-// took, or a ClassIC card's blocked one, is made anew without value
-// (`madeAnew`) under the SO PIN `soRef`. A PIN that is not the token's own
-// (`pins`) is left as it is; one shadowed is made in the token's DF without
-// value under `soRef` unasked, or, where the DF holds it, has its value taken
-// away.
-SCRESULT ClearUserPin(class SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool madeAnew,
-                      bool early);
+// The user PIN of `app` deleted (where it stands in its place) and made anew
+// without value under the SO PIN `soRef` (`soPin` verified again where the card
+// refuses the deletion): whoever made the one that stood, the SO sets the next
+// one and it names no one else's unblocking PIN. Before a token's structure is
+// written (`early`) a PIN in a DF not made yet is left to the DF's making. A PIN
+// that is not the token's own (`pins`) is left as it is; one this call made
+// already is not made again.
+SCRESULT ClearUserPin(class SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool early);
 // The PIN that unblocks the user PIN of `app` (its PUK): the one its PIN
 // directory names, else the card profile's; none (reference 0xFF) when that is
 // the SO PIN or the SO's PUK, which stay with the officer who initialises.
@@ -212,6 +212,10 @@ class BlankCard {
   // Whether the card was asked for `ref` and holds no PIN there now (none stood,
   // or Clear deleted it): a PIN this call makes there needs no asking first.
   bool Absent(uint8_t ref) const;
+  // Application DFs someone with no PIN may change (what a planted EF.DIR names):
+  // they go with the other plants. One that the SO PIN `soRef` may not delete
+  // either fails the call before anything is written.
+  void RemoveDfs(const std::vector<SCPath>& dfs, uint8_t soRef);
   // The first write of the call: a deletion the card refuses is asked again
   // once the SO PIN `soRef` is verified with `soPin` (`len` octets; null: none
   // known); a refusal then is the call's failure, logged. Where no SO PIN
@@ -224,6 +228,7 @@ class BlankCard {
   class SCCard* m_card;
   class SCPkcs15CardDir* m_dir;
   std::vector<uint8_t> m_asked, m_found;
+  std::vector<SCPath> m_dfs;
   bool m_dirOpen = false;
   SCRESULT m_failure = 0;
 };
@@ -406,9 +411,35 @@ class SCPkcs15Lib {
   // The SO PIN reference a blank card of `card`'s model comes with (0xFF: none);
   // `first` is the reader's first slot.
   uint8_t BlankCardSoRef(class SCCard* card, CK_SLOT_ID first);
+  // What an initialisation of `slot` may take the card's structure for: as it reads
+  // (kAsRead), a token whose DF someone with no PIN may change, built anew in
+  // place (kSlotPlanted), or a card that holds no token at all, because its EF.DIR
+  // (or, without one, every application DF found by name) is open to anyone
+  // (kCardPlanted: `planted` gets the DFs with the PKCS#15 name, or that EF.DIR
+  // names, that are open to anyone, to go).
+  enum class InitGround { kAsRead, kSlotPlanted, kCardPlanted };
+  SCRESULT GroundFor(CK_SLOT_ID slot, InitGround* ground, std::vector<SCPath>* planted = nullptr);
+  // The reader's applications forgotten in memory (the slots bound to none): what a
+  // planted EF.DIR named is no token's.
+  void ForgetApplications(uint32_t reader);
+  // The reader's card holds a PKCS#15 structure (read, or written by this process):
+  // a reading it refuses from now on is read again, never taken for a blank card.
+  void MarkReadAsPkcs15(uint32_t reader) {
+    if (m_readAsPkcs15.size() < m_readerCount) m_readAsPkcs15.resize(m_readerCount, 0);
+    if (reader < m_readAsPkcs15.size()) m_readAsPkcs15[reader] = 1;
+  }
+  // Whether a token of the reader's card names the SO PUK of the card's profile.
+  bool NamesCardSoPuk(uint32_t reader);
+  // Before a ClassIC card's tokens are erased for a profile of `count` tokens: the
+  // PINs that stand at the master file's user references of the erasure and of
+  // those tokens, and that no token of the card names, are deleted under the SO
+  // PIN (verified first); a card that keeps one fails the call before any token goes.
+  CK_RV ClearForeignPins(uint32_t reader, int count, const char* soPin, long soPinLen);
   // A new application under a unique label, its SO PIN set (when not set yet)
   // and verified; a failure removes only the application made here.
-  CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen);
+  // `planted`: on a card whose structure counts for nothing (kCardPlanted), what
+  // it names goes (BlankCard) before the token is made.
+  CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen, bool planted = false);
   // Removes the application at appIndex, or (below 0) every application of the
   // card; a given SO PIN is verified first and a wrong one stops the removal.
   CK_RV DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen);
@@ -423,7 +454,9 @@ class SCPkcs15Lib {
   // A token whose directory an interrupted initialisation left incomplete (its
   // DF, TokenInfo or PIN directory missing) is built anew under the SO PIN of
   // the card's profile; CKR_TOKEN_NOT_RECOGNIZED for any other token.
-  CK_RV RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen);
+  // `planted`: a token whose DF anyone may change (kSlotPlanted), built anew in
+  // place with the card profile's PIN references, whatever its directories say.
+  CK_RV RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen, bool planted = false);
   // Whether `loaded`, the result of loading the application, shows a token that
   // an interrupted initialisation of this module left incomplete: the card's
   // directory names it with this module's profile, and its DF, ODF or TokenInfo
@@ -702,6 +735,7 @@ class SCPkcs15Lib {
   };
   std::vector<CheckMemo> m_checkMemo;
   std::vector<uint64_t> m_smFailedCall;  // per reader: the call whose channel set-up failed
+  std::vector<uint8_t> m_readAsPkcs15;   // per reader: its card read as PKCS#15 since it was seen
   const Pkcs11Lock* m_callLock = nullptr;
   TypedPointerList<ReaderOptions> m_readerOptions;
   TextStringList m_allowedReaders;

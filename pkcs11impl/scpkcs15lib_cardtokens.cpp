@@ -72,7 +72,7 @@ CK_RV SCPkcs15Lib::CheckCardForTokens(uint32_t reader, SCPkcs15Card** p15, SCCar
   return CKR_OK;
 }
 
-CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen) {
+CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen, bool planted) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   CK_RV ck = CheckCardForTokens(reader, &p15, &card);
@@ -85,7 +85,8 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     if (IsCardAbsent(sel)) return CKR_DEVICE_REMOVED;
     if (sel < 0) return CKR_TOKEN_WRITE_PROTECTED;
   }
-  const std::string unique = MakeUniqueAppLabel(p15, label, nullptr);
+  // What a planted EF.DIR names is no token: no label of it is taken.
+  const std::string unique = planted ? std::string(label != nullptr ? label : "") : MakeUniqueAppLabel(p15, label, nullptr);
   InitSecret pin;
   if (soPin != nullptr && !pin.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen)))
     return CKR_HOST_MEMORY;
@@ -105,7 +106,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
       const bool rokvast = model == SC_CARD_TYPE_CLASSIC && m_initProfile != nullptr &&
                            strcasecmp(m_initProfile, "rokvast") == 0;
       SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &refs,
-                                              rokvast ? -1 : p15->GetApplicationCount());
+                                              rokvast ? -1 : planted ? 0 : p15->GetApplicationCount());
     }
     SCPkcs15App* app = nullptr;
     // Until the card holds something of the new application, a failure (a wrong
@@ -118,9 +119,25 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     // takes, and an EF.DIR others may change, is not the token's (BlankCard).
     uint8_t keptSo = 0xFF;
     std::optional<BlankCard> blank;
-    if (rv >= 0 && pin.IsSet() && p15->GetApplicationCount() == 0) {
-      keptSo = BlankCardSoRef(card, static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader);
+    if (rv >= 0 && pin.IsSet() && (planted || p15->GetApplicationCount() == 0)) {
+      const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader;
+      keptSo = BlankCardSoRef(card, first);
       rv = blank.emplace(this, card, &p15->GetCardDir(), refs, keptSo, true).Failure();
+      if (rv >= 0 && planted) {
+        // The planted application DFs go first, so that the token takes their place;
+        // under the SO PIN the blank card came with, verified before anything changes.
+        const uint8_t soRef = keptSo < 0xFF ? keptSo : refs.GetSoPinRef();
+        InitGround ground = InitGround::kAsRead;
+        std::vector<SCPath> dfs;
+        rv = GroundFor(first, &ground, &dfs);
+        if (rv >= 0) blank->RemoveDfs(dfs, soRef);
+        rv = rv < 0 ? rv : blank->Failure();
+        if (rv >= 0 && keptSo < 0xFF) rv = VerifySoPinAgain(card, keptSo, pin.Get(), pin.Length());
+        dirExisted = dirExisted && !blank->DirOpen();
+        if (rv >= 0) rv = blank->Clear(soRef, pin.Get(), pin.Length(), info.minPinLen);
+        written = rv > 0;
+        ForgetApplications(reader);
+      }
     }
     if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str());
     // The PINs the new token may take over from an earlier one, told before the first write.
@@ -160,7 +177,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     // refuses has it blocked. On a ClassIC card, whose tokens keep their user
     // PINs and PUKs in the master file, such a PUK goes too.
     if (rv >= 0 && pin.IsSet() && !blank) {
-      rv = ClearUserPin(app, *own, soRef, pin.Get(), false, true);
+      rv = ClearUserPin(app, *own, soRef, pin.Get(), true);
       if (rv < 0) (void)BlockValuedUserPin(app, *own, nullptr, 0xFF);
       bool blocked = false;
       if (rv >= 0 && model == SC_CARD_TYPE_CLASSIC)
@@ -196,6 +213,8 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
       }
     }
   }
+  // The card holds what this call wrote: a reading the card refuses now is read again.
+  if (rv >= 0) MarkReadAsPkcs15(reader);
   (void)RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, 0, 1);
   if (rv >= 0) return CKR_OK;
   if (rv == SC_E_PKCS15_UNSUPPORTED_PROFILE || rv == SC_E_PKCS15_PIN_NOT_FOUND) return CKR_TOKEN_NOT_RECOGNIZED;

@@ -163,6 +163,16 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     bounds.pinMax = bounds.pukMax = info.maxPinLen;
     SCFileHeaderList refs;
     uint8_t soRef = kNoRef, userRef = kNoRef;
+    // The first token of a card whose EF.DIR anyone may change: what it names is no
+    // token's, and goes with the other plants (BlankCard).
+    const bool reinitialised = SectionBool(profile->GetGlobal(), "__SET_CardReinitalized");
+    InitGround ground = InitGround::kAsRead;
+    std::vector<SCPath> plantedDfs;
+    if (token == 0 && !reinitialised && !profile->TestSettingsOnly()) {
+      r = GroundFor(first, &ground, &plantedDfs);
+      if (r < 0) return MapScErrorToCkr(r, false);
+    }
+    const bool planted = ground == InitGround::kCardPlanted;
     switch (model) {
       case SC_CARD_TYPE_SETCOS441: {
         const uint32_t code = GetCardModelCode(first, false);
@@ -179,7 +189,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       case SC_CARD_TYPE_CLASSIC: {
         const char* tp = profile->GetText(token, "TokenProfile", "<default>");
         SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &refs,
-                                                strcasecmp(tp, "rokvast") == 0 ? -1 : p15->GetApplicationCount());
+                                                strcasecmp(tp, "rokvast") == 0 ? -1 : planted ? 0 : p15->GetApplicationCount());
         soRef = refs.GetSoPinRef();
         userRef = refs.GetUserPinRef();
         break;
@@ -193,14 +203,16 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // but by this call): what stands at the references the token takes, its
     // SO PIN's and SO PUK's with the first token, and an EF.DIR others may
     // change, is not the token's (BlankCard).
-    const bool blank = !testOnly && model == SC_CARD_TYPE_CLASSIC && p15->GetApplicationCount() == token &&
-                       !SectionBool(profile->GetGlobal(), "__SET_CardReinitalized");
+    const bool blank = !testOnly && model == SC_CARD_TYPE_CLASSIC && (planted || p15->GetApplicationCount() == token) &&
+                       !reinitialised;
     std::optional<BlankCard> found;
     if (blank) {
       found.emplace(this, card, &p15->GetCardDir(), refs, kNoRef, token == 0);
+      found->RemoveDfs(plantedDfs, soRef);
       const char* given = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
       if (given != nullptr && ParsePinValueKind(given) != 0) given = nullptr;
       r = found->Clear(soRef, given, given != nullptr ? std::strlen(given) : 0, static_cast<uint32_t>(bounds.pinMin));
+      if (planted && r >= 0) ForgetApplications(reader);
       if (r < 0) {
         (void)RefreshTokenInfo(first, 1, 1);
         return MapScErrorToCkr(r, false);
@@ -215,6 +227,9 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
                              : soKnown      ? SC_E_PIN_NOT_INITIALIZED
                                             : PinState(card, soRef);
     const SCRESULT userState = userKnown ? SC_E_PIN_NOT_INITIALIZED : PinState(card, userRef);
+    // Only an answer that says whether a PIN stands is acted on.
+    for (SCRESULT state : {soRef == kNoRef ? 0 : soState, userState})
+      if (ScPinPresence(state) < 0) return MapScErrorToCkr(state, false);
 
     const bool localDefault = userRef >= 0x80 || (model == SC_CARD_TYPE_COSMOPOLIC && userState == SC_E_PIN_BLOCKED);
     const InitRandomTextFn random = [this, reader](uint8_t* out, CK_ULONG* len, CK_ULONG chars, const char* alphabet) {
@@ -261,10 +276,17 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
 
     const bool hasUserPuk = st.userPuk.IsSet() && st.userPuk.Length() > 0;
     const bool hasSoPuk = st.soPuk.IsSet() && st.soPuk.Length() > 0;
-    // The token's directory names the card's SO PUK where one stands, its value known or not.
+    // The token's directory names the card's SO PUK where one stands, its value known or
+    // not, and only where the erased tokens of this module named it: one that anyone
+    // could have made there since is no one's PUK.
     const uint8_t soPukRef = refs.GetRef(SC_REFIDX_SO_PUK);
-    const bool soPukNamed = hasSoPuk || (!drawSoPin && st.soPukRandom && soPukRef < kNoRef && !testOnly &&
-                                         PinState(card, soPukRef) != SC_E_PIN_NOT_INITIALIZED);
+    bool soPukNamed = hasSoPuk;
+    if (!hasSoPuk && !drawSoPin && st.soPukRandom && soPukRef < kNoRef && !testOnly &&
+        SectionBool(profile->GetGlobal(), "__SET_SoPukNamed")) {
+      const SCRESULT stands = ScPinPresence(card->VerifyPin(soPukRef, nullptr, SC_UNSET));
+      if (stands < 0) return MapScErrorToCkr(stands, false);
+      soPukNamed = stands == 1;
+    }
     const bool hasSoPin = st.soPin.IsSet() && st.soPin.Length() > 0;
     const uint8_t userPukRef = refs.GetUserPukRef();
     const uint32_t userWord =
@@ -367,6 +389,8 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     const char* soValue = hasSoPin ? st.soPin.Get() : nullptr;
     if (soObject != nullptr) {
       if (soState == SC_E_PIN_NOT_INITIALIZED) cardResult = app->SetPin(soObject, nullptr, soValue, &soRec, nullptr);
+      // It stands now: the structure's writing finds it so.
+      soRec.flags &= ~SC_PINREC_IN_CURRENT_DF;
       if (cardResult >= 0) cardResult = app->VerifyPin(soObject, soValue, true, nullptr);
       if (cardResult >= 0 && soValue != nullptr) InitWriteGuard::SoVerified(card, soRef, soValue, std::strlen(soValue));
     } else if (soState != SC_E_PIN_NOT_INITIALIZED && callerSo.IsSet()) {
@@ -388,6 +412,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
   }
   // The card as it is now; a read the card failed is done once more, so that a
   // token just written is not taken for an unreadable one.
+  if (cardResult >= 0) MarkReadAsPkcs15(reader);
   if (RefreshTokenInfo(first, 1, 1) < 0) (void)RefreshTokenInfo(first, 1, 1);
   if (cardResult < 0) {
     SetReaderResults(reader, cardResult);
@@ -459,14 +484,20 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
     // The card's directory record names the token as its TokenInfo does.
     if (r >= 0 && relabel) r = app->SetTokenLabel(label.c_str(), static_cast<uint32_t>(label.size()));
     if (r >= 0) r = beforeWrite();
+    // A local user PIN is made in the DF as it is made anew: nothing stands there yet,
+    // whatever the card finds above it.
     ASNPkcs15AuthObject* user = nullptr;
     SCPath df;
     const bool inDf = r >= 0 && app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr &&
-                      IsOwnPin(pins, app, user) && IsShadowedPin(pins, app, user, &df);
+                      SCPkcs15App::GetPinReference(user) >= 0x80 && IsOwnPin(pins, app, user) &&
+                      app->GetPinDf(user, &df) >= 0;
     SCPinParams made = WithoutValue(soRef, true);
     // The structure is built in memory only: it goes to the card here.
     if (r >= 0) r = app->InitializeToken(nullptr, inDf ? &made : nullptr, nullptr, nullptr);
-    if (r >= 0 && inDf) pins.Stands(df, SCPkcs15App::GetPinReference(user));
+    if (r >= 0 && inDf) {
+      pins.Stands(df, SCPkcs15App::GetPinReference(user));
+      pins.Made(df, SCPkcs15App::GetPinReference(user));
+    }
     if (r >= 0 && relabel) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
     if (r >= 0 || CardGone(r)) return r;
   }
@@ -494,24 +525,29 @@ std::string PathText(const SCPath& p);
 // Whether the token's DF may be deleted with what it holds: not where it holds the
 // DF of another application that EF.DIR names, which would go with it. The trace
 // then says which, and `instead` what the call does.
-bool DfMayGo(const SCPkcs15Lib* lib, SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label,
-             const char* instead) {
+// A record naming a place in the DF where no DF carrying its name stands is no
+// application (StandsAsApplication); a card that does not say fails the call.
+SCRESULT DfMayGo(const SCPkcs15Lib* lib, SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label,
+                 const char* instead) {
   SCPath df, at;
-  if (app->BuildAbsolutePath(&df) < 0) return true;
+  if (app->BuildAbsolutePath(&df) < 0) return 1;
   for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
     SCPkcs15App* other = p15->GetApplicationAt(static_cast<uint32_t>(i));
     size_t rest = 0;
     if (other == nullptr || other == app || other->BuildAbsolutePath(&at) < 0 || at.Count() <= df.Count() ||
         SCPath::StripPrefix(at.Ids(), at.Count(), df.Ids(), df.Count(), &rest) == nullptr)
       continue;
+    const SCRESULT stands = other->StandsAsApplication();
+    if (stands < 0) return stands;
+    if (stands == 0) continue;
     char name[256];
     const int n = other->GetTokenLabel(name, sizeof name - 1);
     name[n > 0 && n < static_cast<int>(sizeof name) ? n : 0] = '\0';
     lib->Log(SC_OK, "%s: reinit '%s' - DF %s holds the DF %s of token '%s', which stays: %s",
              app->GetCard()->GetCardName(), label.c_str(), PathText(df).c_str(), PathText(at).c_str(), name, instead);
-    return false;
+    return 0;
   }
-  return true;
+  return 1;
 }
 
 // Whether the SO PIN `soRef` meets the rule that updates `file` (a file of records
@@ -552,8 +588,8 @@ SCRESULT CountPrivateObjects(SCPkcs15App* app) {
 // fails all the same; *blocked tells whether the block held.
 SCRESULT ClearUserPinOrBlock(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const InitSecret& pin,
                              bool rebuilt, const std::function<SCRESULT()>& again, bool* blocked) {
-  SCRESULT r = ClearUserPin(app, pins, soRef, pin.Get(), rebuilt, false);
-  if (r < 0 && !CardGone(r) && rebuilt && again() >= 0) r = ClearUserPin(app, pins, soRef, pin.Get(), rebuilt, false);
+  SCRESULT r = ClearUserPin(app, pins, soRef, pin.Get(), false);
+  if (r < 0 && !CardGone(r) && rebuilt && again() >= 0) r = ClearUserPin(app, pins, soRef, pin.Get(), false);
   *blocked = r < 0 && !CardGone(r) && BlockValuedUserPin(app, pins, nullptr, kNoRef);
   return r;
 }
@@ -655,7 +691,12 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       (void)app->Logout(false);
       return rv;
     }
-    if (qualified == 0 && !DfMayGo(this, p15, app, unique, "deleting the token's own objects instead...")) {
+    const SCRESULT mayGo = qualified == 0 ? DfMayGo(this, p15, app, unique, "deleting the token's own objects instead...") : 0;
+    if (mayGo < 0) {
+      (void)app->Logout(false);
+      return MapScErrorToCkr(mayGo, false);
+    }
+    if (qualified == 0 && mayGo == 0) {
       r = 0;
     } else if (qualified == 0) {
       bool erased = false;
@@ -664,7 +705,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
                                   ? SCPkcs15App::GetPinReference(old) : kNoRef;
       r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased, soAgain,
                            [&] {
-                             const SCRESULT c = ClearUserPin(app, own, soPinRef, pin.Get(), false, true);
+                             const SCRESULT c = ClearUserPin(app, own, soPinRef, pin.Get(), true);
                              return c < 0 ? c : puk.Drop();
                            },
                            own, soPinRef);
@@ -750,10 +791,17 @@ TokenPins::TokenPins(const SCPkcs15Lib* lib, SCPkcs15App* app, const SCFileHeade
   m_layout[0] = layout->GetUserPinRef();
   m_layout[1] = layout->GetUserPukRef();
   // On a card of one application no other names anything: nothing is read.
+  // Another application is one whose DF is not this one's (EF.DIR may name a DF
+  // twice) and, inside it, stands as one.
   SCPkcs15Card* p15 = app->GetOwner();
+  if (m_failure >= 0) m_failure = app->CheckNestedApplications();
   for (int32_t i = 0; p15 != nullptr && m_failure >= 0 && i < p15->GetApplicationCount(); ++i) {
     SCPkcs15App* other = p15->GetApplicationAt(static_cast<uint32_t>(i));
-    if (other != nullptr && other != app) m_failure = other->GetNamedPins(&m_named);
+    SCPath df;
+    if (other == nullptr || other == app || other->KnownNotToStand() ||
+        (other->BuildAbsolutePath(&df) >= 0 && df.IsEqual(m_df)))
+      continue;
+    m_failure = other->GetNamedPins(&m_named);
   }
 }
 
@@ -791,6 +839,16 @@ bool TokenPins::IsOwn(const SCPath& df, uint8_t ref) const {
                "left on the card", m_app->GetCard() != nullptr ? m_app->GetCard()->GetCardName() : "",
                static_cast<unsigned>(ref), PathText(at).c_str());
   return false;
+}
+
+bool TokenPins::WasMade(const SCPath& df, uint8_t ref) const {
+  const SCPath at = ref < 0x80 ? SCPath() : df;
+  return std::any_of(m_made.begin(), m_made.end(), [&](const auto& m) { return m.second == ref && m.first.IsEqual(at); });
+}
+
+void TokenPins::Erased() const {
+  m_standing.clear();
+  m_made.erase(std::remove_if(m_made.begin(), m_made.end(), [](const auto& m) { return m.second >= 0x80; }), m_made.end());
 }
 
 bool TokenPins::IsShadowed(const SCPath& df, uint8_t ref) const {
@@ -870,30 +928,64 @@ SCRESULT DropUserPuk(SCCard* card, const UserPukPlace& puk, const std::function<
   return r;
 }
 
-SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool madeAnew,
-                      bool early) {
+namespace {
+// Whether the SO PIN `soRef` (or anyone) may make a PIN in the DF `df` (empty: the
+// master file): 1 yes, 0 no, or a failure. Where the card shows no rules, it says so itself.
+SCRESULT SoMayCreatePin(SCCard* card, const SCPath& df, uint8_t soRef) {
+  SCAccessRequest create;
+  create.operation = SC_AC_OP_CREATE_EF;
+  static const uint16_t kMf = SC_FID_MF;
+  const SCRESULT r = df.Count() > 0 ? card->GetAccessRules(df.Ids(), df.Count(), &create, 1, nullptr, 0, false, nullptr)
+                                    : card->GetAccessRules(&kMf, 1, &create, 1, nullptr, 0, false, nullptr);
+  if (r == SC_E_UNSUPPORTED_FEATURE) return 1;
+  if (r < 0) return r;
+  return create.refs.Contains(SC_AC_ALWAYS) || create.refs.Contains(static_cast<uint16_t>(0xC000 | soRef)) ? 1 : 0;
+}
+}  // namespace
+
+SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool early) {
   ASNPkcs15AuthObject* user = nullptr;
   if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0 || user == nullptr || !IsOwnPin(pins, app, user)) return 0;
   SCPath df;
-  if (IsShadowedPin(pins, app, user, &df)) {
-    // Made in the token's DF before anything is asked of it (or, where the DF
-    // holds it, its value taken away); a DF not made yet gets it when it is made.
-    SCPinParams record = WithoutValue(soRef, true);
-    const SCRESULT r = app->SetPin(user, soPin, nullptr, &record, nullptr);
-    if (r >= 0) pins.Stands(df, SCPkcs15App::GetPinReference(user));
-    return early && r == SC_E_FILE_NOT_FOUND ? 0 : r;
+  const bool shadowed = IsShadowedPin(pins, app, user, &df);
+  const uint8_t ref = SCPkcs15App::GetPinReference(user);
+  if (pins.WasMade(df, ref)) return 0;
+  // Whoever made the PIN that stands at its place, its rules and unblocking PIN
+  // may be another's: it is deleted and made anew by this call, without value,
+  // under the SO's rules. Nothing is asked of it first: a deletion takes only the
+  // DF's own (a DF not made yet gets it when it is made).
+  SCCard* card = app->GetCard();
+  const SCPath at = ref < 0x80 ? SCPath() : df;
+  if (card == nullptr) return SC_E_BAD_USAGE;
+  SCRESULT r = SoMayCreatePin(card, at, soRef);
+  if (r == SC_E_FILE_NOT_FOUND && early) return 0;
+  if (r < 0) return r;
+  if (r == 0) {
+    // A DF whose rules keep PINs from the SO (an issuer's): one that stands keeps
+    // its object, the SO's to set, and loses its value.
+    const SCRESULT state = app->QueryPinStatus(user, nullptr);
+    if (state >= 0) {
+      SCPinParams record = WithoutValue(0, false);
+      return app->SetPin(user, soPin, nullptr, &record, nullptr);
+    }
+    return early || ScPinPresence(state) >= 0 ? 0 : state;
   }
-  const SCRESULT state = app->QueryPinStatus(user, nullptr);
-  // On a ClassIC card a blocked one is made anew too: it may name the previous
-  // user's PUK, which the call deleted, at a reference anyone may create a PIN at.
-  const bool classic = app->GetCard() != nullptr && app->GetCard()->GetCardType() == SC_CARD_TYPE_CLASSIC;
-  const bool blocked = state == SC_E_PIN_BLOCKED && classic;
-  if (state >= 0 || (!early && madeAnew && (state == SC_E_NO_REFERENCED_DATA || blocked))) {
-    // A PIN made anew is the SO's to set and to reset.
-    SCPinParams record = WithoutValue(state == SC_E_NO_REFERENCED_DATA ? soRef : 0, false);
-    return app->SetPin(user, soPin, nullptr, &record, nullptr);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (attempt > 0 &&
+        (r != SC_E_ACCESS_DENIED || VerifySoPinAgain(card, soRef, soPin, soPin != nullptr ? std::strlen(soPin) : 0) < 0))
+      break;
+    r = at.Count() > 0 ? card->SelectPathThunk(at.Ids(), at.Count(), 0) : card->SelectMf(nullptr);
+    if (r == SC_E_FILE_NOT_FOUND && early) return 0;
+    if (r >= 0) r = card->DeleteObject(ref, SC_KEYOBJ_PIN);
+    if (r >= 0 || r == SC_E_NO_REFERENCED_DATA) break;
   }
-  return early || state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED ? 0 : state;
+  if (r < 0 && r != SC_E_NO_REFERENCED_DATA) return r;
+  SCPinParams record = WithoutValue(soRef, true);
+  r = app->SetPin(user, nullptr, nullptr, &record, nullptr);
+  if (r < 0) return r;
+  pins.Made(at, ref);
+  if (shadowed) pins.Stands(df, ref);
+  return r;
 }
 
 namespace {
@@ -966,7 +1058,7 @@ bool SCPkcs15Lib::IsLeftIncomplete(SCPkcs15App* app, SCRESULT loaded) {
          (loaded >= 0 && !app->IsLoaded() && app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0);
 }
 
-CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen) {
+CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen, bool planted) {
   if (soPin == nullptr) return CKR_PIN_INCORRECT;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   SCPkcs15App* app = GetSlotApp(slot);
@@ -982,12 +1074,12 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     // or not yet written (a file left as the card erased it), or its PIN
     // directory is missing. Any other token is not this call's to rebuild.
     r = app->Load(true);
-    if (!IsLeftIncomplete(app, r)) return r < 0 ? MapScErrorToCkr(r, false) : CKR_TOKEN_NOT_RECOGNIZED;
+    if (!planted && !IsLeftIncomplete(app, r)) return r < 0 ? MapScErrorToCkr(r, false) : CKR_TOKEN_NOT_RECOGNIZED;
     // The PIN references of the card's profile (the directory that would name
-    // them is gone); the SO PIN is global on every card the module initialises.
+    // them is gone, or is anyone's); the SO PIN is global on every card the module initialises.
     SCCardInfo info;
     std::memset(&info, 0, sizeof info);
-    if (app->GetHeaderList().GetSoPinRef() >= kNoRef && card->GetCardInfo(&info) >= 0)
+    if ((planted || app->GetHeaderList().GetSoPinRef() >= kNoRef) && card->GetCardInfo(&info) >= 0)
       (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &app->GetHeaderList(),
                                                         app->GetTokenIndex());
     const uint8_t soRef = app->GetHeaderList().GetSoPinRef();
@@ -997,10 +1089,10 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     if (r < 0) return MapScErrorToCkr(r, false);
     InitWriteGuard::SoVerified(card, soRef, pin.Get(), pin.Length());
     const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
-    if (!DfMayGo(this, p15, app, text, "the token's directory is not built anew") ||
-        !SoMayUpdate(this, p15->GetCardDir(), soRef, text)) {
+    const SCRESULT mayGo = DfMayGo(this, p15, app, text, "the token's directory is not built anew");
+    if (mayGo <= 0 || !SoMayUpdate(this, p15->GetCardDir(), soRef, text)) {
       (void)app->Logout(false);
-      return CKR_FUNCTION_FAILED;
+      return mayGo < 0 ? MapScErrorToCkr(mayGo, false) : CKR_FUNCTION_FAILED;
     }
     Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),
         text.c_str());
@@ -1011,7 +1103,7 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), true, &erased,
                          [&] { return SoPinAgain(card, soRef, pin); },
                          [&] {
-                           const SCRESULT c = ClearUserPin(app, own, soRef, pin.Get(), false, true);
+                           const SCRESULT c = ClearUserPin(app, own, soRef, pin.Get(), true);
                            return c < 0 ? c : puk.Drop();
                          },
                          own, soRef);

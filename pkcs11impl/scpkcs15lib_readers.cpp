@@ -552,6 +552,7 @@ void SCPkcs15Lib::AcknowledgeWorkerEvents(uint32_t r, uint32_t events) {
 }
 
 void SCPkcs15Lib::CleanReader(uint32_t r) {
+  if (r < m_readAsPkcs15.size()) m_readAsPkcs15[r] = 0;
   ClearSlotApps(static_cast<int>(r), false);
   ClearSlotResults(static_cast<int>(r), false);
   ClearSlotMessages(static_cast<int>(r), false);

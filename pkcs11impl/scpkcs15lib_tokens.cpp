@@ -100,7 +100,10 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
     }
     if (agentRefused) {
       Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile, wasReinserted: %s (set all)", si, YesNo(reinserted));
-    } else if (scIsReadFailure(rv) || (rv == SC_E_CARD_UNSUPPORTED && !CardAnswers(m_readers[r]))) {
+    } else if (scIsReadFailure(rv) || (rv == SC_E_CARD_UNSUPPORTED && !CardAnswers(m_readers[r])) ||
+               (rv == SC_E_ACCESS_DENIED && r < m_readAsPkcs15.size() && m_readAsPkcs15[r] != 0)) {
+      // (A card that answered as PKCS#15 and now refuses to show its directory says
+      // nothing of what it holds.)
       // Not an answer about the card's structure (a card gone mute reads as
       // unsupported too): reported as it is, and the card object dropped so
       // that the next call reads the card again.
@@ -140,6 +143,7 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
     // Bind the reader's slots to the card's applications in card order.
     for (uint32_t t = 0; t < m_tokensPerReader; ++t) m_pAppTable[first + t] = nullptr;
     if (rv == SC_OK) {
+      MarkReadAsPkcs15(r);
       const int32_t count = p15->GetApplicationCount();
       for (int32_t i = 0; i < count; ++i) {
         SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));

@@ -1,6 +1,7 @@
 #include "pkcs15/scpkcs15app.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "support/debuglog.h"
@@ -165,6 +166,41 @@ SCRESULT SCPkcs15App::BuildAbsolutePath(const uint16_t* rel, uint16_t count, SCP
     return 0;
 }
 
+SCRESULT SCPkcs15App::StandsAsApplication() {
+    if (m_stands >= 0) return m_stands;
+    if (!m_pCard) return SC_E_BAD_USAGE;
+    SCPath df;
+    SCRESULT r = BuildAbsolutePath(&df);
+    if (r < 0) return r;
+    SCFileHeader* header = nullptr;
+    r = m_pCard->SelectPath(df.Ids(), df.Count(), &header);
+    std::unique_ptr<SCFileHeader> owned(header);
+    if (r == SC_E_FILE_NOT_FOUND) return m_stands = 0;
+    if (r < 0) return r;
+    size_t len = 0;
+    const uint8_t* name = owned ? owned->GetDfName(&len) : nullptr;
+    const long aid = m_dirRecord.aid.getLength();
+    const bool named = aid <= 0 || (name && len == static_cast<size_t>(aid) &&
+                                    std::memcmp(name, m_dirRecord.aid.getData(), len) == 0);
+    return m_stands = owned && owned->IsDf() && named ? 1 : 0;
+}
+
+SCRESULT SCPkcs15App::CheckNestedApplications() {
+    SCPath own;
+    if (!m_pOwner || BuildAbsolutePath(&own) < 0) return 0;
+    for (POSITION p = m_pOwner->GetHeadPosition(); p;) {
+        SCPkcs15App* app = m_pOwner->GetNext(p);
+        SCPath df;
+        size_t rest = 0;
+        if (!app || app == this || app->BuildAbsolutePath(&df) < 0 || df.Count() <= own.Count() ||
+            !SCPath::StripPrefix(df.Ids(), df.Count(), own.Ids(), own.Count(), &rest))
+            continue;
+        const SCRESULT r = app->StandsAsApplication();
+        if (r < 0) return r;
+    }
+    return 0;
+}
+
 bool SCPkcs15App::IsInOtherApplication(const SCPath& path) const {
     if (!m_pOwner) return false;
     // A card may start again from the master file wherever 3F00 stands in a path.
@@ -182,7 +218,7 @@ bool SCPkcs15App::IsInOtherApplication(const SCPath& path) const {
         const SCPkcs15App* app = m_pOwner->GetNext(p);
         SCPath df;
         size_t rest = 0;
-        if (!app || app->BuildAbsolutePath(&df) < 0 ||
+        if (!app || app->KnownNotToStand() || app->BuildAbsolutePath(&df) < 0 ||
             !SCPath::StripPrefix(place.Ids(), place.Count(), df.Ids(), df.Count(), &rest) || df.Count() < deepest)
             continue;
         const bool mine = app == this || (hasOwn && df.IsEqual(own));

@@ -141,7 +141,17 @@ public:
     SCRESULT BuildAbsolutePath(const uint16_t* rel, uint16_t count, SCPath* out) const;
     // Whether an absolute path lies in another application's DF: the deepest DF of
     // the card's applications that holds it is not this one's. Asks the card nothing.
+    // An EF.DIR record naming this DF again, or a place inside it that is no DF
+    // carrying the record's name (StandsAsApplication), is no other application.
     bool IsInOtherApplication(const SCPath& path) const;
+    // Whether a DF stands where the record names this application, carrying the
+    // record's name: 1 yes, 0 no (nothing there, a file, another name), or a
+    // failure. One SELECT, once per reading of the card (KnownNotToStand then tells).
+    SCRESULT StandsAsApplication();
+    bool KnownNotToStand() const { return m_stands == 0; }
+    // The applications of the card inside this one's DF are asked whether they stand
+    // (StandsAsApplication), before this one's directories are read around them.
+    SCRESULT CheckNestedApplications();
     uint32_t GetDirPathKey() const;
     // Label length (negated when buf was too small), 0 without a label.
     int GetTokenLabel(char* buf, int size);
@@ -350,6 +360,7 @@ private:
     VerifiedPinList m_verifiedPins;
     VerifiedPin* m_pCurrentPin;
     std::vector<SCPkcs15ObjectList*> m_madeLists;
+    int8_t m_stands = -1;  // StandsAsApplication's answer, -1 not asked yet
 };
 
 // The card or its reader is gone: operations that walk many objects stop.

@@ -26,6 +26,9 @@ SCRESULT SCPkcs15App::Load(bool force) {
     SCPath appPath;
     SCRESULT r = BuildAbsolutePath(&appPath);
     if (r < 0) return r;
+    // What EF.DIR names inside this DF counts as another application only where it stands as one.
+    r = CheckNestedApplications();
+    if (r < 0) return r;
     if (!m_tokenInfo.CopyBasePath(appPath) || !m_odf.CopyBasePath(appPath)) return SC_E_NO_MEMORY;
     m_flags &= ~(FLAG_WRITABLE | FLAG_KNOWN_PROFILE);
 

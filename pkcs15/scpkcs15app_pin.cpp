@@ -535,6 +535,8 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     // A PIN made in its DF is not asked after first: the card's answer may be a DF's above.
     const bool inDf = (record->flags & SC_PINREC_IN_CURRENT_DF) != 0;
     const SCRESULT status = inDf ? SC_E_NO_REFERENCED_DATA : QueryPinStatus(pin, nullptr);
+    // Only an answer that says whether the PIN stands is acted on.
+    if (ScPinPresence(status) < 0) return status;
 
     // Authorisation.
     SCRESULT pending = SC_E_PKCS15_PIN_NOT_FOUND;
@@ -546,6 +548,7 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
         }
     } else if (classic) {
         if (unblock) pending = QueryPinStatus(unblock, outPath);
+        if (unblock && ScPinPresence(pending) < 0) return pending;
         if (authPin) {
             SCRESULT v = 0;
             if (parent)
@@ -602,6 +605,7 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     record->flags |= SC_PINREC_CHECK_ONLY;
     r = m_pCard->CreatePin(ref, record, nullptr, SC_UNSET, 0);
     record->flags &= ~SC_PINREC_CHECK_ONLY;
+    if (inDf && r < 0 && r != SC_E_UNSUPPORTED_FEATURE && r != SC_E_UNIMPLEMENTED_FEATURE) return r;
     PinBuffer value;
     uint32_t len = 0;
     if (r >= 0 || r == SC_E_UNSUPPORTED_FEATURE || r == SC_E_UNIMPLEMENTED_FEATURE) {
@@ -619,6 +623,8 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             if (r < 0) return r;
         }
         r = m_pCard->CreatePin(ref, record, Data(value), len, 0);
+        // Made where none stood: any other answer than success is the failure, never a PIN to reset.
+        if (inDf && r < 0) return r;
     }
 
     if (cosmo && r >= 0 && (record->flags & SC_PINREC_UNBLOCKING_PIN) && (record->flags & SC_PINREC_SO_PIN))
@@ -810,8 +816,10 @@ SCRESULT SCPkcs15App::InitializeToken(const char* userPin, SCPinParams* userReco
         ASNPkcs15AuthObject* pin = nullptr;
         if (FindPinObject(kind, &pin) < 0) return 0;
         SCRESULT s = SetPin(pin, nullptr, text, record, nullptr);
-        const bool resettable = !(record->flags & SC_PINREC_NO_RESET);
-        if ((s == SC_E_PIN_ALREADY_INITIALIZED || s == SC_E_ACCESS_DENIED) && resettable) s = 0;
+        // One that stands already is kept where the record allows it; a PIN made where
+        // none stood, or a refusal, is the failure: the token names only PINs that stand.
+        const bool resettable = !(record->flags & (SC_PINREC_NO_RESET | SC_PINREC_IN_CURRENT_DF));
+        if (s == SC_E_PIN_ALREADY_INITIALIZED && resettable) s = 0;
         if (s == 0 && text && *text && !(record->flags & SC_PINREC_NO_VALUE) && !SkipVerifyForIas(m_pCard))
             s = VerifyPin(pin, text, false, nullptr);
         if (s < 0) DebugLogWrite(2, 0, failText, static_cast<unsigned>(s & 0xFFFFFFFF));

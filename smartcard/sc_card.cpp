@@ -1193,8 +1193,11 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
     const uint8_t unblock = params->unblockRef < 0xFF ? static_cast<uint8_t>(params->unblockRef) : 0xFF;
     bool pukCreated = false;
     if (unblock < 0xFF && params->pukText != nullptr && unblock != ref) {
-        const SCRESULT ps = VerifyPin(unblock, nullptr, SC_UNSET);
-        if (ps == SC_E_NO_REFERENCED_DATA) {
+        // Made here, or none: a PIN that stands there already, or an answer that says
+        // neither, is no PUK of this creation's.
+        const SCRESULT ps = ScPinPresence(VerifyPin(unblock, nullptr, SC_UNSET));
+        if (ps != 0) return ps < 0 ? ps : SC_E_PIN_ALREADY_INITIALIZED;
+        {
             const size_t pl = std::strlen(params->pukText);
             if (pl == 0 || pl > 255) return SC_E_INVALID_DATA_LENGTH;
             const SCRESULT r = pinObject(unblock, params->pukMinLen, params->pukMaxLen, params->pukPadChar,
@@ -1209,12 +1212,6 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
     if (r < 0 && pukCreated) {
         // Roll back the unblocking PIN this call made.
         Transmit(0x00, 0xE4, 0x20, 0x00, &unblock, 1, false, nullptr, nullptr);
-    }
-    if (here && r == SC_RESULT_CODE(0xE000000000016A89ULL)) {
-        // The DF holds one: from here on the card answers for the reference from it.
-        SCPinParams plain = *params;
-        plain.flags &= ~SC_PINREC_IN_CURRENT_DF;
-        return SCCard::CreatePin(ref, &plain, value, len, 0);
     }
     return r;
 }

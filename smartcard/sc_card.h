@@ -44,6 +44,14 @@ constexpr uint32_t SC_SIGN_PKCS1_DIGEST = 258; // over a bare digest of the hash
 // Key flag: a plain modulus/exponent key (no CRT members).
 constexpr uint32_t SC_KEYFLAG_PLAIN = 0x100;
 
+// What an empty VERIFY (SCCard::VerifyPin without a value) says of a PIN: 1 it
+// stands (verified, tries left, blocked or without value), 0 the card holds none
+// at that reference (6A88), else the answer itself: one that says neither.
+inline SCRESULT ScPinPresence(SCRESULT verify) {
+    if (verify >= 0 || verify == SC_E_PIN_BLOCKED || verify == SC_E_PIN_NOT_INITIALIZED) return 1;
+    return verify == SC_E_NO_REFERENCED_DATA ? 0 : verify;
+}
+
 class SCCard : public SCSmRestorer {
 public:
     // Takes the reader's current ATR when the reader is connected.

@@ -471,23 +471,173 @@ inline std::string ValueOf(const std::string& text, const std::string& key) {
 }
 
 // What lets someone with the card and no PIN set a PIN or change EF.DIR: a PIN whose unblocking PIN stands neither
-// in its DF nor above, a global PIN of the master file or EF.DIR with an update (write) or delete rule none or "always".
+// in its DF nor above, EF.DIR with an update (write) or delete rule none or "always". And what must hold of every token EF.DIR names once an initialisation ends: each PIN its PIN directory names
+// stands where the directory says, is set, reset and deleted only with a PIN the card's tokens name as SO PIN (or
+// itself), and is unblocked only by a PIN the token names; EF.DIR is changed, deactivated or terminated, and the
+// token's DF deleted, deactivated or terminated, only under an SO PIN's rule (or a key's, or never), nothing is
+// created or deleted in that DF by anyone, and the local PINs its files' rules name are found where the token names them.
 inline std::string OpenToAnyone(const std::string& image) {
   std::string open;
-  std::istringstream in(image);
-  for (std::string l; std::getline(in, l);) {
+  std::vector<std::string> lines;
+  std::map<std::string, std::string> pinLine;  // "<df> <ref>" -> line
+  {
+    std::istringstream in(image);
+    for (std::string l; std::getline(in, l);) {
+      lines.push_back(l);
+      if (l.rfind("pin ", 0) == 0) pinLine[l.substr(4, l.find(' ', 4) - 4) + " " + ValueOf(l, "ref")] = l;
+    }
+  }
+  const auto parent = [](const std::string& d) { return d.rfind('/') == std::string::npos ? std::string() : d.substr(0, d.rfind('/')); };
+  // The DF of the nearest PIN `ref` from `df` up to the master file ("" where none): as the card finds a local one.
+  const auto found = [&](std::string df, const std::string& ref) {
+    for (; !df.empty(); df = parent(df))
+      if (pinLine.count(df + " " + ref)) return df;
+    return std::string();
+  };
+  for (const std::string& l : lines) {
     const bool dir = l.rfind("ef 3F00/2F00 ", 0) == 0;
     if (!dir && l.rfind("pin ", 0) != 0) continue;
     const std::string df = l.substr(l.find(' ') + 1, l.find(' ', l.find(' ') + 1) - l.find(' ') - 1);
     const std::string ref = ValueOf(l, "ref"), unblock = ValueOf(l, "unblock"), ac = ValueOf(l, "ac");
-    bool stands = unblock.empty();
-    for (std::string d = df; !stands && !d.empty(); d.erase(d.rfind('/') == std::string::npos ? 0 : d.rfind('/')))
-      stands = image.find("\npin " + d + " ref=" + unblock + " ") != std::string::npos;
-    if (!stands) open += "PIN " + ref + " in " + df + " names unblocking PIN " + unblock + "; ";
+    if (!unblock.empty() && found(df, unblock).empty()) open += "PIN " + ref + " in " + df + " names unblocking PIN " + unblock + "; ";
     for (const std::string op : {"update:", "write:", "delete:"})
-      if ((dir || (op[0] != 'w' && df == "3F00" && ref < "80")) &&
-          (ac.find(op) == std::string::npos || ac.find(op + "always") != std::string::npos))
-        open += (dir ? std::string("EF.DIR") : "PIN " + ref + " of the master file") + ": " + op + " " + (ac.empty() ? "none" : ac) + "; ";
+      if (dir && (ac.find(op) == std::string::npos || ac.find(op + "always") != std::string::npos))
+        open += "EF.DIR: " + op + " " + (ac.empty() ? "none" : ac) + "; ";
+  }
+  // The tokens EF.DIR names, and the PINs each one's PIN directories name.
+  struct Named { std::string df, ref; bool so; };
+  std::vector<std::pair<std::string, std::vector<Named>>> tokens;
+  std::map<std::string, std::vector<uint8_t>> data;
+  std::set<std::string> dfs;
+  for (const std::string& l : lines) {
+    if (l.rfind("df ", 0) == 0) {
+      std::string where = l.substr(3, l.find(' ', 3) - 3);
+      where.erase(std::remove(where.begin(), where.end(), '/'), where.end());
+      dfs.insert(where);
+    }
+    const size_t at = l.find(" data=");
+    if (l.rfind("ef ", 0) == 0 && at != std::string::npos) {
+      std::string where = l.substr(3, l.find(' ', 3) - 3);
+      where.erase(std::remove(where.begin(), where.end(), '/'), where.end());
+      data[where] = testsupport::FromHex(l.substr(at + 6, l.find(' ', at + 6) - at - 6));
+    }
+  }
+  const auto slashed = [](const std::string& hex) {
+    std::string s;
+    for (size_t i = 0; i + 4 <= hex.size(); i += 4) s += (s.empty() ? "" : "/") + hex.substr(i, 4);
+    return s;
+  };
+  std::set<std::string> owners;  // "pin:XX" of every SO PIN a token names
+  if (data.count("3F002F00")) {
+    const std::vector<uint8_t>& d = data["3F002F00"];
+    size_t at = 0, vs, vl, in, s2, l2;
+    uint8_t tag, t2;
+    while (NextTlv(d, &at, d.size(), &tag, &vs, &vl)) {
+      std::string app;
+      for (in = vs; tag == 0x61 && NextTlv(d, &in, vs + vl, &t2, &s2, &l2);)
+        if (t2 == 0x51) app = Hex(&d[s2], l2);
+      if (app.empty() || !dfs.count(app)) continue;
+      std::vector<Named> pins;
+      std::vector<std::string> aodfs;
+      if (data.count(app + "5031")) {
+        const std::vector<uint8_t>& o = data[app + "5031"];
+        size_t k = 0, os, ol;
+        uint8_t ot;
+        while (NextTlv(o, &k, o.size(), &ot, &os, &ol))
+          if (ot == 0xA8) CollectPaths(o, os, os + ol, &aodfs);
+      }
+      for (const std::string& a : aodfs) {
+        if (!data.count(a)) continue;
+        const std::vector<uint8_t>& r = data[a];
+        size_t k = 0, rs, rl;
+        uint8_t rt;
+        while (NextTlv(r, &k, r.size(), &rt, &rs, &rl)) {
+          // The PIN attributes: [1] { SEQUENCE { flags, type, lengths, [0] reference, ..., path } }.
+          size_t e = rs, es, el;
+          uint8_t et;
+          while (NextTlv(r, &e, rs + rl, &et, &es, &el) && et != 0xA1) {
+          }
+          size_t q = es, qs, ql;
+          uint8_t qt;
+          if (et != 0xA1 || !NextTlv(r, &q, es + el, &qt, &qs, &ql) || qt != 0x30) continue;
+          Named pin{slashed(app), "", false};
+          std::string path;
+          for (size_t f = qs, fs, fl; NextTlv(r, &f, qs + ql, &qt, &fs, &fl);) {
+            if (qt == 0x03 && fl >= 2) pin.so = (r[fs + 1] & 0x01) != 0;
+            if (qt == 0x80 && fl == 1) pin.ref = Hex(&r[fs], 1);
+            size_t ps = fs, pvs, pvl;
+            uint8_t pt;
+            if (qt == 0x30 && NextTlv(r, &ps, fs + fl, &pt, &pvs, &pvl) && pt == 0x04) path = Hex(&r[pvs], pvl);
+          }
+          if (pin.ref.empty()) continue;
+          pin.df = !path.empty() ? slashed(path.rfind("3F00", 0) == 0 ? path : app + path) : pin.ref < "80" ? std::string("3F00") : slashed(app);
+          if (pin.so) owners.insert("pin:" + pin.ref);
+          pins.push_back(pin);
+        }
+      }
+      tokens.emplace_back(slashed(app), pins);
+    }
+  }
+  // A rule that someone with no PIN, or with a PIN that is neither an SO PIN the tokens name nor `self`, meets.
+  const auto loose = [&](const std::string& ac, const std::string& op, const std::string& self) {
+    const size_t at = ac.find(op + ":");
+    if (at == std::string::npos) return true;
+    const std::string who = ac.substr(at + op.size() + 1, ac.find(',', at) - at - op.size() - 1);
+    return who == "always" || (who.rfind("pin:", 0) == 0 && !owners.count(who) && who != "pin:" + self);
+  };
+  const auto soOnly = [&](const std::string& line) {
+    return !line.empty() && !loose(ValueOf(line, "ac"), "update", "") && !loose(ValueOf(line, "ac"), "delete", "");
+  };
+  const auto lineOf = [&](const std::string& kind, const std::string& path) {
+    for (const std::string& l : lines)
+      if (l.rfind(kind + " " + path + " ", 0) == 0) return l;
+    return std::string();
+  };
+  if (!tokens.empty())
+    for (const std::string op : {"update", "write", "delete", "deactivate", "terminate"})
+      if (loose(ValueOf(lineOf("ef", "3F00/2F00"), "ac"), op, ""))
+        open += "EF.DIR: " + op + " open; ";
+  for (const auto& [app, pins] : tokens) {
+    const std::string ac = ValueOf(lineOf("df", app), "ac");
+    for (const std::string op : {"delete", "deactivate", "terminate", "create-ef", "create-df", "delete-child"})
+      if (ac.find(op + ":") == std::string::npos || ac.find(op + ":always") != std::string::npos ||
+          (op.rfind("create", 0) != 0 && op != "delete-child" && loose(ac, op, "")))
+        open += "DF " + app + ": " + op + " open; ";
+    for (const Named& p : pins) {
+      const auto line = pinLine.find(p.df + " " + p.ref);
+      if (line == pinLine.end()) {
+        open += "PIN " + p.ref + " of token " + app + " does not stand in " + p.df + "; ";
+        continue;
+      }
+      const std::string pac = ValueOf(line->second, "ac"), unblock = ValueOf(line->second, "unblock");
+      for (const std::string op : {"update", "delete"})
+        if (loose(pac, op, p.ref)) open += "PIN " + p.ref + " in " + p.df + ": " + op + " " + (pac.empty() ? "none" : pac) + "; ";
+      // An unblocking PIN the token does not name is the SO's alone (a PUK an earlier initialisation made).
+      const auto by = pinLine.find(found(p.df, unblock) + " " + unblock);
+      if (!unblock.empty() && std::none_of(pins.begin(), pins.end(), [&](const Named& u) {
+            return u.ref == unblock && u.df == found(p.df, unblock);
+          }) && (by == pinLine.end() || !soOnly(by->second)))
+        open += "PIN " + p.ref + " in " + p.df + " is unblocked by PIN " + unblock + ", which token " + app + " does not name; ";
+    }
+    // The token's files: a local PIN their rules name is the one the token names.
+    for (const std::string& l : lines) {
+      std::istringstream words(l);
+      std::string kind, path;
+      words >> kind >> path;
+      if ((kind != "ef" && kind != "key" && kind != "df") || path.rfind(app + "/", 0) != 0) continue;
+      const bool another = std::any_of(tokens.begin(), tokens.end(), [&](const auto& t) {
+        return t.first.size() > app.size() && (path == t.first || path.rfind(t.first + "/", 0) == 0);
+      });
+      if (another) continue;
+      const std::string fac = ValueOf(l, "ac"), from = kind == "df" ? path : parent(path);
+      for (size_t at = fac.find("pin:"); at != std::string::npos; at = fac.find("pin:", at + 4)) {
+        const std::string ref = fac.substr(at + 4, 2);
+        if (ref < "80") continue;
+        const auto named = std::find_if(pins.begin(), pins.end(), [&](const Named& p) { return p.ref == ref; });
+        if (named != pins.end() && found(from, ref) != named->df)
+          open += "PIN " + ref + " of the rules of " + path + " is found in " + found(from, ref) + ", not in " + named->df + "; ";
+      }
+    }
   }
   return open;
 }

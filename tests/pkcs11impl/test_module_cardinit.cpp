@@ -234,53 +234,185 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
   }();
 }
 
-// C_InitToken on a blank card adds a token under the SO PIN; the SO then sets
-// the user PIN and the user logs in with it. Models 1, 3, 4 and 7, also with PINs and an
-// EF.DIR planted before: then nothing is open to anyone and the planter's commands fail.
-TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
-  const auto check = [](const char* image, const std::string& planted, const std::string& attack) {
-    SCOPED_TRACE(image);
-    SCOPED_TRACE(planted);
-    CardInit t(Readers{{kR0, image}}, "", planted);
+namespace {
+
+enum class Road { kInitToken, kInitializeCard };
+
+// How the initialisation meets what was planted.
+struct Over {
+  Road road = Road::kInitToken;
+  bool again = false;          // planted after a first C_InitToken and C_InitPIN, not on the blank card
+  bool refused = false;        // the SO cannot take away what was planted: the call ends before it changes anything
+  unsigned ins = 0, sw = 0;    // the card answers sw once, to the first command ins: that call fails, the next one goes
+};
+
+// One initialisation on a card of `image` to which someone with no PIN added `planted`: it goes through, the SO
+// sets the user PIN (InitializeCard sets its own), the user logs in, nothing is open to anyone and none of the
+// planter's commands `attack` is carried out; or it is `refused` and the card is as it was (retry counters aside).
+void InitialiseOver(const char* image, const std::string& planted, const std::string& attack, const Over& over = {}) {
+  SCOPED_TRACE(std::string(image) + (over.road == Road::kInitializeCard ? ", InitializeCard" : "") + "\n" + planted);
+  CardInit t(Readers{{kR0, image}}, "", over.again ? "" : planted);
+  ASSERT_TRUE(t.Start());
+  const CK_FUNCTION_LIST* f = t.m().list();
+  // A blank model-1 or model-3 card already carries its SO PIN; model 4 takes the one given here.
+  const std::string so = std::string(image) == "blank-model4.card" ? "11223344" : "87654321";
+  CK_UTF8CHAR_PTR soPin = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(so.c_str()));
+  CK_UTF8CHAR label[32], user[] = "5678";
+  std::memset(label, ' ', sizeof label);
+  std::memcpy(label, "Podpis", 6);
+  CK_SESSION_HANDLE h = 0;
+  const auto initPin = [&] {
+    EXPECT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+    EXPECT_EQ(CKR_OK, f->C_Login(h, CKU_SO, soPin, so.size()));
+    EXPECT_EQ(CKR_OK, f->C_InitPIN(h, user, 4));
+    (void)f->C_CloseAllSessions(0);
+  };
+  if (over.again) {
+    ASSERT_EQ(CKR_OK, f->C_InitToken(0, soPin, so.size(), label));
+    initPin();
+    ASSERT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+    // Out of the simulator's reader while the image is written.
+    ASSERT_EQ(0, t.sim.Remove(kR0));
+    WriteFile(t.env.Card(image), t.ImageText(image) + planted);
+    ASSERT_EQ(0, t.sim.Insert(kR0, t.env.Card(image).c_str()));
     ASSERT_TRUE(t.Start());
-    const CK_FUNCTION_LIST* f = t.m().list();
-    // A blank model-1 or model-3 card already carries its SO PIN; model 4 takes the one given here.
-    const std::string so = std::string(image) == "blank-model4.card" ? "11223344" : "87654321";
+  }
+  const std::string before = t.ImageText(image);
+  const auto call = [&] {
+    if (over.road != Road::kInitializeCard) return f->C_InitToken(0, soPin, so.size(), label);
+    t.Profile("OutputPinFile = " + t.out + "\nSoPin = " + so + "\n[Podpis]\nUserPin = 5678\n");
+    return t.Initialize(kR0) == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
+  };
+  EXPECT_EQ(CKR_ARGUMENTS_BAD, f->C_InitToken(0, nullptr, 0, label));
+  if (over.sw != 0) {
+    ASSERT_EQ(0, t.sim.InjectSwAfter(kR0, over.ins, over.sw, 0, 1));
+    EXPECT_NE(CKR_OK, call()) << t.sim.ApduLog(kR0);
+  }
+  const CK_RV rv = call();
+  if (over.refused) {
+    EXPECT_NE(CKR_OK, rv);
+    EXPECT_EQ(cardimage::Comparable(before), cardimage::Comparable(t.ImageText(image)));
+    return (void)t.m()->C_Finalize(nullptr);
+  }
+  ASSERT_EQ(CKR_OK, rv) << t.LastError() << "\n" << t.sim.ApduLog(kR0);
+  EXPECT_EQ("Podpis", t.Label(0));
+  if (over.road != Road::kInitializeCard) {
+    ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+    EXPECT_EQ(CKR_SESSION_EXISTS, f->C_InitToken(0, soPin, so.size(), label));
+    (void)f->C_CloseAllSessions(0);
+    initPin();
+  }
+  EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(image)));
+  // The planter's commands in the token's DF, wherever the token was made.
+  std::string commands = attack, df = cardimage::ValueOf(t.ImageText(image).substr(t.ImageText(image).find("\nef 3F00/2F00 ") + 1), "data");
+  df = df.substr(df.find("51043F00") + 8, 4);
+  for (size_t at = commands.find("00A4000002501500"); at != std::string::npos; at = commands.find("00A4000002501500", at + 1))
+    commands.replace(at + 10, 4, df);
+  NoneCarriedOut(t.ImageText(image), "00A40000023F0000 " + commands);
+  ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
+  EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(h, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>("9999")), 4));
+  EXPECT_EQ(CKR_OK, f->C_Login(h, CKU_USER, user, 4));
+  EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+}
+
+// The planter's commands on a PIN of the master file: CHANGE REFERENCE DATA and RESET RETRY COUNTER without the
+// old value, and RESET RETRY COUNTER with the PUK 1D planted beside it.
+std::string SetPin(const std::string& ref) {
+  return Fmt("002401%s0439393939 002C02%s0439393939 002C00%s083131313139393939 ", ref.c_str(), ref.c_str(), ref.c_str());
+}
+
+// What someone with a blank card and no PIN may add before the SO initialises it, generated: an EF.DIR anyone may
+// change (empty, naming 3F00/5015, 3F00/5016 or 3F00/5015 twice, or kept from the SO by its update rule only), an
+// open DF 5015 with the PKCS#15 name (empty, or holding the directories of a token as the module makes them), and
+// PINs at the references `refs` the token takes (with and without value, unblocked by a PUK of the planter's); each
+// alone, and together. Every plant is followed by the initialisation `road`.
+void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
+  // A token as the module makes it on this model, whose files and EF.DIR record the planter copies.
+  std::string made, record;
+  {
+    CardInit t(Readers{{kR0, image}}, "");
+    ASSERT_TRUE(t.Start());
     CK_UTF8CHAR label[32];
     std::memset(label, ' ', sizeof label);
-    std::memcpy(label, "Podpis", 6);
-    EXPECT_EQ(CKR_ARGUMENTS_BAD, f->C_InitToken(0, nullptr, 0, label));
-    ASSERT_EQ(CKR_OK, f->C_InitToken(0, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(so.c_str())),
-                                     so.size(), label));
-    EXPECT_EQ("Podpis", t.Label(0));
-    CK_SESSION_HANDLE h = 0;
-    ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
-    EXPECT_EQ(CKR_SESSION_EXISTS, f->C_InitToken(0, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(so.c_str())),
-                                                  so.size(), label));
-    ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_SO, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(so.c_str())),
-                                 so.size()));
-    CK_UTF8CHAR user[] = "5678";
-    ASSERT_EQ(CKR_OK, f->C_InitPIN(h, user, 4));
-    (void)f->C_CloseAllSessions(0);
-    EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(image)));
-    NoneCarriedOut(t.ImageText(image), "00A40000023F0000 " + attack);
-    ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
-    EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(h, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>("9999")), 4));
-    EXPECT_EQ(CKR_OK, f->C_Login(h, CKU_USER, user, 4));
-    EXPECT_EQ(CKR_OK, f->C_CloseSession(h));
-    EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+    const std::string so = std::string(image) == "blank-model4.card" ? "11223344" : "87654321";
+    ASSERT_EQ(CKR_OK, t.m()->C_InitToken(0, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(so.c_str())), so.size(), label));
+    ASSERT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+    std::istringstream in(t.ImageText(image));
+    for (std::string l; std::getline(in, l);) {
+      if (l.rfind("ef 3F00/2F00 ", 0) == 0) record = cardimage::ValueOf(l, "data");
+      if (l.find(" 3F00/5015") == std::string::npos || l.rfind("pin 3F00 ", 0) == 0) continue;
+      if (l.find(" ac=") != std::string::npos) l.erase(l.find(" ac="), l.find(' ', l.find(" ac=") + 1) - l.find(" ac="));
+      made += l + "\n";
+    }
+    record = record.substr(0, 4 + 2 * std::stoul(record.substr(2, 2), nullptr, 16));
+  }
+  const auto dir = [](const std::string& data) { return "ef 3F00/2F00 lcs=05 size=256 ac=read:always data=" + data + "\n"; };
+  std::string other = record;
+  other.replace(other.find("3F005015"), 8, "3F005016");
+  const auto pins = [&refs](int kind) {
+    std::string lines = kind == 2 ? "pin 3F00 ref=1D min=4 max=16 tries=3 left=3 value=31313131\n" : "";
+    std::istringstream in(refs);
+    for (std::string ref; in >> ref;)
+      lines += "pin 3F00 ref=" + ref + " min=4 max=16 tries=3 left=3" + (kind == 0 ? " value=39393939" : "") +
+               (kind == 2 ? " unblock=1D" : "") + "\n";
+    return lines;
   };
-  const auto set = [](const char* ref) { return Fmt("002401%s0439393939 002C02%s0439393939 ", ref, ref); };
-  check("blank-model4.card", "", "00E00000136211820121A50C830112930103950431313131 002C0002083131313132323232");
-  check("blank-model3.card", "", set("01"));
-  check("blank-model1.card", "", set("02"));
-  check("blank-model4.card", cardimage::Planted("02 01"), set("01") + set("02") + "00A40000022F0000 00D6000004FFFFFFFF");
-  check("blank-model7.card", cardimage::Planted("02 01"), set("01") + set("02") + "00A40000022F0000 00E4000000");
-  check("blank-model3.card", cardimage::Planted("01"), set("01") + "00A40000022F0000 00E4000000");
-  check("blank-model1.card", cardimage::Planted("81 02"), set("02") + "00A4000002501500 " + set("81"));
-  // An SO PUK that a cut InitializeCard left before the SO PIN that guards it.
-  check("blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 ac=update:pin:01,delete:pin:01 value=39393939\n", "");
+  std::string attack = "00A40000022F0000 00D6000004FFFFFFFF 0004000000 00E8000000 00E4000000 ";
+  std::istringstream in(refs);
+  for (std::string ref; in >> ref;)
+    attack += ref < "80" ? "00A40000023F0000 " + SetPin(ref) : "00A4000002501500 " + SetPin(ref) + "00A40000025000 " + SetPin(ref);
+  const std::string model = image, so = model == "blank-model1.card" ? "02" : model == "blank-model3.card" ? "04" : "01";
+  const std::vector<std::string> dirs = {dir(""), dir(record), dir(other), dir(record + record),
+      Fmt("ef 3F00/2F00 lcs=05 size=256 ac=read:always,update:pin:%s,write:pin:%s,delete:pin:%s\n", so.c_str(), so.c_str(), so.c_str())};
+  const std::vector<std::string> dfs = {"df 3F00/5015 lcs=05 name=A000000063504B43532D3135\n", made};
+  std::vector<std::string> plants;
+  for (const std::string& d : dirs) plants.push_back(d);
+  for (const std::string& d : dfs) plants.push_back(d);
+  for (int kind = 0; kind < 3; ++kind) plants.push_back(pins(kind));
+  for (size_t d = 1; d < 4; ++d) plants.push_back(dirs[d] + made + pins(2));
+  plants.push_back(dirs[1] + dfs[0] + pins(1));
+  for (const std::string& plant : plants) InitialiseOver(image, plant, attack, {road});
 }
+
+}  // namespace
+
+// C_InitToken on a blank card adds a token under the SO PIN; the SO then sets
+// the user PIN and the user logs in with it. Models 1, 3, 4 and 7.
+TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
+  const auto set = [](const char* ref) { return Fmt("002401%s0439393939 002C02%s0439393939 ", ref, ref); };
+  InitialiseOver("blank-model4.card", "", "00E00000136211820121A50C830112930103950431313131 002C0002083131313132323232");
+  InitialiseOver("blank-model3.card", "", set("01"));
+  InitialiseOver("blank-model1.card", "", set("02"));
+  InitialiseOver("blank-model7.card", "", set("02"));
+  // An SO PUK that a cut InitializeCard left before the SO PIN that guards it.
+  InitialiseOver("blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 ac=update:pin:01,delete:pin:01 value=39393939\n", "");
+  // Model 1: a PIN 81 someone made in the master file of a token made here, before it is initialised again;
+  // model 4: a PIN at the SO PUK's reference before InitializeCard erases a token C_InitToken made.
+  InitialiseOver("blank-model1.card", "pin 3F00 ref=81 min=4 max=16 tries=3 left=3 value=35353535\n",
+                 "00A4000002501500 " + SetPin("81") + "00A40000025000 " + SetPin("81"), {Road::kInitToken, true});
+  InitialiseOver("blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 value=37373737\n", "",
+                 {Road::kInitializeCard, true});
+  // An EF.DIR only someone else's PIN deletes: the call ends before it changes anything.
+  InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,delete:pin:01\n",
+                 "", {Road::kInitToken, false, true});
+  // A card that says "no such PIN" of a planted one, or deletes nothing it says it deleted: the call fails
+  // (never writing into what was planted), and the next one goes through.
+  const std::string open = cardimage::Planted("01");
+  InitialiseOver("blank-model3.card", open, SetPin("01"), {Road::kInitToken, false, false, 0x20, 0x6A88});
+  InitialiseOver("blank-model3.card", open, SetPin("01"), {Road::kInitToken, false, false, 0xE4, 0x6A82});
+  InitialiseOver("blank-model3.card", cardimage::Planted(""), "", {Road::kInitToken, false, false, 0xE4, 0x9000});
+  InitialiseOver("blank-model3.card", cardimage::Planted(""), "", {Road::kInitToken, false, false, 0xE4, 0x6A82});
+}
+
+// Whatever someone with the card and no PIN planted before the SO's first initialisation, nothing of it decides
+// how the token is made or becomes its PIN.
+TEST(ModuleCardInit, PlantsBeforeTheSoOnModel1) { PlantsBeforeTheSo("blank-model1.card", "02 81", Road::kInitToken); }
+TEST(ModuleCardInit, PlantsBeforeTheSoOnModel3) { PlantsBeforeTheSo("blank-model3.card", "01", Road::kInitToken); }
+TEST(ModuleCardInit, PlantsBeforeTheSoOnModel4) {
+  PlantsBeforeTheSo("blank-model4.card", "01 02", Road::kInitToken);
+  PlantsBeforeTheSo("blank-model4.card", "01 11 02 12", Road::kInitializeCard);
+}
+TEST(ModuleCardInit, PlantsBeforeTheSoOnModel7) { PlantsBeforeTheSo("blank-model7.card", "01 02", Road::kInitToken); }
 
 // Each invalid profile option is refused with its message before the card is
 // touched; so is an output file whose folder does not exist.

@@ -454,7 +454,39 @@ TEST(ModuleReinit, SecondInitTokenOnAFreshTokenBuildsItAgain) {
 // The shipped model-3 token: C_InitToken erases it with its key, certificate
 // and data object; the SO sets the user PIN of the new token, whose user finds
 // none of them, in this process and after a restart.
+// Also where EF.DIR names the token's DF twice, or names as an application a place inside the token's own files
+// or a DF that does not stand: none of them is another application, and the token is built anew (the shipped one,
+// and one made here whose user PIN is the master file's).
 TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
+  for (const char* place : {"3F005015", "3F0050154402", "3F0050155000", "3F0050155017"}) {
+    for (const char* card : {"pkcs15-model3.card", "blank-model3.card"}) {
+      SCOPED_TRACE(std::string(card) + " " + place);
+      Reinit t(card);
+      ASSERT_TRUE(t.Start());
+      if (std::string(card) == "blank-model3.card") {
+        ASSERT_EQ(CKR_OK, t.InitToken("CardSim Token"));
+        ASSERT_EQ(CKR_OK, t.InitPin("1234"));
+        UserRound(t, "1234", "A", true);
+      }
+      // A second record: the token's own, labelled X and naming `place`.
+      std::string image = t.Image();
+      const size_t data = image.find("data=", image.find("\nef 3F00/2F00 ")) + 5;
+      const std::string first = image.substr(data, 4 + 2 * std::stoul(image.substr(data + 2, 2), nullptr, 16));
+      std::string body = first.substr(4);
+      body.replace(body.find("51043F005015"), 12, Fmt("51%02zX", std::strlen(place) / 2) + place);
+      const size_t label = 4 + 2 * std::stoul(body.substr(2, 2), nullptr, 16);  // after the AID
+      body.replace(label + 2, 2 + 2 * std::stoul(body.substr(label + 2, 2), nullptr, 16), "0158");
+      image.replace(data + first.size(), 4 + body.size(), Fmt("61%02zX", body.size() / 2) + body);
+      PutBack(t, image);
+      // The token's own label, but a new one where EF.DIR names its DF twice.
+      ASSERT_EQ(CKR_OK, t.InitToken(std::strlen(place) == 8 ? "Nowy" : "CardSim Token")) << t.Log();
+      EXPECT_EQ(std::string::npos, t.Image().find("\nkey 3F00/5015/4B01 "));
+      EXPECT_EQ(std::string::npos, t.Image().find("\nkey 3F00/5015/5000/")) << t.Image();
+      EXPECT_EQ("", cardimage::OpenToAnyone(t.Image()));
+      CK_SESSION_HANDLE h = 0;
+      EXPECT_NE(CKR_OK, t.UserSession("1234", &h));
+    }
+  }
   Reinit t("pkcs15-model3.card");
   ASSERT_TRUE(t.Start());
   ASSERT_EQ(0, t.sim.ClearLog(kReader));
@@ -501,7 +533,7 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
   // So too where the DF holds another application's, or is the issuer's and the SO may not write TokenInfo; with
   // its own label (the user deleted the key) the call blocks the old user PIN and changes no file but its directory.
   std::string issuers = ReadFile(CardsDir() + "/pkcs15-model3.card");
-  issuers.replace(issuers.find("create-df:pin:04,delete:pin:04"), 30, "create-df:pin:04,delete:never");
+  issuers.replace(issuers.find("delete:pin:04", issuers.find("\ndf 3F00/5015 ")), 13, "delete:never");
   issuers.replace(issuers.find(" data=", issuers.find("/4402 ")), 8, " data=00");
   issuers.erase(issuers.find("\nkey "), issuers.find('\n', issuers.find("\nkey ") + 1) - issuers.find("\nkey "));
   const struct { std::string image; CK_SLOT_ID slot; const char* label; CK_RV rv; const char* why; } rows[] = {
@@ -535,7 +567,8 @@ using AfterCommandsFn = int (*)(const char*, unsigned, int, int);
 // A fault at one card command: an error answer, a reset by another application,
 // a card that goes mute, or one pulled out; or a card that refuses a deletion
 // (file, key or PIN) and every later one.
-enum class Fault { kErrorAnswer, kResetByOther, kMute, kPull, kDeletionsRefused };
+// (kRefused: the security status is not satisfied, 6982, at that one command.)
+enum class Fault { kErrorAnswer, kResetByOther, kMute, kPull, kDeletionsRefused, kRefused };
 const Fault kAllFaults[] = {Fault::kErrorAnswer, Fault::kMute, Fault::kPull, Fault::kResetByOther,
                             Fault::kDeletionsRefused};
 
@@ -545,6 +578,7 @@ const char* FaultName(Fault f) {
     case Fault::kResetByOther: return "reset by another application";
     case Fault::kPull: return "pulled";
     case Fault::kDeletionsRefused: return "deletions refused";
+    case Fault::kRefused: return "security status not satisfied";
     default: return "mute";
   }
 }
@@ -659,8 +693,8 @@ struct Operation {
   bool again = false;  // after a cut the administrator makes the same call again (else C_InitToken, C_InitPIN)
 };
 
-// After a call that went through on a blank card no PIN of the card, nor EF.DIR, is open to someone with no PIN.
-void NoPinOpenToAnyone(Reinit& t) { EXPECT_EQ("", t.card.rfind("blank-", 0) == 0 ? cardimage::OpenToAnyone(t.Image()) : ""); }
+// After a call that went through no PIN of the card, nor EF.DIR or a token's DF, is open to someone with no PIN.
+void NoPinOpenToAnyone(Reinit& t) { EXPECT_EQ("", cardimage::OpenToAnyone(t.Image())); }
 
 using PinListFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR);
 using UnblockFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG);
@@ -766,9 +800,17 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
         ASSERT_EQ(0, t.injectAfter(kReader, 0xE4, 0x6581, k, 16));
         mark = "\n< 6581";
         break;
+      case Fault::kRefused:
+        ASSERT_EQ(0, t.injectAfter(kReader, 0x100, 0x6982, k, 1));
+        break;
     }
     const CK_RV rv = op.call(t);
     const std::string log = t.Log();
+    if (fault == Fault::kRefused) {  // the answer to the k-th command, which the card may give of itself too
+      size_t at = 0;
+      for (int n = 0; n <= k && at != std::string::npos; ++n) at = log.find("\n< ", at + 1);
+      mark = at != std::string::npos && log.compare(at, 7, "\n< 6982") == 0 ? log.substr(0, at + 7) : "<not fired>";
+    }
     (void)t.injectAfter(kReader, 0x100, 0x6F00, 0, 0);
     if (log.find(mark) == std::string::npos) {
       // Past the last command: nothing fired and the call went through.
@@ -780,7 +822,8 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
     }
     ++fired;
     const bool same = WithoutCounters(t.Image()) == WithoutCounters(before);
-    const bool erased = fault == Fault::kDeletionsRefused && rv != CKR_OK && !same;
+    // A refusal after the call's first deletion or creation leaves what a cut leaves.
+    const bool erased = (fault == Fault::kDeletionsRefused || fault == Fault::kRefused) && rv != CKR_OK && !same;
     if (fault == Fault::kMute || fault == Fault::kPull || erased) {
       (void)t.f()->C_CloseAllSessions(t.slot);
       ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
@@ -917,6 +960,7 @@ void FaultAtEachCommandOnModel(const char* image) {
   // Cut, the blank card also holds what someone made before the SO at the references the token takes.
   const std::string planted = blank + cardimage::Planted(std::string(image) == "blank-model1.card" ? "02"
                                                          : std::string(image) == "blank-model3.card" ? "01" : "01 11 02 12");
+  FaultAtEachCommand(t, blank, InitTokenOn(nullptr, nullptr, 0), Fault::kRefused);
   for (Fault fault : kAllFaults) {
     FaultAtEachCommand(t, withUserObjects, InitTokenOn("A", "2468", 3), fault);
     FaultAtEachCommand(t, fault == Fault::kPull || fault == Fault::kMute ? planted : blank,
@@ -1013,7 +1057,9 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
                   r.slot = 0;
                 }, kLabelIs(kUninitialised), {kUninitialised, "Podpis"}, false};
   cut.again = true;
-  FaultAtEachCommand(two, two.Image() + cardimage::Planted("01 11 02 12 04 14"), cut, Fault::kPull);
+  const std::string blank = two.Image();
+  FaultAtEachCommand(two, blank, cut, Fault::kRefused);
+  FaultAtEachCommand(two, blank + cardimage::Planted("01 11 02 12 04 14"), cut, Fault::kPull);
 #endif
 }
 
@@ -1040,7 +1086,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
     return "30" + head + "A11E301C" + a + "8001" + ref + pad + "300404023F00";
   };
   const auto mfPin = [](const char* ref, const char* value) {
-    return Fmt("\npin 3F00 ref=%s min=4 max=8 pad=FF tries=5 left=5 ac=update:pin:04 value=%s\ndf 3F00/5015 ", ref, value);
+    return Fmt("\npin 3F00 ref=%s min=4 max=8 pad=FF tries=5 left=5 ac=update:pin:04,delete:pin:04 value=%s\ndf 3F00/5015 ", ref, value);
   };
   const std::vector<Fault> all(std::begin(kAllFaults), std::end(kAllFaults));
   const struct {
@@ -1124,6 +1170,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInsideAnotherApplication) {
     FaultAtEachCommand(t, shipped, op, fault);
     if (HasFailure()) return;
   }
+  FaultAtEachCommand(t, shipped, op, Fault::kRefused);
   EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 129 in 3F0050155016 may be answered by another application's"));
 }
 
@@ -1184,16 +1231,30 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
 
 // InitializeCard writes tokens on model 4 only: on the other models the
 // profile is refused and the card stays as it was, octet for octet.
+// Blank or holding a token (the shipped one, one written to size, one C_InitToken made), and a model-4 card
+// where someone planted a PIN the profile's second token needs that the SO may not delete.
 TEST(ModuleReinit, InitializeCardRefusesOtherModelsAndChangesNothing) {
-  for (const char* image : {"blank-model1.card", "blank-model3.card", "blank-model7.card"}) {
+  for (const char* image : {"blank-model1.card", "blank-model3.card", "blank-model7.card", "pkcs15-model3.card",
+                            "written-to-size-model3.card", "blank-model1.card+", "blank-model3.card+",
+                            "blank-model7.card+", "blank-model4.card+"}) {
     SCOPED_TRACE(image);
-    Reinit t(image);
+    const std::string name = image;
+    const bool made = name.back() == '+';
+    Reinit t(made ? name.substr(0, name.size() - 1) : name);
     ASSERT_TRUE(t.Start());
-    const std::string before = t.Image();
+    if (made && name != "blank-model4.card+") {
+      ASSERT_EQ(CKR_OK, t.InitToken("A"));
+    }
+    if (name == "blank-model4.card+") {
+      ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr));
+      PutBack(t, t.Image() + "pin 3F00 ref=14 min=4 max=16 tries=3 left=3 ac=delete:never value=31313131\n");
+    }
+    const std::string before = t.Image(), label = t.Label();
     std::string error;
-    EXPECT_EQ(0, InitializeFromProfile(t, "2468", &error));
-    EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image()));
-    EXPECT_EQ("MIRTAL", t.Label());
+    EXPECT_EQ(0, name == "blank-model4.card+" ? InitializeFromProfile(t, "1357", &error, "<none>\n[Szyfrowanie]\nUserPuk = 1234")
+                                              : InitializeFromProfile(t, "2468", &error));
+    EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image())) << error;
+    EXPECT_EQ(label, t.Label());
   }
 }
 

@@ -311,8 +311,8 @@ def build_app(img, model, df, aid, label, tmp, tag, pin_base=0x81, with_so=True,
     user_ref, puk_ref = pin_base, pin_base + 1
     so = "pin:04"
     user = "pin:%02X" % user_ref
-    img.df(df, name=aid, ac="delete-child:%s,create-ef:%s,create-df:%s,delete:%s" % (
-        user, user, so, user if user_owns_app else so))
+    img.df(df, name=aid, ac="delete-child:%s,create-ef:%s,create-df:%s,deactivate:%s,terminate:%s,delete:%s"
+           % (user, user, so, so, so, user if user_owns_app else so))
     if officer_unblocks:
         img.pin(df, user_ref, USER_PIN, unblock=0x04, guard=so)
     else:
@@ -402,6 +402,10 @@ def mf_lines(img, model, name=None, code=None, blank=False):
                so, so, so, so))
 
 
+# EF.DIR as an issuer leaves it: only the SO changes, hides or removes it.
+DIR_RULES = "read:always,update:%(so)s,write:%(so)s,deactivate:%(so)s,terminate:%(so)s,delete:%(so)s"
+
+
 def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=None, extra_data=0, cert_label=True,
                 user_consent=0, se_number=None, puk=None, user_owns_app=False, nested=False):
     """gp: the card holds the GlobalPlatform key set; dh: a Diffie-Hellman key and
@@ -435,7 +439,7 @@ def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=Non
                                tmp, "a2", officer_unblocks=True)
             # EF.DIR names the inner application first: its token is the first slot's.
             records = second + records if nested else records + second
-    img.ef("3F00/2F00", records, size=256, ac="read:always,update:pin:04,delete:pin:04")
+    img.ef("3F00/2F00", records, size=256, ac=DIR_RULES % {"so": "pin:04"})
     return img
 
 
@@ -507,7 +511,7 @@ def card_qualified(visible=False):
     img.ef("3F00/DF01/C000", qcert if visible else b"", size=2048,
            ac="read:always,update:%s,delete:never" % q, fill=b"\xff")
     img.ef("3F00/DF01/B000", rootpub, ac="read:always,update:never,delete:never")
-    img.ef("3F00/2F00", records, size=256, ac="read:always,update:pin:01,delete:pin:01")
+    img.ef("3F00/2F00", records, size=256, ac=DIR_RULES % {"so": "pin:01"})
     return img
 
 
@@ -529,7 +533,7 @@ def card_qualified_model3():
             ac="read:always,update:never,use:pin:83,generate:never,delete:pin:81")
     img.ef(df + "/5502", qpub, ac="read:always,update:pin:81,delete:pin:81")
     img.ef(df + "/4302", qcert, ac="read:always,update:pin:81,delete:pin:81")
-    img.ef("3F00/2F00", records, size=256, ac="read:always,update:pin:04,delete:pin:04")
+    img.ef("3F00/2F00", records, size=256, ac=DIR_RULES % {"so": "pin:04"})
     return img
 
 
