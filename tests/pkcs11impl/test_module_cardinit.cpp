@@ -132,6 +132,18 @@ void NoneCarriedOut(const std::string& image, const std::string& apdus) {
   }
 }
 
+// The image after the card carried out `apdus` (hex, blank-separated), each answered 9000.
+std::string CarriedOut(const std::string& image, const std::string& apdus) {
+  std::string error;
+  const std::unique_ptr<cardsim::Card> card = cardsim::Card::Parse(image, &error);
+  std::istringstream in(apdus);
+  for (std::string hex; card && in >> hex;) {
+    const testsupport::Bytes r = card->Transmit(testsupport::FromHex(hex), false);
+    EXPECT_EQ("9000", cardimage::Hex(&r[r.size() - 2], 2)) << hex;
+  }
+  return card ? card->Serialise() : error;
+}
+
 // "Token: L, SerialNumber: S, SoPin: P, SoPuk: P, UserPin: P, UserPuk: P" with the PINs' shapes.
 std::string TokenLinePattern(const std::string& label, const std::string& serial, const char* soPin,
                              const char* soPuk, const char* userPin, const char* userPuk) {
@@ -236,9 +248,11 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
 
 // C_InitToken on a blank card adds a token under the SO PIN; the SO then sets
 // the user PIN and the user logs in with it. Models 1, 3, 4 and 7, also with PINs and an
-// EF.DIR planted before: then nothing is open to anyone and the planter's commands fail.
+// EF.DIR planted before: then nothing is open to anyone and the planter's commands fail. So
+// do a first holder's, who made a PIN of their own before the SO set the PIN anew.
 TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
-  const auto check = [](const char* image, const std::string& planted, const std::string& attack) {
+  const auto check = [](const char* image, const std::string& planted, const std::string& attack,
+                        const std::string& holder = "") {
     SCOPED_TRACE(image);
     SCOPED_TRACE(planted);
     CardInit t(Readers{{kR0, image}}, "", planted);
@@ -260,6 +274,15 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
     ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_SO, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(so.c_str())),
                                  so.size()));
     CK_UTF8CHAR user[] = "5678";
+    if (!holder.empty()) {  // the first holder's PIN 1111 and what they do with it on the card
+      ASSERT_EQ(CKR_OK, f->C_InitPIN(h, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>("1111")), 4));
+      ASSERT_EQ(0, t.sim.Remove(kR0));
+      (void)f->C_CloseAllSessions(0);
+      WriteFile(t.env.Card(image), CarriedOut(t.ImageText(image), holder));
+      ASSERT_EQ(0, t.sim.Insert(kR0, t.env.Card(image).c_str()));
+      ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+      ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_SO, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(so.c_str())), so.size()));
+    }
     ASSERT_EQ(CKR_OK, f->C_InitPIN(h, user, 4));
     (void)f->C_CloseAllSessions(0);
     EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(image)));
@@ -274,6 +297,9 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   check("blank-model4.card", "", "00E00000136211820121A50C830112930103950431313131 002C0002083131313132323232");
   check("blank-model3.card", "", set("01"));
   check("blank-model1.card", "", set("02"));
+  // Model 1: a PIN 81 beside the keys in 5000, which their rules find before the token's own in 5015.
+  check("blank-model1.card", "", "00A408000450155000 002000810435353535",
+        "00A408000450155000 002000810431313131 00E00000196217820121A512830181900104910108930103950435353535");
   check("blank-model4.card", cardimage::Planted("02 01"), set("01") + set("02") + "00A40000022F0000 00D6000004FFFFFFFF");
   check("blank-model7.card", cardimage::Planted("02 01"), set("01") + set("02") + "00A40000022F0000 00E4000000");
   check("blank-model3.card", cardimage::Planted("01"), set("01") + "00A40000022F0000 00E4000000");

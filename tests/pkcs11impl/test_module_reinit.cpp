@@ -1289,6 +1289,8 @@ TEST(ModuleReinit, RecordsNamingAnotherApplicationsFilesAreReadAround) {
     std::vector<std::pair<std::string, std::string>> swaps;
     CK_OBJECT_CLASS cls;  // what the token is asked to sign with, destroy or change; CKO_VENDOR_DEFINED: C_InitPIN
   } rows[] = {
+      {"a PIN record naming the other's user PIN", false, {{"800200810401FF300604043F005015", "800200810401FF300604043F005016"}},
+       CKO_VENDOR_DEFINED + 1},
       {"a key record naming the other's key", false, {{"04063F0050154B01", "04063F0050164B01"}}, CKO_PRIVATE_KEY},
       {"a certificate record naming the other's", false, {{"04063F0050154301", "04063F0050164301"}}, CKO_CERTIFICATE},
       {"a data object record naming the other's", false, {{"04063F0050155701", "04063F0050165701"}}, CKO_DATA},
@@ -1312,7 +1314,12 @@ TEST(ModuleReinit, RecordsNamingAnotherApplicationsFilesAreReadAround) {
     CK_SESSION_HANDLE other = 0, h = 0;
     std::vector<CK_BYTE> sig;
     ASSERT_EQ(CKR_OK, t.UserSession("5678", &other, !row.inside)) << t.Log();
-    if (row.cls != CKO_VENDOR_DEFINED) {
+    if (row.cls == CKO_VENDOR_DEFINED + 1) {  // logins, wrong and right, and a change reach no PIN of the other
+      for (const char* user : {"0000", "0000", "0000", "5678"}) EXPECT_EQ(CKR_USER_PIN_NOT_INITIALIZED, t.UserSession(user, &h, 0));
+      ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+      EXPECT_EQ(CKR_FUNCTION_FAILED, m->C_SetPIN(h, U8("5678"), 4, U8("9999"), 4));
+      EXPECT_NE(std::string::npos, t.env.Trace().find("names 3F00/5016 in another application's DF: read around"));
+    } else if (row.cls != CKO_VENDOR_DEFINED) {
       ASSERT_EQ(CKR_OK, t.UserSession("1234", &h, row.inside)) << t.Log();
       const auto found = modulecalls::Find(m, h, TestTemplate().Ulong(CKA_CLASS, row.cls));
       for (CK_OBJECT_HANDLE o : found)  // what it lists it may not sign with, destroy or change
