@@ -1058,7 +1058,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
        "55667788", "\npin 3F00 ref=05 ", true, "PIN 5 in 3F00 is not the token's own", all},
       {"C_InitToken over a PUK in another application's DF",
        {{"80020082" + pad + "300604043F005015", "80020081" + pad + "300604043F005016"}}, "12345678", nullptr, false,
-       "PIN 129 in 3F005016 is not the token's own", {Fault::kErrorAnswer, Fault::kPull, Fault::kDeletionsRefused}},
+       "names 3F00/5016 in another application's DF: read around", {Fault::kErrorAnswer, Fault::kPull, Fault::kDeletionsRefused}},
       {"C_InitToken over a PUK another application names",
        {{pukRecord, inMf("2C" + puk, attrs, "01")}, {"\ndf 3F00/5015 ", mfPin("01", "31323334")},
         {"3037" + user + "A121301F" + userAttrs + "80020081" + pad + "300604043F005016", inMf("34" + user, userAttrs, "01")}},
