@@ -1,4 +1,5 @@
 // PIN operations of the application and the list of verified PINs.
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -447,17 +448,25 @@ SCRESULT SCPkcs15App::DeleteShadowingPins(const ASNPkcs15AuthObject* pin) {
     SCRESULT r = GetPinDf(pin, &own);
     if (r >= 0) r = GetDirectoryPaths(&dirs, 0, true);
     if (r < 0) return r;
+    std::vector<std::pair<SCPath, uint8_t>> named;
+    r = GetNamedPins(&named);
+    if (r < 0) return r;
     for (size_t i = 0; i < dirs.Count(); ++i) {
         const SCPath& file = dirs.At(i);
         size_t rest = 0;
         if (!SCPath::StripPrefix(file.Ids(), file.Count(), own.Ids(), own.Count(), &rest)) continue;
-        // Every DF from the one that holds the file up to the PIN's own, that one not.
+        // Every DF from the one that holds the file up to the PIN's own, that one not;
+        // nor one where the PIN directory names a PIN of this reference.
         for (size_t n = file.Count() - 1; n > own.Count(); --n) {
             const SCPath df(file.Ids(), n);
-            if (!IsInOtherApplication(df)) below.AddUnique(df.Ids(), df.Count());
+            const bool ours = std::any_of(named.begin(), named.end(), [&](const auto& p) {
+                return p.second == ref && p.first.IsEqual(df);
+            });
+            if (!ours && !IsInOtherApplication(df)) below.AddUnique(df.Ids(), df.Count());
         }
     }
     SCTransactGuard guard(m_pCard);
+    SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
     for (size_t i = 0; i < below.Count(); ++i) {
         const SCPath& df = below.At(i);
         // The card deletes the PIN of the DF selected, never one above it.

@@ -1279,7 +1279,7 @@ size_t CountObjects(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h) {
 
 }  // namespace
 
-// A token whose records and ODF entry name another application's files, beside it or inside it, while that
+// A token whose records and ODF entry name another application's files or PIN, beside it or inside it, while that
 // one's user (PIN 5678) is logged in in the same process: the token lists none of them and, whatever it is
 // asked, the other's files, key and PIN stay. A record read around stays in its file.
 TEST(ModuleReinit, RecordsNamingAnotherApplicationsFilesAreReadAround) {
@@ -1287,7 +1287,7 @@ TEST(ModuleReinit, RecordsNamingAnotherApplicationsFilesAreReadAround) {
     const char* name;
     bool inside;  // the nested card, this token the outer one (slot 1); else the card of two side by side
     std::vector<std::pair<std::string, std::string>> swaps;
-    CK_OBJECT_CLASS cls;  // what the token is asked to sign with, destroy or change; CKO_VENDOR_DEFINED: C_InitPIN
+    CK_OBJECT_CLASS cls;  // what the token is asked to sign with, destroy or change; CKO_VENDOR_DEFINED: C_InitPIN, + 1: C_SetPIN
   } rows[] = {
       {"a PIN record naming the other's user PIN", false, {{"800200810401FF300604043F005015", "800200810401FF300604043F005016"}},
        CKO_VENDOR_DEFINED + 1},
