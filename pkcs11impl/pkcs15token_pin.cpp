@@ -725,5 +725,11 @@ CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin,
       }
     }
   }
+  // A PIN the holder made where the token's files find it before the token's own
+  // (model 1: beside the keys) goes before the user PIN takes its new value.
+  if (hasUserPin && pin == userPin) {
+    const SCRESULT d = app->DeleteShadowingPins(pin);
+    if (d < 0) return d == SC_E_ACCESS_DENIED ? CKR_FUNCTION_FAILED : MapScErrorToCkr(d, false);
+  }
   return MapScErrorToCkr(app->SetPin(pin, setAuth, newText, &params, nullptr), false);
 }

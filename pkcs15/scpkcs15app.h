@@ -248,6 +248,9 @@ public:
     // The absolute path of the DF that holds the PIN (the application's DF for a
     // PIN record without a path); nothing is sent to the card.
     SCRESULT GetPinDf(const ASNPkcs15AuthObject* pin, SCPath* df) const;
+    // Whether a PIN record's path names a DF in another application's DF (`at`, when
+    // given, gets it): such a record is read around, its PIN never asked, set or deleted.
+    bool NamesOtherApplicationsPin(const ASNPkcs15AuthObject* pin, SCPath* at = nullptr) const;
     // Appends the PINs the PIN directories name (DF and reference), reading the
     // application and its directories where this process has not read them; a
     // file the card does not hold names nothing, one it does not give is the failure.
@@ -267,6 +270,11 @@ public:
     // Blocks the PIN by wrong verifications: a value that must no longer open the
     // token when the card refused to take it away. The officer sets the next one.
     SCRESULT BlockPin(ASNPkcs15AuthObject* pin);
+    // Deletes, in each DF between the application's directories and a local PIN's own DF,
+    // a PIN of the same reference: the card would find it for the files there before the
+    // application's own (the user may make PINs where the user may make keys). Another
+    // application's DFs are left; a PIN the card keeps there is the failure.
+    SCRESULT DeleteShadowingPins(const ASNPkcs15AuthObject* pin);
     bool HasVerifiedPin(const ASNPkcs15AuthObject* pin) const;
     // The references of the PINs kept verified (at most max into refs); their number.
     size_t KeptPinReferences(uint8_t* refs, size_t max) const;

@@ -1,4 +1,5 @@
 // PIN operations of the application and the list of verified PINs.
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -84,7 +85,7 @@ ASNPkcs15AuthObject* SCPkcs15App::PinFor(const void* handle) const {
     const DirList& l = m_lists[L_AODF];
     for (POSITION p = l.GetHeadPosition(); p;)
         if (ASNPkcs15AuthObject* pin = static_cast<SCPkcs15AuthObjectList*>(l.GetNext(p))->RecordFor(handle))
-            return pin;
+            return NamesOtherApplicationsPin(pin) ? nullptr : pin;
     return nullptr;
 }
 
@@ -94,7 +95,7 @@ bool SCPkcs15App::HoldsPin(const ASNPkcs15AuthObject* pin) const {
     if (!pin) return false;
     const DirList& l = m_lists[L_AODF];
     for (POSITION p = l.GetHeadPosition(); p;)
-        if (static_cast<SCPkcs15AuthObjectList*>(l.GetNext(p))->Records().Find(pin)) return true;
+        if (static_cast<SCPkcs15AuthObjectList*>(l.GetNext(p))->Records().Find(pin)) return !NamesOtherApplicationsPin(pin);
     return false;
 }
 
@@ -113,6 +114,7 @@ SCRESULT SCPkcs15App::FindPinObject(int kind, ASNPkcs15AuthObject** ppAuthInfo) 
         if (!aodf->IsLoaded() && !aodf->IsLoadTried()) (void)aodf->Load(false);
         for (POSITION q = aodf->Records().GetHeadPosition(); q;) {
             ASNPkcs15AuthObject* pin = aodf->Records().GetNext(q);
+            if (NamesOtherApplicationsPin(pin)) continue;
             uint32_t f = PinFlags(pin);
             bool match = kind == PIN_SO         ? (f & PINF_SO) != 0
                          : kind == PIN_UNBLOCK ? (f & PINF_UNBLOCKING) != 0
@@ -149,7 +151,7 @@ SCRESULT SCPkcs15App::FindAuthObjectForObject(void* object, ASNPkcs15AuthObject*
         for (POSITION q = aodf->Records().GetHeadPosition(); q;) {
             ASNPkcs15AuthObject* cand = aodf->Records().GetNext(q);
             if (!(cand->classAttributes.authId == want)) continue;
-            if (((PinFlags(cand) & PINF_UNBLOCKING) != 0) != unblocking) continue;
+            if (((PinFlags(cand) & PINF_UNBLOCKING) != 0) != unblocking || NamesOtherApplicationsPin(cand)) continue;
             *pin = cand;
             return 0;
         }
@@ -231,6 +233,14 @@ SCRESULT SCPkcs15App::GetPinDf(const ASNPkcs15AuthObject* pin, SCPath* df) const
     return BuildAbsolutePath(ids, static_cast<uint16_t>(n), df);
 }
 
+bool SCPkcs15App::NamesOtherApplicationsPin(const ASNPkcs15AuthObject* pin, SCPath* at) const {
+    SCPath df;
+    // Without a path the PIN is the application's own.
+    if (!pin || !pin->typeAttributes.wasPath || GetPinDf(pin, &df) < 0 || !IsInOtherApplication(df)) return false;
+    if (at) *at = std::move(df);
+    return true;
+}
+
 SCRESULT SCPkcs15App::GetNamedPins(std::vector<std::pair<SCPath, uint8_t>>* out) {
     if (!IsLoaded()) {
         // Loading stops short at a TokenInfo missing or unreadable (a token left
@@ -256,8 +266,8 @@ SCRESULT SCPkcs15App::GetNamedPins(std::vector<std::pair<SCPath, uint8_t>>* out)
         for (POSITION q = aodf->Records().GetHeadPosition(); q;) {
             const ASNPkcs15AuthObject* pin = aodf->Records().GetNext(q);
             SCPath df;
-            // A path that names no DF names no PIN either.
-            if (GetPinDf(pin, &df) >= 0) out->emplace_back(df, GetPinReference(pin));
+            // A path that names no DF names no PIN either, nor does one read around.
+            if (GetPinDf(pin, &df) >= 0 && !NamesOtherApplicationsPin(pin)) out->emplace_back(df, GetPinReference(pin));
         }
     }
     return 0;
@@ -425,6 +435,50 @@ SCRESULT SCPkcs15App::BlockPin(ASNPkcs15AuthObject* pin) {
     SCTransactGuard guard(m_pCard);
     const SCRESULT r = SelectPinDf(pin, nullptr);
     return r < 0 ? r : m_pCard->BlockPin(GetPinReference(pin));
+}
+
+SCRESULT SCPkcs15App::DeleteShadowingPins(const ASNPkcs15AuthObject* pin) {
+    if (!m_pCard) return SC_E_BAD_USAGE;
+    if (!HoldsPin(pin)) return SC_E_PKCS15_INVALID_HANDLE;
+    const uint8_t ref = GetPinReference(pin);
+    // A global reference names the master file's PIN from every DF.
+    if (ref < 0x80) return 0;
+    SCPath own;
+    SCPathList dirs, below;
+    SCRESULT r = GetPinDf(pin, &own);
+    if (r >= 0) r = GetDirectoryPaths(&dirs, 0, true);
+    if (r < 0) return r;
+    std::vector<std::pair<SCPath, uint8_t>> named;
+    r = GetNamedPins(&named);
+    if (r < 0) return r;
+    for (size_t i = 0; i < dirs.Count(); ++i) {
+        const SCPath& file = dirs.At(i);
+        size_t rest = 0;
+        if (!SCPath::StripPrefix(file.Ids(), file.Count(), own.Ids(), own.Count(), &rest)) continue;
+        // Every DF from the one that holds the file up to the PIN's own, that one not;
+        // nor one where the PIN directory names a PIN of this reference.
+        for (size_t n = file.Count() - 1; n > own.Count(); --n) {
+            const SCPath df(file.Ids(), n);
+            const bool ours = std::any_of(named.begin(), named.end(), [&](const auto& p) {
+                return p.second == ref && p.first.IsEqual(df);
+            });
+            if (!ours && !IsInOtherApplication(df)) below.AddUnique(df.Ids(), df.Count());
+        }
+    }
+    SCTransactGuard guard(m_pCard);
+    SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
+    for (size_t i = 0; i < below.Count(); ++i) {
+        const SCPath& df = below.At(i);
+        // The card deletes the PIN of the DF selected, never one above it.
+        r = m_pCard->SelectPathThunk(df.Ids(), df.Count(), 0);
+        if (r == SC_E_FILE_NOT_FOUND) continue;
+        if (r >= 0) r = m_pCard->DeleteObject(ref, SC_KEYOBJ_PIN);
+        if (r == SC_E_NO_REFERENCED_DATA) continue;
+        DebugLogWrite(2, 0, "PKCS#15: PIN %02X in %s would answer for the application's files there: %s",
+                      static_cast<unsigned>(ref), df.Text().c_str(), r >= 0 ? "deleted" : "the card keeps it");
+        if (r < 0) return r;
+    }
+    return 0;
 }
 
 SCRESULT SCPkcs15App::Logout(bool resetCard) {

@@ -201,6 +201,10 @@ const ASNPkcs15Path* SCPkcs15AuthObjectList::GetValuePath(ASNPkcs15AuthObject* r
     return rec && rec->typeAttributes.wasPath ? &rec->typeAttributes.path : nullptr;
 }
 
+bool SCPkcs15AuthObjectList::ReadsAround(ASNPkcs15AuthObject* rec, SCPath* at) {
+    return m_pPkcs15App && m_pPkcs15App->NamesOtherApplicationsPin(rec, at);
+}
+
 namespace {
 // A small non-negative INTEGER as u32; false when it does not fit.
 bool SmallInt(const ASNinteger& i, uint32_t* out) {

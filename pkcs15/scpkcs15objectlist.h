@@ -368,6 +368,9 @@ public:
     }
 
     void* GetRecordList() override { return &m_records; }
+    // Whether a record is read around (kept in the file as it is, never listed or acted
+    // on): it names a file in another application's DF, whose path `at` gets when given.
+    virtual bool ReadsAround(T* rec, SCPath* at = nullptr) { return NamesOtherApplicationsFile(GetValuePath(rec), at); }
     SCRESULT GetObjectKind(void* handle) override {
         return HoldsHandle(handle) ? static_cast<SCRESULT>(m_objectKind) : SC_E_PKCS15_INVALID_HANDLE;
     }
@@ -432,7 +435,7 @@ public:
                 }
             }
             if (match && skipPrivate && IsPrivate(HandleOf(rec)) > 0) match = false;
-            if (match && NamesOtherApplicationsFile(GetValuePath(rec))) match = false;
+            if (match && ReadsAround(rec)) match = false;
             if (match) {
                 if (out) *out = rec;
                 return 0;
@@ -700,7 +703,7 @@ public:
         SCRESULT first = 0;
         for (POSITION p = m_records.GetHeadPosition(); p;) {
             T* rec = m_records.GetNext(p);
-            if (NamesOtherApplicationsFile(GetValuePath(rec))) continue;
+            if (ReadsAround(rec)) continue;
             SCPkcs15PathObjectInfo* v = nullptr;
             SCRESULT r = GetValueObject(HandleOf(rec), &v, true);
             if (r >= 0 && v && v->IsDirty()) r = v->Write(nullptr, 0, nullptr);
@@ -820,7 +823,7 @@ public:
         if (r < 0) return r;
         for (POSITION p = m_records.GetHeadPosition(); p;) {
             SCPath at;
-            if (NamesOtherApplicationsFile(GetValuePath(m_records.GetNext(p)), &at)) LogReadAround(at);
+            if (ReadsAround(m_records.GetNext(p), &at)) LogReadAround(at);
         }
         return 0;
     }
@@ -1129,6 +1132,8 @@ public:
     // PIN records are told apart by their PIN reference (and path, when they have one).
     SCRESULT CompareRecords(ASNPkcs15AuthObject* a, ASNPkcs15AuthObject* b) override;
     const ASNPkcs15Path* GetValuePath(ASNPkcs15AuthObject* rec) override;
+    // A PIN record is read around where the DF of its PIN lies in another application's DF.
+    bool ReadsAround(ASNPkcs15AuthObject* rec, SCPath* at = nullptr) override;
 
 protected:
     bool NamesFiles() const override { return false; }

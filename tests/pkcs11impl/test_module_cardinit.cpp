@@ -132,6 +132,18 @@ void NoneCarriedOut(const std::string& image, const std::string& apdus) {
   }
 }
 
+// The image after the card carried out `apdus` (hex, blank-separated), each answered 9000.
+std::string CarriedOut(const std::string& image, const std::string& apdus) {
+  std::string error;
+  const std::unique_ptr<cardsim::Card> card = cardsim::Card::Parse(image, &error);
+  std::istringstream in(apdus);
+  for (std::string hex; card && in >> hex;) {
+    const testsupport::Bytes r = card->Transmit(testsupport::FromHex(hex), false);
+    EXPECT_EQ("9000", cardimage::Hex(&r[r.size() - 2], 2)) << hex;
+  }
+  return card ? card->Serialise() : error;
+}
+
 // "Token: L, SerialNumber: S, SoPin: P, SoPuk: P, UserPin: P, UserPuk: P" with the PINs' shapes.
 std::string TokenLinePattern(const std::string& label, const std::string& serial, const char* soPin,
                              const char* soPuk, const char* userPin, const char* userPuk) {
@@ -244,6 +256,7 @@ struct Over {
   bool again = false;          // planted after a first C_InitToken and C_InitPIN, not on the blank card
   bool refused = false;        // the SO cannot take away what was planted: the call ends before it changes anything
   unsigned ins = 0, sw = 0;    // the card answers sw once, to the first command ins: that call fails, the next one goes
+  std::string holder = "";     // a first holder's commands with PIN 1111, before the SO sets the user PIN anew
 };
 
 // One initialisation on a card of `image` to which someone with no PIN added `planted`: it goes through, the SO
@@ -299,6 +312,14 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
   if (over.road != Road::kInitializeCard) {
     ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
     EXPECT_EQ(CKR_SESSION_EXISTS, f->C_InitToken(0, soPin, so.size(), label));
+    if (!over.holder.empty()) {  // the first holder's PIN 1111 and what they do with it on the card
+      ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_SO, soPin, so.size()));
+      ASSERT_EQ(CKR_OK, f->C_InitPIN(h, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>("1111")), 4));
+      ASSERT_EQ(0, t.sim.Remove(kR0));
+      (void)f->C_CloseAllSessions(0);
+      WriteFile(t.env.Card(image), CarriedOut(t.ImageText(image), over.holder));
+      ASSERT_EQ(0, t.sim.Insert(kR0, t.env.Card(image).c_str()));
+    }
     (void)f->C_CloseAllSessions(0);
     initPin();
   }
@@ -377,13 +398,18 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
 }  // namespace
 
 // C_InitToken on a blank card adds a token under the SO PIN; the SO then sets
-// the user PIN and the user logs in with it. Models 1, 3, 4 and 7.
+// the user PIN and the user logs in with it. Models 1, 3, 4 and 7; so too after a first holder
+// made a PIN of their own before the SO set the PIN anew.
 TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   const auto set = [](const char* ref) { return Fmt("002401%s0439393939 002C02%s0439393939 ", ref, ref); };
   InitialiseOver("blank-model4.card", "", "00E00000136211820121A50C830112930103950431313131 002C0002083131313132323232");
   InitialiseOver("blank-model3.card", "", set("01"));
   InitialiseOver("blank-model1.card", "", set("02"));
   InitialiseOver("blank-model7.card", "", set("02"));
+  // Model 1: a first holder's PIN 81 beside the keys in 5000, which their rules find before the token's own in 5015.
+  InitialiseOver("blank-model1.card", "", "00A408000450155000 002000810435353535",
+                 {Road::kInitToken, false, false, 0, 0,
+                  "00A408000450155000 002000810431313131 00E00000196217820121A512830181900104910108930103950435353535"});
   // An SO PUK that a cut InitializeCard left before the SO PIN that guards it.
   InitialiseOver("blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 ac=update:pin:01,delete:pin:01 value=39393939\n", "");
   // Model 1: a PIN 81 someone made in the master file of a token made here, before it is initialised again;

@@ -1104,7 +1104,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
        "55667788", "\npin 3F00 ref=05 ", true, "PIN 5 in 3F00 is not the token's own", all},
       {"C_InitToken over a PUK in another application's DF",
        {{"80020082" + pad + "300604043F005015", "80020081" + pad + "300604043F005016"}}, "12345678", nullptr, false,
-       "PIN 129 in 3F005016 is not the token's own", {Fault::kErrorAnswer, Fault::kPull, Fault::kDeletionsRefused}},
+       "names 3F00/5016 in another application's DF: read around", {Fault::kErrorAnswer, Fault::kPull, Fault::kDeletionsRefused}},
       {"C_InitToken over a PUK another application names",
        {{pukRecord, inMf("2C" + puk, attrs, "01")}, {"\ndf 3F00/5015 ", mfPin("01", "31323334")},
         {"3037" + user + "A121301F" + userAttrs + "80020081" + pad + "300604043F005016", inMf("34" + user, userAttrs, "01")}},
@@ -1340,7 +1340,7 @@ size_t CountObjects(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h) {
 
 }  // namespace
 
-// A token whose records and ODF entry name another application's files, beside it or inside it, while that
+// A token whose records and ODF entry name another application's files or PIN, beside it or inside it, while that
 // one's user (PIN 5678) is logged in in the same process: the token lists none of them and, whatever it is
 // asked, the other's files, key and PIN stay. A record read around stays in its file.
 TEST(ModuleReinit, RecordsNamingAnotherApplicationsFilesAreReadAround) {
@@ -1348,8 +1348,10 @@ TEST(ModuleReinit, RecordsNamingAnotherApplicationsFilesAreReadAround) {
     const char* name;
     bool inside;  // the nested card, this token the outer one (slot 1); else the card of two side by side
     std::vector<std::pair<std::string, std::string>> swaps;
-    CK_OBJECT_CLASS cls;  // what the token is asked to sign with, destroy or change; CKO_VENDOR_DEFINED: C_InitPIN
+    CK_OBJECT_CLASS cls;  // what the token is asked to sign with, destroy or change; CKO_VENDOR_DEFINED: C_InitPIN, + 1: C_SetPIN
   } rows[] = {
+      {"a PIN record naming the other's user PIN", false, {{"800200810401FF300604043F005015", "800200810401FF300604043F005016"}},
+       CKO_VENDOR_DEFINED + 1},
       {"a key record naming the other's key", false, {{"04063F0050154B01", "04063F0050164B01"}}, CKO_PRIVATE_KEY},
       {"a certificate record naming the other's", false, {{"04063F0050154301", "04063F0050164301"}}, CKO_CERTIFICATE},
       {"a data object record naming the other's", false, {{"04063F0050155701", "04063F0050165701"}}, CKO_DATA},
@@ -1373,7 +1375,12 @@ TEST(ModuleReinit, RecordsNamingAnotherApplicationsFilesAreReadAround) {
     CK_SESSION_HANDLE other = 0, h = 0;
     std::vector<CK_BYTE> sig;
     ASSERT_EQ(CKR_OK, t.UserSession("5678", &other, !row.inside)) << t.Log();
-    if (row.cls != CKO_VENDOR_DEFINED) {
+    if (row.cls == CKO_VENDOR_DEFINED + 1) {  // logins, wrong and right, and a change reach no PIN of the other
+      for (const char* user : {"0000", "0000", "0000", "5678"}) EXPECT_EQ(CKR_USER_PIN_NOT_INITIALIZED, t.UserSession(user, &h, 0));
+      ASSERT_EQ(CKR_OK, m->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+      EXPECT_EQ(CKR_FUNCTION_FAILED, m->C_SetPIN(h, U8("5678"), 4, U8("9999"), 4));
+      EXPECT_NE(std::string::npos, t.env.Trace().find("names 3F00/5016 in another application's DF: read around"));
+    } else if (row.cls != CKO_VENDOR_DEFINED) {
       ASSERT_EQ(CKR_OK, t.UserSession("1234", &h, row.inside)) << t.Log();
       const auto found = modulecalls::Find(m, h, TestTemplate().Ulong(CKA_CLASS, row.cls));
       for (CK_OBJECT_HANDLE o : found)  // what it lists it may not sign with, destroy or change
