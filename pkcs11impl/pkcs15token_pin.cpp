@@ -243,11 +243,18 @@ CK_RV CPkcs15Token::LoginAgent(const CK_UTF8CHAR* text, CK_ULONG len) {
   if (r == SC_E_CRYPT_ERROR || r == SC_E_INVALID_DATA_LENGTH) return CKR_PIN_INCORRECT;
   if (r < 0) return MapScErrorToCkr(r, false);
   // The card reads anew over the agent's channel. A card that refuses to open
-  // it again for that ends the channel: no agent is in.
+  // it again for that, or whose reading over it fails, ends the channel: no
+  // agent is in, and the session stays as it was.
   const SCRESULT read = lib->RefreshTokenInfo(m_nPkcs15SlotId, 1, 0);
-  if (lib->CheckCardKeySet(m_nPkcs15SlotId) != SC_OK) {
+  const bool open = lib->CheckCardKeySet(m_nPkcs15SlotId) == SC_OK;
+  if (!open || !SCPkcs15Lib::IsCardStructureResult(read)) {
     const CK_RV gone = MapScErrorToCkr(read, false);
-    return gone == CKR_DEVICE_REMOVED || gone == CKR_TOKEN_NOT_PRESENT ? gone : CKR_DEVICE_ERROR;
+    if (gone == CKR_DEVICE_REMOVED || gone == CKR_TOKEN_NOT_PRESENT) return gone;
+    if (open) {
+      lib->ResetCardSm(m_nPkcs15SlotId);
+      AcknowledgeTokenChange();
+    }
+    return CKR_DEVICE_ERROR;
   }
   m_loggedInUser = CKU_MIRTAL_PERSONALIZATION_AGENT;
   return CKR_OK;
