@@ -611,7 +611,8 @@ CK_RV CPkcs15Token::ChangePin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR oldPin
   if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
   if (newPin == nullptr) return CKR_ARGUMENTS_BAD;
   SCPkcs15App* app = nullptr;
-  const CK_RV ready = RefreshAndGetApp(&app, nullptr);
+  SCPkcs15Lib* lib = nullptr;
+  const CK_RV ready = RefreshAndGetApp(&app, &lib);
   if (IsReadinessStatus(ready)) return CKR_TOKEN_WRITE_PROTECTED;
   if (ready != CKR_OK) return ready;
   ASNPkcs15AuthObject* pin = app->PinFor(object);
@@ -623,6 +624,12 @@ CK_RV CPkcs15Token::ChangePin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR oldPin
   if (rv == CKR_OK) rv = texts.Add(newPin, newLen, &newText);
   if (rv != CKR_OK) return rv;
   const SCRESULT r = app->ChangePin(pin, oldText, newText);
+  if (r == SC_OK && lib->IsQualifiedPin(app, object)) {
+    // The card holds a PIN verified once it is changed; the qualified one opens a
+    // signature only through its own entry, so it is left unverified, as after a signature.
+    const SCRESULT out = app->LogoutPin(pin, false);
+    return out < 0 ? MapScErrorToCkr(out, false) : CKR_OK;
+  }
   if (r == SC_E_PIN_NOT_INITIALIZED) {
     SCCardInfo info;
     GetCardInfo(app->GetCard(), &info);
