@@ -243,11 +243,18 @@ CK_RV CPkcs15Token::LoginAgent(const CK_UTF8CHAR* text, CK_ULONG len) {
   if (r == SC_E_CRYPT_ERROR || r == SC_E_INVALID_DATA_LENGTH) return CKR_PIN_INCORRECT;
   if (r < 0) return MapScErrorToCkr(r, false);
   // The card reads anew over the agent's channel. A card that refuses to open
-  // it again for that ends the channel: no agent is in.
+  // it again for that, or whose reading over it fails, ends the channel: no
+  // agent is in, and the session stays as it was.
   const SCRESULT read = lib->RefreshTokenInfo(m_nPkcs15SlotId, 1, 0);
-  if (lib->CheckCardKeySet(m_nPkcs15SlotId) != SC_OK) {
+  const bool open = lib->CheckCardKeySet(m_nPkcs15SlotId) == SC_OK;
+  if (!open || !SCPkcs15Lib::IsCardStructureResult(read)) {
     const CK_RV gone = MapScErrorToCkr(read, false);
-    return gone == CKR_DEVICE_REMOVED || gone == CKR_TOKEN_NOT_PRESENT ? gone : CKR_DEVICE_ERROR;
+    if (gone == CKR_DEVICE_REMOVED || gone == CKR_TOKEN_NOT_PRESENT) return gone;
+    if (open) {
+      lib->ResetCardSm(m_nPkcs15SlotId);
+      AcknowledgeTokenChange();
+    }
+    return CKR_DEVICE_ERROR;
   }
   m_loggedInUser = CKU_MIRTAL_PERSONALIZATION_AGENT;
   return CKR_OK;
@@ -604,7 +611,8 @@ CK_RV CPkcs15Token::ChangePin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR oldPin
   if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
   if (newPin == nullptr) return CKR_ARGUMENTS_BAD;
   SCPkcs15App* app = nullptr;
-  const CK_RV ready = RefreshAndGetApp(&app, nullptr);
+  SCPkcs15Lib* lib = nullptr;
+  const CK_RV ready = RefreshAndGetApp(&app, &lib);
   if (IsReadinessStatus(ready)) return CKR_TOKEN_WRITE_PROTECTED;
   if (ready != CKR_OK) return ready;
   ASNPkcs15AuthObject* pin = app->PinFor(object);
@@ -616,6 +624,12 @@ CK_RV CPkcs15Token::ChangePin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR oldPin
   if (rv == CKR_OK) rv = texts.Add(newPin, newLen, &newText);
   if (rv != CKR_OK) return rv;
   const SCRESULT r = app->ChangePin(pin, oldText, newText);
+  if (r == SC_OK && lib->IsQualifiedPin(app, object)) {
+    // The card holds a PIN verified once it is changed; the qualified one opens a
+    // signature only through its own entry, so it is left unverified, as after a signature.
+    const SCRESULT out = app->LogoutPin(pin, false);
+    return out < 0 ? MapScErrorToCkr(out, false) : CKR_OK;
+  }
   if (r == SC_E_PIN_NOT_INITIALIZED) {
     SCCardInfo info;
     GetCardInfo(app->GetCard(), &info);

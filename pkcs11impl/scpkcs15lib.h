@@ -696,6 +696,7 @@ class SCPkcs15Lib {
   uint32_t ProtocolRequest() const;
   // Steps of the refresh after the reader check: profile, classification, binding.
   SCRESULT RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t reader, bool readProfile, bool reinserted);
+  SCRESULT ReadProfileAndBind(CK_SLOT_ID slot, uint32_t reader, bool readProfile, bool reinserted);
   SCRESULT ClassifyCard(uint32_t reader, SCCard* card, const SCCardInfo& info, SCRESULT rv);
   // Opens the channel of a not-activated IAS-ECC card again with the
   // personalisation agent's key and reads the card's structure anew over it
@@ -706,7 +707,17 @@ class SCPkcs15Lib {
   // application's TokenInfo names, unless the card's channel already serves.
   // Until it is up the card holds back the token's PINs, PUKs and keys; a set-up
   // that fails is tried again at the next call.
+  // A card that agreed keys in this process (AgreedChannelOf) takes that key set,
+  // whatever the application shows (app may be null).
   void SetUpDhSecureMessaging(CK_SLOT_ID slot, SCCard* card, SCPkcs15App* app);
+  // A card with which this process agreed keys keeps needing the channel, in
+  // that key set, until the reader is seen without it, whatever a reading of
+  // the card shows: its key set, or null for none (or a card of another ATR,
+  // which ends the record).
+  struct AgreedChannel;
+  const AgreedChannel* AgreedChannelOf(uint32_t reader, const SCCard* card);
+  void ForgetAgreedChannel(uint32_t reader);
+  void RememberAgreedChannel(uint32_t reader, const SCCard* card, const SCPkcs15App& app, int group);
   // The reader's PKCS#15 card object and card (CKR_FUNCTION_FAILED, CKR_TOKEN_NOT_RECOGNIZED).
   CK_RV CheckCardForTokens(uint32_t reader, SCPkcs15Card** p15, SCCard** card) const;
   // A failure text of the PIN output: logged and appended to the slot's messages
@@ -736,6 +747,14 @@ class SCPkcs15Lib {
   std::vector<CheckMemo> m_checkMemo;
   std::vector<uint64_t> m_smFailedCall;  // per reader: the call whose channel set-up failed
   std::vector<uint8_t> m_readAsPkcs15;   // per reader: its card read as PKCS#15 since it was seen
+  struct AgreedChannel {
+    std::vector<uint8_t> atr;  // the card's; empty: no keys agreed
+    uint32_t dirKey = 0;       // the application whose TokenInfo gave the key set
+    int group = -1;
+    SCByteBuffer keys[3];
+    std::vector<uint8_t> entry;  // the TokenInfo entry of the key set (SCPkcs15App::KeySet)
+  };
+  std::vector<AgreedChannel> m_agreedChannels;  // per reader
   const Pkcs11Lock* m_callLock = nullptr;
   TypedPointerList<ReaderOptions> m_readerOptions;
   TextStringList m_allowedReaders;

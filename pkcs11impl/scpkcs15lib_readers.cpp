@@ -139,6 +139,7 @@ SCRESULT SCPkcs15Lib::AllocateTables(uint32_t readers, uint32_t tokensPerReader)
 
 void SCPkcs15Lib::ReleaseTables() {
   m_checkMemo.clear();
+  m_agreedChannels.clear();
   ClearSlotApps(-1, true);
   ClearSlotResults(-1, true);
   ClearSlotMessages(-1, true);
@@ -642,6 +643,8 @@ SCRESULT SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(uint32_t r) {
     needClean = wasConnected;
   }
   const bool stateChanged = state >= 0 && (readerState & SC_CARDSTATE_CHANGED) != 0;
+  // A card seen gone from its reader (not a reset) needs no channel any more.
+  if (rv == SC_E_NO_SMARTCARD || (state < 0 && IsReaderGone(state))) ForgetAgreedChannel(r);
 
   Log(rv, "SCPkcs15Lib::CheckCardState...(reader %d) need init: %d, need deinit:%d", ri, needReaderInit ? 1 : 0,
       needReaderDeInit ? 1 : 0);

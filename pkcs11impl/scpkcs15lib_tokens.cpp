@@ -47,6 +47,15 @@ bool DfNameIs(const SCFileHeader* h, const char* name) {
 }  // namespace
 
 SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool readProfile, bool reinserted) {
+  const SCRESULT rv = ReadProfileAndBind(slot, r, readProfile, reinserted);
+  // A card with which this process agreed keys has its channel whatever this
+  // reading found (a TokenInfo without its group, none at all).
+  SCCard* card = m_readers[r]->GetCard();
+  if (AgreedChannelOf(r, card) != nullptr) SetUpDhSecureMessaging(slot, card, m_pAppTable[slot]);
+  return rv;
+}
+
+SCRESULT SCPkcs15Lib::ReadProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool readProfile, bool reinserted) {
   const int si = static_cast<int>(slot);
   SCCard* card = m_readers[r]->GetCard();
   const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(r) * m_tokensPerReader;
@@ -154,6 +163,14 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
           Log(SC_OK, "SCPkcs15Lib::RefreshTokenInfo(%d), CARD REINSERTED - SET !!!", static_cast<int>(number));
         }
         m_pAppTable[number] = app;
+        // Where its TokenInfo is not to be had (a cut), the token keeps the key set its card agreed keys in.
+        const AgreedChannel* agreed = AgreedChannelOf(r, card);
+        if (agreed != nullptr && agreed->dirKey == app->GetDirPathKey()) {
+          SCPkcs15App::KeySet kept;
+          kept.entry = agreed->entry;
+          kept.group = agreed->group;
+          app->KeepKeySet(kept);
+        }
       }
     }
   }
@@ -252,12 +269,15 @@ SCRESULT SCPkcs15Lib::ReauthenticateAgent(CK_SLOT_ID slot, uint32_t r, SCCard* c
 
 void SCPkcs15Lib::SetUpDhSecureMessaging(CK_SLOT_ID slot, SCCard* card, SCPkcs15App* app) {
   const int si = static_cast<int>(slot);
-  SCFileHeaderList& record = app->GetHeaderList();
-  const int group = static_cast<int8_t>(record.GetLocalPinRef());
+  const uint32_t r = static_cast<uint32_t>(slot / m_tokensPerReader);
+  const SCFileHeaderList* record = app != nullptr ? &app->GetHeaderList() : nullptr;
+  const AgreedChannel* agreed = AgreedChannelOf(r, card);
+  const int group = agreed != nullptr ? agreed->group
+                    : record != nullptr && record->IsKeySetValid() ? static_cast<int8_t>(record->GetLocalPinRef())
+                                                                     : -1;
   // The token's PINs, PUKs and keys go to the card only over a channel; where
   // none can be had they are held back rather than sent in the clear.
-  const bool wanted = GetOptionBits(PKCS15_OPTION_SM_MASK) != PKCS15_OPTION_SM_OFF && group >= 0 &&
-                      record.IsKeySetValid();
+  const bool wanted = GetOptionBits(PKCS15_OPTION_SM_MASK) != PKCS15_OPTION_SM_OFF && group >= 0;
   card->SetSecretsNeedChannel(wanted);
   if (!wanted) return;
   const SCSmCtx* ctx = card->GetSmCtx();
@@ -269,20 +289,54 @@ void SCPkcs15Lib::SetUpDhSecureMessaging(CK_SLOT_ID slot, SCCard* card, SCPkcs15
   if (ctx != nullptr && (ctx->GetKeySet() == nullptr || ctx->GetKeySet()->group == group)) return;
   // One try per call: the refreshes within a call that failed would only repeat it.
   const uint64_t call = m_callLock != nullptr ? m_callLock->GetHoldCount() : 0;
-  const uint32_t r = static_cast<uint32_t>(slot / m_tokensPerReader);
   if (m_smFailedCall.size() < m_readerCount) m_smFailedCall.resize(m_readerCount, 0);
   if (call != 0 && m_smFailedCall[r] == call) return;
   Log(SC_OK, "SCPkcs15Lib::RefreshTokenInfo(%d), found info about DH SM params - setting up Secure Messaging using %d dhgroup",
       si, group);
-  const SCRESULT rv = card->SetupSmDh(record.GetKeySet(), static_cast<uint32_t>(group));
+  const SCRESULT rv =
+      card->SetupSmDh(agreed != nullptr ? agreed->keys : record->GetKeySet(), static_cast<uint32_t>(group));
   if (rv >= 0 && card->GetSmCtx() != nullptr) {
     Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), Secure messaging setup success, setting to automatic re-setup:", si);
     card->GetSmCtx()->SetEstablished(true);
+    if (agreed == nullptr) RememberAgreedChannel(r, card, *app, group);
   } else {
     // Tried again at the next call; meanwhile what needs no secret goes on.
     m_smFailedCall[r] = call;
     Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), Secure messaging setup failed, PINs and keys held back until it succeeds:",
         si);
+  }
+}
+
+const SCPkcs15Lib::AgreedChannel* SCPkcs15Lib::AgreedChannelOf(uint32_t r, const SCCard* card) {
+  if (r >= m_agreedChannels.size() || m_agreedChannels[r].atr.empty() || card == nullptr) return nullptr;
+  uint32_t len = 0;
+  const uint8_t* atr = card->GetAtr(&len);
+  const std::vector<uint8_t>& kept = m_agreedChannels[r].atr;
+  if (atr == nullptr || len != kept.size() || std::memcmp(atr, kept.data(), len) != 0) {
+    ForgetAgreedChannel(r);
+    return nullptr;
+  }
+  return &m_agreedChannels[r];
+}
+
+void SCPkcs15Lib::ForgetAgreedChannel(uint32_t r) {
+  if (r < m_agreedChannels.size()) m_agreedChannels[r] = AgreedChannel();
+}
+
+void SCPkcs15Lib::RememberAgreedChannel(uint32_t r, const SCCard* card, const SCPkcs15App& app, int group) {
+  uint32_t len = 0;
+  const uint8_t* atr = card->GetAtr(&len);
+  if (atr == nullptr || len == 0) return;
+  try {
+    if (m_agreedChannels.size() < m_readerCount) m_agreedChannels.resize(m_readerCount);
+    AgreedChannel& a = m_agreedChannels[r];
+    a.atr.assign(atr, atr + len);
+    a.dirKey = app.GetDirPathKey();
+    a.group = group;
+    for (int i = 0; i < 3; ++i) a.keys[i] = app.GetHeaderList().GetKeySet()[i];
+    a.entry = app.GetKeySet().group == group ? app.GetKeySet().entry : std::vector<uint8_t>();
+  } catch (const std::bad_alloc&) {
+    ForgetAgreedChannel(r);
   }
 }
 

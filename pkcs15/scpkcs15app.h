@@ -186,6 +186,20 @@ public:
     // Token index of the profile templates: -1, 0, or the application's place on the card.
     int GetTokenIndex() const;
 
+    // The key set a structure built anew keeps: the TokenInfo's supportedAlgorithms
+    // entry that gives the token its Diffie-Hellman group (DER, as the card had it)
+    // and the group's number, which its seInfo entries name. None on a token without.
+    struct KeySet {
+        std::vector<uint8_t> entry;
+        int group = -1;
+        bool Held() const { return group >= 0 && !entry.empty(); }
+        bool operator==(const KeySet& o) const { return group == o.group && entry == o.entry; }
+    };
+    const KeySet& GetKeySet() const { return m_keySet; }
+    // An application that holds none takes the key set its card had (kept by the
+    // caller where the card's TokenInfo is not to be had, as after a cut).
+    void KeepKeySet(const KeySet& keySet);
+
     // ---- creating a PKCS#15 structure ----
     // Builds TokenInfo, the ODF, the directory lists and the profile's PIN objects in memory
     // (all marked for writing; nothing is written here).
@@ -353,6 +367,12 @@ private:
 
     // loading helpers
     void ReadProfileRecords() { ReadProfileRecords(&m_headers); }
+    // The key set of the TokenInfo just read (read: its load result), before the
+    // structure is erased: taken when it is the one held or none was; a TokenInfo
+    // not read, or naming another, is the failure. Nothing left to read keeps it.
+    SCRESULT TakeKeySetAsRead(const KeySet& held, SCRESULT read);
+    // Puts the key set held into the new TokenInfo and the header list.
+    SCRESULT CarryKeySet();
     void DeleteAllLists();
 
     SCPkcs15ODF m_odf;
@@ -368,6 +388,7 @@ private:
     VerifiedPinList m_verifiedPins;
     VerifiedPin* m_pCurrentPin;
     std::vector<SCPkcs15ObjectList*> m_madeLists;
+    KeySet m_keySet;
     int8_t m_stands = -1;  // StandsAsApplication's answer, -1 not asked yet
 };
 

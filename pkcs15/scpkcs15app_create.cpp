@@ -68,6 +68,11 @@ SCRESULT SCPkcs15App::CreatePkcs15Structure(const char* label, const SCFileHeade
                                             serialLen >= 0 ? static_cast<long>(serialLen) : 0, nullptr,
                                             nullptr) != 1)
         return SC_E_NO_MEMORY;
+    // The key set of the token's Diffie-Hellman group goes over as the card had it
+    // (it is never made here), in the same TokenInfo as the new contents: a token
+    // without it could no longer agree keys for its channel.
+    r = CarryKeySet();
+    if (r < 0) return r;
 
     AssertInvariant(app.Count() < 39 ? 1 : 0, kSrc, __LINE__, "pathlen < 39", nullptr);
     if (app.Count() >= 39) return SC_E_BAD_USAGE;

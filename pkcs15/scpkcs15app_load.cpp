@@ -206,7 +206,17 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
     SCRESULT r = BuildAbsolutePath(&app);
     if (r < 0) return r;
     SCTransactGuard guard(m_pCard);
-    if (!IsLoaded()) (void)Load(true);
+    // The key set goes over to the structure built anew as the card holds it now:
+    // the TokenInfo is read afresh, and one the card does not give ends the call
+    // before anything is deleted.
+    KeySet held;
+    try {
+        held = m_keySet;
+    } catch (const std::bad_alloc&) {
+        return SC_E_NO_MEMORY;
+    }
+    r = TakeKeySetAsRead(held, IsLoaded() ? m_tokenInfo.Load(true) : Load(true));
+    if (r < 0) return r;
     const uint16_t dfId = app[app.Count() - 1];
     SCPath parent(app.Ids(), app.Count() - 1);
     auto selectParent = [&]() -> SCRESULT {

@@ -1,7 +1,9 @@
 // Security-environment records: the reference bytes of the card profiles and
-// their storage as TokenInfo seInfo entries.
+// their storage as TokenInfo seInfo entries; the key set that a structure built
+// anew keeps from the TokenInfo it replaces.
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "keys/pkcs3dh.h"
@@ -11,6 +13,7 @@
 #include "smartcard/sc_fileheader_ias.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/debuglog.h"
+#include "support/memfile.h"
 
 namespace {
 
@@ -79,11 +82,14 @@ const uint8_t* Magnitude(const ASNinteger& v, size_t* len) {
     return d;
 }
 
-// Key set and local PIN reference from the TokenInfo's supportedAlgorithms.
-void KeySetFromAlgorithms(const ASNPkcs15TokenInfo& ti, SCFileHeaderList* h, long x942Se, long pkcs3Se) {
+// Key set and local PIN reference from the TokenInfo's supportedAlgorithms; the
+// entry that gave the key set, when it is valid (null otherwise).
+const ASNPkcs15AlgorithmInfo* KeySetFromAlgorithms(const ASNsequenceList<ASNPkcs15AlgorithmInfo>& algorithms,
+                                                   SCFileHeaderList* h, long x942Se, long pkcs3Se) {
     bool pkcs3Done = false;
-    for (POSITION p = ti.supportedAlgorithms.GetHeadPosition(); p;) {
-        const ASNPkcs15AlgorithmInfo* a = ti.supportedAlgorithms.GetNext(p);
+    const ASNPkcs15AlgorithmInfo* decided = nullptr;
+    for (POSITION p = algorithms.GetHeadPosition(); p;) {
+        const ASNPkcs15AlgorithmInfo* a = algorithms.GetNext(p);
         long ref = -1;
         if (a->wasAlgRef) {
             try {
@@ -107,9 +113,10 @@ void KeySetFromAlgorithms(const ASNPkcs15TokenInfo& ti, SCFileHeaderList* h, lon
             const uint8_t* P = Magnitude(dp.p, &lp);
             const uint8_t* Q = Magnitude(dp.q, &lq);
             const uint8_t* G = Magnitude(dp.g, &lg);
+            decided = nullptr;
             if (h->SetKeySet(P, lp, Q, lq, G, lg)) {
                 h->SetLocalPinRef(static_cast<uint8_t>(ref));
-                return;
+                return a;
             }
             continue;
         }
@@ -132,12 +139,51 @@ void KeySetFromAlgorithms(const ASNPkcs15TokenInfo& ti, SCFileHeaderList* h, lon
         const uint8_t* P = Magnitude(dh.prime, &lp);
         const uint8_t* G = Magnitude(dh.base, &lg);
         const uint8_t* M = mask.empty() ? reinterpret_cast<const uint8_t*>("") : mask.data();
+        decided = nullptr;
         if (h->SetKeySet(P ? P : M, lp, M, mask.size(), G ? G : M, lg)) {
             // The local PIN of a key set in this form is the number of its seInfo entry.
             h->SetLocalPinRef(static_cast<uint8_t>(pkcs3Se));
             pkcs3Done = true;
+            decided = a;
         }
     }
+    return decided;
+}
+
+// Appends an entry decoded from its DER; false when it does not decode or there is no room.
+bool AddEntry(ASNsequenceList<ASNPkcs15AlgorithmInfo>* list, const std::vector<uint8_t>& der) {
+    ASNPkcs15AlgorithmInfo* a = new (std::nothrow) ASNPkcs15AlgorithmInfo(0x30);
+    if (!a) return false;
+    MemFile in(der.data(), der.size(), false);
+    try {
+        if (a->read(&in, static_cast<long>(der.size())) > 0 && list->AddTail(a)) return true;
+    } catch (const std::bad_alloc&) {
+    }
+    delete a;
+    return false;
+}
+
+// The key set one entry gives (its group: the seInfo number both forms name), with the
+// local PIN reference; whether it is valid.
+bool ApplyKeySet(const std::vector<uint8_t>& entry, int group, SCFileHeaderList* h) {
+    ASNsequenceList<ASNPkcs15AlgorithmInfo> one;
+    if (!AddEntry(&one, entry)) return false;
+    return KeySetFromAlgorithms(one, h, group, group) && h->GetLocalPinRef() == group;
+}
+
+// An entry of supportedAlgorithms as the card had it (DER) with the group it gives.
+bool EncodeKeySetEntry(const ASNPkcs15AlgorithmInfo& a, int group, SCPkcs15App::KeySet* out) {
+    MemFile der;
+    if (a.write(&der) < 1) return false;
+    const unsigned char* b = der.GetPointer(0);
+    if (!b) return false;
+    try {
+        out->entry.assign(b, b + der.Size());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    out->group = group;
+    return true;
 }
 
 bool IsSet(const SCFileHeaderList& h, int i) { return h.GetRef(i) < 255; }
@@ -147,6 +193,19 @@ long SeNumber(const ASNPkcs15SecEnvInfo& e) {
         return e.se.getLong();
     } catch (...) {
         return -1;
+    }
+}
+
+// The numbers of the first seInfo entries of the two key-agreement owners (below 255; -1: none).
+void KeyAgreementSe(const ASNPkcs15TokenInfo& ti, long* x942, long* pkcs3) {
+    *x942 = *pkcs3 = -1;
+    if (!ti.wasSeInfo) return;
+    for (POSITION p = ti.seInfo.GetHeadPosition(); p;) {
+        const ASNPkcs15SecEnvInfo* e = ti.seInfo.GetNext(p);
+        const long n = SeNumber(*e);
+        if (!e->wasOwner || n < 0 || n >= 255) continue;
+        if (*x942 < 0 && e->owner.isEqual(kOidX942)) *x942 = n;
+        if (*pkcs3 < 0 && e->owner.isEqual(kOidPkcs3)) *pkcs3 = n;
     }
 }
 
@@ -291,7 +350,6 @@ void SCPkcs15App::ReadProfileRecords(SCFileHeaderList* h) {
     ASNPkcs15TokenInfo& ti = m_tokenInfo.Contents();
     long seX942 = -1, sePkcs3 = -1;
     if (ti.wasSeInfo) {
-        long localX942 = -1, localPkcs3 = -1;
         for (POSITION p = ti.seInfo.GetHeadPosition(); p;) {
             const ASNPkcs15SecEnvInfo* e = ti.seInfo.GetNext(p);
             const long n = SeNumber(*e);
@@ -300,9 +358,9 @@ void SCPkcs15App::ReadProfileRecords(SCFileHeaderList* h) {
             if (e->owner.isEqual(kOidSeNumber)) h->SetSeNumber(v);
             for (const auto& b : kByteOids)
                 if (e->owner.isEqual(b.oid)) h->SetRef(b.byte, v);
-            if (n < 255 && localX942 < 0 && e->owner.isEqual(kOidX942)) localX942 = n;
-            if (n < 255 && localPkcs3 < 0 && e->owner.isEqual(kOidPkcs3)) localPkcs3 = n;
         }
+        long localX942 = -1, localPkcs3 = -1;
+        KeyAgreementSe(ti, &localX942, &localPkcs3);
         if (localX942 >= 0) h->SetLocalPinRef(static_cast<uint8_t>(localX942));
         else if (localPkcs3 >= 0) h->SetLocalPinRef(static_cast<uint8_t>(localPkcs3));
         seX942 = localX942;
@@ -323,7 +381,18 @@ void SCPkcs15App::ReadProfileRecords(SCFileHeaderList* h) {
         if (!IsSet(*h, 15)) h->SetRef(15, combined());
         if (!IsSet(*h, 14)) h->SetRef(14, combined());
     }
-    if (ti.wasSupportedAlgorithms) KeySetFromAlgorithms(ti, h, seX942, sePkcs3);
+    const ASNPkcs15AlgorithmInfo* decided =
+        ti.wasSupportedAlgorithms ? KeySetFromAlgorithms(ti.supportedAlgorithms, h, seX942, sePkcs3) : nullptr;
+    if (h == &m_headers) {
+        // The key set the card's TokenInfo gives is the one a structure built anew
+        // keeps; one it does not give stays as the application had it.
+        KeySet read;
+        if (decided && EncodeKeySetEntry(*decided, h->GetLocalPinRef(), &read)) {
+            m_keySet = std::move(read);
+        } else if (m_keySet.Held()) {
+            (void)ApplyKeySet(m_keySet.entry, m_keySet.group, h);
+        }
+    }
     // An officer key under which the TokenInfo file cannot be administered is not this
     // token's officer: files made later must not name it.
     const uint8_t officerKey = h->GetRef(kOfficerKeyByte);
@@ -365,4 +434,54 @@ int SCPkcs15App::ReadSecurityInfoEnvListFromCard(SCFileHeaderList* headers, int 
     }
     headers->AddHeader(sdo.GetRaw().data(), sdo.GetRaw().size());
     return 1;
+}
+
+// ---- the key set a structure built anew keeps ----
+
+void SCPkcs15App::KeepKeySet(const KeySet& keySet) {
+    if (m_keySet.Held() || !keySet.Held()) return;
+    try {
+        m_keySet = keySet;
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    (void)ApplyKeySet(m_keySet.entry, m_keySet.group, &m_headers);
+}
+
+SCRESULT SCPkcs15App::TakeKeySetAsRead(const KeySet& held, SCRESULT read) {
+    // Nothing left to read (a structure already erased, a TokenInfo left unwritten):
+    // the key set stays as the application had it.
+    if (read == SC_E_FILE_NOT_FOUND || read == SC_E_INVALID_DATA_FORMAT) return 0;
+    if (read < 0) return read;
+    if (!m_tokenInfo.IsLoaded()) return 0;
+    const ASNPkcs15TokenInfo& ti = m_tokenInfo.Contents();
+    long x942 = -1, pkcs3 = -1;
+    KeyAgreementSe(ti, &x942, &pkcs3);
+    SCFileHeaderList h;
+    const ASNPkcs15AlgorithmInfo* decided =
+        ti.wasSupportedAlgorithms ? KeySetFromAlgorithms(ti.supportedAlgorithms, &h, x942, pkcs3) : nullptr;
+    if (!decided) return 0;  // a TokenInfo without one takes nothing away
+    KeySet now;
+    if (!EncodeKeySetEntry(*decided, h.GetLocalPinRef(), &now)) return SC_E_NO_MEMORY;
+    if (held.Held() && !(held == now)) {
+        // Not the key set the token had: a TokenInfo the card did not give as it is.
+        DebugLogWriteText(2, 0, "PKCS#15: TokenInfo names another key set than the token had - nothing deleted");
+        try {
+            m_keySet = held;  // a reading of it may have taken the other
+        } catch (const std::bad_alloc&) {
+            m_keySet = KeySet();
+        }
+        return SC_E_INVALID_DATA_FORMAT;
+    }
+    m_keySet = std::move(now);
+    return 0;
+}
+
+SCRESULT SCPkcs15App::CarryKeySet() {
+    if (!m_keySet.Held()) return 0;
+    ASNPkcs15TokenInfo& ti = m_tokenInfo.Contents();
+    if (!AddEntry(&ti.supportedAlgorithms, m_keySet.entry)) return SC_E_NO_MEMORY;
+    ti.wasSupportedAlgorithms = 1;
+    // Its group's seInfo entries follow from the header list (WriteProfileRecords).
+    return ApplyKeySet(m_keySet.entry, m_keySet.group, &m_headers) ? 0 : SC_E_INVALID_DATA_FORMAT;
 }

@@ -4,13 +4,15 @@
 // that are not the card's, the token as the agent sees it, the logout ending
 // the channel); the same key given as token data making the card readable
 // before its activation; and a card whose TokenInfo names a Diffie-Hellman
-// group used over secure messaging, or refusing its PINs without it.
+// group used over secure messaging (after a reset, an edited TokenInfo and a
+// re-initialisation too), or refusing its PINs without it.
 #include <string>
 #include <vector>
 
 #include "pkcs11impl/cryptoki_vendor.h"
 #include "tests/pkcs11impl/bridge_host.h"
 #include "tests/pkcs11impl/p11test_template.h"
+#include "tools/cardsim/cardsim.h"
 
 using namespace testhost;
 using namespace bridgehost;
@@ -21,6 +23,8 @@ const char* const kR0 = "CardSim Reader 0";
 const CK_FLAGS kRo = CKF_SERIAL_SESSION;
 const CK_FLAGS kRw = CKF_SERIAL_SESSION | CKF_RW_SESSION;
 CK_UTF8CHAR kUserPin[] = "1234";
+CK_UTF8CHAR kSoPin[] = "87654321";
+const std::string kDhConfig = "EnableSecureMessaging = 1\nPKCS15Flags = 0x8000600\n";
 // The generated cards' GlobalPlatform key set ENC || MAC || DEK (tools/cardsim/README.md) in Base64,
 // split over lines as a key file holds it.
 const std::string kSystemKeyText = "QEFCQ0RFRkdISUpLTE1OT1BR\r\n  UlNUVVZXWFlaW1xdXl9g\n\tYWJjZGVmZ2hpamtsbW5v\n";
@@ -102,11 +106,15 @@ TEST(ModuleChannels, AgentLogsInWithTheSystemKeyAndSeesTheCardBeforeItsActivatio
   EXPECT_EQ(CKR_PIN_LEN_RANGE, h.AgentLogin("QEFCQ0RFRkdISUpLTE1OT1BRUlNUVVZXWFlaW1xdXl8="));
   EXPECT_EQ(CKR_PIN_INCORRECT, h.AgentLogin("UFFSU1RVVldYWVpbXF1eX0BBQkNERUZHSElKS0xNTk9gYWJjZGVmZ2hpamtsbW5v"));
   // The card refuses the channel the token is read over (its second EXTERNAL AUTHENTICATE, its
-  // second INITIALIZE UPDATE): the login fails, nothing shows the agent in.
-  for (unsigned ins : {0x82u, 0x50u}) {
-    ASSERT_EQ(0, h.sim.InjectSwAfter(kR0, ins, ins == 0x82u ? 0x6988 : 0x6A88, 1, 1));
+  // second INITIALIZE UPDATE), or a command of the reading over it (6988 to the wrapped SELECT,
+  // SELECT, READ BINARY or GET RESPONSE): the login fails, nothing shows the agent in.
+  for (unsigned ins : {0x82u, 0x50u, 4u, 5u, 6u, 7u}) {
+    SCOPED_TRACE(ins);
+    ASSERT_EQ(0, ins > 7 ? h.sim.InjectSwAfter(kR0, ins, ins == 0x82u ? 0x6988 : 0x6A88, 1, 1)
+                         : h.sim.InjectSwAfter(kR0, 0x100, 0x6988, ins, 1));
     EXPECT_EQ(CKR_DEVICE_ERROR, h.AgentLogin(kSystemKeyText));
     EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, h.m->C_Logout(h.s));
+    EXPECT_EQ(CKS_RW_PUBLIC_SESSION, h.State());
   }
   EXPECT_EQ(CKS_RW_PUBLIC_SESSION, h.State());
   EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_AGENT_AUTHENTICATED));
@@ -175,14 +183,18 @@ TEST(ModuleChannels, SystemKeyAsTokenDataMakesTheCardUsableAndActivationLetsItWo
 TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMessaging) {
   // Someone between host and card refuses the key agreement's MSE SET (1) or spoils the card's value (2), before
   // the first login and after a reset: a call that would send the PIN fails without it, the next agrees keys again.
-  for (int spoilt : {0, 1, 2}) {
+  // Or edits the TokenInfo read again after the reset to name no group (3, its last octet): the card still needs it.
+  for (int spoilt : {0, 1, 2, 3}) {
     SCOPED_TRACE(spoilt);
-    ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 1\nPKCS15Flags = 0x8000600\n");
+    ChannelHost h("ias-dh-channel.card", kDhConfig);
+    bool reset = false;
     const auto spoil = [&](int n) {
+      if (spoilt == 3) return reset && n ? h.sim.CorruptData(kR0, 0xB0, 5) : 0;
       return spoilt == 2 ? h.sim.CorruptData(kR0, 0x86, n) : h.sim.InjectSw(kR0, 0x22, 0x6A88, spoilt ? n : 0);
     };
+    const bool refusing = spoilt == 1 || spoilt == 2;
     const auto refused = [&] {  // in session h.s; what sends nothing secret goes on
-      if (spoilt == 0) return;
+      if (!refusing) return;
       ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
       EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
       const std::string log = h.sim.ApduLog(kR0), kat = "> 002241A6";  // keys tried once
@@ -194,7 +206,7 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     ASSERT_EQ(0, spoil(99));
     ASSERT_TRUE(h.Start()) << h.m.error();
     EXPECT_EQ(CK_TRUE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_AVAILABLE));
-    EXPECT_EQ(spoilt ? CK_FALSE : CK_TRUE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
+    EXPECT_EQ(refusing ? CK_FALSE : CK_TRUE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
     ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
     refused();
     EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
@@ -203,15 +215,16 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     EXPECT_NE(std::string::npos, log.find("> 0C20")) << log;
     EXPECT_EQ(std::string::npos, log.find("> 0020")) << log;
     EXPECT_EQ(std::string::npos, log.find("> 0024")) << log;
-    EXPECT_EQ(spoilt != 0, log.find("> 002241A6") != std::string::npos) << log;
+    EXPECT_EQ(refusing, log.find("> 002241A6") != std::string::npos) << log;
     const std::string trace = h.env.Trace();
     EXPECT_NE(std::string::npos,
               trace.find("setting up Secure Messaging using 1 dhgroup (")) << trace;
     EXPECT_NE(std::string::npos, trace.find("Secure messaging setup success, setting to automatic re-setup: ("));
-    EXPECT_EQ(spoilt != 0,
+    EXPECT_EQ(refusing,
               trace.find("Secure messaging setup failed, PINs and keys held back until it succeeds: (") != std::string::npos);
     // A card reset ends the channel; the next PIN goes over a new one.
     ASSERT_EQ(0, h.sim.Reset(kR0));
+    reset = true;
     ASSERT_EQ(0, spoil(99));
     ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
     CK_SESSION_HANDLE again = 0;
@@ -222,6 +235,32 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("> 002241A6")) << h.sim.ApduLog(kR0);
     EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("> 0C20")) << h.sim.ApduLog(kR0);
     for (const char* clear : {"> 0020", "> 0024"}) EXPECT_EQ(std::string::npos, h.sim.ApduLog(kR0).find(clear));
+  }
+  // A re-initialised token keeps its key set: a new process logs in over the channel. So too when the
+  // TokenInfo's write is cut: its second UPDATE refused (the call writes it again), the card gone mute
+  // there (the next C_InitToken builds the token again).
+  for (int cut : {0, 1, 2}) {
+    SCOPED_TRACE(cut);
+    ChannelHost h("ias-dh-channel.card", kDhConfig);
+    const auto after = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(
+        dlsym(h.sim.handle, "CardSimAfterCommands"));  // once 3 UPDATEs ran: the TokenInfo's second
+    ASSERT_TRUE(h.Start() && h.m->C_CloseAllSessions(0) == CKR_OK) << h.m.error();
+    ASSERT_EQ(0, cut == 1 ? h.sim.InjectSwAfter(kR0, 0xD6, 0x6581, 3, 1)
+                          : after(kR0, 0xD6, cut ? CARDSIM_AFTER_MUTE : CARDSIM_AFTER_NOTHING, 3));
+    CK_UTF8CHAR label[33] = "Odnowiony                       ";
+    CK_RV rv = h.m->C_InitToken(0, kSoPin, 8, label);
+    EXPECT_EQ(cut == 2, rv != CKR_OK);
+    ASSERT_EQ(0, h.sim.SetMute(kR0, 0));
+    if (rv != CKR_OK) rv = h.m->C_InitToken(0, kSoPin, 8, label);
+    ASSERT_EQ(CKR_OK, rv);
+    ASSERT_TRUE(h.m->C_Finalize(nullptr) == CKR_OK && h.Start());
+    ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
+    EXPECT_EQ(CKR_OK, h.m->C_InitPIN(h.s, kUserPin, 4));
+    EXPECT_EQ(CKR_OK, h.m->C_Logout(h.s));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    const std::string log = h.sim.ApduLog(kR0);
+    for (const char* clear : {"> 0020", "> 0024", "> 002C"}) EXPECT_EQ(std::string::npos, log.find(clear)) << log;
   }
   // Secure messaging switched off: the group is there, the channel is not, and the card refuses the PIN.
   ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 0\n");

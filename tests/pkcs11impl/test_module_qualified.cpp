@@ -1,8 +1,8 @@
 // The qualified-signature part and the end of a token's use through the vendor
 // exports, on simulated model-1 and model-3 cards: every CKF_MIRTAL_QUAL_* flag
 // in each state its card can show (files absent, in initialisation, without
-// content, not named by the application), and a model-1 card terminated, its
-// image showing the terminated life cycle.
+// content, not named by the application), a model-1 card terminated, its
+// image showing the terminated life cycle, and the qualified PIN changed.
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -305,4 +305,43 @@ TEST(ModuleQualified, OnlyModelOneTokensAreTerminatedAndOnlyInitialisedOnes) {
   h.Insert("blank-model1.card", h.Pristine("blank-model1.card"));
   EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, h.v.Terminate(0, kUserPin, 4));
   EXPECT_EQ(std::string::npos, ReadFile(h.env.Card("qualified-model1.card")).find("terminated 1"));
+}
+
+// A change of the qualified PIN ("PIN kwalifikowany", 123456 to itself) leaves it unverified on
+// the card: the qualified key signs only after its own PIN entry, on either model.
+TEST(ModuleQualified, ChangingTheQualifiedPinOpensNoSignature) {
+  for (const char* card : {"qualified-model1-visible.card", "qualified-model3.card"}) {
+    SCOPED_TRACE(card);
+    QualifiedHost h(card);
+    ASSERT_TRUE(h.Start()) << h.m.error();
+    const auto list = h.m.fn<decltype(&MIRTAL_PKCS11_GetPinList)>("MIRTAL_PKCS11_GetPinList");
+    const auto info = h.m.fn<decltype(&MIRTAL_PKCS11_GetPinInfo)>("MIRTAL_PKCS11_GetPinInfo");
+    const auto change = h.m.fn<decltype(&MIRTAL_PKCS11_ChangePin)>("MIRTAL_PKCS11_ChangePin");
+    CK_SESSION_HANDLE s = 0;
+    ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+    ASSERT_EQ(CKR_OK, h.m->C_Login(s, CKU_USER, kUserPin, 4));
+    CK_OBJECT_HANDLE pins[8], qualified = 0;
+    CK_ULONG n = 8;
+    ASSERT_EQ(CKR_OK, list(s, pins, &n));
+    for (CK_ULONG i = 0; i < n; ++i) {
+      MIRTAL_PIN_INFO pi = {};
+      pi.structSize = sizeof pi;
+      if (info(s, pins[i], &pi) == CKR_OK && Field(pi.label, 17) == "PIN kwalifikowany") qualified = pins[i];
+    }
+    ASSERT_NE(0u, qualified);
+    CK_UTF8CHAR pin[] = "123456";
+    ASSERT_EQ(CKR_OK, change(s, qualified, pin, 6, pin, 6));
+    CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_MIRTAL_QUALIFIED_OBJECT, &yes, 1}};
+    CK_OBJECT_HANDLE key = 0;
+    ASSERT_EQ(CKR_OK, h.m->C_FindObjectsInit(s, tmpl, 2));
+    ASSERT_TRUE(h.m->C_FindObjects(s, &key, 1, &n) == CKR_OK && n == 1);
+    ASSERT_EQ(CKR_OK, h.m->C_FindObjectsFinal(s));
+    CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
+    CK_BYTE data[32] = {1}, sig[256];
+    CK_ULONG len = sizeof sig;
+    ASSERT_EQ(CKR_OK, h.m->C_SignInit(s, &mech, key));
+    EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, h.m->C_Sign(s, data, sizeof data, sig, &len));
+  }
 }
