@@ -381,8 +381,8 @@ CK_RV CPkcs11App::InitApplication(const CK_C_INITIALIZE_ARGS* args) {
   rv = m_pkcs15.CreateSlots(m_slots, &m_slotCount);
   m_sessionCounter = 0;
   m_reservedCounter = 0;
-  m_objectCounter = 0;
-  m_objectHighMark = 0;
+  // The object-handle counters go on from where the last C_Finalize left them:
+  // a handle a host kept from before never names another object.
   m_lastError.Clear();
   return rv;
 }

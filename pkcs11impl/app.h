@@ -95,7 +95,7 @@ class CPkcs11App {
   bool ReserveObjectHandles(const CK_OBJECT_HANDLE* hs, CK_ULONG n);
   bool ReserveObjectHandlePair(CK_OBJECT_HANDLE h1, CK_OBJECT_HANDLE h2);
   CPkcs11Session* FindSessionObjectOwner(CK_OBJECT_HANDLE h) const;
-  // The token of any slot that holds an object with the handle; null when none does.
+  // The token of any slot that has bound the handle (to a card object or a PIN); null when none has.
   CPkcs11Token* FindTokenForObjectHandle(CK_OBJECT_HANDLE h) const;
 
   // ---- members behind the exports ----

@@ -66,7 +66,9 @@ CPkcs11Token* CPkcs11App::FindTokenForObjectHandle(CK_OBJECT_HANDLE h) const {
   for (CK_ULONG i = 0; i < m_slotCount; ++i) {
     CPkcs11Token* token = nullptr;
     if (m_slots[i] == nullptr || m_slots[i]->GetToken(&token) != CKR_OK || token == nullptr) continue;
-    if (token->CheckObjectOnCard(h) == CKR_OK) return token;
+    // Whatever the handle is bound to counts, a PIN or an object the card no
+    // longer holds included: such a handle is never given to another object.
+    if (token->GetObjectForHandle(h) != nullptr) return token;
   }
   return nullptr;
 }

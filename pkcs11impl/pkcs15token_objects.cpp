@@ -83,7 +83,9 @@ CK_RV CPkcs15Token::CheckObjectOnCard(CK_OBJECT_HANDLE h) {
   const CK_RV ready = RefreshAndGetApp(&app, nullptr);
   if (ready != CKR_OK) return ready;
   const SCRESULT kind = app->GetObjectKind(p15);
-  return kind < 0 ? MapObjectResult(kind) : CKR_OK;
+  if (kind < 0) return MapObjectResult(kind);
+  // A PIN's handle shares the handle space but names no object of the object calls.
+  return ObjectKindToClass(static_cast<uint32_t>(kind)) == ~0UL ? CKR_OBJECT_HANDLE_INVALID : CKR_OK;
 }
 
 CK_RV CPkcs15Token::GetObjectSize(CK_OBJECT_HANDLE h, CK_ULONG_PTR size) {

@@ -28,6 +28,30 @@ enum : uint32_t {
     B_SKDF = 1u << 8,
 };
 
+// Key access flags whose protection only grows.
+constexpr uint32_t kAccessSensitive = 0x1;
+constexpr uint32_t kAccessExtractable = 0x2;
+
+// A change of a key's access flags may make it sensitive or not extractable,
+// never the other way: against the flags the card holds now, a sensitive key
+// stays sensitive and a key not extractable stays so. A key whose flags the
+// card does not tell takes neither loosening.
+SCRESULT CheckKeyAccessChange(SCPkcs15ObjectList* f, void* handle, const SCPkcs15ObjectAttribute* change) {
+    if (change->GetType() != p15attr::kKeyAccess) return 0;
+    uint32_t value = 0, mask = 0;
+    if (!change->GetFlags(&value, &mask)) return SC_E_PKCS15_INVALID_ATTR_VALUE;
+    SCPkcs15ObjectAttribute held(p15attr::kKeyAccess);
+    const SCRESULT r = f->GetAttribute(handle, &held);
+    if (r == SC_E_NO_MEMORY) return r;
+    uint32_t now = 0, known = 0;
+    if (r < 0 || !held.GetFlags(&now, &known)) known = 0;
+    const bool unsensitive = (mask & kAccessSensitive) && !(value & kAccessSensitive);
+    const bool extractable = (mask & kAccessExtractable) && (value & kAccessExtractable);
+    if (unsensitive && !((known & kAccessSensitive) && !(now & kAccessSensitive))) return SC_E_PKCS15_OBJECT_READ_ONLY;
+    if (extractable && !((known & kAccessExtractable) && (now & kAccessExtractable))) return SC_E_PKCS15_OBJECT_READ_ONLY;
+    return 0;
+}
+
 }  // namespace
 
 int SCPkcs15App::ListsForKind(uint32_t kind) {
@@ -157,7 +181,8 @@ SCRESULT SCPkcs15App::SetAttributeValues(void* handle, const SCPkcs15ObjectAttri
     if (r < 0) return r;
     for (size_t i = 0; i < attrs->GetCount(); ++i) {
         const SCPkcs15ObjectAttribute* a = attrs->GetAt(i);
-        SCRESULT s = f->SetAttribute(handle, a);
+        SCRESULT s = CheckKeyAccessChange(f, handle, a);
+        if (s >= 0) s = f->SetAttribute(handle, a);
         if (s == SC_E_PKCS15_INVALID_ATTR_VALUE) {
             const uint64_t t = a->GetType();
             if (t == p15attr::kPrivateSubject || t == p15attr::kAnySubject || t == p15attr::kCertSubject ||

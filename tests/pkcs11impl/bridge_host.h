@@ -21,9 +21,9 @@ inline std::string CardsDir() { return std::string(MIRTAL_BUILD_DIR) + "/cards";
 // Keeps the simulator loaded for the rest of the process: its state lives on the
 // heap behind its globals, so unloading it with the module at C_Finalize would
 // show that state as leaked under LeakSanitizer.
-inline void KeepSimulatorLoaded() {
+inline void* KeepSimulatorLoaded() {
   static void* const handle = dlopen(SimLibrary().c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  (void)handle;
+  return handle;
 }
 
 // The control interface of libcardsim.so.
@@ -103,11 +103,15 @@ struct CardSim {
 
 using Readers = std::vector<std::pair<std::string, std::string>>;
 
-// A HOME with copies of the card images and a simulator configuration.
+// A HOME with copies of the card images and a simulator configuration. The
+// simulator, loaded for the whole process, reads it at its next call, as in a
+// process of its own: the readers of an earlier scenario do not stay.
 struct SimEnv : testhost::HostEnv {
   std::string cards;
   explicit SimEnv(const Readers& readers) {
-    KeepSimulatorLoaded();
+    void* const sim = KeepSimulatorLoaded();
+    auto forget = sim ? reinterpret_cast<int (*)()>(dlsym(sim, "CardSimForgetConfig")) : nullptr;
+    if (forget == nullptr || forget() != 0) ADD_FAILURE() << "the simulator cannot forget its readers";
     cards = home + "/cards";
     testhost::MakeDirs(cards);
     const std::string cmd = "cp '" + CardsDir() + "'/*.card '" + cards + "/'";

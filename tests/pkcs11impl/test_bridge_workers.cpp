@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -23,25 +24,36 @@ namespace {
 const char* const kR0 = "CardSim Reader 0";
 const char* const kR1 = "CardSim Reader 1";
 
-int CountTasks() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') ++n;
-    closedir(d);
-  }
-  return n;
-}
-
-// Threads of the process. The first thread ever made may bring a sanitizer's
-// helper thread with it, so one is made and joined before counting.
+// Threads of the process, once none that exited is still listed (ten seconds at
+// most): the kernel marks a thread as exiting (PF_EXITING in the flags of its
+// stat) before a join of it returns, and lists it a moment longer. The first
+// thread ever made may bring a sanitizer's helper thread with it, so one is made
+// and joined first.
 int ThreadCount() {
   static const bool warmed = [] {
     std::thread([] {}).join();
     return true;
   }();
   (void)warmed;
-  return CountTasks();
+  int live = 0;
+  for (int tries = 0; tries < 1000; ++tries, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    int listed = 0;
+    live = 0;
+    DIR* d = opendir("/proc/self/task");
+    while (dirent* e = d ? readdir(d) : nullptr) {
+      if (e->d_name[0] == '.') continue;
+      ++listed;
+      const std::string stat = testhost::ReadFile(std::string("/proc/self/task/") + e->d_name + "/stat");
+      unsigned long flags = 0x4;  // gone meanwhile
+      // After the name: state, ppid, pgrp, session, tty, tpgid, flags.
+      if (stat.rfind(')') != std::string::npos)
+        std::sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %*d %*d %*d %*d %*d %lu", &flags);
+      if ((flags & 0x4) == 0) ++live;
+    }
+    if (d) closedir(d);
+    if (live == listed) break;
+  }
+  return live;
 }
 
 void Configure(SCPkcs15Lib& b, uint32_t flags) {

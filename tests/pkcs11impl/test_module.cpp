@@ -39,7 +39,9 @@ CK_RV HostUnlock(CK_VOID_PTR p) {
   return CKR_OK;
 }
 
+// The host's callbacks are counted from zero for each set handed out.
 CK_C_INITIALIZE_ARGS Args(bool callbacks, CK_FLAGS flags) {
+  g_creates = g_destroys = g_locks = g_unlocks = 0;
   CK_C_INITIALIZE_ARGS a;
   std::memset(&a, 0, sizeof a);
   if (callbacks) {

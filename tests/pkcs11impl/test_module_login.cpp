@@ -326,6 +326,12 @@ TEST(ModuleLogin, VendorPinListAndInformation) {
   EXPECT_EQ(CKR_ARGUMENTS_BAD, pins.GetPinStatus(s, buf[0], nullptr));
   EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, pins.GetPinStatus(s, 0x7777, &st));
   EXPECT_EQ(kAllOnes, st);
+  // A PIN's handle names no object nor key.
+  CK_ATTRIBUTE cls = {CKA_CLASS, &st, sizeof st};
+  CK_MECHANISM sign = {CKM_RSA_PKCS, nullptr, 0};
+  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_GetAttributeValue(s, buf[0], &cls, 1));
+  EXPECT_EQ(CKR_KEY_HANDLE_INVALID, m->C_SignInit(s, &sign, buf[0]));
+  EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_DestroyObject(s, buf[0]));
 }
 
 TEST(ModuleLogin, VendorChangeAndSetOfPins) {

@@ -590,7 +590,7 @@ TEST_F(ModuleObjects, FailedCardObjectCreationLeavesTheCardAsItWas) {
   EXPECT_EQ(before, ReadFile(env_->Card("pkcs15-model3.card")));
 }
 
-TEST_F(ModuleObjects, HandlesOfARemovedCardAreNeverGivenAgain) {
+TEST_F(ModuleObjects, HandlesOfARemovedCardOrOfAnEarlierInitializeAreNeverGivenAgain) {
   CardSim sim;
   ASSERT_TRUE(sim.ok());
   ASSERT_NO_FATAL_FAILURE(Start("pkcs15-model3.card"));
@@ -613,6 +613,18 @@ TEST_F(ModuleObjects, HandlesOfARemovedCardAreNeverGivenAgain) {
   ASSERT_EQ(3u, second.size());
   for (CK_OBJECT_HANDLE h : second) EXPECT_GT(h, *std::max_element(first.begin(), first.end()));
   for (CK_OBJECT_HANDLE h : first) EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_GetObjectSize(again, h, &size));
+
+  // Nor across C_Finalize and C_Initialize (two libraries sharing the module): the
+  // session handle comes again, the kept object handles name nothing.
+  EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
+  ASSERT_EQ(CKR_OK, m->C_Initialize(nullptr));
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &again));
+  ASSERT_EQ(s, again);
+  ASSERT_EQ(CKR_OK, LoginUser(m, s));
+  const std::vector<CK_OBJECT_HANDLE> third = FindAll(m, s);
+  for (CK_OBJECT_HANDLE h : {first[0], first[1], first[2], second[0], second[1], second[2]})
+    EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, m->C_DestroyObject(s, h)) << h;
+  EXPECT_EQ(third, FindAll(m, s));
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
 }
 

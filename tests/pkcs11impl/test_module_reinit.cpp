@@ -325,6 +325,16 @@ void SignsAndDecrypts(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h, CK_OBJECT_
   EXPECT_EQ(msg, std::string(reinterpret_cast<char*>(plain.data()), plainLen));
 }
 
+// A card's private key stays sensitive and not extractable: the changes that
+// would loosen it are refused and its record is not written.
+void KeyStaysSensitive(Reinit& t, CK_SESSION_HANDLE h, CK_OBJECT_HANDLE key) {
+  const std::string image = t.Image();
+  CK_BBOOL no = CK_FALSE, yes = CK_TRUE;
+  CK_ATTRIBUTE loosen[] = {{CKA_SENSITIVE, &no, 1}, {CKA_EXTRACTABLE, &yes, 1}};
+  for (CK_ATTRIBUTE& a : loosen) EXPECT_EQ(CKR_ATTRIBUTE_READ_ONLY, t.f()->C_SetAttributeValue(h, key, &a, 1)) << a.type;
+  EXPECT_TRUE(image == t.Image()) << "the key's record was written";
+}
+
 }  // namespace
 
 // On a token the module made, the user generates and imports RSA keys. Where the
@@ -385,6 +395,7 @@ TEST(ModuleReinit, TokensGenerateAndImportKeysAsTheirCardKeepsThem) {
     n.resize(na[0].ulValueLen);
     e.resize(na[1].ulValueLen);
     SignsAndDecrypts(f, h, hPrv, n, e, "with the generated key");
+    KeyStaysSensitive(t, h, hPrv);
 
     std::vector<std::vector<CK_BYTE>> k = OpenSslRsaKey(1024);
     ASSERT_EQ(8u, k.size());
@@ -394,6 +405,7 @@ TEST(ModuleReinit, TokensGenerateAndImportKeysAsTheirCardKeepsThem) {
     std::vector<CK_ATTRIBUTE> imp = WithRsaKeyParts({{CKA_CLASS, &cls, sizeof cls},
                                                      {CKA_KEY_TYPE, &type, sizeof type},
                                                      {CKA_TOKEN, &yes, sizeof yes},
+                                                     {CKA_SENSITIVE, &yes, sizeof yes},
                                                      {CKA_SIGN, &yes, sizeof yes},
                                                      {CKA_DECRYPT, &yes, sizeof yes},
                                                      {CKA_ID, id2, 1}},
@@ -403,6 +415,7 @@ TEST(ModuleReinit, TokensGenerateAndImportKeysAsTheirCardKeepsThem) {
     EXPECT_EQ(c.imported, CardKeys(t.Image()));
     EXPECT_EQ(c.refs, cardimage::PrivateKeyReferences(t.env.Card(t.card)));
     SignsAndDecrypts(f, h, hImp, k[0], k[1], "with the imported key");
+    KeyStaysSensitive(t, h, hImp);
     (void)f->C_CloseAllSessions(0);
     // Read anew by a module started again, both keys still work.
     ASSERT_TRUE(t.Start());

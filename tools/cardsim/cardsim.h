@@ -15,6 +15,10 @@ extern "C" {
 /* Replaces every reader by those of a configuration file (null: the file named
  * by the environment variable CARDSIM_CONFIG; unset: no readers). */
 int CardSimLoadConfig(const char* path);
+/* Takes every reader away (their cards written back) and forgets the
+ * configuration: the next call reads the file CARDSIM_CONFIG names then, as the
+ * first call of a process does. */
+int CardSimForgetConfig(void);
 /* Adds an empty reader; -2 when the name is taken or empty. */
 int CardSimAddReader(const char* name);
 /* Inserts the card of an image file (a card already present is removed first). */

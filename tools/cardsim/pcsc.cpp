@@ -168,13 +168,19 @@ void ResumeLocked(Reader* r) {
   S().cv.notify_all();
 }
 
-int LoadConfigLocked(const char* path) {
+// Takes every reader away; their cards are written back (lock held).
+void DropReadersLocked() {
   State& s = S();
   for (auto& r : s.readers) ResumeLocked(r.get());
   for (auto& h : s.handles) h.second.reader = nullptr;
   for (auto& r : s.readers) RemoveLocked(r.get());
   s.readers.clear();
   ++s.readerEvents;
+}
+
+int LoadConfigLocked(const char* path) {
+  State& s = S();
+  DropReadersLocked();
   s.configured = true;
   std::string file = path ? path : "";
   if (!path) {
@@ -750,6 +756,15 @@ SIM_EXPORT int CardSimLoadConfig(const char* path) {
   int rc = LoadConfigLocked(path);
   s.cv.notify_all();
   return rc;
+}
+
+SIM_EXPORT int CardSimForgetConfig(void) {
+  State& s = S();
+  std::lock_guard<std::mutex> g(s.mu);
+  DropReadersLocked();
+  s.configured = false;
+  s.cv.notify_all();
+  return 0;
 }
 
 SIM_EXPORT int CardSimAddReader(const char* name) {
