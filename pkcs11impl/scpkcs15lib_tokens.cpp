@@ -110,9 +110,10 @@ SCRESULT SCPkcs15Lib::ReadProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool readP
     if (agentRefused) {
       Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile, wasReinserted: %s (set all)", si, YesNo(reinserted));
     } else if (scIsReadFailure(rv) || (rv == SC_E_CARD_UNSUPPORTED && !CardAnswers(m_readers[r])) ||
-               (rv == SC_E_ACCESS_DENIED && r < m_readAsPkcs15.size() && m_readAsPkcs15[r] != 0)) {
+               (rv == SC_E_ACCESS_DENIED && r < m_readAsPkcs15.size() && m_readAsPkcs15[r] != 0 &&
+                !(info.cardFamily == SC_CARD_TYPE_IAS && card->GetCardState() == 2))) {
       // (A card that answered as PKCS#15 and now refuses to show its directory says
-      // nothing of what it holds.)
+      // nothing of what it holds; an IAS card not yet activated shows it over a channel only.)
       // Not an answer about the card's structure (a card gone mute reads as
       // unsupported too): reported as it is, and the card object dropped so
       // that the next call reads the card again.
