@@ -294,11 +294,11 @@ CK_RV SCPkcs15Lib::ClearForeignPins(uint32_t reader, int count, const char* soPi
     return CKR_HOST_MEMORY;
   SCTransactGuard guard(card);
   const uint8_t soRef = first.GetSoPinRef();
+  // In the master file (selected with the SO PIN's verification): global references are its PINs.
   SCRESULT r = pin.IsSet() ? VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()) : card->SelectMf(nullptr);
   for (uint8_t ref : refs) {
     if (r < 0) break;
-    r = card->SelectMf(nullptr);
-    const SCRESULT stands = r < 0 ? r : ScPinPresence(card->VerifyPin(ref, nullptr, SC_UNSET));
+    const SCRESULT stands = ScPinPresence(card->VerifyPin(ref, nullptr, SC_UNSET));
     if (stands <= 0) {
       r = stands;
       continue;
