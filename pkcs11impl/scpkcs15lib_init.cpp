@@ -616,6 +616,22 @@ class PreviousPuk {
     if (m_refused == 0) m_refused = d;
     return 0;
   }
+  // Where the token's PIN directory stays (its DF kept), the record of the PUK the
+  // call took away goes from it: the directory names no PIN that does not stand.
+  SCRESULT ForgetRecord(SCPkcs15App* app) {
+    ASNPkcs15AuthObject* user = nullptr;
+    ASNPkcs15AuthObject* puk = nullptr;
+    if (m_refused < 0 || m_place.ref >= kNoRef || !m_place.own ||
+        app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0 || user == nullptr ||
+        app->FindAuthObjectForObject(SCPkcs15App::HandleOfPin(user), &puk, true) < 0 || puk == nullptr ||
+        SCPkcs15App::GetPinReference(puk) != m_place.ref)
+      return 0;
+    SCPkcs15ObjectList* aodf = app->FindListForHandle(SCPkcs15App::HandleOfPin(puk));
+    if (aodf == nullptr) return 0;
+    aodf->RemoveValueObject(SCPkcs15App::HandleOfPin(puk));
+    aodf->SetDirty(true);
+    return aodf->WriteDirectoryFile();
+  }
   // The call's result `r`, failed when the card kept the PUK.
   SCRESULT Result(const SCPkcs15Lib* lib, SCRESULT r, const std::string& label) const {
     if (r < 0 || m_refused == 0) return r;
@@ -756,6 +772,8 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     if (r >= 0) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
   }
   if (r >= 0 && !rebuilt) r = puk.Drop();
+  // The directory kept names no PUK that the call took away.
+  if (r >= 0 && !rebuilt) r = puk.ForgetRecord(app);
   if (r >= 0) {
     bool blocked = false;
     r = ClearUserPinOrBlock(app, own, soPinRef, pin, rebuilt, soAgain, &blocked);

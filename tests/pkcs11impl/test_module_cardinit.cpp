@@ -81,7 +81,12 @@ class CardInit {
     return init != nullptr && last != nullptr;
   }
   void Profile(const std::string& text) { WriteFile(profile, text); }
-  int Initialize(const char* reader) { return init(reader, profile.c_str()); }
+  // An initialisation that went through leaves nothing open to anyone (cardimage::OpenToAnyone).
+  int Initialize(const char* reader) {
+    const int ok = init(reader, profile.c_str());
+    EXPECT_EQ("", ok == 1 ? cardimage::OpenToAnyone(ImageText(card)) : "") << "after InitializeCard";
+    return ok;
+  }
   std::string LastError() {
     char buf[4096];
     unsigned long len = sizeof buf;
@@ -745,6 +750,7 @@ void MakeToken(CardInit& t, bool object) {
   }
   (void)f->C_CloseAllSessions(0);
   EXPECT_EQ(CKF_USER_PIN_INITIALIZED, t.Info(0).flags & CKF_USER_PIN_INITIALIZED);
+  EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(t.card)));
 }
 
 // After C_InitToken with the SO PIN 11223344: the user PIN has no value until
@@ -761,6 +767,7 @@ void ExpectUserPinMadeAnew(CardInit& t, long objects) {
   ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_SO, so, 8));
   CK_UTF8CHAR again[] = "6789";
   ASSERT_EQ(CKR_OK, f->C_InitPIN(h, again, 4));
+  EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(t.card)));
   ASSERT_EQ(CKR_OK, f->C_Logout(h));
   EXPECT_EQ(CKF_USER_PIN_INITIALIZED, t.Info(0).flags & CKF_USER_PIN_INITIALIZED);
   ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_USER, again, 4));
@@ -932,6 +939,7 @@ TEST(ModuleCardInit, Model4PinsAreUnblockedByTheirOwnPuks) {
   ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s));
   ASSERT_EQ(CKR_OK, f->C_Login(s, CKU_SO, u8("11223344"), 8));
   ASSERT_EQ(CKR_OK, f->C_InitPIN(s, u8("7777"), 4));
+  EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(t.card)));
   ASSERT_EQ(CKR_OK, f->C_Logout(s));
   using PinStatusFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ULONG_PTR);
   CK_OBJECT_HANDLE pins[4];

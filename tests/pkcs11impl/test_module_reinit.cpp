@@ -82,9 +82,12 @@ class Reinit {
   std::string Image() const { return ReadFile(env.Card(card)); }
   std::string Log() const { return sim.ApduLog(kReader); }
 
+  // An initialisation that went through leaves nothing open to anyone (cardimage::OpenToAnyone).
   CK_RV InitToken(const std::string& label, const std::string& so = kSo) {
     std::vector<CK_UTF8CHAR> l = Label32(label);
-    return f()->C_InitToken(slot, U8(so), so.size(), l.data());
+    const CK_RV rv = f()->C_InitToken(slot, U8(so), so.size(), l.data());
+    EXPECT_EQ("", rv == CKR_OK ? cardimage::OpenToAnyone(Image()) : "") << "after C_InitToken " << label;
+    return rv;
   }
   // The SO sets the user PIN.
   CK_RV InitPin(const std::string& user, const std::string& so = kSo) {
@@ -94,6 +97,7 @@ class Reinit {
     rv = f()->C_Login(h, CKU_SO, U8(so), so.size());
     if (rv == CKR_OK) rv = f()->C_InitPIN(h, U8(user), user.size());
     (void)f()->C_CloseSession(h);
+    EXPECT_EQ("", rv == CKR_OK ? cardimage::OpenToAnyone(Image()) : "") << "after C_InitPIN";
     return rv;
   }
   CK_RV UserSession(const std::string& user, CK_SESSION_HANDLE* h) { return UserSession(user, h, slot); }
@@ -1200,6 +1204,7 @@ int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error
   const auto last = t.module->fn<LastErrorFn>("GetLastErrorString");
   if (init == nullptr || last == nullptr) return -1;
   const int ok = init(kReader, profile.c_str());
+  EXPECT_EQ("", ok == 1 ? cardimage::OpenToAnyone(t.Image()) : "") << "after InitializeCard";
   char buf[2048] = {0};
   unsigned long len = sizeof buf;
   if (error != nullptr) *error = last(buf, &len) == 1 ? std::string(buf) : std::string();
