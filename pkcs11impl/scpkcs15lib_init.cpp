@@ -469,7 +469,15 @@ bool CardGone(SCRESULT r) {
 SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label, bool relabel,
                           bool* erased, const std::function<SCRESULT()>& again,
                           const std::function<SCRESULT()>& beforeWrite, const TokenPins& pins, uint8_t soRef) {
-  const SCFileHeaderList headers = app->GetHeaderList();
+  // The references the token's directory gave; where it named no user or SO PIN
+  // (a directory its user rewrote), the card profile's: a token is never built
+  // without them.
+  SCFileHeaderList headers = app->GetHeaderList();
+  SCCardInfo info;
+  std::memset(&info, 0, sizeof info);
+  if ((headers.GetUserPinRef() >= kNoRef || headers.GetSoPinRef() >= kNoRef) && app->GetCard() != nullptr &&
+      app->GetCard()->GetCardInfo(&info) >= 0)
+    (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &headers, app->GetTokenIndex());
   *erased = false;
   SCRESULT r = 0;
   for (int attempt = 0; attempt < 2; ++attempt) {

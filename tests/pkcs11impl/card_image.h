@@ -89,9 +89,9 @@ struct Image {
   std::map<std::string, std::vector<uint8_t>> data;  // EF contents
 };
 
-inline Image ReadImage(const std::string& path) {
+inline Image ParseImage(const std::string& text) {
   Image img;
-  std::istringstream in(testhost::ReadFile(path));
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream words(line);
@@ -107,6 +107,7 @@ inline Image ReadImage(const std::string& path) {
   }
   return img;
 }
+inline Image ReadImage(const std::string& path) { return ParseImage(testhost::ReadFile(path)); }
 
 // One DER element: tag, start and length of the value; false at the end, on
 // padding (00 or FF) or on a length that runs past the end.
@@ -504,79 +505,52 @@ inline std::string OpenToAnyone(const std::string& image) {
       if (dir && (ac.find(op) == std::string::npos || ac.find(op + "always") != std::string::npos))
         open += "EF.DIR: " + op + " " + (ac.empty() ? "none" : ac) + "; ";
   }
-  // The tokens EF.DIR names, and the PINs each one's PIN directories name.
+  // The tokens EF.DIR names, and the PINs each one's PIN directories name (in the records' [1] { SEQUENCE {
+  // flags, type, lengths, [0] reference, ..., path } }), at the place their path or reference says.
   struct Named { std::string df, ref; bool so; };
   std::vector<std::pair<std::string, std::vector<Named>>> tokens;
-  std::map<std::string, std::vector<uint8_t>> data;
-  std::set<std::string> dfs;
-  for (const std::string& l : lines) {
-    if (l.rfind("df ", 0) == 0) {
-      std::string where = l.substr(3, l.find(' ', 3) - 3);
-      where.erase(std::remove(where.begin(), where.end(), '/'), where.end());
-      dfs.insert(where);
-    }
-    const size_t at = l.find(" data=");
-    if (l.rfind("ef ", 0) == 0 && at != std::string::npos) {
-      std::string where = l.substr(3, l.find(' ', 3) - 3);
-      where.erase(std::remove(where.begin(), where.end(), '/'), where.end());
-      data[where] = testsupport::FromHex(l.substr(at + 6, l.find(' ', at + 6) - at - 6));
-    }
-  }
+  Image img = ParseImage(image);
   const auto slashed = [](const std::string& hex) {
     std::string s;
     for (size_t i = 0; i + 4 <= hex.size(); i += 4) s += (s.empty() ? "" : "/") + hex.substr(i, 4);
     return s;
   };
+  // The first element with `tag` inside d[from, to): its value's start and length.
+  const auto child = [](const std::vector<uint8_t>& d, size_t from, size_t to, uint8_t tag, size_t* vs, size_t* vl) {
+    uint8_t t = 0;
+    while (NextTlv(d, &from, to, &t, vs, vl))
+      if (t == tag) return true;
+    return false;
+  };
   std::set<std::string> owners;  // "pin:XX" of every SO PIN a token names
-  if (data.count("3F002F00")) {
-    const std::vector<uint8_t>& d = data["3F002F00"];
-    size_t at = 0, vs, vl, in, s2, l2;
-    uint8_t tag, t2;
-    while (NextTlv(d, &at, d.size(), &tag, &vs, &vl)) {
-      std::string app;
-      for (in = vs; tag == 0x61 && NextTlv(d, &in, vs + vl, &t2, &s2, &l2);)
-        if (t2 == 0x51) app = Hex(&d[s2], l2);
-      if (app.empty() || !dfs.count(app)) continue;
-      std::vector<Named> pins;
-      std::vector<std::string> aodfs;
-      if (data.count(app + "5031")) {
-        const std::vector<uint8_t>& o = data[app + "5031"];
-        size_t k = 0, os, ol;
-        uint8_t ot;
-        while (NextTlv(o, &k, o.size(), &ot, &os, &ol))
-          if (ot == 0xA8) CollectPaths(o, os, os + ol, &aodfs);
+  const std::vector<uint8_t>& dir = img.data["3F002F00"];
+  size_t vs, vl, as, al;
+  uint8_t tag;
+  for (size_t at = 0; NextTlv(dir, &at, dir.size(), &tag, &vs, &vl);) {
+    if (tag != 0x61 || !child(dir, vs, vs + vl, 0x51, &as, &al) || !img.dfs.count(Hex(&dir[as], al))) continue;
+    const std::string app = Hex(&dir[as], al);
+    std::vector<Named> pins;
+    std::vector<std::string> aodfs;
+    const std::vector<uint8_t>& odf = img.data[app + "5031"];
+    for (size_t k = 0; NextTlv(odf, &k, odf.size(), &tag, &vs, &vl);)
+      if (tag == 0xA8) CollectPaths(odf, vs, vs + vl, &aodfs);
+    for (const std::string& a : aodfs) {
+      const std::vector<uint8_t>& r = img.data[a];
+      size_t rs, rl, ps, pl, fs, fl;
+      for (size_t k = 0; NextTlv(r, &k, r.size(), &tag, &rs, &rl);) {
+        if (!child(r, rs, rs + rl, 0xA1, &ps, &pl) || !child(r, ps, ps + pl, 0x30, &ps, &pl)) continue;
+        Named pin{"", child(r, ps, ps + pl, 0x80, &fs, &fl) && fl == 1 ? Hex(&r[fs], 1) : "", false};
+        pin.so = child(r, ps, ps + pl, 0x03, &fs, &fl) && fl >= 2 && (r[fs + 1] & 0x01) != 0;  // soPin
+        const std::string path = child(r, ps, ps + pl, 0x30, &fs, &fl) && child(r, fs, fs + fl, 0x04, &fs, &fl)
+                                     ? Hex(&r[fs], fl) : "";
+        pin.df = !path.empty() ? slashed(path.rfind("3F00", 0) == 0 ? path : app + path)
+                               : pin.ref < "80" ? std::string("3F00") : slashed(app);
+        if (pin.ref.empty()) continue;
+        if (pin.so) owners.insert("pin:" + pin.ref);
+        pins.push_back(pin);
       }
-      for (const std::string& a : aodfs) {
-        if (!data.count(a)) continue;
-        const std::vector<uint8_t>& r = data[a];
-        size_t k = 0, rs, rl;
-        uint8_t rt;
-        while (NextTlv(r, &k, r.size(), &rt, &rs, &rl)) {
-          // The PIN attributes: [1] { SEQUENCE { flags, type, lengths, [0] reference, ..., path } }.
-          size_t e = rs, es, el;
-          uint8_t et;
-          while (NextTlv(r, &e, rs + rl, &et, &es, &el) && et != 0xA1) {
-          }
-          size_t q = es, qs, ql;
-          uint8_t qt;
-          if (et != 0xA1 || !NextTlv(r, &q, es + el, &qt, &qs, &ql) || qt != 0x30) continue;
-          Named pin{slashed(app), "", false};
-          std::string path;
-          for (size_t f = qs, fs, fl; NextTlv(r, &f, qs + ql, &qt, &fs, &fl);) {
-            if (qt == 0x03 && fl >= 2) pin.so = (r[fs + 1] & 0x01) != 0;
-            if (qt == 0x80 && fl == 1) pin.ref = Hex(&r[fs], 1);
-            size_t ps = fs, pvs, pvl;
-            uint8_t pt;
-            if (qt == 0x30 && NextTlv(r, &ps, fs + fl, &pt, &pvs, &pvl) && pt == 0x04) path = Hex(&r[pvs], pvl);
-          }
-          if (pin.ref.empty()) continue;
-          pin.df = !path.empty() ? slashed(path.rfind("3F00", 0) == 0 ? path : app + path) : pin.ref < "80" ? std::string("3F00") : slashed(app);
-          if (pin.so) owners.insert("pin:" + pin.ref);
-          pins.push_back(pin);
-        }
-      }
-      tokens.emplace_back(slashed(app), pins);
     }
+    tokens.emplace_back(slashed(app), pins);
   }
   // A rule that someone with no PIN, or with a PIN that is neither an SO PIN the tokens name nor `self`, meets.
   const auto loose = [&](const std::string& ac, const std::string& op, const std::string& self) {
@@ -598,10 +572,11 @@ inline std::string OpenToAnyone(const std::string& image) {
       if (loose(ValueOf(lineOf("ef", "3F00/2F00"), "ac"), op, ""))
         open += "EF.DIR: " + op + " open; ";
   for (const auto& [app, pins] : tokens) {
+    // Its DF: the SO's alone to delete, deactivate or terminate; nothing created or deleted in it by anyone.
     const std::string ac = ValueOf(lineOf("df", app), "ac");
     for (const std::string op : {"delete", "deactivate", "terminate", "create-ef", "create-df", "delete-child"})
-      if (ac.find(op + ":") == std::string::npos || ac.find(op + ":always") != std::string::npos ||
-          (op.rfind("create", 0) != 0 && op != "delete-child" && loose(ac, op, "")))
+      if (op.find('-') == std::string::npos ? loose(ac, op, "")
+                                            : ac.find(op + ":") == std::string::npos || ac.find(op + ":always") != std::string::npos)
         open += "DF " + app + ": " + op + " open; ";
     for (const Named& p : pins) {
       const auto line = pinLine.find(p.df + " " + p.ref);
