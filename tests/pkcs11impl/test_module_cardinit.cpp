@@ -391,9 +391,8 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
   const std::vector<std::string> dirs = {dir(""), dir(record), dir(other), dir(record + record),
       Fmt("ef 3F00/2F00 lcs=05 size=256 ac=read:always,update:pin:%s,write:pin:%s,delete:pin:%s\n", so.c_str(), so.c_str(), so.c_str())};
   const std::vector<std::string> dfs = {"df 3F00/5015 lcs=05 name=A000000063504B43532D3135\n", made};
-  std::vector<std::string> plants;
-  for (const std::string& d : dirs) plants.push_back(d);
-  for (const std::string& d : dfs) plants.push_back(d);
+  std::vector<std::string> plants = dirs;
+  plants.insert(plants.end(), dfs.begin(), dfs.end());
   for (int kind = 0; kind < 3; ++kind) plants.push_back(pins(kind));
   for (size_t d = 1; d < 4; ++d) plants.push_back(dirs[d] + made + pins(2));
   plants.push_back(dirs[1] + dfs[0] + pins(1));
@@ -406,11 +405,9 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
 // the user PIN and the user logs in with it. Models 1, 3, 4 and 7; so too after a first holder
 // made a PIN of their own before the SO set the PIN anew.
 TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
-  const auto set = [](const char* ref) { return Fmt("002401%s0439393939 002C02%s0439393939 ", ref, ref); };
   InitialiseOver("blank-model4.card", "", "00E00000136211820121A50C830112930103950431313131 002C0002083131313132323232");
-  InitialiseOver("blank-model3.card", "", set("01"));
-  InitialiseOver("blank-model1.card", "", set("02"));
-  InitialiseOver("blank-model7.card", "", set("02"));
+  for (const char* image : {"blank-model3.card", "blank-model1.card", "blank-model7.card"})
+    InitialiseOver(image, "", SetPin(std::string(image) == "blank-model3.card" ? "01" : "02"));
   // Model 1: a first holder's PIN 81 beside the keys in 5000, which their rules find before the token's own in 5015.
   InitialiseOver("blank-model1.card", "", "00A408000450155000 002000810435353535",
                  {Road::kInitToken, false, false, 0, 0,
