@@ -197,7 +197,7 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
       // What no token of the card names at the references the erasure and the new
       // tokens take is anyone's: it goes first, so that a card that keeps it fails
       // the call before any token goes.
-      rv = lib->ClearForeignPins(reader, profile.GetTokenCount(), erasePin, eraseLen);
+      rv = lib->PrepareErasure(reader, profile.GetTokenCount(), erasePin, eraseLen);
       if (rv != CKR_OK) return rv;
       rv = lib->DeleteToken(reader, -1, erasePin, eraseLen);
       if (rv != CKR_OK) return rv;

@@ -430,11 +430,12 @@ class SCPkcs15Lib {
   }
   // Whether a token of the reader's card names the SO PUK of the card's profile.
   bool NamesCardSoPuk(uint32_t reader);
-  // Before a ClassIC card's tokens are erased for a profile of `count` tokens: the
-  // PINs that stand at the master file's user references of the erasure and of
-  // those tokens, and that no token of the card names, are deleted under the SO
-  // PIN (verified first); a card that keeps one fails the call before any token goes.
-  CK_RV ClearForeignPins(uint32_t reader, int count, const char* soPin, long soPinLen);
+  // Before a ClassIC card's tokens are erased for a profile of `count` tokens: a
+  // token DF the SO PIN may not delete fails the call, and the PINs that stand at
+  // the master file's user references of the erasure and of those tokens, and that
+  // no token of the card names, are deleted under the SO PIN (verified first); a
+  // card that keeps one fails the call before any token goes.
+  CK_RV PrepareErasure(uint32_t reader, int count, const char* soPin, long soPinLen);
   // A new application under a unique label, its SO PIN set (when not set yet)
   // and verified; a failure removes only the application made here.
   // `planted`: on a card whose structure counts for nothing (kCardPlanted), what

@@ -263,7 +263,7 @@ bool SCPkcs15Lib::NamesCardSoPuk(uint32_t reader) {
   return false;
 }
 
-CK_RV SCPkcs15Lib::ClearForeignPins(uint32_t reader, int count, const char* soPin, long soPinLen) {
+CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, int count, const char* soPin, long soPinLen) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   const CK_RV ck = CheckCardForTokens(reader, &p15, &card);
@@ -294,6 +294,18 @@ CK_RV SCPkcs15Lib::ClearForeignPins(uint32_t reader, int count, const char* soPi
     return CKR_HOST_MEMORY;
   SCTransactGuard guard(card);
   const uint8_t soRef = first.GetSoPinRef();
+  // Every token's DF must be the SO's to delete, or the erasure would stop half way.
+  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
+    SCPath df;
+    SCValueSet by;
+    SCRESULT d = p15->GetApplicationAt(static_cast<uint32_t>(i))->BuildAbsolutePath(&df);
+    if (d >= 0) d = SCPkcs15PathObjectInfo::IsOpenToAnyone(card, df, &by);
+    if (d == SC_E_FILE_NOT_FOUND || (d >= 0 && (by.Contains(SC_AC_ALWAYS) || by.Contains(static_cast<uint16_t>(0xC000 | soRef)))))
+      continue;
+    if (d >= 0) Log(SC_E_ACCESS_DENIED, "%s: the SO PIN may not delete the DF of a token of the card: no token erased",
+                    card->GetCardName());
+    return d < 0 ? MapScErrorToCkr(d, false) : CKR_FUNCTION_FAILED;
+  }
   // In the master file (selected with the SO PIN's verification): global references are its PINs.
   SCRESULT r = pin.IsSet() ? VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()) : card->SelectMf(nullptr);
   for (uint8_t ref : refs) {
