@@ -2,6 +2,7 @@
 // from a profile file that erases the card's tokens and adds the profile's.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "pkcs11impl/initprofile.h"
 #include "pkcs11impl/pkcs15app.h"
@@ -74,11 +75,13 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   // What anyone could have written decides no road: a card whose EF.DIR anyone may
   // change holds no token, and a token whose DF anyone may change is built anew.
   SCPkcs15Lib::InitGround ground = SCPkcs15Lib::InitGround::kAsRead;
-  const SCRESULT grounded = soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, &ground) : 0;
+  std::vector<SCPath> planted;
+  const SCRESULT grounded = soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, &ground, &planted) : 0;
   if (grounded < 0) return MapScErrorToCkr(grounded, false);
   CK_RV rv = CKR_OK;
   if (ground == SCPkcs15Lib::InitGround::kCardPlanted) {
-    rv = lib->AddToken(reader, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin, pinLen, true);
+    rv = lib->AddToken(reader, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin, pinLen,
+                       &planted);
   } else if (ground == SCPkcs15Lib::InitGround::kSlotPlanted) {
     return lib->RepairToken(m_nPkcs15SlotId, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin,
                             pinLen, true);

@@ -438,9 +438,10 @@ class SCPkcs15Lib {
   CK_RV PrepareErasure(uint32_t reader, int count, const char* soPin, long soPinLen);
   // A new application under a unique label, its SO PIN set (when not set yet)
   // and verified; a failure removes only the application made here.
-  // `planted`: on a card whose structure counts for nothing (kCardPlanted), what
-  // it names goes (BlankCard) before the token is made.
-  CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen, bool planted = false);
+  // `planted`: on a card whose structure counts for nothing (kCardPlanted), the DFs
+  // GroundFor gave go with the other plants (BlankCard) before the token is made.
+  CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen,
+                 const std::vector<SCPath>* planted = nullptr);
   // Removes the application at appIndex, or (below 0) every application of the
   // card; a given SO PIN is verified first and a wrong one stops the removal.
   CK_RV DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen);

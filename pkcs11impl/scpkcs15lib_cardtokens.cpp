@@ -72,7 +72,8 @@ CK_RV SCPkcs15Lib::CheckCardForTokens(uint32_t reader, SCPkcs15Card** p15, SCCar
   return CKR_OK;
 }
 
-CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen, bool planted) {
+CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen,
+                            const std::vector<SCPath>* planted) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   CK_RV ck = CheckCardForTokens(reader, &p15, &card);
@@ -127,11 +128,8 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         // The planted application DFs go first, so that the token takes their place;
         // under the SO PIN the blank card came with, verified before anything changes.
         const uint8_t soRef = keptSo < 0xFF ? keptSo : refs.GetSoPinRef();
-        InitGround ground = InitGround::kAsRead;
-        std::vector<SCPath> dfs;
-        rv = GroundFor(first, &ground, &dfs);
-        if (rv >= 0) blank->RemoveDfs(dfs, soRef);
-        rv = rv < 0 ? rv : blank->Failure();
+        blank->RemoveDfs(*planted, soRef);
+        rv = blank->Failure();
         if (rv >= 0 && keptSo < 0xFF) rv = VerifySoPinAgain(card, keptSo, pin.Get(), pin.Length());
         dirExisted = dirExisted && !blank->DirOpen();
         if (rv >= 0) rv = blank->Clear(soRef, pin.Get(), pin.Length(), info.minPinLen);
