@@ -144,39 +144,36 @@ struct PcscdFaultHost {
 int ShareTheCard(int program) {
   Module m;
   std::string failed;
-  auto ok = [&](const char* call, bool good) {
-    if (!good && failed.empty()) failed = call;
+  auto ok = [&](const char* step, bool good) {
+    if (!good && failed.empty()) failed = step;
     return good;
   };
   const std::string label = "program " + std::to_string(program), value(64, static_cast<char>('a' + program));
-  TestTemplate data, byLabel, keys;
+  TestTemplate data, byLabel;
   data.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, true).Bytes(CKA_LABEL, label).Bytes(CKA_VALUE, value);
   byLabel.Bytes(CKA_LABEL, label);
-  keys.Ulong(CKA_CLASS, CKO_PRIVATE_KEY);
   std::vector<CK_BYTE> first, sig;
   std::vector<CK_OBJECT_HANDLE> found;
-  CK_UTF8CHAR pin[] = "1234";
   ok("C_Initialize", m.ok() && m->C_Initialize(nullptr) == CKR_OK);
   for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
        failed.empty() && std::chrono::steady_clock::now() < end;) {
     CK_SESSION_HANDLE s = 0;
-    CK_OBJECT_HANDLE o = 0;
+    CK_OBJECT_HANDLE key = 0, o = 0;
     std::string back(value.size(), '\0');
     CK_ATTRIBUTE read = {CKA_VALUE, &back[0], back.size()};
-    if (!ok("C_OpenSession", m->C_OpenSession(0, kRw, nullptr, nullptr, &s) == CKR_OK)) break;
-    if (ok("C_Login", m->C_Login(s, CKU_USER, pin, 4) == CKR_OK) &&
-        ok("C_FindObjects of the key", FindAll(m.list(), s, keys, &found) == CKR_OK && found.size() == 1) &&
-        ok("C_Sign", SignOnce(m, s, found[0], CKM_RSA_PKCS, DigestInfoOfAbc(), &sig) == CKR_OK) &&
+    if (ok("C_OpenSession, C_Login, C_FindObjects of the key", OpenUserSession(m, 0, &s, &key)) &&
+        ok("C_Sign", SignOnce(m, s, key, CKM_RSA_PKCS, DigestInfoOfAbc(), &sig) == CKR_OK) &&
         ok("C_Sign's value", sig == (first.empty() ? first = sig : first)) &&
         ok("C_FindObjects of everything", FindAll(m.list(), s, TestTemplate(), &found) == CKR_OK) &&
         ok("C_CreateObject", m->C_CreateObject(s, data.data(), data.size(), &o) == CKR_OK) &&
         ok("C_FindObjects by label",
            FindAll(m.list(), s, byLabel, &found) == CKR_OK && found == std::vector<CK_OBJECT_HANDLE>{o}) &&
-        ok("C_GetAttributeValue", m->C_GetAttributeValue(s, o, &read, 1) == CKR_OK && back == value))
-      ok("C_DestroyObject", m->C_DestroyObject(s, o) == CKR_OK) && ok("C_Logout", m->C_Logout(s) == CKR_OK);
-    ok("C_CloseSession", m->C_CloseSession(s) == CKR_OK);
+        ok("C_GetAttributeValue", m->C_GetAttributeValue(s, o, &read, 1) == CKR_OK && back == value) &&
+        ok("C_DestroyObject", m->C_DestroyObject(s, o) == CKR_OK))
+      ok("C_Logout", m->C_Logout(s) == CKR_OK);
+    ok("C_CloseSession", s != 0 && m->C_CloseSession(s) == CKR_OK);
   }
-  if (m.ok()) m->C_Finalize(nullptr);
+  ok("C_Finalize", m.ok() && m->C_Finalize(nullptr) == CKR_OK);
   if (!failed.empty()) std::fprintf(stderr, "program %d: %s answered otherwise\n", program, failed.c_str());
   return failed.empty() ? 0 : 1;
 }
