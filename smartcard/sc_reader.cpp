@@ -92,6 +92,11 @@ ActiveBackends ActiveCopy() {
 constexpr uint64_t kEventBits = scpcsc::STATE_PRESENT | scpcsc::STATE_EMPTY | scpcsc::STATE_MUTE |
                                 scpcsc::STATE_UNKNOWN | scpcsc::STATE_UNAVAILABLE | 0xFFFF0000ULL;
 
+// How often a card that other programs keep resetting is taken back before one
+// step of ours gives up (a service that answers nothing but "reset" would hold
+// the caller forever).
+constexpr int kResetRounds = 64;
+
 uint32_t ModeFromPcscProtocol(uint32_t p) {
     switch (p) {
     case scpcsc::PROTOCOL_T0: return SC_MODE_PROTO_T0;
@@ -373,6 +378,13 @@ SCRESULT SCReader::AfterConnect(uint32_t active) {
     uint8_t atr[33];
     uint32_t atrLen = sizeof atr;
     SCRESULT rc = _Status(atr, &atrLen);
+    // Another program reset the card since we connected: nothing of ours was on
+    // it yet, so the connection is taken back as it stands.
+    for (int round = 0; rc == SC_E_CARD_WAS_RESET && round < kResetRounds; ++round) {
+        rc = _Reconnect(PcscShareFromMode(m_mode), m_allowedProtocols, scpcsc::LEAVE_CARD, &active);
+        atrLen = sizeof atr;
+        if (rc >= 0) rc = _Status(atr, &atrLen);
+    }
     if (rc < 0) {
         _Disconnect(scpcsc::LEAVE_CARD);
         return rc;
@@ -639,9 +651,11 @@ SCRESULT SCReader::BeginTransaction() {
     if (!m_bConnected) return SC_E_CARD_NOT_CONNECTED;
     if (m_transactionDepth == 0) {
         SCRESULT rc = _BeginTransaction();
-        if (rc == SC_E_CARD_WAS_RESET) {
-            // Reset by another application since our last exchange: the same
-            // card, which has forgotten its state. Take it back before the work.
+        // Reset by another application since our last exchange: the same card,
+        // which has forgotten its state. Take it back before the work. Programs
+        // that share the card may reset it again before our transaction holds;
+        // each round waits for another program's transaction, so a few suffice.
+        for (int round = 0; rc == SC_E_CARD_WAS_RESET && round < kResetRounds; ++round) {
             rc = Reconnect(0);
             if (rc >= 0) rc = _BeginTransaction();
         }

@@ -4,6 +4,8 @@
 // two calls, and a card held exclusively by another process. Every call answers
 // with the return value that the reader's state gives, nothing hangs, the card
 // signs again once the readers are back and its image is what it was.
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -135,6 +137,47 @@ struct PcscdFaultHost {
   }
 };
 
+// One of several programs that share the first reader's card: for 20 seconds,
+// a session's everyday calls in a loop, each C_Logout resetting the card under
+// the others. 0 when every call answered CKR_OK and every value was the one
+// expected; else the first that was not is told on standard error.
+int ShareTheCard(int program) {
+  Module m;
+  std::string failed;
+  auto ok = [&](const char* step, bool good) {
+    if (!good && failed.empty()) failed = step;
+    return good;
+  };
+  const std::string label = "program " + std::to_string(program), value(64, static_cast<char>('a' + program));
+  TestTemplate data, byLabel;
+  data.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, true).Bytes(CKA_LABEL, label).Bytes(CKA_VALUE, value);
+  byLabel.Bytes(CKA_LABEL, label);
+  std::vector<CK_BYTE> first, sig;
+  std::vector<CK_OBJECT_HANDLE> found;
+  ok("C_Initialize", m.ok() && m->C_Initialize(nullptr) == CKR_OK);
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+       failed.empty() && std::chrono::steady_clock::now() < end;) {
+    CK_SESSION_HANDLE s = 0;
+    CK_OBJECT_HANDLE key = 0, o = 0;
+    std::string back(value.size(), '\0');
+    CK_ATTRIBUTE read = {CKA_VALUE, &back[0], back.size()};
+    if (ok("C_OpenSession, C_Login, C_FindObjects of the key", OpenUserSession(m, 0, &s, &key)) &&
+        ok("C_Sign", SignOnce(m, s, key, CKM_RSA_PKCS, DigestInfoOfAbc(), &sig) == CKR_OK) &&
+        ok("C_Sign's value", sig == (first.empty() ? first = sig : first)) &&
+        ok("C_FindObjects of everything", FindAll(m.list(), s, TestTemplate(), &found) == CKR_OK) &&
+        ok("C_CreateObject", m->C_CreateObject(s, data.data(), data.size(), &o) == CKR_OK) &&
+        ok("C_FindObjects by label",
+           FindAll(m.list(), s, byLabel, &found) == CKR_OK && found == std::vector<CK_OBJECT_HANDLE>{o}) &&
+        ok("C_GetAttributeValue", m->C_GetAttributeValue(s, o, &read, 1) == CKR_OK && back == value) &&
+        ok("C_DestroyObject", m->C_DestroyObject(s, o) == CKR_OK))
+      ok("C_Logout", m->C_Logout(s) == CKR_OK);
+    ok("C_CloseSession", s != 0 && m->C_CloseSession(s) == CKR_OK);
+  }
+  ok("C_Finalize", m.ok() && m->C_Finalize(nullptr) == CKR_OK);
+  if (!failed.empty()) std::fprintf(stderr, "program %d: %s answered otherwise\n", program, failed.c_str());
+  return failed.empty() ? 0 : 1;
+}
+
 #define START_READERS(h)                                  \
   do {                                                    \
     const std::string why = (h).StartReaders();           \
@@ -241,4 +284,25 @@ TEST(ModuleFaultsPcscd, CardHeldExclusivelyByAnotherProcess) {
   EXPECT_EQ(SCARD_E_SHARING_VIOLATION, holder.Hold());
   EXPECT_EQ(CKR_OK, SignOnce(m, s, key, CKM_RSA_PKCS, DigestInfoOfAbc(), &sig));
   h.ExpectCardIntact();
+}
+
+TEST(ModuleFaultsPcscd, FourProgramsShareOneCardAndEveryCallAnswers) {
+  PcscdFaultHost h;
+  h.env.UserConfig("EnabledReaderSubsystems = PC/SC\n");  // no trace: the programs go at full speed
+  START_READERS(h);
+  std::vector<pid_t> programs;
+  for (int i = 0; i < 4; ++i) {
+    programs.push_back(fork());  // before the module is loaded here: one thread
+    if (programs.back() == 0) _exit(ShareTheCard(i));
+  }
+  for (pid_t pid : programs) {
+    int status = -1;
+    EXPECT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "program " << pid << ", status " << status;
+  }
+  // Nothing lost or left: the card holds its one data object, as before.
+  ASSERT_TRUE(h.Load());
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, h.m()->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  EXPECT_EQ(1u, Find(h.m(), s, TestTemplate().Ulong(CKA_CLASS, CKO_DATA)).size());
 }

@@ -76,6 +76,7 @@ LONG Connect(SCARDCONTEXT, const char* name, DWORD share, DWORD protocols, SCARD
     const DWORD proto = (common & PROTOCOL_T1) ? PROTOCOL_T1 : (common & PROTOCOL_T0) ? PROTOCOL_T0 : PROTOCOL_RAW;
     const long id = g_state->nextHandle++;
     g_state->handles[id] = Handle{static_cast<size_t>(i), share, proto, r.events, r.resetGeneration};
+    if (g_state->resetsAfterConnect > 0) { --g_state->resetsAfterConnect; ++r.resetGeneration; }
     *h = id;
     *active = proto;
     return 0;
@@ -108,6 +109,7 @@ LONG Reconnect(SCARDHANDLE h, DWORD share, DWORD protocols, DWORD init, DWORD* a
     hd->events = r.events;
     if (init == RESET_CARD) ++r.resetGeneration;
     hd->resetGeneration = r.resetGeneration;
+    if (g_state->resetsAfterConnect > 0) { --g_state->resetsAfterConnect; ++r.resetGeneration; }
     *active = hd->proto;
     return 0;
 }

@@ -55,6 +55,9 @@ struct State {
     scpcsc::LONG transmitError = 0;
     // Claimed answer length beyond the buffer (a faulty library).
     bool overlongAnswer = false;
+    // Another application resets the card right after each of this many
+    // connections and reconnections of ours.
+    int resetsAfterConnect = 0;
 };
 
 State& Get();

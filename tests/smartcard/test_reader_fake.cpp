@@ -833,6 +833,7 @@ TEST_F(ReaderFake, ChangeCountMovesWithWhatMayChangeTheCard) {
 
 TEST_F(ReaderFake, TransactionTakesBackACardResetByAnotherApplication) {
     auto r = Open();
+    fakepcsc::Get().resetsAfterConnect = 2;  // reset at once, and again after the first reconnection
     ASSERT_EQ(SC_OK, r->Connect(0));
     fakepcsc::ResetByOther(0);
     const uint64_t c = r->GetChangeCount();
@@ -843,6 +844,16 @@ TEST_F(ReaderFake, TransactionTakesBackACardResetByAnotherApplication) {
     Send(*r, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, &sw);
     EXPECT_EQ(0x9000, sw);
     EXPECT_EQ(SC_OK, r->EndTransaction());
+    // Programs that share the card reset it again right after each of our
+    // reconnections: the card is taken back until the transaction holds; a
+    // library that answers nothing but "reset" makes it fail, not hang.
+    for (int resets : {3, 1000}) {
+        fakepcsc::ResetByOther(0);
+        fakepcsc::Get().resetsAfterConnect = resets;
+        EXPECT_EQ(resets == 3 ? SC_OK : SC_E_CARD_WAS_RESET, r->BeginTransaction()) << resets;
+        if (r->GetTransactionDepth() > 0) r->EndTransaction();
+    }
+    fakepcsc::Get().resetsAfterConnect = 0;
     // A removed card is no reset: the transaction fails.
     fakepcsc::Remove(0);
     EXPECT_EQ(SC_E_CARD_REMOVED, r->BeginTransaction());

@@ -1,0 +1,24 @@
+#!/bin/bash
+# The README's recipes on simulated cards, taken from README.md as they stand and
+# pasted twice into one shell in the README's folder, as a user would: each ends
+# well both times. Then the signing recipe with a wrong PIN stops before it
+# verifies anything.   run_readme.sh README.md BUILD
+set -u
+for t in pkcs11-tool p11tool certutil modutil openssl python3; do command -v $t >/dev/null || exit 77; done
+readme=$(realpath "$1") && w=$(mktemp -d) && trap 'rm -rf "$w"' EXIT
+ln -s "$2" "$w/build" && mkdir "$w/home" && cd "$w" && export HOME=$w/home
+# Each block from "Trying it by hand" to "Real readers" is a recipe.
+awk '/^## Trying it by hand/ {on = 1} /^### Real readers/ {on = 0}
+     on && /^```/ {if (!inside) file = sprintf("recipe-%02d", ++n); inside = !inside; next}
+     on && inside {print > file}' "$readme"
+recipes=$(ls "$w"/recipe-*)
+paste_all() { for r in $recipes; do . "$r"; echo "${r##*/}: status $?"; done; }
+{ paste_all; paste_all; } > "$w/pasted" 2>&1; out=$(cat "$w/pasted"); echo "$out"
+fail=0
+[ "$(grep -c ': status 0$' <<<"$out")" -eq $((2 * $(wc -w <<<"$recipes"))) ] || { echo "FAILED: a recipe failed"; fail=1; }
+[ "$(grep -c '^Verified OK$' <<<"$out")" -eq 4 ] || { echo "FAILED: not four signatures verified"; fail=1; }
+sed 's/--pin 1234/--pin 9999/' $(grep -l -- '-o msg.sig$' $recipes) > "$w/wrong-pin"
+{ . "$w/wrong-pin"; echo "status $?"; } > "$w/stopped" 2>&1; out=$(cat "$w/stopped"); echo "$out"
+grep -q 'CKR_PIN_INCORRECT' <<<"$out" && ! grep -q 'Verified OK\|status 0$' <<<"$out" ||
+  { echo "FAILED: the signing recipe went on after a wrong PIN"; fail=1; }
+exit $fail
