@@ -140,6 +140,9 @@ SCRESULT SCPkcs15CardDir::ParseElements(MemFile* in, uint32_t len) {
         } else if (tag == 0x51 && flat) {
             long n = el.getLength();
             if (n % 2 != 0) throw invalid_format_exception();
+            // A path of no file names no application (kept raw, like the pair).
+            flat = n > 0;
+            if (!flat) return 0;
             std::vector<uint16_t> ids(static_cast<size_t>(n / 2) + 1);
             const uint8_t* d = el.getData();
             for (long i = 0; i < n / 2; ++i) ids[static_cast<size_t>(i)] = static_cast<uint16_t>((d[2 * i] << 8) | d[2 * i + 1]);

@@ -186,6 +186,11 @@ TEST(CardDir, HostileFilesEmptyTheLists) {
     EXPECT_EQ(SC_E_INVALID_DATA_FORMAT,
               ParseBytes(dir, FromHex("4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 51 03 3F 00 50")));
     EXPECT_TRUE(dir.IsEmpty());
+    // A flat pair whose path names no file names no application, and reads back the same.
+    const std::vector<uint8_t> none = FromHex("4F 0C A0 00 00 00 63 50 4B 43 53 2D 31 35 51 00");
+    EXPECT_EQ(16, ParseBytes(dir, none));
+    EXPECT_EQ(0, dir.DirRecords().GetCount());
+    EXPECT_EQ(none, EncodeBytes(dir));
     // A template that is no application record is kept raw.
     EXPECT_EQ(4, ParseBytes(dir, FromHex("61 02 05 00")));
     EXPECT_EQ(0, dir.DirRecords().GetCount());
