@@ -36,6 +36,7 @@ struct Handle {
     scpcsc::DWORD proto;
     scpcsc::DWORD events;      // reader event count at connect
     unsigned resetGeneration;  // reset generation at connect
+    int locks = 0;             // transactions held, counted as pcsc-lite counts them
 };
 
 struct State {
@@ -58,6 +59,11 @@ struct State {
     // Another application resets the card right after each of this many
     // connections and reconnections of ours.
     int resetsAfterConnect = 0;
+    // Another application's reset ended while each of this many Begins of ours
+    // waited for the card: the Begin succeeds, the next command tells of it.
+    int resetsAfterBegin = 0;
+    // Resets made by a handle that held no transaction.
+    int resetsOutsideTransaction = 0;
 };
 
 State& Get();
@@ -77,6 +83,7 @@ void SetServiceRunning(bool running);
 // Status calls), its polls alone, APDUs sent.
 int Queries(size_t reader);
 int Polls(size_t reader);
+int Locks();  // transactions held on all handles
 size_t SentCount();
 void ClearCounts();
 

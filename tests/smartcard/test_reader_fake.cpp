@@ -643,9 +643,11 @@ TEST_F(ReaderFake, CheckCardStateSeesResetAndReconnectRecovers) {
     EXPECT_EQ(SC_E_CARD_WAS_RESET, r->CheckCardState());
     ASSERT_EQ(SC_OK, r->Reconnect(r->GetMode() & SC_MODE_SHARE_MASK));
     EXPECT_EQ(SC_OK, r->CheckCardState());
-    // The transaction held before the reset is taken again.
+    // The transaction held before the reset is taken again, and held once.
     EXPECT_EQ(2, fakepcsc::Get().beginCalls);
+    EXPECT_EQ(1, fakepcsc::Locks());
     EXPECT_EQ(SC_OK, r->EndTransaction());
+    EXPECT_EQ(0, fakepcsc::Locks());
     fakepcsc::Remove(0);
     EXPECT_EQ(SC_E_CARD_REMOVED, r->CheckCardState());
 }
@@ -664,6 +666,13 @@ TEST_F(ReaderFake, ResetCardKeepsTheConnection) {
     ASSERT_EQ(SC_OK, r->ResetCard());
     EXPECT_EQ(gen + 1, fakepcsc::Get().readers[0].resetGeneration);
     EXPECT_EQ(SC_OK, r->CheckCardState());
+    // Made while the card is held, and in a transaction of the caller's it stays held once.
+    EXPECT_EQ(0, fakepcsc::Get().resetsOutsideTransaction);
+    ASSERT_EQ(SC_OK, r->BeginTransaction());
+    ASSERT_EQ(SC_OK, r->ResetCard());
+    EXPECT_EQ(1, fakepcsc::Locks());
+    EXPECT_EQ(SC_OK, r->EndTransaction());
+    EXPECT_EQ(0, fakepcsc::Locks());
 }
 
 TEST_F(ReaderFake, StateChecksOnAReaderWithoutCardAreAssertions) {
@@ -832,6 +841,7 @@ TEST_F(ReaderFake, ChangeCountMovesWithWhatMayChangeTheCard) {
 }
 
 TEST_F(ReaderFake, TransactionTakesBackACardResetByAnotherApplication) {
+    SCReader::SetCardFactory(MakeBaseCard);
     auto r = Open();
     fakepcsc::Get().resetsAfterConnect = 2;  // reset at once, and again after the first reconnection
     ASSERT_EQ(SC_OK, r->Connect(0));
@@ -854,6 +864,20 @@ TEST_F(ReaderFake, TransactionTakesBackACardResetByAnotherApplication) {
         if (r->GetTransactionDepth() > 0) r->EndTransaction();
     }
     fakepcsc::Get().resetsAfterConnect = 0;
+    // A reset told only at the first command after the Begin: that command, which
+    // never reached the card, goes once the card is back.
+    fakepcsc::Get().resetsAfterBegin = 1;
+    ASSERT_EQ(SC_OK, r->BeginTransaction());
+    const uint8_t mf[] = {0x3F, 0x00};
+    EXPECT_EQ(SC_OK, r->GetCard()->Transmit(0x00, 0xA4, 0x00, 0x0C, mf, 2, false, nullptr, &sw));
+    EXPECT_EQ(SC_OK, r->CheckCardState());
+    r->EndTransaction();
+    // Told only at the End, with nothing sent: the card is taken back and let go.
+    fakepcsc::Get().resetsAfterBegin = 1;
+    ASSERT_EQ(SC_OK, r->BeginTransaction());
+    r->EndTransaction();
+    EXPECT_EQ(0, fakepcsc::Locks());
+    EXPECT_EQ(SC_OK, r->CheckCardState());
     // A removed card is no reset: the transaction fails.
     fakepcsc::Remove(0);
     EXPECT_EQ(SC_E_CARD_REMOVED, r->BeginTransaction());
