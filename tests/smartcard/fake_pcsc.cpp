@@ -107,10 +107,8 @@ LONG Reconnect(SCARDHANDLE h, DWORD share, DWORD protocols, DWORD init, DWORD* a
     hd->proto = (common & PROTOCOL_T1) ? PROTOCOL_T1 : PROTOCOL_T0;
     hd->share = share;
     hd->events = r.events;
-    if (init == RESET_CARD) {
-        ++r.resetGeneration;
-        if (hd->locks == 0) ++g_state->resetsOutsideTransaction;
-    }
+    if (init == RESET_CARD && hd->locks == 0) ++g_state->resetsOutsideTransaction;
+    if (init == RESET_CARD) ++r.resetGeneration;
     hd->resetGeneration = r.resetGeneration;
     if (g_state->resetsAfterConnect > 0) { --g_state->resetsAfterConnect; ++r.resetGeneration; }
     *active = hd->proto;
@@ -129,10 +127,7 @@ LONG BeginTransaction(SCARDHANDLE h) {
     if (rc != 0) return rc;
     ++g_state->beginCalls;
     ++hd->locks;
-    if (g_state->resetsAfterBegin > 0) {
-        --g_state->resetsAfterBegin;
-        ++g_state->readers[hd->reader].resetGeneration;
-    }
+    if (g_state->resetsAfterBegin > 0) { --g_state->resetsAfterBegin; ++g_state->readers[hd->reader].resetGeneration; }
     return 0;
 }
 
@@ -141,8 +136,7 @@ LONG EndTransaction(SCARDHANDLE h, DWORD) {
     Handle* hd = FindHandle(h);
     if (hd == nullptr) return R(E_INVALID_HANDLE);
     ++g_state->endCalls;
-    // Over a reset the handle has not taken back, pcsc-lite answers so and keeps the lock.
-    if (CheckHandle(hd) == R(W_RESET_CARD)) return R(W_RESET_CARD);
+    if (CheckHandle(hd) == R(W_RESET_CARD)) return R(W_RESET_CARD);  // keeping the lock, as pcsc-lite does
     if (hd->locks > 0) --hd->locks;
     return 0;
 }
@@ -287,13 +281,6 @@ int Queries(size_t reader) {
 int Polls(size_t reader) {
     std::lock_guard<std::mutex> g(g_state->m);
     return reader < g_state->readers.size() ? g_state->readers[reader].polls : 0;
-}
-
-int Locks() {
-    std::lock_guard<std::mutex> g(g_state->m);
-    int n = 0;
-    for (const auto& kv : g_state->handles) n += kv.second.locks;
-    return n;
 }
 
 size_t SentCount() {

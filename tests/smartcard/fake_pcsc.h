@@ -59,11 +59,8 @@ struct State {
     // Another application resets the card right after each of this many
     // connections and reconnections of ours.
     int resetsAfterConnect = 0;
-    // Another application's reset ended while each of this many Begins of ours
-    // waited for the card: the Begin succeeds, the next command tells of it.
-    int resetsAfterBegin = 0;
-    // Resets made by a handle that held no transaction.
-    int resetsOutsideTransaction = 0;
+    int resetsAfterBegin = 0;          // Begins told nothing of a reset that ended while they waited
+    int resetsOutsideTransaction = 0;  // resets made by a handle that held no transaction
 };
 
 State& Get();
@@ -83,7 +80,6 @@ void SetServiceRunning(bool running);
 // Status calls), its polls alone, APDUs sent.
 int Queries(size_t reader);
 int Polls(size_t reader);
-int Locks();  // transactions held on all handles
 size_t SentCount();
 void ClearCounts();
 
