@@ -428,7 +428,8 @@ SCRESULT SCCard::ResetCard() {
 
 SCCard::ResetPoint SCCard::MarkResetPoint() const {
     ResetPoint p;
-    p.armed = m_writeDepth > 0 && !m_recovering;
+    p.first = m_pConnectedReader != nullptr && m_pConnectedReader->HoldIsUntouched();
+    p.armed = (m_writeDepth > 0 || p.first) && !m_recovering;
     if (p.armed) {
         p.df = m_curDf;
         if (m_hasLastHeader && !m_lastHeader.IsDf() && m_lastHeader.HasFileId()) p.ef = m_lastHeader.GetFileId();
@@ -441,7 +442,9 @@ bool SCCard::TakeUpReset(ResetPoint& point, SCRESULT* r) {
     point.used = true;
     *r = RecoverFromReset(point.df, point.ef);
     if (*r < 0) return false;
-    if (m_plannedDepth > 0) {
+    // Outside a write, a first command lost nothing the transaction had read:
+    // what it was planned on was read before, as it would be without the reset.
+    if (m_plannedDepth > 0 && !(point.first && m_writeDepth == 0)) {
         *r = SC_E_CARD_WAS_RESET;
         return false;
     }

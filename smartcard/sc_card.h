@@ -310,9 +310,11 @@ protected:
     // security state, and selects df and then its EF ef (0: none) again. Commands
     // sent here are not recovered again.
     SCRESULT RecoverFromReset(const SCPath& df, uint16_t ef);
-    // Where a command of a write stands, so that one reset met by it can be taken up.
+    // Where a command stands, so that one reset met by it can be taken up: a
+    // command of a write, or the first since the reader took the card.
     struct ResetPoint {
-        bool armed = false;  // inside a write, and not already recovering
+        bool armed = false;  // one of those, and not already recovering
+        bool first = false;  // the first since the reader took the card
         bool used = false;   // one reset per command is taken up
         SCPath df;
         uint16_t ef = 0;

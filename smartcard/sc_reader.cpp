@@ -425,48 +425,18 @@ SCRESULT SCReader::Reconnect(uint32_t shareMode) {
     uint32_t shareBits = shareMode & SC_MODE_SHARE_MASK;
     if (shareBits == 0) shareBits = m_mode & SC_MODE_SHARE_MASK;
     const uint32_t share = PcscShareFromMode(shareBits);
-    uint32_t active = 0;
-    const SCRESULT rc = _Reconnect(share, m_allowedProtocols, scpcsc::LEAVE_CARD, &active);
+    const SCRESULT rc = TakeBack(share, scpcsc::LEAVE_CARD);
     if (rc < 0) return rc;
-    m_mode = (m_mode & ~(SC_MODE_PROTO_MASK | SC_MODE_SHARE_MASK)) | ModeFromPcscShare(share) |
-             ModeFromPcscProtocol(active);
-    uint8_t atr[33];
-    uint32_t atrLen = sizeof atr;
-    if (_Status(atr, &atrLen) == SC_OK) {
-        std::memcpy(m_atr, atr, atrLen);
-        m_atrLen = atrLen;
-    }
-    // The card's reset ended the transaction; take it again for the holders.
-    if (m_transactionDepth > 0 && _BeginTransaction() < 0) m_transactionDepth = 0;
+    m_mode = (m_mode & ~SC_MODE_SHARE_MASK) | ModeFromPcscShare(share);
+    if (m_transactionDepth > 0 && HoldAgain() < 0) m_transactionDepth = 0;
     CardWasReset();
     return SC_OK;
 }
 
-void SCReader::CardWasReset() {
-    ++m_changeCount;
-    ++m_holdSerial;
-    ++m_cardSession;
-    // The card forgot its channel and its selections.
-    if (m_pSmCtx != nullptr) m_pSmCtx->LoseSession();
-    if (m_pCard != nullptr) m_pCard->AfterCardReset();
-}
-
-SCRESULT SCReader::ResetCard() {
-    if (!m_bConnected) return SC_E_CARD_NOT_CONNECTED;
-    // A reset this reader makes itself is no card event for it: when nothing was
-    // pending before and the same card is there after, the new state is taken as seen.
-    uint64_t before = 0;
-    const bool quiet = m_bInited && m_bAcked && PollState(&before) == SC_OK && ((before ^ m_ackState) & kEventBits) == 0;
+SCRESULT SCReader::TakeBack(uint32_t share, uint32_t initialization) {
     uint32_t active = 0;
-    const SCRESULT rc =
-        _Reconnect(PcscShareFromMode(m_mode), m_allowedProtocols, scpcsc::RESET_CARD, &active);
+    const SCRESULT rc = _Reconnect(share, m_allowedProtocols, initialization, &active);
     if (rc < 0) return rc;
-    constexpr uint64_t kPresence = scpcsc::STATE_PRESENT | scpcsc::STATE_EMPTY | scpcsc::STATE_MUTE;
-    uint64_t after = 0;
-    if (quiet && PollState(&after) == SC_OK && ((after ^ before) & kPresence) == 0) {
-        m_rawState = after;
-        m_ackState = after;
-    }
     m_mode = (m_mode & ~SC_MODE_PROTO_MASK) | ModeFromPcscProtocol(active);
     uint8_t atr[33];
     uint32_t atrLen = sizeof atr;
@@ -474,8 +444,64 @@ SCRESULT SCReader::ResetCard() {
         std::memcpy(m_atr, atr, atrLen);
         m_atrLen = atrLen;
     }
-    if (m_transactionDepth > 0 && _BeginTransaction() < 0) m_transactionDepth = 0;
+    return SC_OK;
+}
+
+SCRESULT SCReader::HoldAgain() {
+    // Whether a holder's lock outlives its reconnection or reset depends on the
+    // service: the simulator ends it, pcsc-lite keeps it and counts every Begin,
+    // so that one more Begin would keep the card from every other program after
+    // our End. It is let go and taken anew: one is held either way. A reset that
+    // another program makes meanwhile is taken back, as at the outermost Begin.
+    _EndTransaction(scpcsc::LEAVE_CARD);
+    SCRESULT rc = _BeginTransaction();
+    for (int round = 0; rc == SC_E_CARD_WAS_RESET && round < kResetRounds; ++round) {
+        rc = TakeBack(PcscShareFromMode(m_mode), scpcsc::LEAVE_CARD);
+        if (rc >= 0) rc = _BeginTransaction();
+    }
+    return rc;
+}
+
+void SCReader::CardWasReset() {
+    ++m_changeCount;
+    ++m_holdSerial;
+    ++m_cardSession;
+    m_holdStart = m_commandCount;
+    // The card forgot its channel and its selections.
+    if (m_pSmCtx != nullptr) m_pSmCtx->LoseSession();
+    if (m_pCard != nullptr) m_pCard->AfterCardReset();
+}
+
+SCRESULT SCReader::ResetCard() {
+    if (!m_bConnected) return SC_E_CARD_NOT_CONNECTED;
+    // The reset is made while this reader holds the card: pcscd weighs a reset
+    // against other programs' transactions apart from making it, so a reset
+    // from a program that holds none can land inside another program's
+    // transaction, whose next command then meets a card that forgot what that
+    // transaction had just told it.
+    const bool own = m_transactionDepth == 0;
+    if (own) {
+        const SCRESULT held = BeginTransaction();
+        if (held < 0) return held;
+    }
+    // A reset this reader makes itself is no card event for it: when nothing was
+    // pending before and the same card is there after, the new state is taken as seen.
+    uint64_t before = 0;
+    const bool quiet = m_bInited && m_bAcked && PollState(&before) == SC_OK && ((before ^ m_ackState) & kEventBits) == 0;
+    const SCRESULT rc = TakeBack(PcscShareFromMode(m_mode), scpcsc::RESET_CARD);
+    if (rc < 0) {
+        if (own) EndTransaction();
+        return rc;
+    }
+    constexpr uint64_t kPresence = scpcsc::STATE_PRESENT | scpcsc::STATE_EMPTY | scpcsc::STATE_MUTE;
+    uint64_t after = 0;
+    if (quiet && PollState(&after) == SC_OK && ((after ^ before) & kPresence) == 0) {
+        m_rawState = after;
+        m_ackState = after;
+    }
+    if (!own && HoldAgain() < 0) m_transactionDepth = 0;
     CardWasReset();
+    if (own) EndTransaction();
     return SC_OK;
 }
 
@@ -661,6 +687,7 @@ SCRESULT SCReader::BeginTransaction() {
         }
         if (rc < 0) return rc;
         ++m_holdSerial;
+        m_holdStart = m_commandCount;
     }
     ++m_transactionDepth;
     return SC_OK;
@@ -668,8 +695,16 @@ SCRESULT SCReader::BeginTransaction() {
 
 SCRESULT SCReader::EndTransaction() {
     if (m_transactionDepth == 0) return SC_E_BAD_USAGE;
-    if (--m_transactionDepth == 0 && m_bConnected) return _EndTransaction(scpcsc::LEAVE_CARD);
-    return SC_OK;
+    if (--m_transactionDepth > 0 || !m_bConnected) return SC_OK;
+    SCRESULT rc = _EndTransaction(scpcsc::LEAVE_CARD);
+    // The card was reset while we held it, and the service tells of it only now:
+    // pcsc-lite ends no transaction of a handle that has not taken such a reset
+    // back, and would keep the card from every other program. Taken back, let go.
+    if (rc == SC_E_CARD_WAS_RESET && TakeBack(PcscShareFromMode(m_mode), scpcsc::LEAVE_CARD) >= 0) {
+        CardWasReset();
+        rc = _EndTransaction(scpcsc::LEAVE_CARD);
+    }
+    return rc;
 }
 
 // ---------------------------------------------------------------------------

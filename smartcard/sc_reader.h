@@ -133,7 +133,8 @@ public:
     // Re-establishes the connection (after a reset by another application); share
     // bits SC_MODE_SHARE_* (0 keeps the current share mode).
     SCRESULT Reconnect(uint32_t shareMode);
-    // Resets the card (warm reset) and keeps the connection.
+    // Resets the card (warm reset) and keeps the connection; the reset is made
+    // inside a transaction (the caller's, or one of its own).
     SCRESULT ResetCard();
     // Ends a held transaction, disconnects the card and deletes the card object.
     void Disconnect(uint32_t disposition);
@@ -212,6 +213,12 @@ public:
     // Commands sent to the card so far: while it stands still, the card's
     // selection stays where the last command left it.
     uint64_t GetCommandCount() const { return m_commandCount; }
+    // Whether this reader holds the card and has sent it nothing since it took
+    // it, or took it back. pcscd may tell a Begin nothing of a reset that
+    // another program finished while the Begin waited for the card, and tell
+    // the first command instead: that command never reached the card, and
+    // nothing of the transaction was on it.
+    bool HoldIsUntouched() const { return m_transactionDepth > 0 && m_commandCount == m_holdStart; }
 
     // Secure-messaging context that APDUs pass through (not owned: the card
     // object that set the channel up owns it; null = none). A context whose
@@ -247,6 +254,12 @@ private:
     void ClearCard();
     // After a reset (own or another application's): the card's state is gone.
     void CardWasReset();
+    // Reconnects the card as it is (LEAVE_CARD) or resetting it, and takes its
+    // protocol and ATR; the transaction and the card's state are the caller's.
+    SCRESULT TakeBack(uint32_t share, uint32_t initialization);
+    // Holds the card again for the transaction that was held before a
+    // reconnection or a reset.
+    SCRESULT HoldAgain();
     SCRESULT ExchangeOnce(const std::vector<uint8_t>& apdu, std::vector<uint8_t>* resp, uint16_t* sw);
     SCRESULT ExchangeChained(const std::vector<uint8_t>& apdu, uint32_t flags, std::vector<uint8_t>* data,
                              uint16_t* sw);
@@ -269,6 +282,7 @@ private:
     uint64_t m_holdSerial = 0;
     uint64_t m_cardSession = 1;
     uint64_t m_commandCount = 0;
+    uint64_t m_holdStart = 0;  // m_commandCount when the card was taken, or taken back
     SCSmCtx* m_pSmCtx = nullptr;
     uint64_t m_rawState = 0;   // last state word seen from the back-end
     uint64_t m_ackState = 0;   // last state acknowledged

@@ -140,41 +140,49 @@ struct PcscdFaultHost {
 // One of several programs that share the first reader's card: for 20 seconds,
 // a session's everyday calls in a loop, each C_Logout resetting the card under
 // the others. 0 when every call answered CKR_OK and every value was the one
-// expected; else the first that was not is told on standard error.
+// expected; else the first step that did not is told on standard error, with
+// what the call answered.
 int ShareTheCard(int program) {
   Module m;
   std::string failed;
+  CK_RV rv = CKR_OK;
   auto ok = [&](const char* step, bool good) {
-    if (!good && failed.empty()) failed = step;
+    char text[32];
+    std::snprintf(text, sizeof text, " answered 0x%lX", rv);
+    if (!good && failed.empty()) failed = step + std::string(text);
     return good;
   };
   const std::string label = "program " + std::to_string(program), value(64, static_cast<char>('a' + program));
-  TestTemplate data, byLabel;
+  TestTemplate data, byLabel, keys;
   data.Ulong(CKA_CLASS, CKO_DATA).Bool(CKA_TOKEN, true).Bytes(CKA_LABEL, label).Bytes(CKA_VALUE, value);
   byLabel.Bytes(CKA_LABEL, label);
+  keys.Ulong(CKA_CLASS, CKO_PRIVATE_KEY);
+  CK_UTF8CHAR pin[] = "1234";
   std::vector<CK_BYTE> first, sig;
   std::vector<CK_OBJECT_HANDLE> found;
-  ok("C_Initialize", m.ok() && m->C_Initialize(nullptr) == CKR_OK);
+  ok("C_Initialize", m.ok() && (rv = m->C_Initialize(nullptr)) == CKR_OK);
   for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
        failed.empty() && std::chrono::steady_clock::now() < end;) {
     CK_SESSION_HANDLE s = 0;
-    CK_OBJECT_HANDLE key = 0, o = 0;
+    CK_OBJECT_HANDLE o = 0;
     std::string back(value.size(), '\0');
     CK_ATTRIBUTE read = {CKA_VALUE, &back[0], back.size()};
-    if (ok("C_OpenSession, C_Login, C_FindObjects of the key", OpenUserSession(m, 0, &s, &key)) &&
-        ok("C_Sign", SignOnce(m, s, key, CKM_RSA_PKCS, DigestInfoOfAbc(), &sig) == CKR_OK) &&
+    if (ok("C_OpenSession", (rv = m->C_OpenSession(0, kRw, nullptr, nullptr, &s)) == CKR_OK) &&
+        ok("C_Login", (rv = m->C_Login(s, CKU_USER, pin, 4)) == CKR_OK) &&
+        ok("C_FindObjects of the key", (rv = FindAll(m.list(), s, keys, &found)) == CKR_OK && !found.empty()) &&
+        ok("C_SignInit or C_Sign", (rv = SignOnce(m, s, found[0], CKM_RSA_PKCS, DigestInfoOfAbc(), &sig)) == CKR_OK) &&
         ok("C_Sign's value", sig == (first.empty() ? first = sig : first)) &&
-        ok("C_FindObjects of everything", FindAll(m.list(), s, TestTemplate(), &found) == CKR_OK) &&
-        ok("C_CreateObject", m->C_CreateObject(s, data.data(), data.size(), &o) == CKR_OK) &&
+        ok("C_FindObjects of everything", (rv = FindAll(m.list(), s, TestTemplate(), &found)) == CKR_OK) &&
+        ok("C_CreateObject", (rv = m->C_CreateObject(s, data.data(), data.size(), &o)) == CKR_OK) &&
         ok("C_FindObjects by label",
-           FindAll(m.list(), s, byLabel, &found) == CKR_OK && found == std::vector<CK_OBJECT_HANDLE>{o}) &&
-        ok("C_GetAttributeValue", m->C_GetAttributeValue(s, o, &read, 1) == CKR_OK && back == value) &&
-        ok("C_DestroyObject", m->C_DestroyObject(s, o) == CKR_OK))
-      ok("C_Logout", m->C_Logout(s) == CKR_OK);
-    ok("C_CloseSession", s != 0 && m->C_CloseSession(s) == CKR_OK);
+           (rv = FindAll(m.list(), s, byLabel, &found)) == CKR_OK && found == std::vector<CK_OBJECT_HANDLE>{o}) &&
+        ok("C_GetAttributeValue", (rv = m->C_GetAttributeValue(s, o, &read, 1)) == CKR_OK && back == value) &&
+        ok("C_DestroyObject", (rv = m->C_DestroyObject(s, o)) == CKR_OK))
+      ok("C_Logout", (rv = m->C_Logout(s)) == CKR_OK);
+    ok("C_CloseSession", s != 0 && (rv = m->C_CloseSession(s)) == CKR_OK);
   }
-  ok("C_Finalize", m.ok() && m->C_Finalize(nullptr) == CKR_OK);
-  if (!failed.empty()) std::fprintf(stderr, "program %d: %s answered otherwise\n", program, failed.c_str());
+  ok("C_Finalize", m.ok() && (rv = m->C_Finalize(nullptr)) == CKR_OK);
+  if (!failed.empty()) std::fprintf(stderr, "program %d: %s\n", program, failed.c_str());
   return failed.empty() ? 0 : 1;
 }
 

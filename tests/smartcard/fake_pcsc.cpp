@@ -107,6 +107,7 @@ LONG Reconnect(SCARDHANDLE h, DWORD share, DWORD protocols, DWORD init, DWORD* a
     hd->proto = (common & PROTOCOL_T1) ? PROTOCOL_T1 : PROTOCOL_T0;
     hd->share = share;
     hd->events = r.events;
+    if (init == RESET_CARD && hd->locks == 0) ++g_state->resetsOutsideTransaction;
     if (init == RESET_CARD) ++r.resetGeneration;
     hd->resetGeneration = r.resetGeneration;
     if (g_state->resetsAfterConnect > 0) { --g_state->resetsAfterConnect; ++r.resetGeneration; }
@@ -121,15 +122,22 @@ LONG Disconnect(SCARDHANDLE h, DWORD) {
 
 LONG BeginTransaction(SCARDHANDLE h) {
     std::lock_guard<std::mutex> g(g_state->m);
-    const LONG rc = CheckHandle(FindHandle(h));
-    if (rc == 0) ++g_state->beginCalls;
-    return rc;
+    Handle* hd = FindHandle(h);
+    const LONG rc = CheckHandle(hd);
+    if (rc != 0) return rc;
+    ++g_state->beginCalls;
+    ++hd->locks;
+    if (g_state->resetsAfterBegin > 0) { --g_state->resetsAfterBegin; ++g_state->readers[hd->reader].resetGeneration; }
+    return 0;
 }
 
 LONG EndTransaction(SCARDHANDLE h, DWORD) {
     std::lock_guard<std::mutex> g(g_state->m);
-    if (FindHandle(h) == nullptr) return R(E_INVALID_HANDLE);
+    Handle* hd = FindHandle(h);
+    if (hd == nullptr) return R(E_INVALID_HANDLE);
     ++g_state->endCalls;
+    if (CheckHandle(hd) == R(W_RESET_CARD)) return R(W_RESET_CARD);  // keeping the lock, as pcsc-lite does
+    if (hd->locks > 0) --hd->locks;
     return 0;
 }
 
@@ -219,6 +227,7 @@ void Reset() {
     s.card = nullptr;
     s.transmitError = 0;
     s.overlongAnswer = false;
+    s.resetsAfterConnect = s.resetsAfterBegin = s.resetsOutsideTransaction = 0;
 }
 
 SCPcscFunctionTable Table() {

@@ -36,6 +36,7 @@ struct Handle {
     scpcsc::DWORD proto;
     scpcsc::DWORD events;      // reader event count at connect
     unsigned resetGeneration;  // reset generation at connect
+    int locks = 0;             // transactions held, counted as pcsc-lite counts them
 };
 
 struct State {
@@ -58,6 +59,8 @@ struct State {
     // Another application resets the card right after each of this many
     // connections and reconnections of ours.
     int resetsAfterConnect = 0;
+    int resetsAfterBegin = 0;          // Begins told nothing of a reset that ended while they waited
+    int resetsOutsideTransaction = 0;  // resets made by a handle that held no transaction
 };
 
 State& Get();

@@ -476,6 +476,7 @@ SCRESULT RefuseCard(SCReader*, SCCard** card) {
     *card = nullptr;
     return SC_E_CARD_UNSUPPORTED;
 }
+int Locks() { return fakepcsc::Get().handles.begin()->second.locks; }  // of the one connection
 SCRESULT FailCard(SCReader*, SCCard** card) {
     *card = nullptr;
     return SC_E_TRANSMISSION_FAILED;
@@ -643,9 +644,10 @@ TEST_F(ReaderFake, CheckCardStateSeesResetAndReconnectRecovers) {
     EXPECT_EQ(SC_E_CARD_WAS_RESET, r->CheckCardState());
     ASSERT_EQ(SC_OK, r->Reconnect(r->GetMode() & SC_MODE_SHARE_MASK));
     EXPECT_EQ(SC_OK, r->CheckCardState());
-    // The transaction held before the reset is taken again.
+    // The transaction held before the reset is taken again, and held once.
     EXPECT_EQ(2, fakepcsc::Get().beginCalls);
     EXPECT_EQ(SC_OK, r->EndTransaction());
+    EXPECT_EQ(0, Locks());
     fakepcsc::Remove(0);
     EXPECT_EQ(SC_E_CARD_REMOVED, r->CheckCardState());
 }
@@ -664,6 +666,12 @@ TEST_F(ReaderFake, ResetCardKeepsTheConnection) {
     ASSERT_EQ(SC_OK, r->ResetCard());
     EXPECT_EQ(gen + 1, fakepcsc::Get().readers[0].resetGeneration);
     EXPECT_EQ(SC_OK, r->CheckCardState());
+    // Made while the card is held, and in a transaction of the caller's it stays held once.
+    EXPECT_EQ(0, fakepcsc::Get().resetsOutsideTransaction);
+    ASSERT_EQ(SC_OK, r->BeginTransaction());
+    ASSERT_EQ(SC_OK, r->ResetCard());
+    EXPECT_EQ(SC_OK, r->EndTransaction());
+    EXPECT_EQ(0, Locks());
 }
 
 TEST_F(ReaderFake, StateChecksOnAReaderWithoutCardAreAssertions) {
@@ -832,6 +840,7 @@ TEST_F(ReaderFake, ChangeCountMovesWithWhatMayChangeTheCard) {
 }
 
 TEST_F(ReaderFake, TransactionTakesBackACardResetByAnotherApplication) {
+    SCReader::SetCardFactory(MakeBaseCard);
     auto r = Open();
     fakepcsc::Get().resetsAfterConnect = 2;  // reset at once, and again after the first reconnection
     ASSERT_EQ(SC_OK, r->Connect(0));
@@ -854,6 +863,17 @@ TEST_F(ReaderFake, TransactionTakesBackACardResetByAnotherApplication) {
         if (r->GetTransactionDepth() > 0) r->EndTransaction();
     }
     fakepcsc::Get().resetsAfterConnect = 0;
+    // A reset told only at the first command after the Begin: that command, which
+    // never reached the card, goes once the card is back.
+    fakepcsc::Get().resetsAfterBegin = 1;
+    ASSERT_EQ(SC_OK, r->BeginTransaction());
+    const uint8_t mf[] = {0x3F, 0x00};
+    EXPECT_EQ(SC_OK, r->GetCard()->Transmit(0x00, 0xA4, 0x00, 0x0C, mf, 2, false, nullptr, &sw));
+    r->EndTransaction();
+    fakepcsc::Get().resetsAfterBegin = 1;  // told only at the End: the card taken back and let go
+    ASSERT_EQ(SC_OK, r->BeginTransaction());
+    r->EndTransaction();
+    EXPECT_EQ(0, Locks());
     // A removed card is no reset: the transaction fails.
     fakepcsc::Remove(0);
     EXPECT_EQ(SC_E_CARD_REMOVED, r->BeginTransaction());
