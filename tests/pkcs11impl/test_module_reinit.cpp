@@ -1249,17 +1249,21 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
 
 // InitializeCard writes tokens on model 4 only: on the other models the
 // profile is refused and the card stays as it was, octet for octet.
-// Blank or holding a token (the shipped one, one written to size, one C_InitToken made), and a model-4 card
-// where someone planted a PIN the profile's second token needs that the SO may not delete.
+// Blank (also with an EF.DIR anyone could have written, '*') or holding a token (the shipped one, one written
+// to size, one C_InitToken made, '+'), and a model-4 card where someone planted a PIN the profile's second token
+// needs that the SO may not delete.
 TEST(ModuleReinit, InitializeCardRefusesOtherModelsAndChangesNothing) {
   for (const char* image : {"blank-model1.card", "blank-model3.card", "blank-model7.card", "pkcs15-model3.card",
                             "written-to-size-model3.card", "blank-model1.card+", "blank-model3.card+",
-                            "blank-model7.card+", "blank-model4.card+"}) {
+                            "blank-model7.card+", "blank-model4.card+", "blank-model1.card*", "blank-model3.card*"}) {
     SCOPED_TRACE(image);
     const std::string name = image;
     const bool made = name.back() == '+';
-    Reinit t(made ? name.substr(0, name.size() - 1) : name);
+    Reinit t(made || name.back() == '*' ? name.substr(0, name.size() - 1) : name);
     ASSERT_TRUE(t.Start());
+    if (name.back() == '*')
+      PutBack(t, t.Image() + "ef 3F00/2F00 lcs=05 size=64 ac=read:always data=61324F0CA000000063504B43532D3135"
+                             "500D4361726453696D20546F6B656E51043F005015730D060B2B0601040181FD59020702\n");
     if (made && name != "blank-model4.card+") {
       ASSERT_EQ(CKR_OK, t.InitToken("A"));
     }
