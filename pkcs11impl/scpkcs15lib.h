@@ -192,6 +192,9 @@ SCRESULT DropUserPuk(class SCCard* card, const UserPukPlace& puk, const std::fun
 // opens nothing after an initialisation that failed; whether the block held.
 // A PIN that is not the token's own, or shadowed, is not blocked.
 bool BlockValuedUserPin(class SCPkcs15App* app, const TokenPins& pins, class SCCard* card, uint8_t ref);
+// Whether the access conditions `by` let anyone, or the SO PIN `soRef` (0xFF:
+// none), act: what an initialisation under the SO PIN may do to a file or DF.
+bool SoMeets(const SCValueSet& by, uint8_t soRef);
 // A card that holds no token yet (EF.DIR names no application), as its first
 // token is made: anyone may have created PINs and files in its master file, and
 // the card shows no PIN's rules, so only who made a PIN counts. The PINs that

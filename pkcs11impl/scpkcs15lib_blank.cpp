@@ -54,6 +54,10 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
   if (m_dirOpen && first && dir->GetApplication() == nullptr) dir->ClearContents();
 }
 
+bool SoMeets(const SCValueSet& by, uint8_t soRef) {
+  return by.Contains(SC_AC_ALWAYS) || (soRef < 0xFF && by.Contains(static_cast<uint16_t>(0xC000 | soRef)));
+}
+
 void BlankCard::RemoveDfs(const std::vector<SCPath>& dfs, uint8_t soRef) {
   for (const SCPath& df : dfs) {
     if (m_failure < 0) return;
@@ -64,7 +68,7 @@ void BlankCard::RemoveDfs(const std::vector<SCPath>& dfs, uint8_t soRef) {
       m_failure = open;
       return;
     }
-    if (!by.Contains(SC_AC_ALWAYS) && !(soRef < 0xFF && by.Contains(static_cast<uint16_t>(0xC000 | soRef)))) {
+    if (!SoMeets(by, soRef)) {
       m_lib->Log(SC_E_ACCESS_DENIED, "%s: a DF anyone may change holds a PKCS#15 application the SO may not delete: "
                  "nothing changed", m_card->GetCardName());
       m_failure = SC_E_ACCESS_DENIED;
@@ -300,7 +304,7 @@ CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, int count, const char* soPin,
     SCValueSet by;
     SCRESULT d = p15->GetApplicationAt(static_cast<uint32_t>(i))->BuildAbsolutePath(&df);
     if (d >= 0) d = SCPkcs15PathObjectInfo::IsOpenToAnyone(card, df, &by);
-    if (d == SC_E_FILE_NOT_FOUND || (d >= 0 && (by.Contains(SC_AC_ALWAYS) || by.Contains(static_cast<uint16_t>(0xC000 | soRef)))))
+    if (d == SC_E_FILE_NOT_FOUND || (d >= 0 && SoMeets(by, soRef)))
       continue;
     if (d >= 0) Log(SC_E_ACCESS_DENIED, "%s: the SO PIN may not delete the DF of a token of the card: no token erased",
                     card->GetCardName());

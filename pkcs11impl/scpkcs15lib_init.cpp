@@ -965,7 +965,7 @@ SCRESULT SoMayCreatePin(SCCard* card, const SCPath& df, uint8_t soRef) {
                                     : card->GetAccessRules(&kMf, 1, &create, 1, nullptr, 0, false, nullptr);
   if (r == SC_E_UNSUPPORTED_FEATURE) return 1;
   if (r < 0) return r;
-  return create.refs.Contains(SC_AC_ALWAYS) || create.refs.Contains(static_cast<uint16_t>(0xC000 | soRef)) ? 1 : 0;
+  return SoMeets(create.refs, soRef) ? 1 : 0;
 }
 }  // namespace
 
