@@ -1,5 +1,7 @@
 // Token initialisation: C_InitToken on one slot, and the card initialisation
 // from a profile file that erases the card's tokens and adds the profile's.
+#include <strings.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -76,7 +78,12 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   // change holds no token, and a token whose DF anyone may change is built anew.
   SCPkcs15Lib::InitGround ground = SCPkcs15Lib::InitGround::kAsRead;
   std::vector<SCPath> planted;
-  const SCRESULT grounded = soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, &ground, &planted) : 0;
+  uint8_t verified = 0xFF;
+  SCRESULT grounded =
+      soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, pin, soPinLen, &ground, &planted, &verified) : 0;
+  // On a road that keeps the card's other tokens, what anyone could have planted goes first.
+  if (grounded >= 0 && ground != SCPkcs15Lib::InitGround::kCardPlanted)
+    grounded = lib->RemovePlanted(reader, planted, verified, pin, soPinLen);
   if (grounded < 0) return MapScErrorToCkr(grounded, false);
   CK_RV rv = CKR_OK;
   if (ground == SCPkcs15Lib::InitGround::kCardPlanted) {
@@ -139,20 +146,6 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
     serial = UpperHex(serialBytes, static_cast<size_t>(sn));
   else if (sn < 0 && sn != SC_E_NO_REFERENCED_DATA && sn != SC_E_CARD_UNSUPPORTED)
     return MapScErrorToCkr(sn, false);
-  // A card whose EF.DIR anyone may change holds no token to erase: what it names
-  // goes with the first token's other plants.
-  SCPkcs15Lib::InitGround ground = SCPkcs15Lib::InitGround::kAsRead;
-  const SCRESULT grounded = lib->GroundFor(GetSlotId(), &ground);
-  if (grounded < 0) return MapScErrorToCkr(grounded, false);
-  if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader) &&
-      ground != SCPkcs15Lib::InitGround::kCardPlanted)
-    return ready;
-  // A token an interrupted initialisation left (EF.DIR names it, its structure
-  // incomplete) is erased with the others: the card gets exactly the profile's tokens.
-  const SCPkcs15Card* p15 = lib->GetSlotPkcs15Card(GetSlotId());
-  const bool eraseFirst = ground != SCPkcs15Lib::InitGround::kCardPlanted &&
-                          ((ready != TOKEN_STATUS_CARD_NOT_INITIALIZED && ready != CKR_TOKEN_NOT_RECOGNIZED) ||
-                           (p15 != nullptr && p15->GetApplicationCount() > 0));
   // The reader's messages tell of this initialisation only.
   lib->ClearSlotMessages(static_cast<int>(reader), false);
 
@@ -169,13 +162,43 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
   InitProfile profile(sections);
   CK_RV rv = lib->ValidateInitProfile(reader, &profile, true, soPin != nullptr);
   if (rv != CKR_OK) return rv;
-  if (profile.GetGlobal() == nullptr && sections->AddSection("", false) == nullptr) return CKR_HOST_MEMORY;
   const bool testOnly = profile.TestSettingsOnly();
-  const char* pin = reinterpret_cast<const char*>(soPin);
-  const long pinLen = soPin != nullptr ? static_cast<long>(soPinLen) : -1;
   // Only ClassIC cards take a profile's tokens: any other is refused before its tokens go.
   if (!testOnly && card->GetCardType() != SC_CARD_TYPE_CLASSIC)
     return card->GetCardType() == SC_CARD_TYPE_IAS ? CKR_TOKEN_NOT_RECOGNIZED : CKR_TOKEN_WRITE_PROTECTED;
+  // The SO PIN the card is judged with: the caller's, else the profile's where it gives one.
+  const char* judgePin = reinterpret_cast<const char*>(soPin);
+  long judgeLen = soPin != nullptr ? static_cast<long>(soPinLen) : -1;
+  if (judgePin == nullptr) {
+    const char* given = profile.GetGlobalText("SoPin", nullptr);
+    if (given != nullptr && ParsePinValueKind(given) == 0) {
+      judgePin = given;
+      judgeLen = static_cast<long>(std::strlen(given));
+    }
+  }
+  // A card whose EF.DIR anyone may change holds no token to erase: what it names
+  // goes with the first token's other plants. On a road that keeps the card's
+  // tokens, what anyone could have planted goes before anything else.
+  SCPkcs15Lib::InitGround ground = SCPkcs15Lib::InitGround::kAsRead;
+  std::vector<SCPath> planted;
+  uint8_t verified = 0xFF;
+  SCRESULT grounded = lib->GroundFor(GetSlotId(), judgePin, judgeLen < 0 ? 0 : static_cast<size_t>(judgeLen), &ground,
+                                     &planted, &verified);
+  if (grounded >= 0 && ground != SCPkcs15Lib::InitGround::kCardPlanted && !testOnly)
+    grounded = lib->RemovePlanted(reader, planted, verified, judgePin, judgeLen < 0 ? 0 : static_cast<size_t>(judgeLen));
+  if (grounded < 0) return MapScErrorToCkr(grounded, false);
+  if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader) &&
+      ground != SCPkcs15Lib::InitGround::kCardPlanted)
+    return ready;
+  // A token an interrupted initialisation left (EF.DIR names it, its structure
+  // incomplete) is erased with the others: the card gets exactly the profile's tokens.
+  const SCPkcs15Card* p15 = lib->GetSlotPkcs15Card(GetSlotId());
+  const bool eraseFirst = ground != SCPkcs15Lib::InitGround::kCardPlanted &&
+                          ((ready != TOKEN_STATUS_CARD_NOT_INITIALIZED && ready != CKR_TOKEN_NOT_RECOGNIZED) ||
+                           (p15 != nullptr && p15->GetApplicationCount() > 0));
+  if (profile.GetGlobal() == nullptr && sections->AddSection("", false) == nullptr) return CKR_HOST_MEMORY;
+  const char* pin = reinterpret_cast<const char*>(soPin);
+  const long pinLen = soPin != nullptr ? static_cast<long>(soPinLen) : -1;
   // The erasure and the tokens that follow it are one write: a reset by another
   // application between them would otherwise leave the card without any token.
   InitWriteGuard writing(testOnly ? nullptr : card);
@@ -200,7 +223,10 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
       // What no token of the card names at the references the erasure and the new
       // tokens take is anyone's: it goes first, so that a card that keeps it fails
       // the call before any token goes.
-      rv = lib->PrepareErasure(reader, profile.GetTokenCount(), erasePin, eraseLen);
+      std::vector<int> layouts;
+      for (int t = 0; t < profile.GetTokenCount(); ++t)
+        layouts.push_back(strcasecmp(profile.GetText(t, "TokenProfile", "<default>"), "rokvast") == 0 ? -1 : t);
+      rv = lib->PrepareErasure(reader, layouts, erasePin, eraseLen);
       if (rv != CKR_OK) return rv;
       rv = lib->DeleteToken(reader, -1, erasePin, eraseLen);
       if (rv != CKR_OK) return rv;

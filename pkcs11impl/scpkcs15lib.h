@@ -20,6 +20,7 @@
 #include "pkcs11impl/cryptoki.h"
 #include "pkcs11impl/thread.h"
 #include "pkcs15/scpkcs15errors.h"
+#include "smartcard/sc_cardrules.h"
 #include "smartcard/sc_errors.h"
 #include "smartcard/sc_path.h"
 #include "smartcard/sc_readeroptions.h"
@@ -143,6 +144,10 @@ class TokenPins {
   SCRESULT Failure() const { return m_failure; }
   bool IsOwn(const SCPath& df, uint8_t ref) const;
   bool IsShadowed(const SCPath& df, uint8_t ref) const;
+  // Whether another application's PIN directory names a PIN `ref` in `df`.
+  bool NamedElsewhere(const SCPath& df, uint8_t ref) const;
+  // True the first time asked: the DFs above the user PIN's are looked at once a call.
+  bool FirstLookAbove() const { return !std::exchange(m_lookedAbove, true); }
   void Stands(const SCPath& df, uint8_t ref) const { m_standing.emplace_back(df, ref); }
   // The PINs this call made (in the DF, or the master file for a global reference).
   void Made(const SCPath& df, uint8_t ref) const { m_made.emplace_back(ref < 0x80 ? SCPath() : df, ref); }
@@ -159,6 +164,7 @@ class TokenPins {
   mutable std::vector<std::pair<SCPath, uint8_t>> m_standing;  // known to stand in their DF
   mutable std::vector<std::pair<SCPath, uint8_t>> m_made;      // made by this call
   mutable std::vector<std::pair<SCPath, uint8_t>> m_shadowed;  // logged already
+  mutable bool m_lookedAbove = false;
   SCRESULT m_failure = 0;
 };
 // The user PIN of `app` deleted (where it stands in its place) and made anew
@@ -192,9 +198,10 @@ SCRESULT DropUserPuk(class SCCard* card, const UserPukPlace& puk, const std::fun
 // opens nothing after an initialisation that failed; whether the block held.
 // A PIN that is not the token's own, or shadowed, is not blocked.
 bool BlockValuedUserPin(class SCPkcs15App* app, const TokenPins& pins, class SCCard* card, uint8_t ref);
-// Whether the access conditions `by` let anyone, or the SO PIN `soRef` (0xFF:
-// none), act: what an initialisation under the SO PIN may do to a file or DF.
-bool SoMeets(const SCValueSet& by, uint8_t soRef);
+// The DFs in the master file that carry the PKCS#15 name, found by name (only the
+// card's "no such file" ends the search) and placed where a selection by path
+// shows them with that name; one found deeper is left out. `rules` keeps their headers.
+SCRESULT FindPkcs15Dfs(class SCCard* card, SCCardRules* rules, std::vector<SCPath>* found);
 // A card that holds no token yet (EF.DIR names no application), as its first
 // token is made: anyone may have created PINs and files in its master file, and
 // the card shows no PIN's rules, so only who made a PIN counts. The PINs that
@@ -232,6 +239,7 @@ class BlankCard {
   class SCPkcs15CardDir* m_dir;
   std::vector<uint8_t> m_asked, m_found;
   std::vector<SCPath> m_dfs;
+  SCCardRules m_rules;
   bool m_dirOpen = false;
   SCRESULT m_failure = 0;
 };
@@ -414,14 +422,31 @@ class SCPkcs15Lib {
   // The SO PIN reference a blank card of `card`'s model comes with (0xFF: none);
   // `first` is the reader's first slot.
   uint8_t BlankCardSoRef(class SCCard* card, CK_SLOT_ID first);
-  // What an initialisation of `slot` may take the card's structure for: as it reads
-  // (kAsRead), a token whose DF someone with no PIN may change, built anew in
-  // place (kSlotPlanted), or a card that holds no token at all, because its EF.DIR
-  // (or, without one, every application DF found by name) is open to anyone
-  // (kCardPlanted: `planted` gets the DFs with the PKCS#15 name, or that EF.DIR
-  // names, that are open to anyone, to go).
+  // What an initialisation of `slot` may take the card's structure for, judged by
+  // who may do what on the card (SCCardRules) with the SO PIN the road verifies
+  // (`soPin`, verified here first) as the SO's: as it reads (kAsRead), a token
+  // whose DF someone with no PIN may change, built anew in place (kSlotPlanted),
+  // or a card that holds no token at all, because its EF.DIR (or, without one,
+  // every application DF found by name) is anyone's (kCardPlanted). `planted` gets
+  // the DFs that go on every road before the token is made: the application DFs
+  // anyone may change that EF.DIR names or that carry the PKCS#15 name in the
+  // master file, and on a card that holds no token the SO's DF where its first
+  // token goes. One the SO may not delete fails the call here, before any change.
   enum class InitGround { kAsRead, kSlotPlanted, kCardPlanted };
-  SCRESULT GroundFor(CK_SLOT_ID slot, InitGround* ground, std::vector<SCPath>* planted = nullptr);
+  // *verifiedSo: the SO PIN verified (0xFF: none).
+  SCRESULT GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
+                     std::vector<SCPath>* planted = nullptr, uint8_t* verifiedSo = nullptr);
+  // The SO PIN an initialisation of `slot` verifies (the one its token names, else
+  // the one a blank card of the model comes with) verified with `soPin` and taken
+  // as the SO's by `rules`: its reference, or 0xFF where none stands (*failure: a
+  // wrong PIN or a card that did not answer).
+  uint8_t TrustSoPin(CK_SLOT_ID slot, class SCCard* card, const char* soPin, size_t len, SCCardRules* rules,
+                     SCRESULT* failure);
+  // Deletes the DFs GroundFor gave (planted) under the SO PIN `soRef` verified with
+  // `soPin`, forgets the applications EF.DIR named there and writes EF.DIR without
+  // them: what the call deletes on a road that keeps the card's other tokens.
+  SCRESULT RemovePlanted(uint32_t reader, const std::vector<SCPath>& planted, uint8_t soRef, const char* soPin,
+                         size_t len);
   // The reader's applications forgotten in memory (the slots bound to none): what a
   // planted EF.DIR named is no token's.
   void ForgetApplications(uint32_t reader);
@@ -433,12 +458,13 @@ class SCPkcs15Lib {
   }
   // Whether a token of the reader's card names the SO PUK of the card's profile.
   bool NamesCardSoPuk(uint32_t reader);
-  // Before a ClassIC card's tokens are erased for a profile of `count` tokens: a
-  // token DF the SO PIN may not delete fails the call, and the PINs that stand at
-  // the master file's user references of the erasure and of those tokens, and that
-  // no token of the card names, are deleted under the SO PIN (verified first); a
-  // card that keeps one fails the call before any token goes.
-  CK_RV PrepareErasure(uint32_t reader, int count, const char* soPin, long soPinLen);
+  // Before a ClassIC card's tokens are erased for a profile whose tokens take the
+  // card profile's `layouts` (template indices): a token DF the SO PIN may not
+  // delete fails the call, and the PINs that stand at the master file's user
+  // references of those tokens, and that no token of the card names, are deleted
+  // under the SO PIN (verified first); a card that keeps one fails the call before
+  // any token goes.
+  CK_RV PrepareErasure(uint32_t reader, const std::vector<int>& layouts, const char* soPin, long soPinLen);
   // A new application under a unique label, its SO PIN set (when not set yet)
   // and verified; a failure removes only the application made here.
   // `planted`: on a card whose structure counts for nothing (kCardPlanted), the DFs

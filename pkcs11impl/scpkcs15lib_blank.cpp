@@ -11,6 +11,7 @@
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15card.h"
 #include "smartcard/sc_card.h"
+#include "smartcard/sc_cardrules.h"
 #include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_reader.h"
 #include "smartcard/sc_transactguard.h"
@@ -20,61 +21,89 @@ namespace {
 
 bool Holds(const std::vector<uint8_t>& refs, uint8_t ref) { return std::find(refs.begin(), refs.end(), ref) != refs.end(); }
 
+// Where the first token of a card is made, whatever EF.DIR says.
+const uint16_t kTokenPlace[2] = {SC_FID_MF, 0x5015};
+
+bool NamesPkcs15(const SCFileHeader* header) {
+  size_t len = 0;
+  const uint8_t* name = header != nullptr ? header->GetDfName(&len) : nullptr;
+  return header != nullptr && header->IsDf() && name != nullptr && len == 12 &&
+         std::memcmp(name, ASNPkcs15DIRRecord::kPkcs15Aid, len) == 0;
+}
+
+bool Listed(const std::vector<SCPath>& paths, const SCPath& p) {
+  return std::any_of(paths.begin(), paths.end(), [&](const SCPath& q) { return q.IsEqual(p); });
+}
+
+
 }  // namespace
 
 BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const SCFileHeaderList& layout,
                      uint8_t keptSo, bool first)
-    : m_lib(lib), m_card(card), m_dir(dir) {
+    : m_lib(lib), m_card(card), m_dir(dir), m_rules(card) {
   std::vector<uint8_t> refs;
   for (int idx : {SC_REFIDX_SO_PIN, SC_REFIDX_SO_PUK, SC_REFIDX_USER_PIN, SC_REFIDX_USER_PUK})
     if ((first || idx == SC_REFIDX_USER_PIN || idx == SC_REFIDX_USER_PUK) && layout.GetRef(idx) != keptSo)
       refs.push_back(layout.GetRef(idx));
-  SCValueSet owners;
-  for (uint8_t ref : {layout.GetSoPinRef(), keptSo})
-    if (ref < 0xFF && !owners.Add(static_cast<uint16_t>(0xC000 | ref))) m_failure = SC_E_NO_MEMORY;
-  if (m_failure < 0) return;
   SCTransactGuard guard(card);
+  // The SO PIN the blank card came with is verified before the first deletion, and
+  // after the first token the SO PIN is the one this call made: their rules are the SO's.
+  if (keptSo < 0xFF) m_rules.Trust(keptSo);
+  if (!first && layout.GetSoPinRef() < 0xFF) m_rules.Trust(layout.GetSoPinRef());
   m_failure = card->SelectMf(nullptr);
   for (uint8_t ref : refs) {
     if (m_failure < 0) return;
-    // Global references only: a local PIN is made in the token's new DF.
-    if (ref == 0 || ref >= 0x80 || Holds(m_asked, ref)) continue;
+    // A local PIN is made in the token's new DF; one at its reference in the master
+    // file (asked from there, where the card finds the master file's own) is anyone's.
+    if (ref == 0 || ref == 0xFF || Holds(m_asked, ref)) continue;
     m_asked.push_back(ref);
     const SCRESULT state = ScPinPresence(card->VerifyPin(ref, nullptr, SC_UNSET));
     // The SO PIN, which may guard the others, goes last.
     if (state == 1) m_found.insert(ref == refs.front() ? m_found.end() : m_found.begin(), ref);
     if (state < 0) m_failure = state;
   }
-  if (m_failure < 0 || dir->IsKnownAbsent()) return;
-  const SCRESULT guarded = dir->IsGuardedBy(owners);
-  if (guarded == SC_E_FILE_NOT_FOUND) return;
-  if (guarded < 0) m_failure = guarded;
-  m_dirOpen = guarded == 0;
+  if (m_failure < 0) return;
+  // EF.DIR is judged by the header the card shows, whatever its reading gave: one
+  // that anyone may change, or that not everyone may read (the token could not be
+  // found), is made anew under the SO's rules.
+  SCPath path;
+  if (!dir->GetFullPathInto(path)) {
+    m_failure = SC_E_NO_MEMORY;
+    return;
+  }
+  SCRESULT open = m_rules.Planted(path);
+  if (open == 0) {
+    const SCFileHeader* header = nullptr;
+    SCAccessRequest read;
+    read.operation = SC_AC_OP_READ;
+    open = m_rules.Header(path, &header);
+    if (open >= 0 && header != nullptr && header->GetAccessRefs(&read, nullptr) >= 0 && !read.refs.Contains(SC_AC_ALWAYS))
+      open = 1;
+  }
+  if (open == SC_E_FILE_NOT_FOUND) return;
+  if (open < 0) m_failure = open;
+  m_dirOpen = open == 1;
   // Its records name nothing; those of a planted structure go when its applications are forgotten.
   if (m_dirOpen && first && dir->GetApplication() == nullptr) dir->ClearContents();
 }
 
-bool SoMeets(const SCValueSet& by, uint8_t soRef) {
-  return by.Contains(SC_AC_ALWAYS) || (soRef < 0xFF && by.Contains(static_cast<uint16_t>(0xC000 | soRef)));
-}
-
 void BlankCard::RemoveDfs(const std::vector<SCPath>& dfs, uint8_t soRef) {
+  if (soRef < 0xFF) m_rules.Trust(soRef);
   for (const SCPath& df : dfs) {
     if (m_failure < 0) return;
-    SCValueSet by;
-    const SCRESULT open = SCPkcs15PathObjectInfo::IsOpenToAnyone(m_card, df, &by);
-    if (open == SC_E_FILE_NOT_FOUND || open == 0) continue;
-    if (open < 0) {
-      m_failure = open;
+    // A DF this call was given to delete stood when it was judged: only its deletion says it is gone.
+    const SCRESULT may = m_rules.SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
+    if (may < 0 && may != SC_E_FILE_NOT_FOUND) {
+      m_failure = may;
       return;
     }
-    if (!SoMeets(by, soRef)) {
+    if (may == 0) {
       m_lib->Log(SC_E_ACCESS_DENIED, "%s: a DF anyone may change holds a PKCS#15 application the SO may not delete: "
                  "nothing changed", m_card->GetCardName());
       m_failure = SC_E_ACCESS_DENIED;
       return;
     }
-    m_dfs.push_back(df);
+    if (!Listed(m_dfs, df)) m_dfs.push_back(df);
   }
 }
 
@@ -85,49 +114,45 @@ bool BlankCard::Absent(uint8_t ref) const {
 SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t minLen) {
   if (m_failure < 0) return m_failure;
   SCTransactGuard guard(m_card);
-  // A deletion the card refuses is asked again once the SO PIN is verified.
-  // Where none stands (an SO PUK that a cut left without the SO PIN guarding
-  // it), one is made with the SO's value for the deletions (anyone may make
-  // one here) and goes again after them: the call makes its own.
-  bool made = false;
-  const auto again = [&]() -> SCRESULT {
+  // A deletion the card refuses is asked again once the PIN its rule names (the
+  // SO PIN where the card shows none) is verified with the SO's value. Where none
+  // stands there (an SO PUK that a cut left without the SO PIN guarding it, a
+  // file planted under a PIN that anyone may make), one is made with that value
+  // for the deletions (anyone may make one here) and goes again after them: the
+  // call makes its own.
+  std::vector<uint8_t> made;
+  const auto again = [&](uint8_t ref) -> SCRESULT {
     if (soPin == nullptr) return SC_E_ACCESS_DENIED;
-    SCRESULT v = VerifySoPinAgain(m_card, soRef, soPin, len);
-    if (v != SC_E_NO_REFERENCED_DATA || made) return v;
+    SCRESULT v = VerifySoPinAgain(m_card, ref, soPin, len);
+    if (v != SC_E_NO_REFERENCED_DATA || Holds(made, ref)) return v;
     std::vector<uint8_t> value = SoPinForCard(m_card, soPin, len);
     SCPinParams record;
     record.minLen = minLen;
     record.maxLen = static_cast<uint32_t>(value.size());
     v = m_card->SelectMf(nullptr);
-    if (v >= 0) v = m_card->CreatePin(soRef, &record, value.data(), static_cast<uint32_t>(value.size()), 0);
+    if (v >= 0) v = m_card->CreatePin(ref, &record, value.data(), static_cast<uint32_t>(value.size()), 0);
     std::fill(value.begin(), value.end(), 0);
-    made = v >= 0;
-    return v < 0 ? v : VerifySoPinAgain(m_card, soRef, soPin, len);
+    if (v >= 0) made.push_back(ref);
+    return v < 0 ? v : VerifySoPinAgain(m_card, ref, soPin, len);
   };
-  // One deletion in the master file, asked again under the SO PIN where refused.
-  const auto remove = [&](const std::function<SCRESULT()>& deletion) {
+  // The global PIN a file's delete rule names, else the SO PIN.
+  const auto guardOf = [&](const SCPath& path) {
+    const SCFileHeader* header = nullptr;
+    SCAccessRequest req;
+    req.operation = SC_AC_OP_DELETE_SELF;
+    if (m_rules.Header(path, &header) >= 0 && header != nullptr && header->GetAccessRefs(&req, nullptr) >= 0)
+      for (int32_t i = 0; i < req.refs.Count(); ++i)
+        if ((req.refs.At(i) & 0xC000) == SC_AC_PIN && (req.refs.At(i) & 0xFF) < 0x80 && req.refs.At(i) != SC_AC_NEVER)
+          return static_cast<uint8_t>(req.refs.At(i) & 0xFF);
+    return soRef;
+  };
+  // One deletion in the master file, asked again under the PIN `ref` where refused.
+  const auto remove = [&](const std::function<SCRESULT()>& deletion, uint8_t ref) {
     SCRESULT r = deletion();
-    if (r == SC_E_ACCESS_DENIED && again() >= 0) r = deletion();
+    if (r == SC_E_ACCESS_DENIED && again(ref) >= 0) r = deletion();
     return r;
   };
   SCRESULT gone = 0;
-  for (uint8_t ref : m_found) {
-    const auto pin = [&] {
-      const SCRESULT s = m_card->SelectMf(nullptr);
-      return s < 0 ? s : m_card->DeleteObject(ref, SC_KEYOBJ_PIN);
-    };
-    // It stood a moment ago: only its deletion says it is gone.
-    const SCRESULT r = remove(pin);
-    if (r < 0) {
-      m_lib->Log(r, "%s: PIN %u in the master file of a card that holds no token is not this module's, and the card "
-                 "did not delete it", m_card->GetCardName(), static_cast<unsigned>(ref));
-      return r;
-    }
-    m_lib->Log(SC_OK, "%s: PIN %u in the master file of a card that holds no token is not this module's: deleted",
-               m_card->GetCardName(), static_cast<unsigned>(ref));
-    ++gone;
-  }
-  m_found.clear();
   for (const SCPath& df : m_dfs) {
     // With what it holds: every model initialised here deletes a DF whole.
     const auto whole = [&] {
@@ -135,7 +160,7 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
       const SCRESULT s = m_card->SelectPathThunk(parent.Ids(), parent.Count(), 0);
       return s < 0 ? s : m_card->DeleteFileById(df[df.Count() - 1], parent);
     };
-    const SCRESULT r = remove(whole);
+    const SCRESULT r = remove(whole, guardOf(df));
     if (r < 0) {
       m_lib->Log(r, "%s: a DF that anyone may change holds a PKCS#15 application, and the card did not delete it",
                  m_card->GetCardName());
@@ -147,9 +172,8 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
   m_dfs.clear();
   if (m_dirOpen) {
     // Gone only where the card deleted it and then holds none: a new one is made, never the planted one written.
-    SCRESULT r = remove([this] { return m_dir->Delete(); });
     SCPath dir;
-    if (r >= 0 && !m_dir->GetFullPathInto(dir)) r = SC_E_NO_MEMORY;
+    SCRESULT r = m_dir->GetFullPathInto(dir) ? remove([this] { return m_dir->Delete(); }, guardOf(dir)) : SC_E_NO_MEMORY;
     if (r >= 0) {
       const SCRESULT still = m_card->SelectPath(dir.Ids(), dir.Count(), nullptr);
       r = still == SC_E_FILE_NOT_FOUND ? 0 : still < 0 ? still : SC_E_INVALID_DATA_FORMAT;
@@ -164,79 +188,229 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     m_dirOpen = false;
     ++gone;
   }
-  if (made) {
+  // The PINs last: a DF or EF.DIR may name them in its rules.
+  for (uint8_t ref : m_found) {
+    const auto pin = [&] {
+      const SCRESULT s = m_card->SelectMf(nullptr);
+      return s < 0 ? s : m_card->DeleteObject(ref, SC_KEYOBJ_PIN);
+    };
+    // It stood a moment ago: only its deletion says it is gone.
+    const SCRESULT r = remove(pin, soRef);
+    if (r < 0) {
+      m_lib->Log(r, "%s: PIN %u in the master file of a card that holds no token is not this module's, and the card "
+                 "did not delete it", m_card->GetCardName(), static_cast<unsigned>(ref));
+      return r;
+    }
+    m_lib->Log(SC_OK, "%s: PIN %u in the master file of a card that holds no token is not this module's: deleted",
+               m_card->GetCardName(), static_cast<unsigned>(ref));
+    ++gone;
+  }
+  m_found.clear();
+  for (auto ref = made.rbegin(); ref != made.rend(); ++ref) {
     SCRESULT r = m_card->SelectMf(nullptr);
-    if (r >= 0) r = m_card->DeleteObject(soRef, SC_KEYOBJ_PIN);
-    m_lib->Log(r, "%s: SO PIN %u made for the deletions on a card that holds no token%s", m_card->GetCardName(),
-               static_cast<unsigned>(soRef), r < 0 ? ", and the card did not delete it again" : ", deleted again");
+    if (r >= 0) r = m_card->DeleteObject(*ref, SC_KEYOBJ_PIN);
+    m_lib->Log(r, "%s: PIN %u made for the deletions on a card that holds no token%s", m_card->GetCardName(),
+               static_cast<unsigned>(*ref), r < 0 ? ", and the card did not delete it again" : ", deleted again");
     if (r < 0) return r;
   }
   return gone;
 }
 
-SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, InitGround* ground, std::vector<SCPath>* planted) {
+
+SCRESULT FindPkcs15Dfs(SCCard* card, SCCardRules* rules, std::vector<SCPath>* found) {
+  // The identifiers first: each selection by name goes on from the last one.
+  std::vector<uint16_t> fids;
+  SCRESULT r = card->SelectMf(nullptr);
+  for (uint32_t occurrence = 0; r >= 0; occurrence = 2) {
+    SCFileHeader* header = nullptr;
+    r = card->SelectByAid(ASNPkcs15DIRRecord::kPkcs15Aid, 12, occurrence, &header);
+    const std::unique_ptr<SCFileHeader> owned(header);
+    // Only the card's "no such file" ends the search; any other answer fails it.
+    if (r == SC_E_FILE_NOT_FOUND) break;
+    if (r < 0) return r;
+    if (!owned || !owned->HasFileId() || std::find(fids.begin(), fids.end(), owned->GetFileId()) != fids.end()) break;
+    fids.push_back(owned->GetFileId());
+  }
+  // A DF found by name is acted on only where it stands with that name in the
+  // master file; one found deeper is not placed, and left.
+  for (uint16_t fid : fids) {
+    const uint16_t ids[2] = {SC_FID_MF, fid};
+    const SCPath df(ids, 2);
+    const SCFileHeader* header = nullptr;
+    r = rules->Header(df, &header);
+    if (r == SC_E_FILE_NOT_FOUND) continue;
+    if (r < 0) return r;
+    if (NamesPkcs15(header) && !Listed(*found, df)) found->push_back(df);
+  }
+  return 0;
+}
+
+uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin, size_t len, SCCardRules* rules,
+                                SCRESULT* failure) {
+  *failure = 0;
+  if (soPin == nullptr) return 0xFF;
+  // The SO PIN the road verifies: the one the slot's token names, else the one the
+  // card model's tokens take, else the one a blank card of the model comes with;
+  // the first of them that stands.
+  std::vector<uint8_t> refs;
+  SCPkcs15App* app = GetSlotApp(slot);
+  ASNPkcs15AuthObject* so = nullptr;
+  if (app != nullptr && app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 && so != nullptr)
+    refs.push_back(SCPkcs15App::GetPinReference(so));
+  SCFileHeaderList layout;
+  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, 0);
+  refs.push_back(layout.GetSoPinRef());
+  // The one a blank card comes with stands: "no such PIN" there is the card's failure.
+  const uint8_t kept = BlankCardSoRef(card, slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1));
+  refs.push_back(kept);
+  uint8_t ref = 0xFF;
+  for (size_t i = 0; i < refs.size(); ++i) {
+    const uint8_t candidate = refs[i];
+    if (candidate == 0 || candidate >= 0x80 || std::find(refs.begin(), refs.begin() + static_cast<long>(i), candidate) !=
+                                                   refs.begin() + static_cast<long>(i))
+      continue;
+    const SCRESULT v = VerifySoPinAgain(card, candidate, soPin, len);
+    // None stands there, or anyone's stands where no token names it: the next one.
+    // A wrong PIN for the one the token names fails the call here (the road would
+    // ask it again); any other answer leaves that one untrusted, and the next is asked.
+    // An answer that says nothing of the PIN fails the call.
+    const bool named = so != nullptr && i == 0, says = ScPinPresence(v) >= 0 || v == SC_E_VERIFY_FAILED;
+    if (v < 0 && candidate != kept && says && !(named && v == SC_E_VERIFY_FAILED)) continue;
+    if (v < 0) {
+      *failure = v;
+      return 0xFF;
+    }
+    ref = candidate;
+    break;
+  }
+  // None stands: the call makes it, and nothing it guards now is the SO's.
+  if (ref == 0xFF) return ref;
+  rules->Trust(ref);
+  return ref;
+}
+
+SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
+                                std::vector<SCPath>* planted, uint8_t* verifiedSo) {
   *ground = InitGround::kAsRead;
+  if (verifiedSo != nullptr) *verifiedSo = 0xFF;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   SCReader* reader = GetSlotReader(slot);
   SCCard* card = reader != nullptr ? reader->GetCard() : nullptr;
-  if (p15 == nullptr || card == nullptr || p15->GetApplicationCount() == 0) return 0;
+  if (p15 == nullptr || card == nullptr) return 0;
   SCTransactGuard guard(card);
+  SCCardRules rules(card);
+  SCRESULT r = 0;
+  const uint8_t soRef = TrustSoPin(slot, card, soPin, soLen, &rules, &r);
+  if (r < 0) return r;
   SCPath dir;
   if (!p15->GetCardDir().GetFullPathInto(dir)) return SC_E_NO_MEMORY;
-  const SCRESULT dirOpen = SCPkcs15PathObjectInfo::IsOpenToAnyone(card, dir);
-  if (dirOpen < 0 && dirOpen != SC_E_FILE_NOT_FOUND) return dirOpen;
+  const SCRESULT dirPlanted = rules.Planted(dir);
+  if (dirPlanted < 0 && dirPlanted != SC_E_FILE_NOT_FOUND) return dirPlanted;
   // Each application DF: whether anyone may change it (SC_E_FILE_NOT_FOUND: none stands).
   std::vector<SCPath> dfs;
   std::vector<SCRESULT> open;
   for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
     SCPath df;
-    SCRESULT r = p15->GetApplicationAt(static_cast<uint32_t>(i))->BuildAbsolutePath(&df);
-    if (r >= 0) r = SCPkcs15PathObjectInfo::IsOpenToAnyone(card, df);
+    r = p15->GetApplicationAt(static_cast<uint32_t>(i))->BuildAbsolutePath(&df);
+    if (r >= 0) r = rules.Planted(df);
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
     dfs.push_back(df);
     open.push_back(r);
   }
+  // The DFs carrying the PKCS#15 name: a planted one goes on every road.
+  std::vector<SCPath> named;
+  r = FindPkcs15Dfs(card, &rules, &named);
+  if (r < 0) return r;
+  std::vector<SCPath> gone;
+  for (size_t i = 0; i < open.size(); ++i)
+    if (open[i] == 1 && !Listed(gone, dfs[i])) gone.push_back(dfs[i]);
+  for (const SCPath& df : named) {
+    r = Listed(gone, df) ? 0 : rules.Planted(df);
+    if (r < 0) return r;
+    if (r == 1) gone.push_back(df);
+  }
   // Without EF.DIR the applications are those found by name: where each of them is
   // open, the card holds nothing anyone could not have written.
-  const bool none = dirOpen == SC_E_FILE_NOT_FOUND &&
-                    std::all_of(open.begin(), open.end(), [](SCRESULT r) { return r == 1; });
-  if (dirOpen == 1 || none) {
+  const bool none = dirPlanted == SC_E_FILE_NOT_FOUND && !open.empty() &&
+                    std::all_of(open.begin(), open.end(), [](SCRESULT o) { return o == 1; });
+  if (dirPlanted == 1 || none) {
     *ground = InitGround::kCardPlanted;
     Log(SC_OK, "%s: %s anyone may change: the card is initialised as one that holds no token", card->GetCardName(),
-        dirOpen == 1 ? "EF.DIR" : "every PKCS#15 application DF");
-    if (planted == nullptr) return 0;
-    for (size_t i = 0; i < open.size(); ++i)
-      if (open[i] == 1) planted->push_back(dfs[i]);
-    // And those that carry the PKCS#15 name without a record: the token's DF will carry it.
-    std::vector<uint16_t> named;
-    SCRESULT r = card->SelectMf(nullptr);
-    for (uint32_t occurrence = 0; r >= 0; occurrence = 2) {
-      SCFileHeader* header = nullptr;
-      r = card->SelectByAid(ASNPkcs15DIRRecord::kPkcs15Aid, 12, occurrence, &header);
-      const std::unique_ptr<SCFileHeader> owned(header);
-      if (r < 0 || !owned || !owned->HasFileId() ||
-          std::find(named.begin(), named.end(), owned->GetFileId()) != named.end())
-        break;
-      named.push_back(owned->GetFileId());
+        dirPlanted == 1 ? "EF.DIR" : "every PKCS#15 application DF");
+    // An application DF the SO guards where the token goes is the token's, whatever
+    // a planted EF.DIR says: it goes, and the token takes its place.
+    const SCPath place(kTokenPlace, 2);
+    const SCFileHeader* header = nullptr;
+    r = rules.Header(place, &header);
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+    if (r >= 0 && NamesPkcs15(header) && !Listed(gone, place)) {
+      Log(SC_OK, "%s: the DF of the card's first token stands, the SO's: initialised anew in its place",
+          card->GetCardName());
+      gone.push_back(place);
     }
-    if (r < 0 && r != SC_E_FILE_NOT_FOUND && r != SC_E_NO_REFERENCED_DATA) return r;
-    for (uint16_t fid : named) {
-      const uint16_t path[2] = {SC_FID_MF, fid};
-      const SCPath df(path, 2);
-      if (std::any_of(planted->begin(), planted->end(), [&](const SCPath& p) { return p.IsEqual(df); })) continue;
-      r = SCPkcs15PathObjectInfo::IsOpenToAnyone(card, df);
-      if (r < 0) return r;
-      if (r == 1) planted->push_back(df);
+  } else {
+    const int32_t index = p15->IndexOfApplication(GetSlotApp(slot));
+    if (index >= 0 && static_cast<size_t>(index) < open.size() && open[static_cast<size_t>(index)] == 1) {
+      *ground = InitGround::kSlotPlanted;
+      Log(SC_OK, "%s: the DF of slot %lu's token may be changed by anyone: the token is built anew in place",
+          card->GetCardName(), static_cast<unsigned long>(slot));
+      // Built anew where it stands, not deleted with the others.
+      gone.erase(std::remove_if(gone.begin(), gone.end(), [&](const SCPath& p) { return p.IsEqual(dfs[static_cast<size_t>(index)]); }),
+                 gone.end());
     }
-    return 0;
   }
-  const int32_t index = p15->IndexOfApplication(GetSlotApp(slot));
-  if (index >= 0 && static_cast<size_t>(index) < open.size() && open[static_cast<size_t>(index)] == 1) {
-    *ground = InitGround::kSlotPlanted;
-    Log(SC_OK, "%s: the DF of slot %lu's token may be changed by anyone: the token is built anew in place",
-        card->GetCardName(), static_cast<unsigned long>(slot));
+  // Every planted DF the call deletes must be the SO's (or anyone's) to delete:
+  // else the call fails before its first deletion.
+  for (const SCPath& df : gone) {
+    r = rules.SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
+    if (r < 0) return r;
+    if (r == 0) {
+      Log(SC_E_ACCESS_DENIED, "%s: the SO may not delete DF %s, which anyone may change or which holds the token's "
+          "place: nothing changed", card->GetCardName(), df.Text().c_str());
+      return SC_E_ACCESS_DENIED;
+    }
   }
+  if (planted != nullptr) *planted = gone;
+  if (verifiedSo != nullptr) *verifiedSo = soRef;
   return 0;
+}
+
+SCRESULT SCPkcs15Lib::RemovePlanted(uint32_t reader, const std::vector<SCPath>& planted, uint8_t soRef,
+                                    const char* soPin, size_t len) {
+  SCPkcs15Card* p15 = nullptr;
+  SCCard* card = nullptr;
+  if (planted.empty() || CheckCardForTokens(reader, &p15, &card) != CKR_OK) return 0;
+  SCTransactGuard guard(card);
+  InitWriteGuard writing(card);
+  if (soRef < 0xFF && soPin != nullptr) InitWriteGuard::SoVerified(card, soRef, soPin, len);
+  for (const SCPath& df : planted) {
+    const SCPath parent(df.Ids(), df.Count() - 1);
+    SCRESULT r = 0;
+    // With what it holds; a refusal is asked again once the SO PIN is verified again.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (attempt > 0 && (r != SC_E_ACCESS_DENIED || soPin == nullptr || VerifySoPinAgain(card, soRef, soPin, len) < 0))
+        break;
+      r = card->SelectPathThunk(parent.Ids(), parent.Count(), 0);
+      if (r >= 0) r = card->DeleteFileById(df[df.Count() - 1], parent);
+      if (r >= 0) break;
+    }
+    Log(r, "%s: DF %s, which anyone may change, held a PKCS#15 application: %s", card->GetCardName(), df.Text().c_str(),
+        r < 0 ? "the card did not delete it" : "deleted");
+    if (r < 0) return r;
+    // What EF.DIR named there is no token's.
+    for (int32_t i = p15->GetApplicationCount() - 1; i >= 0; --i) {
+      SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
+      SCPath at;
+      size_t rest = 0;
+      if (app == nullptr || app->BuildAbsolutePath(&at) < 0 ||
+          SCPath::StripPrefix(at.Ids(), at.Count(), df.Ids(), df.Count(), &rest) == nullptr)
+        continue;
+      for (CK_SLOT_ID s = 0; s < m_slotCount; ++s)
+        if (m_pAppTable[s] == app) m_pAppTable[s] = nullptr;
+      p15->DiscardApplication(app, app->GetSourceDirRecord());
+    }
+  }
+  return p15->GetCardDir().Write(nullptr, 0, nullptr);
 }
 
 void SCPkcs15Lib::ForgetApplications(uint32_t reader) {
@@ -267,7 +441,7 @@ bool SCPkcs15Lib::NamesCardSoPuk(uint32_t reader) {
   return false;
 }
 
-CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, int count, const char* soPin, long soPinLen) {
+CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<int>& layouts, const char* soPin, long soPinLen) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   const CK_RV ck = CheckCardForTokens(reader, &p15, &card);
@@ -279,8 +453,9 @@ CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, int count, const char* soPin,
   }
   SCFileHeaderList first;
   SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(SC_CARD_TYPE_CLASSIC), &first, 0);
+  // Only the references the new tokens take: a PIN elsewhere may guard the issuer's files.
   std::vector<uint8_t> refs;
-  for (int token = -1; token < std::max(count, 5); ++token) {
+  for (int token : layouts) {
     SCFileHeaderList layout;
     SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(SC_CARD_TYPE_CLASSIC), &layout, token);
     for (uint8_t ref : {layout.GetUserPinRef(), layout.GetUserPukRef()}) {
@@ -299,13 +474,13 @@ CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, int count, const char* soPin,
   SCTransactGuard guard(card);
   const uint8_t soRef = first.GetSoPinRef();
   // Every token's DF must be the SO's to delete, or the erasure would stop half way.
+  SCCardRules rules(card);
+  rules.Trust(soRef);
   for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
     SCPath df;
-    SCValueSet by;
     SCRESULT d = p15->GetApplicationAt(static_cast<uint32_t>(i))->BuildAbsolutePath(&df);
-    if (d >= 0) d = SCPkcs15PathObjectInfo::IsOpenToAnyone(card, df, &by);
-    if (d == SC_E_FILE_NOT_FOUND || (d >= 0 && SoMeets(by, soRef)))
-      continue;
+    if (d >= 0) d = rules.SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
+    if (d == SC_E_FILE_NOT_FOUND || d == 1) continue;
     if (d >= 0) Log(SC_E_ACCESS_DENIED, "%s: the SO PIN may not delete the DF of a token of the card: no token erased",
                     card->GetCardName());
     return d < 0 ? MapScErrorToCkr(d, false) : CKR_FUNCTION_FAILED;

@@ -169,7 +169,10 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     InitGround ground = InitGround::kAsRead;
     std::vector<SCPath> plantedDfs;
     if (token == 0 && !reinitialised && !profile->TestSettingsOnly()) {
-      r = GroundFor(first, &ground, &plantedDfs);
+      const char* judge = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
+      if (!callerSo.IsSet() && judge != nullptr && ParsePinValueKind(judge) != 0) judge = nullptr;
+      r = GroundFor(first, judge, callerSo.IsSet() ? callerSo.Length() : judge != nullptr ? std::strlen(judge) : 0,
+                    &ground, &plantedDfs);
       if (r < 0) return MapScErrorToCkr(r, false);
     }
     const bool planted = ground == InitGround::kCardPlanted;
@@ -657,6 +660,46 @@ class PreviousPuk {
   bool m_blocked = false;
 };
 
+// Whether what a token whose DF stays keeps of the previous one is the owners'
+// alone: its DF, the DFs on the way to its files, the ODF, the TokenInfo and every
+// file its directories name. 1 yes, 0 where someone with no PIN may change, create
+// in, delete, use or read (where not "always") one of them (*which), or a failure.
+// The SO PIN verified and the user PIN the call makes anew are the owners'.
+SCRESULT KeptIsOwners(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
+  SCPath df;
+  SCRESULT r = app->BuildAbsolutePath(&df);
+  if (r < 0) return r;
+  SCCardRules rules(app->GetCard());
+  rules.Trust(soRef);
+  ASNPkcs15AuthObject* user = nullptr;
+  SCPath userDf;
+  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr && app->GetPinDf(user, &userDf) >= 0)
+    rules.Trust(SCPkcs15App::GetPinReference(user), userDf);
+  SCPathList files;
+  r = app->GetUsedPaths(&files, 0, 0);
+  if (r < 0) return r;
+  SCPath full;
+  if (app->GetOdf().GetFullPathInto(full)) files.AddUnique(full.Ids(), full.Count());
+  if (app->GetTokenInfoFile().GetFullPathInto(full)) files.AddUnique(full.Ids(), full.Count());
+  SCPathList all;
+  all.AddUnique(df.Ids(), df.Count());
+  for (size_t i = 0; i < files.Count(); ++i) {
+    const SCPath& f = files.At(i);
+    size_t rest = 0;
+    if (SCPath::StripPrefix(f.Ids(), f.Count(), df.Ids(), df.Count(), &rest) == nullptr) continue;
+    for (size_t n = df.Count() + 1; n <= f.Count(); ++n) all.AddUnique(f.Ids(), n);
+  }
+  for (size_t i = 0; i < all.Count(); ++i) {
+    r = rules.Open(all.At(i));
+    if (r == SC_E_FILE_NOT_FOUND) continue;
+    if (r != 0) {
+      *which = all.At(i);
+      return r < 0 ? r : 0;
+    }
+  }
+  return 1;
+}
+
 }  // namespace
 
 CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen) {
@@ -720,7 +763,23 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       (void)app->Logout(false);
       return MapScErrorToCkr(mayGo, false);
     }
+    // A DF whose rules keep it from the SO stays, asked of its header first.
+    SCRESULT soMay = 1;
+    SCPath ownDf;
+    if (qualified == 0 && mayGo == 1 && app->BuildAbsolutePath(&ownDf) >= 0) {
+      SCCardRules rules(card);
+      rules.Trust(soPinRef);
+      soMay = rules.SoMay(ownDf, SC_AC_OP_DELETE_SELF, soPinRef);
+      if (soMay < 0) {
+        (void)app->Logout(false);
+        return MapScErrorToCkr(soMay, false);
+      }
+    }
     if (qualified == 0 && mayGo == 0) {
+      r = 0;
+    } else if (qualified == 0 && soMay == 0) {
+      Log(SC_E_ACCESS_DENIED, "%s: reinit standard '%s' - can't delete profile '%s', deleting all user objects instead...",
+          card->GetCardName(), unique.c_str(), current);
       r = 0;
     } else if (qualified == 0) {
       bool erased = false;
@@ -758,6 +817,17 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
           card->GetCardName(), unique.c_str(), current, static_cast<long>(left < 0 ? 0 : left));
       (void)app->Logout(false);
       return left < 0 ? MapScErrorToCkr(left, false) : CKR_FUNCTION_FAILED;
+    }
+    // What stays must be the owners' alone: a DF the SO may not delete is no reason
+    // to keep what anyone could have put or may change in it.
+    SCPath open;
+    const SCRESULT kept = KeptIsOwners(app, soPinRef, &open);
+    if (kept != 1) {
+      if (kept == 0)
+        Log(SC_E_ACCESS_DENIED, "%s: reinit '%s' - the token's DF stays, and anyone may change or use %s in it: "
+            "nothing changed", card->GetCardName(), unique.c_str(), open.Text().c_str());
+      (void)app->Logout(false);
+      return kept < 0 ? MapScErrorToCkr(kept, false) : CKR_FUNCTION_FAILED;
     }
     // The token's files stay: the new label must go into its TokenInfo.
     if (relabel && !SoMayUpdate(this, app->GetTokenInfoFile(), soPinRef, unique)) {
@@ -867,6 +937,12 @@ bool TokenPins::IsOwn(const SCPath& df, uint8_t ref) const {
   return false;
 }
 
+bool TokenPins::NamedElsewhere(const SCPath& df, uint8_t ref) const {
+  const SCPath at = PinPlace(df, ref);
+  return std::any_of(m_named.begin(), m_named.end(),
+                     [&](const auto& named) { return named.second == ref && PinPlace(named.first, ref).IsEqual(at); });
+}
+
 bool TokenPins::WasMade(const SCPath& df, uint8_t ref) const {
   const SCPath at = ref < 0x80 ? SCPath() : df;
   return std::any_of(m_made.begin(), m_made.end(), [&](const auto& m) { return m.second == ref && m.first.IsEqual(at); });
@@ -958,14 +1034,38 @@ namespace {
 // Whether the SO PIN `soRef` (or anyone) may make a PIN in the DF `df` (empty: the
 // master file): 1 yes, 0 no, or a failure. Where the card shows no rules, it says so itself.
 SCRESULT SoMayCreatePin(SCCard* card, const SCPath& df, uint8_t soRef) {
-  SCAccessRequest create;
-  create.operation = SC_AC_OP_CREATE_EF;
   static const uint16_t kMf = SC_FID_MF;
-  const SCRESULT r = df.Count() > 0 ? card->GetAccessRules(df.Ids(), df.Count(), &create, 1, nullptr, 0, false, nullptr)
-                                    : card->GetAccessRules(&kMf, 1, &create, 1, nullptr, 0, false, nullptr);
-  if (r == SC_E_UNSUPPORTED_FEATURE) return 1;
-  if (r < 0) return r;
-  return SoMeets(create.refs, soRef) ? 1 : 0;
+  SCCardRules rules(card);
+  if (soRef < 0xFF) rules.Trust(soRef);
+  return rules.SoMay(df.Count() > 0 ? df : SCPath(&kMf, 1), SC_AC_OP_CREATE_EF, soRef);
+}
+// The PINs at a local user PIN's reference `ref` in the DFs above its own `df`:
+// the card finds one once the token's own is gone. Where anyone may have made it
+// there and no other application names it, it is deleted (asked again under the
+// SO PIN where refused); one the card keeps fails the call.
+SCRESULT DropPinsAbove(SCCard* card, const SCPath& df, uint8_t ref, const TokenPins& pins, uint8_t soRef,
+                       const char* soPin) {
+  if (card == nullptr || !pins.FirstLookAbove()) return 0;
+  SCCardRules rules(card);
+  if (soRef < 0xFF) rules.Trust(soRef);
+  rules.Trust(ref, df);
+  for (SCPath up(df.Ids(), df.Count() - 1); up.Count() > 0; up = SCPath(up.Ids(), up.Count() - 1)) {
+    SCRESULT r = rules.AnyoneMay(up, SC_AC_OP_CREATE_EF);
+    if (r < 0) return r;
+    if (r == 0 || pins.NamedElsewhere(up, ref)) continue;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (attempt > 0 &&
+          (r != SC_E_ACCESS_DENIED || VerifySoPinAgain(card, soRef, soPin, soPin != nullptr ? std::strlen(soPin) : 0) < 0))
+        break;
+      r = card->SelectPathThunk(up.Ids(), up.Count(), 0);
+      if (r >= 0) r = card->DeleteObject(ref, SC_KEYOBJ_PIN);
+      if (r >= 0 || r == SC_E_NO_REFERENCED_DATA) break;
+    }
+    if (r == SC_E_NO_REFERENCED_DATA) continue;
+    if (r < 0) return r;
+    (void)card->SelectPathThunk(df.Ids(), df.Count(), 0);
+  }
+  return 0;
 }
 }  // namespace
 
@@ -975,7 +1075,7 @@ SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, co
   SCPath df;
   const bool shadowed = IsShadowedPin(pins, app, user, &df);
   const uint8_t ref = SCPkcs15App::GetPinReference(user);
-  if (pins.WasMade(df, ref)) return 0;
+  if (pins.WasMade(df, ref)) return ref >= 0x80 ? DropPinsAbove(app->GetCard(), df, ref, pins, soRef, soPin) : 0;
   // Whoever made the PIN that stands at its place, its rules and unblocking PIN
   // may be another's: it is deleted and made anew by this call, without value,
   // under the SO's rules. Nothing is asked of it first: a deletion takes only the
@@ -1011,7 +1111,7 @@ SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, co
   if (r < 0) return r;
   pins.Made(at, ref);
   if (shadowed) pins.Stands(df, ref);
-  return r;
+  return ref >= 0x80 ? DropPinsAbove(card, df, ref, pins, soRef, soPin) : r;
 }
 
 namespace {

@@ -226,6 +226,12 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
     r = selectParent();
     if (r < 0) return r;
     r = m_pCard->DeleteFileById(dfId, parent);
+    // "No such file" is taken only where a selection of the DF says so too: a DF
+    // that stands is not gone because one answer said it was.
+    if (r == SC_E_FILE_NOT_FOUND) {
+        const SCRESULT still = m_pCard->SelectPath(app.Ids(), app.Count(), nullptr);
+        return still == SC_E_FILE_NOT_FOUND ? r : still < 0 ? still : SC_E_INVALID_DATA_FORMAT;
+    }
     if (r != SC_E_DIR_NOT_EMPTY) return r < 0 ? r : 0;
     DebugLogWriteText(2, 0, "PKCS#15: Katalog DF(Pkcs15) nie jest pusty - kasowanie rekursywne...");
 

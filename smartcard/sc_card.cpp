@@ -1192,29 +1192,30 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
         Wipe(body);
         return res;
     };
-    // The unblocking PIN comes first when the record brings its value and it is absent.
+    // The PIN comes first, then the unblocking PIN the record brings the value of:
+    // a PIN that stands already (an answer "exists" to its creation) leaves nothing
+    // made, and a PIN made here is taken back when its unblocking PIN cannot be made.
     const uint8_t unblock = params->unblockRef < 0xFF ? static_cast<uint8_t>(params->unblockRef) : 0xFF;
-    bool pukCreated = false;
-    if (unblock < 0xFF && params->pukText != nullptr && unblock != ref) {
+    const bool withPuk = unblock < 0xFF && params->pukText != nullptr && unblock != ref;
+    const size_t pl = withPuk ? std::strlen(params->pukText) : 0;
+    if (withPuk) {
         // Made here, or none: a PIN that stands there already, or an answer that says
         // neither, is no PUK of this creation's.
         const SCRESULT ps = ScPinPresence(VerifyPin(unblock, nullptr, SC_UNSET));
         if (ps != 0) return ps < 0 ? ps : SC_E_PIN_ALREADY_INITIALIZED;
-        {
-            const size_t pl = std::strlen(params->pukText);
-            if (pl == 0 || pl > 255) return SC_E_INVALID_DATA_LENGTH;
-            const SCRESULT r = pinObject(unblock, params->pukMinLen, params->pukMaxLen, params->pukPadChar,
-                                         params->pukTryLimit, 0xFF, reinterpret_cast<const uint8_t*>(params->pukText), pl);
-            if (r < 0) return r;
-            pukCreated = true;
-        }
+        if (pl == 0 || pl > 255) return SC_E_INVALID_DATA_LENGTH;
     }
     const uint32_t pad = (params->flags & SC_PINREC_PADDED) ? params->padChar : SC_UNSET;
-    const SCRESULT r = pinObject(static_cast<uint8_t>(ref), params->minLen, params->maxLen, pad, params->tryLimit,
-                                 unblock, hasValue ? value : nullptr, hasValue ? len : 0);
-    if (r < 0 && pukCreated) {
-        // Roll back the unblocking PIN this call made.
-        Transmit(0x00, 0xE4, 0x20, 0x00, &unblock, 1, false, nullptr, nullptr);
+    SCRESULT r = pinObject(static_cast<uint8_t>(ref), params->minLen, params->maxLen, pad, params->tryLimit, unblock,
+                           hasValue ? value : nullptr, hasValue ? len : 0);
+    if (r < 0 || !withPuk) return r;
+    r = pinObject(unblock, params->pukMinLen, params->pukMaxLen, params->pukPadChar, params->pukTryLimit, 0xFF,
+                  reinterpret_cast<const uint8_t*>(params->pukText), pl);
+    if (r < 0) {
+        // Deleting the PIN needs its governing PIN: itself, verified with the value just given.
+        const uint8_t r8 = static_cast<uint8_t>(ref);
+        if (hasValue && (officer == 0xFF || officer == ref)) (void)VerifyPin(ref, value, len);
+        Transmit(0x00, 0xE4, 0x20, 0x00, &r8, 1, false, nullptr, nullptr);
     }
     return r;
 }

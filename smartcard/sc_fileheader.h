@@ -74,6 +74,8 @@ public:
     const uint8_t* GetDfName(size_t* len) const;
     uint32_t GetLifeCycleState() const;
     uint8_t GetLifeCycleByte() const { return m_lcs; }
+    // ISO 7816-4 leaves the life-cycle byte out of a header where the card keeps none: operational.
+    bool HasLifeCycle() const { return m_hasLcs; }
     // Card-model code of a DF header (tag 85), 0 when absent.
     uint8_t GetModelCode() const { return m_modelCode; }
     // Key reference and modulus bits of a key file (proprietary data A5).

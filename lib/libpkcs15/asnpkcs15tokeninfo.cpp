@@ -270,7 +270,9 @@ int ASNPkcs15TokenInfo::setHolderId(const char* text) { return setText(holderId,
 int ASNPkcs15TokenInfo::setBasicInfo(const char* manufacturer, uint32_t tokenFlags, const char* lbl,
                                      const uint8_t* serial, long serialLen, const char* issuer,
                                      const char* holder) {
-    if (setVersion(0) != 1) return 0;
+    // A token without a serial number is of the version whose serial number is optional:
+    // the first version's readers take a TokenInfo without one for no token.
+    if (setVersion(serial != nullptr ? 0 : 1) != 1) return 0;
     if (setTokenFlags(tokenFlags) != 1) return 0;
     if (setSerialNumber(serial, serialLen) != 1) return 0;
     if (setLabel(lbl) != 1) return 0;

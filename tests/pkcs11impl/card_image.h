@@ -37,6 +37,10 @@ inline std::string Comparable(const std::string& image) {
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
+    // What the simulator writes of a line it was given without: an EF's zeros, a PIN without padding.
+    const size_t data = line.find(" data=");
+    if (data != std::string::npos && line.find_first_not_of('0', data + 6) == std::string::npos) line.erase(data);
+    if (line.find(" pad=none") != std::string::npos) line.erase(line.find(" pad=none"), 9);
     const size_t ac = line.find(" ac=");
     if (ac != std::string::npos) {
       size_t end = line.find(' ', ac + 1);
@@ -471,16 +475,281 @@ inline std::string ValueOf(const std::string& text, const std::string& key) {
   return at == std::string::npos ? std::string() : line.substr(from, line.find(' ', from) - from);
 }
 
-// What lets someone with the card and no PIN set a PIN or change EF.DIR: a PIN whose unblocking PIN stands neither
-// in its DF nor above, EF.DIR with an update (write) or delete rule none or "always". And what must hold of every token EF.DIR names once an initialisation ends: each PIN its PIN directory names
-// stands where the directory says, is set, reset and deleted only with a PIN the card's tokens name as SO PIN (or
-// itself), and is unblocked only by a PIN the token names; EF.DIR is changed, deactivated or terminated, and the
-// token's DF deleted, deactivated or terminated, only under an SO PIN's rule (or a key's, or never), nothing is
-// created or deleted in that DF by anyone, and the local PINs its files' rules name are found where the token names them.
+// Who, with the card and no PIN, may do what: the simulator's rules (its README) read from an image, apart from
+// the module. A file before activation (state below 04) has no rule enforced; a rule an image leaves out is
+// "always"; a global PIN reference names the master file's PIN, a local one the nearest from the DF asked up; a
+// file's rules are asked from its DF, a PIN's from its own. Someone comes to hold a PIN by setting it (its update
+// rule), resetting it with an unblocking PIN they hold, deleting it and making their own, or making one where a
+// DF's create rule lets them and the card finds theirs first; a channel's key only where anyone may agree one
+// (dh-key). Deactivating, activating and terminating only deny service, as creating in the master file does.
+class WhoMay {
+ public:
+  explicit WhoMay(const std::string& image) {
+    std::istringstream in(image);
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream words(line);
+      std::string kind, path;
+      words >> kind >> path;
+      std::map<std::string, std::string> kv;
+      for (std::string w; words >> w;)
+        if (w.find('=') != std::string::npos) kv[w.substr(0, w.find('='))] = w.substr(w.find('=') + 1);
+      if (kind == "model") model_ = std::stoi(path);
+      if (kind == "dh-key" && path.rfind("ref=", 0) == 0) dh_.insert(std::stoi(path.substr(4), nullptr, 16));
+      if (kind == "pin") {
+        pins_.push_back({Find(path), std::stoi(kv["ref"], nullptr, 16), Rules("pin", kv["ac"]),
+                         kv.count("unblock") && kv["unblock"] != "none" ? std::stoi(kv["unblock"], nullptr, 16) : -1});
+      } else if (kind == "df" || kind == "ef" || kind == "key") {
+        nodes_.push_back({kind, path, kv.count("lcs") ? std::stoi(kv["lcs"], nullptr, 16) : 5, Rules(kind, kv["ac"]),
+                          path.size() > 4 ? Find(path.substr(0, path.rfind('/'))) : -1,
+                          kv.count("n") && kv.count("d"), kv.count("n") && kv.count("e")});
+      }
+    }
+    for (bool changed = true; changed;) {  // what anyone may plant and come to hold, to a fixpoint
+      changed = false;
+      for (size_t d = 0; d < nodes_.size(); ++d) {
+        if (nodes_[d].kind != "df" || !Op(static_cast<int>(d), 2)) continue;
+        for (int ref : Refs())
+          if ((ref >= 0x80 || d == 0) && PinIn(static_cast<int>(d), ref) < 0 && plants_.insert({static_cast<int>(d), ref}).second)
+            changed = true;
+      }
+      for (size_t p = 0; p < pins_.size(); ++p)
+        if (!held_.count(static_cast<int>(p)) && Gained(static_cast<int>(p))) changed = held_.insert(static_cast<int>(p)).second;
+    }
+  }
+
+  // What someone with no PIN may use, read (where the rule is not "always"), change, create in or delete of what
+  // a token at one of `tokens` ("3F00/5015") relies on: its DF and everything under it, EF.DIR, the PINs its
+  // files' rules find and their unblocking PINs; "" when nothing.
+  std::string Findings(const std::vector<std::string>& tokens) {
+    std::set<int> scope;
+    std::vector<int> todo;
+    const auto under = [&](const std::string& path) {
+      return path == "3F00/2F00" || std::any_of(tokens.begin(), tokens.end(), [&](const std::string& t) {
+               return path == t || path.rfind(t + "/", 0) == 0;
+             });
+    };
+    for (size_t n = 0; n < nodes_.size(); ++n) {
+      if (!under(nodes_[n].path)) continue;
+      for (size_t p = 0; p < pins_.size(); ++p)
+        if (pins_[p].df == static_cast<int>(n)) todo.push_back(static_cast<int>(p));
+      for (const auto& rule : nodes_[n].ac)
+        if ((rule.second & 0xC000) == 0xC000 && rule.second != 0xFFFF)
+          for (int p : Chain(DfOf(static_cast<int>(n)), rule.second & 0xFF)) todo.push_back(p);
+    }
+    while (!todo.empty()) {
+      const int p = todo.back();
+      todo.pop_back();
+      if (scope.insert(p).second && pins_[p].unblock >= 0)
+        for (int u : Chain(pins_[p].df, pins_[p].unblock)) todo.push_back(u);
+    }
+    std::string out;
+    const auto add = [&out](const std::string& what) { out += what + "; "; };
+    const bool apps = std::any_of(nodes_.begin(), nodes_.end(), [](const Node& n) {
+      return n.kind == "df" && n.parent == 0;
+    });
+    if (apps && Find("3F00/2F00") < 0 && Op(0, 2)) add("3F00/2F00 EF.DIR create");
+    for (size_t i = 1; i < nodes_.size(); ++i) {
+      const Node& n = nodes_[i];
+      const int k = static_cast<int>(i);
+      if (!under(n.path)) continue;
+      const bool shut = n.lcs >= 0x0C || ((n.lcs == 4 || n.lcs == 6) && !Op(k, 0x10));
+      if (n.kind == "df") {
+        if (Op(k, 2)) add(n.path + " create-ef");
+        if (Op(k, 4)) add(n.path + " create-df");
+      } else if (n.kind == "ef" && !shut) {
+        if (Rule(k, 1) != 0 && Op(k, 1)) add(n.path + " read");
+        if (Op(k, 2)) add(n.path + " update");
+      } else if (n.kind == "key" && !shut) {
+        const bool fill = Op(k, 8) || Op(k, 2);
+        if ((n.priv || fill) && Op(k, 4)) add(n.path + " use");
+        if (Op(k, 8)) add(n.path + " generate");
+        if (Op(k, 2)) add(n.path + " update");
+        if ((n.pub || fill) && Rule(k, 1) != 0 && Op(k, 1)) add(n.path + " read");
+      }
+      if (Deletable(k)) add(n.path + " delete");
+    }
+    for (int p : scope) {
+      const std::string name = nodes_[pins_[p].df].path + " PIN " + testhost::Fmt("%02X", pins_[p].ref);
+      if (held_.count(p)) add(name + " value set");
+      else if (Met(pins_[p].df, Rule(pins_[p], 0x40), {})) add(name + " delete");
+    }
+    return out;
+  }
+
+  // The DFs of the tokens EF.DIR names that stand ("3F00/5015").
+  std::vector<std::string> Tokens(const std::string& image) const {
+    std::vector<std::string> out;
+    const Image img = ParseImage(image);
+    const auto dir = img.data.find("3F002F00");
+    size_t vs, vl, as, al;
+    uint8_t tag, inner;
+    for (size_t at = 0; dir != img.data.end() && NextTlv(dir->second, &at, dir->second.size(), &tag, &vs, &vl);) {
+      for (size_t in = vs; tag == 0x61 && NextTlv(dir->second, &in, vs + vl, &inner, &as, &al);) {
+        if (inner != 0x51 || !img.dfs.count(Hex(&dir->second[as], al))) continue;
+        std::string path;
+        for (size_t i = 0; i + 1 < al; i += 2) path += (path.empty() ? "" : "/") + Hex(&dir->second[as + i], 2);
+        if (std::find(out.begin(), out.end(), path) == out.end()) out.push_back(path);
+      }
+    }
+    return out;
+  }
+
+ private:
+  struct Node {
+    std::string kind, path;
+    int lcs;
+    std::map<int, uint16_t> ac;
+    int parent;
+    bool priv, pub;
+  };
+  struct Pin {
+    int df, ref;
+    std::map<int, uint16_t> ac;
+    int unblock;
+  };
+  using Skip = std::set<int>;
+
+  static std::map<int, uint16_t> Rules(const std::string& kind, const std::string& text) {
+    static const std::map<std::string, int> ef = {{"read", 1}, {"update", 2}, {"write", 4}, {"deactivate", 8},
+                                                  {"activate", 16}, {"terminate", 32}, {"delete", 64}},
+        df = {{"delete-child", 1}, {"create-ef", 2}, {"create-df", 4}, {"deactivate", 8}, {"activate", 16},
+              {"terminate", 32}, {"delete", 64}},
+        key = {{"read", 1}, {"update", 2}, {"use", 4}, {"generate", 8}, {"activate", 16}, {"terminate", 32}, {"delete", 64}},
+        pin = {{"update", 2}, {"delete", 64}};
+    const auto& names = kind == "ef" ? ef : kind == "df" ? df : kind == "key" ? key : pin;
+    std::map<int, uint16_t> out;
+    std::istringstream in(text);
+    for (std::string item; std::getline(in, item, ',');) {
+      const std::string name = item.substr(0, item.find(':')), cond = item.substr(item.find(':') + 1);
+      if (!names.count(name)) continue;
+      out[names.at(name)] = cond == "always"  ? 0
+                            : cond == "never" ? 0xFFFF
+                            : cond.rfind("pin:", 0) == 0 ? static_cast<uint16_t>(0xC000 | std::stoi(cond.substr(4), nullptr, 16))
+                            : cond.rfind("key:", 0) == 0 ? static_cast<uint16_t>(0x8000 | std::stoi(cond.substr(4), nullptr, 16))
+                                                         : static_cast<uint16_t>(std::stoi(cond, nullptr, 16));
+    }
+    return out;
+  }
+  int Find(const std::string& path) const {
+    for (size_t i = 0; i < nodes_.size(); ++i)
+      if (nodes_[i].path == path) return static_cast<int>(i);
+    return -1;
+  }
+  int DfOf(int n) const { return nodes_[n].kind == "df" ? n : nodes_[n].parent; }
+  int PinIn(int df, int ref, int except = -1) const {
+    for (size_t p = 0; p < pins_.size(); ++p)
+      if (pins_[p].df == df && pins_[p].ref == ref && static_cast<int>(p) != except) return static_cast<int>(p);
+    return -1;
+  }
+  std::set<int> Refs() const {
+    std::set<int> refs;
+    const auto named = [&refs](const std::map<int, uint16_t>& ac) {
+      for (const auto& r : ac)
+        if ((r.second & 0xC000) == 0xC000 && r.second != 0xFFFF) refs.insert(r.second & 0xFF);
+    };
+    for (const Node& n : nodes_) named(n.ac);
+    for (const Pin& p : pins_) {
+      named(p.ac);
+      if (p.unblock >= 0) refs.insert(p.unblock);
+    }
+    return refs;
+  }
+  uint16_t Rule(int n, int bit) const { return nodes_[n].ac.count(bit) ? nodes_[n].ac.at(bit) : 0; }
+  static uint16_t Rule(const Pin& p, int bit) { return p.ac.count(bit) ? p.ac.at(bit) : 0; }
+  // The PIN the card finds for `ref` asked from DF `where`, planted ones and deletions counted: held or not.
+  bool Found(int where, int ref, Skip skip, int except = -1) const {
+    bool planted = false;
+    for (int n = ref < 0x80 ? 0 : where; n >= 0; n = nodes_[n].parent) {
+      const int p = PinIn(n, ref, except);
+      if (p >= 0) {
+        if (planted || held_.count(p)) return true;
+        if (skip.count(p)) return false;
+        Skip more = skip;
+        more.insert(p);
+        if (!Met(n, Rule(pins_[p], 0x40), more)) return false;
+        continue;  // deleted, the card looks further up
+      }
+      planted = planted || plants_.count({n, ref}) > 0;
+    }
+    return planted;
+  }
+  bool Met(int where, uint16_t cond, const Skip& skip, int except = -1) const {
+    if (cond == 0) return true;
+    if (cond == 0xFFFF) return false;
+    if ((cond & 0xC000) == 0x8000) return dh_.count(cond & 0xFF) > 0;
+    return Found(where, cond & 0xFF, skip, except);
+  }
+  bool Op(int n, int bit, int except = -1) const {
+    return nodes_[n].lcs < 4 || Met(DfOf(n), Rule(n, bit), {}, except);
+  }
+  bool Gained(int p) const {
+    const Pin& pin = pins_[p];
+    return Met(pin.df, Rule(pin, 2), {}) || (pin.unblock >= 0 && Found(pin.df, pin.unblock, {})) ||
+           (Met(pin.df, Rule(pin, 0x40), {}) && Op(pin.df, 2, p));
+  }
+  bool Deletable(int n) const {
+    if (!Op(n, 0x40)) return false;
+    if (nodes_[n].kind != "df" || model_ == 1 || model_ == 3 || model_ == 4 || model_ == 7) return true;
+    for (size_t c = 0; c < nodes_.size(); ++c)
+      if (nodes_[c].parent == n && !Deletable(static_cast<int>(c))) return false;
+    for (const Pin& p : pins_)
+      if (p.df == n && !Met(n, Rule(p, 0x40), {})) return false;
+    return true;
+  }
+  // The PIN the card finds for `ref` from `where`, and those above it that its deletion may uncover.
+  std::vector<int> Chain(int where, int ref) const {
+    std::vector<int> out;
+    for (int n = ref < 0x80 ? 0 : where; n >= 0; n = nodes_[n].parent) {
+      const int p = PinIn(n, ref);
+      if (p < 0) continue;
+      out.push_back(p);
+      if (Rule(pins_[p], 0x40) == 0xFFFF) break;
+    }
+    return out;
+  }
+
+  std::vector<Node> nodes_;
+  std::vector<Pin> pins_;
+  std::set<int> held_, dh_;
+  std::set<std::pair<int, int>> plants_;
+  int model_ = 0;
+};
+
+// What someone with no PIN may do on the whole card `after` that they could not on it `before` (a call that failed
+// leaves nothing the call made open to anyone).
+inline std::string NewlyOpen(const std::string& before, const std::string& after) {
+  const std::string was = WhoMay(before).Findings({"3F00"}), now = WhoMay(after).Findings({"3F00"});
+  std::string out;
+  for (size_t at = 0, end; (end = now.find("; ", at)) != std::string::npos; at = end + 2)
+    if (was.find(now.substr(at, end + 2 - at)) == std::string::npos) out += now.substr(at, end + 2 - at);
+  return out;
+}
+
+// What must hold of every token EF.DIR names once an initialisation ends: no one with no PIN may use, read, change,
+// create in or delete anything it relies on (WhoMay); each PIN its PIN directory names stands where the directory
+// says; and the local PINs its files' rules name are found where the token names them.
+// Where MIRTAL_CARD_AUDIT names another model of the same rules (a script taking "--only PATH ... IMAGE"), its
+// findings are added.
 inline std::string OpenToAnyone(const std::string& image) {
-  std::string open;
-  std::vector<std::string> lines;
+  WhoMay who(image);
+  const std::vector<std::string> tokens = who.Tokens(image);
+  std::string open = tokens.empty() ? "" : who.Findings(tokens);
+  const char* audit = std::getenv("MIRTAL_CARD_AUDIT");
+  if (audit != nullptr && *audit != '\0' && !tokens.empty()) {
+    const std::string dir = testhost::MakeTempDir(), file = dir + "/card";
+    testhost::WriteFile(file, image);
+    std::string command = "python3 '" + std::string(audit) + "'";
+    for (const std::string& t : tokens) command += " --only " + t;
+    if (FILE* pipe = popen((command + " '" + file + "'").c_str(), "r")) {
+      char line[512];
+      while (std::fgets(line, sizeof line, pipe) != nullptr) open += std::string("card-audit: ") + line;
+      if (pclose(pipe) != 0 && open.empty()) open = "card-audit failed";
+    }
+    std::remove(file.c_str());
+    rmdir(dir.c_str());
+  }
   std::map<std::string, std::string> pinLine;  // "<df> <ref>" -> line
+  std::vector<std::string> lines;
   {
     std::istringstream in(image);
     for (std::string l; std::getline(in, l);) {
@@ -489,49 +758,30 @@ inline std::string OpenToAnyone(const std::string& image) {
     }
   }
   const auto parent = [](const std::string& d) { return d.rfind('/') == std::string::npos ? std::string() : d.substr(0, d.rfind('/')); };
-  // The DF of the nearest PIN `ref` from `df` up to the master file ("" where none): as the card finds a local one.
-  const auto found = [&](std::string df, const std::string& ref) {
+  const auto found = [&](std::string df, const std::string& ref) {  // as the card finds a local PIN
     for (; !df.empty(); df = parent(df))
       if (pinLine.count(df + " " + ref)) return df;
     return std::string();
   };
-  for (const std::string& l : lines) {
-    const bool dir = l.rfind("ef 3F00/2F00 ", 0) == 0;
-    if (!dir && l.rfind("pin ", 0) != 0) continue;
-    const std::string df = l.substr(l.find(' ') + 1, l.find(' ', l.find(' ') + 1) - l.find(' ') - 1);
-    const std::string ref = ValueOf(l, "ref"), unblock = ValueOf(l, "unblock"), ac = ValueOf(l, "ac");
-    if (!unblock.empty() && found(df, unblock).empty()) open += "PIN " + ref + " in " + df + " names unblocking PIN " + unblock + "; ";
-    for (const std::string op : {"update:", "write:", "delete:"})
-      if (dir && (ac.find(op) == std::string::npos || ac.find(op + "always") != std::string::npos))
-        open += "EF.DIR: " + op + " " + (ac.empty() ? "none" : ac) + "; ";
-  }
-  // The tokens EF.DIR names, and the PINs each one's PIN directories name (in the records' [1] { SEQUENCE {
-  // flags, type, lengths, [0] reference, ..., path } }), at the place their path or reference says.
-  struct Named { std::string df, ref; bool so; };
-  std::vector<std::pair<std::string, std::vector<Named>>> tokens;
-  Image img = ParseImage(image);
   const auto slashed = [](const std::string& hex) {
     std::string s;
     for (size_t i = 0; i + 4 <= hex.size(); i += 4) s += (s.empty() ? "" : "/") + hex.substr(i, 4);
     return s;
   };
-  // The first element with `tag` inside d[from, to): its value's start and length.
   const auto child = [](const std::vector<uint8_t>& d, size_t from, size_t to, uint8_t tag, size_t* vs, size_t* vl) {
     uint8_t t = 0;
     while (NextTlv(d, &from, to, &t, vs, vl))
       if (t == tag) return true;
     return false;
   };
-  std::set<std::string> owners;  // "pin:XX" of every SO PIN a token names
-  const std::vector<uint8_t>& dir = img.data["3F002F00"];
-  size_t vs, vl, as, al;
-  uint8_t tag;
-  for (size_t at = 0; NextTlv(dir, &at, dir.size(), &tag, &vs, &vl);) {
-    if (tag != 0x61 || !child(dir, vs, vs + vl, 0x51, &as, &al) || !img.dfs.count(Hex(&dir[as], al))) continue;
-    const std::string app = Hex(&dir[as], al);
-    std::vector<Named> pins;
+  Image img = ParseImage(image);
+  for (const std::string& app : tokens) {
+    const std::string hex = [&] { std::string h = app; h.erase(std::remove(h.begin(), h.end(), '/'), h.end()); return h; }();
+    std::vector<std::pair<std::string, std::string>> pins;  // (DF, reference) its PIN directories name
     std::vector<std::string> aodfs;
-    const std::vector<uint8_t>& odf = img.data[app + "5031"];
+    const std::vector<uint8_t>& odf = img.data[hex + "5031"];
+    size_t vs, vl;
+    uint8_t tag;
     for (size_t k = 0; NextTlv(odf, &k, odf.size(), &tag, &vs, &vl);)
       if (tag == 0xA8) CollectPaths(odf, vs, vs + vl, &aodfs);
     for (const std::string& a : aodfs) {
@@ -539,78 +789,31 @@ inline std::string OpenToAnyone(const std::string& image) {
       size_t rs, rl, ps, pl, fs, fl;
       for (size_t k = 0; NextTlv(r, &k, r.size(), &tag, &rs, &rl);) {
         if (!child(r, rs, rs + rl, 0xA1, &ps, &pl) || !child(r, ps, ps + pl, 0x30, &ps, &pl)) continue;
-        Named pin{"", child(r, ps, ps + pl, 0x80, &fs, &fl) && fl == 1 ? Hex(&r[fs], 1) : "", false};
-        pin.so = child(r, ps, ps + pl, 0x03, &fs, &fl) && fl >= 2 && (r[fs + 1] & 0x01) != 0;  // soPin
+        const std::string ref = child(r, ps, ps + pl, 0x80, &fs, &fl) && fl == 1 ? Hex(&r[fs], 1) : "";
         const std::string path = child(r, ps, ps + pl, 0x30, &fs, &fl) && child(r, fs, fs + fl, 0x04, &fs, &fl)
                                      ? Hex(&r[fs], fl) : "";
-        pin.df = !path.empty() ? slashed(path.rfind("3F00", 0) == 0 ? path : app + path)
-                               : pin.ref < "80" ? std::string("3F00") : slashed(app);
-        if (pin.ref.empty()) continue;
-        if (pin.so) owners.insert("pin:" + pin.ref);
-        pins.push_back(pin);
+        if (ref.empty()) continue;
+        const std::string df = !path.empty() ? slashed(path.rfind("3F00", 0) == 0 ? path : hex + path)
+                               : ref < "80" ? std::string("3F00") : app;
+        pins.emplace_back(df, ref);
+        if (!pinLine.count(df + " " + ref)) open += "PIN " + ref + " of token " + app + " does not stand in " + df + "; ";
       }
     }
-    tokens.emplace_back(slashed(app), pins);
-  }
-  // A rule that someone with no PIN, or with a PIN that is neither an SO PIN the tokens name nor `self`, meets.
-  const auto loose = [&](const std::string& ac, const std::string& op, const std::string& self) {
-    const size_t at = ac.find(op + ":");
-    if (at == std::string::npos) return true;
-    const std::string who = ac.substr(at + op.size() + 1, ac.find(',', at) - at - op.size() - 1);
-    return who == "always" || (who.rfind("pin:", 0) == 0 && !owners.count(who) && who != "pin:" + self);
-  };
-  const auto soOnly = [&](const std::string& line) {
-    return !line.empty() && !loose(ValueOf(line, "ac"), "update", "") && !loose(ValueOf(line, "ac"), "delete", "");
-  };
-  const auto lineOf = [&](const std::string& kind, const std::string& path) {
-    for (const std::string& l : lines)
-      if (l.rfind(kind + " " + path + " ", 0) == 0) return l;
-    return std::string();
-  };
-  if (!tokens.empty())
-    for (const std::string op : {"update", "write", "delete", "deactivate", "terminate"})
-      if (loose(ValueOf(lineOf("ef", "3F00/2F00"), "ac"), op, ""))
-        open += "EF.DIR: " + op + " open; ";
-  for (const auto& [app, pins] : tokens) {
-    // Its DF: the SO's alone to delete, deactivate or terminate; nothing created or deleted in it by anyone.
-    const std::string ac = ValueOf(lineOf("df", app), "ac");
-    for (const std::string op : {"delete", "deactivate", "terminate", "create-ef", "create-df", "delete-child"})
-      if (op.find('-') == std::string::npos ? loose(ac, op, "")
-                                            : ac.find(op + ":") == std::string::npos || ac.find(op + ":always") != std::string::npos)
-        open += "DF " + app + ": " + op + " open; ";
-    for (const Named& p : pins) {
-      const auto line = pinLine.find(p.df + " " + p.ref);
-      if (line == pinLine.end()) {
-        open += "PIN " + p.ref + " of token " + app + " does not stand in " + p.df + "; ";
-        continue;
-      }
-      const std::string pac = ValueOf(line->second, "ac"), unblock = ValueOf(line->second, "unblock");
-      for (const std::string op : {"update", "delete"})
-        if (loose(pac, op, p.ref)) open += "PIN " + p.ref + " in " + p.df + ": " + op + " " + (pac.empty() ? "none" : pac) + "; ";
-      // An unblocking PIN the token does not name is the SO's alone (a PUK an earlier initialisation made).
-      const auto by = pinLine.find(found(p.df, unblock) + " " + unblock);
-      if (!unblock.empty() && std::none_of(pins.begin(), pins.end(), [&](const Named& u) {
-            return u.ref == unblock && u.df == found(p.df, unblock);
-          }) && (by == pinLine.end() || !soOnly(by->second)))
-        open += "PIN " + p.ref + " in " + p.df + " is unblocked by PIN " + unblock + ", which token " + app + " does not name; ";
-    }
-    // The token's files: a local PIN their rules name is the one the token names.
-    for (const std::string& l : lines) {
+    for (const std::string& l : lines) {  // a local PIN the token's files' rules name is the one it names
       std::istringstream words(l);
       std::string kind, path;
       words >> kind >> path;
       if ((kind != "ef" && kind != "key" && kind != "df") || path.rfind(app + "/", 0) != 0) continue;
-      const bool another = std::any_of(tokens.begin(), tokens.end(), [&](const auto& t) {
-        return t.first.size() > app.size() && (path == t.first || path.rfind(t.first + "/", 0) == 0);
-      });
-      if (another) continue;
-      const std::string fac = ValueOf(l, "ac"), from = kind == "df" ? path : parent(path);
-      for (size_t at = fac.find("pin:"); at != std::string::npos; at = fac.find("pin:", at + 4)) {
-        const std::string ref = fac.substr(at + 4, 2);
-        if (ref < "80") continue;
-        const auto named = std::find_if(pins.begin(), pins.end(), [&](const Named& p) { return p.ref == ref; });
-        if (named != pins.end() && found(from, ref) != named->df)
-          open += "PIN " + ref + " of the rules of " + path + " is found in " + found(from, ref) + ", not in " + named->df + "; ";
+      if (std::any_of(tokens.begin(), tokens.end(), [&](const std::string& t) {
+            return t.size() > app.size() && (path == t || path.rfind(t + "/", 0) == 0);
+          }))
+        continue;
+      const std::string ac = ValueOf(l, "ac"), from = kind == "df" ? path : parent(path);
+      for (size_t at = ac.find("pin:"); at != std::string::npos; at = ac.find("pin:", at + 4)) {
+        const std::string ref = ac.substr(at + 4, 2);
+        const auto named = std::find_if(pins.begin(), pins.end(), [&](const auto& p) { return p.second == ref; });
+        if (ref >= "80" && named != pins.end() && found(from, ref) != named->first)
+          open += "PIN " + ref + " of the rules of " + path + " is found in " + found(from, ref) + ", not in " + named->first + "; ";
       }
     }
   }

@@ -383,7 +383,8 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
                (kind == 2 ? " unblock=1D" : "") + "\n";
     return lines;
   };
-  std::string attack = "00A40000022F0000 00D6000004FFFFFFFF 0004000000 00E8000000 00E4000000 ";
+  // (Deactivating or terminating a file the SO keeps only denies service, as terminating the card does.)
+  std::string attack = "00A40000022F0000 00D6000004FFFFFFFF 00E4000000 ";
   std::istringstream in(refs);
   for (std::string ref; in >> ref;)
     attack += ref < "80" ? "00A40000023F0000 " + SetPin(ref) : "00A4000002501500 " + SetPin(ref) + "00A40000025000 " + SetPin(ref);
@@ -420,8 +421,12 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
                  "00A4000002501500 " + SetPin("81") + "00A40000025000 " + SetPin("81"), {Road::kInitToken, true});
   InitialiseOver("blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 value=37373737\n", "",
                  {Road::kInitializeCard, true});
-  // An EF.DIR only someone else's PIN deletes: the call ends before it changes anything.
+  // An EF.DIR guarded by a PIN that does not stand, which anyone may make: made anew. One guarded by someone
+  // else's PIN that stands: the call ends before it changes anything.
   InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,delete:pin:01\n",
+                 "");
+  InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,delete:pin:01\n"
+                 "pin 3F00 ref=01 min=4 max=16 tries=3 left=3 ac=update:never,delete:never value=35353535\n",
                  "", {Road::kInitToken, false, true});
   // A card that says "no such PIN" of a planted one, or deletes nothing it says it deleted: the call fails
   // (never writing into what was planted), and the next one goes through.

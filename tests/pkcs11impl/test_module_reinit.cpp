@@ -539,7 +539,7 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
   EXPECT_EQ(WithoutCounters(before), WithoutCounters(t.Image()));
   const std::string log = t.Log();
   EXPECT_NE(std::string::npos, log.find("> 00200004")) << log;       // the SO PIN was verified
-  EXPECT_NE(std::string::npos, log.find("> 00E40000025015\n< 6982")) << log;  // the card kept the DF
+  EXPECT_EQ(std::string::npos, log.find("> 00E4")) << log;  // its header keeps the DF from the SO: not asked
   EXPECT_NE(std::string::npos, t.env.Trace().find("the SO PIN cannot delete the private objects of token "
                                                   "'CardSim Token'"));
   EXPECT_EQ("CardSim Token", t.Label());

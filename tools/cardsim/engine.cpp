@@ -595,7 +595,7 @@ Bytes Card::Fcp(const Node* n) const {
   uint8_t id[2] = {uint8_t(n->fid >> 8), uint8_t(n->fid)};
   PutTlv(&b, 0x83, id, 2);
   if (!n->name.empty()) PutTlv(&b, 0x84, n->name);
-  PutTlv(&b, 0x8A, &n->lcs, 1);
+  if (fcpLcs_) PutTlv(&b, 0x8A, &n->lcs, 1);
   if (n->code >= 0) {
     uint8_t c = uint8_t(n->code);
     PutTlv(&b, 0x85, &c, 1);

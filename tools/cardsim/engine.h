@@ -201,6 +201,7 @@ class Card {
   uint32_t memory_ = 65536;
   std::unique_ptr<Node> mf_;
   bool terminated_ = false;
+  bool fcpLcs_ = true;  // headers carry the life-cycle byte (8A), which ISO 7816-4 leaves optional
   Channel channel_;  // keys from the image, sessions volatile
 
   // volatile

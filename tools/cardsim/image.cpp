@@ -285,6 +285,11 @@ std::unique_ptr<Card> ImageIo::Parse(const std::string& text, std::string* err) 
       card->terminated_ = words.size() == 1 && words[0] == "1";
       continue;
     }
+    if (kw == "fcp-lcs") {
+      if (words.size() != 1 || (words[0] != "0" && words[0] != "1")) return fail("bad fcp-lcs");
+      card->fcpLcs_ = words[0] == "1";
+      continue;
+    }
     if (kw == "gp-keys" || kw == "dh-key" || kw == "protect") {
       std::string why;
       if (!ParseChannelLine(kw, words, &card->channel_, &why)) return fail(why);
@@ -440,6 +445,7 @@ std::string ImageIo::Write(const Card& c) {
   o << "lifecycle " << b << "\n";
   o << "memory " << c.memory_ << "\n";
   if (c.terminated_) o << "terminated 1\n";
+  if (!c.fcpLcs_) o << "fcp-lcs 0\n";
   WriteChannelLines(c.channel_, o);
   std::function<void(const Node*)> walk = [&](const Node* n) {
     std::string path = n->PathText();

@@ -1,0 +1,155 @@
+#include "smartcard/sc_cardrules.h"
+
+#include <algorithm>
+
+#include "smartcard/sc_card.h"
+
+namespace {
+
+// A global reference names the master file's PIN wherever it is asked from.
+SCPath PinPlace(uint8_t ref, const SCPath& df) {
+    static const uint16_t kMf = SC_FID_MF;
+    return ref < 0x80 || df.Count() == 0 ? SCPath(&kMf, 1) : df;
+}
+
+bool Under(const SCPath& path, const SCPath& top) {
+    size_t rest = 0;
+    return SCPath::StripPrefix(path.Ids(), path.Count(), top.Ids(), top.Count(), &rest) != nullptr;
+}
+
+}  // namespace
+
+void SCCardRules::Trust(uint8_t ref, const SCPath& df) {
+    if (!Trusted(ref, df)) m_trusted.emplace_back(PinPlace(ref, df), ref);
+}
+
+bool SCCardRules::Trusted(uint8_t ref, const SCPath& df) const {
+    const SCPath at = PinPlace(ref, df);
+    return std::any_of(m_trusted.begin(), m_trusted.end(),
+                       [&](const auto& t) { return t.second == ref && t.first.IsEqual(at); });
+}
+
+SCRESULT SCCardRules::Header(const SCPath& path, const SCFileHeader** header) {
+    *header = nullptr;
+    const SCPath at = path.Count() == 0 ? PinPlace(0, path) : path;
+    for (const Kept& k : m_kept)
+        if (k.path.IsEqual(at)) {
+            *header = k.header.get();
+            return k.result;
+        }
+    if (m_card == nullptr) return SC_E_BAD_USAGE;
+    SCFileHeader* h = nullptr;
+    SCRESULT r = at.IsMasterFile() ? m_card->SelectMf(&h) : m_card->SelectPath(at.Ids(), at.Count(), &h);
+    std::unique_ptr<SCFileHeader> owned(h);
+    // A header the card does not make readable shows no rules.
+    if (r == SC_E_INVALID_DATA_FORMAT) r = 0;
+    // A card that did not answer is asked again by the next question.
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+    Kept k;
+    k.path = at;
+    k.result = r < 0 ? r : 0;
+    k.header = std::move(owned);
+    *header = k.header.get();
+    m_kept.push_back(std::move(k));
+    return m_kept.back().result;
+}
+
+void SCCardRules::Forget(const SCPath& path) {
+    m_kept.erase(std::remove_if(m_kept.begin(), m_kept.end(), [&](const Kept& k) { return Under(k.path, path); }),
+                 m_kept.end());
+}
+
+SCRESULT SCCardRules::AnyoneMeets(const SCValueSet& refs, const SCPath& df) {
+    for (int32_t i = 0; i < refs.Count(); ++i) {
+        const uint16_t c = refs.At(i);
+        if (c == SC_AC_ALWAYS) return 1;
+        // A channel's key: no one without it opens the channel.
+        if (c == SC_AC_NEVER || (c & 0xC000) != SC_AC_PIN) continue;
+        const SCRESULT r = PinAnyone(static_cast<uint8_t>(c & 0xFF), df);
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+SCRESULT SCCardRules::AnyoneMay(const SCPath& path, uint32_t op) {
+    const SCFileHeader* h = nullptr;
+    SCRESULT r = Header(path, &h);
+    if (r < 0) return r;
+    if (h == nullptr || !h->HasAccessRules()) return 0;
+    // Before activation a card enforces no rule; a header without the byte is operational.
+    if (h->HasLifeCycle() && h->GetLifeCycleByte() < 0x04) return 1;
+    SCAccessRequest req;
+    req.operation = op;
+    r = h->GetAccessRefs(&req, nullptr);
+    if (r == SC_E_UNSUPPORTED_FEATURE) return 0;
+    if (r < 0) return r;
+    // A DF's rules are asked from the DF itself, a file's from the DF that holds it.
+    const SCPath df = h->IsDf() || path.Count() < 2 ? path : SCPath(path.Ids(), path.Count() - 1);
+    return AnyoneMeets(req.refs, df);
+}
+
+SCRESULT SCCardRules::SoMay(const SCPath& path, uint32_t op, uint8_t soRef) {
+    const SCFileHeader* h = nullptr;
+    SCRESULT r = Header(path, &h);
+    if (r < 0) return r;
+    // Rules the card does not show leave it to the card.
+    if (h == nullptr || !h->HasAccessRules() || (h->HasLifeCycle() && h->GetLifeCycleByte() < 0x04)) return 1;
+    SCAccessRequest req;
+    req.operation = op;
+    r = h->GetAccessRefs(&req, nullptr);
+    if (r == SC_E_UNSUPPORTED_FEATURE) return 1;
+    if (r < 0) return r;
+    if (soRef < 0xFF && req.refs.Contains(static_cast<uint16_t>(SC_AC_PIN | soRef))) return 1;
+    return AnyoneMay(path, op);
+}
+
+SCRESULT SCCardRules::Planted(const SCPath& path) {
+    const SCFileHeader* h = nullptr;
+    const SCRESULT r = Header(path, &h);
+    if (r < 0) return r;
+    if (h == nullptr) return 0;
+    static const uint32_t kDf[] = {SC_AC_OP_CREATE_EF, SC_AC_OP_CREATE_DF, SC_AC_OP_DELETE_SELF};
+    static const uint32_t kKey[] = {SC_AC_OP_UPDATE, SC_AC_OP_GENERATE, SC_AC_OP_DELETE_SELF};
+    static const uint32_t kEf[] = {SC_AC_OP_UPDATE, SC_AC_OP_DELETE_SELF};
+    const uint32_t* ops = h->IsDf() ? kDf : h->IsKeyFile() ? kKey : kEf;
+    const size_t count = h->IsDf() || h->IsKeyFile() ? 3 : 2;
+    for (size_t i = 0; i < count; ++i) {
+        const SCRESULT may = AnyoneMay(path, ops[i]);
+        if (may != 0) return may;
+    }
+    return 0;
+}
+
+SCRESULT SCCardRules::Open(const SCPath& path) {
+    SCRESULT r = Planted(path);
+    const SCFileHeader* h = nullptr;
+    if (r == 0) r = Header(path, &h);
+    if (r != 0 || h == nullptr || h->IsDf()) return r;
+    if (h->IsKeyFile()) return AnyoneMay(path, SC_AC_OP_USE);
+    SCAccessRequest req;
+    req.operation = SC_AC_OP_READ;
+    if (h->GetAccessRefs(&req, nullptr) < 0 || req.refs.Contains(SC_AC_ALWAYS)) return 0;
+    return AnyoneMay(path, SC_AC_OP_READ);
+}
+
+SCRESULT SCCardRules::PinAnyone(uint8_t ref, const SCPath& from) {
+    static const uint16_t kMf = SC_FID_MF;
+    const SCPath mf(&kMf, 1);
+    const SCPath start = ref < 0x80 || from.Count() == 0 ? mf : from;
+    for (const auto& a : m_asking)
+        if (a.second == ref && a.first.IsEqual(start)) return 0;
+    m_asking.emplace_back(start, ref);
+    // From the DF asked up to the master file (a global reference: the master
+    // file only): a PIN made in any DF on the way that lets someone with no PIN
+    // create there is the one the card finds, unless one the call trusts stands
+    // nearer.
+    SCRESULT r = 0;
+    for (SCPath df = start; r == 0; df = SCPath(df.Ids(), df.Count() - 1)) {
+        if (Trusted(ref, df)) break;
+        r = AnyoneMay(df, SC_AC_OP_CREATE_EF);
+        if (r == SC_E_FILE_NOT_FOUND) r = 0;
+        if (df.Count() <= 1) break;
+    }
+    m_asking.pop_back();
+    return r;
+}
