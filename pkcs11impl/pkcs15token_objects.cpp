@@ -19,6 +19,7 @@
 #include "pkcs15/objectattr.h"
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15errors.h"
+#include "smartcard/sc_errors.h"
 #include "support/ptrlist.h"
 
 namespace {
@@ -373,7 +374,12 @@ CK_RV CPkcs15Token::FindObjectsInit(CK_ATTRIBUTE_PTR tmpl, CK_ULONG count, Point
       n = app->FindObjects(&search, &found, publicOnly ? 1 : 0);
     }
   }
-  if (n < 0) return MapObjectResult(n);
+  if (n < 0) {
+    // A directory the card did not give (its channel refused the answer, no answer
+    // came) fails the search as the device's error, never as the module's.
+    const CK_RV rv = MapObjectResult(n);
+    return rv == CKR_GENERAL_ERROR && scIsReadFailure(n) ? CKR_DEVICE_ERROR : rv;
+  }
   try {
     for (void* p15 : found) {
       if (publicOnly && IsPrivateObject(app, p15)) continue;

@@ -351,6 +351,11 @@ private:
     uint32_t ValueTemplate(bool privateObject);
     // The private- and public-key directories as the card holds them now.
     SCRESULT RefreshKeyLists();
+    // Whether every directory a creation writes takes its records, found out before the
+    // call's first write: the list with the new record (as the card holds it now; one made
+    // here is made to size) and the ODF where a directory was made. 0, SC_E_FILE_TOO_SMALL
+    // or a failure; nothing is written.
+    SCRESULT CheckRoom(SCPkcs15ObjectList* list, void* rec);
     // The directory write after a new key record.
     // mayHoldRecord: the card's directory may now hold the record (written, or a write cut short).
     SCRESULT WriteKeyDirectory(SCPkcs15ObjectList* list, void* rec, bool* mayHoldRecord);

@@ -245,6 +245,20 @@ SCRESULT SCPkcs15App::RefreshKeyLists() {
     return 0;
 }
 
+SCRESULT SCPkcs15App::CheckRoom(SCPkcs15ObjectList* list, void* rec) {
+    SCTransactGuard guard(m_pCard);
+    if (list && !IsMadeList(list)) {
+        SCRESULT r = list->MergeWithCard(rec);
+        if (r >= 0 && rec && !list->HoldsHandle(rec)) r = SC_E_INCONSISTENT_DATA;
+        if (r >= 0) r = list->CanHoldContents();
+        if (r == 0) return SC_E_FILE_TOO_SMALL;
+        // A directory the ODF names but the card lacks is made as large as it needs.
+        if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+    }
+    const SCRESULT odf = m_madeLists.empty() ? 1 : m_odf.CanHoldContents();
+    return odf == 0 ? SC_E_FILE_TOO_SMALL : odf < 0 ? odf : 0;
+}
+
 SCRESULT SCPkcs15App::CommitMadeLists() {
     if (m_madeLists.empty()) return 0;
     SCRESULT r = m_odf.Write(nullptr, 0, nullptr);
@@ -390,7 +404,8 @@ SCRESULT SCPkcs15App::CreateDataObject(const SCPkcs15ObjectAttributeList& attrs,
     }
     if (r < 0) return c.Fail(r);
     if (!(flags & CREATE_RECORD_ONLY)) {
-        r = dodf->CommitObject(c.rec);
+        r = CheckRoom(dodf, c.rec);
+        if (r >= 0) r = dodf->CommitObject(c.rec);
         if (r < 0) return c.Fail(r);
         r = CommitMadeLists();
         if (r < 0) {
@@ -424,7 +439,8 @@ SCRESULT SCPkcs15App::CreateCertificateObject(const SCPkcs15ObjectAttributeList&
     if (r >= 0) r = ApplyAttributes(cdf, c.rec, attrs, nullptr, 0, kSkip, 3, true);
     if (r < 0) return c.Fail(r);
     if (!(flags & CREATE_RECORD_ONLY)) {
-        r = cdf->CommitObject(c.rec);
+        r = CheckRoom(cdf, c.rec);
+        if (r >= 0) r = cdf->CommitObject(c.rec);
         if (r < 0) return c.Fail(r);
         r = CommitMadeLists();
         if (r < 0) {
@@ -462,7 +478,8 @@ SCRESULT SCPkcs15App::CreateCertificate(const SCPath& valuePath, const SCPkcs15O
     if (r < 0) return c.Fail(r);
     cdf->SetDirty(true);
     if (!(flags & CREATE_RECORD_ONLY)) {
-        r = cdf->CommitObject(c.rec);
+        r = CheckRoom(cdf, c.rec);
+        if (r >= 0) r = cdf->CommitObject(c.rec);
         if (r < 0) return c.Fail(r);
         r = CommitMadeLists();
         if (r < 0) {
@@ -672,6 +689,8 @@ SCRESULT SCPkcs15App::CreateRsaPrivateKey(const SCPkcs15ObjectAttributeList& att
         if (out) *out = c.rec;
         return 0;
     }
+    r = CheckRoom(c.list, c.rec);
+    if (r < 0) return c.Fail(r);
     auto* key = static_cast<SCPkcs15PrivateRsaKeyObject*>(static_cast<SCPkcs15KeyObject*>(obj));
     if (asFile) {
         // The whole PKCS#1 key where it can be made whole, else the members given.
@@ -750,6 +769,8 @@ SCRESULT SCPkcs15App::CreatePublicKey(const SCPkcs15ObjectAttributeList& attrs, 
         if (out) *out = c.rec;
         return 0;
     }
+    r = CheckRoom(c.list, c.rec);
+    if (r < 0) return c.Fail(r);
     auto* key = static_cast<SCPkcs15PublicRsaKeyObject*>(static_cast<SCPkcs15KeyObject*>(obj));
     key->SetValueState(native ? SCPkcs15KeyObject::VALUE_ON_CARD_ONLY : SCPkcs15RsaKeyObject::VALUE_PKCS15_OR_PUBLIC);
     r = key->WritePublicKey(n, nLen, e, eLen);
@@ -839,6 +860,8 @@ SCRESULT SCPkcs15App::CreateDsaPrivateKey(const SCPkcs15ObjectAttributeList& att
         if (out) *out = c.rec;
         return 0;
     }
+    r = CheckRoom(c.list, c.rec);
+    if (r < 0) return c.Fail(r);
     auto* key = static_cast<SCPkcs15PrivateDsaKeyObject*>(static_cast<SCPkcs15KeyObject*>(obj));
     r = key->SetKeyValue(&x) == 1 ? 0 : SC_E_NO_MEMORY;
     if (r >= 0) r = key->Write(nullptr, 0, nullptr);
@@ -889,6 +912,8 @@ SCRESULT SCPkcs15App::CreateEcPrivateKey(const SCPkcs15ObjectAttributeList& attr
         if (out) *out = c.rec;
         return 0;
     }
+    r = CheckRoom(c.list, c.rec);
+    if (r < 0) return c.Fail(r);
     auto* key = static_cast<SCPkcs15PrivateDsaKeyObject*>(static_cast<SCPkcs15KeyObject*>(obj));
     r = key->SetKeyValue(&x) == 1 ? 0 : SC_E_NO_MEMORY;
     if (r >= 0) r = key->Write(nullptr, 0, nullptr);
@@ -955,7 +980,8 @@ SCRESULT SCPkcs15App::CreateSecretKey(const SCPkcs15ObjectAttributeList& attrs, 
     }
     if (r < 0) return c.Fail(r);
     if (!(flags & CREATE_RECORD_ONLY)) {
-        r = skdf->CommitObject(rec);
+        r = CheckRoom(skdf, rec);
+        if (r >= 0) r = skdf->CommitObject(rec);
         if (r < 0) return c.Fail(r);
         r = CommitMadeLists();
         if (r < 0) {
@@ -1072,6 +1098,38 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     if (consent != 0) variant |= 0x200;
     auto* prvKey = static_cast<SCPkcs15RsaKeyObject*>(static_cast<SCPkcs15KeyObject*>(prvObj));
     auto* pubKey = pubObj ? static_cast<SCPkcs15RsaKeyObject*>(static_cast<SCPkcs15KeyObject*>(pubObj)) : nullptr;
+    // Where the card cannot give the public part back later, the private key's record keeps it.
+    const auto keepPublicPart = [&](const RSAPublicKey& pk) -> SCRESULT {
+        const uint32_t nLen = SCPkcs15RsaKeyObject::SignificantLength(pk.modulus);
+        const uint8_t* nv = pk.modulus.getData() + (pk.modulus.getValueLength() - nLen);
+        uint8_t digest[20];
+        ASNPkcs15CommonPrivateKeyAttributes* cpa = prvRecord->getCommonPrivateKeyAttributes();
+        if (!cpa || !ScPkcs15Sha1OfNumber(nv, nLen, digest)) return SC_E_NO_MEMORY;
+        if (!cpa->wasKeyIdentifiers) cpa->keyIdentifiers.clear();
+        cpa->keyIdentifiers.remove(4);
+        cpa->keyIdentifiers.remove(9999);
+        cpa->wasKeyIdentifiers = 1;
+        prvRecord->setCommonPrivateKeyAttributesPresent(1);
+        return cpa->keyIdentifiers.add(4, digest, 20) && cpa->keyIdentifiers.addObject(9999, pk) ? 0 : SC_E_NO_MEMORY;
+    };
+    if (!(ci.rsaCaps & SC_RSA_CAP_PUB_FROM_PRIVATE)) {
+        // A stand-in of the key's size until the card made it: the room is judged for the record as written.
+        static const uint8_t kF4[] = {1, 0, 1};
+        const std::vector<uint8_t> n((bits + 7) / 8, 0xFF);
+        RSAPublicKey standIn(0);
+        r = standIn.setModulusBytes(n.data(), static_cast<long>(n.size())) == 1 &&
+                    standIn.setPublicExponentBytes(exp ? exp : kF4, exp ? expLen : 3) == 1
+                ? keepPublicPart(standIn)
+                : SC_E_NO_MEMORY;
+    }
+    // Every directory the pair goes to takes its record, found out before the card makes anything.
+    if (r >= 0) r = CheckRoom(puk, pubRec);
+    if (r >= 0) r = CheckRoom(prk, prvRec);
+    if (r < 0) {
+        dropRecords();
+        DropMadeLists(false);
+        return r;
+    }
     r = CreatePassingOverKeysOfTheCard(prk, prvRec, !Find(privateAttrs, p15attr::kKeyReference), [&]() {
         return SCPkcs15RsaKeyObject::GenerateKeyPair(prvKey, pubKey, bits, exp, expLen, variant);
     });
@@ -1083,8 +1141,6 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
     }
     bool prkWritten = false, pukWritten = false;
     if (!(ci.rsaCaps & SC_RSA_CAP_PUB_FROM_PRIVATE)) {
-        // The card cannot give the public part back later: the record keeps it.
-        ASNPkcs15PrivateKeyType* rec = prvRecord;
         auto* prvRsa = static_cast<SCPkcs15PrivateRsaKeyObject*>(prvKey);
         RSAPublicKey pk(0);
         if (auto* pubRsa = dynamic_cast<SCPkcs15PublicRsaKeyObject*>(pubKey)) {
@@ -1093,20 +1149,7 @@ SCRESULT SCPkcs15App::GenerateKeyPair(const SCPkcs15ObjectAttributeList& private
             pk.setModulus(prvRsa->value.modulus);
             pk.setPublicExponent(prvRsa->value.publicExponent);
         }
-        uint32_t nLen = SCPkcs15RsaKeyObject::SignificantLength(pk.modulus);
-        const uint8_t* nv = pk.modulus.getData() + (pk.modulus.getValueLength() - nLen);
-        uint8_t digest[20];
-        ASNPkcs15CommonPrivateKeyAttributes* cpa = rec->getCommonPrivateKeyAttributes();
-        if (!cpa || !ScPkcs15Sha1OfNumber(nv, nLen, digest)) {
-            r = SC_E_NO_MEMORY;
-        } else {
-            if (!cpa->wasKeyIdentifiers) cpa->keyIdentifiers.clear();
-            cpa->keyIdentifiers.remove(4);
-            cpa->keyIdentifiers.remove(9999);
-            if (!cpa->keyIdentifiers.add(4, digest, 20) || !cpa->keyIdentifiers.addObject(9999, pk)) r = SC_E_NO_MEMORY;
-            cpa->wasKeyIdentifiers = 1;
-            rec->setCommonPrivateKeyAttributesPresent(1);
-        }
+        r = keepPublicPart(pk);
     }
     if (r >= 0) {
         r = prk->MergeWithCard(prvRec);

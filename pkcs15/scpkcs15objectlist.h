@@ -430,7 +430,8 @@ public:
                     SCPkcs15ObjectAttribute have(want->GetType());
                     have.m_storeType = SCPkcs15ObjectAttribute::GetStoreTypeForAttribute(want->GetType());
                     SCRESULT g = GetAttribute(HandleOf(rec), &have);
-                    if (g == SC_E_NO_MEMORY) return g;
+                    // A value the card did not give fails the search, as a directory does.
+                    if (g == SC_E_NO_MEMORY || scIsReadFailure(g)) return g;
                     if (g < 0 || want->Compare(have, true) != 0) match = false;
                 }
             }

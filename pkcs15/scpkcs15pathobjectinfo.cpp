@@ -364,6 +364,16 @@ SCRESULT SCPkcs15PathObjectInfo::CanHold(uint32_t len, uint8_t pinRef) {
     return m_recordFile->CanHold(len, conditions);
 }
 
+SCRESULT SCPkcs15PathObjectInfo::CanHoldContents() {
+    if (!IsRecordsFile()) return SC_E_BAD_USAGE;
+    MemFile enc;
+    const SCRESULT e = Encode(&enc);
+    if (e < 0) return e;
+    SCValueSet conditions;
+    GrowthConditions(&conditions);
+    return m_recordFile->CanHold(static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0), conditions);
+}
+
 SCRESULT SCPkcs15PathObjectInfo::FinishCutGrowth() {
     return IsRecordsFile() ? m_recordFile->FinishCutGrowth() : 0;
 }

@@ -167,6 +167,9 @@ public:
     // for its spare, the DF's free memory where the card tells it), 0 when not, or
     // a failure. Nothing is written: a call checks before its first write.
     SCRESULT CanHold(uint32_t len, uint8_t pinRef);
+    // The same for what this file object holds in memory, written with the PINs the
+    // card saw verified and those the application keeps (as a write would grow it).
+    SCRESULT CanHoldContents();
     // Whether the file may be updated, written, deactivated, terminated and deleted
     // only under `owners` (access conditions), a key, or never: 1 yes, 0 when a rule
     // is "always", left out or not enforced (a file not activated), or the header

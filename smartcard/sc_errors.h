@@ -120,16 +120,22 @@ inline bool scIsStatusWordResult(SCRESULT r) {
 
 // True when a read failed rather than the card answering about what it holds:
 // execution errors (64xx, 65xx), security faults (66xx), a chain or channel the
-// card is still in (68xx), no precise diagnosis (6Fxx), and answers that never
-// came (transmission, time-out, reset, removal, the reader subsystem). Reading
-// again may succeed; such a failure says nothing about the card's structure.
+// card is still in (68xx), secure messaging missing or wrong (6987, 6988), no
+// precise diagnosis (6Fxx), answers that never came (transmission, time-out,
+// reset, removal, the reader subsystem) and answers the secure channel refused
+// or could not carry (its session lost, a MAC that does not verify, its counter
+// run out). Reading again may succeed; such a failure says nothing about the
+// card's structure.
 inline bool scIsReadFailure(SCRESULT r) {
     if (scIsStatusWordResult(r)) {
-        const unsigned sw1 = static_cast<unsigned>((static_cast<uint64_t>(r) >> 8) & 0xFFu);
-        return sw1 == 0x64 || sw1 == 0x65 || sw1 == 0x66 || sw1 == 0x68 || sw1 == 0x6F;
+        const unsigned sw = static_cast<unsigned>(static_cast<uint64_t>(r) & 0xFFFFu), sw1 = sw >> 8;
+        return sw1 == 0x64 || sw1 == 0x65 || sw1 == 0x66 || sw1 == 0x68 || sw1 == 0x6F || sw == 0x6987 ||
+               sw == 0x6988;
     }
     const uint64_t u = static_cast<uint64_t>(r);
     return u == 0xE00000000000012DULL /* transmission */ || u == 0xE00000000000012EULL /* communication */ ||
+           u == 0xE000000000000031ULL /* channel lost */ || u == 0xE000000000000032ULL /* MAC */ ||
+           u == 0xE000000000000033ULL /* channel's counter */ ||
            u == 0xE00000000000012FULL /* system */ || u == 0xE00000000000006AULL /* time-out */ ||
            u == 0xE0000000000000CCULL /* card was reset */ || u == 0xE0000000000000CBULL /* card removed */ ||
            u == 0xE0000000000000C9ULL /* no card */ || (u >= 0xE000000000000065ULL && u <= 0xE000000000000069ULL);

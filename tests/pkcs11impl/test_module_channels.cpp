@@ -11,11 +11,15 @@
 
 #include "pkcs11impl/cryptoki_vendor.h"
 #include "tests/pkcs11impl/bridge_host.h"
+#include "tests/pkcs11impl/module_calls.h"
+#include "tests/pkcs11impl/token_check.h"
+#include "tests/pkcs11impl/token_rig.h"
 #include "tests/pkcs11impl/p11test_template.h"
 #include "tools/cardsim/cardsim.h"
 
 using namespace testhost;
 using namespace bridgehost;
+using namespace modulecalls;
 
 namespace {
 
@@ -268,4 +272,31 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
   EXPECT_EQ(CK_TRUE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_AVAILABLE));
   EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
   EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+}
+
+// One answer refused over the channel (6988: its session lost) at each command of the first search, through the
+// agent's channel and the user's, for every object and for the certificate by its value: the search lists what it
+// matches or fails (CKR_DEVICE_ERROR); the session stays logged in and the next search lists every object.
+TEST(ModuleChannels, ASearchWithAnAnswerRefusedOverTheChannelListsEveryObjectOrFails) {
+  std::string certificate[2];
+  for (int scene = 0; scene < 4; ++scene) {
+    const bool agent = scene % 2 == 0, byValue = scene > 1;
+    TestTemplate t;
+    if (byValue) t.Ulong(CKA_CLASS, CKO_CERTIFICATE).Bytes(CKA_VALUE, certificate[agent]);
+    for (size_t k = 0, commands = 1; k <= commands; ++k) {  // k = 0 counts the commands, then 6988 to command k - 1
+      SCOPED_TRACE(testing::Message() << scene << " " << k);
+      ChannelHost h(agent ? "ias-not-activated.card" : "ias-dh-channel.card", agent ? "" : kDhConfig);
+      ASSERT_TRUE(h.Start()) << h.m.error();
+      ASSERT_EQ(CKR_OK, agent ? h.AgentLogin(kSystemKeyText) : h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+      ASSERT_EQ(0, k ? h.sim.InjectSwAfter(kR0, 0x100, 0x6988, static_cast<int>(k - 1), 1) : h.sim.ClearLog(kR0));
+      std::vector<CK_OBJECT_HANDLE> found;
+      const CK_RV rv = FindAll(h.m.list(), h.s, t, &found);
+      if (k == 0) commands = tokenrig::Commands(h.sim.ApduLog(kR0)).size();
+      EXPECT_TRUE(rv == CKR_DEVICE_ERROR || (rv == CKR_OK && found.size() == (byValue ? 1u : 4u))) << std::hex << rv;
+      EXPECT_EQ(agent ? CKS_MIRTAL_PERSONALIZATION_AGENT : CKS_RW_USER_FUNCTIONS, h.State());
+      EXPECT_TRUE(FindAll(h.m.list(), h.s, TestTemplate(), &found) == CKR_OK && found.size() == 4);
+      if (!byValue && k == 0)
+        (void)tokencheck::Attribute(h.m.list(), h.s, FindOne(h.m, h.s, CKO_CERTIFICATE), CKA_VALUE, &certificate[agent]);
+    }
+  }
 }
