@@ -638,6 +638,8 @@ CK_RV CPkcs15Token::ChangePin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR oldPin
     return q < 0 ? MapScErrorToCkr(q, false) : CKR_PIN_EXPIRED;
   }
   if (r == SC_E_ACCESS_DENIED && (oldText == nullptr || *oldText == '\0')) return CKR_PIN_INCORRECT;
+  // The card refused a PIN for its length (its own PIN objects may hold fewer octets than the token's records say).
+  if (r == SC_E_INVALID_DATA_LENGTH) return CKR_PIN_LEN_RANGE;
   return MapScErrorToCkr(r, false);
 }
 

@@ -239,6 +239,23 @@ TEST(ModuleLogin, SetPinChangesTheUserPinAndBack) {
   ASSERT_EQ(CKR_OK, m->C_SetPIN(rw, newSo, 8, kSoPin, 8));
 }
 
+// A card that takes its own PINs only at their length refuses, for its length
+// (6700: nothing counted), the 16 octets a model-3 token's records give the SO
+// PIN: the PIN goes again in the 8 octets of the card's own SO PIN.
+TEST(ModuleLogin, OfficersPinGoesAgainAtTheLengthOfTheCardsOwnPin) {
+  LoginHost h("pkcs15-model3.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  ASSERT_EQ(0, h.sim.ClearLog(kR0));
+  ASSERT_EQ(0, h.sim.InjectSw(kR0, 0x20, 0x6700, 1));
+  ASSERT_EQ(CKR_OK, h.m->C_Login(s, CKU_SO, kSoPin, 8));
+  const std::string log = h.sim.ApduLog(kR0);
+  EXPECT_NE(std::string::npos, log.find("> 00200004103837363534333231FFFFFFFFFFFFFFFF\n< 6700\n"
+                                         "> 00200004083837363534333231\n< 9000"))
+      << log;
+}
+
 TEST(ModuleLogin, OfficerSetsTheUserPinOfATokenItGuards) {
   // The second application's user PIN is guarded by the SO PIN.
   LoginHost h("pkcs15-model3-two-apps.card");

@@ -254,6 +254,21 @@ void AdminRound(Reinit& t, const std::string& label, const std::string& user, co
   UserRound(t, user, label, true);
 }
 
+// The SO changes the SO PIN and back; the PIN it left no longer logs in.
+void SoChangesItsPin(Reinit& t) {
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, t.f()->C_OpenSession(t.slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+  for (const std::string& from : {kSo, std::string("11223344")}) {
+    const std::string to = from == kSo ? "11223344" : kSo;
+    ASSERT_EQ(CKR_OK, t.f()->C_Login(h, CKU_SO, U8(from), from.size()));
+    EXPECT_EQ(CKR_OK, t.f()->C_SetPIN(h, U8(from), from.size(), U8(to), to.size())) << t.Log();
+    ASSERT_EQ(CKR_OK, t.f()->C_Logout(h));
+    EXPECT_EQ(CKR_PIN_INCORRECT, t.f()->C_Login(h, CKU_SO, U8(from), from.size()));
+  }
+  EXPECT_EQ(CKR_OK, t.f()->C_Login(h, CKU_SO, U8(kSo), kSo.size()));
+  (void)t.f()->C_CloseSession(h);
+}
+
 }  // namespace
 
 // Blank card, then three rounds of C_InitToken, C_InitPIN by the SO (twice: a
@@ -271,7 +286,25 @@ TEST(ModuleReinit, ThreeRoundsOnEveryModel) {
         if (HasFailure()) return;
         old = users[round];
       }
+      SoChangesItsPin(t);
     }
+  }
+}
+
+// The model-3 tokens of the shipped card and of one an earlier version made: the
+// SO PIN is the card's own, of 8 octets, which takes no longer one.
+TEST(ModuleReinit, SoChangesTheCardsOwnSoPinOnModel3Tokens) {
+  for (const char* image : {"pkcs15-model3.card", "written-to-size-model3.card"}) {
+    SCOPED_TRACE(image);
+    Reinit t(image);
+    ASSERT_TRUE(t.Start());
+    SoChangesItsPin(t);
+    CK_SESSION_HANDLE h = 0;
+    ASSERT_EQ(CKR_OK, t.f()->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+    ASSERT_EQ(CKR_OK, t.f()->C_Login(h, CKU_SO, U8(kSo), kSo.size()));
+    const std::string before = t.Image();
+    EXPECT_EQ(CKR_PIN_LEN_RANGE, t.f()->C_SetPIN(h, U8(kSo), kSo.size(), U8("123456789"), 9));
+    EXPECT_EQ(before, t.Image());
   }
 }
 
