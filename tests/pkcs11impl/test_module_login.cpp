@@ -256,6 +256,31 @@ TEST(ModuleLogin, OfficersPinGoesAgainAtTheLengthOfTheCardsOwnPin) {
       << log;
 }
 
+// A card's refusal of a PIN command answers a value of the function's own list.
+TEST(ModuleLogin, CardRefusalsOfPinChangesAnswerValuesOfTheFunctionsList) {
+  LoginHost h("pkcs15-model3.card");
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  const Module& m = h.m;
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  CK_UTF8CHAR other[] = "5678";
+  const struct { unsigned ins, sw; CK_RV rv; } rows[] = {
+      {0x24, 0x6982, CKR_FUNCTION_FAILED}, {0x24, 0x6984, CKR_FUNCTION_FAILED}, {0x24, 0x6700, CKR_PIN_LEN_RANGE},
+      {0x2C, 0x6984, CKR_FUNCTION_FAILED}, {0x2C, 0x6983, CKR_FUNCTION_FAILED}, {0x2C, 0x6700, CKR_PIN_LEN_RANGE}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(Fmt("%02X answered %04X", row.ins, row.sw));
+    ASSERT_EQ(0, h.sim.InjectSw(kR0, row.ins, row.sw, 1));
+    if (row.ins == 0x24) {
+      EXPECT_EQ(row.rv, m->C_SetPIN(s, kUserPin, 4, other, 4));
+    } else {
+      ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_SO, kSoPin, 8));
+      EXPECT_EQ(row.rv, m->C_InitPIN(s, other, 4));
+      ASSERT_EQ(CKR_OK, m->C_Logout(s));
+    }
+    ASSERT_EQ(0, h.sim.InjectSw(kR0, 0x100, 0x6F00, 0));
+  }
+}
+
 TEST(ModuleLogin, OfficerSetsTheUserPinOfATokenItGuards) {
   // The second application's user PIN is guarded by the SO PIN.
   LoginHost h("pkcs15-model3-two-apps.card");

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -82,11 +83,18 @@ class Reinit {
   std::string Image() const { return ReadFile(env.Card(card)); }
   std::string Log() const { return sim.ApduLog(kReader); }
 
-  // An initialisation that went through leaves nothing open to anyone (cardimage::OpenToAnyone).
+  // An initialisation that went through leaves nothing open to anyone (cardimage::OpenToAnyone);
+  // whatever the card answered, the call answers a value PKCS#11 2.11 lists for it.
   CK_RV InitToken(const std::string& label, const std::string& so = kSo) {
     std::vector<CK_UTF8CHAR> l = Label32(label);
     const CK_RV rv = f()->C_InitToken(slot, U8(so), so.size(), l.data());
     EXPECT_EQ("", rv == CKR_OK ? cardimage::OpenToAnyone(Image()) : "") << "after C_InitToken " << label;
+    static const std::set<CK_RV> listed = {
+        CKR_OK, CKR_GENERAL_ERROR, CKR_HOST_MEMORY, CKR_FUNCTION_FAILED, CKR_DEVICE_MEMORY, CKR_DEVICE_ERROR,
+        CKR_TOKEN_NOT_PRESENT, CKR_DEVICE_REMOVED, CKR_ARGUMENTS_BAD, CKR_CRYPTOKI_NOT_INITIALIZED,
+        CKR_FUNCTION_CANCELED, CKR_PIN_INCORRECT, CKR_PIN_LOCKED, CKR_SESSION_EXISTS, CKR_SLOT_ID_INVALID,
+        CKR_TOKEN_NOT_RECOGNIZED, CKR_TOKEN_WRITE_PROTECTED};
+    EXPECT_EQ(1u, listed.count(rv)) << "C_InitToken " << label << " answered " << std::hex << rv << "\n" << Log();
     return rv;
   }
   // The SO sets the user PIN.
@@ -560,6 +568,25 @@ TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
   UserRound(t, "5555", "Nowy", true);
 }
 
+namespace {
+
+// A card image without the rules of deactivation, activation and termination of
+// its named DFs and EF.DIR, and without EF.DIR's write rule.
+std::string AsGeneratedBefore(const std::string& image) {
+  std::istringstream in(image);
+  std::string out, line;
+  while (std::getline(in, line)) {
+    const bool dir = line.rfind("ef 3F00/2F00 ", 0) == 0;
+    if (dir || (line.rfind("df ", 0) == 0 && line.find(" name=") != std::string::npos))
+      line = std::regex_replace(line, std::regex(dir ? ",(deactivate|activate|terminate|write):[^,\\s]+"
+                                                     : ",(deactivate|activate|terminate):[^,\\s]+"), "");
+    out += line + "\n";
+  }
+  return out;
+}
+
+}  // namespace
+
 // Where the SO may not delete what the user made, C_InitToken answers
 // CKR_FUNCTION_FAILED after the SO PIN was verified, says why in the trace,
 // and leaves every octet of the card and the token as they were.
@@ -590,7 +617,12 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
       {ReadFile(CardsDir() + "/pkcs15-model3-nested-apps-puk.card"), 1, "Nowy", CKR_FUNCTION_FAILED,
        "of token 'CardSim Token 2', which stays"},
       {issuers, 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN may not update 3F0050155032"},
-      {issuers, 0, "CardSim Token", CKR_OK, "can't delete profile 'CardSim Token'"}};
+      {issuers, 0, "CardSim Token", CKR_OK, "can't delete profile 'CardSim Token'"},
+      // As the sample generator made the cards before DFs and EF.DIR had rules of (de)activation and termination.
+      {AsGeneratedBefore(ReadFile(CardsDir() + "/pkcs15-model3-user-owned.card")), 0, "Nowy", CKR_FUNCTION_FAILED,
+       "the SO may not delete: nothing changed"},
+      {AsGeneratedBefore(ReadFile(CardsDir() + "/qualified-model1.card")), 0, "Nowy", CKR_FUNCTION_FAILED,
+       "the SO may not delete: nothing changed"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.why);
     t.slot = row.slot;
