@@ -22,16 +22,12 @@ sed 's/--pin 1234/--pin 9999/' $(grep -l -- '-o msg.sig$' $recipes) > "$w/wrong-
 { . "$w/wrong-pin"; echo "status $?"; } > "$w/stopped" 2>&1; out=$(cat "$w/stopped"); echo "$out"
 grep -q 'CKR_PIN_INCORRECT' <<<"$out" && ! grep -q 'Verified OK\|status 0$' <<<"$out" ||
   { echo "FAILED: the signing recipe went on after a wrong PIN"; fail=1; }
-# The InitializeCard recipe in a new shell (HOME and PATH alone) on fresh cards, twice: each run ends
-# with the user's login; the second initialises nothing and leaves the first one's PIN file as it was.
-ic=$(grep -l 'lib.InitializeCard' $recipes)
+# The InitializeCard recipe in a new shell (HOME and PATH alone) on fresh cards, twice: each run ends with
+# the user's login; the second initialises nothing and leaves the PIN file as the first wrote it.
 new_shell() { env -i HOME="$HOME" PATH="$PATH" bash "$1" 2>&1; echo "status $?"; }
 new_shell "$w/recipe-01" > /dev/null
-for run in 1 2; do
-  new_shell "$ic" > "$w/ic-$run"; cat "$w/ic-$run"; cp "$HOME/cardsim/pins.txt" "$w/pins-$run" 2>/dev/null
-  grep -q '^status 0$' "$w/ic-$run" && grep -q '^Slot 6: the user logged in with 123456$' "$w/ic-$run" ||
-    { echo "FAILED: the InitializeCard recipe in a new shell, run $run"; fail=1; }
-done
+for run in 1 2; do new_shell $(grep -l 'lib.InitializeCard' $recipes) | tee "$w/ic-$run"; cp ~/cardsim/pins.txt "$w/pins-$run"; done
 grep -q '^InitializeCard: 1 ' "$w/ic-1" && grep -q 'holds tokens already' "$w/ic-2" && [ -s "$w/pins-1" ] &&
-  cmp -s "$w/pins-1" "$w/pins-2" || { echo "FAILED: the second run did not keep the card and PIN file of the first"; fail=1; }
+  [ "$(grep -c -e '^status 0$' -e '^Slot 6: the user logged in with 123456$' "$w/ic-1" "$w/ic-2" | grep -c ':2$')" -eq 2 ] &&
+  cmp -s "$w/pins-1" "$w/pins-2" || { echo "FAILED: the InitializeCard recipe in a new shell, twice"; fail=1; }
 exit $fail

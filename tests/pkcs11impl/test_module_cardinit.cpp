@@ -425,8 +425,8 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   InitialiseOver("blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 value=37373737\n", "",
                  {Road::kInitializeCard, true});
   // A PIN the card keeps at a reference the new token takes, on a card initialised before.
-  InitialiseOver("blank-model4.card", "pin 3F00 ref=12 min=4 max=16 tries=3 left=3 ac=update:never,delete:never value=39393939\n",
-                 "", {Road::kInitializeCard, true, true});
+  InitialiseOver("blank-model4.card", "pin 3F00 ref=12 min=4 max=16 tries=3 ac=update:never,delete:never value=39393939\n", "",
+                 {Road::kInitializeCard, true, true});
   // An EF.DIR only someone else's PIN deletes: the call ends before it changes anything.
   InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,delete:pin:01\n",
                  "", {Road::kInitToken, false, true});
