@@ -11,6 +11,7 @@
 #include "pkcs11impl/apiconfig.h"
 #include "pkcs11impl/app.h"
 #include "pkcs11impl/mirtal_pkcs11.h"
+#include "pkcs11impl/p11answers.h"
 #include "pkcs11impl/p11format.h"
 #include "pkcs11impl/p11names.h"
 #include "pkcs11impl/tracelog.h"
@@ -150,14 +151,17 @@ CK_RV UnsupportedStep(const char* fn, TextFn text, CK_SESSION_HANDLE hSession, u
 }
 
 // Frame of the implemented functions: the argument text, the member, the
-// result text (called only when logging is on).
+// result text (called only when logging is on). A function answers only what
+// its list holds; the trace keeps what the member answered.
 template <class TextFn, class CallFn, class ResultFn>
 CK_RV Framed(const char* fn, TextFn text, CallFn call, ResultFn result,
              const char* exceptionText = "Exception caught!!") {
   if (!AppAlive()) return CKR_GENERAL_ERROR;
   try {
     if (On()) Start(fn, text());
-    const CK_RV rv = Through(call);
+    const CK_RV answered = Through(call);
+    const CK_RV rv = ListedAnswer(fn, answered);
+    if (rv != answered && On()) Line(fn, TRACE_INSIDE, answered, "not an answer of this function: the call failed");
     if (On()) result(rv);
     return rv;
   } catch (...) {

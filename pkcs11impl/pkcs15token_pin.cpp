@@ -638,6 +638,8 @@ CK_RV CPkcs15Token::ChangePin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR oldPin
     return q < 0 ? MapScErrorToCkr(q, false) : CKR_PIN_EXPIRED;
   }
   if (r == SC_E_ACCESS_DENIED && (oldText == nullptr || *oldText == '\0')) return CKR_PIN_INCORRECT;
+  // The card refused a PIN for its length: its PIN objects may hold fewer octets than the token's records say.
+  if (r == SC_E_INVALID_DATA_LENGTH) return CKR_PIN_LEN_RANGE;
   return MapScErrorToCkr(r, false);
 }
 
@@ -745,5 +747,6 @@ CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin,
     const SCRESULT d = app->DeleteShadowingPins(pin);
     if (d < 0) return d == SC_E_ACCESS_DENIED ? CKR_FUNCTION_FAILED : MapScErrorToCkr(d, false);
   }
-  return MapScErrorToCkr(app->SetPin(pin, setAuth, newText, &params, nullptr), false);
+  const SCRESULT r = app->SetPin(pin, setAuth, newText, &params, nullptr);
+  return r == SC_E_INVALID_DATA_LENGTH ? CKR_PIN_LEN_RANGE : MapScErrorToCkr(r, false);
 }

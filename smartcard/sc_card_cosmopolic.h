@@ -14,4 +14,7 @@ public:
     SCRESULT GetCardInfo(SCCardInfo* info) override;
     SCRESULT CreatePin(uint32_t ref, const SCPinParams* params, const uint8_t* value, uint32_t len,
                        uint32_t extra) override;
+    SCRESULT VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) override;
+    SCRESULT ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* newPin, uint32_t oldLen,
+                       uint32_t newLen) override;
 };

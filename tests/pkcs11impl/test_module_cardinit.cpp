@@ -309,6 +309,10 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
   const CK_RV rv = call();
   if (over.refused) {
     EXPECT_NE(CKR_OK, rv);
+    // Whatever reading the card left as the message, the text says the card refused.
+    if (over.road == Road::kInitializeCard) {
+      EXPECT_EQ("Brak dost\xea" "pu - warunki dost\xea" "pu nie zosta\xb3y spe\xb3nione", t.LastError());
+    }
     EXPECT_EQ(cardimage::Comparable(before), cardimage::Comparable(t.ImageText(image)));
     return (void)t.m()->C_Finalize(nullptr);
   }
@@ -421,6 +425,9 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
                  "00A4000002501500 " + SetPin("81") + "00A40000025000 " + SetPin("81"), {Road::kInitToken, true});
   InitialiseOver("blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 value=37373737\n", "",
                  {Road::kInitializeCard, true});
+  // A PIN the card keeps at a reference the new token takes, on a card initialised before.
+  InitialiseOver("blank-model4.card", "pin 3F00 ref=12 min=4 max=16 tries=3 ac=update:never,delete:never value=39393939\n", "",
+                 {Road::kInitializeCard, true, true});
   // An EF.DIR guarded by a PIN that does not stand, which anyone may make: made anew. One guarded by someone
   // else's PIN that stands: the call ends before it changes anything.
   InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,delete:pin:01\n",

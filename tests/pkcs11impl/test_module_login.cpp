@@ -263,6 +263,25 @@ TEST(ModuleLogin, OfficerSetsTheUserPinOfATokenItGuards) {
   ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &first));
   EXPECT_EQ(CKS_RW_PUBLIC_SESSION, StateOf(m, first));
   ASSERT_EQ(CKR_OK, m->C_Login(first, CKU_USER, kUserPin, 4));
+  // A card's refusal of a PIN command answers a value of the function's list. A card that takes its own
+  // PINs only at their length refuses, for that (6700: nothing counted), the 16 octets the token's records
+  // give the SO PIN: the SO's login sends it again in the 8 of the card's own.
+  ASSERT_EQ(CKR_OK, m->C_Logout(s));
+  const struct { unsigned ins, sw; CK_RV rv; } rows[] = {
+      {0x24, 0x6982, CKR_FUNCTION_FAILED}, {0x24, 0x6984, CKR_FUNCTION_FAILED}, {0x24, 0x6700, CKR_PIN_LEN_RANGE},
+      {0x2C, 0x6984, CKR_FUNCTION_FAILED}, {0x2C, 0x6983, CKR_FUNCTION_FAILED}, {0x2C, 0x6700, CKR_PIN_LEN_RANGE},
+      {0x20, 0x6700, CKR_OK}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(Fmt("%02X answered %04X", row.ins, row.sw));
+    ASSERT_EQ(0, h.sim.InjectSw(kR0, row.ins, row.sw, 1));
+    if (row.ins == 0x24) {
+      EXPECT_EQ(row.rv, m->C_SetPIN(s, kUserPin, 4, fresh, 4));
+      continue;
+    }
+    ASSERT_EQ(row.ins == 0x20 ? row.rv : CKR_OK, m->C_Login(s, CKU_SO, kSoPin, 8));
+    EXPECT_EQ(row.rv, row.ins == 0x2C ? m->C_InitPIN(s, fresh, 4) : CKR_OK);
+    ASSERT_EQ(CKR_OK, m->C_Logout(s));
+  }
 }
 
 TEST(ModuleLogin, VendorPinListAndInformation) {

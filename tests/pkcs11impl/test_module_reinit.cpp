@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -82,11 +83,17 @@ class Reinit {
   std::string Image() const { return ReadFile(env.Card(card)); }
   std::string Log() const { return sim.ApduLog(kReader); }
 
-  // An initialisation that went through leaves nothing open to anyone (cardimage::OpenToAnyone).
+  // An initialisation that went through leaves nothing open to anyone (cardimage::OpenToAnyone);
+  // whatever the card answered, the call answers a value PKCS#11 2.11 lists for it.
   CK_RV InitToken(const std::string& label, const std::string& so = kSo) {
     std::vector<CK_UTF8CHAR> l = Label32(label);
     const CK_RV rv = f()->C_InitToken(slot, U8(so), so.size(), l.data());
     EXPECT_EQ("", rv == CKR_OK ? cardimage::OpenToAnyone(Image()) : "") << "after C_InitToken " << label;
+    static const std::set<CK_RV> listed = {CKR_OK, CKR_GENERAL_ERROR, CKR_HOST_MEMORY, CKR_FUNCTION_FAILED,
+        CKR_DEVICE_MEMORY, CKR_DEVICE_ERROR, CKR_TOKEN_NOT_PRESENT, CKR_DEVICE_REMOVED, CKR_ARGUMENTS_BAD,
+        CKR_CRYPTOKI_NOT_INITIALIZED, CKR_FUNCTION_CANCELED, CKR_PIN_INCORRECT, CKR_PIN_LOCKED, CKR_SESSION_EXISTS,
+        CKR_SLOT_ID_INVALID, CKR_TOKEN_NOT_RECOGNIZED, CKR_TOKEN_WRITE_PROTECTED};
+    EXPECT_EQ(1u, listed.count(rv)) << "C_InitToken " << label << " answered " << std::hex << rv << "\n" << Log();
     return rv;
   }
   // The SO sets the user PIN.
@@ -254,6 +261,28 @@ void AdminRound(Reinit& t, const std::string& label, const std::string& user, co
   UserRound(t, user, label, true);
 }
 
+// The SO changes the SO PIN and back; the PIN it left no longer logs in.
+void SoChangesItsPin(Reinit& t) {
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, t.f()->C_OpenSession(t.slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+  const std::string pins[] = {kSo, "11223344", kSo};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(CKR_OK, t.f()->C_Login(h, CKU_SO, U8(pins[i]), 8));
+    EXPECT_EQ(CKR_OK, t.f()->C_SetPIN(h, U8(pins[i]), 8, U8(pins[i + 1]), 8)) << t.Log();
+    ASSERT_EQ(CKR_OK, t.f()->C_Logout(h));
+    EXPECT_EQ(CKR_PIN_INCORRECT, t.f()->C_Login(h, CKU_SO, U8(pins[i]), 8));
+  }
+  (void)t.f()->C_CloseSession(h);
+}
+
+// A card image as the sample generator made it before named DFs and EF.DIR had rules of (de)activation and
+// termination (and EF.DIR one of writing).
+std::string AsGeneratedBefore(std::string text) {
+  const std::regex rule("((?:^|\n)(?:df [^\n]* name=|ef 3F00/2F00 )[^\n]*),(?:deactivate|activate|terminate|write):[^,\\s]+");
+  for (std::string was; was != text;) was = text, text = std::regex_replace(text, rule, "$1");
+  return text;
+}
+
 }  // namespace
 
 // Blank card, then three rounds of C_InitToken, C_InitPIN by the SO (twice: a
@@ -271,6 +300,7 @@ TEST(ModuleReinit, ThreeRoundsOnEveryModel) {
         if (HasFailure()) return;
         old = users[round];
       }
+      SoChangesItsPin(t);
     }
   }
 }
@@ -485,6 +515,7 @@ TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
         ASSERT_EQ(CKR_OK, t.InitPin("1234"));
         UserRound(t, "1234", "A", true);
       }
+      SoChangesItsPin(t);  // the card's own, of 8 octets
       // A second record: the token's own, labelled X and naming `place`.
       std::string image = t.Image();
       const size_t data = image.find("data=", image.find("\nef 3F00/2F00 ")) + 5;
@@ -557,7 +588,11 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
       {ReadFile(CardsDir() + "/pkcs15-model3-nested-apps-puk.card"), 1, "Nowy", CKR_FUNCTION_FAILED,
        "of token 'CardSim Token 2', which stays"},
       {issuers, 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN may not update 3F0050155032"},
-      {issuers, 0, "CardSim Token", CKR_OK, "can't delete profile 'CardSim Token'"}};
+      {issuers, 0, "CardSim Token", CKR_OK, "can't delete profile 'CardSim Token'"},
+      {AsGeneratedBefore(ReadFile(CardsDir() + "/pkcs15-model3-user-owned.card")), 0, "Nowy", CKR_FUNCTION_FAILED,
+       "the SO may not delete: nothing changed"},
+      {AsGeneratedBefore(ReadFile(CardsDir() + "/qualified-model1.card")), 0, "Nowy", CKR_FUNCTION_FAILED,
+       "the SO may not delete: nothing changed"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.why);
     t.slot = row.slot;
@@ -1591,6 +1626,7 @@ TEST(ModuleReinit, TokensWrittenToSizeGrowAsTheyAreUsed) {
     SCOPED_TRACE(card);
     Reinit t(card);
     ASSERT_TRUE(t.Start());
+    SoChangesItsPin(t);  // on model 3 the card's own, of 8 octets
     const std::string written = t.Image();  // a key pair and a certificate
     FaultAtEachCommand(t, written, InitTokenOn("T3", "1234", 3, "A longer token label"), Fault::kDeletionsRefused);
     PutBack(t, written);
