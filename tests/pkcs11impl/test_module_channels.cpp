@@ -236,6 +236,19 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("> 0C20")) << h.sim.ApduLog(kR0);
     for (const char* clear : {"> 0020", "> 0024"}) EXPECT_EQ(std::string::npos, h.sim.ApduLog(kR0).find(clear));
   }
+  // After C_Logout (which resets the card) the card refuses the key agreement's MSE SET or GENERAL
+  // AUTHENTICATE: the channel is missing, no PIN state is wrong.
+  for (unsigned ins : {0x22u, 0x86u}) {
+    SCOPED_TRACE(ins);
+    ChannelHost h("ias-dh-channel.card", kDhConfig);
+    ASSERT_TRUE(h.Start() && h.m->C_Login(h.s, CKU_USER, kUserPin, 4) == CKR_OK) << h.m.error();
+    ASSERT_EQ(CKR_OK, h.m->C_Logout(h.s));
+    ASSERT_EQ(0, h.sim.InjectSw(kR0, ins, 0x6A88, 99));
+    EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
+    ASSERT_EQ(0, h.sim.InjectSw(kR0, ins, 0x6A88, 0));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+  }
   // A re-initialised token keeps its key set: a new process logs in over the channel. So too when the
   // TokenInfo's write is cut: its second UPDATE refused (the call writes it again), the card gone mute
   // there (the next C_InitToken builds the token again).
