@@ -716,11 +716,12 @@ class SCPkcs15Lib {
   // whatever the application shows (app may be null).
   void SetUpDhSecureMessaging(CK_SLOT_ID slot, SCCard* card, SCPkcs15App* app);
   // A card with which this process agreed keys keeps needing the channel, in
-  // that key set, until the reader is seen without it, whatever a reading of
-  // the card shows: its key set, or null for none (or a card of another ATR,
-  // which ends the record).
+  // that key set, until it leaves the reader (seen empty, or the connection
+  // reports the card removed), whatever a reading of the card shows: its key
+  // set, or null for none (or a card of another ATR, which ends the record).
   struct AgreedChannel;
   const AgreedChannel* AgreedChannelOf(uint32_t reader, const SCCard* card);
+  bool HasAgreedChannel(uint32_t reader) const;
   void ForgetAgreedChannel(uint32_t reader);
   void RememberAgreedChannel(uint32_t reader, const SCCard* card, const SCPkcs15App& app, int group);
   // The reader's PKCS#15 card object and card (CKR_FUNCTION_FAILED, CKR_TOKEN_NOT_RECOGNIZED).

@@ -320,6 +320,10 @@ const SCPkcs15Lib::AgreedChannel* SCPkcs15Lib::AgreedChannelOf(uint32_t r, const
   return &m_agreedChannels[r];
 }
 
+bool SCPkcs15Lib::HasAgreedChannel(uint32_t r) const {
+  return r < m_agreedChannels.size() && !m_agreedChannels[r].atr.empty();
+}
+
 void SCPkcs15Lib::ForgetAgreedChannel(uint32_t r) {
   if (r < m_agreedChannels.size()) m_agreedChannels[r] = AgreedChannel();
 }

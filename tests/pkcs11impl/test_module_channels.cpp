@@ -249,6 +249,22 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     ASSERT_EQ(0, h.sim.InjectSw(kR0, ins, 0x6A88, 0));
     EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
   }
+  // The card taken out and a blank model-7 card (the same ATR, no group) put in, no call between: the second
+  // is used as a fresh process uses it, a token made on it and its PINs set in the clear.
+  {
+    ChannelHost h("ias-dh-channel.card", kDhConfig);
+    ASSERT_TRUE(h.Start() && h.m->C_Login(h.s, CKU_USER, kUserPin, 4) == CKR_OK) << h.m.error();
+    ASSERT_TRUE(h.m->C_CloseAllSessions(0) == CKR_OK && h.sim.Remove(kR0) == 0);
+    ASSERT_EQ(0, h.sim.Insert(kR0, h.env.Card("blank-model7.card").c_str()));
+    CK_UTF8CHAR label[33] = "Druga karta                     ";
+    EXPECT_EQ(CKR_OK, h.m->C_InitToken(0, kSoPin, 8, label));
+    ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
+    EXPECT_EQ(CKR_OK, h.m->C_InitPIN(h.s, kUserPin, 4));
+    EXPECT_EQ(CKR_OK, h.m->C_Logout(h.s));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
+  }
   // A re-initialised token keeps its key set: a new process logs in over the channel. So too when the
   // TokenInfo's write is cut: its second UPDATE refused (the call writes it again), the card gone mute
   // there (the next C_InitToken builds the token again).
