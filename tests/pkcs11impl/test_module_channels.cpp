@@ -291,6 +291,43 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     const std::string log = h.sim.ApduLog(kR0);
     for (const char* clear : {"> 0020", "> 0024", "> 002C"}) EXPECT_EQ(std::string::npos, log.find(clear)) << log;
   }
+  // The card pulled after each command of C_InitToken and put back: the next process (odd commands) or the
+  // same one (even commands, before it noticed) runs C_InitToken again over the channel, to the card's SO PIN,
+  // the SO sets the user PIN and the user logs in; no PIN goes in the clear in any call.
+  const auto pulledAfter = [](int k, bool* fired) {
+    ChannelHost h("ias-dh-channel.card", kDhConfig);
+    const auto after = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(
+        dlsym(h.sim.handle, "CardSimAfterCommands"));
+    ASSERT_TRUE(h.Start() && h.m->C_Finalize(nullptr) == CKR_OK && h.m->C_Initialize(nullptr) == CKR_OK);
+    ASSERT_TRUE(h.sim.ClearLog(kR0) == 0 && after(kR0, 0x100, CARDSIM_AFTER_REMOVE, k) == 0);
+    CK_UTF8CHAR label[33] = "Odnowiony                       ";
+    const CK_RV cut = h.m->C_InitToken(0, kSoPin, 8, label);
+    *fired = h.sim.ApduLog(kR0).find("# removed") != std::string::npos;
+    if (!*fired) {
+      EXPECT_EQ(CKR_OK, cut);
+      return;
+    }
+    ASSERT_EQ(0, h.sim.Insert(kR0, h.env.Card("ias-dh-channel.card").c_str()));
+    if (k % 2 != 0) {
+      ASSERT_TRUE(h.m->C_Finalize(nullptr) == CKR_OK && h.Start() && h.m->C_CloseAllSessions(0) == CKR_OK);
+    }
+    EXPECT_EQ(CKR_OK, h.m->C_InitToken(0, kSoPin, 8, label));
+    ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
+    EXPECT_EQ(CKR_OK, h.m->C_InitPIN(h.s, kUserPin, 4));
+    EXPECT_EQ(CKR_OK, h.m->C_Logout(h.s));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    EXPECT_EQ(Padded("Odnowiony", 32), h.Label());
+    const std::string log = h.sim.ApduLog(kR0);
+    for (const char* clear : {"> 0020", "> 0024", "> 002C"}) EXPECT_EQ(std::string::npos, log.find(clear)) << log;
+  };
+  bool fired = true;
+  int k = 0;
+  for (; fired && !HasFatalFailure(); ++k) {
+    SCOPED_TRACE(k);
+    pulledAfter(k, &fired);
+  }
+  EXPECT_GT(k, 110);  // the reading, the key agreement, the copy of the key set, the token
   // Secure messaging switched off: the group is there, the channel is not, and the card refuses the PIN.
   ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 0\n");
   ASSERT_TRUE(h.Start()) << h.m.error();
