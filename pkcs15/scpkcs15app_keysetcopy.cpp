@@ -146,9 +146,12 @@ SCRESULT SCPkcs15App::KeepKeySetCopy() {
             m_keySetCopyFid = fid;
             return 0;
         }
+        // A copy of this module's that a cut left goes first (the old TokenInfo still stands).
         r = m_pCard->SelectPathThunk(dirDf.Ids(), dirDf.Count(), 0);
-        if (r >= 0 && found.kind != SCPkcs15Spare::kNone) r = m_pCard->DeleteFileById(fid, dirDf);
-        if (r >= 0) r = m_pCard->SelectPathThunk(dirDf.Ids(), dirDf.Count(), 0);
+        if (r >= 0 && found.kind != SCPkcs15Spare::kNone) {
+            r = m_pCard->DeleteFileById(fid, dirDf);
+            if (r >= 0) r = m_pCard->SelectPathThunk(dirDf.Ids(), dirDf.Count(), 0);
+        }
         SCFileHeader* made = nullptr;
         if (r >= 0) r = m_pCard->CreateFileLike(model, fid, static_cast<uint32_t>(contents.size()), &made);
         SCFileHeader::SafeRelease(made);
@@ -168,9 +171,8 @@ SCRESULT SCPkcs15App::KeepKeySetCopy() {
 void SCPkcs15App::DropKeySetCopy() {
     if (m_keySetCopyFid == 0) return;
     SCPath df, dirDf;
-    std::unique_ptr<SCFileHeader> dirHeader;
     SCTransactGuard guard(m_pCard);
-    SCRESULT r = KeySetCopyPlaces(&df, &dirDf, &dirHeader);
+    SCRESULT r = KeySetCopyPlaces(&df, &dirDf, nullptr);
     // The new TokenInfo stands: a copy left (its deletion refused or cut) is read only in its absence.
     if (r >= 0) r = m_pCard->SelectPathThunk(dirDf.Ids(), dirDf.Count(), 0);
     if (r >= 0) r = m_pCard->DeleteFileById(m_keySetCopyFid, dirDf);

@@ -4,8 +4,10 @@
 // that are not the card's, the token as the agent sees it, the logout ending
 // the channel); the same key given as token data making the card readable
 // before its activation; and a card whose TokenInfo names a Diffie-Hellman
-// group used over secure messaging (after a reset, an edited TokenInfo and a
-// re-initialisation too), or refusing its PINs without it.
+// group used over secure messaging (after a reset, a logout, an edited TokenInfo,
+// a re-initialisation, one pulled at each of its commands and a card swapped
+// for another of the same ATR too), or refusing its PINs without it.
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -272,10 +274,10 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     SCOPED_TRACE(cut);
     ChannelHost h("ias-dh-channel.card", kDhConfig);
     const auto after = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(
-        dlsym(h.sim.handle, "CardSimAfterCommands"));  // once 3 UPDATEs ran: the TokenInfo's second
+        dlsym(h.sim.handle, "CardSimAfterCommands"));  // once 6 UPDATEs ran (3 of the key set's copy): the TokenInfo's second
     ASSERT_TRUE(h.Start() && h.m->C_CloseAllSessions(0) == CKR_OK) << h.m.error();
-    ASSERT_EQ(0, cut == 1 ? h.sim.InjectSwAfter(kR0, 0xD6, 0x6581, 3, 1)
-                          : after(kR0, 0xD6, cut ? CARDSIM_AFTER_MUTE : CARDSIM_AFTER_NOTHING, 3));
+    ASSERT_EQ(0, cut == 1 ? h.sim.InjectSwAfter(kR0, 0xD6, 0x6581, 6, 1)
+                          : after(kR0, 0xD6, cut ? CARDSIM_AFTER_MUTE : CARDSIM_AFTER_NOTHING, 6));
     CK_UTF8CHAR label[33] = "Odnowiony                       ";
     CK_RV rv = h.m->C_InitToken(0, kSoPin, 8, label);
     EXPECT_EQ(cut == 2, rv != CKR_OK);
@@ -328,6 +330,25 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     pulledAfter(k, &fired);
   }
   EXPECT_GT(k, 110);  // the reading, the key agreement, the copy of the key set, the token
+  // A card an earlier version's cut left without the token's DF, EF.DIR naming it, and no copy: nothing tells
+  // the token's key set, so nothing of the SO's or the user's goes to it; C_InitToken and the logins fail.
+  {
+    ChannelHost h("ias-dh-channel.card", kDhConfig);
+    ASSERT_TRUE(h.Start() && h.m->C_CloseAllSessions(0) == CKR_OK && h.sim.Remove(kR0) == 0) << h.m.error();
+    std::string image, line;
+    std::istringstream lines(ReadFile(h.env.Card("ias-dh-channel.card")));
+    while (std::getline(lines, line))
+      if (line.find(" 3F00/5015") == std::string::npos) image += line + "\n";
+    WriteFile(h.env.Card("ias-dh-channel.card"), image);
+    ASSERT_TRUE(h.sim.Insert(kR0, h.env.Card("ias-dh-channel.card").c_str()) == 0 && h.sim.ClearLog(kR0) == 0);
+    CK_UTF8CHAR label[33] = "Odnowiony                       ";
+    EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_InitToken(0, kSoPin, 8, label));
+    ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
+    EXPECT_NE(CKR_OK, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
+    EXPECT_NE(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    const std::string log = h.sim.ApduLog(kR0);
+    for (const char* clear : {"> 0020", "> 0024", "> 002C", "> 0C20"}) EXPECT_EQ(std::string::npos, log.find(clear)) << log;
+  }
   // Secure messaging switched off: the group is there, the channel is not, and the card refuses the PIN.
   ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 0\n");
   ASSERT_TRUE(h.Start()) << h.m.error();
