@@ -297,10 +297,10 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
   // same one (even commands, before it noticed) runs C_InitToken again over the channel, to the card's SO PIN,
   // the SO sets the user PIN and the user logs in; no PIN goes in the clear in any call.
   const auto pulledAfter = [](int k, bool* fired) {
-    ChannelHost h("ias-dh-channel.card", kDhConfig);
+    ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 1\nPKCS15Flags = 0x600\n");  // no reader threads
     const auto after = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(
         dlsym(h.sim.handle, "CardSimAfterCommands"));
-    ASSERT_TRUE(h.Start() && h.m->C_Finalize(nullptr) == CKR_OK && h.m->C_Initialize(nullptr) == CKR_OK);
+    ASSERT_TRUE(h.configured && h.sim.ok() && h.m.ok() && h.m->C_Initialize(nullptr) == CKR_OK) << h.m.error();
     ASSERT_TRUE(h.sim.ClearLog(kR0) == 0 && after(kR0, 0x100, CARDSIM_AFTER_REMOVE, k) == 0);
     CK_UTF8CHAR label[33] = "Odnowiony                       ";
     const CK_RV cut = h.m->C_InitToken(0, kSoPin, 8, label);
