@@ -741,12 +741,17 @@ class SCPkcs15Lib {
   // A card that agreed keys in this process (AgreedChannelOf) takes that key set,
   // whatever the application shows (app may be null).
   void SetUpDhSecureMessaging(CK_SLOT_ID slot, SCCard* card, SCPkcs15App* app);
+  // A token an initialisation left incomplete: over the channel of the key set its
+  // copy kept; where none is known and the card's model offers a channel, with
+  // its PINs, PUKs and keys held back (secure messaging on).
+  void HoldSecretsOfIncompleteToken(CK_SLOT_ID slot, SCCard* card, SCPkcs15App* app, const SCCardInfo& info);
   // A card with which this process agreed keys keeps needing the channel, in
-  // that key set, until the reader is seen without it, whatever a reading of
-  // the card shows: its key set, or null for none (or a card of another ATR,
-  // which ends the record).
+  // that key set, until it leaves the reader (seen empty, or the connection
+  // reports the card removed), whatever a reading of the card shows: its key
+  // set, or null for none (or a card of another ATR, which ends the record).
   struct AgreedChannel;
   const AgreedChannel* AgreedChannelOf(uint32_t reader, const SCCard* card);
+  bool HasAgreedChannel(uint32_t reader) const;
   void ForgetAgreedChannel(uint32_t reader);
   void RememberAgreedChannel(uint32_t reader, const SCCard* card, const SCPkcs15App& app, int group);
   // The reader's PKCS#15 card object and card (CKR_FUNCTION_FAILED, CKR_TOKEN_NOT_RECOGNIZED).

@@ -643,8 +643,13 @@ SCRESULT SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(uint32_t r) {
     needClean = wasConnected;
   }
   const bool stateChanged = state >= 0 && (readerState & SC_CARDSTATE_CHANGED) != 0;
-  // A card seen gone from its reader (not a reset) needs no channel any more.
-  if (rv == SC_E_NO_SMARTCARD || (state < 0 && IsReaderGone(state))) ForgetAgreedChannel(r);
+  // A card seen gone from its reader (not a reset) needs no channel any more;
+  // so too one taken out while no call looked, which the connection made to it
+  // reports (another card, of the same ATR perhaps, may stand there now).
+  if (rv == SC_E_NO_SMARTCARD || (state < 0 && IsReaderGone(state)) ||
+      (stateChanged && wasConnected && HasAgreedChannel(r) && reader->IsConnected() &&
+       reader->CheckCardState() == SC_E_CARD_REMOVED))
+    ForgetAgreedChannel(r);
 
   Log(rv, "SCPkcs15Lib::CheckCardState...(reader %d) need init: %d, need deinit:%d", ri, needReaderInit ? 1 : 0,
       needReaderDeInit ? 1 : 0);

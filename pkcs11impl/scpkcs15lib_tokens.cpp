@@ -79,8 +79,11 @@ SCRESULT SCPkcs15Lib::ReadProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool readP
     }
     m_pkcs15Cards[r] = p15;
   }
-  const uint32_t options = p15->GetOptions();
-  p15->SetOptions((m_pkcs15Flags & PKCS15_FLAG_STATE_BITS) ? (options | 0x1u) : (options & ~0x1u));
+  uint32_t options = p15->GetOptions();
+  options = (m_pkcs15Flags & PKCS15_FLAG_STATE_BITS) ? (options | 0x1u) : (options & ~0x1u);
+  // With secure messaging on, a token whose TokenInfo a cut took finds its key set's copy.
+  const bool sm = GetOptionBits(PKCS15_OPTION_SM_MASK) != PKCS15_OPTION_SM_OFF;
+  p15->SetOptions(sm ? (options | SCPkcs15Card::OPTION_KEY_SET_COPIES) : (options & ~SCPkcs15Card::OPTION_KEY_SET_COPIES));
 
   SCRESULT rv = SC_OK;
   if (readProfile || reinserted) {
@@ -206,6 +209,7 @@ SCRESULT SCPkcs15Lib::ReadProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool readP
           // What an interrupted initialisation left is a card still to be
           // initialised: C_InitToken builds the token anew on it.
           Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), token left incomplete by an initialisation, not initialized", si);
+          HoldSecretsOfIncompleteToken(slot, card, app, info);
           rv = SC_E_PKCS15_CARD_NOT_INITIALIZED;
         } else if (rv != SC_E_NO_MEMORY && !scIsReadFailure(rv)) {
           Log(rv, "SCPkcs15Lib::RefreshTokenInfo(%d), read profile err, rv = SC_E_PKCS15_UNSUPPORTED_PROFILE(%08x), return",
@@ -308,6 +312,24 @@ void SCPkcs15Lib::SetUpDhSecureMessaging(CK_SLOT_ID slot, SCCard* card, SCPkcs15
   }
 }
 
+void SCPkcs15Lib::HoldSecretsOfIncompleteToken(CK_SLOT_ID slot, SCCard* card, SCPkcs15App* app,
+                                               const SCCardInfo& info) {
+  if (app->GetHeaderList().IsKeySetValid()) {
+    // The key set the copy kept (or the one held): the token is finished over its channel.
+    SetUpDhSecureMessaging(slot, card, app);
+    return;
+  }
+  const uint32_t r = static_cast<uint32_t>(slot / m_tokensPerReader);
+  if (GetOptionBits(PKCS15_OPTION_SM_MASK) == PKCS15_OPTION_SM_OFF || info.cardFamily != SC_CARD_TYPE_IAS ||
+      AgreedChannelOf(r, card) != nullptr)
+    return;
+  // Nothing tells whether the token had a channel: on a card whose model offers
+  // one, its PINs are held back rather than risked in the clear.
+  Log(SC_E_SM_NOT_ESTABLISHED, "SCPkcs15Lib::RefreshTokenInfo(%d), no key set left for the incomplete token, PINs and keys held back",
+      static_cast<int>(slot));
+  card->SetSecretsNeedChannel(true);
+}
+
 const SCPkcs15Lib::AgreedChannel* SCPkcs15Lib::AgreedChannelOf(uint32_t r, const SCCard* card) {
   if (r >= m_agreedChannels.size() || m_agreedChannels[r].atr.empty() || card == nullptr) return nullptr;
   uint32_t len = 0;
@@ -318,6 +340,10 @@ const SCPkcs15Lib::AgreedChannel* SCPkcs15Lib::AgreedChannelOf(uint32_t r, const
     return nullptr;
   }
   return &m_agreedChannels[r];
+}
+
+bool SCPkcs15Lib::HasAgreedChannel(uint32_t r) const {
+  return r < m_agreedChannels.size() && !m_agreedChannels[r].atr.empty();
 }
 
 void SCPkcs15Lib::ForgetAgreedChannel(uint32_t r) {

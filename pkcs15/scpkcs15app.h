@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -378,6 +379,23 @@ private:
     SCRESULT TakeKeySetAsRead(const KeySet& held, SCRESULT read);
     // Puts the key set held into the new TokenInfo and the header list.
     SCRESULT CarryKeySet();
+    static bool ApplyKeySetTo(const KeySet& keySet, SCFileHeaderList* headers);
+    // Whether the TokenInfo read names a key-agreement group with its key set.
+    bool TokenInfoNamesKeySet();
+    // The key set's copy beside EF.DIR (scpkcs15app_keysetcopy.cpp): made before the
+    // structure is erased (nothing is erased where it cannot be), taken away once
+    // the new TokenInfo stands, and read, with the PIN references the token is
+    // built with, where the TokenInfo cannot be (the card's options allowing).
+    SCRESULT KeepKeySetCopy();
+    void DropKeySetCopy();
+    bool TakeKeySetCopy();
+
+public:
+    // The token's DF, EF.DIR's DF (where the copy stands) and, where asked, EF.DIR's header.
+    SCRESULT KeySetCopyPlaces(SCPath* df, SCPath* dirDf, std::unique_ptr<SCFileHeader>* dirHeader);
+
+private:
+    std::vector<uint8_t> KeySetCopyRecords() const;
     void DeleteAllLists();
 
     SCPkcs15ODF m_odf;
@@ -394,6 +412,7 @@ private:
     VerifiedPin* m_pCurrentPin;
     std::vector<SCPkcs15ObjectList*> m_madeLists;
     KeySet m_keySet;
+    uint16_t m_keySetCopyFid = 0;  // the copy this application made or read; 0: none
     int8_t m_stands = -1;  // StandsAsApplication's answer, -1 not asked yet
 };
 

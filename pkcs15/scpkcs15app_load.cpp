@@ -63,7 +63,18 @@ SCRESULT SCPkcs15App::Load(bool force) {
     m_flags |= FLAG_PATHS_FIXED;
 
     r = m_tokenInfo.Load(force);
-    if (r < 0) return r;
+    if (r < 0) {
+        // A TokenInfo not (yet) written: the key set needs its copy, or the one held.
+        if ((r == SC_E_FILE_NOT_FOUND || r == SC_E_INVALID_DATA_FORMAT) && !TakeKeySetCopy() && m_keySet.Held())
+            (void)ApplyKeySetTo(m_keySet, &m_headers);
+        return r;
+    }
+    // A TokenInfo that names no key set while the key set's copy stands was cut in
+    // its writing (its tail still the card's filler): the token is not finished.
+    if (!TokenInfoNamesKeySet() && TakeKeySetCopy()) {
+        DebugLogWriteText(2, 0, "PKCS#15: TokenInfo names no key set beside the key set's copy - not written whole");
+        return SC_E_INVALID_DATA_FORMAT;
+    }
     if (m_tokenInfo.Contents().isReadOnly())
         m_flags &= ~FLAG_WRITABLE;
     else if (IsKnownProfile())
@@ -216,6 +227,8 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
         return SC_E_NO_MEMORY;
     }
     r = TakeKeySetAsRead(held, IsLoaded() ? m_tokenInfo.Load(true) : Load(true));
+    // The key set stays on the card while no TokenInfo names it.
+    if (r >= 0) r = KeepKeySetCopy();
     if (r < 0) return r;
     const uint16_t dfId = app[app.Count() - 1];
     SCPath parent(app.Ids(), app.Count() - 1);

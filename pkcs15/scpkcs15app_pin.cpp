@@ -924,6 +924,7 @@ SCRESULT SCPkcs15App::InitializeToken(const char* userPin, SCPinParams* userReco
         }
         if (s < 0 && first == 0) first = s;
     }
+    if (first == 0) DropKeySetCopy();
     return first;
 }
 

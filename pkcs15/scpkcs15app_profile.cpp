@@ -477,6 +477,19 @@ SCRESULT SCPkcs15App::TakeKeySetAsRead(const KeySet& held, SCRESULT read) {
     return 0;
 }
 
+bool SCPkcs15App::TokenInfoNamesKeySet() {
+    if (!m_tokenInfo.IsLoaded()) return false;
+    const ASNPkcs15TokenInfo& ti = m_tokenInfo.Contents();
+    long x942 = -1, pkcs3 = -1;
+    KeyAgreementSe(ti, &x942, &pkcs3);
+    SCFileHeaderList h;
+    return ti.wasSupportedAlgorithms && KeySetFromAlgorithms(ti.supportedAlgorithms, &h, x942, pkcs3) != nullptr;
+}
+
+bool SCPkcs15App::ApplyKeySetTo(const KeySet& keySet, SCFileHeaderList* headers) {
+    return keySet.Held() && ApplyKeySet(keySet.entry, keySet.group, headers);
+}
+
 SCRESULT SCPkcs15App::CarryKeySet() {
     if (!m_keySet.Held()) return 0;
     ASNPkcs15TokenInfo& ti = m_tokenInfo.Contents();

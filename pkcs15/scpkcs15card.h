@@ -86,6 +86,8 @@ public:
     static constexpr uint32_t FLAG_LOAD_TRIED = 0x4000;
     static constexpr uint32_t FLAG_LOADED = 0x8000;
     static constexpr uint32_t OPTION_MASK = 0x3;
+    // Where a token's TokenInfo cannot be read, its key set's copy is looked for.
+    static constexpr uint32_t OPTION_KEY_SET_COPIES = 0x2;
 
     explicit SCPkcs15Card(SCCard* card);
     ~SCPkcs15Card() override;

@@ -809,6 +809,16 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
             return SC_E_SM_NOT_ESTABLISHED;
         }
         const SCRESULT rc = owner->RestoreSecureMessaging();
+        // A card that refuses the channel answered the key agreement, not this
+        // command: the command is held back as one without its channel is (its
+        // status would otherwise read as the command's, a PIN not set for one).
+        // A card gone, or no memory, is reported as it is.
+        if (rc < 0 && !(scIsReadFailure(rc) && !scIsStatusWordResult(rc)) && rc != SC_E_NO_MEMORY &&
+            rc != SC_E_CARD_NOT_CONNECTED) {
+            scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging: %s held back, the channel is not set up again",
+                        HeaderText(apdu).text);
+            return scResultFromStatus(0x6987);
+        }
         if (rc < 0) return rc;
         // The owner may have dropped the context (ctx is then gone).
         if (m_pSmCtx != ctx || !ctx->IsActive()) return SC_E_SM_NOT_ESTABLISHED;

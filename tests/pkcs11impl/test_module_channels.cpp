@@ -4,8 +4,10 @@
 // that are not the card's, the token as the agent sees it, the logout ending
 // the channel); the same key given as token data making the card readable
 // before its activation; and a card whose TokenInfo names a Diffie-Hellman
-// group used over secure messaging (after a reset, an edited TokenInfo and a
-// re-initialisation too), or refusing its PINs without it.
+// group used over secure messaging (after a reset, a logout, an edited TokenInfo,
+// a re-initialisation, one pulled at each of its commands and a card swapped
+// for another of the same ATR too), or refusing its PINs without it.
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -240,6 +242,35 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("> 0C20")) << h.sim.ApduLog(kR0);
     for (const char* clear : {"> 0020", "> 0024"}) EXPECT_EQ(std::string::npos, h.sim.ApduLog(kR0).find(clear));
   }
+  // After C_Logout (which resets the card) the card refuses the key agreement's MSE SET or GENERAL
+  // AUTHENTICATE: the channel is missing, no PIN state is wrong.
+  for (unsigned ins : {0x22u, 0x86u}) {
+    SCOPED_TRACE(ins);
+    ChannelHost h("ias-dh-channel.card", kDhConfig);
+    ASSERT_TRUE(h.Start() && h.m->C_Login(h.s, CKU_USER, kUserPin, 4) == CKR_OK) << h.m.error();
+    ASSERT_EQ(CKR_OK, h.m->C_Logout(h.s));
+    ASSERT_EQ(0, h.sim.InjectSw(kR0, ins, 0x6A88, 99));
+    EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
+    ASSERT_EQ(0, h.sim.InjectSw(kR0, ins, 0x6A88, 0));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+  }
+  // The card taken out and a blank model-7 card (the same ATR, no group) put in, no call between: the second
+  // is used as a fresh process uses it, a token made on it and its PINs set in the clear.
+  {
+    ChannelHost h("ias-dh-channel.card", kDhConfig);
+    ASSERT_TRUE(h.Start() && h.m->C_Login(h.s, CKU_USER, kUserPin, 4) == CKR_OK) << h.m.error();
+    ASSERT_TRUE(h.m->C_CloseAllSessions(0) == CKR_OK && h.sim.Remove(kR0) == 0);
+    ASSERT_EQ(0, h.sim.Insert(kR0, h.env.Card("blank-model7.card").c_str()));
+    CK_UTF8CHAR label[33] = "Druga karta                     ";
+    EXPECT_EQ(CKR_OK, h.m->C_InitToken(0, kSoPin, 8, label));
+    ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
+    EXPECT_EQ(CKR_OK, h.m->C_InitPIN(h.s, kUserPin, 4));
+    EXPECT_EQ(CKR_OK, h.m->C_Logout(h.s));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
+  }
   // A re-initialised token keeps its key set: a new process logs in over the channel. So too when the
   // TokenInfo's write is cut: its second UPDATE refused (the call writes it again), the card gone mute
   // there (the next C_InitToken builds the token again).
@@ -247,10 +278,10 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     SCOPED_TRACE(cut);
     ChannelHost h("ias-dh-channel.card", kDhConfig);
     const auto after = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(
-        dlsym(h.sim.handle, "CardSimAfterCommands"));  // once 3 UPDATEs ran: the TokenInfo's second
+        dlsym(h.sim.handle, "CardSimAfterCommands"));  // once 6 UPDATEs ran (3 of the key set's copy): the TokenInfo's second
     ASSERT_TRUE(h.Start() && h.m->C_CloseAllSessions(0) == CKR_OK) << h.m.error();
-    ASSERT_EQ(0, cut == 1 ? h.sim.InjectSwAfter(kR0, 0xD6, 0x6581, 3, 1)
-                          : after(kR0, 0xD6, cut ? CARDSIM_AFTER_MUTE : CARDSIM_AFTER_NOTHING, 3));
+    ASSERT_EQ(0, cut == 1 ? h.sim.InjectSwAfter(kR0, 0xD6, 0x6581, 6, 1)
+                          : after(kR0, 0xD6, cut ? CARDSIM_AFTER_MUTE : CARDSIM_AFTER_NOTHING, 6));
     CK_UTF8CHAR label[33] = "Odnowiony                       ";
     CK_RV rv = h.m->C_InitToken(0, kSoPin, 8, label);
     EXPECT_EQ(cut == 2, rv != CKR_OK);
@@ -265,6 +296,64 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
     const std::string log = h.sim.ApduLog(kR0);
     for (const char* clear : {"> 0020", "> 0024", "> 002C"}) EXPECT_EQ(std::string::npos, log.find(clear)) << log;
+  }
+  // The card pulled after each command of C_InitToken and put back: the next process (odd commands) or the
+  // same one (even commands, before it noticed) runs C_InitToken again over the channel, to the card's SO PIN,
+  // the SO sets the user PIN and the user logs in; no PIN goes in the clear in any call.
+  const auto pulledAfter = [](int k, bool* fired) {
+    ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 1\nPKCS15Flags = 0x600\n");  // no reader threads
+    const auto after = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(
+        dlsym(h.sim.handle, "CardSimAfterCommands"));
+    ASSERT_TRUE(h.configured && h.sim.ok() && h.m.ok() && h.m->C_Initialize(nullptr) == CKR_OK) << h.m.error();
+    ASSERT_TRUE(h.sim.ClearLog(kR0) == 0 && after(kR0, 0x100, CARDSIM_AFTER_REMOVE, k) == 0);
+    CK_UTF8CHAR label[33] = "Odnowiony                       ";
+    const CK_RV cut = h.m->C_InitToken(0, kSoPin, 8, label);
+    *fired = h.sim.ApduLog(kR0).find("# removed") != std::string::npos;
+    const auto copyGone = [&] { return ReadFile(h.env.Card("ias-dh-channel.card")).find(" 3F00/D015 ") == std::string::npos; };
+    if (!*fired) {
+      EXPECT_TRUE(cut == CKR_OK && copyGone());
+      return;
+    }
+    ASSERT_EQ(0, h.sim.Insert(kR0, h.env.Card("ias-dh-channel.card").c_str()));
+    if (k % 2 != 0) {
+      ASSERT_TRUE(h.m->C_Finalize(nullptr) == CKR_OK && h.Start() && h.m->C_CloseAllSessions(0) == CKR_OK);
+    }
+    EXPECT_EQ(CKR_OK, h.m->C_InitToken(0, kSoPin, 8, label));
+    ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
+    EXPECT_EQ(CKR_OK, h.m->C_InitPIN(h.s, kUserPin, 4));
+    EXPECT_EQ(CKR_OK, h.m->C_Logout(h.s));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    EXPECT_EQ(Padded("Odnowiony", 32), h.Label());
+    EXPECT_TRUE(copyGone());
+    const std::string log = h.sim.ApduLog(kR0);
+    for (const char* clear : {"> 0020", "> 0024", "> 002C"}) EXPECT_EQ(std::string::npos, log.find(clear)) << log;
+  };
+  bool fired = true;
+  int k = 0;
+  for (; fired && !HasFatalFailure(); ++k) {
+    SCOPED_TRACE(k);
+    pulledAfter(k, &fired);
+  }
+  EXPECT_GT(k, 110);  // the reading, the key agreement, the copy of the key set, the token
+  // A card an earlier version's cut left without the token's DF, EF.DIR naming it, and no copy: nothing tells
+  // the token's key set, so nothing of the SO's or the user's goes to it; C_InitToken and the logins fail.
+  {
+    ChannelHost h("ias-dh-channel.card", kDhConfig);
+    ASSERT_TRUE(h.Start() && h.m->C_CloseAllSessions(0) == CKR_OK && h.sim.Remove(kR0) == 0) << h.m.error();
+    std::string image, line;
+    std::istringstream lines(ReadFile(h.env.Card("ias-dh-channel.card")));
+    while (std::getline(lines, line))
+      if (line.find(" 3F00/5015") == std::string::npos) image += line + "\n";
+    WriteFile(h.env.Card("ias-dh-channel.card"), image);
+    ASSERT_TRUE(h.sim.Insert(kR0, h.env.Card("ias-dh-channel.card").c_str()) == 0 && h.sim.ClearLog(kR0) == 0);
+    CK_UTF8CHAR label[33] = "Odnowiony                       ";
+    EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_InitToken(0, kSoPin, 8, label));
+    ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
+    EXPECT_NE(CKR_OK, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
+    EXPECT_NE(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    const std::string log = h.sim.ApduLog(kR0);
+    for (const char* clear : {"> 0020", "> 0024", "> 002C", "> 0C20"}) EXPECT_EQ(std::string::npos, log.find(clear)) << log;
   }
   // Secure messaging switched off: the group is there, the channel is not, and the card refuses the PIN.
   ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 0\n");

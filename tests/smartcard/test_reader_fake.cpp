@@ -906,11 +906,13 @@ protected:
 };
 
 TEST_F(ReaderFake, LostChannelIsSetUpAgainByItsOwnerBeforeTheCommand) {
-    enum Owner { NoOwner, Opens, Fails, LeavesItLost, DropsIt };
+    enum Owner { NoOwner, Opens, Fails, Gone, LeavesItLost, DropsIt };
     struct Case { const char* what; bool established; Owner owner; SCRESULT result; int calls; };
     const Case cases[] = {
         {"opened again", true, Opens, SC_OK, 1},
-        {"owner's failure", true, Fails, SC_E_VERIFY_FAILED, 1},
+        // The card's refusal of the channel is not the command's answer: held back as without a channel.
+        {"owner's failure", true, Fails, scResultFromStatus(0x6987), 1},
+        {"card gone meanwhile", true, Gone, SC_E_CARD_REMOVED, 1},
         {"still lost", true, LeavesItLost, SC_E_SM_NOT_ESTABLISHED, 1},
         {"context dropped", true, DropsIt, SC_E_SM_NOT_ESTABLISHED, 1},
         {"not marked established", false, Opens, SC_E_SM_NOT_ESTABLISHED, 0},
@@ -926,7 +928,7 @@ TEST_F(ReaderFake, LostChannelIsSetUpAgainByItsOwnerBeforeTheCommand) {
         ctx.restore = [&]() -> SCRESULT {
             if (c.owner == Opens || c.owner == DropsIt) ctx.SessionOpened();
             if (c.owner == DropsIt) r->SetSmCtx(nullptr);
-            return c.owner == Fails ? SC_E_VERIFY_FAILED : SC_OK;
+            return c.owner == Fails ? SC_E_VERIFY_FAILED : c.owner == Gone ? SC_E_CARD_REMOVED : SC_OK;
         };
         ctx.SetEstablished(c.established);
         if (c.owner != NoOwner) ctx.SetRestorer(&ctx);
