@@ -15,6 +15,8 @@ namespace testsupport {
 
 namespace {
 
+bool g_entered = false;
+
 std::string NetworkNamespace() {
     char buf[64];
     const ssize_t n = readlink("/proc/self/ns/net", buf, sizeof buf - 1);
@@ -50,23 +52,19 @@ std::string Enter() {
     // The client library would look where this variable says instead.
     unsetenv("PCSCLITE_CSOCK_NAME");
     setenv(kOwnPcscdPlaceVariable, NetworkNamespace().c_str(), 1);
+    g_entered = true;
     return "";
 }
 
 }  // namespace
 
-bool InOwnPcscdPlace() {
-    const char* place = getenv(kOwnPcscdPlaceVariable);
-    return place != nullptr && *place != '\0' && place == NetworkNamespace();
+std::string EnterOwnPcscdPlace() {
+    static const std::string why = Enter();
+    return why;
 }
 
 void MeetNoPcscd(const std::string& dir) {
-    if (!InOwnPcscdPlace()) setenv("PCSCLITE_CSOCK_NAME", (dir + "/no-pcscd.comm").c_str(), 1);
-}
-
-std::string EnterOwnPcscdPlace() {
-    static const std::string why = InOwnPcscdPlace() ? "" : Enter();
-    return why;
+    if (!g_entered) setenv("PCSCLITE_CSOCK_NAME", (dir + "/no-pcscd.comm").c_str(), 1);
 }
 
 }  // namespace testsupport

@@ -12,24 +12,22 @@
 
 namespace testsupport {
 
-// Moves this process, and every process it starts afterwards, into such a
-// place; a later call answers as the first. Call it before the process starts
-// a thread (namespaces belong to the calling thread and to what it starts).
-// Empty when done, else why it cannot be done here (namespaces need root).
+// Moves this process, and every process it starts afterwards, into a new such
+// place (inside the place it is in, if any); a later call answers as the
+// first. Call it before the process starts a thread (namespaces belong to the
+// calling thread and to what it starts). Empty when done, else why it cannot
+// be done here (namespaces need root).
 std::string EnterOwnPcscdPlace();
 
-// Whether this process is in a place that EnterOwnPcscdPlace made (here or in
-// the program that started it: the `own-pcscd-place` launcher).
-bool InOwnPcscdPlace();
-
 // Points pcsc-lite's client library at a socket in `dir` where no pcscd
-// listens, unless this process is in a place of its own: a test that uses the
+// listens, unless this process made a place of its own: a test that uses the
 // PC/SC back-end and means no pcscd to run meets none, whatever runs on the
 // machine, and sends nothing to its cards.
 void MeetNoPcscd(const std::string& dir);
 
-// The variable that tells the processes started in the place that they are in
-// it: it holds the place's network namespace.
+// The variable that tells the processes started in a place that they are in
+// it (the test scripts look at it): it holds the place's network namespace,
+// as /proc/self/ns/net names it.
 constexpr const char* kOwnPcscdPlaceVariable = "MIRTAL_OWN_PCSCD_PLACE";
 
 }  // namespace testsupport
