@@ -42,9 +42,8 @@ function(mirtal_gtest name)
     MIRTAL_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data"
     MIRTAL_BUILD_DIR="${CMAKE_BINARY_DIR}"
     MIRTAL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-  # Tests that start pcscd, or that expect none to run, carry the label too, so
-  # that runs in several build trees on one machine can serialise them
-  # (ctest -L pcscd under a file lock); the resource lock only works inside one ctest.
+  # Tests that start pcscd (each in a place of its own: tests/common/own_pcscd.h)
+  # carry the label too; the resource lock runs them one at a time in one ctest.
   if(A_PROPERTIES MATCHES "pcscd")
     list(APPEND A_LABELS pcscd)
   endif()

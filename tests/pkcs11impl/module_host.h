@@ -16,6 +16,7 @@
 
 #include "pkcs11impl/cryptoki.h"
 #include "pkcs11impl/mirtal_pkcs11.h"
+#include "tests/common/own_pcscd.h"
 #include "tests/common/testsupport.h"
 
 namespace testhost {
@@ -175,7 +176,8 @@ class Module {
   std::string error_;
 };
 
-// A temporary HOME (and clean environment) for one scenario.
+// A temporary HOME (and clean environment) for one scenario. The "PC/SC"
+// back-end finds no pcscd unless the test has one of its own (own_pcscd.h).
 struct HostEnv {
   std::string home;
   HostEnv() {
@@ -186,6 +188,7 @@ struct HostEnv {
                           "MIRTAL_PKCS11_PKCS15_FLAGS", "MIRTAL_PKCS11_PKCS15_MAX_TOKEN_COUNT",
                           "MIRTAL_PKCS11_PCSC_LIBRARY", "MIRTAL_PKCS11_INIT_PROFILE"})
       unsetenv(v);
+    testsupport::MeetNoPcscd(home);
   }
   ~HostEnv() {
     const std::string cmd = "rm -rf '" + home + "'";

@@ -1,8 +1,10 @@
 // A pcscd of the test's own, started in the foreground with a private reader
 // folder, and the simulator's card engine served to it through vpcd
 // (cardsim-vpcd): readers "Virtual PCD 00 00", "Virtual PCD 00 01", ... Both
-// processes are started and stopped by their process ids. The test itself
-// watches the readers through pcsc-lite, linked as an independent client.
+// processes are started and stopped by their process ids, in a place of the
+// test's own (tests/common/own_pcscd.h), where no other program's pcscd,
+// readers or cards are seen. The test itself watches the readers through
+// pcsc-lite, linked as an independent client.
 #pragma once
 
 #include <PCSC/winscard.h>
@@ -20,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/common/own_pcscd.h"
 #include "tests/pkcs11impl/module_host.h"
 #include "tools/cardsim/pcscd_host.h"
 
@@ -73,15 +76,20 @@ class Pcscd {
   Pcscd(const Pcscd&) = delete;
   Pcscd& operator=(const Pcscd&) = delete;
 
-  // Why the machine cannot run the test (empty when it can).
+  // Why the machine cannot run the test (empty when it can). Called before
+  // anything else of the test's own pcscd, and before the process starts a
+  // thread: it moves the process into the test's own place.
   std::string Unavailable() const {
     if (!Installed()) return "pcscd or the vpcd driver is not installed";
     if (access(CARDSIM_VPCD, X_OK) != 0) return "the vpcd bridge is not built";
-    if (DaemonListening() && daemon_ <= 0) return "another pcscd is running";
+    const std::string why = testsupport::EnterOwnPcscdPlace();
+    if (!why.empty()) return why;
+    if (DaemonListening() && daemon_ <= 0) return "a pcscd of an earlier test still runs";
     return "";
   }
   // Starts pcscd and waits for its socket.
   bool StartDaemon() {
+    if (!testsupport::EnterOwnPcscdPlace().empty()) return false;
     daemon_ = Spawn({kPcscd, "-f", "-c", dir_ + "/readers"}, dir_ + "/pcscd.log");
     return daemon_ > 0 && WaitFor(DaemonListening);
   }
@@ -91,6 +99,7 @@ class Pcscd {
   }
   // Serves the card images in the readers in order and waits until pcscd shows them.
   bool StartCards(const std::vector<std::string>& images) {
+    if (!testsupport::EnterOwnPcscdPlace().empty()) return false;
     std::vector<std::string> argv = {CARDSIM_VPCD};
     argv.insert(argv.end(), images.begin(), images.end());
     cards_ = Spawn(argv, dir_ + "/vpcd.log");

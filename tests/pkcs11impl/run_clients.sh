@@ -4,8 +4,10 @@
 #   run_clients.sh MODULE BUILD sim
 #     the card-simulator library;
 #   run_clients.sh MODULE BUILD pcsc VPCD
-#     pcscd with vpcd and the simulator's card engine (skipped, status 77, when
-#     pcscd cannot run here).
+#     pcscd with vpcd and the simulator's card engine, in a place of its own
+#     where no other program's pcscd, readers or cards are seen
+#     (tests/common/own_pcscd.h; skipped, status 77, when pcscd cannot run
+#     there).
 # pkcs11-tool (slots, login and PINs, objects, signing, decryption, key pairs,
 # random numbers and its own --test --login, card initialisation, secure
 # channels), NSS's modutil and certutil, GnuTLS's p11tool and certtool through
@@ -18,6 +20,9 @@ build=$2
 mode=$3
 vpcd=${4:-}
 dir=$(cd "$(dirname "$0")" && pwd)
+if [ "$mode" = pcsc ] && [ "${MIRTAL_OWN_PCSCD_PLACE:-}" != "$(readlink /proc/self/ns/net)" ]; then
+  exec "$build/tests/common/own-pcscd-place" "$0" "$@"
+fi
 pkcs11_tool=$(command -v pkcs11-tool) || { echo "pkcs11-tool missing (opensc)"; exit 1; }
 p11tool=$(command -v p11tool) || { echo "p11tool missing (gnutls-bin)"; exit 1; }
 engine="$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so"

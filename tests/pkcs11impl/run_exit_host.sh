@@ -1,11 +1,14 @@
 #!/bin/sh
 # A host that leaves without C_Finalize (exit_host.c) must end with status 0.
 #   run_exit_host.sh HOST MODULE BUILD CONFIG MODE [session] [VPCD]
-# CONFIG: none  no configuration, the default "PC/SC" back-end and no reader;
+# CONFIG: none  no configuration, the default "PC/SC" back-end and no pcscd
+#               (pcsc-lite's client looks for it where none listens);
 #         sim   the card-simulator back-end, three readers, cards in two;
 #         pcsc  the "PC/SC" back-end against a pcscd of our own with vpcd, the
-#               simulator's card engine serving one card (skipped, status 77,
-#               when pcscd cannot run here).
+#               simulator's card engine serving one card, in a place of its
+#               own where no other program's pcscd is seen
+#               (tests/common/own_pcscd.h; skipped, status 77, when pcscd
+#               cannot run there).
 # MODE:   return or dlclose (exit_host.c). Worker threads run in every case.
 set -u
 host=$1
@@ -15,6 +18,9 @@ config=$4
 mode=$5
 session=${6:-}
 vpcd=${7:-}
+if [ "$config" = pcsc ] && [ "${MIRTAL_OWN_PCSCD_PLACE:-}" != "$(readlink /proc/self/ns/net)" ]; then
+  exec "$build/tests/common/own-pcscd-place" "$0" "$@"
+fi
 home=$(mktemp -d /tmp/mirtal-exithost-XXXXXX) || exit 1
 pcscd_pid=
 vpcd_pid=
@@ -28,7 +34,7 @@ mkdir -p "$home/.MIRTAL" "$home/cards"
 cp "$build"/cards/*.card "$home/cards/"
 want_token=
 case $config in
-none) ;;
+none) export PCSCLITE_CSOCK_NAME="$home/no-pcscd.comm" ;;
 sim)
   printf 'reader CardSim Reader 0\ncard pkcs15-model3.card\nreader CardSim Reader 1\ncard blank-model3.card\nreader CardSim Reader 2\n' \
     > "$home/cards/sim.conf"

@@ -6,7 +6,8 @@
 # each token it logged into, pkcs11-tool generates a key pair and signs with it,
 # and OpenSSL checks the signature with the public key read back.
 #   run_pkcs11_tool_cardinit.sh TOOL MODULE BUILD sim
-#   run_pkcs11_tool_cardinit.sh TOOL MODULE BUILD pcsc VPCD   (status 77 when pcscd cannot run)
+#   run_pkcs11_tool_cardinit.sh TOOL MODULE BUILD pcsc VPCD   (status 77 when pcscd cannot run,
+#     or outside a place of its own: tests/common/own_pcscd.h)
 set -u
 tool=$1
 module=$2
@@ -40,6 +41,8 @@ else
   pcscd=/usr/sbin/pcscd
   driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
   { [ -x "$pcscd" ] && [ -r "$driver" ] && [ -x "$vpcd" ]; } || { echo "pcscd, vpcd or the bridge missing"; exit 77; }
+  [ "${MIRTAL_OWN_PCSCD_PLACE:-}" = "$(readlink /proc/self/ns/net)" ] ||
+    { echo "not in a place of its own for pcscd: run it through $build/tests/common/own-pcscd-place"; exit 77; }
   mkdir -p "$home/readers"
   printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH %s\nCHANNELID 0x8C7B\n' "$driver" \
     > "$home/readers/vpcd"

@@ -5,7 +5,10 @@
 #       ("CardSim Reader 0", "CardSim Reader 1", ...; a card "-" leaves its reader empty);
 #     MODE pcsc: the "PC/SC" back-end against a pcscd of our own with vpcd, the
 #       simulator's card engine serving the cards ("Virtual PCD 00 00", ...);
-#       exits with status 77 (skipped) when pcscd cannot run here.
+#       exits with status 77 (skipped) when pcscd cannot run here, or when the
+#       script does not run in a place of its own (tests/common/own_pcscd.h:
+#       run_clients.sh starts the scripts there), where no other program's
+#       pcscd, readers or cards are seen.
 #   The cards are copies of BUILD/cards in $home/cards; HOME is $home with the
 #   module's configuration; the trace goes to $home/trace.log.
 #   readers_wait TOOL MODULE N: until TOOL sees N tokens (pcscd needs a moment).
@@ -50,6 +53,8 @@ readers_start() {
     pcscd=/usr/sbin/pcscd
     driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
     { [ -x "$pcscd" ] && [ -r "$driver" ] && [ -x "$vpcd" ]; } || { echo "pcscd, vpcd or the bridge missing"; exit 77; }
+    [ "${MIRTAL_OWN_PCSCD_PLACE:-}" = "$(readlink /proc/self/ns/net)" ] ||
+      { echo "not in a place of its own for pcscd: run it through $build/tests/common/own-pcscd-place"; exit 77; }
     mkdir -p "$home/readers"
     printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:0x8C7B\nLIBPATH %s\nCHANNELID 0x8C7B\n' "$driver" \
       > "$home/readers/vpcd"

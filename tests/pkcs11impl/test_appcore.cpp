@@ -13,6 +13,7 @@
 #include "pkcs11impl/session.h"
 #include "pkcs11impl/thread.h"
 #include "support/vtest.h"
+#include "tests/common/own_pcscd.h"
 
 namespace {
 
@@ -319,6 +320,7 @@ TEST(AppCore, TokenStatusesMapToNotRecognised) {
 }
 
 TEST(AppCore, InitializeFinalizeAndSettings) {
+  testsupport::MeetNoPcscd("/nonexistent-mirtal-home");  // the default "PC/SC" back-end, no reader
   CPkcs11App app;
   EXPECT_FALSE(app.IsInitialized());
   EXPECT_EQ(2u, app.GetCertLabelMode());

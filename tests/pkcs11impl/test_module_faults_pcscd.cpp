@@ -22,17 +22,19 @@ const CK_FLAGS kRw = CKF_SERIAL_SESSION | CKF_RW_SESSION;
 
 // Another process that takes a reader's card exclusively when told to. It is
 // forked before the module is loaded, so that it starts from a process with
-// one thread, and it speaks to pcscd through pcsc-lite on its own.
+// one thread, and it speaks to pcscd through pcsc-lite on its own: to the
+// test's own pcscd, in the test's own place, or to none.
 class ExclusiveHolder {
  public:
   ExclusiveHolder() {
+    const bool placed = testsupport::EnterOwnPcscdPlace().empty();
     int down[2], up[2];
     if (pipe(down) != 0 || pipe(up) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
       close(down[1]);
       close(up[0]);
-      Serve(down[0], up[1]);
+      if (placed) Serve(down[0], up[1]);
       _exit(0);
     }
     close(down[0]);

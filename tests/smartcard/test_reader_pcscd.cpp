@@ -23,6 +23,7 @@
 #include "smartcard/sc_log.h"
 #include "smartcard/sc_reader_pcsc.h"
 #include "smartcard/sc_transactguard.h"
+#include "tests/common/own_pcscd.h"
 #include "tests/common/testsupport.h"
 #include "tools/cardsim/pcscd_host.h"
 
@@ -50,6 +51,8 @@ protected:
     void SetUp() override {
         if (!pcscdhost::Installed())
             GTEST_SKIP() << "pcscd or the vpcd driver is not installed";
+        const std::string why = testsupport::EnterOwnPcscdPlace();
+        if (!why.empty()) GTEST_SKIP() << why;
         char tmpl[] = "/tmp/reader-pcscd-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(tmpl));
         m_dir = tmpl;
@@ -62,8 +65,8 @@ protected:
         ASSERT_EQ(SC_OK, SCReaderPcsc::LoadPcscFunctions(nullptr)) << SCReaderPcsc::GetLoadError();
         ASSERT_TRUE(SCReader::SetReaderTypes("PC/SC"));
         if (!WaitForReader()) {
-            // A daemon of the system already holding the socket, or no right to
-            // create it, ends ours at once: the machine, not the reader, is at fault.
+            // No right to create the socket ends ours at once: the machine, not
+            // the reader, is at fault.
             if (pcscdhost::Ended(&m_pcscd)) GTEST_SKIP() << "pcscd could not start here";
             FAIL() << "pcscd did not offer " << kReader;
         }

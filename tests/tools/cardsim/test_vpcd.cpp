@@ -1,8 +1,10 @@
 // The vpcd bridge against the real pcsc-lite daemon: pcscd is started in the
 // foreground with a private reader folder, cardsim-vpcd serves a copy of a
 // simulated card, and opensc-tool (an independent client) talks to it. Both
-// processes are stopped by their process ids. Skipped, saying why, when pcscd,
-// the vpcd driver or opensc-tool is missing or another pcscd is running.
+// processes are stopped by their process ids, in a place of the test's own
+// (tests/common/own_pcscd.h) where no other program's pcscd is seen. Skipped,
+// saying why, when pcscd, the vpcd driver or opensc-tool is missing or no such
+// place can be made here.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/common/own_pcscd.h"
 #include "tests/tools/cardsim/test_util.h"
 #include "tools/cardsim/engine.h"
 
@@ -91,7 +94,9 @@ class Vpcd : public ::testing::Test {
   void SetUp() override {
     if (!Exists(kPcscd) || !Exists(kDriver) || !Exists(kOpensc))
       GTEST_SKIP() << "pcscd, the vpcd driver or opensc-tool is not installed";
-    if (DaemonListening()) GTEST_SKIP() << "another pcscd is running; this test starts its own";
+    const std::string why = testsupport::EnterOwnPcscdPlace();
+    if (!why.empty()) GTEST_SKIP() << why;
+    if (DaemonListening()) GTEST_SKIP() << "a pcscd of an earlier test still runs";
     std::string conf = dir_.File("readers");
     mkdir(conf.c_str(), 0700);
     WriteFile(conf + "/vpcd",
