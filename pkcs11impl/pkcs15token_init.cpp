@@ -81,6 +81,10 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   uint8_t verified = 0xFF;
   SCRESULT grounded =
       soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, pin, soPinLen, &ground, &planted, &verified) : 0;
+  // A card no road takes is refused as it is.
+  if (grounded >= 0 && ground == SCPkcs15Lib::InitGround::kAsRead && ready == CKR_TOKEN_NOT_RECOGNIZED &&
+      !lib->IsCardNotInitialized(reader) && lib->GetSlotApp(m_nPkcs15SlotId) == nullptr)
+    return ready;
   // On a road that keeps the card's other tokens, what anyone could have planted goes first.
   if (grounded >= 0 && ground != SCPkcs15Lib::InitGround::kCardPlanted)
     grounded = lib->RemovePlanted(reader, planted, verified, pin, soPinLen);

@@ -152,6 +152,18 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     if (r == SC_E_ACCESS_DENIED && again(ref) >= 0) r = deletion();
     return r;
   };
+  // The PINs made for the deletions go again, also after a failure: the call made them.
+  const auto drop = [&](SCRESULT result) {
+    for (auto ref = made.rbegin(); ref != made.rend(); ++ref) {
+      SCRESULT r = m_card->SelectMf(nullptr);
+      if (r >= 0) r = m_card->DeleteObject(*ref, SC_KEYOBJ_PIN);
+      m_lib->Log(r, "%s: PIN %u made for the deletions on a card that holds no token%s", m_card->GetCardName(),
+                 static_cast<unsigned>(*ref), r < 0 ? ", and the card did not delete it again" : ", deleted again");
+      if (r < 0 && result >= 0) result = r;
+    }
+    made.clear();
+    return result;
+  };
   SCRESULT gone = 0;
   for (const SCPath& df : m_dfs) {
     // With what it holds: every model initialised here deletes a DF whole.
@@ -164,7 +176,7 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     if (r < 0) {
       m_lib->Log(r, "%s: a DF that anyone may change holds a PKCS#15 application, and the card did not delete it",
                  m_card->GetCardName());
-      return r;
+      return drop(r);
     }
     m_lib->Log(SC_OK, "%s: a DF that anyone may change held a PKCS#15 application: deleted", m_card->GetCardName());
     ++gone;
@@ -181,7 +193,7 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     if (r < 0) {
       m_lib->Log(r, "%s: EF.DIR of a card that holds no token may be changed by others than the SO, and the card "
                  "did not delete it", m_card->GetCardName());
-      return r;
+      return drop(r);
     }
     m_lib->Log(SC_OK, "%s: EF.DIR of a card that holds no token may be changed by others than the SO: made anew",
                m_card->GetCardName());
@@ -199,21 +211,14 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     if (r < 0) {
       m_lib->Log(r, "%s: PIN %u in the master file of a card that holds no token is not this module's, and the card "
                  "did not delete it", m_card->GetCardName(), static_cast<unsigned>(ref));
-      return r;
+      return drop(r);
     }
     m_lib->Log(SC_OK, "%s: PIN %u in the master file of a card that holds no token is not this module's: deleted",
                m_card->GetCardName(), static_cast<unsigned>(ref));
     ++gone;
   }
   m_found.clear();
-  for (auto ref = made.rbegin(); ref != made.rend(); ++ref) {
-    SCRESULT r = m_card->SelectMf(nullptr);
-    if (r >= 0) r = m_card->DeleteObject(*ref, SC_KEYOBJ_PIN);
-    m_lib->Log(r, "%s: PIN %u made for the deletions on a card that holds no token%s", m_card->GetCardName(),
-               static_cast<unsigned>(*ref), r < 0 ? ", and the card did not delete it again" : ", deleted again");
-    if (r < 0) return r;
-  }
-  return gone;
+  return drop(gone);
 }
 
 
@@ -330,13 +335,16 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (r == 1) gone.push_back(df);
   }
   // Without EF.DIR the applications are those found by name: where each of them is
-  // open, the card holds nothing anyone could not have written.
-  const bool none = dirPlanted == SC_E_FILE_NOT_FOUND && !open.empty() &&
-                    std::all_of(open.begin(), open.end(), [](SCRESULT o) { return o == 1; });
+  // open, the card holds nothing anyone could not have written. So too where
+  // every application DF EF.DIR names is planted or stands nowhere, some planted.
+  const bool none = (dirPlanted == SC_E_FILE_NOT_FOUND && !open.empty() &&
+                     std::all_of(open.begin(), open.end(), [](SCRESULT o) { return o == 1; })) ||
+                    (std::any_of(open.begin(), open.end(), [](SCRESULT o) { return o == 1; }) &&
+                     std::all_of(open.begin(), open.end(), [](SCRESULT o) { return o != 0; }));
   if (dirPlanted == 1 || none) {
     *ground = InitGround::kCardPlanted;
     Log(SC_OK, "%s: %s anyone may change: the card is initialised as one that holds no token", card->GetCardName(),
-        dirPlanted == 1 ? "EF.DIR" : "every PKCS#15 application DF");
+        dirPlanted == 1 ? "EF.DIR" : "every PKCS#15 application DF that stands");
     // An application DF the SO guards where the token goes is the token's, whatever
     // a planted EF.DIR says: it goes, and the token takes its place.
     const SCPath place(kTokenPlace, 2);

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "lib/libpkcs15/asnpkcs15authobject.h"
+#include "lib/libpkcs15/asnpkcs15dirrecord.h"
 #include "lib/libpkcs15/asnpkcs15tokeninfo.h"
 #include "pkcs11impl/initprofile.h"
 #include "pkcs11impl/scerrmap.h"
@@ -138,6 +140,24 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
       }
     }
     if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str());
+    // The first token of a card goes where a planted one was taken away: a DF of the
+    // PKCS#15 name that still stands there (the card said it was not there) fails the call.
+    SCPath df;
+    if (rv >= 0 && blank && app->BuildAbsolutePath(&df) >= 0 && !(df.Count() == 2 && df[1] == 0x5015)) {
+      const uint16_t place[2] = {SC_FID_MF, 0x5015};
+      SCFileHeader* header = nullptr;
+      const SCRESULT at = card->SelectPath(place, 2, &header);
+      const std::unique_ptr<SCFileHeader> owned(header);
+      size_t len = 0;
+      const uint8_t* name = owned ? owned->GetDfName(&len) : nullptr;
+      if (at < 0 && at != SC_E_FILE_NOT_FOUND) {
+        rv = at;
+      } else if (at >= 0 && name != nullptr && len == 12 && std::memcmp(name, ASNPkcs15DIRRecord::kPkcs15Aid, 12) == 0) {
+        Log(SC_E_INVALID_DATA_FORMAT, "%s: a DF of the PKCS#15 name stands where the card's first token goes: nothing "
+            "made", card->GetCardName());
+        rv = SC_E_INVALID_DATA_FORMAT;
+      }
+    }
     // The PINs the new token may take over from an earlier one, told before the first write.
     std::optional<TokenPins> own;
     if (rv >= 0 && pin.IsSet()) rv = own.emplace(this, app, &refs).Failure();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -558,6 +559,26 @@ SCRESULT DfMayGo(const SCPkcs15Lib* lib, SCPkcs15Card* p15, SCPkcs15App* app, co
              app->GetCard()->GetCardName(), label.c_str(), PathText(df).c_str(), PathText(at).c_str(), name, instead);
     return 0;
   }
+  // So does an application of another kind that EF.DIR names there, where its DF stands with its name.
+  for (const auto& other : p15->GetCardDir().OtherApplications()) {
+    size_t rest = 0;
+    if (other.second.Count() < df.Count() ||
+        SCPath::StripPrefix(other.second.Ids(), other.second.Count(), df.Ids(), df.Count(), &rest) == nullptr)
+      continue;
+    SCFileHeader* header = nullptr;
+    const SCRESULT r = app->GetCard()->SelectPath(other.second.Ids(), other.second.Count(), &header);
+    const std::unique_ptr<SCFileHeader> owned(header);
+    if (r == SC_E_FILE_NOT_FOUND) continue;
+    if (r < 0) return r;
+    size_t len = 0;
+    const uint8_t* name = owned ? owned->GetDfName(&len) : nullptr;
+    if (!owned || !owned->IsDf() || name == nullptr || len != other.first.size() ||
+        std::memcmp(name, other.first.data(), len) != 0)
+      continue;
+    lib->Log(SC_OK, "%s: reinit '%s' - DF %s holds the DF %s of another application, which stays: %s",
+             app->GetCard()->GetCardName(), label.c_str(), PathText(df).c_str(), PathText(other.second).c_str(), instead);
+    return 0;
+  }
   return 1;
 }
 
@@ -758,10 +779,11 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       (void)app->Logout(false);
       return rv;
     }
-    const SCRESULT mayGo = qualified == 0 ? DfMayGo(this, p15, app, unique, "deleting the token's own objects instead...") : 0;
-    if (mayGo < 0) {
+    const SCRESULT mayGo = qualified == 0 ? DfMayGo(this, p15, app, unique, "nothing changed") : 0;
+    // Another application's DF inside the token's: the call ends before its first deletion.
+    if (mayGo <= 0 && qualified == 0) {
       (void)app->Logout(false);
-      return MapScErrorToCkr(mayGo, false);
+      return mayGo < 0 ? MapScErrorToCkr(mayGo, false) : CKR_FUNCTION_FAILED;
     }
     // A DF whose rules keep it from the SO stays, asked of its header first.
     SCRESULT soMay = 1;
@@ -775,9 +797,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
         return MapScErrorToCkr(soMay, false);
       }
     }
-    if (qualified == 0 && mayGo == 0) {
-      r = 0;
-    } else if (qualified == 0 && soMay == 0) {
+    if (qualified == 0 && soMay == 0) {
       Log(SC_E_ACCESS_DENIED, "%s: reinit standard '%s' - can't delete profile '%s', deleting all user objects instead...",
           card->GetCardName(), unique.c_str(), current);
       r = 0;

@@ -8,6 +8,7 @@
 
 #include "pkcs15/scpkcs15odf.h"
 #include "smartcard/sc_card_globalplatform.h"
+#include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_transactguard.h"
 #include "support/memfile.h"
 #include "support/vtest.h"
@@ -68,6 +69,24 @@ void SCPkcs15CardDir::ClearContents() {
     m_dirRecords.DeleteAll();
     m_otherRecords.DeleteAll();
     m_sigGPresent = false;
+}
+
+std::vector<std::pair<std::vector<uint8_t>, SCPath>> SCPkcs15CardDir::OtherApplications() const {
+    std::vector<std::pair<std::vector<uint8_t>, SCPath>> out;
+    for (POSITION p = m_otherRecords.GetHeadPosition(); p;) {
+        const ASNany* el = m_otherRecords.GetNext(p);
+        if (el->tag != 0x61 || el->getData() == nullptr) continue;
+        std::vector<uint8_t> aid;
+        SCPath path;
+        SCTlv t;
+        for (size_t at = 0; scReadTlv(el->getData(), static_cast<size_t>(el->getLength()), &at, &t);) {
+            if (t.tag == 0x4F) aid.assign(t.value, t.value + t.length);
+            if (t.tag == 0x51 && t.length >= 2 && t.length % 2 == 0)
+                for (size_t i = 0; i < t.length; i += 2) path.Append(static_cast<uint16_t>(t.value[i] << 8 | t.value[i + 1]));
+        }
+        if (!aid.empty() && path.Count() > 0) out.emplace_back(aid, path.BuildAbsolute(SCPath()));
+    }
+    return out;
 }
 
 bool SCPkcs15CardDir::FindDirRecordByAid(const uint8_t* aid, uint32_t len) const {

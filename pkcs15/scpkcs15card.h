@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "lib/libasn/asnany.h"
 #include "lib/libpkcs15/asnpkcs15dirrecord.h"
@@ -48,6 +50,9 @@ public:
     TypedPointerList<ASNPkcs15DIRRecord>& DirRecords() { return m_dirRecords; }
     const TypedPointerList<ASNPkcs15DIRRecord>& DirRecords() const { return m_dirRecords; }
     const TypedPointerList<ASNany>& OtherRecords() const { return m_otherRecords; }
+    // The applications of other kinds EF.DIR names (an application template whose
+    // identifier is not PKCS#15's), each with its DF's path: their DFs are no token's.
+    std::vector<std::pair<std::vector<uint8_t>, SCPath>> OtherApplications() const;
     bool HasSigG() const { return m_sigGPresent; }
     ASNSigGDirRecord& SigGRecord() { return m_sigG; }
     void SetSigGPresent(bool present) { m_sigGPresent = present; }

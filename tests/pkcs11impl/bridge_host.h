@@ -44,6 +44,8 @@ struct CardSim {
   int (*CorruptData)(const char*, unsigned, int) = nullptr;
   // The same once `skip` commands with INS ins have run normally.
   int (*InjectSwAfter)(const char*, unsigned, unsigned, int, int) = nullptr;
+  // The same for the commands whose octets begin with a prefix (hex).
+  int (*InjectSwOn)(const char*, const char*, unsigned, int, int) = nullptr;
   int (*ResetByOther)(const char*) = nullptr;
   int (*HoldExclusive)(const char*, int) = nullptr;
   // Right after the next command with INS ins (0x100: any) has been answered the
@@ -72,6 +74,7 @@ struct CardSim {
     CorruptData = reinterpret_cast<int (*)(const char*, unsigned, int)>(dlsym(handle, "CardSimCorruptData"));
     InjectSwAfter = reinterpret_cast<int (*)(const char*, unsigned, unsigned, int, int)>(
         dlsym(handle, "CardSimInjectSwAfter"));
+    InjectSwOn = reinterpret_cast<int (*)(const char*, const char*, unsigned, int, int)>(dlsym(handle, "CardSimInjectSwOn"));
     ResetByOther = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimResetByOther"));
     HoldExclusive = reinterpret_cast<int (*)(const char*, int)>(dlsym(handle, "CardSimHoldExclusive"));
     AfterCommand = reinterpret_cast<int (*)(const char*, unsigned, int)>(dlsym(handle, "CardSimAfterCommand"));
@@ -96,7 +99,7 @@ struct CardSim {
   CardSim& operator=(const CardSim&) = delete;
   bool ok() const {
     return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader && LoadConfig && GetApduLog &&
-           ClearLog && InjectSw && CorruptData && InjectSwAfter && ResetByOther && HoldExclusive && AfterCommand &&
+           ClearLog && InjectSw && CorruptData && InjectSwAfter && InjectSwOn && ResetByOther && HoldExclusive && AfterCommand &&
            StateQueries && Pause && WaitPaused && Resume;
   }
 };

@@ -720,8 +720,13 @@ class WhoMay {
 inline std::string NewlyOpen(const std::string& before, const std::string& after) {
   const std::string was = WhoMay(before).Findings({"3F00"}), now = WhoMay(after).Findings({"3F00"});
   std::string out;
-  for (size_t at = 0, end; (end = now.find("; ", at)) != std::string::npos; at = end + 2)
-    if (was.find(now.substr(at, end + 2 - at)) == std::string::npos) out += now.substr(at, end + 2 - at);
+  for (size_t at = 0, end; (end = now.find("; ", at)) != std::string::npos; at = end + 2) {
+    const std::string one = now.substr(at, end + 2 - at);
+    // An EF.DIR anyone may make where none stands now is one anyone could change before.
+    if (was.find(one) == std::string::npos &&
+        (one != "3F00/2F00 EF.DIR create; " || was.find("3F00/2F00 update; ") == std::string::npos))
+      out += one;
+  }
   return out;
 }
 

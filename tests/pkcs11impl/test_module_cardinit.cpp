@@ -262,6 +262,11 @@ struct Over {
   bool refused = false;        // the SO cannot take away what was planted: the call ends before it changes anything
   unsigned ins = 0, sw = 0;    // the card answers sw once, to the first command ins: that call fails, the next one goes
   std::string holder = "";     // a first holder's commands with PIN 1111, before the SO sets the user PIN anew
+  std::string on = "";         // the command sw answers: the first that begins with these octets (hex), instead of ins
+  bool early = false;          // sw answers a command of the module's first reading of the card
+  int skip = 0;                // so many such commands answered first as the card answers them
+  bool either = false;         // the call with sw may go through too, the answer taken only for what it says
+  bool plantsGo = false;       // refused, having taken away what was planted, and made nothing open to anyone
 };
 
 // One initialisation on a card of `image` to which someone with no PIN added `planted`: it goes through, the SO
@@ -270,6 +275,9 @@ struct Over {
 void InitialiseOver(const char* image, const std::string& planted, const std::string& attack, const Over& over = {}) {
   SCOPED_TRACE(std::string(image) + (over.road == Road::kInitializeCard ? ", InitializeCard" : "") + "\n" + planted);
   CardInit t(Readers{{kR0, image}}, "", over.again ? "" : planted);
+  if (over.early) {
+    ASSERT_EQ(0, t.sim.InjectSwOn(kR0, over.on.c_str(), over.sw, over.skip, 1));
+  }
   ASSERT_TRUE(t.Start());
   const CK_FUNCTION_LIST* f = t.m().list();
   // A blank model-1 or model-3 card already carries its SO PIN; model 4 takes the one given here.
@@ -302,18 +310,25 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
     return t.Initialize(kR0) == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
   };
   EXPECT_EQ(CKR_ARGUMENTS_BAD, f->C_InitToken(0, nullptr, 0, label));
-  if (over.sw != 0) {
-    ASSERT_EQ(0, t.sim.InjectSwAfter(kR0, over.ins, over.sw, 0, 1));
-    EXPECT_NE(CKR_OK, call()) << t.sim.ApduLog(kR0);
+  CK_RV rv = CKR_FUNCTION_FAILED;
+  if (over.sw != 0 && !over.early) {
+    ASSERT_EQ(0, over.on.empty() ? t.sim.InjectSwAfter(kR0, over.ins, over.sw, 0, 1)
+                                 : t.sim.InjectSwOn(kR0, over.on.c_str(), over.sw, over.skip, 1));
+    rv = call();
+    // A call that fails lets no one in who could not come in before; one to a command named by its octets may
+    // also go through, the answer taken only for what it says.
+    EXPECT_EQ("", rv != CKR_OK ? cardimage::NewlyOpen(before, t.ImageText(image)) : "");
+    EXPECT_TRUE(rv != CKR_OK || over.either) << t.sim.ApduLog(kR0);
   }
-  const CK_RV rv = call();
+  if (rv != CKR_OK) rv = call();
   if (over.refused) {
     EXPECT_NE(CKR_OK, rv);
     // Whatever reading the card left as the message, the text says the card refused.
     if (over.road == Road::kInitializeCard) {
       EXPECT_EQ("Brak dost\xea" "pu - warunki dost\xea" "pu nie zosta\xb3y spe\xb3nione", t.LastError());
     }
-    EXPECT_EQ(cardimage::Comparable(before), cardimage::Comparable(t.ImageText(image)));
+    if (over.plantsGo) EXPECT_EQ("", cardimage::NewlyOpen(before, t.ImageText(image)));
+    else EXPECT_EQ(cardimage::Comparable(before), cardimage::Comparable(t.ImageText(image)));
     return (void)t.m()->C_Finalize(nullptr);
   }
   ASSERT_EQ(CKR_OK, rv) << t.LastError() << "\n" << t.sim.ApduLog(kR0);
@@ -333,6 +348,15 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
     initPin();
   }
   EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(image)));
+  // No DF of the PKCS#15 name stands in the master file beside the tokens EF.DIR names.
+  {
+    const std::string text = t.ImageText(image);
+    const std::vector<std::string> tokens = cardimage::WhoMay(text).Tokens(text);
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+      EXPECT_TRUE(l.rfind("df 3F00/", 0) != 0 || l.find(' ', 3) != 12 || l.find(" name=A000000063504B43532D3135") == std::string::npos ||
+                  std::find(tokens.begin(), tokens.end(), l.substr(3, 9)) != tokens.end()) << l;
+  }
   // The planter's commands in the token's DF, wherever the token was made.
   std::string commands = attack, df = cardimage::ValueOf(t.ImageText(image).substr(t.ImageText(image).find("\nef 3F00/2F00 ") + 1), "data");
   df = df.substr(df.find("51043F00") + 8, 4);
@@ -401,7 +425,44 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
   for (int kind = 0; kind < 3; ++kind) plants.push_back(pins(kind));
   for (size_t d = 1; d < 4; ++d) plants.push_back(dirs[d] + made + pins(2));
   plants.push_back(dirs[1] + dfs[0] + pins(1));
+  // Files made before activation, where no rule holds, then given rules: an EF.DIR not everyone may read (alone,
+  // and beside an open token's copy); an EF.DIR the SO guards naming the token's DF, where nothing stands, and an
+  // open DF 6000 holding the token's directories moved there, whose PIN directory names the planter's user PIN; an
+  // application found by name only inside a DF no one may enter.
+  const std::string blankSo = model == "blank-model4.card" ? "01" : model == "blank-model1.card" ? "01" : "04";
+  const std::string user = refs.substr(refs.rfind(' ') == std::string::npos ? 0 : refs.rfind(' ') + 1);
+  const auto rulesOf = [](const std::string& all, const std::string& rest) {
+    std::string out = "ac=";
+    std::istringstream in(all);
+    for (std::string op; in >> op;) out += op + ":" + rest + ",";
+    return out.substr(0, out.size() - 1);
+  };
+  const std::string efOps = "update write deactivate activate terminate delete";
+  std::string moved = made, beside = other;
+  for (size_t at = moved.find("3F005015"); at != std::string::npos; at = moved.find("3F005015", at)) moved.replace(at, 8, "3F006000");
+  for (size_t at = moved.find("3F00/5015"); at != std::string::npos; at = moved.find("3F00/5015", at)) moved.replace(at, 9, "3F00/6000");
+  beside.replace(beside.find("3F005016"), 8, "3F006000");
+  // (A model-7 card whose EF.DIR the module cannot read is no card it knows: refused, as it was.)
+  const std::string unreadable = "ef 3F00/2F00 lcs=05 size=256 " + rulesOf(efOps, "pin:" + blankSo) + ",read:pin:" + blankSo + "\n";
+  for (const std::string& plant : {unreadable, unreadable + made})
+    InitialiseOver(image, plant, attack, {road, false, model == "blank-model7.card"});
+  plants.push_back("ef 3F00/2F00 lcs=05 size=256 " + rulesOf(efOps, "pin:" + blankSo) + ",read:always data=" + record + beside +
+                   "\n" + moved + "pin 3F00 ref=" + user + " min=4 max=16 pad=FF tries=3 left=3 unblock=" + blankSo +
+                   " ac=update:always,delete:always value=39393939\n");
   for (const std::string& plant : plants) InitialiseOver(image, plant, attack, {road});
+  // A planted token's DF the card says it does not hold, once: the token never goes beside it.
+  InitialiseOver(image, dirs[1] + made, attack, {road, false, false, 0, 0x6A82, "", "00A4080402501500", false, 0, true});
+  // (A model-7 card takes no second DF of the PKCS#15 name: there the call fails, the card as it was.)
+  InitialiseOver(image, dirs[1] + "df 3F00/6000 lcs=05 " + rulesOf("delete-child create-ef create-df deactivate activate "
+                 "terminate delete", "never") + "\ndf 3F00/6000/5016 lcs=05 name=A000000063504B43532D3135\n", attack,
+                 {road, false, model == "blank-model7.card", 0, 0, "", "", false, 0, false, true});
+  // A DF with the PKCS#15 name that only the SO may create in and no one may delete, holding the token's directories
+  // that anyone may change: the call ends before it changes anything.
+  if (road == Road::kInitToken)
+    InitialiseOver(image, "ef 3F00/2F00 lcs=05 size=256 " + rulesOf(efOps, "never") + ",read:always data=" + record +
+                   "\ndf 3F00/5015 lcs=05 name=A000000063504B43532D3135 " +
+                   rulesOf("delete-child deactivate activate terminate delete", "never") + ",create-ef:pin:" + blankSo +
+                   ",create-df:pin:" + blankSo + "\n" + made.substr(made.find('\n') + 1), attack, {road, false, true});
 }
 
 }  // namespace
@@ -442,6 +503,18 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   InitialiseOver("blank-model3.card", open, SetPin("01"), {Road::kInitToken, false, false, 0xE4, 0x6A82});
   InitialiseOver("blank-model3.card", cardimage::Planted(""), "", {Road::kInitToken, false, false, 0xE4, 0x9000});
   InitialiseOver("blank-model3.card", cardimage::Planted(""), "", {Road::kInitToken, false, false, 0xE4, 0x6A82});
+  // Nor is anything decided by one answer: a planted EF.DIR whose first reading the card refused, a search by name
+  // (here past a planted application, DF 4F00 and its PIN) the card ended with an answer other than "no such file",
+  // the DF of a planted token the card said it does not hold, a PIN it said it does not hold, a DF it said it did
+  // not delete.
+  const std::string open4F00 = cardimage::Planted("") + "df 3F00/4F00 lcs=05 name=A000000063504B43532D3135\n" +
+                               "pin 3F00/4F00 ref=81 min=4 max=16 pad=FF tries=3 left=3 value=31313131\n";
+  InitialiseOver("blank-model3.card", cardimage::Planted(""), "", {Road::kInitToken, false, false, 0, 0x6A82, "", "00B0", true});
+  InitialiseOver("blank-model3.card", open4F00, SetPin("81"),
+                 {Road::kInitToken, false, false, 0, 0x6A88, "", "00A404", false, 0, true});
+  InitialiseOver("blank-model4.card", cardimage::Planted("01 02"), "",
+                 {Road::kInitializeCard, false, false, 0, 0x6A88, "", "00200001", false, 2, true});
+  InitialiseOver("blank-model3.card", "", "", {Road::kInitToken, true, false, 0, 0x6A82, "", "00E40000025015"});
 }
 
 // Whatever someone with the card and no PIN planted before the SO's first initialisation, nothing of it decides

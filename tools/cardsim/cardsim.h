@@ -59,6 +59,8 @@ int CardSimAfterCommand(const char* reader, unsigned ins, int event);
 int CardSimAfterCommands(const char* reader, unsigned ins, int event, int skip);
 /* The same once `skip` commands with that instruction byte have run normally. */
 int CardSimInjectSwAfter(const char* reader, unsigned ins, unsigned sw, int skip, int count);
+// The same for the commands whose octets begin with `prefix` (hex: header, then data).
+int CardSimInjectSwOn(const char* reader, const char* prefix, unsigned sw, int skip, int count);
 /* The next command with instruction byte `ins` (0x100: any) waits, before it
  * runs, until CardSimResumeCommand lets it go (the log shows "# paused"): a call
  * held inside the module for as long as a test needs. */

@@ -271,10 +271,16 @@ void Card::Reset() {
 void Card::InjectSw(unsigned ins, uint16_t sw, int count) { InjectSwAfter(ins, sw, 0, count); }
 
 void Card::InjectSwAfter(unsigned ins, uint16_t sw, int skip, int count) {
+  injPrefix_.clear();
   injIns_ = ins;
   injSw_ = sw;
   injCount_ = count;
   injSkip_ = skip;
+}
+
+void Card::InjectSwOn(const Bytes& prefix, uint16_t sw, int skip, int count) {
+  InjectSwAfter(0x100, sw, skip, count);
+  injPrefix_ = prefix;
 }
 
 void Card::CorruptData(unsigned ins, int count) {
@@ -345,7 +351,10 @@ Bytes Card::Transmit(const Bytes& apdu, bool t0) {
   auto swOnly = [](uint16_t sw) { return Bytes{uint8_t(sw >> 8), uint8_t(sw)}; };
   Apdu a;
   if (!ParseApdu(apdu, &a)) return swOnly(0x6700);
-  if (injCount_ > 0 && (injIns_ == 0x100 || injIns_ == a.ins)) {
+  const bool injHere = injPrefix_.empty() ? injIns_ == 0x100 || injIns_ == a.ins
+                                          : apdu.size() >= injPrefix_.size() &&
+                                                std::equal(injPrefix_.begin(), injPrefix_.end(), apdu.begin());
+  if (injCount_ > 0 && injHere) {
     if (injSkip_ > 0) {
       --injSkip_;
     } else {

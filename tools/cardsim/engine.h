@@ -121,6 +121,8 @@ class Card {
   void InjectSw(unsigned ins, uint16_t sw, int count);
   // The same after `skip` such commands have run: a failure at any one step.
   void InjectSwAfter(unsigned ins, uint16_t sw, int skip, int count);
+  // The same for the commands whose octets begin with `prefix` (header, then data).
+  void InjectSwOn(const Bytes& prefix, uint16_t sw, int skip, int count);
   // Test hook: the next `count` answers with data to commands with INS `ins`
   // (0x100 = any) have their last data octet inverted, as a faulty card would.
   void CorruptData(unsigned ins, int count);
@@ -225,6 +227,7 @@ class Card {
   uint16_t injSw_ = 0;
   int injCount_ = 0;
   int injSkip_ = 0;
+  Bytes injPrefix_;  // empty: commands are matched by their INS
   unsigned corruptIns_ = 0;
   int corruptCount_ = 0;
 };

@@ -872,6 +872,16 @@ SIM_EXPORT int CardSimInjectSwAfter(const char* reader, unsigned ins, unsigned s
   });
 }
 
+SIM_EXPORT int CardSimInjectSwOn(const char* reader, const char* prefix, unsigned sw, int skip, int count) {
+  cardsim::Bytes octets;
+  if (prefix == nullptr || !cardsim::FromHex(prefix, &octets) || octets.empty() || sw > 0xFFFF || count < 0 || skip < 0) return -2;
+  return WithReader(reader, [&](Reader* r) {
+    if (!r->card) return -2;
+    r->card->InjectSwOn(octets, uint16_t(sw), skip, count);
+    return 0;
+  });
+}
+
 SIM_EXPORT int CardSimPauseCommand(const char* reader, unsigned ins) {
   if (ins > 0x100) return -2;
   return WithReader(reader, [&](Reader* r) {
