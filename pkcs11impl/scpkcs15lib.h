@@ -448,8 +448,9 @@ class SCPkcs15Lib {
   SCRESULT RemovePlanted(uint32_t reader, const std::vector<SCPath>& planted, uint8_t soRef, const char* soPin,
                          size_t len);
   // The reader's applications forgotten in memory (the slots bound to none): what a
-  // planted EF.DIR named is no token's.
-  void ForgetApplications(uint32_t reader);
+  // planted EF.DIR named is no token's, but another application whose DF stands
+  // with its name outside the `planted` DFs, which keeps its record.
+  void ForgetApplications(uint32_t reader, const std::vector<SCPath>& planted);
   // The reader's card holds a PKCS#15 structure (read, or written by this process):
   // a reading it refuses from now on is read again, never taken for a blank card.
   void MarkReadAsPkcs15(uint32_t reader) {

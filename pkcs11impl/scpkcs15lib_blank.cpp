@@ -345,13 +345,25 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     *ground = InitGround::kCardPlanted;
     Log(SC_OK, "%s: %s anyone may change: the card is initialised as one that holds no token", card->GetCardName(),
         dirPlanted == 1 ? "EF.DIR" : "every PKCS#15 application DF that stands");
-    // An application DF the SO guards where the token goes is the token's, whatever
-    // a planted EF.DIR says: it goes, and the token takes its place.
+    // An application DF the SO guards where the reader's first token goes is that
+    // token's, whatever a planted EF.DIR says: it goes, and the token takes its place.
     const SCPath place(kTokenPlace, 2);
     const SCFileHeader* header = nullptr;
     r = rules.Header(place, &header);
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
     if (r >= 0 && NamesPkcs15(header) && !Listed(gone, place)) {
+      // Only the reader's first token goes there, and never with a qualified part.
+      SCPkcs15App* at = nullptr;
+      for (int32_t i = 0; i < p15->GetApplicationCount() && at == nullptr; ++i)
+        if (dfs[static_cast<size_t>(i)].IsEqual(place)) at = p15->GetApplicationAt(static_cast<uint32_t>(i));
+      CK_FLAGS qualified = 0;
+      if (slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1) != 0 ||
+          (at != nullptr && card->GetCardType() != SC_CARD_TYPE_IAS &&
+           (GetQualifiedPartCharacteristics(at, &qualified, false) != CKR_OK || qualified != 0))) {
+        Log(SC_E_ACCESS_DENIED, "%s: the SO's DF of the card's first token stands, not this token's to take: nothing "
+            "changed", card->GetCardName());
+        return SC_E_ACCESS_DENIED;
+      }
       Log(SC_OK, "%s: the DF of the card's first token stands, the SO's: initialised anew in its place",
           card->GetCardName());
       gone.push_back(place);
@@ -421,16 +433,22 @@ SCRESULT SCPkcs15Lib::RemovePlanted(uint32_t reader, const std::vector<SCPath>& 
   return p15->GetCardDir().Write(nullptr, 0, nullptr);
 }
 
-void SCPkcs15Lib::ForgetApplications(uint32_t reader) {
+void SCPkcs15Lib::ForgetApplications(uint32_t reader, const std::vector<SCPath>& planted) {
   SCPkcs15Card* p15 = reader < m_readerCount && m_pkcs15Cards != nullptr ? m_pkcs15Cards[reader] : nullptr;
   if (p15 == nullptr) return;
   const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader;
   for (uint32_t t = 0; t < m_tokensPerReader; ++t) m_pAppTable[first + t] = nullptr;
-  while (p15->GetApplicationCount() > 0) {
-    SCPkcs15App* app = p15->GetApplicationAt(0);
-    p15->DiscardApplication(app, app->GetSourceDirRecord());
+  // Another application whose DF stands with its name, not planted, keeps its record: it is no one's to lose.
+  for (int32_t i = p15->GetApplicationCount() - 1; i >= 0; --i) {
+    SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
+    SCPath df;
+    size_t rest = 0;
+    const bool gone = app->BuildAbsolutePath(&df) < 0 || std::any_of(planted.begin(), planted.end(), [&](const SCPath& p) {
+      return SCPath::StripPrefix(df.Ids(), df.Count(), p.Ids(), p.Count(), &rest) != nullptr;
+    });
+    if (gone || app->StandsAsApplication() != 1) p15->DiscardApplication(app, app->GetSourceDirRecord());
   }
-  p15->GetCardDir().ClearContents();
+  if (p15->GetApplicationCount() == 0) p15->GetCardDir().ClearContents();
 }
 
 bool SCPkcs15Lib::NamesCardSoPuk(uint32_t reader) {

@@ -136,7 +136,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         dirExisted = dirExisted && !blank->DirOpen();
         if (rv >= 0) rv = blank->Clear(soRef, pin.Get(), pin.Length(), info.minPinLen);
         written = rv > 0;
-        ForgetApplications(reader);
+        ForgetApplications(reader, *planted);
       }
     }
     if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str());

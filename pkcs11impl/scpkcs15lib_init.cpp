@@ -216,7 +216,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       const char* given = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
       if (given != nullptr && ParsePinValueKind(given) != 0) given = nullptr;
       r = found->Clear(soRef, given, given != nullptr ? std::strlen(given) : 0, static_cast<uint32_t>(bounds.pinMin));
-      if (planted && r >= 0) ForgetApplications(reader);
+      if (planted && r >= 0) ForgetApplications(reader, plantedDfs);
       if (r < 0) {
         (void)RefreshTokenInfo(first, 1, 1);
         return MapScErrorToCkr(r, false);

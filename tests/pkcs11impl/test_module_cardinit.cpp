@@ -758,6 +758,26 @@ TEST(ModuleCardInit, CardWithoutSerialNumberIsInitialised) {
   ASSERT_EQ(1u, lines.size()) << ReadFile(t.out);
   EXPECT_EQ(0u, lines[0].find("Token: Podpis, SerialNumber: , SoPin: ")) << lines[0];
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+  // C_InitToken on a card that answers "no such file" for its serial number: the token reads as initialised,
+  // in a new process too, and the SO sets its user PIN.
+  for (const char* image : {"blank-model1.card", "blank-model3.card"}) {
+    SCOPED_TRACE(image);
+    CardInit c(Readers{{kR0, image}}, "");
+    ASSERT_TRUE(c.Start());
+    ASSERT_EQ(0, c.sim.InjectSwOn(kR0, "00CA005A", 0x6A82, 0, 50));
+    CK_UTF8CHAR label[32];
+    std::memset(label, ' ', sizeof label);
+    CK_UTF8CHAR so[] = "87654321", user[] = "5678";
+    ASSERT_EQ(CKR_OK, c.m()->C_InitToken(0, so, 8, label));
+    ASSERT_EQ(CKR_OK, c.m()->C_Finalize(nullptr));
+    ASSERT_TRUE(c.Start());
+    EXPECT_EQ(CKF_TOKEN_INITIALIZED, c.Info(0).flags & CKF_TOKEN_INITIALIZED);
+    CK_SESSION_HANDLE h = 0;
+    ASSERT_EQ(CKR_OK, c.m()->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+    EXPECT_EQ(CKR_OK, c.m()->C_Login(h, CKU_SO, so, 8));
+    EXPECT_EQ(CKR_OK, c.m()->C_InitPIN(h, user, 4));
+    EXPECT_EQ(CKR_OK, c.m()->C_Finalize(nullptr));
+  }
 }
 
 // A serial number that the card failed to give is asked for again by the next

@@ -558,6 +558,86 @@ TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
   UserRound(t, "5555", "Nowy", true);
 }
 
+// Every sample card that holds a token, as the sample generator made it before its DFs and EF.DIR named
+// deactivate, activate and terminate rules, and as a card whose headers carry no life-cycle byte; a nested card so
+// made beside an issuer's DF, and a token whose DF holds an application of another kind that EF.DIR names:
+// C_InitToken of each slot changes nothing but that token's DF, EF.DIR and the master file's PINs (never a
+// qualified key or its PIN), or is refused with the card as it was.
+TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
+  const auto noLifeCycle = [](std::string text) { return text.insert(text.find("\nmemory ") + 1, "fcp-lcs 0\n"); };
+  const auto openDir = [](std::string text) {
+    const size_t at = text.find(" ac=", text.find("\nef 3F00/2F00 ")) + 4;
+    return text.replace(at, text.find(' ', at) - at, "read:always");
+  };
+  std::vector<std::pair<std::string, std::string>> cards;
+  for (const char* name : {"pkcs15-model3.card", "pkcs15-model3-puk.card", "pkcs15-model3-two-apps.card",
+                           "pkcs15-model3-two-apps-puk.card", "pkcs15-model3-nested-apps-puk.card",
+                           "pkcs15-model3-user-owned.card", "qualified-model1.card", "qualified-model3.card",
+                           "written-to-size-model1.card", "written-to-size-model3.card", "written-to-size-model4.card",
+                           "written-to-size-model7.card", "filled-by-22053d3-model3.card"}) {
+    const std::string text = ReadFile(CardsDir() + "/" + name);
+    cards.emplace_back(std::string(name) + ", older", AsGeneratedBefore(text));
+    cards.emplace_back(std::string(name) + ", no life-cycle byte", noLifeCycle(text));
+    cards.emplace_back(std::string(name) + ", EF.DIR anyone may change", openDir(text));
+  }
+  const std::string nested = AsGeneratedBefore(ReadFile(CardsDir() + "/pkcs15-model3-nested-apps-puk.card"));
+  cards.emplace_back("nested, beside an issuer's DF",
+                     nested + "df 3F00/5016 lcs=05 name=D2760000850101 ac=delete-child:pin:04,create-ef:pin:04,"
+                              "create-df:pin:04,delete:pin:04\nef 3F00/5016/5001 lcs=05 size=4 ac=read:pin:04,"
+                              "update:pin:04,delete:pin:04 data=31323334\n");
+  std::string issuers = ReadFile(CardsDir() + "/pkcs15-model3-puk.card");
+  const size_t dir = issuers.find("data=", issuers.find("\nef 3F00/2F00 ")) + 5;
+  issuers.replace(dir + 2 * (2 + std::stoul(issuers.substr(dir + 2, 2), nullptr, 16)), 52,
+                  "61184F06A00000000102500649737375657251063F0050155020");
+  cards.emplace_back("an issuer's application in the token's DF",
+                     issuers + "df 3F00/5015/5020 lcs=05 name=A00000000102 ac=create-ef:pin:04,create-df:pin:04,"
+                               "deactivate:pin:04,terminate:pin:04,delete:pin:04\nef 3F00/5015/5020/5021 lcs=05 size=4 "
+                               "ac=update:pin:04,delete:pin:04 data=31323334\n");
+  Reinit t("pkcs15-model3.card");
+  ASSERT_TRUE(t.Start());
+  int calls = 0, through = 0;
+  for (const auto& [name, text] : cards) {
+    for (CK_SLOT_ID slot = 0; slot < 3; ++slot) {
+      SCOPED_TRACE(name + ", slot " + std::to_string(slot));
+      t.slot = slot;
+      PutBack(t, text);
+      CK_TOKEN_INFO ti;
+      if (t.f()->C_GetTokenInfo(slot, &ti) != CKR_OK || !(ti.flags & CKF_TOKEN_INITIALIZED)) continue;
+      const std::string before = WithoutCounters(t.Image());
+      const CK_RV rv = t.InitToken("Nowy");
+      const std::string after = WithoutCounters(t.Image());
+      ++calls;
+      through += rv == CKR_OK;
+      if (rv != CKR_OK) {
+        EXPECT_EQ(before, after);
+        continue;
+      }
+      // The DF of the token now labelled "Nowy": its TokenInfo holds the label.
+      std::string df;
+      std::istringstream lines(after);
+      for (std::string l; std::getline(lines, l);)
+        if (l.rfind("ef ", 0) == 0 && l.find("/5032 ") != std::string::npos && l.find("4E6F7779") != std::string::npos)
+          df = l.substr(3, l.find("/5032 ") - 3);
+      ASSERT_NE("", df);
+      // Under an EF.DIR anyone may change, the token is made where the previous one stood, none of its keys left.
+      if (name.find("EF.DIR anyone") != std::string::npos) {
+        EXPECT_EQ("3F00/5015", df);
+        EXPECT_EQ(std::string::npos, after.find("\nkey 3F00/5015/")) << after;
+      }
+      std::istringstream in(before);
+      for (std::string l; std::getline(in, l);) {
+        const std::string path = l.substr(l.find(' ') + 1, l.find(' ', l.find(' ') + 1) - l.find(' ') - 1);
+        const bool token = path == df || path.rfind(df + "/", 0) == 0;
+        const bool qualified = l.find("/4B02 ") != std::string::npos || l.find(" ref=83 ") != std::string::npos;
+        if (l.rfind("pin 3F00 ", 0) == 0 || l.rfind("ef 3F00/2F00 ", 0) == 0 || (token && !qualified)) continue;
+        EXPECT_NE(std::string::npos, after.find(l + "\n")) << l;
+      }
+    }
+  }
+  EXPECT_LE(30, calls);
+  EXPECT_LE(20, through);
+}
+
 // Where the SO may not delete what the user made, C_InitToken answers
 // CKR_FUNCTION_FAILED after the SO PIN was verified, says why in the trace,
 // and leaves every octet of the card and the token as they were.
