@@ -301,49 +301,52 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         if (rv == SC_E_PKCS15_NO_PROFILES) rv = 0;
       }
       // On a ClassIC card the tokens' user PINs and PUKs live in the master file:
-      // those the tokens' directories name go before anything else, so that no next
-      // token starts with the last user's PIN, and a PIN the card keeps fails the
-      // call with every token as it was. The card's SO PIN and its PUK stay.
+      // those the tokens' directories name go with the tokens (after their DFs, whose
+      // rules name them: a PIN gone first would let anyone make one that opens them),
+      // so that no next token starts with the last user's PIN. The card's SO PIN and
+      // its PUK stay, and so does a PIN no token names (an issuer's may guard its files).
+      std::vector<uint8_t> refs;
       if (rv >= 0 && model == SC_CARD_TYPE_CLASSIC) {
         SCFileHeaderList card0;
         SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &card0, 0);
         std::vector<std::pair<SCPath, uint8_t>> named;
         for (int32_t i = 0; rv >= 0 && i < p15->GetApplicationCount(); ++i)
           rv = p15->GetApplicationAt(static_cast<uint32_t>(i))->GetNamedPins(&named);
-        std::vector<uint8_t> refs;
         for (const auto& held : named)
           if (held.first.IsMasterFile() && held.second != 0 && held.second < 0x80 &&
               held.second != card0.GetSoPinRef() && held.second != card0.GetRef(SC_REFIDX_SO_PUK) &&
               std::find(refs.begin(), refs.end(), held.second) == refs.end())
             refs.push_back(held.second);
-        for (uint8_t ref : refs) {
-          if (rv < 0) break;
-          // A command the card refused is tried once more under the SO PIN verified again.
-          for (int attempt = 0; attempt < 2; ++attempt) {
-            rv = card->SelectMf(nullptr);
-            if (rv >= 0) rv = card->DeleteObject(ref, SC_KEYOBJ_PIN);
-            if (rv == SC_E_NO_REFERENCED_DATA || rv == SC_E_FILE_NOT_FOUND) rv = 0;
-            if (rv >= 0 || rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED) break;
-            if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
-          }
-          if (rv < 0)
-            Log(rv, "%s: the card did not delete PIN %u of a token: no token erased", card->GetCardName(),
-                static_cast<unsigned>(ref));
-        }
       }
       const int apps = p15->GetApplicationCount();
-      if (rv >= 0) {
-        rv = p15->DeleteAllApplications();
-        // The PINs went first: a DF deletion the card refused is tried once more.
-        if (rv < 0 && rv != SC_E_NO_SMARTCARD && rv != SC_E_CARD_REMOVED && p15->GetApplicationCount() > 0 &&
-            pin.IsSet() && VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()) >= 0)
-          rv = p15->DeleteAllApplications();
-      }
+      if (rv >= 0) rv = p15->DeleteAllApplications();
       // Applications deleted, the directory file not yet written (the card
       // refused it twice): the SO PIN is verified again and the file written.
       if (rv < 0 && p15->GetApplicationCount() < apps && rv != SC_E_NO_SMARTCARD && rv != SC_E_CARD_REMOVED &&
           pin.IsSet() && VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()) >= 0)
         rv = p15->GetCardDir().Write(nullptr, 0, nullptr);
+      SCRESULT refused = 0;  // the first deletion the card refused
+      for (uint8_t ref : refs) {
+        if (rv < 0) break;
+        // The tokens are gone already: a command the card refused is tried once more.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+          rv = card->SelectMf(nullptr);
+          if (rv >= 0) rv = card->DeleteObject(ref, SC_KEYOBJ_PIN);
+          if (rv == SC_E_NO_REFERENCED_DATA || rv == SC_E_FILE_NOT_FOUND) rv = 0;
+          if (rv >= 0 || rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED) break;
+          if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
+        }
+        if (rv >= 0 || rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED) continue;
+        // A PIN the card keeps must not pass to the next token with the last user's
+        // value: it is blocked, the others still go, and the call fails.
+        const bool blocked = card->SelectMf(nullptr) >= 0 && card->VerifyPin(ref, nullptr, SC_UNSET) >= 0 &&
+                             card->BlockPin(ref) >= 0;
+        Log(rv, "%s: the card did not delete PIN %u, PIN %s", card->GetCardName(), static_cast<unsigned>(ref),
+            blocked ? "blocked" : "not blocked");
+        if (refused == 0) refused = rv;
+        rv = 0;
+      }
+      if (rv >= 0 && refused < 0) rv = refused;
     }
     if (rv >= 0 && p15->GetCardDir().IsEmpty()) {
       // As above: the tokens are gone, so a refused deletion is tried once more.

@@ -955,6 +955,8 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
     }
     ++fired;
     const bool same = WithoutCounters(t.Image()) == WithoutCounters(before);
+    // What a call that failed leaves lets no one in who could not come in before.
+    EXPECT_EQ("", rv != CKR_OK ? cardimage::NewlyOpen(before, t.Image()) : "") << log;
     // A refusal after the call's first deletion or creation leaves what a cut leaves.
     const bool erased = (fault == Fault::kDeletionsRefused || fault == Fault::kRefused) && rv != CKR_OK && !same;
     if (fault == Fault::kMute || fault == Fault::kPull || erased) {
@@ -1354,6 +1356,18 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
     (void)t.f()->C_CloseAllSessions(0);
     UserRound(t, users[round], "Podpis", true);
   }
+  // An issuer's application beside the token, guarded by a PIN of its own at a reference a fifth token would
+  // take: InitializeCard of one token leaves both as they were, octet for octet.
+  const std::string issuer =
+      "pin 3F00 ref=04 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:04,delete:pin:01 value=35353535\n"
+      "df 3F00/4100 lcs=05 name=D2760000850102 ac=delete-child:pin:04,create-ef:pin:04,create-df:pin:04,"
+      "deactivate:pin:04,activate:pin:04,terminate:pin:04,delete:pin:01\n"
+      "ef 3F00/4100/4101 lcs=05 size=16 ac=read:pin:04,update:pin:04,write:pin:04,deactivate:pin:04,activate:pin:04,"
+      "terminate:pin:04,delete:pin:04 data=53454352455400000000000000000000\n";
+  PutBack(t, t.Image() + issuer);
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr));
+  for (size_t at = 0, end; (end = issuer.find('\n', at)) != std::string::npos; at = end + 1)
+    EXPECT_NE(std::string::npos, WithoutCounters(t.Image()).find(WithoutCounters(issuer.substr(at, end + 1 - at))));
   // C_InitToken on that card: the next user reads none of the old user's objects.
   ASSERT_EQ(CKR_OK, t.InitToken("Nowy"));
   ASSERT_EQ(CKR_OK, t.InitPin("5555"));
