@@ -616,60 +616,6 @@ SCRESULT SCPkcs15PathObjectInfo::CheckAccess(uint32_t op, uint16_t ref, bool bot
     return (req.refs.Contains(0) || req.refs.Contains(ref)) ? 1 : 0;
 }
 
-SCRESULT SCPkcs15PathObjectInfo::IsGuardedBy(const SCValueSet& owners) {
-    uint16_t count = 0;
-    const uint16_t* full = GetFullPath(&count);
-    if (!m_pCard || !full) return SC_E_BAD_USAGE;
-    SCAccessRequest req[5];
-    req[0].operation = SC_AC_OP_UPDATE;
-    req[1].operation = SC_AC_OP_WRITE;
-    req[2].operation = SC_AC_OP_DELETE_SELF;
-    req[3].operation = SC_AC_OP_DEACTIVATE;
-    req[4].operation = SC_AC_OP_TERMINATE;
-    SCFileHeader* cached[1] = {m_pFileHeader};
-    const SCRESULT r = m_pCard->GetAccessRules(full, count, req, 5, cached, 1, true, &m_createRefs);
-    m_pFileHeader = cached[0];
-    if (r == SC_E_UNSUPPORTED_FEATURE) return 0;
-    if (r < 0) return r;
-    if (m_pFileHeader == nullptr || m_pFileHeader->GetLifeCycleByte() < 0x04) return 0;
-    for (const SCAccessRequest& q : req) {
-        if (!m_pFileHeader->NamesRule(q.operation)) return 0;
-        for (int32_t i = 0; i < q.refs.Count(); ++i) {
-            const uint16_t c = q.refs.At(i);
-            if (c != SC_AC_NEVER && (c & 0xC000) != SC_AC_KEY && !owners.Contains(c)) return 0;
-        }
-    }
-    return 1;
-}
-
-SCRESULT SCPkcs15PathObjectInfo::IsOpenToAnyone(SCCard* card, const SCPath& path, SCValueSet* deleteBy) {
-    if (!card || path.Count() == 0) return SC_E_BAD_USAGE;
-    SCFileHeader* header = nullptr;
-    SCRESULT r = card->SelectPath(path.Ids(), path.Count(), &header);
-    std::unique_ptr<SCFileHeader> owned(header);
-    if (r == SC_E_INVALID_DATA_FORMAT) return 0;
-    if (r < 0) return r;
-    if (!header) return 0;
-    // The file's own rules; a DF's "update" and "write" are the creation of files in it.
-    SCAccessRequest req[5];
-    const uint32_t ops[5] = {SC_AC_OP_UPDATE, SC_AC_OP_WRITE, SC_AC_OP_DEACTIVATE, SC_AC_OP_TERMINATE,
-                             SC_AC_OP_DELETE_SELF};
-    for (int i = 0; i < 5; ++i) {
-        req[i].operation = ops[i];
-        r = header->GetAccessRefs(&req[i], nullptr);
-        if (r == SC_E_UNSUPPORTED_FEATURE) return 0;
-        if (r < 0) return r;
-    }
-    if (deleteBy) *deleteBy = req[4].refs;
-    if (header->GetLifeCycleByte() < 0x04) {
-        if (deleteBy && !deleteBy->Add(SC_AC_ALWAYS)) return SC_E_NO_MEMORY;
-        return 1;
-    }
-    for (const SCAccessRequest& q : req)
-        if (!header->NamesRule(q.operation) || q.refs.Contains(SC_AC_ALWAYS)) return 1;
-    return 0;
-}
-
 bool SCPkcs15PathObjectInfo::IsOp0Allowed(uint16_t ref) {
     if (!m_pCard || IsKnownAbsent()) return false;
     return CheckAccess(SC_AC_OP_READ, ref, false) == 1;

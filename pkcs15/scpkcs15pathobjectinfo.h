@@ -170,18 +170,6 @@ public:
     // The same for what this file object holds in memory, written with the PINs the
     // card saw verified and those the application keeps (as a write would grow it).
     SCRESULT CanHoldContents();
-    // Whether the file may be updated, written, deactivated, terminated and deleted
-    // only under `owners` (access conditions), a key, or never: 1 yes, 0 when a rule
-    // is "always", left out or not enforced (a file not activated), or the header
-    // shows no rules; or a failure. Asks the card for the header when none is kept.
-    SCRESULT IsGuardedBy(const SCValueSet& owners);
-    // Whether someone with no PIN may change, hide or remove the file or DF at
-    // `path` (an EF: update, write, deactivate, terminate, delete; a DF: create in
-    // it, deactivate, terminate, delete): 1 yes (a rule "always", or none enforced
-    // in a state before activation), 0 no or where the card shows no rules, a
-    // failure (SC_E_FILE_NOT_FOUND where nothing stands there). One SELECT.
-    // `deleteBy` gets the conditions under which it may be deleted.
-    static SCRESULT IsOpenToAnyone(SCCard* card, const SCPath& path, SCValueSet* deleteBy = nullptr);
     // Whether the file's rules for the operation op (SC_AC_OP_*) are met with the
     // access condition ref or with none: 1 yes, 0 no, a failure where the card shows
     // no rules or the header cannot be read (passBothHeaders: the DF's rules too).
