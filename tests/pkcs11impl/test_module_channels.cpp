@@ -186,6 +186,16 @@ TEST(ModuleChannels, SystemKeyAsTokenDataMakesTheCardUsableAndActivationLetsItWo
   EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("> 00200081")) << h.sim.ApduLog(kR0);
 }
 
+namespace {
+// The SO logs in and sets the user PIN, then the user logs in, in the host's open session.
+void SoSetsTheUserPinAndUserLogsIn(ChannelHost& h) {
+  EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
+  EXPECT_EQ(CKR_OK, h.m->C_InitPIN(h.s, kUserPin, 4));
+  EXPECT_EQ(CKR_OK, h.m->C_Logout(h.s));
+  EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+}
+}  // namespace
+
 TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMessaging) {
   // Someone between host and card refuses the key agreement's MSE SET (1) or spoils the card's value (2), before
   // the first login and after a reset: a call that would send the PIN fails without it, the next agrees keys again.
@@ -265,10 +275,7 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     CK_UTF8CHAR label[33] = "Druga karta                     ";
     EXPECT_EQ(CKR_OK, h.m->C_InitToken(0, kSoPin, 8, label));
     ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
-    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
-    EXPECT_EQ(CKR_OK, h.m->C_InitPIN(h.s, kUserPin, 4));
-    EXPECT_EQ(CKR_OK, h.m->C_Logout(h.s));
-    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    SoSetsTheUserPinAndUserLogsIn(h);
     EXPECT_EQ(CK_FALSE, h.Bool(CKA_MIRTAL_SECURE_MESSAGING_ENABLED));
   }
   // A re-initialised token keeps its key set: a new process logs in over the channel. So too when the
@@ -290,10 +297,7 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     ASSERT_EQ(CKR_OK, rv);
     ASSERT_TRUE(h.m->C_Finalize(nullptr) == CKR_OK && h.Start());
     ASSERT_EQ(CKR_OK, h.sim.ClearLog(kR0));
-    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
-    EXPECT_EQ(CKR_OK, h.m->C_InitPIN(h.s, kUserPin, 4));
-    EXPECT_EQ(CKR_OK, h.m->C_Logout(h.s));
-    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    SoSetsTheUserPinAndUserLogsIn(h);
     const std::string log = h.sim.ApduLog(kR0);
     for (const char* clear : {"> 0020", "> 0024", "> 002C"}) EXPECT_EQ(std::string::npos, log.find(clear)) << log;
   }
@@ -320,10 +324,7 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     }
     EXPECT_EQ(CKR_OK, h.m->C_InitToken(0, kSoPin, 8, label));
     ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
-    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
-    EXPECT_EQ(CKR_OK, h.m->C_InitPIN(h.s, kUserPin, 4));
-    EXPECT_EQ(CKR_OK, h.m->C_Logout(h.s));
-    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    SoSetsTheUserPinAndUserLogsIn(h);
     EXPECT_EQ(Padded("Odnowiony", 32), h.Label());
     EXPECT_TRUE(copyGone());
     const std::string log = h.sim.ApduLog(kR0);
