@@ -733,17 +733,17 @@ inline std::string NewlyOpen(const std::string& before, const std::string& after
 // What must hold of every token EF.DIR names once an initialisation ends: no one with no PIN may use, read, change,
 // create in or delete anything it relies on (WhoMay); each PIN its PIN directory names stands where the directory
 // says; and the local PINs its files' rules name are found where the token names them.
-// Where MIRTAL_CARD_AUDIT names another model of the same rules (a script taking "--only PATH ... IMAGE"), its
-// findings are added.
-inline std::string OpenToAnyone(const std::string& image) {
+// With `audit`, where MIRTAL_CARD_AUDIT names another model of the same rules (a script taking "--only PATH ...
+// IMAGE"), its findings are added (a process each: the sweeps leave it out).
+inline std::string OpenToAnyone(const std::string& image, bool audit = false) {
   WhoMay who(image);
   const std::vector<std::string> tokens = who.Tokens(image);
   std::string open = tokens.empty() ? "" : who.Findings(tokens);
-  const char* audit = std::getenv("MIRTAL_CARD_AUDIT");
-  if (audit != nullptr && *audit != '\0' && !tokens.empty()) {
+  const char* script = audit ? std::getenv("MIRTAL_CARD_AUDIT") : nullptr;
+  if (script != nullptr && *script != '\0' && !tokens.empty()) {
     const std::string dir = testhost::MakeTempDir(), file = dir + "/card";
     testhost::WriteFile(file, image);
-    std::string command = "python3 '" + std::string(audit) + "'";
+    std::string command = "python3 '" + std::string(script) + "'";
     for (const std::string& t : tokens) command += " --only " + t;
     if (FILE* pipe = popen((command + " '" + file + "'").c_str(), "r")) {
       char line[512];

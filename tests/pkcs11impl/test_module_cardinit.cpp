@@ -347,7 +347,7 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
     (void)f->C_CloseAllSessions(0);
     initPin();
   }
-  EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(image)));
+  EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(image), true));
   // No DF of the PKCS#15 name stands in the master file beside the tokens EF.DIR names.
   {
     const std::string text = t.ImageText(image);
