@@ -558,6 +558,11 @@ TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
   UserRound(t, "5555", "Nowy", true);
 }
 
+namespace {
+int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error,
+                          const std::string& puk = "<none>");
+}  // namespace
+
 // Every sample card that holds a token, as the sample generator made it before its DFs and EF.DIR named
 // deactivate, activate and terminate rules, and as a card whose headers carry no life-cycle byte; a nested card so
 // made beside an issuer's DF, and a token whose DF holds an application of another kind that EF.DIR names:
@@ -636,6 +641,16 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
   }
   EXPECT_LE(30, calls);
   EXPECT_LE(20, through);
+  // InitializeCard of a model-4 card in those forms: its token made, or refused with the card as it was.
+  for (const auto& [name, text] : cards) {
+    if (name.rfind("written-to-size-model4", 0) != 0) continue;
+    SCOPED_TRACE(name + ", InitializeCard");
+    t.slot = 0;
+    PutBack(t, text);
+    const std::string before = WithoutCounters(t.Image());
+    if (InitializeFromProfile(t, "2468", nullptr) != 1) EXPECT_EQ(before, WithoutCounters(t.Image()));
+    else EXPECT_EQ("Podpis", t.Label());
+  }
 }
 
 // Where the SO may not delete what the user made, C_InitToken answers
@@ -691,9 +706,6 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
 }
 
 namespace {
-
-int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error,
-                          const std::string& puk = "<none>");
 
 using AfterCommandsFn = int (*)(const char*, unsigned, int, int);
 
