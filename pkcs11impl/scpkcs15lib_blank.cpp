@@ -35,7 +35,6 @@ bool Listed(const std::vector<SCPath>& paths, const SCPath& p) {
   return std::any_of(paths.begin(), paths.end(), [&](const SCPath& q) { return q.IsEqual(p); });
 }
 
-
 }  // namespace
 
 BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const SCFileHeaderList& layout,
