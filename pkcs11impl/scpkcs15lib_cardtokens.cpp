@@ -338,12 +338,13 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         }
         if (rv >= 0 || rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED) continue;
         // A PIN the card keeps must not pass to the next token with the last user's
-        // value: it is blocked, the others still go, and the call fails.
-        const bool blocked = card->SelectMf(nullptr) >= 0 && card->VerifyPin(ref, nullptr, SC_UNSET) >= 0 &&
-                             card->BlockPin(ref) >= 0;
+        // value: it is blocked (the next token takes it over with a value of its own
+        // under the SO's rule), the others still go; one that cannot be blocked fails the call.
+        const SCRESULT state = card->SelectMf(nullptr) >= 0 ? card->VerifyPin(ref, nullptr, SC_UNSET) : SC_E_NO_SMARTCARD;
+        const bool blocked = state == SC_E_PIN_BLOCKED || (state >= 0 && card->BlockPin(ref) >= 0);
         Log(rv, "%s: the card did not delete PIN %u, PIN %s", card->GetCardName(), static_cast<unsigned>(ref),
             blocked ? "blocked" : "not blocked");
-        if (refused == 0) refused = rv;
+        if (refused == 0 && !blocked) refused = rv;
         rv = 0;
       }
       if (rv >= 0 && refused < 0) rv = refused;

@@ -357,6 +357,9 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     SCPinParams userRec, soRec;
     userRec.pinType = 3;
     userRec.flags = RecordFlagsForWord(userWord) | (userKnown && userRef != kNoRef ? SC_PINREC_IN_CURRENT_DF : 0);
+    // On a card whose tokens this call erased, a user PIN the card kept from its deletion (blocked then) is the new
+    // token's, given its value under the SO's rule.
+    if (reinitialised) userRec.flags |= SC_PINREC_TAKE_OVER;
     userRec.minLen = static_cast<uint32_t>(st.userPinMinLen);
     userRec.maxLen = static_cast<uint32_t>(st.userPinMaxLen);
     userRec.tryLimit = static_cast<uint32_t>(st.userPinMaxTries);

@@ -1154,8 +1154,11 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
     const SCRESULT state = here ? SC_E_NO_REFERENCED_DATA : VerifyPin(ref, nullptr, SC_UNSET);
     const bool exists = state != SC_E_NO_REFERENCED_DATA;
     if (exists && state != SC_E_PIN_NOT_INITIALIZED) {
-        if (state >= 0 || state == SC_E_PIN_BLOCKED) return SC_E_PIN_ALREADY_INITIALIZED;
-        return state;
+        const bool valued = state >= 0 || state == SC_E_PIN_BLOCKED;
+        if (valued && (params->flags & SC_PINREC_TAKE_OVER) && !(params->flags & SC_PINREC_CHECK_ONLY) &&
+            value != nullptr && TextLength(value, len) != 0)
+            return UnblockPin(ref, nullptr, value, 0, TextLength(value, len));
+        return valued ? SC_E_PIN_ALREADY_INITIALIZED : state;
     }
     if (params->flags & SC_PINREC_CHECK_ONLY) return SC_OK;
     // A text with length all ones is taken up to its terminating zero.

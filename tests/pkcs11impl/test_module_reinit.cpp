@@ -1387,6 +1387,14 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
   ASSERT_EQ(CKR_OK, t.UserSession("5555", &h));
   EXPECT_EQ(std::vector<std::string>{}, t.Objects(h));
   (void)t.f()->C_CloseAllSessions(0);
+  // A user PIN the SO may not delete (an issuer's rule): the next token takes it over with its own value.
+  std::string kept = t.Image();
+  kept.replace(kept.find("delete:pin:01", kept.find("\npin 3F00 ref=02 ")), 13, "delete:never");
+  PutBack(t, kept);
+  ASSERT_EQ(1, InitializeFromProfile(t, "8642", nullptr)) << t.Log();
+  EXPECT_EQ(CKR_PIN_INCORRECT, t.UserSession("5555", &h));
+  EXPECT_EQ(CKR_OK, t.UserSession("8642", &h));
+  (void)t.f()->C_CloseAllSessions(0);
 }
 
 // InitializeCard writes tokens on model 4 only: on the other models the
