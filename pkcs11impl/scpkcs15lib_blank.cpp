@@ -156,7 +156,7 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     for (auto ref = made.rbegin(); ref != made.rend(); ++ref) {
       SCRESULT r = m_card->SelectMf(nullptr);
       if (r >= 0) r = m_card->DeleteObject(*ref, SC_KEYOBJ_PIN);
-      m_lib->Log(r, "%s: PIN %u made for the deletions on a card that holds no token%s", m_card->GetCardName(),
+      m_lib->Log(r, "%s: PIN %02X made for the deletions on a card that holds no token%s", m_card->GetCardName(),
                  static_cast<unsigned>(*ref), r < 0 ? ", and the card did not delete it again" : ", deleted again");
       if (r < 0 && result >= 0) result = r;
     }
@@ -208,11 +208,11 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     // It stood a moment ago: only its deletion says it is gone.
     const SCRESULT r = remove(pin, soRef);
     if (r < 0) {
-      m_lib->Log(r, "%s: PIN %u in the master file of a card that holds no token is not this module's, and the card "
+      m_lib->Log(r, "%s: PIN %02X in the master file of a card that holds no token is not this module's, and the card "
                  "did not delete it", m_card->GetCardName(), static_cast<unsigned>(ref));
       return drop(r);
     }
-    m_lib->Log(SC_OK, "%s: PIN %u in the master file of a card that holds no token is not this module's: deleted",
+    m_lib->Log(SC_OK, "%s: PIN %02X in the master file of a card that holds no token is not this module's: deleted",
                m_card->GetCardName(), static_cast<unsigned>(ref));
     ++gone;
   }
@@ -520,7 +520,7 @@ CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<int>& layou
       continue;
     }
     r = card->DeleteObject(ref, SC_KEYOBJ_PIN);
-    Log(r, "%s: PIN %u in the master file is no token's: %s", card->GetCardName(), static_cast<unsigned>(ref),
+    Log(r, "%s: PIN %02X in the master file is no token's: %s", card->GetCardName(), static_cast<unsigned>(ref),
         r < 0 ? "the card did not delete it, no token erased" : "deleted before the tokens are erased");
   }
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;

@@ -342,7 +342,7 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         // under the SO's rule), the others still go; one that cannot be blocked fails the call.
         const SCRESULT state = card->SelectMf(nullptr) >= 0 ? card->VerifyPin(ref, nullptr, SC_UNSET) : SC_E_NO_SMARTCARD;
         const bool blocked = state == SC_E_PIN_BLOCKED || (state >= 0 && card->BlockPin(ref) >= 0);
-        Log(rv, "%s: the card did not delete PIN %u, PIN %s", card->GetCardName(), static_cast<unsigned>(ref),
+        Log(rv, "%s: the card did not delete PIN %02X, PIN %s", card->GetCardName(), static_cast<unsigned>(ref),
             blocked ? "blocked" : "not blocked");
         if (refused == 0 && !blocked) refused = rv;
         rv = 0;

@@ -670,7 +670,7 @@ class PreviousPuk {
   // The call's result `r`, failed when the card kept the PUK.
   SCRESULT Result(const SCPkcs15Lib* lib, SCRESULT r, const std::string& label) const {
     if (r < 0 || m_refused == 0) return r;
-    lib->Log(m_refused, "%s: reinit '%s' - the card did not delete the previous user's PUK %u, PUK %s",
+    lib->Log(m_refused, "%s: reinit '%s' - the card did not delete the previous user's PUK %02X, PUK %s",
              m_card->GetCardName(), label.c_str(), static_cast<unsigned>(m_place.ref),
              m_blocked ? "blocked" : "not blocked");
     return m_refused;
@@ -954,7 +954,7 @@ bool TokenPins::IsOwn(const SCPath& df, uint8_t ref) const {
     if (named.second == ref && PinPlace(named.first, ref).IsEqual(at)) own = false;
   if (own) return true;
   if (FirstTime(&m_kept, at, ref))
-    m_lib->Log(SC_OK, "%s: reinit - PIN %u in %s is not the token's own (outside its DF, or another application's), "
+    m_lib->Log(SC_OK, "%s: reinit - PIN %02X in %s is not the token's own (outside its DF, or another application's), "
                "left on the card", m_app->GetCard() != nullptr ? m_app->GetCard()->GetCardName() : "",
                static_cast<unsigned>(ref), PathText(at).c_str());
   return false;
@@ -987,7 +987,7 @@ bool TokenPins::IsShadowed(const SCPath& df, uint8_t ref) const {
            SCPath::StripPrefix(df.Ids(), df.Count(), named.first.Ids(), named.first.Count(), &rest) != nullptr;
   });
   if (shadowed && FirstTime(&m_shadowed, df, ref))
-    m_lib->Log(SC_OK, "%s: reinit - PIN %u in %s may be answered by another application's PIN above it, "
+    m_lib->Log(SC_OK, "%s: reinit - PIN %02X in %s may be answered by another application's PIN above it, "
                "neither asked nor blocked there until the token's own stands there",
                m_app->GetCard() != nullptr ? m_app->GetCard()->GetCardName() : "", static_cast<unsigned>(ref),
                PathText(df).c_str());

@@ -1248,14 +1248,14 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenBesideAnotherApplication) {
       {"C_InitToken over a PUK the master file shares",
        {{pukRecord, inMf("2C" + puk, attrs, "05")}, {"\ndf 3F00/5015 ", mfPin("05", "3535363637373838")},
         {"unblock=82", "unblock=05"}, {"unblock=04", "unblock=05"}},
-       "55667788", "\npin 3F00 ref=05 ", true, "PIN 5 in 3F00 is not the token's own", all},
+       "55667788", "\npin 3F00 ref=05 ", true, "PIN 05 in 3F00 is not the token's own", all},
       {"C_InitToken over a PUK in another application's DF",
        {{"80020082" + pad + "300604043F005015", "80020081" + pad + "300604043F005016"}}, "12345678", nullptr, false,
        "names 3F00/5016 in another application's DF: read around", {Fault::kErrorAnswer, Fault::kPull, Fault::kDeletionsRefused}},
       {"C_InitToken over a PUK another application names",
        {{pukRecord, inMf("2C" + puk, attrs, "01")}, {"\ndf 3F00/5015 ", mfPin("01", "31323334")},
         {"3037" + user + "A121301F" + userAttrs + "80020081" + pad + "300604043F005016", inMf("34" + user, userAttrs, "01")}},
-       "1234", "\npin 3F00 ref=01 ", false, "PIN 1 in 3F00 is not the token's own",
+       "1234", "\npin 3F00 ref=01 ", false, "PIN 01 in 3F00 is not the token's own",
        {Fault::kErrorAnswer, Fault::kResetByOther}},
   };
   for (const auto& row : rows) {
@@ -1318,7 +1318,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInsideAnotherApplication) {
     if (HasFailure()) return;
   }
   FaultAtEachCommand(t, shipped, op, Fault::kRefused);
-  EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 129 in 3F0050155016 may be answered by another application's"));
+  EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 81 in 3F0050155016 may be answered by another application's"));
 }
 
 namespace {
