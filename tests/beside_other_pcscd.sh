@@ -1,7 +1,9 @@
 #!/bin/sh
-# The tests that use PC/SC, run beside another program's pcscd, as on a
-# smart-card developer's desk: that pcscd serves a vpcd reader on vpcd's default
-# port, and a card is in it (a copy of pkcs15-model3.card behind cardsim-vpcd).
+# The tests the ctest arguments choose (CI: all of them, as `make test` runs
+# them; `-L pcscd`: those that use PC/SC), run beside another program's pcscd,
+# as on a smart-card developer's desk: that pcscd serves a vpcd reader on
+# vpcd's default port, and a card is in it (a copy of pkcs15-model3.card behind
+# cardsim-vpcd).
 # The tests must pass and leave that card alone: afterwards its image is byte
 # for byte what it was (its PIN tries with it), its bridge saw no command, and
 # the other pcscd still runs.

@@ -734,7 +734,8 @@ inline std::string NewlyOpen(const std::string& before, const std::string& after
 // create in or delete anything it relies on (WhoMay); each PIN its PIN directory names stands where the directory
 // says; and the local PINs its files' rules name are found where the token names them.
 // With `audit`, where MIRTAL_CARD_AUDIT names another model of the same rules (a script taking "--only PATH ...
-// IMAGE"), its findings are added (a process each: the sweeps leave it out).
+// IMAGE"), its findings are added (a process each: the sweeps leave it out). The script runs under the interpreter
+// MIRTAL_PYTHON names (the tests' CMake gives the build's own), else the python3 of PATH.
 inline std::string OpenToAnyone(const std::string& image, bool audit = false) {
   WhoMay who(image);
   const std::vector<std::string> tokens = who.Tokens(image);
@@ -743,7 +744,9 @@ inline std::string OpenToAnyone(const std::string& image, bool audit = false) {
   if (script != nullptr && *script != '\0' && !tokens.empty()) {
     const std::string dir = testhost::MakeTempDir(), file = dir + "/card";
     testhost::WriteFile(file, image);
-    std::string command = "python3 '" + std::string(script) + "'";
+    const char* python = std::getenv("MIRTAL_PYTHON");
+    std::string command = python != nullptr && *python != '\0' ? "'" + std::string(python) + "'" : "python3";
+    command += " '" + std::string(script) + "'";
     for (const std::string& t : tokens) command += " --only " + t;
     if (FILE* pipe = popen((command + " '" + file + "'").c_str(), "r")) {
       char line[512];
