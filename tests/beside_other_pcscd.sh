@@ -8,6 +8,7 @@
 # for byte what it was (its PIN tries with it), its bridge saw no command, and
 # the other pcscd still runs.
 #   tests/beside_other_pcscd.sh BUILD [CTEST-ARGUMENT...]
+#   tests/beside_other_pcscd.sh BUILD -- COMMAND...   (CI: -- make test)
 # The other program runs in a place of its own (own-pcscd-place) that stands
 # for the machine, so that the real machine's pcscd, if one runs, plays no
 # part; the tests make their own places inside it. Needs root (status 77 without).
@@ -49,7 +50,12 @@ until grep -q 'connected to 127.0.0.1:35963' "$dir/bridge.log"; do
 done
 echo "another program's pcscd (process $pcscd_pid) serves a card on vpcd's port 35963"
 
-ctest --test-dir "$build" --output-on-failure --timeout 300 "$@"
+if [ "${1:-}" = "--" ]; then
+  shift
+  "$@"
+else
+  ctest --test-dir "$build" --output-on-failure --timeout 300 "$@"
+fi
 status=$?
 
 fail=0
