@@ -85,6 +85,18 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   if (grounded >= 0 && ground == SCPkcs15Lib::InitGround::kAsRead && ready == CKR_TOKEN_NOT_RECOGNIZED &&
       !lib->IsCardNotInitialized(reader) && lib->GetSlotApp(m_nPkcs15SlotId) == nullptr)
     return ready;
+  // A card that takes PINs only over its channel gets none from a token built
+  // without its key set, and where the card holds nothing no one else could have
+  // written, its key set is no one's to keep: nothing is deleted.
+  if (grounded >= 0 && ground == SCPkcs15Lib::InitGround::kCardPlanted) {
+    SCReader* rd = lib->GetReader(reader);
+    SCCard* card = rd != nullptr ? rd->GetCard() : nullptr;
+    if (card != nullptr && card->SecretsNeedChannel()) {
+      lib->Log(SC_E_SM_NOT_ESTABLISHED, "%s: the card takes PINs only over its channel, and anyone could have written "
+               "what names its key set: the key set cannot be kept, nothing deleted", card->GetCardName());
+      return CKR_DEVICE_ERROR;
+    }
+  }
   // On a road that keeps the card's other tokens, what anyone could have planted goes first.
   if (grounded >= 0 && ground != SCPkcs15Lib::InitGround::kCardPlanted)
     grounded = lib->RemovePlanted(reader, planted, verified, pin, soPinLen);

@@ -748,5 +748,7 @@ CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin,
     if (d < 0) return d == SC_E_ACCESS_DENIED ? CKR_FUNCTION_FAILED : MapScErrorToCkr(d, false);
   }
   const SCRESULT r = app->SetPin(pin, setAuth, newText, &params, nullptr);
+  // The SO's: a key set's copy that a cut of C_InitToken left beside the whole token goes now.
+  if (r >= 0 && authText == nullptr) app->DropLeftKeySetCopy();
   return r == SC_E_INVALID_DATA_LENGTH ? CKR_PIN_LEN_RANGE : MapScErrorToCkr(r, false);
 }

@@ -882,6 +882,8 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       Log(r, "%s: reinit token %s - the card did not take the user PIN's value away, PIN %s", card->GetCardName(),
           unique.c_str(), blocked ? "blocked" : "not blocked");
   }
+  // The token kept: a key set's copy that a cut left beside it goes (a rebuilt one took it over).
+  if (r >= 0 && !rebuilt) app->DropLeftKeySetCopy();
   r = puk.Result(this, r, unique);
   (void)app->Logout(false);
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;

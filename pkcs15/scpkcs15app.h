@@ -391,6 +391,13 @@ private:
     bool TakeKeySetCopy();
 
 public:
+    // A copy of this module's that a cut left beside the whole token that names its
+    // key set goes (the SO verified); one SELECT where none stands. Failures are logged.
+    void DropLeftKeySetCopy();
+
+private:
+
+public:
     // The token's DF, EF.DIR's DF (where the copy stands) and, where asked, EF.DIR's header.
     SCRESULT KeySetCopyPlaces(SCPath* df, SCPath* dirDf, std::unique_ptr<SCFileHeader>* dirHeader);
 

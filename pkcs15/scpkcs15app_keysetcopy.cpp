@@ -10,7 +10,11 @@
 // references, the group, the TokenInfo's supportedAlgorithms entry), so a copy
 // cut short is never taken. It is made like a spare of EF.DIR (the spare's state,
 // the spare rules made from EF.DIR's), and counts only where its header shows
-// that (ScPkcs15SpareMadeBy) and nobody without a PIN may make files beside it.
+// that (ScPkcs15SpareMadeBy; on a card whose headers show no state, the spare
+// rules alone) and nobody could have made it who may not update EF.DIR
+// (NoOneElseWrites). Where that cannot be so, no copy is made and the token is
+// not erased. A copy a cut left beside a whole token goes at the SO's next
+// C_InitPIN or C_InitToken (DropLeftKeySetCopy).
 #include <cstring>
 #include <memory>
 #include <new>
@@ -34,22 +38,35 @@ constexpr uint8_t kGroupTag = 0x81;
 // What one place holds.
 struct CopyAt {
     SCPkcs15Spare kind = SCPkcs15Spare::kNone;
+    bool showsState = false;       // its header shows a life-cycle byte
     std::vector<uint8_t> records;  // a whole copy's
 };
 
-// Whether the DF's header shows that files are made in it only under a PIN (or
-// a key), in a state where its rules hold. One SELECT.
-bool OnlyWithPinCreates(SCCard* card, const SCPath& df) {
+// Whether no one could have written a copy in the DF `dirDf` who may not update
+// EF.DIR (header `dirHeader`): the DF's header shows that files are made in it
+// only under a PIN (or a key), in a state where its rules hold where it shows
+// one (a state it leaves out counts for nothing). A copy whose header shows no
+// state of its own may, for all the card tells, have been made in one where no
+// rule holds and written there: then only who may update EF.DIR may create
+// beside it. 1 yes, 0 no, or the failure. One SELECT.
+SCRESULT NoOneElseWrites(SCCard* card, const SCPath& dirDf, const SCFileHeader& dirHeader, bool copyShowsState) {
     SCFileHeader* h = nullptr;
-    const SCRESULT r = card->SelectPath(df.Ids(), df.Count(), &h);
+    const SCRESULT r = card->SelectPath(dirDf.Ids(), dirDf.Count(), &h);
     std::unique_ptr<SCFileHeader> owned(h);
-    if (r < 0 || !h || h->GetLifeCycleByte() < 0x04) return false;
+    if (r < 0) return r;
+    if (!h || (h->HasLifeCycle() && h->GetLifeCycleByte() < 0x04)) return 0;
+    SCAccessRequest updaters;
+    updaters.operation = SC_AC_OP_UPDATE;
+    if (!copyShowsState && dirHeader.GetAccessRefs(&updaters, nullptr) < 0) return 0;
     for (uint32_t op : {SC_AC_OP_CREATE_EF, SC_AC_OP_CREATE_DF}) {
         SCAccessRequest req;
         req.operation = op;
-        if (!h->NamesRule(op) || h->GetAccessRefs(&req, nullptr) < 0 || req.refs.Contains(SC_AC_ALWAYS)) return false;
+        if (!h->NamesRule(op) || h->GetAccessRefs(&req, nullptr) < 0 || req.refs.Contains(SC_AC_ALWAYS)) return 0;
+        if (copyShowsState || op != SC_AC_OP_CREATE_EF) continue;
+        for (int32_t i = 0; i < req.refs.Count(); ++i)
+            if (req.refs.At(i) != SC_AC_NEVER && !updaters.refs.Contains(req.refs.At(i))) return 0;
     }
-    return true;
+    return 1;
 }
 
 }  // namespace
@@ -89,7 +106,12 @@ static SCRESULT LookAtCopy(SCCard* card, const SCPath& df, const SCPath& dirDf, 
         r = card->SelectPath(at.Ids(), at.Count(), nullptr);
         if (r < 0) return r;
     }
-    if (!h || ScPkcs15SpareMadeBy(*h, **dirHeader) != SCPkcs15SpareMaker::kThisModule) return 0;
+    // Made in the spare's state with the spare's rules; or, where the header shows
+    // no state, with those rules (who may create beside it is the caller's to judge).
+    if (!h || (ScPkcs15SpareMadeBy(*h, **dirHeader) != SCPkcs15SpareMaker::kThisModule &&
+               !ScPkcs15SpareRulesWithoutState(*h, **dirHeader)))
+        return 0;
+    out->showsState = h->HasLifeCycle();
     const uint32_t n = h->GetFileSize();
     if (n == 0 || n > 0x7FFF) return 0;
     std::vector<uint8_t> d(n);
@@ -100,7 +122,7 @@ static SCRESULT LookAtCopy(SCCard* card, const SCPath& df, const SCPath& dirDf, 
     out->kind = ScPkcs15ReadSpare(df, d.data(), static_cast<uint32_t>(d.size()), &from, &len);
     if (out->kind == SCPkcs15Spare::kWhole)
         out->records.assign(d.begin() + from, d.begin() + from + len);
-    else if (out->kind == SCPkcs15Spare::kForeign && ScPkcs15NeverWrittenSpare(df, *h, **dirHeader, d.data(), n))
+    else if (out->kind == SCPkcs15Spare::kForeign && ScPkcs15NeverWrittenSpare(df, *h, **dirHeader, d.data(), n, true))
         out->kind = SCPkcs15Spare::kCut;
     return 0;
 }
@@ -135,6 +157,16 @@ SCRESULT SCPkcs15App::KeepKeySetCopy() {
     if (r >= 0 && (!ScPkcs15SpareRules(ScPkcs15Rules(*dirHeader), &rules) ||
                    !ScPkcs15WithState(*dirHeader, kScPkcs15SpareState, &model, &rules)))
         r = SC_E_UNSUPPORTED_FEATURE;
+    // A copy that would not be taken keeps nothing: the token is not erased. The
+    // copy is made like EF.DIR, its state shown where EF.DIR's is.
+    if (r >= 0) {
+        r = NoOneElseWrites(m_pCard, dirDf, *dirHeader, dirHeader->HasLifeCycle());
+        if (r == 0) {
+            DebugLogWriteText(2, 0, "PKCS#15: someone without the SO PIN may create files beside EF.DIR - the key "
+                                    "set cannot be kept there, nothing deleted");
+            return SC_E_UNSUPPORTED_FEATURE;
+        }
+    }
     for (int slot = 0; r >= 0 && slot < kScPkcs15SpareSlots; ++slot) {
         CopyAt found;
         r = LookAtCopy(m_pCard, df, dirDf, this, &dirHeader, slot, &found);
@@ -196,7 +228,8 @@ bool SCPkcs15App::TakeKeySetCopy() {
         if (found.kind != SCPkcs15Spare::kForeign) break;
     }
     // Who may make files beside EF.DIR without a PIN could have made this too.
-    if (found.kind != SCPkcs15Spare::kWhole || !OnlyWithPinCreates(m_pCard, dirDf)) return false;
+    if (found.kind != SCPkcs15Spare::kWhole || NoOneElseWrites(m_pCard, dirDf, *dirHeader, found.showsState) != 1)
+        return false;
     const std::vector<uint8_t>& d = found.records;
     SCTlv refs, group;
     size_t p = 0;
@@ -222,4 +255,34 @@ bool SCPkcs15App::TakeKeySetCopy() {
     m_keySetCopyFid = ScPkcs15SpareFid(df[df.Count() - 1], slot);
     DebugLogWriteText(2, 0, "PKCS#15: TokenInfo not to be read - key set and PIN references taken from their copy");
     return true;
+}
+
+void SCPkcs15App::DropLeftKeySetCopy() {
+    // Only a whole token that names its key set (and made or took no copy in this process) has none to keep.
+    if (!m_pOwner || (m_pOwner->GetOptions() & SCPkcs15Card::OPTION_KEY_SET_COPIES) == 0 || m_keySetCopyFid != 0 ||
+        !IsLoaded() || !TokenInfoNamesKeySet())
+        return;
+    SCPath df, dirDf;
+    std::unique_ptr<SCFileHeader> dirHeader;
+    SCTransactGuard guard(m_pCard);
+    if (KeySetCopyPlaces(&df, &dirDf, nullptr) < 0) return;
+    for (int slot = 0; slot < kScPkcs15SpareSlots; ++slot) {
+        CopyAt found;
+        SCRESULT r = LookAtCopy(m_pCard, df, dirDf, this, &dirHeader, slot, &found);
+        if (r < 0 || found.kind == SCPkcs15Spare::kNone) return;
+        if (found.kind == SCPkcs15Spare::kForeign) continue;
+        // This module's only where no one else could have made it: anything else is not this call's to delete.
+        r = NoOneElseWrites(m_pCard, dirDf, *dirHeader, found.showsState);
+        if (r == 0) return;
+        const uint16_t fid = ScPkcs15SpareFid(df[df.Count() - 1], slot);
+        if (r >= 0) r = m_pCard->SelectPathThunk(dirDf.Ids(), dirDf.Count(), 0);
+        if (r >= 0) r = m_pCard->DeleteFileById(fid, dirDf);
+        if (r >= 0)
+            DebugLogWrite(2, 0, "PKCS#15: the key set's copy %04x that a cut left beside the whole token deleted",
+                          static_cast<unsigned>(fid));
+        else
+            DebugLogWrite(2, 0, "PKCS#15: the key set's copy %04x that a cut left stays (%08x)",
+                          static_cast<unsigned>(fid), static_cast<unsigned>(r & 0xFFFFFFFF));
+        return;
+    }
 }

@@ -198,11 +198,19 @@ SCPkcs15SpareMaker ScPkcs15SpareMadeBy(const SCFileHeader& found, const SCFileHe
     return SCPkcs15SpareMaker::kAnybody;
 }
 
+bool ScPkcs15SpareRulesWithoutState(const SCFileHeader& found, const SCFileHeader& fileHeader) {
+    const std::vector<uint8_t> rules = ScPkcs15Rules(found);
+    std::vector<uint8_t> spares;
+    return !found.HasLifeCycle() && found.IsTransparentEf() && !rules.empty() &&
+           ScPkcs15SpareRules(ScPkcs15Rules(fileHeader), &spares) && rules == spares;
+}
+
 bool ScPkcs15NeverWrittenSpare(const SCPath& file, const SCFileHeader& found, const SCFileHeader& fileHeader,
-                               const uint8_t* d, uint32_t n) {
+                               const uint8_t* d, uint32_t n, bool stateUnshown) {
     // What the module chose when it made the spare: its state, its file's rules, room for a mark.
-    if (ScPkcs15SpareMadeBy(found, fileHeader) != SCPkcs15SpareMaker::kThisModule || found.GetFileSize() != n ||
-        n < MarkLength(file))
+    const bool made = ScPkcs15SpareMadeBy(found, fileHeader) == SCPkcs15SpareMaker::kThisModule ||
+                      (stateUnshown && ScPkcs15SpareRulesWithoutState(found, fileHeader));
+    if (!made || found.GetFileSize() != n || n < MarkLength(file))
         return false;
     // Nothing written: every octet as the card created it.
     return ScPkcs15IsFiller(d[0]) && std::all_of(d, d + n, [&](uint8_t b) { return b == d[0]; });

@@ -73,12 +73,17 @@ enum class SCPkcs15SpareMaker {
     kAnybody,     // anything else: made by somebody the file's rules do not vouch for
 };
 SCPkcs15SpareMaker ScPkcs15SpareMadeBy(const SCFileHeader& found, const SCFileHeader& fileHeader);
+// Whether a header that shows no life-cycle byte shows the spare rules made from
+// its file's: all such a header tells of who made the file. Who may create files
+// beside it tells the rest; the caller that takes such a file judges that.
+bool ScPkcs15SpareRulesWithoutState(const SCFileHeader& found, const SCFileHeader& fileHeader);
 // Whether a file under a spare's identifier of `file` (header `found`, octets
 // d[0, n), read whole) is a spare of it that a cut left before its first write:
-// made by this module (above), at least as long as a mark, every octet the same
+// made by this module (above; or, where `stateUnshown` and the header shows no
+// state, with the spare rules), at least as long as a mark, every octet the same
 // filler the card creates files with.
 bool ScPkcs15NeverWrittenSpare(const SCPath& file, const SCFileHeader& found, const SCFileHeader& fileHeader,
-                               const uint8_t* d, uint32_t n);
+                               const uint8_t* d, uint32_t n, bool stateUnshown = false);
 
 // What the octets of a file found under the spare's identifier are, by its mark
 // alone; for a whole spare, *at and *len frame its records, and *fileRules gets

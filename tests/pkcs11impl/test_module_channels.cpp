@@ -7,6 +7,7 @@
 // group used over secure messaging (after a reset, a logout, an edited TokenInfo,
 // a re-initialisation, one pulled at each of its commands and a card swapped
 // for another of the same ATR too), or refusing its PINs without it.
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -35,6 +36,18 @@ const std::string kDhConfig = "EnableSecureMessaging = 1\nPKCS15Flags = 0x800060
 // split over lines as a key file holds it.
 const std::string kSystemKeyText = "QEFCQ0RFRkdISUpLTE1OT1BR\r\n  UlNUVVZXWFlaW1xdXl9g\n\tYWJjZGVmZ2hpamtsbW5v\n";
 
+// Forms of the sample card a row may ask for (InForm).
+const std::string kNoLifeCycle = "no life-cycle byte", kIssuersFile = "an issuer's file at the copy's place",
+                  kOpenMf = "a master file anyone may create in";
+const std::string kIssuersD015 =
+    "ef 3F00/D015 lcs=05 size=16 ac=read:always,update:pin:04,delete:pin:04 data=00000000000000000000000000000000";
+std::string InForm(const std::string& form, std::string text) {
+  if (form == kNoLifeCycle) return text.insert(text.find("\nmemory ") + 1, "fcp-lcs 0\n");
+  if (form == kIssuersFile) return text + kIssuersD015 + "\n";
+  const std::string mf = "create-ef:pin:04,create-df:pin:04";  // the master file's rules
+  return form != kOpenMf ? text : text.replace(text.find(mf), mf.size(), "create-ef:always,create-df:always");
+}
+
 struct ChannelHost {
   SimEnv env;
   bool configured;
@@ -43,9 +56,11 @@ struct ChannelHost {
   CK_RV (*getData)(CK_SESSION_HANDLE, CK_ATTRIBUTE_TYPE, CK_VOID_PTR, CK_ULONG_PTR);
   CK_RV (*setData)(CK_SESSION_HANDLE, CK_ATTRIBUTE_TYPE, CK_VOID_PTR, CK_ULONG);
   CK_SESSION_HANDLE s = 0;
-  explicit ChannelHost(const std::string& card, const std::string& extra = "")
+  // `edit` gives the card's image the form a row asks for, before the simulator reads it.
+  explicit ChannelHost(const std::string& card, const std::string& extra = "",
+                       const std::function<std::string(std::string)>& edit = nullptr)
       : env(Readers{{kR0, card}}),
-        configured((env.Config(extra), true)),
+        configured((env.Config(extra), edit ? WriteFile(env.Card(card), edit(ReadFile(env.Card(card)))) : void(), true)),
         getData(m.fn<decltype(getData)>("MIRTAL_PKCS11_GetTokenData")),
         setData(m.fn<decltype(setData)>("MIRTAL_PKCS11_SetTokenData")) {}
   bool Start(CK_FLAGS flags = kRw) {
@@ -301,11 +316,15 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     const std::string log = h.sim.ApduLog(kR0);
     for (const char* clear : {"> 0020", "> 0024", "> 002C"}) EXPECT_EQ(std::string::npos, log.find(clear)) << log;
   }
-  // The card pulled after each command of C_InitToken and put back: the next process (odd commands) or the
-  // same one (even commands, before it noticed) runs C_InitToken again over the channel, to the card's SO PIN,
-  // the SO sets the user PIN and the user logs in; no PIN goes in the clear in any call.
-  const auto pulledAfter = [](int k, bool* fired) {
-    ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 1\nPKCS15Flags = 0x600\n");  // no reader threads
+  // The card pulled after each command of C_InitToken and put back, on the card as issued, on one whose headers
+  // carry no life-cycle byte, and on one with an issuer's file where the key set's copy would stand (the copy takes
+  // the next place): the next process (odd commands) or the same one (even commands, before it noticed) runs
+  // C_InitToken again over the channel, to the card's SO PIN, the SO sets the user PIN and the user logs in; no PIN
+  // goes in the clear in any call and no copy of the key set stays. Where the cut left a whole token (the old or
+  // the new), the next process's SO takes the copy away with C_InitPIN; else the SO's login fails.
+  const auto pulledAfter = [](const std::string& form, int k, bool* fired) {
+    ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 1\nPKCS15Flags = 0x600\n",  // no reader threads
+                  [&](std::string text) { return InForm(form, text); });
     const auto after = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(
         dlsym(h.sim.handle, "CardSimAfterCommands"));
     ASSERT_TRUE(h.configured && h.sim.ok() && h.m.ok() && h.m->C_Initialize(nullptr) == CKR_OK) << h.m.error();
@@ -313,14 +332,25 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     CK_UTF8CHAR label[33] = "Odnowiony                       ";
     const CK_RV cut = h.m->C_InitToken(0, kSoPin, 8, label);
     *fired = h.sim.ApduLog(kR0).find("# removed") != std::string::npos;
-    const auto copyGone = [&] { return ReadFile(h.env.Card("ias-dh-channel.card")).find(" 3F00/D015 ") == std::string::npos; };
+    const auto copyGone = [&] {
+      const std::string image = ReadFile(h.env.Card("ias-dh-channel.card"));
+      return image.find(form == kIssuersFile ? " 3F00/9015 " : " 3F00/D015 ") == std::string::npos &&
+             (form != kIssuersFile || image.find(kIssuersD015) != std::string::npos);
+    };
     if (!*fired) {
       EXPECT_TRUE(cut == CKR_OK && copyGone());
       return;
     }
     ASSERT_EQ(0, h.sim.Insert(kR0, h.env.Card("ias-dh-channel.card").c_str()));
     if (k % 2 != 0) {
-      ASSERT_TRUE(h.m->C_Finalize(nullptr) == CKR_OK && h.Start() && h.m->C_CloseAllSessions(0) == CKR_OK);
+      ASSERT_TRUE(h.m->C_Finalize(nullptr) == CKR_OK && h.Start());
+      const CK_RV so = h.m->C_Login(h.s, CKU_SO, kSoPin, 8);
+      EXPECT_TRUE(so == CKR_OK || so == CKR_USER_PIN_NOT_INITIALIZED || so == CKR_DEVICE_ERROR) << so;
+      if (so == CKR_OK) {
+        EXPECT_EQ(CKR_OK, h.m->C_InitPIN(h.s, kUserPin, 4));
+        EXPECT_TRUE(copyGone());
+      }
+      ASSERT_EQ(CKR_OK, h.m->C_CloseAllSessions(0));
     }
     EXPECT_EQ(CKR_OK, h.m->C_InitToken(0, kSoPin, 8, label));
     ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
@@ -330,13 +360,30 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     const std::string log = h.sim.ApduLog(kR0);
     for (const char* clear : {"> 0020", "> 0024", "> 002C"}) EXPECT_EQ(std::string::npos, log.find(clear)) << log;
   };
-  bool fired = true;
-  int k = 0;
-  for (; fired && !HasFatalFailure(); ++k) {
-    SCOPED_TRACE(k);
-    pulledAfter(k, &fired);
+  for (const std::string& form : {std::string("as issued"), kNoLifeCycle, kIssuersFile}) {
+    bool fired = true;
+    int k = 0;
+    for (; fired && !HasFatalFailure(); ++k) {
+      SCOPED_TRACE(form + ", cut after " + std::to_string(k));
+      pulledAfter(form, k, &fired);
+    }
+    EXPECT_GT(k, 110);  // the reading, the key agreement, the copy of the key set, the token
   }
-  EXPECT_GT(k, 110);  // the reading, the key agreement, the copy of the key set, the token
+  // Where anyone may create files in the master file, a copy there could be anyone's: none is kept, and
+  // C_InitToken fails before it deletes anything; the token stays as it was, its PINs over the channel.
+  {
+    ChannelHost h("ias-dh-channel.card", kDhConfig, [](std::string text) { return InForm(kOpenMf, text); });
+    ASSERT_TRUE(h.Start() && h.m->C_CloseAllSessions(0) == CKR_OK && h.sim.ClearLog(kR0) == 0) << h.m.error();
+    const std::string before = ReadFile(h.env.Card("ias-dh-channel.card"));
+    CK_UTF8CHAR label[33] = "Odnowiony                       ";
+    EXPECT_EQ(CKR_DEVICE_ERROR, h.m->C_InitToken(0, kSoPin, 8, label));
+    EXPECT_EQ(before, ReadFile(h.env.Card("ias-dh-channel.card")));
+    EXPECT_NE(std::string::npos, h.env.Trace().find("the key set cannot be kept"));
+    ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
+    EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    const std::string log = h.sim.ApduLog(kR0);
+    for (const char* clear : {"> 0020", "> 0024", "> 002C"}) EXPECT_EQ(std::string::npos, log.find(clear)) << log;
+  }
   // A card an earlier version's cut left without the token's DF, EF.DIR naming it, and no copy: nothing tells
   // the token's key set, so nothing of the SO's or the user's goes to it; C_InitToken and the logins fail.
   {
