@@ -566,8 +566,8 @@ int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error
 // Every sample card that holds a token, as the sample generator made it before its DFs and EF.DIR named
 // deactivate, activate and terminate rules, and as a card whose headers carry no life-cycle byte; a nested card so
 // made beside an issuer's DF, and a token whose DF holds an application of another kind that EF.DIR names:
-// C_InitToken of each slot changes nothing but that token's DF, EF.DIR and the master file's PINs (never a
-// qualified key or its PIN), or is refused with the card as it was.
+// C_InitToken of each slot changes nothing but that token's DF, EF.DIR and the master file's PINs at global
+// references (never a qualified key or its PIN, nor an issuer's PIN), or is refused with the card as it was.
 TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
   const auto noLifeCycle = [](std::string text) { return text.insert(text.find("\nmemory ") + 1, "fcp-lcs 0\n"); };
   const auto openDir = [](std::string text) {
@@ -598,6 +598,18 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
                      issuers + "df 3F00/5015/5020 lcs=05 name=A00000000102 ac=create-ef:pin:04,create-df:pin:04,"
                                "deactivate:pin:04,terminate:pin:04,delete:pin:04\nef 3F00/5015/5020/5021 lcs=05 size=4 "
                                "ac=update:pin:04,delete:pin:04 data=31323334\n");
+  // An issuer's PIN 81 in the master file, the SO's, guarding the issuer's own application (as plant.py issuerpin
+  // makes it): it is never the token's, whose local PIN 81 stands in its DF.
+  std::string issuerPin = ReadFile(CardsDir() + "/written-to-size-model1.card");
+  const size_t line = issuerPin.find("\nef 3F00/2F00 lcs=05 size=41 ") + 1;
+  issuerPin.replace(issuerPin.find("size=41", line), 7, "size=57");
+  issuerPin.insert(issuerPin.find('\n', line), "610E4F06D2760000FF0151043F004100");
+  cards.emplace_back("an issuer's PIN 81 in the master file",
+                     issuerPin + "pin 3F00 ref=81 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:02,delete:pin:02 "
+                                 "value=35353535\ndf 3F00/4100 lcs=05 name=D2760000FF01 ac=delete-child:pin:02,"
+                                 "create-ef:pin:02,create-df:pin:02,deactivate:pin:02,activate:pin:02,terminate:pin:02,"
+                                 "delete:pin:02\nef 3F00/4100/0001 lcs=05 size=8 ac=read:pin:81,update:pin:81,"
+                                 "write:pin:81,delete:pin:02 data=5345435245543031\n");
   Reinit t("pkcs15-model3.card");
   ASSERT_TRUE(t.Start());
   int calls = 0, through = 0;
@@ -634,7 +646,9 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
         const std::string path = l.substr(l.find(' ') + 1, l.find(' ', l.find(' ') + 1) - l.find(' ') - 1);
         const bool token = path == df || path.rfind(df + "/", 0) == 0;
         const bool qualified = l.find("/4B02 ") != std::string::npos || l.find(" ref=83 ") != std::string::npos;
-        if (l.rfind("pin 3F00 ", 0) == 0 || l.rfind("ef 3F00/2F00 ", 0) == 0 || (token && !qualified)) continue;
+        // The master file's PINs at global references may be the token's; one at a local reference never is.
+        const bool global = l.rfind("pin 3F00 ", 0) == 0 && cardimage::ValueOf(l, "ref") < "80";
+        if (global || l.rfind("ef 3F00/2F00 ", 0) == 0 || (token && !qualified)) continue;
         EXPECT_NE(std::string::npos, after.find(l + "\n")) << l;
       }
     }
@@ -1208,6 +1222,34 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
   FaultAtEachCommand(two, blank, cut, Fault::kRefused);
   FaultAtEachCommand(two, blank + cardimage::Planted("01 11 02 12 04 14"), cut, Fault::kPull);
 #endif
+  // Two tokens, each with a PUK, on a blank card pulled after each PIN's creation: every PIN is made after the PUK
+  // that unblocks it, so no PIN names one that does not stand, and nothing is open to anyone but a PUK that no PIN
+  // names yet (it opens nothing); run again, the call finishes.
+  const auto pulled = reinterpret_cast<AfterCommandsFn>(dlsym(t.sim.handle, "CardSimAfterCommands"));
+  const auto both = [&t] { return InitializeFromProfile(t, "2468", nullptr, "11223344\n[Szyfrowanie]\nUserPuk = 44444444"); };
+  PutBack(t, ReadFile(CardsDir() + "/blank-model4.card"));
+  const std::string blank4 = t.Image();
+  ASSERT_EQ(0, t.sim.ClearLog(kReader));
+  ASSERT_EQ(1, both());
+  std::vector<int> creations;
+  std::istringstream commands(t.Log());
+  int k = 0;
+  for (std::string l; std::getline(commands, l);)
+    if (l.rfind("> 00E0", 0) == 0 && l.find("820121") != std::string::npos) creations.push_back(k++);
+    else if (l.rfind("> ", 0) == 0) ++k;
+  EXPECT_EQ(6u, creations.size());
+  for (int at : creations) {
+    SCOPED_TRACE(at);
+    PutBack(t, blank4);
+    ASSERT_EQ(0, pulled(kReader, 0x100, CARDSIM_AFTER_REMOVE, at));
+    EXPECT_EQ(0, both());
+    const std::string left = t.Image();
+    for (size_t u = left.find(" unblock="); u != std::string::npos; u = left.find(" unblock=", u + 1))
+      EXPECT_NE(std::string::npos, left.find("\npin 3F00 ref=" + left.substr(u + 9, 2) + " ")) << left;
+    EXPECT_EQ("", cardimage::NewlyOpen(blank4, left)) << left;
+    ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
+    EXPECT_EQ(1, both()) << t.Log();
+  }
 }
 
 // C_InitToken on the first token of a two-application card whose PIN directory names as its PUK
