@@ -386,7 +386,8 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     userRec.pinType = 3;
     userRec.flags = RecordFlagsForWord(userWord) | (userKnown && userRef != kNoRef ? SC_PINREC_IN_CURRENT_DF : 0);
     // On a card whose tokens this call erased, a user PIN the card kept from its deletion (blocked then) is the new
-    // token's, given its value under the SO's rule.
+    // token's: its PUK (the layout's reference) made first, then its value set under the SO's rule; without a PUK
+    // in the profile it stays blocked and the call fails.
     if (reinitialised) userRec.flags |= SC_PINREC_TAKE_OVER;
     userRec.minLen = static_cast<uint32_t>(st.userPinMinLen);
     userRec.maxLen = static_cast<uint32_t>(st.userPinMaxLen);
