@@ -605,11 +605,9 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
   issuerPin.replace(issuerPin.find("size=41", line), 7, "size=57");
   issuerPin.insert(issuerPin.find('\n', line), "610E4F06D2760000FF0151043F004100");
   cards.emplace_back("an issuer's PIN 81 in the master file",
-                     issuerPin + "pin 3F00 ref=81 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:02,delete:pin:02 "
-                                 "value=35353535\ndf 3F00/4100 lcs=05 name=D2760000FF01 ac=delete-child:pin:02,"
-                                 "create-ef:pin:02,create-df:pin:02,deactivate:pin:02,activate:pin:02,terminate:pin:02,"
-                                 "delete:pin:02\nef 3F00/4100/0001 lcs=05 size=8 ac=read:pin:81,update:pin:81,"
-                                 "write:pin:81,delete:pin:02 data=5345435245543031\n");
+                     issuerPin + "pin 3F00 ref=81 min=4 max=16 pad=FF tries=3 ac=update:pin:02,delete:pin:02 value=35353535\n"
+                     "df 3F00/4100 lcs=05 name=D2760000FF01 ac=create-ef:pin:02,create-df:pin:02,delete:pin:02\n"
+                     "ef 3F00/4100/0001 lcs=05 size=8 ac=read:pin:81,update:pin:81,delete:pin:02 data=5345435245543031\n");
   Reinit t("pkcs15-model3.card");
   ASSERT_TRUE(t.Start());
   int calls = 0, through = 0;
@@ -1231,12 +1229,11 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
   const std::string blank4 = t.Image();
   ASSERT_EQ(0, t.sim.ClearLog(kReader));
   ASSERT_EQ(1, both());
-  std::vector<int> creations;
+  std::vector<int> creations;  // the commands that make a PIN
   std::istringstream commands(t.Log());
   int k = 0;
-  for (std::string l; std::getline(commands, l);)
-    if (l.rfind("> 00E0", 0) == 0 && l.find("820121") != std::string::npos) creations.push_back(k++);
-    else if (l.rfind("> ", 0) == 0) ++k;
+  for (std::string l; std::getline(commands, l); k += l.rfind("> ", 0) == 0)
+    if (l.rfind("> 00E0", 0) == 0 && l.find("820121") != std::string::npos) creations.push_back(k);
   EXPECT_EQ(6u, creations.size());
   for (int at : creations) {
     SCOPED_TRACE(at);
@@ -1411,11 +1408,10 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
     (void)t.f()->C_CloseAllSessions(0);
     UserRound(t, users[round], "Podpis", true);
     // The PIN file names the SO PUK the first round drew; the later rounds keep it, its value not theirs to tell.
-    const std::string pins = ReadFile(t.env.Path("pins.txt")), line = pins.substr(pins.rfind("Token: "));
-    const std::string soPuk = line.substr(line.find("SoPuk: ") + 7, line.find(',', line.find("SoPuk: ")) - line.find("SoPuk: ") - 7);
-    const std::string image = t.Image(), puk = image.substr(image.find("\npin 3F00 ref=11 ") + 1);
-    const testsupport::Bytes value = testsupport::FromHex(cardimage::ValueOf(puk, "value"));
-    EXPECT_EQ(round == 0 ? std::string(value.begin(), value.end()) : "<unchanged>", soPuk) << pins;
+    const std::string pins = ReadFile(t.env.Path("pins.txt")), image = t.Image();
+    const testsupport::Bytes puk = testsupport::FromHex(cardimage::ValueOf(image.substr(image.find("\npin 3F00 ref=11 ") + 1), "value"));
+    EXPECT_EQ(", SoPuk: " + (round == 0 ? std::string(puk.begin(), puk.end()) : "<unchanged>") + ",",
+              pins.substr(pins.rfind(", SoPuk: "), pins.find(',', pins.rfind(", SoPuk: ") + 1) + 1 - pins.rfind(", SoPuk: ")));
   }
   // An issuer's application beside the token, guarded by a PIN of its own at a reference a fifth token would
   // take: InitializeCard of one token leaves both as they were, octet for octet.
@@ -1478,10 +1474,8 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
   // The second of two tokens with a PUK of its own (14) that an issuer's file names too: InitializeCard of one token
   // leaves PINs 04 and 14 as they were, and the file as shut as before.
   ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, "<none>\n[Szyfrowanie]\nUserPin = 1234\nUserPuk = 44444444"));
-  PutBack(t, t.Image() + "df 3F00/4300 lcs=05 name=D2760000850103 ac=delete-child:pin:01,create-ef:pin:01,create-df:pin:01,"
-                         "deactivate:pin:01,activate:pin:01,terminate:pin:01,delete:pin:01\nef 3F00/4300/0001 lcs=05 "
-                         "size=4 ac=read:pin:14,update:pin:14,write:pin:14,deactivate:pin:01,activate:pin:01,"
-                         "terminate:pin:01,delete:pin:01 data=31323334\n");
+  PutBack(t, t.Image() + "df 3F00/4300 lcs=05 name=D2760000850103 ac=create-ef:pin:01,create-df:pin:01,delete:pin:01\n"
+                         "ef 3F00/4300/0001 lcs=05 size=4 ac=read:pin:14,update:pin:14,delete:pin:01 data=31323334\n");
   const std::string two = t.Image();
   ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr));
   EXPECT_EQ("", cardimage::NewlyOpen(two, t.Image()));
@@ -1496,8 +1490,7 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
   for (std::string l; std::getline(lines, l);)
     if (l.find(" 3F00/5015") == std::string::npos && l.rfind("pin 3F00 ref=02 ", 0) != 0 && l.rfind("pin 3F00 ref=12 ", 0) != 0)
       bare += l.rfind("ef 3F00/2F00 ", 0) == 0 ? l.substr(0, l.find("data=") + 5) + "61104F07A000000151500051043F004000\n" : l + "\n";
-  PutBack(t, bare + "df 3F00/4000 lcs=05 name=A0000001515000 ac=delete-child:never,create-ef:never,create-df:never,"
-                    "deactivate:never,activate:never,terminate:never,delete:never\n");
+  PutBack(t, bare + "df 3F00/4000 lcs=05 name=A0000001515000 ac=create-ef:never,create-df:never,delete:never\n");
   ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr)) << t.Log();
   EXPECT_NE(std::string::npos, t.Image().find("61104F07A000000151500051043F004000")) << t.Image();
   std::string inside = deletable;
