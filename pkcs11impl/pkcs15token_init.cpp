@@ -244,7 +244,7 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
         layouts.push_back(strcasecmp(profile.GetText(t, "TokenProfile", "<default>"), "rokvast") == 0 ? -1 : t);
       rv = lib->PrepareErasure(reader, layouts, erasePin, eraseLen);
       if (rv != CKR_OK) return rv;
-      rv = lib->DeleteToken(reader, -1, erasePin, eraseLen);
+      rv = lib->DeleteToken(reader, -1, erasePin, eraseLen, layouts);
       if (rv != CKR_OK) return rv;
       if (pukNamed) SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_SoPukNamed", 1);
       SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_CardReinitalized", 1);

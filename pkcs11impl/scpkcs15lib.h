@@ -144,10 +144,6 @@ class TokenPins {
   SCRESULT Failure() const { return m_failure; }
   bool IsOwn(const SCPath& df, uint8_t ref) const;
   bool IsShadowed(const SCPath& df, uint8_t ref) const;
-  // Whether another application's PIN directory names a PIN `ref` in `df`.
-  bool NamedElsewhere(const SCPath& df, uint8_t ref) const;
-  // True the first time asked: the DFs above the user PIN's are looked at once a call.
-  bool FirstLookAbove() const { return !std::exchange(m_lookedAbove, true); }
   void Stands(const SCPath& df, uint8_t ref) const { m_standing.emplace_back(df, ref); }
   // The PINs this call made (in the DF, or the master file for a global reference).
   void Made(const SCPath& df, uint8_t ref) const { m_made.emplace_back(ref < 0x80 ? SCPath() : df, ref); }
@@ -164,7 +160,6 @@ class TokenPins {
   mutable std::vector<std::pair<SCPath, uint8_t>> m_standing;  // known to stand in their DF
   mutable std::vector<std::pair<SCPath, uint8_t>> m_made;      // made by this call
   mutable std::vector<std::pair<SCPath, uint8_t>> m_shadowed;  // logged already
-  mutable bool m_lookedAbove = false;
   SCRESULT m_failure = 0;
 };
 // The user PIN of `app` deleted (where it stands in its place) and made anew
@@ -474,13 +469,22 @@ class SCPkcs15Lib {
                  const std::vector<SCPath>* planted = nullptr);
   // Removes the application at appIndex, or (below 0) every application of the
   // card; a given SO PIN is verified first and a wrong one stops the removal.
-  CK_RV DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen);
+  // Of the PINs the erased tokens name in a ClassIC card's master file, only those
+  // at the user references that the tokens following take (`layouts`, template
+  // indices as PrepareErasure takes them) go after the tokens: any other may guard
+  // a file outside the tokens.
+  CK_RV DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen,
+                    const std::vector<int>& layouts = {});
   // The label, followed by " 2", " 3", ... until no other application of the card has it.
   static std::string MakeUniqueAppLabel(SCPkcs15Card* card, const char* label, const SCPkcs15App* except);
 
   // ---- card initialisation from a profile and the PIN output file ----
   // Adds the token of the profile's token section `token` to the reader's card.
   CK_RV InitTokenFromProfile(uint32_t reader, int token, InitProfile* profile, const char* soPin, long soPinLen);
+  // Whether the DF of `app` may go with what it holds: 0 where another
+  // application's DF that EF.DIR names stands in it (the trace says so, and
+  // `instead` what the call does), 1 yes, or a failure.
+  SCRESULT TokenDfMayGo(SCPkcs15Card* p15, SCPkcs15App* app, const char* instead) const;
   // Empties the slot's token under its SO PIN and gives it a new label.
   CK_RV ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen);
   // A token whose directory an interrupted initialisation left incomplete (its

@@ -35,6 +35,20 @@ bool Listed(const std::vector<SCPath>& paths, const SCPath& p) {
   return std::any_of(paths.begin(), paths.end(), [&](const SCPath& q) { return q.IsEqual(p); });
 }
 
+// Whether `df` lies in one of `dfs` (or is one).
+bool Inside(const std::vector<SCPath>& dfs, const SCPath& df) {
+  size_t rest = 0;
+  return std::any_of(dfs.begin(), dfs.end(), [&](const SCPath& p) {
+    return SCPath::StripPrefix(df.Ids(), df.Count(), p.Ids(), p.Count(), &rest) != nullptr;
+  });
+}
+
+// 1 where the DF `df` stands and is not anyone's to change, 0 where it is or none stands, or a failure.
+SCRESULT StandsAsOwners(SCCardRules* rules, const SCPath& df) {
+  const SCRESULT r = rules->Planted(df);
+  return r == SC_E_FILE_NOT_FOUND || r == 1 ? 0 : r < 0 ? r : 1;
+}
+
 }  // namespace
 
 BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const SCFileHeaderList& layout,
@@ -82,8 +96,10 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
   if (open == SC_E_FILE_NOT_FOUND) return;
   if (open < 0) m_failure = open;
   m_dirOpen = open == 1;
-  // Its records name nothing; those of a planted structure go when its applications are forgotten.
-  if (m_dirOpen && first && dir->GetApplication() == nullptr) dir->ClearContents();
+  // Its records name no token; those of a planted structure go when its applications are forgotten.
+  // Another kind's application whose DF stands and is not anyone's keeps its record in the one made anew.
+  if (m_dirOpen && first && dir->GetApplication() == nullptr)
+    m_failure = dir->ClearKeepingOthers([this](const SCPath& df) { return StandsAsOwners(&m_rules, df); });
 }
 
 void BlankCard::RemoveDfs(const std::vector<SCPath>& dfs, uint8_t soRef) {
@@ -447,7 +463,14 @@ void SCPkcs15Lib::ForgetApplications(uint32_t reader, const std::vector<SCPath>&
     });
     if (gone || app->StandsAsApplication() != 1) p15->DiscardApplication(app, app->GetSourceDirRecord());
   }
-  if (p15->GetApplicationCount() == 0) p15->GetCardDir().ClearContents();
+  // Another kind's application keeps its record where its DF stands outside the planted ones, not anyone's.
+  if (p15->GetApplicationCount() == 0) {
+    SCCardRules rules(p15->GetCard());
+    if (p15->GetCardDir().ClearKeepingOthers([&](const SCPath& df) {
+          return Inside(planted, df) ? 0 : StandsAsOwners(&rules, df);
+        }) < 0)
+      p15->GetCardDir().ClearContents();
+  }
 }
 
 bool SCPkcs15Lib::NamesCardSoPuk(uint32_t reader) {
@@ -505,9 +528,12 @@ CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<int>& layou
     SCPath df;
     SCRESULT d = p15->GetApplicationAt(static_cast<uint32_t>(i))->BuildAbsolutePath(&df);
     if (d >= 0) d = rules.SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
+    if (d == 0)
+      Log(SC_E_ACCESS_DENIED, "%s: the SO PIN may not delete the DF of a token of the card: no token erased",
+          card->GetCardName());
+    // Nor may another application's DF go with a token's.
+    else if (d == 1) d = TokenDfMayGo(p15, p15->GetApplicationAt(static_cast<uint32_t>(i)), "no token erased");
     if (d == SC_E_FILE_NOT_FOUND || d == 1) continue;
-    if (d >= 0) Log(SC_E_ACCESS_DENIED, "%s: the SO PIN may not delete the DF of a token of the card: no token erased",
-                    card->GetCardName());
     return d < 0 ? MapScErrorToCkr(d, false) : CKR_FUNCTION_FAILED;
   }
   // In the master file (selected with the SO PIN's verification): global references are its PINs.

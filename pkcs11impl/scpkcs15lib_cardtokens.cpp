@@ -239,7 +239,8 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
   return MapScErrorToCkr(rv, false);
 }
 
-CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen) {
+CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen,
+                               const std::vector<int>& layouts) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   CK_RV ck = CheckCardForTokens(reader, &p15, &card);
@@ -301,22 +302,37 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         if (rv == SC_E_PKCS15_NO_PROFILES) rv = 0;
       }
       // On a ClassIC card the tokens' user PINs and PUKs live in the master file:
-      // those the tokens' directories name go with the tokens (after their DFs, whose
-      // rules name them: a PIN gone first would let anyone make one that opens them),
-      // so that no next token starts with the last user's PIN. The card's SO PIN and
-      // its PUK stay, and so does a PIN no token names (an issuer's may guard its files).
+      // those the tokens' directories name at the references the next tokens take go
+      // with the tokens (after their DFs, whose rules name them: a PIN gone first would
+      // let anyone make one that opens them), so that no next token starts with the
+      // last user's PIN. The card's SO PIN and its PUK stay, and so does a PIN at a
+      // reference no next token takes: a file outside the tokens may name it too.
       std::vector<uint8_t> refs;
       if (rv >= 0 && model == SC_CARD_TYPE_CLASSIC) {
+        std::vector<uint8_t> taken;
+        for (int t : layouts) {
+          SCFileHeaderList layout;
+          SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &layout, t);
+          taken.push_back(layout.GetUserPinRef());
+          taken.push_back(layout.GetUserPukRef());
+        }
         SCFileHeaderList card0;
         SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &card0, 0);
         std::vector<std::pair<SCPath, uint8_t>> named;
         for (int32_t i = 0; rv >= 0 && i < p15->GetApplicationCount(); ++i)
           rv = p15->GetApplicationAt(static_cast<uint32_t>(i))->GetNamedPins(&named);
-        for (const auto& held : named)
-          if (held.first.IsMasterFile() && held.second != 0 && held.second < 0x80 &&
-              held.second != card0.GetSoPinRef() && held.second != card0.GetRef(SC_REFIDX_SO_PUK) &&
-              std::find(refs.begin(), refs.end(), held.second) == refs.end())
-            refs.push_back(held.second);
+        for (const auto& held : named) {
+          const uint8_t ref = held.second;
+          if (!held.first.IsMasterFile() || ref == 0 || ref >= 0x80 || ref == card0.GetSoPinRef() ||
+              ref == card0.GetRef(SC_REFIDX_SO_PUK) || std::find(refs.begin(), refs.end(), ref) != refs.end())
+            continue;
+          if (std::find(taken.begin(), taken.end(), ref) != taken.end()) {
+            refs.push_back(ref);
+          } else {
+            Log(SC_OK, "%s: PIN %02X in the master file, which an erased token named, is at a reference no new token "
+                "takes: left as it is", card->GetCardName(), static_cast<unsigned>(ref));
+          }
+        }
       }
       const int apps = p15->GetApplicationCount();
       if (rv >= 0) rv = p15->DeleteAllApplications();
@@ -332,7 +348,11 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         for (int attempt = 0; attempt < 2; ++attempt) {
           rv = card->SelectMf(nullptr);
           if (rv >= 0) rv = card->DeleteObject(ref, SC_KEYOBJ_PIN);
-          if (rv == SC_E_NO_REFERENCED_DATA || rv == SC_E_FILE_NOT_FOUND) rv = 0;
+          // "Not there" counts only where the card then says so too.
+          if (rv == SC_E_NO_REFERENCED_DATA || rv == SC_E_FILE_NOT_FOUND) {
+            const SCRESULT still = card->VerifyPin(ref, nullptr, SC_UNSET);
+            rv = still == SC_E_NO_REFERENCED_DATA ? 0 : ScPinPresence(still) < 0 ? still : SC_E_ACCESS_DENIED;
+          }
           if (rv >= 0 || rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED) break;
           if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
         }

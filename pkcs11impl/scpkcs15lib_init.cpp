@@ -119,6 +119,23 @@ bool AppendToFile(const std::string& path, const std::string& line, std::string*
   return true;
 }
 
+// Sets a text variable of a profile section.
+bool PutSectionText(CfgSection* s, const char* name, const char* text) {
+  CfgParamAndValue* p = s->GetOrAddParam(name, CFG_TYPE_TEXT, true, true);
+  if (p == nullptr) return false;
+  p->SetType(CFG_TYPE_TEXT);
+  return p->SetString(text);
+}
+
+// Sets a flag of a profile section.
+bool PutSectionBool(CfgSection* s, const char* name) {
+  CfgParamAndValue* p = s->GetOrAddParam(name, CFG_TYPE_BOOL, true, true);
+  if (p == nullptr) return false;
+  p->SetType(CFG_TYPE_BOOL);
+  p->SetBool(true);
+  return true;
+}
+
 bool SectionBool(const CfgSection* s, const char* name) {
   const CfgParamAndValue* p = s != nullptr ? s->FindParam(name, true) : nullptr;
   bool v = false;
@@ -258,15 +275,18 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     if (model == SC_CARD_TYPE_COSMOPOLIC && !st.userPuk.IsSet()) st.soPinMaxLen = 16;
     // The card has one SO PUK, made with the SO PIN it unblocks: a token after
     // the one that made them names its value; where the SO PIN stood before the
-    // call, its PUK's value is not this call's to tell (none is drawn).
+    // call, its PUK (if any) is not this call's to tell, drawn or given.
+    bool soPukKept = false;
     if (!drawSoPin && st.soPuk.IsSet()) {
       const char* made = nullptr;
       for (int t = 0; t < token && made == nullptr; ++t) {
-        const char* v = InitProfile::FindText(profile->GetTokenSection(t), "__SET_SoPuk");
-        if (v != nullptr && *v != '\0') made = v;
+        const CfgSection* earlier = profile->GetTokenSection(t);
+        const char* v = InitProfile::FindText(earlier, "__SET_SoPuk");
+        if (v != nullptr && *v != '\0' && !SectionBool(earlier, "__SET_SoPukKept")) made = v;
       }
       if (made != nullptr ? !st.soPuk.Set(made) : false) return CKR_HOST_MEMORY;
-      if (made == nullptr && st.soPukRandom) st.soPuk.Clear();
+      soPukKept = made == nullptr;
+      if (soPukKept) st.soPuk.Clear();
     }
 
     // A label no other token has.
@@ -285,7 +305,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // could have made there since is no one's PUK.
     const uint8_t soPukRef = refs.GetRef(SC_REFIDX_SO_PUK);
     bool soPukNamed = hasSoPuk;
-    if (!hasSoPuk && !drawSoPin && st.soPukRandom && soPukRef < kNoRef && !testOnly &&
+    if (!hasSoPuk && !drawSoPin && soPukKept && soPukRef < kNoRef && !testOnly &&
         SectionBool(profile->GetGlobal(), "__SET_SoPukNamed")) {
       const SCRESULT stands = ScPinPresence(card->VerifyPin(soPukRef, nullptr, SC_UNSET));
       if (stands < 0) return MapScErrorToCkr(stands, false);
@@ -345,7 +365,15 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     }
 
     // The values settled are the profile's output variables, also when nothing is written.
-    if (!profile->WriteOutputVariables(token, st, callerSo.IsSet())) {
+    // The PIN file tells of the SO PUK the card kept that it stands, its value not
+    // this call's; of one the token does not name, that there is none.
+    bool told = profile->WriteOutputVariables(token, st, callerSo.IsSet());
+    if (told && soPukKept && !testOnly) {
+      CfgSection* own = profile->GetTokenSection(token);
+      told = own != nullptr && PutSectionText(own, "__SET_SoPuk", soPukNamed ? "<unchanged>" : "<none>") &&
+             PutSectionBool(own, "__SET_SoPukKept");
+    }
+    if (!told) {
       if (app != nullptr) {
         (void)p15->DeleteApplication(app);
         (void)RefreshTokenInfo(first, 0, 1);
@@ -358,7 +386,8 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     userRec.pinType = 3;
     userRec.flags = RecordFlagsForWord(userWord) | (userKnown && userRef != kNoRef ? SC_PINREC_IN_CURRENT_DF : 0);
     // On a card whose tokens this call erased, a user PIN the card kept from its deletion (blocked then) is the new
-    // token's, given its value under the SO's rule.
+    // token's: its PUK (the layout's reference) made first, then its value set under the SO's rule; without a PUK
+    // in the profile it stays blocked and the call fails.
     if (reinitialised) userRec.flags |= SC_PINREC_TAKE_OVER;
     userRec.minLen = static_cast<uint32_t>(st.userPinMinLen);
     userRec.maxLen = static_cast<uint32_t>(st.userPinMaxLen);
@@ -726,6 +755,13 @@ SCRESULT KeptIsOwners(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
 
 }  // namespace
 
+SCRESULT SCPkcs15Lib::TokenDfMayGo(SCPkcs15Card* p15, SCPkcs15App* app, const char* instead) const {
+  char name[256];
+  const int n = app->GetTokenLabel(name, sizeof name - 1);
+  name[n > 0 && n < static_cast<int>(sizeof name) ? n : 0] = '\0';
+  return DfMayGo(this, p15, app, name, instead);
+}
+
 CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen) {
   if (soPin == nullptr) return CKR_PIN_INCORRECT;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
@@ -962,12 +998,6 @@ bool TokenPins::IsOwn(const SCPath& df, uint8_t ref) const {
   return false;
 }
 
-bool TokenPins::NamedElsewhere(const SCPath& df, uint8_t ref) const {
-  const SCPath at = PinPlace(df, ref);
-  return std::any_of(m_named.begin(), m_named.end(),
-                     [&](const auto& named) { return named.second == ref && PinPlace(named.first, ref).IsEqual(at); });
-}
-
 bool TokenPins::WasMade(const SCPath& df, uint8_t ref) const {
   const SCPath at = ref < 0x80 ? SCPath() : df;
   return std::any_of(m_made.begin(), m_made.end(), [&](const auto& m) { return m.second == ref && m.first.IsEqual(at); });
@@ -1064,34 +1094,6 @@ SCRESULT SoMayCreatePin(SCCard* card, const SCPath& df, uint8_t soRef) {
   if (soRef < 0xFF) rules.Trust(soRef);
   return rules.SoMay(df.Count() > 0 ? df : SCPath(&kMf, 1), SC_AC_OP_CREATE_EF, soRef);
 }
-// The PINs at a local user PIN's reference `ref` in the DFs above its own `df`:
-// the card finds one once the token's own is gone. Where anyone may have made it
-// there and no other application names it, it is deleted (asked again under the
-// SO PIN where refused); one the card keeps fails the call.
-SCRESULT DropPinsAbove(SCCard* card, const SCPath& df, uint8_t ref, const TokenPins& pins, uint8_t soRef,
-                       const char* soPin) {
-  if (card == nullptr || !pins.FirstLookAbove()) return 0;
-  SCCardRules rules(card);
-  if (soRef < 0xFF) rules.Trust(soRef);
-  rules.Trust(ref, df);
-  for (SCPath up(df.Ids(), df.Count() - 1); up.Count() > 0; up = SCPath(up.Ids(), up.Count() - 1)) {
-    SCRESULT r = rules.AnyoneMay(up, SC_AC_OP_CREATE_EF);
-    if (r < 0) return r;
-    if (r == 0 || pins.NamedElsewhere(up, ref)) continue;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      if (attempt > 0 &&
-          (r != SC_E_ACCESS_DENIED || VerifySoPinAgain(card, soRef, soPin, soPin != nullptr ? std::strlen(soPin) : 0) < 0))
-        break;
-      r = card->SelectPathThunk(up.Ids(), up.Count(), 0);
-      if (r >= 0) r = card->DeleteObject(ref, SC_KEYOBJ_PIN);
-      if (r >= 0 || r == SC_E_NO_REFERENCED_DATA) break;
-    }
-    if (r == SC_E_NO_REFERENCED_DATA) continue;
-    if (r < 0) return r;
-    (void)card->SelectPathThunk(df.Ids(), df.Count(), 0);
-  }
-  return 0;
-}
 }  // namespace
 
 SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool early) {
@@ -1100,7 +1102,9 @@ SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, co
   SCPath df;
   const bool shadowed = IsShadowedPin(pins, app, user, &df);
   const uint8_t ref = SCPkcs15App::GetPinReference(user);
-  if (pins.WasMade(df, ref)) return ref >= 0x80 ? DropPinsAbove(app->GetCard(), df, ref, pins, soRef, soPin) : 0;
+  // A PIN above the token's DF at the same reference stays as it is: the token's own,
+  // nearer, is the one the card finds, and the one above may guard an issuer's files.
+  if (pins.WasMade(df, ref)) return 0;
   // Whoever made the PIN that stands at its place, its rules and unblocking PIN
   // may be another's: it is deleted and made anew by this call, without value,
   // under the SO's rules. Nothing is asked of it first: a deletion takes only the
@@ -1136,7 +1140,7 @@ SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, co
   if (r < 0) return r;
   pins.Made(at, ref);
   if (shadowed) pins.Stands(df, ref);
-  return ref >= 0x80 ? DropPinsAbove(card, df, ref, pins, soRef, soPin) : r;
+  return r;
 }
 
 namespace {

@@ -236,15 +236,18 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
         if (app.Count() > 1) return m_pCard->SelectPathThunk(parent.Ids(), parent.Count(), 0);
         return 0;
     };
-    r = selectParent();
+    // "No such file" (to the DF's deletion, or to the selection of its parent) is
+    // taken only where a selection of the DF says so too: a DF that stands is not
+    // gone because one answer said it was.
+    const auto seenGone = [&](SCRESULT res) -> SCRESULT {
+        if (res != SC_E_FILE_NOT_FOUND) return res;
+        const SCRESULT still = m_pCard->SelectPath(app.Ids(), app.Count(), nullptr);
+        return still == SC_E_FILE_NOT_FOUND ? res : still < 0 ? still : SC_E_INVALID_DATA_FORMAT;
+    };
+    r = seenGone(selectParent());
     if (r < 0) return r;
     r = m_pCard->DeleteFileById(dfId, parent);
-    // "No such file" is taken only where a selection of the DF says so too: a DF
-    // that stands is not gone because one answer said it was.
-    if (r == SC_E_FILE_NOT_FOUND) {
-        const SCRESULT still = m_pCard->SelectPath(app.Ids(), app.Count(), nullptr);
-        return still == SC_E_FILE_NOT_FOUND ? r : still < 0 ? still : SC_E_INVALID_DATA_FORMAT;
-    }
+    if (r == SC_E_FILE_NOT_FOUND) return seenGone(r);
     if (r != SC_E_DIR_NOT_EMPTY) return r < 0 ? r : 0;
     DebugLogWriteText(2, 0, "PKCS#15: Katalog DF(Pkcs15) nie jest pusty - kasowanie rekursywne...");
 
@@ -262,9 +265,9 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
         paths.ResolveRelative(app.Ids(), app.Count(), 0, words.data(), &count);
         return m_pCard->DeleteDfTree(dfId, m_headers, words.data(), count, 0xFFFFFFFFu);
     };
-    r = selectParent();
+    r = seenGone(selectParent());
     if (r < 0) return r;
-    r = deleteTree();
+    r = seenGone(deleteTree());
     if (r != SC_E_DIR_NOT_EMPTY) return r < 0 ? r : 0;
 
     DebugLogWriteText(2, 0,
@@ -290,6 +293,6 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
         add(0xA000 + i);
         add(0x8000 + i);
     }
-    r = deleteTree();
+    r = seenGone(deleteTree());
     return r < 0 ? r : 0;
 }

@@ -1155,9 +1155,26 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
     const bool exists = state != SC_E_NO_REFERENCED_DATA;
     if (exists && state != SC_E_PIN_NOT_INITIALIZED) {
         const bool valued = state >= 0 || state == SC_E_PIN_BLOCKED;
-        if (valued && (params->flags & SC_PINREC_TAKE_OVER) && !(params->flags & SC_PINREC_CHECK_ONLY) &&
-            value != nullptr && TextLength(value, len) != 0)
+        if (state == SC_E_PIN_BLOCKED && (params->flags & SC_PINREC_TAKE_OVER) &&
+            !(params->flags & SC_PINREC_CHECK_ONLY) && value != nullptr && TextLength(value, len) != 0) {
+            // The PIN keeps the unblocking reference it was made with, which the card
+            // does not show: the record's (the card model's layout). That PUK is made
+            // here before the PIN gets its value, or the PIN stays as it is (blocked).
+            const uint8_t puk = params->unblockRef < 0xFF ? static_cast<uint8_t>(params->unblockRef) : 0xFF;
+            const size_t pl = params->pukText != nullptr ? std::strlen(params->pukText) : 0;
+            if (puk == 0xFF || puk == ref || pl == 0 || pl > 255) return SC_E_PIN_BLOCKED;
+            SCPinParams pukRec;
+            pukRec.officerRef = params->officerRef;
+            pukRec.minLen = params->pukMinLen;
+            pukRec.maxLen = params->pukMaxLen;
+            pukRec.padChar = params->pukPadChar;
+            pukRec.tryLimit = params->pukTryLimit;
+            pukRec.flags = params->pukPadChar != SC_UNSET ? SC_PINREC_PADDED : 0;
+            const SCRESULT made = CreatePin(puk, &pukRec, reinterpret_cast<const uint8_t*>(params->pukText),
+                                            static_cast<uint32_t>(pl), 0);
+            if (made < 0) return made == SC_E_PIN_ALREADY_INITIALIZED ? SC_E_PIN_BLOCKED : made;
             return UnblockPin(ref, nullptr, value, 0, TextLength(value, len));
+        }
         return valued ? SC_E_PIN_ALREADY_INITIALIZED : state;
     }
     if (params->flags & SC_PINREC_CHECK_ONLY) return SC_OK;
@@ -1195,9 +1212,11 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
         Wipe(body);
         return res;
     };
-    // The PIN comes first, then the unblocking PIN the record brings the value of:
-    // a PIN that stands already (an answer "exists" to its creation) leaves nothing
-    // made, and a PIN made here is taken back when its unblocking PIN cannot be made.
+    // The unblocking PIN the record brings the value of comes first, then the PIN
+    // that names it: a cut between them leaves a PUK that unblocks nothing, never a
+    // PIN naming one that does not stand (anyone could make it and reset the PIN).
+    // A PIN that stands already (an answer "exists" to its creation) takes back the
+    // PUK made for it.
     const uint8_t unblock = params->unblockRef < 0xFF ? static_cast<uint8_t>(params->unblockRef) : 0xFF;
     const bool withPuk = unblock < 0xFF && params->pukText != nullptr && unblock != ref;
     const size_t pl = withPuk ? std::strlen(params->pukText) : 0;
@@ -1207,19 +1226,20 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
         const SCRESULT ps = ScPinPresence(VerifyPin(unblock, nullptr, SC_UNSET));
         if (ps != 0) return ps < 0 ? ps : SC_E_PIN_ALREADY_INITIALIZED;
         if (pl == 0 || pl > 255) return SC_E_INVALID_DATA_LENGTH;
+        // Nor is a PUK made for a master-file PIN that stands after all (taken as absent
+        // from an earlier answer): its owner would govern the PUK.
+        const SCRESULT pin = here && ref < 0x80 ? ScPinPresence(VerifyPin(ref, nullptr, SC_UNSET)) : 0;
+        if (pin != 0) return pin < 0 ? pin : SC_E_PIN_ALREADY_INITIALIZED;
+        const SCRESULT made = pinObject(unblock, params->pukMinLen, params->pukMaxLen, params->pukPadChar,
+                                        params->pukTryLimit, 0xFF, reinterpret_cast<const uint8_t*>(params->pukText), pl);
+        if (made < 0) return made;
     }
     const uint32_t pad = (params->flags & SC_PINREC_PADDED) ? params->padChar : SC_UNSET;
-    SCRESULT r = pinObject(static_cast<uint8_t>(ref), params->minLen, params->maxLen, pad, params->tryLimit, unblock,
-                           hasValue ? value : nullptr, hasValue ? len : 0);
-    if (r < 0 || !withPuk) return r;
-    r = pinObject(unblock, params->pukMinLen, params->pukMaxLen, params->pukPadChar, params->pukTryLimit, 0xFF,
-                  reinterpret_cast<const uint8_t*>(params->pukText), pl);
-    if (r < 0) {
-        // Deleting the PIN needs its governing PIN: itself, verified with the value just given.
-        const uint8_t r8 = static_cast<uint8_t>(ref);
-        if (hasValue && (officer == 0xFF || officer == ref)) (void)VerifyPin(ref, value, len);
-        Transmit(0x00, 0xE4, 0x20, 0x00, &r8, 1, false, nullptr, nullptr);
-    }
+    const SCRESULT r = pinObject(static_cast<uint8_t>(ref), params->minLen, params->maxLen, pad, params->tryLimit,
+                                 unblock, hasValue ? value : nullptr, hasValue ? len : 0);
+    // Deleting the PUK needs the officer's PIN, which the card may not hold yet: a
+    // PUK left so unblocks nothing, and the next initialisation finds it.
+    if (r < 0 && withPuk) Transmit(0x00, 0xE4, 0x20, 0x00, &unblock, 1, false, nullptr, nullptr);
     return r;
 }
 

@@ -716,12 +716,17 @@ class WhoMay {
 };
 
 // What someone with no PIN may do on the whole card `after` that they could not on it `before` (a call that failed
-// leaves nothing the call made open to anyone).
+// leaves nothing the call made open to anyone). A PIN that no rule and no PIN names, not even its own, opens nothing
+// (a PUK whose PIN a cut kept from being made): it is left out.
 inline std::string NewlyOpen(const std::string& before, const std::string& after) {
   const std::string was = WhoMay(before).Findings({"3F00"}), now = WhoMay(after).Findings({"3F00"});
   std::string out;
   for (size_t at = 0, end; (end = now.find("; ", at)) != std::string::npos; at = end + 2) {
     const std::string one = now.substr(at, end + 2 - at);
+    const size_t pin = one.find(" PIN ");
+    const std::string ref = pin != std::string::npos ? one.substr(pin + 5, 2) : "";
+    if (!ref.empty() && after.find("pin:" + ref) == std::string::npos && after.find("unblock=" + ref) == std::string::npos)
+      continue;
     // An EF.DIR anyone may make where none stands now is one anyone could change before.
     if (was.find(one) == std::string::npos &&
         (one != "3F00/2F00 EF.DIR create; " || was.find("3F00/2F00 update; ") == std::string::npos))

@@ -480,9 +480,11 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
                   "00A408000450155000 002000810431313131 00E00000196217820121A512830181900104910108930103950435353535"});
   // An SO PUK that a cut InitializeCard left before the SO PIN that guards it.
   InitialiseOver("blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 ac=update:pin:01,delete:pin:01 value=39393939\n", "");
-  // Model 1: a PIN 81 someone made in the master file of a token made here, before it is initialised again;
-  // model 4: a PIN at the SO PUK's reference before InitializeCard erases a token C_InitToken made.
-  InitialiseOver("blank-model1.card", "pin 3F00 ref=81 min=4 max=16 tries=3 left=3 value=35353535\n",
+  // Model 1: an issuer's PIN 81 in the master file (the SO's rules) beside a token made here, before the token is
+  // initialised again: it stays, and the token's files find the token's own; model 4: a PIN at the SO PUK's
+  // reference before InitializeCard erases a token C_InitToken made.
+  InitialiseOver("blank-model1.card", "pin 3F00 ref=81 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:02,delete:pin:02 "
+                 "value=35353535\n",
                  "00A4000002501500 " + SetPin("81") + "00A40000025000 " + SetPin("81"), {Road::kInitToken, true});
   InitialiseOver("blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 value=37373737\n", "",
                  {Road::kInitializeCard, true});

@@ -566,8 +566,8 @@ int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error
 // Every sample card that holds a token, as the sample generator made it before its DFs and EF.DIR named
 // deactivate, activate and terminate rules, and as a card whose headers carry no life-cycle byte; a nested card so
 // made beside an issuer's DF, and a token whose DF holds an application of another kind that EF.DIR names:
-// C_InitToken of each slot changes nothing but that token's DF, EF.DIR and the master file's PINs (never a
-// qualified key or its PIN), or is refused with the card as it was.
+// C_InitToken of each slot changes nothing but that token's DF, EF.DIR and the master file's PINs at global
+// references (never a qualified key or its PIN, nor an issuer's PIN), or is refused with the card as it was.
 TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
   const auto noLifeCycle = [](std::string text) { return text.insert(text.find("\nmemory ") + 1, "fcp-lcs 0\n"); };
   const auto openDir = [](std::string text) {
@@ -598,6 +598,16 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
                      issuers + "df 3F00/5015/5020 lcs=05 name=A00000000102 ac=create-ef:pin:04,create-df:pin:04,"
                                "deactivate:pin:04,terminate:pin:04,delete:pin:04\nef 3F00/5015/5020/5021 lcs=05 size=4 "
                                "ac=update:pin:04,delete:pin:04 data=31323334\n");
+  // An issuer's PIN 81 in the master file, the SO's, guarding the issuer's own application (as plant.py issuerpin
+  // makes it): it is never the token's, whose local PIN 81 stands in its DF.
+  std::string issuerPin = ReadFile(CardsDir() + "/written-to-size-model1.card");
+  const size_t line = issuerPin.find("\nef 3F00/2F00 lcs=05 size=41 ") + 1;
+  issuerPin.replace(issuerPin.find("size=41", line), 7, "size=57");
+  issuerPin.insert(issuerPin.find('\n', line), "610E4F06D2760000FF0151043F004100");
+  cards.emplace_back("an issuer's PIN 81 in the master file",
+                     issuerPin + "pin 3F00 ref=81 min=4 max=16 pad=FF tries=3 ac=update:pin:02,delete:pin:02 value=35353535\n"
+                     "df 3F00/4100 lcs=05 name=D2760000FF01 ac=create-ef:pin:02,create-df:pin:02,delete:pin:02\n"
+                     "ef 3F00/4100/0001 lcs=05 size=8 ac=read:pin:81,update:pin:81,delete:pin:02 data=5345435245543031\n");
   Reinit t("pkcs15-model3.card");
   ASSERT_TRUE(t.Start());
   int calls = 0, through = 0;
@@ -634,7 +644,9 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
         const std::string path = l.substr(l.find(' ') + 1, l.find(' ', l.find(' ') + 1) - l.find(' ') - 1);
         const bool token = path == df || path.rfind(df + "/", 0) == 0;
         const bool qualified = l.find("/4B02 ") != std::string::npos || l.find(" ref=83 ") != std::string::npos;
-        if (l.rfind("pin 3F00 ", 0) == 0 || l.rfind("ef 3F00/2F00 ", 0) == 0 || (token && !qualified)) continue;
+        // The master file's PINs at global references may be the token's; one at a local reference never is.
+        const bool global = l.rfind("pin 3F00 ", 0) == 0 && cardimage::ValueOf(l, "ref") < "80";
+        if (global || l.rfind("ef 3F00/2F00 ", 0) == 0 || (token && !qualified)) continue;
         EXPECT_NE(std::string::npos, after.find(l + "\n")) << l;
       }
     }
@@ -1208,6 +1220,33 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
   FaultAtEachCommand(two, blank, cut, Fault::kRefused);
   FaultAtEachCommand(two, blank + cardimage::Planted("01 11 02 12 04 14"), cut, Fault::kPull);
 #endif
+  // Two tokens, each with a PUK, on a blank card pulled after each PIN's creation: every PIN is made after the PUK
+  // that unblocks it, so no PIN names one that does not stand, and nothing is open to anyone but a PUK that no PIN
+  // names yet (it opens nothing); run again, the call finishes.
+  const auto pulled = reinterpret_cast<AfterCommandsFn>(dlsym(t.sim.handle, "CardSimAfterCommands"));
+  const auto both = [&t] { return InitializeFromProfile(t, "2468", nullptr, "11223344\n[Szyfrowanie]\nUserPuk = 44444444"); };
+  PutBack(t, ReadFile(CardsDir() + "/blank-model4.card"));
+  const std::string blank4 = t.Image();
+  ASSERT_EQ(0, t.sim.ClearLog(kReader));
+  ASSERT_EQ(1, both());
+  std::vector<int> creations;  // the commands that make a PIN
+  std::istringstream commands(t.Log());
+  int k = 0;
+  for (std::string l; std::getline(commands, l); k += l.rfind("> ", 0) == 0)
+    if (l.rfind("> 00E0", 0) == 0 && l.find("820121") != std::string::npos) creations.push_back(k);
+  EXPECT_EQ(6u, creations.size());
+  for (int at : creations) {
+    SCOPED_TRACE(at);
+    PutBack(t, blank4);
+    ASSERT_EQ(0, pulled(kReader, 0x100, CARDSIM_AFTER_REMOVE, at));
+    EXPECT_EQ(0, both());
+    const std::string left = t.Image();
+    for (size_t u = left.find(" unblock="); u != std::string::npos; u = left.find(" unblock=", u + 1))
+      EXPECT_NE(std::string::npos, left.find("\npin 3F00 ref=" + left.substr(u + 9, 2) + " ")) << left;
+    EXPECT_EQ("", cardimage::NewlyOpen(blank4, left)) << left;
+    ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
+    EXPECT_EQ(1, both()) << t.Log();
+  }
 }
 
 // C_InitToken on the first token of a two-application card whose PIN directory names as its PUK
@@ -1329,7 +1368,8 @@ using LastErrorFn = int (*)(char*, unsigned long*);
 // InitializeCard with a profile file holding the SO PIN and one token with `user` and `puk`.
 int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error, const std::string& puk) {
   const std::string profile = t.env.Path("profile.ini");
-  WriteFile(profile, "SoPin = " + kSo + "\n[Podpis]\nUserPin = " + user + "\nUserPuk = " + puk + "\n");
+  WriteFile(profile, "SoPin = " + kSo + "\nOutputPinFile = " + t.env.Path("pins.txt") + "\n[Podpis]\nUserPin = " + user +
+                         "\nUserPuk = " + puk + "\n");
   const auto init = t.module->fn<InitializeCardFn>("InitializeCard");
   const auto last = t.module->fn<LastErrorFn>("GetLastErrorString");
   if (init == nullptr || last == nullptr) return -1;
@@ -1367,6 +1407,11 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
     EXPECT_EQ(std::vector<std::string>{}, t.Objects(h));
     (void)t.f()->C_CloseAllSessions(0);
     UserRound(t, users[round], "Podpis", true);
+    // The PIN file names the SO PUK the first round drew; the later rounds keep it, its value not theirs to tell.
+    const std::string pins = ReadFile(t.env.Path("pins.txt")), image = t.Image();
+    const testsupport::Bytes puk = testsupport::FromHex(cardimage::ValueOf(image.substr(image.find("\npin 3F00 ref=11 ") + 1), "value"));
+    EXPECT_EQ(", SoPuk: " + (round == 0 ? std::string(puk.begin(), puk.end()) : "<unchanged>") + ",",
+              pins.substr(pins.rfind(", SoPuk: "), pins.find(',', pins.rfind(", SoPuk: ") + 1) + 1 - pins.rfind(", SoPuk: ")));
   }
   // An issuer's application beside the token, guarded by a PIN of its own at a reference a fifth token would
   // take: InitializeCard of one token leaves both as they were, octet for octet.
@@ -1387,14 +1432,75 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
   ASSERT_EQ(CKR_OK, t.UserSession("5555", &h));
   EXPECT_EQ(std::vector<std::string>{}, t.Objects(h));
   (void)t.f()->C_CloseAllSessions(0);
-  // A user PIN the SO may not delete (an issuer's rule): the next token takes it over with its own value.
-  std::string kept = t.Image();
+  // A user PIN the SO may not delete (an issuer's rule): the next token takes it over with its own value once its
+  // PUK 12 is made; where the profile gives the token no PUK, the call fails and the PIN stays blocked.
+  const std::string deletable = t.Image();
+  std::string kept = deletable;
   kept.replace(kept.find("delete:pin:01", kept.find("\npin 3F00 ref=02 ")), 13, "delete:never");
   PutBack(t, kept);
-  ASSERT_EQ(1, InitializeFromProfile(t, "8642", nullptr)) << t.Log();
+  ASSERT_EQ(0, t.sim.ClearLog(kReader));
+  ASSERT_EQ(1, InitializeFromProfile(t, "8642", nullptr, "44444444")) << t.Log();
+  EXPECT_LT(t.Log().find("830112"), t.Log().find("> 002C0202")) << t.Log();  // CREATE of PUK 12, then the new value
+  EXPECT_NE(std::string::npos, t.Image().find("\npin 3F00 ref=12 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:01,"
+                                              "delete:pin:01 value=3434343434343434\n"));
   EXPECT_EQ(CKR_PIN_INCORRECT, t.UserSession("5555", &h));
   EXPECT_EQ(CKR_OK, t.UserSession("8642", &h));
   (void)t.f()->C_CloseAllSessions(0);
+  EXPECT_EQ(0, InitializeFromProfile(t, "8642", nullptr));
+  EXPECT_NE(std::string::npos, t.Image().find(" left=0 ac=update:pin:01,delete:never ")) << t.Image();
+  EXPECT_EQ(std::string::npos, t.Image().find("\npin 3F00 ref=12 "));
+  // A deletion the card answers "not there" once is asked again: the PIN it still holds goes and is made anew.
+  for (unsigned sw : {0x6A82u, 0x6A88u}) {
+    PutBack(t, deletable);
+    ASSERT_EQ(0, t.sim.InjectSwOn(kReader, "00E420000102", sw, 0, 1));
+    ASSERT_EQ(1, InitializeFromProfile(t, "1357", nullptr, "22446688")) << t.Log();
+    EXPECT_EQ(CKR_OK, t.UserSession("1357", &h));
+    (void)t.f()->C_CloseAllSessions(0);
+    EXPECT_NE(std::string::npos, t.Image().find("value=3232343436363838\n")) << t.Image();
+  }
+  // One "not found" to the selection of the master file before the token's DF goes erases nothing.
+  PutBack(t, deletable);
+  ASSERT_EQ(0, t.sim.ClearLog(kReader));
+  ASSERT_EQ(1, InitializeFromProfile(t, "1357", nullptr));
+  const std::string log = t.Log();
+  int before = -1;  // the command before DELETE FILE 5015
+  for (size_t at = log.find("\n> "); at < log.find("> 00E40000025015"); at = log.find("\n> ", at + 1)) ++before;
+  PutBack(t, deletable);
+  ASSERT_EQ(0, t.sim.ClearLog(kReader));
+  ASSERT_EQ(0, t.injectAfter(kReader, 0x100, 0x6A82, before, 1));
+  EXPECT_EQ(0, InitializeFromProfile(t, "1357", nullptr));
+  EXPECT_NE(std::string::npos, t.Log().find("> 00A40004023F0000\n< 6A82")) << t.Log();
+  EXPECT_EQ(WithoutCounters(deletable), WithoutCounters(t.Image()));
+  // The second of two tokens with a PUK of its own (14) that an issuer's file names too: InitializeCard of one token
+  // leaves PINs 04 and 14 as they were, and the file as shut as before.
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, "<none>\n[Szyfrowanie]\nUserPin = 1234\nUserPuk = 44444444"));
+  PutBack(t, t.Image() + "df 3F00/4300 lcs=05 name=D2760000850103 ac=create-ef:pin:01,create-df:pin:01,delete:pin:01\n"
+                         "ef 3F00/4300/0001 lcs=05 size=4 ac=read:pin:14,update:pin:14,delete:pin:01 data=31323334\n");
+  const std::string two = t.Image();
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr));
+  EXPECT_EQ("", cardimage::NewlyOpen(two, t.Image()));
+  for (const char* ref : {"\npin 3F00 ref=04 ", "\npin 3F00 ref=14 ", "\ndf 3F00/4300 ", "\nef 3F00/4300/0001 "}) {
+    const std::string line = two.substr(two.find(ref), two.find('\n', two.find(ref) + 1) - two.find(ref));
+    EXPECT_NE(std::string::npos, t.Image().find(line)) << line;
+  }
+  // An application of another kind that EF.DIR names keeps its record when EF.DIR is made anew (its DF no one may
+  // change); one inside the token's DF is never erased with it: the call fails before its first deletion.
+  std::string bare;
+  std::istringstream lines(deletable);
+  for (std::string l; std::getline(lines, l);)
+    if (l.find(" 3F00/5015") == std::string::npos && l.rfind("pin 3F00 ref=02 ", 0) != 0 && l.rfind("pin 3F00 ref=12 ", 0) != 0)
+      bare += l.rfind("ef 3F00/2F00 ", 0) == 0 ? l.substr(0, l.find("data=") + 5) + "61104F07A000000151500051043F004000\n" : l + "\n";
+  PutBack(t, bare + "df 3F00/4000 lcs=05 name=A0000001515000 ac=create-ef:never,create-df:never,delete:never\n");
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr)) << t.Log();
+  EXPECT_NE(std::string::npos, t.Image().find("61104F07A000000151500051043F004000")) << t.Image();
+  std::string inside = deletable;
+  const size_t dir = inside.find("data=", inside.find("\nef 3F00/2F00 ")) + 5;
+  inside.replace(dir + 2 * (2 + std::stoul(inside.substr(dir + 2, 2), nullptr, 16)), 38, "61114F07A000000151500051063F0050154000");
+  inside.insert(inside.find("\n", inside.find("\ndf 3F00/5015 ") + 1) + 1, "df 3F00/5015/4000 lcs=05 name=A0000001515000 "
+                "ac=create-ef:pin:01,create-df:pin:01,delete:pin:01\n");
+  PutBack(t, inside);
+  EXPECT_EQ(0, InitializeFromProfile(t, "2468", nullptr));
+  EXPECT_EQ(WithoutCounters(inside), WithoutCounters(t.Image()));
 }
 
 // InitializeCard writes tokens on model 4 only: on the other models the
