@@ -267,6 +267,7 @@ struct Over {
   int skip = 0;                // so many such commands answered first as the card answers them
   bool either = false;         // the call with sw may go through too, the answer taken only for what it says
   bool plantsGo = false;       // refused, having taken away what was planted, and made nothing open to anyone
+  std::string unsent = "";     // no command the card is sent begins with any of these octets (hex, blank-separated)
 };
 
 // One initialisation on a card of `image` to which someone with no PIN added `planted`: it goes through, the SO
@@ -321,6 +322,8 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
     EXPECT_TRUE(rv != CKR_OK || over.either) << t.sim.ApduLog(kR0);
   }
   if (rv != CKR_OK) rv = call();
+  std::istringstream unsent(over.unsent);
+  for (std::string apdu; unsent >> apdu;) EXPECT_EQ(std::string::npos, t.sim.ApduLog(kR0).find("> " + apdu)) << apdu;
   if (over.refused) {
     EXPECT_NE(CKR_OK, rv);
     // Whatever reading the card left as the message, the text says the card refused.
@@ -450,6 +453,14 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
                    "\n" + moved + "pin 3F00 ref=" + user + " min=4 max=16 pad=FF tries=3 left=3 unblock=" + blankSo +
                    " ac=update:always,delete:always value=39393939\n");
   for (const std::string& plant : plants) InitialiseOver(image, plant, attack, {road});
+  // A planted token whose PIN directory names the SO PIN at global 05, beside the planter's PIN 05: the SO's value
+  // never goes there.
+  std::string at05 = made;
+  for (size_t at = at05.find("8001" + so + "0401FF"); at != std::string::npos; at = at05.find("8001" + so + "0401FF", at))
+    at05.replace(at + 4, 2, "05");
+  Over to05{road};
+  to05.unsent = "0020000508 0020000510";
+  InitialiseOver(image, dirs[1] + at05 + "pin 3F00 ref=05 min=4 max=16 pad=FF tries=3 left=3 value=35353535\n", attack, to05);
   // A planted token's DF the card says it does not hold, once: the token never goes beside it.
   InitialiseOver(image, dirs[1] + made, attack, {road, false, false, 0, 0x6A82, "", "00A4080402501500", false, 0, true});
   // (A model-7 card takes no second DF of the PKCS#15 name: there the call fails, the card as it was.)
@@ -496,6 +507,20 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,delete:pin:01\n"
                  "pin 3F00 ref=01 min=4 max=16 tries=3 left=3 ac=update:never,delete:never value=35353535\n",
                  "", {Road::kInitToken, false, true});
+  // A PIN at the SO's reference that anyone may delete, too long for the SO's value: it goes. One that no one may
+  // delete: the call ends before it changes anything.
+  for (const char* image : {"blank-model1.card", "blank-model4.card", "blank-model7.card"}) {
+    const std::string at = std::string("pin 3F00 ref=") + (std::string(image) == "blank-model1.card" ? "02" : "01") +
+                           " min=12 max=16 tries=3 left=3 ac=update:always,delete:";
+    InitialiseOver(image, at + "always value=353535353535353535353535\n", "");
+    InitialiseOver(image, at + "never value=353535353535353535353535\n", "", {Road::kInitToken, false, true});
+  }
+  // An EF.DIR whose delete rule names a PIN 33 that does not stand: the PIN made for its deletion is sent and holds
+  // no value of the SO's, and goes again.
+  Over draw;
+  draw.unsent = "002000330838373635343332 002000331038373635343332";
+  InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:pin:33\n",
+                 "", draw);
   // A card that says "no such PIN" of a planted one, or deletes nothing it says it deleted: the call fails
   // (never writing into what was planted), and the next one goes through.
   const std::string open = cardimage::Planted("01");
