@@ -10,6 +10,7 @@
 
 #include "tests/pkcs11impl/bridge_host.h"
 #include "tests/pkcs11impl/card_image.h"
+#include "tools/cardsim/cardsim.h"
 #include "tools/cardsim/engine.h"
 
 using namespace testhost;
@@ -372,6 +373,39 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
 
+// A card of `image` with `planted` added, pulled after command k of C_InitToken for each k: no PIN but the SO's
+// holds the SO's value, and (`rerun`) the call run again finishes with EF.DIR naming only DFs that stand.
+void PulledAtEachCommand(const char* image, const std::string& planted, bool rerun = true) {
+  const std::string model = image, so = model == "blank-model4.card" ? "11223344" : "87654321";
+  const std::string soRefs = model == "blank-model1.card" ? "01 02" : model == "blank-model3.card" ? "04" : "01 04";
+  for (int k = 0;; ++k) {
+    SCOPED_TRACE("pulled after command " + std::to_string(k));
+    CardInit t(Readers{{kR0, image}}, "", planted);
+    ASSERT_TRUE(t.Start());
+    const auto after = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(dlsym(t.sim.handle, "CardSimAfterCommands"));
+    ASSERT_TRUE(after != nullptr);
+    CK_UTF8CHAR label[32];
+    std::memset(label, ' ', sizeof label);
+    const auto init = [&] { return t.m()->C_InitToken(0, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(so.c_str())), so.size(), label); };
+    ASSERT_EQ(0, after(kR0, 0x100, CARDSIM_AFTER_REMOVE, k));
+    const CK_RV rv = init();
+    ASSERT_EQ(0, after(kR0, 0x100, CARDSIM_AFTER_NOTHING, 0));
+    std::istringstream in(t.ImageText(image));
+    for (std::string l; std::getline(in, l);)
+      EXPECT_TRUE(l.rfind("pin ", 0) != 0 || soRefs.find(cardimage::ValueOf(l, "ref")) != std::string::npos ||
+                  cardimage::ValueOf(l, "value").rfind(cardimage::Hex(reinterpret_cast<const uint8_t*>(so.data()), so.size()), 0) != 0) << l;
+    if (rv == CKR_OK && t.ImageText(image).find("\ndf 3F00/5015 ") != std::string::npos) break;
+    if (!rerun) continue;
+    (void)t.sim.Insert(kR0, t.env.Card(image).c_str());
+    (void)t.Label(0);
+    ASSERT_EQ(CKR_OK, init()) << t.sim.ApduLog(kR0);
+    const std::string text = t.ImageText(image);
+    for (const std::string& df : cardimage::WhoMay(text).Tokens(text))
+      EXPECT_NE(std::string::npos, text.find("\ndf " + df + " ")) << df;
+    ASSERT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+  }
+}
+
 // The planter's commands on a PIN of the master file: CHANGE REFERENCE DATA and RESET RETRY COUNTER without the
 // old value, and RESET RETRY COUNTER with the PUK 1D planted beside it.
 std::string SetPin(const std::string& ref) {
@@ -452,6 +486,8 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
   plants.push_back("ef 3F00/2F00 lcs=05 size=256 " + rulesOf(efOps, "pin:" + blankSo) + ",read:always data=" + record + beside +
                    "\n" + moved + "pin 3F00 ref=" + user + " min=4 max=16 pad=FF tries=3 left=3 unblock=" + blankSo +
                    " ac=update:always,delete:always value=39393939\n");
+  // That card pulled after each command of C_InitToken.
+  if (road == Road::kInitToken) PulledAtEachCommand(image, plants.back());
   for (const std::string& plant : plants) InitialiseOver(image, plant, attack, {road});
   // A planted token whose PIN directory names the SO PIN at global 05, beside the planter's PIN 05: the SO's value
   // never goes there.
@@ -521,6 +557,10 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   draw.unsent = "002000330838373635343332 002000331038373635343332";
   InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:pin:33\n",
                  "", draw);
+  // (Pulled between that PIN's creation and EF.DIR's deletion, the card keeps the PIN, whose value no one knows, and
+  // the next call cannot delete that EF.DIR.)
+  PulledAtEachCommand("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:pin:33\n",
+                      false);
   // A card that says "no such PIN" of a planted one, or deletes nothing it says it deleted: the call fails
   // (never writing into what was planted), and the next one goes through.
   const std::string open = cardimage::Planted("01");
