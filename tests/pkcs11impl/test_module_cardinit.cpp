@@ -547,7 +547,7 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   // delete: the call ends before it changes anything.
   for (const char* image : {"blank-model1.card", "blank-model4.card", "blank-model7.card"}) {
     const std::string at = std::string("pin 3F00 ref=") + (std::string(image) == "blank-model1.card" ? "02" : "01") +
-                           " min=12 max=16 tries=3 left=3 ac=update:always,delete:";
+                           " min=12 max=12 tries=3 left=3 ac=update:always,delete:";
     InitialiseOver(image, at + "always value=353535353535353535353535\n", "");
     InitialiseOver(image, at + "never value=353535353535353535353535\n", "", {Road::kInitToken, false, true});
   }
