@@ -448,9 +448,10 @@ class SCPkcs15Lib {
   // reference that anyone may delete goes first, before any VERIFY.
   uint8_t TrustSoPin(CK_SLOT_ID slot, class SCCard* card, const char* soPin, size_t len, SCCardRules* rules,
                      SCRESULT* failure);
-  // Deletes the DFs GroundFor gave (planted) under the SO PIN `soRef` verified with
-  // `soPin`, forgets the applications EF.DIR named there and writes EF.DIR without
-  // them: what the call deletes on a road that keeps the card's other tokens.
+  // Forgets the applications EF.DIR names in the DFs GroundFor gave (planted) and
+  // writes EF.DIR without them, then deletes those DFs, under the SO PIN `soRef`
+  // verified with `soPin`: what the call deletes on a road that keeps the card's
+  // other tokens (a cut leaves no record naming a DF that is gone).
   SCRESULT RemovePlanted(uint32_t reader, const std::vector<SCPath>& planted, uint8_t soRef, const char* soPin,
                          size_t len);
   // The reader's applications forgotten in memory (the slots bound to none): what a

@@ -2,6 +2,7 @@
 // the EF.DIR that anyone may have made in its master file are not the token's.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "lib/libpkcs15/asnpkcs15dirrecord.h"
@@ -46,19 +47,16 @@ SCRESULT DrawPinValue(uint32_t minLen, std::vector<uint8_t>* value) {
 }
 
 // Whether anyone may delete the master file's PIN `ref`: a DELETE with no PIN
-// verified (one the card shows verified from before is forgotten first) that the
-// card carries out. 1 it went, 0 none stands or the card keeps it.
+// verified (one seen verified before is forgotten first) that the card carries
+// out. 1 it went, 0 the card refused (none stands, or it stays).
 SCRESULT DeleteAnyonesPin(SCCard* card, uint8_t ref) {
   SCRESULT r = card->SelectMf(nullptr);
-  const SCRESULT state = r < 0 ? r : card->VerifyPin(ref, nullptr, SC_UNSET);
-  if (ScPinPresence(state) <= 0) return ScPinPresence(state);
-  if (state == SC_OK) {
-    r = card->ResetPinState(ref);
-    if (r < 0) return r;
-  }
-  r = card->DeleteObject(ref, SC_KEYOBJ_PIN);
+  SCValueSet verified;
+  card->GetVerifiedPins(&verified);
+  if (r >= 0 && verified.Contains(static_cast<uint16_t>(SC_AC_PIN | ref))) r = card->ResetPinState(ref);
+  if (r >= 0) r = card->DeleteObject(ref, SC_KEYOBJ_PIN);
   if (r >= 0) return 1;
-  return r == SC_E_ACCESS_DENIED || r == SC_E_CONDITIONS_NOT_SATISFIED || r == SC_E_NO_REFERENCED_DATA ? 0 : r;
+  return scIsStatusWordResult(r) ? 0 : r;
 }
 
 }  // namespace
@@ -480,21 +478,15 @@ SCRESULT SCPkcs15Lib::RemovePlanted(uint32_t reader, const std::vector<SCPath>& 
   SCTransactGuard guard(card);
   InitWriteGuard writing(card);
   if (soRef < 0xFF && soPin != nullptr) InitWriteGuard::SoVerified(card, soRef, soPin, len);
+  // A refusal is asked again once the SO PIN is verified again.
+  const auto underSo = [&](const std::function<SCRESULT()>& step) {
+    SCRESULT r = step();
+    if (r == SC_E_ACCESS_DENIED && soPin != nullptr && VerifySoPinAgain(card, soRef, soPin, len) >= 0) r = step();
+    return r;
+  };
+  // What EF.DIR named there is no token's, and EF.DIR names none of them before the
+  // first goes: a cut leaves no record naming a DF that is gone.
   for (const SCPath& df : planted) {
-    const SCPath parent(df.Ids(), df.Count() - 1);
-    SCRESULT r = 0;
-    // With what it holds; a refusal is asked again once the SO PIN is verified again.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      if (attempt > 0 && (r != SC_E_ACCESS_DENIED || soPin == nullptr || VerifySoPinAgain(card, soRef, soPin, len) < 0))
-        break;
-      r = card->SelectPathThunk(parent.Ids(), parent.Count(), 0);
-      if (r >= 0) r = card->DeleteFileById(df[df.Count() - 1], parent);
-      if (r >= 0) break;
-    }
-    Log(r, "%s: DF %s, which anyone may change, held a PKCS#15 application: %s", card->GetCardName(), df.Text().c_str(),
-        r < 0 ? "the card did not delete it" : "deleted");
-    if (r < 0) return r;
-    // What EF.DIR named there is no token's.
     for (int32_t i = p15->GetApplicationCount() - 1; i >= 0; --i) {
       SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
       SCPath at;
@@ -507,7 +499,20 @@ SCRESULT SCPkcs15Lib::RemovePlanted(uint32_t reader, const std::vector<SCPath>& 
       p15->DiscardApplication(app, app->GetSourceDirRecord());
     }
   }
-  return p15->GetCardDir().Write(nullptr, 0, nullptr);
+  SCRESULT r = underSo([&] { return p15->GetCardDir().Write(nullptr, 0, nullptr); });
+  if (r < 0) return r;
+  for (const SCPath& df : planted) {
+    // With what it holds.
+    const SCPath parent(df.Ids(), df.Count() - 1);
+    r = underSo([&] {
+      const SCRESULT s = card->SelectPathThunk(parent.Ids(), parent.Count(), 0);
+      return s < 0 ? s : card->DeleteFileById(df[df.Count() - 1], parent);
+    });
+    Log(r, "%s: DF %s, which anyone may change, held a PKCS#15 application: %s", card->GetCardName(), df.Text().c_str(),
+        r < 0 ? "the card did not delete it" : "deleted");
+    if (r < 0) return r;
+  }
+  return 0;
 }
 
 void SCPkcs15Lib::ForgetApplications(uint32_t reader, const std::vector<SCPath>& planted) {

@@ -998,7 +998,7 @@ TEST(ModuleCardInit, InitTokenOnATokenTheCardFailsToEraseKeepsItsStructure) {
   std::memset(label, ' ', sizeof label);
   std::memcpy(label, "Nowy", 4);
   CK_UTF8CHAR so[] = "11223344";
-  ASSERT_EQ(0, ctl.inject(kR0, 0xE4, 0x6581, 1));
+  ASSERT_EQ(0, t.sim.InjectSwOn(kR0, "00E40000", 0x6581, 0, 1));
   EXPECT_EQ(CKR_DEVICE_ERROR, f->C_InitToken(0, so, 8, label));
   EXPECT_EQ(std::string::npos, t.env.Trace().find(kReinitFallback)) << t.env.Trace();
   EXPECT_EQ("Podpis", t.Label(0));
