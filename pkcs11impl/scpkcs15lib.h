@@ -222,10 +222,12 @@ class BlankCard {
   // either fails the call before anything is written.
   void RemoveDfs(const std::vector<SCPath>& dfs, uint8_t soRef);
   // The first write of the call: a deletion the card refuses is asked again
-  // once the SO PIN `soRef` is verified with `soPin` (`len` octets; null: none
-  // known); a refusal then is the call's failure, logged. Where no SO PIN
-  // stands, one is made with that value (at least `minLen` long) for the
-  // deletions and deleted after them. A positive result counts what went.
+  // once the PIN its rule names is verified: the SO PIN `soRef` (or the blank
+  // card's own) with `soPin` (`len` octets; null: none known); a refusal then is
+  // the call's failure, logged. Where no PIN stands at that reference, one is
+  // made with a drawn value (at least `minLen` long) for the deletions and
+  // deleted after them; another PIN that stands fails the call, sent nothing.
+  // A positive result counts what went.
   SCRESULT Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t minLen);
 
  private:
@@ -233,6 +235,7 @@ class BlankCard {
   class SCCard* m_card;
   class SCPkcs15CardDir* m_dir;
   std::vector<uint8_t> m_asked, m_found;
+  uint8_t m_keptSo;  // the SO PIN the blank card came with (0xFF: none)
   std::vector<SCPath> m_dfs;
   SCCardRules m_rules;
   bool m_dirOpen = false;
@@ -431,15 +434,19 @@ class SCPkcs15Lib {
   // *verifiedSo: the SO PIN verified (0xFF: none).
   SCRESULT GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
                      std::vector<SCPath>* planted = nullptr, uint8_t* verifiedSo = nullptr);
-  // The SO PIN an initialisation of `slot` verifies (the one its token names, else
-  // the one a blank card of the model comes with) verified with `soPin` and taken
-  // as the SO's by `rules`: its reference, or 0xFF where none stands (*failure: a
-  // wrong PIN or a card that did not answer).
+  // The SO PIN an initialisation of `slot` verifies (where the card's model puts
+  // it: the one its tokens take, else the one a blank card of the model comes
+  // with; the one the slot's token names only on a model that puts none) verified
+  // with `soPin` and taken as the SO's by `rules`: its reference, or 0xFF where
+  // none stands (*failure: a refused value, an answer that says nothing of the
+  // PIN, or "no such PIN" that a second look denies). A PIN at the tokens' SO
+  // reference that anyone may delete goes first, before any VERIFY.
   uint8_t TrustSoPin(CK_SLOT_ID slot, class SCCard* card, const char* soPin, size_t len, SCCardRules* rules,
                      SCRESULT* failure);
-  // Deletes the DFs GroundFor gave (planted) under the SO PIN `soRef` verified with
-  // `soPin`, forgets the applications EF.DIR named there and writes EF.DIR without
-  // them: what the call deletes on a road that keeps the card's other tokens.
+  // Forgets the applications EF.DIR names in the DFs GroundFor gave (planted) and
+  // writes EF.DIR without them, then deletes those DFs, under the SO PIN `soRef`
+  // verified with `soPin`: what the call deletes on a road that keeps the card's
+  // other tokens (a cut leaves no record naming a DF that is gone).
   SCRESULT RemovePlanted(uint32_t reader, const std::vector<SCPath>& planted, uint8_t soRef, const char* soPin,
                          size_t len);
   // The reader's applications forgotten in memory (the slots bound to none): what a

@@ -2,10 +2,12 @@
 // the EF.DIR that anyone may have made in its master file are not the token's.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "lib/libpkcs15/asnpkcs15dirrecord.h"
 #include "pkcs11impl/initprofile.h"
+#include "pkcs11impl/randomtext.h"
 #include "pkcs11impl/scerrmap.h"
 #include "pkcs11impl/scpkcs15lib.h"
 #include "pkcs15/scpkcs15app.h"
@@ -49,11 +51,33 @@ SCRESULT StandsAsOwners(SCCardRules* rules, const SCPath& df) {
   return r == SC_E_FILE_NOT_FOUND || r == 1 ? 0 : r < 0 ? r : 1;
 }
 
+// A PIN value the call draws (digits, at least `minLen` and 8 long) for a PIN
+// it makes only for its own deletions: no one, the SO neither, knows it.
+SCRESULT DrawPinValue(uint32_t minLen, std::vector<uint8_t>* value) {
+  value->assign(std::max<uint32_t>(minLen, 8), 0);
+  if (SoftwareRandomOctets(value->data(), static_cast<uint32_t>(value->size()), 0) != CKR_OK) return SC_E_NO_MEMORY;
+  for (uint8_t& c : *value) c = static_cast<uint8_t>('0' + c % 10);
+  return 0;
+}
+
+// Whether anyone may delete the master file's PIN `ref`: a DELETE with no PIN
+// verified (one seen verified before is forgotten first) that the card carries
+// out. 1 it went, 0 the card refused (none stands, or it stays).
+SCRESULT DeleteAnyonesPin(SCCard* card, uint8_t ref) {
+  SCRESULT r = card->SelectMf(nullptr);
+  SCValueSet verified;
+  card->GetVerifiedPins(&verified);
+  if (r >= 0 && verified.Contains(static_cast<uint16_t>(SC_AC_PIN | ref))) r = card->ResetPinState(ref);
+  if (r >= 0) r = card->DeleteObject(ref, SC_KEYOBJ_PIN);
+  if (r >= 0) return 1;
+  return scIsStatusWordResult(r) ? 0 : r;
+}
+
 }  // namespace
 
 BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const SCFileHeaderList& layout,
                      uint8_t keptSo, bool first)
-    : m_lib(lib), m_card(card), m_dir(dir), m_rules(card) {
+    : m_lib(lib), m_card(card), m_dir(dir), m_keptSo(keptSo), m_rules(card) {
   std::vector<uint8_t> refs;
   for (int idx : {SC_REFIDX_SO_PIN, SC_REFIDX_SO_PUK, SC_REFIDX_USER_PIN, SC_REFIDX_USER_PUK})
     if ((first || idx == SC_REFIDX_USER_PIN || idx == SC_REFIDX_USER_PUK) && layout.GetRef(idx) != keptSo)
@@ -130,25 +154,56 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
   if (m_failure < 0) return m_failure;
   SCTransactGuard guard(m_card);
   // A deletion the card refuses is asked again once the PIN its rule names (the
-  // SO PIN where the card shows none) is verified with the SO's value. Where none
-  // stands there (an SO PUK that a cut left without the SO PIN guarding it, a
-  // file planted under a PIN that anyone may make), one is made with that value
-  // for the deletions (anyone may make one here) and goes again after them: the
-  // call makes its own.
+  // SO PIN where the card shows none) is verified: the SO's with the SO's value,
+  // where the card's model puts it. Where none stands there (an SO PUK that a cut
+  // left without the SO PIN guarding it, a file planted under a PIN that anyone
+  // may make), one is made for the deletions and goes again after them: at the
+  // SO's reference the SO PIN the call makes anyway, elsewhere one with a value
+  // the call draws and forgets. Another PIN that stands is someone's: it is sent
+  // nothing, and the deletion fails.
   std::vector<uint8_t> made;
+  std::vector<std::vector<uint8_t>> drawn;
+  const auto wipe = [&] {
+    for (auto& value : drawn) std::fill(value.begin(), value.end(), 0);
+    drawn.clear();
+  };
   const auto again = [&](uint8_t ref) -> SCRESULT {
-    if (soPin == nullptr) return SC_E_ACCESS_DENIED;
-    SCRESULT v = VerifySoPinAgain(m_card, ref, soPin, len);
-    if (v != SC_E_NO_REFERENCED_DATA || Holds(made, ref)) return v;
-    std::vector<uint8_t> value = SoPinForCard(m_card, soPin, len);
+    const bool so = ref == soRef || ref == m_keptSo;
+    if (so && soPin == nullptr) return SC_E_ACCESS_DENIED;
+    const auto at = std::find(made.begin(), made.end(), ref);
+    SCRESULT v = m_card->SelectMf(nullptr);
+    if (v < 0 || so) {
+      if (v >= 0) v = VerifySoPinAgain(m_card, ref, soPin, len);
+      if (v != SC_E_NO_REFERENCED_DATA || at != made.end()) return v;
+    } else if (at != made.end()) {
+      const std::vector<uint8_t>& value = drawn[static_cast<size_t>(at - made.begin())];
+      return m_card->VerifyPin(ref, value.data(), static_cast<uint32_t>(value.size()));
+    } else {
+      v = ScPinPresence(m_card->VerifyPin(ref, nullptr, SC_UNSET));
+      if (v == 1)
+        m_lib->Log(SC_E_ACCESS_DENIED, "%s: PIN %02X, not the SO's, guards a file that anyone may change: sent nothing",
+                   m_card->GetCardName(), static_cast<unsigned>(ref));
+      if (v != 0) return v == 1 ? SC_E_ACCESS_DENIED : v;
+    }
+    std::vector<uint8_t> value;
+    v = 0;
+    if (so) {
+      value = SoPinForCard(m_card, soPin, len);
+    } else {
+      v = DrawPinValue(minLen, &value);
+      if (v >= 0) value = SoPinForCard(m_card, reinterpret_cast<const char*>(value.data()), value.size());
+    }
     SCPinParams record;
     record.minLen = minLen;
     record.maxLen = static_cast<uint32_t>(value.size());
-    v = m_card->SelectMf(nullptr);
     if (v >= 0) v = m_card->CreatePin(ref, &record, value.data(), static_cast<uint32_t>(value.size()), 0);
+    if (v >= 0) {
+      made.push_back(ref);
+      drawn.push_back(so ? std::vector<uint8_t>() : value);
+      v = m_card->VerifyPin(ref, value.data(), static_cast<uint32_t>(value.size()));
+    }
     std::fill(value.begin(), value.end(), 0);
-    if (v >= 0) made.push_back(ref);
-    return v < 0 ? v : VerifySoPinAgain(m_card, ref, soPin, len);
+    return v;
   };
   // The global PIN a file's delete rule names, else the SO PIN.
   const auto guardOf = [&](const SCPath& path) {
@@ -177,6 +232,7 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
       if (r < 0 && result >= 0) result = r;
     }
     made.clear();
+    wipe();
     return result;
   };
   SCRESULT gone = 0;
@@ -269,33 +325,53 @@ uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin
                                 SCRESULT* failure) {
   *failure = 0;
   if (soPin == nullptr) return 0xFF;
-  // The SO PIN the road verifies: the one the slot's token names, else the one the
-  // card model's tokens take, else the one a blank card of the model comes with;
-  // the first of them that stands.
-  std::vector<uint8_t> refs;
-  SCPkcs15App* app = GetSlotApp(slot);
-  ASNPkcs15AuthObject* so = nullptr;
-  if (app != nullptr && app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 && so != nullptr)
-    refs.push_back(SCPkcs15App::GetPinReference(so));
+  // The SO PIN the road verifies: where the card's model puts it, the one its
+  // tokens take, else the one a blank card of the model comes with; the first of
+  // them that stands. What a token's PIN directory names counts only on a model
+  // that puts none: anyone may have written that directory.
   SCFileHeaderList layout;
   SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, 0);
-  refs.push_back(layout.GetSoPinRef());
+  const uint8_t model = layout.GetSoPinRef();
   // The one a blank card comes with stands: "no such PIN" there is the card's failure.
   const uint8_t kept = BlankCardSoRef(card, slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1));
-  refs.push_back(kept);
+  std::vector<uint8_t> refs;
+  for (uint8_t ref : {model, kept})
+    if (ref != 0 && ref < 0x80 && !Holds(refs, ref)) refs.push_back(ref);
+  SCPkcs15App* app = GetSlotApp(slot);
+  ASNPkcs15AuthObject* so = nullptr;
+  if (refs.empty() && app != nullptr && app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 && so != nullptr &&
+      SCPkcs15App::GetPinReference(so) < 0x80 && SCPkcs15App::GetPinReference(so) != 0)
+    refs.push_back(SCPkcs15App::GetPinReference(so));
+  // Before any VERIFY of the call: a PIN at the tokens' SO reference that anyone
+  // may delete is no one's SO PIN. It goes, and the card is taken as one without it.
+  if (model != kept && Holds(refs, model)) {
+    const SCRESULT dropped = DeleteAnyonesPin(card, model);
+    if (dropped < 0) {
+      *failure = dropped;
+      return 0xFF;
+    }
+    if (dropped == 1)
+      Log(SC_OK, "%s: PIN %02X stood where the SO PIN goes and anyone could delete it: deleted", card->GetCardName(),
+          static_cast<unsigned>(model));
+  }
   uint8_t ref = 0xFF;
-  for (size_t i = 0; i < refs.size(); ++i) {
-    const uint8_t candidate = refs[i];
-    if (candidate == 0 || candidate >= 0x80 || std::find(refs.begin(), refs.begin() + static_cast<long>(i), candidate) !=
-                                                   refs.begin() + static_cast<long>(i))
-      continue;
-    const SCRESULT v = VerifySoPinAgain(card, candidate, soPin, len);
-    // None stands there, or anyone's stands where no token names it: the next one.
-    // A wrong PIN for the one the token names fails the call here (the road would
-    // ask it again); any other answer leaves that one untrusted, and the next is asked.
-    // An answer that says nothing of the PIN fails the call.
-    const bool named = so != nullptr && i == 0, says = ScPinPresence(v) >= 0 || v == SC_E_VERIFY_FAILED;
-    if (v < 0 && candidate != kept && says && !(named && v == SC_E_VERIFY_FAILED)) continue;
+  for (uint8_t candidate : refs) {
+    SCRESULT v = VerifySoPinAgain(card, candidate, soPin, len);
+    // One "no such PIN" is believed only where a second look agrees.
+    if (v == SC_E_NO_REFERENCED_DATA) {
+      const SCRESULT again = card->VerifyPin(candidate, nullptr, SC_UNSET);
+      if (again != SC_E_NO_REFERENCED_DATA) {
+        Log(SC_E_INVALID_DATA_FORMAT, "%s: the card said no PIN %02X stands, then that one does: nothing changed",
+            card->GetCardName(), static_cast<unsigned>(candidate));
+        *failure = again < 0 ? again : SC_E_INVALID_DATA_FORMAT;
+        return 0xFF;
+      }
+    }
+    // None stands there, or one that is no one's (blocked, without value): the
+    // next one. Any other refusal fails the call: the SO's value goes to no other
+    // PIN, and to none twice.
+    const SCRESULT presence = ScPinPresence(v);
+    if (v < 0 && candidate != kept && v != SC_E_VERIFY_FAILED && presence >= 0) continue;
     if (v < 0) {
       *failure = v;
       return 0xFF;
@@ -418,21 +494,15 @@ SCRESULT SCPkcs15Lib::RemovePlanted(uint32_t reader, const std::vector<SCPath>& 
   SCTransactGuard guard(card);
   InitWriteGuard writing(card);
   if (soRef < 0xFF && soPin != nullptr) InitWriteGuard::SoVerified(card, soRef, soPin, len);
+  // A refusal is asked again once the SO PIN is verified again.
+  const auto underSo = [&](const std::function<SCRESULT()>& step) {
+    SCRESULT r = step();
+    if (r == SC_E_ACCESS_DENIED && soPin != nullptr && VerifySoPinAgain(card, soRef, soPin, len) >= 0) r = step();
+    return r;
+  };
+  // What EF.DIR named there is no token's, and EF.DIR names none of them before the
+  // first goes: a cut leaves no record naming a DF that is gone.
   for (const SCPath& df : planted) {
-    const SCPath parent(df.Ids(), df.Count() - 1);
-    SCRESULT r = 0;
-    // With what it holds; a refusal is asked again once the SO PIN is verified again.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      if (attempt > 0 && (r != SC_E_ACCESS_DENIED || soPin == nullptr || VerifySoPinAgain(card, soRef, soPin, len) < 0))
-        break;
-      r = card->SelectPathThunk(parent.Ids(), parent.Count(), 0);
-      if (r >= 0) r = card->DeleteFileById(df[df.Count() - 1], parent);
-      if (r >= 0) break;
-    }
-    Log(r, "%s: DF %s, which anyone may change, held a PKCS#15 application: %s", card->GetCardName(), df.Text().c_str(),
-        r < 0 ? "the card did not delete it" : "deleted");
-    if (r < 0) return r;
-    // What EF.DIR named there is no token's.
     for (int32_t i = p15->GetApplicationCount() - 1; i >= 0; --i) {
       SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
       SCPath at;
@@ -445,7 +515,20 @@ SCRESULT SCPkcs15Lib::RemovePlanted(uint32_t reader, const std::vector<SCPath>& 
       p15->DiscardApplication(app, app->GetSourceDirRecord());
     }
   }
-  return p15->GetCardDir().Write(nullptr, 0, nullptr);
+  SCRESULT r = underSo([&] { return p15->GetCardDir().Write(nullptr, 0, nullptr); });
+  if (r < 0) return r;
+  for (const SCPath& df : planted) {
+    // With what it holds.
+    const SCPath parent(df.Ids(), df.Count() - 1);
+    r = underSo([&] {
+      const SCRESULT s = card->SelectPathThunk(parent.Ids(), parent.Count(), 0);
+      return s < 0 ? s : card->DeleteFileById(df[df.Count() - 1], parent);
+    });
+    Log(r, "%s: DF %s, which anyone may change, held a PKCS#15 application: %s", card->GetCardName(), df.Text().c_str(),
+        r < 0 ? "the card did not delete it" : "deleted");
+    if (r < 0) return r;
+  }
+  return 0;
 }
 
 void SCPkcs15Lib::ForgetApplications(uint32_t reader, const std::vector<SCPath>& planted) {

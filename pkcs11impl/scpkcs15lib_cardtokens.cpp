@@ -134,8 +134,17 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         rv = blank->Failure();
         if (rv >= 0 && keptSo < 0xFF) rv = VerifySoPinAgain(card, keptSo, pin.Get(), pin.Length());
         dirExisted = dirExisted && !blank->DirOpen();
+        // An EF.DIR the call keeps names none of them from before the first deletion: a cut
+        // leaves no record naming a DF that is gone. One the SO may not write yet is written
+        // with the token, as before.
+        if (rv >= 0 && dirExisted && !planted->empty()) {
+          ForgetApplications(reader, *planted);
+          const SCRESULT w = p15->GetCardDir().Write(nullptr, 0, nullptr);
+          if (w < 0 && w != SC_E_ACCESS_DENIED) rv = w;
+          written = w >= 0;
+        }
         if (rv >= 0) rv = blank->Clear(soRef, pin.Get(), pin.Length(), info.minPinLen);
-        written = rv > 0;
+        written = written || rv > 0;
         ForgetApplications(reader, *planted);
       }
     }

@@ -10,6 +10,7 @@
 
 #include "tests/pkcs11impl/bridge_host.h"
 #include "tests/pkcs11impl/card_image.h"
+#include "tools/cardsim/cardsim.h"
 #include "tools/cardsim/engine.h"
 
 using namespace testhost;
@@ -267,6 +268,7 @@ struct Over {
   int skip = 0;                // so many such commands answered first as the card answers them
   bool either = false;         // the call with sw may go through too, the answer taken only for what it says
   bool plantsGo = false;       // refused, having taken away what was planted, and made nothing open to anyone
+  std::string unsent = "";     // no command the card is sent begins with any of these octets (hex, blank-separated)
 };
 
 // One initialisation on a card of `image` to which someone with no PIN added `planted`: it goes through, the SO
@@ -321,6 +323,8 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
     EXPECT_TRUE(rv != CKR_OK || over.either) << t.sim.ApduLog(kR0);
   }
   if (rv != CKR_OK) rv = call();
+  std::istringstream unsent(over.unsent);
+  for (std::string apdu; unsent >> apdu;) EXPECT_EQ(std::string::npos, t.sim.ApduLog(kR0).find("> " + apdu)) << apdu;
   if (over.refused) {
     EXPECT_NE(CKR_OK, rv);
     // Whatever reading the card left as the message, the text says the card refused.
@@ -367,6 +371,39 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
   EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(h, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>("9999")), 4));
   EXPECT_EQ(CKR_OK, f->C_Login(h, CKU_USER, user, 4));
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+}
+
+// A card of `image` with `planted` added, pulled after command k of C_InitToken for each k: no PIN but the SO's
+// holds the SO's value, and (`rerun`) the call run again finishes with EF.DIR naming only DFs that stand.
+void PulledAtEachCommand(const char* image, const std::string& planted, bool rerun = true) {
+  const std::string model = image, so = model == "blank-model4.card" ? "11223344" : "87654321";
+  const std::string soRefs = model == "blank-model1.card" ? "01 02" : model == "blank-model3.card" ? "04" : "01 04";
+  for (int k = 0;; ++k) {
+    SCOPED_TRACE("pulled after command " + std::to_string(k));
+    CardInit t(Readers{{kR0, image}}, "", planted);
+    ASSERT_TRUE(t.Start());
+    const auto after = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(dlsym(t.sim.handle, "CardSimAfterCommands"));
+    ASSERT_TRUE(after != nullptr);
+    CK_UTF8CHAR label[32];
+    std::memset(label, ' ', sizeof label);
+    const auto init = [&] { return t.m()->C_InitToken(0, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(so.c_str())), so.size(), label); };
+    ASSERT_EQ(0, after(kR0, 0x100, CARDSIM_AFTER_REMOVE, k));
+    const CK_RV rv = init();
+    ASSERT_EQ(0, after(kR0, 0x100, CARDSIM_AFTER_NOTHING, 0));
+    std::istringstream in(t.ImageText(image));
+    for (std::string l; std::getline(in, l);)
+      EXPECT_TRUE(l.rfind("pin ", 0) != 0 || soRefs.find(cardimage::ValueOf(l, "ref")) != std::string::npos ||
+                  cardimage::ValueOf(l, "value").rfind(cardimage::Hex(reinterpret_cast<const uint8_t*>(so.data()), so.size()), 0) != 0) << l;
+    if (rv == CKR_OK && t.ImageText(image).find("\ndf 3F00/5015 ") != std::string::npos) break;
+    if (!rerun) continue;
+    (void)t.sim.Insert(kR0, t.env.Card(image).c_str());
+    (void)t.Label(0);
+    ASSERT_EQ(CKR_OK, init()) << t.sim.ApduLog(kR0);
+    const std::string text = t.ImageText(image);
+    for (const std::string& df : cardimage::WhoMay(text).Tokens(text))
+      EXPECT_NE(std::string::npos, text.find("\ndf " + df + " ")) << df;
+    ASSERT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+  }
 }
 
 // The planter's commands on a PIN of the master file: CHANGE REFERENCE DATA and RESET RETRY COUNTER without the
@@ -449,7 +486,17 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
   plants.push_back("ef 3F00/2F00 lcs=05 size=256 " + rulesOf(efOps, "pin:" + blankSo) + ",read:always data=" + record + beside +
                    "\n" + moved + "pin 3F00 ref=" + user + " min=4 max=16 pad=FF tries=3 left=3 unblock=" + blankSo +
                    " ac=update:always,delete:always value=39393939\n");
+  // That card pulled after each command of C_InitToken.
+  if (road == Road::kInitToken) PulledAtEachCommand(image, plants.back());
   for (const std::string& plant : plants) InitialiseOver(image, plant, attack, {road});
+  // A planted token whose PIN directory names the SO PIN at global 05, beside the planter's PIN 05: the SO's value
+  // never goes there.
+  std::string at05 = made;
+  for (size_t at = at05.find("8001" + so + "0401FF"); at != std::string::npos; at = at05.find("8001" + so + "0401FF", at))
+    at05.replace(at + 4, 2, "05");
+  Over to05{road};
+  to05.unsent = "0020000508 0020000510";
+  InitialiseOver(image, dirs[1] + at05 + "pin 3F00 ref=05 min=4 max=16 pad=FF tries=3 left=3 value=35353535\n", attack, to05);
   // A planted token's DF the card says it does not hold, once: the token never goes beside it.
   InitialiseOver(image, dirs[1] + made, attack, {road, false, false, 0, 0x6A82, "", "00A4080402501500", false, 0, true});
   // (A model-7 card takes no second DF of the PKCS#15 name: there the call fails, the card as it was.)
@@ -498,6 +545,24 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,delete:pin:01\n"
                  "pin 3F00 ref=01 min=4 max=16 tries=3 left=3 ac=update:never,delete:never value=35353535\n",
                  "", {Road::kInitToken, false, true});
+  // A PIN at the SO's reference that anyone may delete, too long for the SO's value: it goes. One that no one may
+  // delete: the call ends before it changes anything.
+  for (const char* image : {"blank-model1.card", "blank-model4.card", "blank-model7.card"}) {
+    const std::string at = std::string("pin 3F00 ref=") + (std::string(image) == "blank-model1.card" ? "02" : "01") +
+                           " min=12 max=12 tries=3 left=3 ac=update:always,delete:";
+    InitialiseOver(image, at + "always value=353535353535353535353535\n", "");
+    InitialiseOver(image, at + "never value=353535353535353535353535\n", "", {Road::kInitToken, false, true});
+  }
+  // An EF.DIR whose delete rule names a PIN 33 that does not stand: the PIN made for its deletion is sent and holds
+  // no value of the SO's, and goes again.
+  Over draw;
+  draw.unsent = "002000330838373635343332 002000331038373635343332";
+  InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:pin:33\n",
+                 "", draw);
+  // (Pulled between that PIN's creation and EF.DIR's deletion, the card keeps the PIN, whose value no one knows, and
+  // the next call cannot delete that EF.DIR.)
+  PulledAtEachCommand("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:pin:33\n",
+                      false);
   // A card that says "no such PIN" of a planted one, or deletes nothing it says it deleted: the call fails
   // (never writing into what was planted), and the next one goes through.
   const std::string open = cardimage::Planted("01");
@@ -935,7 +1000,7 @@ TEST(ModuleCardInit, InitTokenOnATokenTheCardFailsToEraseKeepsItsStructure) {
   std::memset(label, ' ', sizeof label);
   std::memcpy(label, "Nowy", 4);
   CK_UTF8CHAR so[] = "11223344";
-  ASSERT_EQ(0, ctl.inject(kR0, 0xE4, 0x6581, 1));
+  ASSERT_EQ(0, t.sim.InjectSwOn(kR0, "00E40000", 0x6581, 0, 1));
   EXPECT_EQ(CKR_DEVICE_ERROR, f->C_InitToken(0, so, 8, label));
   EXPECT_EQ(std::string::npos, t.env.Trace().find(kReinitFallback)) << t.env.Trace();
   EXPECT_EQ("Podpis", t.Label(0));

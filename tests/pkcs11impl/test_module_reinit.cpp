@@ -1390,6 +1390,7 @@ int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error
 TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
   Reinit t("blank-model4.card");
   ASSERT_TRUE(t.Start());
+  const std::string blank = t.Image();
   const char* const users[] = {"2468", "1357", "9753"};
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
@@ -1501,6 +1502,18 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
   PutBack(t, inside);
   EXPECT_EQ(0, InitializeFromProfile(t, "2468", nullptr));
   EXPECT_EQ(WithoutCounters(inside), WithoutCounters(t.Image()));
+  // Two tokens; the card says once that no SO PIN stands: C_InitToken of the first fails with the card as it was,
+  // and the next one goes.
+  PutBack(t, blank);
+  WriteFile(t.env.Path("profile.ini"), "SoPin = " + kSo + "\n[Podpis]\nUserPin = 2468\n[Drugi]\nUserPin = 1357\n");
+  ASSERT_EQ(1, t.module->fn<InitializeCardFn>("InitializeCard")(kReader, t.env.Path("profile.ini").c_str()));
+  const std::string twoTokens = t.Image();
+  ASSERT_NE(std::string::npos, twoTokens.find("\ndf 3F00/5016 "));
+  ASSERT_EQ(0, t.sim.InjectSwOn(kReader, "0020000110", 0x6A88, 0, 1));
+  EXPECT_NE(CKR_OK, t.InitToken("Nowy"));
+  EXPECT_EQ(WithoutCounters(twoTokens), WithoutCounters(t.Image()));
+  ASSERT_EQ(CKR_OK, t.InitToken("Nowy")) << t.Log();
+  EXPECT_NE(std::string::npos, t.Image().find("\ndf 3F00/5016 "));
 }
 
 // InitializeCard writes tokens on model 4 only: on the other models the
