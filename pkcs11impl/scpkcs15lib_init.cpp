@@ -684,37 +684,12 @@ class PreviousPuk {
   bool m_blocked = false;
 };
 
-// Whether what a token whose DF stays keeps of the previous one is the owners'
-// alone: its DF, the DFs on the way to its files, the ODF, the TokenInfo and every
-// file its directories name. 1 yes, 0 where someone with no PIN may change, create
-// in, delete, use or read (where not "always") one of them (*which), or a failure.
-// The SO PIN verified and the user PIN the call makes anew are the owners'.
-SCRESULT KeptIsOwners(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
-  SCPath df;
-  SCRESULT r = app->BuildAbsolutePath(&df);
-  if (r < 0) return r;
-  SCCardRules rules(app->GetCard());
-  rules.Trust(soRef);
-  ASNPkcs15AuthObject* user = nullptr;
-  SCPath userDf;
-  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr && app->GetPinDf(user, &userDf) >= 0)
-    rules.Trust(SCPkcs15App::GetPinReference(user), userDf);
-  SCPathList files;
-  r = app->GetUsedPaths(&files, 0, 0);
-  if (r < 0) return r;
-  SCPath full;
-  if (app->GetOdf().GetFullPathInto(full)) files.AddUnique(full.Ids(), full.Count());
-  if (app->GetTokenInfoFile().GetFullPathInto(full)) files.AddUnique(full.Ids(), full.Count());
-  SCPathList all;
-  all.AddUnique(df.Ids(), df.Count());
-  for (size_t i = 0; i < files.Count(); ++i) {
-    const SCPath& f = files.At(i);
-    size_t rest = 0;
-    if (SCPath::StripPrefix(f.Ids(), f.Count(), df.Ids(), df.Count(), &rest) == nullptr) continue;
-    for (size_t n = df.Count() + 1; n <= f.Count(); ++n) all.AddUnique(f.Ids(), n);
-  }
+// Whether everything of `all` is the owners' alone by `rules` (Open): 1 yes, 0
+// where someone with no PIN may change, create in, delete, use or read (where not
+// "always") one of them (*which), or a failure.
+SCRESULT AllOwners(SCCardRules* rules, const SCPathList& all, SCPath* which) {
   for (size_t i = 0; i < all.Count(); ++i) {
-    r = rules.Open(all.At(i));
+    const SCRESULT r = rules->Open(all.At(i));
     if (r == SC_E_FILE_NOT_FOUND) continue;
     if (r != 0) {
       *which = all.At(i);
@@ -722,6 +697,80 @@ SCRESULT KeptIsOwners(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
     }
   }
   return 1;
+}
+
+// What the token relies on: its DF, the DFs on the way to its files, the ODF, the
+// TokenInfo and every file its directories name, under the token's DF.
+SCRESULT TokenPaths(SCPkcs15App* app, SCPathList* all) {
+  SCPath df;
+  SCRESULT r = app->BuildAbsolutePath(&df);
+  if (r < 0) return r;
+  SCPathList files;
+  r = app->GetUsedPaths(&files, 0, 0);
+  if (r < 0) return r;
+  SCPath full;
+  if (app->GetOdf().GetFullPathInto(full)) files.AddUnique(full.Ids(), full.Count());
+  if (app->GetTokenInfoFile().GetFullPathInto(full)) files.AddUnique(full.Ids(), full.Count());
+  all->AddUnique(df.Ids(), df.Count());
+  for (size_t i = 0; i < files.Count(); ++i) {
+    const SCPath& f = files.At(i);
+    size_t rest = 0;
+    if (SCPath::StripPrefix(f.Ids(), f.Count(), df.Ids(), df.Count(), &rest) == nullptr) continue;
+    for (size_t n = df.Count() + 1; n <= f.Count(); ++n) all->AddUnique(f.Ids(), n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool dirMade) {
+  SCCard* card = app->GetCard();
+  SCPathList all;
+  SCRESULT r = TokenPaths(app, &all);
+  SCPath df, dir;
+  if (r >= 0) r = app->BuildAbsolutePath(&df);
+  if (r < 0) return r;
+  SCCardRules rules(card);
+  rules.Trust(soRef);
+  // The token and its user PIN are this call's.
+  rules.Made(df);
+  ASNPkcs15AuthObject* user = nullptr;
+  SCPath userDf;
+  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr && app->GetPinDf(user, &userDf) >= 0)
+    rules.Trust(SCPkcs15App::GetPinReference(user), userDf);
+  SCPkcs15Card* p15 = app->GetOwner();
+  if (p15 != nullptr && p15->GetCardDir().GetFullPathInto(dir)) {
+    if (dirMade) rules.Made(dir);
+    all.AddUnique(dir.Ids(), dir.Count());
+  }
+  SCPath open;
+  r = AllOwners(&rules, all, &open);
+  if (r == 0) {
+    lib->Log(SC_E_ACCESS_DENIED, "%s: at a fresh look, anyone may change or use %s, which the token relies on",
+             card->GetCardName(), open.Text().c_str());
+    return SC_E_ACCESS_DENIED;
+  }
+  return r < 0 ? r : 0;
+}
+
+namespace {
+
+// Whether what a token whose DF stays keeps of the previous one is the owners'
+// alone: its DF, the DFs on the way to its files, the ODF, the TokenInfo and every
+// file its directories name. 1 yes, 0 where someone with no PIN may change, create
+// in, delete, use or read (where not "always") one of them (*which), or a failure.
+// The SO PIN verified and the user PIN the call makes anew are the owners'.
+SCRESULT KeptIsOwners(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
+  SCPathList all;
+  SCRESULT r = TokenPaths(app, &all);
+  if (r < 0) return r;
+  SCCardRules rules(app->GetCard());
+  rules.Trust(soRef);
+  ASNPkcs15AuthObject* user = nullptr;
+  SCPath userDf;
+  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr && app->GetPinDf(user, &userDf) >= 0)
+    rules.Trust(SCPkcs15App::GetPinReference(user), userDf);
+  return AllOwners(&rules, all, which);
 }
 
 }  // namespace
