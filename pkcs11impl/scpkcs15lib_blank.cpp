@@ -346,11 +346,17 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (r < 0) return r;
     if (r == 1) gone.push_back(df);
   }
-  // Without EF.DIR the applications are those found by name: where each of them is
-  // open, the card holds nothing anyone could not have written. So too where
-  // every application DF EF.DIR names is planted or stands nowhere, some planted.
-  const bool none = (dirPlanted == SC_E_FILE_NOT_FOUND && !open.empty() &&
-                     std::all_of(open.begin(), open.end(), [](SCRESULT o) { return o == 1; })) ||
+  // Without EF.DIR the applications are those found by name: where none of them
+  // is something only its owners could have made, the card holds nothing anyone
+  // could not have written. So too where every application DF EF.DIR names is
+  // planted or stands nowhere, some planted.
+  bool unowned = dirPlanted == SC_E_FILE_NOT_FOUND && !open.empty();
+  for (size_t i = 0; unowned && i < open.size(); ++i) {
+    r = open[i] == 1 ? 1 : rules.Open(dfs[i]);
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+    unowned = r == 1;
+  }
+  const bool none = unowned ||
                     (std::any_of(open.begin(), open.end(), [](SCRESULT o) { return o == 1; }) &&
                      std::all_of(open.begin(), open.end(), [](SCRESULT o) { return o != 0; }));
   // A card that shows no token, where a DF of the PKCS#15 name stands at the
@@ -405,7 +411,12 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     }
   } else {
     const int32_t index = p15->IndexOfApplication(GetSlotApp(slot));
-    if (index >= 0 && static_cast<size_t>(index) < open.size() && open[static_cast<size_t>(index)] == 1) {
+    // The token relies on its DF: one anyone may create in or could have made is built anew too.
+    const bool known = index >= 0 && static_cast<size_t>(index) < open.size();
+    SCRESULT own = known ? open[static_cast<size_t>(index)] : 0;
+    if (known && own == 0) own = rules.Open(dfs[static_cast<size_t>(index)]);
+    if (own < 0 && own != SC_E_FILE_NOT_FOUND) return own;
+    if (own == 1) {
       *ground = InitGround::kSlotPlanted;
       Log(SC_OK, "%s: the DF of slot %lu's token may be changed by anyone: the token is built anew in place",
           card->GetCardName(), static_cast<unsigned long>(slot));
