@@ -359,35 +359,33 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   const bool none = unowned ||
                     (std::any_of(open.begin(), open.end(), [](SCRESULT o) { return o == 1; }) &&
                      std::all_of(open.begin(), open.end(), [](SCRESULT o) { return o != 0; }));
-  // A card that shows no token, where a DF of the PKCS#15 name stands at the
-  // first token's place: one that anyone may change or could have made, or one an
-  // EF.DIR not everyone may read hides, is no token this call can keep beside
-  // the new one, which goes there.
+  // A card that shows no token whose EF.DIR not everyone may read (it hides what
+  // it names), or where a DF of the PKCS#15 name that anyone may change or could
+  // have made stands at the first token's place: no token this call can keep
+  // beside the new one, which goes there.
   const SCPath place(kTokenPlace, 2);
   const SCFileHeader* header = nullptr;
   bool takePlace = false;
   if (dirPlanted != 1 && !none && p15->GetApplicationCount() == 0 &&
       slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1) == 0) {
+    SCRESULT hidden = rules.Header(dir, &header);
+    SCAccessRequest read;
+    read.operation = SC_AC_OP_READ;
+    if (hidden < 0 && hidden != SC_E_FILE_NOT_FOUND) return hidden;
+    hidden = hidden == 0 && header != nullptr && header->GetAccessRefs(&read, nullptr) >= 0 &&
+             !read.refs.Contains(SC_AC_ALWAYS);
     r = rules.Header(place, &header);
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
-    if (r >= 0 && NamesPkcs15(header)) {
-      SCRESULT hidden = rules.Open(place);
-      const SCFileHeader* dh = nullptr;
-      SCAccessRequest read;
-      read.operation = SC_AC_OP_READ;
-      if (hidden == 0) hidden = rules.Header(dir, &dh);
-      if (hidden < 0 && hidden != SC_E_FILE_NOT_FOUND) return hidden;
-      if (hidden == 0 && dh != nullptr && dh->GetAccessRefs(&read, nullptr) >= 0 && !read.refs.Contains(SC_AC_ALWAYS))
-        hidden = 1;
-      takePlace = hidden == 1;
-    }
+    if (hidden == 0 && r >= 0 && NamesPkcs15(header)) hidden = rules.Open(place);
+    if (hidden < 0) return hidden;
+    takePlace = hidden == 1;
   }
   if (dirPlanted == 1 || none || takePlace) {
     *ground = InitGround::kCardPlanted;
     Log(SC_OK, "%s: %s: the card is initialised as one that holds no token", card->GetCardName(),
         dirPlanted == 1 ? "EF.DIR anyone may change"
         : none          ? "every PKCS#15 application DF that stands anyone may change"
-                        : "no token is read, and the DF where the first token goes is anyone's or hidden by EF.DIR");
+                        : "no token is read, and EF.DIR hides it or the DF where it goes is anyone's");
     // An application DF the SO guards where the reader's first token goes is that
     // token's, whatever a planted EF.DIR says: it goes, and the token takes its place.
     r = rules.Header(place, &header);

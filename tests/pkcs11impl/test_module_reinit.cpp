@@ -556,6 +556,18 @@ TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
   }
   ASSERT_EQ(CKR_OK, t.InitPin("5555"));
   UserRound(t, "5555", "Nowy", true);
+  // A token whose EF.DIR only the SO may read shows none: C_InitToken makes EF.DIR and the token anew.
+  Reinit h("blank-model3.card");
+  ASSERT_TRUE(h.Start());
+  ASSERT_EQ(CKR_OK, h.InitToken("A"));
+  ASSERT_EQ(CKR_OK, h.InitPin("1234"));
+  std::string image = h.Image();
+  PutBack(h, image.replace(image.find("read:always", image.find("\nef 3F00/2F00 ")), 11, "read:pin:04"));
+  ASSERT_EQ(CKR_OK, h.InitToken("Nowy")) << h.Log();
+  EXPECT_EQ("Nowy", h.Label());
+  EXPECT_NE(std::string::npos, h.Image().find("ac=read:always", h.Image().find("\nef 3F00/2F00 ")));
+  ASSERT_EQ(CKR_OK, h.InitPin("5555"));
+  UserRound(h, "5555", "Nowy", true);
 }
 
 namespace {
@@ -598,6 +610,22 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
                      issuers + "df 3F00/5015/5020 lcs=05 name=A00000000102 ac=create-ef:pin:04,create-df:pin:04,"
                                "deactivate:pin:04,terminate:pin:04,delete:pin:04\nef 3F00/5015/5020/5021 lcs=05 size=4 "
                                "ac=update:pin:04,delete:pin:04 data=31323334\n");
+  // Issuers' cards: a master file that lets anyone create (the second application's own PIN stands in its own
+  // DF), and an issuer's PKCS#15 application anyone may create in but only the SO may delete or change.
+  std::string openMf = ReadFile(CardsDir() + "/pkcs15-model3-two-apps-puk.card");
+  for (const char* op : {"create-ef:", "create-df:"}) {
+    const size_t at = openMf.find(op, openMf.find("\ndf 3F00 ")) + std::strlen(op);
+    openMf.replace(at, openMf.find_first_of(", ", at) - at, "always");
+  }
+  cards.emplace_back("a master file anyone may create in", openMf);
+  std::string dropbox = ReadFile(CardsDir() + "/pkcs15-model3.card");
+  const size_t data = dropbox.find("data=", dropbox.find("\nef 3F00/2F00 ")) + 5;
+  dropbox.replace(data + 2 * (2 + std::stoul(dropbox.substr(data + 2, 2), nullptr, 16)), 44,
+                  "61144F0CA000000063504B43532D313551043F006002");
+  cards.emplace_back("an issuer's drop box", dropbox + "df 3F00/6002 lcs=05 name=A000000063504B43532D3135 "
+                     "ac=delete-child:pin:04,create-ef:always,create-df:always,deactivate:pin:04,activate:pin:04,"
+                     "terminate:pin:04,delete:pin:04\nef 3F00/6002/0001 lcs=05 size=8 ac=read:always,update:pin:04,"
+                     "write:pin:04,deactivate:pin:04,activate:pin:04,terminate:pin:04,delete:pin:04 data=4973737565723031\n");
   Reinit t("pkcs15-model3.card");
   ASSERT_TRUE(t.Start());
   int calls = 0, through = 0;
@@ -624,6 +652,10 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
         if (l.rfind("ef ", 0) == 0 && l.find("/5032 ") != std::string::npos && l.find("4E6F7779") != std::string::npos)
           df = l.substr(3, l.find("/5032 ") - 3);
       ASSERT_NE("", df);
+      // The issuer's application keeps its record.
+      if (name == "an issuer's drop box") {
+        EXPECT_NE(std::string::npos, after.find("51043F006002")) << after;
+      }
       // Under an EF.DIR anyone may change, the token is made where the previous one stood, none of its keys left.
       if (name.find("EF.DIR anyone") != std::string::npos) {
         EXPECT_EQ("3F00/5015", df);
