@@ -201,9 +201,10 @@ bool BlockValuedUserPin(class SCPkcs15App* app, const TokenPins& pins, class SCC
 // Before an initialisation answers success: its token's DF and files, and EF.DIR,
 // selected afresh, must be things no one but the token's owners (the SO PIN
 // `soRef`, the user PIN the token names) can change, create in, delete or use;
-// what the call made itself (the token, EF.DIR where `dirMade`) is theirs whatever
-// its header leaves out. A failure, SC_E_ACCESS_DENIED (logged) where one is not.
-SCRESULT FreshLook(const SCPkcs15Lib* lib, class SCPkcs15App* app, uint8_t soRef, bool dirMade);
+// what the call made itself (EF.DIR where `dirMade`, the token's DF where `dfMade`)
+// is theirs whatever its header leaves out. A failure, SC_E_ACCESS_DENIED (logged)
+// where one is not.
+SCRESULT FreshLook(const SCPkcs15Lib* lib, class SCPkcs15App* app, uint8_t soRef, bool dirMade, bool dfMade);
 // The DFs in the master file that carry the PKCS#15 name, found by name (only the
 // card's "no such file" ends the search) and placed where a selection by path
 // shows them with that name; one found deeper is left out. `rules` keeps their headers.

@@ -408,6 +408,17 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
       gone.push_back(place);
     }
   } else {
+    // The token relies on EF.DIR: one anyone could have made or may change is not
+    // made anew on a road that keeps the card's tokens, so the call ends here.
+    if (dirPlanted == 0 && p15->GetApplicationCount() > 0) {
+      r = rules.Open(dir);
+      if (r < 0) return r;
+      if (r == 1) {
+        Log(SC_E_ACCESS_DENIED, "%s: EF.DIR, which the card's tokens rely on, anyone could have made or may change: "
+            "nothing changed", card->GetCardName());
+        return SC_E_ACCESS_DENIED;
+      }
+    }
     const int32_t index = p15->IndexOfApplication(GetSlotApp(slot));
     // The token relies on its DF: one anyone may create in or could have made is built anew too.
     const bool known = index >= 0 && static_cast<size_t>(index) < open.size();

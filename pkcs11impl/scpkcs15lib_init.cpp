@@ -723,7 +723,7 @@ SCRESULT TokenPaths(SCPkcs15App* app, SCPathList* all) {
 
 }  // namespace
 
-SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool dirMade) {
+SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool dirMade, bool dfMade) {
   SCCard* card = app->GetCard();
   SCPathList all;
   SCRESULT r = TokenPaths(app, &all);
@@ -732,8 +732,8 @@ SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool
   if (r < 0) return r;
   SCCardRules rules(card);
   rules.Trust(soRef);
-  // The token and its user PIN are this call's.
-  rules.Made(df);
+  // The user PIN is this call's, and so is the token where it made it.
+  if (dfMade) rules.Made(df);
   ASNPkcs15AuthObject* user = nullptr;
   SCPath userDf;
   if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr && app->GetPinDf(user, &userDf) >= 0)
@@ -932,6 +932,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
           unique.c_str(), blocked ? "blocked" : "not blocked");
   }
   r = puk.Result(this, r, unique);
+  if (r >= 0) r = FreshLook(this, app, soPinRef, false, rebuilt);
   (void)app->Logout(false);
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
 }
@@ -1316,6 +1317,7 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
             text.c_str(), blocked ? "blocked" : "not blocked");
     }
     r = puk.Result(this, r, text);
+    if (r >= 0) r = FreshLook(this, app, soRef, false, true);
     (void)app->Logout(false);
   }
   (void)RefreshTokenInfo(first, 1, 1);

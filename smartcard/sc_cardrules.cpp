@@ -70,6 +70,8 @@ SCRESULT SCCardRules::Header(const SCPath& path, const SCFileHeader** header) {
 void SCCardRules::Forget(const SCPath& path) {
     m_kept.erase(std::remove_if(m_kept.begin(), m_kept.end(), [&](const Kept& k) { return Under(k.path, path); }),
                  m_kept.end());
+    m_stands.erase(std::remove_if(m_stands.begin(), m_stands.end(), [&](const Presence& p) { return Under(p.df, path); }),
+                   m_stands.end());
 }
 
 SCRESULT SCCardRules::AnyoneMeets(const SCValueSet& refs, const SCPath& df) {

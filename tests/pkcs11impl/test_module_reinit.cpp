@@ -88,7 +88,7 @@ class Reinit {
   CK_RV InitToken(const std::string& label, const std::string& so = kSo) {
     std::vector<CK_UTF8CHAR> l = Label32(label);
     const CK_RV rv = f()->C_InitToken(slot, U8(so), so.size(), l.data());
-    EXPECT_EQ("", rv == CKR_OK ? cardimage::OpenToAnyone(Image()) : "") << "after C_InitToken " << label;
+    EXPECT_EQ(issuers, rv == CKR_OK ? cardimage::OpenToAnyone(Image()) : issuers) << "after C_InitToken " << label;
     static const std::set<CK_RV> listed = {CKR_OK, CKR_GENERAL_ERROR, CKR_HOST_MEMORY, CKR_FUNCTION_FAILED,
         CKR_DEVICE_MEMORY, CKR_DEVICE_ERROR, CKR_TOKEN_NOT_PRESENT, CKR_DEVICE_REMOVED, CKR_ARGUMENTS_BAD,
         CKR_CRYPTOKI_NOT_INITIALIZED, CKR_FUNCTION_CANCELED, CKR_PIN_INCORRECT, CKR_PIN_LOCKED, CKR_SESSION_EXISTS,
@@ -148,6 +148,7 @@ class Reinit {
   std::unique_ptr<Module> module;
   InjectAfterFn injectAfter = nullptr;
   CK_SLOT_ID slot = 0;  // the token's slot: the calls above and the sweep's take it
+  std::string issuers;  // what an issuer's application keeps open on purpose (OpenToAnyone), which the calls leave
 };
 
 // What OpenSSL recovers from a PKCS #1 v1.5 signature with the public key (n, e).
@@ -633,6 +634,7 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
     for (CK_SLOT_ID slot = 0; slot < 3; ++slot) {
       SCOPED_TRACE(name + ", slot " + std::to_string(slot));
       t.slot = slot;
+      t.issuers = name == "an issuer's drop box" ? "3F00/6002 create-ef; 3F00/6002 create-df; " : "";
       PutBack(t, text);
       CK_TOKEN_INFO ti;
       if (t.f()->C_GetTokenInfo(slot, &ti) != CKR_OK || !(ti.flags & CKF_TOKEN_INITIALIZED)) continue;
@@ -673,6 +675,7 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
   }
   EXPECT_LE(30, calls);
   EXPECT_LE(20, through);
+  t.issuers = "";
   // InitializeCard of a model-4 card in those forms: its token made, or refused with the card as it was.
   for (const auto& [name, text] : cards) {
     if (name.rfind("written-to-size-model4", 0) != 0) continue;
