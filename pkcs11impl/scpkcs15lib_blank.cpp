@@ -374,7 +374,8 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (hidden < 0 && hidden != SC_E_FILE_NOT_FOUND) return hidden;
     hidden = hidden == 0 && header != nullptr && header->GetAccessRefs(&read, nullptr) >= 0 &&
              !read.refs.Contains(SC_AC_ALWAYS);
-    r = rules.Header(place, &header);
+    // The search by name found every DF of the PKCS#15 name that stands there.
+    r = hidden == 0 && !Listed(named, place) ? SC_E_FILE_NOT_FOUND : rules.Header(place, &header);
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
     if (hidden == 0 && r >= 0 && NamesPkcs15(header)) hidden = rules.Open(place);
     if (hidden < 0) return hidden;

@@ -732,6 +732,9 @@ SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool
   if (r < 0) return r;
   SCCardRules rules(card);
   rules.Trust(soRef);
+  // A file the token names that does not stand is made later under its DF's rules,
+  // which are judged here too: its absence decides nothing.
+  rules.SecondLook(false);
   // The user PIN is this call's, and so is the token where it made it.
   if (dfMade) rules.Made(df);
   ASNPkcs15AuthObject* user = nullptr;
@@ -743,6 +746,11 @@ SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool
     if (dirMade) rules.Made(dir);
     all.AddUnique(dir.Ids(), dir.Count());
   }
+  // The token's DF and EF.DIR were just written: they stand.
+  const SCFileHeader* header = nullptr;
+  r = rules.Header(df, &header);
+  if (r >= 0 && dir.Count() > 0) r = rules.Header(dir, &header);
+  if (r < 0) return r;
   SCPath open;
   r = AllOwners(&rules, all, &open);
   if (r == 0) {

@@ -49,7 +49,7 @@ SCRESULT SCCardRules::Header(const SCPath& path, const SCFileHeader** header) {
     std::unique_ptr<SCFileHeader> owned;
     SCRESULT r = SC_E_FILE_NOT_FOUND;
     // Nothing stands only where the card says so at a second look too.
-    for (int look = 0; look < 2 && r == SC_E_FILE_NOT_FOUND; ++look) {
+    for (int look = 0; look < (m_secondLook ? 2 : 1) && r == SC_E_FILE_NOT_FOUND; ++look) {
         SCFileHeader* h = nullptr;
         r = at.IsMasterFile() ? m_card->SelectMf(&h) : m_card->SelectPath(at.Ids(), at.Count(), &h);
         owned.reset(h);

@@ -48,6 +48,9 @@ public:
     // call: SC_E_FILE_NOT_FOUND where nothing stands, another failure where the
     // card did not answer. *header stays owned by this object.
     SCRESULT Header(const SCPath& path, const SCFileHeader** header);
+    // Whether "not found" is asked again before it is believed (by default it is):
+    // not where absence decides nothing.
+    void SecondLook(bool again) { m_secondLook = again; }
     // Drops what is kept of `path` and everything under it (a file deleted or made).
     void Forget(const SCPath& path);
 
@@ -100,5 +103,6 @@ private:
     };
     std::vector<Presence> m_stands;
     std::vector<SCPath> m_made;
+    bool m_secondLook = true;
     bool m_doubt = true;  // the answer of a PIN question the card leaves open, for the question being asked
 };
