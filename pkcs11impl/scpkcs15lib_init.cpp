@@ -730,35 +730,37 @@ SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool
   SCPath df, dir;
   if (r >= 0) r = app->BuildAbsolutePath(&df);
   if (r < 0) return r;
-  SCCardRules rules(card);
-  rules.Trust(soRef);
-  // A file the token names that does not stand is made later under its DF's rules,
-  // which are judged here too: its absence decides nothing.
-  rules.SecondLook(false);
-  // The user PIN is this call's, and so is the token where it made it.
-  if (dfMade) rules.Made(df);
+  SCPkcs15Card* p15 = app->GetOwner();
+  if (p15 != nullptr && p15->GetCardDir().GetFullPathInto(dir)) all.AddUnique(dir.Ids(), dir.Count());
   ASNPkcs15AuthObject* user = nullptr;
   SCPath userDf;
-  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr && app->GetPinDf(user, &userDf) >= 0)
-    rules.Trust(SCPkcs15App::GetPinReference(user), userDf);
-  SCPkcs15Card* p15 = app->GetOwner();
-  if (p15 != nullptr && p15->GetCardDir().GetFullPathInto(dir)) {
-    if (dirMade) rules.Made(dir);
-    all.AddUnique(dir.Ids(), dir.Count());
-  }
-  // The token's DF and EF.DIR were just written: they stand.
-  const SCFileHeader* header = nullptr;
-  r = rules.Header(df, &header);
-  if (r >= 0 && dir.Count() > 0) r = rules.Header(dir, &header);
-  if (r < 0) return r;
+  const bool named = app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr &&
+                     app->GetPinDf(user, &userDf) >= 0;
+  // One answer never decides: what the first look could not confirm is looked at once more.
   SCPath open;
-  r = AllOwners(&rules, all, &open);
+  for (int look = 0; look < 2; ++look) {
+    SCCardRules rules(card);
+    rules.Trust(soRef);
+    // A file the token names that does not stand is made later under its DF's rules,
+    // which are judged here too: its absence decides nothing.
+    rules.SecondLook(false);
+    // The user PIN is this call's, and so is what it made.
+    if (named) rules.Trust(SCPkcs15App::GetPinReference(user), userDf);
+    if (dfMade) rules.Made(df);
+    if (dirMade && dir.Count() > 0) rules.Made(dir);
+    // The token's DF and EF.DIR were just written: they stand.
+    const SCFileHeader* header = nullptr;
+    r = rules.Header(df, &header);
+    if (r >= 0 && dir.Count() > 0) r = rules.Header(dir, &header);
+    if (r >= 0) r = AllOwners(&rules, all, &open);
+    if (r == 1) return 0;
+  }
   if (r == 0) {
     lib->Log(SC_E_ACCESS_DENIED, "%s: at a fresh look, anyone may change or use %s, which the token relies on",
              card->GetCardName(), open.Text().c_str());
     return SC_E_ACCESS_DENIED;
   }
-  return r < 0 ? r : 0;
+  return r;
 }
 
 namespace {
