@@ -79,8 +79,11 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   SCPkcs15Lib::InitGround ground = SCPkcs15Lib::InitGround::kAsRead;
   std::vector<SCPath> planted;
   uint8_t verified = 0xFF;
+  // Each file is judged once in the call, and every later step keeps that judgement.
+  SCReader* rd = lib->GetReader(reader);
+  SCCardRules rules(rd != nullptr ? rd->GetCard() : nullptr);
   SCRESULT grounded =
-      soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, pin, soPinLen, &ground, &planted, &verified) : 0;
+      soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, pin, soPinLen, &ground, &planted, &verified, &rules) : 0;
   // A card no road takes is refused as it is.
   if (grounded >= 0 && ground == SCPkcs15Lib::InitGround::kAsRead && ready == CKR_TOKEN_NOT_RECOGNIZED &&
       !lib->IsCardNotInitialized(reader) && lib->GetSlotApp(m_nPkcs15SlotId) == nullptr)
@@ -104,7 +107,7 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   CK_RV rv = CKR_OK;
   if (ground == SCPkcs15Lib::InitGround::kCardPlanted) {
     rv = lib->AddToken(reader, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin, pinLen,
-                       &planted);
+                       &planted, &rules);
   } else if (ground == SCPkcs15Lib::InitGround::kSlotPlanted) {
     return lib->RepairToken(m_nPkcs15SlotId, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin,
                             pinLen, true);
@@ -130,7 +133,7 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
       if (lib->GetSlotApp(m_nPkcs15SlotId) == nullptr) return ready;
       return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen);
     }
-    rv = lib->AddToken(reader, text.c_str(), pin, pinLen);
+    rv = lib->AddToken(reader, text.c_str(), pin, pinLen, nullptr, &rules);
   }
   if (IsAgentSession()) {
     m_loggedInUser = CKU_MIRTAL_PERSONALIZATION_AGENT;

@@ -193,6 +193,13 @@ SCRESULT DropUserPuk(class SCCard* card, const UserPukPlace& puk, const std::fun
 // opens nothing after an initialisation that failed; whether the block held.
 // A PIN that is not the token's own, or shadowed, is not blocked.
 bool BlockValuedUserPin(class SCPkcs15App* app, const TokenPins& pins, class SCCard* card, uint8_t ref);
+// Before an initialisation answers success: its token's DF and files, and EF.DIR,
+// selected afresh, must be things no one but the token's owners (the SO PIN
+// `soRef`, the user PIN the token names) can change, create in, delete or use;
+// what the call made itself (EF.DIR where `dirMade`, the token's DF where `dfMade`)
+// is theirs whatever its header leaves out. A failure, SC_E_ACCESS_DENIED (logged)
+// where one is not.
+SCRESULT FreshLook(const SCPkcs15Lib* lib, class SCPkcs15App* app, uint8_t soRef, bool dirMade, bool dfMade);
 // The DFs in the master file that carry the PKCS#15 name, found by name (only the
 // card's "no such file" ends the search) and placed where a selection by path
 // shows them with that name; one found deeper is left out. `rules` keeps their headers.
@@ -210,8 +217,11 @@ SCRESULT FindPkcs15Dfs(class SCCard* card, SCCardRules* rules, std::vector<SCPat
 // VERIFYs, EF.DIR's header).
 class BlankCard {
  public:
+  // `rules`: the call's judgements, kept by every later step (null: its own).
   BlankCard(const SCPkcs15Lib* lib, class SCCard* card, class SCPkcs15CardDir* dir, const SCFileHeaderList& layout,
-            uint8_t keptSo, bool first);
+            uint8_t keptSo, bool first, SCCardRules* rules = nullptr);
+  BlankCard(const BlankCard&) = delete;
+  BlankCard& operator=(const BlankCard&) = delete;
   SCRESULT Failure() const { return m_failure; }
   bool DirOpen() const { return m_dirOpen; }
   // Whether the card was asked for `ref` and holds no PIN there now (none stood,
@@ -237,7 +247,8 @@ class BlankCard {
   std::vector<uint8_t> m_asked, m_found;
   uint8_t m_keptSo;  // the SO PIN the blank card came with (0xFF: none)
   std::vector<SCPath> m_dfs;
-  SCCardRules m_rules;
+  SCCardRules m_own;
+  SCCardRules* m_rules;
   bool m_dirOpen = false;
   SCRESULT m_failure = 0;
 };
@@ -432,8 +443,10 @@ class SCPkcs15Lib {
   // token goes. One the SO may not delete fails the call here, before any change.
   enum class InitGround { kAsRead, kSlotPlanted, kCardPlanted };
   // *verifiedSo: the SO PIN verified (0xFF: none).
+  // `rules`: the call's judgements, which its later steps keep (null: judged here only).
   SCRESULT GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
-                     std::vector<SCPath>* planted = nullptr, uint8_t* verifiedSo = nullptr);
+                     std::vector<SCPath>* planted = nullptr, uint8_t* verifiedSo = nullptr,
+                     SCCardRules* rules = nullptr);
   // The SO PIN an initialisation of `slot` verifies (where the card's model puts
   // it: the one its tokens take, else the one a blank card of the model comes
   // with; the one the slot's token names only on a model that puts none) verified
@@ -473,7 +486,7 @@ class SCPkcs15Lib {
   // `planted`: on a card whose structure counts for nothing (kCardPlanted), the DFs
   // GroundFor gave go with the other plants (BlankCard) before the token is made.
   CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen,
-                 const std::vector<SCPath>* planted = nullptr);
+                 const std::vector<SCPath>* planted = nullptr, SCCardRules* rules = nullptr);
   // Removes the application at appIndex, or (below 0) every application of the
   // card; a given SO PIN is verified first and a wrong one stops the removal.
   // Of the PINs the erased tokens name in a ClassIC card's master file, only those

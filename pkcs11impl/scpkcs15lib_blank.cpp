@@ -76,8 +76,9 @@ SCRESULT DeleteAnyonesPin(SCCard* card, uint8_t ref) {
 }  // namespace
 
 BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const SCFileHeaderList& layout,
-                     uint8_t keptSo, bool first)
-    : m_lib(lib), m_card(card), m_dir(dir), m_keptSo(keptSo), m_rules(card) {
+                     uint8_t keptSo, bool first, SCCardRules* rules)
+    : m_lib(lib), m_card(card), m_dir(dir), m_keptSo(keptSo), m_own(card),
+      m_rules(rules != nullptr && rules->Card() == card ? rules : &m_own) {
   std::vector<uint8_t> refs;
   for (int idx : {SC_REFIDX_SO_PIN, SC_REFIDX_SO_PUK, SC_REFIDX_USER_PIN, SC_REFIDX_USER_PUK})
     if ((first || idx == SC_REFIDX_USER_PIN || idx == SC_REFIDX_USER_PUK) && layout.GetRef(idx) != keptSo)
@@ -85,8 +86,8 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
   SCTransactGuard guard(card);
   // The SO PIN the blank card came with is verified before the first deletion, and
   // after the first token the SO PIN is the one this call made: their rules are the SO's.
-  if (keptSo < 0xFF) m_rules.Trust(keptSo);
-  if (!first && layout.GetSoPinRef() < 0xFF) m_rules.Trust(layout.GetSoPinRef());
+  if (keptSo < 0xFF) m_rules->Trust(keptSo);
+  if (!first && layout.GetSoPinRef() < 0xFF) m_rules->Trust(layout.GetSoPinRef());
   m_failure = card->SelectMf(nullptr);
   for (uint8_t ref : refs) {
     if (m_failure < 0) return;
@@ -100,20 +101,22 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
     if (state < 0) m_failure = state;
   }
   if (m_failure < 0) return;
+  // What the call deletes as anyone's guards nothing.
+  for (uint8_t ref : m_found) m_rules->Going(ref);
   // EF.DIR is judged by the header the card shows, whatever its reading gave: one
-  // that anyone may change, or that not everyone may read (the token could not be
-  // found), is made anew under the SO's rules.
+  // that anyone may change or could have made as they liked, or that not everyone
+  // may read (the token could not be found), is made anew under the SO's rules.
   SCPath path;
   if (!dir->GetFullPathInto(path)) {
     m_failure = SC_E_NO_MEMORY;
     return;
   }
-  SCRESULT open = m_rules.Planted(path);
+  SCRESULT open = m_rules->Open(path);
   if (open == 0) {
     const SCFileHeader* header = nullptr;
     SCAccessRequest read;
     read.operation = SC_AC_OP_READ;
-    open = m_rules.Header(path, &header);
+    open = m_rules->Header(path, &header);
     if (open >= 0 && header != nullptr && header->GetAccessRefs(&read, nullptr) >= 0 && !read.refs.Contains(SC_AC_ALWAYS))
       open = 1;
   }
@@ -123,15 +126,15 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
   // Its records name no token; those of a planted structure go when its applications are forgotten.
   // Another kind's application whose DF stands and is not anyone's keeps its record in the one made anew.
   if (m_dirOpen && first && dir->GetApplication() == nullptr)
-    m_failure = dir->ClearKeepingOthers([this](const SCPath& df) { return StandsAsOwners(&m_rules, df); });
+    m_failure = dir->ClearKeepingOthers([this](const SCPath& df) { return StandsAsOwners(m_rules, df); });
 }
 
 void BlankCard::RemoveDfs(const std::vector<SCPath>& dfs, uint8_t soRef) {
-  if (soRef < 0xFF) m_rules.Trust(soRef);
+  if (soRef < 0xFF) m_rules->Trust(soRef);
   for (const SCPath& df : dfs) {
     if (m_failure < 0) return;
     // A DF this call was given to delete stood when it was judged: only its deletion says it is gone.
-    const SCRESULT may = m_rules.SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
+    const SCRESULT may = m_rules->SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
     if (may < 0 && may != SC_E_FILE_NOT_FOUND) {
       m_failure = may;
       return;
@@ -210,7 +213,7 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     const SCFileHeader* header = nullptr;
     SCAccessRequest req;
     req.operation = SC_AC_OP_DELETE_SELF;
-    if (m_rules.Header(path, &header) >= 0 && header != nullptr && header->GetAccessRefs(&req, nullptr) >= 0)
+    if (m_rules->Header(path, &header) >= 0 && header != nullptr && header->GetAccessRefs(&req, nullptr) >= 0)
       for (int32_t i = 0; i < req.refs.Count(); ++i)
         if ((req.refs.At(i) & 0xC000) == SC_AC_PIN && (req.refs.At(i) & 0xFF) < 0x80 && req.refs.At(i) != SC_AC_NEVER)
           return static_cast<uint8_t>(req.refs.At(i) & 0xFF);
@@ -250,6 +253,7 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
       return drop(r);
     }
     m_lib->Log(SC_OK, "%s: a DF that anyone may change held a PKCS#15 application: deleted", m_card->GetCardName());
+    m_rules->Forget(df);
     ++gone;
   }
   m_dfs.clear();
@@ -258,7 +262,8 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     SCPath dir;
     SCRESULT r = m_dir->GetFullPathInto(dir) ? remove([this] { return m_dir->Delete(); }, guardOf(dir)) : SC_E_NO_MEMORY;
     if (r >= 0) {
-      const SCRESULT still = m_card->SelectPath(dir.Ids(), dir.Count(), nullptr);
+      SCRESULT still = m_card->SelectPath(dir.Ids(), dir.Count(), nullptr);
+      if (still == SC_E_FILE_NOT_FOUND) still = m_card->SelectPath(dir.Ids(), dir.Count(), nullptr);
       r = still == SC_E_FILE_NOT_FOUND ? 0 : still < 0 ? still : SC_E_INVALID_DATA_FORMAT;
     }
     if (r < 0) {
@@ -269,6 +274,7 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     m_lib->Log(SC_OK, "%s: EF.DIR of a card that holds no token may be changed by others than the SO: made anew",
                m_card->GetCardName());
     m_dirOpen = false;
+    m_rules->Forget(dir);
     ++gone;
   }
   // The PINs last: a DF or EF.DIR may name them in its rules.
@@ -297,11 +303,17 @@ SCRESULT FindPkcs15Dfs(SCCard* card, SCCardRules* rules, std::vector<SCPath>* fo
   // The identifiers first: each selection by name goes on from the last one.
   std::vector<uint16_t> fids;
   SCRESULT r = card->SelectMf(nullptr);
-  for (uint32_t occurrence = 0; r >= 0; occurrence = 2) {
+  if (r < 0) return r;
+  for (uint32_t occurrence = 0;; occurrence = 2) {
     SCFileHeader* header = nullptr;
     r = card->SelectByAid(ASNPkcs15DIRRecord::kPkcs15Aid, 12, occurrence, &header);
-    const std::unique_ptr<SCFileHeader> owned(header);
-    // Only the card's "no such file" ends the search; any other answer fails it.
+    std::unique_ptr<SCFileHeader> owned(header);
+    // Only the card's "no such file", said twice, ends the search; any other answer fails it.
+    if (r == SC_E_FILE_NOT_FOUND) {
+      header = nullptr;
+      r = card->SelectByAid(ASNPkcs15DIRRecord::kPkcs15Aid, 12, occurrence, &header);
+      owned.reset(header);
+    }
     if (r == SC_E_FILE_NOT_FOUND) break;
     if (r < 0) return r;
     if (!owned || !owned->HasFileId() || std::find(fids.begin(), fids.end(), owned->GetFileId()) != fids.end()) break;
@@ -386,7 +398,7 @@ uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin
 }
 
 SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
-                                std::vector<SCPath>* planted, uint8_t* verifiedSo) {
+                                std::vector<SCPath>* planted, uint8_t* verifiedSo, SCCardRules* callRules) {
   *ground = InitGround::kAsRead;
   if (verifiedSo != nullptr) *verifiedSo = 0xFF;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
@@ -394,7 +406,8 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   SCCard* card = reader != nullptr ? reader->GetCard() : nullptr;
   if (p15 == nullptr || card == nullptr) return 0;
   SCTransactGuard guard(card);
-  SCCardRules rules(card);
+  SCCardRules own(card);
+  SCCardRules& rules = callRules != nullptr && callRules->Card() == card ? *callRules : own;
   SCRESULT r = 0;
   const uint8_t soRef = TrustSoPin(slot, card, soPin, soLen, &rules, &r);
   if (r < 0) return r;
@@ -425,21 +438,49 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (r < 0) return r;
     if (r == 1) gone.push_back(df);
   }
-  // Without EF.DIR the applications are those found by name: where each of them is
-  // open, the card holds nothing anyone could not have written. So too where
-  // every application DF EF.DIR names is planted or stands nowhere, some planted.
-  const bool none = (dirPlanted == SC_E_FILE_NOT_FOUND && !open.empty() &&
-                     std::all_of(open.begin(), open.end(), [](SCRESULT o) { return o == 1; })) ||
+  // Without EF.DIR the applications are those found by name: where none of them
+  // is something only its owners could have made, the card holds nothing anyone
+  // could not have written. So too where every application DF EF.DIR names is
+  // planted or stands nowhere, some planted.
+  bool unowned = dirPlanted == SC_E_FILE_NOT_FOUND && !open.empty();
+  for (size_t i = 0; unowned && i < open.size(); ++i) {
+    r = open[i] == 1 ? 1 : rules.Open(dfs[i]);
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+    unowned = r == 1;
+  }
+  const bool none = unowned ||
                     (std::any_of(open.begin(), open.end(), [](SCRESULT o) { return o == 1; }) &&
                      std::all_of(open.begin(), open.end(), [](SCRESULT o) { return o != 0; }));
-  if (dirPlanted == 1 || none) {
+  // A card that shows no token whose EF.DIR not everyone may read (it hides what
+  // it names), or where a DF of the PKCS#15 name that anyone may change or could
+  // have made stands at the first token's place: no token this call can keep
+  // beside the new one, which goes there.
+  const SCPath place(kTokenPlace, 2);
+  const SCFileHeader* header = nullptr;
+  bool takePlace = false;
+  if (dirPlanted != 1 && !none && p15->GetApplicationCount() == 0 &&
+      slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1) == 0) {
+    SCRESULT hidden = rules.Header(dir, &header);
+    SCAccessRequest read;
+    read.operation = SC_AC_OP_READ;
+    if (hidden < 0 && hidden != SC_E_FILE_NOT_FOUND) return hidden;
+    hidden = hidden == 0 && header != nullptr && header->GetAccessRefs(&read, nullptr) >= 0 &&
+             !read.refs.Contains(SC_AC_ALWAYS);
+    // The search by name found every DF of the PKCS#15 name that stands there.
+    r = hidden == 0 && !Listed(named, place) ? SC_E_FILE_NOT_FOUND : rules.Header(place, &header);
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+    if (hidden == 0 && r >= 0 && NamesPkcs15(header)) hidden = rules.Open(place);
+    if (hidden < 0) return hidden;
+    takePlace = hidden == 1;
+  }
+  if (dirPlanted == 1 || none || takePlace) {
     *ground = InitGround::kCardPlanted;
-    Log(SC_OK, "%s: %s anyone may change: the card is initialised as one that holds no token", card->GetCardName(),
-        dirPlanted == 1 ? "EF.DIR" : "every PKCS#15 application DF that stands");
+    Log(SC_OK, "%s: %s: the card is initialised as one that holds no token", card->GetCardName(),
+        dirPlanted == 1 ? "EF.DIR anyone may change"
+        : none          ? "every PKCS#15 application DF that stands anyone may change"
+                        : "no token is read, and EF.DIR hides it or the DF where it goes is anyone's");
     // An application DF the SO guards where the reader's first token goes is that
     // token's, whatever a planted EF.DIR says: it goes, and the token takes its place.
-    const SCPath place(kTokenPlace, 2);
-    const SCFileHeader* header = nullptr;
     r = rules.Header(place, &header);
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
     if (r >= 0 && NamesPkcs15(header) && !Listed(gone, place)) {
@@ -460,8 +501,24 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
       gone.push_back(place);
     }
   } else {
+    // The token relies on EF.DIR: one anyone could have made or may change is not
+    // made anew on a road that keeps the card's tokens, so the call ends here.
+    if (dirPlanted == 0 && p15->GetApplicationCount() > 0) {
+      r = rules.Open(dir);
+      if (r < 0) return r;
+      if (r == 1) {
+        Log(SC_E_ACCESS_DENIED, "%s: EF.DIR, which the card's tokens rely on, anyone could have made or may change: "
+            "nothing changed", card->GetCardName());
+        return SC_E_ACCESS_DENIED;
+      }
+    }
     const int32_t index = p15->IndexOfApplication(GetSlotApp(slot));
-    if (index >= 0 && static_cast<size_t>(index) < open.size() && open[static_cast<size_t>(index)] == 1) {
+    // The token relies on its DF: one anyone may create in or could have made is built anew too.
+    const bool known = index >= 0 && static_cast<size_t>(index) < open.size();
+    SCRESULT own = known ? open[static_cast<size_t>(index)] : 0;
+    if (known && own == 0) own = rules.Open(dfs[static_cast<size_t>(index)]);
+    if (own < 0 && own != SC_E_FILE_NOT_FOUND) return own;
+    if (own == 1) {
       *ground = InitGround::kSlotPlanted;
       Log(SC_OK, "%s: the DF of slot %lu's token may be changed by anyone: the token is built anew in place",
           card->GetCardName(), static_cast<unsigned long>(slot));

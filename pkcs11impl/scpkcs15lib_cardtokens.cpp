@@ -75,7 +75,7 @@ CK_RV SCPkcs15Lib::CheckCardForTokens(uint32_t reader, SCPkcs15Card** p15, SCCar
 }
 
 CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen,
-                            const std::vector<SCPath>* planted) {
+                            const std::vector<SCPath>* planted, SCCardRules* rules) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   CK_RV ck = CheckCardForTokens(reader, &p15, &card);
@@ -125,7 +125,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     if (rv >= 0 && pin.IsSet() && (planted || p15->GetApplicationCount() == 0)) {
       const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader;
       keptSo = BlankCardSoRef(card, first);
-      rv = blank.emplace(this, card, &p15->GetCardDir(), refs, keptSo, true).Failure();
+      rv = blank.emplace(this, card, &p15->GetCardDir(), refs, keptSo, true, rules).Failure();
       if (rv >= 0 && planted) {
         // The planted application DFs go first, so that the token takes their place;
         // under the SO PIN the blank card came with, verified before anything changes.
@@ -221,6 +221,8 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
       written = true;
       rv = p15->InitializeApplication(app, args);
     }
+    // Success only after a fresh look at what the token relies on.
+    if (rv >= 0 && pin.IsSet()) rv = FreshLook(this, app, soRef, !dirExisted, true);
     // A failed creation takes back only the application made here.
     if (rv < 0 && app != nullptr) {
       if (written) {

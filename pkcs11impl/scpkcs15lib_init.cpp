@@ -713,37 +713,12 @@ class PreviousPuk {
   bool m_blocked = false;
 };
 
-// Whether what a token whose DF stays keeps of the previous one is the owners'
-// alone: its DF, the DFs on the way to its files, the ODF, the TokenInfo and every
-// file its directories name. 1 yes, 0 where someone with no PIN may change, create
-// in, delete, use or read (where not "always") one of them (*which), or a failure.
-// The SO PIN verified and the user PIN the call makes anew are the owners'.
-SCRESULT KeptIsOwners(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
-  SCPath df;
-  SCRESULT r = app->BuildAbsolutePath(&df);
-  if (r < 0) return r;
-  SCCardRules rules(app->GetCard());
-  rules.Trust(soRef);
-  ASNPkcs15AuthObject* user = nullptr;
-  SCPath userDf;
-  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr && app->GetPinDf(user, &userDf) >= 0)
-    rules.Trust(SCPkcs15App::GetPinReference(user), userDf);
-  SCPathList files;
-  r = app->GetUsedPaths(&files, 0, 0);
-  if (r < 0) return r;
-  SCPath full;
-  if (app->GetOdf().GetFullPathInto(full)) files.AddUnique(full.Ids(), full.Count());
-  if (app->GetTokenInfoFile().GetFullPathInto(full)) files.AddUnique(full.Ids(), full.Count());
-  SCPathList all;
-  all.AddUnique(df.Ids(), df.Count());
-  for (size_t i = 0; i < files.Count(); ++i) {
-    const SCPath& f = files.At(i);
-    size_t rest = 0;
-    if (SCPath::StripPrefix(f.Ids(), f.Count(), df.Ids(), df.Count(), &rest) == nullptr) continue;
-    for (size_t n = df.Count() + 1; n <= f.Count(); ++n) all.AddUnique(f.Ids(), n);
-  }
+// Whether everything of `all` is the owners' alone by `rules` (Open): 1 yes, 0
+// where someone with no PIN may change, create in, delete, use or read (where not
+// "always") one of them (*which), or a failure.
+SCRESULT AllOwners(SCCardRules* rules, const SCPathList& all, SCPath* which) {
   for (size_t i = 0; i < all.Count(); ++i) {
-    r = rules.Open(all.At(i));
+    const SCRESULT r = rules->Open(all.At(i));
     if (r == SC_E_FILE_NOT_FOUND) continue;
     if (r != 0) {
       *which = all.At(i);
@@ -751,6 +726,90 @@ SCRESULT KeptIsOwners(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
     }
   }
   return 1;
+}
+
+// What the token relies on: its DF, the DFs on the way to its files, the ODF, the
+// TokenInfo and every file its directories name, under the token's DF.
+SCRESULT TokenPaths(SCPkcs15App* app, SCPathList* all) {
+  SCPath df;
+  SCRESULT r = app->BuildAbsolutePath(&df);
+  if (r < 0) return r;
+  SCPathList files;
+  r = app->GetUsedPaths(&files, 0, 0);
+  if (r < 0) return r;
+  SCPath full;
+  if (app->GetOdf().GetFullPathInto(full)) files.AddUnique(full.Ids(), full.Count());
+  if (app->GetTokenInfoFile().GetFullPathInto(full)) files.AddUnique(full.Ids(), full.Count());
+  all->AddUnique(df.Ids(), df.Count());
+  for (size_t i = 0; i < files.Count(); ++i) {
+    const SCPath& f = files.At(i);
+    size_t rest = 0;
+    if (SCPath::StripPrefix(f.Ids(), f.Count(), df.Ids(), df.Count(), &rest) == nullptr) continue;
+    for (size_t n = df.Count() + 1; n <= f.Count(); ++n) all->AddUnique(f.Ids(), n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool dirMade, bool dfMade) {
+  SCCard* card = app->GetCard();
+  SCPathList all;
+  SCRESULT r = TokenPaths(app, &all);
+  SCPath df, dir;
+  if (r >= 0) r = app->BuildAbsolutePath(&df);
+  if (r < 0) return r;
+  SCPkcs15Card* p15 = app->GetOwner();
+  if (p15 != nullptr && p15->GetCardDir().GetFullPathInto(dir)) all.AddUnique(dir.Ids(), dir.Count());
+  ASNPkcs15AuthObject* user = nullptr;
+  SCPath userDf;
+  const bool named = app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr &&
+                     app->GetPinDf(user, &userDf) >= 0;
+  // One answer never decides: what the first look could not confirm is looked at once more.
+  SCPath open;
+  for (int look = 0; look < 2; ++look) {
+    SCCardRules rules(card);
+    rules.Trust(soRef);
+    // A file the token names that does not stand is made later under its DF's rules,
+    // which are judged here too: its absence decides nothing.
+    rules.SecondLook(false);
+    // The user PIN is this call's, and so is what it made.
+    if (named) rules.Trust(SCPkcs15App::GetPinReference(user), userDf);
+    if (dfMade) rules.Made(df);
+    if (dirMade && dir.Count() > 0) rules.Made(dir);
+    // The token's DF and EF.DIR were just written: they stand.
+    const SCFileHeader* header = nullptr;
+    r = rules.Header(df, &header);
+    if (r >= 0 && dir.Count() > 0) r = rules.Header(dir, &header);
+    if (r >= 0) r = AllOwners(&rules, all, &open);
+    if (r == 1) return 0;
+  }
+  if (r == 0) {
+    lib->Log(SC_E_ACCESS_DENIED, "%s: at a fresh look, anyone may change or use %s, which the token relies on",
+             card->GetCardName(), open.Text().c_str());
+    return SC_E_ACCESS_DENIED;
+  }
+  return r;
+}
+
+namespace {
+
+// Whether what a token whose DF stays keeps of the previous one is the owners'
+// alone: its DF, the DFs on the way to its files, the ODF, the TokenInfo and every
+// file its directories name. 1 yes, 0 where someone with no PIN may change, create
+// in, delete, use or read (where not "always") one of them (*which), or a failure.
+// The SO PIN verified and the user PIN the call makes anew are the owners'.
+SCRESULT KeptIsOwners(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
+  SCPathList all;
+  SCRESULT r = TokenPaths(app, &all);
+  if (r < 0) return r;
+  SCCardRules rules(app->GetCard());
+  rules.Trust(soRef);
+  ASNPkcs15AuthObject* user = nullptr;
+  SCPath userDf;
+  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr && app->GetPinDf(user, &userDf) >= 0)
+    rules.Trust(SCPkcs15App::GetPinReference(user), userDf);
+  return AllOwners(&rules, all, which);
 }
 
 }  // namespace
@@ -921,6 +980,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   // The token kept: a key set's copy that a cut left beside it goes (a rebuilt one took it over).
   if (r >= 0 && !rebuilt) app->DropLeftKeySetCopy();
   r = puk.Result(this, r, unique);
+  if (r >= 0) r = FreshLook(this, app, soPinRef, false, rebuilt);
   (void)app->Logout(false);
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
 }
@@ -1273,6 +1333,7 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
             text.c_str(), blocked ? "blocked" : "not blocked");
     }
     r = puk.Result(this, r, text);
+    if (r >= 0) r = FreshLook(this, app, soRef, false, true);
     (void)app->Logout(false);
   }
   (void)RefreshTokenInfo(first, 1, 1);

@@ -29,6 +29,14 @@ bool SCCardRules::Trusted(uint8_t ref, const SCPath& df) const {
                        [&](const auto& t) { return t.second == ref && t.first.IsEqual(at); });
 }
 
+void SCCardRules::Going(uint8_t ref) {
+    const SCPath mf = PinPlace(0, SCPath());
+    m_stands.erase(std::remove_if(m_stands.begin(), m_stands.end(),
+                                  [&](const Presence& p) { return p.ref == ref && p.df.IsEqual(mf); }),
+                   m_stands.end());
+    m_stands.push_back({mf, ref, 0});
+}
+
 SCRESULT SCCardRules::Header(const SCPath& path, const SCFileHeader** header) {
     *header = nullptr;
     const SCPath at = path.Count() == 0 ? PinPlace(0, path) : path;
@@ -38,13 +46,18 @@ SCRESULT SCCardRules::Header(const SCPath& path, const SCFileHeader** header) {
             return k.result;
         }
     if (m_card == nullptr) return SC_E_BAD_USAGE;
-    SCFileHeader* h = nullptr;
-    SCRESULT r = at.IsMasterFile() ? m_card->SelectMf(&h) : m_card->SelectPath(at.Ids(), at.Count(), &h);
-    std::unique_ptr<SCFileHeader> owned(h);
-    // A header the card does not make readable shows no rules.
-    if (r == SC_E_INVALID_DATA_FORMAT) r = 0;
-    // A card that did not answer is asked again by the next question.
+    std::unique_ptr<SCFileHeader> owned;
+    SCRESULT r = SC_E_FILE_NOT_FOUND;
+    // Nothing stands only where the card says so at a second look too.
+    for (int look = 0; look < (m_secondLook ? 2 : 1) && r == SC_E_FILE_NOT_FOUND; ++look) {
+        SCFileHeader* h = nullptr;
+        r = at.IsMasterFile() ? m_card->SelectMf(&h) : m_card->SelectPath(at.Ids(), at.Count(), &h);
+        owned.reset(h);
+    }
+    // A card that did not answer, or a header that does not parse, decides nothing:
+    // the question fails (the next one asks the card again).
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+    if (r >= 0 && !owned) return SC_E_INVALID_DATA_FORMAT;
     Kept k;
     k.path = at;
     k.result = r < 0 ? r : 0;
@@ -57,6 +70,8 @@ SCRESULT SCCardRules::Header(const SCPath& path, const SCFileHeader** header) {
 void SCCardRules::Forget(const SCPath& path) {
     m_kept.erase(std::remove_if(m_kept.begin(), m_kept.end(), [&](const Kept& k) { return Under(k.path, path); }),
                  m_kept.end());
+    m_stands.erase(std::remove_if(m_stands.begin(), m_stands.end(), [&](const Presence& p) { return Under(p.df, path); }),
+                   m_stands.end());
 }
 
 SCRESULT SCCardRules::AnyoneMeets(const SCValueSet& refs, const SCPath& df) {
@@ -103,33 +118,63 @@ SCRESULT SCCardRules::SoMay(const SCPath& path, uint32_t op, uint8_t soRef) {
     return AnyoneMay(path, op);
 }
 
-SCRESULT SCCardRules::Planted(const SCPath& path) {
+SCRESULT SCCardRules::PlantedAs(const SCPath& path, bool doubt) {
     const SCFileHeader* h = nullptr;
-    const SCRESULT r = Header(path, &h);
-    if (r < 0) return r;
-    if (h == nullptr) return 0;
-    static const uint32_t kDf[] = {SC_AC_OP_CREATE_EF, SC_AC_OP_CREATE_DF, SC_AC_OP_DELETE_SELF};
+    SCRESULT r = Header(path, &h);
+    if (r < 0 || h == nullptr) return r;
+    const bool was = m_doubt;
+    m_doubt = doubt;
+    // Its own header only: who may create beside it or in it says nothing of whose it is.
+    static const uint32_t kDf[] = {SC_AC_OP_DELETE_SELF};
     static const uint32_t kKey[] = {SC_AC_OP_UPDATE, SC_AC_OP_GENERATE, SC_AC_OP_DELETE_SELF};
     static const uint32_t kEf[] = {SC_AC_OP_UPDATE, SC_AC_OP_DELETE_SELF};
     const uint32_t* ops = h->IsDf() ? kDf : h->IsKeyFile() ? kKey : kEf;
-    const size_t count = h->IsDf() || h->IsKeyFile() ? 3 : 2;
-    for (size_t i = 0; i < count; ++i) {
-        const SCRESULT may = AnyoneMay(path, ops[i]);
-        if (may != 0) return may;
-    }
-    return 0;
+    const size_t count = h->IsDf() ? 1 : h->IsKeyFile() ? 3 : 2;
+    for (size_t i = 0; i < count && r == 0; ++i) r = AnyoneMay(path, ops[i]);
+    m_doubt = was;
+    return r;
 }
 
+SCRESULT SCCardRules::Planted(const SCPath& path) { return PlantedAs(path, false); }
+
 SCRESULT SCCardRules::Open(const SCPath& path) {
-    SCRESULT r = Planted(path);
+    SCRESULT r = PlantedAs(path, true);
     const SCFileHeader* h = nullptr;
     if (r == 0) r = Header(path, &h);
-    if (r != 0 || h == nullptr || h->IsDf()) return r;
+    if (r != 0 || h == nullptr) return r;
+    if (h->IsDf()) {
+        r = AnyoneMay(path, SC_AC_OP_CREATE_EF);
+        if (r == 0) r = AnyoneMay(path, SC_AC_OP_CREATE_DF);
+        if (r != 0) return r;
+    }
+    // Made in a state where no rule holds, then given its rules: a header without
+    // the state cannot show it was not, where anyone may create beside it.
+    const bool made = std::any_of(m_made.begin(), m_made.end(), [&](const SCPath& m) { return Under(path, m); });
+    if (!h->HasLifeCycle() && path.Count() > 1 && !made) {
+        r = AnyoneMay(SCPath(path.Ids(), path.Count() - 1), h->IsDf() ? SC_AC_OP_CREATE_DF : SC_AC_OP_CREATE_EF);
+        if (r != 0) return r;
+    }
+    if (h->IsDf()) return 0;
     if (h->IsKeyFile()) return AnyoneMay(path, SC_AC_OP_USE);
     SCAccessRequest req;
     req.operation = SC_AC_OP_READ;
     if (h->GetAccessRefs(&req, nullptr) < 0 || req.refs.Contains(SC_AC_ALWAYS)) return 0;
     return AnyoneMay(path, SC_AC_OP_READ);
+}
+
+SCRESULT SCCardRules::StandsFrom(uint8_t ref, const SCPath& df) {
+    for (const Presence& p : m_stands)
+        if (p.ref == ref && p.df.IsEqual(df)) return p.stands;
+    if (m_card == nullptr) return SC_E_BAD_USAGE;
+    // An empty VERIFY spends no try; "no such PIN" is believed at a second look only.
+    SCRESULT r = 0;
+    for (int look = 0; look < 2 && r == 0; ++look) {
+        r = df.IsMasterFile() ? m_card->SelectMf(nullptr) : m_card->SelectPath(df.Ids(), df.Count(), nullptr);
+        if (r >= 0) r = ScPinPresence(m_card->VerifyPin(ref, nullptr, SC_UNSET));
+    }
+    if (r < 0) return r;
+    m_stands.push_back({df, ref, r});
+    return r;
 }
 
 SCRESULT SCCardRules::PinAnyone(uint8_t ref, const SCPath& from) {
@@ -139,16 +184,30 @@ SCRESULT SCCardRules::PinAnyone(uint8_t ref, const SCPath& from) {
     for (const auto& a : m_asking)
         if (a.second == ref && a.first.IsEqual(start)) return 0;
     m_asking.emplace_back(start, ref);
-    // From the DF asked up to the master file (a global reference: the master
-    // file only): a PIN made in any DF on the way that lets someone with no PIN
-    // create there is the one the card finds, unless one the call trusts stands
-    // nearer.
+    // The nearest DF from the one asked up to the master file (a global reference:
+    // the master file only) where someone with no PIN may make one, unless one the
+    // call trusts stands nearer.
     SCRESULT r = 0;
-    for (SCPath df = start; r == 0; df = SCPath(df.Ids(), df.Count() - 1)) {
+    SCPath open;
+    for (SCPath df = start;; df = SCPath(df.Ids(), df.Count() - 1)) {
         if (Trusted(ref, df)) break;
         r = AnyoneMay(df, SC_AC_OP_CREATE_EF);
         if (r == SC_E_FILE_NOT_FOUND) r = 0;
-        if (df.Count() <= 1) break;
+        if (r == 1) open = df;
+        if (r != 0 || df.Count() <= 1) break;
+    }
+    // Theirs is the one the card finds, unless one stands from the DF asked to there.
+    if (r == 1) {
+        r = StandsFrom(ref, start);
+        if (r == 0) {
+            r = 1;
+        } else if (r == 1 && open.Count() <= 1) {
+            r = 0;
+        } else if (r == 1) {
+            // One stands above it: whether one stands nearer too, the card does not say.
+            r = StandsFrom(ref, SCPath(open.Ids(), open.Count() - 1));
+            if (r == 1) r = m_doubt ? 1 : 0;
+        }
     }
     m_asking.pop_back();
     return r;

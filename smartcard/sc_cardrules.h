@@ -1,16 +1,20 @@
 // Who, with no PIN, may do what on a card: the card's rules as its file headers
 // show them, read the way the card applies them. A file in a life-cycle state
 // before activation (01, 03) has no rule enforced; a rule names always, never, a
-// key (a secure channel's) or a PIN. A PIN's value is known to whoever made it or
-// may set it, and a card lets anyone make a PIN wherever a DF's create rule lets
-// them: at a global reference in the master file where none stands, at a local
-// one in any DF the card searches before the one that stands (it takes the
-// nearest). The card shows no PIN's own rules, so a PIN counts as its owners'
-// only where this call verified it (the SO PIN) or made it; any other is judged
-// by who could have made one there.
+// key (a secure channel's) or a PIN. A rule's PIN is the one the card finds: the
+// nearest that stands from the file's DF up (a global reference: the master
+// file's). Whether one stands is asked with an empty VERIFY, which spends no try;
+// only where none stands nearer does it matter who may make one, in a DF whose
+// create rule lets anyone. The card shows no PIN's own rules: what it does not
+// show counts for nothing in either direction.
 //
-// One object serves one call: each header is asked once (one SELECT) and kept,
-// so the judgements of the call agree with one another.
+// Deleting is not relying: a file is no one's (Planted) only by its own header;
+// what a token relies on must in addition be something no one else could have
+// made or may create in (Open).
+//
+// One object serves one call: each header is asked once and kept, so the
+// judgements of the call agree with one another. Absence is believed only where
+// the card says so twice; a header that does not parse fails the question.
 #pragma once
 
 #include <cstdint>
@@ -27,17 +31,26 @@ class SCCard;
 class SCCardRules {
 public:
     explicit SCCardRules(SCCard* card) : m_card(card) {}
+    SCCard* Card() const { return m_card; }
 
     // A PIN whose value only the call's owners know: the SO PIN the call verified,
     // a PIN it made. `df` is the DF that holds it (ignored for a global reference:
     // the master file's).
     void Trust(uint8_t ref, const SCPath& df = SCPath());
     bool Trusted(uint8_t ref, const SCPath& df) const;
+    // A PIN of the master file the call deletes as no one's: judged as if none stood.
+    void Going(uint8_t ref);
+    // What the call itself made (`path` and everything under it): its owners', whatever
+    // its header leaves out.
+    void Made(const SCPath& path) { m_made.push_back(path); }
 
     // The header of the file at `path` (absolute), as the card showed it in this
     // call: SC_E_FILE_NOT_FOUND where nothing stands, another failure where the
     // card did not answer. *header stays owned by this object.
     SCRESULT Header(const SCPath& path, const SCFileHeader** header);
+    // Whether "not found" is asked again before it is believed (by default it is):
+    // not where absence decides nothing.
+    void SecondLook(bool again) { m_secondLook = again; }
     // Drops what is kept of `path` and everything under it (a file deleted or made).
     void Forget(const SCPath& path);
 
@@ -46,17 +59,23 @@ public:
     SCRESULT AnyoneMay(const SCPath& path, uint32_t op);
     // Whether the SO, its PIN `soRef` verified, meets it: 1, 0 or a failure.
     SCRESULT SoMay(const SCPath& path, uint32_t op, uint8_t soRef);
-    // Whether the file or DF at `path` is anyone's to change: it stands before
-    // activation, or someone with no PIN may update or delete it (an EF, a key's
-    // components), or create in or delete it (a DF). Deactivating and terminating
-    // only deny service; a card offers no command for an EF's "write" rule. 1, 0
-    // or a failure (SC_E_FILE_NOT_FOUND where nothing stands).
+    // Whether the file or DF at `path` is no one's by its own header: it shows a
+    // state before activation, or someone with no PIN may update or delete it (an
+    // EF, a key's components; a key generated anew), or delete it (a DF). Where the
+    // card leaves it open whose PIN a rule finds, it is someone's. Deactivating and
+    // terminating only deny service; a card offers no command for an EF's "write"
+    // rule. 1, 0 or a failure (SC_E_FILE_NOT_FOUND where nothing stands).
     SCRESULT Planted(const SCPath& path);
-    // Planted, or something of its use is anyone's: a key they may sign or decipher
-    // with, or an EF whose read rule is not "always" that they may read.
+    // Whether a token may not rely on it: anyone may change or delete it (where the
+    // card leaves it open, they may), create in it (a DF), use it (a key they may
+    // sign or decipher with, an EF whose read rule is not "always" that they may
+    // read), or could have made it before activation: its header shows no state
+    // and its parent lets anyone create there. 1, 0 or a failure.
     SCRESULT Open(const SCPath& path);
     // Whether someone with no PIN can come to hold the PIN `ref` that a rule of a
-    // file in the DF `from` names: 1, 0 or a failure.
+    // file in the DF `from` names: 1, 0 or a failure. Where a PIN stands above a
+    // DF that lets anyone create and the card does not show whether one stands
+    // nearer, anyone may (Planted takes it as someone's).
     SCRESULT PinAnyone(uint8_t ref, const SCPath& from);
 
 private:
@@ -67,9 +86,23 @@ private:
     };
     // Whether someone with no PIN meets any condition of `refs`, asked from `df`.
     SCRESULT AnyoneMeets(const SCValueSet& refs, const SCPath& df);
+    // Planted, with `doubt` the answer where the card does not show whose PIN a rule finds.
+    SCRESULT PlantedAs(const SCPath& path, bool doubt);
+    // Whether a PIN `ref` stands from `df` up (the DF selected, an empty VERIFY):
+    // 1, 0 (the card said "no such PIN" twice) or a failure. Kept per (DF, ref).
+    SCRESULT StandsFrom(uint8_t ref, const SCPath& df);
 
     SCCard* m_card;
     std::vector<Kept> m_kept;
     std::vector<std::pair<SCPath, uint8_t>> m_trusted;
     std::vector<std::pair<SCPath, uint8_t>> m_asking;  // PINs being judged: a chain never counts itself
+    struct Presence {
+        SCPath df;
+        uint8_t ref;
+        SCRESULT stands;
+    };
+    std::vector<Presence> m_stands;
+    std::vector<SCPath> m_made;
+    bool m_secondLook = true;
+    bool m_doubt = true;  // the answer of a PIN question the card leaves open, for the question being asked
 };

@@ -42,6 +42,8 @@ struct CardSim {
   int (*InjectSw)(const char*, unsigned, unsigned, int) = nullptr;
   // The next `count` answers with data to INS ins come back with their last octet inverted.
   int (*CorruptData)(const char*, unsigned, int) = nullptr;
+  // The same for the answers to commands beginning with a prefix (hex), once `skip` of them came back whole.
+  int (*CorruptDataOn)(const char*, const char*, int, int) = nullptr;
   // The same once `skip` commands with INS ins have run normally.
   int (*InjectSwAfter)(const char*, unsigned, unsigned, int, int) = nullptr;
   // The same for the commands whose octets begin with a prefix (hex).
@@ -72,6 +74,7 @@ struct CardSim {
     ClearLog = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimClearLog"));
     InjectSw = reinterpret_cast<int (*)(const char*, unsigned, unsigned, int)>(dlsym(handle, "CardSimInjectSw"));
     CorruptData = reinterpret_cast<int (*)(const char*, unsigned, int)>(dlsym(handle, "CardSimCorruptData"));
+    CorruptDataOn = reinterpret_cast<int (*)(const char*, const char*, int, int)>(dlsym(handle, "CardSimCorruptDataOn"));
     InjectSwAfter = reinterpret_cast<int (*)(const char*, unsigned, unsigned, int, int)>(
         dlsym(handle, "CardSimInjectSwAfter"));
     InjectSwOn = reinterpret_cast<int (*)(const char*, const char*, unsigned, int, int)>(dlsym(handle, "CardSimInjectSwOn"));
@@ -99,7 +102,7 @@ struct CardSim {
   CardSim& operator=(const CardSim&) = delete;
   bool ok() const {
     return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader && LoadConfig && GetApduLog &&
-           ClearLog && InjectSw && CorruptData && InjectSwAfter && InjectSwOn && ResetByOther && HoldExclusive && AfterCommand &&
+           ClearLog && InjectSw && CorruptData && CorruptDataOn && InjectSwAfter && InjectSwOn && ResetByOther && HoldExclusive && AfterCommand &&
            StateQueries && Pause && WaitPaused && Resume;
   }
 };

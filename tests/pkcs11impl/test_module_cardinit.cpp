@@ -268,6 +268,7 @@ struct Over {
   int skip = 0;                // so many such commands answered first as the card answers them
   bool either = false;         // the call with sw may go through too, the answer taken only for what it says
   bool plantsGo = false;       // refused, having taken away what was planted, and made nothing open to anyone
+  bool corrupt = false;        // instead of sw, the last data octet of that command's answer inverted
   std::string unsent = "";     // no command the card is sent begins with any of these octets (hex, blank-separated)
 };
 
@@ -313,9 +314,10 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
   };
   EXPECT_EQ(CKR_ARGUMENTS_BAD, f->C_InitToken(0, nullptr, 0, label));
   CK_RV rv = CKR_FUNCTION_FAILED;
-  if (over.sw != 0 && !over.early) {
-    ASSERT_EQ(0, over.on.empty() ? t.sim.InjectSwAfter(kR0, over.ins, over.sw, 0, 1)
-                                 : t.sim.InjectSwOn(kR0, over.on.c_str(), over.sw, over.skip, 1));
+  if ((over.sw != 0 || over.corrupt) && !over.early) {
+    ASSERT_EQ(0, over.corrupt      ? t.sim.CorruptDataOn(kR0, over.on.c_str(), over.skip, 1)
+                 : over.on.empty() ? t.sim.InjectSwAfter(kR0, over.ins, over.sw, 0, 1)
+                                   : t.sim.InjectSwOn(kR0, over.on.c_str(), over.sw, over.skip, 1));
     rv = call();
     // A call that fails lets no one in who could not come in before; one to a command named by its octets may
     // also go through, the answer taken only for what it says.
@@ -479,10 +481,9 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
   for (size_t at = moved.find("3F005015"); at != std::string::npos; at = moved.find("3F005015", at)) moved.replace(at, 8, "3F006000");
   for (size_t at = moved.find("3F00/5015"); at != std::string::npos; at = moved.find("3F00/5015", at)) moved.replace(at, 9, "3F00/6000");
   beside.replace(beside.find("3F005016"), 8, "3F006000");
-  // (A model-7 card whose EF.DIR the module cannot read is no card it knows: refused, as it was.)
+  // (An EF.DIR the module cannot read names no token it knows: made anew, on every model.)
   const std::string unreadable = "ef 3F00/2F00 lcs=05 size=256 " + rulesOf(efOps, "pin:" + blankSo) + ",read:pin:" + blankSo + "\n";
-  for (const std::string& plant : {unreadable, unreadable + made})
-    InitialiseOver(image, plant, attack, {road, false, model == "blank-model7.card"});
+  for (const std::string& plant : {unreadable, unreadable + made}) InitialiseOver(image, plant, attack, {road});
   plants.push_back("ef 3F00/2F00 lcs=05 size=256 " + rulesOf(efOps, "pin:" + blankSo) + ",read:always data=" + record + beside +
                    "\n" + moved + "pin 3F00 ref=" + user + " min=4 max=16 pad=FF tries=3 left=3 unblock=" + blankSo +
                    " ac=update:always,delete:always value=39393939\n");
@@ -499,6 +500,12 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
   InitialiseOver(image, dirs[1] + at05 + "pin 3F00 ref=05 min=4 max=16 pad=FF tries=3 left=3 value=35353535\n", attack, to05);
   // A planted token's DF the card says it does not hold, once: the token never goes beside it.
   InitialiseOver(image, dirs[1] + made, attack, {road, false, false, 0, 0x6A82, "", "00A4080402501500", false, 0, true});
+  // One changed octet in the answer to a selection of a planted EF.DIR, or "no such file" once to one: the token is
+  // never built under it.
+  for (int skip = 1; skip < 4; ++skip) {
+    InitialiseOver(image, dirs[1] + made, attack, {road, false, false, 0, 0, "", "00A40804022F00", false, skip, true, false, true});
+    InitialiseOver(image, dirs[1], attack, {road, false, false, 0, 0x6A82, "", "00A40804022F00", false, skip, true});
+  }
   // (A model-7 card takes no second DF of the PKCS#15 name: there the call fails, the card as it was.)
   InitialiseOver(image, dirs[1] + "df 3F00/6000 lcs=05 " + rulesOf("delete-child create-ef create-df deactivate activate "
                  "terminate delete", "never") + "\ndf 3F00/6000/5016 lcs=05 name=A000000063504B43532D3135\n", attack,
@@ -563,6 +570,19 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   // the next call cannot delete that EF.DIR.)
   PulledAtEachCommand("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:pin:33\n",
                       false);
+  // Headers that show no life-cycle state: an EF.DIR, or the first token's DF, made in a state where no rule holds
+  // cannot be told from the SO's, and are made anew.
+  InitialiseOver("blank-model3.card", "fcp-lcs 0\nef 3F00/2F00 lcs=01 size=64 ac=read:always,update:pin:04,write:pin:04,"
+                 "delete:pin:04 data=00\n", "");
+  InitialiseOver("blank-model3.card", "fcp-lcs 0\ndf 3F00/5015 lcs=01 name=A000000063504B43532D3135 ac=delete-child:pin:04,"
+                 "create-ef:pin:04,create-df:pin:04,delete:pin:04\n", "");
+  // A DF of the PKCS#15 name anyone may change beside a token made here: a selection of the master file, or a search
+  // by name, answered wrongly once never leaves it standing.
+  const std::string beside = "df 3F00/6000 lcs=05 name=A000000063504B43532D3135\n";
+  for (unsigned sw : {0x6F00u, 0x6581u, 0x6A82u})
+    for (int skip = 0; skip < 4; ++skip)
+      InitialiseOver("blank-model3.card", beside, "", {Road::kInitToken, true, false, 0, sw, "", "00A40000023F00", false, skip, true});
+  InitialiseOver("blank-model3.card", beside, "", {Road::kInitToken, true, false, 0, 0x6A82, "", "00A404", false, 0, true});
   // A card that says "no such PIN" of a planted one, or deletes nothing it says it deleted: the call fails
   // (never writing into what was planted), and the next one goes through.
   const std::string open = cardimage::Planted("01");

@@ -88,7 +88,7 @@ class Reinit {
   CK_RV InitToken(const std::string& label, const std::string& so = kSo) {
     std::vector<CK_UTF8CHAR> l = Label32(label);
     const CK_RV rv = f()->C_InitToken(slot, U8(so), so.size(), l.data());
-    EXPECT_EQ("", rv == CKR_OK ? cardimage::OpenToAnyone(Image()) : "") << "after C_InitToken " << label;
+    EXPECT_EQ(issuers, rv == CKR_OK ? cardimage::OpenToAnyone(Image()) : issuers) << "after C_InitToken " << label;
     static const std::set<CK_RV> listed = {CKR_OK, CKR_GENERAL_ERROR, CKR_HOST_MEMORY, CKR_FUNCTION_FAILED,
         CKR_DEVICE_MEMORY, CKR_DEVICE_ERROR, CKR_TOKEN_NOT_PRESENT, CKR_DEVICE_REMOVED, CKR_ARGUMENTS_BAD,
         CKR_CRYPTOKI_NOT_INITIALIZED, CKR_FUNCTION_CANCELED, CKR_PIN_INCORRECT, CKR_PIN_LOCKED, CKR_SESSION_EXISTS,
@@ -148,6 +148,7 @@ class Reinit {
   std::unique_ptr<Module> module;
   InjectAfterFn injectAfter = nullptr;
   CK_SLOT_ID slot = 0;  // the token's slot: the calls above and the sweep's take it
+  std::string issuers;  // what an issuer's application keeps open on purpose (OpenToAnyone), which the calls leave
 };
 
 // What OpenSSL recovers from a PKCS #1 v1.5 signature with the public key (n, e).
@@ -556,6 +557,18 @@ TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
   }
   ASSERT_EQ(CKR_OK, t.InitPin("5555"));
   UserRound(t, "5555", "Nowy", true);
+  // A token whose EF.DIR only the SO may read shows none: C_InitToken makes EF.DIR and the token anew.
+  Reinit h("blank-model3.card");
+  ASSERT_TRUE(h.Start());
+  ASSERT_EQ(CKR_OK, h.InitToken("A"));
+  ASSERT_EQ(CKR_OK, h.InitPin("1234"));
+  std::string image = h.Image();
+  PutBack(h, image.replace(image.find("read:always", image.find("\nef 3F00/2F00 ")), 11, "read:pin:04"));
+  ASSERT_EQ(CKR_OK, h.InitToken("Nowy")) << h.Log();
+  EXPECT_EQ("Nowy", h.Label());
+  EXPECT_NE(std::string::npos, h.Image().find("ac=read:always", h.Image().find("\nef 3F00/2F00 ")));
+  ASSERT_EQ(CKR_OK, h.InitPin("5555"));
+  UserRound(h, "5555", "Nowy", true);
 }
 
 namespace {
@@ -608,6 +621,22 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
                      issuerPin + "pin 3F00 ref=81 min=4 max=16 pad=FF tries=3 ac=update:pin:02,delete:pin:02 value=35353535\n"
                      "df 3F00/4100 lcs=05 name=D2760000FF01 ac=create-ef:pin:02,create-df:pin:02,delete:pin:02\n"
                      "ef 3F00/4100/0001 lcs=05 size=8 ac=read:pin:81,update:pin:81,delete:pin:02 data=5345435245543031\n");
+  // Issuers' cards: a master file that lets anyone create (the second application's own PIN stands in its own
+  // DF), and an issuer's PKCS#15 application anyone may create in but only the SO may delete or change.
+  std::string openMf = ReadFile(CardsDir() + "/pkcs15-model3-two-apps-puk.card");
+  for (const char* op : {"create-ef:", "create-df:"}) {
+    const size_t at = openMf.find(op, openMf.find("\ndf 3F00 ")) + std::strlen(op);
+    openMf.replace(at, openMf.find_first_of(", ", at) - at, "always");
+  }
+  cards.emplace_back("a master file anyone may create in", openMf);
+  std::string dropbox = ReadFile(CardsDir() + "/pkcs15-model3.card");
+  const size_t data = dropbox.find("data=", dropbox.find("\nef 3F00/2F00 ")) + 5;
+  dropbox.replace(data + 2 * (2 + std::stoul(dropbox.substr(data + 2, 2), nullptr, 16)), 44,
+                  "61144F0CA000000063504B43532D313551043F006002");
+  cards.emplace_back("an issuer's drop box", dropbox + "df 3F00/6002 lcs=05 name=A000000063504B43532D3135 "
+                     "ac=delete-child:pin:04,create-ef:always,create-df:always,deactivate:pin:04,activate:pin:04,"
+                     "terminate:pin:04,delete:pin:04\nef 3F00/6002/0001 lcs=05 size=8 ac=read:always,update:pin:04,"
+                     "write:pin:04,deactivate:pin:04,activate:pin:04,terminate:pin:04,delete:pin:04 data=4973737565723031\n");
   Reinit t("pkcs15-model3.card");
   ASSERT_TRUE(t.Start());
   int calls = 0, through = 0;
@@ -615,6 +644,7 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
     for (CK_SLOT_ID slot = 0; slot < 3; ++slot) {
       SCOPED_TRACE(name + ", slot " + std::to_string(slot));
       t.slot = slot;
+      t.issuers = name == "an issuer's drop box" ? "3F00/6002 create-ef; 3F00/6002 create-df; " : "";
       PutBack(t, text);
       CK_TOKEN_INFO ti;
       if (t.f()->C_GetTokenInfo(slot, &ti) != CKR_OK || !(ti.flags & CKF_TOKEN_INITIALIZED)) continue;
@@ -634,6 +664,10 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
         if (l.rfind("ef ", 0) == 0 && l.find("/5032 ") != std::string::npos && l.find("4E6F7779") != std::string::npos)
           df = l.substr(3, l.find("/5032 ") - 3);
       ASSERT_NE("", df);
+      // The issuer's application keeps its record.
+      if (name == "an issuer's drop box") {
+        EXPECT_NE(std::string::npos, after.find("51043F006002")) << after;
+      }
       // Under an EF.DIR anyone may change, the token is made where the previous one stood, none of its keys left.
       if (name.find("EF.DIR anyone") != std::string::npos) {
         EXPECT_EQ("3F00/5015", df);
@@ -653,6 +687,7 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
   }
   EXPECT_LE(30, calls);
   EXPECT_LE(20, through);
+  t.issuers = "";
   // InitializeCard of a model-4 card in those forms: its token made, or refused with the card as it was.
   for (const auto& [name, text] : cards) {
     if (name.rfind("written-to-size-model4", 0) != 0) continue;

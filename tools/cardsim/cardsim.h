@@ -42,6 +42,9 @@ int CardSimInjectSw(const char* reader, unsigned ins, unsigned sw, int count);
  * `ins` (0x100: any) come back with their last data octet inverted, the status
  * word unchanged. */
 int CardSimCorruptData(const char* reader, unsigned ins, int count);
+/* The same for the answers to the commands whose octets begin with `prefix`
+ * (hex: header, then data), once `skip` of them have come back whole. */
+int CardSimCorruptDataOn(const char* reader, const char* prefix, int skip, int count);
 /* Something happens to the card right after the next command with instruction
  * byte `ins` (0x100: any) has been answered, before the command that follows:
  * the card is pulled, reset by another application, goes mute, or another

@@ -286,6 +286,14 @@ void Card::InjectSwOn(const Bytes& prefix, uint16_t sw, int skip, int count) {
 void Card::CorruptData(unsigned ins, int count) {
   corruptIns_ = ins;
   corruptCount_ = count;
+  corruptSkip_ = 0;
+  corruptPrefix_.clear();
+}
+
+void Card::CorruptDataOn(const Bytes& prefix, int skip, int count) {
+  CorruptData(0x100, count);
+  corruptSkip_ = skip;
+  corruptPrefix_ = prefix;
 }
 
 void Card::Changed() { Save(); }
@@ -375,9 +383,16 @@ Bytes Card::Transmit(const Bytes& apdu, bool t0) {
     r = Receive(apdu, a);
   }
   // Before any split into 61xx parts, so the whole answer is the faulty one.
-  if (corruptCount_ > 0 && !r.data.empty() && (corruptIns_ == 0x100 || corruptIns_ == a.ins)) {
-    --corruptCount_;
-    r.data.back() ^= 0xFF;
+  const bool corruptHere = corruptPrefix_.empty() ? corruptIns_ == 0x100 || corruptIns_ == a.ins
+                                                  : apdu.size() >= corruptPrefix_.size() &&
+                                                        std::equal(corruptPrefix_.begin(), corruptPrefix_.end(), apdu.begin());
+  if (corruptCount_ > 0 && !r.data.empty() && corruptHere) {
+    if (corruptSkip_ > 0) {
+      --corruptSkip_;
+    } else {
+      --corruptCount_;
+      r.data.back() ^= 0xFF;
+    }
   }
 
   Bytes out;

@@ -126,6 +126,7 @@ class Card {
   // Test hook: the next `count` answers with data to commands with INS `ins`
   // (0x100 = any) have their last data octet inverted, as a faulty card would.
   void CorruptData(unsigned ins, int count);
+  void CorruptDataOn(const Bytes& prefix, int skip, int count);
 
   int model() const { return model_; }
   Node* mf() const { return mf_.get(); }
@@ -230,6 +231,8 @@ class Card {
   Bytes injPrefix_;  // empty: commands are matched by their INS
   unsigned corruptIns_ = 0;
   int corruptCount_ = 0;
+  int corruptSkip_ = 0;
+  Bytes corruptPrefix_;
 };
 
 std::string Hex(const uint8_t* p, size_t n);

@@ -849,6 +849,16 @@ SIM_EXPORT int CardSimCorruptData(const char* reader, unsigned ins, int count) {
   });
 }
 
+SIM_EXPORT int CardSimCorruptDataOn(const char* reader, const char* prefix, int skip, int count) {
+  cardsim::Bytes octets;
+  if (prefix == nullptr || !cardsim::FromHex(prefix, &octets) || octets.empty() || count < 0 || skip < 0) return -2;
+  return WithReader(reader, [&](Reader* r) {
+    if (!r->card) return -2;
+    r->card->CorruptDataOn(octets, skip, count);
+    return 0;
+  });
+}
+
 SIM_EXPORT int CardSimAfterCommand(const char* reader, unsigned ins, int event) {
   return CardSimAfterCommands(reader, ins, event, 0);
 }
