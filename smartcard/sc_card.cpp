@@ -1264,8 +1264,6 @@ SCRESULT SCCard::CreateKeyObject(uint32_t kind, uint32_t modulusBits, uint32_t, 
     return r;
 }
 
-uint32_t SCCard::SecretTxFlags() const { return m_secretsNeedChannel ? SC_TX_PROTECTED_ONLY : 0; }
-
 SCRESULT SCCard::PutKeyComponents(uint32_t keyRef, const std::vector<uint8_t>& tlvs, uint32_t txFlags) {
     uint16_t sw = 0;
     const SCRESULT r = Transmit(0x00, 0xDB, 0x00, static_cast<uint8_t>(keyRef > 0xFE ? 0 : keyRef), tlvs.data(),
