@@ -78,8 +78,8 @@ void SCPkcs15Lib::AskCardForChannel(CK_SLOT_ID slot, uint32_t r, SCCard* card) {
   card->SetChannelProbe(sm, ref, noneMayBeAnswered);
   // Where no key set is known the channel cannot be set up: the card is asked at
   // first contact, so that what its answer holds back is said here.
-  if (!sm || agreed != nullptr || (app != nullptr && app->GetHeaderList().IsKeySetValid()) || card->SecretsNeedChannel())
-    return;
+  const bool keySetKnown = agreed != nullptr || (app != nullptr && app->GetHeaderList().IsKeySetValid());
+  if (!sm || keySetKnown) return;
   const SCRESULT offer = card->AskChannelOffer();
   if (offer == 1)
     Log(SC_E_SM_NOT_ESTABLISHED,
@@ -87,8 +87,8 @@ void SCPkcs15Lib::AskCardForChannel(CK_SLOT_ID slot, uint32_t r, SCCard* card) {
         "TokenInfo names none or could not be read), PINs and keys held back",
         static_cast<int>(slot));
   else if (offer < 0)
-    Log(offer, "SCPkcs15Lib::RefreshTokenInfo(%d), whether the card offers secure messaging is not known, PINs and keys "
-        "held back", static_cast<int>(slot));
+    Log(offer, "SCPkcs15Lib::RefreshTokenInfo(%d), whether the card offers secure messaging is not known, PINs and "
+        "keys held back", static_cast<int>(slot));
 }
 
 SCRESULT SCPkcs15Lib::ReadProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool readProfile, bool reinserted) {

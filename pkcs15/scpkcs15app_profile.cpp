@@ -505,10 +505,9 @@ bool SCPkcs15App::TokenInfoNamesGroup(uint8_t* ref) {
         } catch (...) {
             alg = -1;
         }
-        const bool agreement = alg == 49 || alg == 33 ||
-                               (a->wasAlgId && (a->algId.isEqual(kOidX942) || a->algId.isEqual("1.2.840.10046.2.1") ||
-                                                a->algId.isEqual(kOidPkcs3) || a->algId.isEqual("1.2.840.113549.1.3.1")));
-        if (!agreement) continue;
+        const bool byId = a->wasAlgId && (a->algId.isEqual(kOidX942) || a->algId.isEqual("1.2.840.10046.2.1") ||
+                                          a->algId.isEqual(kOidPkcs3) || a->algId.isEqual("1.2.840.113549.1.3.1"));
+        if (alg != 49 && alg != 33 && !byId) continue;
         long r = -1;
         if (a->wasAlgRef) {
             try {

@@ -6,7 +6,9 @@
 // before its activation; and a card whose TokenInfo names a Diffie-Hellman
 // group used over secure messaging (after a reset, a logout, an edited TokenInfo,
 // a re-initialisation, one pulled at each of its commands and a card swapped
-// for another of the same ATR too), or refusing its PINs without it.
+// for another of the same ATR too), or refusing its PINs without it; a card that
+// holds the key of the key agreement getting no PIN in the clear whatever its
+// TokenInfo or one answer at first contact says.
 #include <sstream>
 #include <string>
 #include <vector>
@@ -238,7 +240,7 @@ TEST(ModuleChannels, ACardOfferingTheChannelGetsNoSecretInClear) {
   }
   for (unsigned fault : {0x6A82u, 0x6A88u, 0x6581u, 0u}) {
     for (int k = 1; k <= 20; ++k) {
-      for (int scene : {0, 2, 3, 4}) {
+      for (int scene = 0; scene < 5; ++scene) {
         SCOPED_TRACE(testing::Message() << std::hex << fault << std::dec << " at command " << k << " scene " << scene);
         ChannelHost h("ias-dh-channel.card", config);
         ASSERT_TRUE(h.configured && h.sim.ok() && h.m.ok() && h.sim.ClearLog(kR0) == 0) << h.m.error();
