@@ -52,11 +52,11 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
   // reading found (a TokenInfo without its group, none at all).
   SCCard* card = m_readers[r]->GetCard();
   if (AgreedChannelOf(r, card) != nullptr) SetUpDhSecureMessaging(slot, card, m_pAppTable[slot]);
-  if (card != nullptr) AskCardForChannel(slot, r, card);
+  if (card != nullptr) AskCardForChannel(slot, r, card, !scIsReadFailure(rv));
   return rv;
 }
 
-void SCPkcs15Lib::AskCardForChannel(CK_SLOT_ID slot, uint32_t r, SCCard* card) {
+void SCPkcs15Lib::AskCardForChannel(CK_SLOT_ID slot, uint32_t r, SCCard* card, bool askNow) {
   // Whether a card offers the channel is the card's answer (SCCard::SetChannelProbe);
   // what was read only names the key to ask about and says whether "no such key"
   // may be believed: where the structure was read whole and names no group (a
@@ -77,9 +77,10 @@ void SCPkcs15Lib::AskCardForChannel(CK_SLOT_ID slot, uint32_t r, SCCard* card) {
   }
   card->SetChannelProbe(sm, ref, noneMayBeAnswered);
   // Where no key set is known the channel cannot be set up: the card is asked at
-  // first contact, so that what its answer holds back is said here.
+  // first contact, so that what its answer holds back is said here (a card that
+  // failed its reading is asked at its first secret).
   const bool keySetKnown = agreed != nullptr || (app != nullptr && app->GetHeaderList().IsKeySetValid());
-  if (!sm || keySetKnown) return;
+  if (!sm || keySetKnown || !askNow) return;
   const SCRESULT offer = card->AskChannelOffer();
   if (offer == 1)
     Log(SC_E_SM_NOT_ESTABLISHED,
