@@ -766,6 +766,9 @@ class SCPkcs15Lib {
   // A card that agreed keys in this process (AgreedChannelOf) takes that key set,
   // whatever the application shows (app may be null).
   void SetUpDhSecureMessaging(CK_SLOT_ID slot, SCCard* card, SCPkcs15App* app);
+  // Tells the card what to ask it before its first PIN, PUK or key: whether it offers the
+  // channel; with askNow, asks it at once where no key set is known.
+  void AskCardForChannel(CK_SLOT_ID slot, uint32_t r, SCCard* card, bool askNow);
   // A token an initialisation left incomplete: over the channel of the key set its
   // copy kept; where none is known and the card's model offers a channel, with
   // its PINs, PUKs and keys held back (secure messaging on).

@@ -52,7 +52,44 @@ SCRESULT SCPkcs15Lib::RefreshProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool re
   // reading found (a TokenInfo without its group, none at all).
   SCCard* card = m_readers[r]->GetCard();
   if (AgreedChannelOf(r, card) != nullptr) SetUpDhSecureMessaging(slot, card, m_pAppTable[slot]);
+  if (card != nullptr) AskCardForChannel(slot, r, card, !scIsReadFailure(rv));
   return rv;
+}
+
+void SCPkcs15Lib::AskCardForChannel(CK_SLOT_ID slot, uint32_t r, SCCard* card, bool askNow) {
+  // Whether a card offers the channel is the card's answer (SCCard::SetChannelProbe);
+  // what was read only names the key to ask about and says whether "no such key"
+  // may be believed: where the structure was read whole and names no group (a
+  // blank card, a token without a channel).
+  const bool sm = GetOptionBits(PKCS15_OPTION_SM_MASK) != PKCS15_OPTION_SM_OFF;
+  const AgreedChannel* agreed = AgreedChannelOf(r, card);
+  SCPkcs15App* app = slot < m_slotCount ? m_pAppTable[slot] : nullptr;
+  uint8_t ref = 0;
+  bool noneMayBeAnswered = false;
+  if (agreed != nullptr) {
+    ref = static_cast<uint8_t>(agreed->group);
+  } else if (app != nullptr && app->GetKeySet().Held()) {
+    ref = static_cast<uint8_t>(app->GetKeySet().group);
+  } else if (app != nullptr && app->IsLoaded()) {
+    noneMayBeAnswered = !app->TokenInfoNamesGroup(&ref);
+  } else if (app == nullptr) {
+    noneMayBeAnswered = IsCardNotInitialized(r);
+  }
+  card->SetChannelProbe(sm, ref, noneMayBeAnswered);
+  // Where no key set is known the channel cannot be set up: the card is asked at
+  // first contact, so that what its answer holds back is said here (a card that
+  // failed its reading is asked at its first secret).
+  const bool keySetKnown = agreed != nullptr || (app != nullptr && app->GetHeaderList().IsKeySetValid());
+  if (!sm || keySetKnown || !askNow) return;
+  const SCRESULT offer = card->AskChannelOffer();
+  if (offer == 1)
+    Log(SC_E_SM_NOT_ESTABLISHED,
+        "SCPkcs15Lib::RefreshTokenInfo(%d), the card offers secure messaging but no key set of it is known (the "
+        "TokenInfo names none or could not be read), PINs and keys held back",
+        static_cast<int>(slot));
+  else if (offer < 0)
+    Log(offer, "SCPkcs15Lib::RefreshTokenInfo(%d), whether the card offers secure messaging is not known, PINs and "
+        "keys held back", static_cast<int>(slot));
 }
 
 SCRESULT SCPkcs15Lib::ReadProfileAndBind(CK_SLOT_ID slot, uint32_t r, bool readProfile, bool reinserted) {

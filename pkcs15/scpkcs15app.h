@@ -197,6 +197,10 @@ public:
         bool operator==(const KeySet& o) const { return group == o.group && entry == o.entry; }
     };
     const KeySet& GetKeySet() const { return m_keySet; }
+    // Whether the TokenInfo read names a key-agreement group (an seInfo entry of
+    // such an owner, or a supportedAlgorithms entry of such an algorithm), with
+    // or without its key set; *ref: the card's key it is agreed with (0: none named).
+    bool TokenInfoNamesGroup(uint8_t* ref);
     // An application that holds none takes the key set its card had (kept by the
     // caller where the card's TokenInfo is not to be had, as after a cut).
     void KeepKeySet(const KeySet& keySet);

@@ -486,6 +486,42 @@ bool SCPkcs15App::TokenInfoNamesKeySet() {
     return ti.wasSupportedAlgorithms && KeySetFromAlgorithms(ti.supportedAlgorithms, &h, x942, pkcs3) != nullptr;
 }
 
+bool SCPkcs15App::TokenInfoNamesGroup(uint8_t* ref) {
+    *ref = 0;
+    if (!m_tokenInfo.IsLoaded()) return false;
+    const ASNPkcs15TokenInfo& ti = m_tokenInfo.Contents();
+    long x942 = -1, pkcs3 = -1;
+    KeyAgreementSe(ti, &x942, &pkcs3);
+    if (x942 >= 0 || pkcs3 >= 0) {
+        *ref = static_cast<uint8_t>(x942 >= 0 ? x942 : pkcs3);
+        return true;
+    }
+    if (!ti.wasSupportedAlgorithms) return false;
+    for (POSITION p = ti.supportedAlgorithms.GetHeadPosition(); p;) {
+        const ASNPkcs15AlgorithmInfo* a = ti.supportedAlgorithms.GetNext(p);
+        long alg = -1;
+        try {
+            alg = a->getAlgorithm();
+        } catch (...) {
+            alg = -1;
+        }
+        const bool byId = a->wasAlgId && (a->algId.isEqual(kOidX942) || a->algId.isEqual("1.2.840.10046.2.1") ||
+                                          a->algId.isEqual(kOidPkcs3) || a->algId.isEqual("1.2.840.113549.1.3.1"));
+        if (alg != 49 && alg != 33 && !byId) continue;
+        long r = -1;
+        if (a->wasAlgRef) {
+            try {
+                r = a->getAlgRef();
+            } catch (...) {
+                r = -1;
+            }
+        }
+        if (r > 0 && r < 255) *ref = static_cast<uint8_t>(r);
+        return true;
+    }
+    return false;
+}
+
 bool SCPkcs15App::ApplyKeySetTo(const KeySet& keySet, SCFileHeaderList* headers) {
     return keySet.Held() && ApplyKeySet(keySet.entry, keySet.group, headers);
 }

@@ -229,6 +229,10 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
                           bool wantLe, std::vector<uint8_t>* resp, uint16_t* sw, uint32_t txFlags) {
     if (m_pConnectedReader == nullptr) return SC_E_CARD_NOT_CONNECTED;
     if (data == nullptr && len != 0) return SC_E_BAD_PARAMS;
+    // Every command that carries a PIN, PUK or key passes here, whoever sends it:
+    // none goes in the clear to a card that offers the channel.
+    const bool secret = ins == 0x20 || ins == 0x24 || ins == 0x2C || ins == 0xDA || ins == 0xDB;
+    if (secret && len != 0 && (cla & 0x0C) == 0) txFlags |= SecretTxFlags();
     SC_LOCK_CARD();
     std::vector<uint8_t> sink;
     if (resp == nullptr) resp = &sink;
@@ -1023,8 +1027,7 @@ SCRESULT SCCard::VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) {
     const uint32_t n = TextLength(pin, len);
     if (pin != nullptr && (n == 0 || n > 255)) return SC_E_INVALID_DATA_LENGTH;
     uint16_t sw = 0;
-    const SCRESULT r = Transmit(0x00, 0x20, 0x00, static_cast<uint8_t>(ref), pin, pin ? n : 0, false, nullptr, &sw,
-                                pin ? SecretTxFlags() : 0);
+    const SCRESULT r = Transmit(0x00, 0x20, 0x00, static_cast<uint8_t>(ref), pin, pin ? n : 0, false, nullptr, &sw);
     if (r < 0) return r;
     if (pin != nullptr)
         LogPinState(ref, "verify", "verified", sw);
@@ -1068,7 +1071,7 @@ SCRESULT SCCard::ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* n
     d.insert(d.end(), newPin, newPin + nn);
     uint16_t sw = 0;
     const SCRESULT r = Transmit(0x00, 0x24, oldPin ? 0x00 : 0x01, static_cast<uint8_t>(ref), d.data(), d.size(), false,
-                                nullptr, &sw, SecretTxFlags());
+                                nullptr, &sw);
     if (r < 0) return r;
     LogPinState(ref, oldPin ? "change" : "set", oldPin ? "changed" : "set", sw);
     if (sw == 0x6984) return SC_E_PIN_NOT_INITIALIZED;
@@ -1086,7 +1089,7 @@ SCRESULT SCCard::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* new
     const uint8_t p1 = puk ? (newPin ? 0x00 : 0x01) : (newPin ? 0x02 : 0x03);
     uint16_t sw = 0;
     const SCRESULT r = Transmit(0x00, 0x2C, p1, static_cast<uint8_t>(ref), d.empty() ? nullptr : d.data(), d.size(),
-                                false, nullptr, &sw, d.empty() ? 0 : SecretTxFlags());
+                                false, nullptr, &sw);
     if (r < 0) return r;
     LogPinState(ref, "unblock", newPin ? "unblocked, new value set" : "unblocked", sw);
     if (sw == 0x6984) return SC_E_PIN_NOT_INITIALIZED;
@@ -1284,8 +1287,6 @@ SCRESULT SCCard::CreateKeyObject(uint32_t kind, uint32_t modulusBits, uint32_t, 
     return r;
 }
 
-uint32_t SCCard::SecretTxFlags() const { return m_secretsNeedChannel ? SC_TX_PROTECTED_ONLY : 0; }
-
 SCRESULT SCCard::PutKeyComponents(uint32_t keyRef, const std::vector<uint8_t>& tlvs, uint32_t txFlags) {
     uint16_t sw = 0;
     const SCRESULT r = Transmit(0x00, 0xDB, 0x00, static_cast<uint8_t>(keyRef > 0xFE ? 0 : keyRef), tlvs.data(),
@@ -1339,7 +1340,7 @@ SCRESULT SCCard::ImportRsaKey(const uint8_t* n, uint32_t nBits, const uint8_t* d
              AppendInteger(&t, 0x86, dp, dpBits) && AppendInteger(&t, 0x87, dq, dqBits) &&
              AppendInteger(&t, 0x88, qinv, qinvBits);
     if (!ok) return SC_E_UNSUPPORTED_KEY_LENGTH;
-    return PutKeyComponents(keyRef, t, SecretTxFlags());
+    return PutKeyComponents(keyRef, t);
 }
 
 SCRESULT SCCard::WriteRsaPublicKey(const uint8_t* n, uint32_t nBits, const uint8_t* e, uint32_t eBits, uint16_t fid,

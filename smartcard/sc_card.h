@@ -232,7 +232,21 @@ public:
     // without one they are held back (SC_TX_PROTECTED_ONLY). Set by whoever
     // knows that the card's application expects secure messaging.
     void SetSecretsNeedChannel(bool on) { m_secretsNeedChannel = on; }
-    bool SecretsNeedChannel() const { return m_secretsNeedChannel; }
+    bool SecretsNeedChannel() const { return m_secretsNeedChannel || m_channelOffer == kChannelOffered; }
+    // With `on`, before the first PIN, PUK or key goes to a card whose model has
+    // the key-agreement channel while none is open, the card itself is asked
+    // whether it offers it (MSE SET KAT with keyRef, 0: the model's key). 9000:
+    // it does, and from then on every secret goes over the channel or not at all,
+    // whatever its files say, as long as this card object lives. 6A88 counts as
+    // "no channel" only while noneMayBeAnswered (the caller read the card's
+    // structure whole and it names no group); any other answer, or none, holds
+    // the secret back. Set by whoever reads the card's structure.
+    void SetChannelProbe(bool on, uint8_t keyRef, bool noneMayBeAnswered);
+    // Asks the card now where that is still to be learnt (no command where the
+    // answer is known, or where probing is off or a channel is open): 1 the card
+    // offers the channel, 0 it does not (or need not be asked), or the failure
+    // that leaves it unknown (secrets are then held back).
+    SCRESULT AskChannelOffer();
     // GlobalPlatform secure channel with three static keys (first key-MAC,
     // second key-ENC, third key-DEK; 16 octets each) with the application that
     // is selected; mode 3, 4 or 5 (0: 5). On success the context is marked
@@ -327,8 +341,12 @@ protected:
     SCRESULT ManageSecurityEnvironment(uint8_t tmpl, uint8_t algorithm, const uint16_t* fid, bool hasFid,
                                        uint32_t keyRef);
     SCRESULT PutKeyComponents(uint32_t keyRef, const std::vector<uint8_t>& tlvs, uint32_t txFlags = 0);
-    // The transmit flags of a command that carries a PIN, PUK or key.
-    uint32_t SecretTxFlags() const;
+    // The transmit flags of a command that carries a PIN, PUK or key; asks the
+    // card first whether it offers the channel where that is still to be learnt.
+    uint32_t SecretTxFlags();
+    // The key of the key agreement the card's model holds when it offers the
+    // channel; 0 for models without it.
+    virtual uint8_t ModelChannelKeyRef() const { return 0; }
     // Fills the info record with the fields common to every driver.
     void FillBaseInfo(SCCardInfo* info) const;
     // Makes ctx the card's context and attaches it to the reader (the previous
@@ -356,6 +374,12 @@ protected:
     std::vector<uint8_t> m_verifiedPins;  // references seen verified since the last reset
     std::unique_ptr<SCSmCtx> m_smCtx;   // the channel this card set up
     bool m_secretsNeedChannel = false;
+    enum : uint8_t { kChannelOfferUnknown, kChannelOffered, kChannelNotOffered };
+    bool m_probeChannel = false;           // SetChannelProbe
+    uint8_t m_probeKeyRef = 0;
+    bool m_noneMayBeAnswered = false;
+    uint8_t m_channelOffer = kChannelOfferUnknown;  // as the card answered
+    uint8_t m_notOfferedRef = 0;           // the key the card said it does not hold
     uint16_t m_gpLastSequence = 0;      // highest GlobalPlatform sequence counter seen
     bool m_gpHaveSequence = false;
     int64_t m_capacity = -1;            // the free memory last read,

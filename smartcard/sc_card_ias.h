@@ -45,6 +45,10 @@ public:
     // Tries left of a PIN from its SDO; SC_E_UNSUPPORTED_FEATURE on variants 1 and 2.
     SCRESULT GetPinTriesLeft(uint8_t ref);
 
+protected:
+    // The card's key of the key agreement (MSE SET KAT) where it offers the channel.
+    uint8_t ModelChannelKeyRef() const override { return 0x01; }
+
 private:
     uint32_t m_variant = 0;
 };

@@ -83,6 +83,59 @@ SCRESULT SCCard::SetupSmDh(const SCByteBuffer* keySet, uint32_t group) {
     return SC_OK;
 }
 
+void SCCard::SetChannelProbe(bool on, uint8_t keyRef, bool noneMayBeAnswered) {
+    m_probeChannel = on;
+    m_probeKeyRef = keyRef;
+    m_noneMayBeAnswered = noneMayBeAnswered;
+}
+
+uint32_t SCCard::SecretTxFlags() {
+    if (m_secretsNeedChannel) return SC_TX_PROTECTED_ONLY;
+    return AskChannelOffer() == 0 ? 0 : SC_TX_PROTECTED_ONLY;
+}
+
+SCRESULT SCCard::AskChannelOffer() {
+    if (m_channelOffer == kChannelOffered) return 1;
+    const SCSmCtx* ctx = GetSmCtx();
+    if (!m_probeChannel || (ctx != nullptr && ctx->IsActive())) return 0;
+    const uint8_t ref = m_probeKeyRef != 0 ? m_probeKeyRef : ModelChannelKeyRef();
+    if (ref == 0) return 0;
+    // A "no such key" counts only while the card's structure read whole names no group.
+    if (m_channelOffer == kChannelNotOffered && m_noneMayBeAnswered && m_notOfferedRef == ref) return 0;
+    // Whether the card offers the channel is asked of the card itself, in the clear
+    // and before any secret: what its files say can be edited, torn or answered wrongly.
+    const uint8_t kat[] = {0x83, 0x01, ref};
+    uint16_t sw = 0;
+    SCRESULT r = Transmit(0x00, 0x22, 0x41, 0xA6, kat, sizeof kat, false, nullptr, &sw);
+    if (r >= 0 && sw == 0x9000) {
+        m_channelOffer = kChannelOffered;
+        scLogMasked(SC_LOG_SECURE_MESSAGING,
+                    "card: secure messaging: the card holds key %02X of the key agreement, PINs and keys go over "
+                    "the channel only", ref);
+        return 1;
+    }
+    if (r >= 0 && sw == 0x6A88 && m_noneMayBeAnswered) {
+        m_channelOffer = kChannelNotOffered;
+        m_notOfferedRef = ref;
+        scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging: the card holds no key %02X, it offers no channel",
+                    ref);
+        return 0;
+    }
+    char name[64];
+    if (r >= 0) {
+        scLogMasked(SC_LOG_SECURE_MESSAGING,
+                    "card: secure messaging: the card answers %04X to whether it holds key %02X%s, PINs and keys "
+                    "held back", sw, ref, sw == 0x6A88 ? " while its files name a group or were not read whole" : "");
+        r = sw == 0x6A88 ? SC_E_NO_REFERENCED_DATA : MapStatus(sw);
+        if (r >= 0) r = SC_E_INVALID_DATA_FORMAT;
+    } else {
+        scLogMasked(SC_LOG_SECURE_MESSAGING,
+                    "card: secure messaging: whether the card offers the channel is not known (%s), PINs and keys "
+                    "held back", scGetErrorName(r, name, sizeof name));
+    }
+    return r;
+}
+
 SCRESULT SCCard::AgreeSmKeys(SCSmCtxIso* ctx) {
     const SCSmKeySet* ks = ctx->GetKeySet();
     if (ks == nullptr) return SC_E_BAD_PARAMS;
@@ -98,6 +151,8 @@ SCRESULT SCCard::AgreeSmKeys(SCSmCtxIso* ctx) {
     uint16_t sw = 0;
     r = Transmit(0x00, 0x22, 0x41, 0xA6, kat, sizeof kat, false, nullptr, &sw);
     if (r >= 0) r = SetupStatus(sw);
+    // The card holds the key: it offers the channel, whatever becomes of this one.
+    if (r >= 0) m_channelOffer = kChannelOffered;
     std::vector<uint8_t> own, resp, secret;
     if (r >= 0) r = dh.Generate(&own);
     if (r >= 0) {

@@ -6,7 +6,9 @@
 // before its activation; and a card whose TokenInfo names a Diffie-Hellman
 // group used over secure messaging (after a reset, a logout, an edited TokenInfo,
 // a re-initialisation, one pulled at each of its commands and a card swapped
-// for another of the same ATR too), or refusing its PINs without it.
+// for another of the same ATR too), or refusing its PINs without it; a card that
+// holds the key of the key agreement getting no PIN in the clear whatever its
+// TokenInfo or one answer at first contact says.
 #include <functional>
 #include <sstream>
 #include <string>
@@ -209,7 +211,69 @@ void SoSetsTheUserPinAndUserLogsIn(ChannelHost& h) {
   EXPECT_EQ(CKR_OK, h.m->C_Logout(h.s));
   EXPECT_EQ(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
 }
+// The image with its TokenInfo (3F00/5015/5032) as its holder may rewrite it: without the supportedAlgorithms element
+// (A2, its last) that gives the group's key set, and without the seInfo element naming the group too, padded with 00.
+std::string WithoutGroup(std::string image, bool seInfoToo) {
+  const size_t at = image.find("data=", image.find(" 3F00/5015/5032 ")) + 5, end = image.find_first_of(" \n", at);
+  std::string body = image.substr(at + 8, image.find("A28202", at) - at - 8);  // the elements after 30 82 LLLL
+  if (seInfoToo) body.erase(body.find("30143012"), 2 * 0x16);
+  const std::string der = Fmt("30%02X", static_cast<unsigned>(body.size() / 2)) + body;
+  return image.replace(at, end - at, der + std::string(end - at - der.size(), '0'));
+}
 }  // namespace
+
+// A card that holds the key of the key agreement gets no PIN in the clear, whatever its TokenInfo says or one
+// answer at first contact: its holder's TokenInfo without the group (finding's recipe: seInfo and supportedAlgorithms
+// gone, or the latter alone), or one 6A82, 6A88, 6581 or a mute card at each of the first 20 commands, in a process
+// whose first calls are C_InitToken, C_GetTokenInfo and C_InitToken, or a session and the user's login, the SO's, the
+// SO's and C_InitPIN. A blank model-7 card (no key, 6A88) is initialised as before, its PINs in the clear.
+TEST(ModuleChannels, ACardOfferingTheChannelGetsNoSecretInClear) {
+  const auto calls = [](ChannelHost& h, int scene) {
+    CK_UTF8CHAR label[33] = "Odnowiony                       ";
+    CK_TOKEN_INFO ti;
+    if (scene == 1) (void)h.m->C_GetTokenInfo(0, &ti);
+    if (scene < 2) return h.m->C_InitToken(0, kSoPin, 8, label);
+    CK_RV rv = h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s);
+    if (rv == CKR_OK) rv = scene == 2 ? h.m->C_Login(h.s, CKU_USER, kUserPin, 4) : h.m->C_Login(h.s, CKU_SO, kSoPin, 8);
+    return rv == CKR_OK && scene == 4 ? h.m->C_InitPIN(h.s, kUserPin, 4) : rv;
+  };
+  const std::string config = "EnableSecureMessaging = 1\nPKCS15Flags = 0x600\n";  // no reader threads
+  for (int edit = 0; edit < 3; ++edit) {  // as issued, without the group's key set, without the group
+    for (int scene = 0; scene < 5; ++scene) {
+      SCOPED_TRACE(testing::Message() << "edit " << edit << " scene " << scene);
+      ChannelHost h("ias-dh-channel.card", config);
+      const std::string path = h.env.Card("ias-dh-channel.card");
+      ASSERT_TRUE(h.configured && h.sim.ok() && h.m.ok() && h.sim.Remove(kR0) == 0) << h.m.error();
+      const std::string image = edit ? WithoutGroup(ReadFile(path), edit == 2) : ReadFile(path);
+      WriteFile(path, image);
+      ASSERT_TRUE(h.sim.Insert(kR0, path.c_str()) == 0 && h.sim.ClearLog(kR0) == 0 && h.m->C_Initialize(nullptr) == 0);
+      EXPECT_EQ(edit ? CKR_DEVICE_ERROR : CKR_OK, calls(h, scene));
+      EXPECT_EQ(std::vector<std::string>(), tokenrig::SecretsInClear(h.sim.ApduLog(kR0))) << h.sim.ApduLog(kR0);
+      EXPECT_TRUE(!edit || (image == ReadFile(path) &&
+                            h.env.Trace().find("card offers secure messaging but no key set") != std::string::npos));
+    }
+  }
+  for (unsigned fault : {0x6A82u, 0x6A88u, 0x6581u, 0u}) {
+    for (int k = 1; k <= 20; ++k) {
+      for (int scene = 0; scene < 5; ++scene) {
+        SCOPED_TRACE(testing::Message() << std::hex << fault << std::dec << " at command " << k << " scene " << scene);
+        ChannelHost h("ias-dh-channel.card", config);
+        ASSERT_TRUE(h.configured && h.sim.ok() && h.m.ok() && h.sim.ClearLog(kR0) == 0) << h.m.error();
+        ASSERT_TRUE(fault ? h.sim.InjectSwAfter(kR0, 0x100, fault, k - 1, 1) == 0
+                          : tokenrig::ArmFault(h.sim, tokenrig::Fault::kMute, k - 1));
+        ASSERT_EQ(CKR_OK, h.m->C_Initialize(nullptr));
+        (void)calls(h, scene);
+        EXPECT_EQ(std::vector<std::string>(), tokenrig::SecretsInClear(h.sim.ApduLog(kR0))) << h.sim.ApduLog(kR0);
+      }
+    }
+  }
+  ChannelHost h("blank-model7.card", config);
+  ASSERT_TRUE(h.configured && h.sim.ok() && h.m.ok() && h.m->C_Initialize(nullptr) == CKR_OK) << h.m.error();
+  EXPECT_EQ(CKR_OK, calls(h, 0));
+  ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
+  SoSetsTheUserPinAndUserLogsIn(h);
+  EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("> 002241A603830101")) << h.sim.ApduLog(kR0);
+}
 
 TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMessaging) {
   // Someone between host and card refuses the key agreement's MSE SET (1) or spoils the card's value (2), before

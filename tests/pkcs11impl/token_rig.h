@@ -76,6 +76,20 @@ inline std::vector<std::string> Commands(const std::string& log) {
   return out;
 }
 
+// The commands of a log that carried a PIN, PUK or key in the clear: VERIFY, CHANGE REFERENCE DATA,
+// RESET RETRY COUNTER or PUT DATA with data, or a PIN's creation, in class 00 (or its chaining, 10).
+inline std::vector<std::string> SecretsInClear(const std::string& log) {
+  std::vector<std::string> out;
+  for (const std::string& c : Commands(log)) {
+    if (c.size() <= 10 || (c.compare(0, 2, "00") != 0 && c.compare(0, 2, "10") != 0)) continue;
+    const std::string ins = c.substr(2, 2);
+    if (ins == "20" || ins == "24" || ins == "2C" || ins == "DA" || ins == "DB" ||
+        (ins == "E0" && c.find("820121", 10) != std::string::npos))
+      out.push_back(c);
+  }
+  return out;
+}
+
 inline std::string CommandName(const std::string& apdu) {
   static const std::map<std::string, const char*> kNames = {
       {"A4", "SELECT"},      {"B0", "READ BINARY"}, {"D6", "UPDATE BINARY"}, {"E0", "CREATE FILE"},
