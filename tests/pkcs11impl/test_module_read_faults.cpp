@@ -33,13 +33,16 @@ const int kAfterRemove = 1;
 const int kAfterResetByOther = 2;
 const int kAfterMute = 3;
 
-// A module over one simulated reader holding the PKCS#15 model-3 card.
+// A module over one simulated reader holding the PKCS#15 model-3 card (or `card`
+// under the configuration lines `config`).
 struct Host {
+  const char* card;
   SimEnv env;
   std::string pristine;
   CardSim sim;
   Module m;
-  Host() : env(Readers{{kR0, kCard}}), pristine((env.Config(""), ReadFile(env.Card(kCard)))) {}
+  explicit Host(const char* card_ = kCard, const std::string& config = "")
+      : card(card_), env(Readers{{kR0, card}}), pristine((env.Config(config), ReadFile(env.Card(card)))) {}
   // The simulator reads this host's configuration again: one process runs several hosts.
   bool Start() { return sim.ok() && sim.LoadConfig(nullptr) == 0 && m.ok() && m->C_Initialize(nullptr) == CKR_OK; }
   ~Host() {
@@ -60,7 +63,7 @@ struct Host {
   std::string FinalImage() {
     EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
     EXPECT_EQ(0, sim.Remove(kR0));
-    return Comparable(ReadFile(env.Card(kCard)));
+    return Comparable(ReadFile(env.Card(card)));
   }
   std::string Pristine() const { return Comparable(pristine); }
 };
@@ -238,6 +241,40 @@ TEST(ModuleReadFaults, UnreadableDirectoryFailsTheSearch) {
     ASSERT_EQ(CKR_OK, FindAll(m.list(), s, t, &found));
     EXPECT_EQ(c.cls == ~0ul ? 4u : 1u, found.size());
     EXPECT_EQ(h.Pristine(), h.FinalImage());
+  }
+}
+
+// Over the secure channel the private key's public part is read from the key
+// itself (SELECT of 4B01, READ PUBLIC KEY, GET RESPONSE): one of them refused
+// answers that request with an error, and the next reads again and answers the
+// card's modulus; no failure stands in for the value.
+TEST(ModuleReadFaults, FailedReadOfAKeysPublicPartIsReadAgain) {
+  const std::string image = ReadFile(CardsDir() + "/ias-dh-channel.card");
+  const size_t n = image.find(" n=", image.find("\nkey 3F00/5015/4B01 ")) + 3;
+  const std::string modulus = image.substr(n, image.find(' ', n) - n);
+  for (int k = 0; k < 3; ++k) {
+    for (unsigned sw : {0x6987u, 0x6988u, 0x6581u, 0x6A82u}) {
+      SCOPED_TRACE(Fmt("%04X at command %d", sw, k));
+      Host h("ias-dh-channel.card", "EnableSecureMessaging = 1\nPKCS15Flags = 0x8000600\n");
+      ASSERT_TRUE(h.Start()) << h.m.error();
+      CK_SESSION_HANDLE s = 0;
+      CK_OBJECT_HANDLE key = 0;
+      ASSERT_TRUE(OpenUserSession(h.m, 0, &s, &key));
+      (void)h.All(s);
+      ASSERT_EQ(0, h.sim.ClearLog(kR0));
+      ASSERT_EQ(0, h.sim.InjectSwAfter(kR0, 0x100, sw, k, 1));
+      std::vector<CK_BYTE> value(512);
+      CK_ATTRIBUTE a = {CKA_MODULUS, value.data(), value.size()};
+      EXPECT_NE(CKR_OK, h.m->C_GetAttributeValue(s, key, &a, 1));
+      const std::string log = h.sim.ApduLog(kR0);
+      EXPECT_NE(std::string::npos, log.find(Fmt("< %04X", sw))) << log;
+      EXPECT_EQ(0u, log.find("> 0CA40804")) << log;
+      a.ulValueLen = value.size();
+      ASSERT_EQ(CKR_OK, h.m->C_GetAttributeValue(s, key, &a, 1)) << h.sim.ApduLog(kR0);
+      std::string got;
+      for (CK_ULONG i = 0; i < a.ulValueLen; ++i) got += Fmt("%02X", value[i]);
+      EXPECT_EQ(modulus, got);
+    }
   }
 }
 
