@@ -170,6 +170,10 @@ public:
     // The same for what this file object holds in memory, written with the PINs the
     // card saw verified and those the application keeps (as a write would grow it).
     SCRESULT CanHoldContents();
+    // Whether the PINs a write of this file holds (as CanHoldContents counts them)
+    // meet its update rule: 1 yes or where the header shows no rules (the card
+    // decides), 0 no, or a failure. A creation asks it before it answers "no room".
+    SCRESULT HeldMayUpdate();
     // Whether the file's rules for the operation op (SC_AC_OP_*) are met with the
     // access condition ref or with none: 1 yes, 0 no, a failure where the card shows
     // no rules or the header cannot be read (passBothHeaders: the DF's rules too).
