@@ -472,6 +472,40 @@ TEST(ModuleReinit, TokensGenerateAndImportKeysAsTheirCardKeepsThem) {
   }
 }
 
+// Model 7 keeps 31 keys in a DF; the 32nd pair makes a DF of its own under 5000. What the module makes there is its
+// owners' alone: no rule of the DF or its key lets anyone in (but reading the public part), and the key signs.
+TEST(ModuleReinit, KeysInADfOfTheirOwnOnModel7AreTheirOwnersAlone) {
+  Reinit t("blank-model7.card");
+  ASSERT_TRUE(t.Start());
+  MakeFirstToken(t, false);
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, t.UserSession("2468", &h));
+  CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+  CK_ULONG bits = 1024;
+  CK_BBOOL yes = CK_TRUE;
+  CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &yes, sizeof yes}, {CKA_MODULUS_BITS, &bits, sizeof bits}};
+  CK_ATTRIBUTE prv[] = {{CKA_TOKEN, &yes, sizeof yes}, {CKA_PRIVATE, &yes, sizeof yes}, {CKA_SIGN, &yes, sizeof yes}};
+  CK_OBJECT_HANDLE hPub = 0, hPrv = 0;
+  for (int i = 0; i < 32; ++i) ASSERT_EQ(CKR_OK, t.f()->C_GenerateKeyPair(h, &gen, pub, 2, prv, 3, &hPub, &hPrv)) << i;
+  const std::string image = t.Image();
+  ASSERT_NE(std::string::npos, image.find("\ndf 3F00/5015/5000/6000 ")) << image;
+  EXPECT_EQ("", cardimage::OpenToAnyone(image, true));
+  // Every operation of the card named (seven for a DF and a key), none "always" but reading a key's public part.
+  std::istringstream lines(image);
+  for (std::string l; std::getline(lines, l);) {
+    if (l.find(" 3F00/5015/5000/6000") == std::string::npos) continue;
+    SCOPED_TRACE(l.substr(0, l.find(" n=")));
+    const size_t at = l.find(" ac=") + 4;
+    std::string rules = l.substr(at, l.find(' ', at) - at) + ",";
+    EXPECT_EQ(7, std::count(rules.begin(), rules.end(), ','));
+    if (l.rfind("key ", 0) == 0 && rules.rfind("read:always,", 0) == 0) rules.erase(0, 12);
+    EXPECT_EQ(std::string::npos, rules.find("always"));
+  }
+  std::vector<CK_BYTE> sig;
+  EXPECT_EQ(CKR_OK, modulecalls::SignOnce(const_cast<CK_FUNCTION_LIST*>(t.f()), h, hPrv, CKM_RSA_PKCS,
+                                          modulecalls::DigestInfoOfAbc(), &sig));
+}
+
 // A second C_InitToken straight after the first on a blank card builds the
 // token again under the new label; the SO then sets the user PIN. Before, the
 // user's login finds a PIN not yet initialised, after either initialisation.
