@@ -595,6 +595,7 @@ TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
 namespace {
 int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error,
                           const std::string& puk = "<none>");
+void TokenWorks(Reinit& t, const std::string& pin, size_t objects);
 }  // namespace
 
 // Every sample card that holds a token, as the sample generator made it before its DFs and EF.DIR named
@@ -713,7 +714,25 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
   issuers.replace(issuers.find("delete:pin:04", issuers.find("\ndf 3F00/5015 ")), 13, "delete:never");
   issuers.replace(issuers.find(" data=", issuers.find("/4402 ")), 8, " data=00");
   issuers.erase(issuers.find("\nkey "), issuers.find('\n', issuers.find("\nkey ") + 1) - issuers.find("\nkey "));
-  const struct { std::string image; CK_SLOT_ID slot; const char* label; CK_RV rv; const char* why; } rows[] = {
+  // The shipped token on the models that delete no DF with its files: the holder's key, which the SO may not delete,
+  // ends the call before any file goes (model 5 shows it in its header; 2 and 6 refuse it first).
+  const auto asModel = [](char model) {
+    std::string text = ReadFile(CardsDir() + "/pkcs15-model3.card");
+    text.replace(text.find("\nmodel 3\n") + 7, 1, 1, model);
+    const size_t atr = text.find("2D33830F9000", text.find("\natr "));
+    return text.replace(atr + 3, 1, 1, model).replace(atr + 12, 2, Fmt("%02X", 0x96 ^ 3 ^ (model - '0')));
+  };
+  const struct {
+    std::string image;
+    CK_SLOT_ID slot;
+    const char* label;
+    CK_RV rv;
+    const char* why;
+    size_t objects = 0;  // where set: the token still lists them, each read and its key signing
+  } rows[] = {
+      {asModel('2'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
+      {asModel('5'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
+      {asModel('6'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
       {ReadFile(CardsDir() + "/pkcs15-model3-nested-apps-puk.card"), 1, "Nowy", CKR_FUNCTION_FAILED,
        "of token 'CardSim Token 2', which stays"},
       {issuers, 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN may not update 3F0050155032"},
@@ -736,6 +755,7 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
     EXPECT_EQ(files(row.image), files(t.Image()));
     EXPECT_EQ(row.rv == CKR_OK ? CKR_PIN_LOCKED : CKR_OK, t.UserSession("1234", &h));
     (void)t.f()->C_CloseAllSessions(t.slot);
+    if (row.objects) TokenWorks(t, "1234", row.objects);
   }
 }
 
