@@ -321,9 +321,9 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
 
     // The card deletes no DF with its files: each goes by itself. The objects' files
     // go first, the keys leading (the SO is refused a key its holder keeps to
-    // itself), then the directories that name them, the ODF and TokenInfo last, so
-    // that a refusal meets no directory naming a file gone. Where headers show
-    // rules, every deletion is asked of them before the first one.
+    // itself, and then nothing is gone yet), then the directories that name them,
+    // the ODF and TokenInfo last. Where headers show rules, every deletion is asked
+    // of them before the first one.
     SCPathList paths;
     r = PathsInDeletionOrder(&paths);
     if (r < 0) return r;
