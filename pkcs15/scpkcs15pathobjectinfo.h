@@ -193,6 +193,13 @@ public:
         m_flags = fresh ? (m_flags | FLAG_LOADED | FLAG_DIRTY) : (m_flags & ~(FLAG_LOADED | FLAG_DIRTY));
     }
     bool IsKnownAbsent() const { return IsLoadTried() && m_lastResult == SC_E_FILE_NOT_FOUND; }
+    // Whether the last load's result stands as the answer: a value read, or a header
+    // that says the value lives elsewhere. A read that failed is not kept: the next
+    // request reads again.
+    bool LoadAnswerKept() const {
+        return IsLoadTried() &&
+               (m_lastResult >= 0 || m_lastResult == SC_E_NOT_FILE || m_lastResult == SC_E_INVALID_FILE_TYPE);
+    }
     SCRESULT GetLastResult() const { return m_lastResult; }
     SCCard* GetCard() const { return m_pCard; }
     SCPkcs15App* GetApplication() const { return m_pPkcs15App; }

@@ -204,14 +204,10 @@ SCRESULT SCPkcs15PrivateKeyList::GetValueObject(void* record, SCPkcs15PathObject
 }
 
 namespace {
-// Loads a key object unless a load found already what it holds: a header that
-// says the value lives elsewhere is an answer and kept; a read that failed is not,
-// and the next request reads again.
+// Loads a key object unless a load found already what it holds (a failed read is tried again).
 SCRESULT LoadOnce(SCPkcs15KeyObject* key) {
     if (key->IsLoaded()) return 0;
-    const SCRESULT last = key->GetLastResult();
-    if (key->IsLoadTried() && (last >= 0 || last == SC_E_NOT_FILE || last == SC_E_INVALID_FILE_TYPE))
-        return last < 0 ? last : 0;
+    if (key->LoadAnswerKept()) return key->GetLastResult() < 0 ? key->GetLastResult() : 0;
     return key->Load(true);
 }
 }  // namespace

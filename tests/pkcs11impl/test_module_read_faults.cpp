@@ -276,6 +276,22 @@ TEST(ModuleReadFaults, FailedReadOfAKeysPublicPartIsReadAgain) {
       EXPECT_EQ(modulus, got);
     }
   }
+  // So too for the public key's own file (5501 on the shipped token): its READ BINARY refused once.
+  Host h;
+  ASSERT_TRUE(h.Start()) << h.m.error();
+  CK_SESSION_HANDLE s = 0;
+  CK_OBJECT_HANDLE key = 0;
+  ASSERT_TRUE(OpenUserSession(h.m, 0, &s, &key));
+  const CK_OBJECT_HANDLE pub = FindOne(h.m, s, CKO_PUBLIC_KEY);
+  ASSERT_EQ(0, h.sim.ClearLog(kR0));
+  ASSERT_EQ(0, h.sim.InjectSw(kR0, 0xB0, 0x6581, 1));
+  std::vector<CK_BYTE> value(512);
+  CK_ATTRIBUTE a = {CKA_MODULUS, value.data(), value.size()};
+  EXPECT_NE(CKR_OK, h.m->C_GetAttributeValue(s, pub, &a, 1));
+  EXPECT_NE(std::string::npos, h.sim.ApduLog(kR0).find("< 6581")) << h.sim.ApduLog(kR0);
+  a.ulValueLen = value.size();
+  EXPECT_EQ(CKR_OK, h.m->C_GetAttributeValue(s, pub, &a, 1)) << h.sim.ApduLog(kR0);
+  EXPECT_EQ(256u, a.ulValueLen);
 }
 
 namespace {
