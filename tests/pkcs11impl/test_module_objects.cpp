@@ -211,8 +211,7 @@ TEST_F(ModuleObjects, TokenObjectsNeedAReadWriteSessionAndALogin) {
   // Where the data objects' directory is full the SO hears of the login all the same, not of the room.
   ASSERT_NO_FATAL_FAILURE(Start("filled-by-22053d3-model3.card"));
   const std::string full = ReadFile(env_->Card("filled-by-22053d3-model3.card"));
-  ASSERT_EQ(CKR_OK, (*m_)->C_OpenSession(0, kRw, nullptr, nullptr, &rw));
-  ASSERT_EQ(CKR_OK, (*m_)->C_Login(rw, CKU_SO, so, 8));
+  ASSERT_TRUE((*m_)->C_OpenSession(0, kRw, nullptr, nullptr, &rw) == CKR_OK && (*m_)->C_Login(rw, CKU_SO, so, 8) == CKR_OK);
   EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, (*m_)->C_CreateObject(rw, TT_ARGS(onCard), &h));
   EXPECT_EQ(CKR_OK, (*m_)->C_Finalize(nullptr));
   EXPECT_EQ(full, ReadFile(env_->Card("filled-by-22053d3-model3.card")));

@@ -283,20 +283,17 @@ std::string AsGeneratedBefore(std::string text) {
   return text;
 }
 
-// What the lines of `image` under `under` (and EF.DIR) break of "what the module makes is its owners'": each names
-// a rule for every operation its kind has (seven; a PIN two), none "always" but reading an EF or a key's public part.
+// The lines under `under` and EF.DIR that leave an operation of their kind without a rule (seven; a PIN's two) or give
+// one "always" but reading an EF or a key's public part: what the module makes is its owners'.
 std::string MadeOpenRules(const std::string& image, const std::string& under) {
-  std::string out;
-  std::istringstream lines(image);
-  for (std::string l; std::getline(lines, l);) {
-    const std::string kind = l.substr(0, l.find(' ') + 1);
-    const std::string path = l.substr(kind.size(), l.find(' ', kind.size()) - kind.size());
-    if (kind.empty() || (path != "3F00/2F00" && path.rfind(under, 0) != 0)) continue;
-    const size_t at = l.find(" ac=") + 4;
+  std::string out, l;
+  for (std::istringstream in(image); std::getline(in, l);) {
+    const size_t sp = l.find(' '), at = l.find(" ac=") + 4;
+    if (l.find(" 3F00/2F00 ") != sp && l.find(" " + under) != sp) continue;
     std::string rules = l.substr(at, l.find(' ', at) - at) + ",";
-    const bool named = std::count(rules.begin(), rules.end(), ',') == (kind == "pin " ? 2 : 7);
-    if (kind != "df " && kind != "pin " && rules.rfind("read:always,", 0) == 0) rules.erase(0, 12);
-    if (!named || rules.find("always") != std::string::npos) out += l.substr(0, at + rules.size() + 8) + "\n";
+    const bool named = std::count(rules.begin(), rules.end(), ',') == (l[0] == 'p' ? 2 : 7);
+    if (l[0] != 'd' && l[0] != 'p' && rules.rfind("read:always,", 0) == 0) rules.erase(0, 12);
+    if (!named || rules.find("always") != std::string::npos) out += l.substr(0, at + rules.size()) + "\n";
   }
   return out;
 }
@@ -487,32 +484,14 @@ TEST(ModuleReinit, TokensGenerateAndImportKeysAsTheirCardKeepsThem) {
       else
         SignsAndDecrypts(t.f(), h, found, k[0], k[1], "imported, after a restart");
     }
+    // On model 7 the 32nd key makes a DF of its own (one holds 31): its owners' alone, as the key it holds.
+    if (c.refs[0] != "-") {
+      for (int i = 0; i < 30; ++i) ASSERT_EQ(CKR_OK, t.f()->C_GenerateKeyPair(h, &gen, pub, 3, prv, 5, &hPub, &hPrv));
+      ASSERT_NE(std::string::npos, t.Image().find("\ndf 3F00/5015/5000/6000 "));
+      EXPECT_EQ("", cardimage::OpenToAnyone(t.Image(), true) + MadeOpenRules(t.Image(), "3F00/5015"));
+    }
     (void)t.f()->C_CloseAllSessions(0);
   }
-}
-
-// Model 7 keeps 31 keys in a DF; the 32nd pair makes a DF of its own under 5000. What the module makes there is its
-// owners' alone: no rule of the DF or its key lets anyone in (but reading the public part), and the key signs.
-TEST(ModuleReinit, KeysInADfOfTheirOwnOnModel7AreTheirOwnersAlone) {
-  Reinit t("blank-model7.card");
-  ASSERT_TRUE(t.Start());
-  MakeFirstToken(t, false);
-  CK_SESSION_HANDLE h = 0;
-  ASSERT_EQ(CKR_OK, t.UserSession("2468", &h));
-  CK_MECHANISM gen = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-  CK_ULONG bits = 1024;
-  CK_BBOOL yes = CK_TRUE;
-  CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &yes, sizeof yes}, {CKA_MODULUS_BITS, &bits, sizeof bits}};
-  CK_ATTRIBUTE prv[] = {{CKA_TOKEN, &yes, sizeof yes}, {CKA_PRIVATE, &yes, sizeof yes}, {CKA_SIGN, &yes, sizeof yes}};
-  CK_OBJECT_HANDLE hPub = 0, hPrv = 0;
-  for (int i = 0; i < 32; ++i) ASSERT_EQ(CKR_OK, t.f()->C_GenerateKeyPair(h, &gen, pub, 2, prv, 3, &hPub, &hPrv)) << i;
-  const std::string image = t.Image();
-  ASSERT_NE(std::string::npos, image.find("\ndf 3F00/5015/5000/6000 ")) << image;
-  EXPECT_EQ("", cardimage::OpenToAnyone(image, true));
-  EXPECT_EQ("", MadeOpenRules(image, "3F00/5015"));
-  std::vector<CK_BYTE> sig;
-  EXPECT_EQ(CKR_OK, modulecalls::SignOnce(const_cast<CK_FUNCTION_LIST*>(t.f()), h, hPrv, CKM_RSA_PKCS,
-                                          modulecalls::DigestInfoOfAbc(), &sig));
 }
 
 // A second C_InitToken straight after the first on a blank card builds the
@@ -723,22 +702,13 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
   issuers.replace(issuers.find("delete:pin:04", issuers.find("\ndf 3F00/5015 ")), 13, "delete:never");
   issuers.replace(issuers.find(" data=", issuers.find("/4402 ")), 8, " data=00");
   issuers.erase(issuers.find("\nkey "), issuers.find('\n', issuers.find("\nkey ") + 1) - issuers.find("\nkey "));
-  // The shipped token on the models that delete no DF with its files: the holder's key, which the SO may not delete,
-  // ends the call before any file goes (model 5 shows it in its header; 2 and 6 refuse it first).
-  const auto asModel = [](char model) {
-    std::string text = ReadFile(CardsDir() + "/pkcs15-model3.card");
-    text.replace(text.find("\nmodel 3\n") + 7, 1, 1, model);
-    const size_t atr = text.find("2D33830F9000", text.find("\natr "));
-    return text.replace(atr + 3, 1, 1, model).replace(atr + 12, 2, Fmt("%02X", 0x96 ^ 3 ^ (model - '0')));
+  // The shipped token on models 2, 5 and 6: the holder's key, which the SO may not delete, ends the call before a file goes.
+  const auto asModel = [](char m) {
+    std::string x = ReadFile(CardsDir() + "/pkcs15-model3.card");
+    const size_t atr = x.replace(x.find("\nmodel 3\n") + 7, 1, 1, m).find("2D33830F9000");
+    return x.replace(atr + 3, 1, 1, m).replace(atr + 12, 2, Fmt("%02X", 0x96 ^ 3 ^ (m - '0')));
   };
-  const struct {
-    std::string image;
-    CK_SLOT_ID slot;
-    const char* label;
-    CK_RV rv;
-    const char* why;
-    size_t objects = 0;  // where set: the token still lists them, each read and its key signing
-  } rows[] = {
+  const struct { std::string image; CK_SLOT_ID slot; const char* label; CK_RV rv; const char* why; size_t objects = 0; } rows[] = {
       {asModel('2'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
       {asModel('5'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
       {asModel('6'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
