@@ -168,6 +168,13 @@ public:
     SCPkcs15ObjectList* CreateObjectList(int odfTag) const;
     int GetSerialNumber(uint8_t* buf, int bufLen);
     SCRESULT ClearPkcs15Directory();
+    // The files of the token's DF in the order a card that deletes no DF with its
+    // files takes them: the keys' files, the other objects', the directories, the
+    // ODF and TokenInfo.
+    SCRESULT PathsInDeletionOrder(SCPathList* out);
+    // Where the headers show rules: whether the PINs the card holds verified meet
+    // the delete rule of every file of `paths` (SC_E_ACCESS_DENIED where one does not).
+    SCRESULT SoMayDeleteEach(const SCPath& app, const SCPathList& paths);
     SCRESULT GetUsedPaths(SCPathList* out, uint32_t kind, uint32_t flags);
 
     // ---- security-environment records ----

@@ -211,6 +211,77 @@ SCRESULT SCPkcs15App::GetUsedPaths(SCPathList* out, uint32_t kind, uint32_t flag
     return 0;
 }
 
+SCRESULT SCPkcs15App::PathsInDeletionOrder(SCPathList* out) {
+    // The files of the objects of one kind of directory.
+    const auto valuesOf = [&](int idx) -> SCRESULT {
+        for (POSITION p = m_lists[idx].GetHeadPosition(); p;) {
+            SCPkcs15ObjectList* f = m_lists[idx].GetNext(p);
+            void* h = nullptr;
+            for (;;) {
+                uint32_t found = 0;
+                void* prev = h;
+                SCRESULT r = f->FindObjects(nullptr, &found, &h, false);
+                if (IsCardGoneResult(r) || r == SC_E_NO_MEMORY) return r;
+                if (r < 0 || !found || !h || h == prev) break;
+                SCPkcs15PathObjectInfo* value = nullptr;
+                r = f->GetValueObject(h, &value);
+                if (IsCardGoneResult(r) || r == SC_E_NO_MEMORY) return r;
+                SCPath full;
+                if (value && value->GetPath().Count() > 0 && value->GetFullPathInto(full))
+                    out->AddUnique(full.Ids(), full.Count());
+            }
+        }
+        return 0;
+    };
+    SCRESULT r = valuesOf(L_PRKDF);
+    if (r >= 0) r = valuesOf(L_SKDF);
+    SCPathList all, lists;
+    if (r >= 0) r = GetUsedPaths(&all, 0, 0);
+    if (r < 0) return r;
+    SCPath full;
+    for (int i = 0; i < L_COUNT; ++i)
+        for (POSITION p = m_lists[i].GetHeadPosition(); p;)
+            if (m_lists[i].GetNext(p)->GetFullPathInto(full)) lists.AddUnique(full.Ids(), full.Count());
+    const auto isList = [&](const SCPath& path) {
+        for (size_t i = 0; i < lists.Count(); ++i)
+            if (lists.At(i).IsEqual(path)) return true;
+        return false;
+    };
+    for (size_t i = 0; i < all.Count(); ++i)
+        if (!isList(all.At(i))) out->AddUnique(all.At(i).Ids(), all.At(i).Count());
+    for (size_t i = 0; i < all.Count(); ++i) out->AddUnique(all.At(i).Ids(), all.At(i).Count());
+    if (m_odf.GetFullPathInto(full)) out->AddUnique(full.Ids(), full.Count());
+    if (m_tokenInfo.GetFullPathInto(full)) out->AddUnique(full.Ids(), full.Count());
+    return 0;
+}
+
+SCRESULT SCPkcs15App::SoMayDeleteEach(const SCPath& app, const SCPathList& paths) {
+    SCAccessRequest probe;
+    probe.operation = SC_AC_OP_DELETE_SELF;
+    // A DF whose header shows no rules shows none for its files either.
+    SCRESULT r = m_pCard->GetAccessRules(app.Ids(), app.Count(), &probe, 1, nullptr, 0, false, &m_headers);
+    if (r == SC_E_UNSUPPORTED_FEATURE) return 0;
+    if (r < 0) return r;
+    SCValueSet held;
+    m_pCard->GetVerifiedPins(&held);
+    if (!held.Add(SC_AC_ALWAYS)) return SC_E_NO_MEMORY;
+    for (size_t i = 0; i < paths.Count(); ++i) {
+        const SCPath& p = paths.At(i);
+        SCAccessRequest del;
+        del.operation = SC_AC_OP_DELETE_SELF;
+        r = m_pCard->GetAccessRules(p.Ids(), p.Count(), &del, 1, nullptr, 0, false, &m_headers);
+        if (r == SC_E_FILE_NOT_FOUND || r == SC_E_UNSUPPORTED_FEATURE) continue;
+        if (r < 0) return r;
+        bool met = false;
+        for (int32_t k = 0; k < held.Count() && !met; ++k) met = del.refs.Contains(held.At(k));
+        if (!met) {
+            DebugLogWrite(2, 0, "PKCS#15: %s - the PINs held may not delete it: nothing deleted", p.Text().c_str());
+            return SC_E_ACCESS_DENIED;
+        }
+    }
+    return 0;
+}
+
 SCRESULT SCPkcs15App::ClearPkcs15Directory() {
     if (!m_pCard) return SC_E_BAD_USAGE;
     SCPath app;
@@ -251,12 +322,16 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
     if (r != SC_E_DIR_NOT_EMPTY) return r < 0 ? r : 0;
     DebugLogWriteText(2, 0, "PKCS#15: Katalog DF(Pkcs15) nie jest pusty - kasowanie rekursywne...");
 
+    // The card deletes no DF with its files: each goes by itself. The objects' files
+    // go first, the keys leading (the SO is refused a key its holder keeps to
+    // itself, and then nothing is gone yet), then the directories that name them,
+    // the ODF and TokenInfo last. Where headers show rules, every deletion is asked
+    // of them before the first one.
     SCPathList paths;
-    r = GetUsedPaths(&paths, 0, 0);
+    r = PathsInDeletionOrder(&paths);
     if (r < 0) return r;
-    SCPath full;
-    if (m_odf.GetFullPathInto(full)) paths.AddUnique(full.Ids(), full.Count());
-    if (m_tokenInfo.GetFullPathInto(full)) paths.AddUnique(full.Ids(), full.Count());
+    r = SoMayDeleteEach(app, paths);
+    if (r < 0) return r;
 
     auto deleteTree = [&]() -> SCRESULT {
         size_t count = 0;

@@ -251,12 +251,14 @@ SCRESULT SCPkcs15App::CheckRoom(SCPkcs15ObjectList* list, void* rec) {
         SCRESULT r = list->MergeWithCard(rec);
         if (r >= 0 && rec && !list->HoldsHandle(rec)) r = SC_E_INCONSISTENT_DATA;
         if (r >= 0) r = list->CanHoldContents();
-        if (r == 0) return SC_E_FILE_TOO_SMALL;
+        // Who may write is judged before room: a caller the directory refuses hears so.
+        if (r == 0) r = list->HeldMayUpdate() == 0 ? SC_E_ACCESS_DENIED : SC_E_FILE_TOO_SMALL;
         // A directory the ODF names but the card lacks is made as large as it needs.
         if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
     }
     const SCRESULT odf = m_madeLists.empty() ? 1 : m_odf.CanHoldContents();
-    return odf == 0 ? SC_E_FILE_TOO_SMALL : odf < 0 ? odf : 0;
+    if (odf == 0) return m_odf.HeldMayUpdate() == 0 ? SC_E_ACCESS_DENIED : SC_E_FILE_TOO_SMALL;
+    return odf < 0 ? odf : 0;
 }
 
 SCRESULT SCPkcs15App::CommitMadeLists() {

@@ -245,7 +245,7 @@ SCRESULT SCPkcs15CertificateList::GetCertificateValue(ASNPkcs15CertificateRecord
     if (!v) return SC_E_NO_MEMORY;
     auto* cert = static_cast<SCPkcs15X509CertificateObject*>(v);
     if (!cert->IsLoaded()) {
-        if (cert->IsLoadTried() && cert->GetLastResult() != SC_E_ACCESS_DENIED)
+        if (cert->LoadAnswerKept())
             r = cert->GetLastResult() < 0 ? cert->GetLastResult() : 0;
         else
             r = LoadValue(HandleOf(rec), cert, true);

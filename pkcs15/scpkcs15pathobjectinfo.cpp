@@ -374,6 +374,26 @@ SCRESULT SCPkcs15PathObjectInfo::CanHoldContents() {
     return m_recordFile->CanHold(static_cast<uint32_t>(enc.Size() > 0 ? enc.Size() : 0), conditions);
 }
 
+SCRESULT SCPkcs15PathObjectInfo::HeldMayUpdate() {
+    if (!m_pCard || !m_pFileHeader || m_pFileHeader == SCFileHeader::AbsentMarker()) return 1;
+    SCValueSet held;
+    GrowthConditions(&held);
+    if (!held.Add(SC_AC_ALWAYS)) return SC_E_NO_MEMORY;
+    uint16_t count = 0;
+    const uint16_t* full = GetFullPath(&count);
+    if (!full) return 1;
+    SCAccessRequest req;
+    req.operation = SC_AC_OP_UPDATE;
+    SCFileHeader* cached[1] = {m_pFileHeader};
+    const SCRESULT r = m_pCard->GetAccessRules(full, count, &req, 1, cached, 1, true, &m_createRefs);
+    m_pFileHeader = cached[0];
+    if (r == SC_E_UNSUPPORTED_FEATURE) return 1;
+    if (r < 0) return r;
+    for (int32_t i = 0; i < held.Count(); ++i)
+        if (req.refs.Contains(held.At(i))) return 1;
+    return 0;
+}
+
 SCRESULT SCPkcs15PathObjectInfo::FinishCutGrowth() {
     return IsRecordsFile() ? m_recordFile->FinishCutGrowth() : 0;
 }

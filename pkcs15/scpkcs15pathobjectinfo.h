@@ -170,6 +170,10 @@ public:
     // The same for what this file object holds in memory, written with the PINs the
     // card saw verified and those the application keeps (as a write would grow it).
     SCRESULT CanHoldContents();
+    // Whether the PINs a write of this file holds (as CanHoldContents counts them)
+    // meet its update rule: 1 yes or where the header shows no rules (the card
+    // decides), 0 no, or a failure. A creation asks it before it answers "no room".
+    SCRESULT HeldMayUpdate();
     // Whether the file's rules for the operation op (SC_AC_OP_*) are met with the
     // access condition ref or with none: 1 yes, 0 no, a failure where the card shows
     // no rules or the header cannot be read (passBothHeaders: the DF's rules too).
@@ -189,6 +193,13 @@ public:
         m_flags = fresh ? (m_flags | FLAG_LOADED | FLAG_DIRTY) : (m_flags & ~(FLAG_LOADED | FLAG_DIRTY));
     }
     bool IsKnownAbsent() const { return IsLoadTried() && m_lastResult == SC_E_FILE_NOT_FOUND; }
+    // Whether the last load's result stands as the answer: a value read, or a header
+    // that says the value lives elsewhere. A read that failed is not kept: the next
+    // request reads again.
+    bool LoadAnswerKept() const {
+        return IsLoadTried() &&
+               (m_lastResult >= 0 || m_lastResult == SC_E_NOT_FILE || m_lastResult == SC_E_INVALID_FILE_TYPE);
+    }
     SCRESULT GetLastResult() const { return m_lastResult; }
     SCCard* GetCard() const { return m_pCard; }
     SCPkcs15App* GetApplication() const { return m_pPkcs15App; }

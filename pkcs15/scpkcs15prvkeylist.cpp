@@ -204,11 +204,10 @@ SCRESULT SCPkcs15PrivateKeyList::GetValueObject(void* record, SCPkcs15PathObject
 }
 
 namespace {
-// Loads a key object unless a load was tried already (an access denial is tried again).
+// Loads a key object unless a load found already what it holds (a failed read is tried again).
 SCRESULT LoadOnce(SCPkcs15KeyObject* key) {
     if (key->IsLoaded()) return 0;
-    if (key->IsLoadTried() && key->GetLastResult() != SC_E_ACCESS_DENIED)
-        return key->GetLastResult() < 0 ? key->GetLastResult() : 0;
+    if (key->LoadAnswerKept()) return key->GetLastResult() < 0 ? key->GetLastResult() : 0;
     return key->Load(true);
 }
 }  // namespace

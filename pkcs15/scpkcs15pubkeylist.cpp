@@ -101,8 +101,7 @@ SCRESULT SCPkcs15PublicKeyList::GetKeyObject(void* record, SCPkcs15PublicRsaKeyO
     auto* key = static_cast<SCPkcs15PublicRsaKeyObject*>(v);
     if (out) *out = key;
     if (key->IsLoaded()) return 0;
-    if (key->IsLoadTried() && key->GetLastResult() != SC_E_ACCESS_DENIED)
-        return key->GetLastResult() < 0 ? key->GetLastResult() : 0;
+    if (key->LoadAnswerKept()) return key->GetLastResult() < 0 ? key->GetLastResult() : 0;
     return key->Load(true);
 }
 

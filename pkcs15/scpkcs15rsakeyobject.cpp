@@ -20,7 +20,8 @@ namespace {
 
 const char kSrc[] = "pkcs15/scpkcs15rsakeyobject.cpp";
 const uint8_t kDefaultExponent[3] = {0x01, 0x00, 0x01};
-constexpr uint32_t kKeyDfType = 0x80000025u;
+// A DF for keys guards every operation; the user PIN makes keys in it.
+constexpr uint32_t kKeyDfFlags = 0x80000025u;
 
 // A byte buffer that is overwritten with zeros before it goes.
 struct WipedBytes {
@@ -367,7 +368,7 @@ SCRESULT SCPkcs15RsaKeyObject::GenerateKeyPair(SCPkcs15RsaKeyObject* pPrivatePar
         if (r == SC_E_FILE_NOT_FOUND && !priv.hasFid && !dfCreated) {
             r = card->SelectPath(priv.df.Ids(), priv.df.Count() - 1, nullptr);
             if (r >= 0)
-                r = card->CreateDf(kKeyDfType, priv.df[priv.df.Count() - 1], nullptr, 0, 0, 0,
+                r = card->CreateDf(127, priv.df[priv.df.Count() - 1], nullptr, 0, 0, kKeyDfFlags,
                                    &pPrivatePart->m_createRefs, nullptr);
             if (r >= 0) dfCreated = true;
         }
@@ -511,7 +512,7 @@ SCRESULT SCPkcs15RsaKeyObject::GenerateIasKeyPair(SCPkcs15RsaKeyObject* pPrivate
             if (priv.df.Count() == 0) return SC_E_PKCS15_UNSUPPORTED_PROFILE;
             r = card->SelectPath(priv.df.Ids(), priv.df.Count() - 1, nullptr);
             if (r >= 0)
-                r = card->CreateDf(kKeyDfType, priv.df[priv.df.Count() - 1], nullptr, 0, 0, 0,
+                r = card->CreateDf(127, priv.df[priv.df.Count() - 1], nullptr, 0, 0, kKeyDfFlags,
                                    &pPrivatePart->m_createRefs, nullptr);
             if (r >= 0) dfCreated = true;
         }

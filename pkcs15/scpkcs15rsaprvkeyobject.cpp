@@ -17,7 +17,8 @@
 namespace {
 
 const char kSrc[] = "pkcs15/scpkcs15rsaprvkeyobject.cpp";
-constexpr uint32_t kKeyDfType = 0x80000025u;
+// A DF for keys guards every operation; the user PIN makes keys in it.
+constexpr uint32_t kKeyDfFlags = 0x80000025u;
 
 // A work block that is overwritten with zeros before it goes (it holds padded
 // data or plaintext).
@@ -449,7 +450,7 @@ SCRESULT SCPkcs15PrivateRsaKeyObject::ImportKey(uint32_t keyFlags, const uint8_t
         if (r == SC_E_FILE_NOT_FOUND && !addr.hasFid && !dfCreated) {
             r = m_pCard->SelectPath(addr.df.Ids(), addr.df.Count() - 1, nullptr);
             if (r >= 0)
-                r = m_pCard->CreateDf(kKeyDfType, addr.df[addr.df.Count() - 1], nullptr, 0, 0, 0, &m_createRefs,
+                r = m_pCard->CreateDf(127, addr.df[addr.df.Count() - 1], nullptr, 0, 0, kKeyDfFlags, &m_createRefs,
                                       nullptr);
             if (r >= 0) dfCreated = true;
         }

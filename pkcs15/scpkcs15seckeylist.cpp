@@ -261,8 +261,7 @@ SCRESULT SCPkcs15SecretKeyList::GetAttribute(void* handle, SCPkcs15ObjectAttribu
             if (r < 0) return r;
             auto* key = static_cast<SCPkcs15SecretKeyObject*>(v);
             if (!key->IsLoaded()) {
-                r = key->IsLoadTried() && key->GetLastResult() != SC_E_ACCESS_DENIED ? key->GetLastResult()
-                                                                                    : key->Load(false);
+                r = key->LoadAnswerKept() ? key->GetLastResult() : key->Load(false);
                 // A value file that is missing or cannot be read is an error, never an empty value.
                 if (r < 0) return r;
             }

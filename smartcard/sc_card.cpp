@@ -698,27 +698,28 @@ SCRESULT SCCard::CreateBinaryFile(uint16_t fid, uint32_t size, uint32_t) {
     AppendByteTlv(&body, 0x82, kDescEf);
     AppendU16Tlv(&body, 0x83, fid);
     AppendByteTlv(&body, 0x8A, 0x05);
+    // Changed and deleted under the PIN or key that may create in the DF; where
+    // anyone may, or the DF shows no rule, by no one: the file is never anyone's.
+    uint16_t cond = SC_AC_NEVER;
     if (m_hasLastHeader && m_lastHeader.IsDf() && m_lastHeader.HasAccessRules()) {
         SCAccessRequest create;
         create.operation = SC_AC_OP_CREATE_EF;
-        if (m_lastHeader.GetAccessRefs(&create, nullptr) == SC_OK && create.refs.Count() > 0) {
-            const uint16_t cond = create.refs.At(0);
-            std::vector<uint8_t> rules;
-            AppendByteTlv(&rules, 0x80, 0x01);
-            scAppendTlv(&rules, 0x90, nullptr, 0);
-            AppendByteTlv(&rules, 0x80, 0x7E);
-            if (cond == SC_AC_ALWAYS) {
-                scAppendTlv(&rules, 0x90, nullptr, 0);
-            } else if (cond == SC_AC_NEVER) {
-                scAppendTlv(&rules, 0x97, nullptr, 0);
-            } else {
-                const uint8_t crt[] = {0x83, 0x01, static_cast<uint8_t>(cond & 0xFF), 0x95, 0x01,
-                                       static_cast<uint8_t>((cond & 0xC000) == SC_AC_PIN ? 0x08 : 0x80)};
-                scAppendTlv(&rules, 0xA4, crt, sizeof crt);
-            }
-            scAppendTlv(&body, 0xAB, rules.data(), rules.size());
-        }
+        if (m_lastHeader.GetAccessRefs(&create, nullptr) == SC_OK && create.refs.Count() > 0 &&
+            create.refs.At(0) != SC_AC_ALWAYS)
+            cond = create.refs.At(0);
     }
+    std::vector<uint8_t> rules;
+    AppendByteTlv(&rules, 0x80, 0x01);
+    scAppendTlv(&rules, 0x90, nullptr, 0);
+    AppendByteTlv(&rules, 0x80, 0x7E);
+    if (cond == SC_AC_NEVER) {
+        scAppendTlv(&rules, 0x97, nullptr, 0);
+    } else {
+        const uint8_t crt[] = {0x83, 0x01, static_cast<uint8_t>(cond & 0xFF), 0x95, 0x01,
+                               static_cast<uint8_t>((cond & 0xC000) == SC_AC_PIN ? 0x08 : 0x80)};
+        scAppendTlv(&rules, 0xA4, crt, sizeof crt);
+    }
+    scAppendTlv(&body, 0xAB, rules.data(), rules.size());
     return CreateFromFcp(body, nullptr);
 }
 

@@ -117,8 +117,9 @@ public:
     virtual SCRESULT CreateFile(uint32_t size, uint16_t fid, uint32_t lifeCycle, uint32_t accessTemplate,
                                 const SCFileHeaderList& refs, SCFileHeader** header);
     // A transparent EF in the current DF with its size only: readable always,
-    // changed and deleted under the current DF's file-creation rule (when the
-    // DF's header is the last one read; else the card's defaults). flags: 0.
+    // changed and deleted under the current DF's file-creation rule when that
+    // names a PIN or key (the DF's header the last one read); else by no one.
+    // flags: 0.
     virtual SCRESULT CreateBinaryFile(uint16_t fid, uint32_t size, uint32_t flags);
     virtual SCRESULT CreateDf(uint32_t access, uint16_t fid, const uint8_t* dfName, size_t nameLen, uint32_t reserved,
                               uint32_t flags, const SCFileHeaderList* refs, SCFileHeader** header);

@@ -208,6 +208,13 @@ TEST_F(ModuleObjects, TokenObjectsNeedAReadWriteSessionAndALogin) {
   for (const auto& r : refused) EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, r.second) << r.first;
   EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
   EXPECT_EQ(before, ReadFile(env_->Card("pkcs15-model3.card")));
+  // Where the data objects' directory is full the SO hears of the login all the same, not of the room.
+  ASSERT_NO_FATAL_FAILURE(Start("filled-by-22053d3-model3.card"));
+  const std::string full = ReadFile(env_->Card("filled-by-22053d3-model3.card"));
+  ASSERT_TRUE((*m_)->C_OpenSession(0, kRw, nullptr, nullptr, &rw) == CKR_OK && (*m_)->C_Login(rw, CKU_SO, so, 8) == CKR_OK);
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, (*m_)->C_CreateObject(rw, TT_ARGS(onCard), &h));
+  EXPECT_EQ(CKR_OK, (*m_)->C_Finalize(nullptr));
+  EXPECT_EQ(full, ReadFile(env_->Card("filled-by-22053d3-model3.card")));
 }
 
 TEST_F(ModuleObjects, CertificatesWithoutALabelGetOneFromTheirSubject) {

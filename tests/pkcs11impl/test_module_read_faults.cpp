@@ -33,13 +33,15 @@ const int kAfterRemove = 1;
 const int kAfterResetByOther = 2;
 const int kAfterMute = 3;
 
-// A module over one simulated reader holding the PKCS#15 model-3 card.
+// A module over one simulated reader holding the PKCS#15 model-3 card (or `card`, configured with `config`).
 struct Host {
+  const char* card;
   SimEnv env;
   std::string pristine;
   CardSim sim;
   Module m;
-  Host() : env(Readers{{kR0, kCard}}), pristine((env.Config(""), ReadFile(env.Card(kCard)))) {}
+  explicit Host(const char* card_ = kCard, const std::string& config = "")
+      : card(card_), env(Readers{{kR0, card}}), pristine((env.Config(config), ReadFile(env.Card(card)))) {}
   // The simulator reads this host's configuration again: one process runs several hosts.
   bool Start() { return sim.ok() && sim.LoadConfig(nullptr) == 0 && m.ok() && m->C_Initialize(nullptr) == CKR_OK; }
   ~Host() {
@@ -60,7 +62,7 @@ struct Host {
   std::string FinalImage() {
     EXPECT_EQ(CKR_OK, m->C_Finalize(nullptr));
     EXPECT_EQ(0, sim.Remove(kR0));
-    return Comparable(ReadFile(env.Card(kCard)));
+    return Comparable(ReadFile(env.Card(card)));
   }
   std::string Pristine() const { return Comparable(pristine); }
 };
@@ -238,6 +240,36 @@ TEST(ModuleReadFaults, UnreadableDirectoryFailsTheSearch) {
     ASSERT_EQ(CKR_OK, FindAll(m.list(), s, t, &found));
     EXPECT_EQ(c.cls == ~0ul ? 4u : 1u, found.size());
     EXPECT_EQ(h.Pristine(), h.FinalImage());
+  }
+}
+
+// A read of a key's public part that fails answers that request with an error; the next reads again and answers the
+// card's value. Over the secure channel the private key's is read from the key (SELECT of 4B01, READ PUBLIC KEY, GET
+// RESPONSE: one refused at each); on the shipped token the public key's from its file 5501.
+TEST(ModuleReadFaults, FailedReadOfAKeysPublicPartIsReadAgain) {
+  struct Row { const char* card; CK_OBJECT_CLASS cls; unsigned ins; int skip; unsigned sw; };
+  std::vector<Row> rows = {{kCard, CKO_PUBLIC_KEY, 0xB0, 0, 0x6581}};
+  for (int k = 0; k < 3; ++k)
+    for (unsigned sw : {0x6987u, 0x6988u, 0x6581u, 0x6A82u})
+      rows.push_back({"ias-dh-channel.card", CKO_PRIVATE_KEY, 0x100, k, sw});
+  for (const Row& row : rows) {
+    SCOPED_TRACE(Fmt("%s: %04X at command %d", row.card, row.sw, row.skip));
+    Host h(row.card, row.cls == CKO_PUBLIC_KEY ? "" : "EnableSecureMessaging = 1\nPKCS15Flags = 0x8000600\n");
+    CK_SESSION_HANDLE s = 0, key = 0;
+    ASSERT_TRUE(h.Start() && OpenUserSession(h.m, 0, &s, &key)) << h.m.error();
+    key = FindOne(h.m, s, row.cls);
+    std::vector<CK_BYTE> value(512);
+    CK_ATTRIBUTE a = {CKA_MODULUS, value.data(), value.size()};
+    ASSERT_EQ(0, h.sim.ClearLog(kR0) + h.sim.InjectSwAfter(kR0, row.ins, row.sw, row.skip, 1));
+    EXPECT_NE(CKR_OK, h.m->C_GetAttributeValue(s, key, &a, 1));
+    const std::string log = h.sim.ApduLog(kR0), image = ReadFile(h.env.Card(row.card));
+    EXPECT_TRUE(log.find(Fmt("< %04X", row.sw)) != std::string::npos && (row.ins != 0x100 || !log.find("> 0CA4"))) << log;
+    a.ulValueLen = value.size();
+    ASSERT_EQ(CKR_OK, h.m->C_GetAttributeValue(s, key, &a, 1)) << h.sim.ApduLog(kR0);
+    std::string got;  // the modulus in the image's hex
+    for (CK_ULONG i = 0; i < a.ulValueLen; ++i) got += Fmt("%02X", value[i]);
+    const size_t n = image.find(" n=", image.find("\nkey 3F00/5015/4B01 ")) + 3;
+    EXPECT_EQ(image.substr(n, image.find(' ', n) - n), got);
   }
 }
 

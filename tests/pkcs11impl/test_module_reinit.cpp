@@ -284,6 +284,21 @@ std::string AsGeneratedBefore(std::string text) {
   return text;
 }
 
+// The lines under `under` and EF.DIR that leave an operation of their kind without a rule (seven; a PIN's two) or give
+// one "always" but reading an EF or a key's public part: what the module makes is its owners'.
+std::string MadeOpenRules(const std::string& image, const std::string& under) {
+  std::string out, l;
+  for (std::istringstream in(image); std::getline(in, l);) {
+    const size_t sp = l.find(' '), at = l.find(" ac=") + 4;
+    if (l.find(" 3F00/2F00 ") != sp && l.find(" " + under) != sp) continue;
+    std::string rules = l.substr(at, l.find(' ', at) - at) + ",";
+    const bool named = std::count(rules.begin(), rules.end(), ',') == (l[0] == 'p' ? 2 : 7);
+    if (l[0] != 'd' && l[0] != 'p' && rules.rfind("read:always,", 0) == 0) rules.erase(0, 12);
+    if (!named || rules.find("always") != std::string::npos) out += l.substr(0, at + rules.size()) + "\n";
+  }
+  return out;
+}
+
 }  // namespace
 
 // Blank card, then three rounds of C_InitToken, C_InitPIN by the SO (twice: a
@@ -299,6 +314,7 @@ TEST(ModuleReinit, ThreeRoundsOnEveryModel) {
       for (int round = 0; round < 3; ++round) {
         AdminRound(t, "Runda " + std::to_string(round + 1), users[round], old, restart);
         if (HasFailure()) return;
+        EXPECT_EQ("", MadeOpenRules(t.Image(), "3F00/5015"));
         old = users[round];
       }
       SoChangesItsPin(t);
@@ -469,6 +485,12 @@ TEST(ModuleReinit, TokensGenerateAndImportKeysAsTheirCardKeepsThem) {
       else
         SignsAndDecrypts(t.f(), h, found, k[0], k[1], "imported, after a restart");
     }
+    // On model 7 the 32nd key makes a DF of its own (one holds 31): its owners' alone, as the key it holds.
+    if (c.refs[0] != "-") {
+      for (int i = 0; i < 30; ++i) ASSERT_EQ(CKR_OK, t.f()->C_GenerateKeyPair(h, &gen, pub, 3, prv, 5, &hPub, &hPrv));
+      ASSERT_NE(std::string::npos, t.Image().find("\ndf 3F00/5015/5000/6000 "));
+      EXPECT_EQ("", cardimage::OpenToAnyone(t.Image(), true) + MadeOpenRules(t.Image(), "3F00/5015"));
+    }
     (void)t.f()->C_CloseAllSessions(0);
   }
 }
@@ -574,6 +596,7 @@ TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
 namespace {
 int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error,
                           const std::string& puk = "<none>");
+void TokenWorks(Reinit& t, const std::string& pin, size_t objects);
 }  // namespace
 
 // Every sample card that holds a token, as the sample generator made it before its DFs and EF.DIR named
@@ -726,7 +749,16 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
   issuers.replace(issuers.find("delete:pin:04", issuers.find("\ndf 3F00/5015 ")), 13, "delete:never");
   issuers.replace(issuers.find(" data=", issuers.find("/4402 ")), 8, " data=00");
   issuers.erase(issuers.find("\nkey "), issuers.find('\n', issuers.find("\nkey ") + 1) - issuers.find("\nkey "));
-  const struct { std::string image; CK_SLOT_ID slot; const char* label; CK_RV rv; const char* why; } rows[] = {
+  // The shipped token on models 2, 5 and 6: the holder's key, which the SO may not delete, ends the call before a file goes.
+  const auto asModel = [](char m) {
+    std::string x = ReadFile(CardsDir() + "/pkcs15-model3.card");
+    const size_t atr = x.replace(x.find("\nmodel 3\n") + 7, 1, 1, m).find("2D33830F9000");
+    return x.replace(atr + 3, 1, 1, m).replace(atr + 12, 2, Fmt("%02X", 0x96 ^ 3 ^ (m - '0')));
+  };
+  const struct { std::string image; CK_SLOT_ID slot; const char* label; CK_RV rv; const char* why; size_t objects = 0; } rows[] = {
+      {asModel('2'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
+      {asModel('5'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
+      {asModel('6'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
       {ReadFile(CardsDir() + "/pkcs15-model3-nested-apps-puk.card"), 1, "Nowy", CKR_FUNCTION_FAILED,
        "of token 'CardSim Token 2', which stays"},
       {issuers, 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN may not update 3F0050155032"},
@@ -749,6 +781,7 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
     EXPECT_EQ(files(row.image), files(t.Image()));
     EXPECT_EQ(row.rv == CKR_OK ? CKR_PIN_LOCKED : CKR_OK, t.UserSession("1234", &h));
     (void)t.f()->C_CloseAllSessions(t.slot);
+    if (row.objects) TokenWorks(t, "1234", row.objects);
   }
 }
 

@@ -312,6 +312,7 @@ TEST_F(P15Card, ASpareStandsInItsFilesPlaceOnlyWhenWholeAndItsOwn) {
         const uint32_t n = static_cast<uint32_t>(contents.size());
         (void)card->SelectPath(kApp1, 2, nullptr);
         (void)card->DeleteFile(fid);
+        (void)card->SelectPath(kApp1, 2, nullptr);  // the DF's creation rule is the new file's
         ASSERT_EQ(SC_OK, !state ? card->CreateBinaryFile(fid, n, 0)
                          : ScPkcs15WithState(*rulesOf[rules], state, &model) ? card->CreateFileLike(model, fid, n, nullptr)
                                                                             : SC_E_BAD_USAGE);

@@ -935,6 +935,10 @@ TEST_F(CardSim, EveryModelRunsTheCommonFileOperations) {
         ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
         EXPECT_EQ(SC_OK, card->DeleteFile(0x1234)) << model;
         EXPECT_EQ(SC_E_FILE_NOT_FOUND, card->SelectChildEf(0x1234, nullptr));
+        // A file made where anyone may create, or where the DF shows no rule, is no one's to change.
+        ASSERT_EQ(SC_OK, card->SelectMf(nullptr));
+        ASSERT_EQ(SC_OK, card->CreateBinaryFile(0x1235, 8, 0)) << model;
+        EXPECT_EQ(SC_E_ACCESS_DENIED, card->UpdateBinaryFromStart(text, 8)) << model;
         if (model == 4)  // issued without PINs
             EXPECT_EQ(SC_E_NO_REFERENCED_DATA, card->VerifyPin(0x01, nullptr, SC_UNSET)) << model;
         else
