@@ -126,6 +126,13 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
       const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader;
       keptSo = BlankCardSoRef(card, first);
       rv = blank.emplace(this, card, &p15->GetCardDir(), refs, keptSo, true, rules).Failure();
+      // The blank card's own SO PIN guards what it came with (EF.DIR), which the token
+      // writes. Where the SO was verified at the tokens' SO PIN instead (a cut call made
+      // it), the blank card's is verified too, as the call that found none there did.
+      SCValueSet verified;
+      card->GetVerifiedPins(&verified);
+      if (rv >= 0 && !planted && keptSo < 0xFF && !verified.Contains(static_cast<uint16_t>(SC_AC_PIN | keptSo)))
+        rv = VerifySoPinAgain(card, keptSo, pin.Get(), pin.Length());
       if (rv >= 0 && planted) {
         // The planted application DFs go first, so that the token takes their place;
         // under the SO PIN the blank card came with, verified before anything changes.

@@ -1305,7 +1305,18 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     InitWriteGuard::SoVerified(card, soRef, pin.Get(), pin.Length());
     const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
     const SCRESULT mayGo = DfMayGo(this, p15, app, text, "the token's directory is not built anew");
-    if (mayGo <= 0 || !SoMayUpdate(this, p15->GetCardDir(), soRef, text)) {
+    // An EF.DIR the blank card's own SO PIN guards (as a first token's call cut short
+    // leaves it) is the SO's too: that PIN is verified as well.
+    const uint8_t kept = BlankCardSoRef(card, first);
+    uint8_t dirSo = soRef;
+    if (mayGo > 0 && kept != soRef && kept != 0 && kept < 0x80 &&
+        p15->GetCardDir().CheckAccess(SC_AC_OP_UPDATE, static_cast<uint16_t>(0xC000 | soRef), false) == 0 &&
+        p15->GetCardDir().CheckAccess(SC_AC_OP_UPDATE, static_cast<uint16_t>(0xC000 | kept), false) == 1) {
+      r = SoPinAgain(card, kept, pin);
+      if (r < 0) return MapScErrorToCkr(r, false);
+      dirSo = kept;
+    }
+    if (mayGo <= 0 || !SoMayUpdate(this, p15->GetCardDir(), dirSo, text)) {
       (void)app->Logout(false);
       return mayGo < 0 ? MapScErrorToCkr(mayGo, false) : CKR_FUNCTION_FAILED;
     }
