@@ -82,6 +82,35 @@ const uint8_t* Magnitude(const ASNinteger& v, size_t* len) {
     return d;
 }
 
+// An algorithm entry's reference (0 to 255), or -1 where it names none.
+long AlgRefOf(const ASNPkcs15AlgorithmInfo* a) {
+    if (!a->wasAlgRef) return -1;
+    long ref = -1;
+    try {
+        ref = a->getAlgRef();
+    } catch (...) {
+        return -1;
+    }
+    return ref < 0 || ref >= 256 ? -1 : ref;
+}
+
+// An algorithm entry's number, or -1.
+long AlgNumberOf(const ASNPkcs15AlgorithmInfo* a) {
+    try {
+        return a->getAlgorithm();
+    } catch (...) {
+        return -1;
+    }
+}
+
+bool IsX942(const ASNPkcs15AlgorithmInfo* a, long alg) {
+    return alg == 49 || (a->wasAlgId && (a->algId.isEqual(kOidX942) || a->algId.isEqual("1.2.840.10046.2.1")));
+}
+
+bool IsPkcs3(const ASNPkcs15AlgorithmInfo* a, long alg) {
+    return alg == 33 || (a->wasAlgId && (a->algId.isEqual(kOidPkcs3) || a->algId.isEqual("1.2.840.113549.1.3.1")));
+}
+
 // Key set and local PIN reference from the TokenInfo's supportedAlgorithms; the
 // entry that gave the key set, when it is valid (null otherwise).
 const ASNPkcs15AlgorithmInfo* KeySetFromAlgorithms(const ASNsequenceList<ASNPkcs15AlgorithmInfo>& algorithms,
@@ -90,23 +119,9 @@ const ASNPkcs15AlgorithmInfo* KeySetFromAlgorithms(const ASNsequenceList<ASNPkcs
     const ASNPkcs15AlgorithmInfo* decided = nullptr;
     for (POSITION p = algorithms.GetHeadPosition(); p;) {
         const ASNPkcs15AlgorithmInfo* a = algorithms.GetNext(p);
-        long ref = -1;
-        if (a->wasAlgRef) {
-            try {
-                ref = a->getAlgRef();
-            } catch (...) {
-                ref = -1;
-            }
-            if (ref < 0 || ref >= 256) ref = -1;
-        }
-        long alg = -1;
-        try {
-            alg = a->getAlgorithm();
-        } catch (...) {
-            alg = -1;
-        }
-        const bool x942 = alg == 49 || (a->wasAlgId && (a->algId.isEqual(kOidX942) || a->algId.isEqual("1.2.840.10046.2.1")));
-        if (x942) {
+        const long ref = AlgRefOf(a);
+        const long alg = AlgNumberOf(a);
+        if (IsX942(a, alg)) {
             X942DomainParameters dp;
             if (dp.assign(a->parameters) != 1 || ref < 0 || x942Se < 0) continue;
             size_t lp = 0, lq = 0, lg = 0;
@@ -120,8 +135,7 @@ const ASNPkcs15AlgorithmInfo* KeySetFromAlgorithms(const ASNsequenceList<ASNPkcs
             }
             continue;
         }
-        const bool pkcs3 = alg == 33 || (a->wasAlgId && (a->algId.isEqual(kOidPkcs3) || a->algId.isEqual("1.2.840.113549.1.3.1")));
-        if (!pkcs3 || pkcs3Done) continue;
+        if (!IsPkcs3(a, alg) || pkcs3Done) continue;
         Pkcs3DHParameter dh;
         if (dh.assign(a->parameters) != 1 || a->wasAlgRef || pkcs3Se < 0) continue;
         long bits = 160;
@@ -499,23 +513,9 @@ bool SCPkcs15App::TokenInfoNamesGroup(uint8_t* ref) {
     if (!ti.wasSupportedAlgorithms) return false;
     for (POSITION p = ti.supportedAlgorithms.GetHeadPosition(); p;) {
         const ASNPkcs15AlgorithmInfo* a = ti.supportedAlgorithms.GetNext(p);
-        long alg = -1;
-        try {
-            alg = a->getAlgorithm();
-        } catch (...) {
-            alg = -1;
-        }
-        const bool byId = a->wasAlgId && (a->algId.isEqual(kOidX942) || a->algId.isEqual("1.2.840.10046.2.1") ||
-                                          a->algId.isEqual(kOidPkcs3) || a->algId.isEqual("1.2.840.113549.1.3.1"));
-        if (alg != 49 && alg != 33 && !byId) continue;
-        long r = -1;
-        if (a->wasAlgRef) {
-            try {
-                r = a->getAlgRef();
-            } catch (...) {
-                r = -1;
-            }
-        }
+        const long alg = AlgNumberOf(a);
+        if (!IsX942(a, alg) && !IsPkcs3(a, alg)) continue;
+        const long r = AlgRefOf(a);
         if (r > 0 && r < 255) *ref = static_cast<uint8_t>(r);
         return true;
     }
