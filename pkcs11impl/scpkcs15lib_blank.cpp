@@ -162,8 +162,9 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
   // left without the SO PIN guarding it, a file planted under a PIN that anyone
   // may make), one is made for the deletions and goes again after them: at the
   // SO's reference the SO PIN the call makes anyway, elsewhere one with a value
-  // the call draws and forgets. Another PIN that stands is someone's: it is sent
-  // nothing, and the deletion fails.
+  // the call draws and forgets, which anyone may delete (one a cut left before
+  // EF.DIR went goes at the next call: DropDirGuard). Another PIN that stands is
+  // someone's: it is sent nothing, and the deletion fails.
   std::vector<uint8_t> made;
   std::vector<std::vector<uint8_t>> drawn;
   const auto wipe = [&] {
@@ -199,6 +200,8 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     SCPinParams record;
     record.minLen = minLen;
     record.maxLen = static_cast<uint32_t>(value.size());
+    // One whose value no one knows is no one's: anyone may delete it, so one a cut left goes at the next call.
+    if (!so) record.flags |= SC_PINREC_ANYONE_DELETES;
     if (v >= 0) v = m_card->CreatePin(ref, &record, value.data(), static_cast<uint32_t>(value.size()), 0);
     if (v >= 0) {
       made.push_back(ref);
@@ -333,6 +336,38 @@ SCRESULT FindPkcs15Dfs(SCCard* card, SCCardRules* rules, std::vector<SCPath>* fo
   return 0;
 }
 
+SCRESULT SCPkcs15Lib::DropDirGuard(CK_SLOT_ID slot, SCCard* card, SCCardRules* rules, const SCPath& dir) {
+  // EF.DIR's header is the one every later judgement of the call keeps.
+  const SCFileHeader* header = nullptr;
+  SCRESULT r = rules->Header(dir, &header);
+  SCAccessRequest del;
+  del.operation = SC_AC_OP_DELETE_SELF;
+  if (r < 0 || header == nullptr || !header->HasAccessRules() || header->GetAccessRefs(&del, nullptr) < 0) return 0;
+  // The PIN the deletion would be asked under (BlankCard::Clear): the first global one its rule names.
+  uint8_t ref = 0xFF;
+  for (int32_t i = 0; i < del.refs.Count() && ref == 0xFF; ++i)
+    if ((del.refs.At(i) & 0xC000) == SC_AC_PIN && (del.refs.At(i) & 0xFF) < 0x80 && del.refs.At(i) != SC_AC_NEVER)
+      ref = static_cast<uint8_t>(del.refs.At(i) & 0xFF);
+  SCFileHeaderList layout;
+  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, 0);
+  if (ref == 0 || ref == 0xFF || ref == layout.GetSoPinRef() ||
+      ref == BlankCardSoRef(card, slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1)))
+    return 0;
+  // Only where EF.DIR is anyone's by its header, or would be were that PIN gone
+  // (anyone may make one in the master file).
+  static const uint16_t kMf = SC_FID_MF;
+  r = rules->AnyoneMay(SCPath(&kMf, 1), SC_AC_OP_CREATE_EF);
+  if (r == 0) r = rules->Planted(dir);
+  if (r != 1) return r < 0 ? r : 0;
+  r = DeleteAnyonesPin(card, ref);
+  if (r == 1) {
+    rules->Going(ref);
+    Log(SC_OK, "%s: PIN %02X, which EF.DIR's delete rule names, anyone could delete: deleted", card->GetCardName(),
+        static_cast<unsigned>(ref));
+  }
+  return r < 0 ? r : 0;
+}
+
 uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin, size_t len, SCCardRules* rules,
                                 SCRESULT* failure) {
   *failure = 0;
@@ -408,11 +443,12 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   SCTransactGuard guard(card);
   SCCardRules own(card);
   SCCardRules& rules = callRules != nullptr && callRules->Card() == card ? *callRules : own;
-  SCRESULT r = 0;
-  const uint8_t soRef = TrustSoPin(slot, card, soPin, soLen, &rules, &r);
-  if (r < 0) return r;
   SCPath dir;
   if (!p15->GetCardDir().GetFullPathInto(dir)) return SC_E_NO_MEMORY;
+  SCRESULT r = DropDirGuard(slot, card, &rules, dir);
+  if (r < 0) return r;
+  const uint8_t soRef = TrustSoPin(slot, card, soPin, soLen, &rules, &r);
+  if (r < 0) return r;
   const SCRESULT dirPlanted = rules.Planted(dir);
   if (dirPlanted < 0 && dirPlanted != SC_E_FILE_NOT_FOUND) return dirPlanted;
   // Each application DF: whether anyone may change it (SC_E_FILE_NOT_FOUND: none stands).

@@ -1204,12 +1204,18 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
         if (v) scAppendTlv(&a5, 0x95, v, vl);
         AppendByteTlv(&body, 0x82, kDescPin);
         scAppendTlv(&body, 0xA5, a5.data(), a5.size());
-        // Setting without the old value and deleting need the governing PIN.
+        // Setting without the old value and deleting need the governing PIN (deleting
+        // one made only for a call's deletions, no one's: nothing).
         std::vector<uint8_t> rules;
         const uint16_t cond = static_cast<uint16_t>(SC_AC_PIN | (officer < 0xFF ? officer : r));
         const uint8_t crt[] = {0x83, 0x01, static_cast<uint8_t>(cond & 0xFF), 0x95, 0x01, 0x08};
-        AppendByteTlv(&rules, 0x80, 0x42);
+        const bool anyone = (params->flags & SC_PINREC_ANYONE_DELETES) != 0 && r == ref;
+        AppendByteTlv(&rules, 0x80, anyone ? 0x02 : 0x42);
         scAppendTlv(&rules, 0xA4, crt, sizeof crt);
+        if (anyone) {
+            AppendByteTlv(&rules, 0x80, 0x40);
+            scAppendTlv(&rules, 0x90, nullptr, 0);
+        }
         scAppendTlv(&body, 0xAB, rules.data(), rules.size());
         SCRESULT res = CreateFromFcp(body, nullptr, v ? SecretTxFlags() : 0);
         Wipe(a5);

@@ -161,6 +161,10 @@ constexpr uint32_t SC_PINREC_IN_CURRENT_DF = 0x40000;
 // kept from its deletion, which the new owner takes over. The unblocking PIN the
 // record names is made first; without one, or where it stands, the PIN stays blocked.
 constexpr uint32_t SC_PINREC_TAKE_OVER = 0x80000;
+// A PIN made only for one call's deletions: anyone may delete it (it guards
+// nothing of anyone's, and one a cut left goes at the next call without its
+// value); setting it without its value still needs the PIN itself.
+constexpr uint32_t SC_PINREC_ANYONE_DELETES = 0x100000;
 constexpr uint32_t SC_PINREC_CHECK_ONLY = 0x8000000;
 
 constexpr uint32_t SC_UNSET = 0xFFFFFFFFu;

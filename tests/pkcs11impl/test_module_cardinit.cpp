@@ -376,7 +376,8 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
 }
 
 // A card of `image` with `planted` added, pulled after command k of C_InitToken for each k: no PIN but the SO's
-// holds the SO's value, and (`rerun`) the call run again finishes with EF.DIR naming only DFs that stand.
+// holds the SO's value, and (`rerun`) the call run again finishes with EF.DIR naming only DFs that stand and nothing
+// of the token open to anyone.
 void PulledAtEachCommand(const char* image, const std::string& planted, bool rerun = true) {
   const std::string model = image, so = model == "blank-model4.card" ? "11223344" : "87654321";
   const std::string soRefs = model == "blank-model1.card" ? "01 02" : model == "blank-model3.card" ? "04" : "01 04";
@@ -404,6 +405,7 @@ void PulledAtEachCommand(const char* image, const std::string& planted, bool rer
     const std::string text = t.ImageText(image);
     for (const std::string& df : cardimage::WhoMay(text).Tokens(text))
       EXPECT_NE(std::string::npos, text.find("\ndf " + df + " ")) << df;
+    EXPECT_EQ("", cardimage::OpenToAnyone(text, true));
     ASSERT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
   }
 }
@@ -561,15 +563,19 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
     InitialiseOver(image, at + "never value=353535353535353535353535\n", "", {Road::kInitToken, false, true});
   }
   // An EF.DIR whose delete rule names a PIN 33 that does not stand: the PIN made for its deletion is sent and holds
-  // no value of the SO's, and goes again.
+  // no value of the SO's, and goes again; so does a planted PIN 33 anyone may delete. Pulled at any command, the call
+  // run again finishes (a PIN 33 the cut left, whose value no one knows, goes before any VERIFY). A PIN 33 anyone
+  // may not delete is someone's: it is sent nothing, and the call ends before it changes anything.
+  const std::string dir33 = "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:pin:33\n";
+  const std::string pin33 = "pin 3F00 ref=33 min=4 max=16 tries=3 left=3 ac=update:pin:33,delete:";
   Over draw;
   draw.unsent = "002000330838373635343332 002000331038373635343332";
-  InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:pin:33\n",
-                 "", draw);
-  // (Pulled between that PIN's creation and EF.DIR's deletion, the card keeps the PIN, whose value no one knows, and
-  // the next call cannot delete that EF.DIR.)
-  PulledAtEachCommand("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:pin:33\n",
-                      false);
+  InitialiseOver("blank-model3.card", dir33, "", draw);
+  InitialiseOver("blank-model3.card", dir33 + pin33 + "always value=35353535\n", "", draw);
+  draw.refused = true;
+  draw.unsent = "0020003308 0020003310";
+  InitialiseOver("blank-model3.card", dir33 + pin33 + "pin:33 value=35353535\n", "", draw);
+  PulledAtEachCommand("blank-model3.card", dir33);
   // Headers that show no life-cycle state: an EF.DIR, or the first token's DF, made in a state where no rule holds
   // cannot be told from the SO's, and are made anew.
   InitialiseOver("blank-model3.card", "fcp-lcs 0\nef 3F00/2F00 lcs=01 size=64 ac=read:always,update:pin:04,write:pin:04,"
