@@ -456,13 +456,14 @@ class SCPkcs15Lib {
   // reference that anyone may delete goes first, before any VERIFY.
   uint8_t TrustSoPin(CK_SLOT_ID slot, class SCCard* card, const char* soPin, size_t len, SCCardRules* rules,
                      SCRESULT* failure);
-  // Before any VERIFY of an initialisation: where EF.DIR (at `dir`) is anyone's,
-  // or would be were the master-file PIN its delete rule names gone, that PIN (not
-  // the SO's) is asked to go with nothing verified: one a cut call made for EF.DIR's
-  // deletion, whose value no one knows, or anyone's. One the card deletes guarded
-  // nothing of anyone's, and `rules` take the card as one without it; one that
-  // stays is someone's and is sent nothing. 0, or the card's failure.
-  SCRESULT DropDirGuard(CK_SLOT_ID slot, class SCCard* card, SCCardRules* rules, const SCPath& dir);
+  // Before any VERIFY of an initialisation: where a file of `paths` (EF.DIR, the
+  // application DFs) is anyone's, or would be were the master-file PIN its delete
+  // rule names gone, that PIN (not the SO's) is asked to go with nothing verified:
+  // one a cut call made for the file's deletion, whose value no one knows, or
+  // anyone's. One the card deletes guarded nothing of anyone's, and `rules` take
+  // the card as one without it; one that stays is someone's and is sent nothing.
+  // 0, or the card's failure.
+  SCRESULT DropDeletionPins(CK_SLOT_ID slot, class SCCard* card, SCCardRules* rules, const std::vector<SCPath>& paths);
   // Forgets the applications EF.DIR names in the DFs GroundFor gave (planted) and
   // writes EF.DIR without them, then deletes those DFs, under the SO PIN `soRef`
   // verified with `soPin`: what the call deletes on a road that keeps the card's

@@ -163,7 +163,7 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
   // may make), one is made for the deletions and goes again after them: at the
   // SO's reference the SO PIN the call makes anyway, elsewhere one with a value
   // the call draws and forgets, which anyone may delete (one a cut left before
-  // EF.DIR went goes at the next call: DropDirGuard). Another PIN that stands is
+  // the file went goes at the next call: DropDeletionPins). Another PIN that stands is
   // someone's: it is sent nothing, and the deletion fails.
   std::vector<uint8_t> made;
   std::vector<std::vector<uint8_t>> drawn;
@@ -336,36 +336,43 @@ SCRESULT FindPkcs15Dfs(SCCard* card, SCCardRules* rules, std::vector<SCPath>* fo
   return 0;
 }
 
-SCRESULT SCPkcs15Lib::DropDirGuard(CK_SLOT_ID slot, SCCard* card, SCCardRules* rules, const SCPath& dir) {
-  // EF.DIR's header is the one every later judgement of the call keeps.
-  const SCFileHeader* header = nullptr;
-  SCRESULT r = rules->Header(dir, &header);
-  SCAccessRequest del;
-  del.operation = SC_AC_OP_DELETE_SELF;
-  if (r < 0 || header == nullptr || !header->HasAccessRules() || header->GetAccessRefs(&del, nullptr) < 0) return 0;
-  // The PIN the deletion would be asked under (BlankCard::Clear): the first global one its rule names.
-  uint8_t ref = 0xFF;
-  for (int32_t i = 0; i < del.refs.Count() && ref == 0xFF; ++i)
-    if ((del.refs.At(i) & 0xC000) == SC_AC_PIN && (del.refs.At(i) & 0xFF) < 0x80 && del.refs.At(i) != SC_AC_NEVER)
-      ref = static_cast<uint8_t>(del.refs.At(i) & 0xFF);
+SCRESULT SCPkcs15Lib::DropDeletionPins(CK_SLOT_ID slot, SCCard* card, SCCardRules* rules,
+                                        const std::vector<SCPath>& paths) {
   SCFileHeaderList layout;
   SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, 0);
-  if (ref == 0 || ref == 0xFF || ref == layout.GetSoPinRef() ||
-      ref == BlankCardSoRef(card, slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1)))
-    return 0;
-  // Only where EF.DIR is anyone's by its header, or would be were that PIN gone
-  // (anyone may make one in the master file).
-  static const uint16_t kMf = SC_FID_MF;
-  r = rules->AnyoneMay(SCPath(&kMf, 1), SC_AC_OP_CREATE_EF);
-  if (r == 0) r = rules->Planted(dir);
-  if (r != 1) return r < 0 ? r : 0;
-  r = DeleteAnyonesPin(card, ref);
-  if (r == 1) {
-    rules->Going(ref);
-    Log(SC_OK, "%s: PIN %02X, which EF.DIR's delete rule names, anyone could delete: deleted", card->GetCardName(),
-        static_cast<unsigned>(ref));
+  std::vector<uint8_t> asked;
+  for (const SCPath& path : paths) {
+    // The header every later judgement of the call keeps.
+    const SCFileHeader* header = nullptr;
+    SCRESULT r = rules->Header(path, &header);
+    SCAccessRequest del;
+    del.operation = SC_AC_OP_DELETE_SELF;
+    if (r < 0 || header == nullptr || !header->HasAccessRules() || header->GetAccessRefs(&del, nullptr) < 0) continue;
+    // The PIN its deletion would be asked under (BlankCard::Clear): the first global one its rule names.
+    uint8_t ref = 0xFF;
+    for (int32_t i = 0; i < del.refs.Count() && ref == 0xFF; ++i)
+      if ((del.refs.At(i) & 0xC000) == SC_AC_PIN && (del.refs.At(i) & 0xFF) < 0x80 && del.refs.At(i) != SC_AC_NEVER)
+        ref = static_cast<uint8_t>(del.refs.At(i) & 0xFF);
+    if (ref == 0 || ref == 0xFF || Holds(asked, ref) || ref == layout.GetSoPinRef() ||
+        ref == BlankCardSoRef(card, slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1)))
+      continue;
+    // Only where the file is anyone's by its header, or would be were that PIN
+    // gone (anyone may make one in the master file).
+    static const uint16_t kMf = SC_FID_MF;
+    r = rules->AnyoneMay(SCPath(&kMf, 1), SC_AC_OP_CREATE_EF);
+    if (r == 0) r = rules->Planted(path);
+    if (r < 0) return r;
+    if (r != 1) continue;
+    asked.push_back(ref);
+    r = DeleteAnyonesPin(card, ref);
+    if (r < 0) return r;
+    if (r == 1) {
+      rules->Going(ref);
+      Log(SC_OK, "%s: PIN %02X, which the delete rule of %s names, anyone could delete: deleted", card->GetCardName(),
+          static_cast<unsigned>(ref), path.Text().c_str());
+    }
   }
-  return r < 0 ? r : 0;
+  return 0;
 }
 
 uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin, size_t len, SCCardRules* rules,
@@ -445,27 +452,40 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   SCCardRules& rules = callRules != nullptr && callRules->Card() == card ? *callRules : own;
   SCPath dir;
   if (!p15->GetCardDir().GetFullPathInto(dir)) return SC_E_NO_MEMORY;
-  SCRESULT r = DropDirGuard(slot, card, &rules, dir);
+  // EF.DIR, each application DF it names and the DFs carrying the PKCS#15 name,
+  // selected before any VERIFY: a PIN a cut call made for their deletion goes first.
+  std::vector<SCPath> dfs;
+  std::vector<SCRESULT> open;
+  const SCFileHeader* seen = nullptr;
+  SCRESULT r = rules.Header(dir, &seen);
+  if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
+    SCPath df;
+    r = p15->GetApplicationAt(static_cast<uint32_t>(i))->BuildAbsolutePath(&df);
+    if (r >= 0) r = rules.Header(df, &seen);
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+    dfs.push_back(df);
+    open.push_back(r);
+  }
+  std::vector<SCPath> named;
+  r = FindPkcs15Dfs(card, &rules, &named);
+  if (r < 0) return r;
+  std::vector<SCPath> guarded = named;
+  guarded.insert(guarded.begin(), dfs.begin(), dfs.end());
+  guarded.insert(guarded.begin(), dir);
+  r = DropDeletionPins(slot, card, &rules, guarded);
   if (r < 0) return r;
   const uint8_t soRef = TrustSoPin(slot, card, soPin, soLen, &rules, &r);
   if (r < 0) return r;
   const SCRESULT dirPlanted = rules.Planted(dir);
   if (dirPlanted < 0 && dirPlanted != SC_E_FILE_NOT_FOUND) return dirPlanted;
   // Each application DF: whether anyone may change it (SC_E_FILE_NOT_FOUND: none stands).
-  std::vector<SCPath> dfs;
-  std::vector<SCRESULT> open;
-  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
-    SCPath df;
-    r = p15->GetApplicationAt(static_cast<uint32_t>(i))->BuildAbsolutePath(&df);
-    if (r >= 0) r = rules.Planted(df);
+  for (size_t i = 0; i < dfs.size(); ++i) {
+    r = open[i] >= 0 ? rules.Planted(dfs[i]) : open[i];
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
-    dfs.push_back(df);
-    open.push_back(r);
+    open[i] = r;
   }
   // The DFs carrying the PKCS#15 name: a planted one goes on every road.
-  std::vector<SCPath> named;
-  r = FindPkcs15Dfs(card, &rules, &named);
-  if (r < 0) return r;
   std::vector<SCPath> gone;
   for (size_t i = 0; i < open.size(); ++i)
     if (open[i] == 1 && !Listed(gone, dfs[i])) gone.push_back(dfs[i]);

@@ -576,6 +576,9 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   draw.unsent = "0020003308 0020003310";
   InitialiseOver("blank-model3.card", dir33 + pin33 + "pin:33 value=35353535\n", "", draw);
   PulledAtEachCommand("blank-model3.card", dir33);
+  // So too for a DF of the PKCS#15 name at the first token's place, or beside it, that only PIN 33 may delete.
+  for (const char* at : {"5015", "6000"})
+    PulledAtEachCommand("blank-model3.card", std::string("df 3F00/") + at + " lcs=05 name=A000000063504B43532D3135 ac=delete:pin:33\n");
   // Headers that show no life-cycle state: an EF.DIR, or the first token's DF, made in a state where no rule holds
   // cannot be told from the SO's, and are made anew.
   InitialiseOver("blank-model3.card", "fcp-lcs 0\nef 3F00/2F00 lcs=01 size=64 ac=read:always,update:pin:04,write:pin:04,"
