@@ -563,15 +563,17 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
     InitialiseOver(image, at + "never value=353535353535353535353535\n", "", {Road::kInitToken, false, true});
   }
   // An EF.DIR whose delete rule names a PIN 33 that does not stand: the PIN made for its deletion is sent and holds
-  // no value of the SO's, and goes again; so does a planted PIN 33 anyone may delete. Pulled at any command, the call
-  // run again finishes (a PIN 33 the cut left, whose value no one knows, goes before any VERIFY). A PIN 33 anyone
-  // may not delete is someone's: it is sent nothing, and the call ends before it changes anything.
+  // no value of the SO's, and goes again; so does a planted PIN 33 anyone may delete (InitializeCard too). Pulled at
+  // any command, the call run again finishes (a PIN 33 the cut left, whose value no one knows, goes before any
+  // VERIFY). A PIN 33 anyone may not delete is someone's: it is sent nothing, and the call ends before it changes
+  // anything.
   const std::string dir33 = "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:pin:33\n";
   const std::string pin33 = "pin 3F00 ref=33 min=4 max=16 tries=3 left=3 ac=update:pin:33,delete:";
   Over draw;
   draw.unsent = "002000330838373635343332 002000331038373635343332";
   InitialiseOver("blank-model3.card", dir33, "", draw);
   InitialiseOver("blank-model3.card", dir33 + pin33 + "always value=35353535\n", "", draw);
+  InitialiseOver("blank-model4.card", dir33 + pin33 + "always value=35353535\n", "", {Road::kInitializeCard});
   draw.refused = true;
   draw.unsent = "0020003308 0020003310";
   InitialiseOver("blank-model3.card", dir33 + pin33 + "pin:33 value=35353535\n", "", draw);
