@@ -110,7 +110,7 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
                        &planted, &rules);
   } else if (ground == SCPkcs15Lib::InitGround::kSlotPlanted) {
     return lib->RepairToken(m_nPkcs15SlotId, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin,
-                            pinLen, true);
+                            pinLen, true, &rules);
   } else if (ready == CKR_OK || ready == TOKEN_STATUS_CARD_NOT_ACTIVATED) {
     if (app == nullptr || !app->IsWritable()) return CKR_TOKEN_WRITE_PROTECTED;
     std::string text;
@@ -121,17 +121,17 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
       const int n = app->GetTokenLabel(current, sizeof current - 1);
       text.assign(current, n > 0 && n < static_cast<int>(sizeof current) ? static_cast<size_t>(n) : 0);
     }
-    rv = lib->ReinitToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen);
+    rv = lib->ReinitToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen, &rules);
   } else {
     const std::string text = label != nullptr ? LabelText(label) : std::string("MIRTAL");
     // A token an interrupted initialisation left incomplete reads as not
     // initialised while its slot keeps the application: it is built anew in place.
     if (ready == TOKEN_STATUS_CARD_NOT_INITIALIZED && lib->GetSlotApp(m_nPkcs15SlotId) != nullptr)
-      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen);
+      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen, false, &rules);
     if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader)) {
       // A token an interrupted initialisation left incomplete is built anew; any other stays unrecognised.
       if (lib->GetSlotApp(m_nPkcs15SlotId) == nullptr) return ready;
-      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen);
+      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen, false, &rules);
     }
     rv = lib->AddToken(reader, text.c_str(), pin, pinLen, nullptr, &rules);
   }

@@ -747,6 +747,18 @@ CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin,
     const SCRESULT d = app->DeleteShadowingPins(pin);
     if (d < 0) return d == SC_E_ACCESS_DENIED ? CKR_FUNCTION_FAILED : MapScErrorToCkr(d, false);
   }
+  // The SO's: success only after a fresh look at what the token relies on, taken
+  // before the PIN's value goes (the value changes no header): a token anyone may
+  // change gets none, and a fault after the write finds the call done. The call made
+  // nothing of the token; what its headers leave out was judged by the call that did.
+  if (authText == nullptr) {
+    SCTransactGuard guard(app->GetCard());
+    ASNPkcs15AuthObject* so = nullptr;
+    const uint8_t soRef = app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 && so != nullptr
+                              ? SCPkcs15App::GetPinReference(so) : 0xFF;
+    const SCRESULT look = FreshLook(lib, app, soRef, true, true);
+    if (look < 0) return MapScErrorToCkr(look, false);
+  }
   const SCRESULT r = app->SetPin(pin, setAuth, newText, &params, nullptr);
   // The SO's: a key set's copy that a cut of C_InitToken left beside the whole token goes now.
   if (r >= 0 && authText == nullptr) app->DropLeftKeySetCopy();

@@ -197,9 +197,12 @@ bool BlockValuedUserPin(class SCPkcs15App* app, const TokenPins& pins, class SCC
 // selected afresh, must be things no one but the token's owners (the SO PIN
 // `soRef`, the user PIN the token names) can change, create in, delete or use;
 // what the call made itself (EF.DIR where `dirMade`, the token's DF where `dfMade`)
-// is theirs whatever its header leaves out. A failure, SC_E_ACCESS_DENIED (logged)
-// where one is not.
-SCRESULT FreshLook(const SCPkcs15Lib* lib, class SCPkcs15App* app, uint8_t soRef, bool dirMade, bool dfMade);
+// is theirs whatever its header leaves out. Where the call judged a header of them
+// (`judged`, the call's rules) that it did not make or forget since, the fresh one
+// must show the same kind, id, life-cycle state and rules. A failure,
+// SC_E_ACCESS_DENIED (logged) where one is not.
+SCRESULT FreshLook(const SCPkcs15Lib* lib, class SCPkcs15App* app, uint8_t soRef, bool dirMade, bool dfMade,
+                   const SCCardRules* judged = nullptr);
 // The DFs in the master file that carry the PKCS#15 name, found by name (only the
 // card's "no such file" ends the search) and placed where a selection by path
 // shows them with that name; one found deeper is left out. `rules` keeps their headers.
@@ -514,13 +517,17 @@ class SCPkcs15Lib {
   // `instead` what the call does), 1 yes, or a failure.
   SCRESULT TokenDfMayGo(SCPkcs15Card* p15, SCPkcs15App* app, const char* instead) const;
   // Empties the slot's token under its SO PIN and gives it a new label.
-  CK_RV ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen);
+  // `judged`: the headers the call judged before (null: none), which its fresh look compares.
+  CK_RV ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen,
+                    const SCCardRules* judged = nullptr);
   // A token whose directory an interrupted initialisation left incomplete (its
   // DF, TokenInfo or PIN directory missing) is built anew under the SO PIN of
   // the card's profile; CKR_TOKEN_NOT_RECOGNIZED for any other token.
   // `planted`: a token whose DF anyone may change (kSlotPlanted), built anew in
   // place with the card profile's PIN references, whatever its directories say.
-  CK_RV RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen, bool planted = false);
+  // `judged`: as ReinitToken's.
+  CK_RV RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen, bool planted = false,
+                    const SCCardRules* judged = nullptr);
   // Whether `loaded`, the result of loading the application, shows a token that
   // an interrupted initialisation of this module left incomplete: the card's
   // directory names it with this module's profile, and its DF, ODF or TokenInfo

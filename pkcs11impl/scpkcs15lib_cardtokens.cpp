@@ -229,7 +229,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
       rv = p15->InitializeApplication(app, args);
     }
     // Success only after a fresh look at what the token relies on.
-    if (rv >= 0 && pin.IsSet()) rv = FreshLook(this, app, soRef, !dirExisted, true);
+    if (rv >= 0 && pin.IsSet()) rv = FreshLook(this, app, soRef, !dirExisted, true, rules);
     // A failed creation takes back only the application made here.
     if (rv < 0 && app != nullptr) {
       if (written) {

@@ -227,6 +227,8 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     const bool blank = !testOnly && model == SC_CARD_TYPE_CLASSIC && (planted || p15->GetApplicationCount() == token) &&
                        !reinitialised;
     std::optional<BlankCard> found;
+    // EF.DIR this call makes (for an earlier token of it, or now) is its owners' whatever its header leaves out.
+    bool dirMade = SectionBool(profile->GetGlobal(), "__SET_DirMade") || p15->GetCardDir().IsKnownAbsent();
     if (blank) {
       found.emplace(this, card, &p15->GetCardDir(), refs, kNoRef, token == 0);
       found->RemoveDfs(plantedDfs, soRef);
@@ -234,6 +236,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       if (given != nullptr && ParsePinValueKind(given) != 0) given = nullptr;
       r = found->Clear(soRef, given, given != nullptr ? std::strlen(given) : 0, static_cast<uint32_t>(bounds.pinMin));
       if (planted && r >= 0) ForgetApplications(reader, plantedDfs);
+      dirMade = dirMade || found->DirOpen();
       if (r < 0) {
         (void)RefreshTokenInfo(first, 1, 1);
         return MapScErrorToCkr(r, false);
@@ -440,6 +443,9 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       const void* args[4] = {st.userPin.IsSet() ? st.userPin.Get() : nullptr, &userRec, soValue, &soRec};
       cardResult = p15->InitializeApplication(app, args);
     }
+    // Success only after a fresh look at what the token relies on.
+    if (cardResult >= 0) cardResult = FreshLook(this, app, soRef, dirMade, true);
+    if (cardResult >= 0 && dirMade) (void)SetProfileNumber(profile->GetSections(), nullptr, "__SET_DirMade", 1);
     // A token that did not come about goes again; nothing else of the card is touched.
     if (cardResult < 0) (void)p15->DeleteApplication(app);
     // The card's global user PIN (reference 1) is blocked only where it is
@@ -752,7 +758,35 @@ SCRESULT TokenPaths(SCPkcs15App* app, SCPathList* all) {
 
 }  // namespace
 
-SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool dirMade, bool dfMade) {
+namespace {
+
+// Whether every header of `all` that `fresh` selected shows what the call judged
+// (`judged`): 1 yes, 0 where one differs (*which). What the call made has no
+// earlier judgement to keep; what stands nowhere now is judged by its DF's rules.
+SCRESULT AsJudged(const SCCardRules& judged, SCCardRules* fresh, const SCPathList& all, const SCPathList& made,
+                  SCPath* which) {
+  for (size_t i = 0; i < all.Count(); ++i) {
+    const SCPath& path = all.At(i);
+    bool ours = false;
+    for (size_t m = 0; m < made.Count() && !ours; ++m) {
+      size_t rest = 0;
+      ours = SCPath::StripPrefix(path.Ids(), path.Count(), made.At(m).Ids(), made.At(m).Count(), &rest) != nullptr;
+    }
+    const SCFileHeader* was = ours ? nullptr : judged.Judged(path);
+    const SCFileHeader* now = nullptr;
+    if (was == nullptr || fresh->Header(path, &now) < 0 || now == nullptr) continue;
+    if (!was->JudgedAlike(*now)) {
+      *which = path;
+      return 0;
+    }
+  }
+  return 1;
+}
+
+}  // namespace
+
+SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool dirMade, bool dfMade,
+                   const SCCardRules* judged) {
   SCCard* card = app->GetCard();
   SCPathList all;
   SCRESULT r = TokenPaths(app, &all);
@@ -765,9 +799,13 @@ SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool
   SCPath userDf;
   const bool named = app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr &&
                      app->GetPinDf(user, &userDf) >= 0;
+  SCPathList made;
+  if (dfMade) made.AddUnique(df.Ids(), df.Count());
+  if (dirMade && dir.Count() > 0) made.AddUnique(dir.Ids(), dir.Count());
   // One answer never decides: what the first look could not confirm is looked at once more.
-  SCPath open;
+  SCPath open, changed;
   for (int look = 0; look < 2; ++look) {
+    changed = SCPath();
     SCCardRules rules(card);
     rules.Trust(soRef);
     // A file the token names that does not stand is made later under its DF's rules,
@@ -782,7 +820,14 @@ SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool
     r = rules.Header(df, &header);
     if (r >= 0 && dir.Count() > 0) r = rules.Header(dir, &header);
     if (r >= 0) r = AllOwners(&rules, all, &open);
+    // What the call judged must be what stands now.
+    if (r == 1 && judged != nullptr) r = AsJudged(*judged, &rules, all, made, &changed);
     if (r == 1) return 0;
+  }
+  if (r == 0 && changed.Count() > 0) {
+    lib->Log(SC_E_ACCESS_DENIED, "%s: at a fresh look, the header of %s differs from the one the call judged",
+             card->GetCardName(), changed.Text().c_str());
+    return SC_E_ACCESS_DENIED;
   }
   if (r == 0) {
     lib->Log(SC_E_ACCESS_DENIED, "%s: at a fresh look, anyone may change or use %s, which the token relies on",
@@ -821,7 +866,8 @@ SCRESULT SCPkcs15Lib::TokenDfMayGo(SCPkcs15Card* p15, SCPkcs15App* app, const ch
   return DfMayGo(this, p15, app, name, instead);
 }
 
-CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen) {
+CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen,
+                               const SCCardRules* judged) {
   if (soPin == nullptr) return CKR_PIN_INCORRECT;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   if (p15 == nullptr) return CKR_FUNCTION_FAILED;
@@ -831,7 +877,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   ASNPkcs15AuthObject* so = nullptr;
   if (app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0 || so == nullptr) {
     // A directory left half written has lost its PIN objects with it.
-    if (!app->IsLoaded()) return RepairToken(slot, label, soPin, soPinLen);
+    if (!app->IsLoaded()) return RepairToken(slot, label, soPin, soPinLen, false, judged);
     return CKR_TOKEN_WRITE_PROTECTED;
   }
   InitSecret pin;
@@ -980,7 +1026,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   // The token kept: a key set's copy that a cut left beside it goes (a rebuilt one took it over).
   if (r >= 0 && !rebuilt) app->DropLeftKeySetCopy();
   r = puk.Result(this, r, unique);
-  if (r >= 0) r = FreshLook(this, app, soPinRef, false, rebuilt);
+  if (r >= 0) r = FreshLook(this, app, soPinRef, false, rebuilt, judged);
   (void)app->Logout(false);
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
 }
@@ -1273,7 +1319,8 @@ bool SCPkcs15Lib::IsLeftIncomplete(SCPkcs15App* app, SCRESULT loaded) {
          (loaded >= 0 && !app->IsLoaded() && app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0);
 }
 
-CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen, bool planted) {
+CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen, bool planted,
+                               const SCCardRules* judged) {
   if (soPin == nullptr) return CKR_PIN_INCORRECT;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   SCPkcs15App* app = GetSlotApp(slot);
@@ -1344,7 +1391,7 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
             text.c_str(), blocked ? "blocked" : "not blocked");
     }
     r = puk.Result(this, r, text);
-    if (r >= 0) r = FreshLook(this, app, soRef, false, true);
+    if (r >= 0) r = FreshLook(this, app, soRef, false, true, judged);
     (void)app->Logout(false);
   }
   (void)RefreshTokenInfo(first, 1, 1);

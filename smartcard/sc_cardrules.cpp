@@ -74,6 +74,14 @@ void SCCardRules::Forget(const SCPath& path) {
                    m_stands.end());
 }
 
+const SCFileHeader* SCCardRules::Judged(const SCPath& path) const {
+    const SCPath at = path.Count() == 0 ? PinPlace(0, path) : path;
+    if (std::any_of(m_made.begin(), m_made.end(), [&](const SCPath& m) { return Under(at, m); })) return nullptr;
+    for (const Kept& k : m_kept)
+        if (k.path.IsEqual(at)) return k.result >= 0 ? k.header.get() : nullptr;
+    return nullptr;
+}
+
 SCRESULT SCCardRules::AnyoneMeets(const SCValueSet& refs, const SCPath& df) {
     for (int32_t i = 0; i < refs.Count(); ++i) {
         const uint16_t c = refs.At(i);

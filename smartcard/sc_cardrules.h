@@ -53,6 +53,9 @@ public:
     void SecondLook(bool again) { m_secondLook = again; }
     // Drops what is kept of `path` and everything under it (a file deleted or made).
     void Forget(const SCPath& path);
+    // The header of the file at `path` that this call judged, asked of no card:
+    // null where it asked none, found nothing there, forgot it or made the file since.
+    const SCFileHeader* Judged(const SCPath& path) const;
 
     // Whether someone with no PIN meets the rule of `op` (SC_AC_OP_*) on the file
     // at `path`: 1 yes, 0 no (also where the header shows no rules), or a failure.

@@ -237,6 +237,16 @@ uint32_t SCFileHeader::GetLifeCycleState() const {
     return SC_LCS_NONE;
 }
 
+bool SCFileHeader::JudgedAlike(const SCFileHeader& o) const {
+    if (m_hasDescriptor != o.m_hasDescriptor || m_descriptor != o.m_descriptor) return false;
+    if (m_hasFileId != o.m_hasFileId || m_fileId != o.m_fileId || m_dfName != o.m_dfName) return false;
+    if (m_hasLcs != o.m_hasLcs || m_lcs != o.m_lcs || m_keyRef != o.m_keyRef) return false;
+    if (m_hasRules != o.m_hasRules) return false;
+    for (size_t i = 0; i < sizeof m_rules / sizeof m_rules[0]; ++i)
+        if (m_rules[i] != o.m_rules[i]) return false;
+    return true;
+}
+
 bool SCFileHeader::HasPinRef(uint8_t ref) const {
     const uint16_t want = static_cast<uint16_t>(SC_AC_PIN | ref);
     for (const auto& r : m_rules)

@@ -95,6 +95,11 @@ public:
     virtual SCRESULT GetAccessRefs(SCAccessRequest* req, const SCFileHeader* parent) const;
 
     const std::vector<uint8_t>& GetRaw() const { return m_raw; }
+    // Whether `other` shows what a judgement of who may do what rests on as this
+    // header does: the kind of file, its id and DF name, the life-cycle byte (or
+    // its absence) and every access rule. Not the size or free space, which a
+    // legitimate write changes.
+    bool JudgedAlike(const SCFileHeader& other) const;
 
 protected:
     // Access-mode bit that an operation maps to for this kind of file (0: none,

@@ -270,6 +270,9 @@ struct Over {
   bool plantsGo = false;       // refused, having taken away what was planted, and made nothing open to anyone
   bool corrupt = false;        // instead of sw, the last data octet of that command's answer inverted
   std::string unsent = "";     // no command the card is sent begins with any of these octets (hex, blank-separated)
+  int times = 1;               // so many such commands in a row answered so
+  std::string opened = "";     // this file of the token put back in its creation state before the SO's C_InitPIN,
+                               // which then fails and changes nothing
 };
 
 // One initialisation on a card of `image` to which someone with no PIN added `planted`: it goes through, the SO
@@ -315,9 +318,9 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
   EXPECT_EQ(CKR_ARGUMENTS_BAD, f->C_InitToken(0, nullptr, 0, label));
   CK_RV rv = CKR_FUNCTION_FAILED;
   if ((over.sw != 0 || over.corrupt) && !over.early) {
-    ASSERT_EQ(0, over.corrupt      ? t.sim.CorruptDataOn(kR0, over.on.c_str(), over.skip, 1)
-                 : over.on.empty() ? t.sim.InjectSwAfter(kR0, over.ins, over.sw, 0, 1)
-                                   : t.sim.InjectSwOn(kR0, over.on.c_str(), over.sw, over.skip, 1));
+    ASSERT_EQ(0, over.corrupt      ? t.sim.CorruptDataOn(kR0, over.on.c_str(), over.skip, over.times)
+                 : over.on.empty() ? t.sim.InjectSwAfter(kR0, over.ins, over.sw, 0, over.times)
+                                   : t.sim.InjectSwOn(kR0, over.on.c_str(), over.sw, over.skip, over.times));
     rv = call();
     // A call that fails lets no one in who could not come in before; one to a command named by its octets may
     // also go through, the answer taken only for what it says.
@@ -351,6 +354,19 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
       ASSERT_EQ(0, t.sim.Insert(kR0, t.env.Card(image).c_str()));
     }
     (void)f->C_CloseAllSessions(0);
+    if (!over.opened.empty()) {
+      ASSERT_EQ(0, t.sim.Remove(kR0));
+      std::string text = t.ImageText(image);
+      const size_t at = text.find("\n" + over.opened + " lcs=05 ");
+      ASSERT_NE(std::string::npos, at);
+      WriteFile(t.env.Card(image), text.replace(at + over.opened.size() + 6, 2, "01"));
+      ASSERT_EQ(0, t.sim.Insert(kR0, t.env.Card(image).c_str()));
+      ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+      ASSERT_EQ(CKR_OK, f->C_Login(h, CKU_SO, soPin, so.size()));
+      EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, f->C_InitPIN(h, user, 4));
+      EXPECT_EQ(text, t.ImageText(image));
+      return (void)t.m()->C_Finalize(nullptr);
+    }
     initPin();
   }
   EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(image), true));
@@ -613,6 +629,20 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   InitialiseOver("blank-model4.card", cardimage::Planted("01 02"), "",
                  {Road::kInitializeCard, false, false, 0, 0x6A88, "", "00200001", false, 2, true});
   InitialiseOver("blank-model3.card", "", "", {Road::kInitToken, true, false, 0, 0x6A82, "", "00E40000025015"});
+  // Before success the call selects afresh every header the token relies on: EF.DIR answered with its last rule's
+  // octet changed where the call judged it, then whole at the fresh look, or changed at both of the fresh look's
+  // selections, fails the call (the next one goes through); changed at one of them, the second look decides.
+  const struct { int skip, times; bool either; } looks[] = {{1, 1, false}, {2, 2, false}, {2, 1, true}};
+  for (const auto& l : looks)
+    InitialiseOver("blank-model3.card", "", "",
+                   {Road::kInitToken, true, false, 0, 0, "", "00A40804022F00", false, l.skip, l.either, false, true, "", l.times});
+  // So too the SO's C_InitPIN: a token's file back in a state where the card enforces no rule gets no PIN's value.
+  Over opened;
+  opened.opened = "ef 3F00/5015/5032";
+  InitialiseOver("blank-model3.card", "", "", opened);
+  // InitializeCard's fresh look: EF.DIR it just wrote that the card says it does not hold, twice, fails the call.
+  InitialiseOver("blank-model4.card", "", "",
+                 {Road::kInitializeCard, false, false, 0, 0x6A82, "", "00A40804022F00", false, 8, false, false, false, "", 2});
 }
 
 // Whatever someone with the card and no PIN planted before the SO's first initialisation, nothing of it decides

@@ -1161,6 +1161,12 @@ std::function<void(Reinit&)> OldPinOrSoRecovers(const char* pin, size_t objects)
       TokenWorks(t, pin, objects);
       return;
     }
+    // Recovered already, in the same process before a restart.
+    if (rv == CKR_PIN_INCORRECT && t.UserSession("8642", &h) == CKR_OK) {
+      (void)t.f()->C_CloseAllSessions(0);
+      TokenWorks(t, "8642", objects);
+      return;
+    }
     EXPECT_EQ(CKR_PIN_LOCKED, rv);
     ASSERT_EQ(CKR_OK, t.InitPin("8642")) << t.Log();
     TokenWorks(t, "8642", objects);
