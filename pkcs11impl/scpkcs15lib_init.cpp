@@ -319,6 +319,13 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     const uint32_t userWord =
         (!hasUserPuk && !(model == SC_CARD_TYPE_COSMOPOLIC && hasSoPin)) ? kWordUnblockDisabled : 0;
     const uint32_t soWord = soPukNamed ? kWordSo : (kWordSo | kWordUnblockDisabled);
+    // A blocked user PIN the erasure kept is taken over only with its PUK: without one
+    // it stays as it is, and nothing is made.
+    if (reinitialised && !testOnly && userState == SC_E_PIN_BLOCKED && (!hasUserPuk || userPukRef >= kNoRef)) {
+      Log(SC_E_PIN_BLOCKED, "%s: PIN %02X that the card kept stays blocked: the token takes it over only with a PUK, "
+          "and the profile gives it none (UserPuk)", card->GetCardName(), static_cast<unsigned>(userRef));
+      return CKR_PIN_LOCKED;
+    }
 
     SCPkcs15App* app = nullptr;
     ASNPkcs15AuthObject* soObject = nullptr;

@@ -1524,6 +1524,15 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
   EXPECT_EQ(0, InitializeFromProfile(t, "8642", nullptr));
   EXPECT_NE(std::string::npos, t.Image().find(" left=0 ac=update:pin:01,delete:never ")) << t.Image();
   EXPECT_EQ(std::string::npos, t.Image().find("\npin 3F00 ref=12 "));
+  // Without a PUK the erasing call stops before it makes anything. The card then shows no token the blocked PIN
+  // belongs to: whose it is and what may reset it the card does not show, so no later call takes it over (not
+  // InitializeCard with a PUK either), and each fails before its first deletion.
+  EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 02 that the card kept stays blocked: the token takes it over"));
+  const std::string failed = t.Image();
+  EXPECT_EQ(0, InitializeFromProfile(t, "111111", nullptr, "22222222"));
+  EXPECT_EQ(CKR_FUNCTION_FAILED, t.InitToken("Nowy"));
+  EXPECT_EQ(WithoutCounters(failed), WithoutCounters(t.Image()));
+  EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 02 in the master file of a card that holds no token is not"));
   // A deletion the card answers "not there" once is asked again: the PIN it still holds goes and is made anew.
   for (unsigned sw : {0x6A82u, 0x6A88u}) {
     PutBack(t, deletable);
