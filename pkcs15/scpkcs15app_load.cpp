@@ -411,6 +411,23 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
         return m_pCard->DeleteDfTree(dfId, m_headers, words.data(), count, 0xFFFFFFFFu);
     };
     if (!whole) {
+        // Such a card keeps a DF that holds a PIN, and this call deletes none: where
+        // the token's PINs stand in its DF, the DF would stay without its files.
+        std::vector<std::pair<SCPath, uint8_t>> pins;
+        try {
+            r = GetNamedPins(&pins);
+        } catch (const std::bad_alloc&) {
+            r = SC_E_NO_MEMORY;
+        }
+        if (r < 0) return r;
+        for (const auto& pin : pins) {
+            if (pin.second < 0x80 || pin.first.Count() < app.Count() ||
+                !SCPath(pin.first.Ids(), app.Count()).IsEqual(app))
+                continue;
+            DebugLogWrite(2, 0, "PKCS#15: %s holds PIN %02X, which keeps the DF on this card: nothing deleted",
+                          pin.first.Text().c_str(), static_cast<unsigned>(pin.second));
+            return SC_E_ACCESS_DENIED;
+        }
         // One by one, so that a refusal tells what went before it.
         SCPathList gone;
         for (size_t i = 0; i < paths.Count(); ++i) {

@@ -757,10 +757,22 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
     return x.replace(atr + 3, 1, 1, m).replace(atr + 12, 2, Fmt("%02X", 0x96 ^ 3 ^ (m - '0')));
   };
   // The key the SO may delete, the public key after it not; the private-key directory the SO may change or not.
+  // (Its user PIN in the master file, so that the DF can go once empty on these cards.)
   const auto keyToSo = [&asModel](char m, const char* prkdfUpdate) {
     std::string x = asModel(m);
+    x.replace(x.find("\npin 3F00/5015 ref=81 "), 22, "\npin 3F00 ref=81 ");
+    const size_t aodf = x.find("data=3037300D", x.find("\nef 3F00/5015/4401 ")) + 5;
+    x.replace(aodf, 4, "3035").replace(x.find("A121301F", aodf), 8, "A11F301D");
+    x.replace(x.find("300604043F005015", aodf), 16, "300404023F00").insert(x.find('\n', aodf), "0000");
     x.replace(x.find("delete:pin:81", x.find("\nkey 3F00/5015/4B01 ")), 13, "delete:pin:04");
     return x.replace(x.find("update:pin:81", x.find("\nef 3F00/5015/4402 ")), 13, prkdfUpdate);
+  };
+  // Every file the SO's to delete: the DF, which holds the user PIN, would stay on these cards.
+  const auto allToSo = [&asModel](char m) {
+    std::string x = asModel(m);
+    for (size_t at = x.find("delete:pin:81"); at != std::string::npos; at = x.find("delete:pin:81", at))
+      x.replace(at, 13, "delete:pin:04");
+    return x;
   };
   // changes: the card refuses a deletion after others went (its headers show no rules); every directory then
   // names only what stands, and the objects still standing are all listed. ask: where headers show the rules, the
@@ -768,9 +780,10 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
   const char* const soMayNot = "the SO PIN deleted what it may of token 'CardSim Token' and cannot delete the rest";
   const struct { std::string image; CK_SLOT_ID slot; const char* label; CK_RV rv; const char* why; size_t objects = 0;
                  bool changes = false, ask = false; } rows[] = {
-      {asModel('2'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
+      {asModel('2'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4, false, true},
       {asModel('5'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4, false, true},
-      {asModel('6'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
+      {asModel('6'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4, false, true},
+      {allToSo('6'), 0, "Nowy", CKR_FUNCTION_FAILED, "3F00/5015 holds PIN 81, which keeps the DF on this card", 4, false, true},
       {keyToSo('5', "update:pin:81"), 0, "Nowy", CKR_FUNCTION_FAILED, "3F00/5015/5501 - the PINs held may not delete it",
        4, false, true},
       {keyToSo('2', "update:pin:81"), 0, "Nowy", CKR_FUNCTION_FAILED, "3F00/5015/4402 named 1 files gone: deleted", 3, true},
