@@ -965,6 +965,12 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
                            own, soPinRef);
       if (r >= 0) {
         rebuilt = true;
+      } else if (!erased && app->PartlyCleared()) {
+        // Files went before the card refused one: the token is no longer as it was, but lists what stands.
+        Log(r, "%s: reinit '%s' - the SO PIN deleted what it may of token '%s' and cannot delete the rest, which "
+            "stays listed", card->GetCardName(), unique.c_str(), current);
+        (void)app->Logout(false);
+        return r == SC_E_ACCESS_DENIED ? CKR_FUNCTION_FAILED : MapScErrorToCkr(r, false);
       } else if (!erased && (r == SC_E_ACCESS_DENIED || r == kStatus6A81)) {
         Log(r, "%s: reinit standard '%s' - can't delete profile '%s', deleting all user objects instead...",
             card->GetCardName(), unique.c_str(), current);

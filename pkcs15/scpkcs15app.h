@@ -175,6 +175,12 @@ public:
     // Where the headers show rules: whether the PINs the card holds verified meet
     // the delete rule of every file of `paths` (SC_E_ACCESS_DENIED where one does not).
     SCRESULT SoMayDeleteEach(const SCPath& app, const SCPathList& paths);
+    // After the card refused to delete `refused`, once the files of `gone` went:
+    // every directory that named one of them is written without it (deleted where
+    // the card refuses the write and it names nothing more), in memory too.
+    void ListOnlyWhatStands(const SCPathList& gone, const SCPath& refused);
+    // Whether the last ClearPkcs15Directory failed after files went.
+    bool PartlyCleared() const { return m_partlyCleared; }
     SCRESULT GetUsedPaths(SCPathList* out, uint32_t kind, uint32_t flags);
 
     // ---- security-environment records ----
@@ -432,6 +438,7 @@ private:
     KeySet m_keySet;
     uint16_t m_keySetCopyFid = 0;  // the copy this application made or read; 0: none
     int8_t m_stands = -1;  // StandsAsApplication's answer, -1 not asked yet
+    bool m_partlyCleared = false;  // the last ClearPkcs15Directory deleted files before a refusal
 };
 
 // The card or its reader is gone: operations that walk many objects stop.

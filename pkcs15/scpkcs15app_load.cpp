@@ -249,6 +249,10 @@ SCRESULT SCPkcs15App::PathsInDeletionOrder(SCPathList* out) {
     };
     for (size_t i = 0; i < all.Count(); ++i)
         if (!isList(all.At(i))) out->AddUnique(all.At(i).Ids(), all.At(i).Count());
+    // The PIN directory last of them: the PINs stand until the DF goes.
+    for (int i = 0; i < L_COUNT; ++i)
+        for (POSITION p = i == L_AODF ? nullptr : m_lists[i].GetHeadPosition(); p;)
+            if (m_lists[i].GetNext(p)->GetFullPathInto(full)) out->AddUnique(full.Ids(), full.Count());
     for (size_t i = 0; i < all.Count(); ++i) out->AddUnique(all.At(i).Ids(), all.At(i).Count());
     if (m_odf.GetFullPathInto(full)) out->AddUnique(full.Ids(), full.Count());
     if (m_tokenInfo.GetFullPathInto(full)) out->AddUnique(full.Ids(), full.Count());
@@ -265,21 +269,81 @@ SCRESULT SCPkcs15App::SoMayDeleteEach(const SCPath& app, const SCPathList& paths
     SCValueSet held;
     m_pCard->GetVerifiedPins(&held);
     if (!held.Add(SC_AC_ALWAYS)) return SC_E_NO_MEMORY;
-    for (size_t i = 0; i < paths.Count(); ++i) {
-        const SCPath& p = paths.At(i);
+    const auto met = [&held](const SCAccessRequest& req) {
+        for (int32_t k = 0; k < held.Count(); ++k)
+            if (req.refs.Contains(held.At(k))) return true;
+        return false;
+    };
+    // The DF goes last, once empty, under its own rule.
+    for (size_t i = 0; i <= paths.Count(); ++i) {
+        const SCPath& p = i < paths.Count() ? paths.At(i) : app;
         SCAccessRequest del;
         del.operation = SC_AC_OP_DELETE_SELF;
-        r = m_pCard->GetAccessRules(p.Ids(), p.Count(), &del, 1, nullptr, 0, false, &m_headers);
-        if (r == SC_E_FILE_NOT_FOUND || r == SC_E_UNSUPPORTED_FEATURE) continue;
-        if (r < 0) return r;
-        bool met = false;
-        for (int32_t k = 0; k < held.Count() && !met; ++k) met = del.refs.Contains(held.At(k));
-        if (!met) {
+        if (i < paths.Count()) {
+            r = m_pCard->GetAccessRules(p.Ids(), p.Count(), &del, 1, nullptr, 0, false, &m_headers);
+            if (r == SC_E_FILE_NOT_FOUND || r == SC_E_UNSUPPORTED_FEATURE) continue;
+            if (r < 0) return r;
+        } else {
+            del = probe;
+        }
+        if (!met(del)) {
             DebugLogWrite(2, 0, "PKCS#15: %s - the PINs held may not delete it: nothing deleted", p.Text().c_str());
             return SC_E_ACCESS_DENIED;
         }
     }
     return 0;
+}
+
+void SCPkcs15App::ListOnlyWhatStands(const SCPathList& gone, const SCPath& refused) {
+    const auto isGone = [&gone](const SCPath& path) {
+        for (size_t i = 0; i < gone.Count(); ++i)
+            if (gone.At(i).IsEqual(path)) return true;
+        return false;
+    };
+    m_partlyCleared = true;
+    DebugLogWrite(2, 0, "PKCS#15: %s - the card refused its deletion after %u files went: the directories that "
+                  "name them are written without them", refused.Text().c_str(), static_cast<unsigned>(gone.Count()));
+    for (int i = 0; i < L_COUNT; ++i) {
+        for (POSITION pos = m_lists[i].GetHeadPosition(); pos;) {
+            SCPkcs15ObjectList* f = m_lists[i].GetNext(pos);
+            std::vector<void*> handles;
+            void* h = nullptr;
+            for (;;) {
+                uint32_t found = 0;
+                void* prev = h;
+                const SCRESULT r = f->FindObjects(nullptr, &found, &h, false);
+                if (r < 0 || !found || !h || h == prev) break;
+                SCPkcs15PathObjectInfo* value = nullptr;
+                SCPath full;
+                if (f->GetValueObject(h, &value) >= 0 && value && value->GetPath().Count() > 0 &&
+                    value->GetFullPathInto(full) && isGone(full)) {
+                    try {
+                        handles.push_back(h);
+                    } catch (const std::bad_alloc&) {
+                        break;
+                    }
+                }
+            }
+            if (handles.empty()) continue;
+            for (void* gh : handles) f->RemoveValueObject(gh);
+            SCPath file;
+            if (!f->GetFullPathInto(file) || isGone(file)) continue;
+            SCPkcs15WriteOutcome outcome;
+            SCRESULT r = f->WriteDirectoryFile(&outcome);
+            const char* how = "written without them";
+            // A directory the card does not let the SO write, and that names nothing standing any more, goes.
+            if (r < 0 && outcome.cardUnchanged && f->IsEmpty() && !IsCardGoneResult(r) && file.Count() > 1) {
+                r = m_pCard->DeleteFileById(file[file.Count() - 1], SCPath(file.Ids(), file.Count() - 1));
+                how = "deleted, as it names nothing else";
+            }
+            if (r < 0)
+                DebugLogWrite(2, 0, "PKCS#15: %s still names %u files gone: the card refused to change it",
+                              file.Text().c_str(), static_cast<unsigned>(handles.size()));
+            else
+                DebugLogWrite(2, 0, "PKCS#15: %s named %u files gone: %s", file.Text().c_str(),
+                              static_cast<unsigned>(handles.size()), how);
+        }
+    }
 }
 
 SCRESULT SCPkcs15App::ClearPkcs15Directory() {
@@ -288,6 +352,7 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
     SCRESULT r = BuildAbsolutePath(&app);
     if (r < 0) return r;
     SCTransactGuard guard(m_pCard);
+    m_partlyCleared = false;
     // The key set goes over to the structure built anew as the card holds it now:
     // the TokenInfo is read afresh, and one the card does not give ends the call
     // before anything is deleted.
@@ -315,18 +380,23 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
         const SCRESULT still = m_pCard->SelectPath(app.Ids(), app.Count(), nullptr);
         return still == SC_E_FILE_NOT_FOUND ? res : still < 0 ? still : SC_E_INVALID_DATA_FORMAT;
     };
-    r = seenGone(selectParent());
-    if (r < 0) return r;
-    r = m_pCard->DeleteFileById(dfId, parent);
-    if (r == SC_E_FILE_NOT_FOUND) return seenGone(r);
-    if (r != SC_E_DIR_NOT_EMPTY) return r < 0 ? r : 0;
-    DebugLogWriteText(2, 0, "PKCS#15: Katalog DF(Pkcs15) nie jest pusty - kasowanie rekursywne...");
+    // A card that deletes a DF with its files takes the token in one command, under
+    // the DF's rule (which the caller asked of its header).
+    const bool whole = m_pCard->DeletesDfWithFiles();
+    if (whole) {
+        r = seenGone(selectParent());
+        if (r < 0) return r;
+        r = m_pCard->DeleteFileById(dfId, parent);
+        if (r == SC_E_FILE_NOT_FOUND) return seenGone(r);
+        if (r != SC_E_DIR_NOT_EMPTY) return r < 0 ? r : 0;
+        DebugLogWriteText(2, 0, "PKCS#15: Katalog DF(Pkcs15) nie jest pusty - kasowanie rekursywne...");
+    }
 
-    // The card deletes no DF with its files: each goes by itself. The objects' files
-    // go first, the keys leading (the SO is refused a key its holder keeps to
-    // itself, and then nothing is gone yet), then the directories that name them,
-    // the ODF and TokenInfo last. Where headers show rules, every deletion is asked
-    // of them before the first one.
+    // Otherwise each file goes by itself. The objects' files go first, the keys
+    // leading (the SO is refused a key its holder keeps to itself, and then nothing
+    // is gone yet), then the directories that name them, the ODF and TokenInfo
+    // last. Where headers show rules, every deletion is asked of them before the
+    // first one.
     SCPathList paths;
     r = PathsInDeletionOrder(&paths);
     if (r < 0) return r;
@@ -340,6 +410,39 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
         paths.ResolveRelative(app.Ids(), app.Count(), 0, words.data(), &count);
         return m_pCard->DeleteDfTree(dfId, m_headers, words.data(), count, 0xFFFFFFFFu);
     };
+    if (!whole) {
+        // Such a card keeps a DF that holds a PIN, and this call deletes none: where
+        // the token's PINs stand in its DF, the DF would stay without its files.
+        std::vector<std::pair<SCPath, uint8_t>> pins;
+        try {
+            r = GetNamedPins(&pins);
+        } catch (const std::bad_alloc&) {
+            r = SC_E_NO_MEMORY;
+        }
+        if (r < 0) return r;
+        for (const auto& pin : pins) {
+            if (pin.second < 0x80 || pin.first.Count() < app.Count() ||
+                !SCPath(pin.first.Ids(), app.Count()).IsEqual(app))
+                continue;
+            DebugLogWrite(2, 0, "PKCS#15: %s holds PIN %02X, which keeps the DF on this card: nothing deleted",
+                          pin.first.Text().c_str(), static_cast<unsigned>(pin.second));
+            return SC_E_ACCESS_DENIED;
+        }
+        // One by one, so that a refusal tells what went before it.
+        SCPathList gone;
+        for (size_t i = 0; i < paths.Count(); ++i) {
+            const SCPath& p = paths.At(i);
+            if (p.Count() <= app.Count()) continue;
+            r = m_pCard->DeleteFileById(p[p.Count() - 1], SCPath(p.Ids(), p.Count() - 1));
+            if (r == SC_E_FILE_NOT_FOUND) continue;
+            if (r < 0) {
+                if (gone.Count() > 0 && !IsCardGoneResult(r)) ListOnlyWhatStands(gone, p);
+                return r;
+            }
+            if (!gone.AddUnique(p.Ids(), p.Count())) return SC_E_NO_MEMORY;
+        }
+        paths.Clear();
+    }
     r = seenGone(selectParent());
     if (r < 0) return r;
     r = seenGone(deleteTree());

@@ -132,6 +132,9 @@ public:
     // current DF); a DF that still holds files gives SC_E_DIR_NOT_EMPTY.
     virtual SCRESULT DeleteFileById(uint16_t fid, const SCPath& parent);
     SCRESULT DeleteFileById(uint16_t fid);
+    // Whether the card deletes a DF with every file, key and PIN it holds, under
+    // the DF's own delete rule alone; a card that does not deletes an empty DF only.
+    virtual bool DeletesDfWithFiles() const { return false; }
     // Deletes the DF fid (a child of the current DF) with the files listed: lists
     // holds count entries, each a word n and n identifiers relative to the DF
     // (SCPathList::ResolveRelative writes this form); entry i is deleted when bit

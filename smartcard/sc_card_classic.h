@@ -12,6 +12,7 @@ public:
     uint32_t GetPlatformVersion() const override { return 0x03010200; }
     uint32_t GetOsVersion() const override { return 0x03010000; }
     SCRESULT GetCardInfo(SCCardInfo* info) override;
+    bool DeletesDfWithFiles() const override { return true; }
     SCRESULT ResizeFile(uint16_t fid, uint32_t newSize, SCFileHeader** header) override {
         return SCCard::ResizeFile(fid, newSize, header);
     }

@@ -12,6 +12,7 @@ public:
     uint32_t GetOsVersion() const override { return 0x05020000; }
     uint32_t GetCardType(uint32_t = 0, uint32_t = 0) const override { return SC_CARD_TYPE_COSMOPOLIC; }
     SCRESULT GetCardInfo(SCCardInfo* info) override;
+    bool DeletesDfWithFiles() const override { return true; }
     SCRESULT CreatePin(uint32_t ref, const SCPinParams* params, const uint8_t* value, uint32_t len,
                        uint32_t extra) override;
     SCRESULT VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) override;

@@ -13,6 +13,7 @@ public:
     uint32_t GetPlatformVersion() const override { return 0x01010000; }
     uint32_t GetOsVersion() const override { return 0x01010000; }
     SCRESULT GetCardInfo(SCCardInfo* info) override;
+    bool DeletesDfWithFiles() const override { return true; }
     uint32_t GetCardState() override { return m_cardState ? m_cardState : (DetectCardState(), m_cardState); }
     SCRESULT ResizeFile(uint16_t fid, uint32_t newSize, SCFileHeader** header) override {
         return SCCard::ResizeFile(fid, newSize, header);

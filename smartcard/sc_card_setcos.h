@@ -12,6 +12,7 @@ public:
     uint32_t GetOsVersion() const override { return 0x04040000; }
     uint32_t GetCardType(uint32_t = 0, uint32_t = 0) const override { return SC_CARD_TYPE_SETCOS441; }
     SCRESULT GetCardInfo(SCCardInfo* info) override;
+    bool DeletesDfWithFiles() const override { return true; }
 };
 
 class SCCard_SetCOS43 : public SCCard {

@@ -597,6 +597,7 @@ namespace {
 int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error,
                           const std::string& puk = "<none>");
 void TokenWorks(Reinit& t, const std::string& pin, size_t objects);
+void DirectoriesWhole(Reinit& t);
 }  // namespace
 
 // Every sample card that holds a token, as the sample generator made it before its DFs and EF.DIR named
@@ -755,10 +756,38 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
     const size_t atr = x.replace(x.find("\nmodel 3\n") + 7, 1, 1, m).find("2D33830F9000");
     return x.replace(atr + 3, 1, 1, m).replace(atr + 12, 2, Fmt("%02X", 0x96 ^ 3 ^ (m - '0')));
   };
-  const struct { std::string image; CK_SLOT_ID slot; const char* label; CK_RV rv; const char* why; size_t objects = 0; } rows[] = {
-      {asModel('2'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
-      {asModel('5'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
-      {asModel('6'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4},
+  // The key the SO may delete, the public key after it not; the private-key directory the SO may change or not.
+  // (Its user PIN in the master file, so that the DF can go once empty on these cards.)
+  const auto keyToSo = [&asModel](char m, const char* prkdfUpdate) {
+    std::string x = asModel(m);
+    x.replace(x.find("\npin 3F00/5015 ref=81 "), 22, "\npin 3F00 ref=81 ");
+    const size_t aodf = x.find("data=3037300D", x.find("\nef 3F00/5015/4401 ")) + 5;
+    x.replace(aodf, 4, "3035").replace(x.find("A121301F", aodf), 8, "A11F301D");
+    x.replace(x.find("300604043F005015", aodf), 16, "300404023F00").insert(x.find('\n', aodf), "0000");
+    x.replace(x.find("delete:pin:81", x.find("\nkey 3F00/5015/4B01 ")), 13, "delete:pin:04");
+    return x.replace(x.find("update:pin:81", x.find("\nef 3F00/5015/4402 ")), 13, prkdfUpdate);
+  };
+  // Every file the SO's to delete: the DF, which holds the user PIN, would stay on these cards.
+  const auto allToSo = [&asModel](char m) {
+    std::string x = asModel(m);
+    for (size_t at = x.find("delete:pin:81"); at != std::string::npos; at = x.find("delete:pin:81", at))
+      x.replace(at, 13, "delete:pin:04");
+    return x;
+  };
+  // changes: the card refuses a deletion after others went (its headers show no rules); every directory then
+  // names only what stands, and the objects still standing are all listed. ask: where headers show the rules, the
+  // call asks them first and sends no DELETE.
+  const char* const soMayNot = "the SO PIN deleted what it may of token 'CardSim Token' and cannot delete the rest";
+  const struct { std::string image; CK_SLOT_ID slot; const char* label; CK_RV rv; const char* why; size_t objects = 0;
+                 bool changes = false, ask = false; } rows[] = {
+      {asModel('2'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4, false, true},
+      {asModel('5'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4, false, true},
+      {asModel('6'), 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN cannot delete the private objects of token", 4, false, true},
+      {allToSo('6'), 0, "Nowy", CKR_FUNCTION_FAILED, "3F00/5015 holds PIN 81, which keeps the DF on this card", 4, false, true},
+      {keyToSo('5', "update:pin:81"), 0, "Nowy", CKR_FUNCTION_FAILED, "3F00/5015/5501 - the PINs held may not delete it",
+       4, false, true},
+      {keyToSo('2', "update:pin:81"), 0, "Nowy", CKR_FUNCTION_FAILED, "3F00/5015/4402 named 1 files gone: deleted", 3, true},
+      {keyToSo('6', "update:pin:04"), 0, "Nowy", CKR_FUNCTION_FAILED, "3F00/5015/4402 named 1 files gone: written", 3, true},
       {ReadFile(CardsDir() + "/pkcs15-model3-nested-apps-puk.card"), 1, "Nowy", CKR_FUNCTION_FAILED,
        "of token 'CardSim Token 2', which stays"},
       {issuers, 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN may not update 3F0050155032"},
@@ -772,13 +801,24 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
     SCOPED_TRACE(row.why);
     t.slot = row.slot;
     PutBack(t, row.image);
+    ASSERT_EQ(0, t.sim.ClearLog(kReader));
+    const size_t from = t.env.Trace().size();
     EXPECT_EQ(row.rv, t.InitToken(row.label));
-    EXPECT_NE(std::string::npos, t.env.Trace().find(row.why));
+    const std::string trace = t.env.Trace().substr(from);
+    EXPECT_NE(std::string::npos, trace.find(row.why)) << trace;
     const auto files = [&row](std::string text) {  // the PIN directory aside where the call went through
       const size_t at = text.find("\nef 3F00/5015/4401 ");
       return WithoutCounters(row.rv == CKR_OK ? text.erase(at, text.find('\n', at + 1) - at) : text);
     };
-    EXPECT_EQ(files(row.image), files(t.Image()));
+    if (row.changes) {
+      EXPECT_NE(std::string::npos, trace.find(soMayNot)) << trace;
+      DirectoriesWhole(t);
+    } else {
+      EXPECT_EQ(files(row.image), files(t.Image()));
+      if (row.ask) {
+        EXPECT_EQ(std::string::npos, t.Log().find("> 00E4")) << t.Log();
+      }
+    }
     EXPECT_EQ(row.rv == CKR_OK ? CKR_PIN_LOCKED : CKR_OK, t.UserSession("1234", &h));
     (void)t.f()->C_CloseAllSessions(t.slot);
     if (row.objects) TokenWorks(t, "1234", row.objects);
