@@ -201,10 +201,13 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
   SCPkcs15Lib::InitGround ground = SCPkcs15Lib::InitGround::kAsRead;
   std::vector<SCPath> planted;
   uint8_t verified = 0xFF;
+  // Each file is judged once in the call, and every later step keeps that judgement.
+  SCCardRules rules(card);
   SCRESULT grounded = lib->GroundFor(GetSlotId(), judgePin, judgeLen < 0 ? 0 : static_cast<size_t>(judgeLen), &ground,
-                                     &planted, &verified);
+                                     &planted, &verified, &rules);
   if (grounded >= 0 && ground != SCPkcs15Lib::InitGround::kCardPlanted && !testOnly)
-    grounded = lib->RemovePlanted(reader, planted, verified, judgePin, judgeLen < 0 ? 0 : static_cast<size_t>(judgeLen));
+    grounded = lib->RemovePlanted(reader, planted, verified, judgePin, judgeLen < 0 ? 0 : static_cast<size_t>(judgeLen),
+                                  &rules);
   if (grounded < 0) return MapScErrorToCkr(grounded, false);
   if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader) &&
       ground != SCPkcs15Lib::InitGround::kCardPlanted)
@@ -247,7 +250,7 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
         layouts.push_back(strcasecmp(profile.GetText(t, "TokenProfile", "<default>"), "rokvast") == 0 ? -1 : t);
       rv = lib->PrepareErasure(reader, layouts, erasePin, eraseLen);
       if (rv != CKR_OK) return rv;
-      rv = lib->DeleteToken(reader, -1, erasePin, eraseLen, layouts);
+      rv = lib->DeleteToken(reader, -1, erasePin, eraseLen, layouts, &rules);
       if (rv != CKR_OK) return rv;
       if (pukNamed) SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_SoPukNamed", 1);
       SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_CardReinitalized", 1);
@@ -269,7 +272,7 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
       index->SetInt(static_cast<unsigned long>(t));
     }
     lib->Log(SC_OK, "Adding token '%s' to card in reader %s...", ts->GetShortName(), readerName.c_str());
-    failure = lib->InitTokenFromProfile(reader, t, &profile, pin, pinLen);
+    failure = lib->InitTokenFromProfile(reader, t, &profile, pin, pinLen, &rules);
     // The card's old tokens are gone already: a card step that failed (the
     // addition took back what it made) is tried once more rather than leave
     // the card without any token.
@@ -279,7 +282,7 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
       lib->Log(SC_OK, "Adding token '%s' to card in reader %s again...", ts->GetShortName(), readerName.c_str());
       // The card is read again first: the failed addition took back what it made.
       (void)lib->RefreshTokenInfo(static_cast<CK_SLOT_ID>(reader) * lib->GetTokensPerReader(), 0, 1);
-      failure = lib->InitTokenFromProfile(reader, t, &profile, pin, pinLen);
+      failure = lib->InitTokenFromProfile(reader, t, &profile, pin, pinLen, &rules);
     }
     // The line goes out also after a failure once values were settled: an SO PIN
     // the card already took must not be lost.

@@ -470,9 +470,10 @@ class SCPkcs15Lib {
   // Forgets the applications EF.DIR names in the DFs GroundFor gave (planted) and
   // writes EF.DIR without them, then deletes those DFs, under the SO PIN `soRef`
   // verified with `soPin`: what the call deletes on a road that keeps the card's
-  // other tokens (a cut leaves no record naming a DF that is gone).
+  // other tokens (a cut leaves no record naming a DF that is gone). `rules`: the
+  // call's judgements, told of each DF that goes.
   SCRESULT RemovePlanted(uint32_t reader, const std::vector<SCPath>& planted, uint8_t soRef, const char* soPin,
-                         size_t len);
+                         size_t len, SCCardRules* rules = nullptr);
   // The reader's applications forgotten in memory (the slots bound to none): what a
   // planted EF.DIR named is no token's, but another application whose DF stands
   // with its name outside the `planted` DFs, which keeps its record.
@@ -504,14 +505,17 @@ class SCPkcs15Lib {
   // at the user references that the tokens following take (`layouts`, template
   // indices as PrepareErasure takes them) go after the tokens: any other may guard
   // a file outside the tokens.
+  // `rules`: the call's judgements, told of every DF and EF.DIR that goes.
   CK_RV DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen,
-                    const std::vector<int>& layouts = {});
+                    const std::vector<int>& layouts = {}, SCCardRules* rules = nullptr);
   // The label, followed by " 2", " 3", ... until no other application of the card has it.
   static std::string MakeUniqueAppLabel(SCPkcs15Card* card, const char* label, const SCPkcs15App* except);
 
   // ---- card initialisation from a profile and the PIN output file ----
   // Adds the token of the profile's token section `token` to the reader's card.
-  CK_RV InitTokenFromProfile(uint32_t reader, int token, InitProfile* profile, const char* soPin, long soPinLen);
+  // `rules`: the call's judgements, kept by every step and by the fresh look (null: the token's own).
+  CK_RV InitTokenFromProfile(uint32_t reader, int token, InitProfile* profile, const char* soPin, long soPinLen,
+                             SCCardRules* rules = nullptr);
   // Whether the DF of `app` may go with what it holds: 0 where another
   // application's DF that EF.DIR names stands in it (the trace says so, and
   // `instead` what the call does), 1 yes, or a failure.

@@ -600,7 +600,7 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
 }
 
 SCRESULT SCPkcs15Lib::RemovePlanted(uint32_t reader, const std::vector<SCPath>& planted, uint8_t soRef,
-                                    const char* soPin, size_t len) {
+                                    const char* soPin, size_t len, SCCardRules* rules) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   if (planted.empty() || CheckCardForTokens(reader, &p15, &card) != CKR_OK) return 0;
@@ -640,6 +640,7 @@ SCRESULT SCPkcs15Lib::RemovePlanted(uint32_t reader, const std::vector<SCPath>& 
     Log(r, "%s: DF %s, which anyone may change, held a PKCS#15 application: %s", card->GetCardName(), df.Text().c_str(),
         r < 0 ? "the card did not delete it" : "deleted");
     if (r < 0) return r;
+    if (rules != nullptr) rules->Forget(df);
   }
   return 0;
 }

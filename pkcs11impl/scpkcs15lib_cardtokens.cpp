@@ -258,7 +258,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
 }
 
 CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen,
-                               const std::vector<int>& layouts) {
+                               const std::vector<int>& layouts, SCCardRules* rules) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   CK_RV ck = CheckCardForTokens(reader, &p15, &card);
@@ -289,7 +289,10 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         if (rv >= 0) InitWriteGuard::SoVerified(card, SCPkcs15App::GetPinReference(so), pin.Get(), pin.Length());
       }
       // A wrong PIN stops the deletion; without one the card's access rules decide.
+      SCPath df;
+      const bool placed = rules != nullptr && app->BuildAbsolutePath(&df) >= 0;
       if (rv >= 0) rv = p15->DeleteApplication(app);
+      if (placed) rules->Forget(df);
     } else {
       if (pin.IsSet()) {
         uint32_t ref = 0;
@@ -353,7 +356,14 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         }
       }
       const int apps = p15->GetApplicationCount();
+      // What the call judged of the tokens' DFs does not outlive them.
+      std::vector<SCPath> going;
+      for (int32_t i = 0; rules != nullptr && i < apps; ++i) {
+        SCPath df;
+        if (p15->GetApplicationAt(static_cast<uint32_t>(i))->BuildAbsolutePath(&df) >= 0) going.push_back(df);
+      }
       if (rv >= 0) rv = p15->DeleteAllApplications();
+      for (const SCPath& df : going) rules->Forget(df);
       // Applications deleted, the directory file not yet written (the card
       // refused it twice): the SO PIN is verified again and the file written.
       if (rv < 0 && p15->GetApplicationCount() < apps && rv != SC_E_NO_SMARTCARD && rv != SC_E_CARD_REMOVED &&
@@ -395,6 +405,8 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         d = p15->GetCardDir().Delete();
       }
       if (d < 0 && d != SC_E_FILE_NOT_FOUND) rv = d;
+      SCPath dir;
+      if (rules != nullptr && p15->GetCardDir().GetFullPathInto(dir)) rules->Forget(dir);
     }
   }
   (void)RefreshTokenInfo(first, 1, 1);

@@ -154,7 +154,7 @@ void SCPkcs15Lib::ReportOutputFailure(uint32_t reader, CK_SLOT_ID slot, const st
 }
 
 CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile* profile, const char* soPin,
-                                        long soPinLen) {
+                                        long soPinLen, SCCardRules* rules) {
   if (profile == nullptr || token < 0) return CKR_ARGUMENTS_BAD;
   if (reader >= m_readerCount || m_pkcs15Cards == nullptr || m_pkcs15Cards[reader] == nullptr)
     return CKR_FUNCTION_FAILED;
@@ -186,11 +186,15 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     const bool reinitialised = SectionBool(profile->GetGlobal(), "__SET_CardReinitalized");
     InitGround ground = InitGround::kAsRead;
     std::vector<SCPath> plantedDfs;
+    // Each file is judged once in the call, and every later step, the fresh look
+    // too, keeps that judgement; what a step deletes it forgets.
+    SCCardRules own(card);
+    SCCardRules& judged = rules != nullptr && rules->Card() == card ? *rules : own;
     if (token == 0 && !reinitialised && !profile->TestSettingsOnly()) {
       const char* judge = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
       if (!callerSo.IsSet() && judge != nullptr && ParsePinValueKind(judge) != 0) judge = nullptr;
       r = GroundFor(first, judge, callerSo.IsSet() ? callerSo.Length() : judge != nullptr ? std::strlen(judge) : 0,
-                    &ground, &plantedDfs);
+                    &ground, &plantedDfs, nullptr, &judged);
       if (r < 0) return MapScErrorToCkr(r, false);
     }
     const bool planted = ground == InitGround::kCardPlanted;
@@ -230,7 +234,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // EF.DIR this call makes (for an earlier token of it, or now) is its owners' whatever its header leaves out.
     bool dirMade = SectionBool(profile->GetGlobal(), "__SET_DirMade") || p15->GetCardDir().IsKnownAbsent();
     if (blank) {
-      found.emplace(this, card, &p15->GetCardDir(), refs, kNoRef, token == 0);
+      found.emplace(this, card, &p15->GetCardDir(), refs, kNoRef, token == 0, &judged);
       found->RemoveDfs(plantedDfs, soRef);
       const char* given = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
       if (given != nullptr && ParsePinValueKind(given) != 0) given = nullptr;
@@ -451,7 +455,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       cardResult = p15->InitializeApplication(app, args);
     }
     // Success only after a fresh look at what the token relies on.
-    if (cardResult >= 0) cardResult = FreshLook(this, app, soRef, dirMade, true);
+    if (cardResult >= 0) cardResult = FreshLook(this, app, soRef, dirMade, true, &judged);
     if (cardResult >= 0 && dirMade) (void)SetProfileNumber(profile->GetSections(), nullptr, "__SET_DirMade", 1);
     // A token that did not come about goes again; nothing else of the card is touched.
     if (cardResult < 0) (void)p15->DeleteApplication(app);

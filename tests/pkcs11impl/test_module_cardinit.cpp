@@ -273,6 +273,7 @@ struct Over {
   int times = 1;               // so many such commands in a row answered so
   std::string opened = "";     // this file of the token put back in its creation state before the SO's C_InitPIN,
                                // which then fails and changes nothing
+  std::string record = "";     // with again: an application record (hex) EF.DIR holds after the token's
 };
 
 // One initialisation on a card of `image` to which someone with no PIN added `planted`: it goes through, the SO
@@ -305,7 +306,18 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
     ASSERT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
     // Out of the simulator's reader while the image is written.
     ASSERT_EQ(0, t.sim.Remove(kR0));
-    WriteFile(t.env.Card(image), t.ImageText(image) + planted);
+    std::string text = t.ImageText(image);
+    if (!over.record.empty()) {
+      const size_t at = text.find("\nef 3F00/2F00 ") + 1, end = text.find('\n', at);
+      std::string line = text.substr(at, end - at), data = cardimage::ValueOf(line, "data");
+      while (data.size() >= 2 && (data.substr(data.size() - 2) == "00" || data.substr(data.size() - 2) == "FF"))
+        data.resize(data.size() - 2);
+      data += over.record;
+      const size_t size = line.find(" size=") + 6;
+      line.replace(size, line.find(' ', size) - size, std::to_string(data.size() / 2));
+      text.replace(at, end - at, line.replace(line.find(" data=") + 6, std::string::npos, data));
+    }
+    WriteFile(t.env.Card(image), text + planted);
     ASSERT_EQ(0, t.sim.Insert(kR0, t.env.Card(image).c_str()));
     ASSERT_TRUE(t.Start());
   }
@@ -642,7 +654,13 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   InitialiseOver("blank-model3.card", "", "", opened);
   // InitializeCard's fresh look: EF.DIR it just wrote that the card says it does not hold, twice, fails the call.
   InitialiseOver("blank-model4.card", "", "",
-                 {Road::kInitializeCard, false, false, 0, 0x6A82, "", "00A40804022F00", false, 8, false, false, false, "", 2});
+                 {Road::kInitializeCard, false, false, 0, 0x6A82, "", "00A40804022F00", false, 4, false, false, false, "", 2});
+  // EF.DIR it keeps (another application's record stays in it when the tokens go), answered with its last rule's
+  // octet changed where the call judged it and whole at the fresh look, fails the call (the next one goes through).
+  Over kept{Road::kInitializeCard, true, false, 0, 0, "", "00A40804022F00", false, 1, false, false, true};
+  kept.record = "610F4F07A000000123456751043F006100";
+  InitialiseOver("blank-model4.card", "df 3F00/6100 lcs=05 name=A0000001234567 ac=delete-child:pin:01,create-ef:pin:01,"
+                 "create-df:pin:01,deactivate:pin:01,terminate:pin:01,delete:pin:01\n", "", kept);
 }
 
 // Whatever someone with the card and no PIN planted before the SO's first initialisation, nothing of it decides
