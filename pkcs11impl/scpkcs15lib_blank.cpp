@@ -73,6 +73,21 @@ SCRESULT DeleteAnyonesPin(SCCard* card, uint8_t ref) {
   return scIsStatusWordResult(r) ? 0 : r;
 }
 
+// The global PIN the delete rule of the file at `path` names (the first such), as
+// the call judged its header; 0xFF where it names none.
+uint8_t DeletionPin(SCCardRules* rules, const SCPath& path) {
+  const SCFileHeader* header = nullptr;
+  SCAccessRequest del;
+  del.operation = SC_AC_OP_DELETE_SELF;
+  if (rules->Header(path, &header) < 0 || header == nullptr || !header->HasAccessRules() ||
+      header->GetAccessRefs(&del, nullptr) < 0)
+    return 0xFF;
+  for (int32_t i = 0; i < del.refs.Count(); ++i)
+    if ((del.refs.At(i) & 0xC000) == SC_AC_PIN && (del.refs.At(i) & 0xFF) < 0x80 && del.refs.At(i) != SC_AC_NEVER)
+      return static_cast<uint8_t>(del.refs.At(i) & 0xFF);
+  return 0xFF;
+}
+
 }  // namespace
 
 BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const SCFileHeaderList& layout,
@@ -213,14 +228,8 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
   };
   // The global PIN a file's delete rule names, else the SO PIN.
   const auto guardOf = [&](const SCPath& path) {
-    const SCFileHeader* header = nullptr;
-    SCAccessRequest req;
-    req.operation = SC_AC_OP_DELETE_SELF;
-    if (m_rules->Header(path, &header) >= 0 && header != nullptr && header->GetAccessRefs(&req, nullptr) >= 0)
-      for (int32_t i = 0; i < req.refs.Count(); ++i)
-        if ((req.refs.At(i) & 0xC000) == SC_AC_PIN && (req.refs.At(i) & 0xFF) < 0x80 && req.refs.At(i) != SC_AC_NEVER)
-          return static_cast<uint8_t>(req.refs.At(i) & 0xFF);
-    return soRef;
+    const uint8_t ref = DeletionPin(m_rules, path);
+    return ref != 0xFF ? ref : soRef;
   };
   // One deletion in the master file, asked again under the PIN `ref` where refused.
   const auto remove = [&](const std::function<SCRESULT()>& deletion, uint8_t ref) {
@@ -342,24 +351,16 @@ SCRESULT SCPkcs15Lib::DropDeletionPins(CK_SLOT_ID slot, SCCard* card, SCCardRule
   SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, 0);
   std::vector<uint8_t> asked;
   for (const SCPath& path : paths) {
-    // The header every later judgement of the call keeps.
-    const SCFileHeader* header = nullptr;
-    SCRESULT r = rules->Header(path, &header);
-    SCAccessRequest del;
-    del.operation = SC_AC_OP_DELETE_SELF;
-    if (r < 0 || header == nullptr || !header->HasAccessRules() || header->GetAccessRefs(&del, nullptr) < 0) continue;
-    // The PIN its deletion would be asked under (BlankCard::Clear): the first global one its rule names.
-    uint8_t ref = 0xFF;
-    for (int32_t i = 0; i < del.refs.Count() && ref == 0xFF; ++i)
-      if ((del.refs.At(i) & 0xC000) == SC_AC_PIN && (del.refs.At(i) & 0xFF) < 0x80 && del.refs.At(i) != SC_AC_NEVER)
-        ref = static_cast<uint8_t>(del.refs.At(i) & 0xFF);
+    // The PIN its deletion would be asked under (BlankCard::Clear); the header is
+    // the one every later judgement of the call keeps.
+    const uint8_t ref = DeletionPin(rules, path);
     if (ref == 0 || ref == 0xFF || Holds(asked, ref) || ref == layout.GetSoPinRef() ||
         ref == BlankCardSoRef(card, slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1)))
       continue;
     // Only where the file is anyone's by its header, or would be were that PIN
     // gone (anyone may make one in the master file).
     static const uint16_t kMf = SC_FID_MF;
-    r = rules->AnyoneMay(SCPath(&kMf, 1), SC_AC_OP_CREATE_EF);
+    SCRESULT r = rules->AnyoneMay(SCPath(&kMf, 1), SC_AC_OP_CREATE_EF);
     if (r == 0) r = rules->Planted(path);
     if (r < 0) return r;
     if (r != 1) continue;
