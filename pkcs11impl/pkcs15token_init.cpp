@@ -248,7 +248,7 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
       std::vector<int> layouts;
       for (int t = 0; t < profile.GetTokenCount(); ++t)
         layouts.push_back(strcasecmp(profile.GetText(t, "TokenProfile", "<default>"), "rokvast") == 0 ? -1 : t);
-      rv = lib->PrepareErasure(reader, layouts, erasePin, eraseLen);
+      rv = lib->PrepareErasure(reader, layouts);
       if (rv != CKR_OK) return rv;
       rv = lib->DeleteToken(reader, -1, erasePin, eraseLen, layouts, &rules);
       if (rv != CKR_OK) return rv;

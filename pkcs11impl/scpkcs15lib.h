@@ -181,18 +181,17 @@ struct UserPukPlace {
 };
 UserPukPlace FindUserPuk(class SCPkcs15App* app, const TokenPins& pins);
 // Deletes the previous user's PUK, so that it never unblocks the next user
-// PIN. A card that refuses twice (`again` verifies the SO PIN in between) has
-// it blocked and the failure is returned (*blocked: whether the block held);
-// a PUK the card does not hold, or holds blocked, or that is not the token's
-// own, is left as it is. A shadowed one is deleted unasked (a deletion takes
-// only the DF's own) and never blocked.
-SCRESULT DropUserPuk(class SCCard* card, const UserPukPlace& puk, const std::function<SCRESULT()>& again,
-                     bool* blocked);
-// Blocks the user PIN of `app` when it still opens with a value (without a PIN
-// object, the global PIN `ref` of `card`), so that an earlier owner's PIN
-// opens nothing after an initialisation that failed; whether the block held.
-// A PIN that is not the token's own, or shadowed, is not blocked.
-bool BlockValuedUserPin(class SCPkcs15App* app, const TokenPins& pins, class SCCard* card, uint8_t ref);
+// PIN; a card that refuses twice (`again` verifies the SO PIN in between) fails
+// the call, the PUK as it is. A PUK the card does not hold (said twice), or that
+// is not the token's own, is left as it is. A shadowed one is deleted unasked
+// (a deletion takes only the DF's own).
+SCRESULT DropUserPuk(class SCCard* card, const UserPukPlace& puk, const std::function<SCRESULT()>& again);
+// Whether ClearUserPin can make the user PIN of `app` anew under the SO PIN
+// `soRef` where it stands (a global one in the master file; a local one in its
+// DF where that DF stays, `dfStays`), judged before the call's first change:
+// 1, 0 (logged: the SO may not make PINs there) or a failure.
+SCRESULT UserPinMayGo(const SCPkcs15Lib* lib, class SCPkcs15App* app, const TokenPins& pins, uint8_t soRef,
+                      bool dfStays);
 // Before an initialisation answers success: its token's DF and files, and EF.DIR,
 // selected afresh, must be things no one but the token's owners (the SO PIN
 // `soRef`, the user PIN the token names) can change, create in, delete or use;
@@ -209,20 +208,22 @@ SCRESULT FreshLook(const SCPkcs15Lib* lib, class SCPkcs15App* app, uint8_t soRef
 SCRESULT FindPkcs15Dfs(class SCCard* card, SCCardRules* rules, std::vector<SCPath>* found);
 // A card that holds no token yet (EF.DIR names no application), as its first
 // token is made: anyone may have created PINs and files in its master file, and
-// the card shows no PIN's rules, so only who made a PIN counts. The PINs that
-// stand at the master file's references the card model's `layout` gives the new
-// token (the SO PIN's and SO PUK's too where it is the card's `first`), less the
-// SO PIN the blank card came with (`keptSo`, 0xFF: none), are deleted, the SO
-// PIN last, before the token is written, and the token's own made anew by the
-// call; an EF.DIR that others than the SO PINs may update or delete is deleted,
-// to be made anew under the SO's rules (with the first token its records are
-// dropped: they name nothing). The constructor only asks the card (empty
-// VERIFYs, EF.DIR's header).
+// the card shows no PIN's rules or who made one. Where a PIN stands at a master-file
+// reference where the call makes one (`makes`: global references; a local one is
+// made in the token's new DF), the call fails before it changes anything: the card
+// takes no token until its issuer removes that PIN. The one exception is the SO
+// PIN a first call cut short made (`madeSo`, the SO PIN the token takes), which
+// the SO's value opened (TrustSoPin): deleted and made anew. An EF.DIR that others
+// than the SO PINs may update or delete is deleted, to be made anew under the SO's
+// rules (with the first token its records are dropped: they name nothing). The
+// constructor only asks the card (empty VERIFYs, EF.DIR's header); every deletion
+// is judged there and in RemoveDfs, before the first change.
 class BlankCard {
  public:
-  // `rules`: the call's judgements, kept by every later step (null: its own).
-  BlankCard(const SCPkcs15Lib* lib, class SCCard* card, class SCPkcs15CardDir* dir, const SCFileHeaderList& layout,
-            uint8_t keptSo, bool first, SCCardRules* rules = nullptr);
+  // `keptSo`: the SO PIN the call verified (0xFF: none); `rules`: the call's
+  // judgements, kept by every later step (null: its own).
+  BlankCard(const SCPkcs15Lib* lib, class SCCard* card, class SCPkcs15CardDir* dir, const std::vector<uint8_t>& makes,
+            uint8_t keptSo, uint8_t madeSo, bool first, SCCardRules* rules = nullptr);
   BlankCard(const BlankCard&) = delete;
   BlankCard& operator=(const BlankCard&) = delete;
   SCRESULT Failure() const { return m_failure; }
@@ -231,24 +232,24 @@ class BlankCard {
   // or Clear deleted it): a PIN this call makes there needs no asking first.
   bool Absent(uint8_t ref) const;
   // Application DFs someone with no PIN may change (what a planted EF.DIR names):
-  // they go with the other plants. One that the SO PIN `soRef` may not delete
-  // either fails the call before anything is written.
-  void RemoveDfs(const std::vector<SCPath>& dfs, uint8_t soRef);
-  // The first write of the call: a deletion the card refuses is asked again
-  // once the PIN its rule names is verified: the SO PIN `soRef` (or the blank
-  // card's own) with `soPin` (`len` octets; null: none known); a refusal then is
-  // the call's failure, logged. Where no PIN stands at that reference, one is
-  // made with a drawn value (at least `minLen` long) for the deletions and
-  // deleted after them; another PIN that stands fails the call, sent nothing.
-  // A positive result counts what went.
-  SCRESULT Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t minLen);
+  // they go with the other plants. One the call may not delete (CallMayDelete)
+  // fails the call before anything is written.
+  void RemoveDfs(const std::vector<SCPath>& dfs);
+  // The first write of the call: a deletion the card refuses is asked again once
+  // the PIN its rule names is verified (with `soPin`, `len` octets; null: none
+  // known), the SO PIN the token takes made first where none stands (at least
+  // `minLen` long) and deleted again after the deletions. A positive result
+  // counts what went.
+  SCRESULT Clear(const char* soPin, size_t len, uint32_t minLen);
 
  private:
+  SCRESULT MayDelete(const SCPath& path);
   const SCPkcs15Lib* m_lib;
   class SCCard* m_card;
   class SCPkcs15CardDir* m_dir;
   std::vector<uint8_t> m_asked, m_found;
-  uint8_t m_keptSo;  // the SO PIN the blank card came with (0xFF: none)
+  uint8_t m_keptSo;  // the SO PIN the call verified (0xFF: none)
+  uint8_t m_madeSo;  // the SO PIN the token takes, where the call makes it (0xFF: none)
   std::vector<SCPath> m_dfs;
   SCCardRules m_own;
   SCCardRules* m_rules;
@@ -450,23 +451,28 @@ class SCPkcs15Lib {
   SCRESULT GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
                      std::vector<SCPath>* planted = nullptr, uint8_t* verifiedSo = nullptr,
                      SCCardRules* rules = nullptr);
-  // The SO PIN an initialisation of `slot` verifies (where the card's model puts
-  // it: the one its tokens take, else the one a blank card of the model comes
-  // with; the one the slot's token names only on a model that puts none) verified
-  // with `soPin` and taken as the SO's by `rules`: its reference, or 0xFF where
-  // none stands (*failure: a refused value, an answer that says nothing of the
-  // PIN, or "no such PIN" that a second look denies). A PIN at the tokens' SO
-  // reference that anyone may delete goes first, before any VERIFY.
+  // The SO PIN an initialisation of `slot` on the road `ground` verifies before it
+  // changes anything, taken as the SO's by `rules`: the one the slot's token names
+  // (where the model keeps an SO PIN there), the one the model's tokens take for an
+  // unfinished token or one beside others, the blank card's own on a card that
+  // shows no token (on model 4, which comes with none, the card's SO PIN where one
+  // stands). One VERIFY without data, then the value once. Its reference, or 0xFF
+  // where none stands and the road goes on without (*failure: a refused value, a
+  // blocked PIN, none where one must stand, or no value given where one stands).
   uint8_t TrustSoPin(CK_SLOT_ID slot, class SCCard* card, const char* soPin, size_t len, SCCardRules* rules,
-                     SCRESULT* failure);
-  // Before any VERIFY of an initialisation: where a file of `paths` (EF.DIR, the
-  // application DFs) is anyone's, or would be were the master-file PIN its delete
-  // rule names gone, that PIN (not the SO's) is asked to go with nothing verified:
-  // one a cut call made for the file's deletion, whose value no one knows, or
-  // anyone's. One the card deletes guarded nothing of anyone's, and `rules` take
-  // the card as one without it; one that stays is someone's and is sent nothing.
-  // 0, or the card's failure.
-  SCRESULT DropDeletionPins(CK_SLOT_ID slot, class SCCard* card, SCCardRules* rules, const std::vector<SCPath>& paths);
+                     InitGround ground, SCRESULT* failure);
+  // The SO PIN of the slot's unfinished token (a first call of this module cut
+  // short), as RepairToken finds it: the references its directory or their kept
+  // copy still give, where that is one of the model's SO PINs, else the tokens'.
+  uint8_t UnfinishedSoRef(CK_SLOT_ID slot, class SCCard* card);
+  // A second SO PIN `ref` the call needs (the blank card's own guarding EF.DIR, the
+  // SO PIN a first call cut short left), sent the value only after the first took
+  // it and only while a VERIFY without data shows more than one try left; taken as
+  // the SO's by `rules`. 0, or why not (logged).
+  SCRESULT SecondSoPin(class SCCard* card, uint8_t ref, const char* soPin, size_t len, SCCardRules* rules) const;
+  // The SO PIN that updates EF.DIR where the SO PIN `soRef` (the tokens') does not
+  // and the blank card's own does (an issuer's EF.DIR): that one, else `soRef`.
+  uint8_t DirSoPin(CK_SLOT_ID slot, class SCCard* card, SCPkcs15Card* p15, uint8_t soRef);
   // Forgets the applications EF.DIR names in the DFs GroundFor gave (planted) and
   // writes EF.DIR without them, then deletes those DFs, under the SO PIN `soRef`
   // verified with `soPin`: what the call deletes on a road that keeps the card's
@@ -487,12 +493,15 @@ class SCPkcs15Lib {
   // Whether a token of the reader's card names the SO PUK of the card's profile.
   bool NamesCardSoPuk(uint32_t reader);
   // Before a ClassIC card's tokens are erased for a profile whose tokens take the
-  // card profile's `layouts` (template indices): a token DF the SO PIN may not
-  // delete fails the call, and the PINs that stand at the master file's user
-  // references of those tokens, and that no token of the card names, are deleted
-  // under the SO PIN (verified first); a card that keeps one fails the call before
-  // any token goes.
-  CK_RV PrepareErasure(uint32_t reader, const std::vector<int>& layouts, const char* soPin, long soPinLen);
+  // card profile's `layouts` (template indices), judged from what the card shows: a
+  // token DF the SO PIN may not delete, or a PIN standing at the master file's user
+  // references of those tokens that no token of the card names (NamedOrLeftPins),
+  // fails the call before any token goes.
+  CK_RV PrepareErasure(uint32_t reader, const std::vector<int>& layouts);
+  // The PINs the card's tokens name (GetNamedPins), and for a token of this module
+  // an interrupted call left without its directories the layout's master-file
+  // references, which only that call could have made there.
+  SCRESULT NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<SCPath, uint8_t>>* named);
   // A new application under a unique label, its SO PIN set (when not set yet)
   // and verified; a failure removes only the application made here.
   // `planted`: on a card whose structure counts for nothing (kCardPlanted), the DFs
@@ -523,7 +532,7 @@ class SCPkcs15Lib {
   // Empties the slot's token under its SO PIN and gives it a new label.
   // `judged`: the headers the call judged before (null: none), which its fresh look compares.
   CK_RV ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen,
-                    const SCCardRules* judged = nullptr);
+                    SCCardRules* judged = nullptr);
   // A token whose directory an interrupted initialisation left incomplete (its
   // DF, TokenInfo or PIN directory missing) is built anew under the SO PIN of
   // the card's profile; CKR_TOKEN_NOT_RECOGNIZED for any other token.
@@ -531,7 +540,7 @@ class SCPkcs15Lib {
   // place with the card profile's PIN references, whatever its directories say.
   // `judged`: as ReinitToken's.
   CK_RV RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen, bool planted = false,
-                    const SCCardRules* judged = nullptr);
+                    SCCardRules* judged = nullptr);
   // Whether `loaded`, the result of loading the application, shows a token that
   // an interrupted initialisation of this module left incomplete: the card's
   // directory names it with this module's profile, and its DF, ODF or TokenInfo

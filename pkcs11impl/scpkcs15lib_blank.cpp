@@ -51,73 +51,74 @@ SCRESULT StandsAsOwners(SCCardRules* rules, const SCPath& df) {
   return r == SC_E_FILE_NOT_FOUND || r == 1 ? 0 : r < 0 ? r : 1;
 }
 
-// A PIN value the call draws (digits, at least `minLen` and 8 long) for a PIN
-// it makes only for its own deletions: no one, the SO neither, knows it.
-SCRESULT DrawPinValue(uint32_t minLen, std::vector<uint8_t>* value) {
-  value->assign(std::max<uint32_t>(minLen, 8), 0);
-  if (SoftwareRandomOctets(value->data(), static_cast<uint32_t>(value->size()), 0) != CKR_OK) return SC_E_NO_MEMORY;
-  for (uint8_t& c : *value) c = static_cast<uint8_t>('0' + c % 10);
-  return 0;
-}
-
-// Whether anyone may delete the master file's PIN `ref`: a DELETE with no PIN
-// verified (one seen verified before is forgotten first) that the card carries
-// out. 1 it went, 0 the card refused (none stands, or it stays).
-SCRESULT DeleteAnyonesPin(SCCard* card, uint8_t ref) {
-  SCRESULT r = card->SelectMf(nullptr);
-  SCValueSet verified;
-  card->GetVerifiedPins(&verified);
-  if (r >= 0 && verified.Contains(static_cast<uint16_t>(SC_AC_PIN | ref))) r = card->ResetPinState(ref);
-  if (r >= 0) r = card->DeleteObject(ref, SC_KEYOBJ_PIN);
-  if (r >= 0) return 1;
-  return scIsStatusWordResult(r) ? 0 : r;
-}
-
 // The global PIN the delete rule of the file at `path` names (the first such), as
-// the call judged its header; 0xFF where it names none.
+// the call judged its header; 0xFF where it names none, 0 where anyone may delete
+// it (the rule "always", or a state before activation, where no rule holds).
 uint8_t DeletionPin(SCCardRules* rules, const SCPath& path) {
   const SCFileHeader* header = nullptr;
   SCAccessRequest del;
   del.operation = SC_AC_OP_DELETE_SELF;
   if (rules->Header(path, &header) < 0 || header == nullptr || !header->HasAccessRules() ||
-      header->GetAccessRefs(&del, nullptr) < 0)
-    return 0xFF;
+      (header->HasLifeCycle() && header->GetLifeCycleByte() < 0x04) || header->GetAccessRefs(&del, nullptr) < 0 ||
+      del.refs.Contains(SC_AC_ALWAYS))
+    return 0;
   for (int32_t i = 0; i < del.refs.Count(); ++i)
     if ((del.refs.At(i) & 0xC000) == SC_AC_PIN && (del.refs.At(i) & 0xFF) < 0x80 && del.refs.At(i) != SC_AC_NEVER)
       return static_cast<uint8_t>(del.refs.At(i) & 0xFF);
   return 0xFF;
 }
 
+// Whether the call may delete the file at `path` (judged before its first change)
+// without making any PIN but the SO PIN its token takes anyway (`madeSo`, 0xFF: none):
+// its delete rule is met by anyone, by an SO PIN the card accepted in this call, or by
+// that one; rules the header does not show are left to the card. 1, 0 (logged) or a failure.
+SCRESULT CallMayDelete(const SCPkcs15Lib* lib, SCCardRules* rules, const SCPath& path, uint8_t madeSo) {
+  const uint8_t ref = DeletionPin(rules, path);
+  if (ref == 0 || (ref < 0xFF && (rules->Trusted(ref, SCPath()) || ref == madeSo))) return 1;
+  const SCRESULT stands = ref < 0xFF ? rules->Stands(ref) : 0;
+  if (stands < 0) return stands;
+  if (ref < 0xFF)
+    lib->Log(SC_E_ACCESS_DENIED, "%s: %s goes only with PIN %02X, which %s: nothing changed", rules->Card()->GetCardName(),
+             path.Text().c_str(), static_cast<unsigned>(ref),
+             stands == 1 ? "is someone else's" : "does not stand (a call makes no PIN for a deletion)");
+  else
+    lib->Log(SC_E_ACCESS_DENIED, "%s: no PIN the SO holds may delete %s: nothing changed", rules->Card()->GetCardName(),
+             path.Text().c_str());
+  return 0;
+}
+
 }  // namespace
 
-BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const SCFileHeaderList& layout,
-                     uint8_t keptSo, bool first, SCCardRules* rules)
-    : m_lib(lib), m_card(card), m_dir(dir), m_keptSo(keptSo), m_own(card),
+BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const std::vector<uint8_t>& makes,
+                     uint8_t keptSo, uint8_t madeSo, bool first, SCCardRules* rules)
+    : m_lib(lib), m_card(card), m_dir(dir), m_keptSo(keptSo), m_madeSo(madeSo), m_own(card),
       m_rules(rules != nullptr && rules->Card() == card ? rules : &m_own) {
-  std::vector<uint8_t> refs;
-  for (int idx : {SC_REFIDX_SO_PIN, SC_REFIDX_SO_PUK, SC_REFIDX_USER_PIN, SC_REFIDX_USER_PUK})
-    if ((first || idx == SC_REFIDX_USER_PIN || idx == SC_REFIDX_USER_PUK) && layout.GetRef(idx) != keptSo)
-      refs.push_back(layout.GetRef(idx));
   SCTransactGuard guard(card);
-  // The SO PIN the blank card came with is verified before the first deletion, and
-  // after the first token the SO PIN is the one this call made: their rules are the SO's.
+  // The SO PIN the call verified (the blank card's own, or the one this call made
+  // for an earlier token): its rules are the SO's.
   if (keptSo < 0xFF) m_rules->Trust(keptSo);
-  if (!first && layout.GetSoPinRef() < 0xFF) m_rules->Trust(layout.GetSoPinRef());
-  m_failure = card->SelectMf(nullptr);
-  for (uint8_t ref : refs) {
+  for (uint8_t ref : makes) {
     if (m_failure < 0) return;
-    // A local PIN is made in the token's new DF; one at its reference in the master
-    // file (asked from there, where the card finds the master file's own) is anyone's.
-    if (ref == 0 || ref == 0xFF || Holds(m_asked, ref)) continue;
+    // A local PIN is made in the token's new DF: whatever stands at its reference
+    // in the master file is not looked at.
+    if (ref == 0 || ref >= 0x80 || ref == keptSo || Holds(m_asked, ref)) continue;
     m_asked.push_back(ref);
-    const SCRESULT state = ScPinPresence(card->VerifyPin(ref, nullptr, SC_UNSET));
-    // The SO PIN, which may guard the others, goes last.
-    if (state == 1) m_found.insert(ref == refs.front() ? m_found.end() : m_found.begin(), ref);
+    const SCRESULT state = m_rules->Stands(ref);
     if (state < 0) m_failure = state;
+    if (state != 1) continue;
+    // The SO PIN a first call cut short left, which the SO's value opened (TrustSoPin),
+    // is made anew; any other PIN that stands is someone's, whose rules the card does
+    // not show: the token does not go where it would find it.
+    if (ref == madeSo && m_rules->Trusted(ref, SCPath())) {
+      m_found.push_back(ref);
+      continue;
+    }
+    m_lib->Log(SC_E_ACCESS_DENIED, "%s: PIN %02X stands where the new token's PIN goes, on a card that holds no "
+               "token: nothing changed (the card takes no token until its issuer removes that PIN)",
+               card->GetCardName(), static_cast<unsigned>(ref));
+    m_failure = SC_E_ACCESS_DENIED;
   }
   if (m_failure < 0) return;
-  // What the call deletes as anyone's guards nothing.
-  for (uint8_t ref : m_found) m_rules->Going(ref);
   // EF.DIR is judged by the header the card shows, whatever its reading gave: one
   // that anyone may change or could have made as they liked, or that not everyone
   // may read (the token could not be found), is made anew under the SO's rules.
@@ -138,26 +139,26 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
   if (open == SC_E_FILE_NOT_FOUND) return;
   if (open < 0) m_failure = open;
   m_dirOpen = open == 1;
+  if (m_dirOpen && m_failure >= 0) m_failure = MayDelete(path);
   // Its records name no token; those of a planted structure go when its applications are forgotten.
   // Another kind's application whose DF stands and is not anyone's keeps its record in the one made anew.
-  if (m_dirOpen && first && dir->GetApplication() == nullptr)
+  if (m_dirOpen && first && m_failure >= 0 && dir->GetApplication() == nullptr)
     m_failure = dir->ClearKeepingOthers([this](const SCPath& df) { return StandsAsOwners(m_rules, df); });
 }
 
-void BlankCard::RemoveDfs(const std::vector<SCPath>& dfs, uint8_t soRef) {
-  if (soRef < 0xFF) m_rules->Trust(soRef);
+SCRESULT BlankCard::MayDelete(const SCPath& path) {
+  const SCRESULT may = CallMayDelete(m_lib, m_rules, path, m_madeSo);
+  return may < 0 ? may : may == 1 ? 0 : SC_E_ACCESS_DENIED;
+}
+
+void BlankCard::RemoveDfs(const std::vector<SCPath>& dfs) {
   for (const SCPath& df : dfs) {
     if (m_failure < 0) return;
     // A DF this call was given to delete stood when it was judged: only its deletion says it is gone.
-    const SCRESULT may = m_rules->SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
-    if (may < 0 && may != SC_E_FILE_NOT_FOUND) {
-      m_failure = may;
-      return;
-    }
-    if (may == 0) {
-      m_lib->Log(SC_E_ACCESS_DENIED, "%s: a DF anyone may change holds a PKCS#15 application the SO may not delete: "
+    m_failure = MayDelete(df);
+    if (m_failure < 0) {
+      m_lib->Log(m_failure, "%s: a DF anyone may change holds a PKCS#15 application the SO may not delete: "
                  "nothing changed", m_card->GetCardName());
-      m_failure = SC_E_ACCESS_DENIED;
       return;
     }
     if (!Listed(m_dfs, df)) m_dfs.push_back(df);
@@ -168,87 +169,45 @@ bool BlankCard::Absent(uint8_t ref) const {
   return m_failure >= 0 && Holds(m_asked, ref) && !Holds(m_found, ref);
 }
 
-SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t minLen) {
+SCRESULT BlankCard::Clear(const char* soPin, size_t len, uint32_t minLen) {
   if (m_failure < 0) return m_failure;
   SCTransactGuard guard(m_card);
-  // A deletion the card refuses is asked again once the PIN its rule names (the
-  // SO PIN where the card shows none) is verified: the SO's with the SO's value,
-  // where the card's model puts it. Where none stands there (an SO PUK that a cut
-  // left without the SO PIN guarding it, a file planted under a PIN that anyone
-  // may make), one is made for the deletions and goes again after them: at the
-  // SO's reference the SO PIN the call makes anyway, elsewhere one with a value
-  // the call draws and forgets, which anyone may delete (one a cut left before
-  // the file went goes at the next call: DropDeletionPins). Another PIN that stands is
-  // someone's: it is sent nothing, and the deletion fails.
-  std::vector<uint8_t> made;
-  std::vector<std::vector<uint8_t>> drawn;
-  const auto wipe = [&] {
-    for (auto& value : drawn) std::fill(value.begin(), value.end(), 0);
-    drawn.clear();
-  };
+  // A deletion the card refuses is asked again once the PIN its rule names is
+  // verified: the SO PIN the call verified, or the SO PIN the token takes, made
+  // here where none stands (with the SO's value: the token keeps it) and deleted
+  // again after the deletions, to be made with the token. Every rule was judged
+  // before the first deletion (MayDelete).
+  bool made = false;
   const auto again = [&](uint8_t ref) -> SCRESULT {
-    const bool so = ref == soRef || ref == m_keptSo;
-    if (so && soPin == nullptr) return SC_E_ACCESS_DENIED;
-    const auto at = std::find(made.begin(), made.end(), ref);
+    if (soPin == nullptr || ref == 0 || ref >= 0xFF) return SC_E_ACCESS_DENIED;
     SCRESULT v = m_card->SelectMf(nullptr);
-    if (v < 0 || so) {
-      if (v >= 0) v = VerifySoPinAgain(m_card, ref, soPin, len);
-      if (v != SC_E_NO_REFERENCED_DATA || at != made.end()) return v;
-    } else if (at != made.end()) {
-      const std::vector<uint8_t>& value = drawn[static_cast<size_t>(at - made.begin())];
-      return m_card->VerifyPin(ref, value.data(), static_cast<uint32_t>(value.size()));
-    } else {
-      v = ScPinPresence(m_card->VerifyPin(ref, nullptr, SC_UNSET));
-      if (v == 1)
-        m_lib->Log(SC_E_ACCESS_DENIED, "%s: PIN %02X, not the SO's, guards a file that anyone may change: sent nothing",
-                   m_card->GetCardName(), static_cast<unsigned>(ref));
-      if (v != 0) return v == 1 ? SC_E_ACCESS_DENIED : v;
-    }
-    std::vector<uint8_t> value;
-    v = 0;
-    if (so) {
-      value = SoPinForCard(m_card, soPin, len);
-    } else {
-      v = DrawPinValue(minLen, &value);
-      if (v >= 0) value = SoPinForCard(m_card, reinterpret_cast<const char*>(value.data()), value.size());
-    }
+    if (v >= 0) v = VerifySoPinAgain(m_card, ref, soPin, len);
+    if (v != SC_E_NO_REFERENCED_DATA || ref != m_madeSo || made) return v;
+    std::vector<uint8_t> value = SoPinForCard(m_card, soPin, len);
     SCPinParams record;
     record.minLen = minLen;
     record.maxLen = static_cast<uint32_t>(value.size());
-    // One whose value no one knows is no one's: anyone may delete it, so one a cut left goes at the next call.
-    if (!so) record.flags |= SC_PINREC_ANYONE_DELETES;
-    if (v >= 0) v = m_card->CreatePin(ref, &record, value.data(), static_cast<uint32_t>(value.size()), 0);
-    if (v >= 0) {
-      made.push_back(ref);
-      drawn.push_back(so ? std::vector<uint8_t>() : value);
-      v = m_card->VerifyPin(ref, value.data(), static_cast<uint32_t>(value.size()));
-    }
+    v = m_card->CreatePin(ref, &record, value.data(), static_cast<uint32_t>(value.size()), 0);
+    made = v >= 0;
+    if (v >= 0) v = m_card->VerifyPin(ref, value.data(), static_cast<uint32_t>(value.size()));
     std::fill(value.begin(), value.end(), 0);
     return v;
   };
-  // The global PIN a file's delete rule names, else the SO PIN.
-  const auto guardOf = [&](const SCPath& path) {
-    const uint8_t ref = DeletionPin(m_rules, path);
-    return ref != 0xFF ? ref : soRef;
-  };
-  // One deletion in the master file, asked again under the PIN `ref` where refused.
-  const auto remove = [&](const std::function<SCRESULT()>& deletion, uint8_t ref) {
+  // One deletion in the master file, asked again under the PIN its rule names where refused.
+  const auto remove = [&](const std::function<SCRESULT()>& deletion, const SCPath& path) {
     SCRESULT r = deletion();
-    if (r == SC_E_ACCESS_DENIED && again(ref) >= 0) r = deletion();
+    if (r == SC_E_ACCESS_DENIED && again(DeletionPin(m_rules, path)) >= 0) r = deletion();
     return r;
   };
-  // The PINs made for the deletions go again, also after a failure: the call made them.
+  // The SO PIN made for the deletions goes again, also after a failure: the token makes it.
   const auto drop = [&](SCRESULT result) {
-    for (auto ref = made.rbegin(); ref != made.rend(); ++ref) {
-      SCRESULT r = m_card->SelectMf(nullptr);
-      if (r >= 0) r = m_card->DeleteObject(*ref, SC_KEYOBJ_PIN);
-      m_lib->Log(r, "%s: PIN %02X made for the deletions on a card that holds no token%s", m_card->GetCardName(),
-                 static_cast<unsigned>(*ref), r < 0 ? ", and the card did not delete it again" : ", deleted again");
-      if (r < 0 && result >= 0) result = r;
-    }
-    made.clear();
-    wipe();
-    return result;
+    if (!made) return result;
+    made = false;
+    SCRESULT r = m_card->SelectMf(nullptr);
+    if (r >= 0) r = m_card->DeleteObject(m_madeSo, SC_KEYOBJ_PIN);
+    m_lib->Log(r, "%s: SO PIN %02X made for the deletions on a card that holds no token%s", m_card->GetCardName(),
+               static_cast<unsigned>(m_madeSo), r < 0 ? ", and the card did not delete it again" : ", deleted again");
+    return r < 0 && result >= 0 ? r : result;
   };
   SCRESULT gone = 0;
   for (const SCPath& df : m_dfs) {
@@ -258,7 +217,7 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
       const SCRESULT s = m_card->SelectPathThunk(parent.Ids(), parent.Count(), 0);
       return s < 0 ? s : m_card->DeleteFileById(df[df.Count() - 1], parent);
     };
-    const SCRESULT r = remove(whole, guardOf(df));
+    const SCRESULT r = remove(whole, df);
     if (r < 0) {
       m_lib->Log(r, "%s: a DF that anyone may change holds a PKCS#15 application, and the card did not delete it",
                  m_card->GetCardName());
@@ -272,7 +231,7 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
   if (m_dirOpen) {
     // Gone only where the card deleted it and then holds none: a new one is made, never the planted one written.
     SCPath dir;
-    SCRESULT r = m_dir->GetFullPathInto(dir) ? remove([this] { return m_dir->Delete(); }, guardOf(dir)) : SC_E_NO_MEMORY;
+    SCRESULT r = m_dir->GetFullPathInto(dir) ? remove([this] { return m_dir->Delete(); }, dir) : SC_E_NO_MEMORY;
     if (r >= 0) {
       SCRESULT still = m_card->SelectPath(dir.Ids(), dir.Count(), nullptr);
       if (still == SC_E_FILE_NOT_FOUND) still = m_card->SelectPath(dir.Ids(), dir.Count(), nullptr);
@@ -289,21 +248,15 @@ SCRESULT BlankCard::Clear(uint8_t soRef, const char* soPin, size_t len, uint32_t
     m_rules->Forget(dir);
     ++gone;
   }
-  // The PINs last: a DF or EF.DIR may name them in its rules.
+  // The SO PIN a first call cut short left (verified with the SO's value) is made
+  // anew with the token: its rules, which the card does not show, are not taken over.
   for (uint8_t ref : m_found) {
-    const auto pin = [&] {
-      const SCRESULT s = m_card->SelectMf(nullptr);
-      return s < 0 ? s : m_card->DeleteObject(ref, SC_KEYOBJ_PIN);
-    };
-    // It stood a moment ago: only its deletion says it is gone.
-    const SCRESULT r = remove(pin, soRef);
-    if (r < 0) {
-      m_lib->Log(r, "%s: PIN %02X in the master file of a card that holds no token is not this module's, and the card "
-                 "did not delete it", m_card->GetCardName(), static_cast<unsigned>(ref));
-      return drop(r);
-    }
-    m_lib->Log(SC_OK, "%s: PIN %02X in the master file of a card that holds no token is not this module's: deleted",
-               m_card->GetCardName(), static_cast<unsigned>(ref));
+    SCRESULT r = m_card->SelectMf(nullptr);
+    if (r >= 0) r = m_card->DeleteObject(ref, SC_KEYOBJ_PIN);
+    m_lib->Log(r, "%s: SO PIN %02X, which a first initialisation cut short left, %s", m_card->GetCardName(),
+               static_cast<unsigned>(ref), r < 0 ? "the card did not delete: nothing more changed" : "deleted, to be made anew");
+    if (r < 0) return drop(r);
+    m_rules->Going(ref);
     ++gone;
   }
   m_found.clear();
@@ -345,98 +298,122 @@ SCRESULT FindPkcs15Dfs(SCCard* card, SCCardRules* rules, std::vector<SCPath>* fo
   return 0;
 }
 
-SCRESULT SCPkcs15Lib::DropDeletionPins(CK_SLOT_ID slot, SCCard* card, SCCardRules* rules,
-                                        const std::vector<SCPath>& paths) {
-  SCFileHeaderList layout;
-  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, 0);
-  std::vector<uint8_t> asked;
-  for (const SCPath& path : paths) {
-    // The PIN its deletion would be asked under (BlankCard::Clear); the header is
-    // the one every later judgement of the call keeps.
-    const uint8_t ref = DeletionPin(rules, path);
-    if (ref == 0 || ref == 0xFF || Holds(asked, ref) || ref == layout.GetSoPinRef() ||
-        ref == BlankCardSoRef(card, slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1)))
-      continue;
-    // Only where the file is anyone's by its header, or would be were that PIN
-    // gone (anyone may make one in the master file).
-    static const uint16_t kMf = SC_FID_MF;
-    SCRESULT r = rules->AnyoneMay(SCPath(&kMf, 1), SC_AC_OP_CREATE_EF);
-    if (r == 0) r = rules->Planted(path);
-    if (r < 0) return r;
-    if (r != 1) continue;
-    asked.push_back(ref);
-    r = DeleteAnyonesPin(card, ref);
-    if (r < 0) return r;
-    if (r == 1) {
-      rules->Going(ref);
-      Log(SC_OK, "%s: PIN %02X, which the delete rule of %s names, anyone could delete: deleted", card->GetCardName(),
-          static_cast<unsigned>(ref), path.Text().c_str());
-    }
+SCRESULT SCPkcs15Lib::SecondSoPin(SCCard* card, uint8_t ref, const char* soPin, size_t len, SCCardRules* rules) const {
+  if (rules->Trusted(ref, SCPath())) return 0;
+  // A value the card has not accepted in this call never spends a PIN's last try.
+  const SCRESULT state = rules->State(ref);
+  if (ScPinPresence(state) < 0) return state;
+  if (state == SC_E_NO_REFERENCED_DATA || state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED || state == 1) {
+    Log(SC_E_VERIFY_FAILED, "%s: SO PIN %02X %s: the SO's value is not sent to it, nothing changed", card->GetCardName(),
+        static_cast<unsigned>(ref), state == 1 ? "has one try left" : state == SC_E_NO_REFERENCED_DATA ? "does not stand"
+                                                                                                         : "is blocked or has no value");
+    return state == SC_E_PIN_BLOCKED ? state : SC_E_VERIFY_FAILED;
   }
+  const SCRESULT v = VerifySoPinAgain(card, ref, soPin, len);
+  if (v < 0) {
+    Log(v, "%s: SO PIN %02X does not take the SO's value: nothing changed", card->GetCardName(),
+        static_cast<unsigned>(ref));
+    return v;
+  }
+  rules->Trust(ref);
   return 0;
 }
 
-uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin, size_t len, SCCardRules* rules,
-                                SCRESULT* failure) {
-  *failure = 0;
-  if (soPin == nullptr) return 0xFF;
-  // The SO PIN the road verifies: where the card's model puts it, the one its
-  // tokens take, else the one a blank card of the model comes with; the first of
-  // them that stands. What a token's PIN directory names counts only on a model
-  // that puts none: anyone may have written that directory.
+uint8_t SCPkcs15Lib::DirSoPin(CK_SLOT_ID slot, SCCard* card, SCPkcs15Card* p15, uint8_t soRef) {
+  const uint8_t kept = BlankCardSoRef(card, slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1));
+  if (kept == soRef || kept == 0 || kept >= 0x80 || p15 == nullptr) return soRef;
+  SCPkcs15CardDir& dir = p15->GetCardDir();
+  return dir.CheckAccess(SC_AC_OP_UPDATE, static_cast<uint16_t>(0xC000 | soRef), false) == 0 &&
+                 dir.CheckAccess(SC_AC_OP_UPDATE, static_cast<uint16_t>(0xC000 | kept), false) == 1
+             ? kept
+             : soRef;
+}
+
+uint8_t SCPkcs15Lib::UnfinishedSoRef(CK_SLOT_ID slot, SCCard* card) {
   SCFileHeaderList layout;
   SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, 0);
-  const uint8_t model = layout.GetSoPinRef();
-  // The one a blank card comes with stands: "no such PIN" there is the card's failure.
-  const uint8_t kept = BlankCardSoRef(card, slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1));
-  std::vector<uint8_t> refs;
-  for (uint8_t ref : {model, kept})
-    if (ref != 0 && ref < 0x80 && !Holds(refs, ref)) refs.push_back(ref);
+  const uint8_t tokensSo = layout.GetSoPinRef() != 0 && layout.GetSoPinRef() < 0x80 ? layout.GetSoPinRef() : 0xFF;
+  const uint8_t blankSo = BlankCardSoRef(card, slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1));
+  // The references the token's directory, or the copy kept beside EF.DIR, still give
+  // (RepairToken builds with them): one of the model's SO PINs only.
   SCPkcs15App* app = GetSlotApp(slot);
+  const uint8_t kept = app != nullptr ? app->GetHeaderList().GetSoPinRef() : 0xFF;
+  return kept != 0 && kept < 0x80 && (kept == tokensSo || kept == blankSo) ? kept : tokensSo;
+}
+
+uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin, size_t len, SCCardRules* rules,
+                                InitGround ground, SCRESULT* failure) {
+  *failure = 0;
+  // Which SO PIN: the one the slot's token names, where the card's model keeps an SO
+  // PIN there; the one the model's tokens take for an unfinished token, or a token
+  // beside others; on a card that shows no token, the one the blank card came with
+  // (on a model whose blank cards come with none, the one its tokens take where one
+  // stands: the card's SO PIN, kept when its tokens are erased). One VERIFY without
+  // data first (no try spent), then the value once: nothing else is sent to learn
+  // anything, and nothing changes before the card accepts it.
+  SCFileHeaderList layout;
+  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, 0);
+  const uint8_t tokensSo = layout.GetSoPinRef() != 0 && layout.GetSoPinRef() < 0x80 ? layout.GetSoPinRef() : 0xFF;
+  const uint8_t blankSo = BlankCardSoRef(card, slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1));
+  SCPkcs15App* app = GetSlotApp(slot);
+  SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   ASNPkcs15AuthObject* so = nullptr;
-  if (refs.empty() && app != nullptr && app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 && so != nullptr &&
-      SCPkcs15App::GetPinReference(so) < 0x80 && SCPkcs15App::GetPinReference(so) != 0)
-    refs.push_back(SCPkcs15App::GetPinReference(so));
-  // Before any VERIFY of the call: a PIN at the tokens' SO reference that anyone
-  // may delete is no one's SO PIN. It goes, and the card is taken as one without it.
-  if (model != kept && Holds(refs, model)) {
-    const SCRESULT dropped = DeleteAnyonesPin(card, model);
-    if (dropped < 0) {
-      *failure = dropped;
+  const bool named = ground == InitGround::kAsRead && app != nullptr && app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 &&
+                     so != nullptr;
+  const bool blank = ground == InitGround::kCardPlanted ||
+                     (ground == InitGround::kAsRead && app == nullptr && (p15 == nullptr || p15->GetApplicationCount() == 0));
+  uint8_t ref = blank                                               ? (blankSo < 0xFF ? blankSo : tokensSo)
+                : app != nullptr && ground == InitGround::kAsRead ? UnfinishedSoRef(slot, card)
+                                                                  : tokensSo;
+  if (named) {
+    ref = SCPkcs15App::GetPinReference(so);
+    if (ref == 0 || ref >= 0x80 || ((tokensSo < 0xFF || blankSo < 0xFF) && ref != tokensSo && ref != blankSo)) {
+      Log(SC_E_ACCESS_DENIED, "%s: the token's PIN directory names its SO PIN at %02X, where this card's model keeps "
+          "none: nothing changed", card->GetCardName(), static_cast<unsigned>(ref));
+      *failure = SC_E_ACCESS_DENIED;
       return 0xFF;
     }
-    if (dropped == 1)
-      Log(SC_OK, "%s: PIN %02X stood where the SO PIN goes and anyone could delete it: deleted", card->GetCardName(),
-          static_cast<unsigned>(model));
   }
-  uint8_t ref = 0xFF;
-  for (uint8_t candidate : refs) {
-    SCRESULT v = VerifySoPinAgain(card, candidate, soPin, len);
-    // One "no such PIN" is believed only where a second look agrees.
-    if (v == SC_E_NO_REFERENCED_DATA) {
-      const SCRESULT again = card->VerifyPin(candidate, nullptr, SC_UNSET);
-      if (again != SC_E_NO_REFERENCED_DATA) {
-        Log(SC_E_INVALID_DATA_FORMAT, "%s: the card said no PIN %02X stands, then that one does: nothing changed",
-            card->GetCardName(), static_cast<unsigned>(candidate));
-        *failure = again < 0 ? again : SC_E_INVALID_DATA_FORMAT;
-        return 0xFF;
-      }
-    }
-    // None stands there, or one that is no one's (blocked, without value): the
-    // next one. Any other refusal fails the call: the SO's value goes to no other
-    // PIN, and to none twice.
-    const SCRESULT presence = ScPinPresence(v);
-    if (v < 0 && candidate != kept && v != SC_E_VERIFY_FAILED && presence >= 0) continue;
-    if (v < 0) {
-      *failure = v;
-      return 0xFF;
-    }
-    ref = candidate;
-    break;
+  // Accepted earlier in this call: nothing is sent again.
+  if (ref == 0xFF || rules->Trusted(ref, SCPath())) return ref;
+  const SCRESULT state = rules->State(ref);
+  const SCRESULT presence = ScPinPresence(state);
+  // None stands: only a card whose blank form comes without one goes on without.
+  if (presence == 0 && blank && blankSo == 0xFF) return 0xFF;
+  // A card that takes PINs only over its channel, and answers nothing of them in the
+  // clear, gets the value no more than it would (held back: no channel carries it).
+  if (presence < 0 && card->SecretsNeedChannel()) {
+    Log(state, "%s: the card answers nothing of SO PIN %02X in the clear, and no channel carries its value",
+        card->GetCardName(), static_cast<unsigned>(ref));
+    *failure = scResultFromStatus(0x6987);
+    return 0xFF;
   }
-  // None stands: the call makes it, and nothing it guards now is the SO's.
-  if (ref == 0xFF) return ref;
+  if (presence <= 0 || state == SC_E_PIN_BLOCKED) {
+    if (presence == 0)
+      Log(SC_E_NO_REFERENCED_DATA, "%s: no SO PIN stands at %02X, where this card keeps it: nothing changed",
+          card->GetCardName(), static_cast<unsigned>(ref));
+    *failure = presence == 0 ? SC_E_NO_REFERENCED_DATA : state;
+    return 0xFF;
+  }
+  if (soPin == nullptr) {
+    Log(SC_E_ACCESS_DENIED, "%s: SO PIN %02X stands, and no SO PIN was given: nothing changed", card->GetCardName(),
+        static_cast<unsigned>(ref));
+    *failure = SC_E_ACCESS_DENIED;
+    return 0xFF;
+  }
+  *failure = VerifySoPinAgain(card, ref, soPin, len);
+  if (*failure < 0) return 0xFF;
   rules->Trust(ref);
+  // On a card that shows no token, the SO PIN a first call cut short made at the
+  // tokens' reference (EF.DIR names nothing yet) takes the value too, after the
+  // blank card's own: it is made anew (BlankCard). Any other PIN there is someone's.
+  if (blank && ref == blankSo && tokensSo < 0xFF && tokensSo != blankSo && p15 != nullptr &&
+      p15->GetCardDir().DirRecords().IsEmpty() && p15->GetCardDir().OtherApplications().empty()) {
+    const SCRESULT at = rules->Stands(tokensSo);
+    if (at < 0) *failure = at;
+    if (at == 1) *failure = SecondSoPin(card, tokensSo, soPin, len, rules);
+    if (*failure < 0) return 0xFF;
+  }
   return ref;
 }
 
@@ -453,8 +430,9 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   SCCardRules& rules = callRules != nullptr && callRules->Card() == card ? *callRules : own;
   SCPath dir;
   if (!p15->GetCardDir().GetFullPathInto(dir)) return SC_E_NO_MEMORY;
-  // EF.DIR, each application DF it names and the DFs carrying the PKCS#15 name,
-  // selected before any VERIFY: a PIN a cut call made for their deletion goes first.
+  // Everything is judged from what the card shows (selections, VERIFYs without data)
+  // before the SO's value goes to the card: EF.DIR, each application DF it names and
+  // the DFs carrying the PKCS#15 name.
   std::vector<SCPath> dfs;
   std::vector<SCRESULT> open;
   const SCFileHeader* seen = nullptr;
@@ -470,13 +448,6 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   }
   std::vector<SCPath> named;
   r = FindPkcs15Dfs(card, &rules, &named);
-  if (r < 0) return r;
-  std::vector<SCPath> guarded = named;
-  guarded.insert(guarded.begin(), dfs.begin(), dfs.end());
-  guarded.insert(guarded.begin(), dir);
-  r = DropDeletionPins(slot, card, &rules, guarded);
-  if (r < 0) return r;
-  const uint8_t soRef = TrustSoPin(slot, card, soPin, soLen, &rules, &r);
   if (r < 0) return r;
   const SCRESULT dirPlanted = rules.Planted(dir);
   if (dirPlanted < 0 && dirPlanted != SC_E_FILE_NOT_FOUND) return dirPlanted;
@@ -530,11 +501,33 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (hidden < 0) return hidden;
     takePlace = hidden == 1;
   }
-  if (dirPlanted == 1 || none || takePlace) {
+  // The tokens EF.DIR names are all unfinished (a first call of this module cut
+  // short) and no SO PIN stands where the model's tokens keep it: that call never
+  // made it, and the card holds no token this call could repair.
+  bool unfinished = false;
+  SCFileHeaderList layout;
+  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, 0);
+  const uint8_t tokensSo = layout.GetSoPinRef();
+  const uint8_t repairSo = GetSlotApp(slot) != nullptr ? UnfinishedSoRef(slot, card) : 0xFF;
+  if (dirPlanted != 1 && !none && !takePlace && repairSo < 0xFF) {
+    unfinished = true;
+    for (int32_t i = 0; unfinished && i < p15->GetApplicationCount(); ++i) {
+      SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
+      ASNPkcs15AuthObject* so = nullptr;
+      unfinished = app->IsKnownProfile() && !app->IsLoaded() && !(app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 && so);
+    }
+    r = unfinished ? rules.Stands(repairSo) : 1;
+    // A card that answers nothing of its PINs in the clear takes none but over its channel.
+    if (r < 0 && card->SecretsNeedChannel()) return scResultFromStatus(0x6987);
+    if (r < 0) return r;
+    unfinished = r == 0;
+  }
+  if (dirPlanted == 1 || none || takePlace || unfinished) {
     *ground = InitGround::kCardPlanted;
     Log(SC_OK, "%s: %s: the card is initialised as one that holds no token", card->GetCardName(),
         dirPlanted == 1 ? "EF.DIR anyone may change"
         : none          ? "every PKCS#15 application DF that stands anyone may change"
+        : unfinished    ? "the tokens EF.DIR names are unfinished, and no SO PIN stands where they keep it"
                         : "no token is read, and EF.DIR hides it or the DF where it goes is anyone's");
     // An application DF the SO guards where the reader's first token goes is that
     // token's, whatever a planted EF.DIR says: it goes, and the token takes its place.
@@ -584,16 +577,16 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
                  gone.end());
     }
   }
+  // The SO's value goes to the card only now, once, and before anything changes.
+  const uint8_t soRef = TrustSoPin(slot, card, soPin, soLen, &rules, *ground, &r);
+  if (r < 0) return r;
   // Every planted DF the call deletes must be the SO's (or anyone's) to delete:
   // else the call fails before its first deletion.
+  const uint8_t madeSo = *ground == InitGround::kCardPlanted && soRef != tokensSo ? tokensSo : 0xFF;
   for (const SCPath& df : gone) {
-    r = rules.SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
+    r = CallMayDelete(this, &rules, df, madeSo);
     if (r < 0) return r;
-    if (r == 0) {
-      Log(SC_E_ACCESS_DENIED, "%s: the SO may not delete DF %s, which anyone may change or which holds the token's "
-          "place: nothing changed", card->GetCardName(), df.Text().c_str());
-      return SC_E_ACCESS_DENIED;
-    }
+    if (r == 0) return SC_E_ACCESS_DENIED;
   }
   if (planted != nullptr) *planted = gone;
   if (verifiedSo != nullptr) *verifiedSo = soRef;
@@ -687,16 +680,32 @@ bool SCPkcs15Lib::NamesCardSoPuk(uint32_t reader) {
   return false;
 }
 
-CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<int>& layouts, const char* soPin, long soPinLen) {
+SCRESULT SCPkcs15Lib::NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<SCPath, uint8_t>>* named) {
+  SCCard* card = p15->GetCard();
+  static const uint16_t kMf = SC_FID_MF;
+  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
+    SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
+    const SCRESULT r = app->GetNamedPins(named);
+    if (r < 0) return r;
+    // A token of this module an interrupted call left without its directories
+    // names its PINs no more: the layout's references are its own.
+    if (!app->IsKnownProfile() || app->IsLoaded() || card == nullptr) continue;
+    SCFileHeaderList layout;
+    SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, app->GetTokenIndex());
+    for (uint8_t ref : {layout.GetUserPinRef(), layout.GetUserPukRef()})
+      if (ref != 0 && ref < 0x80) named->emplace_back(SCPath(&kMf, 1), ref);
+  }
+  return 0;
+}
+
+CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<int>& layouts) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   const CK_RV ck = CheckCardForTokens(reader, &p15, &card);
   if (ck != CKR_OK || card->GetCardType() != SC_CARD_TYPE_CLASSIC) return ck;
   std::vector<std::pair<SCPath, uint8_t>> named;
-  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
-    const SCRESULT r = p15->GetApplicationAt(static_cast<uint32_t>(i))->GetNamedPins(&named);
-    if (r < 0) return MapScErrorToCkr(r, false);
-  }
+  const SCRESULT n = NamedOrLeftPins(p15, &named);
+  if (n < 0) return MapScErrorToCkr(n, false);
   SCFileHeaderList first;
   SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(SC_CARD_TYPE_CLASSIC), &first, 0);
   // Only the references the new tokens take: a PIN elsewhere may guard the issuer's files.
@@ -714,9 +723,6 @@ CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<int>& layou
       refs.push_back(ref);
     }
   }
-  InitSecret pin;
-  if (soPin != nullptr && !pin.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen)))
-    return CKR_HOST_MEMORY;
   SCTransactGuard guard(card);
   const uint8_t soRef = first.GetSoPinRef();
   // Every token's DF must be the SO's to delete, or the erasure would stop half way.
@@ -734,20 +740,18 @@ CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<int>& layou
     if (d == SC_E_FILE_NOT_FOUND || d == 1) continue;
     return d < 0 ? MapScErrorToCkr(d, false) : CKR_FUNCTION_FAILED;
   }
-  // In the master file (selected with the SO PIN's verification): global references are its PINs.
-  SCRESULT r = pin.IsSet() ? VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()) : card->SelectMf(nullptr);
+  // A PIN that stands where a new token's goes and that no token of the card names
+  // is someone else's, whose rules the card does not show: the card takes no token
+  // there until its issuer removes it.
   for (uint8_t ref : refs) {
-    if (r < 0) break;
-    const SCRESULT stands = ScPinPresence(card->VerifyPin(ref, nullptr, SC_UNSET));
-    if (stands <= 0) {
-      r = stands;
-      continue;
-    }
-    r = card->DeleteObject(ref, SC_KEYOBJ_PIN);
-    Log(r, "%s: PIN %02X in the master file is no token's: %s", card->GetCardName(), static_cast<unsigned>(ref),
-        r < 0 ? "the card did not delete it, no token erased" : "deleted before the tokens are erased");
+    const SCRESULT stands = rules.Stands(ref);
+    if (stands < 0) return MapScErrorToCkr(stands, false);
+    if (stands == 0) continue;
+    Log(SC_E_ACCESS_DENIED, "%s: PIN %02X in the master file stands where a new token's PIN goes, and no token of the "
+        "card names it: no token erased", card->GetCardName(), static_cast<unsigned>(ref));
+    return MapScErrorToCkr(SC_E_ACCESS_DENIED, false);
   }
-  return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
+  return CKR_OK;
 }
 
 uint8_t SCPkcs15Lib::BlankCardSoRef(SCCard* card, CK_SLOT_ID first) {

@@ -118,28 +118,29 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     uint8_t soRef = 0;     // the SO PIN this call verified or made
     bool soMade = false;  // made by this call: it goes again after a failure
     bool dirExisted = !p15->GetCardDir().IsKnownAbsent();
+    // The SO PIN the call verified before anything changes (GroundFor did, where it
+    // ran: then nothing is sent again).
+    SCCardRules own(card);
+    SCCardRules& judged = rules != nullptr && rules->Card() == card ? *rules : own;
+    const bool onBlank = planted != nullptr || p15->GetApplicationCount() == 0;
+    uint8_t keptSo = 0xFF;
+    if (rv >= 0 && pin.IsSet())
+      keptSo = TrustSoPin(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, card, pin.Get(), pin.Length(), &judged,
+                          onBlank ? InitGround::kCardPlanted : InitGround::kAsRead, &rv);
+    // The PINs the token makes in the master file: its SO PIN where the card keeps none
+    // there yet, and a global user PIN.
+    const uint8_t madeSo = refs.GetSoPinRef() != keptSo && refs.GetSoPinRef() < 0x80 ? refs.GetSoPinRef() : 0xFF;
+    const uint8_t userRef = refs.GetUserPinRef();
+    std::vector<uint8_t> makes{madeSo, userRef};
     // A card that holds no token yet: what stands at the references the token
     // takes, and an EF.DIR others may change, is not the token's (BlankCard).
-    uint8_t keptSo = 0xFF;
     std::optional<BlankCard> blank;
-    if (rv >= 0 && pin.IsSet() && (planted || p15->GetApplicationCount() == 0)) {
-      const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader;
-      keptSo = BlankCardSoRef(card, first);
-      rv = blank.emplace(this, card, &p15->GetCardDir(), refs, keptSo, true, rules).Failure();
-      // The blank card's own SO PIN guards what it came with (EF.DIR), which the token
-      // writes. Where the SO was verified at the tokens' SO PIN instead (a cut call made
-      // it), the blank card's is verified too, as the call that found none there did.
-      SCValueSet verified;
-      card->GetVerifiedPins(&verified);
-      if (rv >= 0 && !planted && keptSo < 0xFF && !verified.Contains(static_cast<uint16_t>(SC_AC_PIN | keptSo)))
-        rv = VerifySoPinAgain(card, keptSo, pin.Get(), pin.Length());
+    if (rv >= 0 && pin.IsSet() && onBlank) {
+      rv = blank.emplace(this, card, &p15->GetCardDir(), makes, keptSo, madeSo, true, &judged).Failure();
       if (rv >= 0 && planted) {
-        // The planted application DFs go first, so that the token takes their place;
-        // under the SO PIN the blank card came with, verified before anything changes.
-        const uint8_t soRef = keptSo < 0xFF ? keptSo : refs.GetSoPinRef();
-        blank->RemoveDfs(*planted, soRef);
+        // The planted application DFs go first, so that the token takes their place.
+        blank->RemoveDfs(*planted);
         rv = blank->Failure();
-        if (rv >= 0 && keptSo < 0xFF) rv = VerifySoPinAgain(card, keptSo, pin.Get(), pin.Length());
         dirExisted = dirExisted && !blank->DirOpen();
         // An EF.DIR the call keeps names none of them from before the first deletion: a cut
         // leaves no record naming a DF that is gone. One the SO may not write yet is written
@@ -150,10 +151,17 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
           if (w < 0 && w != SC_E_ACCESS_DENIED) rv = w;
           written = w >= 0;
         }
-        if (rv >= 0) rv = blank->Clear(soRef, pin.Get(), pin.Length(), info.minPinLen);
+        if (rv >= 0) rv = blank->Clear(pin.Get(), pin.Length(), info.minPinLen);
         written = written || rv > 0;
         ForgetApplications(reader, *planted);
       }
+    } else if (rv >= 0 && pin.IsSet() && userRef != 0 && userRef < 0x80) {
+      // Beside the card's tokens, a global PIN at the new token's reference is another's.
+      const SCRESULT at = judged.Stands(userRef);
+      if (at == 1)
+        Log(SC_E_ACCESS_DENIED, "%s: PIN %02X stands where the new token's user PIN goes: nothing changed",
+            card->GetCardName(), static_cast<unsigned>(userRef));
+      rv = at == 1 ? SC_E_ACCESS_DENIED : at < 0 ? at : rv;
     }
     if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str());
     // The first token of a card goes where a planted one was taken away: a DF of the
@@ -174,20 +182,17 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         rv = SC_E_INVALID_DATA_FORMAT;
       }
     }
-    // The PINs the new token may take over from an earlier one, told before the first write.
-    std::optional<TokenPins> own;
-    if (rv >= 0 && pin.IsSet()) rv = own.emplace(this, app, &refs).Failure();
     if (rv >= 0 && pin.IsSet()) {
       ASNPkcs15AuthObject* so = nullptr;
       rv = app->FindPinObject(SCPkcs15App::PIN_SO, &so);
-      // The SO PIN the blank card came with is verified before anything goes;
-      // one this call makes is made after what stands at its reference went.
-      const bool kept = rv >= 0 && blank && SCPkcs15App::GetPinReference(so) == keptSo;
+      // The SO PIN the call verified goes on; one this call makes is made after what
+      // stands at its reference went.
+      const bool kept = rv >= 0 && SCPkcs15App::GetPinReference(so) == keptSo;
       if (rv >= 0) soRef = SCPkcs15App::GetPinReference(so);
       if (kept) rv = app->VerifyPin(so, pin.Get(), true, nullptr);
       if (rv >= 0 && blank) {
         dirExisted = dirExisted && !blank->DirOpen();
-        rv = blank->Clear(soRef, pin.Get(), pin.Length(), info.minPinLen);
+        rv = blank->Clear(pin.Get(), pin.Length(), info.minPinLen);
         written = written || rv > 0;
       }
       if (rv >= 0 && !kept) {
@@ -206,30 +211,17 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
       }
       if (rv >= 0) InitWriteGuard::SoVerified(card, SCPkcs15App::GetPinReference(so), pin.Get(), pin.Length());
     }
-    // A user PIN that an earlier owner's token left on the card (an erasure cut
-    // short) loses its value before the new token is written; a card that
-    // refuses has it blocked. On a ClassIC card, whose tokens keep their user
-    // PINs and PUKs in the master file, such a PUK goes too.
-    if (rv >= 0 && pin.IsSet() && !blank) {
-      rv = ClearUserPin(app, *own, soRef, pin.Get(), true);
-      if (rv < 0) (void)BlockValuedUserPin(app, *own, nullptr, 0xFF);
-      bool blocked = false;
-      if (rv >= 0 && model == SC_CARD_TYPE_CLASSIC)
-        rv = DropUserPuk(card, FindUserPuk(app, *own),
-                         [&] { return VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()); }, &blocked);
-    }
-    // On a card that held no token the user PIN is made with the token, without
-    // value, for the SO to set: none is left for anyone else to make (a local
-    // one in the token's DF, whatever the card finds above it).
-    const uint8_t userRef = refs.GetUserPinRef();
-    SCPinParams userRecord = WithoutValue(soRef, userRef >= 0x80 || (blank && blank->Absent(userRef)));
+    // The user PIN is made with the token, without value, for the SO to set: none is
+    // left for anyone else to make (a local one in the token's DF, whatever the card
+    // finds above it).
+    SCPinParams userRecord = WithoutValue(soRef, userRef >= 0x80 || !blank || blank->Absent(userRef));
     if (rv >= 0) {
-      const void* args[4] = {nullptr, blank ? &userRecord : nullptr, pin.IsSet() ? pin.Get() : nullptr, nullptr};
+      const void* args[4] = {nullptr, &userRecord, pin.IsSet() ? pin.Get() : nullptr, nullptr};
       written = true;
       rv = p15->InitializeApplication(app, args);
     }
     // Success only after a fresh look at what the token relies on.
-    if (rv >= 0 && pin.IsSet()) rv = FreshLook(this, app, soRef, !dirExisted, true, rules);
+    if (rv >= 0 && pin.IsSet()) rv = FreshLook(this, app, soRef, !dirExisted, true, &judged);
     // A failed creation takes back only the application made here.
     if (rv < 0 && app != nullptr) {
       if (written) {
@@ -240,7 +232,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         if (p15->DeleteApplication(app) >= 0 && p15->GetCardDir().IsEmpty() && !dirExisted)
           (void)p15->GetCardDir().Delete();
         // So does a global user PIN made with it (first: the SO PIN guards it).
-        if (blank && userRef != 0 && userRef < 0x80 && card->SelectMf(nullptr) >= 0)
+        if (userRef != 0 && userRef < 0x80 && card->SelectMf(nullptr) >= 0)
           (void)card->DeleteObject(userRef, SC_KEYOBJ_PIN);
         if (soMade && soRef != 0 && soRef < 0xFF && card->SelectMf(nullptr) >= 0)
           (void)card->DeleteObject(soRef, SC_KEYOBJ_PIN);
@@ -324,36 +316,40 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
       }
       // On a ClassIC card the tokens' user PINs and PUKs live in the master file:
       // those the tokens' directories name at the references the next tokens take go
-      // with the tokens (after their DFs, whose rules name them: a PIN gone first would
-      // let anyone make one that opens them), so that no next token starts with the
-      // last user's PIN. The card's SO PIN and its PUK stay, and so does a PIN at a
-      // reference no next token takes: a file outside the tokens may name it too.
+      // with the tokens, after their DFs (whose rules name them: a PIN gone first would
+      // let anyone make one that opens them) and before EF.DIR stops naming the tokens
+      // (a cut leaves tokens the next call knows unfinished), each PIN before the PUK
+      // that unblocks it, so that no next token starts with the last user's PIN. The
+      // card's SO PIN and its PUK stay, and so does a PIN at a reference no next token
+      // takes: a file outside the tokens may name it too.
       std::vector<uint8_t> refs;
       if (rv >= 0 && model == SC_CARD_TYPE_CLASSIC) {
-        std::vector<uint8_t> taken;
+        std::vector<uint8_t> pins, puks;
         for (int t : layouts) {
           SCFileHeaderList layout;
           SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &layout, t);
-          taken.push_back(layout.GetUserPinRef());
-          taken.push_back(layout.GetUserPukRef());
+          pins.push_back(layout.GetUserPinRef());
+          puks.push_back(layout.GetUserPukRef());
         }
         SCFileHeaderList card0;
         SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &card0, 0);
         std::vector<std::pair<SCPath, uint8_t>> named;
-        for (int32_t i = 0; rv >= 0 && i < p15->GetApplicationCount(); ++i)
-          rv = p15->GetApplicationAt(static_cast<uint32_t>(i))->GetNamedPins(&named);
-        for (const auto& held : named) {
-          const uint8_t ref = held.second;
-          if (!held.first.IsMasterFile() || ref == 0 || ref >= 0x80 || ref == card0.GetSoPinRef() ||
-              ref == card0.GetRef(SC_REFIDX_SO_PUK) || std::find(refs.begin(), refs.end(), ref) != refs.end())
-            continue;
-          if (std::find(taken.begin(), taken.end(), ref) != taken.end()) {
+        rv = NamedOrLeftPins(p15, &named);
+        for (const std::vector<uint8_t>* taken : {&pins, &puks})
+          for (const auto& held : named) {
+            const uint8_t ref = held.second;
+            if (!held.first.IsMasterFile() || ref == 0 || ref >= 0x80 || ref == card0.GetSoPinRef() ||
+                ref == card0.GetRef(SC_REFIDX_SO_PUK) || std::find(refs.begin(), refs.end(), ref) != refs.end() ||
+                std::find(taken->begin(), taken->end(), ref) == taken->end())
+              continue;
             refs.push_back(ref);
-          } else {
-            Log(SC_OK, "%s: PIN %02X in the master file, which an erased token named, is at a reference no new token "
-                "takes: left as it is", card->GetCardName(), static_cast<unsigned>(ref));
           }
-        }
+        for (const auto& held : named)
+          if (held.first.IsMasterFile() && held.second != 0 && held.second < 0x80 &&
+              std::find(refs.begin(), refs.end(), held.second) == refs.end() && held.second != card0.GetSoPinRef() &&
+              held.second != card0.GetRef(SC_REFIDX_SO_PUK))
+            Log(SC_OK, "%s: PIN %02X in the master file, which an erased token named, is at a reference no new token "
+                "takes: left as it is", card->GetCardName(), static_cast<unsigned>(held.second));
       }
       const int apps = p15->GetApplicationCount();
       // What the call judged of the tokens' DFs does not outlive them.
@@ -362,14 +358,8 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         SCPath df;
         if (p15->GetApplicationAt(static_cast<uint32_t>(i))->BuildAbsolutePath(&df) >= 0) going.push_back(df);
       }
-      if (rv >= 0) rv = p15->DeleteAllApplications();
+      if (rv >= 0) rv = p15->DeleteAllApplications(false);
       for (const SCPath& df : going) rules->Forget(df);
-      // Applications deleted, the directory file not yet written (the card
-      // refused it twice): the SO PIN is verified again and the file written.
-      if (rv < 0 && p15->GetApplicationCount() < apps && rv != SC_E_NO_SMARTCARD && rv != SC_E_CARD_REMOVED &&
-          pin.IsSet() && VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()) >= 0)
-        rv = p15->GetCardDir().Write(nullptr, 0, nullptr);
-      SCRESULT refused = 0;  // the first deletion the card refused
       for (uint8_t ref : refs) {
         if (rv < 0) break;
         // The tokens are gone already: a command the card refused is tried once more.
@@ -384,18 +374,19 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
           if (rv >= 0 || rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED) break;
           if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
         }
-        if (rv >= 0 || rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED) continue;
-        // A PIN the card keeps must not pass to the next token with the last user's
-        // value: it is blocked (the next token takes it over with a value of its own
-        // under the SO's rule), the others still go; one that cannot be blocked fails the call.
-        const SCRESULT state = card->SelectMf(nullptr) >= 0 ? card->VerifyPin(ref, nullptr, SC_UNSET) : SC_E_NO_SMARTCARD;
-        const bool blocked = state == SC_E_PIN_BLOCKED || (state >= 0 && card->BlockPin(ref) >= 0);
-        Log(rv, "%s: the card did not delete PIN %02X, PIN %s", card->GetCardName(), static_cast<unsigned>(ref),
-            blocked ? "blocked" : "not blocked");
-        if (refused == 0 && !blocked) refused = rv;
-        rv = 0;
+        // A PIN the card keeps stays as it is (never blocked): EF.DIR keeps naming the
+        // erased tokens, and the card takes no new one until its issuer removes that PIN.
+        if (rv < 0 && rv != SC_E_NO_SMARTCARD && rv != SC_E_CARD_REMOVED)
+          Log(rv, "%s: the card did not delete PIN %02X of an erased token: no token is made", card->GetCardName(),
+              static_cast<unsigned>(ref));
       }
-      if (rv >= 0 && refused < 0) rv = refused;
+      // EF.DIR stops naming the tokens last; a write the card refused is tried once more.
+      if (rv >= 0) {
+        rv = p15->GetCardDir().Write(nullptr, 0, nullptr);
+        if (rv < 0 && rv != SC_E_NO_SMARTCARD && rv != SC_E_CARD_REMOVED && pin.IsSet() &&
+            VerifySoPinAgain(card, soRef, pin.Get(), pin.Length()) >= 0)
+          rv = p15->GetCardDir().Write(nullptr, 0, nullptr);
+      }
     }
     if (rv >= 0 && p15->GetCardDir().IsEmpty()) {
       // As above: the tokens are gone, so a refused deletion is tried once more.

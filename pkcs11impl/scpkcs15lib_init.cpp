@@ -234,11 +234,19 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // EF.DIR this call makes (for an earlier token of it, or now) is its owners' whatever its header leaves out.
     bool dirMade = SectionBool(profile->GetGlobal(), "__SET_DirMade") || p15->GetCardDir().IsKnownAbsent();
     if (blank) {
-      found.emplace(this, card, &p15->GetCardDir(), refs, kNoRef, token == 0, &judged);
-      found->RemoveDfs(plantedDfs, soRef);
+      // The SO PIN the call verified (the card's, or the one it made for an earlier
+      // token), and the master-file PINs this token makes: its SO PIN and SO PUK where
+      // the card keeps no SO PIN yet, its user PIN and the PUK the profile gives it.
+      const uint8_t keptSo = token > 0 || judged.Trusted(soRef, SCPath()) ? soRef : kNoRef;
+      const auto makesPuk = [&](int t, const char* option) { return ParsePinValueKind(profile->GetText(t, option, nullptr)) != 2; };
+      const std::vector<uint8_t> makes{keptSo == kNoRef ? soRef : kNoRef,
+                                       keptSo == kNoRef && makesPuk(-1, "SoPuk") ? refs.GetRef(SC_REFIDX_SO_PUK) : kNoRef,
+                                       userRef, makesPuk(token, "UserPuk") ? refs.GetUserPukRef() : kNoRef};
+      found.emplace(this, card, &p15->GetCardDir(), makes, keptSo, keptSo == kNoRef ? soRef : kNoRef, token == 0, &judged);
+      found->RemoveDfs(plantedDfs);
       const char* given = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
       if (given != nullptr && ParsePinValueKind(given) != 0) given = nullptr;
-      r = found->Clear(soRef, given, given != nullptr ? std::strlen(given) : 0, static_cast<uint32_t>(bounds.pinMin));
+      r = found->Clear(given, given != nullptr ? std::strlen(given) : 0, static_cast<uint32_t>(bounds.pinMin));
       if (planted && r >= 0) ForgetApplications(reader, plantedDfs);
       dirMade = dirMade || found->DirOpen();
       if (r < 0) {
@@ -254,10 +262,18 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     const SCRESULT soState = soRef == kNoRef ? SC_E_PKCS15_PIN_NOT_FOUND
                              : soKnown      ? SC_E_PIN_NOT_INITIALIZED
                                             : PinState(card, soRef);
-    const SCRESULT userState = userKnown ? SC_E_PIN_NOT_INITIALIZED : PinState(card, userRef);
-    // Only an answer that says whether a PIN stands is acted on.
+    const SCRESULT userRaw = userKnown ? SC_E_NO_REFERENCED_DATA : card->VerifyPin(userRef, nullptr, SC_UNSET);
+    const SCRESULT userState = userRaw == SC_E_NO_REFERENCED_DATA ? SC_E_PIN_NOT_INITIALIZED : userRaw;
+    // Only an answer that says whether a PIN stands is acted on; a user PIN that stands
+    // where this token makes its own is someone's (an erasure deletes what the erased
+    // tokens named, and fails where the card keeps one).
     for (SCRESULT state : {soRef == kNoRef ? 0 : soState, userState})
       if (ScPinPresence(state) < 0) return MapScErrorToCkr(state, false);
+    if (!testOnly && ScPinPresence(userRaw) == 1) {
+      Log(SC_E_ACCESS_DENIED, "%s: PIN %02X stands where the token's user PIN goes: nothing changed",
+          card->GetCardName(), static_cast<unsigned>(userRef));
+      return MapScErrorToCkr(SC_E_ACCESS_DENIED, false);
+    }
 
     const bool localDefault = userRef >= 0x80 || (model == SC_CARD_TYPE_COSMOPOLIC && userState == SC_E_PIN_BLOCKED);
     const InitRandomTextFn random = [this, reader](uint8_t* out, CK_ULONG* len, CK_ULONG chars, const char* alphabet) {
@@ -323,13 +339,6 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     const uint32_t userWord =
         (!hasUserPuk && !(model == SC_CARD_TYPE_COSMOPOLIC && hasSoPin)) ? kWordUnblockDisabled : 0;
     const uint32_t soWord = soPukNamed ? kWordSo : (kWordSo | kWordUnblockDisabled);
-    // A blocked user PIN the erasure kept is taken over only with its PUK: without one
-    // it stays as it is, and nothing is made.
-    if (reinitialised && !testOnly && userState == SC_E_PIN_BLOCKED && (!hasUserPuk || userPukRef >= kNoRef)) {
-      Log(SC_E_PIN_BLOCKED, "%s: PIN %02X that the card kept stays blocked: the token takes it over only with a PUK, "
-          "and the profile gives it none (UserPuk)", card->GetCardName(), static_cast<unsigned>(userRef));
-      return CKR_PIN_LOCKED;
-    }
 
     SCPkcs15App* app = nullptr;
     ASNPkcs15AuthObject* soObject = nullptr;
@@ -399,10 +408,6 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     SCPinParams userRec, soRec;
     userRec.pinType = 3;
     userRec.flags = RecordFlagsForWord(userWord) | (userKnown && userRef != kNoRef ? SC_PINREC_IN_CURRENT_DF : 0);
-    // On a card whose tokens this call erased, a user PIN the card kept from its deletion (blocked then) is the new
-    // token's: its PUK (the layout's reference) made first, then its value set under the SO's rule; without a PUK
-    // in the profile it stays blocked and the call fails.
-    if (reinitialised) userRec.flags |= SC_PINREC_TAKE_OVER;
     userRec.minLen = static_cast<uint32_t>(st.userPinMinLen);
     userRec.maxLen = static_cast<uint32_t>(st.userPinMaxLen);
     userRec.tryLimit = static_cast<uint32_t>(st.userPinMaxTries);
@@ -664,14 +669,12 @@ SCRESULT CountPrivateObjects(SCPkcs15App* app) {
 
 // The user PIN's step after the structure is written. Once the old directory
 // is gone (`rebuilt`) there is no way back: a failed step is tried once more
-// (`again` verifies the SO PIN anew). A card that still holds the old value
-// then (a deletion refused, a PIN the card keeps) has it blocked and the call
-// fails all the same; *blocked tells whether the block held.
-SCRESULT ClearUserPinOrBlock(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const InitSecret& pin,
-                             bool rebuilt, const std::function<SCRESULT()>& again, bool* blocked) {
+// (`again` verifies the SO PIN anew). A card that still refuses keeps the PIN
+// as it is, and the call fails.
+SCRESULT ClearUserPinTwice(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const InitSecret& pin, bool rebuilt,
+                           const std::function<SCRESULT()>& again) {
   SCRESULT r = ClearUserPin(app, pins, soRef, pin.Get(), false);
   if (r < 0 && !CardGone(r) && rebuilt && again() >= 0) r = ClearUserPin(app, pins, soRef, pin.Get(), false);
-  *blocked = r < 0 && !CardGone(r) && BlockValuedUserPin(app, pins, nullptr, kNoRef);
   return r;
 }
 
@@ -683,26 +686,26 @@ CK_RV PinsUnknown(SCPkcs15App* app, const TokenPins& own) {
 }
 
 // The previous user's PUK of a token initialised anew goes before the new token
-// is written. A card that refuses to delete it has it blocked; the token is
-// written all the same and the call fails.
+// is written. A card that refuses to delete it fails the call: the new token is
+// not written, and no PIN is blocked.
 class PreviousPuk {
  public:
   PreviousPuk(SCPkcs15App* app, const TokenPins& pins, std::function<SCRESULT()> again)
       : m_place(FindUserPuk(app, pins)), m_card(app->GetCard()), m_again(std::move(again)) {}
-  SCRESULT Drop() {
-    bool blocked = false;
-    const SCRESULT d = DropUserPuk(m_card, m_place, m_again, &blocked);
-    m_blocked = m_blocked || blocked;
-    if (d >= 0 || CardGone(d)) return d;
-    if (m_refused == 0) m_refused = d;
-    return 0;
+  SCRESULT Drop(const SCPkcs15Lib* lib, const std::string& label) {
+    const SCRESULT d = DropUserPuk(m_card, m_place, m_again);
+    if (d < 0 && !CardGone(d))
+      lib->Log(d, "%s: reinit '%s' - the card did not delete the previous user's PUK %02X: the new token is not "
+               "written", m_card->GetCardName(), label.c_str(), static_cast<unsigned>(m_place.ref));
+    if (d >= 0) m_dropped = true;
+    return d;
   }
   // Where the token's PIN directory stays (its DF kept), the record of the PUK the
   // call took away goes from it: the directory names no PIN that does not stand.
   SCRESULT ForgetRecord(SCPkcs15App* app) {
     ASNPkcs15AuthObject* user = nullptr;
     ASNPkcs15AuthObject* puk = nullptr;
-    if (m_refused < 0 || m_place.ref >= kNoRef || !m_place.own ||
+    if (!m_dropped || m_place.ref >= kNoRef || !m_place.own ||
         app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0 || user == nullptr ||
         app->FindAuthObjectForObject(SCPkcs15App::HandleOfPin(user), &puk, true) < 0 || puk == nullptr ||
         SCPkcs15App::GetPinReference(puk) != m_place.ref)
@@ -713,21 +716,12 @@ class PreviousPuk {
     aodf->SetDirty(true);
     return aodf->WriteDirectoryFile();
   }
-  // The call's result `r`, failed when the card kept the PUK.
-  SCRESULT Result(const SCPkcs15Lib* lib, SCRESULT r, const std::string& label) const {
-    if (r < 0 || m_refused == 0) return r;
-    lib->Log(m_refused, "%s: reinit '%s' - the card did not delete the previous user's PUK %02X, PUK %s",
-             m_card->GetCardName(), label.c_str(), static_cast<unsigned>(m_place.ref),
-             m_blocked ? "blocked" : "not blocked");
-    return m_refused;
-  }
 
  private:
   UserPukPlace m_place;
   SCCard* m_card;
   std::function<SCRESULT()> m_again;
-  SCRESULT m_refused = 0;
-  bool m_blocked = false;
+  bool m_dropped = false;
 };
 
 // Whether everything of `all` is the owners' alone by `rules` (Open): 1 yes, 0
@@ -878,7 +872,7 @@ SCRESULT SCPkcs15Lib::TokenDfMayGo(SCPkcs15Card* p15, SCPkcs15App* app, const ch
 }
 
 CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen,
-                               const SCCardRules* judged) {
+                               SCCardRules* judged) {
   if (soPin == nullptr) return CKR_PIN_INCORRECT;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   if (p15 == nullptr) return CKR_FUNCTION_FAILED;
@@ -911,10 +905,16 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   current[n > 0 && n < static_cast<int>(sizeof current) ? n : 0] = '\0';
   // Without a new label the token keeps the one it has.
   const bool relabel = label != nullptr && *label != '\0' && std::strncmp(unique.c_str(), current, 32) != 0;
+  SCCardRules ownRules(card);
+  SCCardRules& rules = judged != nullptr && judged->Card() == card ? *judged : ownRules;
+  rules.Trust(soPinRef);
   if (relabel) {
-    if (!SoMayUpdate(this, p15->GetCardDir(), soPinRef, unique)) {
+    // An EF.DIR the blank card's own SO PIN guards (an issuer's) takes the label under that PIN.
+    const uint8_t dirSo = DirSoPin(slot, card, p15, soPinRef);
+    r = dirSo != soPinRef ? SecondSoPin(card, dirSo, pin.Get(), pin.Length(), &rules) : 0;
+    if (r < 0 || !SoMayUpdate(this, p15->GetCardDir(), dirSo, unique)) {
       (void)app->Logout(false);
-      return CKR_FUNCTION_FAILED;
+      return r < 0 ? MapScErrorToCkr(r, false) : CKR_FUNCTION_FAILED;
     }
     const SCRESULT fits = FilesTakeLabel(p15, app, unique, current, n, soPinRef);
     if (fits <= 0) {
@@ -934,7 +934,9 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       (void)app->Logout(false);
       return rv;
     }
-    const SCRESULT mayGo = qualified == 0 ? DfMayGo(this, p15, app, unique, "nothing changed") : 0;
+    SCRESULT mayGo = qualified == 0 ? DfMayGo(this, p15, app, unique, "nothing changed") : 0;
+    // The user PIN made anew where it stands (a global one, in the master file) is judged before too.
+    if (mayGo == 1) mayGo = UserPinMayGo(this, app, own, soPinRef, false);
     // Another application's DF inside the token's: the call ends before its first deletion.
     if (mayGo <= 0 && qualified == 0) {
       (void)app->Logout(false);
@@ -958,13 +960,10 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       r = 0;
     } else if (qualified == 0) {
       bool erased = false;
-      ASNPkcs15AuthObject* old = nullptr;
-      const uint8_t userRef = app->FindPinObject(SCPkcs15App::PIN_USER, &old) >= 0 && old != nullptr
-                                  ? SCPkcs15App::GetPinReference(old) : kNoRef;
       r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased, soAgain,
                            [&] {
                              const SCRESULT c = ClearUserPin(app, own, soPinRef, pin.Get(), true);
-                             return c < 0 ? c : puk.Drop();
+                             return c < 0 ? c : puk.Drop(this, unique);
                            },
                            own, soPinRef);
       if (r >= 0) {
@@ -979,9 +978,8 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
         Log(r, "%s: reinit standard '%s' - can't delete profile '%s', deleting all user objects instead...",
             card->GetCardName(), unique.c_str(), current);
         r = 0;
-      } else if (erased && !CardGone(r) && BlockValuedUserPin(app, own, card, userRef)) {
-        Log(r, "%s: reinit '%s' - the old token is gone, the new one not written: user PIN blocked",
-            card->GetCardName(), unique.c_str());
+      } else if (erased && !CardGone(r)) {
+        Log(r, "%s: reinit '%s' - the old token is gone, the new one not written", card->GetCardName(), unique.c_str());
       }
     } else {
       Log(SC_OK, "%s: reinit qualified token %s - can't delete qualified profile, deleting all user objects...",
@@ -1010,7 +1008,13 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       (void)app->Logout(false);
       return kept < 0 ? MapScErrorToCkr(kept, false) : CKR_FUNCTION_FAILED;
     }
-    // The token's files stay: the new label must go into its TokenInfo.
+    // The token's files stay: the new label must go into its TokenInfo, and its user
+    // PIN is made anew where it stands.
+    const SCRESULT userGoes = UserPinMayGo(this, app, own, soPinRef, true);
+    if (userGoes != 1) {
+      (void)app->Logout(false);
+      return userGoes < 0 ? MapScErrorToCkr(userGoes, false) : CKR_FUNCTION_FAILED;
+    }
     if (relabel && !SoMayUpdate(this, app->GetTokenInfoFile(), soPinRef, unique)) {
       (void)app->Logout(false);
       return CKR_FUNCTION_FAILED;
@@ -1030,20 +1034,18 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     }
     if (r >= 0) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
   }
-  if (r >= 0 && !rebuilt) r = puk.Drop();
+  if (r >= 0 && !rebuilt) r = puk.Drop(this, unique);
   // The directory kept names no PUK that the call took away.
   if (r >= 0 && !rebuilt) r = puk.ForgetRecord(app);
   if (r >= 0) {
-    bool blocked = false;
-    r = ClearUserPinOrBlock(app, own, soPinRef, pin, rebuilt, soAgain, &blocked);
+    r = ClearUserPinTwice(app, own, soPinRef, pin, rebuilt, soAgain);
     if (r < 0 && !CardGone(r))
-      Log(r, "%s: reinit token %s - the card did not take the user PIN's value away, PIN %s", card->GetCardName(),
-          unique.c_str(), blocked ? "blocked" : "not blocked");
+      Log(r, "%s: reinit token %s - the card did not take the user PIN's value away", card->GetCardName(),
+          unique.c_str());
   }
   // The token kept: a key set's copy that a cut left beside it goes (a rebuilt one took it over).
   if (r >= 0 && !rebuilt) app->DropLeftKeySetCopy();
-  r = puk.Result(this, r, unique);
-  if (r >= 0) r = FreshLook(this, app, soPinRef, false, rebuilt, judged);
+  if (r >= 0) r = FreshLook(this, app, soPinRef, false, rebuilt, &rules);
   (void)app->Logout(false);
   return r < 0 ? MapScErrorToCkr(r, false) : CKR_OK;
 }
@@ -1149,16 +1151,6 @@ bool TokenPins::IsShadowed(const SCPath& df, uint8_t ref) const {
   return shadowed;
 }
 
-bool BlockValuedUserPin(SCPkcs15App* app, const TokenPins& pins, SCCard* card, uint8_t ref) {
-  SCPath mf, df;
-  ASNPkcs15AuthObject* user = nullptr;
-  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr)
-    return IsOwnPin(pins, app, user) && !IsShadowedPin(pins, app, user, &df) &&
-           app->QueryPinStatus(user, nullptr) >= 0 && app->BlockPin(user) >= 0;
-  return card != nullptr && ref < 0x80 && pins.IsOwn(mf, ref) && card->SelectMf(nullptr) >= 0 &&
-         card->VerifyPin(ref, nullptr, SC_UNSET) >= 0 && card->BlockPin(ref) >= 0;
-}
-
 UserPukPlace FindUserPuk(SCPkcs15App* app, const TokenPins& pins) {
   UserPukPlace place;
   const SCFileHeaderList& refs = app->GetHeaderList();
@@ -1183,28 +1175,24 @@ UserPukPlace FindUserPuk(SCPkcs15App* app, const TokenPins& pins) {
   return place;
 }
 
-SCRESULT DropUserPuk(SCCard* card, const UserPukPlace& puk, const std::function<SCRESULT()>& again, bool* blocked) {
-  *blocked = false;
+SCRESULT DropUserPuk(SCCard* card, const UserPukPlace& puk, const std::function<SCRESULT()>& again) {
   if (card == nullptr || puk.ref >= kNoRef || !puk.own) return 0;
-  SCRESULT state = 0, r = 0;
+  SCRESULT r = 0;
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (attempt > 0 && again() < 0) break;
     r = card->SelectPathThunk(puk.df.Ids(), puk.df.Count(), 0);
-    if (r == SC_E_FILE_NOT_FOUND) return 0;  // gone with its DF
+    // Gone with the token's DF, which this call deleted; the master file always stands.
+    if (r == SC_E_FILE_NOT_FOUND && !puk.df.IsMasterFile()) return 0;
     if (r >= 0 && attempt == 0 && !puk.shadowed) {
-      state = card->VerifyPin(puk.ref, nullptr, SC_UNSET);
+      // "No such PIN" is believed at a second look only.
+      SCRESULT state = card->VerifyPin(puk.ref, nullptr, SC_UNSET);
+      if (state == SC_E_NO_REFERENCED_DATA) state = card->VerifyPin(puk.ref, nullptr, SC_UNSET);
       if (state == SC_E_NO_REFERENCED_DATA) return 0;
     }
     if (r >= 0) r = card->DeleteObject(puk.ref, SC_KEYOBJ_PIN);
     if (r >= 0 || r == SC_E_NO_REFERENCED_DATA) return 0;
     if (CardGone(r)) return r;
   }
-  // A block of a shadowed one could fall on another application's PIN: it is
-  // left, and the refusal is the call's failure.
-  if (puk.shadowed) return r;
-  // A PUK already blocked, or without a value, unblocks nothing.
-  if (state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED) return 0;
-  *blocked = card->SelectPathThunk(puk.df.Ids(), puk.df.Count(), 0) >= 0 && card->BlockPin(puk.ref) >= 0;
   return r;
 }
 
@@ -1218,6 +1206,22 @@ SCRESULT SoMayCreatePin(SCCard* card, const SCPath& df, uint8_t soRef) {
   return rules.SoMay(df.Count() > 0 ? df : SCPath(&kMf, 1), SC_AC_OP_CREATE_EF, soRef);
 }
 }  // namespace
+
+SCRESULT UserPinMayGo(const SCPkcs15Lib* lib, SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, bool dfStays) {
+  ASNPkcs15AuthObject* user = nullptr;
+  SCPath df;
+  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0 || user == nullptr || !IsOwnPin(pins, app, user) ||
+      app->GetPinDf(user, &df) < 0)
+    return 1;
+  const uint8_t ref = SCPkcs15App::GetPinReference(user);
+  // A local PIN in a DF the call deletes is made again in the DF the call makes.
+  if (ref >= 0x80 && !dfStays) return 1;
+  const SCRESULT r = SoMayCreatePin(app->GetCard(), ref < 0x80 ? SCPath() : df, soRef);
+  if (r == 0)
+    lib->Log(SC_E_ACCESS_DENIED, "%s: the SO PIN may not make the user PIN %02X anew where it stands: nothing changed",
+             app->GetCard()->GetCardName(), static_cast<unsigned>(ref));
+  return r == SC_E_FILE_NOT_FOUND ? 1 : r;
+}
 
 SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, const char* soPin, bool early) {
   ASNPkcs15AuthObject* user = nullptr;
@@ -1236,24 +1240,17 @@ SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, co
   const SCPath at = ref < 0x80 ? SCPath() : df;
   if (card == nullptr) return SC_E_BAD_USAGE;
   SCRESULT r = SoMayCreatePin(card, at, soRef);
-  if (r == SC_E_FILE_NOT_FOUND && early) return 0;
+  if (r == SC_E_FILE_NOT_FOUND && early && at.Count() > 0) return 0;
   if (r < 0) return r;
-  if (r == 0) {
-    // A DF whose rules keep PINs from the SO (an issuer's): one that stands keeps
-    // its object, the SO's to set, and loses its value.
-    const SCRESULT state = app->QueryPinStatus(user, nullptr);
-    if (state >= 0) {
-      SCPinParams record = WithoutValue(0, false);
-      return app->SetPin(user, soPin, nullptr, &record, nullptr);
-    }
-    return early || ScPinPresence(state) >= 0 ? 0 : state;
-  }
+  // A DF whose rules keep PINs from the SO (an issuer's): the PIN cannot be made
+  // anew, and its value is not taken away any other way (UserPinMayGo judged it first).
+  if (r == 0) return SC_E_ACCESS_DENIED;
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (attempt > 0 &&
         (r != SC_E_ACCESS_DENIED || VerifySoPinAgain(card, soRef, soPin, soPin != nullptr ? std::strlen(soPin) : 0) < 0))
       break;
     r = at.Count() > 0 ? card->SelectPathThunk(at.Ids(), at.Count(), 0) : card->SelectMf(nullptr);
-    if (r == SC_E_FILE_NOT_FOUND && early) return 0;
+    if (r == SC_E_FILE_NOT_FOUND && early && at.Count() > 0) return 0;
     if (r >= 0) r = card->DeleteObject(ref, SC_KEYOBJ_PIN);
     if (r >= 0 || r == SC_E_NO_REFERENCED_DATA) break;
   }
@@ -1337,7 +1334,7 @@ bool SCPkcs15Lib::IsLeftIncomplete(SCPkcs15App* app, SCRESULT loaded) {
 }
 
 CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen, bool planted,
-                               const SCCardRules* judged) {
+                               SCCardRules* judged) {
   if (soPin == nullptr) return CKR_PIN_INCORRECT;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   SCPkcs15App* app = GetSlotApp(slot);
@@ -1367,48 +1364,40 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     r = SoPinAgain(card, soRef, pin);
     if (r < 0) return MapScErrorToCkr(r, false);
     InitWriteGuard::SoVerified(card, soRef, pin.Get(), pin.Length());
+    SCCardRules ownRules(card);
+    SCCardRules& rules = judged != nullptr && judged->Card() == card ? *judged : ownRules;
+    rules.Trust(soRef);
     const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
-    const SCRESULT mayGo = DfMayGo(this, p15, app, text, "the token's directory is not built anew");
+    const TokenPins own(this, app);
+    if (own.Failure() < 0) return PinsUnknown(app, own);
+    SCRESULT mayGo = DfMayGo(this, p15, app, text, "the token's directory is not built anew");
+    if (mayGo == 1) mayGo = UserPinMayGo(this, app, own, soRef, false);
     // An EF.DIR the blank card's own SO PIN guards (as a first token's call cut short
-    // leaves it) is the SO's too: that PIN is verified as well.
-    const uint8_t kept = BlankCardSoRef(card, first);
-    uint8_t dirSo = soRef;
-    if (mayGo > 0 && kept != soRef && kept != 0 && kept < 0x80 &&
-        p15->GetCardDir().CheckAccess(SC_AC_OP_UPDATE, static_cast<uint16_t>(0xC000 | soRef), false) == 0 &&
-        p15->GetCardDir().CheckAccess(SC_AC_OP_UPDATE, static_cast<uint16_t>(0xC000 | kept), false) == 1) {
-      r = SoPinAgain(card, kept, pin);
-      if (r < 0) return MapScErrorToCkr(r, false);
-      dirSo = kept;
-    }
-    if (mayGo <= 0 || !SoMayUpdate(this, p15->GetCardDir(), dirSo, text)) {
+    // leaves it) is the SO's too: that PIN takes the value as well.
+    const uint8_t dirSo = DirSoPin(slot, card, p15, soRef);
+    if (mayGo > 0 && dirSo != soRef) r = SecondSoPin(card, dirSo, pin.Get(), pin.Length(), &rules);
+    if (r < 0 || mayGo <= 0 || !SoMayUpdate(this, p15->GetCardDir(), dirSo, text)) {
       (void)app->Logout(false);
-      return mayGo < 0 ? MapScErrorToCkr(mayGo, false) : CKR_FUNCTION_FAILED;
+      return r < 0 ? MapScErrorToCkr(r, false) : mayGo < 0 ? MapScErrorToCkr(mayGo, false) : CKR_FUNCTION_FAILED;
     }
     Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),
         text.c_str());
-    const TokenPins own(this, app);
-    if (own.Failure() < 0) return PinsUnknown(app, own);
     PreviousPuk puk(app, own, [&] { return SoPinAgain(card, soRef, pin); });
     bool erased = false;
     r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), true, &erased,
                          [&] { return SoPinAgain(card, soRef, pin); },
                          [&] {
                            const SCRESULT c = ClearUserPin(app, own, soRef, pin.Get(), true);
-                           return c < 0 ? c : puk.Drop();
+                           return c < 0 ? c : puk.Drop(this, text);
                          },
                          own, soRef);
-    if (r < 0 && erased && !CardGone(r))
-      (void)BlockValuedUserPin(app, own, card, app->GetHeaderList().GetUserPinRef());
     // The user PIN of the new structure has no value until the SO sets it.
     if (r >= 0) {
-      bool blocked = false;
-      r = ClearUserPinOrBlock(app, own, soRef, pin, true, [&] { return SoPinAgain(card, soRef, pin); }, &blocked);
+      r = ClearUserPinTwice(app, own, soRef, pin, true, [&] { return SoPinAgain(card, soRef, pin); });
       if (r < 0 && !CardGone(r))
-        Log(r, "%s: reinit '%s' - the card did not take the user PIN's value away, PIN %s", card->GetCardName(),
-            text.c_str(), blocked ? "blocked" : "not blocked");
+        Log(r, "%s: reinit '%s' - the card did not take the user PIN's value away", card->GetCardName(), text.c_str());
     }
-    r = puk.Result(this, r, text);
-    if (r >= 0) r = FreshLook(this, app, soRef, false, true, judged);
+    if (r >= 0) r = FreshLook(this, app, soRef, false, true, &rules);
     (void)app->Logout(false);
   }
   (void)RefreshTokenInfo(first, 1, 1);

@@ -627,8 +627,7 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     record->maxLen = padded ? static_cast<uint32_t>(IntOr(a.storedLength, 0))
                             : (a.wasMaxLength ? static_cast<uint32_t>(IntOr(a.maxLength, -1)) : SC_UNSET);
     record->padChar = a.wasPadChar && a.padChar.getLength() > 0 ? a.padChar.getData()[0] : SC_UNSET;
-    record->flags = (record->flags & (SC_PINREC_NO_RESET | SC_PINREC_NO_VALUE | SC_PINREC_IN_CURRENT_DF |
-                                     SC_PINREC_TAKE_OVER)) |
+    record->flags = (record->flags & (SC_PINREC_NO_RESET | SC_PINREC_NO_VALUE | SC_PINREC_IN_CURRENT_DF)) |
                     RecordFlagsFromPinFlags(pf);
     if (unblock && !(record->flags & SC_PINREC_UNBLOCK_DISABLED)) {
         const ASNPkcs15PinAttributes& u = unblock->typeAttributes;
@@ -710,12 +709,7 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
                 uint32_t anewLen = 0;
                 r = noValue || !newPin ? 0 : RecordValue(newPin, record->maxLen, padRecord, record->padChar, &anew, &anewLen);
                 bool set = false;
-                // One the new owner takes over (the card kept it from the erasure,
-                // blocked) gets its PUK made first, or keeps no value of the new owner's.
-                if (r >= 0 && anewLen && (record->flags & SC_PINREC_TAKE_OVER) && status == SC_E_PIN_BLOCKED) {
-                    r = m_pCard->CreatePin(ref, record, Data(anew), anewLen, 0);
-                    set = true;
-                } else if (r >= 0 && anewLen && !pukMissing) {
+                if (r >= 0 && anewLen && !pukMissing) {
                     // One that names such a missing PUK is made anew without it.
                     r = m_pCard->UnblockPin(ref, nullptr, Data(anew), 0, anewLen);
                     set = r >= 0 || !RefusedAsUnsupported(r);

@@ -495,7 +495,7 @@ SCRESULT SCPkcs15Card::DeleteApplication(SCPkcs15App* app) {
     return m_dir.Write(nullptr, 0, nullptr);
 }
 
-SCRESULT SCPkcs15Card::DeleteAllApplications() {
+SCRESULT SCPkcs15Card::DeleteAllApplications(bool writeDir) {
     if (!m_pCard) return SC_E_BAD_USAGE;
     if (!g_cardServices || !g_cardServices->clearPkcs15Directory) return SC_E_UNIMPLEMENTED_FEATURE;
     SCRESULT r = EnsureDirLoaded();
@@ -512,7 +512,7 @@ SCRESULT SCPkcs15Card::DeleteAllApplications() {
         m_dir.SetApplication(GetCount() ? GetHead() : nullptr);
         DestroyApplication(app);
     }
-    if (m_dir.DirRecords().GetCount() != before) {
+    if (writeDir && m_dir.DirRecords().GetCount() != before) {
         // EF.DIR still naming deleted applications is a failure of the deletion; the
         // applications are gone already, so a write the card refused is tried once more.
         SCRESULT w = m_dir.Write(nullptr, 0, nullptr);

@@ -114,7 +114,9 @@ public:
     // Takes back an application that AddApplication made from `record` and that
     // nothing has written yet: both leave the lists in memory; the card is not asked.
     void DiscardApplication(SCPkcs15App* app, const ASNPkcs15DIRRecord* record);
-    SCRESULT DeleteAllApplications();
+    // Every application's DF, then EF.DIR written without them (`writeDir`; else the
+    // caller writes it once it has done what must come before).
+    SCRESULT DeleteAllApplications(bool writeDir = true);
     bool IsPathUsedByOtherApplication(const uint16_t* path, uint16_t len, SCPkcs15App* except, uint32_t listMask,
                                       void* extra);
     bool IsReferenceUsedByOtherApplication(uint8_t kind, const void* value, uint16_t len, SCPkcs15App* except,

@@ -1159,26 +1159,6 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
     const bool exists = state != SC_E_NO_REFERENCED_DATA;
     if (exists && state != SC_E_PIN_NOT_INITIALIZED) {
         const bool valued = state >= 0 || state == SC_E_PIN_BLOCKED;
-        if (state == SC_E_PIN_BLOCKED && (params->flags & SC_PINREC_TAKE_OVER) &&
-            !(params->flags & SC_PINREC_CHECK_ONLY) && value != nullptr && TextLength(value, len) != 0) {
-            // The PIN keeps the unblocking reference it was made with, which the card
-            // does not show: the record's (the card model's layout). That PUK is made
-            // here before the PIN gets its value, or the PIN stays as it is (blocked).
-            const uint8_t puk = params->unblockRef < 0xFF ? static_cast<uint8_t>(params->unblockRef) : 0xFF;
-            const size_t pl = params->pukText != nullptr ? std::strlen(params->pukText) : 0;
-            if (puk == 0xFF || puk == ref || pl == 0 || pl > 255) return SC_E_PIN_BLOCKED;
-            SCPinParams pukRec;
-            pukRec.officerRef = params->officerRef;
-            pukRec.minLen = params->pukMinLen;
-            pukRec.maxLen = params->pukMaxLen;
-            pukRec.padChar = params->pukPadChar;
-            pukRec.tryLimit = params->pukTryLimit;
-            pukRec.flags = params->pukPadChar != SC_UNSET ? SC_PINREC_PADDED : 0;
-            const SCRESULT made = CreatePin(puk, &pukRec, reinterpret_cast<const uint8_t*>(params->pukText),
-                                            static_cast<uint32_t>(pl), 0);
-            if (made < 0) return made == SC_E_PIN_ALREADY_INITIALIZED ? SC_E_PIN_BLOCKED : made;
-            return UnblockPin(ref, nullptr, value, 0, TextLength(value, len));
-        }
         return valued ? SC_E_PIN_ALREADY_INITIALIZED : state;
     }
     if (params->flags & SC_PINREC_CHECK_ONLY) return SC_OK;
@@ -1204,18 +1184,12 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
         if (v) scAppendTlv(&a5, 0x95, v, vl);
         AppendByteTlv(&body, 0x82, kDescPin);
         scAppendTlv(&body, 0xA5, a5.data(), a5.size());
-        // Setting without the old value and deleting need the governing PIN (deleting
-        // one made only for a call's deletions, no one's: nothing).
+        // Setting without the old value and deleting need the governing PIN.
         std::vector<uint8_t> rules;
         const uint16_t cond = static_cast<uint16_t>(SC_AC_PIN | (officer < 0xFF ? officer : r));
         const uint8_t crt[] = {0x83, 0x01, static_cast<uint8_t>(cond & 0xFF), 0x95, 0x01, 0x08};
-        const bool anyone = (params->flags & SC_PINREC_ANYONE_DELETES) != 0 && r == ref;
-        AppendByteTlv(&rules, 0x80, anyone ? 0x02 : 0x42);
+        AppendByteTlv(&rules, 0x80, 0x42);
         scAppendTlv(&rules, 0xA4, crt, sizeof crt);
-        if (anyone) {
-            AppendByteTlv(&rules, 0x80, 0x40);
-            scAppendTlv(&rules, 0x90, nullptr, 0);
-        }
         scAppendTlv(&body, 0xAB, rules.data(), rules.size());
         SCRESULT res = CreateFromFcp(body, nullptr, v ? SecretTxFlags() : 0);
         Wipe(a5);

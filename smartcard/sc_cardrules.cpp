@@ -34,7 +34,18 @@ void SCCardRules::Going(uint8_t ref) {
     m_stands.erase(std::remove_if(m_stands.begin(), m_stands.end(),
                                   [&](const Presence& p) { return p.ref == ref && p.df.IsEqual(mf); }),
                    m_stands.end());
-    m_stands.push_back({mf, ref, 0});
+    m_stands.push_back({mf, ref, 0, SC_E_NO_REFERENCED_DATA});
+}
+
+SCRESULT SCCardRules::ScPinPresenceOf(SCRESULT state) { return ScPinPresence(state); }
+
+SCRESULT SCCardRules::State(uint8_t ref, const SCPath& df) {
+    const SCPath at = PinPlace(ref, df);
+    const SCRESULT r = StandsFrom(ref, at);
+    if (r < 0) return r;
+    for (const Presence& p : m_stands)
+        if (p.ref == ref && p.df.IsEqual(at)) return p.state;
+    return r == 1 ? 0 : SC_E_NO_REFERENCED_DATA;
 }
 
 SCRESULT SCCardRules::Header(const SCPath& path, const SCFileHeader** header) {
@@ -175,13 +186,14 @@ SCRESULT SCCardRules::StandsFrom(uint8_t ref, const SCPath& df) {
         if (p.ref == ref && p.df.IsEqual(df)) return p.stands;
     if (m_card == nullptr) return SC_E_BAD_USAGE;
     // An empty VERIFY spends no try; "no such PIN" is believed at a second look only.
-    SCRESULT r = 0;
+    SCRESULT r = 0, state = 0;
     for (int look = 0; look < 2 && r == 0; ++look) {
         r = df.IsMasterFile() ? m_card->SelectMf(nullptr) : m_card->SelectPath(df.Ids(), df.Count(), nullptr);
-        if (r >= 0) r = ScPinPresence(m_card->VerifyPin(ref, nullptr, SC_UNSET));
+        if (r >= 0) state = m_card->VerifyPin(ref, nullptr, SC_UNSET);
+        if (r >= 0) r = ScPinPresence(state);
     }
     if (r < 0) return r;
-    m_stands.push_back({df, ref, r});
+    m_stands.push_back({df, ref, r, state});
     return r;
 }
 

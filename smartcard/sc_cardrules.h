@@ -75,6 +75,12 @@ public:
     // read), or could have made it before activation: its header shows no state
     // and its parent lets anyone create there. 1, 0 or a failure.
     SCRESULT Open(const SCPath& path);
+    // Whether a PIN `ref` stands where the card finds it from the DF `df` (a global
+    // reference: the master file's): 1, 0 (said twice) or a failure; asked once a call.
+    SCRESULT Stands(uint8_t ref, const SCPath& df = SCPath()) { return ScPinPresenceOf(State(ref, df)); }
+    // The answer that told it: the empty VERIFY's result (0 verified, a count of tries
+    // left, SC_E_PIN_BLOCKED, SC_E_PIN_NOT_INITIALIZED, SC_E_NO_REFERENCED_DATA) or a failure.
+    SCRESULT State(uint8_t ref, const SCPath& df = SCPath());
     // Whether someone with no PIN can come to hold the PIN `ref` that a rule of a
     // file in the DF `from` names: 1, 0 or a failure. Where a PIN stands above a
     // DF that lets anyone create and the card does not show whether one stands
@@ -103,7 +109,9 @@ private:
         SCPath df;
         uint8_t ref;
         SCRESULT stands;
+        SCRESULT state;
     };
+    static SCRESULT ScPinPresenceOf(SCRESULT state);
     std::vector<Presence> m_stands;
     std::vector<SCPath> m_made;
     bool m_secondLook = true;

@@ -156,15 +156,6 @@ constexpr uint32_t SC_PINREC_NO_RESET = 0x10000;
 // (the creation refused as existing) is then taken as without the flag. An
 // unblocking PIN the record brings is looked for as before.
 constexpr uint32_t SC_PINREC_IN_CURRENT_DF = 0x40000;
-// A PIN that stands blocked is given the record's value under its officer's rule
-// (RESET RETRY COUNTER without the old value) rather than refused: one the card
-// kept from its deletion, which the new owner takes over. The unblocking PIN the
-// record names is made first; without one, or where it stands, the PIN stays blocked.
-constexpr uint32_t SC_PINREC_TAKE_OVER = 0x80000;
-// A PIN made only for one call's deletions: anyone may delete it (it guards
-// nothing of anyone's, and one a cut left goes at the next call without its
-// value); setting it without its value still needs the PIN itself.
-constexpr uint32_t SC_PINREC_ANYONE_DELETES = 0x100000;
 constexpr uint32_t SC_PINREC_CHECK_ONLY = 0x8000000;
 
 constexpr uint32_t SC_UNSET = 0xFFFFFFFFu;

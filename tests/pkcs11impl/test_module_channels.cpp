@@ -464,8 +464,10 @@ TEST(ModuleChannels, DiffieHellmanGroupOfTheTokenInfoCarriesThePinsOverSecureMes
     ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &h.s));
     EXPECT_NE(CKR_OK, h.m->C_Login(h.s, CKU_SO, kSoPin, 8));
     EXPECT_NE(CKR_OK, h.m->C_Login(h.s, CKU_USER, kUserPin, 4));
+    // (Only whether a PIN stands is asked, which the card answers to no one in the clear.)
     const std::string log = h.sim.ApduLog(kR0);
-    for (const char* clear : {"> 0020", "> 0024", "> 002C", "> 0C20"}) EXPECT_EQ(std::string::npos, log.find(clear)) << log;
+    EXPECT_EQ(std::vector<std::string>(), tokenrig::SecretsInClear(log)) << log;
+    EXPECT_EQ(std::string::npos, log.find("> 0C20")) << log;
   }
   // Secure messaging switched off: the group is there, the channel is not, and the card refuses the PIN.
   ChannelHost h("ias-dh-channel.card", "EnableSecureMessaging = 0\n");
