@@ -522,6 +522,7 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (r < 0) return r;
     unfinished = r == 0;
   }
+  uint8_t soRef = 0xFF;
   if (dirPlanted == 1 || none || takePlace || unfinished) {
     *ground = InitGround::kCardPlanted;
     Log(SC_OK, "%s: %s: the card is initialised as one that holds no token", card->GetCardName(),
@@ -550,7 +551,13 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
           card->GetCardName());
       gone.push_back(place);
     }
+    soRef = TrustSoPin(slot, card, soPin, soLen, &rules, *ground, &r);
+    if (r < 0) return r;
   } else {
+    // The SO's value goes to the card only now, once, and before anything changes:
+    // what only the owners' PINs may change is theirs from here on.
+    soRef = TrustSoPin(slot, card, soPin, soLen, &rules, *ground, &r);
+    if (r < 0) return r;
     // The token relies on EF.DIR: one anyone could have made or may change is not
     // made anew on a road that keeps the card's tokens, so the call ends here.
     if (dirPlanted == 0 && p15->GetApplicationCount() > 0) {
@@ -577,9 +584,6 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
                  gone.end());
     }
   }
-  // The SO's value goes to the card only now, once, and before anything changes.
-  const uint8_t soRef = TrustSoPin(slot, card, soPin, soLen, &rules, *ground, &r);
-  if (r < 0) return r;
   // Every planted DF the call deletes must be the SO's (or anyone's) to delete:
   // else the call fails before its first deletion.
   const uint8_t madeSo = *ground == InitGround::kCardPlanted && soRef != tokensSo ? tokensSo : 0xFF;

@@ -167,9 +167,11 @@ SCRESULT SCCardRules::Open(const SCPath& path) {
         if (r != 0) return r;
     }
     // Made in a state where no rule holds, then given its rules: a header without
-    // the state cannot show it was not, where anyone may create beside it.
+    // the state cannot show it was not, where anyone may create beside it. What only
+    // the owners' PINs may change is theirs all the same: a card whose headers show
+    // no state leaves nothing else to judge by.
     const bool made = std::any_of(m_made.begin(), m_made.end(), [&](const SCPath& m) { return Under(path, m); });
-    if (!h->HasLifeCycle() && path.Count() > 1 && !made) {
+    if (!h->HasLifeCycle() && path.Count() > 1 && !made && !OwnersChangeOnly(path, *h)) {
         r = AnyoneMay(SCPath(path.Ids(), path.Count() - 1), h->IsDf() ? SC_AC_OP_CREATE_DF : SC_AC_OP_CREATE_EF);
         if (r != 0) return r;
     }
@@ -179,6 +181,27 @@ SCRESULT SCCardRules::Open(const SCPath& path) {
     req.operation = SC_AC_OP_READ;
     if (h->GetAccessRefs(&req, nullptr) < 0 || req.refs.Contains(SC_AC_ALWAYS)) return 0;
     return AnyoneMay(path, SC_AC_OP_READ);
+}
+
+bool SCCardRules::OwnersChangeOnly(const SCPath& path, const SCFileHeader& h) const {
+    static const uint32_t kDf[] = {SC_AC_OP_DELETE_SELF, SC_AC_OP_CREATE_EF, SC_AC_OP_CREATE_DF};
+    static const uint32_t kKey[] = {SC_AC_OP_UPDATE, SC_AC_OP_GENERATE, SC_AC_OP_DELETE_SELF};
+    static const uint32_t kEf[] = {SC_AC_OP_UPDATE, SC_AC_OP_WRITE, SC_AC_OP_DELETE_SELF};
+    const uint32_t* ops = h.IsDf() ? kDf : h.IsKeyFile() ? kKey : kEf;
+    const SCPath df = h.IsDf() || path.Count() < 2 ? path : SCPath(path.Ids(), path.Count() - 1);
+    for (size_t i = 0; i < 3; ++i) {
+        SCAccessRequest req;
+        req.operation = ops[i];
+        const SCRESULT r = h.GetAccessRefs(&req, nullptr);
+        if (r == SC_E_UNSUPPORTED_FEATURE) continue;
+        if (r < 0 || req.refs.Count() == 0) return false;
+        for (int32_t k = 0; k < req.refs.Count(); ++k) {
+            const uint16_t c = req.refs.At(k);
+            if (c != SC_AC_NEVER && ((c & 0xC000) != SC_AC_PIN || !Trusted(static_cast<uint8_t>(c & 0xFF), df)))
+                return false;
+        }
+    }
+    return true;
 }
 
 SCRESULT SCCardRules::StandsFrom(uint8_t ref, const SCPath& df) {

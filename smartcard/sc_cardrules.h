@@ -95,6 +95,9 @@ private:
     };
     // Whether someone with no PIN meets any condition of `refs`, asked from `df`.
     SCRESULT AnyoneMeets(const SCValueSet& refs, const SCPath& df);
+    // Whether every rule of `h` (the header at `path`) that changes the file names
+    // only PINs the call trusts, or "never".
+    bool OwnersChangeOnly(const SCPath& path, const SCFileHeader& h) const;
     // Planted, with `doubt` the answer where the card does not show whose PIN a rule finds.
     SCRESULT PlantedAs(const SCPath& path, bool doubt);
     // Whether a PIN `ref` stands from `df` up (the DF selected, an empty VERIFY):
