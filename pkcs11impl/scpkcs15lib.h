@@ -211,9 +211,7 @@ SCRESULT FindPkcs15Dfs(class SCCard* card, SCCardRules* rules, std::vector<SCPat
 // the card shows no PIN's rules or who made one. Where a PIN stands at a master-file
 // reference where the call makes one (`makes`: global references; a local one is
 // made in the token's new DF), the call fails before it changes anything: the card
-// takes no token until its issuer removes that PIN. The one exception is the SO
-// PIN a first call cut short made (`madeSo`, the SO PIN the token takes), which
-// the SO's value opened (TrustSoPin): deleted and made anew. An EF.DIR that others
+// takes no token until its issuer removes that PIN. An EF.DIR that others
 // than the SO PINs may update or delete is deleted, to be made anew under the SO's
 // rules (with the first token its records are dropped: they name nothing). The
 // constructor only asks the card (empty VERIFYs, EF.DIR's header); every deletion
@@ -228,8 +226,8 @@ class BlankCard {
   BlankCard& operator=(const BlankCard&) = delete;
   SCRESULT Failure() const { return m_failure; }
   bool DirOpen() const { return m_dirOpen; }
-  // Whether the card was asked for `ref` and holds no PIN there now (none stood,
-  // or Clear deleted it): a PIN this call makes there needs no asking first.
+  // Whether the card was asked for `ref` and holds no PIN there: a PIN this call
+  // makes there needs no asking first.
   bool Absent(uint8_t ref) const;
   // Application DFs someone with no PIN may change (what a planted EF.DIR names):
   // they go with the other plants. One the call may not delete (CallMayDelete)
@@ -247,7 +245,7 @@ class BlankCard {
   const SCPkcs15Lib* m_lib;
   class SCCard* m_card;
   class SCPkcs15CardDir* m_dir;
-  std::vector<uint8_t> m_asked, m_found;
+  std::vector<uint8_t> m_asked;
   uint8_t m_keptSo;  // the SO PIN the call verified (0xFF: none)
   uint8_t m_madeSo;  // the SO PIN the token takes, where the call makes it (0xFF: none)
   std::vector<SCPath> m_dfs;

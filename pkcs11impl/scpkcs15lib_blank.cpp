@@ -106,13 +106,8 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
     const SCRESULT state = m_rules->Stands(ref);
     if (state < 0) m_failure = state;
     if (state != 1) continue;
-    // The SO PIN a first call cut short left, which the SO's value opened (TrustSoPin),
-    // is made anew; any other PIN that stands is someone's, whose rules the card does
-    // not show: the token does not go where it would find it.
-    if (ref == madeSo && m_rules->Trusted(ref, SCPath())) {
-      m_found.push_back(ref);
-      continue;
-    }
+    // It is someone's, whose rules the card does not show: the token does not go
+    // where it would find it.
     m_lib->Log(SC_E_ACCESS_DENIED, "%s: PIN %02X stands where the new token's PIN goes, on a card that holds no "
                "token: nothing changed (the card takes no token until its issuer removes that PIN)",
                card->GetCardName(), static_cast<unsigned>(ref));
@@ -165,9 +160,7 @@ void BlankCard::RemoveDfs(const std::vector<SCPath>& dfs) {
   }
 }
 
-bool BlankCard::Absent(uint8_t ref) const {
-  return m_failure >= 0 && Holds(m_asked, ref) && !Holds(m_found, ref);
-}
+bool BlankCard::Absent(uint8_t ref) const { return m_failure >= 0 && Holds(m_asked, ref); }
 
 SCRESULT BlankCard::Clear(const char* soPin, size_t len, uint32_t minLen) {
   if (m_failure < 0) return m_failure;
@@ -248,18 +241,6 @@ SCRESULT BlankCard::Clear(const char* soPin, size_t len, uint32_t minLen) {
     m_rules->Forget(dir);
     ++gone;
   }
-  // The SO PIN a first call cut short left (verified with the SO's value) is made
-  // anew with the token: its rules, which the card does not show, are not taken over.
-  for (uint8_t ref : m_found) {
-    SCRESULT r = m_card->SelectMf(nullptr);
-    if (r >= 0) r = m_card->DeleteObject(ref, SC_KEYOBJ_PIN);
-    m_lib->Log(r, "%s: SO PIN %02X, which a first initialisation cut short left, %s", m_card->GetCardName(),
-               static_cast<unsigned>(ref), r < 0 ? "the card did not delete: nothing more changed" : "deleted, to be made anew");
-    if (r < 0) return drop(r);
-    m_rules->Going(ref);
-    ++gone;
-  }
-  m_found.clear();
   return drop(gone);
 }
 
@@ -404,16 +385,6 @@ uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin
   *failure = VerifySoPinAgain(card, ref, soPin, len);
   if (*failure < 0) return 0xFF;
   rules->Trust(ref);
-  // On a card that shows no token, the SO PIN a first call cut short made at the
-  // tokens' reference (EF.DIR names nothing yet) takes the value too, after the
-  // blank card's own: it is made anew (BlankCard). Any other PIN there is someone's.
-  if (blank && ref == blankSo && tokensSo < 0xFF && tokensSo != blankSo && p15 != nullptr &&
-      p15->GetCardDir().DirRecords().IsEmpty() && p15->GetCardDir().OtherApplications().empty()) {
-    const SCRESULT at = rules->Stands(tokensSo);
-    if (at < 0) *failure = at;
-    if (at == 1) *failure = SecondSoPin(card, tokensSo, soPin, len, rules);
-    if (*failure < 0) return 0xFF;
-  }
   return ref;
 }
 
@@ -428,6 +399,9 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   SCTransactGuard guard(card);
   SCCardRules own(card);
   SCCardRules& rules = callRules != nullptr && callRules->Card() == card ? *callRules : own;
+  // The SO PIN the blank card came with guards what the card's SO made (EF.DIR of a first token).
+  const uint8_t blankSo = BlankCardSoRef(card, slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1));
+  if (blankSo < 0x80 && blankSo != 0) rules.OwnersHold(blankSo);
   SCPath dir;
   if (!p15->GetCardDir().GetFullPathInto(dir)) return SC_E_NO_MEMORY;
   // Everything is judged from what the card shows (selections, VERIFYs without data)

@@ -155,15 +155,23 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         written = written || rv > 0;
         ForgetApplications(reader, *planted);
       }
-    } else if (rv >= 0 && pin.IsSet() && userRef != 0 && userRef < 0x80) {
+    } else if (rv >= 0 && pin.IsSet()) {
       // Beside the card's tokens, a global PIN at the new token's reference is another's.
-      const SCRESULT at = judged.Stands(userRef);
+      const SCRESULT at = userRef != 0 && userRef < 0x80 ? judged.Stands(userRef) : 0;
       if (at == 1)
         Log(SC_E_ACCESS_DENIED, "%s: PIN %02X stands where the new token's user PIN goes: nothing changed",
             card->GetCardName(), static_cast<unsigned>(userRef));
       rv = at == 1 ? SC_E_ACCESS_DENIED : at < 0 ? at : rv;
+      // The new token's record goes into an EF.DIR the blank card's own SO PIN may guard.
+      const uint8_t dirSo = DirSoPin(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, card, p15, keptSo);
+      if (rv >= 0 && dirSo != keptSo) rv = SecondSoPin(card, dirSo, pin.Get(), pin.Length(), &judged);
     }
-    if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str());
+    // The blank card's SO PIN, which the call verified, guards an EF.DIR the call
+    // makes: EF.DIR names the token before the token's own SO PIN is made, so that a
+    // cut leaves no PIN of the call's on a card that shows no token.
+    const bool dirFirst = blank && madeSo < 0xFF && keptSo < 0xFF;
+    if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str(), dirFirst ? keptSo : 0xFF);
+    if (rv >= 0 && pin.IsSet() && keptSo < 0xFF) InitWriteGuard::SoVerified(card, keptSo, pin.Get(), pin.Length());
     // The first token of a card goes where a planted one was taken away: a DF of the
     // PKCS#15 name that still stands there (the card said it was not there) fails the call.
     SCPath df;
@@ -194,6 +202,10 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         dirExisted = dirExisted && !blank->DirOpen();
         rv = blank->Clear(pin.Get(), pin.Length(), info.minPinLen);
         written = written || rv > 0;
+      }
+      if (rv >= 0 && dirFirst) {
+        written = true;
+        rv = p15->GetCardDir().Write(nullptr, 0, nullptr);
       }
       if (rv >= 0 && !kept) {
         // Where the blank card was just asked for it, it is not asked again.

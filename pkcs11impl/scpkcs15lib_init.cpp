@@ -813,6 +813,8 @@ SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool
     changed = SCPath();
     SCCardRules rules(card);
     rules.Trust(soRef);
+    // The SO PINs the card accepted in this call.
+    if (judged != nullptr) rules.TrustAsIn(*judged);
     // A file the token names that does not stand is made later under its DF's rules,
     // which are judged here too: its absence decides nothing.
     rules.SecondLook(false);

@@ -414,7 +414,8 @@ SCRESULT SCPkcs15Card::CreateApplicationRecord(ASNPkcs15DIRRecord** out, const c
     return 0;
 }
 
-SCRESULT SCPkcs15Card::AddApplication(SCPkcs15App** out, const SCFileHeaderList& refs, const char* label) {
+SCRESULT SCPkcs15Card::AddApplication(SCPkcs15App** out, const SCFileHeaderList& refs, const char* label,
+                                      uint8_t dirSo) {
     if (out) *out = nullptr;
     if (!g_cardServices || !g_cardServices->create || !g_cardServices->createPkcs15Structure)
         return SC_E_UNIMPLEMENTED_FEATURE;
@@ -437,7 +438,9 @@ SCRESULT SCPkcs15Card::AddApplication(SCPkcs15App** out, const SCFileHeaderList&
     uint32_t tmpl = 0x0001;
     if (refs.GetSoPinRef() < SC_REF_UNUSED) tmpl |= 0x0B00;
     if (refs.GetSysKeyRef() < SC_REF_UNUSED) tmpl |= 0xB000;
-    m_dir.SetCreateParameters(3, tmpl, refs);
+    SCFileHeaderList dirRefs = refs;
+    if (dirSo < SC_REF_UNUSED) dirRefs.SetRef(SC_REFIDX_SO_PIN, dirSo);
+    m_dir.SetCreateParameters(3, tmpl, dirRefs);
     if (out) *out = app;
     return 0;
 }

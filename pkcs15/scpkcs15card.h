@@ -106,7 +106,8 @@ public:
     SCPkcs15App* GetApplicationAt(uint32_t index) const;
     int32_t IndexOfApplication(SCPkcs15App* app) const;
 
-    SCRESULT AddApplication(SCPkcs15App** out, const SCFileHeaderList& refs, const char* label);
+    // `dirSo`: the SO PIN an EF.DIR made for it is given (0xFF: the application's own).
+    SCRESULT AddApplication(SCPkcs15App** out, const SCFileHeaderList& refs, const char* label, uint8_t dirSo = 0xFF);
     SCRESULT CreateApplicationRecord(ASNPkcs15DIRRecord** out, const char* label, const char* appTypeOid);
     SCRESULT InitializeApplication(SCPkcs15App* app, const void* const* tokenArgs);
     SCRESULT InitializeAllApplications();

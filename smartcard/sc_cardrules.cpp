@@ -197,8 +197,9 @@ bool SCCardRules::OwnersChangeOnly(const SCPath& path, const SCFileHeader& h) co
         if (r < 0 || req.refs.Count() == 0) return false;
         for (int32_t k = 0; k < req.refs.Count(); ++k) {
             const uint16_t c = req.refs.At(k);
-            if (c != SC_AC_NEVER && ((c & 0xC000) != SC_AC_PIN || !Trusted(static_cast<uint8_t>(c & 0xFF), df)))
-                return false;
+            const uint8_t ref = static_cast<uint8_t>(c & 0xFF);
+            const bool owners = ref < 0x80 && std::find(m_owners.begin(), m_owners.end(), ref) != m_owners.end();
+            if (c != SC_AC_NEVER && ((c & 0xC000) != SC_AC_PIN || !(owners || Trusted(ref, df)))) return false;
         }
     }
     return true;

@@ -38,6 +38,15 @@ public:
     // the master file's).
     void Trust(uint8_t ref, const SCPath& df = SCPath());
     bool Trusted(uint8_t ref, const SCPath& df) const;
+    // Every PIN `other` trusts (the call's, to a fresh look of the same call).
+    void TrustAsIn(const SCCardRules& other) {
+        for (const auto& t : other.m_trusted) Trust(t.second, t.first);
+        for (uint8_t ref : other.m_owners) OwnersHold(ref);
+    }
+    // A global PIN only the card's owners hold though the call did not verify it (the
+    // SO PIN the blank card came with): what only it may change is theirs where a
+    // header shows no life cycle to judge by.
+    void OwnersHold(uint8_t ref) { m_owners.push_back(ref); }
     // A PIN of the master file the call deletes as no one's: judged as if none stood.
     void Going(uint8_t ref);
     // What the call itself made (`path` and everything under it): its owners', whatever
@@ -117,6 +126,7 @@ private:
     static SCRESULT ScPinPresenceOf(SCRESULT state);
     std::vector<Presence> m_stands;
     std::vector<SCPath> m_made;
+    std::vector<uint8_t> m_owners;
     bool m_secondLook = true;
     bool m_doubt = true;  // the answer of a PIN question the card leaves open, for the question being asked
 };
