@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "tests/pkcs11impl/bridge_host.h"
+#include "tests/pkcs11impl/card_image.h"
+#include "tests/pkcs11impl/token_rig.h"
 
 using namespace testhost;
 using namespace bridgehost;
@@ -293,6 +295,29 @@ TEST(ModuleInitArgs, WrongSoPinOnATokenChangesNothing) {
     EXPECT_EQ(before, h.Image(0));
     EXPECT_EQ("Podpis", h.Label(0));
     h.Stop();
+  }
+  // Another program holds the SO's login on the card (the card's security state is shared by every program):
+  // a wrong SO PIN to C_InitToken, or InitializeCard whose profile gives a wrong SoPin, still changes nothing.
+  for (const char* image : {"blank-model1.card", "blank-model4.card", "blank-model7.card", "blank-model4.card"}) {
+    SCOPED_TRACE(image);
+    static int row = 0;
+    tokenrig::Rig r(image);
+    ASSERT_NE(0u, r.MakeToken(r.Image()));
+    ASSERT_EQ(CKR_OK, r.m->C_CloseAllSessions(0));
+    CK_SESSION_HANDLE so = 0;
+    ASSERT_EQ(CKR_OK, r.m->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &so));
+    ASSERT_EQ(CKR_OK, r.m->C_Login(so, CKU_SO, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(tokenrig::kRigSoPin)), 8));
+    ASSERT_TRUE(r.StartOther());
+    const std::string before = r.Image();
+    std::vector<CK_UTF8CHAR> label = Label32("EVIL");
+    if (++row < 4) {
+      EXPECT_EQ(CKR_PIN_INCORRECT, (*r.other)->C_InitToken(0, wrong, 8, label.data()));
+    } else {
+      const std::string profile = r.env.Path("profile.ini");
+      WriteFile(profile, "SoPin = 99999999\n[Nowy]\nUserPin = 2222\n");
+      EXPECT_EQ(0, r.other->fn<int (*)(const char*, const char*)>("InitializeCard")(kR0, profile.c_str()));
+    }
+    EXPECT_EQ(cardimage::Comparable(before), cardimage::Comparable(r.Image()));
   }
   // The model-3 cards, whose SO PIN is set: the shipped token and the blank card.
   for (const char* image : {"pkcs15-model3.card", "blank-model3.card"}) {
