@@ -299,9 +299,6 @@ public:
     static SCRESULT RestoreAfterReset(void* app) { return static_cast<SCPkcs15App*>(app)->VerifyKeptPinsAgain(); }
     SCRESULT LogoutPin(ASNPkcs15AuthObject* pin, bool full);
     SCRESULT Logout(bool resetCard);
-    // Blocks the PIN by wrong verifications: a value that must no longer open the
-    // token when the card refused to take it away. The officer sets the next one.
-    SCRESULT BlockPin(ASNPkcs15AuthObject* pin);
     // Deletes, in each DF between the application's directories and a local PIN's own DF,
     // a PIN of the same reference: the card would find it for the files there before the
     // application's own (the user may make PINs where the user may make keys). Another

@@ -428,15 +428,6 @@ SCRESULT SCPkcs15App::LogoutPin(ASNPkcs15AuthObject* pin, bool full) {
     return (r == SC_E_NO_SMARTCARD || r == SC_E_CARD_REMOVED) ? r : 0;
 }
 
-SCRESULT SCPkcs15App::BlockPin(ASNPkcs15AuthObject* pin) {
-    if (!m_pCard) return SC_E_BAD_USAGE;
-    if (!HoldsPin(pin)) return SC_E_PKCS15_INVALID_HANDLE;
-    ForgetPin(pin);
-    SCTransactGuard guard(m_pCard);
-    const SCRESULT r = SelectPinDf(pin, nullptr);
-    return r < 0 ? r : m_pCard->BlockPin(GetPinReference(pin));
-}
-
 SCRESULT SCPkcs15App::DeleteShadowingPins(const ASNPkcs15AuthObject* pin) {
     if (!m_pCard) return SC_E_BAD_USAGE;
     if (!HoldsPin(pin)) return SC_E_PKCS15_INVALID_HANDLE;
