@@ -462,8 +462,20 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // Success only after a fresh look at what the token relies on.
     if (cardResult >= 0) cardResult = FreshLook(this, app, soRef, dirMade, true, &judged);
     if (cardResult >= 0 && dirMade) (void)SetProfileNumber(profile->GetSections(), nullptr, "__SET_DirMade", 1);
-    // A token that did not come about goes again; nothing else of the card is touched.
-    if (cardResult < 0) (void)p15->DeleteApplication(app);
+    // A token that did not come about goes again, and the user PIN and PUK this call
+    // made with it (none stood there when it began), the PIN before its PUK: the next
+    // call finds the card as this one did. Nothing else of the card is touched.
+    if (cardResult < 0) {
+      if (soValue != nullptr) (void)VerifySoPinAgain(card, soRef, soValue, std::strlen(soValue));
+      (void)p15->DeleteApplication(app);
+      const bool pinMade = card->SelectMf(nullptr) >= 0 && ScPinPresence(card->VerifyPin(userRef, nullptr, SC_UNSET)) == 1;
+      for (uint8_t ref : {userRef, hasUserPuk ? userPukRef : kNoRef})
+        if (pinMade && ref != 0 && ref < 0x80 && card->SelectMf(nullptr) >= 0) {
+          const SCRESULT d = card->DeleteObject(ref, SC_KEYOBJ_PIN);
+          Log(d, "%s: PIN %02X made for a token that did not come about%s", card->GetCardName(),
+              static_cast<unsigned>(ref), d < 0 ? ": the card did not delete it" : ": deleted");
+        }
+    }
     // The card's global user PIN (reference 1) is blocked only where it is
     // neither this token's SO PIN nor its user PIN (model 4 keeps its SO PIN there).
     blockGlobal = cardResult >= 0 && profile->BlockGlobalUserPin() && soRef != 1 && userRef != 1;
