@@ -265,7 +265,7 @@ inline SCPinParams WithoutValue(uint8_t soRef, bool inDf) {
 }
 // The card writes of an administrator's call (initialisation, erasure): a reset
 // by another application met inside them is recovered where it happened
-// (SCCard::BeginWrite) by verifying again the global SO PIN the call verified.
+// (SCCard::BeginWrite) by verifying again the global SO PINs the call verified.
 // Guards nest: the outermost one on the same reader keeps the SO PIN for all of them.
 class InitWriteGuard {
  public:
@@ -281,8 +281,7 @@ class InitWriteGuard {
   static InitWriteGuard* Outermost(InitWriteGuard* from, const class SCReader* reader);
   class SCReader* m_reader = nullptr;
   InitWriteGuard* m_outer = nullptr;
-  uint8_t m_soRef = 0;
-  std::vector<uint8_t> m_soValue;
+  std::vector<std::pair<uint8_t, std::vector<uint8_t>>> m_so;  // the SO PINs verified, with the value
 };
 int ParsePinValueKind(const char* text);
 int ParseBoolText(const char* text, int defaultValue);

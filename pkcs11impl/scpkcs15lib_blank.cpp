@@ -297,6 +297,7 @@ SCRESULT SCPkcs15Lib::SecondSoPin(SCCard* card, uint8_t ref, const char* soPin, 
     return v;
   }
   rules->Trust(ref);
+  InitWriteGuard::SoVerified(card, ref, soPin, len);
   return 0;
 }
 

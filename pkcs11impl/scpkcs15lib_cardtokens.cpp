@@ -127,6 +127,12 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     if (rv >= 0 && pin.IsSet())
       keptSo = TrustSoPin(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, card, pin.Get(), pin.Length(), &judged,
                           onBlank ? InitGround::kCardPlanted : InitGround::kAsRead, &rv);
+    // A card reset since (another application) forgot it: the value it accepted goes again.
+    SCValueSet verified;
+    card->GetVerifiedPins(&verified);
+    if (rv >= 0 && pin.IsSet() && keptSo < 0xFF && !verified.Contains(static_cast<uint16_t>(SC_AC_PIN | keptSo)))
+      rv = VerifySoPinAgain(card, keptSo, pin.Get(), pin.Length());
+    if (rv >= 0 && pin.IsSet() && keptSo < 0xFF) InitWriteGuard::SoVerified(card, keptSo, pin.Get(), pin.Length());
     // The PINs the token makes in the master file: its SO PIN where the card keeps none
     // there yet, and a global user PIN.
     const uint8_t madeSo = refs.GetSoPinRef() != keptSo && refs.GetSoPinRef() < 0x80 ? refs.GetSoPinRef() : 0xFF;
@@ -171,7 +177,6 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     // cut leaves no PIN of the call's on a card that shows no token.
     const bool dirFirst = blank && madeSo < 0xFF && keptSo < 0xFF;
     if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str(), dirFirst ? keptSo : 0xFF);
-    if (rv >= 0 && pin.IsSet() && keptSo < 0xFF) InitWriteGuard::SoVerified(card, keptSo, pin.Get(), pin.Length());
     // The first token of a card goes where a planted one was taken away: a DF of the
     // PKCS#15 name that still stands there (the card said it was not there) fails the call.
     SCPath df;

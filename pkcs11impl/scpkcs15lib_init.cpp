@@ -1303,7 +1303,7 @@ InitWriteGuard::~InitWriteGuard() {
   // A card pulled meanwhile was replaced by the reader: the new one was never marked.
   SCCard* card = m_reader != nullptr ? m_reader->GetCard() : nullptr;
   if (card != nullptr) card->EndWrite();
-  std::fill(m_soValue.begin(), m_soValue.end(), 0);
+  for (auto& so : m_so) std::fill(so.second.begin(), so.second.end(), 0);
   (void)InitWrites().Set(m_outer);
 }
 
@@ -1311,18 +1311,24 @@ void InitWriteGuard::SoVerified(SCCard* card, uint8_t ref, const char* pin, size
   if (card == nullptr || ref == 0 || ref >= 0x80) return;
   InitWriteGuard* root = Outermost(Innermost(), card->GetReader());
   if (root == nullptr) return;
-  std::fill(root->m_soValue.begin(), root->m_soValue.end(), 0);
-  root->m_soValue = SoPinForCard(card, pin, len);
-  root->m_soRef = ref;
+  for (auto& so : root->m_so) {
+    if (so.first != ref) continue;
+    std::fill(so.second.begin(), so.second.end(), 0);
+    so.second = SoPinForCard(card, pin, len);
+    return;
+  }
+  root->m_so.emplace_back(ref, SoPinForCard(card, pin, len));
 }
 
 SCRESULT InitWriteGuard::Restore(void* guard) {
   const InitWriteGuard* g = static_cast<const InitWriteGuard*>(guard);
   SCCard* card = g->m_reader != nullptr ? g->m_reader->GetCard() : nullptr;
   if (card == nullptr) return SC_E_CARD_NOT_CONNECTED;
-  if (g->m_soRef == 0) return 0;
-  const SCRESULT r = card->SelectMf(nullptr);
-  return r < 0 ? r : card->VerifyPin(g->m_soRef, g->m_soValue.data(), static_cast<uint32_t>(g->m_soValue.size()));
+  // Every SO PIN the card accepted in this call (the tokens', the blank card's own).
+  SCRESULT r = g->m_so.empty() ? 0 : card->SelectMf(nullptr);
+  for (size_t i = 0; r >= 0 && i < g->m_so.size(); ++i)
+    r = card->VerifyPin(g->m_so[i].first, g->m_so[i].second.data(), static_cast<uint32_t>(g->m_so[i].second.size()));
+  return r;
 }
 
 std::vector<uint8_t> SoPinForCard(SCCard* card, const char* pin, size_t len) {

@@ -1229,11 +1229,13 @@ void FaultAtEachCommandOnModel(const char* image) {
   ASSERT_EQ(CKR_OK, t.InitPin("2468"));
   const std::string withUserPin = t.Image();
   // A blank card that also holds what someone made before the SO at the references the token takes: refused, the
-  // card as it was, none of it blocked.
-  const bool model3 = std::string(image) == "blank-model3.card";
-  PutBack(t, blank + cardimage::Planted(std::string(image) == "blank-model1.card" ? "02" : model3 ? "01" : "01 11 02 12"));
+  // card as it was, none of it blocked (on model 4 the PIN at 01 is the card's SO PIN, which the SO's value opens not).
+  const bool model4 = std::string(image) == "blank-model4.card";
+  PutBack(t, blank + cardimage::Planted(std::string(image) == "blank-model1.card"   ? "02"
+                                        : std::string(image) == "blank-model3.card" ? "01"
+                                                                                     : "01 11 02 12"));
   const std::string planted = t.Image();
-  EXPECT_EQ(model3 ? CKR_FUNCTION_FAILED : CKR_PIN_INCORRECT, t.InitToken("B")) << t.Log();
+  EXPECT_EQ(model4 ? CKR_PIN_INCORRECT : CKR_FUNCTION_FAILED, t.InitToken("B")) << t.Log();
   EXPECT_EQ(cardimage::Comparable(planted), cardimage::Comparable(t.Image()));
   EXPECT_EQ(std::string::npos, t.Image().find(" left=0 "));
   FaultAtEachCommand(t, blank, InitTokenOn(nullptr, nullptr, 0), Fault::kRefused);
