@@ -1173,7 +1173,7 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
     }
     const uint8_t officer = params->officerRef < 0xFF ? static_cast<uint8_t>(params->officerRef) : 0xFF;
     auto pinObject = [&](uint8_t r, uint32_t minL, uint32_t maxL, uint32_t pad, uint32_t tries, uint8_t unblock,
-                         const uint8_t* v, size_t vl) {
+                         const uint8_t* v, size_t vl, uint8_t governor) {
         std::vector<uint8_t> a5, body;
         AppendByteTlv(&a5, 0x83, r);
         if (minL != SC_UNSET) AppendByteTlv(&a5, 0x90, static_cast<uint8_t>(minL));
@@ -1186,7 +1186,7 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
         scAppendTlv(&body, 0xA5, a5.data(), a5.size());
         // Setting without the old value and deleting need the governing PIN.
         std::vector<uint8_t> rules;
-        const uint16_t cond = static_cast<uint16_t>(SC_AC_PIN | (officer < 0xFF ? officer : r));
+        const uint16_t cond = static_cast<uint16_t>(SC_AC_PIN | (governor < 0xFF ? governor : r));
         const uint8_t crt[] = {0x83, 0x01, static_cast<uint8_t>(cond & 0xFF), 0x95, 0x01, 0x08};
         AppendByteTlv(&rules, 0x80, 0x42);
         scAppendTlv(&rules, 0xA4, crt, sizeof crt);
@@ -1214,16 +1214,25 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
         // from an earlier answer): its owner would govern the PUK.
         const SCRESULT pin = here && ref < 0x80 ? ScPinPresence(VerifyPin(ref, nullptr, SC_UNSET)) : 0;
         if (pin != 0) return pin < 0 ? pin : SC_E_PIN_ALREADY_INITIALIZED;
+    }
+    // The PUK of a PIN that governs itself (an SO PIN) is governed by itself: the
+    // officer does not stand before the PIN is made, and a creation refused after the
+    // PUK takes the PUK back under the PUK's own value.
+    const uint8_t pukGovernor = officer == ref ? unblock : officer;
+    if (withPuk) {
         const SCRESULT made = pinObject(unblock, params->pukMinLen, params->pukMaxLen, params->pukPadChar,
-                                        params->pukTryLimit, 0xFF, reinterpret_cast<const uint8_t*>(params->pukText), pl);
+                                        params->pukTryLimit, 0xFF, reinterpret_cast<const uint8_t*>(params->pukText), pl,
+                                        pukGovernor);
         if (made < 0) return made;
     }
     const uint32_t pad = (params->flags & SC_PINREC_PADDED) ? params->padChar : SC_UNSET;
     const SCRESULT r = pinObject(static_cast<uint8_t>(ref), params->minLen, params->maxLen, pad, params->tryLimit,
-                                 unblock, hasValue ? value : nullptr, hasValue ? len : 0);
-    // Deleting the PUK needs the officer's PIN, which the card may not hold yet: a
-    // PUK left so unblocks nothing, and the next initialisation finds it.
-    if (r < 0 && withPuk) Transmit(0x00, 0xE4, 0x20, 0x00, &unblock, 1, false, nullptr, nullptr);
+                                 unblock, hasValue ? value : nullptr, hasValue ? len : 0, officer);
+    if (r < 0 && withPuk) {
+        if (pukGovernor == unblock)
+            (void)VerifyPin(unblock, reinterpret_cast<const uint8_t*>(params->pukText), static_cast<uint32_t>(pl));
+        Transmit(0x00, 0xE4, 0x20, 0x00, &unblock, 1, false, nullptr, nullptr);
+    }
     return r;
 }
 
