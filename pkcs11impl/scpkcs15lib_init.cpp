@@ -519,6 +519,9 @@ bool CardGone(SCRESULT r) {
 // A user PIN shadowed (`pins`) is made in the token's DF as the DF is made,
 // without value under the SO PIN `soRef`, before any file names it: a cut
 // never leaves the new token to another application's PIN.
+// The directory counts as erased only where the card deleted it (or, never read
+// in this call, showed it gone after its DELETE); a card that changes its answer
+// (SC_E_FILE_STATUS_UNKNOWN) ends the call at once, never tried again.
 SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label, bool relabel,
                           bool* erased, const std::function<SCRESULT()>& again,
                           const std::function<SCRESULT()>& beforeWrite, const TokenPins& pins, uint8_t soRef) {
@@ -560,7 +563,7 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
       pins.Made(df, SCPkcs15App::GetPinReference(user));
     }
     if (r >= 0 && relabel) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
-    if (r >= 0 || CardGone(r)) return r;
+    if (r >= 0 || CardGone(r) || r == SC_E_FILE_STATUS_UNKNOWN) return r;
   }
   return r;
 }
