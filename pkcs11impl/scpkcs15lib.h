@@ -198,8 +198,10 @@ SCRESULT UserPinMayGo(const SCPkcs15Lib* lib, class SCPkcs15App* app, const Toke
 // what the call made itself (EF.DIR where `dirMade`, the token's DF where `dfMade`)
 // is theirs whatever its header leaves out. Where the call judged a header of them
 // (`judged`, the call's rules) that it did not make or forget since, the fresh one
-// must show the same kind, id, life-cycle state and rules. A failure,
-// SC_E_ACCESS_DENIED (logged) where one is not.
+// must show the same kind, id, life-cycle state and rules. Where the call built the
+// token (`dfMade` with `judged`), its directory files, read afresh, hold only the
+// records the call wrote there. A failure, SC_E_ACCESS_DENIED (logged) where one is
+// not the owners', SC_E_FILE_STATUS_UNKNOWN (logged) where a directory holds more.
 SCRESULT FreshLook(const SCPkcs15Lib* lib, class SCPkcs15App* app, uint8_t soRef, bool dirMade, bool dfMade,
                    const SCCardRules* judged = nullptr);
 // The DFs in the master file that carry the PKCS#15 name, found by name (only the

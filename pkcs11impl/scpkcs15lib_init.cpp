@@ -22,6 +22,7 @@
 #include "pkcs15/scpkcs15card.h"
 #include "pkcs15/scpkcs15objectlist.h"
 #include "pkcs15/scpkcs15odf.h"
+#include "pkcs15/scpkcs15rewrite.h"
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_reader.h"
@@ -536,6 +537,9 @@ bool CardGone(SCRESULT r) {
 // A user PIN shadowed (`pins`) is made in the token's DF as the DF is made,
 // without value under the SO PIN `soRef`, before any file names it: a cut
 // never leaves the new token to another application's PIN.
+// The directory counts as erased only where the card deleted it (or, never read
+// in this call, showed it gone after its DELETE); a card that changes its answer
+// (SC_E_FILE_STATUS_UNKNOWN) ends the call at once, never tried again.
 SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label, bool relabel,
                           bool* erased, const std::function<SCRESULT()>& again,
                           const std::function<SCRESULT()>& beforeWrite, const TokenPins& pins, uint8_t soRef) {
@@ -577,7 +581,7 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
       pins.Made(df, SCPkcs15App::GetPinReference(user));
     }
     if (r >= 0 && relabel) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
-    if (r >= 0 || CardGone(r)) return r;
+    if (r >= 0 || CardGone(r) || r == SC_E_FILE_STATUS_UNKNOWN) return r;
   }
   return r;
 }
@@ -800,6 +804,82 @@ SCRESULT AsJudged(const SCCardRules& judged, SCCardRules* fresh, const SCPathLis
   return 1;
 }
 
+// Whether a file's octets hold the records of `want` (packed, in any order) and
+// nothing but filler besides: no record, cleared element or octet of another.
+bool HoldsOnly(const std::vector<uint8_t>& got, const std::vector<uint8_t>& want) {
+  std::vector<std::vector<uint8_t>> left;
+  if (!ScPkcs15SplitRecords(want, &left)) return false;
+  const uint32_t n = static_cast<uint32_t>(got.size());
+  // A file that begins with filler shows no records to its readers.
+  if (!left.empty() && (n == 0 || ScPkcs15IsFiller(got[0]))) return false;
+  for (uint32_t at = 0, end = 0; at < n; at = end) {
+    end = at + 1;
+    if (ScPkcs15IsFiller(got[at])) continue;
+    if (ScPkcs15ElementEnd(got.data(), n, at, &end) != 1) return false;
+    const auto it = std::find(left.begin(), left.end(), std::vector<uint8_t>(got.begin() + at, got.begin() + end));
+    if (it == left.end()) return false;
+    left.erase(it);
+  }
+  return left.empty();
+}
+
+// Whether the token's directory files (its ODF and every one the ODF names or the
+// token holds), as the card holds them now, name only what the call wrote: 1 yes,
+// 0 where one holds anything else (*which), or a failure. Each is selected and
+// read whole once, bypassing every copy: what a previous token left can stand only
+// in these files, anywhere in them, so one SELECT and a READ BINARY per 256 octets
+// each is all it takes (the other files' headers are the fresh look's already).
+SCRESULT NamesOnlyWhatWasWritten(SCPkcs15App* app, SCPath* which) {
+  SCPath df, full;
+  SCRESULT r = app->BuildAbsolutePath(&df);
+  if (r < 0) return r;
+  std::vector<std::pair<SCPath, SCPkcs15PathObjectInfo*>> files;
+  const auto add = [&files](const SCPath& path, SCPkcs15PathObjectInfo* written) {
+    for (auto& f : files)
+      if (f.first.IsEqual(path)) {
+        if (written != nullptr) f.second = written;
+        return;
+      }
+    files.emplace_back(path, written);
+  };
+  if (app->GetOdf().GetFullPathInto(full)) add(full, &app->GetOdf());
+  for (POSITION pos = app->GetOdf().GetFirstEntryPosition(); pos;) {
+    SCPkcs15OdfEntry* e = app->GetOdf().GetNextEntry(pos);
+    SCPath path;
+    if (e != nullptr && SCPkcs15PathObjectInfo::PathFromAsn(e->value, &path) && path.Count() > 0)
+      add(path.BuildAbsolute(df), nullptr);
+  }
+  for (int tag = SC_ODF_PRKDF; tag <= SC_ODF_AODF; ++tag) {
+    TypedPointerList<SCPkcs15ObjectList>* lists = app->GetListForTag(tag);
+    for (POSITION p = lists != nullptr ? lists->GetHeadPosition() : nullptr; p;) {
+      SCPkcs15ObjectList* list = lists->GetNext(p);
+      if (list != nullptr && list->GetFullPathInto(full)) add(full, list);
+    }
+  }
+  SCCard* card = app->GetCard();
+  for (const auto& f : files) {
+    MemFile encoded;
+    if (f.second != nullptr && (r = f.second->Encode(&encoded)) < 0) return r;
+    std::vector<uint8_t> want;
+    if (encoded.Size() > 0) want.assign(encoded.GetData(), encoded.GetData() + encoded.Size());
+    SCFileHeader* header = nullptr;
+    r = card->SelectPath(f.first.Ids(), f.first.Count(), &header);
+    const std::unique_ptr<SCFileHeader> owned(header);
+    // As far as a file of records is read anywhere (a card that gives no header: until it has no more).
+    std::vector<uint8_t> got(r >= 0 ? std::min<uint32_t>(owned ? owned->GetFileSize() : 0x7FFF, 0x7FFF) : 0);
+    if (r >= 0 && !got.empty()) r = card->ReadBinary(0, got.data(), static_cast<uint32_t>(got.size()));
+    // A directory not made yet names nothing.
+    if (r == SC_E_FILE_NOT_FOUND) r = 0;
+    if (r < 0) return r;
+    got.resize(std::min(got.size(), static_cast<size_t>(r)));
+    if (!HoldsOnly(got, want)) {
+      *which = f.first;
+      return 0;
+    }
+  }
+  return 1;
+}
+
 }  // namespace
 
 SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool dirMade, bool dfMade,
@@ -819,10 +899,14 @@ SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool
   SCPathList made;
   if (dfMade) made.AddUnique(df.Ids(), df.Count());
   if (dirMade && dir.Count() > 0) made.AddUnique(dir.Ids(), dir.Count());
+  // An initialisation that built the token (its DF made, its headers judged) wrote
+  // every directory of it: nothing but that may stand in them.
+  const bool built = dfMade && judged != nullptr;
   // One answer never decides: what the first look could not confirm is looked at once more.
-  SCPath open, changed;
+  SCPath open, changed, foreign;
   for (int look = 0; look < 2; ++look) {
     changed = SCPath();
+    foreign = SCPath();
     SCCardRules rules(card);
     rules.Trust(soRef);
     // The SO PINs the card accepted in this call.
@@ -841,7 +925,13 @@ SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool
     if (r >= 0) r = AllOwners(&rules, all, &open);
     // What the call judged must be what stands now.
     if (r == 1 && judged != nullptr) r = AsJudged(*judged, &rules, all, made, &changed);
+    if (r == 1 && built) r = NamesOnlyWhatWasWritten(app, &foreign);
     if (r == 1) return 0;
+  }
+  if (r == 0 && foreign.Count() > 0) {
+    lib->Log(SC_E_FILE_STATUS_UNKNOWN, "%s: at a fresh look, %s holds what this call did not write",
+             card->GetCardName(), foreign.Text().c_str());
+    return SC_E_FILE_STATUS_UNKNOWN;
   }
   if (r == 0 && changed.Count() > 0) {
     lib->Log(SC_E_ACCESS_DENIED, "%s: at a fresh look, the header of %s differs from the one the call judged",

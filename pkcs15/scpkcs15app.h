@@ -167,6 +167,13 @@ public:
     SCPkcs15ObjectList* AddObjectList(int odfTag);
     SCPkcs15ObjectList* CreateObjectList(int odfTag) const;
     int GetSerialNumber(uint8_t* buf, int bufLen);
+    // Deletes the token's DF with its files. The DF counts as deleted only where its
+    // DELETE was sent and the card then shows it gone; a "not found" before that (to
+    // its parent's SELECT, to its own) is asked once more and, where the card keeps
+    // saying so, fails the call before its first deletion. Where this call read the
+    // token from the DF, any "not found" for the DF is the card changing its answer:
+    // SC_E_FILE_STATUS_UNKNOWN, logged. SC_E_FILE_NOT_FOUND: the DF, never read here,
+    // was gone already (its DELETE and a SELECT after it said so).
     SCRESULT ClearPkcs15Directory();
     // The files of the token's DF in the order a card that deletes no DF with its
     // files takes them: the keys' files, the other objects', the directories, the
@@ -436,6 +443,7 @@ private:
     uint16_t m_keySetCopyFid = 0;  // the copy this application made or read; 0: none
     int8_t m_stands = -1;  // StandsAsApplication's answer, -1 not asked yet
     bool m_partlyCleared = false;  // the last ClearPkcs15Directory deleted files before a refusal
+    bool m_dfCleared = false;      // ClearPkcs15Directory counted the DF gone, and no DF was made since
 };
 
 // The card or its reader is gone: operations that walk many objects stop.

@@ -1,6 +1,7 @@
 // Loading an application from the card, its directory lists, and erasing its
 // PKCS#15 directory before a card is initialised again.
 #include <cstring>
+#include <functional>
 #include <new>
 #include <vector>
 
@@ -23,6 +24,7 @@ SCRESULT SCPkcs15App::Load(bool force) {
         return s;
     }
     m_headers.Reset();
+    m_dfCleared = false;
     SCPath appPath;
     SCRESULT r = BuildAbsolutePath(&appPath);
     if (r < 0) return r;
@@ -353,6 +355,7 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
     if (r < 0) return r;
     SCTransactGuard guard(m_pCard);
     m_partlyCleared = false;
+    m_dfCleared = false;
     // The key set goes over to the structure built anew as the card holds it now:
     // the TokenInfo is read afresh, and one the card does not give ends the call
     // before anything is deleted.
@@ -362,33 +365,73 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
     } catch (const std::bad_alloc&) {
         return SC_E_NO_MEMORY;
     }
-    r = TakeKeySetAsRead(held, IsLoaded() ? m_tokenInfo.Load(true) : Load(true));
+    const bool wasRead = IsLoaded();
+    SCRESULT read = wasRead ? m_tokenInfo.Load(true) : Load(true);
+    // The TokenInfo of a token read whole is no more absent because one answer says so.
+    if (wasRead && read == SC_E_FILE_NOT_FOUND) read = m_tokenInfo.Load(true);
+    if (wasRead && read == SC_E_FILE_NOT_FOUND) {
+        m_flags &= ~FLAG_LOADED;  // the next call reads the token again, its TokenInfo too
+        m_tokenInfo.ForgetFile();
+        DebugLogWrite(2, 0, "PKCS#15: %s - the card says twice that the TokenInfo of the token read from it is absent: "
+                      "nothing deleted", app.Text().c_str());
+        return SC_E_FILE_STATUS_UNKNOWN;
+    }
+    // This call read the token from its DF: the card's saying that the DF is absent
+    // is its answer changing, whatever command it answers.
+    const bool readHere = wasRead || read >= 0;
+    r = TakeKeySetAsRead(held, read);
     // The key set stays on the card while no TokenInfo names it.
     if (r >= 0) r = KeepKeySetCopy();
+    // Nothing is gone yet: a "not found" here deletes nothing.
+    if (r == SC_E_FILE_NOT_FOUND) r = SC_E_FILE_STATUS_UNKNOWN;
     if (r < 0) return r;
     const uint16_t dfId = app[app.Count() - 1];
     SCPath parent(app.Ids(), app.Count() - 1);
+    // The DF the token's lies in must stand: a "not found" is asked once more.
     auto selectParent = [&]() -> SCRESULT {
-        if (app.Count() > 1) return m_pCard->SelectPathThunk(parent.Ids(), parent.Count(), 0);
-        return 0;
+        if (app.Count() <= 1) return 0;
+        SCRESULT s = m_pCard->SelectPathThunk(parent.Ids(), parent.Count(), 0);
+        if (s == SC_E_FILE_NOT_FOUND) s = m_pCard->SelectPathThunk(parent.Ids(), parent.Count(), 0);
+        if (s != SC_E_FILE_NOT_FOUND) return s;
+        DebugLogWrite(2, 0, "PKCS#15: %s - the card says twice that %s is absent: the DF is not deleted",
+                      app.Text().c_str(), parent.Text().c_str());
+        return SC_E_FILE_STATUS_UNKNOWN;
     };
-    // "No such file" (to the DF's deletion, or to the selection of its parent) is
-    // taken only where a selection of the DF says so too: a DF that stands is not
-    // gone because one answer said it was.
-    const auto seenGone = [&](SCRESULT res) -> SCRESULT {
-        if (res != SC_E_FILE_NOT_FOUND) return res;
+    // What a "not found" for the DF leaves (`sent`: its DELETE answered so). A DF
+    // read in this call cannot have gone without its DELETE; one never read here
+    // gets its DELETE, and counts as gone where the DELETE and a selection after it
+    // say so: a DF that stands is not gone because one answer said it was.
+    std::function<SCRESULT(bool)> absent;
+    const auto deleteDf = [&]() -> SCRESULT {
+        SCRESULT s = selectParent();
+        if (s >= 0) s = app.Count() > 1 ? m_pCard->DeleteFileById(dfId) : m_pCard->DeleteFileById(dfId, parent);
+        return s == SC_E_FILE_NOT_FOUND ? absent(true) : s;
+    };
+    absent = [&](bool sent) -> SCRESULT {
+        if (readHere) {
+            DebugLogWrite(2, 0, "PKCS#15: %s - the card says the DF is absent%s, though the token was read from it in "
+                          "this call: the card changed its answer", app.Text().c_str(), sent ? " to its DELETE" : "");
+            return SC_E_FILE_STATUS_UNKNOWN;
+        }
+        if (!sent) return deleteDf();
         const SCRESULT still = m_pCard->SelectPath(app.Ids(), app.Count(), nullptr);
-        return still == SC_E_FILE_NOT_FOUND ? res : still < 0 ? still : SC_E_INVALID_DATA_FORMAT;
+        if (still == SC_E_FILE_NOT_FOUND) return still;
+        if (still >= 0)
+            DebugLogWrite(2, 0, "PKCS#15: %s - the card answered the DF's DELETE \"not found\" and then shows the DF: "
+                          "the card changed its answer", app.Text().c_str());
+        return still < 0 ? still : SC_E_FILE_STATUS_UNKNOWN;
+    };
+    // The DF counts as gone once deleted, or where it was gone already.
+    const auto done = [&](SCRESULT res) -> SCRESULT {
+        if (res >= 0 || res == SC_E_FILE_NOT_FOUND) m_dfCleared = true;
+        return res < 0 ? res : 0;
     };
     // A card that deletes a DF with its files takes the token in one command, under
     // the DF's rule (which the caller asked of its header).
     const bool whole = m_pCard->DeletesDfWithFiles();
     if (whole) {
-        r = seenGone(selectParent());
-        if (r < 0) return r;
-        r = m_pCard->DeleteFileById(dfId, parent);
-        if (r == SC_E_FILE_NOT_FOUND) return seenGone(r);
-        if (r != SC_E_DIR_NOT_EMPTY) return r < 0 ? r : 0;
+        r = deleteDf();
+        if (r != SC_E_DIR_NOT_EMPTY) return done(r);
         DebugLogWriteText(2, 0, "PKCS#15: Katalog DF(Pkcs15) nie jest pusty - kasowanie rekursywne...");
     }
 
@@ -399,8 +442,11 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
     // first one.
     SCPathList paths;
     r = PathsInDeletionOrder(&paths);
+    if (r == SC_E_FILE_NOT_FOUND) r = SC_E_FILE_STATUS_UNKNOWN;
     if (r < 0) return r;
     r = SoMayDeleteEach(app, paths);
+    // The DF's own header said it is absent.
+    if (r == SC_E_FILE_NOT_FOUND) return done(absent(false));
     if (r < 0) return r;
 
     auto deleteTree = [&]() -> SCRESULT {
@@ -419,6 +465,7 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
         } catch (const std::bad_alloc&) {
             r = SC_E_NO_MEMORY;
         }
+        if (r == SC_E_FILE_NOT_FOUND) r = SC_E_FILE_STATUS_UNKNOWN;
         if (r < 0) return r;
         for (const auto& pin : pins) {
             if (pin.second < 0x80 || pin.first.Count() < app.Count() ||
@@ -443,10 +490,11 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
         }
         paths.Clear();
     }
-    r = seenGone(selectParent());
+    r = selectParent();
     if (r < 0) return r;
-    r = seenGone(deleteTree());
-    if (r != SC_E_DIR_NOT_EMPTY) return r < 0 ? r : 0;
+    r = deleteTree();
+    if (r == SC_E_FILE_NOT_FOUND) r = absent(false);
+    if (r != SC_E_DIR_NOT_EMPTY) return done(r);
 
     DebugLogWriteText(2, 0,
                       "PKCS#15: Katalog DF(Pkcs15) wciąż nie jest pusty - kasowanie ewentualnych pozostałości...");
@@ -471,6 +519,7 @@ SCRESULT SCPkcs15App::ClearPkcs15Directory() {
         add(0xA000 + i);
         add(0x8000 + i);
     }
-    r = seenGone(deleteTree());
-    return r < 0 ? r : 0;
+    r = deleteTree();
+    if (r == SC_E_FILE_NOT_FOUND) r = absent(false);
+    return done(r);
 }

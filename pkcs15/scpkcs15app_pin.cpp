@@ -844,12 +844,20 @@ SCRESULT SCPkcs15App::InitializeToken(const char* userPin, SCPinParams* userReco
     // The application DF, created when missing.
     SCPathList existing;
     r = m_pCard->SelectPathThunk(app.Ids(), app.Count(), 0);
+    // A DF the card gave as deleted in this call that stands now is never written
+    // into: the card changed its answer, and the DF may hold the previous token.
+    if (r >= 0 && m_dfCleared) {
+        DebugLogWrite(2, 0, "PKCS#15: %s - the card shows the DF it gave as deleted: the token is not written into it",
+                      app.Text().c_str());
+        return SC_E_FILE_STATUS_UNKNOWN;
+    }
     if (r == SC_E_FILE_NOT_FOUND) {
         r = m_pCard->SelectPathThunk(app.Ids(), app.Count() - 1, 0);
         if (r < 0) return r;
         const long aidLen = m_dirRecord.aid.getLength();
         r = m_pCard->CreateDf(127, app[app.Count() - 1], m_dirRecord.aid.getData(),
                               aidLen > 0 ? static_cast<size_t>(aidLen) : 0, 0, 0x80000021u, &m_headers, nullptr);
+        if (r >= 0) m_dfCleared = false;
     }
     if (r < 0) return r;
     AssertInvariant(app.Count() <= 40, __FILE__, __LINE__, "existing_dirs_len <= 40", nullptr);

@@ -830,8 +830,9 @@ using AfterCommandsFn = int (*)(const char*, unsigned, int, int);
 // A fault at one card command: an error answer, a reset by another application,
 // a card that goes mute, or one pulled out; or a card that refuses a deletion
 // (file, key or PIN) and every later one.
-// (kRefused: the security status is not satisfied, 6982, at that one command.)
-enum class Fault { kErrorAnswer, kResetByOther, kMute, kPull, kDeletionsRefused, kRefused };
+// (kRefused: the security status is not satisfied, 6982, at that one command;
+// kNotFoundTwice: that SELECT and the next answer "no such file", 6A82.)
+enum class Fault { kErrorAnswer, kResetByOther, kMute, kPull, kDeletionsRefused, kRefused, kNotFoundTwice };
 const Fault kAllFaults[] = {Fault::kErrorAnswer, Fault::kMute, Fault::kPull, Fault::kResetByOther,
                             Fault::kDeletionsRefused};
 
@@ -842,6 +843,7 @@ const char* FaultName(Fault f) {
     case Fault::kPull: return "pulled";
     case Fault::kDeletionsRefused: return "deletions refused";
     case Fault::kRefused: return "security status not satisfied";
+    case Fault::kNotFoundTwice: return "two SELECTs answered not found";
     default: return "mute";
   }
 }
@@ -1067,9 +1069,17 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
       case Fault::kRefused:
         ASSERT_EQ(0, t.injectAfter(kReader, 0x100, 0x6982, k, 1));
         break;
+      case Fault::kNotFoundTwice:
+        ASSERT_EQ(0, t.sim.InjectSwOn(kReader, "00A4", 0x6A82, k, 2));
+        break;
     }
     const CK_RV rv = op.call(t);
     const std::string log = t.Log();
+    if (fault == Fault::kNotFoundTwice) {  // fired where the call sent more than k SELECTs
+      const std::vector<std::string> sent = tokenrig::Commands(log);
+      mark = std::count_if(sent.begin(), sent.end(), [](const std::string& c) { return c.rfind("00A4", 0) == 0; }) > k
+                 ? "" : "<not fired>";
+    }
     if (fault == Fault::kRefused) {  // the answer to the k-th command, which the card may give of itself too
       size_t at = 0;
       for (int n = 0; n <= k && at != std::string::npos; ++n) at = log.find("\n< ", at + 1);
@@ -1089,7 +1099,8 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
     // What a call that failed leaves lets no one in who could not come in before.
     EXPECT_EQ("", rv != CKR_OK ? cardimage::NewlyOpen(before, t.Image()) : "") << log;
     // A refusal after the call's first deletion or creation leaves what a cut leaves.
-    const bool erased = (fault == Fault::kDeletionsRefused || fault == Fault::kRefused) && rv != CKR_OK && !same;
+    const bool erased = (fault == Fault::kDeletionsRefused || fault == Fault::kRefused || fault == Fault::kNotFoundTwice) &&
+                        rv != CKR_OK && !same;
     if (fault == Fault::kMute || fault == Fault::kPull || erased) {
       (void)t.f()->C_CloseAllSessions(t.slot);
       ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
@@ -1224,6 +1235,8 @@ std::function<void(Reinit&)> OldPinOrSoRecovers(const char* pin, size_t objects)
 
 namespace {
 
+void NewHolderSeesOnlyTheirs(Reinit& t);
+
 // Faults at each card command of C_InitToken (on a token with the user's
 // objects and on a blank card) and of the SO's C_InitPIN on one model, on a
 // fresh token and over the user's PIN.
@@ -1248,6 +1261,9 @@ void FaultAtEachCommandOnModel(const char* image) {
   EXPECT_EQ(cardimage::Comparable(planted), cardimage::Comparable(t.Image()));
   EXPECT_EQ(std::string::npos, t.Image().find(" left=0 "));
   FaultAtEachCommand(t, blank, InitTokenOn(nullptr, nullptr, 0), Fault::kRefused);
+  Operation notFound = InitTokenOn("A", "2468", 3);
+  notFound.succeeded = [](Reinit& r) { kLabelIs("B")(r); NewHolderSeesOnlyTheirs(r); };
+  FaultAtEachCommand(t, withUserObjects, notFound, Fault::kNotFoundTwice);
   for (Fault fault : kAllFaults) {
     FaultAtEachCommand(t, withUserObjects, InitTokenOn("A", "2468", 3), fault);
     FaultAtEachCommand(t, blank, InitTokenOn(nullptr, nullptr, 0), fault);
@@ -1594,7 +1610,7 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
     (void)t.f()->C_CloseAllSessions(0);
     EXPECT_NE(std::string::npos, t.Image().find("value=3232343436363838\n")) << t.Image();
   }
-  // One "not found" to the selection of the master file before the token's DF goes erases nothing.
+  // A "not found" to the selection of the master file before the token's DF goes is asked again; two erase nothing.
   PutBack(t, deletable);
   ASSERT_EQ(0, t.sim.ClearLog(kReader));
   ASSERT_EQ(1, InitializeFromProfile(t, "1357", nullptr));
@@ -1603,7 +1619,7 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
   for (size_t at = log.find("\n> "); at < log.find("> 00E40000025015"); at = log.find("\n> ", at + 1)) ++before;
   PutBack(t, deletable);
   ASSERT_EQ(0, t.sim.ClearLog(kReader));
-  ASSERT_EQ(0, t.injectAfter(kReader, 0x100, 0x6A82, before, 1));
+  ASSERT_EQ(0, t.injectAfter(kReader, 0x100, 0x6A82, before, 2));
   EXPECT_EQ(0, InitializeFromProfile(t, "1357", nullptr));
   EXPECT_NE(std::string::npos, t.Log().find("> 00A40004023F0000\n< 6A82")) << t.Log();
   EXPECT_EQ(WithoutCounters(deletable), WithoutCounters(t.Image()));
@@ -1764,6 +1780,20 @@ CK_RV MakeObject(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h, Kind kind, int 
 size_t CountObjects(const CK_FUNCTION_LIST* f, CK_SESSION_HANDLE h) {
   std::vector<CK_OBJECT_HANDLE> all;
   return modulecalls::FindAll(const_cast<CK_FUNCTION_LIST*>(f), h, TestTemplate(), &all) == CKR_OK ? all.size() : 0;
+}
+
+// The SO gives the token initialised anew a user PIN, whose holder makes a data object, a certificate and a key
+// pair: the card, read anew, lists these and nothing of the previous holder's.
+void NewHolderSeesOnlyTheirs(Reinit& t) {
+  CK_SESSION_HANDLE h = 0;
+  ASSERT_EQ(CKR_OK, t.InitPin("1357")) << t.Log();
+  ASSERT_EQ(CKR_OK, t.UserSession("1357", &h));
+  for (Kind kind : {Kind::kData, Kind::kCertificate, Kind::kKeyPair})
+    ASSERT_EQ(CKR_OK, MakeObject(t.f(), h, kind, 7 + static_cast<int>(kind))) << t.Log();
+  PutBack(t, t.Image());
+  ASSERT_EQ(CKR_OK, t.UserSession("1357", &h));
+  EXPECT_EQ((std::vector<std::string>{"0:Object 8", "1:Object 7", "2:Object 9", "3:Object 9"}), t.Objects(h));
+  (void)t.f()->C_CloseAllSessions(t.slot);
 }
 
 }  // namespace
