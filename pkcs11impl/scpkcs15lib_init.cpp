@@ -462,8 +462,13 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // Success only after a fresh look at what the token relies on.
     if (cardResult >= 0) cardResult = FreshLook(this, app, soRef, dirMade, true, &judged);
     if (cardResult >= 0 && dirMade) (void)SetProfileNumber(profile->GetSections(), nullptr, "__SET_DirMade", 1);
-    // A token that did not come about goes again; nothing else of the card is touched.
-    if (cardResult < 0) (void)p15->DeleteApplication(app);
+    // A token that did not come about goes again: its files, then the global user PIN
+    // this call made for it (none stood there when the call began) and the PUK made
+    // before that PIN. Left standing, they would keep the card from taking any token.
+    // Nothing else of the card is touched.
+    if (cardResult < 0 && p15->DeleteApplication(app) >= 0 && userRef < 0x80 && card->SelectMf(nullptr) >= 0 &&
+        card->DeleteObject(userRef, SC_KEYOBJ_PIN) >= 0 && hasUserPuk && userPukRef < 0x80)
+      (void)card->DeleteObject(userPukRef, SC_KEYOBJ_PIN);
     // The card's global user PIN (reference 1) is blocked only where it is
     // neither this token's SO PIN nor its user PIN (model 4 keeps its SO PIN there).
     blockGlobal = cardResult >= 0 && profile->BlockGlobalUserPin() && soRef != 1 && userRef != 1;
