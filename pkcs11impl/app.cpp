@@ -973,9 +973,11 @@ CK_RV CPkcs11App::InitializeCardInReader(const char* readerName, CK_UTF8CHAR_PTR
     if (rv == CKR_OK) return CKR_OK;
     // No one logs in to this call: that answer is the card refusing a step under its
     // rules (a PIN or file it keeps), whatever the reading of the card left as the message.
+    // A wrong or blocked SO PIN is told as such, whatever that reading left too.
     char refused[512];
     const char* text = rv == CKR_USER_NOT_LOGGED_IN ? SCPkcs15Lib::GetErrorText(SC_E_ACCESS_DENIED, refused, sizeof refused)
-                                                    : token->GetMessageText();
+                       : rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED ? nullptr
+                                                                         : token->GetMessageText();
     m_lastError.Set(text != nullptr && *text != '\0' ? text : CkrMessageTable(rv));
     return rv;
   }

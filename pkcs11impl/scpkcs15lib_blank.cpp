@@ -377,6 +377,13 @@ uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin
     *failure = presence == 0 ? SC_E_NO_REFERENCED_DATA : state;
     return 0xFF;
   }
+  // One that holds no value takes none: the value is not sent (as to a second SO PIN).
+  if (state == SC_E_PIN_NOT_INITIALIZED) {
+    Log(SC_E_VERIFY_FAILED, "%s: SO PIN %02X has no value: the SO's value is not sent to it, nothing changed",
+        card->GetCardName(), static_cast<unsigned>(ref));
+    *failure = SC_E_VERIFY_FAILED;
+    return 0xFF;
+  }
   if (soPin == nullptr) {
     Log(SC_E_ACCESS_DENIED, "%s: SO PIN %02X stands, and no SO PIN was given: nothing changed", card->GetCardName(),
         static_cast<unsigned>(ref));

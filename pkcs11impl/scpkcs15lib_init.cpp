@@ -463,19 +463,15 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // Success only after a fresh look at what the token relies on.
     if (cardResult >= 0) cardResult = FreshLook(this, app, soRef, dirMade, true, &judged);
     if (cardResult >= 0 && dirMade) (void)SetProfileNumber(profile->GetSections(), nullptr, "__SET_DirMade", 1);
-    // A token that did not come about goes again, and the user PIN and PUK this call
-    // made with it (none stood there when it began), the PIN before its PUK: the next
-    // call finds the card as this one did. Nothing else of the card is touched.
+    // A token that did not come about goes again: its files, then the global user PIN
+    // this call made for it (none stood there when the call began), then the PUK made
+    // before that PIN, each only where what it guards went. Left standing, they would
+    // keep the card from taking any token. Nothing else of the card is touched.
     if (cardResult < 0) {
       if (soValue != nullptr) (void)VerifySoPinAgain(card, soRef, soValue, std::strlen(soValue));
-      (void)p15->DeleteApplication(app);
-      const bool pinMade = card->SelectMf(nullptr) >= 0 && ScPinPresence(card->VerifyPin(userRef, nullptr, SC_UNSET)) == 1;
-      for (uint8_t ref : {userRef, hasUserPuk ? userPukRef : kNoRef})
-        if (pinMade && ref != 0 && ref < 0x80 && card->SelectMf(nullptr) >= 0) {
-          const SCRESULT d = card->DeleteObject(ref, SC_KEYOBJ_PIN);
-          Log(d, "%s: PIN %02X made for a token that did not come about%s", card->GetCardName(),
-              static_cast<unsigned>(ref), d < 0 ? ": the card did not delete it" : ": deleted");
-        }
+      if (p15->DeleteApplication(app) >= 0 && userRef < 0x80 && card->SelectMf(nullptr) >= 0 &&
+          card->DeleteObject(userRef, SC_KEYOBJ_PIN) >= 0 && hasUserPuk && userPukRef < 0x80)
+        (void)card->DeleteObject(userPukRef, SC_KEYOBJ_PIN);
     }
     // The card's global user PIN (reference 1) is blocked only where it is
     // neither this token's SO PIN nor its user PIN (model 4 keeps its SO PIN there).

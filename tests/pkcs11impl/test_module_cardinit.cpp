@@ -186,7 +186,6 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
     const char* name;
     const char* profile;
     std::vector<std::string> labels;
-    std::string planted = "";  // lines someone with the card and no PIN added to the blank card's image
   } cases[] = {
       {"<default>", "[Podpis]\nUserPin = 1111\n", {"Podpis"}},
       {"default", "TokenLabel = Karta\n[Podpis]\n", {"Karta"}},
@@ -196,12 +195,11 @@ TEST(ModuleCardInit, AcceptedProfileNamesInitialiseABlankModel4Card) {
       {"3tokens", "[Podpis]\n[Szyfrowanie]\n[Logowanie]\nTokenLabel = Podpis\n",
        {"Podpis", "Szyfrowanie", "Podpis 2"}},
       {"custom", "[Alfa]\nUserPin = <random>\nRandomUserPinChars = <alpha>\n", {"Alfa"}},
-      {"default", "[Podpis]\n[Szyfrowanie]\nUserPuk = <none>\n", {"Podpis", "Szyfrowanie"},
-       cardimage::Planted("11 01 12 02 04 14")},
+      {"default", "[Podpis]\n[Szyfrowanie]\nUserPuk = <none>\n", {"Podpis", "Szyfrowanie"}},
   };
   for (const Case& c : cases) [&] {  // each row reports on its own
-    SCOPED_TRACE(c.name + (" " + c.planted));
-    CardInit t(Readers{{kR0, "blank-model4.card"}}, "", c.planted);
+    SCOPED_TRACE(c.name);
+    CardInit t(Readers{{kR0, "blank-model4.card"}}, "");
     setenv("MIRTAL_PKCS11_INIT_PROFILE", c.name, 1);
     t.Profile("OutputPinFile = " + t.out + "\n" + c.profile);
     ASSERT_TRUE(t.Start());
@@ -274,6 +272,9 @@ struct Over {
   std::string opened = "";     // this file of the token put back in its creation state before the SO's C_InitPIN,
                                // which then fails and changes nothing
   std::string record = "";     // with again: an application record (hex) EF.DIR holds after the token's
+  std::string kept = "";       // each of these lines is part of a line of the image after the call, octet for octet
+  std::string left = "";       // what the planter's PIN the call may not touch leaves open to anyone (OpenToAnyone)
+  int calls = 1;               // with refused: so many calls in a row, each refused
 };
 
 // One initialisation on a card of `image` to which someone with no PIN added `planted`: it goes through, the SO
@@ -340,13 +341,17 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
     EXPECT_TRUE(rv != CKR_OK || over.either) << t.sim.ApduLog(kR0);
   }
   if (rv != CKR_OK) rv = call();
-  std::istringstream unsent(over.unsent);
+  for (int n = 1; n < over.calls && rv != CKR_OK; ++n) rv = call();
+  std::istringstream unsent(over.unsent), kept(over.kept);
   for (std::string apdu; unsent >> apdu;) EXPECT_EQ(std::string::npos, t.sim.ApduLog(kR0).find("> " + apdu)) << apdu;
+  for (std::string line; std::getline(kept, line);) EXPECT_NE(std::string::npos, t.ImageText(image).find(line)) << line;
   if (over.refused) {
     EXPECT_NE(CKR_OK, rv);
-    // Whatever reading the card left as the message, the text says the card refused.
+    // Whatever reading the card left as the message, the text says the card refused, or the SO PIN was wrong.
     if (over.road == Road::kInitializeCard) {
-      EXPECT_EQ("Brak dost\xea" "pu - warunki dost\xea" "pu nie zosta\xb3y spe\xb3nione", t.LastError());
+      const std::string text = t.LastError();
+      EXPECT_TRUE(text == "Brak dost\xea" "pu - warunki dost\xea" "pu nie zosta\xb3y spe\xb3nione" ||
+                  text == "Niepoprawny PIN do karty") << text;
     }
     if (over.plantsGo) EXPECT_EQ("", cardimage::NewlyOpen(before, t.ImageText(image)));
     else EXPECT_EQ(cardimage::Comparable(before), cardimage::Comparable(t.ImageText(image)));
@@ -381,7 +386,7 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
     }
     initPin();
   }
-  EXPECT_EQ("", cardimage::OpenToAnyone(t.ImageText(image), true));
+  EXPECT_EQ(over.left, cardimage::OpenToAnyone(t.ImageText(image), true));
   // No DF of the PKCS#15 name stands in the master file beside the tokens EF.DIR names.
   {
     const std::string text = t.ImageText(image);
@@ -405,8 +410,8 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
 
 // A card of `image` with `planted` added, pulled after command k of C_InitToken for each k: no PIN but the SO's
 // holds the SO's value, and (`rerun`) the call run again finishes with EF.DIR naming only DFs that stand and nothing
-// of the token open to anyone.
-void PulledAtEachCommand(const char* image, const std::string& planted, bool rerun = true) {
+// of the token open to anyone but what the planter's PIN the call may not touch leaves open (`left`).
+void PulledAtEachCommand(const char* image, const std::string& planted, bool rerun = true, const std::string& left = "") {
   const std::string model = image, so = model == "blank-model4.card" ? "11223344" : "87654321";
   const std::string soRefs = model == "blank-model1.card" ? "01 02" : model == "blank-model3.card" ? "04" : "01 04";
   for (int k = 0;; ++k) {
@@ -433,7 +438,7 @@ void PulledAtEachCommand(const char* image, const std::string& planted, bool rer
     const std::string text = t.ImageText(image);
     for (const std::string& df : cardimage::WhoMay(text).Tokens(text))
       EXPECT_NE(std::string::npos, text.find("\ndf " + df + " ")) << df;
-    EXPECT_EQ("", cardimage::OpenToAnyone(text, true));
+    EXPECT_EQ(left, cardimage::OpenToAnyone(text, true));
     ASSERT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
   }
 }
@@ -448,7 +453,9 @@ std::string SetPin(const std::string& ref) {
 // change (empty, naming 3F00/5015, 3F00/5016 or 3F00/5015 twice, or kept from the SO by its update rule only), an
 // open DF 5015 with the PKCS#15 name (empty, or holding the directories of a token as the module makes them), and
 // PINs at the references `refs` the token takes (with and without value, unblocked by a PUK of the planter's); each
-// alone, and together. Every plant is followed by the initialisation `road`.
+// alone, and together. Every plant is followed by the initialisation `road`; where it holds a PIN at a global one of
+// `refs`, the call ends before it changes anything and no value of the call's but the SO's, and no deletion, reaches
+// that PIN (the SO's value may go to the SO PIN a cut call of the module could have left, and to model 4's).
 void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
   // A token as the module makes it on this model, whose files and EF.DIR record the planter copies.
   std::string made, record;
@@ -481,11 +488,19 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
     return lines;
   };
   // (Deactivating or terminating a file the SO keeps only denies service, as terminating the card does.)
-  std::string attack = "00A40000022F0000 00D6000004FFFFFFFF 00E4000000 ";
-  std::istringstream in(refs);
-  for (std::string ref; in >> ref;)
-    attack += ref < "80" ? "00A40000023F0000 " + SetPin(ref) : "00A4000002501500 " + SetPin(ref) + "00A40000025000 " + SetPin(ref);
+  std::string attack = "00A40000022F0000 00D6000004FFFFFFFF 00E4000000 ", unsent;
   const std::string model = image, so = model == "blank-model1.card" ? "02" : model == "blank-model3.card" ? "04" : "01";
+  std::istringstream in(refs);
+  for (std::string ref; in >> ref;) {
+    attack += ref < "80" ? "00A40000023F0000 " + SetPin(ref) : "00A4000002501500 " + SetPin(ref) + "00A40000025000 " + SetPin(ref);
+    if (ref < "80") unsent += "00E4200001" + ref + (ref == so ? " " : " 002000" + ref + "08 002000" + ref + "10 ");
+  }
+  const auto takes = [&](const std::string& plant) {
+    std::istringstream at(refs);
+    for (std::string ref; at >> ref;)
+      if (ref < "80" && plant.find("pin 3F00 ref=" + ref + " ") != std::string::npos) return true;
+    return false;
+  };
   const std::vector<std::string> dirs = {dir(""), dir(record), dir(other), dir(record + record),
       Fmt("ef 3F00/2F00 lcs=05 size=256 ac=read:always,update:pin:%s,write:pin:%s,delete:pin:%s\n", so.c_str(), so.c_str(), so.c_str())};
   const std::vector<std::string> dfs = {"df 3F00/5015 lcs=05 name=A000000063504B43532D3135\n", made};
@@ -514,12 +529,21 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
   // (An EF.DIR the module cannot read names no token it knows: made anew, on every model.)
   const std::string unreadable = "ef 3F00/2F00 lcs=05 size=256 " + rulesOf(efOps, "pin:" + blankSo) + ",read:pin:" + blankSo + "\n";
   for (const std::string& plant : {unreadable, unreadable + made}) InitialiseOver(image, plant, attack, {road});
+  const std::string userPin = "pin 3F00 ref=" + user + " min=4 max=16 pad=FF tries=3 left=3 unblock=" + blankSo +
+                              " ac=update:always,delete:always value=39393939\n";
   plants.push_back("ef 3F00/2F00 lcs=05 size=256 " + rulesOf(efOps, "pin:" + blankSo) + ",read:always data=" + record + beside +
-                   "\n" + moved + "pin 3F00 ref=" + user + " min=4 max=16 pad=FF tries=3 left=3 unblock=" + blankSo +
-                   " ac=update:always,delete:always value=39393939\n");
-  // That card pulled after each command of C_InitToken.
-  if (road == Road::kInitToken) PulledAtEachCommand(image, plants.back());
-  for (const std::string& plant : plants) InitialiseOver(image, plant, attack, {road});
+                   "\n" + moved + userPin);
+  // That card pulled after each command of C_InitToken, without the planter's PIN where the call refuses it. (The
+  // planter's PIN at a local reference in the master file is not the call's to touch: it stays, open as it was.)
+  const std::string left = user < "80" ? "" : "3F00 PIN " + user + " value set; ";
+  const std::string& last = plants.back();
+  if (road == Road::kInitToken) PulledAtEachCommand(image, takes(last) ? last.substr(0, last.size() - userPin.size()) : last, true, left);
+  for (const std::string& plant : plants) {
+    Over over{road, false, takes(plant)};
+    over.unsent = over.refused ? unsent : "";
+    if (plant == plants.back() && !over.refused) over.left = left, over.kept = userPin;
+    InitialiseOver(image, plant, attack, over);
+  }
   // A planted token whose PIN directory names the SO PIN at global 05, beside the planter's PIN 05: the SO's value
   // never goes there.
   std::string at05 = made;
@@ -575,40 +599,58 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   // A PIN the card keeps at a reference the new token takes, on a card initialised before.
   InitialiseOver("blank-model4.card", "pin 3F00 ref=12 min=4 max=16 tries=3 ac=update:never,delete:never value=39393939\n", "",
                  {Road::kInitializeCard, true, true});
-  // An EF.DIR guarded by a PIN that does not stand, which anyone may make: made anew. One guarded by someone
-  // else's PIN that stands: the call ends before it changes anything.
-  InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,delete:pin:01\n",
-                 "");
-  InitialiseOver("blank-model3.card", "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,delete:pin:01\n"
-                 "pin 3F00 ref=01 min=4 max=16 tries=3 left=3 ac=update:never,delete:never value=35353535\n",
-                 "", {Road::kInitToken, false, true});
-  // A PIN at the SO's reference that anyone may delete, too long for the SO's value: it goes. One that no one may
-  // delete: the call ends before it changes anything.
-  for (const char* image : {"blank-model1.card", "blank-model4.card", "blank-model7.card"}) {
-    const std::string at = std::string("pin 3F00 ref=") + (std::string(image) == "blank-model1.card" ? "02" : "01") +
-                           " min=12 max=12 tries=3 left=3 ac=update:always,delete:";
-    InitialiseOver(image, at + "always value=353535353535353535353535\n", "");
-    InitialiseOver(image, at + "never value=353535353535353535353535\n", "", {Road::kInitToken, false, true});
+  // An issuer's application named by EF.DIR, under the blank card's SO PIN's rules, whose file only the issuer's PIN
+  // may read or change: that PIN at a local reference (model 1's 81) or at one no token takes (model 7's 11), and its
+  // file, stay as they were and the token is made; at the tokens' SO reference or the user's, every call ends before
+  // it changes anything. Neither a value of the call's nor a deletion reaches that PIN, and no try of it is spent.
+  const struct { const char* image; const char* so; const char* ref; bool refused; } issuers[] = {
+      {"blank-model1.card", "01", "81", false}, {"blank-model7.card", "04", "11", false},
+      {"blank-model1.card", "01", "02", true},  {"blank-model7.card", "04", "01", true},
+      {"blank-model3.card", "04", "01", true},  {"blank-model7.card", "04", "02", true}};
+  for (const auto& i : issuers) {
+    const std::string so = std::string("pin:") + i.so, ref = i.ref, by = "pin:" + ref;
+    const std::string issuer = "pin 3F00 ref=" + ref + " min=4 max=16 pad=FF tries=3 left=3 ac=update:" + so + ",delete:" + so +
+                             " value=35353535\ndf 3F00/4100 lcs=05 name=D2760000FF01 ac=delete-child:" + so + ",create-ef:" + so +
+                             ",create-df:" + so + ",deactivate:" + so + ",activate:" + so + ",terminate:" + so + ",delete:" + so +
+                             "\nef 3F00/4100/0001 lcs=05 size=8 ac=read:" + by + ",update:" + by + ",write:" + by + ",deactivate:" +
+                             so + ",activate:" + so + ",terminate:" + so + ",delete:" + so + " data=5345435245543031\n";
+    Over over{Road::kInitToken, false, i.refused};
+    over.unsent = "00E4200001" + ref + " 002000" + ref + "04 002000" + ref + "08 002000" + ref + "10";
+    over.kept = issuer + "610E4F06D2760000FF0151043F004100\n";
+    over.calls = 3;
+    InitialiseOver(i.image, "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:" + so + ",write:" + so + ",delete:" + so +
+                   " data=610E4F06D2760000FF0151043F004100\n" + issuer, "", over);
   }
-  // An EF.DIR whose delete rule names a PIN 33 that does not stand: the PIN made for its deletion is sent and holds
-  // no value of the SO's, and goes again; so does a planted PIN 33 anyone may delete (InitializeCard too). Pulled at
-  // any command, the call run again finishes (a PIN 33 the cut left, whose value no one knows, goes before any
-  // VERIFY). A PIN 33 anyone may not delete is someone's: it is sent nothing, and the call ends before it changes
-  // anything.
+  // An EF.DIR guarded by a PIN that does not stand (anyone may make one there), or by someone else's PIN that
+  // stands: the call ends before it changes anything, and neither a value of the call's nor a deletion reaches PIN 01.
+  Over at01{Road::kInitToken, false, true};
+  at01.unsent = "00E420000101 0020000108 0020000110";
+  for (const char* pin : {"", "pin 3F00 ref=01 min=4 max=16 tries=3 left=3 ac=update:never,delete:never value=35353535\n"})
+    InitialiseOver("blank-model3.card",
+                   std::string("ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,delete:pin:01\n") + pin, "", at01);
+  // A PIN at the SO's reference on a card that shows no token, whoever may delete it: the call ends before it changes
+  // anything and never deletes it (the SO's value may go to it, as to an SO PIN a cut call left, or model 4's).
+  for (const char* image : {"blank-model1.card", "blank-model4.card", "blank-model7.card"}) {
+    const std::string ref = std::string(image) == "blank-model1.card" ? "02" : "01";
+    Over keep{Road::kInitToken, false, true};
+    keep.unsent = "00E4200001" + ref;
+    for (const char* rule : {"always", "never"})
+      InitialiseOver(image, "pin 3F00 ref=" + ref + " min=12 max=12 tries=3 left=3 ac=update:always,delete:" + rule +
+                     " value=353535353535353535353535\n", "", keep);
+  }
+  // A file whose delete rule names a PIN 33 that does not stand, or a PIN 33 that stands, someone else's (an EF.DIR
+  // anyone may change, a DF of the PKCS#15 name at the first token's place or beside it): the call ends before it
+  // changes anything (InitializeCard too), and neither a value of the call's nor a deletion reaches PIN 33.
   const std::string dir33 = "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:always,write:always,delete:pin:33\n";
   const std::string pin33 = "pin 3F00 ref=33 min=4 max=16 tries=3 left=3 ac=update:pin:33,delete:";
-  Over draw;
-  draw.unsent = "002000330838373635343332 002000331038373635343332";
-  InitialiseOver("blank-model3.card", dir33, "", draw);
-  InitialiseOver("blank-model3.card", dir33 + pin33 + "always value=35353535\n", "", draw);
-  InitialiseOver("blank-model4.card", dir33 + pin33 + "always value=35353535\n", "", {Road::kInitializeCard});
-  draw.refused = true;
-  draw.unsent = "0020003308 0020003310";
-  InitialiseOver("blank-model3.card", dir33 + pin33 + "pin:33 value=35353535\n", "", draw);
-  PulledAtEachCommand("blank-model3.card", dir33);
-  // So too for a DF of the PKCS#15 name at the first token's place, or beside it, that only PIN 33 may delete.
-  for (const char* at : {"5015", "6000"})
-    PulledAtEachCommand("blank-model3.card", std::string("df 3F00/") + at + " lcs=05 name=A000000063504B43532D3135 ac=delete:pin:33\n");
+  Over at33{Road::kInitToken, false, true};
+  at33.unsent = "00E420000133 0020003308 0020003310";
+  for (const std::string& plant : {dir33, dir33 + pin33 + "always value=35353535\n", dir33 + pin33 + "pin:33 value=35353535\n",
+                                   std::string("df 3F00/5015 lcs=05 name=A000000063504B43532D3135 ac=delete:pin:33\n"),
+                                   std::string("df 3F00/6000 lcs=05 name=A000000063504B43532D3135 ac=delete:pin:33\n")})
+    InitialiseOver("blank-model3.card", plant, "", at33);
+  at33.road = Road::kInitializeCard;
+  InitialiseOver("blank-model4.card", dir33 + pin33 + "always value=35353535\n", "", at33);
   // Headers that show no life-cycle state: an EF.DIR, or the first token's DF, made in a state where no rule holds
   // cannot be told from the SO's, and are made anew.
   InitialiseOver("blank-model3.card", "fcp-lcs 0\nef 3F00/2F00 lcs=01 size=64 ac=read:always,update:pin:04,write:pin:04,"
@@ -622,11 +664,12 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
     for (int skip = 0; skip < 4; ++skip)
       InitialiseOver("blank-model3.card", beside, "", {Road::kInitToken, true, false, 0, sw, "", "00A40000023F00", false, skip, true});
   InitialiseOver("blank-model3.card", beside, "", {Road::kInitToken, true, false, 0, 0x6A82, "", "00A404", false, 0, true});
-  // A card that says "no such PIN" of a planted one, or deletes nothing it says it deleted: the call fails
-  // (never writing into what was planted), and the next one goes through.
-  const std::string open = cardimage::Planted("01");
-  InitialiseOver("blank-model3.card", open, SetPin("01"), {Road::kInitToken, false, false, 0x20, 0x6A88});
-  InitialiseOver("blank-model3.card", open, SetPin("01"), {Road::kInitToken, false, false, 0xE4, 0x6A82});
+  // A card that says "no such PIN" once of a planted one at the user's reference: every call ends before it changes
+  // anything, neither a value of the call's nor a deletion reaching that PIN. One that deletes nothing it says it
+  // deleted: the call fails (never writing into what was planted), and the next one goes through.
+  Over said{Road::kInitToken, false, true, 0, 0x6A88, "", "00200001"};
+  said.unsent = at01.unsent;
+  InitialiseOver("blank-model3.card", cardimage::Planted("01"), SetPin("01"), said);
   InitialiseOver("blank-model3.card", cardimage::Planted(""), "", {Road::kInitToken, false, false, 0xE4, 0x9000});
   InitialiseOver("blank-model3.card", cardimage::Planted(""), "", {Road::kInitToken, false, false, 0xE4, 0x6A82});
   // Nor is anything decided by one answer: a planted EF.DIR whose first reading the card refused, a search by name
@@ -639,7 +682,7 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   InitialiseOver("blank-model3.card", open4F00, SetPin("81"),
                  {Road::kInitToken, false, false, 0, 0x6A88, "", "00A404", false, 0, true});
   InitialiseOver("blank-model4.card", cardimage::Planted("01 02"), "",
-                 {Road::kInitializeCard, false, false, 0, 0x6A88, "", "00200001", false, 2, true});
+                 {Road::kInitializeCard, false, true, 0, 0x6A88, "", "00200001", false, 2});
   InitialiseOver("blank-model3.card", "", "", {Road::kInitToken, true, false, 0, 0x6A82, "", "00E40000025015"});
   // Before success the call selects afresh every header the token relies on: EF.DIR answered with its last rule's
   // octet changed where the call judged it, then whole at the fresh look, or changed at both of the fresh look's
