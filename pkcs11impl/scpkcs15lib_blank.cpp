@@ -540,6 +540,7 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     // what only the owners' PINs may change is theirs from here on.
     soRef = TrustSoPin(slot, card, soPin, soLen, &rules, *ground, &r);
     if (r < 0) return r;
+    rules.OwnersMade(p15->GetApplicationCount() > 0);
     // The token relies on EF.DIR: one anyone could have made or may change is not
     // made anew on a road that keeps the card's tokens, so the call ends here.
     if (dirPlanted == 0 && p15->GetApplicationCount() > 0) {

@@ -905,8 +905,9 @@ SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool
     foreign = SCPath();
     SCCardRules rules(card);
     rules.Trust(soRef);
-    // The SO PINs the card accepted in this call.
+    // The SO PINs the card accepted in this call; what the token's owners alone may change is theirs.
     if (judged != nullptr) rules.TrustAsIn(*judged);
+    rules.OwnersMade(true);
     // A file the token names that does not stand is made later under its DF's rules,
     // which are judged here too: its absence decides nothing.
     rules.SecondLook(false);
@@ -955,6 +956,7 @@ SCRESULT KeptIsOwners(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
   if (r < 0) return r;
   SCCardRules rules(app->GetCard());
   rules.Trust(soRef);
+  rules.OwnersMade(true);
   ASNPkcs15AuthObject* user = nullptr;
   SCPath userDf;
   if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr && app->GetPinDf(user, &userDf) >= 0)

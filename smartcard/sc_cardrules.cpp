@@ -184,6 +184,7 @@ SCRESULT SCCardRules::Open(const SCPath& path) {
 }
 
 bool SCCardRules::OwnersChangeOnly(const SCPath& path, const SCFileHeader& h) const {
+    if (!m_ownersMade) return false;
     static const uint32_t kDf[] = {SC_AC_OP_DELETE_SELF, SC_AC_OP_CREATE_EF, SC_AC_OP_CREATE_DF};
     static const uint32_t kKey[] = {SC_AC_OP_UPDATE, SC_AC_OP_GENERATE, SC_AC_OP_DELETE_SELF};
     static const uint32_t kEf[] = {SC_AC_OP_UPDATE, SC_AC_OP_WRITE, SC_AC_OP_DELETE_SELF};

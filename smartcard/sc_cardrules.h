@@ -42,11 +42,16 @@ public:
     void TrustAsIn(const SCCardRules& other) {
         for (const auto& t : other.m_trusted) Trust(t.second, t.first);
         for (uint8_t ref : other.m_owners) OwnersHold(ref);
+        m_ownersMade = m_ownersMade || other.m_ownersMade;
     }
     // A global PIN only the card's owners hold though the call did not verify it (the
     // SO PIN the blank card came with): what only it may change is theirs where a
     // header shows no life cycle to judge by.
     void OwnersHold(uint8_t ref) { m_owners.push_back(ref); }
+    // Where the card shows a token of the owners' (not on a card that shows none,
+    // whose files are made anew): what only the owners' PINs may change is theirs
+    // though its header shows no life cycle.
+    void OwnersMade(bool on) { m_ownersMade = on; }
     // A PIN of the master file the call deletes as no one's: judged as if none stood.
     void Going(uint8_t ref);
     // What the call itself made (`path` and everything under it): its owners', whatever
@@ -127,6 +132,7 @@ private:
     std::vector<Presence> m_stands;
     std::vector<SCPath> m_made;
     std::vector<uint8_t> m_owners;
+    bool m_ownersMade = false;
     bool m_secondLook = true;
     bool m_doubt = true;  // the answer of a PIN question the card leaves open, for the question being asked
 };
