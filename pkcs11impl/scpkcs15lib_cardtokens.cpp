@@ -376,6 +376,8 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         if (p15->GetApplicationAt(static_cast<uint32_t>(i))->BuildAbsolutePath(&df) >= 0) going.push_back(df);
       }
       if (rv >= 0) rv = p15->DeleteAllApplications(false);
+      // A DF an interrupted call deleted already, its DELETE and a selection agreeing, is gone.
+      if (rv == SC_E_FILE_NOT_FOUND && p15->GetApplicationCount() == 0) rv = 0;
       for (const SCPath& df : going) rules->Forget(df);
       for (uint8_t ref : refs) {
         if (rv < 0) break;
