@@ -667,16 +667,30 @@ SCRESULT SoPinAgain(SCCard* card, uint8_t soRef, const InitSecret& pin) {
 // The private objects (keys, certificates, data objects) the token's
 // directories hold; a negative result when they cannot be read.
 SCRESULT CountPrivateObjects(SCPkcs15App* app) {
-  SCRESULT count = 0;
-  for (int tag : {SC_ODF_PRKDF, SC_ODF_SKDF, SC_ODF_PUKDF, SC_ODF_TRUSTED_PUKDF, SC_ODF_CDF, SC_ODF_TRUSTED_CDF,
-                  SC_ODF_USEFUL_CDF, SC_ODF_DODF}) {
-    std::vector<void*> all, open;
-    SCRESULT r = app->FindAllObjects(tag, &all, nullptr, 0);
-    if (r >= 0) r = app->FindAllObjects(tag, &open, nullptr, 1);
-    if (r < 0 && r != SC_E_FILE_NOT_FOUND && r != SC_E_BAD_PARAMS) return r;
-    count += static_cast<SCRESULT>(all.size() - open.size());
+  static const int kTags[] = {SC_ODF_PRKDF, SC_ODF_SKDF, SC_ODF_PUKDF, SC_ODF_TRUSTED_PUKDF, SC_ODF_CDF,
+                              SC_ODF_TRUSTED_CDF, SC_ODF_USEFUL_CDF, SC_ODF_DODF};
+  // A directory the card says is absent is asked once more: one answer never hides what it lists.
+  for (int look = 0; look < 2; ++look) {
+    SCRESULT count = 0;
+    bool absent = false;
+    for (int tag : kTags) {
+      std::vector<void*> all, open;
+      SCRESULT r = app->FindAllObjects(tag, &all, nullptr, 0);
+      if (r >= 0) r = app->FindAllObjects(tag, &open, nullptr, 1);
+      if (r < 0 && r != SC_E_FILE_NOT_FOUND && r != SC_E_BAD_PARAMS) return r;
+      count += static_cast<SCRESULT>(all.size() - open.size());
+      TypedPointerList<SCPkcs15ObjectList>* lists = app->GetListForTag(tag);
+      for (POSITION p = lists != nullptr && look == 0 ? lists->GetHeadPosition() : nullptr; p;) {
+        SCPkcs15ObjectList* f = lists->GetNext(p);
+        if (!f->IsKnownAbsent()) continue;
+        r = f->Load(true);
+        if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+        absent = absent || r >= 0;
+      }
+    }
+    if (!absent) return count;
   }
-  return count;
+  return SC_E_FILE_STATUS_UNKNOWN;
 }
 
 // The user PIN's step after the structure is written. Once the old directory

@@ -821,6 +821,24 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
     (void)t.f()->C_CloseAllSessions(t.slot);
     if (row.objects) TokenWorks(t, "1234", row.objects);
   }
+  // On those cards one "no such file" or "no such PIN" at any command of the call loses nothing: the holder's
+  // token stays listed, the user logs in and every key signs (or, where it went through, the token is the new one).
+  t.slot = 0;
+  for (char m : {'2', '5', '6'}) {
+    PutBack(t, asModel(m));
+    ASSERT_EQ(0, t.sim.ClearLog(kReader));
+    (void)t.InitToken("Nowy");
+    const size_t commands = tokenrig::Commands(t.Log()).size();
+    for (int k = 0; k < static_cast<int>(commands); ++k) {
+      SCOPED_TRACE(testing::Message() << "model " << m << ", " << (k % 2 ? "6A88" : "6A82") << " at command " << k);
+      PutBack(t, asModel(m));
+      ASSERT_EQ(0, t.injectAfter(kReader, 0x100, k % 2 ? 0x6A88 : 0x6A82, k, 1));
+      const CK_RV rv = t.InitToken("Nowy");
+      (void)t.injectAfter(kReader, 0x100, 0x6F00, 0, 0);
+      if (rv == CKR_OK) EXPECT_EQ("Nowy", t.Label());
+      else TokenWorks(t, "1234", 4);
+    }
+  }
 }
 
 namespace {
