@@ -1332,6 +1332,20 @@ SCRESULT UserPinMayGo(const SCPkcs15Lib* lib, SCPkcs15App* app, const TokenPins&
   const uint8_t ref = SCPkcs15App::GetPinReference(user);
   // A local PIN in a DF the call deletes is made again in the DF the call makes.
   if (ref >= 0x80 && !dfStays) return 1;
+  // One at its reference above a DF that stays would be the card's answer for the
+  // token's files between the deletion and the making: the PIN is left as it is.
+  if (ref >= 0x80 && df.Count() > 1) {
+    SCCard* card = app->GetCard();
+    SCRESULT above = 0;
+    for (int look = 0; look < 2 && above == 0; ++look) {  // "no such PIN" believed at a second look
+      above = card->SelectPath(df.Ids(), df.Count() - 1, nullptr);
+      if (above >= 0) above = ScPinPresence(card->VerifyPin(ref, nullptr, SC_UNSET));
+    }
+    if (above == 1)
+      lib->Log(SC_E_ACCESS_DENIED, "%s: a PIN %02X stands above the DF of the token's user PIN, whose files would find it "
+               "while the PIN is made anew: nothing changed", card->GetCardName(), static_cast<unsigned>(ref));
+    if (above != 0) return above == 1 ? 0 : above;
+  }
   const SCRESULT r = SoMayCreatePin(app->GetCard(), ref < 0x80 ? SCPath() : df, soRef);
   if (r == 0)
     lib->Log(SC_E_ACCESS_DENIED, "%s: the SO PIN may not make the user PIN %02X anew where it stands: nothing changed",

@@ -29,14 +29,6 @@ bool SCCardRules::Trusted(uint8_t ref, const SCPath& df) const {
                        [&](const auto& t) { return t.second == ref && t.first.IsEqual(at); });
 }
 
-void SCCardRules::Going(uint8_t ref) {
-    const SCPath mf = PinPlace(0, SCPath());
-    m_stands.erase(std::remove_if(m_stands.begin(), m_stands.end(),
-                                  [&](const Presence& p) { return p.ref == ref && p.df.IsEqual(mf); }),
-                   m_stands.end());
-    m_stands.push_back({mf, ref, 0, SC_E_NO_REFERENCED_DATA});
-}
-
 SCRESULT SCCardRules::ScPinPresenceOf(SCRESULT state) { return ScPinPresence(state); }
 
 SCRESULT SCCardRules::State(uint8_t ref, const SCPath& df) {

@@ -52,8 +52,6 @@ public:
     // whose files are made anew): what only the owners' PINs may change is theirs
     // though its header shows no life cycle.
     void OwnersMade(bool on) { m_ownersMade = on; }
-    // A PIN of the master file the call deletes as no one's: judged as if none stood.
-    void Going(uint8_t ref);
     // What the call itself made (`path` and everything under it): its owners', whatever
     // its header leaves out.
     void Made(const SCPath& path) { m_made.push_back(path); }

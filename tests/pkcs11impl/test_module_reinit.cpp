@@ -750,6 +750,8 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
   issuers.replace(issuers.find("delete:pin:04", issuers.find("\ndf 3F00/5015 ")), 13, "delete:never");
   issuers.replace(issuers.find(" data=", issuers.find("/4402 ")), 8, " data=00");
   issuers.erase(issuers.find("\nkey "), issuers.find('\n', issuers.find("\nkey ") + 1) - issuers.find("\nkey "));
+  std::string ownersDf = issuers;
+  ownersDf.replace(ownersDf.find("create-ef:pin:81", ownersDf.find("\ndf 3F00/5015 ")), 16, "create-ef:pin:04");
   // The shipped token on models 2, 5 and 6: the holder's key, which the SO may not delete, ends the call before a file goes.
   const auto asModel = [](char m) {
     std::string x = ReadFile(CardsDir() + "/pkcs15-model3.card");
@@ -793,6 +795,10 @@ TEST(ModuleReinit, InitTokenThatWouldLeaveThePreviousUsersObjectsChangesNothing)
       {issuers, 0, "Nowy", CKR_FUNCTION_FAILED, "the SO PIN may not make the user PIN 81 anew where it stands", 0, false, true},
       {issuers, 0, "CardSim Token", CKR_FUNCTION_FAILED, "the SO PIN may not make the user PIN 81 anew where it stands",
        0, false, true},
+      // Where the SO may make it anew, a PIN 81 in the master file (anyone's) would answer for the token's files while
+      // it is: the call ends before it changes anything.
+      {ownersDf + "pin 3F00 ref=81 min=4 max=16 pad=FF tries=3 left=3 ac=update:always,delete:always value=39393939\n", 0,
+       "Nowy", CKR_FUNCTION_FAILED, "a PIN 81 stands above the DF of the token's user PIN", 0, false, true},
       // As the sample generator made them before their DFs and EF.DIR named deactivate and terminate rules: what
       // anyone may only deactivate or terminate is no one's to take, so they answer as they do today.
       {AsGeneratedBefore(ReadFile(CardsDir() + "/pkcs15-model3-user-owned.card")), 0, "Nowy", CKR_FUNCTION_FAILED,
