@@ -2,6 +2,7 @@
 // simulated cards, the PIN output file it writes, and C_InitToken.
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -535,7 +536,10 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
                    "\n" + moved + userPin);
   // That card pulled after each command of C_InitToken, without the planter's PIN where the call refuses it. (The
   // planter's PIN at a local reference in the master file is not the call's to touch: it stays, open as it was.)
-  const std::string left = user < "80" ? "" : "3F00 PIN " + user + " value set; ";
+  // (The other model of the rules, where it is asked, names it too.)
+  const char* audit = std::getenv("MIRTAL_CARD_AUDIT");
+  const std::string left = user < "80" ? "" : "3F00 PIN " + user + " value set; " +
+      (audit != nullptr && *audit != '\0' ? "card-audit: in 3F00 PIN " + user + " value set: set without its old value (update always)\n" : "");
   const std::string& last = plants.back();
   if (road == Road::kInitToken) PulledAtEachCommand(image, takes(last) ? last.substr(0, last.size() - userPin.size()) : last, true, left);
   for (const std::string& plant : plants) {
