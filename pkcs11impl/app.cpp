@@ -21,6 +21,7 @@
 #include "pkcs11impl/p11slot.h"
 #include "pkcs11impl/p11token.h"
 #include "pkcs11impl/pintextcopies.h"
+#include "smartcard/sc_card.h"
 #include "smartcard/sc_reader.h"
 #include "support/cfgregistry.h"
 #include "support/textutil.h"
@@ -448,6 +449,27 @@ CK_SESSION_HANDLE CPkcs11App::NewSessionHandle() {
     ++m_sessionCounter;
   } while (m_sessionCounter == CK_INVALID_HANDLE || FindSession(m_sessionCounter, nullptr) != nullptr);
   return m_sessionCounter;
+}
+
+void CPkcs11App::ForgetWhatTheCallVerified() {
+  if (!IsInitialized() || !SCCard::AnyLeftVerified()) return;
+  Pkcs11LockGuard guard(m_lock);
+  if (m_slots == nullptr) return;
+  std::vector<SCHeldPin> held;
+  for (CK_SLOT_ID id = 0; id < m_slotCount; ++id) {
+    CPkcs11Token* token = nullptr;
+    if (m_slots[id] == nullptr || m_slots[id]->GetToken(&token) != CKR_OK || token == nullptr) continue;
+    // The keys of operations under way for which a context-specific login was given.
+    std::vector<CK_OBJECT_HANDLE> keys;
+    for (POSITION p = m_sessions.GetHeadPosition(); p;) {
+      const CPkcs11Session* s = m_sessions.GetNext(p);
+      const CPkcs11OperationState* op = s->GetSlotId() == id ? s->GetOperation() : nullptr;
+      if (op != nullptr && op->contextLogin == 3)
+        keys.push_back(op->operation == CKF_SIGN ? op->signKey : op->decryptKey);
+    }
+    token->AddHeldPins(&held, keys);
+  }
+  m_pkcs15.ForgetWhatTheCallVerified(held);
 }
 
 bool CPkcs11App::HasSessionOnSlot(CK_SLOT_ID slotId) const {

@@ -82,6 +82,9 @@ class CPkcs11App {
   CK_RV HandleTokenLoss(CK_SLOT_ID slotId);
   CK_RV MapTokenResult(CK_RV rv, CK_SLOT_ID slotId);
   CK_RV MapSessionTokenResult(CK_RV rv, CK_SESSION_HANDLE hSession);
+  // At the frame of every exported call: the cards forget the PINs the call's
+  // commands left verified but those a login of this process holds.
+  void ForgetWhatTheCallVerified();
   int GetSessionCount() const { return m_sessions.GetCount(); }
 
   // ---- object handles ----

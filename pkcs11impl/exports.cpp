@@ -15,6 +15,7 @@
 #include "pkcs11impl/p11format.h"
 #include "pkcs11impl/p11names.h"
 #include "pkcs11impl/tracelog.h"
+#include "smartcard/sc_card.h"
 
 namespace {
 
@@ -112,12 +113,33 @@ void EnsureStarted() {
   if (!IsStarted()) LibraryStartup();
 }
 
+// The card's security state is shared by every program on the reader: when a
+// call ends, on any road and whatever its answer, the cards forget what its
+// commands left verified outside a login of this process.
+class ForgetOnReturn {
+ public:
+  ForgetOnReturn() = default;
+  ~ForgetOnReturn() {
+    try {
+      TheApp().ForgetWhatTheCallVerified();
+    } catch (...) {
+    }
+  }
+  ForgetOnReturn(const ForgetOnReturn&) = delete;
+  ForgetOnReturn& operator=(const ForgetOnReturn&) = delete;
+
+ private:
+  SCCard::CallScope m_scope;
+};
+
 // A member called through the application's call gate: while C_Finalize runs,
 // the call is turned away as if the module were already down.
 template <class CallFn>
 CK_RV Through(CallFn call) {
   CallGate::Pass pass(TheApp().Gate());
-  return pass ? call() : CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (!pass) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  ForgetOnReturn forget;
+  return call();
 }
 
 // Frame of the functions whose member is not supported: trace, answer, trace.

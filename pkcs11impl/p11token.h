@@ -6,6 +6,7 @@
 #define MIRTAL_PKCS11IMPL_P11TOKEN_H
 
 #include <cstdint>
+#include <vector>
 
 #include "pkcs11impl/cryptoki.h"
 #include "pkcs11impl/cryptoki_vendor.h"
@@ -13,6 +14,7 @@
 class CPkcs11Slot;
 class CPkcs15Lib;
 class PointerList;
+struct SCHeldPin;
 struct TracedObject;
 
 class CPkcs11Token {
@@ -56,6 +58,9 @@ class CPkcs11Token {
   virtual CK_RV Login(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR pin, CK_ULONG len);
   virtual CK_RV Logout();
   virtual CK_USER_TYPE GetLoggedInUserType() const { return m_loggedInUser; }
+  // The PINs this token's login holds verified on its card, and those of the
+  // context-specific logins given for the operations of these keys.
+  virtual void AddHeldPins(std::vector<SCHeldPin>* /*held*/, const std::vector<CK_OBJECT_HANDLE>& /*keys*/) {}
   virtual CK_RV LoginContextSpecific(CK_OBJECT_HANDLE /*key*/, CK_UTF8CHAR_PTR /*pin*/, CK_ULONG /*len*/) {
     return CKR_OPERATION_NOT_INITIALIZED;
   }

@@ -764,3 +764,30 @@ CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin,
   if (r >= 0 && authText == nullptr) app->DropLeftKeySetCopy();
   return r == SC_E_INVALID_DATA_LENGTH ? CKR_PIN_LEN_RANGE : MapScErrorToCkr(r, false);
 }
+
+// ---- PINs held verified ----
+
+void CPkcs15Token::AddHeldPins(std::vector<SCHeldPin>* held, const std::vector<CK_OBJECT_HANDLE>& keys) {
+  SCPkcs15App* app = IsAttached() ? m_pApp->GetSlotApp(m_nPkcs15SlotId) : nullptr;
+  SCCard* card = app != nullptr ? app->GetCard() : nullptr;
+  if (card == nullptr) return;
+  const auto add = [&](const SCCard::PinAt& at, bool forOperation) {
+    SCHeldPin h;
+    h.card = card;
+    h.df = at.df;
+    h.ref = at.ref;
+    h.forOperation = forOperation;
+    held->push_back(std::move(h));
+  };
+  if (GetLoggedInUserType() != CKU_NOBODY) {
+    std::vector<SCCard::PinAt> kept;
+    app->KeptPins(&kept);
+    for (const SCCard::PinAt& at : kept) add(at, false);
+  }
+  for (CK_OBJECT_HANDLE key : keys) {
+    void* object = GetObjectForHandle(key);
+    ASNPkcs15AuthObject* auth = nullptr;
+    if (object != nullptr && app->FindAuthObjectForObject(object, &auth, false) >= 0 && auth != nullptr)
+      add(app->PinAtOf(auth), true);
+  }
+}

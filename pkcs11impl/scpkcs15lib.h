@@ -105,6 +105,16 @@ struct SCReaderRecord {
   ~SCReaderRecord() { delete[] readerName; }
 };
 
+// A PIN that a login of this process holds verified on a card: C_Login's, kept
+// until C_Logout, or a context-specific login's, for the operation under way
+// (forOperation). A DF left empty stands for any DF the reference is found from.
+struct SCHeldPin {
+  const SCCard* card = nullptr;
+  SCPath df;
+  uint16_t ref = 0;
+  bool forOperation = false;
+};
+
 // The worker of one reader: owns a reader object of its own made from the
 // record's name and carries out the record's command word.
 void* ReaderWorkerThread(void* thParam);
@@ -419,6 +429,14 @@ class SCPkcs15Lib {
   // 0 when the channel's key set is one key or three of one length (the agent
   // is authenticated), with GetCardKeySet's failures otherwise.
   SCRESULT CheckCardKeySet(CK_SLOT_ID slot);
+  // At the end of an exported call: every card forgets the PINs the call's
+  // commands left verified (SCCard::TakeLeftVerified), but those held: a PIN a
+  // login holds stays verified, one a context-specific login holds stays noted
+  // until its operation ends. VERIFY P1=FF from the DF each was verified in; a
+  // card that refuses it is reset, announced as by another application, so
+  // that this module's own sessions on it end too. Then every reader lets its
+  // card go (SCReader::ReleaseCallHold).
+  void ForgetWhatTheCallVerified(const std::vector<SCHeldPin>& held);
   // Ends the agent's channel: the IAS-ECC option off, the context dropped, and
   // the reader's tokens read again without it (marked as a change of card).
   SCRESULT ResetCardSm(CK_SLOT_ID slot);

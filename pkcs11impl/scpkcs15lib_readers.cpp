@@ -2,6 +2,7 @@
 // readers, the worker threads, the card-state check and the token refresh.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -829,4 +830,52 @@ SCRESULT SCPkcs15Lib::GetSlotList(uint32_t* list, uint32_t* count, bool tokenPre
   }
   *count = k;
   return SC_OK;
+}
+
+// ===========================================================================
+// What a call left verified
+
+namespace {
+
+// Whether a login's PIN is the one the card found for a note: the same
+// reference, the master file's (a global one), or found on the way up from the
+// DF the note was sent from.
+bool Holds(const SCHeldPin& held, const SCCard::PinAt& noted) {
+  if (held.ref != noted.ref) return false;
+  if (noted.global() || held.df.Count() == 0 || noted.df.Count() == 0) return true;
+  size_t rest = 0;
+  return SCPath::StripPrefix(noted.df.Ids(), noted.df.Count(), held.df.Ids(), held.df.Count(), &rest) != nullptr;
+}
+
+}  // namespace
+
+void SCPkcs15Lib::ForgetWhatTheCallVerified(const std::vector<SCHeldPin>& held) {
+  for (uint32_t r = 0; r < m_readerCount && m_readers != nullptr; ++r) {
+    SCReader* reader = m_readers[r];
+    if (reader == nullptr) continue;
+    SCCard* card = reader->GetCard();
+    const std::vector<SCCard::PinAt> left = card != nullptr ? card->TakeLeftVerified() : std::vector<SCCard::PinAt>();
+    bool reset = false;
+    for (const SCCard::PinAt& pin : left) {
+      const auto h = std::find_if(held.begin(), held.end(),
+                                  [&](const SCHeldPin& p) { return p.card == card && Holds(p, pin); });
+      if (h != held.end()) {
+        // A login ends with a reset of the card; an operation's PIN is forgotten after it.
+        if (h->forOperation) card->KeepLeftVerified(pin);
+        continue;
+      }
+      if (reset) continue;
+      const SCRESULT rv = card->ForgetVerification(pin);
+      if (rv >= 0) continue;
+      Log(rv, "SCPkcs15Lib: reader %u: the card does not forget PIN %02X%s%s left verified: the card is reset",
+          static_cast<unsigned>(r), static_cast<unsigned>(pin.ref & 0xFF), pin.df.Count() ? " in " : "",
+          pin.df.Count() ? pin.df.Text().c_str() : "");
+      reset = true;
+    }
+    if (reset) {
+      const SCRESULT rv = reader->ResetCard(true);
+      if (rv < 0) Log(rv, "SCPkcs15Lib: reader %u: the card cannot be reset", static_cast<unsigned>(r));
+    }
+    reader->ReleaseCallHold();
+  }
 }

@@ -15,6 +15,7 @@
 #include "pkcs15/scpkcs15objectlist.h"
 #include "pkcs15/scpkcs15odf.h"
 #include "pkcs15/scpkcs15tokeninfo.h"
+#include "smartcard/sc_card.h"
 #include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_path.h"
 #include "smartcard/sc_types.h"
@@ -314,6 +315,10 @@ public:
     bool HasVerifiedPin(const ASNPkcs15AuthObject* pin) const;
     // The references of the PINs kept verified (at most max into refs); their number.
     size_t KeptPinReferences(uint8_t* refs, size_t max) const;
+    // The PINs kept since their logins, as the card finds them: a PIN's reference,
+    // and its DF where its record gives a path (else empty: found from anywhere).
+    void KeptPins(std::vector<SCCard::PinAt>* out) const;
+    SCCard::PinAt PinAtOf(const ASNPkcs15AuthObject* pin) const;
     // Finishes the growths that cuts left in the files of records of this application
     // (and its card's EF.DIR) that a reading found: every call that may write the
     // token does, before it writes anything else.

@@ -221,6 +221,21 @@ size_t SCPkcs15App::KeptPinReferences(uint8_t* refs, size_t max) const {
     return n;
 }
 
+void SCPkcs15App::KeptPins(std::vector<SCCard::PinAt>* out) const {
+    for (POSITION p = m_verifiedPins.GetHeadPosition(); p;) {
+        const VerifiedPin* v = m_verifiedPins.GetNext(p);
+        const ASNPkcs15AuthObject* pin = PinFor(reinterpret_cast<const void*>(static_cast<uintptr_t>(v->identifier)));
+        if (pin && HoldsPin(pin)) out->push_back(PinAtOf(pin));
+    }
+}
+
+SCCard::PinAt SCPkcs15App::PinAtOf(const ASNPkcs15AuthObject* pin) const {
+    SCCard::PinAt at;
+    at.ref = GetPinReference(pin);
+    if (!at.global() && pin->typeAttributes.wasPath && GetPinDf(pin, &at.df) < 0) at.df.Clear();
+    return at;
+}
+
 // ---- card operations ----
 
 SCRESULT SCPkcs15App::GetPinDf(const ASNPkcs15AuthObject* pin, SCPath* df) const {
@@ -366,11 +381,11 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
     const uint8_t* newData = newPin ? Data(newBuf) : nullptr;
     if (m_pCard->GetCardType() == SC_CARD_TYPE_CLASSIC && pukRef < 255 && puk != pin) {
         // This card checks the unblocking PIN first, then takes both.
-        r = m_pCard->UnblockPin(ref, pukData, nullptr, pukLen, 0);
-        if (r == 0) r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen);
+        r = m_pCard->UnblockPin(ref, pukData, nullptr, pukLen, 0, pukRef);
+        if (r == 0) r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen, pukRef);
         (void)m_pCard->ResetPinState(pukRef);
     } else {
-        r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen);
+        r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen, pukRef);
     }
     if (IsCurrentPin(pin) && newPin) {
         if (r == 0) return RememberPin(pin, newPin);
@@ -770,13 +785,14 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
                 r = RecordValue(record->pukText, record->pukMaxLen,
                                 (record->pukFlags & SC_PINREC_PADDED) != 0, record->pukPadChar, &puk, &pukLen);
                 if (r >= 0) r = RecordValue(newPin ? newPin : "", record->maxLen, padRecord, record->padChar, &nv, &nvLen);
-                if (r >= 0) r = m_pCard->UnblockPin(ref, Data(puk), Data(nv), pukLen, nvLen);
+                if (r >= 0) r = m_pCard->UnblockPin(ref, Data(puk), Data(nv), pukLen, nvLen, record->unblockRef);
             } else {
                 const char* authText = authPin;
                 const VerifiedPin* kept = parent ? FindVerifiedPin(parent) : nullptr;
                 if (!authText && kept) authText = kept->pin;
                 r = m_pCard->UnblockPin(ref, reinterpret_cast<const uint8_t*>(authText),
-                                        reinterpret_cast<const uint8_t*>(newPin), SC_UNSET, SC_UNSET);
+                                        reinterpret_cast<const uint8_t*>(newPin), SC_UNSET, SC_UNSET,
+                                        parent ? GetPinReference(parent) : SC_UNSET);
             }
         }
     } else if (doReset) {

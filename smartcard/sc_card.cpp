@@ -1,6 +1,7 @@
 #include "smartcard/sc_card.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -211,10 +212,22 @@ SCCard::SCCard(SCReader* reader) : m_pConnectedReader(reader) {
     }
 }
 
+namespace {
+// Notes of what calls left verified, over every card object of the process.
+std::atomic<size_t> g_leftVerified{0};
+// CallScopes open on this thread.
+thread_local unsigned t_callScopes = 0;
+}  // namespace
+
+SCCard::CallScope::CallScope() { ++t_callScopes; }
+SCCard::CallScope::~CallScope() { --t_callScopes; }
+bool SCCard::CallScope::Active() { return t_callScopes != 0; }
+
 SCCard::~SCCard() {
     // The reader passes no command through a context that is gone.
     if (m_smCtx && m_pConnectedReader != nullptr && m_pConnectedReader->GetSmCtx() == m_smCtx.get())
         m_pConnectedReader->SetSmCtx(nullptr);
+    g_leftVerified -= m_leftVerified.size();
 }
 
 // ------------------------------------------------------------------ transport
@@ -269,7 +282,63 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
         if (last) break;
     }
     LogCardResult(cla, ins, p1, p2, len != 0, *sw);
+    NoteVerification(cla, ins, p1, p2, len, *sw);
     return SC_OK;
+}
+
+void SCCard::NoteVerification(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, size_t len, uint16_t sw) {
+    if (sw != 0x9000 || (cla & 0x80) != 0 || !CallScope::Active()) return;
+    PinAt pin;
+    if ((ins == 0x20 && p1 == 0x00 && len != 0) || ins == 0x24)
+        pin.ref = p2;
+    else if (ins == 0x2C && (p1 == 0x00 || p1 == 0x01))
+        pin.ref = static_cast<uint16_t>(m_pukRef <= 0xFF ? m_pukRef : 0x100);
+    else
+        return;
+    // A PIN is found from the DF the command was sent from; a global one from anywhere.
+    if (!pin.global()) pin.df = m_curDf;
+    const uint64_t session = m_pConnectedReader->GetCardSession();
+    if (session != m_leftSession) {
+        // A card reset since has forgotten what was noted before.
+        g_leftVerified -= m_leftVerified.size();
+        m_leftVerified.clear();
+        m_leftSession = session;
+    }
+    const bool known = std::any_of(m_leftVerified.begin(), m_leftVerified.end(),
+                                   [&](const PinAt& p) { return p.ref == pin.ref && p.df.IsEqual(pin.df); });
+    if (!known) {
+        m_leftVerified.push_back(std::move(pin));
+        ++g_leftVerified;
+    }
+    m_pConnectedReader->HoldForCall();
+}
+
+std::vector<SCCard::PinAt> SCCard::TakeLeftVerified() {
+    std::vector<PinAt> taken;
+    taken.swap(m_leftVerified);
+    g_leftVerified -= taken.size();
+    // Noted before a reset (or with the card gone): the card forgot them already.
+    if (m_pConnectedReader == nullptr || m_pConnectedReader->GetCardSession() != m_leftSession) taken.clear();
+    return taken;
+}
+
+void SCCard::KeepLeftVerified(const PinAt& pin) {
+    if (m_pConnectedReader == nullptr) return;
+    m_leftSession = m_pConnectedReader->GetCardSession();
+    m_leftVerified.push_back(pin);
+    ++g_leftVerified;
+}
+
+bool SCCard::AnyLeftVerified() { return g_leftVerified.load() != 0; }
+
+SCRESULT SCCard::ForgetVerification(const PinAt& pin) {
+    if (pin.ref > 0xFF || (!pin.global() && pin.df.Count() == 0)) return SC_E_BAD_USAGE;
+    SC_LOCK_CARD();
+    if (!pin.global() && !pin.df.IsEqual(m_curDf)) {
+        const SCRESULT r = SelectPath(pin.df.Ids(), pin.df.Count());
+        if (r < 0) return r;
+    }
+    return ResetPinState(pin.ref);
 }
 
 SCRESULT SCCard::DoSelect(uint8_t p1, uint8_t p2, const uint8_t* data, size_t len, SCFileHeader** header,
@@ -1079,7 +1148,8 @@ SCRESULT SCCard::ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* n
     return MapStatus(sw);
 }
 
-SCRESULT SCCard::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen, uint32_t newLen) {
+SCRESULT SCCard::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen, uint32_t newLen,
+                           uint32_t pukRef) {
     if (ref > 0xFF) return SC_E_BAD_PARAMS;
     const uint32_t pn = TextLength(puk, pukLen), nn = TextLength(newPin, newLen);
     if ((puk && pn == 0) || (newPin && nn == 0) || pn + nn > 255) return SC_E_INVALID_DATA_LENGTH;
@@ -1089,8 +1159,10 @@ SCRESULT SCCard::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* new
     if (newPin) d.insert(d.end(), newPin, newPin + nn);
     const uint8_t p1 = puk ? (newPin ? 0x00 : 0x01) : (newPin ? 0x02 : 0x03);
     uint16_t sw = 0;
+    m_pukRef = pukRef;
     const SCRESULT r = Transmit(0x00, 0x2C, p1, static_cast<uint8_t>(ref), d.empty() ? nullptr : d.data(), d.size(),
                                 false, nullptr, &sw);
+    m_pukRef = SC_UNSET;
     if (r < 0) return r;
     LogPinState(ref, "unblock", newPin ? "unblocked, new value set" : "unblocked", sw);
     if (sw == 0x6984) return SC_E_PIN_NOT_INITIALIZED;

@@ -308,6 +308,7 @@ void SCReader::ClearCard() {
     m_bConnected = false;
     m_atrLen = 0;
     m_transactionDepth = 0;
+    m_callHold = false;
     m_mode &= ~SC_MODE_PROTO_MASK;
     m_vendorName.clear();
     m_vendorVersion = 0;
@@ -394,6 +395,7 @@ SCRESULT SCReader::AfterConnect(uint32_t active) {
     m_mode = (m_mode & ~SC_MODE_PROTO_MASK) | ModeFromPcscProtocol(active);
     m_bConnected = true;
     m_transactionDepth = 0;
+    m_callHold = false;
     ++m_changeCount;
     ++m_holdSerial;
     ++m_cardSession;
@@ -428,7 +430,10 @@ SCRESULT SCReader::Reconnect(uint32_t shareMode) {
     const SCRESULT rc = TakeBack(share, scpcsc::LEAVE_CARD);
     if (rc < 0) return rc;
     m_mode = (m_mode & ~SC_MODE_SHARE_MASK) | ModeFromPcscShare(share);
-    if (m_transactionDepth > 0 && HoldAgain() < 0) m_transactionDepth = 0;
+    if (m_transactionDepth > 0 && HoldAgain() < 0) {
+        m_transactionDepth = 0;
+        m_callHold = false;
+    }
     CardWasReset();
     return SC_OK;
 }
@@ -472,7 +477,7 @@ void SCReader::CardWasReset() {
     if (m_pCard != nullptr) m_pCard->AfterCardReset();
 }
 
-SCRESULT SCReader::ResetCard() {
+SCRESULT SCReader::ResetCard(bool announce) {
     if (!m_bConnected) return SC_E_CARD_NOT_CONNECTED;
     // The reset is made while this reader holds the card: pcscd weighs a reset
     // against other programs' transactions apart from making it, so a reset
@@ -487,7 +492,8 @@ SCRESULT SCReader::ResetCard() {
     // A reset this reader makes itself is no card event for it: when nothing was
     // pending before and the same card is there after, the new state is taken as seen.
     uint64_t before = 0;
-    const bool quiet = m_bInited && m_bAcked && PollState(&before) == SC_OK && ((before ^ m_ackState) & kEventBits) == 0;
+    const bool quiet =
+        !announce && m_bInited && m_bAcked && PollState(&before) == SC_OK && ((before ^ m_ackState) & kEventBits) == 0;
     const SCRESULT rc = TakeBack(PcscShareFromMode(m_mode), scpcsc::RESET_CARD);
     if (rc < 0) {
         if (own) EndTransaction();
@@ -499,7 +505,10 @@ SCRESULT SCReader::ResetCard() {
         m_rawState = after;
         m_ackState = after;
     }
-    if (!own && HoldAgain() < 0) m_transactionDepth = 0;
+    if (!own && HoldAgain() < 0) {
+        m_transactionDepth = 0;
+        m_callHold = false;
+    }
     CardWasReset();
     if (own) EndTransaction();
     return SC_OK;
@@ -509,6 +518,7 @@ void SCReader::Disconnect(uint32_t disposition) {
     if (!m_bConnected) return;
     if (m_transactionDepth > 0) _EndTransaction(scpcsc::LEAVE_CARD);
     m_transactionDepth = 0;
+    m_callHold = false;
     _Disconnect(disposition);
     ClearCard();
 }
@@ -691,6 +701,16 @@ SCRESULT SCReader::BeginTransaction() {
     }
     ++m_transactionDepth;
     return SC_OK;
+}
+
+void SCReader::HoldForCall() {
+    if (!m_callHold && BeginTransaction() >= 0) m_callHold = true;
+}
+
+void SCReader::ReleaseCallHold() {
+    if (!m_callHold) return;
+    m_callHold = false;
+    EndTransaction();
 }
 
 SCRESULT SCReader::EndTransaction() {

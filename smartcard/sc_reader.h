@@ -134,8 +134,10 @@ public:
     // bits SC_MODE_SHARE_* (0 keeps the current share mode).
     SCRESULT Reconnect(uint32_t shareMode);
     // Resets the card (warm reset) and keeps the connection; the reset is made
-    // inside a transaction (the caller's, or one of its own).
-    SCRESULT ResetCard();
+    // inside a transaction (the caller's, or one of its own). A reset of our own
+    // is no card event for this reader, unless announced: then the layers above
+    // see it as a reset by another application.
+    SCRESULT ResetCard(bool announce = false);
     // Ends a held transaction, disconnects the card and deletes the card object.
     void Disconnect(uint32_t disposition);
 
@@ -199,6 +201,12 @@ public:
     SCRESULT BeginTransaction();
     SCRESULT EndTransaction();
     uint32_t GetTransactionDepth() const { return m_transactionDepth; }
+    // Keeps the card this reader's (one transaction more) past the end of the
+    // operations under way, until ReleaseCallHold: what a call leaves on the
+    // card is taken back before another program can use it. Holds once; a lost
+    // connection ends the hold with the transaction.
+    void HoldForCall();
+    void ReleaseCallHold();
     // Counts the spans in which the card was this reader's alone: it moves when an
     // outermost transaction begins and when the card is connected, reset or lost.
     // What was read from the card in a transaction stays what the card holds while
@@ -279,6 +287,7 @@ private:
     uint8_t m_atr[33] = {};
     uint32_t m_atrLen = 0;
     uint32_t m_transactionDepth = 0;
+    bool m_callHold = false;   // HoldForCall counted in m_transactionDepth
     uint64_t m_holdSerial = 0;
     uint64_t m_cardSession = 1;
     uint64_t m_commandCount = 0;

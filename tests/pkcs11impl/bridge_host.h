@@ -7,7 +7,9 @@
 #include <dlfcn.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -148,6 +150,82 @@ inline std::vector<uint8_t> CardSystemKey() {
     for (uint8_t i = 0; i < 16; ++i) k.push_back(static_cast<uint8_t>(base + i));
   return k;
 }
+
+// Another program on the same simulated reader, as two programs share a card
+// through pcscd: a PC/SC context and a shared connection of its own to the live
+// card, whose security state it shares with the module.
+class OtherProgram {
+ public:
+  explicit OtherProgram(const char* reader) {
+    void* const sim = KeepSimulatorLoaded();
+    auto get = [&](const char* name, auto* fn) { *fn = reinterpret_cast<std::remove_pointer_t<decltype(fn)>>(dlsym(sim, name)); };
+    get("SimSCardEstablishContext", &establish_);
+    get("SimSCardReleaseContext", &release_);
+    get("SimSCardConnect", &connect_);
+    get("SimSCardReconnect", &reconnect_);
+    get("SimSCardDisconnect", &disconnect_);
+    get("SimSCardTransmit", &transmit_);
+    if (establish_ && establish_(2 /* system scope */, nullptr, nullptr, &context_) == 0)
+      ok_ = connect_(context_, reader, 2 /* shared */, 3 /* T=0 or T=1 */, &card_, &protocol_) == 0;
+  }
+  ~OtherProgram() {
+    if (ok_) disconnect_(card_, 0 /* leave the card */);
+    if (context_ && release_) release_(context_);
+  }
+  OtherProgram(const OtherProgram&) = delete;
+  OtherProgram& operator=(const OtherProgram&) = delete;
+
+  // The answer to one command given in hex ("0020000002"), in hex: data, then
+  // the status word; "" when the exchange failed. A card reset meanwhile is
+  // taken back first, as a program does.
+  std::string Send(const std::string& hex) {
+    if (!ok_) return "";
+    std::vector<unsigned char> apdu;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) apdu.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    for (int round = 0; round < 2; ++round) {
+      struct { unsigned long protocol, length; } pci = {protocol_, 16};
+      unsigned char resp[300];
+      unsigned long len = sizeof resp;
+      const long rc = transmit_(card_, &pci, apdu.data(), apdu.size(), nullptr, resp, &len);
+      if (rc == static_cast<long>(0x80100068) /* reset */ && reconnect_(card_, 2, 3, 0, &protocol_) == 0) continue;
+      if (rc != 0) return "";
+      std::string out;
+      char two[3];
+      for (unsigned long i = 0; i < len; ++i) {
+        std::snprintf(two, sizeof two, "%02X", resp[i]);
+        out += two;
+      }
+      return out;
+    }
+    return "";
+  }
+  // The answer of a VERIFY without data of reference ref, sent from the DF of the
+  // path given below the master file (hex, "5015"), or from wherever the card stands.
+  std::string PinState(unsigned ref, const std::string& path = "") {
+    if (!path.empty()) {
+      const std::string selected = Send("00A4080C" + Hex2(static_cast<unsigned>(path.size() / 2)) + path);
+      if (selected != "9000") return "SELECT " + selected;
+    }
+    return Send("002000" + Hex2(ref));
+  }
+  static std::string Hex2(unsigned v) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02X", v & 0xFF);
+    return two;
+  }
+
+ private:
+  long (*establish_)(unsigned long, const void*, const void*, long*) = nullptr;
+  long (*release_)(long) = nullptr;
+  long (*connect_)(long, const char*, unsigned long, unsigned long, long*, unsigned long*) = nullptr;
+  long (*reconnect_)(long, unsigned long, unsigned long, unsigned long, unsigned long*) = nullptr;
+  long (*disconnect_)(long, unsigned long) = nullptr;
+  long (*transmit_)(long, const void*, const unsigned char*, unsigned long, void*, unsigned char*, unsigned long*) = nullptr;
+  long context_ = 0;
+  long card_ = 0;
+  unsigned long protocol_ = 0;
+  bool ok_ = false;
+};
 
 inline std::string Field(const CK_UTF8CHAR* f, size_t n) { return std::string(reinterpret_cast<const char*>(f), n); }
 
