@@ -867,14 +867,26 @@ void SCPkcs15Lib::ForgetWhatTheCallVerified(const std::vector<SCHeldPin>& held) 
       if (reset) continue;
       const SCRESULT rv = card->ForgetVerification(pin);
       if (rv >= 0) continue;
-      Log(rv, "SCPkcs15Lib: reader %u: the card does not forget PIN %02X%s%s left verified: the card is reset",
-          static_cast<unsigned>(r), static_cast<unsigned>(pin.ref & 0xFF), pin.df.Count() ? " in " : "",
-          pin.df.Count() ? pin.df.Text().c_str() : "");
+      // Written whatever the trace bits: the call's answer does not tell it.
+      char err[512];
+      GetErrorText(rv, err, sizeof err);
+      char which[64];
+      if (pin.ref > 0xFF)
+        std::snprintf(which, sizeof which, "an unblocking PIN");
+      else
+        std::snprintf(which, sizeof which, "PIN %02X%s%s", static_cast<unsigned>(pin.ref),
+                      pin.df.Count() ? " in " : "", pin.df.Count() ? pin.df.Text().c_str() : "");
+      DebugLogWrite(2, 0, "PKCS#15: reader %u: the card does not forget that %s is verified (%s): the card is reset",
+                    static_cast<unsigned>(r), which, err);
       reset = true;
     }
     if (reset) {
       const SCRESULT rv = reader->ResetCard(true);
-      if (rv < 0) Log(rv, "SCPkcs15Lib: reader %u: the card cannot be reset", static_cast<unsigned>(r));
+      if (rv < 0) {
+        char err[512];
+        GetErrorText(rv, err, sizeof err);
+        DebugLogWrite(2, 0, "PKCS#15: reader %u: the card cannot be reset (%s)", static_cast<unsigned>(r), err);
+      }
     }
     reader->ReleaseCallHold();
   }

@@ -316,3 +316,31 @@ TEST(ModuleFaultsPcscd, FourProgramsShareOneCardAndEveryCallAnswers) {
   ASSERT_EQ(CKR_OK, h.m()->C_OpenSession(0, kRw, nullptr, nullptr, &s));
   EXPECT_EQ(1u, Find(h.m(), s, TestTemplate().Ulong(CKA_CLASS, CKO_DATA)).size());
 }
+
+// The card's security state is shared through pcscd: after C_SetPIN without a login,
+// another program (OpenSC's opensc-tool, a process of its own) finds the user PIN
+// not verified, and cannot sign with the holder's key.
+TEST(ModuleFaultsPcscd, AnotherProgramFindsNoPinACallVerified) {
+  if (access("/usr/bin/opensc-tool", X_OK) != 0) GTEST_SKIP() << "OpenSC's opensc-tool is not installed";
+  PcscdFaultHost h;
+  START_READERS(h);
+  ASSERT_TRUE(h.Load());
+  CK_SESSION_HANDLE s = 0;
+  ASSERT_EQ(CKR_OK, h.m()->C_OpenSession(0, kRw, nullptr, nullptr, &s));
+  CK_UTF8CHAR pin[] = "1234", other[] = "5678";
+  ASSERT_EQ(CKR_OK, h.m()->C_SetPIN(s, pin, 4, other, 4));
+  const std::string conf = h.env.Path("opensc.conf");
+  WriteFile(conf, "app default {\n  card_drivers = default;\n  enable_default_driver = true;\n}\n");
+  const std::string cmd = "OPENSC_CONF='" + conf + "' /usr/bin/opensc-tool -r '" + kReader0 +
+                          "' -s 00A4080C025015 -s 00200081 -s 002241B603840101 -s 002A9E9A14" +
+                          std::string(40, '0') + " 2>&1";
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  char buf[4096];
+  for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  if (p != nullptr) pclose(p);
+  EXPECT_NE(std::string::npos, out.find("SW1=0x63, SW2=0xC3")) << out;  // VERIFY without data: 3 tries, not verified
+  EXPECT_NE(std::string::npos, out.find("SW1=0x69, SW2=0x82")) << out;  // the signature: security status not satisfied
+  ASSERT_EQ(CKR_OK, h.m()->C_SetPIN(s, other, 4, pin, 4));
+  h.ExpectCardIntact();
+}

@@ -708,3 +708,22 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
     ASSERT_EQ(CKR_OK, h.m->C_Initialize(nullptr));
   }();
 }
+
+// A card that does not forget a PIN when asked is reset, as if by another program:
+// it forgets every PIN, and the module's own sessions on it end.
+TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndItsSessionsEnd) {
+  LoginHost h("pkcs15-model3-puk.card");
+  ASSERT_TRUE(h.Start());
+  PinCalls pins(h.m);
+  CK_SESSION_HANDLE user = 0, other = 0;
+  ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &user));
+  ASSERT_EQ(CKR_OK, h.m->C_Login(user, CKU_USER, kUserPin, 4));
+  ASSERT_EQ(CKR_OK, h.m->C_OpenSession(0, kRw, nullptr, nullptr, &other));
+  ASSERT_EQ(0, h.sim.InjectSwOn(kR0, "0020FF", 0x6A86, 0, 1));
+  EXPECT_EQ(CKR_OK, pins.ChangePin(other, pins.List(other).at(1), kSoPin, 8, kSoPin, 8));
+  EXPECT_TRUE(HasLine(StripLogPrefixes(h.env.Trace()), "PKCS#15: reader 0: the card does not forget that PIN 04 is verified (", "): the card is reset"))
+      << h.env.Trace();
+  ExpectOtherProgramMay("after the reset", {{"", 0x04}, {"5015", 0x81}}, {kSignWithHoldersKey}, {});
+  CK_SESSION_INFO info;
+  EXPECT_EQ(CKR_SESSION_CLOSED, h.m->C_GetSessionInfo(user, &info));
+}
