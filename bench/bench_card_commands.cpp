@@ -278,6 +278,49 @@ void MeasureEachInAProcess() {
     EVP_PKEY_free(key);
 }
 
+// The SO's calls on a blank card of each model and a user's C_SetPIN without a
+// login, each in a process of its own (the module started again before the count).
+void MeasurePinCalls() {
+    std::printf("\n%-46s %8s %9s\n", "PIN calls, one process each", "commands", "octets");
+    const auto label = [](const char* text) {
+        static CK_UTF8CHAR l[32];
+        std::memset(l, ' ', sizeof l);
+        std::memcpy(l, text, std::strlen(text));
+        return l;
+    };
+    for (const char* model : {"1", "3", "4", "7"}) {
+        Token t("", std::string("blank-model") + model + ".card", false);
+        const auto fresh = [&t] {
+            t.side.reset();
+            t.side.reset(new Side(t.home + "/module.so", t.home));
+            t.f = t.side->fl();
+            t.log.Count();
+            return t.f != nullptr;
+        };
+        const auto so = [&t] {
+            t.s = 0;
+            CK_RV rv = t.f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &t.s);
+            if (rv == CKR_OK) rv = t.f->C_Login(t.s, CKU_SO, U8("87654321"), 8);
+            return rv;
+        };
+        const std::string m = std::string("model ") + model + ": ";
+        if (t.f == nullptr || !fresh()) return;
+        t.Row((m + "C_InitToken").c_str(), t.f->C_InitToken(0, U8("87654321"), 8, label("Counted")));
+        CK_RV rv = fresh() ? so() : CKR_GENERAL_ERROR;
+        t.Row((m + "C_Login (SO), C_InitPIN").c_str(), rv == CKR_OK ? t.f->C_InitPIN(t.s, U8("1234"), 4) : rv);
+        rv = fresh() ? CKR_OK : CKR_GENERAL_ERROR;
+        t.Row((m + "C_InitToken again").c_str(), rv == CKR_OK ? t.f->C_InitToken(0, U8("87654321"), 8, label("Counted")) : rv);
+        rv = fresh() ? CKR_OK : CKR_GENERAL_ERROR;
+        t.Row((m + "C_InitToken, a new label").c_str(),
+              rv == CKR_OK ? t.f->C_InitToken(0, U8("87654321"), 8, label("Relabelled")) : rv);
+    }
+    Token t("", "pkcs15-model3.card", false);
+    if (t.f == nullptr || !t.Restart(false)) return;
+    t.log.Count();
+    CK_RV rv = t.f->C_SetPIN(t.s, U8("1234"), 4, U8("5678"), 4);
+    t.Row("model 3: C_SetPIN without a login", rv);
+}
+
 }  // namespace
 
 int main() {
@@ -285,5 +328,6 @@ int main() {
     Measure("Token made by C_InitToken (model 3)", "blank-model3.card", true);
     Measure("The shipped token (model 3)", "pkcs15-model3.card", false);
     MeasureEachInAProcess();
+    MeasurePinCalls();
     return 0;
 }

@@ -1123,9 +1123,16 @@ SCRESULT SCCard::ResetPinState(uint32_t ref) {
     uint16_t sw = 0;
     const SCRESULT r = Transmit(0x00, 0x20, 0xFF, static_cast<uint8_t>(ref), nullptr, 0, false, nullptr, &sw);
     if (r < 0) return r;
-    if (sw == 0x9000)
+    if (sw == 0x9000) {
         m_verifiedPins.erase(std::remove(m_verifiedPins.begin(), m_verifiedPins.end(), static_cast<uint8_t>(ref)),
                              m_verifiedPins.end());
+        // Forgotten already: the end of the call need not ask again.
+        const auto gone = std::remove_if(m_leftVerified.begin(), m_leftVerified.end(), [&](const PinAt& p) {
+            return p.ref == ref && (p.global() || p.df.IsEqual(m_curDf));
+        });
+        g_leftVerified -= static_cast<size_t>(m_leftVerified.end() - gone);
+        m_leftVerified.erase(gone, m_leftVerified.end());
+    }
     LogPinState(ref, "forget verification", "not verified", sw);
     return MapStatus(sw);
 }
