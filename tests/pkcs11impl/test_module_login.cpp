@@ -632,6 +632,16 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
          return init(kR0, profile.c_str()) == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
        },
        CKR_OK, {{"", 0x01}, {"", 0x02}}, {TakeSoPin(0x01)}, {}},
+      {"InitializeCard on blank model 4 without C_Initialize", "blank-model4.card", {},
+       [](LoginHost& h) {
+         const std::string profile = h.env.Path("profile.ini");
+         WriteFile(profile, "OutputPinFile = " + h.env.Path("pins.txt") + "\n[Podpis]\nUserPin = 1111\n");
+         const auto init = h.m.fn<int (*)(const char*, const char*)>("InitializeCard");
+         if (h.m->C_Finalize(nullptr) != CKR_OK) return CKR_CANCEL;
+         const int done = init(kR0, profile.c_str());
+         return h.m->C_Initialize(nullptr) == CKR_OK && done == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
+       },
+       CKR_OK, {{"", 0x01}, {"", 0x02}}, {TakeSoPin(0x01)}, {}},
       {"the SO's C_InitPIN", "pkcs15-model3.card", {},
        [&](LoginHost& h) {
          CK_SESSION_HANDLE s = 0;
