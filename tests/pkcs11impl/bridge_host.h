@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -158,71 +157,40 @@ class OtherProgram {
  public:
   explicit OtherProgram(const char* reader) {
     void* const sim = KeepSimulatorLoaded();
-    auto get = [&](const char* name, auto* fn) { *fn = reinterpret_cast<std::remove_pointer_t<decltype(fn)>>(dlsym(sim, name)); };
-    get("SimSCardEstablishContext", &establish_);
-    get("SimSCardReleaseContext", &release_);
-    get("SimSCardConnect", &connect_);
-    get("SimSCardReconnect", &reconnect_);
-    get("SimSCardDisconnect", &disconnect_);
-    get("SimSCardTransmit", &transmit_);
-    if (establish_ && establish_(2 /* system scope */, nullptr, nullptr, &context_) == 0)
-      ok_ = connect_(context_, reader, 2 /* shared */, 3 /* T=0 or T=1 */, &card_, &protocol_) == 0;
+    establish_ = reinterpret_cast<decltype(establish_)>(dlsym(sim, "SimSCardEstablishContext"));
+    connect_ = reinterpret_cast<decltype(connect_)>(dlsym(sim, "SimSCardConnect"));
+    transmit_ = reinterpret_cast<decltype(transmit_)>(dlsym(sim, "SimSCardTransmit"));
+    ok_ = establish_ && connect_ && transmit_ && establish_(2 /* system */, nullptr, nullptr, &context_) == 0 &&
+          connect_(context_, reader, 2 /* shared */, 3 /* T=0, T=1 */, &card_, &protocol_) == 0;
   }
   ~OtherProgram() {
-    if (ok_) disconnect_(card_, 0 /* leave the card */);
-    if (context_ && release_) release_(context_);
+    if (ok_) reinterpret_cast<long (*)(long, unsigned long)>(dlsym(KeepSimulatorLoaded(), "SimSCardDisconnect"))(card_, 0);
+    if (context_) reinterpret_cast<long (*)(long)>(dlsym(KeepSimulatorLoaded(), "SimSCardReleaseContext"))(context_);
   }
   OtherProgram(const OtherProgram&) = delete;
   OtherProgram& operator=(const OtherProgram&) = delete;
 
-  // The answer to one command given in hex ("0020000002"), in hex: data, then
-  // the status word; "" when the exchange failed. A card reset meanwhile is
-  // taken back first, as a program does.
+  // The answer (data, then the status word, in hex) to a command given in hex; "" when the exchange fails.
   std::string Send(const std::string& hex) {
-    if (!ok_) return "";
-    std::vector<unsigned char> apdu;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) apdu.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    for (int round = 0; round < 2; ++round) {
-      struct { unsigned long protocol, length; } pci = {protocol_, 16};
-      unsigned char resp[300];
-      unsigned long len = sizeof resp;
-      const long rc = transmit_(card_, &pci, apdu.data(), apdu.size(), nullptr, resp, &len);
-      if (rc == static_cast<long>(0x80100068) /* reset */ && reconnect_(card_, 2, 3, 0, &protocol_) == 0) continue;
-      if (rc != 0) return "";
-      std::string out;
-      char two[3];
-      for (unsigned long i = 0; i < len; ++i) {
-        std::snprintf(two, sizeof two, "%02X", resp[i]);
-        out += two;
-      }
-      return out;
-    }
-    return "";
+    const testsupport::Bytes apdu = testsupport::FromHex(hex);
+    struct { unsigned long protocol, length; } pci = {protocol_, 16};
+    unsigned char resp[300];
+    unsigned long len = sizeof resp;
+    if (!ok_ || transmit_(card_, &pci, apdu.data(), apdu.size(), nullptr, resp, &len) != 0) return "";
+    return testsupport::ToHex(resp, len, testsupport::HexCase::Upper);
   }
-  // The answer of a VERIFY without data of reference ref, sent from the DF of the
-  // path given below the master file (hex, "5015"), or from wherever the card stands.
+  // The answer to a VERIFY without data of reference ref, from the DF of a path below the master file ("5015").
   std::string PinState(unsigned ref, const std::string& path = "") {
-    if (!path.empty()) {
-      const std::string selected = Send("00A4080C" + Hex2(static_cast<unsigned>(path.size() / 2)) + path);
-      if (selected != "9000") return "SELECT " + selected;
-    }
-    return Send("002000" + Hex2(ref));
+    const std::string selected = path.empty() ? "9000" : Send("00A4080C" + Hex2(path.size() / 2) + path);
+    return selected == "9000" ? Send("002000" + Hex2(ref)) : "SELECT " + selected;
   }
-  static std::string Hex2(unsigned v) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02X", v & 0xFF);
-    return two;
-  }
+  static std::string Hex2(size_t v) { return testsupport::ToHex(std::string(1, static_cast<char>(v)), testsupport::HexCase::Upper); }
 
  private:
   long (*establish_)(unsigned long, const void*, const void*, long*) = nullptr;
-  long (*release_)(long) = nullptr;
   long (*connect_)(long, const char*, unsigned long, unsigned long, long*, unsigned long*) = nullptr;
-  long (*reconnect_)(long, unsigned long, unsigned long, unsigned long, unsigned long*) = nullptr;
-  long (*disconnect_)(long, unsigned long) = nullptr;
   long (*transmit_)(long, const void*, const unsigned char*, unsigned long, void*, unsigned char*, unsigned long*) = nullptr;
-  long context_ = 0;
-  long card_ = 0;
+  long context_ = 0, card_ = 0;
   unsigned long protocol_ = 0;
   bool ok_ = false;
 };
