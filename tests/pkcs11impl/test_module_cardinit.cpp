@@ -604,31 +604,25 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   InitialiseOver("blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 value=37373737\n", "",
                  {Road::kInitializeCard, true});
   // InitializeCard judges every token of its profile, and only the PINs it makes, before its first change, with or
-  // without the issuer's SO PIN: the issuer's PIN at the second token's user PIN (04) refuses a profile of two tokens,
-  // and at its PUK (14) one whose second token has a PUK, twice, the card as it was; otherwise the tokens are made
-  // beside it, twice. A lone PIN at the SO PUK's (a cut call's, or anyone's) is left: the SO PIN is made without one.
-  const auto issuerPin = [](const std::string& ref) {
-    return "pin 3F00 ref=" + ref + " min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:01,delete:pin:01 value=" +
-           (ref == "01" ? "3131323233333434" : "35353535") + "\n";
+  // without the issuer's SO PIN: the issuer's PIN at the second token's user PIN (04) or PUK (14) refuses two tokens
+  // (twice, the card as it was) and stays beside one token or a second without PUK (twice); so does a lone PIN at the
+  // SO PUK's (a cut call's, or anyone's): the SO PIN is made without one.
+  const auto pin = [](const std::string& ref, const char* value) {
+    return "pin 3F00 ref=" + ref + " min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:01,delete:pin:01 value=" + value + "\n";
   };
-  for (const std::string& so : {issuerPin("01"), std::string()})
+  const std::string two = "[Drugi]\nUserPin = 1357\n";
+  for (const std::string& so : {pin("01", "3131323233333434"), std::string()})
     for (const char* ref : {"04", "14"}) {
-      Over refused{Road::kInitializeCard, false, true};
-      refused.calls = 2;
-      refused.tokens = "[Drugi]\nUserPin = 1357\n";
-      refused.unsent = "00E0 00E4 00D6 00DC";
-      InitialiseOver("blank-model4.card", so + issuerPin(ref), "", refused);
-      Over made{Road::kInitializeCard};
-      made.repeat = 1;
-      made.kept = so + issuerPin(ref);
-      made.tokens = std::string(ref) == "04" ? "" : refused.tokens + "UserPuk = <none>\n";
-      InitialiseOver("blank-model4.card", so + issuerPin(ref), "", made);
+      Over refused{Road::kInitializeCard, false, true}, made{Road::kInitializeCard};
+      refused.calls = 2, refused.tokens = two, refused.unsent = "00E0 00E4 00D6 00DC";
+      made.repeat = 1, made.kept = so + pin(ref, "35353535"), made.tokens = *ref == '0' ? "" : two + "UserPuk = <none>\n";
+      InitialiseOver("blank-model4.card", made.kept, "", refused);
+      InitialiseOver("blank-model4.card", made.kept, "", made);
     }
-  Over lonePuk{Road::kInitializeCard};
-  lonePuk.repeat = 1;
-  lonePuk.kept = "pin 3F00 ref=11 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:11,delete:pin:11 value=39393939\n";
-  lonePuk.tokens = "[Drugi]\nUserPin = 1357\n";
-  InitialiseOver("blank-model4.card", lonePuk.kept, "", lonePuk);
+  Over lone{Road::kInitializeCard};
+  lone.repeat = 1, lone.tokens = two;
+  lone.kept = "pin 3F00 ref=11 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:11,delete:pin:11 value=39393939\n";
+  InitialiseOver("blank-model4.card", lone.kept, "", lone);
   // A PIN the card keeps at a reference the new token takes, on a card initialised before.
   InitialiseOver("blank-model4.card", "pin 3F00 ref=12 min=4 max=16 tries=3 ac=update:never,delete:never value=39393939\n", "",
                  {Road::kInitializeCard, true, true});
