@@ -1416,7 +1416,7 @@ Operation TwoTokensAgain() {
 }  // namespace
 
 // Two tokens on a blank card, cut at each command: run again, the call makes exactly the profile's tokens
-// (about 20 s: left to the plain build).
+// (about 30 s: left to the plain build).
 TEST(ModuleReinit, FaultAtEachCommandOfInitializeCardOfTwoTokens) {
 #if !defined(__SANITIZE_ADDRESS__)
   Reinit two("blank-model4.card");
