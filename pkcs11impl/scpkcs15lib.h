@@ -509,16 +509,22 @@ class SCPkcs15Lib {
   }
   // Whether a token of the reader's card names the SO PUK of the card's profile.
   bool NamesCardSoPuk(uint32_t reader);
-  // Before a ClassIC card's tokens are erased for a profile whose tokens take the
-  // card profile's `layouts` (template indices), judged from what the card shows: a
-  // token DF the SO PIN may not delete, or a PIN standing at the master file's user
-  // references of those tokens that no token of the card names (NamedOrLeftPins),
+  // Before a ClassIC card's tokens are erased for a profile whose tokens make the
+  // master-file PINs `makes` (ProfileTokenPins), judged from what the card shows, as
+  // a card that holds no token is judged: a token DF the SO PIN may not delete, or a
+  // PIN standing at one of `makes` that no token of the card names (NamedOrLeftPins),
   // fails the call before any token goes.
-  CK_RV PrepareErasure(uint32_t reader, const std::vector<int>& layouts);
+  CK_RV PrepareErasure(uint32_t reader, const std::vector<uint8_t>& makes);
   // The PINs the card's tokens name (GetNamedPins), and for a token of this module
   // an interrupted call left without its directories the layout's master-file
-  // references, which only that call could have made there.
-  SCRESULT NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<SCPath, uint8_t>>* named);
+  // references, which only that call could have made there: of those, only the
+  // ones in `makes` where given (a PIN the profile's tokens do not make there may
+  // be an issuer's that the interrupted call left standing beside its token).
+  SCRESULT NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<SCPath, uint8_t>>* named,
+                           const std::vector<uint8_t>* makes = nullptr);
+  // The master-file PINs the tokens of a ClassIC card's initialisation profile make:
+  // each token's user PIN, and its user PUK where the profile gives it one.
+  static std::vector<uint8_t> ProfileTokenPins(InitProfile* profile);
   // A new application under a unique label, its SO PIN set (when not set yet)
   // and verified; a failure removes only the application made here.
   // `planted`: on a card whose structure counts for nothing (kCardPlanted), the DFs
@@ -529,11 +535,12 @@ class SCPkcs15Lib {
   // card; a given SO PIN is verified first and a wrong one stops the removal.
   // Of the PINs the erased tokens name in a ClassIC card's master file, only those
   // at the user references that the tokens following take (`layouts`, template
-  // indices as PrepareErasure takes them) go after the tokens: any other may guard
-  // a file outside the tokens.
+  // indices) go after the tokens: any other may guard a file outside the tokens.
+  // Of a token an interrupted call left, only those among `makes` (NamedOrLeftPins).
   // `rules`: the call's judgements, told of every DF and EF.DIR that goes.
   CK_RV DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen,
-                    const std::vector<int>& layouts = {}, SCCardRules* rules = nullptr);
+                    const std::vector<int>& layouts = {}, SCCardRules* rules = nullptr,
+                    const std::vector<uint8_t>* makes = nullptr);
   // The label, followed by " 2", " 3", ... until no other application of the card has it.
   static std::string MakeUniqueAppLabel(SCPkcs15Card* card, const char* label, const SCPkcs15App* except);
 

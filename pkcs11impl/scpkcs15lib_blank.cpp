@@ -667,7 +667,8 @@ bool SCPkcs15Lib::NamesCardSoPuk(uint32_t reader) {
   return false;
 }
 
-SCRESULT SCPkcs15Lib::NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<SCPath, uint8_t>>* named) {
+SCRESULT SCPkcs15Lib::NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<SCPath, uint8_t>>* named,
+                                      const std::vector<uint8_t>* makes) {
   SCCard* card = p15->GetCard();
   static const uint16_t kMf = SC_FID_MF;
   for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
@@ -680,35 +681,32 @@ SCRESULT SCPkcs15Lib::NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<S
     SCFileHeaderList layout;
     SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, app->GetTokenIndex());
     for (uint8_t ref : {layout.GetUserPinRef(), layout.GetUserPukRef()})
-      if (ref != 0 && ref < 0x80) named->emplace_back(SCPath(&kMf, 1), ref);
+      if (ref != 0 && ref < 0x80 && (makes == nullptr || Holds(*makes, ref))) named->emplace_back(SCPath(&kMf, 1), ref);
   }
   return 0;
 }
 
-CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<int>& layouts) {
+CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<uint8_t>& makes) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   const CK_RV ck = CheckCardForTokens(reader, &p15, &card);
   if (ck != CKR_OK || card->GetCardType() != SC_CARD_TYPE_CLASSIC) return ck;
   std::vector<std::pair<SCPath, uint8_t>> named;
-  const SCRESULT n = NamedOrLeftPins(p15, &named);
+  const SCRESULT n = NamedOrLeftPins(p15, &named, &makes);
   if (n < 0) return MapScErrorToCkr(n, false);
   SCFileHeaderList first;
   SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(SC_CARD_TYPE_CLASSIC), &first, 0);
-  // Only the references the new tokens take: a PIN elsewhere may guard the issuer's files.
+  // Only what the new tokens make, as on a card that holds no token: a PIN at a
+  // reference no new token makes is left as it is (it may guard the issuer's files).
   std::vector<uint8_t> refs;
-  for (int token : layouts) {
-    SCFileHeaderList layout;
-    SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(SC_CARD_TYPE_CLASSIC), &layout, token);
-    for (uint8_t ref : {layout.GetUserPinRef(), layout.GetUserPukRef()}) {
-      const bool own = std::any_of(named.begin(), named.end(), [ref](const auto& p) {
-        return p.second == ref && p.first.IsMasterFile();
-      });
-      if (ref == 0 || ref >= 0x80 || own || ref == first.GetSoPinRef() || ref == first.GetRef(SC_REFIDX_SO_PUK) ||
-          Holds(refs, ref))
-        continue;
-      refs.push_back(ref);
-    }
+  for (uint8_t ref : makes) {
+    const bool own = std::any_of(named.begin(), named.end(), [ref](const auto& p) {
+      return p.second == ref && p.first.IsMasterFile();
+    });
+    if (ref == 0 || ref >= 0x80 || own || ref == first.GetSoPinRef() || ref == first.GetRef(SC_REFIDX_SO_PUK) ||
+        Holds(refs, ref))
+      continue;
+    refs.push_back(ref);
   }
   SCTransactGuard guard(card);
   const uint8_t soRef = first.GetSoPinRef();

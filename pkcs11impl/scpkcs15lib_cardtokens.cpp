@@ -267,7 +267,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
 }
 
 CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen,
-                               const std::vector<int>& layouts, SCCardRules* rules) {
+                               const std::vector<int>& layouts, SCCardRules* rules, const std::vector<uint8_t>* makes) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   CK_RV ck = CheckCardForTokens(reader, &p15, &card);
@@ -351,7 +351,7 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         SCFileHeaderList card0;
         SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &card0, 0);
         std::vector<std::pair<SCPath, uint8_t>> named;
-        rv = NamedOrLeftPins(p15, &named);
+        rv = NamedOrLeftPins(p15, &named, makes);
         for (const std::vector<uint8_t>* taken : {&pins, &puks})
           for (const auto& held : named) {
             const uint8_t ref = held.second;

@@ -154,6 +154,18 @@ void SCPkcs15Lib::ReportOutputFailure(uint32_t reader, CK_SLOT_ID slot, const st
     AppendSlotMessage(slot, line.c_str(), true);
 }
 
+std::vector<uint8_t> SCPkcs15Lib::ProfileTokenPins(InitProfile* profile) {
+  std::vector<uint8_t> makes;
+  for (int t = 0; profile != nullptr && t < profile->GetTokenCount(); ++t) {
+    SCFileHeaderList layout;
+    SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(SC_CARD_TYPE_CLASSIC), &layout,
+                                            strcasecmp(profile->GetText(t, "TokenProfile", "<default>"), "rokvast") == 0 ? -1 : t);
+    makes.push_back(layout.GetUserPinRef());
+    if (ParsePinValueKind(profile->GetText(t, "UserPuk", nullptr)) != 2) makes.push_back(layout.GetUserPukRef());
+  }
+  return makes;
+}
+
 CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile* profile, const char* soPin,
                                         long soPinLen, SCCardRules* rules) {
   if (profile == nullptr || token < 0) return CKR_ARGUMENTS_BAD;
@@ -234,15 +246,33 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     std::optional<BlankCard> found;
     // EF.DIR this call makes (for an earlier token of it, or now) is its owners' whatever its header leaves out.
     bool dirMade = SectionBool(profile->GetGlobal(), "__SET_DirMade") || p15->GetCardDir().IsKnownAbsent();
+    // A PIN that stands at the card's SO PUK reference where no SO PIN stands: a cut
+    // call of this module's (the SO PUK is made first) or anyone's, which no one can
+    // tell apart. It is left as it is and the SO PIN is made without an SO PUK, so
+    // that nothing of the token names it (it unblocks nothing), as C_InitToken does.
+    bool soPukStands = false;
     if (blank) {
       // The SO PIN the call verified (the card's, or the one it made for an earlier
       // token), and the master-file PINs this token makes: its SO PIN and SO PUK where
-      // the card keeps no SO PIN yet, its user PIN and the PUK the profile gives it.
+      // the card keeps no SO PIN yet, its user PIN and the PUK the profile gives it;
+      // with the first token, every later token's too, so that nothing changes
+      // before all of them are judged.
       const uint8_t keptSo = token > 0 || judged.Trusted(soRef, SCPath()) ? soRef : kNoRef;
       const auto makesPuk = [&](int t, const char* option) { return ParsePinValueKind(profile->GetText(t, option, nullptr)) != 2; };
-      const std::vector<uint8_t> makes{keptSo == kNoRef ? soRef : kNoRef,
-                                       keptSo == kNoRef && makesPuk(-1, "SoPuk") ? refs.GetRef(SC_REFIDX_SO_PUK) : kNoRef,
-                                       userRef, makesPuk(token, "UserPuk") ? refs.GetUserPukRef() : kNoRef};
+      const uint8_t soPuk = refs.GetRef(SC_REFIDX_SO_PUK);
+      if (keptSo == kNoRef && makesPuk(-1, "SoPuk") && soPuk < 0x80) {
+        r = judged.Stands(soPuk);
+        if (r < 0) return MapScErrorToCkr(r, false);
+        soPukStands = r == 1;
+        if (soPukStands)
+          Log(SC_OK, "%s: PIN %02X stands where the card's SO PUK goes, and no SO PIN: the SO PIN is made without a "
+              "PUK, that PIN left as it is", card->GetCardName(), static_cast<unsigned>(soPuk));
+      }
+      std::vector<uint8_t> makes{keptSo == kNoRef ? soRef : kNoRef,
+                                 keptSo == kNoRef && makesPuk(-1, "SoPuk") && !soPukStands ? soPuk : kNoRef, userRef,
+                                 makesPuk(token, "UserPuk") ? refs.GetUserPukRef() : kNoRef};
+      if (token == 0)
+        for (uint8_t ref : ProfileTokenPins(profile)) makes.push_back(ref);
       found.emplace(this, card, &p15->GetCardDir(), makes, keptSo, keptSo == kNoRef ? soRef : kNoRef, token == 0, &judged);
       found->RemoveDfs(plantedDfs);
       const char* given = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
@@ -300,7 +330,8 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // The card has one SO PUK, made with the SO PIN it unblocks: a token after
     // the one that made them names its value; where the SO PIN stood before the
     // call, its PUK (if any) is not this call's to tell, drawn or given.
-    bool soPukKept = false;
+    bool soPukKept = soPukStands && st.soPuk.IsSet();
+    if (soPukKept) st.soPuk.Clear();
     if (!drawSoPin && st.soPuk.IsSet()) {
       const char* made = nullptr;
       for (int t = 0; t < token && made == nullptr; ++t) {

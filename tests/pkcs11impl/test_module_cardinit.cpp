@@ -276,6 +276,8 @@ struct Over {
   std::string kept = "";       // each of these lines is part of a line of the image after the call, octet for octet
   std::string left = "";       // what the planter's PIN the call may not touch leaves open to anyone (OpenToAnyone)
   int calls = 1;               // with refused: so many calls in a row, each refused
+  std::string tokens = "";     // InitializeCard: the profile's sections after the first token's
+  int repeat = 0;              // after the call went through, so many more, each going through
 };
 
 // One initialisation on a card of `image` to which someone with no PIN added `planted`: it goes through, the SO
@@ -326,7 +328,7 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
   const std::string before = t.ImageText(image);
   const auto call = [&] {
     if (over.road != Road::kInitializeCard) return f->C_InitToken(0, soPin, so.size(), label);
-    t.Profile("OutputPinFile = " + t.out + "\nSoPin = " + so + "\n[Podpis]\nUserPin = 5678\n");
+    t.Profile("OutputPinFile = " + t.out + "\nSoPin = " + so + "\n[Podpis]\nUserPin = 5678\n" + over.tokens);
     return t.Initialize(kR0) == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
   };
   EXPECT_EQ(CKR_ARGUMENTS_BAD, f->C_InitToken(0, nullptr, 0, label));
@@ -343,6 +345,7 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
   }
   if (rv != CKR_OK) rv = call();
   for (int n = 1; n < over.calls && rv != CKR_OK; ++n) rv = call();
+  for (int n = 0; n < over.repeat && rv == CKR_OK; ++n) rv = call();
   std::istringstream unsent(over.unsent), kept(over.kept);
   for (std::string apdu; unsent >> apdu;) EXPECT_EQ(std::string::npos, t.sim.ApduLog(kR0).find("> " + apdu)) << apdu;
   for (std::string line; std::getline(kept, line);) EXPECT_NE(std::string::npos, t.ImageText(image).find(line)) << line;
@@ -600,6 +603,26 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
                  "00A4000002501500 " + SetPin("81") + "00A40000025000 " + SetPin("81"), {Road::kInitToken, true});
   InitialiseOver("blank-model4.card", "pin 3F00 ref=11 min=4 max=16 tries=3 left=3 value=37373737\n", "",
                  {Road::kInitializeCard, true});
+  // InitializeCard judges every token of its profile, and only the PINs it makes, before its first change, with or
+  // without the issuer's SO PIN: the issuer's PIN at the second token's user PIN (04) or PUK (14) refuses two tokens
+  // (twice, the card as it was) and stays beside one token or a second without PUK (twice); so does a lone PIN at the
+  // SO PUK's (a cut call's, or anyone's): the SO PIN is made without one.
+  const auto pin = [](const std::string& ref, const char* value) {
+    return "pin 3F00 ref=" + ref + " min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:01,delete:pin:01 value=" + value + "\n";
+  };
+  const std::string two = "[Drugi]\nUserPin = 1357\n";
+  for (const std::string& so : {pin("01", "3131323233333434"), std::string()})
+    for (const char* ref : {"04", "14"}) {
+      Over refused{Road::kInitializeCard, false, true}, made{Road::kInitializeCard};
+      refused.calls = 2, refused.tokens = two, refused.unsent = "00E0 00E4 00D6 00DC";
+      made.repeat = 1, made.kept = so + pin(ref, "35353535"), made.tokens = *ref == '0' ? "" : two + "UserPuk = <none>\n";
+      InitialiseOver("blank-model4.card", made.kept, "", refused);
+      InitialiseOver("blank-model4.card", made.kept, "", made);
+    }
+  Over lone{Road::kInitializeCard};
+  lone.repeat = 1, lone.tokens = two;
+  lone.kept = "pin 3F00 ref=11 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:11,delete:pin:11 value=39393939\n";
+  InitialiseOver("blank-model4.card", lone.kept, "", lone);
   // A PIN the card keeps at a reference the new token takes, on a card initialised before.
   InitialiseOver("blank-model4.card", "pin 3F00 ref=12 min=4 max=16 tries=3 ac=update:never,delete:never value=39393939\n", "",
                  {Road::kInitializeCard, true, true});
