@@ -553,7 +553,8 @@ bool CardGone(SCRESULT r) {
 }
 
 // Erases the token's PKCS#15 directory and writes an empty structure under
-// `label` with the PIN references the token had; the card's PINs stay where
+// `label` (in its TokenInfo; with `relabel` in its EF.DIR record too, written
+// last) with the PIN references the token had; the card's PINs stay where
 // they are. *erased tells whether the card's directory was already gone.
 // `beforeWrite` runs once the structure is built in memory, before any of it
 // goes to the card.
@@ -613,20 +614,36 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
   return r;
 }
 
-// Whether EF.DIR and TokenInfo take the token's new label (the SO verified): 1
-// yes, 0 when a file cannot grow to hold it, or a failure. Nothing is written and
-// the label stays as it is: a call that cannot finish fails before it erases.
+// Whether TokenInfo and, with `dirToo`, EF.DIR take the token's new label (the SO
+// verified): 1 yes, 0 when a file cannot grow to hold it, or a failure. Nothing is
+// written and the label stays as it is: a call that cannot finish fails before it erases.
 SCRESULT FilesTakeLabel(SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label, const char* current,
-                        int currentLen, uint8_t soRef) {
-  if (app->SetTokenLabel(label.c_str(), static_cast<uint32_t>(label.size())) < 0) return SC_E_NO_MEMORY;
+                        int currentLen, uint8_t soRef, bool dirToo) {
+  if (app->SetTokenLabel(label.c_str(), static_cast<uint32_t>(label.size()), dirToo) < 0) return SC_E_NO_MEMORY;
   MemFile dir, info;
-  SCRESULT r = p15->GetCardDir().Encode(&dir);
+  SCRESULT r = dirToo ? p15->GetCardDir().Encode(&dir) : 0;
   if (r >= 0) r = app->GetTokenInfoFile().Encode(&info);
-  (void)app->SetTokenLabel(currentLen > 0 ? current : nullptr, currentLen > 0 ? static_cast<uint32_t>(currentLen) : 0);
+  (void)app->SetTokenLabel(currentLen > 0 ? current : nullptr, currentLen > 0 ? static_cast<uint32_t>(currentLen) : 0,
+                           dirToo);
   if (r < 0) return r;
-  r = p15->GetCardDir().CanHold(static_cast<uint32_t>(dir.Size()), soRef);
+  r = dirToo ? p15->GetCardDir().CanHold(static_cast<uint32_t>(dir.Size()), soRef) : 1;
   if (r == 1) r = app->GetTokenInfoFile().CanHold(static_cast<uint32_t>(info.Size()), soRef);
   return r;
+}
+
+// Whether EF.DIR's record takes a token's new label: only where EF.DIR's rules let
+// the token's SO PIN `soRef` update it (rules the card does not show leave it to the
+// card). The SO's value goes to that PIN alone, so an EF.DIR another PIN guards (the
+// blank card's own SO PIN on models 1 and 7, an issuer's) keeps its label, and the
+// new one goes into TokenInfo only. 1 (also where no EF.DIR stands: it is made), 0
+// (logged) or a failure.
+SCRESULT DirTakesLabel(const SCPkcs15Lib* lib, SCPkcs15Card* p15, uint8_t soRef, const std::string& label) {
+  const SCRESULT r = p15->GetCardDir().CheckAccess(SC_AC_OP_UPDATE, static_cast<uint16_t>(0xC000 | soRef), false);
+  if (r == SC_E_UNSUPPORTED_FEATURE || r == SC_E_FILE_NOT_FOUND || r == 1) return 1;
+  if (r < 0) return r;
+  lib->Log(SC_OK, "%s: reinit '%s' - EF.DIR's rules do not name SO PIN %02X: its record keeps its label, the token's "
+           "TokenInfo takes the new one", p15->GetCard()->GetCardName(), label.c_str(), static_cast<unsigned>(soRef));
+  return 0;
 }
 
 std::string PathText(const SCPath& p);
@@ -1055,15 +1072,14 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   SCCardRules ownRules(card);
   SCCardRules& rules = judged != nullptr && judged->Card() == card ? *judged : ownRules;
   rules.Trust(soPinRef);
+  // A new label goes where the token's SO PIN may write: no other PIN is sent the value.
+  const SCRESULT dirTakes = relabel ? DirTakesLabel(this, p15, soPinRef, unique) : 0;
+  if (dirTakes < 0) {
+    (void)app->Logout(false);
+    return MapScErrorToCkr(dirTakes, false);
+  }
   if (relabel) {
-    // An EF.DIR the blank card's own SO PIN guards (an issuer's) takes the label under that PIN.
-    const uint8_t dirSo = DirSoPin(slot, card, p15, soPinRef);
-    r = dirSo != soPinRef ? SecondSoPin(card, dirSo, pin.Get(), pin.Length(), &rules) : 0;
-    if (r < 0 || !SoMayUpdate(this, p15->GetCardDir(), dirSo, unique)) {
-      (void)app->Logout(false);
-      return r < 0 ? MapScErrorToCkr(r, false) : CKR_FUNCTION_FAILED;
-    }
-    const SCRESULT fits = FilesTakeLabel(p15, app, unique, current, n, soPinRef);
+    const SCRESULT fits = FilesTakeLabel(p15, app, unique, current, n, soPinRef, dirTakes == 1);
     if (fits <= 0) {
       (void)app->Logout(false);
       return fits < 0 ? MapScErrorToCkr(fits, false) : CKR_DEVICE_MEMORY;
@@ -1107,7 +1123,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       r = 0;
     } else if (qualified == 0) {
       bool erased = false;
-      r = RebuildStructure(p15, app, relabel ? unique : std::string(current), relabel, &erased, soAgain,
+      r = RebuildStructure(p15, app, relabel ? unique : std::string(current), dirTakes == 1, &erased, soAgain,
                            [&] {
                              const SCRESULT c = ClearUserPin(app, own, soPinRef, pin.Get(), true);
                              return c < 0 ? c : puk.Drop(this, unique);
@@ -1173,13 +1189,14 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   if (r >= 0 && app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0) user = nullptr;
   if (r >= 0 && !rebuilt) r = app->DeletePinObjects(user != nullptr ? user : so, false);
   if (r >= 0 && !rebuilt && relabel) {
-    r = app->SetTokenLabel(unique.c_str(), static_cast<uint32_t>(unique.size()));
+    r = app->SetTokenLabel(unique.c_str(), static_cast<uint32_t>(unique.size()), dirTakes == 1);
     if (r >= 0) {
       r = app->GetTokenInfoFile().Write(nullptr, 0, nullptr);
       // A TokenInfo the card did not take leaves the token with the label the card holds.
-      if (r < 0) (void)app->SetTokenLabel(n > 0 ? current : nullptr, n > 0 ? static_cast<uint32_t>(n) : 0);
+      if (r < 0)
+        (void)app->SetTokenLabel(n > 0 ? current : nullptr, n > 0 ? static_cast<uint32_t>(n) : 0, dirTakes == 1);
     }
-    if (r >= 0) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
+    if (r >= 0 && dirTakes == 1) r = p15->GetCardDir().Write(nullptr, 0, nullptr);
   }
   if (r >= 0 && !rebuilt) r = puk.Drop(this, unique);
   // The directory kept names no PUK that the call took away.
@@ -1539,19 +1556,20 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     if (own.Failure() < 0) return PinsUnknown(app, own);
     SCRESULT mayGo = DfMayGo(this, p15, app, text, "the token's directory is not built anew");
     if (mayGo == 1) mayGo = UserPinMayGo(this, app, own, soRef, false);
-    // An EF.DIR the blank card's own SO PIN guards (as a first token's call cut short
-    // leaves it) is the SO's too: that PIN takes the value as well.
-    const uint8_t dirSo = DirSoPin(slot, card, p15, soRef);
-    if (mayGo > 0 && dirSo != soRef) r = SecondSoPin(card, dirSo, pin.Get(), pin.Length(), &rules);
-    if (r < 0 || mayGo <= 0 || !SoMayUpdate(this, p15->GetCardDir(), dirSo, text)) {
+    // EF.DIR keeps naming the token: its record takes the label only where the token's
+    // SO PIN may update it (an EF.DIR the blank card's own SO PIN guards, as a first
+    // token's call leaves it, keeps its label), so the SO's value goes to that PIN alone.
+    const SCRESULT dirTakes = mayGo > 0 ? DirTakesLabel(this, p15, soRef, text) : 0;
+    if (mayGo <= 0 || dirTakes < 0) {
       (void)app->Logout(false);
-      return r < 0 ? MapScErrorToCkr(r, false) : mayGo < 0 ? MapScErrorToCkr(mayGo, false) : CKR_FUNCTION_FAILED;
+      return mayGo < 0 ? MapScErrorToCkr(mayGo, false) : dirTakes < 0 ? MapScErrorToCkr(dirTakes, false)
+                                                                      : CKR_FUNCTION_FAILED;
     }
     Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),
         text.c_str());
     PreviousPuk puk(app, own, [&] { return SoPinAgain(card, soRef, pin); });
     bool erased = false;
-    r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), true, &erased,
+    r = RebuildStructure(p15, app, MakeUniqueAppLabel(p15, text.c_str(), app), dirTakes == 1, &erased,
                          [&] { return SoPinAgain(card, soRef, pin); },
                          [&] {
                            const SCRESULT c = ClearUserPin(app, own, soRef, pin.Get(), true);

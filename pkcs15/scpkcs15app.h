@@ -128,7 +128,8 @@ public:
     void SetAuthObjectForLists(const ASNPkcs15AuthObject* authObject);
     SCRESULT GetObjectPaths(void* handle, SCPathList* out);
     void* FindHandleForValueObject(const SCPkcs15PathObjectInfo* value, SCPkcs15ObjectList** dirFile);
-    SCRESULT SetTokenLabel(const char* text, uint32_t len);
+    // The label of TokenInfo and, with `dirRecord`, of the application's EF.DIR record.
+    SCRESULT SetTokenLabel(const char* text, uint32_t len, bool dirRecord = true);
     SCRESULT SetSerialNumber(const char* text, uint32_t len);
     void SetFlagBits(uint32_t bits) { m_flags |= bits & (FLAG_NO_OTHER_APPS_A | FLAG_NO_OTHER_APPS_B); }
     // Whether key-reference checks also ask the card's other applications.

@@ -455,21 +455,21 @@ void* SCPkcs15App::FindHandleForValueObject(const SCPkcs15PathObjectInfo* value,
     return nullptr;
 }
 
-SCRESULT SCPkcs15App::SetTokenLabel(const char* text, uint32_t len) {
+SCRESULT SCPkcs15App::SetTokenLabel(const char* text, uint32_t len, bool dirRecord) {
     if (!m_hasDirRecord) return SC_E_BAD_USAGE;
     ASNPkcs15TokenInfo& ti = m_tokenInfo.Contents();
     if (!text) {
-        m_dirRecord.wasLabel = 0;
+        if (dirRecord) m_dirRecord.wasLabel = 0;
         ti.wasLabel = 0;
     } else {
         const int n = len == ~0u ? -1 : static_cast<int>(len);
         if (len != ~0u && len > 0x7FFFFFFFu) return SC_E_BAD_PARAMS;
-        if (!m_dirRecord.label.setText(text, n) || !ti.label.setText(text, n)) return SC_E_NO_MEMORY;
-        m_dirRecord.wasLabel = 1;
+        if ((dirRecord && !m_dirRecord.label.setText(text, n)) || !ti.label.setText(text, n)) return SC_E_NO_MEMORY;
+        if (dirRecord) m_dirRecord.wasLabel = 1;
         ti.wasLabel = 1;
     }
     // The card's EF.DIR keeps its own record: it takes the label too while it still holds it.
-    if (m_pOwner && m_pDirSource) {
+    if (dirRecord && m_pOwner && m_pDirSource) {
         TypedPointerList<ASNPkcs15DIRRecord>& recs = m_pOwner->GetCardDir().DirRecords();
         POSITION p = recs.Find(m_pDirSource);
         if (p) {

@@ -85,10 +85,12 @@ class Reinit {
 
   // An initialisation that went through leaves nothing open to anyone (cardimage::OpenToAnyone);
   // whatever the card answered, the call answers a value PKCS#11 2.11 lists for it.
-  CK_RV InitToken(const std::string& label, const std::string& so = kSo) {
+  CK_RV InitToken(const std::string& label) { return InitToken(label, so); }
+  CK_RV InitToken(const std::string& label, const std::string& so) {
     std::vector<CK_UTF8CHAR> l = Label32(label);
     const CK_RV rv = f()->C_InitToken(slot, U8(so), so.size(), l.data());
     EXPECT_EQ(issuers, rv == CKR_OK ? cardimage::OpenToAnyone(Image()) : issuers) << "after C_InitToken " << label;
+    BlankSoKeepsItsTries("C_InitToken " + label);
     static const std::set<CK_RV> listed = {CKR_OK, CKR_GENERAL_ERROR, CKR_HOST_MEMORY, CKR_FUNCTION_FAILED,
         CKR_DEVICE_MEMORY, CKR_DEVICE_ERROR, CKR_TOKEN_NOT_PRESENT, CKR_DEVICE_REMOVED, CKR_ARGUMENTS_BAD,
         CKR_CRYPTOKI_NOT_INITIALIZED, CKR_FUNCTION_CANCELED, CKR_PIN_INCORRECT, CKR_PIN_LOCKED, CKR_SESSION_EXISTS,
@@ -97,7 +99,8 @@ class Reinit {
     return rv;
   }
   // The SO sets the user PIN.
-  CK_RV InitPin(const std::string& user, const std::string& so = kSo) {
+  CK_RV InitPin(const std::string& user) { return InitPin(user, so); }
+  CK_RV InitPin(const std::string& user, const std::string& so) {
     CK_SESSION_HANDLE h = 0;
     CK_RV rv = f()->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h);
     if (rv != CKR_OK) return rv;
@@ -105,7 +108,25 @@ class Reinit {
     if (rv == CKR_OK) rv = f()->C_InitPIN(h, U8(user), user.size());
     (void)f()->C_CloseSession(h);
     EXPECT_EQ("", rv == CKR_OK ? cardimage::OpenToAnyone(Image()) : "") << "after C_InitPIN";
+    BlankSoKeepsItsTries("C_InitPIN");
     return rv;
+  }
+  // The SO changes the SO PIN from `so` to `to`, which the SO's later calls take.
+  void SoSetsItsPin(const std::string& to) {
+    CK_SESSION_HANDLE h = 0;
+    ASSERT_EQ(CKR_OK, f()->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+    ASSERT_EQ(CKR_OK, f()->C_Login(h, CKU_SO, U8(so), so.size())) << Log();
+    EXPECT_EQ(CKR_OK, f()->C_SetPIN(h, U8(so), so.size(), U8(to), to.size())) << Log();
+    (void)f()->C_CloseSession(h);
+    so = to;
+  }
+  // The SO PIN a blank card of model 1 or 7 came with (01, 04), not the token's, keeps all its tries.
+  void BlankSoKeepsItsTries(const std::string& call) {
+    const std::string image = Image(), model = image.substr(image.find("\nmodel ") + 7, 1);
+    const std::string pin = "\npin 3F00 ref=0" + std::string(model == "1" ? "1" : "4") + " min=4 max=8 pad=FF tries=3 left=";
+    const size_t at = image.find(pin);
+    EXPECT_TRUE(!blankSoKept || (model != "1" && model != "7") || (at != std::string::npos && image[at + pin.size()] == '3'))
+        << "after " << call;
   }
   CK_RV UserSession(const std::string& user, CK_SESSION_HANDLE* h) { return UserSession(user, h, slot); }
   CK_RV UserSession(const std::string& user, CK_SESSION_HANDLE* h, CK_SLOT_ID slot) {
@@ -149,6 +170,8 @@ class Reinit {
   InjectAfterFn injectAfter = nullptr;
   CK_SLOT_ID slot = 0;  // the token's slot: the calls above and the sweep's take it
   std::string issuers;  // what an issuer's application keeps open on purpose (OpenToAnyone), which the calls leave
+  std::string so = kSo;  // the SO PIN's value, which the SO's calls give
+  bool blankSoKept = false;  // every C_InitToken and C_InitPIN leaves the blank card's SO PIN all its tries
 };
 
 // What OpenSSL recovers from a PKCS #1 v1.5 signature with the public key (n, e).
@@ -266,7 +289,7 @@ void AdminRound(Reinit& t, const std::string& label, const std::string& user, co
 void SoChangesItsPin(Reinit& t) {
   CK_SESSION_HANDLE h = 0;
   ASSERT_EQ(CKR_OK, t.f()->C_OpenSession(t.slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
-  const std::string pins[] = {kSo, "11223344", kSo};
+  const std::string pins[] = {t.so, "11223344", t.so};
   for (int i = 0; i < 2; ++i) {
     ASSERT_EQ(CKR_OK, t.f()->C_Login(h, CKU_SO, U8(pins[i]), 8));
     EXPECT_EQ(CKR_OK, t.f()->C_SetPIN(h, U8(pins[i]), 8, U8(pins[i + 1]), 8)) << t.Log();
@@ -301,23 +324,30 @@ std::string MadeOpenRules(const std::string& image, const std::string& under) {
 
 }  // namespace
 
-// Blank card, then three rounds of C_InitToken, C_InitPIN by the SO (twice: a
-// first PIN, then the user's) and the user's work, on every model, in one process and across restarts.
+// Blank card, then three rounds of C_InitToken under a new label, C_InitPIN by the SO (twice: a first PIN,
+// then the user's), the user's work and the SO's change of the SO PIN, which the next round gives, on every
+// model, in one process and across restarts; then the SO changes the SO PIN and back, and a fourth label goes
+// through. The blank card's own SO PIN (models 1 and 7) keeps all its tries.
 TEST(ModuleReinit, ThreeRoundsOnEveryModel) {
   for (const char* image : {"blank-model3.card", "blank-model4.card", "blank-model7.card", "blank-model1.card"}) {
     for (bool restart : {false, true}) {
       SCOPED_TRACE(std::string(image) + (restart ? " with restarts" : ""));
       Reinit t(image);
+      t.blankSoKept = true;
       ASSERT_TRUE(t.Start());
       std::string old;
       const char* const users[] = {"2468", "1357", "9753"};
+      const char* const sos[] = {"22334455", "33445566", "44556677"};
       for (int round = 0; round < 3; ++round) {
         AdminRound(t, "Runda " + std::to_string(round + 1), users[round], old, restart);
         if (HasFailure()) return;
         EXPECT_EQ("", MadeOpenRules(t.Image(), "3F00/5015"));
         old = users[round];
+        t.SoSetsItsPin(sos[round]);
       }
       SoChangesItsPin(t);
+      ASSERT_EQ(CKR_OK, t.InitToken("Runda 4")) << t.Log();
+      EXPECT_EQ("Runda 4", t.Label());
     }
   }
 }
@@ -944,7 +974,7 @@ void InitTokenWithPkcs11Tool(Reinit& t, const std::string& label) {
   ASSERT_EQ(0, t.sim.Remove(kReader));
   const std::string out = t.env.Path("pkcs11-tool.out");
   const std::string cmd = "HOME='" + t.env.home + "' pkcs11-tool --module '" + ModulePath() + "' --slot " +
-                          std::to_string(t.slot) + " --init-token --label '" + label + "' --so-pin " + kSo + " >'" + out + "' 2>&1";
+                          std::to_string(t.slot) + " --init-token --label '" + label + "' --so-pin " + t.so + " >'" + out + "' 2>&1";
   EXPECT_EQ(0, std::system(cmd.c_str())) << ReadFile(out);
   EXPECT_NE(std::string::npos, ReadFile(out).find("Token successfully initialized")) << ReadFile(out);
   ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
@@ -1311,6 +1341,46 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel1) { FaultAtEac
 TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel3) { FaultAtEachCommandOnModel("blank-model3.card"); }
 TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel4) { FaultAtEachCommandOnModel("blank-model4.card"); }
 TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel7) { FaultAtEachCommandOnModel("blank-model7.card"); }
+
+namespace {
+
+// After the SO changed the SO PIN (on models 1 and 7 the token's own, not the blank card's, which keeps the
+// value it had), C_InitToken with the token's label and with a new one, faults at each command, and the next
+// C_InitToken after a cut finishes with the SO's current value; so does the SO's C_InitPIN. The SO's
+// previous value is refused with the card as it was. The blank card's SO PIN keeps all its tries throughout.
+void AfterTheSoChangedItsPin(const char* image, const std::vector<Fault>& faults) {
+  Reinit t(image);
+  t.blankSoKept = true;
+  ASSERT_TRUE(t.Start());
+  MakeFirstToken(t, true);
+  t.SoSetsItsPin("11112222");
+  const std::string changed = t.Image();
+  EXPECT_EQ(CKR_PIN_INCORRECT, t.InitToken("B", kSo));
+  EXPECT_EQ(WithoutCounters(changed), WithoutCounters(t.Image()));
+  for (const char* label : {"A", "B"}) {
+    SCOPED_TRACE(std::string("label ") + label);
+    for (Fault fault : faults) {
+      FaultAtEachCommand(t, changed, InitTokenOn("A", "2468", 3, label), fault);
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
+  PutBack(t, changed);
+  ASSERT_EQ(CKR_OK, t.InitToken("B"));
+  // EF.DIR, which the blank card's SO PIN guards, names the token with its first label.
+  EXPECT_NE(std::string::npos, t.Image().find("50014151043F005015")) << t.Image();
+  EXPECT_NE(std::string::npos, t.env.Trace().find("EF.DIR's rules do not name SO PIN 0"));
+  const std::string initialisedAnew = t.Image();
+  for (Fault fault : faults) FaultAtEachCommand(t, initialisedAnew, InitPinOn("B", kLabelIs("B"), 0), fault);
+}
+
+}  // namespace
+
+const std::vector<Fault> kCuts = {Fault::kPull, Fault::kMute}, kRefusals = {Fault::kErrorAnswer, Fault::kResetByOther,
+                                                                            Fault::kDeletionsRefused};
+TEST(ModuleReinit, CutsAfterTheSoChangedItsPinOnModel1) { AfterTheSoChangedItsPin("blank-model1.card", kCuts); }
+TEST(ModuleReinit, CutsAfterTheSoChangedItsPinOnModel7) { AfterTheSoChangedItsPin("blank-model7.card", kCuts); }
+TEST(ModuleReinit, RefusalsAfterTheSoChangedItsPinOnModel1) { AfterTheSoChangedItsPin("blank-model1.card", kRefusals); }
+TEST(ModuleReinit, RefusalsAfterTheSoChangedItsPinOnModel7) { AfterTheSoChangedItsPin("blank-model7.card", kRefusals); }
 
 // The same on the shipped token (a key, its certificate and a data object,
 // user PIN 1234), and (below) InitializeCard on model 4.
