@@ -215,13 +215,15 @@ SCCard::SCCard(SCReader* reader) : m_pConnectedReader(reader) {
 namespace {
 // Notes of what calls left verified, over every card object of the process.
 std::atomic<size_t> g_leftVerified{0};
-// CallScopes open on this thread.
-thread_local unsigned t_callScopes = 0;
+// CallScopes open. The calls of the layer above take turns on the cards (its lock),
+// and the readers' own threads send no PIN: a count for the process is enough, and
+// keeps thread-local storage out of a library that hosts load and unload.
+std::atomic<unsigned> g_callScopes{0};
 }  // namespace
 
-SCCard::CallScope::CallScope() { ++t_callScopes; }
-SCCard::CallScope::~CallScope() { --t_callScopes; }
-bool SCCard::CallScope::Active() { return t_callScopes != 0; }
+SCCard::CallScope::CallScope() { ++g_callScopes; }
+SCCard::CallScope::~CallScope() { --g_callScopes; }
+bool SCCard::CallScope::Active() { return g_callScopes.load() != 0; }
 
 SCCard::~SCCard() {
     // The reader passes no command through a context that is gone.

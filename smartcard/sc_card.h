@@ -187,8 +187,8 @@ public:
     // noted with the DF the command was sent from, and the card is held
     // (SCReader::HoldForCall) until the layer above takes the notes at the end of
     // its call and makes the card forget what no login of its own holds.
-    // Notes are made while a call of the layer above is under way on the thread
-    // that sends the command (CallScope); commands outside one note nothing.
+    // Notes are made while a call of the layer above is under way (CallScope);
+    // commands outside one note nothing.
     class CallScope {
     public:
         CallScope();

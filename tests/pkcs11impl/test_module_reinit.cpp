@@ -1469,7 +1469,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
 namespace {
 
 // InitializeCard of two tokens (the second without a user PUK), made again after a cut: it makes exactly those.
-Operation TwoTokensAgain() {
+[[maybe_unused]] Operation TwoTokensAgain() {
   Operation cut{"InitializeCard of two tokens", [](Reinit& r) {
                   const int ok = InitializeFromProfile(r, "2468", nullptr, "11223344\n[Szyfrowanie]\nUserPuk = <none>");
                   return ok == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
