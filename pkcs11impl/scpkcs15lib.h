@@ -136,8 +136,9 @@ std::vector<uint8_t> SoPinForCard(class SCCard* card, const char* pin, size_t le
 SCRESULT VerifySoPinAgain(class SCCard* card, uint8_t soRef, const char* pin, size_t len);
 // The PINs that an initialisation of the token of `app` may delete or block,
 // its own: those in the token's DF (or below it), and those in the master file
-// at a reference that the card model's layout (`layout`, else the card
-// profile's template for the token) gives its user PIN or PUK; never one that
+// at a reference that the card profile's template for the token index `layout`
+// (SCPkcs15App::GetLayoutIndex) gives its user PIN or PUK, but the SO PIN the
+// blank card came with (`cardSo`); never one that
 // another application's PIN directory names (the same DF and reference). A
 // global reference (below 0x80) counts as the master file's, where the card may
 // take it from. The other applications' directories are read here, before the
@@ -150,8 +151,10 @@ SCRESULT VerifySoPinAgain(class SCCard* card, uint8_t soRef, const char* pin, si
 // stand there (Stands: this call made it there, or the card said it holds one).
 class TokenPins {
  public:
-  TokenPins(const SCPkcs15Lib* lib, SCPkcs15App* app, const SCFileHeaderList* layout = nullptr);
+  TokenPins(const SCPkcs15Lib* lib, SCPkcs15App* app, int layout, uint8_t cardSo);
   SCRESULT Failure() const { return m_failure; }
+  int Layout() const { return m_layoutIndex; }
+  uint8_t LayoutUserPin() const { return m_layout[0]; }
   bool IsOwn(const SCPath& df, uint8_t ref) const;
   bool IsShadowed(const SCPath& df, uint8_t ref) const;
   void Stands(const SCPath& df, uint8_t ref) const { m_standing.emplace_back(df, ref); }
@@ -164,7 +167,9 @@ class TokenPins {
   const SCPkcs15Lib* m_lib;
   SCPkcs15App* m_app;
   SCPath m_df;
+  int m_layoutIndex;
   uint8_t m_layout[2] = {0xFF, 0xFF};
+  uint8_t m_cardSo;
   std::vector<std::pair<SCPath, uint8_t>> m_named;  // by the other applications
   mutable std::vector<std::pair<SCPath, uint8_t>> m_kept;  // logged already
   mutable std::vector<std::pair<SCPath, uint8_t>> m_standing;  // known to stand in their DF
@@ -199,7 +204,9 @@ SCRESULT DropUserPuk(class SCCard* card, const UserPukPlace& puk, const std::fun
 // Whether ClearUserPin can make the user PIN of `app` anew under the SO PIN
 // `soRef` where it stands (a global one in the master file; a local one in its
 // DF where that DF stays, `dfStays`), judged before the call's first change:
-// 1, 0 (logged: the SO may not make PINs there) or a failure.
+// 1, 0 (logged: the SO may not make PINs there, or the PIN the token keeps is not
+// its own, TokenPins) or a failure. A directory that names no user PIN is judged
+// by the one the layout gives the structure built anew.
 SCRESULT UserPinMayGo(const SCPkcs15Lib* lib, class SCPkcs15App* app, const TokenPins& pins, uint8_t soRef,
                       bool dfStays);
 // Before an initialisation answers success: its token's DF and files, and EF.DIR,

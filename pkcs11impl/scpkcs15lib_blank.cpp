@@ -679,7 +679,7 @@ SCRESULT SCPkcs15Lib::NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<S
     // names its PINs no more: the layout's references are its own.
     if (!app->IsKnownProfile() || app->IsLoaded() || card == nullptr) continue;
     SCFileHeaderList layout;
-    SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, app->GetTokenIndex());
+    SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, app->GetLayoutIndex(false));
     for (uint8_t ref : {layout.GetUserPinRef(), layout.GetUserPukRef()})
       if (ref != 0 && ref < 0x80 && (makes == nullptr || Holds(*makes, ref))) named->emplace_back(SCPath(&kMf, 1), ref);
   }

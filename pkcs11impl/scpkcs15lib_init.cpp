@@ -579,7 +579,7 @@ SCRESULT RebuildStructure(SCPkcs15Card* p15, SCPkcs15App* app, const std::string
   std::memset(&info, 0, sizeof info);
   if ((headers.GetUserPinRef() >= kNoRef || headers.GetSoPinRef() >= kNoRef) && app->GetCard() != nullptr &&
       app->GetCard()->GetCardInfo(&info) >= 0)
-    (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &headers, app->GetTokenIndex());
+    (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &headers, pins.Layout());
   *erased = false;
   SCRESULT r = 0;
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -1060,7 +1060,8 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   InitWriteGuard::SoVerified(card, soPinRef, pin.Get(), pin.Length());
   // The SO PIN verified again, where a step the card refused is tried once more.
   const auto soAgain = [&] { return SoPinAgain(card, soPinRef < 0x80 ? soPinRef : kNoRef, pin); };
-  const TokenPins own(this, app);
+  const CK_SLOT_ID first = slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1);
+  const TokenPins own(this, app, app->GetLayoutIndex(true), BlankCardSoRef(card, first));
   if (own.Failure() < 0) return PinsUnknown(app, own);
   PreviousPuk puk(app, own, soAgain);
   const std::string unique = MakeUniqueAppLabel(p15, label, app);
@@ -1223,19 +1224,18 @@ SCRESULT VerifySoPinAgain(SCCard* card, uint8_t soRef, const char* pin, size_t l
   return r;
 }
 
-TokenPins::TokenPins(const SCPkcs15Lib* lib, SCPkcs15App* app, const SCFileHeaderList* layout)
-    : m_lib(lib), m_app(app) {
+TokenPins::TokenPins(const SCPkcs15Lib* lib, SCPkcs15App* app, int layout, uint8_t cardSo)
+    : m_lib(lib), m_app(app), m_layoutIndex(layout), m_cardSo(cardSo) {
   m_failure = app->BuildAbsolutePath(&m_df);
   // The references of the card profile's template (filled also where it is not
   // the whole profile of such a token).
   SCFileHeaderList profile;
   SCCardInfo info;
   std::memset(&info, 0, sizeof info);
-  if (layout == nullptr && app->GetCard() != nullptr && app->GetCard()->GetCardInfo(&info) >= 0)
-    (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &profile, app->GetTokenIndex());
-  if (layout == nullptr) layout = &profile;
-  m_layout[0] = layout->GetUserPinRef();
-  m_layout[1] = layout->GetUserPukRef();
+  if (app->GetCard() != nullptr && app->GetCard()->GetCardInfo(&info) >= 0)
+    (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &profile, layout);
+  m_layout[0] = profile.GetUserPinRef();
+  m_layout[1] = profile.GetUserPukRef();
   // On a card of one application no other names anything: nothing is read.
   // Another application is one whose DF is not this one's (EF.DIR may name a DF
   // twice) and, inside it, stands as one.
@@ -1276,7 +1276,7 @@ bool TokenPins::IsOwn(const SCPath& df, uint8_t ref) const {
   const SCPath at = PinPlace(df, ref);
   size_t rest = 0;
   bool own = SCPath::StripPrefix(at.Ids(), at.Count(), m_df.Ids(), m_df.Count(), &rest) != nullptr ||
-             (at.IsMasterFile() && ref < 0x80 && (ref == m_layout[0] || ref == m_layout[1]));
+             (at.IsMasterFile() && ref < 0x80 && ref != m_cardSo && (ref == m_layout[0] || ref == m_layout[1]));
   for (const auto& named : m_named)
     if (named.second == ref && PinPlace(named.first, ref).IsEqual(at)) own = false;
   if (own) return true;
@@ -1374,10 +1374,18 @@ SCRESULT SoMayCreatePin(SCCard* card, const SCPath& df, uint8_t soRef) {
 SCRESULT UserPinMayGo(const SCPkcs15Lib* lib, SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, bool dfStays) {
   ASNPkcs15AuthObject* user = nullptr;
   SCPath df;
-  if (app->FindPinObject(SCPkcs15App::PIN_USER, &user) < 0 || user == nullptr || !IsOwnPin(pins, app, user) ||
-      app->GetPinDf(user, &df) < 0)
-    return 1;
-  const uint8_t ref = SCPkcs15App::GetPinReference(user);
+  const bool named = app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr;
+  // A directory built anew that names no user PIN takes the layout's, a global one.
+  const uint8_t ref = named ? SCPkcs15App::GetPinReference(user) : pins.LayoutUserPin();
+  if (named ? app->GetPinDf(user, &df) < 0 : dfStays || ref >= 0x80) return 1;
+  // One that is not the token's own can neither be made anew nor left to the token,
+  // whose holder would share it with the previous one (a local one stays behind
+  // where the DF goes: the DF made anew holds the token's).
+  if (!pins.IsOwn(df, ref) && (ref < 0x80 || dfStays)) {
+    lib->Log(SC_E_ACCESS_DENIED, "%s: the token's user PIN %02X in %s is not its own: nothing changed",
+             app->GetCard()->GetCardName(), static_cast<unsigned>(ref), PathText(PinPlace(df, ref)).c_str());
+    return 0;
+  }
   // A local PIN in a DF the call deletes is made again in the DF the call makes.
   if (ref >= 0x80 && !dfStays) return 1;
   // One at its reference above a DF that stays would be the card's answer for the
@@ -1535,13 +1543,14 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     // directory is missing. Any other token is not this call's to rebuild.
     r = app->Load(true);
     if (!planted && !IsLeftIncomplete(app, r)) return r < 0 ? MapScErrorToCkr(r, false) : CKR_TOKEN_NOT_RECOGNIZED;
-    // The PIN references of the card's profile (the directory that would name
-    // them is gone, or is anyone's); the SO PIN is global on every card the module initialises.
+    // The PIN references of the layout that made it (the directory that would name
+    // them is gone, or is anyone's, and tells nothing); the SO PIN is global on every
+    // card the module initialises.
+    const int layout = app->GetLayoutIndex(!planted);
     SCCardInfo info;
     std::memset(&info, 0, sizeof info);
     if ((planted || app->GetHeaderList().GetSoPinRef() >= kNoRef) && card->GetCardInfo(&info) >= 0)
-      (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &app->GetHeaderList(),
-                                                        app->GetTokenIndex());
+      (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &app->GetHeaderList(), layout);
     const uint8_t soRef = app->GetHeaderList().GetSoPinRef();
     if (soRef == 0 || soRef >= 0x80) return CKR_TOKEN_WRITE_PROTECTED;
     InitWriteGuard writing(card);
@@ -1552,7 +1561,7 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     SCCardRules& rules = judged != nullptr && judged->Card() == card ? *judged : ownRules;
     rules.Trust(soRef);
     const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
-    const TokenPins own(this, app);
+    const TokenPins own(this, app, layout, BlankCardSoRef(card, first));
     if (own.Failure() < 0) return PinsUnknown(app, own);
     SCRESULT mayGo = DfMayGo(this, p15, app, text, "the token's directory is not built anew");
     if (mayGo == 1) mayGo = UserPinMayGo(this, app, own, soRef, false);

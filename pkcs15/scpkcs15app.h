@@ -208,6 +208,12 @@ public:
     int ReadSecurityInfoEnvListFromCard(SCFileHeaderList* headers, int n, const uint8_t* aid, size_t aidLen);
     // Token index of the profile templates: -1, 0, or the application's place on the card.
     int GetTokenIndex() const;
+    // The token index whose template gave this token its PINs (its layout), which another
+    // application listed before it may have moved off its place: the one whose user PIN
+    // the PIN directory names in the master file (where `byDirectory`: the directory is the
+    // owners'); else the first for the first token of this module's profile the card lists
+    // (the one made on a card that held none), its place for any other.
+    int GetLayoutIndex(bool byDirectory);
 
     // The key set a structure built anew keeps: the TokenInfo's supportedAlgorithms
     // entry that gives the token its Diffie-Hellman group (DER, as the card had it)

@@ -298,6 +298,28 @@ int SCPkcs15App::GetTokenIndex() const {
     return 0;
 }
 
+int SCPkcs15App::GetLayoutIndex(bool byDirectory) {
+    const int index = GetTokenIndex();
+    SCCardInfo ci;
+    std::memset(&ci, 0, sizeof ci);
+    if (index <= 0 || !m_pCard || m_pCard->GetCardInfo(&ci) < 0) return index;
+    const int profile = static_cast<int>(ci.profile);
+    SCFileHeaderList first, own;
+    GetProfileSecurityTemplate(profile, &first, 0);
+    GetProfileSecurityTemplate(profile, &own, index);
+    // A template that gives every token the same PINs leaves nothing to decide.
+    if (first.GetUserPinRef() == own.GetUserPinRef() && first.GetUserPukRef() == own.GetUserPukRef()) return index;
+    ASNPkcs15AuthObject* user = nullptr;
+    const uint8_t ref = byDirectory && FindPinObject(PIN_USER, &user) >= 0 && user ? GetPinReference(user) : 0xFF;
+    for (int i = 0; ref < 0x80 && i < 8 && GetProfileSecurityTemplate(profile, &own, i) == 1; ++i)
+        if (own.GetUserPinRef() == ref) return i;
+    for (int32_t i = 0; m_pOwner && i < index; ++i) {
+        const SCPkcs15App* before = m_pOwner->GetApplicationAt(static_cast<uint32_t>(i));
+        if (before && before->IsKnownProfile()) return index;
+    }
+    return 0;
+}
+
 int SCPkcs15App::WriteProfileRecords(ASNPkcs15TokenInfo* ti, const SCFileHeaderList& h) {
     if (!ti) return 0;
     int ok = 1;

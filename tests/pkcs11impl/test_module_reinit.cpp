@@ -107,7 +107,7 @@ class Reinit {
     rv = f()->C_Login(h, CKU_SO, U8(so), so.size());
     if (rv == CKR_OK) rv = f()->C_InitPIN(h, U8(user), user.size());
     (void)f()->C_CloseSession(h);
-    EXPECT_EQ("", rv == CKR_OK ? cardimage::OpenToAnyone(Image()) : "") << "after C_InitPIN";
+    EXPECT_EQ(issuers, rv == CKR_OK ? cardimage::OpenToAnyone(Image()) : issuers) << "after C_InitPIN";
     BlankSoKeepsItsTries("C_InitPIN");
     return rv;
   }
@@ -370,6 +370,26 @@ void PutBack(Reinit& t, const std::string& text) {
   WriteFile(t.env.Card(t.card), text);
   ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
   (void)t.Label();  // the module reads the card inserted anew
+}
+
+// An issuer's PKCS#15 application DF anyone may create in, which only the SO (PIN 04) may delete or change.
+const std::string kDropBox = "df 3F00/6002 lcs=05 name=A000000063504B43532D3135 ac=delete-child:pin:04,create-ef:always,"
+    "create-df:always,deactivate:pin:04,activate:pin:04,terminate:pin:04,delete:pin:04\nef 3F00/6002/0001 lcs=05 size=8 "
+    "ac=read:always,update:pin:04,write:pin:04,deactivate:pin:04,activate:pin:04,terminate:pin:04,delete:pin:04 "
+    "data=4973737565723031\n";
+
+// The token the SO's C_InitToken made on a blank card of `model` beside the drop box (listed in slot 1, after it),
+// its user PIN 1234 set by the SO; `so`: the drop box's SO PIN, the blank card's (model 7) or the issuer's 01 (model 4).
+std::string BehindDropBox(Reinit& t, const std::string& model, const std::string& so) {
+  PutBack(t, ReadFile(CardsDir() + "/blank-model" + model + ".card") + (so == "01" ? "pin 3F00 ref=01 min=4 max=16 "
+             "pad=FF tries=3 left=3 ac=update:pin:01,delete:pin:01 value=3837363534333231\n" : "") +
+             std::regex_replace(kDropBox, std::regex("pin:04"), "pin:" + so));
+  t.issuers = "3F00/6002 create-ef; 3F00/6002 create-df; ";
+  t.slot = 0;
+  EXPECT_EQ(CKR_OK, t.InitToken("A"));
+  t.slot = 1;
+  EXPECT_EQ(CKR_OK, t.InitPin("1234"));
+  return t.Image();
 }
 
 }  // namespace
@@ -687,26 +707,40 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
   const size_t data = dropbox.find("data=", dropbox.find("\nef 3F00/2F00 ")) + 5;
   dropbox.replace(data + 2 * (2 + std::stoul(dropbox.substr(data + 2, 2), nullptr, 16)), 44,
                   "61144F0CA000000063504B43532D313551043F006002");
-  cards.emplace_back("an issuer's drop box", dropbox + "df 3F00/6002 lcs=05 name=A000000063504B43532D3135 "
-                     "ac=delete-child:pin:04,create-ef:always,create-df:always,deactivate:pin:04,activate:pin:04,"
-                     "terminate:pin:04,delete:pin:04\nef 3F00/6002/0001 lcs=05 size=8 ac=read:always,update:pin:04,"
-                     "write:pin:04,deactivate:pin:04,activate:pin:04,terminate:pin:04,delete:pin:04 data=4973737565723031\n");
+  cards.emplace_back("an issuer's drop box", dropbox + kDropBox);
   Reinit t("pkcs15-model3.card");
   ASSERT_TRUE(t.Start());
+  // The token a blank card of models 7 and 4 took beside the drop box, its user PIN set: built anew, the previous
+  // user's PIN opens it no more; where the drop box's PIN directory names that PIN too, refused.
+  for (const char* model : {"7", "4"}) {
+    cards.emplace_back(std::string("an issuer's drop box before the token of blank model ") + model,
+                       BehindDropBox(t, model, model[0] == '7' ? "04" : "01"));
+    cards.emplace_back(cards.back().first + ", naming its user PIN", cards.back().second + "ef 3F00/6002/5031 lcs=05 "
+                       "size=12 ac=read:always,update:never,delete:never data=A80A300804063F0060024401\nef 3F00/6002/4401 "
+                       "lcs=05 size=66 ac=read:always,update:never,delete:never data=304030190C1050494E2075C5BC79746B6F776E"
+                       "696B61030207800401023003040101A11E301C0302028C0A01020201040201100201108001020401FF300404023F00\n");
+  }
   int calls = 0, through = 0;
   for (const auto& [name, text] : cards) {
     for (CK_SLOT_ID slot = 0; slot < 3; ++slot) {
       SCOPED_TRACE(name + ", slot " + std::to_string(slot));
       t.slot = slot;
-      t.issuers = name == "an issuer's drop box" ? "3F00/6002 create-ef; 3F00/6002 create-df; " : "";
+      t.issuers = name.rfind("an issuer's drop box", 0) == 0 ? "3F00/6002 create-ef; 3F00/6002 create-df; " : "";
       PutBack(t, text);
       CK_TOKEN_INFO ti;
       if (t.f()->C_GetTokenInfo(slot, &ti) != CKR_OK || !(ti.flags & CKF_TOKEN_INITIALIZED)) continue;
       const std::string before = WithoutCounters(t.Image());
+      const size_t from = t.env.Trace().size();
       const CK_RV rv = t.InitToken("Nowy");
       const std::string after = WithoutCounters(t.Image());
       ++calls;
       through += rv == CKR_OK;
+      EXPECT_EQ(name.find("naming its user PIN") != std::string::npos,
+                t.env.Trace().find("user PIN 02 in 3F00 is not its own: nothing changed", from) != std::string::npos);
+      CK_SESSION_HANDLE h = 0;  // the previous user's PIN
+      const CK_RV old = rv == CKR_OK && name.find("before the token") != std::string::npos ? t.UserSession("1234", &h)
+                                                                                           : CKR_PIN_INCORRECT;
+      EXPECT_TRUE(old == CKR_USER_PIN_NOT_INITIALIZED || old == CKR_PIN_INCORRECT) << old;
       if (rv != CKR_OK) {
         EXPECT_EQ(before, after);
         continue;
@@ -719,7 +753,7 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
           df = l.substr(3, l.find("/5032 ") - 3);
       ASSERT_NE("", df);
       // The issuer's application keeps its record.
-      if (name == "an issuer's drop box") {
+      if (name.rfind("an issuer's drop box", 0) == 0) {
         EXPECT_NE(std::string::npos, after.find("51043F006002")) << after;
       }
       // Under an EF.DIR anyone may change, the token is made where the previous one stood, none of its keys left.
@@ -1013,7 +1047,7 @@ struct Operation {
 };
 
 // After a call that went through no PIN of the card, nor EF.DIR or a token's DF, is open to someone with no PIN.
-void NoPinOpenToAnyone(Reinit& t) { EXPECT_EQ("", cardimage::OpenToAnyone(t.Image())); }
+void NoPinOpenToAnyone(Reinit& t) { EXPECT_EQ(t.issuers, cardimage::OpenToAnyone(t.Image())); }
 
 using PinListFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR);
 using UnblockFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG);
@@ -1619,6 +1653,21 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInsideAnotherApplication) {
   }
   FaultAtEachCommand(t, shipped, op, Fault::kRefused);
   EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 81 in 3F0050155016 may be answered by another application's"));
+}
+
+// C_InitToken of the token behind the drop box on models 7 and 4, the card pulled at each command: the drop box and its
+// SO PIN with the SO's value stay, and the previous holder's PIN opens no token.
+TEST(ModuleReinit, InitTokenBehindAnIssuersDropBoxPulledAtEachCommand) {
+  Reinit t("blank-model7.card");
+  ASSERT_TRUE(t.Start());
+  for (const std::string so : {"04", "01"}) {
+    Operation op = InitTokenOn("A", "1234", 0);
+    op.spared = [so](Reinit& r) {
+      EXPECT_NE(std::string::npos, r.Image().find(std::regex_replace(kDropBox, std::regex("pin:04"), "pin:" + so)));
+      EXPECT_NE(std::string::npos, r.Image().find("ac=update:pin:" + so + ",delete:pin:" + so + " value=3837363534333231"));
+    };
+    FaultAtEachCommand(t, BehindDropBox(t, so == "04" ? "7" : "4", so), op, Fault::kPull);
+  }
 }
 
 namespace {
