@@ -530,8 +530,9 @@ class SCPkcs15Lib {
   SCRESULT NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<SCPath, uint8_t>>* named,
                            const std::vector<uint8_t>* makes = nullptr);
   // The master-file PINs the tokens of a ClassIC card's initialisation profile make:
-  // each token's user PIN, and its user PUK where the profile gives it one.
-  static std::vector<uint8_t> ProfileTokenPins(InitProfile* profile);
+  // each token's user PIN, and its user PUK where the profile gives it one (of
+  // token `only` alone where given).
+  static std::vector<uint8_t> ProfileTokenPins(const InitProfile* profile, int only = -1);
   // A new application under a unique label, its SO PIN set (when not set yet)
   // and verified; a failure removes only the application made here.
   // `planted`: on a card whose structure counts for nothing (kCardPlanted), the DFs

@@ -154,9 +154,10 @@ void SCPkcs15Lib::ReportOutputFailure(uint32_t reader, CK_SLOT_ID slot, const st
     AppendSlotMessage(slot, line.c_str(), true);
 }
 
-std::vector<uint8_t> SCPkcs15Lib::ProfileTokenPins(InitProfile* profile) {
+std::vector<uint8_t> SCPkcs15Lib::ProfileTokenPins(const InitProfile* profile, int only) {
   std::vector<uint8_t> makes;
   for (int t = 0; profile != nullptr && t < profile->GetTokenCount(); ++t) {
+    if (only >= 0 && t != only) continue;
     SCFileHeaderList layout;
     SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(SC_CARD_TYPE_CLASSIC), &layout,
                                             strcasecmp(profile->GetText(t, "TokenProfile", "<default>"), "rokvast") == 0 ? -1 : t);

@@ -1,6 +1,9 @@
 // The bridge's side of the card-initialisation profile: card bounds and the
 // validation pass with its messages delivered to the reader's slots.
+#include <algorithm>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "pkcs11impl/initprofile.h"
 #include "pkcs11impl/scerrmap.h"
@@ -67,7 +70,26 @@ CK_RV SCPkcs15Lib::ValidateInitProfile(uint32_t reader, const InitProfile* profi
   const InitExpandFn expand = [sections](const char* text, int token, std::string* out) {
     return ExpandProfileText(text, sections, out, token);
   };
-  const CK_RV rv = profile->Validate(bounds, checkOutputFiles, expand, &message, callerSoPin);
+  CK_RV rv = profile->Validate(bounds, checkOutputFiles, expand, &message, callerSoPin);
+  // Tokens that would make a PIN at one reference cannot both be made: the profile is
+  // refused before the card changes, not after its first token.
+  if (rv == CKR_OK && model == SC_CARD_TYPE_CLASSIC) {
+    std::vector<uint8_t> before;
+    for (int t = 0; t < profile->GetTokenCount() && rv == CKR_OK; ++t) {
+      const std::vector<uint8_t> made = ProfileTokenPins(profile, t);
+      for (uint8_t ref : made) {
+        if (std::find(before.begin(), before.end(), ref) == before.end()) continue;
+        char text[128];
+        std::snprintf(text, sizeof text, "An earlier token of the profile makes a PIN at its reference: %02X",
+                      static_cast<unsigned>(ref));
+        message = std::string(text) + ", on token" + profile->GetTokenLabel(t) + " (number " + std::to_string(t + 1) +
+                  ")\n";
+        rv = CKR_ARGUMENTS_BAD;
+        break;
+      }
+      before.insert(before.end(), made.begin(), made.end());
+    }
+  }
   if (rv != CKR_OK && !message.empty())
     AppendReaderMessage(reader, message.c_str(), true);
   return rv;

@@ -340,7 +340,9 @@ SCRESULT SCCard::ForgetVerification(const PinAt& pin) {
         const SCRESULT r = SelectPath(pin.df.Ids(), pin.df.Count());
         if (r < 0) return r;
     }
-    return ResetPinState(pin.ref);
+    // A PIN the call deleted since (the card finds none from that DF) is verified no more.
+    const SCRESULT r = ResetPinState(pin.ref);
+    return r == SC_E_NO_REFERENCED_DATA ? SC_OK : r;
 }
 
 SCRESULT SCCard::DoSelect(uint8_t p1, uint8_t p2, const uint8_t* data, size_t len, SCFileHeader** header,

@@ -785,6 +785,9 @@ TEST(ModuleCardInit, InvalidProfileOptionsAreRefusedWithTheirMessages) {
        "tokenPodpis (number 1)\n"},
       {"OutputPinFile = ${TokenLabel\n[Podpis]\n",
        ": Invalid option OutputPinFile value: ${TokenLabel, on tokenPodpis (number 1)\n"},
+      // Two tokens of one layout: the first would be made before the second fails.
+      {"TokenProfile = rokvast\n[Podpis]\n[Szyfrowanie]\n",
+       "An earlier token of the profile makes a PIN at its reference: 02, on tokenSzyfrowanie (number 2)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.profile);

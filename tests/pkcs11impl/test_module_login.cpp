@@ -684,12 +684,16 @@ TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndItsSessionsEnd) {
   LoginHost h("pkcs15-model3-puk.card");
   ASSERT_TRUE(h.Start());
   const CK_SESSION_HANDLE user = Session(h.m, 0, CKU_USER), other = Session(h.m, 0);
-  ASSERT_EQ(0, h.sim.InjectSwOn(kR0, "0020FF", 0x6A86, 0, 1));
   PinCalls pins(h.m);
+  CK_SESSION_INFO info;
+  // "No such PIN" is no refusal: a PIN the call deleted is verified no more.
+  ASSERT_EQ(0, h.sim.InjectSwOn(kR0, "0020FF", 0x6A88, 0, 1));
+  EXPECT_EQ(CKR_OK, pins.ChangePin(other, pins.List(other).at(1), kSoPin, 8, kSoPin, 8));
+  EXPECT_EQ(std::string::npos, h.env.Trace().find("the card is reset"));
+  ASSERT_EQ(0, h.sim.InjectSwOn(kR0, "0020FF", 0x6A86, 0, 1));
   EXPECT_EQ(CKR_OK, pins.ChangePin(other, pins.List(other).at(1), kSoPin, 8, kSoPin, 8));
   EXPECT_TRUE(HasLine(StripLogPrefixes(h.env.Trace()), "PKCS#15: reader 0: the card does not forget that PIN 04 is verified (",
                       "): the card is reset"));
   ExpectOtherProgramMay("after the reset", {{"", 4}, {"5015", 0x81}}, {kSignWithHoldersKey});
-  CK_SESSION_INFO info;
   EXPECT_EQ(CKR_SESSION_CLOSED, h.m->C_GetSessionInfo(user, &info));
 }
