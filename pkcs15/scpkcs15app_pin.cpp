@@ -212,12 +212,10 @@ bool SCPkcs15App::HasVerifiedPin(const ASNPkcs15AuthObject* pin) const {
 }
 
 size_t SCPkcs15App::KeptPinReferences(uint8_t* refs, size_t max) const {
+    std::vector<SCCard::PinAt> kept;
+    KeptPins(&kept);
     size_t n = 0;
-    for (POSITION p = m_verifiedPins.GetHeadPosition(); p && n < max;) {
-        const VerifiedPin* v = m_verifiedPins.GetNext(p);
-        const ASNPkcs15AuthObject* pin = PinFor(reinterpret_cast<const void*>(static_cast<uintptr_t>(v->identifier)));
-        if (pin && HoldsPin(pin)) refs[n++] = GetPinReference(pin);
-    }
+    for (; n < kept.size() && n < max; ++n) refs[n] = static_cast<uint8_t>(kept[n].ref);
     return n;
 }
 
