@@ -452,7 +452,7 @@ CK_SESSION_HANDLE CPkcs11App::NewSessionHandle() {
 }
 
 void CPkcs11App::ForgetWhatTheCallVerified() {
-  if (!IsInitialized() || !SCCard::AnyLeftVerified()) return;
+  if (!IsInitialized() || (!SCCard::AnyLeftVerified() && !SCReader::AnyCallHold())) return;
   Pkcs11LockGuard guard(m_lock);
   if (m_slots == nullptr) return;
   std::vector<SCHeldPin> held;
@@ -469,7 +469,13 @@ void CPkcs11App::ForgetWhatTheCallVerified() {
     }
     token->AddHeldPins(&held, keys);
   }
-  m_pkcs15.ForgetWhatTheCallVerified(held);
+  // A card reset to forget ends the operations a context-specific login was given for.
+  for (CK_SLOT_ID slot : m_pkcs15.ForgetWhatTheCallVerified(held))
+    for (POSITION p = m_sessions.GetHeadPosition(); p;) {
+      const CPkcs11Session* s = m_sessions.GetNext(p);
+      CPkcs11OperationState* op = s->GetSlotId() == slot ? s->GetOperation() : nullptr;
+      if (op != nullptr && op->contextLogin == 3) op->contextLogin = 2;
+    }
 }
 
 bool CPkcs11App::HasSessionOnSlot(CK_SLOT_ID slotId) const {

@@ -107,7 +107,7 @@ struct SCReaderRecord {
 
 // A PIN that a login of this process holds verified on a card: C_Login's, kept
 // until C_Logout, or a context-specific login's, for the operation under way
-// (forOperation). A DF left empty stands for any DF the reference is found from.
+// (forOperation). A local reference whose DF is not known holds nothing.
 struct SCHeldPin {
   const SCCard* card = nullptr;
   SCPath df;
@@ -439,11 +439,15 @@ class SCPkcs15Lib {
   // At the end of an exported call: every card forgets the PINs the call's
   // commands left verified (SCCard::TakeLeftVerified), but those held: a PIN a
   // login holds stays verified, one a context-specific login holds stays noted
-  // until its operation ends. VERIFY P1=FF from the DF each was verified in; a
-  // card that refuses it is reset, announced as by another application, so
-  // that this module's own sessions on it end too. Then every reader lets its
-  // card go (SCReader::ReleaseCallHold).
-  void ForgetWhatTheCallVerified(const std::vector<SCHeldPin>& held);
+  // until its operation ends. VERIFY P1=FF from the DF each was verified in.
+  // Where the card refuses, or a command left verified a PIN the module cannot
+  // name, the card is reset under the same hold, unannounced, and this process's
+  // logins on it are verified again (announced instead, as by another
+  // application, where one cannot be: its sessions end). Then every reader lets
+  // its card go (SCReader::ReleaseCallHold). Answers the slots of the cards reset.
+  std::vector<CK_SLOT_ID> ForgetWhatTheCallVerified(const std::vector<SCHeldPin>& held);
+  // The reset of ForgetWhatTheCallVerified; false where the card could not be reset.
+  bool ResetKeepingLogins(uint32_t reader);
   // Ends the agent's channel: the IAS-ECC option off, the context dropped, and
   // the reader's tokens read again without it (marked as a change of card).
   SCRESULT ResetCardSm(CK_SLOT_ID slot);

@@ -837,25 +837,36 @@ SCRESULT SCPkcs15Lib::GetSlotList(uint32_t* list, uint32_t* count, bool tokenPre
 
 namespace {
 
-// Whether a login's PIN is the one the card found for a note: the same
-// reference, the master file's (a global one), or found on the way up from the
-// DF the note was sent from.
+// Whether a login's PIN is the one the card marked for a note: the same
+// reference and the same DF (a global reference names the master file's PIN from
+// anywhere). From another DF the card may have found another PIN of the reference.
 bool Holds(const SCHeldPin& held, const SCCard::PinAt& noted) {
   if (held.ref != noted.ref) return false;
-  if (noted.global() || held.df.Count() == 0 || noted.df.Count() == 0) return true;
-  size_t rest = 0;
-  return SCPath::StripPrefix(noted.df.Ids(), noted.df.Count(), held.df.Ids(), held.df.Count(), &rest) != nullptr;
+  return noted.global() || (held.df.Count() != 0 && held.df.IsEqual(noted.df));
+}
+
+std::string ErrorText(SCRESULT rv) {
+  char err[512];
+  SCPkcs15Lib::GetErrorText(rv, err, sizeof err);
+  return err;
 }
 
 }  // namespace
 
-void SCPkcs15Lib::ForgetWhatTheCallVerified(const std::vector<SCHeldPin>& held) {
+std::vector<CK_SLOT_ID> SCPkcs15Lib::ForgetWhatTheCallVerified(const std::vector<SCHeldPin>& held) {
+  std::vector<CK_SLOT_ID> reset;
   for (uint32_t r = 0; r < m_readerCount && m_readers != nullptr; ++r) {
     SCReader* reader = m_readers[r];
     if (reader == nullptr) continue;
     SCCard* card = reader->GetCard();
-    const std::vector<SCCard::PinAt> left = card != nullptr ? card->TakeLeftVerified() : std::vector<SCCard::PinAt>();
-    bool reset = false;
+    bool unknown = false;
+    const std::vector<SCCard::PinAt> left =
+        card != nullptr ? card->TakeLeftVerified(&unknown) : std::vector<SCCard::PinAt>();
+    // Written whatever the trace bits: the call's answer does not tell it.
+    if (unknown)
+      DebugLogWrite(2, 0, "PKCS#15: reader %u: a command left verified a PIN the module cannot name: the card is reset",
+                    static_cast<unsigned>(r));
+    bool mustReset = unknown;
     for (const SCCard::PinAt& pin : left) {
       const auto h = std::find_if(held.begin(), held.end(),
                                   [&](const SCHeldPin& p) { return p.card == card && Holds(p, pin); });
@@ -864,30 +875,53 @@ void SCPkcs15Lib::ForgetWhatTheCallVerified(const std::vector<SCHeldPin>& held) 
         if (h->forOperation) card->KeepLeftVerified(pin);
         continue;
       }
-      if (reset) continue;
+      if (mustReset) continue;
       const SCRESULT rv = card->ForgetVerification(pin);
       if (rv >= 0) continue;
-      // Written whatever the trace bits: the call's answer does not tell it.
-      char err[512];
-      GetErrorText(rv, err, sizeof err);
       char which[64];
-      if (pin.ref > 0xFF)
-        std::snprintf(which, sizeof which, "an unblocking PIN");
-      else
-        std::snprintf(which, sizeof which, "PIN %02X%s%s", static_cast<unsigned>(pin.ref),
-                      pin.df.Count() ? " in " : "", pin.df.Count() ? pin.df.Text().c_str() : "");
+      std::snprintf(which, sizeof which, "PIN %02X%s%s", static_cast<unsigned>(pin.ref),
+                    pin.df.Count() ? " in " : "", pin.df.Count() ? pin.df.Text().c_str() : "");
       DebugLogWrite(2, 0, "PKCS#15: reader %u: the card does not forget that %s is verified (%s): the card is reset",
-                    static_cast<unsigned>(r), which, err);
-      reset = true;
+                    static_cast<unsigned>(r), which, ErrorText(rv).c_str());
+      mustReset = true;
     }
-    if (reset) {
-      const SCRESULT rv = reader->ResetCard(true);
-      if (rv < 0) {
-        char err[512];
-        GetErrorText(rv, err, sizeof err);
-        DebugLogWrite(2, 0, "PKCS#15: reader %u: the card cannot be reset (%s)", static_cast<unsigned>(r), err);
-      }
-    }
+    if (mustReset && ResetKeepingLogins(r))
+      for (uint32_t t = 0; t < m_tokensPerReader; ++t) reset.push_back(static_cast<CK_SLOT_ID>(r * m_tokensPerReader + t));
     reader->ReleaseCallHold();
   }
+  return reset;
 }
+
+bool SCPkcs15Lib::ResetKeepingLogins(uint32_t r) {
+  SCReader* reader = m_readers[r];
+  SCCard* card = reader->GetCard();
+  std::vector<SCPkcs15App*> logins;
+  bool values = true;
+  for (uint32_t t = 0; t < m_tokensPerReader && m_pAppTable != nullptr; ++t) {
+    SCPkcs15App* app = m_pAppTable[r * m_tokensPerReader + t];
+    if (app == nullptr || app->GetCard() != card || !app->KeepsPins()) continue;
+    logins.push_back(app);
+    values = values && app->KeepsEveryPinValue();
+  }
+  // Unannounced, the reset ends none of this process's sessions: their logins
+  // are verified again before the card is let go, and the card keeps no note of it.
+  SCRESULT rv = reader->ResetCard(!values);
+  bool again = rv >= 0 && values;
+  for (SCPkcs15App* app : logins)
+    if (again && app->VerifyKeptPinsAgain() < 0) again = false;
+  if (rv >= 0 && values && reader->GetCard() != nullptr) {
+    bool unused = false;
+    (void)reader->GetCard()->TakeLeftVerified(&unused);
+  }
+  if (rv >= 0 && values && !again) {
+    // A login the card refuses now ends as after a reset by another application.
+    DebugLogWrite(2, 0, "PKCS#15: reader %u: a login is not verified again after the reset: its sessions end",
+                  static_cast<unsigned>(r));
+    rv = reader->ResetCard(true);
+  }
+  if (rv < 0)
+    DebugLogWrite(2, 0, "PKCS#15: reader %u: the card cannot be reset (%s)", static_cast<unsigned>(r),
+                  ErrorText(rv).c_str());
+  return rv >= 0;
+}
+

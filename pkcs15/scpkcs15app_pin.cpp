@@ -230,7 +230,7 @@ void SCPkcs15App::KeptPins(std::vector<SCCard::PinAt>* out) const {
 SCCard::PinAt SCPkcs15App::PinAtOf(const ASNPkcs15AuthObject* pin) const {
     SCCard::PinAt at;
     at.ref = GetPinReference(pin);
-    if (!at.global() && pin->typeAttributes.wasPath && GetPinDf(pin, &at.df) < 0) at.df.Clear();
+    if (!at.global() && GetPinDf(pin, &at.df) < 0) at.df.Clear();
     return at;
 }
 
@@ -287,10 +287,13 @@ SCRESULT SCPkcs15App::GetNamedPins(std::vector<std::pair<SCPath, uint8_t>>* out)
 }
 
 SCRESULT SCPkcs15App::SelectPinDf(const ASNPkcs15AuthObject* pin, SCPath* outPath) {
-    if (!pin->typeAttributes.wasPath) return 0;
+    // A global reference names the master file's PIN from anywhere. A local PIN
+    // whose record names no path is its application's: verified from there, the
+    // module knows which PIN the card verified.
+    if (!pin->typeAttributes.wasPath && GetPinReference(pin) < 0x80) return 0;
     SCPath df;
     SCRESULT r = GetPinDf(pin, &df);
-    if (r < 0) return r;
+    if (r < 0) return pin->typeAttributes.wasPath ? r : 0;
     r = m_pCard->SelectPathThunk(df.Ids(), df.Count(), 0);
     if (r < 0) return r;
     if (outPath) *outPath = df;
@@ -379,11 +382,10 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
     const uint8_t* newData = newPin ? Data(newBuf) : nullptr;
     if (m_pCard->GetCardType() == SC_CARD_TYPE_CLASSIC && pukRef < 255 && puk != pin) {
         // This card checks the unblocking PIN first, then takes both.
-        r = m_pCard->UnblockPin(ref, pukData, nullptr, pukLen, 0, pukRef);
-        if (r == 0) r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen, pukRef);
-        (void)m_pCard->ResetPinState(pukRef);
+        r = m_pCard->UnblockPin(ref, pukData, nullptr, pukLen, 0);
+        if (r == 0) r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen);
     } else {
-        r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen, pukRef);
+        r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen);
     }
     if (IsCurrentPin(pin) && newPin) {
         if (r == 0) return RememberPin(pin, newPin);
@@ -400,6 +402,12 @@ SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* ex
     SCRESULT r = VerifyPin(const_cast<ASNPkcs15AuthObject*>(pin), copy.data(), IsCurrentPin(pin), extra);
     SecureZero(copy.data(), copy.size());
     return r;
+}
+
+bool SCPkcs15App::KeepsEveryPinValue() const {
+    for (POSITION p = m_verifiedPins.GetHeadPosition(); p;)
+        if (m_verifiedPins.GetNext(p)->pin == nullptr) return false;
+    return true;
 }
 
 SCRESULT SCPkcs15App::VerifyKeptPinsAgain() {
@@ -783,14 +791,13 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
                 r = RecordValue(record->pukText, record->pukMaxLen,
                                 (record->pukFlags & SC_PINREC_PADDED) != 0, record->pukPadChar, &puk, &pukLen);
                 if (r >= 0) r = RecordValue(newPin ? newPin : "", record->maxLen, padRecord, record->padChar, &nv, &nvLen);
-                if (r >= 0) r = m_pCard->UnblockPin(ref, Data(puk), Data(nv), pukLen, nvLen, record->unblockRef);
+                if (r >= 0) r = m_pCard->UnblockPin(ref, Data(puk), Data(nv), pukLen, nvLen);
             } else {
                 const char* authText = authPin;
                 const VerifiedPin* kept = parent ? FindVerifiedPin(parent) : nullptr;
                 if (!authText && kept) authText = kept->pin;
                 r = m_pCard->UnblockPin(ref, reinterpret_cast<const uint8_t*>(authText),
-                                        reinterpret_cast<const uint8_t*>(newPin), SC_UNSET, SC_UNSET,
-                                        parent ? GetPinReference(parent) : SC_UNSET);
+                                        reinterpret_cast<const uint8_t*>(newPin), SC_UNSET, SC_UNSET);
             }
         }
     } else if (doReset) {

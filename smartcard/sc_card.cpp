@@ -229,7 +229,7 @@ SCCard::~SCCard() {
     // The reader passes no command through a context that is gone.
     if (m_smCtx && m_pConnectedReader != nullptr && m_pConnectedReader->GetSmCtx() == m_smCtx.get())
         m_pConnectedReader->SetSmCtx(nullptr);
-    g_leftVerified -= m_leftVerified.size();
+    g_leftVerified -= m_leftVerified.size() + (m_leftReset ? 1 : 0);
 }
 
 // ------------------------------------------------------------------ transport
@@ -289,38 +289,55 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
 }
 
 void SCCard::NoteVerification(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, size_t len, uint16_t sw) {
-    if (sw != 0x9000 || (cla & 0x80) != 0 || !CallScope::Active()) return;
+    if ((cla & 0x80) != 0) return;
+    // VERIFY with a value, CHANGE REFERENCE DATA with the old value and RESET RETRY
+    // COUNTER with an unblocking PIN check a secret; the others set or ask.
+    const bool verify = ins == 0x20 && p1 == 0x00 && len != 0;
+    const bool checks = verify || (ins == 0x24 && p1 == 0x00) || (ins == 0x2C && p1 <= 0x01);
+    bool verified = false, unknown = false;
+    if (sw == 0x9000) {
+        verified = verify || ins == 0x24;
+        unknown = ins == 0x2C && p1 <= 0x01;  // the card, not the PIN directory, picks the PIN it checked
+    } else if (checks && !verify && (sw & 0xFFF0) != 0x63C0 && sw != 0x6983) {
+        unknown = true;  // the card may have checked the secret before it refused the rest
+    }
+    if (!verified && !unknown) return;
     PinAt pin;
-    if ((ins == 0x20 && p1 == 0x00 && len != 0) || ins == 0x24)
-        pin.ref = p2;
-    else if (ins == 0x2C && (p1 == 0x00 || p1 == 0x01))
-        pin.ref = static_cast<uint16_t>(m_pukRef <= 0xFF ? m_pukRef : 0x100);
-    else
-        return;
+    pin.ref = p2;
     // A PIN is found from the DF the command was sent from; a global one from anywhere.
     if (!pin.global()) pin.df = m_curDf;
+    if (verified && !pin.global() && pin.df.Count() == 0) unknown = true;
+    if (!CallScope::Active()) unknown = true;  // no call's end will take the note
     const uint64_t session = m_pConnectedReader->GetCardSession();
     if (session != m_leftSession) {
         // A card reset since has forgotten what was noted before.
-        g_leftVerified -= m_leftVerified.size();
+        g_leftVerified -= m_leftVerified.size() + (m_leftReset ? 1 : 0);
         m_leftVerified.clear();
+        m_leftReset = false;
         m_leftSession = session;
     }
-    const bool known = std::any_of(m_leftVerified.begin(), m_leftVerified.end(),
-                                   [&](const PinAt& p) { return p.ref == pin.ref && p.df.IsEqual(pin.df); });
-    if (!known) {
+    if (unknown) {
+        if (!m_leftReset) ++g_leftVerified;
+        m_leftReset = true;
+    } else if (std::none_of(m_leftVerified.begin(), m_leftVerified.end(),
+                            [&](const PinAt& p) { return p.ref == pin.ref && p.df.IsEqual(pin.df); })) {
         m_leftVerified.push_back(std::move(pin));
         ++g_leftVerified;
     }
-    m_pConnectedReader->HoldForCall();
+    if (CallScope::Active()) m_pConnectedReader->HoldForCall();
 }
 
-std::vector<SCCard::PinAt> SCCard::TakeLeftVerified() {
+std::vector<SCCard::PinAt> SCCard::TakeLeftVerified(bool* mustReset) {
     std::vector<PinAt> taken;
     taken.swap(m_leftVerified);
-    g_leftVerified -= taken.size();
+    g_leftVerified -= taken.size() + (m_leftReset ? 1 : 0);
+    *mustReset = m_leftReset;
+    m_leftReset = false;
     // Noted before a reset (or with the card gone): the card forgot them already.
-    if (m_pConnectedReader == nullptr || m_pConnectedReader->GetCardSession() != m_leftSession) taken.clear();
+    if (m_pConnectedReader == nullptr || m_pConnectedReader->GetCardSession() != m_leftSession) {
+        taken.clear();
+        *mustReset = false;
+    }
     return taken;
 }
 
@@ -329,6 +346,11 @@ void SCCard::KeepLeftVerified(const PinAt& pin) {
     m_leftSession = m_pConnectedReader->GetCardSession();
     m_leftVerified.push_back(pin);
     ++g_leftVerified;
+}
+
+bool SCCard::HoldsLeftVerified() const {
+    return (m_leftReset || !m_leftVerified.empty()) && m_pConnectedReader != nullptr &&
+           m_pConnectedReader->GetCardSession() == m_leftSession;
 }
 
 bool SCCard::AnyLeftVerified() { return g_leftVerified.load() != 0; }
@@ -340,9 +362,16 @@ SCRESULT SCCard::ForgetVerification(const PinAt& pin) {
         const SCRESULT r = SelectPath(pin.df.Ids(), pin.df.Count());
         if (r < 0) return r;
     }
-    // A PIN the call deleted since (the card finds none from that DF) is verified no more.
     const SCRESULT r = ResetPinState(pin.ref);
-    return r == SC_E_NO_REFERENCED_DATA ? SC_OK : r;
+    if (r != SC_E_NO_REFERENCED_DATA) return r;
+    // "No such PIN" (one the call deleted since) counts only where the card, asked
+    // for the PIN's state from the same DF, finds none to verify, or finds it unverified.
+    uint16_t sw = 0;
+    const SCRESULT asked = Transmit(0x00, 0x20, 0x00, static_cast<uint8_t>(pin.ref), nullptr, 0, false, nullptr, &sw);
+    if (asked < 0) return asked;
+    LogPinState(pin.ref, "state", "verified", sw, true);
+    if (sw == 0x6A88 || (sw & 0xFFF0) == 0x63C0 || sw == 0x6983) return SC_OK;
+    return sw == 0x9000 ? SC_E_NO_REFERENCED_DATA : MapStatus(sw);
 }
 
 SCRESULT SCCard::DoSelect(uint8_t p1, uint8_t p2, const uint8_t* data, size_t len, SCFileHeader** header,
@@ -1159,8 +1188,8 @@ SCRESULT SCCard::ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* n
     return MapStatus(sw);
 }
 
-SCRESULT SCCard::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen, uint32_t newLen,
-                           uint32_t pukRef) {
+SCRESULT SCCard::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen,
+                           uint32_t newLen) {
     if (ref > 0xFF) return SC_E_BAD_PARAMS;
     const uint32_t pn = TextLength(puk, pukLen), nn = TextLength(newPin, newLen);
     if ((puk && pn == 0) || (newPin && nn == 0) || pn + nn > 255) return SC_E_INVALID_DATA_LENGTH;
@@ -1170,10 +1199,8 @@ SCRESULT SCCard::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* new
     if (newPin) d.insert(d.end(), newPin, newPin + nn);
     const uint8_t p1 = puk ? (newPin ? 0x00 : 0x01) : (newPin ? 0x02 : 0x03);
     uint16_t sw = 0;
-    m_pukRef = pukRef;
     const SCRESULT r = Transmit(0x00, 0x2C, p1, static_cast<uint8_t>(ref), d.empty() ? nullptr : d.data(), d.size(),
                                 false, nullptr, &sw);
-    m_pukRef = SC_UNSET;
     if (r < 0) return r;
     LogPinState(ref, "unblock", newPin ? "unblocked, new value set" : "unblocked", sw);
     if (sw == 0x6984) return SC_E_PIN_NOT_INITIALIZED;

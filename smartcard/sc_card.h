@@ -174,21 +174,22 @@ public:
     void GetVerifiedPins(SCValueSet* conditions) const;
     virtual SCRESULT ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* newPin, uint32_t oldLen,
                                uint32_t newLen);
-    // pukRef: the PIN that unblocks this one, where the caller knows it (the card
-    // leaves it verified after a RESET RETRY COUNTER that checks it).
     virtual SCRESULT UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen,
-                                uint32_t newLen, uint32_t pukRef = SC_UNSET);
+                                uint32_t newLen);
     virtual SCRESULT BlockPin(uint32_t ref);
 
     // ---- what a call leaves verified ----
     // The card's security state is shared by every program that uses the card. A
     // PIN the card marks verified on a command of this card object (VERIFY with a
-    // value, CHANGE REFERENCE DATA, the unblocking PIN of a RESET RETRY COUNTER) is
-    // noted with the DF the command was sent from, and the card is held
-    // (SCReader::HoldForCall) until the layer above takes the notes at the end of
-    // its call and makes the card forget what no login of its own holds.
-    // Notes are made while a call of the layer above is under way (CallScope);
-    // commands outside one note nothing.
+    // value, CHANGE REFERENCE DATA) is noted with the DF the command was sent from,
+    // and the card is held (SCReader::HoldForCall) until the layer above takes the
+    // notes at the end of its call and makes the card forget what no login of its
+    // own holds. Where the module cannot name the PIN a command may have left
+    // verified, the card is marked for a reset instead: a RESET RETRY COUNTER that
+    // checks an unblocking PIN (the card, not the PIN directory, picks it), a
+    // checking command answered other than done or refused, a note from an unknown
+    // DF, a PIN command sent outside a call.
+    // Notes are made while a call of the layer above is under way (CallScope).
     class CallScope {
     public:
         CallScope();
@@ -199,17 +200,22 @@ public:
     };
     struct PinAt {
         SCPath df;             // empty: not known
-        uint16_t ref = 0;      // above FF: an unblocking PIN the card did not name
+        uint16_t ref = 0;
         bool global() const { return ref < 0x80; }
     };
-    std::vector<PinAt> TakeLeftVerified();
+    // The notes of the card's present session; *mustReset: the card must be reset.
+    std::vector<PinAt> TakeLeftVerified(bool* mustReset);
     // Puts a note back for a later call (the card is not held for it).
     void KeepLeftVerified(const PinAt& pin);
-    // Whether a card object of this process holds notes.
+    // Whether this card object holds notes or a reset mark of the card's present session.
+    bool HoldsLeftVerified() const;
+    // Whether a card object of this process holds notes or a reset mark.
     static bool AnyLeftVerified();
     // Ends the verification of a noted PIN: VERIFY P1=FF from its DF (a global
     // reference names the master file's PIN from anywhere). SC_E_BAD_USAGE where
-    // the PIN or its DF is not known.
+    // the PIN or its DF is not known. A card that finds no such PIN is asked
+    // whether it finds one to verify: anything but "none", "wrong" or "blocked" is
+    // a failure (the card may keep it verified).
     SCRESULT ForgetVerification(const PinAt& pin);
 
     // ---- keys ----
@@ -412,7 +418,7 @@ protected:
     std::vector<uint8_t> m_verifiedPins;  // references seen verified since the last reset
     std::vector<PinAt> m_leftVerified;    // TakeLeftVerified
     uint64_t m_leftSession = 0;           // the reader's card session they were noted in
-    uint32_t m_pukRef = SC_UNSET;         // UnblockPin's pukRef, while it sends
+    bool m_leftReset = false;             // the card must be reset (m_leftSession's)
     // Notes what a command the card answered with `sw` leaves verified.
     void NoteVerification(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, size_t len, uint16_t sw);
     std::unique_ptr<SCSmCtx> m_smCtx;   // the channel this card set up

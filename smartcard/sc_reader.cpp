@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -308,7 +309,7 @@ void SCReader::ClearCard() {
     m_bConnected = false;
     m_atrLen = 0;
     m_transactionDepth = 0;
-    m_callHold = false;
+    SetCallHold(false);
     m_mode &= ~SC_MODE_PROTO_MASK;
     m_vendorName.clear();
     m_vendorVersion = 0;
@@ -395,7 +396,7 @@ SCRESULT SCReader::AfterConnect(uint32_t active) {
     m_mode = (m_mode & ~SC_MODE_PROTO_MASK) | ModeFromPcscProtocol(active);
     m_bConnected = true;
     m_transactionDepth = 0;
-    m_callHold = false;
+    SetCallHold(false);
     ++m_changeCount;
     ++m_holdSerial;
     ++m_cardSession;
@@ -432,7 +433,7 @@ SCRESULT SCReader::Reconnect(uint32_t shareMode) {
     m_mode = (m_mode & ~SC_MODE_SHARE_MASK) | ModeFromPcscShare(share);
     if (m_transactionDepth > 0 && HoldAgain() < 0) {
         m_transactionDepth = 0;
-        m_callHold = false;
+        SetCallHold(false);
     }
     CardWasReset();
     return SC_OK;
@@ -507,7 +508,7 @@ SCRESULT SCReader::ResetCard(bool announce) {
     }
     if (!own && HoldAgain() < 0) {
         m_transactionDepth = 0;
-        m_callHold = false;
+        SetCallHold(false);
     }
     CardWasReset();
     if (own) EndTransaction();
@@ -516,9 +517,13 @@ SCRESULT SCReader::ResetCard(bool announce) {
 
 void SCReader::Disconnect(uint32_t disposition) {
     if (!m_bConnected) return;
-    if (m_transactionDepth > 0) _EndTransaction(scpcsc::LEAVE_CARD);
+    // A card object that goes with PINs verified on the card that no call's end
+    // made it forget takes them with it: the card is reset while still held.
+    const bool forget = m_pCard != nullptr && m_pCard->HoldsLeftVerified();
+    if (forget) disposition = SC_DISPOSITION_RESET;
+    if (m_transactionDepth > 0 && !forget) _EndTransaction(scpcsc::LEAVE_CARD);
     m_transactionDepth = 0;
-    m_callHold = false;
+    SetCallHold(false);
     _Disconnect(disposition);
     ClearCard();
 }
@@ -703,13 +708,30 @@ SCRESULT SCReader::BeginTransaction() {
     return SC_OK;
 }
 
+namespace {
+// Readers holding a card for a call, over the process: a call's end that finds
+// none and no note has nothing to do.
+std::atomic<unsigned> g_callHolds{0};
+}  // namespace
+
+void SCReader::SetCallHold(bool held) {
+    if (held == m_callHold) return;
+    m_callHold = held;
+    if (held)
+        ++g_callHolds;
+    else
+        --g_callHolds;
+}
+
+bool SCReader::AnyCallHold() { return g_callHolds.load() != 0; }
+
 void SCReader::HoldForCall() {
-    if (!m_callHold && BeginTransaction() >= 0) m_callHold = true;
+    if (!m_callHold && BeginTransaction() >= 0) SetCallHold(true);
 }
 
 void SCReader::ReleaseCallHold() {
     if (!m_callHold) return;
-    m_callHold = false;
+    SetCallHold(false);
     EndTransaction();
 }
 

@@ -207,6 +207,8 @@ public:
     // connection ends the hold with the transaction.
     void HoldForCall();
     void ReleaseCallHold();
+    // Whether a reader of this process holds a card for a call.
+    static bool AnyCallHold();
     // Counts the spans in which the card was this reader's alone: it moves when an
     // outermost transaction begins and when the card is connected, reset or lost.
     // What was read from the card in a transaction stays what the card holds while
@@ -287,7 +289,8 @@ private:
     uint8_t m_atr[33] = {};
     uint32_t m_atrLen = 0;
     uint32_t m_transactionDepth = 0;
-    bool m_callHold = false;   // HoldForCall counted in m_transactionDepth
+    bool m_callHold = false;   // HoldForCall counted in m_transactionDepth; only through SetCallHold
+    void SetCallHold(bool held);
     uint64_t m_holdSerial = 0;
     uint64_t m_cardSession = 1;
     uint64_t m_commandCount = 0;

@@ -678,22 +678,49 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
   }();
 }
 
-// A card that does not forget a PIN when asked is reset, as if by another program:
-// it forgets every PIN, and the module's own sessions on it end.
-TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndItsSessionsEnd) {
-  LoginHost h("pkcs15-model3-puk.card");
-  ASSERT_TRUE(h.Start());
-  const CK_SESSION_HANDLE user = Session(h.m, 0, CKU_USER), other = Session(h.m, 0);
-  PinCalls pins(h.m);
-  CK_SESSION_INFO info;
-  // "No such PIN" is no refusal: a PIN the call deleted is verified no more.
-  ASSERT_EQ(0, h.sim.InjectSwOn(kR0, "0020FF", 0x6A88, 0, 1));
-  EXPECT_EQ(CKR_OK, pins.ChangePin(other, pins.List(other).at(1), kSoPin, 8, kSoPin, 8));
-  EXPECT_EQ(std::string::npos, h.env.Trace().find("the card is reset"));
-  ASSERT_EQ(0, h.sim.InjectSwOn(kR0, "0020FF", 0x6A86, 0, 1));
-  EXPECT_EQ(CKR_OK, pins.ChangePin(other, pins.List(other).at(1), kSoPin, 8, kSoPin, 8));
-  EXPECT_TRUE(HasLine(StripLogPrefixes(h.env.Trace()), "PKCS#15: reader 0: the card does not forget that PIN 04 is verified (",
-                      "): the card is reset"));
-  ExpectOtherProgramMay("after the reset", {{"", 4}, {"5015", 0x81}}, {kSignWithHoldersKey});
-  EXPECT_EQ(CKR_SESSION_CLOSED, h.m->C_GetSessionInfo(user, &info));
+// A card that does not forget a PIN when asked ("no such PIN" counts only where the
+// card then finds none to verify) is reset under the call's hold: it forgets every
+// PIN, and the module's own login is verified again, unannounced, so its sessions
+// stay; where the card refuses that login now, its sessions end as after a reset
+// by another program.
+TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndKeepsTheModulesLogins) {
+  const std::string kept = "the card does not forget that PIN 04 is verified (";
+  const std::string unnamed = "a command left verified a PIN the module cannot name: the card is reset";
+  const struct {
+    const char* name;
+    bool unblock;        // the user's PIN unblocked with the PUK (the card picks the PIN it checks), or the SO's changed
+    const char* prefix;  // the command answered `sw` instead
+    unsigned sw;
+    const std::string& line;
+    CK_RV session;  // C_GetSessionInfo of the user's session then
+  } rows[] = {
+      {"'no such PIN', yet verified", false, "0020FF", 0x6A88, kept, CKR_OK},
+      {"'wrong parameters'", false, "0020FF", 0x6A86, kept, CKR_OK},
+      {"an unblocking", true, "", 0, unnamed, CKR_OK},
+      {"the login is refused after the reset", true, "0020008108", 0x63C2, unnamed, CKR_SESSION_CLOSED},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    LoginHost h("pkcs15-model3-puk.card");
+    ASSERT_TRUE(h.Start());
+    const CK_SESSION_HANDLE user = Session(h.m, 0, CKU_USER), other = Session(h.m, 0);
+    PinCalls pins(h.m);
+    const std::vector<CK_OBJECT_HANDLE> list = pins.List(other);
+    if (*row.prefix) {
+      ASSERT_EQ(0, h.sim.InjectSwOn(kR0, row.prefix, row.sw, 0, 1));
+    }
+    EXPECT_EQ(CKR_OK, row.unblock ? pins.UnblockPin(other, list.at(0), kPuk, 8, kUserPin, 4)
+                                  : pins.ChangePin(other, list.at(1), kSoPin, 8, kSoPin, 8));
+    const std::string trace = StripLogPrefixes(h.env.Trace());
+    EXPECT_TRUE(row.line == kept ? HasLine(trace, "PKCS#15: reader 0: " + kept, "): the card is reset")
+                                 : HasLine(trace, "PKCS#15: reader 0: " + row.line, ""));
+    CK_SESSION_INFO info;
+    EXPECT_EQ(row.session, h.m->C_GetSessionInfo(user, &info));
+    if (row.session == CKR_OK) {
+      EXPECT_EQ(CKS_RW_USER_FUNCTIONS, info.state);
+      ExpectOtherProgramMay("after the reset", {{"", 4}, {"5015", 0x82}}, {}, {{"5015", 0x81}});
+    } else {
+      ExpectOtherProgramMay("after the reset", {{"", 4}, {"5015", 0x82}, {"5015", 0x81}}, {kSignWithHoldersKey});
+    }
+  }
 }
