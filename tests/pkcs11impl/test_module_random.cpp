@@ -255,7 +255,12 @@ class Sequence {
   // Runs the sequence; an empty text when the token always held the model.
   std::string Run() {
     std::string failure = SetUp();
-    for (int i = 0; failure.empty() && i < steps_; ++i) failure = Step();
+    // The user's login is the only one the test keeps: what it verified is all the card may hold verified.
+    held_ = rig_.sim.VerifiedPins(kRigReader);
+    for (int i = 0; failure.empty() && i < steps_; ++i) {
+      failure = Step();
+      if (failure.empty()) failure = LeftAfterStep();
+    }
     if (failure.empty()) failure = Restart(kind_ == Kind::kTwoApplications ? "both" : "");
     if (failure.empty()) return "";
     std::string out = Fmt("seed %u on %s (%s), %s: %s\nreplay: MIRTAL_RANDOM_SEED=%u MIRTAL_RANDOM_STEPS=%d %s "
@@ -501,6 +506,12 @@ class Sequence {
     missingBefore_.clear();
     for (const std::string& m : now.missing) missingBefore_.insert(m);
     return Join(out);
+  }
+
+  // Between steps no PIN is verified on the card but the user's, and another program is answered at once.
+  std::string LeftAfterStep() {
+    const std::string left = bridgehost::LeftToAnotherProgram(rig_.sim, kRigReader, held_);
+    return left.empty() ? "" : "after the step, " + left + "(the user's login holds " + Join(held_) + ")";
   }
 
   App& Other(const App& a) { return &a == &apps_[0] ? apps_[1] : apps_[0]; }
@@ -874,6 +885,7 @@ class Sequence {
   DirectoryCheck dirs_;
   std::set<std::string> missingBefore_;
   std::vector<std::string> words_;
+  std::vector<std::string> held_;  // the PINs the user's login verified ("3F00/5015 81")
 };
 
 int EnvInt(const char* name, int fallback) {

@@ -1162,6 +1162,8 @@ void FaultAtEachCommand(Reinit& t, const std::string& before, const Operation& o
     }
     const CK_RV rv = op.call(t);
     const std::string log = t.Log();
+    // Whatever the fault, the call leaves no PIN verified (the test keeps no login) and the reader free.
+    EXPECT_EQ("", LeftToAnotherProgram(t.sim, kReader)) << log;
     if (fault == Fault::kNotFoundTwice) {  // fired where the call sent more than k SELECTs
       const std::vector<std::string> sent = tokenrig::Commands(log);
       mark = std::count_if(sent.begin(), sent.end(), [](const std::string& c) { return c.rfind("00A4", 0) == 0; }) > k
