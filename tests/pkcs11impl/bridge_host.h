@@ -188,6 +188,7 @@ class OtherProgram {
   }
   OtherProgram(const OtherProgram&) = delete;
   OtherProgram& operator=(const OtherProgram&) = delete;
+  bool ok() const { return ok_; }
 
   // The answer (data, then the status word, in hex) to a command given in hex; "" when the exchange fails.
   // Another program is answered at once: a command not answered within a second finds the reader held,
@@ -250,9 +251,11 @@ class OtherProgram {
 // is not answered at once. Empty where nothing is left.
 inline std::string LeftToAnotherProgram(const CardSim& sim, const char* reader, const std::vector<std::string>& held = {}) {
   std::string out;
+  OtherProgram other(reader);
+  // A card pulled or mute shows nothing to anyone; it comes back reset.
+  if (!other.ok()) return out;
   for (const std::string& pin : sim.VerifiedPins(reader))
     if (std::find(held.begin(), held.end(), pin) == held.end()) out += "PIN " + pin + " verified; ";
-  OtherProgram other(reader);
   // A VERIFY without data of a reference no card here has: it changes nothing.
   if (other.Send("0020008E") == "HELD") out += "the reader is held; ";
   return out;
