@@ -6,9 +6,15 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -61,6 +67,7 @@ struct CardSim {
   int (*Pause)(const char*, unsigned) = nullptr;
   int (*WaitPaused)(const char*, int) = nullptr;
   int (*Resume)(const char*) = nullptr;
+  size_t (*GetPinStates)(const char*, char*, size_t) = nullptr;
   CardSim() {
     handle = dlopen(SimLibrary().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) return;
@@ -86,6 +93,16 @@ struct CardSim {
     Pause = reinterpret_cast<int (*)(const char*, unsigned)>(dlsym(handle, "CardSimPauseCommand"));
     WaitPaused = reinterpret_cast<int (*)(const char*, int)>(dlsym(handle, "CardSimWaitPaused"));
     Resume = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "CardSimResumeCommand"));
+    GetPinStates = reinterpret_cast<size_t (*)(const char*, char*, size_t)>(dlsym(handle, "CardSimGetPinStates"));
+  }
+  // The live card's PINs that are verified now, "DF reference" each ("3F00/5015 81").
+  std::vector<std::string> VerifiedPins(const char* reader) const {
+    std::string text(GetPinStates(reader, nullptr, 0), '\0');
+    GetPinStates(reader, &text[0], text.size());
+    std::vector<std::string> verified;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+      if (text.compare(end - 2, 2, " 1") == 0) verified.push_back(text.substr(at, end - 2 - at));
+    return verified;
   }
   // The reader's APDU log (lines "> command", "< answer").
   std::string ApduLog(const char* reader) const {
@@ -104,7 +121,7 @@ struct CardSim {
   bool ok() const {
     return handle && Insert && Remove && Reset && SetMute && ReaderCount && AddReader && LoadConfig && GetApduLog &&
            ClearLog && InjectSw && CorruptData && CorruptDataOn && InjectSwAfter && InjectSwOn && ResetByOther && HoldExclusive && AfterCommand &&
-           StateQueries && Pause && WaitPaused && Resume;
+           StateQueries && Pause && WaitPaused && Resume && GetPinStates;
   }
 };
 
@@ -164,20 +181,45 @@ class OtherProgram {
           connect_(context_, reader, 2 /* shared */, 3 /* T=0, T=1 */, &card_, &protocol_) == 0;
   }
   ~OtherProgram() {
+    // Disconnecting also ends a command still waiting for a held reader.
     if (ok_) reinterpret_cast<long (*)(long, unsigned long)>(dlsym(KeepSimulatorLoaded(), "SimSCardDisconnect"))(card_, 0);
+    if (waiting_.joinable()) waiting_.join();
     if (context_) reinterpret_cast<long (*)(long)>(dlsym(KeepSimulatorLoaded(), "SimSCardReleaseContext"))(context_);
   }
   OtherProgram(const OtherProgram&) = delete;
   OtherProgram& operator=(const OtherProgram&) = delete;
+  bool ok() const { return ok_; }
 
   // The answer (data, then the status word, in hex) to a command given in hex; "" when the exchange fails.
+  // Another program is answered at once: a command not answered within a second finds the reader held,
+  // a failure of the test ("HELD"); it is answered when the holder lets go (C_Finalize) or this program ends.
   std::string Send(const std::string& hex) {
-    const testsupport::Bytes apdu = testsupport::FromHex(hex);
-    struct { unsigned long protocol, length; } pci = {protocol_, 16};
-    unsigned char resp[300];
-    unsigned long len = sizeof resp;
-    if (!ok_ || transmit_(card_, &pci, apdu.data(), apdu.size(), nullptr, resp, &len) != 0) return "";
-    return testsupport::ToHex(resp, len, testsupport::HexCase::Upper);
+    if (!ok_) return "";
+    if (waiting_.joinable()) {
+      const std::unique_lock<std::mutex> g(exchange_->mu);
+      if (!exchange_->done) return "HELD";
+      waiting_.join();
+    }
+    exchange_ = std::make_shared<Exchange>();
+    exchange_->apdu = testsupport::FromHex(hex);
+    waiting_ = std::thread([x = exchange_, transmit = transmit_, card = card_, protocol = protocol_] {
+      struct { unsigned long protocol, length; } pci = {protocol, 16};
+      unsigned char resp[300];
+      unsigned long len = sizeof resp;
+      const bool ok = transmit(card, &pci, x->apdu.data(), x->apdu.size(), nullptr, resp, &len) == 0;
+      const std::lock_guard<std::mutex> g(x->mu);
+      if (ok) x->answer = testsupport::ToHex(resp, len, testsupport::HexCase::Upper);
+      x->done = true;
+      x->cv.notify_all();
+    });
+    std::unique_lock<std::mutex> g(exchange_->mu);
+    if (!exchange_->cv.wait_for(g, std::chrono::seconds(1), [&] { return exchange_->done; })) {
+      ADD_FAILURE() << "the reader is held: another program's " << hex << " is not answered within 1 s";
+      return "HELD";
+    }
+    g.unlock();
+    waiting_.join();
+    return exchange_->answer;
   }
   // The answer to a VERIFY without data of reference ref, from the DF of a path below the master file ("5015").
   std::string PinState(unsigned ref, const std::string& path = "") {
@@ -193,7 +235,31 @@ class OtherProgram {
   long context_ = 0, card_ = 0;
   unsigned long protocol_ = 0;
   bool ok_ = false;
+  struct Exchange {
+    std::mutex mu;
+    std::condition_variable cv;
+    testsupport::Bytes apdu;
+    std::string answer;
+    bool done = false;
+  };
+  std::shared_ptr<Exchange> exchange_;
+  std::thread waiting_;
 };
+
+// What the card shows another program between calls: each PIN verified there that none of `held` names
+// ("3F00/5015 81": what a login of the test holds), and "the reader is held" where another program's command
+// is not answered at once. Empty where nothing is left.
+inline std::string LeftToAnotherProgram(const CardSim& sim, const char* reader, const std::vector<std::string>& held = {}) {
+  std::string out;
+  OtherProgram other(reader);
+  // A card pulled or mute shows nothing to anyone; it comes back reset.
+  if (!other.ok()) return out;
+  for (const std::string& pin : sim.VerifiedPins(reader))
+    if (std::find(held.begin(), held.end(), pin) == held.end()) out += "PIN " + pin + " verified; ";
+  // A VERIFY without data of a reference no card here has: it changes nothing.
+  if (other.Send("0020008E") == "HELD") out += "the reader is held; ";
+  return out;
+}
 
 inline std::string Field(const CK_UTF8CHAR* f, size_t n) { return std::string(reinterpret_cast<const char*>(f), n); }
 

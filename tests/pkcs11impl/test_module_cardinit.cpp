@@ -430,6 +430,7 @@ void PulledAtEachCommand(const char* image, const std::string& planted, bool rer
     ASSERT_EQ(0, after(kR0, 0x100, CARDSIM_AFTER_REMOVE, k));
     const CK_RV rv = init();
     ASSERT_EQ(0, after(kR0, 0x100, CARDSIM_AFTER_NOTHING, 0));
+    EXPECT_EQ("", LeftToAnotherProgram(t.sim, kR0));
     std::istringstream in(t.ImageText(image));
     for (std::string l; std::getline(in, l);)
       EXPECT_TRUE(l.rfind("pin ", 0) != 0 || soRefs.find(cardimage::ValueOf(l, "ref")) != std::string::npos ||

@@ -547,11 +547,14 @@ TEST_P(DirectoryCuts, DirectoriesHoldWholeRecordsWhateverCommandTheCardFailsAfte
       std::vector<std::string> problems;
       CK_SESSION_HANDLE s = rig.Start(setup);
       ASSERT_NE(0u, s) << where;
+      const std::vector<std::string> held = rig.sim.VerifiedPins(kR0);  // by the user's login
       const CK_OBJECT_HANDLE target = Target(rig, s, c);
       ASSERT_EQ(0, rig.sim.ClearLog(kR0));
       ASSERT_TRUE(ArmFault(rig.sim, fault, k));
       const CK_RV rv = DoOp(rig, s, c, target, change);
       const std::string log = rig.sim.ApduLog(kR0);
+      const std::string left = LeftToAnotherProgram(rig.sim, kR0, held);
+      if (!left.empty()) problems.push_back("left to another program: " + left);
       if (log.find(FaultMark(fault)) == std::string::npos) problems.push_back("the fault never came");
       ASSERT_TRUE(UndoFault(rig.sim, fault, rig.CardPath()));
       (void)rig.m->C_CloseAllSessions(0);

@@ -11,6 +11,7 @@
 
 #include "pkcs11impl/cryptoki_vendor.h"
 #include "tests/pkcs11impl/bridge_host.h"
+#include "tools/cardsim/cardsim.h"
 
 using namespace testhost;
 using namespace bridgehost;
@@ -583,12 +584,43 @@ CK_RV MakeToken(const Module& m) {
   return rv;
 }
 
-CK_RV InitializeCard(LoginHost& h, bool initialised) {
+CK_RV InitializeCard(LoginHost& h, bool initialised, const std::string& token = "") {
   const std::string profile = h.env.Path("profile.ini");
-  WriteFile(profile, "OutputPinFile = " + h.env.Path("pins.txt") + "\n[Podpis]\nUserPin = 1111\n");
+  WriteFile(profile, "OutputPinFile = " + h.env.Path("pins.txt") + "\n[Podpis]\nUserPin = 1111\n" + token);
   if (!initialised && h.m->C_Finalize(nullptr) != CKR_OK) return CKR_CANCEL;
   const int done = h.m.fn<int (*)(const char*, const char*)>("InitializeCard")(kR0, profile.c_str());
   return (initialised || h.m->C_Initialize(nullptr) == CKR_OK) && done == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
+}
+
+// The PINs as the simulator names them ("3F00/5015 81").
+std::vector<std::string> Named(const std::vector<PinProbe>& pins) {
+  std::vector<std::string> out;
+  for (const PinProbe& p : pins) {
+    std::string df = "3F00";
+    for (size_t at = 0; at + 4 <= std::strlen(p.path); at += 4) df += "/" + std::string(p.path + at, 4);
+    out.push_back(df + " " + OtherProgram::Hex2(p.ref));
+  }
+  return out;
+}
+
+// The PIN of the slot's token whose label is `label`.
+CK_OBJECT_HANDLE PinLabelled(const Module& m, CK_SESSION_HANDLE s, const std::string& label) {
+  const PinCalls pins(m);
+  for (CK_OBJECT_HANDLE pin : pins.List(s))
+    if (Field(pins.Info(s, pin).label, label.size()) == label) return pin;
+  return 0;
+}
+
+// A reset by another application right after the call's command `k` (counted from 0).
+std::function<CK_RV(LoginHost&)> ResetByOtherAfter(int k, std::function<CK_RV(LoginHost&)> call) {
+  return [k, call](LoginHost& h) {
+    const auto after = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(dlsym(h.sim.handle, "CardSimAfterCommands"));
+    if (after == nullptr || after(kR0, 0x100, CARDSIM_AFTER_RESET_BY_OTHER, k) != 0) return CKR_CANCEL;
+    const CK_RV rv = call(h);
+    const bool fired = h.sim.ApduLog(kR0).find("# reset by another application") != std::string::npos;
+    (void)after(kR0, 0x100, CARDSIM_AFTER_NOTHING, 0);
+    return fired ? rv : CKR_CANCEL;
+  };
 }
 
 }  // namespace
@@ -602,6 +634,14 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
   using Call = std::function<CK_RV(LoginHost&)>;
   const Call initToken = [](LoginHost& h) { return InitToken(h.m); };
   const Call again = [](LoginHost& h) { return MakeToken(h.m) == CKR_OK ? InitToken(h.m) : CKR_CANCEL; };
+  const Call initializeCard = [](LoginHost& h) { return InitializeCard(h, true); };
+  // The card, not the module, chooses the PIN that unblocks: here the SO's.
+  const auto unblockWithSoPin = [&](CK_SLOT_ID slot) {
+    return [&, slot](LoginHost& h) {
+      const CK_SESSION_HANDLE s = Session(h.m, slot);
+      return PinCalls(h.m).UnblockPin(s, PinCalls(h.m).List(s).at(0), kSoPin, 8, other, 4);
+    };
+  };
   struct Row {
     const char* name;
     const char* card;
@@ -651,6 +691,47 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
          return PinCalls(h.m).InitPin(s, PinCalls(h.m).List(s).at(0), kSoPin, 8, other, 4, nullptr, 0);
        },
        CKR_OK, {{"", 4}, {"5016", 0x81}}, {TakeSoPin(4)}},
+      {"MIRTAL_PKCS11_UnblockPin without a login, the SO's PIN as PUK", "pkcs15-model3.card", unblockWithSoPin(0),
+       CKR_OK, {{"", 4}, {"5015", 0x81}}, {TakeSoPin(4)}},
+      {"the same on the second token of two", "pkcs15-model3-two-apps-puk.card", unblockWithSoPin(1),
+       CKR_OK, {{"", 4}, {"5016", 0x81}}, {TakeSoPin(4)}},
+      {"the same on the inner of nested tokens", "pkcs15-model3-nested-apps-puk.card", unblockWithSoPin(0),
+       CKR_OK, {{"", 4}, {"50155016", 0x81}}, {TakeSoPin(4)}},
+      {"C_InitToken, the card reset by another application after command 30", "blank-model3.card",
+       ResetByOtherAfter(30, initToken), CKR_OK, {{"", 4}}, {TakeSoPin(4)}},
+      {"C_InitToken, the card reset by another application after command 50", "blank-model3.card",
+       ResetByOtherAfter(50, initToken), CKR_OK, {{"", 4}}, {TakeSoPin(4)}},
+      {"C_InitToken, the card reset by another application after command 100", "blank-model1.card",
+       ResetByOtherAfter(100, initToken), CKR_OK, {{"", 1}, {"", 2}}, {TakeSoPin(2), TakeSoPin(1)}},
+      {"InitializeCard, the card reset by another application after command 30", "blank-model4.card",
+       ResetByOtherAfter(30, initializeCard), CKR_OK, {{"", 1}, {"", 2}}, {TakeSoPin(1)}},
+      {"InitializeCard, the card reset by another application after command 100", "blank-model4.card",
+       ResetByOtherAfter(100, initializeCard), CKR_OK, {{"", 1}, {"", 2}}, {TakeSoPin(1)}},
+      {"C_SetPIN without a login on the inner token while the outer one's user is logged in",
+       "pkcs15-model3-nested-apps-puk.card",
+       [&](LoginHost& h) { return Session(h.m, 1, CKU_USER) ? h.m->C_SetPIN(Session(h.m, 0), kUserPin, 4, other, 4) : CKR_CANCEL; },
+       CKR_OK, {{"50155016", 0x81}}, {}, {{"5015", 0x81}}},
+      {"MIRTAL_PKCS11_ChangePin of the qualified PIN", "qualified-model3.card",
+       [](LoginHost& h) {
+         CK_UTF8CHAR qualified[] = "123456";
+         const CK_SESSION_HANDLE s = Session(h.m, 0);
+         return PinCalls(h.m).ChangePin(s, PinLabelled(h.m, s, "PIN kwalifikowany"), qualified, 6, qualified, 6);
+       },
+       CKR_OK, {{"5015", 0x83}}, {}},
+      {"MIRTAL_PKCS11_UnblockPin with the user's PUK on a token InitializeCard made", "blank-model4.card",
+       [&](LoginHost& h) {
+         CK_UTF8CHAR puk[] = "22223333";
+         if (InitializeCard(h, true, "UserPuk = 22223333\n") != CKR_OK) return CKR_CANCEL;
+         const CK_SESSION_HANDLE s = Session(h.m, 0);
+         return PinCalls(h.m).UnblockPin(s, PinCalls(h.m).List(s).at(0), puk, 8, other, 4);
+       },
+       CKR_OK, {{"", 1}, {"", 2}}, {TakeSoPin(1)}},
+      {"C_SetPIN without a login, the card answers 'no such PIN' when asked to forget it", "pkcs15-model3.card",
+       [&](LoginHost& h) {
+         return h.sim.InjectSwOn(kR0, "0020FF", 0x6A88, 0, 1) == 0 ? h.m->C_SetPIN(Session(h.m, 0), kUserPin, 4, other, 4)
+                                                                    : CKR_CANCEL;
+       },
+       CKR_OK, {{"5015", 0x81}}, {kSignWithHoldersKey}},
       // The card's termination rule names the user PIN, made global; the card refuses the termination.
       {"MIRTAL_PKCS11_TerminateTokenUsage the card refuses", "qualified-model1-visible.card",
        [](LoginHost& h) {
@@ -669,8 +750,11 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
     WriteFile(h.env.Card(row.card), image);
     ASSERT_TRUE(h.Start());
     EXPECT_EQ(row.answer, row.call(h));
+    // Nothing is verified on the card but what the logins hold, and another program is answered at once.
+    EXPECT_EQ("", LeftToAnotherProgram(h.sim, kR0, Named(row.keptWhileLoggedIn)));
     ExpectOtherProgramMay("after the call", row.forgotten, row.refused, row.keptWhileLoggedIn);
     ASSERT_EQ(CKR_OK, h.m->C_Finalize(nullptr));
+    EXPECT_EQ("", LeftToAnotherProgram(h.sim, kR0));
     std::vector<PinProbe> all = row.forgotten;
     all.insert(all.end(), row.keptWhileLoggedIn.begin(), row.keptWhileLoggedIn.end());
     ExpectOtherProgramMay("after C_Finalize", all, row.refused);

@@ -44,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "pkcs11impl/cryptoki_vendor.h"
 #include "tests/pkcs11impl/card_image.h"
 #include "tests/pkcs11impl/module_calls.h"
 #include "tests/pkcs11impl/openssl_key.h"
@@ -164,7 +165,7 @@ struct App {
 };
 
 enum class Act { kCertificate, kData, kGenerate, kImport, kImportPublic, kRename, kChangeValue, kDestroy, kRestart,
-                 kStale, kCount };
+                 kStale, kPin, kCount };
 
 // Key files the card names by a key reference ("key <path> ... ref=NN") and the
 // references private-key records name: such a file is no record's path.
@@ -249,13 +250,20 @@ struct Sign {
 
 class Sequence {
  public:
-  Sequence(const Config& c, unsigned seed, Kind kind, int steps)
-      : config_(c), seed_(seed), kind_(kind), steps_(steps), rng_(seed), rig_(c.card) {}
+  // pins: PIN calls among the steps (not in the sequences kept as they were found).
+  Sequence(const Config& c, unsigned seed, Kind kind, int steps, bool pins = true)
+      : config_(c), seed_(seed), kind_(kind), steps_(steps), pins_(pins), rng_(seed), rig_(c.card) {}
 
   // Runs the sequence; an empty text when the token always held the model.
   std::string Run() {
     std::string failure = SetUp();
-    for (int i = 0; failure.empty() && i < steps_; ++i) failure = Step();
+    // The user's login is the only one the test keeps: what it verified is all the card may hold verified.
+    held_ = rig_.sim.VerifiedPins(kRigReader);
+    if (failure.empty() && held_.size() > 1) failure = "the user's login verified " + Join(held_);
+    for (int i = 0; failure.empty() && i < steps_; ++i) {
+      failure = Step();
+      if (failure.empty()) failure = LeftAfterStep();
+    }
     if (failure.empty()) failure = Restart(kind_ == Kind::kTwoApplications ? "both" : "");
     if (failure.empty()) return "";
     std::string out = Fmt("seed %u on %s (%s), %s: %s\nreplay: MIRTAL_RANDOM_SEED=%u MIRTAL_RANDOM_STEPS=%d %s "
@@ -503,6 +511,12 @@ class Sequence {
     return Join(out);
   }
 
+  // Between steps no PIN is verified on the card but the user's, and another program is answered at once.
+  std::string LeftAfterStep() {
+    const std::string left = bridgehost::LeftToAnotherProgram(rig_.sim, kRigReader, held_);
+    return left.empty() ? "" : "after the step, " + left + "(the user's login holds " + Join(held_) + ")";
+  }
+
   App& Other(const App& a) { return &a == &apps_[0] ? apps_[1] : apps_[0]; }
   int IndexOf(int uid) const {
     for (size_t i = 0; i < model_.size(); ++i)
@@ -535,6 +549,7 @@ class Sequence {
     w(Act::kDestroy) = known ? 3 + 6 * full_ : 0;
     w(Act::kRestart) = 1;
     w(Act::kStale) = a->stale.empty() ? 0 : 4;
+    w(Act::kPin) = pins_ ? 2 : 0;
     int total = 0;
     for (int x : weights) total += x;
     int pick = static_cast<int>(Draw(static_cast<unsigned>(total)));
@@ -543,7 +558,41 @@ class Sequence {
     const std::string who = kind_ == Kind::kTwoApplications ? std::string(1, a->name) + " " : "";
     if (static_cast<Act>(act) == Act::kRestart) return Restart(who);
     if (static_cast<Act>(act) == Act::kStale) return UseStale(*a, who);
+    if (static_cast<Act>(act) == Act::kPin) return PinCall(*a, who);
     return Write(*a, static_cast<Act>(act), who);
+  }
+
+  // A PIN call that keeps every value, on the token or on the card's other one (where no one is logged in):
+  // the vendor change, unblocking with the SO's PIN and the SO's setting of the user's PIN, and C_SetPIN.
+  // What it answers is not judged here; what it leaves verified is, after the step.
+  std::string PinCall(App& a, const std::string& who) {
+    Module& m = &a == &apps_[0] ? rig_.m : *rig_.other;
+    const CK_SLOT_ID slot = Chance(2) ? 1 : 0;
+    const unsigned call = Draw(4);
+    static const char* const kNames[] = {"MIRTAL_PKCS11_ChangePin", "MIRTAL_PKCS11_UnblockPin", "MIRTAL_PKCS11_InitPin",
+                                         "C_SetPIN"};
+    words_.push_back(who + kNames[call] + Fmt(" on slot %lu", slot));
+    CK_SESSION_HANDLE s = 0;
+    if (a.f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s) != CKR_OK) {
+      words_.back() += ": no token there";
+      return "";
+    }
+    CK_UTF8CHAR_PTR user = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(kRigUserPin));
+    CK_UTF8CHAR_PTR so = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(kRigSoPin));
+    CK_OBJECT_HANDLE pins[8];
+    CK_ULONG n = 8;
+    CK_RV rv = m.fn<decltype(&MIRTAL_PKCS11_GetPinList)>("MIRTAL_PKCS11_GetPinList")(s, pins, &n);
+    if (rv == CKR_OK && n == 0) rv = CKR_USER_PIN_NOT_INITIALIZED;
+    if (rv == CKR_OK && call == 0)
+      rv = m.fn<decltype(&MIRTAL_PKCS11_ChangePin)>(kNames[0])(s, pins[0], user, 4, user, 4);
+    if (rv == CKR_OK && call == 1)
+      rv = m.fn<decltype(&MIRTAL_PKCS11_UnblockPin)>(kNames[1])(s, pins[0], so, 8, user, 4);
+    if (rv == CKR_OK && call == 2)
+      rv = m.fn<decltype(&MIRTAL_PKCS11_InitPin)>(kNames[2])(s, pins[0], so, 8, user, 4, nullptr, 0);
+    if (rv == CKR_OK && call == 3) rv = a.f->C_SetPIN(s, user, 4, user, 4);
+    (void)a.f->C_CloseSession(s);
+    words_.back() += ": " + RvName(rv);
+    return "";
   }
 
   bool LonePrivate(const Obj& k) const {
@@ -862,6 +911,7 @@ class Sequence {
   const unsigned seed_;
   const Kind kind_;
   const int steps_;
+  const bool pins_;
   std::mt19937 rng_;
   Rig rig_;
   App apps_[2];  // the copies of the module (the second with two applications)
@@ -874,6 +924,7 @@ class Sequence {
   DirectoryCheck dirs_;
   std::set<std::string> missingBefore_;
   std::vector<std::string> words_;
+  std::vector<std::string> held_;  // the PINs the user's login verified ("3F00/5015 81")
 };
 
 int EnvInt(const char* name, int fallback) {
@@ -895,16 +946,16 @@ TEST_P(RandomWrites, TheTokenHoldsWhatTheModelSays) {
     const char* dash = std::strchr(s, '-');
     last = dash ? static_cast<unsigned>(std::strtoul(dash + 1, nullptr, 10)) : first;
   }
-  const auto run = [&c](unsigned seed, int length) {
+  const auto run = [&c](unsigned seed, int length, bool pins) {
     const Kind kind = static_cast<Kind>(seed % 3);
-    Sequence sequence(c, seed, kind, length);
+    Sequence sequence(c, seed, kind, length, pins);
     const std::string failure = sequence.Run();
     std::printf("seed %u, %s: %zu steps, %zu objects then, %d refused (no room, or a handle the other changed), %d cut%s\n",
                 seed, KindName(kind), sequence.Steps(), sequence.Objects(), sequence.refusals, sequence.cutsFired,
                 failure.empty() ? "" : ", FAILED");
     if (!failure.empty()) ADD_FAILURE() << failure;
   };
-  for (unsigned seed = first; seed <= last; ++seed) run(seed, steps);
+  for (unsigned seed = first; seed <= last; ++seed) run(seed, steps, true);
   // Sequences of 200 steps that once found a fault, run as they were found: a
   // record written over a cleared element a cut left, a file made by a call that
   // an error answer kept from going, a key file left when its directory's
@@ -913,7 +964,7 @@ TEST_P(RandomWrites, TheTokenHoldsWhatTheModelSays) {
       {"MadeByInitTokenOnModel1", {3020}}, {"WrittenToSizeOnModel1", {3023}}, {"WrittenToSizeOnModel7", {3011}}};
   const auto found = kFound.find(c.name);
   if (!std::getenv("MIRTAL_RANDOM_SEED") && found != kFound.end())
-    for (unsigned seed : found->second) run(seed, 200);
+    for (unsigned seed : found->second) run(seed, 200, false);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -78,6 +78,9 @@ size_t CardSimGetApduLog(const char* reader, char* buf, size_t len);
 /* The same, and when the whole text fitted the log is emptied in the same
  * step, so that no line written meanwhile is lost. */
 size_t CardSimTakeApduLog(const char* reader, char* buf, size_t len);
+/* The live card's PINs, one line each: the DF that holds it, its reference and
+ * whether it is verified now ("3F00/5015 81 1"); the same length rule as the log. */
+size_t CardSimGetPinStates(const char* reader, char* buf, size_t len);
 /* Empties the APDU log and the count of state queries. */
 int CardSimClearLog(const char* reader);
 /* State queries of the reader since the log was cleared: SCardGetStatusChange

@@ -946,6 +946,32 @@ size_t CopyApduLog(const char* reader, char* buf, size_t len, bool take) {
 
 }  // namespace
 
+namespace {
+void ListPins(const cardsim::Node* n, std::string* text) {
+  for (const auto& p : n->pins) {
+    char buf[16];
+    snprintf(buf, sizeof buf, " %02X %d\n", p.ref, p.verified ? 1 : 0);
+    *text += n->PathText() + buf;
+  }
+  for (const auto& c : n->children)
+    if (c->IsDf()) ListPins(c.get(), text);
+}
+}  // namespace
+
+SIM_EXPORT size_t CardSimGetPinStates(const char* reader, char* buf, size_t len) {
+  State& s = S();
+  std::lock_guard<std::mutex> g(s.mu);
+  Reader* r = FindReader(reader);
+  std::string text;
+  if (r && r->card) ListPins(r->card->mf(), &text);
+  if (buf && len) {
+    const size_t n = std::min(len - 1, text.size());
+    memcpy(buf, text.data(), n);
+    buf[n] = 0;
+  }
+  return text.size() + 1;
+}
+
 SIM_EXPORT size_t CardSimGetApduLog(const char* reader, char* buf, size_t len) {
   return CopyApduLog(reader, buf, len, false);
 }
