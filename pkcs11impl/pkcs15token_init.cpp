@@ -100,17 +100,11 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
       return CKR_DEVICE_ERROR;
     }
   }
-  // On a road that keeps the card's other tokens, what anyone could have planted goes first.
-  if (grounded >= 0 && ground != SCPkcs15Lib::InitGround::kCardPlanted)
-    grounded = lib->RemovePlanted(reader, planted, verified, pin, soPinLen);
   if (grounded < 0) return MapScErrorToCkr(grounded, false);
   CK_RV rv = CKR_OK;
   if (ground == SCPkcs15Lib::InitGround::kCardPlanted) {
     rv = lib->AddToken(reader, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin, pinLen,
                        &planted, &rules);
-  } else if (ground == SCPkcs15Lib::InitGround::kSlotPlanted) {
-    return lib->RepairToken(m_nPkcs15SlotId, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin,
-                            pinLen, true, &rules);
   } else if (ready == CKR_OK || ready == TOKEN_STATUS_CARD_NOT_ACTIVATED) {
     if (app == nullptr || !app->IsWritable()) return CKR_TOKEN_WRITE_PROTECTED;
     std::string text;
@@ -127,11 +121,11 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
     // A token an interrupted initialisation left incomplete reads as not
     // initialised while its slot keeps the application: it is built anew in place.
     if (ready == TOKEN_STATUS_CARD_NOT_INITIALIZED && lib->GetSlotApp(m_nPkcs15SlotId) != nullptr)
-      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen, false, &rules);
+      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen, &rules);
     if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader)) {
       // A token an interrupted initialisation left incomplete is built anew; any other stays unrecognised.
       if (lib->GetSlotApp(m_nPkcs15SlotId) == nullptr) return ready;
-      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen, false, &rules);
+      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen, &rules);
     }
     rv = lib->AddToken(reader, text.c_str(), pin, pinLen, nullptr, &rules);
   }
@@ -205,9 +199,6 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
   SCCardRules rules(card);
   SCRESULT grounded = lib->GroundFor(GetSlotId(), judgePin, judgeLen < 0 ? 0 : static_cast<size_t>(judgeLen), &ground,
                                      &planted, &verified, &rules);
-  if (grounded >= 0 && ground != SCPkcs15Lib::InitGround::kCardPlanted && !testOnly)
-    grounded = lib->RemovePlanted(reader, planted, verified, judgePin, judgeLen < 0 ? 0 : static_cast<size_t>(judgeLen),
-                                  &rules);
   if (grounded < 0) return MapScErrorToCkr(grounded, false);
   if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader) &&
       ground != SCPkcs15Lib::InitGround::kCardPlanted)
