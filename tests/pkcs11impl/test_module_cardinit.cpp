@@ -614,6 +614,16 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
       InitialiseOver("blank-model4.card", made.kept, "", refused);
       InitialiseOver("blank-model4.card", made.kept, "", made);
     }
+  // Blank model 4 in the form without life-cycle bytes, an issuer's PIN 81 in its master file under an EF.DIR ruled by
+  // a PIN 01 that does not stand: two tokens are refused, the card as it was; without that EF.DIR they are made.
+  Over issuer81{Road::kInitializeCard, false, true}, beside81{Road::kInitializeCard};
+  issuer81.tokens = beside81.tokens = two;
+  const std::string pin81 = "fcp-lcs 0\npin 3F00 ref=81 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:01,delete:pin:01 "
+                            "value=35353535\n";
+  InitialiseOver("blank-model4.card", pin81 + "ef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,"
+                 "delete:pin:01 data=00\n", "", issuer81);
+  beside81.kept = pin81.substr(pin81.find('\n') + 1);
+  InitialiseOver("blank-model4.card", pin81, "", beside81);
   Over lone{Road::kInitializeCard};
   lone.repeat = 1, lone.tokens = two;
   lone.kept = "pin 3F00 ref=11 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:11,delete:pin:11 value=39393939\n";
