@@ -342,7 +342,7 @@ uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin
   ASNPkcs15AuthObject* so = nullptr;
   const bool named = ground == InitGround::kAsRead && app != nullptr && app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 &&
                      so != nullptr;
-  const bool blank = ground == InitGround::kCardPlanted ||
+  const bool blank = ground == InitGround::kAsBlank ||
                      (ground == InitGround::kAsRead && app == nullptr && (p15 == nullptr || p15->GetApplicationCount() == 0));
   uint8_t ref = blank                                               ? (blankSo < 0xFF ? blankSo : tokensSo)
                 : app != nullptr && ground == InitGround::kAsRead ? UnfinishedSoRef(slot, card)
@@ -397,9 +397,8 @@ uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin
 }
 
 SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
-                                std::vector<SCPath>* planted, uint8_t* verifiedSo, SCCardRules* callRules) {
+                                std::vector<SCPath>* planted, SCCardRules* callRules) {
   *ground = InitGround::kAsRead;
-  if (verifiedSo != nullptr) *verifiedSo = 0xFF;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   SCReader* reader = GetSlotReader(slot);
   SCCard* card = reader != nullptr ? reader->GetCard() : nullptr;
@@ -536,7 +535,7 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   }
   uint8_t soRef = 0xFF;
   if (unfinished) {
-    *ground = InitGround::kCardPlanted;
+    *ground = InitGround::kAsBlank;
     Log(SC_OK, "%s: the tokens EF.DIR names are unfinished, and no SO PIN stands where they keep it: the card is "
         "initialised as one that holds no token", card->GetCardName());
     // An application DF the SO guards where the reader's first token goes is that
@@ -588,16 +587,15 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (own == 1) return refuse("the DF " + dfs[static_cast<size_t>(index)].Text() + " of slot " + std::to_string(slot) +
                                 "'s token may be changed by anyone");
   }
-  // Every planted DF the call deletes must be the SO's (or anyone's) to delete:
+  // The unfinished first token's DF the call deletes must be the SO's to delete:
   // else the call fails before its first deletion.
-  const uint8_t madeSo = *ground == InitGround::kCardPlanted && soRef != tokensSo ? tokensSo : 0xFF;
+  const uint8_t madeSo = *ground == InitGround::kAsBlank && soRef != tokensSo ? tokensSo : 0xFF;
   for (const SCPath& df : gone) {
     r = CallMayDelete(this, &rules, df, madeSo);
     if (r < 0) return r;
     if (r == 0) return SC_E_ACCESS_DENIED;
   }
   if (planted != nullptr) *planted = gone;
-  if (verifiedSo != nullptr) *verifiedSo = soRef;
   return 0;
 }
 

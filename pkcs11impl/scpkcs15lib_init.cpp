@@ -208,10 +208,10 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       const char* judge = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
       if (!callerSo.IsSet() && judge != nullptr && ParsePinValueKind(judge) != 0) judge = nullptr;
       r = GroundFor(first, judge, callerSo.IsSet() ? callerSo.Length() : judge != nullptr ? std::strlen(judge) : 0,
-                    &ground, &plantedDfs, nullptr, &judged);
+                    &ground, &plantedDfs, &judged);
       if (r < 0) return MapScErrorToCkr(r, false);
     }
-    const bool planted = ground == InitGround::kCardPlanted;
+    const bool planted = ground == InitGround::kAsBlank;
     switch (model) {
       case SC_CARD_TYPE_SETCOS441: {
         const uint32_t code = GetCardModelCode(first, false);
