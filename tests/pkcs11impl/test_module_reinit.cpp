@@ -378,9 +378,9 @@ const std::string kDropBox = "df 3F00/6002 lcs=05 name=A000000063504B43532D3135 
     "ac=read:always,update:pin:04,write:pin:04,deactivate:pin:04,activate:pin:04,terminate:pin:04,delete:pin:04 "
     "data=4973737565723031\n";
 
-// A card of `text` holding an issuer's drop box: C_InitToken of slot 0 is refused before the SO's value goes to the
-// card, the card as it was octet for octet, and the trace names the drop box's DF.
-void DropBoxRefused(Reinit& t, const std::string& text) {
+// A card of `text` holding an issuer's drop box (or another DF anyone may create in, `df`): C_InitToken of slot 0 is
+// refused, the card as it was octet for octet, and the trace names the DF.
+void DropBoxRefused(Reinit& t, const std::string& text, const std::string& df = "3F00/6002") {
   SCOPED_TRACE(text);
   PutBack(t, text);
   t.issuers = "3F00/6002 create-ef; 3F00/6002 create-df; ";
@@ -389,7 +389,7 @@ void DropBoxRefused(Reinit& t, const std::string& text) {
   const size_t from = t.env.Trace().size();
   EXPECT_EQ(CKR_FUNCTION_FAILED, t.InitToken("A"));
   EXPECT_EQ(before, t.Image());
-  EXPECT_NE(std::string::npos, t.env.Trace().find("DF 3F00/6002 of the PKCS#15 name", from)) << t.env.Trace().substr(from);
+  EXPECT_NE(std::string::npos, t.env.Trace().find("DF " + df + " of ", from)) << t.env.Trace().substr(from);
   EXPECT_NE(std::string::npos, t.env.Trace().find("the card is refused as it is", from));
 }
 
@@ -1645,9 +1645,9 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInsideAnotherApplication) {
   EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 81 in 3F0050155016 may be answered by another application's"));
 }
 
-// An issuer's drop box on a blank card of models 3, 7 and 4 (there beside the issuer's PIN 01, and without it), and
-// the card where an earlier version's cut call left EF.DIR naming the drop box: C_InitToken is refused, the card as
-// it was.
+// An issuer's drop box on a blank card of models 3, 7 and 4 (there beside the issuer's PIN 01, and without it), a
+// token's DF anyone may create in, and the card where an earlier version's cut call left EF.DIR naming the drop box:
+// C_InitToken is refused, the card as it was.
 TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   Reinit t("blank-model7.card");
   ASSERT_TRUE(t.Start());
@@ -1658,6 +1658,10 @@ TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   DropBoxRefused(t, blank("4") + box("01"));
   DropBoxRefused(t, blank("4") + "pin 3F00 ref=01 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:01,delete:pin:01 "
                  "value=3837363534333231\n" + box("01"));
+  // The token's own DF anyone may create in is not built anew either.
+  std::string open = ReadFile(CardsDir() + "/pkcs15-model3.card");
+  open.replace(open.find("create-ef:pin:81", open.find("\ndf 3F00/5015 ")), 16, "create-ef:always");
+  DropBoxRefused(t, open, "3F00/5015");
   DropBoxRefused(t, blank("3") + "ef 3F00/2F00 lcs=05 size=22 ac=read:always,update:pin:04,write:pin:04,delete:pin:04 "
                  "data=61144F0CA000000063504B43532D313551043F006002\n" + kDropBox);
 }
