@@ -74,16 +74,15 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   if (going != CKR_OK) return going;
   const char* pin = reinterpret_cast<const char*>(soPin);
   const long pinLen = soPin != nullptr ? static_cast<long>(soPinLen) : -1;
-  // What anyone could have written decides no road: a card whose EF.DIR anyone may
-  // change holds no token, and a token whose DF anyone may change is built anew.
+  // A card showing what this module cannot account for, where the call would write,
+  // is refused before the SO's value goes to it.
   SCPkcs15Lib::InitGround ground = SCPkcs15Lib::InitGround::kAsRead;
   std::vector<SCPath> planted;
-  uint8_t verified = 0xFF;
   // Each file is judged once in the call, and every later step keeps that judgement.
   SCReader* rd = lib->GetReader(reader);
   SCCardRules rules(rd != nullptr ? rd->GetCard() : nullptr);
   SCRESULT grounded =
-      soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, pin, soPinLen, &ground, &planted, &verified, &rules) : 0;
+      soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, pin, soPinLen, &ground, &planted, &rules) : 0;
   // A card no road takes is refused as it is.
   if (grounded >= 0 && ground == SCPkcs15Lib::InitGround::kAsRead && ready == CKR_TOKEN_NOT_RECOGNIZED &&
       !lib->IsCardNotInitialized(reader) && lib->GetSlotApp(m_nPkcs15SlotId) == nullptr)
@@ -91,7 +90,7 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   // A card that takes PINs only over its channel gets none from a token built
   // without its key set, and where the card holds nothing no one else could have
   // written, its key set is no one's to keep: nothing is deleted.
-  if (grounded >= 0 && ground == SCPkcs15Lib::InitGround::kCardPlanted) {
+  if (grounded >= 0 && ground == SCPkcs15Lib::InitGround::kAsBlank) {
     SCReader* rd = lib->GetReader(reader);
     SCCard* card = rd != nullptr ? rd->GetCard() : nullptr;
     if (card != nullptr && card->SecretsNeedChannel()) {
@@ -100,17 +99,11 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
       return CKR_DEVICE_ERROR;
     }
   }
-  // On a road that keeps the card's other tokens, what anyone could have planted goes first.
-  if (grounded >= 0 && ground != SCPkcs15Lib::InitGround::kCardPlanted)
-    grounded = lib->RemovePlanted(reader, planted, verified, pin, soPinLen);
   if (grounded < 0) return MapScErrorToCkr(grounded, false);
   CK_RV rv = CKR_OK;
-  if (ground == SCPkcs15Lib::InitGround::kCardPlanted) {
+  if (ground == SCPkcs15Lib::InitGround::kAsBlank) {
     rv = lib->AddToken(reader, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin, pinLen,
                        &planted, &rules);
-  } else if (ground == SCPkcs15Lib::InitGround::kSlotPlanted) {
-    return lib->RepairToken(m_nPkcs15SlotId, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin,
-                            pinLen, true, &rules);
   } else if (ready == CKR_OK || ready == TOKEN_STATUS_CARD_NOT_ACTIVATED) {
     if (app == nullptr || !app->IsWritable()) return CKR_TOKEN_WRITE_PROTECTED;
     std::string text;
@@ -127,11 +120,11 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
     // A token an interrupted initialisation left incomplete reads as not
     // initialised while its slot keeps the application: it is built anew in place.
     if (ready == TOKEN_STATUS_CARD_NOT_INITIALIZED && lib->GetSlotApp(m_nPkcs15SlotId) != nullptr)
-      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen, false, &rules);
+      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen, &rules);
     if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader)) {
       // A token an interrupted initialisation left incomplete is built anew; any other stays unrecognised.
       if (lib->GetSlotApp(m_nPkcs15SlotId) == nullptr) return ready;
-      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen, false, &rules);
+      return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen, &rules);
     }
     rv = lib->AddToken(reader, text.c_str(), pin, pinLen, nullptr, &rules);
   }
@@ -195,27 +188,21 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
       judgeLen = static_cast<long>(std::strlen(given));
     }
   }
-  // A card whose EF.DIR anyone may change holds no token to erase: what it names
-  // goes with the first token's other plants. On a road that keeps the card's
-  // tokens, what anyone could have planted goes before anything else.
+  // A card showing what this module cannot account for is refused before the SO's
+  // value goes to it.
   SCPkcs15Lib::InitGround ground = SCPkcs15Lib::InitGround::kAsRead;
-  std::vector<SCPath> planted;
-  uint8_t verified = 0xFF;
   // Each file is judged once in the call, and every later step keeps that judgement.
   SCCardRules rules(card);
   SCRESULT grounded = lib->GroundFor(GetSlotId(), judgePin, judgeLen < 0 ? 0 : static_cast<size_t>(judgeLen), &ground,
-                                     &planted, &verified, &rules);
-  if (grounded >= 0 && ground != SCPkcs15Lib::InitGround::kCardPlanted && !testOnly)
-    grounded = lib->RemovePlanted(reader, planted, verified, judgePin, judgeLen < 0 ? 0 : static_cast<size_t>(judgeLen),
-                                  &rules);
+                                     nullptr, &rules);
   if (grounded < 0) return MapScErrorToCkr(grounded, false);
   if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader) &&
-      ground != SCPkcs15Lib::InitGround::kCardPlanted)
+      ground != SCPkcs15Lib::InitGround::kAsBlank)
     return ready;
   // A token an interrupted initialisation left (EF.DIR names it, its structure
   // incomplete) is erased with the others: the card gets exactly the profile's tokens.
   const SCPkcs15Card* p15 = lib->GetSlotPkcs15Card(GetSlotId());
-  const bool eraseFirst = ground != SCPkcs15Lib::InitGround::kCardPlanted &&
+  const bool eraseFirst = ground != SCPkcs15Lib::InitGround::kAsBlank &&
                           ((ready != TOKEN_STATUS_CARD_NOT_INITIALIZED && ready != CKR_TOKEN_NOT_RECOGNIZED) ||
                            (p15 != nullptr && p15->GetApplicationCount() > 0));
   if (profile.GetGlobal() == nullptr && sections->AddSection("", false) == nullptr) return CKR_HOST_MEMORY;

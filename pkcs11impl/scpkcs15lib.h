@@ -465,20 +465,17 @@ class SCPkcs15Lib {
   uint8_t BlankCardSoRef(class SCCard* card, CK_SLOT_ID first);
   // What an initialisation of `slot` may take the card's structure for, judged by
   // who may do what on the card (SCCardRules) with the SO PIN the road verifies
-  // (`soPin`, verified here first) as the SO's: as it reads (kAsRead), a token
-  // whose DF someone with no PIN may change, built anew in place (kSlotPlanted),
-  // or a card that holds no token at all, because its EF.DIR (or, without one,
-  // every application DF found by name) is anyone's (kCardPlanted). `planted` gets
-  // the DFs that go on every road before the token is made: the application DFs
-  // anyone may change that EF.DIR names or that carry the PKCS#15 name in the
-  // master file, and on a card that holds no token the SO's DF where its first
-  // token goes. One the SO may not delete fails the call here, before any change.
-  enum class InitGround { kAsRead, kSlotPlanted, kCardPlanted };
-  // *verifiedSo: the SO PIN verified (0xFF: none).
+  // (`soPin`, verified here first) as the SO's: as it reads (kAsRead), or a card
+  // whose tokens are all unfinished, with no SO PIN standing where they
+  // keep it (a first call of this module cut short), taken as one that holds no
+  // token (kAsBlank). `planted` gets, on that road, the SO's DF where the
+  // reader's first token goes. EF.DIR, a DF EF.DIR names or a DF of the PKCS#15
+  // name in the master file that anyone may change, or a hidden EF.DIR on a card
+  // that shows no token, refuses the call before the SO's value goes to the card.
+  enum class InitGround { kAsRead, kAsBlank };
   // `rules`: the call's judgements, which its later steps keep (null: judged here only).
   SCRESULT GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
-                     std::vector<SCPath>* planted = nullptr, uint8_t* verifiedSo = nullptr,
-                     SCCardRules* rules = nullptr);
+                     std::vector<SCPath>* planted = nullptr, SCCardRules* rules = nullptr);
   // The SO PIN an initialisation of `slot` on the road `ground` verifies before it
   // changes anything, taken as the SO's by `rules`: the one the slot's token names
   // (where the model keeps an SO PIN there), the one the model's tokens take for an
@@ -501,16 +498,9 @@ class SCPkcs15Lib {
   // The SO PIN that updates EF.DIR where the SO PIN `soRef` (the tokens') does not
   // and the blank card's own does (an issuer's EF.DIR): that one, else `soRef`.
   uint8_t DirSoPin(CK_SLOT_ID slot, class SCCard* card, SCPkcs15Card* p15, uint8_t soRef);
-  // Forgets the applications EF.DIR names in the DFs GroundFor gave (planted) and
-  // writes EF.DIR without them, then deletes those DFs, under the SO PIN `soRef`
-  // verified with `soPin`: what the call deletes on a road that keeps the card's
-  // other tokens (a cut leaves no record naming a DF that is gone). `rules`: the
-  // call's judgements, told of each DF that goes.
-  SCRESULT RemovePlanted(uint32_t reader, const std::vector<SCPath>& planted, uint8_t soRef, const char* soPin,
-                         size_t len, SCCardRules* rules = nullptr);
-  // The reader's applications forgotten in memory (the slots bound to none): what a
-  // planted EF.DIR named is no token's, but another application whose DF stands
-  // with its name outside the `planted` DFs, which keeps its record.
+  // The reader's applications forgotten in memory (the slots bound to none): the
+  // unfinished tokens of a card taken as blank, but another application whose DF
+  // stands with its name outside the `planted` DFs, which keeps its record.
   void ForgetApplications(uint32_t reader, const std::vector<SCPath>& planted);
   // The reader's card holds a PKCS#15 structure (read, or written by this process):
   // a reading it refuses from now on is read again, never taken for a blank card.
@@ -539,8 +529,8 @@ class SCPkcs15Lib {
   static std::vector<uint8_t> ProfileTokenPins(const InitProfile* profile, int only = -1);
   // A new application under a unique label, its SO PIN set (when not set yet)
   // and verified; a failure removes only the application made here.
-  // `planted`: on a card whose structure counts for nothing (kCardPlanted), the DFs
-  // GroundFor gave go with the other plants (BlankCard) before the token is made.
+  // `planted`: on a card taken as blank (kAsBlank), the DF of the unfinished first
+  // token GroundFor gave goes (BlankCard) before the token is made.
   CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen,
                  const std::vector<SCPath>* planted = nullptr, SCCardRules* rules = nullptr);
   // Removes the application at appIndex, or (below 0) every application of the
@@ -572,11 +562,8 @@ class SCPkcs15Lib {
   // A token whose directory an interrupted initialisation left incomplete (its
   // DF, TokenInfo or PIN directory missing) is built anew under the SO PIN of
   // the card's profile; CKR_TOKEN_NOT_RECOGNIZED for any other token.
-  // `planted`: a token whose DF anyone may change (kSlotPlanted), built anew in
-  // place with the card profile's PIN references, whatever its directories say.
   // `judged`: as ReinitToken's.
-  CK_RV RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen, bool planted = false,
-                    SCCardRules* judged = nullptr);
+  CK_RV RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen, SCCardRules* judged = nullptr);
   // Whether `loaded`, the result of loading the application, shows a token that
   // an interrupted initialisation of this module left incomplete: the card's
   // directory names it with this module's profile, and its DF, ODF or TokenInfo

@@ -342,7 +342,7 @@ uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin
   ASNPkcs15AuthObject* so = nullptr;
   const bool named = ground == InitGround::kAsRead && app != nullptr && app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 &&
                      so != nullptr;
-  const bool blank = ground == InitGround::kCardPlanted ||
+  const bool blank = ground == InitGround::kAsBlank ||
                      (ground == InitGround::kAsRead && app == nullptr && (p15 == nullptr || p15->GetApplicationCount() == 0));
   uint8_t ref = blank                                               ? (blankSo < 0xFF ? blankSo : tokensSo)
                 : app != nullptr && ground == InitGround::kAsRead ? UnfinishedSoRef(slot, card)
@@ -397,9 +397,8 @@ uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin
 }
 
 SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
-                                std::vector<SCPath>* planted, uint8_t* verifiedSo, SCCardRules* callRules) {
+                                std::vector<SCPath>* planted, SCCardRules* callRules) {
   *ground = InitGround::kAsRead;
-  if (verifiedSo != nullptr) *verifiedSo = 0xFF;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   SCReader* reader = GetSlotReader(slot);
   SCCard* card = reader != nullptr ? reader->GetCard() : nullptr;
@@ -504,14 +503,41 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (r < 0) return r;
     unfinished = r == 0;
   }
+  // What the module cannot account for where the call would write, delete or make a
+  // PIN refuses the call before the SO's value goes to the card: its owner clears it
+  // first. Whose it is no code decides.
+  const auto refuse = [&](const std::string& what) {
+    Log(SC_E_ACCESS_DENIED, "%s: %s: the card is refused as it is (its owner clears that first), nothing changed",
+        card->GetCardName(), what.c_str());
+    return SC_E_ACCESS_DENIED;
+  };
+  if (dirPlanted == 1) return refuse("EF.DIR " + dir.Text() + " may be changed by anyone");
+  if (!gone.empty()) return refuse("DF " + gone.front().Text() + " of the PKCS#15 name may be changed by anyone");
+  if (none) {
+    const SCPath* at = nullptr;
+    for (size_t i = 0; i < open.size() && at == nullptr; ++i)
+      if (open[i] != SC_E_FILE_NOT_FOUND) at = &dfs[i];
+    return refuse("DF " + (at != nullptr ? at->Text() : dir.Text()) + " of the PKCS#15 name may be created in or changed "
+                  "by anyone");
+  }
+  if (takePlace) return refuse("EF.DIR " + dir.Text() + " hides what it names, or DF " + place.Text() + " is open to anyone");
+  // A DF of the PKCS#15 name away from where this module makes tokens (3F00/5015 on)
+  // is no token of this module's: one EF.DIR does not name would be written into
+  // EF.DIR, and one anyone may create in would be built into.
+  for (const SCPath& df : named) {
+    const bool listed = Listed(dfs, df);
+    if (df.Count() == 2 && df[1] >= kTokenPlace[1] && df[1] < kTokenPlace[1] + 0x10) continue;
+    r = listed ? rules.Open(df) : 1;
+    if (r < 0) return r;
+    if (r == 1)
+      return refuse("DF " + df.Text() + " of the PKCS#15 name " +
+                    (listed ? "may be created in by anyone" : "stands where EF.DIR names no application"));
+  }
   uint8_t soRef = 0xFF;
-  if (dirPlanted == 1 || none || takePlace || unfinished) {
-    *ground = InitGround::kCardPlanted;
-    Log(SC_OK, "%s: %s: the card is initialised as one that holds no token", card->GetCardName(),
-        dirPlanted == 1 ? "EF.DIR anyone may change"
-        : none          ? "every PKCS#15 application DF that stands anyone may change"
-        : unfinished    ? "the tokens EF.DIR names are unfinished, and no SO PIN stands where they keep it"
-                        : "no token is read, and EF.DIR hides it or the DF where it goes is anyone's");
+  if (unfinished) {
+    *ground = InitGround::kAsBlank;
+    Log(SC_OK, "%s: the tokens EF.DIR names are unfinished, and no SO PIN stands where they keep it: the card is "
+        "initialised as one that holds no token", card->GetCardName());
     // An application DF the SO guards where the reader's first token goes is that
     // token's, whatever a planted EF.DIR says: it goes, and the token takes its place.
     r = rules.Header(place, &header);
@@ -558,71 +584,18 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     SCRESULT own = known ? open[static_cast<size_t>(index)] : 0;
     if (known && own == 0) own = rules.Open(dfs[static_cast<size_t>(index)]);
     if (own < 0 && own != SC_E_FILE_NOT_FOUND) return own;
-    if (own == 1) {
-      *ground = InitGround::kSlotPlanted;
-      Log(SC_OK, "%s: the DF of slot %lu's token may be changed by anyone: the token is built anew in place",
-          card->GetCardName(), static_cast<unsigned long>(slot));
-      // Built anew where it stands, not deleted with the others.
-      gone.erase(std::remove_if(gone.begin(), gone.end(), [&](const SCPath& p) { return p.IsEqual(dfs[static_cast<size_t>(index)]); }),
-                 gone.end());
-    }
+    if (own == 1) return refuse("the DF " + dfs[static_cast<size_t>(index)].Text() + " of slot " + std::to_string(slot) +
+                                "'s token may be changed by anyone");
   }
-  // Every planted DF the call deletes must be the SO's (or anyone's) to delete:
+  // The unfinished first token's DF the call deletes must be the SO's to delete:
   // else the call fails before its first deletion.
-  const uint8_t madeSo = *ground == InitGround::kCardPlanted && soRef != tokensSo ? tokensSo : 0xFF;
+  const uint8_t madeSo = *ground == InitGround::kAsBlank && soRef != tokensSo ? tokensSo : 0xFF;
   for (const SCPath& df : gone) {
     r = CallMayDelete(this, &rules, df, madeSo);
     if (r < 0) return r;
     if (r == 0) return SC_E_ACCESS_DENIED;
   }
   if (planted != nullptr) *planted = gone;
-  if (verifiedSo != nullptr) *verifiedSo = soRef;
-  return 0;
-}
-
-SCRESULT SCPkcs15Lib::RemovePlanted(uint32_t reader, const std::vector<SCPath>& planted, uint8_t soRef,
-                                    const char* soPin, size_t len, SCCardRules* rules) {
-  SCPkcs15Card* p15 = nullptr;
-  SCCard* card = nullptr;
-  if (planted.empty() || CheckCardForTokens(reader, &p15, &card) != CKR_OK) return 0;
-  SCTransactGuard guard(card);
-  InitWriteGuard writing(card);
-  if (soRef < 0xFF && soPin != nullptr) InitWriteGuard::SoVerified(card, soRef, soPin, len);
-  // A refusal is asked again once the SO PIN is verified again.
-  const auto underSo = [&](const std::function<SCRESULT()>& step) {
-    SCRESULT r = step();
-    if (r == SC_E_ACCESS_DENIED && soPin != nullptr && VerifySoPinAgain(card, soRef, soPin, len) >= 0) r = step();
-    return r;
-  };
-  // What EF.DIR named there is no token's, and EF.DIR names none of them before the
-  // first goes: a cut leaves no record naming a DF that is gone.
-  for (const SCPath& df : planted) {
-    for (int32_t i = p15->GetApplicationCount() - 1; i >= 0; --i) {
-      SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
-      SCPath at;
-      size_t rest = 0;
-      if (app == nullptr || app->BuildAbsolutePath(&at) < 0 ||
-          SCPath::StripPrefix(at.Ids(), at.Count(), df.Ids(), df.Count(), &rest) == nullptr)
-        continue;
-      for (CK_SLOT_ID s = 0; s < m_slotCount; ++s)
-        if (m_pAppTable[s] == app) m_pAppTable[s] = nullptr;
-      p15->DiscardApplication(app, app->GetSourceDirRecord());
-    }
-  }
-  SCRESULT r = underSo([&] { return p15->GetCardDir().Write(nullptr, 0, nullptr); });
-  if (r < 0) return r;
-  for (const SCPath& df : planted) {
-    // With what it holds.
-    const SCPath parent(df.Ids(), df.Count() - 1);
-    r = underSo([&] {
-      const SCRESULT s = card->SelectPathThunk(parent.Ids(), parent.Count(), 0);
-      return s < 0 ? s : card->DeleteFileById(df[df.Count() - 1], parent);
-    });
-    Log(r, "%s: DF %s, which anyone may change, held a PKCS#15 application: %s", card->GetCardName(), df.Text().c_str(),
-        r < 0 ? "the card did not delete it" : "deleted");
-    if (r < 0) return r;
-    if (rules != nullptr) rules->Forget(df);
-  }
   return 0;
 }
 

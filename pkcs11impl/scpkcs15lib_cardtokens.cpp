@@ -126,7 +126,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     uint8_t keptSo = 0xFF;
     if (rv >= 0 && pin.IsSet())
       keptSo = TrustSoPin(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, card, pin.Get(), pin.Length(), &judged,
-                          onBlank ? InitGround::kCardPlanted : InitGround::kAsRead, &rv);
+                          onBlank ? InitGround::kAsBlank : InitGround::kAsRead, &rv);
     // A card reset since (another application) forgot it: the value it accepted goes again.
     SCValueSet verified;
     card->GetVerifiedPins(&verified);

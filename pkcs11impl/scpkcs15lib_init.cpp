@@ -208,10 +208,10 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       const char* judge = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
       if (!callerSo.IsSet() && judge != nullptr && ParsePinValueKind(judge) != 0) judge = nullptr;
       r = GroundFor(first, judge, callerSo.IsSet() ? callerSo.Length() : judge != nullptr ? std::strlen(judge) : 0,
-                    &ground, &plantedDfs, nullptr, &judged);
+                    &ground, &plantedDfs, &judged);
       if (r < 0) return MapScErrorToCkr(r, false);
     }
-    const bool planted = ground == InitGround::kCardPlanted;
+    const bool planted = ground == InitGround::kAsBlank;
     switch (model) {
       case SC_CARD_TYPE_SETCOS441: {
         const uint32_t code = GetCardModelCode(first, false);
@@ -1047,7 +1047,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   ASNPkcs15AuthObject* so = nullptr;
   if (app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0 || so == nullptr) {
     // A directory left half written has lost its PIN objects with it.
-    if (!app->IsLoaded()) return RepairToken(slot, label, soPin, soPinLen, false, judged);
+    if (!app->IsLoaded()) return RepairToken(slot, label, soPin, soPinLen, judged);
     return CKR_TOKEN_WRITE_PROTECTED;
   }
   InitSecret pin;
@@ -1526,7 +1526,7 @@ bool SCPkcs15Lib::IsLeftIncomplete(SCPkcs15App* app, SCRESULT loaded) {
          (loaded >= 0 && !app->IsLoaded() && app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0);
 }
 
-CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen, bool planted,
+CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen,
                                SCCardRules* judged) {
   if (soPin == nullptr) return CKR_PIN_INCORRECT;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
@@ -1543,14 +1543,14 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     // or not yet written (a file left as the card erased it), or its PIN
     // directory is missing. Any other token is not this call's to rebuild.
     r = app->Load(true);
-    if (!planted && !IsLeftIncomplete(app, r)) return r < 0 ? MapScErrorToCkr(r, false) : CKR_TOKEN_NOT_RECOGNIZED;
+    if (!IsLeftIncomplete(app, r)) return r < 0 ? MapScErrorToCkr(r, false) : CKR_TOKEN_NOT_RECOGNIZED;
     // The PIN references of the layout that made it (the directory that would name
-    // them is gone, or is anyone's, and tells nothing); the SO PIN is global on every
-    // card the module initialises.
-    const int layout = app->GetLayoutIndex(!planted);
+    // them is gone and tells nothing); the SO PIN is global on every card the module
+    // initialises.
+    const int layout = app->GetLayoutIndex(true);
     SCCardInfo info;
     std::memset(&info, 0, sizeof info);
-    if ((planted || app->GetHeaderList().GetSoPinRef() >= kNoRef) && card->GetCardInfo(&info) >= 0)
+    if (app->GetHeaderList().GetSoPinRef() >= kNoRef && card->GetCardInfo(&info) >= 0)
       (void)SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(info.profile), &app->GetHeaderList(), layout);
     const uint8_t soRef = app->GetHeaderList().GetSoPinRef();
     if (soRef == 0 || soRef >= 0x80) return CKR_TOKEN_WRITE_PROTECTED;

@@ -378,18 +378,19 @@ const std::string kDropBox = "df 3F00/6002 lcs=05 name=A000000063504B43532D3135 
     "ac=read:always,update:pin:04,write:pin:04,deactivate:pin:04,activate:pin:04,terminate:pin:04,delete:pin:04 "
     "data=4973737565723031\n";
 
-// The token the SO's C_InitToken made on a blank card of `model` beside the drop box (listed in slot 1, after it),
-// its user PIN 1234 set by the SO; `so`: the drop box's SO PIN, the blank card's (model 7) or the issuer's 01 (model 4).
-std::string BehindDropBox(Reinit& t, const std::string& model, const std::string& so) {
-  PutBack(t, ReadFile(CardsDir() + "/blank-model" + model + ".card") + (so == "01" ? "pin 3F00 ref=01 min=4 max=16 "
-             "pad=FF tries=3 left=3 ac=update:pin:01,delete:pin:01 value=3837363534333231\n" : "") +
-             std::regex_replace(kDropBox, std::regex("pin:04"), "pin:" + so));
+// A card of `text` holding an issuer's drop box (or another DF anyone may create in, `df`): C_InitToken of slot 0 is
+// refused, the card as it was octet for octet, and the trace names the DF.
+void DropBoxRefused(Reinit& t, const std::string& text, const std::string& df = "3F00/6002") {
+  SCOPED_TRACE(text);
+  PutBack(t, text);
   t.issuers = "3F00/6002 create-ef; 3F00/6002 create-df; ";
   t.slot = 0;
-  EXPECT_EQ(CKR_OK, t.InitToken("A"));
-  t.slot = 1;
-  EXPECT_EQ(CKR_OK, t.InitPin("1234"));
-  return t.Image();
+  const std::string before = t.Image();
+  const size_t from = t.env.Trace().size();
+  EXPECT_EQ(CKR_FUNCTION_FAILED, t.InitToken("A"));
+  EXPECT_EQ(before, t.Image());
+  EXPECT_NE(std::string::npos, t.env.Trace().find("DF " + df + " of ", from)) << t.env.Trace().substr(from);
+  EXPECT_NE(std::string::npos, t.env.Trace().find("the card is refused as it is", from));
 }
 
 }  // namespace
@@ -710,16 +711,6 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
   cards.emplace_back("an issuer's drop box", dropbox + kDropBox);
   Reinit t("pkcs15-model3.card");
   ASSERT_TRUE(t.Start());
-  // The token a blank card of models 7 and 4 took beside the drop box, its user PIN set: built anew, the previous
-  // user's PIN opens it no more; where the drop box's PIN directory names that PIN too, refused.
-  for (const char* model : {"7", "4"}) {
-    cards.emplace_back(std::string("an issuer's drop box before the token of blank model ") + model,
-                       BehindDropBox(t, model, model[0] == '7' ? "04" : "01"));
-    cards.emplace_back(cards.back().first + ", naming its user PIN", cards.back().second + "ef 3F00/6002/5031 lcs=05 "
-                       "size=12 ac=read:always,update:never,delete:never data=A80A300804063F0060024401\nef 3F00/6002/4401 "
-                       "lcs=05 size=66 ac=read:always,update:never,delete:never data=304030190C1050494E2075C5BC79746B6F776E"
-                       "696B61030207800401023003040101A11E301C0302028C0A01020201040201100201108001020401FF300404023F00\n");
-  }
   int calls = 0, through = 0;
   for (const auto& [name, text] : cards) {
     for (CK_SLOT_ID slot = 0; slot < 3; ++slot) {
@@ -1334,13 +1325,12 @@ void FaultAtEachCommandOnModel(const char* image) {
   ASSERT_EQ(CKR_OK, t.InitPin("2468"));
   const std::string withUserPin = t.Image();
   // A blank card that also holds what someone made before the SO at the references the token takes: refused, the
-  // card as it was, none of it blocked (on model 4 the PIN at 01 is the card's SO PIN, which the SO's value opens not).
-  const bool model4 = std::string(image) == "blank-model4.card";
+  // card as it was, none of it blocked, the SO's value sent to none of it.
   PutBack(t, blank + cardimage::Planted(std::string(image) == "blank-model1.card"   ? "02"
                                         : std::string(image) == "blank-model3.card" ? "01"
                                                                                      : "01 11 02 12"));
   const std::string planted = t.Image();
-  EXPECT_EQ(model4 ? CKR_PIN_INCORRECT : CKR_FUNCTION_FAILED, t.InitToken("B")) << t.Log();
+  EXPECT_EQ(CKR_FUNCTION_FAILED, t.InitToken("B")) << t.Log();
   EXPECT_EQ(cardimage::Comparable(planted), cardimage::Comparable(t.Image()));
   EXPECT_EQ(std::string::npos, t.Image().find(" left=0 "));
   FaultAtEachCommand(t, blank, InitTokenOn(nullptr, nullptr, 0), Fault::kRefused);
@@ -1659,19 +1649,25 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInsideAnotherApplication) {
   EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 81 in 3F0050155016 may be answered by another application's"));
 }
 
-// C_InitToken of the token behind the drop box on models 7 and 4, the card pulled at each command: the drop box and its
-// SO PIN with the SO's value stay, and the previous holder's PIN opens no token.
-TEST(ModuleReinit, InitTokenBehindAnIssuersDropBoxPulledAtEachCommand) {
+// An issuer's drop box on a blank card of models 3, 7 and 4 (there beside the issuer's PIN 01, and without it), a
+// token's DF anyone may create in, and the card where an earlier version's cut call left EF.DIR naming the drop box:
+// C_InitToken is refused, the card as it was.
+TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   Reinit t("blank-model7.card");
   ASSERT_TRUE(t.Start());
-  for (const std::string so : {"04", "01"}) {
-    Operation op = InitTokenOn("A", "1234", 0);
-    op.spared = [so](Reinit& r) {
-      EXPECT_NE(std::string::npos, r.Image().find(std::regex_replace(kDropBox, std::regex("pin:04"), "pin:" + so)));
-      EXPECT_NE(std::string::npos, r.Image().find("ac=update:pin:" + so + ",delete:pin:" + so + " value=3837363534333231"));
-    };
-    FaultAtEachCommand(t, BehindDropBox(t, so == "04" ? "7" : "4", so), op, Fault::kPull);
-  }
+  const auto box = [](const std::string& so) { return std::regex_replace(kDropBox, std::regex("pin:04"), "pin:" + so); };
+  const auto blank = [](const char* model) { return ReadFile(CardsDir() + "/blank-model" + model + ".card"); };
+  DropBoxRefused(t, blank("3") + box("04"));
+  DropBoxRefused(t, blank("7") + box("04"));
+  DropBoxRefused(t, blank("4") + box("01"));
+  DropBoxRefused(t, blank("4") + "pin 3F00 ref=01 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:01,delete:pin:01 "
+                 "value=3837363534333231\n" + box("01"));
+  // The token's own DF anyone may create in is not built anew either.
+  std::string open = ReadFile(CardsDir() + "/pkcs15-model3.card");
+  open.replace(open.find("create-ef:pin:81", open.find("\ndf 3F00/5015 ")), 16, "create-ef:always");
+  DropBoxRefused(t, open, "3F00/5015");
+  DropBoxRefused(t, blank("3") + "ef 3F00/2F00 lcs=05 size=22 ac=read:always,update:pin:04,write:pin:04,delete:pin:04 "
+                 "data=61144F0CA000000063504B43532D313551043F006002\n" + kDropBox);
 }
 
 namespace {
