@@ -249,7 +249,7 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
       std::vector<uint8_t> leftovers;
       rv = lib->PrepareErasure(reader, makes, &leftovers);
       if (rv != CKR_OK) return rv;
-      rv = lib->DeleteToken(reader, -1, erasePin, eraseLen, &rules, &makes, &leftovers);
+      rv = lib->DeleteToken(reader, -1, erasePin, eraseLen, &rules, &leftovers);
       if (rv != CKR_OK) return rv;
       if (pukNamed) SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_SoPukNamed", 1);
       SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_CardReinitalized", 1);

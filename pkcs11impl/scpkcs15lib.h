@@ -545,11 +545,11 @@ class SCPkcs15Lib {
   // card; a given SO PIN is verified first and a wrong one stops the removal.
   // On a ClassIC card the `leftovers` (PrepareErasure) go before any token, and every
   // master-file PIN the erased tokens name at a layout's user references (user PIN,
-  // user PUK) goes after the tokens' DFs; of a token an interrupted call left, only
-  // those among `makes` (NamedOrLeftPins). The card's SO PIN and SO PUK stay.
+  // user PUK; of a token an interrupted call left, its layout's: NamedOrLeftPins)
+  // goes after the tokens' DFs. The card's SO PIN and SO PUK stay.
   // `rules`: the call's judgements, told of every DF and EF.DIR that goes.
   CK_RV DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen, SCCardRules* rules = nullptr,
-                    const std::vector<uint8_t>* makes = nullptr, const std::vector<uint8_t>* leftovers = nullptr);
+                    const std::vector<uint8_t>* leftovers = nullptr);
   // The label, followed by " 2", " 3", ... until no other application of the card has it.
   static std::string MakeUniqueAppLabel(SCPkcs15Card* card, const char* label, const SCPkcs15App* except);
 

@@ -267,8 +267,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
 }
 
 CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen,
-                               SCCardRules* rules, const std::vector<uint8_t>* makes,
-                               const std::vector<uint8_t>* leftovers) {
+                               SCCardRules* rules, const std::vector<uint8_t>* leftovers) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   CK_RV ck = CheckCardForTokens(reader, &p15, &card);
@@ -350,7 +349,7 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         SCFileHeaderList card0;
         SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &card0, 0);
         std::vector<std::pair<SCPath, uint8_t>> named;
-        rv = NamedOrLeftPins(p15, &named, makes);
+        rv = NamedOrLeftPins(p15, &named);
         for (const std::vector<uint8_t>* taken : {&pins, &puks})
           for (const auto& held : named) {
             const uint8_t ref = held.second;

@@ -1503,6 +1503,16 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
 
 namespace {
 
+// The references of the PINs in the card's master file, in order ("01 02 11 ").
+std::string MasterFilePins(const std::string& image) {
+  std::set<std::string> refs;
+  for (size_t at = image.find("\npin 3F00 ref="); at != std::string::npos; at = image.find("\npin 3F00 ref=", at + 1))
+    refs.insert(image.substr(at + 14, 2));
+  std::string text;
+  for (const std::string& r : refs) text += r + " ";
+  return text;
+}
+
 // InitializeCard of two tokens (the second without a user PUK), made again after a cut: it makes exactly those.
 [[maybe_unused]] Operation TwoTokensAgain() {
   Operation cut{"InitializeCard of two tokens", [](Reinit& r) {
@@ -1529,6 +1539,19 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitializeCardOfTwoTokens) {
   const std::string blank = two.Image();
   FaultAtEachCommand(two, blank, TwoTokensAgain(), Fault::kRefused);
   FaultAtEachCommand(two, blank, TwoTokensAgain(), Fault::kPull);
+  // Two tokens replaced by one with a PUK, pulled at each command: that call run again, then one of two tokens,
+  // each takes the card, which then holds no PIN its tokens do not name.
+  const auto twoTokens = [](Reinit& r) { return InitializeFromProfile(r, "2468", nullptr, "<none>\n[Drugi]\nUserPin = 1357"); };
+  ASSERT_EQ(1, twoTokens(two));
+  Operation one{"InitializeCard of one token with a PUK over two", [](Reinit& r) {
+                  return InitializeFromProfile(r, "2468", nullptr, "11223344") == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
+                }, [&twoTokens](Reinit& r) {
+                  EXPECT_EQ("01 02 11 12 ", MasterFilePins(r.Image()));
+                  ASSERT_EQ(1, twoTokens(r)) << r.Log();
+                  EXPECT_EQ("01 02 04 11 14 ", MasterFilePins(r.Image()));
+                }, kLabelIs("Podpis"), {kUninitialised, "Podpis"}, false};
+  one.again = true;
+  FaultAtEachCommand(two, two.Image(), one, Fault::kPull);
 #endif
 }
 
@@ -1833,15 +1856,6 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
   EXPECT_NE(std::string::npos, t.Image().find("\ndf 3F00/5016 "));
   // Two tokens, C_InitToken on both slots, two tokens, one with a PUK, two again: each call takes the card, and
   // after each the master file holds no PIN but the card's SO PIN and PUK and those its tokens name.
-  const auto mfPins = [&t] {
-    std::set<std::string> refs;
-    const std::string image = t.Image();
-    for (size_t at = image.find("\npin 3F00 ref="); at != std::string::npos; at = image.find("\npin 3F00 ref=", at + 1))
-      refs.insert(image.substr(at + 14, 2));
-    std::string text;
-    for (const std::string& r : refs) text += r + " ";
-    return text;
-  };
   PutBack(t, blank);
   const std::string second = "<none>\n[Drugi]\nUserPin = 1357";
   for (const auto& [user, puk, pins] : std::vector<std::array<std::string, 3>>{
@@ -1855,7 +1869,7 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
       std::string error;
       ASSERT_EQ(1, InitializeFromProfile(t, user, &error, puk)) << error;
     }
-    EXPECT_EQ(pins, mfPins());
+    EXPECT_EQ(pins, MasterFilePins(t.Image()));
   }
 }
 
