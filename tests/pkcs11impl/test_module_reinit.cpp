@@ -1556,14 +1556,18 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitializeCardOfTwoTokens) {
 }
 
 // The same, pulled, where the issuer keeps a PIN at the second token's PUK reference (14), which the profile does
-// not make: it stays as it was, also where a cut left the second token unfinished.
+// not make: it stays as it was, or goes with the second token where a cut left that unfinished (a PIN at its layout's
+// reference then counts as the token's); it is never taken over.
 TEST(ModuleReinit, FaultAtEachCommandOfInitializeCardBesideAnIssuersPin) {
 #if !defined(__SANITIZE_ADDRESS__)
   Reinit two("blank-model4.card");
   ASSERT_TRUE(two.Start());
   const std::string issuers = "pin 3F00 ref=14 min=4 max=16 pad=FF tries=3 ac=update:pin:01,delete:pin:01 value=35353535\n";
   Operation cut = TwoTokensAgain();
-  cut.spared = [issuers](Reinit& r) { EXPECT_NE(std::string::npos, WithoutCounters(r.Image()).find(issuers)) << r.Image(); };
+  cut.spared = [issuers](Reinit& r) {
+    const std::string now = WithoutCounters(r.Image());
+    EXPECT_TRUE(now.find(issuers) != std::string::npos || now.find("\npin 3F00 ref=14 ") == std::string::npos) << now;
+  };
   FaultAtEachCommand(two, two.Image() + issuers, cut, Fault::kPull);
 #endif
 }
