@@ -1875,6 +1875,16 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
     }
     EXPECT_EQ(pins, MasterFilePins(t.Image()));
   }
+  // The second token's PINs as an erasure of one token left them before: they go before any token, and two are made.
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, "22446688"));
+  const std::string left[] = {"pin 3F00 ref=14 min=4 max=16 pad=FF tries=3 ac=update:pin:01,delete:pin:01 value=3434343434343434",
+                              "pin 3F00 ref=04 min=4 max=16 pad=FF tries=3 unblock=14 ac=update:pin:01,delete:pin:01 value=31323334"};
+  PutBack(t, t.Image() + left[0] + "\n" + left[1] + "\n");
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, second)) << t.Log();
+  EXPECT_EQ("01 02 04 11 14 ", MasterFilePins(t.Image()));
+  for (const std::string& pin : left) EXPECT_EQ(std::string::npos, WithoutCounters(t.Image()).find(pin)) << pin;
+  EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 04 in the master file, which no token names, stood where a new "
+                                                  "token's PIN goes: deleted"));
 }
 
 // InitializeCard writes tokens on model 4 only: on the other models the
