@@ -230,15 +230,13 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
       // Whether the tokens erased named the card's SO PUK: only then do the new ones.
       const bool pukNamed = lib->NamesCardSoPuk(reader);
       // What no token of the card names where the new tokens make their PINs is
-      // someone's: judged first, as on a card that holds no token, so that a card
-      // that keeps it fails the call before any token goes.
-      std::vector<int> layouts;
-      for (int t = 0; t < profile.GetTokenCount(); ++t)
-        layouts.push_back(strcasecmp(profile.GetText(t, "TokenProfile", "<default>"), "rokvast") == 0 ? -1 : t);
+      // judged first, as on a card that holds no token, so that a card that keeps it
+      // fails the call before any token goes.
       const std::vector<uint8_t> makes = SCPkcs15Lib::ProfileTokenPins(&profile);
-      rv = lib->PrepareErasure(reader, makes);
+      std::vector<uint8_t> leftovers;
+      rv = lib->PrepareErasure(reader, makes, &leftovers);
       if (rv != CKR_OK) return rv;
-      rv = lib->DeleteToken(reader, -1, erasePin, eraseLen, layouts, &rules, &makes);
+      rv = lib->DeleteToken(reader, -1, erasePin, eraseLen, &rules, &leftovers);
       if (rv != CKR_OK) return rv;
       if (pukNamed) SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_SoPukNamed", 1);
       SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_CardReinitalized", 1);

@@ -512,10 +512,12 @@ class SCPkcs15Lib {
   bool NamesCardSoPuk(uint32_t reader);
   // Before a ClassIC card's tokens are erased for a profile whose tokens make the
   // master-file PINs `makes` (ProfileTokenPins), judged from what the card shows, as
-  // a card that holds no token is judged: a token DF the SO PIN may not delete, or a
-  // PIN standing at one of `makes` that no token of the card names (NamedOrLeftPins),
-  // fails the call before any token goes.
-  CK_RV PrepareErasure(uint32_t reader, const std::vector<uint8_t>& makes);
+  // a card that holds no token is judged: a token DF the SO PIN may not delete fails
+  // the call before any token goes. A PIN standing at one of `makes` that no token of
+  // the card names (NamedOrLeftPins) is what an earlier erasure or cut left where the
+  // card names a token of this module (`leftovers`, for DeleteToken to delete first);
+  // on a card that names none it fails the call.
+  CK_RV PrepareErasure(uint32_t reader, const std::vector<uint8_t>& makes, std::vector<uint8_t>* leftovers);
   // The PINs the card's tokens name (GetNamedPins), and for a token of this module
   // an interrupted call left without its directories the layout's master-file
   // references, which only that call could have made there: of those, only the
@@ -535,14 +537,13 @@ class SCPkcs15Lib {
                  const std::vector<SCPath>* planted = nullptr, SCCardRules* rules = nullptr);
   // Removes the application at appIndex, or (below 0) every application of the
   // card; a given SO PIN is verified first and a wrong one stops the removal.
-  // Of the PINs the erased tokens name in a ClassIC card's master file, only those
-  // at the user references that the tokens following take (`layouts`, template
-  // indices) go after the tokens: any other may guard a file outside the tokens.
-  // Of a token an interrupted call left, only those among `makes` (NamedOrLeftPins).
+  // On a ClassIC card the `leftovers` (PrepareErasure) go before any token, and every
+  // master-file PIN the erased tokens name at a layout's user references (user PIN,
+  // user PUK; of a token an interrupted call left, its layout's: NamedOrLeftPins)
+  // goes after the tokens' DFs. The card's SO PIN and SO PUK stay.
   // `rules`: the call's judgements, told of every DF and EF.DIR that goes.
-  CK_RV DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen,
-                    const std::vector<int>& layouts = {}, SCCardRules* rules = nullptr,
-                    const std::vector<uint8_t>* makes = nullptr);
+  CK_RV DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen, SCCardRules* rules = nullptr,
+                    const std::vector<uint8_t>* leftovers = nullptr);
   // The label, followed by " 2", " 3", ... until no other application of the card has it.
   static std::string MakeUniqueAppLabel(SCPkcs15Card* card, const char* label, const SCPkcs15App* except);
 

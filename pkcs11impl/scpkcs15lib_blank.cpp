@@ -659,7 +659,8 @@ SCRESULT SCPkcs15Lib::NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<S
   return 0;
 }
 
-CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<uint8_t>& makes) {
+CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<uint8_t>& makes,
+                                  std::vector<uint8_t>* leftovers) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   const CK_RV ck = CheckCardForTokens(reader, &p15, &card);
@@ -699,12 +700,20 @@ CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<uint8_t>& m
     return d < 0 ? MapScErrorToCkr(d, false) : CKR_FUNCTION_FAILED;
   }
   // A PIN that stands where a new token's goes and that no token of the card names
-  // is someone else's, whose rules the card does not show: the card takes no token
-  // there until its issuer removes it.
+  // is what an earlier erasure or cut of this module's tokens left; on a card that
+  // names no token of this module it is someone else's, whose rules the card does
+  // not show: the card takes no token there until its issuer removes it.
+  bool ours = false;
+  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i)
+    ours = ours || p15->GetApplicationAt(static_cast<uint32_t>(i))->IsKnownProfile();
   for (uint8_t ref : refs) {
     const SCRESULT stands = rules.Stands(ref);
     if (stands < 0) return MapScErrorToCkr(stands, false);
     if (stands == 0) continue;
+    if (ours) {
+      leftovers->push_back(ref);
+      continue;
+    }
     Log(SC_E_ACCESS_DENIED, "%s: PIN %02X in the master file stands where a new token's PIN goes, and no token of the "
         "card names it: no token erased", card->GetCardName(), static_cast<unsigned>(ref));
     return MapScErrorToCkr(SC_E_ACCESS_DENIED, false);

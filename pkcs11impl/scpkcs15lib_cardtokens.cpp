@@ -267,7 +267,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
 }
 
 CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen,
-                               const std::vector<int>& layouts, SCCardRules* rules, const std::vector<uint8_t>* makes) {
+                               SCCardRules* rules, const std::vector<uint8_t>* leftovers) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   CK_RV ck = CheckCardForTokens(reader, &p15, &card);
@@ -332,26 +332,24 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
         if (rv == SC_E_PKCS15_NO_PROFILES) rv = 0;
       }
       // On a ClassIC card the tokens' user PINs and PUKs live in the master file:
-      // those the tokens' directories name at the references the next tokens take go
+      // every one the tokens' directories name at a layout's user references goes
       // with the tokens, after their DFs (whose rules name them: a PIN gone first would
       // let anyone make one that opens them) and before EF.DIR stops naming the tokens
       // (a cut leaves tokens the next call knows unfinished), each PIN before the PUK
-      // that unblocks it, so that no next token starts with the last user's PIN. The
-      // card's SO PIN and its PUK stay, and so does a PIN at a reference no next token
-      // takes: a file outside the tokens may name it too.
+      // that unblocks it, so that no next token or C_InitToken finds one standing. The
+      // card's SO PIN and its PUK stay.
       std::vector<uint8_t> refs;
       if (rv >= 0 && model == SC_CARD_TYPE_CLASSIC) {
         std::vector<uint8_t> pins, puks;
-        for (int t : layouts) {
-          SCFileHeaderList layout;
-          SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &layout, t);
+        SCFileHeaderList layout;
+        for (int t = -1; SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &layout, t) == 1; ++t) {
           pins.push_back(layout.GetUserPinRef());
           puks.push_back(layout.GetUserPukRef());
         }
         SCFileHeaderList card0;
         SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &card0, 0);
         std::vector<std::pair<SCPath, uint8_t>> named;
-        rv = NamedOrLeftPins(p15, &named, makes);
+        rv = NamedOrLeftPins(p15, &named);
         for (const std::vector<uint8_t>* taken : {&pins, &puks})
           for (const auto& held : named) {
             const uint8_t ref = held.second;
@@ -361,12 +359,31 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
               continue;
             refs.push_back(ref);
           }
-        for (const auto& held : named)
-          if (held.first.IsMasterFile() && held.second != 0 && held.second < 0x80 &&
-              std::find(refs.begin(), refs.end(), held.second) == refs.end() && held.second != card0.GetSoPinRef() &&
-              held.second != card0.GetRef(SC_REFIDX_SO_PUK))
-            Log(SC_OK, "%s: PIN %02X in the master file, which an erased token named, is at a reference no new token "
-                "takes: left as it is", card->GetCardName(), static_cast<unsigned>(held.second));
+      }
+      // A PIN goes only where the card then shows it gone; the tokens may be gone
+      // already, so a command the card refused is tried once more.
+      auto deletePin = [&](uint8_t ref) {
+        SCRESULT d = 0;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+          d = card->SelectMf(nullptr);
+          if (d >= 0) d = card->DeleteObject(ref, SC_KEYOBJ_PIN);
+          // "Not there" counts only where the card then says so too.
+          if (d == SC_E_NO_REFERENCED_DATA || d == SC_E_FILE_NOT_FOUND) {
+            const SCRESULT still = card->VerifyPin(ref, nullptr, SC_UNSET);
+            d = still == SC_E_NO_REFERENCED_DATA ? 0 : ScPinPresence(still) < 0 ? still : SC_E_ACCESS_DENIED;
+          }
+          if (d >= 0 || IsCardAbsent(d)) break;
+          if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
+        }
+        return d;
+      };
+      // What earlier erasures left where the new tokens' PINs go (PrepareErasure)
+      // goes before any token: a card that keeps one keeps its tokens too.
+      for (size_t i = 0; rv >= 0 && leftovers != nullptr && i < leftovers->size(); ++i) {
+        rv = deletePin((*leftovers)[i]);
+        Log(rv, "%s: PIN %02X in the master file, which no token names, stood where a new token's PIN goes: %s",
+            card->GetCardName(), static_cast<unsigned>((*leftovers)[i]),
+            rv >= 0 ? "deleted" : "the card did not delete it: no token erased");
       }
       const int apps = p15->GetApplicationCount();
       // What the call judged of the tokens' DFs does not outlive them.
@@ -381,21 +398,10 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
       for (const SCPath& df : going) rules->Forget(df);
       for (uint8_t ref : refs) {
         if (rv < 0) break;
-        // The tokens are gone already: a command the card refused is tried once more.
-        for (int attempt = 0; attempt < 2; ++attempt) {
-          rv = card->SelectMf(nullptr);
-          if (rv >= 0) rv = card->DeleteObject(ref, SC_KEYOBJ_PIN);
-          // "Not there" counts only where the card then says so too.
-          if (rv == SC_E_NO_REFERENCED_DATA || rv == SC_E_FILE_NOT_FOUND) {
-            const SCRESULT still = card->VerifyPin(ref, nullptr, SC_UNSET);
-            rv = still == SC_E_NO_REFERENCED_DATA ? 0 : ScPinPresence(still) < 0 ? still : SC_E_ACCESS_DENIED;
-          }
-          if (rv >= 0 || rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED) break;
-          if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
-        }
+        rv = deletePin(ref);
         // A PIN the card keeps stays as it is (never blocked): EF.DIR keeps naming the
         // erased tokens, and the card takes no new one until its issuer removes that PIN.
-        if (rv < 0 && rv != SC_E_NO_SMARTCARD && rv != SC_E_CARD_REMOVED)
+        if (rv < 0 && !IsCardAbsent(rv))
           Log(rv, "%s: the card did not delete PIN %02X of an erased token: no token is made", card->GetCardName(),
               static_cast<unsigned>(ref));
       }

@@ -9,6 +9,7 @@
 #include <openssl/rsa.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -1496,6 +1497,16 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
 
 namespace {
 
+// The references of the PINs in the card's master file, in order ("01 02 11 ").
+std::string MasterFilePins(const std::string& image) {
+  std::set<std::string> refs;
+  for (size_t at = image.find("\npin 3F00 ref="); at != std::string::npos; at = image.find("\npin 3F00 ref=", at + 1))
+    refs.insert(image.substr(at + 14, 2));
+  std::string text;
+  for (const std::string& r : refs) text += r + " ";
+  return text;
+}
+
 // InitializeCard of two tokens (the second without a user PUK), made again after a cut: it makes exactly those.
 [[maybe_unused]] Operation TwoTokensAgain() {
   Operation cut{"InitializeCard of two tokens", [](Reinit& r) {
@@ -1522,18 +1533,35 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitializeCardOfTwoTokens) {
   const std::string blank = two.Image();
   FaultAtEachCommand(two, blank, TwoTokensAgain(), Fault::kRefused);
   FaultAtEachCommand(two, blank, TwoTokensAgain(), Fault::kPull);
+  // Two tokens replaced by one with a PUK, pulled at each command: that call run again, then one of two tokens,
+  // each takes the card, which then holds no PIN its tokens do not name.
+  const auto twoTokens = [](Reinit& r) { return InitializeFromProfile(r, "2468", nullptr, "<none>\n[Drugi]\nUserPin = 1357"); };
+  ASSERT_EQ(1, twoTokens(two));
+  Operation one{"InitializeCard of one token with a PUK over two", [](Reinit& r) {
+                  return InitializeFromProfile(r, "2468", nullptr, "11223344") == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
+                }, [&twoTokens](Reinit& r) {
+                  EXPECT_EQ("01 02 11 12 ", MasterFilePins(r.Image()));
+                  ASSERT_EQ(1, twoTokens(r)) << r.Log();
+                  EXPECT_EQ("01 02 04 11 14 ", MasterFilePins(r.Image()));
+                }, kLabelIs("Podpis"), {kUninitialised, "Podpis"}, false};
+  one.again = true;
+  FaultAtEachCommand(two, two.Image(), one, Fault::kPull);
 #endif
 }
 
 // The same, pulled, where the issuer keeps a PIN at the second token's PUK reference (14), which the profile does
-// not make: it stays as it was, also where a cut left the second token unfinished.
+// not make: it stays as it was, or goes with the second token where a cut left that unfinished (a PIN at its layout's
+// reference then counts as the token's); it is never taken over.
 TEST(ModuleReinit, FaultAtEachCommandOfInitializeCardBesideAnIssuersPin) {
 #if !defined(__SANITIZE_ADDRESS__)
   Reinit two("blank-model4.card");
   ASSERT_TRUE(two.Start());
   const std::string issuers = "pin 3F00 ref=14 min=4 max=16 pad=FF tries=3 ac=update:pin:01,delete:pin:01 value=35353535\n";
   Operation cut = TwoTokensAgain();
-  cut.spared = [issuers](Reinit& r) { EXPECT_NE(std::string::npos, WithoutCounters(r.Image()).find(issuers)) << r.Image(); };
+  cut.spared = [issuers](Reinit& r) {
+    const std::string now = WithoutCounters(r.Image());
+    EXPECT_TRUE(now.find(issuers) != std::string::npos || now.find("\npin 3F00 ref=14 ") == std::string::npos) << now;
+  };
   FaultAtEachCommand(two, two.Image() + issuers, cut, Fault::kPull);
 #endif
 }
@@ -1786,19 +1814,20 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
   EXPECT_NE(std::string::npos, t.Log().find("> 00A40004023F0000\n< 6A82")) << t.Log();
   EXPECT_EQ(WithoutCounters(deletable), WithoutCounters(t.Image()));
   // The second of two tokens with a PUK of its own (14) that an issuer's file names too: InitializeCard of one token
-  // leaves PINs 04 and 14 as they were, and the file as shut as before.
-  // (On the blank card: the issuer's PIN 04 above stands where the second token's PIN goes.)
+  // deletes PINs 04 and 14 with the tokens, so that a later profile of two takes the card; the issuer's DF and file
+  // stay as they were, their rules naming a PIN that stands no more.
   PutBack(t, blank);
   ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, "<none>\n[Szyfrowanie]\nUserPin = 1234\nUserPuk = 44444444"));
   PutBack(t, t.Image() + "df 3F00/4300 lcs=05 name=D2760000850103 ac=create-ef:pin:01,create-df:pin:01,delete:pin:01\n"
                          "ef 3F00/4300/0001 lcs=05 size=4 ac=read:pin:14,update:pin:14,delete:pin:01 data=31323334\n");
   const std::string two = t.Image();
   ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr));
-  EXPECT_EQ("", cardimage::NewlyOpen(two, t.Image()));
+  EXPECT_EQ("3F00/4300/0001 read; 3F00/4300/0001 update; ", cardimage::NewlyOpen(two, t.Image()));
   for (const char* ref : {"\npin 3F00 ref=04 ", "\npin 3F00 ref=14 ", "\ndf 3F00/4300 ", "\nef 3F00/4300/0001 "}) {
     const std::string line = two.substr(two.find(ref), two.find('\n', two.find(ref) + 1) - two.find(ref));
-    EXPECT_NE(std::string::npos, t.Image().find(line)) << line;
+    EXPECT_EQ(line[1] != 'p', t.Image().find(line) != std::string::npos) << line;
   }
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, "<none>\n[Szyfrowanie]\nUserPin = 1234"));
   // An application of another kind that EF.DIR names keeps its record when EF.DIR is made anew (its DF no one may
   // change); one inside the token's DF is never erased with it: the call fails before its first deletion.
   std::string bare;
@@ -1829,6 +1858,33 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
   EXPECT_EQ(WithoutCounters(twoTokens), WithoutCounters(t.Image()));
   ASSERT_EQ(CKR_OK, t.InitToken("Nowy")) << t.Log();
   EXPECT_NE(std::string::npos, t.Image().find("\ndf 3F00/5016 "));
+  // Two tokens, C_InitToken on both slots, two tokens, one with a PUK, two again: each call takes the card, and
+  // after each the master file holds no PIN but the card's SO PIN and PUK and those its tokens name.
+  PutBack(t, blank);
+  const std::string second = "<none>\n[Drugi]\nUserPin = 1357";
+  for (const auto& [user, puk, pins] : std::vector<std::array<std::string, 3>>{
+           {"2468", second, "01 02 04 11 14 "}, {"", "", "01 02 04 11 "}, {"2468", second, "01 02 04 11 14 "},
+           {"2468", "22446688", "01 02 11 12 "}, {"2468", second, "01 02 04 11 14 "}}) {
+    SCOPED_TRACE(user + puk);
+    if (user.empty()) {
+      for (t.slot = 0; t.slot < 2; ++t.slot) ASSERT_EQ(CKR_OK, t.InitToken("Nowy")) << t.Log();
+      t.slot = 0;
+    } else {
+      std::string error;
+      ASSERT_EQ(1, InitializeFromProfile(t, user, &error, puk)) << error;
+    }
+    EXPECT_EQ(pins, MasterFilePins(t.Image()));
+  }
+  // The second token's PINs as an erasure of one token left them before: they go before any token, and two are made.
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, "22446688"));
+  const std::string left[] = {"pin 3F00 ref=14 min=4 max=16 pad=FF tries=3 ac=update:pin:01,delete:pin:01 value=3434343434343434",
+                              "pin 3F00 ref=04 min=4 max=16 pad=FF tries=3 unblock=14 ac=update:pin:01,delete:pin:01 value=31323334"};
+  PutBack(t, t.Image() + left[0] + "\n" + left[1] + "\n");
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, second)) << t.Log();
+  EXPECT_EQ("01 02 04 11 14 ", MasterFilePins(t.Image()));
+  for (const std::string& pin : left) EXPECT_EQ(std::string::npos, WithoutCounters(t.Image()).find(pin)) << pin;
+  EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 04 in the master file, which no token names, stood where a new "
+                                                  "token's PIN goes: deleted"));
 }
 
 // InitializeCard writes tokens on model 4 only: on the other models the
