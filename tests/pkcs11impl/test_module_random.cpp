@@ -585,13 +585,18 @@ class Sequence {
     if (rv == CKR_OK && n == 0) rv = CKR_USER_PIN_NOT_INITIALIZED;
     if (rv == CKR_OK && call == 0)
       rv = m.fn<decltype(&MIRTAL_PKCS11_ChangePin)>(kNames[0])(s, pins[0], user, 4, user, 4);
+    // Unblocked without a new value: where the directory names no PUK the module cannot
+    // tell where the card ends the PUK and begins the new value.
     if (rv == CKR_OK && call == 1)
-      rv = m.fn<decltype(&MIRTAL_PKCS11_UnblockPin)>(kNames[1])(s, pins[0], so, 8, user, 4);
+      rv = m.fn<decltype(&MIRTAL_PKCS11_UnblockPin)>(kNames[1])(s, pins[0], so, 8, nullptr, 0);
     if (rv == CKR_OK && call == 2)
       rv = m.fn<decltype(&MIRTAL_PKCS11_InitPin)>(kNames[2])(s, pins[0], so, 8, user, 4, nullptr, 0);
     if (rv == CKR_OK && call == 3) rv = a.f->C_SetPIN(s, user, 4, user, 4);
     (void)a.f->C_CloseSession(s);
     words_.back() += ": " + RvName(rv);
+    // An unblocking, done or refused, may reset the card (the card picks the PIN it
+    // checks): the other copy's sessions end as after any other program's reset.
+    if (kind_ == Kind::kTwoApplications && (call == 1 || call == 2)) return Restart("both");
     return "";
   }
 
