@@ -82,7 +82,9 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   SCReader* rd = lib->GetReader(reader);
   SCCardRules rules(rd != nullptr ? rd->GetCard() : nullptr);
   SCRESULT grounded =
-      soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, pin, soPinLen, &ground, &planted, &rules) : 0;
+      soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, pin, soPinLen, &ground, &planted, &rules,
+                                        ready == CKR_OK || ready == TOKEN_STATUS_CARD_NOT_ACTIVATED)
+                       : 0;
   // A card no road takes is refused as it is.
   if (grounded >= 0 && ground == SCPkcs15Lib::InitGround::kAsRead && ready == CKR_TOKEN_NOT_RECOGNIZED &&
       !lib->IsCardNotInitialized(reader) && lib->GetSlotApp(m_nPkcs15SlotId) == nullptr)

@@ -474,8 +474,9 @@ class SCPkcs15Lib {
   // that shows no token, refuses the call before the SO's value goes to the card.
   enum class InitGround { kAsRead, kAsBlank };
   // `rules`: the call's judgements, which its later steps keep (null: judged here only).
+  // `reinit`: C_InitToken of the slot's token, whose kept part is judged too (KeptWhereTokenStays).
   SCRESULT GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
-                     std::vector<SCPath>* planted = nullptr, SCCardRules* rules = nullptr);
+                     std::vector<SCPath>* planted = nullptr, SCCardRules* rules = nullptr, bool reinit = false);
   // The SO PIN an initialisation of `slot` on the road `ground` verifies before it
   // changes anything, taken as the SO's by `rules`: the one the slot's token names
   // (where the model keeps an SO PIN there), the one the model's tokens take for an
@@ -556,6 +557,11 @@ class SCPkcs15Lib {
   // application's DF that EF.DIR names stands in it (the trace says so, and
   // `instead` what the call does), 1 yes, or a failure.
   SCRESULT TokenDfMayGo(SCPkcs15Card* p15, SCPkcs15App* app, const char* instead) const;
+  // Whether what the token of `app` keeps, where its DF stays (a qualified part, or
+  // a DF whose header keeps it from the SO), is its owners' alone: 1 yes (or its DF
+  // goes), SC_E_ACCESS_DENIED where anyone may change or use something of it (the
+  // trace says so), or a failure. Judged from the headers, before the SO's value goes.
+  SCRESULT KeptWhereTokenStays(SCPkcs15App* app) const;
   // Empties the slot's token under its SO PIN and gives it a new label.
   // `judged`: the headers the call judged before (null: none), which its fresh look compares.
   CK_RV ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen,

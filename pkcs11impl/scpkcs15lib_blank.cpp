@@ -397,7 +397,7 @@ uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin
 }
 
 SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
-                                std::vector<SCPath>* planted, SCCardRules* callRules) {
+                                std::vector<SCPath>* planted, SCCardRules* callRules, bool reinit) {
   *ground = InitGround::kAsRead;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   SCReader* reader = GetSlotReader(slot);
@@ -562,6 +562,12 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     soRef = TrustSoPin(slot, card, soPin, soLen, &rules, *ground, &r);
     if (r < 0) return r;
   } else {
+    // A token whose DF stays keeps nothing anyone may change: judged before the SO's
+    // value goes, so a refusal moves no retry counter.
+    if (reinit) {
+      r = KeptWhereTokenStays(GetSlotApp(slot));
+      if (r < 0) return r;
+    }
     // The SO's value goes to the card only now, once, and before anything changes:
     // what only the owners' PINs may change is theirs from here on.
     soRef = TrustSoPin(slot, card, soPin, soLen, &rules, *ground, &r);

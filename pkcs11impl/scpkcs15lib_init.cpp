@@ -1027,7 +1027,46 @@ SCRESULT KeptIsOwners(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
   return AllOwners(&rules, all, which);
 }
 
+// KeptIsOwners, with the refusal logged: 1 kept, 0 refused, or a failure.
+SCRESULT KeptOrRefused(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef) {
+  SCPath open;
+  const SCRESULT kept = KeptIsOwners(app, soRef, &open);
+  if (kept == 0) {
+    char name[256];
+    const int n = app->GetTokenLabel(name, sizeof name - 1);
+    name[n > 0 && n < static_cast<int>(sizeof name) ? n : 0] = '\0';
+    lib->Log(SC_E_ACCESS_DENIED, "%s: reinit '%s' - the token's DF stays, and anyone may change or use %s in it: "
+             "nothing changed", app->GetCard()->GetCardName(), name, open.Text().c_str());
+  }
+  return kept;
+}
+
 }  // namespace
+
+SCRESULT SCPkcs15Lib::KeptWhereTokenStays(SCPkcs15App* app) const {
+  ASNPkcs15AuthObject* so = nullptr;
+  SCCard* card = app != nullptr ? app->GetCard() : nullptr;
+  if (card == nullptr || !app->IsLoaded() || app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0 || so == nullptr)
+    return 1;
+  const uint8_t soRef = SCPkcs15App::GetPinReference(so);
+  // An IAS card has no qualified part of this kind: its token is built anew like any other.
+  CK_FLAGS qualified = 0;
+  if (card->GetCardType() != SC_CARD_TYPE_IAS) {
+    const CK_RV rv = GetQualifiedPartCharacteristics(app, &qualified, false);
+    if (rv != CKR_OK) return rv == CKR_HOST_MEMORY ? SC_E_NO_MEMORY : SC_E_CARD_NOT_CONNECTED;
+  }
+  SCRESULT r = 0;
+  if (qualified == 0) {
+    SCPath df;
+    r = app->BuildAbsolutePath(&df);
+    if (r < 0) return r;
+    SCCardRules rules(card);
+    rules.Trust(soRef);
+    r = rules.SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
+  }
+  if (r == 0) r = KeptOrRefused(this, app, soRef);
+  return r == 0 ? SC_E_ACCESS_DENIED : r;
+}
 
 SCRESULT SCPkcs15Lib::TokenDfMayGo(SCPkcs15Card* p15, SCPkcs15App* app, const char* instead) const {
   char name[256];
@@ -1162,16 +1201,11 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       (void)app->Logout(false);
       return left < 0 ? MapScErrorToCkr(left, false) : CKR_FUNCTION_FAILED;
     }
-    // What stays must be the owners' alone: a DF the SO may not delete is no reason
-    // to keep what anyone could have put or may change in it.
-    SCPath open;
-    const SCRESULT kept = KeptIsOwners(app, soPinRef, &open);
-    if (kept != 1) {
-      if (kept == 0)
-        Log(SC_E_ACCESS_DENIED, "%s: reinit '%s' - the token's DF stays, and anyone may change or use %s in it: "
-            "nothing changed", card->GetCardName(), unique.c_str(), open.Text().c_str());
+    // A DF the card alone refused to delete, which its header did not tell, is judged here.
+    const SCRESULT stillKept = KeptOrRefused(this, app, soPinRef);
+    if (stillKept != 1) {
       (void)app->Logout(false);
-      return kept < 0 ? MapScErrorToCkr(kept, false) : CKR_FUNCTION_FAILED;
+      return stillKept < 0 ? MapScErrorToCkr(stillKept, false) : CKR_FUNCTION_FAILED;
     }
     // The token's files stay: the new label must go into its TokenInfo, and its user
     // PIN is made anew where it stands.

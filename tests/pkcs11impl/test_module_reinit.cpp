@@ -1459,6 +1459,21 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
   EXPECT_NE(std::string::npos, t.env.Trace().find("deleting all user objects instead"));
   EXPECT_EQ(std::string::npos, t.Image().find("\npin 3F00 ref=12 ")) << "the previous user's PUK stays";
   OldPukShut(t, "11223344");
+  {
+    // Where anyone may also change the ODF kept, the call is refused before the SO PIN is sent, a wrong one or
+    // the right one: every retry counter stays where it was.
+    std::string open = keptDf;
+    const size_t odf = open.find("\nef 3F00/5015/5031 "), update = open.find("update:", odf);
+    ASSERT_LT(update, open.find('\n', odf + 1)) << open;
+    open.replace(update, open.find_first_of(", \n", update) - update, "update:always");
+    PutBack(t, open);
+    ASSERT_EQ(CKR_FUNCTION_FAILED, t.InitToken("B", "11111111"));
+    EXPECT_EQ(open, t.Image());
+    ASSERT_EQ(CKR_FUNCTION_FAILED, t.InitToken("B"));
+    EXPECT_EQ(open, t.Image());
+    EXPECT_NE(std::string::npos, t.env.Trace().find("anyone may change or use 3F00/5015/5031 in it: nothing changed"))
+        << t.env.Trace();
+  }
   // Two tokens, each with a PUK, on a blank card pulled after each PIN's creation: every PIN is made after the PUK
   // that unblocks it, so no PIN names one that does not stand, and nothing is open to anyone but a PUK that no PIN
   // names yet (it opens nothing); run again, the call finishes. After the first, the card's SO PUK alone on a card
