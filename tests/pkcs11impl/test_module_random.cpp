@@ -101,7 +101,8 @@ std::string RvName(CK_RV rv) {
       {CKR_SESSION_CLOSED, "CKR_SESSION_CLOSED"},
       {CKR_SESSION_HANDLE_INVALID, "CKR_SESSION_HANDLE_INVALID"},
       {CKR_TEMPLATE_INCONSISTENT, "CKR_TEMPLATE_INCONSISTENT"},
-      {CKR_ATTRIBUTE_VALUE_INVALID, "CKR_ATTRIBUTE_VALUE_INVALID"}};
+      {CKR_ATTRIBUTE_VALUE_INVALID, "CKR_ATTRIBUTE_VALUE_INVALID"},
+      {CKR_ATTRIBUTE_READ_ONLY, "CKR_ATTRIBUTE_READ_ONLY"}};
   const auto n = kNames.find(rv);
   return n != kNames.end() ? n->second : Fmt("0x%lx", rv);
 }
@@ -701,7 +702,9 @@ class Sequence {
                                        [&](const Obj& o) { return o.value == got && (was.priv || !o.priv); });
     if (use == 2 && rv == CKR_OK && got != was.value && !fileTaken)
       return Fmt("the value read through it is not the object's (%zu octets)", got.size());
-    if (rv != CKR_OBJECT_HANDLE_INVALID && !(use == 2 && rv == CKR_OK))
+    // A change of an object found read-only is refused as such before the card is looked at.
+    const bool readOnly = was.readOnly && (use == 0 || use == 3) && rv == CKR_ATTRIBUTE_READ_ONLY;
+    if (rv != CKR_OBJECT_HANDLE_INVALID && !(use == 2 && rv == CKR_OK) && !readOnly)
       return "a handle of a destroyed object answers " + RvName(rv);
     if (rig_.Image() != image) return "a call through a handle of a destroyed object changed the card";
     std::string problem = Check(a);
