@@ -1,6 +1,6 @@
 // A simulated card's image file read apart from the module: its files, the
-// contents of its EFs, and the PKCS#15 directories of the application in
-// 3F00/5015 checked record by record (whole records, the paths they name, the
+// contents of its EFs, and the PKCS#15 directories of one application (that in
+// 3F00/5015 unless another is named) checked record by record (whole records, the paths they name, the
 // files no record names).
 #pragma once
 
@@ -174,16 +174,15 @@ inline bool WellFormed(const std::vector<uint8_t>& d, size_t vs, size_t vl) {
   return true;
 }
 
-// The key reference that each record of the private-key directory of the card's
-// first application names (its INTEGER octets in hex, "-" for a record without
-// one), in the order of the records. The application is the path of EF.DIR's
-// first template (tag 51), its ODF that application's file 5031.
-inline std::vector<std::string> PrivateKeyReferences(const std::string& imagePath) {
+// The key reference that each record of the private-key directory of an
+// application names (its INTEGER octets in hex, "-" for a record without one), in
+// the order of the records. The application is the DF `app`, or where none is
+// given the path of EF.DIR's first template (tag 51); its ODF is its file 5031.
+inline std::vector<std::string> PrivateKeyReferences(const std::string& imagePath, std::string app = "") {
   const Image img = ReadImage(imagePath);
   const auto dir = img.data.find("3F002F00");
   if (dir == img.data.end()) return {"no EF.DIR"};
-  std::string app;
-  {
+  if (app.empty()) {
     const std::vector<uint8_t>& d = dir->second;
     size_t at = 0, vs, vl, in, s2, l2;
     uint8_t tag, t2;
@@ -286,19 +285,20 @@ inline const std::vector<uint8_t>* RecordsOf(const Image& img, const std::string
   return f == img.data.end() ? nullptr : &f->second;
 }
 
-// Walks the ODF of the application in 3F00/5015 and each directory it names.
+// Walks the ODF of the application in `app` (3F00/5015 unless another DF is
+// given) and each directory it names.
 // Directories are read as the module reads them (a whole spare in their place): a
 // file whose first octet is 00 or FF holds no records; otherwise 00 and FF
 // between records are skipped, as are elements under the private tag C0 (records
 // being cleared), and the records go on to the file's end, so octets there that
 // make no whole record are torn.
-inline DirectoryCheck CheckDirectories(const std::string& imagePath) {
+inline DirectoryCheck CheckDirectories(const std::string& imagePath, const std::string& app = "3F005015") {
   const Image img = ReadImage(imagePath);
   DirectoryCheck out;
   out.dfs = img.dfs;
-  std::set<std::string> named = {"3F00", "3F002F00", "3F005015", "3F0050155031", "3F0050155032"};
+  std::set<std::string> named = {"3F00", "3F002F00", app, app + "5031", app + "5032"};
   std::string spare;
-  const std::vector<uint8_t>* odf = RecordsOf(img, "3F0050155031", &spare);
+  const std::vector<uint8_t>* odf = RecordsOf(img, app + "5031", &spare);
   if (!odf) {
     out.missing.push_back("no ODF");
     return out;
