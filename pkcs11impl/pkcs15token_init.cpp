@@ -77,12 +77,11 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   // A card showing what this module cannot account for, where the call would write,
   // is refused before the SO's value goes to it.
   SCPkcs15Lib::InitGround ground = SCPkcs15Lib::InitGround::kAsRead;
-  std::vector<SCPath> planted;
   // Each file is judged once in the call, and every later step keeps that judgement.
   SCReader* rd = lib->GetReader(reader);
   SCCardRules rules(rd != nullptr ? rd->GetCard() : nullptr);
   SCRESULT grounded =
-      soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, pin, soPinLen, &ground, &planted, &rules,
+      soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, pin, soPinLen, &ground, &rules,
                                         ready == CKR_OK || ready == TOKEN_STATUS_CARD_NOT_ACTIVATED)
                        : 0;
   // A card no road takes is refused as it is.
@@ -105,7 +104,7 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   CK_RV rv = CKR_OK;
   if (ground == SCPkcs15Lib::InitGround::kAsBlank) {
     rv = lib->AddToken(reader, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin, pinLen,
-                       &planted, &rules);
+                       true, &rules);
   } else if (ready == CKR_OK || ready == TOKEN_STATUS_CARD_NOT_ACTIVATED) {
     if (app == nullptr || !app->IsWritable()) return CKR_TOKEN_WRITE_PROTECTED;
     std::string text;
@@ -128,7 +127,7 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
       if (lib->GetSlotApp(m_nPkcs15SlotId) == nullptr) return ready;
       return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen, &rules);
     }
-    rv = lib->AddToken(reader, text.c_str(), pin, pinLen, nullptr, &rules);
+    rv = lib->AddToken(reader, text.c_str(), pin, pinLen, false, &rules);
   }
   if (IsAgentSession()) {
     m_loggedInUser = CKU_MIRTAL_PERSONALIZATION_AGENT;
@@ -196,7 +195,7 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
   // Each file is judged once in the call, and every later step keeps that judgement.
   SCCardRules rules(card);
   SCRESULT grounded = lib->GroundFor(GetSlotId(), judgePin, judgeLen < 0 ? 0 : static_cast<size_t>(judgeLen), &ground,
-                                     nullptr, &rules);
+                                     &rules);
   if (grounded < 0) return MapScErrorToCkr(grounded, false);
   if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader) &&
       ground != SCPkcs15Lib::InitGround::kAsBlank)

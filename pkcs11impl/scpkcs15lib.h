@@ -248,16 +248,9 @@ class BlankCard {
   // Whether the card was asked for `ref` and holds no PIN there: a PIN this call
   // makes there needs no asking first.
   bool Absent(uint8_t ref) const;
-  // Application DFs someone with no PIN may change (what a planted EF.DIR names):
-  // they go with the other plants. One the call may not delete (CallMayDelete)
-  // fails the call before anything is written.
-  void RemoveDfs(const std::vector<SCPath>& dfs);
-  // The first write of the call: a deletion the card refuses is asked again once
-  // the PIN its rule names is verified (with `soPin`, `len` octets; null: none
-  // known), the SO PIN the token takes made first where none stands (at least
-  // `minLen` long) and deleted again after the deletions. A positive result
-  // counts what went.
-  SCRESULT Clear(const char* soPin, size_t len, uint32_t minLen);
+  // The first write of the call: an EF.DIR others than the SO may change (DirOpen)
+  // is deleted, to be made anew. 1 where it went, 0 where nothing had to.
+  SCRESULT Clear();
 
  private:
   SCRESULT MayDelete(const SCPath& path);
@@ -267,7 +260,6 @@ class BlankCard {
   std::vector<uint8_t> m_asked;
   uint8_t m_keptSo;  // the SO PIN the call verified (0xFF: none)
   uint8_t m_madeSo;  // the SO PIN the token takes, where the call makes it (0xFF: none)
-  std::vector<SCPath> m_dfs;
   SCCardRules m_own;
   SCCardRules* m_rules;
   bool m_dirOpen = false;
@@ -468,15 +460,14 @@ class SCPkcs15Lib {
   // (`soPin`, verified here first) as the SO's: as it reads (kAsRead), or a card
   // whose tokens are all unfinished, with no SO PIN standing where they
   // keep it (a first call of this module cut short), taken as one that holds no
-  // token (kAsBlank). `planted` gets, on that road, the SO's DF where the
-  // reader's first token goes. EF.DIR, a DF EF.DIR names or a DF of the PKCS#15
+  // token (kAsBlank). EF.DIR, a DF EF.DIR names or a DF of the PKCS#15
   // name in the master file that anyone may change, or a hidden EF.DIR on a card
   // that shows no token, refuses the call before the SO's value goes to the card.
   enum class InitGround { kAsRead, kAsBlank };
   // `rules`: the call's judgements, which its later steps keep (null: judged here only).
   // `reinit`: C_InitToken of the slot's token, whose kept part is judged too (KeptWhereTokenStays).
   SCRESULT GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
-                     std::vector<SCPath>* planted = nullptr, SCCardRules* rules = nullptr, bool reinit = false);
+                     SCCardRules* rules = nullptr, bool reinit = false);
   // The SO PIN an initialisation of `slot` on the road `ground` verifies before it
   // changes anything, taken as the SO's by `rules`: the one the slot's token names
   // (where the model keeps an SO PIN there), the one the model's tokens take for an
@@ -500,9 +491,8 @@ class SCPkcs15Lib {
   // and the blank card's own does (an issuer's EF.DIR): that one, else `soRef`.
   uint8_t DirSoPin(CK_SLOT_ID slot, class SCCard* card, SCPkcs15Card* p15, uint8_t soRef);
   // The reader's applications forgotten in memory (the slots bound to none): the
-  // unfinished tokens of a card taken as blank, but another application whose DF
-  // stands with its name outside the `planted` DFs, which keeps its record.
-  void ForgetApplications(uint32_t reader, const std::vector<SCPath>& planted);
+  // unfinished tokens of a card taken as blank; another kind's records stay.
+  void ForgetApplications(uint32_t reader);
   // The reader's card holds a PKCS#15 structure (read, or written by this process):
   // a reading it refuses from now on is read again, never taken for a blank card.
   void MarkReadAsPkcs15(uint32_t reader) {
@@ -532,10 +522,9 @@ class SCPkcs15Lib {
   static std::vector<uint8_t> ProfileTokenPins(const InitProfile* profile, int only = -1);
   // A new application under a unique label, its SO PIN set (when not set yet)
   // and verified; a failure removes only the application made here.
-  // `planted`: on a card taken as blank (kAsBlank), the DF of the unfinished first
-  // token GroundFor gave goes (BlankCard) before the token is made.
-  CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen,
-                 const std::vector<SCPath>* planted = nullptr, SCCardRules* rules = nullptr);
+  // `asBlank`: a card GroundFor took as blank (kAsBlank): its unfinished tokens are forgotten.
+  CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen, bool asBlank = false,
+                 SCCardRules* rules = nullptr);
   // Removes the application at appIndex, or (below 0) every application of the
   // card; a given SO PIN is verified first and a wrong one stops the removal.
   // On a ClassIC card the `leftovers` (PrepareErasure) go before any token, and every

@@ -2,7 +2,6 @@
 // the EF.DIR that anyone may have made in its master file are not the token's.
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <memory>
 
 #include "lib/libpkcs15/asnpkcs15dirrecord.h"
@@ -37,20 +36,6 @@ bool Listed(const std::vector<SCPath>& paths, const SCPath& p) {
   return std::any_of(paths.begin(), paths.end(), [&](const SCPath& q) { return q.IsEqual(p); });
 }
 
-// Whether `df` lies in one of `dfs` (or is one).
-bool Inside(const std::vector<SCPath>& dfs, const SCPath& df) {
-  size_t rest = 0;
-  return std::any_of(dfs.begin(), dfs.end(), [&](const SCPath& p) {
-    return SCPath::StripPrefix(df.Ids(), df.Count(), p.Ids(), p.Count(), &rest) != nullptr;
-  });
-}
-
-// 1 where the DF `df` stands and is not anyone's to change, 0 where it is or none stands, or a failure.
-SCRESULT StandsAsOwners(SCCardRules* rules, const SCPath& df) {
-  const SCRESULT r = rules->Planted(df);
-  return r == SC_E_FILE_NOT_FOUND || r == 1 ? 0 : r < 0 ? r : 1;
-}
-
 // The global PIN the delete rule of the file at `path` names (the first such), as
 // the call judged its header; 0xFF where it names none, 0 where anyone may delete
 // it (the rule "always", or a state before activation, where no rule holds).
@@ -66,25 +51,6 @@ uint8_t DeletionPin(SCCardRules* rules, const SCPath& path) {
     if ((del.refs.At(i) & 0xC000) == SC_AC_PIN && (del.refs.At(i) & 0xFF) < 0x80 && del.refs.At(i) != SC_AC_NEVER)
       return static_cast<uint8_t>(del.refs.At(i) & 0xFF);
   return 0xFF;
-}
-
-// Whether the call may delete the file at `path` (judged before its first change)
-// without making any PIN but the SO PIN its token takes anyway (`madeSo`, 0xFF: none):
-// its delete rule is met by anyone, by an SO PIN the card accepted in this call, or by
-// that one; rules the header does not show are left to the card. 1, 0 (logged) or a failure.
-SCRESULT CallMayDelete(const SCPkcs15Lib* lib, SCCardRules* rules, const SCPath& path, uint8_t madeSo) {
-  const uint8_t ref = DeletionPin(rules, path);
-  if (ref == 0 || (ref < 0xFF && (rules->Trusted(ref, SCPath()) || ref == madeSo))) return 1;
-  const SCRESULT stands = ref < 0xFF ? rules->Stands(ref) : 0;
-  if (stands < 0) return stands;
-  if (ref < 0xFF)
-    lib->Log(SC_E_ACCESS_DENIED, "%s: %s goes only with PIN %02X, which %s: nothing changed", rules->Card()->GetCardName(),
-             path.Text().c_str(), static_cast<unsigned>(ref),
-             stands == 1 ? "is someone else's" : "does not stand (a call makes no PIN for a deletion)");
-  else
-    lib->Log(SC_E_ACCESS_DENIED, "%s: no PIN the SO holds may delete %s: nothing changed", rules->Card()->GetCardName(),
-             path.Text().c_str());
-  return 0;
 }
 
 }  // namespace
@@ -135,115 +101,45 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
   if (open < 0) m_failure = open;
   m_dirOpen = open == 1;
   if (m_dirOpen && m_failure >= 0) m_failure = MayDelete(path);
-  // Its records name no token; those of a planted structure go when its applications are forgotten.
-  // Another kind's application whose DF stands and is not anyone's keeps its record in the one made anew.
-  if (m_dirOpen && first && m_failure >= 0 && dir->GetApplication() == nullptr)
-    m_failure = dir->ClearKeepingOthers([this](const SCPath& df) { return StandsAsOwners(m_rules, df); });
+  // Its records name no token; another kind's application keeps its record in the one made anew.
+  if (m_dirOpen && first && m_failure >= 0 && dir->GetApplication() == nullptr) dir->ClearKeepingOthers();
 }
 
+// EF.DIR goes only under the SO PIN the call verified, or the one the token makes
+// (a header with no life-cycle state, in which the card holds no rule yet).
 SCRESULT BlankCard::MayDelete(const SCPath& path) {
-  const SCRESULT may = CallMayDelete(m_lib, m_rules, path, m_madeSo);
-  return may < 0 ? may : may == 1 ? 0 : SC_E_ACCESS_DENIED;
-}
-
-void BlankCard::RemoveDfs(const std::vector<SCPath>& dfs) {
-  for (const SCPath& df : dfs) {
-    if (m_failure < 0) return;
-    // A DF this call was given to delete stood when it was judged: only its deletion says it is gone.
-    m_failure = MayDelete(df);
-    if (m_failure < 0) {
-      m_lib->Log(m_failure, "%s: a DF anyone may change holds a PKCS#15 application the SO may not delete: "
-                 "nothing changed", m_card->GetCardName());
-      return;
-    }
-    if (!Listed(m_dfs, df)) m_dfs.push_back(df);
-  }
+  const uint8_t ref = DeletionPin(m_rules, path);
+  if (ref == 0 || (ref < 0xFF && (m_rules->Trusted(ref, SCPath()) || ref == m_madeSo))) return 0;
+  m_lib->Log(SC_E_ACCESS_DENIED, "%s: EF.DIR %s may be changed by others than the SO, and no PIN the SO holds may "
+             "delete it: the card is refused as it is (its owner clears that first), nothing changed",
+             m_card->GetCardName(), path.Text().c_str());
+  return SC_E_ACCESS_DENIED;
 }
 
 bool BlankCard::Absent(uint8_t ref) const { return m_failure >= 0 && Holds(m_asked, ref); }
 
-SCRESULT BlankCard::Clear(const char* soPin, size_t len, uint32_t minLen) {
-  if (m_failure < 0) return m_failure;
+SCRESULT BlankCard::Clear() {
+  if (m_failure < 0 || !m_dirOpen) return m_failure;
   SCTransactGuard guard(m_card);
-  // A deletion the card refuses is asked again once the PIN its rule names is
-  // verified: the SO PIN the call verified, or the SO PIN the token takes, made
-  // here where none stands (with the SO's value: the token keeps it) and deleted
-  // again after the deletions, to be made with the token. Every rule was judged
-  // before the first deletion (MayDelete).
-  bool made = false;
-  const auto again = [&](uint8_t ref) -> SCRESULT {
-    if (soPin == nullptr || ref == 0 || ref >= 0xFF) return SC_E_ACCESS_DENIED;
-    SCRESULT v = m_card->SelectMf(nullptr);
-    if (v >= 0) v = VerifySoPinAgain(m_card, ref, soPin, len);
-    if (v != SC_E_NO_REFERENCED_DATA || ref != m_madeSo || made) return v;
-    std::vector<uint8_t> value = SoPinForCard(m_card, soPin, len);
-    SCPinParams record;
-    record.minLen = minLen;
-    record.maxLen = static_cast<uint32_t>(value.size());
-    v = m_card->CreatePin(ref, &record, value.data(), static_cast<uint32_t>(value.size()), 0);
-    made = v >= 0;
-    if (v >= 0) v = m_card->VerifyPin(ref, value.data(), static_cast<uint32_t>(value.size()));
-    std::fill(value.begin(), value.end(), 0);
-    return v;
-  };
-  // One deletion in the master file, asked again under the PIN its rule names where refused.
-  const auto remove = [&](const std::function<SCRESULT()>& deletion, const SCPath& path) {
-    SCRESULT r = deletion();
-    if (r == SC_E_ACCESS_DENIED && again(DeletionPin(m_rules, path)) >= 0) r = deletion();
+  // Gone only where the card deleted it and then holds none: a new one is made, never the one found written.
+  SCPath dir;
+  SCRESULT r = m_dir->GetFullPathInto(dir) ? m_dir->Delete() : SC_E_NO_MEMORY;
+  if (r >= 0) {
+    SCRESULT still = m_card->SelectPath(dir.Ids(), dir.Count(), nullptr);
+    if (still == SC_E_FILE_NOT_FOUND) still = m_card->SelectPath(dir.Ids(), dir.Count(), nullptr);
+    r = still == SC_E_FILE_NOT_FOUND ? 0 : still < 0 ? still : SC_E_INVALID_DATA_FORMAT;
+  }
+  if (r < 0) {
+    m_lib->Log(r, "%s: EF.DIR of a card that holds no token may be changed by others than the SO, and the card "
+               "did not delete it", m_card->GetCardName());
     return r;
-  };
-  // The SO PIN made for the deletions goes again, also after a failure: the token makes it.
-  const auto drop = [&](SCRESULT result) {
-    if (!made) return result;
-    made = false;
-    SCRESULT r = m_card->SelectMf(nullptr);
-    if (r >= 0) r = m_card->DeleteObject(m_madeSo, SC_KEYOBJ_PIN);
-    m_lib->Log(r, "%s: SO PIN %02X made for the deletions on a card that holds no token%s", m_card->GetCardName(),
-               static_cast<unsigned>(m_madeSo), r < 0 ? ", and the card did not delete it again" : ", deleted again");
-    return r < 0 && result >= 0 ? r : result;
-  };
-  SCRESULT gone = 0;
-  for (const SCPath& df : m_dfs) {
-    // With what it holds: every model initialised here deletes a DF whole.
-    const auto whole = [&] {
-      const SCPath parent(df.Ids(), df.Count() - 1);
-      const SCRESULT s = m_card->SelectPathThunk(parent.Ids(), parent.Count(), 0);
-      return s < 0 ? s : m_card->DeleteFileById(df[df.Count() - 1], parent);
-    };
-    const SCRESULT r = remove(whole, df);
-    if (r < 0) {
-      m_lib->Log(r, "%s: a DF that anyone may change holds a PKCS#15 application, and the card did not delete it",
-                 m_card->GetCardName());
-      return drop(r);
-    }
-    m_lib->Log(SC_OK, "%s: a DF that anyone may change held a PKCS#15 application: deleted", m_card->GetCardName());
-    m_rules->Forget(df);
-    ++gone;
   }
-  m_dfs.clear();
-  if (m_dirOpen) {
-    // Gone only where the card deleted it and then holds none: a new one is made, never the planted one written.
-    SCPath dir;
-    SCRESULT r = m_dir->GetFullPathInto(dir) ? remove([this] { return m_dir->Delete(); }, dir) : SC_E_NO_MEMORY;
-    if (r >= 0) {
-      SCRESULT still = m_card->SelectPath(dir.Ids(), dir.Count(), nullptr);
-      if (still == SC_E_FILE_NOT_FOUND) still = m_card->SelectPath(dir.Ids(), dir.Count(), nullptr);
-      r = still == SC_E_FILE_NOT_FOUND ? 0 : still < 0 ? still : SC_E_INVALID_DATA_FORMAT;
-    }
-    if (r < 0) {
-      m_lib->Log(r, "%s: EF.DIR of a card that holds no token may be changed by others than the SO, and the card "
-                 "did not delete it", m_card->GetCardName());
-      return drop(r);
-    }
-    m_lib->Log(SC_OK, "%s: EF.DIR of a card that holds no token may be changed by others than the SO: made anew",
-               m_card->GetCardName());
-    m_dirOpen = false;
-    m_rules->Forget(dir);
-    ++gone;
-  }
-  return drop(gone);
+  m_lib->Log(SC_OK, "%s: EF.DIR of a card that holds no token may be changed by others than the SO: made anew",
+             m_card->GetCardName());
+  m_dirOpen = false;
+  m_rules->Forget(dir);
+  return 1;
 }
-
 
 SCRESULT FindPkcs15Dfs(SCCard* card, SCCardRules* rules, std::vector<SCPath>* found) {
   // The identifiers first: each selection by name goes on from the last one.
@@ -397,7 +293,7 @@ uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin
 }
 
 SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
-                                std::vector<SCPath>* planted, SCCardRules* callRules, bool reinit) {
+                                SCCardRules* callRules, bool reinit) {
   *ground = InitGround::kAsRead;
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   SCReader* reader = GetSlotReader(slot);
@@ -486,9 +382,6 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   // short) and no SO PIN stands where the model's tokens keep it: that call never
   // made it, and the card holds no token this call could repair.
   bool unfinished = false;
-  SCFileHeaderList layout;
-  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, 0);
-  const uint8_t tokensSo = layout.GetSoPinRef();
   const uint8_t repairSo = GetSlotApp(slot) != nullptr ? UnfinishedSoRef(slot, card) : 0xFF;
   if (dirPlanted != 1 && !none && !takePlace && repairSo < 0xFF) {
     unfinished = true;
@@ -533,33 +426,16 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
       return refuse("DF " + df.Text() + " of the PKCS#15 name " +
                     (listed ? "may be created in by anyone" : "stands where EF.DIR names no application"));
   }
-  uint8_t soRef = 0xFF;
   if (unfinished) {
+    // The unfinished token's DF is made after its SO PIN: one of the PKCS#15 name where
+    // the reader's first token goes is none of this module's cuts.
+    r = rules.Header(place, &header);
+    if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+    if (r >= 0 && NamesPkcs15(header)) return refuse("DF " + place.Text() + " of the PKCS#15 name stands where no SO PIN does");
     *ground = InitGround::kAsBlank;
     Log(SC_OK, "%s: the tokens EF.DIR names are unfinished, and no SO PIN stands where they keep it: the card is "
         "initialised as one that holds no token", card->GetCardName());
-    // An application DF the SO guards where the reader's first token goes is that
-    // token's, whatever a planted EF.DIR says: it goes, and the token takes its place.
-    r = rules.Header(place, &header);
-    if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
-    if (r >= 0 && NamesPkcs15(header) && !Listed(gone, place)) {
-      // Only the reader's first token goes there, and never with a qualified part.
-      SCPkcs15App* at = nullptr;
-      for (int32_t i = 0; i < p15->GetApplicationCount() && at == nullptr; ++i)
-        if (dfs[static_cast<size_t>(i)].IsEqual(place)) at = p15->GetApplicationAt(static_cast<uint32_t>(i));
-      CK_FLAGS qualified = 0;
-      if (slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1) != 0 ||
-          (at != nullptr && card->GetCardType() != SC_CARD_TYPE_IAS &&
-           (GetQualifiedPartCharacteristics(at, &qualified, false) != CKR_OK || qualified != 0))) {
-        Log(SC_E_ACCESS_DENIED, "%s: the SO's DF of the card's first token stands, not this token's to take: nothing "
-            "changed", card->GetCardName());
-        return SC_E_ACCESS_DENIED;
-      }
-      Log(SC_OK, "%s: the DF of the card's first token stands, the SO's: initialised anew in its place",
-          card->GetCardName());
-      gone.push_back(place);
-    }
-    soRef = TrustSoPin(slot, card, soPin, soLen, &rules, *ground, &r);
+    (void)TrustSoPin(slot, card, soPin, soLen, &rules, *ground, &r);
     if (r < 0) return r;
   } else {
     // A token whose DF stays keeps nothing anyone may change: judged before the SO's
@@ -570,7 +446,7 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     }
     // The SO's value goes to the card only now, once, and before anything changes:
     // what only the owners' PINs may change is theirs from here on.
-    soRef = TrustSoPin(slot, card, soPin, soLen, &rules, *ground, &r);
+    (void)TrustSoPin(slot, card, soPin, soLen, &rules, *ground, &r);
     if (r < 0) return r;
     rules.OwnersMade(p15->GetApplicationCount() > 0);
     // The token relies on EF.DIR: one anyone could have made or may change is not
@@ -593,41 +469,20 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (own == 1) return refuse("the DF " + dfs[static_cast<size_t>(index)].Text() + " of slot " + std::to_string(slot) +
                                 "'s token may be changed by anyone");
   }
-  // The unfinished first token's DF the call deletes must be the SO's to delete:
-  // else the call fails before its first deletion.
-  const uint8_t madeSo = *ground == InitGround::kAsBlank && soRef != tokensSo ? tokensSo : 0xFF;
-  for (const SCPath& df : gone) {
-    r = CallMayDelete(this, &rules, df, madeSo);
-    if (r < 0) return r;
-    if (r == 0) return SC_E_ACCESS_DENIED;
-  }
-  if (planted != nullptr) *planted = gone;
   return 0;
 }
 
-void SCPkcs15Lib::ForgetApplications(uint32_t reader, const std::vector<SCPath>& planted) {
+void SCPkcs15Lib::ForgetApplications(uint32_t reader) {
   SCPkcs15Card* p15 = reader < m_readerCount && m_pkcs15Cards != nullptr ? m_pkcs15Cards[reader] : nullptr;
   if (p15 == nullptr) return;
   const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader;
   for (uint32_t t = 0; t < m_tokensPerReader; ++t) m_pAppTable[first + t] = nullptr;
-  // Another application whose DF stands with its name, not planted, keeps its record: it is no one's to lose.
   for (int32_t i = p15->GetApplicationCount() - 1; i >= 0; --i) {
     SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
-    SCPath df;
-    size_t rest = 0;
-    const bool gone = app->BuildAbsolutePath(&df) < 0 || std::any_of(planted.begin(), planted.end(), [&](const SCPath& p) {
-      return SCPath::StripPrefix(df.Ids(), df.Count(), p.Ids(), p.Count(), &rest) != nullptr;
-    });
-    if (gone || app->StandsAsApplication() != 1) p15->DiscardApplication(app, app->GetSourceDirRecord());
+    p15->DiscardApplication(app, app->GetSourceDirRecord());
   }
-  // Another kind's application keeps its record where its DF stands outside the planted ones, not anyone's.
-  if (p15->GetApplicationCount() == 0) {
-    SCCardRules rules(p15->GetCard());
-    if (p15->GetCardDir().ClearKeepingOthers([&](const SCPath& df) {
-          return Inside(planted, df) ? 0 : StandsAsOwners(&rules, df);
-        }) < 0)
-      p15->GetCardDir().ClearContents();
-  }
+  // Another kind's application keeps its record.
+  p15->GetCardDir().ClearKeepingOthers();
 }
 
 bool SCPkcs15Lib::NamesCardSoPuk(uint32_t reader) {

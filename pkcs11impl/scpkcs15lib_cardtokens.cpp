@@ -74,8 +74,8 @@ CK_RV SCPkcs15Lib::CheckCardForTokens(uint32_t reader, SCPkcs15Card** p15, SCCar
   return CKR_OK;
 }
 
-CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen,
-                            const std::vector<SCPath>* planted, SCCardRules* rules) {
+CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen, bool asBlank,
+                            SCCardRules* rules) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   CK_RV ck = CheckCardForTokens(reader, &p15, &card);
@@ -88,8 +88,8 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     if (IsCardAbsent(sel)) return CKR_DEVICE_REMOVED;
     if (sel < 0) return CKR_TOKEN_WRITE_PROTECTED;
   }
-  // What a planted EF.DIR names is no token: no label of it is taken.
-  const std::string unique = planted ? std::string(label != nullptr ? label : "") : MakeUniqueAppLabel(p15, label, nullptr);
+  // An unfinished token's label is not taken.
+  const std::string unique = asBlank ? std::string(label != nullptr ? label : "") : MakeUniqueAppLabel(p15, label, nullptr);
   InitSecret pin;
   if (soPin != nullptr && !pin.Set(soPin, soPinLen < 0 ? std::strlen(soPin) : static_cast<size_t>(soPinLen)))
     return CKR_HOST_MEMORY;
@@ -109,7 +109,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
       const bool rokvast = model == SC_CARD_TYPE_CLASSIC && m_initProfile != nullptr &&
                            strcasecmp(m_initProfile, "rokvast") == 0;
       SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &refs,
-                                              rokvast ? -1 : planted ? 0 : p15->GetApplicationCount());
+                                              rokvast ? -1 : asBlank ? 0 : p15->GetApplicationCount());
     }
     SCPkcs15App* app = nullptr;
     // Until the card holds something of the new application, a failure (a wrong
@@ -122,7 +122,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     // ran: then nothing is sent again).
     SCCardRules own(card);
     SCCardRules& judged = rules != nullptr && rules->Card() == card ? *rules : own;
-    const bool onBlank = planted != nullptr || p15->GetApplicationCount() == 0;
+    const bool onBlank = asBlank || p15->GetApplicationCount() == 0;
     uint8_t keptSo = 0xFF;
     if (rv >= 0 && pin.IsSet())
       keptSo = TrustSoPin(static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader, card, pin.Get(), pin.Length(), &judged,
@@ -143,23 +143,10 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     std::optional<BlankCard> blank;
     if (rv >= 0 && pin.IsSet() && onBlank) {
       rv = blank.emplace(this, card, &p15->GetCardDir(), makes, keptSo, madeSo, true, &judged).Failure();
-      if (rv >= 0 && planted) {
-        // The planted application DFs go first, so that the token takes their place.
-        blank->RemoveDfs(*planted);
-        rv = blank->Failure();
-        dirExisted = dirExisted && !blank->DirOpen();
-        // An EF.DIR the call keeps names none of them from before the first deletion: a cut
-        // leaves no record naming a DF that is gone. One the SO may not write yet is written
-        // with the token, as before.
-        if (rv >= 0 && dirExisted && !planted->empty()) {
-          ForgetApplications(reader, *planted);
-          const SCRESULT w = p15->GetCardDir().Write(nullptr, 0, nullptr);
-          if (w < 0 && w != SC_E_ACCESS_DENIED) rv = w;
-          written = w >= 0;
-        }
-        if (rv >= 0) rv = blank->Clear(pin.Get(), pin.Length(), info.minPinLen);
-        written = written || rv > 0;
-        ForgetApplications(reader, *planted);
+      if (rv >= 0 && asBlank) {
+        rv = blank->Clear();
+        written = rv > 0;
+        ForgetApplications(reader);
       }
     } else if (rv >= 0 && pin.IsSet()) {
       // Beside the card's tokens, a global PIN at the new token's reference is another's.
@@ -205,7 +192,7 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
       if (kept) rv = app->VerifyPin(so, pin.Get(), true, nullptr);
       if (rv >= 0 && blank) {
         dirExisted = dirExisted && !blank->DirOpen();
-        rv = blank->Clear(pin.Get(), pin.Length(), info.minPinLen);
+        rv = blank->Clear();
         written = written || rv > 0;
       }
       if (rv >= 0 && dirFirst) {

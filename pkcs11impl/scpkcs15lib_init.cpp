@@ -199,7 +199,6 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // token's, and goes with the other plants (BlankCard).
     const bool reinitialised = SectionBool(profile->GetGlobal(), "__SET_CardReinitalized");
     InitGround ground = InitGround::kAsRead;
-    std::vector<SCPath> plantedDfs;
     // Each file is judged once in the call, and every later step, the fresh look
     // too, keeps that judgement; what a step deletes it forgets.
     SCCardRules own(card);
@@ -208,7 +207,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       const char* judge = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
       if (!callerSo.IsSet() && judge != nullptr && ParsePinValueKind(judge) != 0) judge = nullptr;
       r = GroundFor(first, judge, callerSo.IsSet() ? callerSo.Length() : judge != nullptr ? std::strlen(judge) : 0,
-                    &ground, &plantedDfs, &judged);
+                    &ground, &judged);
       if (r < 0) return MapScErrorToCkr(r, false);
     }
     const bool planted = ground == InitGround::kAsBlank;
@@ -275,11 +274,8 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       if (token == 0)
         for (uint8_t ref : ProfileTokenPins(profile)) makes.push_back(ref);
       found.emplace(this, card, &p15->GetCardDir(), makes, keptSo, keptSo == kNoRef ? soRef : kNoRef, token == 0, &judged);
-      found->RemoveDfs(plantedDfs);
-      const char* given = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
-      if (given != nullptr && ParsePinValueKind(given) != 0) given = nullptr;
-      r = found->Clear(given, given != nullptr ? std::strlen(given) : 0, static_cast<uint32_t>(bounds.pinMin));
-      if (planted && r >= 0) ForgetApplications(reader, plantedDfs);
+      r = found->Clear();
+      if (planted && r >= 0) ForgetApplications(reader);
       dirMade = dirMade || found->DirOpen();
       if (r < 0) {
         (void)RefreshTokenInfo(first, 1, 1);

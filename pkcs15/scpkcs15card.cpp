@@ -89,27 +89,9 @@ std::vector<std::pair<std::vector<uint8_t>, SCPath>> SCPkcs15CardDir::OtherAppli
     return out;
 }
 
-SCRESULT SCPkcs15CardDir::ClearKeepingOthers(const std::function<SCRESULT(const SCPath&)>& keep) {
+void SCPkcs15CardDir::ClearKeepingOthers() {
     m_dirRecords.DeleteAll();
     m_sigGPresent = false;
-    for (POSITION p = m_otherRecords.GetHeadPosition(); p;) {
-        const POSITION at = p;
-        ASNany* el = m_otherRecords.GetNext(p);
-        SCPath path;
-        SCTlv t;
-        if (el->tag == 0x61 && el->getData() != nullptr)
-            for (size_t i = 0; scReadTlv(el->getData(), static_cast<size_t>(el->getLength()), &i, &t);)
-                if (t.tag == 0x51 && t.length >= 2 && t.length % 2 == 0)
-                    for (size_t w = 0; w < t.length; w += 2)
-                        path.Append(static_cast<uint16_t>(t.value[w] << 8 | t.value[w + 1]));
-        const SCRESULT r = path.Count() > 0 ? keep(path.BuildAbsolute(SCPath())) : 0;
-        if (r < 0) return r;
-        if (r == 0) {
-            m_otherRecords.RemoveAt(at);
-            delete el;
-        }
-    }
-    return 0;
 }
 
 bool SCPkcs15CardDir::FindDirRecordByAid(const uint8_t* aid, uint32_t len) const {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <utility>
 #include <vector>
 
@@ -54,9 +53,8 @@ public:
     // The applications of other kinds EF.DIR names (an application template whose
     // identifier is not PKCS#15's), each with its DF's path: their DFs are no token's.
     std::vector<std::pair<std::vector<uint8_t>, SCPath>> OtherApplications() const;
-    // Every record gone but those of other kinds' applications whose DF `keep`
-    // answers 1 for (0: the record goes; a failure ends the sifting and is returned).
-    SCRESULT ClearKeepingOthers(const std::function<SCRESULT(const SCPath&)>& keep);
+    // Every record gone but those of other kinds' applications, which are not the module's to drop.
+    void ClearKeepingOthers();
     bool HasSigG() const { return m_sigGPresent; }
     ASNSigGDirRecord& SigGRecord() { return m_sigG; }
     void SetSigGPresent(bool present) { m_sigGPresent = present; }

@@ -1711,6 +1711,14 @@ TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   DropBoxRefused(t, open, "3F00/5015");
   DropBoxRefused(t, blank("3") + "ef 3F00/2F00 lcs=05 size=22 ac=read:always,update:pin:04,write:pin:04,delete:pin:04 "
                  "data=61144F0CA000000063504B43532D313551043F006002\n" + kDropBox);
+  // The EF.DIR a first C_InitToken writes before its SO PIN, beside a DF of the PKCS#15 name at the token's place
+  // (a cut leaves none there: the DF comes after the SO PIN).
+  PutBack(t, blank("7"));
+  t.issuers = "";
+  ASSERT_EQ(CKR_OK, t.InitToken("A"));
+  const std::string made = t.Image(), dirLine = made.substr(made.find("\nef 3F00/2F00 ") + 1);
+  DropBoxRefused(t, blank("7") + dirLine.substr(0, dirLine.find('\n') + 1) + "df 3F00/5015 lcs=05 name=A000000063504B43532D3135 "
+                 "ac=delete-child:pin:04,create-ef:pin:04,create-df:pin:04,delete:pin:04\n", "3F00/5015");
 }
 
 namespace {
