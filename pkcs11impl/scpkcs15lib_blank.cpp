@@ -334,7 +334,7 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
     open[i] = r;
   }
-  // The DFs carrying the PKCS#15 name: a planted one goes on every road.
+  // The DFs carrying the PKCS#15 name: one anyone may change refuses the call on every road.
   std::vector<SCPath> gone;
   for (size_t i = 0; i < open.size(); ++i)
     if (open[i] == 1 && !Listed(gone, dfs[i])) gone.push_back(dfs[i]);

@@ -164,8 +164,8 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     // cut leaves no PIN of the call's on a card that shows no token.
     const bool dirFirst = blank && madeSo < 0xFF && keptSo < 0xFF;
     if (rv >= 0) rv = p15->AddApplication(&app, refs, unique.c_str(), dirFirst ? keptSo : 0xFF);
-    // The first token of a card goes where a planted one was taken away: a DF of the
-    // PKCS#15 name that still stands there (the card said it was not there) fails the call.
+    // The first token of a card goes to 3F00/5015: a DF of the PKCS#15 name that stands
+    // there (the card said it was not there) fails the call.
     SCPath df;
     if (rv >= 0 && blank && app->BuildAbsolutePath(&df) >= 0 && !(df.Count() == 2 && df[1] == 0x5015)) {
       const uint16_t place[2] = {SC_FID_MF, 0x5015};

@@ -195,8 +195,8 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     bounds.pinMax = bounds.pukMax = info.maxPinLen;
     SCFileHeaderList refs;
     uint8_t soRef = kNoRef, userRef = kNoRef;
-    // The first token of a card whose EF.DIR anyone may change: what it names is no
-    // token's, and goes with the other plants (BlankCard).
+    // A card whose tokens a cut first call left unfinished, with no SO PIN, is taken
+    // as one that holds no token (GroundFor): the first token takes the first layout.
     const bool reinitialised = SectionBool(profile->GetGlobal(), "__SET_CardReinitalized");
     InitGround ground = InitGround::kAsRead;
     // Each file is judged once in the call, and every later step, the fresh look
@@ -210,7 +210,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
                     &ground, &judged);
       if (r < 0) return MapScErrorToCkr(r, false);
     }
-    const bool planted = ground == InitGround::kAsBlank;
+    const bool asBlank = ground == InitGround::kAsBlank;
     switch (model) {
       case SC_CARD_TYPE_SETCOS441: {
         const uint32_t code = GetCardModelCode(first, false);
@@ -227,7 +227,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       case SC_CARD_TYPE_CLASSIC: {
         const char* tp = profile->GetText(token, "TokenProfile", "<default>");
         SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &refs,
-                                                strcasecmp(tp, "rokvast") == 0 ? -1 : planted ? 0 : p15->GetApplicationCount());
+                                                strcasecmp(tp, "rokvast") == 0 ? -1 : asBlank ? 0 : p15->GetApplicationCount());
         soRef = refs.GetSoPinRef();
         userRef = refs.GetUserPinRef();
         break;
@@ -241,7 +241,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // but by this call): what stands at the references the token takes, its
     // SO PIN's and SO PUK's with the first token, and an EF.DIR others may
     // change, is not the token's (BlankCard).
-    const bool blank = !testOnly && model == SC_CARD_TYPE_CLASSIC && (planted || p15->GetApplicationCount() == token) &&
+    const bool blank = !testOnly && model == SC_CARD_TYPE_CLASSIC && (asBlank || p15->GetApplicationCount() == token) &&
                        !reinitialised;
     std::optional<BlankCard> found;
     // EF.DIR this call makes (for an earlier token of it, or now) is its owners' whatever its header leaves out.
@@ -275,7 +275,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
         for (uint8_t ref : ProfileTokenPins(profile)) makes.push_back(ref);
       found.emplace(this, card, &p15->GetCardDir(), makes, keptSo, keptSo == kNoRef ? soRef : kNoRef, token == 0, &judged);
       r = found->Clear();
-      if (planted && r >= 0) ForgetApplications(reader);
+      if (asBlank && r >= 0) ForgetApplications(reader);
       dirMade = dirMade || found->DirOpen();
       if (r < 0) {
         (void)RefreshTokenInfo(first, 1, 1);
