@@ -1004,12 +1004,12 @@ SCRESULT FreshLook(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef, bool
 
 namespace {
 
-// Whether what a token whose DF stays keeps of the previous one is the owners'
-// alone: its DF, the DFs on the way to its files, the ODF, the TokenInfo and every
+// Whether what a token whose DF stays keeps of the previous one carries the closed
+// rules this module writes: its DF, the DFs on the way to its files, the ODF, the TokenInfo and every
 // file its directories name. 1 yes, 0 where someone with no PIN may change, create
 // in, delete, use or read (where not "always") one of them (*which), or a failure.
 // The SO PIN verified and the user PIN the call makes anew are the owners'.
-SCRESULT KeptIsOwners(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
+SCRESULT KeptIsClosed(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
   SCPathList all;
   SCRESULT r = TokenPaths(app, &all);
   if (r < 0) return r;
@@ -1023,10 +1023,10 @@ SCRESULT KeptIsOwners(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
   return AllOwners(&rules, all, which);
 }
 
-// KeptIsOwners, with the refusal logged: 1 kept, 0 refused, or a failure.
+// KeptIsClosed, with the refusal logged: 1 kept, 0 refused, or a failure.
 SCRESULT KeptOrRefused(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef) {
   SCPath open;
-  const SCRESULT kept = KeptIsOwners(app, soRef, &open);
+  const SCRESULT kept = KeptIsClosed(app, soRef, &open);
   if (kept == 0) {
     char name[256];
     const int n = app->GetTokenLabel(name, sizeof name - 1);
