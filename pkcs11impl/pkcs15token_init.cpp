@@ -196,6 +196,8 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
   SCCardRules rules(card);
   SCRESULT grounded = lib->GroundFor(GetSlotId(), judgePin, judgeLen < 0 ? 0 : static_cast<size_t>(judgeLen), &ground,
                                      &rules);
+  // A card refused as it is is no refusal of a step under its rules: the message names what the call found.
+  if (grounded < 0 && lib->RefusedAsItIs(GetSlotId())) return CKR_FUNCTION_FAILED;
   if (grounded < 0) return MapScErrorToCkr(grounded, false);
   if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader) &&
       ground != SCPkcs15Lib::InitGround::kAsBlank)
@@ -230,12 +232,10 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
       }
       // Whether the tokens erased named the card's SO PUK: only then do the new ones.
       const bool pukNamed = lib->NamesCardSoPuk(reader);
-      // What no token of the card names where the new tokens make their PINs is
-      // judged first, as on a card that holds no token, so that a card that keeps it
-      // fails the call before any token goes.
-      const std::vector<uint8_t> makes = SCPkcs15Lib::ProfileTokenPins(&profile);
+      // What no token of the card names where tokens make their PINs is judged
+      // first, so that a card that keeps it fails the call before any token goes.
       std::vector<uint8_t> leftovers;
-      rv = lib->PrepareErasure(reader, makes, &leftovers);
+      rv = lib->PrepareErasure(reader, &leftovers);
       if (rv != CKR_OK) return rv;
       rv = lib->DeleteToken(reader, -1, erasePin, eraseLen, &rules, &leftovers);
       if (rv != CKR_OK) return rv;

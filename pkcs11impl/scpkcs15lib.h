@@ -468,6 +468,8 @@ class SCPkcs15Lib {
   // `reinit`: C_InitToken of the slot's token, whose kept part is judged too (KeptWhereTokenStays).
   SCRESULT GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
                      SCCardRules* rules = nullptr, bool reinit = false);
+  // Whether the last GroundFor refused the card of `slot` as it is, the slot's message naming what it found.
+  bool RefusedAsItIs(CK_SLOT_ID slot) const { return m_refusedSlot == slot; }
   // The SO PIN an initialisation of `slot` on the road `ground` verifies before it
   // changes anything, taken as the SO's by `rules`: the one the slot's token names
   // (where the model keeps an SO PIN there), the one the model's tokens take for an
@@ -501,21 +503,17 @@ class SCPkcs15Lib {
   }
   // Whether a token of the reader's card names the SO PUK of the card's profile.
   bool NamesCardSoPuk(uint32_t reader);
-  // Before a ClassIC card's tokens are erased for a profile whose tokens make the
-  // master-file PINs `makes` (ProfileTokenPins), judged from what the card shows, as
-  // a card that holds no token is judged: a token DF the SO PIN may not delete fails
-  // the call before any token goes. A PIN standing at one of `makes` that no token of
-  // the card names (NamedOrLeftPins) is what an earlier erasure or cut left where the
-  // card names a token of this module (`leftovers`, for DeleteToken to delete first);
-  // on a card that names none it fails the call.
-  CK_RV PrepareErasure(uint32_t reader, const std::vector<uint8_t>& makes, std::vector<uint8_t>* leftovers);
+  // Before a ClassIC card's tokens are erased, judged from what the card shows: a
+  // token DF the SO PIN may not delete fails the call before any token goes. A PIN
+  // standing at a layout's user PIN or PUK reference that no token of the card names
+  // (NamedOrLeftPins) is what an earlier erasure or cut left where the card names a
+  // token of this module (`leftovers`, for DeleteToken to delete first); on a card
+  // that names none it fails the call.
+  CK_RV PrepareErasure(uint32_t reader, std::vector<uint8_t>* leftovers);
   // The PINs the card's tokens name (GetNamedPins), and for a token of this module
   // an interrupted call left without its directories the layout's master-file
-  // references, which only that call could have made there: of those, only the
-  // ones in `makes` where given (a PIN the profile's tokens do not make there may
-  // be an issuer's that the interrupted call left standing beside its token).
-  SCRESULT NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<SCPath, uint8_t>>* named,
-                           const std::vector<uint8_t>* makes = nullptr);
+  // references, which only that call could have made there.
+  SCRESULT NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<SCPath, uint8_t>>* named);
   // The master-file PINs the tokens of a ClassIC card's initialisation profile make:
   // each token's user PIN, and its user PUK where the profile gives it one (of
   // token `only` alone where given).
@@ -844,6 +842,7 @@ class SCPkcs15Lib {
   uint32_t m_recordCount = 0;
   SCRESULT* m_slotResults = nullptr;
   char** m_slotMessages = nullptr;
+  CK_SLOT_ID m_refusedSlot = ~static_cast<CK_SLOT_ID>(0);  // RefusedAsItIs
   SCPkcs15Card** m_pkcs15Cards = nullptr;
   SCFileHeader** m_cardIds = nullptr;
   SCSerialNumber* m_serialNumbers = nullptr;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "lib/libpkcs15/asnpkcs15dirrecord.h"
 #include "pkcs11impl/initprofile.h"
@@ -51,6 +54,27 @@ uint8_t DeletionPin(SCCardRules* rules, const SCPath& path) {
     if ((del.refs.At(i) & 0xC000) == SC_AC_PIN && (del.refs.At(i) & 0xFF) < 0x80 && del.refs.At(i) != SC_AC_NEVER)
       return static_cast<uint8_t>(del.refs.At(i) & 0xFF);
   return 0xFF;
+}
+
+// "1A": a PIN reference as the trace names it.
+std::string PinText(uint8_t ref) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  return {kDigits[ref >> 4], kDigits[ref & 0x0F]};
+}
+
+// The master-file references of the user PINs and PUKs of every layout of the
+// card's model (the named one too), each once; the card's SO PIN and PUK are not
+// among them.
+std::vector<uint8_t> LayoutUserPins(SCCard* card) {
+  std::vector<uint8_t> refs;
+  SCFileHeaderList first, layout;
+  const int model = static_cast<int>(card->GetCardType());
+  SCPkcs15App::GetProfileSecurityTemplate(model, &first, 0);
+  for (int t = -1; SCPkcs15App::GetProfileSecurityTemplate(model, &layout, t) == 1; ++t)
+    for (uint8_t ref : {layout.GetUserPinRef(), layout.GetUserPukRef()})
+      if (ref != 0 && ref < 0x80 && ref != first.GetSoPinRef() && ref != first.GetRef(SC_REFIDX_SO_PUK) && !Holds(refs, ref))
+        refs.push_back(ref);
+  return refs;
 }
 
 }  // namespace
@@ -295,6 +319,7 @@ uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin
 SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
                                 SCCardRules* callRules, bool reinit) {
   *ground = InitGround::kAsRead;
+  m_refusedSlot = ~static_cast<CK_SLOT_ID>(0);
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   SCReader* reader = GetSlotReader(slot);
   SCCard* card = reader != nullptr ? reader->GetCard() : nullptr;
@@ -400,8 +425,10 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   // PIN refuses the call before the SO's value goes to the card: its owner clears it
   // first. Whose it is no code decides.
   const auto refuse = [&](const std::string& what) {
-    Log(SC_E_ACCESS_DENIED, "%s: %s: the card is refused as it is (its owner clears that first), nothing changed",
-        card->GetCardName(), what.c_str());
+    const std::string text = what + ": the card is refused as it is (its owner clears that first), nothing changed";
+    Log(SC_E_ACCESS_DENIED, "%s: %s", card->GetCardName(), text.c_str());
+    AppendSlotMessage(slot, (text + "\n").c_str(), false);
+    m_refusedSlot = slot;
     return SC_E_ACCESS_DENIED;
   };
   if (dirPlanted == 1) return refuse("EF.DIR " + dir.Text() + " may be changed by anyone");
@@ -425,6 +452,28 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (r == 1)
       return refuse("DF " + df.Text() + " of the PKCS#15 name " +
                     (listed ? "may be created in by anyone" : "stands where EF.DIR names no application"));
+  }
+  // On a ClassIC card that holds no token of this module, a PIN in the master file at
+  // any layout's user PIN or PUK reference is no one's it can account for: a new token
+  // would stand beside it, and a later call would take it for a leftover of its own.
+  // One the card's other applications name stays theirs.
+  if (card->GetCardType() == SC_CARD_TYPE_CLASSIC) {
+    bool ours = false;
+    std::vector<std::pair<SCPath, uint8_t>> others;
+    for (int32_t i = 0; i < p15->GetApplicationCount() && !ours; ++i) {
+      SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
+      ours = app->IsKnownProfile();
+      if (!ours) (void)app->GetNamedPins(&others);
+    }
+    for (uint8_t ref : ours ? std::vector<uint8_t>() : LayoutUserPins(card)) {
+      if (std::any_of(others.begin(), others.end(), [ref](const auto& p) { return p.second == ref && p.first.IsMasterFile(); }))
+        continue;
+      r = rules.Stands(ref);
+      if (r < 0) return r;
+      if (r == 1)
+        return refuse("PIN " + PinText(ref) + " stands at a reference this module's tokens use, on a card that holds no token "
+                      "of this module");
+    }
   }
   if (unfinished) {
     // The unfinished token's DF is made after its SO PIN: one of the PKCS#15 name where
@@ -501,8 +550,7 @@ bool SCPkcs15Lib::NamesCardSoPuk(uint32_t reader) {
   return false;
 }
 
-SCRESULT SCPkcs15Lib::NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<SCPath, uint8_t>>* named,
-                                      const std::vector<uint8_t>* makes) {
+SCRESULT SCPkcs15Lib::NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<SCPath, uint8_t>>* named) {
   SCCard* card = p15->GetCard();
   static const uint16_t kMf = SC_FID_MF;
   for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
@@ -515,34 +563,27 @@ SCRESULT SCPkcs15Lib::NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<S
     SCFileHeaderList layout;
     SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, app->GetLayoutIndex(false));
     for (uint8_t ref : {layout.GetUserPinRef(), layout.GetUserPukRef()})
-      if (ref != 0 && ref < 0x80 && (makes == nullptr || Holds(*makes, ref))) named->emplace_back(SCPath(&kMf, 1), ref);
+      if (ref != 0 && ref < 0x80) named->emplace_back(SCPath(&kMf, 1), ref);
   }
   return 0;
 }
 
-CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<uint8_t>& makes,
-                                  std::vector<uint8_t>* leftovers) {
+CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, std::vector<uint8_t>* leftovers) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   const CK_RV ck = CheckCardForTokens(reader, &p15, &card);
   if (ck != CKR_OK || card->GetCardType() != SC_CARD_TYPE_CLASSIC) return ck;
   std::vector<std::pair<SCPath, uint8_t>> named;
-  const SCRESULT n = NamedOrLeftPins(p15, &named, &makes);
+  const SCRESULT n = NamedOrLeftPins(p15, &named);
   if (n < 0) return MapScErrorToCkr(n, false);
   SCFileHeaderList first;
   SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(SC_CARD_TYPE_CLASSIC), &first, 0);
-  // Only what the new tokens make, as on a card that holds no token: a PIN at a
-  // reference no new token makes is left as it is (it may guard the issuer's files).
+  // Every layout's user PIN and PUK reference that no token of the card names,
+  // whatever the new tokens make.
   std::vector<uint8_t> refs;
-  for (uint8_t ref : makes) {
-    const bool own = std::any_of(named.begin(), named.end(), [ref](const auto& p) {
-      return p.second == ref && p.first.IsMasterFile();
-    });
-    if (ref == 0 || ref >= 0x80 || own || ref == first.GetSoPinRef() || ref == first.GetRef(SC_REFIDX_SO_PUK) ||
-        Holds(refs, ref))
-      continue;
-    refs.push_back(ref);
-  }
+  for (uint8_t ref : LayoutUserPins(card))
+    if (std::none_of(named.begin(), named.end(), [ref](const auto& p) { return p.second == ref && p.first.IsMasterFile(); }))
+      refs.push_back(ref);
   SCTransactGuard guard(card);
   const uint8_t soRef = first.GetSoPinRef();
   // Every token's DF must be the SO's to delete, or the erasure would stop half way.
@@ -560,10 +601,10 @@ CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<uint8_t>& m
     if (d == SC_E_FILE_NOT_FOUND || d == 1) continue;
     return d < 0 ? MapScErrorToCkr(d, false) : CKR_FUNCTION_FAILED;
   }
-  // A PIN that stands where a new token's goes and that no token of the card names
-  // is what an earlier erasure or cut of this module's tokens left; on a card that
+  // A PIN that stands where a token's goes and that no token of the card names is
+  // what an earlier erasure or cut of this module's tokens left; on a card that
   // names no token of this module it is someone else's, whose rules the card does
-  // not show: the card takes no token there until its issuer removes it.
+  // not show: the card takes no token until its issuer removes it.
   bool ours = false;
   for (int32_t i = 0; i < p15->GetApplicationCount(); ++i)
     ours = ours || p15->GetApplicationAt(static_cast<uint32_t>(i))->IsKnownProfile();
@@ -575,8 +616,8 @@ CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, const std::vector<uint8_t>& m
       leftovers->push_back(ref);
       continue;
     }
-    Log(SC_E_ACCESS_DENIED, "%s: PIN %02X in the master file stands where a new token's PIN goes, and no token of the "
-        "card names it: no token erased", card->GetCardName(), static_cast<unsigned>(ref));
+    Log(SC_E_ACCESS_DENIED, "%s: PIN %02X in the master file stands where a token's PIN goes, and no token of the card "
+        "names it: no token erased", card->GetCardName(), static_cast<unsigned>(ref));
     return MapScErrorToCkr(SC_E_ACCESS_DENIED, false);
   }
   return CKR_OK;

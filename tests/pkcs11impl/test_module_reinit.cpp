@@ -379,19 +379,34 @@ const std::string kDropBox = "df 3F00/6002 lcs=05 name=A000000063504B43532D3135 
     "ac=read:always,update:pin:04,write:pin:04,deactivate:pin:04,activate:pin:04,terminate:pin:04,delete:pin:04 "
     "data=4973737565723031\n";
 
-// A card of `text` holding an issuer's drop box (or another DF anyone may create in, `df`): C_InitToken of slot 0 is
-// refused, the card as it was octet for octet, and the trace names the DF.
-void DropBoxRefused(Reinit& t, const std::string& text, const std::string& df = "3F00/6002") {
+int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error, const std::string& puk = "<none>");
+
+// A card of `text` holding an issuer's drop box (or what else the module cannot account for): C_InitToken of slot 0
+// (with `profile`, InitializeCard of two tokens) is refused, the card as it was octet for octet, retry counters
+// too, and the trace (and InitializeCard's last error) names it: `named`, where it begins with "PIN ", is the whole
+// line.
+void DropBoxRefused(Reinit& t, const std::string& text, const std::string& named = "DF 3F00/6002 of ", bool profile = false) {
   SCOPED_TRACE(text);
   PutBack(t, text);
   t.issuers = "3F00/6002 create-ef; 3F00/6002 create-df; ";
   t.slot = 0;
   const std::string before = t.Image();
   const size_t from = t.env.Trace().size();
-  EXPECT_EQ(CKR_FUNCTION_FAILED, t.InitToken("A"));
+  std::string error;
+  if (profile)
+    EXPECT_NE(1, InitializeFromProfile(t, "2468", &error, "11223344\n[Szyfrowanie]\nUserPuk = <none>"));
+  else
+    EXPECT_EQ(CKR_FUNCTION_FAILED, t.InitToken("A"));
   EXPECT_EQ(before, t.Image());
-  EXPECT_NE(std::string::npos, t.env.Trace().find("DF " + df + " of ", from)) << t.env.Trace().substr(from);
+  const std::string line = named.rfind("PIN ", 0) == 0
+                               ? "ClassIC: " + named + ": the card is refused as it is (its owner clears that first), "
+                                 "nothing changed ("
+                               : named;
+  EXPECT_NE(std::string::npos, t.env.Trace().find(line, from)) << t.env.Trace().substr(from);
   EXPECT_NE(std::string::npos, t.env.Trace().find("the card is refused as it is", from));
+  if (profile) {
+    EXPECT_NE(std::string::npos, error.find(line.substr(9, line.size() - 11))) << error;
+  }
 }
 
 }  // namespace
@@ -646,8 +661,6 @@ TEST(ModuleReinit, InitTokenOnTheShippedModel3TokenErasesItsObjects) {
 }
 
 namespace {
-int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error,
-                          const std::string& puk = "<none>");
 void TokenWorks(Reinit& t, const std::string& pin, size_t objects);
 void DirectoriesWhole(Reinit& t);
 }  // namespace
@@ -1564,23 +1577,6 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitializeCardOfTwoTokens) {
 #endif
 }
 
-// The same, pulled, where the issuer keeps a PIN at the second token's PUK reference (14), which the profile does
-// not make: it stays as it was, or goes with the second token where a cut left that unfinished (a PIN at its layout's
-// reference then counts as the token's); it is never taken over.
-TEST(ModuleReinit, FaultAtEachCommandOfInitializeCardBesideAnIssuersPin) {
-#if !defined(__SANITIZE_ADDRESS__)
-  Reinit two("blank-model4.card");
-  ASSERT_TRUE(two.Start());
-  const std::string issuers = "pin 3F00 ref=14 min=4 max=16 pad=FF tries=3 ac=update:pin:01,delete:pin:01 value=35353535\n";
-  Operation cut = TwoTokensAgain();
-  cut.spared = [issuers](Reinit& r) {
-    const std::string now = WithoutCounters(r.Image());
-    EXPECT_TRUE(now.find(issuers) != std::string::npos || now.find("\npin 3F00 ref=14 ") == std::string::npos) << now;
-  };
-  FaultAtEachCommand(two, two.Image() + issuers, cut, Fault::kPull);
-#endif
-}
-
 // C_InitToken on the first token of a two-application card whose PIN directory names as its PUK
 // a PIN not its own: the master file's PIN 05, which unblocks the second token's user PIN too;
 // that user PIN (3F00/5016, 81); or the layout's PIN 01 of the master file, the second token's
@@ -1693,8 +1689,9 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInsideAnotherApplication) {
 }
 
 // An issuer's drop box on a blank card of models 3, 7 and 4 (there beside the issuer's PIN 01, and without it), a
-// token's DF anyone may create in, and the card where an earlier version's cut call left EF.DIR naming the drop box:
-// C_InitToken is refused, the card as it was.
+// token's DF anyone may create in, the card where an earlier version's cut call left EF.DIR naming the drop box, and
+// an issuer's PIN on blank model 4 at a user reference of a layout the profile does not make (the second token's
+// PUK 14, the second token's user PIN 04): C_InitToken and InitializeCard are refused, the card as it was.
 TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   Reinit t("blank-model7.card");
   ASSERT_TRUE(t.Start());
@@ -1708,7 +1705,7 @@ TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   // The token's own DF anyone may create in is not built anew either.
   std::string open = ReadFile(CardsDir() + "/pkcs15-model3.card");
   open.replace(open.find("create-ef:pin:81", open.find("\ndf 3F00/5015 ")), 16, "create-ef:always");
-  DropBoxRefused(t, open, "3F00/5015");
+  DropBoxRefused(t, open, "DF 3F00/5015 of ");
   DropBoxRefused(t, blank("3") + "ef 3F00/2F00 lcs=05 size=22 ac=read:always,update:pin:04,write:pin:04,delete:pin:04 "
                  "data=61144F0CA000000063504B43532D313551043F006002\n" + kDropBox);
   // The EF.DIR a first C_InitToken writes before its SO PIN, beside a DF of the PKCS#15 name at the token's place
@@ -1718,7 +1715,15 @@ TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   ASSERT_EQ(CKR_OK, t.InitToken("A"));
   const std::string made = t.Image(), dirLine = made.substr(made.find("\nef 3F00/2F00 ") + 1);
   DropBoxRefused(t, blank("7") + dirLine.substr(0, dirLine.find('\n') + 1) + "df 3F00/5015 lcs=05 name=A000000063504B43532D3135 "
-                 "ac=delete-child:pin:04,create-ef:pin:04,create-df:pin:04,delete:pin:04\n", "3F00/5015");
+                 "ac=delete-child:pin:04,create-ef:pin:04,create-df:pin:04,delete:pin:04\n", "DF 3F00/5015 of ");
+  const auto pin = [](const char* ref) {
+    return std::string("pin 3F00 ref=") + ref + " min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:01,delete:pin:01 "
+           "value=35353535\n";
+  };
+  const std::string at = " stands at a reference this module's tokens use, on a card that holds no token of this module";
+  DropBoxRefused(t, blank("4") + pin("14"), "PIN 14" + at, true);
+  DropBoxRefused(t, blank("4") + pin("14"), "PIN 14" + at);
+  DropBoxRefused(t, blank("4") + pin("04"), "PIN 04" + at);
 }
 
 namespace {
@@ -1775,8 +1780,9 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
     EXPECT_EQ(", SoPuk: " + (round == 0 ? std::string(puk.begin(), puk.end()) : "<unchanged>") + ",",
               pins.substr(pins.rfind(", SoPuk: "), pins.find(',', pins.rfind(", SoPuk: ") + 1) + 1 - pins.rfind(", SoPuk: ")));
   }
-  // An issuer's application beside the token, guarded by a PIN of its own at a reference a fifth token would
-  // take: InitializeCard of one token leaves both as they were, octet for octet.
+  // An issuer's application beside the token, guarded by a PIN at the second token's user reference: on a card
+  // that holds a token of this module that PIN counts as a leftover of an earlier token and goes; InitializeCard
+  // of one token leaves the application's DF and file as they were, octet for octet.
   const std::string issuer =
       "pin 3F00 ref=04 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:04,delete:pin:01 value=35353535\n"
       "df 3F00/4100 lcs=05 name=D2760000850102 ac=delete-child:pin:04,create-ef:pin:04,create-df:pin:04,"
@@ -1785,7 +1791,8 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
       "terminate:pin:04,delete:pin:04 data=53454352455400000000000000000000\n";
   PutBack(t, t.Image() + issuer);
   ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr));
-  for (size_t at = 0, end; (end = issuer.find('\n', at)) != std::string::npos; at = end + 1)
+  EXPECT_EQ("01 02 11 ", MasterFilePins(t.Image()));
+  for (size_t at = issuer.find('\n') + 1, end; (end = issuer.find('\n', at)) != std::string::npos; at = end + 1)
     EXPECT_NE(std::string::npos, WithoutCounters(t.Image()).find(WithoutCounters(issuer.substr(at, end + 1 - at))));
   // C_InitToken on that card: the next user reads none of the old user's objects.
   ASSERT_EQ(CKR_OK, t.InitToken("Nowy"));
