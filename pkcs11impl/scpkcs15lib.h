@@ -461,8 +461,10 @@ class SCPkcs15Lib {
   // whose tokens are all unfinished, with no SO PIN standing where they
   // keep it (a first call of this module cut short), taken as one that holds no
   // token (kAsBlank). EF.DIR, a DF EF.DIR names or a DF of the PKCS#15
-  // name in the master file that anyone may change, or a hidden EF.DIR on a card
-  // that shows no token, refuses the call before the SO's value goes to the card.
+  // name in the master file that anyone may change, a hidden EF.DIR on a card
+  // that shows no token, or on a ClassIC card that holds no token of this module a
+  // PIN at any layout's user PIN or PUK reference that no other application names,
+  // refuses the call before the SO's value goes to the card.
   enum class InitGround { kAsRead, kAsBlank };
   // `rules`: the call's judgements, which its later steps keep (null: judged here only).
   // `reinit`: C_InitToken of the slot's token, whose kept part is judged too (KeptWhereTokenStays).
