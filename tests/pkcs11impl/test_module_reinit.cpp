@@ -1858,6 +1858,12 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
     EXPECT_EQ(line[1] != 'p', t.Image().find(line) != std::string::npos) << line;
   }
   ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, "<none>\n[Szyfrowanie]\nUserPin = 1234"));
+  // C_InitToken on both tokens, then two tokens, one with a PUK and two again: each call takes the card.
+  for (t.slot = 0; t.slot < 2; ++t.slot) ASSERT_EQ(CKR_OK, t.InitToken("Nowy")) << t.Log();
+  t.slot = 0;
+  for (const char* tokens : {"<none>\n[Szyfrowanie]\nUserPin = 1234", "22446688", "<none>\n[Szyfrowanie]\nUserPin = 1234"})
+    ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, tokens)) << t.Log();
+  EXPECT_EQ("01 02 04 11 14 ", MasterFilePins(t.Image()));
   // An application of another kind that EF.DIR names keeps its record when EF.DIR is made anew (its DF no one may
   // change); one inside the token's DF is never erased with it: the call fails before its first deletion.
   std::string bare;
