@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "smartcard/sc_card.h"
+#include "smartcard/sc_reader.h"
 
 namespace {
 
@@ -204,10 +205,17 @@ SCRESULT SCCardRules::StandsFrom(uint8_t ref, const SCPath& df) {
     if (m_card == nullptr) return SC_E_BAD_USAGE;
     // An empty VERIFY spends no try; "no such PIN" is believed at a second look only.
     SCRESULT r = 0, state = 0;
+    SCReader* reader = m_card->GetReader();
     for (int look = 0; look < 2 && r == 0; ++look) {
-        r = df.IsMasterFile() ? m_card->SelectMf(nullptr) : m_card->SelectPath(df.Ids(), df.Count(), nullptr);
+        // The master file stays selected while the card is held and nothing was sent since.
+        const bool atMf = df.IsMasterFile() && reader != nullptr && m_mfSerial != 0 && reader->StillHeld(m_mfSerial) &&
+                          reader->GetCommandCount() == m_mfCount;
+        r = atMf ? 0 : df.IsMasterFile() ? m_card->SelectMf(nullptr) : m_card->SelectPath(df.Ids(), df.Count(), nullptr);
         if (r >= 0) state = m_card->VerifyPin(ref, nullptr, SC_UNSET);
         if (r >= 0) r = ScPinPresence(state);
+        const bool known = r >= 0 && df.IsMasterFile() && reader != nullptr;
+        m_mfSerial = known ? reader->GetHoldSerial() : 0;
+        m_mfCount = known ? reader->GetCommandCount() : 0;
     }
     if (r < 0) return r;
     m_stands.push_back({df, ref, r, state});

@@ -132,5 +132,8 @@ private:
     std::vector<uint8_t> m_owners;
     bool m_ownersMade = false;
     bool m_secondLook = true;
+    // Where the card stood in the master file after an empty VERIFY of StandsFrom:
+    // the hold serial and command count then (0: nowhere known).
+    uint64_t m_mfSerial = 0, m_mfCount = 0;
     bool m_doubt = true;  // the answer of a PIN question the card leaves open, for the question being asked
 };
