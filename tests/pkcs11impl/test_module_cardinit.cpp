@@ -690,6 +690,11 @@ TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
   // cannot be told from the SO's, and are made anew.
   InitialiseOver("blank-model3.card", "fcp-lcs 0\nef 3F00/2F00 lcs=01 size=64 ac=read:always,update:pin:04,write:pin:04,"
                  "delete:pin:04 data=00\n", "");
+  // Another kind's record in it stays in the one made anew, whether or not its DF stands: it is not the module's.
+  Over other;
+  other.kept = "610E4F06D2760000FF0151043F004100";
+  InitialiseOver("blank-model3.card", "fcp-lcs 0\nef 3F00/2F00 lcs=01 size=64 ac=read:always,update:pin:04,write:pin:04,"
+                 "delete:pin:04 data=" + other.kept + "\n", "", other);
   // A DF of the PKCS#15 name where the first token goes, with no EF.DIR naming it, is no token of the module's: the
   // call is refused and the card stays as it was.
   const Over no{Road::kInitToken, false, true};
