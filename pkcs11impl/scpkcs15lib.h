@@ -495,7 +495,8 @@ class SCPkcs15Lib {
   // and the blank card's own does (an issuer's EF.DIR): that one, else `soRef`.
   uint8_t DirSoPin(CK_SLOT_ID slot, class SCCard* card, SCPkcs15Card* p15, uint8_t soRef);
   // The reader's applications forgotten in memory (the slots bound to none): the
-  // unfinished tokens of a card taken as blank; another kind's records stay.
+  // unfinished tokens of a card taken as blank; an application whose DF stands, and
+  // another kind's records, stay.
   void ForgetApplications(uint32_t reader);
   // The reader's card holds a PKCS#15 structure (read, or written by this process):
   // a reading it refuses from now on is read again, never taken for a blank card.

@@ -526,12 +526,13 @@ void SCPkcs15Lib::ForgetApplications(uint32_t reader) {
   if (p15 == nullptr) return;
   const CK_SLOT_ID first = static_cast<CK_SLOT_ID>(reader) * m_tokensPerReader;
   for (uint32_t t = 0; t < m_tokensPerReader; ++t) m_pAppTable[first + t] = nullptr;
+  // An application whose DF stands with its name keeps its record: it is no unfinished token.
   for (int32_t i = p15->GetApplicationCount() - 1; i >= 0; --i) {
     SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
-    p15->DiscardApplication(app, app->GetSourceDirRecord());
+    if (app->StandsAsApplication() != 1) p15->DiscardApplication(app, app->GetSourceDirRecord());
   }
   // Another kind's application keeps its record.
-  p15->GetCardDir().ClearKeepingOthers();
+  if (p15->GetApplicationCount() == 0) p15->GetCardDir().ClearKeepingOthers();
 }
 
 bool SCPkcs15Lib::NamesCardSoPuk(uint32_t reader) {
