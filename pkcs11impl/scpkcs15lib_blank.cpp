@@ -1,5 +1,7 @@
-// A card that holds no token yet, taken over by its first token: the PINs and
-// the EF.DIR that anyone may have made in its master file are not the token's.
+// What an initialisation may take a card for, judged from what the card shows
+// before the SO's value goes to it: the road (GroundFor), whose the PINs are where
+// the call's tokens put theirs (WhosePins), and a card that holds no token yet,
+// whose EF.DIR anyone may have made (BlankCard).
 #include <strings.h>
 
 #include <algorithm>
@@ -368,7 +370,7 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   // Without EF.DIR the applications are those found by name: where none of them
   // is something only its owners could have made, the card holds nothing anyone
   // could not have written. So too where every application DF EF.DIR names is
-  // planted or stands nowhere, some planted.
+  // no one's (Planted) or stands nowhere, and some are no one's.
   bool unowned = dirPlanted == SC_E_FILE_NOT_FOUND && !open.empty();
   for (size_t i = 0; unowned && i < open.size(); ++i) {
     r = open[i] == 1 ? 1 : rules.Open(dfs[i]);
