@@ -66,6 +66,33 @@ std::string PinText(uint8_t ref) {
   return {kDigits[ref >> 4], kDigits[ref & 0x0F]};
 }
 
+// Where the rules that change the file at `path` name PINs that do not stand (anyone
+// may make one and meet them): " (its rules name PIN 01, which does not stand ...)";
+// empty where they name none.
+std::string AbsentRulePins(SCCardRules* rules, const SCPath& path) {
+  const SCFileHeader* header = nullptr;
+  if (rules->Header(path, &header) < 0 || header == nullptr) return std::string();
+  const SCPath df(path.Ids(), path.Count() > 1 ? path.Count() - 1 : path.Count());
+  std::vector<uint8_t> seen, absent;
+  for (uint32_t op : {SC_AC_OP_UPDATE, SC_AC_OP_DELETE_SELF}) {
+    SCAccessRequest req;
+    req.operation = op;
+    if (header->GetAccessRefs(&req, nullptr) < 0) continue;
+    for (int32_t i = 0; i < req.refs.Count(); ++i) {
+      const uint16_t v = req.refs.At(i);
+      const uint8_t ref = static_cast<uint8_t>(v & 0xFF);
+      if ((v & 0xC000) != SC_AC_PIN || v == SC_AC_NEVER || Holds(seen, ref)) continue;
+      seen.push_back(ref);
+      if (rules->Stands(ref, ref < 0x80 ? SCPath() : df) == 0) absent.push_back(ref);
+    }
+  }
+  std::string text;
+  for (uint8_t ref : absent) text += (text.empty() ? "" : ", ") + PinText(ref);
+  return absent.empty() ? std::string()
+         : absent.size() == 1 ? " (its rules name PIN " + text + ", which does not stand: anyone may make it)"
+                              : " (its rules name PINs " + text + ", which do not stand: anyone may make them)";
+}
+
 // The master-file references of the user PINs and PUKs of every layout of the
 // card's model (the named one too), each once; the card's SO PIN and PUK are not
 // among them.
@@ -425,8 +452,10 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   // first. Whose it is no code decides.
   const uint32_t at = static_cast<uint32_t>(slot / (m_tokensPerReader != 0 ? m_tokensPerReader : 1));
   const auto refuse = [&](const std::string& what) { return Refuse(at, card, what); };
-  if (dirPlanted == 1) return refuse("EF.DIR " + dir.Text() + " may be changed by anyone");
-  if (!gone.empty()) return refuse("DF " + gone.front().Text() + " of the PKCS#15 name may be changed by anyone");
+  if (dirPlanted == 1) return refuse("EF.DIR " + dir.Text() + " may be changed by anyone" + AbsentRulePins(&rules, dir));
+  if (!gone.empty())
+    return refuse("DF " + gone.front().Text() + " of the PKCS#15 name may be changed by anyone" +
+                  AbsentRulePins(&rules, gone.front()));
   if (none) {
     const SCPath* at = nullptr;
     for (size_t i = 0; i < open.size() && at == nullptr; ++i)

@@ -1688,9 +1688,10 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInsideAnotherApplication) {
 }
 
 // An issuer's drop box on a blank card of models 3, 7 and 4 (there beside the issuer's PIN 01, and without it), a
-// token's DF anyone may create in, the card where an earlier version's cut call left EF.DIR naming the drop box, and
-// an issuer's PIN on blank model 4 at a user reference of a layout the profile does not make (the second token's
-// PUK 14, the second token's user PIN 04): C_InitToken and InitializeCard are refused, the card as it was.
+// token's DF anyone may create in, the card where an earlier version's cut call left EF.DIR naming the drop box, an
+// EF.DIR ruled by a PIN that does not stand, and an issuer's PIN on blank model 4 at a user reference of a layout
+// the profile does not make (the second token's PUK 14, the second token's user PIN 04): C_InitToken and
+// InitializeCard are refused, the card as it was.
 TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   Reinit t("blank-model7.card");
   ASSERT_TRUE(t.Start());
@@ -1720,6 +1721,10 @@ TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
            "value=35353535\n";
   };
   const std::string at = " stands at a reference this module's tokens use, on a card that holds no token of this module";
+  // An EF.DIR in the form without life-cycle bytes ruled by a PIN 01 that does not stand: the reason names that PIN.
+  DropBoxRefused(t, blank("4") + "fcp-lcs 0\nef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,"
+                 "delete:pin:01 data=00\n", "EF.DIR 3F00/2F00 may be changed by anyone (its rules name PIN 01, which does "
+                 "not stand: anyone may make it)", true);
   DropBoxRefused(t, blank("4") + pin("14"), "PIN 14" + at, true);
   DropBoxRefused(t, blank("4") + pin("14"), "PIN 14" + at);
   DropBoxRefused(t, blank("4") + pin("04"), "PIN 04" + at);
