@@ -1694,10 +1694,15 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInsideAnotherApplication) {
 // InitializeCard are refused, the card as it was.
 TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   Reinit t("blank-model7.card");
+  // The reasons are in the trace without the trace flag of the PKCS#15 layer.
+  t.env.Config("PKCS15Flags = 0x8000200\n");
   ASSERT_TRUE(t.Start());
   const auto box = [](const std::string& so) { return std::regex_replace(kDropBox, std::regex("pin:04"), "pin:" + so); };
   const auto blank = [](const char* model) { return ReadFile(CardsDir() + "/blank-model" + model + ".card"); };
   DropBoxRefused(t, blank("3") + box("04"));
+  // So is why C_GetTokenInfo recognises no token there, where a client stops before C_InitToken.
+  EXPECT_NE(std::string::npos, t.env.Trace().find("CosmopolIC: slot 0: the PKCS#15 application at 3F00/6002 reads as no "
+                                                  "token: not recognised"));
   DropBoxRefused(t, blank("7") + box("04"));
   DropBoxRefused(t, blank("4") + box("01"));
   DropBoxRefused(t, blank("4") + "pin 3F00 ref=01 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:01,delete:pin:01 "
