@@ -936,7 +936,21 @@ CK_RV CPkcs11App::SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK
   return rv == CKR_OK ? rv : MapTokenResult(rv, slotId);
 }
 
+void CPkcs11App::NoteInitFailure(CPkcs11Token* token, CK_RV rv) {
+  // No one logs in to an initialisation: that answer is the card refusing a step under its
+  // rules (a PIN or file it keeps), whatever the reading of the card left as the message.
+  // A wrong or blocked SO PIN is told as such, whatever that reading left too. A card
+  // refused as it is answers CKR_FUNCTION_FAILED, its message naming what the call found.
+  char refused[512];
+  const char* text = rv == CKR_USER_NOT_LOGGED_IN ? SCPkcs15Lib::GetErrorText(SC_E_ACCESS_DENIED, refused, sizeof refused)
+                     : rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED ? nullptr
+                                                                       : token->GetMessageText();
+  m_lastError.Set(text != nullptr && *text != '\0' ? text : CkrMessageTable(rv));
+}
+
 CK_RV CPkcs11App::InitToken(CK_SLOT_ID slotId, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
+  // GetLastErrorString tells why C_InitToken failed, as it does for InitializeCard.
+  m_lastError.Clear();
   if (!IsInitialized()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pPin == nullptr || ulPinLen == 0) return CKR_ARGUMENTS_BAD;
   // An SO PIN no card takes, or one that a NUL would cut short, and a label that
@@ -960,6 +974,7 @@ CK_RV CPkcs11App::InitToken(CK_SLOT_ID slotId, CK_UTF8CHAR_PTR pPin, CK_ULONG ul
     TraceLog(GetLogger(), "CPkcs11App::InitToken", TRACE_INSIDE, CKR_OK, "Initializing default token");
     rv = token->PrepareInitToken(pPin, ulPinLen, pLabel);
   }
+  if (rv != CKR_OK) NoteInitFailure(token, rv);
   if (token->HasTokenChanged()) {
     token->AcknowledgeTokenChange();
     HandleTokenLoss(slotId);
@@ -998,15 +1013,7 @@ CK_RV CPkcs11App::InitializeCardInReader(const char* readerName, CK_UTF8CHAR_PTR
       continue;
     }
     const CK_RV rv = token->InitToken(pPin, ulPinLen, profileName, nullptr);
-    if (rv == CKR_OK) return CKR_OK;
-    // No one logs in to this call: that answer is the card refusing a step under its
-    // rules (a PIN or file it keeps), whatever the reading of the card left as the message.
-    // A wrong or blocked SO PIN is told as such, whatever that reading left too.
-    char refused[512];
-    const char* text = rv == CKR_USER_NOT_LOGGED_IN ? SCPkcs15Lib::GetErrorText(SC_E_ACCESS_DENIED, refused, sizeof refused)
-                       : rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED ? nullptr
-                                                                         : token->GetMessageText();
-    m_lastError.Set(text != nullptr && *text != '\0' ? text : CkrMessageTable(rv));
+    if (rv != CKR_OK) NoteInitFailure(token, rv);
     return rv;
   }
   m_lastError.SetFormatted("Reader named '%.100s' not found", readerName);

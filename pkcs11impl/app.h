@@ -182,6 +182,8 @@ class CPkcs11App {
   CK_RV EndOperation(CK_SESSION_HANDLE hSession, uint32_t operation);
 
  private:
+  // The last error text after a failed C_InitToken or InitializeCard: why the token's call failed.
+  void NoteInitFailure(CPkcs11Token* token, CK_RV rv);
   // Token of a slot under the lock: CKR_SLOT_ID_INVALID out of range; a failure
   // to get the token as the slot gives it (none: CKR_GENERAL_ERROR).
   CK_RV GetSlotToken(CK_SLOT_ID slotId, CPkcs11Token** token);

@@ -249,6 +249,8 @@ CK_RV CPkcs15Token::FillUnrecognised(CK_TOKEN_INFO* pInfo, SCPkcs15App* app, boo
   SCCard* card = reader->GetCard();
   const uint32_t r = static_cast<uint32_t>(m_nPkcs15SlotId / lib->GetTokensPerReader());
   bool haveLabel = false, haveMaker = false, haveSerial = false;
+  // The administrator whose client stops here reads why in the trace.
+  lib->TellUnrecognised(m_nPkcs15SlotId, app);
   if (app != nullptr) {
     if (!app->IsLoaded()) app->Load(false);
     uint8_t serial[512];

@@ -113,6 +113,13 @@ class CPkcs15Token : public CPkcs11Token {
   CK_RV RefreshAndGetApp(SCPkcs15App** app, SCPkcs15Lib** bridge);
 
  private:
+  // The two initialisations, whose answer PrepareInitToken and InitToken give
+  // (AnswerInit): C_InitToken of this slot, and InitializeCard from a profile file.
+  CK_RV InitSlotToken(CK_UTF8CHAR_PTR soPin, CK_ULONG len, CK_UTF8CHAR_PTR label);
+  CK_RV InitCardFromProfile(CK_UTF8CHAR_PTR soPin, CK_ULONG len, const char* profile, CK_UTF8CHAR_PTR label);
+  // A card refused as it is answers CKR_FUNCTION_FAILED, its message naming what the
+  // call found (SCPkcs15Lib::Refuse); any other answer stays.
+  CK_RV AnswerInit(CK_RV rv);
   // Sign (sign true) or Decrypt: one procedure.
   CK_RV PrivateKeyOperation(bool sign, CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key, const CK_BYTE* in,
                             CK_ULONG inLen, CK_BYTE_PTR out, CK_ULONG_PTR outLen);

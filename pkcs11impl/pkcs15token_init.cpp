@@ -65,13 +65,26 @@ CK_RV ReadyForInit(CPkcs15Token* token, SCPkcs15App** app, SCPkcs15Lib** lib, ui
 
 }  // namespace
 
+CK_RV CPkcs15Token::AnswerInit(CK_RV rv) {
+  SCPkcs15Lib* lib = IsAttached() ? m_pApp->GetPkcs15Lib() : nullptr;
+  const SCRESULT reader = lib != nullptr ? lib->GetSlotReaderIndex(m_nPkcs15SlotId) : -1;
+  return rv != CKR_OK && reader >= 0 && lib->Refused(static_cast<uint32_t>(reader)) ? CKR_FUNCTION_FAILED : rv;
+}
+
 CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, CK_UTF8CHAR_PTR label) {
+  if (IsAttached() && m_pApp->GetPkcs15Lib() != nullptr) m_pApp->GetPkcs15Lib()->ForgetRefusal();
+  return AnswerInit(InitSlotToken(soPin, soPinLen, label));
+}
+
+CK_RV CPkcs15Token::InitSlotToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, CK_UTF8CHAR_PTR label) {
   SCPkcs15App* app = nullptr;
   SCPkcs15Lib* lib = nullptr;
   uint32_t reader = 0;
   CK_RV ready = CKR_OK;
   const CK_RV going = ReadyForInit(this, &app, &lib, &reader, &ready);
   if (going != CKR_OK) return going;
+  // The reader's messages tell of this initialisation only.
+  lib->ClearSlotMessages(static_cast<int>(reader), false);
   const char* pin = reinterpret_cast<const char*>(soPin);
   const long pinLen = soPin != nullptr ? static_cast<long>(soPinLen) : -1;
   // A card showing what this module cannot account for, where the call would write,
@@ -80,10 +93,9 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   // Each file is judged once in the call, and every later step keeps that judgement.
   SCReader* rd = lib->GetReader(reader);
   SCCardRules rules(rd != nullptr ? rd->GetCard() : nullptr);
+  std::vector<uint8_t> leftovers;
   SCRESULT grounded =
-      soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, pin, soPinLen, &ground, &rules,
-                                        ready == CKR_OK || ready == TOKEN_STATUS_CARD_NOT_ACTIVATED)
-                       : 0;
+      soPin != nullptr ? lib->GroundFor(m_nPkcs15SlotId, pin, soPinLen, &ground, &rules, nullptr, &leftovers) : 0;
   // A card no road takes is refused as it is.
   if (grounded >= 0 && ground == SCPkcs15Lib::InitGround::kAsRead && ready == CKR_TOKEN_NOT_RECOGNIZED &&
       !lib->IsCardNotInitialized(reader) && lib->GetSlotApp(m_nPkcs15SlotId) == nullptr)
@@ -104,7 +116,7 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
   CK_RV rv = CKR_OK;
   if (ground == SCPkcs15Lib::InitGround::kAsBlank) {
     rv = lib->AddToken(reader, (label != nullptr ? LabelText(label) : std::string("MIRTAL")).c_str(), pin, pinLen,
-                       true, &rules);
+                       true, &rules, &leftovers);
   } else if (ready == CKR_OK || ready == TOKEN_STATUS_CARD_NOT_ACTIVATED) {
     if (app == nullptr || !app->IsWritable()) return CKR_TOKEN_WRITE_PROTECTED;
     std::string text;
@@ -127,7 +139,7 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
       if (lib->GetSlotApp(m_nPkcs15SlotId) == nullptr) return ready;
       return lib->RepairToken(m_nPkcs15SlotId, text.c_str(), pin, pinLen, &rules);
     }
-    rv = lib->AddToken(reader, text.c_str(), pin, pinLen, false, &rules);
+    rv = lib->AddToken(reader, text.c_str(), pin, pinLen, false, &rules, &leftovers);
   }
   if (IsAgentSession()) {
     m_loggedInUser = CKU_MIRTAL_PERSONALIZATION_AGENT;
@@ -139,6 +151,12 @@ CK_RV CPkcs15Token::PrepareInitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, C
 CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const char* profileFile,
                               CK_UTF8CHAR_PTR label) {
   if (profileFile == nullptr || *profileFile == '\0') return PrepareInitToken(soPin, soPinLen, label);
+  if (IsAttached() && m_pApp->GetPkcs15Lib() != nullptr) m_pApp->GetPkcs15Lib()->ForgetRefusal();
+  return AnswerInit(InitCardFromProfile(soPin, soPinLen, profileFile, label));
+}
+
+CK_RV CPkcs15Token::InitCardFromProfile(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const char* profileFile,
+                                        CK_UTF8CHAR_PTR label) {
   SCPkcs15App* app = nullptr;
   SCPkcs15Lib* lib = nullptr;
   uint32_t reader = 0;
@@ -194,10 +212,10 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
   SCPkcs15Lib::InitGround ground = SCPkcs15Lib::InitGround::kAsRead;
   // Each file is judged once in the call, and every later step keeps that judgement.
   SCCardRules rules(card);
+  // PINs of this module's that an earlier erasure or a cut call left, deleted before any token goes.
+  std::vector<uint8_t> leftovers;
   SCRESULT grounded = lib->GroundFor(GetSlotId(), judgePin, judgeLen < 0 ? 0 : static_cast<size_t>(judgeLen), &ground,
-                                     &rules);
-  // A card refused as it is is no refusal of a step under its rules: the message names what the call found.
-  if (grounded < 0 && lib->RefusedAsItIs(GetSlotId())) return CKR_FUNCTION_FAILED;
+                                     &rules, &profile, &leftovers);
   if (grounded < 0) return MapScErrorToCkr(grounded, false);
   if (ready == CKR_TOKEN_NOT_RECOGNIZED && !lib->IsCardNotInitialized(reader) &&
       ground != SCPkcs15Lib::InitGround::kAsBlank)
@@ -232,11 +250,6 @@ CK_RV CPkcs15Token::InitToken(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, const ch
       }
       // Whether the tokens erased named the card's SO PUK: only then do the new ones.
       const bool pukNamed = lib->NamesCardSoPuk(reader);
-      // What no token of the card names where tokens make their PINs is judged
-      // first, so that a card that keeps it fails the call before any token goes.
-      std::vector<uint8_t> leftovers;
-      rv = lib->PrepareErasure(reader, &leftovers);
-      if (rv != CKR_OK) return rv;
       rv = lib->DeleteToken(reader, -1, erasePin, eraseLen, &rules, &leftovers);
       if (rv != CKR_OK) return rv;
       if (pukNamed) SCPkcs15Lib::SetProfileNumber(sections, nullptr, "__SET_SoPukNamed", 1);

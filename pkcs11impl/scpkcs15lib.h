@@ -204,10 +204,10 @@ SCRESULT DropUserPuk(class SCCard* card, const UserPukPlace& puk, const std::fun
 // Whether ClearUserPin can make the user PIN of `app` anew under the SO PIN
 // `soRef` where it stands (a global one in the master file; a local one in its
 // DF where that DF stays, `dfStays`), judged before the call's first change:
-// 1, 0 (logged: the SO may not make PINs there, or the PIN the token keeps is not
-// its own, TokenPins) or a failure. A directory that names no user PIN is judged
-// by the one the layout gives the structure built anew.
-SCRESULT UserPinMayGo(const SCPkcs15Lib* lib, class SCPkcs15App* app, const TokenPins& pins, uint8_t soRef,
+// 1, 0 (refused, on the reader `reader`: the SO may not make PINs there, or the PIN
+// the token keeps is not its own, TokenPins) or a failure. A directory that names no
+// user PIN is judged by the one the layout gives the structure built anew.
+SCRESULT UserPinMayGo(SCPkcs15Lib* lib, uint32_t reader, class SCPkcs15App* app, const TokenPins& pins, uint8_t soRef,
                       bool dfStays);
 // Before an initialisation answers success: its token's DF and files, and EF.DIR,
 // selected afresh, must be things no one but the token's owners (the SO PIN
@@ -226,27 +226,24 @@ SCRESULT FreshLook(const SCPkcs15Lib* lib, class SCPkcs15App* app, uint8_t soRef
 // shows them with that name; one found deeper is left out. `rules` keeps their headers.
 SCRESULT FindPkcs15Dfs(class SCCard* card, SCCardRules* rules, std::vector<SCPath>* found);
 // A card that holds no token yet (EF.DIR names no application), as its first
-// token is made: anyone may have created PINs and files in its master file, and
-// the card shows no PIN's rules or who made one. Where a PIN stands at a master-file
-// reference where the call makes one (`makes`: global references; a local one is
-// made in the token's new DF), the call fails before it changes anything: the card
-// takes no token until its issuer removes that PIN. An EF.DIR that others
-// than the SO PINs may update or delete is deleted, to be made anew under the SO's
-// rules (with the first token its records are dropped: they name nothing). The
-// constructor only asks the card (empty VERIFYs, EF.DIR's header); every deletion
-// is judged there and in RemoveDfs, before the first change.
+// token is made: anyone may have created files in its master file. An EF.DIR that
+// others than the SO PINs may update or delete is deleted, to be made anew under the
+// SO's rules (with the first token its records are dropped: they name nothing). The
+// PINs standing where the token makes its own were judged before the SO's value went
+// (SCPkcs15Lib::WhosePins). The constructor only asks the card (EF.DIR's header).
 class BlankCard {
  public:
-  // `keptSo`: the SO PIN the call verified (0xFF: none); `rules`: the call's
+  // `keptSo`: the SO PIN the call verified (0xFF: none); `madeSo`: the SO PIN the
+  // token takes, where the call makes it (0xFF: none); `rules`: the call's
   // judgements, kept by every later step (null: its own).
-  BlankCard(const SCPkcs15Lib* lib, class SCCard* card, class SCPkcs15CardDir* dir, const std::vector<uint8_t>& makes,
-            uint8_t keptSo, uint8_t madeSo, bool first, SCCardRules* rules = nullptr);
+  BlankCard(SCPkcs15Lib* lib, uint32_t reader, class SCCard* card, class SCPkcs15CardDir* dir, uint8_t keptSo,
+            uint8_t madeSo, bool first, SCCardRules* rules = nullptr);
   BlankCard(const BlankCard&) = delete;
   BlankCard& operator=(const BlankCard&) = delete;
   SCRESULT Failure() const { return m_failure; }
   bool DirOpen() const { return m_dirOpen; }
-  // Whether the card was asked for `ref` and holds no PIN there: a PIN this call
-  // makes there needs no asking first.
+  // Whether the call found no PIN at the global reference `ref`: a PIN it makes
+  // there needs no asking first.
   bool Absent(uint8_t ref) const;
   // The first write of the call: an EF.DIR others than the SO may change (DirOpen)
   // is deleted, to be made anew. 1 where it went, 0 where nothing had to.
@@ -254,11 +251,10 @@ class BlankCard {
 
  private:
   SCRESULT MayDelete(const SCPath& path);
-  const SCPkcs15Lib* m_lib;
+  SCPkcs15Lib* m_lib;
+  uint32_t m_reader;
   class SCCard* m_card;
   class SCPkcs15CardDir* m_dir;
-  std::vector<uint8_t> m_asked;
-  uint8_t m_keptSo;  // the SO PIN the call verified (0xFF: none)
   uint8_t m_madeSo;  // the SO PIN the token takes, where the call makes it (0xFF: none)
   SCCardRules m_own;
   SCCardRules* m_rules;
@@ -462,16 +458,53 @@ class SCPkcs15Lib {
   // keep it (a first call of this module cut short), taken as one that holds no
   // token (kAsBlank). EF.DIR, a DF EF.DIR names or a DF of the PKCS#15
   // name in the master file that anyone may change, a hidden EF.DIR on a card
-  // that shows no token, or on a ClassIC card that holds no token of this module a
-  // PIN at any layout's user PIN or PUK reference that no other application names,
-  // refuses the call before the SO's value goes to the card.
+  // that shows no token, a PIN standing where the call's tokens put theirs that is
+  // not the module's to delete (WhosePins), InitializeCard's erasure that cannot
+  // finish (ErasureMayGo) and C_InitToken of the slot's token that cannot
+  // (TokenMayGo) refuse the call before the SO's value goes to the card.
   enum class InitGround { kAsRead, kAsBlank };
   // `rules`: the call's judgements, which its later steps keep (null: judged here only).
-  // `reinit`: C_InitToken of the slot's token, whose kept part is judged too (KeptWhereTokenStays).
+  // `profile`: InitializeCard's (null: C_InitToken). *leftovers: the PINs of this
+  // module's the call deletes before anything else (WhosePins).
   SCRESULT GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
-                     SCCardRules* rules = nullptr, bool reinit = false);
-  // Whether the last GroundFor refused the card of `slot` as it is, the slot's message naming what it found.
-  bool RefusedAsItIs(CK_SLOT_ID slot) const { return m_refusedSlot == slot; }
+                     SCCardRules* rules = nullptr, const InitProfile* profile = nullptr,
+                     std::vector<uint8_t>* leftovers = nullptr);
+  // Whose the PINs are that stand in the master file where the call's new tokens put
+  // theirs (`makes`), for both initialisations and every model, judged from what the
+  // card shows before the SO's value goes to it. A PIN goes only where (a) a token the
+  // call erases names it (`erasing`: InitializeCard erases them all; of a token a cut
+  // call left unfinished, its layout's references count as named), which the erasure
+  // takes, or (b) no token names it, EF.DIR names a token of this module and nothing
+  // else shows on the card (OtherApplications finds none): what an earlier erasure or
+  // a cut call of this module left, in *leftovers, deleted before anything else. Any
+  // other PIN there refuses the call (Refuse), naming it and the other applications
+  // found; on a ClassIC card that holds no token of this module, so does a PIN at any
+  // layout's user PIN or PUK reference that no other application names. 0 or why not.
+  SCRESULT WhosePins(uint32_t reader, SCCardRules* rules, const std::vector<SCPath>& found,
+                     const std::vector<uint8_t>& makes, bool erasing, std::vector<uint8_t>* leftovers);
+  // The master-file references where the call's new tokens make PINs: InitializeCard's
+  // profile (ProfileTokenPins), or the token C_InitToken adds on the road `ground` (its
+  // SO PIN where the call makes it, its user PIN); none for the slot's own token.
+  std::vector<uint8_t> MadePins(CK_SLOT_ID slot, class SCCard* card, InitGround ground, const InitProfile* profile);
+  // The applications the reader's card shows besides this module's tokens, as
+  // "AID at path, ...": those EF.DIR names whose DF stands carrying their name, and
+  // the DFs of the PKCS#15 name found in the master file (`found`) that are no token's.
+  SCRESULT OtherApplications(uint32_t reader, SCCardRules* rules, const std::vector<SCPath>& found, std::string* shown);
+  // InitializeCard's erasure, judged before the SO's value goes: every token's DF is
+  // one the card's SO PIN may delete and holds no other application's DF (DfMayGo).
+  SCRESULT ErasureMayGo(uint32_t reader, SCPkcs15Card* p15, class SCCard* card);
+  // Whether the DF of `app` may go with what it holds: not where another
+  // application's DF that EF.DIR names stands in it (refused). 1 yes, or why not.
+  SCRESULT DfMayGo(uint32_t reader, SCPkcs15Card* p15, SCPkcs15App* app);
+  // C_InitToken of the slot's token, judged before the SO's value goes: what a token
+  // whose DF stays keeps (a qualified part, or a DF whose header keeps it from the SO)
+  // must be its owners' alone; a DF that goes must hold no other application's
+  // (DfMayGo); and the user PIN must be one the SO can make anew where it stands
+  // (UserPinMayGo). 1, or why not (refused).
+  SCRESULT TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app);
+  // The SO PIN TrustSoPin verifies on the road `ground` (*failure: the token names
+  // one where the card's model keeps none); nothing is asked of the card.
+  uint8_t SoPinToVerify(CK_SLOT_ID slot, class SCCard* card, InitGround ground, SCRESULT* failure);
   // The SO PIN an initialisation of `slot` on the road `ground` verifies before it
   // changes anything, taken as the SO's by `rules`: the one the slot's token names
   // (where the model keeps an SO PIN there), the one the model's tokens take for an
@@ -506,13 +539,6 @@ class SCPkcs15Lib {
   }
   // Whether a token of the reader's card names the SO PUK of the card's profile.
   bool NamesCardSoPuk(uint32_t reader);
-  // Before a ClassIC card's tokens are erased, judged from what the card shows: a
-  // token DF the SO PIN may not delete fails the call before any token goes. A PIN
-  // standing at a layout's user PIN or PUK reference that no token of the card names
-  // (NamedOrLeftPins) is what an earlier erasure or cut left where the card names a
-  // token of this module (`leftovers`, for DeleteToken to delete first); on a card
-  // that names none it fails the call.
-  CK_RV PrepareErasure(uint32_t reader, std::vector<uint8_t>* leftovers);
   // The PINs the card's tokens name (GetNamedPins), and for a token of this module
   // an interrupted call left without its directories the layout's master-file
   // references, which only that call could have made there.
@@ -524,11 +550,17 @@ class SCPkcs15Lib {
   // A new application under a unique label, its SO PIN set (when not set yet)
   // and verified; a failure removes only the application made here.
   // `asBlank`: a card GroundFor took as blank (kAsBlank): its unfinished tokens are forgotten.
+  // `leftovers`: PINs of this module's GroundFor found (WhosePins), deleted once the SO PIN is verified.
   CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen, bool asBlank = false,
-                 SCCardRules* rules = nullptr);
+                 SCCardRules* rules = nullptr, const std::vector<uint8_t>* leftovers = nullptr);
+  // Deletes the master-file PIN `ref` (the SO PIN `soRef` verified again where the card
+  // refuses once): 0 only where the card then shows it gone, or why not.
+  SCRESULT DeleteMasterFilePin(class SCCard* card, uint8_t ref, uint8_t soRef, const char* pin, size_t len) const;
+  // The trace line of a leftover PIN (WhosePins) the call deleted, or the card kept.
+  void LogLeftover(const class SCCard* card, uint8_t ref, SCRESULT deleted) const;
   // Removes the application at appIndex, or (below 0) every application of the
   // card; a given SO PIN is verified first and a wrong one stops the removal.
-  // On a ClassIC card the `leftovers` (PrepareErasure) go before any token, and every
+  // On a ClassIC card the `leftovers` (GroundFor) go before any token, and every
   // master-file PIN the erased tokens name at a layout's user references (user PIN,
   // user PUK; of a token an interrupted call left, its layout's: NamedOrLeftPins)
   // goes after the tokens' DFs. The card's SO PIN and SO PUK stay.
@@ -543,15 +575,6 @@ class SCPkcs15Lib {
   // `rules`: the call's judgements, kept by every step and by the fresh look (null: the token's own).
   CK_RV InitTokenFromProfile(uint32_t reader, int token, InitProfile* profile, const char* soPin, long soPinLen,
                              SCCardRules* rules = nullptr);
-  // Whether the DF of `app` may go with what it holds: 0 where another
-  // application's DF that EF.DIR names stands in it (the trace says so, and
-  // `instead` what the call does), 1 yes, or a failure.
-  SCRESULT TokenDfMayGo(SCPkcs15Card* p15, SCPkcs15App* app, const char* instead) const;
-  // Whether what the token of `app` keeps, where its DF stays (a qualified part, or
-  // a DF whose header keeps it from the SO), is its owners' alone: 1 yes (or its DF
-  // goes), SC_E_ACCESS_DENIED where anyone may change or use something of it (the
-  // trace says so), or a failure. Judged from the headers, before the SO's value goes.
-  SCRESULT KeptWhereTokenStays(SCPkcs15App* app) const;
   // Empties the slot's token under its SO PIN and gives it a new label.
   // `judged`: the headers the call judged before (null: none), which its fresh look compares.
   CK_RV ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen,
@@ -642,6 +665,18 @@ class SCPkcs15Lib {
   }
   // The bridge's log line (flag 0x400): "PKCS#15: " + text + " (" + error text + ")".
   void Log(SCRESULT code, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+  // An initialisation refused before it changed anything, for `what` it found on the card:
+  // the reason goes to the trace whenever the trace is written (without flag 0x400) and
+  // becomes the message of the reader's slots, which GetLastErrorString gives after
+  // C_InitToken and InitializeCard. SC_E_ACCESS_DENIED.
+  SCRESULT Refuse(uint32_t reader, const class SCCard* card, const std::string& what);
+  // Whether the reader's initialisation running now was refused (Refuse); forgotten as each one begins.
+  bool Refused(uint32_t reader) const { return m_refusedReader == reader; }
+  void ForgetRefusal() { m_refusedReader = ~0u; }
+  // Why the slot answers no token it recognises (C_GetTokenInfo's CKR_TOKEN_NOT_RECOGNIZED,
+  // where a client stops before C_InitToken), written to the trace as Refuse writes: the
+  // application the slot found (`app`, null: none) and the slot's result.
+  void TellUnrecognised(CK_SLOT_ID slot, SCPkcs15App* app) const;
 
   // ---- option words ----
   void SetPkcs15Flags(uint32_t word);
@@ -796,6 +831,9 @@ class SCPkcs15Lib {
   // and a worker whose wait failed is told to check its reader again.
   void AcknowledgeWorkerEvents(uint32_t reader, uint32_t events);
   void LogV(SCRESULT code, const char* format, va_list args) const __attribute__((format(printf, 3, 0)));
+  // The line of Log, written whatever the flag word says (the trace writer decides).
+  void WriteLog(SCRESULT code, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+  void WriteLogV(SCRESULT code, const char* format, va_list args) const __attribute__((format(printf, 3, 0)));
   bool LogEnabled() const { return (m_pkcs15Flags & PKCS15_FLAG_LOG) != 0; }
   uint32_t ProtocolRequest() const;
   // Steps of the refresh after the reader check: profile, classification, binding.
@@ -845,7 +883,7 @@ class SCPkcs15Lib {
   uint32_t m_recordCount = 0;
   SCRESULT* m_slotResults = nullptr;
   char** m_slotMessages = nullptr;
-  CK_SLOT_ID m_refusedSlot = ~static_cast<CK_SLOT_ID>(0);  // RefusedAsItIs
+  uint32_t m_refusedReader = ~0u;  // Refused
   SCPkcs15Card** m_pkcs15Cards = nullptr;
   SCFileHeader** m_cardIds = nullptr;
   SCSerialNumber* m_serialNumbers = nullptr;

@@ -1,5 +1,9 @@
-// A card that holds no token yet, taken over by its first token: the PINs and
-// the EF.DIR that anyone may have made in its master file are not the token's.
+// What an initialisation may take a card for, judged from what the card shows
+// before the SO's value goes to it: the road (GroundFor), whose the PINs are where
+// the call's tokens put theirs (WhosePins), and a card that holds no token yet,
+// whose EF.DIR anyone may have made (BlankCard).
+#include <strings.h>
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -62,6 +66,33 @@ std::string PinText(uint8_t ref) {
   return {kDigits[ref >> 4], kDigits[ref & 0x0F]};
 }
 
+// Where the rules that change the file at `path` name PINs that do not stand (anyone
+// may make one and meet them): " (its rules name PIN 01, which does not stand ...)";
+// empty where they name none.
+std::string AbsentRulePins(SCCardRules* rules, const SCPath& path) {
+  const SCFileHeader* header = nullptr;
+  if (rules->Header(path, &header) < 0 || header == nullptr) return std::string();
+  const SCPath df(path.Ids(), path.Count() > 1 ? path.Count() - 1 : path.Count());
+  std::vector<uint8_t> seen, absent;
+  for (uint32_t op : {SC_AC_OP_UPDATE, SC_AC_OP_DELETE_SELF}) {
+    SCAccessRequest req;
+    req.operation = op;
+    if (header->GetAccessRefs(&req, nullptr) < 0) continue;
+    for (int32_t i = 0; i < req.refs.Count(); ++i) {
+      const uint16_t v = req.refs.At(i);
+      const uint8_t ref = static_cast<uint8_t>(v & 0xFF);
+      if ((v & 0xC000) != SC_AC_PIN || v == SC_AC_NEVER || Holds(seen, ref)) continue;
+      seen.push_back(ref);
+      if (rules->Stands(ref, ref < 0x80 ? SCPath() : df) == 0) absent.push_back(ref);
+    }
+  }
+  std::string text;
+  for (uint8_t ref : absent) text += (text.empty() ? "" : ", ") + PinText(ref);
+  return absent.empty() ? std::string()
+         : absent.size() == 1 ? " (its rules name PIN " + text + ", which does not stand: anyone may make it)"
+                              : " (its rules name PINs " + text + ", which do not stand: anyone may make them)";
+}
+
 // The master-file references of the user PINs and PUKs of every layout of the
 // card's model (the named one too), each once; the card's SO PIN and PUK are not
 // among them.
@@ -79,31 +110,14 @@ std::vector<uint8_t> LayoutUserPins(SCCard* card) {
 
 }  // namespace
 
-BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir, const std::vector<uint8_t>& makes,
-                     uint8_t keptSo, uint8_t madeSo, bool first, SCCardRules* rules)
-    : m_lib(lib), m_card(card), m_dir(dir), m_keptSo(keptSo), m_madeSo(madeSo), m_own(card),
+BlankCard::BlankCard(SCPkcs15Lib* lib, uint32_t reader, SCCard* card, SCPkcs15CardDir* dir, uint8_t keptSo,
+                     uint8_t madeSo, bool first, SCCardRules* rules)
+    : m_lib(lib), m_reader(reader), m_card(card), m_dir(dir), m_madeSo(madeSo), m_own(card),
       m_rules(rules != nullptr && rules->Card() == card ? rules : &m_own) {
   SCTransactGuard guard(card);
   // The SO PIN the call verified (the blank card's own, or the one this call made
   // for an earlier token): its rules are the SO's.
   if (keptSo < 0xFF) m_rules->Trust(keptSo);
-  for (uint8_t ref : makes) {
-    if (m_failure < 0) return;
-    // A local PIN is made in the token's new DF: whatever stands at its reference
-    // in the master file is not looked at.
-    if (ref == 0 || ref >= 0x80 || ref == keptSo || Holds(m_asked, ref)) continue;
-    m_asked.push_back(ref);
-    const SCRESULT state = m_rules->Stands(ref);
-    if (state < 0) m_failure = state;
-    if (state != 1) continue;
-    // It is someone's, whose rules the card does not show: the token does not go
-    // where it would find it.
-    m_lib->Log(SC_E_ACCESS_DENIED, "%s: PIN %02X stands where the new token's PIN goes, on a card that holds no "
-               "token: nothing changed (the card takes no token until its issuer removes that PIN)",
-               card->GetCardName(), static_cast<unsigned>(ref));
-    m_failure = SC_E_ACCESS_DENIED;
-  }
-  if (m_failure < 0) return;
   // EF.DIR is judged by the header the card shows, whatever its reading gave: one
   // that anyone may change or could have made as they liked, or that not everyone
   // may read (the token could not be found), is made anew under the SO's rules.
@@ -134,13 +148,14 @@ BlankCard::BlankCard(const SCPkcs15Lib* lib, SCCard* card, SCPkcs15CardDir* dir,
 SCRESULT BlankCard::MayDelete(const SCPath& path) {
   const uint8_t ref = DeletionPin(m_rules, path);
   if (ref == 0 || (ref < 0xFF && (m_rules->Trusted(ref, SCPath()) || ref == m_madeSo))) return 0;
-  m_lib->Log(SC_E_ACCESS_DENIED, "%s: EF.DIR %s may be changed by others than the SO, and no PIN the SO holds may "
-             "delete it: the card is refused as it is (its owner clears that first), nothing changed",
-             m_card->GetCardName(), path.Text().c_str());
-  return SC_E_ACCESS_DENIED;
+  return m_lib->Refuse(m_reader, m_card, "EF.DIR " + path.Text() + " may be changed by others than the SO, and no PIN "
+                       "the SO holds may delete it");
 }
 
-bool BlankCard::Absent(uint8_t ref) const { return m_failure >= 0 && Holds(m_asked, ref); }
+bool BlankCard::Absent(uint8_t ref) const {
+  // Asked before the SO's value went (WhosePins, TrustSoPin): the answer kept.
+  return m_failure >= 0 && ref != 0 && ref < 0x80 && m_rules->Stands(ref) == 0;
+}
 
 SCRESULT BlankCard::Clear() {
   if (m_failure < 0 || !m_dirOpen) return m_failure;
@@ -243,16 +258,13 @@ uint8_t SCPkcs15Lib::UnfinishedSoRef(CK_SLOT_ID slot, SCCard* card) {
   return kept != 0 && kept < 0x80 && (kept == tokensSo || kept == blankSo) ? kept : tokensSo;
 }
 
-uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin, size_t len, SCCardRules* rules,
-                                InitGround ground, SCRESULT* failure) {
+uint8_t SCPkcs15Lib::SoPinToVerify(CK_SLOT_ID slot, SCCard* card, InitGround ground, SCRESULT* failure) {
   *failure = 0;
   // Which SO PIN: the one the slot's token names, where the card's model keeps an SO
   // PIN there; the one the model's tokens take for an unfinished token, or a token
   // beside others; on a card that shows no token, the one the blank card came with
   // (on a model whose blank cards come with none, the one its tokens take where one
-  // stands: the card's SO PIN, kept when its tokens are erased). One VERIFY without
-  // data first (no try spent), then the value once: nothing else is sent to learn
-  // anything, and nothing changes before the card accepts it.
+  // stands: the card's SO PIN, kept when its tokens are erased).
   SCFileHeaderList layout;
   SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, 0);
   const uint8_t tokensSo = layout.GetSoPinRef() != 0 && layout.GetSoPinRef() < 0x80 ? layout.GetSoPinRef() : 0xFF;
@@ -269,13 +281,27 @@ uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin
                                                                   : tokensSo;
   if (named) {
     ref = SCPkcs15App::GetPinReference(so);
-    if (ref == 0 || ref >= 0x80 || ((tokensSo < 0xFF || blankSo < 0xFF) && ref != tokensSo && ref != blankSo)) {
-      Log(SC_E_ACCESS_DENIED, "%s: the token's PIN directory names its SO PIN at %02X, where this card's model keeps "
-          "none: nothing changed", card->GetCardName(), static_cast<unsigned>(ref));
+    if (ref == 0 || ref >= 0x80 || ((tokensSo < 0xFF || blankSo < 0xFF) && ref != tokensSo && ref != blankSo))
       *failure = SC_E_ACCESS_DENIED;
-      return 0xFF;
-    }
   }
+  return ref;
+}
+
+uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin, size_t len, SCCardRules* rules,
+                                InitGround ground, SCRESULT* failure) {
+  // One VERIFY without data first (no try spent), then the value once: nothing else
+  // is sent to learn anything, and nothing changes before the card accepts it.
+  const uint8_t ref = SoPinToVerify(slot, card, ground, failure);
+  if (*failure < 0) {
+    Log(SC_E_ACCESS_DENIED, "%s: the token's PIN directory names its SO PIN at %02X, where this card's model keeps "
+        "none: nothing changed", card->GetCardName(), static_cast<unsigned>(ref));
+    return 0xFF;
+  }
+  const uint8_t blankSo = BlankCardSoRef(card, slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1));
+  SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
+  const bool blank = ground == InitGround::kAsBlank ||
+                     (ground == InitGround::kAsRead && GetSlotApp(slot) == nullptr &&
+                      (p15 == nullptr || p15->GetApplicationCount() == 0));
   // Accepted earlier in this call: nothing is sent again.
   if (ref == 0xFF || rules->Trusted(ref, SCPath())) return ref;
   const SCRESULT state = rules->State(ref);
@@ -317,9 +343,9 @@ uint8_t SCPkcs15Lib::TrustSoPin(CK_SLOT_ID slot, SCCard* card, const char* soPin
 }
 
 SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen, InitGround* ground,
-                                SCCardRules* callRules, bool reinit) {
+                                SCCardRules* callRules, const InitProfile* profile, std::vector<uint8_t>* leftovers) {
   *ground = InitGround::kAsRead;
-  m_refusedSlot = ~static_cast<CK_SLOT_ID>(0);
+  if (leftovers != nullptr) leftovers->clear();
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   SCReader* reader = GetSlotReader(slot);
   SCCard* card = reader != nullptr ? reader->GetCard() : nullptr;
@@ -371,7 +397,7 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   // Without EF.DIR the applications are those found by name: where none of them
   // is something only its owners could have made, the card holds nothing anyone
   // could not have written. So too where every application DF EF.DIR names is
-  // planted or stands nowhere, some planted.
+  // no one's (Planted) or stands nowhere, and some are no one's.
   bool unowned = dirPlanted == SC_E_FILE_NOT_FOUND && !open.empty();
   for (size_t i = 0; unowned && i < open.size(); ++i) {
     r = open[i] == 1 ? 1 : rules.Open(dfs[i]);
@@ -424,15 +450,12 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
   // What the module cannot account for where the call would write, delete or make a
   // PIN refuses the call before the SO's value goes to the card: its owner clears it
   // first. Whose it is no code decides.
-  const auto refuse = [&](const std::string& what) {
-    const std::string text = what + ": the card is refused as it is (its owner clears that first), nothing changed";
-    Log(SC_E_ACCESS_DENIED, "%s: %s", card->GetCardName(), text.c_str());
-    AppendSlotMessage(slot, (text + "\n").c_str(), false);
-    m_refusedSlot = slot;
-    return SC_E_ACCESS_DENIED;
-  };
-  if (dirPlanted == 1) return refuse("EF.DIR " + dir.Text() + " may be changed by anyone");
-  if (!gone.empty()) return refuse("DF " + gone.front().Text() + " of the PKCS#15 name may be changed by anyone");
+  const uint32_t at = static_cast<uint32_t>(slot / (m_tokensPerReader != 0 ? m_tokensPerReader : 1));
+  const auto refuse = [&](const std::string& what) { return Refuse(at, card, what); };
+  if (dirPlanted == 1) return refuse("EF.DIR " + dir.Text() + " may be changed by anyone" + AbsentRulePins(&rules, dir));
+  if (!gone.empty())
+    return refuse("DF " + gone.front().Text() + " of the PKCS#15 name may be changed by anyone" +
+                  AbsentRulePins(&rules, gone.front()));
   if (none) {
     const SCPath* at = nullptr;
     for (size_t i = 0; i < open.size() && at == nullptr; ++i)
@@ -453,28 +476,6 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
       return refuse("DF " + df.Text() + " of the PKCS#15 name " +
                     (listed ? "may be created in by anyone" : "stands where EF.DIR names no application"));
   }
-  // On a ClassIC card that holds no token of this module, a PIN in the master file at
-  // any layout's user PIN or PUK reference is no one's it can account for: a new token
-  // would stand beside it, and a later call would take it for a leftover of its own.
-  // One the card's other applications name stays theirs.
-  if (card->GetCardType() == SC_CARD_TYPE_CLASSIC) {
-    bool ours = false;
-    std::vector<std::pair<SCPath, uint8_t>> others;
-    for (int32_t i = 0; i < p15->GetApplicationCount() && !ours; ++i) {
-      SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
-      ours = app->IsKnownProfile();
-      if (!ours) (void)app->GetNamedPins(&others);
-    }
-    for (uint8_t ref : ours ? std::vector<uint8_t>() : LayoutUserPins(card)) {
-      if (std::any_of(others.begin(), others.end(), [ref](const auto& p) { return p.second == ref && p.first.IsMasterFile(); }))
-        continue;
-      r = rules.Stands(ref);
-      if (r < 0) return r;
-      if (r == 1)
-        return refuse("PIN " + PinText(ref) + " stands at a reference this module's tokens use, on a card that holds no token "
-                      "of this module");
-    }
-  }
   if (unfinished) {
     // The unfinished token's DF is made after its SO PIN: one of the PKCS#15 name where
     // the reader's first token goes is none of this module's cuts.
@@ -482,17 +483,26 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
     if (r >= 0 && NamesPkcs15(header)) return refuse("DF " + place.Text() + " of the PKCS#15 name stands where no SO PIN does");
     *ground = InitGround::kAsBlank;
+  }
+  // Whose the PINs are that stand where the call's tokens put theirs, and what goes
+  // with the tokens it erases or builds anew: judged from what the card shows, so a
+  // refusal moves no retry counter.
+  SCPkcs15App* slotApp = GetSlotApp(slot);
+  if (profile == nullptr || !profile->TestSettingsOnly()) {
+    const bool erasing = profile != nullptr && !unfinished && p15->GetApplicationCount() > 0;
+    std::vector<uint8_t> left;
+    r = WhosePins(at, &rules, named, MadePins(slot, card, *ground, profile), erasing, &left);
+    if (r >= 0 && erasing) r = ErasureMayGo(at, p15, card);
+    if (r >= 0 && profile == nullptr && !unfinished && slotApp != nullptr) r = TokenMayGo(slot, slotApp);
+    if (r < 0) return r;
+    if (leftovers != nullptr) *leftovers = left;
+  }
+  if (unfinished) {
     Log(SC_OK, "%s: the tokens EF.DIR names are unfinished, and no SO PIN stands where they keep it: the card is "
         "initialised as one that holds no token", card->GetCardName());
     (void)TrustSoPin(slot, card, soPin, soLen, &rules, *ground, &r);
     if (r < 0) return r;
   } else {
-    // A token whose DF stays keeps nothing anyone may change: judged before the SO's
-    // value goes, so a refusal moves no retry counter.
-    if (reinit) {
-      r = KeptWhereTokenStays(GetSlotApp(slot));
-      if (r < 0) return r;
-    }
     // The SO's value goes to the card only now, once, and before anything changes:
     // what only the owners' PINs may change is theirs from here on.
     (void)TrustSoPin(slot, card, soPin, soLen, &rules, *ground, &r);
@@ -503,13 +513,9 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (dirPlanted == 0 && p15->GetApplicationCount() > 0) {
       r = rules.Open(dir);
       if (r < 0) return r;
-      if (r == 1) {
-        Log(SC_E_ACCESS_DENIED, "%s: EF.DIR, which the card's tokens rely on, anyone could have made or may change: "
-            "nothing changed", card->GetCardName());
-        return SC_E_ACCESS_DENIED;
-      }
+      if (r == 1) return refuse("EF.DIR " + dir.Text() + ", which the card's tokens rely on, anyone could have made or may change");
     }
-    const int32_t index = p15->IndexOfApplication(GetSlotApp(slot));
+    const int32_t index = p15->IndexOfApplication(slotApp);
     // The token relies on its DF: one anyone may create in or could have made is built anew too.
     const bool known = index >= 0 && static_cast<size_t>(index) < open.size();
     SCRESULT own = known ? open[static_cast<size_t>(index)] : 0;
@@ -517,6 +523,147 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     if (own < 0 && own != SC_E_FILE_NOT_FOUND) return own;
     if (own == 1) return refuse("the DF " + dfs[static_cast<size_t>(index)].Text() + " of slot " + std::to_string(slot) +
                                 "'s token may be changed by anyone");
+  }
+  return 0;
+}
+
+std::vector<uint8_t> SCPkcs15Lib::MadePins(CK_SLOT_ID slot, SCCard* card, InitGround ground, const InitProfile* profile) {
+  const uint32_t model = card->GetCardType();
+  if (profile != nullptr) return model == SC_CARD_TYPE_CLASSIC ? ProfileTokenPins(profile) : std::vector<uint8_t>();
+  // The slot's token, initialised again or built anew, keeps the references it has.
+  SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
+  if (p15 == nullptr || (ground == InitGround::kAsRead && GetSlotApp(slot) != nullptr)) return {};
+  // A token added (AddToken): its SO PIN where the call makes it, and its user PIN.
+  const bool rokvast = model == SC_CARD_TYPE_CLASSIC && m_initProfile != nullptr && strcasecmp(m_initProfile, "rokvast") == 0;
+  SCFileHeaderList refs;
+  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(model), &refs,
+                                          rokvast ? -1 : ground == InitGround::kAsBlank ? 0 : p15->GetApplicationCount());
+  SCRESULT failure = 0;
+  const uint8_t verified = SoPinToVerify(slot, card, ground, &failure);
+  std::vector<uint8_t> makes{refs.GetUserPinRef()};
+  if (refs.GetSoPinRef() != verified) makes.push_back(refs.GetSoPinRef());
+  return makes;
+}
+
+SCRESULT SCPkcs15Lib::OtherApplications(uint32_t reader, SCCardRules* rules, const std::vector<SCPath>& found,
+                                        std::string* shown) {
+  SCPkcs15Card* p15 = m_pkcs15Cards[reader];
+  std::vector<SCPath> listed;
+  const auto add = [&](const uint8_t* aid, size_t len, const SCPath& at) {
+    if (Listed(listed, at)) return;
+    listed.push_back(at);
+    char hex[2 * 32 + 1];
+    HexText(hex, sizeof hex, aid, std::min<size_t>(len, 32), "");
+    *shown += std::string(shown->empty() ? "" : ", ") + hex + " at " + at.Text();
+  };
+  // This module's tokens are no others, whether or not their DFs stand.
+  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
+    SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
+    SCPath df;
+    if (app->IsKnownProfile() && app->BuildAbsolutePath(&df) >= 0) listed.push_back(df);
+  }
+  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
+    SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
+    SCPath df;
+    if (app->IsKnownProfile() || app->BuildAbsolutePath(&df) < 0) continue;
+    const SCRESULT r = app->StandsAsApplication();
+    if (r < 0) return r;
+    const ASNPkcs15DIRRecord* record = app->GetDirRecord();
+    if (r == 1 && record != nullptr && record->aid.getLength() > 0)
+      add(record->aid.getData(), static_cast<size_t>(record->aid.getLength()), df);
+    else if (r == 1)
+      add(ASNPkcs15DIRRecord::kPkcs15Aid, 12, df);
+  }
+  // Another kind's application: where a DF carrying its name stands at its path.
+  for (const auto& other : p15->GetCardDir().OtherApplications()) {
+    const SCFileHeader* header = nullptr;
+    const SCRESULT r = rules->Header(other.second, &header);
+    if (r == SC_E_FILE_NOT_FOUND) continue;
+    if (r < 0) return r;
+    size_t len = 0;
+    const uint8_t* name = header != nullptr && header->IsDf() ? header->GetDfName(&len) : nullptr;
+    if (name != nullptr && len == other.first.size() && std::memcmp(name, other.first.data(), len) == 0)
+      add(other.first.data(), other.first.size(), other.second);
+  }
+  for (const SCPath& df : found) add(ASNPkcs15DIRRecord::kPkcs15Aid, 12, df);
+  return 0;
+}
+
+SCRESULT SCPkcs15Lib::WhosePins(uint32_t reader, SCCardRules* rules, const std::vector<SCPath>& found,
+                                const std::vector<uint8_t>& makes, bool erasing, std::vector<uint8_t>* leftovers) {
+  SCPkcs15Card* p15 = m_pkcs15Cards[reader];
+  SCCard* card = rules->Card();
+  bool ours = false;
+  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i)
+    ours = ours || p15->GetApplicationAt(static_cast<uint32_t>(i))->IsKnownProfile();
+  std::vector<uint8_t> refs;
+  for (uint8_t ref : makes)
+    if (ref != 0 && ref < 0x80 && !Holds(refs, ref)) refs.push_back(ref);
+  // On a ClassIC card that holds no token of this module, a PIN at any layout's user
+  // reference too: a new token would stand beside it, and a later call would take it
+  // for a leftover of its own.
+  const size_t made = refs.size();
+  if (card->GetCardType() == SC_CARD_TYPE_CLASSIC && !ours)
+    for (uint8_t ref : LayoutUserPins(card))
+      if (!Holds(refs, ref)) refs.push_back(ref);
+  std::vector<std::pair<SCPath, uint8_t>> names;
+  std::string others;
+  bool asked = false;
+  for (size_t i = 0; i < refs.size(); ++i) {
+    SCRESULT r = rules->Stands(refs[i]);
+    if (r < 0) return r;
+    if (r == 0) continue;
+    // What the card shows besides: the PINs its applications name, and the other applications.
+    if (!asked) {
+      asked = true;
+      r = NamedOrLeftPins(p15, &names);
+      if (r >= 0) r = OtherApplications(reader, rules, found, &others);
+      if (r < 0) return r;
+    }
+    const std::string pin = "PIN " + PinText(refs[i]);
+    const bool named = std::any_of(names.begin(), names.end(),
+                                   [&](const auto& n) { return n.second == refs[i] && n.first.IsMasterFile(); });
+    const std::string beside = others.empty() ? std::string() : "; the card holds other applications: " + others;
+    if (!ours) {
+      // One another application names, where no new token's PIN goes, is that application's.
+      if (named && i >= made) continue;
+      return Refuse(reader, card, pin + " stands at a reference this module's tokens use, on a card that holds no token "
+                    "of this module" + beside);
+    }
+    // (a) A token the call erases names it: it goes with that token.
+    if (named && erasing) continue;
+    // (b) Where the card shows nothing but this module's tokens, one no token names is
+    // what an earlier erasure or a cut call of this module left: it goes first.
+    if (!named && others.empty()) {
+      leftovers->push_back(refs[i]);
+      continue;
+    }
+    return Refuse(reader, card, pin + " stands where a new token's PIN goes, and " +
+                  (named ? "an application the call keeps names it" : "no token names it") + beside);
+  }
+  return 0;
+}
+
+SCRESULT SCPkcs15Lib::ErasureMayGo(uint32_t reader, SCPkcs15Card* p15, SCCard* card) {
+  if (card->GetCardType() != SC_CARD_TYPE_CLASSIC) return 0;
+  SCFileHeaderList first;
+  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(SC_CARD_TYPE_CLASSIC), &first, 0);
+  const uint8_t soRef = first.GetSoPinRef();
+  // Every token's DF must be the SO's to delete, or the erasure would stop half way.
+  // (Rules of their own: the call's trust the SO PIN only once the card took its value.)
+  SCCardRules rules(card);
+  rules.Trust(soRef);
+  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
+    SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
+    SCPath df;
+    SCRESULT d = app->BuildAbsolutePath(&df);
+    if (d >= 0) d = rules.SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
+    if (d == SC_E_FILE_NOT_FOUND) continue;
+    if (d < 0) return d;
+    if (d == 0) return Refuse(reader, card, "the SO PIN may not delete the DF " + df.Text() + " of a token of the card");
+    // Nor may another application's DF go with a token's.
+    d = DfMayGo(reader, p15, app);
+    if (d < 0) return d;
   }
   return 0;
 }
@@ -567,61 +714,6 @@ SCRESULT SCPkcs15Lib::NamedOrLeftPins(SCPkcs15Card* p15, std::vector<std::pair<S
       if (ref != 0 && ref < 0x80) named->emplace_back(SCPath(&kMf, 1), ref);
   }
   return 0;
-}
-
-CK_RV SCPkcs15Lib::PrepareErasure(uint32_t reader, std::vector<uint8_t>* leftovers) {
-  SCPkcs15Card* p15 = nullptr;
-  SCCard* card = nullptr;
-  const CK_RV ck = CheckCardForTokens(reader, &p15, &card);
-  if (ck != CKR_OK || card->GetCardType() != SC_CARD_TYPE_CLASSIC) return ck;
-  std::vector<std::pair<SCPath, uint8_t>> named;
-  const SCRESULT n = NamedOrLeftPins(p15, &named);
-  if (n < 0) return MapScErrorToCkr(n, false);
-  SCFileHeaderList first;
-  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(SC_CARD_TYPE_CLASSIC), &first, 0);
-  // Every layout's user PIN and PUK reference that no token of the card names,
-  // whatever the new tokens make.
-  std::vector<uint8_t> refs;
-  for (uint8_t ref : LayoutUserPins(card))
-    if (std::none_of(named.begin(), named.end(), [ref](const auto& p) { return p.second == ref && p.first.IsMasterFile(); }))
-      refs.push_back(ref);
-  SCTransactGuard guard(card);
-  const uint8_t soRef = first.GetSoPinRef();
-  // Every token's DF must be the SO's to delete, or the erasure would stop half way.
-  SCCardRules rules(card);
-  rules.Trust(soRef);
-  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
-    SCPath df;
-    SCRESULT d = p15->GetApplicationAt(static_cast<uint32_t>(i))->BuildAbsolutePath(&df);
-    if (d >= 0) d = rules.SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
-    if (d == 0)
-      Log(SC_E_ACCESS_DENIED, "%s: the SO PIN may not delete the DF of a token of the card: no token erased",
-          card->GetCardName());
-    // Nor may another application's DF go with a token's.
-    else if (d == 1) d = TokenDfMayGo(p15, p15->GetApplicationAt(static_cast<uint32_t>(i)), "no token erased");
-    if (d == SC_E_FILE_NOT_FOUND || d == 1) continue;
-    return d < 0 ? MapScErrorToCkr(d, false) : CKR_FUNCTION_FAILED;
-  }
-  // A PIN that stands where a token's goes and that no token of the card names is
-  // what an earlier erasure or cut of this module's tokens left; on a card that
-  // names no token of this module it is someone else's, whose rules the card does
-  // not show: the card takes no token until its issuer removes it.
-  bool ours = false;
-  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i)
-    ours = ours || p15->GetApplicationAt(static_cast<uint32_t>(i))->IsKnownProfile();
-  for (uint8_t ref : refs) {
-    const SCRESULT stands = rules.Stands(ref);
-    if (stands < 0) return MapScErrorToCkr(stands, false);
-    if (stands == 0) continue;
-    if (ours) {
-      leftovers->push_back(ref);
-      continue;
-    }
-    Log(SC_E_ACCESS_DENIED, "%s: PIN %02X in the master file stands where a token's PIN goes, and no token of the card "
-        "names it: no token erased", card->GetCardName(), static_cast<unsigned>(ref));
-    return MapScErrorToCkr(SC_E_ACCESS_DENIED, false);
-  }
-  return CKR_OK;
 }
 
 uint8_t SCPkcs15Lib::BlankCardSoRef(SCCard* card, CK_SLOT_ID first) {

@@ -75,7 +75,7 @@ CK_RV SCPkcs15Lib::CheckCardForTokens(uint32_t reader, SCPkcs15Card** p15, SCCar
 }
 
 CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen, bool asBlank,
-                            SCCardRules* rules) {
+                            SCCardRules* rules, const std::vector<uint8_t>* leftovers) {
   SCPkcs15Card* p15 = nullptr;
   SCCard* card = nullptr;
   CK_RV ck = CheckCardForTokens(reader, &p15, &card);
@@ -133,24 +133,30 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     if (rv >= 0 && pin.IsSet() && keptSo < 0xFF && !verified.Contains(static_cast<uint16_t>(SC_AC_PIN | keptSo)))
       rv = VerifySoPinAgain(card, keptSo, pin.Get(), pin.Length());
     if (rv >= 0 && pin.IsSet() && keptSo < 0xFF) InitWriteGuard::SoVerified(card, keptSo, pin.Get(), pin.Length());
+    // What an earlier call of this module left where the token's PINs go (GroundFor)
+    // goes first, under the SO PIN verified: a card that keeps it takes no token.
+    for (size_t i = 0; rv >= 0 && pin.IsSet() && leftovers != nullptr && i < leftovers->size(); ++i) {
+      rv = DeleteMasterFilePin(card, (*leftovers)[i], keptSo, pin.Get(), pin.Length());
+      LogLeftover(card, (*leftovers)[i], rv);
+    }
     // The PINs the token makes in the master file: its SO PIN where the card keeps none
     // there yet, and a global user PIN.
     const uint8_t madeSo = refs.GetSoPinRef() != keptSo && refs.GetSoPinRef() < 0x80 ? refs.GetSoPinRef() : 0xFF;
     const uint8_t userRef = refs.GetUserPinRef();
-    std::vector<uint8_t> makes{madeSo, userRef};
-    // A card that holds no token yet: what stands at the references the token
-    // takes, and an EF.DIR others may change, is not the token's (BlankCard).
+    // A card that holds no token yet: an EF.DIR others may change is not the token's (BlankCard).
     std::optional<BlankCard> blank;
     if (rv >= 0 && pin.IsSet() && onBlank) {
-      rv = blank.emplace(this, card, &p15->GetCardDir(), makes, keptSo, madeSo, true, &judged).Failure();
+      rv = blank.emplace(this, reader, card, &p15->GetCardDir(), keptSo, madeSo, true, &judged).Failure();
       if (rv >= 0 && asBlank) {
         rv = blank->Clear();
         written = rv > 0;
         ForgetApplications(reader);
       }
     } else if (rv >= 0 && pin.IsSet()) {
-      // Beside the card's tokens, a global PIN at the new token's reference is another's.
-      const SCRESULT at = userRef != 0 && userRef < 0x80 ? judged.Stands(userRef) : 0;
+      // Beside the card's tokens, a global PIN at the new token's reference is another's
+      // (GroundFor refused it), unless it was a leftover of this module's that went above.
+      const bool went = leftovers != nullptr && std::find(leftovers->begin(), leftovers->end(), userRef) != leftovers->end();
+      const SCRESULT at = userRef != 0 && userRef < 0x80 && !went ? judged.Stands(userRef) : 0;
       if (at == 1)
         Log(SC_E_ACCESS_DENIED, "%s: PIN %02X stands where the new token's user PIN goes: nothing changed",
             card->GetCardName(), static_cast<unsigned>(userRef));
@@ -253,6 +259,31 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
   return MapScErrorToCkr(rv, false);
 }
 
+SCRESULT SCPkcs15Lib::DeleteMasterFilePin(SCCard* card, uint8_t ref, uint8_t soRef, const char* pin, size_t len) const {
+  // A PIN goes only where the card then shows it gone; tokens may be gone already,
+  // so a command the card refused is tried once more.
+  SCRESULT d = 0;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    d = card->SelectMf(nullptr);
+    if (d >= 0) d = card->DeleteObject(ref, SC_KEYOBJ_PIN);
+    // "Not there" counts only where the card then says so too.
+    if (d == SC_E_NO_REFERENCED_DATA || d == SC_E_FILE_NOT_FOUND) {
+      const SCRESULT still = card->VerifyPin(ref, nullptr, SC_UNSET);
+      d = still == SC_E_NO_REFERENCED_DATA ? 0 : ScPinPresence(still) < 0 ? still : SC_E_ACCESS_DENIED;
+    }
+    if (d >= 0 || IsCardAbsent(d)) break;
+    if (pin != nullptr) (void)VerifySoPinAgain(card, soRef, pin, len);
+  }
+  return d;
+}
+
+void SCPkcs15Lib::LogLeftover(const SCCard* card, uint8_t ref, SCRESULT deleted) const {
+  // Told whenever the trace is written: the call deletes it unasked.
+  WriteLog(deleted, "%s: PIN %02X in the master file, which no token names, stood where a new token's PIN goes: %s",
+      card->GetCardName(), static_cast<unsigned>(ref), deleted >= 0 ? "deleted" : "the card did not delete it, nothing else "
+      "changed");
+}
+
 CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin, long soPinLen,
                                SCCardRules* rules, const std::vector<uint8_t>* leftovers) {
   SCPkcs15Card* p15 = nullptr;
@@ -347,30 +378,14 @@ CK_RV SCPkcs15Lib::DeleteToken(uint32_t reader, int appIndex, const char* soPin,
             refs.push_back(ref);
           }
       }
-      // A PIN goes only where the card then shows it gone; the tokens may be gone
-      // already, so a command the card refused is tried once more.
-      auto deletePin = [&](uint8_t ref) {
-        SCRESULT d = 0;
-        for (int attempt = 0; attempt < 2; ++attempt) {
-          d = card->SelectMf(nullptr);
-          if (d >= 0) d = card->DeleteObject(ref, SC_KEYOBJ_PIN);
-          // "Not there" counts only where the card then says so too.
-          if (d == SC_E_NO_REFERENCED_DATA || d == SC_E_FILE_NOT_FOUND) {
-            const SCRESULT still = card->VerifyPin(ref, nullptr, SC_UNSET);
-            d = still == SC_E_NO_REFERENCED_DATA ? 0 : ScPinPresence(still) < 0 ? still : SC_E_ACCESS_DENIED;
-          }
-          if (d >= 0 || IsCardAbsent(d)) break;
-          if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
-        }
-        return d;
+      const auto deletePin = [&](uint8_t ref) {
+        return DeleteMasterFilePin(card, ref, soRef, pin.IsSet() ? pin.Get() : nullptr, pin.Length());
       };
-      // What earlier erasures left where the new tokens' PINs go (PrepareErasure)
-      // goes before any token: a card that keeps one keeps its tokens too.
+      // What earlier erasures left where the new tokens' PINs go (GroundFor) goes
+      // before any token: a card that keeps one keeps its tokens too.
       for (size_t i = 0; rv >= 0 && leftovers != nullptr && i < leftovers->size(); ++i) {
         rv = deletePin((*leftovers)[i]);
-        Log(rv, "%s: PIN %02X in the master file, which no token names, stood where a new token's PIN goes: %s",
-            card->GetCardName(), static_cast<unsigned>((*leftovers)[i]),
-            rv >= 0 ? "deleted" : "the card did not delete it: no token erased");
+        LogLeftover(card, (*leftovers)[i], rv);
       }
       const int apps = p15->GetApplicationCount();
       // What the call judged of the tokens' DFs does not outlive them.

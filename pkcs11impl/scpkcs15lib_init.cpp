@@ -207,7 +207,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       const char* judge = callerSo.IsSet() ? callerSo.Get() : profile->GetGlobalText("SoPin", nullptr);
       if (!callerSo.IsSet() && judge != nullptr && ParsePinValueKind(judge) != 0) judge = nullptr;
       r = GroundFor(first, judge, callerSo.IsSet() ? callerSo.Length() : judge != nullptr ? std::strlen(judge) : 0,
-                    &ground, &judged);
+                    &ground, &judged, profile);
       if (r < 0) return MapScErrorToCkr(r, false);
     }
     const bool asBlank = ground == InitGround::kAsBlank;
@@ -253,14 +253,10 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     bool soPukStands = false;
     if (blank) {
       // The SO PIN the call verified (the card's, or the one it made for an earlier
-      // token), and the master-file PINs this token makes: its SO PIN and SO PUK where
-      // the card keeps no SO PIN yet, its user PIN and the PUK the profile gives it;
-      // with the first token, every later token's too, so that nothing changes
-      // before all of them are judged.
+      // token); the PINs the tokens make were judged before the SO's value went (WhosePins).
       const uint8_t keptSo = token > 0 || judged.Trusted(soRef, SCPath()) ? soRef : kNoRef;
-      const auto makesPuk = [&](int t, const char* option) { return ParsePinValueKind(profile->GetText(t, option, nullptr)) != 2; };
       const uint8_t soPuk = refs.GetRef(SC_REFIDX_SO_PUK);
-      if (keptSo == kNoRef && makesPuk(-1, "SoPuk") && soPuk < 0x80) {
+      if (keptSo == kNoRef && ParsePinValueKind(profile->GetGlobalText("SoPuk", nullptr)) != 2 && soPuk < 0x80) {
         r = judged.Stands(soPuk);
         if (r < 0) return MapScErrorToCkr(r, false);
         soPukStands = r == 1;
@@ -268,12 +264,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
           Log(SC_OK, "%s: PIN %02X stands where the card's SO PUK goes, and no SO PIN: the SO PIN is made without a "
               "PUK, that PIN left as it is", card->GetCardName(), static_cast<unsigned>(soPuk));
       }
-      std::vector<uint8_t> makes{keptSo == kNoRef ? soRef : kNoRef,
-                                 keptSo == kNoRef && makesPuk(-1, "SoPuk") && !soPukStands ? soPuk : kNoRef, userRef,
-                                 makesPuk(token, "UserPuk") ? refs.GetUserPukRef() : kNoRef};
-      if (token == 0)
-        for (uint8_t ref : ProfileTokenPins(profile)) makes.push_back(ref);
-      found.emplace(this, card, &p15->GetCardDir(), makes, keptSo, keptSo == kNoRef ? soRef : kNoRef, token == 0, &judged);
+      found.emplace(this, reader, card, &p15->GetCardDir(), keptSo, keptSo == kNoRef ? soRef : kNoRef, token == 0, &judged);
       r = found->Clear();
       if (asBlank && r >= 0) ForgetApplications(reader);
       dirMade = dirMade || found->DirOpen();
@@ -283,7 +274,8 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       }
     }
     // What the blank card was just asked for is not asked again: none stands there now.
-    const bool soKnown = soRef == kNoRef || (found && found->Absent(soRef));
+    // (An SO PIN the call verified or made for an earlier token stands.)
+    const bool soKnown = soRef == kNoRef || (found && token == 0 && !judged.Trusted(soRef, SCPath()) && found->Absent(soRef));
     const bool userKnown = userRef == kNoRef || (found && found->Absent(userRef));
     if (!soKnown || !userKnown) r = card->SelectMf(nullptr);
     if (r < 0) return MapScErrorToCkr(r, false);
@@ -643,65 +635,14 @@ SCRESULT DirTakesLabel(const SCPkcs15Lib* lib, SCPkcs15Card* p15, uint8_t soRef,
   return 0;
 }
 
-std::string PathText(const SCPath& p);
-
-// Whether the token's DF may be deleted with what it holds: not where it holds the
-// DF of another application that EF.DIR names, which would go with it. The trace
-// then says which, and `instead` what the call does.
-// A record naming a place in the DF where no DF carrying its name stands is no
-// application (StandsAsApplication); a card that does not say fails the call.
-SCRESULT DfMayGo(const SCPkcs15Lib* lib, SCPkcs15Card* p15, SCPkcs15App* app, const std::string& label,
-                 const char* instead) {
-  SCPath df, at;
-  if (app->BuildAbsolutePath(&df) < 0) return 1;
-  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
-    SCPkcs15App* other = p15->GetApplicationAt(static_cast<uint32_t>(i));
-    size_t rest = 0;
-    if (other == nullptr || other == app || other->BuildAbsolutePath(&at) < 0 || at.Count() <= df.Count() ||
-        SCPath::StripPrefix(at.Ids(), at.Count(), df.Ids(), df.Count(), &rest) == nullptr)
-      continue;
-    const SCRESULT stands = other->StandsAsApplication();
-    if (stands < 0) return stands;
-    if (stands == 0) continue;
-    char name[256];
-    const int n = other->GetTokenLabel(name, sizeof name - 1);
-    name[n > 0 && n < static_cast<int>(sizeof name) ? n : 0] = '\0';
-    lib->Log(SC_OK, "%s: reinit '%s' - DF %s holds the DF %s of token '%s', which stays: %s",
-             app->GetCard()->GetCardName(), label.c_str(), PathText(df).c_str(), PathText(at).c_str(), name, instead);
-    return 0;
-  }
-  // So does an application of another kind that EF.DIR names there, where its DF stands with its name.
-  for (const auto& other : p15->GetCardDir().OtherApplications()) {
-    size_t rest = 0;
-    if (other.second.Count() < df.Count() ||
-        SCPath::StripPrefix(other.second.Ids(), other.second.Count(), df.Ids(), df.Count(), &rest) == nullptr)
-      continue;
-    SCFileHeader* header = nullptr;
-    const SCRESULT r = app->GetCard()->SelectPath(other.second.Ids(), other.second.Count(), &header);
-    const std::unique_ptr<SCFileHeader> owned(header);
-    if (r == SC_E_FILE_NOT_FOUND) continue;
-    if (r < 0) return r;
-    size_t len = 0;
-    const uint8_t* name = owned ? owned->GetDfName(&len) : nullptr;
-    if (!owned || !owned->IsDf() || name == nullptr || len != other.first.size() ||
-        std::memcmp(name, other.first.data(), len) != 0)
-      continue;
-    lib->Log(SC_OK, "%s: reinit '%s' - DF %s holds the DF %s of another application, which stays: %s",
-             app->GetCard()->GetCardName(), label.c_str(), PathText(df).c_str(), PathText(other.second).c_str(), instead);
-    return 0;
-  }
-  return 1;
-}
-
 // Whether the SO PIN `soRef` meets the rule that updates `file` (a file of records
-// the call must write); where it does not, the trace says so. Rules the card does
+// the call must write); where it does not, the call is refused. Rules the card does
 // not show leave it to the card.
-bool SoMayUpdate(const SCPkcs15Lib* lib, SCPkcs15PathObjectInfo& file, uint8_t soRef, const std::string& label) {
+bool SoMayUpdate(SCPkcs15Lib* lib, uint32_t reader, SCPkcs15PathObjectInfo& file, uint8_t soRef) {
   if (file.CheckAccess(SC_AC_OP_UPDATE, static_cast<uint16_t>(0xC000 | soRef), false) != 0) return true;
   SCPath full;
   (void)file.GetFullPathInto(full);
-  lib->Log(SC_E_ACCESS_DENIED, "%s: reinit '%s' - the SO PIN may not update %s, token kept as it is",
-           file.GetCard()->GetCardName(), label.c_str(), PathText(full).c_str());
+  (void)lib->Refuse(reader, file.GetCard(), "the SO PIN may not update " + full.Text() + " of the token, which stays");
   return false;
 }
 
@@ -1023,52 +964,112 @@ SCRESULT KeptIsClosed(SCPkcs15App* app, uint8_t soRef, SCPath* which) {
   return AllOwners(&rules, all, which);
 }
 
-// KeptIsClosed, with the refusal logged: 1 kept, 0 refused, or a failure.
-SCRESULT KeptOrRefused(const SCPkcs15Lib* lib, SCPkcs15App* app, uint8_t soRef) {
+// KeptIsClosed, with the refusal told: 1 kept, 0 refused, or a failure.
+SCRESULT KeptOrRefused(SCPkcs15Lib* lib, uint32_t reader, SCPkcs15App* app, uint8_t soRef) {
   SCPath open;
   const SCRESULT kept = KeptIsClosed(app, soRef, &open);
   if (kept == 0) {
     char name[256];
     const int n = app->GetTokenLabel(name, sizeof name - 1);
     name[n > 0 && n < static_cast<int>(sizeof name) ? n : 0] = '\0';
-    lib->Log(SC_E_ACCESS_DENIED, "%s: reinit '%s' - the token's DF stays, and anyone may change or use %s in it: "
-             "nothing changed", app->GetCard()->GetCardName(), name, open.Text().c_str());
+    (void)lib->Refuse(reader, app->GetCard(), std::string("the DF of token '") + name + "' stays, and anyone may change "
+                      "or use " + open.Text() + " in it");
   }
   return kept;
 }
 
 }  // namespace
 
-SCRESULT SCPkcs15Lib::KeptWhereTokenStays(SCPkcs15App* app) const {
-  ASNPkcs15AuthObject* so = nullptr;
-  SCCard* card = app != nullptr ? app->GetCard() : nullptr;
-  if (card == nullptr || !app->IsLoaded() || app->FindPinObject(SCPkcs15App::PIN_SO, &so) < 0 || so == nullptr)
-    return 1;
-  const uint8_t soRef = SCPkcs15App::GetPinReference(so);
-  // An IAS card has no qualified part of this kind: its token is built anew like any other.
-  CK_FLAGS qualified = 0;
-  if (card->GetCardType() != SC_CARD_TYPE_IAS) {
-    const CK_RV rv = GetQualifiedPartCharacteristics(app, &qualified, false);
-    if (rv != CKR_OK) return rv == CKR_HOST_MEMORY ? SC_E_NO_MEMORY : SC_E_CARD_NOT_CONNECTED;
+SCRESULT SCPkcs15Lib::DfMayGo(uint32_t reader, SCPkcs15Card* p15, SCPkcs15App* app) {
+  // A record naming a place in the DF where no DF carrying its name stands is no
+  // application (StandsAsApplication); a card that does not say fails the call.
+  SCPath df, at;
+  if (app->BuildAbsolutePath(&df) < 0) return 1;
+  char label[256];
+  const int n = app->GetTokenLabel(label, sizeof label - 1);
+  label[n > 0 && n < static_cast<int>(sizeof label) ? n : 0] = '\0';
+  const std::string holds = "DF " + df.Text() + " of token '" + label + "' holds the DF ";
+  for (int32_t i = 0; i < p15->GetApplicationCount(); ++i) {
+    SCPkcs15App* other = p15->GetApplicationAt(static_cast<uint32_t>(i));
+    size_t rest = 0;
+    if (other == nullptr || other == app || other->BuildAbsolutePath(&at) < 0 || at.Count() <= df.Count() ||
+        SCPath::StripPrefix(at.Ids(), at.Count(), df.Ids(), df.Count(), &rest) == nullptr)
+      continue;
+    const SCRESULT stands = other->StandsAsApplication();
+    if (stands < 0) return stands;
+    if (stands == 0) continue;
+    char name[256];
+    const int m = other->GetTokenLabel(name, sizeof name - 1);
+    name[m > 0 && m < static_cast<int>(sizeof name) ? m : 0] = '\0';
+    return Refuse(reader, app->GetCard(), holds + at.Text() + " of token '" + name + "', which stays");
   }
-  SCRESULT r = 0;
-  if (qualified == 0) {
-    SCPath df;
-    r = app->BuildAbsolutePath(&df);
+  // So does an application of another kind that EF.DIR names there, where its DF stands with its name.
+  for (const auto& other : p15->GetCardDir().OtherApplications()) {
+    size_t rest = 0;
+    if (other.second.Count() < df.Count() ||
+        SCPath::StripPrefix(other.second.Ids(), other.second.Count(), df.Ids(), df.Count(), &rest) == nullptr)
+      continue;
+    SCFileHeader* header = nullptr;
+    const SCRESULT r = app->GetCard()->SelectPath(other.second.Ids(), other.second.Count(), &header);
+    const std::unique_ptr<SCFileHeader> owned(header);
+    if (r == SC_E_FILE_NOT_FOUND) continue;
     if (r < 0) return r;
-    SCCardRules rules(card);
-    rules.Trust(soRef);
-    r = rules.SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
+    size_t len = 0;
+    const uint8_t* name = owned ? owned->GetDfName(&len) : nullptr;
+    if (!owned || !owned->IsDf() || name == nullptr || len != other.first.size() ||
+        std::memcmp(name, other.first.data(), len) != 0)
+      continue;
+    char aid[2 * 32 + 1];
+    HexText(aid, sizeof aid, other.first.data(), std::min<size_t>(other.first.size(), 32), "");
+    return Refuse(reader, app->GetCard(), holds + other.second.Text() + " of another application (" + aid +
+                  "), which stays");
   }
-  if (r == 0) r = KeptOrRefused(this, app, soRef);
-  return r == 0 ? SC_E_ACCESS_DENIED : r;
+  return 1;
 }
 
-SCRESULT SCPkcs15Lib::TokenDfMayGo(SCPkcs15Card* p15, SCPkcs15App* app, const char* instead) const {
-  char name[256];
-  const int n = app->GetTokenLabel(name, sizeof name - 1);
-  name[n > 0 && n < static_cast<int>(sizeof name) ? n : 0] = '\0';
-  return DfMayGo(this, p15, app, name, instead);
+SCRESULT SCPkcs15Lib::TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app) {
+  SCCard* card = app->GetCard();
+  SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
+  if (card == nullptr || p15 == nullptr) return 1;
+  const CK_SLOT_ID first = slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1);
+  const uint32_t reader = static_cast<uint32_t>(slot / (m_tokensPerReader != 0 ? m_tokensPerReader : 1));
+  ASNPkcs15AuthObject* so = nullptr;
+  // A token re-initialised in place (ReinitToken), else one a cut call left
+  // unfinished, built anew (RepairToken).
+  const bool whole = app->IsLoaded() && app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 && so != nullptr;
+  uint8_t soRef = whole ? SCPkcs15App::GetPinReference(so) : UnfinishedSoRef(slot, card);
+  CK_FLAGS qualified = 0;
+  if (whole) {
+    // An IAS card has no qualified part of this kind: its token is built anew like any other.
+    if (card->GetCardType() != SC_CARD_TYPE_IAS) {
+      const CK_RV rv = GetQualifiedPartCharacteristics(app, &qualified, false);
+      if (rv != CKR_OK) return rv == CKR_HOST_MEMORY ? SC_E_NO_MEMORY : SC_E_CARD_NOT_CONNECTED;
+    }
+    SCRESULT r = 0;
+    if (qualified == 0) {
+      SCPath df;
+      r = app->BuildAbsolutePath(&df);
+      if (r < 0) return r;
+      SCCardRules rules(card);
+      rules.Trust(soRef);
+      r = rules.SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
+      if (r < 0) return r;
+    }
+    // Its DF stays: what it keeps must be its owners' alone.
+    if (r == 0) r = KeptOrRefused(this, reader, app, soRef);
+    if (r <= 0) return r == 0 ? SC_E_ACCESS_DENIED : r;
+    // A token with a qualified part, or another maker's, is not built anew here.
+    if (qualified != 0 || !app->IsWritable()) return 1;
+  } else if (!app->IsKnownProfile()) {
+    return 1;
+  }
+  // Its DF goes with what it holds, and the user PIN is made anew where it stands.
+  SCRESULT r = DfMayGo(reader, p15, app);
+  if (r < 0) return r;
+  const TokenPins pins(this, app, app->GetLayoutIndex(true), BlankCardSoRef(card, first));
+  if (pins.Failure() < 0) return pins.Failure();
+  r = UserPinMayGo(this, reader, app, pins, soRef, false);
+  return r == 0 ? SC_E_ACCESS_DENIED : r;
 }
 
 CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* soPin, long soPinLen,
@@ -1097,6 +1098,7 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   // The SO PIN verified again, where a step the card refused is tried once more.
   const auto soAgain = [&] { return SoPinAgain(card, soPinRef < 0x80 ? soPinRef : kNoRef, pin); };
   const CK_SLOT_ID first = slot - slot % (m_tokensPerReader != 0 ? m_tokensPerReader : 1);
+  const uint32_t at = static_cast<uint32_t>(slot / (m_tokensPerReader != 0 ? m_tokensPerReader : 1));
   const TokenPins own(this, app, app->GetLayoutIndex(true), BlankCardSoRef(card, first));
   if (own.Failure() < 0) return PinsUnknown(app, own);
   PreviousPuk puk(app, own, soAgain);
@@ -1134,18 +1136,12 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
       (void)app->Logout(false);
       return rv;
     }
-    SCRESULT mayGo = qualified == 0 ? DfMayGo(this, p15, app, unique, "nothing changed") : 0;
-    // The user PIN made anew where it stands (a global one, in the master file) is judged before too.
-    if (mayGo == 1) mayGo = UserPinMayGo(this, app, own, soPinRef, false);
-    // Another application's DF inside the token's: the call ends before its first deletion.
-    if (mayGo <= 0 && qualified == 0) {
-      (void)app->Logout(false);
-      return mayGo < 0 ? MapScErrorToCkr(mayGo, false) : CKR_FUNCTION_FAILED;
-    }
-    // A DF whose rules keep it from the SO stays, asked of its header first.
+    // What its DF would take with it, and the user PIN made anew where it stands, were
+    // judged before the SO's value went (TokenMayGo). A DF whose rules keep it from the
+    // SO stays, asked of its header first.
     SCRESULT soMay = 1;
     SCPath ownDf;
-    if (qualified == 0 && mayGo == 1 && app->BuildAbsolutePath(&ownDf) >= 0) {
+    if (qualified == 0 && app->BuildAbsolutePath(&ownDf) >= 0) {
       SCCardRules rules(card);
       rules.Trust(soPinRef);
       soMay = rules.SoMay(ownDf, SC_AC_OP_DELETE_SELF, soPinRef);
@@ -1190,27 +1186,30 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
   // as it is, before anything is deleted.
   if (r >= 0 && !rebuilt) {
     const SCRESULT left = CountPrivateObjects(app);
+    if (left < 0)
+      Log(left, "%s: reinit '%s' - the private objects of token '%s' cannot be counted, token kept as it is",
+          card->GetCardName(), unique.c_str(), current);
+    else if (left > 0)
+      (void)Refuse(at, card, "the SO PIN cannot delete the private objects of token '" + std::string(current) + "' (" +
+                   std::to_string(left) + ")");
     if (left != 0) {
-      Log(left < 0 ? left : SC_E_ACCESS_DENIED,
-          "%s: reinit '%s' - the SO PIN cannot delete the private objects of token '%s' (%ld), token kept as it is",
-          card->GetCardName(), unique.c_str(), current, static_cast<long>(left < 0 ? 0 : left));
       (void)app->Logout(false);
       return left < 0 ? MapScErrorToCkr(left, false) : CKR_FUNCTION_FAILED;
     }
     // A DF the card alone refused to delete, which its header did not tell, is judged here.
-    const SCRESULT stillKept = KeptOrRefused(this, app, soPinRef);
+    const SCRESULT stillKept = KeptOrRefused(this, at, app, soPinRef);
     if (stillKept != 1) {
       (void)app->Logout(false);
       return stillKept < 0 ? MapScErrorToCkr(stillKept, false) : CKR_FUNCTION_FAILED;
     }
     // The token's files stay: the new label must go into its TokenInfo, and its user
     // PIN is made anew where it stands.
-    const SCRESULT userGoes = UserPinMayGo(this, app, own, soPinRef, true);
+    const SCRESULT userGoes = UserPinMayGo(this, at, app, own, soPinRef, true);
     if (userGoes != 1) {
       (void)app->Logout(false);
       return userGoes < 0 ? MapScErrorToCkr(userGoes, false) : CKR_FUNCTION_FAILED;
     }
-    if (relabel && !SoMayUpdate(this, app->GetTokenInfoFile(), soPinRef, unique)) {
+    if (relabel && !SoMayUpdate(this, at, app->GetTokenInfoFile(), soPinRef)) {
       (void)app->Logout(false);
       return CKR_FUNCTION_FAILED;
     }
@@ -1283,17 +1282,6 @@ TokenPins::TokenPins(const SCPkcs15Lib* lib, SCPkcs15App* app, int layout, uint8
 }
 
 namespace {
-// A path as the trace writes it ("3F005015").
-std::string PathText(const SCPath& p) {
-  std::string text;
-  for (size_t i = 0; i < p.Count(); ++i) {
-    char id[8];
-    std::snprintf(id, sizeof id, "%04X", static_cast<unsigned>(p[i]));
-    text += id;
-  }
-  return text.empty() ? "3F00" : text;
-}
-
 // Whether a PIN is new to `seen`, which then holds it: each is logged once.
 bool FirstTime(std::vector<std::pair<SCPath, uint8_t>>* seen, const SCPath& at, uint8_t ref) {
   for (const auto& s : *seen)
@@ -1314,7 +1302,7 @@ bool TokenPins::IsOwn(const SCPath& df, uint8_t ref) const {
   if (FirstTime(&m_kept, at, ref))
     m_lib->Log(SC_OK, "%s: reinit - PIN %02X in %s is not the token's own (outside its DF, or another application's), "
                "left on the card", m_app->GetCard() != nullptr ? m_app->GetCard()->GetCardName() : "",
-               static_cast<unsigned>(ref), PathText(at).c_str());
+               static_cast<unsigned>(ref), at.Text().c_str());
   return false;
 }
 
@@ -1342,7 +1330,7 @@ bool TokenPins::IsShadowed(const SCPath& df, uint8_t ref) const {
     m_lib->Log(SC_OK, "%s: reinit - PIN %02X in %s may be answered by another application's PIN above it, "
                "neither asked nor blocked there until the token's own stands there",
                m_app->GetCard() != nullptr ? m_app->GetCard()->GetCardName() : "", static_cast<unsigned>(ref),
-               PathText(df).c_str());
+               df.Text().c_str());
   return shadowed;
 }
 
@@ -1402,19 +1390,21 @@ SCRESULT SoMayCreatePin(SCCard* card, const SCPath& df, uint8_t soRef) {
 }
 }  // namespace
 
-SCRESULT UserPinMayGo(const SCPkcs15Lib* lib, SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, bool dfStays) {
+SCRESULT UserPinMayGo(SCPkcs15Lib* lib, uint32_t reader, SCPkcs15App* app, const TokenPins& pins, uint8_t soRef,
+                      bool dfStays) {
   ASNPkcs15AuthObject* user = nullptr;
   SCPath df;
   const bool named = app->FindPinObject(SCPkcs15App::PIN_USER, &user) >= 0 && user != nullptr;
   // A directory built anew that names no user PIN takes the layout's, a global one.
   const uint8_t ref = named ? SCPkcs15App::GetPinReference(user) : pins.LayoutUserPin();
   if (named ? app->GetPinDf(user, &df) < 0 : dfStays || ref >= 0x80) return 1;
+  SCCard* card = app->GetCard();
+  const std::string pin = "PIN " + std::string(1, "0123456789ABCDEF"[ref >> 4]) + "0123456789ABCDEF"[ref & 0x0F];
   // One that is not the token's own can neither be made anew nor left to the token,
   // whose holder would share it with the previous one (a local one stays behind
   // where the DF goes: the DF made anew holds the token's).
   if (!pins.IsOwn(df, ref) && (ref < 0x80 || dfStays)) {
-    lib->Log(SC_E_ACCESS_DENIED, "%s: the token's user PIN %02X in %s is not its own: nothing changed",
-             app->GetCard()->GetCardName(), static_cast<unsigned>(ref), PathText(PinPlace(df, ref)).c_str());
+    (void)lib->Refuse(reader, card, "the token's user " + pin + " in " + PinPlace(df, ref).Text() + " is not its own");
     return 0;
   }
   // A local PIN in a DF the call deletes is made again in the DF the call makes.
@@ -1422,21 +1412,18 @@ SCRESULT UserPinMayGo(const SCPkcs15Lib* lib, SCPkcs15App* app, const TokenPins&
   // One at its reference above a DF that stays would be the card's answer for the
   // token's files between the deletion and the making: the PIN is left as it is.
   if (ref >= 0x80 && df.Count() > 1) {
-    SCCard* card = app->GetCard();
     SCRESULT above = 0;
     for (int look = 0; look < 2 && above == 0; ++look) {  // "no such PIN" believed at a second look
       above = card->SelectPath(df.Ids(), df.Count() - 1, nullptr);
       if (above >= 0) above = ScPinPresence(card->VerifyPin(ref, nullptr, SC_UNSET));
     }
     if (above == 1)
-      lib->Log(SC_E_ACCESS_DENIED, "%s: a PIN %02X stands above the DF of the token's user PIN, whose files would find it "
-               "while the PIN is made anew: nothing changed", card->GetCardName(), static_cast<unsigned>(ref));
+      (void)lib->Refuse(reader, card, "a " + pin + " stands above the DF of the token's user PIN, whose files would find "
+                        "it while the PIN is made anew");
     if (above != 0) return above == 1 ? 0 : above;
   }
-  const SCRESULT r = SoMayCreatePin(app->GetCard(), ref < 0x80 ? SCPath() : df, soRef);
-  if (r == 0)
-    lib->Log(SC_E_ACCESS_DENIED, "%s: the SO PIN may not make the user PIN %02X anew where it stands: nothing changed",
-             app->GetCard()->GetCardName(), static_cast<unsigned>(ref));
+  const SCRESULT r = SoMayCreatePin(card, ref < 0x80 ? SCPath() : df, soRef);
+  if (r == 0) (void)lib->Refuse(reader, card, "the SO PIN may not make the user " + pin + " anew where it stands");
   return r == SC_E_FILE_NOT_FOUND ? 1 : r;
 }
 
@@ -1594,16 +1581,15 @@ CK_RV SCPkcs15Lib::RepairToken(CK_SLOT_ID slot, const char* label, const char* s
     const std::string text = label != nullptr && *label != '\0' ? std::string(label) : std::string("MIRTAL");
     const TokenPins own(this, app, layout, BlankCardSoRef(card, first));
     if (own.Failure() < 0) return PinsUnknown(app, own);
-    SCRESULT mayGo = DfMayGo(this, p15, app, text, "the token's directory is not built anew");
-    if (mayGo == 1) mayGo = UserPinMayGo(this, app, own, soRef, false);
-    // EF.DIR keeps naming the token: its record takes the label only where the token's
-    // SO PIN may update it (an EF.DIR the blank card's own SO PIN guards, as a first
-    // token's call leaves it, keeps its label), so the SO's value goes to that PIN alone.
-    const SCRESULT dirTakes = mayGo > 0 ? DirTakesLabel(this, p15, soRef, text) : 0;
-    if (mayGo <= 0 || dirTakes < 0) {
+    // What its DF would take with it, and its user PIN made anew, were judged before
+    // the SO's value went (TokenMayGo). EF.DIR keeps naming the token: its record takes
+    // the label only where the token's SO PIN may update it (an EF.DIR the blank card's
+    // own SO PIN guards, as a first token's call leaves it, keeps its label), so the
+    // SO's value goes to that PIN alone.
+    const SCRESULT dirTakes = DirTakesLabel(this, p15, soRef, text);
+    if (dirTakes < 0) {
       (void)app->Logout(false);
-      return mayGo < 0 ? MapScErrorToCkr(mayGo, false) : dirTakes < 0 ? MapScErrorToCkr(dirTakes, false)
-                                                                      : CKR_FUNCTION_FAILED;
+      return MapScErrorToCkr(dirTakes, false);
     }
     Log(SC_OK, "%s: reinit '%s' - the token's directory is incomplete, building it anew...", card->GetCardName(),
         text.c_str());

@@ -53,7 +53,17 @@ void SCPkcs15Lib::Log(SCRESULT code, const char* format, ...) const {
 }
 
 void SCPkcs15Lib::LogV(SCRESULT code, const char* format, va_list args) const {
-  if (!LogEnabled()) return;
+  if (LogEnabled()) WriteLogV(code, format, args);
+}
+
+void SCPkcs15Lib::WriteLog(SCRESULT code, const char* format, ...) const {
+  va_list ap;
+  va_start(ap, format);
+  WriteLogV(code, format, ap);
+  va_end(ap);
+}
+
+void SCPkcs15Lib::WriteLogV(SCRESULT code, const char* format, va_list args) const {
   constexpr size_t kBuffer = 1187;
   char text[kBuffer];
   std::vsnprintf(text, sizeof text, format, args);
@@ -64,6 +74,27 @@ void SCPkcs15Lib::LogV(SCRESULT code, const char* format, va_list args) const {
     DebugLogWrite(100, 0, "%s%s (%s)", "PKCS#15: ", text, err);
   else
     DebugLogWrite(100, 0, "%s%s", "PKCS#15: ", text);
+}
+
+void SCPkcs15Lib::TellUnrecognised(CK_SLOT_ID slot, SCPkcs15App* app) const {
+  const SCReader* reader = GetSlotReader(slot);
+  const SCCard* card = reader != nullptr ? reader->GetCard() : nullptr;
+  SCPath df;
+  const std::string what = app != nullptr && app->BuildAbsolutePath(&df) >= 0
+                               ? "the PKCS#15 application at " + df.Text() + " reads as no token"
+                               : std::string("the card shows no PKCS#15 token");
+  WriteLog(GetSlotResult(slot), "%s: slot %lu: %s: not recognised; C_InitToken and InitializeCard take a blank card as "
+           "issued and this module's tokens only", card != nullptr ? card->GetCardName() : "", static_cast<unsigned long>(slot),
+           what.c_str());
+}
+
+SCRESULT SCPkcs15Lib::Refuse(uint32_t reader, const SCCard* card, const std::string& what) {
+  const std::string text = what + ": the card is refused as it is (its owner clears that first), nothing changed";
+  // The administrator reads why in the trace whenever it is written, whatever the flag word says.
+  WriteLog(SC_E_ACCESS_DENIED, "%s: %s", card != nullptr ? card->GetCardName() : "", text.c_str());
+  (void)AppendReaderMessage(reader, (text + "\n").c_str(), false);
+  m_refusedReader = reader;
+  return SC_E_ACCESS_DENIED;
 }
 
 uint32_t SCPkcs15Lib::ProtocolRequest() const {

@@ -1211,8 +1211,8 @@ TEST(ModuleCardInit, InitTokenKeepsTheQualifiedPart) {
                 "user objects..."))
       << t.env.Trace();
   EXPECT_NE(std::string::npos,
-            t.env.Trace().find("CosmopolIC: reinit 'CardSim Token' - the SO PIN cannot delete the private objects of "
-                               "token 'CardSim Token' (2), token kept as it is"))
+            t.env.Trace().find("CosmopolIC: the SO PIN cannot delete the private objects of token 'CardSim Token' (2): "
+                               "the card is refused as it is"))
       << t.env.Trace();
   EXPECT_EQ(CKR_FUNCTION_FAILED, rv);
   EXPECT_EQ(image, t.ImageText("qualified-model3.card"));

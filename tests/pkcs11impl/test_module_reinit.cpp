@@ -380,11 +380,11 @@ const std::string kDropBox = "df 3F00/6002 lcs=05 name=A000000063504B43532D3135 
     "data=4973737565723031\n";
 
 int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error, const std::string& puk = "<none>");
+std::string LastError(Reinit& t);
 
 // A card of `text` holding an issuer's drop box (or what else the module cannot account for): C_InitToken of slot 0
 // (with `profile`, InitializeCard of two tokens) is refused, the card as it was octet for octet, retry counters
-// too, and the trace (and InitializeCard's last error) names it: `named`, where it begins with "PIN ", is the whole
-// line.
+// too, and the trace and the last error name it: `named`, where it begins with "PIN ", is the whole line.
 void DropBoxRefused(Reinit& t, const std::string& text, const std::string& named = "DF 3F00/6002 of ", bool profile = false) {
   SCOPED_TRACE(text);
   PutBack(t, text);
@@ -397,6 +397,7 @@ void DropBoxRefused(Reinit& t, const std::string& text, const std::string& named
     EXPECT_NE(1, InitializeFromProfile(t, "2468", &error, "11223344\n[Szyfrowanie]\nUserPuk = <none>"));
   else
     EXPECT_EQ(CKR_FUNCTION_FAILED, t.InitToken("A"));
+  if (!profile) error = LastError(t);
   EXPECT_EQ(before, t.Image());
   const std::string line = named.rfind("PIN ", 0) == 0
                                ? "ClassIC: " + named + ": the card is refused as it is (its owner clears that first), "
@@ -404,9 +405,7 @@ void DropBoxRefused(Reinit& t, const std::string& text, const std::string& named
                                : named;
   EXPECT_NE(std::string::npos, t.env.Trace().find(line, from)) << t.env.Trace().substr(from);
   EXPECT_NE(std::string::npos, t.env.Trace().find("the card is refused as it is", from));
-  if (profile) {
-    EXPECT_NE(std::string::npos, error.find(line.substr(9, line.size() - 11))) << error;
-  }
+  EXPECT_NE(std::string::npos, error.find(named.rfind("PIN ", 0) == 0 ? line.substr(9, line.size() - 11) : named)) << error;
 }
 
 }  // namespace
@@ -741,7 +740,7 @@ TEST(ModuleReinit, InitTokenOfOneSlotTouchesNothingElseOnCardsOfEveryForm) {
       ++calls;
       through += rv == CKR_OK;
       EXPECT_EQ(name.find("naming its user PIN") != std::string::npos,
-                t.env.Trace().find("user PIN 02 in 3F00 is not its own: nothing changed", from) != std::string::npos);
+                t.env.Trace().find("user PIN 02 in 3F00 is not its own: the card is refused as it is", from) != std::string::npos);
       CK_SESSION_HANDLE h = 0;  // the previous user's PIN
       const CK_RV old = rv == CKR_OK && name.find("before the token") != std::string::npos ? t.UserSession("1234", &h)
                                                                                            : CKR_PIN_INCORRECT;
@@ -1484,7 +1483,7 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInitPinAndInitializeCard) {
     EXPECT_EQ(open, t.Image());
     ASSERT_EQ(CKR_FUNCTION_FAILED, t.InitToken("B"));
     EXPECT_EQ(open, t.Image());
-    EXPECT_NE(std::string::npos, t.env.Trace().find("anyone may change or use 3F00/5015/5031 in it: nothing changed"))
+    EXPECT_NE(std::string::npos, t.env.Trace().find("anyone may change or use 3F00/5015/5031 in it: the card is refused as it is"))
         << t.env.Trace();
   }
   // Two tokens, each with a PUK, on a blank card pulled after each PIN's creation: every PIN is made after the PUK
@@ -1685,19 +1684,25 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenInsideAnotherApplication) {
     if (HasFailure()) return;
   }
   FaultAtEachCommand(t, shipped, op, Fault::kRefused);
-  EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 81 in 3F0050155016 may be answered by another application's"));
+  EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 81 in 3F00/5015/5016 may be answered by another application's"));
 }
 
 // An issuer's drop box on a blank card of models 3, 7 and 4 (there beside the issuer's PIN 01, and without it), a
-// token's DF anyone may create in, the card where an earlier version's cut call left EF.DIR naming the drop box, and
-// an issuer's PIN on blank model 4 at a user reference of a layout the profile does not make (the second token's
-// PUK 14, the second token's user PIN 04): C_InitToken and InitializeCard are refused, the card as it was.
+// token's DF anyone may create in, the card where an earlier version's cut call left EF.DIR naming the drop box, an
+// EF.DIR ruled by a PIN that does not stand, and an issuer's PIN on blank model 4 at a user reference of a layout
+// the profile does not make (the second token's PUK 14, the second token's user PIN 04): C_InitToken and
+// InitializeCard are refused, the card as it was.
 TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   Reinit t("blank-model7.card");
+  // The reasons are in the trace without the trace flag of the PKCS#15 layer.
+  t.env.Config("PKCS15Flags = 0x8000200\n");
   ASSERT_TRUE(t.Start());
   const auto box = [](const std::string& so) { return std::regex_replace(kDropBox, std::regex("pin:04"), "pin:" + so); };
   const auto blank = [](const char* model) { return ReadFile(CardsDir() + "/blank-model" + model + ".card"); };
   DropBoxRefused(t, blank("3") + box("04"));
+  // So is why C_GetTokenInfo recognises no token there, where a client stops before C_InitToken.
+  EXPECT_NE(std::string::npos, t.env.Trace().find("CosmopolIC: slot 0: the PKCS#15 application at 3F00/6002 reads as no "
+                                                  "token: not recognised"));
   DropBoxRefused(t, blank("7") + box("04"));
   DropBoxRefused(t, blank("4") + box("01"));
   DropBoxRefused(t, blank("4") + "pin 3F00 ref=01 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:01,delete:pin:01 "
@@ -1721,6 +1726,10 @@ TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
            "value=35353535\n";
   };
   const std::string at = " stands at a reference this module's tokens use, on a card that holds no token of this module";
+  // An EF.DIR in the form without life-cycle bytes ruled by a PIN 01 that does not stand: the reason names that PIN.
+  DropBoxRefused(t, blank("4") + "fcp-lcs 0\nef 3F00/2F00 lcs=05 size=64 ac=read:always,update:pin:01,write:pin:01,"
+                 "delete:pin:01 data=00\n", "EF.DIR 3F00/2F00 may be changed by anyone (its rules name PIN 01, which does "
+                 "not stand: anyone may make it)", true);
   DropBoxRefused(t, blank("4") + pin("14"), "PIN 14" + at, true);
   DropBoxRefused(t, blank("4") + pin("14"), "PIN 14" + at);
   DropBoxRefused(t, blank("4") + pin("04"), "PIN 04" + at);
@@ -1731,19 +1740,24 @@ namespace {
 using InitializeCardFn = int (*)(const char*, const char*);
 using LastErrorFn = int (*)(char*, unsigned long*);
 
+// GetLastErrorString's text.
+std::string LastError(Reinit& t) {
+  const auto last = t.module->fn<LastErrorFn>("GetLastErrorString");
+  char buf[2048] = {0};
+  unsigned long len = sizeof buf;
+  return last != nullptr && last(buf, &len) == 1 ? std::string(buf) : std::string();
+}
+
 // InitializeCard with a profile file holding the SO PIN and one token with `user` and `puk`.
 int InitializeFromProfile(Reinit& t, const std::string& user, std::string* error, const std::string& puk) {
   const std::string profile = t.env.Path("profile.ini");
   WriteFile(profile, "SoPin = " + kSo + "\nOutputPinFile = " + t.env.Path("pins.txt") + "\n[Podpis]\nUserPin = " + user +
                          "\nUserPuk = " + puk + "\n");
   const auto init = t.module->fn<InitializeCardFn>("InitializeCard");
-  const auto last = t.module->fn<LastErrorFn>("GetLastErrorString");
-  if (init == nullptr || last == nullptr) return -1;
+  if (init == nullptr) return -1;
   const int ok = init(kReader, profile.c_str());
-  EXPECT_EQ("", ok == 1 ? cardimage::OpenToAnyone(t.Image()) : "") << "after InitializeCard";
-  char buf[2048] = {0};
-  unsigned long len = sizeof buf;
-  if (error != nullptr) *error = last(buf, &len) == 1 ? std::string(buf) : std::string();
+  EXPECT_EQ(t.issuers, ok == 1 ? cardimage::OpenToAnyone(t.Image()) : t.issuers) << "after InitializeCard";
+  if (error != nullptr) *error = LastError(t);
   return ok;
 }
 
@@ -1780,20 +1794,6 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
     EXPECT_EQ(", SoPuk: " + (round == 0 ? std::string(puk.begin(), puk.end()) : "<unchanged>") + ",",
               pins.substr(pins.rfind(", SoPuk: "), pins.find(',', pins.rfind(", SoPuk: ") + 1) + 1 - pins.rfind(", SoPuk: ")));
   }
-  // An issuer's application beside the token, guarded by a PIN at the second token's user reference: on a card
-  // that holds a token of this module that PIN counts as a leftover of an earlier token and goes; InitializeCard
-  // of one token leaves the application's DF and file as they were, octet for octet.
-  const std::string issuer =
-      "pin 3F00 ref=04 min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:04,delete:pin:01 value=35353535\n"
-      "df 3F00/4100 lcs=05 name=D2760000850102 ac=delete-child:pin:04,create-ef:pin:04,create-df:pin:04,"
-      "deactivate:pin:04,activate:pin:04,terminate:pin:04,delete:pin:01\n"
-      "ef 3F00/4100/4101 lcs=05 size=16 ac=read:pin:04,update:pin:04,write:pin:04,deactivate:pin:04,activate:pin:04,"
-      "terminate:pin:04,delete:pin:04 data=53454352455400000000000000000000\n";
-  PutBack(t, t.Image() + issuer);
-  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr));
-  EXPECT_EQ("01 02 11 ", MasterFilePins(t.Image()));
-  for (size_t at = issuer.find('\n') + 1, end; (end = issuer.find('\n', at)) != std::string::npos; at = end + 1)
-    EXPECT_NE(std::string::npos, WithoutCounters(t.Image()).find(WithoutCounters(issuer.substr(at, end + 1 - at))));
   // C_InitToken on that card: the next user reads none of the old user's objects.
   ASSERT_EQ(CKR_OK, t.InitToken("Nowy"));
   ASSERT_EQ(CKR_OK, t.InitPin("5555"));
@@ -1911,16 +1911,89 @@ TEST(ModuleReinit, InitializeCardAgainAndAgainOnModel4) {
     }
     EXPECT_EQ(pins, MasterFilePins(t.Image()));
   }
-  // The second token's PINs as an erasure of one token left them before: they go before any token, and two are made.
-  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, "22446688"));
-  const std::string left[] = {"pin 3F00 ref=14 min=4 max=16 pad=FF tries=3 ac=update:pin:01,delete:pin:01 value=3434343434343434",
-                              "pin 3F00 ref=04 min=4 max=16 pad=FF tries=3 unblock=14 ac=update:pin:01,delete:pin:01 value=31323334"};
-  PutBack(t, t.Image() + left[0] + "\n" + left[1] + "\n");
-  ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, second)) << t.Log();
-  EXPECT_EQ("01 02 04 11 14 ", MasterFilePins(t.Image()));
-  for (const std::string& pin : left) EXPECT_EQ(std::string::npos, WithoutCounters(t.Image()).find(pin)) << pin;
-  EXPECT_NE(std::string::npos, t.env.Trace().find("PIN 04 in the master file, which no token names, stood where a new "
-                                                  "token's PIN goes: deleted"));
+  // PINs where the tokens put theirs, on a card InitializeCard made (`made`, then `added` to its image): a PIN goes
+  // only where a token the call erases names it, or where no token names it and the card shows nothing but this
+  // module's tokens (what an earlier erasure left); an issuer's PIN, its application's DF and file stay octet for
+  // octet, also through C_InitToken, or the call is refused before the SO's value goes, the card as it was, the trace
+  // (without the trace flag of the PKCS#15 layer) and the last error naming the PIN and the application found.
+  const auto issuer = [](const char* ref, const char* del) {
+    return std::string("pin 3F00 ref=") + ref + " min=4 max=16 pad=FF tries=3 left=3 ac=update:pin:" + ref + ",delete:" +
+           del + " value=35353535\ndf 3F00/4100 lcs=05 name=D2760000850102 ac=delete-child:pin:01,create-ef:pin:01,"
+           "create-df:pin:01,deactivate:pin:01,activate:pin:01,terminate:pin:01,delete:pin:01\nef 3F00/4100/0001 lcs=05 "
+           "size=16 ac=read:pin:" + ref + ",update:pin:" + ref + ",write:pin:" + ref + ",deactivate:pin:01,activate:pin:01,"
+           "terminate:pin:01,delete:pin:01 data=53454352455400000000000000000000\n";
+  };
+  const auto tokens = [](int n, bool pukOnLast) {
+    std::string text = "<none>";
+    for (int i = 1; i < n; ++i)
+      text += "\n[T" + std::to_string(i) + "]\nUserPin = 1357" + (i == n - 1 && pukOnLast ? "" : "\nUserPuk = <none>");
+    return text;
+  };
+  const std::string named = "610F4F07D276000085010251043F004100";  // EF.DIR's record of the issuer's application
+  const std::string pin04 = "pin 3F00 ref=04 min=4 max=16 pad=FF tries=3 unblock=14 ac=update:pin:01,delete:pin:01 value=31323334\n";
+  const std::string pin14 = "pin 3F00 ref=14 min=4 max=16 pad=FF tries=3 ac=update:pin:01,delete:pin:01 value=3434343434343434\n";
+  const struct Row {
+    const char* name;
+    std::string made, added, record;  // the card's tokens, the lines added to its image, a record added to EF.DIR
+    std::string call;                 // InitializeCard's tokens
+    const char* pins;                 // the master file's PINs after the call; null: refused, the card as it was
+    std::string refusal;              // the PIN it names
+    bool left = false;                // the PINs added are leftovers: new tokens' PINs replace them
+  } rows[] = {
+      {"an earlier erasure's leftovers", "22446688", pin14 + pin04, "", second, "01 02 04 11 14 ", "", true},
+      {"an issuer's PIN 04 that nothing on the card shows", "<none>", issuer("04", "pin:01"), "", "<none>", "01 02 04 11 ", ""},
+      {"an issuer's PIN 06", second, issuer("06", "pin:01"), named, second, "01 02 04 06 11 14 ", ""},
+      {"an issuer's PIN 08", second, issuer("08", "pin:01"), named, second, "01 02 04 08 11 14 ", ""},
+      {"an issuer's PIN 0A that anyone may delete", second, issuer("0A", "always"), named, second, "01 02 04 0A 11 14 ", ""},
+      {"an issuer's PIN 1A", second, issuer("1A", "pin:01"), named, second, "01 02 04 11 14 1A ", ""},
+      {"an issuer's PIN 06 where a third token's goes", second, issuer("06", "pin:01"), named, tokens(3, false), nullptr, "06"},
+      {"an issuer's PIN 08 where a fourth token's goes", second, issuer("08", "pin:01"), named, tokens(4, false), nullptr, "08"},
+      {"an issuer's PIN 0A where a fifth token's goes", second, issuer("0A", "always"), named, tokens(5, false), nullptr, "0A"},
+      {"an issuer's PIN 1A where a fifth token's PUK goes", second, issuer("1A", "pin:01"), named, tokens(5, true), nullptr, "1A"},
+  };
+  t.env.Config("PKCS15Flags = 0x8000200\n");
+  ASSERT_TRUE(t.Start());
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    t.issuers = "";
+    PutBack(t, blank);
+    ASSERT_EQ(1, InitializeFromProfile(t, "2468", nullptr, row.made));
+    std::string image = t.Image();
+    size_t end = image.find("data=", image.find("\nef 3F00/2F00 ")) + 5;  // the record goes after the tokens'
+    while (image.compare(end, 2, "61") == 0) end += 2 * (2 + std::stoul(image.substr(end + 2, 2), nullptr, 16));
+    image.replace(end, row.record.size(), row.record);
+    PutBack(t, image + row.added);
+    const std::string before = t.Image();
+    t.issuers = cardimage::OpenToAnyone(before);
+    const size_t from = t.env.Trace().size();
+    ASSERT_EQ(0, t.sim.ClearLog(kReader));
+    std::string error;
+    EXPECT_EQ(row.pins != nullptr, InitializeFromProfile(t, "2468", &error, row.call) == 1) << error << t.Log();
+    if (row.pins == nullptr) {
+      const std::string line = "ClassIC: PIN " + row.refusal + " stands where a new token's PIN goes, and no token names "
+                               "it; the card holds other applications: D2760000850102 at 3F00/4100: the card is refused "
+                               "as it is (its owner clears that first), nothing changed";
+      EXPECT_EQ(before, t.Image());
+      EXPECT_EQ(std::string::npos, t.Log().find("> 0020000110")) << "the SO's value was sent";
+      EXPECT_NE(std::string::npos, t.env.Trace().find(line + " (", from)) << t.env.Trace().substr(from);
+      EXPECT_EQ(line.substr(9) + "\n", error);
+      continue;
+    }
+    EXPECT_EQ(row.pins, MasterFilePins(t.Image()));
+    EXPECT_EQ("", cardimage::NewlyOpen(before, t.Image()));
+    EXPECT_EQ(row.left, t.env.Trace().find("PIN 04 in the master file, which no token names, stood where a new token's "
+                                           "PIN goes: deleted", from) != std::string::npos);
+    // What was added stays as it was, but where a new token's PIN replaced a leftover; so it does through C_InitToken.
+    for (int call = 0; call < 2; ++call) {
+      std::istringstream lines(row.added);
+      for (std::string l; std::getline(lines, l);)
+        EXPECT_EQ(row.left, t.Image().find(l + "\n") == std::string::npos) << l;
+      EXPECT_TRUE(t.Image().find(row.record) != std::string::npos);
+      if (call == 0) {
+        ASSERT_EQ(CKR_OK, t.InitToken("Nowy")) << t.Log();
+      }
+    }
+  }
 }
 
 // InitializeCard writes tokens on model 4 only: on the other models the
