@@ -150,6 +150,14 @@ uint8_t GetResponseClass(uint8_t cla) {
     return 0x00;
 }
 
+// A failed exchange that tells of the card gone or reset: what the card held
+// in its session went with it.
+bool CardGoneOrReset(SCRESULT rc) {
+    return rc == SC_E_CARD_REMOVED || rc == SC_E_NO_SMARTCARD || rc == SC_E_CARD_WAS_RESET ||
+           rc == SC_E_CARD_NOT_CONNECTED || rc == SC_E_CARD_UNSUPPORTED ||
+           (rc >= SC_E_NO_READER_SUBSYSTEM && rc <= SC_E_READER_NOT_AVAILABLE);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -831,6 +839,7 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
     if (resp == nullptr || sw == nullptr) return SC_E_BAD_PARAMS;
     resp->clear();
     *sw = 0;
+    m_answerLost = false;
     if (!m_bConnected) return SC_E_CARD_NOT_CONNECTED;
     ++m_commandCount;
     SCApduInfo info;
@@ -920,6 +929,7 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
     SCRESULT rc = ExchangeChained(
         cmd, sm ? ((flags & ~SC_TX_NO_GET_RESPONSE) | SC_TX_NO_LE_CORRECTION) : flags, &data, &s);
     if (rc < 0) {
+        m_answerLost = !CardGoneOrReset(rc);
         // The counters of the two sides are apart now.
         if (sm) {
             char name[64];
@@ -935,6 +945,7 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
         rc = ctx->UnwrapResponse(data.data(), data.size(), s, &plain, &plainSw);
         std::fill(data.begin(), data.end(), 0);
         if (rc < 0) {
+            m_answerLost = true;
             char name[64];
             scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging: %s sent as %s, answer %04X refused: %s",
                         HeaderText(apdu).text, HeaderText(cmd).text, s, ResultName(rc, name));

@@ -765,8 +765,8 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
 // A card that does not forget a PIN when asked ("no such PIN" counts only where the
 // card then finds none to verify) is reset under the call's hold: it forgets every
 // PIN, and the module's own login is verified again, unannounced, so its sessions
-// stay; where the card refuses that login now, its sessions end as after a reset
-// by another program.
+// stay; where the card refuses that login now, the login ends and its sessions fall
+// back to the public state, without a second reset.
 TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndKeepsTheModulesLogins) {
   const std::string kept = "the card does not forget that PIN 04 is verified (";
   const std::string unnamed = "a command left verified a PIN the module cannot name: the card is reset";
@@ -776,12 +776,12 @@ TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndKeepsTheModulesLogins) {
     const char* prefix;  // the command answered `sw` instead
     unsigned sw;
     const std::string& line;
-    CK_RV session;  // C_GetSessionInfo of the user's session then
+    CK_STATE state;  // of the user's session then
   } rows[] = {
-      {"'no such PIN', yet verified", false, "0020FF", 0x6A88, kept, CKR_OK},
-      {"'wrong parameters'", false, "0020FF", 0x6A86, kept, CKR_OK},
-      {"an unblocking", true, "", 0, unnamed, CKR_OK},
-      {"the login is refused after the reset", true, "0020008108", 0x63C2, unnamed, CKR_SESSION_CLOSED},
+      {"'no such PIN', yet verified", false, "0020FF", 0x6A88, kept, CKS_RW_USER_FUNCTIONS},
+      {"'wrong parameters'", false, "0020FF", 0x6A86, kept, CKS_RW_USER_FUNCTIONS},
+      {"an unblocking", true, "", 0, unnamed, CKS_RW_USER_FUNCTIONS},
+      {"the login is refused after the reset", true, "0020008108", 0x63C2, unnamed, CKS_RW_PUBLIC_SESSION},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -798,13 +798,14 @@ TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndKeepsTheModulesLogins) {
     const std::string trace = StripLogPrefixes(h.env.Trace());
     EXPECT_TRUE(row.line == kept ? HasLine(trace, "PKCS#15: reader 0: " + kept, "): the card is reset")
                                  : HasLine(trace, "PKCS#15: reader 0: " + row.line, ""));
-    CK_SESSION_INFO info;
-    EXPECT_EQ(row.session, h.m->C_GetSessionInfo(user, &info));
-    if (row.session == CKR_OK) {
-      EXPECT_EQ(CKS_RW_USER_FUNCTIONS, info.state);
+    EXPECT_EQ(row.state, StateOf(h.m, user));
+    EXPECT_EQ(row.state == CKS_RW_PUBLIC_SESSION,
+              HasLine(trace, "PKCS#15: PIN 81 in 3F00/5015: the card refuses the value kept since the login: the login ends", ""));
+    if (row.state == CKS_RW_USER_FUNCTIONS) {
       ExpectOtherProgramMay("after the reset", {{"", 4}, {"5015", 0x82}}, {}, {{"5015", 0x81}});
     } else {
       ExpectOtherProgramMay("after the reset", {{"", 4}, {"5015", 0x82}, {"5015", 0x81}}, {kSignWithHoldersKey});
+      EXPECT_EQ(CKR_OK, h.m->C_Login(user, CKU_USER, kUserPin, 4));  // one try spent, none more
     }
   }
 }
