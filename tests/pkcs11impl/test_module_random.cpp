@@ -23,7 +23,8 @@
 // CKR_OBJECT_HANDLE_INVALID and changes nothing, and one the other changed acts on
 // that object as it is now or answers the same (a copy keeps what it read until it
 // writes there, so the card's records and values stand for its listing, and both
-// list the token after each restart); and one application whose card is pulled,
+// list the token after each restart, and another program now and then sets the
+// user's PIN under both: at most one try goes in all); and one application whose card is pulled,
 // goes mute, is reset by another application or answers an error at a drawn
 // command of a drawn step, after which the token holds the model before or after
 // that step (a reset or an error: before when the call failed, after when it
@@ -180,7 +181,7 @@ struct App {
 };
 
 enum class Act { kCertificate, kData, kGenerate, kImport, kImportPublic, kRename, kChangeValue, kDestroy, kRestart,
-                 kStale, kPin, kCount };
+                 kStale, kPin, kOtherProgram, kCount };
 
 // Key files the card names by a key reference ("key <path> ... ref=NN") and the
 // references private-key records name: such a file is no record's path.
@@ -592,6 +593,7 @@ class Sequence {
     w(Act::kRestart) = 1;
     w(Act::kStale) = a->stale.empty() ? 0 : 4;
     w(Act::kPin) = pins_ ? 2 : 0;
+    w(Act::kOtherProgram) = pins_ && kind_ == Kind::kTwoApplications ? 2 : 0;
     int total = 0;
     for (int x : weights) total += x;
     int pick = static_cast<int>(Draw(static_cast<unsigned>(total)));
@@ -601,6 +603,7 @@ class Sequence {
     if (static_cast<Act>(act) == Act::kRestart) return Restart(who);
     if (static_cast<Act>(act) == Act::kStale) return UseStale(*a, who);
     if (static_cast<Act>(act) == Act::kPin) return PinCall(*a, who);
+    if (static_cast<Act>(act) == Act::kOtherProgram) return OtherProgramSetsThePin();
     return Write(*a, static_cast<Act>(act), who);
   }
 
@@ -640,6 +643,111 @@ class Sequence {
     // checks): the other copy's sessions end as after any other program's reset.
     if (kind_ == Kind::kTwoApplications && (call == 1 || call == 2)) return Restart("both");
     return "";
+  }
+
+  // A PIN as the card's image holds it, found from the DF up (a global one in the master file).
+  struct ImagePin {
+    bool found = false;
+    std::string value, padded;  // the value in hex, and as CHANGE REFERENCE DATA takes the old one
+    unsigned tries = 0, left = 0, unblock = 0xFF;
+  };
+  ImagePin PinOfImage(std::string df, unsigned ref) const {
+    const std::string text = rig_.Image();
+    ImagePin p;
+    for (df = ref < 0x80 ? "3F00" : df;; df = df.substr(0, df.rfind('/'))) {
+      const size_t at = text.find("\npin " + df + Fmt(" ref=%02X ", ref));
+      if (at != std::string::npos) {
+        const std::string line = text.substr(at, text.find('\n', at + 1) - at) + " ";
+        const auto field = [&](const char* key) {
+          const size_t k = line.find(std::string(" ") + key + "=");
+          return k == std::string::npos ? "" : line.substr(k + std::strlen(key) + 2, line.find(' ', k + 1) - k - std::strlen(key) - 2);
+        };
+        p.found = true;
+        p.value = p.padded = field("value");
+        p.tries = std::stoul(field("tries"));
+        p.left = std::stoul(field("left"));
+        if (!field("unblock").empty()) p.unblock = std::stoul(field("unblock"), nullptr, 16);
+        if (field("pad") != "none")
+          while (p.padded.size() < 2 * std::stoul(field("max"))) p.padded += field("pad");
+        return p;
+      }
+      if (df.size() <= 4) return p;
+    }
+  }
+
+  // Another program changes the user's PIN, or unblocks it with its PUK, with commands of its own, and logs
+  // out (VERIFY P1=FF) or stays logged in; then each copy signs. Between two values the card takes, the
+  // copies' kept values cost the PIN at most one try in all: where it stays verified both sign; otherwise
+  // the first copy's value is refused, the second's is not presented, and both sessions fall back to the
+  // public state, where a login with the new value is accepted. The other program then sets the old value
+  // again, and both copies start afresh.
+  std::string OtherProgramSetsThePin() {
+    words_.push_back("another program ");
+    int key = -1;
+    for (const Obj& o : model_)
+      if (o.cls == CKO_PRIVATE_KEY && !o.kept && std::all_of(std::begin(apps_), std::end(apps_), [&](const App& a) {
+            return a.handles.count(o.uid) && !a.changedByOther.count(o.uid);
+          }))
+        key = o.uid;
+    const size_t space = held_.empty() ? std::string::npos : held_[0].find(' ');
+    if (key < 0 || held_.size() != 1 || space == std::string::npos) {
+      words_.back() += "leaves the PIN: the copies have no key to sign with";
+      return "";
+    }
+    const std::string df = held_[0].substr(0, space);
+    const unsigned ref = static_cast<unsigned>(std::stoul(held_[0].substr(space + 1), nullptr, 16));
+    const ImagePin pin = PinOfImage(df, ref), puk = pin.unblock != 0xFF ? PinOfImage(df, pin.unblock) : ImagePin();
+    if (!pin.found) return "the user's PIN " + held_[0] + " is not in the card's image";
+    // Each sequence takes the four ways in turn, from a way of its own.
+    const unsigned way = seed_ + otherPrograms_++;
+    const bool unblock = puk.found && (way & 2) != 0, stays = (way & 1) != 0;
+    words_.back() += Fmt("%s the user's PIN and %s", unblock ? "unblocks" : "changes", stays ? "stays logged in" : "logs out");
+    const std::string fresh = "35363738", freshPadded = fresh + pin.padded.substr(std::min(pin.padded.size(), pin.value.size()));
+    const auto with = [](const char* head, unsigned r, const std::string& data) {
+      return head + bridgehost::OtherProgram::Hex2(r) + bridgehost::OtherProgram::Hex2(data.size() / 2) + data;
+    };
+    std::string ids;  // the DF's path below the master file
+    for (size_t i = 5; i < df.size(); i += 5) ids += df.substr(i, 4);
+    const std::string select =
+        ids.empty() ? "00A4000C023F00" : "00A4080C" + bridgehost::OtherProgram::Hex2(ids.size() / 2) + ids;
+    std::vector<std::string> commands = {select};
+    if (unblock) {
+      commands.push_back(with("002C00", ref, puk.padded + fresh));
+      if (stays) commands.push_back(with("002000", ref, fresh));
+    } else {
+      commands.push_back(with("002400", ref, pin.padded + fresh));
+    }
+    if (!stays) commands.push_back("0020FF" + bridgehost::OtherProgram::Hex2(ref));
+    std::vector<std::string> back = {select, with("002400", ref, freshPadded + pin.value),
+                                     "0020FF" + bridgehost::OtherProgram::Hex2(ref)};
+    {
+      bridgehost::OtherProgram other(kRigReader);
+      for (const std::string& c : commands)
+        if (other.Send(c) != "9000") return "another program's " + c.substr(0, 8) + " is refused";
+    }
+    CK_UTF8CHAR freshText[] = "5678";
+    for (App& a : apps_) {
+      std::vector<CK_BYTE> sig;
+      const CK_RV rv = SignOnce(a.f, a.s, a.handles[key], CKM_RSA_PKCS, DigestInfoOfAbc(), &sig);
+      CK_SESSION_INFO info;
+      std::memset(&info, 0, sizeof info);
+      const CK_RV got = a.f->C_GetSessionInfo(a.s, &info);
+      words_.back() += Fmt("; %c signs: %s", a.name, RvName(rv).c_str());
+      if (rv != (stays ? CKR_OK : CKR_USER_NOT_LOGGED_IN) || got != CKR_OK ||
+          info.state != (stays ? CKS_RW_USER_FUNCTIONS : CKS_RW_PUBLIC_SESSION))
+        return Fmt("%c's signature answers %s, its session %s in state %lu", a.name, RvName(rv).c_str(),
+                   RvName(got).c_str(), info.state);
+    }
+    const unsigned left = PinOfImage(df, ref).left;
+    if (left != (stays ? pin.tries : pin.tries - 1)) return Fmt("the PIN has %u of %u tries left", left, pin.tries);
+    for (App& a : apps_)
+      if (!stays && a.f->C_Login(a.s, CKU_USER, freshText, 4) != CKR_OK) return Fmt("%c's login with the new value fails", a.name);
+    {
+      bridgehost::OtherProgram other(kRigReader);
+      for (const std::string& c : back)
+        if (other.Send(c) != "9000") return "another program's " + c.substr(0, 8) + " is refused";
+    }
+    return Restart("both");
   }
 
   bool LonePrivate(const Obj& k) const {
@@ -970,6 +1078,7 @@ class Sequence {
   int next_ = 1;
   int full_ = 0;  // steps that still favour destruction after a refusal for want of memory
   int sinceSigned_ = 0;
+  unsigned otherPrograms_ = 0;  // steps of another program that sets the user's PIN
   int commands_[static_cast<int>(Act::kCount)] = {};  // the most commands each kind of write took
   DirectoryCheck dirs_;
   std::string otherFiles_;  // OtherFiles() at the start
