@@ -51,6 +51,7 @@ public:
         char* pin = nullptr;
         int32_t length = -1;  // negative: the length of the NUL-terminated text
         uint8_t tryLimit = 0;  // the tries the card showed left just after it took the value; 0: not known
+        uint8_t tries = 0;     // the tries the value goes at since this process spent some; 0: tryLimit
         VerifiedPin() = default;
         ~VerifiedPin() { Set(nullptr, 0); }
         VerifiedPin(const VerifiedPin&) = delete;
@@ -422,6 +423,10 @@ private:
     void ForgetPin(const ASNPkcs15AuthObject* pin);
     void ForgetAllPins();
     bool IsCurrentPin(const ASNPkcs15AuthObject* pin) const;
+    // The card refused a value typed for a kept PIN (or its unblocking PIN): this process
+    // spent the try, so the kept value may go at the tries the card shows now; where it
+    // shows none, the login ends.
+    void Refused(const ASNPkcs15AuthObject* pin);
     // VERIFY (text null: without data) in the DF selected, with the IAS-ECC reading of 6A81.
     SCRESULT AskCard(const uint8_t* data, uint32_t len, uint8_t ref);
 

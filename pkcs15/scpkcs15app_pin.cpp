@@ -191,6 +191,7 @@ SCRESULT SCPkcs15App::RememberPin(const ASNPkcs15AuthObject* pin, const char* te
         ForgetPin(pin);
         return SC_E_NO_MEMORY;
     }
+    v->tries = 0;  // the card took this value: its count is whole again
     m_pCurrentPin = v;
     return 0;
 }
@@ -323,9 +324,26 @@ SCRESULT SCPkcs15App::VerifyPin(ASNPkcs15AuthObject* pin, const char* text, bool
     r = AskCard(text ? Data(buf) : nullptr, text ? len : 0, ref);
     if (remember && text) {
         if (r == 0) return RememberPin(pin, text);
-        ForgetPin(pin);
+        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED)
+            Refused(pin);
+        else
+            ForgetPin(pin);
     }
     return r;
+}
+
+void SCPkcs15App::Refused(const ASNPkcs15AuthObject* pin) {
+    VerifiedPin* v = FindVerifiedPin(pin);
+    if (!v) return;
+    const SCCard::PinAt at = PinAtOf(pin);
+    SCRESULT now = at.global() || m_pCard->GetCurrentDf().IsEqual(at.df) ? 0 : SelectPinDf(pin, nullptr);
+    if (now >= 0) now = AskCard(nullptr, 0, GetPinReference(pin));
+    if (now == 0) return;  // still verified
+    if (now > 0 && v->tryLimit != 0) {
+        v->tries = static_cast<uint8_t>(now < 256 ? now : 255);
+        return;
+    }
+    EndLogin(at, "the card refuses a value given for it");
 }
 
 SCRESULT SCPkcs15App::AskCard(const uint8_t* data, uint32_t len, uint8_t ref) {
@@ -364,7 +382,7 @@ SCRESULT SCPkcs15App::ChangePin(ASNPkcs15AuthObject* pin, const char* oldPin, co
     r = m_pCard->ChangePin(GetPinReference(pin), oldPin ? Data(oldBuf) : nullptr, Data(newBuf), oldLen, newLen);
     if (IsCurrentPin(pin)) {
         if (r == 0) return RememberPin(pin, newPin);
-        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) ForgetPin(pin);
+        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) Refused(pin);
     }
     return r;
 }
@@ -396,7 +414,7 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
     }
     if (IsCurrentPin(pin) && newPin) {
         if (r == 0) return RememberPin(pin, newPin);
-        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) ForgetPin(pin);
+        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) Refused(pin);
     }
     return r;
 }
@@ -422,7 +440,7 @@ SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* ex
     uint32_t len = 0;
     SCRESULT r = FormatPin(p, v->pin, &buf, &len);
     if (r < 0) return r;
-    const uint8_t limit = v->tryLimit;
+    const uint8_t limit = v->tries != 0 ? v->tries : v->tryLimit;
     SCTransactGuard guard(m_pCard);
     r = SelectPinDf(p, extra);
     if (r < 0) return r;
@@ -434,6 +452,7 @@ SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* ex
     char why[128];
     if (state > 0 && limit != 0 && state >= limit) {
         r = AskCard(Data(buf), len, ref);
+        if (r == 0) v->tries = 0;  // the card took it: its count is whole again
         if (r != SC_E_VERIFY_FAILED && r != SC_E_PIN_BLOCKED) return r;
         std::snprintf(why, sizeof why, "the card refuses the value kept since the login");
     } else if (state > 0 && limit != 0) {
@@ -441,11 +460,11 @@ SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* ex
                       static_cast<int>(state), static_cast<unsigned>(limit));
     } else if (state > 0) {
         std::snprintf(why, sizeof why, "not verified, and the card did not show its tries when it took the value; it is not presented");
-    } else if (state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED || scIsStatusWordResult(state)) {
+    } else if (state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED || state == SC_E_NO_REFERENCED_DATA) {
         char name[64];
         std::snprintf(why, sizeof why, "the card answers %s when asked for its state", scGetErrorName(state, name, sizeof name));
     } else {
-        return state;  // no answer: nothing is known of the PIN
+        return state;  // the card tells nothing of the PIN: the login stands, the call fails
     }
     EndLogin(PinAtOf(p), why);
     return SC_E_PKCS15_NOT_LOGGED_IN;
@@ -907,7 +926,7 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     if (IsCurrentPin(pin)) {
         if (r == 0 && newPin) (void)RememberPin(pin, newPin);
         if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) {
-            ForgetPin(pin);
+            Refused(pin);
             if (outPath) outPath->Clear();
         }
     }

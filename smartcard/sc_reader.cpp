@@ -150,12 +150,13 @@ uint8_t GetResponseClass(uint8_t cla) {
     return 0x00;
 }
 
-// A failed exchange that tells of the card gone or reset: what the card held
-// in its session went with it.
-bool CardGoneOrReset(SCRESULT rc) {
-    return rc == SC_E_CARD_REMOVED || rc == SC_E_NO_SMARTCARD || rc == SC_E_CARD_WAS_RESET ||
-           rc == SC_E_CARD_NOT_CONNECTED || rc == SC_E_CARD_UNSUPPORTED ||
-           (rc >= SC_E_NO_READER_SUBSYSTEM && rc <= SC_E_READER_NOT_AVAILABLE);
+// A failed exchange after which the card, still in the reader with its session,
+// may have carried the command out: the answer went missing or did not fit.
+// (A card gone, reset, held by another program or mute took its session away,
+// or never had the command.)
+bool AnswerMayBeLost(SCRESULT rc) {
+    return rc == SC_E_TRANSMISSION_FAILED || rc == SC_E_COMM_FAILED || rc == SC_E_TIMEOUT ||
+           rc == SC_E_TOO_MUCH_DATA || rc == SC_E_INSUFFICIENT_BUFFER;
 }
 
 }  // namespace
@@ -929,7 +930,7 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
     SCRESULT rc = ExchangeChained(
         cmd, sm ? ((flags & ~SC_TX_NO_GET_RESPONSE) | SC_TX_NO_LE_CORRECTION) : flags, &data, &s);
     if (rc < 0) {
-        m_answerLost = !CardGoneOrReset(rc);
+        m_answerLost = AnswerMayBeLost(rc);
         // The counters of the two sides are apart now.
         if (sm) {
             char name[64];
