@@ -937,7 +937,8 @@ bool SCPkcs15Lib::ResetKeepingLogins(uint32_t r) {
   // What the logins that stand verified is theirs; the card forgets the rest.
   SCCard* now = reader->GetCard();
   bool unknown = false;
-  const std::vector<SCCard::PinAt> left = now != nullptr ? now->TakeLeftVerified(&unknown) : std::vector<SCCard::PinAt>();
+  const std::vector<SCCard::PinAt> left =
+      now != nullptr ? now->TakeLeftVerified(&unknown) : std::vector<SCCard::PinAt>();
   for (const SCCard::PinAt& pin : left)
     if (!unknown && std::none_of(logins.begin(), logins.end(), [&](const SCPkcs15App* a) { return Keeps(a, pin); }))
       unknown = now->ForgetVerification(pin) < 0;
@@ -965,9 +966,8 @@ std::vector<CK_SLOT_ID> SCPkcs15Lib::EndedLogins() {
       std::vector<SCCard::PinAt> at;
       if (app == nullptr || !app->TakeLoginEnded(&at)) continue;
       if (std::find(ended.begin(), ended.end(), s) == ended.end()) ended.push_back(s);
-      for (const SCCard::PinAt& a : at) EndLoginsKeeping(m_pAppTable, m_slotCount, app->GetCard(), a, "a login of another slot on it ended");
+      for (const SCCard::PinAt& a : at)
+        EndLoginsKeeping(m_pAppTable, m_slotCount, app->GetCard(), a, "a login of another slot on it ended");
     }
   return ended;
 }
-
-

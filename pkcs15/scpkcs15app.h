@@ -328,9 +328,8 @@ public:
     // Verifies every kept PIN again (the card forgot them in a reset); the
     // context form is what a write hands the card (SCCard::BeginWrite).
     SCRESULT VerifyKeptPinsAgain();
-    // Whether logins are kept, and whether the module holds the value of each.
+    // Whether logins are kept.
     bool KeepsPins() const { return m_verifiedPins.GetCount() != 0; }
-    bool KeepsEveryPinValue() const;
     static SCRESULT RestoreAfterReset(void* app) { return static_cast<SCPkcs15App*>(app)->VerifyKeptPinsAgain(); }
     SCRESULT LogoutPin(ASNPkcs15AuthObject* pin, bool full);
     SCRESULT Logout(bool resetCard);

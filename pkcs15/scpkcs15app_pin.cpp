@@ -449,20 +449,22 @@ SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* ex
     // the card shows a try spent since it last took a value could spend another.
     const SCRESULT state = AskCard(nullptr, 0, ref);
     if (state == 0) return 0;
-    char why[128];
+    char why[160];
     if (state > 0 && limit != 0 && state >= limit) {
         r = AskCard(Data(buf), len, ref);
         if (r == 0) v->tries = 0;  // the card took it: its count is whole again
         if (r != SC_E_VERIFY_FAILED && r != SC_E_PIN_BLOCKED) return r;
         std::snprintf(why, sizeof why, "the card refuses the value kept since the login");
     } else if (state > 0 && limit != 0) {
-        std::snprintf(why, sizeof why, "%d of %u tries left, a try was spent since the card took the kept value; it is not presented",
-                      static_cast<int>(state), static_cast<unsigned>(limit));
+        std::snprintf(why, sizeof why, "%d of %u tries left, a try was spent since the card took the kept value; it is "
+                      "not presented", static_cast<int>(state), static_cast<unsigned>(limit));
     } else if (state > 0) {
-        std::snprintf(why, sizeof why, "not verified, and the card did not show its tries when it took the value; it is not presented");
+        std::snprintf(why, sizeof why, "not verified, and the card did not show its tries when it took the value; it "
+                      "is not presented");
     } else if (state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED || state == SC_E_NO_REFERENCED_DATA) {
         char name[64];
-        std::snprintf(why, sizeof why, "the card answers %s when asked for its state", scGetErrorName(state, name, sizeof name));
+        std::snprintf(why, sizeof why, "the card answers %s when asked for its state",
+                      scGetErrorName(state, name, sizeof name));
     } else {
         return state;  // the card tells nothing of the PIN: the login stands, the call fails
     }
@@ -516,12 +518,6 @@ bool SCPkcs15App::TakeLoginEnded(std::vector<SCCard::PinAt>* at) {
 }
 
 bool SCPkcs15App::AnyLoginEnded() { return g_endedLogins.load() != 0; }
-
-bool SCPkcs15App::KeepsEveryPinValue() const {
-    for (POSITION p = m_verifiedPins.GetHeadPosition(); p;)
-        if (m_verifiedPins.GetNext(p)->pin == nullptr) return false;
-    return true;
-}
 
 SCRESULT SCPkcs15App::VerifyKeptPinsAgain() {
     std::vector<uint64_t> kept;

@@ -660,7 +660,9 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
     return [prefix, call](LoginHost& h) { return h.sim.CorruptDataOn(kR0, prefix, 0, 1) == 0 ? call(h) : CKR_CANCEL; };
   };
   const auto login = [](CK_USER_TYPE user) {
-    return [user](LoginHost& h) { return h.m->C_Login(Session(h.m, 0), user, user == CKU_SO ? kSoPin : kUserPin, user == CKU_SO ? 8 : 4); };
+    return [user](LoginHost& h) {
+      return h.m->C_Login(Session(h.m, 0), user, user == CKU_SO ? kSoPin : kUserPin, user == CKU_SO ? 8 : 4);
+    };
   };
   const Row rows[] = {
       {"C_InitToken on blank model 1", "blank-model1.card", initToken, CKR_OK, {{"", 1}, {"", 2}}, {TakeSoPin(2), TakeSoPin(1)}},
@@ -836,7 +838,8 @@ TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndKeepsTheModulesLogins) {
                                  : HasLine(trace, "PKCS#15: reader 0: " + row.line, ""));
     EXPECT_EQ(row.state, StateOf(h.m, user));
     EXPECT_EQ(row.state == CKS_RW_PUBLIC_SESSION,
-              HasLine(trace, "PKCS#15: PIN 81 in 3F00/5015: the card refuses the value kept since the login: the login ends", ""));
+              HasLine(trace, "PKCS#15: PIN 81 in 3F00/5015: the card refuses the value kept since the login: the login ends",
+                      ""));
     if (row.state == CKS_RW_USER_FUNCTIONS) {
       ExpectOtherProgramMay("after the reset", {{"", 4}, {"5015", 0x82}}, {}, {{"5015", 0x81}});
     } else {

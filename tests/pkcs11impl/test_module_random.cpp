@@ -660,7 +660,8 @@ class Sequence {
         const std::string line = text.substr(at, text.find('\n', at + 1) - at) + " ";
         const auto field = [&](const char* key) {
           const size_t k = line.find(std::string(" ") + key + "=");
-          return k == std::string::npos ? "" : line.substr(k + std::strlen(key) + 2, line.find(' ', k + 1) - k - std::strlen(key) - 2);
+          const size_t from = k + std::strlen(key) + 2;
+          return k == std::string::npos ? "" : line.substr(from, line.find(' ', from) - from);
         };
         p.found = true;
         p.value = p.padded = field("value");
@@ -701,8 +702,13 @@ class Sequence {
     // Each sequence takes the four ways in turn, from a way of its own.
     const unsigned way = seed_ + otherPrograms_++;
     const bool unblock = puk.found && (way & 2) != 0, stays = (way & 1) != 0;
-    words_.back() += Fmt("%s the user's PIN and %s", unblock ? "unblocks" : "changes", stays ? "stays logged in" : "logs out");
-    const std::string fresh = "35363738", freshPadded = fresh + pin.padded.substr(std::min(pin.padded.size(), pin.value.size()));
+    words_.back() +=
+        Fmt("%s the user's PIN and %s", unblock ? "unblocks" : "changes", stays ? "stays logged in" : "logs out");
+    // "5678", and as CHANGE REFERENCE DATA takes it for the old value.
+    const std::string fresh = "35363738";
+    std::string freshPadded = fresh;
+    while (pin.padded.size() > pin.value.size() && freshPadded.size() < pin.padded.size())
+      freshPadded += pin.padded.substr(pin.value.size(), 2);
     const auto with = [](const char* head, unsigned r, const std::string& data) {
       return head + bridgehost::OtherProgram::Hex2(r) + bridgehost::OtherProgram::Hex2(data.size() / 2) + data;
     };
@@ -741,7 +747,8 @@ class Sequence {
     const unsigned left = PinOfImage(df, ref).left;
     if (left != (stays ? pin.tries : pin.tries - 1)) return Fmt("the PIN has %u of %u tries left", left, pin.tries);
     for (App& a : apps_)
-      if (!stays && a.f->C_Login(a.s, CKU_USER, freshText, 4) != CKR_OK) return Fmt("%c's login with the new value fails", a.name);
+      if (!stays && a.f->C_Login(a.s, CKU_USER, freshText, 4) != CKR_OK)
+        return Fmt("%c's login with the new value fails", a.name);
     {
       bridgehost::OtherProgram other(kRigReader);
       for (const std::string& c : back)
