@@ -654,26 +654,22 @@ class Sequence {
   ImagePin PinOfImage(std::string df, unsigned ref) const {
     const std::string text = rig_.Image();
     ImagePin p;
-    for (df = ref < 0x80 ? "3F00" : df;; df = df.substr(0, df.rfind('/'))) {
+    for (df = ref < 0x80 ? "3F00" : df; !p.found && !df.empty(); df = df.size() > 4 ? df.substr(0, df.rfind('/')) : "") {
       const size_t at = text.find("\npin " + df + Fmt(" ref=%02X ", ref));
-      if (at != std::string::npos) {
-        const std::string line = text.substr(at, text.find('\n', at + 1) - at) + " ";
-        const auto field = [&](const char* key) {
-          const size_t k = line.find(std::string(" ") + key + "=");
-          const size_t from = k + std::strlen(key) + 2;
-          return k == std::string::npos ? "" : line.substr(from, line.find(' ', from) - from);
-        };
-        p.found = true;
-        p.value = p.padded = field("value");
-        p.tries = std::stoul(field("tries"));
-        p.left = std::stoul(field("left"));
-        if (!field("unblock").empty()) p.unblock = std::stoul(field("unblock"), nullptr, 16);
-        if (field("pad") != "none")
-          while (p.padded.size() < 2 * std::stoul(field("max"))) p.padded += field("pad");
-        return p;
-      }
-      if (df.size() <= 4) return p;
+      if (at == std::string::npos) continue;
+      const std::string line = text.substr(at, text.find('\n', at + 1) - at) + " ";
+      const auto field = [&](const std::string& key) {
+        const size_t k = line.find(" " + key + "="), from = k + key.size() + 2;
+        return k == std::string::npos ? "" : line.substr(from, line.find(' ', from) - from);
+      };
+      p.found = true;
+      p.value = p.padded = field("value");
+      p.tries = std::stoul(field("tries"));
+      p.left = std::stoul(field("left"));
+      if (!field("unblock").empty()) p.unblock = std::stoul(field("unblock"), nullptr, 16);
+      while (field("pad") != "none" && p.padded.size() < 2 * std::stoul(field("max"))) p.padded += field("pad");
     }
+    return p;
   }
 
   // Another program changes the user's PIN, or unblocks it with its PUK, with commands of its own, and logs
@@ -686,17 +682,15 @@ class Sequence {
     words_.push_back("another program ");
     int key = -1;
     for (const Obj& o : model_)
-      if (o.cls == CKO_PRIVATE_KEY && !o.kept && std::all_of(std::begin(apps_), std::end(apps_), [&](const App& a) {
-            return a.handles.count(o.uid) && !a.changedByOther.count(o.uid);
-          }))
+      if (o.cls == CKO_PRIVATE_KEY && !o.kept && apps_[0].handles.count(o.uid) && apps_[1].handles.count(o.uid) &&
+          !apps_[0].changedByOther.count(o.uid) && !apps_[1].changedByOther.count(o.uid))
         key = o.uid;
-    const size_t space = held_.empty() ? std::string::npos : held_[0].find(' ');
-    if (key < 0 || held_.size() != 1 || space == std::string::npos) {
+    if (key < 0 || held_.size() != 1) {
       words_.back() += "leaves the PIN: the copies have no key to sign with";
       return "";
     }
-    const std::string df = held_[0].substr(0, space);
-    const unsigned ref = static_cast<unsigned>(std::stoul(held_[0].substr(space + 1), nullptr, 16));
+    const std::string df = held_[0].substr(0, held_[0].find(' ')), r = held_[0].substr(held_[0].find(' ') + 1);
+    const unsigned ref = static_cast<unsigned>(std::stoul(r, nullptr, 16));
     const ImagePin pin = PinOfImage(df, ref), puk = pin.unblock != 0xFF ? PinOfImage(df, pin.unblock) : ImagePin();
     if (!pin.found) return "the user's PIN " + held_[0] + " is not in the card's image";
     // Each sequence takes the four ways in turn, from a way of its own.
@@ -704,57 +698,44 @@ class Sequence {
     const bool unblock = puk.found && (way & 2) != 0, stays = (way & 1) != 0;
     words_.back() +=
         Fmt("%s the user's PIN and %s", unblock ? "unblocks" : "changes", stays ? "stays logged in" : "logs out");
-    // "5678", and as CHANGE REFERENCE DATA takes it for the old value.
-    const std::string fresh = "35363738";
-    std::string freshPadded = fresh;
-    while (pin.padded.size() > pin.value.size() && freshPadded.size() < pin.padded.size())
-      freshPadded += pin.padded.substr(pin.value.size(), 2);
-    const auto with = [](const char* head, unsigned r, const std::string& data) {
-      return head + bridgehost::OtherProgram::Hex2(r) + bridgehost::OtherProgram::Hex2(data.size() / 2) + data;
+    // "5678", alone and padded as the rig's "1234" is for CHANGE REFERENCE DATA.
+    const std::string fresh = "35363738", freshPadded = fresh + pin.padded.substr(pin.value.size());
+    const auto with = [&](const char* head, const std::string& data) {
+      return head + r + bridgehost::OtherProgram::Hex2(data.size() / 2) + data;
     };
     std::string ids;  // the DF's path below the master file
     for (size_t i = 5; i < df.size(); i += 5) ids += df.substr(i, 4);
     const std::string select =
         ids.empty() ? "00A4000C023F00" : "00A4080C" + bridgehost::OtherProgram::Hex2(ids.size() / 2) + ids;
-    std::vector<std::string> commands = {select};
-    if (unblock) {
-      commands.push_back(with("002C00", ref, puk.padded + fresh));
-      if (stays) commands.push_back(with("002000", ref, fresh));
-    } else {
-      commands.push_back(with("002400", ref, pin.padded + fresh));
-    }
-    if (!stays) commands.push_back("0020FF" + bridgehost::OtherProgram::Hex2(ref));
-    std::vector<std::string> back = {select, with("002400", ref, freshPadded + pin.value),
-                                     "0020FF" + bridgehost::OtherProgram::Hex2(ref)};
-    {
+    std::vector<std::string> commands = {select, unblock ? with("002C00", puk.padded + fresh)
+                                                         : with("002400", pin.padded + fresh)};
+    if (unblock && stays) commands.push_back(with("002000", fresh));
+    if (!stays) commands.push_back("0020FF" + r);
+    const auto send = [&](const std::vector<std::string>& list) {
       bridgehost::OtherProgram other(kRigReader);
-      for (const std::string& c : commands)
+      for (const std::string& c : list)
         if (other.Send(c) != "9000") return "another program's " + c.substr(0, 8) + " is refused";
-    }
+      return std::string();
+    };
+    std::string problem = send(commands);
     CK_UTF8CHAR freshText[] = "5678";
     for (App& a : apps_) {
       std::vector<CK_BYTE> sig;
-      const CK_RV rv = SignOnce(a.f, a.s, a.handles[key], CKM_RSA_PKCS, DigestInfoOfAbc(), &sig);
-      CK_SESSION_INFO info;
-      std::memset(&info, 0, sizeof info);
-      const CK_RV got = a.f->C_GetSessionInfo(a.s, &info);
+      const CK_RV rv = problem.empty() ? SignOnce(a.f, a.s, a.handles[key], CKM_RSA_PKCS, DigestInfoOfAbc(), &sig) : 0;
+      CK_SESSION_INFO info = {};
       words_.back() += Fmt("; %c signs: %s", a.name, RvName(rv).c_str());
-      if (rv != (stays ? CKR_OK : CKR_USER_NOT_LOGGED_IN) || got != CKR_OK ||
-          info.state != (stays ? CKS_RW_USER_FUNCTIONS : CKS_RW_PUBLIC_SESSION))
-        return Fmt("%c's signature answers %s, its session %s in state %lu", a.name, RvName(rv).c_str(),
-                   RvName(got).c_str(), info.state);
+      if (problem.empty() && (rv != (stays ? CKR_OK : CKR_USER_NOT_LOGGED_IN) || a.f->C_GetSessionInfo(a.s, &info) ||
+                              info.state != (stays ? CKS_RW_USER_FUNCTIONS : CKS_RW_PUBLIC_SESSION)))
+        problem = Fmt("%c's signature answers %s, its session is in state %lu", a.name, RvName(rv).c_str(), info.state);
     }
     const unsigned left = PinOfImage(df, ref).left;
-    if (left != (stays ? pin.tries : pin.tries - 1)) return Fmt("the PIN has %u of %u tries left", left, pin.tries);
+    if (problem.empty() && left != (stays ? pin.tries : pin.tries - 1))
+      problem = Fmt("the PIN has %u of %u tries left", left, pin.tries);
     for (App& a : apps_)
-      if (!stays && a.f->C_Login(a.s, CKU_USER, freshText, 4) != CKR_OK)
-        return Fmt("%c's login with the new value fails", a.name);
-    {
-      bridgehost::OtherProgram other(kRigReader);
-      for (const std::string& c : back)
-        if (other.Send(c) != "9000") return "another program's " + c.substr(0, 8) + " is refused";
-    }
-    return Restart("both");
+      if (problem.empty() && !stays && a.f->C_Login(a.s, CKU_USER, freshText, 4) != CKR_OK)
+        problem = Fmt("%c's login with the new value fails", a.name);
+    if (problem.empty()) problem = send({select, with("002400", freshPadded + pin.value), "0020FF" + r});
+    return problem.empty() ? Restart("both") : problem;
   }
 
   bool LonePrivate(const Obj& k) const {
