@@ -486,17 +486,20 @@ void CPkcs11App::EndLogins() {
   // Ended without a reset: the slot's sessions fall back as after C_Logout.
   for (CK_SLOT_ID slot : m_pkcs15.EndedLogins()) {
     CPkcs11Token* token = nullptr;
-    if (slot >= m_slotCount || m_slots[slot] == nullptr || m_slots[slot]->GetToken(&token) != CKR_OK ||
-        token == nullptr || !token->EndLogin())
-      continue;
-    UpdateSessionStates(slot, token->GetLoggedInUserType());
-    for (POSITION p = m_sessions.GetHeadPosition(); p;) {
-      CPkcs11Session* s = m_sessions.GetNext(p);
-      if (s->GetSlotId() != slot) continue;
-      s->DropPrivateObjects();
-      s->ResetFind();
-      s->DropOperation();
-    }
+    if (slot < m_slotCount && m_slots[slot] != nullptr && m_slots[slot]->GetToken(&token) == CKR_OK &&
+        token != nullptr && token->EndLogin())
+      SessionsFollowLogout(slot, token->GetLoggedInUserType());
+  }
+}
+
+void CPkcs11App::SessionsFollowLogout(CK_SLOT_ID slotId, CK_USER_TYPE user) {
+  UpdateSessionStates(slotId, user);
+  for (POSITION p = m_sessions.GetHeadPosition(); p;) {
+    CPkcs11Session* s = m_sessions.GetNext(p);
+    if (s->GetSlotId() != slotId) continue;
+    s->DropPrivateObjects();
+    s->ResetFind();
+    s->DropOperation();
   }
 }
 
@@ -898,14 +901,7 @@ CK_RV CPkcs11App::LogoutSlot(CK_SLOT_ID slotId, CPkcs11Token* token, CK_RV prese
   CK_RV rv = token->Logout();
   if (present == TOKEN_STATUS_CARD_NOT_INITIALIZED) rv = CKR_OK;
   rv = MapTokenResult(rv, slotId);
-  UpdateSessionStates(slotId, token->GetLoggedInUserType());
-  for (POSITION p = m_sessions.GetHeadPosition(); p;) {
-    CPkcs11Session* s = m_sessions.GetNext(p);
-    if (s->GetSlotId() != slotId) continue;
-    s->DropPrivateObjects();
-    s->ResetFind();
-    s->DropOperation();
-  }
+  SessionsFollowLogout(slotId, token->GetLoggedInUserType());
   return rv;
 }
 

@@ -87,6 +87,9 @@ class CPkcs11App {
   void ForgetWhatTheCallVerified();
   // The logins the cards ended in this call (their kept values no longer presented).
   void EndLogins();
+  // The slot's sessions take the state of `user` after a logout: private objects,
+  // searches and operations go.
+  void SessionsFollowLogout(CK_SLOT_ID slotId, CK_USER_TYPE user);
   int GetSessionCount() const { return m_sessions.GetCount(); }
 
   // ---- object handles ----
