@@ -21,6 +21,7 @@
 #include "pkcs11impl/p11slot.h"
 #include "pkcs11impl/p11token.h"
 #include "pkcs11impl/pintextcopies.h"
+#include "pkcs15/scpkcs15app.h"
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_reader.h"
 #include "support/cfgregistry.h"
@@ -452,9 +453,11 @@ CK_SESSION_HANDLE CPkcs11App::NewSessionHandle() {
 }
 
 void CPkcs11App::ForgetWhatTheCallVerified() {
-  if (!IsInitialized() || (!SCCard::AnyLeftVerified() && !SCReader::AnyCallHold())) return;
+  if (!IsInitialized() || (!SCCard::AnyLeftVerified() && !SCReader::AnyCallHold() && !SCPkcs15App::AnyLoginEnded()))
+    return;
   Pkcs11LockGuard guard(m_lock);
   if (m_slots == nullptr) return;
+  EndLogins();
   std::vector<SCHeldPin> held;
   for (CK_SLOT_ID id = 0; id < m_slotCount; ++id) {
     CPkcs11Token* token = nullptr;
@@ -476,6 +479,28 @@ void CPkcs11App::ForgetWhatTheCallVerified() {
       CPkcs11OperationState* op = s->GetSlotId() == slot ? s->GetOperation() : nullptr;
       if (op != nullptr && op->contextLogin == 3) op->contextLogin = 2;
     }
+  EndLogins();
+}
+
+void CPkcs11App::EndLogins() {
+  // Ended without a reset: the slot's sessions fall back as after C_Logout.
+  for (CK_SLOT_ID slot : m_pkcs15.EndedLogins()) {
+    CPkcs11Token* token = nullptr;
+    if (slot < m_slotCount && m_slots[slot] != nullptr && m_slots[slot]->GetToken(&token) == CKR_OK &&
+        token != nullptr && token->EndLogin())
+      SessionsFollowLogout(slot, token->GetLoggedInUserType());
+  }
+}
+
+void CPkcs11App::SessionsFollowLogout(CK_SLOT_ID slotId, CK_USER_TYPE user) {
+  UpdateSessionStates(slotId, user);
+  for (POSITION p = m_sessions.GetHeadPosition(); p;) {
+    CPkcs11Session* s = m_sessions.GetNext(p);
+    if (s->GetSlotId() != slotId) continue;
+    s->DropPrivateObjects();
+    s->ResetFind();
+    s->DropOperation();
+  }
 }
 
 bool CPkcs11App::HasSessionOnSlot(CK_SLOT_ID slotId) const {
@@ -876,14 +901,7 @@ CK_RV CPkcs11App::LogoutSlot(CK_SLOT_ID slotId, CPkcs11Token* token, CK_RV prese
   CK_RV rv = token->Logout();
   if (present == TOKEN_STATUS_CARD_NOT_INITIALIZED) rv = CKR_OK;
   rv = MapTokenResult(rv, slotId);
-  UpdateSessionStates(slotId, token->GetLoggedInUserType());
-  for (POSITION p = m_sessions.GetHeadPosition(); p;) {
-    CPkcs11Session* s = m_sessions.GetNext(p);
-    if (s->GetSlotId() != slotId) continue;
-    s->DropPrivateObjects();
-    s->ResetFind();
-    s->DropOperation();
-  }
+  SessionsFollowLogout(slotId, token->GetLoggedInUserType());
   return rv;
 }
 

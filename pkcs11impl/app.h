@@ -85,6 +85,11 @@ class CPkcs11App {
   // At the frame of every exported call: the cards forget the PINs the call's
   // commands left verified but those a login of this process holds.
   void ForgetWhatTheCallVerified();
+  // The logins the cards ended in this call (their kept values no longer presented).
+  void EndLogins();
+  // The slot's sessions take the state of `user` after a logout: private objects,
+  // searches and operations go.
+  void SessionsFollowLogout(CK_SLOT_ID slotId, CK_USER_TYPE user);
   int GetSessionCount() const { return m_sessions.GetCount(); }
 
   // ---- object handles ----

@@ -61,6 +61,9 @@ class CPkcs11Token {
   // The PINs this token's login holds verified on its card, and those of the
   // context-specific logins given for the operations of these keys.
   virtual void AddHeldPins(std::vector<SCHeldPin>* /*held*/, const std::vector<CK_OBJECT_HANDLE>& /*keys*/) {}
+  // The card no longer takes this token's login (its PIN layer ended it): nobody is
+  // logged in and private objects' handles go. False where no login stood.
+  virtual bool EndLogin() { return false; }
   virtual CK_RV LoginContextSpecific(CK_OBJECT_HANDLE /*key*/, CK_UTF8CHAR_PTR /*pin*/, CK_ULONG /*len*/) {
     return CKR_OPERATION_NOT_INITIALIZED;
   }

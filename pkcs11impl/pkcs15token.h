@@ -48,6 +48,7 @@ class CPkcs15Token : public CPkcs11Token {
   CK_RV Logout() override;
   CK_RV LoginContextSpecific(CK_OBJECT_HANDLE key, CK_UTF8CHAR_PTR pin, CK_ULONG len) override;
   void AddHeldPins(std::vector<SCHeldPin>* held, const std::vector<CK_OBJECT_HANDLE>& keys) override;
+  bool EndLogin() override;
   CK_RV GetPinList(PointerList* pinObjects) override;
   CK_RV GetPinInfo(CK_OBJECT_HANDLE pinHandle, MIRTAL_PIN_INFO* info) override;
   CK_RV GetPinStatus(CK_OBJECT_HANDLE pinHandle, int32_t* status) override;

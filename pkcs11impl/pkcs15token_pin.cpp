@@ -229,6 +229,9 @@ CK_RV CPkcs15Token::Login(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR pin, CK_UL
     return CKR_USER_PIN_NOT_INITIALIZED;
   if (r < 0) return MapScErrorToCkr(r, false);
   if (r > 0) return CKR_PIN_INCORRECT;  // a tries count is no verification
+  // What the card shows just after it took the value: a later use presents it only then.
+  const SCRESULT learnt = app->LearnTryLimit(app->PinFor(object));
+  if (learnt < 0) return MapScErrorToCkr(learnt, false);
   m_loggedInUser = user;
   return CKR_OK;
 }
@@ -736,7 +739,9 @@ CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin,
     } else if (info.cardFamily == SC_CARD_TYPE_COSMOPOLIC) {
       ASNPkcs15AuthObject* so = nullptr;
       if (app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 && so != nullptr) {
+        const bool kept = app->HasVerifiedPin(so);
         const SCRESULT v = app->VerifyCachedPin(so, nullptr);
+        if (kept && v == SC_E_PKCS15_NOT_LOGGED_IN) return CKR_USER_NOT_LOGGED_IN;  // the SO's login ended
         if (v < 0 && v != SC_E_PKCS15_PIN_UNKNOWN && v != SC_E_PKCS15_NOT_LOGGED_IN) return MapScErrorToCkr(v, false);
       }
     }
@@ -790,4 +795,11 @@ void CPkcs15Token::AddHeldPins(std::vector<SCHeldPin>* held, const std::vector<C
     if (object != nullptr && app->FindAuthObjectForObject(object, &auth, false) >= 0 && auth != nullptr)
       add(app->PinAtOf(auth), true);
   }
+}
+
+bool CPkcs15Token::EndLogin() {
+  if (m_loggedInUser != CKU_USER && m_loggedInUser != CKU_SO) return false;
+  m_loggedInUser = kNobody;
+  ClearHandleTable(true);
+  return true;
 }

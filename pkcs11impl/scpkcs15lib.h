@@ -436,6 +436,10 @@ class SCPkcs15Lib {
   std::vector<CK_SLOT_ID> ForgetWhatTheCallVerified(const std::vector<SCHeldPin>& held);
   // The reset of ForgetWhatTheCallVerified; false where the card could not be reset.
   bool ResetKeepingLogins(uint32_t reader);
+  // The slots whose login ended in this call: its kept value refused or not presented,
+  // its PIN's value left unknown by a lost answer, or a login of another slot on the
+  // same PIN ended. Each ends on every slot whose login keeps that PIN.
+  std::vector<CK_SLOT_ID> EndedLogins();
   // Ends the agent's channel: the IAS-ECC option off, the context dropped, and
   // the reader's tokens read again without it (marked as a change of card).
   SCRESULT ResetCardSm(CK_SLOT_ID slot);

@@ -876,6 +876,31 @@ bool Holds(const SCHeldPin& held, const SCCard::PinAt& noted) {
   return noted.global() || (held.df.Count() != 0 && held.df.IsEqual(noted.df));
 }
 
+bool Keeps(const SCPkcs15App* app, const SCCard::PinAt& noted) {
+  std::vector<SCCard::PinAt> kept;
+  app->KeptPins(&kept);
+  return std::any_of(kept.begin(), kept.end(), [&](const SCCard::PinAt& k) {
+    return k.ref == noted.ref && (noted.global() || (k.df.Count() != 0 && k.df.IsEqual(noted.df)));
+  });
+}
+
+// Ends the logins of the card's applications that keep the PIN at `at`.
+void EndLoginsKeeping(SCPkcs15App* const* table, uint32_t slots, const SCCard* card, const SCCard::PinAt& at,
+                      const char* why) {
+  for (uint32_t s = 0; s < slots; ++s) {
+    SCPkcs15App* app = table[s];
+    if (app == nullptr || app->GetCard() != card) continue;
+    std::vector<SCCard::PinAt> kept;
+    app->KeptPins(&kept);
+    // A PIN noted without its DF names every PIN of its reference.
+    for (const SCCard::PinAt& k : kept)
+      if (k.ref == at.ref && (at.global() || at.df.Count() == 0 || k.df.IsEqual(at.df))) {
+        app->EndLogin(k, why);
+        break;
+      }
+  }
+}
+
 std::string ErrorText(SCRESULT rv) {
   char err[512];
   SCPkcs15Lib::GetErrorText(rv, err, sizeof err);
@@ -927,32 +952,53 @@ bool SCPkcs15Lib::ResetKeepingLogins(uint32_t r) {
   SCReader* reader = m_readers[r];
   SCCard* card = reader->GetCard();
   std::vector<SCPkcs15App*> logins;
-  bool values = true;
   for (uint32_t t = 0; t < m_tokensPerReader && m_pAppTable != nullptr; ++t) {
     SCPkcs15App* app = m_pAppTable[r * m_tokensPerReader + t];
-    if (app == nullptr || app->GetCard() != card || !app->KeepsPins()) continue;
-    logins.push_back(app);
-    values = values && app->KeepsEveryPinValue();
+    if (app != nullptr && app->GetCard() == card && app->KeepsPins()) logins.push_back(app);
   }
-  // Unannounced, the reset ends none of this process's sessions: their logins
-  // are verified again before the card is let go, and the card keeps no note of it.
-  SCRESULT rv = reader->ResetCard(!values);
-  bool again = rv >= 0 && values;
-  for (SCPkcs15App* app : logins)
-    if (again && app->VerifyKeptPinsAgain() < 0) again = false;
-  if (rv >= 0 && values && reader->GetCard() != nullptr) {
-    bool unused = false;
-    (void)reader->GetCard()->TakeLeftVerified(&unused);
-  }
-  if (rv >= 0 && values && !again) {
-    // A login the card refuses now ends as after a reset by another application.
-    DebugLogWrite(2, 0, "PKCS#15: reader %u: a login is not verified again after the reset: its sessions end",
-                  static_cast<unsigned>(r));
-    rv = reader->ResetCard(true);
-  }
-  if (rv < 0)
+  // Unannounced, the reset ends none of this process's sessions: each login is
+  // verified again before the card is let go, and one that cannot be ends alone.
+  SCRESULT rv = reader->ResetCard(false);
+  if (rv < 0) {
     DebugLogWrite(2, 0, "PKCS#15: reader %u: the card cannot be reset (%s)", static_cast<unsigned>(r),
                   ErrorText(rv).c_str());
-  return rv >= 0;
+    return false;
+  }
+  for (SCPkcs15App* app : logins) (void)app->VerifyKeptPinsAgain();
+  // What the logins that stand verified is theirs; the card forgets the rest.
+  SCCard* now = reader->GetCard();
+  bool unknown = false;
+  const std::vector<SCCard::PinAt> left =
+      now != nullptr ? now->TakeLeftVerified(&unknown) : std::vector<SCCard::PinAt>();
+  for (const SCCard::PinAt& pin : left)
+    if (!unknown && std::none_of(logins.begin(), logins.end(), [&](const SCPkcs15App* a) { return Keeps(a, pin); }))
+      unknown = now->ForgetVerification(pin) < 0;
+  if (unknown) {
+    DebugLogWrite(2, 0, "PKCS#15: reader %u: the card keeps a PIN verified after the reset: it is reset again",
+                  static_cast<unsigned>(r));
+    (void)reader->ResetCard(true);
+  }
+  return true;
 }
 
+std::vector<CK_SLOT_ID> SCPkcs15Lib::EndedLogins() {
+  std::vector<CK_SLOT_ID> ended;
+  if (m_pAppTable == nullptr || m_readers == nullptr) return ended;
+  for (uint32_t r = 0; r < m_readerCount; ++r) {
+    SCCard* card = m_readers[r] != nullptr ? m_readers[r]->GetCard() : nullptr;
+    if (card == nullptr) continue;
+    for (const SCCard::PinAt& at : card->TakeUncertainValues())
+      EndLoginsKeeping(m_pAppTable, m_slotCount, card, at, "the answer to the command that gave it a value was lost");
+  }
+  // Ended on one slot, a login ends on every slot whose login keeps that PIN.
+  for (int pass = 0; pass < 2; ++pass)
+    for (uint32_t s = 0; s < m_slotCount; ++s) {
+      SCPkcs15App* app = m_pAppTable[s];
+      std::vector<SCCard::PinAt> at;
+      if (app == nullptr || !app->TakeLoginEnded(&at)) continue;
+      if (std::find(ended.begin(), ended.end(), s) == ended.end()) ended.push_back(s);
+      for (const SCCard::PinAt& a : at)
+        EndLoginsKeeping(m_pAppTable, m_slotCount, app->GetCard(), a, "a login of another slot on it ended");
+    }
+  return ended;
+}

@@ -59,6 +59,8 @@ SCPkcs15App::SCPkcs15App(SCCard* card, SCPkcs15Card* owner, const ASNPkcs15DIRRe
 }
 
 SCPkcs15App::~SCPkcs15App() {
+    std::vector<SCCard::PinAt> ended;
+    (void)TakeLoginEnded(&ended);
     ForgetAllPins();
     DeleteAllLists();
 }
@@ -314,7 +316,10 @@ bool SvcKeepsPin(SCPkcs15App* app, const void* pin) { return app && app->HasVeri
 // module does not keep cannot be presented again, so the card's refusal stands:
 // the caller learns that a login is wanting, not that the token is unknown.
 SCRESULT SvcVerifyCached(SCPkcs15App* app, const void* pin, SCPath* currentDf) {
+    const bool kept = app && app->HasVerifiedPin(app->PinFor(pin));
     const SCRESULT r = app ? app->VerifyCachedPin(app->PinFor(pin), currentDf) : SC_E_PKCS15_NOT_LOGGED_IN;
+    // A login that ends here ends the operation with it.
+    if (kept && r == SC_E_PKCS15_NOT_LOGGED_IN) return r;
     return r == SC_E_PKCS15_PIN_UNKNOWN || r == SC_E_PKCS15_NOT_LOGGED_IN ? SC_E_ACCESS_DENIED : r;
 }
 

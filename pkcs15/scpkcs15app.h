@@ -50,6 +50,8 @@ public:
         uint64_t identifier = 0;
         char* pin = nullptr;
         int32_t length = -1;  // negative: the length of the NUL-terminated text
+        uint8_t tryLimit = 0;  // the tries the card showed left just after it took the value; 0: not known
+        uint8_t tries = 0;     // the tries the value goes at since this process spent some; 0: tryLimit
         VerifiedPin() = default;
         ~VerifiedPin() { Set(nullptr, 0); }
         VerifiedPin(const VerifiedPin&) = delete;
@@ -307,13 +309,27 @@ public:
     SCRESULT QueryPinStatus(ASNPkcs15AuthObject* pin, SCPath* outPath) { return VerifyPin(pin, nullptr, false, outPath); }
     SCRESULT ChangePin(ASNPkcs15AuthObject* pin, const char* oldPin, const char* newPin);
     SCRESULT UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPin, const char* newPin);
+    // Presents a kept value where the card needs it: the card is asked first (VERIFY
+    // without data); a PIN it holds verified needs nothing sent, and the value goes
+    // only while the card shows as many tries left as just after it last took it.
+    // Otherwise, or where the card refuses it, the login ends (EndLogin) and the
+    // answer is SC_E_PKCS15_NOT_LOGGED_IN.
     SCRESULT VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* extra);
+    // Learns, right after a login's verification, the tries the card gives the PIN:
+    // its verification ended (VERIFY P1=FF), the card shows them, and the value
+    // verifies it again. A card that keeps it verified leaves them unknown.
+    SCRESULT LearnTryLimit(const ASNPkcs15AuthObject* pin);
+    // Ends the login that kept the PIN at `at`: every kept value is forgotten, and
+    // the card forgets, at the call's end, the other PINs the login held.
+    void EndLogin(const SCCard::PinAt& at, const char* why);
+    // Whether a login of this application ended since the last call (the PINs it ended at).
+    bool TakeLoginEnded(std::vector<SCCard::PinAt>* at);
+    static bool AnyLoginEnded();
     // Verifies every kept PIN again (the card forgot them in a reset); the
     // context form is what a write hands the card (SCCard::BeginWrite).
     SCRESULT VerifyKeptPinsAgain();
-    // Whether logins are kept, and whether the module holds the value of each.
+    // Whether logins are kept.
     bool KeepsPins() const { return m_verifiedPins.GetCount() != 0; }
-    bool KeepsEveryPinValue() const;
     static SCRESULT RestoreAfterReset(void* app) { return static_cast<SCPkcs15App*>(app)->VerifyKeptPinsAgain(); }
     SCRESULT LogoutPin(ASNPkcs15AuthObject* pin, bool full);
     SCRESULT Logout(bool resetCard);
@@ -406,6 +422,12 @@ private:
     void ForgetPin(const ASNPkcs15AuthObject* pin);
     void ForgetAllPins();
     bool IsCurrentPin(const ASNPkcs15AuthObject* pin) const;
+    // The card refused a value typed for a kept PIN (or its unblocking PIN): this process
+    // spent the try, so the kept value may go at the tries the card shows now; where it
+    // shows none, the login ends.
+    void Refused(const ASNPkcs15AuthObject* pin);
+    // VERIFY (text null: without data) in the DF selected, with the IAS-ECC reading of 6A81.
+    SCRESULT AskCard(const uint8_t* data, uint32_t len, uint8_t ref);
 
     // loading helpers
     void ReadProfileRecords() { ReadProfileRecords(&m_headers); }
@@ -453,6 +475,7 @@ private:
     SCFileHeaderList m_headers;
     VerifiedPinList m_verifiedPins;
     VerifiedPin* m_pCurrentPin;
+    std::vector<SCCard::PinAt> m_endedAt;  // TakeLoginEnded
     std::vector<SCPkcs15ObjectList*> m_madeLists;
     KeySet m_keySet;
     uint16_t m_keySetCopyFid = 0;  // the copy this application made or read; 0: none

@@ -1,5 +1,7 @@
 // PIN operations of the application and the list of verified PINs.
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -189,6 +191,7 @@ SCRESULT SCPkcs15App::RememberPin(const ASNPkcs15AuthObject* pin, const char* te
         ForgetPin(pin);
         return SC_E_NO_MEMORY;
     }
+    v->tries = 0;  // the card took this value: its count is whole again
     m_pCurrentPin = v;
     return 0;
 }
@@ -318,7 +321,33 @@ SCRESULT SCPkcs15App::VerifyPin(ASNPkcs15AuthObject* pin, const char* text, bool
     SCTransactGuard guard(m_pCard);
     SCRESULT r = SelectPinDf(pin, outPath);
     if (r < 0) return r;
-    r = m_pCard->VerifyPin(ref, text ? Data(buf) : nullptr, text ? len : 0);
+    r = AskCard(text ? Data(buf) : nullptr, text ? len : 0, ref);
+    if (remember && text) {
+        if (r == 0) return RememberPin(pin, text);
+        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED)
+            Refused(pin);
+        else
+            ForgetPin(pin);
+    }
+    return r;
+}
+
+void SCPkcs15App::Refused(const ASNPkcs15AuthObject* pin) {
+    VerifiedPin* v = FindVerifiedPin(pin);
+    if (!v) return;
+    const SCCard::PinAt at = PinAtOf(pin);
+    SCRESULT now = at.global() || m_pCard->GetCurrentDf().IsEqual(at.df) ? 0 : SelectPinDf(pin, nullptr);
+    if (now >= 0) now = AskCard(nullptr, 0, GetPinReference(pin));
+    if (now == 0) return;  // still verified
+    if (now > 0 && v->tryLimit != 0) {
+        v->tries = static_cast<uint8_t>(now < 256 ? now : 255);
+        return;
+    }
+    EndLogin(at, "the card refuses a value given for it");
+}
+
+SCRESULT SCPkcs15App::AskCard(const uint8_t* data, uint32_t len, uint8_t ref) {
+    SCRESULT r = m_pCard->VerifyPin(ref, data, len);
     if (r == SC_RESULT_CODE(0xE000000000016A81ULL) && m_pCard->GetCardType() == SC_CARD_TYPE_IAS) {
         // The applet refuses the command for a PIN it will not use: its data object tells why.
         SCCard_IAS* ias = dynamic_cast<SCCard_IAS*>(m_pCard);
@@ -330,13 +359,9 @@ SCRESULT SCPkcs15App::VerifyPin(ASNPkcs15AuthObject* pin, const char* text, bool
             size_t vlen = 0;
             if (ias->GetSdoData(&sdo) >= 0 && sdo.FindInSdoBody(0x9B, &v, &vlen) && vlen == 1) {
                 if (v[0] == 0) r = SC_E_PIN_BLOCKED;
-                else if (!text) r = v[0];
+                else if (!data) r = v[0];
             }
         }
-    }
-    if (remember && text) {
-        if (r == 0) return RememberPin(pin, text);
-        ForgetPin(pin);
     }
     return r;
 }
@@ -357,7 +382,7 @@ SCRESULT SCPkcs15App::ChangePin(ASNPkcs15AuthObject* pin, const char* oldPin, co
     r = m_pCard->ChangePin(GetPinReference(pin), oldPin ? Data(oldBuf) : nullptr, Data(newBuf), oldLen, newLen);
     if (IsCurrentPin(pin)) {
         if (r == 0) return RememberPin(pin, newPin);
-        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) ForgetPin(pin);
+        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) Refused(pin);
     }
     return r;
 }
@@ -389,36 +414,126 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
     }
     if (IsCurrentPin(pin) && newPin) {
         if (r == 0) return RememberPin(pin, newPin);
-        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) ForgetPin(pin);
+        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) Refused(pin);
     }
     return r;
 }
 
+namespace {
+
+std::atomic<unsigned> g_endedLogins{0};  // applications with an ended login not yet taken
+
+std::string PinText(const SCCard::PinAt& at) {
+    char ref[16];
+    std::snprintf(ref, sizeof ref, "PIN %02X", static_cast<unsigned>(at.ref & 0xFF));
+    return at.df.Count() ? std::string(ref) + " in " + at.df.Text() : ref;
+}
+
+}  // namespace
+
 SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* extra) {
     VerifiedPin* v = HoldsPin(pin) ? FindVerifiedPin(pin) : nullptr;
     if (!v || !v->pin) return m_pCurrentPin ? SC_E_PKCS15_PIN_UNKNOWN : SC_E_PKCS15_NOT_LOGGED_IN;
-    // Keep a copy: a failed verification wipes the entry.
-    std::vector<char> copy(v->pin, v->pin + std::strlen(v->pin) + 1);
-    SCRESULT r = VerifyPin(const_cast<ASNPkcs15AuthObject*>(pin), copy.data(), IsCurrentPin(pin), extra);
-    SecureZero(copy.data(), copy.size());
-    return r;
+    AssertInvariant(m_pCard != nullptr, __FILE__, __LINE__, "m_pCard", nullptr);
+    ASNPkcs15AuthObject* p = const_cast<ASNPkcs15AuthObject*>(pin);
+    PinBuffer buf;
+    uint32_t len = 0;
+    SCRESULT r = FormatPin(p, v->pin, &buf, &len);
+    if (r < 0) return r;
+    const uint8_t limit = v->tries != 0 ? v->tries : v->tryLimit;
+    SCTransactGuard guard(m_pCard);
+    r = SelectPinDf(p, extra);
+    if (r < 0) return r;
+    const uint8_t ref = GetPinReference(p);
+    // Every program's kept value may be as stale as this one: one presented while
+    // the card shows a try spent since it last took a value could spend another.
+    const SCRESULT state = AskCard(nullptr, 0, ref);
+    if (state == 0) return 0;
+    char why[160];
+    if (state > 0 && limit != 0 && state >= limit) {
+        r = AskCard(Data(buf), len, ref);
+        if (r == 0) v->tries = 0;  // the card took it: its count is whole again
+        if (r != SC_E_VERIFY_FAILED && r != SC_E_PIN_BLOCKED) return r;
+        std::snprintf(why, sizeof why, "the card refuses the value kept since the login");
+    } else if (state > 0 && limit != 0) {
+        std::snprintf(why, sizeof why, "%d of %u tries left, a try was spent since the card took the kept value; it is "
+                      "not presented", static_cast<int>(state), static_cast<unsigned>(limit));
+    } else if (state > 0) {
+        std::snprintf(why, sizeof why, "not verified, and the card did not show its tries when it took the value; it "
+                      "is not presented");
+    } else if (state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED || state == SC_E_NO_REFERENCED_DATA) {
+        char name[64];
+        std::snprintf(why, sizeof why, "the card answers %s when asked for its state",
+                      scGetErrorName(state, name, sizeof name));
+    } else {
+        return state;  // the card tells nothing of the PIN: the login stands, the call fails
+    }
+    EndLogin(PinAtOf(p), why);
+    return SC_E_PKCS15_NOT_LOGGED_IN;
 }
 
-bool SCPkcs15App::KeepsEveryPinValue() const {
-    for (POSITION p = m_verifiedPins.GetHeadPosition(); p;)
-        if (m_verifiedPins.GetNext(p)->pin == nullptr) return false;
+SCRESULT SCPkcs15App::LearnTryLimit(const ASNPkcs15AuthObject* pin) {
+    VerifiedPin* v = HoldsPin(pin) ? FindVerifiedPin(pin) : nullptr;
+    if (!m_pCard || !v || !v->pin || v->tryLimit != 0) return 0;
+    ASNPkcs15AuthObject* p = const_cast<ASNPkcs15AuthObject*>(pin);
+    PinBuffer buf;
+    uint32_t len = 0;
+    SCRESULT r = FormatPin(p, v->pin, &buf, &len);
+    if (r < 0) return r;
+    SCTransactGuard guard(m_pCard);
+    const SCCard::PinAt at = PinAtOf(p);
+    // The login's verification left the card in the PIN's DF.
+    if (!at.global() && !m_pCard->GetCurrentDf().IsEqual(at.df) && (r = SelectPinDf(p, nullptr)) < 0) return r;
+    const uint8_t ref = GetPinReference(p);
+    // A verified PIN shows no count: its verification ends for a moment.
+    if (m_pCard->ResetPinState(ref) < 0) return 0;
+    const SCRESULT tries = AskCard(nullptr, 0, ref);
+    r = AskCard(Data(buf), len, ref);
+    if (r < 0) {
+        ForgetPin(p);
+        return r;
+    }
+    if (tries > 0 && tries < 256) v->tryLimit = static_cast<uint8_t>(tries);
+    return 0;
+}
+
+void SCPkcs15App::EndLogin(const SCCard::PinAt& at, const char* why) {
+    // Written whatever the trace bits: the call's answer does not tell it.
+    DebugLogWrite(2, 0, "PKCS#15: %s: %s: the login ends", PinText(at).c_str(), why);
+    std::vector<SCCard::PinAt> kept;
+    KeptPins(&kept);
+    for (const SCCard::PinAt& k : kept)
+        if (m_pCard && (k.ref != at.ref || !k.df.IsEqual(at.df))) m_pCard->KeepLeftVerified(k);
+    ForgetAllPins();
+    if (m_endedAt.empty()) ++g_endedLogins;
+    m_endedAt.push_back(at);
+}
+
+bool SCPkcs15App::TakeLoginEnded(std::vector<SCCard::PinAt>* at) {
+    if (m_endedAt.empty()) return false;
+    --g_endedLogins;
+    at->swap(m_endedAt);
+    m_endedAt.clear();
     return true;
 }
+
+bool SCPkcs15App::AnyLoginEnded() { return g_endedLogins.load() != 0; }
 
 SCRESULT SCPkcs15App::VerifyKeptPinsAgain() {
     std::vector<uint64_t> kept;
     for (POSITION p = m_verifiedPins.GetHeadPosition(); p;) {
         const VerifiedPin* v = m_verifiedPins.GetNext(p);
-        if (v->pin) kept.push_back(v->identifier);
+        kept.push_back(v->identifier);
     }
     for (uint64_t id : kept) {
         const ASNPkcs15AuthObject* pin = PinFor(reinterpret_cast<const void*>(static_cast<uintptr_t>(id)));
-        if (!pin) continue;
+        const VerifiedPin* v = pin ? FindVerifiedPin(pin) : nullptr;
+        if (!v) continue;
+        // A value the module does not keep (a reader's PIN pad) cannot be given again.
+        if (!v->pin) {
+            EndLogin(PinAtOf(pin), "its value is not kept, and the card forgot it");
+            return SC_E_PKCS15_NOT_LOGGED_IN;
+        }
         const SCRESULT r = VerifyCachedPin(pin, nullptr);
         if (r < 0) return r;
     }
@@ -807,7 +922,7 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     if (IsCurrentPin(pin)) {
         if (r == 0 && newPin) (void)RememberPin(pin, newPin);
         if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) {
-            ForgetPin(pin);
+            Refused(pin);
             if (outPath) outPath->Clear();
         }
     }

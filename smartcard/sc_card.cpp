@@ -275,6 +275,15 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
             off = 0;
             continue;
         }
+        if (r < 0 && last && (ins == 0x20 || ins == 0x24 || ins == 0x2C) && (ins != 0x20 || (p1 == 0x00 && len != 0)) &&
+            m_pConnectedReader->AnswerLost()) {
+            // A PIN command whose answer cannot be read counts as carried out.
+            char name[64];
+            scLog("card: %02X %02X %02X %02X: the answer cannot be read (%s): taken as carried out", cla, ins, p1, p2,
+                  scGetErrorName(r, name, sizeof name));
+            NoteVerification(cla, ins, p1, p2, len, 0, true);
+            return SC_E_COMM_FAILED;
+        }
         if (r < 0) return r;
         off += part;
         if (!last && *sw != 0x9000) {
@@ -288,14 +297,22 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
     return SC_OK;
 }
 
-void SCCard::NoteVerification(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, size_t len, uint16_t sw) {
+void SCCard::NoteVerification(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, size_t len, uint16_t sw, bool lost) {
     if ((cla & 0x80) != 0) return;
     // VERIFY with a value, CHANGE REFERENCE DATA with the old value and RESET RETRY
     // COUNTER with an unblocking PIN check a secret; the others set or ask.
     const bool verify = ins == 0x20 && p1 == 0x00 && len != 0;
     const bool checks = verify || (ins == 0x24 && p1 == 0x00) || (ins == 0x2C && p1 <= 0x01);
-    bool verified = false, unknown = false;
-    if (sw == 0x9000) {
+    bool verified = false, unknown = lost;
+    if (lost) {
+        // The card may have taken a new value: the PIN's value is known no more.
+        if (ins == 0x24 || (ins == 0x2C && (p1 == 0x00 || p1 == 0x02))) {
+            PinAt set;
+            set.ref = p2;
+            if (!set.global()) set.df = m_curDf;
+            m_uncertainValues.push_back(std::move(set));
+        }
+    } else if (sw == 0x9000) {
         verified = verify || ins == 0x24;
         unknown = ins == 0x2C && p1 <= 0x01;  // the card, not the PIN directory, picks the PIN it checked
     } else if (checks && !verify && (sw & 0xFFF0) != 0x63C0 && sw != 0x6983) {
@@ -325,6 +342,12 @@ void SCCard::NoteVerification(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, 
         ++g_leftVerified;
     }
     if (CallScope::Active()) m_pConnectedReader->HoldForCall();
+}
+
+std::vector<SCCard::PinAt> SCCard::TakeUncertainValues() {
+    std::vector<PinAt> taken;
+    taken.swap(m_uncertainValues);
+    return taken;
 }
 
 std::vector<SCCard::PinAt> SCCard::TakeLeftVerified(bool* mustReset) {

@@ -211,6 +211,9 @@ public:
     bool HoldsLeftVerified() const;
     // Whether a card object of this process holds notes or a reset mark.
     static bool AnyLeftVerified();
+    // The PINs a CHANGE REFERENCE DATA or RESET RETRY COUNTER whose answer was lost
+    // may have given a new value (with the reset mark that such an answer sets).
+    std::vector<PinAt> TakeUncertainValues();
     // Ends the verification of a noted PIN: VERIFY P1=FF from its DF (a global
     // reference names the master file's PIN from anywhere). SC_E_BAD_USAGE where
     // the PIN or its DF is not known. A card that finds no such PIN is asked
@@ -417,10 +420,11 @@ protected:
     uint32_t m_plannedDepth = 0;        // BeginPlanned nesting
     std::vector<uint8_t> m_verifiedPins;  // references seen verified since the last reset
     std::vector<PinAt> m_leftVerified;    // TakeLeftVerified
+    std::vector<PinAt> m_uncertainValues;  // TakeUncertainValues
     uint64_t m_leftSession = 0;           // the reader's card session they were noted in
     bool m_leftReset = false;             // the card must be reset (m_leftSession's)
     // Notes what a command the card answered with `sw` leaves verified.
-    void NoteVerification(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, size_t len, uint16_t sw);
+    void NoteVerification(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, size_t len, uint16_t sw, bool lost = false);
     std::unique_ptr<SCSmCtx> m_smCtx;   // the channel this card set up
     bool m_secretsNeedChannel = false;
     enum : uint8_t { kChannelOfferUnknown, kChannelOffered, kChannelNotOffered };

@@ -150,6 +150,15 @@ uint8_t GetResponseClass(uint8_t cla) {
     return 0x00;
 }
 
+// A failed exchange after which the card, still in the reader with its session,
+// may have carried the command out: the answer went missing or did not fit.
+// (A card gone, reset, held by another program or mute took its session away,
+// or never had the command.)
+bool AnswerMayBeLost(SCRESULT rc) {
+    return rc == SC_E_TRANSMISSION_FAILED || rc == SC_E_COMM_FAILED || rc == SC_E_TIMEOUT ||
+           rc == SC_E_TOO_MUCH_DATA || rc == SC_E_INSUFFICIENT_BUFFER;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -831,6 +840,7 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
     if (resp == nullptr || sw == nullptr) return SC_E_BAD_PARAMS;
     resp->clear();
     *sw = 0;
+    m_answerLost = false;
     if (!m_bConnected) return SC_E_CARD_NOT_CONNECTED;
     ++m_commandCount;
     SCApduInfo info;
@@ -920,6 +930,7 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
     SCRESULT rc = ExchangeChained(
         cmd, sm ? ((flags & ~SC_TX_NO_GET_RESPONSE) | SC_TX_NO_LE_CORRECTION) : flags, &data, &s);
     if (rc < 0) {
+        m_answerLost = AnswerMayBeLost(rc);
         // The counters of the two sides are apart now.
         if (sm) {
             char name[64];
@@ -935,6 +946,7 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
         rc = ctx->UnwrapResponse(data.data(), data.size(), s, &plain, &plainSw);
         std::fill(data.begin(), data.end(), 0);
         if (rc < 0) {
+            m_answerLost = true;
             char name[64];
             scLogMasked(SC_LOG_SECURE_MESSAGING, "card: secure messaging: %s sent as %s, answer %04X refused: %s",
                         HeaderText(apdu).text, HeaderText(cmd).text, s, ResultName(rc, name));

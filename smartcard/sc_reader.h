@@ -223,6 +223,11 @@ public:
     // Commands sent to the card so far: while it stands still, the card's
     // selection stays where the last command left it.
     uint64_t GetCommandCount() const { return m_commandCount; }
+    // Whether the last command went to the card and its answer could not be read
+    // (a protected answer that fails its check, an answer shorter than its status
+    // word, a transmission error) while the card was not found gone or reset: the
+    // card may have carried the command out.
+    bool AnswerLost() const { return m_answerLost; }
     // Whether this reader holds the card and has sent it nothing since it took
     // it, or took it back. pcscd may tell a Begin nothing of a reset that
     // another program finished while the Begin waited for the card, and tell
@@ -304,5 +309,6 @@ private:
     bool m_vendorNameAsked = false;
     bool m_vendorVersionAsked = false;
     uint64_t m_changeCount = 0;
+    bool m_answerLost = false;
     std::vector<uint8_t> m_rxBuffer;
 };

@@ -650,6 +650,19 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
     std::vector<PinProbe> forgotten;
     std::vector<OtherCommands> refused;
     std::vector<PinProbe> keptWhileLoggedIn = {};  // verified until C_Finalize, forgotten after
+    std::string config = "";
+  };
+  // The card answers over the channel, and the answer to the command a prefix names
+  // fails its check on the way back: the command counts as carried out. Another
+  // program's probes in clear mean nothing on that card: the simulator's list tells.
+  const std::string channel = "EnableSecureMessaging = 1\nPKCS15Flags = 0x8000600\n";
+  const auto lost = [](const char* prefix, Call call) {
+    return [prefix, call](LoginHost& h) { return h.sim.CorruptDataOn(kR0, prefix, 0, 1) == 0 ? call(h) : CKR_CANCEL; };
+  };
+  const auto login = [](CK_USER_TYPE user) {
+    return [user](LoginHost& h) {
+      return h.m->C_Login(Session(h.m, 0), user, user == CKU_SO ? kSoPin : kUserPin, user == CKU_SO ? 8 : 4);
+    };
   };
   const Row rows[] = {
       {"C_InitToken on blank model 1", "blank-model1.card", initToken, CKR_OK, {{"", 1}, {"", 2}}, {TakeSoPin(2), TakeSoPin(1)}},
@@ -739,10 +752,31 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
          return h.sim.InjectSw(kR0, 0xFE, 0x6985, 1) == 0 ? terminate(0, kUserPin, 4) : CKR_CANCEL;
        },
        CKR_DEVICE_ERROR, {{"", 0x81}}, {}},
+      {"the user's C_Login, its answer lost", "ias-dh-channel.card", lost("0C200081", login(CKU_USER)),
+       CKR_DEVICE_ERROR, {}, {}, {}, channel},
+      {"the SO's C_Login, its answer lost", "ias-dh-channel.card", lost("0C200004", login(CKU_SO)),
+       CKR_DEVICE_ERROR, {}, {}, {}, channel},
+      {"C_SetPIN without a login, its answer lost", "ias-dh-channel.card",
+       lost("0C240081", [&](LoginHost& h) { return h.m->C_SetPIN(Session(h.m, 0), kUserPin, 4, other, 4); }),
+       CKR_DEVICE_ERROR, {}, {}, {}, channel},
+      {"MIRTAL_PKCS11_UnblockPin with the PUK, its answer lost", "ias-dh-channel.card",
+       lost("0C2C0081", [&](LoginHost& h) {
+         const CK_SESSION_HANDLE s = Session(h.m, 0);
+         return PinCalls(h.m).UnblockPin(s, PinCalls(h.m).List(s).at(0), kPuk, 8, other, 4);
+       }),
+       CKR_DEVICE_ERROR, {}, {}, {}, channel},
+      // The user's value is not known for certain now: the login ends.
+      {"C_SetPIN of the logged-in user, its answer lost", "ias-dh-channel.card",
+       lost("0C240081", [&](LoginHost& h) { return h.m->C_SetPIN(Session(h.m, 0, CKU_USER), kUserPin, 4, other, 4); }),
+       CKR_DEVICE_ERROR, {}, {}, {}, channel},
+      // The SO's value is: the SO's login is verified again over the channel after the reset.
+      {"the SO's C_InitPIN, its answer lost", "ias-dh-channel.card",
+       lost("0C2C", [&](LoginHost& h) { return h.m->C_InitPIN(Session(h.m, 0, CKU_SO), other, 4); }),
+       CKR_DEVICE_ERROR, {}, {}, {{"", 4}}, channel},
   };
   for (const Row& row : rows) [&] {
     SCOPED_TRACE(row.name);
-    LoginHost h(row.card);
+    LoginHost h(row.card, row.config);
     std::string image = ReadFile(h.env.Card(row.card));
     for (const auto& p : std::vector<std::pair<std::string, std::string>>{
              {"terminate:pin:04,delete:never", "terminate:pin:81,delete:never"}, {"pin 3F00/5015 ref=81", "pin 3F00 ref=81"}})
@@ -752,7 +786,11 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
     EXPECT_EQ(row.answer, row.call(h));
     // Nothing is verified on the card but what the logins hold, and another program is answered at once.
     EXPECT_EQ("", LeftToAnotherProgram(h.sim, kR0, Named(row.keptWhileLoggedIn)));
-    ExpectOtherProgramMay("after the call", row.forgotten, row.refused, row.keptWhileLoggedIn);
+    if (!row.config.empty()) {
+      EXPECT_EQ(Named(row.keptWhileLoggedIn), h.sim.VerifiedPins(kR0));
+    }
+    ExpectOtherProgramMay("after the call", row.forgotten, row.refused,
+                          row.config.empty() ? row.keptWhileLoggedIn : std::vector<PinProbe>());
     ASSERT_EQ(CKR_OK, h.m->C_Finalize(nullptr));
     EXPECT_EQ("", LeftToAnotherProgram(h.sim, kR0));
     std::vector<PinProbe> all = row.forgotten;
@@ -765,8 +803,8 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
 // A card that does not forget a PIN when asked ("no such PIN" counts only where the
 // card then finds none to verify) is reset under the call's hold: it forgets every
 // PIN, and the module's own login is verified again, unannounced, so its sessions
-// stay; where the card refuses that login now, its sessions end as after a reset
-// by another program.
+// stay; where the card refuses that login now, the login ends and its sessions fall
+// back to the public state, without a second reset.
 TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndKeepsTheModulesLogins) {
   const std::string kept = "the card does not forget that PIN 04 is verified (";
   const std::string unnamed = "a command left verified a PIN the module cannot name: the card is reset";
@@ -776,12 +814,12 @@ TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndKeepsTheModulesLogins) {
     const char* prefix;  // the command answered `sw` instead
     unsigned sw;
     const std::string& line;
-    CK_RV session;  // C_GetSessionInfo of the user's session then
+    CK_STATE state;  // of the user's session then
   } rows[] = {
-      {"'no such PIN', yet verified", false, "0020FF", 0x6A88, kept, CKR_OK},
-      {"'wrong parameters'", false, "0020FF", 0x6A86, kept, CKR_OK},
-      {"an unblocking", true, "", 0, unnamed, CKR_OK},
-      {"the login is refused after the reset", true, "0020008108", 0x63C2, unnamed, CKR_SESSION_CLOSED},
+      {"'no such PIN', yet verified", false, "0020FF", 0x6A88, kept, CKS_RW_USER_FUNCTIONS},
+      {"'wrong parameters'", false, "0020FF", 0x6A86, kept, CKS_RW_USER_FUNCTIONS},
+      {"an unblocking", true, "", 0, unnamed, CKS_RW_USER_FUNCTIONS},
+      {"the login is refused after the reset", true, "0020008108", 0x63C2, unnamed, CKS_RW_PUBLIC_SESSION},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -798,13 +836,15 @@ TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndKeepsTheModulesLogins) {
     const std::string trace = StripLogPrefixes(h.env.Trace());
     EXPECT_TRUE(row.line == kept ? HasLine(trace, "PKCS#15: reader 0: " + kept, "): the card is reset")
                                  : HasLine(trace, "PKCS#15: reader 0: " + row.line, ""));
-    CK_SESSION_INFO info;
-    EXPECT_EQ(row.session, h.m->C_GetSessionInfo(user, &info));
-    if (row.session == CKR_OK) {
-      EXPECT_EQ(CKS_RW_USER_FUNCTIONS, info.state);
+    EXPECT_EQ(row.state, StateOf(h.m, user));
+    EXPECT_EQ(row.state == CKS_RW_PUBLIC_SESSION,
+              HasLine(trace, "PKCS#15: PIN 81 in 3F00/5015: the card refuses the value kept since the login: the login ends",
+                      ""));
+    if (row.state == CKS_RW_USER_FUNCTIONS) {
       ExpectOtherProgramMay("after the reset", {{"", 4}, {"5015", 0x82}}, {}, {{"5015", 0x81}});
     } else {
       ExpectOtherProgramMay("after the reset", {{"", 4}, {"5015", 0x82}, {"5015", 0x81}}, {kSignWithHoldersKey});
+      EXPECT_EQ(CKR_OK, h.m->C_Login(user, CKU_USER, kUserPin, 4));  // one try spent, none more
     }
   }
 }

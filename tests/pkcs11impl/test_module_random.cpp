@@ -23,7 +23,8 @@
 // CKR_OBJECT_HANDLE_INVALID and changes nothing, and one the other changed acts on
 // that object as it is now or answers the same (a copy keeps what it read until it
 // writes there, so the card's records and values stand for its listing, and both
-// list the token after each restart); and one application whose card is pulled,
+// list the token after each restart, and another program now and then sets the
+// user's PIN under both: at most one try goes in all); and one application whose card is pulled,
 // goes mute, is reset by another application or answers an error at a drawn
 // command of a drawn step, after which the token holds the model before or after
 // that step (a reset or an error: before when the call failed, after when it
@@ -180,7 +181,7 @@ struct App {
 };
 
 enum class Act { kCertificate, kData, kGenerate, kImport, kImportPublic, kRename, kChangeValue, kDestroy, kRestart,
-                 kStale, kPin, kCount };
+                 kStale, kPin, kOtherProgram, kCount };
 
 // Key files the card names by a key reference ("key <path> ... ref=NN") and the
 // references private-key records name: such a file is no record's path.
@@ -592,6 +593,7 @@ class Sequence {
     w(Act::kRestart) = 1;
     w(Act::kStale) = a->stale.empty() ? 0 : 4;
     w(Act::kPin) = pins_ ? 2 : 0;
+    w(Act::kOtherProgram) = pins_ && kind_ == Kind::kTwoApplications ? 2 : 0;
     int total = 0;
     for (int x : weights) total += x;
     int pick = static_cast<int>(Draw(static_cast<unsigned>(total)));
@@ -601,6 +603,7 @@ class Sequence {
     if (static_cast<Act>(act) == Act::kRestart) return Restart(who);
     if (static_cast<Act>(act) == Act::kStale) return UseStale(*a, who);
     if (static_cast<Act>(act) == Act::kPin) return PinCall(*a, who);
+    if (static_cast<Act>(act) == Act::kOtherProgram) return OtherProgramSetsThePin();
     return Write(*a, static_cast<Act>(act), who);
   }
 
@@ -640,6 +643,99 @@ class Sequence {
     // checks): the other copy's sessions end as after any other program's reset.
     if (kind_ == Kind::kTwoApplications && (call == 1 || call == 2)) return Restart("both");
     return "";
+  }
+
+  // A PIN as the card's image holds it, found from the DF up (a global one in the master file).
+  struct ImagePin {
+    bool found = false;
+    std::string value, padded;  // the value in hex, and as CHANGE REFERENCE DATA takes the old one
+    unsigned tries = 0, left = 0, unblock = 0xFF;
+  };
+  ImagePin PinOfImage(std::string df, unsigned ref) const {
+    const std::string text = rig_.Image();
+    ImagePin p;
+    for (df = ref < 0x80 ? "3F00" : df; !p.found && !df.empty(); df = df.size() > 4 ? df.substr(0, df.rfind('/')) : "") {
+      const size_t at = text.find("\npin " + df + Fmt(" ref=%02X ", ref));
+      if (at == std::string::npos) continue;
+      const std::string line = text.substr(at, text.find('\n', at + 1) - at) + " ";
+      const auto field = [&](const std::string& key) {
+        const size_t k = line.find(" " + key + "="), from = k + key.size() + 2;
+        return k == std::string::npos ? "" : line.substr(from, line.find(' ', from) - from);
+      };
+      p.found = true;
+      p.value = p.padded = field("value");
+      p.tries = std::stoul(field("tries"));
+      p.left = std::stoul(field("left"));
+      if (!field("unblock").empty()) p.unblock = std::stoul(field("unblock"), nullptr, 16);
+      while (field("pad") != "none" && p.padded.size() < 2 * std::stoul(field("max"))) p.padded += field("pad");
+    }
+    return p;
+  }
+
+  // Another program changes the user's PIN, or unblocks it with its PUK, with commands of its own, and logs
+  // out (VERIFY P1=FF) or stays logged in; then each copy signs. Between two values the card takes, the
+  // copies' kept values cost the PIN at most one try in all: where it stays verified both sign; otherwise
+  // the first copy's value is refused, the second's is not presented, and both sessions fall back to the
+  // public state, where a login with the new value is accepted. The other program then sets the old value
+  // again, and both copies start afresh.
+  std::string OtherProgramSetsThePin() {
+    words_.push_back("another program ");
+    int key = -1;
+    for (const Obj& o : model_)
+      if (o.cls == CKO_PRIVATE_KEY && !o.kept && apps_[0].handles.count(o.uid) && apps_[1].handles.count(o.uid) &&
+          !apps_[0].changedByOther.count(o.uid) && !apps_[1].changedByOther.count(o.uid))
+        key = o.uid;
+    if (key < 0 || held_.size() != 1) {
+      words_.back() += "leaves the PIN: the copies have no key to sign with";
+      return "";
+    }
+    const std::string df = held_[0].substr(0, held_[0].find(' ')), r = held_[0].substr(held_[0].find(' ') + 1);
+    const unsigned ref = static_cast<unsigned>(std::stoul(r, nullptr, 16));
+    const ImagePin pin = PinOfImage(df, ref), puk = pin.unblock != 0xFF ? PinOfImage(df, pin.unblock) : ImagePin();
+    if (!pin.found) return "the user's PIN " + held_[0] + " is not in the card's image";
+    // Each sequence takes the four ways in turn, from a way of its own.
+    const unsigned way = seed_ + otherPrograms_++;
+    const bool unblock = puk.found && (way & 2) != 0, stays = (way & 1) != 0;
+    words_.back() +=
+        Fmt("%s the user's PIN and %s", unblock ? "unblocks" : "changes", stays ? "stays logged in" : "logs out");
+    // "5678", alone and padded as the rig's "1234" is for CHANGE REFERENCE DATA.
+    const std::string fresh = "35363738", freshPadded = fresh + pin.padded.substr(pin.value.size());
+    const auto with = [&](const char* head, const std::string& data) {
+      return head + r + bridgehost::OtherProgram::Hex2(data.size() / 2) + data;
+    };
+    std::string ids;  // the DF's path below the master file
+    for (size_t i = 5; i < df.size(); i += 5) ids += df.substr(i, 4);
+    const std::string select =
+        ids.empty() ? "00A4000C023F00" : "00A4080C" + bridgehost::OtherProgram::Hex2(ids.size() / 2) + ids;
+    std::vector<std::string> commands = {select, unblock ? with("002C00", puk.padded + fresh)
+                                                         : with("002400", pin.padded + fresh)};
+    if (unblock && stays) commands.push_back(with("002000", fresh));
+    if (!stays) commands.push_back("0020FF" + r);
+    const auto send = [&](const std::vector<std::string>& list) {
+      bridgehost::OtherProgram other(kRigReader);
+      for (const std::string& c : list)
+        if (other.Send(c) != "9000") return "another program's " + c.substr(0, 8) + " is refused";
+      return std::string();
+    };
+    std::string problem = send(commands);
+    CK_UTF8CHAR freshText[] = "5678";
+    for (App& a : apps_) {
+      std::vector<CK_BYTE> sig;
+      const CK_RV rv = problem.empty() ? SignOnce(a.f, a.s, a.handles[key], CKM_RSA_PKCS, DigestInfoOfAbc(), &sig) : 0;
+      CK_SESSION_INFO info = {};
+      words_.back() += Fmt("; %c signs: %s", a.name, RvName(rv).c_str());
+      if (problem.empty() && (rv != (stays ? CKR_OK : CKR_USER_NOT_LOGGED_IN) || a.f->C_GetSessionInfo(a.s, &info) ||
+                              info.state != (stays ? CKS_RW_USER_FUNCTIONS : CKS_RW_PUBLIC_SESSION)))
+        problem = Fmt("%c's signature answers %s, its session is in state %lu", a.name, RvName(rv).c_str(), info.state);
+    }
+    const unsigned left = PinOfImage(df, ref).left;
+    if (problem.empty() && left != (stays ? pin.tries : pin.tries - 1))
+      problem = Fmt("the PIN has %u of %u tries left", left, pin.tries);
+    for (App& a : apps_)
+      if (problem.empty() && !stays && a.f->C_Login(a.s, CKU_USER, freshText, 4) != CKR_OK)
+        problem = Fmt("%c's login with the new value fails", a.name);
+    if (problem.empty()) problem = send({select, with("002400", freshPadded + pin.value), "0020FF" + r});
+    return problem.empty() ? Restart("both") : problem;
   }
 
   bool LonePrivate(const Obj& k) const {
@@ -970,6 +1066,7 @@ class Sequence {
   int next_ = 1;
   int full_ = 0;  // steps that still favour destruction after a refusal for want of memory
   int sinceSigned_ = 0;
+  unsigned otherPrograms_ = 0;  // steps of another program that sets the user's PIN
   int commands_[static_cast<int>(Act::kCount)] = {};  // the most commands each kind of write took
   DirectoryCheck dirs_;
   std::string otherFiles_;  // OtherFiles() at the start

@@ -465,16 +465,18 @@ TEST_F(Pkcs15App, AWriteThatMeetsAccessDeniedVerifiesTheKeptPinOnce) {
     // Without a kept PIN the card's refusal stands.
     EXPECT_EQ(SC_E_ACCESS_DENIED, prkdf->Write(file.data(), n, nullptr));
     ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, true, nullptr));
+    ASSERT_EQ(0, m_app->LearnTryLimit(Pin(SCPkcs15App::PIN_USER)));
     {
         SCTransactGuard guard(m_card);
         ASSERT_EQ(0, m_card->ResetPinState(0x81));
     }
     ClearLog();
     EXPECT_EQ(0, prkdf->Write(file.data(), n, nullptr)) << Log();
-    EXPECT_EQ(1u, CountCommands("00200081"));
-    // With a wrong kept PIN the write fails and the copy is forgotten.
+    EXPECT_EQ(1u, CountCommands("0020008108"));
+    // With a wrong kept PIN the write fails and the login ends.
     ASSERT_EQ(0, m_app->LogoutPin(nullptr, false));
     ASSERT_EQ(0, m_app->VerifyPin(Pin(SCPkcs15App::PIN_USER), kUserPin, true, nullptr));
+    ASSERT_EQ(0, m_app->LearnTryLimit(Pin(SCPkcs15App::PIN_USER)));
     ASSERT_EQ(0, m_app->ChangePin(Pin(SCPkcs15App::PIN_USER), kUserPin, "4321"));
     const_cast<SCPkcs15App::VerifiedPin*>(m_app->GetCurrentPin())->Set("0000", -1);
     {
@@ -482,9 +484,12 @@ TEST_F(Pkcs15App, AWriteThatMeetsAccessDeniedVerifiesTheKeptPinOnce) {
         ASSERT_EQ(0, m_card->ResetPinState(0x81));
     }
     file[n - 1] = 0x00;
-    EXPECT_EQ(SC_E_VERIFY_FAILED, prkdf->Write(file.data(), n, nullptr));
+    EXPECT_EQ(SC_E_PKCS15_NOT_LOGGED_IN, prkdf->Write(file.data(), n, nullptr));
     EXPECT_EQ(nullptr, m_app->GetCurrentPin());
     EXPECT_EQ(2, TriesLeft(0x81));
+    // The login that kept it ended.
+    std::vector<SCCard::PinAt> ended;
+    EXPECT_TRUE(m_app->TakeLoginEnded(&ended));
 }
 
 TEST_F(Pkcs15App, ProfileRecordsOfTokenInfoComeBackIntoTheHeaderList) {

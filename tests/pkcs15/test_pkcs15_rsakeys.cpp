@@ -520,9 +520,9 @@ TEST_F(CardRsaOps, DeletionReportsAFailedPinVerification) {
         ASSERT_EQ(0, m_card->SelectPath(kAppDf, 2));
         ASSERT_GE(m_card->ResetPinState(0x81), 0);
     }
-    // The card asks for the PIN, and the kept PIN is refused: the key stays.
+    // The card asks for the PIN and shows a try spent: the kept PIN is not given, the login ends, the key stays.
     Inject(0x20, 0x63C2);
-    EXPECT_EQ(SC_E_VERIFY_FAILED, key.Delete());
+    EXPECT_EQ(SC_E_PKCS15_NOT_LOGGED_IN, key.Delete());
     SCPkcs15PrivateRsaKeyObject probe(m_card);
     Place(probe, 0x4B07);
     probe.SetKeyReference(7);
