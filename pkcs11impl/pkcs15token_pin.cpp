@@ -660,7 +660,9 @@ CK_RV CPkcs15Token::UnblockPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR puk, 
   CK_RV rv = texts.Add(puk, pukLen, &pukText);
   if (rv == CKR_OK) rv = texts.Add(newPin, newLen, &newText);
   if (rv != CKR_OK) return rv;
-  return MapScErrorToCkr(app->UnblockPin(pin, pukText, newText), false);
+  const SCRESULT r = app->UnblockPin(pin, pukText, newText);
+  // The card refused a value for its length: nothing was compared or changed.
+  return r == SC_E_INVALID_DATA_LENGTH ? CKR_PIN_LEN_RANGE : MapScErrorToCkr(r, false);
 }
 
 CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin, CK_ULONG authLen,

@@ -74,6 +74,32 @@ SCRESULT FormatPin(const ASNPkcs15AuthObject* pin, const char* text, PinBuffer* 
 
 const uint8_t* Data(const PinBuffer& b) { return b.bytes.empty() ? reinterpret_cast<const uint8_t*>("") : b.bytes.data(); }
 
+// A padded PIN's value in the form the card holds that PIN in, for a command in
+// which the card checks it before another value (a PUK before the new value): the
+// card splits the data where its own form of the PIN ends. Where the card has two
+// forms and has not shown which it holds, the PIN is verified with the value
+// first: the answer shows the form, and a wrong value is refused before anything
+// changes. Nothing is written to find out.
+SCRESULT FormatAsHeld(SCPkcs15App* app, SCCard* card, ASNPkcs15AuthObject* pin, const char* text, PinBuffer* out,
+                      uint32_t* len) {
+    SCRESULT r = FormatPin(pin, text, out, len);
+    if (r < 0 || !(PinFlags(pin) & SCPkcs15App::PINF_NEEDS_PADDING)) return r;
+    const uint8_t ref = SCPkcs15App::GetPinReference(pin);
+    uint32_t held = card->PaddedPinLength(ref, *len);
+    if (held == 0) {
+        r = app->VerifyPin(pin, text, false, nullptr);
+        if (r < 0) return r;
+        held = card->PaddedPinLength(ref, *len);
+    }
+    if (held == *len) return 0;
+    // No form the card showed takes the value: never sent.
+    if (held == 0 || held > *len || std::strlen(text) > held) return SC_E_PIN_TOO_SHORT;
+    SecureZero(out->bytes.data() + held, *len - held);
+    out->bytes.resize(held);
+    *len = held;
+    return 0;
+}
+
 }  // namespace
 
 // ---- PIN objects ----
@@ -366,7 +392,15 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
     if (!m_pCard) return SC_E_BAD_USAGE;
     if (!HoldsPin(pin)) return SC_E_PKCS15_INVALID_HANDLE;
     ASNPkcs15AuthObject* puk = nullptr;
-    if (FindAuthObjectForObject(HandleOfPin(pin), &puk, true) < 0 || !puk) puk = pin;
+    if (FindAuthObjectForObject(HandleOfPin(pin), &puk, true) < 0 || !puk) {
+        // On model 3 a PIN without a PUK of its own is unblocked by the PIN that
+        // guards it (the officer's, as this module makes such PINs there).
+        puk = nullptr;
+        if (m_pCard->GetCardType() == SC_CARD_TYPE_COSMOPOLIC &&
+            FindAuthObjectForObject(HandleOfPin(pin), &puk, false) < 0)
+            puk = nullptr;
+        if (!puk) puk = pin;
+    }
     PinBuffer pukBuf, newBuf;
     uint32_t pukLen = 0, newLen = 0;
     SCRESULT r = 0;
@@ -376,6 +410,7 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
     const uint8_t pukRef = GetPinReference(puk);
     SCTransactGuard guard(m_pCard);
     SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
+    if (unblockPin && puk != pin && (r = FormatAsHeld(this, m_pCard, puk, unblockPin, &pukBuf, &pukLen)) < 0) return r;
     r = SelectPinDf(pin, nullptr);
     if (r < 0) return r;
     const uint8_t* pukData = unblockPin ? Data(pukBuf) : nullptr;
@@ -604,8 +639,9 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     // Only an answer that says whether the PIN stands is acted on.
     if (ScPinPresence(status) < 0) return status;
 
-    // Authorisation.
+    // Authorisation. soVerified: the authorising text was the officer's PIN, verified now.
     SCRESULT pending = SC_E_PKCS15_PIN_NOT_FOUND;
+    bool soVerified = false;
     if (cosmo) {
         ASNPkcs15AuthObject* authBy = parent ? parent : so;
         if (authPin && authBy) {
@@ -622,10 +658,12 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             else if (pending == SC_E_PIN_NOT_INITIALIZED && status >= 0)
                 v = VerifyPin(pin, authPin, true, nullptr);
             if (v < 0) return v;
+            soVerified = parent && parent == so;
         }
     } else if (authPin && parent) {
         SCRESULT v = VerifyPin(parent, authPin, false, nullptr);
         if (v < 0) return v;
+        soVerified = parent == so;
     }
     SCRESULT r = SelectPinDf(pin, outPath);
     if (r < 0) return r;
@@ -708,9 +746,9 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             r = SC_E_PIN_ALREADY_INITIALIZED;
             const bool noValue = (record->flags & SC_PINREC_NO_VALUE) != 0;
             // Only the officer does this: with the officer's PIN handed in, or verified (C_InitPIN).
-            if (isUser && so && ((authPin && noValue) || (!authPin && !noValue && HasVerifiedPin(so)))) {
+            if (isUser && so && ((authPin && noValue) || (!noValue && (authPin ? soVerified : HasVerifiedPin(so))))) {
                 // The officer takes the user PIN's value away (a token initialised anew), or sets
-                // a new one (C_InitPIN). A new value is set in place first (RESET RETRY COUNTER
+                // a new one (C_InitPIN, or the vendor call with the officer's PIN). A new value is set in place first (RESET RETRY COUNTER
                 // under the officer, one command: a cut leaves the old value or the new). This
                 // card keeps no PIN without value once it has one, and one that refuses to set a
                 // value without the old one has the PIN made anew under the officer, without
@@ -766,12 +804,13 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
                 }
             }
         } else {
-            // Cards without a reset of their own (model 1): the officer, verified (C_InitPIN),
-            // sets the user's value anew with RESET RETRY COUNTER, which the PIN's creation
-            // put under the officer's PIN. One command: a cut leaves the old value or the new.
+            // Cards without a reset of their own (model 1): the officer, verified (C_InitPIN,
+            // or the vendor call with the officer's PIN), sets the user's value anew with RESET
+            // RETRY COUNTER, which the PIN's creation put under the officer's PIN. One command:
+            // a cut leaves the old value or the new.
             const bool isUser = (pf & (PINF_SO | PINF_UNBLOCKING)) == 0;
-            if (isUser && so && !authPin && newPin && *newPin && !(record->flags & SC_PINREC_NO_VALUE) &&
-                HasVerifiedPin(so)) {
+            if (isUser && so && newPin && *newPin && !(record->flags & SC_PINREC_NO_VALUE) &&
+                (authPin ? soVerified : HasVerifiedPin(so))) {
                 PinBuffer anew;
                 uint32_t anewLen = 0;
                 r = RecordValue(newPin, record->maxLen, padRecord, record->padChar, &anew, &anewLen);
@@ -781,25 +820,32 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
         if (cosmo && !doReset) r = SC_E_PIN_ALREADY_INITIALIZED;
     }
     if (doReset && (parent || (record->flags & SC_PINREC_NO_VALUE))) {
-        r = m_pCard->BlockPin(ref);
-        if (r == 0 || r == SC_E_PIN_BLOCKED) {
-            if (record->flags & SC_PINREC_NO_VALUE) {
-                r = 0;
-            } else if (classic) {
-                PinBuffer puk, nv;
-                uint32_t pukLen = 0, nvLen = 0;
-                r = RecordValue(record->pukText, record->pukMaxLen,
-                                (record->pukFlags & SC_PINREC_PADDED) != 0, record->pukPadChar, &puk, &pukLen);
-                if (r >= 0) r = RecordValue(newPin ? newPin : "", record->maxLen, padRecord, record->padChar, &nv, &nvLen);
-                if (r >= 0) r = m_pCard->UnblockPin(ref, Data(puk), Data(nv), pukLen, nvLen);
-            } else {
-                const char* authText = authPin;
-                const VerifiedPin* kept = parent ? FindVerifiedPin(parent) : nullptr;
-                if (!authText && kept) authText = kept->pin;
-                r = m_pCard->UnblockPin(ref, reinterpret_cast<const uint8_t*>(authText),
-                                        reinterpret_cast<const uint8_t*>(newPin), SC_UNSET, SC_UNSET);
+        // What the reset sends is formed before the PIN is blocked: a value that
+        // cannot be formed, or an authorising PIN the card refuses, leaves the PIN as it was.
+        const bool withValue = !(record->flags & SC_PINREC_NO_VALUE);
+        PinBuffer puk, nv;
+        uint32_t pukLen = 0, nvLen = 0;
+        const uint8_t* pukData = nullptr;
+        r = 0;
+        if (withValue && classic) {
+            r = RecordValue(record->pukText, record->pukMaxLen, (record->pukFlags & SC_PINREC_PADDED) != 0,
+                            record->pukPadChar, &puk, &pukLen);
+            pukData = Data(puk);
+        } else if (withValue) {
+            // The card splits the authorising PIN from the new value at the length
+            // it holds the authorising PIN at; the new value takes the PIN's record form.
+            const char* authText = authPin;
+            const VerifiedPin* kept = parent ? FindVerifiedPin(parent) : nullptr;
+            if (!authText && kept) authText = kept->pin;
+            if (authText) {
+                r = FormatAsHeld(this, m_pCard, parent, authText, &puk, &pukLen);
+                pukData = Data(puk);
             }
         }
+        if (r >= 0 && withValue)
+            r = RecordValue(newPin ? newPin : "", record->maxLen, padRecord, record->padChar, &nv, &nvLen);
+        if (r >= 0) r = m_pCard->BlockPin(ref);
+        if (r == 0 || r == SC_E_PIN_BLOCKED) r = withValue ? m_pCard->UnblockPin(ref, pukData, Data(nv), pukLen, nvLen) : 0;
     } else if (doReset) {
         r = SC_E_PIN_ALREADY_INITIALIZED;
     }
