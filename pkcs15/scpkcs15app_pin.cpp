@@ -74,32 +74,6 @@ SCRESULT FormatPin(const ASNPkcs15AuthObject* pin, const char* text, PinBuffer* 
 
 const uint8_t* Data(const PinBuffer& b) { return b.bytes.empty() ? reinterpret_cast<const uint8_t*>("") : b.bytes.data(); }
 
-// A padded PIN's value in the form the card holds that PIN in, for a command in
-// which the card checks it before another value (a PUK before the new value): the
-// card splits the data where its own form of the PIN ends. Where the card has two
-// forms and has not shown which it holds, the PIN is verified with the value
-// first: the answer shows the form, and a wrong value is refused before anything
-// changes. Nothing is written to find out.
-SCRESULT FormatAsHeld(SCPkcs15App* app, SCCard* card, ASNPkcs15AuthObject* pin, const char* text, PinBuffer* out,
-                      uint32_t* len) {
-    SCRESULT r = FormatPin(pin, text, out, len);
-    if (r < 0 || !(PinFlags(pin) & SCPkcs15App::PINF_NEEDS_PADDING)) return r;
-    const uint8_t ref = SCPkcs15App::GetPinReference(pin);
-    uint32_t held = card->PaddedPinLength(ref, *len);
-    if (held == 0) {
-        r = app->VerifyPin(pin, text, false, nullptr);
-        if (r < 0) return r;
-        held = card->PaddedPinLength(ref, *len);
-    }
-    if (held == *len) return 0;
-    // No form the card showed takes the value: never sent.
-    if (held == 0 || held > *len || std::strlen(text) > held) return SC_E_PIN_TOO_SHORT;
-    SecureZero(out->bytes.data() + held, *len - held);
-    out->bytes.resize(held);
-    *len = held;
-    return 0;
-}
-
 }  // namespace
 
 // ---- PIN objects ----
@@ -392,15 +366,7 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
     if (!m_pCard) return SC_E_BAD_USAGE;
     if (!HoldsPin(pin)) return SC_E_PKCS15_INVALID_HANDLE;
     ASNPkcs15AuthObject* puk = nullptr;
-    if (FindAuthObjectForObject(HandleOfPin(pin), &puk, true) < 0 || !puk) {
-        // On model 3 a PIN without a PUK of its own is unblocked by the PIN that
-        // guards it (the officer's, as this module makes such PINs there).
-        puk = nullptr;
-        if (m_pCard->GetCardType() == SC_CARD_TYPE_COSMOPOLIC &&
-            FindAuthObjectForObject(HandleOfPin(pin), &puk, false) < 0)
-            puk = nullptr;
-        if (!puk) puk = pin;
-    }
+    if (FindAuthObjectForObject(HandleOfPin(pin), &puk, true) < 0 || !puk) puk = pin;
     PinBuffer pukBuf, newBuf;
     uint32_t pukLen = 0, newLen = 0;
     SCRESULT r = 0;
@@ -410,7 +376,6 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
     const uint8_t pukRef = GetPinReference(puk);
     SCTransactGuard guard(m_pCard);
     SCCardWriteGuard writing(m_pCard, &SCPkcs15App::RestoreAfterReset, this);
-    if (unblockPin && puk != pin && (r = FormatAsHeld(this, m_pCard, puk, unblockPin, &pukBuf, &pukLen)) < 0) return r;
     r = SelectPinDf(pin, nullptr);
     if (r < 0) return r;
     const uint8_t* pukData = unblockPin ? Data(pukBuf) : nullptr;
@@ -748,8 +713,9 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             // Only the officer does this: with the officer's PIN handed in, or verified (C_InitPIN).
             if (isUser && so && ((authPin && noValue) || (!noValue && (authPin ? soVerified : HasVerifiedPin(so))))) {
                 // The officer takes the user PIN's value away (a token initialised anew), or sets
-                // a new one (C_InitPIN, or the vendor call with the officer's PIN). A new value is set in place first (RESET RETRY COUNTER
-                // under the officer, one command: a cut leaves the old value or the new). This
+                // a new one (C_InitPIN, or the vendor call with the officer's PIN). A new value is
+                // set in place first (RESET RETRY COUNTER under the officer, one command: a cut
+                // leaves the old value or the new). This
                 // card keeps no PIN without value once it has one, and one that refuses to set a
                 // value without the old one has the PIN made anew under the officer, without
                 // value or with the new one. A deletion the card refuses is the failure it is:
@@ -821,7 +787,7 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     }
     if (doReset && (parent || (record->flags & SC_PINREC_NO_VALUE))) {
         // What the reset sends is formed before the PIN is blocked: a value that
-        // cannot be formed, or an authorising PIN the card refuses, leaves the PIN as it was.
+        // cannot be formed leaves the PIN as it was.
         const bool withValue = !(record->flags & SC_PINREC_NO_VALUE);
         PinBuffer puk, nv;
         uint32_t pukLen = 0, nvLen = 0;
@@ -832,13 +798,14 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
                             record->pukPadChar, &puk, &pukLen);
             pukData = Data(puk);
         } else if (withValue) {
-            // The card splits the authorising PIN from the new value at the length
-            // it holds the authorising PIN at; the new value takes the PIN's record form.
+            // The authorising PIN in its record's form, the new value in the PIN's: the
+            // card splits them where its own form of the PIN it checks ends (the driver
+            // finds that form out where the card has two).
             const char* authText = authPin;
             const VerifiedPin* kept = parent ? FindVerifiedPin(parent) : nullptr;
             if (!authText && kept) authText = kept->pin;
             if (authText) {
-                r = FormatAsHeld(this, m_pCard, parent, authText, &puk, &pukLen);
+                r = FormatPin(parent, authText, &puk, &pukLen);
                 pukData = Data(puk);
             }
         }

@@ -177,11 +177,6 @@ public:
     virtual SCRESULT UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen,
                                 uint32_t newLen);
     virtual SCRESULT BlockPin(uint32_t ref);
-    // The length at which the card takes a padded value of PIN ref (found from the
-    // current DF) whose record gives `stored`: `stored`, unless the card holds that
-    // PIN in another form it has shown; 0 where the card has another form and has
-    // not shown which it holds (a VERIFY with the value tells).
-    virtual uint32_t PaddedPinLength(uint32_t /*ref*/, uint32_t stored) { return stored; }
 
     // ---- what a call leaves verified ----
     // The card's security state is shared by every program that uses the card. A

@@ -54,12 +54,11 @@ SCRESULT SCCard_CosmopolIC::CreatePin(uint32_t ref, const SCPinParams* params, c
 // A padded PIN goes at the length its object on the card holds. The card does
 // not say which of the two forms a PIN has; where it refuses one for its length
 // (6700, before it compares or counts anything) the value goes once more in the
-// other. An answer that judged the value (done, or wrong) shows the form, and
-// from then on the value goes in that form at once: no command is refused for
-// its length, and the layers above can form the value of a PIN the card checks
-// inside another command (a PUK before the new value). Both parts of a change
-// take the same form, so the card splits old from new where it does; a change
-// whose value does not fit the form the card showed is refused unsent.
+// other. An answer that judged the value (done, or wrong) to a VERIFY or a
+// change shows the form, and from then on the value goes in that form at once.
+// Both parts of a change take the same form, so the card splits old from new
+// where it does; a change whose value does not fit the form the card showed is
+// refused unsent.
 
 SCCard_CosmopolIC::Held* SCCard_CosmopolIC::HeldAt(uint32_t ref) {
     PinAt at;
@@ -84,12 +83,6 @@ void SCCard_CosmopolIC::NoteHeld(uint32_t ref, uint32_t len, SCRESULT answer) {
     }
     h.len = len;
     m_held.push_back(std::move(h));
-}
-
-uint32_t SCCard_CosmopolIC::PaddedPinLength(uint32_t ref, uint32_t stored) {
-    if (stored != kMadePinLength) return stored;
-    const Held* h = HeldAt(ref);
-    return h != nullptr ? h->len : 0;
 }
 
 SCRESULT SCCard_CosmopolIC::VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) {
@@ -133,5 +126,33 @@ SCRESULT SCCard_CosmopolIC::ChangePin(uint32_t ref, const uint8_t* oldPin, const
     if (oldPin != nullptr && sent != 0) NoteHeld(ref, sent, r);
     Wipe(&oldShort);
     Wipe(&newShort);
+    return r;
+}
+
+// RESET RETRY COUNTER checks the PIN the card picks (its own unblocking PIN of
+// the PIN) at the length it holds that PIN at, and takes the rest of the data as
+// the new value. Where the PUK has both forms, the card is asked with the PUK
+// alone first (the unblocking that the call asks for in any case), once more in
+// the other form where it refuses the first for its length: the form it takes
+// is where it splits, and a wrong PUK is refused before a new value goes. What
+// an earlier call showed is not relied on here: a PUK in a form the card no
+// longer holds would be split wrongly, and the rest set as the PIN's value.
+SCRESULT SCCard_CosmopolIC::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen,
+                                       uint32_t newLen) {
+    SCCardInfo info;
+    std::vector<uint8_t> shorter;
+    if (puk == nullptr || pukLen != kMadePinLength || GetCardInfo(&info) < 0 ||
+        !ShortForm(puk, pukLen, info.padChar, &shorter))
+        return SCCard::UnblockPin(ref, puk, newPin, pukLen, newLen);
+    const uint8_t* form = puk;
+    uint32_t formLen = pukLen;
+    SCRESULT r = SCCard::UnblockPin(ref, form, nullptr, formLen, 0);
+    if (r == SC_E_INVALID_DATA_LENGTH) {
+        form = shorter.data();
+        formLen = kIssuedPinLength;
+        r = SCCard::UnblockPin(ref, form, nullptr, formLen, 0);
+    }
+    if (r >= 0 && newPin != nullptr) r = SCCard::UnblockPin(ref, form, newPin, formLen, newLen);
+    Wipe(&shorter);
     return r;
 }

@@ -20,7 +20,8 @@ public:
     SCRESULT VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) override;
     SCRESULT ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* newPin, uint32_t oldLen,
                        uint32_t newLen) override;
-    uint32_t PaddedPinLength(uint32_t ref, uint32_t stored) override;
+    SCRESULT UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen,
+                        uint32_t newLen) override;
 
 private:
     // The length the card showed it holds a PIN at (the PIN named from the DF

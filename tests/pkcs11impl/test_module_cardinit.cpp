@@ -278,7 +278,62 @@ struct Over {
   int calls = 1;               // with refused: so many calls in a row, each refused
   std::string tokens = "";     // InitializeCard: the profile's sections after the first token's
   int repeat = 0;              // after the call went through, so many more, each going through
+  bool underAnother = false;   // then the user PIN is set under another PIN on every road (SetUnderAnotherPin)
 };
+
+// On a token C_InitToken made, whose user PIN the SO set to 5678: every road that sets a PIN under another
+// PIN gives it the value typed, and only that value logs in. On model 3, whose SO PIN unblocks the user PIN
+// (held at 8 octets, or 16 as the token's records say), a wrong one is refused with the user PIN's value and
+// tries as they were, the SO's does it. The SO changes the SO PIN to six digits (on model 3 nothing refused
+// for its length, no reset: its login showed the card's form) and sets the user PIN; the vendor InitPin with
+// the SO PIN sets the PIN that has a value; on model 3 the six digits unblock it.
+void SetUnderAnotherPin(CardInit& t, const char* image, const std::string& so) {
+  using PinListFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR);
+  using PinStatusFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ULONG_PTR);
+  using UnblockFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG);
+  using InitPinFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG,
+                              CK_UTF8CHAR_PTR, CK_ULONG);
+  const auto u8 = [](const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); };
+  const CK_FUNCTION_LIST* f = t.m().list();
+  const bool model3 = std::string(image).rfind("blank-model3", 0) == 0;
+  const UnblockFn unblock = t.m().fn<UnblockFn>("MIRTAL_PKCS11_UnblockPin");
+  CK_SESSION_HANDLE s = 0;
+  (void)f->C_CloseAllSessions(0);
+  ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s));
+  CK_OBJECT_HANDLE pins[4];
+  CK_ULONG n = 4, tries = 0;
+  ASSERT_EQ(CKR_OK, t.m().fn<PinListFn>("MIRTAL_PKCS11_GetPinList")(s, pins, &n));
+  const auto logsIn = [&](const char* now, const char* was) {
+    EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(s, CKU_USER, u8(was), std::strlen(was))) << was;
+    EXPECT_EQ(CKR_OK, f->C_Login(s, CKU_USER, u8(now), std::strlen(now))) << now;
+    EXPECT_EQ(CKR_OK, f->C_Logout(s));
+  };
+  if (model3) {
+    ASSERT_EQ(CKR_PIN_INCORRECT, f->C_Login(s, CKU_USER, u8("9999"), 4));
+    const std::string user = "\npin 3F00 ref=01 ", before = t.ImageText(image);
+    EXPECT_EQ(CKR_PIN_INCORRECT, unblock(s, pins[0], u8("12344321"), 8, u8("2468"), 4));
+    const std::string after = t.ImageText(image);
+    EXPECT_EQ(before.substr(before.find(user), before.find('\n', before.find(user) + 1) - before.find(user)),
+              after.substr(after.find(user), after.find('\n', after.find(user) + 1) - after.find(user)));
+    EXPECT_EQ(CKR_OK, t.m().fn<PinStatusFn>("MIRTAL_PKCS11_GetPinStatus")(s, pins[0], &tries));
+    EXPECT_EQ(2u, tries);
+    EXPECT_EQ(CKR_OK, unblock(s, pins[0], u8(so.c_str()), so.size(), u8("2468"), 4));
+    logsIn("2468", "5678");
+  }
+  ASSERT_EQ(CKR_OK, f->C_Login(s, CKU_SO, u8(so.c_str()), so.size()));
+  ASSERT_EQ(0, t.sim.ClearLog(kR0));
+  EXPECT_EQ(CKR_OK, f->C_SetPIN(s, u8(so.c_str()), so.size(), u8("654321"), 6));
+  const std::string log = t.sim.ApduLog(kR0);
+  EXPECT_TRUE(!model3 || (log.find("< 6700") == std::string::npos && log.find("# reset") == std::string::npos)) << log;
+  EXPECT_EQ(CKR_OK, f->C_InitPIN(s, u8("1357"), 4));
+  EXPECT_EQ(CKR_OK, f->C_Logout(s));
+  logsIn("1357", model3 ? "2468" : "5678");
+  EXPECT_EQ(CKR_OK, t.m().fn<InitPinFn>("MIRTAL_PKCS11_InitPin")(s, pins[0], u8("654321"), 6, u8("8642"), 4, nullptr, 0));
+  logsIn("8642", "1357");
+  if (!model3) return;
+  EXPECT_EQ(CKR_OK, unblock(s, pins[0], u8("654321"), 6, u8("5678"), 4));
+  logsIn("5678", "8642");
+}
 
 // One initialisation on a card of `image` to which someone with no PIN added `planted`: it goes through, the SO
 // sets the user PIN (InitializeCard sets its own), the user logs in, nothing is open to anyone and none of the
@@ -413,6 +468,7 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
   ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
   EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(h, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>("9999")), 4));
   EXPECT_EQ(CKR_OK, f->C_Login(h, CKU_USER, user, 4));
+  if (over.underAnother) SetUnderAnotherPin(t, image, so);
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
 
@@ -582,12 +638,16 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
 }  // namespace
 
 // C_InitToken on a blank card adds a token under the SO PIN; the SO then sets
-// the user PIN and the user logs in with it. Models 1, 3, 4 and 7; so too after a first holder
-// made a PIN of their own before the SO set the PIN anew.
+// the user PIN and the user logs in with it, and with the value each road that sets it under
+// another PIN gives it. Models 1, 3 (its SO PIN held at 8 octets or 16), 4 and 7; so too after a
+// first holder made a PIN of their own before the SO set the PIN anew.
 TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
-  InitialiseOver("blank-model4.card", "", "00E00000136211820121A50C830112930103950431313131 002C0002083131313132323232");
-  for (const char* image : {"blank-model3.card", "blank-model1.card", "blank-model7.card"})
-    InitialiseOver(image, "", SetPin(std::string(image) == "blank-model3.card" ? "01" : "02"));
+  Over under;
+  under.underAnother = true;
+  InitialiseOver("blank-model4.card", "", "00E00000136211820121A50C830112930103950431313131 002C0002083131313132323232",
+                 under);
+  for (const char* image : {"blank-model3.card", "blank-model3-so-pin-16.card", "blank-model1.card", "blank-model7.card"})
+    InitialiseOver(image, "", SetPin(std::string(image).rfind("blank-model3", 0) == 0 ? "01" : "02"), under);
   // Model 1: a first holder's PIN 81 beside the keys in 5000, which their rules find before the token's own in 5015.
   InitialiseOver("blank-model1.card", "", "00A408000450155000 002000810435353535",
                  {Road::kInitToken, false, false, 0, 0,
