@@ -807,6 +807,9 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             if (authText) {
                 r = FormatPin(parent, authText, &puk, &pukLen);
                 pukData = Data(puk);
+            } else if (!HasVerifiedPin(parent)) {
+                // Without it the card would refuse the new value to a PIN just blocked.
+                r = SC_E_PKCS15_NOT_LOGGED_IN;
             }
         }
         if (r >= 0 && withValue)

@@ -282,9 +282,9 @@ struct Over {
 };
 
 // On a token C_InitToken made, whose user PIN the SO set to 5678: every road that sets a PIN under another
-// PIN gives it the value typed, and only that value logs in. On model 3, whose SO PIN unblocks the user PIN
-// (held at 8 octets, or 16 as the token's records say), a wrong one is refused with the user PIN's value and
-// tries as they were, the SO's does it. The SO changes the SO PIN to six digits (on model 3 nothing refused
+// PIN gives it the value typed, and only that value logs in. Without the SO, none changes the PIN's value or
+// tries. On model 3, whose SO PIN unblocks the user PIN (held at 8 octets, or 16 as the token's records
+// say), a wrong one is refused with the user PIN's value and tries as they were, the SO's does it. The SO changes the SO PIN to six digits (on model 3 nothing refused
 // for its length, no reset: its login showed the card's form) and sets the user PIN; the vendor InitPin with
 // the SO PIN sets the PIN that has a value; on model 3 the six digits unblock it.
 void SetUnderAnotherPin(CardInit& t, const char* image, const std::string& so) {
@@ -308,13 +308,23 @@ void SetUnderAnotherPin(CardInit& t, const char* image, const std::string& so) {
     EXPECT_EQ(CKR_OK, f->C_Login(s, CKU_USER, u8(now), std::strlen(now))) << now;
     EXPECT_EQ(CKR_OK, f->C_Logout(s));
   };
+  // The user PIN's line of the image: its value and tries.
+  const std::string at = model3 ? "\npin 3F00 ref=01 " : image == std::string("blank-model1.card") ? "\npin 3F00/5015 ref=81 "
+                                                                                                    : "\npin 3F00 ref=02 ";
+  const auto userPin = [&] {
+    const std::string text = t.ImageText(image);
+    return text.substr(text.find(at), text.find('\n', text.find(at) + 1) - text.find(at));
+  };
+  ASSERT_EQ(CKR_PIN_INCORRECT, f->C_Login(s, CKU_USER, u8("9999"), 4));
+  const std::string before = userPin();
+  EXPECT_NE(std::string::npos, before.find(" left=2 "));
+  // Nobody logged in and no protecting PIN: refused, the PIN as it was.
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, t.m().fn<InitPinFn>("MIRTAL_PKCS11_InitPin")(s, pins[0], nullptr, 0, u8("2468"), 4,
+                                                                                 nullptr, 0));
+  EXPECT_EQ(before, userPin());
   if (model3) {
-    ASSERT_EQ(CKR_PIN_INCORRECT, f->C_Login(s, CKU_USER, u8("9999"), 4));
-    const std::string user = "\npin 3F00 ref=01 ", before = t.ImageText(image);
     EXPECT_EQ(CKR_PIN_INCORRECT, unblock(s, pins[0], u8("12344321"), 8, u8("2468"), 4));
-    const std::string after = t.ImageText(image);
-    EXPECT_EQ(before.substr(before.find(user), before.find('\n', before.find(user) + 1) - before.find(user)),
-              after.substr(after.find(user), after.find('\n', after.find(user) + 1) - after.find(user)));
+    EXPECT_EQ(before, userPin());
     EXPECT_EQ(CKR_OK, t.m().fn<PinStatusFn>("MIRTAL_PKCS11_GetPinStatus")(s, pins[0], &tries));
     EXPECT_EQ(2u, tries);
     EXPECT_EQ(CKR_OK, unblock(s, pins[0], u8(so.c_str()), so.size(), u8("2468"), 4));
