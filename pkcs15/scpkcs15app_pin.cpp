@@ -815,7 +815,8 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
         if (r >= 0 && withValue)
             r = RecordValue(newPin ? newPin : "", record->maxLen, padRecord, record->padChar, &nv, &nvLen);
         if (r >= 0) r = m_pCard->BlockPin(ref);
-        if (r == 0 || r == SC_E_PIN_BLOCKED) r = withValue ? m_pCard->UnblockPin(ref, pukData, Data(nv), pukLen, nvLen) : 0;
+        if (r == SC_E_PIN_BLOCKED) r = 0;
+        if (r == 0 && withValue) r = m_pCard->UnblockPin(ref, pukData, Data(nv), pukLen, nvLen);
     } else if (doReset) {
         r = SC_E_PIN_ALREADY_INITIALIZED;
     }
