@@ -807,8 +807,8 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             if (authText) {
                 r = FormatPin(parent, authText, &puk, &pukLen);
                 pukData = Data(puk);
-            } else if (!HasVerifiedPin(parent)) {
-                // Without it the card would refuse the new value to a PIN just blocked.
+            } else if (!HasVerifiedPin(parent) && !(so && HasVerifiedPin(so))) {
+                // With neither verified the card would refuse the new value to a PIN just blocked.
                 r = SC_E_PKCS15_NOT_LOGGED_IN;
             }
         }
