@@ -663,7 +663,9 @@ CK_RV CPkcs15Token::UnblockPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR puk, 
   CK_RV rv = texts.Add(puk, pukLen, &pukText);
   if (rv == CKR_OK) rv = texts.Add(newPin, newLen, &newText);
   if (rv != CKR_OK) return rv;
-  return MapScErrorToCkr(app->UnblockPin(pin, pukText, newText), false);
+  const SCRESULT r = app->UnblockPin(pin, pukText, newText);
+  // The card refused a value for its length: nothing was compared or changed.
+  return r == SC_E_INVALID_DATA_LENGTH ? CKR_PIN_LEN_RANGE : MapScErrorToCkr(r, false);
 }
 
 CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin, CK_ULONG authLen,
@@ -767,6 +769,10 @@ CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin,
   const SCRESULT r = app->SetPin(pin, setAuth, newText, &params, nullptr);
   // The SO's: a key set's copy that a cut of C_InitToken left beside the whole token goes now.
   if (r >= 0 && authText == nullptr) app->DropLeftKeySetCopy();
+  // A PIN that has a value: where neither the officer logged in nor the PIN given may set it
+  // (nobody, or a PIN its PUK alone resets), the caller is told to come as the one who may.
+  if (r == SC_E_PIN_ALREADY_INITIALIZED && (authText != nullptr || GetLoggedInUserType() != CKU_SO))
+    return CKR_USER_NOT_LOGGED_IN;
   return r == SC_E_INVALID_DATA_LENGTH ? CKR_PIN_LEN_RANGE : MapScErrorToCkr(r, false);
 }
 

@@ -719,8 +719,9 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     // Only an answer that says whether the PIN stands is acted on.
     if (ScPinPresence(status) < 0) return status;
 
-    // Authorisation.
+    // Authorisation. soVerified: the authorising text was the officer's PIN, verified now.
     SCRESULT pending = SC_E_PKCS15_PIN_NOT_FOUND;
+    bool soVerified = false;
     if (cosmo) {
         ASNPkcs15AuthObject* authBy = parent ? parent : so;
         if (authPin && authBy) {
@@ -737,10 +738,12 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             else if (pending == SC_E_PIN_NOT_INITIALIZED && status >= 0)
                 v = VerifyPin(pin, authPin, true, nullptr);
             if (v < 0) return v;
+            soVerified = parent && parent == so;
         }
     } else if (authPin && parent) {
         SCRESULT v = VerifyPin(parent, authPin, false, nullptr);
         if (v < 0) return v;
+        soVerified = parent == so;
     }
     SCRESULT r = SelectPinDf(pin, outPath);
     if (r < 0) return r;
@@ -823,10 +826,11 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             r = SC_E_PIN_ALREADY_INITIALIZED;
             const bool noValue = (record->flags & SC_PINREC_NO_VALUE) != 0;
             // Only the officer does this: with the officer's PIN handed in, or verified (C_InitPIN).
-            if (isUser && so && ((authPin && noValue) || (!authPin && !noValue && HasVerifiedPin(so)))) {
+            if (isUser && so && ((authPin && noValue) || (!noValue && (authPin ? soVerified : HasVerifiedPin(so))))) {
                 // The officer takes the user PIN's value away (a token initialised anew), or sets
-                // a new one (C_InitPIN). A new value is set in place first (RESET RETRY COUNTER
-                // under the officer, one command: a cut leaves the old value or the new). This
+                // a new one (C_InitPIN, or the vendor call with the officer's PIN). A new value is
+                // set in place first (RESET RETRY COUNTER under the officer, one command: a cut
+                // leaves the old value or the new). This
                 // card keeps no PIN without value once it has one, and one that refuses to set a
                 // value without the old one has the PIN made anew under the officer, without
                 // value or with the new one. A deletion the card refuses is the failure it is:
@@ -881,12 +885,13 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
                 }
             }
         } else {
-            // Cards without a reset of their own (model 1): the officer, verified (C_InitPIN),
-            // sets the user's value anew with RESET RETRY COUNTER, which the PIN's creation
-            // put under the officer's PIN. One command: a cut leaves the old value or the new.
+            // Cards without a reset of their own (model 1): the officer, verified (C_InitPIN,
+            // or the vendor call with the officer's PIN), sets the user's value anew with RESET
+            // RETRY COUNTER, which the PIN's creation put under the officer's PIN. One command:
+            // a cut leaves the old value or the new.
             const bool isUser = (pf & (PINF_SO | PINF_UNBLOCKING)) == 0;
-            if (isUser && so && !authPin && newPin && *newPin && !(record->flags & SC_PINREC_NO_VALUE) &&
-                HasVerifiedPin(so)) {
+            if (isUser && so && newPin && *newPin && !(record->flags & SC_PINREC_NO_VALUE) &&
+                (authPin ? soVerified : HasVerifiedPin(so))) {
                 PinBuffer anew;
                 uint32_t anewLen = 0;
                 r = RecordValue(newPin, record->maxLen, padRecord, record->padChar, &anew, &anewLen);
@@ -896,25 +901,37 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
         if (cosmo && !doReset) r = SC_E_PIN_ALREADY_INITIALIZED;
     }
     if (doReset && (parent || (record->flags & SC_PINREC_NO_VALUE))) {
-        r = m_pCard->BlockPin(ref);
-        if (r == 0 || r == SC_E_PIN_BLOCKED) {
-            if (record->flags & SC_PINREC_NO_VALUE) {
-                r = 0;
-            } else if (classic) {
-                PinBuffer puk, nv;
-                uint32_t pukLen = 0, nvLen = 0;
-                r = RecordValue(record->pukText, record->pukMaxLen,
-                                (record->pukFlags & SC_PINREC_PADDED) != 0, record->pukPadChar, &puk, &pukLen);
-                if (r >= 0) r = RecordValue(newPin ? newPin : "", record->maxLen, padRecord, record->padChar, &nv, &nvLen);
-                if (r >= 0) r = m_pCard->UnblockPin(ref, Data(puk), Data(nv), pukLen, nvLen);
-            } else {
-                const char* authText = authPin;
-                const VerifiedPin* kept = parent ? FindVerifiedPin(parent) : nullptr;
-                if (!authText && kept) authText = kept->pin;
-                r = m_pCard->UnblockPin(ref, reinterpret_cast<const uint8_t*>(authText),
-                                        reinterpret_cast<const uint8_t*>(newPin), SC_UNSET, SC_UNSET);
+        // What the reset sends is formed before the PIN is blocked: a value that
+        // cannot be formed leaves the PIN as it was.
+        const bool withValue = !(record->flags & SC_PINREC_NO_VALUE);
+        PinBuffer puk, nv;
+        uint32_t pukLen = 0, nvLen = 0;
+        const uint8_t* pukData = nullptr;
+        r = 0;
+        if (withValue && classic) {
+            r = RecordValue(record->pukText, record->pukMaxLen, (record->pukFlags & SC_PINREC_PADDED) != 0,
+                            record->pukPadChar, &puk, &pukLen);
+            pukData = Data(puk);
+        } else if (withValue) {
+            // The authorising PIN in its record's form, the new value in the PIN's: the
+            // card splits them where its own form of the PIN it checks ends (the driver
+            // finds that form out where the card has two).
+            const char* authText = authPin;
+            const VerifiedPin* kept = parent ? FindVerifiedPin(parent) : nullptr;
+            if (!authText && kept) authText = kept->pin;
+            if (authText) {
+                r = FormatPin(parent, authText, &puk, &pukLen);
+                pukData = Data(puk);
+            } else if (!HasVerifiedPin(parent) && !(so && HasVerifiedPin(so))) {
+                // With neither verified the card would refuse the new value to a PIN just blocked.
+                r = SC_E_PKCS15_NOT_LOGGED_IN;
             }
         }
+        if (r >= 0 && withValue)
+            r = RecordValue(newPin ? newPin : "", record->maxLen, padRecord, record->padChar, &nv, &nvLen);
+        if (r >= 0) r = m_pCard->BlockPin(ref);
+        if (r == SC_E_PIN_BLOCKED) r = 0;
+        if (r == 0 && withValue) r = m_pCard->UnblockPin(ref, pukData, Data(nv), pukLen, nvLen);
     } else if (doReset) {
         r = SC_E_PIN_ALREADY_INITIALIZED;
     }

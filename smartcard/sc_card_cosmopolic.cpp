@@ -6,7 +6,8 @@
 namespace {
 
 // The PINs this module makes on such a card hold 16 octets, padded; the PINs the
-// card comes with (its SO PIN, 04) hold 8. The card does not say which a PIN is.
+// card comes with (its SO PIN, 04) hold 8, on some cards 16. The card does not
+// say which a PIN is.
 constexpr uint32_t kMadePinLength = 16;
 constexpr uint32_t kIssuedPinLength = 8;
 
@@ -50,33 +51,108 @@ SCRESULT SCCard_CosmopolIC::CreatePin(uint32_t ref, const SCPinParams* params, c
     return SCCard::CreatePin(ref, &governed, value, len, extra);
 }
 
-// A padded PIN goes at the length its object on the card holds. Where the card
-// refuses 16 octets for their length (6700, before it compares or counts
-// anything), the PIN is one the card came with: the value goes again in 8. Both
-// commands take the same form, so a change splits old from new where the card
-// does. (A change with 16 octets to a PIN of 8 is refused, never misread: the new
-// value would begin with 8 octets of padding.)
+// A padded PIN goes at the length its object on the card holds. The card does
+// not say which of the two forms a PIN has; where it refuses one for its length
+// (6700, before it compares or counts anything) the value goes once more in the
+// other. An answer that judged the value (done, or wrong) to a VERIFY or a
+// change shows the form, and from then on the value goes in that form at once.
+// Both parts of a change take the same form, so the card splits old from new
+// where it does; a change whose value does not fit the form the card showed is
+// refused unsent.
+
+SCCard_CosmopolIC::Held* SCCard_CosmopolIC::HeldAt(uint32_t ref) {
+    PinAt at;
+    at.ref = static_cast<uint16_t>(ref);
+    if (!at.global() && m_curDf.Count() == 0) return nullptr;
+    for (Held& h : m_held)
+        if (h.at.ref == at.ref && (at.global() || h.at.df.IsEqual(m_curDf))) return &h;
+    return nullptr;
+}
+
+void SCCard_CosmopolIC::NoteHeld(uint32_t ref, uint32_t len, SCRESULT answer) {
+    if (answer != SC_OK && answer != SC_E_VERIFY_FAILED) return;
+    if (Held* h = HeldAt(ref)) {
+        h->len = len;
+        return;
+    }
+    Held h;
+    h.at.ref = static_cast<uint16_t>(ref);
+    if (!h.at.global()) {
+        if (m_curDf.Count() == 0) return;
+        h.at.df = m_curDf;
+    }
+    h.len = len;
+    m_held.push_back(std::move(h));
+}
+
 SCRESULT SCCard_CosmopolIC::VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) {
-    const SCRESULT r = SCCard::VerifyPin(ref, pin, len);
     SCCardInfo info;
     std::vector<uint8_t> shorter;
-    if (r != SC_E_INVALID_DATA_LENGTH || GetCardInfo(&info) < 0 || !ShortForm(pin, len, info.padChar, &shorter))
-        return r;
-    const SCRESULT again = SCCard::VerifyPin(ref, shorter.data(), kIssuedPinLength);
+    if (pin == nullptr || len != kMadePinLength || GetCardInfo(&info) < 0) return SCCard::VerifyPin(ref, pin, len);
+    const bool two = ShortForm(pin, len, info.padChar, &shorter);
+    const Held* h = HeldAt(ref);
+    const bool shortFirst = two && h != nullptr && h->len == kIssuedPinLength;
+    uint32_t sent = shortFirst ? kIssuedPinLength : len;
+    SCRESULT r = SCCard::VerifyPin(ref, shortFirst ? shorter.data() : pin, sent);
+    if (r == SC_E_INVALID_DATA_LENGTH && two) {
+        sent = shortFirst ? len : kIssuedPinLength;
+        r = SCCard::VerifyPin(ref, shortFirst ? pin : shorter.data(), sent);
+    }
+    NoteHeld(ref, sent, r);
     Wipe(&shorter);
-    return again;
+    return r;
 }
 
 SCRESULT SCCard_CosmopolIC::ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* newPin, uint32_t oldLen,
                                       uint32_t newLen) {
-    SCRESULT r = SCCard::ChangePin(ref, oldPin, newPin, oldLen, newLen);
     SCCardInfo info;
+    if (newLen != kMadePinLength || (oldPin != nullptr && oldLen != kMadePinLength) || GetCardInfo(&info) < 0)
+        return SCCard::ChangePin(ref, oldPin, newPin, oldLen, newLen);
     std::vector<uint8_t> oldShort, newShort;
-    if (r == SC_E_INVALID_DATA_LENGTH && GetCardInfo(&info) >= 0 && ShortForm(newPin, newLen, info.padChar, &newShort) &&
-        (oldPin == nullptr || ShortForm(oldPin, oldLen, info.padChar, &oldShort)))
-        r = SCCard::ChangePin(ref, oldPin ? oldShort.data() : nullptr, newShort.data(), kIssuedPinLength,
-                              kIssuedPinLength);
+    const bool two = ShortForm(newPin, newLen, info.padChar, &newShort) &&
+                     (oldPin == nullptr || ShortForm(oldPin, oldLen, info.padChar, &oldShort));
+    const Held* h = HeldAt(ref);
+    const bool shortFirst = h != nullptr && h->len == kIssuedPinLength;
+    SCRESULT r = SC_E_INVALID_DATA_LENGTH;
+    uint32_t sent = 0;
+    const auto send = [&](bool inShort) {
+        sent = inShort ? kIssuedPinLength : kMadePinLength;
+        r = inShort ? SCCard::ChangePin(ref, oldPin ? oldShort.data() : nullptr, newShort.data(), sent, sent)
+                    : SCCard::ChangePin(ref, oldPin, newPin, oldLen, newLen);
+    };
+    if (!shortFirst || two) send(shortFirst);
+    if (r == SC_E_INVALID_DATA_LENGTH && two && sent != 0) send(!shortFirst);
+    // Only a check of the old value shows the form: a new value alone is taken in either.
+    if (oldPin != nullptr && sent != 0) NoteHeld(ref, sent, r);
     Wipe(&oldShort);
     Wipe(&newShort);
+    return r;
+}
+
+// RESET RETRY COUNTER checks the PIN the card picks (its own unblocking PIN of
+// the PIN) at the length it holds that PIN at, and takes the rest of the data as
+// the new value. Where the PUK has both forms, the card is asked with the PUK
+// alone first (the unblocking that the call asks for in any case), once more in
+// the other form where it refuses the first for its length: the form it takes
+// is where it splits, and a wrong PUK is refused before a new value goes. What
+// an earlier call showed is not relied on here: a PUK in a form the card no
+// longer holds would be split wrongly, and the rest set as the PIN's value.
+SCRESULT SCCard_CosmopolIC::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen,
+                                       uint32_t newLen) {
+    SCCardInfo info;
+    std::vector<uint8_t> shorter;
+    if (puk == nullptr || pukLen != kMadePinLength || GetCardInfo(&info) < 0 ||
+        !ShortForm(puk, pukLen, info.padChar, &shorter))
+        return SCCard::UnblockPin(ref, puk, newPin, pukLen, newLen);
+    const uint8_t* form = puk;
+    uint32_t formLen = pukLen;
+    SCRESULT r = SCCard::UnblockPin(ref, form, nullptr, formLen, 0);
+    if (r == SC_E_INVALID_DATA_LENGTH) {
+        form = shorter.data();
+        formLen = kIssuedPinLength;
+        r = SCCard::UnblockPin(ref, form, nullptr, formLen, 0);
+    }
+    if (r >= 0 && newPin != nullptr) r = SCCard::UnblockPin(ref, form, newPin, formLen, newLen);
+    Wipe(&shorter);
     return r;
 }

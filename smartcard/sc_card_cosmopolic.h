@@ -2,6 +2,8 @@
 // whose PINs can exchange reference data.
 #pragma once
 
+#include <vector>
+
 #include "smartcard/sc_card.h"
 
 class SCCard_CosmopolIC : public SCCard {
@@ -18,4 +20,17 @@ public:
     SCRESULT VerifyPin(uint32_t ref, const uint8_t* pin, uint32_t len) override;
     SCRESULT ChangePin(uint32_t ref, const uint8_t* oldPin, const uint8_t* newPin, uint32_t oldLen,
                        uint32_t newLen) override;
+    SCRESULT UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen,
+                        uint32_t newLen) override;
+
+private:
+    // The length the card showed it holds a PIN at (the PIN named from the DF
+    // it was sent from; a global one from anywhere).
+    struct Held {
+        PinAt at;
+        uint32_t len = 0;
+    };
+    std::vector<Held> m_held;
+    Held* HeldAt(uint32_t ref);
+    void NoteHeld(uint32_t ref, uint32_t len, SCRESULT answer);
 };

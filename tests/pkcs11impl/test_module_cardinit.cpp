@@ -23,6 +23,10 @@ const char* const kR0 = "CardSim Reader 0";
 const char* const kR1 = "CardSim Reader 1";
 
 using InitializeCardFn = int (*)(const char*, const char*);
+using PinListFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR);
+using UnblockFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG);
+using InitPinFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG,
+                            CK_UTF8CHAR_PTR, CK_ULONG);
 using LastErrorFn = int (*)(char*, unsigned long*);
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -278,7 +282,57 @@ struct Over {
   int calls = 1;               // with refused: so many calls in a row, each refused
   std::string tokens = "";     // InitializeCard: the profile's sections after the first token's
   int repeat = 0;              // after the call went through, so many more, each going through
+  bool underAnother = false;   // then the user PIN is set under another PIN on every road (SetUnderAnotherPin)
 };
+
+// On a token whose user PIN the SO set to 5678, each road that sets it under another PIN gives it the value typed,
+// and only that logs in: unblocking with the SO PIN (model 3), C_InitPIN after the SO PIN became six digits (its
+// C_SetPIN refused nothing for its length, reset nothing), the vendor InitPin given the SO PIN. Without the SO, or
+// with a wrong SO PIN to unblock it, the user PIN keeps its value and tries.
+void SetUnderAnotherPin(CardInit& t, const char* image, const std::string& so) {
+  const auto u8 = [](const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); };
+  const CK_FUNCTION_LIST* f = t.m().list();
+  const bool model3 = std::string(image).rfind("blank-model3", 0) == 0;
+  const auto unblock = t.m().fn<UnblockFn>("MIRTAL_PKCS11_UnblockPin");
+  const auto initPin = t.m().fn<InitPinFn>("MIRTAL_PKCS11_InitPin");
+  CK_SESSION_HANDLE s = 0;
+  CK_OBJECT_HANDLE pins[4];
+  CK_ULONG n = 4;
+  (void)f->C_CloseAllSessions(0);
+  ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s));
+  ASSERT_EQ(CKR_OK, t.m().fn<PinListFn>("MIRTAL_PKCS11_GetPinList")(s, pins, &n));
+  const auto logsIn = [&](const char* now, const char* was) {
+    EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(s, CKU_USER, u8(was), std::strlen(was))) << was;
+    EXPECT_EQ(CKR_OK, f->C_Login(s, CKU_USER, u8(now), std::strlen(now))) << now;
+    EXPECT_EQ(CKR_OK, f->C_Logout(s));
+  };
+  const auto userPin = [&] {  // the image's line of the user PIN (value 5678), its tries with it
+    const std::string x = t.ImageText(image);
+    const size_t at = x.rfind('\n', x.find(" value=35363738"));
+    return x.substr(at, x.find('\n', at + 1) - at);
+  };
+  ASSERT_EQ(CKR_PIN_INCORRECT, f->C_Login(s, CKU_USER, u8("9999"), 4));
+  const std::string before = userPin();
+  EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, initPin(s, pins[0], nullptr, 0, u8("2468"), 4, nullptr, 0));
+  EXPECT_EQ(model3 ? CKR_PIN_INCORRECT : CKR_DEVICE_ERROR, unblock(s, pins[0], u8("12344321"), 8, u8("2468"), 4));
+  EXPECT_EQ(before, userPin());
+  if (model3) {
+    EXPECT_EQ(CKR_OK, unblock(s, pins[0], u8(so.c_str()), so.size(), u8("2468"), 4));
+    logsIn("2468", "5678");
+  }
+  ASSERT_EQ(CKR_OK, f->C_Login(s, CKU_SO, u8(so.c_str()), so.size()));
+  ASSERT_EQ(0, t.sim.ClearLog(kR0));
+  EXPECT_EQ(CKR_OK, f->C_SetPIN(s, u8(so.c_str()), so.size(), u8("654321"), 6));
+  const std::string log = t.sim.ApduLog(kR0);
+  EXPECT_TRUE(log.find("< 6700") == std::string::npos && log.find("# reset") == std::string::npos) << log;
+  EXPECT_EQ(CKR_OK, f->C_InitPIN(s, u8("1357"), 4));
+  EXPECT_EQ(CKR_OK, f->C_Logout(s));
+  logsIn("1357", model3 ? "2468" : "5678");
+  EXPECT_EQ(CKR_OK, initPin(s, pins[0], u8("654321"), 6, u8("8642"), 4, nullptr, 0));
+  logsIn("8642", "1357");
+  EXPECT_EQ(model3 ? CKR_OK : CKR_DEVICE_ERROR, unblock(s, pins[0], u8("654321"), 6, u8("5678"), 4));
+  if (model3) logsIn("5678", "8642");
+}
 
 // One initialisation on a card of `image` to which someone with no PIN added `planted`: it goes through, the SO
 // sets the user PIN (InitializeCard sets its own), the user logs in, nothing is open to anyone and none of the
@@ -413,6 +467,7 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
   ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
   EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(h, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>("9999")), 4));
   EXPECT_EQ(CKR_OK, f->C_Login(h, CKU_USER, user, 4));
+  if (over.underAnother) SetUnderAnotherPin(t, image, so);
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
 }
 
@@ -585,9 +640,12 @@ void PlantsBeforeTheSo(const char* image, const std::string& refs, Road road) {
 // the user PIN and the user logs in with it. Models 1, 3, 4 and 7; so too after a first holder
 // made a PIN of their own before the SO set the PIN anew.
 TEST(ModuleCardInit, InitTokenAddsATokenThatTheSoGivesAUserPin) {
-  InitialiseOver("blank-model4.card", "", "00E00000136211820121A50C830112930103950431313131 002C0002083131313132323232");
-  for (const char* image : {"blank-model3.card", "blank-model1.card", "blank-model7.card"})
-    InitialiseOver(image, "", SetPin(std::string(image) == "blank-model3.card" ? "01" : "02"));
+  const Over under = [] { Over o; o.underAnother = true; return o; }();  // and every road under another PIN
+  InitialiseOver("blank-model4.card", "", "00E00000136211820121A50C830112930103950431313131 002C0002083131313132323232",
+                 under);
+  for (const char* image :
+       {"blank-model3.card", "blank-model3-so-pin-16.card", "blank-model1.card", "blank-model7.card"})
+    InitialiseOver(image, "", SetPin(std::string(image).rfind("blank-model3", 0) == 0 ? "01" : "02"), under);
   // Model 1: a first holder's PIN 81 beside the keys in 5000, which their rules find before the token's own in 5015.
   InitialiseOver("blank-model1.card", "", "00A408000450155000 002000810435353535",
                  {Road::kInitToken, false, false, 0, 0,
@@ -1232,8 +1290,6 @@ TEST(ModuleCardInit, Model4PinsAreUnblockedByTheirOwnPuks) {
             "\nSoPin = 11223344\nSoPuk = 55667788\n[Podpis]\nUserPin = 1111\nUserPuk = 22223333\n");
   ASSERT_TRUE(t.Start());
   ASSERT_EQ(1, t.Initialize(kR0)) << t.LastError();
-  using PinListFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG_PTR);
-  using UnblockFn = CK_RV (*)(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG);
   const auto u8 = [](const std::string& s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.c_str())); };
   // Blocks a PIN with wrong values, tries the other PUK, then unblocks it with its own to `next`.
   const auto blockAndUnblock = [&](CK_SESSION_HANDLE s, CK_USER_TYPE user, const std::string& pin,

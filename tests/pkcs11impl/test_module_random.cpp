@@ -630,10 +630,19 @@ class Sequence {
     if (rv == CKR_OK && n == 0) rv = CKR_USER_PIN_NOT_INITIALIZED;
     if (rv == CKR_OK && call == 0)
       rv = m.fn<decltype(&MIRTAL_PKCS11_ChangePin)>(kNames[0])(s, pins[0], user, 4, user, 4);
-    // Unblocked without a new value: where the directory names no PUK the module cannot
-    // tell where the card ends the PUK and begins the new value.
-    if (rv == CKR_OK && call == 1)
-      rv = m.fn<decltype(&MIRTAL_PKCS11_UnblockPin)>(kNames[1])(s, pins[0], so, 8, nullptr, 0);
+    // Unblocked with a new value: only it logs in (the old one: one try); the SO's PIN sets the
+    // old one again, and both copies start anew (the check ended the slot's login).
+    const auto unblock = m.fn<decltype(&MIRTAL_PKCS11_UnblockPin)>(kNames[1]);
+    CK_UTF8CHAR fresh[] = "2468";
+    if (rv == CKR_OK && call == 1 && (rv = unblock(s, pins[0], so, 8, fresh, 4)) == CKR_OK) {
+      (void)a.f->C_Logout(s);
+      const CK_RV old = a.f->C_Login(s, CKU_USER, user, 4), now = a.f->C_Login(s, CKU_USER, fresh, 4);
+      const bool back = a.f->C_Logout(s) == CKR_OK && unblock(s, pins[0], so, 8, user, 4) == CKR_OK;
+      (void)a.f->C_CloseSession(s);
+      words_.back() += Fmt(": CKR_OK; the old value %s, the new one %s", RvName(old).c_str(), RvName(now).c_str());
+      if (old != CKR_PIN_INCORRECT || now != CKR_OK || !back) return "the unblocking did not give the value typed";
+      return Restart(kind_ == Kind::kTwoApplications ? "both" : "");
+    }
     if (rv == CKR_OK && call == 2)
       rv = m.fn<decltype(&MIRTAL_PKCS11_InitPin)>(kNames[2])(s, pins[0], so, 8, user, 4, nullptr, 0);
     if (rv == CKR_OK && call == 3) rv = a.f->C_SetPIN(s, user, 4, user, 4);

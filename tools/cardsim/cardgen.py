@@ -443,7 +443,9 @@ def card_pkcs15(model=3, apps=1, lifecycle=0x0F, gp=False, dh=False, protect=Non
     return img
 
 
-def card_blank(model):
+def card_blank(model, so_maxlen=8):
+    """so_maxlen: the length model 3 holds its SO PIN at (8 as issued; 16 the length
+    the module's PIN directories give the SO PIN of a token it makes there)."""
     img = Image(model)
     if model == 1:
         mf_lines(img, model, name=b"MIRTAL", code=0x01, blank=True)
@@ -454,7 +456,7 @@ def card_blank(model):
         mf_lines(img, model, blank=True)
     else:
         mf_lines(img, model, blank=True)
-        img.pin("3F00", 0x04, SO_PIN, guard="pin:04")
+        img.pin("3F00", 0x04, SO_PIN, maxlen=so_maxlen, guard="pin:04")
     return img
 
 
@@ -563,6 +565,7 @@ def card_dh_channel():
 CARDS = {
     "blank-model1.card": lambda: card_blank(1),
     "blank-model3.card": lambda: card_blank(3),
+    "blank-model3-so-pin-16.card": lambda: card_blank(3, so_maxlen=16),
     "blank-model4.card": lambda: card_blank(4),
     "blank-model7.card": lambda: card_blank(7),
     "unknown-atr.card": card_unknown,

@@ -1032,6 +1032,9 @@ Response Card::LifeCycleCmd(const Apdu& a) {
 Response Card::PinCheck(Pin* p, const Bytes& given, bool countFailure) {
   if (!p->initialised) return Sw(0x6984);
   if (p->left == 0) return Sw(0x6983);
+  // Model 3 takes a padded PIN at the length it holds it at: a longer value is
+  // refused for its length, before anything is compared or counted.
+  if (model_ == 3 && p->pad >= 0 && given.size() > p->maxLen) return Sw(0x6700);
   Bytes v = StripPad(given, p->pad);
   if (v.size() < p->minLen || v.size() > p->maxLen) return Sw(0x6700);
   if (v == p->value) {
