@@ -316,7 +316,9 @@ void SCCard::NoteVerification(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, 
         verified = verify || ins == 0x24;
         unknown = ins == 0x2C && p1 <= 0x01;  // the card, not the PIN directory, picks the PIN it checked
     } else if (checks && !verify && (sw & 0xFFF0) != 0x63C0 && sw != 0x6983) {
-        unknown = true;  // the card may have checked the secret before it refused the rest
+        // The card may have checked the secret before it refused the rest; an
+        // unblocking value alone refused for its length was compared with nothing.
+        unknown = !(ins == 0x2C && p1 == 0x01 && sw == 0x6700);
     }
     if (!verified && !unknown) return;
     PinAt pin;

@@ -314,9 +314,12 @@ void SetUnderAnotherPin(CardInit& t, const char* image, const std::string& so) {
   ASSERT_EQ(CKR_PIN_INCORRECT, f->C_Login(s, CKU_USER, u8("9999"), 4));
   const std::string before = userPin();
   EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, initPin(s, pins[0], nullptr, 0, u8("2468"), 4, nullptr, 0));
+  ASSERT_EQ(0, t.sim.ClearLog(kR0));
   EXPECT_EQ(model3 ? CKR_PIN_INCORRECT : CKR_DEVICE_ERROR, unblock(s, pins[0], u8("12344321"), 8, u8("2468"), 4));
   EXPECT_EQ(before, userPin());
+  // On model 3 a PUK refused for its length was compared with nothing: no other program's PIN is reset for it.
   if (model3) {
+    EXPECT_EQ(std::string::npos, t.sim.ApduLog(kR0).find("# reset")) << t.sim.ApduLog(kR0);
     EXPECT_EQ(CKR_OK, unblock(s, pins[0], u8(so.c_str()), so.size(), u8("2468"), 4));
     logsIn("2468", "5678");
   }
