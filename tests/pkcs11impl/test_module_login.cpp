@@ -182,10 +182,13 @@ TEST(ModuleLogin, WrongPinCountsDownToALockThatThePukLifts) {
   // A wrong PUK counts against the PUK only.
   EXPECT_EQ(CKR_PIN_INCORRECT, pins.UnblockPin(s, user, kWrongPin, 4, kUserPin, 4));
   EXPECT_EQ(CKS_MIRTAL_PIN_BLOCKED, pins.Status(s, user));
-  ASSERT_EQ(CKR_OK, pins.UnblockPin(s, user, kPuk, 8, kUserPin, 4));
+  // The new value is the one typed: it logs in, the old one does not.
+  CK_UTF8CHAR next[] = "5678";
+  ASSERT_EQ(CKR_OK, pins.UnblockPin(s, user, kPuk, 8, next, 4));
   EXPECT_EQ(3u, pins.Status(s, user));
   EXPECT_EQ(0u, TokenFlags(m, 0) & kUserPinFlags);
-  ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_USER, kUserPin, 4));
+  EXPECT_EQ(CKR_PIN_INCORRECT, m->C_Login(s, CKU_USER, kUserPin, 4));
+  ASSERT_EQ(CKR_OK, m->C_Login(s, CKU_USER, next, 4));
   EXPECT_EQ(CKS_MIRTAL_PIN_STATUS_OK, pins.Status(s, user));  // verified
 }
 
