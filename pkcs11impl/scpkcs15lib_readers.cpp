@@ -871,7 +871,8 @@ namespace {
 // Whether a login's PIN is the one the card marked for a note: the same
 // reference and the same DF (a global reference names the master file's PIN from
 // anywhere). From another DF the card may have found another PIN of the reference.
-bool Holds(const SCHeldPin& held, const SCCard::PinAt& noted) {
+template <typename Pin>
+bool Holds(const Pin& held, const SCCard::PinAt& noted) {
   if (held.ref != noted.ref) return false;
   return noted.global() || (held.df.Count() != 0 && held.df.IsEqual(noted.df));
 }
@@ -879,9 +880,7 @@ bool Holds(const SCHeldPin& held, const SCCard::PinAt& noted) {
 bool Keeps(const SCPkcs15App* app, const SCCard::PinAt& noted) {
   std::vector<SCCard::PinAt> kept;
   app->KeptPins(&kept);
-  return std::any_of(kept.begin(), kept.end(), [&](const SCCard::PinAt& k) {
-    return k.ref == noted.ref && (noted.global() || (k.df.Count() != 0 && k.df.IsEqual(noted.df)));
-  });
+  return std::any_of(kept.begin(), kept.end(), [&](const SCCard::PinAt& k) { return Holds(k, noted); });
 }
 
 // Ends the logins of the card's applications that keep the PIN at `at`.
@@ -894,7 +893,7 @@ void EndLoginsKeeping(SCPkcs15App* const* table, uint32_t slots, const SCCard* c
     app->KeptPins(&kept);
     // A PIN noted without its DF names every PIN of its reference.
     for (const SCCard::PinAt& k : kept)
-      if (k.ref == at.ref && (at.global() || at.df.Count() == 0 || k.df.IsEqual(at.df))) {
+      if (Holds(k, at) || (k.ref == at.ref && at.df.Count() == 0)) {
         app->EndLogin(k, why);
         break;
       }
