@@ -131,23 +131,24 @@ SCRESULT SCCard_CosmopolIC::ChangePin(uint32_t ref, const uint8_t* oldPin, const
 
 // RESET RETRY COUNTER checks the PIN the card picks (its own unblocking PIN of
 // the PIN) at the length it holds that PIN at, and takes the rest of the data as
-// the new value. Where the PUK has both forms, the card is asked with the PUK
-// alone first (the unblocking that the call asks for in any case), once more in
-// the other form where it refuses the first for its length: the form it takes
-// is where it splits, and a wrong PUK is refused before a new value goes. What
-// an earlier call showed is not relied on here: a PUK in a form the card no
-// longer holds would be split wrongly, and the rest set as the PIN's value.
+// the new value. So the card is asked with the PUK alone first (the unblocking
+// that the call asks for in any case), in its 16-octet form, once more in its
+// 8-octet form where it has one and the card refuses the first for its length:
+// the form it takes is where it splits, and a wrong PUK is refused before a new
+// value goes. A PUK refused for its length in every form it has was compared
+// with nothing and cannot be the unblocking PIN: it goes no further. What an
+// earlier call showed is not relied on here: a PUK in a form the card no longer
+// holds would be split wrongly, and the rest set as the PIN's value.
 SCRESULT SCCard_CosmopolIC::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen,
                                        uint32_t newLen) {
+    if (puk == nullptr) return SCCard::UnblockPin(ref, puk, newPin, pukLen, newLen);
     SCCardInfo info;
     std::vector<uint8_t> shorter;
-    if (puk == nullptr || pukLen != kMadePinLength || GetCardInfo(&info) < 0 ||
-        !ShortForm(puk, pukLen, info.padChar, &shorter))
-        return SCCard::UnblockPin(ref, puk, newPin, pukLen, newLen);
+    const bool two = GetCardInfo(&info) >= 0 && ShortForm(puk, pukLen, info.padChar, &shorter);
     const uint8_t* form = puk;
     uint32_t formLen = pukLen;
     SCRESULT r = SCCard::UnblockPin(ref, form, nullptr, formLen, 0);
-    if (r == SC_E_INVALID_DATA_LENGTH) {
+    if (r == SC_E_INVALID_DATA_LENGTH && two) {
         form = shorter.data();
         formLen = kIssuedPinLength;
         r = SCCard::UnblockPin(ref, form, nullptr, formLen, 0);

@@ -287,12 +287,15 @@ struct Over {
 
 // On a token whose user PIN the SO set to 5678, each road that sets it under another PIN gives it the value typed,
 // and only that logs in: unblocking with the SO PIN (model 3), C_InitPIN after the SO PIN became six digits (its
-// C_SetPIN refused nothing for its length, reset nothing), the vendor InitPin given the SO PIN. Without the SO, or
-// with a wrong SO PIN to unblock it, the user PIN keeps its value and tries.
+// C_SetPIN refused nothing for its length, reset nothing), the vendor InitPin given the SO PIN, and on model 3 with
+// its SO PIN at 16 octets an unblocking with an SO PIN of 12 characters. Without the SO, or with a wrong SO PIN to
+// unblock it, the user PIN keeps its value and tries; one of 9 to 16 characters, which an SO PIN held at 8 octets
+// cannot be, is refused for its length with no SO try spent.
 void SetUnderAnotherPin(CardInit& t, const char* image, const std::string& so) {
   const auto u8 = [](const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); };
   const CK_FUNCTION_LIST* f = t.m().list();
   const bool model3 = std::string(image).rfind("blank-model3", 0) == 0;
+  const bool so16 = std::string(image) == "blank-model3-so-pin-16.card";
   const auto unblock = t.m().fn<UnblockFn>("MIRTAL_PKCS11_UnblockPin");
   const auto initPin = t.m().fn<InitPinFn>("MIRTAL_PKCS11_InitPin");
   CK_SESSION_HANDLE s = 0;
@@ -306,10 +309,14 @@ void SetUnderAnotherPin(CardInit& t, const char* image, const std::string& so) {
     EXPECT_EQ(CKR_OK, f->C_Login(s, CKU_USER, u8(now), std::strlen(now))) << now;
     EXPECT_EQ(CKR_OK, f->C_Logout(s));
   };
-  const auto userPin = [&] {  // the image's line of the user PIN (value 5678), its tries with it
+  const auto userPin = [&](const char* value = "35363738") {  // the image's line of the user PIN (5678), its tries
     const std::string x = t.ImageText(image);
-    const size_t at = x.rfind('\n', x.find(" value=35363738"));
+    const size_t at = x.rfind('\n', x.find(std::string(" value=") + value));
     return x.substr(at, x.find('\n', at + 1) - at);
+  };
+  const auto soTries = [&] {  // the tries left of the card's SO PIN
+    const std::string x = t.ImageText(image);
+    return cardimage::ValueOf(x.substr(x.find("\npin 3F00 ref=04 ") + 1), "left");
   };
   ASSERT_EQ(CKR_PIN_INCORRECT, f->C_Login(s, CKU_USER, u8("9999"), 4));
   const std::string before = userPin();
@@ -322,6 +329,15 @@ void SetUnderAnotherPin(CardInit& t, const char* image, const std::string& so) {
     EXPECT_EQ(std::string::npos, t.sim.ApduLog(kR0).find("# reset")) << t.sim.ApduLog(kR0);
     EXPECT_EQ(CKR_OK, unblock(s, pins[0], u8(so.c_str()), so.size(), u8("2468"), 4));
     logsIn("2468", "5678");
+    for (const char* wrong : {"876543219", "8765432100000000"}) {  // a good SO login after each: it never blocks
+      const std::string user = userPin("32343638"), tries = soTries();
+      EXPECT_EQ(so16 ? CKR_PIN_INCORRECT : CKR_PIN_LEN_RANGE,
+                unblock(s, pins[0], u8(wrong), std::strlen(wrong), u8("5555"), 4));
+      EXPECT_EQ(user, userPin("32343638")) << wrong;
+      EXPECT_EQ(so16 ? std::to_string(std::stoi(tries) - 1) : tries, soTries()) << wrong;
+      ASSERT_EQ(CKR_OK, f->C_Login(s, CKU_SO, u8(so.c_str()), so.size()));
+      EXPECT_EQ(CKR_OK, f->C_Logout(s));
+    }
   }
   ASSERT_EQ(CKR_OK, f->C_Login(s, CKU_SO, u8(so.c_str()), so.size()));
   ASSERT_EQ(0, t.sim.ClearLog(kR0));
@@ -335,6 +351,13 @@ void SetUnderAnotherPin(CardInit& t, const char* image, const std::string& so) {
   logsIn("8642", "1357");
   EXPECT_EQ(model3 ? CKR_OK : CKR_DEVICE_ERROR, unblock(s, pins[0], u8("654321"), 6, u8("5678"), 4));
   if (model3) logsIn("5678", "8642");
+  if (so16) {
+    ASSERT_EQ(CKR_OK, f->C_Login(s, CKU_SO, u8("654321"), 6));
+    EXPECT_EQ(CKR_OK, f->C_SetPIN(s, u8("654321"), 6, u8("210987654321"), 12));
+    EXPECT_EQ(CKR_OK, f->C_Logout(s));
+    EXPECT_EQ(CKR_OK, unblock(s, pins[0], u8("210987654321"), 12, u8("4321"), 4));
+    logsIn("4321", "5678");
+  }
 }
 
 // One initialisation on a card of `image` to which someone with no PIN added `planted`: it goes through, the SO
