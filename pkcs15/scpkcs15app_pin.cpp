@@ -460,7 +460,8 @@ SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* ex
             if (now < 0 && !IsPinStateAnswer(now)) return r;
             m_pCard->WithdrawResetMark();
             if (now == 0) return 0;
-            std::snprintf(why, sizeof why, "the answer to the kept value was lost, and the card does not hold it verified");
+            std::snprintf(why, sizeof why, "the answer to the kept value was lost, and the card does not hold it "
+                          "verified");
         } else {
             if (r != SC_E_VERIFY_FAILED && r != SC_E_PIN_BLOCKED) return r;
             std::snprintf(why, sizeof why, "the card refuses the value kept since the login");

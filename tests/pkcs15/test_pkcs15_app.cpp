@@ -223,7 +223,8 @@ TEST_F(Pkcs15App, KeptPinsFollowVerificationFailureAndLogout) {
     {
         SCTransactGuard guard(m_card);
         const uint16_t app[] = {0x3F00, 0x5015};
-        const uint8_t old[8] = {'1', '2', '3', '4', 0xFF, 0xFF, 0xFF, 0xFF}, now[8] = {'5', '6', '7', '8', 0xFF, 0xFF, 0xFF, 0xFF};
+        const uint8_t old[8] = {'1', '2', '3', '4', 0xFF, 0xFF, 0xFF, 0xFF};
+        const uint8_t now[8] = {'5', '6', '7', '8', 0xFF, 0xFF, 0xFF, 0xFF};
         ASSERT_EQ(0, m_card->SelectPath(app, 2));
         ASSERT_EQ(0, m_card->ChangePin(0x81, old, now, 8, 8));
         ASSERT_EQ(0, m_card->ResetPinState(0x81));
