@@ -51,7 +51,6 @@ public:
         char* pin = nullptr;
         int32_t length = -1;  // negative: the length of the NUL-terminated text
         uint8_t tryLimit = 0;  // the tries the card showed left just after it took the value; 0: not known
-        uint8_t tries = 0;     // the tries the value goes at since this process spent some; 0: tryLimit
         VerifiedPin() = default;
         ~VerifiedPin() { Set(nullptr, 0); }
         VerifiedPin(const VerifiedPin&) = delete;
@@ -311,16 +310,16 @@ public:
     SCRESULT UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPin, const char* newPin);
     // Presents a kept value where the card needs it: the card is asked first (VERIFY
     // without data); a PIN it holds verified needs nothing sent, and the value goes
-    // only while the card shows as many tries left as just after it last took it.
-    // Otherwise, or where the card refuses it, the login ends (EndLogin) and the
-    // answer is SC_E_PKCS15_NOT_LOGGED_IN.
+    // only while the card shows as many tries left as just after it last took it
+    // (a lost answer to it is asked about again). Otherwise, or where the card refuses
+    // it, the login ends (EndLogin) and the answer is SC_E_PKCS15_NOT_LOGGED_IN.
     SCRESULT VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* extra);
     // Learns, right after a login's verification, the tries the card gives the PIN:
     // its verification ended (VERIFY P1=FF), the card shows them, and the value
     // verifies it again. A card that keeps it verified leaves them unknown.
     SCRESULT LearnTryLimit(const ASNPkcs15AuthObject* pin);
     // Ends the login that kept the PIN at `at`: every kept value is forgotten, and
-    // the card forgets, at the call's end, the other PINs the login held.
+    // the card forgets, at the call's end, that PIN and the others the login held.
     void EndLogin(const SCCard::PinAt& at, const char* why);
     // Whether a login of this application ended since the last call (the PINs it ended at).
     bool TakeLoginEnded(std::vector<SCCard::PinAt>* at);
@@ -422,10 +421,10 @@ private:
     void ForgetPin(const ASNPkcs15AuthObject* pin);
     void ForgetAllPins();
     bool IsCurrentPin(const ASNPkcs15AuthObject* pin) const;
-    // The card refused a value typed for a kept PIN (or its unblocking PIN): this process
-    // spent the try, so the kept value may go at the tries the card shows now; where it
-    // shows none, the login ends.
-    void Refused(const ASNPkcs15AuthObject* pin);
+    // The card refused a value typed for the PIN: a try spent like any other. Where it
+    // is the kept value, that is stale and the login ends; another leaves the kept
+    // value to wait for the card's whole count.
+    void Refused(const ASNPkcs15AuthObject* pin, const char* typed);
     // VERIFY (text null: without data) in the DF selected, with the IAS-ECC reading of 6A81.
     SCRESULT AskCard(const uint8_t* data, uint32_t len, uint8_t ref);
 

@@ -191,7 +191,6 @@ SCRESULT SCPkcs15App::RememberPin(const ASNPkcs15AuthObject* pin, const char* te
         ForgetPin(pin);
         return SC_E_NO_MEMORY;
     }
-    v->tries = 0;  // the card took this value: its count is whole again
     m_pCurrentPin = v;
     return 0;
 }
@@ -325,25 +324,21 @@ SCRESULT SCPkcs15App::VerifyPin(ASNPkcs15AuthObject* pin, const char* text, bool
     if (remember && text) {
         if (r == 0) return RememberPin(pin, text);
         if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED)
-            Refused(pin);
+            Refused(pin, text);
         else
             ForgetPin(pin);
     }
     return r;
 }
 
-void SCPkcs15App::Refused(const ASNPkcs15AuthObject* pin) {
-    VerifiedPin* v = FindVerifiedPin(pin);
-    if (!v) return;
-    const SCCard::PinAt at = PinAtOf(pin);
-    SCRESULT now = at.global() || m_pCard->GetCurrentDf().IsEqual(at.df) ? 0 : SelectPinDf(pin, nullptr);
-    if (now >= 0) now = AskCard(nullptr, 0, GetPinReference(pin));
-    if (now == 0) return;  // still verified
-    if (now > 0 && v->tryLimit != 0) {
-        v->tries = static_cast<uint8_t>(now < 256 ? now : 255);
-        return;
-    }
-    EndLogin(at, "the card refuses a value given for it");
+void SCPkcs15App::Refused(const ASNPkcs15AuthObject* pin, const char* typed) {
+    const VerifiedPin* v = FindVerifiedPin(pin);
+    if (!v || !v->pin || !typed) return;
+    PinBuffer kept, refused;
+    uint32_t keptLen = 0, refusedLen = 0;
+    ASNPkcs15AuthObject* p = const_cast<ASNPkcs15AuthObject*>(pin);
+    if (FormatPin(p, v->pin, &kept, &keptLen) < 0 || FormatPin(p, typed, &refused, &refusedLen) < 0) return;
+    if (kept.bytes == refused.bytes) EndLogin(PinAtOf(pin), "the card refuses the value kept since the login");
 }
 
 SCRESULT SCPkcs15App::AskCard(const uint8_t* data, uint32_t len, uint8_t ref) {
@@ -382,7 +377,7 @@ SCRESULT SCPkcs15App::ChangePin(ASNPkcs15AuthObject* pin, const char* oldPin, co
     r = m_pCard->ChangePin(GetPinReference(pin), oldPin ? Data(oldBuf) : nullptr, Data(newBuf), oldLen, newLen);
     if (IsCurrentPin(pin)) {
         if (r == 0) return RememberPin(pin, newPin);
-        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) Refused(pin);
+        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) Refused(pin, oldPin);
     }
     return r;
 }
@@ -414,7 +409,7 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
     }
     if (IsCurrentPin(pin) && newPin) {
         if (r == 0) return RememberPin(pin, newPin);
-        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) Refused(pin);
+        if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) Refused(puk, unblockPin);
     }
     return r;
 }
@@ -422,6 +417,11 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
 namespace {
 
 std::atomic<unsigned> g_endedLogins{0};  // applications with an ended login not yet taken
+
+// An answer to VERIFY without data that tells of the PIN beside "verified" and a count.
+bool IsPinStateAnswer(SCRESULT r) {
+    return r == SC_E_PIN_BLOCKED || r == SC_E_PIN_NOT_INITIALIZED || r == SC_E_NO_REFERENCED_DATA;
+}
 
 std::string PinText(const SCCard::PinAt& at) {
     char ref[16];
@@ -440,7 +440,7 @@ SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* ex
     uint32_t len = 0;
     SCRESULT r = FormatPin(p, v->pin, &buf, &len);
     if (r < 0) return r;
-    const uint8_t limit = v->tries != 0 ? v->tries : v->tryLimit;
+    const uint8_t limit = v->tryLimit;
     SCTransactGuard guard(m_pCard);
     r = SelectPinDf(p, extra);
     if (r < 0) return r;
@@ -451,17 +451,28 @@ SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* ex
     if (state == 0) return 0;
     char why[160];
     if (state > 0 && limit != 0 && state >= limit) {
+        const bool marked = m_pCard->MarkedForReset();
         r = AskCard(Data(buf), len, ref);
-        if (r == 0) v->tries = 0;  // the card took it: its count is whole again
-        if (r != SC_E_VERIFY_FAILED && r != SC_E_PIN_BLOCKED) return r;
-        std::snprintf(why, sizeof why, "the card refuses the value kept since the login");
+        if (r < 0 && !marked && m_pCard->MarkedForReset()) {
+            // Its answer was lost: the card is asked whether it took the value. A PIN
+            // whose state it shows is no PIN the module cannot name.
+            const SCRESULT now = AskCard(nullptr, 0, ref);
+            if (now < 0 && !IsPinStateAnswer(now)) return r;
+            m_pCard->WithdrawResetMark();
+            if (now == 0) return 0;
+            std::snprintf(why, sizeof why, "the answer to the kept value was lost, and the card does not hold it "
+                          "verified");
+        } else {
+            if (r != SC_E_VERIFY_FAILED && r != SC_E_PIN_BLOCKED) return r;
+            std::snprintf(why, sizeof why, "the card refuses the value kept since the login");
+        }
     } else if (state > 0 && limit != 0) {
         std::snprintf(why, sizeof why, "%d of %u tries left, a try was spent since the card took the kept value; it is "
                       "not presented", static_cast<int>(state), static_cast<unsigned>(limit));
     } else if (state > 0) {
         std::snprintf(why, sizeof why, "not verified, and the card did not show its tries when it took the value; it "
                       "is not presented");
-    } else if (state == SC_E_PIN_BLOCKED || state == SC_E_PIN_NOT_INITIALIZED || state == SC_E_NO_REFERENCED_DATA) {
+    } else if (IsPinStateAnswer(state)) {
         char name[64];
         std::snprintf(why, sizeof why, "the card answers %s when asked for its state",
                       scGetErrorName(state, name, sizeof name));
@@ -485,9 +496,11 @@ SCRESULT SCPkcs15App::LearnTryLimit(const ASNPkcs15AuthObject* pin) {
     // The login's verification left the card in the PIN's DF.
     if (!at.global() && !m_pCard->GetCurrentDf().IsEqual(at.df) && (r = SelectPinDf(p, nullptr)) < 0) return r;
     const uint8_t ref = GetPinReference(p);
-    // A verified PIN shows no count: its verification ends for a moment.
-    if (m_pCard->ResetPinState(ref) < 0) return 0;
-    const SCRESULT tries = AskCard(nullptr, 0, ref);
+    // A verified PIN shows no count: its verification ends for a moment. Where the
+    // card does not end it, or its answer is lost, the value still goes again, so that
+    // the login stands verified or fails.
+    const SCRESULT ended = m_pCard->ResetPinState(ref);
+    const SCRESULT tries = ended < 0 ? ended : AskCard(nullptr, 0, ref);
     r = AskCard(Data(buf), len, ref);
     if (r < 0) {
         ForgetPin(p);
@@ -500,10 +513,12 @@ SCRESULT SCPkcs15App::LearnTryLimit(const ASNPkcs15AuthObject* pin) {
 void SCPkcs15App::EndLogin(const SCCard::PinAt& at, const char* why) {
     // Written whatever the trace bits: the call's answer does not tell it.
     DebugLogWrite(2, 0, "PKCS#15: %s: %s: the login ends", PinText(at).c_str(), why);
+    // The card forgets, whatever it answered, the PIN the login ended at and the others it held.
     std::vector<SCCard::PinAt> kept;
     KeptPins(&kept);
+    kept.push_back(at);
     for (const SCCard::PinAt& k : kept)
-        if (m_pCard && (k.ref != at.ref || !k.df.IsEqual(at.df))) m_pCard->KeepLeftVerified(k);
+        if (m_pCard) m_pCard->KeepLeftVerified(k);
     ForgetAllPins();
     if (m_endedAt.empty()) ++g_endedLogins;
     m_endedAt.push_back(at);
@@ -939,7 +954,7 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     if (IsCurrentPin(pin)) {
         if (r == 0 && newPin) (void)RememberPin(pin, newPin);
         if (r == SC_E_VERIFY_FAILED || r == SC_E_PIN_BLOCKED) {
-            Refused(pin);
+            Refused(pin, authPin);
             if (outPath) outPath->Clear();
         }
     }

@@ -369,8 +369,21 @@ std::vector<SCCard::PinAt> SCCard::TakeLeftVerified(bool* mustReset) {
 void SCCard::KeepLeftVerified(const PinAt& pin) {
     if (m_pConnectedReader == nullptr) return;
     m_leftSession = m_pConnectedReader->GetCardSession();
+    if (std::any_of(m_leftVerified.begin(), m_leftVerified.end(),
+                    [&](const PinAt& p) { return p.ref == pin.ref && p.df.IsEqual(pin.df); }))
+        return;
     m_leftVerified.push_back(pin);
     ++g_leftVerified;
+}
+
+bool SCCard::MarkedForReset() const {
+    return m_leftReset && m_pConnectedReader != nullptr && m_pConnectedReader->GetCardSession() == m_leftSession;
+}
+
+void SCCard::WithdrawResetMark() {
+    if (!m_leftReset) return;
+    m_leftReset = false;
+    --g_leftVerified;
 }
 
 bool SCCard::HoldsLeftVerified() const {

@@ -207,6 +207,10 @@ public:
     std::vector<PinAt> TakeLeftVerified(bool* mustReset);
     // Puts a note back for a later call (the card is not held for it).
     void KeepLeftVerified(const PinAt& pin);
+    // Whether the card's present session is marked for a reset; the mark withdrawn
+    // where the PIN a lost answer left unnamed was asked about since.
+    bool MarkedForReset() const;
+    void WithdrawResetMark();
     // Whether this card object holds notes or a reset mark of the card's present session.
     bool HoldsLeftVerified() const;
     // Whether a card object of this process holds notes or a reset mark.

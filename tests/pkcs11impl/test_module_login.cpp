@@ -6,11 +6,13 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "pkcs11impl/cryptoki_vendor.h"
 #include "tests/pkcs11impl/bridge_host.h"
+#include "tests/pkcs11impl/module_calls.h"
 #include "tools/cardsim/cardsim.h"
 
 using namespace testhost;
@@ -572,10 +574,12 @@ CK_RV InitToken(const Module& m) {
 }
 
 const CK_USER_TYPE kNobody = kAllOnes;
+CK_SESSION_HANDLE g_lastSession = 0;  // the last one Session opened
 // A read-write session of the slot, logged in as `user` unless nobody; 0 when a step fails.
 CK_SESSION_HANDLE Session(const Module& m, CK_SLOT_ID slot, CK_USER_TYPE user = kNobody) {
   CK_SESSION_HANDLE s = 0;
   if (m->C_OpenSession(slot, kRw, nullptr, nullptr, &s) != CKR_OK) return 0;
+  g_lastSession = s;
   if (user == kNobody) return s;
   return m->C_Login(s, user, user == CKU_SO ? kSoPin : kUserPin, user == CKU_SO ? 8 : 4) == CKR_OK ? s : 0;
 }
@@ -655,6 +659,8 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
     std::vector<OtherCommands> refused;
     std::vector<PinProbe> keptWhileLoggedIn = {};  // verified until C_Finalize, forgotten after
     std::string config = "";
+    int resets = -1;             // the card's resets in the call (the simulator's "# reset" lines); -1: not counted
+    CK_STATE state = kAllOnes;   // of the last session the call opened, after it; kAllOnes: not asked
   };
   // The card answers over the channel, and the answer to the command a prefix names
   // fails its check on the way back: the command counts as carried out. Another
@@ -662,6 +668,18 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
   const std::string channel = "EnableSecureMessaging = 1\nPKCS15Flags = 0x8000600\n";
   const auto lost = [](const char* prefix, Call call) {
     return [prefix, call](LoginHost& h) { return h.sim.CorruptDataOn(kR0, prefix, 0, 1) == 0 ? call(h) : CKR_CANCEL; };
+  };
+  // The card misstates a PIN it holds verified when asked for its state (VERIFY without data), after the login.
+  const auto misstated = [&](CK_USER_TYPE user, unsigned sw) {
+    return [&, user, sw](LoginHost& h) {
+      const CK_SESSION_HANDLE s = Session(h.m, 0, user);
+      const char* prefix = user == CKU_SO ? "00200004" : "00200081";
+      if (s == 0 || h.sim.InjectSwOn(kR0, prefix, sw, 0, 1) != 0) return CKR_CANCEL;
+      std::vector<CK_BYTE> sig;
+      return user == CKU_SO ? h.m->C_InitPIN(s, other, 4)
+                            : modulecalls::SignOnce(h.m, s, modulecalls::FindOne(h.m, s, CKO_PRIVATE_KEY), CKM_RSA_PKCS,
+                                                    modulecalls::DigestInfoOfAbc(), &sig);
+    };
   };
   const auto login = [](CK_USER_TYPE user) {
     return [user](LoginHost& h) {
@@ -756,6 +774,18 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
          return h.sim.InjectSw(kR0, 0xFE, 0x6985, 1) == 0 ? terminate(0, kUserPin, 4) : CKR_CANCEL;
        },
        CKR_DEVICE_ERROR, {{"", 0x81}}, {}},
+      {"the SO's C_InitPIN, the card answers 6983 for the SO PIN it holds verified", "pkcs15-model3.card",
+       misstated(CKU_SO, 0x6983), CKR_USER_NOT_LOGGED_IN, {{"", 4}}, {TakeSoPin(4)}},
+      {"the SO's C_InitPIN, 63C0", "pkcs15-model3.card", misstated(CKU_SO, 0x63C0), CKR_USER_NOT_LOGGED_IN, {{"", 4}},
+       {TakeSoPin(4)}},
+      {"the SO's C_InitPIN, 6A88", "pkcs15-model3.card", misstated(CKU_SO, 0x6A88), CKR_USER_NOT_LOGGED_IN, {{"", 4}},
+       {TakeSoPin(4)}},
+      {"the user's C_Sign, the card answers 6983 for the PIN it holds verified", "pkcs15-model3.card",
+       misstated(CKU_USER, 0x6983), CKR_USER_NOT_LOGGED_IN, {{"5015", 0x81}}, {kSignWithHoldersKey}},
+      {"the user's C_Sign, 63C0", "pkcs15-model3.card", misstated(CKU_USER, 0x63C0), CKR_USER_NOT_LOGGED_IN, {{"5015", 0x81}},
+       {kSignWithHoldersKey}},
+      {"the user's C_Sign, 6A88", "pkcs15-model3.card", misstated(CKU_USER, 0x6A88), CKR_USER_NOT_LOGGED_IN, {{"5015", 0x81}},
+       {kSignWithHoldersKey}},
       {"the user's C_Login, its answer lost", "ias-dh-channel.card", lost("0C200081", login(CKU_USER)),
        CKR_DEVICE_ERROR, {}, {}, {}, channel},
       {"the SO's C_Login, its answer lost", "ias-dh-channel.card", lost("0C200004", login(CKU_SO)),
@@ -777,6 +807,18 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
       {"the SO's C_InitPIN, its answer lost", "ias-dh-channel.card",
        lost("0C2C", [&](LoginHost& h) { return h.m->C_InitPIN(Session(h.m, 0, CKU_SO), other, 4); }),
        CKR_DEVICE_ERROR, {}, {}, {{"", 4}}, channel},
+      // The login stands verified, with no reset.
+      {"the user's C_Login, the answer to its VERIFY P1=FF lost", "ias-dh-channel.card", lost("0C20FF81", login(CKU_USER)),
+       CKR_OK, {}, {}, {{"5015", 0x81}}, channel, 0, CKS_RW_USER_FUNCTIONS},
+      // The card is asked again over the channel: the login stands after one reset.
+      {"MIRTAL_PKCS11_UnblockPin of the logged-in user, the answer to the login's VERIFY after the reset lost",
+       "ias-dh-channel.card",
+       [&](LoginHost& h) {
+         const CK_SESSION_HANDLE s = Session(h.m, 0, CKU_USER);
+         if (s == 0 || h.sim.CorruptDataOn(kR0, "0C2000811D", 0, 1) != 0) return CKR_CANCEL;
+         return PinCalls(h.m).UnblockPin(s, PinCalls(h.m).List(s).at(0), kPuk, 8, other, 4);
+       },
+       CKR_OK, {}, {}, {{"5015", 0x81}}, channel, 1, CKS_RW_USER_FUNCTIONS},
   };
   for (const Row& row : rows) [&] {
     SCOPED_TRACE(row.name);
@@ -787,7 +829,17 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
       if (std::string(row.card) == "qualified-model1-visible.card") image.replace(image.find(p.first), p.first.size(), p.second);
     WriteFile(h.env.Card(row.card), image);
     ASSERT_TRUE(h.Start());
+    ASSERT_EQ(0, h.sim.ClearLog(kR0));
     EXPECT_EQ(row.answer, row.call(h));
+    if (row.resets >= 0) {
+      const std::string log = h.sim.ApduLog(kR0);
+      size_t resets = 0;
+      for (size_t at = log.find("# reset\n"); at != std::string::npos; at = log.find("# reset\n", at + 1)) ++resets;
+      EXPECT_EQ(static_cast<size_t>(row.resets), resets);
+    }
+    if (row.state != kAllOnes) {
+      EXPECT_EQ(row.state, StateOf(h.m, g_lastSession));
+    }
     // Nothing is verified on the card but what the logins hold, and another program is answered at once.
     EXPECT_EQ("", LeftToAnotherProgram(h.sim, kR0, Named(row.keptWhileLoggedIn)));
     if (!row.config.empty()) {
@@ -850,5 +902,79 @@ TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndKeepsTheModulesLogins) {
       ExpectOtherProgramMay("after the reset", {{"", 4}, {"5015", 0x82}, {"5015", 0x81}}, {kSignWithHoldersKey});
       EXPECT_EQ(CKR_OK, h.m->C_Login(user, CKU_USER, kUserPin, 4));  // one try spent, none more
     }
+  }
+}
+
+// Three copies of the module (three programs) keep the user's value over one card, and another
+// program changes the PIN and logs out. A value typed and refused lowers nothing: a kept value goes
+// only where the card shows the count it showed when it last took a value, and one the card refused
+// goes never. Between two values the card takes, the kept values cost at most one try in all; a
+// program's own wrong values block the PIN at the card's limit.
+TEST(ModuleLogin, KeptValuesOfThreeProgramsCostAtMostOneTryBetweenTwoValuesTheCardTakes) {
+  enum What { kSigns, kTypesWrong, kTypesKept, kOtherChanges };
+  struct Step {
+    int copy;
+    What what;
+    CK_RV rv;
+  };
+  const CK_RV kOk = CKR_OK, kOut = CKR_USER_NOT_LOGGED_IN, kWrong = CKR_PIN_INCORRECT;
+  const struct {
+    const char* name;
+    std::vector<Step> steps;
+    const char* state;  // of PIN 81 at the end, as another program is answered
+  } rows[] = {
+      {"two copies type a wrong value before the change",
+       {{0, kSigns, kOk}, {1, kSigns, kOk}, {2, kSigns, kOk}, {0, kTypesWrong, kWrong}, {1, kTypesWrong, kWrong},
+        {0, kOtherChanges, kOk}, {2, kSigns, kOut}, {0, kSigns, kOut}, {1, kSigns, kOut}},
+       "63C2"},
+      {"a copy types its kept value after the change",
+       {{0, kSigns, kOk}, {0, kOtherChanges, kOk}, {0, kTypesKept, kWrong}, {0, kSigns, kOut}, {1, kSigns, kOut},
+        {2, kSigns, kOut}},
+       "63C2"},
+      {"a wrong value typed after a kept value was refused",
+       {{0, kOtherChanges, kOk}, {0, kSigns, kOut}, {1, kTypesWrong, kWrong}, {1, kSigns, kOut}, {2, kSigns, kOut}},
+       "63C1"},
+      {"one copy's wrong values in turn with signatures",
+       {{0, kTypesWrong, kWrong}, {0, kSigns, kOut}, {0, kTypesWrong, kWrong}, {0, kSigns, kOut},
+        {0, kTypesWrong, kWrong}, {1, kSigns, kOut}, {2, kSigns, kOut}},
+       "6983"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    LoginHost h("pkcs15-model3.card");
+    ASSERT_TRUE(h.Start());
+    std::unique_ptr<Module> copies[3];
+    CK_SESSION_HANDLE s[3] = {};
+    CK_OBJECT_HANDLE key[3] = {};
+    for (int i = 0; i < 3; ++i) {
+      const std::string path = h.env.Path("copy" + std::to_string(i) + ".so");
+      ASSERT_TRUE(i == 0 || testsupport::CopyFile(ModulePath(), path));
+      copies[i] = i == 0 ? nullptr : std::make_unique<Module>(path);
+      const Module& m = i == 0 ? h.m : *copies[i];
+      ASSERT_TRUE(i == 0 || m->C_Initialize(nullptr) == CKR_OK);
+      ASSERT_TRUE(modulecalls::OpenUserSession(m, 0, &s[i], &key[i]));
+    }
+    CK_UTF8CHAR wrong[] = "9999", fresh[] = "1111";
+    for (const Step& step : row.steps) {
+      const Module& m = step.copy == 0 ? h.m : *copies[step.copy];
+      std::vector<CK_BYTE> sig;
+      CK_RV rv = CKR_OK;
+      if (step.what == kSigns) {
+        // A session fallen back to the public state no longer has the key.
+        rv = StateOf(m, s[step.copy]) == CKS_RW_USER_FUNCTIONS
+                 ? modulecalls::SignOnce(m, s[step.copy], key[step.copy], CKM_RSA_PKCS, modulecalls::DigestInfoOfAbc(), &sig)
+                 : CKR_USER_NOT_LOGGED_IN;
+      } else if (step.what != kOtherChanges) {
+        rv = m->C_SetPIN(s[step.copy], step.what == kTypesWrong ? wrong : kUserPin, 4, fresh, 4);
+      } else {
+        OtherProgram other(kR0);
+        for (const char* c : {"00A4080C025015", "002400811031323334FFFFFFFF35363738FFFFFFFF", "0020FF81"})
+          ASSERT_EQ("9000", other.Send(c)) << c;
+      }
+      EXPECT_EQ(step.rv, rv) << "copy " << step.copy << ", step " << &step - row.steps.data();
+    }
+    EXPECT_EQ(row.state, OtherProgram(kR0).PinState(0x81, "5015"));
+    EXPECT_EQ("", LeftToAnotherProgram(h.sim, kR0));
+    for (int i = 1; i < 3; ++i) EXPECT_EQ(CKR_OK, (*copies[i])->C_Finalize(nullptr));
   }
 }

@@ -166,11 +166,15 @@ TEST_F(Pkcs15App, ChangePinNeedsTheOldValueAndUpdatesTheKeptCopy) {
     ASSERT_EQ(0, m_app->Load(false));
     ASNPkcs15AuthObject* user = Pin(SCPkcs15App::PIN_USER);
     ASSERT_EQ(0, m_app->VerifyPin(user, kUserPin, true, nullptr));
+    ASSERT_EQ(0, m_app->LearnTryLimit(user));
     ASSERT_NE(nullptr, m_app->GetCurrentPin());
     EXPECT_EQ(SC_E_VERIFY_FAILED, m_app->ChangePin(user, "0000", "4321"));
-    // A failed change of the current PIN forgets it.
-    EXPECT_FALSE(m_app->HasVerifiedPin(user));
+    // A refused old value that is not the kept one lowers nothing: the kept copy stays and
+    // goes only at the card's whole count. The card shows a try spent: the login ends.
+    EXPECT_STREQ(kUserPin, m_app->GetCurrentPin()->pin);
+    EXPECT_EQ(SC_E_PKCS15_NOT_LOGGED_IN, m_app->VerifyCachedPin(user, nullptr));
     EXPECT_EQ(nullptr, m_app->GetCurrentPin());
+    EXPECT_EQ(2, TriesLeft(0x81));
     ASSERT_EQ(0, m_app->VerifyPin(user, kUserPin, true, nullptr));
     EXPECT_EQ(0, m_app->ChangePin(user, kUserPin, "4321"));
     ASSERT_NE(nullptr, m_app->GetCurrentPin());
@@ -212,10 +216,24 @@ TEST_F(Pkcs15App, KeptPinsFollowVerificationFailureAndLogout) {
     ASSERT_EQ(0, m_app->VerifyPin(so, kSoPin, false, nullptr));
     EXPECT_FALSE(m_app->HasVerifiedPin(so));
     EXPECT_EQ(1, m_app->GetVerifiedPinCount());
-    // A failed verification of the current PIN forgets it, even without remember.
+    // Another value of the current PIN refused leaves the kept one; the kept one refused
+    // (another program changed the PIN) ends the login at once, even without remember.
     EXPECT_EQ(SC_E_VERIFY_FAILED, m_app->VerifyPin(user, "0000", false, nullptr));
+    EXPECT_NE(nullptr, m_app->GetCurrentPin());
+    {
+        SCTransactGuard guard(m_card);
+        const uint16_t app[] = {0x3F00, 0x5015};
+        const uint8_t old[8] = {'1', '2', '3', '4', 0xFF, 0xFF, 0xFF, 0xFF};
+        const uint8_t now[8] = {'5', '6', '7', '8', 0xFF, 0xFF, 0xFF, 0xFF};
+        ASSERT_EQ(0, m_card->SelectPath(app, 2));
+        ASSERT_EQ(0, m_card->ChangePin(0x81, old, now, 8, 8));
+        ASSERT_EQ(0, m_card->ResetPinState(0x81));
+    }
+    EXPECT_EQ(SC_E_VERIFY_FAILED, m_app->VerifyPin(user, kUserPin, false, nullptr));
     EXPECT_EQ(nullptr, m_app->GetCurrentPin());
     EXPECT_EQ(SC_E_PKCS15_NOT_LOGGED_IN, m_app->VerifyCachedPin(user, nullptr));
+    EXPECT_EQ(2, TriesLeft(0x81));
+    ASSERT_EQ(0, m_app->ChangePin(user, "5678", kUserPin));
 
     ASSERT_EQ(0, m_app->VerifyPin(user, kUserPin, true, nullptr));
     ASSERT_EQ(0, m_app->VerifyPin(so, kSoPin, true, nullptr));
