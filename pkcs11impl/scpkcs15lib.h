@@ -362,8 +362,9 @@ class SCPkcs15Lib {
   SCRESULT DeInitLib();
   // In a forked copy of the process that initialised the library: the readers'
   // connections and contexts are the parent's and its workers are not here, so
-  // the teardown that follows leaves them all as they are (a disconnect or a
-  // reset from here would end the parent's sessions and every other program's).
+  // the teardown that follows frees the objects and leaves those as they are (a
+  // disconnect or a reset from here would end the parent's sessions and every
+  // other program's).
   void LeaveReadersToParent();
   bool IsInitialized() const { return m_initialized != 0; }
   uint32_t GetSlotCount(bool tokenPresent) const;

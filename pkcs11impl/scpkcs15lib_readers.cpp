@@ -435,11 +435,9 @@ void SCPkcs15Lib::StopWorkers() {
 }
 
 void SCPkcs15Lib::LeaveReadersToParent() {
-  // Left unfreed: the process ends.
-  m_records = nullptr;
-  m_recordCount = 0;
-  m_readers = nullptr;
-  m_initialized = 0;
+  for (uint32_t i = 0; i < m_recordCount; ++i) m_records[i].hasThread = false;  // the parent's threads
+  for (uint32_t i = 0; m_readers != nullptr && i < m_readerCapacity; ++i)
+    if (m_readers[i] != nullptr) m_readers[i]->LeaveToParent();
 }
 
 SCRESULT SCPkcs15Lib::DeInitLib() {
