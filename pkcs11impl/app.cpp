@@ -341,6 +341,9 @@ CPkcs11App::CPkcs11App() {
 }
 
 CPkcs11App::~CPkcs11App() {
+  // Gone without C_Finalize: the readers' teardown resets the cards where a login
+  // holds a PIN, except in a forked child, which leaves the parent's cards alone.
+  if (m_ownerPid != 0 && m_ownerPid != static_cast<int64_t>(getpid())) m_pkcs15.LeaveReadersToParent();
   ReleaseSlots();
   m_lastError.Clear();
   m_ownerPid = 0;

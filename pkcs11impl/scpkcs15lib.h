@@ -360,6 +360,12 @@ class SCPkcs15Lib {
   // Stops and joins the workers, frees every table, releases the readers and
   // unloads the back-ends; always 0.
   SCRESULT DeInitLib();
+  // In a forked copy of the process that initialised the library: the readers'
+  // connections and contexts are the parent's and its workers are not here, so
+  // the teardown that follows frees the objects and leaves those as they are (a
+  // disconnect or a reset from here would end the parent's sessions and every
+  // other program's).
+  void LeaveReadersToParent();
   bool IsInitialized() const { return m_initialized != 0; }
   uint32_t GetSlotCount(bool tokenPresent) const;
   // Null list: count only; a short list: count set, SC_E_INSUFFICIENT_BUFFER.
@@ -819,6 +825,8 @@ class SCPkcs15Lib {
 
  protected:
   // Frees every per-slot and per-reader table and the readers (workers must be stopped).
+  // A card where a login still holds a PIN verified is reset as its reader goes:
+  // the program may leave without C_Finalize, and no other program may use the PIN.
   void ReleaseTables();
   void StopWorkers();
   SCRESULT StartWorkers(const CK_C_INITIALIZE_ARGS* initArgs);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "pkcs11impl/scpkcs15lib.h"
 #include "pkcs15/scpkcs15app.h"
@@ -170,6 +171,9 @@ SCRESULT SCPkcs15Lib::AllocateTables(uint32_t readers, uint32_t tokensPerReader)
 }
 
 void SCPkcs15Lib::ReleaseTables() {
+  std::vector<bool> login(m_readerCapacity);
+  for (size_t s = 0; m_pAppTable != nullptr && s < static_cast<size_t>(m_readerCapacity) * m_tokensPerReader; ++s)
+    if (m_pAppTable[s] != nullptr && m_pAppTable[s]->KeepsPins()) login[s / m_tokensPerReader] = true;
   m_checkMemo.clear();
   m_agreedChannels.clear();
   ClearSlotApps(-1, true);
@@ -182,7 +186,7 @@ void SCPkcs15Lib::ReleaseTables() {
   if (m_readers != nullptr) {
     for (uint32_t i = 0; i < m_readerCapacity; ++i) {
       if (m_readers[i] == nullptr) continue;
-      m_readers[i]->Disconnect(SC_DISPOSITION_LEAVE);
+      m_readers[i]->Disconnect(login[i] ? SC_DISPOSITION_RESET : SC_DISPOSITION_LEAVE);
       delete m_readers[i];
     }
     delete[] m_readers;
@@ -428,6 +432,12 @@ void SCPkcs15Lib::StopWorkers() {
   delete[] m_records;
   m_records = nullptr;
   m_recordCount = 0;
+}
+
+void SCPkcs15Lib::LeaveReadersToParent() {
+  for (uint32_t i = 0; i < m_recordCount; ++i) m_records[i].hasThread = false;  // the parent's threads
+  for (uint32_t i = 0; m_readers != nullptr && i < m_readerCapacity; ++i)
+    if (m_readers[i] != nullptr) m_readers[i]->LeaveToParent();
 }
 
 SCRESULT SCPkcs15Lib::DeInitLib() {

@@ -124,6 +124,9 @@ public:
     SCRESULT Init(uint32_t flags);
     // Disconnects a connected card and closes the reader.
     void Release();
+    // In a forked child: the connection and the context are the parent's, so the
+    // object goes without a word to the reader service.
+    void LeaveToParent() { m_bConnected = m_bInited = false; }
 
     // Connects the card. protocolRequest: SC_MODE_PROTO_T0/T1/RAW bits, 0 = the
     // reader's default protocols. The reader options restrict it; nothing left:

@@ -1,13 +1,23 @@
 /* A PKCS#11 host in C that leaves without C_Finalize, as careless hosts do:
- *   exit_host MODULE return  [session]   initialises, then returns from main
- *   exit_host MODULE dlclose [session]   initialises, unloads the module, returns
+ *   exit_host MODULE return  [session|login] [probe]   initialises, then returns from main
+ *   exit_host MODULE dlclose [session|login] [probe]   initialises, unloads the module, returns
  * With "session" it first opens a session on the first slot with a token and
- * reads the token's information, so that more of the module is alive at exit.
+ * reads the token's information, so that more of the module is alive at exit;
+ * "login" then logs the user in (PIN 1234) and starts a child that calls exit
+ * without having initialised the module, and checks that the session is still
+ * logged in after it ("after the child: state 1").
+ * With "probe", another program (started before the module is loaded) holds
+ * a PC/SC connection to the first reader throughout and asks the card whether
+ * user PIN 81 is verified (VERIFY without data): after the login, after the
+ * child left and once more after this host has gone. It prints
+ * "probe: SW" or "probe: reset, SW" where its connection saw the card reset.
  * Prints "host done" just before main returns; the exit status is main's. */
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "pkcs11impl/cryptoki.h"
 
@@ -16,7 +26,104 @@ static int Fail(const char* what, CK_RV rv) {
   return 2;
 }
 
-static int UseFirstToken(CK_FUNCTION_LIST_PTR f) {
+static int g_probeAsk = -1, g_probeDone = -1;
+
+/* The probe's side: one question per byte from the host, one more when the host is gone. */
+static void RunProbe(int ask, int done) {
+  typedef long (*Establish)(unsigned long, const void*, const void*, long*);
+  typedef long (*List)(long, const char*, char*, unsigned long*);
+  typedef long (*Connect)(long, const char*, unsigned long, unsigned long, long*, unsigned long*);
+  typedef long (*Reconnect)(long, unsigned long, unsigned long, unsigned long, unsigned long*);
+  typedef long (*Transmit)(long, const void*, const unsigned char*, unsigned long, void*, unsigned char*,
+                           unsigned long*);
+  void* pcsc = dlopen("libpcsclite.so.1", RTLD_NOW);
+  if (pcsc == NULL) _exit(1);
+  Establish establish = (Establish)dlsym(pcsc, "SCardEstablishContext");
+  List list = (List)dlsym(pcsc, "SCardListReaders");
+  Connect connect = (Connect)dlsym(pcsc, "SCardConnect");
+  Reconnect reconnect = (Reconnect)dlsym(pcsc, "SCardReconnect");
+  Transmit transmit = (Transmit)dlsym(pcsc, "SCardTransmit");
+  long context = 0, card = 0;
+  unsigned long protocol = 0;
+  char readers[1024];
+  int connected = 0;
+  /* pcscd needs a moment to see the reader and the card behind vpcd. */
+  for (int i = 0; i < 100 && !connected; ++i) {
+    unsigned long len = sizeof readers;
+    connected = (context != 0 || establish(2 /* system */, NULL, NULL, &context) == 0) &&
+                list(context, NULL, readers, &len) == 0 &&
+                connect(context, readers, 2 /* shared */, 3 /* T=0, T=1 */, &card, &protocol) == 0;
+    if (!connected) usleep(100000);
+  }
+  if (!connected || write(done, "c", 1) != 1) _exit(1);
+  char byte;
+  ssize_t got;
+  do {
+    got = read(ask, &byte, 1);
+    static const unsigned char kVerify[] = {0x00, 0x20, 0x00, 0x81};
+    struct { unsigned long protocol, length; } pci = {protocol, 16};
+    unsigned char resp[64];
+    unsigned long len = sizeof resp;
+    long rc = transmit(card, &pci, kVerify, sizeof kVerify, NULL, resp, &len);
+    const int reset = rc == (long)0x80100068; /* SCARD_W_RESET_CARD */
+    if (reset && reconnect(card, 2, 3, 0 /* leave */, &protocol) == 0) {
+      pci.protocol = protocol;
+      len = sizeof resp;
+      rc = transmit(card, &pci, kVerify, sizeof kVerify, NULL, resp, &len);
+    }
+    if (rc == 0 && len >= 2)
+      printf("probe: %s%02X%02X\n", reset ? "reset, " : "", resp[len - 2], resp[len - 1]);
+    else
+      printf("probe: %sfailed 0x%lx\n", reset ? "reset, " : "", (unsigned long)rc);
+    fflush(stdout);
+  } while (got == 1 && write(done, "a", 1) == 1);
+  _exit(0);
+}
+
+static int StartProbe(void) {
+  int ask[2], done[2];
+  if (pipe(ask) != 0 || pipe(done) != 0) return 0;
+  fflush(stdout);
+  const pid_t pid = fork();
+  if (pid < 0) return 0;
+  if (pid == 0) {
+    close(ask[1]);
+    close(done[0]);
+    RunProbe(ask[0], done[1]);
+  }
+  close(ask[0]);
+  close(done[1]);
+  g_probeAsk = ask[1];
+  g_probeDone = done[0];
+  char byte;
+  return read(g_probeDone, &byte, 1) == 1;
+}
+
+/* The probe prints its answer before this returns. */
+static void Probe(void) {
+  char byte = 'q';
+  fflush(stdout);
+  if (g_probeAsk >= 0 && write(g_probeAsk, &byte, 1) == 1) (void)read(g_probeDone, &byte, 1);
+}
+
+/* What the parent's threads hold is no leak of the child's (a leak checker, where built in, asks). */
+static int g_forkedChild = 0;
+int __lsan_is_turned_off(void);
+int __lsan_is_turned_off(void) { return g_forkedChild; }
+
+/* A child that never initialised the module leaves with exit. */
+static int ForkedChildLeaves(void) {
+  fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    g_forkedChild = 1;
+    exit(0);
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+static int UseFirstToken(CK_FUNCTION_LIST_PTR f, const char* use) {
   CK_SLOT_ID slots[64];
   CK_ULONG count = sizeof slots / sizeof slots[0];
   CK_RV rv = f->C_GetSlotList(CK_TRUE, slots, &count);
@@ -30,13 +137,27 @@ static int UseFirstToken(CK_FUNCTION_LIST_PTR f) {
   rv = f->C_OpenSession(slots[0], CKF_SERIAL_SESSION, NULL, NULL, &session);
   if (rv != CKR_OK) return Fail("C_OpenSession", rv);
   printf("token: %.32s\n", (const char*)info.label);
-  /* The session stays open: the module has to release it when it goes. */
+  /* The session and the login stay: the module has to release them when it goes. */
+  if (strcmp(use, "session") == 0) return 0;
+  rv = f->C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR) "1234", 4);
+  if (rv != CKR_OK) return Fail("C_Login", rv);
+  Probe();
+  if (!ForkedChildLeaves()) return 2;
+  Probe();
+  CK_SESSION_INFO state;
+  rv = f->C_GetSessionInfo(session, &state);
+  if (rv != CKR_OK) return Fail("C_GetSessionInfo after the child left", rv);
+  printf("after the child: state %lu\n", (unsigned long)state.state);
   return 0;
 }
 
 int main(int argc, char** argv) {
   if (argc < 3 || (strcmp(argv[2], "return") != 0 && strcmp(argv[2], "dlclose") != 0)) {
-    fprintf(stderr, "usage: exit_host MODULE return|dlclose [session]\n");
+    fprintf(stderr, "usage: exit_host MODULE return|dlclose [session|login] [probe]\n");
+    return 2;
+  }
+  if (argc > 4 && strcmp(argv[4], "probe") == 0 && !StartProbe()) {
+    fprintf(stderr, "exit_host: the probe cannot reach the card\n");
     return 2;
   }
   void* module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -59,8 +180,8 @@ int main(int argc, char** argv) {
   rv = f->C_GetSlotList(CK_FALSE, NULL, &slotCount);
   if (rv != CKR_OK) return Fail("C_GetSlotList", rv);
   printf("slots: %lu\n", (unsigned long)slotCount);
-  if (argc > 3 && strcmp(argv[3], "session") == 0) {
-    int r = UseFirstToken(f);
+  if (argc > 3 && argv[3][0] != '\0') {
+    int r = UseFirstToken(f, argv[3]);
     if (r != 0) return r;
   }
   if (strcmp(argv[2], "dlclose") == 0 && dlclose(module) != 0) {

@@ -1,6 +1,6 @@
 #!/bin/sh
 # A host that leaves without C_Finalize (exit_host.c) must end with status 0.
-#   run_exit_host.sh HOST MODULE BUILD CONFIG MODE [session] [VPCD]
+#   run_exit_host.sh HOST MODULE BUILD CONFIG MODE [session|login] [VPCD]
 # CONFIG: none  no configuration, the default "PC/SC" back-end and no pcscd
 #               (pcsc-lite's client looks for it where none listens);
 #         sim   the card-simulator back-end, three readers, cards in two;
@@ -10,6 +10,11 @@
 #               (tests/common/own_pcscd.h; skipped, status 77, when pcscd
 #               cannot run there).
 # MODE:   return or dlclose (exit_host.c). Worker threads run in every case.
+# With pcsc and a session, another program holds a connection to the card from
+# before the host starts until after it has gone (exit_host.c's probe): a login
+# leaves the card reset, its PIN unverified; without one the card is not reset.
+# A probe that connected only after the host left would meet a card pcscd had
+# already powered down, and tell nothing.
 set -u
 host=$1
 module=$2
@@ -33,6 +38,7 @@ trap cleanup EXIT
 mkdir -p "$home/.MIRTAL" "$home/cards"
 cp "$build"/cards/*.card "$home/cards/"
 want_token=
+probe=
 case $config in
 none) export PCSCLITE_CSOCK_NAME="$home/no-pcscd.comm" ;;
 sim)
@@ -58,12 +64,13 @@ pcsc)
   printf 'EnabledReaderSubsystems = PC/SC\nPKCS15Flags = 0x8000600\nEnableLogging = 1\nLogFileName = %s/trace.log\n' \
     "$home" > "$home/.MIRTAL/pkcs11.conf"
   want_token=1
+  [ -n "$session" ] && probe=probe
   ;;
 *) echo "unknown configuration $config"; exit 2 ;;
 esac
 
 run() {
-  out=$(HOME="$home" "$host" "$module" "$mode" $session 2>&1)
+  out=$(HOME="$home" "$host" "$module" "$mode" $session $probe 2>&1)
   status=$?
 }
 run
@@ -87,5 +94,15 @@ fail=0
 echo "$out" | grep -qx 'host done' || { echo "main did not run to its end"; fail=1; }
 if [ -n "$session" ] && [ -n "$want_token" ]; then
   echo "$out" | grep -q '^token: CardSim Token' || { echo "no session on a token"; fail=1; }
+fi
+if [ -n "$probe" ]; then
+  case $session in
+  session) want='probe: 63C3' ;;
+  # Verified while the host is logged in and after its child left; reset once it has gone
+  # (back in the MF, where the application's PIN 81 is not found).
+  login) want='probe: 9000|probe: 9000|after the child: state 1|probe: reset, 6A88' ;;
+  esac
+  got=$(echo "$out" | grep -E '^(probe|after the child): ' | paste -sd '|')
+  [ "$got" = "$want" ] || { echo "the card seen from another program: $got, not $want"; fail=1; }
 fi
 exit $fail
