@@ -681,6 +681,11 @@ class SCPkcs15Lib {
   // becomes the message of the reader's slots, which GetLastErrorString gives after
   // C_InitToken and InitializeCard. SC_E_ACCESS_DENIED.
   SCRESULT Refuse(uint32_t reader, const class SCCard* card, const std::string& what);
+  // An initialisation that failed (`why`) after it wrote to the card, and took back
+  // what it made: told in the trace and the reader's message as Refuse tells (the
+  // answer stays the failure's), with `kept` the PINs it could not remove (empty:
+  // none). Returns `why`.
+  SCRESULT TellTakenBack(uint32_t reader, const class SCCard* card, SCRESULT why, const std::vector<uint8_t>& kept);
   // Whether the reader's initialisation running now was refused (Refuse); forgotten as each one begins.
   bool Refused(uint32_t reader) const { return m_refusedReader == reader; }
   void ForgetRefusal() { m_refusedReader = ~0u; }
@@ -825,6 +830,8 @@ class SCPkcs15Lib {
   uint32_t GetRecordLockIdBase() const { return m_recordLockIdBase; }
 
  protected:
+  // Refuse's and TellTakenBack's telling: the trace, the reader's message, and (`refused`) Refused.
+  SCRESULT Tell(uint32_t reader, const class SCCard* card, SCRESULT why, const std::string& text, bool refused);
   // Frees every per-slot and per-reader table and the readers (workers must be stopped).
   void ReleaseTables();
   void StopWorkers();

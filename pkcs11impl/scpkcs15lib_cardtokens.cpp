@@ -241,11 +241,13 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
         if (p15->DeleteApplication(app) >= 0 && p15->GetCardDir().IsEmpty() && !dirExisted)
           (void)p15->GetCardDir().Delete();
-        // So does a global user PIN made with it (first: the SO PIN guards it).
-        if (userRef != 0 && userRef < 0x80 && card->SelectMf(nullptr) >= 0)
-          (void)card->DeleteObject(userRef, SC_KEYOBJ_PIN);
-        if (soMade && soRef != 0 && soRef < 0xFF && card->SelectMf(nullptr) >= 0)
-          (void)card->DeleteObject(soRef, SC_KEYOBJ_PIN);
+        // So does a global user PIN made with it (first: the SO PIN guards it); the
+        // trace and the message tell why, and what stays.
+        std::vector<uint8_t> kept;
+        for (uint8_t ref : {userRef, soMade ? soRef : uint8_t{0}})
+          if (ref != 0 && ref < 0x80 && DeleteMasterFilePin(card, ref, soRef, pin.Get(), pin.Length()) < 0)
+            kept.push_back(ref);
+        rv = TellTakenBack(reader, card, rv, kept);
       } else {
         p15->DiscardApplication(app, app->GetSourceDirRecord());
       }

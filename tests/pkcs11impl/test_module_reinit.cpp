@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -1761,6 +1762,24 @@ TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   }
   DropBoxRefused(t, issuer("3", "05", "pin:05"), "EF.DIR 3F00/2F00 may not be updated under the SO PIN 04: its rule "
                  "names PIN 05", false, made3);
+  // A card that refuses a step its rules allow (EF.DIR's update) after the SO PUK and PIN were made: they go again
+  // (the PUK verified first), the reason is told, and the PIN file has no line for them.
+  PutBack(t, blank("4"));
+  const std::string before = t.Image();
+  std::remove(t.env.Path("pins.txt").c_str());
+  ASSERT_EQ(0, t.sim.InjectSwOn(kReader, "00D6", 0x6982, 0, 1));
+  std::string error;
+  EXPECT_EQ(0, InitializeFromProfile(t, "2468", &error));
+  EXPECT_EQ(before, t.Image());
+  const std::string why = "a step of the initialisation failed after the call wrote to the card (Brak dost";
+  EXPECT_NE(std::string::npos, error.find(why)) << error;
+  EXPECT_NE(std::string::npos, t.env.Trace().find("): what it made was removed again, the card is as it was"));
+  EXPECT_EQ("", ReadFile(t.env.Path("pins.txt")));
+  // So does C_InitToken, its SO PIN made there.
+  ASSERT_EQ(0, t.sim.InjectSwOn(kReader, "00D6", 0x6982, 0, 1));
+  EXPECT_EQ(CKR_FUNCTION_FAILED, t.InitToken("A"));
+  EXPECT_EQ(before, t.Image());
+  EXPECT_NE(std::string::npos, LastError(t).find(why)) << LastError(t);
 }
 
 namespace {
