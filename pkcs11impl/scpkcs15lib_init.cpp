@@ -501,6 +501,11 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       if (soMade) made.emplace_back(soRef, soRef);
       if (soMade && hasSoPuk && soPukRef < 0x80) made.emplace_back(soPukRef, soPukRef);
       bool gone = p15->DeleteApplication(app) >= 0;
+      // EF.DIR the call made goes before the SO PIN that guards it; one that keeps records keeps that PIN too.
+      if (gone && soMade && dirMade) {
+        const SCRESULT d = p15->GetCardDir().IsEmpty() ? p15->GetCardDir().Delete() : SC_E_ACCESS_DENIED;
+        gone = d >= 0 || d == SC_E_FILE_NOT_FOUND;
+      }
       for (const auto& pin : made) {
         const bool puk = pin.first == soPukRef && pin.second == soPukRef;
         const char* value = puk ? st.soPuk.Get() : soValue;
