@@ -564,6 +564,9 @@ class SCPkcs15Lib {
   // `leftovers`: PINs of this module's GroundFor found (WhosePins), deleted once the SO PIN is verified.
   CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen, bool asBlank = false,
                  SCCardRules* rules = nullptr, const std::vector<uint8_t>* leftovers = nullptr);
+  // EF.DIR a failed initialisation made, where it names nothing now, is deleted: whether
+  // it went (or stands no more); one that keeps records stays.
+  static bool DropMadeDir(SCPkcs15Card* p15);
   // Deletes the master-file PIN `ref` (the SO PIN `soRef` verified again where the card
   // refuses once): 0 only where the card then shows it gone, or why not.
   SCRESULT DeleteMasterFilePin(class SCCard* card, uint8_t ref, uint8_t soRef, const char* pin, size_t len) const;
@@ -682,10 +685,12 @@ class SCPkcs15Lib {
   // C_InitToken and InitializeCard. SC_E_ACCESS_DENIED.
   SCRESULT Refuse(uint32_t reader, const class SCCard* card, const std::string& what);
   // An initialisation that failed (`why`) after it wrote to the card, and took back
-  // what it made: told in the trace and the reader's message as Refuse tells (the
-  // answer stays the failure's), with `kept` the PINs it could not remove (empty:
-  // none). Returns `why`.
-  SCRESULT TellTakenBack(uint32_t reader, const class SCCard* card, SCRESULT why, const std::vector<uint8_t>& kept);
+  // what it made (`whole`: all of it): told in the trace and the reader's message as
+  // Refuse tells, with `kept` the PINs it made that stand (empty: none). A card that
+  // refused the step answers as a refusal does (Refused); any other failure keeps its
+  // answer. Returns `why`.
+  SCRESULT TellTakenBack(uint32_t reader, const class SCCard* card, SCRESULT why, bool whole,
+                         const std::vector<uint8_t>& kept);
   // Whether the reader's initialisation running now was refused (Refuse); forgotten as each one begins.
   bool Refused(uint32_t reader) const { return m_refusedReader == reader; }
   void ForgetRefusal() { m_refusedReader = ~0u; }

@@ -71,7 +71,6 @@ uint8_t Model1UserPinRef(int token, uint8_t soRef) {
   return ref;
 }
 
-
 // Every PIN record of the application's PIN directories, removed without card access.
 void DropPinObjects(SCPkcs15App* app) {
   TypedPointerList<SCPkcs15ObjectList>* lists = app->GetListForTag(SC_ODF_AODF);
@@ -177,8 +176,8 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
 
   SCRESULT cardResult = SC_OK;
   bool blockGlobal = false;
-  bool takenBack = false;     // a failure told with what was taken back (TellTakenBack)
-  std::vector<uint8_t> kept;  // the PINs it made that it could not take back
+  bool takenBack = false, whole = false;  // a failure told with what was taken back (TellTakenBack), all of it
+  std::vector<uint8_t> kept;              // the PINs it made that it could not take back
   {
     SCTransactGuard guard(card);
     InitWriteGuard writing(card);
@@ -502,10 +501,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       if (soMade && hasSoPuk && soPukRef < 0x80) made.emplace_back(soPukRef, soPukRef);
       bool gone = p15->DeleteApplication(app) >= 0;
       // EF.DIR the call made goes before the SO PIN that guards it; one that keeps records keeps that PIN too.
-      if (gone && soMade && dirMade) {
-        const SCRESULT d = p15->GetCardDir().IsEmpty() ? p15->GetCardDir().Delete() : SC_E_ACCESS_DENIED;
-        gone = d >= 0 || d == SC_E_FILE_NOT_FOUND;
-      }
+      if (gone && soMade && dirMade) gone = DropMadeDir(p15);
       for (const auto& pin : made) {
         const bool puk = pin.first == soPukRef && pin.second == soPukRef;
         const char* value = puk ? st.soPuk.Get() : soValue;
@@ -521,6 +517,7 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
           if (own != nullptr) (void)own->RemoveParam(told, true);
       }
       takenBack = soSet;
+      whole = gone;
     }
     // The card's global user PIN (reference 1) is blocked only where it is
     // neither this token's SO PIN nor its user PIN (model 4 keeps its SO PIN there).
@@ -534,7 +531,8 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     SetReaderResults(reader, cardResult);
     char text[512];
     if (takenBack)
-      (void)TellTakenBack(reader, m_readers[reader] != nullptr ? m_readers[reader]->GetCard() : nullptr, cardResult, kept);
+      (void)TellTakenBack(reader, m_readers[reader] != nullptr ? m_readers[reader]->GetCard() : nullptr, cardResult, whole,
+                          kept);
     else
       AppendReaderMessage(reader, GetErrorText(cardResult, text, sizeof text), false);
     return MapScErrorToCkr(cardResult, false);

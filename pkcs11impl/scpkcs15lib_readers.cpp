@@ -89,7 +89,8 @@ void SCPkcs15Lib::TellUnrecognised(CK_SLOT_ID slot, SCPkcs15App* app) const {
            what.c_str());
 }
 
-SCRESULT SCPkcs15Lib::TellTakenBack(uint32_t reader, const SCCard* card, SCRESULT why, const std::vector<uint8_t>& kept) {
+SCRESULT SCPkcs15Lib::TellTakenBack(uint32_t reader, const SCCard* card, SCRESULT why, bool whole,
+                                    const std::vector<uint8_t>& kept) {
   std::string pins;
   for (uint8_t ref : kept) {
     char hex[3];
@@ -99,9 +100,10 @@ SCRESULT SCPkcs15Lib::TellTakenBack(uint32_t reader, const SCCard* card, SCRESUL
   char reason[256];
   const std::string text = std::string("a step of the initialisation failed after the call wrote to the card (") +
                            GetErrorText(why, reason, sizeof reason) + ")" +
-                           (kept.empty() ? ": what it made was removed again, the card is as it was"
-                                         : ", and " + pins + " it made could not be removed: " +
-                                               (kept.size() > 1 ? "they stand" : "it stands") + ", its value kept");
+                           (whole && kept.empty() ? ": what it made was removed again, the card is as it was"
+                                                  : ": what it made was removed where the card let it") +
+                           (kept.empty() ? "" : "; " + pins + " it made " + (kept.size() > 1 ? "stand" : "stands") +
+                                                    ", its value kept");
   // A card that refused the step under its rules answers as a refusal does, so that its
   // reason, not the bare access denial, is what GetLastErrorString gives.
   return Tell(reader, card, why, text, MapScErrorToCkr(why, false) == CKR_USER_NOT_LOGGED_IN);
