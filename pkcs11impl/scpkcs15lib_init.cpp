@@ -508,10 +508,11 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
         const size_t len = puk ? st.soPuk.Length() : soLen;
         if (gone && puk) (void)VerifySoPinAgain(card, soPukRef, value, len);
         gone = gone && DeleteMasterFilePin(card, pin.first, pin.second, value, len) >= 0;
-        if (!gone) kept.push_back(pin.first);
+        // One not taken back is named where the card does not show it absent.
+        if (!gone && ScPinPresence(card->VerifyPin(pin.first, nullptr, SC_UNSET)) != 0) kept.push_back(pin.first);
       }
       // Where what the card took of the call's values went again, the PIN file tells none of them.
-      if (gone && (!soSet || soMade)) {
+      if ((gone || kept.empty()) && (!soSet || soMade)) {
         CfgSection* own = profile->GetTokenSection(token);
         for (const char* told : {"__SET_TokenLabel", "__SET_SoPin"})
           if (own != nullptr) (void)own->RemoveParam(told, true);
