@@ -503,6 +503,13 @@ class SCPkcs15Lib {
   // InitializeCard's erasure, judged before the SO's value goes: every token's DF is
   // one the card's SO PIN may delete and holds no other application's DF (DfMayGo).
   SCRESULT ErasureMayGo(uint32_t reader, SCPkcs15Card* p15, class SCCard* card);
+  // What an initialisation of `slot` writes on a card that holds no token, judged
+  // before it makes a PIN or sends the SO's value: EF.DIR (made anew where others
+  // may change it, else updated, or made), the PINs and the token's DF it makes in
+  // the master file, each under the PINs the call holds at that step (the SO PIN
+  // it verifies first, the one it makes). A rule that names another PIN, a key or
+  // "never" refuses the call (Refuse), naming it. 0 or why not.
+  SCRESULT BlankWritesMayGo(uint32_t reader, CK_SLOT_ID slot, SCCardRules* rules, const SCPath& dir, InitGround ground);
   // Whether the DF of `app` may go with what it holds: not where another
   // application's DF that EF.DIR names stands in it (refused). 1 yes, or why not.
   SCRESULT DfMayGo(uint32_t reader, SCPkcs15Card* p15, SCPkcs15App* app);
@@ -563,6 +570,9 @@ class SCPkcs15Lib {
   // `leftovers`: PINs of this module's GroundFor found (WhosePins), deleted once the SO PIN is verified.
   CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen, bool asBlank = false,
                  SCCardRules* rules = nullptr, const std::vector<uint8_t>* leftovers = nullptr);
+  // EF.DIR a failed initialisation made, where it names nothing now, is deleted: whether
+  // it went (or stands no more); one that keeps records stays.
+  static bool DropMadeDir(SCPkcs15Card* p15);
   // Deletes the master-file PIN `ref` (the SO PIN `soRef` verified again where the card
   // refuses once): 0 only where the card then shows it gone, or why not.
   SCRESULT DeleteMasterFilePin(class SCCard* card, uint8_t ref, uint8_t soRef, const char* pin, size_t len) const;
@@ -680,6 +690,13 @@ class SCPkcs15Lib {
   // becomes the message of the reader's slots, which GetLastErrorString gives after
   // C_InitToken and InitializeCard. SC_E_ACCESS_DENIED.
   SCRESULT Refuse(uint32_t reader, const class SCCard* card, const std::string& what);
+  // An initialisation that failed (`why`) after it wrote to the card, and took back
+  // what it made (`whole`: all of it): told in the trace and the reader's message as
+  // Refuse tells, with `kept` the PINs it made that stand (empty: none). A card that
+  // refused the step answers as a refusal does (Refused); any other failure keeps its
+  // answer. Returns `why`.
+  SCRESULT TellTakenBack(uint32_t reader, const class SCCard* card, SCRESULT why, bool whole,
+                         const std::vector<uint8_t>& kept);
   // Whether the reader's initialisation running now was refused (Refuse); forgotten as each one begins.
   bool Refused(uint32_t reader) const { return m_refusedReader == reader; }
   void ForgetRefusal() { m_refusedReader = ~0u; }
@@ -824,6 +841,8 @@ class SCPkcs15Lib {
   uint32_t GetRecordLockIdBase() const { return m_recordLockIdBase; }
 
  protected:
+  // Refuse's and TellTakenBack's telling: the trace, the reader's message, and (`refused`) Refused.
+  SCRESULT Tell(uint32_t reader, const class SCCard* card, SCRESULT why, const std::string& text, bool refused);
   // Frees every per-slot and per-reader table and the readers (workers must be stopped).
   // A card where a login still holds a PIN verified is reset as its reader goes:
   // the program may leave without C_Finalize, and no other program may use the PIN.

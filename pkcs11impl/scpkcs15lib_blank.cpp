@@ -93,6 +93,43 @@ std::string AbsentRulePins(SCCardRules* rules, const SCPath& path) {
                               : " (its rules name PINs " + text + ", which do not stand: anyone may make them)";
 }
 
+// What the rule of `op` on the file at `path` names, as the call judged its header:
+// "PIN 03", "never", "key 01" (several joined by " or ").
+std::string RuleText(SCCardRules* rules, const SCPath& path, uint32_t op) {
+  const SCFileHeader* header = nullptr;
+  SCAccessRequest req;
+  req.operation = op;
+  if (rules->Header(path, &header) < 0 || header == nullptr || header->GetAccessRefs(&req, nullptr) < 0) return "?";
+  std::string text;
+  for (int32_t i = 0; i < req.refs.Count(); ++i) {
+    const uint16_t v = req.refs.At(i);
+    const std::string one = v == SC_AC_NEVER                 ? std::string("never")
+                            : (v & 0xC000) == SC_AC_PIN ? "PIN " + PinText(static_cast<uint8_t>(v & 0xFF))
+                            : (v & 0xC000) == SC_AC_KEY ? "key " + PinText(static_cast<uint8_t>(v & 0xFF))
+                                                        : PinText(static_cast<uint8_t>(v >> 8)) + PinText(static_cast<uint8_t>(v));
+    text += (text.empty() ? "" : " or ") + one;
+  }
+  return text.empty() ? "?" : text;
+}
+
+// Whether EF.DIR of a card that holds no token is made anew (BlankCard): anyone may
+// change it or could have made it as they liked, or not everyone may read it. 1, 0, or
+// a failure (SC_E_FILE_NOT_FOUND where none stands).
+SCRESULT DirMadeAnew(SCCardRules* rules, const SCPath& path) {
+  SCRESULT open = rules->Open(path);
+  if (open == 0) {
+    const SCFileHeader* header = nullptr;
+    SCAccessRequest read;
+    read.operation = SC_AC_OP_READ;
+    open = rules->Header(path, &header);
+    if (open >= 0 && header != nullptr && header->GetAccessRefs(&read, nullptr) >= 0 && !read.refs.Contains(SC_AC_ALWAYS))
+      open = 1;
+  }
+  return open;
+}
+
+const char kDirNotSos[] = " may be changed by others than the SO, and no PIN the SO holds may delete it";
+
 // The master-file references of the user PINs and PUKs of every layout of the
 // card's model (the named one too), each once; the card's SO PIN and PUK are not
 // among them.
@@ -126,15 +163,7 @@ BlankCard::BlankCard(SCPkcs15Lib* lib, uint32_t reader, SCCard* card, SCPkcs15Ca
     m_failure = SC_E_NO_MEMORY;
     return;
   }
-  SCRESULT open = m_rules->Open(path);
-  if (open == 0) {
-    const SCFileHeader* header = nullptr;
-    SCAccessRequest read;
-    read.operation = SC_AC_OP_READ;
-    open = m_rules->Header(path, &header);
-    if (open >= 0 && header != nullptr && header->GetAccessRefs(&read, nullptr) >= 0 && !read.refs.Contains(SC_AC_ALWAYS))
-      open = 1;
-  }
+  const SCRESULT open = DirMadeAnew(m_rules, path);
   if (open == SC_E_FILE_NOT_FOUND) return;
   if (open < 0) m_failure = open;
   m_dirOpen = open == 1;
@@ -148,8 +177,7 @@ BlankCard::BlankCard(SCPkcs15Lib* lib, uint32_t reader, SCCard* card, SCPkcs15Ca
 SCRESULT BlankCard::MayDelete(const SCPath& path) {
   const uint8_t ref = DeletionPin(m_rules, path);
   if (ref == 0 || (ref < 0xFF && (m_rules->Trusted(ref, SCPath()) || ref == m_madeSo))) return 0;
-  return m_lib->Refuse(m_reader, m_card, "EF.DIR " + path.Text() + " may be changed by others than the SO, and no PIN "
-                       "the SO holds may delete it");
+  return m_lib->Refuse(m_reader, m_card, "EF.DIR " + path.Text() + kDirNotSos);
 }
 
 bool BlankCard::Absent(uint8_t ref) const {
@@ -493,6 +521,9 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     std::vector<uint8_t> left;
     r = WhosePins(at, &rules, named, MadePins(slot, card, *ground, profile), erasing, &left);
     if (r >= 0 && erasing) r = ErasureMayGo(at, p15, card);
+    // On a card that holds no token, what the call writes, under the PINs it will hold.
+    if (r >= 0 && (unfinished || (p15->GetApplicationCount() == 0 && slotApp == nullptr)))
+      r = BlankWritesMayGo(at, slot, &rules, dir, *ground);
     if (r >= 0 && profile == nullptr && !unfinished && slotApp != nullptr) r = TokenMayGo(slot, slotApp);
     if (r < 0) return r;
     if (leftovers != nullptr) *leftovers = left;
@@ -666,6 +697,50 @@ SCRESULT SCPkcs15Lib::ErasureMayGo(uint32_t reader, SCPkcs15Card* p15, SCCard* c
     if (d < 0) return d;
   }
   return 0;
+}
+
+SCRESULT SCPkcs15Lib::BlankWritesMayGo(uint32_t reader, CK_SLOT_ID slot, SCCardRules* rules, const SCPath& dir,
+                                       InitGround ground) {
+  SCCard* card = rules->Card();
+  // The SO PIN the call verifies before it makes anything (none where none stands:
+  // model 4's blank card), and the one its token makes beside or instead.
+  SCRESULT failure = 0;
+  const uint8_t verified = SoPinToVerify(slot, card, ground, &failure);
+  SCRESULT r = failure < 0 || verified >= 0x80 ? 0 : rules->Stands(verified);
+  // A card that answers nothing of it is left to the verification, which fails.
+  if (r < 0) return 0;
+  const uint8_t before = r == 1 ? verified : 0xFF;
+  SCFileHeaderList layout;
+  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, 0);
+  const uint8_t made = layout.GetSoPinRef() != before && layout.GetSoPinRef() < 0x80 ? layout.GetSoPinRef() : 0xFF;
+  // EF.DIR is written under the SO PIN verified first, where one is (models 1 and 7
+  // write it before the token's own SO PIN), else under the one made.
+  const uint8_t atDir = before < 0xFF ? before : made;
+  const auto under = [](uint8_t ref) { return ref < 0x80 ? "under the SO PIN " + PinText(ref) : std::string("with no PIN verified"); };
+  static const uint16_t kMfId = SC_FID_MF;
+  const SCPath mf(&kMfId, 1);
+  // Each write, the PINs the call holds at it, and what it is called in a refusal.
+  const auto may = [&](const SCPath& path, uint32_t op, uint8_t held, uint8_t also, const std::string& what) -> SCRESULT {
+    SCRESULT m = rules->SoMay(path, op, held);
+    if (m == 0 && also < 0xFF) m = rules->SoMay(path, op, also);
+    if (m != 0) return m < 0 ? m : 0;
+    return Refuse(reader, card, what + " " + under(held) + ": its rule names " + RuleText(rules, path, op));
+  };
+  // EF.DIR: made anew where it is open to others (under its delete rule), updated
+  // where it is not, made where none stands.
+  r = DirMadeAnew(rules, dir);
+  if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
+  if (r == 1) {
+    const uint8_t del = DeletionPin(rules, dir);
+    if (del != 0 && del != before && del != made) return Refuse(reader, card, "EF.DIR " + dir.Text() + kDirNotSos);
+  }
+  SCRESULT w = r == 0 ? may(dir, SC_AC_OP_UPDATE, atDir, 0xFF, "EF.DIR " + dir.Text() + " may not be updated") : 0;
+  if (w >= 0 && r != 0) w = may(mf, SC_AC_OP_CREATE_EF, atDir, 0xFF, "the master file 3F00 lets no EF.DIR be created");
+  // The PINs go into the master file, the first before any SO PIN of the token's is
+  // verified; the token's DF once it is.
+  if (w >= 0) w = may(mf, SC_AC_OP_CREATE_EF, before, 0xFF, "the master file 3F00 lets no PIN be created");
+  if (w >= 0) w = may(mf, SC_AC_OP_CREATE_DF, made < 0xFF ? made : before, before, "the master file 3F00 lets no DF be created");
+  return w;
 }
 
 void SCPkcs15Lib::ForgetApplications(uint32_t reader) {

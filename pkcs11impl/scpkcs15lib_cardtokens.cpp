@@ -239,13 +239,15 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         // again for the steps back. EF.DIR and an SO PIN made for this token go
         // with it: the card is left as it was.
         if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
-        if (p15->DeleteApplication(app) >= 0 && p15->GetCardDir().IsEmpty() && !dirExisted)
-          (void)p15->GetCardDir().Delete();
-        // So does a global user PIN made with it (first: the SO PIN guards it).
-        if (userRef != 0 && userRef < 0x80 && card->SelectMf(nullptr) >= 0)
-          (void)card->DeleteObject(userRef, SC_KEYOBJ_PIN);
-        if (soMade && soRef != 0 && soRef < 0xFF && card->SelectMf(nullptr) >= 0)
-          (void)card->DeleteObject(soRef, SC_KEYOBJ_PIN);
+        bool whole = p15->DeleteApplication(app) >= 0;
+        if (whole && !dirExisted) whole = DropMadeDir(p15);
+        // So does a global user PIN made with it (first: the SO PIN guards it); the
+        // trace and the message tell why, and what stays.
+        std::vector<uint8_t> kept;
+        for (uint8_t ref : {userRef, soMade ? soRef : uint8_t{0}})
+          if (ref != 0 && ref < 0x80 && DeleteMasterFilePin(card, ref, soRef, pin.Get(), pin.Length()) < 0)
+            kept.push_back(ref);
+        rv = TellTakenBack(reader, card, rv, whole, kept);
       } else {
         p15->DiscardApplication(app, app->GetSourceDirRecord());
       }
@@ -257,6 +259,12 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
   if (rv >= 0) return CKR_OK;
   if (rv == SC_E_PKCS15_UNSUPPORTED_PROFILE || rv == SC_E_PKCS15_PIN_NOT_FOUND) return CKR_TOKEN_NOT_RECOGNIZED;
   return MapScErrorToCkr(rv, false);
+}
+
+bool SCPkcs15Lib::DropMadeDir(SCPkcs15Card* p15) {
+  if (!p15->GetCardDir().IsEmpty()) return false;
+  const SCRESULT d = p15->GetCardDir().Delete();
+  return d >= 0 || d == SC_E_FILE_NOT_FOUND;
 }
 
 SCRESULT SCPkcs15Lib::DeleteMasterFilePin(SCCard* card, uint8_t ref, uint8_t soRef, const char* pin, size_t len) const {

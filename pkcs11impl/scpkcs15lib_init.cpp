@@ -71,12 +71,6 @@ uint8_t Model1UserPinRef(int token, uint8_t soRef) {
   return ref;
 }
 
-// The state of a PIN by an empty VERIFY; a PIN the card does not know yet is one to create.
-SCRESULT PinState(SCCard* card, uint8_t ref) {
-  const SCRESULT s = card->VerifyPin(ref, nullptr, SC_UNSET);
-  return s == SC_E_NO_REFERENCED_DATA ? SC_E_PIN_NOT_INITIALIZED : s;
-}
-
 // Every PIN record of the application's PIN directories, removed without card access.
 void DropPinObjects(SCPkcs15App* app) {
   TypedPointerList<SCPkcs15ObjectList>* lists = app->GetListForTag(SC_ODF_AODF);
@@ -182,6 +176,8 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
 
   SCRESULT cardResult = SC_OK;
   bool blockGlobal = false;
+  bool takenBack = false, whole = false;  // a failure told with what was taken back (TellTakenBack), all of it
+  std::vector<uint8_t> kept;              // the PINs it made that it could not take back
   {
     SCTransactGuard guard(card);
     InitWriteGuard writing(card);
@@ -279,9 +275,11 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     const bool userKnown = userRef == kNoRef || (found && found->Absent(userRef));
     if (!soKnown || !userKnown) r = card->SelectMf(nullptr);
     if (r < 0) return MapScErrorToCkr(r, false);
-    const SCRESULT soState = soRef == kNoRef ? SC_E_PKCS15_PIN_NOT_FOUND
-                             : soKnown      ? SC_E_PIN_NOT_INITIALIZED
-                                            : PinState(card, soRef);
+    const SCRESULT soRaw = soRef == kNoRef ? SC_E_PKCS15_PIN_NOT_FOUND
+                           : soKnown      ? SC_E_NO_REFERENCED_DATA
+                                          : card->VerifyPin(soRef, nullptr, SC_UNSET);
+    // A PIN the card does not know yet is one to create.
+    const SCRESULT soState = soRaw == SC_E_NO_REFERENCED_DATA ? SC_E_PIN_NOT_INITIALIZED : soRaw;
     const SCRESULT userRaw = userKnown ? SC_E_NO_REFERENCED_DATA : card->VerifyPin(userRef, nullptr, SC_UNSET);
     const SCRESULT userState = userRaw == SC_E_NO_REFERENCED_DATA ? SC_E_PIN_NOT_INITIALIZED : userRaw;
     // Only an answer that says whether a PIN stands is acted on; a user PIN that stands
@@ -463,8 +461,11 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // The SO PIN: a missing one is made, and the SO PIN is verified before the
     // application is written (also one the card had already).
     const char* soValue = hasSoPin ? st.soPin.Get() : nullptr;
+    // Whether the card may hold a value this call set, and whether the PIN was made by it (with its PUK).
+    bool soSet = false;
     if (soObject != nullptr) {
-      if (soState == SC_E_PIN_NOT_INITIALIZED) cardResult = app->SetPin(soObject, nullptr, soValue, &soRec, nullptr);
+      soSet = soState == SC_E_PIN_NOT_INITIALIZED;
+      if (soSet) cardResult = app->SetPin(soObject, nullptr, soValue, &soRec, nullptr);
       // It stands now: the structure's writing finds it so.
       soRec.flags &= ~SC_PINREC_IN_CURRENT_DF;
       if (cardResult >= 0) cardResult = app->VerifyPin(soObject, soValue, true, nullptr);
@@ -485,13 +486,39 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     if (cardResult >= 0 && dirMade) (void)SetProfileNumber(profile->GetSections(), nullptr, "__SET_DirMade", 1);
     // A token that did not come about goes again: its files, then the global user PIN
     // this call made for it (none stood there when the call began), then the PUK made
-    // before that PIN, each only where what it guards went. Left standing, they would
-    // keep the card from taking any token. Nothing else of the card is touched.
+    // before that PIN, then an SO PIN and SO PUK the call made, each only where what it
+    // guards went (the SO PUK, whose delete rule is itself, verified with its value).
+    // Left standing, they would keep the card from taking any token. Nothing else of
+    // the card is touched; what stays keeps its line in the PIN file.
     if (cardResult < 0) {
-      if (soValue != nullptr) (void)VerifySoPinAgain(card, soRef, soValue, std::strlen(soValue));
-      if (p15->DeleteApplication(app) >= 0 && userRef < 0x80 && card->SelectMf(nullptr) >= 0 &&
-          card->DeleteObject(userRef, SC_KEYOBJ_PIN) >= 0 && hasUserPuk && userPukRef < 0x80)
-        (void)card->DeleteObject(userPukRef, SC_KEYOBJ_PIN);
+      const size_t soLen = soValue != nullptr ? std::strlen(soValue) : 0;
+      if (soValue != nullptr) (void)VerifySoPinAgain(card, soRef, soValue, soLen);
+      const bool soMade = soSet && soRaw == SC_E_NO_REFERENCED_DATA;
+      std::vector<std::pair<uint8_t, uint8_t>> made;  // a PIN, and the PIN that may delete it
+      if (userRef < 0x80) made.emplace_back(userRef, soRef);
+      if (userRef < 0x80 && hasUserPuk && userPukRef < 0x80) made.emplace_back(userPukRef, soRef);
+      if (soMade) made.emplace_back(soRef, soRef);
+      if (soMade && hasSoPuk && soPukRef < 0x80) made.emplace_back(soPukRef, soPukRef);
+      bool gone = p15->DeleteApplication(app) >= 0;
+      // EF.DIR the call made goes before the SO PIN that guards it; one that keeps records keeps that PIN too.
+      if (gone && soMade && dirMade) gone = DropMadeDir(p15);
+      for (const auto& pin : made) {
+        const bool puk = pin.first == soPukRef && pin.second == soPukRef;
+        const char* value = puk ? st.soPuk.Get() : soValue;
+        const size_t len = puk ? st.soPuk.Length() : soLen;
+        if (gone && puk) (void)VerifySoPinAgain(card, soPukRef, value, len);
+        gone = gone && DeleteMasterFilePin(card, pin.first, pin.second, value, len) >= 0;
+        // One not taken back is named where the card does not show it absent.
+        if (!gone && ScPinPresence(card->VerifyPin(pin.first, nullptr, SC_UNSET)) != 0) kept.push_back(pin.first);
+      }
+      // Where what the card took of the call's values went again, the PIN file tells none of them.
+      if ((gone || kept.empty()) && (!soSet || soMade)) {
+        CfgSection* own = profile->GetTokenSection(token);
+        for (const char* told : {"__SET_TokenLabel", "__SET_SoPin"})
+          if (own != nullptr) (void)own->RemoveParam(told, true);
+      }
+      takenBack = soSet;
+      whole = gone;
     }
     // The card's global user PIN (reference 1) is blocked only where it is
     // neither this token's SO PIN nor its user PIN (model 4 keeps its SO PIN there).
@@ -504,7 +531,11 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
   if (cardResult < 0) {
     SetReaderResults(reader, cardResult);
     char text[512];
-    AppendReaderMessage(reader, GetErrorText(cardResult, text, sizeof text), false);
+    if (takenBack)
+      (void)TellTakenBack(reader, m_readers[reader] != nullptr ? m_readers[reader]->GetCard() : nullptr, cardResult, whole,
+                          kept);
+    else
+      AppendReaderMessage(reader, GetErrorText(cardResult, text, sizeof text), false);
     return MapScErrorToCkr(cardResult, false);
   }
   CfgSection* global = profile->GetGlobal();

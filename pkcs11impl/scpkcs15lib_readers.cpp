@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pkcs11impl/scerrmap.h"
 #include "pkcs11impl/scpkcs15lib.h"
 #include "pkcs15/scpkcs15app.h"
 #include "pkcs15/scpkcs15card.h"
@@ -89,13 +90,37 @@ void SCPkcs15Lib::TellUnrecognised(CK_SLOT_ID slot, SCPkcs15App* app) const {
            what.c_str());
 }
 
+SCRESULT SCPkcs15Lib::TellTakenBack(uint32_t reader, const SCCard* card, SCRESULT why, bool whole,
+                                    const std::vector<uint8_t>& kept) {
+  std::string pins;
+  for (uint8_t ref : kept) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned>(ref));
+    pins += (pins.empty() ? kept.size() > 1 ? "PINs " : "PIN " : ", ") + std::string(hex);
+  }
+  char reason[256];
+  const std::string text = std::string("a step of the initialisation failed after the call wrote to the card (") +
+                           GetErrorText(why, reason, sizeof reason) + ")" +
+                           (whole && kept.empty() ? ": what it made was removed again, the card is as it was"
+                                                  : ": what it made was removed where the card let it") +
+                           (kept.empty() ? "" : "; " + pins + " it made " + (kept.size() > 1 ? "stand" : "stands") +
+                                                    ", its value kept");
+  // A card that refused the step under its rules answers as a refusal does, so that its
+  // reason, not the bare access denial, is what GetLastErrorString gives.
+  return Tell(reader, card, why, text, MapScErrorToCkr(why, false) == CKR_USER_NOT_LOGGED_IN);
+}
+
 SCRESULT SCPkcs15Lib::Refuse(uint32_t reader, const SCCard* card, const std::string& what) {
-  const std::string text = what + ": the card is refused as it is (its owner clears that first), nothing changed";
+  return Tell(reader, card, SC_E_ACCESS_DENIED,
+              what + ": the card is refused as it is (its owner clears that first), nothing changed", true);
+}
+
+SCRESULT SCPkcs15Lib::Tell(uint32_t reader, const SCCard* card, SCRESULT why, const std::string& text, bool refused) {
   // The administrator reads why in the trace whenever it is written, whatever the flag word says.
-  WriteLog(SC_E_ACCESS_DENIED, "%s: %s", card != nullptr ? card->GetCardName() : "", text.c_str());
+  WriteLog(why, "%s: %s", card != nullptr ? card->GetCardName() : "", text.c_str());
   (void)AppendReaderMessage(reader, (text + "\n").c_str(), false);
-  m_refusedReader = reader;
-  return SC_E_ACCESS_DENIED;
+  if (refused) m_refusedReader = reader;
+  return why;
 }
 
 uint32_t SCPkcs15Lib::ProtocolRequest() const {

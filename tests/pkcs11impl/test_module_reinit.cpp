@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -385,13 +386,15 @@ std::string LastError(Reinit& t);
 // A card of `text` holding an issuer's drop box (or what else the module cannot account for): C_InitToken of slot 0
 // (with `profile`, InitializeCard of two tokens) is refused, the card as it was octet for octet, retry counters
 // too, and the trace and the last error name it: `named`, where it begins with "PIN ", is the whole line.
-void DropBoxRefused(Reinit& t, const std::string& text, const std::string& named = "DF 3F00/6002 of ", bool profile = false) {
+// No command the card is sent begins with any of `unsent` (hex, blank-separated).
+void DropBoxRefused(Reinit& t, const std::string& text, const std::string& named = "DF 3F00/6002 of ", bool profile = false,
+                    const std::string& unsent = "") {
   SCOPED_TRACE(text);
   PutBack(t, text);
   t.issuers = "3F00/6002 create-ef; 3F00/6002 create-df; ";
   t.slot = 0;
   const std::string before = t.Image();
-  const size_t from = t.env.Trace().size();
+  const size_t from = t.env.Trace().size(), sent = t.Log().size();
   std::string error;
   if (profile)
     EXPECT_NE(1, InitializeFromProfile(t, "2468", &error, "11223344\n[Szyfrowanie]\nUserPuk = <none>"));
@@ -406,6 +409,8 @@ void DropBoxRefused(Reinit& t, const std::string& text, const std::string& named
   EXPECT_NE(std::string::npos, t.env.Trace().find(line, from)) << t.env.Trace().substr(from);
   EXPECT_NE(std::string::npos, t.env.Trace().find("the card is refused as it is", from));
   EXPECT_NE(std::string::npos, error.find(named.rfind("PIN ", 0) == 0 ? line.substr(9, line.size() - 11) : named)) << error;
+  std::istringstream none(unsent);
+  for (std::string apdu; none >> apdu;) EXPECT_EQ(std::string::npos, t.Log().find("> " + apdu, sent)) << apdu;
 }
 
 }  // namespace
@@ -1733,6 +1738,48 @@ TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   DropBoxRefused(t, blank("4") + pin("14"), "PIN 14" + at, true);
   DropBoxRefused(t, blank("4") + pin("14"), "PIN 14" + at);
   DropBoxRefused(t, blank("4") + pin("04"), "PIN 04" + at);
+  // An issuer's application beside its PIN 03 (outside every layout), EF.DIR naming it ruled by that PIN or by
+  // "never"; the master file letting only that PIN create DFs; on model 3 the issuer's PIN 05 ruling EF.DIR.
+  const auto issuer = [&](const char* model, const char* ref, const std::string& dirRule) {
+    const std::string r = std::string("pin:") + ref;
+    return blank(model) + std::regex_replace(pin(ref), std::regex("pin:01"), r) +
+           "ef 3F00/2F00 lcs=05 size=16 ac=read:always,update:" + dirRule + ",write:" + dirRule + ",delete:" + r +
+           " data=610E4F06D2760000FF0151043F004100\ndf 3F00/4100 lcs=05 name=D2760000FF01 ac=delete-child:" + r +
+           ",create-ef:" + r + ",create-df:" + r + ",delete:" + r + "\nef 3F00/4100/0001 lcs=05 size=8 ac=read:" + r +
+           ",update:" + r + ",delete:" + r + " data=5345435245543031\n";
+  };
+  // No PIN made (nor anything else), no SO's value sent.
+  const std::string made4 = "00E0 0020000108 0020000110", made3 = "00E0 0020000408 0020000410";
+  for (bool profile : {true, false}) {
+    DropBoxRefused(t, issuer("4", "03", "pin:03"), "EF.DIR 3F00/2F00 may not be updated under the SO PIN 01: its rule "
+                   "names PIN 03", profile, made4);
+    DropBoxRefused(t, issuer("4", "03", "never"), "EF.DIR 3F00/2F00 may not be updated under the SO PIN 01: its rule "
+                   "names never", profile, made4);
+    std::string mf = blank("4") + pin("03");
+    mf.replace(mf.find("create-df:always"), 16, "create-df:pin:03");
+    DropBoxRefused(t, mf, "the master file 3F00 lets no DF be created under the SO PIN 01: its rule names PIN 03", profile,
+                   made4);
+  }
+  DropBoxRefused(t, issuer("3", "05", "pin:05"), "EF.DIR 3F00/2F00 may not be updated under the SO PIN 04: its rule "
+                 "names PIN 05", false, made3);
+  // A card that refuses a step its rules allow (EF.DIR's update) after the SO PUK and PIN were made: they go again
+  // (the PUK verified first), the reason is told, and the PIN file has no line for them.
+  PutBack(t, blank("4"));
+  const std::string before = t.Image();
+  std::remove(t.env.Path("pins.txt").c_str());
+  ASSERT_EQ(0, t.sim.InjectSwOn(kReader, "00D6", 0x6982, 0, 1));
+  std::string error;
+  EXPECT_EQ(0, InitializeFromProfile(t, "2468", &error));
+  EXPECT_EQ(before, t.Image());
+  const std::string why = "a step of the initialisation failed after the call wrote to the card (Brak dost";
+  EXPECT_NE(std::string::npos, error.find(why)) << error;
+  EXPECT_NE(std::string::npos, t.env.Trace().find("): what it made was removed again, the card is as it was"));
+  EXPECT_EQ("", ReadFile(t.env.Path("pins.txt")));
+  // So does C_InitToken, its SO PIN made there.
+  ASSERT_EQ(0, t.sim.InjectSwOn(kReader, "00D6", 0x6982, 0, 1));
+  EXPECT_EQ(CKR_FUNCTION_FAILED, t.InitToken("A"));
+  EXPECT_EQ(before, t.Image());
+  EXPECT_NE(std::string::npos, LastError(t).find(why)) << LastError(t);
 }
 
 namespace {
