@@ -503,13 +503,15 @@ class SCPkcs15Lib {
   // InitializeCard's erasure, judged before the SO's value goes: every token's DF is
   // one the card's SO PIN may delete and holds no other application's DF (DfMayGo).
   SCRESULT ErasureMayGo(uint32_t reader, SCPkcs15Card* p15, class SCCard* card);
-  // What an initialisation of `slot` writes on a card that holds no token, judged
-  // before it makes a PIN or sends the SO's value: EF.DIR (made anew where others
-  // may change it, else updated, or made), the PINs and the token's DF it makes in
-  // the master file, each under the PINs the call holds at that step (the SO PIN
-  // it verifies first, the one it makes). A rule that names another PIN, a key or
-  // "never" refuses the call (Refuse), naming it. 0 or why not.
-  SCRESULT BlankWritesMayGo(uint32_t reader, CK_SLOT_ID slot, SCCardRules* rules, const SCPath& dir, InitGround ground);
+  // What an initialisation of `slot` writes, judged before it makes a PIN or sends
+  // the SO's value: EF.DIR (made anew where others may change it, else updated, or
+  // made; emptied and deleted by an erasure), the PINs and the tokens' DF it makes in
+  // the master file, each under the PINs the call holds at that step (the SO PIN it
+  // verifies first, the one it makes); of a token initialised again, its DF made anew
+  // where it stood. A rule that names another PIN, a key or "never" refuses the call
+  // (Refuse), naming it. `erasing`: InitializeCard erases the card's tokens first. 0 or why not.
+  SCRESULT WritesMayGo(uint32_t reader, CK_SLOT_ID slot, SCCardRules* rules, const SCPath& dir, InitGround ground,
+                       bool erasing);
   // Whether the DF of `app` may go with what it holds: not where another
   // application's DF that EF.DIR names stands in it (refused). 1 yes, or why not.
   SCRESULT DfMayGo(uint32_t reader, SCPkcs15Card* p15, SCPkcs15App* app);

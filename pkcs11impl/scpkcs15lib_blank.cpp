@@ -521,10 +521,9 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     std::vector<uint8_t> left;
     r = WhosePins(at, &rules, named, MadePins(slot, card, *ground, profile), erasing, &left);
     if (r >= 0 && erasing) r = ErasureMayGo(at, p15, card);
-    // On a card that holds no token, what the call writes, under the PINs it will hold.
-    if (r >= 0 && (unfinished || (p15->GetApplicationCount() == 0 && slotApp == nullptr)))
-      r = BlankWritesMayGo(at, slot, &rules, dir, *ground);
     if (r >= 0 && profile == nullptr && !unfinished && slotApp != nullptr) r = TokenMayGo(slot, slotApp);
+    // What the call writes, under the PINs it will hold: on every road, before anything goes.
+    if (r >= 0) r = WritesMayGo(at, slot, &rules, dir, *ground, erasing);
     if (r < 0) return r;
     if (leftovers != nullptr) *leftovers = left;
   }
@@ -699,9 +698,12 @@ SCRESULT SCPkcs15Lib::ErasureMayGo(uint32_t reader, SCPkcs15Card* p15, SCCard* c
   return 0;
 }
 
-SCRESULT SCPkcs15Lib::BlankWritesMayGo(uint32_t reader, CK_SLOT_ID slot, SCCardRules* rules, const SCPath& dir,
-                                       InitGround ground) {
+SCRESULT SCPkcs15Lib::WritesMayGo(uint32_t reader, CK_SLOT_ID slot, SCCardRules* rules, const SCPath& dir,
+                                  InitGround ground, bool erasing) {
   SCCard* card = rules->Card();
+  SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
+  SCPkcs15App* app = GetSlotApp(slot);
+  const bool blank = ground == InitGround::kAsBlank || p15 == nullptr || p15->GetApplicationCount() == 0;
   // The SO PIN the call verifies before it makes anything (none where none stands:
   // model 4's blank card), and the one its token makes beside or instead.
   SCRESULT failure = 0;
@@ -711,11 +713,14 @@ SCRESULT SCPkcs15Lib::BlankWritesMayGo(uint32_t reader, CK_SLOT_ID slot, SCCardR
   if (r < 0) return 0;
   const uint8_t before = r == 1 ? verified : 0xFF;
   SCFileHeaderList layout;
-  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout, 0);
+  SCPkcs15App::GetProfileSecurityTemplate(static_cast<int>(card->GetCardType()), &layout,
+                                          blank || erasing ? 0 : p15->GetApplicationCount());
   const uint8_t made = layout.GetSoPinRef() != before && layout.GetSoPinRef() < 0x80 ? layout.GetSoPinRef() : 0xFF;
   // EF.DIR is written under the SO PIN verified first, where one is (models 1 and 7
-  // write it before the token's own SO PIN), else under the one made.
-  const uint8_t atDir = before < 0xFF ? before : made;
+  // write it before the token's own SO PIN), else under the one made; beside the
+  // card's tokens, under the blank card's own SO PIN where its rules name that one.
+  uint8_t atDir = before < 0xFF ? before : made;
+  if (!blank && !erasing && app == nullptr && atDir < 0x80) atDir = DirSoPin(slot, card, p15, atDir);
   const auto under = [](uint8_t ref) { return ref < 0x80 ? "under the SO PIN " + PinText(ref) : std::string("with no PIN verified"); };
   static const uint16_t kMfId = SC_FID_MF;
   const SCPath mf(&kMfId, 1);
@@ -726,8 +731,20 @@ SCRESULT SCPkcs15Lib::BlankWritesMayGo(uint32_t reader, CK_SLOT_ID slot, SCCardR
     if (m != 0) return m < 0 ? m : 0;
     return Refuse(reader, card, what + " " + under(held) + ": its rule names " + RuleText(rules, path, op));
   };
+  // A token initialised again writes no EF.DIR and makes no PIN there; its DF, where
+  // the SO PIN deletes it, is made anew where it stood.
+  if (!blank && !erasing && app != nullptr) {
+    SCPath df, parent;
+    if (!app->IsWritable() || app->BuildAbsolutePath(&df) < 0 || df.Count() < 2 || before >= 0x80) return 0;
+    parent.Set(df.Ids(), df.Count() - 1);
+    r = rules->SoMay(df, SC_AC_OP_DELETE_SELF, before);
+    if (r <= 0) return r;
+    return may(parent, SC_AC_OP_CREATE_DF, before, 0xFF,
+               (parent.IsMasterFile() ? "the master file " : "DF ") + parent.Text() + " lets no DF be created");
+  }
   // EF.DIR: made anew where it is open to others (under its delete rule), updated
-  // where it is not, made where none stands.
+  // where it is not, made where none stands; an erasure empties it, and deletes it
+  // where it names no other application, before the tokens make it again.
   r = DirMadeAnew(rules, dir);
   if (r < 0 && r != SC_E_FILE_NOT_FOUND) return r;
   if (r == 1) {
@@ -735,6 +752,8 @@ SCRESULT SCPkcs15Lib::BlankWritesMayGo(uint32_t reader, CK_SLOT_ID slot, SCCardR
     if (del != 0 && del != before && del != made) return Refuse(reader, card, "EF.DIR " + dir.Text() + kDirNotSos);
   }
   SCRESULT w = r == 0 ? may(dir, SC_AC_OP_UPDATE, atDir, 0xFF, "EF.DIR " + dir.Text() + " may not be updated") : 0;
+  if (w >= 0 && r == 0 && erasing && p15->GetCardDir().OtherApplications().empty())
+    w = may(dir, SC_AC_OP_DELETE_SELF, atDir, 0xFF, "EF.DIR " + dir.Text() + " may not be deleted");
   if (w >= 0 && r != 0) w = may(mf, SC_AC_OP_CREATE_EF, atDir, 0xFF, "the master file 3F00 lets no EF.DIR be created");
   // The PINs go into the master file, the first before any SO PIN of the token's is
   // verified; the token's DF once it is.

@@ -1780,6 +1780,20 @@ TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   EXPECT_EQ(CKR_FUNCTION_FAILED, t.InitToken("A"));
   EXPECT_EQ(before, t.Image());
   EXPECT_NE(std::string::npos, LastError(t).find(why)) << LastError(t);
+  // A card holding this module's tokens, beside an issuer's PIN 03 that alone may create DFs in the master file or
+  // update EF.DIR: InitializeCard (which erases the tokens first) and C_InitToken of the token (which deletes its DF
+  // first) are refused before either, and before the SO's value goes.
+  PutBack(t, blank("4"));
+  t.issuers = "";
+  ASSERT_EQ(1, InitializeFromProfile(t, "2468", &error));
+  std::string mf = t.Image() + pin("03"), dir = mf;
+  mf.replace(mf.find("create-df:always"), 16, "create-df:pin:03");
+  const size_t line = dir.find("\nef 3F00/2F00 ");
+  dir.replace(dir.find("update:pin:01", line), 13, "update:pin:03");
+  const std::string unsent = "00E4 " + made4;
+  DropBoxRefused(t, mf, "the master file 3F00 lets no DF be created under the SO PIN 01: its rule names PIN 03", true, unsent);
+  DropBoxRefused(t, mf, "the master file 3F00 lets no DF be created under the SO PIN 01: its rule names PIN 03", false, unsent);
+  DropBoxRefused(t, dir, "EF.DIR 3F00/2F00 may not be updated under the SO PIN 01: its rule names PIN 03", true, unsent);
 }
 
 namespace {
