@@ -1786,14 +1786,16 @@ TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   PutBack(t, blank("4"));
   t.issuers = "";
   ASSERT_EQ(1, InitializeFromProfile(t, "2468", &error));
-  std::string mf = t.Image() + pin("03"), dir = mf;
+  std::string mf = t.Image() + pin("03"), dir = mf, gone = mf;
   mf.replace(mf.find("create-df:always"), 16, "create-df:pin:03");
   const size_t line = dir.find("\nef 3F00/2F00 ");
   dir.replace(dir.find("update:pin:01", line), 13, "update:pin:03");
+  gone.replace(gone.find("delete:pin:01", line), 13, "delete:pin:03");
   const std::string unsent = "00E4 " + made4;
   DropBoxRefused(t, mf, "the master file 3F00 lets no DF be created under the SO PIN 01: its rule names PIN 03", true, unsent);
   DropBoxRefused(t, mf, "the master file 3F00 lets no DF be created under the SO PIN 01: its rule names PIN 03", false, unsent);
   DropBoxRefused(t, dir, "EF.DIR 3F00/2F00 may not be updated under the SO PIN 01: its rule names PIN 03", true, unsent);
+  DropBoxRefused(t, gone, "EF.DIR 3F00/2F00 may not be deleted under the SO PIN 01: its rule names PIN 03", true, unsent);
 }
 
 namespace {
