@@ -519,7 +519,8 @@ class SCPkcs15Lib {
   // whose DF stays keeps (a qualified part, or a DF whose header keeps it from the SO)
   // must be its owners' alone; a DF that goes must hold no other application's
   // (DfMayGo); and the user PIN must be one the SO can make anew where it stands
-  // (UserPinMayGo). 1, or why not (refused).
+  // (UserPinMayGo). 1, 2 where the token is not built anew (its DF stays as it is),
+  // or why not (refused).
   SCRESULT TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app);
   // The SO PIN TrustSoPin verifies on the road `ground` (*failure: the token names
   // one where the card's model keeps none); nothing is asked of the card.

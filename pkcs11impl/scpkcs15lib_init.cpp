@@ -1090,9 +1090,9 @@ SCRESULT SCPkcs15Lib::TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app) {
     if (r == 0) r = KeptOrRefused(this, reader, app, soRef);
     if (r <= 0) return r == 0 ? SC_E_ACCESS_DENIED : r;
     // A token with a qualified part, or another maker's, is not built anew here.
-    if (qualified != 0 || !app->IsWritable()) return 1;
+    if (qualified != 0 || !app->IsWritable()) return 2;
   } else if (!app->IsKnownProfile()) {
-    return 1;
+    return 2;
   }
   // Its DF goes with what it holds, and the user PIN is made anew where it stands.
   SCRESULT r = DfMayGo(reader, p15, app);
