@@ -576,6 +576,17 @@ class SCPkcs15Lib {
   // EF.DIR a failed initialisation made, where it names nothing now, is deleted: whether
   // it went (or stands no more); one that keeps records stays.
   static bool DropMadeDir(SCPkcs15Card* p15);
+  // A master-file PIN a failed initialisation made, the PIN that may delete it and that
+  // PIN's value (`own`: its delete rule is itself, so it is verified with it first).
+  struct MadePin {
+    uint8_t ref, deleter;
+    const char* value;
+    size_t len;
+    bool own;
+  };
+  // Takes back `made` in order, each only where all before it went (`gone`: what they
+  // guard went too); those the card still shows go to `kept`. Whether all went.
+  bool TakeBackPins(class SCCard* card, bool gone, const std::vector<MadePin>& made, std::vector<uint8_t>* kept) const;
   // Deletes the master-file PIN `ref` (the SO PIN `soRef` verified again where the card
   // refuses once): 0 only where the card then shows it gone, or why not.
   SCRESULT DeleteMasterFilePin(class SCCard* card, uint8_t ref, uint8_t soRef, const char* pin, size_t len) const;

@@ -241,12 +241,13 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
         if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
         bool whole = p15->DeleteApplication(app) >= 0;
         if (whole && !dirExisted) whole = DropMadeDir(p15);
-        // So does a global user PIN made with it (first: the SO PIN guards it); the
-        // trace and the message tell why, and what stays.
+        // So does a global user PIN made with it (first: the SO PIN guards it), each
+        // only where what it guards went; the trace and the message tell why, and what stays.
+        std::vector<MadePin> made;
+        if (userRef != 0 && userRef < 0x80) made.push_back({userRef, soRef, pin.Get(), pin.Length(), false});
+        if (soMade && soRef != 0 && soRef < 0x80) made.push_back({soRef, soRef, pin.Get(), pin.Length(), false});
         std::vector<uint8_t> kept;
-        for (uint8_t ref : {userRef, soMade ? soRef : uint8_t{0}})
-          if (ref != 0 && ref < 0x80 && DeleteMasterFilePin(card, ref, soRef, pin.Get(), pin.Length()) < 0)
-            kept.push_back(ref);
+        whole = TakeBackPins(card, whole, made, &kept);
         rv = TellTakenBack(reader, card, rv, whole, kept);
       } else {
         p15->DiscardApplication(app, app->GetSourceDirRecord());
@@ -265,6 +266,17 @@ bool SCPkcs15Lib::DropMadeDir(SCPkcs15Card* p15) {
   if (!p15->GetCardDir().IsEmpty()) return false;
   const SCRESULT d = p15->GetCardDir().Delete();
   return d >= 0 || d == SC_E_FILE_NOT_FOUND;
+}
+
+bool SCPkcs15Lib::TakeBackPins(SCCard* card, bool gone, const std::vector<MadePin>& made,
+                               std::vector<uint8_t>* kept) const {
+  for (const MadePin& pin : made) {
+    if (gone && pin.own) (void)VerifySoPinAgain(card, pin.ref, pin.value, pin.len);
+    gone = gone && DeleteMasterFilePin(card, pin.ref, pin.deleter, pin.value, pin.len) >= 0;
+    // One not taken back is named where the card does not show it absent.
+    if (!gone && ScPinPresence(card->VerifyPin(pin.ref, nullptr, SC_UNSET)) != 0) kept->push_back(pin.ref);
+  }
+  return gone;
 }
 
 SCRESULT SCPkcs15Lib::DeleteMasterFilePin(SCCard* card, uint8_t ref, uint8_t soRef, const char* pin, size_t len) const {

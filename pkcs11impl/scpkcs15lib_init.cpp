@@ -494,23 +494,16 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       const size_t soLen = soValue != nullptr ? std::strlen(soValue) : 0;
       if (soValue != nullptr) (void)VerifySoPinAgain(card, soRef, soValue, soLen);
       const bool soMade = soSet && soRaw == SC_E_NO_REFERENCED_DATA;
-      std::vector<std::pair<uint8_t, uint8_t>> made;  // a PIN, and the PIN that may delete it
-      if (userRef < 0x80) made.emplace_back(userRef, soRef);
-      if (userRef < 0x80 && hasUserPuk && userPukRef < 0x80) made.emplace_back(userPukRef, soRef);
-      if (soMade) made.emplace_back(soRef, soRef);
-      if (soMade && hasSoPuk && soPukRef < 0x80) made.emplace_back(soPukRef, soPukRef);
+      std::vector<MadePin> made;
+      if (userRef < 0x80) made.push_back({userRef, soRef, soValue, soLen, false});
+      if (userRef < 0x80 && hasUserPuk && userPukRef < 0x80) made.push_back({userPukRef, soRef, soValue, soLen, false});
+      if (soMade) made.push_back({soRef, soRef, soValue, soLen, false});
+      if (soMade && hasSoPuk && soPukRef < 0x80)
+        made.push_back({soPukRef, soPukRef, st.soPuk.Get(), st.soPuk.Length(), true});
       bool gone = p15->DeleteApplication(app) >= 0;
       // EF.DIR the call made goes before the SO PIN that guards it; one that keeps records keeps that PIN too.
       if (gone && soMade && dirMade) gone = DropMadeDir(p15);
-      for (const auto& pin : made) {
-        const bool puk = pin.first == soPukRef && pin.second == soPukRef;
-        const char* value = puk ? st.soPuk.Get() : soValue;
-        const size_t len = puk ? st.soPuk.Length() : soLen;
-        if (gone && puk) (void)VerifySoPinAgain(card, soPukRef, value, len);
-        gone = gone && DeleteMasterFilePin(card, pin.first, pin.second, value, len) >= 0;
-        // One not taken back is named where the card does not show it absent.
-        if (!gone && ScPinPresence(card->VerifyPin(pin.first, nullptr, SC_UNSET)) != 0) kept.push_back(pin.first);
-      }
+      gone = TakeBackPins(card, gone, made, &kept);
       // Where what the card took of the call's values went again, the PIN file tells none of them.
       if ((gone || kept.empty()) && (!soSet || soMade)) {
         CfgSection* own = profile->GetTokenSection(token);
