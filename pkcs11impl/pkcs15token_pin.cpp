@@ -695,6 +695,12 @@ CK_RV CPkcs15Token::InitPin(CK_OBJECT_HANDLE pinHandle, CK_UTF8CHAR_PTR authPin,
   GetCardInfo(app->GetCard(), &info);
   const auto outOfRange = [&](CK_ULONG n) { return n < info.minPinLen || (info.maxPinLen != 0 && n > info.maxPinLen); };
   if (outOfRange(newLen) || (pukLen != 0 && outOfRange(pukLen))) return CKR_PIN_LEN_RANGE;
+  // Each new value by its own PIN's record too, before any PIN goes to the card.
+  ASNPkcs15AuthObject* unblocking = nullptr;
+  if (app->JudgeNewPin(pin, newLen) < 0 ||
+      (pukLen != 0 && app->FindAuthObjectForObject(object, &unblocking, true) >= 0 && unblocking != nullptr &&
+       app->JudgeNewPin(unblocking, pukLen) < 0))
+    return CKR_PIN_LEN_RANGE;
   {
     // The card must still be there.
     SCTransactGuard guard(app->GetCard());

@@ -308,12 +308,23 @@ public:
     SCRESULT QueryPinStatus(ASNPkcs15AuthObject* pin, SCPath* outPath) { return VerifyPin(pin, nullptr, false, outPath); }
     SCRESULT ChangePin(ASNPkcs15AuthObject* pin, const char* oldPin, const char* newPin);
     SCRESULT UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPin, const char* newPin);
+    // Judges a new value of `len` octets for the PIN before anything is sent: its
+    // record's minLength and its maxLength, or storedLength where it gives no
+    // maxLength (a padded PIN holds no more than storedLength), and the card's own
+    // limits. SC_E_PIN_TOO_SHORT for a length outside them. Values presented to
+    // check a PIN are never judged here.
+    SCRESULT JudgeNewPin(const ASNPkcs15AuthObject* pin, size_t len) const;
     // Presents a kept value where the card needs it: the card is asked first (VERIFY
     // without data); a PIN it holds verified needs nothing sent, and the value goes
     // only while the card shows as many tries left as just after it last took it
     // (a lost answer to it is asked about again). Otherwise, or where the card refuses
     // it, the login ends (EndLogin) and the answer is SC_E_PKCS15_NOT_LOGGED_IN.
     SCRESULT VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* extra);
+    // Has the card take the kept value now, under the same rule, before it goes as the
+    // data of another command: a PIN the card holds verified (it shows no count, and
+    // may have been changed and verified elsewhere) has its verification ended first
+    // (VERIFY P1=FF). 0 once the card took it; else the login ended as above.
+    SCRESULT TakeKeptPin(const ASNPkcs15AuthObject* pin);
     // Learns, right after a login's verification, the tries the card gives the PIN:
     // its verification ended (VERIFY P1=FF), the card shows them, and the value
     // verifies it again. A card that keeps it verified leaves them unknown.
@@ -418,6 +429,11 @@ private:
     SCRESULT SelectPinDf(const ASNPkcs15AuthObject* pin, SCPath* outPath);
     VerifiedPin* FindVerifiedPin(const ASNPkcs15AuthObject* pin) const;
     SCRESULT RememberPin(const ASNPkcs15AuthObject* pin, const char* text);
+    // VerifyCachedPin, or with `take` TakeKeptPin.
+    SCRESULT VerifyKept(const ASNPkcs15AuthObject* pin, SCPath* extra, bool take);
+    // After a failed RESET RETRY COUNTER that the card split in two: where it took the
+    // unblocking value alone, the trace says the PIN's count is whole, its value unchanged.
+    void NoteUnblockedAlone(const ASNPkcs15AuthObject* pin, SCRESULT refused);
     void ForgetPin(const ASNPkcs15AuthObject* pin);
     void ForgetAllPins();
     bool IsCurrentPin(const ASNPkcs15AuthObject* pin) const;

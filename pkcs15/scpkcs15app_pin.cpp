@@ -361,13 +361,33 @@ SCRESULT SCPkcs15App::AskCard(const uint8_t* data, uint32_t len, uint8_t ref) {
     return r;
 }
 
+SCRESULT SCPkcs15App::JudgeNewPin(const ASNPkcs15AuthObject* pin, size_t len) const {
+    const ASNPkcs15PinAttributes& a = pin->typeAttributes;
+    long minLen = IntOr(a.minLength, 0);
+    if (minLen >= 256) minLen = 0;
+    const long stored = IntOr(a.storedLength, 0);
+    long maxLen = a.wasMaxLength ? IntOr(a.maxLength, 0) : 0;
+    if (maxLen <= 0 || ((PinFlags(pin) & PINF_NEEDS_PADDING) && stored > 0 && stored < maxLen)) maxLen = stored;
+    SCCardInfo ci;
+    std::memset(&ci, 0, sizeof ci);
+    if (m_pCard && m_pCard->GetCardInfo(&ci) >= 0) {
+        if (static_cast<long>(ci.minPinLen) > minLen) minLen = static_cast<long>(ci.minPinLen);
+        if (ci.maxPinLen != 0 && (maxLen <= 0 || static_cast<long>(ci.maxPinLen) < maxLen))
+            maxLen = static_cast<long>(ci.maxPinLen);
+    }
+    if (maxLen <= 0 || maxLen > 255) maxLen = 255;
+    const bool within = len >= static_cast<size_t>(minLen < 0 ? 0 : minLen) && len <= static_cast<size_t>(maxLen);
+    return within ? 0 : SC_E_PIN_TOO_SHORT;  // length outside the PIN's range
+}
+
 SCRESULT SCPkcs15App::ChangePin(ASNPkcs15AuthObject* pin, const char* oldPin, const char* newPin) {
     if (!m_pCard) return SC_E_BAD_USAGE;
     if (!HoldsPin(pin)) return SC_E_PKCS15_INVALID_HANDLE;
     if (!newPin) return SC_E_BAD_PARAMS;
     PinBuffer oldBuf, newBuf;
     uint32_t oldLen = 0, newLen = 0;
-    SCRESULT r = 0;
+    SCRESULT r = JudgeNewPin(pin, std::strlen(newPin));
+    if (r < 0) return r;
     if (oldPin && (r = FormatPin(pin, oldPin, &oldBuf, &oldLen)) < 0) return r;
     if ((r = FormatPin(pin, newPin, &newBuf, &newLen)) < 0) return r;
     SCTransactGuard guard(m_pCard);
@@ -389,7 +409,10 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
     if (FindAuthObjectForObject(HandleOfPin(pin), &puk, true) < 0 || !puk) puk = pin;
     PinBuffer pukBuf, newBuf;
     uint32_t pukLen = 0, newLen = 0;
-    SCRESULT r = 0;
+    // The new value is judged by its own PIN's record before anything goes: the card
+    // would otherwise take the unblocking value alone, then refuse the new one.
+    SCRESULT r = newPin ? JudgeNewPin(pin, std::strlen(newPin)) : 0;
+    if (r < 0) return r;
     if (unblockPin && (r = FormatPin(puk, unblockPin, &pukBuf, &pukLen)) < 0) return r;
     if (newPin && (r = FormatPin(pin, newPin, &newBuf, &newLen)) < 0) return r;
     const uint8_t ref = GetPinReference(pin);
@@ -403,9 +426,13 @@ SCRESULT SCPkcs15App::UnblockPin(ASNPkcs15AuthObject* pin, const char* unblockPi
     if (m_pCard->GetCardType() == SC_CARD_TYPE_CLASSIC && pukRef < 255 && puk != pin) {
         // This card checks the unblocking PIN first, then takes both.
         r = m_pCard->UnblockPin(ref, pukData, nullptr, pukLen, 0);
-        if (r == 0) r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen);
+        if (r == 0) {
+            r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen);
+            if (newPin && scIsStatusWordResult(r) && !scIsReadFailure(r)) NoteUnblockedAlone(pin, r);
+        }
     } else {
         r = m_pCard->UnblockPin(ref, pukData, newData, pukLen, newLen);
+        if (r < 0 && m_pCard->TookUnblockingAlone()) NoteUnblockedAlone(pin, r);
     }
     if (IsCurrentPin(pin) && newPin) {
         if (r == 0) return RememberPin(pin, newPin);
@@ -432,6 +459,12 @@ std::string PinText(const SCCard::PinAt& at) {
 }  // namespace
 
 SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* extra) {
+    return VerifyKept(pin, extra, false);
+}
+
+SCRESULT SCPkcs15App::TakeKeptPin(const ASNPkcs15AuthObject* pin) { return VerifyKept(pin, nullptr, true); }
+
+SCRESULT SCPkcs15App::VerifyKept(const ASNPkcs15AuthObject* pin, SCPath* extra, bool take) {
     VerifiedPin* v = HoldsPin(pin) ? FindVerifiedPin(pin) : nullptr;
     if (!v || !v->pin) return m_pCurrentPin ? SC_E_PKCS15_PIN_UNKNOWN : SC_E_PKCS15_NOT_LOGGED_IN;
     AssertInvariant(m_pCard != nullptr, __FILE__, __LINE__, "m_pCard", nullptr);
@@ -445,12 +478,19 @@ SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* ex
     r = SelectPinDf(p, extra);
     if (r < 0) return r;
     const uint8_t ref = GetPinReference(p);
+    // A verified PIN shows no count, and the value verified may be another's: its
+    // verification ends for a moment, as at the login, and the card shows the count.
+    if (take) {
+        const SCRESULT ended = m_pCard->ResetPinState(ref);
+        if (IsCardGoneResult(ended)) return ended;
+    }
     // Every program's kept value may be as stale as this one: one presented while
-    // the card shows a try spent since it last took a value could spend another.
+    // the card shows a try spent since it last took a value could spend another,
+    // and one presented at the last try could block the PIN.
     const SCRESULT state = AskCard(nullptr, 0, ref);
-    if (state == 0) return 0;
+    if (state == 0 && !take) return 0;
     char why[160];
-    if (state > 0 && limit != 0 && state >= limit) {
+    if (state > 1 && limit != 0 && state >= limit) {
         const bool marked = m_pCard->MarkedForReset();
         r = AskCard(Data(buf), len, ref);
         if (r < 0 && !marked && m_pCard->MarkedForReset()) {
@@ -466,12 +506,18 @@ SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* ex
             if (r != SC_E_VERIFY_FAILED && r != SC_E_PIN_BLOCKED) return r;
             std::snprintf(why, sizeof why, "the card refuses the value kept since the login");
         }
+    } else if (state == 1 && limit == 1) {
+        std::snprintf(why, sizeof why, "1 try left, the whole count the card gives it: a refusal would block it; the "
+                      "kept value is not presented");
     } else if (state > 0 && limit != 0) {
         std::snprintf(why, sizeof why, "%d of %u tries left, a try was spent since the card took the kept value; it is "
                       "not presented", static_cast<int>(state), static_cast<unsigned>(limit));
     } else if (state > 0) {
         std::snprintf(why, sizeof why, "not verified, and the card did not show its tries when it took the value; it "
                       "is not presented");
+    } else if (state == 0) {
+        std::snprintf(why, sizeof why, "the card holds it verified and will not show its tries; the kept value is not "
+                      "presented");
     } else if (IsPinStateAnswer(state)) {
         char name[64];
         std::snprintf(why, sizeof why, "the card answers %s when asked for its state",
@@ -481,6 +527,14 @@ SCRESULT SCPkcs15App::VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* ex
     }
     EndLogin(PinAtOf(p), why);
     return SC_E_PKCS15_NOT_LOGGED_IN;
+}
+
+void SCPkcs15App::NoteUnblockedAlone(const ASNPkcs15AuthObject* pin, SCRESULT refused) {
+    char name[64];
+    // Written whatever the trace bits: the call's answer (the card's refusal) does not tell it.
+    DebugLogWrite(2, 0, "PKCS#15: %s: the card took the unblocking value alone, then refused the new value (%s): the "
+                  "PIN's count is whole, its value unchanged", PinText(PinAtOf(pin)).c_str(),
+                  scGetErrorName(refused, name, sizeof name));
 }
 
 SCRESULT SCPkcs15App::LearnTryLimit(const ASNPkcs15AuthObject* pin) {
@@ -728,6 +782,15 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
     const uint32_t profile = ci.profile;
     const bool classic = profile == SC_CARD_TYPE_CLASSIC;
     const bool cosmo = profile == SC_CARD_TYPE_COSMOPOLIC;
+    // Each new value is judged by its own PIN's record before the first command.
+    if (newPin && *newPin && record->hasValue != 0 && !(record->flags & SC_PINREC_NO_VALUE)) {
+        const SCRESULT judged = JudgeNewPin(pin, std::strlen(newPin));
+        if (judged < 0) return judged;
+    }
+    if (record->pukText && unblock) {
+        const SCRESULT judged = JudgeNewPin(unblock, std::strlen(record->pukText));
+        if (judged < 0) return judged;
+    }
     // A PIN made in its DF is not asked after first: the card's answer may be a DF's above.
     const bool inDf = (record->flags & SC_PINREC_IN_CURRENT_DF) != 0;
     const SCRESULT status = inDf ? SC_E_NO_REFERENCED_DATA : QueryPinStatus(pin, nullptr);
@@ -933,8 +996,18 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             // finds that form out where the card has two).
             const char* authText = authPin;
             const VerifiedPin* kept = parent ? FindVerifiedPin(parent) : nullptr;
-            if (!authText && kept) authText = kept->pin;
-            if (authText) {
+            if (!authText && kept && kept->pin) {
+                // A kept value goes as the unblocking value only once the card took it
+                // in this call: a stale one would be counted against the PIN just blocked.
+                r = TakeKeptPin(parent);
+                kept = r >= 0 ? FindVerifiedPin(parent) : nullptr;
+                if (kept) authText = kept->pin;
+                // Its verification may have been sent from its own DF.
+                if (r >= 0) r = SelectPinDf(pin, nullptr);
+            }
+            if (r < 0) {
+                // The login ended (or the card failed): nothing is blocked.
+            } else if (authText) {
                 r = FormatPin(parent, authText, &puk, &pukLen);
                 pukData = Data(puk);
             } else if (!HasVerifiedPin(parent) && !(so && HasVerifiedPin(so))) {
@@ -946,7 +1019,10 @@ SCRESULT SCPkcs15App::SetPin(ASNPkcs15AuthObject* pin, const char* authPin, cons
             r = RecordValue(newPin ? newPin : "", record->maxLen, padRecord, record->padChar, &nv, &nvLen);
         if (r >= 0) r = m_pCard->BlockPin(ref);
         if (r == SC_E_PIN_BLOCKED) r = 0;
-        if (r == 0 && withValue) r = m_pCard->UnblockPin(ref, pukData, Data(nv), pukLen, nvLen);
+        if (r == 0 && withValue) {
+            r = m_pCard->UnblockPin(ref, pukData, Data(nv), pukLen, nvLen);
+            if (r < 0 && m_pCard->TookUnblockingAlone()) NoteUnblockedAlone(pin, r);
+        }
     } else if (doReset) {
         r = SC_E_PIN_ALREADY_INITIALIZED;
     }

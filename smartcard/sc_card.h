@@ -177,6 +177,9 @@ public:
     virtual SCRESULT UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen,
                                 uint32_t newLen);
     virtual SCRESULT BlockPin(uint32_t ref);
+    // Whether the last UnblockPin that failed had first sent the unblocking value
+    // alone and the card took it: the PIN's count was made whole, its value kept.
+    bool TookUnblockingAlone() const { return m_unblockedAlone; }
 
     // ---- what a call leaves verified ----
     // The card's security state is shared by every program that uses the card. A
@@ -415,6 +418,7 @@ protected:
     uint32_t m_options = 0;
     uint32_t m_cardState = 0;
     SCPath m_curDf;          // absolute path of the current DF; empty = unknown
+    bool m_unblockedAlone = false;  // TookUnblockingAlone
     SCFileHeader m_lastHeader;  // header of the last selected file
     bool m_hasLastHeader = false;
     uint32_t m_writeDepth = 0;          // BeginWrite nesting

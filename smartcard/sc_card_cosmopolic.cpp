@@ -141,6 +141,7 @@ SCRESULT SCCard_CosmopolIC::ChangePin(uint32_t ref, const uint8_t* oldPin, const
 // holds would be split wrongly, and the rest set as the PIN's value.
 SCRESULT SCCard_CosmopolIC::UnblockPin(uint32_t ref, const uint8_t* puk, const uint8_t* newPin, uint32_t pukLen,
                                        uint32_t newLen) {
+    m_unblockedAlone = false;
     if (puk == nullptr) return SCCard::UnblockPin(ref, puk, newPin, pukLen, newLen);
     SCCardInfo info;
     std::vector<uint8_t> shorter;
@@ -153,7 +154,11 @@ SCRESULT SCCard_CosmopolIC::UnblockPin(uint32_t ref, const uint8_t* puk, const u
         formLen = kIssuedPinLength;
         r = SCCard::UnblockPin(ref, form, nullptr, formLen, 0);
     }
-    if (r >= 0 && newPin != nullptr) r = SCCard::UnblockPin(ref, form, newPin, formLen, newLen);
+    if (r >= 0 && newPin != nullptr) {
+        r = SCCard::UnblockPin(ref, form, newPin, formLen, newLen);
+        // Only a refusal the card answered leaves the value as it was.
+        m_unblockedAlone = scIsStatusWordResult(r) && !scIsReadFailure(r);
+    }
     Wipe(&shorter);
     return r;
 }
