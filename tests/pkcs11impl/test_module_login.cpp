@@ -909,9 +909,11 @@ TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndKeepsTheModulesLogins) {
 // program changes the PIN and logs out. A value typed and refused lowers nothing: a kept value goes
 // only where the card shows the count it showed when it last took a value, and one the card refused
 // goes never. Between two values the card takes, the kept values cost at most one try in all; a
-// program's own wrong values block the PIN at the card's limit.
+// program's own wrong values block the PIN at the card's limit. A PIN whose limit is one try never
+// gets a kept value; the SO's kept value goes as the unblocking value of the user PIN's reset only
+// once the card took it in the call, so a stale one blocks nothing.
 TEST(ModuleLogin, KeptValuesOfThreeProgramsCostAtMostOneTryBetweenTwoValuesTheCardTakes) {
-  enum What { kSigns, kTypesWrong, kTypesKept, kOtherChanges };
+  enum What { kSigns, kTypesWrong, kTypesKept, kOtherChanges, kOtherChangesSo, kSoInitsPin };
   struct Step {
     int copy;
     What what;
@@ -922,7 +924,13 @@ TEST(ModuleLogin, KeptValuesOfThreeProgramsCostAtMostOneTryBetweenTwoValuesTheCa
     const char* name;
     std::vector<Step> steps;
     const char* state;  // of PIN 81 at the end, as another program is answered
+    bool oneTry = false;          // PIN 81 has a limit of one try; the new value logs in at the end
+    const char* soState = "";     // of PIN 04 at the end (copy 0 is the SO's, logged in): where not empty
   } rows[] = {
+      {"PIN 81's only try", {{0, kSigns, kOk}, {0, kOtherChanges, kOk}, {0, kSigns, kOut}, {1, kSigns, kOut},
+        {2, kSigns, kOut}}, "63C1", true},
+      {"the SO's C_InitPIN after another program changed the SO PIN and left it verified",
+       {{0, kOtherChangesSo, kOk}, {0, kSoInitsPin, kOut}, {1, kSigns, kOk}}, "9000", false, "63C2"},
       {"two copies type a wrong value before the change",
        {{0, kSigns, kOk}, {1, kSigns, kOk}, {2, kSigns, kOk}, {0, kTypesWrong, kWrong}, {1, kTypesWrong, kWrong},
         {0, kOtherChanges, kOk}, {2, kSigns, kOut}, {0, kSigns, kOut}, {1, kSigns, kOut}},
@@ -942,6 +950,12 @@ TEST(ModuleLogin, KeptValuesOfThreeProgramsCostAtMostOneTryBetweenTwoValuesTheCa
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     LoginHost h("pkcs15-model3.card");
+    if (row.oneTry) {
+      const std::string image = ReadFile(h.env.Card("pkcs15-model3.card"));
+      const size_t at = image.find(" tries=3 left=3 ", image.find("\npin 3F00/5015 ref=81 "));
+      ASSERT_NE(std::string::npos, at);
+      WriteFile(h.env.Card("pkcs15-model3.card"), std::string(image).replace(at, 16, " tries=1 left=1 "));
+    }
     ASSERT_TRUE(h.Start());
     std::unique_ptr<Module> copies[3];
     CK_SESSION_HANDLE s[3] = {};
@@ -952,14 +966,25 @@ TEST(ModuleLogin, KeptValuesOfThreeProgramsCostAtMostOneTryBetweenTwoValuesTheCa
       copies[i] = i == 0 ? nullptr : std::make_unique<Module>(path);
       const Module& m = i == 0 ? h.m : *copies[i];
       ASSERT_TRUE(i == 0 || m->C_Initialize(nullptr) == CKR_OK);
-      ASSERT_TRUE(modulecalls::OpenUserSession(m, 0, &s[i], &key[i]));
+      if (i == 0 && *row.soState) {
+        ASSERT_EQ(CKR_OK, m->C_OpenSession(0, kRw, nullptr, nullptr, &s[0]));
+        ASSERT_EQ(CKR_OK, m->C_Login(s[0], CKU_SO, kSoPin, 8));
+      } else {
+        ASSERT_TRUE(modulecalls::OpenUserSession(m, 0, &s[i], &key[i]));
+      }
     }
     CK_UTF8CHAR wrong[] = "9999", fresh[] = "1111";
     for (const Step& step : row.steps) {
       const Module& m = step.copy == 0 ? h.m : *copies[step.copy];
       std::vector<CK_BYTE> sig;
       CK_RV rv = CKR_OK;
-      if (step.what == kSigns) {
+      if (step.what == kSoInitsPin) {
+        rv = m->C_InitPIN(s[step.copy], fresh, 4);
+      } else if (step.what == kOtherChangesSo) {
+        OtherProgram other(kR0);
+        for (const char* c : {"00A4000C023F00", "002400041038373635343332313131313131313131"})
+          ASSERT_EQ("9000", other.Send(c)) << c;
+      } else if (step.what == kSigns) {
         // A session fallen back to the public state no longer has the key.
         rv = StateOf(m, s[step.copy]) == CKS_RW_USER_FUNCTIONS
                  ? modulecalls::SignOnce(m, s[step.copy], key[step.copy], CKM_RSA_PKCS, modulecalls::DigestInfoOfAbc(), &sig)
@@ -974,7 +999,16 @@ TEST(ModuleLogin, KeptValuesOfThreeProgramsCostAtMostOneTryBetweenTwoValuesTheCa
       EXPECT_EQ(step.rv, rv) << "copy " << step.copy << ", step " << &step - row.steps.data();
     }
     EXPECT_EQ(row.state, OtherProgram(kR0).PinState(0x81, "5015"));
-    EXPECT_EQ("", LeftToAnotherProgram(h.sim, kR0));
+    if (*row.soState) {
+      EXPECT_EQ(row.soState, OtherProgram(kR0).PinState(0x04));
+    }
+    CK_UTF8CHAR changed[] = "5678";
+    if (row.oneTry) {
+      EXPECT_EQ(CKR_OK, h.m->C_Login(s[0], CKU_USER, changed, 4));
+    }
+    // A user's login still holds PIN 81 in those rows.
+    const bool held = row.oneTry || *row.soState;
+    EXPECT_EQ("", LeftToAnotherProgram(h.sim, kR0, held ? std::vector<std::string>{"3F00/5015 81"} : std::vector<std::string>{}));
     for (int i = 1; i < 3; ++i) EXPECT_EQ(CKR_OK, (*copies[i])->C_Finalize(nullptr));
   }
 }
