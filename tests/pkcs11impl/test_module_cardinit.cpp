@@ -1306,6 +1306,82 @@ TEST(ModuleCardInit, InitTokenKeepsTheQualifiedPart) {
 }
 
 
+namespace {
+
+// The VERIFY, CHANGE REFERENCE DATA and RESET RETRY COUNTER commands of an APDU log, whatever their class.
+std::string PinCommands(const std::string& log) {
+  std::string out;
+  std::istringstream in(log);
+  for (std::string l; std::getline(in, l);)
+    if (l.rfind("> ", 0) == 0 && l.size() >= 6 && std::string(" 20 24 2C ").find(" " + l.substr(4, 2) + " ") != std::string::npos)
+      out += l + "\n";
+  return out;
+}
+
+}  // namespace
+
+// Model 3, the user PIN blocked and unblocked with the right unblocking value (the SO PIN, or the PUK): a new value
+// its record refuses goes nowhere, no PIN command is sent, the user PIN stays blocked and the unblocking PIN keeps its
+// tries; where the card refuses the new value after it took the unblocking value alone, the user PIN's count is whole,
+// its old value logs in, and the trace says so. On the shipped tokens, and on tokens made on the blank cards.
+TEST(ModuleCardInit, Model3UnblockingJudgesTheNewValueByItsRecordBeforeAnyCommand) {
+  const struct {
+    const char* image;
+    const char* unblocking;
+  } rows[] = {{"pkcs15-model3.card", "87654321"}, {"pkcs15-model3-puk.card", "12345678"},
+              {"blank-model3.card", "87654321"}, {"blank-model3-so-pin-16.card", "87654321"}};
+  const auto u8 = [](const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.image);
+    CardInit t(Readers{{kR0, row.image}}, "");
+    ASSERT_TRUE(t.Start());
+    const CK_FUNCTION_LIST* f = t.m().list();
+    const bool made = std::string(row.image).rfind("blank", 0) == 0;
+    const char* user = made ? "5678" : "1234";
+    CK_SESSION_HANDLE s = 0;
+    if (made) {
+      CK_UTF8CHAR label[32];
+      std::memset(label, ' ', sizeof label);
+      ASSERT_EQ(CKR_OK, f->C_InitToken(0, u8("87654321"), 8, label));
+      ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s));
+      ASSERT_EQ(CKR_OK, f->C_Login(s, CKU_SO, u8("87654321"), 8));
+      ASSERT_EQ(CKR_OK, f->C_InitPIN(s, u8(user), 4));
+      ASSERT_EQ(CKR_OK, f->C_Logout(s));
+    } else {
+      ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s));
+    }
+    CK_OBJECT_HANDLE pins[4];
+    CK_ULONG n = 4;
+    ASSERT_EQ(CKR_OK, t.m().fn<PinListFn>("MIRTAL_PKCS11_GetPinList")(s, pins, &n));
+    const UnblockFn unblock = t.m().fn<UnblockFn>("MIRTAL_PKCS11_UnblockPin");
+    CK_RV rv = CKR_PIN_INCORRECT;
+    for (int i = 0; i < 16 && rv == CKR_PIN_INCORRECT; ++i) rv = f->C_Login(s, CKU_USER, u8("9999"), 4);
+    ASSERT_EQ(CKR_PIN_LOCKED, rv);
+    const auto pinLines = [&] {  // every PIN of the card: values, limits and tries
+      std::string out;
+      std::istringstream in(t.ImageText(row.image));
+      for (std::string l; std::getline(in, l);)
+        if (l.rfind("pin ", 0) == 0) out += l + "\n";
+      return out;
+    };
+    const std::string blocked = pinLines();
+    for (const char* next : {"12", "123"}) {
+      ASSERT_EQ(0, t.sim.ClearLog(kR0));
+      EXPECT_EQ(CKR_PIN_LEN_RANGE, unblock(s, pins[0], u8(row.unblocking), 8, u8(next), std::strlen(next)));
+      EXPECT_EQ("", PinCommands(t.sim.ApduLog(kR0)));
+      EXPECT_EQ(blocked, pinLines()) << next;
+    }
+    ASSERT_EQ(0, t.sim.InjectSwOn(kR0, "002C00", 0x6700, 0, 1));
+    EXPECT_EQ(CKR_PIN_LEN_RANGE, unblock(s, pins[0], u8(row.unblocking), 8, u8("2468"), 4));
+    EXPECT_NE(std::string::npos, t.env.Trace().find(": the card took the unblocking value alone, then refused the new "
+                                                    "value (SC_E_INVALID_DATA_LENGTH): the PIN's count is whole, its "
+                                                    "value unchanged")) << t.env.Trace();
+    EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(s, CKU_USER, u8("2468"), 4));
+    EXPECT_EQ(CKR_OK, f->C_Login(s, CKU_USER, u8(user), 4));
+    EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+  }
+}
+
 // On a model-4 card initialised from a profile each PIN is unblocked by its own
 // PUK and never by the other one, also once the module has read the token anew;
 // a token initialised anew keeps no user PUK: the user PIN that the SO sets
@@ -1333,6 +1409,11 @@ TEST(ModuleCardInit, Model4PinsAreUnblockedByTheirOwnPuks) {
     CK_RV rv = CKR_PIN_INCORRECT;
     for (int i = 0; i < 16 && rv == CKR_PIN_INCORRECT; ++i) rv = f->C_Login(s, user, u8("9999"), 4);
     EXPECT_EQ(CKR_PIN_LOCKED, rv);
+    EXPECT_EQ(CKR_PIN_LOCKED, f->C_Login(s, user, u8(pin), pin.size()));
+    // A new value too short for the PIN's record goes nowhere: the PIN stays blocked.
+    ASSERT_EQ(0, t.sim.ClearLog(kR0));
+    EXPECT_EQ(CKR_PIN_LEN_RANGE, unblock(s, h, u8(puk), puk.size(), u8("123"), 3));
+    EXPECT_EQ("", PinCommands(t.sim.ApduLog(kR0)));
     EXPECT_EQ(CKR_PIN_LOCKED, f->C_Login(s, user, u8(pin), pin.size()));
     EXPECT_EQ(CKR_PIN_INCORRECT, unblock(s, h, u8(otherPuk), otherPuk.size(), u8(next), next.size()));
     EXPECT_EQ(CKR_OK, unblock(s, h, u8(puk), puk.size(), u8(next), next.size()));
@@ -1376,4 +1457,22 @@ TEST(ModuleCardInit, Model4PinsAreUnblockedByTheirOwnPuks) {
   EXPECT_EQ(CKR_PIN_INCORRECT, f->C_Login(s, CKU_USER, u8("8888"), 4));
   EXPECT_EQ(CKR_OK, f->C_Login(s, CKU_USER, u8("7777"), 4));
   EXPECT_EQ(CKR_OK, t.m()->C_Finalize(nullptr));
+
+  // A user PIN whose record asks for six characters: five, which the card's own limit allows, go nowhere either.
+  CardInit six(Readers{{kR0, "blank-model4.card"}}, "");
+  six.Profile("OutputPinFile = " + six.out + "\nSoPin = 11223344\nUserPinMinLen = 6\n[Podpis]\nUserPin = 111111\nUserPuk = 22223333\n");
+  ASSERT_TRUE(six.Start());
+  ASSERT_EQ(1, six.Initialize(kR0)) << six.LastError();
+  f = six.m().list();
+  ASSERT_EQ(CKR_OK, f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s));
+  for (int i = 0; i < 3; ++i) EXPECT_NE(CKR_OK, f->C_Login(s, CKU_USER, u8("999999"), 6));
+  ASSERT_EQ(CKR_PIN_LOCKED, f->C_Login(s, CKU_USER, u8("111111"), 6));
+  ASSERT_EQ(CKR_OK, six.m().fn<PinListFn>("MIRTAL_PKCS11_GetPinList")(s, pins, &n));
+  ASSERT_EQ(0, six.sim.ClearLog(kR0));
+  EXPECT_EQ(CKR_PIN_LEN_RANGE, six.m().fn<UnblockFn>("MIRTAL_PKCS11_UnblockPin")(s, pins[0], u8("22223333"), 8, u8("12345"), 5));
+  EXPECT_EQ("", PinCommands(six.sim.ApduLog(kR0)));
+  EXPECT_EQ(CKR_PIN_LOCKED, f->C_Login(s, CKU_USER, u8("111111"), 6));
+  EXPECT_EQ(CKR_OK, six.m().fn<UnblockFn>("MIRTAL_PKCS11_UnblockPin")(s, pins[0], u8("22223333"), 8, u8("123456"), 6));
+  EXPECT_EQ(CKR_OK, f->C_Login(s, CKU_USER, u8("123456"), 6));
+  EXPECT_EQ(CKR_OK, six.m()->C_Finalize(nullptr));
 }
