@@ -133,6 +133,11 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     if (rv >= 0 && pin.IsSet() && keptSo < 0xFF && !verified.Contains(static_cast<uint16_t>(SC_AC_PIN | keptSo)))
       rv = VerifySoPinAgain(card, keptSo, pin.Get(), pin.Length());
     if (rv >= 0 && pin.IsSet() && keptSo < 0xFF) InitWriteGuard::SoVerified(card, keptSo, pin.Get(), pin.Length());
+    // An SO PIN the token takes where the card keeps none is made with the value given:
+    // a length its record (the card's limits) refuses goes no further, nothing written.
+    if (rv >= 0 && pin.IsSet() && refs.GetSoPinRef() != keptSo && refs.GetSoPinRef() < 0x80 &&
+        (pin.Length() < info.minPinLen || (info.maxPinLen != 0 && pin.Length() > info.maxPinLen)))
+      rv = SC_E_PIN_TOO_SHORT;
     // What an earlier call of this module left where the token's PINs go (GroundFor)
     // goes first, under the SO PIN verified: a card that keeps it takes no token.
     for (size_t i = 0; rv >= 0 && pin.IsSet() && leftovers != nullptr && i < leftovers->size(); ++i) {

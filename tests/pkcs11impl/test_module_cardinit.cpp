@@ -412,6 +412,16 @@ void InitialiseOver(const char* image, const std::string& planted, const std::st
     return t.Initialize(kR0) == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
   };
   EXPECT_EQ(CKR_ARGUMENTS_BAD, f->C_InitToken(0, nullptr, 0, label));
+  // Model 4 keeps no SO PIN: one given too short or too long for the SO PIN the call makes writes nothing.
+  for (const char* odd : {"123", "12345678901234567"}) {
+    if (!over.underAnother || so != "11223344") break;
+    ASSERT_EQ(0, t.sim.ClearLog(kR0));
+    EXPECT_EQ(CKR_FUNCTION_FAILED, f->C_InitToken(0, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(odd)), std::strlen(odd), label));
+    std::istringstream log(t.sim.ApduLog(kR0));
+    for (std::string l; std::getline(log, l);)
+      EXPECT_TRUE(l.rfind("> ", 0) != 0 || std::string(" A4 B0 CA ").find(" " + l.substr(4, 2) + " ") != std::string::npos ||
+                  (l.substr(4, 2) == "20" && l.size() == 10)) << l;  // reads, and PIN states asked
+  }
   CK_RV rv = CKR_FUNCTION_FAILED;
   if ((over.sw != 0 || over.corrupt) && !over.early) {
     ASSERT_EQ(0, over.corrupt      ? t.sim.CorruptDataOn(kR0, over.on.c_str(), over.skip, over.times)
