@@ -316,8 +316,8 @@ public:
     SCRESULT JudgeNewPin(const ASNPkcs15AuthObject* pin, size_t len) const;
     // Presents a kept value where the card needs it: the card is asked first (VERIFY
     // without data); a PIN it holds verified needs nothing sent, and the value goes
-    // only while the card shows as many tries left as just after it last took it
-    // (a lost answer to it is asked about again). Otherwise, or where the card refuses
+    // only while the card shows as many tries left as just after it last took it, and
+    // more than one (a lost answer to it is asked about again). Otherwise, or where the card refuses
     // it, the login ends (EndLogin) and the answer is SC_E_PKCS15_NOT_LOGGED_IN.
     SCRESULT VerifyCachedPin(const ASNPkcs15AuthObject* pin, SCPath* extra);
     // Has the card take the kept value now, under the same rule, before it goes as the
