@@ -13,6 +13,7 @@
 #include "libtorvapp/qvepdsakeydomain.h"
 #include "libtorvapp/qvgfpkeydomain.h"
 #include "libtorvapp/qvnamedcurveobjects.h"
+#include "support/lasting.h"
 
 namespace {
 
@@ -346,8 +347,8 @@ private:
 };
 
 const Catalogue& catalogue() {
-    static const Catalogue c;
-    return c;
+    static Lasting<Catalogue> c;
+    return *c;
 }
 
 bool equalsIgnoreCase(const char* a, const char* b) {

@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "support/lasting.h"
 #include "support/vtest.h"
 
 namespace {
@@ -31,8 +32,8 @@ public:
 };
 
 const Oid2Table& table() {
-    static const Oid2Table t;
-    return t;
+    static Lasting<Oid2Table> t;
+    return *t;
 }
 
 }  // namespace

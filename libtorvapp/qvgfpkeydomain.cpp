@@ -72,26 +72,34 @@ QvN deriveP(QvSha1 &sha, QvOctet *s, unsigned int pBlocks, unsigned int pBits, c
     return X;
 }
 
-// Primes below 2000, for a cheap look at a candidate before the strong
+// Odd primes below 2000, for a cheap look at a candidate before the strong
 // pseudoprime rounds; it only ever rejects composites, so it changes no result.
-const std::vector<QvWord> &smallPrimes() {
-    static const std::vector<QvWord> primes = [] {
-        std::vector<QvWord> out;
-        std::vector<bool> composite(2000, false);
-        for (QvWord i = 3; i < 2000; i += 2) {
-            if (composite[i]) continue;
-            out.push_back(i);
-            for (QvWord j = i * i; j < 2000; j += 2 * i) composite[j] = true;
-        }
-        return out;
-    }();
-    return primes;
+// Computed by the compiler: no static object to build, or to destroy at exit.
+struct SmallPrimes {
+    QvWord value[302] = {};
+    unsigned int count = 0;
+};
+
+constexpr SmallPrimes computeSmallPrimes() {
+    SmallPrimes out;
+    bool composite[2000] = {};
+    for (QvWord i = 3; i < 2000; i += 2) {
+        if (composite[i]) continue;
+        out.value[out.count++] = i;
+        for (QvWord j = i * i; j < 2000; j += 2 * i) composite[j] = true;
+    }
+    return out;
 }
+
+constexpr SmallPrimes kSmallPrimes = computeSmallPrimes();
+static_assert(kSmallPrimes.count == 302, "the odd primes below 2000");
 
 bool hasSmallFactor(const QvN &n) {
     if (n.getBitLength() <= 24) return false;  // may itself be one of the small primes
-    for (QvWord p : smallPrimes())
+    for (unsigned int i = 0; i < kSmallPrimes.count; ++i) {
+        const QvWord p = kSmallPrimes.value[i];
         if ((n % p).isZero()) return true;
+    }
     return false;
 }
 

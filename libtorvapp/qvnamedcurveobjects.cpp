@@ -1,5 +1,6 @@
 #include "libtorvapp/qvnamedcurveobjects.h"
 
+#include <atomic>
 #include <cstring>
 #include <utility>
 
@@ -11,24 +12,30 @@ Domain *build(unsigned int index) {
     return new Domain(c->a, c->b, c->field, c->generator, c->order, c->cofactor);
 }
 
-// One static per position: built on first use, destroyed at exit.
+// One curve's domain once built. The C++ runtime never destroys it (a
+// function-local static without a destructor): a host's thread may still use
+// it while the host exits; qvReleaseNamedCurveDomains deletes them.
+struct Built {
+    QvEpDsaKeyDomain *ep = nullptr;
+    QvE2nDsaKeyDomain *e2n = nullptr;
+    Built *next = nullptr;
+};
+
+std::atomic<Built *> g_built{nullptr};
+
+// One static per position: built on first use.
 template <unsigned int I>
 const QvGeneralDsaKeyDomain *object() {
-    struct Holder {
-        QvEpDsaKeyDomain *ep = nullptr;
-        QvE2nDsaKeyDomain *e2n = nullptr;
+    struct Holder : Built {
         Holder() {
             if (qvNamedCurveParams(I)->binaryField) e2n = build<QvE2nDsaKeyDomain>(I);
             else ep = build<QvEpDsaKeyDomain>(I);
+            next = g_built.load();
+            while (!g_built.compare_exchange_weak(next, this)) {
+            }
         }
-        ~Holder() {
-            delete ep;
-            delete e2n;
-        }
-        Holder(const Holder &) = delete;
-        Holder &operator=(const Holder &) = delete;
     };
-    static const Holder holder;
+    static Holder holder;
     if (holder.ep != nullptr) return holder.ep;
     return holder.e2n;
 }
@@ -64,4 +71,13 @@ const QvGeneralDsaKeyDomain *qvFindNamedCurveDomain(const char *name) {
         if (c != nullptr && std::strcmp(c->name, name) == 0) return qvNamedCurveDomain(i);
     }
     return nullptr;
+}
+
+void qvReleaseNamedCurveDomains() {
+    for (Built *b = g_built.exchange(nullptr); b != nullptr; b = b->next) {
+        delete b->ep;
+        delete b->e2n;
+        b->ep = nullptr;
+        b->e2n = nullptr;
+    }
 }

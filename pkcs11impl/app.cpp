@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -13,9 +14,11 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "libtorvapp/qvnamedcurveobjects.h"
 #include "pkcs11impl/apiconfig.h"
 #include "pkcs11impl/p11format.h"
 #include "pkcs11impl/p11slot.h"
@@ -25,6 +28,8 @@
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_reader.h"
 #include "support/cfgregistry.h"
+#include "support/debuglog.h"
+#include "support/lasting.h"
 #include "support/textutil.h"
 #include "support/vtest.h"
 
@@ -36,6 +41,20 @@ std::atomic<bool> g_started{false};
 std::atomic<bool> g_deferralUsed{false};
 std::atomic<uint32_t> g_initCounter{0};
 std::mutex g_startupMutex;
+// The process whose objects these are: set at load, and by a forked child
+// that starts afresh. Another process is a forked child that has not.
+std::atomic<pid_t> g_pid{0};
+std::atomic<pid_t> g_takingOver{0};
+// A forked child's copies of its parent's objects: kept as they are, never used.
+CPkcs11App* g_parentsApp = nullptr;
+CfgPkcs11ApiConfig* g_parentsConfig = nullptr;
+ModuleDoor g_door;
+
+// How long the module's end waits for calls of other threads still under way,
+// and then for the resets made under those that stay: longer than one card
+// command's time-out.
+constexpr unsigned kLeaveWaitMs = 10000;
+std::atomic<bool> g_resetsMade{false};
 
 // The answer to the first PIN text of a call whose length no card takes
 // (PinTextCopies::CheckLength); CKR_OK when the card layer takes them all.
@@ -86,6 +105,7 @@ void FillBlankPadded(CK_UTF8CHAR* field, size_t size, const char* text) {
 // Process-wide start-up
 
 void ApiGlobalsInit() {
+  g_pid = getpid();
   try {
     // What the application's destructor unloads must outlive it (see below).
     SCReader::PrepareBackends();
@@ -100,20 +120,98 @@ void ApiGlobalsInit() {
 }
 
 namespace {
-// Built at load; its destructor runs at unload (or exit) with the module's own
-// static destructors: the configuration first, then the application object,
-// whose teardown stops the reader workers and unloads the reader back-ends. A
-// host may leave without C_Finalize, so everything that teardown touches is
-// either built before this object (and so destroyed after it) or has no
-// destructor at all.
-struct GlobalsInitializer {
-  GlobalsInitializer() { ApiGlobalsInit(); }
-  ~GlobalsInitializer() {
+
+// The module's end, at unload or at exit, whether or not the host called
+// C_Finalize. A host may leave while another of its threads is inside a call:
+// the door is closed first (later calls are turned away and touch nothing),
+// then the calls inside are waited for. Without one left, the configuration,
+// the application object (whose teardown stops the reader workers, disconnects
+// with a reset from each card where a login holds a PIN and unloads the reader
+// back-ends) and the lasting statics go. With one left after the wait, the
+// cards that teardown would reset are reset under it and nothing is freed: the
+// process leaves with everything the call may still use.
+void LeaveModule() {
+  // A forked child that did not start afresh holds copies of its parent's
+  // objects: its end waits for nothing, resets nothing and frees nothing.
+  if (InForkedChild()) return;
+  if (g_door.CloseAndWait(kLeaveWaitMs)) {
     DestroyConfig();
     DestroyApp();
+    DestroyLastingObjects();
+    qvReleaseNamedCurveDomains();
+    return;
   }
+  CPkcs11App* app = g_app;
+  if (app == nullptr) return;
+  TraceLog(app->GetLogger(), "LeaveModule", TRACE_ERROR, CKR_OK,
+           "a call is still under way after %u ms: the cards where a login holds a PIN are reset under it, "
+           "nothing is released", kLeaveWaitMs);
+  // The reset waits for the command under way on its card; bounded as well,
+  // so that the process leaves whatever the reader service does.
+  try {
+    std::thread([app] {
+      app->Pkcs15Lib().LeaveWithCallsInside();
+      g_resetsMade = true;
+    }).detach();
+  } catch (...) {
+    app->Pkcs15Lib().LeaveWithCallsInside();
+    return;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLeaveWaitMs);
+  while (!g_resetsMade.load() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// Built at load; its destructor is the module's only static destructor (the
+// statics that calls use are Lasting or have none), so it runs first at unload
+// and, among what the module registered, at exit.
+struct GlobalsInitializer {
+  GlobalsInitializer() { ApiGlobalsInit(); }
+  ~GlobalsInitializer() { LeaveModule(); }
 } g_globalsInitializer;
 }  // namespace
+
+bool InForkedChild() { return g_pid.load() != getpid(); }
+
+ModuleDoor& TheDoor() { return g_door; }
+
+void StartAfreshInChild(void (*remakeLocks)()) {
+  const pid_t self = getpid();
+  if (g_pid.load() == self) return;
+  pid_t seen = g_takingOver.load();
+  if (seen == self || !g_takingOver.compare_exchange_strong(seen, self)) {
+    // Another thread of this child takes over: its work is done once g_pid says so.
+    while (g_pid.load() != self) std::this_thread::yield();
+    return;
+  }
+  // Everything the parent left is kept as it is and never used: its contexts,
+  // handles, sessions and logins, and whatever another of its threads was
+  // changing when the process forked. The locks are made anew, since one may
+  // have been copied held; the objects are new.
+  if (g_app != nullptr) {
+    g_parentsApp = g_app;
+    g_parentsConfig = g_config;
+  }
+  g_app = nullptr;
+  g_config = nullptr;
+  new (&g_startupMutex) std::mutex;
+  if (remakeLocks != nullptr) remakeLocks();
+  DebugLogStartAfreshInChild();
+  SCReader::StartAfreshInChild();
+  SCCard::StartAfreshInChild();
+  SCPkcs15App::StartAfreshInChild();
+  g_door.Reset();
+  g_initCounter = 0;
+  g_started = false;
+  try {
+    g_app = new CPkcs11App();
+    g_config = new CfgPkcs11ApiConfig();
+    g_config->Attach(g_app, &g_app->Logger(), &g_app->Lock(), &g_app->Pkcs15Lib());
+  } catch (...) {
+    // The first entry point that needs them answers CKR_GENERAL_ERROR.
+  }
+  g_pid = self;
+}
 
 CPkcs11App& TheApp() { return *g_app; }
 CfgPkcs11ApiConfig& TheConfig() { return *g_config; }
@@ -342,8 +440,7 @@ CPkcs11App::CPkcs11App() {
 
 CPkcs11App::~CPkcs11App() {
   // Gone without C_Finalize: the readers' teardown resets the cards where a login
-  // holds a PIN, except in a forked child, which leaves the parent's cards alone.
-  if (m_ownerPid != 0 && m_ownerPid != static_cast<int64_t>(getpid())) m_pkcs15.LeaveReadersToParent();
+  // holds a PIN (SCPkcs15Lib::ResetsWhenLeaving).
   ReleaseSlots();
   m_lastError.Clear();
   m_ownerPid = 0;

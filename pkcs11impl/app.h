@@ -260,6 +260,15 @@ CPkcs11App& TheApp();
 CfgPkcs11ApiConfig& TheConfig();
 // False before the globals exist and after they were destroyed at unload.
 bool AppAlive();
+// Whether this is a forked child that has not started afresh: the module's
+// objects are then the parent's, and no call may use them.
+bool InForkedChild();
+// In such a child (no-op elsewhere): the parent's objects are left untouched,
+// the module's process-wide locks made anew (remakeLocks for those of the
+// caller's file) and new objects made, not initialised.
+void StartAfreshInChild(void (*remakeLocks)());
+// Counts the calls inside any export, for the module's end.
+ModuleDoor& TheDoor();
 // 0 when it deferred itself, 1 when the library is (now) started.
 int LibraryStartup();
 bool IsStarted();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,32 @@ CK_RV Caught(const char* fn, const char* text = "Exception caught!!") {
   return CKR_GENERAL_ERROR;
 }
 
+// In a forked child the lock may have been copied held by another thread of
+// the parent (C_Initialize, C_Finalize, InitializeCard under way there).
+void RemakeLifecycleLock() { new (&g_lifecycleMutex) std::mutex; }
+
+// What every export does first. In a forked child that has not started afresh
+// (its C_GetFunctionList or C_Initialize does), the module's objects are the
+// parent's: the call is answered at once, before any lock or wait, and sends
+// nothing anywhere. Once the module has ended (at exit or unload) the call is
+// likewise turned away; until then the module's end waits for it.
+class Entry {
+ public:
+  Entry() : m_child(InForkedChild()), m_in(!m_child && TheDoor().Enter()) {}
+  ~Entry() {
+    if (m_in) TheDoor().Leave();
+  }
+  Entry(const Entry&) = delete;
+  Entry& operator=(const Entry&) = delete;
+  bool In() const { return m_in; }
+  // The answer of a call turned away: not initialised in a forked child.
+  CK_RV Answer(CK_RV ended) const { return m_child ? CKR_CRYPTOKI_NOT_INITIALIZED : ended; }
+
+ private:
+  const bool m_child;
+  const bool m_in;
+};
+
 void EnsureStarted() {
   if (!IsStarted()) LibraryStartup();
 }
@@ -145,6 +172,8 @@ CK_RV Through(CallFn call) {
 // Frame of the functions whose member is not supported: trace, answer, trace.
 template <class TextFn>
 CK_RV Unsupported(const char* fn, TextFn text) {
+  const Entry entry;
+  if (!entry.In()) return entry.Answer(CKR_FUNCTION_NOT_SUPPORTED);
   if (!AppAlive()) return CKR_FUNCTION_NOT_SUPPORTED;
   try {
     if (On()) Start(fn, text());
@@ -161,6 +190,8 @@ CK_RV Unsupported(const char* fn, TextFn text) {
 // that the host can start another one.
 template <class TextFn>
 CK_RV UnsupportedStep(const char* fn, TextFn text, CK_SESSION_HANDLE hSession, uint32_t operation) {
+  const Entry entry;
+  if (!entry.In()) return entry.Answer(CKR_FUNCTION_NOT_SUPPORTED);
   if (!AppAlive()) return CKR_FUNCTION_NOT_SUPPORTED;
   try {
     if (On()) Start(fn, text());
@@ -178,6 +209,8 @@ CK_RV UnsupportedStep(const char* fn, TextFn text, CK_SESSION_HANDLE hSession, u
 template <class TextFn, class CallFn, class ResultFn>
 CK_RV Framed(const char* fn, TextFn text, CallFn call, ResultFn result,
              const char* exceptionText = "Exception caught!!") {
+  const Entry entry;
+  if (!entry.In()) return entry.Answer(CKR_GENERAL_ERROR);
   if (!AppAlive()) return CKR_GENERAL_ERROR;
   try {
     if (On()) Start(fn, text());
@@ -219,6 +252,9 @@ extern "C" {
 // Life cycle
 
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
+  StartAfreshInChild(&RemakeLifecycleLock);
+  const Entry entry;
+  if (!entry.In()) return entry.Answer(CKR_GENERAL_ERROR);
   if (!AppAlive()) return CKR_GENERAL_ERROR;
   const char* fn = "C_GetFunctionList";
   try {
@@ -238,6 +274,9 @@ CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
 }
 
 CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
+  StartAfreshInChild(&RemakeLifecycleLock);
+  const Entry entry;
+  if (!entry.In()) return entry.Answer(CKR_GENERAL_ERROR);
   if (!AppAlive()) return CKR_GENERAL_ERROR;
   const char* fn = "C_Initialize";
   try {
@@ -275,6 +314,8 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
 }
 
 CK_RV C_Finalize(CK_VOID_PTR pReserved) {
+  const Entry entry;
+  if (!entry.In()) return entry.Answer(CKR_GENERAL_ERROR);
   if (!AppAlive()) return CKR_GENERAL_ERROR;
   const char* fn = "C_Finalize";
   try {
@@ -294,6 +335,8 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
 }
 
 CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
+  const Entry entry;
+  if (!entry.In()) return entry.Answer(CKR_GENERAL_ERROR);
   if (!AppAlive()) return CKR_GENERAL_ERROR;
   const char* fn = "C_GetInfo";
   try {
@@ -486,6 +529,8 @@ CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
 
 CK_RV C_GetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG_PTR pulOperationStateLen) {
   const char* fn = "C_GetOperationState";
+  const Entry entry;
+  if (!entry.In()) return entry.Answer(CKR_FUNCTION_NOT_SUPPORTED);
   if (!AppAlive()) return CKR_FUNCTION_NOT_SUPPORTED;
   try {
     if (On()) {
@@ -506,6 +551,8 @@ CK_RV C_GetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationStat
 CK_RV C_SetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG ulOperationStateLen,
                           CK_OBJECT_HANDLE hEncryptionKey, CK_OBJECT_HANDLE hAuthenticationKey) {
   const char* fn = "C_SetOperationState";
+  const Entry entry;
+  if (!entry.In()) return entry.Answer(CKR_FUNCTION_NOT_SUPPORTED);
   if (!AppAlive()) return CKR_FUNCTION_NOT_SUPPORTED;
   try {
     if (On())
@@ -1003,6 +1050,8 @@ const char* MIRTAL_PKCS11_GetVersionString(void) { return MIRTAL_VERSION_BANNER;
 CK_RV MIRTAL_PKCS11_ActivateTokenQualifiedPart(CK_SESSION_HANDLE hSession) {
   const char* fn = "MIRTAL_PKCS11_ActivateTokenQualifiedPart";
   unsigned long flags = 0;
+  const Entry entry;
+  if (!entry.In()) return entry.Answer(CKR_GENERAL_ERROR);
   if (AppAlive()) TheConfig().GetInt(CFGKEY_SIGG_FLAGS, &flags);
   return Framed(
       fn, [&] { return S("hSession: %08lX, Config[SigGFlags]: %lx", hSession, flags); },
@@ -1175,7 +1224,8 @@ CK_RV MIRTAL_PKCS11_GetPinList(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR 
 }
 
 int InitializeCard(const char* readerName, const char* profileName) {
-  if (!AppAlive()) return 0;
+  const Entry entry;
+  if (!entry.In() || !AppAlive()) return 0;
   const char* fn = "InitializeCard";
   try {
     EnsureStarted();
@@ -1219,7 +1269,8 @@ int InitializeCard(const char* readerName, const char* profileName) {
 }
 
 int GetLastErrorString(char* pszStringBuf, unsigned long* pcbBuflen) {
-  if (!AppAlive()) return 0;
+  const Entry entry;
+  if (!entry.In() || !AppAlive()) return 0;
   const char* fn = "GetLastErrorString";
   try {
     if (On())

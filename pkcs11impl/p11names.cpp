@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/lasting.h"
+
 namespace {
 
 constexpr CK_ULONG kAllOnes = ~0UL;
@@ -118,15 +120,16 @@ class NameIndex {
 // indexed into `local` for this call only.
 const NameIndex& IndexFor(const P11NameTable& t, std::optional<NameIndex>& local) {
   // One index per table, built on first use (function-local statics are
-  // initialised once, also under concurrent first calls).
-  static const NameIndex ckr(ReturnValueTable()), ckm(MechanismTable()), cka(AttributeTable()),
-      cko(ObjectClassTable()), ckk(KeyTypeTable()), ckc(CertificateTypeTable()), ckh(HwFeatureTable()),
-      cks(SessionStateTable()), cku(UserTypeTable()), ckg(MgfTable()), ckd(KdfTable()),
-      otpf(OtpFormatTable()), otpp(OtpParamTable()), pin(PinStatusTable()), trust(TrustTable());
-  static const NameIndex* all[] = {&ckr, &ckm, &cka, &cko, &ckk, &ckc, &ckh, &cks,
-                                   &cku, &ckg, &ckd, &otpf, &otpp, &pin, &trust};
-  for (const NameIndex* i : all)
-    if (i->Covers(t)) return *i;
+  // initialised once, also under concurrent first calls) and lasting until the
+  // module's end: a call may still trace while the host exits.
+  static Lasting<std::vector<NameIndex>> all(std::vector<NameIndex>{
+      NameIndex(ReturnValueTable()), NameIndex(MechanismTable()), NameIndex(AttributeTable()),
+      NameIndex(ObjectClassTable()), NameIndex(KeyTypeTable()), NameIndex(CertificateTypeTable()),
+      NameIndex(HwFeatureTable()), NameIndex(SessionStateTable()), NameIndex(UserTypeTable()),
+      NameIndex(MgfTable()), NameIndex(KdfTable()), NameIndex(OtpFormatTable()), NameIndex(OtpParamTable()),
+      NameIndex(PinStatusTable()), NameIndex(TrustTable())});
+  for (const NameIndex& i : *all)
+    if (i.Covers(t)) return i;
   return local.emplace(t);
 }
 

@@ -360,12 +360,15 @@ class SCPkcs15Lib {
   // Stops and joins the workers, frees every table, releases the readers and
   // unloads the back-ends; always 0.
   SCRESULT DeInitLib();
-  // In a forked copy of the process that initialised the library: the readers'
-  // connections and contexts are the parent's and its workers are not here, so
-  // the teardown that follows frees the objects and leaves those as they are (a
-  // disconnect or a reset from here would end the parent's sessions and every
-  // other program's).
-  void LeaveReadersToParent();
+  // The module's end while a call of another thread is still inside: the
+  // workers are stopped and joined, and every card that the end would reset
+  // (ResetsWhenLeaving) is reset through its connection; nothing is freed or
+  // changed that the call may still use.
+  void LeaveWithCallsInside();
+  // Whether the end of the readers (the module's end, with or without
+  // C_Finalize) disconnects from the card in a reader with a reset: a login of
+  // this process holds a PIN there, and no other program may use it.
+  bool ResetsWhenLeaving(uint32_t reader) const;
   bool IsInitialized() const { return m_initialized != 0; }
   uint32_t GetSlotCount(bool tokenPresent) const;
   // Null list: count only; a short list: count set, SC_E_INSUFFICIENT_BUFFER.
@@ -862,6 +865,8 @@ class SCPkcs15Lib {
   // the program may leave without C_Finalize, and no other program may use the PIN.
   void ReleaseTables();
   void StopWorkers();
+  // Tells every worker to end and joins it; the records stay.
+  void HaltWorkers();
   SCRESULT StartWorkers(const CK_C_INITIALIZE_ARGS* initArgs);
   SCRESULT AllocateTables(uint32_t readers, uint32_t tokensPerReader);
   void CleanReader(uint32_t reader);

@@ -31,6 +31,7 @@
 #include "support/cfgparam.h"
 #include "support/memfile.h"
 #include "support/threadslot.h"
+#include "support/lasting.h"
 
 namespace {
 
@@ -1494,8 +1495,8 @@ SCRESULT ClearUserPin(SCPkcs15App* app, const TokenPins& pins, uint8_t soRef, co
 namespace {
 // The innermost guard of each thread (a pthread key: see ThreadSlot).
 const ThreadSlot& InitWrites() {
-  static const ThreadSlot slot;
-  return slot;
+  static Lasting<ThreadSlot> slot;
+  return *slot;
 }
 InitWriteGuard* Innermost() { return static_cast<InitWriteGuard*>(InitWrites().Get()); }
 }  // namespace

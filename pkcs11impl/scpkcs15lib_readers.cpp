@@ -195,10 +195,18 @@ SCRESULT SCPkcs15Lib::AllocateTables(uint32_t readers, uint32_t tokensPerReader)
   return SC_OK;
 }
 
+bool SCPkcs15Lib::ResetsWhenLeaving(uint32_t reader) const {
+  if (m_pAppTable == nullptr || reader >= m_readerCapacity) return false;
+  for (uint32_t t = 0; t < m_tokensPerReader; ++t) {
+    const SCPkcs15App* app = m_pAppTable[static_cast<size_t>(reader) * m_tokensPerReader + t];
+    if (app != nullptr && app->KeepsPins()) return true;
+  }
+  return false;
+}
+
 void SCPkcs15Lib::ReleaseTables() {
   std::vector<bool> login(m_readerCapacity);
-  for (size_t s = 0; m_pAppTable != nullptr && s < static_cast<size_t>(m_readerCapacity) * m_tokensPerReader; ++s)
-    if (m_pAppTable[s] != nullptr && m_pAppTable[s]->KeepsPins()) login[s / m_tokensPerReader] = true;
+  for (uint32_t r = 0; r < m_readerCapacity; ++r) login[r] = ResetsWhenLeaving(r);
   m_checkMemo.clear();
   m_agreedChannels.clear();
   ClearSlotApps(-1, true);
@@ -437,6 +445,16 @@ SCRESULT SCPkcs15Lib::StartWorkers(const CK_C_INITIALIZE_ARGS* initArgs) {
 
 void SCPkcs15Lib::StopWorkers() {
   if (m_records == nullptr) return;
+  HaltWorkers();
+  for (uint32_t i = 0; i < m_recordCount; ++i)
+    if (m_records[i].lock.HasMutex()) m_records[i].lock.Destroy();
+  delete[] m_records;
+  m_records = nullptr;
+  m_recordCount = 0;
+}
+
+void SCPkcs15Lib::HaltWorkers() {
+  if (m_records == nullptr) return;
   // Every worker is told first, so that their last waits run side by side.
   for (uint32_t i = 0; i < m_recordCount; ++i) {
     SCReaderRecord& rec = m_records[i];
@@ -452,17 +470,17 @@ void SCPkcs15Lib::StopWorkers() {
     pthread_join(rec.thread, nullptr);
     rec.hasThread = false;
   }
-  for (uint32_t i = 0; i < m_recordCount; ++i)
-    if (m_records[i].lock.HasMutex()) m_records[i].lock.Destroy();
-  delete[] m_records;
-  m_records = nullptr;
-  m_recordCount = 0;
 }
 
-void SCPkcs15Lib::LeaveReadersToParent() {
-  for (uint32_t i = 0; i < m_recordCount; ++i) m_records[i].hasThread = false;  // the parent's threads
-  for (uint32_t i = 0; m_readers != nullptr && i < m_readerCapacity; ++i)
-    if (m_readers[i] != nullptr) m_readers[i]->LeaveToParent();
+void SCPkcs15Lib::LeaveWithCallsInside() {
+  HaltWorkers();
+  for (uint32_t r = 0; m_readers != nullptr && r < m_readerCapacity; ++r) {
+    if (m_readers[r] == nullptr || !ResetsWhenLeaving(r)) continue;
+    const SCRESULT rv = m_readers[r]->ResetUnderCall();
+    char err[512];
+    DebugLogWrite(1, 0, "PKCS#15: reader %u: the module ends with a call still under way: the card is reset (%s)",
+                  static_cast<unsigned>(r), GetErrorText(rv, err, sizeof err));
+  }
 }
 
 SCRESULT SCPkcs15Lib::DeInitLib() {

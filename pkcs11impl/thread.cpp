@@ -1,6 +1,8 @@
 #include "pkcs11impl/thread.h"
 
+#include <chrono>
 #include <new>
+#include <thread>
 
 #include "pkcs11impl/tracelog.h"
 #include "support/vtest.h"
@@ -144,6 +146,25 @@ void CallGate::CloseAndDrain() {
   m_closing.store(true);
   std::unique_lock<std::mutex> guard(m_waitMutex);
   m_drained.wait(guard, [this] { return m_inside.load() == 0; });
+}
+
+bool ModuleDoor::Enter() {
+  // Counted before the look at the flag, as in CallGate::Enter.
+  m_inside.fetch_add(1);
+  if (!m_closed.load()) return true;
+  Leave();
+  return false;
+}
+
+bool ModuleDoor::CloseAndWait(unsigned boundMs) {
+  m_closed.store(true);
+  // Only at the module's end: a plain poll, no lock that a call might hold.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+  while (m_inside.load() != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 int CreateThread(pthread_t* ppThread, void* (*startRoutine)(void*), void* argument) {

@@ -118,6 +118,44 @@ class CallGate {
   std::condition_variable m_drained;
 };
 
+// Counts the host's threads inside any exported function, so that the module's
+// end (at exit or unload) can wait for them and turn later calls away before
+// they touch anything. Process-wide, in static storage and never destroyed:
+// a call that comes after the module's end still finds it.
+class ModuleDoor {
+ public:
+  // False once the module has closed it: the caller answers at once.
+  bool Enter();
+  void Leave() { m_inside.fetch_sub(1); }
+  // Turns every later call away and waits up to boundMs for the calls inside
+  // to leave; true when none is left.
+  bool CloseAndWait(unsigned boundMs);
+  // In a forked child the counts are those of the parent's threads.
+  void Reset() {
+    m_inside.store(0);
+    m_closed.store(false);
+  }
+
+  class Pass {
+   public:
+    explicit Pass(ModuleDoor& door) : m_door(door), m_in(door.Enter()) {}
+    ~Pass() {
+      if (m_in) m_door.Leave();
+    }
+    Pass(const Pass&) = delete;
+    Pass& operator=(const Pass&) = delete;
+    explicit operator bool() const { return m_in; }
+
+   private:
+    ModuleDoor& m_door;
+    const bool m_in;
+  };
+
+ private:
+  std::atomic<int> m_inside{0};
+  std::atomic<bool> m_closed{false};
+};
+
 // 1 with the new thread's identifier stored, 0 when the thread cannot be made.
 // ppThread must not be null (assertion).
 int CreateThread(pthread_t* ppThread, void* (*startRoutine)(void*), void* argument);

@@ -335,6 +335,8 @@ public:
     // Whether a login of this application ended since the last call (the PINs it ended at).
     bool TakeLoginEnded(std::vector<SCCard::PinAt>* at);
     static bool AnyLoginEnded();
+    // In a forked child that starts afresh: the count is that of the parent's applications.
+    static void StartAfreshInChild();
     // Verifies every kept PIN again (the card forgot them in a reset); the
     // context form is what a write hands the card (SCCard::BeginWrite).
     SCRESULT VerifyKeptPinsAgain();

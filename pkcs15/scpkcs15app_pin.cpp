@@ -588,6 +588,8 @@ bool SCPkcs15App::TakeLoginEnded(std::vector<SCCard::PinAt>* at) {
 
 bool SCPkcs15App::AnyLoginEnded() { return g_endedLogins.load() != 0; }
 
+void SCPkcs15App::StartAfreshInChild() { g_endedLogins.store(0); }
+
 SCRESULT SCPkcs15App::VerifyKeptPinsAgain() {
     std::vector<uint64_t> kept;
     for (POSITION p = m_verifiedPins.GetHeadPosition(); p;) {

@@ -225,6 +225,11 @@ SCCard::CallScope::CallScope() { ++g_callScopes; }
 SCCard::CallScope::~CallScope() { --g_callScopes; }
 bool SCCard::CallScope::Active() { return g_callScopes.load() != 0; }
 
+void SCCard::StartAfreshInChild() {
+    g_leftVerified.store(0);
+    g_callScopes.store(0);
+}
+
 SCCard::~SCCard() {
     // The reader passes no command through a context that is gone.
     if (m_smCtx && m_pConnectedReader != nullptr && m_pConnectedReader->GetSmCtx() == m_smCtx.get())

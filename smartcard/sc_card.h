@@ -201,6 +201,9 @@ public:
         CallScope& operator=(const CallScope&) = delete;
         static bool Active();
     };
+    // In a forked child that starts afresh: the counts of the card objects and
+    // calls of the process are those of the parent's, which the child never uses.
+    static void StartAfreshInChild();
     struct PinAt {
         SCPath df;             // empty: not known
         uint16_t ref = 0;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "smartcard/sc_errors.h"
@@ -182,6 +183,8 @@ public:
     bool IsRemoteService() const { return m_remoteService; }
 
     void SetTraceEnabled(bool on) { m_trace = on; }
+    // In a forked child: the lock is made anew (the parent's may have been held).
+    void StartAfreshInChild() { new (&m_lock) std::mutex; }
     bool IsTraceEnabled() const { return m_trace; }
 
 private:

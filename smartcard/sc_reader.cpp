@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "smartcard/sc_apdu.h"
@@ -16,6 +17,7 @@
 #include "smartcard/sc_log.h"
 #include "smartcard/sc_pcscapi.h"
 #include "smartcard/sc_reader_backend.h"
+#include "smartcard/sc_reader_pcsc.h"
 #include "smartcard/sc_smctx.h"
 #include "support/vtest.h"
 
@@ -537,6 +539,8 @@ void SCReader::Disconnect(uint32_t disposition) {
     ClearCard();
 }
 
+SCRESULT SCReader::ResetUnderCall() { return m_bConnected ? _ResetUnderCall() : SC_OK; }
+
 SCRESULT SCReader::StateFromEvent(uint64_t event, uint32_t* bits) const {
     if (event & scpcsc::STATE_UNKNOWN) return SC_E_READER_NOT_FOUND;
     if (event & scpcsc::STATE_UNAVAILABLE) return SC_E_READER_NOT_AVAILABLE;
@@ -733,6 +737,14 @@ void SCReader::SetCallHold(bool held) {
 }
 
 bool SCReader::AnyCallHold() { return g_callHolds.load() != 0; }
+
+void SCReader::StartAfreshInChild() {
+    // Another thread of the parent may have held them when the process forked.
+    new (&g_tableLock) std::mutex;
+    g_callHolds.store(0);
+    SCReaderPcsc::Library().StartAfreshInChild();
+    SCReaderDravok::Library().StartAfreshInChild();
+}
 
 void SCReader::HoldForCall() {
     if (!m_callHold && BeginTransaction() >= 0) SetCallHold(true);

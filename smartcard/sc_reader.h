@@ -95,6 +95,10 @@ public:
     static SCRESULT CreateReader(const char* name, SCReader** reader, uint32_t mode);
     // Card factory used by Connect (null: no card object is made).
     static void SetCardFactory(SCCardFactoryFn factory);
+    // In a forked child that starts afresh with reader objects of its own: the
+    // process-wide locks and counts are made anew, as another thread of the
+    // parent may have held them when the process forked.
+    static void StartAfreshInChild();
 
     // ---- state read by the bridge ----
     const char* GetName() const { return m_name.c_str(); }
@@ -124,9 +128,6 @@ public:
     SCRESULT Init(uint32_t flags);
     // Disconnects a connected card and closes the reader.
     void Release();
-    // In a forked child: the connection and the context are the parent's, so the
-    // object goes without a word to the reader service.
-    void LeaveToParent() { m_bConnected = m_bInited = false; }
 
     // Connects the card. protocolRequest: SC_MODE_PROTO_T0/T1/RAW bits, 0 = the
     // reader's default protocols. The reader options restrict it; nothing left:
@@ -143,6 +144,11 @@ public:
     SCRESULT ResetCard(bool announce = false);
     // Ends a held transaction, disconnects the card and deletes the card object.
     void Disconnect(uint32_t disposition);
+    // Resets the card through the present connection and ends it, changing
+    // nothing of this object: for the module's end while another thread may
+    // still be inside an operation on it. The reader service makes the reset
+    // after the command under way; that thread's next command fails.
+    SCRESULT ResetUnderCall();
 
     // One poll of the card state: SC_CARDSTATE_* bits, SC_CARDSTATE_CHANGED when
     // the state differs from the last acknowledged one; flag SC_CHECK_ACKNOWLEDGE
@@ -257,6 +263,8 @@ protected:
     virtual SCRESULT _Reconnect(uint32_t share, uint32_t protocols, uint32_t initialization,
                                 uint32_t* active) = 0;
     virtual SCRESULT _Disconnect(uint32_t disposition) = 0;
+    // Disconnects with a reset and changes nothing of the object (ResetUnderCall).
+    virtual SCRESULT _ResetUnderCall() = 0;
     // Checks the connected card; fills the ATR (buffer of 33 bytes).
     virtual SCRESULT _Status(uint8_t* atr, uint32_t* atrLen) = 0;
     // One wait for a state different from current; SC_E_TIMEOUT when none came.

@@ -8,6 +8,7 @@
 #include "smartcard/sc_apdu.h"
 #include "smartcard/sc_log.h"
 #include "smartcard/sc_reader_backend.h"
+#include "support/lasting.h"
 
 using namespace scpcsc;
 
@@ -70,8 +71,8 @@ const SCReaderBackend& scDravokBackend() {
 // Process-wide back-end state
 
 SCPcscLibrary& SCReaderPcsc::Library() {
-    static SCPcscLibrary lib(BACKEND_NAME, true);
-    return lib;
+    static Lasting<SCPcscLibrary> lib(BACKEND_NAME, true);
+    return *lib;
 }
 
 SCRESULT SCReaderPcsc::LoadPcscFunctions(const char* path) {
@@ -81,8 +82,8 @@ std::string SCReaderPcsc::GetLoadError() { return Library().GetLoadError(); }
 void SCReaderPcsc::SetTraceEnabled(bool on) { Library().SetTraceEnabled(on); }
 
 SCPcscLibrary& SCReaderDravok::Library() {
-    static SCPcscLibrary lib(BACKEND_NAME);
-    return lib;
+    static Lasting<SCPcscLibrary> lib(BACKEND_NAME);
+    return *lib;
 }
 
 SCRESULT SCReaderDravok::LoadDravokFunctions(const char* path, const char* prefix) {
@@ -236,6 +237,14 @@ SCRESULT SCReaderPcsc::_Disconnect(uint32_t disposition) {
     if (Trace()) scLog("%s: SCardDisconnect(%u) -> %s", GetBackendName(), disposition, scPcscErrorName(rc));
     m_hasCard = false;
     m_proto = 0;
+    return scMapPcscError(rc);
+}
+
+SCRESULT SCReaderPcsc::_ResetUnderCall() {
+    const SCPcscFunctionTable* fn = Table();
+    if (fn == nullptr || !m_hasCard) return SC_OK;
+    const LONG rc = fn->Disconnect(m_hCard, RESET_CARD);
+    if (Trace()) scLog("%s: SCardDisconnect(%u) -> %s", GetBackendName(), 1u, scPcscErrorName(rc));
     return scMapPcscError(rc);
 }
 

@@ -40,6 +40,7 @@ protected:
     SCRESULT _Connect(uint32_t share, uint32_t protocols, uint32_t* active) override;
     SCRESULT _Reconnect(uint32_t share, uint32_t protocols, uint32_t initialization, uint32_t* active) override;
     SCRESULT _Disconnect(uint32_t disposition) override;
+    SCRESULT _ResetUnderCall() override;
     SCRESULT _Status(uint8_t* atr, uint32_t* atrLen) override;
     SCRESULT _GetStatusChange(uint32_t timeoutMs, uint64_t current, uint64_t* event) override;
     SCRESULT _Transmit(const uint8_t* apdu, uint32_t len, uint8_t* resp, uint32_t* respLen) override;

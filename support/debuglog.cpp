@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
 #include <pthread.h>
 #include <string>
 #include <sys/time.h>
@@ -167,6 +168,11 @@ int DebugLogSetFile(const char* path)
     memcpy(g_path, path, n + 1);
     g_enabled = true;
     return 0;
+}
+
+void DebugLogStartAfreshInChild()
+{
+    new (&g_lock) std::mutex;
 }
 
 int LogDisableOutput(void*)

@@ -24,6 +24,9 @@ char* DebugLogTimestamp(char* buffer);
 int DebugLogSetFile(const char* path);
 // Output off; returns 0.
 int LogDisableOutput(void* ignored);
+// In a forked child: the lock is made anew, as another thread of the parent
+// may have held it when the process forked.
+void DebugLogStartAfreshInChild();
 
 // 1 when any of the first length bytes is non-zero (length as unsigned 32-bit).
 int HasNonZeroByte(const char* data, int length);

@@ -12,13 +12,14 @@
 #include "support/memfile.h"
 #include "support/threadslot.h"
 #include "support/textutil.h"
+#include "support/lasting.h"
 
 namespace {
 
 // The decoding depth of each thread.
 const ThreadSlot& Depth() {
-    static const ThreadSlot slot;
-    return slot;
+    static Lasting<ThreadSlot> slot;
+    return *slot;
 }
 
 intptr_t DepthNow() { return reinterpret_cast<intptr_t>(Depth().Get()); }

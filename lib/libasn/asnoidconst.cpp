@@ -4,6 +4,7 @@
 #include <new>
 
 #include "support/vtest.h"
+#include "support/lasting.h"
 
 namespace {
 
@@ -32,8 +33,8 @@ public:
 };
 
 const OidTable& table() {
-    static const OidTable t;
-    return t;
+    static Lasting<OidTable> t;
+    return *t;
 }
 
 }  // namespace

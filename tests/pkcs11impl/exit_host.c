@@ -1,18 +1,28 @@
 /* A PKCS#11 host in C that leaves without C_Finalize, as careless hosts do:
  *   exit_host MODULE return  [session|login] [probe]   initialises, then returns from main
  *   exit_host MODULE dlclose [session|login] [probe]   initialises, unloads the module, returns
+ *   exit_host MODULE thread login [probe]              a second thread signs in a loop while main calls exit
+ *   exit_host MODULE forkfinalize login probe          the child calls C_Finalize, then exit runs the
+ *                                                      atexit(C_Finalize) the parent registered
+ *   exit_host MODULE forkinside login probe            forked while a second thread signs; the child
+ *                                                      calls C_Finalize under an alarm
+ *   exit_host MODULE forkinit login probe              the child calls C_Initialize and signs with the
+ *                                                      parent's session while the parent signs
  * With "session" it first opens a session on the first slot with a token and
  * reads the token's information, so that more of the module is alive at exit;
- * "login" then logs the user in (PIN 1234) and starts a child that calls exit
- * without having initialised the module, and checks that the session is still
- * logged in after it ("after the child: state 1").
+ * "login" then logs the user in (PIN 1234) and starts a child (which, for
+ * return, dlclose and thread, calls exit without having initialised the
+ * module), and checks that the session is still logged in after it ("after the
+ * child: state 1"). Each line the child prints starts with "child: ".
  * With "probe", another program (started before the module is loaded) holds
  * a PC/SC connection to the first reader throughout and asks the card whether
  * user PIN 81 is verified (VERIFY without data): after the login, after the
  * child left and once more after this host has gone. It prints
  * "probe: SW" or "probe: reset, SW" where its connection saw the card reset.
- * Prints "host done" just before main returns; the exit status is main's. */
+ * Prints "host done" just before main leaves; the exit status is main's. */
 #include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -111,16 +121,91 @@ static int g_forkedChild = 0;
 int __lsan_is_turned_off(void);
 int __lsan_is_turned_off(void) { return g_forkedChild; }
 
-/* A child that never initialised the module leaves with exit. */
-static int ForkedChildLeaves(void) {
+static CK_FUNCTION_LIST_PTR g_f;
+static const char* g_mode = "";
+static CK_SESSION_HANDLE g_session;
+static CK_OBJECT_HANDLE g_key;
+
+/* The thread that signs in a loop: counts its signatures, keeps the first other answer. */
+static volatile int g_signing = 0, g_signatures = 0;
+static volatile CK_RV g_signFailure = CKR_OK;
+static pthread_t g_signer;
+
+static CK_RV SignOnce(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key) {
+  CK_MECHANISM mech = {CKM_RSA_PKCS, NULL, 0};
+  CK_BYTE data[] = "a host signs while it leaves", sig[512];
+  CK_ULONG len = sizeof sig;
+  CK_RV rv = g_f->C_SignInit(session, &mech, key);
+  if (rv == CKR_OK) rv = g_f->C_Sign(session, data, sizeof data - 1, sig, &len);
+  return rv;
+}
+
+static void* Signer(void* unused) {
+  (void)unused;
+  while (g_signing) {
+    const CK_RV rv = SignOnce(g_session, g_key);
+    if (rv != CKR_OK) {
+      /* Once main has begun to leave, the module turns calls away: nothing more to do here. */
+      g_signFailure = rv;
+      break;
+    }
+    ++g_signatures;
+  }
+  return NULL;
+}
+
+static void StartSigning(void) {
+  g_signing = 1;
+  const int before = g_signatures;
+  if (pthread_create(&g_signer, NULL, Signer, NULL) != 0) exit(3);
+  while (g_signatures < before + 2 && g_signFailure == CKR_OK) usleep(1000);
+  if (g_signFailure != CKR_OK) printf("parent signs: 0x%lx\n", (unsigned long)g_signFailure);
+}
+
+static void StopSigning(void) {
+  const int started = g_signing;
+  g_signing = 0;
+  if (started) pthread_join(g_signer, NULL);
+  if (g_signFailure == CKR_OK)
+    printf("parent signs: all CKR_OK\n");
+  else
+    printf("parent signs: 0x%lx\n", (unsigned long)g_signFailure);
+}
+
+static void FinalizeAtExit(void) {
+  printf("%sC_Finalize at exit 0x%lx\n", g_forkedChild ? "child: " : "", (unsigned long)g_f->C_Finalize(NULL));
+  fflush(stdout);
+}
+
+/* The child's part: leave at once, finalise, or initialise afresh and sign. */
+static void Child(void) {
+  g_forkedChild = 1;
+  alarm(10); /* a child that hangs dies of SIGALRM, and the parent says so */
+  if (strcmp(g_mode, "forkfinalize") == 0 || strcmp(g_mode, "forkinside") == 0) {
+    printf("child: C_Finalize 0x%lx\n", (unsigned long)g_f->C_Finalize(NULL));
+  } else if (strcmp(g_mode, "forkinit") == 0) {
+    printf("child: C_Initialize 0x%lx\n", (unsigned long)g_f->C_Initialize(NULL));
+    printf("child: C_SignInit on the parent's session 0x%lx\n", (unsigned long)SignOnce(g_session, g_key));
+    CK_SLOT_ID slot;
+    CK_ULONG count = 1;
+    CK_SESSION_HANDLE own;
+    CK_RV rv = g_f->C_GetSlotList(CK_TRUE, &slot, &count);
+    if (rv == CKR_OK && count == 1) rv = g_f->C_OpenSession(slot, CKF_SERIAL_SESSION, NULL, NULL, &own);
+    printf("child: a session of its own 0x%lx\n", (unsigned long)rv);
+    printf("child: C_Finalize 0x%lx\n", (unsigned long)g_f->C_Finalize(NULL));
+  }
+  fflush(stdout);
+  exit(0);
+}
+
+static int ForkChild(void) {
   fflush(stdout);
   const pid_t pid = fork();
-  if (pid == 0) {
-    g_forkedChild = 1;
-    exit(0);
-  }
+  if (pid == 0) Child();
   int status = 0;
-  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return 0;
+  if (WIFSIGNALED(status)) printf("child: killed by signal %d\n", WTERMSIG(status));
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 static int UseFirstToken(CK_FUNCTION_LIST_PTR f, const char* use) {
@@ -141,8 +226,24 @@ static int UseFirstToken(CK_FUNCTION_LIST_PTR f, const char* use) {
   if (strcmp(use, "session") == 0) return 0;
   rv = f->C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR) "1234", 4);
   if (rv != CKR_OK) return Fail("C_Login", rv);
+  CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
+  CK_ULONG found = 0;
+  rv = f->C_FindObjectsInit(session, tmpl, 1);
+  if (rv == CKR_OK) rv = f->C_FindObjects(session, &g_key, 1, &found);
+  if (rv == CKR_OK) rv = f->C_FindObjectsFinal(session);
+  if (rv != CKR_OK || found != 1) return Fail("finding the private key", rv);
+  g_session = session;
   Probe();
-  if (!ForkedChildLeaves()) return 2;
+  const int signing = strcmp(g_mode, "forkinside") == 0 || strcmp(g_mode, "forkinit") == 0;
+  if (strcmp(g_mode, "forkfinalize") == 0) atexit(FinalizeAtExit);
+  if (signing) StartSigning();
+  if (!ForkChild()) return 2;
+  if (signing) StopSigning();
+  if (strcmp(g_mode, "forkfinalize") == 0) {
+    g_signFailure = SignOnce(session, g_key);
+    StopSigning();
+  }
   Probe();
   CK_SESSION_INFO state;
   rv = f->C_GetSessionInfo(session, &state);
@@ -152,8 +253,13 @@ static int UseFirstToken(CK_FUNCTION_LIST_PTR f, const char* use) {
 }
 
 int main(int argc, char** argv) {
-  if (argc < 3 || (strcmp(argv[2], "return") != 0 && strcmp(argv[2], "dlclose") != 0)) {
-    fprintf(stderr, "usage: exit_host MODULE return|dlclose [session|login] [probe]\n");
+  static const char* const kModes[] = {"return", "dlclose", "thread", "forkfinalize", "forkinside", "forkinit"};
+  for (size_t i = 0; argc >= 3 && i < sizeof kModes / sizeof kModes[0]; ++i)
+    if (strcmp(argv[2], kModes[i]) == 0) g_mode = kModes[i];
+  if (*g_mode == '\0' || (strcmp(g_mode, "return") != 0 && strcmp(g_mode, "dlclose") != 0 &&
+                           (argc < 4 || strcmp(argv[3], "login") != 0))) {
+    fprintf(stderr, "usage: exit_host MODULE return|dlclose [session|login] [probe]\n"
+                    "       exit_host MODULE thread|forkfinalize|forkinside|forkinit login [probe]\n");
     return 2;
   }
   if (argc > 4 && strcmp(argv[4], "probe") == 0 && !StartProbe()) {
@@ -174,6 +280,7 @@ int main(int argc, char** argv) {
   CK_FUNCTION_LIST_PTR f = NULL;
   CK_RV rv = getList(&f);
   if (rv != CKR_OK) return Fail("C_GetFunctionList", rv);
+  g_f = f;
   rv = f->C_Initialize(NULL);
   if (rv != CKR_OK) return Fail("C_Initialize", rv);
   CK_ULONG slotCount = 0;
@@ -184,11 +291,14 @@ int main(int argc, char** argv) {
     int r = UseFirstToken(f, argv[3]);
     if (r != 0) return r;
   }
-  if (strcmp(argv[2], "dlclose") == 0 && dlclose(module) != 0) {
+  if (strcmp(g_mode, "dlclose") == 0 && dlclose(module) != 0) {
     fprintf(stderr, "exit_host: dlclose: %s\n", dlerror());
     return 2;
   }
+  /* The second thread is inside a call, or about to enter one, when main leaves. */
+  if (strcmp(g_mode, "thread") == 0 && g_key != 0) StartSigning();
   printf("host done\n");
   fflush(stdout);
+  if (strcmp(g_mode, "thread") == 0) exit(0);
   return 0;
 }

@@ -9,12 +9,15 @@
 #               own where no other program's pcscd is seen
 #               (tests/common/own_pcscd.h; skipped, status 77, when pcscd
 #               cannot run there).
-# MODE:   return or dlclose (exit_host.c). Worker threads run in every case.
+# MODE:   return, dlclose, thread, forkfinalize, forkinside or forkinit
+#         (exit_host.c). Worker threads run in every case.
 # With pcsc and a session, another program holds a connection to the card from
 # before the host starts until after it has gone (exit_host.c's probe): a login
 # leaves the card reset, its PIN unverified; without one the card is not reset.
+# A forked child leaves the parent's login standing and its calls answering.
 # A probe that connected only after the host left would meet a card pcscd had
-# already powered down, and tell nothing.
+# already powered down, and tell nothing. The thread mode runs five times, so
+# that main leaves with the second thread inside a call; each run must pass.
 set -u
 host=$1
 module=$2
@@ -88,21 +91,41 @@ if [ "$config" = pcsc ]; then
     i=$((i + 1))
   done
 fi
-echo "$out"
 fail=0
-[ $status -eq 0 ] || { echo "exit status $status"; fail=1; }
-echo "$out" | grep -qx 'host done' || { echo "main did not run to its end"; fail=1; }
-if [ -n "$session" ] && [ -n "$want_token" ]; then
-  echo "$out" | grep -q '^token: CardSim Token' || { echo "no session on a token"; fail=1; }
-fi
-if [ -n "$probe" ]; then
-  case $session in
-  session) want='probe: 63C3' ;;
+check() {
+  echo "$out"
+  [ $status -eq 0 ] || { echo "exit status $status"; fail=1; }
+  echo "$out" | grep -qx 'host done' || { echo "main did not run to its end"; fail=1; }
+  if [ -n "$session" ] && [ -n "$want_token" ]; then
+    echo "$out" | grep -q '^token: CardSim Token' || { echo "no session on a token"; fail=1; }
+  fi
   # Verified while the host is logged in and after its child left; reset once it has gone
   # (back in the MF, where the application's PIN 81 is not found).
-  login) want='probe: 9000|probe: 9000|after the child: state 1|probe: reset, 6A88' ;;
+  logged='probe: 9000'
+  gone='probe: 9000|after the child: state 1|probe: reset, 6A88'
+  case $session/$mode in
+  session/*) want='probe: 63C3' ;;
+  login/forkfinalize)
+    want="$logged|child: C_Finalize 0x190|child: C_Finalize at exit 0x190|parent signs: all CKR_OK|$gone" ;;
+  login/forkinside) want="$logged|child: C_Finalize 0x190|parent signs: all CKR_OK|$gone" ;;
+  login/forkinit)
+    want="$logged|child: C_Initialize 0x0|child: C_SignInit on the parent's session 0xb3|child: a session of its own 0x0"
+    want="$want|child: C_Finalize 0x0|parent signs: all CKR_OK|$gone" ;;
+  login/*) want="$logged|$gone" ;;
   esac
-  got=$(echo "$out" | grep -E '^(probe|after the child): ' | paste -sd '|')
-  [ "$got" = "$want" ] || { echo "the card seen from another program: $got, not $want"; fail=1; }
+  [ -n "$probe" ] || want=$(echo "$want" | tr '|' '\n' | grep -v '^probe' | paste -sd '|')
+  # The parent's atexit(C_Finalize) leaves before the probe's last look.
+  [ "$mode" = forkfinalize ] && want=$(echo "$want" | sed 's/|probe: reset/|C_Finalize at exit 0x0&/')
+  if [ -n "$session" ] && [ -n "$want_token" ]; then
+    got=$(echo "$out" | grep -E '^(probe|after the child|child|parent signs): |^C_Finalize at exit' | paste -sd '|')
+    [ "$got" = "$want" ] || { echo "seen: $got, not $want"; fail=1; }
+  fi
+}
+check
+if [ "$mode" = thread ]; then
+  for i in 2 3 4 5; do
+    run
+    check
+  done
 fi
 exit $fail

@@ -4,6 +4,7 @@
 // another handle) release it on a condition variable.
 #include <PCSC/pcsclite.h>
 #include <PCSC/reader.h>
+#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <chrono>
@@ -84,6 +85,12 @@ State& S() {
   static State* s = new State;  // never destroyed: threads may outlive static destruction
   return *s;
 }
+
+// A host's thread may still be inside a card command (a signature) when the
+// host exits. libcrypto's clean-up at exit, registered on its first use after
+// the host's and the module's own ends, would run before them and free its
+// locks under that command: it is not registered at all.
+const bool kCryptoKeptToTheEnd = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
 constexpr const char* kPnp = "\\\\?PnP?\\Notification";
 

@@ -8,6 +8,7 @@
 #include "libtorvapp/qvcommon/qvexception.h"
 #include "libtorvapp/qvgenerichash.h"
 #include "support/vtest.h"
+#include "support/lasting.h"
 
 // ---------------------------------------------------------------------------
 // OIDs of this file
@@ -58,8 +59,8 @@ struct AlgOidTable {
 };
 
 const ASNobjectId& algOid(int i) {
-    static const AlgOidTable t;
-    return t.objects[i];
+    static Lasting<AlgOidTable> t;
+    return t->objects[i];
 }
 
 // The digest length of an id; an exception of the library is an assertion failure.

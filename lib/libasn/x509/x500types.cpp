@@ -6,6 +6,7 @@
 #include <string>
 
 #include "lib/libasn/asnoidconst.h"
+#include "support/lasting.h"
 
 namespace {
 
@@ -82,8 +83,8 @@ struct Table {
 };
 
 const Table& theTable() {
-    static const Table t;
-    return t;
+    static Lasting<Table> t;
+    return *t;
 }
 
 // Built with the library, so that lookups never race on first use.
