@@ -440,8 +440,9 @@ class SCPkcs15Lib {
   // application, where one cannot be: its sessions end). Then every reader lets
   // its card go (SCReader::ReleaseCallHold). Answers the slots of the cards reset.
   std::vector<CK_SLOT_ID> ForgetWhatTheCallVerified(const std::vector<SCHeldPin>& held);
-  // The reset of ForgetWhatTheCallVerified; false where the card could not be reset.
-  bool ResetKeepingLogins(uint32_t reader);
+  // The reset of ForgetWhatTheCallVerified, and of a reset the card is owed; its
+  // failure where the card could not be reset (the reader then owes it the reset).
+  SCRESULT ResetKeepingLogins(uint32_t reader);
   // The slots whose login ended in this call: its kept value refused or not presented,
   // its PIN's value left unknown by a lost answer, or a login of another slot on the
   // same PIN ended. Each ends on every slot whose login keeps that PIN.
