@@ -367,7 +367,8 @@ class SCPkcs15Lib {
   void LeaveWithCallsInside();
   // Whether the end of the readers (the module's end, with or without
   // C_Finalize) disconnects from the card in a reader with a reset: a login of
-  // this process holds a PIN there, and no other program may use it.
+  // this process holds a PIN there, and no other program may use it, or the
+  // reader owes the card a reset it could not make.
   bool ResetsWhenLeaving(uint32_t reader) const;
   bool IsInitialized() const { return m_initialized != 0; }
   uint32_t GetSlotCount(bool tokenPresent) const;
@@ -443,8 +444,9 @@ class SCPkcs15Lib {
   // application, where one cannot be: its sessions end). Then every reader lets
   // its card go (SCReader::ReleaseCallHold). Answers the slots of the cards reset.
   std::vector<CK_SLOT_ID> ForgetWhatTheCallVerified(const std::vector<SCHeldPin>& held);
-  // The reset of ForgetWhatTheCallVerified; false where the card could not be reset.
-  bool ResetKeepingLogins(uint32_t reader);
+  // The reset of ForgetWhatTheCallVerified, and of a reset the card is owed; its
+  // failure where the card could not be reset (the reader then owes it the reset).
+  SCRESULT ResetKeepingLogins(uint32_t reader);
   // The slots whose login ended in this call: its kept value refused or not presented,
   // its PIN's value left unknown by a lost answer, or a login of another slot on the
   // same PIN ended. Each ends on every slot whose login keeps that PIN.

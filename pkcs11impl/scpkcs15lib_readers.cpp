@@ -196,7 +196,9 @@ SCRESULT SCPkcs15Lib::AllocateTables(uint32_t readers, uint32_t tokensPerReader)
 }
 
 bool SCPkcs15Lib::ResetsWhenLeaving(uint32_t reader) const {
-  if (m_pAppTable == nullptr || reader >= m_readerCapacity) return false;
+  if (reader >= m_readerCapacity) return false;
+  if (m_readers != nullptr && m_readers[reader] != nullptr && m_readers[reader]->ResetOwed()) return true;
+  if (m_pAppTable == nullptr) return false;
   for (uint32_t t = 0; t < m_tokensPerReader; ++t) {
     const SCPkcs15App* app = m_pAppTable[static_cast<size_t>(reader) * m_tokensPerReader + t];
     if (app != nullptr && app->KeepsPins()) return true;
@@ -639,13 +641,27 @@ void SCPkcs15Lib::AcknowledgeWorkerEvents(uint32_t r, uint32_t events) {
 
 void SCPkcs15Lib::CleanReader(uint32_t r) {
   if (r < m_readAsPkcs15.size()) m_readAsPkcs15[r] = 0;
+  // A login of this process holds a PIN on the card: it goes with a reset (mute, or
+  // held by another program, the card still holds it), unless PC/SC reports the
+  // card taken out or reset since, when it holds nothing of ours any more.
+  bool login = false;
+  for (uint32_t t = 0; m_pAppTable != nullptr && t < m_tokensPerReader; ++t) {
+    const SCPkcs15App* app = m_pAppTable[r * m_tokensPerReader + t];
+    login = login || (app != nullptr && app->KeepsPins());
+  }
+  uint32_t disposition = SC_DISPOSITION_LEAVE;
+  if (login && m_readers[r] != nullptr && m_readers[r]->IsConnected()) {
+    const SCRESULT now = m_readers[r]->CheckCardState();
+    if (now != SC_E_CARD_REMOVED && now != SC_E_NO_SMARTCARD && now != SC_E_CARD_WAS_RESET)
+      disposition = SC_DISPOSITION_RESET;
+  }
   ClearSlotApps(static_cast<int>(r), false);
   ClearSlotResults(static_cast<int>(r), false);
   ClearSlotMessages(static_cast<int>(r), false);
   ClearPkcs15Cards(static_cast<int>(r), false);
   ClearCardIds(static_cast<int>(r), false);
   ClearSerialNumbers(static_cast<int>(r), false);
-  if (m_readers[r] != nullptr) m_readers[r]->Disconnect(SC_DISPOSITION_LEAVE);
+  if (m_readers[r] != nullptr) m_readers[r]->Disconnect(disposition);
 }
 
 SCRESULT SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(uint32_t r) {
@@ -777,6 +793,13 @@ SCRESULT SCPkcs15Lib::CheckCardStateAndReconnectIfNeeded(uint32_t r) {
       rv = rc;
     else if (rc < 0 || reader->GetCard() == nullptr)
       rv = SC_E_CARD_UNSUPPORTED;
+  } else if (rv >= 0 && reader->IsConnected() && reader->ResetOwed()) {
+    // A reset the card is owed comes before anything else this call sends it; the
+    // logins of this process on it are verified again, as after the quiet reset
+    // at a call's end (a connection makes it itself: no login stands there yet).
+    Log(SC_OK, "SCPkcs15Lib::CheckCardState...(reader %d) CARD reset owed", ri);
+    const SCRESULT rc = ResetKeepingLogins(r);
+    if (rc < 0) rv = rc;
   }
 
   Log(rv,
@@ -993,14 +1016,14 @@ std::vector<CK_SLOT_ID> SCPkcs15Lib::ForgetWhatTheCallVerified(const std::vector
                     static_cast<unsigned>(r), which, ErrorText(rv).c_str());
       mustReset = true;
     }
-    if (mustReset && ResetKeepingLogins(r))
+    if (mustReset && ResetKeepingLogins(r) >= 0)
       for (uint32_t t = 0; t < m_tokensPerReader; ++t) reset.push_back(static_cast<CK_SLOT_ID>(r * m_tokensPerReader + t));
     reader->ReleaseCallHold();
   }
   return reset;
 }
 
-bool SCPkcs15Lib::ResetKeepingLogins(uint32_t r) {
+SCRESULT SCPkcs15Lib::ResetKeepingLogins(uint32_t r) {
   SCReader* reader = m_readers[r];
   SCCard* card = reader->GetCard();
   std::vector<SCPkcs15App*> logins;
@@ -1012,9 +1035,9 @@ bool SCPkcs15Lib::ResetKeepingLogins(uint32_t r) {
   // verified again before the card is let go, and one that cannot be ends alone.
   SCRESULT rv = reader->ResetCard(false);
   if (rv < 0) {
-    DebugLogWrite(2, 0, "PKCS#15: reader %u: the card cannot be reset (%s)", static_cast<unsigned>(r),
-                  ErrorText(rv).c_str());
-    return false;
+    DebugLogWrite(2, 0, "PKCS#15: reader %u: the card cannot be reset (%s)%s", static_cast<unsigned>(r),
+                  ErrorText(rv).c_str(), reader->ResetOwed() ? ": it is reset at the next contact" : "");
+    return rv;
   }
   for (SCPkcs15App* app : logins) (void)app->VerifyKeptPinsAgain();
   // What the logins that stand verified is theirs; the card forgets the rest.
@@ -1030,7 +1053,7 @@ bool SCPkcs15Lib::ResetKeepingLogins(uint32_t r) {
                   static_cast<unsigned>(r));
     (void)reader->ResetCard(true);
   }
-  return true;
+  return SC_OK;
 }
 
 std::vector<CK_SLOT_ID> SCPkcs15Lib::EndedLogins() {

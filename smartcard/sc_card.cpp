@@ -406,15 +406,17 @@ SCRESULT SCCard::ForgetVerification(const PinAt& pin) {
         if (r < 0) return r;
     }
     const SCRESULT r = ResetPinState(pin.ref);
-    if (r != SC_E_NO_REFERENCED_DATA) return r;
-    // "No such PIN" (one the call deleted since) counts only where the card, asked
-    // for the PIN's state from the same DF, finds none to verify, or finds it unverified.
+    if (r >= 0 || !scIsStatusWordResult(r)) return r;
+    // A refusal ("no such PIN" for one the call deleted since, a P1 the card does not
+    // take) counts only where the card, asked now for the PIN's state from the same
+    // DF, finds none to verify, or finds it unverified: what it showed earlier in the
+    // call tells nothing of the PIN after this command.
     uint16_t sw = 0;
     const SCRESULT asked = Transmit(0x00, 0x20, 0x00, static_cast<uint8_t>(pin.ref), nullptr, 0, false, nullptr, &sw);
     if (asked < 0) return asked;
     LogPinState(pin.ref, "state", "verified", sw, true);
     if (sw == 0x6A88 || (sw & 0xFFF0) == 0x63C0 || sw == 0x6983) return SC_OK;
-    return sw == 0x9000 ? SC_E_NO_REFERENCED_DATA : MapStatus(sw);
+    return sw == 0x9000 ? r : MapStatus(sw);
 }
 
 SCRESULT SCCard::DoSelect(uint8_t p1, uint8_t p2, const uint8_t* data, size_t len, SCFileHeader** header,

@@ -226,9 +226,10 @@ public:
     std::vector<PinAt> TakeUncertainValues();
     // Ends the verification of a noted PIN: VERIFY P1=FF from its DF (a global
     // reference names the master file's PIN from anywhere). SC_E_BAD_USAGE where
-    // the PIN or its DF is not known. A card that finds no such PIN is asked
-    // whether it finds one to verify: anything but "none", "wrong" or "blocked" is
-    // a failure (the card may keep it verified).
+    // the PIN or its DF is not known. A card that refuses it (any status word but
+    // 9000) is asked for the PIN's state: anything but "none", "wrong" or
+    // "blocked" is a failure (the card may keep it verified), and so is an answer
+    // that cannot be read.
     SCRESULT ForgetVerification(const PinAt& pin);
 
     // ---- keys ----

@@ -412,6 +412,17 @@ SCRESULT SCReader::AfterConnect(uint32_t active) {
     ++m_holdSerial;
     ++m_cardSession;
 
+    if (m_resetOwed) {
+        // The card owed a reset is reset before anything reaches it; another card
+        // (another ATR) owes nothing.
+        if (m_owedAtrLen != m_atrLen || std::memcmp(m_owedAtr, m_atr, m_atrLen) != 0) {
+            ForgetOwedReset("forgotten: another card is in the reader");
+        } else if ((rc = ResetCard(false)) < 0) {
+            Disconnect(SC_DISPOSITION_RESET);
+            return rc;
+        }
+    }
+
     SCCardFactoryFn factory;
     {
         std::lock_guard<std::mutex> g(g_tableLock);
@@ -453,7 +464,10 @@ SCRESULT SCReader::Reconnect(uint32_t shareMode) {
 SCRESULT SCReader::TakeBack(uint32_t share, uint32_t initialization) {
     uint32_t active = 0;
     const SCRESULT rc = _Reconnect(share, m_allowedProtocols, initialization, &active);
-    if (rc < 0) return rc;
+    if (rc < 0) {
+        NoteCardGone(rc);
+        return rc;
+    }
     m_mode = (m_mode & ~SC_MODE_PROTO_MASK) | ModeFromPcscProtocol(active);
     uint8_t atr[33];
     uint32_t atrLen = sizeof atr;
@@ -498,8 +512,13 @@ SCRESULT SCReader::ResetCard(bool announce) {
     // transaction had just told it.
     const bool own = m_transactionDepth == 0;
     if (own) {
+        m_resetting = true;
         const SCRESULT held = BeginTransaction();
-        if (held < 0) return held;
+        m_resetting = false;
+        if (held < 0) {
+            OweReset(held);
+            return held;
+        }
     }
     // A reset this reader makes itself is no card event for it: when nothing was
     // pending before and the same card is there after, the new state is taken as seen.
@@ -509,6 +528,7 @@ SCRESULT SCReader::ResetCard(bool announce) {
     const SCRESULT rc = TakeBack(PcscShareFromMode(m_mode), scpcsc::RESET_CARD);
     if (rc < 0) {
         if (own) EndTransaction();
+        OweReset(rc);
         return rc;
     }
     constexpr uint64_t kPresence = scpcsc::STATE_PRESENT | scpcsc::STATE_EMPTY | scpcsc::STATE_MUTE;
@@ -522,20 +542,54 @@ SCRESULT SCReader::ResetCard(bool announce) {
         SetCallHold(false);
     }
     CardWasReset();
+    if (m_resetOwed) ForgetOwedReset("made");
     if (own) EndTransaction();
     return SC_OK;
+}
+
+void SCReader::OweReset(SCRESULT why) {
+    if (!m_bConnected || why == SC_E_CARD_NOT_CONNECTED) return;
+    // A card taken out, or reset by others meanwhile, has forgotten what it held.
+    if (why == SC_E_CARD_REMOVED || why == SC_E_NO_SMARTCARD || why == SC_E_CARD_WAS_RESET) {
+        NoteCardGone(why);
+        return;
+    }
+    char name[64];
+    scLog("reader '%s': the card cannot be reset (%s): the reset is owed to it", GetName(), ResultName(why, name));
+    m_resetOwed = true;
+    m_owedFailure = why;
+    std::memcpy(m_owedAtr, m_atr, m_atrLen);
+    m_owedAtrLen = m_atrLen;
+}
+
+void SCReader::ForgetOwedReset(const char* why) {
+    if (!m_resetOwed) return;
+    m_resetOwed = false;
+    scLog("reader '%s': the reset owed to the card is %s", GetName(), why);
+}
+
+void SCReader::NoteCardGone(SCRESULT rc) {
+    if (rc == SC_E_CARD_REMOVED || rc == SC_E_NO_SMARTCARD) ForgetOwedReset("forgotten: the card was taken out");
 }
 
 void SCReader::Disconnect(uint32_t disposition) {
     if (!m_bConnected) return;
     // A card object that goes with PINs verified on the card that no call's end
-    // made it forget takes them with it: the card is reset while still held.
-    const bool forget = m_pCard != nullptr && m_pCard->HoldsLeftVerified();
+    // made it forget takes them with it, and so does a reset owed: the card is
+    // reset while still held.
+    const bool forget = m_resetOwed || (m_pCard != nullptr && m_pCard->HoldsLeftVerified());
     if (forget) disposition = SC_DISPOSITION_RESET;
     if (m_transactionDepth > 0 && !forget) _EndTransaction(scpcsc::LEAVE_CARD);
     m_transactionDepth = 0;
     SetCallHold(false);
-    _Disconnect(disposition);
+    const SCRESULT rc = _Disconnect(disposition);
+    if (disposition == SC_DISPOSITION_RESET || disposition == SC_DISPOSITION_UNPOWER) {
+        // The service took the reset with the disconnection; one it refused stays owed.
+        if (rc >= 0)
+            ForgetOwedReset("made with the disconnection");
+        else
+            OweReset(rc);
+    }
     ClearCard();
 }
 
@@ -579,6 +633,7 @@ SCRESULT SCReader::CheckForChange(uint32_t flag) {
     uint32_t bits = 0;
     rc = StateFromEvent(event, &bits);
     if (rc < 0) return rc;
+    if ((bits & SC_CARDSTATE_PRESENT) == 0) NoteCardGone(SC_E_NO_SMARTCARD);
     const bool changed = !m_bAcked || ((event ^ m_ackState) & kEventBits) != 0;
     if (flag & SC_CHECK_ACKNOWLEDGE) {
         m_ackState = m_rawState;
@@ -623,6 +678,7 @@ SCRESULT SCReader::WaitForChange(uint32_t timeoutMs) {
         m_ackState = m_rawState;
         m_bAcked = true;
         if (rc < 0) return rc;
+        if ((bits & SC_CARDSTATE_PRESENT) == 0) NoteCardGone(SC_E_NO_SMARTCARD);
         return bits | SC_CARDSTATE_CHANGED;
     }
 }
@@ -632,8 +688,12 @@ SCRESULT SCReader::CheckCardState() {
     uint8_t atr[33];
     uint32_t atrLen = sizeof atr;
     const SCRESULT rc = _Status(atr, &atrLen);
+    NoteCardGone(rc);
     if (rc < 0) return rc;
-    if (atrLen != m_atrLen || std::memcmp(atr, m_atr, atrLen) != 0) return SC_E_CARD_REMOVED;
+    if (atrLen != m_atrLen || std::memcmp(atr, m_atr, atrLen) != 0) {
+        NoteCardGone(SC_E_CARD_REMOVED);
+        return SC_E_CARD_REMOVED;
+    }
     return SC_OK;
 }
 
@@ -713,11 +773,20 @@ SCRESULT SCReader::BeginTransaction() {
             rc = Reconnect(0);
             if (rc >= 0) rc = _BeginTransaction();
         }
+        NoteCardGone(rc);
         if (rc < 0) return rc;
         ++m_holdSerial;
         m_holdStart = m_commandCount;
     }
     ++m_transactionDepth;
+    if (m_transactionDepth == 1 && m_resetOwed && !m_resetting) {
+        // The reset owed comes before anything of this transaction.
+        const SCRESULT paid = ResetCard(false);
+        if (paid < 0) {
+            EndTransaction();
+            return paid;
+        }
+    }
     return SC_OK;
 }
 
@@ -854,6 +923,8 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
     *sw = 0;
     m_answerLost = false;
     if (!m_bConnected) return SC_E_CARD_NOT_CONNECTED;
+    // Nothing goes before the reset the card is owed.
+    if (m_resetOwed) return m_owedFailure;
     ++m_commandCount;
     SCApduInfo info;
     if (!scParseApdu(apdu.data(), apdu.size(), &info)) return SC_E_BAD_PARAMS;
@@ -942,6 +1013,7 @@ SCRESULT SCReader::TransmitAPDU(const std::vector<uint8_t>& apdu, std::vector<ui
     SCRESULT rc = ExchangeChained(
         cmd, sm ? ((flags & ~SC_TX_NO_GET_RESPONSE) | SC_TX_NO_LE_CORRECTION) : flags, &data, &s);
     if (rc < 0) {
+        NoteCardGone(rc);
         m_answerLost = AnswerMayBeLost(rc);
         // The counters of the two sides are apart now.
         if (sm) {

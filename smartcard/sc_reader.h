@@ -143,12 +143,24 @@ public:
     // see it as a reset by another application.
     SCRESULT ResetCard(bool announce = false);
     // Ends a held transaction, disconnects the card and deletes the card object.
+    // While a reset is owed (below), or the card object holds what a call left
+    // verified, the card is disconnected with a reset.
     void Disconnect(uint32_t disposition);
     // Resets the card through the present connection and ends it, changing
     // nothing of this object: for the module's end while another thread may
     // still be inside an operation on it. The reader service makes the reset
     // after the command under way; that thread's next command fails.
     SCRESULT ResetUnderCall();
+
+    // A reset this reader could not make (the card mute, held by another program,
+    // its answer unreadable) stays owed to that card: the reader's next contact
+    // with it resets it before anything else reaches it (the outermost
+    // transaction, or a connection, makes it; a command that would come first is
+    // refused with the reset's failure), and a disconnection while it is owed
+    // resets. The card is the one in the reader until PC/SC reports it taken out
+    // (an answer on the connection, a state without a card) or a connection finds
+    // another ATR: that forgets the mark.
+    bool ResetOwed() const { return m_resetOwed; }
 
     // One poll of the card state: SC_CARDSTATE_* bits, SC_CARDSTATE_CHANGED when
     // the state differs from the last acknowledged one; flag SC_CHECK_ACKNOWLEDGE
@@ -290,6 +302,11 @@ private:
     SCRESULT ExchangeChained(const std::vector<uint8_t>& apdu, uint32_t flags, std::vector<uint8_t>* data,
                              uint16_t* sw);
     SCRESULT StateFromEvent(uint64_t event, uint32_t* bits) const;
+    // The owed reset (ResetOwed): marked with the connected card's ATR and the
+    // failure that stopped it, forgotten where PC/SC reports the card gone.
+    void OweReset(SCRESULT why);
+    void ForgetOwedReset(const char* why);
+    void NoteCardGone(SCRESULT rc);
     // The reader's current state word from the back-end (a poll with timeout 0
     // that states no expectation, so it answers at once).
     SCRESULT PollState(uint64_t* event);
@@ -321,5 +338,10 @@ private:
     bool m_vendorVersionAsked = false;
     uint64_t m_changeCount = 0;
     bool m_answerLost = false;
+    bool m_resetOwed = false;
+    SCRESULT m_owedFailure = SC_OK;  // what stopped the reset last
+    uint8_t m_owedAtr[33] = {};
+    uint32_t m_owedAtrLen = 0;
+    bool m_resetting = false;  // inside ResetCard: its own transaction makes no owed reset first
     std::vector<uint8_t> m_rxBuffer;
 };

@@ -252,7 +252,9 @@ class OtherProgram {
 inline std::string LeftToAnotherProgram(const CardSim& sim, const char* reader, const std::vector<std::string>& held = {}) {
   std::string out;
   OtherProgram other(reader);
-  // A card pulled or mute shows nothing to anyone; it comes back reset.
+  // A card pulled, mute or held by another program answers no one: nothing is read. The simulator
+  // brings a pulled card back from its image, nothing verified; a mute card answers again with its
+  // state as it was, PINs verified included, until a reset: look again once it answers.
   if (!other.ok()) return out;
   for (const std::string& pin : sim.VerifiedPins(reader))
     if (std::find(held.begin(), held.end(), pin) == held.end()) out += "PIN " + pin + " verified; ";

@@ -631,6 +631,23 @@ std::function<CK_RV(LoginHost&)> ResetByOtherAfter(int k, std::function<CK_RV(Lo
   };
 }
 
+// The card goes mute (or another program holds it) right after the call's `skip`-th command with INS
+// `ins` (counted from 0); once the call returns, the card answers again and the host makes its next call.
+std::function<CK_RV(LoginHost&)> FaultAfter(unsigned ins, int skip, int event, std::function<CK_RV(LoginHost&)> call,
+                                            std::function<void(LoginHost&)> next) {
+  return [=](LoginHost& h) {
+    const auto after = reinterpret_cast<int (*)(const char*, unsigned, int, int)>(dlsym(h.sim.handle, "CardSimAfterCommands"));
+    if (after == nullptr || after(kR0, ins, event, skip) != 0) return CKR_CANCEL;
+    const CK_RV rv = call(h);
+    const std::string log = h.sim.ApduLog(kR0);
+    const bool fired = log.find(event == CARDSIM_AFTER_MUTE ? "# mute" : "# held exclusively") != std::string::npos;
+    (void)after(kR0, ins, CARDSIM_AFTER_NOTHING, 0);
+    if (h.sim.SetMute(kR0, 0) != 0 || h.sim.HoldExclusive(kR0, 0) != 0 || !fired) return CKR_CANCEL;
+    next(h);
+    return rv;
+  };
+}
+
 }  // namespace
 
 // The card's security state is shared by every program on the reader. After each call that
@@ -684,6 +701,18 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
   const auto login = [](CK_USER_TYPE user) {
     return [user](LoginHost& h) {
       return h.m->C_Login(Session(h.m, 0), user, user == CKU_SO ? kSoPin : kUserPin, user == CKU_SO ? 8 : 4);
+    };
+  };
+  // The host's next call, once the card answers again.
+  const auto reopen = [](LoginHost& h) { (void)Session(h.m, 0); };
+  // The user logged in, the card goes mute before `call`, and answers again for the next call.
+  const auto mutedAt = [&](Call call) {
+    return [&, call](LoginHost& h) {
+      if (Session(h.m, 0, CKU_USER) == 0 || h.sim.SetMute(kR0, 1) != 0) return CKR_CANCEL;
+      const CK_RV rv = call(h);
+      if (h.sim.SetMute(kR0, 0) != 0) return CKR_CANCEL;
+      reopen(h);
+      return rv;
     };
   };
   const Row rows[] = {
@@ -819,6 +848,30 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
          return PinCalls(h.m).UnblockPin(s, PinCalls(h.m).List(s).at(0), kPuk, 8, other, 4);
        },
        CKR_OK, {}, {}, {{"5015", 0x81}}, channel, 1, CKS_RW_USER_FUNCTIONS},
+      // A reset the module could not make is owed to the card and made at its next contact with it.
+      {"C_Login, the card mute right after it took the value, then answering again", "pkcs15-model3.card",
+       FaultAfter(0x20, 0, CARDSIM_AFTER_MUTE, login(CKU_USER), reopen), CKR_TOKEN_NOT_RECOGNIZED, {{"5015", 0x81}},
+       {kSignWithHoldersKey}},
+      {"the SO's C_Login, the same", "pkcs15-model3.card", FaultAfter(0x20, 1, CARDSIM_AFTER_MUTE, login(CKU_SO), reopen),
+       CKR_TOKEN_NOT_RECOGNIZED, {{"", 4}}, {TakeSoPin(4)}},
+      {"C_Login on a model-4 token, the same", "blank-model4.card",
+       [&](LoginHost& h) {
+         return MakeToken(h.m) == CKR_OK ? FaultAfter(0x20, 0, CARDSIM_AFTER_MUTE, login(CKU_USER), reopen)(h) : CKR_CANCEL;
+       },
+       CKR_TOKEN_NOT_RECOGNIZED, {{"", 1}, {"", 2}}, {TakeSoPin(1)}},
+      {"C_Login, the card held exclusively by another program right after it took the value", "pkcs15-model3.card",
+       FaultAfter(0x20, 0, CARDSIM_AFTER_HOLD_EXCLUSIVE, login(CKU_USER), reopen), CKR_TOKEN_NOT_RECOGNIZED, {{"5015", 0x81}},
+       {kSignWithHoldersKey}},
+      {"C_CloseSession of a logged-in session with the card mute, then answering again", "pkcs15-model3.card",
+       mutedAt([](LoginHost& h) { return h.m->C_CloseSession(g_lastSession); }), CKR_OK, {{"5015", 0x81}}, {kSignWithHoldersKey}},
+      {"C_CloseAllSessions, the same", "pkcs15-model3.card",
+       mutedAt([](LoginHost& h) { return h.m->C_CloseAllSessions(0); }), CKR_OK, {{"5015", 0x81}}, {kSignWithHoldersKey}},
+      {"C_Finalize, the same", "pkcs15-model3.card",
+       mutedAt([](LoginHost& h) {
+         const CK_RV rv = h.m->C_Finalize(nullptr);
+         return h.m->C_Initialize(nullptr) == CKR_OK ? rv : CKR_CANCEL;
+       }),
+       CKR_OK, {{"5015", 0x81}}, {kSignWithHoldersKey}},
   };
   for (const Row& row : rows) [&] {
     SCOPED_TRACE(row.name);
@@ -856,26 +909,33 @@ TEST(ModuleLogin, NoPinACallVerifiedStaysVerifiedForAnotherProgram) {
   }();
 }
 
-// A card that does not forget a PIN when asked ("no such PIN" counts only where the
-// card then finds none to verify) is reset under the call's hold: it forgets every
-// PIN, and the module's own login is verified again, unannounced, so its sessions
-// stay; where the card refuses that login now, the login ends and its sessions fall
-// back to the public state, without a second reset.
+// A card that does not forget a PIN when asked ("no such PIN", or any other refusal, counts only
+// where the card then finds none to verify) is reset under the call's hold: it forgets every
+// PIN, and the module's own login is verified again, unannounced, so its sessions stay; where the
+// card refuses that login now, the login ends and its sessions fall back to the public state,
+// without a second reset. A card that refuses to forget a PIN it then shows unverified is not
+// reset: what another program verified there stays.
 TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndKeepsTheModulesLogins) {
   const std::string kept = "the card does not forget that PIN 04 is verified (";
   const std::string unnamed = "a command left verified a PIN the module cannot name: the card is reset";
+  const std::string none = "";
+  // The user's PIN unblocked with the PUK (the card picks the PIN it checks), the SO's changed, or the
+  // user's C_Sign after another program verified the SO PIN and mistyped the user's (a try spent: the login ends).
+  enum What { kUnblock, kChangeSo, kSignAfterOther };
   const struct {
     const char* name;
-    bool unblock;        // the user's PIN unblocked with the PUK (the card picks the PIN it checks), or the SO's changed
+    What what;
     const char* prefix;  // the command answered `sw` instead
     unsigned sw;
-    const std::string& line;
+    const std::string& line;  // the reason of the reset; none: no reset
     CK_STATE state;  // of the user's session then
   } rows[] = {
-      {"'no such PIN', yet verified", false, "0020FF", 0x6A88, kept, CKS_RW_USER_FUNCTIONS},
-      {"'wrong parameters'", false, "0020FF", 0x6A86, kept, CKS_RW_USER_FUNCTIONS},
-      {"an unblocking", true, "", 0, unnamed, CKS_RW_USER_FUNCTIONS},
-      {"the login is refused after the reset", true, "0020008108", 0x63C2, unnamed, CKS_RW_PUBLIC_SESSION},
+      {"'no such PIN', yet verified", kChangeSo, "0020FF", 0x6A88, kept, CKS_RW_USER_FUNCTIONS},
+      {"'wrong parameters'", kChangeSo, "0020FF", 0x6A86, kept, CKS_RW_USER_FUNCTIONS},
+      {"an unblocking", kUnblock, "", 0, unnamed, CKS_RW_USER_FUNCTIONS},
+      {"the login is refused after the reset", kUnblock, "0020008108", 0x63C2, unnamed, CKS_RW_PUBLIC_SESSION},
+      {"'wrong parameters' for the PIN of an ended login, shown unverified", kSignAfterOther, "0020FF", 0x6A86, none,
+       CKS_RW_PUBLIC_SESSION},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -884,19 +944,31 @@ TEST(ModuleLogin, ACardThatKeepsAPinVerifiedIsResetAndKeepsTheModulesLogins) {
     const CK_SESSION_HANDLE user = Session(h.m, 0, CKU_USER), other = Session(h.m, 0);
     PinCalls pins(h.m);
     const std::vector<CK_OBJECT_HANDLE> list = pins.List(other);
+    if (row.what == kSignAfterOther) {
+      OtherProgram program(kR0);
+      for (const std::string c : {"00200004083837363534333231", "00A4080C025015", "002000810839393939FFFFFFFF"})
+        ASSERT_EQ(c == "002000810839393939FFFFFFFF" ? "63C2" : "9000", program.Send(c)) << c;
+    }
     if (*row.prefix) {
       ASSERT_EQ(0, h.sim.InjectSwOn(kR0, row.prefix, row.sw, 0, 1));
     }
-    EXPECT_EQ(CKR_OK, row.unblock ? pins.UnblockPin(other, list.at(0), kPuk, 8, kUserPin, 4)
-                                  : pins.ChangePin(other, list.at(1), kSoPin, 8, kSoPin, 8));
+    std::vector<CK_BYTE> sig;
+    EXPECT_EQ(row.what == kSignAfterOther ? CKR_USER_NOT_LOGGED_IN : CKR_OK,
+              row.what == kUnblock    ? pins.UnblockPin(other, list.at(0), kPuk, 8, kUserPin, 4)
+              : row.what == kChangeSo ? pins.ChangePin(other, list.at(1), kSoPin, 8, kSoPin, 8)
+                                      : modulecalls::SignOnce(h.m, user, modulecalls::FindOne(h.m, user, CKO_PRIVATE_KEY),
+                                                              CKM_RSA_PKCS, modulecalls::DigestInfoOfAbc(), &sig));
     const std::string trace = StripLogPrefixes(h.env.Trace());
-    EXPECT_TRUE(row.line == kept ? HasLine(trace, "PKCS#15: reader 0: " + kept, "): the card is reset")
-                                 : HasLine(trace, "PKCS#15: reader 0: " + row.line, ""));
+    EXPECT_TRUE(row.line == none || (row.line == kept ? HasLine(trace, "PKCS#15: reader 0: " + kept, "): the card is reset")
+                                                      : HasLine(trace, "PKCS#15: reader 0: " + row.line, "")));
+    EXPECT_EQ(row.line == none, trace.find("the card is reset") == std::string::npos);
     EXPECT_EQ(row.state, StateOf(h.m, user));
-    EXPECT_EQ(row.state == CKS_RW_PUBLIC_SESSION,
+    EXPECT_EQ(row.state == CKS_RW_PUBLIC_SESSION && row.what == kUnblock,
               HasLine(trace, "PKCS#15: PIN 81 in 3F00/5015: the card refuses the value kept since the login: the login ends",
                       ""));
-    if (row.state == CKS_RW_USER_FUNCTIONS) {
+    if (row.what == kSignAfterOther) {
+      ExpectOtherProgramMay("after the call", {{"5015", 0x81}, {"5015", 0x82}}, {kSignWithHoldersKey}, {{"", 4}});
+    } else if (row.state == CKS_RW_USER_FUNCTIONS) {
       ExpectOtherProgramMay("after the reset", {{"", 4}, {"5015", 0x82}}, {}, {{"5015", 0x81}});
     } else {
       ExpectOtherProgramMay("after the reset", {{"", 4}, {"5015", 0x82}, {"5015", 0x81}}, {kSignWithHoldersKey});

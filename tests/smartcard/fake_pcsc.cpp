@@ -92,6 +92,7 @@ LONG CheckHandle(Handle* hd) {
     if (hd == nullptr) return R(E_INVALID_HANDLE);
     const Reader& r = g_state->readers[hd->reader];
     if (!r.present || r.events != hd->events) return R(W_REMOVED_CARD);
+    if (r.mute) return R(W_UNRESPONSIVE_CARD);
     if (r.resetGeneration != hd->resetGeneration) return R(W_RESET_CARD);
     return 0;
 }
@@ -102,6 +103,7 @@ LONG Reconnect(SCARDHANDLE h, DWORD share, DWORD protocols, DWORD init, DWORD* a
     if (hd == nullptr) return R(E_INVALID_HANDLE);
     Reader& r = g_state->readers[hd->reader];
     if (!r.present) return R(E_NO_SMARTCARD);
+    if (r.mute) return R(W_UNRESPONSIVE_CARD);
     const DWORD common = protocols & r.protocols;
     if (common == 0) return R(E_PROTO_MISMATCH);
     hd->proto = (common & PROTOCOL_T1) ? PROTOCOL_T1 : PROTOCOL_T0;
@@ -115,9 +117,16 @@ LONG Reconnect(SCARDHANDLE h, DWORD share, DWORD protocols, DWORD init, DWORD* a
     return 0;
 }
 
-LONG Disconnect(SCARDHANDLE h, DWORD) {
+LONG Disconnect(SCARDHANDLE h, DWORD disposition) {
     std::lock_guard<std::mutex> g(g_state->m);
-    return g_state->handles.erase(h) ? 0 : R(E_INVALID_HANDLE);
+    Handle* hd = FindHandle(h);
+    if (hd == nullptr) return R(E_INVALID_HANDLE);
+    const Reader& r = g_state->readers[hd->reader];
+    const bool reset = (disposition == RESET_CARD || disposition == UNPOWER_CARD) && r.present && r.events == hd->events;
+    g_state->handles.erase(h);
+    if (g_state->disconnectError) return g_state->disconnectError;
+    if (reset) ++g_state->disconnectResets;
+    return 0;
 }
 
 LONG BeginTransaction(SCARDHANDLE h) {
@@ -228,6 +237,8 @@ void Reset() {
     s.transmitError = 0;
     s.overlongAnswer = false;
     s.resetsAfterConnect = s.resetsAfterBegin = s.resetsOutsideTransaction = 0;
+    s.disconnectResets = 0;
+    s.disconnectError = 0;
 }
 
 SCPcscFunctionTable Table() {

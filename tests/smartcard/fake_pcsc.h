@@ -20,7 +20,7 @@ using Bytes = std::vector<uint8_t>;
 struct Reader {
     std::string name;
     bool present = false;
-    bool mute = false;
+    bool mute = false;              // the card answers nothing: its connections get W_UNRESPONSIVE_CARD
     Bytes atr = {0x3B, 0x02, 0x14, 0x50};
     scpcsc::DWORD protocols = scpcsc::PROTOCOL_T0 | scpcsc::PROTOCOL_T1;  // what the card speaks
     scpcsc::DWORD events = 0;       // card insertions and removals
@@ -61,6 +61,8 @@ struct State {
     int resetsAfterConnect = 0;
     int resetsAfterBegin = 0;          // Begins told nothing of a reset that ended while they waited
     int resetsOutsideTransaction = 0;  // resets made by a handle that held no transaction
+    int disconnectResets = 0;          // disconnections that reset the card
+    scpcsc::LONG disconnectError = 0;  // returned by SCardDisconnect when set (the handle goes all the same)
 };
 
 State& Get();

@@ -674,6 +674,70 @@ TEST_F(ReaderFake, ResetCardKeepsTheConnection) {
     EXPECT_EQ(0, Locks());
 }
 
+namespace {
+unsigned g_resetsBeforeFactory = 0;  // the card's resets when the card factory ran last
+SCRESULT NoteResets(SCReader*, SCCard** card) {
+    g_resetsBeforeFactory = fakepcsc::Get().readers[0].resetGeneration;
+    *card = nullptr;
+    return SC_OK;
+}
+}  // namespace
+
+// A reset the reader could not make (the card mute) stays owed to that card: no command goes first;
+// the next transaction or connection makes it, a disconnection resets; a card PC/SC reports taken
+// out, or one of another ATR, owes nothing.
+TEST_F(ReaderFake, AResetTheReaderCouldNotMakeIsOwedToThatCardAlone) {
+    enum Then { kTransaction, kDisconnect, kConnection, kAnotherCard, kTakenOut };
+    const struct { const char* name; Then then; int resets; } rows[] = {
+        {"the next transaction", kTransaction, 1}, {"a disconnection", kDisconnect, 1},
+        {"the disconnection refused, the next connection", kConnection, 1},
+        {"the disconnection refused, another card", kAnotherCard, 0},
+        {"the disconnection refused, the card taken out and put back", kTakenOut, 0},
+    };
+    SCReader::SetCardFactory(NoteResets);
+    auto& fake = fakepcsc::Get();
+    const Bytes atr = fake.readers[0].atr;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fake.readers[0].atr = atr;
+        fake.disconnectResets = 0;
+        auto r = Open();
+        ASSERT_EQ(SC_OK, r->Connect(0));
+        fake.readers[0].mute = true;
+        EXPECT_EQ(SC_E_CARD_UNSUPPORTED, r->ResetCard());
+        fake.readers[0].mute = false;
+        fakepcsc::ClearCounts();
+        uint16_t sw = 0;
+        SCRESULT rc = SC_OK;
+        Send(*r, {0x00, 0xB0, 0x00, 0x00, 0x00}, &sw, &rc);
+        EXPECT_EQ(SC_E_CARD_UNSUPPORTED, rc);
+        EXPECT_EQ(0u, fakepcsc::SentCount());
+        const unsigned before = fake.readers[0].resetGeneration;
+        fake.disconnectError = row.then >= kConnection ? static_cast<scpcsc::LONG>(scpcsc::F_COMM_ERROR) : 0;
+        if (row.then == kTransaction) {
+            ASSERT_EQ(SC_OK, r->BeginTransaction());
+            EXPECT_EQ(before + 1, fake.readers[0].resetGeneration);
+            EXPECT_EQ(SC_OK, r->EndTransaction());
+        } else {
+            r->Disconnect(SC_DISPOSITION_LEAVE);
+            EXPECT_EQ(row.then != kDisconnect, r->ResetOwed());
+        }
+        if (row.then == kAnotherCard) fake.readers[0].atr = {0x3B, 0x00};
+        if (row.then == kTakenOut) {
+            fakepcsc::Remove(0);
+            EXPECT_EQ(0, r->CheckForChange(SC_CHECK_ACKNOWLEDGE) & SC_CARDSTATE_PRESENT);
+            fakepcsc::Insert(0);
+        }
+        if (row.then >= kConnection) {
+            fake.disconnectError = 0;
+            ASSERT_EQ(SC_OK, r->Connect(0));
+            EXPECT_EQ(fake.readers[0].resetGeneration, g_resetsBeforeFactory);  // made before the card is read
+        }
+        EXPECT_EQ(row.resets, static_cast<int>(fake.readers[0].resetGeneration - before) + fake.disconnectResets);
+        EXPECT_FALSE(r->ResetOwed());
+    }
+}
+
 TEST_F(ReaderFake, StateChecksOnAReaderWithoutCardAreAssertions) {
     auto r = Open();
     uint8_t atr[40];
