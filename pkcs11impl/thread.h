@@ -136,21 +136,6 @@ class ModuleDoor {
     m_closed.store(false);
   }
 
-  class Pass {
-   public:
-    explicit Pass(ModuleDoor& door) : m_door(door), m_in(door.Enter()) {}
-    ~Pass() {
-      if (m_in) m_door.Leave();
-    }
-    Pass(const Pass&) = delete;
-    Pass& operator=(const Pass&) = delete;
-    explicit operator bool() const { return m_in; }
-
-   private:
-    ModuleDoor& m_door;
-    const bool m_in;
-  };
-
  private:
   std::atomic<int> m_inside{0};
   std::atomic<bool> m_closed{false};
