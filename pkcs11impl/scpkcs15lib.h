@@ -514,9 +514,10 @@ class SCPkcs15Lib {
   SCRESULT WritesMayGo(uint32_t reader, CK_SLOT_ID slot, SCCardRules* rules, const SCPath& dir, InitGround ground,
                        bool erasing);
   // Whether the token's SO PIN `soRef` may delete the token's DF `df` and make it again
-  // where it stood (rules the card does not show leave it to the card): 1, or 0 where
-  // the token is initialised again in place (its objects deleted), or a failure.
-  static SCRESULT SoMayRemake(SCCardRules* rules, const SCPath& df, uint8_t soRef);
+  // where it stood (rules the card does not show leave it to the card; the parent's
+  // header asked of `parent`, the call's rules, where given): 1, or 0 where the token is
+  // initialised again in place (its objects deleted), or a failure.
+  static SCRESULT SoMayRemake(SCCardRules* rules, const SCPath& df, uint8_t soRef, SCCardRules* parent = nullptr);
   // Whether the DF of `app` may go with what it holds: not where another
   // application's DF that EF.DIR names stands in it (refused). 1 yes, or why not.
   SCRESULT DfMayGo(uint32_t reader, SCPkcs15Card* p15, SCPkcs15App* app);
@@ -527,7 +528,7 @@ class SCPkcs15Lib {
   // (DfMayGo); and the user PIN must be one the SO can make anew where it stands
   // (UserPinMayGo). 1, 2 where the token is not built anew (its DF stays as it is),
   // or why not (refused).
-  SCRESULT TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app);
+  SCRESULT TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app, SCCardRules* judged = nullptr);
   // The SO PIN TrustSoPin verifies on the road `ground` (*failure: the token names
   // one where the card's model keeps none); nothing is asked of the card.
   uint8_t SoPinToVerify(CK_SLOT_ID slot, class SCCard* card, InitGround ground, SCRESULT* failure);

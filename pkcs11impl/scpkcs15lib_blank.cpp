@@ -522,7 +522,7 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     r = WhosePins(at, &rules, named, MadePins(slot, card, *ground, profile), erasing, &left);
     if (r >= 0 && erasing) r = ErasureMayGo(at, p15, card);
     SCRESULT token = 0;
-    if (r >= 0 && profile == nullptr && !unfinished && slotApp != nullptr) r = token = TokenMayGo(slot, slotApp);
+    if (r >= 0 && profile == nullptr && !unfinished && slotApp != nullptr) r = token = TokenMayGo(slot, slotApp, &rules);
     // What the call writes, under the PINs it will hold: on every road, before anything
     // goes (a token not built anew writes nothing it judges).
     if (r >= 0 && token != 2) r = WritesMayGo(at, slot, &rules, dir, *ground, erasing);

@@ -281,12 +281,16 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
 
 SCRESULT SCPkcs15Lib::DirWithout(SCPkcs15Card* p15, bool made) {
   // One the call made that names nothing now goes at once: no emptied EF.DIR stands
-  // between the one naming the token and none.
-  if (made && p15->GetCardDir().IsEmpty()) {
-    const SCRESULT d = p15->GetCardDir().Delete();
-    return d == SC_E_FILE_NOT_FOUND ? 0 : d;
+  // between the one naming the token and none. An answer one more try may get past is
+  // tried once more, as every step back is.
+  SCPkcs15CardDir& dir = p15->GetCardDir();
+  const bool drop = made && dir.IsEmpty();
+  SCRESULT r = 0;
+  for (int attempt = 0; attempt < 2 && (attempt == 0 || MayTryAgain(r)); ++attempt) {
+    r = drop ? dir.Delete() : dir.Write(nullptr, 0, nullptr);
+    if (drop && r == SC_E_FILE_NOT_FOUND) r = 0;
   }
-  return p15->GetCardDir().Write(nullptr, 0, nullptr);
+  return r;
 }
 
 void SCPkcs15Lib::TakeBack::Step(SCRESULT r) {

@@ -1075,15 +1075,15 @@ SCRESULT SCPkcs15Lib::DfMayGo(uint32_t reader, SCPkcs15Card* p15, SCPkcs15App* a
   return 1;
 }
 
-SCRESULT SCPkcs15Lib::SoMayRemake(SCCardRules* rules, const SCPath& df, uint8_t soRef) {
+SCRESULT SCPkcs15Lib::SoMayRemake(SCCardRules* rules, const SCPath& df, uint8_t soRef, SCCardRules* parent) {
   const SCRESULT r = rules->SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
   if (r != 1 || df.Count() < 2) return r;
-  SCPath parent;
-  parent.Set(df.Ids(), df.Count() - 1);
-  return rules->SoMay(parent, SC_AC_OP_CREATE_DF, soRef);
+  SCPath above;
+  above.Set(df.Ids(), df.Count() - 1);
+  return (parent != nullptr ? parent : rules)->SoMay(above, SC_AC_OP_CREATE_DF, soRef);
 }
 
-SCRESULT SCPkcs15Lib::TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app) {
+SCRESULT SCPkcs15Lib::TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app, SCCardRules* judged) {
   SCCard* card = app->GetCard();
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   if (card == nullptr || p15 == nullptr) return 1;
@@ -1108,7 +1108,7 @@ SCRESULT SCPkcs15Lib::TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app) {
       if (r < 0) return r;
       SCCardRules rules(card);
       rules.Trust(soRef);
-      r = SoMayRemake(&rules, df, soRef);
+      r = SoMayRemake(&rules, df, soRef, judged != nullptr && judged->Card() == card ? judged : nullptr);
       if (r < 0) return r;
     }
     // Its DF stays: what it keeps must be its owners' alone.
@@ -1198,9 +1198,9 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     SCRESULT soMay = 1;
     SCPath ownDf;
     if (qualified == 0 && app->BuildAbsolutePath(&ownDf) >= 0) {
-      SCCardRules rules(card);
-      rules.Trust(soPinRef);
-      soMay = SoMayRemake(&rules, ownDf, soPinRef);
+      SCCardRules own(card);
+      own.Trust(soPinRef);
+      soMay = SoMayRemake(&own, ownDf, soPinRef, &rules);
       if (soMay < 0) {
         (void)app->Logout(false);
         return MapScErrorToCkr(soMay, false);
