@@ -512,9 +512,10 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       (void)TakeBackPins(card, user, &back);
       if (back.whole) back.Step(DirWithout(p15, soMade && dirMade));
       (void)TakeBackPins(card, so, &back);
-      // A later token taken back whole: the card's text, beside which the call names the
-      // tokens it made before (TellTokensKept); the card is not as it was.
-      if (token > 0 && back.whole && back.kept.empty()) sent = false;
+      // A token taken back whole after an erasure or after earlier tokens of the call: the
+      // card's text alone (beside which the call names the tokens it made before:
+      // TellTokensKept), since the card is not as it was.
+      if ((token > 0 || reinitialised) && back.whole && back.kept.empty()) sent = wrote = false;
       // Where no PIN of the call's values may stand, the PIN file tells none of them.
       const bool mayStand = back.stopped ? pinsSent : !back.kept.empty();
       if (!mayStand && (!soSet || soMade)) {

@@ -1555,8 +1555,8 @@ TEST(ModuleReinit, TextOfAFailedInitializeCardNamesOnlyWhatStands) {
   PutBack(t, WithMemory(blank, first + 100));
   std::string error;
   EXPECT_EQ(0, InitializeFromProfile(t, "1111", &error, kSecondToken));
-  EXPECT_NE(std::string::npos, error.find("token 'Podpis' made and kept (the PIN file holds its line); token "
-                                          "'Szyfrowanie' not made")) << error;
+  EXPECT_EQ("Brak miejsca na karcie\ntoken 'Podpis' made and kept (the PIN file holds its line); token 'Szyfrowanie' "
+            "not made\n", error);
   EXPECT_EQ(std::string::npos, error.find("1111")) << error;
   const std::string image = t.Image(), file = ReadFile(pins);
   for (const char* kept : {"\ndf 3F00/5015 ", "\npin 3F00 ref=01 ", "\npin 3F00 ref=11 ", "\npin 3F00 ref=02 ", "\npin 3F00 ref=12 "})
