@@ -263,6 +263,8 @@ CK_RV CPkcs15Token::InitCardFromProfile(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen
   if (!serial.empty()) SCPkcs15Lib::SetProfileText(sections, nullptr, "TokenSerialNumber", serial.c_str());
 
   CK_RV failure = CKR_OK;
+  int failed = -1;     // the token whose addition failed
+  bool lined = true;  // every token made has its line in the PIN file
   for (int t = 0; t < count && failure == CKR_OK; ++t) {
     CfgSection* ts = profile.GetTokenSection(t);
     if (ts == nullptr) break;
@@ -286,9 +288,14 @@ CK_RV CPkcs15Token::InitCardFromProfile(CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen
     }
     // The line goes out also after a failure once values were settled: an SO PIN
     // the card already took must not be lost.
-    if (failure == CKR_OK || InitProfile::FindText(ts, "__SET_TokenLabel") != nullptr)
-      (void)lib->WriteTokenPinLine(reader, t, &profile, nullptr);
+    if (failure == CKR_OK || InitProfile::FindText(ts, "__SET_TokenLabel") != nullptr) {
+      const CK_RV line = lib->WriteTokenPinLine(reader, t, &profile, nullptr);
+      if (failure == CKR_OK) lined = lined && line == CKR_OK && *profile.GetText(t, "OutputPinFile", "") != '\0';
+    }
+    if (failure != CKR_OK) failed = t;
   }
+  // The tokens made before a later one failed stay, as made: the message says so beside the card's text.
+  if (failed > 0) lib->TellTokensKept(reader, &profile, failed, lined);
   const CK_RV written = lib->WriteGlobalSoPinLine(reader, &profile, nullptr);
   return failure != CKR_OK ? failure : written;
 }

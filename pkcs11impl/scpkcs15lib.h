@@ -512,21 +512,28 @@ class SCPkcs15Lib {
   // the SO's value: EF.DIR (made anew where others may change it, else updated, or
   // made; emptied and deleted by an erasure), the PINs and the tokens' DF it makes in
   // the master file, each under the PINs the call holds at that step (the SO PIN it
-  // verifies first, the one it makes); of a token initialised again, its DF made anew
-  // where it stood. A rule that names another PIN, a key or "never" refuses the call
+  // verifies first, the one it makes); of a token left unfinished, its DF made anew
+  // where it stood (a whole token's goes in place where it could not be: SoMayRemake).
+  // A rule that names another PIN, a key or "never" refuses the call
   // (Refuse), naming it. `erasing`: InitializeCard erases the card's tokens first. 0 or why not.
   SCRESULT WritesMayGo(uint32_t reader, CK_SLOT_ID slot, SCCardRules* rules, const SCPath& dir, InitGround ground,
                        bool erasing);
+  // Whether the token's SO PIN `soRef` may delete the token's DF `df` and make it again
+  // where it stood (rules the card does not show leave it to the card; the parent's
+  // header asked of `parent`, the call's rules, where given): 1, or 0 where the token is
+  // initialised again in place (its objects deleted), or a failure.
+  static SCRESULT SoMayRemake(SCCardRules* rules, const SCPath& df, uint8_t soRef, SCCardRules* parent = nullptr);
   // Whether the DF of `app` may go with what it holds: not where another
   // application's DF that EF.DIR names stands in it (refused). 1 yes, or why not.
   SCRESULT DfMayGo(uint32_t reader, SCPkcs15Card* p15, SCPkcs15App* app);
   // C_InitToken of the slot's token, judged before the SO's value goes: what a token
-  // whose DF stays keeps (a qualified part, or a DF whose header keeps it from the SO)
+  // whose DF stays keeps (a qualified part, or a DF whose header keeps it from the SO
+  // or that the SO could not make again: SoMayRemake)
   // must be its owners' alone; a DF that goes must hold no other application's
   // (DfMayGo); and the user PIN must be one the SO can make anew where it stands
   // (UserPinMayGo). 1, 2 where the token is not built anew (its DF stays as it is),
   // or why not (refused).
-  SCRESULT TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app);
+  SCRESULT TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app, SCCardRules* judged = nullptr);
   // The SO PIN TrustSoPin verifies on the road `ground` (*failure: the token names
   // one where the card's model keeps none); nothing is asked of the card.
   uint8_t SoPinToVerify(CK_SLOT_ID slot, class SCCard* card, InitGround ground, SCRESULT* failure);
@@ -578,9 +585,9 @@ class SCPkcs15Lib {
   // `leftovers`: PINs of this module's GroundFor found (WhosePins), deleted once the SO PIN is verified.
   CK_RV AddToken(uint32_t reader, const char* label, const char* soPin, long soPinLen, bool asBlank = false,
                  SCCardRules* rules = nullptr, const std::vector<uint8_t>* leftovers = nullptr);
-  // EF.DIR a failed initialisation made, where it names nothing now, is deleted: whether
-  // it went (or stands no more); one that keeps records stays.
-  static bool DropMadeDir(SCPkcs15Card* p15);
+  // EF.DIR without the record of a token a failed initialisation takes back: deleted
+  // where the call made it (`made`) and it names nothing now, else written.
+  static SCRESULT DirWithout(SCPkcs15Card* p15, bool made);
   // A master-file PIN a failed initialisation made, the PIN that may delete it and that
   // PIN's value (`own`: its delete rule is itself, so it is verified with it first).
   struct MadePin {
@@ -589,9 +596,18 @@ class SCPkcs15Lib {
     size_t len;
     bool own;
   };
-  // Takes back `made` in order, each only where all before it went (`gone`: what they
-  // guard went too); those the card still shows go to `kept`. Whether all went.
-  bool TakeBackPins(class SCCard* card, bool gone, const std::vector<MadePin>& made, std::vector<uint8_t>* kept) const;
+  // What a failed initialisation took back: whether every step went, the PINs it made
+  // that the card shows standing (any answer but "not found"), and whether the card
+  // stopped answering (then none is named: what the call made may stand).
+  struct TakeBack {
+    bool whole = true, stopped = false;
+    std::vector<uint8_t> kept;
+    // A step's result: the steps after a failed one are not taken.
+    void Step(SCRESULT r);
+  };
+  // Takes back `made` in order while every step before went (what they guard went
+  // too); those not taken back that the card shows go to `back->kept`. Whether all went.
+  bool TakeBackPins(class SCCard* card, const std::vector<MadePin>& made, TakeBack* back) const;
   // Deletes the master-file PIN `ref` (the SO PIN `soRef` verified again where the card
   // refuses once): 0 only where the card then shows it gone, or why not.
   SCRESULT DeleteMasterFilePin(class SCCard* card, uint8_t ref, uint8_t soRef, const char* pin, size_t len) const;
@@ -709,13 +725,19 @@ class SCPkcs15Lib {
   // becomes the message of the reader's slots, which GetLastErrorString gives after
   // C_InitToken and InitializeCard. SC_E_ACCESS_DENIED.
   SCRESULT Refuse(uint32_t reader, const class SCCard* card, const std::string& what);
-  // An initialisation that failed (`why`) after it wrote to the card, and took back
-  // what it made (`whole`: all of it): told in the trace and the reader's message as
-  // Refuse tells, with `kept` the PINs it made that stand (empty: none). A card that
-  // refused the step answers as a refusal does (Refused); any other failure keeps its
-  // answer. Returns `why`.
-  SCRESULT TellTakenBack(uint32_t reader, const class SCCard* card, SCRESULT why, bool whole,
-                         const std::vector<uint8_t>& kept);
+  // An initialisation that failed (`why`) and took back what it made (`back`): where the
+  // card carried out no change of it (`wrote`), and none that reached it (`sent`) is left
+  // in doubt by a card that stopped answering, the card's text alone is the reader's message; else it
+  // is told in the trace and the reader's message as Refuse tells, "after the call wrote
+  // to the card" where the card carried out a change (`wrote`), with the PINs it made
+  // that stand, or that the card stopped answering. A card that refused the step
+  // answers as a refusal does (Refused); any other failure keeps its answer. Returns `why`.
+  SCRESULT TellTakenBack(uint32_t reader, const class SCCard* card, SCRESULT why, bool sent, bool wrote,
+                         const TakeBack& back);
+  // A profile's token `failed` not made after the tokens before it were: the trace and the
+  // reader's message name those, made and kept (`lined`: the PIN file holds their lines),
+  // and the one not made; never a PIN value.
+  void TellTokensKept(uint32_t reader, const InitProfile* profile, int failed, bool lined);
   // Whether the reader's initialisation running now was refused (Refuse); forgotten as each one begins.
   bool Refused(uint32_t reader) const { return m_refusedReader == reader; }
   void ForgetRefusal() { m_refusedReader = ~0u; }

@@ -522,7 +522,7 @@ SCRESULT SCPkcs15Lib::GroundFor(CK_SLOT_ID slot, const char* soPin, size_t soLen
     r = WhosePins(at, &rules, named, MadePins(slot, card, *ground, profile), erasing, &left);
     if (r >= 0 && erasing) r = ErasureMayGo(at, p15, card);
     SCRESULT token = 0;
-    if (r >= 0 && profile == nullptr && !unfinished && slotApp != nullptr) r = token = TokenMayGo(slot, slotApp);
+    if (r >= 0 && profile == nullptr && !unfinished && slotApp != nullptr) r = token = TokenMayGo(slot, slotApp, &rules);
     // What the call writes, under the PINs it will hold: on every road, before anything
     // goes (a token not built anew writes nothing it judges).
     if (r >= 0 && token != 2) r = WritesMayGo(at, slot, &rules, dir, *ground, erasing);
@@ -733,11 +733,14 @@ SCRESULT SCPkcs15Lib::WritesMayGo(uint32_t reader, CK_SLOT_ID slot, SCCardRules*
     if (m != 0) return m < 0 ? m : 0;
     return Refuse(reader, card, what + " " + under(held) + ": its rule names " + RuleText(rules, path, op));
   };
-  // A token initialised again writes no EF.DIR and makes no PIN there; its DF, where
-  // the SO PIN deletes it, is made anew where it stood.
+  // A token initialised again writes no EF.DIR and makes no PIN there; an unfinished
+  // token's DF, where the SO PIN deletes it, is made anew where it stood (a whole
+  // token's only where the SO PIN may make it again, else it goes in place: TokenMayGo).
   if (!blank && !erasing && app != nullptr) {
     SCPath df, parent;
     if (!app->IsWritable() || app->BuildAbsolutePath(&df) < 0 || df.Count() < 2 || before >= 0x80) return 0;
+    ASNPkcs15AuthObject* so = nullptr;
+    if (app->IsLoaded() && app->FindPinObject(SCPkcs15App::PIN_SO, &so) >= 0 && so != nullptr) return 0;
     parent.Set(df.Ids(), df.Count() - 1);
     r = rules->SoMay(df, SC_AC_OP_DELETE_SELF, before);
     if (r <= 0) return r;

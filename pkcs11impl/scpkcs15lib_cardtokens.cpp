@@ -20,6 +20,7 @@
 #include "pkcs15/scpkcs15card.h"
 #include "smartcard/sc_card.h"
 #include "smartcard/sc_card_globalplatform.h"
+#include "smartcard/sc_errors.h"
 #include "smartcard/sc_fileheader.h"
 #include "smartcard/sc_reader.h"
 #include "smartcard/sc_transactguard.h"
@@ -31,6 +32,14 @@ namespace {
 const char kMakerName[] = "Veldor";
 
 bool IsCardAbsent(SCRESULT rv) { return rv == SC_E_NO_SMARTCARD || rv == SC_E_CARD_REMOVED; }
+
+// No answer came from the card (pulled, mute, its reader gone, the exchange lost): a
+// failure that carries no status word and that the card does not give of itself (a
+// reset is taken up).
+bool Unanswered(SCRESULT r) {
+  return r < 0 && !scIsStatusWordResult(r) && r != SC_E_CARD_WAS_RESET &&
+         (scIsReadFailure(r) || r == SC_E_CARD_NOT_CONNECTED || r == SC_E_CARD_UNSUPPORTED || r == SC_E_CARD_IS_USED);
+}
 
 }  // namespace
 
@@ -100,6 +109,8 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     // A reset by another application while the token is written is taken up
     // (the card reconnected, the SO PIN verified again) and the command sent again.
     InitWriteGuard writing(card);
+    // What the call changes on the card from here, for the text of a failure.
+    const SCCard::ChangeCount start = card->Changes();
     SCCardInfo info;
     std::memset(&info, 0, sizeof info);
     rv = card->GetCardInfo(&info);
@@ -240,20 +251,26 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
     // A failed creation takes back only the application made here.
     if (rv < 0 && app != nullptr) {
       if (written) {
+        // What the call sent, and what the card carried out, before the steps back.
+        const bool sent = card->Changes().sent != start.sent, wrote = card->Changes().done != start.done;
         // The card may have forgotten the SO PIN with the fault: it is verified
-        // again for the steps back. EF.DIR and an SO PIN made for this token go
-        // with it: the card is left as it was.
+        // again for the steps back. The token's DF goes first (its rules name the
+        // user PIN), then a global user PIN made with it, then what EF.DIR names and
+        // the SO PIN made for the token in the reverse of their making (EF.DIR under
+        // the blank card's SO PIN came first on models 1 and 7), each only where what
+        // it guards went: every state on the way is one a cut of the making leaves,
+        // which the next C_InitToken takes. The trace and the message tell why, and what stays.
         if (pin.IsSet()) (void)VerifySoPinAgain(card, soRef, pin.Get(), pin.Length());
-        bool whole = p15->DeleteApplication(app) >= 0;
-        if (whole && !dirExisted) whole = DropMadeDir(p15);
-        // So does a global user PIN made with it (first: the SO PIN guards it), each
-        // only where what it guards went; the trace and the message tell why, and what stays.
-        std::vector<MadePin> made;
-        if (userRef != 0 && userRef < 0x80) made.push_back({userRef, soRef, pin.Get(), pin.Length(), false});
-        if (soMade && soRef != 0 && soRef < 0x80) made.push_back({soRef, soRef, pin.Get(), pin.Length(), false});
-        std::vector<uint8_t> kept;
-        whole = TakeBackPins(card, whole, made, &kept);
-        rv = TellTakenBack(reader, card, rv, whole, kept);
+        TakeBack back;
+        back.Step(p15->DeleteApplication(app, false));
+        std::vector<MadePin> user, so;
+        if (userRef != 0 && userRef < 0x80) user.push_back({userRef, soRef, pin.Get(), pin.Length(), false});
+        if (soMade && soRef != 0 && soRef < 0x80) so.push_back({soRef, soRef, pin.Get(), pin.Length(), false});
+        (void)TakeBackPins(card, user, &back);
+        if (!dirFirst && back.whole) back.Step(DirWithout(p15, !dirExisted));
+        (void)TakeBackPins(card, so, &back);
+        if (dirFirst && back.whole) back.Step(DirWithout(p15, !dirExisted));
+        rv = TellTakenBack(reader, card, rv, sent, wrote, back);
       } else {
         p15->DiscardApplication(app, app->GetSourceDirRecord());
       }
@@ -267,21 +284,39 @@ CK_RV SCPkcs15Lib::AddToken(uint32_t reader, const char* label, const char* soPi
   return MapScErrorToCkr(rv, false);
 }
 
-bool SCPkcs15Lib::DropMadeDir(SCPkcs15Card* p15) {
-  if (!p15->GetCardDir().IsEmpty()) return false;
-  const SCRESULT d = p15->GetCardDir().Delete();
-  return d >= 0 || d == SC_E_FILE_NOT_FOUND;
+SCRESULT SCPkcs15Lib::DirWithout(SCPkcs15Card* p15, bool made) {
+  // One the call made that names nothing now goes at once: no emptied EF.DIR stands
+  // between the one naming the token and none. An answer one more try may get past is
+  // tried once more, as every step back is.
+  SCPkcs15CardDir& dir = p15->GetCardDir();
+  const bool drop = made && dir.IsEmpty();
+  SCRESULT r = 0;
+  for (int attempt = 0; attempt < 2 && (attempt == 0 || MayTryAgain(r)); ++attempt) {
+    r = drop ? dir.Delete() : dir.Write(nullptr, 0, nullptr);
+    if (drop && r == SC_E_FILE_NOT_FOUND) r = 0;
+  }
+  return r;
 }
 
-bool SCPkcs15Lib::TakeBackPins(SCCard* card, bool gone, const std::vector<MadePin>& made,
-                               std::vector<uint8_t>* kept) const {
+void SCPkcs15Lib::TakeBack::Step(SCRESULT r) {
+  if (r >= 0) return;
+  whole = false;
+  stopped = stopped || Unanswered(r);
+}
+
+bool SCPkcs15Lib::TakeBackPins(SCCard* card, const std::vector<MadePin>& made, TakeBack* back) const {
   for (const MadePin& pin : made) {
-    if (gone && pin.own) (void)VerifySoPinAgain(card, pin.ref, pin.value, pin.len);
-    gone = gone && DeleteMasterFilePin(card, pin.ref, pin.deleter, pin.value, pin.len) >= 0;
-    // One not taken back is named where the card does not show it absent.
-    if (!gone && ScPinPresence(card->VerifyPin(pin.ref, nullptr, SC_UNSET)) != 0) kept->push_back(pin.ref);
+    if (back->whole && pin.own) (void)VerifySoPinAgain(card, pin.ref, pin.value, pin.len);
+    if (back->whole) back->Step(DeleteMasterFilePin(card, pin.ref, pin.deleter, pin.value, pin.len));
+    if (back->whole || back->stopped) continue;
+    // One not taken back is named where the card shows it: any answer but "not found".
+    const SCRESULT shown = card->VerifyPin(pin.ref, nullptr, SC_UNSET);
+    if (Unanswered(shown))
+      back->stopped = true;
+    else if (shown != SC_E_NO_REFERENCED_DATA)
+      back->kept.push_back(pin.ref);
   }
-  return gone;
+  return back->whole;
 }
 
 SCRESULT SCPkcs15Lib::DeleteMasterFilePin(SCCard* card, uint8_t ref, uint8_t soRef, const char* pin, size_t len) const {

@@ -177,11 +177,12 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
 
   SCRESULT cardResult = SC_OK;
   bool blockGlobal = false;
-  bool takenBack = false, whole = false;  // a failure told with what was taken back (TellTakenBack), all of it
-  std::vector<uint8_t> kept;              // the PINs it made that it could not take back
+  TakeBack back;                // what a failure took back (TellTakenBack)
+  bool sent = false, wrote = false;  // whether the token's step sent a change to the card, and the card carried one out
   {
     SCTransactGuard guard(card);
     InitWriteGuard writing(card);
+    const SCCard::ChangeCount start = card->Changes();
     SCCardInfo info;
     std::memset(&info, 0, sizeof info);
     SCRESULT r = card->GetCardInfo(&info);
@@ -485,34 +486,44 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
     // Success only after a fresh look at what the token relies on.
     if (cardResult >= 0) cardResult = FreshLook(this, app, soRef, dirMade, true, &judged);
     if (cardResult >= 0 && dirMade) (void)SetProfileNumber(profile->GetSections(), nullptr, "__SET_DirMade", 1);
-    // A token that did not come about goes again: its files, then the global user PIN
-    // this call made for it (none stood there when the call began), then the PUK made
-    // before that PIN, then an SO PIN and SO PUK the call made, each only where what it
-    // guards went (the SO PUK, whose delete rule is itself, verified with its value).
-    // Left standing, they would keep the card from taking any token. Nothing else of
-    // the card is touched; what stays keeps its line in the PIN file.
+    // A token that did not come about goes again, in the reverse of its making, so that
+    // every state on the way is one a cut of the making leaves, which the next
+    // initialisation takes: its DF (whose rules name the user PIN), then the global user
+    // PIN and its PUK this call made for it (none stood there when the call began), then
+    // EF.DIR stops naming it (deleted where the call made it and it names nothing else),
+    // then an SO PIN and SO PUK the call made, each only where what it guards went (the
+    // SO PUK, whose delete rule is itself, verified with its value). Left standing, they
+    // would keep the card from taking any token. Nothing else of the card is touched.
+    // What may stand keeps its line in the PIN file: a PIN the card shows, or, where the
+    // card stopped answering, any the call sent.
     if (cardResult < 0) {
+      sent = card->Changes().sent != start.sent;
+      wrote = card->Changes().done != start.done;
+      const bool pinsSent = card->Changes().pins != start.pins;
       const size_t soLen = soValue != nullptr ? std::strlen(soValue) : 0;
       if (soValue != nullptr) (void)VerifySoPinAgain(card, soRef, soValue, soLen);
       const bool soMade = soSet && soRaw == SC_E_NO_REFERENCED_DATA;
-      std::vector<MadePin> made;
-      if (userRef < 0x80) made.push_back({userRef, soRef, soValue, soLen, false});
-      if (userRef < 0x80 && hasUserPuk && userPukRef < 0x80) made.push_back({userPukRef, soRef, soValue, soLen, false});
-      if (soMade) made.push_back({soRef, soRef, soValue, soLen, false});
+      std::vector<MadePin> user, so;
+      if (userRef < 0x80) user.push_back({userRef, soRef, soValue, soLen, false});
+      if (userRef < 0x80 && hasUserPuk && userPukRef < 0x80) user.push_back({userPukRef, soRef, soValue, soLen, false});
+      if (soMade) so.push_back({soRef, soRef, soValue, soLen, false});
       if (soMade && hasSoPuk && soPukRef < 0x80)
-        made.push_back({soPukRef, soPukRef, st.soPuk.Get(), st.soPuk.Length(), true});
-      bool gone = p15->DeleteApplication(app) >= 0;
-      // EF.DIR the call made goes before the SO PIN that guards it; one that keeps records keeps that PIN too.
-      if (gone && soMade && dirMade) gone = DropMadeDir(p15);
-      gone = TakeBackPins(card, gone, made, &kept);
-      // Where what the card took of the call's values went again, the PIN file tells none of them.
-      if ((gone || kept.empty()) && (!soSet || soMade)) {
+        so.push_back({soPukRef, soPukRef, st.soPuk.Get(), st.soPuk.Length(), true});
+      back.Step(p15->DeleteApplication(app, false));
+      (void)TakeBackPins(card, user, &back);
+      if (back.whole) back.Step(DirWithout(p15, soMade && dirMade));
+      (void)TakeBackPins(card, so, &back);
+      // A token taken back whole after an erasure or after earlier tokens of the call: the
+      // card's text alone (beside which the call names the tokens it made before:
+      // TellTokensKept), since the card is not as it was.
+      if ((token > 0 || reinitialised) && back.whole && back.kept.empty()) sent = wrote = false;
+      // Where no PIN of the call's values may stand, the PIN file tells none of them.
+      const bool mayStand = back.stopped ? pinsSent : !back.kept.empty();
+      if (!mayStand && (!soSet || soMade)) {
         CfgSection* own = profile->GetTokenSection(token);
         for (const char* told : {"__SET_TokenLabel", "__SET_SoPin"})
           if (own != nullptr) (void)own->RemoveParam(told, true);
       }
-      takenBack = soSet;
-      whole = gone;
     }
     // The card's global user PIN (reference 1) is blocked only where it is
     // neither this token's SO PIN nor its user PIN (model 4 keeps its SO PIN there).
@@ -524,12 +535,8 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
   if (RefreshTokenInfo(first, 1, 1) < 0) (void)RefreshTokenInfo(first, 1, 1);
   if (cardResult < 0) {
     SetReaderResults(reader, cardResult);
-    char text[512];
-    if (takenBack)
-      (void)TellTakenBack(reader, m_readers[reader] != nullptr ? m_readers[reader]->GetCard() : nullptr, cardResult, whole,
-                          kept);
-    else
-      AppendReaderMessage(reader, GetErrorText(cardResult, text, sizeof text), false);
+    (void)TellTakenBack(reader, m_readers[reader] != nullptr ? m_readers[reader]->GetCard() : nullptr, cardResult, sent,
+                        wrote, back);
     return MapScErrorToCkr(cardResult, false);
   }
   CfgSection* global = profile->GetGlobal();
@@ -541,6 +548,24 @@ CK_RV SCPkcs15Lib::InitTokenFromProfile(uint32_t reader, int token, InitProfile*
       (void)SetProfileBool(profile->GetSections(), nullptr, "__SET_GlobalUserPinBlocked", true);
   }
   return CKR_OK;
+}
+
+void SCPkcs15Lib::TellTokensKept(uint32_t reader, const InitProfile* profile, int failed, bool lined) {
+  // A token by the label it was given (made unique), else as the profile names it.
+  const auto name = [profile](int t) {
+    const char* given = InitProfile::FindText(profile->GetTokenSection(t), "__SET_TokenLabel");
+    return "'" + (given != nullptr && *given != '\0' ? std::string(given) : profile->GetTokenLabel(t)) + "'";
+  };
+  std::string made;
+  for (int t = 0; t < failed; ++t) made += (t > 0 ? ", " : "") + name(t);
+  const bool one = failed == 1;
+  const std::string text = (one ? "token " : "tokens ") + made + " made and kept" +
+                           (lined ? one ? " (the PIN file holds its line)" : " (the PIN file holds their lines)" : "") +
+                           "; token " + name(failed) + " not made";
+  SCReader* rd = reader < m_readerCount ? m_readers[reader] : nullptr;
+  const SCCard* card = rd != nullptr ? rd->GetCard() : nullptr;
+  WriteLog(SC_OK, "%s: %s", card != nullptr ? card->GetCardName() : "", text.c_str());
+  (void)AppendReaderMessage(reader, (text + "\n").c_str(), true);
 }
 
 namespace {
@@ -1052,7 +1077,15 @@ SCRESULT SCPkcs15Lib::DfMayGo(uint32_t reader, SCPkcs15Card* p15, SCPkcs15App* a
   return 1;
 }
 
-SCRESULT SCPkcs15Lib::TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app) {
+SCRESULT SCPkcs15Lib::SoMayRemake(SCCardRules* rules, const SCPath& df, uint8_t soRef, SCCardRules* parent) {
+  const SCRESULT r = rules->SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
+  if (r != 1 || df.Count() < 2) return r;
+  SCPath above;
+  above.Set(df.Ids(), df.Count() - 1);
+  return (parent != nullptr ? parent : rules)->SoMay(above, SC_AC_OP_CREATE_DF, soRef);
+}
+
+SCRESULT SCPkcs15Lib::TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app, SCCardRules* judged) {
   SCCard* card = app->GetCard();
   SCPkcs15Card* p15 = GetSlotPkcs15Card(slot);
   if (card == nullptr || p15 == nullptr) return 1;
@@ -1077,7 +1110,7 @@ SCRESULT SCPkcs15Lib::TokenMayGo(CK_SLOT_ID slot, SCPkcs15App* app) {
       if (r < 0) return r;
       SCCardRules rules(card);
       rules.Trust(soRef);
-      r = rules.SoMay(df, SC_AC_OP_DELETE_SELF, soRef);
+      r = SoMayRemake(&rules, df, soRef, judged != nullptr && judged->Card() == card ? judged : nullptr);
       if (r < 0) return r;
     }
     // Its DF stays: what it keeps must be its owners' alone.
@@ -1163,13 +1196,13 @@ CK_RV SCPkcs15Lib::ReinitToken(CK_SLOT_ID slot, const char* label, const char* s
     }
     // What its DF would take with it, and the user PIN made anew where it stands, were
     // judged before the SO's value went (TokenMayGo). A DF whose rules keep it from the
-    // SO stays, asked of its header first.
+    // SO, or that the SO could not make again once deleted, stays, asked of the headers first.
     SCRESULT soMay = 1;
     SCPath ownDf;
     if (qualified == 0 && app->BuildAbsolutePath(&ownDf) >= 0) {
-      SCCardRules rules(card);
-      rules.Trust(soPinRef);
-      soMay = rules.SoMay(ownDf, SC_AC_OP_DELETE_SELF, soPinRef);
+      SCCardRules own(card);
+      own.Trust(soPinRef);
+      soMay = SoMayRemake(&own, ownDf, soPinRef, &rules);
       if (soMay < 0) {
         (void)app->Logout(false);
         return MapScErrorToCkr(soMay, false);

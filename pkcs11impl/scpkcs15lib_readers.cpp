@@ -90,21 +90,31 @@ void SCPkcs15Lib::TellUnrecognised(CK_SLOT_ID slot, SCPkcs15App* app) const {
            what.c_str());
 }
 
-SCRESULT SCPkcs15Lib::TellTakenBack(uint32_t reader, const SCCard* card, SCRESULT why, bool whole,
-                                    const std::vector<uint8_t>& kept) {
+SCRESULT SCPkcs15Lib::TellTakenBack(uint32_t reader, const SCCard* card, SCRESULT why, bool sent, bool wrote,
+                                    const TakeBack& back) {
+  char reason[256];
+  (void)GetErrorText(why, reason, sizeof reason);
+  // Nothing carried out, nor left in doubt by a card that stopped answering: nothing was made.
+  if (!wrote && !(sent && back.stopped)) {
+    AppendReaderMessage(reader, reason, false);
+    return why;
+  }
   std::string pins;
-  for (uint8_t ref : kept) {
+  for (uint8_t ref : back.kept) {
     char hex[3];
     std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned>(ref));
-    pins += (pins.empty() ? kept.size() > 1 ? "PINs " : "PIN " : ", ") + std::string(hex);
+    pins += (pins.empty() ? back.kept.size() > 1 ? "PINs " : "PIN " : ", ") + std::string(hex);
   }
-  char reason[256];
-  const std::string text = std::string("a step of the initialisation failed after the call wrote to the card (") +
-                           GetErrorText(why, reason, sizeof reason) + ")" +
-                           (whole && kept.empty() ? ": what it made was removed again, the card is as it was"
-                                                  : ": what it made was removed where the card let it") +
-                           (kept.empty() ? "" : "; " + pins + " it made " + (kept.size() > 1 ? "stand" : "stands") +
-                                                    ", its value kept");
+  const bool one = back.kept.size() == 1;
+  std::string text = std::string("a step of the initialisation failed") + (wrote ? " after the call wrote to the card" : "") +
+                     " (" + reason + ")";
+  if (back.stopped)
+    text += ": the card stopped answering: what the call made may stand, the next initialisation takes it";
+  else if (back.whole && back.kept.empty())
+    text += ": what it made was removed again, the card is as it was";
+  else
+    text += std::string(": what it made was removed where the card let it") +
+            (pins.empty() ? "" : "; " + pins + " it made " + (one ? "stands, its value kept" : "stand, their values kept"));
   // A card that refused the step under its rules answers as a refusal does, so that its
   // reason, not the bare access denial, is what GetLastErrorString gives.
   return Tell(reader, card, why, text, MapScErrorToCkr(why, false) == CKR_USER_NOT_LOGGED_IN);

@@ -463,7 +463,7 @@ SCRESULT SCPkcs15Card::EnsureDirLoaded() {
     return (r < 0 && r != SC_E_FILE_NOT_FOUND) ? r : 0;
 }
 
-SCRESULT SCPkcs15Card::DeleteApplication(SCPkcs15App* app) {
+SCRESULT SCPkcs15Card::DeleteApplication(SCPkcs15App* app, bool writeDir) {
     if (!m_pCard) return SC_E_BAD_USAGE;
     if (!app) return SC_E_BAD_PARAMS;
     if (!g_cardServices || !g_cardServices->clearPkcs15Directory) return SC_E_UNIMPLEMENTED_FEATURE;
@@ -477,7 +477,7 @@ SCRESULT SCPkcs15Card::DeleteApplication(SCPkcs15App* app) {
     RemoveAt(p);
     m_dir.SetApplication(GetCount() ? GetHead() : nullptr);
     DestroyApplication(app);
-    return m_dir.Write(nullptr, 0, nullptr);
+    return writeDir ? m_dir.Write(nullptr, 0, nullptr) : 0;
 }
 
 SCRESULT SCPkcs15Card::DeleteAllApplications(bool writeDir) {

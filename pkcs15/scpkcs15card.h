@@ -109,7 +109,9 @@ public:
     SCRESULT CreateApplicationRecord(ASNPkcs15DIRRecord** out, const char* label, const char* appTypeOid);
     SCRESULT InitializeApplication(SCPkcs15App* app, const void* const* tokenArgs);
     SCRESULT InitializeAllApplications();
-    SCRESULT DeleteApplication(SCPkcs15App* app);
+    // The application's DF, then EF.DIR written without it (`writeDir`; else the caller
+    // writes it once it has done what must come before).
+    SCRESULT DeleteApplication(SCPkcs15App* app, bool writeDir = true);
     // Takes back an application that AddApplication made from `record` and that
     // nothing has written yet: both leave the lists in memory; the card is not asked.
     void DiscardApplication(SCPkcs15App* app, const ASNPkcs15DIRRecord* record);

@@ -264,6 +264,9 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
     std::vector<uint8_t> apdu;
     WipeOnExit wipeApdu{apdu};
     ResetPoint point = MarkResetPoint();
+    const bool change = ins == 0xE0 || ins == 0xE4 || ins == 0xD6 || ins == 0xD0 || ins == 0xD2 || ins == 0xDC ||
+                        ins == 0xE2 || ins == 0xDA || ins == 0xDB || ins == 0x24 || ins == 0x2C || ins == 0x44 ||
+                        ins == 0x04 || ins == 0xE6 || ins == 0xE8 || ins == 0xFE || ins == 0x46 || ins == 0x0E;
     for (;;) {
         const size_t part = std::min(len - off, maxSend);
         const bool last = off + part == len;
@@ -280,6 +283,8 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
             off = 0;
             continue;
         }
+        // It reached the card where the card answered, or where its answer may be lost.
+        if (last && change && (r >= 0 || m_pConnectedReader->AnswerLost())) ++m_changes.sent;
         if (r < 0 && last && (ins == 0x20 || ins == 0x24 || ins == 0x2C) && (ins != 0x20 || (p1 == 0x00 && len != 0)) &&
             m_pConnectedReader->AnswerLost()) {
             // A PIN command whose answer cannot be read counts as carried out.
@@ -297,6 +302,7 @@ SCRESULT SCCard::Transmit(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, cons
         }
         if (last) break;
     }
+    if (change && (*sw == 0x9000 || (*sw & 0xFF00) == 0x6100)) ++m_changes.done;
     LogCardResult(cla, ins, p1, p2, len != 0, *sw);
     NoteVerification(cla, ins, p1, p2, len, *sw);
     return SC_OK;
@@ -1324,7 +1330,9 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
     if (exists) {
         // A PIN object without value: set it through RESET RETRY COUNTER.
         if (!hasValue) return SC_OK;
-        return UnblockPin(ref, nullptr, value, 0, len);
+        const SCRESULT set = UnblockPin(ref, nullptr, value, 0, len);
+        if (set >= 0 || m_pConnectedReader == nullptr || m_pConnectedReader->AnswerLost()) ++m_changes.pins;
+        return set;
     }
     const uint8_t officer = params->officerRef < 0xFF ? static_cast<uint8_t>(params->officerRef) : 0xFF;
     auto pinObject = [&](uint8_t r, uint32_t minL, uint32_t maxL, uint32_t pad, uint32_t tries, uint8_t unblock,
@@ -1347,6 +1355,7 @@ SCRESULT SCCard::CreatePin(uint32_t ref, const SCPinParams* params, const uint8_
         scAppendTlv(&rules, 0xA4, crt, sizeof crt);
         scAppendTlv(&body, 0xAB, rules.data(), rules.size());
         SCRESULT res = CreateFromFcp(body, nullptr, v ? SecretTxFlags() : 0);
+        if (res >= 0 || m_pConnectedReader == nullptr || m_pConnectedReader->AnswerLost()) ++m_changes.pins;
         Wipe(a5);
         Wipe(body);
         return res;

@@ -369,6 +369,15 @@ public:
                       std::vector<uint8_t>* resp, uint16_t* sw, uint32_t txFlags = 0);
     // The card result of a status word: 9000 -> 0, 61xx -> 0, else 0xE000000000010000 | sw.
     static SCRESULT MapStatus(uint16_t sw);
+    // The commands this card object sent that change the card (create, delete, write,
+    // a PIN's value or state), those the card carried out (9000, 61xx), and the PINs
+    // it made or gave a value: each counted where the card answered, or where its
+    // answer may be lost. A call compares them before and after a failure to tell
+    // what it may have left on the card.
+    struct ChangeCount {
+        uint32_t sent = 0, done = 0, pins = 0;
+    };
+    const ChangeCount& Changes() const { return m_changes; }
     // Makes a header object of this card's kind from FCP bytes.
     virtual SCFileHeader* NewHeader() const { return new SCFileHeader(); }
     // Life-cycle number of the FCP byte used at creation (1..5 -> ISO byte).
@@ -450,6 +459,7 @@ protected:
     int64_t m_capacity = -1;            // the free memory last read,
     uint64_t m_capacityAt = 0;          // at this exchange count of the reader
     bool m_capacityKnown = false;
+    ChangeCount m_changes;
 };
 
 // Marks a write on the card for its whole length (SCCard::BeginWrite).

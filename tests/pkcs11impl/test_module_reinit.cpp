@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <regex>
 #include <set>
@@ -27,6 +28,7 @@
 #include "tests/pkcs11impl/token_check.h"
 #include "tests/pkcs11impl/token_rig.h"
 #include "tools/cardsim/cardsim.h"
+#include "tools/cardsim/engine.h"
 
 using namespace testhost;
 using namespace bridgehost;
@@ -1390,6 +1392,239 @@ TEST(ModuleReinit, FaultAtEachCommandOfInitTokenAndInitPinOnModel7) { FaultAtEac
 
 namespace {
 
+// The image with the card's memory set to `bytes`: a creation beyond it is answered 6A84.
+std::string WithMemory(std::string image, size_t bytes) {
+  const size_t at = image.find("\nmemory ") + 8;
+  return image.replace(at, image.find('\n', at) - at, std::to_string(bytes));
+}
+
+// The memory the card of `image` uses: what its master file's header shows free, taken from its memory line.
+size_t UsedMemory(const std::string& image) {
+  std::string error;
+  const std::unique_ptr<cardsim::Card> card = cardsim::Card::Parse(image, &error);
+  const testsupport::Bytes fcp = card ? card->Transmit(testsupport::FromHex("00A40000023F0000"), false) : testsupport::Bytes();
+  for (size_t i = 2; i + 3 < fcp.size(); i += 2 + fcp[i + 1])
+    if (fcp[i] == 0x81)
+      return std::stoul(image.substr(image.find("\nmemory ") + 8)) - (static_cast<size_t>(fcp[i + 2]) << 8 | fcp[i + 3]);
+  return 0;
+}
+
+// The PINs a failure's text names as standing ("PIN 01 it made stands", "PINs 01, 11 it made stand") that the
+// image does not hold.
+std::string NamedButAbsent(const std::string& text, const std::string& image) {
+  const size_t at = text.find(" it made stand");
+  if (at == std::string::npos) return "";
+  std::istringstream in(text.substr(text.rfind("; PIN", at) + 2, at - text.rfind("; PIN", at) - 2));
+  std::string absent, word;
+  in >> word;
+  for (std::string ref; in >> ref;)
+    if (image.find("\npin 3F00 ref=" + ref.substr(0, 2) + " ") == std::string::npos) absent += ref.substr(0, 2) + " ";
+  return absent;
+}
+
+// A call (`call`: 1 where it went through) on the card `tight`, whose memory the call's last creation does not fit,
+// pulled after each command of what it takes back, then on a card that answers 6F00 once to each of those commands:
+// the text names no PIN the card does not hold, and the next call of the same kind, with room, takes the card.
+// (`first`: the call makes nothing before what fails, and leaves the card as it was.)
+void CutInTheTakeBack(Reinit& t, const std::string& tight, const std::function<int()>& call, bool first = true) {
+  PutBack(t, tight);
+  ASSERT_EQ(0, t.sim.ClearLog(kReader));
+  ASSERT_EQ(0, call());
+  EXPECT_EQ(first ? WithoutCounters(tight) : "", first ? WithoutCounters(t.Image()) : "");
+  // The commands of the take-back: from the refused creation to the last deletion or update.
+  const std::vector<std::string> sent = tokenrig::Commands(t.Log());
+  const std::string log = t.Log();
+  size_t refused = 0, last = 0;
+  for (size_t at = log.find("\n< "), n = 0; at != std::string::npos; at = log.find("\n< ", at + 1), ++n)
+    if (log.compare(at, 7, "\n< 6A84") == 0 && refused == 0) refused = n;
+  for (size_t n = refused; n < sent.size(); ++n)
+    if (sent[n].rfind("00E4", 0) == 0 || sent[n].rfind("00D6", 0) == 0) last = n;
+  ASSERT_GT(last, refused) << log;
+  const auto after = reinterpret_cast<AfterCommandsFn>(dlsym(t.sim.handle, "CardSimAfterCommands"));
+  for (int pull = 1; pull >= 0; --pull)
+    for (size_t n = refused; n < last; ++n) {
+      SCOPED_TRACE((pull ? "pulled after command " : "6F00 to command ") + std::to_string(n + 1) + ": " + sent[n + 1]);
+      PutBack(t, tight);
+      ASSERT_EQ(0, t.sim.ClearLog(kReader));
+      ASSERT_EQ(0, pull ? after(kReader, 0x100, CARDSIM_AFTER_REMOVE, static_cast<int>(n))
+                        : t.injectAfter(kReader, 0x100, 0x6F00, static_cast<int>(n + 1), 1));
+      EXPECT_EQ(0, call());
+      const std::string error = LastError(t), cut = t.Log();
+      (void)after(kReader, 0x100, CARDSIM_AFTER_NOTHING, 0);
+      (void)t.injectAfter(kReader, 0x100, 0x6F00, 0, 0);
+      EXPECT_EQ("", NamedButAbsent(error, t.Image())) << error;
+      if (pull) {
+        (void)t.f()->C_CloseAllSessions(t.slot);
+        WriteFile(t.env.Card(t.card), WithMemory(t.Image(), 65536));
+        ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
+        (void)t.Label();
+      } else {
+        PutBack(t, WithMemory(t.Image(), 65536));
+      }
+      ASSERT_EQ(1, call()) << error << "\n" << cut << "\n" << t.Log();
+    }
+}
+
+// The second token InitializeFromProfile's profile takes (its first: [Podpis] 1111/22223333).
+const std::string kSecondToken = "22223333\n[Szyfrowanie]\nUserPin = 3333\nUserPuk = 44445555";
+
+}  // namespace
+
+// A cut or a second fault at any command of what a failed InitializeCard (its first token's last creation beyond the
+// card's memory) or C_InitToken takes back leaves a card the next such call takes with the SO's value.
+TEST(ModuleReinit, CutInTheTakeBackOfInitializeCard) {
+  Reinit t("blank-model4.card");
+  ASSERT_TRUE(t.Start());
+  const std::string blank = t.Image();
+  ASSERT_EQ(1, InitializeFromProfile(t, "1111", nullptr, "22223333"));
+  const std::string tight = WithMemory(blank, UsedMemory(t.Image()) - 1);
+  const auto two = [&] { return InitializeFromProfile(t, "1111", nullptr, kSecondToken); };
+  CutInTheTakeBack(t, tight, two);
+  // The second token's, the first kept.
+  PutBack(t, blank);
+  ASSERT_EQ(1, two());
+  CutInTheTakeBack(t, WithMemory(blank, UsedMemory(t.Image()) - 1), two, false);
+}
+
+// The text of an InitializeCard that fails (the SO PIN 87654321, tokens [Podpis] 1111/22223333 and [Szyfrowanie]
+// 3333/44445555) names as standing only the PINs the card holds, says "after the call wrote to the card" only where
+// the card carried out a change, and that it stopped answering where it was pulled or went mute; the PIN file gets a
+// line only where a PIN the call sent may stand. The next InitializeCard, with room, answers 1.
+TEST(ModuleReinit, TextOfAFailedInitializeCardNamesOnlyWhatStands) {
+  Reinit t("blank-model4.card");
+  ASSERT_TRUE(t.Start());
+  const std::string blank = t.Image(), pins = t.env.Path("pins.txt");
+  PutBack(t, blank);
+  ASSERT_EQ(0, t.sim.ClearLog(kReader));
+  ASSERT_EQ(1, InitializeFromProfile(t, "1111", nullptr, "22223333"));
+  const size_t first = UsedMemory(t.Image());  // the first token's
+  const std::string tight = WithMemory(blank, first - 1);
+  // The SO PUK's creation, then the SO PIN's.
+  const std::vector<std::string> sent = tokenrig::Commands(t.Log());
+  const int puk = static_cast<int>(std::find_if(sent.begin(), sent.end(), [](const std::string& c) { return c.rfind("00E0", 0) == 0; }) - sent.begin());
+  const auto after = reinterpret_cast<AfterCommandsFn>(dlsym(t.sim.handle, "CardSimAfterCommands"));
+  const std::string wrote = "a step of the initialisation failed after the call wrote to the card (";
+  const std::string stopped = "): the card stopped answering: what the call made may stand, the next initialisation takes it";
+  struct Row {
+    const char* what;
+    const std::string& card;
+    std::function<int()> arm;
+    std::string says, stand;  // in the text ("" the card's alone), the PINs the card holds
+    bool line;                // the PIN file holds the token's line
+  } rows[] = {
+      {"pulled before any creation", blank, [&] { return after(kReader, 0x100, CARDSIM_AFTER_REMOVE, puk - 1); }, "", "",
+       false},
+      {"the first creation refused", blank, [&] { return t.injectAfter(kReader, 0xE0, 0x6A84, 0, 1); }, "", "", false},
+      {"pulled after the SO PIN's creation", blank, [&] { return after(kReader, 0x100, CARDSIM_AFTER_REMOVE, puk + 1); },
+       wrote + "Karta", "01 11 ", true},
+      {"mute after the SO PUK's creation", blank, [&] { return after(kReader, 0x100, CARDSIM_AFTER_MUTE, puk); },
+       wrote + "Karta", "11 ", true},
+      {"no room, then the SO PIN's deletion refused twice", tight, [&] { return t.injectAfter(kReader, 0xE4, 0x6F00, 4, 2); },
+       "; PINs 01, 11 it made stand, their values kept", "01 11 ", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::remove(pins.c_str());
+    PutBack(t, row.card);
+    ASSERT_EQ(0, t.sim.ClearLog(kReader));
+    ASSERT_EQ(0, row.arm());
+    std::string error;
+    EXPECT_EQ(0, InitializeFromProfile(t, "1111", &error, kSecondToken));
+    (void)after(kReader, 0x100, CARDSIM_AFTER_NOTHING, 0);
+    (void)t.injectAfter(kReader, 0x100, 0x6F00, 0, 0);
+    const std::string image = t.Image();
+    std::vector<std::string> refs;
+    for (size_t at = image.find("\npin 3F00 ref="); at != std::string::npos; at = image.find("\npin 3F00 ref=", at + 1))
+      refs.push_back(image.substr(at + 14, 2) + " ");
+    std::sort(refs.begin(), refs.end());
+    EXPECT_EQ(row.stand, std::accumulate(refs.begin(), refs.end(), std::string())) << t.Log();
+    if (row.says.empty()) {
+      EXPECT_EQ(WithoutCounters(blank), WithoutCounters(image));
+      EXPECT_EQ(std::string::npos, error.find("after the call")) << error;
+      EXPECT_EQ(std::string::npos, error.find("PIN")) << error;
+    } else {
+      EXPECT_NE(std::string::npos, error.find(row.says)) << error;
+      EXPECT_EQ(row.says.rfind(wrote, 0) == 0, error.find(stopped) != std::string::npos) << error;
+    }
+    EXPECT_EQ("", NamedButAbsent(error, image)) << error;
+    EXPECT_EQ(row.line, ReadFile(pins).rfind("Token: Podpis, ", 0) == 0) << ReadFile(pins);
+    (void)t.f()->C_CloseAllSessions(0);
+    (void)t.sim.Remove(kReader);
+    WriteFile(t.env.Card(t.card), WithMemory(image, 65536));
+    ASSERT_EQ(0, t.sim.Insert(kReader, t.env.Card(t.card).c_str()));
+    (void)t.Label();
+    EXPECT_EQ(1, InitializeFromProfile(t, "1111", &error, kSecondToken)) << error;
+  }
+  // A later token that does not fit (its DF and PINs do, not its files): the first token is made and kept with its
+  // line in the PIN file, and the text says so beside the card's; with room, the next InitializeCard answers 1.
+  std::remove(pins.c_str());
+  PutBack(t, WithMemory(blank, first + 100));
+  std::string error;
+  EXPECT_EQ(0, InitializeFromProfile(t, "1111", &error, kSecondToken));
+  EXPECT_EQ("Brak miejsca na karcie\ntoken 'Podpis' made and kept (the PIN file holds its line); token 'Szyfrowanie' "
+            "not made\n", error);
+  EXPECT_EQ(std::string::npos, error.find("1111")) << error;
+  const std::string image = t.Image(), file = ReadFile(pins);
+  for (const char* kept : {"\ndf 3F00/5015 ", "\npin 3F00 ref=01 ", "\npin 3F00 ref=11 ", "\npin 3F00 ref=02 ", "\npin 3F00 ref=12 "})
+    EXPECT_NE(std::string::npos, image.find(kept)) << kept;
+  for (const char* gone : {"\ndf 3F00/5016 ", "\npin 3F00 ref=04 ", "\npin 3F00 ref=14 "})
+    EXPECT_EQ(std::string::npos, image.find(gone)) << gone;
+  EXPECT_EQ(0u, file.find("Token: Podpis, ")) << file;
+  EXPECT_EQ(std::string::npos, file.find("Szyfrowanie")) << file;
+  PutBack(t, WithMemory(image, 65536));
+  EXPECT_EQ(1, InitializeFromProfile(t, "1111", &error, kSecondToken)) << error;
+}
+
+TEST(ModuleReinit, CutInTheTakeBackOfInitToken) {
+  for (const char* image : {"blank-model1.card", "blank-model3.card", "blank-model4.card", "blank-model7.card"}) {
+    SCOPED_TRACE(image);
+    Reinit t(image);
+    ASSERT_TRUE(t.Start());
+    const std::string blank = t.Image();
+    ASSERT_EQ(CKR_OK, t.InitToken("A"));
+    const std::string tight = WithMemory(blank, UsedMemory(t.Image()) - 1);
+    CutInTheTakeBack(t, tight, [&] { return t.InitToken("A") == CKR_OK ? 1 : 0; });
+  }
+}
+
+// A card whose master file lets only the blank card's SO PIN create DFs (an issuer's rule): the first C_InitToken
+// makes the token, and C_InitToken again, with the same label and a new one, initialises it in place (the user's
+// PIN gone) with the SO's value sent to the token's SO PIN alone; the blank card's keeps all its tries. Private
+// objects of the user's, which the SO PIN may not delete, refuse it with the card as it was.
+TEST(ModuleReinit, InitTokenAgainWhereOnlyTheBlankCardsSoPinMakesDfs) {
+  for (const char* image : {"blank-model1.card", "blank-model7.card"}) {
+    SCOPED_TRACE(image);
+    Reinit t(image);
+    t.blankSoKept = true;
+    ASSERT_TRUE(t.Start());
+    const std::string blankSo = std::string(image) == "blank-model1.card" ? "01" : "04";
+    std::string text = t.Image();
+    text.replace(text.find("create-df:always"), 16, "create-df:pin:" + blankSo);
+    PutBack(t, text);
+    ASSERT_EQ(CKR_OK, t.InitToken("A"));
+    for (const char* label : {"A", "B"}) {
+      SCOPED_TRACE(label);
+      ASSERT_EQ(CKR_OK, t.InitPin("2468"));
+      ASSERT_EQ(0, t.sim.ClearLog(kReader));
+      EXPECT_EQ(CKR_OK, t.InitToken(label)) << LastError(t) << "\n" << t.Log();
+      for (const std::string& c : tokenrig::Commands(t.Log()))
+        EXPECT_FALSE(c.compare(2, 6, "2000" + blankSo) == 0 && c.size() > 8) << c;
+      EXPECT_EQ(label, TokenState(t));
+      CK_SESSION_HANDLE h = 0;
+      EXPECT_NE(CKR_OK, t.UserSession("2468", &h));
+      ASSERT_EQ(CKR_OK, t.InitPin("1357"));
+      TokenWorks(t, "1357", 0);
+    }
+    UserRound(t, "1357", "C", false);
+    const std::string used = t.Image();
+    EXPECT_EQ(CKR_FUNCTION_FAILED, t.InitToken("C"));
+    EXPECT_EQ(WithoutCounters(used), WithoutCounters(t.Image()));
+    EXPECT_NE(std::string::npos, LastError(t).find("the SO PIN cannot delete the private objects of token 'B'")) << LastError(t);
+  }
+}
+
+namespace {
+
 // After the SO changed the SO PIN (on models 1 and 7 the token's own, not the blank card's, which keeps the
 // value it had), C_InitToken with the token's label and with a new one, faults at each command, and the next
 // C_InitToken after a cut finishes with the SO's current value; so does the SO's C_InitPIN. The SO's
@@ -1793,7 +2028,14 @@ TEST(ModuleReinit, InitTokenBesideAnIssuersDropBoxIsRefusedWithTheCardAsItWas) {
   gone.replace(gone.find("delete:pin:01", line), 13, "delete:pin:03");
   const std::string unsent = "00E4 " + made4;
   DropBoxRefused(t, mf, "the master file 3F00 lets no DF be created under the SO PIN 01: its rule names PIN 03", true, unsent);
-  DropBoxRefused(t, mf, "the master file 3F00 lets no DF be created under the SO PIN 01: its rule names PIN 03", false, unsent);
+  // C_InitToken of the token, whose DF the SO PIN could not make again, initialises it in place: no file deleted
+  // (the user PIN is made anew).
+  PutBack(t, mf);
+  t.issuers = "";
+  ASSERT_EQ(0, t.sim.ClearLog(kReader));
+  EXPECT_EQ(CKR_OK, t.InitToken("A")) << LastError(t);
+  for (const std::string& c : tokenrig::Commands(t.Log())) EXPECT_NE(0u, c.rfind("00E40000", 0)) << c;
+  EXPECT_EQ("A", TokenState(t));
   DropBoxRefused(t, dir, "EF.DIR 3F00/2F00 may not be updated under the SO PIN 01: its rule names PIN 03", true, unsent);
   DropBoxRefused(t, gone, "EF.DIR 3F00/2F00 may not be deleted under the SO PIN 01: its rule names PIN 03", true, unsent);
 }
