@@ -370,6 +370,8 @@ class SCPkcs15Lib {
   // this process holds a PIN there, and no other program may use it, or the
   // reader owes the card a reset it could not make.
   bool ResetsWhenLeaving(uint32_t reader) const;
+  // Whether a login of this process keeps a PIN on the card in the reader.
+  bool LoginKeepsPins(uint32_t reader) const;
   bool IsInitialized() const { return m_initialized != 0; }
   uint32_t GetSlotCount(bool tokenPresent) const;
   // Null list: count only; a short list: count set, SC_E_INSUFFICIENT_BUFFER.

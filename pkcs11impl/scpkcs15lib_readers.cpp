@@ -208,9 +208,15 @@ SCRESULT SCPkcs15Lib::AllocateTables(uint32_t readers, uint32_t tokensPerReader)
 bool SCPkcs15Lib::ResetsWhenLeaving(uint32_t reader) const {
   if (reader >= m_readerCapacity) return false;
   if (m_readers != nullptr && m_readers[reader] != nullptr && m_readers[reader]->ResetOwed()) return true;
-  if (m_pAppTable == nullptr) return false;
-  for (uint32_t t = 0; t < m_tokensPerReader; ++t) {
-    const SCPkcs15App* app = m_pAppTable[static_cast<size_t>(reader) * m_tokensPerReader + t];
+  return LoginKeepsPins(reader);
+}
+
+bool SCPkcs15Lib::LoginKeepsPins(uint32_t reader) const {
+  // Asked of the card object's own applications: a slot's entry may still name one
+  // that a deletion just destroyed, until the next refresh clears it.
+  const SCPkcs15Card* p15 = m_pkcs15Cards != nullptr && reader < m_readerCapacity ? m_pkcs15Cards[reader] : nullptr;
+  for (int32_t i = 0; p15 != nullptr && i < p15->GetApplicationCount(); ++i) {
+    const SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
     if (app != nullptr && app->KeepsPins()) return true;
   }
   return false;
@@ -654,13 +660,8 @@ void SCPkcs15Lib::CleanReader(uint32_t r) {
   // A login of this process holds a PIN on the card: it goes with a reset (mute, or
   // held by another program, the card still holds it), unless PC/SC reports the
   // card taken out or reset since, when it holds nothing of ours any more.
-  bool login = false;
-  for (uint32_t t = 0; m_pAppTable != nullptr && t < m_tokensPerReader; ++t) {
-    const SCPkcs15App* app = m_pAppTable[r * m_tokensPerReader + t];
-    login = login || (app != nullptr && app->KeepsPins());
-  }
   uint32_t disposition = SC_DISPOSITION_LEAVE;
-  if (login && m_readers[r] != nullptr && m_readers[r]->IsConnected()) {
+  if (LoginKeepsPins(r) && m_readers[r] != nullptr && m_readers[r]->IsConnected()) {
     const SCRESULT now = m_readers[r]->CheckCardState();
     if (now != SC_E_CARD_REMOVED && now != SC_E_NO_SMARTCARD && now != SC_E_CARD_WAS_RESET)
       disposition = SC_DISPOSITION_RESET;
@@ -1037,8 +1038,10 @@ SCRESULT SCPkcs15Lib::ResetKeepingLogins(uint32_t r) {
   SCReader* reader = m_readers[r];
   SCCard* card = reader->GetCard();
   std::vector<SCPkcs15App*> logins;
-  for (uint32_t t = 0; t < m_tokensPerReader && m_pAppTable != nullptr; ++t) {
-    SCPkcs15App* app = m_pAppTable[r * m_tokensPerReader + t];
+  // The card object's own applications (a slot's entry may name one a deletion just destroyed).
+  const SCPkcs15Card* p15 = m_pkcs15Cards != nullptr ? m_pkcs15Cards[r] : nullptr;
+  for (int32_t i = 0; p15 != nullptr && i < p15->GetApplicationCount(); ++i) {
+    SCPkcs15App* app = p15->GetApplicationAt(static_cast<uint32_t>(i));
     if (app != nullptr && app->GetCard() == card && app->KeepsPins()) logins.push_back(app);
   }
   // Unannounced, the reset ends none of this process's sessions: each login is
